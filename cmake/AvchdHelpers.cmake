@@ -1,0 +1,61 @@
+# Helpers shared by every subsystem's CMakeLists.
+
+# avchd_add_test(NAME name SOURCES ... [LIBS ...] [LABELS unit|stream|e2e ...]
+#                [SHM] [TIMEOUT seconds])
+# One GoogleTest executable per group of related cases, run by CTest.
+# SHM marks tests that use the fixed shared-memory names: they share one
+# resource lock so that no two of them run at the same time.
+function(avchd_add_test)
+  cmake_parse_arguments(T "SHM" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} avchd_testsupport GTest::gtest GTest::gtest_main Threads::Threads)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 600)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  if(T_SHM)
+    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK avchd_shared_memory)
+  endif()
+endfunction()
+
+# avchd_add_fuzzer(NAME name SOURCES ... [LIBS ...])
+# A libFuzzer target, built only in the fuzz preset (clang). CI runs each one
+# briefly through the ctest label "fuzz".
+function(avchd_add_fuzzer)
+  cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS" ${ARGN})
+  if(NOT AVCHD_FUZZ)
+    return()
+  endif()
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  set(seconds $ENV{AVCHD_FUZZ_SECONDS})
+  if(NOT seconds)
+    set(seconds 30)
+  endif()
+  set(corpus ${CMAKE_CURRENT_BINARY_DIR}/${F_NAME}_corpus)
+  file(MAKE_DIRECTORY ${corpus})
+  set(seeds)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${F_NAME})
+    set(seeds ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${F_NAME})
+  endif()
+  add_test(NAME ${F_NAME}
+           COMMAND ${F_NAME} -max_total_time=${seconds} -timeout=10 -rss_limit_mb=4096 ${corpus} ${seeds})
+  set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 600)
+endfunction()
+
+# avchd_add_bench(NAME name SOURCES ... [LIBS ...]): a Google Benchmark program.
+function(avchd_add_bench)
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark QUIET)
+  if(NOT benchmark_FOUND)
+    message(STATUS "Google Benchmark not found: ${B_NAME} not built")
+    return()
+  endif()
+  add_executable(${B_NAME} ${B_SOURCES})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} avchd_toolsupport benchmark::benchmark Threads::Threads)
+endfunction()

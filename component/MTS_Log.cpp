@@ -1,0 +1,58 @@
+#include "MTS_Log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+int PrintLog(const char* functionName, int line, const char* format, ...) {
+  char buffer[1024];
+  std::memset(buffer, 0, sizeof buffer);
+
+  size_t n = 0;
+  if (functionName != nullptr) {
+    int prefix = std::snprintf(buffer, sizeof buffer, "%s:(%d)", functionName, line);
+    if (prefix > 0) n = static_cast<size_t>(prefix) < sizeof buffer ? static_cast<size_t>(prefix) : sizeof buffer - 1;
+  }
+  if (format != nullptr && n < sizeof buffer - 1) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer + n, sizeof buffer - n, format, args);
+    va_end(args);
+  }
+
+  // Written as bytes, never used as a format again: a '%' brought in by an
+  // argument (a path, a name) comes out literally.
+  size_t length = std::strlen(buffer);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t w = ::write(STDERR_FILENO, buffer + done, length - done);
+    if (w < 0) return -1;
+    done += static_cast<size_t>(w);
+  }
+  return static_cast<int>(done);
+}
+
+void MTS_LockInit(OSSpinLock* lock) {
+  if (lock == nullptr) {
+    MTS_LOG("[ERR]MTS_LockInit error(lock address = NULL)\n");
+    return;
+  }
+  __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
+
+void MTS_LockLock(OSSpinLock* lock) {
+  if (lock == nullptr) {
+    MTS_LOG("[ERR]MTS_LockLock error(lock address = NULL)\n");
+    return;
+  }
+  OSSpinLockLock(lock);
+}
+
+void MTS_LockUnlock(OSSpinLock* lock) {
+  if (lock == nullptr) {
+    MTS_LOG("[ERR]MTS_LockUnlock error(lock address = NULL)\n");
+    return;
+  }
+  OSSpinLockUnlock(lock);
+}

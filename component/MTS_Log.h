@@ -1,0 +1,18 @@
+// The components' error log and the wrappers around their one spin lock.
+#pragma once
+
+#include "OSSpinLock.h"
+
+// Writes one line to standard error: "<functionName>:(<line>)" followed
+// directly by the formatted message; at most 1023 characters. The message
+// supplies its own line end. Returns the number of characters written, or a
+// negative value when the write fails.
+int PrintLog(const char* functionName, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Reports from the function in whose body the report stands.
+#define MTS_LOG(...) PrintLog(__func__, __LINE__, __VA_ARGS__)
+
+void MTS_LockInit(OSSpinLock* lock);
+void MTS_LockLock(OSSpinLock* lock);
+void MTS_LockUnlock(OSSpinLock* lock);

@@ -1,0 +1,80 @@
+#include "testsupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+}  // namespace
+
+std::string testdata_root() {
+  const char* env = std::getenv("AVCHD_TESTDATA");
+  if (env != nullptr && *env != '\0') return exists(env) ? std::string(env) : std::string();
+  std::string fallback = std::string(AVCHD_REPO_ROOT) + "/../shared/testdata";
+  return exists(fallback) ? fallback : std::string();
+}
+
+std::string testdata_file(const std::string& relative) {
+  std::string root = testdata_root();
+  if (root.empty()) return {};
+  std::string path = root + "/" + relative;
+  return exists(path) ? path : std::string();
+}
+
+std::string local_data_file(const std::string& relative) {
+  return std::string(AVCHD_REPO_ROOT) + "/tests/data/" + relative;
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::vector<uint8_t> data;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return data;
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + n);
+  std::fclose(f);
+  return data;
+}
+
+std::string read_text(const std::string& path) {
+  std::vector<uint8_t> data = read_file(path);
+  return std::string(data.begin(), data.end());
+}
+
+StderrCapture::StderrCapture() {
+  std::fflush(stderr);
+  char name[] = "/tmp/avchd_stderr_XXXXXX";
+  file_ = ::mkstemp(name);
+  if (file_ < 0) return;
+  ::unlink(name);
+  saved_ = ::dup(STDERR_FILENO);
+  ::dup2(file_, STDERR_FILENO);
+}
+
+StderrCapture::~StderrCapture() { text(); }
+
+std::string StderrCapture::text() {
+  if (done_ || file_ < 0) return text_;
+  done_ = true;
+  std::fflush(stderr);
+  ::dup2(saved_, STDERR_FILENO);
+  ::close(saved_);
+  off_t size = ::lseek(file_, 0, SEEK_END);
+  text_.resize(size > 0 ? static_cast<size_t>(size) : 0);
+  if (size > 0) {
+    ssize_t r = ::pread(file_, &text_[0], text_.size(), 0);
+    text_.resize(r > 0 ? static_cast<size_t>(r) : 0);
+  }
+  ::close(file_);
+  return text_;
+}
+
+}  // namespace testsupport

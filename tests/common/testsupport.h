@@ -1,0 +1,51 @@
+// What the tests share: where their material lives, file reading, and
+// capturing standard error.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Root of the external material: $AVCHD_TESTDATA, or ../shared/testdata next
+// to the repository root when that exists; empty when neither exists.
+std::string testdata_root();
+
+// Full path of a file of the external material, or "" when it is absent.
+std::string testdata_file(const std::string& relative);
+
+// Full path of a file committed in tests/data.
+std::string local_data_file(const std::string& relative);
+
+// Whole file; empty vector when it cannot be read.
+std::vector<uint8_t> read_file(const std::string& path);
+std::string read_text(const std::string& path);
+
+// Captures what is written to file descriptor 2 between construction and
+// text(). Not for use from several threads at once.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  std::string text();  // stops capturing and returns what was written
+
+ private:
+  int saved_ = -1;
+  int file_ = -1;
+  bool done_ = false;
+  std::string text_;
+};
+
+}  // namespace testsupport
+
+// Sets `var` to the full path of an external material file, or skips the test
+// with a message naming what is missing.
+#define AVCHD_REQUIRE_TESTDATA(var, relative)                                                \
+  std::string var = ::testsupport::testdata_file(relative);                                  \
+  if (var.empty()) {                                                                          \
+    GTEST_SKIP() << "test material missing: " << (relative)                                  \
+                 << " (set AVCHD_TESTDATA to the folder holding it)";                         \
+  }
