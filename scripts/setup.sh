@@ -4,19 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update
-  "${sudo_cmd[@]}" apt-get install -y "${missing[@]}"
-fi
+scripts/deps.sh g++ cmake ninja-build libgtest-dev libbenchmark-dev
 
-jobs=$(nproc)
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$jobs"
+cmake --build --preset release -j "$(nproc)"
 build/release/tools/mtsinfo tests/data/sample.m2ts
