@@ -1,0 +1,195 @@
+// The shared-memory record store that connects the movie importer and the data
+// handler across processes, and the frame index kept in each record.
+//
+// One directory region, "/QORVEXImporterShm", counts the users of up to 1000
+// record regions "/QORVEXImporterShm%04d", one per import. A record holds the
+// imported file's size and full path and a frame index: an open-addressing
+// hash table from the qt_offset of each sample to the file offset of the
+// frame's first packet (ts_offset) or, for timecode samples, the frame number.
+// One spin lock inside the directory guards the directory and every access to
+// any frame index.
+//
+// Both regions are a format shared between processes: native byte order,
+// packed exactly as laid out below (checked at compile time).
+#pragma once
+
+#include "OSSpinLock.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct MTS_DataHGlobalsRecord;
+
+// ---------------------------------------------------------------------------
+// Names and limits
+
+#define MTS_SHM_DIRECTORY_NAME "/QORVEXImporterShm"
+#define MTS_SHM_RECORD_NAME_FORMAT "/QORVEXImporterShm%04d"
+
+enum {
+  kMTSRecordCount = 1000,        // record ids 0..999
+  kMTSPathSize = 1024,           // bytes of the path field, terminator included
+  kMTSDirectorySize = 4008,      // bytes of the directory region
+  kMTSRecordHeaderSize = 1044,   // bytes before the first frame-index entry
+  kMTSRecordFixedSize = 1064,    // header plus the 20 spare bytes at the end
+  kMTSFrameEntrySize = 20
+};
+
+// Result codes of the store (the host's names in comments).
+enum {
+  kMTSErrControl = -17,      // controlErr: frame-index entry without directory
+  kMTSErrOpen = -23,         // openErr: a region cannot be opened
+  kMTSErrTableFull = -29,    // unitTblFullErr: the frame index is full
+  kMTSErrMap = -41,          // mFulErr: a region cannot be mapped
+  kMTSErrNoFreeId = -42,     // tmfoErr: all 1000 record ids are in use
+  kMTSErrNotFound = -43,     // fnfErr: no directory, or a failed frame lookup
+  kMTSErrParam = -50         // paramErr: bad id, no record, bad contents
+};
+
+// ---------------------------------------------------------------------------
+// Layouts shared between processes
+
+// The directory region "/QORVEXImporterShm".
+struct AvchdRecordDirectory {
+  uint32_t recordsInUse;              // record ids currently claimed
+  uint32_t refCount[kMTSRecordCount]; // users of each id; 0 = free
+  OSSpinLock lock;                    // the store's one lock; 0 = free
+};
+static_assert(sizeof(AvchdRecordDirectory) == kMTSDirectorySize, "directory layout");
+static_assert(offsetof(AvchdRecordDirectory, refCount) == 4, "directory layout");
+static_assert(offsetof(AvchdRecordDirectory, lock) == 4004, "directory layout");
+
+// One frame-index entry. Packed: natural alignment would pad it to 24 bytes.
+#pragma pack(push, 4)
+struct FrameOffsetEntry {
+  int64_t qt_offset;  // the key; -1 marks an empty slot
+  int64_t value;      // ts_offset of the frame, or the timecode frame number
+  int32_t next;       // slot of the entry added right after; -1 for the last
+};
+#pragma pack(pop)
+static_assert(sizeof(FrameOffsetEntry) == kMTSFrameEntrySize, "frame-index entry layout");
+static_assert(offsetof(FrameOffsetEntry, value) == 8, "frame-index entry layout");
+static_assert(offsetof(FrameOffsetEntry, next) == 16, "frame-index entry layout");
+
+// The head of a record region "/QORVEXImporterShm%04d". The region is
+// kMTSRecordFixedSize + 20 * capacity bytes: this header, `capacity` entries
+// starting at offset 1044 (see MTS_RecordEntries), then 20 spare zero bytes.
+#pragma pack(push, 4)
+struct AvchdDataRecord {
+  int64_t fileSize;          // size of the imported file in bytes
+  char path[kMTSPathSize];   // its full path, UTF-8, NUL-terminated
+  int32_t capacity;          // number of frame-index entries
+  int32_t head;              // slot of the entry added first; -1 when empty
+  uint32_t tail;             // slot of the entry added last; 0 when empty
+};
+#pragma pack(pop)
+static_assert(sizeof(AvchdDataRecord) == kMTSRecordHeaderSize, "record layout");
+static_assert(offsetof(AvchdDataRecord, path) == 8, "record layout");
+static_assert(offsetof(AvchdDataRecord, capacity) == 1032, "record layout");
+static_assert(offsetof(AvchdDataRecord, head) == 1036, "record layout");
+static_assert(offsetof(AvchdDataRecord, tail) == 1040, "record layout");
+
+inline FrameOffsetEntry* MTS_RecordEntries(AvchdDataRecord* record) {
+  return reinterpret_cast<FrameOffsetEntry*>(reinterpret_cast<unsigned char*>(record) +
+                                             kMTSRecordHeaderSize);
+}
+
+// Bytes of a record region whose frame index holds `capacity` entries.
+inline size_t MTS_RecordRegionSize(int32_t capacity) {
+  return static_cast<size_t>(kMTSRecordFixedSize) +
+         static_cast<size_t>(kMTSFrameEntrySize) * static_cast<size_t>(capacity);
+}
+
+// The data reference by which the host hands a record to a data handler: a
+// handle of 8 bytes, data-reference type 'MTSI', native byte order. Two data
+// references are the same when both fields are equal.
+struct AvchdDataRef {
+  uint32_t recordID;  // record id, 0..999
+  uint32_t type;      // kind of samples read through it (below)
+};
+static_assert(sizeof(AvchdDataRef) == 8, "data reference layout");
+
+enum {
+  kAvchdDataRefSound = 1,
+  kAvchdDataRefVideo = 2,
+  kAvchdDataRefTimecode = 3
+};
+
+// ---------------------------------------------------------------------------
+// Directory and records
+
+// Supplies the full path of the imported file into `path` (room for
+// `capacity` bytes, terminator included). Returns 0, or the code to fail with
+// after reporting the failure itself.
+typedef int (*MTS_RecordPathSource)(void* context, char* path, size_t capacity);
+
+// Maps (creating it when none exists) the directory, claims the lowest free
+// record id, creates and maps its record with a frame index of `capacity`
+// entries, and stores the file size and the path that `pathSource` gives.
+// Every step from the claim on runs under the directory lock. On failure
+// nothing stays claimed, mapped or created, and the out values are untouched.
+int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outDirectory,
+                              AvchdDataRecord** outRecord, int64_t fileSize, int32_t capacity,
+                              MTS_RecordPathSource pathSource, void* context);
+
+// The claiming step on its own: takes the lowest free id, creates and maps its
+// record (index empty, every entry byte 0xFF). The caller holds the lock. A
+// failure gives the id back.
+int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
+                              uint32_t* outRecordID, int32_t capacity);
+
+// Opens and maps the existing directory for a data handler (never creates
+// it), waiting until its creator has given it its full size, and takes its
+// lock. Reports name `reporter`. On success the caller holds the lock.
+int MTS_MapAndLockAvchdRecordDirectory(AvchdRecordDirectory** outDirectory, const char* reporter);
+
+// Unmaps a directory mapping made by this store.
+void MTS_UnmapAvchdRecordDirectory(AvchdRecordDirectory* pARec);
+
+// Takes one reference to the claimed record `recordID` and maps it whole.
+// The caller holds the lock. A failure takes no reference.
+int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
+                               int32_t recordID);
+
+// Gives one reference back. The last one unlinks the record, and the
+// directory when no record remains, under the lock. The caller's mappings of
+// the record and the directory are always unmapped: the caller must not use
+// them afterwards. Returns 0, or 1 for bad arguments (nothing changes then).
+int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec,
+                                  int32_t recordID);
+
+// Number of entries of the frame index as mapped by this process; -1 when
+// `pRec` is not a record mapping of this store. The walks trust this figure,
+// never the capacity stored in the shared region.
+int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec);
+
+// ---------------------------------------------------------------------------
+// Frame index
+
+int MTS_HashTable_Hash(int capacity, long long key);
+int MTS_HashTable_ReHash(int capacity, long long slot);
+
+// Adds one entry (key `qt_offset`, value `value`). An existing key keeps its
+// first value. Returns 0, kMTSErrControl without directory, kMTSErrTableFull
+// when the index is full, kMTSErrParam for a negative key or a record whose
+// links are damaged.
+int MTS_PutFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset,
+                       int64_t value);
+
+// Finds the entry that serves `qt_offset`: the entry with that key (exact),
+// else the entry whose sample holds it, else the last entry. `frameHint` is the
+// caller's remembered slot (-1 for none); an exact hit updates it. With
+// `wantNext` the entry after the one found is given instead. Returns 0, or
+// kMTSErrNotFound when the index is empty, damaged or (wantNext) has no next
+// entry; `*outEntry` is written only on success.
+int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int32_t* frameHint,
+                        int64_t qt_offset, FrameOffsetEntry* outEntry, bool* outExact,
+                        bool wantNext);
+
+// The same search without locking, on an index of `capacity` entries at
+// `record` (which must hold that many). Used under the lock by the calls above.
+int MTS_FindFrameOffsetUnlocked(AvchdDataRecord* record, int32_t capacity, int32_t* frameHint,
+                                int64_t qt_offset, FrameOffsetEntry* outEntry, bool* outExact,
+                                bool wantNext);
+int MTS_PutFrameOffsetUnlocked(AvchdDataRecord* record, int32_t capacity, int64_t qt_offset,
+                               int64_t value);

@@ -1,0 +1,122 @@
+// A second process for the shared-memory tests. Commands (arguments are
+// decimal numbers):
+//   create CAPACITY COUNT STRIDE  creates a record, adds COUNT entries with
+//                                 keys i*STRIDE and values i*1000+7, prints
+//                                 "id N", waits for a line on standard input,
+//                                 releases, exits 0.
+//   lookup ID COUNT STRIDE        maps record ID, checks the entries "create"
+//                                 made (exact hits and requests inside each
+//                                 sample), prints "mapped", waits for a line,
+//                                 releases; exit 0 when every check held.
+//   stress ID PROC NPROCS COUNT   maps record ID, adds COUNT keys of its own
+//                                 (i*NPROCS+PROC, value key*3+1) and COUNT
+//                                 keys shared with every other process
+//                                 (1e9+i%1000, value PROC), looking each of its
+//                                 own up right after adding it; releases; exit
+//                                 0 when every step gave what it should.
+#include "MTS_Log.h"
+#include "MTS_SharedMemory.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+namespace {
+
+long long arg(char** argv, int i) { return std::atoll(argv[i]); }
+
+int copy_path(void* context, char* path, size_t capacity) {
+  std::snprintf(path, capacity, "%s", static_cast<const char*>(context));
+  return 0;
+}
+
+void wait_for_line() {
+  std::string line;
+  std::getline(std::cin, line);
+}
+
+bool map_record(int32_t id, AvchdRecordDirectory** dir, AvchdDataRecord** rec) {
+  if (MTS_MapAndLockAvchdRecordDirectory(dir, "shm_peer") != 0) return false;
+  int err = MTS_GetAvchdDataRecordByID(*dir, rec, id);
+  MTS_LockUnlock(&(*dir)->lock);
+  if (err != 0) MTS_UnmapAvchdRecordDirectory(*dir);
+  return err == 0;
+}
+
+int create(int32_t capacity, int64_t count, int64_t stride) {
+  static char path[] = "/tmp/peer-file.m2ts";
+  uint32_t id = 0;
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  if (MTS_CreateAvchdDataRecord(&id, &dir, &rec, 123456789, capacity, copy_path, path) != 0) return 1;
+  for (int64_t i = 0; i < count; ++i) {
+    if (MTS_PutFrameOffset(dir, rec, i * stride, i * 1000 + 7) != 0) return 2;
+  }
+  std::printf("id %u\n", id);
+  std::fflush(stdout);
+  wait_for_line();
+  return MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id)) == 0 ? 0 : 3;
+}
+
+int lookup(int32_t id, int64_t count, int64_t stride) {
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  if (!map_record(id, &dir, &rec)) return 1;
+  bool ok = rec->fileSize == 123456789 && std::strcmp(rec->path, "/tmp/peer-file.m2ts") == 0;
+  int32_t hint = -1;
+  for (int64_t i = 0; i < count && ok; ++i) {
+    FrameOffsetEntry e;
+    bool exact = false;
+    ok = MTS_FindFrameOffset(dir, rec, &hint, i * stride, &e, &exact, false) == 0 && exact &&
+         e.qt_offset == i * stride && e.value == i * 1000 + 7;
+    if (ok && stride > 1) {
+      ok = MTS_FindFrameOffset(dir, rec, &hint, i * stride + 1, &e, &exact, false) == 0 &&
+           !exact && e.qt_offset == i * stride;
+    }
+  }
+  std::printf("mapped\n");
+  std::fflush(stdout);
+  wait_for_line();
+  if (MTS_ReleaseOneAvchdDataRecord(dir, rec, id) != 0) return 3;
+  return ok ? 0 : 2;
+}
+
+int stress(int32_t id, int64_t proc, int64_t nprocs, int64_t count) {
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  if (!map_record(id, &dir, &rec)) return 1;
+  int failures = 0;
+  int32_t hint = -1;
+  for (int64_t i = 0; i < count; ++i) {
+    int64_t key = i * nprocs + proc;
+    if (MTS_PutFrameOffset(dir, rec, key, key * 3 + 1) != 0) ++failures;
+    if (MTS_PutFrameOffset(dir, rec, 1000000000 + i % 1000, proc) != 0) ++failures;
+    FrameOffsetEntry e;
+    bool exact = false;
+    if (MTS_FindFrameOffset(dir, rec, &hint, key, &e, &exact, false) != 0 || !exact ||
+        e.value != key * 3 + 1) {
+      ++failures;
+    }
+  }
+  if (MTS_ReleaseOneAvchdDataRecord(dir, rec, id) != 0) ++failures;
+  if (failures != 0) std::fprintf(stderr, "stress peer %lld: %d failures\n", (long long)proc, failures);
+  return failures == 0 ? 0 : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "create") == 0) {
+    return create(static_cast<int32_t>(arg(argv, 2)), arg(argv, 3), arg(argv, 4));
+  }
+  if (argc == 5 && std::strcmp(argv[1], "lookup") == 0) {
+    return lookup(static_cast<int32_t>(arg(argv, 2)), arg(argv, 3), arg(argv, 4));
+  }
+  if (argc == 6 && std::strcmp(argv[1], "stress") == 0) {
+    return stress(static_cast<int32_t>(arg(argv, 2)), arg(argv, 3), arg(argv, 4), arg(argv, 5));
+  }
+  std::fprintf(stderr, "usage: shm_peer create|lookup|stress ...\n");
+  return 64;
+}

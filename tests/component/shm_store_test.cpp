@@ -1,0 +1,508 @@
+// The shared-memory record store: claiming and releasing records, the limits,
+// the frame index and its lookups, and the store seen from several processes.
+#include "MTS_Log.h"
+#include "MTS_SharedMemory.h"
+#include "shm_test_util.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using shmtest::existing_regions;
+using shmtest::peek_directory;
+using shmtest::Peer;
+using testsupport::StderrCapture;
+
+char kPath[] = "/media/card/PRIVATE/AVCHD/BDMV/STREAM/00001.MTS";
+
+// One record as an importer holds it.
+struct Held {
+  uint32_t id = 0;
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  void release() {
+    ASSERT_EQ(MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id)), 0);
+    dir = nullptr;
+    rec = nullptr;
+  }
+};
+
+int create(Held* h, int32_t capacity, int64_t fileSize = 1000) {
+  return MTS_CreateAvchdDataRecord(&h->id, &h->dir, &h->rec, fileSize, capacity,
+                                   shmtest::path_from_string, kPath);
+}
+
+// One record as a data handler maps it: by id, under the lock.
+int map_by_id(Held* h, int32_t id) {
+  int err = MTS_MapAndLockAvchdRecordDirectory(&h->dir, "test");
+  if (err != 0) return err;
+  err = MTS_GetAvchdDataRecordByID(h->dir, &h->rec, id);
+  MTS_LockUnlock(&h->dir->lock);
+  if (err != 0) MTS_UnmapAvchdRecordDirectory(h->dir);
+  h->id = static_cast<uint32_t>(id);
+  return err;
+}
+
+struct Found {
+  int result;
+  bool exact;
+  int64_t key;  // of the entry found
+  int64_t value;
+};
+
+Found find(const Held& h, int64_t key, int32_t* hint, bool next = false) {
+  FrameOffsetEntry e;
+  e.qt_offset = -99;
+  e.value = -99;
+  Found f{};
+  f.result = MTS_FindFrameOffset(h.dir, h.rec, hint, key, &e, &f.exact, next);
+  f.key = e.qt_offset;
+  f.value = e.value;
+  return f;
+}
+
+using RecordStore = shmtest::ShmTest;
+
+TEST(FrameIndexHash, HomeSlotAndProbe) {
+  EXPECT_EQ(MTS_HashTable_Hash(3, 6), 0);
+  EXPECT_EQ(MTS_HashTable_Hash(7, 15), 1);
+  EXPECT_EQ(MTS_HashTable_Hash(1000, 0x123456789LL), static_cast<int>(0x123456789LL % 1000));
+  EXPECT_EQ(MTS_HashTable_ReHash(3, 2), 0);
+  EXPECT_EQ(MTS_HashTable_ReHash(3, 0), 1);
+  EXPECT_EQ(MTS_HashTable_Hash(0, 5), -1);  // no table, no slot
+}
+
+TEST_F(RecordStore, CreateFillsRecordAndDirectory) {
+  Held h;
+  ASSERT_EQ(create(&h, 10, 987654321), 0);
+  EXPECT_EQ(h.id, 0u);
+  EXPECT_EQ(h.rec->fileSize, 987654321);
+  EXPECT_STREQ(h.rec->path, kPath);
+  EXPECT_EQ(h.rec->capacity, 10);
+  EXPECT_EQ(h.rec->head, -1);
+  EXPECT_EQ(h.rec->tail, 0u);
+  EXPECT_EQ(MTS_MappedCapacity(h.rec), 10);
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(h.rec);
+  for (size_t i = kMTSRecordHeaderSize; i < kMTSRecordHeaderSize + 200u; ++i) ASSERT_EQ(bytes[i], 0xFF);
+  for (size_t i = kMTSRecordHeaderSize + 200u; i < MTS_RecordRegionSize(10); ++i) ASSERT_EQ(bytes[i], 0);
+
+  auto dir = peek_directory();
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(dir->recordsInUse, 1u);
+  EXPECT_EQ(dir->refCount[0], 1u);
+  EXPECT_EQ(dir->lock, 0);
+  EXPECT_EQ(existing_regions().size(), 2u);
+  h.release();
+  EXPECT_TRUE(existing_regions().empty());
+}
+
+TEST_F(RecordStore, LowestFreeIdWinsAndDirectoryIsRecreated) {
+  Held a, b, c;
+  ASSERT_EQ(create(&a, 4), 0);
+  ASSERT_EQ(create(&b, 4), 0);
+  EXPECT_EQ(a.id, 0u);
+  EXPECT_EQ(b.id, 1u);
+  a.release();
+  ASSERT_EQ(create(&c, 4), 0);
+  EXPECT_EQ(c.id, 0u);
+  EXPECT_EQ(peek_directory()->recordsInUse, 2u);
+  b.release();
+  c.release();
+  EXPECT_TRUE(existing_regions().empty());
+  EXPECT_FALSE(peek_directory());
+
+  // After the last release a new import starts a new, empty directory.
+  Held d;
+  ASSERT_EQ(create(&d, 4), 0);
+  EXPECT_EQ(d.id, 0u);
+  EXPECT_EQ(peek_directory()->recordsInUse, 1u);
+  d.release();
+}
+
+TEST_F(RecordStore, ThousandAndFirstRecordIsRefused) {
+  std::vector<Held> held(kMTSRecordCount);
+  for (int i = 0; i < kMTSRecordCount; ++i) {
+    ASSERT_EQ(create(&held[i], 1), 0) << i;
+    ASSERT_EQ(held[i].id, static_cast<uint32_t>(i));
+  }
+  Held extra;
+  StderrCapture capture;
+  EXPECT_EQ(create(&extra, 1), kMTSErrNoFreeId);
+  std::string log = capture.text();
+  EXPECT_NE(log.find("MTS_GetOneAvchdDataRecord:("), std::string::npos) << log;
+  EXPECT_NE(log.find(")[ERR]All table FULL\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(")[ERR]failed to MTS_GetOneAvchdDataRecord: err=-42.\n"), std::string::npos);
+  EXPECT_EQ(extra.dir, nullptr);
+  EXPECT_EQ(peek_directory()->recordsInUse, static_cast<uint32_t>(kMTSRecordCount));
+  EXPECT_EQ(peek_directory()->lock, 0);
+
+  // One id given back is taken again.
+  held[500].release();
+  ASSERT_EQ(create(&extra, 1), 0);
+  EXPECT_EQ(extra.id, 500u);
+  held[500] = extra;
+  for (Held& h : held) h.release();
+  EXPECT_TRUE(existing_regions().empty());
+}
+
+TEST_F(RecordStore, FailedCreationLeavesNothingBehind) {
+  // The host gives no path: the claimed id is given back, and the directory
+  // this call created goes too.
+  auto failing = [](void*, char*, size_t) { return -2000; };
+  Held h;
+  StderrCapture capture;
+  EXPECT_EQ(MTS_CreateAvchdDataRecord(&h.id, &h.dir, &h.rec, 1, 8, failing, nullptr), -2000);
+  EXPECT_EQ(create(&h, 0), kMTSErrParam);
+  EXPECT_EQ(create(&h, -5), kMTSErrParam);
+  capture.text();
+  EXPECT_EQ(h.dir, nullptr);
+  EXPECT_TRUE(existing_regions().empty());
+
+  // With another record alive the directory stays, its count unchanged.
+  Held alive;
+  ASSERT_EQ(create(&alive, 8), 0);
+  EXPECT_EQ(MTS_CreateAvchdDataRecord(&h.id, &h.dir, &h.rec, 1, 8, failing, nullptr), -2000);
+  EXPECT_EQ(peek_directory()->recordsInUse, 1u);
+  EXPECT_EQ(peek_directory()->refCount[1], 0u);
+  alive.release();
+  EXPECT_TRUE(existing_regions().empty());
+}
+
+TEST_F(RecordStore, ReferencesFollowEveryUser) {
+  Held importer, handler1, handler2;
+  ASSERT_EQ(create(&importer, 16), 0);
+  ASSERT_EQ(map_by_id(&handler1, 0), 0);
+  ASSERT_EQ(map_by_id(&handler2, 0), 0);
+  EXPECT_EQ(peek_directory()->refCount[0], 3u);
+  EXPECT_EQ(MTS_PutFrameOffset(importer.dir, importer.rec, 0, 77), 0);
+  int32_t hint = -1;
+  EXPECT_EQ(find(handler1, 0, &hint).value, 77);
+
+  // The importer goes first: both regions stay for the data handlers.
+  importer.release();
+  EXPECT_EQ(peek_directory()->refCount[0], 2u);
+  EXPECT_EQ(peek_directory()->recordsInUse, 1u);
+  EXPECT_EQ(find(handler2, 0, &hint).value, 77);
+  handler1.release();
+  EXPECT_EQ(peek_directory()->refCount[0], 1u);
+  handler2.release();
+  EXPECT_TRUE(existing_regions().empty());
+}
+
+TEST_F(RecordStore, BadIdsAndArguments) {
+  Held h;
+  ASSERT_EQ(create(&h, 4), 0);
+  AvchdDataRecord* rec = nullptr;
+  StderrCapture capture;
+  EXPECT_EQ(MTS_GetAvchdDataRecordByID(h.dir, &rec, 1000), kMTSErrParam);
+  EXPECT_EQ(MTS_GetAvchdDataRecordByID(h.dir, &rec, -1), kMTSErrParam);
+  EXPECT_EQ(MTS_GetAvchdDataRecordByID(nullptr, &rec, 0), kMTSErrParam);
+  EXPECT_EQ(MTS_GetAvchdDataRecordByID(h.dir, &rec, 1), kMTSErrParam);  // not claimed
+  EXPECT_EQ(MTS_ReleaseOneAvchdDataRecord(h.dir, h.rec, 1000), 1);
+  EXPECT_EQ(MTS_ReleaseOneAvchdDataRecord(h.dir, nullptr, 0), 1);
+  EXPECT_EQ(MTS_ReleaseOneAvchdDataRecord(nullptr, h.rec, 0), 1);
+  std::string log = capture.text();
+  EXPECT_NE(log.find("[ERR]NO pARec=(nil) or Illegal recordID=0\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("[ERR]Uninitialized AvchdDataRecord\n"), std::string::npos);
+  EXPECT_NE(log.find("[ERR]NO pARec=" ), std::string::npos);
+  EXPECT_EQ(rec, nullptr);
+  EXPECT_EQ(peek_directory()->refCount[0], 1u);  // nothing changed
+  EXPECT_EQ(peek_directory()->recordsInUse, 1u);
+  h.release();
+}
+
+TEST_F(RecordStore, DataHandlerNeverCreatesTheDirectory) {
+  AvchdRecordDirectory* dir = nullptr;
+  StderrCapture capture;
+  EXPECT_EQ(MTS_MapAndLockAvchdRecordDirectory(&dir, "MTS_DataHSetDataRef"), kMTSErrOpen);
+  EXPECT_NE(capture.text().find("MTS_DataHSetDataRef:("), std::string::npos);
+  EXPECT_TRUE(existing_regions().empty());
+}
+
+TEST_F(RecordStore, WaitsForTheCreatorToSizeTheDirectory) {
+  // A creator has made the name but not sized it yet: opening must wait
+  // instead of touching a region of 0 bytes.
+  int fd = shm_open(MTS_SHM_DIRECTORY_NAME, O_RDWR | O_CREAT | O_EXCL, 0666);
+  ASSERT_GE(fd, 0);
+  std::thread creator([fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_EQ(ftruncate(fd, kMTSDirectorySize), 0);
+  });
+  Held h;
+  EXPECT_EQ(create(&h, 4), 0);
+  creator.join();
+  close(fd);
+  EXPECT_EQ(h.id, 0u);
+  h.release();
+}
+
+TEST_F(RecordStore, GivesUpOnADirectoryNeverSized) {
+  int fd = shm_open(MTS_SHM_DIRECTORY_NAME, O_RDWR | O_CREAT | O_EXCL, 0666);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  Held h;
+  StderrCapture capture;
+  EXPECT_EQ(create(&h, 4), kMTSErrMap);
+  EXPECT_NE(capture.text().find("[ERR]shared memory /QORVEXImporterShm has 0 bytes, not 4008\n"),
+            std::string::npos);
+}
+
+TEST_F(RecordStore, ClaimNeverLandsInARemovedDirectory) {
+  // An importer opens the directory while the last user is removing it. Once
+  // it gets the lock the directory has no name any more: it must start over
+  // with a new one, not claim into the orphan.
+  Held first;
+  ASSERT_EQ(create(&first, 4), 0);
+  MTS_LockLock(&first.dir->lock);
+  Held second;
+  std::atomic<int> result{1};
+  std::thread importer([&] { result = create(&second, 4); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it opens and spins
+  // What the last release does under the lock.
+  first.dir->refCount[0] = 0;
+  first.dir->recordsInUse = 0;
+  char name[64];
+  std::snprintf(name, sizeof name, MTS_SHM_RECORD_NAME_FORMAT, 0);
+  shm_unlink(name);
+  shm_unlink(MTS_SHM_DIRECTORY_NAME);
+  MTS_LockUnlock(&first.dir->lock);
+  importer.join();
+  ASSERT_EQ(result.load(), 0);
+  auto dir = peek_directory();
+  ASSERT_TRUE(dir);  // the claim is in the directory that has the name
+  EXPECT_EQ(dir->recordsInUse, 1u);
+  EXPECT_EQ(dir->refCount[second.id], 1u);
+  EXPECT_EQ(first.dir->recordsInUse, 0u);  // the orphan got nothing
+  second.release();
+  munmap(first.rec, MTS_RecordRegionSize(4));
+  munmap(first.dir, kMTSDirectorySize);
+  EXPECT_TRUE(existing_regions().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Frame index
+
+TEST_F(RecordStore, PutKeepsFirstValueAndFillsUp) {
+  Held h;
+  ASSERT_EQ(create(&h, 3), 0);
+  FrameOffsetEntry* e = MTS_RecordEntries(h.rec);
+  // 0, 3 and 6 all hash to slot 0.
+  EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, 0, 100), 0);
+  EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, 3, 103), 0);
+  EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, 6, 106), 0);
+  EXPECT_EQ(int64_t(e[2].qt_offset), 6);
+  EXPECT_EQ(int64_t(e[2].value), 106);
+  EXPECT_EQ(e[0].next, 1);
+  EXPECT_EQ(e[1].next, 2);
+  EXPECT_EQ(e[2].next, -1);
+  EXPECT_EQ(h.rec->head, 0);
+  EXPECT_EQ(h.rec->tail, 2u);
+  EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, 3, 999), 0);  // present: kept
+  EXPECT_EQ(int64_t(e[1].value), 103);
+  EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, 9, 109), kMTSErrTableFull);
+  EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, -4, 1), kMTSErrParam);
+  StderrCapture capture;
+  EXPECT_EQ(MTS_PutFrameOffset(nullptr, h.rec, 1, 1), kMTSErrControl);
+  EXPECT_NE(capture.text().find("[ERR]MTS_PutFrameOffset argument error(pARec=NULL)\n"),
+            std::string::npos);
+  EXPECT_EQ(h.dir->lock, 0);
+  h.release();
+}
+
+TEST_F(RecordStore, LookupsServeEveryByteOfASample) {
+  Held h;
+  ASSERT_EQ(create(&h, 13), 0);
+  int32_t hint = -1;
+  EXPECT_EQ(find(h, 0, &hint).result, kMTSErrNotFound);  // nothing added yet
+  // Samples at 100, 250, 400 (sizes 150), then the last at 550.
+  for (int64_t key : {100, 250, 400, 550}) ASSERT_EQ(MTS_PutFrameOffset(h.dir, h.rec, key, key * 10), 0);
+
+  Found f = find(h, 250, &hint);
+  EXPECT_EQ(f.result, 0);
+  EXPECT_TRUE(f.exact);
+  EXPECT_EQ(f.value, 2500);
+  int32_t slotOf250 = static_cast<int32_t>(250 % 13);
+  EXPECT_EQ(hint, slotOf250);
+
+  f = find(h, 300, &hint);  // inside the hinted sample
+  EXPECT_FALSE(f.exact);
+  EXPECT_EQ(f.key, 250);
+  EXPECT_EQ(hint, slotOf250);  // a hint hit leaves the hint
+
+  f = find(h, 120, &hint);  // inside another sample: the walk
+  EXPECT_EQ(f.result, 0);
+  EXPECT_FALSE(f.exact);
+  EXPECT_EQ(f.key, 100);
+
+  EXPECT_EQ(find(h, 560, &hint).key, 550);  // past the last start
+  EXPECT_EQ(find(h, 5, &hint).key, 550);    // before the first: the last entry
+  EXPECT_FALSE(find(h, 5, &hint).exact);
+  EXPECT_EQ(find(h, -7, &hint).key, 550);   // a negative key probes nothing
+
+  // The entry after the one found.
+  hint = -1;
+  EXPECT_EQ(find(h, 100, &hint, true).key, 250);
+  EXPECT_EQ(find(h, 260, &hint, true).key, 400);
+  EXPECT_EQ(find(h, 550, &hint, true).result, kMTSErrNotFound);
+  EXPECT_EQ(h.dir->lock, 0);
+  h.release();
+}
+
+TEST_F(RecordStore, DamagedContentsGiveCleanErrors) {
+  // Another process writes garbage into a record while we map and walk it: every call must end, without a stray
+  // access, in a result from its documented set.
+  constexpr int32_t kCapacity = 61;
+  Held importer, handler;
+  ASSERT_EQ(create(&importer, kCapacity), 0);
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(MTS_PutFrameOffset(importer.dir, importer.rec, i * 1000, i), 0);
+  ASSERT_EQ(map_by_id(&handler, 0), 0);
+  const size_t size = MTS_RecordRegionSize(kCapacity);
+  std::vector<unsigned char> pristine(size);
+  std::memcpy(pristine.data(), importer.rec, size);
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(importer.rec);
+
+  std::mt19937 rng(20261206);
+  auto garbage32 = [&]() -> uint32_t {
+    switch (rng() % 6) {
+      case 0: return 0;
+      case 1: return 0xFFFFFFFFu;
+      case 2: return 0x80000000u;
+      case 3: return rng() % (kCapacity + 3);
+      case 4: return static_cast<uint32_t>(kCapacity);
+      default: return static_cast<uint32_t>(rng());
+    }
+  };
+  StderrCapture capture;
+  for (int round = 0; round < 3000; ++round) {
+    std::memcpy(bytes, pristine.data(), size);
+    int writes = 1 + static_cast<int>(rng() % 8);
+    for (int w = 0; w < writes; ++w) {
+      // Aim at the fields walks read (capacity, head, tail, keys, links),
+      // and sometimes at any byte.
+      size_t at;
+      switch (rng() % 4) {
+        case 0: at = 1032 + 4 * (rng() % 3); break;
+        case 1: at = kMTSRecordHeaderSize + 20 * (rng() % kCapacity) + 16; break;
+        case 2: at = kMTSRecordHeaderSize + 20 * (rng() % kCapacity) + 4 * (rng() % 2); break;
+        default: at = rng() % (size - 4); break;
+      }
+      uint32_t v = garbage32();
+      std::memcpy(bytes + at, &v, 4);
+    }
+    int32_t hint = static_cast<int32_t>(garbage32());
+    int64_t key = static_cast<int64_t>(rng() % 45000) - 100;
+    Found f = find(handler, key, &hint, rng() % 2 == 0);
+    ASSERT_TRUE(f.result == 0 || f.result == kMTSErrNotFound) << round;
+    int put = MTS_PutFrameOffset(handler.dir, handler.rec, static_cast<int64_t>(rng() % 90000) - 10, 1);
+    ASSERT_TRUE(put == 0 || put == kMTSErrTableFull || put == kMTSErrParam) << round;
+
+    // Mapping anew reads the damaged capacity.
+    Held view;
+    int mapped = map_by_id(&view, 0);
+    if (mapped == 0) {
+      ASSERT_EQ(MTS_MappedCapacity(view.rec), importer.rec->capacity);
+      int32_t viewHint = -1;
+      Found g = find(view, key, &viewHint);
+      ASSERT_TRUE(g.result == 0 || g.result == kMTSErrNotFound);
+      view.release();
+    } else {
+      ASSERT_EQ(mapped, kMTSErrParam) << round;
+    }
+    ASSERT_EQ(handler.dir->lock, 0);
+  }
+  capture.text();
+  std::memcpy(bytes, pristine.data(), size);
+  handler.release();
+  importer.release();
+  EXPECT_TRUE(existing_regions().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Several processes
+
+TEST_F(RecordStore, SecondProcessMapsByIdAndLooksUp) {
+  Peer a(SHM_PEER, {"create", "400", "300", "1000"});
+  ASSERT_TRUE(a.started());
+  std::string line = a.read_line();
+  ASSERT_EQ(line, "id 0");
+  EXPECT_EQ(peek_directory()->refCount[0], 1u);
+
+  Peer b(SHM_PEER, {"lookup", "0", "300", "1000"});
+  ASSERT_EQ(b.read_line(), "mapped");
+  EXPECT_EQ(peek_directory()->refCount[0], 2u);
+  EXPECT_EQ(peek_directory()->recordsInUse, 1u);
+
+  // A in-process user as well.
+  Held c;
+  ASSERT_EQ(map_by_id(&c, 0), 0);
+  EXPECT_EQ(peek_directory()->refCount[0], 3u);
+  int32_t hint = -1;
+  EXPECT_EQ(find(c, 299 * 1000 + 5, &hint).value, 299 * 1000 + 7);
+
+  a.write_line("release");  // the importer goes first
+  EXPECT_EQ(a.wait(), 0);
+  EXPECT_EQ(peek_directory()->refCount[0], 2u);
+  b.write_line("release");
+  EXPECT_EQ(b.wait(), 0);
+  EXPECT_EQ(peek_directory()->refCount[0], 1u);
+  c.release();
+  EXPECT_TRUE(existing_regions().empty());
+}
+
+TEST_F(RecordStore, EightProcessesPutAndLookUpConcurrently) {
+  constexpr int kProcs = 8;
+  constexpr int kCount = 10000;
+  // Own keys of every process plus 1000 shared ones, with room to spare.
+  constexpr int32_t kCapacity = static_cast<int32_t>((kProcs * kCount + 1000) * 1.2 + 1);
+  Held owner;
+  ASSERT_EQ(create(&owner, kCapacity), 0);
+  std::vector<std::unique_ptr<Peer>> peers;
+  for (int p = 0; p < kProcs; ++p) {
+    peers.emplace_back(new Peer(SHM_PEER, {"stress", "0", std::to_string(p), std::to_string(kProcs),
+                                           std::to_string(kCount)}));
+    ASSERT_TRUE(peers.back()->started());
+  }
+  for (auto& p : peers) EXPECT_EQ(p->wait(), 0);
+  EXPECT_EQ(peek_directory()->refCount[0], 1u);
+  EXPECT_EQ(owner.dir->lock, 0);
+
+  // The chain holds every key exactly once, each with its value.
+  const FrameOffsetEntry* e = MTS_RecordEntries(owner.rec);
+  std::set<int64_t> seen;
+  int32_t slot = owner.rec->head;
+  int32_t last = -1;
+  while (slot != -1 && seen.size() <= static_cast<size_t>(kCapacity)) {
+    ASSERT_TRUE(slot >= 0 && slot < kCapacity);
+    ASSERT_TRUE(seen.insert(int64_t(e[slot].qt_offset)).second) << "duplicate " << int64_t(e[slot].qt_offset);
+    if (e[slot].qt_offset < 1000000000) {
+      ASSERT_EQ(int64_t(e[slot].value), int64_t(e[slot].qt_offset) * 3 + 1);
+    } else {
+      ASSERT_TRUE(int64_t(e[slot].value) >= 0 && int64_t(e[slot].value) < kProcs);
+    }
+    last = slot;
+    slot = e[slot].next;
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kProcs * kCount + 1000));
+  EXPECT_EQ(owner.rec->tail, static_cast<uint32_t>(last));
+  int occupied = 0;
+  for (int32_t i = 0; i < kCapacity; ++i) occupied += e[i].qt_offset != -1;
+  EXPECT_EQ(occupied, kProcs * kCount + 1000);
+  owner.release();
+  EXPECT_TRUE(existing_regions().empty());
+}
+
+}  // namespace
