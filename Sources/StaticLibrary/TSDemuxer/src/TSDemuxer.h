@@ -1,0 +1,218 @@
+// TSDemuxerLib: demultiplexer of AVCHD transport streams (192-byte source
+// packets: a 4-byte arrival time stamp, then a 188-byte transport packet).
+//
+// The video elementary stream is on PID 0x1011 and the audio stream on PID
+// 0x1100; both are fixed, there is no selection through the program tables.
+// TSDemuxStreamLib assembles one complete video or audio PES per call with
+// its PTS and DTS. Beside it: a one-packet parser, the program-map stream
+// information and the EP map of a clip-information file.
+//
+// The library keeps no global state, starts no threads and writes no
+// messages; every call works on the context or records it is given.
+#pragma once
+
+#include <cstdint>
+
+// Fixed PIDs of an AVCHD recording.
+constexpr uint32_t kTSVideoPID = 0x1011;
+constexpr uint32_t kTSAudioPID = 0x1100;
+constexpr uint32_t kTSProgramMapPID = 0x0100;
+constexpr uint32_t kTSClockPID = 0x1001;
+
+// Size of a source packet and of the transport packet inside it.
+constexpr int32_t kTSSourcePacketSize = 192;
+constexpr int32_t kTSPacketSize = 188;
+constexpr int32_t kTSPayloadAreaSize = 184;
+
+// Buffer sizes of a demultiplexer context.
+constexpr int32_t kTSInputWindowSize = 0x30000;   // 1,024 source packets
+constexpr int32_t kTSVideoBufferSize = 0x200000;  // one video PES, 2 MiB
+constexpr int32_t kTSAudioBufferSize = 5760;      // one audio PES, 30 source packets
+
+// Status bits of TSDemuxStreamLib (returned and stored in TSDemuxOutput).
+constexpr uint32_t kTSStatusConsumed = 0;       // the offered data were taken; no PES completed
+constexpr uint32_t kTSStatusNeedInput = 2;      // nothing held and nothing offered: feed more input
+constexpr uint32_t kTSStatusHeld = 8;           // data were still held: the offered data were not taken
+constexpr uint32_t kTSStatusRefused = 0x10;     // the offered data were longer than the window: not taken
+constexpr uint32_t kTSStatusNoOutput = 64;      // the output record pointer is NULL
+constexpr uint32_t kTSStatusNoData = 128;       // the data pointer is NULL
+constexpr uint32_t kTSStatusVideo = 0x100;      // a complete video PES is reported
+constexpr uint32_t kTSStatusAudio = 0x200;      // a complete audio PES is reported
+constexpr uint32_t kTSStatusTruncated = 0x400;  // the reported PES outgrew its buffer: its tail was dropped
+
+// Input window at the head of a context: the source packets offered and not
+// yet consumed are bytes [used, size) of pBuffer.
+struct PESScanner {
+  uint8_t* pBuffer;
+  int32_t size;
+  int32_t used;
+};
+
+// A demultiplexer instance; callers keep only the pointer.
+struct TSDemuxContext;
+
+// Result record of one TSDemuxStreamLib call. The caller owns it and sets
+// status to kTSStatusNeedInput before the first call. pVideo and pAudio point
+// into the context and stay valid until the next call on it. bPTS, PTS, bDTS
+// and DTS are written only when a PES is reported; otherwise they keep what
+// the previous report left.
+struct TSDemuxOutput {
+  uint8_t* pVideo;
+  int32_t videoSize;  // complete PES with kTSStatusVideo, else the part assembled so far
+  uint8_t* pAudio;
+  int32_t audioSize;  // complete PES with kTSStatusAudio, else the part assembled so far
+  uint16_t bPTS;
+  int64_t PTS;  // 33-bit presentation time stamp, 90 kHz
+  uint16_t bDTS;
+  int64_t DTS;  // 33-bit decoding time stamp, 90 kHz
+  uint32_t status;
+};
+
+// Parse record of one transport packet, filled by DemuxParseATSPacket.
+// Every field is 0 unless the packet sets it.
+struct ATSPacketInfo {
+  uint32_t pid;
+  uint32_t streamId;  // stream_id of an audio PES start
+  uint16_t bPTS;
+  int64_t PTS;
+  uint16_t bDTS;  // video: also set (equal to the PTS) when only a PTS is coded
+  int64_t DTS;
+  uint16_t bPMT;
+  uint32_t pmtFrameRate;    // low nibble of byte 42 of a program-map packet
+  uint32_t pmtVideoFormat;  // high nibble of byte 42 of a program-map packet
+  uint16_t bPCR;
+  int64_t pcrBase;  // 33 bits, 90 kHz
+  int64_t pcr;      // 27 MHz: pcrBase * 300 + pcrExt
+  int64_t pcrExt;   // 9 bits
+  const uint8_t* pPacket;  // the 188-byte packet (the caller's memory)
+  uint32_t areaSize;       // 184
+  uint32_t payloadOffset;  // payload start within the 184-byte area
+  uint32_t bPUSI;
+  // Program map: the video entry, then the audio entry.
+  uint16_t bLPCM;  // 1 for stream_type 0x80 (LPCM), 0 for 0x81 (AC-3)
+  uint32_t videoDescTag, videoDescLength;
+  uint32_t videoFormatId;
+  uint32_t videoCodingType;
+  uint32_t videoFormat, videoFrameRate, videoAspectRatio;
+  uint32_t ac3DescTag, ac3DescLength;
+  uint32_t sample_rate_code, bsid, bit_rate_code, surround_mode, bsmod, num_channels, full_svc,
+      langcod, langcod2, mainid, priority, asvcflags, textlen, text_code, language_flag,
+      language_flag_2;
+  uint32_t lpcmDescTag, lpcmDescLength;
+  uint32_t lpcmFormatId;
+  uint32_t lpcmCodingType;
+  uint32_t lpcmPresentationType, lpcmSamplingFrequency;
+  uint32_t lpcmBitsPerSample;
+};
+
+// Flat record of one source packet, filled by TSDemuxPacketLib.
+struct TSDemuxPacketInfo {
+  uint16_t bAudio;
+  uint16_t bVideo;
+  uint16_t bPTS;
+  int64_t PTS;
+  uint16_t bDTS;
+  int64_t DTS;
+  const uint8_t* pPayload;  // into the caller's packet
+  int32_t payloadSize;
+  uint16_t bPMT;
+  uint32_t pmtFrameRate;
+  uint32_t pmtVideoFormat;
+};
+
+// One entry point of a clip's EP map.
+struct EPMapEntry {
+  uint64_t PTS;         // 90 kHz
+  uint64_t byteOffset;  // source-packet number * 192
+  uint64_t reserved;    // not written
+};
+
+// Words of the stream information filled by TSGetStreamInfoLib.
+constexpr int32_t kStreamInfoIsLPCM = 0;
+constexpr int32_t kStreamInfoLPCMSampleRate = 1;
+constexpr int32_t kStreamInfoLPCMReserved = 2;
+constexpr int32_t kStreamInfoLPCMBitsPerSample = 3;
+constexpr int32_t kStreamInfoLPCMChannelCode = 4;
+constexpr int32_t kStreamInfoAC3SampleRate = 5;
+constexpr int32_t kStreamInfoAC3Reserved = 6;
+constexpr int32_t kStreamInfoAC3BitRate = 7;
+constexpr int32_t kStreamInfoAC3ChannelCode = 8;
+constexpr int32_t kStreamInfoVideoFormat = 9;
+constexpr int32_t kStreamInfoVideoFrameRate = 10;
+constexpr int32_t kStreamInfoVideoAspectRatio = 11;
+constexpr int32_t kStreamInfoWords = 12;
+
+// Result codes of TSDemuxParseCPILib.
+constexpr int32_t kCPIOk = 0;
+constexpr int32_t kCPINoClip = 1;
+constexpr int32_t kCPINoOutput = 2;
+constexpr int32_t kCPIBadSize = 3;
+constexpr int32_t kCPIBadMaxEntries = 4;
+constexpr int32_t kCPITooManyEntries = 5;
+constexpr int32_t kCPIOutsideFile = 6;  // an offset or count of the file points past its end
+constexpr int32_t kCPINoMemory = 7;
+
+// --- Context and stream call -----------------------------------------------
+
+// New context (buffers zero-filled, status kTSStatusNeedInput), or NULL when
+// an allocation fails (nothing is left allocated then).
+TSDemuxContext* TSOpenDemuxLib();
+
+// Frees the buffers and the context and returns 1; returns 0 and frees
+// nothing when a buffer pointer of the context is NULL (or ctx is NULL).
+int32_t TSCloseDemuxLib(TSDemuxContext* ctx);
+
+// Offers `length` bytes of source packets (taken only when the context holds
+// nothing) and runs until one PES is complete or the held data run out.
+// Returns the status bits, also stored in out->status. Protocol: offer new
+// data only after a status with kTSStatusNeedInput; otherwise call again with
+// length 0 (data still non-NULL) until the held data are drained. Each call
+// reports at most one PES. A source packet whose sync byte is not 0x47 is
+// skipped whole; a trailing piece shorter than a source packet is dropped.
+uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* out,
+                          TSDemuxContext* ctx);
+
+// Compacts the window (drops the consumed bytes), then appends
+// min(window room, length) bytes; returns that count (0 or less when nothing
+// was appended).
+int32_t PESScanner_Fill(const uint8_t* src, int32_t length, PESScanner* s);
+
+// --- Packet parser ---------------------------------------------------------
+
+// Parses one 188-byte packet (a source packet + 4). Returns 0 when length is
+// below 188 or the sync byte is not 0x47 (nothing written), else 1 after
+// filling info (cleared by the caller with DemuxInit), copying the payload
+// into payloadOut (room for 184 bytes) and storing its length.
+int32_t DemuxParseATSPacket(const uint8_t* packet, int32_t length, ATSPacketInfo* info,
+                            uint8_t* payloadOut, int32_t* payloadLength);
+
+// Sets every field of the record to 0; returns 0.
+int32_t DemuxInit(ATSPacketInfo* info);
+
+const uint8_t* Payload(const ATSPacketInfo* info);
+int32_t PayloadLength(const ATSPacketInfo* info);
+
+// 33-bit time stamp coded in 5 bytes the PES way (marker bits ignored).
+int64_t GetClock(const uint8_t* p);
+
+// --- Stand-alone services --------------------------------------------------
+
+// Parses the source packet at sourcePacket; returns 1 after filling rec, 0
+// for a NULL argument, a length below 188 (rec untouched) or a failed parse
+// (then bAudio, bVideo and bPMT are 0).
+int32_t TSDemuxPacketLib(const uint8_t* sourcePacket, int32_t length, TSDemuxPacketInfo* rec);
+
+// Finds the program map in a buffer of source packets and fills the twelve
+// words (see kStreamInfo*). Returns 0, -1 when fewer than 188 bytes follow the
+// first 0x47 byte, -2 for a NULL argument, -3 when no program map is found,
+// -4 for an AC-3 bit rate code outside the rate table.
+int32_t TSGetStreamInfoLib(int32_t info[kStreamInfoWords], const uint8_t* data, int32_t length);
+
+// Reads the EP map of a clip-information file image into out (PTS and byte
+// offset per fine entry). Returns a kCPI* code; count, sourcePackets and
+// clipWidth may be NULL when not wanted.
+int32_t TSDemuxParseCPILib(const uint8_t* clpi, int32_t size, int32_t maxEntries, EPMapEntry* out,
+                           uint32_t* count, uint32_t* sourcePackets, uint32_t* clipWidth);
+
+// Stores value big-endian at p and returns it.
+uint32_t WriteLong(uint8_t* p, uint32_t value);

@@ -1,0 +1,292 @@
+// The stream call: its protocol (input taken only when the context is empty,
+// status bits, draining with length 0), PES assembly and time stamps, and
+// what it does with damaged input.
+#include "TSDemuxer.h"
+#include "pes_collector.h"
+#include "testsupport.h"
+#include "ts_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+using namespace demuxtest;
+
+const uint8_t kNone = 0;
+
+struct Demux {
+  TSDemuxContext* ctx = TSOpenDemuxLib();
+  TSDemuxOutput out{};
+  Demux() { out.status = kTSStatusNeedInput; }
+  ~Demux() { EXPECT_EQ(TSCloseDemuxLib(ctx), 1); }
+  uint32_t offer(const Bytes& b) { return TSDemuxStreamLib(b.data(), int32_t(b.size()), &out, ctx); }
+  uint32_t drain() { return TSDemuxStreamLib(&kNone, 0, &out, ctx); }
+  Bytes video() const { return Bytes(out.pVideo, out.pVideo + out.videoSize); }
+  Bytes audio() const { return Bytes(out.pAudio, out.pAudio + out.audioSize); }
+};
+
+TEST(DemuxStream, OpenCloseAndNullArguments) {
+  EXPECT_EQ(TSCloseDemuxLib(nullptr), 0);
+  Demux d;
+  ASSERT_NE(d.ctx, nullptr);
+  TSDemuxOutput before;
+  std::memset(&before, 0x5A, sizeof before);
+  TSDemuxOutput out = before;
+  const Bytes data = source_packet(kTSVideoPID, true, pes_header(0xE0, 900));
+  EXPECT_EQ(TSDemuxStreamLib(nullptr, 192, &out, d.ctx), kTSStatusNoData);
+  EXPECT_EQ(TSDemuxStreamLib(data.data(), 192, nullptr, d.ctx), kTSStatusNoOutput);
+  EXPECT_EQ(TSDemuxStreamLib(data.data(), 192, &out, nullptr), kTSStatusNoOutput);
+  EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
+  // The context took nothing.
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+}
+
+TEST(DemuxStream, EmptyContextAndOverlongOffer) {
+  Demux d;
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+  EXPECT_EQ(d.out.status, kTSStatusNeedInput);
+  EXPECT_EQ(d.out.videoSize, 0);
+  // A window's worth or more is refused whole, and says so.
+  Bytes big(kTSInputWindowSize, 0);
+  EXPECT_EQ(d.offer(big), kTSStatusRefused);
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+  big.resize(kTSInputWindowSize - 1);
+  EXPECT_EQ(d.offer(big), kTSStatusConsumed);  // taken (no sync bytes: skipped)
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+}
+
+TEST(DemuxStream, VideoPesReportedAtNextUnitStart) {
+  const Bytes first = pattern(1000, 1), second = pattern(300, 2);
+  Bytes stream = pes_packets(kTSVideoPID, pes_header(0xE0, 93600, 90000), first);
+  const size_t firstPackets = stream.size() / 192;
+  append(stream, pes_packets(kTSVideoPID, pes_header(0xE0, 97200), second));
+  Demux d;
+  uint32_t s = d.offer(stream);
+  EXPECT_EQ(s, kTSStatusVideo);
+  EXPECT_EQ(d.video(), first);
+  EXPECT_EQ(d.out.bPTS, 1);
+  EXPECT_EQ(d.out.PTS, 93600);
+  EXPECT_EQ(d.out.bDTS, 1);
+  EXPECT_EQ(d.out.DTS, 90000);
+  EXPECT_GT(firstPackets, 1u);
+  uint8_t* const videoBuffer = d.out.pVideo;
+  uint8_t* const audioBuffer = d.out.pAudio;
+
+  // The packet that ended it is kept: the next call (flagged as working on
+  // held data) starts the next PES there and runs out without reporting it.
+  s = d.drain();
+  EXPECT_EQ(s, kTSStatusHeld);
+  EXPECT_EQ(d.out.videoSize, int32_t(second.size()));
+  EXPECT_EQ(d.out.PTS, 93600) << "time stamps keep the last report";
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+  EXPECT_EQ(d.video(), second) << "drained: the part assembled so far";
+  EXPECT_EQ(d.out.pVideo, videoBuffer);
+  EXPECT_EQ(d.out.pAudio, audioBuffer);
+
+  // A following unit start completes it; a PTS alone gives the DTS too.
+  EXPECT_EQ(d.offer(source_packet(kTSVideoPID, true, pes_header(0xE0, 100800))), kTSStatusVideo);
+  EXPECT_EQ(d.video(), second);
+  EXPECT_EQ(d.out.PTS, 97200);
+  EXPECT_EQ(d.out.bDTS, 1);
+  EXPECT_EQ(d.out.DTS, 97200);
+}
+
+TEST(DemuxStream, OfferWhileHoldingIsIgnored) {
+  Bytes stream = pes_packets(kTSAudioPID, pes_header(0xBD, 1000), pattern(500, 3));
+  append(stream, pes_packets(kTSAudioPID, pes_header(0xBD, 1450), pattern(500, 4)));
+  append(stream, pes_packets(kTSAudioPID, pes_header(0xBD, 1900), pattern(500, 5)));
+  Demux d;
+  EXPECT_EQ(d.offer(stream), kTSStatusAudio);
+  EXPECT_EQ(d.out.bDTS, 0) << "audio with a PTS only has no DTS";
+  // Offering again while packets are held: not taken, flagged, and the held
+  // packets go on.
+  const Bytes other = pes_packets(kTSVideoPID, pes_header(0xE0, 5), pattern(100, 6));
+  EXPECT_EQ(d.offer(other), kTSStatusHeld | kTSStatusAudio);
+  EXPECT_EQ(d.audio(), pattern(500, 4));
+  EXPECT_EQ(d.out.PTS, 1450);
+  EXPECT_EQ(d.offer(other), kTSStatusHeld);
+  EXPECT_EQ(d.out.videoSize, 0) << "the video offered while holding was never taken";
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+  EXPECT_EQ(d.audio(), pattern(500, 5));
+}
+
+TEST(DemuxStream, ContinuationsBeforeFirstStartAreDropped) {
+  Bytes stream;
+  append(stream, source_packet(kTSAudioPID, false, pattern(184, 7)));
+  append(stream, source_packet(kTSVideoPID, false, pattern(184, 8)));
+  append(stream, pes_packets(kTSVideoPID, pes_header(0xE0, 10), pattern(200, 9)));
+  append(stream, pes_packets(kTSAudioPID, pes_header(0xBD, 20), pattern(100, 10)));
+  append(stream, source_packet(kTSVideoPID, true, pes_header(0xE0, 30)));
+  Demux d;
+  EXPECT_EQ(d.offer(stream), kTSStatusVideo);
+  EXPECT_EQ(d.video(), pattern(200, 9));
+  EXPECT_EQ(d.drain(), kTSStatusHeld);
+  EXPECT_EQ(d.audio(), pattern(100, 10));
+}
+
+TEST(DemuxStream, OtherPidsLeaveTheStreamsAlone) {
+  Bytes stream = pes_packets(kTSVideoPID, pes_header(0xE0, 10), pattern(100, 11));
+  for (uint32_t pid : {0u, kTSProgramMapPID, kTSClockPID, 0x1200u, 0x1FFFu}) {
+    append(stream, source_packet(pid, true, pattern(184, 12)));
+    append(stream, source_packet(pid, false, pattern(184, 13)));
+  }
+  Demux d;
+  EXPECT_EQ(d.offer(stream), kTSStatusConsumed);
+  EXPECT_EQ(d.video(), pattern(100, 11));
+  EXPECT_EQ(d.out.audioSize, 0);
+}
+
+TEST(DemuxStream, StuffingAndUntimedStarts) {
+  // 0xFF stuffing after the header is skipped; a start without time stamps
+  // takes its header length from the PES header, and reports no time stamps.
+  Bytes stream = pes_packets(kTSVideoPID, pes_header(0xE0, 500, -1, -1, 5), pattern(50, 14));
+  Bytes untimed = pes_header(0xE0, -1);
+  untimed.push_back(0xFF);
+  untimed[8] = 1;
+  append(stream, pes_packets(kTSVideoPID, untimed, pattern(60, 15)));
+  append(stream, source_packet(kTSVideoPID, true, pes_header(0xE0, 700)));
+  Demux d;
+  EXPECT_EQ(d.offer(stream), kTSStatusVideo);
+  EXPECT_EQ(d.video(), pattern(50, 14));
+  EXPECT_EQ(d.drain(), kTSStatusHeld | kTSStatusVideo);
+  EXPECT_EQ(d.video(), pattern(60, 15));
+  EXPECT_EQ(d.out.bPTS, 0);
+  EXPECT_EQ(d.out.bDTS, 0);
+}
+
+TEST(DemuxStream, LostSyncIsSkippedPacketByPacket) {
+  Bytes stream = pes_packets(kTSVideoPID, pes_header(0xE0, 10), pattern(400, 16));
+  Bytes garbage(192 * 3, 0x47);
+  for (size_t i = 4; i < garbage.size(); i += 192) garbage[i] = 0x00;  // no sync where one belongs
+  stream.insert(stream.begin() + 192, garbage.begin(), garbage.end());
+  append(stream, source_packet(kTSVideoPID, true, pes_header(0xE0, 20)));
+  Demux d;
+  EXPECT_EQ(d.offer(stream), kTSStatusVideo);
+  EXPECT_EQ(d.video(), pattern(400, 16));
+  // Nothing but damaged packets: consumed, no loop.
+  EXPECT_EQ(d.drain(), kTSStatusHeld);
+  Bytes allBad(192 * 100, 0x00);
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+  EXPECT_EQ(d.offer(allBad), kTSStatusConsumed);
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+}
+
+TEST(DemuxStream, AdaptationFieldClaimingMoreThanThePacket) {
+  Bytes stream = pes_packets(kTSVideoPID, pes_header(0xE0, 10), pattern(100, 17));
+  for (uint8_t length : {183, 184, 200, 255}) {
+    for (bool pusi : {false, true}) {
+      Bytes p = source_packet(kTSVideoPID, pusi, pattern(184, 18));
+      p[7] = 0x30;  // adaptation field and payload
+      p[8] = length;
+      append(stream, p);
+    }
+  }
+  Demux d;
+  EXPECT_EQ(d.offer(stream), kTSStatusVideo);
+  EXPECT_EQ(d.video(), pattern(100, 17));
+  // The starts left no payload, so no PES is under way and the
+  // continuations are dropped.
+  EXPECT_EQ(d.drain(), kTSStatusHeld);
+  EXPECT_EQ(d.out.videoSize, 0);
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+}
+
+TEST(DemuxStream, PesLargerThanItsBufferIsCutAndFlagged) {
+  // Video: 2 MiB + 1000 bytes; audio: 6000 bytes.
+  const Bytes bigVideo = pattern(kTSVideoBufferSize + 1000, 19);
+  const Bytes bigAudio = pattern(6000, 20);
+  Bytes stream = pes_packets(kTSAudioPID, pes_header(0xBD, 1), bigAudio);
+  append(stream, source_packet(kTSAudioPID, true, pes_header(0xBD, 2)));
+  Bytes video = pes_packets(kTSVideoPID, pes_header(0xE0, 3), bigVideo);
+  append(video, pes_packets(kTSVideoPID, pes_header(0xE0, 4), pattern(10, 21)));
+  append(video, source_packet(kTSVideoPID, true, pes_header(0xE0, 5)));
+
+  auto records = collect_pes(stream, 0x2d000);
+  ASSERT_GE(records.size(), 1u);
+  EXPECT_EQ(records[0].status, kTSStatusAudio | kTSStatusTruncated);
+  EXPECT_EQ(records[0].size, kTSAudioBufferSize);
+
+  Demux d;
+  uint32_t s = 0;
+  for (size_t pos = 0; pos < video.size() && !(s & kTSStatusVideo); pos += 0x2d000) {
+    Bytes chunk(video.begin() + long(pos), video.begin() + long(std::min(video.size(), pos + 0x2d000)));
+    s = d.offer(chunk);
+    while (!(s & (kTSStatusNeedInput | kTSStatusVideo))) s = d.drain();
+  }
+  EXPECT_EQ(s & ~kTSStatusHeld, kTSStatusVideo | kTSStatusTruncated);
+  ASSERT_EQ(d.out.videoSize, kTSVideoBufferSize);
+  EXPECT_TRUE(std::equal(d.out.pVideo, d.out.pVideo + kTSVideoBufferSize, bigVideo.begin()));
+  // The next PES is whole and unflagged.
+  do s = d.drain();
+  while (!(s & (kTSStatusNeedInput | kTSStatusVideo)));
+  EXPECT_EQ(s & ~kTSStatusHeld, kTSStatusVideo);
+  EXPECT_EQ(d.video(), pattern(10, 21));
+}
+
+TEST(DemuxStream, TruncatedRecordingDropsItsLastFragment) {
+  std::string path = testsupport::local_data_file("sample.m2ts");
+  Bytes file = testsupport::read_file(path);
+  ASSERT_FALSE(file.empty());
+  ASSERT_EQ(file.size() % 192, 0u);
+  auto whole = collect_pes(file, 0x2d000);
+  for (size_t cut : {1, 4, 5, 100, 191}) {
+    SCOPED_TRACE(cut);
+    Bytes damaged(file.begin(), file.end() - long(cut));
+    auto got = collect_pes(damaged, 0x2d000);
+    // Everything up to the cut packet is as before.
+    ASSERT_EQ(got.size(), whole.size());
+    for (size_t i = 0; i + 2 < got.size(); ++i) {
+      EXPECT_EQ(got[i].kind, whole[i].kind);
+      EXPECT_EQ(got[i].size, whole[i].size);
+      EXPECT_EQ(got[i].PTS, whole[i].PTS);
+    }
+  }
+}
+
+TEST(DemuxStream, DamagedPacketsInARealStream) {
+  Bytes file = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  ASSERT_FALSE(file.empty());
+  auto whole = collect_pes(file, 0x2d000);
+  // Break the sync byte of every packet that is not video or audio: the
+  // elementary streams come out the same.
+  Bytes damaged = file;
+  for (size_t pos = 0; pos + 192 <= damaged.size(); pos += 192) {
+    uint32_t pid = (uint32_t(damaged[pos + 5] & 0x1F) << 8) | damaged[pos + 6];
+    if (pid != kTSVideoPID && pid != kTSAudioPID) damaged[pos + 4] = 0x46;
+  }
+  auto got = collect_pes(damaged, 0x2d000);
+  ASSERT_EQ(got.size(), whole.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].size, whole[i].size);
+    EXPECT_EQ(got[i].PTS, whole[i].PTS);
+  }
+}
+
+TEST(DemuxStream, ScannerFillCompactsAndAppends) {
+  Bytes window(kTSInputWindowSize, 0);
+  PESScanner s{window.data(), 0, 0};
+  const Bytes a = pattern(1000, 22);
+  EXPECT_EQ(PESScanner_Fill(a.data(), 1000, &s), 1000);
+  EXPECT_EQ(s.size, 1000);
+  s.used = 600;
+  EXPECT_EQ(PESScanner_Fill(a.data(), 1000, &s), 1000);
+  EXPECT_EQ(s.size, 1400);
+  EXPECT_EQ(s.used, 0);
+  EXPECT_TRUE(std::equal(a.begin() + 600, a.end(), window.begin()));
+  EXPECT_TRUE(std::equal(a.begin(), a.end(), window.begin() + 400));
+  // Only what fits is appended; length 0 only compacts.
+  const Bytes big(kTSInputWindowSize, 1);
+  EXPECT_EQ(PESScanner_Fill(big.data(), int32_t(big.size()), &s), kTSInputWindowSize - 1400);
+  EXPECT_EQ(s.size, kTSInputWindowSize);
+  EXPECT_LE(PESScanner_Fill(big.data(), 10, &s), 0);
+  s.used = kTSInputWindowSize - 8;
+  EXPECT_EQ(PESScanner_Fill(big.data(), 0, &s), 0);
+  EXPECT_EQ(s.size, 8);
+  s.used = 20;  // more than held: counts as nothing held
+  EXPECT_EQ(PESScanner_Fill(a.data(), 5, &s), 5);
+  EXPECT_EQ(s.size, 5);
+}
+
+}  // namespace
