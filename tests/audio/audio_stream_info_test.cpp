@@ -248,6 +248,16 @@ TEST(AC3Header, RealStreams) {
     EXPECT_EQ(info.kbps, c.kbps);
     EXPECT_EQ(info.channelCode, c.code);
   }
+  // The real 2/0 header with its LFE bit set (behind dsurmod: byte 6 bit 2).
+  std::string path = testsupport::testdata_file("ac3/ac3_20_256k_3s.ac3");
+  std::vector<uint8_t> frame = testsupport::read_file(path);
+  ASSERT_GE(frame.size(), 8u);
+  ASSERT_EQ(frame[6] >> 5, 2);
+  frame[6] |= 0x04;
+  AC3StreamInfo info = kUntouchedAC3;
+  EXPECT_EQ(AVCHDAudioGetAC3StreamInfoLib(&info, frame.data(), 8), -2);
+  EXPECT_EQ(info.kbps, 256u);
+  EXPECT_EQ(info.channels, kUntouchedAC3.channels);
 }
 
 // A conversion record over `input` into out (with guard bytes around it).

@@ -159,7 +159,8 @@ int32_t PESScanner_Fill(const uint8_t* src, int32_t length, PESScanner* s) {
   s->used = 0;
   int32_t n = kTSInputWindowSize - s->size;
   if (length < n) n = length;
-  if (n > 0 && src != nullptr) {
+  if (src == nullptr && n > 0) n = 0;
+  if (n > 0) {
     std::memcpy(s->pBuffer + s->size, src, size_t(n));
     s->size += n;
   }

@@ -14,6 +14,25 @@ using namespace demuxtest;
 
 const uint8_t* ts_packet(const Bytes& source) { return source.data() + 4; }
 
+// One packet through DemuxParseATSPacket, from a freshly cleared record.
+struct Parsed {
+  int32_t result = 0;
+  ATSPacketInfo info;
+  int32_t length = -1;
+  Bytes payload;
+};
+
+Parsed parse(const uint8_t* packet) {
+  Parsed r;
+  DemuxInit(&r.info);
+  uint8_t area[184];
+  r.result = DemuxParseATSPacket(packet, 188, &r.info, area, &r.length);
+  if (r.result == 1) r.payload.assign(area, area + r.length);
+  return r;
+}
+
+Parsed parse(const Bytes& source) { return parse(ts_packet(source)); }
+
 TEST(PacketParser, ClockValues) {
   for (int64_t t : {int64_t(0), int64_t(1), int64_t(90000), int64_t(0x123456789), int64_t(0x1FFFFFFFF)}) {
     uint8_t b[5];
@@ -40,61 +59,48 @@ TEST(PacketParser, RefusesShortOrUnsyncedPackets) {
 
 TEST(PacketParser, VideoStartWithBothTimeStamps) {
   const Bytes data = pattern(100, 30);
-  Bytes header = pes_header(0xE0, 0x1ABCDEF01, 0x1ABCDE000);
-  Bytes body = header;
+  Bytes body = pes_header(0xE0, 0x1ABCDEF01, 0x1ABCDE000);
   append(body, data);
   Bytes p = source_packet(kTSVideoPID, true, body);
-  ATSPacketInfo info;
-  DemuxInit(&info);
-  uint8_t payload[184];
-  int32_t length = 0;
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(p), 188, &info, payload, &length), 1);
-  EXPECT_EQ(info.pid, kTSVideoPID);
-  EXPECT_EQ(info.bPUSI, 1u);
-  EXPECT_EQ(info.bPTS, 1);
-  EXPECT_EQ(info.PTS, 0x1ABCDEF01);
-  EXPECT_EQ(info.bDTS, 1);
-  EXPECT_EQ(info.DTS, 0x1ABCDE000);
-  EXPECT_EQ(info.streamId, 0u) << "stream id is kept for audio starts only";
-  EXPECT_EQ(info.areaSize, 184u);
-  ASSERT_EQ(length, 100);
-  EXPECT_EQ(PayloadLength(&info), 100);
-  EXPECT_EQ(Payload(&info), ts_packet(p) + 88);
-  EXPECT_EQ(Bytes(payload, payload + length), data);
+  Parsed r = parse(p);
+  ASSERT_EQ(r.result, 1);
+  EXPECT_EQ(r.info.pid, kTSVideoPID);
+  EXPECT_EQ(r.info.bPUSI, 1u);
+  EXPECT_EQ(r.info.bPTS, 1);
+  EXPECT_EQ(r.info.PTS, 0x1ABCDEF01);
+  EXPECT_EQ(r.info.bDTS, 1);
+  EXPECT_EQ(r.info.DTS, 0x1ABCDE000);
+  EXPECT_EQ(r.info.streamId, 0u) << "stream id is kept for audio starts only";
+  EXPECT_EQ(r.info.areaSize, 184u);
+  EXPECT_EQ(r.length, 100);
+  EXPECT_EQ(PayloadLength(&r.info), 100);
+  EXPECT_EQ(Payload(&r.info), ts_packet(p) + 88);
+  EXPECT_EQ(r.payload, data);
 }
 
 TEST(PacketParser, AudioStartWithStreamIdExtension) {
   // The AC-3 start of an AVCHD recording: PTS, PES extension with one byte.
-  Bytes header = pes_header(0xFD, 128523, -1, 1);
-  ASSERT_EQ(header.size(), 17u);
-  Bytes body = header;
+  Bytes body = pes_header(0xFD, 128523, -1, 1);
+  ASSERT_EQ(body.size(), 17u);
   append(body, pattern(50, 31));
-  Bytes p = source_packet(kTSAudioPID, true, body);
-  ATSPacketInfo info;
-  DemuxInit(&info);
-  uint8_t payload[184];
-  int32_t length = 0;
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(p), 188, &info, payload, &length), 1);
-  EXPECT_EQ(info.streamId, 0xFDu);
-  EXPECT_EQ(info.bPTS, 1);
-  EXPECT_EQ(info.PTS, 128523);
-  EXPECT_EQ(info.bDTS, 0);
-  EXPECT_EQ(Bytes(payload, payload + length), pattern(50, 31));
+  Parsed r = parse(source_packet(kTSAudioPID, true, body));
+  ASSERT_EQ(r.result, 1);
+  EXPECT_EQ(r.info.streamId, 0xFDu);
+  EXPECT_EQ(r.info.bPTS, 1);
+  EXPECT_EQ(r.info.PTS, 128523);
+  EXPECT_EQ(r.info.bDTS, 0);
+  EXPECT_EQ(r.payload, pattern(50, 31));
   // Without an extension the header is 14 bytes.
   Bytes plain = pes_header(0xBD, 7);
   append(plain, pattern(20, 32));
-  Bytes q = source_packet(kTSAudioPID, true, plain);
-  DemuxInit(&info);
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(q), 188, &info, payload, &length), 1);
-  EXPECT_EQ(Bytes(payload, payload + length), pattern(20, 32));
+  r = parse(source_packet(kTSAudioPID, true, plain));
+  EXPECT_EQ(r.payload, pattern(20, 32));
 }
 
 TEST(PacketParser, OffsetsNeverPassThePacket) {
   // A large adaptation field leaves little room: headers, extensions and
   // stuffing that reach past the packet give an empty payload, never a
   // negative one.
-  ATSPacketInfo info;
-  uint8_t payload[184];
   for (uint32_t pid : {kTSVideoPID, kTSAudioPID}) {
     for (int afl = 150; afl < 256; ++afl) {
       Bytes header = pes_header(0xFD, 1000, pid == kTSVideoPID ? 900 : -1, pid == kTSAudioPID ? 127 : -1);
@@ -103,44 +109,27 @@ TEST(PacketParser, OffsetsNeverPassThePacket) {
       p[8] = uint8_t(afl);
       size_t base = 4 + 4 + 1 + size_t(afl);
       for (size_t i = 0; i < header.size() && base + i < 192; ++i) p[base + i] = header[i];
-      DemuxInit(&info);
-      int32_t length = -1;
-      ASSERT_EQ(DemuxParseATSPacket(ts_packet(p), 188, &info, payload, &length), 1);
-      EXPECT_GE(length, 0);
-      EXPECT_LE(info.payloadOffset, 184u);
-      EXPECT_EQ(length, PayloadLength(&info));
+      Parsed r = parse(p);
+      ASSERT_EQ(r.result, 1);
+      EXPECT_GE(r.length, 0);
+      EXPECT_LE(r.info.payloadOffset, 184u);
+      EXPECT_EQ(r.length, PayloadLength(&r.info));
     }
   }
   // A run of 0xFF to the end of the packet.
-  Bytes header = pes_header(0xE0, 5, -1, -1, 170);
-  Bytes p = source_packet(kTSVideoPID, true, header);
-  DemuxInit(&info);
-  int32_t length = -1;
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(p), 188, &info, payload, &length), 1);
-  EXPECT_EQ(length, 0);
+  Parsed r = parse(source_packet(kTSVideoPID, true, pes_header(0xE0, 5, -1, -1, 170)));
+  ASSERT_EQ(r.result, 1);
+  EXPECT_EQ(r.length, 0);
 }
 
 TEST(PacketParser, PayloadlessAndContinuationPackets) {
-  ATSPacketInfo info;
-  uint8_t payload[184];
-  int32_t length;
   Bytes p = source_packet(kTSVideoPID, false, pattern(184, 33));
-  DemuxInit(&info);
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(p), 188, &info, payload, &length), 1);
-  EXPECT_EQ(Bytes(payload, payload + length), pattern(184, 33));
+  EXPECT_EQ(parse(p).payload, pattern(184, 33));
   p[7] = 0x20;  // adaptation field only
-  DemuxInit(&info);
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(p), 188, &info, payload, &length), 1);
-  EXPECT_EQ(length, 0);
-  Bytes q = source_packet(kTSAudioPID, false, pattern(100, 34));
-  DemuxInit(&info);
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(q), 188, &info, payload, &length), 1);
-  EXPECT_EQ(Bytes(payload, payload + length), pattern(100, 34));
+  EXPECT_EQ(parse(p).length, 0);
+  EXPECT_EQ(parse(source_packet(kTSAudioPID, false, pattern(100, 34))).payload, pattern(100, 34));
   // Other PIDs: the whole area is the payload.
-  Bytes r = source_packet(0x1200, false, pattern(100, 35));
-  DemuxInit(&info);
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(r), 188, &info, payload, &length), 1);
-  EXPECT_EQ(length, 184);
+  EXPECT_EQ(parse(source_packet(0x1200, false, pattern(100, 35))).length, 184);
 }
 
 TEST(PacketParser, ProgramClockReference) {
@@ -158,20 +147,15 @@ TEST(PacketParser, ProgramClockReference) {
   p[13] = uint8_t(base >> 1);
   p[14] = uint8_t((base & 1) << 7 | 0x7E | (ext >> 8));
   p[15] = uint8_t(ext);
-  ATSPacketInfo info;
-  DemuxInit(&info);
-  uint8_t payload[184];
-  int32_t length;
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(p), 188, &info, payload, &length), 1);
-  EXPECT_EQ(info.bPCR, 1);
-  EXPECT_EQ(info.pcrBase, base);
-  EXPECT_EQ(info.pcrExt, ext);
-  EXPECT_EQ(info.pcr, base * 300 + ext);
-  EXPECT_EQ(length, 184);
+  Parsed r = parse(p);
+  ASSERT_EQ(r.result, 1);
+  EXPECT_EQ(r.info.bPCR, 1);
+  EXPECT_EQ(r.info.pcrBase, base);
+  EXPECT_EQ(r.info.pcrExt, ext);
+  EXPECT_EQ(r.info.pcr, base * 300 + ext);
+  EXPECT_EQ(r.length, 184);
   p[9] = 0x00;  // no PCR_flag
-  DemuxInit(&info);
-  ASSERT_EQ(DemuxParseATSPacket(ts_packet(p), 188, &info, payload, &length), 1);
-  EXPECT_EQ(info.bPCR, 0);
+  EXPECT_EQ(parse(p).info.bPCR, 0);
 }
 
 // The program map of a recording, as the test material gives it.
@@ -227,11 +211,9 @@ TEST(ProgramMap, RealRecordings) {
     while (pos + 192 <= file.size() && ((file[pos + 5] & 0x1F) << 8 | file[pos + 6]) != int(kTSProgramMapPID))
       pos += 192;
     ASSERT_LT(pos + 192, file.size() + 1);
-    ATSPacketInfo pmt;
-    DemuxInit(&pmt);
-    uint8_t payload[184];
-    int32_t length;
-    ASSERT_EQ(DemuxParseATSPacket(file.data() + pos + 4, 188, &pmt, payload, &length), 1);
+    Parsed parsed = parse(file.data() + pos + 4);
+    ASSERT_EQ(parsed.result, 1);
+    const ATSPacketInfo& pmt = parsed.info;
     EXPECT_EQ(pmt.bPMT, 1);
     EXPECT_EQ(pmt.videoDescTag, 0x05u);
     EXPECT_EQ(pmt.videoDescLength, 8u);

@@ -287,6 +287,8 @@ TEST(DemuxStream, ScannerFillCompactsAndAppends) {
   s.used = 20;  // more than held: counts as nothing held
   EXPECT_EQ(PESScanner_Fill(a.data(), 5, &s), 5);
   EXPECT_EQ(s.size, 5);
+  EXPECT_EQ(PESScanner_Fill(nullptr, 10, &s), 0) << "no source: only compacts";
+  EXPECT_EQ(s.size, 5);
 }
 
 }  // namespace
