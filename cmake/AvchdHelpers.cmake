@@ -7,6 +7,9 @@
 # resource lock so that no two of them run at the same time.
 function(avchd_add_test)
   cmake_parse_arguments(T "SHM" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(AVCHD_FUZZ)
+    return()  # the fuzz build holds only the fuzz targets, wherever they live
+  endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} avchd_testsupport GTest::gtest GTest::gtest_main Threads::Threads)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
