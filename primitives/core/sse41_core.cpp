@@ -1,0 +1,10 @@
+// The SSE4.1 (compiled with -msse4.1) members of the core primitives.
+#define VP_ISA 41
+#define VP_FN(name) sse41_##name
+#include "variant_common.inc"
+#include "copy_fill.inc"
+#include "arithmetic.inc"
+#include "swap_deinterleave.inc"
+#include "join.inc"
+#include "convert.inc"
+#include "convert_half.inc"

@@ -1,0 +1,10 @@
+// The SSSE3 (compiled with -mssse3) members of the core primitives.
+#define VP_ISA 3
+#define VP_FN(name) ssse3_##name
+#include "variant_common.inc"
+#include "copy_fill.inc"
+#include "arithmetic.inc"
+#include "swap_deinterleave.inc"
+#include "join.inc"
+#include "convert.inc"
+#include "convert_half.inc"
