@@ -27,6 +27,8 @@ typedef SInt32 TimeValue;        // time in the units of a time scale
 typedef SInt32 TimeScale;        // time units per second
 typedef SInt64 TimeValue64;
 typedef SInt64 wide;             // 64-bit value handed by address (file offsets)
+typedef SInt32 ByteCount;        // byte count of a buffer or value
+typedef SInt32 HandlerError;     // a media handler's answer
 typedef UInt8 Str255[256];       // length byte, then up to 255 characters
 typedef UInt8* StringPtr;
 
