@@ -6,6 +6,7 @@
 // number read back is range-checked, and every walk is bounded by the
 // capacity, so damaged contents give an error, never a stray access or an
 // endless walk while the lock is held.
+#include "MTS_DataHandler.h"
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
 
@@ -170,4 +171,23 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
                                            outExact, wantNext);
   MTS_LockUnlock(&pARec->lock);
   return result;
+}
+
+int MTS_GetFrameOffset(MTS_DataHGlobalsRecord* instance, AvchdDataRecord* pRec, SInt64 qt_offset,
+                       FrameOffsetEntry* outEntry, Boolean* outExact) {
+  bool exact = true;
+  int result = MTS_FindFrameOffset(instance->pARec, pRec, &instance->frameHint, qt_offset, outEntry, &exact,
+                                   false);
+  *outExact = exact ? kTrue : kFalse;
+  return result;
+}
+
+int MTS_GetNextFrameOffset(MTS_DataHGlobalsRecord* instance, AvchdDataRecord* pRec, SInt64 qt_offset,
+                           FrameOffsetEntry* outEntry) {
+  bool exact = true;
+  if (MTS_FindFrameOffset(instance->pARec, pRec, &instance->frameHint, qt_offset, outEntry, &exact, true) != 0) {
+    MTS_LOG("[ERR]NO next. pRec=%p, type=%d, qt_offset=%lld\n", static_cast<void*>(pRec),
+            static_cast<int>(instance->type), static_cast<long long>(qt_offset));
+  }
+  return 0;
 }

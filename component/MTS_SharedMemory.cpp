@@ -11,6 +11,8 @@
 //   opened the directory just before then finds it unlinked once it has the
 //   lock (link count 0), and starts over with a live one.
 // - Contents read back (capacity, counts, sizes) are checked before use.
+#include "CFString.h"
+#include "DataHandler.h"
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
 
@@ -182,6 +184,24 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
     *outFd = fd;
     return 0;
   }
+}
+
+// The full path of the importer's data handler, as a path source.
+int data_handler_path(void* context, char* path, size_t capacity) {
+  CFStringRef string = nullptr;
+  OSErr err = QTGetDataHandlerFullPathCFString(static_cast<ComponentInstance>(context), kQTNativeDefaultPathStyle,
+                                               &string);
+  if (err != noErr || string == nullptr) {
+    PrintLog("MTS_SetDataHandler", __LINE__, "[ERR]failed to QTGetDataHandlerFullPathCFString. err=%d\n", err);
+    return err != noErr ? static_cast<int>(err) : static_cast<int>(kMTSErrParam);
+  }
+  Boolean converted = CFStringGetCString(string, path, static_cast<CFIndex>(capacity), kCFStringEncodingUTF8);
+  CFRelease(string);
+  if (!converted) {
+    PrintLog("MTS_SetDataHandler", __LINE__, "[ERR]failed to CFStringGetCString\n");
+    return kMTSErrParam;
+  }
+  return 0;
 }
 
 // Maps the live directory and takes its lock.
@@ -395,4 +415,10 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
   }
   unmap_directory(pARec, __func__);
   return 0;
+}
+
+int MTS_SetDataHandler(UInt32* outRecordID, AvchdRecordDirectory** outDirectory, AvchdDataRecord** outRecord,
+                       ComponentInstance dataHandler, SInt64 fileSize, SInt32 capacity) {
+  return MTS_CreateAvchdDataRecord(outRecordID, outDirectory, outRecord, fileSize, capacity, data_handler_path,
+                                   dataHandler);
 }

@@ -13,6 +13,8 @@
 // packed exactly as laid out below (checked at compile time).
 #pragma once
 
+#include "Components.h"
+#include "MacTypes.h"
 #include "OSSpinLock.h"
 
 #include <cstddef>
@@ -131,6 +133,11 @@ typedef int (*MTS_RecordPathSource)(void* context, char* path, size_t capacity);
 int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outDirectory,
                               AvchdDataRecord** outRecord, int64_t fileSize, int32_t capacity,
                               MTS_RecordPathSource pathSource, void* context);
+
+// MTS_CreateAvchdDataRecord with the full path of `dataHandler`, the data
+// handler the importer opened on the file. Reports name MTS_SetDataHandler.
+int MTS_SetDataHandler(UInt32* outRecordID, AvchdRecordDirectory** outDirectory, AvchdDataRecord** outRecord,
+                       ComponentInstance dataHandler, SInt64 fileSize, SInt32 capacity);
 
 // The claiming step on its own: takes the lowest free id, creates and maps its
 // record (index empty, every entry byte 0xFF). The caller holds the lock. A

@@ -1,0 +1,125 @@
+// The data handler component ('dhlr' / 'MTSI' / 'KELV'): serves the bytes of
+// the virtual byte space qt_offset that the movie importer's sample
+// references point into, by looking each request up in the shared frame
+// index and re-reading and demultiplexing the transport stream.
+#pragma once
+
+#include <cstdio>
+
+#include "Components.h"
+#include "DataHandler.h"
+#include "MTS_SharedMemory.h"
+#include "MacTypes.h"
+#include "TSDemuxer.h"
+
+#if __has_include("AC3Decoder.h")
+#include "AC3Decoder.h"
+#define MTS_HAVE_AC3_DECODER 1
+#else
+// Until the AC-3 decoder library is part of the build, the instance keeps an
+// empty slot for it and every AC-3 read fails as with a decoder that could not
+// be created.
+struct AC3DecState;
+struct ac3decInfo {
+  int32_t words[14];
+  const uint8_t* pInput;
+  int16_t* pOutput;
+};
+#define MTS_HAVE_AC3_DECODER 0
+#endif
+
+constexpr OSType kMTSComponentSubType = FOUR_CHAR_CODE("MTSI");
+constexpr OSType kMTSManufacturer = FOUR_CHAR_CODE("KELV");
+constexpr OSType kAvchdDataRefType = kMTSComponentSubType;  // data-reference type of AvchdDataRef
+constexpr ComponentResult kMTSDataHVersion = 0x00010000;
+
+// Bytes the data handler reads from the file at a time (960 source packets).
+constexpr int32_t kMTSReadChunkSize = 0x2D000;
+// Bytes of PCM one AC-3 frame may decode into.
+constexpr int32_t kMTSAC3OutputSize = 0x20000;
+
+// Audio kinds, decided by the first sound frame an instance reads.
+enum { kMTSAudioUnknown = 0, kMTSAudioLPCM = 1, kMTSAudioAC3 = 2 };
+
+// Arguments of a read handed to a worker; the block is kept for every
+// instance but nothing reads it.
+struct ThreadArgsRecord {
+  void* globals;
+  Ptr placeToPutDataPtr;
+  const wide* fileOffset;
+  SInt32 dataSize;
+  RefCon refCon;
+  void* unused;
+  DataHCompleteUPP completionRtn;
+};
+
+// One per component instance, zero-filled at Open.
+struct MTS_DataHGlobalsRecord {
+  ComponentInstance self;
+  ComponentInstance target;      // addressee of calls; self until a target call
+  ComponentInstance delegate;    // pointer data handler for delegated selectors
+  Handle dataRef;                // the caller's handle last given to SetDataRef
+  ThreadArgsRecord* threadArgs;
+  TSDemuxContext* demux;
+  UInt8* pTSbuffer;              // kMTSReadChunkSize bytes
+  TSDemuxOutput* pTSInfo;        // status 2 (needs input) at Open
+  AC3DecState* ac3Decoder;
+  ::ac3decInfo ac3decInfo;      // the AC-3 decoder's input/output record
+  SInt64 position;               // file offset of the next byte to demultiplex
+  SInt32 audioKind;              // kMTSAudio*
+  UInt32 type;                   // kAvchdDataRef*: sound, video, timecode
+  FILE* file;                    // the imported file, read-only
+  SInt32 frameHint;              // frame-index slot remembered by lookups; -1 after SetDataRef
+  UInt32 recordID;
+  AvchdDataRecord* pRec;         // NULL until SetDataRef maps the record
+  AvchdRecordDirectory* pARec;   // NULL until SetDataRef maps the directory
+};
+
+// Component entry point: dispatches on the selector of `params`.
+ComponentResult MTS_DataHComponentDispatch(ComponentParameters* params, Handle storage);
+
+// Standard component calls.
+ComponentResult MTS_DataHOpen(MTS_DataHGlobalsRecord* globals, ComponentInstance self);
+ComponentResult MTS_DataHClose(MTS_DataHGlobalsRecord* globals);
+ComponentResult MTS_DataHVersion();
+ComponentResult MTS_DataHTarget(MTS_DataHGlobalsRecord* globals, ComponentInstance target);
+ComponentResult MTS_DataHCanDo(MTS_DataHGlobalsRecord* globals, SInt16 selector);
+ComponentResult MTS_DataHRegister();
+
+// Data references.
+ComponentResult MTS_DataHSetDataRef(MTS_DataHGlobalsRecord* globals, Handle dataRef);
+ComponentResult MTS_DataHGetDataRef(MTS_DataHGlobalsRecord* globals, Handle* dataRef);
+ComponentResult MTS_DataHCompareDataRef(MTS_DataHGlobalsRecord* globals, Handle dataRef, Boolean* equal);
+ComponentResult MTS_DataHCanUseDataRef(MTS_DataHGlobalsRecord* globals, Handle dataRef, SInt32* useFlags);
+
+// Reads. `fileOffset` is the qt_offset of the first byte wanted. Every read
+// completes inside the call; `completionRtn` (when not NULL) is called with
+// 0 before a successful return and not at all when the read fails.
+ComponentResult MTS_DataHScheduleData64(MTS_DataHGlobalsRecord* globals, Ptr placeToPutDataPtr,
+                                        const wide* fileOffset, SInt32 dataSize, RefCon refCon,
+                                        DataHSchedulePtr scheduleRec, DataHCompleteUPP completionRtn);
+// The same with a 32-bit offset, taken as unsigned.
+ComponentResult MTS_DataHScheduleData(MTS_DataHGlobalsRecord* globals, Ptr placeToPutDataPtr,
+                                      SInt32 fileOffset, SInt32 dataSize, RefCon refCon,
+                                      DataHSchedulePtr scheduleRec, DataHCompleteUPP completionRtn);
+
+// Restarts the demultiplexer: 0, paramErr when the old one cannot be closed,
+// -23 when a new one cannot be opened.
+ComponentResult MTS_DH_StartTSdemuxer(MTS_DataHGlobalsRecord* globals);
+
+// Converts an H.264 byte stream of `len` bytes into NAL units each preceded
+// by its 4-byte big-endian length; returns the bytes written (at most twice
+// `len`). Only three-byte prefixes 00 00 01 start a unit, so the leading zero
+// of a four-byte start code ends the unit before it; bytes before the first
+// prefix are dropped; units of type 0, 2, 4 and 10 to 31 are dropped; a
+// type-3 prefix is kept inside the running unit.
+int MTS_copy_buffer(UInt8* dst, const UInt8* src, int len);
+
+// Frame-index lookups of a data handler instance (its directory and hint).
+// Returns 0 with the entry serving `qt_offset`, or kMTSErrNotFound.
+int MTS_GetFrameOffset(MTS_DataHGlobalsRecord* instance, AvchdDataRecord* pRec, SInt64 qt_offset,
+                       FrameOffsetEntry* outEntry, Boolean* outExact);
+// The entry after that one; reports and leaves *outEntry unchanged when there
+// is none. Returns 0.
+int MTS_GetNextFrameOffset(MTS_DataHGlobalsRecord* instance, AvchdDataRecord* pRec, SInt64 qt_offset,
+                           FrameOffsetEntry* outEntry);
