@@ -14,8 +14,16 @@
 //                                 (1e9+i%1000, value PROC), looking each of its
 //                                 own up right after adding it; releases; exit
 //                                 0 when every step gave what it should.
+//   import FILE                   imports FILE as the importer does (record,
+//                                 path from a file data handler, frame index
+//                                 of its samples), prints "id N", waits for a
+//                                 line, releases, exits 0.
+#include "DataHandler.h"
+#include "MacMemory.h"
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
+#include "stream_index.h"
+#include "testsupport.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -105,6 +113,33 @@ int stress(int32_t id, int64_t proc, int64_t nprocs, int64_t count) {
   return failures == 0 ? 0 : 2;
 }
 
+int import(const char* path) {
+  std::vector<uint8_t> file = testsupport::read_file(path);
+  std::vector<streamindex::Sample> samples = streamindex::layout(streamindex::read_pes(file), 0);
+  CFStringRef cfPath = CFStringCreateWithCString(kCFAllocatorDefault, path, kCFStringEncodingUTF8);
+  Handle alias = nullptr;
+  OSType aliasType = 0;
+  ComponentInstance fileHandler = nullptr;
+  if (QTNewDataReferenceFromFullPathCFString(cfPath, kQTNativeDefaultPathStyle, 0, &alias, &aliasType) != noErr ||
+      OpenADataHandler(alias, aliasType, nullptr, 0, nullptr, kDataHCanRead, &fileHandler) != noErr) {
+    return 1;
+  }
+  CFRelease(cfPath);
+  UInt32 id = 0;
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  int32_t capacity = static_cast<int32_t>(samples.size() * 1.2 + 1.0);
+  if (MTS_SetDataHandler(&id, &dir, &rec, fileHandler, static_cast<SInt64>(file.size()), capacity) != 0) return 2;
+  if (!streamindex::fill_index(dir, rec, samples)) return 3;
+  std::printf("id %u\n", id);
+  std::fflush(stdout);
+  wait_for_line();
+  int result = MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id)) == 0 ? 0 : 4;
+  CloseComponent(fileHandler);
+  DisposeHandle(alias);
+  return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,6 +152,7 @@ int main(int argc, char** argv) {
   if (argc == 6 && std::strcmp(argv[1], "stress") == 0) {
     return stress(static_cast<int32_t>(arg(argv, 2)), arg(argv, 3), arg(argv, 4), arg(argv, 5));
   }
+  if (argc == 3 && std::strcmp(argv[1], "import") == 0) return import(argv[2]);
   std::fprintf(stderr, "usage: shm_peer create|lookup|stress ...\n");
   return 64;
 }

@@ -1,0 +1,372 @@
+// Reads through the data handler of frame indexes built from real AVCHD
+// streams, checked against an independent parse of the same files.
+#include "MTS_DataHandler.h"
+#include "MTS_Log.h"
+#include "MacMemory.h"
+#include "md5.h"
+#include "shm_test_util.h"
+#include "stream_index.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using streamindex::Pes;
+using streamindex::Sample;
+using testsupport::StderrCapture;
+
+int g_completions = 0;
+void count_completion(Ptr, RefCon, OSErr err) {
+  if (err == noErr) ++g_completions;
+}
+
+// The kind of 16-bit PCM an AC-3 frame decodes into: 1536 sample frames.
+int64_t ac3_frame_bytes(const std::vector<Pes>& pes) {
+  for (const Pes& p : pes) {
+    if (!p.video && p.payload.size() > 7 && p.payload[0] == 0x0B && p.payload[1] == 0x77) {
+      static const int kChannels[8] = {2, 1, 2, 3, 3, 4, 4, 5};
+      int acmod = p.payload[6] >> 5;
+      // lfeon follows acmod and its optional 2-bit fields.
+      int bit = 8 * 6 + 3;
+      if ((acmod & 1) && acmod != 1) bit += 2;
+      if (acmod & 4) bit += 2;
+      if (acmod == 2) bit += 2;
+      int lfe = (p.payload[static_cast<size_t>(bit / 8)] >> (7 - bit % 8)) & 1;
+      return 1536 * 2 * (kChannels[acmod] + lfe);
+    }
+  }
+  return 0;
+}
+
+// One imported file: its record and frame index, as an importer leaves them.
+class StreamRead : public shmtest::ShmTest {
+ protected:
+  void SetUp() override {
+    ShmTest::SetUp();
+    MTS_DataHRegister();
+  }
+  void TearDown() override {
+    for (ComponentInstance ci : open_) CloseComponent(ci);
+    open_.clear();
+    if (rec_ != nullptr) MTS_ReleaseOneAvchdDataRecord(dir_, rec_, static_cast<int32_t>(id_));
+    rec_ = nullptr;
+    if (fileHandler_ != nullptr) CloseComponent(fileHandler_);
+    fileHandler_ = nullptr;
+    for (Handle h : handles_) DisposeHandle(h);
+    handles_.clear();
+    ShmTest::TearDown();
+  }
+
+  // Builds the record of `path` the way the importer does; false (with a
+  // failure recorded) when something does not work.
+  bool import(const std::string& path) {
+    file_ = testsupport::read_file(path);
+    if (file_.empty()) return false;
+    pes_ = streamindex::read_pes(file_);
+    samples_ = streamindex::layout(pes_, ac3_frame_bytes(pes_));
+    CFStringRef cfPath = CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8);
+    Handle aliasRef = nullptr;
+    OSType aliasType = 0;
+    EXPECT_EQ(QTNewDataReferenceFromFullPathCFString(cfPath, kQTNativeDefaultPathStyle, 0, &aliasRef, &aliasType),
+              noErr);
+    CFRelease(cfPath);
+    handles_.push_back(aliasRef);
+    EXPECT_EQ(OpenADataHandler(aliasRef, aliasType, nullptr, 0, nullptr, kDataHCanRead, &fileHandler_), noErr);
+    int32_t capacity = static_cast<int32_t>(samples_.size() * 1.2 + 1.0);
+    int err = MTS_SetDataHandler(&id_, &dir_, &rec_, fileHandler_, static_cast<SInt64>(file_.size()), capacity);
+    EXPECT_EQ(err, 0);
+    if (err != 0) return false;
+    EXPECT_STREQ(rec_->path, path.c_str());
+    return streamindex::fill_index(dir_, rec_, samples_);
+  }
+
+  ComponentInstance open_handler(uint32_t type) {
+    AvchdDataRef ref{id_, type};
+    Handle h = nullptr;
+    PtrToHand(&ref, &h, Size(sizeof ref));
+    handles_.push_back(h);
+    ComponentInstance ci = nullptr;
+    EXPECT_EQ(OpenADataHandler(h, kAvchdDataRefType, nullptr, 0, nullptr, kDataHCanRead, &ci), noErr);
+    if (ci != nullptr) open_.push_back(ci);
+    return ci;
+  }
+
+  // Reads `size` bytes at `qt`; the result, with the bytes in *out.
+  static ComponentResult read(ComponentInstance dh, int64_t qt, int64_t size, std::vector<uint8_t>* out,
+                              bool* completed = nullptr) {
+    out->assign(static_cast<size_t>(size), 0xEE);
+    wide offset = qt;
+    int before = g_completions;
+    ComponentResult r = DataHScheduleData64(dh, reinterpret_cast<Ptr>(out->data()), &offset, SInt32(size), 0,
+                                            nullptr, count_completion);
+    if (completed != nullptr) *completed = g_completions == before + 1;
+    return r;
+  }
+
+  // What the data handler must deliver for a sample.
+  std::vector<uint8_t> expected(const Sample& s) const {
+    const Pes& p = pes_[s.pes];
+    if (p.video) {
+      std::vector<uint8_t> converted(2 * p.payload.size() + 1);
+      converted.resize(static_cast<size_t>(
+          MTS_copy_buffer(converted.data(), p.payload.data(), static_cast<int>(p.payload.size()))));
+      return converted;
+    }
+    return std::vector<uint8_t>(p.payload.begin() + 4, p.payload.end());
+  }
+
+  std::vector<const Sample*> of_kind(int kind) const {
+    std::vector<const Sample*> list;
+    for (const Sample& s : samples_)
+      if (s.kind == kind) list.push_back(&s);
+    return list;
+  }
+
+  // Checks one video read against the access unit, independently of the
+  // conversion: the same NAL units, in order, trailing zeros aside.
+  void expect_access_unit(const std::vector<uint8_t>& got, const Sample& s) {
+    std::vector<std::vector<uint8_t>> units;
+    ASSERT_TRUE(streamindex::length_prefixed_units(got.data(), got.size(), &units)) << "qt_offset " << s.qt_offset;
+    const Pes& p = pes_[s.pes];
+    std::vector<std::vector<uint8_t>> want = streamindex::nal_units(p.payload.data(), p.payload.size());
+    ASSERT_FALSE(want.empty());
+    ASSERT_EQ(units, want) << "qt_offset " << s.qt_offset;
+  }
+
+  std::vector<uint8_t> file_;
+  std::vector<Pes> pes_;
+  std::vector<Sample> samples_;
+  uint32_t id_ = 0;
+  AvchdRecordDirectory* dir_ = nullptr;
+  AvchdDataRecord* rec_ = nullptr;
+  ComponentInstance fileHandler_ = nullptr;
+  std::vector<ComponentInstance> open_;
+  std::vector<Handle> handles_;
+};
+
+const char* const kSmallFiles[] = {"avchd/small_lpcm_20_avchd.m2ts", "avchd/small_lpcm_51_avchd.m2ts",
+                                   "avchd/small_ac3_20_avchd.m2ts", "avchd/small_ac3_51_avchd.m2ts",
+                                   "avchd/small_mbaff_ac3_20_avchd.m2ts"};
+
+TEST_F(StreamRead, EveryVideoSampleIsItsAccessUnit) {
+  for (const char* name : kSmallFiles) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(path, name);
+    TearDown();
+    SetUp();
+    ASSERT_TRUE(import(path));
+    ComponentInstance dh = open_handler(kAvchdDataRefVideo);
+    std::vector<const Sample*> video = of_kind(kAvchdDataRefVideo);
+    ASSERT_GE(video.size(), 40u);
+    std::vector<uint8_t> got;
+    for (const Sample* s : video) {
+      bool completed = false;
+      ASSERT_EQ(read(dh, s->qt_offset, s->size, &got, &completed), noErr) << s->qt_offset;
+      EXPECT_TRUE(completed);
+      expect_access_unit(got, *s);
+    }
+  }
+}
+
+TEST_F(StreamRead, LpcmSamplesAreTheStreamPcm) {
+  for (const char* name : {"avchd/small_lpcm_20_avchd.m2ts", "avchd/small_lpcm_51_avchd.m2ts"}) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(path, name);
+    TearDown();
+    SetUp();
+    ASSERT_TRUE(import(path));
+    ComponentInstance dh = open_handler(kAvchdDataRefSound);
+    std::vector<const Sample*> sound = of_kind(kAvchdDataRefSound);
+    ASSERT_GE(sound.size(), 100u);
+    std::vector<uint8_t> got, all;
+    for (const Sample* s : sound) {
+      ASSERT_EQ(s->size, 240 * 2 * (std::string(name).find("_51_") != std::string::npos ? 6 : 2));
+      ASSERT_EQ(read(dh, s->qt_offset, s->size, &got), noErr);
+      ASSERT_EQ(got, expected(*s)) << s->qt_offset;
+      all.insert(all.end(), got.begin(), got.end());
+    }
+    EXPECT_EQ(reinterpret_cast<MTS_DataHGlobalsRecord*>(GetComponentInstanceStorage(dh))->audioKind, kMTSAudioLPCM);
+    if (std::string(name).find("_20_") != std::string::npos) {
+      // Big-endian samples: swapped, the reference decoder's 16-bit output.
+      for (size_t i = 0; i + 1 < all.size(); i += 2) std::swap(all[i], all[i + 1]);
+      std::string want = testsupport::read_text(path.substr(0, path.size() - 5) + ".audio.md5");
+      EXPECT_EQ(md5_hex(all.data(), all.size()), want.substr(0, 32));
+    }
+  }
+}
+
+TEST_F(StreamRead, ReadsSpanFramesAndReachTheLastOne) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_20_avchd.m2ts");
+  ASSERT_TRUE(import(path));
+  for (int kind : {kAvchdDataRefVideo, kAvchdDataRefSound}) {
+    SCOPED_TRACE(kind);
+    ComponentInstance dh = open_handler(static_cast<uint32_t>(kind));
+    std::vector<const Sample*> list = of_kind(kind);
+    std::vector<uint8_t> got;
+    for (size_t i : {size_t(0), size_t(5), list.size() / 2, list.size() - 3}) {
+      // From 10 bytes into sample i to 7 bytes into sample i + 2.
+      const Sample& a = *list[i];
+      std::vector<uint8_t> want = expected(a);
+      want.erase(want.begin(), want.begin() + 10);
+      std::vector<uint8_t> b = expected(*list[i + 1]);
+      std::vector<uint8_t> c = expected(*list[i + 2]);
+      want.insert(want.end(), b.begin(), b.end());
+      want.insert(want.end(), c.begin(), c.begin() + 7);
+      bool completed = false;
+      ASSERT_EQ(read(dh, a.qt_offset + 10, static_cast<int64_t>(want.size()), &got, &completed), noErr) << i;
+      EXPECT_TRUE(completed);
+      EXPECT_EQ(got, want) << i;
+    }
+    // The last sample ends with the file: served from the unfinished PES.
+    const Sample& last = *list.back();
+    ASSERT_EQ(read(dh, last.qt_offset, last.size, &got), noErr);
+    EXPECT_EQ(got, expected(last));
+    ASSERT_EQ(read(dh, last.qt_offset + 1, last.size - 1, &got), noErr);
+
+    // More than remains: an error, no completion, the bytes that exist copied.
+    StderrCapture capture;
+    bool completed = true;
+    EXPECT_EQ(read(dh, last.qt_offset, last.size + 1, &got, &completed), eofErr);
+    EXPECT_FALSE(completed);
+    EXPECT_TRUE(std::equal(got.begin(), got.end() - 1, expected(last).begin()));
+    EXPECT_NE(capture.text().find("[ERR]file over. NO DATA for qt_offset="), std::string::npos);
+  }
+  // A start beyond the last sample's bytes.
+  ComponentInstance dh = open_handler(kAvchdDataRefVideo);
+  const Sample& last = *of_kind(kAvchdDataRefVideo).back();
+  int64_t end = samples_.back().qt_offset + samples_.back().size;
+  std::vector<uint8_t> got;
+  StderrCapture capture;
+  bool completed = true;
+  EXPECT_EQ(read(dh, std::max(end, last.qt_offset + last.size) + 100, 16, &got, &completed), eofErr);
+  EXPECT_FALSE(completed);
+  capture.text();
+}
+
+TEST_F(StreamRead, RandomOrderAndHeldState) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_51_avchd.m2ts");
+  ASSERT_TRUE(import(path));
+  std::vector<const Sample*> all;
+  for (const Sample& s : samples_) all.push_back(&s);
+  std::shuffle(all.begin(), all.end(), std::mt19937(77));
+  ComponentInstance video = open_handler(kAvchdDataRefVideo);
+  ComponentInstance sound = open_handler(kAvchdDataRefSound);
+  std::vector<uint8_t> got;
+  for (const Sample* s : all) {
+    ASSERT_EQ(read(s->kind == kAvchdDataRefVideo ? video : sound, s->qt_offset, s->size, &got), noErr);
+    ASSERT_EQ(got, expected(*s)) << s->qt_offset;
+  }
+
+  // After a read the demultiplexer holds the frames that followed it. A
+  // request whose frame starts exactly where the file was left must not be
+  // served from that held data.
+  std::vector<const Sample*> list = of_kind(kAvchdDataRefVideo);
+  MTS_DataHGlobalsRecord* g = reinterpret_cast<MTS_DataHGlobalsRecord*>(GetComponentInstanceStorage(video));
+  ASSERT_EQ(read(video, list[3]->qt_offset, list[3]->size, &got), noErr);
+  g->position = list[9]->value;
+  ASSERT_EQ(read(video, list[9]->qt_offset, list[9]->size, &got), noErr);
+  EXPECT_EQ(got, expected(*list[9]));
+}
+
+TEST_F(StreamRead, Ac3Sound) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_ac3_20_avchd.m2ts");
+  ASSERT_TRUE(import(path));
+  ComponentInstance dh = open_handler(kAvchdDataRefSound);
+  MTS_DataHGlobalsRecord* g = reinterpret_cast<MTS_DataHGlobalsRecord*>(GetComponentInstanceStorage(dh));
+  std::vector<const Sample*> sound = of_kind(kAvchdDataRefSound);
+  ASSERT_FALSE(sound.empty());
+  EXPECT_EQ(sound[0]->size, 1536 * 2 * 2);
+  std::vector<uint8_t> got;
+#if MTS_HAVE_AC3_DECODER
+  // In order, one decoder instance: the same PCM as the decoder gives for
+  // the frames one after the other.
+  AC3DecState* reference = AC3DecInitLib();
+  ASSERT_NE(reference, nullptr);
+  std::vector<int16_t> pcm(kMTSAC3OutputSize / 2);
+  for (const Sample* s : sound) {
+    const Pes& p = pes_[s->pes];
+    ac3decInfo info{};
+    info.outFollowsStream = 1;
+    info.pInput = p.payload.data();
+    info.nInputBytes = static_cast<int32_t>(p.payload.size());
+    info.nOutputCapacity = kMTSAC3OutputSize;
+    info.pOutput = pcm.data();
+    ASSERT_EQ(AC3DecodeAFrameLib(reference, &info), 0);
+    ASSERT_EQ(info.nOutputBytes, s->size);
+    bool completed = false;
+    ASSERT_EQ(read(dh, s->qt_offset, s->size, &got, &completed), noErr) << s->qt_offset;
+    EXPECT_TRUE(completed);
+    ASSERT_EQ(std::memcmp(got.data(), pcm.data(), got.size()), 0) << s->qt_offset;
+  }
+  AC3DecCloseLib(reference);
+#else
+  // Without a decoder the sound reads fail, and say so.
+  StderrCapture capture;
+  bool completed = true;
+  EXPECT_EQ(read(dh, sound[0]->qt_offset, sound[0]->size, &got, &completed), -8960);
+  EXPECT_FALSE(completed);
+  EXPECT_NE(capture.text().find("[ERR]failed to AC3DecGetInputInfoLib("), std::string::npos);
+#endif
+  EXPECT_EQ(g->audioKind, kMTSAudioAC3);  // decided by the first frame, kept
+}
+
+TEST_F(StreamRead, CameraSizedStream) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  ASSERT_TRUE(import(path));
+  ComponentInstance dh = open_handler(kAvchdDataRefVideo);
+  std::vector<const Sample*> video = of_kind(kAvchdDataRefVideo);
+  ASSERT_GT(video.size(), 250u);
+  std::vector<uint8_t> got;
+  for (size_t i = 0; i < video.size(); i += (i < 20 || i + 20 > video.size()) ? 1 : 7) {
+    ASSERT_EQ(read(dh, video[i]->qt_offset, video[i]->size, &got), noErr) << i;
+    expect_access_unit(got, *video[i]);
+  }
+}
+
+// The import in one process, the reads in another.
+TEST_F(StreamRead, ImporterInAnotherProcess) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_20_avchd.m2ts");
+  shmtest::Peer importer(SHM_PEER, {"import", path});
+  ASSERT_TRUE(importer.started());
+  std::string line = importer.read_line();
+  ASSERT_EQ(line.rfind("id ", 0), 0u) << line;
+  id_ = static_cast<uint32_t>(std::stoul(line.substr(3)));
+  EXPECT_EQ(shmtest::peek_directory()->refCount[id_], 1u);
+
+  // The same layout, computed here from the file.
+  file_ = testsupport::read_file(path);
+  pes_ = streamindex::read_pes(file_);
+  samples_ = streamindex::layout(pes_, 0);
+  ComponentInstance video = open_handler(kAvchdDataRefVideo);
+  ComponentInstance sound = open_handler(kAvchdDataRefSound);
+  EXPECT_EQ(shmtest::peek_directory()->refCount[id_], 3u);
+  std::vector<uint8_t> got;
+  for (size_t i = 0; i < samples_.size(); i += 5) {
+    const Sample& s = samples_[i];
+    ASSERT_EQ(read(s.kind == kAvchdDataRefVideo ? video : sound, s.qt_offset, s.size, &got), noErr);
+    ASSERT_EQ(got, expected(s));
+  }
+  CloseComponent(video);
+  open_.erase(std::find(open_.begin(), open_.end(), video));
+  EXPECT_EQ(shmtest::peek_directory()->refCount[id_], 2u);
+
+  // The importer goes while a data handler still reads.
+  importer.write_line("release");
+  EXPECT_EQ(importer.wait(), 0);
+  EXPECT_EQ(shmtest::peek_directory()->refCount[id_], 1u);
+  const Sample* lastSound = of_kind(kAvchdDataRefSound).back();
+  ASSERT_EQ(read(sound, lastSound->qt_offset, lastSound->size, &got), noErr);
+  EXPECT_EQ(got, expected(*lastSound));
+  CloseComponent(sound);
+  open_.clear();
+  EXPECT_TRUE(shmtest::existing_regions().empty());
+}
+
+}  // namespace
