@@ -1,0 +1,84 @@
+// Public interface of the H.264 decoder library: the records shared with its
+// users and the stream inspection calls, which work on an Annex B buffer
+// without a decoder instance.
+#pragma once
+
+#include <cstdint>
+
+// One node of the list built by AVCHDGetVideoStreamInfoLib. The caller owns
+// the first node; the library allocates the others and every payload.
+struct VideoStreamInfo {
+  uint8_t nal_unit_type;  // 1, 5, 7 or 8 in a node that carries a payload
+  uint8_t nal_ref_idc;
+  void* pPayload;         // SequenceParameterSetFields, PictureParameterSetFields
+                          // or SliceSummary; NULL when none could be made
+  uint32_t length;        // NAL unit payload bytes (emulation prevention removed)
+  uint32_t status;        // 0 payload valid, 1 parse failed or ran past the unit
+  VideoStreamInfo* pNext;
+};
+
+// Payload of a slice node.
+struct SliceSummary {
+  uint32_t first_mb_in_slice;
+  uint8_t slice_type;  // as coded, 0..9
+  uint8_t pic_parameter_set_id;
+};
+
+// Camcorder user data (MDPM block of a user_data_unregistered SEI).
+struct VideoUserData {
+  uint8_t valid;           // 1 once an MDPM payload was seen for the picture
+  uint8_t packs[16];       // tags 0x13, 0x14, 0x18, 0x19, four bytes each, rearranged
+  uint32_t modelTag;       // tag 0xE0 bytes 1-2; 0x0103 marks a camera model code
+  uint32_t modelCode;      // tag 0xE0 bytes 3-4
+  uint32_t mdpmWords[15];  // tags 0xE1..0xEF, big-endian words
+};
+static_assert(sizeof(VideoUserData) == 88, "VideoUserData is an 88-byte record");
+
+// Open parameter block of a decoder instance, also filled by
+// AVCHDGetVideoDecoderInfoLib from a stream's first sequence parameter set.
+struct VideoDecoderParams {
+  uint8_t profile;
+  uint8_t level;
+  uint8_t chromaFormat;
+  uint16_t codedWidth;
+  uint16_t codedHeight;
+  uint32_t outputFormat;  // 0 YV12, 1 YUY2, 2 UYVY, 3 IYUV
+  uint16_t outputWidth;
+  uint16_t outputHeight;
+  uint8_t threads;        // 0: one worker per processor
+  uint32_t timeoutMs;
+  uint32_t flags;
+  uint32_t reserved[2];
+};
+
+// Bits of the `what` argument of AVCHDGetVideoStreamInfoLib.
+enum : uint32_t {
+  kStreamInfoSps = 1,
+  kStreamInfoPps = 2,
+  kStreamInfoSlices = 4,
+};
+
+extern "C" {
+
+// Lists the selected NAL units of an Annex B buffer. Returns 0, 1 when memory
+// ran out, or the last parameter-set parse result (12: unsupported stream).
+int32_t AVCHDGetVideoStreamInfoLib(VideoStreamInfo* head, const uint8_t* data, int32_t length,
+                                   uint32_t what);
+
+// Frees every node after head and every payload; head itself stays the
+// caller's, with pPayload and pNext cleared. Returns 0.
+int32_t AVCHDReleaseVideoStreamInfoLib(VideoStreamInfo* head);
+
+// Class of the first slice: 1 P, 2 non-reference B, 3 reference B, 4 I,
+// 5 IDR, 6 SP, 7 SI, 8 none or unreadable, 255 out of memory.
+int32_t AVCHDGetSliceTypeAnnexBLib(const uint8_t* data, int32_t length);
+
+// First valid camcorder user data of the buffer: 0 and *out filled, or 1
+// (none, or out of memory; *out untouched).
+int32_t AVCHDGetVideoUserDataLib(VideoUserData* out, const uint8_t* data, int32_t length);
+
+// Decoder parameters from the first sequence parameter set: 0, 9 when there
+// is none or it is refused, 8 when no scratch buffer could be allocated.
+int32_t AVCHDGetVideoDecoderInfoLib(VideoDecoderParams* p, const uint8_t* data, int32_t length);
+
+}  // extern "C"

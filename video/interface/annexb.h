@@ -1,0 +1,47 @@
+// Annex B byte-stream parser: finds start codes, takes the NAL unit header,
+// removes emulation-prevention bytes and copies the payload of the wanted NAL
+// units in the bit reader's word order. A NAL unit may be split across any
+// number of calls.
+#pragma once
+
+#include <cstdint>
+
+struct DecoderState;
+
+// Size of a decode task's payload buffer.
+constexpr uint32_t kNalPayloadBufferSize = 4687500;
+
+struct NalUnit {
+  uint32_t nal_unit_type;  // low five bits of the latest header byte
+  uint8_t nal_ref_idc;     // written for types 1, 5, 7 and 8 only
+  uint8_t* payload;        // RBSP, each four-byte group byte-reversed
+  uint32_t length;         // RBSP bytes copied so far
+  uint32_t capacity;       // RBSP bytes the buffer holds (a multiple of 4); the
+                           // buffer has 4 more readable bytes for the reader.
+                           // Bytes of a longer unit are dropped.
+};
+
+// Payload buffer size for a capacity of `rbspBytes`: whole words plus the word
+// the reader may load after the payload, and never below the 8 bytes that a
+// parameter-set id peek can touch.
+inline uint32_t nal_payload_allocation(uint32_t rbspBytes) {
+  const uint32_t words = (rbspBytes < 4u ? 4u : (rbspBytes + 3u) & ~3u);
+  return words + 4u;
+}
+
+// Result codes of the parser.
+enum : int32_t {
+  kAnnexBUnitReady = 0,   // a complete wanted NAL unit is in the NalUnit
+  kAnnexBNeedInput = 7,   // input used up, nothing pending
+  kAnnexBPending = 8,     // input used up inside a unit or a start code
+};
+
+int32_t ByteStreamParser_AnnexB(DecoderState* ds, NalUnit* nal);
+
+// Offset in the payload of RBSP byte k.
+inline uint32_t rbsp_byte_offset(uint32_t k) { return 4u * (k / 4u) + 3u - (k % 4u); }
+
+// ue(v) value that starts at the most significant bit of the payload byte at
+// p, without any bit reader. The payload must start 4-byte aligned. Codes with
+// more than 16 leading zeros yield 0xFFFFFFFF.
+uint32_t GetParameterSetID(const uint8_t* p);

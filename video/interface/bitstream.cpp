@@ -1,0 +1,41 @@
+// Out-of-line parts of the bit reader: the trailing-bits test and long skips.
+#include "bitstream.h"
+
+namespace {
+
+// Bytes of the current word already consumed, compared with bytesLeft to find
+// the end of the payload.
+inline uint32_t consumed_bytes(const BitReaderCabac* r) {
+  return static_cast<uint32_t>(31 - r->bitPos) >> 3;
+}
+
+}  // namespace
+
+uint32_t more_rbsp_data(BitReaderCabac* r) {
+  BitReaderCabac probe = *r;
+  if (ReadOneBit(&probe) == 0) return 1;
+  while (!byte_aligned(&probe)) {
+    if (ReadOneBit(&probe) != 0) return 1;
+  }
+  while (consumed_bytes(&probe) != probe.bytesLeft) {
+    if (ReadNBits(&probe, 8) != 0) return 1;
+  }
+  // Only rbsp_trailing_bits remain: consume them on the real reader.
+  ReadOneBit(r);
+  bs_align(r);
+  while (consumed_bytes(r) != r->bytesLeft) ReadNBits(r, 8);
+  return 0;
+}
+
+void bs_skip_bits(BitReaderCabac* r, uint64_t bits) {
+  while (bits > 0 && !r->overrun) {
+    const int n = bits >= 32 ? 32 : static_cast<int>(bits);
+    ReadNBits(r, n);
+    bits -= static_cast<uint64_t>(n);
+  }
+  // Past the payload every word is the filler: the rest need not be walked.
+  if (bits > 0) {
+    const uint64_t inWord = bits % 32;
+    if (inWord > 0) ReadNBits(r, static_cast<int>(inWord));
+  }
+}

@@ -1,0 +1,119 @@
+// Records of the decoding state that the syntax layer reads and writes: the
+// decoder state with its Annex B parser fields and parameter-set lists, the
+// picture (access-unit) record and the frame buffer. The decoder engine owns
+// their pools and lifetimes; the stream inspection calls build minimal
+// instances of their own.
+#pragma once
+
+#include <cstdint>
+
+#include "AVCHDVideoDecoder.h"
+
+struct MacroblockRecord;
+struct SeiRecord;
+struct SequenceParameterSet;
+struct PictureParameterSet;
+
+struct FrameBuffer {
+  uint8_t* Y;
+  uint8_t* Cr;
+  uint8_t* Cb;
+  uint64_t key;           // output key of the picture held; decides reuse
+  uint8_t structure;
+  uint8_t outputTicks;    // 2 per frame; 4 or 6 for frame doubling or tripling
+  uint32_t outputStatus;  // 0 not decoded, 1 decoded, 2 leading picture
+  VideoUserData userData;
+};
+
+struct DecodedPicture {
+  MacroblockRecord* macroblocks;
+  FrameBuffer* frameBuffer;
+  SeiRecord* picTiming;
+  DecodedPicture* prevInDecodeOrder;
+  DecodedPicture* nextInDecodeOrder;
+  DecodedPicture* prevInOutputOrder;
+  DecodedPicture* nextInOutputOrder;
+  uint8_t decoded;
+  uint8_t hasPicTiming;
+  uint32_t mbsLeft;
+  uint32_t widthInMbs;
+  uint32_t mbCount;
+  uint8_t referenceMarking;
+  int32_t releaseKey;
+  SequenceParameterSet* sps;
+  uint64_t frameNum;
+  int32_t decodeKey;    // decode order in field units
+  int32_t outputKey;    // output order in field units
+  uint8_t outputTicks;
+  int32_t pictureOrderCount;
+  uint32_t picOrderCntLsb;
+  int32_t picOrderCntMsb;
+  uint8_t mmco5;
+  uint8_t structure;    // 0 top field, 1 bottom field, 2 frame
+  uint8_t lastNalType;  // 1, 5, 7 or 8: last such unit met while current
+  uint16_t lumaPitch;
+  uint16_t chromaPitch;
+  uint16_t lumaHeight;
+  uint16_t chromaHeight;
+  uint16_t outputWidth;
+  uint16_t outputHeight;
+  uint32_t accessUnitIndex;
+  uint8_t setUp;
+  uint8_t chroma_format_idc;
+  uint8_t sliceType;
+};
+
+struct DecoderState {
+  uint16_t lumaPitch;     // coded width + 64; 0 when no decoder is open
+  uint16_t chromaPitch;
+  uint16_t lumaHeight;    // coded height
+  uint16_t chromaHeight;
+  uint16_t outputWidth;
+  uint16_t outputHeight;
+
+  // Annex B input not yet parsed.
+  const uint8_t* parseReadPtr;
+  int32_t parseBytesLeft;
+
+  DecodedPicture* startPicture;
+  uint8_t outputStarted;
+  uint8_t endOfStream;
+  int16_t outputDelayCount;
+
+  SequenceParameterSet* spsList;  // list heads; empty while their
+  PictureParameterSet* ppsList;   // seq_parameter_set_id is 255
+
+  FrameBuffer* frameBuffers;
+  DecodedPicture* pictures;
+  DecodedPicture* currentPicture;  // the access unit being assembled
+  DecodedPicture* lastPicture;
+  DecodedPicture* nextOutputPicture;
+  uint32_t accessUnitCounter;
+  int32_t outputPosition;
+  int32_t seekStep;
+  uint32_t pictureCount;
+  uint32_t frameBufferCount;
+  uint32_t sequenceBase;
+  uint32_t leadingSkipCount;
+  uint32_t outputFormat;
+
+  // Annex B parser state, kept between calls.
+  uint8_t zeroRun;        // zeros since the last non-zero byte; 0xFF: header byte next
+  uint8_t copying;        // a wanted NAL unit's payload is being copied
+  uint32_t wordFill;      // bytes in the current four-byte group of the payload
+  uint8_t wholeNalUnits;  // every input buffer ends at the end of a NAL unit
+  uint8_t decodeOrderOutput;
+  uint8_t prevNalType;
+  uint8_t prevNalRefIdc;
+
+  // Timing SEI state: removal time of the last buffering-period picture and
+  // whether a buffering period is waiting for its picture's timing.
+  int32_t removalTimeBase;
+  uint8_t bufferingPeriodSeen;
+
+  VideoUserData lastUserData;
+
+  // Opens the next access unit when an access unit delimiter follows a slice;
+  // null where no picture pool exists (the stream inspection calls).
+  int32_t (*openAccessUnit)(DecoderState*);
+};
