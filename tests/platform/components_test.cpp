@@ -11,6 +11,7 @@
 #include "Components.h"
 #include "DataHandler.h"
 #include "MacMemory.h"
+#include "MovieImport.h"
 
 namespace {
 
@@ -297,6 +298,56 @@ TEST(DataHandlers, PointerHandlerServesMemory) {
   EXPECT_EQ(QTGetDataHandlerFullPathCFString(dh, kQTNativeDefaultPathStyle, &none), invalidDataRef);
   CloseComponent(dh);
   DisposeHandle(ref);
+}
+
+// An importer that records the arguments of MovieImportDataRef as its
+// handler receives them.
+struct ImportSeen {
+  Handle dataRef;
+  OSType type;
+  Movie movie;
+  TimeValue atTime;
+  SInt32 inFlags;
+};
+ImportSeen g_seen;
+
+ComponentResult ImportDataRef(Handle, Handle dataRef, OSType type, Movie movie, Track, Track*, TimeValue atTime,
+                              TimeValue*, SInt32 inFlags, SInt32* outFlags) {
+  g_seen = {dataRef, type, movie, atTime, inFlags};
+  *outFlags = movieImportResultComplete;
+  return noErr;
+}
+
+ComponentResult ImportDispatch(ComponentParameters* params, Handle storage) {
+  if (params->what == kComponentOpenSelect || params->what == kComponentCloseSelect) return noErr;
+  if (params->what == kMovieImportDataRefSelect)
+    return CallComponentFunctionWithStorageProcInfo(storage, params, ComponentFunctionEntry(ImportDataRef),
+                                                    0x03FFFFF0);  // storage and nine parameters
+  return badComponentSelector;
+}
+
+TEST(MovieImportCalls, ArgumentsReachTheImporterInOrder) {
+  ComponentDescription cd = {MovieImportType, FOUR_CHAR_CODE("TEST"), FOUR_CHAR_CODE("ours"), 0, 0};
+  Component c = RegisterComponent(&cd, ImportDispatch, 0, nullptr, nullptr, nullptr);
+  ComponentInstance ci = OpenComponent(c);
+  ASSERT_NE(ci, nullptr);
+  Handle ref = NewHandle(4);
+  Movie movie = NewMovie(0);
+  SInt32 outFlags = 0;
+  EXPECT_EQ(MovieImportDataRef(ci, ref, FOUR_CHAR_CODE("alis"), movie, nullptr, nullptr, -7, nullptr,
+                               movieImportWithIdle, &outFlags),
+            noErr);
+  EXPECT_EQ(g_seen.dataRef, ref);
+  EXPECT_EQ(g_seen.type, FOUR_CHAR_CODE("alis"));
+  EXPECT_EQ(g_seen.movie, movie);
+  EXPECT_EQ(g_seen.atTime, -7);
+  EXPECT_EQ(g_seen.inFlags, movieImportWithIdle);
+  EXPECT_EQ(outFlags, movieImportResultComplete);
+  EXPECT_EQ(MovieImportIdle(ci, 0, &outFlags), badComponentSelector);
+  DisposeMovie(movie);
+  DisposeHandle(ref);
+  CloseComponent(ci);
+  UnregisterComponent(c);
 }
 
 }  // namespace

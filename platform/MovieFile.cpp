@@ -1,0 +1,490 @@
+#include "MovieFile.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "DataHandler.h"
+#include "ImageCompression.h"
+#include "MacMemory.h"
+#include "MovieInternal.h"
+#include "Sound.h"
+#include "TimeCode.h"
+
+namespace {
+
+// Big-endian atom writer over a growing byte vector.
+class Atoms {
+ public:
+  std::vector<UInt8> bytes;
+  void u8(UInt32 v) { bytes.push_back(UInt8(v)); }
+  void u16(UInt32 v) {
+    u8(v >> 8);
+    u8(v);
+  }
+  void u32(UInt32 v) {
+    u16(v >> 16);
+    u16(v);
+  }
+  void u64(UInt64 v) {
+    u32(UInt32(v >> 32));
+    u32(UInt32(v));
+  }
+  void zeros(size_t n) { bytes.insert(bytes.end(), n, 0); }
+  void raw(const UInt8* p, size_t n) { bytes.insert(bytes.end(), p, p + n); }
+  size_t begin(OSType type) {
+    size_t at = bytes.size();
+    u32(0);
+    u32(type);
+    return at;
+  }
+  size_t begin_full(OSType type, UInt32 version, UInt32 flags) {
+    size_t at = begin(type);
+    u32((version << 24) | flags);
+    return at;
+  }
+  void end(size_t at) { put_be32(bytes.data() + at, UInt32(bytes.size() - at)); }
+  void matrix() {
+    const UInt32 m[9] = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
+    for (UInt32 v : m) u32(v);
+  }
+  // Creation and modification dates (0), a 32-bit field (time scale or
+  // track id, then a reserved word for a track), and a duration; 64-bit
+  // dates and duration in version 1 atoms.
+  void dates_and_duration(bool wideTimes, UInt32 field, bool reservedAfterField, UInt64 duration) {
+    if (wideTimes) {
+      u64(0);
+      u64(0);
+    } else {
+      u32(0);
+      u32(0);
+    }
+    u32(field);
+    if (reservedAfterField) u32(0);
+    if (wideTimes)
+      u64(duration);
+    else
+      u32(UInt32(duration));
+  }
+  void pascal(const char* text) {
+    size_t n = std::strlen(text);
+    u8(UInt32(n));
+    raw(reinterpret_cast<const UInt8*>(text), n);
+  }
+};
+
+// Copies host-order fields as big-endian: widths 2, 4 or 8 swap, negative
+// widths copy that many bytes as they are.
+size_t swap_fields(const UInt8* src, size_t size, std::initializer_list<int> widths, std::vector<UInt8>* out) {
+  size_t at = 0;
+  for (int w : widths) {
+    size_t n = size_t(w < 0 ? -w : w);
+    if (at + n > size) break;
+    for (size_t i = 0; i < n; ++i) out->push_back(w < 0 ? src[at + i] : src[at + n - 1 - i]);
+    at += n;
+  }
+  return at;
+}
+
+// A sample description in file byte order, with data reference index 1.
+std::vector<UInt8> file_description(OSType mediaType, const std::vector<UInt8>& d) {
+  std::vector<UInt8> out;
+  size_t done = swap_fields(d.data(), d.size(), {4, 4, 4, 2, 2}, &out);
+  if (out.size() == 16) {
+    out[14] = 0;
+    out[15] = 1;
+  }
+  if (mediaType == VideoMediaType && d.size() >= sizeof(ImageDescription)) {
+    done += swap_fields(d.data() + done, d.size() - done, {2, 2, 4, 4, 4, 2, 2, 4, 4, 4, 2, -32, 2, 2}, &out);
+  } else if (mediaType == SoundMediaType && d.size() >= sizeof(SoundDescription)) {
+    SInt16 version;
+    std::memcpy(&version, d.data() + 16, 2);
+    if (version == 2 && d.size() >= sizeof(SoundDescriptionV2))
+      done += swap_fields(d.data() + done, d.size() - done, {2, 2, 4, 2, 2, 2, 2, 4, 4, 8, 4, 4, 4, 4, 4, 4}, &out);
+    else if (version == 1 && d.size() >= 52)
+      done += swap_fields(d.data() + done, d.size() - done, {2, 2, 4, 2, 2, 2, 2, 4, 4, 4, 4, 4}, &out);
+    else
+      done += swap_fields(d.data() + done, d.size() - done, {2, 2, 4, 2, 2, 2, 2, 4}, &out);
+  } else if (mediaType == TimeCodeMediaType && d.size() >= sizeof(TimeCodeDescription)) {
+    done += swap_fields(d.data() + done, d.size() - done, {4, 4, 4, 4, -1, -1, 4}, &out);
+  }
+  out.insert(out.end(), d.begin() + long(done), d.end());  // extension atoms are big-endian already
+  put_be32(out.data(), UInt32(out.size()));
+  return out;
+}
+
+struct Chunk {
+  UInt64 offset;
+  UInt32 samples;
+  SInt32 description;
+};
+
+struct Run {
+  UInt32 count;
+  SInt64 value;
+};
+
+void add_run(std::vector<Run>& runs, UInt32 count, SInt64 value) {
+  if (!runs.empty() && runs.back().value == value)
+    runs.back().count += count;
+  else
+    runs.push_back({count, value});
+}
+
+// What the sample table of one media needs, gathered while its data is written.
+struct TrackLayout {
+  TrackRecord* track;
+  std::vector<Chunk> chunks;
+  std::vector<Run> durations, offsets, sizes;
+  std::vector<std::pair<UInt32, UInt32>> syncRuns;  // first sample number, count
+  UInt32 sampleCount = 0;
+  bool allSync = true;
+  bool negativeOffset = false;
+  bool anyOffset = false;
+};
+
+struct Completion {
+  bool called = false;
+  OSErr err = noErr;
+};
+
+void on_read(Ptr, RefCon refCon, OSErr err) {
+  auto* c = reinterpret_cast<Completion*>(refCon);
+  c->called = true;
+  c->err = err;
+}
+
+OSErr write_all(FILE* f, const void* p, size_t n) { return std::fwrite(p, 1, n, f) == n ? noErr : ioErr; }
+
+// Reads every sample reference of the track's media through its data
+// handler and appends the bytes to the file.
+OSErr write_media_data(FILE* f, UInt64* position, TrackLayout* layout) {
+  MediaRecord* m = layout->track->media.get();
+  if (m->samples.empty()) return noErr;
+  Handle ref = nullptr;
+  OSErr err = PtrToHand(m->dataRef.data(), &ref, Size(m->dataRef.size()));
+  if (err != noErr) return err;
+  ComponentInstance dh = nullptr;
+  err = OpenADataHandler(ref, m->dataRefType, nullptr, 0, nullptr, kDataHCanRead, &dh);
+  DisposeHandle(ref);
+  if (err != noErr) return err;
+  std::vector<char> buffer;
+  for (const MediaSampleReference& s : m->samples) {
+    if (s.dataSize < 0 || s.dataSize > INT32_MAX) {
+      err = paramErr;
+      break;
+    }
+    buffer.resize(size_t(s.dataSize) + 1);
+    Completion done;
+    wide offset = s.dataOffset;
+    err = OSErr(DataHScheduleData64(dh, buffer.data(), &offset, SInt32(s.dataSize), reinterpret_cast<RefCon>(&done),
+                                    nullptr, on_read));
+    if (err == noErr) err = done.called ? done.err : OSErr(ioErr);
+    if (err == noErr) err = write_all(f, buffer.data(), size_t(s.dataSize));
+    if (err != noErr) break;
+
+    // A reference of several samples whose size divides evenly is that many
+    // samples (sound frames); otherwise it is one sample.
+    bool split = s.count > 1 && s.dataSize % s.count == 0;
+    UInt32 n = split ? UInt32(s.count) : 1;
+    SInt64 size = split ? s.dataSize / s.count : s.dataSize;
+    SInt64 duration = split ? s.durationPerSample : s.durationPerSample * s.count;
+    layout->chunks.push_back({*position, n, s.descriptionIndex});
+    add_run(layout->durations, n, duration);
+    add_run(layout->offsets, n, s.displayOffset);
+    add_run(layout->sizes, n, size);
+    layout->anyOffset |= s.displayOffset != 0;
+    layout->negativeOffset |= s.displayOffset < 0;
+    if ((s.flags & mediaSampleNotSync) == 0) {
+      layout->syncRuns.push_back({layout->sampleCount + 1, n});
+    } else {
+      layout->allSync = false;
+    }
+    layout->sampleCount += n;
+    *position += UInt64(s.dataSize);
+  }
+  CloseComponent(dh);
+  return err;
+}
+
+void write_sample_table(Atoms& a, const TrackLayout& t) {
+  const MediaRecord& m = *t.track->media;
+  size_t stbl = a.begin(FOUR_CHAR_CODE("stbl"));
+
+  size_t stsd = a.begin_full(FOUR_CHAR_CODE("stsd"), 0, 0);
+  a.u32(UInt32(m.descriptions.size()));
+  for (const std::vector<UInt8>& d : m.descriptions) {
+    std::vector<UInt8> fd = file_description(m.mediaType, d);
+    a.raw(fd.data(), fd.size());
+  }
+  a.end(stsd);
+
+  size_t stts = a.begin_full(FOUR_CHAR_CODE("stts"), 0, 0);
+  a.u32(UInt32(t.durations.size()));
+  for (const Run& r : t.durations) {
+    a.u32(r.count);
+    a.u32(UInt32(r.value));
+  }
+  a.end(stts);
+
+  if (t.anyOffset) {
+    size_t ctts = a.begin_full(FOUR_CHAR_CODE("ctts"), t.negativeOffset ? 1 : 0, 0);
+    a.u32(UInt32(t.offsets.size()));
+    for (const Run& r : t.offsets) {
+      a.u32(r.count);
+      a.u32(UInt32(SInt32(r.value)));
+    }
+    a.end(ctts);
+  }
+
+  if (!t.allSync) {
+    size_t stss = a.begin_full(FOUR_CHAR_CODE("stss"), 0, 0);
+    UInt32 total = 0;
+    for (auto& r : t.syncRuns) total += r.second;
+    a.u32(total);
+    for (auto& r : t.syncRuns)
+      for (UInt32 i = 0; i < r.second; ++i) a.u32(r.first + i);
+    a.end(stss);
+  }
+
+  size_t stsc = a.begin_full(FOUR_CHAR_CODE("stsc"), 0, 0);
+  std::vector<std::pair<UInt32, const Chunk*>> firsts;
+  for (size_t i = 0; i < t.chunks.size(); ++i) {
+    const Chunk& c = t.chunks[i];
+    if (firsts.empty() || firsts.back().second->samples != c.samples ||
+        firsts.back().second->description != c.description)
+      firsts.push_back({UInt32(i + 1), &c});
+  }
+  a.u32(UInt32(firsts.size()));
+  for (auto& f : firsts) {
+    a.u32(f.first);
+    a.u32(f.second->samples);
+    a.u32(UInt32(f.second->description));
+  }
+  a.end(stsc);
+
+  size_t stsz = a.begin_full(FOUR_CHAR_CODE("stsz"), 0, 0);
+  if (t.sizes.size() == 1) {
+    a.u32(UInt32(t.sizes[0].value));
+    a.u32(t.sampleCount);
+  } else {
+    a.u32(0);
+    a.u32(t.sampleCount);
+    for (const Run& r : t.sizes)
+      for (UInt32 i = 0; i < r.count; ++i) a.u32(UInt32(r.value));
+  }
+  a.end(stsz);
+
+  bool large = !t.chunks.empty() && t.chunks.back().offset > 0xFFFFFFFFull;
+  size_t stco = a.begin_full(large ? FOUR_CHAR_CODE("co64") : FOUR_CHAR_CODE("stco"), 0, 0);
+  a.u32(UInt32(t.chunks.size()));
+  for (const Chunk& c : t.chunks) {
+    if (large)
+      a.u64(c.offset);
+    else
+      a.u32(UInt32(c.offset));
+  }
+  a.end(stco);
+  a.end(stbl);
+}
+
+void write_media_header(Atoms& a, OSType type) {
+  if (type == VideoMediaType) {
+    size_t vmhd = a.begin_full(FOUR_CHAR_CODE("vmhd"), 0, 1);
+    a.u16(0x40);  // graphics mode: dither copy
+    a.u16(0x8000);
+    a.u16(0x8000);
+    a.u16(0x8000);
+    a.end(vmhd);
+  } else if (type == SoundMediaType) {
+    size_t smhd = a.begin_full(FOUR_CHAR_CODE("smhd"), 0, 0);
+    a.u16(0);  // balance
+    a.u16(0);
+    a.end(smhd);
+  } else {
+    size_t gmhd = a.begin(FOUR_CHAR_CODE("gmhd"));
+    size_t gmin = a.begin_full(FOUR_CHAR_CODE("gmin"), 0, 0);
+    a.u16(0x40);
+    a.u16(0x8000);
+    a.u16(0x8000);
+    a.u16(0x8000);
+    a.u16(0);
+    a.u16(0);
+    a.end(gmin);
+    if (type == TimeCodeMediaType) {
+      size_t tmcd = a.begin(FOUR_CHAR_CODE("tmcd"));
+      size_t tcmi = a.begin_full(FOUR_CHAR_CODE("tcmi"), 0, 0);
+      a.u16(0);   // font
+      a.u16(0);   // face
+      a.u16(12);  // size
+      a.u16(0);
+      a.zeros(6);  // text colour: black
+      a.u16(0xFFFF);
+      a.u16(0xFFFF);
+      a.u16(0xFFFF);  // background: white
+      a.pascal("");
+      a.end(tcmi);
+      a.end(tmcd);
+    }
+    a.end(gmhd);
+  }
+}
+
+void write_handler(Atoms& a, OSType componentType, OSType subType, const char* name) {
+  size_t hdlr = a.begin_full(FOUR_CHAR_CODE("hdlr"), 0, 0);
+  a.u32(componentType);
+  a.u32(subType);
+  a.u32(0);
+  a.u32(0);
+  a.u32(0);
+  a.pascal(name);
+  a.end(hdlr);
+}
+
+const char* handler_name(OSType type) {
+  if (type == VideoMediaType) return "VideoHandler";
+  if (type == SoundMediaType) return "SoundHandler";
+  if (type == TimeCodeMediaType) return "TimeCodeHandler";
+  return "GenericHandler";
+}
+
+void write_track(Atoms& a, const TrackLayout& t, SInt32 timecodeTrackID) {
+  const TrackRecord& track = *t.track;
+  const MediaRecord& m = *track.media;
+  TimeValue64 length = 0;
+  for (const EditRecord& e : track.edits) length += e.trackDuration;
+  bool wideTimes = length > 0xFFFFFFFFll || m.decodeDuration > 0xFFFFFFFFll;
+
+  size_t trak = a.begin(FOUR_CHAR_CODE("trak"));
+  size_t tkhd = a.begin_full(FOUR_CHAR_CODE("tkhd"), wideTimes ? 1 : 0, (track.enabled ? 1 : 0) | 2 | 4);
+  a.dates_and_duration(wideTimes, UInt32(track.id), true, UInt64(length));
+  a.zeros(8);
+  a.u16(0);  // layer
+  a.u16(0);  // alternate group
+  a.u16(m.mediaType == SoundMediaType ? UInt16(track.volume) : 0);
+  a.u16(0);
+  a.matrix();
+  a.u32(UInt32(track.width));
+  a.u32(UInt32(track.height));
+  a.end(tkhd);
+
+  if (m.mediaType == VideoMediaType && timecodeTrackID != 0) {
+    size_t tref = a.begin(FOUR_CHAR_CODE("tref"));
+    size_t tmcd = a.begin(FOUR_CHAR_CODE("tmcd"));
+    a.u32(UInt32(timecodeTrackID));
+    a.end(tmcd);
+    a.end(tref);
+  }
+
+  if (!track.edits.empty()) {
+    size_t edts = a.begin(FOUR_CHAR_CODE("edts"));
+    size_t elst = a.begin_full(FOUR_CHAR_CODE("elst"), wideTimes ? 1 : 0, 0);
+    a.u32(UInt32(track.edits.size()));
+    for (const EditRecord& e : track.edits) {
+      if (wideTimes) {
+        a.u64(UInt64(e.trackDuration));
+        a.u64(UInt64(e.mediaTime));
+      } else {
+        a.u32(UInt32(e.trackDuration));
+        a.u32(UInt32(SInt32(e.mediaTime)));
+      }
+      a.u32(UInt32(e.rate));
+    }
+    a.end(elst);
+    a.end(edts);
+  }
+
+  size_t mdia = a.begin(FOUR_CHAR_CODE("mdia"));
+  size_t mdhd = a.begin_full(FOUR_CHAR_CODE("mdhd"), wideTimes ? 1 : 0, 0);
+  a.dates_and_duration(wideTimes, UInt32(m.timeScale), false, UInt64(m.decodeDuration));
+  a.u16(0);  // language
+  a.u16(0);  // quality
+  a.end(mdhd);
+  write_handler(a, FOUR_CHAR_CODE("mhlr"), m.mediaType, handler_name(m.mediaType));
+  size_t minf = a.begin(FOUR_CHAR_CODE("minf"));
+  write_media_header(a, m.mediaType);
+  write_handler(a, FOUR_CHAR_CODE("dhlr"), FOUR_CHAR_CODE("alis"), "DataHandler");
+  size_t dinf = a.begin(FOUR_CHAR_CODE("dinf"));
+  size_t dref = a.begin_full(FOUR_CHAR_CODE("dref"), 0, 0);
+  a.u32(1);
+  size_t alis = a.begin_full(FOUR_CHAR_CODE("alis"), 0, 1);  // the data is in this file
+  a.end(alis);
+  a.end(dref);
+  a.end(dinf);
+  write_sample_table(a, t);
+  a.end(minf);
+  a.end(mdia);
+  a.end(trak);
+}
+
+std::vector<UInt8> movie_atom(const MovieRecord& movie, const std::vector<TrackLayout>& layouts) {
+  Atoms a;
+  TimeValue64 longest = 0;
+  SInt32 nextID = 1;
+  SInt32 timecodeTrackID = 0;
+  for (const TrackLayout& t : layouts) {
+    TimeValue64 length = 0;
+    for (const EditRecord& e : t.track->edits) length += e.trackDuration;
+    longest = std::max(longest, length);
+    nextID = std::max(nextID, t.track->id + 1);
+    if (timecodeTrackID == 0 && t.track->media->mediaType == TimeCodeMediaType) timecodeTrackID = t.track->id;
+  }
+  bool wideTimes = longest > 0xFFFFFFFFll;
+  size_t moov = a.begin(FOUR_CHAR_CODE("moov"));
+  size_t mvhd = a.begin_full(FOUR_CHAR_CODE("mvhd"), wideTimes ? 1 : 0, 0);
+  a.dates_and_duration(wideTimes, UInt32(movie.timeScale), false, UInt64(longest));
+  a.u32(0x10000);  // rate
+  a.u16(0x100);    // volume
+  a.zeros(10);
+  a.matrix();
+  a.zeros(24);  // preview, poster, selection and current times
+  a.u32(UInt32(nextID));
+  a.end(mvhd);
+  for (const TrackLayout& t : layouts) write_track(a, t, timecodeTrackID);
+  a.end(moov);
+  return a.bytes;
+}
+
+}  // namespace
+
+OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path) {
+  if (m == nullptr || path == nullptr) return paramErr;
+  FILE* f = std::fopen(path, "wb");
+  if (f == nullptr) return ioErr;
+
+  Atoms head;
+  size_t ftyp = head.begin(FOUR_CHAR_CODE("ftyp"));
+  head.u32(FOUR_CHAR_CODE("qt  "));
+  head.u32(0x20050300);
+  head.u32(FOUR_CHAR_CODE("qt  "));
+  head.end(ftyp);
+  head.u32(1);  // 'mdat' with a 64-bit size, filled in at the end
+  head.u32(FOUR_CHAR_CODE("mdat"));
+  head.u64(0);
+  OSErr err = write_all(f, head.bytes.data(), head.bytes.size());
+  const UInt64 mdatStart = head.bytes.size() - 16;
+  UInt64 position = head.bytes.size();
+
+  std::vector<TrackLayout> layouts;
+  for (auto& t : m->tracks) {
+    if (t->media == nullptr) continue;
+    layouts.push_back(TrackLayout{t.get(), {}, {}, {}, {}, {}, 0, true, false, false});
+  }
+  for (TrackLayout& t : layouts) {
+    if (err != noErr) break;
+    err = write_media_data(f, &position, &t);
+  }
+  if (err == noErr) {
+    UInt8 size[8];
+    UInt64 mdatSize = position - mdatStart;
+    put_be32(size, UInt32(mdatSize >> 32));
+    put_be32(size + 4, UInt32(mdatSize));
+    std::vector<UInt8> moov = movie_atom(*m, layouts);
+    err = write_all(f, moov.data(), moov.size());
+    if (err == noErr && (std::fseek(f, long(mdatStart + 8), SEEK_SET) != 0 || std::fwrite(size, 1, 8, f) != 8))
+      err = ioErr;
+  }
+  if (std::fclose(f) != 0 && err == noErr) err = ioErr;
+  if (err != noErr) std::remove(path);
+  return err;
+}
