@@ -45,6 +45,16 @@ std::vector<Member<Fn>> members(Fn sse2, Fn ssse3, Fn sse41) {
 
 #define CHECKASM_MEMBERS(name) ::checkasm::members(&sse2_##name, &ssse3_##name, &sse41_##name)
 
+// Just the functions, for kernels whose failures need no member name.
+template <typename Fn>
+std::vector<Fn> kernels(Fn sse2, Fn ssse3, Fn sse41) {
+  std::vector<Fn> out;
+  for (const auto& m : members(sse2, ssse3, sse41)) out.push_back(m.fn);
+  return out;
+}
+
+#define CHECKASM_KERNELS(name) ::checkasm::kernels(&sse2_##name, &ssse3_##name, &sse41_##name)
+
 // Lengths of the sweeps: 1 to 70 and one large size.
 inline std::vector<int32_t> sweepLengths(int32_t large = 4099) {
   std::vector<int32_t> v;

@@ -1,0 +1,302 @@
+// Sample conversion: the public 32f-to-16s conversion of every member against
+// the scalar rule for each rounding mode and scale factor, at every
+// misalignment, with guard bytes and the caller's MXCSR; the edge tables of
+// the other conversion kernels.
+#include <cmath>
+#include <vector>
+
+#include "checkasm.h"
+#include "reference.h"
+
+namespace {
+
+using checkasm::Guarded;
+
+float convertInput(size_t i) {
+  static const float specials[] = {2.5f, 3.5f, -2.5f, 0.5f, -0.5f, 2.7f, -2.7f, 0.49999997f, 40000.0f,
+                                   -40000.0f, -1e10f, INFINITY, -INFINITY, NAN, -NAN, 32767.5f, -32768.5f,
+                                   3.0f, 5.0f, -0.0f, 1e-40f};
+  if (checkasm::rng()() % 4 == 0) return specials[i % (sizeof specials / sizeof specials[0])];
+  return checkasm::randomFloat(50000.0f);
+}
+
+TEST(Convert, Every32f16sMemberModeScaleAndMisalignment) {
+  for (const auto& m : CHECKASM_MEMBERS(vpsConvert_32f16s_Sfs)) {
+    for (int32_t mode : {0, 1, 2, 7}) {
+      for (int32_t sf : {0, 1, 3, -2, -15}) {
+        for (int32_t len : checkasm::sweepLengths(1029)) {
+          const size_t n = static_cast<size_t>(len);
+          for (size_t so = 0; so < 16; so += 4) {
+            for (size_t d = 0; d < 16; d += 2) {
+              Guarded src(n * 4, so), dst(n * 2, d);
+              std::vector<int16_t> want(n);
+              for (size_t i = 0; i < n; ++i) {
+                src.as<float>()[i] = convertInput(i);
+                want[i] = reference::convert16s(src.as<float>()[i], mode, sf);
+              }
+              checkasm::MxcsrScope mxcsr;
+              ASSERT_EQ(StatusOk, m.fn(src.as<float>(), dst.as<int16_t>(), len, mode, sf));
+              EXPECT_EQ(0x1F80u, _mm_getcsr() & checkasm::kMxcsrControl);
+              ASSERT_EQ(0, std::memcmp(want.data(), dst.data(), n * 2))
+                  << checkasm::where(m.name, n, so, d) << " mode " << mode << " factor " << sf;
+              ASSERT_TRUE(dst.guardsIntact());
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+int16_t convertOne(VpStatus (*fn)(const float*, int16_t*, int32_t, int32_t, int32_t), float x, int32_t mode,
+                   int32_t sf = 0) {
+  int16_t out = 0x5555;
+  EXPECT_EQ(StatusOk, fn(&x, &out, 1, mode, sf));
+  return out;
+}
+
+TEST(Convert, EdgeTable32f16s) {
+  checkasm::MxcsrScope mxcsr;
+  for (const auto& m : CHECKASM_MEMBERS(vpsConvert_32f16s_Sfs)) {
+    SCOPED_TRACE(m.name);
+    EXPECT_EQ(2, convertOne(m.fn, 2.5f, 1));
+    EXPECT_EQ(4, convertOne(m.fn, 3.5f, 1));
+    EXPECT_EQ(-2, convertOne(m.fn, -2.5f, 1));
+    EXPECT_EQ(0, convertOne(m.fn, 0.5f, 1));
+    EXPECT_EQ(2, convertOne(m.fn, 2.7f, 0));
+    EXPECT_EQ(-2, convertOne(m.fn, -2.7f, 0));
+    EXPECT_EQ(3, convertOne(m.fn, 2.5f, 2));
+    EXPECT_EQ(-3, convertOne(m.fn, -2.5f, 2));
+    EXPECT_EQ(0, convertOne(m.fn, 0.49999997f, 2));
+    for (int32_t mode : {0, 1, 2}) {
+      EXPECT_EQ(32767, convertOne(m.fn, 40000.0f, mode));
+      EXPECT_EQ(32767, convertOne(m.fn, INFINITY, mode));
+      EXPECT_EQ(-32768, convertOne(m.fn, -40000.0f, mode));
+      EXPECT_EQ(-32768, convertOne(m.fn, -1e10f, mode));
+      EXPECT_EQ(-32768, convertOne(m.fn, -INFINITY, mode));
+    }
+    EXPECT_EQ(0, convertOne(m.fn, NAN, 0));
+    EXPECT_EQ(0, convertOne(m.fn, NAN, 1));
+    EXPECT_EQ(32767, convertOne(m.fn, NAN, 2));
+    EXPECT_EQ(32767, convertOne(m.fn, NAN, -4));
+    EXPECT_EQ(1, convertOne(m.fn, 3.0f, 0, 1));
+    EXPECT_EQ(2, convertOne(m.fn, 3.0f, 1, 1));
+    EXPECT_EQ(2, convertOne(m.fn, 3.0f, 2, 1));
+    EXPECT_EQ(2, convertOne(m.fn, 5.0f, 1, 1));
+    EXPECT_EQ(3, convertOne(m.fn, 5.0f, 2, 1));
+    EXPECT_EQ(32767, convertOne(m.fn, 1.0f, 1, -15));
+    EXPECT_EQ(0, convertOne(m.fn, 1e4f, 1, 200));  // the multiplier underflows to 0
+    EXPECT_EQ(32767, convertOne(m.fn, 1.0f, 1, -2000000000));
+  }
+}
+
+TEST(Convert, CallerMxcsrComesBack) {
+  const float in[9] = {2.5f, NAN, 3.5f, -2.5f, 1e10f, 0.5f, 7.5f, -7.5f, 100.25f};
+  // toward zero; down with DAZ and FTZ; up with masks cleared for overflow
+  for (uint32_t word : {0x7F80u, 0x3FC0u | 0x8000u, 0x5F80u & ~0x0400u, 0x1F80u}) {
+    for (const auto& m : CHECKASM_MEMBERS(vpsConvert_32f16s_Sfs)) {
+      for (int32_t mode : {0, 1, 2}) {
+        int16_t out[9];
+        {
+          checkasm::MxcsrScope mxcsr(word);
+          ASSERT_EQ(StatusOk, m.fn(in, out, 9, mode, 0));
+          EXPECT_EQ(word & checkasm::kMxcsrControl, _mm_getcsr() & checkasm::kMxcsrControl) << m.name << " " << mode;
+          if (mode != 2) {
+            EXPECT_EQ(0u, _mm_getcsr() & 1u) << "the invalid flag of a NaN does not survive";
+          }
+        }
+        EXPECT_EQ(mode == 0 ? 2 : (mode == 1 ? 2 : 3), out[0]) << m.name;
+        EXPECT_EQ(mode == 2 ? 32767 : 0, out[1]) << m.name;
+        EXPECT_EQ(mode == 0 ? 3 : 4, out[2]) << m.name;
+      }
+    }
+  }
+}
+
+TEST(Convert, StatusesInOrder) {
+  float x = 1.0f;
+  int16_t out = 77;
+  for (const auto& m : CHECKASM_MEMBERS(vpsConvert_32f16s_Sfs)) {
+    EXPECT_EQ(StatusNullPointer, m.fn(nullptr, &out, 0, 1, 0));
+    EXPECT_EQ(StatusNullPointer, m.fn(&x, nullptr, 1, 1, 0));
+    EXPECT_EQ(StatusSizeError, m.fn(&x, &out, 0, 1, 0));
+    EXPECT_EQ(StatusSizeError, m.fn(&x, &out, -1, 2, 0));
+    EXPECT_EQ(77, out);
+  }
+}
+
+// The other kernels: each member of each gives the same, table-given values.
+
+const float kTableIn[] = {2.5f, 3.5f, -2.5f, 2.7f, -2.7f, 300.0f, -300.0f, 70000.0f, -70000.0f, INFINITY, -INFINITY, NAN, -NAN, 3e9f, -3e9f};
+constexpr int32_t kN = sizeof kTableIn / sizeof kTableIn[0];
+
+TEST(ConvertKernels, To8BitAnd16u) {
+  checkasm::MxcsrScope mxcsr;
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_32f8s_Sfs)) {
+    int8_t o[kN];
+    fn(kTableIn, o, kN, 1, 0);
+    const int8_t want[kN] = {2, 4, -2, 3, -3, 127, -128, 127, -128, 127, -128, 0, 0, 127, -128};
+    EXPECT_EQ(0, std::memcmp(want, o, kN));
+    fn(kTableIn, o, kN, 0, 0);
+    EXPECT_EQ(2, o[3]);
+    EXPECT_EQ(-2, o[4]);
+  }
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_32f8u_Sfs)) {
+    uint8_t o[kN];
+    fn(kTableIn, o, kN, 1, 0);
+    const uint8_t want[kN] = {2, 4, 0, 3, 0, 255, 0, 255, 0, 255, 0, 0, 0, 255, 0};
+    EXPECT_EQ(0, std::memcmp(want, o, kN));
+  }
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_32f16u_Sfs)) {
+    uint16_t o[kN];
+    fn(kTableIn, o, kN, 1, 0);
+    const uint16_t want[kN] = {2, 4, 0, 3, 0, 300, 0, 65535, 0, 65535, 0, 0, 0, 65535, 0};
+    EXPECT_EQ(0, std::memcmp(want, o, sizeof want));
+    const float x = 100000.0f;
+    fn(&x, o, 1, 2, 1);  // 50000
+    EXPECT_EQ(50000, o[0]);
+  }
+}
+
+TEST(ConvertKernels, To32s) {
+  checkasm::MxcsrScope mxcsr;
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_32f32s_Sfs)) {
+    int32_t o[kN];
+    fn(kTableIn, o, kN, 1, 0);
+    EXPECT_EQ(2, o[0]);
+    EXPECT_EQ(70000, o[7]);
+    EXPECT_EQ(INT32_MAX, o[9]);
+    EXPECT_EQ(INT32_MIN, o[10]);
+    EXPECT_EQ(0, o[11]);
+    EXPECT_EQ(0, o[12]);
+    EXPECT_EQ(INT32_MAX, o[13]);
+    EXPECT_EQ(INT32_MIN, o[14]);
+    const float edge[] = {2147483520.0f, 2147483648.0f};
+    fn(edge, o, 2, 0, 0);
+    EXPECT_EQ(2147483520, o[0]);
+    EXPECT_EQ(INT32_MAX, o[1]);
+  }
+  const double dIn[] = {2.5, 3.5, -2.5, 3e9, -3e9, NAN, 2147483647.4, -2147483648.6};
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_64f32s_Sfs)) {
+    int32_t o[8];
+    fn(dIn, o, 8, 1, 0);
+    const int32_t want[8] = {2, 4, -2, INT32_MAX, INT32_MIN, 0, INT32_MAX, INT32_MIN};
+    EXPECT_EQ(0, std::memcmp(want, o, sizeof want));
+    fn(dIn, o, 1, 1, -1);  // 5.0
+    EXPECT_EQ(5, o[0]);
+  }
+  EXPECT_EQ(0x1F80u, _mm_getcsr() & checkasm::kMxcsrControl);
+}
+
+// Ties away from zero; the 32s kernel sets rounding toward zero itself, the
+// others run under their caller's.
+TEST(ConvertKernels, TiesAwayFromZero) {
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrtFin_32f32s_Sfs)) {
+    checkasm::MxcsrScope mxcsr(0x1F80);
+    int32_t o[kN];
+    fn(kTableIn, o, kN, 0);
+    EXPECT_EQ(0x1F80u, _mm_getcsr() & checkasm::kMxcsrControl);
+    EXPECT_EQ(3, o[0]);
+    EXPECT_EQ(4, o[1]);
+    EXPECT_EQ(-3, o[2]);
+    EXPECT_EQ(INT32_MAX, o[11]) << "NaN with its sign bit clear";
+    EXPECT_EQ(INT32_MIN, o[12]) << "NaN with its sign bit set";
+  }
+  checkasm::MxcsrScope towardZero(0x7F80);
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrtFin_32f8s_Sfs)) {
+    int8_t o[kN];
+    fn(kTableIn, o, kN, 0);
+    const int8_t want[kN] = {3, 4, -3, 3, -3, 127, -128, 127, -128, 127, -128, 127, 127, 127, -128};
+    EXPECT_EQ(0, std::memcmp(want, o, kN));
+  }
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrtFin_32f8u_Sfs)) {
+    uint8_t o[kN];
+    fn(kTableIn, o, kN, 0);
+    EXPECT_EQ(3, o[0]);
+    EXPECT_EQ(255, o[11]);
+  }
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrtFin_32f16u_Sfs)) {
+    uint16_t o[kN];
+    fn(kTableIn, o, kN, 0);
+    EXPECT_EQ(3, o[0]);
+    EXPECT_EQ(0, o[11]);
+    EXPECT_EQ(65535, o[7]);
+  }
+  const double dIn[] = {2.5, -2.5, NAN, 0.49999999999999994};
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrtFin_64f32s_Sfs)) {
+    int32_t o[4];
+    fn(dIn, o, 4, 0);
+    EXPECT_EQ(3, o[0]);
+    EXPECT_EQ(-3, o[1]);
+    EXPECT_EQ(INT32_MAX, o[2]);
+    EXPECT_EQ(0, o[3]);
+  }
+  EXPECT_EQ(0x7F80u, _mm_getcsr() & checkasm::kMxcsrControl);
+}
+
+TEST(ConvertKernels, IntegerToFloat) {
+  const int8_t s8[] = {-128, -1, 0, 127};
+  const uint8_t u8[] = {0, 1, 200, 255};
+  const int16_t s16[] = {-32768, -1, 0, 32767};
+  const uint16_t u16[] = {0, 1, 40000, 65535};
+  const int32_t s32[] = {16777217, -16777217, INT32_MAX, 5};
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_8s32f)) {
+    float o[4];
+    fn(s8, o, 4);
+    EXPECT_EQ(-128.0f, o[0]);
+    EXPECT_EQ(127.0f, o[3]);
+  }
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_8u32f)) {
+    float o[4];
+    fn(u8, o, 4);
+    EXPECT_EQ(255.0f, o[3]);
+  }
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_16s32f)) {
+    float o[4];
+    fn(s16, o, 4);
+    EXPECT_EQ(-32768.0f, o[0]);
+  }
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_16u32f)) {
+    float o[4];
+    fn(u16, o, 4);
+    EXPECT_EQ(65535.0f, o[3]);
+  }
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_32s32f)) {
+    float o[4];
+    {
+      checkasm::MxcsrScope up(0x5F80);
+      fn(s32, o, 4);
+    }
+    EXPECT_EQ(16777218.0f, o[0]) << "rounded up under the caller's mode";
+    EXPECT_EQ(-16777216.0f, o[1]);
+    EXPECT_EQ(2147483648.0f, o[2]);
+    EXPECT_EQ(5.0f, o[3]);
+  }
+  for (auto fn : CHECKASM_KERNELS(ownvpsCnvrt_32s64f)) {
+    double o[4];
+    fn(s32, o, 4);
+    EXPECT_EQ(16777217.0, o[0]);
+    EXPECT_EQ(2147483647.0, o[2]);
+  }
+}
+
+TEST(ConvertKernels, Shift64To32RoundsAwayAndSaturates) {
+  const int64_t in[] = {3, -3, 5, -5, 4, INT64_MAX, INT64_MIN, (int64_t{1} << 32) - 1, -(int64_t{1} << 32) - 1, 0};
+  for (auto fn : CHECKASM_KERNELS(ownsConvert_64s32s_SfPosFin_W7)) {
+    int32_t o[10];
+    fn(in, o, 10, 1);
+    // 1.5, -1.5, 2.5, -2.5, 2, overflow, overflow, 2147483647.5, -2147483648.5, 0
+    const int32_t want[10] = {2, -2, 3, -3, 2, INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, 0};
+    EXPECT_EQ(0, std::memcmp(want, o, sizeof want));
+    fn(in, o, 10, 31);
+    EXPECT_EQ(0, o[0]);
+    EXPECT_EQ(2, o[7]);  // (2^32 - 1) / 2^31 = 1.99...
+    fn(in, o, 10, 40);
+    EXPECT_EQ(8388608, o[5]);  // INT64_MAX / 2^40, rounded
+    fn(in, o, 10, 0);
+    EXPECT_EQ(3, o[0]);
+    EXPECT_EQ(INT32_MAX, o[7]);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,250 @@
+// Processor detection and variant selection with made-up processors: the
+// feature word, the index, the MOVBE flag, the enabled mask and the status.
+#include <gtest/gtest.h>
+
+#include "fake_cpu.h"
+
+namespace {
+
+using namespace fakecpu;
+
+class Selection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    forced_ = vpForcedVariant();
+    vpSetForcedVariant(0);
+  }
+  void TearDown() override {
+    vpSetCpuidSource(nullptr);
+    vpSetForcedVariant(forced_);
+    vpStaticInit();
+  }
+  // Selects on `cpu`; returns the status.
+  VpStatus select(const Cpu& cpu) {
+    install(cpu);
+    return vpStaticInit();
+  }
+  uint64_t features() {
+    uint64_t f = 0;
+    EXPECT_EQ(1, ownGetMaskFeatures(&f));
+    return f;
+  }
+
+ private:
+  uint32_t forced_ = 0;
+};
+
+TEST_F(Selection, Sse41ProcessorTakesSlot3) {
+  Cpu cpu = sse41Cpu();
+  cpu.leaf1[2] |= kEcxMovbe | kEcxAes | kEcxClmul | kEcxAvx | kEcxOsxsave;
+  EXPECT_EQ(StatusOk, select(cpu));
+  EXPECT_EQ(3u, vpVariantIndex.load());
+  EXPECT_EQ(0u, vpVariantIndexLP.load());
+  const uint64_t f = features();
+  EXPECT_EQ(0xFFFu, f) << "every bit but the family-11 one";
+  EXPECT_EQ(f & 0xCDF, vpGetEnabledCpuFeatures()) << "MOVBE and AVX never enter the mask";
+}
+
+TEST_F(Selection, AvxUsableOnlyWhenTheSystemSavesTheRegisters) {
+  Cpu cpu = sse41Cpu();
+  cpu.leaf1[2] |= kEcxAvx | kEcxOsxsave;
+  cpu.xcr0 = 3;  // YMM state not enabled
+  select(cpu);
+  EXPECT_EQ(VpCpuAvx, features() & (VpCpuAvx | VpCpuAvxUsable));
+  cpu.leaf1[2] &= ~kEcxOsxsave;
+  cpu.xcr0 = 7;
+  select(cpu);
+  EXPECT_EQ(VpCpuAvx, features() & (VpCpuAvx | VpCpuAvxUsable));
+}
+
+TEST_F(Selection, Ssse3WithAndWithoutMovbe) {
+  Cpu cpu = ssse3Cpu();
+  cpu.leaf1[2] |= kEcxMovbe;
+  EXPECT_EQ(StatusOk, select(cpu));
+  EXPECT_EQ(2u, vpVariantIndex.load());
+  EXPECT_EQ(1u, vpVariantIndexLP.load());
+  EXPECT_EQ(0x1Fu, vpGetEnabledCpuFeatures());
+  EXPECT_EQ(StatusOk, select(ssse3Cpu()));
+  EXPECT_EQ(2u, vpVariantIndex.load());
+  EXPECT_EQ(0u, vpVariantIndexLP.load());
+}
+
+TEST_F(Selection, Sse2OnlyTakesSlot1) {
+  EXPECT_EQ(StatusOk, select(sse2Cpu()));
+  EXPECT_EQ(1u, vpVariantIndex.load());
+  EXPECT_EQ(0x7u, vpGetEnabledCpuFeatures());
+  EXPECT_EQ(1, ownGetFeature(0x7));
+  EXPECT_EQ(0, ownGetFeature(0x8));
+}
+
+TEST_F(Selection, Sse2MaskKeepsOnlyMmxSseSse2OnAnSse3Processor) {
+  EXPECT_EQ(StatusOk, select(withFeatures(kEcxSse3, kEdxMmx | kEdxSse | kEdxSse2)));
+  EXPECT_EQ(1u, vpVariantIndex.load());
+  EXPECT_EQ(0, ownGetFeature(VpCpuSse3));
+}
+
+TEST_F(Selection, NoSse2IsNotSupported) {
+  EXPECT_EQ(StatusCpuNotSupported, select(withFeatures(0, kEdxMmx | kEdxSse)));
+  EXPECT_EQ(0u, vpVariantIndex.load());
+  EXPECT_EQ(0x3u, vpGetEnabledCpuFeatures());
+}
+
+TEST_F(Selection, OtherVendorKeepsTheChoiceWithAWarning) {
+  Cpu cpu = sse41Cpu();
+  cpu.intel = false;
+  EXPECT_EQ(StatusNonIntelCpu, select(cpu));
+  EXPECT_EQ(3u, vpVariantIndex.load());
+  cpu = withFeatures(0, kEdxMmx | kEdxSse);
+  cpu.intel = false;
+  EXPECT_EQ(StatusNonIntelCpu, select(cpu)) << "the vendor test comes last";
+  EXPECT_EQ(0u, vpVariantIndex.load());
+}
+
+TEST_F(Selection, NoCpuidKeepsSse2AndWarns) {
+  Cpu cpu = sse41Cpu();
+  cpu.hasCpuid = false;
+  EXPECT_EQ(StatusNonIntelCpu, select(cpu));
+  EXPECT_EQ(0u, vpVariantIndex.load());
+  EXPECT_EQ(3u, vpGetEnabledCpuFeatures());
+  uint64_t f = 0;
+  EXPECT_EQ(StatusCpuNotSupported, vpGetCpuFeatures(nullptr, nullptr)) << "36 before the pointer test";
+  EXPECT_EQ(0, ownGetMaskFeatures(&f));
+}
+
+// The SSE4.1 members also use SSSE3: a processor reporting SSE4.1 without
+// SSSE3 must not get them.
+TEST_F(Selection, Sse41WithoutSsse3IsNotSelected) {
+  EXPECT_EQ(StatusOk, select(withFeatures(kEcxSse3 | kEcxSse41, kEdxMmx | kEdxSse | kEdxSse2)));
+  EXPECT_EQ(1u, vpVariantIndex.load());
+}
+
+TEST_F(Selection, FamilyElevenExtensionBit) {
+  Cpu cpu = sse2Cpu();
+  cpu.leaf1[0] = 0x00000B10u;
+  cpu.leaf20000001 = {0, 0, 0, 2};
+  select(cpu);
+  EXPECT_EQ(VpCpuF11, features() & VpCpuF11);
+  EXPECT_EQ(0x7u, vpGetEnabledCpuFeatures());
+}
+
+TEST_F(Selection, ByProcessorCode) {
+  install(sse41Cpu());
+  EXPECT_EQ(StatusOk, vpStaticInitCpu(0x24));
+  EXPECT_EQ(2u, vpVariantIndex.load());
+  EXPECT_EQ(1u, vpVariantIndexLP.load());
+  EXPECT_EQ(StatusOk, vpInitCpu(0x20));
+  EXPECT_EQ(0u, vpVariantIndex.load()) << "the SSE2 codes write slot 0";
+  EXPECT_EQ(0x7u, vpGetEnabledCpuFeatures());
+  EXPECT_EQ(StatusOk, vpStaticInitCpu(0x26));
+  EXPECT_EQ(3u, vpVariantIndex.load());
+  EXPECT_EQ(0xCDFu, vpGetEnabledCpuFeatures());
+  EXPECT_EQ(StatusUnknownCpuType, vpStaticInitCpu(0x46));
+  EXPECT_EQ(StatusUnknownCpuType, vpStaticInitCpu(0x1000));
+  EXPECT_EQ(StatusCpuNotSupported, vpStaticInitCpu(0x10));
+  EXPECT_EQ(3u, vpVariantIndex.load()) << "refused codes change nothing";
+  EXPECT_EQ(0xCDFu, vpGetEnabledCpuFeatures());
+  EXPECT_EQ(StatusOk, vpStaticInitCpu(-1));
+  EXPECT_EQ(3u, vpVariantIndex.load());
+}
+
+TEST_F(Selection, ProcessorCodeNeverSelectsMissingInstructions) {
+  install(ssse3Cpu());
+  ASSERT_EQ(StatusOk, vpStaticInitCpu(0x22));
+  EXPECT_EQ(StatusCpuNotSupported, vpStaticInitCpu(0x26));
+  EXPECT_EQ(2u, vpVariantIndex.load());
+  install(sse2Cpu());
+  EXPECT_EQ(StatusCpuNotSupported, vpStaticInitCpu(0x43));
+  EXPECT_EQ(2u, vpVariantIndex.load());
+}
+
+TEST_F(Selection, ForcedVariantOverridesTheChoice) {
+  install(sse41Cpu());
+  vpSetForcedVariant(2);
+  EXPECT_EQ(StatusOk, vpStaticInit());
+  EXPECT_EQ(2u, vpVariantIndex.load());
+  vpSetForcedVariant(0);
+}
+
+TEST_F(Selection, CpuFeaturesRegisterDump) {
+  install(sse41Cpu());
+  uint64_t f = 0x616F666E69746567ull;  // "getinfoa"
+  uint32_t regs[4] = {4, 0, 1, 0};
+  EXPECT_EQ(StatusOk, vpGetCpuFeatures(&f, regs));
+  EXPECT_EQ(features(), f);
+  EXPECT_EQ(current().leaf4sub1[0], regs[0]);
+  EXPECT_EQ(current().leaf4sub1[1], regs[1]);
+  f = 0;
+  regs[0] = 4;
+  regs[2] = 1;
+  EXPECT_EQ(StatusOk, vpGetCpuFeatures(&f, regs));
+  EXPECT_EQ(current().leaf1[2], regs[2]) << "leaf 1 without the request word";
+  EXPECT_EQ(StatusNullPointer, vpGetCpuFeatures(nullptr, regs));
+}
+
+TEST_F(Selection, Probes) {
+  Cpu cpu = sse41Cpu();
+  cpu.leaf1[3] |= (1u << 28) | (1u << 4);
+  cpu.leaf1[1] = 0x00020800u;
+  cpu.leaf1[2] |= kEcxMovbe;
+  install(cpu);
+  EXPECT_EQ(1, vp_has_cpuid());
+  EXPECT_EQ(1, vp_is_GenuineIntel());
+  EXPECT_EQ(0xBu, vp_max_cpuid_input());
+  EXPECT_EQ(1, vp_has_rdtsc());
+  EXPECT_EQ(1, vp_is_htt_extension());
+  EXPECT_EQ(1, vp_is_sse41_extension());
+  EXPECT_EQ(1, vp_is_sse42_extension());
+  EXPECT_EQ(1, vp_is_movbe());
+  EXPECT_EQ(1, vp_is_mni_extension());
+  EXPECT_EQ(0, vp_is_avx_extension());
+  EXPECT_EQ(8, vp_get_cores_on_die());  // leaf 4 EAX bits 26-31 (7) + 1
+  EXPECT_EQ(1, vp_is_em64t_extension());
+  CpuIdentRecord rec;
+  vp_get_pentium_ident(&rec);
+  EXPECT_EQ(6u, rec.family);
+  EXPECT_EQ(10u, rec.model);
+  EXPECT_EQ(9u, rec.stepping);
+  EXPECT_EQ(3u, rec.extModel);
+  EXPECT_EQ(1u, rec.sse41);
+  EXPECT_EQ(8u, rec.coresOnDie);
+  cpu.maxLeaf = 2;
+  cpu.maxExtended = 0x80000000u;
+  install(cpu);
+  EXPECT_EQ(1, vp_get_cores_on_die());
+  EXPECT_EQ(0, vp_is_em64t_extension());
+}
+
+// Leaf-2 descriptors and the largest listed cache.
+TEST_F(Selection, LargestCacheFromDescriptors) {
+  Cpu cpu = sse41Cpu();
+  cpu.leaf2 = {0x2C000001u, 0x0000497Du, 0, 0};
+  install(cpu);
+  EXPECT_EQ(4 * 1024 * 1024, ownLargestCacheSize()) << "0x49 stands before 0x7D";
+  cpu.leaf2 = {0x2C000001u, 0x8000497Du, 0x0000007Du, 0};  // EBX holds no descriptors
+  install(cpu);
+  EXPECT_EQ(2 * 1024 * 1024, ownLargestCacheSize());
+  cpu.leaf2 = {0x2C000001u, 0x00000002u, 0, 0};
+  install(cpu);
+  EXPECT_EQ(-1, ownLargestCacheSize());
+  cpu.leaf2 = {0x49000002u, 0, 0, 0};  // must be queried twice
+  install(cpu);
+  EXPECT_EQ(-1, ownLargestCacheSize());
+  cpu.leaf2 = {0x2C000001u, 0x0000497Du, 0, 0};
+  cpu.intel = false;
+  install(cpu);
+  EXPECT_EQ(-1, ownLargestCacheSize());
+  const VpCacheSizeEntry table[] = {{0x7D, 111}, {0x49, 222}, {0, 0}};
+  EXPECT_EQ(111, ownGetCacheSize(table)) << "own tables ignore the vendor";
+  cpu.leaf2 = {0x2C000001u, 0, 0, 0};
+  install(cpu);
+  EXPECT_EQ(-1, ownGetCacheSize(table));
+  const std::pair<uint8_t, int32_t> sizes[] = {{0xEC, 24 << 20}, {0xEB, 18 << 20}, {0x48, 3 << 20}, {0x43, 512 << 10}};
+  for (const auto& s : sizes) {
+    cpu.intel = true;
+    cpu.leaf2 = {0x00000001u | (static_cast<uint32_t>(s.first) << 8), 0, 0, 0};
+    install(cpu);
+    EXPECT_EQ(s.second, ownLargestCacheSize()) << std::hex << int(s.first);
+  }
+}
+
+}  // namespace
