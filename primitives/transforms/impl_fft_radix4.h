@@ -1,0 +1,328 @@
+// Radix-4 forward FFT kernels on interleaved complex data. Between passes the
+// data lives in the split-4 layout (blocks of four values: four real parts,
+// then four imaginary parts), so one vector holds four butterflies' real or
+// imaginary parts and the middle passes need no shuffles. The bit-reversal
+// permutation of the natural-order kernel is merged into its first pass.
+//
+// Plans (N = 2^n):
+// - first pass: radix 4 over groups gathered in bit-reversed order (and, in
+//   the SSE2 variant for odd n, radix 8 instead);
+// - twiddled radix-4 stages on sub-transforms of length L = 4, 16, ... (8, 32,
+//   ... after a radix-8 first pass) while at least two groups remain, run on
+//   2048-value slices first while a group fits into a slice;
+// - a last pass into the destination: radix 4 with L = N/4, or radix 2 with
+//   L = N/2 (odd n in the SSSE3 and SSE4.1 variants).
+// Included by the variant sources (see impl_common.h).
+#pragma once
+
+#include "impl_common.h"
+
+namespace {
+
+// Constant island of the radix-4 kernels: e^(-2*pi*i*k/8), k = 0..3.
+alignas(16) const uint32_t twd8re[4] = {0x3F800000u, 0x3F3504F4u, 0x00000000u, 0xBF3504F4u};
+alignas(16) const uint32_t twd8im[4] = {0x00000000u, 0xBF3504F4u, 0xBF800000u, 0xBF3504F4u};
+
+constexpr int kSliceValues = 2048;
+
+inline float* block(float* w, int p) { return w + 2 * p; }  // split-4 block holding value p (p % 4 == 0)
+
+using Quad = Butterfly4;
+inline Quad dft4Interleaved(__m128 a0, __m128 a1, __m128 a2, __m128 a3) { return butterfly4(a0, a1, a2, a3); }
+
+// Stores the four outputs of two interleaved butterflies as two split-4
+// blocks: lo halves (first value of each vector) to dLo, hi halves to dHi.
+inline void storeQuadSplit(const Quad& y, float* dLo, float* dHi) {
+  const __m128 lo01 = _mm_unpacklo_ps(y.y0, y.y1);  // r0 r1 i0 i1 of the first group
+  const __m128 lo23 = _mm_unpacklo_ps(y.y2, y.y3);
+  const __m128 hi01 = _mm_unpackhi_ps(y.y0, y.y1);
+  const __m128 hi23 = _mm_unpackhi_ps(y.y2, y.y3);
+  _mm_store_ps(dLo, _mm_movelh_ps(lo01, lo23));
+  _mm_store_ps(dLo + 4, _mm_movehl_ps(lo23, lo01));
+  _mm_store_ps(dHi, _mm_movelh_ps(hi01, hi23));
+  _mm_store_ps(dHi + 4, _mm_movehl_ps(hi23, hi01));
+}
+
+// Radix-8 combination of two 4-point results held as split vectors:
+// T[k] = B[k] * W8^k, out[k] = A[k] + T[k], out[k + 4] = A[k] - T[k].
+inline void radix8Split(__m128 ar, __m128 ai, __m128 br, __m128 bi, float* d) {
+  __m128 tr, ti;
+  cmulSplit(br, bi, constVec(twd8re), constVec(twd8im), tr, ti);
+  _mm_store_ps(d, _mm_add_ps(ar, tr));
+  _mm_store_ps(d + 4, _mm_add_ps(ai, ti));
+  _mm_store_ps(d + 8, _mm_sub_ps(ar, tr));
+  _mm_store_ps(d + 12, _mm_sub_ps(ai, ti));
+}
+inline void quadToSplit(const Quad& y, bool high, __m128& re, __m128& im) {
+  const __m128 a = high ? _mm_unpackhi_ps(y.y0, y.y1) : _mm_unpacklo_ps(y.y0, y.y1);
+  const __m128 b = high ? _mm_unpackhi_ps(y.y2, y.y3) : _mm_unpacklo_ps(y.y2, y.y3);
+  re = _mm_movelh_ps(a, b);
+  im = _mm_movehl_ps(b, a);
+}
+
+// 8-point transform in closed form, x[0..7] to out (interleaved); all inputs
+// are read before the first store.
+void dft8(const float* x, float* out) {
+  const __m128 x01 = _mm_loadu_ps(x), x23 = _mm_loadu_ps(x + 4), x45 = _mm_loadu_ps(x + 8), x67 = _mm_loadu_ps(x + 12);
+  // Even samples in the low halves, odd samples in the high halves.
+  const Quad y = dft4Interleaved(x01, x23, x45, x67);
+  __m128 ar, ai, br, bi;
+  quadToSplit(y, false, ar, ai);
+  quadToSplit(y, true, br, bi);
+  alignas(16) float tmp[16];
+  radix8Split(ar, ai, br, bi, tmp);
+  storeInterleaved(out, _mm_load_ps(tmp), _mm_load_ps(tmp + 4));
+  storeInterleaved(out + 8, _mm_load_ps(tmp + 8), _mm_load_ps(tmp + 12));
+}
+
+// First pass, radix 4: group m (m = 0..N/4-1) gets the 4-point DFT of
+// x[b + r*N/4], r = 0..3, b = rev_(n-2)(m), stored at Z[4m..4m+3]. Groups m
+// and m + N/8 have b and b + 1, so they are done together from pairs of
+// neighbouring inputs; b is read from the index table (entry m is 2b).
+void firstPassRadix4(const float* x, float* w, int n, const int32_t* bitRev) {
+  const int quarter = n / 4, eighth = n / 8;
+  for (int m = 0; m < eighth; ++m) {
+    const float* s = x + bitRev[m];  // float offset of value b
+    const Quad y = dft4Interleaved(_mm_loadu_ps(s), _mm_loadu_ps(s + 2 * quarter), _mm_loadu_ps(s + 4 * quarter),
+                                   _mm_loadu_ps(s + 6 * quarter));
+    storeQuadSplit(y, block(w, 4 * m), block(w, 4 * (m + eighth)));
+  }
+}
+
+// First pass, radix 8 (SSE2 variant, odd n): sub-transform s (s = 0..N/8-1)
+// of length 8 from x[r + j*N/8], r = rev_(n-3)(s), at Z[8s..8s+7]. For
+// s < N/16, r is entry 4s of the index table; sub-transform s + N/16 has r + 1.
+void firstPassRadix8(const float* x, float* w, int n, const int32_t* bitRev) {
+  const int q = n / 4, e = n / 8, sixteenth = n / 16;
+  for (int s = 0; s < sixteenth; ++s) {
+    const float* a = x + 2 * bitRev[4 * s];
+    const float* b = a + 2 * e;
+    const Quad ya = dft4Interleaved(_mm_loadu_ps(a), _mm_loadu_ps(a + 2 * q), _mm_loadu_ps(a + 4 * q),
+                                    _mm_loadu_ps(a + 6 * q));
+    const Quad yb = dft4Interleaved(_mm_loadu_ps(b), _mm_loadu_ps(b + 2 * q), _mm_loadu_ps(b + 4 * q),
+                                    _mm_loadu_ps(b + 6 * q));
+    for (int half = 0; half < 2; ++half) {
+      __m128 ar, ai, br, bi;
+      quadToSplit(ya, half != 0, ar, ai);
+      quadToSplit(yb, half != 0, br, bi);
+      radix8Split(ar, ai, br, bi, block(w, 8 * (s + half * sixteenth)));
+    }
+  }
+}
+
+// One butterfly of a twiddled radix-4 stage on four split-4 vectors pairs:
+// D1 = w1*z2, D2 = w2*z1, D3 = w3*z3 (z1 at +L holds the sub-transform of the
+// residue class 2, z2 at +2L that of class 1), then
+// out0 = S + P, out1 = Q - iT, out2 = P - S, out3 = Q + iT with
+// S = D1 + D3, T = D1 - D3, P = z0 + D2, Q = z0 - D2.
+struct Split {
+  __m128 re, im;
+};
+struct Bfly4Out {
+  Split o0, o1, o2, o3;
+};
+inline Bfly4Out radix4Butterfly(Split z0, Split z1, Split z2, Split z3, const float* twd) {
+  Split d1, d2, d3;
+  cmulSplit(z2.re, z2.im, _mm_load_ps(twd), _mm_load_ps(twd + 4), d1.re, d1.im);
+  cmulSplit(z1.re, z1.im, _mm_load_ps(twd + 8), _mm_load_ps(twd + 12), d2.re, d2.im);
+  cmulSplit(z3.re, z3.im, _mm_load_ps(twd + 16), _mm_load_ps(twd + 20), d3.re, d3.im);
+  const Split s{_mm_add_ps(d1.re, d3.re), _mm_add_ps(d1.im, d3.im)};
+  const Split t{_mm_sub_ps(d1.re, d3.re), _mm_sub_ps(d1.im, d3.im)};
+  const Split p{_mm_add_ps(z0.re, d2.re), _mm_add_ps(z0.im, d2.im)};
+  const Split q{_mm_sub_ps(z0.re, d2.re), _mm_sub_ps(z0.im, d2.im)};
+  return {{_mm_add_ps(s.re, p.re), _mm_add_ps(s.im, p.im)},
+          {_mm_add_ps(q.re, t.im), _mm_sub_ps(q.im, t.re)},
+          {_mm_sub_ps(p.re, s.re), _mm_sub_ps(p.im, s.im)},
+          {_mm_sub_ps(q.re, t.im), _mm_add_ps(q.im, t.re)}};
+}
+
+inline Split loadSplit(const float* b) { return {_mm_load_ps(b), _mm_load_ps(b + 4)}; }
+inline void storeSplit(float* b, Split v) {
+  _mm_store_ps(b, v.re);
+  _mm_store_ps(b + 4, v.im);
+}
+
+// Twiddled radix-4 stage in place on `count` values: groups of 4L values,
+// each combining four sub-transforms of length L into one of length 4L.
+void radix4Stage(float* w, int count, int len, const float* twd) {
+  for (int p = 0; p < count; p += 4 * len) {
+    float* g = block(w, p);
+    for (int q = 0; q < len; q += 4) {
+      float* b0 = g + 2 * q;
+      const Bfly4Out o = radix4Butterfly(loadSplit(b0), loadSplit(b0 + 2 * len), loadSplit(b0 + 4 * len),
+                                         loadSplit(b0 + 6 * len), twd + 6 * q);
+      storeSplit(b0, o.o0);
+      storeSplit(b0 + 2 * len, o.o1);
+      storeSplit(b0 + 4 * len, o.o2);
+      storeSplit(b0 + 6 * len, o.o3);
+    }
+  }
+}
+
+// The middle stages from sub-length `len` while at least two groups remain;
+// returns the sub-length reached and advances *twd past the sections used.
+int middleStages(float* w, int n, int len, const float** twd) {
+  if (n > kSliceValues && 4 * len <= kSliceValues) {
+    int sliceLen = len;
+    const float* sliceTwd = *twd;
+    for (int base = 0; base < n; base += kSliceValues) {
+      sliceLen = len;
+      sliceTwd = *twd;
+      for (; 4 * sliceLen <= kSliceValues; sliceLen *= 4) {
+        radix4Stage(block(w, base), kSliceValues, sliceLen, sliceTwd);
+        sliceTwd += 6 * sliceLen;
+      }
+    }
+    len = sliceLen;
+    *twd = sliceTwd;
+  }
+  for (; 4 * len <= n / 2; len *= 4) {
+    radix4Stage(w, n, len, *twd);
+    *twd += 6 * len;
+  }
+  return len;
+}
+
+// Last radix-4 pass (L = N/4, one group) from the work area to out, either
+// interleaved or in the split-4 layout. Each block of four values is read
+// from all four quarters before its outputs are stored, so out may be w.
+void lastPassRadix4(float* w, float* out, int n, const float* twd, bool interleave) {
+  const int len = n / 4;
+  for (int q = 0; q < len; q += 4) {
+    float* b0 = block(w, q);
+    const Bfly4Out o = radix4Butterfly(loadSplit(b0), loadSplit(b0 + 2 * len), loadSplit(b0 + 4 * len),
+                                       loadSplit(b0 + 6 * len), twd + 6 * q);
+    float* d = out + 2 * q;
+    if (interleave) {
+      storeInterleaved(d, o.o0.re, o.o0.im);
+      storeInterleaved(d + 2 * len, o.o1.re, o.o1.im);
+      storeInterleaved(d + 4 * len, o.o2.re, o.o2.im);
+      storeInterleaved(d + 6 * len, o.o3.re, o.o3.im);
+    } else {
+      _mm_storeu_ps(d, o.o0.re);
+      _mm_storeu_ps(d + 4, o.o0.im);
+      _mm_storeu_ps(d + 2 * len, o.o1.re);
+      _mm_storeu_ps(d + 2 * len + 4, o.o1.im);
+      _mm_storeu_ps(d + 4 * len, o.o2.re);
+      _mm_storeu_ps(d + 4 * len + 4, o.o2.im);
+      _mm_storeu_ps(d + 6 * len, o.o3.re);
+      _mm_storeu_ps(d + 6 * len + 4, o.o3.im);
+    }
+  }
+}
+
+// Last radix-2 pass (L = N/2): X[q] = D0 + w(q)*Z[q + L], X[q + L] = D0 - w(q)*Z[q + L].
+void lastPassRadix2(float* w, float* out, int n, const float* twd) {
+  const int len = n / 2;
+  for (int q = 0; q < len; q += 4) {
+    float* b0 = block(w, q);
+    const Split d0 = loadSplit(b0);
+    const Split z1 = loadSplit(b0 + 2 * len);
+    Split d1;
+    cmulSplit(z1.re, z1.im, _mm_load_ps(twd + 2 * q), _mm_load_ps(twd + 2 * q + 4), d1.re, d1.im);
+    storeInterleaved(out + 2 * q, _mm_add_ps(d0.re, d1.re), _mm_add_ps(d0.im, d1.im));
+    storeInterleaved(out + 2 * q + 2 * len, _mm_sub_ps(d0.re, d1.re), _mm_sub_ps(d0.im, d1.im));
+  }
+}
+
+// Natural-order forward kernel. kRadix8 selects the SSE2 plan for odd n.
+template <bool kRadix8>
+void radix4FwdNorm(const vpComplex32f* pSrc, vpComplex32f* pDst, int n, const float* pTwd, const int32_t* pBitRev,
+                   float* pBuffer) {
+  const float* x = reinterpret_cast<const float*>(pSrc);
+  float* out = reinterpret_cast<float*>(pDst);
+  if (n == 8) {
+    dft8(x, out);
+    return;
+  }
+  // 16 points run in a local area with a built-in index table, so neither
+  // the buffer nor the spec's table is touched; otherwise the destination is
+  // the work area when it may be.
+  static const int32_t kBitRev16[5] = {0, 4, 2, 6, 0};
+  alignas(16) float local[32];
+  float* w = n == 16 ? local : (pSrc != pDst && aligned16(pDst)) ? out : pBuffer;
+  if (n == 16) pBitRev = kBitRev16;
+  const bool odd = (n & 0x55555555) == 0;  // n = 2^odd
+  int len;
+  if (kRadix8 && odd) {
+    firstPassRadix8(x, w, n, pBitRev);
+    len = 8;
+  } else {
+    firstPassRadix4(x, w, n, pBitRev);
+    len = 4;
+  }
+  const float* twd = pTwd;
+  len = middleStages(w, n, len, &twd);
+  if (len == n / 4) {
+    lastPassRadix4(w, out, n, twd, true);
+  } else {
+    lastPassRadix2(w, out, n, twd);
+  }
+}
+
+}  // namespace
+
+void VP_NAME(vps_cRadix4FwdNorm_32fc)(const vpComplex32f* pSrc, vpComplex32f* pDst, int len,
+                                                 const float* pTwd, const int32_t* pBitRev, float* pBuffer) {
+  radix4FwdNorm<VP_RADIX8_PLAN != 0>(pSrc, pDst, len, pTwd, pBitRev, pBuffer);
+}
+
+#if VP_RADIX8_PLAN
+namespace {
+
+// First passes of the bit-reversed-input kernel on runs of consecutive
+// elements; each run's result overwrites only what the run has read.
+// Radix 4 (followed by the stage-16 record, together the radix-16 pass):
+// Z[4m..4m+3] = DFT4(y[4m], y[4m+2], y[4m+1], y[4m+3]).
+void firstPassRuns4(const float* y, float* w, int n) {
+  for (int m = 0; m < n / 4; m += 2) {
+    const __m128 v0 = _mm_loadu_ps(y + 8 * m), v1 = _mm_loadu_ps(y + 8 * m + 4);
+    const __m128 v2 = _mm_loadu_ps(y + 8 * m + 8), v3 = _mm_loadu_ps(y + 8 * m + 12);
+    // Pair up the two runs: (y[4m+j], y[4m+4+j]).
+    const __m128 a0 = _mm_movelh_ps(v0, v2), a1 = _mm_movelh_ps(v1, v3);
+    const __m128 a2 = _mm_movehl_ps(v2, v0), a3 = _mm_movehl_ps(v3, v1);
+    storeQuadSplit(dft4Interleaved(a0, a1, a2, a3), block(w, 4 * m), block(w, 4 * m + 4));
+  }
+}
+// Radix 8: Z[8s..8s+7] = R8(DFT4(y[8s], y[8s+2], y[8s+1], y[8s+3]),
+//                           DFT4(y[8s+4], y[8s+6], y[8s+5], y[8s+7])).
+void firstPassRuns8(const float* y, float* w, int n) {
+  for (int s = 0; s < n / 8; s += 2) {
+    __m128 v[8];
+    for (int j = 0; j < 8; ++j) v[j] = _mm_loadu_ps(y + 16 * s + 4 * j);
+    // v[0..3] hold run s, v[4..7] run s + 1; pair the runs per vector.
+    const Quad ya = dft4Interleaved(_mm_movelh_ps(v[0], v[4]), _mm_movelh_ps(v[1], v[5]), _mm_movehl_ps(v[4], v[0]),
+                                    _mm_movehl_ps(v[5], v[1]));
+    const Quad yb = dft4Interleaved(_mm_movelh_ps(v[2], v[6]), _mm_movelh_ps(v[3], v[7]), _mm_movehl_ps(v[6], v[2]),
+                                    _mm_movehl_ps(v[7], v[3]));
+    for (int half = 0; half < 2; ++half) {
+      __m128 ar, ai, br, bi;
+      quadToSplit(ya, half != 0, ar, ai);
+      quadToSplit(yb, half != 0, br, bi);
+      radix8Split(ar, ai, br, bi, block(w, 8 * (s + half)));
+    }
+  }
+}
+
+}  // namespace
+
+void VP_NAME(vps_cRadix4Fwd_32fc)(vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer,
+                                             int interleave) {
+  float* y = reinterpret_cast<float*>(pSrcDst);
+  float* w = aligned16(pSrcDst) ? y : pBuffer;
+  const bool odd = (len & 0x55555555) == 0;
+  const float* twd = pTwd;
+  int sub;
+  if (odd) {
+    firstPassRuns8(y, w, len);
+    sub = 8;
+  } else {
+    firstPassRuns4(y, w, len);
+    radix4Stage(w, len, 4, twd);
+    twd += 24;
+    sub = 16;
+  }
+  sub = middleStages(w, len, sub, &twd);
+  lastPassRadix4(w, y, len, twd, interleave == 1);
+}
+#endif

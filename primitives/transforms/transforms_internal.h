@@ -1,0 +1,75 @@
+// Internal interface of the spectral transforms: the per-variant table
+// builders, kernels and processing steps behind vpTransforms.h. Nothing here
+// checks its arguments; the public operations validate before they call.
+#pragma once
+
+#include <cstdint>
+
+#include "vpTransforms.h"
+
+// sin(2*pi*k/1024) for k = 0..256, then seven zeros: the base sine table of
+// every FFT spec of order 6 to 10.
+extern const float fft_fix_twiddle_table_32f[264];
+
+// Declares the sse2_ and ssse3_ members of a routine.
+#define VP_DECLARE_SSE2_SSSE3(ret, name, params) \
+  ret sse2_##name params;                         \
+  ret ssse3_##name params
+
+// Table builders. Each writes at pTab and returns the next 32-byte boundary
+// after what it wrote (pTab itself when it writes nothing).
+VP_DECLARE_MEMBERS(float*, vps_initTabTwdBase_32f, (int order, float* pTab));
+VP_DECLARE_MEMBERS(float*, vps_initTabTwd_L1_32f, (int order, const float* pBase, int baseOrder, float* pTab));
+VP_DECLARE_MEMBERS(int32_t*, vps_initTabBitRevNorm, (int order, int32_t* pTab));
+VP_DECLARE_MEMBERS(int32_t*, vps_initTabBitRev, (int order, int32_t* pTab));
+VP_DECLARE_MEMBERS(int32_t*, vps_initTabBitRevLarge, (int order, int k, int32_t* pTab));
+
+// Radix-4 forward FFT of len complex values, natural order in and out,
+// reading the input through the bit-reverse index table.
+VP_DECLARE_MEMBERS(void, vps_cRadix4FwdNorm_32fc,
+                   (const vpComplex32f* pSrc, vpComplex32f* pDst, int len, const float* pTwd,
+                    const int32_t* pBitRev, float* pBuffer));
+// Radix-4 forward FFT of len values already in bit-reversed order, in place;
+// interleave 1 leaves interleaved output, any other value the split-4 layout.
+void sse2_vps_cRadix4Fwd_32fc(vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave);
+
+// Fixed-size forward FFTs of 1 to 32 points, plain and scaled.
+VP_DECLARE_MEMBERS(void, vps_cFFT_1_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));
+VP_DECLARE_MEMBERS(void, vps_cFFT_2_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));
+VP_DECLARE_MEMBERS(void, vps_cFFTfwd_4_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));
+VP_DECLARE_MEMBERS(void, vps_cFFTfwd_8_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));
+VP_DECLARE_MEMBERS(void, vps_cFFTfwd_16_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));
+VP_DECLARE_MEMBERS(void, vps_cFFTfwd_32_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));
+VP_DECLARE_MEMBERS(void, vps_cFFT_1_scale_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst, float scale));
+VP_DECLARE_MEMBERS(void, vps_cFFT_2_scale_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst, float scale));
+VP_DECLARE_MEMBERS(void, vps_cFFTfwd_4_scale_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst, float scale));
+VP_DECLARE_MEMBERS(void, vps_cFFTfwd_8_scale_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst, float scale));
+VP_DECLARE_MEMBERS(void, vps_cFFTfwd_16_scale_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst, float scale));
+VP_DECLARE_MEMBERS(void, vps_cFFTfwd_32_scale_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst, float scale));
+
+// The steps around the FFT of a power-of-two MDCT of length len.
+VP_DECLARE_MEMBERS(void, vps_MDCTInvPreProcPow2_32f, (const float* pSrc, float* pDst, int len, const float* pTwd));
+VP_DECLARE_MEMBERS(void, vps_MDCTInvPostProcPow2_32f, (const float* pSrc, float* pDst, int len, const float* pTwd));
+VP_DECLARE_MEMBERS(void, vps_MDCTFwdPreProcPow2_32f, (const float* pSrc, float* pDst, int len, const float* pTwd));
+VP_DECLARE_MEMBERS(void, vps_MDCTFwdPostProcPow2_32f, (const float* pSrc, float* pDst, int len, const float* pTwd));
+
+// Bit-reversal permutations of N elements (SSE2 and SSSE3 members).
+// Swap-table forms (_4, _8, _Blk) use the table of vps_initTabBitRev,
+// index-table forms (_S, _C, _D, _Z) the table of vps_initTabBitRevNorm, both
+// built for order log2(N).
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_4, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_8, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_4, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_8, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_sBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_cBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_dBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_zBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_S, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_C, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_D, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_Z, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_S, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_C, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_D, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_Z, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
