@@ -1,6 +1,8 @@
 // LPCM and AC-3 stream-header parsers and the LPCM conversion.
 #include "AudioStreamInfo.h"
 
+#include "vpCore.h"
+
 #include <cstring>
 
 namespace {
@@ -14,26 +16,6 @@ const uint32_t BitRateTab[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160,
 
 // Full-bandwidth channels by acmod.
 const uint32_t kFullBandwidthChannels[8] = {2, 1, 2, 3, 3, 4, 4, 5};
-
-// Stand-ins for the core primitives until they are available.
-int32_t vpsCopy_8u(const uint8_t* src, uint8_t* dst, int32_t len) {
-  if (src == nullptr || dst == nullptr) return -8;
-  if (len < 1) return -6;
-  std::memcpy(dst, src, size_t(len));
-  return 0;
-}
-
-int32_t vpsSwapBytes_16u_I(uint16_t* buf, int32_t len) {
-  if (buf == nullptr) return -8;
-  if (len < 1) return -6;
-  auto* bytes = reinterpret_cast<uint8_t*>(buf);
-  for (int32_t i = 0; i < len; ++i) {
-    uint8_t first = bytes[2 * i];
-    bytes[2 * i] = bytes[2 * i + 1];
-    bytes[2 * i + 1] = first;
-  }
-  return 0;
-}
 
 }  // namespace
 

@@ -314,12 +314,14 @@ TEST(LPCMConversion, StereoAndMono) {
 TEST(LPCMConversion, LongBlockKeepsEverySample) {
   std::vector<uint8_t> in(4 * 1001);
   for (size_t i = 0; i < in.size(); ++i) in[i] = uint8_t(i * 37 + 11);
-  Conversion c(in, 1, int32_t(in.size()), 1);
-  ASSERT_EQ(LPCM2PCMLib(&c.info), 0);
-  for (size_t i = 0; i < in.size(); i += 2) {
-    ASSERT_EQ(host_sample(c.info.pOutput + i), uint16_t(in[i] << 8 | in[i + 1])) << i;
+  for (size_t misalign : {0, 1, 2}) {
+    Conversion c(in, 1, int32_t(in.size()), misalign);
+    ASSERT_EQ(LPCM2PCMLib(&c.info), 0);
+    for (size_t i = 0; i < in.size(); i += 2) {
+      ASSERT_EQ(host_sample(c.info.pOutput + i), uint16_t(in[i] << 8 | in[i + 1])) << i;
+    }
+    EXPECT_TRUE(c.guards_intact(in.size()));
   }
-  EXPECT_TRUE(c.guards_intact(in.size()));
 }
 
 TEST(LPCMConversion, Refusals) {
