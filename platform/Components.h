@@ -185,8 +185,8 @@ ComponentInstance OpenComponent(Component c);  // NULL on failure
 // Opens the first component of this type and subtype (any manufacturer);
 // invalidComponentID when none is registered.
 OSErr OpenADefaultComponent(OSType componentType, OSType componentSubType, ComponentInstance* ci);
-// Runs Close and drops the instance; badComponentInstance-derived paramErr
-// for an instance that is not open.
+// Runs Close and drops the instance; paramErr for an instance that is not
+// open.
 OSErr CloseComponent(ComponentInstance ci);
 
 void SetComponentInstanceStorage(ComponentInstance ci, Handle storage);

@@ -63,29 +63,21 @@ enum : OSErr {
   nilHandleErr = -109,   // a NULL handle where one is needed
   memWZErr = -111,       // operation on a block that is not a live handle
   procNotFound = -600,   // no such process
-  notEnoughDataErr = -2013,
-  badDataRefIndex = -2049,
-  invalidMovie = -2010,
-  invalidTrack = -2009,
-  invalidMedia = -2008,
-  invalidDataRef = -2029,
-  invalidDataRefContainer = -2041,
-  badImageDescription = -2001,
-  invalidDuration = -2014,
-  invalidTime = -2015,
-  cantFindHandler = -2048,
-  couldNotResolveDataRef = -2000,
-  notImplementedMusicOSErr = -2071,
-  invalidAtomErr = -2101,
-  invalidAtomContainerErr = -2102,
-  invalidAtomTypeErr = -2103,
-  kQTPropertyNotSupportedErr = -2195,
-  invalidTimeCodeErr = -2070,  // a time code whose fields are out of range
-  couldNotUseAnExistingSample = -2204,
+  badDataRefIndex = -2049,      // no data reference or description at that index
+  invalidMovie = -2010,         // NULL movie
+  invalidTrack = -2009,         // NULL track or no track at that index
+  invalidMedia = -2008,         // NULL media, or a track without one
+  invalidDataRef = -2029,       // a data reference the handler cannot use
+  invalidDuration = -2014,      // a duration of 0 or less, or past the media
+  invalidTime = -2015,          // a negative time
+  cantFindHandler = -2048,      // no data handler for the data-reference type
+  couldNotResolveDataRef = -2000,  // a data reference naming nothing
+  invalidAtomErr = -2101,       // no atom there, or a leaf where a parent is needed
+  invalidAtomContainerErr = -2102,  // malformed atom container
+  kQTPropertyNotSupportedErr = -2195,  // property not known to the call
   itemNotFoundErr = -2150,     // no such metadata item or atom
-  badComponentType = -2003,
-  invalidComponentID = -3000,
-  kQTMetaDataInvalidKeyFormatErr = -2197,
+  invalidComponentID = -3000,   // no such (registered) component
+  kQTMetaDataInvalidKeyFormatErr = -2197,  // key format unknown or key of the wrong size
 };
 
 // Component manager answers (32-bit).
