@@ -97,6 +97,7 @@ TEST(Convert, CallerMxcsrComesBack) {
     for (const auto& m : CHECKASM_MEMBERS(vpsConvert_32f16s_Sfs)) {
       for (int32_t mode : {0, 1, 2}) {
         int16_t out[9];
+        const uint16_t x87 = ps_get_cw_fpu();
         {
           checkasm::MxcsrScope mxcsr(word);
           ASSERT_EQ(StatusOk, m.fn(in, out, 9, mode, 0));
@@ -105,6 +106,7 @@ TEST(Convert, CallerMxcsrComesBack) {
             EXPECT_EQ(0u, _mm_getcsr() & 1u) << "the invalid flag of a NaN does not survive";
           }
         }
+        EXPECT_EQ(x87, ps_get_cw_fpu()) << "the x87 control word is not touched";
         EXPECT_EQ(mode == 0 ? 2 : (mode == 1 ? 2 : 3), out[0]) << m.name;
         EXPECT_EQ(mode == 2 ? 32767 : 0, out[1]) << m.name;
         EXPECT_EQ(mode == 0 ? 3 : 4, out[2]) << m.name;

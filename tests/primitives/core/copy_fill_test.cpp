@@ -33,6 +33,25 @@ TEST(CopyFill, Copy32fEveryLengthAndMisalignment) { sweepCopy<decltype(&vpsCopy_
 
 // Sizes around the block thresholds, the large-copy candidates and the
 // page-offset distances that decide the copy direction of aligned blocks.
+// The largest size of the sweep at every pair of offsets.
+TEST(CopyFill, Copy8uBeyondTheSse2LargeCopyLimitAtEveryOffset) {
+  const size_t n = 0x20001;
+  std::vector<uint8_t> pattern(n);
+  checkasm::fillRandom(pattern.data(), n);
+  for (const auto& m : CHECKASM_MEMBERS(vpsCopy_8u)) {
+    for (size_t so = 0; so < 16; ++so) {
+      Guarded src(n, so);
+      std::memcpy(src.data(), pattern.data(), n);
+      for (size_t d = 0; d < 16; ++d) {
+        Guarded dst(n, d);
+        ASSERT_EQ(StatusOk, m.fn(src.data(), dst.data(), static_cast<int32_t>(n)));
+        ASSERT_EQ(0, std::memcmp(pattern.data(), dst.data(), n)) << checkasm::where(m.name, n, so, d);
+        ASSERT_TRUE(dst.guardsIntact()) << checkasm::where(m.name, n, so, d);
+      }
+    }
+  }
+}
+
 TEST(CopyFill, Copy8uLargeAndPageDistances) {
   const size_t sizes[] = {64, 65, 127, 128, 0x20000, 0x20001, 0x100000 + 37};
   for (const auto& m : CHECKASM_MEMBERS(vpsCopy_8u)) {
@@ -179,6 +198,31 @@ TEST_F(CacheBypass, OnlyTheSse2CopyConsidersQuarterMegabyteBlocks) {
   for (const auto& m : CHECKASM_MEMBERS(vpsCopy_8u)) {
     EXPECT_EQ(m.slot == 1 ? 1u : 0u, bypasses([&] { m.fn(src.data(), dst.data(), static_cast<int32_t>(n)); })) << m.name;
     EXPECT_EQ(0, std::memcmp(src.data(), dst.data(), n));
+  }
+}
+
+TEST_F(CacheBypass, MegabyteCopyAndHalfMegabyteClearThresholds) {
+  const size_t n = 0x100000;
+  Guarded src(n + 16, 0), dst(n + 16, 0);
+  checkasm::fillRandom(src.data(), n + 16);
+  for (const auto& m : CHECKASM_MEMBERS(vpsCopy_8u)) {
+    useCache(0x7D);  // 2 MiB: a 1 MiB copy reaches half of it
+    EXPECT_EQ(1u, bypasses([&] { m.fn(src.data(), dst.data(), static_cast<int32_t>(n)); })) << m.name;
+    useCache(0x49);  // 4 MiB
+    EXPECT_EQ(0u, bypasses([&] { m.fn(src.data(), dst.data(), static_cast<int32_t>(n)); })) << m.name;
+    if (m.slot != 1) {
+      // Misaligned by the same offset: aligned together, never streamed.
+      useCache(0x7D);
+      EXPECT_EQ(0u, bypasses([&] { m.fn(src.data() + 5, dst.data() + 5, static_cast<int32_t>(n + 11)); })) << m.name;
+    }
+    EXPECT_EQ(0, std::memcmp(src.data(), dst.data(), n)) << m.name;
+  }
+  for (const auto& m : CHECKASM_MEMBERS(vpsZero_8u)) {
+    useCache(0x43);  // 512 KiB
+    EXPECT_EQ(0u, bypasses([&] { m.fn(dst.data(), 0x80000); })) << m.name;
+    EXPECT_EQ(1u, bypasses([&] { m.fn(dst.data(), 0x80001); })) << m.name;
+    useCache(0x44);  // 1 MiB
+    EXPECT_EQ(0u, bypasses([&] { m.fn(dst.data(), 0x80001); })) << m.name;
   }
 }
 

@@ -98,6 +98,16 @@ TEST(Join, EdgeValues) {
     ASSERT_EQ(StatusOk, m.fn(one, 1, 4, out));
     const int16_t wantOne[] = {2, -2, -32768, 0};
     EXPECT_EQ(0, std::memcmp(wantOne, out, sizeof wantOne)) << m.name;
+    // The value list of the SSE4.1 join, over 2 to 7 channels.
+    const float values[] = {2.5f, 3.5f, -2.5f, -0.4f, 32766.5f, 32767.4f, 40000.0f,
+                            -32768.5f, -40000.0f, INFINITY, -INFINITY, NAN};
+    const int16_t wantValues[] = {2, 4, -2, 0, 32766, 32767, 32767, -32768, -32768, 32767, -32768, 32767};
+    const float* same[7] = {values, values, values, values, values, values, values};
+    for (int32_t nCh = 2; nCh <= 7; ++nCh) {
+      int16_t joined[7 * 12];
+      ASSERT_EQ(StatusOk, m.fn(same, nCh, 12, joined));
+      for (int i = 0; i < 12 * nCh; ++i) EXPECT_EQ(wantValues[i / nCh], joined[i]) << m.name << " " << nCh;
+    }
   }
 }
 
