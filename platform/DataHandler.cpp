@@ -266,10 +266,17 @@ const std::vector<BuiltinComponent>& BuiltinDataHandlers() {
 // ---- files and data references ----
 
 OSErr FSPathMakeFSSpec(const char* path, FSSpec* spec) {
-  if (path == nullptr || spec == nullptr) return paramErr;
-  size_t n = std::strlen(path);
-  if (n == 0 || n >= sizeof spec->path) return paramErr;
-  std::memcpy(spec->path, path, n + 1);
+  if (path == nullptr || spec == nullptr || path[0] == '\0') return paramErr;
+  // A relative path is taken from the current directory, so that the spec
+  // names the same file in any process.
+  std::string full = path;
+  if (full[0] != '/') {
+    char cwd[sizeof spec->path];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return fnfErr;
+    full = std::string(cwd) + "/" + full;
+  }
+  if (full.size() >= sizeof spec->path) return paramErr;
+  std::memcpy(spec->path, full.c_str(), full.size() + 1);
   return noErr;
 }
 

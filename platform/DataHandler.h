@@ -81,7 +81,8 @@ struct PointerDataRefRecord {
 
 // ---- files and data references -------------------------------------------
 
-// A file named by its full path.
+// A file named by its full path (a relative path given to FSPathMakeFSSpec
+// is completed from the current directory).
 struct FSSpec {
   char path[1024];
 };

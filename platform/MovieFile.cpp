@@ -143,17 +143,6 @@ struct TrackLayout {
   bool anyOffset = false;
 };
 
-struct Completion {
-  bool called = false;
-  OSErr err = noErr;
-};
-
-void on_read(Ptr, RefCon refCon, OSErr err) {
-  auto* c = reinterpret_cast<Completion*>(refCon);
-  c->called = true;
-  c->err = err;
-}
-
 OSErr write_all(FILE* f, const void* p, size_t n) { return std::fwrite(p, 1, n, f) == n ? noErr : ioErr; }
 
 // Reads every sample reference of the track's media through its data
@@ -161,25 +150,12 @@ OSErr write_all(FILE* f, const void* p, size_t n) { return std::fwrite(p, 1, n, 
 OSErr write_media_data(FILE* f, UInt64* position, TrackLayout* layout) {
   MediaRecord* m = layout->track->media.get();
   if (m->samples.empty()) return noErr;
-  Handle ref = nullptr;
-  OSErr err = PtrToHand(m->dataRef.data(), &ref, Size(m->dataRef.size()));
-  if (err != noErr) return err;
   ComponentInstance dh = nullptr;
-  err = OpenADataHandler(ref, m->dataRefType, nullptr, 0, nullptr, kDataHCanRead, &dh);
-  DisposeHandle(ref);
+  OSErr err = open_media_data_handler(m, &dh);
   if (err != noErr) return err;
   std::vector<char> buffer;
   for (const MediaSampleReference& s : m->samples) {
-    if (s.dataSize < 0 || s.dataSize > INT32_MAX) {
-      err = paramErr;
-      break;
-    }
-    buffer.resize(size_t(s.dataSize) + 1);
-    Completion done;
-    wide offset = s.dataOffset;
-    err = OSErr(DataHScheduleData64(dh, buffer.data(), &offset, SInt32(s.dataSize), reinterpret_cast<RefCon>(&done),
-                                    nullptr, on_read));
-    if (err == noErr) err = done.called ? done.err : OSErr(ioErr);
+    err = read_sample_reference(dh, s, &buffer);
     if (err == noErr) err = write_all(f, buffer.data(), size_t(s.dataSize));
     if (err != noErr) break;
 

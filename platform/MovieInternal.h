@@ -88,6 +88,13 @@ SInt32 media_description_index(MediaRecord* m, const std::vector<UInt8>& bytes);
 // Converts a time between scales, rounding to nearest (halves away from zero).
 TimeValue64 rescale_time(TimeValue64 value, TimeScale from, TimeScale to);
 
+// Opens a data handler for reading on the media's data reference.
+OSErr open_media_data_handler(const MediaRecord* m, ComponentInstance* dh);
+// Reads the bytes of one sample reference through `dh` into `buffer`
+// (resized to at least its size). The read counts only when the handler
+// reports its completion with no error (ioErr when it reports none).
+OSErr read_sample_reference(ComponentInstance dh, const MediaSampleReference& s, std::vector<char>* buffer);
+
 // Extension atoms after a description record (`recordSize` bytes).
 struct ExtensionAtom {
   OSType type;

@@ -151,6 +151,10 @@ struct MediaSampleReference {
 SInt64 GetMediaSampleReferenceCount(Media m);
 OSErr GetMediaSampleReferenceAt(Media m, SInt64 index, MediaSampleReference* out);  // 0-based
 
+// Reads the bytes of sample reference `index` (0-based) through a data
+// handler opened on the media's data reference, into `data` (resized).
+OSErr GetMediaSampleReferenceData(Media m, SInt64 index, Handle data);
+
 // Appends `numberOfSamples` samples occupying `size` bytes in all at
 // `dataOffset`, each lasting `durationPerSample`.
 OSErr AddMediaSampleReference(Media m, SInt64 dataOffset, UInt32 size, TimeValue durationPerSample,

@@ -275,6 +275,26 @@ TEST(DataHandlers, FileHandlerReadsByPathAndReportsSizeAndEnd) {
   EXPECT_EQ(OpenADataHandler(alias, FOUR_CHAR_CODE("none"), nullptr, 0, nullptr, 0, &dh), cantFindHandler);
 }
 
+TEST(DataHandlers, SpecsHoldFullPaths) {
+  char cwd[1024];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  FSSpec spec;
+  ASSERT_EQ(FSPathMakeFSSpec("clip.MTS", &spec), noErr);
+  EXPECT_EQ(std::string(spec.path), std::string(cwd) + "/clip.MTS");
+  ASSERT_EQ(FSPathMakeFSSpec("/a/b.MTS", &spec), noErr);
+  EXPECT_STREQ(spec.path, "/a/b.MTS");
+  EXPECT_EQ(FSPathMakeFSSpec("", &spec), paramErr);
+  EXPECT_EQ(FSPathMakeFSSpec(std::string(2000, 'x').c_str(), &spec), paramErr);
+  CFStringRef path = CFStringCreateWithCString(nullptr, "/a/b.MTS", kCFStringEncodingUTF8);
+  Handle ref = nullptr;
+  OSType type = 0;
+  ASSERT_EQ(QTNewDataReferenceFromFullPathCFString(path, kQTPOSIXPathStyle, 0, &ref, &type), noErr);
+  EXPECT_EQ(type, rAliasType);
+  EXPECT_STREQ(*ref, "/a/b.MTS");
+  CFRelease(path);
+  DisposeHandle(ref);
+}
+
 TEST(DataHandlers, PointerHandlerServesMemory) {
   unsigned char bytes[300];
   for (int i = 0; i < 300; ++i) bytes[i] = UInt8(i * 7);

@@ -382,6 +382,50 @@ TEST_F(MovieFile, FfprobeAndFfmpegReadTheSavedMovie) {
   EXPECT_EQ(got, want) << decoded;
 }
 
+TEST_F(MovieFile, FileDataReferencesAreReadThroughTheFileHandler) {
+  std::string source = ::testing::TempDir() + "platform_movie_file_source.bin";
+  std::vector<UInt8> bytes;
+  for (int i = 0; i < 5000; ++i) bytes.push_back(UInt8(i * 13));
+  FILE* f = std::fopen(source.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  FSSpec spec;
+  AliasHandle alias = nullptr;
+  ASSERT_EQ(FSPathMakeFSSpec(source.c_str(), &spec), noErr);
+  ASSERT_EQ(QTNewAlias(&spec, &alias, 1), noErr);
+  Movie movie = NewMovie(0);
+  Track track = NewMovieTrack(movie, 0, 0, 0);
+  Media media = NewTrackMedia(track, GenericMediaType, 600, alias, rAliasType);
+  Handle desc = NewHandleClear(16);
+  SampleDescription d = {16, FOUR_CHAR_CODE("gnrc"), 0, 0, 0};
+  std::memcpy(*desc, &d, 16);
+  // Two samples out of order in the file: the movie file holds them in
+  // sample order.
+  ASSERT_EQ(AddMediaSampleReference(media, 3000, 2000, 600, desc, 1, 0, nullptr), noErr);
+  ASSERT_EQ(AddMediaSampleReference(media, 0, 3000, 600, desc, 1, 0, nullptr), noErr);
+  ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, 1200, fixed1), noErr);
+  ASSERT_EQ(SaveMovieAsQuickTimeFile(movie, path.c_str()), noErr);
+  std::vector<UInt8> saved = testsupport::read_file(path);
+  auto top = atoms_in(saved, 0, saved.size());
+  ASSERT_EQ(top.size(), 3u);
+  std::vector<UInt8> mdat(saved.begin() + long(top[1].second.first), saved.begin() + long(top[1].second.second));
+  std::vector<UInt8> expected(bytes.begin() + 3000, bytes.end());
+  expected.insert(expected.end(), bytes.begin(), bytes.begin() + 3000);
+  EXPECT_EQ(mdat, expected);
+  // One sample read on its own.
+  Handle one = NewHandle(0);
+  ASSERT_EQ(GetMediaSampleReferenceData(media, 0, one), noErr);
+  ASSERT_EQ(GetHandleSize(one), 2000);
+  EXPECT_EQ(std::memcmp(*one, bytes.data() + 3000, 2000), 0);
+  EXPECT_EQ(GetMediaSampleReferenceData(media, 2, one), paramErr);
+  DisposeHandle(one);
+  DisposeHandle(desc);
+  DisposeHandle(alias);
+  DisposeMovie(movie);
+  std::remove(source.c_str());
+}
+
 TEST_F(MovieFile, UnreadableSamplesFailTheSaveAndLeaveNoFile) {
   std::vector<UInt8> bytes(100, 7);
   auto save_one = [&](OSType dataRefType, SInt64 offset) {
