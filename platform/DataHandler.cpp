@@ -265,18 +265,18 @@ const std::vector<BuiltinComponent>& BuiltinDataHandlers() {
 
 // ---- files and data references ----
 
-OSErr FSPathMakeFSSpec(const char* path, FSSpec* spec) {
-  if (path == nullptr || spec == nullptr || path[0] == '\0') return paramErr;
-  // A relative path is taken from the current directory, so that the spec
-  // names the same file in any process.
+OSErr FSPathMakeFSSpec(const char* path, FSSpec* fileSpec) {
+  if (path == nullptr || fileSpec == nullptr || path[0] == '\0') return paramErr;
+  // A relative path is completed from the current directory, so that the
+  // record names the same file in any process.
   std::string full = path;
   if (full[0] != '/') {
-    char cwd[sizeof spec->path];
+    char cwd[sizeof fileSpec->path];
     if (getcwd(cwd, sizeof cwd) == nullptr) return fnfErr;
     full = std::string(cwd) + "/" + full;
   }
-  if (full.size() >= sizeof spec->path) return paramErr;
-  std::memcpy(spec->path, full.c_str(), full.size() + 1);
+  if (full.size() >= sizeof fileSpec->path) return paramErr;
+  std::memcpy(fileSpec->path, full.c_str(), full.size() + 1);
   return noErr;
 }
 
@@ -290,9 +290,9 @@ OSErr QTNewAlias(const FSSpec* file, AliasHandle* alias, Boolean) {
 OSErr QTNewDataReferenceFromFullPathCFString(CFStringRef path, QTPathStyle, UInt32, Handle* outDataRef,
                                              OSType* outDataRefType) {
   if (path == nullptr || outDataRef == nullptr) return paramErr;
-  FSSpec spec;
-  OSErr err = FSPathMakeFSSpec(CFStringGetCStringPtr(path, kCFStringEncodingUTF8), &spec);
-  if (err == noErr) err = QTNewAlias(&spec, outDataRef, 1);
+  FSSpec fileSpec;
+  OSErr err = FSPathMakeFSSpec(CFStringGetCStringPtr(path, kCFStringEncodingUTF8), &fileSpec);
+  if (err == noErr) err = QTNewAlias(&fileSpec, outDataRef, 1);
   if (err == noErr && outDataRefType != nullptr) *outDataRefType = rAliasType;
   return err;
 }

@@ -88,7 +88,7 @@ struct FSSpec {
 };
 typedef Handle AliasHandle;  // the full path, UTF-8, NUL-terminated
 
-OSErr FSPathMakeFSSpec(const char* path, FSSpec* spec);
+OSErr FSPathMakeFSSpec(const char* path, FSSpec* fileSpec);
 // An alias record of the file (minimal or not: the path either way).
 OSErr QTNewAlias(const FSSpec* file, AliasHandle* alias, Boolean minimal);
 

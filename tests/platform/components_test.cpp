@@ -224,10 +224,10 @@ TEST(DataHandlers, FileHandlerReadsByPathAndReportsSizeAndEnd) {
   for (int i = 0; i < 1000; ++i) std::fputc(i & 0xFF, f);
   std::fclose(f);
 
-  FSSpec spec;
-  ASSERT_EQ(FSPathMakeFSSpec(path.c_str(), &spec), noErr);
+  FSSpec fileSpec;
+  ASSERT_EQ(FSPathMakeFSSpec(path.c_str(), &fileSpec), noErr);
   AliasHandle alias = nullptr;
-  ASSERT_EQ(QTNewAlias(&spec, &alias, 1), noErr);
+  ASSERT_EQ(QTNewAlias(&fileSpec, &alias, 1), noErr);
   ComponentInstance dh = nullptr;
   ASSERT_EQ(OpenADataHandler(alias, rAliasType, nullptr, 0, nullptr, kDataHCanRead, &dh), noErr);
   wide size = 0;
@@ -278,13 +278,13 @@ TEST(DataHandlers, FileHandlerReadsByPathAndReportsSizeAndEnd) {
 TEST(DataHandlers, SpecsHoldFullPaths) {
   char cwd[1024];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  FSSpec spec;
-  ASSERT_EQ(FSPathMakeFSSpec("clip.MTS", &spec), noErr);
-  EXPECT_EQ(std::string(spec.path), std::string(cwd) + "/clip.MTS");
-  ASSERT_EQ(FSPathMakeFSSpec("/a/b.MTS", &spec), noErr);
-  EXPECT_STREQ(spec.path, "/a/b.MTS");
-  EXPECT_EQ(FSPathMakeFSSpec("", &spec), paramErr);
-  EXPECT_EQ(FSPathMakeFSSpec(std::string(2000, 'x').c_str(), &spec), paramErr);
+  FSSpec fileSpec;
+  ASSERT_EQ(FSPathMakeFSSpec("clip.MTS", &fileSpec), noErr);
+  EXPECT_EQ(std::string(fileSpec.path), std::string(cwd) + "/clip.MTS");
+  ASSERT_EQ(FSPathMakeFSSpec("/a/b.MTS", &fileSpec), noErr);
+  EXPECT_STREQ(fileSpec.path, "/a/b.MTS");
+  EXPECT_EQ(FSPathMakeFSSpec("", &fileSpec), paramErr);
+  EXPECT_EQ(FSPathMakeFSSpec(std::string(2000, 'x').c_str(), &fileSpec), paramErr);
   CFStringRef path = CFStringCreateWithCString(nullptr, "/a/b.MTS", kCFStringEncodingUTF8);
   Handle ref = nullptr;
   OSType type = 0;

@@ -390,10 +390,10 @@ TEST_F(MovieFile, FileDataReferencesAreReadThroughTheFileHandler) {
   ASSERT_NE(f, nullptr);
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
-  FSSpec spec;
+  FSSpec fileSpec;
   AliasHandle alias = nullptr;
-  ASSERT_EQ(FSPathMakeFSSpec(source.c_str(), &spec), noErr);
-  ASSERT_EQ(QTNewAlias(&spec, &alias, 1), noErr);
+  ASSERT_EQ(FSPathMakeFSSpec(source.c_str(), &fileSpec), noErr);
+  ASSERT_EQ(QTNewAlias(&fileSpec, &alias, 1), noErr);
   Movie movie = NewMovie(0);
   Track track = NewMovieTrack(movie, 0, 0, 0);
   Media media = NewTrackMedia(track, GenericMediaType, 600, alias, rAliasType);
