@@ -8,4 +8,4 @@ scripts/deps.sh g++ cmake ninja-build libgtest-dev libbenchmark-dev
 
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
-build/release/tools/mtsinfo tests/data/sample.m2ts
+build/release/tools/mtsimport tests/data/sample.m2ts

@@ -1,0 +1,31 @@
+// What the importer uses of the platform layer and of the libraries beneath
+// it, gathered in one place.
+#pragma once
+
+#include "AVCHDVideoDecoder.h"
+#include "AudioStreamInfo.h"
+#include "CFString.h"
+#include "Components.h"
+#include "DataHandler.h"
+#include "Movies.h"
+#include "ImageCompression.h"  // after Movies.h
+#include "MacMemory.h"
+#include "MacTypes.h"
+#include "Processes.h"
+#include "Sound.h"
+#include "TimeCode.h"
+#include "parameter_sets.h"
+
+#if __has_include("AC3Decoder.h")
+#include "AC3Decoder.h"
+#define MTS_HAVE_AC3_DECODER 1
+using MTS_AC3Decoder = AC3DecState;
+using MTS_AC3Info = ac3decInfo;
+#else
+#define MTS_HAVE_AC3_DECODER 0
+struct MTS_AC3Decoder;
+struct MTS_AC3Info {
+  int32_t words[14];
+  void* pointers[2];
+};
+#endif

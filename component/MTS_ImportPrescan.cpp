@@ -1,0 +1,311 @@
+// Pre-scan of an import: two quick passes over the head and the tail of the
+// stream (video, then audio) that find the picture size, the video time base,
+// the first and last time stamps and estimates of the frame counts; and the
+// size rule of a video sample once its start codes become 4-byte lengths.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "MTS_Log.h"
+#include "MTS_MovieImport.h"
+
+using mts_import::RoundHalfAway;
+
+namespace {
+
+constexpr int64_t kTicksPerSecond = 90000;
+constexpr int64_t kHeadCount = 5;
+constexpr int64_t kTailTarget = 10;
+
+enum class Offer { kStatus, kOutOfData, kError };
+
+// One call of a pass's read loop: reads the next chunk through the caller's
+// data handler when the demultiplexer asks for input, else lets it work on
+// what it holds. `result` receives a read error.
+Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result) {
+  int32_t length = 0;
+  if (store->pTSInfo->status & 2) {
+    int64_t n = mts_import::NextChunkLength(store);
+    if (n <= 0) return Offer::kOutOfData;
+    wide offset = store->ts_offset;
+    ComponentResult err = DataHScheduleData64(store->dataHandler, reinterpret_cast<Ptr>(store->pTSbuffer), &offset,
+                                              static_cast<int32_t>(n), 0, nullptr, nullptr);
+    if (err != noErr) {
+      *result = static_cast<OSErr>(err);
+      return Offer::kError;
+    }
+    store->ts_offset += n;
+    length = static_cast<int32_t>(n);
+  }
+  TSDemuxStreamLib(store->pTSbuffer, length, store->pTSInfo, store->tsDemux);
+  return Offer::kStatus;
+}
+
+// Where the next step back puts the tail: the Part's rule moves back one chunk
+// per step and rereads to the end of the file each time; the distance doubles
+// here, so a tail without the wanted PES costs a linear, not a quadratic,
+// amount of reading. The first two steps land where one-chunk steps would.
+int64_t StepBack(int64_t tailStart, int64_t* distance) {
+  tailStart -= *distance;
+  *distance *= 2;
+  return tailStart < 0 ? 0 : tailStart;
+}
+
+// Reads the first node of an inspection of the current video PES.
+struct StreamInfo {
+  VideoStreamInfo head{};
+  int32_t result = 0;
+  StreamInfo(const TSDemuxOutput* out, uint32_t what) {
+    result = AVCHDGetVideoStreamInfoLib(&head, out->pVideo, out->videoSize, what);
+  }
+  ~StreamInfo() { AVCHDReleaseVideoStreamInfoLib(&head); }
+  StreamInfo(const StreamInfo&) = delete;
+  StreamInfo& operator=(const StreamInfo&) = delete;
+  const SliceSummary* slice() const {
+    return head.nal_unit_type == 1 || head.nal_unit_type == 5 ? static_cast<const SliceSummary*>(head.pPayload)
+                                                              : nullptr;
+  }
+  const SequenceParameterSetFields* sps() const {
+    return head.nal_unit_type == 7 ? static_cast<const SequenceParameterSetFields*>(head.pPayload) : nullptr;
+  }
+};
+
+bool IsIntraSlice(unsigned sliceType) { return sliceType == 2 || sliceType == 4 || sliceType == 7 || sliceType == 9; }
+bool IsBSlice(unsigned sliceType) { return sliceType == 1 || sliceType == 6; }
+
+} // namespace
+
+int32_t MTS_Importer_StartTSdemuxer(MTS_MovieImportGlobalsRecord* store, int64_t offset) {
+  if (store->tsDemux) {
+    if (TSCloseDemuxLib(store->tsDemux) == 0) {
+      MTS_LOG("[ERR]failed to TSCloseDemuxLib\n");
+      return 1;
+    }
+    store->tsDemux = nullptr;
+  }
+  store->tsDemux = TSOpenDemuxLib();
+  if (!store->tsDemux) return 1;
+  store->pTSInfo->status = 2;
+  store->qt_offset = 0;
+  store->ts_offset = offset;
+  return 0;
+}
+
+int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
+  if (MTS_Importer_StartTSdemuxer(store, 0)) return 1;
+  const int64_t fileSize = store->fileSize;
+  int64_t tailStart = fileSize - fileSize % kMTSChunkSize;
+  int64_t stepDistance = kMTSChunkSize;
+  int64_t count = 0;
+  int64_t minPTS = 0, headMaxPTS = 0, firstDTS = 0;
+  std::vector<int64_t> tailPTS;
+  TSDemuxOutput* out = store->pTSInfo;
+
+  for (;;) {
+    OSErr readErr = noErr;
+    Offer offer = OfferNext(store, &readErr);
+    if (offer == Offer::kError) return readErr;
+    if (offer == Offer::kOutOfData) {
+      // No video PES in a whole pass from the start: reading again finds none.
+      if (count >= kTailTarget || tailStart <= 0 || count == 0) break;
+      tailStart = StepBack(tailStart, &stepDistance);
+      if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+      continue;
+    }
+    if (!(out->status & 0x100)) continue;
+    if (store->wrapReference < 0) store->wrapReference = out->PTS;
+    mts_import::UnwrapReportedTimes(store);
+    const int64_t pts = out->PTS;
+    ++count;
+
+    if (count == 1) {
+      StreamInfo info(out, 1);
+      if (info.head.status != 0) return 1;
+      const SequenceParameterSetFields* sps = info.sps();
+      if (!sps) {
+        // A first PES without a sequence parameter set: the stream is taken
+        // from the first PES that carries one.
+        count = 0;
+        continue;
+      }
+      store->width = 16 * (sps->pic_width_in_mbs_minus1 + 1) -
+                     2 * (sps->frame_crop_left_offset + sps->frame_crop_right_offset);
+      int32_t height = 16 * (sps->pic_height_in_map_units_minus1 + 1) -
+                       2 * (sps->frame_crop_top_offset + sps->frame_crop_bottom_offset);
+      store->height = sps->frame_mbs_only_flag ? height : 2 * height;
+      store->timeScale = static_cast<int32_t>(static_cast<uint32_t>(sps->time_scale) >> 1);
+      store->frameDuration = static_cast<int32_t>(sps->num_units_in_tick);
+      store->ptsOffset = static_cast<int32_t>(sps->num_units_in_tick);
+      store->firstVideoPTS = store->lastVideoPTS = minPTS = headMaxPTS = pts;
+      firstDTS = out->bDTS ? out->DTS : 0;
+      StreamInfo slices(out, 4);
+      if (slices.head.status != 0) return 1;
+      if (const SliceSummary* slice = slices.slice()) {
+        if (IsIntraSlice(slice->slice_type)) {
+          if (store->firstIPTS == 0) store->firstIPTS = pts;
+          if (slices.head.nal_unit_type == 5) store->idrSeen = 1;
+        }
+      }
+    }
+
+    if (pts < minPTS) minPTS = pts;
+    if (!store->idrSeen) {
+      StreamInfo slices(out, 4);
+      if (slices.head.status != 0) return 1;
+      const SliceSummary* slice = slices.slice();
+      if (slice && IsBSlice(slice->slice_type) && pts < store->firstIPTS) {
+        --count;
+        ++store->skippedBFrames;
+        continue;
+      }
+    }
+
+    if (count <= kHeadCount) {
+      store->firstVideoPTS = std::min(store->firstVideoPTS, pts);
+      headMaxPTS = std::max(headMaxPTS, pts);
+      if (count == kHeadCount && MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+    } else {
+      tailPTS.push_back(pts);
+      store->videoEndDTS = out->DTS;
+      store->lastVideoPTS = std::max(store->lastVideoPTS, pts);
+    }
+  }
+
+  if (count == 0 || store->timeScale == 0 || store->frameDuration == 0) return 1;
+
+  // End of the video: above the first gap wider than a frame among the
+  // largest time stamps lie stray values that do not count.
+  std::sort(tailPTS.begin(), tailPTS.end(), std::greater<int64_t>());
+  tailPTS.erase(std::unique(tailPTS.begin(), tailPTS.end()), tailPTS.end());
+  const uint32_t timeScale = static_cast<uint32_t>(store->timeScale);
+  const uint32_t frameDuration = static_cast<uint32_t>(store->frameDuration);
+  const int64_t threshold = RoundHalfAway(frameDuration * 90000.0 / timeScale);
+  const uint32_t step = (frameDuration * 90000u) / timeScale;
+  if (!tailPTS.empty()) {
+    store->videoEndPTS = tailPTS[0] + step;
+    for (size_t i = 1; i < tailPTS.size(); ++i) {
+      if (tailPTS[i - 1] - tailPTS[i] > threshold) {
+        store->videoEndPTS = tailPTS[i] + step;
+        break;
+      }
+    }
+  }
+  store->videoEndDTS += step;
+
+  if (MTS_Importer_StartTSdemuxer(store, 0)) return 1;
+
+  // Time-base test: a stream whose frames advance by two ticks of the
+  // SPS-derived rate is coded at half that rate.
+  const uint32_t span450k = frameDuration * 450000u;
+  const int64_t headSpan = headMaxPTS - store->firstVideoPTS;
+  uint32_t x = 0;
+  if (headSpan != 0) x = static_cast<uint32_t>(static_cast<int64_t>(span450k / static_cast<double>(headSpan)));
+  const double r = x == 0 ? HUGE_VAL : static_cast<double>(timeScale) / x;
+  if (r > 1.5) store->timeScale = static_cast<int32_t>(timeScale >> 1);
+  if (store->timeScale == 0) return 1;
+  SetMovieTimeScale(store->theMovie, store->timeScale);
+
+  store->videoFrames = static_cast<int32_t>(RoundHalfAway(
+      (store->lastVideoPTS - store->firstVideoPTS) * static_cast<double>(static_cast<uint32_t>(store->timeScale)) /
+      (frameDuration * 90000.0)));
+  if (store->videoFrames <= 0) return 1;
+  store->ptsOffset = RoundHalfAway((minPTS - firstDTS) * static_cast<double>(static_cast<uint32_t>(store->timeScale)) /
+                                   static_cast<double>(kTicksPerSecond));
+  return 0;
+}
+
+int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {
+  if (MTS_Importer_StartTSdemuxer(store, 0)) return 1;
+  const int64_t fileSize = store->fileSize;
+  int64_t tailStart = fileSize - fileSize % kMTSChunkSize;
+  int64_t stepDistance = kMTSChunkSize;
+  int32_t count = 0;
+  uint32_t sampleRate = 0;
+  int32_t samplesPerFrame = 0;
+  int64_t firstPTS = 0, maxPTS = 0;
+  TSDemuxOutput* out = store->pTSInfo;
+
+  for (;;) {
+    OSErr readErr = noErr;
+    Offer offer = OfferNext(store, &readErr);
+    if (offer == Offer::kError) return readErr;
+    if (offer == Offer::kOutOfData) {
+      if (count >= 2 || tailStart <= 0 || count == 0) break;
+      tailStart = StepBack(tailStart, &stepDistance);
+      if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+      continue;
+    }
+    if (!(out->status & 0x200)) continue;
+    mts_import::UnwrapReportedTimes(store);
+    ++count;
+    if (count == 1) {
+      if (out->audioSize >= 2 && out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77) {
+        AC3StreamInfo info{};
+        if (AVCHDAudioGetAC3StreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0) return 1;
+        sampleRate = info.sampleRate;
+        int32_t pcmBytes = 0, channelConfig = 0;
+        int32_t r = mts_import::DecodeAC3Frame(store, out->pAudio, out->audioSize, &pcmBytes, &channelConfig);
+        if (r != 0) {
+          MTS_LOG("[ERR]failed to AC3DecodeAFrameLib. ret=%d(lAudioValue=%d, nAC3FrameByteSize=%d, ts_offset=%lld)\n",
+                  r, out->audioSize, mts_import::AC3FrameByteSize(store), static_cast<long long>(store->ts_offset));
+          return r;
+        }
+        if (channelConfig == 1) {
+          samplesPerFrame = pcmBytes / 2 / 2;
+        } else if (channelConfig == 7) {
+          samplesPerFrame = pcmBytes / 2 / 6;
+        } else {
+          MTS_LOG("[ERR]UNKONWN ac3decInfo.inChannelConfig=%d\n", channelConfig);
+          return 1;
+        }
+      } else {
+        LPCMStreamInfo info{};
+        if (AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0) return 1;
+        sampleRate = info.sampleRate;
+        samplesPerFrame = mts_import::LPCMFramesOf(out->audioSize, info);
+      }
+      firstPTS = maxPTS = out->PTS;
+      if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+    } else if (out->PTS > maxPTS) {
+      maxPTS = out->PTS;
+    }
+  }
+
+  if (count == 0 || sampleRate == 0 || samplesPerFrame <= 0) return 1;
+  const uint32_t step = (static_cast<uint32_t>(samplesPerFrame) * 90000u) / sampleRate;
+  store->soundEndPTS = maxPTS + step;
+  if (MTS_Importer_StartTSdemuxer(store, 0)) return 1;
+  store->soundFrames = static_cast<int32_t>(
+      RoundHalfAway(sampleRate * static_cast<double>(store->soundEndPTS - firstPTS) / 90000.0 / samplesPerFrame));
+  return store->soundFrames <= 0 ? 1 : 0;
+}
+
+int32_t MTS_GetVideoLength(const uint8_t* buffer, int32_t length) {
+  if (length <= 0 || !buffer) return 0;
+  int32_t total = 0, current = 0;
+  bool keep = false;
+  int32_t i = 0;
+  while (i < length) {
+    if (length - i >= 4 && buffer[i] == 0 && buffer[i + 1] == 0 && buffer[i + 2] == 1) {
+      const int type = buffer[i + 3] & 0x1F;
+      if (type == 1 || type == 5 || type == 6 || type == 7 || type == 8 || type == 9) {
+        if (current > 0) total += current + 4;
+        current = 1;
+        keep = true;
+      } else if (type == 3) {
+        if (keep) current += 4;
+      } else {
+        if (current > 0) total += current + 4;
+        current = 0;
+        keep = false;
+      }
+      i += 4;
+    } else {
+      if (keep) ++current;
+      ++i;
+    }
+  }
+  return current > 0 ? total + current + 4 : total;
+}

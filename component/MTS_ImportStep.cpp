@@ -1,0 +1,291 @@
+// The per-sample import step: reads the stream chunk by chunk with the
+// importer's own file handle, feeds it packet by packet to the demultiplexer,
+// creates the tracks on the first PES of each kind, hands every PES to the
+// track builders, flushes the last samples at the end of the file; and the
+// insertion of the media added so far into the tracks.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "MTS_Log.h"
+#include "MTS_MovieImport.h"
+
+using mts_import::RoundHalfAway;
+
+namespace mts_import {
+
+int64_t UnwrapTimestamp(int64_t reference, int64_t ts) {
+  constexpr int64_t kWrap = int64_t(1) << 33;
+  if (reference < 0) return ts;
+  int64_t diff = ts - reference;
+  int64_t k = diff >= 0 ? (diff + kWrap / 2) / kWrap : -((-diff + kWrap / 2 - 1) / kWrap);
+  return ts - k * kWrap;
+}
+
+void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store) {
+  TSDemuxOutput* out = store->pTSInfo;
+  if (out->bPTS) out->PTS = UnwrapTimestamp(store->wrapReference, out->PTS);
+  if (out->bDTS) out->DTS = UnwrapTimestamp(store->wrapReference, out->DTS);
+}
+
+int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store) {
+  int64_t n = store->fileSize - store->ts_offset;
+  if (n >= kMTSChunkSize) return kMTSChunkSize;
+  // A truncated recording ends in a part packet: it is left unread.
+  return n > 0 ? n - n % kMTSPacketSize : n;
+}
+
+} // namespace mts_import
+
+int32_t MTS_makeDataRef(Handle* out, uint32_t recordID, uint32_t type) {
+  Handle h = NewHandle(sizeof(AvchdDataRef));
+  if (!h) return -1;
+  AvchdDataRef ref{recordID, type};
+  std::memcpy(*h, &ref, sizeof ref);
+  *out = h;
+  return 0;
+}
+
+namespace {
+
+// End of the file: the PES still held by the demultiplexer become the last
+// video and sound samples, and the sound is clipped to the video's length.
+OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
+  TSDemuxOutput* out = store->pTSInfo;
+  int32_t outSize = 0;
+  out->bPTS = 1;
+  out->bDTS = 1;
+  // The last PES keeps its own time stamps when its first packet gave them;
+  // the pre-scan's estimate of the video's end stands in otherwise.
+  out->PTS = store->pendingVideoTimed ? store->pendingVideoPTS : store->videoEndPTS;
+  out->DTS = store->pendingVideoTimed ? store->pendingVideoDTS : store->videoEndDTS;
+  OSErr err = MTS_add_video_sample(store, &outSize, 1);
+  if (err != noErr) {
+    MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
+    return err;
+  }
+  if (outSize >= 1) store->videoTSOffset = store->ts_offset - kMTSPacketSize;
+
+  out->PTS = store->soundEndPTS;
+  outSize = 0;
+  err = MTS_add_sound_sample(store, &outSize);
+  if (err != noErr) {
+    MTS_LOG("[ERR]failed to Last MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
+    return err;
+  }
+  if (outSize >= 1) store->soundTSOffset = store->ts_offset - kMTSPacketSize;
+
+  if (store->soundMedia && store->videoMedia) {
+    const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack);
+    const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
+    if (videoScale > 0) {
+      const int64_t d = RoundHalfAway(static_cast<double>(e) / videoScale * GetMediaTimeScale(store->soundMedia));
+      const int64_t limit = d + TrackTimeToMediaDisplayTime(0, store->soundTrack);
+      if (limit < store->soundEndTime) store->soundEndTime = static_cast<int32_t>(limit);
+    }
+  }
+  return noErr;
+}
+
+// The first video PES: creates the video track, and the timecode track when
+// the camera's user data qualifies. A PES that cannot be inspected is not
+// used; the track is then made from a later one.
+OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used) {
+  TSDemuxOutput* out = store->pTSInfo;
+  *used = false;
+  VideoStreamInfo slices{}, sps{};
+  OSErr err = noErr;
+  AVCHDGetVideoStreamInfoLib(&slices, out->pVideo, out->videoSize, 4);
+  if (slices.status != 0) {
+    MTS_LOG("[ERR]failed to AVCHDGetVideoStreamInfoLib. Slice.status=%d\n", slices.status);
+  } else {
+    AVCHDGetVideoStreamInfoLib(&sps, out->pVideo, out->videoSize, 1);
+    if (sps.status != 0) {
+      MTS_LOG("[ERR]failed to AVCHDGetVideoStreamInfoLib. SPS.status=%d\n", sps.status);
+    } else if (sps.nal_unit_type == 7 && sps.pPayload) {
+      err = MTS_create_video_track(store, static_cast<const SequenceParameterSetFields*>(sps.pPayload),
+                                   store->videoDataRef);
+      if (err == noErr) {
+        store->needVideoTrack = 0;
+        *used = true;
+        if (store->isCamera && store->needTimecodeTrack) {
+          err = MTS_create_timecode_track(store);
+          if (err != noErr) {
+            MTS_LOG("[ERR]failed to MTS_CreateTimeCodeTrack. err=%d\n", err);
+          } else {
+            store->needTimecodeTrack = 0;
+          }
+        }
+      }
+    }
+  }
+  AVCHDReleaseVideoStreamInfoLib(&sps);
+  AVCHDReleaseVideoStreamInfoLib(&slices);
+  return err;
+}
+
+// Notes the time stamps of a packet that starts a video PES.
+void NoteVideoStart(MTS_MovieImportGlobalsRecord* store, const uint8_t* sourcePacket) {
+  const uint8_t* packet = sourcePacket + 4;
+  if (packet[0] != 0x47 || !(packet[1] & 0x40) || (((packet[1] & 0x1F) << 8) | packet[2]) != 0x1011) return;
+  ATSPacketInfo info;
+  DemuxInit(&info);
+  uint8_t payload[184];
+  int32_t payloadLength = 0;
+  if (DemuxParseATSPacket(packet, 188, &info, payload, &payloadLength) != 1) return;
+  store->pendingVideoTimed = info.bPTS ? 1 : 0;
+  if (!info.bPTS) return;
+  store->pendingVideoPTS = mts_import::UnwrapTimestamp(store->wrapReference, info.PTS);
+  store->pendingVideoDTS = info.bDTS ? mts_import::UnwrapTimestamp(store->wrapReference, info.DTS)
+                                     : store->pendingVideoPTS;
+}
+
+// Acts on the PES the demultiplexer has just reported. `added` is set when
+// a sample was added.
+OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, bool* added) {
+  TSDemuxOutput* out = store->pTSInfo;
+  int32_t outSize = 0;
+  if (out->status & 0x200) {
+    mts_import::UnwrapReportedTimes(store);
+    if (store->needSoundTrack) {
+      OSErr err = MTS_create_sound_track(store, store->soundDataRef);
+      if (err != noErr) {
+        MTS_LOG("[ERR]failed to MTS_create_sound_track. err=%d\n", err);
+        return err;
+      }
+      store->needSoundTrack = 0;
+    }
+    OSErr err = MTS_add_sound_sample(store, &outSize);
+    if (err != noErr) {
+      MTS_LOG("[ERR]failed to MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
+      return err;
+    }
+    if (outSize >= 1) {
+      store->soundTSOffset = store->ts_offset - kMTSPacketSize;
+      *added = true;
+    }
+  }
+  if (out->status & 0x100) {
+    mts_import::UnwrapReportedTimes(store);
+    if (store->needVideoTrack) {
+      bool used = false;
+      OSErr err = CreateVideoTracks(store, &used);
+      if (err != noErr) return err;
+      if (!used) return noErr;
+    }
+    OSErr err = MTS_add_video_sample(store, &outSize, 0);
+    if (err != noErr) {
+      MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
+      return err;
+    }
+    if (outSize >= 1) {
+      store->videoTSOffset = store->ts_offset - kMTSPacketSize;
+      *added = true;
+    }
+  }
+  return noErr;
+}
+
+} // namespace
+
+OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
+  TSDemuxOutput* out = store->pTSInfo;
+  int64_t n = 0; // bytes of the chunk in pTSbuffer
+  int64_t p = 0; // position of the packet offered last
+  bool added = false;
+  for (;;) {
+    int32_t offerLength = 0;
+    if (out->status & 2) {
+      if (p == n) {
+        n = mts_import::NextChunkLength(store);
+        if (!added && n > 0) {
+          if (fseeko(store->fp, store->ts_offset, SEEK_SET) != 0) {
+            MTS_LOG("[ERR]failed to fseeko(fp=%p, ts_offset=%lld, SEEK_SET). errno=%d\n", static_cast<void*>(store->fp),
+                    static_cast<long long>(store->ts_offset), errno);
+            return ioErr;
+          }
+          size_t got = fread(store->pTSbuffer, 1, static_cast<size_t>(n), store->fp);
+          if (got < static_cast<size_t>(n)) {
+            MTS_LOG("[ERR]failed to fread(pTSbuffer=%p, size=%lld, 1, fp=%p). sRet=%lu\n",
+                    static_cast<void*>(store->pTSbuffer), static_cast<long long>(n), static_cast<void*>(store->fp),
+                    static_cast<unsigned long>(got));
+            return ioErr;
+          }
+          p = 0;
+          offerLength = kMTSPacketSize;
+        } else if (added && n != 0) {
+          return noErr;
+        } else {
+          if (store->state != kMTSStateInserted) store->state = kMTSStateEndOfStream;
+          if (!added && n < 0) return noErr;
+          return FlushAtEndOfFile(store);
+        }
+      } else {
+        p += kMTSPacketSize;
+        store->ts_offset += kMTSPacketSize;
+        if (p == n) continue;
+        offerLength = kMTSPacketSize;
+      }
+    }
+    if (offerLength == kMTSPacketSize) NoteVideoStart(store, store->pTSbuffer + p);
+    TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
+    OSErr err = TakeReportedPES(store, &added);
+    if (err != noErr) return err;
+  }
+}
+
+OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
+  OSErr result = noErr;
+  if (store->isCamera && store->timecodeInsertedTime == 0 && store->timecodeMedia && store->videoMedia) {
+    store->timecodeInsertedTime = static_cast<int32_t>(
+        RoundHalfAway(static_cast<double>(store->videoInsertedTime) / GetMediaTimeScale(store->videoMedia) *
+                      GetMediaTimeScale(store->timecodeMedia)));
+  }
+  if (store->soundTrack && store->soundEndTime > store->soundInsertedTime) {
+    const TimeValue duration = store->soundEndTime - store->soundInsertedTime;
+    result = InsertMediaIntoTrack(store->soundTrack, atTime, store->soundInsertedTime, duration, fixed1);
+    if (result != noErr) {
+      MTS_LOG("[ERR]failed to InsertMediaIntoTrack(soundTrack, %d, %d, %d, fixed1). err=%d\n", atTime,
+              store->soundInsertedTime, duration, result);
+      return result;
+    }
+    store->soundInsertedTime = store->soundEndTime;
+  }
+  if (store->videoTrack && store->videoEndTime > store->videoInsertedTime) {
+    const TimeValue duration = store->videoEndTime - store->videoInsertedTime;
+    result = InsertMediaIntoTrack(store->videoTrack, atTime, store->videoInsertedTime, duration, fixed1);
+    if (result != noErr) {
+      MTS_LOG("[ERR]failed to InsertMediaIntoTrack(videoTrack, %d, %d, %d, fixed1). err=%d\n", atTime,
+              store->videoInsertedTime, duration, result);
+      return result;
+    }
+    store->videoInsertedTime = store->videoEndTime;
+  }
+  if (store->isCamera && store->timecodeTrack && store->timecodeEndTime > store->timecodeInsertedTime) {
+    OSErr err = InsertMediaIntoTrack(store->timecodeTrack, atTime, store->timecodeInsertedTime,
+                                     store->timecodeEndTime - store->timecodeInsertedTime, fixed1);
+    result = err;
+    if (err != noErr) {
+      MTS_LOG("[ERR]failed to InsertMediaIntoTrack. err=%d\n", err);
+    } else {
+      store->timecodeInsertedTime = store->timecodeEndTime;
+    }
+    // Tell the movie to refresh its time code display.
+    QTAtomContainer actions = nullptr;
+    if (QTNewAtomContainer(&actions) == noErr && actions) {
+      QTAtom action = 0, which = 0;
+      const uint32_t kRefresh = 1037;
+      const uint8_t whichBytes[4] = {uint8_t(kRefresh >> 24), uint8_t(kRefresh >> 16), uint8_t(kRefresh >> 8),
+                                     uint8_t(kRefresh)};
+      if (QTInsertChild(actions, kParentAtomIsContainer, FOUR_CHAR_CODE("actn"), 1, 0, 0, nullptr, &action) ==
+              noErr &&
+          QTInsertChild(actions, action, FOUR_CHAR_CODE("whic"), 1, 0, sizeof whichBytes,
+                        const_cast<uint8_t*>(whichBytes), &which) == noErr) {
+        MovieExecuteWiredActions(store->theMovie, 0, actions);
+      }
+    }
+    if (actions) QTDisposeAtomContainer(actions);
+  }
+  if (store->state == kMTSStateEndOfStream) store->state = kMTSStateInserted;
+  return result;
+}

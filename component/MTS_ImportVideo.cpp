@@ -1,0 +1,339 @@
+// The video side of an imported movie: the camera gate, the 'avc1' sample
+// description with its 'avcC', 'colr', 'fiel' and 'pasp' extensions, the
+// video track and media, and one sample reference per access unit, moved
+// into the media one group of pictures at a time.
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "MTS_Log.h"
+#include "MTS_MovieImport.h"
+
+using mts_import::RoundHalfAway;
+
+namespace {
+
+constexpr int32_t kSampleNotSync = 0x00000001;
+constexpr int32_t kSampleDroppable = 0x08000000;
+constexpr int32_t kSamplePartialSync = 0x00010000;
+
+bool IsIntraSlice(unsigned t) { return t == 2 || t == 4 || t == 7 || t == 9; }
+
+// Sample flags by the first slice of the access unit.
+int32_t SampleFlags(unsigned sliceType, unsigned nalUnitType, unsigned nalRefIdc) {
+  switch (sliceType) {
+  case 0: case 5: case 3: case 8:
+    return kSampleNotSync;
+  case 1: case 6:
+    return nalRefIdc != 0 ? kSampleNotSync : (kSampleNotSync | kSampleDroppable);
+  case 2: case 7: case 4: case 9:
+    return nalUnitType == 5 ? 0 : (kSampleNotSync | kSamplePartialSync);
+  default:
+    return 0;
+  }
+}
+
+// Pixel aspect by the VUI; false for a sample aspect ratio that is not
+// supported.
+bool PixelAspect(const SequenceParameterSetFields* sps, uint32_t* h, uint32_t* v) {
+  *h = *v = 1;
+  if (!sps->aspect_ratio_info_present_flag) return true;
+  switch (sps->aspect_ratio_idc) {
+  case 0: case 1: return true;
+  case 2: *h = 12; *v = 11; return true;
+  case 3: *h = 10; *v = 11; return true;
+  case 4: *h = 16; *v = 11; return true;
+  case 5: *h = 40; *v = 33; return true;
+  case 14: *h = 4; *v = 3; return true;
+  case 15: *h = 3; *v = 2; return true;
+  case 16: *h = 2; *v = 1; return true;
+  case 255:
+    // A zero in either term means "unspecified": square pixels.
+    if (sps->sar_width != 0 && sps->sar_height != 0) {
+      *h = sps->sar_width;
+      *v = sps->sar_height;
+    }
+    return true;
+  default:
+    return false;
+  }
+}
+
+// Copies one run of consecutive parameter sets of NAL type `wanted`, with the
+// start-code rules of the sample-size count: three-byte start codes only, a
+// type-3 unit's four bytes count as payload of the unit being copied, and the
+// zero that begins a four-byte start code ends the unit before it. Returns
+// the position at which the scan stopped.
+int32_t CopyParameterSets(const uint8_t* au, int32_t length, int32_t start, int wanted, uint8_t* out,
+                          int32_t* pos, uint8_t* countByte, uint8_t countMask) {
+  bool copying = false, found = false;
+  int32_t lengthPos = 0, current = 0;
+  auto finish = [&] {
+    if (copying) {
+      out[lengthPos] = uint8_t(current >> 8);
+      out[lengthPos + 1] = uint8_t(current);
+    }
+  };
+  int32_t i = start;
+  while (i < length) {
+    if (length - i >= 4 && au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) {
+      const int type = au[i + 3] & 0x1F;
+      if (type == wanted) {
+        finish();
+        lengthPos = *pos;
+        *pos += 2;
+        out[(*pos)++] = au[i + 3];
+        current = 1;
+        *countByte = uint8_t((*countByte & ~countMask) | (((*countByte & countMask) + 1) & countMask));
+        copying = found = true;
+        i += 4;
+        continue;
+      }
+      if (type == 3) {
+        if (copying) {
+          std::memcpy(out + *pos, au + i, 4);
+          *pos += 4;
+          current += 4;
+        }
+        i += 4;
+        continue;
+      }
+      if (found) {
+        finish();
+        return i;
+      }
+      copying = false;
+      i += 4;
+      continue;
+    }
+    if (copying) {
+      out[(*pos)++] = au[i];
+      ++current;
+    }
+    ++i;
+  }
+  finish();
+  return i;
+}
+
+// Moves the pending run of the sample table into the media and brings the
+// video end time up to date.
+OSErr TransferPendingSamples(MTS_MovieImportGlobalsRecord* store) {
+  if (store->sampleTableNum > 0) {
+    OSErr err = AddSampleTableToMedia(store->videoMedia, store->videoSampleTable, store->startSampleNum,
+                                      store->sampleTableNum, nullptr);
+    if (err != noErr) {
+      MTS_LOG("[ERR]AddSampleTableToMedia(startSampleNum=%lld, sampleTableNum=%lld). err=%d\n",
+              static_cast<long long>(store->startSampleNum), static_cast<long long>(store->sampleTableNum), err);
+      return err;
+    }
+    store->startSampleNum += store->sampleTableNum;
+    store->sampleTableNum = 0;
+  }
+  store->videoEndTime =
+      static_cast<int32_t>(GetMediaDisplayStartTime(store->videoMedia) + GetMediaDisplayDuration(store->videoMedia));
+  return noErr;
+}
+
+// Time code media time of the video's end.
+void UpdateTimecodeEnd(MTS_MovieImportGlobalsRecord* store) {
+  if (!store->timecodeMedia) return;
+  const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
+  if (videoScale <= 0) return;
+  int64_t end = RoundHalfAway(static_cast<double>(store->videoEndTime) / videoScale *
+                              GetMediaTimeScale(store->timecodeMedia));
+  // The video's display end can lie beyond its last decode time (a stream
+  // cut after a P picture); the time codes end where their samples end.
+  const int64_t timecodeEnd = GetMediaDisplayEndTime(store->timecodeMedia);
+  if (end > timecodeEnd) end = timecodeEnd;
+  store->timecodeEndTime = static_cast<int32_t>(end);
+}
+
+// The end of the stream: every pending sample goes into the media, also when
+// the last access unit itself could not be added. `flushTimecodes` is false
+// while the last picture's time code is still to be pushed.
+OSErr FinishVideo(MTS_MovieImportGlobalsRecord* store, bool flushTimecodes) {
+  const int64_t total = store->startSampleNum + store->sampleTableNum - 1;
+  if (static_cast<int64_t>(store->videoFrames) + store->skippedBFrames < total)
+    store->videoFrames = static_cast<int32_t>(total - store->skippedBFrames);
+  OSErr err = TransferPendingSamples(store);
+  if (err != noErr) return err;
+  if (flushTimecodes && store->isCamera) {
+    MTS_FlushTCList(store);
+    UpdateTimecodeEnd(store);
+  }
+  return noErr;
+}
+
+} // namespace
+
+int32_t MTS_create_avcC_extension(const uint8_t* accessUnit, int32_t length, uint8_t* out, int32_t* outLength) {
+  static const uint8_t header[6] = {0x01, 0x64, 0x00, 0x29, 0xFF, 0xE0};
+  std::memcpy(out, header, sizeof header);
+  int32_t pos = 6;
+  const int32_t end = CopyParameterSets(accessUnit, length, 0, 7, out, &pos, &out[5], 0x1F);
+  const int32_t ppsCountPos = pos;
+  out[pos++] = 0;
+  CopyParameterSets(accessUnit, length, end, 8, out, &pos, &out[ppsCountPos], 0xFF);
+  *outLength = pos;
+  return 0;
+}
+
+OSErr MTS_create_video_track(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps,
+                             Handle videoDataRef) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  VideoUserData userData{};
+  if (AVCHDGetVideoUserDataLib(&userData, out->pVideo, out->videoSize) == 0 &&
+      (userData.modelTag & 0xFFFF) == 0x0103 && userData.modelCode >= 0x403 && userData.modelCode <= 0x4FF)
+    store->isCamera = 1;
+
+  ImageDescriptionHandle desc = NewHandleClear(sizeof(ImageDescription));
+  if (!desc) return mts_import::AllocationError();
+  ImageDescription* d = reinterpret_cast<ImageDescription*>(*desc);
+  d->idSize = sizeof(ImageDescription);
+  d->cType = FOUR_CHAR_CODE("avc1");
+  d->temporalQuality = 0x200;
+  d->spatialQuality = 0x200;
+  d->width = static_cast<int16_t>(store->width);
+  d->height = static_cast<int16_t>(store->height);
+  d->hRes = 0x00480000;
+  d->vRes = 0x00480000;
+  d->frameCount = 1;
+  d->depth = 24;
+  d->clutID = -1;
+  auto fail = [&](OSErr err) {
+    DisposeHandle(desc);
+    return err;
+  };
+
+  // The record is at most 7 bytes longer than the access unit it is made of.
+  std::vector<uint8_t> scratch(static_cast<size_t>(out->videoSize > 0 ? out->videoSize : 0) + 8);
+  int32_t n = 0;
+  MTS_create_avcC_extension(out->pVideo, out->videoSize, scratch.data(), &n);
+  Handle avcC = NewHandleClear(n);
+  if (!avcC) return fail(mts_import::AllocationError());
+  std::memcpy(*avcC, scratch.data(), static_cast<size_t>(n));
+  OSErr err = AddImageDescriptionExtension(desc, avcC, FOUR_CHAR_CODE("avcC"));
+  DisposeHandle(avcC);
+  if (err != noErr) return fail(err);
+
+  static const uint8_t colrBytes[10] = {'n', 'c', 'l', 'c', 0, 1, 0, 1, 0, 1};
+  Handle colr = NewHandleClear(sizeof colrBytes);
+  if (!colr) return fail(mts_import::AllocationError());
+  std::memcpy(*colr, colrBytes, sizeof colrBytes);
+  err = AddImageDescriptionExtension(desc, colr, FOUR_CHAR_CODE("colr"));
+  DisposeHandle(colr);
+  if (err != noErr) return fail(err);
+
+  const uint8_t fiel[2] = {uint8_t(sps->frame_mbs_only_flag ? 1 : 2), uint8_t(sps->frame_mbs_only_flag ? 0 : 9)};
+  err = static_cast<OSErr>(ICMImageDescriptionSetProperty(desc, FOUR_CHAR_CODE("idsc"), FOUR_CHAR_CODE("fiel"),
+                                                         sizeof fiel, fiel));
+  if (err != noErr) return fail(err);
+
+  uint32_t hSpacing = 1, vSpacing = 1;
+  if (!PixelAspect(sps, &hSpacing, &vSpacing)) return fail(1);
+  const uint32_t pasp[2] = {hSpacing, vSpacing};
+  err = static_cast<OSErr>(ICMImageDescriptionSetProperty(desc, FOUR_CHAR_CODE("idsc"), FOUR_CHAR_CODE("pasp"),
+                                                         sizeof pasp, pasp));
+  if (err != noErr) return fail(err);
+
+  err = static_cast<OSErr>(
+      QTSampleTableCreateMutable(nullptr, GetMovieTimeScale(store->theMovie), nullptr, &store->videoSampleTable));
+  if (err != noErr) return fail(err);
+
+  const uint32_t displayWidth = static_cast<uint32_t>(store->width) * hSpacing / vSpacing;
+  store->videoTrack = NewMovieTrack(store->theMovie, Long2Fix(static_cast<int32_t>(displayWidth)),
+                                    Long2Fix(store->height), 0x100);
+  store->videoMedia = NewTrackMedia(store->videoTrack, FOUR_CHAR_CODE("vide"), store->timeScale, videoDataRef,
+                                    store->dataRefType);
+  err = GetMoviesError();
+  if (err == noErr && !store->videoMedia) err = invalidMedia;
+  if (err != noErr) return fail(err);
+  SetTrackEnabled(store->videoTrack, kTrue);
+  err = static_cast<OSErr>(QTSampleTableAddSampleDescription(
+      store->videoSampleTable, desc, 0, &store->videoDescriptionID));
+  DisposeHandle(desc);
+  return err;
+}
+
+OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize, Boolean isLast) {
+  *outSize = 0;
+  // No video track (the stream's video could not be used): nothing to add.
+  if (!store->videoMedia || !store->videoSampleTable) return noErr;
+  TSDemuxOutput* out = store->pTSInfo;
+
+  VideoStreamInfo node{};
+  AVCHDGetVideoStreamInfoLib(&node, out->pVideo, out->videoSize, 4);
+  const SliceSummary* slice = (node.nal_unit_type == 1 || node.nal_unit_type == 5)
+                                  ? static_cast<const SliceSummary*>(node.pPayload)
+                                  : nullptr;
+  if (node.status != 0 || !slice) {
+    if (node.status != 0) MTS_LOG("[ERR]failed to AVCHDGetVideoStreamInfoLib. Slice.status=%d\n", node.status);
+    AVCHDReleaseVideoStreamInfoLib(&node);
+    return isLast ? FinishVideo(store, true) : static_cast<OSErr>(noErr);
+  }
+  const unsigned sliceType = slice->slice_type;
+  const int32_t flags = SampleFlags(sliceType, node.nal_unit_type, node.nal_ref_idc);
+  AVCHDReleaseVideoStreamInfoLib(&node);
+
+  if (IsIntraSlice(sliceType)) {
+    if (store->firstIPTS == 0) store->firstIPTS = out->PTS;
+    if (store->sampleTableNum > 0) {
+      OSErr err = TransferPendingSamples(store);
+      if (err != noErr) return err;
+      if (store->videoInsertedTime == 0) store->videoInsertedTime = store->skippedBFrames * store->frameDuration;
+      if (store->isCamera) {
+        MTS_FlushTCList(store);
+        UpdateTimecodeEnd(store);
+      }
+    }
+  }
+
+  const int32_t size = MTS_GetVideoLength(out->pVideo, out->videoSize);
+  *outSize = size;
+  int64_t displayOffset = 0;
+  const bool isB = sliceType == 1 || sliceType == 6;
+  if (out->bPTS && out->bDTS) {
+    displayOffset = RoundHalfAway(static_cast<double>(out->PTS - out->DTS) *
+                                  static_cast<uint32_t>(store->timeScale) / 90000.0) -
+                    store->ptsOffset;
+  } else if (isLast && isB) {
+    displayOffset = -store->ptsOffset;
+  } else {
+    MTS_LOG("[ERR]no PTS or no DTS. bPTS=%d, bDTS=%d. not end B frame.\n", out->bPTS, out->bDTS);
+  }
+
+  OSErr err = static_cast<OSErr>(QTSampleTableAddSampleReferences(store->videoSampleTable, store->qt_offset, size,
+                                                                  store->frameDuration, displayOffset, 1, flags,
+                                                                  store->videoDescriptionID, nullptr));
+  if (err != noErr) {
+    MTS_LOG("[ERR]QTSampleTableAddSampleReferences: err=%d\n", err);
+    if (isLast) FinishVideo(store, true);
+    return err;
+  }
+  // The sample is in the table: it is counted (and its bytes reserved) even
+  // when its frame-index entry fails, so the table and the count agree.
+  ++store->sampleTableNum;
+  err = static_cast<OSErr>(MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, store->videoTSOffset));
+  store->qt_offset += size;
+  if (err != noErr) {
+    MTS_LOG("[ERR]MTS_PutFrameOffset\n");
+    if (isLast) FinishVideo(store, true);
+    return err;
+  }
+
+  if (isLast) {
+    err = FinishVideo(store, false);
+    if (err != noErr) return err;
+  }
+  int32_t result = noErr;
+  if (store->isCamera && store->timecodeMedia) {
+    result = MTS_add_timecode_sample(store);
+    if (result != noErr) MTS_LOG("[ERR]failed to MTS_add_timecode_sample. err=%d\n", result);
+    if (isLast) {
+      MTS_FlushTCList(store);
+      UpdateTimecodeEnd(store);
+    }
+  }
+  return static_cast<OSErr>(result);
+}

@@ -1,0 +1,236 @@
+// The movie importer component: turns an AVCHD transport-stream recording
+// (192-byte source packets, H.264 video on PID 0x1011, AC-3 or LPCM audio on
+// PID 0x1100) into a movie whose samples are references into a virtual byte
+// space served back by the data handler component.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "MTS_ImportPlatform.h"
+#include "MTS_SharedMemory.h"
+#include "TSDemuxer.h"
+
+// Component identity.
+constexpr OSType kMTSImporterType = FOUR_CHAR_CODE("eat ");
+constexpr OSType kMTSImporterSubType = FOUR_CHAR_CODE("MTSI");
+constexpr OSType kMTSImporterManufacturer = FOUR_CHAR_CODE("KELV");
+constexpr OSType kMTSDataRefType = FOUR_CHAR_CODE("MTSI");
+constexpr ComponentResult kMTSImporterVersion = 0x00010000;
+
+// Sizes shared by the import road.
+constexpr int32_t kMTSChunkSize = 0x2d000;     // 960 source packets
+constexpr int32_t kMTSPacketSize = 192;        // arrival time + TS packet
+constexpr int32_t kMTSPcmBufferSize = 0x20000; // one decoded AC-3 frame
+
+// Import states.
+constexpr int32_t kMTSStateImporting = 1000;
+constexpr int32_t kMTSStateEndOfStream = 10000;
+constexpr int32_t kMTSStateInserted = 100000;
+
+// Flags of MovieImportFile / MovieImportDataRef / MovieImportIdle.
+constexpr int32_t kMTSInFlagRefused = 1 << 4;   // movieImportCreateTrack... is not served
+constexpr int32_t kMTSInFlagIdle = 1 << 16;     // movieImportWithIdle
+constexpr int32_t kMTSOutFlagNeedIdle = 1 << 5; // movieImportResultNeedIdles
+constexpr int32_t kMTSOutFlagComplete = 1 << 6; // movieImportResultComplete
+
+// Idle import constants.
+constexpr int64_t kMTSIdleFirstBytes = 0x4000000; // 64 MiB before the first return
+constexpr int32_t kMTSIdleInsertEvery = 20;       // insert on every twentieth idle
+
+// The importer's instance record (`store`). Kept in memory only; handles and
+// references are native pointers.
+struct MTS_MovieImportGlobalsRecord {
+  ComponentInstance self;
+  OSType dataRefType;
+  Movie theMovie;
+  int64_t fileSize;
+  ComponentInstance dataHandler;
+  FILE* fp;
+  TSDemuxContext* tsDemux;
+  uint8_t* pTSbuffer;
+  TSDemuxOutput* pTSInfo;
+  Track soundTrack;
+  Media soundMedia;
+  SoundDescriptionHandle soundDescription;
+  uint8_t isLPCM;
+  MTS_AC3Decoder* ac3Decoder;
+  MTS_AC3Info ac3decInfo;
+  uint8_t* pcmBuffer;
+  Track videoTrack;
+  Media videoMedia;
+  int32_t width;
+  int32_t height;
+  int32_t timeScale;
+  int32_t frameDuration;
+  int64_t startSampleNum;
+  QTMutableSampleTableRef videoSampleTable;
+  int32_t videoDescriptionID;
+  Track timecodeTrack;
+  Media timecodeMedia;
+  Handle timecodeDescription;
+  TimeCodeDef timecodeDef;
+  QTMutableSampleTableRef timecodeSampleTable;
+  int32_t timecodeDescriptionID;
+  int64_t timecodeSampleNum;
+  IdleManager idleManager;
+  uint8_t isCamera;
+  int32_t soundSampleRate;
+  Track placeholderTrack;
+  Media placeholderMedia;
+  Handle soundDataRef;
+  Handle videoDataRef;
+  Handle timecodeDataRef;
+  AvchdDataRecord* pRec;
+  AvchdRecordDirectory* pARec;
+  int32_t recordID;
+  int64_t ts_offset;
+  int64_t qt_offset;
+  int64_t videoTSOffset;
+  int64_t soundTSOffset;
+  uint8_t needSoundTrack;
+  uint8_t needVideoTrack;
+  uint8_t needTimecodeTrack;
+  int32_t videoFrames;
+  int32_t soundFrames;
+  int64_t sampleTableNum;
+  int32_t soundEndTime;
+  int32_t soundInsertedTime;
+  int32_t videoEndTime;
+  int32_t videoInsertedTime;
+  int32_t timecodeEndTime;
+  int32_t timecodeInsertedTime;
+  int32_t state;
+  int32_t idleCount;
+  uint8_t idrSeen;
+  int64_t firstIPTS;
+  int64_t lastVideoPTS;
+  int64_t firstVideoPTS;
+  int64_t ptsOffset;
+  int32_t skippedBFrames;
+  int64_t videoEndPTS;
+  int64_t videoEndDTS;
+  int64_t soundEndPTS;
+  std::vector<int32_t>* tcList;
+  // The alias record MovieImportFile made for an idle import, released with
+  // the import.
+  Handle sourceAlias;
+  // Reference for unwrapping 33-bit time stamps: the first video PTS of the
+  // import (-1 until one is seen). Every PTS and DTS the importer reads is
+  // taken as the value congruent modulo 2^33 nearest to it.
+  int64_t wrapReference;
+  // Time stamps of the video PES the demultiplexer is assembling in the
+  // decode loop (read from its first packet): at the end of the file that PES
+  // is never reported, and it becomes the last sample with these times.
+  uint8_t pendingVideoTimed;
+  int64_t pendingVideoPTS;
+  int64_t pendingVideoDTS;
+};
+
+// Component entry point and selector handlers.
+extern "C" ComponentResult MTS_MovieImportComponentDispatch(ComponentParameters* params, Handle storage);
+ComponentResult MTS_MovieImportOpen(MTS_MovieImportGlobalsRecord* storage, ComponentInstance self);
+ComponentResult MTS_MovieImportClose(MTS_MovieImportGlobalsRecord* store, ComponentInstance self);
+ComponentResult MTS_MovieImportVersion();
+ComponentResult MTS_MovieImportCanDo(MTS_MovieImportGlobalsRecord* store, int16_t selector);
+ComponentResult MTS_MovieImportRegister();
+ComponentResult MTS_MovieImportFile(MTS_MovieImportGlobalsRecord* store, const FSSpec* theFile, Movie theMovie,
+                                    Track targetTrack, Track* usedTrack, TimeValue atTime, TimeValue* addedDuration,
+                                    int32_t inFlags, int32_t* outFlags);
+ComponentResult MTS_MovieImportValidate(MTS_MovieImportGlobalsRecord* store, const FSSpec* theFile,
+                                        Handle theData, Boolean* valid);
+ComponentResult MTS_MovieImportDataRef(MTS_MovieImportGlobalsRecord* store, Handle dataRef, OSType dataRefType,
+                                       Movie theMovie, Track targetTrack, Track* usedTrack, TimeValue atTime,
+                                       TimeValue* addedDuration, int32_t inFlags, int32_t* outFlags);
+ComponentResult MTS_MovieImportGetMIMETypeList(MTS_MovieImportGlobalsRecord* store, QTAtomContainer* mimeInfo);
+ComponentResult MTS_MovieImportIdle(MTS_MovieImportGlobalsRecord* store, int32_t inFlags, int32_t* outFlags);
+ComponentResult MTS_MovieImportValidateDataRef(MTS_MovieImportGlobalsRecord* store, Handle dataRef,
+                                               OSType dataRefType, UInt8* valid);
+ComponentResult MTS_MovieImportGetMaxLoadedTime(MTS_MovieImportGlobalsRecord* store, TimeValue* time);
+ComponentResult MTS_MovieImportSetIdleManager(MTS_MovieImportGlobalsRecord* store, IdleManager im);
+
+// Import driver helpers.
+OSErr MTS_CreatePlaceholderTrack(MTS_MovieImportGlobalsRecord* store, Handle dataRef, OSType dataRefType);
+TimeValue MTS_GetMovieMaxInsertTime(MTS_MovieImportGlobalsRecord* store);
+TimeValue MTS_frame_number_to_movie_time(MTS_MovieImportGlobalsRecord* store, int32_t frameNumber);
+int32_t MTS_movie_time_to_frame_number(MTS_MovieImportGlobalsRecord* store, TimeValue movieTime);
+
+// Pre-scan.
+int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store);
+int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store);
+int32_t MTS_Importer_StartTSdemuxer(MTS_MovieImportGlobalsRecord* store, int64_t offset);
+int32_t MTS_GetVideoLength(const uint8_t* buffer, int32_t length);
+
+// Per-sample step and insertion.
+int32_t MTS_makeDataRef(Handle* out, uint32_t recordID, uint32_t type);
+OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store);
+OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime);
+
+// Video track.
+OSErr MTS_create_video_track(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps,
+                             Handle videoDataRef);
+int32_t MTS_create_avcC_extension(const uint8_t* accessUnit, int32_t length, uint8_t* out, int32_t* outLength);
+OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize, Boolean isLast);
+
+// Sound track.
+OSErr MTS_create_sound_track(MTS_MovieImportGlobalsRecord* store, Handle soundDataRef);
+OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize);
+
+// Timecode track and list.
+OSErr MTS_create_timecode_track(MTS_MovieImportGlobalsRecord* store);
+int32_t MTS_add_timecode_sample(MTS_MovieImportGlobalsRecord* store);
+int32_t MTS_NewTCList(MTS_MovieImportGlobalsRecord* store);
+int32_t MTS_PushTCSample(MTS_MovieImportGlobalsRecord* store, int32_t frameNumber);
+int32_t MTS_FlushTCList(MTS_MovieImportGlobalsRecord* store);
+int32_t MTS_ClearTCList(MTS_MovieImportGlobalsRecord* store);
+OSErr MTS_create_PtrToHand(uint32_t first, uint32_t second, Handle* out);
+
+// Movie metadata.
+OSErr MTS_add_metadata(MTS_MovieImportGlobalsRecord* store);
+
+// Shared helpers of the import road.
+namespace mts_import {
+
+// The error of a failed allocation: MemError, or memFullErr when it reports
+// none.
+inline OSErr AllocationError() {
+  OSErr err = MemError();
+  return err != noErr ? err : static_cast<OSErr>(memFullErr);
+}
+
+// Nearest integer, halves away from zero, truncated toward zero.
+inline int64_t RoundHalfAway(double x) { return static_cast<int64_t>(x >= 0 ? x + 0.5 : x - 0.5); }
+
+// The value congruent to ts modulo 2^33 nearest to reference (a reference
+// below 0 leaves ts unchanged).
+int64_t UnwrapTimestamp(int64_t reference, int64_t ts);
+
+// Unwraps the PTS and DTS of the PES just reported in pTSInfo.
+void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store);
+
+// Length of the next chunk to read at ts_offset: whole source packets only,
+// at most one chunk; 0 or less at the end of the file.
+int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store);
+
+// Frames of an LPCM PES: its payload after the 4-byte header, in frames of
+// the coded channels at 2 (16-bit) or 3 (20- and 24-bit) bytes per sample.
+int32_t LPCMBytesPerSample(uint32_t bitsPerSample);
+int32_t LPCMFramesOf(int32_t audioSize, const LPCMStreamInfo& info);
+
+// The AC-3 decoder as the importer uses it: the header of the frame at
+// `data`, then one decode into pcmBuffer giving its PCM bytes and the
+// stream's channel configuration.
+MTS_AC3Decoder* AC3Open();
+void AC3Close(MTS_AC3Decoder* decoder);
+int32_t AC3ReadHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size);
+int32_t AC3DecodeFrame(MTS_MovieImportGlobalsRecord* store, int32_t* pcmBytes, int32_t* channelConfig);
+int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store);
+int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
+                       int32_t* channelConfig);
+
+// Releases what one import holds (file, shared record, data references,
+// sample tables, the timecode list); the instance's own buffers stay.
+void ReleaseImport(MTS_MovieImportGlobalsRecord* store);
+
+} // namespace mts_import

@@ -1,0 +1,387 @@
+// Whole imports of small synthetic streams: what the movie holds (tracks,
+// samples, flags, composition offsets, time codes, descriptions, metadata),
+// the idle import, the Quick Look path, and bad input.
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "importer_stream_kit.h"
+#include "importer_test_util.h"
+
+using namespace importer_test;
+
+namespace {
+
+constexpr int kGops = 3;
+constexpr int kPictures = 12 * kGops;
+
+StreamOptions Basic() {
+  StreamOptions o;
+  o.pictures = GopPattern(kGops);
+  o.timecodeStart = 36000 * 25;  // 10:00:00:00
+  return o;
+}
+
+std::string Write(const std::string& name, const StreamOptions& o) { return WriteTempFile(name, MakeStream(o)); }
+
+int32_t ExpectedFlags(char type) {
+  switch (type) {
+    case 'I': return 0;
+    case 'i': return 0x00010001;
+    case 'b': return 0x08000001;
+    default: return 1;
+  }
+}
+
+}  // namespace
+
+TEST(ImporterImport, SyntheticCameraStreamWithLpcm) {
+  const StreamOptions o = Basic();
+  ImportRun run;
+  ImportFile(&run, Write("basic.m2ts", o));
+  ASSERT_EQ(run.result, noErr);
+  EXPECT_EQ(run.outFlags, 64);
+  MTS_MovieImportGlobalsRecord* store = run.store();
+  EXPECT_EQ(store->state, kMTSStateInserted);
+  EXPECT_EQ(GetMovieTrackCount(run.movie), 3);
+  EXPECT_EQ(GetMovieTimeScale(run.movie), 25);
+
+  Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+  ASSERT_NE(video, nullptr);
+  Media vm = GetTrackMedia(video);
+  EXPECT_EQ(GetMediaTimeScale(vm), 25);
+  const auto samples = SampleReferences(vm);
+  ASSERT_EQ(samples.size(), size_t(kPictures));
+  // ptsOffset: the first picture is displayed one frame after it is decoded.
+  EXPECT_EQ(store->ptsOffset, 1);
+  int64_t offset = 0;
+  for (int k = 0; k < kPictures; ++k) {
+    const Picture& p = o.pictures[size_t(k)];
+    EXPECT_EQ(samples[size_t(k)].flags, uint32_t(ExpectedFlags(p.type))) << k;
+    EXPECT_EQ(samples[size_t(k)].displayOffset, (p.display - (k - 1)) - 1) << k;
+    EXPECT_EQ(samples[size_t(k)].durationPerSample, 1);
+    EXPECT_EQ(samples[size_t(k)].dataOffset, samples[size_t(k)].dataOffset);
+    EXPECT_GE(samples[size_t(k)].dataOffset, offset);
+    offset = samples[size_t(k)].dataOffset + samples[size_t(k)].dataSize;
+  }
+
+  // 'avc1' description with its extensions.
+  const auto desc = DescriptionBytes(vm);
+  ASSERT_GE(desc.size(), 86u);
+  OSType format = 0;
+  std::memcpy(&format, desc.data() + 4, 4);
+  EXPECT_EQ(format, FOUR_CHAR_CODE("avc1"));
+  const auto avcC = ExtensionAtom(desc, 86, FOUR_CHAR_CODE("avcC"));
+  ASSERT_GE(avcC.size(), 7u);
+  EXPECT_EQ(avcC[0], 1);
+  EXPECT_EQ(avcC[1], 0x64);
+  EXPECT_EQ(avcC[3], 0x29);
+  EXPECT_EQ(avcC[5], 0xE1);
+  EXPECT_EQ(ExtensionAtom(desc, 86, FOUR_CHAR_CODE("colr")), (Bytes{'n', 'c', 'l', 'c', 0, 1, 0, 1, 0, 1}));
+  EXPECT_EQ(ExtensionAtom(desc, 86, FOUR_CHAR_CODE("fiel")), (Bytes{1, 0}));
+  EXPECT_EQ(ExtensionAtom(desc, 86, FOUR_CHAR_CODE("pasp")), (Bytes{0, 0, 0, 1, 0, 0, 0, 1}));
+
+  // Timecode: one sample per picture, in display order.
+  Track tc = FindTrack(run.movie, FOUR_CHAR_CODE("tmcd"));
+  ASSERT_NE(tc, nullptr);
+  std::vector<int64_t> expected(kPictures);
+  std::iota(expected.begin(), expected.end(), int64_t(o.timecodeStart));
+  EXPECT_EQ(TimecodeValues(store, GetTrackMedia(tc)), expected);
+  const auto tcDesc = DescriptionBytes(GetTrackMedia(tc));
+  ASSERT_EQ(tcDesc.size(), 38u);
+  EXPECT_EQ(store->timecodeDef.flags, 2);
+  EXPECT_EQ(store->timecodeDef.numFrames, 25);
+
+  // Sound: one reference of 240 frames per LPCM PES.
+  Track sound = FindTrack(run.movie, FOUR_CHAR_CODE("soun"));
+  ASSERT_NE(sound, nullptr);
+  EXPECT_EQ(GetMediaTimeScale(GetTrackMedia(sound)), 48000);
+  for (const auto& r : SampleReferences(GetTrackMedia(sound))) {
+    EXPECT_EQ(r.dataSize, 960);
+    EXPECT_EQ(r.count, 240);
+  }
+  EXPECT_EQ(DescriptionText(run.movie), "QORVEX Importer : QORVEX (LPCM)         ");
+
+  // The whole video is in the track; the first 64 MiB rule does not apply.
+  EXPECT_EQ(GetTrackDuration(video), kPictures);
+  TimeValue loaded = 0;
+  EXPECT_EQ(MTS_MovieImportGetMaxLoadedTime(store, &loaded), noErr);
+  EXPECT_EQ(loaded, kPictures);
+}
+
+TEST(ImporterImport, AspectRatiosAndFields) {
+  struct Case {
+    int idc, w, h;
+    bool frameMbsOnly;
+    uint32_t hs, vs, trackWidth;
+  };
+  // 32 pixels wide.
+  for (const Case& c : {Case{14, 0, 0, true, 4, 3, 42}, Case{5, 0, 0, false, 40, 33, 38},
+                        Case{255, 8, 7, true, 8, 7, 36}, Case{255, 5, 0, true, 1, 1, 32},
+                        Case{0, 0, 0, true, 1, 1, 32}}) {
+    StreamOptions o = Basic();
+    o.pictures = GopPattern(1);
+    o.sps.aspectRatioIdc = c.idc;
+    o.sps.sarWidth = c.w;
+    o.sps.sarHeight = c.h;
+    o.sps.frameMbsOnly = c.frameMbsOnly;
+    ImportRun run;
+    ImportFile(&run, Write("aspect.m2ts", o));
+    ASSERT_EQ(run.result, noErr) << c.idc;
+    Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+    ASSERT_NE(video, nullptr);
+    const auto desc = DescriptionBytes(GetTrackMedia(video));
+    const Bytes pasp = {0, 0, 0, uint8_t(c.hs), 0, 0, 0, uint8_t(c.vs)};
+    EXPECT_EQ(ExtensionAtom(desc, 86, FOUR_CHAR_CODE("pasp")), pasp) << c.idc;
+    EXPECT_EQ(ExtensionAtom(desc, 86, FOUR_CHAR_CODE("fiel")),
+              c.frameMbsOnly ? Bytes({1, 0}) : Bytes({2, 9}));
+    Fixed width = 0, height = 0;
+    GetTrackDimensions(video, &width, &height);
+    EXPECT_EQ(Fix2Long(width), int32_t(c.trackWidth)) << c.idc;
+  }
+  // aspect_ratio_idc 7 is refused: no video track, the import fails.
+  StreamOptions o = Basic();
+  o.sps.aspectRatioIdc = 7;
+  ImportRun run;
+  ImportFile(&run, Write("aspect7.m2ts", o));
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(FindTrack(run.movie, FOUR_CHAR_CODE("vide")), nullptr);
+}
+
+TEST(ImporterImport, NoCameraDataNoTimecode) {
+  StreamOptions o = Basic();
+  o.camera = false;
+  ImportRun run;
+  ImportFile(&run, Write("nocamera.m2ts", o));
+  ASSERT_EQ(run.result, noErr);
+  EXPECT_EQ(FindTrack(run.movie, FOUR_CHAR_CODE("tmcd")), nullptr);
+  EXPECT_EQ(GetMovieWiredActionCount(run.movie), 0);
+  EXPECT_EQ(DescriptionText(run.movie), "QORVEX Importer : ----------------------");
+}
+
+TEST(ImporterImport, IdleImportOfASmallFileCompletesAtOnce) {
+  ImportRun run;
+  ImportFile(&run, Write("idle_small.m2ts", Basic()), kMTSInFlagIdle);
+  ASSERT_EQ(run.result, noErr);
+  // The whole file lies within the first 64 MiB: read and inserted at once.
+  EXPECT_EQ(run.outFlags, kMTSOutFlagNeedIdle | kMTSOutFlagComplete);
+  MTS_MovieImportGlobalsRecord* store = run.store();
+  Track placeholder = FindTrack(run.movie, FOUR_CHAR_CODE("gnrc"));
+  ASSERT_NE(placeholder, nullptr);
+  // The length the pre-scan expects: its frame estimate.
+  const int64_t estimate = (store->lastVideoPTS - store->firstVideoPTS) / 3600;
+  EXPECT_EQ(GetTrackDuration(placeholder), TimeValue(estimate));
+  int32_t outFlags = 0;
+  ASSERT_EQ(CallComponentSelector(run.importer, SInt16(23), int32_t(0), &outFlags), noErr);
+  EXPECT_EQ(outFlags, kMTSOutFlagComplete);
+}
+
+TEST(ImporterImport, IdleImportBeyond64MiB) {
+  // Three groups of pictures with 70 MB of null packets before the last.
+  Bytes stream = MakeStream(Basic());
+  const auto videoStart = [&](size_t pos) {
+    return ((stream[pos + 5] & 0x1F) << 8 | stream[pos + 6]) == kVideoPid && (stream[pos + 5] & 0x40);
+  };
+  size_t cut = 0, videoStarts = 0;
+  for (size_t pos = 0; pos < stream.size(); pos += 192)
+    if (videoStart(pos) && ++videoStarts == 24 + 1) cut = pos;
+  ASSERT_GT(cut, 0u);
+  uint8_t null[192] = {0, 0, 0, 0, 0x47, 0x1F, 0xFF, 0x10};
+  std::memset(null + 8, 0xFF, sizeof null - 8);
+  Bytes padding;
+  padding.reserve(70u << 20);
+  while (padding.size() < (70u << 20)) padding.insert(padding.end(), null, null + 192);
+  stream.insert(stream.begin() + long(cut), padding.begin(), padding.end());
+  padding = Bytes();
+
+  ImportRun run;
+  RegisterImporter();
+  ASSERT_EQ(OpenADefaultComponent(kMTSImporterType, kMTSImporterSubType, &run.importer), noErr);
+  IdleManager im = QTIdleManagerOpen();
+  ASSERT_EQ(CallComponentSelector(run.importer, SInt16(30), im), noErr);
+  CloseComponent(run.importer);
+  run.importer = nullptr;
+  ImportFile(&run, WriteTempFile("idle_big.m2ts", stream), kMTSInFlagIdle);
+  stream = Bytes();
+  ASSERT_EQ(run.result, noErr);
+  EXPECT_EQ(run.outFlags, kMTSOutFlagNeedIdle);
+  MTS_MovieImportGlobalsRecord* store = run.store();
+  EXPECT_EQ(store->state, kMTSStateImporting);
+  EXPECT_GE(store->ts_offset, kMTSIdleFirstBytes);
+  ASSERT_NE(FindTrack(run.movie, FOUR_CHAR_CODE("gnrc")), nullptr);
+  ASSERT_EQ(CallComponentSelector(run.importer, SInt16(30), im), noErr);
+  int calls = 0;
+  int32_t outFlags = 0;
+  while (!(outFlags & kMTSOutFlagComplete) && calls < 100) {
+    ASSERT_EQ(CallComponentSelector(run.importer, SInt16(23), int32_t(0), &outFlags), noErr);
+    ++calls;
+    if (calls == 1) {
+      EXPECT_EQ(store->state, kMTSStateEndOfStream);
+    }
+    if (calls < 20) {
+      EXPECT_EQ(outFlags, 0);
+    }
+  }
+  EXPECT_EQ(calls, 20);  // the twentieth idle inserts and completes
+  TimeValue duration = 0;
+  TimeScale scale = 0;
+  EXPECT_EQ(QTIdleManagerGetNextIdleTimeDelta(im, &duration, &scale), noErr);
+  EXPECT_EQ(duration, 1);
+  EXPECT_EQ(scale, 2);
+  Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+  EXPECT_EQ(SampleReferences(GetTrackMedia(video)).size(), size_t(kPictures));
+  EXPECT_EQ(GetTrackDuration(video), kPictures);
+  QTIdleManagerClose(im);
+}
+
+TEST(ImporterImport, QuickLookParentGetsFirstPictureOnly) {
+  const std::string path = Write("quicklook.m2ts", Basic());
+  fflush(nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The parent of the importing process is named like the Quick Look daemon.
+    prctl(PR_SET_NAME, "quicklookd", 0, 0, 0);
+    pid_t grandchild = fork();
+    if (grandchild == 0) {
+      int code = 0;
+      {
+        ImportRun run;
+        ImportFile(&run, path);
+        Track video = run.movie ? FindTrack(run.movie, FOUR_CHAR_CODE("vide")) : nullptr;
+        if (run.result != noErr) code = 1;
+        else if (run.outFlags != 0) code = 2;
+        else if (run.store()->state != kMTSStateImporting) code = 3;
+        else if (!video || GetTrackDuration(video) == 0 || GetTrackDuration(video) >= kPictures) code = 4;
+      }
+      _exit(code);
+    }
+    int status = 0;
+    waitpid(grandchild, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(ImporterImport, LpcmLayoutWithoutSoundTrackIsSkipped) {
+  StreamOptions o = Basic();
+  o.audio = false;
+  Bytes stream = MakeStream(o);
+  // Add 5.1 LPCM (channel assignment 9): no sound track is made for it.
+  TsWriter w;
+  for (int i = 0; i < 100; ++i) w.Audio(LpcmPayload(9, 240, 6), o.firstPts + 450 * i);
+  stream.insert(stream.begin(), w.bytes().begin(), w.bytes().end());
+  ImportRun run;
+  ImportFile(&run, WriteTempFile("lpcm51.m2ts", stream));
+  ASSERT_EQ(run.result, noErr);
+  EXPECT_EQ(FindTrack(run.movie, FOUR_CHAR_CODE("soun")), nullptr);
+  EXPECT_NE(FindTrack(run.movie, FOUR_CHAR_CODE("vide")), nullptr);
+  EXPECT_NE(FindTrack(run.movie, FOUR_CHAR_CODE("tmcd")), nullptr);
+  EXPECT_EQ(run.store()->isLPCM, 1);
+}
+
+TEST(ImporterImport, SecondImportWithOneInstance) {
+  const std::string path = Write("twice.m2ts", Basic());
+  ImportRun run;
+  ImportFile(&run, path);
+  ASSERT_EQ(run.result, noErr);
+  const SInt32 handles = LiveHandleCount();
+  const uint32_t recordsInUse = run.store()->pARec->recordsInUse;
+  Movie second = NewMovie(0);
+  FSSpec spec{};
+  FSPathMakeFSSpec(path.c_str(), &spec);
+  Track used = nullptr;
+  TimeValue added = 0;
+  int32_t outFlags = 0;
+  ASSERT_EQ(CallComponentSelector(run.importer, SInt16(2), &spec, second, static_cast<Track>(nullptr), &used,
+                                  TimeValue(0), &added, int32_t(0), &outFlags),
+            noErr);
+  EXPECT_EQ(GetMovieTrackCount(second), 3);
+  // The first import's record was given back before the second claimed one.
+  EXPECT_EQ(run.store()->pARec->recordsInUse, recordsInUse);
+  EXPECT_LE(LiveHandleCount(), handles + 8);
+  DisposeMovie(second);
+}
+
+// ---- bad input ------------------------------------------------------------
+
+TEST(ImporterBadInput, TruncatedRecordingImportsWhatItHolds) {
+  Bytes stream = MakeStream(Basic());
+  stream.resize(stream.size() - 1000);  // not a multiple of 192
+  ImportRun run;
+  ImportFile(&run, WriteTempFile("truncated.m2ts", stream));
+  ASSERT_EQ(run.result, noErr);
+  const auto samples = SampleReferences(GetTrackMedia(FindTrack(run.movie, FOUR_CHAR_CODE("vide"))));
+  EXPECT_GE(samples.size(), size_t(kPictures - 2));
+  EXPECT_LE(samples.size(), size_t(kPictures));
+}
+
+TEST(ImporterBadInput, NoVideoEndsWithAnError) {
+  StreamOptions o = Basic();
+  o.video = false;
+  ImportRun run;
+  ImportFile(&run, Write("novideo.m2ts", o));
+  EXPECT_EQ(run.result, invalidMovie);
+  StreamOptions empty = Basic();
+  empty.video = empty.audio = false;
+  ImportRun runEmpty;
+  ImportFile(&runEmpty, WriteTempFile("empty.m2ts", Bytes(192 * 4, 0)));
+  EXPECT_EQ(runEmpty.result, invalidMovie);
+}
+
+TEST(ImporterBadInput, NoTimingInformation) {
+  StreamOptions o = Basic();
+  o.sps.timing = false;
+  ImportRun run;
+  ImportFile(&run, Write("notiming.m2ts", o));
+  EXPECT_EQ(run.result, invalidMovie);
+}
+
+TEST(ImporterBadInput, NoAudioImportsVideo) {
+  StreamOptions o = Basic();
+  o.audio = false;
+  ImportRun run;
+  ImportFile(&run, Write("noaudio.m2ts", o));
+  ASSERT_EQ(run.result, noErr);
+  EXPECT_EQ(FindTrack(run.movie, FOUR_CHAR_CODE("soun")), nullptr);
+  EXPECT_EQ(DescriptionText(run.movie), "QORVEX Importer : QORVEX (Dolby Digital)");
+}
+
+TEST(ImporterBadInput, PtsWrapAround) {
+  StreamOptions o = Basic();
+  o.firstPts = (int64_t(1) << 33) - 10 * 3600;
+  ImportRun run;
+  ImportFile(&run, Write("wrap.m2ts", o));
+  ASSERT_EQ(run.result, noErr);
+  MTS_MovieImportGlobalsRecord* store = run.store();
+  EXPECT_EQ(store->ptsOffset, 1);
+  EXPECT_GE(store->videoFrames, kPictures - 2);
+  const auto samples = SampleReferences(GetTrackMedia(FindTrack(run.movie, FOUR_CHAR_CODE("vide"))));
+  ASSERT_EQ(samples.size(), size_t(kPictures));
+  for (int k = 0; k < kPictures; ++k)
+    EXPECT_EQ(samples[size_t(k)].displayOffset, (o.pictures[size_t(k)].display - (k - 1)) - 1) << k;
+  EXPECT_EQ(GetTrackDuration(FindTrack(run.movie, FOUR_CHAR_CODE("vide"))), kPictures);
+  EXPECT_GT(GetTrackDuration(FindTrack(run.movie, FOUR_CHAR_CODE("soun"))), 0);
+}
+
+TEST(ImporterBadInput, FailedReadIsAnError) {
+  const std::string path = Write("shortread.m2ts", Basic());
+  ImportRun run;
+  ImportFile(&run, path);
+  ASSERT_EQ(run.result, noErr);
+  MTS_MovieImportGlobalsRecord* store = run.store();
+  // The file is shorter than the import believes: the read comes up short.
+  store->state = kMTSStateImporting;
+  store->ts_offset = store->fileSize - 192;
+  store->fileSize += 192 * 20;
+  store->pTSInfo->status = 2;
+  EXPECT_EQ(MTS_decode_one_sample(store), ioErr);
+}
