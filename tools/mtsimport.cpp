@@ -19,6 +19,7 @@
 #include "MTS_DataHandler.h"
 #include "MTS_MovieImport.h"
 #include "MovieDump.h"
+#include "MovieFile.h"
 
 namespace {
 
@@ -182,12 +183,6 @@ void PrintSummary(Movie movie) {
   if (!text.empty()) std::printf("description: \"%s\"\n", text.c_str());
 }
 
-// Saves the movie as a self-contained QuickTime file.
-OSErr SaveMovie(Movie, const char*) {
-  std::fprintf(stderr, "mtsimport: saving a movie file is not available in this build\n");
-  return -1;
-}
-
 // Idle calls until the importer reports completion, as a host would make
 // them: each after the delay the importer asked for.
 ComponentResult DriveIdle(ComponentInstance importer, IdleManager im, Movie movie) {
@@ -262,7 +257,7 @@ int main(int argc, char** argv) {
       status = 1;
     }
     if (o.mov) {
-      OSErr err = SaveMovie(movie, o.mov);
+      OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov);
       if (err != noErr) {
         std::fprintf(stderr, "mtsimport: cannot save %s (%d)\n", o.mov, err);
         status = 1;
