@@ -183,9 +183,20 @@ int middleStages(float* w, int n, int len, const float** twd) {
   return len;
 }
 
-// Last radix-4 pass (L = N/4, one group) from the work area to out, either
-// interleaved or in the split-4 layout. Each block of four values is read
-// from all four quarters before its outputs are stored, so out may be w.
+// Stores four results of the last pass at d: interleaved, or as a split-4
+// block (the result form of the bit-reversed-input kernel with interleave 0).
+inline void storeResult(float* d, Split v, bool interleave) {
+  if (interleave) {
+    storeInterleaved(d, v.re, v.im);
+  } else {
+    _mm_storeu_ps(d, v.re);
+    _mm_storeu_ps(d + 4, v.im);
+  }
+}
+
+// Last radix-4 pass (L = N/4, one group) from the work area to out. Each
+// block of four values is read from all four quarters before its outputs
+// are stored, so out may be w.
 void lastPassRadix4(float* w, float* out, int n, const float* twd, bool interleave) {
   const int len = n / 4;
   for (int q = 0; q < len; q += 4) {
@@ -193,26 +204,15 @@ void lastPassRadix4(float* w, float* out, int n, const float* twd, bool interlea
     const Bfly4Out o = radix4Butterfly(loadSplit(b0), loadSplit(b0 + 2 * len), loadSplit(b0 + 4 * len),
                                        loadSplit(b0 + 6 * len), twd + 6 * q);
     float* d = out + 2 * q;
-    if (interleave) {
-      storeInterleaved(d, o.o0.re, o.o0.im);
-      storeInterleaved(d + 2 * len, o.o1.re, o.o1.im);
-      storeInterleaved(d + 4 * len, o.o2.re, o.o2.im);
-      storeInterleaved(d + 6 * len, o.o3.re, o.o3.im);
-    } else {
-      _mm_storeu_ps(d, o.o0.re);
-      _mm_storeu_ps(d + 4, o.o0.im);
-      _mm_storeu_ps(d + 2 * len, o.o1.re);
-      _mm_storeu_ps(d + 2 * len + 4, o.o1.im);
-      _mm_storeu_ps(d + 4 * len, o.o2.re);
-      _mm_storeu_ps(d + 4 * len + 4, o.o2.im);
-      _mm_storeu_ps(d + 6 * len, o.o3.re);
-      _mm_storeu_ps(d + 6 * len + 4, o.o3.im);
-    }
+    storeResult(d, o.o0, interleave);
+    storeResult(d + 2 * len, o.o1, interleave);
+    storeResult(d + 4 * len, o.o2, interleave);
+    storeResult(d + 6 * len, o.o3, interleave);
   }
 }
 
 // Last radix-2 pass (L = N/2): X[q] = D0 + w(q)*Z[q + L], X[q + L] = D0 - w(q)*Z[q + L].
-void lastPassRadix2(float* w, float* out, int n, const float* twd) {
+void lastPassRadix2(float* w, float* out, int n, const float* twd, bool interleave) {
   const int len = n / 2;
   for (int q = 0; q < len; q += 4) {
     float* b0 = block(w, q);
@@ -220,8 +220,19 @@ void lastPassRadix2(float* w, float* out, int n, const float* twd) {
     const Split z1 = loadSplit(b0 + 2 * len);
     Split d1;
     cmulSplit(z1.re, z1.im, _mm_load_ps(twd + 2 * q), _mm_load_ps(twd + 2 * q + 4), d1.re, d1.im);
-    storeInterleaved(out + 2 * q, _mm_add_ps(d0.re, d1.re), _mm_add_ps(d0.im, d1.im));
-    storeInterleaved(out + 2 * q + 2 * len, _mm_sub_ps(d0.re, d1.re), _mm_sub_ps(d0.im, d1.im));
+    storeResult(out + 2 * q, {_mm_add_ps(d0.re, d1.re), _mm_add_ps(d0.im, d1.im)}, interleave);
+    storeResult(out + 2 * q + 2 * len, {_mm_sub_ps(d0.re, d1.re), _mm_sub_ps(d0.im, d1.im)}, interleave);
+  }
+}
+
+// The middle stages and the last pass, from sub-transforms of length `len`
+// in the work area to out.
+void finishPasses(float* w, float* out, int n, int len, const float* twd, bool interleave) {
+  len = middleStages(w, n, len, &twd);
+  if (len == n / 4) {
+    lastPassRadix4(w, out, n, twd, interleave);
+  } else {
+    lastPassRadix2(w, out, n, twd, interleave);
   }
 }
 
@@ -251,13 +262,7 @@ void radix4FwdNorm(const vpComplex32f* pSrc, vpComplex32f* pDst, int n, const fl
     firstPassRadix4(x, w, n, pBitRev);
     len = 4;
   }
-  const float* twd = pTwd;
-  len = middleStages(w, n, len, &twd);
-  if (len == n / 4) {
-    lastPassRadix4(w, out, n, twd, true);
-  } else {
-    lastPassRadix2(w, out, n, twd);
-  }
+  finishPasses(w, out, n, len, pTwd, true);
 }
 
 }  // namespace
@@ -267,13 +272,13 @@ void VP_NAME(vps_cRadix4FwdNorm_32fc)(const vpComplex32f* pSrc, vpComplex32f* pD
   radix4FwdNorm<VP_RADIX8_PLAN != 0>(pSrc, pDst, len, pTwd, pBitRev, pBuffer);
 }
 
-#if VP_RADIX8_PLAN
 namespace {
 
 // First passes of the bit-reversed-input kernel on runs of consecutive
-// elements; each run's result overwrites only what the run has read.
-// Radix 4 (followed by the stage-16 record, together the radix-16 pass):
-// Z[4m..4m+3] = DFT4(y[4m], y[4m+2], y[4m+1], y[4m+3]).
+// elements; each run's result overwrites only what the run has read. With
+// y[p] = x[rev_n(p)], the radix-4 group m of the natural-order kernel is
+// DFT4(y[4m], y[4m+2], y[4m+1], y[4m+3]) (for even n in the SSE2 plan this
+// pass and the stage of length 16 make its radix-16 pass).
 void firstPassRuns4(const float* y, float* w, int n) {
   for (int m = 0; m < n / 4; m += 2) {
     const __m128 v0 = _mm_loadu_ps(y + 8 * m), v1 = _mm_loadu_ps(y + 8 * m + 4);
@@ -284,8 +289,8 @@ void firstPassRuns4(const float* y, float* w, int n) {
     storeQuadSplit(dft4Interleaved(a0, a1, a2, a3), block(w, 4 * m), block(w, 4 * m + 4));
   }
 }
-// Radix 8: Z[8s..8s+7] = R8(DFT4(y[8s], y[8s+2], y[8s+1], y[8s+3]),
-//                           DFT4(y[8s+4], y[8s+6], y[8s+5], y[8s+7])).
+// Radix 8 (SSE2 plan, odd n): Z[8s..8s+7] = R8(DFT4(y[8s], y[8s+2], y[8s+1], y[8s+3]),
+//                                              DFT4(y[8s+4], y[8s+6], y[8s+5], y[8s+7])).
 void firstPassRuns8(const float* y, float* w, int n) {
   for (int s = 0; s < n / 8; s += 2) {
     __m128 v[8];
@@ -304,25 +309,26 @@ void firstPassRuns8(const float* y, float* w, int n) {
   }
 }
 
-}  // namespace
-
-void VP_NAME(vps_cRadix4Fwd_32fc)(vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer,
-                                             int interleave) {
+// Bit-reversed-input kernel (N >= 32): the same passes as the natural-order
+// kernel, so both give the same bits for the same transform.
+template <bool kRadix8>
+void radix4FwdBitReversed(vpComplex32f* pSrcDst, int n, const float* pTwd, float* pBuffer, int interleave) {
   float* y = reinterpret_cast<float*>(pSrcDst);
   float* w = aligned16(pSrcDst) ? y : pBuffer;
-  const bool odd = (len & 0x55555555) == 0;
-  const float* twd = pTwd;
-  int sub;
-  if (odd) {
-    firstPassRuns8(y, w, len);
-    sub = 8;
+  const bool odd = (n & 0x55555555) == 0;
+  int len;
+  if (kRadix8 && odd) {
+    firstPassRuns8(y, w, n);
+    len = 8;
   } else {
-    firstPassRuns4(y, w, len);
-    radix4Stage(w, len, 4, twd);
-    twd += 24;
-    sub = 16;
+    firstPassRuns4(y, w, n);
+    len = 4;
   }
-  sub = middleStages(w, len, sub, &twd);
-  lastPassRadix4(w, y, len, twd, interleave == 1);
+  finishPasses(w, y, n, len, pTwd, interleave == 1);
 }
-#endif
+
+}  // namespace
+
+void VP_NAME(vps_cRadix4Fwd_32fc)(vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave) {
+  radix4FwdBitReversed<VP_RADIX8_PLAN != 0>(pSrcDst, len, pTwd, pBuffer, interleave);
+}

@@ -31,7 +31,8 @@ VP_DECLARE_MEMBERS(void, vps_cRadix4FwdNorm_32fc,
                     const int32_t* pBitRev, float* pBuffer));
 // Radix-4 forward FFT of len values already in bit-reversed order, in place;
 // interleave 1 leaves interleaved output, any other value the split-4 layout.
-void sse2_vps_cRadix4Fwd_32fc(vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave);
+VP_DECLARE_MEMBERS(void, vps_cRadix4Fwd_32fc,
+                   (vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave));
 
 // Fixed-size forward FFTs of 1 to 32 points, plain and scaled.
 VP_DECLARE_MEMBERS(void, vps_cFFT_1_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));

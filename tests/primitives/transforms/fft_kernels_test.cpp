@@ -402,13 +402,16 @@ TEST(FftSmallKernels, ExactCases) {
 
 struct Radix4 {
   decltype(&sse2_vps_cRadix4FwdNorm_32fc) norm;
+  decltype(&sse2_vps_cRadix4Fwd_32fc) bitReversed;
   decltype(&sse2_vps_initTabTwd_L1_32f) twd;
   decltype(&sse2_vps_initTabBitRevNorm) rev;
 };
 const Radix4 kRadix4[3] = {
-    {sse2_vps_cRadix4FwdNorm_32fc, sse2_vps_initTabTwd_L1_32f, sse2_vps_initTabBitRevNorm},
-    {ssse3_vps_cRadix4FwdNorm_32fc, ssse3_vps_initTabTwd_L1_32f, ssse3_vps_initTabBitRevNorm},
-    {sse41_vps_cRadix4FwdNorm_32fc, sse41_vps_initTabTwd_L1_32f, sse41_vps_initTabBitRevNorm},
+    {sse2_vps_cRadix4FwdNorm_32fc, sse2_vps_cRadix4Fwd_32fc, sse2_vps_initTabTwd_L1_32f, sse2_vps_initTabBitRevNorm},
+    {ssse3_vps_cRadix4FwdNorm_32fc, ssse3_vps_cRadix4Fwd_32fc, ssse3_vps_initTabTwd_L1_32f,
+     ssse3_vps_initTabBitRevNorm},
+    {sse41_vps_cRadix4FwdNorm_32fc, sse41_vps_cRadix4Fwd_32fc, sse41_vps_initTabTwd_L1_32f,
+     sse41_vps_initTabBitRevNorm},
 };
 
 // Tables of one order for one variant (from the fixed table up to order 10).
@@ -473,38 +476,42 @@ TEST(FftRadix4Kernels, EightPointClosedForm) {
 }
 
 TEST(FftRadix4Kernels, BitReversedInputKernelMatchesTheNaturalOrderOne) {
-  // SSE2: the kernel on bit-reversed data gives the natural-order kernel's
-  // bits with interleave 1, and the same values in the split-4 layout
-  // otherwise.
-  for (int order = 5; order <= 15; ++order) {
-    SCOPED_TRACE(order);
-    const int n = 1 << order;
-    Tables t(kRadix4[0], order, kBuilders[0].base);
-    const std::vector<float> x = randomFloats(2 * n, order);
-    std::vector<float> want(2 * n + 8);
-    float* w = reinterpret_cast<float*>(alignUp(reinterpret_cast<uint8_t*>(want.data())));
-    Guarded buf(8 * n);
-    sse2_vps_cRadix4FwdNorm_32fc(reinterpret_cast<const vpComplex32f*>(x.data()), reinterpret_cast<vpComplex32f*>(w),
-                                 n, t.twd.floats(), t.rev.words, buf.as<float>());
-    std::vector<float> rev(2 * n);
-    for (int i = 0; i < n; ++i) {
-      const uint32_t r = reverseBits(i, order);
-      rev[2 * r] = x[2 * i];
-      rev[2 * r + 1] = x[2 * i + 1];
-    }
-    for (size_t offset : {0, 8}) {
-      for (int interleave : {1, 0}) {
-        Guarded data(8 * n, offset);
-        std::copy(rev.begin(), rev.end(), data.as<float>());
-        sse2_vps_cRadix4Fwd_32fc(data.as<vpComplex32f>(), n, t.twd.floats(), buf.as<float>(), interleave);
-        const float* d = data.as<float>();
-        for (int k = 0; k < n; ++k) {
-          const float re = interleave ? d[2 * k] : d[8 * (k / 4) + k % 4];
-          const float im = interleave ? d[2 * k + 1] : d[8 * (k / 4) + 4 + k % 4];
-          ASSERT_EQ(re, w[2 * k]) << k << " offset " << offset;
-          ASSERT_EQ(im, w[2 * k + 1]) << k << " offset " << offset;
+  // On bit-reversed data the kernel gives the natural-order kernel's bits
+  // with interleave 1, and the same values in the split-4 layout otherwise.
+  for (int v = 0; v < 3; ++v) {
+    if (!variants()[v].available()) continue;
+    SCOPED_TRACE(variants()[v].name);
+    for (int order = 5; order <= variants()[v].radix4Limit; ++order) {
+      SCOPED_TRACE(order);
+      const int n = 1 << order;
+      Tables t(kRadix4[v], order, kBuilders[v].base);
+      const std::vector<float> x = randomFloats(2 * n, order);
+      std::vector<float> want(2 * n + 8);
+      float* w = reinterpret_cast<float*>(alignUp(reinterpret_cast<uint8_t*>(want.data())));
+      Guarded buf(8 * n);
+      kRadix4[v].norm(reinterpret_cast<const vpComplex32f*>(x.data()), reinterpret_cast<vpComplex32f*>(w), n,
+                      t.twd.floats(), t.rev.words, buf.as<float>());
+      std::vector<float> rev(2 * n);
+      for (int i = 0; i < n; ++i) {
+        const uint32_t r = reverseBits(i, order);
+        rev[2 * r] = x[2 * i];
+        rev[2 * r + 1] = x[2 * i + 1];
+      }
+      for (size_t offset : {0, 8}) {
+        for (int interleave : {1, 0, 2}) {
+          Guarded data(8 * n, offset);
+          std::copy(rev.begin(), rev.end(), data.as<float>());
+          kRadix4[v].bitReversed(data.as<vpComplex32f>(), n, t.twd.floats(), buf.as<float>(), interleave);
+          const float* d = data.as<float>();
+          for (int k = 0; k < n; ++k) {
+            const bool inter = interleave == 1;
+            const float re = inter ? d[2 * k] : d[8 * (k / 4) + k % 4];
+            const float im = inter ? d[2 * k + 1] : d[8 * (k / 4) + 4 + k % 4];
+            ASSERT_EQ(re, w[2 * k]) << k << " offset " << offset;
+            ASSERT_EQ(im, w[2 * k + 1]) << k << " offset " << offset;
+          }
+          EXPECT_TRUE(data.guardsIntact());
         }
-        EXPECT_TRUE(data.guardsIntact());
       }
     }
   }

@@ -323,3 +323,33 @@ TEST(FftBuffer, AlignedOutOfPlaceCallLeavesTheBufferAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+void* failingMalloc(size_t) { return nullptr; }
+
+// Makes every allocation of the core fail while it lives.
+struct NoMemory {
+  NoMemory() { i_malloc = failingMalloc; }
+  ~NoMemory() { i_malloc = std::malloc; }
+};
+
+TEST(FftBuffer, FailedAllocationIsReportedAndWritesNothing) {
+  for (const Variant& v : variants()) {
+    if (!v.available()) continue;
+    SCOPED_TRACE(v.name);
+    for (int order : {5, 6, 7}) {
+      Fft f(v, order, 1);
+      std::vector<vpComplex32f> src(1 << order, vpComplex32f{1.0f, 2.0f}), dst(1 << order, vpComplex32f{3.0f, 4.0f});
+      NoMemory noMemory;
+      // Orders up to 5 need no buffer.
+      const VpStatus status = v.fftFwd(src.data(), dst.data(), f.p, nullptr);
+      EXPECT_EQ(status, order <= 5 ? 0 : -9);
+      if (order > 5) {
+        for (const vpComplex32f& c : dst) ASSERT_TRUE(c.re == 3.0f && c.im == 4.0f);
+      }
+    }
+  }
+}
+
+}  // namespace

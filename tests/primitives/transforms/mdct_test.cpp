@@ -348,3 +348,25 @@ TEST(MdctSteps, InPlaceMisalignedAndSparseBehaviour) {
 }
 
 }  // namespace
+
+namespace {
+
+void* failingMalloc(size_t) { return nullptr; }
+
+TEST(MdctStatus, FailedAllocationIsReportedAndWritesNothing) {
+  for (const Variant& v : variants()) {
+    if (!v.available()) continue;
+    SCOPED_TRACE(v.name);
+    for (int len : {12, 36, 256, 512}) {
+      Mdct m(v, len);
+      std::vector<float> x(len / 2, 1.0f), y(len, 5.0f);
+      i_malloc = failingMalloc;
+      const VpStatus status = v.mdctInv(x.data(), y.data(), m.p, nullptr);
+      i_malloc = std::malloc;
+      EXPECT_EQ(status, -9) << len;
+      for (float f : y) ASSERT_EQ(f, 5.0f);
+    }
+  }
+}
+
+}  // namespace
