@@ -40,6 +40,19 @@ inline const int32_t* bitReverseTable(const FFTSpec_C_32fc* spec) {
   return reinterpret_cast<const int32_t*>(reinterpret_cast<const uint8_t*>(spec) + spec->bitRevOffset);
 }
 
+// The layout words of a spec that this variant's initialisation built. A
+// valid tag over other values (a damaged record, or a spec of an order this
+// variant cannot run) is treated as a foreign spec.
+bool layoutMatches(const FFTSpec_C_32fc* spec) {
+  const int order = spec->order;
+  if (order < 0 || order > kRadix4Limit) return false;
+  if (order <= 5) return true;
+  const int n = 1 << order;
+  const int twiddleOffset = (kHeaderBytes + 4 * (n / 4 + 1) + 31) & ~31;
+  return spec->workSize == ((8 * n + 31) & ~31) && spec->bitRevOffset == kHeaderBytes &&
+         spec->twiddleOffset == twiddleOffset;
+}
+
 }  // namespace
 
 VpStatus VP_NAME(vpsFFTGetSize_C_32fc)(int order, int flag, int hint, int* pSpecSize, int* pSpecBufferSize,
@@ -142,9 +155,8 @@ VpStatus VP_NAME(vpsFFTFwd_CToC_32fc)(const vpComplex32f* pSrc, vpComplex32f* pD
   if (!pFFTSpec) return StatusNullPointer;
   if (pFFTSpec->tag != kFftTag) return StatusContextMismatch;
   if (!pSrc || !pDst) return StatusNullPointer;
+  if (!layoutMatches(pFFTSpec)) return StatusContextMismatch;
   const int order = pFFTSpec->order;
-  // A valid tag over a damaged order is treated as a foreign spec.
-  if (order < 0 || order > kRadix4Limit) return StatusContextMismatch;
   if (order <= 5) {
     if (pFFTSpec->scaleForward) {
       tbl_cFFTfwd_small_scale[order](pSrc, pDst, pFFTSpec->scale);

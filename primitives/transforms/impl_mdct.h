@@ -28,6 +28,18 @@ int64_t twiddleAreaBytes(int len) { return (static_cast<int64_t>(len / 2) + 31) 
 constexpr int kMaxLength = 1 << 28;
 bool supportedLength(int len) { return len == 12 || len == 36 || (isPowerOfTwo(len) && len >= 32 && len <= kMaxLength); }
 
+// The layout words of a spec that initialisation built; a valid tag over
+// other values (a damaged record) is treated as a foreign spec.
+bool layoutMatches(const MDCTInvSpec_32f* spec) {
+  const int len = spec->length;
+  if (!supportedLength(len) || spec->twiddleOffset != kMdctTwiddleOffset) return false;
+  if (!isPowerOfTwo(len)) return spec->fftSpecOffset == 0 && spec->workSize == 4 * len + 32;
+  const int order = log2Of(len / 4);
+  const int fftBuffer = order <= 5 ? 0 : 8 * (1 << order) + 32;
+  return spec->fftSpecOffset == kMdctTwiddleOffset + twiddleAreaBytes(len) && spec->fftOrder == order &&
+         spec->workSize == fftBuffer + 4 * len + 32;
+}
+
 // ---- Processing steps around the FFT. The twiddle table holds, per step g,
 // ts and tc of the front quadruple k = 4g..4g+3, then of the back quadruple
 // k = len/4-4g-4..len/4-4g-1 (16 floats).
@@ -320,8 +332,7 @@ VpStatus VP_NAME(vpsMDCTInv_32f)(const float* pSrc, float* pDst, const MDCTInvSp
   if (pSpec->tag != kMdctTag) return StatusContextMismatch;
   if (!pSrc || !pDst) return StatusNullPointer;
   const int len = pSpec->length;
-  // A valid tag over a damaged length is treated as a foreign spec.
-  if (!supportedLength(len)) return StatusContextMismatch;
+  if (!layoutMatches(pSpec)) return StatusContextMismatch;
   // The buffer is obtained before the length is looked at, so 12 and 36
   // allocate too when given none.
   const WorkBuffer buffer(pBuffer, pSpec->workSize);

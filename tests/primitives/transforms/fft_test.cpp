@@ -185,9 +185,13 @@ TEST(FftStatus, TransformAndReleaseChecks) {
     EXPECT_EQ(v.fftFree(f.p), -17);
     EXPECT_EQ(v.fftFwd(data.data(), data.data(), f.p, nullptr), -17);
     // A valid tag over an order this variant cannot run is a foreign spec.
-    Fft g(v, 6, 8);
-    g.p->order = 30;
-    EXPECT_EQ(v.fftFwd(data.data(), data.data(), g.p, nullptr), -17);
+    // So is a valid tag over damaged layout words.
+    for (int field = 0; field < 4; ++field) {
+      Fft g(v, 6, 8);
+      int32_t* words[4] = {&g.p->order, &g.p->workSize, &g.p->bitRevOffset, &g.p->twiddleOffset};
+      *words[field] = field == 0 ? 30 : -4;
+      EXPECT_EQ(v.fftFwd(data.data(), data.data(), g.p, nullptr), -17) << field;
+    }
   }
 }
 

@@ -132,6 +132,19 @@ TEST(MdctStatus, FailedFftInitialisationLeavesTheSpecInvalid) {
   }
 }
 
+TEST(MdctStatus, DamagedSpecIsRefused) {
+  for (const Variant& v : variants()) {
+    SCOPED_TRACE(v.name);
+    for (int field = 0; field < 5; ++field) {
+      Mdct m(v, 512);
+      int32_t* words[5] = {&m.p->length, &m.p->workSize, &m.p->fftOrder, &m.p->twiddleOffset, &m.p->fftSpecOffset};
+      *words[field] = field == 0 ? 1 << 30 : 8;
+      std::vector<float> x(256), y(512);
+      EXPECT_EQ(v.mdctInv(x.data(), y.data(), m.p, nullptr), -17) << field;
+    }
+  }
+}
+
 TEST(MdctSpec, HeaderAndTwiddles) {
   for (const Variant& v : variants()) {
     SCOPED_TRACE(v.name);
