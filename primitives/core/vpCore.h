@@ -28,7 +28,7 @@ enum : int32_t {
   StatusNoMemory = -9,          // no memory for a work buffer
   StatusFftOrderError = -15,    // FFT order out of range
   StatusFftFlagError = -16,     // FFT scaling flag not 1, 2, 4 or 8
-  StatusContextMismatch = -17,  // a spec whose tag does not match
+  StatusContextMismatch = -17,  // a transform description whose tag does not match
   StatusChannelError = -53,     // channel count below 1
 };
 

@@ -115,6 +115,26 @@ TEST(Convert, CallerMxcsrComesBack) {
   }
 }
 
+// With the caller already rounding to nearest and no invalid operation, the
+// register is left as the conversion leaves it: the precision flag stays.
+TEST(Convert, FlagsRaisedUnderNearestStay) {
+  const float in[3] = {2.5f, 1.25f, -7.75f};
+  for (const auto& m : CHECKASM_MEMBERS(vpsConvert_32f16s_Sfs)) {
+    checkasm::MxcsrScope mxcsr(0x1F80);
+    int16_t out[3];
+    ASSERT_EQ(StatusOk, m.fn(in, out, 3, 1, 0));
+    EXPECT_EQ(0x1FA0u, _mm_getcsr()) << m.name;
+  }
+  for (const auto& m : CHECKASM_MEMBERS(vpsJoin_32f16s_D2L)) {
+    checkasm::MxcsrScope mxcsr(0x1F80);
+    const float nan[4] = {NAN, 1.0f, 2.0f, 3.0f};
+    const float* src[2] = {nan, in};
+    int16_t out[6];
+    ASSERT_EQ(StatusOk, m.fn(src, 2, 3, out));
+    EXPECT_EQ(0x1F81u, _mm_getcsr() & 0xFFFFFFC1u) << m.name << ": invalid stays set for the caller";
+  }
+}
+
 TEST(Convert, StatusesInOrder) {
   float x = 1.0f;
   int16_t out = 77;
