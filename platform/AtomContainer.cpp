@@ -1,4 +1,5 @@
 // Atom containers in the movie file's format, and wired actions.
+#include <exception>
 #include <cstring>
 #include <vector>
 
@@ -110,7 +111,7 @@ OSErr QTDisposeAtomContainer(QTAtomContainer container) {
 }
 
 OSErr QTInsertChild(QTAtomContainer container, QTAtom parent, QTAtomType type, QTAtomID id, SInt16 index,
-                    SInt32 dataSize, const void* data, QTAtom* newAtom) {
+                    SInt32 dataSize, const void* data, QTAtom* newAtom) try {
   if (container == nullptr) return nilHandleErr;
   if (dataSize < 0 || (data == nullptr && dataSize > 0) || index < 0 || id < 0) return paramErr;
   std::vector<size_t> path;
@@ -150,18 +151,22 @@ OSErr QTInsertChild(QTAtomContainer container, QTAtom parent, QTAtomType type, Q
   put_be16(base + parentAt + 14, UInt16(p.childCount + 1));
   if (newAtom) *newAtom = QTAtom(insertAt);
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
-SInt16 QTCountChildrenOfType(QTAtomContainer container, QTAtom parent, QTAtomType type) {
+SInt16 QTCountChildrenOfType(QTAtomContainer container, QTAtom parent, QTAtomType type) try {
   std::vector<size_t> path;
   if (!find_parent(container, parent, &path)) return 0;
   SInt16 count = 0;
   for (const AtomView& a : children(reinterpret_cast<const UInt8*>(*container), path.back()))
     count += (type == 0 || a.type == type) ? 1 : 0;
   return count;
+} catch (const std::exception&) {
+  return 0;
 }
 
-QTAtom QTFindChildByIndex(QTAtomContainer container, QTAtom parent, QTAtomType type, SInt16 index, QTAtomID* id) {
+QTAtom QTFindChildByIndex(QTAtomContainer container, QTAtom parent, QTAtomType type, SInt16 index, QTAtomID* id) try {
   std::vector<size_t> path;
   if (index < 1 || !find_parent(container, parent, &path)) return 0;
   SInt16 seen = 0;
@@ -172,10 +177,12 @@ QTAtom QTFindChildByIndex(QTAtomContainer container, QTAtom parent, QTAtomType t
     }
   }
   return 0;
+} catch (const std::exception&) {
+  return 0;
 }
 
 OSErr QTCopyAtomDataToPtr(QTAtomContainer container, QTAtom atom, Boolean sizeOrLessOK, SInt32 maxSize,
-                          void* dataPtr, SInt32* actualSize) {
+                          void* dataPtr, SInt32* actualSize) try {
   std::vector<size_t> path;
   if (atom == kParentAtomIsContainer || !find_parent(container, atom, &path)) return invalidAtomErr;
   auto* base = reinterpret_cast<const UInt8*>(*container);
@@ -188,9 +195,11 @@ OSErr QTCopyAtomDataToPtr(QTAtomContainer container, QTAtom atom, Boolean sizeOr
   if (copy > 0) std::memcpy(dataPtr, base + a.offset + kAtomHeader, size_t(copy));
   if (actualSize) *actualSize = copy;
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
-OSErr MovieExecuteWiredActions(Movie m, SInt32, QTAtomContainer actions) {
+OSErr MovieExecuteWiredActions(Movie m, SInt32, QTAtomContainer actions) try {
   if (m == nullptr) return invalidMovie;
   if (!container_ok(actions)) return invalidAtomContainerErr;
   auto* base = reinterpret_cast<const UInt8*>(*actions);
@@ -212,6 +221,8 @@ OSErr MovieExecuteWiredActions(Movie m, SInt32, QTAtomContainer actions) {
   }
   m->wiredActions.insert(m->wiredActions.end(), found.begin(), found.end());
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 SInt32 GetMovieWiredActionCount(Movie m) { return m ? SInt32(m->wiredActions.size()) : 0; }

@@ -1,5 +1,6 @@
 #include "CFString.h"
 
+#include <exception>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -44,7 +45,7 @@ bool known_encoding(CFStringEncoding e) { return e == kCFStringEncodingUTF8 || e
 
 }  // namespace
 
-CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding encoding) {
+CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding encoding) try {
   if (cStr == nullptr || !known_encoding(encoding)) return nullptr;
   std::string text(cStr);
   CFIndex length = 0;
@@ -54,6 +55,8 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFString
   if (s == nullptr) return nullptr;
   s->utf8 = std::move(text);
   return s;
+} catch (const std::exception&) {
+  return nullptr;
 }
 
 CFIndex CFStringGetLength(CFStringRef str) {

@@ -1,5 +1,6 @@
 #include "Components.h"
 
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -118,11 +119,13 @@ ComponentResult CallComponentFunctionWithStorageProcInfo(Handle storage, Compone
 }
 
 Component RegisterComponent(const ComponentDescription* cd, ComponentRoutineUPP entry, SInt16 global,
-                            Handle componentName, Handle componentInfo, Handle) {
+                            Handle componentName, Handle componentInfo, Handle) try {
   if (cd == nullptr || entry == nullptr) return nullptr;
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   return register_locked(r, cd, entry, global, componentName, componentInfo);
+} catch (const std::exception&) {
+  return nullptr;
 }
 
 OSErr UnregisterComponent(Component c) {
@@ -172,15 +175,17 @@ OSErr GetComponentInfo(ComponentInstance ci, ComponentDescription* cd, Handle na
   return GetComponentInfo(GetComponentOfInstance(ci), cd, name, info, icon);
 }
 
-OSErr SetComponentResourceFile(Component c, OSType resType, SInt16 resID, const char* path) {
+OSErr SetComponentResourceFile(Component c, OSType resType, SInt16 resID, const char* path) try {
   if (c == nullptr || path == nullptr) return paramErr;
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   c->resourceFiles[{resType, resID}] = path;
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
-OSErr GetComponentResource(Component c, OSType resType, SInt16 resID, Handle* theResource) {
+OSErr GetComponentResource(Component c, OSType resType, SInt16 resID, Handle* theResource) try {
   if (c == nullptr || theResource == nullptr) return paramErr;
   *theResource = nullptr;
   std::string path;
@@ -201,26 +206,26 @@ OSErr GetComponentResource(Component c, OSType resType, SInt16 resID, Handle* th
   std::fclose(f);
   if (failed) return ioErr;
   return PtrToHand(bytes.data(), theResource, Size(bytes.size()));
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 OSErr GetComponentResource(ComponentInstance ci, OSType resType, SInt16 resID, Handle* theResource) {
   return GetComponentResource(GetComponentOfInstance(ci), resType, resID, theResource);
 }
 
-OSErr OpenAComponent(Component c, ComponentInstance* ci) {
+OSErr OpenAComponent(Component c, ComponentInstance* ci) try {
   if (ci == nullptr) return paramErr;
   *ci = nullptr;
   if (c == nullptr) return invalidComponentID;
   Registry& r = registry();
-  auto* instance = new ComponentInstanceRecord{c, nullptr};
+  auto owned = std::make_unique<ComponentInstanceRecord>(ComponentInstanceRecord{c, nullptr});
   {
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (!c->registered) {
-      delete instance;
-      return invalidComponentID;
-    }
-    r.instances.insert(instance);
+    if (!c->registered) return invalidComponentID;
+    r.instances.insert(owned.get());
   }
+  ComponentInstance instance = owned.release();
   ComponentResult result = CallComponentSelector(instance, kComponentOpenSelect, instance);
   if (result != noErr) {
     CallComponentSelector(instance, kComponentCloseSelect, instance);
@@ -233,6 +238,8 @@ OSErr OpenAComponent(Component c, ComponentInstance* ci) {
   }
   *ci = instance;
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 ComponentInstance OpenComponent(Component c) {

@@ -1,5 +1,6 @@
 #include "DataHandler.h"
 
+#include <exception>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -153,10 +154,12 @@ ComponentResult DHCompareDataRef(BuiltinDataHGlobals* g, Handle dataRef, Boolean
   return noErr;
 }
 
-ComponentResult DHOpenForRead(BuiltinDataHGlobals* g) {
+ComponentResult DHOpenForRead(BuiltinDataHGlobals* g) try {
   if (g->dataRef == nullptr) return invalidDataRef;
   if (g->kind == Kind::Pointer) return valid_pointer_ref(g->dataRef) ? noErr : invalidDataRef;
   return open_file(g);
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 ComponentResult DHCloseForRead(BuiltinDataHGlobals* g) {
@@ -170,11 +173,13 @@ ComponentResult DHCloseForRead(BuiltinDataHGlobals* g) {
 ComponentResult DHNothing(BuiltinDataHGlobals*) { return noErr; }
 
 ComponentResult DHScheduleData64(BuiltinDataHGlobals* g, Ptr place, const wide* fileOffset, SInt32 dataSize,
-                                 RefCon refCon, DataHSchedulePtr, DataHCompleteUPP completion) {
+                                 RefCon refCon, DataHSchedulePtr, DataHCompleteUPP completion) try {
   if (fileOffset == nullptr) return paramErr;
   OSErr err = source_read(g, *fileOffset, dataSize, place);
   if (completion != nullptr) completion(place, refCon, err);
   return err;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 ComponentResult DHScheduleData(BuiltinDataHGlobals* g, Ptr place, SInt32 fileOffset, SInt32 dataSize, RefCon refCon,
@@ -185,12 +190,14 @@ ComponentResult DHScheduleData(BuiltinDataHGlobals* g, Ptr place, SInt32 fileOff
 
 ComponentResult DHFinishData(BuiltinDataHGlobals*, Ptr, Boolean) { return noErr; }
 
-ComponentResult DHGetFileSize64(BuiltinDataHGlobals* g, wide* size) {
+ComponentResult DHGetFileSize64(BuiltinDataHGlobals* g, wide* size) try {
   if (size == nullptr) return paramErr;
   SInt64 total = 0;
   OSErr err = source_size(g, &total);
   *size = err == noErr ? total : 0;
   return err;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 ComponentResult DHGetFileSize(BuiltinDataHGlobals* g, SInt32* size) {
@@ -201,7 +208,7 @@ ComponentResult DHGetFileSize(BuiltinDataHGlobals* g, SInt32* size) {
   return err;
 }
 
-ComponentResult DHCanUseDataRef(BuiltinDataHGlobals* g, Handle dataRef, SInt32* useFlags) {
+ComponentResult DHCanUseDataRef(BuiltinDataHGlobals* g, Handle dataRef, SInt32* useFlags) try {
   if (useFlags == nullptr) return paramErr;
   *useFlags = 0;
   if (g->kind == Kind::Pointer) {
@@ -211,6 +218,8 @@ ComponentResult DHCanUseDataRef(BuiltinDataHGlobals* g, Handle dataRef, SInt32* 
     if (!path.empty() && access(path.c_str(), R_OK) == 0) *useFlags = kDataHCanRead;
   }
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 struct Row {
@@ -265,7 +274,7 @@ const std::vector<BuiltinComponent>& BuiltinDataHandlers() {
 
 // ---- files and data references ----
 
-OSErr FSPathMakeFSSpec(const char* path, FSSpec* fileSpec) {
+OSErr FSPathMakeFSSpec(const char* path, FSSpec* fileSpec) try {
   if (path == nullptr || fileSpec == nullptr || path[0] == '\0') return paramErr;
   // A relative path is completed from the current directory, so that the
   // record names the same file in any process.
@@ -278,6 +287,8 @@ OSErr FSPathMakeFSSpec(const char* path, FSSpec* fileSpec) {
   if (full.size() >= sizeof fileSpec->path) return paramErr;
   std::memcpy(fileSpec->path, full.c_str(), full.size() + 1);
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 OSErr QTNewAlias(const FSSpec* file, AliasHandle* alias, Boolean) {
@@ -303,7 +314,7 @@ OSErr NewPointerDataRef(const void* data, Size size, Handle* outDataRef) {
   return PtrToHand(&record, outDataRef, Size(sizeof record));
 }
 
-OSErr QTGetDataHandlerFullPathCFString(ComponentInstance dh, QTPathStyle, CFStringRef* outPath) {
+OSErr QTGetDataHandlerFullPathCFString(ComponentInstance dh, QTPathStyle, CFStringRef* outPath) try {
   if (outPath == nullptr) return paramErr;
   *outPath = nullptr;
   ComponentDescription cd;
@@ -318,6 +329,8 @@ OSErr QTGetDataHandlerFullPathCFString(ComponentInstance dh, QTPathStyle, CFStri
   if (path.empty()) return invalidDataRef;
   *outPath = CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8);
   return *outPath != nullptr ? noErr : invalidDataRef;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 // ---- finding and opening ----

@@ -1,5 +1,6 @@
 // Sample descriptions: extension atoms, image description properties, and
 // sound descriptions made from a stream description.
+#include <exception>
 #include <cmath>
 #include <cstring>
 
@@ -57,7 +58,7 @@ OSErr append_description_atom(Handle desc, OSType type, const void* data, size_t
   return noErr;
 }
 
-OSErr remove_description_atoms(Handle desc, OSType type, size_t recordSize) {
+OSErr remove_description_atoms(Handle desc, OSType type, size_t recordSize) try {
   std::vector<UInt8> bytes = handle_bytes(desc);
   std::vector<UInt8> kept(bytes.begin(), bytes.begin() + long(recordSize));
   size_t end = recordSize;
@@ -71,27 +72,33 @@ OSErr remove_description_atoms(Handle desc, OSType type, size_t recordSize) {
   std::memcpy(*desc, kept.data(), kept.size());
   write_size_field(desc, Size(kept.size()));
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 // ---- image descriptions ----
 
-OSErr AddImageDescriptionExtension(ImageDescriptionHandle desc, Handle extension, OSType idType) {
+OSErr AddImageDescriptionExtension(ImageDescriptionHandle desc, Handle extension, OSType idType) try {
   if (!image_description_ok(desc)) return paramErr;
   if (extension == nullptr) return nilHandleErr;
   std::vector<UInt8> bytes = handle_bytes(extension);
   return append_description_atom(desc, idType, bytes.data(), bytes.size());
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
-OSErr CountImageDescriptionExtensionType(ImageDescriptionHandle desc, OSType idType, SInt32* count) {
+OSErr CountImageDescriptionExtensionType(ImageDescriptionHandle desc, OSType idType, SInt32* count) try {
   if (!image_description_ok(desc) || count == nullptr) return paramErr;
   std::vector<UInt8> bytes = handle_bytes(desc);
   *count = 0;
   for (const ExtensionAtom& a : description_extensions(bytes.data(), bytes.size(), sizeof(ImageDescription)))
     *count += (idType == 0 || a.type == idType) ? 1 : 0;
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
-OSErr GetImageDescriptionExtension(ImageDescriptionHandle desc, Handle* extension, OSType idType, SInt32 index) {
+OSErr GetImageDescriptionExtension(ImageDescriptionHandle desc, Handle* extension, OSType idType, SInt32 index) try {
   if (!image_description_ok(desc) || extension == nullptr) return paramErr;
   *extension = nullptr;
   std::vector<UInt8> bytes = handle_bytes(desc);
@@ -101,6 +108,8 @@ OSErr GetImageDescriptionExtension(ImageDescriptionHandle desc, Handle* extensio
       return PtrToHand(bytes.data() + a.offset + kAtomHeader, extension, Size(a.size - kAtomHeader));
   }
   return paramErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
 OSStatus ICMImageDescriptionSetProperty(ImageDescriptionHandle desc, OSType propClass, OSType propID,

@@ -1,5 +1,6 @@
 // Reading sample bytes through the data handler of a media's data reference.
 #include <cstring>
+#include <exception>
 
 #include "DataHandler.h"
 #include "MacMemory.h"
@@ -31,7 +32,11 @@ OSErr open_media_data_handler(const MediaRecord* m, ComponentInstance* dh) {
 
 OSErr read_sample_reference(ComponentInstance dh, const MediaSampleReference& s, std::vector<char>* buffer) {
   if (s.dataSize < 0 || s.dataSize > INT32_MAX) return paramErr;
-  buffer->resize(size_t(s.dataSize) + 1);
+  try {
+    buffer->resize(size_t(s.dataSize) + 1);
+  } catch (const std::exception&) {
+    return memFullErr;
+  }
   Completion done;
   wide offset = s.dataOffset;
   OSErr err = OSErr(DataHScheduleData64(dh, buffer->data(), &offset, SInt32(s.dataSize),

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "DataHandler.h"
@@ -145,6 +146,30 @@ struct TrackLayout {
 
 OSErr write_all(FILE* f, const void* p, size_t n) { return std::fwrite(p, 1, n, f) == n ? noErr : ioErr; }
 
+// Adds one sample reference, stored at `position` in the file, to the
+// layout. A reference of several samples whose size divides evenly is that
+// many samples (sound frames); otherwise it is one sample.
+OSErr note_sample(TrackLayout* layout, const MediaSampleReference& s, UInt64 position) try {
+  bool split = s.count > 1 && s.dataSize % s.count == 0;
+  UInt32 n = split ? UInt32(s.count) : 1;
+  SInt64 size = split ? s.dataSize / s.count : s.dataSize;
+  SInt64 duration = split ? s.durationPerSample : s.durationPerSample * s.count;
+  layout->chunks.push_back({position, n, s.descriptionIndex});
+  add_run(layout->durations, n, duration);
+  add_run(layout->offsets, n, s.displayOffset);
+  add_run(layout->sizes, n, size);
+  layout->anyOffset |= s.displayOffset != 0;
+  layout->negativeOffset |= s.displayOffset < 0;
+  if ((s.flags & mediaSampleNotSync) == 0)
+    layout->syncRuns.push_back({layout->sampleCount + 1, n});
+  else
+    layout->allSync = false;
+  layout->sampleCount += n;
+  return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
+}
+
 // Reads every sample reference of the track's media through its data
 // handler and appends the bytes to the file.
 OSErr write_media_data(FILE* f, UInt64* position, TrackLayout* layout) {
@@ -156,27 +181,9 @@ OSErr write_media_data(FILE* f, UInt64* position, TrackLayout* layout) {
   std::vector<char> buffer;
   for (const MediaSampleReference& s : m->samples) {
     err = read_sample_reference(dh, s, &buffer);
+    if (err == noErr) err = note_sample(layout, s, *position);
     if (err == noErr) err = write_all(f, buffer.data(), size_t(s.dataSize));
     if (err != noErr) break;
-
-    // A reference of several samples whose size divides evenly is that many
-    // samples (sound frames); otherwise it is one sample.
-    bool split = s.count > 1 && s.dataSize % s.count == 0;
-    UInt32 n = split ? UInt32(s.count) : 1;
-    SInt64 size = split ? s.dataSize / s.count : s.dataSize;
-    SInt64 duration = split ? s.durationPerSample : s.durationPerSample * s.count;
-    layout->chunks.push_back({*position, n, s.descriptionIndex});
-    add_run(layout->durations, n, duration);
-    add_run(layout->offsets, n, s.displayOffset);
-    add_run(layout->sizes, n, size);
-    layout->anyOffset |= s.displayOffset != 0;
-    layout->negativeOffset |= s.displayOffset < 0;
-    if ((s.flags & mediaSampleNotSync) == 0) {
-      layout->syncRuns.push_back({layout->sampleCount + 1, n});
-    } else {
-      layout->allSync = false;
-    }
-    layout->sampleCount += n;
     *position += UInt64(s.dataSize);
   }
   CloseComponent(dh);
@@ -423,11 +430,9 @@ std::vector<UInt8> movie_atom(const MovieRecord& movie, const std::vector<TrackL
 
 }  // namespace
 
-OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path) {
-  if (m == nullptr || path == nullptr) return paramErr;
-  FILE* f = std::fopen(path, "wb");
-  if (f == nullptr) return ioErr;
+namespace {
 
+OSErr write_movie(FILE* f, const MovieRecord& m) {
   Atoms head;
   size_t ftyp = head.begin(FOUR_CHAR_CODE("ftyp"));
   head.u32(FOUR_CHAR_CODE("qt  "));
@@ -442,7 +447,7 @@ OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path) {
   UInt64 position = head.bytes.size();
 
   std::vector<TrackLayout> layouts;
-  for (auto& t : m->tracks) {
+  for (auto& t : m.tracks) {
     if (t->media == nullptr) continue;
     layouts.push_back(TrackLayout{t.get(), {}, {}, {}, {}, {}, 0, true, false, false});
   }
@@ -450,15 +455,29 @@ OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path) {
     if (err != noErr) break;
     err = write_media_data(f, &position, &t);
   }
-  if (err == noErr) {
-    UInt8 size[8];
-    UInt64 mdatSize = position - mdatStart;
-    put_be32(size, UInt32(mdatSize >> 32));
-    put_be32(size + 4, UInt32(mdatSize));
-    std::vector<UInt8> moov = movie_atom(*m, layouts);
-    err = write_all(f, moov.data(), moov.size());
-    if (err == noErr && (std::fseek(f, long(mdatStart + 8), SEEK_SET) != 0 || std::fwrite(size, 1, 8, f) != 8))
-      err = ioErr;
+  if (err != noErr) return err;
+  UInt8 size[8];
+  UInt64 mdatSize = position - mdatStart;
+  put_be32(size, UInt32(mdatSize >> 32));
+  put_be32(size + 4, UInt32(mdatSize));
+  std::vector<UInt8> moov = movie_atom(m, layouts);
+  err = write_all(f, moov.data(), moov.size());
+  if (err == noErr && (std::fseek(f, long(mdatStart + 8), SEEK_SET) != 0 || std::fwrite(size, 1, 8, f) != 8))
+    err = ioErr;
+  return err;
+}
+
+}  // namespace
+
+OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path) {
+  if (m == nullptr || path == nullptr) return paramErr;
+  FILE* f = std::fopen(path, "wb");
+  if (f == nullptr) return ioErr;
+  OSErr err;
+  try {
+    err = write_movie(f, *m);
+  } catch (const std::exception&) {
+    err = memFullErr;
   }
   if (std::fclose(f) != 0 && err == noErr) err = ioErr;
   if (err != noErr) std::remove(path);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "MacMemory.h"
 #include "MovieInternal.h"
@@ -94,9 +96,11 @@ TimeValue64 rescale_time(TimeValue64 value, TimeScale from, TimeScale to) {
 
 OSErr GetMoviesError() { return t_moviesError; }
 
-Movie NewMovie(SInt32) {
+Movie NewMovie(SInt32) try {
   set_error(noErr);
   return new MovieRecord;
+} catch (const std::exception&) {
+  return fail(memFullErr, static_cast<Movie>(nullptr));
 }
 
 void DisposeMovie(Movie m) {
@@ -140,7 +144,7 @@ Track GetMovieIndTrack(Movie m, SInt32 index) {
 
 // ---- tracks ----
 
-Track NewMovieTrack(Movie m, Fixed width, Fixed height, SInt16 volume) {
+Track NewMovieTrack(Movie m, Fixed width, Fixed height, SInt16 volume) try {
   if (m == nullptr) return fail(invalidMovie, static_cast<Track>(nullptr));
   auto t = std::make_unique<TrackRecord>();
   t->movie = m;
@@ -152,6 +156,8 @@ Track NewMovieTrack(Movie m, Fixed width, Fixed height, SInt16 volume) {
   m->tracks.push_back(std::move(t));
   set_error(noErr);
   return m->tracks.back().get();
+} catch (const std::exception&) {
+  return fail(memFullErr, static_cast<Track>(nullptr));
 }
 
 void SetTrackEnabled(Track t, Boolean enabled) {
@@ -285,7 +291,7 @@ TimeValue64 TrackTimeToMediaDisplayTime(TimeValue64 value, Track t) {
 
 // ---- media ----
 
-Media NewTrackMedia(Track t, OSType mediaType, TimeScale timeScale, Handle dataRef, OSType dataRefType) {
+Media NewTrackMedia(Track t, OSType mediaType, TimeScale timeScale, Handle dataRef, OSType dataRefType) try {
   if (t == nullptr) return fail(invalidTrack, static_cast<Media>(nullptr));
   if (t->media != nullptr) return fail(invalidMedia, static_cast<Media>(nullptr));
   if (timeScale <= 0) return fail(paramErr, static_cast<Media>(nullptr));
@@ -299,6 +305,8 @@ Media NewTrackMedia(Track t, OSType mediaType, TimeScale timeScale, Handle dataR
   t->media = std::move(m);
   set_error(noErr);
   return t->media.get();
+} catch (const std::exception&) {
+  return fail(memFullErr, static_cast<Media>(nullptr));
 }
 
 Track GetMediaTrack(Media m) {
@@ -400,7 +408,7 @@ OSErr GetMediaSampleReferenceAt(Media m, SInt64 index, MediaSampleReference* out
 }
 
 OSErr AddMediaSampleReferences64(Media m, SampleDescriptionHandle desc, SInt32 numberOfRefs,
-                                 SampleReference64Ptr refs, TimeValue* sampleTime) {
+                                 SampleReference64Ptr refs, TimeValue* sampleTime) try {
   if (m == nullptr) return set_error(invalidMedia);
   if (!valid_description(desc) || numberOfRefs <= 0 || refs == nullptr) return set_error(paramErr);
   for (SInt32 i = 0; i < numberOfRefs; ++i) {
@@ -408,6 +416,7 @@ OSErr AddMediaSampleReferences64(Media m, SampleDescriptionHandle desc, SInt32 n
     if (r.dataOffset < 0 || r.numberOfSamples == 0 || r.numberOfSamples > UInt32(INT32_MAX)) return set_error(paramErr);
     if (r.durationPerSample <= 0) return set_error(invalidDuration);
   }
+  m->samples.reserve(m->samples.size() + size_t(numberOfRefs));
   if (sampleTime) *sampleTime = clamp32(m->decodeDuration);
   SInt32 index = media_description_index(m, handle_bytes(desc));
   for (SInt32 i = 0; i < numberOfRefs; ++i) {
@@ -416,6 +425,8 @@ OSErr AddMediaSampleReferences64(Media m, SampleDescriptionHandle desc, SInt32 n
                       MediaSampleFlags(UInt16(r.sampleFlags)), index});
   }
   return set_error(noErr);
+} catch (const std::exception&) {
+  return set_error(memFullErr);
 }
 
 OSErr AddMediaSampleReference(Media m, SInt64 dataOffset, UInt32 size, TimeValue durationPerSample,
@@ -428,10 +439,12 @@ OSErr AddMediaSampleReference(Media m, SInt64 dataOffset, UInt32 size, TimeValue
 
 // ---- mutable sample tables ----
 
-OSStatus QTSampleTableCreateMutable(const void*, TimeScale timescale, void*, QTMutableSampleTableRef* newSampleTable) {
+OSStatus QTSampleTableCreateMutable(const void*, TimeScale timescale, void*, QTMutableSampleTableRef* newSampleTable) try {
   if (newSampleTable == nullptr || timescale <= 0) return set_error(paramErr);
   *newSampleTable = new QTMutableSampleTableOpaque{timescale, {}, {}};
   return set_error(noErr);
+} catch (const std::exception&) {
+  return set_error(memFullErr);
 }
 
 void QTSampleTableRelease(QTSampleTableRef table) { delete table; }
@@ -443,37 +456,43 @@ SInt64 QTSampleTableGetNumberOfSamples(QTSampleTableRef table) {
 }
 
 OSStatus QTSampleTableAddSampleDescription(QTMutableSampleTableRef table, SampleDescriptionHandle desc, SInt32,
-                                           QTSampleDescriptionID* outID) {
+                                           QTSampleDescriptionID* outID) try {
   if (table == nullptr) return set_error(invalidSampleTable);
   if (!valid_description(desc)) return set_error(paramErr);
   table->descriptions.push_back(handle_bytes(desc));
   if (outID) *outID = QTSampleDescriptionID(table->descriptions.size());
   return set_error(noErr);
+} catch (const std::exception&) {
+  return set_error(memFullErr);
 }
 
 OSStatus QTSampleTableAddSampleReferences(QTMutableSampleTableRef table, SInt64 dataOffset, ByteCount dataSize,
                                           TimeValue64 decodeDuration, TimeValue64 displayOffset,
                                           SInt64 numberOfSamples, MediaSampleFlags sampleFlags,
-                                          QTSampleDescriptionID descriptionID, SInt64* newSampleNum) {
+                                          QTSampleDescriptionID descriptionID, SInt64* newSampleNum) try {
   if (table == nullptr) return set_error(invalidSampleTable);
   if (descriptionID < 1 || size_t(descriptionID) > table->descriptions.size())
     return set_error(invalidDescriptionID);
   if (dataOffset < 0 || dataSize < 0 || numberOfSamples <= 0) return set_error(paramErr);
   if (decodeDuration <= 0) return set_error(invalidDuration);
+  table->samples.reserve(table->samples.size() + size_t(numberOfSamples));  // fails before anything is added
   if (newSampleNum) *newSampleNum = SInt64(table->samples.size()) + 1;
   for (SInt64 i = 0; i < numberOfSamples; ++i)
     table->samples.push_back(
         {dataOffset + i * dataSize, dataSize, 1, decodeDuration, displayOffset, sampleFlags, descriptionID});
   return set_error(noErr);
+} catch (const std::exception&) {
+  return set_error(memFullErr);
 }
 
 OSErr AddSampleTableToMedia(Media m, QTSampleTableRef table, SInt64 startSampleNum, SInt64 numberOfSamples,
-                            TimeValue64* sampleStartTime) {
+                            TimeValue64* sampleStartTime) try {
   if (m == nullptr) return set_error(invalidMedia);
   if (table == nullptr) return set_error(invalidSampleTable);
   SInt64 count = SInt64(table->samples.size());
   if (startSampleNum < 1 || numberOfSamples < 1 || startSampleNum > count || numberOfSamples > count - startSampleNum + 1)
     return set_error(invalidSampleNum);
+  m->samples.reserve(m->samples.size() + size_t(numberOfSamples));
   if (sampleStartTime) *sampleStartTime = m->decodeDuration;
   std::vector<SInt32> indexOfID(table->descriptions.size() + 1, 0);
   for (SInt64 n = startSampleNum; n < startSampleNum + numberOfSamples; ++n) {
@@ -486,17 +505,21 @@ OSErr AddSampleTableToMedia(Media m, QTSampleTableRef table, SInt64 startSampleN
     append_sample(m, r);
   }
   return set_error(noErr);
+} catch (const std::exception&) {
+  return set_error(memFullErr);
 }
 
 // ---- metadata ----
 
-OSStatus QTCopyMovieMetaData(Movie m, QTMetaDataRef* metaData) {
+OSStatus QTCopyMovieMetaData(Movie m, QTMetaDataRef* metaData) try {
   if (metaData == nullptr) return set_error(paramErr);
   *metaData = nullptr;
   if (m == nullptr) return set_error(invalidMovie);
   *metaData = new QTMetaDataOpaque;
   (*metaData)->movie = m;
   return set_error(noErr);
+} catch (const std::exception&) {
+  return set_error(memFullErr);
 }
 
 void QTMetaDataRetain(QTMetaDataRef metaData) {
@@ -521,7 +544,7 @@ bool known_key_format(OSType f) {
 
 OSStatus QTMetaDataAddItem(QTMetaDataRef metaData, OSType storageFormat, OSType keyFormat, const UInt8* key,
                            ByteCount keySize, const UInt8* value, ByteCount valueSize, UInt32 dataType,
-                           QTMetaDataItem* outItem) {
+                           QTMetaDataItem* outItem) try {
   if (metaData == nullptr || metaData->movie == nullptr) return set_error(paramErr);
   if (!known_storage(storageFormat) || key == nullptr || keySize <= 0 || valueSize < 0 ||
       (value == nullptr && valueSize > 0))
@@ -539,6 +562,8 @@ OSStatus QTMetaDataAddItem(QTMetaDataRef metaData, OSType storageFormat, OSType 
   movie->metadata.push_back(std::move(item));
   if (outItem) *outItem = movie->metadata.back().id;
   return set_error(noErr);
+} catch (const std::exception&) {
+  return set_error(memFullErr);
 }
 
 OSStatus QTMetaDataGetNextItem(QTMetaDataRef metaData, OSType storageFormat, QTMetaDataItem item, OSType keyFormat,
@@ -572,7 +597,7 @@ OSStatus QTMetaDataGetItemValue(QTMetaDataRef metaData, QTMetaDataItem item, UIn
 
 // ---- idle manager ----
 
-IdleManager QTIdleManagerOpen() { return new IdleManagerOpaque; }
+IdleManager QTIdleManagerOpen() { return new (std::nothrow) IdleManagerOpaque; }
 
 OSErr QTIdleManagerClose(IdleManager im) {
   if (im == nullptr) return paramErr;

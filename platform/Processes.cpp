@@ -1,5 +1,6 @@
 #include "Processes.h"
 
+#include <exception>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -36,15 +37,17 @@ UInt32 parent_of(UInt32 pid) {
 
 }  // namespace
 
-OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) {
+OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) try {
   if (psn == nullptr || pid <= 0) return paramErr;
   if (access(proc_path(UInt32(pid), "").c_str(), F_OK) != 0) return procNotFound;
   psn->highLongOfPSN = 0;
   psn->lowLongOfPSN = UInt32(pid);
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }
 
-OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info) {
+OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info) try {
   if (psn == nullptr || info == nullptr) return paramErr;
   if (info->processInfoLength != sizeof(ProcessInfoRec) && info->processInfoLength != kProcessInfoLegacyLength)
     return paramErr;
@@ -64,4 +67,6 @@ OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info
   info->processNumber = *psn;
   info->processLauncher.lowLongOfPSN = parent_of(pid);
   return noErr;
+} catch (const std::exception&) {
+  return memFullErr;
 }

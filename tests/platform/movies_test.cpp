@@ -95,6 +95,9 @@ TEST_F(SampleTables, RunsMoveIntoTheMediaWithDisplayTimes) {
   EXPECT_EQ(QTSampleTableAddSampleReferences(table, 0, 4, d, 0, 1, 0, 2, nullptr), invalidDescriptionID);
   EXPECT_EQ(QTSampleTableAddSampleReferences(table, 0, 4, 0, 0, 1, 0, 1, nullptr), invalidDuration);
   EXPECT_EQ(AddSampleTableToMedia(media, nullptr, 1, 1, nullptr), invalidSampleTable);
+  // A run too large to hold is refused whole.
+  EXPECT_EQ(QTSampleTableAddSampleReferences(table, 0, 4, d, 0, SInt64(1) << 61, 0, 1, nullptr), memFullErr);
+  EXPECT_EQ(QTSampleTableGetNumberOfSamples(table), 7);
   EXPECT_EQ(GetMediaSampleCount(media), 7);
   // A description whose size field disagrees with its handle is refused.
   SetHandleSize(desc, 20);
