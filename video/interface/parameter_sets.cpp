@@ -433,6 +433,8 @@ int32_t DecodeSequenceParameterSet(ThreadBuffer* tb) {
   std::memset(static_cast<void*>(&parsed), 0, sizeof(parsed));
   int32_t result = parse_sps(&tb->reader, &parsed);
   if (result != kParamSetOk) return result;
+  // A set that ran past its NAL unit holds filler values: never entered.
+  if (tb->reader.overrun) return kParamSetUnsupported;
   // A decoder opened for a picture size takes no larger pictures.
   if (ds->lumaPitch != 0 &&
       (16u * parsed.PicWidthInMbs + 64u > ds->lumaPitch || 16u * parsed.FrameHeightInMbs > ds->lumaHeight)) {
@@ -451,9 +453,11 @@ int32_t DecodePictureParameterSet(ThreadBuffer* tb, uint32_t inspect) {
   std::memset(static_cast<void*>(&parsed), 0, sizeof(parsed));
   int32_t result = parse_pps(&tb->reader, &parsed, ds->spsList, ds->accessUnitCounter, inspect != 0);
   if (result != kParamSetOk) return result;
+  if (tb->reader.overrun) return kParamSetUnsupported;
   const int32_t verdict = parsed.redundant_pic_cnt_present_flag ? kParamSetUnsupported : kParamSetOk;
   if (inspect) {
-    std::memcpy(static_cast<void*>(ds->ppsList), &parsed, sizeof(parsed));
+    // Only the field block: the head keeps whatever list hangs behind it.
+    *static_cast<PictureParameterSetFields*>(ds->ppsList) = parsed;
     return verdict;
   }
   // A set the pipeline does not support stays in the list as parsed.

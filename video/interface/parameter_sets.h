@@ -150,8 +150,8 @@ enum : int32_t {
 
 // Parses the SPS RBSP at the reader into the decoder state's SPS list (the
 // ThreadBuffer's decoderState supplies the list head, the access-unit counter
-// and the access unit being assembled). 0, 12, or 1 when no memory was left. The caller tests the
-// reader's overrun flag.
+// and the access unit being assembled). 0, 12 (also for a set that ran past
+// its NAL unit, which never enters the list), or 1 when no memory was left.
 int32_t DecodeSequenceParameterSet(ThreadBuffer* tb);
 
 // Parses a PPS RBSP into the PPS list: 0, 2 (no SPS with its id), 12 or 1. With

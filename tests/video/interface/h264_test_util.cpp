@@ -21,6 +21,25 @@ RbspReader::RbspReader(const std::vector<uint8_t>& rbsp) : buffer(static_cast<ui
   bs_init(&r, buffer.nal.payload, buffer.nal.length);
 }
 
+SyntaxState::SyntaxState() {
+  std::memset(static_cast<void*>(&ds), 0, sizeof(ds));
+  std::memset(static_cast<void*>(&pic), 0, sizeof(pic));
+  std::memset(static_cast<void*>(&fb), 0, sizeof(fb));
+  std::memset(&sei, 0, sizeof(sei));
+  InitSequenceParameterSetHead(&spsHead);
+  InitPictureParameterSetHead(&ppsHead);
+  ds.spsList = &spsHead;
+  ds.ppsList = &ppsHead;
+  pic.frameBuffer = &fb;
+  pic.picTiming = &sei;
+  ds.currentPicture = &pic;
+}
+
+SyntaxState::~SyntaxState() {
+  FreeSequenceParameterSets(&spsHead);
+  FreePictureParameterSets(&ppsHead);
+}
+
 std::vector<Unit> parse_units(const uint8_t* data, size_t size, size_t piece) {
   std::vector<Unit> units;
   PayloadBuffer buffer(static_cast<uint32_t>(size) + 8);

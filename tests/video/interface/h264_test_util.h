@@ -11,6 +11,8 @@
 #include "annexb.h"
 #include "bitstream.h"
 #include "decoder_state.h"
+#include "parameter_sets.h"
+#include "sei.h"
 
 namespace h264test {
 
@@ -99,6 +101,35 @@ struct RbspReader {
   explicit RbspReader(const std::vector<uint8_t>& rbsp);
   PayloadBuffer buffer;
   BitReaderCabac r{};
+};
+
+// A decoder state with parameter-set lists and one access unit (picture,
+// frame buffer, timing record) whose SPS link follows the latest SPS.
+struct SyntaxState {
+  SyntaxState();
+  ~SyntaxState();
+  SyntaxState(const SyntaxState&) = delete;
+  SyntaxState& operator=(const SyntaxState&) = delete;
+
+  // Runs `parse` on a ThreadBuffer whose reader stands at the start of `rbsp`.
+  template <typename F>
+  int32_t run(const std::vector<uint8_t>& rbsp, F parse, uint32_t* overrun = nullptr) {
+    RbspReader r(rbsp);
+    ThreadBuffer tb;
+    std::memset(static_cast<void*>(&tb), 0, sizeof(tb));
+    tb.reader = r.r;
+    tb.decoderState = &ds;
+    const int32_t result = parse(&tb);
+    if (overrun) *overrun = tb.reader.overrun;
+    return result;
+  }
+
+  DecoderState ds;
+  SequenceParameterSet spsHead;
+  PictureParameterSet ppsHead;
+  DecodedPicture pic;
+  FrameBuffer fb;
+  SeiRecord sei;
 };
 
 struct Pes {

@@ -41,37 +41,9 @@ std::vector<uint32_t> sei_payload_types(const std::vector<uint8_t>& rbsp) {
   return types;
 }
 
-// The syntax layer's view of one stream: parameter-set lists and one access
-// unit whose SPS link follows the latest SPS.
-struct StreamParse {
-  StreamParse() {
-    std::memset(static_cast<void*>(&ds), 0, sizeof(ds));
-    std::memset(static_cast<void*>(&pic), 0, sizeof(pic));
-    std::memset(static_cast<void*>(&fb), 0, sizeof(fb));
-    std::memset(&sei, 0, sizeof(sei));
-    InitSequenceParameterSetHead(&spsHead);
-    InitPictureParameterSetHead(&ppsHead);
-    ds.spsList = &spsHead;
-    ds.ppsList = &ppsHead;
-    pic.frameBuffer = &fb;
-    pic.picTiming = &sei;
-    ds.currentPicture = &pic;
-  }
-  ~StreamParse() {
-    FreeSequenceParameterSets(&spsHead);
-    FreePictureParameterSets(&ppsHead);
-  }
-  DecoderState ds;
-  SequenceParameterSet spsHead;
-  PictureParameterSet ppsHead;
-  DecodedPicture pic;
-  FrameBuffer fb;
-  SeiRecord sei;
-};
-
 void check_stream(const StreamExpectation& expect, const std::vector<uint8_t>& data, int* setsChecked) {
   SCOPED_TRACE(expect.path);
-  StreamParse s;
+  h264test::SyntaxState s;
   EntryCursor spsCursor(expect, 'S'), ppsCursor(expect, 'P');
   EntryCursor seiCursors[3] = {{expect, 'B'}, {expect, 'T'}, {expect, 'R'}};
   int failures = 0;
@@ -174,5 +146,32 @@ void check_folder(const std::string& folder) {
 TEST(SyntaxStreams, ConformanceParameterSetsAndSei) { check_folder("h264-conformance"); }
 
 TEST(SyntaxStreams, FeatureClipParameterSetsAndSei) { check_folder("h264-features"); }
+
+}  // namespace
+
+namespace {
+
+// The parser keeps its state between calls: the start of every feature clip
+// fed in pieces of 1 to 7 bytes gives the same NAL units as fed whole.
+TEST(SyntaxStreams, FeatureClipsCutIntoPieces) {
+  const auto all = h264test::load_expectations();
+  int clips = 0;
+  for (const StreamExpectation& e : all) {
+    if (e.path.rfind("h264-features/", 0) != 0) continue;
+    SCOPED_TRACE(e.path);
+    AVCHD_REQUIRE_TESTDATA(path, e.path);
+    auto data = testsupport::read_file(path);
+    data.resize(std::min<size_t>(data.size(), 96 * 1024));
+    const auto whole = h264test::parse_units(data.data(), data.size());
+    ASSERT_GT(whole.size(), 2u);
+    for (size_t piece = 1; piece <= 7; ++piece) {
+      const auto cut = h264test::parse_units(data.data(), data.size(), piece);
+      ASSERT_EQ(cut.size(), whole.size()) << "piece " << piece;
+      for (size_t i = 0; i < cut.size(); ++i) ASSERT_TRUE(cut[i] == whole[i]) << "piece " << piece << " unit " << i;
+    }
+    ++clips;
+  }
+  EXPECT_GT(clips, 20);
+}
 
 }  // namespace
