@@ -1,0 +1,427 @@
+// The public calls: the interface record, creation and reset, the stream
+// query, output layouts and switches, and every way a frame can be refused.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "AC3DecState.h"
+#include "ac3_test_util.h"
+#include "testsupport.h"
+
+using namespace ac3test;
+
+namespace {
+
+constexpr int16_t kGuard = 0x5A5A;
+
+std::vector<uint8_t> LocalStream(const char* name) {
+  return testsupport::read_file(testsupport::local_data_file(std::string("ac3/") + name));
+}
+
+// First frames of committed streams.
+std::vector<uint8_t> Frame(const char* stream, size_t index = 0) {
+  const auto frames = SplitFrames(LocalStream(stream));
+  return index < frames.size() ? frames[index] : std::vector<uint8_t>();
+}
+std::vector<uint8_t> Frame51() { return Frame("ac3_51_448k_3s.nodither.ac3"); }
+std::vector<uint8_t> Frame20() { return Frame("ac3_20_256k_3s.nodither.ac3"); }
+
+struct Decoder {
+  AC3DecState* s = AC3DecInitLib();
+  ~Decoder() { AC3DecCloseLib(s); }
+};
+
+// A record set up the way the components set it, with an output buffer that
+// has guard samples past the capacity.
+struct Call {
+  std::vector<uint8_t> in;
+  ac3decInfo info = {};
+  std::vector<int16_t> out;
+  explicit Call(std::vector<uint8_t> input, int32_t capacity = 131072)
+      : in(std::move(input)), out(size_t(capacity) / 2 + 64, kGuard) {
+    info.outFollowsStream = 1;
+    info.pInput = in.data();
+    info.nInputBytes = int32_t(in.size());
+    info.pOutput = out.data();
+    info.nOutputCapacity = capacity;
+  }
+  bool untouchedFrom(size_t sample) const {
+    for (size_t i = sample; i < out.size(); ++i)
+      if (out[i] != kGuard) return false;
+    return true;
+  }
+};
+
+TEST(AC3Interface, RecordKeepsSixteenWordsWithPointerSizedBuffers) {
+  EXPECT_EQ(offsetof(ac3decInfo, sampleRate), 0u);
+  EXPECT_EQ(offsetof(ac3decInfo, inChannelConfig), 8u);
+  EXPECT_EQ(offsetof(ac3decInfo, nAC3FrameByteSize), 12u);
+  EXPECT_EQ(offsetof(ac3decInfo, outFollowsStream), 16u);
+  EXPECT_EQ(offsetof(ac3decInfo, dialogNormalization), 36u);
+  EXPECT_EQ(offsetof(ac3decInfo, nOutputBytes), 44u);
+  EXPECT_EQ(offsetof(ac3decInfo, nOutputCapacity), 52u);
+  EXPECT_EQ(offsetof(ac3decInfo, pInput), 56u);
+  EXPECT_EQ(offsetof(ac3decInfo, pOutput), 56u + sizeof(void*));
+  EXPECT_EQ(sizeof(ac3decInfo), 56u + 2 * sizeof(void*));
+}
+
+TEST(AC3Interface, CreateCloseAndResetHandles) {
+  EXPECT_EQ(AC3DecCloseLib(nullptr), 0);
+  EXPECT_EQ(AC3DecResetLib(nullptr), -1);
+  AC3DecState* s = AC3DecInitLib();
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(s) % 32, 0u);
+  EXPECT_EQ(s->ditherSeed, 1);
+  EXPECT_EQ(AC3DecResetLib(s), 0);
+  EXPECT_EQ(AC3DecCloseLib(s), 0);
+}
+
+TEST(AC3Interface, ResetRestoresTheHistoryOfANewInstance) {
+  // Dithered frames: the output depends on the overlap and the dither state.
+  // (committed streams have no dither; the material's have)
+  const std::string material = testsupport::testdata_file("ac3/ac3_20_256k_3s.ac3");
+  const auto frames = material.empty() ? SplitFrames(LocalStream("ac3_51_448k_3s.nodither.ac3"))
+                                       : SplitFrames(testsupport::read_file(material));
+  const std::vector<uint8_t> f0 = frames[0], f1 = frames[1];
+  Decoder fresh, reused;
+  Call a(f0), b(f1), c(f0);
+  ASSERT_EQ(AC3DecodeAFrameLib(reused.s, &b.info), 0);
+  ASSERT_EQ(AC3DecResetLib(reused.s), 0);
+  ASSERT_EQ(AC3DecodeAFrameLib(reused.s, &c.info), 0);
+  ASSERT_EQ(AC3DecodeAFrameLib(fresh.s, &a.info), 0);
+  EXPECT_EQ(a.out, c.out);
+}
+
+TEST(AC3Query, ReportsRateChannelsCodeAndFrameSize) {
+  struct Case {
+    const char* stream;
+    int32_t rate, channels, code, frameBytes;
+  };
+  const Case cases[] = {{"ac3_51_448k_3s.nodither.ac3", 48000, 6, AC3_CHANNELS_3_2_LFE, 1792},
+                        {"own_10_32k_64k.nodither.ac3", 32000, 1, AC3_CHANNELS_1_0, 384},
+                        {"own_22_44k_320k_cpl.nodither.ac3", 44100, 4, AC3_CHANNELS_2_2, 1392},
+                        {"own_2b1_32k_160k.nodither.ac3", 32000, 3, AC3_CHANNELS_2_1, 960}};
+  Decoder d;
+  for (const Case& c : cases) {
+    const auto f = Frame(c.stream);
+    ac3decInfo info = {};
+    info.pInput = f.data();
+    info.nInputBytes = int32_t(f.size());
+    ASSERT_EQ(AC3DecGetInputInfoLib(d.s, &info), 0) << c.stream;
+    EXPECT_EQ(info.sampleRate, c.rate) << c.stream;
+    EXPECT_EQ(info.nChannels, c.channels) << c.stream;
+    EXPECT_EQ(info.inChannelConfig, c.code) << c.stream;
+    EXPECT_EQ(info.nAC3FrameByteSize, c.frameBytes) << c.stream;
+  }
+}
+
+TEST(AC3Query, TwoChannelsWithLfeHaveNoChannelCode) {
+  Decoder d;
+  const auto f = Frame("own_21_48k_96k.nodither.ac3");
+  ac3decInfo info = {};
+  info.inChannelConfig = 99;
+  info.nAC3FrameByteSize = 99;
+  info.pInput = f.data();
+  info.nInputBytes = int32_t(f.size());
+  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &info), -2);
+  EXPECT_EQ(info.sampleRate, 48000);
+  EXPECT_EQ(info.nChannels, 3);
+  EXPECT_EQ(info.inChannelConfig, 99);
+  EXPECT_EQ(info.nAC3FrameByteSize, 99);
+  // The frame itself decodes in the stream's own layout: L R LFE.
+  Call call(f);
+  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0);
+  EXPECT_EQ(call.info.nOutputBytes, 3 * 3072);
+}
+
+TEST(AC3Query, RefusesMissingOrShortInput) {
+  Decoder d;
+  const auto f = Frame20();
+  ac3decInfo info = {};
+  EXPECT_EQ(AC3DecGetInputInfoLib(nullptr, &info), -1);
+  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, nullptr), -1);
+  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &info), -1);  // no input pointer
+  info.pInput = f.data();
+  info.nInputBytes = 2 + 29;  // 240 bits after the sync word need 30 bytes
+  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &info), -3);
+  info.nInputBytes = 2 + 30;
+  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &info), 0);
+  const uint8_t noSync[64] = {0x0B, 0x78};
+  info.pInput = noSync;
+  info.nInputBytes = sizeof noSync;
+  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &info), -3);
+}
+
+TEST(AC3Decode, FollowStreamWritesTheStreamsLayout) {
+  Decoder d;
+  Call call(Frame51());
+  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0);
+  EXPECT_EQ(call.info.nOutputBytes, 18432);
+  EXPECT_EQ(call.info.nAC3FrameByteSize, 1792);
+  EXPECT_EQ(call.info.nInputBytesUsed, 1792);
+  EXPECT_TRUE(call.untouchedFrom(18432 / 2));
+}
+
+TEST(AC3Decode, GarbageBeforeTheSyncWordIsSkippedAndCounted) {
+  const auto f = Frame20();
+  std::vector<uint8_t> in = {0x00, 0x0B, 0x12, 0x77, 0xFF};
+  in.insert(in.end(), f.begin(), f.end());
+  Decoder plain, skipped;
+  Call a(f), b(in);
+  ASSERT_EQ(AC3DecodeAFrameLib(plain.s, &a.info), 0);
+  ASSERT_EQ(AC3DecodeAFrameLib(skipped.s, &b.info), 0);
+  EXPECT_EQ(b.info.nInputBytesUsed, int32_t(5 + f.size()));
+  EXPECT_EQ(a.out, b.out);
+}
+
+TEST(AC3Decode, TwoFramesInOneBufferDecodeOneAtATime) {
+  const auto frames = SplitFrames(LocalStream("ac3_20_256k_3s.nodither.ac3"));
+  std::vector<uint8_t> both = frames[0];
+  both.insert(both.end(), frames[1].begin(), frames[1].end());
+  Decoder d;
+  Call call(both);
+  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0);
+  EXPECT_EQ(call.info.nInputBytesUsed, int32_t(frames[0].size()));
+}
+
+TEST(AC3Decode, RefusesNullArgumentsAndEmptyInput) {
+  Decoder d;
+  const auto f = Frame20();
+  Call call(f);
+  EXPECT_EQ(AC3DecodeAFrameLib(nullptr, &call.info), -1);
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, nullptr), -1);
+  ac3decInfo noOut = call.info;
+  noOut.pOutput = nullptr;
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &noOut), -1);
+  ac3decInfo noIn = call.info;
+  noIn.pInput = nullptr;
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &noIn), -1);
+  call.info.nInputBytes = 0;
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), -3);
+  call.info.nInputBytes = -5;
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), -3);
+  EXPECT_TRUE(call.untouchedFrom(0));
+}
+
+TEST(AC3Decode, TruncatedFrameGivesShortInputAndWritesNothing) {
+  const auto f = Frame51();
+  Decoder d;
+  // A previous frame's count must not survive the failure.
+  Call good(f);
+  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &good.info), 0);
+  for (size_t keep : {size_t(2), size_t(4), size_t(6), f.size() / 2, f.size() - 1}) {
+    std::vector<uint8_t> cut(f.begin(), f.begin() + long(keep));
+    Call call(cut);
+    call.info.nOutputBytes = 12345;
+    EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), -3) << keep;
+    EXPECT_TRUE(call.untouchedFrom(0)) << keep;
+    EXPECT_EQ(call.info.nOutputBytes, 0) << keep;
+  }
+}
+
+TEST(AC3Decode, CorruptedByteInEitherCrcRangeIsRefused) {
+  const auto f = Frame51();
+  const int32_t words = FrameWords(f.data());
+  const size_t firstPart = size_t(2 * (words / 2) + 2 * (words / 8));
+  for (size_t at : {size_t(3), size_t(10), firstPart - 1, firstPart, f.size() / 2 + firstPart / 2,
+                    f.size() - 1}) {
+    std::vector<uint8_t> bad = f;
+    bad[at] ^= 0x10;
+    Decoder d;
+    Call call(bad);
+    EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), -8) << at;
+    EXPECT_TRUE(call.untouchedFrom(0)) << at;
+    EXPECT_EQ(call.info.nOutputBytes, 0);
+  }
+}
+
+TEST(AC3Decode, ReservedRateAndFrameSizeCodesAreRefusedBeforeTheCrc) {
+  const auto f = Frame20();
+  Decoder d;
+  std::vector<uint8_t> rate = f;
+  rate[4] = uint8_t(0xC0 | (rate[4] & 0x3F));  // fscod 3
+  Call a(rate);
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &a.info), -7);
+  std::vector<uint8_t> size = f;
+  size[4] = uint8_t((size[4] & 0xC0) | 38);  // frmsizecod 38
+  Call b(size);
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &b.info), -2);
+  ac3decInfo q = b.info;
+  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &q), -2);
+  EXPECT_TRUE(a.untouchedFrom(0) && b.untouchedFrom(0));
+}
+
+TEST(AC3Decode, EnhancedAc3IsRefusedAsAReservedVersion) {
+  const auto stream = LocalStream("eac3_20_96k.eac3");
+  ASSERT_GT(stream.size(), 16u);
+  Decoder d;
+  Call call(stream);
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), -7);
+  EXPECT_TRUE(call.untouchedFrom(0));
+  ac3decInfo q = call.info;
+  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &q), -7);
+
+  // bsid 9 and 10 in an otherwise valid AC-3 frame.
+  for (uint8_t bsid : {uint8_t(9), uint8_t(10)}) {
+    std::vector<uint8_t> f = Frame20();
+    f[5] = uint8_t((bsid << 3) | (f[5] & 7));
+    FixFrameCrcs(f.data(), FrameWords(f.data()));
+    Call c(f);
+    EXPECT_EQ(AC3DecodeAFrameLib(d.s, &c.info), -7);
+  }
+}
+
+TEST(AC3Decode, OutputCapacityIsNeverExceeded) {
+  const auto f = Frame51();
+  Decoder d;
+  // One sample short of the frame: five blocks fit, the sixth is refused.
+  Call call(f, 18432 - 2);
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), -4);
+  EXPECT_TRUE(call.untouchedFrom(5 * 3072 / 2));
+  EXPECT_EQ(call.info.nOutputBytes, 5 * 3072);
+  Call none(f, 100);
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &none.info), -4);
+  EXPECT_TRUE(none.untouchedFrom(0));
+  EXPECT_EQ(none.info.nOutputBytes, 0);
+}
+
+TEST(AC3Decode, BrokenBlockRuleReportsOnlyTheBytesOfThisFrame) {
+  // Clear cplstre of block 0 (a block-0 rule), behind the bit-stream
+  // information, and repair the CRCs so that the block parser sees it.
+  std::vector<uint8_t> f = Frame20();
+  Decoder probe;
+  ac3dec::AC3BitReader r;
+  ac3dec::InitBitReader(&r, f.data(), int32_t(f.size()));
+  ASSERT_EQ(ac3dec::GetSynch(&r), 0);
+  ASSERT_EQ(ac3dec::ParseSyncInfo(probe.s, &r), 0);
+  ASSERT_EQ(ac3dec::ParseBsi(probe.s, &r), 0);
+  // blksw[2], dithflag[2], dynrnge (0 in these streams), then cplstre.
+  const int64_t cplstre = ac3dec::BitsRead(&r) + 2 + 2 + 1;
+  ASSERT_TRUE(f[size_t(cplstre >> 3)] & (0x80 >> (cplstre & 7)));
+  f[size_t(cplstre >> 3)] &= uint8_t(~(0x80 >> (cplstre & 7)));
+  FixFrameCrcs(f.data(), FrameWords(f.data()));
+
+  Decoder d;
+  Call good(Frame20());
+  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &good.info), 0);
+  Call call(f);
+  call.info.nOutputBytes = good.info.nOutputBytes;
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), -2);
+  EXPECT_EQ(call.info.nOutputBytes, 0);
+  EXPECT_TRUE(call.untouchedFrom(0));
+  // The instance stays usable.
+  Call again(Frame20());
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &again.info), 0);
+}
+
+TEST(AC3Decode, FixedLayoutsAndTheirSizes) {
+  const auto f = Frame51();
+  struct Case {
+    int32_t code;
+    int32_t bytes;
+  };
+  const Case cases[] = {{0, 3072},  {1, 6144},  {2, 9216},  {3, 9216},
+                        {4, 12288}, {5, 12288}, {6, 15360}, {7, 18432}};
+  for (const Case& c : cases) {
+    Decoder d;
+    Call call(f);
+    call.info.outFollowsStream = 0;
+    call.info.outChannelConfig = c.code;
+    ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0) << c.code;
+    EXPECT_EQ(call.info.nOutputBytes, c.bytes) << c.code;
+    EXPECT_TRUE(call.untouchedFrom(size_t(c.bytes) / 2));
+  }
+}
+
+TEST(AC3Decode, LfeRequestedFromAStreamWithoutOneIsSilent) {
+  Decoder d;
+  Call call(Frame20());
+  call.info.outFollowsStream = 0;
+  call.info.outChannelConfig = 7;
+  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0);
+  ASSERT_EQ(call.info.nOutputBytes, 18432);
+  for (int i = 0; i < 1536; ++i) ASSERT_EQ(call.out[size_t(i) * 6 + 5], 0) << i;
+}
+
+TEST(AC3Decode, NoLayoutYetAndKeptLayout) {
+  const auto f = Frame51();
+  Decoder d;
+  Call first(f);
+  first.info.outFollowsStream = 0;
+  first.info.outChannelConfig = 8;
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &first.info), -6);
+  Call stereo(f);
+  stereo.info.outFollowsStream = 0;
+  stereo.info.outChannelConfig = 1;
+  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &stereo.info), 0);
+  Call kept(f);
+  kept.info.outFollowsStream = 0;
+  kept.info.outChannelConfig = -1;  // read unsigned: above 7, keeps 2/0
+  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &kept.info), 0);
+  EXPECT_EQ(kept.info.nOutputBytes, 6144);
+}
+
+TEST(AC3Decode, SwitchesOutOfRangeAreRefused) {
+  const auto f = Frame20();
+  for (int field = 4; field <= 9; ++field) {
+    if (field == 5) continue;
+    Decoder d;
+    Call call(f);
+    reinterpret_cast<int32_t*>(&call.info)[field] = 2;
+    EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), -2) << field;
+    EXPECT_TRUE(call.untouchedFrom(0));
+  }
+}
+
+// A frame header of acmod 0 (1+1, two independent mono programmes), valid
+// CRCs; the decoder refuses it before any audio block.
+std::vector<uint8_t> DualMonoFrame() {
+  BitWriter w;
+  w.put(0x0B77, 16);
+  w.put(0, 16);  // crc1, fixed below
+  w.put(0, 2);   // 48 kHz
+  w.put(8, 6);   // 96 kbit/s: 192 words
+  w.put(8, 5);   // bsid
+  w.put(0, 3);   // bsmod
+  w.put(0, 3);   // acmod 0
+  w.align();
+  std::vector<uint8_t> f = w.bytes();
+  f.resize(384, 0);
+  FixFrameCrcs(f.data(), 192);
+  return f;
+}
+
+TEST(AC3Decode, DualMonoIsRefused) {
+  const auto f = DualMonoFrame();
+  Decoder d;
+  ac3decInfo q = {};
+  q.pInput = f.data();
+  q.nInputBytes = int32_t(f.size());
+  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &q), -2);
+  Call follow(f);
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &follow.info), -6);
+  Call fixed(f);
+  fixed.info.outFollowsStream = 0;
+  fixed.info.outChannelConfig = 1;
+  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &fixed.info), -2);
+  EXPECT_TRUE(follow.untouchedFrom(0) && fixed.untouchedFrom(0));
+}
+
+TEST(AC3Decode, BlocksOverrunningTheFrameAreReported) {
+  // A frame whose size code says 64 words while the blocks need more: cut a
+  // real frame's size code down and repair the CRCs over the shorter frame.
+  std::vector<uint8_t> f = Frame51();
+  f[4] = uint8_t(f[4] & 0xC0);  // frmsizecod 0: 64 words
+  FixFrameCrcs(f.data(), 64);
+  Decoder d;
+  Call call(f);
+  const int32_t rc = AC3DecodeAFrameLib(d.s, &call.info);
+  EXPECT_NE(rc, 0);
+  EXPECT_LE(call.info.nOutputBytes, 18432);
+  EXPECT_TRUE(call.untouchedFrom(18432 / 2));
+}
+
+}  // namespace

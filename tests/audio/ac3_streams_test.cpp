@@ -1,0 +1,158 @@
+// Real streams through the public calls, against ffmpeg's decodes committed
+// by tests/data/ac3/make.sh.
+//
+// Dither fills bins that carry no bits with a decoder-specific random
+// sequence, so a dithered stream can only match another decoder where the
+// encoder left no such bins. The streams named *.nodither.ac3 have every
+// dithflag cleared; they must match within rounding (4 LSB, 75 dB). The
+// original streams of the external material must decode to exactly the same
+// frame count and sizes, and stay close to the reference where the two
+// decoders' dither differs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ac3_test_util.h"
+#include "testsupport.h"
+
+using namespace ac3test;
+
+namespace {
+
+constexpr int kMaxDiff = 4;
+constexpr double kMinSnrDb = 75.0;
+// With the two decoders' different dither in bins without bits.
+constexpr double kMinSnrDbDithered = 30.0;
+
+std::string Local(const std::string& name) { return testsupport::local_data_file("ac3/" + name); }
+
+void ExpectWithinRounding(const Decoded& d, const std::vector<int16_t>& ref) {
+  ASSERT_EQ(d.error, 0);
+  ASSERT_EQ(d.pcm.size(), ref.size());
+  const std::vector<int> map = ReferenceToOurs(d.acmod, d.lfeon);
+  ASSERT_EQ(int(map.size()), d.channels);
+  const std::vector<ChannelDiff> diffs = CompareInterleaved(d.pcm, ref, map);
+  for (size_t c = 0; c < diffs.size(); ++c) {
+    EXPECT_LE(diffs[c].maxAbs, kMaxDiff) << "reference channel " << c;
+    EXPECT_GE(diffs[c].snrDb, kMinSnrDb) << "reference channel " << c;
+  }
+}
+
+// Frame sizes (bytes) from a reference .framemd5 file.
+std::vector<int32_t> FrameSizesOf(const std::string& framemd5) {
+  std::vector<int32_t> sizes;
+  std::istringstream in(testsupport::read_text(framemd5));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string stream, dts, pts, duration, size;
+    std::getline(fields, stream, ',');
+    std::getline(fields, dts, ',');
+    std::getline(fields, pts, ',');
+    std::getline(fields, duration, ',');
+    std::getline(fields, size, ',');
+    sizes.push_back(std::stoi(size));
+  }
+  return sizes;
+}
+
+void ExpectCloseToDitheredReference(const Decoded& d, const std::string& refName,
+                                    const std::string& framemd5) {
+  ASSERT_EQ(d.error, 0);
+  EXPECT_EQ(d.frameBytes, FrameSizesOf(framemd5));
+  const std::vector<int16_t> ref = ReadS16(Local(refName));
+  ASSERT_EQ(d.pcm.size(), ref.size());
+  const std::vector<ChannelDiff> diffs = CompareInterleaved(d.pcm, ref, ReferenceToOurs(d.acmod, d.lfeon));
+  for (size_t c = 0; c < diffs.size(); ++c)
+    EXPECT_GE(diffs[c].snrDb, kMinSnrDbDithered) << "reference channel " << c;
+}
+
+class NoDitherStream : public ::testing::TestWithParam<const char*> {};
+
+// Streams without dither: every layout class, 32/44.1/48 kHz, 64..640 kbit/s,
+// with and without coupling, and the 3-second streams of the material.
+TEST_P(NoDitherStream, MatchesReferenceWithinRounding) {
+  const std::string name = GetParam();
+  const std::vector<uint8_t> stream = testsupport::read_file(Local(name + ".nodither.ac3"));
+  ASSERT_FALSE(stream.empty()) << name;
+  const Decoded d = DecodeStream(stream);
+  ExpectWithinRounding(d, ReadS16(Local(name + ".nodither.s16")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Committed, NoDitherStream,
+    ::testing::Values("own_10_32k_64k", "own_20_44k_128k_cpl", "own_20_48k_640k", "own_21_48k_96k",
+                      "own_30_44k_192k", "own_2b1_32k_160k", "own_31_48k_224k_cpl",
+                      "own_22_44k_320k_cpl", "own_32_32k_384k", "own_51_48k_640k",
+                      "own_51_44k_384k_cpl", "ac3_10_96k_3s", "ac3_20_256k_3s", "ac3_51_448k_3s"),
+    [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+TEST(NoDitherStream, LayoutsAndRatesAreWhatTheNamesSay) {
+  struct Expect {
+    const char* name;
+    int acmod, lfeon, rate;
+  };
+  const Expect cases[] = {{"own_10_32k_64k", 1, 0, 32000},   {"own_21_48k_96k", 2, 1, 48000},
+                          {"own_30_44k_192k", 3, 0, 44100},  {"own_2b1_32k_160k", 4, 0, 32000},
+                          {"own_31_48k_224k_cpl", 5, 0, 48000}, {"own_22_44k_320k_cpl", 6, 0, 44100},
+                          {"own_32_32k_384k", 7, 0, 32000},  {"own_51_44k_384k_cpl", 7, 1, 44100}};
+  for (const Expect& e : cases) {
+    const Decoded d = DecodeStream(testsupport::read_file(Local(std::string(e.name) + ".nodither.ac3")));
+    EXPECT_EQ(d.acmod, e.acmod) << e.name;
+    EXPECT_EQ(d.lfeon, e.lfeon) << e.name;
+    EXPECT_EQ(d.sampleRate, e.rate) << e.name;
+  }
+}
+
+class MaterialStream : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(MaterialStream, ThreeSecondStreamMatchesFrameSizesAndStaysClose) {
+  const std::string name = GetParam();
+  AVCHD_REQUIRE_TESTDATA(path, "ac3/" + name + ".ac3");
+  AVCHD_REQUIRE_TESTDATA(framemd5, "ac3/" + name + ".s16.framemd5");
+  ExpectCloseToDitheredReference(DecodeStream(testsupport::read_file(path)), name + ".s16", framemd5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ac3, MaterialStream,
+                         ::testing::Values("ac3_10_96k_3s", "ac3_20_256k_3s", "ac3_51_448k_3s"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
+
+class AvchdStream : public ::testing::TestWithParam<const char*> {};
+
+// The audio of the AVCHD-style recordings, one frame per PES, as the
+// demultiplexer delivers it to the data handler.
+TEST_P(AvchdStream, AudioMatchesFrameSizesAndStaysClose) {
+  const std::string name = GetParam();
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/" + name + ".m2ts");
+  AVCHD_REQUIRE_TESTDATA(framemd5, "avchd/" + name + ".audio.framemd5");
+  const auto payloads = AudioPayloadsOfTransportStream(testsupport::read_file(path));
+  ASSERT_FALSE(payloads.empty());
+  ExpectCloseToDitheredReference(DecodeFrames(payloads), name + ".s16", framemd5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Avchd, AvchdStream,
+                         ::testing::Values("small_ac3_20_avchd", "small_ac3_51_avchd",
+                                           "small_mbaff_ac3_20_avchd", "avchd_1080i_10s_ac3_20_avchd"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
+
+TEST(MaterialStream, SixtySecondStreamFrameCountAndSizes) {
+  AVCHD_REQUIRE_TESTDATA(path, "ac3/ac3_51_448k_60s.ac3");
+  int frames = 0, bytes = 0;
+  std::istringstream(testsupport::read_text(Local("ac3_51_448k_60s.frames"))) >> frames >> bytes;
+  ASSERT_GT(frames, 0);
+  const Decoded d = DecodeStream(testsupport::read_file(path));
+  ASSERT_EQ(d.error, 0);
+  EXPECT_EQ(int(d.frameBytes.size()), frames);
+  for (int32_t b : d.frameBytes) ASSERT_EQ(b, bytes);
+}
+
+}  // namespace
