@@ -63,23 +63,34 @@ inline void SeekBits(AC3BitReader* r, int64_t pos) {
   }
 }
 
-// Reads n bits (0..25), most significant first; bits past the end are 0.
-inline uint32_t GetBits(AC3BitReader* r, int n) {
+// Reads n bits (0..25) near the end of the data; bits past the end are 0.
+inline uint32_t GetBitsSlow(AC3BitReader* r, int n) {
   const int64_t pos = BitsRead(r);
-  const int64_t end = int64_t(r->size) * 8;
-  int64_t avail = end - pos;
+  const int64_t avail = int64_t(r->size) * 8 - pos;
   if (avail <= 0 || n == 0) return 0;
   const int take = avail < n ? int(avail) : n;
-  // Gather the bytes that hold the next `take` bits.
-  const uint8_t* p = r->cur;
   const int span = (r->bitPos + take + 7) >> 3;
   uint32_t acc = 0;
-  for (int i = 0; i < span; ++i) acc = (acc << 8) | p[i];
-  const int lowBits = span * 8 - r->bitPos - take;
-  uint32_t v = (acc >> lowBits) & ((take == 32) ? 0xFFFFFFFFu : ((1u << take) - 1));
-  v <<= (n - take);  // missing bits past the end read as 0
+  for (int i = 0; i < span; ++i) acc = (acc << 8) | r->cur[i];
+  const uint32_t v = (acc >> (span * 8 - r->bitPos - take)) & ((1u << take) - 1);
   SeekBits(r, pos + take);
-  return v;
+  return v << (n - take);
+}
+
+// Reads n bits (0..25), most significant first; bits past the end are 0.
+inline uint32_t GetBits(AC3BitReader* r, int n) {
+  // Away from the end, four bytes hold any field: bitPos (0..7) + 25 <= 32,
+  // and the reader cannot reach its sticky end state.
+  if (n > 0 && r->size - (r->cur - r->base) >= 5) {
+    const uint8_t* p = r->cur;
+    const uint32_t w = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+    const uint32_t v = (w << r->bitPos) >> (32 - n);
+    const int bits = r->bitPos + n;
+    r->cur += bits >> 3;
+    r->bitPos = uint8_t(bits & 7);
+    return v;
+  }
+  return GetBitsSlow(r, n);
 }
 
 inline void SkipBits(AC3BitReader* r, int64_t n) {

@@ -3,6 +3,7 @@
 // their rules.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "AC3DecState.h"
@@ -41,6 +42,41 @@ TEST(BitReader, ReadsMsbFirstAndYieldsZerosPastTheEnd) {
   EXPECT_EQ(r.bitPos, 8);
   EXPECT_EQ(GetBits(&r, 16), 0u);
   EXPECT_EQ(r.cur, bytes.data() + 1);
+}
+
+// The reader as a plain bit-by-bit loop: stuck on the last byte at the end.
+struct PlainReader {
+  const std::vector<uint8_t>& bytes;
+  size_t byte = 0;
+  int bit = 0;
+  uint32_t Read(int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) {
+      uint32_t b = 0;
+      if (bit < 8) {
+        b = (bytes[byte] >> (7 - bit)) & 1;
+        if (++bit == 8 && byte + 1 < bytes.size()) byte++, bit = 0;
+      }
+      v = (v << 1) | b;
+    }
+    return v;
+  }
+};
+
+TEST(BitReader, AgreesWithABitByBitReaderUpToAndPastTheEnd) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<uint8_t> bytes(1 + rng() % 40);
+    for (auto& b : bytes) b = uint8_t(rng());
+    AC3BitReader r = ReaderOver(bytes);
+    PlainReader plain{bytes};
+    for (int i = 0; i < 60; ++i) {
+      const int n = int(rng() % 26);
+      ASSERT_EQ(GetBits(&r, n), plain.Read(n)) << round << " " << i;
+      ASSERT_EQ(size_t(r.cur - r.base), plain.byte);
+      ASSERT_EQ(r.bitPos, plain.bit);
+    }
+  }
 }
 
 TEST(BitReader, SyncWordOnlyOnByteBoundaries) {
