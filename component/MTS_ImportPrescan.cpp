@@ -21,10 +21,32 @@ constexpr int64_t kTailTarget = 10;
 
 enum class Offer { kStatus, kOutOfData, kError };
 
+// Time stamps of the last video PES start read. The demultiplexer reports a
+// PES only when the next one starts, so the last PES of the file is never
+// reported; its times come from its first packet.
+struct LastVideoStart {
+  bool seen = false;
+  int64_t pts = 0, dts = 0;
+  void Scan(const MTS_MovieImportGlobalsRecord* store, const uint8_t* chunk, int64_t length) {
+    for (int64_t pos = 0; pos + kMTSPacketSize <= length; pos += kMTSPacketSize) {
+      const uint8_t* packet = chunk + pos + 4;
+      if (packet[0] != 0x47 || !(packet[1] & 0x40) || (((packet[1] & 0x1F) << 8) | packet[2]) != 0x1011) continue;
+      ATSPacketInfo info;
+      DemuxInit(&info);
+      uint8_t payload[184];
+      int32_t payloadLength = 0;
+      if (DemuxParseATSPacket(packet, 188, &info, payload, &payloadLength) != 1 || !info.bPTS) continue;
+      seen = true;
+      pts = mts_import::UnwrapTimestamp(store->wrapReference, info.PTS);
+      dts = info.bDTS ? mts_import::UnwrapTimestamp(store->wrapReference, info.DTS) : pts;
+    }
+  }
+};
+
 // One call of a pass's read loop: reads the next chunk through the caller's
 // data handler when the demultiplexer asks for input, else lets it work on
 // what it holds. `result` receives a read error.
-Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result) {
+Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result, LastVideoStart* lastStart = nullptr) {
   int32_t length = 0;
   if (store->pTSInfo->status & 2) {
     int64_t n = mts_import::NextChunkLength(store);
@@ -38,6 +60,7 @@ Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result) {
     }
     store->ts_offset += n;
     length = static_cast<int32_t>(n);
+    if (lastStart && store->wrapReference >= 0) lastStart->Scan(store, store->pTSbuffer, n);
   }
   TSDemuxStreamLib(store->pTSbuffer, length, store->pTSInfo, store->tsDemux);
   return Offer::kStatus;
@@ -102,10 +125,11 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   int64_t minPTS = 0, headMaxPTS = 0, firstDTS = 0;
   std::vector<int64_t> tailPTS;
   TSDemuxOutput* out = store->pTSInfo;
+  LastVideoStart lastStart;
 
   for (;;) {
     OSErr readErr = noErr;
-    Offer offer = OfferNext(store, &readErr);
+    Offer offer = OfferNext(store, &readErr, &lastStart);
     if (offer == Offer::kError) return readErr;
     if (offer == Offer::kOutOfData) {
       // No video PES in a whole pass from the start: reading again finds none.
@@ -174,6 +198,12 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   }
 
   if (count == 0 || store->timeScale == 0 || store->frameDuration == 0) return 1;
+  // The last PES of the file, never reported, ends the video.
+  if (lastStart.seen) {
+    tailPTS.push_back(lastStart.pts);
+    store->videoEndDTS = lastStart.dts;
+    store->lastVideoPTS = std::max(store->lastVideoPTS, lastStart.pts);
+  }
 
   // End of the video: above the first gap wider than a frame among the
   // largest time stamps lie stray values that do not count.

@@ -234,6 +234,29 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
   }
 }
 
+namespace {
+
+// Inserts the media range from *insertedTime up to endTime into the track, as
+// far as whole units of the movie's time scale reach: a track edit lasts a
+// whole number of movie units, so a media range that ends between two units
+// would leave a gap (or an overlap) at the next insertion. *insertedTime
+// advances by what the edit covers; the rest waits for the next insertion.
+OSErr InsertWholeMovieUnits(MTS_MovieImportGlobalsRecord* store, Track track, TimeValue atTime,
+                            int32_t* insertedTime, int32_t endTime, TimeValue* duration) {
+  int64_t span = int64_t(endTime) - *insertedTime;
+  const int64_t mediaScale = GetMediaTimeScale(GetTrackMedia(track));
+  const int64_t movieScale = GetMovieTimeScale(store->theMovie);
+  if (mediaScale > 0 && movieScale > 0 && mediaScale != movieScale)
+    span = span * movieScale / mediaScale * mediaScale / movieScale;
+  *duration = static_cast<TimeValue>(span);
+  if (span <= 0) return noErr;
+  OSErr err = InsertMediaIntoTrack(track, atTime, *insertedTime, *duration, fixed1);
+  if (err == noErr) *insertedTime += *duration;
+  return err;
+}
+
+} // namespace
+
 OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
   OSErr result = noErr;
   if (store->isCamera && store->timecodeInsertedTime == 0 && store->timecodeMedia && store->videoMedia) {
@@ -242,34 +265,31 @@ OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
                       GetMediaTimeScale(store->timecodeMedia)));
   }
   if (store->soundTrack && store->soundEndTime > store->soundInsertedTime) {
-    const TimeValue duration = store->soundEndTime - store->soundInsertedTime;
-    result = InsertMediaIntoTrack(store->soundTrack, atTime, store->soundInsertedTime, duration, fixed1);
+    TimeValue duration = 0;
+    result = InsertWholeMovieUnits(store, store->soundTrack, atTime, &store->soundInsertedTime, store->soundEndTime,
+                                   &duration);
     if (result != noErr) {
       MTS_LOG("[ERR]failed to InsertMediaIntoTrack(soundTrack, %d, %d, %d, fixed1). err=%d\n", atTime,
               store->soundInsertedTime, duration, result);
       return result;
     }
-    store->soundInsertedTime = store->soundEndTime;
   }
   if (store->videoTrack && store->videoEndTime > store->videoInsertedTime) {
-    const TimeValue duration = store->videoEndTime - store->videoInsertedTime;
-    result = InsertMediaIntoTrack(store->videoTrack, atTime, store->videoInsertedTime, duration, fixed1);
+    TimeValue duration = 0;
+    result = InsertWholeMovieUnits(store, store->videoTrack, atTime, &store->videoInsertedTime, store->videoEndTime,
+                                   &duration);
     if (result != noErr) {
       MTS_LOG("[ERR]failed to InsertMediaIntoTrack(videoTrack, %d, %d, %d, fixed1). err=%d\n", atTime,
               store->videoInsertedTime, duration, result);
       return result;
     }
-    store->videoInsertedTime = store->videoEndTime;
   }
   if (store->isCamera && store->timecodeTrack && store->timecodeEndTime > store->timecodeInsertedTime) {
-    OSErr err = InsertMediaIntoTrack(store->timecodeTrack, atTime, store->timecodeInsertedTime,
-                                     store->timecodeEndTime - store->timecodeInsertedTime, fixed1);
+    TimeValue duration = 0;
+    OSErr err = InsertWholeMovieUnits(store, store->timecodeTrack, atTime, &store->timecodeInsertedTime,
+                                      store->timecodeEndTime, &duration);
     result = err;
-    if (err != noErr) {
-      MTS_LOG("[ERR]failed to InsertMediaIntoTrack. err=%d\n", err);
-    } else {
-      store->timecodeInsertedTime = store->timecodeEndTime;
-    }
+    if (err != noErr) MTS_LOG("[ERR]failed to InsertMediaIntoTrack. err=%d\n", err);
     // Tell the movie to refresh its time code display.
     QTAtomContainer actions = nullptr;
     if (QTNewAtomContainer(&actions) == noErr && actions) {

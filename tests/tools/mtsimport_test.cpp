@@ -1,0 +1,194 @@
+// The main job end to end: mtsimport on recordings, its summary, and (where
+// ffmpeg is installed) the saved QuickTime movie checked by ffprobe and
+// decoded by ffmpeg: the video to exactly the reference pictures, LPCM sound
+// to exactly the recording's PCM from about the first picture to the last.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testsupport.h"
+
+namespace {
+
+std::string RunCommand(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) {
+    *status = -1;
+    return out;
+  }
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  *status = pclose(p);
+  return out;
+}
+
+bool HaveFfmpeg() {
+  int status = 0;
+  RunCommand("ffmpeg -version >/dev/null 2>&1 && ffprobe -version >/dev/null 2>&1", &status);
+  return status == 0;
+}
+
+std::string Temp(const std::string& name) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir && *dir ? dir : "/tmp") + "/mtsimport_" + std::to_string(getpid()) + "_" + name;
+}
+
+// The MD5 column of a framemd5 listing.
+std::vector<std::string> FrameMd5s(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    out.push_back(line.substr(line.rfind(',') + 1));
+    out.back().erase(std::remove(out.back().begin(), out.back().end(), ' '), out.back().end());
+  }
+  return out;
+}
+
+struct Case {
+  const char* file;
+  bool committed;
+  std::vector<std::string> summary;  // lines the summary must hold
+  bool lpcm;
+  int channels;
+  int bytesPerSample;
+};
+
+const Case kCases[] = {
+    {"importer/importer_lpcm_20.m2ts", true,
+     {"track 1 'vide': 30 samples", "frame rate  25.000 (25/1)", "fields      progressive (fiel 1, 0)",
+      "pixel aspect 1:1", "first  10:00:00:00 (frame 900000)", "last   10:00:01:04 (frame 900029)",
+      "description: \"QORVEX Importer : QORVEX (LPCM)         \""},
+     true, 2, 2},
+    {"importer/importer_lpcm_mono24.m2ts", true,
+     {"picture     176x144", "'lpcm' 48000 Hz, 2 channels, 24 bits, flags 14",
+      "description: \"QORVEX Importer : ----------------------\""},
+     true, 2, 3},
+    {"importer/importer_ac3_51_i.m2ts", true,
+     {"frame rate  29.970 (30000/1001)", "fields      interlaced (fiel 2, 9)", "pixel aspect 4:3",
+      "first  00:00:59;26 (frame 1796)", "last   00:01:00;27 (frame 1825)"},
+     false, 6, 2},
+    {"avchd/small_lpcm_20_avchd.m2ts", false, {"track 1 'vide': 50 samples"}, true, 2, 2},
+};
+
+class Mtsimport : public ::testing::TestWithParam<Case> {};
+
+}  // namespace
+
+TEST_P(Mtsimport, SummaryAndSavedMovie) {
+  const Case& c = GetParam();
+  std::string input;
+  if (c.committed) {
+    input = testsupport::local_data_file(c.file);
+  } else {
+    AVCHD_REQUIRE_TESTDATA(p, c.file);
+    input = p;
+  }
+  const std::string json = Temp("movie.json"), mov = Temp("movie.mov");
+  int status = 0;
+  const std::string summary =
+      RunCommand(std::string(MTSIMPORT) + " --dump " + json + " --mov " + mov + " " + input + " 2>/dev/null", &status);
+  ASSERT_EQ(status, 0) << summary;
+  for (const std::string& line : c.summary) EXPECT_NE(summary.find(line), std::string::npos) << line << "\n" << summary;
+  const std::string dump = testsupport::read_text(json);
+  EXPECT_NE(dump.find("\"avc1\""), std::string::npos);
+  EXPECT_NE(dump.find("\"MTSI\""), std::string::npos);
+
+  if (!HaveFfmpeg()) {
+    std::remove(json.c_str());
+    std::remove(mov.c_str());
+    GTEST_SKIP() << "ffmpeg is not installed: the saved movie is not checked";
+  }
+  const std::string streams = RunCommand("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " + mov, &status);
+  EXPECT_NE(streams.find("video"), std::string::npos);
+
+  // Video: the pictures of the recording, exactly.
+  const std::string decoded = RunCommand("ffmpeg -v error -i " + mov + " -map 0:v -f framemd5 -", &status);
+  const std::string reference = RunCommand("ffmpeg -v error -i " + input + " -map 0:v -f framemd5 -", &status);
+  EXPECT_EQ(FrameMd5s(decoded), FrameMd5s(reference));
+
+  // LPCM: exactly the span of the recording's PCM that the import inserts,
+  // computed from the PES time stamps. It opens at the first audio PES, other
+  // than the very first, that starts within its own length of the first
+  // picture (at the media's start when there is none); it
+  // closes with the last PES that starts by the last picture, at most the
+  // video's length after the opening; edits last whole movie time units (one
+  // frame of 25 per second here).
+  if (c.lpcm && streams.find("audio") != std::string::npos) {
+    const std::string format = c.bytesPerSample == 2 ? "s16le" : "s24le";
+    const std::string codec = c.bytesPerSample == 2 ? "pcm_s16le" : "pcm_s24le";
+    const std::string decode = " -map 0:a -af 'pan=mono|c0=c0' -c:a " + codec + " -f " + format + " -";
+    const std::string movPcm = RunCommand("ffmpeg -v error -i " + mov + decode, &status);
+    const std::string refPcm = RunCommand("ffmpeg -v error -i " + input + decode, &status);
+    const size_t frameBytes = size_t(c.bytesPerSample);
+
+    std::vector<int64_t> videoPts;
+    std::vector<std::pair<int64_t, int64_t>> audio;  // PTS, sample frames
+    std::istringstream packets(
+        RunCommand("ffprobe -v error -show_entries packet=stream_index,pts,size -of csv=p=0 " + input, &status));
+    std::string line;
+    while (std::getline(packets, line)) {
+      int stream = 0;
+      long long pts = 0, size = 0;
+      if (std::sscanf(line.c_str(), "%d,%lld,%lld", &stream, &pts, &size) != 3) continue;
+      if (stream == 0) videoPts.push_back(pts);
+      else audio.emplace_back(pts, (size - 4) / (c.channels * c.bytesPerSample));
+    }
+    ASSERT_FALSE(videoPts.empty());
+    ASSERT_FALSE(audio.empty());
+    const int64_t firstVideo = *std::min_element(videoPts.begin(), videoPts.end());
+    const int64_t lastVideo = *std::max_element(videoPts.begin(), videoPts.end());
+    int64_t start = -1, end = 0, media = 0;
+    for (const auto& [pts, frames] : audio) {
+      const int64_t distance = std::llabs(pts - firstVideo) * 48000 / 90000;
+      if (start < 0 && media > 0 && frames > distance) start = media;
+      media += frames;
+      if (pts <= lastVideo) end = media;
+    }
+    if (start < 0) start = 0;  // never placed: the range opens at the media's start
+    const int64_t perUnit = 48000 / 25;
+    end = std::min<int64_t>(end, start + int64_t(videoPts.size()) * perUnit);
+    const int64_t length = (end - start) / perUnit * perUnit;
+    ASSERT_GE(refPcm.size(), size_t(start + length) * frameBytes);
+    EXPECT_EQ(movPcm.size(), size_t(length) * frameBytes);
+    EXPECT_TRUE(movPcm == refPcm.substr(size_t(start) * frameBytes, size_t(length) * frameBytes))
+        << "the saved sound is not the recording's PCM from sample " << start;
+  }
+  std::remove(json.c_str());
+  std::remove(mov.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, Mtsimport, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           std::string n = info.param.file;
+                           n = n.substr(n.find('/') + 1);
+                           return n.substr(0, n.find('.'));
+                         });
+
+TEST(MtsimportCommand, UsageAndUnreadableInput) {
+  int status = 0;
+  RunCommand(std::string(MTSIMPORT) + " 2>/dev/null", &status);
+  EXPECT_NE(status, 0);
+  RunCommand(std::string(MTSIMPORT) + " /nonexistent/file.m2ts 2>/dev/null", &status);
+  EXPECT_NE(status, 0);
+}
+
+TEST(MtsimportCommand, IdleImport) {
+  int status = 0;
+  const std::string summary =
+      RunCommand(std::string(MTSIMPORT) + " --idle " + testsupport::local_data_file("importer/importer_lpcm_20.m2ts") +
+              " 2>/dev/null",
+          &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_NE(summary.find("track 1 'gnrc'"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("'vide': 30 samples"), std::string::npos) << summary;
+}
