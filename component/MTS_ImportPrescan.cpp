@@ -28,18 +28,8 @@ struct LastVideoStart {
   bool seen = false;
   int64_t pts = 0, dts = 0;
   void Scan(const MTS_MovieImportGlobalsRecord* store, const uint8_t* chunk, int64_t length) {
-    for (int64_t pos = 0; pos + kMTSPacketSize <= length; pos += kMTSPacketSize) {
-      const uint8_t* packet = chunk + pos + 4;
-      if (packet[0] != 0x47 || !(packet[1] & 0x40) || (((packet[1] & 0x1F) << 8) | packet[2]) != 0x1011) continue;
-      ATSPacketInfo info;
-      DemuxInit(&info);
-      uint8_t payload[184];
-      int32_t payloadLength = 0;
-      if (DemuxParseATSPacket(packet, 188, &info, payload, &payloadLength) != 1 || !info.bPTS) continue;
-      seen = true;
-      pts = mts_import::UnwrapTimestamp(store->wrapReference, info.PTS);
-      dts = info.bDTS ? mts_import::UnwrapTimestamp(store->wrapReference, info.DTS) : pts;
-    }
+    for (int64_t pos = 0; pos + kMTSPacketSize <= length; pos += kMTSPacketSize)
+      if (mts_import::VideoStartTimes(store, chunk + pos, &pts, &dts)) seen = true;
   }
 };
 

@@ -28,6 +28,20 @@ void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store) {
   if (out->bDTS) out->DTS = UnwrapTimestamp(store->wrapReference, out->DTS);
 }
 
+bool VideoStartTimes(const MTS_MovieImportGlobalsRecord* store, const uint8_t* sourcePacket, int64_t* pts,
+                     int64_t* dts) {
+  const uint8_t* packet = sourcePacket + 4;
+  if (packet[0] != 0x47 || !(packet[1] & 0x40) || (((packet[1] & 0x1F) << 8) | packet[2]) != 0x1011) return false;
+  ATSPacketInfo info;
+  DemuxInit(&info);
+  uint8_t payload[184];
+  int32_t payloadLength = 0;
+  if (DemuxParseATSPacket(packet, 188, &info, payload, &payloadLength) != 1 || !info.bPTS) return false;
+  *pts = UnwrapTimestamp(store->wrapReference, info.PTS);
+  *dts = info.bDTS ? UnwrapTimestamp(store->wrapReference, info.DTS) : *pts;
+  return true;
+}
+
 int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store) {
   int64_t n = store->fileSize - store->ts_offset;
   if (n >= kMTSChunkSize) return kMTSChunkSize;
@@ -126,18 +140,11 @@ OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used) {
 
 // Notes the time stamps of a packet that starts a video PES.
 void NoteVideoStart(MTS_MovieImportGlobalsRecord* store, const uint8_t* sourcePacket) {
-  const uint8_t* packet = sourcePacket + 4;
-  if (packet[0] != 0x47 || !(packet[1] & 0x40) || (((packet[1] & 0x1F) << 8) | packet[2]) != 0x1011) return;
-  ATSPacketInfo info;
-  DemuxInit(&info);
-  uint8_t payload[184];
-  int32_t payloadLength = 0;
-  if (DemuxParseATSPacket(packet, 188, &info, payload, &payloadLength) != 1) return;
-  store->pendingVideoTimed = info.bPTS ? 1 : 0;
-  if (!info.bPTS) return;
-  store->pendingVideoPTS = mts_import::UnwrapTimestamp(store->wrapReference, info.PTS);
-  store->pendingVideoDTS = info.bDTS ? mts_import::UnwrapTimestamp(store->wrapReference, info.DTS)
-                                     : store->pendingVideoPTS;
+  int64_t pts = 0, dts = 0;
+  if (!mts_import::VideoStartTimes(store, sourcePacket, &pts, &dts)) return;
+  store->pendingVideoTimed = 1;
+  store->pendingVideoPTS = pts;
+  store->pendingVideoDTS = dts;
 }
 
 // Acts on the PES the demultiplexer has just reported. `added` is set when

@@ -209,6 +209,11 @@ int64_t UnwrapTimestamp(int64_t reference, int64_t ts);
 // Unwraps the PTS and DTS of the PES just reported in pTSInfo.
 void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store);
 
+// The unwrapped time stamps of a source packet that starts a video PES;
+// false for any other packet or a start without time stamps.
+bool VideoStartTimes(const MTS_MovieImportGlobalsRecord* store, const uint8_t* sourcePacket, int64_t* pts,
+                     int64_t* dts);
+
 // Length of the next chunk to read at ts_offset: whole source packets only,
 // at most one chunk; 0 or less at the end of the file.
 int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store);
