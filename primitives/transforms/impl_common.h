@@ -1,4 +1,4 @@
-// Shared pieces of the per-variant transform code. This header and the
+// Code shared by the per-variant transform sources. This header and the
 // impl_*.h files behind it are included by one source file per processor
 // variant (transforms_sse2.cpp, transforms_ssse3.cpp, transforms_sse41.cpp),
 // each compiled for its own instruction set and defining VP_PREFIX first.

@@ -1,4 +1,4 @@
-// The pieces beneath the FFT operations: the twiddle and bit-reverse table
+// What lies beneath the FFT operations: the twiddle and bit-reverse table
 // builders (with their worked values), the bit-reversal permutations, the
 // fixed-size kernels of 1 to 32 points and the radix-4 kernels, each variant
 // against the others and against plain references.
