@@ -137,6 +137,7 @@ void vpFree(void* ptr) {
 int32_t vpSetNumThreads(int32_t) { return 1; }
 
 int32_t vpGetNumThreads(int32_t* pNum) {
+  if (pNum == nullptr) return StatusNullPointer;
   *pNum = 1;
   return 1;
 }
@@ -145,6 +146,7 @@ int32_t vpGetNumThreads(int32_t* pNum) {
 // Cache size.
 
 int32_t ownGetCacheSize(const VpCacheSizeEntry* table) {
+  if (table == nullptr) return -1;
   uint8_t bytes[16];
   int count = 0;
   if (!collectDescriptors(bytes, &count)) return -1;

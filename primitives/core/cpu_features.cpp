@@ -191,6 +191,7 @@ int32_t vp_is_GenuineIntel() {
 uint64_t vp_get_pentium_counter() { return __rdtsc(); }
 
 void vp_get_pentium_ident(CpuIdentRecord* rec) {
+  if (rec == nullptr) return;
   uint32_t r1[4];
   uint32_t r2[4];
   vpCpuid(1, 0, r1);

@@ -123,7 +123,7 @@ extern void (*i_free)(void*);
 void* vpMalloc(int32_t len);
 void vpFree(void* ptr);  // null is ignored
 int32_t vpSetNumThreads(int32_t n);
-int32_t vpGetNumThreads(int32_t* pNum);
+int32_t vpGetNumThreads(int32_t* pNum);  // 1, or StatusNullPointer
 
 // {descriptor, size} pairs ended by a descriptor 0.
 struct VpCacheSizeEntry {

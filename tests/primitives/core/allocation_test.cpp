@@ -81,11 +81,14 @@ TEST_F(Allocator, BadLengthsAndNull) {
   EXPECT_EQ(nullptr, sse41_vpsMalloc_8u(0));
 }
 
-TEST(Threads, AlwaysOne) {
+TEST(Threads, AlwaysOneAndNullArgumentsRefused) {
   int32_t n = 0;
   EXPECT_EQ(1, vpSetNumThreads(8));
   EXPECT_EQ(1, vpGetNumThreads(&n));
   EXPECT_EQ(1, n);
+  EXPECT_EQ(StatusNullPointer, vpGetNumThreads(nullptr));
+  EXPECT_EQ(-1, ownGetCacheSize(nullptr));
+  vp_get_pentium_ident(nullptr);
 }
 
 class Mxcsr : public ::testing::Test {
