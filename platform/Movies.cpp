@@ -217,8 +217,9 @@ OSErr InsertMediaIntoTrack(Track t, TimeValue trackStart, TimeValue mediaTime, T
   if (mediaRate <= 0) return set_error(paramErr);
   if (mediaDuration <= 0) return set_error(invalidDuration);
   if (mediaTime < 0 || trackStart < -1) return set_error(invalidTime);
-  if (TimeValue64(mediaTime) + mediaDuration > std::max(m->displayEnd, m->decodeDuration))
-    return set_error(invalidDuration);
+  // The range must start inside the media; it may run past the media's end
+  // (a media that lost some samples still takes its full range).
+  if (TimeValue64(mediaTime) > std::max(m->displayEnd, m->decodeDuration)) return set_error(invalidTime);
   TimeValue64 movieSpan = rescale_time(mediaDuration, m->timeScale, t->movie->timeScale);
   TimeValue64 trackDuration = TimeValue64(std::llround(double(movieSpan) * 65536.0 / double(mediaRate)));
   if (trackDuration <= 0) return set_error(noErr);  // shorter than one movie time unit

@@ -174,8 +174,12 @@ TEST_F(Edits, InsertionsAppendSplitAndMapToMediaTime) {
   EXPECT_EQ(mediaTime, 2002 + 2500);
   EXPECT_EQ(TrackTimeToMediaDisplayTime(60, track), 500);
   EXPECT_EQ(GetMovieDuration(movie), 440);
-  // Refusals: beyond the media, empty, bad rate, no media.
-  EXPECT_EQ(InsertMediaIntoTrack(track, -1, 30000, 1000, fixed1), invalidDuration);
+  // A range may run past the media's end, but not start there.
+  EXPECT_EQ(InsertMediaIntoTrack(track, -1, 30000, 1000, fixed1), noErr);
+  EXPECT_EQ(InsertMediaIntoTrack(track, -1, 30031, 1000, fixed1), invalidTime);
+  EXPECT_EQ(InsertMediaIntoTrack(track, -1, -1, 1000, fixed1), invalidTime);
+  EXPECT_EQ(GetTrackEditCount(track), 7);
+  // Refusals: empty, bad rate, no media.
   EXPECT_EQ(InsertMediaIntoTrack(track, -1, 0, 0, fixed1), invalidDuration);
   EXPECT_EQ(InsertMediaIntoTrack(track, -1, 0, 100, 0), paramErr);
   Track empty = NewMovieTrack(movie, 0, 0, 0x100);
