@@ -28,19 +28,25 @@ constexpr int kSliceValues = 2048;
 inline float* block(float* w, int p) { return w + 2 * p; }  // split-4 block holding value p (p % 4 == 0)
 
 using Quad = Butterfly4;
-inline Quad dft4Interleaved(__m128 a0, __m128 a1, __m128 a2, __m128 a3) { return butterfly4(a0, a1, a2, a3); }
 
-// Stores the four outputs of two interleaved butterflies as two split-4
-// blocks: lo halves (first value of each vector) to dLo, hi halves to dHi.
+// The four outputs of two interleaved butterflies as the split vectors of
+// one of them: the first values of the vectors (low halves) or the second.
+inline void quadToSplit(const Quad& y, bool high, __m128& re, __m128& im) {
+  const __m128 a = high ? _mm_unpackhi_ps(y.y0, y.y1) : _mm_unpacklo_ps(y.y0, y.y1);  // r0 r1 i0 i1
+  const __m128 b = high ? _mm_unpackhi_ps(y.y2, y.y3) : _mm_unpacklo_ps(y.y2, y.y3);  // r2 r3 i2 i3
+  re = _mm_movelh_ps(a, b);
+  im = _mm_movehl_ps(b, a);
+}
+
+// Stores them as two split-4 blocks: low halves to dLo, high halves to dHi.
 inline void storeQuadSplit(const Quad& y, float* dLo, float* dHi) {
-  const __m128 lo01 = _mm_unpacklo_ps(y.y0, y.y1);  // r0 r1 i0 i1 of the first group
-  const __m128 lo23 = _mm_unpacklo_ps(y.y2, y.y3);
-  const __m128 hi01 = _mm_unpackhi_ps(y.y0, y.y1);
-  const __m128 hi23 = _mm_unpackhi_ps(y.y2, y.y3);
-  _mm_store_ps(dLo, _mm_movelh_ps(lo01, lo23));
-  _mm_store_ps(dLo + 4, _mm_movehl_ps(lo23, lo01));
-  _mm_store_ps(dHi, _mm_movelh_ps(hi01, hi23));
-  _mm_store_ps(dHi + 4, _mm_movehl_ps(hi23, hi01));
+  __m128 re, im;
+  quadToSplit(y, false, re, im);
+  _mm_store_ps(dLo, re);
+  _mm_store_ps(dLo + 4, im);
+  quadToSplit(y, true, re, im);
+  _mm_store_ps(dHi, re);
+  _mm_store_ps(dHi + 4, im);
 }
 
 // Radix-8 combination of two 4-point results held as split vectors:
@@ -53,19 +59,13 @@ inline void radix8Split(__m128 ar, __m128 ai, __m128 br, __m128 bi, float* d) {
   _mm_store_ps(d + 8, _mm_sub_ps(ar, tr));
   _mm_store_ps(d + 12, _mm_sub_ps(ai, ti));
 }
-inline void quadToSplit(const Quad& y, bool high, __m128& re, __m128& im) {
-  const __m128 a = high ? _mm_unpackhi_ps(y.y0, y.y1) : _mm_unpacklo_ps(y.y0, y.y1);
-  const __m128 b = high ? _mm_unpackhi_ps(y.y2, y.y3) : _mm_unpacklo_ps(y.y2, y.y3);
-  re = _mm_movelh_ps(a, b);
-  im = _mm_movehl_ps(b, a);
-}
 
 // 8-point transform in closed form, x[0..7] to out (interleaved); all inputs
 // are read before the first store.
 void dft8(const float* x, float* out) {
   const __m128 x01 = _mm_loadu_ps(x), x23 = _mm_loadu_ps(x + 4), x45 = _mm_loadu_ps(x + 8), x67 = _mm_loadu_ps(x + 12);
   // Even samples in the low halves, odd samples in the high halves.
-  const Quad y = dft4Interleaved(x01, x23, x45, x67);
+  const Quad y = butterfly4(x01, x23, x45, x67);
   __m128 ar, ai, br, bi;
   quadToSplit(y, false, ar, ai);
   quadToSplit(y, true, br, bi);
@@ -83,7 +83,7 @@ void firstPassRadix4(const float* x, float* w, int n, const int32_t* bitRev) {
   const int quarter = n / 4, eighth = n / 8;
   for (int m = 0; m < eighth; ++m) {
     const float* s = x + bitRev[m];  // float offset of value b
-    const Quad y = dft4Interleaved(_mm_loadu_ps(s), _mm_loadu_ps(s + 2 * quarter), _mm_loadu_ps(s + 4 * quarter),
+    const Quad y = butterfly4(_mm_loadu_ps(s), _mm_loadu_ps(s + 2 * quarter), _mm_loadu_ps(s + 4 * quarter),
                                    _mm_loadu_ps(s + 6 * quarter));
     storeQuadSplit(y, block(w, 4 * m), block(w, 4 * (m + eighth)));
   }
@@ -97,9 +97,9 @@ void firstPassRadix8(const float* x, float* w, int n, const int32_t* bitRev) {
   for (int s = 0; s < sixteenth; ++s) {
     const float* a = x + 2 * bitRev[4 * s];
     const float* b = a + 2 * e;
-    const Quad ya = dft4Interleaved(_mm_loadu_ps(a), _mm_loadu_ps(a + 2 * q), _mm_loadu_ps(a + 4 * q),
+    const Quad ya = butterfly4(_mm_loadu_ps(a), _mm_loadu_ps(a + 2 * q), _mm_loadu_ps(a + 4 * q),
                                     _mm_loadu_ps(a + 6 * q));
-    const Quad yb = dft4Interleaved(_mm_loadu_ps(b), _mm_loadu_ps(b + 2 * q), _mm_loadu_ps(b + 4 * q),
+    const Quad yb = butterfly4(_mm_loadu_ps(b), _mm_loadu_ps(b + 2 * q), _mm_loadu_ps(b + 4 * q),
                                     _mm_loadu_ps(b + 6 * q));
     for (int half = 0; half < 2; ++half) {
       __m128 ar, ai, br, bi;
@@ -286,7 +286,7 @@ void firstPassRuns4(const float* y, float* w, int n) {
     // Pair up the two runs: (y[4m+j], y[4m+4+j]).
     const __m128 a0 = _mm_movelh_ps(v0, v2), a1 = _mm_movelh_ps(v1, v3);
     const __m128 a2 = _mm_movehl_ps(v2, v0), a3 = _mm_movehl_ps(v3, v1);
-    storeQuadSplit(dft4Interleaved(a0, a1, a2, a3), block(w, 4 * m), block(w, 4 * m + 4));
+    storeQuadSplit(butterfly4(a0, a1, a2, a3), block(w, 4 * m), block(w, 4 * m + 4));
   }
 }
 // Radix 8 (SSE2 plan, odd n): Z[8s..8s+7] = R8(DFT4(y[8s], y[8s+2], y[8s+1], y[8s+3]),
@@ -296,9 +296,9 @@ void firstPassRuns8(const float* y, float* w, int n) {
     __m128 v[8];
     for (int j = 0; j < 8; ++j) v[j] = _mm_loadu_ps(y + 16 * s + 4 * j);
     // v[0..3] hold run s, v[4..7] run s + 1; pair the runs per vector.
-    const Quad ya = dft4Interleaved(_mm_movelh_ps(v[0], v[4]), _mm_movelh_ps(v[1], v[5]), _mm_movehl_ps(v[4], v[0]),
+    const Quad ya = butterfly4(_mm_movelh_ps(v[0], v[4]), _mm_movelh_ps(v[1], v[5]), _mm_movehl_ps(v[4], v[0]),
                                     _mm_movehl_ps(v[5], v[1]));
-    const Quad yb = dft4Interleaved(_mm_movelh_ps(v[2], v[6]), _mm_movelh_ps(v[3], v[7]), _mm_movehl_ps(v[6], v[2]),
+    const Quad yb = butterfly4(_mm_movelh_ps(v[2], v[6]), _mm_movelh_ps(v[3], v[7]), _mm_movehl_ps(v[6], v[2]),
                                     _mm_movehl_ps(v[7], v[3]));
     for (int half = 0; half < 2; ++half) {
       __m128 ar, ai, br, bi;
