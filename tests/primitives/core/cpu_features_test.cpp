@@ -2,6 +2,9 @@
 // feature word, the index, the MOVBE flag, the enabled mask and the status.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "fake_cpu.h"
 
 namespace {
@@ -244,6 +247,30 @@ TEST_F(Selection, LargestCacheFromDescriptors) {
     cpu.leaf2 = {0x00000001u | (static_cast<uint32_t>(s.first) << 8), 0, 0, 0};
     install(cpu);
     EXPECT_EQ(s.second, ownLargestCacheSize()) << std::hex << int(s.first);
+  }
+}
+
+// Decoders created on several threads select at once while primitives run:
+// every selection stores the same values and every call completes.
+TEST(SelectionThreads, ConcurrentSelectionAndCalls) {
+  const uint32_t forced = vpForcedVariant();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([] {
+      std::vector<uint8_t> a(5000, 7), b(5000, 0);
+      for (int i = 0; i < 200; ++i) {
+        vpStaticInit();
+        ASSERT_EQ(StatusOk, vpsCopy_8u(a.data(), b.data(), 5000));
+        ASSERT_EQ(b, a);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  const uint32_t index = vpVariantIndex.load();
+  vpStaticInit();
+  EXPECT_EQ(index, vpVariantIndex.load());
+  if (forced != 0) {
+    EXPECT_EQ(forced, index);
   }
 }
 
