@@ -34,6 +34,26 @@ struct Copy {
       fill = 0;
     }
   }
+  // A run of bytes that holds no zero: whole groups go in one swap each.
+  void store_run(const uint8_t* src, size_t n) {
+    while (n > 0 && fill != 0) {
+      store(*src++);
+      --n;
+    }
+    while (n >= 4 && len + 4 <= cap) {
+      uint32_t w;
+      std::memcpy(&w, src, 4);
+      w = __builtin_bswap32(w);
+      std::memcpy(buf + len, &w, 4);
+      len += 4;
+      src += 4;
+      n -= 4;
+    }
+    while (n > 0 && len < cap) {
+      store(*src++);
+      --n;
+    }
+  }
   // Puts the incomplete last group in word order too.
   void finish() {
     if (fill != 0) reverse_group(buf + len - fill);
@@ -101,6 +121,16 @@ int32_t ByteStreamParser_AnnexB(DecoderState* ds, NalUnit* nal) {
     zeroRun = 0;
   }
   while (left > 0) {
+    if (zeroRun == 0 && *in != 0) {
+      // No start code or emulation-prevention byte can begin before the next
+      // zero byte: skip or copy straight up to it.
+      const void* zero = std::memchr(in, 0, static_cast<size_t>(left));
+      const size_t run = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - in) : static_cast<size_t>(left);
+      if (copying) copy.store_run(in, run);
+      in += run;
+      left -= static_cast<int32_t>(run);
+      continue;
+    }
     if (!copying) {
       const uint8_t b = *in++;
       --left;
@@ -119,8 +149,6 @@ int32_t ByteStreamParser_AnnexB(DecoderState* ds, NalUnit* nal) {
       }
       continue;
     }
-    // Copying: runs of bytes that cannot end the unit or hide an
-    // emulation-prevention byte go straight through.
     const uint8_t b = *in;
     if (b == 0) {
       copy.store(0);

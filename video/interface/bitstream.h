@@ -141,11 +141,5 @@ inline void bs_align(BitReaderCabac* r) {
   while (!byte_aligned(r)) ReadOneBit(r);
 }
 
-// Bits read since the start of a payload of `length` bytes (valid until the
-// reader overruns).
-inline uint64_t bs_position(const BitReaderCabac* r, uint32_t length) {
-  return static_cast<uint64_t>(length - r->bytesLeft) * 8u + static_cast<uint32_t>(31 - r->bitPos);
-}
-
 // Skips `bits` bits; a skip past the payload ends at the overrun.
 void bs_skip_bits(BitReaderCabac* r, uint64_t bits);
