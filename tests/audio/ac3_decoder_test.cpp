@@ -2,12 +2,15 @@
 // query, output layouts and switches, and every way a frame can be refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "AC3DecState.h"
+#include "AC3Tables.h"
 #include "ac3_test_util.h"
 #include "testsupport.h"
 
@@ -333,6 +336,58 @@ TEST(AC3Decode, FixedLayoutsAndTheirSizes) {
     ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0) << c.code;
     EXPECT_EQ(call.info.nOutputBytes, c.bytes) << c.code;
     EXPECT_TRUE(call.untouchedFrom(size_t(c.bytes) / 2));
+  }
+}
+
+// Mixing comes before the window and the gain, which are linear, so the
+// downmixed PCM is the mix of the stream's own channels within rounding.
+TEST(AC3Decode, DownmixedOutputIsTheMixOfTheDecodedChannels) {
+  const auto frames = SplitFrames(LocalStream("ac3_51_448k_3s.nodither.ac3"));
+  const Decoded six = DecodeFrames({frames.begin(), frames.begin() + 8});
+  ASSERT_EQ(six.error, 0);
+  Decoder probe;
+  Call header(frames[0]);
+  ASSERT_EQ(AC3DecodeAFrameLib(probe.s, &header.info), 0);
+  const double clev = ac3dec::Clev[probe.s->bsi.cmixlev];
+  const double slev = ac3dec::Slev[probe.s->bsi.surmixlev];
+  const double k = 0.707f;
+  struct Mode {
+    int32_t code, stereoMode;
+  };
+  for (const Mode m : {Mode{1, 0}, Mode{1, 1}, Mode{0, 0}}) {
+    Decoder d;
+    std::vector<int16_t> mixed;
+    for (size_t f = 0; f < 8; ++f) {
+      Call call(frames[f]);
+      call.info.outFollowsStream = 0;
+      call.info.outChannelConfig = m.code;
+      call.info.stereoMode = m.stereoMode;
+      ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0);
+      mixed.insert(mixed.end(), call.out.begin(), call.out.begin() + call.info.nOutputBytes / 2);
+    }
+    const size_t outCh = m.code == 0 ? 1 : 2;
+    ASSERT_EQ(mixed.size(), six.pcm.size() / 6 * outCh);
+    int worst = 0;
+    for (size_t i = 0; i < six.pcm.size() / 6; ++i) {
+      const int16_t* x = &six.pcm[i * 6];  // L C R Ls Rs LFE
+      const double L = x[0], C = x[1], R = x[2], Ls = x[3], Rs = x[4];
+      double want[2];
+      if (m.code == 0) {
+        want[0] = 0.5 * clev * C + 0.5 * (L + R) + 0.5 * slev * (Ls + Rs);
+      } else if (m.stereoMode) {
+        want[0] = L + k * C - k * (Ls + Rs);
+        want[1] = R + k * C + k * (Ls + Rs);
+      } else {
+        want[0] = L + clev * C + slev * Ls;
+        want[1] = R + clev * C + slev * Rs;
+      }
+      for (size_t c = 0; c < outCh; ++c) {
+        const double w = std::max(-32768.0, std::min(32767.0, want[c]));
+        worst = std::max(worst, int(std::lround(std::fabs(mixed[i * outCh + c] - w))));
+      }
+    }
+    // Each input sample carries up to half an LSB of rounding.
+    EXPECT_LE(worst, 3) << "code " << m.code << " Lt/Rt " << m.stereoMode;
   }
 }
 
