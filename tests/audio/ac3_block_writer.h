@@ -9,12 +9,12 @@
 
 namespace ac3test {
 
-struct DeltaSpec {
+struct DeltaFields {
   uint8_t deltbae = 2;
   std::vector<uint8_t> offst, len, ba;  // one entry per segment
 };
 
-struct BlockSpec {
+struct BlockFields {
   int acmod = 2, lfeon = 0;
   uint8_t blksw[5] = {}, dithflag[5] = {};
   uint8_t dynrnge = 0, dynrng = 0;
@@ -37,7 +37,7 @@ struct BlockSpec {
   uint8_t lfefsnroffst = 0, lfefgaincod = 4;
   uint8_t cplleake = 1, cplfleak = 0, cplsleak = 0;
   uint8_t deltbaie = 0;
-  DeltaSpec cpldelt, chdelt[5];
+  DeltaFields cpldelt, chdelt[5];
   uint8_t skiple = 0;
   uint16_t skipl = 0;
 };
@@ -50,7 +50,7 @@ inline int NfChans(int acmod) {
 // Writes the block. Counts of coupling sub-bands and exponent groups follow
 // from the fields as A/52 derives them; `prevCplinu` and the previous range
 // only matter to the writer when cplstre is 0 (then the kept values apply).
-inline void WriteBlock(BitWriter& w, const BlockSpec& b) {
+inline void WriteBlock(BitWriter& w, const BlockFields& b) {
   const int n = NfChans(b.acmod);
   for (int ch = 0; ch < n; ++ch) w.put(b.blksw[ch], 1);
   for (int ch = 0; ch < n; ++ch) w.put(b.dithflag[ch], 1);
@@ -158,7 +158,7 @@ inline void WriteBlock(BitWriter& w, const BlockSpec& b) {
   if (b.deltbaie) {
     if (b.cplinu) w.put(b.cpldelt.deltbae, 2);
     for (int ch = 0; ch < n; ++ch) w.put(b.chdelt[ch].deltbae, 2);
-    auto segments = [&](const DeltaSpec& d) {
+    auto segments = [&](const DeltaFields& d) {
       w.put(uint32_t(d.offst.size() - 1), 3);
       for (size_t s = 0; s < d.offst.size(); ++s) {
         w.put(d.offst[s], 5);

@@ -13,7 +13,7 @@
 
 using namespace ac3dec;
 using ac3test::BitWriter;
-using ac3test::BlockSpec;
+using ac3test::BlockFields;
 
 namespace {
 
@@ -150,14 +150,14 @@ TEST(SyncInfo, RatesSizesAndReservedCodes) {
 
 // --- Bit-stream information ------------------------------------------------------
 
-struct BsiSpec {
+struct BsiFields {
   int bsid = 8, bsmod = 0, acmod = 2, cmixlev = 1, surmixlev = 2, dsurmod = 1, lfeon = 0, dialnorm = 27;
   int compre = 0, compr = 0, langcode = 0, langcod = 0, audprodie = 0, mixlevel = 0, roomtyp = 0;
   int timecod1e = 0, timecod1 = 0, timecod2e = 0, timecod2 = 0;
   int addbsie = 0, addbsil = 0;
 };
 
-std::vector<uint8_t> WriteBsi(const BsiSpec& b) {
+std::vector<uint8_t> WriteBsi(const BsiFields& b) {
   BitWriter w;
   w.put(b.bsid, 5);
   w.put(b.bsmod, 3);
@@ -193,9 +193,9 @@ std::vector<uint8_t> WriteBsi(const BsiSpec& b) {
   return w.bytes();
 }
 
-AC3Bsi ParseBsiOf(const BsiSpec& spec, int32_t* rc = nullptr, uint32_t* marker = nullptr) {
+AC3Bsi ParseBsiOf(const BsiFields& fields, int32_t* rc = nullptr, uint32_t* marker = nullptr) {
   Instance in;
-  const std::vector<uint8_t> bytes = WriteBsi(spec);
+  const std::vector<uint8_t> bytes = WriteBsi(fields);
   AC3BitReader r = ReaderOver(bytes);
   in.s->bsi = AC3Bsi();
   const int32_t result = ParseBsi(in.s, &r);
@@ -205,7 +205,7 @@ AC3Bsi ParseBsiOf(const BsiSpec& spec, int32_t* rc = nullptr, uint32_t* marker =
 }
 
 TEST(Bsi, FieldsPresentByAudioCodingMode) {
-  BsiSpec stereo;
+  BsiFields stereo;
   uint32_t marker = 0;
   AC3Bsi b = ParseBsiOf(stereo, nullptr, &marker);
   EXPECT_EQ(marker, 0x3Cu);
@@ -215,7 +215,7 @@ TEST(Bsi, FieldsPresentByAudioCodingMode) {
   EXPECT_EQ(b.nfchans, 2u);
   EXPECT_EQ(b.dialnorm, 27);
 
-  BsiSpec five;
+  BsiFields five;
   five.acmod = 7;
   five.lfeon = 1;
   b = ParseBsiOf(five, nullptr, &marker);
@@ -226,7 +226,7 @@ TEST(Bsi, FieldsPresentByAudioCodingMode) {
   EXPECT_EQ(b.lfeon, 1);
   EXPECT_EQ(b.nfchans, 5u);
 
-  BsiSpec dual;
+  BsiFields dual;
   dual.acmod = 0;
   b = ParseBsiOf(dual, nullptr, &marker);
   EXPECT_EQ(marker, 0x3Cu);
@@ -237,7 +237,7 @@ TEST(Bsi, FieldsPresentByAudioCodingMode) {
 }
 
 TEST(Bsi, DialnormServiceKindAndOptionalFields) {
-  BsiSpec s;
+  BsiFields s;
   s.dialnorm = 0;
   EXPECT_EQ(ParseBsiOf(s).dialnorm, 31);
   s.dialnorm = 1;
@@ -250,7 +250,7 @@ TEST(Bsi, DialnormServiceKindAndOptionalFields) {
   s.bsmod = 3;
   EXPECT_EQ(ParseBsiOf(s).serviceKind, 3);
 
-  BsiSpec full;
+  BsiFields full;
   full.compre = 1, full.compr = 0xF0, full.langcode = 1, full.langcod = 9, full.audprodie = 1;
   full.mixlevel = 21, full.roomtyp = 2, full.timecod1e = 1, full.timecod1 = 0x2ABC;
   full.timecod2e = 1, full.timecod2 = 0x1234, full.addbsie = 1, full.addbsil = 63;
@@ -269,7 +269,7 @@ TEST(Bsi, DialnormServiceKindAndOptionalFields) {
 }
 
 TEST(Bsi, VersionsAboveEightAreReserved) {
-  BsiSpec s;
+  BsiFields s;
   int32_t rc = 0;
   for (int bsid = 0; bsid <= 8; ++bsid) {
     s.bsid = bsid;
@@ -319,9 +319,9 @@ struct BlockParse {
   }
   // Parses the block; `consumedExactly` checks that the reader stops where the
   // writer's last field ended.
-  int32_t Parse(uint32_t blk, const BlockSpec& spec, bool consumedExactly = true) {
+  int32_t Parse(uint32_t blk, const BlockFields& fields, bool consumedExactly = true) {
     BitWriter w;
-    ac3test::WriteBlock(w, spec);
+    ac3test::WriteBlock(w, fields);
     const int64_t bits = w.bit_count();
     w.put(0xFFFFFFFF, 32);
     std::vector<uint8_t> bytes = w.bytes();
@@ -334,8 +334,8 @@ struct BlockParse {
   }
 };
 
-BlockSpec Coupled(int acmod, int begf, int endf) {
-  BlockSpec b;
+BlockFields Coupled(int acmod, int begf, int endf) {
+  BlockFields b;
   b.acmod = acmod;
   b.cplinu = 1;
   for (int ch = 0; ch < ac3test::NfChans(acmod); ++ch) b.chincpl[ch] = 1;
@@ -347,7 +347,7 @@ BlockSpec Coupled(int acmod, int begf, int endf) {
 TEST(AudioBlock, CouplingRangeAndSubBands) {
   BlockParse p;
   p.Frame(2, 0);
-  BlockSpec b = Coupled(2, 0, 15);
+  BlockFields b = Coupled(2, 0, 15);
   for (uint8_t strategy = 1; strategy <= 3; ++strategy) {
     b.cplexpstr = strategy;
     b.chexpstr[0] = b.chexpstr[1] = strategy;
@@ -372,7 +372,7 @@ TEST(AudioBlock, CouplingRangeAndSubBands) {
 TEST(AudioBlock, BandwidthCodesAboveSixtyActAsSixty) {
   BlockParse p;
   p.Frame(1, 0);
-  BlockSpec b;
+  BlockFields b;
   b.acmod = 1;
   b.chbwcod[0] = 63;
   for (uint8_t strategy = 1; strategy <= 3; ++strategy) {
@@ -387,7 +387,7 @@ TEST(AudioBlock, BandwidthCodesAboveSixtyActAsSixty) {
 TEST(AudioBlock, CouplingCoordinatesAndPhaseFlags) {
   BlockParse p;
   p.Frame(2, 0);
-  BlockSpec b = Coupled(2, 3, 4);  // four sub-bands
+  BlockFields b = Coupled(2, 3, 4);  // four sub-bands
   b.cplbndstrc[2] = 1;             // sub-band 2 merged into 1
   b.phsflginu = 1;
   b.cplcoexp[0][0] = 15, b.cplcomant[0][0] = 0;   // exactly 0
@@ -412,7 +412,7 @@ TEST(AudioBlock, CouplingCoordinatesAndPhaseFlags) {
 
   // Block 1: no new coupling strategy, only channel 0 sends coordinates;
   // new phase flags still re-sign channel 1's kept coordinates.
-  BlockSpec next = b;
+  BlockFields next = b;
   next.cplstre = 0;
   next.cplcoe[1] = 0;
   next.phsflg[0] = 0, next.phsflg[1] = 0, next.phsflg[3] = 1;
@@ -430,7 +430,7 @@ TEST(AudioBlock, CouplingCoordinatesAndPhaseFlags) {
 TEST(AudioBlock, RematrixBandCount) {
   BlockParse p;
   p.Frame(2, 0);
-  BlockSpec b;
+  BlockFields b;
   ASSERT_EQ(p.Parse(0, b), 0);
   EXPECT_EQ(p.a().nrematbd, 4);
   const int expect[16] = {2, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
@@ -444,9 +444,9 @@ TEST(AudioBlock, RematrixBandCount) {
 TEST(AudioBlock, ReusedCouplingExponentsNeedTheSameRange) {
   BlockParse p;
   p.Frame(2, 0);
-  BlockSpec b0 = Coupled(2, 2, 10);
+  BlockFields b0 = Coupled(2, 2, 10);
   ASSERT_EQ(p.Parse(0, b0), 0);
-  BlockSpec b1 = b0;
+  BlockFields b1 = b0;
   b1.cplexpstr = 0;
   b1.rematstr = 0;
   b1.chexpstr[0] = b1.chexpstr[1] = 0;
@@ -454,15 +454,15 @@ TEST(AudioBlock, ReusedCouplingExponentsNeedTheSameRange) {
   ASSERT_EQ(p.Parse(1, b1), 0);  // same range: accepted, no exponents read
   EXPECT_EQ(p.a().baRecompute[kCplSlot], 1);  // through the new leak values
   EXPECT_EQ(p.a().baRecompute[0], 0);
-  BlockSpec b2 = b1;
+  BlockFields b2 = b1;
   b2.cplendf = 11;
   EXPECT_EQ(p.Parse(2, b2), -2);
   // Reuse in a block whose previous block had no coupling.
   BlockParse q;
   q.Frame(2, 0);
-  BlockSpec plain;
+  BlockFields plain;
   ASSERT_EQ(q.Parse(0, plain), 0);
-  BlockSpec late = Coupled(2, 2, 10);
+  BlockFields late = Coupled(2, 2, 10);
   late.cplexpstr = 0;
   late.rematstr = 0;
   EXPECT_EQ(q.Parse(1, late), -2);
@@ -471,48 +471,48 @@ TEST(AudioBlock, ReusedCouplingExponentsNeedTheSameRange) {
 TEST(AudioBlock, BlockZeroRules) {
   struct Rule {
     const char* what;
-    void (*breakIt)(BlockSpec&);
+    void (*breakIt)(BlockFields&);
     int32_t rc;
   };
   const Rule rules[] = {
-      {"cplstre", [](BlockSpec& b) { b.cplstre = 0; }, -2},
-      {"coupled channels", [](BlockSpec& b) { b.chincpl[1] = 0; }, -2},
-      {"cplcoe", [](BlockSpec& b) { b.cplcoe[1] = 0; }, -2},
-      {"rematstr", [](BlockSpec& b) { b.rematstr = 0; }, -2},
-      {"cplexpstr", [](BlockSpec& b) { b.cplexpstr = 0; }, -2},
-      {"chexpstr", [](BlockSpec& b) { b.chexpstr[1] = 0; }, -2},
-      {"baie", [](BlockSpec& b) { b.baie = 0; }, -2},
-      {"snroffste", [](BlockSpec& b) { b.snroffste = 0; }, -2},
-      {"cplleake", [](BlockSpec& b) { b.cplleake = 0; }, -2},
-      {"coupling deltbae reuse", [](BlockSpec& b) { b.deltbaie = 1, b.cpldelt.deltbae = 0; }, -2},
-      {"coupling deltbae 3", [](BlockSpec& b) { b.deltbaie = 1, b.cpldelt.deltbae = 3; }, -7},
-      {"channel deltbae 3", [](BlockSpec& b) { b.deltbaie = 1, b.chdelt[1].deltbae = 3; }, -7},
+      {"cplstre", [](BlockFields& b) { b.cplstre = 0; }, -2},
+      {"coupled channels", [](BlockFields& b) { b.chincpl[1] = 0; }, -2},
+      {"cplcoe", [](BlockFields& b) { b.cplcoe[1] = 0; }, -2},
+      {"rematstr", [](BlockFields& b) { b.rematstr = 0; }, -2},
+      {"cplexpstr", [](BlockFields& b) { b.cplexpstr = 0; }, -2},
+      {"chexpstr", [](BlockFields& b) { b.chexpstr[1] = 0; }, -2},
+      {"baie", [](BlockFields& b) { b.baie = 0; }, -2},
+      {"snroffste", [](BlockFields& b) { b.snroffste = 0; }, -2},
+      {"cplleake", [](BlockFields& b) { b.cplleake = 0; }, -2},
+      {"coupling deltbae reuse", [](BlockFields& b) { b.deltbaie = 1, b.cpldelt.deltbae = 0; }, -2},
+      {"coupling deltbae 3", [](BlockFields& b) { b.deltbaie = 1, b.cpldelt.deltbae = 3; }, -7},
+      {"channel deltbae 3", [](BlockFields& b) { b.deltbaie = 1, b.chdelt[1].deltbae = 3; }, -7},
   };
   for (const Rule& rule : rules) {
     BlockParse p;
     p.Frame(2, 0);
-    BlockSpec b = Coupled(2, 4, 8);
+    BlockFields b = Coupled(2, 4, 8);
     rule.breakIt(b);
     EXPECT_EQ(p.Parse(0, b, false), rule.rc) << rule.what;
   }
   BlockParse lfe;
   lfe.Frame(7, 1);
-  BlockSpec b;
+  BlockFields b;
   b.acmod = 7;
   b.lfeon = 1;
   b.lfeexpstr = 0;
   EXPECT_EQ(lfe.Parse(0, b, false), -2);
   BlockParse mono;
   mono.Frame(1, 0);
-  BlockSpec m = Coupled(1, 0, 2);  // coupling needs two channels at least
+  BlockFields m = Coupled(1, 0, 2);  // coupling needs two channels at least
   m.chincpl[0] = 1;
   EXPECT_EQ(mono.Parse(0, m, false), -2);
   // Not errors in later blocks: cplcoe 0, cplleake 0, a channel deltbae 0.
   BlockParse later;
   later.Frame(2, 0);
-  BlockSpec first = Coupled(2, 4, 8);
+  BlockFields first = Coupled(2, 4, 8);
   ASSERT_EQ(later.Parse(0, first), 0);
-  BlockSpec second = first;
+  BlockFields second = first;
   second.cplcoe[0] = second.cplcoe[1] = 0;
   second.cplleake = 0;
   second.deltbaie = 1;
@@ -525,7 +525,7 @@ TEST(AudioBlock, BlockZeroRules) {
 TEST(AudioBlock, DeltaRecordsResetAndKeep) {
   BlockParse p;
   p.Frame(2, 0);
-  BlockSpec b = Coupled(2, 4, 8);
+  BlockFields b = Coupled(2, 4, 8);
   b.deltbaie = 1;
   b.cpldelt = {1, {2, 1}, {4, 1}, {7, 0}};  // bands 43..46 and 48
   b.chdelt[1] = {1, {0}, {5}, {3}};
@@ -537,7 +537,7 @@ TEST(AudioBlock, DeltaRecordsResetAndKeep) {
   EXPECT_EQ(p.a().chdelt[1].deltlen[0], 5);
   for (int i = 0; i < 7; ++i) EXPECT_EQ(p.a().baRecompute[i], 1);
 
-  BlockSpec keep = b;  // block 2 without delta information: records stay
+  BlockFields keep = b;  // block 2 without delta information: records stay
   keep.deltbaie = 0;
   keep.cplstre = 0;
   keep.cplcoe[0] = keep.cplcoe[1] = 0;
@@ -550,7 +550,7 @@ TEST(AudioBlock, DeltaRecordsResetAndKeep) {
   EXPECT_EQ(p.a().chdelt[1].deltlen[0], 5);
   for (int i = 0; i < 7; ++i) EXPECT_EQ(p.a().baRecompute[i], 0);
 
-  BlockSpec next = b;  // block 0 of the next frame without delta information
+  BlockFields next = b;  // block 0 of the next frame without delta information
   next.deltbaie = 0;
   ASSERT_EQ(p.Parse(0, next), 0);
   EXPECT_EQ(p.a().cpldelt.deltbae, 2);
@@ -561,14 +561,14 @@ TEST(AudioBlock, DeltaRecordsResetAndKeep) {
 TEST(AudioBlock, DeltaSegmentsPastTheLastBandAreRefused) {
   BlockParse p;
   p.Frame(2, 0);
-  BlockSpec b;
+  BlockFields b;
   b.deltbaie = 1;
   b.chdelt[0] = {1, {31, 10, 5}, {15, 0, 4}, {4, 4, 4}};  // bands 31..45, then 56..59
   EXPECT_EQ(p.Parse(0, b, false), -2);
   b.chdelt[0] = {1, {31, 0}, {15, 4}, {4, 4}};  // ends at band 49
   EXPECT_EQ(p.Parse(0, b), 0);
   // The coupling record counts from the coupling channel's first band.
-  BlockSpec c = Coupled(2, 15, 15);  // first band: that of bin 217 (band 48)
+  BlockFields c = Coupled(2, 15, 15);  // first band: that of bin 217 (band 48)
   c.deltbaie = 1;
   c.cpldelt = {1, {0}, {2}, {5}};
   EXPECT_EQ(p.Parse(0, c), 0);
@@ -579,10 +579,10 @@ TEST(AudioBlock, DeltaSegmentsPastTheLastBandAreRefused) {
 TEST(AudioBlock, RecomputeFlagsFollowWhatIsNew) {
   BlockParse p;
   p.Frame(7, 1);
-  BlockSpec b = Coupled(7, 3, 9);
+  BlockFields b = Coupled(7, 3, 9);
   b.lfeon = 1;
   ASSERT_EQ(p.Parse(0, b), 0);
-  BlockSpec only1 = b;
+  BlockFields only1 = b;
   only1.cplstre = 0;
   for (int ch = 0; ch < 5; ++ch) only1.cplcoe[ch] = 0, only1.chexpstr[ch] = 0;
   only1.chexpstr[1] = 2;
@@ -606,12 +606,12 @@ TEST(AudioBlock, RecomputeFlagsFollowWhatIsNew) {
 TEST(AudioBlock, DynamicRangeSkipFieldAndReaderPosition) {
   BlockParse p;
   p.Frame(2, 0);
-  BlockSpec b;
+  BlockFields b;
   b.dynrnge = 1;
   b.dynrng = 0x9C;
   ASSERT_EQ(p.Parse(0, b), 0);
   EXPECT_EQ(p.a().dynrng, 0x9C);
-  BlockSpec keep = b;
+  BlockFields keep = b;
   keep.dynrnge = 0;
   keep.rematstr = 0;
   keep.chexpstr[0] = keep.chexpstr[1] = 0;
@@ -622,7 +622,7 @@ TEST(AudioBlock, DynamicRangeSkipFieldAndReaderPosition) {
   ASSERT_EQ(p.Parse(3, keep), 0);  // reader stops right after the 511 bytes
   EXPECT_EQ(p.a().dynrng, 0x9C);
   EXPECT_EQ(p.a().skipl, 511);
-  BlockSpec reset = b;
+  BlockFields reset = b;
   reset.dynrnge = 0;
   ASSERT_EQ(p.Parse(0, reset), 0);
   EXPECT_EQ(p.a().dynrng, 0);

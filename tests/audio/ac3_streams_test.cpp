@@ -1,8 +1,8 @@
 // Real streams through the public calls, against ffmpeg's decodes committed
 // by tests/data/ac3/make.sh.
 //
-// Dither fills bins that carry no bits with a decoder-specific random
-// sequence, so a dithered stream can only match another decoder where the
+// Dither fills bins that carry no bits with a random sequence of each
+// decoder's own, so a dithered stream can only match another decoder where the
 // encoder left no such bins. The streams named *.nodither.ac3 have every
 // dithflag cleared; they must match within rounding (4 LSB, 75 dB). The
 // original streams of the external material must decode to exactly the same

@@ -2,7 +2,7 @@
 // every dithflag cleared and both CRCs recomputed.
 //
 // Test tooling for tests/data/ac3/make.sh. Dither fills zero-bit mantissas
-// with a decoder-specific random sequence, so two correct decoders differ
+// with each decoder's own random sequence, so two correct decoders differ
 // wherever the encoder left bins without bits. With the flags cleared those
 // bins decode to zero in every decoder, and the reference decoder's output
 // can be compared with ours within rounding.

@@ -14,8 +14,8 @@
 # - ac3_51_448k_60s.frames: frame count and bytes per frame of the 60-second
 #   stream.
 # - NAME.nodither.ac3 and NAME.nodither.s16: streams with every dithflag
-#   cleared (and CRCs recomputed) with ffmpeg's decode. Dither is decoder
-#   specific, so only streams without it can be compared within rounding.
+#   cleared (and CRCs recomputed) with ffmpeg's decode. Each decoder has its
+#   own dither, so only streams without it can be compared within rounding.
 #   They cover the 3-second streams and streams of our own in every layout
 #   class, at 32, 44.1 and 48 kHz, 64 to 640 kbit/s, with and without
 #   coupling.
