@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -58,8 +59,8 @@ struct Case {
   const char* file;
   bool committed;
   std::vector<std::string> summary;  // lines the summary must hold
-  bool lpcm;
-  int channels;
+  bool lpcm;          // else AC-3
+  int channels;       // coded channels
   int bytesPerSample;
 };
 
@@ -74,10 +75,12 @@ const Case kCases[] = {
       "description: \"QORVEX Importer : ----------------------\""},
      true, 2, 3},
     {"importer/importer_ac3_51_i.m2ts", true,
-     {"frame rate  29.970 (30000/1001)", "fields      interlaced (fiel 2, 9)", "pixel aspect 4:3",
+     {"'sowt' 48000 Hz, 6 channels, 16 bits", "frame rate  29.970 (30000/1001)", "fields      interlaced (fiel 2, 9)", "pixel aspect 4:3",
       "first  00:00:59;26 (frame 1796)", "last   00:01:00;27 (frame 1825)"},
      false, 6, 2},
+    {"sample.m2ts", true, {"track 1 'vide': 50 samples", "'sowt' 48000 Hz, 2 channels, 16 bits"}, false, 2, 2},
     {"avchd/small_lpcm_20_avchd.m2ts", false, {"track 1 'vide': 50 samples"}, true, 2, 2},
+    {"avchd/small_ac3_20_avchd.m2ts", false, {"'sowt' 48000 Hz, 2 channels, 16 bits"}, false, 2, 2},
 };
 
 class Mtsimport : public ::testing::TestWithParam<Case> {};
@@ -123,13 +126,27 @@ TEST_P(Mtsimport, SummaryAndSavedMovie) {
   // closes with the last PES that starts by the last picture, at most the
   // video's length after the opening; edits last whole movie time units (one
   // frame of 25 per second here).
-  if (c.lpcm && streams.find("audio") != std::string::npos) {
+  if (streams.find("audio") != std::string::npos) {
     const std::string format = c.bytesPerSample == 2 ? "s16le" : "s24le";
     const std::string codec = c.bytesPerSample == 2 ? "pcm_s16le" : "pcm_s24le";
-    const std::string decode = " -map 0:a -af 'pan=mono|c0=c0' -c:a " + codec + " -f " + format + " -";
+    // LPCM: the first channel, against ffmpeg's reading of the recording.
+    // AC-3: every channel, against the whole stream decoded by our AC-3
+    // decoder (ac3dec), which the data handler must reproduce exactly.
+    const std::string decode = std::string(" -map 0:a ") + (c.lpcm ? "-af 'pan=mono|c0=c0' " : "") + "-c:a " +
+                               codec + " -f " + format + " -";
     const std::string movPcm = RunCommand("ffmpeg -v error -i " + mov + decode, &status);
-    const std::string refPcm = RunCommand("ffmpeg -v error -i " + input + decode, &status);
-    const size_t frameBytes = size_t(c.bytesPerSample);
+    std::string refPcm;
+    if (c.lpcm) {
+      refPcm = RunCommand("ffmpeg -v error -i " + input + decode, &status);
+    } else {
+      const std::string es = Temp("audio.ac3"), pcm = Temp("audio.pcm");
+      RunCommand("ffmpeg -v error -y -i " + input + " -map 0:a -c copy -f ac3 " + es, &status);
+      RunCommand(std::string(AC3DEC) + " " + es + " -o " + pcm + " >/dev/null 2>&1", &status);
+      refPcm = testsupport::read_text(pcm);
+      std::remove(es.c_str());
+      std::remove(pcm.c_str());
+    }
+    const size_t frameBytes = size_t(c.bytesPerSample) * (c.lpcm ? 1 : size_t(c.channels));
 
     std::vector<int64_t> videoPts;
     std::vector<std::pair<int64_t, int64_t>> audio;  // PTS, sample frames
@@ -141,7 +158,7 @@ TEST_P(Mtsimport, SummaryAndSavedMovie) {
       long long pts = 0, size = 0;
       if (std::sscanf(line.c_str(), "%d,%lld,%lld", &stream, &pts, &size) != 3) continue;
       if (stream == 0) videoPts.push_back(pts);
-      else audio.emplace_back(pts, (size - 4) / (c.channels * c.bytesPerSample));
+      else audio.emplace_back(pts, c.lpcm ? (size - 4) / (c.channels * c.bytesPerSample) : 1536);
     }
     ASSERT_FALSE(videoPts.empty());
     ASSERT_FALSE(audio.empty());
@@ -155,12 +172,23 @@ TEST_P(Mtsimport, SummaryAndSavedMovie) {
       if (pts <= lastVideo) end = media;
     }
     if (start < 0) start = 0;  // never placed: the range opens at the media's start
-    const int64_t perUnit = 48000 / 25;
-    end = std::min<int64_t>(end, start + int64_t(videoPts.size()) * perUnit);
-    const int64_t length = (end - start) / perUnit * perUnit;
-    ASSERT_GE(refPcm.size(), size_t(start + length) * frameBytes);
-    EXPECT_EQ(movPcm.size(), size_t(length) * frameBytes);
-    EXPECT_TRUE(movPcm == refPcm.substr(size_t(start) * frameBytes, size_t(length) * frameBytes))
+    // The video's length in sound samples, from its picture period.
+    const double samplesPerPicture =
+        videoPts.size() > 1 ? double(lastVideo - firstVideo) / double(videoPts.size() - 1) * 48000.0 / 90000.0 : 0;
+    end = std::min<int64_t>(end, start + std::llround(double(videoPts.size()) * samplesPerPicture));
+    int movieScale = 0;
+    std::sscanf(summary.c_str() + summary.find("(time scale"), "(time scale %d", &movieScale);
+    ASSERT_GT(movieScale, 0);
+    const int64_t got = int64_t(movPcm.size() / frameBytes);
+    if (48000 % movieScale == 0) {
+      const int64_t perUnit = 48000 / movieScale;
+      EXPECT_EQ(got, (end - start) / perUnit * perUnit);
+    } else {
+      EXPECT_LE(got, end - start);
+      EXPECT_GE(got, end - start - 2 * (48000 / movieScale + 1));
+    }
+    ASSERT_GE(refPcm.size(), size_t(start + got) * frameBytes);
+    EXPECT_TRUE(movPcm == refPcm.substr(size_t(start) * frameBytes, size_t(got) * frameBytes))
         << "the saved sound is not the recording's PCM from sample " << start;
   }
   std::remove(json.c_str());
