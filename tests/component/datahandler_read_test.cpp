@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <unistd.h>
 #include <cstring>
 #include <random>
 #include <string>
@@ -87,6 +88,17 @@ class StreamRead : public shmtest::ShmTest {
     return streamindex::fill_index(dir_, rec_, samples_);
   }
 
+  // Starts over with another file (for tests that loop over several).
+  bool reimport(const std::string& path) {
+    TearDown();
+    SetUp();
+    return import(path);
+  }
+
+  static MTS_DataHGlobalsRecord* globals(ComponentInstance ci) {
+    return reinterpret_cast<MTS_DataHGlobalsRecord*>(GetComponentInstanceStorage(ci));
+  }
+
   ComponentInstance open_handler(uint32_t type) {
     AvchdDataRef ref{id_, type};
     Handle h = nullptr;
@@ -159,9 +171,7 @@ TEST_F(StreamRead, EveryVideoSampleIsItsAccessUnit) {
   for (const char* name : kSmallFiles) {
     SCOPED_TRACE(name);
     AVCHD_REQUIRE_TESTDATA(path, name);
-    TearDown();
-    SetUp();
-    ASSERT_TRUE(import(path));
+    ASSERT_TRUE(reimport(path));
     ComponentInstance dh = open_handler(kAvchdDataRefVideo);
     std::vector<const Sample*> video = of_kind(kAvchdDataRefVideo);
     ASSERT_GE(video.size(), 40u);
@@ -179,9 +189,7 @@ TEST_F(StreamRead, LpcmSamplesAreTheStreamPcm) {
   for (const char* name : {"avchd/small_lpcm_20_avchd.m2ts", "avchd/small_lpcm_51_avchd.m2ts"}) {
     SCOPED_TRACE(name);
     AVCHD_REQUIRE_TESTDATA(path, name);
-    TearDown();
-    SetUp();
-    ASSERT_TRUE(import(path));
+    ASSERT_TRUE(reimport(path));
     ComponentInstance dh = open_handler(kAvchdDataRefSound);
     std::vector<const Sample*> sound = of_kind(kAvchdDataRefSound);
     ASSERT_GE(sound.size(), 100u);
@@ -192,7 +200,7 @@ TEST_F(StreamRead, LpcmSamplesAreTheStreamPcm) {
       ASSERT_EQ(got, expected(*s)) << s->qt_offset;
       all.insert(all.end(), got.begin(), got.end());
     }
-    EXPECT_EQ(reinterpret_cast<MTS_DataHGlobalsRecord*>(GetComponentInstanceStorage(dh))->audioKind, kMTSAudioLPCM);
+    EXPECT_EQ(globals(dh)->audioKind, kMTSAudioLPCM);
     if (std::string(name).find("_20_") != std::string::npos) {
       // Big-endian samples: swapped, the reference decoder's 16-bit output.
       for (size_t i = 0; i + 1 < all.size(); i += 2) std::swap(all[i], all[i + 1]);
@@ -268,7 +276,7 @@ TEST_F(StreamRead, RandomOrderAndHeldState) {
   // request whose frame starts exactly where the file was left must not be
   // served from that held data.
   std::vector<const Sample*> list = of_kind(kAvchdDataRefVideo);
-  MTS_DataHGlobalsRecord* g = reinterpret_cast<MTS_DataHGlobalsRecord*>(GetComponentInstanceStorage(video));
+  MTS_DataHGlobalsRecord* g = globals(video);
   ASSERT_EQ(read(video, list[3]->qt_offset, list[3]->size, &got), noErr);
   g->position = list[9]->value;
   ASSERT_EQ(read(video, list[9]->qt_offset, list[9]->size, &got), noErr);
@@ -276,46 +284,89 @@ TEST_F(StreamRead, RandomOrderAndHeldState) {
 }
 
 TEST_F(StreamRead, Ac3Sound) {
-  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_ac3_20_avchd.m2ts");
+  for (const char* name : {"avchd/small_ac3_20_avchd.m2ts", "avchd/small_ac3_51_avchd.m2ts"}) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(path, name);
+    ASSERT_TRUE(reimport(path));
+    ComponentInstance dh = open_handler(kAvchdDataRefSound);
+    MTS_DataHGlobalsRecord* g = globals(dh);
+    std::vector<const Sample*> sound = of_kind(kAvchdDataRefSound);
+    ASSERT_FALSE(sound.empty());
+    // 1536 sample frames in the stream's own layout: 2/0, or 3/2 with LFE.
+    const int channels = std::string(name).find("_51_") != std::string::npos ? 6 : 2;
+    EXPECT_EQ(sound[0]->size, 1536 * 2 * channels);
+    std::vector<uint8_t> got;
+#if MTS_HAVE_AC3_DECODER
+    // In order, one decoder instance: the same PCM as the decoder gives for
+    // the frames one after the other.
+    AC3DecState* reference = AC3DecInitLib();
+    ASSERT_NE(reference, nullptr);
+    std::vector<int16_t> pcm(kMTSAC3OutputSize / 2);
+    for (const Sample* s : sound) {
+      const Pes& p = pes_[s->pes];
+      ac3decInfo info{};
+      info.outFollowsStream = 1;
+      info.pInput = p.payload.data();
+      info.nInputBytes = static_cast<int32_t>(p.payload.size());
+      info.nOutputCapacity = kMTSAC3OutputSize;
+      info.pOutput = pcm.data();
+      ASSERT_EQ(AC3DecodeAFrameLib(reference, &info), 0);
+      ASSERT_EQ(info.nOutputBytes, s->size);
+      bool completed = false;
+      ASSERT_EQ(read(dh, s->qt_offset, s->size, &got, &completed), noErr) << s->qt_offset;
+      EXPECT_TRUE(completed);
+      ASSERT_EQ(std::memcmp(got.data(), pcm.data(), got.size()), 0) << s->qt_offset;
+    }
+    AC3DecCloseLib(reference);
+    // Out of order and across two frames: served, of the right size.
+    const Sample& a = *sound[sound.size() / 2];
+    ASSERT_EQ(read(dh, a.qt_offset + 100, a.size, &got), noErr);
+#else
+    // Without a decoder the sound reads fail, and say so.
+    StderrCapture capture;
+    bool completed = true;
+    EXPECT_EQ(read(dh, sound[0]->qt_offset, sound[0]->size, &got, &completed), -8960);
+    EXPECT_FALSE(completed);
+    EXPECT_NE(capture.text().find("[ERR]failed to AC3DecGetInputInfoLib("), std::string::npos);
+#endif
+    EXPECT_EQ(g->audioKind, kMTSAudioAC3);  // decided by the first frame, kept
+  }
+}
+
+#if MTS_HAVE_AC3_DECODER
+TEST_F(StreamRead, Ac3FrameThatDoesNotDecode) {
+  AVCHD_REQUIRE_TESTDATA(original, "avchd/small_ac3_20_avchd.m2ts");
+  // A copy whose first AC-3 frame has damaged data behind its sync word.
+  std::vector<uint8_t> bytes = testsupport::read_file(original);
+  std::vector<Pes> pes = streamindex::read_pes(bytes);
+  auto first = std::find_if(pes.begin(), pes.end(), [](const Pes& p) { return !p.video; });
+  ASSERT_NE(first, pes.end());
+  size_t sync = static_cast<size_t>(first->firstPacket);
+  while (sync + 1 < bytes.size() && !(bytes[sync] == 0x0B && bytes[sync + 1] == 0x77)) ++sync;
+  for (size_t i = sync + 8; i < sync + 40; ++i) bytes[i] ^= 0x5A;
+  char path[] = "/tmp/datahandler_ac3_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+  struct Remove {
+    const char* path;
+    ~Remove() { unlink(path); }
+  } remove{path};
   ASSERT_TRUE(import(path));
   ComponentInstance dh = open_handler(kAvchdDataRefSound);
-  MTS_DataHGlobalsRecord* g = reinterpret_cast<MTS_DataHGlobalsRecord*>(GetComponentInstanceStorage(dh));
-  std::vector<const Sample*> sound = of_kind(kAvchdDataRefSound);
-  ASSERT_FALSE(sound.empty());
-  EXPECT_EQ(sound[0]->size, 1536 * 2 * 2);
+  const Sample& s = *of_kind(kAvchdDataRefSound).front();
   std::vector<uint8_t> got;
-#if MTS_HAVE_AC3_DECODER
-  // In order, one decoder instance: the same PCM as the decoder gives for
-  // the frames one after the other.
-  AC3DecState* reference = AC3DecInitLib();
-  ASSERT_NE(reference, nullptr);
-  std::vector<int16_t> pcm(kMTSAC3OutputSize / 2);
-  for (const Sample* s : sound) {
-    const Pes& p = pes_[s->pes];
-    ac3decInfo info{};
-    info.outFollowsStream = 1;
-    info.pInput = p.payload.data();
-    info.nInputBytes = static_cast<int32_t>(p.payload.size());
-    info.nOutputCapacity = kMTSAC3OutputSize;
-    info.pOutput = pcm.data();
-    ASSERT_EQ(AC3DecodeAFrameLib(reference, &info), 0);
-    ASSERT_EQ(info.nOutputBytes, s->size);
-    bool completed = false;
-    ASSERT_EQ(read(dh, s->qt_offset, s->size, &got, &completed), noErr) << s->qt_offset;
-    EXPECT_TRUE(completed);
-    ASSERT_EQ(std::memcmp(got.data(), pcm.data(), got.size()), 0) << s->qt_offset;
-  }
-  AC3DecCloseLib(reference);
-#else
-  // Without a decoder the sound reads fail, and say so.
   StderrCapture capture;
   bool completed = true;
-  EXPECT_EQ(read(dh, sound[0]->qt_offset, sound[0]->size, &got, &completed), -8960);
+  EXPECT_EQ(read(dh, s.qt_offset, s.size, &got, &completed), -8960);
   EXPECT_FALSE(completed);
-  EXPECT_NE(capture.text().find("[ERR]failed to AC3DecGetInputInfoLib("), std::string::npos);
-#endif
-  EXPECT_EQ(g->audioKind, kMTSAudioAC3);  // decided by the first frame, kept
+  EXPECT_NE(capture.text().find("[ERR]failed to AC3DecodeAFrameLib("), std::string::npos);
+  // The next frame decodes again.
+  const Sample& next = *of_kind(kAvchdDataRefSound)[1];
+  EXPECT_EQ(read(dh, next.qt_offset, next.size, &got), noErr);
 }
+#endif
 
 TEST_F(StreamRead, CameraSizedStream) {
   AVCHD_REQUIRE_TESTDATA(path, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
