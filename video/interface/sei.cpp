@@ -20,8 +20,7 @@ enum : uint32_t {
   kSeiRecoveryPoint = 6,
 };
 
-constexpr uint32_t kTagGA94 = 0x47413934u;
-constexpr uint32_t kTagMDPM = 0x4D44504Du;
+constexpr uint32_t kTagMDPM = 0x4D44504Du;  // "MDPM"; "GA94" and other blocks are skipped
 
 // Bits read since `start` was taken from the same reader.
 inline int64_t bits_since(const BitReaderCabac& start, const BitReaderCabac* r) {
