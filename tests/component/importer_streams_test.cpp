@@ -197,6 +197,19 @@ TEST_P(ImporterStreams, MovieMatchesTheStream) {
     EXPECT_EQ(samples[k].displayOffset, offset) << k;
     EXPECT_EQ(samples[k].dataSize, MTS_GetVideoLength(video[k].data.data(), int32_t(video[k].data.size()))) << k;
   }
+  // The size of each video sample is exactly what the data handler serves:
+  // NAL units behind 4-byte lengths that fill the sample.
+  Handle bytes = NewHandle(0);
+  for (size_t k = 0; k < samples.size(); k += 7) {
+    ASSERT_EQ(GetMediaSampleReferenceData(GetTrackMedia(vt), SInt64(k), bytes), noErr) << k;
+    const auto* p = reinterpret_cast<const uint8_t*>(*bytes);
+    const size_t size = size_t(GetHandleSize(bytes));
+    ASSERT_EQ(size, size_t(samples[k].dataSize)) << k;
+    size_t pos = 0;
+    while (pos + 4 <= size) pos += 4 + (size_t(p[pos]) << 24 | size_t(p[pos + 1]) << 16 | size_t(p[pos + 2]) << 8 | p[pos + 3]);
+    EXPECT_EQ(pos, size) << k;
+  }
+  DisposeHandle(bytes);
 
   const auto desc = DescriptionBytes(GetTrackMedia(vt));
   const auto avcC = ExtensionAtom(desc, 86, FOUR_CHAR_CODE("avcC"));

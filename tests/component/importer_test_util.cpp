@@ -3,11 +3,16 @@
 #include <cstring>
 #include <mutex>
 
+#include "MTS_DataHandler.h"
+
 namespace importer_test {
 
 void RegisterImporter() {
   static std::once_flag once;
-  std::call_once(once, [] { CallComponentRegisterSelector(MTS_MovieImportComponentDispatch); });
+  std::call_once(once, [] {
+    CallComponentRegisterSelector(MTS_MovieImportComponentDispatch);
+    CallComponentRegisterSelector(MTS_DataHComponentDispatch);
+  });
 }
 
 ImportRun::~ImportRun() {
