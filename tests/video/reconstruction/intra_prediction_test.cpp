@@ -1,0 +1,476 @@
+// Intra predictors against a plain model of the standard's per-sample
+// formulas, written over the neighbour sample array p[x, y] with explicit
+// availability, for every combination of left, upper, upper-right and
+// upper-left availability. The model builds the predictors' arguments the
+// way the macroblock reconstruction does (null sides, corner slots,
+// substituted upper-right samples), so the corner-slot convention is checked
+// too.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "intra_prediction.h"
+
+namespace {
+
+struct Availability {
+  bool left, top, topRight, corner;
+};
+
+std::vector<Availability> all_availabilities() {
+  std::vector<Availability> out;
+  for (int m = 0; m < 16; ++m) out.push_back({(m & 1) != 0, (m & 2) != 0, (m & 4) != 0, (m & 8) != 0});
+  return out;
+}
+
+// Neighbour samples of a block of size n: p[x, -1] for x = 0 .. 2n-1,
+// p[-1, y] for y = 0 .. n-1 (16 for the larger blocks), and p[-1, -1].
+struct Neighbours {
+  int up[32];
+  int left[16];
+  int corner;
+};
+
+Neighbours random_neighbours(std::mt19937& rng, int style) {
+  Neighbours nb{};
+  std::uniform_int_distribution<int> full(0, 255);
+  std::uniform_int_distribution<int> edge(0, 1);
+  for (int& v : nb.up) v = style == 0 ? full(rng) : style == 1 ? 255 * edge(rng) : 250 + edge(rng) * 5;
+  for (int& v : nb.left) v = style == 0 ? full(rng) : style == 1 ? 255 * edge(rng) : edge(rng) * 5;
+  nb.corner = style == 0 ? full(rng) : 255 * edge(rng);
+  return nb;
+}
+
+// Reference arguments laid out the way the reconstruction hands them over,
+// with guard room on both sides of every sample the predictors may read.
+struct Arguments {
+  alignas(16) uint8_t topBuf[64];
+  alignas(16) uint8_t leftBuf[64];
+  const uint8_t* top = nullptr;
+  const uint8_t* left = nullptr;
+};
+
+// n: samples per side (4, 8, 16); topRightCount: above-right samples (n for
+// 4x4 and 8x8, 0 otherwise). Unavailable upper-right samples repeat p[n-1, -1].
+Arguments make_arguments(const Neighbours& nb, const Availability& av, int n, int topRightCount) {
+  Arguments a;
+  std::memset(a.topBuf, 0xA5, sizeof a.topBuf);
+  std::memset(a.leftBuf, 0x5A, sizeof a.leftBuf);
+  uint8_t* top = a.topBuf + 16;
+  uint8_t* left = a.leftBuf + 16;
+  for (int x = 0; x < n; ++x) top[x] = static_cast<uint8_t>(nb.up[x]);
+  for (int x = n; x < n + topRightCount; ++x)
+    top[x] = static_cast<uint8_t>(av.topRight ? nb.up[x] : nb.up[n - 1]);
+  for (int y = 0; y < n; ++y) left[y] = static_cast<uint8_t>(nb.left[y]);
+  top[-1] = static_cast<uint8_t>(av.corner ? nb.corner : top[0]);
+  left[-1] = static_cast<uint8_t>(av.corner ? nb.corner : left[0]);
+  a.top = av.top ? top : nullptr;
+  a.left = av.left ? left : nullptr;
+  return a;
+}
+
+// ---- 4x4 model ----
+
+// Which modes the standard allows for an availability (modes that need the
+// corner need it available; diagonal down left and vertical left need only
+// p[x, -1] with the upper-right substitute).
+bool mode_allowed(int mode, const Availability& av) {
+  switch (mode) {
+    case 0: case 3: case 7: return av.top;
+    case 1: case 8: return av.left;
+    case 2: return true;
+    default: return av.left && av.top && av.corner;
+  }
+}
+
+// The nine 4x4 / 8x8 modes over P(x, y), the (possibly filtered) neighbour
+// samples; dc is the DC value worked out by the caller.
+template <class Sample>
+void model_nxn(int n, int mode, Sample P, int dc, uint8_t* out) {
+  for (int y = 0; y < n; ++y)
+    for (int x = 0; x < n; ++x) {
+      int v = 0;
+      switch (mode) {
+        case 0: v = P(x, -1); break;
+        case 1: v = P(-1, y); break;
+        case 2: v = dc; break;
+        case 3:
+          if (x == n - 1 && y == n - 1)
+            v = (P(2 * n - 2, -1) + 3 * P(2 * n - 1, -1) + 2) >> 2;
+          else
+            v = (P(x + y, -1) + 2 * P(x + y + 1, -1) + P(x + y + 2, -1) + 2) >> 2;
+          break;
+        case 4:
+          if (x > y)
+            v = (P(x - y - 2, -1) + 2 * P(x - y - 1, -1) + P(x - y, -1) + 2) >> 2;
+          else if (x < y)
+            v = (P(-1, y - x - 2) + 2 * P(-1, y - x - 1) + P(-1, y - x) + 2) >> 2;
+          else
+            v = (P(0, -1) + 2 * P(-1, -1) + P(-1, 0) + 2) >> 2;
+          break;
+        case 5: {
+          const int z = 2 * x - y;
+          if (z >= 0 && z % 2 == 0)
+            v = (P(x - (y >> 1) - 1, -1) + P(x - (y >> 1), -1) + 1) >> 1;
+          else if (z >= 0)
+            v = (P(x - (y >> 1) - 2, -1) + 2 * P(x - (y >> 1) - 1, -1) + P(x - (y >> 1), -1) + 2) >> 2;
+          else if (z == -1)
+            v = (P(-1, 0) + 2 * P(-1, -1) + P(0, -1) + 2) >> 2;
+          else
+            v = (P(-1, y - 2 * x - 1) + 2 * P(-1, y - 2 * x - 2) + P(-1, y - 2 * x - 3) + 2) >> 2;
+          break;
+        }
+        case 6: {
+          const int z = 2 * y - x;
+          if (z >= 0 && z % 2 == 0)
+            v = (P(-1, y - (x >> 1) - 1) + P(-1, y - (x >> 1)) + 1) >> 1;
+          else if (z >= 0)
+            v = (P(-1, y - (x >> 1) - 2) + 2 * P(-1, y - (x >> 1) - 1) + P(-1, y - (x >> 1)) + 2) >> 2;
+          else if (z == -1)
+            v = (P(-1, 0) + 2 * P(-1, -1) + P(0, -1) + 2) >> 2;
+          else
+            v = (P(x - 2 * y - 1, -1) + 2 * P(x - 2 * y - 2, -1) + P(x - 2 * y - 3, -1) + 2) >> 2;
+          break;
+        }
+        case 7:
+          if (y % 2 == 0)
+            v = (P(x + (y >> 1), -1) + P(x + (y >> 1) + 1, -1) + 1) >> 1;
+          else
+            v = (P(x + (y >> 1), -1) + 2 * P(x + (y >> 1) + 1, -1) + P(x + (y >> 1) + 2, -1) + 2) >> 2;
+          break;
+        case 8: {
+          const int z = x + 2 * y, last = 2 * n - 3;
+          if (z < last && z % 2 == 0)
+            v = (P(-1, y + (x >> 1)) + P(-1, y + (x >> 1) + 1) + 1) >> 1;
+          else if (z < last)
+            v = (P(-1, y + (x >> 1)) + 2 * P(-1, y + (x >> 1) + 1) + P(-1, y + (x >> 1) + 2) + 2) >> 2;
+          else if (z == last)
+            v = (P(-1, n - 2) + 3 * P(-1, n - 1) + 2) >> 2;
+          else
+            v = P(-1, n - 1);
+          break;
+        }
+      }
+      out[n * y + x] = static_cast<uint8_t>(v);
+    }
+}
+
+// DC of n samples per present side.
+int model_dc(int n, int log2n, int sumTop, int sumLeft, const Availability& av) {
+  if (av.left && av.top) return (sumTop + sumLeft + n) >> (log2n + 1);
+  if (av.top) return (sumTop + n / 2) >> log2n;
+  if (av.left) return (sumLeft + n / 2) >> log2n;
+  return 128;
+}
+
+void model_4x4(int mode, const Neighbours& nb, const Availability& av, uint8_t* out) {
+  int top[8];
+  for (int x = 0; x < 8; ++x) top[x] = x < 4 || av.topRight ? nb.up[x] : nb.up[3];
+  auto P = [&](int x, int y) {
+    if (x == -1 && y == -1) return nb.corner;
+    if (y == -1) return top[x];
+    return nb.left[y];
+  };
+  int sumTop = 0, sumLeft = 0;
+  for (int i = 0; i < 4; ++i) sumTop += top[i], sumLeft += nb.left[i];
+  model_nxn(4, mode, P, model_dc(4, 2, sumTop, sumLeft, av), out);
+}
+
+// ---- 8x8 model: reference filtering with the availability cases ----
+
+struct Filtered8 {
+  int up[16];
+  int left[8];
+  int corner;
+};
+
+Filtered8 model_filter_8x8(const Neighbours& nb, const Availability& av) {
+  int p[16];
+  for (int x = 0; x < 16; ++x) p[x] = x < 8 || av.topRight ? nb.up[x] : nb.up[7];
+  const int* l = nb.left;
+  const int c = nb.corner;
+  Filtered8 f{};
+  if (av.top) {
+    f.up[0] = av.corner ? (c + 2 * p[0] + p[1] + 2) >> 2 : (3 * p[0] + p[1] + 2) >> 2;
+    for (int x = 1; x < 15; ++x) f.up[x] = (p[x - 1] + 2 * p[x] + p[x + 1] + 2) >> 2;
+    f.up[15] = (p[14] + 3 * p[15] + 2) >> 2;
+  }
+  if (av.corner) {
+    if (!av.top && av.left)
+      f.corner = (3 * c + l[0] + 2) >> 2;
+    else if (av.top && !av.left)
+      f.corner = (3 * c + p[0] + 2) >> 2;
+    else if (av.top && av.left)
+      f.corner = (p[0] + 2 * c + l[0] + 2) >> 2;
+    else
+      f.corner = c;
+  }
+  if (av.left) {
+    f.left[0] = av.corner ? (c + 2 * l[0] + l[1] + 2) >> 2 : (3 * l[0] + l[1] + 2) >> 2;
+    for (int y = 1; y < 7; ++y) f.left[y] = (l[y - 1] + 2 * l[y] + l[y + 1] + 2) >> 2;
+    f.left[7] = (l[6] + 3 * l[7] + 2) >> 2;
+  }
+  return f;
+}
+
+void model_8x8(int mode, const Neighbours& nb, const Availability& av, uint8_t* out) {
+  const Filtered8 f = model_filter_8x8(nb, av);
+  auto P = [&](int x, int y) {
+    if (x == -1 && y == -1) return f.corner;
+    if (y == -1) return f.up[x];
+    return f.left[y];
+  };
+  int sumTop = 0, sumLeft = 0;
+  for (int i = 0; i < 8; ++i) sumTop += f.up[i], sumLeft += f.left[i];
+  model_nxn(8, mode, P, model_dc(8, 3, sumTop, sumLeft, av), out);
+}
+
+// ---- 16x16 and chroma models ----
+
+int clip1(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
+
+void model_16x16(int mode, const Neighbours& nb, const Availability& av, uint8_t* out) {
+  auto T = [&](int x) { return x < 0 ? nb.corner : nb.up[x]; };
+  auto L = [&](int y) { return y < 0 ? nb.corner : nb.left[y]; };
+  int h = 0, v = 0, st = 0, sl = 0;
+  for (int i = 0; i < 8; ++i) h += (i + 1) * (T(8 + i) - T(6 - i)), v += (i + 1) * (L(8 + i) - L(6 - i));
+  for (int i = 0; i < 16; ++i) st += T(i), sl += L(i);
+  const int a = 16 * (L(15) + T(15)), b = (5 * h + 32) >> 6, c = (5 * v + 32) >> 6;
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 16; ++x) {
+      int s = 0;
+      switch (mode) {
+        case 0: s = T(x); break;
+        case 1: s = L(y); break;
+        case 2: s = av.left && av.top ? (st + sl + 16) >> 5 : av.left ? (sl + 8) >> 4 : av.top ? (st + 8) >> 4 : 128; break;
+        case 3: s = clip1((a + b * (x - 7) + c * (y - 7) + 16) >> 5); break;
+      }
+      out[16 * y + x] = static_cast<uint8_t>(s);
+    }
+}
+
+void model_chroma(int mode, const Neighbours& nb, const Availability& av, uint8_t* out) {
+  auto T = [&](int x) { return x < 0 ? nb.corner : nb.up[x]; };
+  auto L = [&](int y) { return y < 0 ? nb.corner : nb.left[y]; };
+  int raster[64];
+  int h = 0, v = 0;
+  for (int i = 0; i < 4; ++i) h += (i + 1) * (T(4 + i) - T(2 - i)), v += (i + 1) * (L(4 + i) - L(2 - i));
+  const int a = 16 * (L(7) + T(7)), b = (34 * h + 32) >> 6, c = (34 * v + 32) >> 6;
+  for (int blk = 0; blk < 4; ++blk) {
+    const int xO = 4 * (blk & 1), yO = 4 * (blk >> 1);
+    int sumT = 0, sumL = 0;
+    for (int i = 0; i < 4; ++i) sumT += T(xO + i), sumL += L(yO + i);
+    int dc;
+    if ((xO == 0 && yO == 0) || (xO > 0 && yO > 0)) {
+      dc = av.left && av.top ? (sumT + sumL + 4) >> 3 : av.left ? (sumL + 2) >> 2 : av.top ? (sumT + 2) >> 2 : 128;
+    } else if (xO > 0) {
+      dc = av.top ? (sumT + 2) >> 2 : av.left ? (sumL + 2) >> 2 : 128;
+    } else {
+      dc = av.left ? (sumL + 2) >> 2 : av.top ? (sumT + 2) >> 2 : 128;
+    }
+    for (int y = yO; y < yO + 4; ++y)
+      for (int x = xO; x < xO + 4; ++x) {
+        int s = 0;
+        switch (mode) {
+          case 0: s = dc; break;
+          case 1: s = L(y); break;
+          case 2: s = T(x); break;
+          case 3: s = clip1((a + b * (x - 3) + c * (y - 3) + 16) >> 5); break;
+        }
+        raster[8 * y + x] = s;
+      }
+  }
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x)
+      out[16 * ((x >> 2) + 2 * (y >> 2)) + 4 * (y & 3) + (x & 3)] = static_cast<uint8_t>(raster[8 * y + x]);
+}
+
+bool mode_allowed_16x16(int mode, const Availability& av) {
+  return mode == 2 || (mode == 0 && av.top) || (mode == 1 && av.left) || (mode == 3 && av.top && av.left && av.corner);
+}
+
+bool mode_allowed_chroma(int mode, const Availability& av) {
+  return mode == 0 || (mode == 1 && av.left) || (mode == 2 && av.top) || (mode == 3 && av.top && av.left && av.corner);
+}
+
+using Model = void (*)(int, const Neighbours&, const Availability&, uint8_t*);
+using Dispatcher = void (*)(uint8_t*, const uint8_t*, const uint8_t*, uint8_t);
+
+struct Family {
+  const char* name;
+  int side, topRight, predSize, modes;
+  const IntraPredictor* table;
+  Dispatcher dispatch;
+  Model model;
+  bool (*allowed)(int, const Availability&);
+};
+
+const Family kFamilies[] = {
+    {"4x4", 4, 4, 16, 9, fp_intra_prediction_4x4, create_prediction_4x4_8bit, model_4x4, mode_allowed},
+    {"8x8", 8, 8, 64, 9, fp_intra_prediction_8x8, create_prediction_8x8_8bit, model_8x8, mode_allowed},
+    {"16x16", 16, 0, 256, 4, fp_intra_prediction_16x16, create_prediction_16x16_8bit, model_16x16,
+     mode_allowed_16x16},
+    {"chroma", 8, 0, 64, 4, fp_intra_chroma_prediction, create_prediction_chroma_8bit, model_chroma,
+     mode_allowed_chroma},
+};
+
+constexpr int kGuard = 16;
+
+// Runs one predictor into a buffer with guard bytes and checks the guards.
+std::vector<uint8_t> run(IntraPredictor fn, const Arguments& a, int predSize) {
+  alignas(16) uint8_t buf[256 + 2 * kGuard];
+  std::memset(buf, 0xEE, sizeof buf);
+  fn(buf + kGuard, a.left, a.top);
+  for (int i = 0; i < kGuard; ++i) {
+    EXPECT_EQ(buf[i], 0xEE);
+    EXPECT_EQ(buf[kGuard + predSize + i], 0xEE);
+  }
+  return std::vector<uint8_t>(buf + kGuard, buf + kGuard + predSize);
+}
+
+TEST(IntraPrediction, EveryModeMatchesTheModelForEveryAvailability) {
+  std::mt19937 rng(1234);
+  for (const Family& fam : kFamilies) {
+    for (const Availability& av : all_availabilities()) {
+      for (int iter = 0; iter < 60; ++iter) {
+        const Neighbours nb = random_neighbours(rng, iter % 3);
+        const Arguments args = make_arguments(nb, av, fam.side, fam.topRight);
+        for (int mode = 0; mode < fam.modes; ++mode) {
+          if (!fam.allowed(mode, av)) continue;
+          std::vector<uint8_t> expected(fam.predSize);
+          fam.model(mode, nb, av, expected.data());
+          EXPECT_EQ(run(fam.table[mode], args, fam.predSize), expected)
+              << fam.name << " mode " << mode << " L" << av.left << " T" << av.top << " TR" << av.topRight
+              << " D" << av.corner;
+          alignas(16) uint8_t viaDispatch[256];
+          fam.dispatch(viaDispatch, args.left, args.top, static_cast<uint8_t>(mode));
+          EXPECT_EQ(std::vector<uint8_t>(viaDispatch, viaDispatch + fam.predSize), expected);
+        }
+      }
+    }
+  }
+}
+
+TEST(IntraPrediction, PredictorsNeverWriteTheirReferences) {
+  std::mt19937 rng(99);
+  const Availability av{true, true, true, true};
+  const Neighbours nb = random_neighbours(rng, 0);
+  for (const Family& fam : kFamilies) {
+    const Arguments args = make_arguments(nb, av, fam.side, fam.topRight);
+    for (int mode = 0; mode < fam.modes; ++mode) {
+      Arguments before = args;
+      run(fam.table[mode], args, fam.predSize);
+      EXPECT_EQ(0, std::memcmp(before.topBuf, args.topBuf, sizeof args.topBuf));
+      EXPECT_EQ(0, std::memcmp(before.leftBuf, args.leftBuf, sizeof args.leftBuf));
+    }
+  }
+}
+
+// Modes outside a table, or modes whose side is missing, predict DC from the
+// sides present instead of reading through a null pointer.
+TEST(IntraPrediction, InvalidModesAndMissingSidesFallBackToDc) {
+  std::mt19937 rng(7);
+  for (const Family& fam : kFamilies) {
+    const int dcMode = fam.table == fp_intra_chroma_prediction ? 0 : 2;
+    for (const Availability& av : all_availabilities()) {
+      const Neighbours nb = random_neighbours(rng, 0);
+      const Arguments args = make_arguments(nb, av, fam.side, fam.topRight);
+      std::vector<uint8_t> dc(fam.predSize);
+      fam.model(dcMode, nb, av, dc.data());
+      for (int mode = 0; mode < 256; ++mode) {
+        const bool inTable = mode < fam.modes;
+        const bool sidesPresent = inTable && fam.allowed(mode, Availability{av.left, av.top, true, true});
+        if (sidesPresent) continue;
+        alignas(16) uint8_t out[256];
+        fam.dispatch(out, args.left, args.top, static_cast<uint8_t>(mode));
+        EXPECT_EQ(std::vector<uint8_t>(out, out + fam.predSize), dc) << fam.name << " mode " << mode;
+      }
+    }
+  }
+}
+
+TEST(IntraPrediction, NamedCases) {
+  alignas(16) uint8_t out[256];
+  // No neighbours: flat 128 everywhere.
+  for (const Family& fam : kFamilies) {
+    const int dcMode = fam.table == fp_intra_chroma_prediction ? 0 : 2;
+    fam.table[dcMode](out, nullptr, nullptr);
+    for (int i = 0; i < fam.predSize; ++i) ASSERT_EQ(out[i], 128) << fam.name;
+  }
+  // 16x16 plane on a flat neighbourhood reproduces the value; a steep ramp clips.
+  alignas(16) uint8_t top[40], left[40];
+  std::memset(top, 77, sizeof top);
+  std::memset(left, 77, sizeof left);
+  intra_16x16_plane_8bit(out, left + 8, top + 8);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(out[i], 77);
+  for (int x = 0; x < 16; ++x) top[8 + x] = static_cast<uint8_t>(x * 17);
+  top[7] = 0;
+  for (int y = 0; y < 16; ++y) left[8 + y] = static_cast<uint8_t>(255 - y * 17);
+  intra_16x16_plane_8bit(out, left + 8, top + 8);
+  int zeros = 0, fulls = 0;
+  for (int i = 0; i < 256; ++i) zeros += out[i] == 0, fulls += out[i] == 255;
+  EXPECT_GT(zeros + fulls, 0);
+  // 8x8 vertical with the corner slot holding top[0].
+  for (int x = 0; x < 16; ++x) top[8 + x] = static_cast<uint8_t>(10 * x);
+  top[7] = top[8];
+  intra_8x8_vertical_8bit(out, nullptr, top + 8);
+  EXPECT_EQ(out[0], (3 * 0 + 10 + 2) >> 2);
+}
+
+// ---- combination ----
+
+TEST(IntraCombine, ClipsAndCopiesEdges) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> sample(0, 255), residual(-600, 600);
+  alignas(16) int16_t res[256];
+  alignas(16) uint8_t pred[256];
+  for (int iter = 0; iter < 50; ++iter) {
+    for (int i = 0; i < 256; ++i) res[i] = static_cast<int16_t>(residual(rng)), pred[i] = static_cast<uint8_t>(sample(rng));
+    const int pitch = 48;
+    std::vector<uint8_t> plane(pitch * 20, 0xCC);
+    uint8_t* dst = plane.data() + 2 * pitch + 3;  // deliberately unaligned
+    uint8_t right[16], bottom[16];
+    auto clipped = [](int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
+
+    for (int n : {4, 8}) {
+      std::fill(plane.begin(), plane.end(), 0xCC);
+      if (n == 4)
+        combine_intra_samples_4x4_8bit(res, pred, right, bottom, dst, pitch);
+      else
+        combine_intra_samples_8x8_8bit(res, pred, right, bottom, dst, pitch);
+      for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) ASSERT_EQ(dst[y * pitch + x], clipped(pred[n * y + x] + res[n * y + x]));
+      for (int i = 0; i < n; ++i) {
+        EXPECT_EQ(right[i], dst[i * pitch + n - 1]);
+        EXPECT_EQ(bottom[i], dst[(n - 1) * pitch + i]);
+        EXPECT_EQ(dst[i * pitch + n], 0xCC);  // nothing written past the block
+      }
+    }
+
+    std::fill(plane.begin(), plane.end(), 0xCC);
+    combine_intra_samples_16x16_8bit(res, pred, right, bottom, dst, pitch);
+    for (int y = 0; y < 16; ++y)
+      for (int x = 0; x < 16; ++x) {
+        const int blk = (x / 8) * 4 + (y / 8) * 8 + ((x / 4) & 1) + 2 * ((y / 4) & 1);
+        ASSERT_EQ(dst[y * pitch + x], clipped(pred[16 * y + x] + res[16 * blk + 4 * (y & 3) + (x & 3)]));
+      }
+    for (int i = 0; i < 16; ++i) {
+      EXPECT_EQ(right[i], dst[i * pitch + 15]);
+      EXPECT_EQ(bottom[i], dst[15 * pitch + i]);
+    }
+
+    std::fill(plane.begin(), plane.end(), 0xCC);
+    combine_intra_chroma_samples(res, pred, right, dst, pitch);
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x) {
+        const int k = 16 * ((x >> 2) + 2 * (y >> 2)) + 4 * (y & 3) + (x & 3);
+        ASSERT_EQ(dst[y * pitch + x], clipped(pred[k] + res[k]));
+      }
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(right[i], dst[i * pitch + 7]);
+    EXPECT_EQ(dst[8 * pitch], 0xCC);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+// Sample stage of the in-loop deblocking filter: the threshold tables and the
+// luma and chroma edge filters. Every pointer addresses q0 of the first line
+// of the segment; p samples lie before the edge (left of, or above it).
+// offsets points to FilterOffsetA then FilterOffsetB (already doubled).
+// bS is 1 to 4; callers skip edges of strength 0.
+#pragma once
+
+#include <cstdint>
+
+// alpha'(indexA) and beta'(indexB) for 8-bit samples.
+extern const uint8_t AlphaTable[52];
+extern const uint8_t BetaTable[52];
+// tC0' by indexA and bS: ClipTable[5 * indexA + bS]; column 0 is 0 and
+// column 4 repeats column 3.
+extern const uint8_t ClipTable[52 * 5];
+
+// Luma: 8 or 4 lines, or one row (vertical edges only).
+void FilteringProcessVerticalLuma8x8(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets);
+void FilteringProcessVerticalLuma4x4(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets);
+void FilteringProcessHorizontalLuma8x8(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets, int pitch);
+void FilteringProcessHorizontalLuma4x4(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets, int pitch);
+void FilteringProcessVerticalLuma(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets);
+
+// Chroma: the same segment of Cb (a) and Cr (b), each with its own qPav.
+void FilteringProcessVerticalChroma4x4(uint8_t* a, uint8_t* b, int pitch, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
+                                       const int8_t* offsets);
+void FilteringProcessVerticalChroma2x2(uint8_t* a, uint8_t* b, int pitch, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
+                                       const int8_t* offsets);
+void FilteringProcessHorizontalChroma4x4(uint8_t* a, uint8_t* b, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
+                                         const int8_t* offsets, int pitch);
+void FilteringProcessHorizontalChroma2x2(uint8_t* a, uint8_t* b, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
+                                         const int8_t* offsets, int pitch);
+void FilteringProcessVerticalChroma(uint8_t* a, uint8_t* b, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
+                                    const int8_t* offsets);
