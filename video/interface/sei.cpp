@@ -11,6 +11,11 @@ const uint8_t NumClockTS_Table[16] = {1, 1, 1, 2, 2, 3, 3, 2, 3, 0, 0, 0, 0, 0, 
 
 const uint32_t avchd_uuid[4] = {0x17EE8C60u, 0xF84D11D9u, 0x8CD60800u, 0x200C9A66u};
 
+// Some muxing tools write the identifier's last six bytes mis-split
+// (08 00 20 00 C9 A6 for 08 00 20 0C 9A 66); their MDPM block is otherwise
+// the cameras' own, so that form is accepted too.
+static const uint32_t kMisSplitUuidTail = 0x2000C9A6u;
+
 namespace {
 
 enum : uint32_t {
@@ -166,7 +171,9 @@ int32_t decode_pic_timing(BitReaderCabac* r, const SequenceParameterSet* sps, Se
 int32_t decode_user_data_unregistered(BitReaderCabac* r, VideoUserData* ud, uint32_t payloadSize) {
   if (payloadSize < 16) return 0;  // too short for its identifier: skipped by the caller
   bool match = true;
-  for (int i = 0; i < 4; ++i) match &= u_n(r, 32) == avchd_uuid[i];
+  for (int i = 0; i < 3; ++i) match &= u_n(r, 32) == avchd_uuid[i];
+  const uint32_t tail = u_n(r, 32);
+  match &= tail == avchd_uuid[3] || tail == kMisSplitUuidTail;
   if (!match) return 0;
   ud->valid = 1;
   if (payloadSize < 20 || u_n(r, 32) != kTagMDPM) return 0;  // GA94 and other blocks are skipped

@@ -410,32 +410,27 @@ TEST(StreamInfoStreams, CameraRecordingDateAndModel) {
   for (int i = 0; i < 4; ++i) EXPECT_EQ(ud.packs[i], 0);
 }
 
-// The AVCHD-style test streams carry the camera identifier with its last
-// three bytes garbled (08 00 20 00 C9 A6 where cameras write 08 00 20 0C 9A
-// 66), so the decoder, which matches the identifier exactly, finds no camera
-// data in them. Returns how many identifiers were put right.
-int repair_camera_identifier(std::vector<uint8_t>& au) {
-  static const uint8_t garbled[16] = {0x17, 0xEE, 0x8C, 0x60, 0xF8, 0x4D, 0x11, 0xD9,
-                                      0x8C, 0xD6, 0x08, 0x00, 0x20, 0x00, 0xC9, 0xA6};
-  int repaired = 0;
-  for (auto it = au.begin(); (it = std::search(it, au.end(), garbled, garbled + 16)) != au.end(); it += 16) {
-    std::copy(kMdpmUuid, kMdpmUuid + 16, it);
-    ++repaired;
-  }
-  return repaired;
-}
-
-// The identifier is matched exactly: the garbled one is not camera data.
-TEST(StreamInfoStreams, CameraIdentifierMatchedExactly) {
+// The AVCHD-style test streams carry the identifier in its mis-split form
+// (08 00 20 00 C9 A6 where cameras write 08 00 20 0C 9A 66): both forms are
+// camera data, any other identifier is not.
+TEST(StreamInfoStreams, CameraIdentifierForms) {
   AVCHD_REQUIRE_TESTDATA(path, "avchd/small_ac3_20_avchd.m2ts");
   auto pes = h264test::video_pes(testsupport::read_file(path));
   ASSERT_FALSE(pes.empty());
-  VideoUserData ud{};
+  static const uint8_t misSplit[16] = {0x17, 0xEE, 0x8C, 0x60, 0xF8, 0x4D, 0x11, 0xD9,
+                                       0x8C, 0xD6, 0x08, 0x00, 0x20, 0x00, 0xC9, 0xA6};
   auto& au = pes[0].data;
-  const int32_t before = AVCHDGetVideoUserDataLib(&ud, au.data(), static_cast<int32_t>(au.size()));
-  const bool garbled = repair_camera_identifier(au) > 0;
-  EXPECT_EQ(before, garbled ? 1 : 0);
+  auto at = std::search(au.begin(), au.end(), misSplit, misSplit + 16);
+  ASSERT_NE(at, au.end());
+  VideoUserData ud{};
   EXPECT_EQ(AVCHDGetVideoUserDataLib(&ud, au.data(), static_cast<int32_t>(au.size())), 0);
+  EXPECT_EQ(ud.modelTag, 0x0103u);
+  std::copy(kMdpmUuid, kMdpmUuid + 16, at);
+  ud = VideoUserData{};
+  EXPECT_EQ(AVCHDGetVideoUserDataLib(&ud, au.data(), static_cast<int32_t>(au.size())), 0);
+  EXPECT_EQ(ud.modelTag, 0x0103u);
+  at[15] ^= 0x01;  // foreign identifier
+  EXPECT_EQ(AVCHDGetVideoUserDataLib(&ud, au.data(), static_cast<int32_t>(au.size())), 1);
 }
 
 TEST(StreamInfoStreams, AvchdTimeCodesAdvanceInDisplayOrder) {
@@ -447,7 +442,6 @@ TEST(StreamInfoStreams, AvchdTimeCodesAdvanceInDisplayOrder) {
     ASSERT_GT(pes.size(), 10u);
     std::vector<std::pair<int64_t, TimeCode>> codes;
     for (auto& p : pes) {
-      repair_camera_identifier(p.data);
       VideoUserData ud{};
       ASSERT_EQ(AVCHDGetVideoUserDataLib(&ud, p.data.data(), static_cast<int32_t>(p.data.size())), 0);
       EXPECT_EQ(ud.modelTag, 0x0103u);
