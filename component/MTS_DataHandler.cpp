@@ -142,9 +142,7 @@ ComponentResult MTS_DataHOpen(MTS_DataHGlobalsRecord*, ComponentInstance self) {
     MTS_LOG("[ERR]failed to malloc pTSbuffer xxxxxxxxxxxxxxx\n");
     return memFullErr;
   }
-#if MTS_HAVE_AC3_DECODER
   globals->ac3Decoder = AC3DecInitLib();  // NULL is kept: AC-3 reads then fail
-#endif
   std::memset(&globals->ac3decInfo, 0, sizeof globals->ac3decInfo);
   globals->position = 0;
   globals->pARec = nullptr;
@@ -153,9 +151,7 @@ ComponentResult MTS_DataHOpen(MTS_DataHGlobalsRecord*, ComponentInstance self) {
 
 ComponentResult MTS_DataHClose(MTS_DataHGlobalsRecord* globals) {
   if (globals == nullptr) return noErr;
-#if MTS_HAVE_AC3_DECODER
   if (globals->ac3Decoder != nullptr) AC3DecCloseLib(globals->ac3Decoder);
-#endif
   if (globals->demux != nullptr) TSCloseDemuxLib(globals->demux);
   std::free(globals->pTSInfo);
   std::free(globals->pTSbuffer);

@@ -6,27 +6,13 @@
 
 #include <cstdio>
 
+#include "AC3Decoder.h"
 #include "Components.h"
 #include "DataHandler.h"
 #include "MTS_SharedMemory.h"
 #include "MacTypes.h"
 #include "TSDemuxer.h"
 
-#if __has_include("AC3Decoder.h")
-#include "AC3Decoder.h"
-#define MTS_HAVE_AC3_DECODER 1
-#else
-// Until the AC-3 decoder library is part of the build, the instance keeps an
-// empty slot for it and every AC-3 read fails as with a decoder that could not
-// be created.
-struct AC3DecState;
-struct ac3decInfo {
-  int32_t words[14];
-  const uint8_t* pInput;
-  int16_t* pOutput;
-};
-#define MTS_HAVE_AC3_DECODER 0
-#endif
 
 constexpr OSType kMTSComponentSubType = FOUR_CHAR_CODE("MTSI");
 constexpr OSType kMTSManufacturer = FOUR_CHAR_CODE("KELV");

@@ -92,7 +92,6 @@ ComponentResult next_frame(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry& en
 ComponentResult decode_ac3(MTS_DataHGlobalsRecord* g, UInt8* pcm, FrameBytes* frame) {
   const UInt8* src = g->pTSInfo->pAudio;
   SInt32 srcSize = g->pTSInfo->audioSize;
-#if MTS_HAVE_AC3_DECODER
   ac3decInfo& info = g->ac3decInfo;
   info.pInput = src;
   info.nInputBytes = srcSize;
@@ -119,14 +118,6 @@ ComponentResult decode_ac3(MTS_DataHGlobalsRecord* g, UInt8* pcm, FrameBytes* fr
   frame->data = pcm;
   frame->size = info.nOutputBytes;
   return noErr;
-#else
-  (void)pcm;
-  (void)frame;
-  PrintLog("MTS_DataHScheduleData64", __LINE__,
-           "[ERR]failed to AC3DecGetInputInfoLib(pSrc=%p, srcSize=%d). iRet=%d\n",
-           static_cast<const void*>(src), srcSize, -1);
-  return kMTSErrCodec;
-#endif
 }
 
 // Makes the bytes of the frame the demultiplexer reports. `pcm` and `video`
