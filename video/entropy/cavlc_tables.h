@@ -1,0 +1,35 @@
+// Process-wide CAVLC code tables, shared read-only by every slice, thread
+// and decoder instance between the first AllocateCAVLCTables and the last
+// FreeCAVLCTables.
+#pragma once
+
+#include <cstdint>
+
+#include "vpImage.h"
+
+// coeff_token by nC class: 0 for 0 <= nC < 2, 1 for 2..3, 2 for 4..7,
+// 3 for nC = -1 (4:2:0 chroma DC), 4 for nC = -2.
+extern const HuffmanTable_32s* CoeffTokenTable[5];
+// total_zeros of 4x4 and AC blocks by TotalCoeff (1..15).
+extern const HuffmanTable_32s* TotalZerosTable[16];
+// total_zeros of 2x2 chroma DC blocks by TotalCoeff (1..3).
+extern const HuffmanTable_32s* TotalZerosCRTable[4];
+// run_before by zerosLeft (1..15; 7 and above share one table).
+extern const HuffmanTable_32s* RunBeforeTable[16];
+
+// Builds the tables for one more user: 0, or 6 when memory ran out (nothing
+// is then held for this caller). The first user builds them; later users
+// share them.
+uint32_t AllocateCAVLCTables();
+// Releases one user's hold; the last release frees the tables.
+void FreeCAVLCTables();
+
+// The code lists the tables are built from (exposed for the tests): word 0
+// the longest length, word 1 the level count, the index bits per level, then
+// per code length a count and its entries, ended by -1.
+struct CavlcCodeList {
+  const char* name;
+  const int32_t* words;
+  int entryWords;  // 3 for coeff_token (code, TrailingOnes, TotalCoeff), else 2
+};
+extern const CavlcCodeList kCavlcCodeLists[30];

@@ -1,0 +1,25 @@
+// Dequantisation scales and the in-place inverse transforms of a macroblock
+// record's coefficients.
+#pragma once
+
+#include <cstdint>
+
+// LevelScale tables of a slice from its weight matrices (raster order, as the
+// parameter sets keep them): ls4x4[t][m][4x + y] = weight4x4[t][4y + x] x
+// normAdjust4x4[m][4y + x] for t = intra Y, Cb, Cr, inter Y, Cb, Cr, and
+// ls8x8[t][m][8x + y] likewise for t = intra Y, inter Y.
+void build_level_scale(const uint8_t weight4x4[6][16], const uint8_t weight8x8[2][64], int32_t ls4x4[6][6][16],
+                       int32_t ls8x8[2][6][64]);
+
+// Inverse Hadamard of the Intra16x16 DC block dc (column-major), each result
+// scaled as ((f x scale + rounding) >> right) << left and written to index 0
+// of its luma block.
+uint32_t InverseHadamardLumaDC(int16_t* luma_coeff, const int16_t* dc, int16_t scale, uint8_t rounding,
+                               uint8_t right, uint8_t left);
+// 4x4 inverse transforms of the luma blocks the mask selects, by pairs
+// (4q, 4q+1) and (4q+2, 4q+3); column-major in, raster out.
+uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask);
+// 8x8 inverse transforms of the quadrants the mask selects.
+uint32_t transform_luma_8x8(int16_t* luma_coeff, uint8_t mask);
+// 4x4 inverse transforms of all eight chroma blocks.
+uint32_t transform_chroma_4x4(int16_t* chroma_coeff);
