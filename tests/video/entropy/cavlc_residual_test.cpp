@@ -91,7 +91,7 @@ struct Reader {
     length = static_cast<uint32_t>((w.size() + 7) / 8);
     bs_init(&r, reinterpret_cast<const uint8_t*>(words.data()), length);
   }
-  uint64_t used() const { return bs_position(&r, length); }
+  uint64_t used() const { return uint64_t{length - r.bytesLeft} * 8 + static_cast<uint32_t>(31 - r.bitPos); }
 };
 
 enum Kind { k4x4, k8x8, k16x16 };
