@@ -258,6 +258,21 @@ TEST_F(StreamRead, ReadsSpanFramesAndReachTheLastOne) {
   capture.text();
 }
 
+TEST_F(StreamRead, ShortReadIsAnError) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_20_avchd.m2ts");
+  ASSERT_TRUE(import(path));
+  // The file is shorter than the record says (cut after the import).
+  rec_->fileSize += 192 * 100;
+  ComponentInstance dh = open_handler(kAvchdDataRefVideo);
+  const Sample& last = *of_kind(kAvchdDataRefVideo).back();
+  std::vector<uint8_t> got;
+  StderrCapture capture;
+  bool completed = true;
+  EXPECT_EQ(read(dh, last.qt_offset, last.size, &got, &completed), ioErr);
+  EXPECT_FALSE(completed);
+  EXPECT_NE(capture.text().find("[ERR]failed to fread(pTSbuffer="), std::string::npos);
+}
+
 TEST_F(StreamRead, RandomOrderAndHeldState) {
   AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_51_avchd.m2ts");
   ASSERT_TRUE(import(path));
