@@ -253,6 +253,7 @@ TEST_P(ImporterStreams, MovieMatchesTheStream) {
     ASSERT_EQ(values.size(), video.size());
     for (size_t i = 1; i < values.size(); ++i) EXPECT_EQ(values[i], values[0] + int64_t(i)) << i;
     EXPECT_EQ(store->timecodeDef.flags, e.dropFrame ? 3 : 2);
+    EXPECT_EQ(store->timecodeDef.numFrames, (e.timeScale + e.frameDuration - 1) / e.frameDuration);  // 30 at 29.97
     EXPECT_EQ(DescriptionText(run.movie), e.lpcm ? "QORVEX Importer : QORVEX (LPCM)         "
                                                  : "QORVEX Importer : QORVEX (Dolby Digital)");
   }
