@@ -34,6 +34,12 @@ OSErr MTS_create_timecode_track(MTS_MovieImportGlobalsRecord* store) {
   const TSDemuxOutput* out = store->pTSInfo;
   VideoUserData userData{};
   if (AVCHDGetVideoUserDataLib(&userData, out->pVideo, out->videoSize) != 0) return noErr;
+  // Frames per second, rounded up, as the definition's one byte holds them;
+  // a rate that does not fit gets no timecode track.
+  const uint32_t frameDuration = static_cast<uint32_t>(store->frameDuration);
+  const double framesPerSecond =
+      frameDuration == 0 ? 0.0 : std::ceil(static_cast<double>(static_cast<uint32_t>(store->timeScale)) / frameDuration);
+  if (framesPerSecond < 1.0 || framesPerSecond > 255.0) return noErr;
 
   OSErr err = static_cast<OSErr>(
       QTSampleTableCreateMutable(nullptr, GetMovieTimeScale(store->theMovie), nullptr, &store->timecodeSampleTable));
@@ -61,10 +67,7 @@ OSErr MTS_create_timecode_track(MTS_MovieImportGlobalsRecord* store) {
   def.flags = kTimeCode24HourMax | ((userData.packs[0] & 0x02) ? kTimeCodeDropFrame : 0);
   def.fTimeScale = store->timeScale;
   def.frameDuration = store->frameDuration;
-  const uint32_t frameDuration = static_cast<uint32_t>(store->frameDuration);
-  def.numFrames = frameDuration == 0 ? 0
-                                     : static_cast<uint8_t>(std::ceil(static_cast<double>(
-                                           static_cast<uint32_t>(store->timeScale)) / frameDuration));
+  def.numFrames = static_cast<uint8_t>(framesPerSecond);
   def.padding = 0;
 
   TimeCodeDescription* desc = reinterpret_cast<TimeCodeDescription*>(*store->timecodeDescription);

@@ -345,6 +345,20 @@ TEST(ImporterBadInput, NoTimingInformation) {
   EXPECT_EQ(run.result, invalidMovie);
 }
 
+TEST(ImporterBadInput, FrameRateBeyondTheTimecodeByte) {
+  // 500 pictures a second: the timecode definition cannot hold the rate, so
+  // the movie has no timecode track (and nothing overflows).
+  StreamOptions o = Basic();
+  o.sps.timeScale = 1000;
+  o.frameTicks = 180;
+  ImportRun run;
+  ImportFile(&run, Write("fast.m2ts", o));
+  ASSERT_EQ(run.result, noErr);
+  EXPECT_EQ(run.store()->timeScale, 500);
+  EXPECT_NE(FindTrack(run.movie, FOUR_CHAR_CODE("vide")), nullptr);
+  EXPECT_EQ(FindTrack(run.movie, FOUR_CHAR_CODE("tmcd")), nullptr);
+}
+
 TEST(ImporterBadInput, NoAudioImportsVideo) {
   StreamOptions o = Basic();
   o.audio = false;
