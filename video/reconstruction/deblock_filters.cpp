@@ -3,8 +3,11 @@
 // they were on entry (a line's outputs never feed another line).
 #include "deblock_filters.h"
 
+#include <emmintrin.h>
+
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 const uint8_t AlphaTable[52] = {
     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,   0,   0,   0,   0,   0,   4,   4,
@@ -137,12 +140,138 @@ inline void filter_chroma_line(uint8_t* s, ptrdiff_t across, uint8_t bS, const T
   }
 }
 
-// `lines` lines starting at q0, `along` apart, each crossing the edge by `across`.
-void filter_luma(uint8_t* q0, ptrdiff_t along, ptrdiff_t across, int lines, uint8_t bS, uint8_t qPav,
-                 const int8_t* offsets) {
+// ---- Vector luma filter: eight lines at a time, one line per 16-bit lane.
+// x86-64 always has SSE2, so no other variant is needed.
+
+inline __m128i select(__m128i mask, __m128i a, __m128i b) {
+  return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+inline __m128i absdiff(__m128i a, __m128i b) { return _mm_max_epi16(_mm_sub_epi16(a, b), _mm_sub_epi16(b, a)); }
+inline __m128i below(__m128i a, int limit) { return _mm_cmplt_epi16(a, _mm_set1_epi16(static_cast<int16_t>(limit))); }
+inline __m128i clip(__m128i v, __m128i lo, __m128i hi) { return _mm_min_epi16(_mm_max_epi16(v, lo), hi); }
+
+// Samples p3..q3 of up to eight lines: s[0] = p3 ... s[3] = p0, s[4] = q0
+// ... s[7] = q3. Filters s[1..6] in place.
+void filter_luma_lanes(__m128i* s, uint8_t bS, const Thresholds& t) {
+  const __m128i p3 = s[0], p2 = s[1], p1 = s[2], p0 = s[3], q0 = s[4], q1 = s[5], q2 = s[6], q3 = s[7];
+  const __m128i active = _mm_and_si128(_mm_and_si128(below(absdiff(p0, q0), t.alpha), below(absdiff(p1, p0), t.beta)),
+                                       below(absdiff(q1, q0), t.beta));
+  const __m128i ap = below(absdiff(p2, p0), t.beta);
+  const __m128i aq = below(absdiff(q2, q0), t.beta);
+  const __m128i two = _mm_set1_epi16(2), four = _mm_set1_epi16(4);
+  if (bS < 4) {
+    const __m128i tc0 = _mm_set1_epi16(static_cast<int16_t>(t.tc0));
+    const __m128i tc = _mm_sub_epi16(_mm_sub_epi16(tc0, ap), aq);  // masks are -1 where set
+    const __m128i ntc = _mm_sub_epi16(_mm_setzero_si128(), tc);
+    const __m128i d = _mm_srai_epi16(
+        _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1)), four), 3);
+    const __m128i delta = clip(d, ntc, tc);
+    const __m128i mid = _mm_avg_epu16(p0, q0);
+    const __m128i ntc0 = _mm_sub_epi16(_mm_setzero_si128(), tc0);
+    const __m128i dp1 = clip(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(p2, mid), _mm_slli_epi16(p1, 1)), 1), ntc0, tc0);
+    const __m128i dq1 = clip(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(q2, mid), _mm_slli_epi16(q1, 1)), 1), ntc0, tc0);
+    s[3] = select(active, _mm_add_epi16(p0, delta), p0);
+    s[4] = select(active, _mm_sub_epi16(q0, delta), q0);
+    s[2] = select(_mm_and_si128(active, ap), _mm_add_epi16(p1, dp1), p1);
+    s[5] = select(_mm_and_si128(active, aq), _mm_add_epi16(q1, dq1), q1);
+    return;
+  }
+  const __m128i small = below(absdiff(p0, q0), (t.alpha >> 2) + 2);
+  const __m128i strongP = _mm_and_si128(active, _mm_and_si128(ap, small));
+  const __m128i strongQ = _mm_and_si128(active, _mm_and_si128(aq, small));
+  const __m128i p0q0 = _mm_add_epi16(p0, q0);
+  // p side
+  const __m128i p0s = _mm_srai_epi16(
+      _mm_add_epi16(_mm_add_epi16(p2, _mm_slli_epi16(_mm_add_epi16(p1, p0q0), 1)), _mm_add_epi16(q1, four)), 3);
+  const __m128i p1s = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(p2, p1), _mm_add_epi16(p0q0, two)), 2);
+  const __m128i p2s = _mm_srai_epi16(
+      _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_add_epi16(p3, p2), 1), p2),
+                    _mm_add_epi16(_mm_add_epi16(p1, p0q0), four)),
+      3);
+  const __m128i p0w = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(p1, 1), p0), _mm_add_epi16(q1, two)), 2);
+  // q side
+  const __m128i q0s = _mm_srai_epi16(
+      _mm_add_epi16(_mm_add_epi16(q2, _mm_slli_epi16(_mm_add_epi16(q1, p0q0), 1)), _mm_add_epi16(p1, four)), 3);
+  const __m128i q1s = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(q2, q1), _mm_add_epi16(p0q0, two)), 2);
+  const __m128i q2s = _mm_srai_epi16(
+      _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_add_epi16(q3, q2), 1), q2),
+                    _mm_add_epi16(_mm_add_epi16(q1, p0q0), four)),
+      3);
+  const __m128i q0w = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(q1, 1), q0), _mm_add_epi16(p1, two)), 2);
+  s[3] = select(active, select(strongP, p0s, p0w), p0);
+  s[2] = select(strongP, p1s, p1);
+  s[1] = select(strongP, p2s, p2);
+  s[4] = select(active, select(strongQ, q0s, q0w), q0);
+  s[5] = select(strongQ, q1s, q1);
+  s[6] = select(strongQ, q2s, q2);
+}
+
+inline __m128i load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+inline void store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+inline __m128i load4(const uint8_t* p) {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm_cvtsi32_si128(v);
+}
+inline void store4(uint8_t* p, __m128i v) {
+  const int32_t w = _mm_cvtsi128_si32(v);
+  std::memcpy(p, &w, 4);
+}
+
+// Transposes 8 rows of 8 bytes (low halves of r[0..7]) into 8 columns of 8
+// bytes, each widened to 16-bit lanes.
+void transpose_to_lanes(const __m128i* r, __m128i* col) {
+  const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+  const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+  const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+  const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2), _mm_unpacklo_epi32(b1, b3),
+                        _mm_unpackhi_epi32(b1, b3)};
+  const __m128i zero = _mm_setzero_si128();
+  for (int i = 0; i < 4; ++i) {
+    col[2 * i] = _mm_unpacklo_epi8(c[i], zero);
+    col[2 * i + 1] = _mm_unpackhi_epi8(c[i], zero);
+  }
+}
+
+// Vertical edge: lines are rows; the eight samples of a row are loaded as one
+// group and transposed so that lanes hold rows.
+void filter_luma_vertical(uint8_t* q0, ptrdiff_t pitch, int lines, uint8_t bS, uint8_t qPav, const int8_t* offsets) {
   const Thresholds t = thresholds(bS, qPav, offsets);
   if (t.alpha == 0 || t.beta == 0) return;
-  for (int i = 0; i < lines; ++i) filter_luma_line(q0 + i * along, across, bS, t);
+  __m128i rows[8];
+  for (int i = 0; i < 8; ++i) rows[i] = i < lines ? load8(q0 + i * pitch - 4) : _mm_setzero_si128();
+  __m128i s[8];
+  transpose_to_lanes(rows, s);
+  filter_luma_lanes(s, bS, t);
+  __m128i packed[8];
+  for (int i = 0; i < 8; ++i) packed[i] = _mm_packus_epi16(s[i], s[i]);
+  __m128i out[8];
+  transpose_to_lanes(packed, out);
+  for (int i = 0; i < lines; ++i) store8(q0 + i * pitch - 4, _mm_packus_epi16(out[i], out[i]));
+}
+
+// Horizontal edge: lines are columns; each sample row is read and written once.
+void filter_luma_horizontal(uint8_t* q0, ptrdiff_t pitch, int lines, uint8_t bS, uint8_t qPav,
+                            const int8_t* offsets) {
+  const Thresholds t = thresholds(bS, qPav, offsets);
+  if (t.alpha == 0 || t.beta == 0) return;
+  const __m128i zero = _mm_setzero_si128();
+  __m128i s[8];
+  for (int k = 0; k < 8; ++k) {
+    const uint8_t* row = q0 + (k - 4) * pitch;
+    s[k] = _mm_unpacklo_epi8(lines == 8 ? load8(row) : load4(row), zero);
+  }
+  filter_luma_lanes(s, bS, t);
+  const int first = bS < 4 ? 2 : 1, last = bS < 4 ? 5 : 6;
+  for (int k = first; k <= last; ++k) {
+    uint8_t* row = q0 + (k - 4) * pitch;
+    const __m128i v = _mm_packus_epi16(s[k], s[k]);
+    if (lines == 8)
+      store8(row, v);
+    else
+      store4(row, v);
+  }
 }
 
 void filter_chroma(uint8_t* a, uint8_t* b, ptrdiff_t along, ptrdiff_t across, int lines, uint8_t bS,
@@ -156,23 +285,25 @@ void filter_chroma(uint8_t* a, uint8_t* b, ptrdiff_t along, ptrdiff_t across, in
 }  // namespace
 
 void FilteringProcessVerticalLuma8x8(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets) {
-  filter_luma(q0, pitch, 1, 8, bS, qPav, offsets);
+  filter_luma_vertical(q0, pitch, 8, bS, qPav, offsets);
 }
 
 void FilteringProcessVerticalLuma4x4(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets) {
-  filter_luma(q0, pitch, 1, 4, bS, qPav, offsets);
+  filter_luma_vertical(q0, pitch, 4, bS, qPav, offsets);
 }
 
 void FilteringProcessHorizontalLuma8x8(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets, int pitch) {
-  filter_luma(q0, 1, pitch, 8, bS, qPav, offsets);
+  filter_luma_horizontal(q0, pitch, 8, bS, qPav, offsets);
 }
 
 void FilteringProcessHorizontalLuma4x4(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets, int pitch) {
-  filter_luma(q0, 1, pitch, 4, bS, qPav, offsets);
+  filter_luma_horizontal(q0, pitch, 4, bS, qPav, offsets);
 }
 
+// The single-row form (mixed frame/field edges) stays scalar.
 void FilteringProcessVerticalLuma(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets) {
-  filter_luma(q0, 0, 1, 1, bS, qPav, offsets);
+  const Thresholds t = thresholds(bS, qPav, offsets);
+  if (t.alpha != 0 && t.beta != 0) filter_luma_line(q0, 1, bS, t);
 }
 
 void FilteringProcessVerticalChroma4x4(uint8_t* a, uint8_t* b, int pitch, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
