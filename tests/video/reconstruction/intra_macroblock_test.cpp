@@ -1,0 +1,308 @@
+// Intra macroblock reconstruction through the slice drivers, against a model
+// that derives the availability of every neighbour sample the way the
+// standard does (same slice, already decoded, intra when constrained) and
+// predicts with the plain formula models. Pictures are cut into slices that
+// start anywhere in a row and are reconstructed in a shuffled order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "intra_model.h"
+#include "picture_fixture.h"
+
+namespace {
+
+using namespace intra_model;
+
+int clip255(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
+
+// Reference reconstruction over copies of the planes; it also chooses each
+// macroblock's type, modes and residual and stores them in the records.
+class Model {
+ public:
+  Model(TestPicture& tp, std::mt19937& rng, bool interSlice, bool constrained)
+      : y_(tp.y), cb_(tp.cb), cr_(tp.cr), tp_(tp), rng_(rng), inter_(interSlice), constrained_(constrained) {}
+
+  void run() {
+    for (int n = 0; n < tp_.widthMbs * tp_.heightMbs; ++n) macroblock(n);
+    fill_all_margins();
+  }
+
+  std::vector<uint8_t> y_, cb_, cr_;
+
+ private:
+  uint8_t& luma(int x, int yy) { return y_[static_cast<size_t>(yy * tp_.lumaPitch + 32 + x)]; }
+  uint8_t& chroma(int c, int x, int yy) {
+    return (c == 0 ? cb_ : cr_)[static_cast<size_t>(yy * tp_.chromaPitch + 8 + x)];
+  }
+
+  // Availability of luma sample (x, y) for the block `order` of size n in
+  // macroblock cur (n 16 for whole-macroblock prediction).
+  bool available(int x, int yy, int cur, int n, int order) {
+    if (x < 0 || yy < 0 || x >= 16 * tp_.widthMbs || yy >= 16 * tp_.heightMbs) return false;
+    const int m = tp_.mb_at(x, yy);
+    if (tp_.sliceOf[static_cast<size_t>(m)] != tp_.sliceOf[static_cast<size_t>(cur)]) return false;
+    if (m > cur) return false;
+    if (m == cur) {
+      if (n == 16) return false;
+      const int bx = (x % 16) / n, by = (yy % 16) / n;
+      const int idx = n == 4 ? 4 * ((bx >> 1) + 2 * (by >> 1)) + (bx & 1) + 2 * (by & 1) : bx + 2 * by;
+      return idx < order;
+    }
+    return !(constrained_ && !mb_is_intra(tp_.mbs[static_cast<size_t>(m)].mb_type));
+  }
+
+  int16_t residual() {
+    std::uniform_int_distribution<int> small(-20, 20), big(-300, 300), pick(0, 9);
+    return static_cast<int16_t>(pick(rng_) == 0 ? big(rng_) : small(rng_));
+  }
+
+  // A random mode that the availability allows.
+  template <class Allowed>
+  int choose_mode(int count, const Availability& av, Allowed allowed) {
+    std::uniform_int_distribution<int> pick(0, count - 1);
+    for (;;) {
+      const int m = pick(rng_);
+      if (allowed(m, av)) return m;
+    }
+  }
+
+  void macroblock(int n) {
+    MacroblockRecord& mb = tp_.mbs[static_cast<size_t>(n)];
+    std::uniform_int_distribution<int> kind(0, 9);
+    const int k = kind(rng_);
+    if (inter_ && k >= 8) {
+      mb.mb_type = MbL0_16x16;  // left as the picture holds it
+      return;
+    }
+    const int x0 = 16 * (n % tp_.widthMbs), y0 = 16 * (n / tp_.widthMbs);
+    if (k == 0) {
+      pcm(mb, x0, y0);
+      return;
+    }
+    if (k <= 3) {
+      blocks(mb, n, 4, x0, y0);
+    } else if (k <= 5) {
+      mb.transform_size_8x8_flag = 1;
+      blocks(mb, n, 8, x0, y0);
+    } else {
+      whole(mb, n, x0, y0);
+    }
+    chroma_mb(mb, n, x0 / 2, y0 / 2);
+  }
+
+  void pcm(MacroblockRecord& mb, int x0, int y0) {
+    mb.mb_type = MbI_PCM;
+    auto* l = reinterpret_cast<uint8_t*>(mb.luma_coeff);
+    auto* c = reinterpret_cast<uint8_t*>(mb.chroma_coeff);
+    std::uniform_int_distribution<int> any(0, 255);
+    for (int i = 0; i < 256; ++i) l[i] = static_cast<uint8_t>(any(rng_));
+    for (int i = 0; i < 64; ++i) c[i] = static_cast<uint8_t>(any(rng_)), c[128 + i] = static_cast<uint8_t>(any(rng_));
+    for (int yy = 0; yy < 16; ++yy)
+      for (int x = 0; x < 16; ++x) luma(x0 + x, y0 + yy) = l[16 * yy + x];
+    for (int yy = 0; yy < 8; ++yy)
+      for (int x = 0; x < 8; ++x) {
+        chroma(0, x0 / 2 + x, y0 / 2 + yy) = c[8 * yy + x];
+        chroma(1, x0 / 2 + x, y0 / 2 + yy) = c[128 + 8 * yy + x];
+      }
+  }
+
+  void blocks(MacroblockRecord& mb, int n, int size, int x0, int y0) {
+    mb.mb_type = MbI_NxN;
+    const int count = 256 / (size * size);
+    for (int order = 0; order < count; ++order) {
+      int bx, by;
+      if (size == 4) {
+        static const int kX[16] = {0, 1, 0, 1, 2, 3, 2, 3, 0, 1, 0, 1, 2, 3, 2, 3};
+        static const int kY[16] = {0, 0, 1, 1, 0, 0, 1, 1, 2, 2, 3, 3, 2, 2, 3, 3};
+        bx = kX[order], by = kY[order];
+      } else {
+        bx = order & 1, by = order >> 1;
+      }
+      const int xb = x0 + size * bx, yb = y0 + size * by;
+      const Availability av{available(xb - 1, yb, n, size, order), available(xb, yb - 1, n, size, order),
+                             available(xb + size, yb - 1, n, size, order),
+                             available(xb - 1, yb - 1, n, size, order)};
+      Neighbours nb{};
+      for (int i = 0; i < 2 * size; ++i) nb.up[i] = av.top && (i < size || av.topRight) ? luma(xb + i, yb - 1) : 0;
+      for (int i = 0; i < size; ++i) nb.left[i] = av.left ? luma(xb - 1, yb + i) : 0;
+      nb.corner = av.corner ? luma(xb - 1, yb - 1) : 0;
+      const int mode = choose_mode(9, av, mode_allowed);
+      uint8_t pred[64];
+      if (size == 4) {
+        mb.intra_pred_mode[order] = static_cast<uint8_t>(mode);
+        model_4x4(mode, nb, av, pred);
+      } else {
+        for (int i = 0; i < 4; ++i) mb.intra_pred_mode[4 * order + i] = static_cast<uint8_t>(mode);
+        model_8x8(mode, nb, av, pred);
+      }
+      int16_t* res = mb.luma_coeff + size * size * order;
+      for (int i = 0; i < size * size; ++i) res[i] = residual();
+      for (int yy = 0; yy < size; ++yy)
+        for (int x = 0; x < size; ++x)
+          luma(xb + x, yb + yy) = static_cast<uint8_t>(clip255(pred[size * yy + x] + res[size * yy + x]));
+    }
+  }
+
+  void whole(MacroblockRecord& mb, int n, int x0, int y0) {
+    const Availability av{available(x0 - 1, y0, n, 16, 0), available(x0, y0 - 1, n, 16, 0), false,
+                          available(x0 - 1, y0 - 1, n, 16, 0)};
+    Neighbours nb{};
+    for (int i = 0; i < 16; ++i) {
+      nb.up[i] = av.top ? luma(x0 + i, y0 - 1) : 0;
+      nb.left[i] = av.left ? luma(x0 - 1, y0 + i) : 0;
+    }
+    nb.corner = av.corner ? luma(x0 - 1, y0 - 1) : 0;
+    const int mode = choose_mode(4, av, mode_allowed_16x16);
+    mb.mb_type = static_cast<uint8_t>(65 + mode + 4 * std::uniform_int_distribution<int>(0, 5)(rng_));
+    uint8_t pred[256];
+    model_16x16(mode, nb, av, pred);
+    for (int i = 0; i < 256; ++i) mb.luma_coeff[i] = residual();
+    for (int yy = 0; yy < 16; ++yy)
+      for (int x = 0; x < 16; ++x) {
+        const int blk = 4 * ((x / 8) + 2 * (yy / 8)) + ((x / 4) & 1) + 2 * ((yy / 4) & 1);
+        luma(x0 + x, y0 + yy) =
+            static_cast<uint8_t>(clip255(pred[16 * yy + x] + mb.luma_coeff[16 * blk + 4 * (yy & 3) + (x & 3)]));
+      }
+  }
+
+  void chroma_mb(MacroblockRecord& mb, int n, int x0, int y0) {
+    const Availability av{available(2 * x0 - 1, 2 * y0, n, 16, 0), available(2 * x0, 2 * y0 - 1, n, 16, 0), false,
+                          available(2 * x0 - 1, 2 * y0 - 1, n, 16, 0)};
+    const int mode = choose_mode(4, av, mode_allowed_chroma);
+    mb.intra_chroma_pred_mode = static_cast<uint8_t>(mode);
+    for (int c = 0; c < 2; ++c) {
+      Neighbours nb{};
+      for (int i = 0; i < 8; ++i) {
+        nb.up[i] = av.top ? chroma(c, x0 + i, y0 - 1) : 0;
+        nb.left[i] = av.left ? chroma(c, x0 - 1, y0 + i) : 0;
+      }
+      nb.corner = av.corner ? chroma(c, x0 - 1, y0 - 1) : 0;
+      uint8_t pred[64];
+      model_chroma(mode, nb, av, pred);
+      int16_t* res = mb.chroma_coeff + 64 * c;
+      for (int i = 0; i < 64; ++i) res[i] = residual();
+      for (int yy = 0; yy < 8; ++yy)
+        for (int x = 0; x < 8; ++x) {
+          const int k = 16 * ((x >> 2) + 2 * (yy >> 2)) + 4 * (yy & 3) + (x & 3);
+          chroma(c, x0 + x, y0 + yy) = static_cast<uint8_t>(clip255(pred[k] + res[k]));
+        }
+    }
+  }
+
+  void fill_all_margins() {
+    const int w = 16 * tp_.widthMbs;
+    for (int yy = 0; yy < 16 * tp_.heightMbs; ++yy)
+      for (int i = 0; i < 32; ++i) luma(-32 + i, yy) = luma(0, yy), luma(w + i, yy) = luma(w - 1, yy);
+    for (int c = 0; c < 2; ++c)
+      for (int yy = 0; yy < 8 * tp_.heightMbs; ++yy)
+        for (int i = 0; i < 8; ++i)
+          chroma(c, -8 + i, yy) = chroma(c, 0, yy), chroma(c, w / 2 + i, yy) = chroma(c, w / 2 - 1, yy);
+  }
+
+  TestPicture& tp_;
+  std::mt19937& rng_;
+  bool inter_, constrained_;
+};
+
+std::vector<int> random_slice_starts(std::mt19937& rng, int total) {
+  std::vector<int> starts{0};
+  std::uniform_int_distribution<int> gap(1, 6);
+  for (int n = gap(rng); n < total; n += gap(rng)) starts.push_back(n);
+  return starts;
+}
+
+void run_slices(TestPicture& tp, std::mt19937& rng, uint32_t (*driver)(ThreadBuffer*)) {
+  std::vector<size_t> order(tp.slices.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  for (size_t s : order) {
+    ThreadBuffer tb{};
+    tb.slice = tp.slices[s].get();
+    EXPECT_EQ(driver(&tb), tb.slice->firstMb->slice_mb_count);
+  }
+}
+
+struct Shape {
+  int w, h;
+};
+
+TEST(IntraMacroblocks, ISlicesMatchTheModel) {
+  std::mt19937 rng(11);
+  for (const Shape shape : {Shape{1, 3}, Shape{3, 2}, Shape{5, 4}, Shape{4, 1}}) {
+    for (int iter = 0; iter < 40; ++iter) {
+      TestPicture tp(shape.w, shape.h);
+      tp.fill_random(rng);
+      tp.set_slices(iter % 4 == 0 ? std::vector<int>{0} : random_slice_starts(rng, shape.w * shape.h), 2, 0);
+      Model model(tp, rng, false, false);
+      model.run();
+      run_slices(tp, rng, predict_and_combine_I_unit_8bit);
+      ASSERT_EQ(tp.y, model.y_) << shape.w << "x" << shape.h << " iteration " << iter;
+      ASSERT_EQ(tp.cb, model.cb_);
+      ASSERT_EQ(tp.cr, model.cr_);
+    }
+  }
+}
+
+TEST(IntraMacroblocks, IntraInPAndBSlicesWithAndWithoutConstrainedPrediction) {
+  std::mt19937 rng(12);
+  for (int constrained = 0; constrained < 2; ++constrained) {
+    for (const Shape shape : {Shape{3, 3}, Shape{6, 2}}) {
+      for (int iter = 0; iter < 40; ++iter) {
+        TestPicture tp(shape.w, shape.h);
+        tp.fill_random(rng);
+        const bool bSlice = iter % 2 == 1;
+        tp.set_slices(random_slice_starts(rng, shape.w * shape.h), bSlice ? 1 : 0, static_cast<uint8_t>(constrained));
+        Model model(tp, rng, true, constrained != 0);
+        model.run();
+        run_slices(tp, rng, bSlice ? predict_and_combine_B_unit_8bit_luma : predict_and_combine_P_unit_8bit_luma);
+        // Inter macroblocks stay as they were (no inter members are
+        // installed), so the margins of their rows are compared too.
+        ASSERT_EQ(tp.y, model.y_) << "constrained " << constrained << " iteration " << iter;
+        ASSERT_EQ(tp.cb, model.cb_);
+        ASSERT_EQ(tp.cr, model.cr_);
+      }
+    }
+  }
+}
+
+// Units whose count runs past the picture, or that are empty, never write
+// outside the picture, and report the count they were given.
+TEST(IntraMacroblocks, DriversStayInsideThePicture) {
+  std::mt19937 rng(13);
+  TestPicture tp(2, 2);
+  tp.fill_random(rng);
+  tp.set_slices({0}, 2, 0);
+  Model model(tp, rng, false, false);
+  model.run();
+  tp.mbs[0].slice_mb_count = 1000;
+  ThreadBuffer tb{};
+  tb.slice = tp.slices[0].get();
+  EXPECT_EQ(predict_and_combine_I_unit_8bit(&tb), 1000u);
+  EXPECT_EQ(tp.y, model.y_);
+  tp.mbs[0].slice_mb_count = 0;
+  const std::vector<uint8_t> before = tp.y;
+  EXPECT_EQ(predict_and_combine_I_unit_8bit(&tb), 0u);
+  EXPECT_EQ(tp.y, before);
+}
+
+// A monochrome picture: only luma is reconstructed.
+TEST(IntraMacroblocks, MonochromeLeavesChromaAlone) {
+  std::mt19937 rng(14);
+  TestPicture tp(2, 2);
+  tp.fill_random(rng);
+  tp.pic.chroma_format_idc = 0;
+  tp.set_slices({0}, 2, 0);
+  const std::vector<uint8_t> cb = tp.cb;
+  Model model(tp, rng, false, false);
+  model.run();
+  ThreadBuffer tb{};
+  tb.slice = tp.slices[0].get();
+  EXPECT_EQ(predict_and_combine_I_unit_8bit(&tb), 4u);
+  EXPECT_EQ(tp.y, model.y_);
+  EXPECT_EQ(tp.cb, cb);
+}
+
+}  // namespace

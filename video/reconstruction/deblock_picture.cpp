@@ -1,0 +1,70 @@
+// Deblocking of a whole frame or field picture: one pass over the
+// macroblocks in address order with each slice's filter control, then a
+// refresh of the picture margins.
+#include "reconstruction.h"
+
+namespace {
+
+const int8_t kNoOffsets[2] = {0, 0};
+
+void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const int8_t* offsets) {
+  const uint32_t w = pic->widthInMbs;
+  const MacroblockRecord* mb = pic->macroblocks + n;
+  const uint32_t column = n % w, row = n / w;
+  const int lp = pic->lumaPitch, cp = pic->chromaPitch;
+  uint8_t* y = pic->frameBuffer->Y + static_cast<ptrdiff_t>(16 * row) * lp + 16 * column;
+  uint8_t* cb = pic->frameBuffer->Cb + static_cast<ptrdiff_t>(8 * row) * cp + 8 * column;
+  uint8_t* cr = pic->frameBuffer->Cr + static_cast<ptrdiff_t>(8 * row) * cp + 8 * column;
+  // With idc 2 edges toward another slice (a null neighbour link) stay as
+  // they are; with idc 0 the neighbour is taken by address.
+  const bool leftEdge = column != 0 && (idc == 0 || mb->neighbour_a != nullptr);
+  const bool topEdge = row != 0 && (idc == 0 || mb->neighbour_b != nullptr);
+  const bool transform8x8 = mb->transform_size_8x8_flag != 0;
+
+  if (leftEdge) FilteringProcessForVerticalEdges0(y, cb, cr, mb, mb - 1, offsets, lp, cp);
+  if (!transform8x8) FilteringProcessForVerticalEdges1(y + 4, mb, offsets, lp);
+  FilteringProcessForVerticalEdges2(y + 8, cb + 4, cr + 4, mb, offsets, lp, cp);
+  if (!transform8x8) FilteringProcessForVerticalEdges3(y + 12, mb, offsets, lp);
+  if (topEdge) FilteringProcessForHorizontalEdges0(y, cb, cr, mb, mb - w, offsets, lp, cp);
+  if (!transform8x8) FilteringProcessForHorizontalEdges1(y + 4 * lp, mb, offsets, lp);
+  FilteringProcessForHorizontalEdges2(y + 8 * lp, cb + 4 * cp, cr + 4 * cp, mb, offsets, lp, cp);
+  if (!transform8x8) FilteringProcessForHorizontalEdges3(y + 12 * lp, mb, offsets, lp);
+}
+
+}  // namespace
+
+uint32_t DeblockingFilter(DecodedPicture* pic) {
+  const uint32_t w = pic->widthInMbs, total = pic->mbCount;
+  if (w == 0 || total == 0 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) return 0;
+  uint8_t idc = 0;
+  const int8_t* offsets = kNoOffsets;
+  bool filteredAny = false;
+  for (uint32_t n = 0; n < total;) {
+    const MacroblockRecord* mb = pic->macroblocks + n;
+    if (mb->slice_first_flag) {
+      idc = mb->deblock_idc;
+      offsets = &mb->filter_offset_a;  // FilterOffsetB follows it
+      if (idc == 1) {
+        // Pass over the whole slice. A slice whose count is 0 ran past the
+        // picture's end, so the walk ends there.
+        if (mb->slice_mb_count == 0) break;
+        n += mb->slice_mb_count;
+        continue;
+      }
+    } else if (idc == 1) {
+      ++n;  // not at a slice start after passing over one: step on, never stall
+      continue;
+    }
+    filter_macroblock(pic, n, idc, offsets);
+    filteredAny = true;
+    ++n;
+  }
+  if (!filteredAny) return 0;
+  // Refresh the margins of every line: lines the filter left alone keep
+  // their values, so this equals refreshing only the lines it changed.
+  const int rows = static_cast<int>(total / w);
+  fill_plane_margins(pic->frameBuffer->Y, pic->lumaPitch, static_cast<int>(16 * w), 0, 16 * rows, 32, true, true);
+  for (uint8_t* plane : {pic->frameBuffer->Cb, pic->frameBuffer->Cr})
+    fill_plane_margins(plane, pic->chromaPitch, static_cast<int>(8 * w), 0, 8 * rows, 8, true, true);
+  return 0;
+}

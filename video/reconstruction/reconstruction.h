@@ -1,0 +1,82 @@
+// Reconstruction stage of the H.264 decoder: the per-slice reconstruction
+// drivers, intra macroblock reconstruction and the picture deblocking filter.
+// The drivers and the deblocking function are entered through the function
+// pointers of a slice's SliceDecodeContext.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "decoder_engine.h"
+#include "mb_record.h"
+
+// ---- Drivers (one call reconstructs one slice; result: its macroblock count)
+uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb);
+uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb);
+uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb);
+uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb);
+uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb);
+
+// ---- Intra macroblocks
+// I slices: left/right are the caller's column buffers (16 luma or 8 chroma
+// samples, one writable corner slot before each); right may equal left for
+// chroma. Handles I_PCM too.
+void CreateIntraPredictionAndCombine_I_8bit(const MacroblockRecord* mb, uint8_t* left, uint8_t* right, uint8_t* dst,
+                                            int pitch);
+void CreateIntraPredictionAndCombineChroma_I(const MacroblockRecord* mb, const uint8_t* topCb, const uint8_t* topCr,
+                                             uint8_t* leftCb, uint8_t* leftCr, uint8_t* rightCb, uint8_t* rightCr,
+                                             uint8_t* dstCb, uint8_t* dstCr, int pitch);
+// P and B slices: neighbours read back from the picture, constrained intra
+// prediction applied. I_PCM is copied by the drivers.
+void DecodeIntraPrediction_for_P_B(uint8_t* dst, const MacroblockRecord* mb, int pitch);
+void DecodeIntraPredictionChroma_for_P_B(uint8_t* dstCb, uint8_t* dstCr, const MacroblockRecord* mb, int pitch);
+
+// I_PCM copy of the raw samples a record holds.
+void copy_pcm_luma(const MacroblockRecord* mb, uint8_t* dst, int pitch);
+void copy_pcm_chroma(const MacroblockRecord* mb, uint8_t* dstCb, uint8_t* dstCr, int pitch);
+
+// ---- Inter prediction hooks. The P and B drivers call these members for
+// inter macroblocks, indexed by MbTypeCode; an empty entry leaves the
+// macroblock's samples as they are. Inter prediction fills the tables.
+using InterLumaMember = void (*)(DecodedPicture* const* list0, DecodedPicture* const* list1, uint16_t x, uint16_t y,
+                                 uint8_t* dst, MacroblockRecord* mb, int pitch, int width, int height);
+using InterChromaMember = void (*)(DecodedPicture* const* list0, DecodedPicture* const* list1, uint16_t x,
+                                   uint16_t y, uint8_t* dstCb, uint8_t* dstCr, MacroblockRecord* mb, int pitch,
+                                   int width, int height);
+extern InterLumaMember g_inter_luma_P[256];
+extern InterChromaMember g_inter_chroma_P[256];
+extern InterLumaMember g_inter_luma_B[256];
+extern InterChromaMember g_inter_chroma_B[256];
+
+// ---- Deblocking
+uint32_t DeblockingFilter(DecodedPicture* picture);
+
+// Edge functions: pointers address q0 of the edge's first line; offsets
+// points to FilterOffsetA followed by FilterOffsetB.
+void FilteringProcessForVerticalEdges0(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
+                                       const MacroblockRecord* left, const int8_t* offsets, int lumaPitch,
+                                       int chromaPitch);
+void FilteringProcessForVerticalEdges1(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
+                                       int lumaPitch);
+void FilteringProcessForVerticalEdges2(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
+                                       const int8_t* offsets, int lumaPitch, int chromaPitch);
+void FilteringProcessForVerticalEdges3(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
+                                       int lumaPitch);
+void FilteringProcessForHorizontalEdges0(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
+                                         const MacroblockRecord* above, const int8_t* offsets, int lumaPitch,
+                                         int chromaPitch);
+void FilteringProcessForHorizontalEdges1(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
+                                         int lumaPitch);
+void FilteringProcessForHorizontalEdges2(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
+                                         const int8_t* offsets, int lumaPitch, int chromaPitch);
+void FilteringProcessForHorizontalEdges3(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
+                                         int lumaPitch);
+// 1 when two inter blocks without coefficients differ in motion enough for
+// bS 1 (blocks in luma4x4BlkIdx order), else 0.
+uint8_t IsFilteringStrength1(const MacroblockRecord* q, int qBlock, const MacroblockRecord* p, int pBlock);
+
+// Copies each line's first and last sample into its left and right margins
+// (margin samples each side) for lines [first, first + count) of a plane.
+void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int count, int margin, bool left,
+                        bool right);

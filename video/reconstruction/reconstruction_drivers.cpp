@@ -1,0 +1,210 @@
+// Reconstruction drivers for frame and field pictures: walk the macroblocks
+// of one slice in address order, reconstruct each into the picture and keep
+// the left and right margins of completed macroblock rows filled.
+#include <algorithm>
+#include <cstring>
+
+#include "reconstruction.h"
+
+InterLumaMember g_inter_luma_P[256];
+InterChromaMember g_inter_chroma_P[256];
+InterLumaMember g_inter_luma_B[256];
+InterChromaMember g_inter_chroma_B[256];
+
+void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int count, int margin, bool left,
+                        bool right) {
+  for (int y = first; y < first + count; ++y) {
+    uint8_t* line = plane + static_cast<ptrdiff_t>(y) * pitch;
+    if (left) std::memset(line - margin, line[0], margin);
+    if (right) std::memset(line + width, line[width - 1], margin);
+  }
+}
+
+namespace {
+
+// Inter codes each slice type's tables name. A named code whose member is not
+// installed leaves its macroblock alone; any other non-I_PCM code is
+// reconstructed as an intra macroblock.
+const uint8_t kPCodes[] = {20, 21, 22, 147, 3, 35};
+const uint8_t kBCodes[] = {3,  20, 21, 22, 25, 26, 29, 30, 37, 38, 40, 41,
+                           42, 45, 46, 53, 54, 57, 58, 60, 61, 62, 107, 227};
+
+template <size_t N>
+bool named(const uint8_t (&codes)[N], uint8_t code) {
+  for (uint8_t c : codes)
+    if (c == code) return true;
+  return false;
+}
+
+// The slice's run of macroblocks and where its first one lies.
+struct Unit {
+  DecodedPicture* pic;
+  MacroblockRecord* first;
+  uint32_t count;     // as the slice-data step recorded it (the driver's result)
+  uint32_t walk;      // macroblocks that lie inside the picture
+  uint32_t width;     // in macroblocks
+  uint32_t column, row;
+};
+
+Unit unit_of(ThreadBuffer* tb) {
+  const SliceDecodeContext* s = tb->slice;
+  Unit u{};
+  u.pic = s->picture;
+  u.first = s->firstMb;
+  u.count = u.first ? u.first->slice_mb_count : 0;
+  u.width = u.pic->widthInMbs;
+  const uint32_t start = s->firstMbAddr;
+  // A count that runs past the picture is cut at its end: nothing outside
+  // the planes is ever written.
+  u.walk = start < u.pic->mbCount ? std::min(u.count, u.pic->mbCount - start) : 0;
+  if (u.width == 0) u.walk = 0;
+  u.column = u.width ? start % u.width : 0;
+  u.row = u.width ? start / u.width : 0;
+  return u;
+}
+
+// Calls visit(mb, column, row) for every macroblock of the unit, then fills
+// the margins of the rows it completes through margins(row, left, right).
+template <class Visit, class Margins>
+void walk_unit(const Unit& u, Visit visit, Margins margins) {
+  MacroblockRecord* mb = u.first;
+  uint32_t column = u.column, row = u.row;
+  for (uint32_t i = 0; i < u.walk; ++i, ++mb) {
+    visit(mb, column, row);
+    if (column == 0) margins(row, true, false);
+    if (column == u.width - 1) {
+      margins(row, false, true);
+      column = 0;
+      ++row;
+    } else {
+      ++column;
+    }
+  }
+}
+
+void luma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool right) {
+  fill_plane_margins(pic->frameBuffer->Y, pic->lumaPitch, static_cast<int>(16 * pic->widthInMbs),
+                     static_cast<int>(16 * row), 16, 32, left, right);
+}
+
+void chroma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool right) {
+  for (uint8_t* plane : {pic->frameBuffer->Cb, pic->frameBuffer->Cr})
+    fill_plane_margins(plane, pic->chromaPitch, static_cast<int>(8 * pic->widthInMbs), static_cast<int>(8 * row), 8,
+                       8, left, right);
+}
+
+uint8_t* luma_at(const DecodedPicture* pic, uint32_t column, uint32_t row) {
+  return pic->frameBuffer->Y + static_cast<ptrdiff_t>(16 * row) * pic->lumaPitch + 16 * column;
+}
+
+uint8_t* chroma_at(uint8_t* plane, const DecodedPicture* pic, uint32_t column, uint32_t row) {
+  return plane + static_cast<ptrdiff_t>(8 * row) * pic->chromaPitch + 8 * column;
+}
+
+// Luma walk of a P or B unit: I_PCM copies, intra macroblocks, and the inter
+// members of the slice type's table.
+uint32_t inter_unit_luma(ThreadBuffer* tb, const InterLumaMember* table, bool bothLists) {
+  const Unit u = unit_of(tb);
+  const SliceDecodeContext* s = tb->slice;
+  const DecodedPicture* pic = u.pic;
+  const int pitch = pic->lumaPitch;
+  walk_unit(
+      u,
+      [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
+        uint8_t* dst = luma_at(pic, column, row);
+        const uint8_t code = mb->mb_type;
+        if (code == MbI_PCM) {
+          copy_pcm_luma(mb, dst, pitch);
+        } else if (!(bothLists ? named(kBCodes, code) : named(kPCodes, code))) {
+          DecodeIntraPrediction_for_P_B(dst, mb, pitch);
+        } else if (InterLumaMember member = table[code]) {
+          // Single-list B members take the list they use as their only list.
+          const bool l1Only = bothLists && (code == 40 || code == 41 || code == 42);
+          member(l1Only ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
+                 static_cast<uint16_t>(16 * column), static_cast<uint16_t>(16 * row), dst, mb, pitch, pitch,
+                 pic->lumaHeight);
+        }
+      },
+      [&](uint32_t row, bool left, bool right) { luma_margins(pic, row, left, right); });
+  return u.count;
+}
+
+uint32_t inter_unit_chroma(ThreadBuffer* tb, const InterChromaMember* table, bool bothLists) {
+  const Unit u = unit_of(tb);
+  const SliceDecodeContext* s = tb->slice;
+  const DecodedPicture* pic = u.pic;
+  const int pitch = pic->chromaPitch;
+  walk_unit(
+      u,
+      [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
+        uint8_t* cb = chroma_at(pic->frameBuffer->Cb, pic, column, row);
+        uint8_t* cr = chroma_at(pic->frameBuffer->Cr, pic, column, row);
+        const uint8_t code = mb->mb_type;
+        if (code == MbI_PCM) {
+          copy_pcm_chroma(mb, cb, cr, pitch);
+        } else if (!(bothLists ? named(kBCodes, code) : named(kPCodes, code))) {
+          DecodeIntraPredictionChroma_for_P_B(cb, cr, mb, pitch);
+        } else if (InterChromaMember member = table[code]) {
+          const bool l1Only = bothLists && (code == 40 || code == 41 || code == 42);
+          member(l1Only ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
+                 static_cast<uint16_t>(8 * column), static_cast<uint16_t>(8 * row), cb, cr, mb, pitch, pitch,
+                 pic->chromaHeight);
+        }
+      },
+      [&](uint32_t row, bool left, bool right) { chroma_margins(pic, row, left, right); });
+  return u.count;
+}
+
+}  // namespace
+
+uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
+  const Unit u = unit_of(tb);
+  const DecodedPicture* pic = u.pic;
+  // Column buffers: 32 aligned bytes with one corner slot in front.
+  alignas(16) uint8_t lumaIn[48], lumaOut[48];
+  alignas(16) uint8_t cbCol[32], crCol[32];
+  std::memset(lumaIn, 128, sizeof lumaIn);
+  std::memset(cbCol, 128, sizeof cbCol);
+  std::memset(crCol, 128, sizeof crCol);
+  const int pitch = pic->lumaPitch;
+  walk_unit(
+      u,
+      [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
+        CreateIntraPredictionAndCombine_I_8bit(mb, lumaIn + 16, lumaOut + 16, luma_at(pic, column, row), pitch);
+        std::memcpy(lumaIn + 16, lumaOut + 16, 32);
+      },
+      [&](uint32_t row, bool left, bool right) { luma_margins(pic, row, left, right); });
+  if (pic->chroma_format_idc != 0) {
+    const int cpitch = pic->chromaPitch;
+    walk_unit(
+        u,
+        [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
+          uint8_t* cb = chroma_at(pic->frameBuffer->Cb, pic, column, row);
+          uint8_t* cr = chroma_at(pic->frameBuffer->Cr, pic, column, row);
+          CreateIntraPredictionAndCombineChroma_I(mb, cb - cpitch, cr - cpitch, cbCol + 16, crCol + 16, cbCol + 16,
+                                                  crCol + 16, cb, cr, cpitch);
+        },
+        [&](uint32_t row, bool left, bool right) { chroma_margins(pic, row, left, right); });
+  }
+  return u.count;
+}
+
+uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb) {
+  return inter_unit_chroma(tb, g_inter_chroma_P, false);
+}
+
+uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb) {
+  return inter_unit_chroma(tb, g_inter_chroma_B, true);
+}
+
+uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb) {
+  const uint32_t n = inter_unit_luma(tb, g_inter_luma_P, false);
+  if (tb->slice->picture->chroma_format_idc != 0) predict_and_combine_P_unit_8bit_chroma(tb);
+  return n;
+}
+
+uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb) {
+  const uint32_t n = inter_unit_luma(tb, g_inter_luma_B, true);
+  if (tb->slice->picture->chroma_format_idc != 0) predict_and_combine_B_unit_8bit_chroma(tb);
+  return n;
+}
