@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cavlc_tables.h"
+#include "neighbour_blocks.h"
 #include "transforms.h"
 #include "vpImage.h"
 
@@ -25,11 +26,6 @@ const uint8_t FIELD_SCAN8x8[64] = {
 };
 
 namespace {
-
-const uint8_t LeftNeighbour4x4IdxTable[16] = {5, 0, 7, 2, 1, 4, 3, 6, 13, 8, 15, 10, 9, 12, 11, 14};
-const uint8_t UpNeighbour4x4IdxTable[16] = {10, 11, 0, 1, 14, 15, 4, 5, 2, 3, 8, 9, 6, 7, 12, 13};
-const uint8_t LeftNeighbourChromaIdxTable[4] = {1, 0, 3, 2};
-const uint8_t UpNeighbourChromaIdxTable[4] = {2, 3, 0, 1};
 
 // Below this many bytes left, a block is decoded from a zero-padded copy of
 // the rest of the payload: the block decoder reads ahead and a damaged block
@@ -52,67 +48,20 @@ int combine_nc(bool haveA, int nA, bool haveB, int nB) {
 
 // nC of luma 4x4 block 4 b8 + b4.
 int luma_nc(const MacroblockRecord* mb, int blk, bool mbaff) {
-  const int b8 = blk >> 2, b4 = blk & 3;
-  const int x = (b8 & 1) * 2 + (b4 & 1), y = (b8 >> 1) * 2 + (b4 >> 1);
-  bool haveA = true, haveB = true;
-  int nA = 0, nB = 0;
-  if (x > 0) {
-    nA = mb->total_coeff_luma[LeftNeighbour4x4IdxTable[blk]];
-  } else if (const MacroblockRecord* a = mb->neighbour_a) {
-    int ablk = LeftNeighbour4x4IdxTable[blk];
-    if (mbaff) {
-      const bool curFrame = mb->mb_structure == 2, leftFrame = a->mb_structure == 2;
-      if (curFrame && !leftFrame) {
-        ablk = ((mb->mb_addr & 1) ? 13 : 5) + (b8 & 2);
-      } else if (!curFrame && leftFrame) {
-        if (b8 >= 2) a = a + 1;
-        ablk = 5 + 4 * (b4 & 2);
-      }
-    }
-    nA = neighbour_count(a, a->total_coeff_luma, ablk);
-  } else {
-    haveA = false;
-  }
-  if (y > 0) {
-    nB = mb->total_coeff_luma[UpNeighbour4x4IdxTable[blk]];
-  } else if (const MacroblockRecord* b = mb->neighbour_b) {
-    nB = neighbour_count(b, b->total_coeff_luma, UpNeighbour4x4IdxTable[blk]);
-  } else {
-    haveB = false;
-  }
-  return combine_nc(haveA, nA, haveB, nB);
+  int ablk, bblk;
+  const MacroblockRecord* a = neighbour_blocks::left_luma(mb, blk, mbaff, &ablk);
+  const MacroblockRecord* b = neighbour_blocks::up_luma(mb, blk, &bblk);
+  return combine_nc(a != nullptr, a ? neighbour_count(a, a->total_coeff_luma, ablk) : 0, b != nullptr,
+                    b ? neighbour_count(b, b->total_coeff_luma, bblk) : 0);
 }
 
 // nC of chroma AC block b4 of component c.
 int chroma_nc(const MacroblockRecord* mb, int c, int b4, bool mbaff) {
-  const int x = b4 & 1, y = b4 >> 1;
-  bool haveA = true, haveB = true;
-  int nA = 0, nB = 0;
-  if (x > 0) {
-    nA = mb->total_coeff_chroma[4 * c + LeftNeighbourChromaIdxTable[b4]];
-  } else if (const MacroblockRecord* a = mb->neighbour_a) {
-    int ablk = LeftNeighbourChromaIdxTable[b4];
-    if (mbaff) {
-      const bool curFrame = mb->mb_structure == 2, leftFrame = a->mb_structure == 2;
-      if (curFrame && !leftFrame) {
-        ablk = (mb->mb_addr & 1) ? 3 : 1;
-      } else if (!curFrame && leftFrame) {
-        if (b4 >= 2) a = a + 1;
-        ablk = 1;
-      }
-    }
-    nA = neighbour_count(a, a->total_coeff_chroma + 4 * c, ablk);
-  } else {
-    haveA = false;
-  }
-  if (y > 0) {
-    nB = mb->total_coeff_chroma[4 * c + UpNeighbourChromaIdxTable[b4]];
-  } else if (const MacroblockRecord* b = mb->neighbour_b) {
-    nB = neighbour_count(b, b->total_coeff_chroma + 4 * c, UpNeighbourChromaIdxTable[b4]);
-  } else {
-    haveB = false;
-  }
-  return combine_nc(haveA, nA, haveB, nB);
+  int ablk, bblk;
+  const MacroblockRecord* a = neighbour_blocks::left_chroma(mb, b4, mbaff, &ablk);
+  const MacroblockRecord* b = neighbour_blocks::up_chroma(mb, b4, &bblk);
+  return combine_nc(a != nullptr, a ? neighbour_count(a, a->total_coeff_chroma + 4 * c, ablk) : 0, b != nullptr,
+                    b ? neighbour_count(b, b->total_coeff_chroma + 4 * c, bblk) : 0);
 }
 
 // Runs one block decoder call on the reader. Near the end of the payload it

@@ -1,0 +1,349 @@
+// Slice-data walks of CAVLC slices written by the test writer: record
+// fields, QPs, neighbour links (frame and MBAFF), skip runs, I_PCM, the
+// inter prediction fields, and refusals of damaged data.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cavlc_tables.h"
+#include "cavlc_writer.h"
+#include "slice_data.h"
+#include "transforms.h"
+
+using cavlctest::BitWriter;
+
+namespace {
+
+struct Picture {
+  MacroblockRecord* records;
+  uint32_t count;
+  Picture(uint32_t n) : count(n) {
+    records = static_cast<MacroblockRecord*>(std::aligned_alloc(16, sizeof(MacroblockRecord) * n));
+    std::memset(records, 0, sizeof(MacroblockRecord) * n);
+  }
+  ~Picture() { std::free(records); }
+};
+
+struct SliceFixture : ::testing::Test {
+  void SetUp() override {
+    ASSERT_EQ(AllocateCAVLCTables(), 0u);
+    uint8_t w4[6][16], w8[2][64];
+    std::memset(w4, 16, sizeof(w4));
+    std::memset(w8, 16, sizeof(w8));
+    build_level_scale(w4, w8, ls4, ls8);
+  }
+  void TearDown() override { FreeCAVLCTables(); }
+
+  SliceDataState state(Picture& p, uint32_t width, uint8_t sliceType, uint32_t first = 0) {
+    SliceDataState s{};
+    s.records = p.records;
+    s.widthInMbs = width;
+    s.mbCount = p.count;
+    s.structure = 2;
+    s.chroma_format_idc = 1;
+    s.sliceType = sliceType;
+    s.firstMbAddr = first;
+    s.CurrMbAddr = first;
+    s.firstMb = s.currentMb = first < p.count ? p.records + first : nullptr;
+    s.QPY = 26;
+    s.ls4x4 = ls4;
+    s.ls8x8 = ls8;
+    return s;
+  }
+
+  // Runs a slice over the writer's bits followed by the RBSP trailing bits.
+  uint32_t run(SliceDataState& s, BitWriter w) {
+    w.put(1, 1);
+    while (w.size() % 8) w.put(0, 1);
+    words = w.words(4, 0);
+    bs_init(&reader, reinterpret_cast<const uint8_t*>(words.data()), static_cast<uint32_t>(w.size() / 8));
+    return decode_slice_data_cavlc(&reader, &s);
+  }
+
+  int32_t ls4[6][6][16];
+  int32_t ls8[2][6][64];
+  std::vector<uint32_t> words;
+  BitReaderCabac reader;
+};
+
+TEST_F(SliceFixture, IntraSliceWithPcmAndModePrediction) {
+  Picture p(4);
+  SliceDataState s = state(p, 2, 2);
+  BitWriter w;
+  // MB 0: Intra16x16 (I mb_type 1: prediction 0, no AC, no chroma).
+  w.put_ue(1);
+  w.put_ue(0);   // intra_chroma_pred_mode
+  w.put_se(2);   // mb_qp_delta
+  int dc[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  dc[0] = 64;
+  cavlctest::put_block(w, dc, 16, 0);
+  // MB 1: I_PCM.
+  w.put_ue(25);
+  while (w.size() % 8) w.put(0, 1);
+  for (int i = 0; i < 384; ++i) w.put(static_cast<uint32_t>(i * 7 + 3) & 0xFF, 8);
+  // MB 2: I_NxN, every mode predicted, coded_block_pattern 0 (codeNum 3).
+  w.put_ue(0);
+  for (int blk = 0; blk < 16; ++blk) w.put(1, 1);
+  w.put_ue(1);
+  w.put_ue(3);
+  // MB 3: I_NxN, block 0 with rem 3 (predicted 2, so mode 4), others predicted.
+  w.put_ue(0);
+  w.put(0, 1);
+  w.put(3, 3);
+  for (int blk = 1; blk < 16; ++blk) w.put(1, 1);
+  w.put_ue(0);
+  w.put_ue(3);
+  ASSERT_EQ(run(s, w), kSliceDone);
+  MacroblockRecord* r = p.records;
+  EXPECT_EQ(r[0].mb_type, 65);
+  EXPECT_EQ(r[1].mb_type, MbI_PCM);
+  EXPECT_EQ(r[2].mb_type, MbI_NxN);
+  EXPECT_EQ(r[3].mb_type, MbI_NxN);
+  EXPECT_EQ(r[0].qp_y, 28);
+  EXPECT_EQ(r[1].qp_y, 0);
+  EXPECT_EQ(r[2].qp_y, 28);  // predicted from the QP before the I_PCM macroblock
+  EXPECT_EQ(r[3].qp_y, 28);
+  EXPECT_EQ(r[0].slice_mb_count, 4u);
+  EXPECT_EQ(r[0].slice_first_flag, 1);
+  EXPECT_EQ(r[3].slice_first_flag, 0);
+  // DC-only Intra16x16: a flat residual in every block.
+  EXPECT_EQ(r[0].luma_dc_nonzero, 1);
+  const int16_t flat = r[0].luma_coeff[0];
+  EXPECT_NE(flat, 0);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(r[0].luma_coeff[i], flat) << i;
+  const uint8_t* pcm = reinterpret_cast<const uint8_t*>(r[1].luma_coeff);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(pcm[i], static_cast<uint8_t>(i * 7 + 3));
+  const uint8_t* cr = reinterpret_cast<const uint8_t*>(r[1].chroma_coeff + 64);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(cr[i], static_cast<uint8_t>((320 + i) * 7 + 3));
+  for (int blk = 0; blk < 16; ++blk) EXPECT_EQ(r[2].intra_pred_mode[blk], 2);
+  EXPECT_EQ(r[2].intra_chroma_pred_mode, 1);
+  EXPECT_EQ(r[3].intra_pred_mode[0], 4);
+  EXPECT_EQ(r[3].intra_pred_mode[1], 2);  // min(4 left, 2 from the I_PCM above)
+  // Links.
+  EXPECT_EQ(r[0].neighbour_a, nullptr);
+  EXPECT_EQ(r[1].neighbour_a, &r[0]);
+  EXPECT_EQ(r[2].neighbour_a, nullptr);
+  EXPECT_EQ(r[2].neighbour_b, &r[0]);
+  EXPECT_EQ(r[2].neighbour_c, &r[1]);
+  EXPECT_EQ(r[3].neighbour_a, &r[2]);
+  EXPECT_EQ(r[3].neighbour_b, &r[1]);
+  EXPECT_EQ(r[3].neighbour_c, nullptr);
+  EXPECT_EQ(r[3].neighbour_d, &r[0]);
+}
+
+TEST_F(SliceFixture, PSliceSkipRunsAndPartitionFields) {
+  Picture p(4);
+  SliceDataState s = state(p, 4, 0);
+  s.num_ref_idx_l0_active_minus1 = 1;
+  BitWriter w;
+  w.put_ue(2);  // MB 0, 1 skipped
+  w.put_ue(0);  // MB 2: P_L0_16x16
+  w.put(0, 1);  // te(v) of range 1: inverted bit, ref_idx 1
+  w.put_se(3);
+  w.put_se(-2);
+  w.put_ue(0);  // coded_block_pattern 0
+  w.put_ue(1);  // MB 3 skipped, ends the slice
+  ASSERT_EQ(run(s, w), kSliceDone);
+  MacroblockRecord* r = p.records;
+  EXPECT_EQ(r[0].mb_type, MbP_Skip);
+  EXPECT_EQ(r[1].mb_type, MbP_Skip);
+  EXPECT_EQ(r[2].mb_type, MbL0_16x16);
+  EXPECT_EQ(r[3].mb_type, MbP_Skip);
+  EXPECT_EQ(r[0].slice_mb_count, 4u);
+  for (int q = 0; q < 4; ++q) {
+    EXPECT_EQ(r[2].ref_idx_l0[q], 1);
+    EXPECT_EQ(r[2].ref_idx_l1[q], -1);
+    EXPECT_EQ(r[3].ref_idx_l0[q], 0);
+  }
+  for (int b = 0; b < 16; ++b) {
+    EXPECT_EQ(r[2].mvd_l0[b][0], 3);
+    EXPECT_EQ(r[2].mvd_l0[b][1], -2);
+  }
+  EXPECT_EQ(r[2].qp_y, 26);
+  EXPECT_EQ(r[1].neighbour_a, &r[0]);
+  EXPECT_EQ(r[3].neighbour_a, &r[2]);
+}
+
+TEST_F(SliceFixture, BSliceSubMacroblockTypes) {
+  Picture p(1);
+  SliceDataState s = state(p, 1, 1);
+  BitWriter w;
+  w.put_ue(0);   // no skip
+  w.put_ue(22);  // B_8x8
+  w.put_ue(0);   // B_Direct_8x8
+  w.put_ue(1);   // B_L0_8x8
+  w.put_ue(5);   // B_L0_4x8
+  w.put_ue(12);  // B_Bi_4x4
+  w.put_se(1);   // mvd_l0 q1
+  w.put_se(2);
+  w.put_se(3);   // q2 left
+  w.put_se(4);
+  w.put_se(5);   // q2 right
+  w.put_se(6);
+  for (int k = 0; k < 4; ++k) {  // q3 list 0
+    w.put_se(10 + k);
+    w.put_se(-10 - k);
+  }
+  for (int k = 0; k < 4; ++k) {  // q3 list 1
+    w.put_se(20 + k);
+    w.put_se(-20 - k);
+  }
+  w.put_ue(0);  // coded_block_pattern 0 (inter)
+  ASSERT_EQ(run(s, w), kSliceDone);
+  const MacroblockRecord& m = p.records[0];
+  EXPECT_EQ(m.mb_type, Mb8x8);
+  EXPECT_EQ(m.sub_mb_type[0], SubMbB_Direct_8x8);
+  EXPECT_EQ(m.sub_mb_type[1], 9);
+  EXPECT_EQ(m.sub_mb_type[2], 74);
+  EXPECT_EQ(m.sub_mb_type[3], 124);
+  const int8_t l0[4] = {0, 0, 0, 0}, l1[4] = {0, -1, -1, 0};
+  for (int q = 0; q < 4; ++q) {
+    EXPECT_EQ(m.ref_idx_l0[q], l0[q]);
+    EXPECT_EQ(m.ref_idx_l1[q], l1[q]);
+  }
+  for (int b = 0; b < 4; ++b) EXPECT_EQ(m.mvd_l0[b][0] | m.mvd_l0[b][1], 0);
+  for (int b = 4; b < 8; ++b) EXPECT_EQ(m.mvd_l0[b][0], 1);
+  EXPECT_EQ(m.mvd_l0[8][0], 3);
+  EXPECT_EQ(m.mvd_l0[10][0], 3);
+  EXPECT_EQ(m.mvd_l0[9][1], 6);
+  EXPECT_EQ(m.mvd_l0[11][1], 6);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(m.mvd_l0[12 + k][0], 10 + k);
+    EXPECT_EQ(m.mvd_l1[12 + k][1], -20 - k);
+  }
+}
+
+TEST_F(SliceFixture, DamagedSlicesAreRefused) {
+  {
+    Picture p(2);
+    SliceDataState s = state(p, 2, 2);
+    BitWriter w;
+    w.put_ue(26);  // beyond the I mb_type table
+    EXPECT_EQ(run(s, w), kSliceFailed);
+  }
+  {
+    Picture p(2);
+    SliceDataState s = state(p, 2, 2);
+    BitWriter w;
+    w.put_ue(1);
+    w.put_ue(0);
+    w.put_se(26);  // QP out of range
+    EXPECT_EQ(run(s, w), kSliceFailed);
+  }
+  {
+    Picture p(2);
+    SliceDataState s = state(p, 2, 2);
+    BitWriter w;
+    w.put_ue(0);
+    for (int blk = 0; blk < 16; ++blk) w.put(1, 1);
+    w.put_ue(4);  // intra_chroma_pred_mode beyond 3
+    EXPECT_EQ(run(s, w), kSliceFailed);
+  }
+  {
+    Picture p(4);
+    SliceDataState s = state(p, 4, 0);
+    BitWriter w;
+    w.put_ue(10);  // a skip run past the picture
+    EXPECT_EQ(run(s, w), kSliceFailed);
+    EXPECT_EQ(p.records[0].slice_mb_count, 0u);
+  }
+  {
+    Picture p(4);
+    SliceDataState s = state(p, 4, 0);
+    BitWriter w;
+    w.put_ue(0);
+    w.put_ue(0);
+    w.put_se(1);
+    w.put_se(1);
+    w.put_ue(48);  // coded_block_pattern beyond the table
+    EXPECT_EQ(run(s, w), kSliceFailed);
+  }
+  {
+    Picture p(2);
+    p.records[1].mb_type = 0x5A;
+    SliceDataState s = state(p, 2, 2, 5);  // starts beyond the picture
+    s.firstMb = s.currentMb = p.records + 1;
+    BitWriter w;
+    w.put_ue(0);
+    EXPECT_EQ(run(s, w), kSliceFailed);
+    EXPECT_EQ(p.records[1].mb_type, 0x5A);
+  }
+}
+
+TEST_F(SliceFixture, MbaffPairsInferReadAndRewriteFieldFlags) {
+  Picture p(8);  // two pairs wide, two pair rows
+  SliceDataState s = state(p, 2, 0);
+  s.MbaffFrameFlag = 1;
+  BitWriter w;
+  w.put_ue(1);  // MB 0 skipped
+  w.put(1, 1);  // MB 1: field pair
+  w.put_ue(0);  // P_L0_16x16
+  w.put(1, 1);  // ref_idx 0 (field macroblock: read with range 1)
+  w.put_se(1);
+  w.put_se(1);
+  w.put_ue(0);
+  w.put_ue(2);  // MB 2, 3 skipped: field flag inferred from the left pair
+  w.put(0, 1);  // MB 4: frame pair
+  w.put_ue(0);
+  w.put_se(2);  // frame macroblock, one reference: no ref_idx
+  w.put_se(2);
+  w.put_ue(0);
+  w.put_ue(0);  // MB 5: coded, inherits the pair's flag
+  w.put_ue(0);
+  w.put_se(3);
+  w.put_se(3);
+  w.put_ue(0);
+  w.put_ue(2);  // MB 6, 7 skipped, ends the slice
+  ASSERT_EQ(run(s, w), kSliceDone);
+  MacroblockRecord* r = p.records;
+  EXPECT_EQ(r[0].mb_structure, 0);
+  EXPECT_EQ(r[0].mb_field_decoding_flag, 1);
+  EXPECT_EQ(r[1].mb_structure, 1);
+  EXPECT_EQ(r[1].ref_idx_l0[0], 0);
+  EXPECT_EQ(r[2].mb_field_decoding_flag, 1);
+  EXPECT_EQ(r[3].mb_field_decoding_flag, 1);
+  EXPECT_EQ(r[2].neighbour_a, &r[0]);
+  EXPECT_EQ(r[3].neighbour_a, &r[1]);  // field pair beside a field pair
+  EXPECT_EQ(r[4].mb_structure, 2);
+  EXPECT_EQ(r[4].neighbour_a, nullptr);
+  EXPECT_EQ(r[4].neighbour_b, &r[1]);
+  EXPECT_EQ(r[4].neighbour_c, &r[3]);
+  EXPECT_EQ(r[5].neighbour_b, &r[4]);
+  EXPECT_EQ(r[5].neighbour_c, nullptr);
+  EXPECT_EQ(r[5].mvd_l0[0][0], 3);
+  EXPECT_EQ(r[6].mb_field_decoding_flag, 0);  // inferred from the frame pair on the left
+  EXPECT_EQ(r[6].neighbour_a, &r[4]);
+  EXPECT_EQ(r[6].neighbour_b, &r[3]);
+  EXPECT_EQ(r[6].neighbour_c, nullptr);
+  EXPECT_EQ(r[6].neighbour_d, &r[1]);
+  EXPECT_EQ(r[7].neighbour_a, &r[5]);
+  EXPECT_EQ(r[7].neighbour_b, &r[6]);
+  EXPECT_EQ(r[7].neighbour_d, &r[4]);
+  EXPECT_EQ(r[0].slice_mb_count, 8u);
+}
+
+TEST(CbpTables, EveryCodeOnce) {
+  for (const uint8_t* t : {CBP_Map_intra, CBP_Map_inter}) {
+    bool seen[48] = {};
+    for (int i = 0; i < 48; ++i) seen[(t[i] >> 4) * 16 + (t[i] & 15) - 0] = true;
+    int n = 0;
+    for (int v = 0; v < 48; ++v) n += seen[v];
+    EXPECT_EQ(n, 48);
+  }
+  for (const uint8_t* t : {CBP_Map_intra_mono, CBP_Map_inter_mono}) {
+    bool seen[16] = {};
+    for (int i = 0; i < 16; ++i) seen[t[i]] = true;
+    EXPECT_TRUE(std::all_of(seen, seen + 16, [](bool b) { return b; }));
+  }
+  EXPECT_EQ(CBP_Map_intra[0], 47);
+  EXPECT_EQ(CBP_Map_inter[0], 0);
+  EXPECT_EQ(CBP_Map_inter_mono[1], 1);
+  EXPECT_EQ(QPcTable[29], 29);
+  EXPECT_EQ(QPcTable[30], 29);
+  EXPECT_EQ(QPcTable[51], 39);
+}
+
+}  // namespace

@@ -1,0 +1,369 @@
+// CAVLC macroblock layers of I, P and B slices: mb_type, prediction
+// (intra modes, ref_idx, mvd, sub-macroblock types), coded_block_pattern,
+// mb_qp_delta with the QP update, I_PCM samples, and the residual call.
+//
+// Values outside their tables (mb_type, sub_mb_type, coded_block_pattern,
+// intra_chroma_pred_mode), an mb_qp_delta outside its range, a ref_idx
+// beyond the active list and an mvd beyond 16 bits refuse the macroblock:
+// the layer returns false and the slice is given up.
+#include <cstring>
+
+#include "cavlc_residual.h"
+#include "neighbour_blocks.h"
+#include "slice_data.h"
+
+const uint8_t QPcTable[52] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17,
+                              18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 29, 30, 31, 32, 32, 33,
+                              34, 34, 35, 35, 36, 36, 37, 37, 37, 38, 38, 38, 39, 39, 39, 39};
+
+// cbp_chroma x 16 + cbp_luma by codeNum.
+const uint8_t CBP_Map_intra[48] = {47, 31, 15, 0,  23, 27, 29, 30, 7,  11, 13, 14, 39, 43, 45, 46,
+                                   16, 3,  5,  10, 12, 19, 21, 26, 28, 35, 37, 42, 44, 1,  2,  4,
+                                   8,  17, 18, 20, 24, 6,  9,  22, 25, 32, 33, 34, 36, 40, 38, 41};
+const uint8_t CBP_Map_inter[48] = {0,  16, 1,  2,  4,  8,  32, 3,  5,  10, 12, 15, 47, 7,  11, 13,
+                                   14, 6,  9,  31, 35, 37, 42, 44, 33, 34, 36, 40, 39, 43, 45, 46,
+                                   17, 18, 20, 24, 19, 21, 26, 28, 23, 27, 29, 30, 22, 25, 38, 41};
+const uint8_t CBP_Map_intra_mono[16] = {15, 0, 7, 11, 13, 14, 3, 5, 10, 12, 1, 2, 4, 8, 6, 9};
+const uint8_t CBP_Map_inter_mono[16] = {0, 1, 2, 4, 8, 3, 5, 10, 12, 15, 7, 11, 13, 14, 6, 9};
+
+namespace {
+
+constexpr uint8_t kNoRef = 0xFF;  // ref_idx -1
+
+inline bool is_intra16x16(uint8_t t) { return t >= MbI_16x16_First && t <= MbI_16x16_Last; }
+
+// ---------------------------------------------------------------------------
+// Intra prediction modes.
+
+// Mode of neighbour block `nblk` of record n for the prediction, or -1 when
+// the neighbour is not usable (absent, or inter under constrained intra
+// prediction). `eightByEight` picks the 4x4 block of the standard's 8x8 rule
+// (1 for the left, 2 for the upper neighbour) inside the neighbour's 8x8.
+int neighbour_mode(const SliceDataState* s, const MacroblockRecord* self, const MacroblockRecord* n, int nblk,
+                   int eightByEight) {
+  if (n == nullptr) return -1;
+  if (n != self && !mb_is_intra(n->mb_type) && s->constrained_intra_pred_flag) return -1;
+  if (n->mb_type != MbI_NxN) return 2;
+  if (eightByEight != 0 && n != self) nblk = (nblk & ~3) + eightByEight;
+  return n->intra_pred_mode[nblk];
+}
+
+int predicted_mode(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight) {
+  int ablk, bblk;
+  const MacroblockRecord* a = neighbour_blocks::left_luma(mb, blk, s->MbaffFrameFlag != 0, &ablk);
+  const MacroblockRecord* b = neighbour_blocks::up_luma(mb, blk, &bblk);
+  const int modeA = neighbour_mode(s, mb, a, ablk, eightByEight ? 1 : 0);
+  const int modeB = neighbour_mode(s, mb, b, bblk, eightByEight ? 2 : 0);
+  if (modeA < 0 || modeB < 0) return 2;
+  return modeA < modeB ? modeA : modeB;
+}
+
+uint8_t read_mode(BitReaderCabac* r, int predicted) {
+  if (ReadOneBit(r)) return static_cast<uint8_t>(predicted);
+  const int rem = static_cast<int>(ReadNBits(r, 3));
+  return static_cast<uint8_t>(rem < predicted ? rem : rem + 1);
+}
+
+bool mb_pred_intra_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  if (mb->mb_type == MbI_NxN) {
+    if (mb->transform_size_8x8_flag) {
+      for (int b8 = 0; b8 < 4; ++b8) {
+        const uint8_t mode = read_mode(r, predicted_mode(s, mb, 4 * b8, true));
+        std::memset(mb->intra_pred_mode + 4 * b8, mode, 4);
+      }
+    } else {
+      for (int blk = 0; blk < 16; ++blk) mb->intra_pred_mode[blk] = read_mode(r, predicted_mode(s, mb, blk, false));
+    }
+  }
+  if (s->chroma_format_idc != 0) {
+    const uint32_t mode = ue_v(r);
+    if (mode > 3) return false;
+    mb->intra_chroma_pred_mode = static_cast<uint8_t>(mode);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// I_PCM.
+
+void read_pcm(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  bs_align(r);
+  uint8_t* luma = reinterpret_cast<uint8_t*>(mb->luma_coeff);
+  for (int i = 0; i < 256; ++i) luma[i] = static_cast<uint8_t>(ReadNBits(r, 8));
+  if (s->chroma_format_idc != 0) {
+    for (int c = 0; c < 2; ++c) {
+      uint8_t* chroma = reinterpret_cast<uint8_t*>(mb->chroma_coeff + 64 * c);
+      for (int i = 0; i < 64; ++i) chroma[i] = static_cast<uint8_t>(ReadNBits(r, 8));
+    }
+  }
+  mb->transform_size_8x8_flag = 0;
+  mb->cbp_luma = 0;
+  mb->cbp_chroma = 0;
+  s->lastMbQpDelta = 0;
+  // QP_Y 0 for the record; the running QP'Y is left for the next macroblock.
+  const int32_t saved = s->QPY;
+  s->QPY = s->QpBdOffsetY;
+  update_qp(s, mb, 0, false);
+  s->QPY = saved;
+}
+
+// ---------------------------------------------------------------------------
+// Inter prediction.
+
+bool ref_present(const SliceDataState* s, const MacroblockRecord* mb, int list) {
+  const int minus1 = list == 0 ? s->num_ref_idx_l0_active_minus1 : s->num_ref_idx_l1_active_minus1;
+  return minus1 > 0 || mb->mb_field_decoding_flag != 0;
+}
+
+// ref_idx of one partition: te(v) over the list's range (doubled for field
+// macroblocks of MBAFF frames); false beyond the range.
+bool read_ref_idx(BitReaderCabac* r, const SliceDataState* s, const MacroblockRecord* mb, int list, uint8_t* out) {
+  uint32_t range = list == 0 ? s->num_ref_idx_l0_active_minus1 : s->num_ref_idx_l1_active_minus1;
+  if (s->MbaffFrameFlag && mb->mb_field_decoding_flag) range = 2 * range + 1;
+  const uint32_t v = te_v(r, range);
+  if (v > range) return false;
+  *out = static_cast<uint8_t>(v);
+  return true;
+}
+
+bool read_mvd(BitReaderCabac* r, int16_t* pair) {
+  const int32_t x = se_v(r);
+  const int32_t y = se_v(r);
+  if (x < INT16_MIN || x > INT16_MAX || y < INT16_MIN || y > INT16_MAX) return false;
+  pair[0] = static_cast<int16_t>(x);
+  pair[1] = static_cast<int16_t>(y);
+  return true;
+}
+
+// Quadrants of partition `part` of a 16x16 (shape 0), 16x8 (1) or 8x16 (2)
+// macroblock, as a 4-bit mask.
+constexpr uint8_t kPartQuadrants[3][2] = {{0xF, 0}, {0x3, 0xC}, {0x5, 0xA}};
+
+void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
+  for (int q = 0; q < 4; ++q)
+    if (quadrants & (1u << q)) refIdx[q] = static_cast<int8_t>(value);
+}
+
+void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, const int16_t* pair) {
+  for (int q = 0; q < 4; ++q)
+    if (quadrants & (1u << q))
+      for (int k = 0; k < 4; ++k) {
+        mvd[4 * q + k][0] = pair[0];
+        mvd[4 * q + k][1] = pair[1];
+      }
+}
+
+// mb_pred() of a 16x16, 16x8 or 8x16 macroblock of either slice type: every
+// ref_idx_l0, every ref_idx_l1, every mvd_l0, every mvd_l1, in partition
+// order; quadrants of a partition that does not use a list get -1.
+bool mb_pred_inter(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
+  const uint8_t t = mb->mb_type;
+  const int shape = t & 3;
+  if (shape == 3) return false;
+  const int parts = shape == 0 ? 1 : 2;
+  const int pred[2] = {(t >> 4) & 3, (t >> 2) & 3};
+  if (pred[0] == 0 || pred[1] == 0) return false;
+  int8_t* refs[2] = {mb->ref_idx_l0, mb->ref_idx_l1};
+  int16_t(*mvds[2])[2] = {mb->mvd_l0, mb->mvd_l1};
+  for (int list = 0; list < 2; ++list) {
+    const bool present = ref_present(s, mb, list);
+    for (int p = 0; p < parts; ++p) {
+      const uint8_t quads = kPartQuadrants[shape][p];
+      if ((pred[p] & (1 << list)) == 0) {
+        if (s->sliceType == 1) store_ref(refs[list], quads, kNoRef);
+        continue;
+      }
+      uint8_t v = 0;
+      if (present && !read_ref_idx(r, s, mb, list, &v)) return false;
+      store_ref(refs[list], quads, v);
+    }
+  }
+  for (int list = 0; list < 2; ++list)
+    for (int p = 0; p < parts; ++p) {
+      if ((pred[p] & (1 << list)) == 0) continue;
+      int16_t pair[2];
+      if (!read_mvd(r, pair)) return false;
+      store_mvd(mvds[list], kPartQuadrants[shape][p], pair);
+    }
+  return true;
+}
+
+// The mvd pairs of quadrant q with SubMbTypeCode `code` in one list.
+bool read_sub_mvds(BitReaderCabac* r, int16_t (*mvd)[2], int q, uint8_t code) {
+  // 4x4 blocks of each sub-partition, by shape (8x8, 8x4, 4x8, 4x4).
+  static const uint8_t kSubBlocks[4][4] = {{0xF, 0, 0, 0}, {0x3, 0xC, 0, 0}, {0x5, 0xA, 0, 0}, {1, 2, 4, 8}};
+  const int shape = code >> 5;
+  const int parts = code & 7;
+  for (int k = 0; k < parts; ++k) {
+    int16_t pair[2];
+    if (!read_mvd(r, pair)) return false;
+    for (int b = 0; b < 4; ++b)
+      if (kSubBlocks[shape][k] & (1u << b)) {
+        mvd[4 * q + b][0] = pair[0];
+        mvd[4 * q + b][1] = pair[1];
+      }
+  }
+  return true;
+}
+
+// sub_mb_pred() of P_8x8, P_8x8ref0 and B_8x8.
+bool sub_mb_pred(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
+  const bool bSlice = s->sliceType == 1;
+  for (int q = 0; q < 4; ++q) {
+    const uint32_t code = ue_v(r);
+    if (code > (bSlice ? 12u : 3u)) return false;
+    mb->sub_mb_type[q] = bSlice ? kBSubMbTypeCodes[code] : kPSubMbTypeCodes[code];
+  }
+  int8_t* refs[2] = {mb->ref_idx_l0, mb->ref_idx_l1};
+  int16_t(*mvds[2])[2] = {mb->mvd_l0, mb->mvd_l1};
+  const int lists = bSlice ? 2 : 1;
+  for (int list = 0; list < lists; ++list) {
+    const bool present = ref_present(s, mb, list) && mb->mb_type != MbP_8x8ref0;
+    for (int q = 0; q < 4; ++q) {
+      const uint8_t code = mb->sub_mb_type[q];
+      uint8_t v = 0;
+      if (code == SubMbB_Direct_8x8) {
+        v = 0;
+      } else if ((code & (8u << list)) == 0) {
+        v = kNoRef;
+      } else if (present && !read_ref_idx(r, s, mb, list, &v)) {
+        return false;
+      }
+      refs[list][q] = static_cast<int8_t>(v);
+    }
+  }
+  for (int list = 0; list < lists; ++list)
+    for (int q = 0; q < 4; ++q) {
+      const uint8_t code = mb->sub_mb_type[q];
+      if (code == SubMbB_Direct_8x8) {
+        std::memset(mvds[list] + 4 * q, 0, 4 * sizeof(mvds[list][0]));
+      } else if ((code & (8u << list)) != 0 && !read_sub_mvds(r, mvds[list], q, code)) {
+        return false;
+      }
+    }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// coded_block_pattern, QP and residual.
+
+void derive_intra16x16_cbp(MacroblockRecord* mb) {
+  const int t = mb->mb_type;
+  mb->cbp_luma = t >= 77 ? 15 : 0;
+  const int c = ((t - 65) >> 2) % 3;
+  mb->cbp_chroma = static_cast<uint8_t>(c == 2 ? 3 : c);
+}
+
+bool read_cbp(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
+  const uint32_t code = ue_v(r);
+  const bool mono = s->chroma_format_idc == 0;
+  if (code > (mono ? 15u : 47u)) return false;
+  const bool intra = mb_is_intra(mb->mb_type);
+  const uint8_t byte = mono ? (intra ? CBP_Map_intra_mono : CBP_Map_inter_mono)[code]
+                            : (intra ? CBP_Map_intra : CBP_Map_inter)[code];
+  mb->cbp_luma = byte & 15;
+  mb->cbp_chroma = static_cast<uint8_t>(byte >> 4);
+  return true;
+}
+
+// mb_qp_delta, QP and residual of a macroblock whose type, prediction and
+// coded_block_pattern are stored.
+bool qp_and_residual(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  const bool i16 = is_intra16x16(mb->mb_type);
+  if (mb->cbp_luma == 0 && mb->cbp_chroma == 0 && !i16) {
+    s->lastMbQpDelta = 0;
+    update_qp(s, mb, 0, false);
+    std::memset(mb->total_coeff_luma, 0, sizeof(mb->total_coeff_luma));
+    std::memset(mb->total_coeff_chroma, 0, sizeof(mb->total_coeff_chroma));
+    return true;
+  }
+  const int32_t delta = se_v(r);
+  const int32_t half = s->QpBdOffsetY / 2;
+  if (delta < -(26 + half) || delta > 25 + half) return false;
+  s->lastMbQpDelta = static_cast<int8_t>(delta);
+  update_qp(s, mb, delta, true);
+  const ResidualQuant q{s->ls4x4, s->ls8x8, s->QPY, s->QPCb, s->QPCr, s->MbaffFrameFlag};
+  if (mb->transform_size_8x8_flag)
+    cavlc_residual_luma_8x8(r, mb, q);
+  else if (i16)
+    cavlc_residual_luma_16x16(r, mb, q);
+  else
+    cavlc_residual_luma_4x4(r, mb, q);
+  return r->overrun == 0;
+}
+
+// The layer after mb_type: the steps shared by I, P and B macroblocks.
+bool layer_after_type(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  const uint8_t t = mb->mb_type;
+  if (t == MbI_PCM) {
+    read_pcm(r, s, mb);
+    return true;
+  }
+  bool noSub8x8 = true;
+  if ((t & 0xDC) == 0) {  // P_8x8, P_8x8ref0, B_8x8
+    if (!sub_mb_pred(r, s, mb)) return false;
+    for (int q = 0; q < 4; ++q) {
+      const uint8_t code = mb->sub_mb_type[q];
+      if (code == SubMbB_Direct_8x8 ? !s->direct_8x8_inference_flag : (code & 7) > 1) noSub8x8 = false;
+    }
+  } else if (mb_is_intra(t)) {
+    mb->transform_size_8x8_flag = (s->transform_8x8_mode_flag && t == MbI_NxN) ? static_cast<uint8_t>(u_n(r, 1)) : 0;
+    if (!mb_pred_intra_cavlc(r, s, mb)) return false;
+  } else if (t == MbB_Direct_16x16) {
+    std::memset(mb->ref_idx_l0, 0, 4);
+    std::memset(mb->ref_idx_l1, 0, 4);
+  } else if (!mb_pred_inter(r, s, mb)) {
+    return false;
+  }
+  if (is_intra16x16(t)) {
+    derive_intra16x16_cbp(mb);
+  } else {
+    if (!read_cbp(r, s, mb)) return false;
+    if (mb->cbp_luma != 0 && s->transform_8x8_mode_flag && t != MbI_NxN && noSub8x8 &&
+        (t != MbB_Direct_16x16 || s->direct_8x8_inference_flag))
+      mb->transform_size_8x8_flag = static_cast<uint8_t>(u_n(r, 1));
+  }
+  return qp_and_residual(r, s, mb);
+}
+
+}  // namespace
+
+void update_qp(SliceDataState* s, MacroblockRecord* mb, int32_t delta, bool store) {
+  const int32_t off = s->QpBdOffsetY;
+  const int32_t qp = ((s->QPY - off) + delta + 52 + 2 * off) % (52 + off) - off;
+  mb->qp_y = static_cast<uint8_t>(qp);
+  if (store) s->QPY = qp + off;
+  const int32_t offC = s->QpBdOffsetC;
+  const int32_t offsets[2] = {s->chroma_qp_index_offset, s->second_chroma_qp_index_offset};
+  int32_t qpc[2];
+  for (int c = 0; c < 2; ++c) {
+    int32_t qPI = qp + offsets[c];
+    qPI = qPI < -offC ? -offC : qPI > 51 ? 51 : qPI;
+    qpc[c] = qPI < 0 ? qPI : QPcTable[qPI];
+  }
+  mb->qp_cb = static_cast<int8_t>(qpc[0]);
+  mb->qp_cr = static_cast<int8_t>(qpc[1]);
+  s->QPCb = qpc[0] + offC;
+  s->QPCr = qpc[1] + offC;
+}
+
+bool decode_macroblock_layer_I_slice_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  const uint32_t code = ue_v(r);
+  if (code > 25) return false;
+  mb->mb_type = code == 25 ? static_cast<uint8_t>(MbI_PCM) : static_cast<uint8_t>(MbI_NxN + code);
+  return layer_after_type(r, s, mb);
+}
+
+bool decode_macroblock_layer_P_slice_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  const uint32_t code = ue_v(r);
+  if (code > 30) return false;
+  mb->mb_type = kPMbTypeCodes[code];
+  return layer_after_type(r, s, mb);
+}
+
+bool decode_macroblock_layer_B_slice_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  const uint32_t code = ue_v(r);
+  if (code > 48) return false;
+  mb->mb_type = kBMbTypeCodes[code];
+  return layer_after_type(r, s, mb);
+}

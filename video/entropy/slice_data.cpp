@@ -1,0 +1,274 @@
+// The slice-data walk of CAVLC slices and the pieces that CABAC slices share
+// with it: record set-up, neighbour links of frame, field and MBAFF
+// pictures, skipped macroblocks and the in-place inverse transforms.
+#include "slice_data.h"
+
+#include <cstring>
+
+#include "transforms.h"
+
+namespace {
+
+// Pairs around the pair of macroblock address n in an MBAFF frame; a null
+// top record means the pair is not available.
+struct PairLinks {
+  MacroblockRecord* left;
+  MacroblockRecord* up;
+  MacroblockRecord* upRight;
+  MacroblockRecord* upLeft;
+};
+
+PairLinks pair_links(const SliceDataState* s, uint32_t n) {
+  const uint32_t w = s->widthInMbs, f = s->firstMbAddr;
+  const uint32_t top = n & ~1u;
+  MacroblockRecord* rec = s->records;
+  PairLinks p{nullptr, nullptr, nullptr, nullptr};
+  const bool leftColumn = top % (2 * w) == 0;
+  const bool rightColumn = top % (2 * w) == 2 * w - 2;
+  if (!leftColumn && top != f) p.left = rec + top - 2;
+  if (top >= f + 2 * w) {
+    p.up = rec + top - 2 * w;
+    if (!rightColumn) p.upRight = rec + top - 2 * w + 2;
+    p.upLeft = p.up->neighbour_a;
+  } else if (!rightColumn && top == f + 2 * w - 2) {
+    p.upRight = rec + f;
+  }
+  return p;
+}
+
+inline bool is_frame_pair(const MacroblockRecord* top) { return top->mb_structure == 2; }
+
+// Links of a record for its pair's mode.
+void link_mbaff(const SliceDataState* s, MacroblockRecord* mb, bool field) {
+  const bool top = (mb->mb_addr & 1) == 0;
+  const PairLinks p = pair_links(s, mb->mb_addr);
+  auto pick = [](MacroblockRecord* pairTop, bool bottom) -> MacroblockRecord* {
+    return pairTop == nullptr ? nullptr : bottom ? pairTop + 1 : pairTop;
+  };
+  mb->mb_structure = field ? (top ? 0 : 1) : 2;
+  if (top && !field) {
+    mb->neighbour_a = pick(p.left, false);
+    mb->neighbour_b = pick(p.up, true);
+    mb->neighbour_c = pick(p.upRight, true);
+    mb->neighbour_d = pick(p.upLeft, true);
+  } else if (top) {
+    mb->neighbour_a = pick(p.left, false);
+    mb->neighbour_b = p.up ? pick(p.up, is_frame_pair(p.up)) : nullptr;
+    mb->neighbour_c = p.upRight ? pick(p.upRight, is_frame_pair(p.upRight)) : nullptr;
+    mb->neighbour_d = p.upLeft ? pick(p.upLeft, is_frame_pair(p.upLeft)) : nullptr;
+  } else if (!field) {
+    const bool leftFrame = p.left && is_frame_pair(p.left);
+    mb->neighbour_a = pick(p.left, leftFrame);
+    mb->neighbour_b = mb - 1;
+    mb->neighbour_c = nullptr;
+    mb->neighbour_d = pick(p.left, !leftFrame);
+  } else {
+    const bool leftFrame = p.left && is_frame_pair(p.left);
+    mb->neighbour_a = pick(p.left, !leftFrame);
+    mb->neighbour_b = pick(p.up, true);
+    mb->neighbour_c = pick(p.upRight, true);
+    mb->neighbour_d = pick(p.upLeft, true);
+  }
+}
+
+// Field flag of a pair that carries none: the left pair's, else the upper
+// pair's, else frame.
+uint8_t infer_field_flag(const SliceDataState* s, uint32_t n) {
+  const PairLinks p = pair_links(s, n);
+  if (p.left) return p.left->mb_field_decoding_flag;
+  if (p.up) return p.up->mb_field_decoding_flag;
+  return 0;
+}
+
+// Moves the cursor to the next macroblock; false past the picture.
+bool advance(SliceDataState* s, MacroblockRecord** mb) {
+  if (s->CurrMbAddr + 1 >= s->mbCount) return false;
+  ++s->CurrMbAddr;
+  ++*mb;
+  s->currentMb = *mb;
+  (*mb)->slice_first_flag = 0;
+  if (!s->MbaffFrameFlag) link_neighbours(s, *mb);
+  return true;
+}
+
+uint32_t ran_past(SliceDataState* s) {
+  s->firstMb->slice_mb_count = 0;
+  return kSliceFailed;
+}
+
+uint32_t slice_end(SliceDataState* s, const MacroblockRecord* last) {
+  s->firstMb->slice_mb_count = last->mb_addr - s->firstMb->mb_addr + 1;
+  return kSliceDone;
+}
+
+// The field flag of a coded MBAFF macroblock: read for a top macroblock and
+// for a bottom one whose top was skipped; else the top's.
+void link_coded_mbaff(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  const bool top = (mb->mb_addr & 1) == 0;
+  uint8_t flag;
+  if (top || mb_is_skipped((mb - 1)->mb_type))
+    flag = static_cast<uint8_t>(u_n(r, 1));
+  else
+    flag = (mb - 1)->mb_field_decoding_flag;
+  SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
+}
+
+// After a CAVLC layer: the block decoders moved the word pointer, so the
+// current word is reloaded; false when the macroblock was refused.
+bool finish_layer(BitReaderCabac* r, bool ok) {
+  if (r->overrun == 0) r->word = bs_load_word(r->pWord);
+  return ok && r->overrun == 0;
+}
+
+// Fields of a coded P or B macroblock cleared before its layer.
+void clear_coded(MacroblockRecord* mb, bool pSlice) {
+  mb->transform_size_8x8_flag = 0;
+  std::memset(mb->luma_coeff, 0, sizeof(mb->luma_coeff));
+  std::memset(mb->chroma_coeff, 0, sizeof(mb->chroma_coeff));
+  std::memset(mb->mv_l0, 0, sizeof(mb->mv_l0));
+  std::memset(mb->mv_l1, 0, sizeof(mb->mv_l1));
+  if (pSlice) std::memset(mb->ref_idx_l1, 0xFF, sizeof(mb->ref_idx_l1));
+}
+
+uint32_t walk_i(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  for (;;) {
+    setup_record(s, mb, true);
+    if (s->MbaffFrameFlag) link_coded_mbaff(r, s, mb);
+    if (!finish_layer(r, decode_macroblock_layer_I_slice_cavlc(r, s, mb))) return kSliceFailed;
+    transform_macroblock(mb);
+    if (!more_rbsp_data(r)) return slice_end(s, mb);
+    if (!advance(s, &mb)) return ran_past(s);
+  }
+}
+
+uint32_t walk_p_b(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  const bool bSlice = s->sliceType == 1;
+  bool moreData = true;
+  for (;;) {
+    setup_record(s, mb, false);
+    if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
+    const uint32_t run = ue_v(r);
+    if (r->overrun) return kSliceFailed;
+    for (uint32_t i = 0; i < run; ++i) {
+      setup_skipped(s, mb, bSlice);
+      if (moreData) moreData = more_rbsp_data(r) != 0;
+      if (!moreData && i == run - 1) return slice_end(s, mb);
+      if (!advance(s, &mb)) return ran_past(s);
+      setup_record(s, mb, false);
+      if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
+    }
+    if (moreData) {
+      clear_coded(mb, !bSlice);
+      if (s->MbaffFrameFlag) link_coded_mbaff(r, s, mb);
+      const bool ok = bSlice ? decode_macroblock_layer_B_slice_cavlc(r, s, mb)
+                             : decode_macroblock_layer_P_slice_cavlc(r, s, mb);
+      if (!finish_layer(r, ok)) return kSliceFailed;
+      moreData = more_rbsp_data(r) != 0;
+      transform_macroblock(mb);
+    }
+    if (!moreData) return slice_end(s, mb);
+    if (!advance(s, &mb)) return ran_past(s);
+  }
+}
+
+}  // namespace
+
+void slice_start(SliceDataState* s) {
+  MacroblockRecord* first = s->firstMb;
+  first->neighbour_a = first->neighbour_b = first->neighbour_c = first->neighbour_d = nullptr;
+  s->CurrMbAddr = s->firstMbAddr;
+  s->lastMbQpDelta = 0;
+}
+
+void setup_record(SliceDataState* s, MacroblockRecord* mb, bool clearCoefficients) {
+  mb->slice = s->owner;
+  mb->mb_field_decoding_flag = 0;
+  mb->mb_addr = s->CurrMbAddr;
+  mb->mb_structure = s->structure;
+  mb->chroma_nonzero_mask = 0;
+  mb->chroma_ac_cbf_mask = 0;
+  mb->luma_dc_nonzero = 0;
+  mb->luma_nonzero_mask = 0;
+  std::memset(mb->pred_flag_l0, 0, sizeof(mb->pred_flag_l0));
+  std::memset(mb->pred_flag_l1, 0, sizeof(mb->pred_flag_l1));
+  if (clearCoefficients) {
+    std::memset(mb->luma_coeff, 0, sizeof(mb->luma_coeff));
+    std::memset(mb->chroma_coeff, 0, sizeof(mb->chroma_coeff));
+  }
+}
+
+void link_neighbours(const SliceDataState* s, MacroblockRecord* mb) {
+  const uint32_t n = s->CurrMbAddr, w = s->widthInMbs, f = s->firstMbAddr;
+  mb->neighbour_a = (n % w == 0 || mb == s->firstMb) ? nullptr : mb - 1;
+  mb->neighbour_b = n >= f + w ? mb - w : nullptr;
+  if (n % w == w - 1)
+    mb->neighbour_c = nullptr;
+  else if (mb->neighbour_b != nullptr)
+    mb->neighbour_c = mb->neighbour_b + 1;
+  else
+    mb->neighbour_c = n + 1 == f + w ? s->firstMb : nullptr;
+  mb->neighbour_d = mb->neighbour_b != nullptr ? mb->neighbour_b->neighbour_a : nullptr;
+}
+
+void SetNeighbourMacroblocks_mbaff_for_p_b(const SliceDataState* s, MacroblockRecord* mb) {
+  const bool top = (mb->mb_addr & 1) == 0;
+  if (!top && !mb_is_skipped((mb - 1)->mb_type)) {
+    mb->mb_field_decoding_flag = (mb - 1)->mb_field_decoding_flag;
+    link_mbaff(s, mb, (mb - 1)->mb_structure != 2);
+    return;
+  }
+  const uint8_t flag = infer_field_flag(s, mb->mb_addr);
+  mb->mb_field_decoding_flag = flag;
+  if (!top) (mb - 1)->mb_structure = flag ? 0 : 2;
+  link_mbaff(s, mb, flag != 0);
+}
+
+void SetNeighbourMacroblocks_coded_mbaff(const SliceDataState* s, MacroblockRecord* mb, uint8_t fieldFlag) {
+  const bool top = (mb->mb_addr & 1) == 0;
+  mb->mb_field_decoding_flag = fieldFlag;
+  if (!top && mb_is_skipped((mb - 1)->mb_type)) {
+    MacroblockRecord* t = mb - 1;
+    t->mb_field_decoding_flag = fieldFlag;
+    link_mbaff(s, t, fieldFlag != 0);
+  }
+  link_mbaff(s, mb, fieldFlag != 0);
+}
+
+void setup_skipped(SliceDataState* s, MacroblockRecord* mb, bool bSlice) {
+  mb->mb_type = bSlice ? MbB_Skip : MbP_Skip;
+  mb->transform_size_8x8_flag = 0;
+  mb->cbp_luma = 0;
+  mb->cbp_chroma = 0;
+  std::memset(mb->ref_idx_l0, 0, sizeof(mb->ref_idx_l0));
+  if (bSlice) std::memset(mb->ref_idx_l1, 0, sizeof(mb->ref_idx_l1));
+  update_qp(s, mb, 0, false);
+  s->lastMbQpDelta = 0;
+}
+
+void transform_macroblock(MacroblockRecord* mb) {
+  if (mb->mb_type == MbI_PCM) return;
+  if (mb->cbp_luma != 0) {
+    if (mb->transform_size_8x8_flag)
+      transform_luma_8x8(mb->luma_coeff, mb->cbp_luma);
+    else
+      transform_luma_4x4(mb->luma_coeff, mb->luma_dc_nonzero ? 0xFFFF : mb->luma_nonzero_mask);
+  } else if (mb->luma_dc_nonzero) {
+    transform_luma_4x4(mb->luma_coeff, 0xFFFF);
+  }
+  if (mb->cbp_chroma != 0) transform_chroma_4x4(mb->chroma_coeff);
+}
+
+uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s) {
+  if (s->firstMbAddr >= s->mbCount) return kSliceFailed;
+  if (s->currentMb == s->firstMb) {
+    slice_start(s);
+    s->firstMb->slice_first_flag = 1;
+    s->firstMb->deblock_idc = s->disable_deblocking_filter_idc;
+    s->firstMb->filter_offset_a = s->FilterOffsetA;
+    s->firstMb->filter_offset_b = s->FilterOffsetB;
+  }
+  if (s->CurrMbAddr >= s->mbCount) return ran_past(s);
+  MacroblockRecord* mb = s->records + s->CurrMbAddr;
+  s->currentMb = mb;
+  return s->sliceType == 2 ? walk_i(r, s, mb) : walk_p_b(r, s, mb);
+}

@@ -1,0 +1,108 @@
+// Slice data: the per-slice walk over macroblocks (record set-up, neighbour
+// links, skip runs, macroblock layer, in-place inverse transforms) and the
+// CAVLC macroblock layers of I, P and B slices.
+//
+// The walk works on a SliceDataState, the slice's entropy-decoding view: the
+// engine fills it from its slice context before the first call and reads the
+// cursor and QP state back after it. CABAC slices use the same state, record
+// set-up, neighbour functions, skip set-up and transform step; only the
+// per-macroblock syntax differs.
+#pragma once
+
+#include <cstdint>
+
+#include "bitstream.h"
+#include "mb_record.h"
+
+struct SliceDataState {
+  // Cursor of the walk.
+  uint32_t CurrMbAddr;
+  uint32_t firstMbAddr;  // first_mb_in_slice x (1 + MbaffFrameFlag)
+  MacroblockRecord* currentMb;
+  MacroblockRecord* firstMb;
+  // Picture.
+  MacroblockRecord* records;  // one per macroblock address
+  uint32_t widthInMbs;
+  uint32_t mbCount;  // PicSizeInMbs of the picture being decoded
+  uint8_t structure;  // 0 top field, 1 bottom field, 2 frame
+  uint8_t chroma_format_idc;
+  // Slice.
+  SliceDecodeContext* owner;  // stored in every record's slice link
+  uint8_t sliceType;          // 0 P, 1 B, 2 I
+  uint8_t MbaffFrameFlag;
+  uint8_t entropy_coding_mode_flag;
+  uint8_t constrained_intra_pred_flag;
+  uint8_t transform_8x8_mode_flag;
+  uint8_t direct_8x8_inference_flag;
+  uint8_t num_ref_idx_l0_active_minus1;
+  uint8_t num_ref_idx_l1_active_minus1;
+  int8_t chroma_qp_index_offset;
+  int8_t second_chroma_qp_index_offset;
+  uint8_t disable_deblocking_filter_idc;
+  int8_t FilterOffsetA;
+  int8_t FilterOffsetB;
+  // QP state carried from macroblock to macroblock.
+  int8_t lastMbQpDelta;
+  int32_t QPY;  // QP'Y of the last macroblock that had an mb_qp_delta
+  uint8_t QpBdOffsetY;
+  int32_t QPCb;  // QP'Cb, QP'Cr of the current macroblock
+  int32_t QPCr;
+  uint8_t QpBdOffsetC;
+  // LevelScale tables: 4x4 intra Y, Cb, Cr, inter Y, Cb, Cr; 8x8 intra Y,
+  // inter Y; rows by qP % 6, entries column-major.
+  const int32_t (*ls4x4)[6][16];
+  const int32_t (*ls8x8)[6][64];
+};
+
+// Results of the walk.
+enum : uint32_t {
+  kSliceDone = 0,
+  kSliceFailed = 14,  // ran past the picture, or damaged data refused
+};
+
+// Decodes the macroblocks of one CAVLC slice from the reader, which stands
+// at slice_data(). 0 when the slice ended; 14 when it ran past the picture
+// or its data were refused (a value outside its table, a QP out of range,
+// data that ran past the payload); the records decoded so far keep their
+// contents.
+uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s);
+
+// Pieces shared with the CABAC walk.
+
+// Slice start on the first macroblock: links of the first record cleared,
+// cursor at the first address, last mb_qp_delta 0.
+void slice_start(SliceDataState* s);
+// Set-up of a record before anything is decoded for it.
+void setup_record(SliceDataState* s, MacroblockRecord* mb, bool clearCoefficients);
+// Links of a non-MBAFF record at CurrMbAddr.
+void link_neighbours(const SliceDataState* s, MacroblockRecord* mb);
+// MBAFF: infers the pair's field flag (top record, or bottom record of a
+// skipped top) and links the record for its pair's mode.
+void SetNeighbourMacroblocks_mbaff_for_p_b(const SliceDataState* s, MacroblockRecord* mb);
+// MBAFF: links a coded macroblock whose field flag is `fieldFlag` (read by
+// the caller for a top macroblock, or for a bottom one whose top was
+// skipped); a skipped top record is rewritten to the pair's mode.
+void SetNeighbourMacroblocks_coded_mbaff(const SliceDataState* s, MacroblockRecord* mb, uint8_t fieldFlag);
+// Fields of a skipped macroblock (P_Skip or B_Skip) and the QP of equation
+// 7-37 with a delta of 0.
+void setup_skipped(SliceDataState* s, MacroblockRecord* mb, bool bSlice);
+// In-place inverse transforms of a parsed macroblock (not I_PCM).
+void transform_macroblock(MacroblockRecord* mb);
+
+// QP_Y from the running QP'Y and a delta, and the chroma QPs; writes the
+// record and the slice's QP'Cb, QP'Cr (and QP'Y when `store`).
+void update_qp(SliceDataState* s, MacroblockRecord* mb, int32_t delta, bool store);
+
+// The CAVLC macroblock layers; false when the macroblock's data were
+// refused.
+bool decode_macroblock_layer_I_slice_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb);
+bool decode_macroblock_layer_P_slice_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb);
+bool decode_macroblock_layer_B_slice_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb);
+
+// Tables of the standard: QPc by qPI, and coded_block_pattern by codeNum as
+// cbp_chroma x 16 + cbp_luma.
+extern const uint8_t QPcTable[52];
+extern const uint8_t CBP_Map_intra[48];
+extern const uint8_t CBP_Map_inter[48];
+extern const uint8_t CBP_Map_intra_mono[16];
+extern const uint8_t CBP_Map_inter_mono[16];
