@@ -117,15 +117,19 @@ Bytes ParameterSetBody(const Bytes& au, int type) {
 }
 
 // Whether the access unit carries the camera's user data: an SEI with the
-// AVCHD user-data UUID (or its mis-split form 08 00 20 00 C9 A6 that some
-// muxers write) followed by "MDPM"; any other UUID does not count.
+// AVCHD user-data UUID followed by "MDPM". The UUID's last six bytes are also
+// accepted mis-split (08 00 20 00 C9 A6), as some muxing tools write them and
+// as the test material has them.
 bool HasCameraUserData(const Bytes& au) {
-  static const uint8_t mark[20] = {0x17, 0xEE, 0x8C, 0x60, 0xF8, 0x4D, 0x11, 0xD9, 0x8C, 0xD6,
-                                   0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66, 'M',  'D',  'P',  'M'};
-  static const uint8_t misSplit[20] = {0x17, 0xEE, 0x8C, 0x60, 0xF8, 0x4D, 0x11, 0xD9, 0x8C, 0xD6,
-                                       0x08, 0x00, 0x20, 0x00, 0xC9, 0xA6, 'M',  'D',  'P',  'M'};
-  return std::search(au.begin(), au.end(), mark, mark + 20) != au.end() ||
-         std::search(au.begin(), au.end(), misSplit, misSplit + 20) != au.end();
+  static const uint8_t head[10] = {0x17, 0xEE, 0x8C, 0x60, 0xF8, 0x4D, 0x11, 0xD9, 0x8C, 0xD6};
+  static const uint8_t tails[2][10] = {{0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66, 'M', 'D', 'P', 'M'},
+                                       {0x08, 0x00, 0x20, 0x00, 0xC9, 0xA6, 'M', 'D', 'P', 'M'}};
+  for (auto it = std::search(au.begin(), au.end(), head, head + 10); it != au.end();
+       it = std::search(it + 1, au.end(), head, head + 10)) {
+    for (const auto& tail : tails)
+      if (au.end() - it >= 20 && std::equal(tail, tail + 10, it + 10)) return true;
+  }
+  return false;
 }
 
 struct Expectation {
