@@ -1,0 +1,112 @@
+// Chroma kernels against the bilinear interpolation with per-sample edge
+// clamping, on a plane with filled margins and nothing readable beyond it;
+// and the chroma residual adders against their block arrangement.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "inter_prediction.h"
+
+namespace {
+
+// A chroma plane of width x height samples with 8 margin samples left and
+// right that repeat each row's edge samples; the plane ends the allocation.
+struct Plane {
+  int width, height, pitch;
+  std::vector<uint8_t> storage;
+  Plane(int w, int h, std::mt19937& rng) : width(w), height(h), pitch(w + 16), storage(static_cast<size_t>(pitch) * h) {
+    std::uniform_int_distribution<int> v(0, 255);
+    for (int y = 0; y < h; ++y) {
+      uint8_t* row = origin() + y * pitch;
+      for (int x = 0; x < w; ++x) row[x] = static_cast<uint8_t>(v(rng));
+      for (int m = 1; m <= 8; ++m) {
+        row[-m] = row[0];
+        row[w - 1 + m] = row[w - 1];
+      }
+    }
+  }
+  uint8_t* origin() { return storage.data() + 8; }
+  int at(int x, int y) const {
+    x = x < 0 ? 0 : x >= width ? width - 1 : x;
+    y = y < 0 ? 0 : y >= height ? height - 1 : y;
+    return storage[8 + static_cast<size_t>(y) * pitch + x];
+  }
+  int model(int x, int y, int dx, int dy) const {
+    return ((8 - dx) * (8 - dy) * at(x, y) + dx * (8 - dy) * at(x + 1, y) + (8 - dx) * dy * at(x, y + 1) +
+            dx * dy * at(x + 1, y + 1) + 32) >>
+           6;
+  }
+};
+
+using Kernel = void (*)(const uint8_t*, int32_t, int32_t, int32_t, int32_t, int16_t*, int32_t, int32_t, int32_t);
+
+void check_kernel(Kernel kernel, int rows, Plane& plane, int x, int y, int dx, int dy) {
+  int16_t out[8 * 8 + 8];
+  std::fill(out, out + 72, int16_t{-1});
+  kernel(plane.origin(), x, y, dx, dy, out, plane.pitch, plane.height, plane.pitch);
+  for (int r = 0; r < rows; ++r)
+    for (int i = 0; i < 8; ++i)
+      ASSERT_EQ(out[8 * r + i], plane.model(x + i, y + r, dx, dy))
+          << rows << " rows at " << x << "," << y << " fraction " << dx << "," << dy << " sample " << i << "," << r;
+  for (int i = 8 * rows; i < 72; ++i) ASSERT_EQ(out[i], -1) << "row past the block written";
+}
+
+TEST(ChromaKernels, MatchBilinearWithEdgeClampEverywhere) {
+  std::mt19937 rng(1207);
+  Plane plane(40, 24, rng);  // a 80x48 picture's chroma
+  const struct {
+    Kernel k;
+    int rows;
+  } kernels[] = {{GetChromaPrediction_2Lines, 2}, {GetChromaPrediction_4Lines, 4}, {GetChromaPrediction_8Lines, 8}};
+  std::uniform_int_distribution<int> pos(-40, 80), frac(0, 7);
+  for (const auto& k : kernels) {
+    for (int i = 0; i < 3000; ++i) check_kernel(k.k, k.rows, plane, pos(rng), pos(rng) / 2, frac(rng), frac(rng));
+    // Corners and the clamp limits exactly.
+    for (int x : {-20, -9, -8, -7, 0, 23, 24, 25, 31, 32, 39, 40, 100})
+      for (int y : {-5, -1, 0, 15, 16, 20, 23, 30}) check_kernel(k.k, k.rows, plane, x, y, 3, 5);
+  }
+}
+
+TEST(ChromaKernels, WholeSampleVectorCopies) {
+  std::mt19937 rng(3);
+  Plane plane(16, 16, rng);
+  int16_t out[64];
+  GetChromaPrediction_8Lines(plane.origin(), 4, 2, 0, 0, out, plane.pitch, plane.height, plane.pitch);
+  for (int r = 0; r < 8; ++r)
+    for (int i = 0; i < 8; ++i) ASSERT_EQ(out[8 * r + i], plane.at(4 + i, 2 + r));
+  // y = -5: rows -5..3 read rows 0, 0, 0, 0, 0, 0, 1, 2, 3.
+  GetChromaPrediction_8Lines(plane.origin(), 0, -5, 0, 4, out, plane.pitch, plane.height, plane.pitch);
+  EXPECT_EQ(out[0], plane.at(0, 0));
+  EXPECT_EQ(out[8 * 5], (plane.at(0, 0) + plane.at(0, 1) + 1) >> 1);
+}
+
+TEST(ChromaAdders, BlocksLandWhereTheArrangementSays) {
+  std::mt19937 rng(99);
+  std::uniform_int_distribution<int> v(-512, 512);
+  int16_t res[64], pred[64], out[64];
+  for (int i = 0; i < 64; ++i) {
+    res[i] = static_cast<int16_t>(v(rng));
+    pred[i] = static_cast<int16_t>(v(rng) & 255);
+  }
+  const auto r_at = [&](int x, int y) { return res[16 * (2 * (y / 4) + x / 4) + 4 * (y % 4) + x % 4]; };
+  CombineChromaSamples_8x8(res, pred, out);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + r_at(x, y));
+  for (uint8_t b : {0, 2}) {
+    CombineChromaSamples_8x4(res, b, pred, out);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 8; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + r_at(x, y + 2 * b));
+  }
+  for (uint8_t b : {0, 1}) {
+    CombineChromaSamples_4x8(res, b, pred, out);
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 4; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + r_at(x + 4 * b, y));
+  }
+  CombineChromaSamples_4x4_Direct(res + 48, pred, out);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 4; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + res[48 + 4 * y + x]);
+}
+
+}  // namespace

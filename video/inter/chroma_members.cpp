@@ -1,0 +1,274 @@
+// Chroma prediction of whole macroblocks in frame and field pictures (4:2:0):
+// every member and partition worker is one instance of predict_block applied
+// to the blocks its macroblock type cuts: one 8x8 block (16x16, P_Skip), two
+// 8x4 or 4x8 partitions, or four 4x4 quadrants (B_Skip, B_Direct_16x16; 2x2
+// blocks when direct motion is kept per 4x4 luma block). Cb is done before Cr.
+#include <emmintrin.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "inter_internal.h"
+#include "inter_prediction.h"
+
+namespace {
+
+// One chroma block of a macroblock: offset (bx, by) and size inside the
+// macroblock's 8x8 chroma block, and the quadrant and 4x4 luma block whose
+// reference index and motion vector it uses.
+struct ChromaBlock {
+  int bx, by, w, h;
+  int quadrant;
+  int lumaBlock;
+};
+
+struct ChromaCall {
+  DecodedPicture* const* lists[2];
+  int32_t x, y;  // chroma position of the block's first sample
+  uint8_t* dst[2];
+  MacroblockRecord* mb;
+  int32_t pitch, width, height;
+};
+
+inline __m128i clamp_pixel(__m128i lo, __m128i hi) {
+  const __m128i v = _mm_packs_epi32(lo, hi);
+  return _mm_min_epi16(_mm_max_epi16(v, _mm_setzero_si128()), _mm_set1_epi16(255));
+}
+
+// Explicit single-list weighting: ((p w + 2^(logWD-1)) >> logWD) + o.
+inline __m128i weight_single(__m128i p, int32_t w, int32_t o, int logWD) {
+  const int32_t round = logWD ? 1 << (logWD - 1) : 0;
+  const __m128i coef = _mm_set1_epi32((round << 16) | static_cast<uint16_t>(w));
+  const __m128i one = _mm_set1_epi16(1);
+  const __m128i shift = _mm_cvtsi32_si128(logWD);
+  const __m128i off = _mm_set1_epi32(o);
+  const __m128i lo = _mm_add_epi32(_mm_sra_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(p, one), coef), shift), off);
+  const __m128i hi = _mm_add_epi32(_mm_sra_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(p, one), coef), shift), off);
+  return clamp_pixel(lo, hi);
+}
+
+// Weighted bi-prediction: ((p0 w0 + p1 w1 + 2^logWD) >> (logWD + 1)) + o,
+// summed in 32 bits (two weights of 128 overflow 16).
+inline __m128i weight_bi(__m128i p0, __m128i p1, int32_t w0, int32_t w1, int32_t o, int logWD) {
+  const __m128i coef = _mm_set1_epi32((static_cast<uint16_t>(w1) << 16) | static_cast<uint16_t>(w0));
+  const __m128i round = _mm_set1_epi32(1 << logWD);
+  const __m128i shift = _mm_cvtsi32_si128(logWD + 1);
+  const __m128i off = _mm_set1_epi32(o);
+  const __m128i lo =
+      _mm_add_epi32(_mm_sra_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(p0, p1), coef), round), shift), off);
+  const __m128i hi =
+      _mm_add_epi32(_mm_sra_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(p0, p1), coef), round), shift), off);
+  return clamp_pixel(lo, hi);
+}
+
+template <int Rows>
+void chroma_kernel(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst, int32_t width,
+                   int32_t height, int32_t pitch) {
+  if constexpr (Rows == 2) GetChromaPrediction_2Lines(plane, x, y, dx, dy, dst, width, height, pitch);
+  if constexpr (Rows == 4) GetChromaPrediction_4Lines(plane, x, y, dx, dy, dst, width, height, pitch);
+  if constexpr (Rows == 8) GetChromaPrediction_8Lines(plane, x, y, dx, dy, dst, width, height, pitch);
+}
+
+// Prediction of one list for component c into Rows rows of 8.
+template <int Rows>
+DecodedPicture* predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int c, int16_t* rows) {
+  const MacroblockRecord* mb = call.mb;
+  const int8_t refIdx = list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant];
+  DecodedPicture* ref = inter::reference_of(call.lists[list], mb, list, refIdx);
+  const int16_t* mv = list ? mb->mv_l1[blk.lumaBlock] : mb->mv_l0[blk.lumaBlock];
+  // A field predicting from the field of the other parity moves by a quarter
+  // chroma sample.
+  int dv = 0;
+  if (ref->structure == 0 && mb->mb_structure == 1) dv = 2;
+  if (ref->structure == 1 && mb->mb_structure == 0) dv = -2;
+  const int32_t cvx = mv[0];
+  const int32_t cvy = static_cast<int16_t>(mv[1] + dv);
+  const uint8_t* plane = c ? ref->frameBuffer->Cr : ref->frameBuffer->Cb;
+  chroma_kernel<Rows>(plane, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, rows, call.width,
+                      call.height, call.pitch);
+  return ref;
+}
+
+// Residual of row r of the block, columns bx.. (w of them) of component c.
+inline __m128i residual_row(const int16_t* res, const ChromaBlock& blk, int r) {
+  const int y = blk.by + r;
+  const int16_t* p = res + 16 * (2 * (y >> 2) + (blk.bx >> 2)) + 4 * (y & 3) + (blk.bx & 3);
+  if (blk.w == 8)
+    return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 16)));
+  alignas(16) int16_t row[8] = {};
+  std::memcpy(row, p, sizeof(int16_t) * blk.w);
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(row));
+}
+
+// Predicts, weights, adds the residual (when kResidual) and stores one block
+// of both components. lists: 1 list 0, 2 list 1, 3 both.
+template <int Rows, bool kResidual>
+void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
+  const MacroblockRecord* mb = call.mb;
+  const SliceDecodeContext* s = mb->slice;
+  const PredWeightTable* table = s->weightTable;
+  // Explicit weighting needs the slice's table; implicit weights do not.
+  const uint32_t mode = (s->weightingMode == 1 && !table) ? 0 : s->weightingMode;
+  for (int c = 0; c < 2; ++c) {
+    alignas(16) int16_t p0[8 * Rows], p1[8 * Rows];
+    __m128i pred[Rows];
+    if (lists != 3) {
+      const int list = lists == 2;
+      predict_list<Rows>(call, blk, list, c, p0);
+      const int idx = list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant];
+      const bool weighted = mode == 1 && static_cast<uint32_t>(idx) < 32;
+      for (int r = 0; r < Rows; ++r) {
+        pred[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(p0 + 8 * r));
+        if (weighted)
+          pred[r] = weight_single(pred[r], list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c],
+                                  list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c],
+                                  table->chroma_log2_weight_denom);
+      }
+    } else {
+      const DecodedPicture* ref0 = predict_list<Rows>(call, blk, 0, c, p0);
+      const DecodedPicture* ref1 = predict_list<Rows>(call, blk, 1, c, p1);
+      const int i0 = mb->ref_idx_l0[blk.quadrant], i1 = mb->ref_idx_l1[blk.quadrant];
+      int32_t w0 = 0, w1 = 0, o = 0, logWD = 5;
+      uint32_t rule = mode;
+      if (rule == 1 && (static_cast<uint32_t>(i0) >= 32 || static_cast<uint32_t>(i1) >= 32)) rule = 0;
+      if (rule == 1) {
+        logWD = table->chroma_log2_weight_denom;
+        w0 = table->chroma_weight_l0[i0][c];
+        w1 = table->chroma_weight_l1[i1][c];
+        o = (table->chroma_offset_l0[i0][c] + table->chroma_offset_l1[i1][c] + 1) >> 1;
+      } else if (rule == 2) {
+        inter::implicit_weights(s->picture->pictureOrderCount, ref0->pictureOrderCount, ref1->pictureOrderCount, &w0,
+                                &w1);
+      }
+      for (int r = 0; r < Rows; ++r) {
+        const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(p0 + 8 * r));
+        const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(p1 + 8 * r));
+        pred[r] = rule == 0 ? _mm_avg_epu16(a, b) : weight_bi(a, b, w0, w1, o, logWD);
+      }
+    }
+    const int16_t* res = mb->chroma_coeff + 64 * c;
+    uint8_t* dst = call.dst[c] + blk.bx;
+    for (int r = 0; r < blk.h; ++r) {
+      __m128i v = pred[r];
+      if (kResidual) v = _mm_add_epi16(v, residual_row(res, blk, r));
+      alignas(16) uint8_t bytes[16];
+      _mm_store_si128(reinterpret_cast<__m128i*>(bytes), _mm_packus_epi16(v, v));
+      std::memcpy(dst + static_cast<ptrdiff_t>(blk.by + r) * call.pitch, bytes, blk.w);
+    }
+  }
+}
+
+ChromaCall make_call(DecodedPicture* const* l0, DecodedPicture* const* l1, int32_t x, int32_t y, uint8_t* dstCb,
+                     uint8_t* dstCr, MacroblockRecord* mb, uint32_t pitch, uint32_t width, uint32_t height) {
+  return ChromaCall{{l0, l1}, x, y, {dstCb, dstCr}, mb, static_cast<int32_t>(pitch), static_cast<int32_t>(width),
+                    static_cast<int32_t>(height)};
+}
+
+// Partition p of a 16x8 (Shape 1) or 8x16 (Shape 2) macroblock, predicted
+// from lists Pred (1 L0, 2 L1, 3 both); partX/partY include the partition's
+// offset.
+template <int Pred, int Shape>
+void chroma_partition(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t partX, uint16_t partY,
+                      uint8_t* dstCb, uint8_t* dstCr, MacroblockRecord* mb, uint32_t pitch, uint32_t width,
+                      uint32_t height, uint8_t p) {
+  const ChromaCall call = make_call(l0, l1, partX, partY, dstCb, dstCr, mb, pitch, width, height);
+  if constexpr (Shape == 1)
+    predict_block<4, true>(call, ChromaBlock{0, 4 * p, 8, 4, 2 * p, 8 * p}, Pred);
+  else
+    predict_block<8, true>(call, ChromaBlock{4 * p, 0, 4, 8, p, 4 * p}, Pred);
+}
+
+template <int Pred, int Shape>
+struct ChromaWorker;
+#define INTER_WORKER_ONE(name, pred, shape)                                                                   \
+  template <>                                                                                                 \
+  struct ChromaWorker<pred, shape> {                                                                          \
+    static void call(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t x, uint16_t y, uint8_t* cb, \
+                     uint8_t* cr, MacroblockRecord* mb, uint32_t pitch, uint32_t w, uint32_t h, uint8_t p) {    \
+      name(pred == 2 ? l1 : l0, x, y, cb, cr, mb, pitch, w, h, p);                                           \
+    }                                                                                                         \
+  };
+#define INTER_WORKER_TWO(name, pred, shape)                                                                   \
+  template <>                                                                                                 \
+  struct ChromaWorker<pred, shape> {                                                                          \
+    static void call(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t x, uint16_t y, uint8_t* cb, \
+                     uint8_t* cr, MacroblockRecord* mb, uint32_t pitch, uint32_t w, uint32_t h, uint8_t p) {    \
+      name(l0, l1, x, y, cb, cr, mb, pitch, w, h, p);                                                         \
+    }                                                                                                         \
+  };
+#define INTER_WORKER_SPECIALISE(name, pred, shape, lists) INTER_WORKER_##lists(name, pred, shape)
+INTER_CHROMA_WORKERS(INTER_WORKER_SPECIALISE)
+#undef INTER_WORKER_SPECIALISE
+#undef INTER_WORKER_ONE
+#undef INTER_WORKER_TWO
+
+// The member of MbTypeCode Code.
+template <uint8_t Code>
+void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t chromaX, uint16_t chromaY,
+                   uint8_t* dstCb, uint8_t* dstCr, MacroblockRecord* mb, uint32_t pitch, uint32_t width,
+                   uint32_t height) {
+  constexpr int kShape = Code & 3;
+  constexpr int kPred0 = (Code >> 4) & 3, kPred1 = (Code >> 2) & 3;
+  if constexpr (Code == MbP_Skip) {
+    predict_block<8, false>(make_call(l0, l1, chromaX, chromaY, dstCb, dstCr, mb, pitch, width, height),
+                            ChromaBlock{0, 0, 8, 8, 0, 0}, 1);
+  } else if constexpr (Code == MbB_Skip || Code == MbB_Direct_16x16) {
+    constexpr bool kResidual = Code == MbB_Direct_16x16;
+    // Without 8x8 inference direct motion may differ per 4x4 luma block:
+    // each then predicts its own 2x2 chroma block.
+    const bool perBlock = mb->slice->direct_8x8_inference_flag == 0;
+    for (int q = 0; q < 4; ++q) {
+      const int lists = mb->pred_flag_l0[q] ? (mb->pred_flag_l1[q] ? 3 : 1) : 2;
+      const int bx = 4 * (q & 1), by = 4 * (q >> 1);
+      if (!perBlock) {
+        predict_block<4, kResidual>(
+            make_call(l0, l1, chromaX + bx, chromaY + by, dstCb, dstCr, mb, pitch, width, height),
+            ChromaBlock{bx, by, 4, 4, q, 4 * q}, lists);
+        continue;
+      }
+      for (int k = 0; k < 4; ++k) {
+        const int sx = bx + 2 * (k & 1), sy = by + 2 * (k >> 1);
+        predict_block<2, kResidual>(
+            make_call(l0, l1, chromaX + sx, chromaY + sy, dstCb, dstCr, mb, pitch, width, height),
+            ChromaBlock{sx, sy, 2, 2, q, 4 * q + k}, lists);
+      }
+    }
+  } else if constexpr (kShape == 0) {
+    predict_block<8, true>(make_call(l0, l1, chromaX, chromaY, dstCb, dstCr, mb, pitch, width, height),
+                           ChromaBlock{0, 0, 8, 8, 0, 0}, kPred0);
+  } else {
+    // Two partitions, each through its worker.
+    const uint16_t x1 = kShape == 2 ? static_cast<uint16_t>(chromaX + 4) : chromaX;
+    const uint16_t y1 = kShape == 1 ? static_cast<uint16_t>(chromaY + 4) : chromaY;
+    ChromaWorker<kPred0, kShape>::call(l0, l1, chromaX, chromaY, dstCb, dstCr, mb, pitch, width, height, 0);
+    ChromaWorker<kPred1, kShape>::call(l0, l1, x1, y1, dstCb, dstCr, mb, pitch, width, height, 1);
+  }
+}
+
+}  // namespace
+
+#define INTER_DEFINE_WORKER_ONE(name, pred, shape) \
+  void name(INTER_WORKER_ARGS_ONE) {                 \
+    chroma_partition<pred, shape>(refList, refList, partX, partY, dstCb, dstCr, mb, chromaPitch, chromaWidth, \
+                                  chromaHeight, mbPartIdx);                                                   \
+  }
+#define INTER_DEFINE_WORKER_TWO(name, pred, shape) \
+  void name(INTER_WORKER_ARGS_TWO) {                 \
+    chroma_partition<pred, shape>(refList0, refList1, partX, partY, dstCb, dstCr, mb, chromaPitch, chromaWidth, \
+                                  chromaHeight, mbPartIdx);                                                     \
+  }
+#define INTER_DEFINE_WORKER(name, pred, shape, lists) INTER_DEFINE_WORKER_##lists(name, pred, shape)
+INTER_CHROMA_WORKERS(INTER_DEFINE_WORKER)
+
+#define INTER_DEFINE_CHROMA_ONE(name, code)                                                                     \
+  void name(INTER_CHROMA_ARGS_ONE) {                                                                            \
+    chroma_member<code>(refList, refList, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth, chromaHeight); \
+  }
+#define INTER_DEFINE_CHROMA_TWO(name, code)                                                                       \
+  void name(INTER_CHROMA_ARGS_TWO) {                                                                              \
+    chroma_member<code>(refList0, refList1, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth,          \
+                        chromaHeight);                                                                            \
+  }
+#define INTER_DEFINE_CHROMA(name, slice, code, lists) INTER_DEFINE_CHROMA_##lists(name, code)
+INTER_CHROMA_MEMBERS(INTER_DEFINE_CHROMA)

@@ -1,0 +1,118 @@
+// Inter prediction of whole macroblocks (16x16, 16x8, 8x16, P_Skip, B_Skip,
+// B_Direct_16x16) in frame and field pictures: the luma and chroma members
+// that the reconstruction drivers call per macroblock, the routines that
+// combine 16-bit predictions with the residual into the picture, and the
+// bilinear chroma kernels.
+//
+// Luma predictions are 16-bit samples 0..255 in one of three layouts: rows of
+// 16 (a 16x16 buffer, or the two 16x8 planes), column planes of 16 rows of 8
+// (left and right halves), or four 8x8 tiles (tile q at sample 64q, rows of 8).
+// Residuals are the record's luma residual: sixteen row-major 4x4 blocks in
+// luma4x4BlkIdx order, or four row-major 8x8 blocks when the macroblock uses
+// the 8x8 transform.
+#pragma once
+
+#include <cstdint>
+
+#include "inter_families.h"
+
+struct DecodedPicture;
+struct MacroblockRecord;
+
+// ---- Luma combination: dst rows 0..15 (16 bytes each, pitch apart) get
+// clip(prediction + residual); flag8x8 selects the residual layout.
+void CombineSamplesLuma_LX_16x16(const int16_t* residual, const int16_t* pred, uint8_t* dst, uint32_t pitch,
+                                 uint8_t flag8x8);
+void CombineSamplesLuma_Bi_16x16(const int16_t* residual, const int16_t* pred0, const int16_t* pred1, uint8_t* dst,
+                                 uint32_t pitch, uint8_t flag8x8);
+// 16x8 with one bi-predicted partition: second holds its other-list rows in
+// rows 0..7.
+void CombineSamplesLuma_LX_Bi_16x8(const int16_t* residual, const int16_t* main, const int16_t* second, uint8_t* dst,
+                                   uint32_t pitch, uint8_t flag8x8);
+void CombineSamplesLuma_Bi_LX_16x8(const int16_t* residual, const int16_t* main, const int16_t* second, uint8_t* dst,
+                                   uint32_t pitch, uint8_t flag8x8);
+// Column planes. The right plane comes first in the single-list form.
+void CombineSamplesLuma_LX_8x16(const int16_t* residual, const int16_t* right, const int16_t* left, uint8_t* dst,
+                                uint32_t pitch, uint8_t flag8x8);
+void CombineSamplesLuma_LX_Bi_8x16(const int16_t* residual, const int16_t* left, const int16_t* rightA,
+                                   const int16_t* rightB, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
+void CombineSamplesLuma_Bi_LX_8x16(const int16_t* residual, const int16_t* leftA, const int16_t* leftB,
+                                   const int16_t* right, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
+void CombineSamplesLuma_Bi_8x16(const int16_t* residual, const int16_t* leftA, const int16_t* leftB,
+                                const int16_t* rightA, const int16_t* rightB, uint8_t* dst, uint32_t pitch,
+                                uint8_t flag8x8);
+// Without residual (skipped macroblocks).
+void CombineSamplesLuma_P_Skip(const int16_t* pred, uint8_t* dst, uint32_t pitch);
+void CombineSamplesLuma_B_Skip(const int16_t* pred0, const int16_t* pred1, uint8_t* dst, uint32_t pitch);
+// Four 8x8 tiles.
+void CombineSamplesLuma_P_Skip_8x8(const int16_t* tiles, uint8_t* dst, uint32_t pitch);
+void CombineSamplesLuma_B_Skip_8x8(const int16_t* tiles0, const int16_t* tiles1, uint8_t* dst, uint32_t pitch);
+void CombineSamplesLuma_LX_8x8(const int16_t* residual, const int16_t* tiles, uint8_t* dst, uint32_t pitch,
+                               uint8_t flag8x8);
+void CombineSamplesLuma_Bi_8x8(const int16_t* residual, const int16_t* tiles0, const int16_t* tiles1, uint8_t* dst,
+                               uint32_t pitch, uint8_t flag8x8);
+
+// ---- Chroma kernels. Bilinear eighth-sample prediction of N rows of 8
+// samples from the plane (sample (0, 0); rows pitch apart, 8 margin samples
+// left and right of each row) at integer position (x, y) with fractions
+// (dx, dy); rows of 8 int16 written consecutively at dst. Columns are clamped
+// to [-8, width - 17] (width: the pitch), rows to [0, height - 1].
+void GetChromaPrediction_2Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
+                                int32_t width, int32_t height, int32_t pitch);
+void GetChromaPrediction_4Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
+                                int32_t width, int32_t height, int32_t pitch);
+void GetChromaPrediction_8Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
+                                int32_t width, int32_t height, int32_t pitch);
+
+// ---- Chroma residual adders: rows of 8 int16 (prediction and result rows
+// consecutive), residual in chroma4x4BlkIdx blocks of 16; wrapping 16-bit adds.
+void CombineChromaSamples_8x8(const int16_t* residual, const int16_t* pred, int16_t* out);
+void CombineChromaSamples_8x4(const int16_t* residual, uint8_t block, const int16_t* pred, int16_t* out);
+void CombineChromaSamples_4x8(const int16_t* residual, uint8_t block, const int16_t* pred, int16_t* out);
+void CombineChromaSamples_4x4_Direct(const int16_t* block, const int16_t* pred, int16_t* out);
+
+// ---- Members.
+#define INTER_LUMA_ARGS_ONE                                                                                    \
+  DecodedPicture *const *refList, uint16_t mbX, uint16_t mbY, uint8_t *dst, MacroblockRecord *mb, uint32_t pitch, \
+      uint32_t frameWidth, uint32_t frameHeight
+#define INTER_LUMA_ARGS_TWO DecodedPicture *const *refList0, DecodedPicture *const *refList1, uint16_t mbX,          \
+                            uint16_t mbY, uint8_t *dst, MacroblockRecord *mb, uint32_t pitch, uint32_t frameWidth, \
+                            uint32_t frameHeight
+#define INTER_CHROMA_ARGS_ONE                                                                                  \
+  DecodedPicture *const *refList, uint16_t chromaX, uint16_t chromaY, uint8_t *dstCb, uint8_t *dstCr,          \
+      MacroblockRecord *mb, uint32_t chromaPitch, uint32_t chromaWidth, uint32_t chromaHeight
+#define INTER_CHROMA_ARGS_TWO                                                                                  \
+  DecodedPicture *const *refList0, DecodedPicture *const *refList1, uint16_t chromaX, uint16_t chromaY,        \
+      uint8_t *dstCb, uint8_t *dstCr, MacroblockRecord *mb, uint32_t chromaPitch, uint32_t chromaWidth,        \
+      uint32_t chromaHeight
+#define INTER_WORKER_ARGS_ONE                                                                                  \
+  DecodedPicture *const *refList, uint16_t partX, uint16_t partY, uint8_t *dstCb, uint8_t *dstCr,              \
+      MacroblockRecord *mb, uint32_t chromaPitch, uint32_t chromaWidth, uint32_t chromaHeight, uint8_t mbPartIdx
+#define INTER_WORKER_ARGS_TWO                                                                                  \
+  DecodedPicture *const *refList0, DecodedPicture *const *refList1, uint16_t partX, uint16_t partY,            \
+      uint8_t *dstCb, uint8_t *dstCr, MacroblockRecord *mb, uint32_t chromaPitch, uint32_t chromaWidth,        \
+      uint32_t chromaHeight, uint8_t mbPartIdx
+
+#define INTER_DECLARE_LUMA(name, slice, code, lists, ...) void name(INTER_LUMA_ARGS_##lists);
+#define INTER_DECLARE_CHROMA(name, slice, code, lists) void name(INTER_CHROMA_ARGS_##lists);
+#define INTER_DECLARE_WORKER(name, pred, shape, lists) void name(INTER_WORKER_ARGS_##lists);
+INTER_LUMA_PARTITION_MEMBERS(INTER_DECLARE_LUMA)
+INTER_LUMA_SKIP_MEMBERS(INTER_DECLARE_LUMA)
+INTER_CHROMA_MEMBERS(INTER_DECLARE_CHROMA)
+INTER_CHROMA_WORKERS(INTER_DECLARE_WORKER)
+#undef INTER_DECLARE_LUMA
+#undef INTER_DECLARE_CHROMA
+#undef INTER_DECLARE_WORKER
+
+// ---- Dispatch tables of the reconstruction drivers, indexed by MbTypeCode:
+// one uniform signature (both lists; a one-list member receives the first);
+// null where the code has no whole-macroblock inter member.
+using InterLumaDispatch = void (*)(DecodedPicture* const* list0, DecodedPicture* const* list1, uint16_t x,
+                                   uint16_t y, uint8_t* dst, MacroblockRecord* mb, int pitch, int width, int height);
+using InterChromaDispatch = void (*)(DecodedPicture* const* list0, DecodedPicture* const* list1, uint16_t x,
+                                     uint16_t y, uint8_t* dstCb, uint8_t* dstCr, MacroblockRecord* mb, int pitch,
+                                     int width, int height);
+extern const InterLumaDispatch kInterLumaDispatchP[256];
+extern const InterLumaDispatch kInterLumaDispatchB[256];
+extern const InterChromaDispatch kInterChromaDispatchP[256];
+extern const InterChromaDispatch kInterChromaDispatchB[256];
