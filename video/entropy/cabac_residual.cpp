@@ -1,0 +1,327 @@
+// CABAC residual blocks of every 4:2:0 category with dequantisation in place.
+#include "cabac_residual.h"
+
+#include "cabac_syntax.h"
+#include "transforms.h"
+
+const uint8_t FRAME_SCAN4x4[16] = {0, 4, 1, 2, 5, 8, 12, 9, 6, 3, 7, 10, 13, 14, 11, 15};
+const uint8_t FIELD_SCAN4x4[16] = {0, 1, 4, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+
+const uint8_t MapScanPos_SigCoeff_i8x8_frame[64] = {
+    0,  1,  2,  3,  4,  5,  5,  4,  4,  3,  3,  4,  4,  4,  5,  5,  4,  4,  4,  4,  3,  3,
+    6,  7,  7,  7,  8,  9,  10, 9,  8,  7,  7,  6,  11, 12, 13, 11, 6,  7,  8,  9,  14, 10,
+    9,  8,  6,  11, 12, 13, 11, 6,  9,  14, 10, 9,  11, 12, 13, 11, 14, 10, 12, 0,
+};
+const uint8_t MapScanPos_SigCoeff_i8x8_field[64] = {
+    0,  1,  1,  2,  2,  3,  3,  4,  5,  6,  7,  7,  7,  8,  4,  5,  6,  9,  10, 10, 8,  11,
+    12, 11, 9,  9,  10, 10, 8,  11, 12, 11, 9,  9,  10, 10, 8,  11, 12, 11, 9,  9,  10, 10,
+    8,  13, 13, 9,  9,  10, 10, 8,  13, 13, 9,  9,  10, 10, 14, 14, 14, 14, 14, 0,
+};
+const uint8_t MapScanPos_LastCoeff_i8x8[64] = {
+    0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2,
+    3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7, 8, 8, 8, 8,
+};
+
+namespace {
+
+// (significant, last, level) context offsets of categories 0..4 and the
+// coded_block_flag offsets.
+const uint8_t ctxIdxBlockCatOffsetTable[5][3] = {{0, 0, 0}, {15, 15, 10}, {29, 29, 20}, {44, 44, 30}, {47, 47, 39}};
+constexpr uint32_t kCbfCat[5] = {0, 4, 8, 12, 16};
+
+const uint8_t kIdentity[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+const uint8_t kChromaDcInc[4] = {0, 1, 2, 2};
+
+inline bool is_i16x16(uint8_t t) { return t >= 65 && t <= 94; }
+
+// Dequantisation of one level: ((c x scale + rounding) >> right) << left,
+// truncated to 16 bits.
+struct Dequant {
+  int32_t rounding;
+  uint32_t right;
+  uint32_t left;
+
+  // 4x4 kinds switch at qP 24, the 8x8 kind and the Intra16x16 DC at 36.
+  static Dequant of(int32_t qp, int32_t bits) {
+    const int32_t per = qp / 6;
+    if (per < bits) return {1 << (bits - 1 - per), static_cast<uint32_t>(bits - per), 0};
+    return {0, 0, static_cast<uint32_t>(per - bits)};
+  }
+  int16_t apply(int32_t c, int32_t scale) const {
+    const int32_t v = (c * scale + rounding) >> right;
+    return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(v) << left));
+  }
+};
+
+// Context sets of one block kind.
+struct BlockCtx {
+  CabacContext* sig;
+  CabacContext* last;
+  CabacContext* level;
+  const uint8_t* sigInc;   // by scanning position
+  const uint8_t* lastInc;  // by scanning position
+};
+
+// Significance map and levels of one block with `numCoeff` scanning
+// positions. Returns the count; pos[] holds scanning positions and level[]
+// the signed levels, in decoding order (last position first).
+int decode_block(ThreadBuffer* tb, const BlockCtx& c, int numCoeff, uint8_t* pos, int32_t* level) {
+  BitReaderCabac* r = &tb->reader;
+  uint64_t sig = 0;
+  int last = numCoeff - 1;
+  for (int i = 0; i < numCoeff - 1; ++i) {
+    if (cabac_decision(r, c.sig + c.sigInc[i])) {
+      sig |= uint64_t{1} << i;
+      if (cabac_decision(r, c.last + c.lastInc[i])) {
+        last = i;
+        break;
+      }
+    }
+  }
+  sig |= uint64_t{1} << last;
+  uint32_t gt1 = 0, eq1 = 0;
+  int n = 0;
+  for (int i = last; i >= 0; --i) {
+    if (!((sig >> i) & 1)) continue;
+    const uint32_t abs = cabac_coeff_abs_level_minus1(tb, c.level, gt1, eq1);
+    if (abs == 1) {
+      ++eq1;
+    } else {
+      ++gt1;
+    }
+    pos[n] = static_cast<uint8_t>(i);
+    level[n] = cabac_bypass(r) ? -static_cast<int32_t>(abs) : static_cast<int32_t>(abs);
+    ++n;
+  }
+  return n;
+}
+
+bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != 2; }
+
+// One block of category 1, 2 or 4 into `coef` (16 column-major values);
+// AC blocks start at scanning position 1.
+void decode_4x4(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb, uint32_t cat, int16_t* coef,
+                const int32_t* scale, const Dequant& dq) {
+  const bool field = field_mb(mb);
+  const uint8_t* off = ctxIdxBlockCatOffsetTable[cat];
+  const BlockCtx c = {ctx + (field ? kCtxSigField : kCtxSigFrame) + off[0],
+                      ctx + (field ? kCtxLastField : kCtxLastFrame) + off[1], ctx + kCtxLevel + off[2], kIdentity,
+                      kIdentity};
+  const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
+  const int o = cat == 2 ? 0 : 1;
+  uint8_t pos[16];
+  int32_t level[16];
+  const int n = decode_block(tb, c, 16 - o, pos, level);
+  for (int k = 0; k < n; ++k) {
+    const int idx = scan[pos[k] + o];
+    coef[idx] = dq.apply(level[k], scale[idx]);
+  }
+}
+
+// coded_block_flag condition of an outside neighbour for luma block bits.
+inline uint32_t luma_cbf_outside(const MacroblockRecord* n, uint32_t blk, bool curIntra) {
+  if (!n) return curIntra ? 1 : 0;
+  if (n->mb_type == MbI_PCM) return 1;
+  if (mb_is_skipped(n->mb_type) || !((n->cbp_luma >> (blk >> 2)) & 1)) return 0;
+  return (n->luma_nonzero_mask >> blk) & 1;
+}
+
+// The 4x4 luma blocks of the quadrants that cbp_luma names, category 1
+// (Intra16x16 AC) or 2.
+void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint32_t cat,
+                            const ResidualQuant& q) {
+  const bool intra = mb_is_intra(mb->mb_type);
+  const int32_t* scale = q.ls4x4[intra ? 0 : 3][q.qpY % 6];
+  const Dequant dq = Dequant::of(q.qpY, 4);
+  CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[cat];
+  for (uint32_t quad = 0; quad < 4; ++quad) {
+    if (!((mb->cbp_luma >> quad) & 1)) continue;
+    for (uint32_t blk = 4 * quad; blk < 4 * quad + 4; ++blk) {
+      uint32_t condA, condB;
+      if (blk == 0 || blk == 2 || blk == 8 || blk == 10) {
+        const LeftBlock4x4 l = left_edge_block(mb, blk, q.mbaff);
+        condA = luma_cbf_outside(l.rec, l.blk, intra);
+      } else {
+        condA = (mb->luma_nonzero_mask >> LeftNeighbourIdxTable[blk]) & 1;
+      }
+      if (blk == 0 || blk == 1 || blk == 4 || blk == 5) {
+        condB = luma_cbf_outside(mb->neighbour_b, UpNeighbourIdxTable[blk], intra);
+      } else {
+        condB = (mb->luma_nonzero_mask >> UpNeighbourIdxTable[blk]) & 1;
+      }
+      if (!cabac_decision(&tb->reader, cbf + condA + 2 * condB)) continue;
+      mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
+      decode_4x4(tb, ctx, mb, cat, mb->luma_coeff + 16 * blk, scale, dq);
+    }
+  }
+}
+
+// Chroma DC condition of neighbour n for component c.
+inline uint32_t chroma_dc_cond(const MacroblockRecord* n, uint32_t c, bool curIntra) {
+  if (!n) return curIntra ? 1 : 0;
+  if (n->mb_type == MbI_PCM) return 1;
+  if (mb_is_skipped(n->mb_type) || n->cbp_chroma == 0) return 0;
+  return (n->chroma_nonzero_mask >> c) & 1;
+}
+
+// Chroma AC condition of outside neighbour n, block b of component c.
+inline uint32_t chroma_ac_cond(const MacroblockRecord* n, uint32_t c, uint32_t b, bool curIntra) {
+  if (!n) return curIntra ? 1 : 0;
+  if (n->mb_type == MbI_PCM) return 1;
+  if (mb_is_skipped(n->mb_type) || n->cbp_chroma != 3) return 0;
+  return (n->chroma_ac_cbf_mask >> (16 * c + b)) & 1;
+}
+
+// Left neighbour of chroma block 0 or 2 (MBAFF rows as for luma).
+LeftBlock4x4 chroma_left(const MacroblockRecord* mb, uint32_t b, uint8_t mbaff) {
+  const LeftBlock4x4 l = left_edge_block(mb, b == 0 ? 0u : 8u, mbaff);
+  // Luma blocks 5/7/13/15 of the left edge map to chroma blocks 1/1/3/3.
+  return {l.rec, l.blk >= 13 ? 3u : 1u};
+}
+
+void cabac_residual_chroma_ac_block_420(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx,
+                                        const ResidualQuant& q) {
+  const bool intra = mb_is_intra(mb->mb_type);
+  CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[4];
+  for (uint32_t c = 0; c < 2; ++c) {
+    const int32_t qp = c ? q.qpCr : q.qpCb;
+    const int32_t* scale = q.ls4x4[(intra ? 1 : 4) + c][qp % 6];
+    const Dequant dq = Dequant::of(qp, 4);
+    for (uint32_t b = 0; b < 4; ++b) {
+      uint32_t condA, condB;
+      if (b & 1) {
+        condA = (mb->chroma_ac_cbf_mask >> (16 * c + b - 1)) & 1;
+      } else {
+        const LeftBlock4x4 l = chroma_left(mb, b, q.mbaff);
+        condA = chroma_ac_cond(l.rec, c, l.blk, intra);
+      }
+      if (b & 2) {
+        condB = (mb->chroma_ac_cbf_mask >> (16 * c + b - 2)) & 1;
+      } else {
+        condB = chroma_ac_cond(mb->neighbour_b, c, b + 2, intra);
+      }
+      if (!cabac_DecodeDecision(tb, cbf + condA + 2 * condB)) continue;
+      mb->chroma_ac_cbf_mask |= 1u << (16 * c + b);
+      decode_4x4(tb, ctx, mb, 4, mb->chroma_coeff + 64 * c + 16 * b, scale, dq);
+    }
+  }
+}
+
+void finish_chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, const ResidualQuant& q) {
+  if (mb->cbp_chroma != 0) cabac_residual_Chroma(tb, mb, ctx, q);
+}
+
+}  // namespace
+
+uint32_t cabac_coeff_abs_level_minus1(ThreadBuffer* tb, CabacContext* levelCtx, uint32_t numDecodAbsLevelGt1,
+                                      uint32_t numDecodAbsLevelEq1) {
+  constexpr uint32_t kMaxAbs = 32767;
+  BitReaderCabac* r = &tb->reader;
+  const uint32_t inc0 = numDecodAbsLevelGt1 ? 0 : (numDecodAbsLevelEq1 >= 3 ? 4 : 1 + numDecodAbsLevelEq1);
+  if (!cabac_decision(r, levelCtx + inc0)) return 1;
+  CabacContext* c = levelCtx + 5 + (numDecodAbsLevelGt1 > 4 ? 4 : numDecodAbsLevelGt1);
+  uint32_t v = 1;
+  while (v < 14 && cabac_decision(r, c)) ++v;
+  if (v < 14) return v + 1;
+  // Exp-Golomb suffix of order 0 in bypass bins.
+  uint32_t k = 0;
+  while (cabac_bypass(r)) {
+    v += 1u << k;
+    if (++k >= 15) {
+      cabac_mark_damaged(r);
+      return kMaxAbs;
+    }
+  }
+  uint32_t suffix = 0;
+  while (k--) suffix = (suffix << 1) | cabac_bypass(r);
+  v += suffix + 1;
+  if (v > kMaxAbs) {
+    cabac_mark_damaged(r);
+    v = kMaxAbs;
+  }
+  return v;
+}
+
+void cabac_residual_4x4(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
+  decode_luma_4x4_blocks(tb, mb, contexts, 2, q);
+  finish_chroma(tb, mb, contexts, q);
+}
+
+void cabac_residual_16x16(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
+  BitReaderCabac* r = &tb->reader;
+  auto cond = [](const MacroblockRecord* n) -> uint32_t {
+    if (!n || n->mb_type == MbI_PCM) return 1;
+    return is_i16x16(n->mb_type) && n->luma_dc_nonzero != 0 ? 1u : 0u;
+  };
+  if (cabac_decision(r, contexts + kCtxCodedBlockFlag + kCbfCat[0] + cond(mb->neighbour_a) +
+                            2 * cond(mb->neighbour_b))) {
+    mb->luma_dc_nonzero = 1;
+    const bool field = field_mb(mb);
+    const BlockCtx c = {contexts + (field ? kCtxSigField : kCtxSigFrame),
+                        contexts + (field ? kCtxLastField : kCtxLastFrame), contexts + kCtxLevel, kIdentity,
+                        kIdentity};
+    const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
+    uint8_t pos[16];
+    int32_t level[16];
+    const int n = decode_block(tb, c, 16, pos, level);
+    alignas(16) int16_t dc[16] = {};
+    for (int k = 0; k < n; ++k) dc[scan[pos[k]]] = static_cast<int16_t>(level[k]);
+    const Dequant dq = Dequant::of(q.qpY, 6);
+    InverseHadamardLumaDC(mb->luma_coeff, dc, static_cast<int16_t>(q.ls4x4[0][q.qpY % 6][0]),
+                          static_cast<uint8_t>(dq.rounding), static_cast<uint8_t>(dq.right),
+                          static_cast<uint8_t>(dq.left));
+  }
+  decode_luma_4x4_blocks(tb, mb, contexts, 1, q);
+  finish_chroma(tb, mb, contexts, q);
+}
+
+void cabac_residual_8x8(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
+  const bool field = field_mb(mb);
+  const BlockCtx c = {contexts + (field ? kCtxSig8x8Field : kCtxSig8x8Frame),
+                      contexts + (field ? kCtxLast8x8Field : kCtxLast8x8Frame), contexts + kCtxLevel8x8,
+                      field ? MapScanPos_SigCoeff_i8x8_field : MapScanPos_SigCoeff_i8x8_frame,
+                      MapScanPos_LastCoeff_i8x8};
+  const uint8_t* scan = field ? FIELD_SCAN8x8 : FRAME_SCAN8x8;
+  const int32_t* scale = q.ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1][q.qpY % 6];
+  const Dequant dq = Dequant::of(q.qpY, 6);
+  for (uint32_t quad = 0; quad < 4; ++quad) {
+    if (!((mb->cbp_luma >> quad) & 1)) continue;
+    mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (0xFu << (4 * quad)));
+    uint8_t pos[64];
+    int32_t level[64];
+    const int n = decode_block(tb, c, 64, pos, level);
+    int16_t* coef = mb->luma_coeff + 64 * quad;
+    for (int k = 0; k < n; ++k) coef[scan[pos[k]]] = dq.apply(level[k], scale[scan[pos[k]]]);
+  }
+  finish_chroma(tb, mb, contexts, q);
+}
+
+void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
+  BitReaderCabac* r = &tb->reader;
+  const bool intra = mb_is_intra(mb->mb_type);
+  mb->chroma_nonzero_mask = 0;
+  const BlockCtx c = {contexts + (field_mb(mb) ? kCtxSigField : kCtxSigFrame) + ctxIdxBlockCatOffsetTable[3][0],
+                      contexts + (field_mb(mb) ? kCtxLastField : kCtxLastFrame) + ctxIdxBlockCatOffsetTable[3][1],
+                      contexts + kCtxLevel + ctxIdxBlockCatOffsetTable[3][2], kChromaDcInc, kChromaDcInc};
+  CabacContext* cbf = contexts + kCtxCodedBlockFlag + kCbfCat[3];
+  for (uint32_t comp = 0; comp < 2; ++comp) {
+    const uint32_t inc = chroma_dc_cond(mb->neighbour_a, comp, intra) + 2 * chroma_dc_cond(mb->neighbour_b, comp, intra);
+    if (!cabac_decision(r, cbf + inc)) continue;
+    mb->chroma_nonzero_mask = static_cast<uint8_t>(mb->chroma_nonzero_mask | (1u << comp));
+    uint8_t pos[4];
+    int32_t level[4];
+    const int n = decode_block(tb, c, 4, pos, level);
+    int16_t v[4] = {};
+    for (int k = 0; k < n; ++k) v[pos[k]] = static_cast<int16_t>(level[k]);
+    // 2x2 transform in 16-bit sums, then scaling.
+    const int16_t f[4] = {static_cast<int16_t>(v[0] + v[1] + v[2] + v[3]), static_cast<int16_t>(v[0] - v[1] + v[2] - v[3]),
+                          static_cast<int16_t>(v[0] + v[1] - v[2] - v[3]), static_cast<int16_t>(v[0] - v[1] - v[2] + v[3])};
+    const int32_t qp = comp ? q.qpCr : q.qpCb;
+    const int32_t scale = q.ls4x4[(intra ? 1 : 4) + comp][qp % 6][0];
+    for (int k = 0; k < 4; ++k) {
+      const uint32_t shifted = static_cast<uint32_t>(f[k] * scale) << (qp / 6);
+      mb->chroma_coeff[64 * comp + 16 * k] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(shifted) >> 5));
+    }
+  }
+  if (mb->cbp_chroma & 2) cabac_residual_chroma_ac_block_420(tb, mb, contexts, q);
+}
