@@ -83,8 +83,9 @@ void predict_blocks(const MacroblockRecord* mb, int n, const Usable& u, Neighbou
 }
 
 // Luma of an intra macroblock. left points at 16 left samples with a
-// writable corner slot before them; topRightUnusable forces substitution of
-// the above-right samples; right (optional) receives column 15.
+// writable corner slot before them; right (optional) receives column 15.
+// The above-right samples are read into a local buffer (or substituted when
+// C is unusable), never written into the picture.
 void reconstruct_luma(const MacroblockRecord* mb, Usable u, uint8_t* left, uint8_t* dst, int pitch, uint8_t* right) {
   Neighbourhood nh;
   std::memset(nh.s, 128, sizeof nh.s);
@@ -177,11 +178,30 @@ void CreateIntraPredictionAndCombineChroma_I(const MacroblockRecord* mb, const u
   reconstruct_chroma_component(mb, u, topCr, leftCr, mb->chroma_coeff + 64, rightCr, dstCr, pitch);
 }
 
-void DecodeIntraPrediction_for_P_B(uint8_t* dst, const MacroblockRecord* mb, int pitch) {
-  const Usable u = usable_in_inter_slice(mb);
+namespace {
+
+void intra_luma_in_inter_slice(uint8_t* dst, const MacroblockRecord* mb, int pitch, Usable u) {
   alignas(16) uint8_t left[32];
   for (int y = 0; y < 16; ++y) left[8 + y] = u.a ? dst[y * pitch - 1] : 128;
   reconstruct_luma(mb, u, left + 8, dst, pitch, nullptr);
+}
+
+}  // namespace
+
+void DecodeIntraPrediction_for_P_B(uint8_t* dst, const MacroblockRecord* mb, int pitch) {
+  intra_luma_in_inter_slice(dst, mb, pitch, usable_in_inter_slice(mb));
+}
+
+// In an MBAFF frame the bottom macroblock of a frame pair has no usable
+// above-right samples, whatever its C link says.
+void DecodeIntraPrediction_for_P_B_mbaff(uint8_t* dst, const MacroblockRecord* mb, int pitch) {
+  Usable u = usable_in_inter_slice(mb);
+  if ((mb->mb_addr & 1) != 0 && mb->mb_structure == 2) u.c = false;
+  intra_luma_in_inter_slice(dst, mb, pitch, u);
+}
+
+void DecodeIntraPredictionChroma_for_P_B_mbaff(uint8_t* dstCb, uint8_t* dstCr, const MacroblockRecord* mb, int pitch) {
+  DecodeIntraPredictionChroma_for_P_B(dstCb, dstCr, mb, pitch);
 }
 
 void DecodeIntraPredictionChroma_for_P_B(uint8_t* dstCb, uint8_t* dstCr, const MacroblockRecord* mb, int pitch) {

@@ -31,6 +31,11 @@ void CreateIntraPredictionAndCombineChroma_I(const MacroblockRecord* mb, const u
 // prediction applied. I_PCM is copied by the drivers.
 void DecodeIntraPrediction_for_P_B(uint8_t* dst, const MacroblockRecord* mb, int pitch);
 void DecodeIntraPredictionChroma_for_P_B(uint8_t* dstCb, uint8_t* dstCr, const MacroblockRecord* mb, int pitch);
+// The same in an MBAFF frame, on the addressing the caller gives (field
+// macroblocks: first field line and doubled pitch).
+void DecodeIntraPrediction_for_P_B_mbaff(uint8_t* dst, const MacroblockRecord* mb, int pitch);
+void DecodeIntraPredictionChroma_for_P_B_mbaff(uint8_t* dstCb, uint8_t* dstCr, const MacroblockRecord* mb,
+                                               int pitch);
 
 // I_PCM copy of the raw samples a record holds.
 void copy_pcm_luma(const MacroblockRecord* mb, uint8_t* dst, int pitch);

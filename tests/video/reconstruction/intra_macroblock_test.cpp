@@ -306,3 +306,34 @@ TEST(IntraMacroblocks, MonochromeLeavesChromaAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bottom macroblock of an MBAFF frame pair predicts as if its
+// above-right neighbour were absent; the top one and field pairs do not.
+TEST(IntraMacroblocks, MbaffBottomFrameMacroblockHasNoAboveRight) {
+  std::mt19937 rng(15);
+  TestPicture tp(3, 3);
+  tp.set_slices({0}, 0, 0);
+  MacroblockRecord& mb = tp.mbs[4];
+  mb.mb_type = MbI_NxN;
+  for (uint8_t& m : mb.intra_pred_mode) m = 3;  // diagonal down left reads the above-right samples
+  for (const uint32_t addr : {4u, 5u})
+    for (const uint8_t structure : {uint8_t{2}, uint8_t{0}}) {
+      tp.fill_random(rng);
+      mb.mb_addr = addr;
+      mb.mb_structure = structure;
+      const std::vector<uint8_t> before = tp.y;
+      uint8_t* dst = tp.lumaOrigin() + 16 * tp.lumaPitch + 16;
+      DecodeIntraPrediction_for_P_B_mbaff(dst, &mb, tp.lumaPitch);
+      const std::vector<uint8_t> mbaff = tp.y;
+      tp.y = before;
+      MacroblockRecord* c = mb.neighbour_c;
+      if (addr % 2 == 1 && structure == 2) mb.neighbour_c = nullptr;
+      DecodeIntraPrediction_for_P_B(dst, &mb, tp.lumaPitch);
+      mb.neighbour_c = c;
+      EXPECT_EQ(tp.y, mbaff) << "address " << addr << " structure " << int(structure);
+    }
+}
+
+}  // namespace
