@@ -41,18 +41,15 @@ void DecodeIntraPredictionChroma_for_P_B_mbaff(uint8_t* dstCb, uint8_t* dstCr, c
 void copy_pcm_luma(const MacroblockRecord* mb, uint8_t* dst, int pitch);
 void copy_pcm_chroma(const MacroblockRecord* mb, uint8_t* dstCb, uint8_t* dstCr, int pitch);
 
-// ---- Inter prediction hooks. The P and B drivers call these members for
-// inter macroblocks, indexed by MbTypeCode; an empty entry leaves the
-// macroblock's samples as they are. Inter prediction fills the tables.
+// ---- Inter prediction: the P and B drivers call the whole-macroblock inter
+// members through tables indexed by MbTypeCode (inter prediction's dispatch
+// tables once that stage is built). An empty entry leaves the macroblock's
+// samples as they are.
 using InterLumaMember = void (*)(DecodedPicture* const* list0, DecodedPicture* const* list1, uint16_t x, uint16_t y,
                                  uint8_t* dst, MacroblockRecord* mb, int pitch, int width, int height);
 using InterChromaMember = void (*)(DecodedPicture* const* list0, DecodedPicture* const* list1, uint16_t x,
                                    uint16_t y, uint8_t* dstCb, uint8_t* dstCr, MacroblockRecord* mb, int pitch,
                                    int width, int height);
-extern InterLumaMember g_inter_luma_P[256];
-extern InterChromaMember g_inter_chroma_P[256];
-extern InterLumaMember g_inter_luma_B[256];
-extern InterChromaMember g_inter_chroma_B[256];
 
 // ---- Deblocking
 uint32_t DeblockingFilter(DecodedPicture* picture);

@@ -6,10 +6,9 @@
 
 #include "reconstruction.h"
 
-InterLumaMember g_inter_luma_P[256];
-InterChromaMember g_inter_chroma_P[256];
-InterLumaMember g_inter_luma_B[256];
-InterChromaMember g_inter_chroma_B[256];
+#if AVCHD_RECONSTRUCTION_INTER_TABLES
+#include "inter_prediction.h"
+#endif
 
 void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int count, int margin, bool left,
                         bool right) {
@@ -21,6 +20,21 @@ void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int cou
 }
 
 namespace {
+
+#if AVCHD_RECONSTRUCTION_INTER_TABLES
+const InterLumaMember* const kLumaP = kInterLumaDispatchP;
+const InterLumaMember* const kLumaB = kInterLumaDispatchB;
+const InterChromaMember* const kChromaP = kInterChromaDispatchP;
+const InterChromaMember* const kChromaB = kInterChromaDispatchB;
+#else
+// Inter prediction not built: inter macroblocks keep their samples.
+const InterLumaMember kNoLuma[256] = {};
+const InterChromaMember kNoChroma[256] = {};
+const InterLumaMember* const kLumaP = kNoLuma;
+const InterLumaMember* const kLumaB = kNoLuma;
+const InterChromaMember* const kChromaP = kNoChroma;
+const InterChromaMember* const kChromaB = kNoChroma;
+#endif
 
 // Inter codes each slice type's tables name. A named code whose member is not
 // installed leaves its macroblock alone; any other non-I_PCM code is
@@ -190,21 +204,21 @@ uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
 }
 
 uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb) {
-  return inter_unit_chroma(tb, g_inter_chroma_P, false);
+  return inter_unit_chroma(tb, kChromaP, false);
 }
 
 uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb) {
-  return inter_unit_chroma(tb, g_inter_chroma_B, true);
+  return inter_unit_chroma(tb, kChromaB, true);
 }
 
 uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb) {
-  const uint32_t n = inter_unit_luma(tb, g_inter_luma_P, false);
+  const uint32_t n = inter_unit_luma(tb, kLumaP, false);
   if (tb->slice->picture->chroma_format_idc != 0) predict_and_combine_P_unit_8bit_chroma(tb);
   return n;
 }
 
 uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb) {
-  const uint32_t n = inter_unit_luma(tb, g_inter_luma_B, true);
+  const uint32_t n = inter_unit_luma(tb, kLumaB, true);
   if (tb->slice->picture->chroma_format_idc != 0) predict_and_combine_B_unit_8bit_chroma(tb);
   return n;
 }

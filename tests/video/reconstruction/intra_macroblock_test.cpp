@@ -246,6 +246,35 @@ TEST(IntraMacroblocks, ISlicesMatchTheModel) {
   }
 }
 
+// Intra macroblocks among inter ones, through the P and B entries (the
+// inter macroblocks keep the samples the picture holds, as if already
+// predicted), slices in a shuffled order.
+void run_intra_entries(TestPicture& tp, std::mt19937& rng) {
+  std::vector<size_t> order(tp.slices.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  for (size_t s : order) {
+    const SliceDecodeContext* ctx = tp.slices[s].get();
+    for (uint32_t n = ctx->firstMbAddr; n < ctx->firstMbAddr + ctx->firstMb->slice_mb_count; ++n) {
+      const MacroblockRecord* mb = &tp.mbs[n];
+      const int col = static_cast<int>(n) % tp.widthMbs, row = static_cast<int>(n) / tp.widthMbs;
+      uint8_t* y = tp.lumaOrigin() + 16 * row * tp.lumaPitch + 16 * col;
+      uint8_t* cb = tp.cbOrigin() + 8 * row * tp.chromaPitch + 8 * col;
+      uint8_t* cr = tp.crOrigin() + 8 * row * tp.chromaPitch + 8 * col;
+      if (mb->mb_type == MbI_PCM) {
+        copy_pcm_luma(mb, y, tp.lumaPitch);
+        copy_pcm_chroma(mb, cb, cr, tp.chromaPitch);
+      } else if (mb_is_intra(mb->mb_type)) {
+        DecodeIntraPrediction_for_P_B(y, mb, tp.lumaPitch);
+        DecodeIntraPredictionChroma_for_P_B(cb, cr, mb, tp.chromaPitch);
+      }
+    }
+  }
+  fill_plane_margins(tp.lumaOrigin(), tp.lumaPitch, 16 * tp.widthMbs, 0, 16 * tp.heightMbs, 32, true, true);
+  for (uint8_t* plane : {tp.cbOrigin(), tp.crOrigin()})
+    fill_plane_margins(plane, tp.chromaPitch, 8 * tp.widthMbs, 0, 8 * tp.heightMbs, 8, true, true);
+}
+
 TEST(IntraMacroblocks, IntraInPAndBSlicesWithAndWithoutConstrainedPrediction) {
   std::mt19937 rng(12);
   for (int constrained = 0; constrained < 2; ++constrained) {
@@ -253,19 +282,35 @@ TEST(IntraMacroblocks, IntraInPAndBSlicesWithAndWithoutConstrainedPrediction) {
       for (int iter = 0; iter < 40; ++iter) {
         TestPicture tp(shape.w, shape.h);
         tp.fill_random(rng);
-        const bool bSlice = iter % 2 == 1;
-        tp.set_slices(random_slice_starts(rng, shape.w * shape.h), bSlice ? 1 : 0, static_cast<uint8_t>(constrained));
+        tp.set_slices(random_slice_starts(rng, shape.w * shape.h), iter % 2 == 1 ? 1 : 0,
+                      static_cast<uint8_t>(constrained));
         Model model(tp, rng, true, constrained != 0);
         model.run();
-        run_slices(tp, rng, bSlice ? predict_and_combine_B_unit_8bit_luma : predict_and_combine_P_unit_8bit_luma);
-        // Inter macroblocks stay as they were (no inter members are
-        // installed), so the margins of their rows are compared too.
+        run_intra_entries(tp, rng);
         ASSERT_EQ(tp.y, model.y_) << "constrained " << constrained << " iteration " << iter;
         ASSERT_EQ(tp.cb, model.cb_);
         ASSERT_EQ(tp.cr, model.cr_);
       }
     }
   }
+}
+
+// The P and B drivers: every macroblock intra or I_PCM here (the inter
+// members are inter prediction's), walked and margined like the I driver.
+TEST(IntraMacroblocks, PAndBDriversReconstructIntraUnits) {
+  std::mt19937 rng(16);
+  for (int bSlice = 0; bSlice < 2; ++bSlice)
+    for (int iter = 0; iter < 20; ++iter) {
+      TestPicture tp(4, 3);
+      tp.fill_random(rng);
+      tp.set_slices(random_slice_starts(rng, 12), static_cast<uint8_t>(bSlice), 0);
+      Model model(tp, rng, false, false);
+      model.run();
+      run_slices(tp, rng, bSlice ? predict_and_combine_B_unit_8bit_luma : predict_and_combine_P_unit_8bit_luma);
+      ASSERT_EQ(tp.y, model.y_) << "B " << bSlice << " iteration " << iter;
+      ASSERT_EQ(tp.cb, model.cb_);
+      ASSERT_EQ(tp.cr, model.cr_);
+    }
 }
 
 // Units whose count runs past the picture, or that are empty, never write
