@@ -1,0 +1,121 @@
+// Slice-data walk of CABAC slices: per macroblock the record set-up and
+// links, mb_skip_flag and mb_field_decoding_flag, the macroblock layer, the
+// inverse transforms and end_of_slice_flag.
+#include "cabac_slice.h"
+
+#include <cstring>
+
+#include "cabac_syntax.h"
+
+namespace {
+
+// ctxIdxInc of mb_field_decoding_flag: the left and upper pairs (when
+// available in the slice) that are field pairs.
+uint32_t field_flag_inc(const SliceDataState* s, const MacroblockRecord* mb) {
+  const uint32_t top = mb->mb_addr & ~1u, w = s->widthInMbs, f = s->firstMbAddr;
+  uint32_t inc = 0;
+  if (top % (2 * w) != 0 && top != f) inc += s->records[top - 2].mb_field_decoding_flag;
+  if (top >= f + 2 * w) inc += s->records[top - 2 * w].mb_field_decoding_flag;
+  return inc;
+}
+
+// The field flag of a coded MBAFF macroblock: decoded for a top macroblock
+// and for a bottom one whose top was skipped, else the top's.
+void link_coded_mbaff(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb) {
+  const bool top = (mb->mb_addr & 1) == 0;
+  uint8_t flag;
+  if (top || mb_is_skipped((mb - 1)->mb_type))
+    flag = static_cast<uint8_t>(cabac_decision(&tb->reader, ctx + kCtxMbField + field_flag_inc(s, mb)));
+  else
+    flag = (mb - 1)->mb_field_decoding_flag;
+  SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
+}
+
+void clear_coded(MacroblockRecord* mb, bool pSlice) {
+  mb->transform_size_8x8_flag = 0;
+  std::memset(mb->luma_coeff, 0, sizeof(mb->luma_coeff));
+  std::memset(mb->chroma_coeff, 0, sizeof(mb->chroma_coeff));
+  std::memset(mb->mv_l0, 0, sizeof(mb->mv_l0));
+  std::memset(mb->mv_l1, 0, sizeof(mb->mv_l1));
+  if (pSlice) std::memset(mb->ref_idx_l1, 0xFF, sizeof(mb->ref_idx_l1));
+}
+
+uint32_t failed(SliceDataState* s) {
+  s->firstMb->slice_mb_count = 0;
+  return kSliceFailed;
+}
+
+}  // namespace
+
+uint32_t cabac_rest_is_zero(const BitReaderCabac* r) {
+  if (r->overrun) return 0;
+  // Unread bits of the current word that lie inside the payload.
+  const uint32_t inWord = r->bytesLeft >= 4 ? 32u : 8u * r->bytesLeft;
+  const int32_t unread = r->bitPos + 1 - static_cast<int32_t>(32 - inWord);
+  if (unread > 0 && ((r->word >> (r->bitPos + 1 - unread)) & ((unread >= 32) ? ~0u : ((1u << unread) - 1u))) != 0)
+    return 0;
+  // Whole words after it (stored in the reader's word order).
+  if (r->bytesLeft > 4) {
+    const uint8_t* p = r->pWord + 4;
+    uint32_t left = r->bytesLeft - 4;
+    for (; left >= 4; left -= 4, p += 4)
+      if (bs_load_word(p) != 0) return 0;
+    if (left && (bs_load_word(p) >> (32 - 8 * left)) != 0) return 0;
+  }
+  return 1;
+}
+
+uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* contexts) {
+  BitReaderCabac* r = &tb->reader;
+  if (s->firstMbAddr >= s->mbCount) return kSliceFailed;
+  if (s->currentMb == s->firstMb) {
+    slice_start(s);
+    s->firstMb->slice_first_flag = 1;
+    s->firstMb->deblock_idc = s->disable_deblocking_filter_idc;
+    s->firstMb->filter_offset_a = s->FilterOffsetA;
+    s->firstMb->filter_offset_b = s->FilterOffsetB;
+    r->overrun = 0;
+    bs_align(r);
+    cabac_initialize_engine(tb);
+  }
+  if (s->CurrMbAddr >= s->mbCount) return failed(s);
+  MacroblockRecord* mb = s->records + s->CurrMbAddr;
+  s->currentMb = mb;
+  const bool iSlice = s->sliceType == 2, bSlice = s->sliceType == 1;
+  for (;;) {
+    setup_record(s, mb, iSlice);
+    if (iSlice) {
+      if (s->MbaffFrameFlag) link_coded_mbaff(tb, s, contexts, mb);
+      decode_macroblock_layer_I_slice_cabac(tb, s, contexts, mb);
+    } else {
+      if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
+      if (!cabac_mb_skip_flag(tb, contexts + kCtxMbSkip, mb)) {
+        clear_coded(mb, !bSlice);
+        if (s->MbaffFrameFlag) link_coded_mbaff(tb, s, contexts, mb);
+        if (bSlice)
+          decode_macroblock_layer_B_slice(tb, s, contexts, mb);
+        else
+          decode_macroblock_layer_P_slice(tb, s, contexts, mb);
+      } else {
+        setup_skipped(s, mb, bSlice);
+        if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
+      }
+    }
+    // Data past the payload or a value out of its range give the slice up.
+    if (r->overrun) return failed(s);
+    transform_macroblock(mb);
+    if (!s->MbaffFrameFlag || (mb->mb_addr & 1)) {
+      if (cabac_DecodeTerminate(tb)) {
+        if (!cabac_rest_is_zero(r)) return failed(s);
+        s->firstMb->slice_mb_count = mb->mb_addr - s->firstMb->mb_addr + 1;
+        return kSliceDone;
+      }
+    }
+    if (s->CurrMbAddr + 1 >= s->mbCount) return failed(s);
+    ++s->CurrMbAddr;
+    ++mb;
+    s->currentMb = mb;
+    mb->slice_first_flag = 0;
+    if (!s->MbaffFrameFlag) link_neighbours(s, mb);
+  }
+}

@@ -1,0 +1,30 @@
+// The slice-data walk of CABAC slices and their macroblock layers. The walk
+// shares the record set-up, neighbour links, skipped macroblocks, QP update
+// and transforms of the CAVLC walk (slice_data.h); the syntax comes from
+// the CABAC engine with the slice's context array.
+#pragma once
+
+#include <cstdint>
+
+#include "cabac_engine.h"
+#include "slice_data.h"
+
+// Decodes the macroblocks of one CABAC slice. The reader stands at
+// slice_data() (the alignment bits before the engine start are skipped
+// here); the contexts were initialised for the slice type and SliceQPY.
+// 0 when end_of_slice_flag ended the slice with the engine exactly on the
+// payload's stop bit; 14 when the slice ran past the picture, its data
+// ran past the payload, a value was out of its range, or the data went on
+// after the end.
+uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* contexts);
+
+// The macroblock layers; always 0 (a damaged value marks the reader with
+// kCabacDamaged and the walk gives the slice up).
+uint32_t decode_macroblock_layer_I_slice_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx,
+                                               MacroblockRecord* mb);
+uint32_t decode_macroblock_layer_P_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb);
+uint32_t decode_macroblock_layer_B_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb);
+
+// 1 when nothing but zero bits follows the reader's position up to the end
+// of the payload (the alignment after the stop bit and cabac_zero_words).
+uint32_t cabac_rest_is_zero(const BitReaderCabac* r);
