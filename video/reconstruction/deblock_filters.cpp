@@ -82,7 +82,7 @@ struct Thresholds {
   int alpha, beta, tc0;
 };
 
-Thresholds thresholds(uint8_t bS, uint8_t qPav, const int8_t* offsets) {
+inline Thresholds thresholds(uint8_t bS, uint8_t qPav, const int8_t* offsets) {
   const int indexA = clip3(0, 51, qPav + offsets[0]);
   const int indexB = clip3(0, 51, qPav + offsets[1]);
   return {AlphaTable[indexA], BetaTable[indexB], bS < 4 ? ClipTable[5 * indexA + bS] : 0};
@@ -274,12 +274,80 @@ void filter_luma_horizontal(uint8_t* q0, ptrdiff_t pitch, int lines, uint8_t bS,
   }
 }
 
-void filter_chroma(uint8_t* a, uint8_t* b, ptrdiff_t along, ptrdiff_t across, int lines, uint8_t bS,
-                   uint8_t qPavA, uint8_t qPavB, const int8_t* offsets) {
-  const Thresholds ta = thresholds(bS, qPavA, offsets);
-  const Thresholds tb = thresholds(bS, qPavB, offsets);
-  for (int i = 0; i < lines; ++i) filter_chroma_line(a + i * along, across, bS, ta);
-  for (int i = 0; i < lines; ++i) filter_chroma_line(b + i * along, across, bS, tb);
+// ---- Vector chroma filter: up to four lines of Cb in lanes 0..3 and the
+// same lines of Cr in lanes 4..7, each half with its own thresholds.
+
+inline __m128i halves(int a, int b) {
+  return _mm_set_epi16(static_cast<int16_t>(b), static_cast<int16_t>(b), static_cast<int16_t>(b),
+                       static_cast<int16_t>(b), static_cast<int16_t>(a), static_cast<int16_t>(a),
+                       static_cast<int16_t>(a), static_cast<int16_t>(a));
+}
+
+// s[0] = p1, s[1] = p0, s[2] = q0, s[3] = q1; filters s[1] and s[2].
+void filter_chroma_lanes(__m128i* s, uint8_t bS, const Thresholds& ta, const Thresholds& tb) {
+  const __m128i p1 = s[0], p0 = s[1], q0 = s[2], q1 = s[3];
+  const __m128i alpha = halves(ta.alpha, tb.alpha), beta = halves(ta.beta, tb.beta);
+  const __m128i active =
+      _mm_and_si128(_mm_and_si128(_mm_cmplt_epi16(absdiff(p0, q0), alpha), _mm_cmplt_epi16(absdiff(p1, p0), beta)),
+                    _mm_cmplt_epi16(absdiff(q1, q0), beta));
+  const __m128i two = _mm_set1_epi16(2);
+  if (bS < 4) {
+    const __m128i tc = halves(ta.tc0 + 1, tb.tc0 + 1);
+    const __m128i d = _mm_srai_epi16(
+        _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1)),
+                      _mm_set1_epi16(4)),
+        3);
+    const __m128i delta = clip(d, _mm_sub_epi16(_mm_setzero_si128(), tc), tc);
+    s[1] = select(active, _mm_add_epi16(p0, delta), p0);
+    s[2] = select(active, _mm_sub_epi16(q0, delta), q0);
+    return;
+  }
+  s[1] = select(active, _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(p1, 1), p0), _mm_add_epi16(q1, two)), 2), p0);
+  s[2] = select(active, _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(q1, 1), q0), _mm_add_epi16(p1, two)), 2), q0);
+}
+
+// Vertical chroma edge: the rows of both planes, p1..q1 of each, transposed
+// so that lanes hold rows.
+void filter_chroma_vertical(uint8_t* a, uint8_t* b, ptrdiff_t pitch, int lines, uint8_t bS, uint8_t qPavA,
+                            uint8_t qPavB, const int8_t* offsets) {
+  const Thresholds ta = thresholds(bS, qPavA, offsets), tb = thresholds(bS, qPavB, offsets);
+  __m128i rows[8];
+  for (int i = 0; i < 4; ++i) {
+    rows[i] = i < lines ? load4(a + i * pitch - 2) : _mm_setzero_si128();
+    rows[4 + i] = i < lines ? load4(b + i * pitch - 2) : _mm_setzero_si128();
+  }
+  __m128i s[8];
+  transpose_to_lanes(rows, s);  // s[0..3] = p1, p0, q0, q1
+  filter_chroma_lanes(s, bS, ta, tb);
+  __m128i packed[8];
+  for (int i = 0; i < 8; ++i) packed[i] = _mm_packus_epi16(s[i], s[i]);
+  __m128i out[8];
+  transpose_to_lanes(packed, out);
+  for (int i = 0; i < lines; ++i) {
+    store4(a + i * pitch - 2, _mm_packus_epi16(out[i], out[i]));
+    store4(b + i * pitch - 2, _mm_packus_epi16(out[4 + i], out[4 + i]));
+  }
+}
+
+// Horizontal chroma edge: rows p1..q1 of each plane read once, rows p0 and q0
+// written back.
+void filter_chroma_horizontal(uint8_t* a, uint8_t* b, ptrdiff_t pitch, int lines, uint8_t bS, uint8_t qPavA,
+                              uint8_t qPavB, const int8_t* offsets) {
+  const Thresholds ta = thresholds(bS, qPavA, offsets), tb = thresholds(bS, qPavB, offsets);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i s[4];
+  for (int k = 0; k < 4; ++k) {
+    const ptrdiff_t at = (k - 2) * pitch;
+    s[k] = _mm_unpacklo_epi8(_mm_unpacklo_epi32(load4(a + at), load4(b + at)), zero);
+  }
+  filter_chroma_lanes(s, bS, ta, tb);
+  for (int k = 1; k <= 2; ++k) {
+    const ptrdiff_t at = (k - 2) * pitch;
+    const __m128i v = _mm_packus_epi16(s[k], s[k]);
+    const int32_t wa = _mm_cvtsi128_si32(v), wb = _mm_cvtsi128_si32(_mm_srli_si128(v, 4));
+    std::memcpy(a + at, &wa, static_cast<size_t>(lines));
+    std::memcpy(b + at, &wb, static_cast<size_t>(lines));
+  }
 }
 
 }  // namespace
@@ -308,25 +376,27 @@ void FilteringProcessVerticalLuma(uint8_t* q0, uint8_t bS, uint8_t qPav, const i
 
 void FilteringProcessVerticalChroma4x4(uint8_t* a, uint8_t* b, int pitch, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
                                        const int8_t* offsets) {
-  filter_chroma(a, b, pitch, 1, 4, bS, qPavA, qPavB, offsets);
+  filter_chroma_vertical(a, b, pitch, 4, bS, qPavA, qPavB, offsets);
 }
 
 void FilteringProcessVerticalChroma2x2(uint8_t* a, uint8_t* b, int pitch, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
                                        const int8_t* offsets) {
-  filter_chroma(a, b, pitch, 1, 2, bS, qPavA, qPavB, offsets);
+  filter_chroma_vertical(a, b, pitch, 2, bS, qPavA, qPavB, offsets);
 }
 
 void FilteringProcessHorizontalChroma4x4(uint8_t* a, uint8_t* b, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
                                          const int8_t* offsets, int pitch) {
-  filter_chroma(a, b, 1, pitch, 4, bS, qPavA, qPavB, offsets);
+  filter_chroma_horizontal(a, b, pitch, 4, bS, qPavA, qPavB, offsets);
 }
 
 void FilteringProcessHorizontalChroma2x2(uint8_t* a, uint8_t* b, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
                                          const int8_t* offsets, int pitch) {
-  filter_chroma(a, b, 1, pitch, 2, bS, qPavA, qPavB, offsets);
+  filter_chroma_horizontal(a, b, pitch, 2, bS, qPavA, qPavB, offsets);
 }
 
+// The single-row form stays scalar: Cb, then Cr.
 void FilteringProcessVerticalChroma(uint8_t* a, uint8_t* b, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
                                     const int8_t* offsets) {
-  filter_chroma(a, b, 0, 1, 1, bS, qPavA, qPavB, offsets);
+  filter_chroma_line(a, 1, bS, thresholds(bS, qPavA, offsets));
+  filter_chroma_line(b, 1, bS, thresholds(bS, qPavB, offsets));
 }
