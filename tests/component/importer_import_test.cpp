@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 
@@ -357,6 +358,71 @@ TEST(ImporterBadInput, FrameRateBeyondTheTimecodeByte) {
   EXPECT_EQ(run.store()->timeScale, 500);
   EXPECT_NE(FindTrack(run.movie, FOUR_CHAR_CODE("vide")), nullptr);
   EXPECT_EQ(FindTrack(run.movie, FOUR_CHAR_CODE("tmcd")), nullptr);
+}
+
+// A data handler that hands every call on to a file data handler and counts
+// the bytes read, standing in for the host's in the pre-scan.
+namespace counting {
+ComponentInstance target = nullptr;
+int64_t bytesRead = 0;
+ComponentResult Dispatch(ComponentParameters* params, Handle) {
+  if (params->what == kDataHScheduleData64Select) bytesRead += SInt32(params->params[2]);
+  if (params->what < 0) return params->what == kComponentOpenSelect || params->what == kComponentCloseSelect ? 0 : 1;
+  return DelegateComponentCall(params, target);
+}
+}  // namespace counting
+
+int64_t PrescanBytes(const Bytes& stream, bool videoPass, bool finds = false) {
+  const std::string path = WriteTempFile("prescan.m2ts", stream);
+  ImportRun run;
+  RegisterImporter();
+  EXPECT_EQ(OpenADefaultComponent(kMTSImporterType, kMTSImporterSubType, &run.importer), noErr);
+  MTS_MovieImportGlobalsRecord* store = run.store();
+  run.movie = NewMovie(0);
+  store->theMovie = run.movie;
+  FSSpec spec{};
+  FSPathMakeFSSpec(path.c_str(), &spec);
+  AliasHandle alias = nullptr;
+  QTNewAlias(&spec, &alias, kTrue);
+  EXPECT_EQ(OpenADataHandler(alias, FOUR_CHAR_CODE("alis"), nullptr, 0, nullptr, kDataHCanRead, &counting::target),
+            noErr);
+  static Component wrapper = [] {
+    ComponentDescription cd{FOUR_CHAR_CODE("dhlr"), FOUR_CHAR_CODE("cnt "), FOUR_CHAR_CODE("test"), 0, 0};
+    return RegisterComponent(&cd, counting::Dispatch, 0, nullptr, nullptr, nullptr);
+  }();
+  ComponentInstance dh = nullptr;
+  EXPECT_EQ(OpenAComponent(wrapper, &dh), noErr);
+  store->dataHandler = dh;
+  store->fileSize = int64_t(stream.size());
+  store->pcmBuffer = static_cast<uint8_t*>(std::malloc(kMTSPcmBufferSize));
+  store->wrapReference = -1;
+  counting::bytesRead = 0;
+  EXPECT_EQ(videoPass ? MTS_GetFrameNum(store) : MTS_GetSoundFrameNum(store), finds ? 0 : 1);
+  const int64_t bytes = counting::bytesRead;
+  CloseComponent(counting::target);
+  DisposeHandle(alias);
+  return bytes;
+}
+
+TEST(ImporterBadInput, PrescanWithoutItsStreamReadsTheFileOnce) {
+  // 30 chunks of a stream without audio, then of one without video.
+  StreamOptions o = Basic();
+  o.audio = false;
+  Bytes noAudio = MakeStream(o);
+  uint8_t null[192] = {0, 0, 0, 0, 0x47, 0x1F, 0xFF, 0x10};
+  std::memset(null + 8, 0xFF, sizeof null - 8);
+  while (noAudio.size() < 30u * kMTSChunkSize) noAudio.insert(noAudio.end(), null, null + 192);
+  EXPECT_LE(PrescanBytes(noAudio, false), int64_t(noAudio.size()));
+  StreamOptions a = Basic();
+  a.video = false;
+  Bytes noVideo = MakeStream(a);
+  while (noVideo.size() < 30u * kMTSChunkSize) noVideo.insert(noVideo.end(), null, null + 192);
+  EXPECT_LE(PrescanBytes(noVideo, true), int64_t(noVideo.size()));
+  // Audio only at the start: the tail steps back without rereading the file
+  // over and over.
+  Bytes early = MakeStream(Basic());
+  while (early.size() < 30u * kMTSChunkSize) early.insert(early.end(), null, null + 192);
+  EXPECT_LE(PrescanBytes(early, false, true), 4 * int64_t(early.size()));
 }
 
 TEST(ImporterBadInput, NoAudioImportsVideo) {
