@@ -47,20 +47,25 @@ uint32_t failed(SliceDataState* s) {
 
 }  // namespace
 
-uint32_t cabac_rest_is_zero(const BitReaderCabac* r) {
+uint32_t cabac_slice_ends_here(const BitReaderCabac* r) {
   if (r->overrun) return 0;
-  // Unread bits of the current word that lie inside the payload.
-  const uint32_t inWord = r->bytesLeft >= 4 ? 32u : 8u * r->bytesLeft;
-  const int32_t unread = r->bitPos + 1 - static_cast<int32_t>(32 - inWord);
-  if (unread > 0 && ((r->word >> (r->bitPos + 1 - unread)) & ((unread >= 32) ? ~0u : ((1u << unread) - 1u))) != 0)
-    return 0;
-  // Whole words after it (stored in the reader's word order).
-  if (r->bytesLeft > 4) {
-    const uint8_t* p = r->pWord + 4;
-    uint32_t left = r->bytesLeft - 4;
-    for (; left >= 4; left -= 4, p += 4)
-      if (bs_load_word(p) != 0) return 0;
-    if (left && (bs_load_word(p) >> (32 - 8 * left)) != 0) return 0;
+  // Remaining payload bits: the unread part of the current word, then the
+  // words after it.
+  BitReaderCabac probe = *r;
+  const uint64_t payloadBits = 8ull * r->bytesLeft;
+  uint64_t left = payloadBits - static_cast<uint64_t>(31 - r->bitPos);
+  if (r->bytesLeft < 4 && payloadBits < static_cast<uint64_t>(31 - r->bitPos)) return 0;
+  // Up to the byte boundary after the next bit, at most one 1-bit (the
+  // stop bit, when the encoder's flush left it unread); zeros after it.
+  uint32_t ones = 0;
+  const uint32_t head = static_cast<uint32_t>((probe.bitPos & 7) + 1);
+  for (uint32_t i = 0; i < head && left > 0; ++i, --left) ones += ReadOneBit(&probe);
+  if (ones > 1) return 0;
+  for (; left >= 16; left -= 16)
+    if (ReadNBits(&probe, 16) != 0) return 0;
+  while (left > 0) {
+    if (ReadOneBit(&probe) != 0) return 0;
+    --left;
   }
   return 1;
 }
@@ -106,7 +111,7 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
     transform_macroblock(mb);
     if (!s->MbaffFrameFlag || (mb->mb_addr & 1)) {
       if (cabac_DecodeTerminate(tb)) {
-        if (!cabac_rest_is_zero(r)) return failed(s);
+        if (!cabac_slice_ends_here(r)) return failed(s);
         s->firstMb->slice_mb_count = mb->mb_addr - s->firstMb->mb_addr + 1;
         return kSliceDone;
       }

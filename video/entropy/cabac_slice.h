@@ -12,8 +12,8 @@
 // Decodes the macroblocks of one CABAC slice. The reader stands at
 // slice_data() (the alignment bits before the engine start are skipped
 // here); the contexts were initialised for the slice type and SliceQPY.
-// 0 when end_of_slice_flag ended the slice with the engine exactly on the
-// payload's stop bit; 14 when the slice ran past the picture, its data
+// 0 when end_of_slice_flag ended the slice at the end of the payload (see
+// cabac_slice_ends_here); 14 when the slice ran past the picture, its data
 // ran past the payload, a value was out of its range, or the data went on
 // after the end.
 uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* contexts);
@@ -25,6 +25,8 @@ uint32_t decode_macroblock_layer_I_slice_cabac(ThreadBuffer* tb, SliceDataState*
 uint32_t decode_macroblock_layer_P_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb);
 uint32_t decode_macroblock_layer_B_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb);
 
-// 1 when nothing but zero bits follows the reader's position up to the end
-// of the payload (the alignment after the stop bit and cabac_zero_words).
-uint32_t cabac_rest_is_zero(const BitReaderCabac* r);
+// 1 when the engine, after end_of_slice_flag 1, stands at the end of the
+// payload: what follows up to the end is at most the stop bit within the
+// current byte (an encoder's flush may leave it unread; the standard's flush
+// ends exactly on it), then only zero bits (alignment and cabac_zero_words).
+uint32_t cabac_slice_ends_here(const BitReaderCabac* r);
