@@ -1,12 +1,10 @@
-// Dequantisation scales and inverse transforms. The 4x4 transforms work on
-// two blocks at once in SSE2 (eight 16-bit lanes), wrapping at 16 bits like
-// the scalar definition; the transposition from column-major input to raster
-// output falls out of the unpack steps.
+// Dequantisation scales and inverse transforms in SSE2 (eight 16-bit lanes,
+// wrapping at 16 bits like the scalar definition). The 4x4 transforms work
+// on two blocks at once; the transposition from column-major input to
+// raster output falls out of the unpack steps.
 #include "transforms.h"
 
 #include <emmintrin.h>
-
-#include <cstring>
 
 namespace {
 
@@ -85,34 +83,54 @@ void transform_pair(int16_t* p, int16_t* q) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 8), _mm_unpackhi_epi64(r2, r3));
 }
 
-// One-dimensional 8-point inverse transform, 16-bit wrapping.
-inline void idct8(int16_t* v, int step) {
-  const int32_t d0 = v[0], d1 = v[step], d2 = v[2 * step], d3 = v[3 * step];
-  const int32_t d4 = v[4 * step], d5 = v[5 * step], d6 = v[6 * step], d7 = v[7 * step];
-  const int16_t e0 = w16(d0 + d4);
-  const int16_t e1 = w16(-d3 + d5 - d7 - (d7 >> 1));
-  const int16_t e2 = w16(d0 - d4);
-  const int16_t e3 = w16(d1 + d7 - d3 - (d3 >> 1));
-  const int16_t e4 = w16((d2 >> 1) - d6);
-  const int16_t e5 = w16(-d1 + d7 + d5 + (d5 >> 1));
-  const int16_t e6 = w16(d2 + (d6 >> 1));
-  const int16_t e7 = w16(d3 + d5 + d1 + (d1 >> 1));
-  const int16_t f0 = w16(e0 + e6);
-  const int16_t f1 = w16(e1 + (e7 >> 2));
-  const int16_t f2 = w16(e2 + e4);
-  const int16_t f3 = w16(e3 + (e5 >> 2));
-  const int16_t f4 = w16(e2 - e4);
-  const int16_t f5 = w16((e3 >> 2) - e5);
-  const int16_t f6 = w16(e0 - e6);
-  const int16_t f7 = w16(e7 - (e1 >> 2));
-  v[0] = w16(f0 + f7);
-  v[step] = w16(f2 + f5);
-  v[2 * step] = w16(f4 + f3);
-  v[3 * step] = w16(f6 + f1);
-  v[4 * step] = w16(f6 - f1);
-  v[5 * step] = w16(f4 - f3);
-  v[6 * step] = w16(f2 - f5);
-  v[7 * step] = w16(f0 - f7);
+// One-dimensional 8-point inverse transform across eight vectors, lane by
+// lane, 16-bit wrapping.
+inline void idct8(__m128i* v) {
+  const __m128i d0 = v[0], d1 = v[1], d2 = v[2], d3 = v[3], d4 = v[4], d5 = v[5], d6 = v[6], d7 = v[7];
+  const __m128i e0 = _mm_add_epi16(d0, d4);
+  const __m128i e1 = _mm_sub_epi16(_mm_sub_epi16(_mm_sub_epi16(d5, d3), d7), _mm_srai_epi16(d7, 1));
+  const __m128i e2 = _mm_sub_epi16(d0, d4);
+  const __m128i e3 = _mm_sub_epi16(_mm_sub_epi16(_mm_add_epi16(d1, d7), d3), _mm_srai_epi16(d3, 1));
+  const __m128i e4 = _mm_sub_epi16(_mm_srai_epi16(d2, 1), d6);
+  const __m128i e5 = _mm_add_epi16(_mm_add_epi16(_mm_sub_epi16(d7, d1), d5), _mm_srai_epi16(d5, 1));
+  const __m128i e6 = _mm_add_epi16(d2, _mm_srai_epi16(d6, 1));
+  const __m128i e7 = _mm_add_epi16(_mm_add_epi16(_mm_add_epi16(d3, d5), d1), _mm_srai_epi16(d1, 1));
+  const __m128i f0 = _mm_add_epi16(e0, e6);
+  const __m128i f1 = _mm_add_epi16(e1, _mm_srai_epi16(e7, 2));
+  const __m128i f2 = _mm_add_epi16(e2, e4);
+  const __m128i f3 = _mm_add_epi16(e3, _mm_srai_epi16(e5, 2));
+  const __m128i f4 = _mm_sub_epi16(e2, e4);
+  const __m128i f5 = _mm_sub_epi16(_mm_srai_epi16(e3, 2), e5);
+  const __m128i f6 = _mm_sub_epi16(e0, e6);
+  const __m128i f7 = _mm_sub_epi16(e7, _mm_srai_epi16(e1, 2));
+  v[0] = _mm_add_epi16(f0, f7);
+  v[1] = _mm_add_epi16(f2, f5);
+  v[2] = _mm_add_epi16(f4, f3);
+  v[3] = _mm_add_epi16(f6, f1);
+  v[4] = _mm_sub_epi16(f6, f1);
+  v[5] = _mm_sub_epi16(f4, f3);
+  v[6] = _mm_sub_epi16(f2, f5);
+  v[7] = _mm_sub_epi16(f0, f7);
+}
+
+// Transposes eight vectors of eight 16-bit lanes.
+inline void transpose8(__m128i* v) {
+  const __m128i a0 = _mm_unpacklo_epi16(v[0], v[1]), a1 = _mm_unpackhi_epi16(v[0], v[1]);
+  const __m128i a2 = _mm_unpacklo_epi16(v[2], v[3]), a3 = _mm_unpackhi_epi16(v[2], v[3]);
+  const __m128i a4 = _mm_unpacklo_epi16(v[4], v[5]), a5 = _mm_unpackhi_epi16(v[4], v[5]);
+  const __m128i a6 = _mm_unpacklo_epi16(v[6], v[7]), a7 = _mm_unpackhi_epi16(v[6], v[7]);
+  const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+  const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+  const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+  const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+  v[0] = _mm_unpacklo_epi64(b0, b4);
+  v[1] = _mm_unpackhi_epi64(b0, b4);
+  v[2] = _mm_unpacklo_epi64(b1, b5);
+  v[3] = _mm_unpackhi_epi64(b1, b5);
+  v[4] = _mm_unpacklo_epi64(b2, b6);
+  v[5] = _mm_unpackhi_epi64(b2, b6);
+  v[6] = _mm_unpacklo_epi64(b3, b7);
+  v[7] = _mm_unpackhi_epi64(b3, b7);
 }
 
 // Block of luma4x4BlkIdx at block row i, block column j.
@@ -168,13 +186,16 @@ uint32_t transform_luma_8x8(int16_t* luma_coeff, uint8_t mask) {
   for (int q = 0; q < 4; ++q) {
     if ((mask & (1u << q)) == 0) continue;
     int16_t* b = luma_coeff + 64 * q;
-    // Column-major: column x holds rows 0..7 at 8x .. 8x + 7. Rows first.
-    for (int y = 0; y < 8; ++y) idct8(b + y, 8);
-    for (int x = 0; x < 8; ++x) idct8(b + 8 * x, 1);
-    int16_t out[64];
+    // Column-major: vector x holds column x, lanes are rows, so the first
+    // pass runs along the rows; after the transposition vectors are rows.
+    __m128i v[8];
+    for (int x = 0; x < 8; ++x) v[x] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 8 * x));
+    idct8(v);
+    transpose8(v);
+    idct8(v);
+    const __m128i k32 = _mm_set1_epi16(32);
     for (int y = 0; y < 8; ++y)
-      for (int x = 0; x < 8; ++x) out[8 * y + x] = static_cast<int16_t>(w16(b[8 * x + y] + 32) >> 6);
-    std::memcpy(b, out, sizeof(out));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 8 * y), _mm_srai_epi16(_mm_add_epi16(v[y], k32), 6));
   }
   return 0;
 }
