@@ -215,12 +215,17 @@ std::vector<ParsedPicture> parse_stream(const std::vector<uint8_t>& file, int* f
         pocMsb = 0;
         prevLsb = 0;
       }
-      int32_t lsb = static_cast<int32_t>(h.poc_lsb);
-      if (lsb < prevLsb && prevLsb - lsb >= maxLsb / 2) pocMsb += maxLsb;
-      if (lsb > prevLsb && lsb - prevLsb > maxLsb / 2) pocMsb -= maxLsb;
-      if (nal.nal_ref_idc) prevLsb = lsb;
-      const int32_t poc = pocMsb + lsb;
-      if (!nal.nal_ref_idc) pocMsb -= 0;
+      // Picture order count, type 0: the most significant part follows the
+      // previous reference picture's.
+      const int32_t lsb = static_cast<int32_t>(h.poc_lsb);
+      int32_t msb = pocMsb;
+      if (lsb < prevLsb && prevLsb - lsb >= maxLsb / 2) msb += maxLsb;
+      if (lsb > prevLsb && lsb - prevLsb > maxLsb / 2) msb -= maxLsb;
+      if (nal.nal_ref_idc) {
+        pocMsb = msb;
+        prevLsb = lsb;
+      }
+      const int32_t poc = msb + lsb;
       out.push_back({sps->pic_order_cnt_type == 2 ? idrBase + static_cast<int32_t>(out.size()) : idrBase + poc, "", ""});
     }
     if (!rec) continue;
@@ -296,6 +301,7 @@ TEST_P(CabacStreams, MacroblockTypesAndQpsMatchTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(Features, CabacStreams,
                          ::testing::Values("02_cabac_main", "03_cabac_high_8x8", "05_bpyramid_normal", "11_multiref8",
-                                           "12_slices4", "18_constrained_intra", "21_ipcm_cabac"));
+                                           "12_slices4", "18_constrained_intra", "21_ipcm_cabac", "09_direct_spatial",
+                                           "10_direct_temporal"));
 
 }  // namespace
