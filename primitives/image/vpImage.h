@@ -72,3 +72,7 @@ VP_DECLARE_VARIANTS(VpStatus, vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s,
                     (uint32_t * *ppBitStream, int32_t* pOffset, int16_t* pNumCoeff, int16_t** ppPosCoefbuf,
                      const HuffmanTable_32s* pTblCoeffToken, const HuffmanTable_32s* const* ppTblTotalZerosCR,
                      const HuffmanTable_32s* const* ppTblRunBefore));
+
+// ---------------------------------------------------------------------------
+// Interpolation, averaging, weighting and edge-replicating fetch.
+#include "vpiInterpolate.h"

@@ -1,0 +1,103 @@
+// H.264 inter-prediction primitives: luma quarter-sample and chroma
+// eighth-sample interpolation with edge replication, rounded averaging and
+// explicit weighting of prediction blocks.
+//
+// Every public primitive has three members (sse2_, ssse3_, sse41_) behind a
+// four-slot dispatch table (vpDispatch.h). The members share one kernel body
+// compiled per instruction set, so their results are identical.
+#pragma once
+
+#include <cstdint>
+
+#include "vpCore.h"
+#include "vpDispatch.h"
+#include "vpImage.h"
+
+// Parameter block of the two interpolation entry points, filled by the
+// decoder's inter-prediction layer. The luma entry point ignores pSrc[1] and
+// pDst[1].
+struct InterpolateBlockParams {
+  const uint8_t* pSrc[2];  // reference plane origins (column 0, row 0): luma, or Cb and Cr
+  int32_t srcStep;         // bytes between reference rows (both planes)
+  uint8_t* pDst[2];        // top-left sample of the predicted block of each plane
+  int32_t dstStep;         // bytes between destination rows (both planes)
+  int32_t frameWidth;      // valid columns of the reference planes: the picture's own width
+  int32_t frameHeight;     // valid rows of the reference planes
+  int32_t blockWidth;      // in samples of the plane
+  int32_t blockHeight;
+  int32_t blockX;          // block position in the plane
+  int32_t blockY;
+  int32_t mvX;             // quarter samples (luma) or eighth samples (chroma)
+  int32_t mvY;
+};
+
+// Working record of one interpolation, built by a front end and handed to
+// its kernels and to the edge fetch.
+struct InterpolateKernelParams {
+  const uint8_t* pSrc;   // kernel: first source sample; fetch: plane origin
+  int32_t srcStep;
+  uint8_t* pDst;         // kernel: destination block; fetch: scratch area
+  int32_t dstStep;
+  int32_t dx;            // eighth-sample fractions (chroma only)
+  int32_t dy;
+  int32_t width;
+  int32_t height;
+  int32_t kernelIndex;
+  int32_t windowX;       // plane position of the window's first sample
+  int32_t windowY;
+  int32_t windowWidth;
+  int32_t windowHeight;
+  int32_t frameWidth;
+  int32_t frameHeight;
+  const uint8_t* pSrc2;  // second chroma plane
+  uint8_t* pDst2;
+};
+
+// Statuses of these primitives beyond those of vpCore.h.
+// A weighting shift beyond 31 bits gives StatusOutOfRange (vpImage.h).
+enum : int32_t {
+  StatusWidthAboveStep = -14,  // the block is wider than its row step
+};
+
+// Edge-replicating fetch of a reference window (side flags: left 1, right 2,
+// top 4, bottom 8). Each table entry copies the window described by words
+// 9..14 of the record from the plane at pSrc into the scratch area at pDst,
+// every sample beyond a flagged side replaced by the nearest edge sample.
+using VpEdgeFetchFn = void (*)(InterpolateKernelParams* params);
+extern const VpEdgeFetchFn read_data_through_boundary_table_8u_pxmx[16];
+// Interleaved (Cb, Cr) byte pairs: positions and widths in pairs, steps in bytes.
+extern const VpEdgeFetchFn read_data_through_boundary_table_nv12_8u_pxmx[16];
+// 16-bit samples: the pointers address uint16_t data, steps count samples.
+extern const VpEdgeFetchFn read_data_through_boundary_table_16u_pxmx[16];
+
+int32_t sse2_vpiReadDataBlockThroughBoundary_8u(uint32_t flags, InterpolateKernelParams* params);
+int32_t ssse3_vpiReadDataBlockThroughBoundary_8u(uint32_t flags, InterpolateKernelParams* params);
+int32_t sse41_vpiReadDataBlockThroughBoundary_8u(uint32_t flags, InterpolateKernelParams* params);
+
+// The public primitives and their members.
+#define VPI_INTERPOLATE_PRIMITIVES(X)                                                                  \
+  X(VpStatus, vpiInterpolateLumaBlock_H264_8u_P1R, (const InterpolateBlockParams* pParams))            \
+  X(VpStatus, vpiInterpolateChromaBlock_H264_8u_P2R, (const InterpolateBlockParams* pParams))          \
+  X(VpStatus, vpiInterpolateBlock_H264_8u_P3P1R,                                                       \
+    (const uint8_t* pSrc1, const uint8_t* pSrc2, uint8_t* pDst, uint32_t width, uint32_t height,       \
+     int32_t src1Step, int32_t src2Step, int32_t dstStep))                                             \
+  X(VpStatus, vpiUniDirWeightBlock_H264_8u_C1IR,                                                       \
+    (uint8_t* pSrcDst, uint32_t srcDstStep, uint32_t logWD, int32_t weight, int32_t offset,            \
+     uint32_t roiWidth, uint32_t roiHeight))                                                           \
+  X(VpStatus, vpiWeightedAverage_H264_8u_C1IR,                                                         \
+    (const uint8_t* pSrc1, uint8_t* pSrcDst, int32_t srcDstStep, int32_t weight1, int32_t weight2,     \
+     int32_t shift, int32_t offset, int32_t roiWidth, int32_t roiHeight))
+
+#define VPI_DECLARE_PRIMITIVE(ret, name, params) VP_DECLARE_VARIANTS(ret, name, params);
+VPI_INTERPOLATE_PRIMITIVES(VPI_DECLARE_PRIMITIVE)
+#undef VPI_DECLARE_PRIMITIVE
+
+// In-place body of the single-list weighting (the C1IR members hand over to it).
+#define VPI_UNIDIR_WEIGHT_BODY(prefix)                                                                 \
+  VpStatus prefix##vpiUniDirWeightBlock_H264_8u_C1R(uint8_t* pSrcDst, uint32_t srcDstStep, uint32_t logWD, \
+                                                    int32_t weight, int32_t offset, uint32_t roiWidth,     \
+                                                    uint32_t roiHeight)
+VPI_UNIDIR_WEIGHT_BODY(sse2_);
+VPI_UNIDIR_WEIGHT_BODY(ssse3_);
+VPI_UNIDIR_WEIGHT_BODY(sse41_);
+#undef VPI_UNIDIR_WEIGHT_BODY
