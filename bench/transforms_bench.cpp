@@ -1,6 +1,7 @@
 // Spectral transforms per variant beside FFTW (single precision,
 // FFTW_MEASURE, one thread) on the same input: the complex forward FFT of
-// 64, 128, 256, 1024 and 4096 points (in place, as the inverse MDCT runs it)
+// 64, 128, 256, 1024 and 4096 points (in place, as the inverse MDCT runs it),
+// 2^20 points (the blocked large transform)
 // and the 256- and 512-point inverse MDCT (FFTW: a DCT-IV of len/2 points,
 // REDFT11, which is what an inverse MDCT computes before its output folding).
 #include <benchmark/benchmark.h>
@@ -136,7 +137,7 @@ void BM_MdctFftw(benchmark::State& state) {
 
 void fftArgs(benchmark::internal::Benchmark* b) {
   for (int v = 0; v < 3; ++v)
-    for (int order : {6, 7, 8, 10, 12}) b->Args({v, order});
+    for (int order : {6, 7, 8, 10, 12, 20}) b->Args({v, order});
 }
 void mdctArgs(benchmark::internal::Benchmark* b) {
   for (int v = 0; v < 3; ++v)
@@ -144,7 +145,7 @@ void mdctArgs(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Fft)->Apply(fftArgs)->ArgNames({"variant", "order"});
-BENCHMARK(BM_FftFftw)->DenseRange(6, 8)->Arg(10)->Arg(12)->ArgName("order");
+BENCHMARK(BM_FftFftw)->DenseRange(6, 8)->Arg(10)->Arg(12)->Arg(20)->ArgName("order");
 BENCHMARK(BM_Mdct)->Apply(mdctArgs)->ArgNames({"variant", "len"});
 BENCHMARK(BM_MdctFftw)->Arg(256)->Arg(512)->ArgName("len");
 

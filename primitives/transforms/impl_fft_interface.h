@@ -1,9 +1,8 @@
 // Complex FFT operations: sizes, spec initialisation, buffer size, release
 // and the forward transform. Orders 0 to 5 run the fixed-size kernels;
 // orders 6 up to the variant's radix-4 limit the radix-4 kernels on the
-// spec's tables. Orders above the limit (up to 28) belong to the blocked
-// large transform, which this build does not have yet: they are refused
-// with -15 by every operation. Included by the variant sources (see
+// spec's tables; orders above the limit (up to 28) the blocked large
+// transform. Included by the variant sources (see
 // impl_common.h), which set VP_RADIX4_LIMIT and VP_NORM_LIMIT.
 #pragma once
 
@@ -12,9 +11,7 @@
 #include "impl_fft_small.h"
 #include "impl_fft_tables.h"
 
-#if VP_RADIX8_PLAN
 #include "impl_bitrev.h"
-#endif
 
 #ifndef VP_RADIX4_LIMIT
 #error "define VP_RADIX4_LIMIT before including the transform implementation"
@@ -29,6 +26,12 @@ constexpr int kRadix4Limit = VP_RADIX4_LIMIT;
 // Highest order run by the natural-order kernel; the SSE2 variant runs its
 // limit order as a bit reversal followed by the bit-reversed-input kernel.
 constexpr int kNormLimit = VP_RADIX8_PLAN ? kRadix4Limit - 1 : kRadix4Limit;
+
+}  // namespace
+
+#include "impl_fft_large.h"
+
+namespace {
 
 bool validFlag(int flag) { return flag == 8 || flag == 4 || flag == 1 || flag == 2; }
 
@@ -45,8 +48,9 @@ inline const int32_t* bitReverseTable(const FFTSpec_C_32fc* spec) {
 // variant cannot run) is treated as a foreign spec.
 bool layoutMatches(const FFTSpec_C_32fc* spec) {
   const int order = spec->order;
-  if (order < 0 || order > kRadix4Limit) return false;
+  if (order < 0 || order > kLargestOrder) return false;
   if (order <= 5) return true;
+  if (order > kRadix4Limit) return largeLayoutMatches(spec);
   const int n = 1 << order;
   const int twiddleOffset = (kHeaderBytes + 4 * (n / 4 + 1) + 31) & ~31;
   return spec->workSize == ((8 * n + 31) & ~31) && spec->bitRevOffset == kHeaderBytes &&
@@ -62,7 +66,6 @@ VpStatus VP_NAME(vpsFFTGetSize_C_32fc)(int order, int flag, int hint, int* pSpec
   if (!pSpecSize || !pSpecBufferSize || !pBufSize) return StatusNullPointer;
   if (!validFlag(flag)) return StatusFftFlagError;
   if (order > kLargestOrder) return StatusFftOrderError;
-  if (order > kRadix4Limit) return StatusFftOrderError;  // large transform: not in this build
   if (order <= 5) {
     *pSpecSize = 116;
     *pSpecBufferSize = 0;
@@ -71,6 +74,14 @@ VpStatus VP_NAME(vpsFFTGetSize_C_32fc)(int order, int flag, int hint, int* pSpec
   }
   const int n = 1 << order;
   const int indexBytes = (4 * (n / 4) + 35) & ~31;  // index table or base sine table, with slack
+  if (order > kRadix4Limit) {
+    int spec, init, work;
+    VP_NAME(vps_getSizesTwd_Large_32f)(order, &spec, &init, &work);
+    *pSpecSize = spec + 128;
+    *pSpecBufferSize = init + indexBytes + 32;
+    *pBufSize = work > 0 ? work + 32 : 0;
+    return StatusOk;
+  }
   *pSpecSize = ((8 * n + 39) & ~31) + indexBytes + 128;
   *pSpecBufferSize = order <= 10 ? 0 : indexBytes + 32;
   *pBufSize = ((8 * n + 31) & ~31) + 32;
@@ -82,7 +93,6 @@ VpStatus VP_NAME(vpsFFTInit_C_32fc)(FFTSpec_C_32fc** ppFFTSpec, int order, int f
   if (!ppFFTSpec) return StatusNullPointer;
   if (order < 0 || order > kLargestOrder) return StatusFftOrderError;
   if (!pMemSpec) return StatusNullPointer;
-  if (order > kRadix4Limit) return StatusFftOrderError;  // large transform: not in this build
   uint8_t* base = alignUp32(pMemSpec);
   FFTSpec_C_32fc* spec = reinterpret_cast<FFTSpec_C_32fc*>(base);
   VP_NAME(vpsZero_8u)(base, kHeaderBytes);
@@ -127,6 +137,12 @@ VpStatus VP_NAME(vpsFFTInit_C_32fc)(FFTSpec_C_32fc** ppFFTSpec, int order, int f
     baseOrder = order;
   }
   spec->bitRevOffset = kHeaderBytes;
+  if (order > kRadix4Limit) {
+    VP_NAME(vps_initTabTwd_Large_32f)(spec, order, sine, baseOrder, reinterpret_cast<int32_t*>(base + kHeaderBytes));
+    spec->tag = kFftTag;
+    *ppFFTSpec = spec;
+    return StatusOk;
+  }
   int32_t* twd = VP_NAME(vps_initTabBitRevNorm)(order, reinterpret_cast<int32_t*>(base + kHeaderBytes));
   spec->twiddleOffset = static_cast<int32_t>(reinterpret_cast<uint8_t*>(twd) - base);
   VP_NAME(vps_initTabTwd_L1_32f)(order, sine, baseOrder, reinterpret_cast<float*>(twd));
@@ -170,6 +186,10 @@ VpStatus VP_NAME(vpsFFTFwd_CToC_32fc)(const vpComplex32f* pSrc, vpComplex32f* pD
   if (!work.ok(size)) return StatusNoMemory;
   const int n = 1 << order;
   float* buffer = reinterpret_cast<float*>(work.data());
+  if (order > kRadix4Limit) {
+    VP_NAME(vps_cFftFwd_Large_32fc)(pFFTSpec, pSrc, pDst, order, buffer);  // scales by itself
+    return StatusOk;
+  }
   if (order <= kNormLimit) {
     VP_NAME(vps_cRadix4FwdNorm_32fc)(pSrc, pDst, n, twiddles(pFFTSpec), bitReverseTable(pFFTSpec), buffer);
   } else {

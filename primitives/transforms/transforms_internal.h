@@ -11,11 +11,6 @@
 // every FFT spec of order 6 to 10.
 extern const float fft_fix_twiddle_table_32f[264];
 
-// Declares the sse2_ and ssse3_ members of a routine.
-#define VP_DECLARE_SSE2_SSSE3(ret, name, params) \
-  ret sse2_##name params;                         \
-  ret ssse3_##name params
-
 // Table builders. Each writes at pTab and returns the next 32-byte boundary
 // after what it wrote (pTab itself when it writes nothing).
 VP_DECLARE_MEMBERS(float*, vps_initTabTwdBase_32f, (int order, float* pTab));
@@ -54,23 +49,54 @@ VP_DECLARE_MEMBERS(void, vps_MDCTInvPostProcPow2_32f, (const float* pSrc, float*
 VP_DECLARE_MEMBERS(void, vps_MDCTFwdPreProcPow2_32f, (const float* pSrc, float* pDst, int len, const float* pTwd));
 VP_DECLARE_MEMBERS(void, vps_MDCTFwdPostProcPow2_32f, (const float* pSrc, float* pDst, int len, const float* pTwd));
 
-// Bit-reversal permutations of N elements (SSE2 and SSSE3 members).
+// Bit-reversal permutations of N elements.
 // Swap-table forms (_4, _8, _Blk) use the table of vps_initTabBitRev,
 // index-table forms (_S, _C, _D, _Z) the table of vps_initTabBitRevNorm, both
 // built for order log2(N).
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_4, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_8, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_4, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_8, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_sBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_cBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_dBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_zBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_S, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_C, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_D, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev1_Z, (void* pSrcDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_S, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_C, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_D, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
-VP_DECLARE_SSE2_SSSE3(void, vps_BitRev2_Z, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev1_4, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev1_8, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev2_4, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev2_8, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_sBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_cBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_dBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_zBitRev1_Blk, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev1_S, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev1_C, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev1_D, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev1_Z, (void* pSrcDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev2_S, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev2_C, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev2_D, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+VP_DECLARE_MEMBERS(void, vps_BitRev2_Z, (const void* pSrc, void* pDst, int len, const int32_t* pTab));
+
+// Blocked transform of the orders above the radix-4 limit.
+// Spec, init and work bytes of the tables of a large order (without header,
+// base table and slack).
+VP_DECLARE_MEMBERS(void, vps_getSizesTwd_Large_32f, (int order, int* pSpecSize, int* pInitSize, int* pBufSize));
+// Lays the bit-reverse table at pTab, then the leaf and level twiddle tables;
+// sets the twiddle offset, the level-table offsets and the work size of the
+// spec. Returns the end of the tables.
+VP_DECLARE_MEMBERS(int32_t*, vps_initTabTwd_Large_32f,
+                   (FFTSpec_C_32fc * pSpec, int order, const float* pTwdBase, int baseOrder, int32_t* pTab));
+// Forward transform of 2^order values (pSrc may equal pDst), scaled as the
+// spec says; pBuffer holds the spec's work size, 16-byte aligned.
+VP_DECLARE_MEMBERS(void, vps_cFftFwd_Large_32fc,
+                   (const FFTSpec_C_32fc* pSpec, const vpComplex32f* pSrc, vpComplex32f* pDst, int order,
+                    float* pBuffer));
+// One radix-4 factor step in place on nGroups groups of four legs of span
+// values each, split-4 layout; nGroups 1 is the last step with its halved
+// twiddle records. pDst is not used.
+VP_DECLARE_MEMBERS(void, vps_cFftFwd_Fact4_32fc, (float* pSrc, float* pDst, int span, int nGroups, const float* pTwd));
+// Gathers rows of cols values (a multiple of 8) at pSrc + r * stride into the
+// buffer, row after row, and scatters them back (interleave 1: split-4 groups
+// become interleaved values). The cr forms take separate real and imaginary
+// arrays, strides in floats.
+VP_DECLARE_MEMBERS(void, vps_cFft_BlkMerge_32fc,
+                   (const vpComplex32f* pSrc, float* pBuffer, int stride, int rows, int cols));
+VP_DECLARE_MEMBERS(void, vps_cFft_BlkSplit_32fc,
+                   (vpComplex32f * pDst, const float* pBuffer, int stride, int rows, int cols, int interleave));
+VP_DECLARE_MEMBERS(void, vps_crFft_BlkMerge_32f,
+                   (const float* pRe, const float* pIm, float* pBuffer, int stride, int rows, int cols));
+VP_DECLARE_MEMBERS(void, vps_crFft_BlkSplit_32f,
+                   (float* pRe, float* pIm, const float* pBuffer, int stride, int rows, int cols));

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -98,7 +99,7 @@ inline std::vector<float> randomFloats(size_t count, uint32_t seed) {
 
 using cd = std::complex<double>;
 
-// Forward DFT in double precision: direct for small sizes, recursive radix 2
+// Forward DFT in double precision: direct for small sizes, iterative radix 2
 // with exactly computed twiddles above.
 inline std::vector<cd> referenceDft(const std::vector<cd>& x) {
   const size_t n = x.size();
@@ -111,16 +112,23 @@ inline std::vector<cd> referenceDft(const std::vector<cd>& x) {
     }
     return out;
   }
-  std::vector<cd> even(n / 2), odd(n / 2);
-  for (size_t i = 0; i < n / 2; ++i) {
-    even[i] = x[2 * i];
-    odd[i] = x[2 * i + 1];
+  int bitsCount = 0;
+  while ((size_t{1} << bitsCount) < n) ++bitsCount;
+  for (size_t i = 0; i < n; ++i) {
+    size_t r = 0;
+    for (int b = 0; b < bitsCount; ++b) r |= ((i >> b) & 1) << (bitsCount - 1 - b);
+    out[r] = x[i];
   }
-  const std::vector<cd> e = referenceDft(even), o = referenceDft(odd);
-  for (size_t k = 0; k < n / 2; ++k) {
-    const cd t = std::polar(1.0, -2.0 * M_PI * double(k) / double(n)) * o[k];
-    out[k] = e[k] + t;
-    out[k + n / 2] = e[k] - t;
+  std::vector<cd> w(n / 2);
+  for (size_t k = 0; k < n / 2; ++k) w[k] = std::polar(1.0, -2.0 * M_PI * double(k) / double(n));
+  for (size_t len = 2; len <= n; len *= 2) {
+    const size_t step = n / len;
+    for (size_t base = 0; base < n; base += len)
+      for (size_t k = 0; k < len / 2; ++k) {
+        const cd t = w[k * step] * out[base + k + len / 2];
+        out[base + k + len / 2] = out[base + k] - t;
+        out[base + k] += t;
+      }
   }
   return out;
 }
@@ -171,6 +179,49 @@ inline uint32_t bits(float f) {
   uint32_t u;
   std::memcpy(&u, &f, 4);
   return u;
+}
+
+// A built spec with its memory.
+struct Fft {
+  Guarded spec, init;
+  FFTSpec_C_32fc* p = nullptr;
+  int bufSize = 0;
+  Fft(const Variant& v, int order, int flag, size_t specOffset = 0)
+      : spec(sizeBytes(v, order, flag, 0), specOffset), init(std::max(sizeBytes(v, order, flag, 1), 1), 3) {
+    EXPECT_EQ(v.fftInit(&p, order, flag, 0, spec.data(), init.data()), 0);
+    EXPECT_EQ(v.fftGetBufSize(p, &bufSize), 0);
+  }
+  static int sizeBytes(const Variant& v, int order, int flag, int which) {
+    int s[3] = {};
+    EXPECT_EQ(v.fftGetSize(order, flag, 0, &s[0], &s[1], &s[2]), 0);
+    return s[which];
+  }
+};
+
+// Runs the forward transform of x (interleaved) into a fresh result.
+struct Path {
+  size_t dstOffset = 0, srcOffset = 0;
+  bool inPlace = false, withBuffer = true;
+  size_t bufOffset = 0;
+};
+
+inline std::vector<float> forward(const Variant& v, const Fft& f, const std::vector<float>& x, Path path = {}) {
+  const size_t dstOffset = path.dstOffset, bufOffset = path.bufOffset;
+  const bool inPlace = path.inPlace, withBuffer = path.withBuffer;
+  const size_t bytes = x.size() * 4;
+  Guarded dst(bytes, dstOffset);
+  std::copy(x.begin(), x.end(), dst.as<float>());
+  Guarded src(bytes, path.srcOffset);
+  std::copy(x.begin(), x.end(), src.as<float>());
+  Guarded buf(std::max(f.bufSize, 1), bufOffset);
+  const vpComplex32f* in = inPlace ? dst.as<vpComplex32f>() : src.as<vpComplex32f>();
+  EXPECT_EQ(v.fftFwd(in, dst.as<vpComplex32f>(), f.p, withBuffer ? buf.data() : nullptr), 0);
+  EXPECT_TRUE(dst.guardsIntact());
+  EXPECT_TRUE(buf.guardsIntact());
+  if (!inPlace) {
+    EXPECT_TRUE(std::equal(x.begin(), x.end(), src.as<float>())) << "source changed";
+  }
+  return std::vector<float>(dst.as<float>(), dst.as<float>() + x.size());
 }
 
 }  // namespace transforms_test
