@@ -31,10 +31,18 @@ feat=../../../../shared/testdata/h264-features
 for s in AUD_MW_E BA1_FT_C BAMQ2_J_C BANM_MW_D BA_MW_D CABA2_SVA_B CABA3_SVA_B CANL3_SVA_B CANL4_SVA_B CI1_FT_B \
          CI_MW_D HPCADQ_BRCM_B HPCALQ_BRCM_B HPCAMOLQ_BRCM_B HPCANL_BRCM_C HPCAQ2LQ_BRCM_B HPCA_BRCM_C \
          HPCVMOLQ_BRCM_B HPCVNL_BRCM_A HPCV_BRCM_A LS_SVA_D MIDR_MW_D MPS_MW_A MR1_MW_A NL3_SVA_E NLMQ2_J_C \
-         NRF_MW_E SL1_SVA_B SVA_BA2_D SVA_Base_B SVA_CL1_E SVA_FM1_E SVA_NL2_E; do
+         NRF_MW_E SL1_SVA_B SVA_BA2_D SVA_Base_B SVA_CL1_E SVA_FM1_E SVA_NL2_E Freh12_B Freh1_B Freh2_B \
+         HCAFR1_HHI HCAFR2_HHI HCAFR3_HHI HCAFR4_HHI freh3 freh8 freh9; do
   echo "h264-conformance/$s $(ffmpeg -v error -threads 1 -i $conf/$s.264 -frames:v 1 -f framemd5 - | grep -v '^#' | sed 's/.*, //')" >> first_pictures.txt
 done
 for s in 01_cavlc_main 02_cabac_main 04_cavlc_high_8x8 07_weightp 08_weightp_weightb_impl 13_slice_max_mbs37_cavlc \
          19_cqm_jvt 22_ipcm_cavlc 25_noise_lowqp_cavlc 27_crop_320x180 40_explicit_b_cabac; do
   echo "h264-features/$s $(ffmpeg -v error -threads 1 -i $feat/$s.264 -frames:v 1 -f framemd5 - | grep -v '^#' | sed 's/.*, //')" >> first_pictures.txt
+done
+# Field streams whose first field is an intra field: "name md5" of the top
+# field of the first output frame (its even lines, every plane).
+: > first_fields.txt
+for s in CABREF3_Sand_D CAFI1_SVA_C CVFI1_SVA_C HCAFF1_HHI HPCAFLNL_BRCM_C HPCAFL_BRCM_C HPCVFLNL_BRCM_A \
+         freh10 freh11 freh4 freh6; do
+  echo "h264-conformance/$s $(ffmpeg -v error -threads 1 -i $conf/$s.264 -frames:v 1 -vf field=top -f framemd5 - | grep -v '^#' | sed 's/.*, //')" >> first_fields.txt
 done
