@@ -1,0 +1,101 @@
+// Every MbTypeCode reaches the member named for it: the name each member list
+// gives a code must be the one spelled from the code's bits (shape, the lists
+// of each partition, skip or direct), every whole-macroblock inter code that
+// the macroblock layer produces has a member in its slice type's tables, the
+// table entry forwards to exactly that member, and no other code has one.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "inter_dispatch.h"
+#include "mb_record.h"
+
+namespace {
+
+struct Entry {
+  const char* name;
+  char slice;
+  int code;
+  bool twoLists;
+  InterLumaDispatch luma;
+  InterChromaDispatch chroma;
+};
+
+#define LUMA_ROW(name, slice, code, lists, ...) \
+  {#name, #slice[0], code, std::string(#lists) == "TWO", &inter::luma_entry<&name>, nullptr},
+#define CHROMA_ROW(name, slice, code, lists) \
+  {#name, #slice[0], code, std::string(#lists) == "TWO", nullptr, &inter::chroma_entry<&name>},
+const Entry kEntries[] = {INTER_LUMA_PARTITION_MEMBERS(LUMA_ROW) INTER_LUMA_SKIP_MEMBERS(LUMA_ROW)
+                              INTER_CHROMA_MEMBERS(CHROMA_ROW)};
+
+const char* list_name(int pred) { return pred == 1 ? "L0" : pred == 2 ? "L1" : "Bi"; }
+
+// The member suffix that the code's bits spell.
+std::string suffix_of(char slice, int code, bool chroma) {
+  if (code == MbP_Skip) return "P_Skip";
+  if (code == MbB_Skip) return "B_Skip";
+  if (code == MbB_Direct_16x16) return chroma ? "B_Direct_16x16" : "B_Direct";
+  const int shape = code & 3, p0 = (code >> 4) & 3, p1 = (code >> 2) & 3;
+  const std::string size = shape == 0 ? "16x16" : shape == 1 ? "16x8" : "8x16";
+  if (slice == 'P') return "P_" + size;
+  if (shape == 0) return p0 == 3 ? "Bi_16x16" : std::string("B_") + list_name(p0) + "_16x16";
+  return std::string("B_") + list_name(p0) + "_" + list_name(p1) + "_" + size;
+}
+
+// A member takes both lists unless every partition predicts from one list.
+bool takes_two_lists(char slice, int code) {
+  if (slice == 'P') return false;
+  if (code == MbB_Skip || code == MbB_Direct_16x16) return true;
+  const int p0 = (code >> 4) & 3, p1 = (code & 3) ? (code >> 2) & 3 : p0;
+  return p0 == 3 || p0 != p1;
+}
+
+// Whole-macroblock inter codes of a slice type, from the macroblock layer's
+// code tables.
+std::set<int> inter_codes(char slice) {
+  std::set<int> codes;
+  const uint8_t* table = slice == 'P' ? kPMbTypeCodes : kBMbTypeCodes;
+  const int count = slice == 'P' ? 31 : 49;
+  for (int i = 0; i < count; ++i)
+    if (!mb_is_intra(table[i]) && (table[i] & 3) != 3) codes.insert(table[i]);
+  codes.insert(slice == 'P' ? MbP_Skip : MbB_Skip);
+  if (slice == 'B') codes.insert(MbB_Direct_16x16);
+  return codes;
+}
+
+TEST(InterDispatch, EveryCodeReachesTheMemberItsBitsName) {
+  for (const Entry& e : kEntries) {
+    const bool chroma = e.chroma != nullptr;
+    const std::string want = std::string(chroma ? "DecodeInterPredictionSamplesChroma_" : "DecodeInterPredictionSamples_") +
+                             suffix_of(e.slice, e.code, chroma);
+    EXPECT_EQ(e.name, want) << "code " << e.code << " slice " << e.slice;
+    EXPECT_EQ(e.twoLists, takes_two_lists(e.slice, e.code)) << e.name;
+  }
+  for (char slice : {'P', 'B'}) {
+    const std::set<int> codes = inter_codes(slice);
+    const InterLumaDispatch* luma = slice == 'P' ? kInterLumaDispatchP : kInterLumaDispatchB;
+    const InterChromaDispatch* chroma = slice == 'P' ? kInterChromaDispatchP : kInterChromaDispatchB;
+    for (int code = 0; code < 256; ++code) {
+      InterLumaDispatch wantLuma = nullptr;
+      InterChromaDispatch wantChroma = nullptr;
+      for (const Entry& e : kEntries) {
+        if (e.slice != slice || e.code != code) continue;
+        if (e.luma) {
+          EXPECT_EQ(wantLuma, nullptr) << "two luma members for code " << code;
+          wantLuma = e.luma;
+        } else {
+          EXPECT_EQ(wantChroma, nullptr) << "two chroma members for code " << code;
+          wantChroma = e.chroma;
+        }
+      }
+      const bool inter = codes.count(code) != 0;
+      EXPECT_EQ(wantLuma != nullptr, inter) << slice << " luma code " << code;
+      EXPECT_EQ(wantChroma != nullptr, inter) << slice << " chroma code " << code;
+      EXPECT_EQ(luma[code], wantLuma) << slice << " luma table at " << code;
+      EXPECT_EQ(chroma[code], wantChroma) << slice << " chroma table at " << code;
+    }
+  }
+}
+
+}  // namespace
