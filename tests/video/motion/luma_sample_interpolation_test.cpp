@@ -1,0 +1,104 @@
+// The decoder's small-block luma interpolators: every position and size
+// against the standard's formulas with clamped coordinates, for positions
+// inside, across and far outside the picture, frame and field access.
+#include <cstring>
+
+#include "../../primitives/image/image_test_util.h"
+#include "luma_sample_interpolation.h"
+
+using imagetest::Plane;
+using imagetest::randomIn;
+
+namespace {
+
+// A reference frame as the decoder keeps it: pitch = width + 64, 32 margin
+// columns on each side holding copies of the edge samples.
+struct MarginFrame {
+  int width, height, pitch;
+  std::vector<uint8_t> data;
+  Plane picture;
+  MarginFrame(int w, int h) : width(w), height(h), pitch(w + 64), data(static_cast<size_t>(pitch) * h), picture(w, h, w) {
+    for (int y = 0; y < h; ++y)
+      for (int x = -32; x < w + 32; ++x) data[y * pitch + 32 + x] = static_cast<uint8_t>(picture.at(x, y));
+  }
+  const uint8_t* origin() const { return data.data() + 32; }
+};
+
+using Selector = LumaSampleInterpolationFn (*)(const int16_t*);
+struct Size {
+  int w, h;
+  Selector select;
+};
+const Size kSizes[] = {{4, 4, DecideLumaSampleInterpolation_4x4},
+                       {4, 8, DecideLumaSampleInterpolation_4x8},
+                       {8, 4, DecideLumaSampleInterpolation_8x4},
+                       {8, 8, DecideLumaSampleInterpolation_8x8}};
+
+// One block: kernel chosen by the selector from mv, integer position (x, y).
+void check(const MarginFrame& f, const Size& s, int x, int y, const int16_t mv[2]) {
+  alignas(16) int16_t dst[8 * 8];
+  for (auto& v : dst) v = -7;
+  s.select(mv)(dst, f.origin(), x, y, f.pitch, f.pitch, f.height);
+  for (int r = 0; r < s.h; ++r) {
+    for (int c = 0; c < 8; ++c) {
+      const int want = c < s.w ? imagetest::lumaSample(f.picture, 4 * (x + c) + (mv[0] & 3), 4 * (y + r) + (mv[1] & 3)) : -7;
+      ASSERT_EQ(want, dst[8 * r + c]) << s.w << "x" << s.h << " at " << x << "," << y << " mv " << mv[0] << ","
+                                     << mv[1] << " sample " << c << "," << r;
+    }
+  }
+}
+
+TEST(LumaSampleInterpolation, EveryPositionAndSizeAnywhere) {
+  const MarginFrame frame(80, 48);
+  for (const Size& s : kSizes) {
+    for (int pos = 0; pos < 16; ++pos) {
+      for (int rep = 0; rep < 40; ++rep) {
+        const int16_t mv[2] = {static_cast<int16_t>(4 * randomIn(-50, 50) + (pos >> 2)),
+                               static_cast<int16_t>(4 * randomIn(-50, 50) + (pos & 3))};
+        int x, y;
+        if (rep < 10) {
+          x = randomIn(2, frame.width - 12), y = randomIn(2, frame.height - 12);
+        } else if (rep < 30) {
+          x = randomIn(-60, frame.width + 60), y = randomIn(-60, frame.height + 60);
+        } else {
+          x = randomIn(0, 1) ? -1000 - rep : frame.width + 100 + rep;
+          y = randomIn(0, 1) ? -500 : frame.height + 300;
+        }
+        check(frame, s, x, y, mv);
+      }
+    }
+  }
+}
+
+TEST(LumaSampleInterpolation, SelectorsReadTheLowBits) {
+  const int16_t mvR[2] = {-1, -1}, mvG[2] = {-4, 8};
+  EXPECT_EQ(&LumaSampleInterpolation_r_4x4, DecideLumaSampleInterpolation_4x4(mvR));
+  EXPECT_EQ(&LumaSampleInterpolation_G_8x8, DecideLumaSampleInterpolation_8x8(mvG));
+  const int16_t mvB[2] = {2, 0}, mvH[2] = {0, 2}, mvK[2] = {3, 2};
+  EXPECT_EQ(&LumaSampleInterpolation_b_8x4, DecideLumaSampleInterpolation_8x4(mvB));
+  EXPECT_EQ(&LumaSampleInterpolation_h_4x8, DecideLumaSampleInterpolation_4x8(mvH));
+  EXPECT_EQ(&LumaSampleInterpolation_k_4x8, DecideLumaSampleInterpolation_4x8(mvK));
+}
+
+// A field of a frame: every second row from the first or second row, rows
+// clamped to the field's height.
+TEST(LumaSampleInterpolation, FieldAccess) {
+  const MarginFrame frame(48, 40);
+  for (int parity = 0; parity < 2; ++parity) {
+    Plane field(48, 20, 48);
+    for (int y = 0; y < 20; ++y)
+      for (int x = 0; x < 48; ++x) field.data[y * 48 + x] = static_cast<uint8_t>(frame.picture.at(x, 2 * y + parity));
+    for (int pos = 0; pos < 16; ++pos) {
+      const int16_t mv[2] = {static_cast<int16_t>(pos >> 2), static_cast<int16_t>(pos & 3)};
+      const int x = randomIn(-20, 60), y = randomIn(-10, 30);
+      alignas(16) int16_t dst[64];
+      DecideLumaSampleInterpolation_8x8(mv)(dst, frame.origin() + parity * frame.pitch, x, y, 2 * frame.pitch,
+                                            frame.pitch, 20);
+      for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c)
+          ASSERT_EQ(imagetest::lumaSample(field, 4 * (x + c) + mv[0], 4 * (y + r) + mv[1]), dst[8 * r + c]);
+    }
+  }
+}
+
+}  // namespace
