@@ -1,0 +1,35 @@
+// Motion-vector prediction of whole-macroblock partitions (16x16, 16x8,
+// 8x16) and P_Skip: the predictor from the neighbours A, B, C (or D), the
+// stored mvd added, final vectors and prediction flags written into the
+// current record. One function per shape, partition and list, in a frame set
+// (pictures without MBAFF) and an _mbaff set.
+//
+// The record must hold the parsed ref_idx of the partition's quadrants and
+// the partition's mvd; the upper 16x8 (left 8x16) partition is derived
+// before the lower (right) one, since the second reads the first.
+#pragma once
+
+#include <cstdint>
+
+struct MacroblockRecord;
+
+#define MOTION_VECTOR_DERIVATIONS(X)                                                                           \
+  X(16x16_L0) X(16x16_L1) X(16x8_L0_upper) X(16x8_L1_upper) X(16x8_L0_lower) X(16x8_L1_lower) X(8x16_L0_left) \
+  X(8x16_L1_left) X(8x16_L0_right) X(8x16_L1_right)
+
+#define MOTION_VECTOR_DECLARE(name)                          \
+  void MotionVectorDerivation_##name(MacroblockRecord* mb); \
+  void MotionVectorDerivation_##name##_mbaff(MacroblockRecord* mb);
+MOTION_VECTOR_DERIVATIONS(MOTION_VECTOR_DECLARE)
+#undef MOTION_VECTOR_DECLARE
+
+// P_Skip: list-0 flags set, list-1 flags cleared, all 16 vectors either zero
+// or the 16x16 predictor of reference 0. The result is unused (0).
+int32_t MotionVectorDerivation_P_Skip(MacroblockRecord* mb);
+int32_t MotionVectorDerivation_P_Skip_mbaff(MacroblockRecord* mb);
+
+// The 16x16 predictor of the record's ref_idx_lX[0], written to mvp (x, y).
+void LumaMotionVectorPrediction16x16_L0(MacroblockRecord* mb, int16_t* mvp);
+void LumaMotionVectorPrediction16x16_L1(MacroblockRecord* mb, int16_t* mvp);
+void LumaMotionVectorPrediction16x16_L0_mbaff(MacroblockRecord* mb, int16_t* mvp);
+void LumaMotionVectorPrediction16x16_L1_mbaff(MacroblockRecord* mb, int16_t* mvp);
