@@ -332,3 +332,44 @@ void radix4FwdBitReversed(vpComplex32f* pSrcDst, int n, const float* pTwd, float
 void VP_NAME(vps_cRadix4Fwd_32fc)(vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave) {
   radix4FwdBitReversed<VP_RADIX8_PLAN != 0>(pSrcDst, len, pTwd, pBuffer, interleave);
 }
+
+namespace {
+
+// Exchanges the real and imaginary part of n values (n even), from src to
+// dst (which may be src). With s(z) = (im z, re z), s(DFT(s(x))) is the
+// inverse DFT of x, and every product, sum and turn by -i of the forward
+// kernel then performs, operand for operand, the conjugate product, the
+// same sum and the turn by +i of the inverse kernel: the results are the
+// inverse kernel's bits.
+void swapParts(const float* src, float* dst, int n) {
+  for (size_t i = 0; i < 2 * static_cast<size_t>(n); i += 4) _mm_storeu_ps(dst + i, swapPairs(_mm_loadu_ps(src + i)));
+}
+
+}  // namespace
+
+// Inverse twins of the two kernels: e^(+2 pi i mk/N), unscaled. The
+// natural-order one always runs its passes through pBuffer (8N bytes),
+// also out of place.
+void VP_NAME(vps_cRadix4InvNorm_32fc)(const vpComplex32f* pSrc, vpComplex32f* pDst, int len, const float* pTwd,
+                                      const int32_t* pBitRev, float* pBuffer) {
+  float* d = reinterpret_cast<float*>(pDst);
+  swapParts(reinterpret_cast<const float*>(pSrc), d, len);
+  radix4FwdNorm<VP_RADIX8_PLAN != 0>(pDst, pDst, len, pTwd, pBitRev, pBuffer);
+  swapParts(d, d, len);
+}
+
+void VP_NAME(vps_cRadix4Inv_32fc)(vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave) {
+  float* d = reinterpret_cast<float*>(pSrcDst);
+  swapParts(d, d, len);
+  radix4FwdBitReversed<VP_RADIX8_PLAN != 0>(pSrcDst, len, pTwd, pBuffer, interleave);
+  if (interleave == 1) {
+    swapParts(d, d, len);
+  } else {
+    // Split-4 result: the real and imaginary vectors of each group exchange.
+    for (size_t i = 0; i < 2 * static_cast<size_t>(len); i += 8) {
+      const __m128 re = _mm_loadu_ps(d + i), im = _mm_loadu_ps(d + i + 4);
+      _mm_storeu_ps(d + i, im);
+      _mm_storeu_ps(d + i + 4, re);
+    }
+  }
+}

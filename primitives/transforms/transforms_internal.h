@@ -29,6 +29,14 @@ VP_DECLARE_MEMBERS(void, vps_cRadix4FwdNorm_32fc,
 VP_DECLARE_MEMBERS(void, vps_cRadix4Fwd_32fc,
                    (vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave));
 
+// Inverse twins of the two kernels (e^(+2 pi i jk/N), unscaled), on the same
+// tables; the natural-order one needs the 8N-byte work buffer in every case.
+VP_DECLARE_MEMBERS(void, vps_cRadix4InvNorm_32fc,
+                   (const vpComplex32f* pSrc, vpComplex32f* pDst, int len, const float* pTwd,
+                    const int32_t* pBitRev, float* pBuffer));
+VP_DECLARE_MEMBERS(void, vps_cRadix4Inv_32fc,
+                   (vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave));
+
 // Fixed-size forward FFTs of 1 to 32 points, plain and scaled.
 VP_DECLARE_MEMBERS(void, vps_cFFT_1_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));
 VP_DECLARE_MEMBERS(void, vps_cFFT_2_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));

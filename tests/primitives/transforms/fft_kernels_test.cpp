@@ -405,14 +405,28 @@ struct Radix4 {
   decltype(&sse2_vps_cRadix4Fwd_32fc) bitReversed;
   decltype(&sse2_vps_initTabTwd_L1_32f) twd;
   decltype(&sse2_vps_initTabBitRevNorm) rev;
+  decltype(&sse2_vps_cRadix4InvNorm_32fc) invNorm;
+  decltype(&sse2_vps_cRadix4Inv_32fc) inv;
 };
 const Radix4 kRadix4[3] = {
-    {sse2_vps_cRadix4FwdNorm_32fc, sse2_vps_cRadix4Fwd_32fc, sse2_vps_initTabTwd_L1_32f, sse2_vps_initTabBitRevNorm},
+    {sse2_vps_cRadix4FwdNorm_32fc, sse2_vps_cRadix4Fwd_32fc, sse2_vps_initTabTwd_L1_32f, sse2_vps_initTabBitRevNorm, sse2_vps_cRadix4InvNorm_32fc, sse2_vps_cRadix4Inv_32fc},
     {ssse3_vps_cRadix4FwdNorm_32fc, ssse3_vps_cRadix4Fwd_32fc, ssse3_vps_initTabTwd_L1_32f,
-     ssse3_vps_initTabBitRevNorm},
+     ssse3_vps_initTabBitRevNorm, ssse3_vps_cRadix4InvNorm_32fc, ssse3_vps_cRadix4Inv_32fc},
     {sse41_vps_cRadix4FwdNorm_32fc, sse41_vps_cRadix4Fwd_32fc, sse41_vps_initTabTwd_L1_32f,
-     sse41_vps_initTabBitRevNorm},
+     sse41_vps_initTabBitRevNorm, sse41_vps_cRadix4InvNorm_32fc, sse41_vps_cRadix4Inv_32fc},
 };
+
+// The complex values of x (interleaved) in bit-reversed order.
+std::vector<float> bitReversedValues(const std::vector<float>& x, int order) {
+  const int n = 1 << order;
+  std::vector<float> rev(2 * n);
+  for (int i = 0; i < n; ++i) {
+    const uint32_t r = reverseBits(i, order);
+    rev[2 * r] = x[2 * i];
+    rev[2 * r + 1] = x[2 * i + 1];
+  }
+  return rev;
+}
 
 // Tables of one order for one variant (from the fixed table up to order 10).
 struct Tables {
@@ -491,12 +505,7 @@ TEST(FftRadix4Kernels, BitReversedInputKernelMatchesTheNaturalOrderOne) {
       Guarded buf(8 * n);
       kRadix4[v].norm(reinterpret_cast<const vpComplex32f*>(x.data()), reinterpret_cast<vpComplex32f*>(w), n,
                       t.twd.floats(), t.rev.words, buf.as<float>());
-      std::vector<float> rev(2 * n);
-      for (int i = 0; i < n; ++i) {
-        const uint32_t r = reverseBits(i, order);
-        rev[2 * r] = x[2 * i];
-        rev[2 * r + 1] = x[2 * i + 1];
-      }
+      const std::vector<float> rev = bitReversedValues(x, order);
       for (size_t offset : {0, 8}) {
         for (int interleave : {1, 0, 2}) {
           Guarded data(8 * n, offset);
@@ -511,6 +520,54 @@ TEST(FftRadix4Kernels, BitReversedInputKernelMatchesTheNaturalOrderOne) {
             ASSERT_EQ(im, w[2 * k + 1]) << k << " offset " << offset;
           }
           EXPECT_TRUE(data.guardsIntact());
+        }
+      }
+    }
+  }
+}
+
+TEST(FftRadix4Kernels, InverseKernels) {
+  // The inverse DFT is conj(DFT(conj x)); inverse after forward gives N x;
+  // the bit-reversed-input twin gives the natural-order twin's bits.
+  for (int v = 0; v < 3; ++v) {
+    if (!variants()[v].available()) continue;
+    SCOPED_TRACE(variants()[v].name);
+    for (int order : {3, 4, 5, 6, 7, 10, 11, 12}) {
+      SCOPED_TRACE(order);
+      const int n = 1 << order;
+      Tables t(kRadix4[v], order, kBuilders[v].base);
+      const std::vector<float> x = randomFloats(2 * n, 77 * order);
+      std::vector<cd> conjX = toComplex(x.data(), n);
+      for (cd& z : conjX) z = std::conj(z);
+      std::vector<cd> want = referenceDft(conjX);
+      for (cd& z : want) z = std::conj(z);
+      Guarded src(8 * n, 4), dst(8 * n, 8), buf(8 * n);
+      std::copy(x.begin(), x.end(), src.as<float>());
+      kRadix4[v].invNorm(src.as<vpComplex32f>(), dst.as<vpComplex32f>(), n, t.twd.floats(), t.rev.words,
+                         buf.as<float>());
+      EXPECT_LE(relativeError(dst.as<float>(), want), 2e-7 * order);
+      EXPECT_TRUE(std::equal(x.begin(), x.end(), src.as<float>())) << "source changed";
+      EXPECT_TRUE(dst.guardsIntact());
+      // Forward then inverse, in place.
+      std::vector<float> round(x);
+      auto* r = reinterpret_cast<vpComplex32f*>(round.data());
+      kRadix4[v].norm(r, r, n, t.twd.floats(), t.rev.words, buf.as<float>());
+      kRadix4[v].invNorm(r, r, n, t.twd.floats(), t.rev.words, buf.as<float>());
+      std::vector<cd> scaled = toComplex(x.data(), n);
+      EXPECT_LE(relativeError(round.data(), scaled, double(n)), 4e-7 * order);
+      if (n < 32) continue;
+      const std::vector<float> rev = bitReversedValues(x, order);
+      for (int interleave : {1, 0}) {
+        Guarded data(8 * n, 8);
+        std::copy(rev.begin(), rev.end(), data.as<float>());
+        kRadix4[v].inv(data.as<vpComplex32f>(), n, t.twd.floats(), buf.as<float>(), interleave);
+        const float* d = data.as<float>();
+        const float* w = dst.as<float>();
+        for (int k = 0; k < n; ++k) {
+          const float re = interleave ? d[2 * k] : d[8 * (k / 4) + k % 4];
+          const float im = interleave ? d[2 * k + 1] : d[8 * (k / 4) + 4 + k % 4];
+          ASSERT_EQ(bits(re), bits(w[2 * k])) << k;
+          ASSERT_EQ(bits(im), bits(w[2 * k + 1])) << k;
         }
       }
     }
