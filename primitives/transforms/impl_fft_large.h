@@ -222,24 +222,34 @@ void VP_NAME(vps_cFftFwd_Fact4_32fc)(float* pSrc, float* pDst, int span, int nGr
   }
 }
 
+// The gather and scatter routines move groups of four values as vectors;
+// the level transform always passes column counts that are multiples of 8.
+// A count that is not a multiple of 4 leaves a tail of one to three values
+// per row, moved one value at a time: as they are (c forms), or as the
+// tail's real parts followed by its imaginary parts (cr forms), so no row
+// ever reaches past its cols values. Buffer rows then need not start on a
+// 16-byte boundary, so every access is an unaligned one.
+
 void VP_NAME(vps_cFft_BlkMerge_32fc)(const vpComplex32f* pSrc, float* pBuffer, int stride, int rows, int cols) {
   const float* s = reinterpret_cast<const float*>(pSrc);
-  for (size_t r = 0; r < static_cast<size_t>(rows); ++r) {
+  const size_t width = 2 * static_cast<size_t>(cols);
+  for (size_t r = 0; r < static_cast<size_t>(rows); ++r, pBuffer += width) {
     const float* row = s + 2 * r * static_cast<size_t>(stride);
-    for (size_t c = 0; c < 2 * static_cast<size_t>(cols); c += 16) {
-      for (int j = 0; j < 16; j += 4) _mm_store_ps(pBuffer + c + j, _mm_loadu_ps(row + c + j));
-    }
-    pBuffer += 2 * static_cast<size_t>(cols);
+    size_t c = 0;
+    for (; c + 4 <= width; c += 4) _mm_storeu_ps(pBuffer + c, _mm_loadu_ps(row + c));
+    if (c < width) memcpy(pBuffer + c, row + c, 8);
   }
 }
 
 void VP_NAME(vps_cFft_BlkSplit_32fc)(vpComplex32f* pDst, const float* pBuffer, int stride, int rows, int cols,
                                      int interleave) {
   float* d = reinterpret_cast<float*>(pDst);
-  for (size_t r = 0; r < static_cast<size_t>(rows); ++r) {
+  const size_t width = 2 * static_cast<size_t>(cols);
+  for (size_t r = 0; r < static_cast<size_t>(rows); ++r, pBuffer += width) {
     float* row = d + 2 * r * static_cast<size_t>(stride);
-    for (size_t c = 0; c < 2 * static_cast<size_t>(cols); c += 8) {
-      const __m128 a = _mm_load_ps(pBuffer + c), b = _mm_load_ps(pBuffer + c + 4);
+    size_t c = 0;
+    for (; c + 8 <= width; c += 8) {
+      const __m128 a = _mm_loadu_ps(pBuffer + c), b = _mm_loadu_ps(pBuffer + c + 4);
       if (interleave == 1) {
         storeInterleaved(row + c, a, b);
       } else {
@@ -247,30 +257,44 @@ void VP_NAME(vps_cFft_BlkSplit_32fc)(vpComplex32f* pDst, const float* pBuffer, i
         _mm_storeu_ps(row + c + 4, b);
       }
     }
-    pBuffer += 2 * static_cast<size_t>(cols);
+    for (; c < width; c += 2) memcpy(row + c, pBuffer + c, 8);
   }
 }
 
 void VP_NAME(vps_crFft_BlkMerge_32f)(const float* pRe, const float* pIm, float* pBuffer, int stride, int rows,
                                      int cols) {
+  const size_t n = static_cast<size_t>(cols);
   for (size_t r = 0; r < static_cast<size_t>(rows); ++r) {
     const size_t o = r * static_cast<size_t>(stride);
-    for (size_t c = 0; c < static_cast<size_t>(cols); c += 4) {
-      _mm_store_ps(pBuffer, _mm_loadu_ps(pRe + o + c));
-      _mm_store_ps(pBuffer + 4, _mm_loadu_ps(pIm + o + c));
-      pBuffer += 8;
+    size_t c = 0;
+    for (; c + 4 <= n; c += 4, pBuffer += 8) {
+      _mm_storeu_ps(pBuffer, _mm_loadu_ps(pRe + o + c));
+      _mm_storeu_ps(pBuffer + 4, _mm_loadu_ps(pIm + o + c));
     }
+    const size_t tail = n - c;
+    for (size_t t = 0; t < tail; ++t) {
+      pBuffer[t] = pRe[o + c + t];
+      pBuffer[tail + t] = pIm[o + c + t];
+    }
+    pBuffer += 2 * tail;
   }
 }
 
 void VP_NAME(vps_crFft_BlkSplit_32f)(float* pRe, float* pIm, const float* pBuffer, int stride, int rows, int cols) {
+  const size_t n = static_cast<size_t>(cols);
   for (size_t r = 0; r < static_cast<size_t>(rows); ++r) {
     const size_t o = r * static_cast<size_t>(stride);
-    for (size_t c = 0; c < static_cast<size_t>(cols); c += 4) {
-      _mm_storeu_ps(pRe + o + c, _mm_load_ps(pBuffer));
-      _mm_storeu_ps(pIm + o + c, _mm_load_ps(pBuffer + 4));
-      pBuffer += 8;
+    size_t c = 0;
+    for (; c + 4 <= n; c += 4, pBuffer += 8) {
+      _mm_storeu_ps(pRe + o + c, _mm_loadu_ps(pBuffer));
+      _mm_storeu_ps(pIm + o + c, _mm_loadu_ps(pBuffer + 4));
     }
+    const size_t tail = n - c;
+    for (size_t t = 0; t < tail; ++t) {
+      pRe[o + c + t] = pBuffer[t];
+      pIm[o + c + t] = pBuffer[tail + t];
+    }
+    pBuffer += 2 * tail;
   }
 }
 

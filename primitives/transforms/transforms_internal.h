@@ -96,7 +96,7 @@ VP_DECLARE_MEMBERS(void, vps_cFftFwd_Large_32fc,
 // values each, split-4 layout; nGroups 1 is the last step with its halved
 // twiddle records. pDst is not used.
 VP_DECLARE_MEMBERS(void, vps_cFftFwd_Fact4_32fc, (float* pSrc, float* pDst, int span, int nGroups, const float* pTwd));
-// Gathers rows of cols values (a multiple of 8) at pSrc + r * stride into the
+// Gathers rows of cols values (any count; the transform uses multiples of 8) at pSrc + r * stride into the
 // buffer, row after row, and scatters them back (interleave 1: split-4 groups
 // become interleaved values). The cr forms take separate real and imaginary
 // arrays, strides in floats.

@@ -210,6 +210,49 @@ TEST(FftLargeKernels, GatherAndScatterRoundTrip) {
   }
 }
 
+// Column counts that are no multiple of 4 move their tail value by value and
+// never touch anything past a row's cols values, in any variant.
+TEST(FftLargeKernels, GatherAndScatterOfOddColumnCounts) {
+  using Merge = void (*)(const vpComplex32f*, float*, int, int, int);
+  using Split = void (*)(vpComplex32f*, const float*, int, int, int, int);
+  using CrMerge = void (*)(const float*, const float*, float*, int, int, int);
+  using CrSplit = void (*)(float*, float*, const float*, int, int, int);
+  const Merge merges[] = {sse2_vps_cFft_BlkMerge_32fc, ssse3_vps_cFft_BlkMerge_32fc, sse41_vps_cFft_BlkMerge_32fc};
+  const Split splits[] = {sse2_vps_cFft_BlkSplit_32fc, ssse3_vps_cFft_BlkSplit_32fc, sse41_vps_cFft_BlkSplit_32fc};
+  const CrMerge crMerges[] = {sse2_vps_crFft_BlkMerge_32f, ssse3_vps_crFft_BlkMerge_32f, sse41_vps_crFft_BlkMerge_32f};
+  const CrSplit crSplits[] = {sse2_vps_crFft_BlkSplit_32f, ssse3_vps_crFft_BlkSplit_32f, sse41_vps_crFft_BlkSplit_32f};
+  const int rows = 3, stride = 16;
+  for (int v = 0; v < 3; ++v) {
+    if (!variants()[v].available()) continue;
+    for (int cols : {0, 1, 3, 5, 6, 7, 9}) {
+      SCOPED_TRACE(std::string(variants()[v].name) + " cols " + std::to_string(cols));
+      const std::vector<float> x = randomFloats(2 * stride * rows, 40 + cols);
+      Guarded buf(8 * rows * cols), back(8 * stride * rows, 4);
+      merges[v](reinterpret_cast<const vpComplex32f*>(x.data()), buf.as<float>(), stride, rows, cols);
+      EXPECT_TRUE(buf.guardsIntact());
+      for (int interleave : {0, 1}) {
+        splits[v](back.as<vpComplex32f>(), buf.as<float>(), stride, rows, cols, interleave);
+        EXPECT_TRUE(back.guardsIntact());
+        // The tail past the whole groups of four comes back as it went in.
+        for (int r = 0; r < rows; ++r)
+          for (int c = cols / 4 * 4; c < cols; ++c) {
+            EXPECT_EQ(back.as<float>()[2 * (stride * r + c)], x[2 * (stride * r + c)]);
+            EXPECT_EQ(back.as<float>()[2 * (stride * r + c) + 1], x[2 * (stride * r + c) + 1]);
+          }
+      }
+      Guarded crBuf(8 * rows * cols), re(4 * stride * rows), im(4 * stride * rows, 4);
+      crMerges[v](x.data(), x.data() + stride * rows, crBuf.as<float>(), stride, rows, cols);
+      crSplits[v](re.as<float>(), im.as<float>(), crBuf.as<float>(), stride, rows, cols);
+      EXPECT_TRUE(crBuf.guardsIntact() && re.guardsIntact() && im.guardsIntact());
+      for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+          EXPECT_EQ(re.as<float>()[stride * r + c], x[stride * r + c]);
+          EXPECT_EQ(im.as<float>()[stride * r + c], x[stride * rows + stride * r + c]);
+        }
+    }
+  }
+}
+
 // Orders 23 to 28 on a sum of two tones, whose transform is known exactly:
 // x[j] = a e^(2 pi i f j / N) + b e^(2 pi i g j / N) gives N a at f, N b at g.
 TEST(FftLargeOptIn, OrdersToTwentyEight) {
