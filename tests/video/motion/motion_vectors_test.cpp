@@ -73,9 +73,11 @@ struct Scene {
       for (int b = 0; b < 16; ++b)
         for (int c = 0; c < 2; ++c) {
           // Small values make equal components and medians common.
-          m.mv_l0[b][c] = static_cast<int16_t>(randomIn(-3, 3) * (randomIn(0, 4) == 0 ? 9000 : 1));
+          const int small = randomIn(-3, 3);
+          m.mv_l0[b][c] = static_cast<int16_t>(small * (randomIn(0, 4) == 0 ? 9000 : 1));
           m.mv_l1[b][c] = static_cast<int16_t>(randomIn(-3, 3));
-          m.mvd_l0[b][c] = static_cast<int16_t>(randomIn(-40, 40) * (randomIn(0, 9) == 0 ? 1000 : 1));
+          const int delta = randomIn(-40, 40);
+          m.mvd_l0[b][c] = static_cast<int16_t>(delta * (randomIn(0, 9) == 0 ? 1000 : 1));
           m.mvd_l1[b][c] = static_cast<int16_t>(randomIn(-40, 40));
         }
     }
@@ -116,7 +118,8 @@ Triple tripleOf(MacroblockRecord* m, int blk, int list) {
   const int16_t(*mv)[2] = list ? m->mv_l1 : m->mv_l0;
   t.x = mv[blk][0];
   t.y = mv[blk][1];
-  t.ref = (list ? m->ref_idx_l1 : m->ref_idx_l0)[blk / 4];
+  const int8_t* refs = list ? m->ref_idx_l1 : m->ref_idx_l0;
+  t.ref = refs[blk / 4];
   return t;
 }
 
@@ -224,8 +227,8 @@ TEST(MotionVectorPrediction, PSkipAndThe16x16Predictor) {
       standardPredictor(s, whole, 0, 0, 0, mvp);
       int16_t got[2];
       LumaMotionVectorPrediction16x16_L0(&cur, got);
-      ASSERT_EQ(mvp[0], got[0]);
-      ASSERT_EQ(mvp[1], got[1]);
+      ASSERT_EQ(mvp[0], got[0]) << availability << " rep " << rep;
+      ASSERT_EQ(mvp[1], got[1]) << availability << " rep " << rep;
       MacroblockRecord* m;
       int blk;
       Triple a, b;
