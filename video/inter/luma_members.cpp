@@ -242,7 +242,10 @@ void luma_skip_member(const LumaCall& call) {
     CombineSamplesLuma_P_Skip(buf, call.dst, call.pitch);
     return;
   }
-  MotionVectorDerivation_B_Skip_Direct(call.lists[0], call.lists[1], mb);
+  // The derivation may take its lists as plain arrays of pointers; it only
+  // reads them.
+  MotionVectorDerivation_B_Skip_Direct(const_cast<DecodedPicture**>(call.lists[0]),
+                                       const_cast<DecodedPicture**>(call.lists[1]), mb);
   const int lists = mb->pred_flag_l0[0] != 1 ? 2 : mb->pred_flag_l1[0] != 1 ? 1 : 3;
   const bool perBlock = s->direct_8x8_inference_flag == 0;
   const bool agree = (!(lists & 1) || quadrants_agree(mb, 0, perBlock)) && (!(lists & 2) || quadrants_agree(mb, 1, perBlock));
