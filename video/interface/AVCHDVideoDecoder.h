@@ -81,4 +81,32 @@ int32_t AVCHDGetVideoUserDataLib(VideoUserData* out, const uint8_t* data, int32_
 // is none or it is refused, 8 when no scratch buffer could be allocated.
 int32_t AVCHDGetVideoDecoderInfoLib(VideoDecoderParams* p, const uint8_t* data, int32_t length);
 
+// Decoder instance. Open flags: bit 0 every input buffer ends at the end of a
+// NAL unit, bit 1 one picture per call, bit 2 output in decode order (bits 1
+// and 2 need bit 0). Decode flags: bit 0 skip non-reference pictures, bit 1
+// skip B pictures (skipped pictures repeat an earlier one), bit 2 no
+// deblocking, bit 3 finish dropped pictures. Status bits of the decode call:
+// 0x0001 picture written, 0x0002 more input needed, 0x0004 end of stream,
+// 0x0008 input refused (previous input not used up), 0x2000 after a frame
+// step, 0x4000 leading picture, 0x8000 error (see the error code).
+struct VideoDecoder;
+
+VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params);
+int32_t AVCHDCloseVideoDecoderLib(VideoDecoder* decoder);
+uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* decoder, uint8_t* outputBuffer, const uint8_t* data,
+                                   uint32_t length, int32_t endOfStream, uint32_t decodeFlags);
+int32_t AVCHDResetVideoDecoderLib(VideoDecoder* decoder);
+// 0 when a frame was queued for output, else 16.
+int32_t AVCHDVideoDecoderSeekAFrameLib(VideoDecoder* decoder, int32_t frames);
+// Output buffer bytes for the block's format and output size; 0 for others.
+int32_t AVCHDVideoDecoderGetFrameBufferSizeLib(const VideoDecoderParams* params);
+uint32_t* AVCHDVideoDecoderGetVersionLib(uint32_t version[4]);
+// User data of the last picture output (cleared when there is none): 0, or 2
+// for a null instance.
+int32_t AVCHDVideoDecoderGetUserDataLib(VideoDecoder* decoder, VideoUserData* out);
+// Error code of the instance: 0 none, 1 a decoding step failed, 3 no output
+// buffer, 4 no input pointer, 5..12 the failing step (6: unsupported
+// stream), 10 the wait timed out; 2 for a null instance.
+uint32_t AVCHDVideoDecoderGetErrorCodeLib(VideoDecoder* decoder);
+
 }  // extern "C"

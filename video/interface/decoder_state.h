@@ -61,6 +61,20 @@ struct DecodedPicture {
   uint8_t setUp;
   uint8_t chroma_format_idc;
   uint8_t sliceType;
+  // Engine bookkeeping: both field counts of the picture, slices that still
+  // read it (as their picture or a reference) and whether a stage failed on
+  // it or stood in for the missing pixel pipeline.
+  int32_t topFieldOrderCnt;
+  int32_t bottomFieldOrderCnt;
+  uint32_t users;
+  uint8_t damaged;
+  uint8_t idr;
+  uint32_t reconstructedBy;  // set once by the first stand-in reconstruction
+  DecodedPicture* pairedField;  // the other field of the same frame, once both are known
+  uint8_t nalRefIdc;             // of the picture's slices
+  uint32_t unmarkedBy;           // access-unit index + 1 of the picture whose marking unmarked it
+  uint32_t slicesActive;         // slices between header and the end of reconstruction
+  uint8_t finishPending;         // a failed slice waits for the others to finish the picture
 };
 
 struct DecoderState {
@@ -116,4 +130,10 @@ struct DecoderState {
   // Opens the next access unit when an access unit delimiter follows a slice;
   // null where no picture pool exists (the stream inspection calls).
   int32_t (*openAccessUnit)(DecoderState*);
+  // Output keys of pictures opened since the last IDR picture or memory
+  // management operation 5 are picture order counts plus this base, so keys
+  // keep rising across such resets.
+  int32_t keyBase;
+  int32_t highestKey;
+  uint8_t poolExhausted;  // no free picture record or frame buffer was left
 };

@@ -1,0 +1,62 @@
+#include "engine_test_util.h"
+
+#include "decoder_engine.h"
+#include "md5.h"
+
+namespace enginetest {
+
+DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options) {
+  DecodeRun run;
+  if (AVCHDGetVideoDecoderInfoLib(&run.params, data.data(), static_cast<int32_t>(data.size())) != 0) return run;
+  run.params.outputFormat = options.format;
+  run.params.threads = static_cast<uint8_t>(options.threads);
+  run.params.timeoutMs = options.timeoutMs;
+  run.params.flags = options.openFlags;
+  VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&run.params);
+  if (!dec) return run;
+  run.opened = true;
+  const int32_t bytes = AVCHDVideoDecoderGetFrameBufferSizeLib(&run.params);
+  std::vector<uint8_t> picture(static_cast<size_t>(bytes) + 64);
+  size_t fed = 0;
+  int32_t eos = 0;
+  auto next_input = [&](const uint8_t** p, uint32_t* n) {
+    const size_t left = data.size() - fed;
+    size_t take = options.chunk ? options.chunk : left;
+    if (take > left) take = left;
+    *p = take ? data.data() + fed : nullptr;
+    *n = static_cast<uint32_t>(take);
+    fed += take;
+  };
+  const uint8_t* in;
+  uint32_t n;
+  next_input(&in, &n);
+  uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture.data(), in, n, n == 0, options.decodeFlags);
+  for (uint32_t calls = 0; calls < options.maxCalls; ++calls) {
+    run.statuses.push_back(st);
+    if (st & 0x0001) {
+      run.md5s.push_back(md5_hex(picture.data(), static_cast<size_t>(bytes)));
+      run.keys.push_back(dec->lastOutputKey);
+    }
+    if (st & 0x8000) {
+      run.error = true;
+      run.errorCode = AVCHDVideoDecoderGetErrorCodeLib(dec);
+      if (dec->refusalReason) run.refusal = dec->refusalReason;
+      break;
+    }
+    if (st & 0x0004) {
+      run.finished = true;
+      break;
+    }
+    in = nullptr;
+    n = 0;
+    if (st & 0x0002) {
+      next_input(&in, &n);
+      if (n == 0) eos = 1;
+    }
+    st = AVCHDDecodeVideoStreamLib(dec, picture.data(), in, n, eos, options.decodeFlags);
+  }
+  AVCHDCloseVideoDecoderLib(dec);
+  return run;
+}
+
+}  // namespace enginetest

@@ -1,0 +1,37 @@
+// Helpers of the engine tests: decoding a whole Annex B buffer through the
+// library calls, collecting each picture's MD5 and output key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "AVCHDVideoDecoder.h"
+
+namespace enginetest {
+
+struct DecodeRun {
+  bool opened = false;
+  bool error = false;
+  bool finished = false;     // reached end of stream
+  uint32_t errorCode = 0;
+  std::string refusal;       // reason of an unsupported-stream error
+  std::vector<std::string> md5s;
+  std::vector<int32_t> keys;  // output key of each picture
+  std::vector<uint32_t> statuses;
+  VideoDecoderParams params{};
+};
+
+struct DecodeOptions {
+  uint32_t threads = 1;
+  uint32_t format = 3;       // IYUV: the reference layout
+  uint32_t decodeFlags = 0;
+  uint32_t openFlags = 0;
+  uint32_t chunk = 0;        // feed this many bytes per call (0: all at once)
+  uint32_t timeoutMs = 20000;
+  uint32_t maxCalls = 1000000;
+};
+
+DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options);
+
+}  // namespace enginetest

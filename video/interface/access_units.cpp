@@ -1,0 +1,197 @@
+// Access units: the picture-record and frame-buffer pools, the opening of the
+// next access unit and the withdrawal of one whose first slice is unusable.
+#include <cstddef>
+#include <cstring>
+
+#include "decoder_engine.h"
+
+namespace {
+
+// Round-robin start indexes of the two pool searches, shared by every
+// instance. Atomic so that instances on different threads do not race; the
+// value only spreads reuse across the pool.
+uint32_t g_pictureStart = 0;
+uint32_t g_frameBufferStart = 0;
+
+uint32_t load_start(uint32_t* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+void store_start(uint32_t* p, uint32_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+
+// A record may be reused once it is no reference, its release key lies behind
+// the output position and no slice still reads it.
+bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
+  return p->referenceMarking == 0 && p->releaseKey < ds->outputPosition && p != ds->lastPicture && p->users == 0;
+}
+
+void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
+  p->outputTicks = 2;
+  p->decodeKey = static_cast<int32_t>(index);
+  p->outputKey = static_cast<int32_t>(index);
+  p->releaseKey = static_cast<int32_t>(index);
+  p->decoded = 0;
+  p->hasPicTiming = 0;
+  p->chroma_format_idc = p->sps ? p->sps->chroma_format_idc : 0;
+  p->sliceType = 0;
+  p->accessUnitIndex = index;
+  p->mbsLeft = 0;
+  p->setUp = 0;
+  p->damaged = 0;
+  p->idr = 0;
+  p->reconstructedBy = 0;
+  p->mmco5 = 0;
+  p->pairedField = nullptr;
+  p->unmarkedBy = 0;
+  p->slicesActive = 0;
+  p->finishPending = 0;
+  p->users = 0;
+  (void)ds;
+}
+
+void init_frame_buffer(FrameBuffer* fb, uint32_t index) {
+  fb->outputTicks = 2;
+  fb->structure = 0;
+  fb->key = index;
+  fb->outputStatus = 0;
+  std::memset(fb->userData.packs, 0, sizeof(fb->userData.packs));
+}
+
+void unlink_both(DecodedPicture* p) {
+  if (p->prevInDecodeOrder) p->prevInDecodeOrder->nextInDecodeOrder = p->nextInDecodeOrder;
+  if (p->nextInDecodeOrder) p->nextInDecodeOrder->prevInDecodeOrder = p->prevInDecodeOrder;
+  if (p->prevInOutputOrder) p->prevInOutputOrder->nextInOutputOrder = p->nextInOutputOrder;
+  if (p->nextInOutputOrder) p->nextInOutputOrder->prevInOutputOrder = p->prevInOutputOrder;
+  p->prevInDecodeOrder = p->nextInDecodeOrder = nullptr;
+  p->prevInOutputOrder = p->nextInOutputOrder = nullptr;
+}
+
+}  // namespace
+
+int32_t SetAvailableAccessUnit(DecoderState* ds) {
+  SequenceParameterSet* sps = ds->currentPicture ? ds->currentPicture->sps : nullptr;
+  const uint32_t c = ++ds->accessUnitCounter;
+  DecodedPicture* pic = nullptr;
+  if (c <= ds->pictureCount - 1) {
+    pic = &ds->pictures[c];  // first filling: keeps its frame buffer
+  } else {
+    const uint32_t n = ds->pictureCount;
+    const uint32_t start = load_start(&g_pictureStart) % n;
+    uint32_t examined = n;
+    for (uint32_t i = 0; i < n; ++i) {
+      DecodedPicture* p = &ds->pictures[(start + i) % n];
+      if (picture_free(ds, p)) {
+        pic = p;
+        examined = i;
+        break;
+      }
+    }
+    store_start(&g_pictureStart, (start + examined + 1) % n);
+    // No record may be taken while it is referenced, read or waiting for
+    // output: the caller reports the exhausted pool instead.
+    if (!pic) {
+      --ds->accessUnitCounter;
+      ds->poolExhausted = 1;
+      return 0;
+    }
+
+    // Frame buffers bound to records that are not free stay bound.
+    const uint32_t m = ds->frameBufferCount;
+    uint8_t inUse[512];
+    uint8_t* busy = inUse;
+    uint8_t* heap = nullptr;
+    if (m > sizeof(inUse)) busy = heap = new uint8_t[m];
+    std::memset(busy, 0, m);
+    for (uint32_t i = 0; i < n; ++i) {
+      const DecodedPicture* p = &ds->pictures[i];
+      if (p != pic && !picture_free(ds, p) && p->frameBuffer) busy[p->frameBuffer - ds->frameBuffers] = 1;
+    }
+    const uint32_t fbStart = load_start(&g_frameBufferStart) % m;
+    FrameBuffer* fb = nullptr;
+    examined = m;
+    const uint64_t position = static_cast<uint64_t>(static_cast<int64_t>(ds->outputPosition));
+    for (uint32_t i = 0; i < m; ++i) {
+      const uint32_t k = (fbStart + i) % m;
+      FrameBuffer* f = &ds->frameBuffers[k];
+      if (!busy[k] && f->key + f->outputTicks < position) {
+        fb = f;
+        examined = i;
+        break;
+      }
+    }
+    delete[] heap;
+    store_start(&g_frameBufferStart, (fbStart + examined + 1) % m);
+    if (!fb) {
+      --ds->accessUnitCounter;
+      ds->poolExhausted = 1;
+      return 0;
+    }
+    pic->frameBuffer = fb;
+  }
+
+  pic->sps = sps;
+  init_picture(ds, pic, c);
+  init_frame_buffer(pic->frameBuffer, c);
+  unlink_both(pic);
+  if (pic->chroma_format_idc == 0) {
+    FrameBuffer* fb = pic->frameBuffer;
+    const size_t bytes = static_cast<size_t>(ds->chromaPitch) * ds->chromaHeight;
+    std::memset(fb->Cr - 8, 128, bytes);
+    std::memset(fb->Cb - 8, 128, bytes);
+  }
+  if (ds->lastPicture && ds->lastPicture != pic) {
+    ds->lastPicture->nextInDecodeOrder = pic;
+    pic->prevInDecodeOrder = ds->lastPicture;
+  }
+  ds->lastPicture = pic;
+  ds->currentPicture = pic;
+  return 0;
+}
+
+int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
+  DecodedPicture* p = ds->currentPicture;
+  if (ds->accessUnitCounter != 0) --ds->accessUnitCounter;
+  p->referenceMarking = 0;
+  p->releaseKey = 0;
+  DecodedPicture* prev = p->prevInDecodeOrder;
+  if (p->prevInDecodeOrder) p->prevInDecodeOrder->nextInDecodeOrder = nullptr;
+  if (p->nextInDecodeOrder) p->nextInDecodeOrder->prevInDecodeOrder = nullptr;
+  if (p->prevInOutputOrder) p->prevInOutputOrder->nextInOutputOrder = nullptr;
+  if (p->nextInOutputOrder) p->nextInOutputOrder->prevInOutputOrder = nullptr;
+  if (ds->lastPicture) ds->lastPicture->nextInDecodeOrder = nullptr;
+  if (prev) ds->lastPicture = prev;
+  p->prevInDecodeOrder = p->nextInDecodeOrder = nullptr;
+  p->prevInOutputOrder = p->nextInOutputOrder = nullptr;
+  if (ds->nextOutputPicture == p) ds->nextOutputPicture = nullptr;
+  return 0;
+}
+
+void ResetPicturePools(DecoderState* ds) {
+  for (uint32_t i = 0; i < ds->frameBufferCount; ++i) {
+    FrameBuffer* fb = &ds->frameBuffers[i];
+    fb->key = 0;
+    fb->structure = 0;
+    fb->outputTicks = 2;
+    fb->outputStatus = 0;
+    std::memset(&fb->userData, 0, sizeof(fb->userData));
+  }
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* p = &ds->pictures[i];
+    MacroblockRecord* mbs = p->macroblocks;
+    SeiRecord* timing = p->picTiming;
+    std::memset(static_cast<void*>(p), 0, sizeof(*p));
+    p->macroblocks = mbs;
+    p->picTiming = timing;
+    if (timing) std::memset(timing, 0, sizeof(*timing));
+    p->frameBuffer = &ds->frameBuffers[i];
+    p->outputTicks = 2;
+    p->lumaPitch = ds->lumaPitch;
+    p->chromaPitch = ds->chromaPitch;
+    p->lumaHeight = ds->lumaHeight;
+    p->chromaHeight = ds->chromaHeight;
+    p->outputWidth = ds->outputWidth;
+    p->outputHeight = ds->outputHeight;
+  }
+  ds->currentPicture = ds->lastPicture = &ds->pictures[0];
+  ds->nextOutputPicture = nullptr;
+  ds->keyBase = 0;
+  ds->highestKey = 0;
+  ds->poolExhausted = 0;
+}

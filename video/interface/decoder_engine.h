@@ -1,0 +1,336 @@
+// Records of the decoding engine: the per-slice context that the entropy,
+// reconstruction and deblocking stages read, the decode tasks and their heaps,
+// and the decoder instance with its worker threads.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "AVCHDVideoDecoder.h"
+#include "annexb.h"
+#include "bitstream.h"
+#include "decoder_state.h"
+#include "parameter_sets.h"
+#include "sei.h"
+
+// One CABAC context variable.
+struct CabacContext {
+  uint8_t pStateIdx;
+  uint8_t valMPS;
+};
+constexpr uint32_t kCabacContextCount = 436;
+
+// Reference lists hold this many entries; a slice uses at most 32.
+constexpr uint32_t kRefListSize = 63;
+constexpr uint32_t kMaxActiveRefs = 32;
+
+// Explicit weighted-prediction table of a slice. Weights are 16-bit: the
+// inferred weight 2^7 = 128 of a denominator of 7 does not fit 8 bits.
+struct PredWeightTable {
+  uint8_t luma_log2_weight_denom;
+  uint8_t chroma_log2_weight_denom;
+  int16_t luma_weight_l0[32];
+  int8_t luma_offset_l0[32];
+  int16_t chroma_weight_l0[32][2];  // Cb, then Cr
+  int8_t chroma_offset_l0[32][2];
+  int16_t luma_weight_l1[32];
+  int8_t luma_offset_l1[32];
+  int16_t chroma_weight_l1[32][2];
+  int8_t chroma_offset_l1[32][2];
+};
+
+using PredictAndCombineFn = uint32_t (*)(ThreadBuffer*);
+using DeblockFn = uint32_t (*)(DecodedPicture*);
+
+struct SliceDecodeContext {
+  uint32_t CurrMbAddr;
+  uint32_t CurrPicNum;
+  uint32_t firstMbAddr;
+  MacroblockRecord* currentMb;
+  MacroblockRecord* firstMb;
+  PictureParameterSet* ppsList;
+  PictureParameterSet* pps;
+  NalUnit* nalUnit;
+  CabacContext* cabacContexts;
+  DecodedPicture* picture;
+  uint8_t field_pic_flag;
+  uint8_t MbaffFrameFlag;
+  uint8_t entropy_coding_mode_flag;
+  int8_t mb_qp_delta;  // last mb_qp_delta decoded; 0 at slice start
+  int8_t SliceQPY;
+  int8_t QPY;          // QP'Y of the last macroblock
+  uint8_t QpBdOffsetY;
+  uint8_t QPCb;        // QP'Cb, QP'Cr of the current macroblock
+  uint8_t QPCr;
+  uint8_t QpBdOffsetC;
+  int8_t chroma_qp_index_offset;
+  int8_t second_chroma_qp_index_offset;
+  int32_t LevelScale4x4[6][6][16];  // Y, Cb, Cr intra then inter; by qP % 6
+  int32_t LevelScale8x8[2][6][64];  // Y intra, Y inter
+  uint8_t constrained_intra_pred_flag;
+  uint8_t num_ref_idx_l0_active_minus1;
+  uint8_t num_ref_idx_l1_active_minus1;
+  uint8_t transform_8x8_mode_flag;
+  uint8_t direct_8x8_inference_flag;
+  uint8_t direct_spatial_mv_pred_flag;
+  DecodedPicture* RefPicList0[kRefListSize];
+  DecodedPicture* RefPicList1[kRefListSize];
+  uint32_t weightingMode;  // 0 none, 1 explicit, 2 implicit
+  PredWeightTable* weightTable;
+  uint8_t disable_deblocking_filter_idc;
+  int8_t FilterOffsetA;
+  int8_t FilterOffsetB;
+  PredictAndCombineFn predictAndCombine;
+  DeblockFn deblock;
+  // Slice header as parsed.
+  uint32_t first_mb_in_slice;
+  uint8_t slice_type;  // 0 P, 1 B, 2 I
+  uint8_t pic_parameter_set_id;
+  uint32_t frame_num;
+  uint8_t field_pic_flag_coded;
+  uint8_t bottom_field_flag;
+  uint16_t idr_pic_id;
+  uint32_t pic_order_cnt_lsb;
+  int32_t delta_pic_order_cnt_bottom;
+  int32_t delta_pic_order_cnt[2];
+  uint8_t redundant_pic_cnt;
+  uint8_t num_ref_idx_active_override_flag;
+  PredWeightTable predWeightTable;
+  uint8_t no_output_of_prior_pics_flag;
+  uint8_t long_term_reference_flag;
+  uint8_t memory_management_control_operation;
+  uint32_t difference_of_pic_nums_minus1;
+  uint8_t cabac_init_idc;
+  int8_t slice_qp_delta;
+  // Number of list entries found (entries past them are null).
+  uint8_t refCount[2];
+  // Pictures this slice holds against recycling (its own and its
+  // references) until its reconstruction is over.
+  uint8_t holdsPictures;
+};
+
+// Identity of the previous slice, for the detection of a new picture.
+struct PrevSliceIdentity {
+  uint8_t valid;
+  uint8_t nal_unit_type;
+  uint8_t nal_ref_idc;
+  uint8_t pic_order_cnt_type;
+  uint8_t pic_parameter_set_id;
+  uint32_t frame_num;
+  uint8_t field_pic_flag;
+  uint8_t bottom_field_flag;
+  uint16_t idr_pic_id;
+  uint32_t pic_order_cnt_lsb;
+  int32_t delta_pic_order_cnt_bottom;
+  int32_t delta_pic_order_cnt[2];
+};
+
+// What picture order count derivation keeps of earlier pictures: of the
+// previous reference picture (type 0) and of the previous picture (types 1
+// and 2). The current picture's values wait in `pending` until the next
+// picture starts.
+struct PocValues {
+  int32_t refMsb;
+  int32_t refLsb;
+  int32_t frameNumOffset;
+  uint32_t frameNum;
+};
+struct PocMemory {
+  PocValues prev;
+  PocValues pending;
+  uint8_t pendingValid;
+  uint8_t pendingIsReference;
+};
+
+// Task states.
+enum : uint32_t {
+  kTaskDelete = 1,
+  kTaskAllocate = 2,
+  kTaskPictureDone = 3,
+  kTaskOutput = 4,
+  kTaskParsePartial = 5,
+  kTaskParse = 6,
+  kTaskEntropyI = 7,
+  kTaskReconI = 9,
+  kTaskEntropyP = 10,
+  kTaskReconP = 12,
+  kTaskEntropyB = 13,
+  kTaskReconB = 15,
+  kTaskDropped = 16,
+};
+
+// Results of the steps.
+enum : int32_t {
+  kStepReady = 0,
+  kStepNoPps = 3,
+  kStepNoReference = 4,
+  kStepMissingReference = 5,
+  kStepNoMemory = 6,
+  kStepWaitInput = 7,
+  kStepToOutput = 9,
+  kStepConsumed = 10,
+  kStepPark = 11,
+  kStepUnsupported = 12,
+  kStepUnhandledNal = 17,
+};
+
+struct DecodeTask {
+  uint32_t state;
+  int32_t key;
+  NalUnit* nal;
+  uint32_t savedWord;
+  int32_t savedBitPos;
+  const uint8_t* savedPtr;
+  uint32_t savedBytesLeft;
+  uint32_t savedOverrun;
+  SliceDecodeContext slice;
+  uint8_t forced;  // run the slice even though a reference is not decoded
+};
+
+struct TaskHeap {
+  int32_t count;
+  DecodeTask** entries;
+};
+
+// Status bits of the decode call.
+enum : uint32_t {
+  kStatusPicture = 0x0001,
+  kStatusNeedInput = 0x0002,
+  kStatusEndOfStream = 0x0004,
+  kStatusRefused = 0x0008,
+  kStatusAfterSeek = 0x2000,
+  kStatusLeading = 0x4000,
+  kStatusError = 0x8000,
+};
+
+// Open flags.
+enum : uint32_t {
+  kOpenWholeNalUnits = 1,
+  kOpenOnePicturePerCall = 2,
+  kOpenDecodeOrder = 4,
+};
+
+// Decode flags.
+enum : uint32_t {
+  kDecodeSkipNonReference = 1,
+  kDecodeSkipB = 2,
+  kDecodeNoDeblocking = 4,
+  kDecodeFinishDropped = 8,
+};
+
+struct VideoDecoder {
+  DecodeTask* taskPool;
+  DecoderState* decoderState;
+  int32_t threadCount;
+  int32_t idleCount;
+  pthread_t* threads;
+  pthread_mutex_t lock;
+  pthread_mutex_t mbLock;
+  pthread_cond_t idleCond;
+  pthread_cond_t workCond;
+  pthread_cond_t doneCond;
+  uint32_t deadlineSec;
+  uint32_t deadlineNsec;
+  uint64_t timeoutMs;
+  uint8_t* outputBuffer;
+  uint32_t status;
+  uint8_t resultPosted;
+  uint8_t quit;
+  uint8_t stopped;
+  uint32_t decodeFlags;
+  uint32_t openFlags;
+  uint32_t errorCode;
+  uint8_t afterSeek;
+  DecodeTask* tasks;
+  TaskHeap workHeap;
+  TaskHeap outputHeap;
+  TaskHeap parseHeap;
+  TaskHeap waitHeap;
+  uint32_t taskCount;
+  DecoderState state;
+  // Engine bookkeeping beyond the state proper.
+  PrevSliceIdentity prevSlice;
+  PocMemory poc;
+  uint32_t requestedThreads;
+  uint16_t codedWidth;
+  uint16_t codedHeight;
+  uint32_t macroblocksPerPicture;
+  int32_t lastOutputKey;       // output key of the last picture written
+  const char* refusalReason;   // why the stream was refused (error 6), or null
+};
+
+// Records why a stream is refused and returns the unsupported-syntax result.
+int32_t refuse(DecoderState* ds, const char* reason);
+
+// Engine state kept per instance beside DecoderState (reached through the
+// state's owner): the key base that keeps output keys rising across IDR
+// pictures and memory_management_control_operation 5.
+VideoDecoder* decoder_of(DecoderState* ds);
+
+// Access units and pools.
+int32_t SetAvailableAccessUnit(DecoderState* ds);
+int32_t RemoveCurrentAccessUnit(DecoderState* ds);
+// Binds every picture to the frame buffer of its index and clears both pools
+// as at open.
+void ResetPicturePools(DecoderState* ds);
+
+// NAL unit dispatch and slice header.
+int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags);
+int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t openFlags);
+int32_t IsNewAccessUnit(SliceDecodeContext* s, DecodedPicture* current, ThreadBuffer* tb, PrevSliceIdentity* prev);
+
+// Reference lists and marking (steps of the slice header).
+int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s);
+int32_t ref_pic_list_modification(ThreadBuffer* tb, SliceDecodeContext* s);
+int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t nalType, uint8_t nalRefIdc);
+// 1 when the record counts as a reference for the current picture.
+bool is_reference_for(const DecodedPicture* p, const DecodedPicture* current);
+
+// Picture holds against recycling while slices read them.
+void hold_slice_pictures(SliceDecodeContext* s);
+void release_slice_pictures(SliceDecodeContext* s);
+
+// Task heaps.
+int32_t PushHeap(TaskHeap* heap, DecodeTask* task);
+DecodeTask* PopHeap(TaskHeap* heap);
+
+int32_t SetThreadBuffer(ThreadBuffer* tb, DecodeTask* task);
+int32_t ReturnThreadBuffer(ThreadBuffer* tb, DecodeTask* task);
+int32_t InitializeTask(DecodeTask* task, DecoderState* ds);
+int32_t DeleteTask(DecodeTask* task);
+void* WorkerThread(void* decoder);
+
+// Output writers.
+int32_t write_out_picture(uint8_t* output, DecodedPicture* picture, uint32_t format, uint8_t frame);
+void WriteLineYUY2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
+                   uint8_t w1, uint16_t next);
+void WriteLineUYVY(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
+                   uint8_t w1, uint16_t next);
+
+// Stages of the later pipeline, entered through the slice context.
+
+int32_t AllocateCAVLCTables();
+void FreeCAVLCTables();
+int32_t binari_decode_i_unit(ThreadBuffer* tb);
+int32_t binari_decode_p_unit(ThreadBuffer* tb);
+int32_t binari_decode_b_unit(ThreadBuffer* tb);
+void cabac_init_contexts_i_slice(int8_t SliceQPY, CabacContext* contexts);
+void cabac_init_contexts_p_slice(int8_t SliceQPY, CabacContext* contexts, uint8_t cabac_init_idc);
+void cabac_init_contexts_b_slice(int8_t SliceQPY, CabacContext* contexts, uint8_t cabac_init_idc);
+uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb);
+uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb);
+uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb);
+uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb);
+uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb);
+uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb);
+uint32_t DeblockingFilter(DecodedPicture* picture);
+uint32_t DeblockingFilter_mbaff(DecodedPicture* picture);
+
+// Zero-filled 16-byte-aligned block (free with std::free), or null.
+void* aligned_zeroed(size_t bytes);
+
+// Processor queries of the open call.
+int32_t GetProcessorNumber();
+uint32_t GetSSEAbility();

@@ -1,0 +1,252 @@
+// Picture output writers: crop the decoded picture, interleave the two fields
+// of a field pair, and write planar YV12 / IYUV or packed YUY2 / UYVY (4:2:0
+// chroma raised to 4:2:2 by vertical interpolation).
+#include <emmintrin.h>
+
+#include <cstring>
+
+#include "decoder_engine.h"
+
+namespace {
+
+enum Format : uint32_t { kYV12 = 0, kYUY2 = 1, kUYVY = 2, kIYUV = 3 };
+
+struct Geometry {
+  uint32_t width;  // cropped luma columns
+  uint32_t rows;   // cropped luma rows of this picture (a field's own rows)
+};
+
+Geometry cropped(const DecodedPicture* p, bool frame) {
+  const SequenceParameterSet* sps = p->sps;
+  Geometry g{static_cast<uint32_t>(p->lumaPitch) - 64u, p->lumaHeight};
+  if (sps && sps->frame_cropping_flag) {
+    const uint32_t sub = sps->chroma_format_idc == 0 ? 1u : 2u;
+    const uint32_t cropX = sub * sps->frame_crop_right_offset;
+    const uint32_t cropY = frame ? sub * (2u - sps->frame_mbs_only_flag) * sps->frame_crop_bottom_offset
+                                 : sub * sps->frame_crop_bottom_offset;
+    g.width = cropX < g.width ? g.width - cropX : 0;
+    g.rows = cropY < g.rows ? g.rows - cropY : 0;
+  }
+  g.width &= 0xFFFFu;
+  g.rows &= 0xFFFFu;
+  // Never more than the output holds.
+  if (g.width > p->outputWidth) g.width = p->outputWidth;
+  const uint32_t maxRows = frame ? p->outputHeight : p->outputHeight / 2u;
+  if (g.rows > maxRows) g.rows = maxRows;
+  return g;
+}
+
+// The two fields of a pair, top first. A field without its partner stands
+// for both.
+void field_pair(DecodedPicture* p, const DecodedPicture** top, const DecodedPicture** bottom) {
+  DecodedPicture* other = p->pairedField;
+  if (!other) other = p->structure == 0 ? p->nextInOutputOrder : p->prevInOutputOrder;
+  if (!other || other->structure == p->structure || other->structure == 2) other = p;
+  *top = p->structure == 0 ? p : other;
+  *bottom = p->structure == 0 ? other : p;
+}
+
+inline uint8_t interpolate(uint32_t a, uint32_t b, uint32_t w0, uint32_t w1) {
+  int32_t s = static_cast<int32_t>(w0 * a + w1 * b);
+  if (s > 1024)
+    s += 4;
+  else if (s < 1024)
+    s -= 4;
+  s >>= 3;
+  return static_cast<uint8_t>(s < 1 ? 1 : (s > 254 ? 254 : s));
+}
+
+// One packed output row. Every column is converted the same way: whole
+// blocks of 32 pixels with SSE2, the rest pair by pair.
+template <bool kUyvy>
+void write_line(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
+                uint8_t w1, uint16_t next) {
+  uint32_t x = 0;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i vw0 = _mm_set1_epi16(w0);
+  const __m128i vw1 = _mm_set1_epi16(w1);
+  const __m128i neutral = _mm_set1_epi16(1024);
+  const __m128i four = _mm_set1_epi16(4);
+  const __m128i lo = _mm_set1_epi16(1);
+  const __m128i hi = _mm_set1_epi16(254);
+  auto convert = [&](const uint8_t* row) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + next));
+    __m128i r[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m128i a16 = h == 0 ? _mm_unpacklo_epi8(a, zero) : _mm_unpackhi_epi8(a, zero);
+      const __m128i b16 = h == 0 ? _mm_unpacklo_epi8(b, zero) : _mm_unpackhi_epi8(b, zero);
+      __m128i s = _mm_add_epi16(_mm_mullo_epi16(a16, vw0), _mm_mullo_epi16(b16, vw1));
+      const __m128i above = _mm_and_si128(_mm_cmpgt_epi16(s, neutral), four);
+      const __m128i below = _mm_and_si128(_mm_cmplt_epi16(s, neutral), four);
+      s = _mm_sub_epi16(_mm_add_epi16(s, above), below);
+      s = _mm_srai_epi16(s, 3);
+      r[h] = _mm_min_epi16(_mm_max_epi16(s, lo), hi);
+    }
+    return _mm_packus_epi16(r[0], r[1]);
+  };
+  for (; x + 32 <= width; x += 32) {
+    const __m128i u = convert(cb + x / 2);
+    const __m128i v = convert(cr + x / 2);
+    const __m128i uv0 = _mm_unpacklo_epi8(u, v);
+    const __m128i uv1 = _mm_unpackhi_epi8(u, v);
+    const __m128i y0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
+    const __m128i y1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x + 16));
+    __m128i o[4];
+    if (kUyvy) {
+      o[0] = _mm_unpacklo_epi8(uv0, y0);
+      o[1] = _mm_unpackhi_epi8(uv0, y0);
+      o[2] = _mm_unpacklo_epi8(uv1, y1);
+      o[3] = _mm_unpackhi_epi8(uv1, y1);
+    } else {
+      o[0] = _mm_unpacklo_epi8(y0, uv0);
+      o[1] = _mm_unpackhi_epi8(y0, uv0);
+      o[2] = _mm_unpacklo_epi8(y1, uv1);
+      o[3] = _mm_unpackhi_epi8(y1, uv1);
+    }
+    for (int k = 0; k < 4; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x + 16 * k), o[k]);
+  }
+  for (; x + 2 <= width; x += 2) {
+    const uint8_t u = interpolate(cb[x / 2], cb[x / 2 + next], w0, w1);
+    const uint8_t v = interpolate(cr[x / 2], cr[x / 2 + next], w0, w1);
+    uint8_t* o = out + 2 * x;
+    if (kUyvy) {
+      o[0] = u; o[1] = y[x]; o[2] = v; o[3] = y[x + 1];
+    } else {
+      o[0] = y[x]; o[1] = u; o[2] = y[x + 1]; o[3] = v;
+    }
+  }
+}
+
+void copy_rows(uint8_t* dst, uint32_t dstStride, const uint8_t* src, uint32_t srcStride, uint32_t rows, uint32_t bytes) {
+  for (uint32_t j = 0; j < rows; ++j) std::memcpy(dst + static_cast<size_t>(j) * dstStride, src + static_cast<size_t>(j) * srcStride, bytes);
+}
+
+template <Format kFormat>
+void write_frame_planar(uint8_t* out, DecodedPicture* p) {
+  const Geometry g = cropped(p, true);
+  const FrameBuffer* fb = p->frameBuffer;
+  const uint32_t ow = p->outputWidth;
+  copy_rows(out, ow, fb->Y, p->lumaPitch, g.rows, g.width);
+  uint8_t* first = out + static_cast<size_t>(g.rows) * ow;
+  if (p->chroma_format_idc == 0) {
+    std::memset(first, 128, 2u * (ow / 2u) * (p->outputHeight / 2u));
+    return;
+  }
+  const uint32_t cRows = g.rows / 2;
+  uint8_t* second = first + static_cast<size_t>(cRows) * (ow / 2);
+  const uint8_t* a = kFormat == kYV12 ? fb->Cr : fb->Cb;
+  const uint8_t* b = kFormat == kYV12 ? fb->Cb : fb->Cr;
+  copy_rows(first, ow / 2, a, p->chromaPitch, cRows, g.width / 2);
+  copy_rows(second, ow / 2, b, p->chromaPitch, cRows, g.width / 2);
+}
+
+template <Format kFormat>
+void write_field_planar(uint8_t* out, DecodedPicture* p) {
+  const DecodedPicture* top;
+  const DecodedPicture* bottom;
+  field_pair(p, &top, &bottom);
+  const Geometry g = cropped(p, false);
+  const uint32_t ow = p->outputWidth;
+  const FrameBuffer* ft = top->frameBuffer;
+  const FrameBuffer* fbm = bottom->frameBuffer;
+  copy_rows(out, 2 * ow, ft->Y, p->lumaPitch, g.rows, g.width);
+  copy_rows(out + ow, 2 * ow, fbm->Y, p->lumaPitch, g.rows, g.width);
+  uint8_t* first = out + 2u * g.rows * static_cast<size_t>(ow);
+  if (p->chroma_format_idc == 0) {
+    std::memset(first, 128, 2u * (ow / 2u) * (p->outputHeight / 2u));
+    return;
+  }
+  const uint32_t cRows = g.rows / 2;
+  const uint32_t cw = ow / 2;
+  uint8_t* second = first + 2u * cRows * static_cast<size_t>(cw);
+  const uint8_t* ta = kFormat == kYV12 ? ft->Cr : ft->Cb;
+  const uint8_t* tb = kFormat == kYV12 ? ft->Cb : ft->Cr;
+  const uint8_t* ba = kFormat == kYV12 ? fbm->Cr : fbm->Cb;
+  const uint8_t* bb = kFormat == kYV12 ? fbm->Cb : fbm->Cr;
+  copy_rows(first, 2 * cw, ta, p->chromaPitch, cRows, g.width / 2);
+  copy_rows(first + cw, 2 * cw, ba, p->chromaPitch, cRows, g.width / 2);
+  copy_rows(second, 2 * cw, tb, p->chromaPitch, cRows, g.width / 2);
+  copy_rows(second + cw, 2 * cw, bb, p->chromaPitch, cRows, g.width / 2);
+}
+
+// Monochrome pictures have chroma planes of 128 (filled when the picture was
+// opened), so the packed writers need no special case.
+template <Format kFormat>
+void write_frame_packed(uint8_t* out, DecodedPicture* p) {
+  const Geometry g = cropped(p, true);
+  const FrameBuffer* fb = p->frameBuffer;
+  const size_t stride = 2u * p->outputWidth;
+  const uint32_t cp = p->chromaPitch;
+  const uint16_t w = static_cast<uint16_t>(g.width);
+  auto line = kFormat == kUYVY ? WriteLineUYVY : WriteLineYUY2;
+  if (g.rows == 0) return;
+  const uint8_t* cb = fb->Cb;
+  const uint8_t* cr = fb->Cr;
+  line(fb->Y, cb, cr, w, out, 6, 2, 0);
+  uint32_t i = 1;
+  for (; i < g.rows - 1; i += 2) {
+    line(fb->Y + static_cast<size_t>(i) * p->lumaPitch, cb, cr, w, out + i * stride, 6, 2, static_cast<uint16_t>(cp));
+    line(fb->Y + static_cast<size_t>(i + 1) * p->lumaPitch, cb, cr, w, out + (i + 1) * stride, 2, 6,
+         static_cast<uint16_t>(cp));
+    cb += cp;
+    cr += cp;
+  }
+  if (i < g.rows) line(fb->Y + static_cast<size_t>(i) * p->lumaPitch, cb, cr, w, out + i * stride, 6, 2, 0);
+}
+
+template <Format kFormat>
+void write_field_packed(uint8_t* out, DecodedPicture* p) {
+  const DecodedPicture* top;
+  const DecodedPicture* bottom;
+  field_pair(p, &top, &bottom);
+  const Geometry g = cropped(p, false);
+  const FrameBuffer* ft = top->frameBuffer;
+  const FrameBuffer* fbm = bottom->frameBuffer;
+  const size_t stride = 2u * p->outputWidth;
+  const size_t lp = p->lumaPitch;
+  const uint16_t cp = p->chromaPitch;
+  const uint16_t w = static_cast<uint16_t>(g.width);
+  auto line = kFormat == kUYVY ? WriteLineUYVY : WriteLineYUY2;
+  if (g.rows == 0) return;
+  size_t k = 0;  // chroma row offset of both fields
+  line(ft->Y, ft->Cb, ft->Cr, w, out, 5, 3, 0);
+  line(fbm->Y, fbm->Cb, fbm->Cr, w, out + stride, 1, 7, 0);
+  uint32_t j = 1;
+  for (; j < g.rows - 1; j += 2) {
+    line(ft->Y + j * lp, ft->Cb + k, ft->Cr + k, w, out + 2 * j * stride, 5, 3, cp);
+    line(fbm->Y + j * lp, fbm->Cb + k, fbm->Cr + k, w, out + (2 * j + 1) * stride, 7, 1, cp);
+    line(ft->Y + (j + 1) * lp, ft->Cb + k, ft->Cr + k, w, out + (2 * j + 2) * stride, 1, 7, cp);
+    line(fbm->Y + (j + 1) * lp, fbm->Cb + k, fbm->Cr + k, w, out + (2 * j + 3) * stride, 3, 5, cp);
+    k += cp;
+  }
+  if (j < g.rows) {
+    line(ft->Y + j * lp, ft->Cb + k, ft->Cr + k, w, out + 2 * j * stride, 5, 3, 0);
+    line(fbm->Y + j * lp, fbm->Cb + k, fbm->Cr + k, w, out + (2 * j + 1) * stride, 1, 7, 0);
+  }
+}
+
+using Writer = void (*)(uint8_t*, DecodedPicture*);
+
+const Writer fp_write_out[8] = {
+    write_field_planar<kYV12>, write_field_packed<kYUY2>, write_field_packed<kUYVY>, write_field_planar<kIYUV>,
+    write_frame_planar<kYV12>, write_frame_packed<kYUY2>, write_frame_packed<kUYVY>, write_frame_planar<kIYUV>,
+};
+
+}  // namespace
+
+void WriteLineYUY2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
+                   uint8_t w1, uint16_t next) {
+  write_line<false>(y, cb, cr, width, out, w0, w1, next);
+}
+
+void WriteLineUYVY(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
+                   uint8_t w1, uint16_t next) {
+  write_line<true>(y, cb, cr, width, out, w0, w1, next);
+}
+
+int32_t write_out_picture(uint8_t* output, DecodedPicture* picture, uint32_t format, uint8_t frame) {
+  if (format >= 4) return 15;
+  fp_write_out[4u * (frame ? 1u : 0u) + format](output, picture);
+  return 0;
+}

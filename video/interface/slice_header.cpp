@@ -1,0 +1,719 @@
+// NAL unit dispatch and the slice header: new-picture detection, picture
+// order count, keys, per-picture set-up and output-order insertion, the
+// prediction weight table and the slice fields the later stages read.
+#include <cstring>
+
+#include "decoder_engine.h"
+#include "macroblock_record.h"
+
+namespace {
+
+constexpr uint8_t kEmptySetId = 255;
+
+PictureParameterSet* find_pps(PictureParameterSet* head, uint32_t id, uint32_t accessUnit) {
+  PictureParameterSet* p = head;
+  while (p && (p->seq_parameter_set_id == kEmptySetId || p->pic_parameter_set_id != id)) p = p->nextId;
+  if (!p) return nullptr;
+  while (p->nextVersion && p->nextVersion->validFrom <= accessUnit) p = p->nextVersion;
+  return p;
+}
+
+// The fields of a slice header up to the picture order count, as compared
+// between slices.
+struct HeaderStart {
+  uint32_t first_mb_in_slice;
+  uint32_t slice_type;
+  uint32_t pps_id;
+  PictureParameterSet* pps;
+  uint32_t frame_num;
+  uint8_t field_pic_flag;
+  uint8_t bottom_field_flag;
+  uint32_t idr_pic_id;
+  uint32_t poc_lsb;
+  int32_t delta_bottom;
+  int32_t delta[2];
+};
+
+// Reads the header up to the picture order count fields; false when no PPS
+// fits (the PPS pointer then stays null).
+bool read_header_start(BitReaderCabac* r, PictureParameterSet* ppsList, uint32_t accessUnit, uint32_t nalType,
+                       HeaderStart* h) {
+  std::memset(h, 0, sizeof(*h));
+  h->first_mb_in_slice = ue_v(r);
+  h->slice_type = ue_v(r);
+  h->pps_id = ue_v(r);
+  h->pps = find_pps(ppsList, h->pps_id, accessUnit);
+  if (!h->pps || !h->pps->sps) return false;
+  const SequenceParameterSet* sps = h->pps->sps;
+  h->frame_num = u_n(r, sps->log2_max_frame_num);
+  if (!sps->frame_mbs_only_flag) {
+    h->field_pic_flag = static_cast<uint8_t>(ReadOneBit(r));
+    if (h->field_pic_flag) h->bottom_field_flag = static_cast<uint8_t>(ReadOneBit(r));
+  }
+  if (nalType == 5) h->idr_pic_id = ue_v(r);
+  if (sps->pic_order_cnt_type == 0) {
+    h->poc_lsb = u_n(r, sps->log2_max_pic_order_cnt_lsb_minus4 + 4);
+    if (h->pps->pic_order_present_flag && !h->field_pic_flag) h->delta_bottom = se_v(r);
+  } else if (sps->pic_order_cnt_type == 1 && !sps->delta_pic_order_always_zero_flag) {
+    h->delta[0] = se_v(r);
+    if (h->pps->pic_order_present_flag && !h->field_pic_flag) h->delta[1] = se_v(r);
+  }
+  return true;
+}
+
+void insert_after(DecodedPicture* at, DecodedPicture* p) {
+  p->prevInOutputOrder = at;
+  p->nextInOutputOrder = at->nextInOutputOrder;
+  if (at->nextInOutputOrder) at->nextInOutputOrder->prevInOutputOrder = p;
+  at->nextInOutputOrder = p;
+}
+
+void insert_before(DecodedPicture* at, DecodedPicture* p) {
+  p->nextInOutputOrder = at;
+  p->prevInOutputOrder = at->prevInOutputOrder;
+  if (at->prevInOutputOrder) at->prevInOutputOrder->nextInOutputOrder = p;
+  at->prevInOutputOrder = p;
+}
+
+// Places the picture in the output-order list by its output key, starting
+// from its decode-order predecessor. Keys rather than raw counts are compared
+// so that pictures after an IDR picture never sort among the ones before it.
+void insert_in_output_order(DecodedPicture* p) {
+  DecodedPicture* q = p->prevInDecodeOrder;
+  if (!q) return;
+  if (q->outputKey < p->outputKey) {
+    while (q->nextInOutputOrder && q->nextInOutputOrder->outputKey < p->outputKey) q = q->nextInOutputOrder;
+    insert_after(q, p);
+  } else {
+    while (q->prevInOutputOrder && q->outputKey > p->outputKey) q = q->prevInOutputOrder;
+    if (q->outputKey > p->outputKey)
+      insert_before(q, p);
+    else
+      insert_after(q, p);
+  }
+}
+
+void unlink_output_order(DecodedPicture* p) {
+  if (p->prevInOutputOrder) p->prevInOutputOrder->nextInOutputOrder = p->nextInOutputOrder;
+  if (p->nextInOutputOrder) p->nextInOutputOrder->prevInOutputOrder = p->prevInOutputOrder;
+  p->prevInOutputOrder = p->nextInOutputOrder = nullptr;
+}
+
+// Picture order count of the current picture (both fields' counts).
+void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParameterSet* sps, bool idr,
+                uint8_t nalRefIdc, DecodedPicture* p) {
+  PocMemory& m = dec->poc;
+  if (m.pendingValid) {
+    if (m.pendingIsReference) {
+      m.prev.refMsb = m.pending.refMsb;
+      m.prev.refLsb = m.pending.refLsb;
+    }
+    m.prev.frameNumOffset = m.pending.frameNumOffset;
+    m.prev.frameNum = m.pending.frameNum;
+    m.pendingValid = 0;
+  }
+  if (idr) std::memset(&m.prev, 0, sizeof(m.prev));
+  const bool field = s->field_pic_flag_coded != 0;
+  const bool bottom = field && s->bottom_field_flag;
+  int32_t top = 0;
+  int32_t bot = 0;
+  int32_t msbOrOffset = 0;
+  if (sps->pic_order_cnt_type == 0) {
+    const int32_t maxLsb = static_cast<int32_t>(sps->MaxPicOrderCntLsb);
+    const int32_t lsb = static_cast<int32_t>(s->pic_order_cnt_lsb);
+    const int32_t prevLsb = m.prev.refLsb;
+    int32_t msb = m.prev.refMsb;
+    if (lsb < prevLsb && prevLsb - lsb >= maxLsb / 2)
+      msb += maxLsb;
+    else if (lsb > prevLsb && lsb - prevLsb > maxLsb / 2)
+      msb -= maxLsb;
+    msbOrOffset = msb;
+    top = msb + lsb;
+    bot = field ? top : top + s->delta_pic_order_cnt_bottom;
+  } else {
+    const int32_t maxFrameNum = static_cast<int32_t>(sps->MaxFrameNum);
+    int32_t offset = 0;
+    if (!idr) {
+      offset = m.prev.frameNumOffset;
+      if (s->frame_num < m.prev.frameNum) offset += maxFrameNum;
+    }
+    msbOrOffset = offset;
+    if (sps->pic_order_cnt_type == 2) {
+      int32_t t = idr ? 0 : 2 * (offset + static_cast<int32_t>(s->frame_num));
+      if (!idr && nalRefIdc == 0) t -= 1;
+      top = bot = t;
+    } else {
+      const int32_t cycle = sps->num_ref_frames_in_pic_order_cnt_cycle;
+      int32_t abs = cycle != 0 ? offset + static_cast<int32_t>(s->frame_num) : 0;
+      if (nalRefIdc == 0 && abs > 0) abs -= 1;
+      int32_t expected = 0;
+      if (abs > 0) {
+        int32_t delta = 0;
+        for (int32_t i = 0; i < cycle; ++i) delta += sps->offset_for_ref_frame[i];
+        const int32_t cnt = (abs - 1) / cycle;
+        const int32_t inCycle = (abs - 1) % cycle;
+        expected = cnt * delta;
+        for (int32_t i = 0; i <= inCycle; ++i) expected += sps->offset_for_ref_frame[i];
+      }
+      if (nalRefIdc == 0) expected += sps->offset_for_non_ref_pic;
+      if (!field) {
+        top = expected + s->delta_pic_order_cnt[0];
+        bot = top + sps->offset_for_top_to_bottom_field + s->delta_pic_order_cnt[1];
+      } else if (!bottom) {
+        top = bot = expected + s->delta_pic_order_cnt[0];
+      } else {
+        top = bot = expected + sps->offset_for_top_to_bottom_field + s->delta_pic_order_cnt[0];
+      }
+    }
+  }
+  p->picOrderCntLsb = s->pic_order_cnt_lsb;
+  p->picOrderCntMsb = msbOrOffset;
+  p->topFieldOrderCnt = top;
+  p->bottomFieldOrderCnt = bot;
+  p->pictureOrderCount = field ? (bottom ? bot : top) : (top < bot ? top : bot);
+  m.pending.refMsb = sps->pic_order_cnt_type == 0 ? msbOrOffset : 0;
+  m.pending.refLsb = static_cast<int32_t>(s->pic_order_cnt_lsb);
+  m.pending.frameNumOffset = sps->pic_order_cnt_type == 0 ? 0 : msbOrOffset;
+  m.pending.frameNum = s->frame_num;
+  m.pendingValid = 1;
+  m.pendingIsReference = nalRefIdc != 0;
+}
+
+// Keys of a picture without picture timing: output keys are picture order
+// counts on a base that rises at every IDR picture.
+void assign_keys(DecoderState* ds, DecodedPicture* p, bool idr, uint32_t openFlags) {
+  if (p->hasPicTiming) return;
+  if (idr && p->accessUnitIndex != 0 && ds->startPicture) ds->keyBase = ds->highestKey + 2;
+  p->decodeKey = static_cast<int32_t>(p->structure == 2 ? p->accessUnitIndex * 2 : p->accessUnitIndex);
+  p->outputKey = (openFlags & kOpenDecodeOrder) ? p->decodeKey : ds->keyBase + p->pictureOrderCount;
+  p->releaseKey = p->outputKey;
+  if (p->outputKey > ds->highestKey) ds->highestKey = p->outputKey;
+}
+
+// After memory_management_control_operation 5 the picture's counts restart
+// from it, and every earlier picture is output before it.
+void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
+  DecoderState* ds = &dec->state;
+  const int32_t temp = p->structure == 2   ? (p->topFieldOrderCnt < p->bottomFieldOrderCnt ? p->topFieldOrderCnt
+                                                                                          : p->bottomFieldOrderCnt)
+                       : p->structure == 0 ? p->topFieldOrderCnt
+                                           : p->bottomFieldOrderCnt;
+  p->topFieldOrderCnt -= temp;
+  p->bottomFieldOrderCnt -= temp;
+  p->pictureOrderCount -= temp;
+  PocMemory& m = dec->poc;
+  m.pending.refMsb = 0;
+  m.pending.refLsb = p->structure == 1 ? 0 : p->topFieldOrderCnt;
+  m.pending.frameNumOffset = 0;
+  m.pending.frameNum = 0;
+  if (p->hasPicTiming || (openFlags & kOpenDecodeOrder)) return;
+  ds->keyBase = ds->highestKey + 2;
+  p->outputKey = ds->keyBase + p->pictureOrderCount;
+  p->releaseKey = p->outputKey;
+  if (p->outputKey > ds->highestKey) ds->highestKey = p->outputKey;
+  if (p->frameBuffer) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
+  // Moves to the end of the output order.
+  DecodedPicture* tail = p->prevInDecodeOrder;
+  unlink_output_order(p);
+  if (tail) {
+    while (tail->nextInOutputOrder) tail = tail->nextInOutputOrder;
+    insert_after(tail, p);
+  }
+}
+
+// Pairs a field with the opposite field of the same frame that precedes it
+// in decode order.
+void pair_fields(DecodedPicture* p, uint32_t frameNum) {
+  DecodedPicture* q = p->prevInDecodeOrder;
+  if (!q || p->structure == 2 || q->structure == 2 || q->structure == p->structure) return;
+  if (q->pairedField || q->frameNum != frameNum) return;
+  if ((q->referenceMarking != 0) != (p->referenceMarking != 0) && q->idr == p->idr) {
+    // A reference field and a non-reference field still pair (H.264 allows
+    // the second field of a reference frame to be non-reference).
+  }
+  q->pairedField = p;
+  p->pairedField = q;
+}
+
+int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContext* s, SequenceParameterSet* sps,
+                          bool idr, uint8_t nalRefIdc, uint32_t openFlags) {
+  DecoderState* ds = &dec->state;
+  DecodedPicture* p = ds->currentPicture;
+  const uint32_t field = s->field_pic_flag_coded;
+  p->setUp = 1;
+  p->frameNum = s->frame_num;
+  p->widthInMbs = sps->PicWidthInMbs;
+  const uint32_t heightMbs = sps->FrameHeightInMbs / (1 + field);
+  p->mbsLeft = p->mbCount = sps->PicWidthInMbs * heightMbs;
+  p->lumaHeight = static_cast<uint16_t>(heightMbs * 16);
+  p->chromaHeight = static_cast<uint16_t>(heightMbs * 8);
+  p->chroma_format_idc = sps->chroma_format_idc;
+  p->sps = sps;
+  p->idr = idr ? 1 : 0;
+  p->nalRefIdc = nalRefIdc;
+  p->structure = field ? s->bottom_field_flag : 2;
+  p->frameBuffer->structure = p->structure;
+  p->pairedField = nullptr;
+  // Picture timing without HRD delays carries no output time: the keys then
+  // come from the picture order count (its pic_struct still counts).
+  if (p->hasPicTiming && !sps->nal_hrd_parameters_present_flag && !sps->vcl_hrd_parameters_present_flag)
+    p->hasPicTiming = 0;
+  derive_poc(dec, s, sps, idr, nalRefIdc, p);
+  assign_keys(ds, p, idr, openFlags);
+  if (!p->hasPicTiming) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
+  pair_fields(p, s->frame_num);
+  if (idr && p->prevInDecodeOrder) {
+    DecodedPicture* q = p->prevInDecodeOrder;
+    while (q->nextInOutputOrder) q = q->nextInOutputOrder;
+    if (q != p) insert_after(q, p);
+  } else {
+    insert_in_output_order(p);
+  }
+  (void)tb;
+  return 0;
+}
+
+void read_weights(BitReaderCabac* r, uint32_t count, uint8_t chromaPresent, const PredWeightTable* t,
+                  int16_t* lw, int8_t* lo, int16_t (*cw)[2], int8_t (*co)[2]) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (ReadOneBit(r)) {
+      lw[i] = static_cast<int16_t>(se_v(r));
+      lo[i] = static_cast<int8_t>(se_v(r));
+    } else {
+      lw[i] = static_cast<int16_t>(1 << t->luma_log2_weight_denom);
+      lo[i] = 0;
+    }
+    if (!chromaPresent) continue;
+    if (ReadOneBit(r)) {
+      for (int c = 0; c < 2; ++c) {
+        cw[i][c] = static_cast<int16_t>(se_v(r));
+        co[i][c] = static_cast<int8_t>(se_v(r));
+      }
+    } else {
+      for (int c = 0; c < 2; ++c) {
+        cw[i][c] = static_cast<int16_t>(1 << t->chroma_log2_weight_denom);
+        co[i][c] = 0;
+      }
+    }
+  }
+}
+
+// 12 when the denominators are out of range (the inferred weight would
+// overflow).
+int32_t pred_weight_table(BitReaderCabac* r, SliceDecodeContext* s, uint8_t chromaFormat) {
+  PredWeightTable* t = &s->predWeightTable;
+  const uint32_t luma = ue_v(r);
+  const uint32_t chroma = chromaFormat != 0 ? ue_v(r) : 0;
+  if (luma > 7 || chroma > 7) return kStepUnsupported;
+  t->luma_log2_weight_denom = static_cast<uint8_t>(luma);
+  t->chroma_log2_weight_denom = static_cast<uint8_t>(chroma);
+  read_weights(r, s->num_ref_idx_l0_active_minus1 + 1u, chromaFormat, t, t->luma_weight_l0, t->luma_offset_l0,
+               t->chroma_weight_l0, t->chroma_offset_l0);
+  if (s->slice_type == 1)
+    read_weights(r, s->num_ref_idx_l1_active_minus1 + 1u, chromaFormat, t, t->luma_weight_l1, t->luma_offset_l1,
+                 t->chroma_weight_l1, t->chroma_offset_l1);
+  return 0;
+}
+
+void copy_identity(PrevSliceIdentity* prev, const SliceDecodeContext* s, const SequenceParameterSet* sps,
+                   uint32_t nalType, uint8_t nalRefIdc) {
+  prev->valid = 1;
+  prev->nal_unit_type = static_cast<uint8_t>(nalType);
+  prev->nal_ref_idc = nalRefIdc;
+  prev->pic_order_cnt_type = sps ? sps->pic_order_cnt_type : 0;
+  prev->pic_parameter_set_id = s->pic_parameter_set_id;
+  prev->frame_num = s->frame_num;
+  prev->field_pic_flag = s->field_pic_flag_coded;
+  prev->bottom_field_flag = s->bottom_field_flag;
+  prev->idr_pic_id = s->idr_pic_id;
+  prev->pic_order_cnt_lsb = s->pic_order_cnt_lsb;
+  prev->delta_pic_order_cnt_bottom = s->delta_pic_order_cnt_bottom;
+  prev->delta_pic_order_cnt[0] = s->delta_pic_order_cnt[0];
+  prev->delta_pic_order_cnt[1] = s->delta_pic_order_cnt[1];
+}
+
+int32_t repeat_of(const DecodedPicture* p) {
+  if (p->sps && p->sps->pic_struct_present_flag && p->picTiming && p->picTiming->pic_struct >= 7 &&
+      p->picTiming->pic_struct <= 8)
+    return p->picTiming->pic_struct - 5;
+  return 1;
+}
+
+void start_output_at(DecoderState* ds, int32_t key) {
+  ds->outputPosition = key;
+  if (ds->seekStep != 0) {
+    ds->outputPosition += 2 * repeat_of(ds->currentPicture) * ds->seekStep;
+    ds->seekStep = 0;
+  }
+  ds->outputStarted = 1;
+}
+
+// Output start with the delay test.
+void output_start_check(DecoderState* ds, const SliceDecodeContext* s, DecodedPicture* p) {
+  if (s->first_mb_in_slice != 0 || s->bottom_field_flag != 0 || ds->outputStarted) return;
+  if (ds->decodeOrderOutput) {
+    start_output_at(ds, p->decodeKey);
+  } else if (p->outputKey > ds->outputDelayCount) {
+    ds->outputDelayCount = static_cast<int16_t>(ds->outputDelayCount + 2);
+  } else {
+    start_output_at(ds, p->outputKey);
+    ds->outputDelayCount = 2;
+  }
+}
+
+void leading_picture_check(DecoderState* ds, const SliceDecodeContext* s, DecodedPicture* p) {
+  if (s->first_mb_in_slice != 0 || s->bottom_field_flag != 0) return;
+  if (ds->leadingSkipCount != 0 && (!ds->startPicture || p->outputKey < ds->startPicture->outputKey)) {
+    --ds->leadingSkipCount;
+    p->frameBuffer->outputStatus = 2;
+  }
+}
+
+// 1 when a picture other than the current one still waits for output.
+bool output_pending(const DecoderState* ds) {
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    const DecodedPicture* p = &ds->pictures[i];
+    if (p != ds->currentPicture && p->setUp && p->outputKey >= ds->outputPosition && p->releaseKey >= ds->outputPosition)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int32_t IsNewAccessUnit(SliceDecodeContext* s, DecodedPicture* current, ThreadBuffer* tb, PrevSliceIdentity* prev) {
+  const NalUnit* nal = s->nalUnit;
+  if (!prev->valid) return 1;
+  if ((nal->nal_ref_idc == 0) != (prev->nal_ref_idc == 0)) return 1;
+  BitReaderCabac r = tb->reader;
+  HeaderStart h;
+  const bool found = read_header_start(&r, tb->decoderState->ppsList, current->accessUnitIndex, nal->nal_unit_type, &h);
+  if (h.pps_id != prev->pic_parameter_set_id) return 1;
+  if (!found) return 0;
+  const SequenceParameterSet* sps = h.pps->sps;
+  if (h.frame_num != prev->frame_num) return 1;
+  if (!sps->frame_mbs_only_flag) {
+    if (h.field_pic_flag != prev->field_pic_flag) return 1;
+    if (h.field_pic_flag && h.bottom_field_flag != prev->bottom_field_flag) return 1;
+  }
+  const bool idr = nal->nal_unit_type == 5;
+  const bool prevIdr = prev->nal_unit_type == 5;
+  if (idr != prevIdr) return 1;
+  if (idr && h.idr_pic_id != prev->idr_pic_id) return 1;
+  if (sps->pic_order_cnt_type == 0 && prev->pic_order_cnt_type == 0) {
+    if (h.poc_lsb != prev->pic_order_cnt_lsb || h.delta_bottom != prev->delta_pic_order_cnt_bottom) return 1;
+  } else if (sps->pic_order_cnt_type == 1 && !sps->delta_pic_order_always_zero_flag && prev->pic_order_cnt_type == 1) {
+    if (h.delta[0] != prev->delta_pic_order_cnt[0] || h.delta[1] != prev->delta_pic_order_cnt[1]) return 1;
+  }
+  return 0;
+}
+
+int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t openFlags) {
+  DecoderState* ds = tb->decoderState;
+  VideoDecoder* dec = decoder_of(ds);
+  BitReaderCabac* r = &tb->reader;
+  DecodedPicture* p = ds->currentPicture;
+  const NalUnit* nal = s->nalUnit;
+  const bool idr = nal->nal_unit_type == 5;
+  const uint8_t nalRefIdc = nal->nal_ref_idc;
+
+  s->field_pic_flag = 0;
+  s->field_pic_flag_coded = 0;
+  s->bottom_field_flag = 0;
+  s->disable_deblocking_filter_idc = 0;
+  s->FilterOffsetA = 0;
+  s->FilterOffsetB = 0;
+  s->refCount[0] = s->refCount[1] = 0;
+
+  HeaderStart h;
+  const bool found = read_header_start(r, ds->ppsList, p->accessUnitIndex, nal->nal_unit_type, &h);
+  s->first_mb_in_slice = h.first_mb_in_slice;
+  s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % 5u);
+  p->sliceType = s->slice_type;
+  if (s->slice_type > 2) return refuse(ds, "SP or SI slices");
+  if (!found) return kStepNoPps;
+  PictureParameterSet* pps = h.pps;
+  SequenceParameterSet* sps = pps->sps;
+  // Sets the pipeline cannot decode never reach it, whatever the parsers kept.
+  if (sps->chroma_format_idc > 1) return refuse(ds, "chroma format other than 4:2:0 or 4:0:0");
+  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse(ds, "more than 8 bits");
+  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse(ds, "gaps in frame_num");
+  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse(ds, "left or top cropping");
+  if (pps->redundant_pic_cnt_present_flag) return refuse(ds, "redundant pictures");
+  if (pps->num_slice_groups_minus1 != 0) return refuse(ds, "slice groups (FMO)");
+  if (16u * sps->PicWidthInMbs + 64u > ds->lumaPitch || 16u * sps->FrameHeightInMbs > ds->lumaHeight)
+    return refuse(ds, "picture larger than the decoder was opened for");
+  s->pps = pps;
+  s->pic_parameter_set_id = static_cast<uint8_t>(h.pps_id);
+  s->frame_num = h.frame_num;
+  s->field_pic_flag_coded = h.field_pic_flag;
+  s->bottom_field_flag = h.bottom_field_flag;
+  s->CurrPicNum = h.field_pic_flag ? 2 * h.frame_num + 1 : h.frame_num;
+  s->idr_pic_id = static_cast<uint16_t>(h.idr_pic_id);
+  s->pic_order_cnt_lsb = h.poc_lsb;
+  s->delta_pic_order_cnt_bottom = h.delta_bottom;
+  s->delta_pic_order_cnt[0] = h.delta[0];
+  s->delta_pic_order_cnt[1] = h.delta[1];
+  if (pps->redundant_pic_cnt_present_flag) s->redundant_pic_cnt = static_cast<uint8_t>(ue_v(r));
+  if (s->slice_type == 1) s->direct_spatial_mv_pred_flag = static_cast<uint8_t>(ReadOneBit(r));
+  s->num_ref_idx_l0_active_minus1 = pps->num_ref_idx_l0_active_minus1;
+  s->num_ref_idx_l1_active_minus1 = pps->num_ref_idx_l1_active_minus1;
+  if (s->slice_type != 2) {
+    s->num_ref_idx_active_override_flag = static_cast<uint8_t>(ReadOneBit(r));
+    if (s->num_ref_idx_active_override_flag) {
+      const uint32_t l0 = ue_v(r);
+      const uint32_t l1 = s->slice_type == 1 ? ue_v(r) : 0;
+      // At most 32 entries are used by any slice (16 per frame list).
+      if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse(ds, "more than 32 active references");
+      s->num_ref_idx_l0_active_minus1 = static_cast<uint8_t>(l0);
+      s->num_ref_idx_l1_active_minus1 = static_cast<uint8_t>(l1);
+    }
+    if (s->num_ref_idx_l0_active_minus1 >= kMaxActiveRefs || s->num_ref_idx_l1_active_minus1 >= kMaxActiveRefs)
+      return refuse(ds, "more than 32 active references");
+  }
+  if (r->overrun) return kStepUnsupported;
+
+  if (!p->setUp) {
+    per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
+  } else if (p->structure != (h.field_pic_flag ? h.bottom_field_flag : 2) || p->sps != sps) {
+    return kStepUnsupported;  // a slice that does not belong to the picture opened for it
+  }
+  s->picture = p;
+
+  if (s->slice_type == 2) {
+    for (uint32_t i = 0; i < kRefListSize; ++i) s->RefPicList0[i] = s->RefPicList1[i] = nullptr;
+  } else {
+    int32_t result = build_reference_lists(ds, s);
+    if (result != 0) return result;
+    result = ref_pic_list_modification(tb, s);
+    if (result != 0) return result;
+  }
+  if ((pps->weighted_pred_flag && s->slice_type == 0) || (pps->weighted_bipred_idc == 1 && s->slice_type == 1)) {
+    const int32_t result = pred_weight_table(r, s, sps->chroma_format_idc);
+    if (result != 0) return result;
+  }
+  if (nalRefIdc != 0) {
+    const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
+    if (result != 0) return result;
+    if (p->mmco5 == 5 && s->first_mb_in_slice == 0 && !p->reconstructedBy) apply_mmco5(dec, p, openFlags);
+  }
+  if (pps->entropy_coding_mode_flag && s->slice_type != 2) {
+    const uint32_t idc = ue_v(r);
+    if (idc > 2) return kStepUnsupported;
+    s->cabac_init_idc = static_cast<uint8_t>(idc);
+  }
+  s->slice_qp_delta = static_cast<int8_t>(se_v(r));
+  if (pps->deblocking_filter_control_present_flag) {
+    const uint32_t idc = ue_v(r);
+    if (idc > 2) return kStepUnsupported;
+    s->disable_deblocking_filter_idc = static_cast<uint8_t>(idc);
+    if (idc != 1) {
+      s->FilterOffsetA = static_cast<int8_t>(2 * se_v(r));
+      s->FilterOffsetB = static_cast<int8_t>(2 * se_v(r));
+    }
+  }
+  if (r->overrun) return kStepUnsupported;
+
+  s->field_pic_flag = h.field_pic_flag;
+  s->MbaffFrameFlag = static_cast<uint8_t>(sps->mb_adaptive_frame_field_flag && !h.field_pic_flag);
+  s->firstMbAddr = s->first_mb_in_slice * (1u + s->MbaffFrameFlag);
+  // A first macroblock past the picture leaves the record links null; the
+  // slice-data stage refuses such a slice.
+  if (s->firstMbAddr < p->mbCount && p->macroblocks) {
+    s->currentMb = s->firstMb = p->macroblocks + s->firstMbAddr;
+  } else {
+    s->currentMb = s->firstMb = nullptr;
+  }
+  s->SliceQPY = static_cast<int8_t>(26 + pps->pic_init_qp_minus26 + s->slice_qp_delta);
+  s->QPY = s->SliceQPY;
+  s->mb_qp_delta = 0;
+  s->chroma_qp_index_offset = pps->chroma_qp_index_offset;
+  s->second_chroma_qp_index_offset = pps->second_chroma_qp_index_offset;
+  s->constrained_intra_pred_flag = pps->constrained_intra_pred_flag;
+  s->transform_8x8_mode_flag = pps->transform_8x8_mode_flag;
+  s->direct_8x8_inference_flag = sps->direct_8x8_inference_flag;
+  s->entropy_coding_mode_flag = pps->entropy_coding_mode_flag;
+  s->deblock = s->MbaffFrameFlag ? DeblockingFilter_mbaff : DeblockingFilter;
+
+  const bool cabac = pps->entropy_coding_mode_flag != 0;
+  switch (s->slice_type) {
+    case 2:
+      s->weightingMode = 0;
+      s->weightTable = nullptr;
+      if (cabac) cabac_init_contexts_i_slice(s->SliceQPY, s->cabacContexts);
+      s->predictAndCombine = s->MbaffFrameFlag ? predict_and_combine_I_unit_8bit_luma_mbaff : predict_and_combine_I_unit_8bit;
+      break;
+    case 0:
+      s->weightingMode = pps->weighted_pred_flag ? 1 : 0;
+      s->weightTable = s->weightingMode ? &s->predWeightTable : nullptr;
+      if (cabac) cabac_init_contexts_p_slice(s->SliceQPY, s->cabacContexts, s->cabac_init_idc);
+      s->predictAndCombine =
+          s->MbaffFrameFlag ? predict_and_combine_P_unit_8bit_luma_mbaff : predict_and_combine_P_unit_8bit_luma;
+      break;
+    default:
+      s->weightingMode = pps->weighted_bipred_idc;
+      s->weightTable = s->weightingMode ? &s->predWeightTable : nullptr;
+      if (cabac) cabac_init_contexts_b_slice(s->SliceQPY, s->cabacContexts, s->cabac_init_idc);
+      s->predictAndCombine =
+          s->MbaffFrameFlag ? predict_and_combine_B_unit_8bit_luma_mbaff : predict_and_combine_B_unit_8bit_luma;
+      break;
+  }
+  return 0;
+}
+
+int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags) {
+  DecoderState* ds = tb->decoderState;
+  VideoDecoder* dec = decoder_of(ds);
+  DecodeTask* task = tb->task;
+  SliceDecodeContext* s = tb->slice;
+  const NalUnit* nal = s->nalUnit;
+  const uint32_t type = nal->nal_unit_type;
+  const uint8_t refIdc = nal->nal_ref_idc;
+  auto opened = [&]() { return ds->prevNalType >= 1 && ds->prevNalType <= 5; };
+  auto consumed = [&](int32_t result) {
+    if (result == 0 || result == kStepConsumed) {
+      ds->prevNalType = static_cast<uint8_t>(type);
+      ds->prevNalRefIdc = refIdc;
+    }
+    return result;
+  };
+  if (ds->poolExhausted) return kStepNoMemory;
+
+  switch (type) {
+    case 6:
+    case 7:
+    case 8: {
+      if (opened()) SetAvailableAccessUnit(ds);
+      if (ds->poolExhausted) return kStepNoMemory;
+      int32_t result = 0;
+      if (type == 6) {
+        decode_sei_rbsp(tb);
+      } else if (type == 7) {
+        result = DecodeSequenceParameterSet(tb);
+      } else {
+        result = DecodePictureParameterSet(tb, 0);
+      }
+      if (result == kParamSetUnsupported)
+        refuse(ds, type == 7 ? "sequence parameter set not supported (bit depth, chroma format, frame_num gaps or cropping)"
+                             : "picture parameter set not supported (redundant pictures or slice groups)");
+      return consumed(result == 0 ? kStepConsumed : result);
+    }
+    case 11:
+      return kStepWaitInput;
+    case 1:
+    case 5:
+      break;
+    default:
+      return kStepUnhandledNal;
+  }
+
+  // Slices.
+  if (opened() && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) SetAvailableAccessUnit(ds);
+  if (ds->poolExhausted) return kStepNoMemory;
+  DecodedPicture* p = ds->currentPicture;
+  // A slice of a picture already finished (or given up) would write into a
+  // picture that may be on its way out: it is dropped.
+  if (p->setUp && p->decoded) {
+    ds->prevNalType = static_cast<uint8_t>(type);
+    ds->prevNalRefIdc = refIdc;
+    return kStepConsumed;
+  }
+  if (!p->setUp) p->referenceMarking = (type == 5 || refIdc != 0) ? 3 : 0;
+  s->picture = p;
+  int32_t result = decode_slice_header(tb, s, openFlags);
+  if (result == 0 && type == 5 && s->no_output_of_prior_pics_flag) {
+    // Nothing can be discarded on the first IDR picture or when no earlier
+    // picture waits for output: the flag is then accepted.
+    if (ds->startPicture && output_pending(ds)) result = refuse(ds, "no_output_of_prior_pics_flag with pictures waiting");
+  }
+  const SequenceParameterSet* sps = s->pps ? s->pps->sps : nullptr;
+  auto update_next_output = [&]() {
+    if (type == 5) {
+      if (!ds->nextOutputPicture) ds->nextOutputPicture = p;
+    } else if (!ds->nextOutputPicture || p->outputKey < ds->nextOutputPicture->outputKey) {
+      ds->nextOutputPicture = p;
+    }
+  };
+  if (result != 0) {
+    if (type == 5 || !ds->startPicture || !p->setUp) {
+      RemoveCurrentAccessUnit(ds);
+    } else {
+      // The picture keeps its identity, so its remaining slices still
+      // complete it; it is flagged damaged.
+      p->damaged = 1;
+      ds->prevNalType = static_cast<uint8_t>(type);
+      ds->prevNalRefIdc = refIdc;
+      copy_identity(&dec->prevSlice, s, sps, type, refIdc);
+      update_next_output();
+    }
+  } else {
+    copy_identity(&dec->prevSlice, s, sps, type, refIdc);
+    update_next_output();
+    task->key = p->decodeKey;
+    if (type == 5) {
+      output_start_check(ds, s, p);
+      for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+        DecodedPicture* q = &ds->pictures[i];
+        if (q != p && q->referenceMarking) {
+          q->referenceMarking = 0;
+          q->unmarkedBy = p->accessUnitIndex + 1;
+          if (q->releaseKey < p->outputKey) q->releaseKey = p->outputKey;
+        }
+      }
+      if (!ds->startPicture) ds->startPicture = p;
+      task->state = kTaskEntropyI;
+      if (s->slice_type != 2) task->state = s->slice_type == 0 ? kTaskEntropyP : kTaskEntropyB;
+    } else if (s->slice_type == 2) {
+      task->state = kTaskEntropyI;
+      if (s->first_mb_in_slice == 0 && s->bottom_field_flag == 0 && !ds->outputStarted) {
+        if (!ds->startPicture) ds->startPicture = p;
+        if (ds->decodeOrderOutput) {
+          start_output_at(ds, p->decodeKey);
+        } else if (decodeFlags & kDecodeFinishDropped) {
+          ds->sequenceBase = 0;
+          if (p->hasPicTiming) {
+            p->outputKey -= p->decodeKey;
+            ds->leadingSkipCount = static_cast<uint32_t>((p->outputKey - (p->outputKey > 2 ? 2 : 0)) / 2);
+            ds->outputDelayCount = static_cast<int16_t>(ds->outputDelayCount + 2);
+          } else {
+            ds->outputDelayCount = static_cast<int16_t>(static_cast<int16_t>(p->decodeKey & 0xFFFF) + 2);
+          }
+        } else {
+          start_output_at(ds, p->outputKey);
+          ds->outputDelayCount = 2;
+        }
+      }
+      if (!ds->startPicture) ds->startPicture = p;
+      leading_picture_check(ds, s, p);
+    } else {
+      if (!ds->startPicture) {
+        RemoveCurrentAccessUnit(ds);
+        result = kStepNoReference;
+      } else {
+        task->state = s->slice_type == 0 ? kTaskEntropyP : kTaskEntropyB;
+        output_start_check(ds, s, p);
+        leading_picture_check(ds, s, p);
+      }
+    }
+  }
+
+  switch (result) {
+    case 0:
+      ds->prevNalType = static_cast<uint8_t>(type);
+      ds->prevNalRefIdc = refIdc;
+      hold_slice_pictures(s);
+      return 0;
+    case kStepNoReference:
+    case kStepMissingReference:
+      ds->prevNalType = static_cast<uint8_t>(type);
+      ds->prevNalRefIdc = refIdc;
+      if ((decodeFlags & kDecodeFinishDropped) && s->first_mb_in_slice == 0 && p->setUp && ds->startPicture) {
+        task->state = kTaskPictureDone;
+        s->picture = p;
+        return 0;
+      }
+      return kStepConsumed;
+    default:
+      return result;
+  }
+}

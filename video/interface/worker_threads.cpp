@@ -1,0 +1,535 @@
+// Worker threads: every worker picks the most urgent task under the instance
+// lock, runs one step (the heavy ones with the lock released) and files the
+// task by the step's result into one of four heaps.
+#include <cstdlib>
+#include <cstring>
+
+#include "decoder_engine.h"
+
+namespace {
+
+bool goes_before(const DecodeTask* a, const DecodeTask* b) {
+  return a->key < b->key || (a->key == b->key && a->state < b->state);
+}
+
+void InformManager(uint32_t bits, VideoDecoder* dec) {
+  dec->status |= bits;
+  dec->resultPosted = 1;
+  pthread_cond_broadcast(&dec->doneCond);
+}
+
+void post_error(VideoDecoder* dec, int32_t result) {
+  if (dec->errorCode == 0) {
+    switch (result) {
+      case 2: dec->errorCode = 9; break;
+      case 3: dec->errorCode = 12; break;
+      case 4: dec->errorCode = 11; break;
+      case 5: dec->errorCode = 7; break;
+      case 12: dec->errorCode = 6; break;
+      case 13: dec->errorCode = 5; break;
+      default: dec->errorCode = 1; break;
+    }
+  }
+  dec->status |= kStatusError;
+  dec->resultPosted = 1;
+  pthread_cond_broadcast(&dec->doneCond);
+  dec->stopped = 1;
+}
+
+
+// Moves every parked task back: finished pictures to the output heap, slices
+// to the work heap.
+void unpark_all(VideoDecoder* dec, bool force = false) {
+  while (dec->waitHeap.count > 0) {
+    DecodeTask* t = PopHeap(&dec->waitHeap);
+    t->forced = force ? 1 : 0;
+    PushHeap(t->state == kTaskOutput ? &dec->outputHeap : &dec->workHeap, t);
+  }
+}
+
+// Ends a slice's hold on its pictures; when a failed slice left its picture
+// to the others, the last one to finish completes it.
+bool end_slice(DecodeTask* t) {
+  SliceDecodeContext* s = &t->slice;
+  if (!s->holdsPictures) return false;
+  DecodedPicture* p = s->picture;
+  release_slice_pictures(s);
+  if (p->finishPending && p->slicesActive == 0) {
+    p->finishPending = 0;
+    return true;
+  }
+  return false;
+}
+
+bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
+  for (uint32_t l = 0; l < lists; ++l) {
+    const uint32_t n = (l == 0 ? s->num_ref_idx_l0_active_minus1 : s->num_ref_idx_l1_active_minus1) + 1u;
+    DecodedPicture* const* list = l == 0 ? s->RefPicList0 : s->RefPicList1;
+    for (uint32_t i = 0; i < n && i < kRefListSize; ++i) {
+      const DecodedPicture* r = list[i];
+      if (!r) continue;
+      if (!r->decoded) return false;
+      // A frame entry made of two fields needs both.
+      if (!s->field_pic_flag && r->structure != 2 && r->pairedField && !r->pairedField->decoded) return false;
+    }
+  }
+  return true;
+}
+
+int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState* ds, DecodeTask* t) {
+  (void)ds;
+  SetThreadBuffer(tb, t);
+  const uint32_t n = t->slice.predictAndCombine(tb);
+  ReturnThreadBuffer(tb, t);
+  // A slice that reconstructs nothing is done; it must not come back.
+  if (n == 0) return kStepConsumed;
+  DecodedPicture* p = t->slice.picture;
+  pthread_mutex_lock(&dec->mbLock);
+  const uint32_t before = p->mbsLeft;
+  p->mbsLeft = before > n ? before - n : 0;
+  pthread_mutex_unlock(&dec->mbLock);
+  if (before > n) return kStepConsumed;
+  int32_t result = 0;
+  if (!(dec->decodeFlags & kDecodeNoDeblocking)) result = static_cast<int32_t>(t->slice.deblock(p));
+  t->state = kTaskPictureDone;
+  return result;
+}
+
+// The other field of a field pair, and the key the pair is output under.
+DecodedPicture* partner_of(DecodedPicture* p) { return p->structure == 2 ? nullptr : p->pairedField; }
+
+int32_t picture_done(VideoDecoder* dec, DecodeTask* t) {
+  DecoderState* ds = &dec->state;
+  DecodedPicture* p = t->slice.picture;
+  p->decoded = 1;
+  FrameBuffer* fb = p->frameBuffer;
+  if (fb->outputStatus < 1) fb->outputStatus = 1;
+  int32_t result;
+  if (p->outputKey < ds->outputPosition && ds->currentPicture->hasPicTiming) {
+    result = kStepConsumed;
+  } else if (p->structure == 2) {
+    t->key = p->outputKey;
+    result = kStepToOutput;
+  } else {
+    DecodedPicture* q = partner_of(p);
+    if (q && q->decoded) {
+      t->key = p->outputKey < q->outputKey ? p->outputKey : q->outputKey;
+      const uint32_t st = q->frameBuffer->outputStatus > fb->outputStatus ? q->frameBuffer->outputStatus : fb->outputStatus;
+      fb->outputStatus = st;
+      q->frameBuffer->outputStatus = st;
+      result = kStepToOutput;
+    } else {
+      result = kStepConsumed;
+    }
+  }
+  if (dec->waitHeap.count > 0 && (p->referenceMarking != 0 || p->releaseKey > ds->outputPosition)) unpark_all(dec);
+  return result;
+}
+
+int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
+  DecoderState* ds = &dec->state;
+  DecodedPicture* p = t->slice.picture;
+  DecodedPicture* q = partner_of(p);
+  const DecodedPicture* top = (p->structure == 1 && q) ? q : p;
+  ds->lastUserData = top->frameBuffer->userData;
+  ds->outputPosition += 2;
+  dec->lastOutputKey = t->key;
+  write_out_picture(dec->outputBuffer, p, ds->outputFormat, p->structure == 2 ? 1 : 0);
+  int32_t result;
+  if (p->outputTicks > 2) {
+    p->outputTicks = static_cast<uint8_t>(p->outputTicks - 2);
+    p->outputKey = p->releaseKey = t->key = ds->outputPosition;
+    result = kStepToOutput;
+  } else {
+    result = kStepConsumed;
+    DecodedPicture* last = p;
+    if (q && q->prevInOutputOrder == p) last = q;
+    if (!ds->nextOutputPicture || ds->nextOutputPicture == p || ds->nextOutputPicture == q)
+      ds->nextOutputPicture = last->nextInOutputOrder;
+    // Released once output, unless still a reference.
+    if (p->releaseKey > t->key) p->releaseKey = t->key;
+    if (q && q->releaseKey > t->key) q->releaseKey = t->key;
+  }
+  uint32_t bits = kStatusPicture;
+  if (p->frameBuffer->outputStatus == 2) bits |= kStatusLeading;
+  if (dec->afterSeek) bits |= kStatusAfterSeek;
+  if ((dec->openFlags & kOpenOnePicturePerCall) && !(dec->status & kStatusNeedInput)) {
+    dec->status |= bits;
+  } else {
+    InformManager(bits, dec);
+  }
+  return result;
+}
+
+// Skipping of non-reference or B pictures: the picture is output as a repeat
+// of an earlier picture of the same structure.
+bool apply_skip_rule(VideoDecoder* dec, DecodeTask* t, int32_t* result) {
+  DecoderState* ds = &dec->state;
+  const uint32_t flags = dec->decodeFlags;
+  const SliceDecodeContext* s = &t->slice;
+  const bool skipB = (flags & kDecodeSkipB) && s->slice_type == 1;
+  const bool skipNonRef = (flags & kDecodeSkipNonReference) && t->nal->nal_ref_idc == 0;
+  if (*result == kStepConsumed || ds->leadingSkipCount != 0 || !(skipB || skipNonRef)) return false;
+  if (t->nal->nal_unit_type != 1 && t->nal->nal_unit_type != 5) return false;
+  DecodedPicture* cur = ds->currentPicture;
+  release_slice_pictures(&t->slice);
+  if (s->first_mb_in_slice != 0 || !cur->prevInOutputOrder) {
+    t->state = kTaskParse;
+    *result = kStepConsumed;
+    return true;
+  }
+  for (DecodedPicture* q = cur->prevInOutputOrder; q; q = q->prevInOutputOrder) {
+    if (q->structure != cur->structure) continue;
+    const bool fits = (flags & kDecodeSkipNonReference) ? q->lastNalType != 0 : q->sliceType != 1;
+    if (!fits || !q->decoded) continue;
+    FrameBuffer* own = cur->frameBuffer;
+    own->key = 0;
+    own->outputTicks = 2;
+    cur->frameBuffer = q->frameBuffer;
+    cur->outputTicks = q->frameBuffer->outputTicks;
+    t->state = kTaskPictureDone;
+    t->slice.picture = cur;
+    *result = 0;
+    return true;
+  }
+  t->state = kTaskParse;
+  *result = kStepConsumed;
+  return true;
+}
+
+int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
+  DecoderState* ds = &dec->state;
+  const int32_t parsed = ByteStreamParser_AnnexB(ds, t->nal);
+  if (parsed == kAnnexBPending) {
+    t->state = kTaskParsePartial;
+    return kStepWaitInput;
+  }
+  if (parsed == kAnnexBNeedInput) {
+    t->state = kTaskParse;
+    return kStepWaitInput;
+  }
+  t->savedPtr = t->nal->payload;
+  t->savedWord = bs_load_word(t->nal->payload);
+  t->savedBitPos = 31;
+  t->savedBytesLeft = t->nal->length;
+  t->savedOverrun = 0;
+  t->slice.nalUnit = t->nal;
+  t->state = kTaskParse;
+  SetThreadBuffer(tb, t);
+  int32_t result = DecodeNalUnit(tb, dec->decodeFlags, dec->openFlags);
+  ReturnThreadBuffer(tb, t);
+  DecodedPicture* cur = ds->currentPicture;
+  if (!apply_skip_rule(dec, t, &result) && !cur->hasPicTiming && cur->setUp)
+    cur->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(cur->outputKey));
+  return result;
+}
+
+// Runs the popped task's step; the lock is held on entry and on return.
+int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
+  DecoderState* ds = &dec->state;
+  switch (t->state) {
+    case kTaskDelete:
+      pthread_mutex_unlock(&dec->lock);
+      DeleteTask(t);
+      pthread_mutex_lock(&dec->lock);
+      t->state = kTaskDropped;
+      return 0;
+    case kTaskAllocate: {
+      pthread_mutex_unlock(&dec->lock);
+      const int32_t r = InitializeTask(t, ds);
+      pthread_mutex_lock(&dec->lock);
+      if (r != 0) return r;
+      t->state = kTaskDropped;
+      return 0;
+    }
+    case kTaskParsePartial:
+    case kTaskParse:
+      return parse_step(dec, tb, t);
+    case kTaskEntropyI:
+    case kTaskEntropyP:
+    case kTaskEntropyB: {
+      const uint32_t state = t->state;
+      pthread_mutex_unlock(&dec->lock);
+      SetThreadBuffer(tb, t);
+      int32_t r;
+      if (state == kTaskEntropyI)
+        r = binari_decode_i_unit(tb);
+      else if (state == kTaskEntropyP)
+        r = binari_decode_p_unit(tb);
+      else
+        r = binari_decode_b_unit(tb);
+      ReturnThreadBuffer(tb, t);
+      pthread_mutex_lock(&dec->lock);
+      if (r == 0) {
+        t->state = state + 2;
+        return 0;
+      }
+      // The rest of the slice is given up; the picture completes with what
+      // the other slices bring, once none of them is still writing.
+      DecodedPicture* p = t->slice.picture;
+      p->damaged = 1;
+      end_slice(t);
+      if (p->slicesActive != 0) {
+        p->finishPending = 1;
+        return kStepConsumed;
+      }
+      t->state = kTaskPictureDone;
+      return 0;
+    }
+    case kTaskReconI:
+    case kTaskReconP:
+    case kTaskReconB: {
+      const uint32_t lists = t->state == kTaskReconI ? 0 : (t->state == kTaskReconP ? 1 : 2);
+      // A slice waits for its references; once everything waits (or the
+      // stream has ended) it runs with what they hold, flagged damaged.
+      if (!references_decoded(&t->slice, lists)) {
+        if (!t->forced) return kStepPark;
+        t->slice.picture->damaged = 1;
+      }
+      t->forced = 0;
+      pthread_mutex_unlock(&dec->lock);
+      int32_t r = Predict_Combine_Filter(dec, tb, ds, t);
+      pthread_mutex_lock(&dec->lock);
+      const bool finisher = end_slice(t);
+      if (r == kStepConsumed && finisher) {
+        t->state = kTaskPictureDone;
+        r = 0;
+      }
+      return r;
+    }
+    case kTaskPictureDone:
+      end_slice(t);
+      return picture_done(dec, t);
+    case kTaskOutput:
+      return output_picture(dec, t);
+    default:
+      t->state = kTaskDropped;
+      return 0;
+  }
+}
+
+void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
+  if (t->state == kTaskDropped) return;
+  switch (result) {
+    case 0:
+      PushHeap(&dec->workHeap, t);
+      break;
+    case kStepWaitInput:
+      PushHeap(&dec->parseHeap, t);
+      break;
+    case kStepToOutput:
+      t->state = kTaskOutput;
+      if (t->key == dec->state.outputPosition || dec->outputHeap.count < static_cast<int32_t>(dec->taskCount / 2))
+        PushHeap(&dec->outputHeap, t);
+      else
+        PushHeap(&dec->waitHeap, t);
+      break;
+    case kStepConsumed:
+      end_slice(t);
+      t->state = kTaskParse;
+      t->key = 0;
+      PushHeap(&dec->parseHeap, t);
+      break;
+    case kStepPark:
+      PushHeap(&dec->waitHeap, t);
+      break;
+    default:
+      end_slice(t);
+      post_error(dec, result);
+      break;
+  }
+}
+
+}  // namespace
+
+int32_t PushHeap(TaskHeap* heap, DecodeTask* task) {
+  int32_t i = heap->count++;
+  heap->entries[i] = task;
+  while (i != 0) {
+    const int32_t parent = (i - 1) / 2;
+    if (goes_before(heap->entries[parent], heap->entries[i])) break;
+    DecodeTask* tmp = heap->entries[parent];
+    heap->entries[parent] = heap->entries[i];
+    heap->entries[i] = tmp;
+    i = parent;
+  }
+  return 0;
+}
+
+DecodeTask* PopHeap(TaskHeap* heap) {
+  DecodeTask* first = heap->entries[0];
+  heap->entries[0] = heap->entries[--heap->count];
+  int32_t i = 0;
+  while (heap->count >= 2) {
+    int32_t child = 2 * i + 1;
+    if (child >= heap->count) break;
+    if (child + 1 < heap->count && !goes_before(heap->entries[child], heap->entries[child + 1])) ++child;
+    if (goes_before(heap->entries[i], heap->entries[child])) break;
+    DecodeTask* tmp = heap->entries[child];
+    heap->entries[child] = heap->entries[i];
+    heap->entries[i] = tmp;
+    i = child;
+  }
+  return first;
+}
+
+int32_t SetThreadBuffer(ThreadBuffer* tb, DecodeTask* task) {
+  tb->reader.word = task->savedWord;
+  tb->reader.bitPos = task->savedBitPos;
+  tb->reader.pWord = task->savedPtr;
+  tb->reader.bytesLeft = task->savedBytesLeft;
+  tb->reader.overrun = task->savedOverrun;
+  tb->task = task;
+  tb->slice = &task->slice;
+  return 0;
+}
+
+int32_t ReturnThreadBuffer(ThreadBuffer* tb, DecodeTask* task) {
+  task->savedWord = tb->reader.word;
+  task->savedBitPos = tb->reader.bitPos;
+  task->savedPtr = tb->reader.pWord;
+  task->savedBytesLeft = tb->reader.bytesLeft;
+  task->savedOverrun = tb->reader.overrun;
+  return 0;
+}
+
+int32_t InitializeTask(DecodeTask* task, DecoderState* ds) {
+  std::memset(static_cast<void*>(task), 0, sizeof(*task));
+  task->slice.ppsList = ds->ppsList;
+  task->slice.cabacContexts = static_cast<CabacContext*>(aligned_zeroed(kCabacContextCount * sizeof(CabacContext)));
+  task->nal = static_cast<NalUnit*>(aligned_zeroed(sizeof(NalUnit)));
+  if (!task->slice.cabacContexts || !task->nal) return kStepNoMemory;
+  task->nal->payload = static_cast<uint8_t*>(aligned_zeroed(nal_payload_allocation(kNalPayloadBufferSize)));
+  if (!task->nal->payload) return kStepNoMemory;
+  task->nal->capacity = kNalPayloadBufferSize & ~3u;
+  return 0;
+}
+
+int32_t DeleteTask(DecodeTask* task) {
+  std::free(task->slice.cabacContexts);
+  task->slice.cabacContexts = nullptr;
+  if (task->nal) std::free(task->nal->payload);
+  std::free(task->nal);
+  task->nal = nullptr;
+  return 0;
+}
+
+void* WorkerThread(void* arg) {
+  VideoDecoder* dec = static_cast<VideoDecoder*>(arg);
+  DecoderState* ds = &dec->state;
+  ThreadBuffer tb;
+  std::memset(&tb, 0, sizeof(tb));
+  tb.decoderState = ds;
+  bool idle = false;
+  const uint32_t oneByOne = kOpenOnePicturePerCall | kOpenDecodeOrder;
+  pthread_mutex_lock(&dec->lock);
+  for (;;) {
+    if (dec->quit) break;
+    if (idle || dec->stopped) {
+      if (++dec->idleCount == dec->threadCount) pthread_cond_signal(&dec->idleCond);
+      pthread_cond_wait(&dec->workCond, &dec->lock);
+      idle = false;
+      continue;
+    }
+    const bool stepwise = (dec->openFlags & oneByOne) == oneByOne;
+    DecodeTask* t = nullptr;
+    if (!dec->resultPosted) {
+      if (dec->outputHeap.count > 0 && !((dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture))) {
+        DecodeTask* first = dec->outputHeap.entries[0];
+        const DecodedPicture* p = first->slice.picture;
+        if (first->key <= ds->outputPosition) {
+          t = PopHeap(&dec->outputHeap);
+        } else if (!p->hasPicTiming &&
+                   (!ds->nextOutputPicture || first->key == ds->nextOutputPicture->outputKey)) {
+          ds->outputPosition = first->key;
+          t = PopHeap(&dec->outputHeap);
+        }
+      }
+      if (!t) {
+        if (ds->parseBytesLeft != 0) {
+          if (dec->parseHeap.count > 0 && !(stepwise && (dec->status & kStatusNeedInput)))
+            t = PopHeap(&dec->parseHeap);
+          else if (dec->workHeap.count > 0)
+            t = PopHeap(&dec->workHeap);
+        } else {
+          bool goIdle = false;
+          if (stepwise && !(dec->status & kStatusPicture)) {
+            if (dec->workHeap.count == 0 && dec->outputHeap.count == 0) {
+              if (dec->idleCount == dec->threadCount - 1 && !ds->endOfStream)
+                InformManager(kStatusNeedInput, dec);
+              else if (!ds->endOfStream)
+                goIdle = true;
+            } else {
+              dec->status |= kStatusNeedInput;
+            }
+          } else if (!ds->endOfStream) {
+            InformManager(kStatusNeedInput, dec);
+          }
+          if (goIdle) {
+            idle = true;
+            continue;
+          }
+          if (dec->workHeap.count > 0) t = PopHeap(&dec->workHeap);
+        }
+      }
+    } else {
+      if (dec->parseHeap.count > 0 && ds->parseBytesLeft != 0 && !(stepwise && (dec->status & kStatusNeedInput)))
+        t = PopHeap(&dec->parseHeap);
+      else if (dec->workHeap.count > 0)
+        t = PopHeap(&dec->workHeap);
+    }
+
+    if (!t) {
+      if (ds->endOfStream && dec->parseHeap.count > 0 && dec->parseHeap.entries[0]->state == kTaskParsePartial &&
+          ds->copying && !ds->wholeNalUnits) {
+        // The last NAL unit ends with the stream: it is complete now.
+        ds->wholeNalUnits = 1;
+        PushHeap(&dec->workHeap, PopHeap(&dec->parseHeap));
+        continue;
+      }
+      if (ds->endOfStream) {
+        if (dec->idleCount != dec->threadCount - 1) {
+          idle = true;
+        } else if (dec->resultPosted) {
+          // Waits for the caller's next call before flushing further.
+          idle = true;
+        } else if (dec->waitHeap.count > 0 && dec->workHeap.count == 0) {
+          // Nothing else can run: parked tasks go first, so that pictures
+          // still to finish are output in their place; slices run with what
+          // their references hold.
+          unpark_all(dec, true);
+        } else if (dec->outputHeap.count > 0) {
+          t = PopHeap(&dec->outputHeap);
+          ds->outputPosition = t->key;
+          PushHeap(&dec->outputHeap, t);
+          t = nullptr;
+        } else if (dec->workHeap.count == 0 && dec->waitHeap.count == 0) {
+          InformManager(kStatusEndOfStream, dec);
+          dec->stopped = 1;
+          idle = true;
+        }
+      } else {
+        const int32_t parked = dec->outputHeap.count + dec->waitHeap.count;
+        if (dec->resultPosted) {
+          idle = true;  // the caller comes back for what is queued
+        } else if (dec->taskCount == 0) {
+          post_error(dec, 5);
+          idle = true;
+        } else if (parked < static_cast<int32_t>(dec->taskCount)) {
+          idle = true;
+        } else if (dec->waitHeap.count > 0) {
+          // Everything waits: parked slices run with what their references
+          // hold rather than wait forever.
+          unpark_all(dec, true);
+        } else {
+          ds->outputPosition = dec->outputHeap.entries[0]->key;
+        }
+      }
+      continue;
+    }
+    const int32_t result = run_step(dec, &tb, t);
+    file_task(dec, t, result);
+  }
+  pthread_mutex_unlock(&dec->lock);
+  return nullptr;
+}
