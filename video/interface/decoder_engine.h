@@ -311,7 +311,7 @@ void WriteLineUYVY(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint1
 
 // Stages of the later pipeline, entered through the slice context.
 
-int32_t AllocateCAVLCTables();
+uint32_t AllocateCAVLCTables();
 void FreeCAVLCTables();
 int32_t binari_decode_i_unit(ThreadBuffer* tb);
 int32_t binari_decode_p_unit(ThreadBuffer* tb);

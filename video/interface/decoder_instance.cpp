@@ -12,7 +12,7 @@
 #include <new>
 
 #include "decoder_engine.h"
-#include "macroblock_record.h"
+#include "mb_record.h"
 
 namespace {
 

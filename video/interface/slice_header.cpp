@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "decoder_engine.h"
-#include "macroblock_record.h"
+#include "mb_record.h"
 
 namespace {
 

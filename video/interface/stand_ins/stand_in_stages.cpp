@@ -1,19 +1,14 @@
-// Stand-ins for the entropy-decoding, reconstruction and deblocking stages,
-// which are built elsewhere: they let the engine run whole streams (picture
-// counts, output order, threading) before the pixel pipeline exists. Each
+// Stand-ins for the slice-data, reconstruction and deblocking stages, for
+// programs that run the engine before those stages are linked in: they let
+// whole streams run (picture counts, output order, threading). Each
 // picture is filled once with a pattern made of its own identity: luma holds
 // the low byte of its picture order count, Cb the low byte of frame_num and
 // Cr 128.
-#include <pthread.h>
-
 #include <cstring>
 
 #include "decoder_engine.h"
 
 namespace {
-
-pthread_mutex_t g_tableLock = PTHREAD_MUTEX_INITIALIZER;
-uint32_t g_tableUsers = 0;
 
 void fill_picture(const DecodedPicture* p) {
   const FrameBuffer* fb = p->frameBuffer;
@@ -37,28 +32,9 @@ uint32_t reconstruct(ThreadBuffer* tb) {
 
 }  // namespace
 
-// The tables are built once and shared by every instance; the last close
-// frees them.
-int32_t AllocateCAVLCTables() {
-  pthread_mutex_lock(&g_tableLock);
-  ++g_tableUsers;
-  pthread_mutex_unlock(&g_tableLock);
-  return 0;
-}
-
-void FreeCAVLCTables() {
-  pthread_mutex_lock(&g_tableLock);
-  if (g_tableUsers > 0) --g_tableUsers;
-  pthread_mutex_unlock(&g_tableLock);
-}
-
 int32_t binari_decode_i_unit(ThreadBuffer*) { return 0; }
 int32_t binari_decode_p_unit(ThreadBuffer*) { return 0; }
 int32_t binari_decode_b_unit(ThreadBuffer*) { return 0; }
-
-void cabac_init_contexts_i_slice(int8_t, CabacContext*) {}
-void cabac_init_contexts_p_slice(int8_t, CabacContext*, uint8_t) {}
-void cabac_init_contexts_b_slice(int8_t, CabacContext*, uint8_t) {}
 
 uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) { return reconstruct(tb); }
 uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return reconstruct(tb); }
