@@ -42,6 +42,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->unmarkedBy = 0;
   p->slicesActive = 0;
   p->finishPending = 0;
+  p->outputDone = 0;
   p->users = 0;
   (void)ds;
 }

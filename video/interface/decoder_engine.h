@@ -258,6 +258,7 @@ struct VideoDecoder {
   uint16_t codedHeight;
   uint32_t macroblocksPerPicture;
   int32_t lastOutputKey;       // output key of the last picture written
+  uint8_t outputForced;        // the next output may pass pictures still pending
   const char* refusalReason;   // why the stream was refused (error 6), or null
 };
 

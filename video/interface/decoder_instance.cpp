@@ -119,6 +119,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->afterSeek = 0;
   dec->refusalReason = nullptr;
   dec->lastOutputKey = 0;
+  dec->outputForced = 0;
   ResetPicturePools(ds);
 }
 

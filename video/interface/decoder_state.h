@@ -75,6 +75,7 @@ struct DecodedPicture {
   uint32_t unmarkedBy;           // access-unit index + 1 of the picture whose marking unmarked it
   uint32_t slicesActive;         // slices between header and the end of reconstruction
   uint8_t finishPending;         // a failed slice waits for the others to finish the picture
+  uint8_t outputDone;            // written out (or given up for output)
 };
 
 struct DecoderState {

@@ -98,6 +98,30 @@ int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState
 // The other field of a field pair, and the key the pair is output under.
 DecodedPicture* partner_of(DecodedPicture* p) { return p->structure == 2 ? nullptr : p->pairedField; }
 
+// Pictures that may follow a picture in decode order and precede it in
+// output order: the stream's num_reorder_frames when it gives one, else 2.
+uint32_t reorder_depth(const DecodedPicture* p) {
+  const SequenceParameterSet* sps = p->sps;
+  uint32_t frames = (sps && sps->bitstream_restriction_flag) ? sps->num_reorder_frames : 2u;
+  if (frames > 16) frames = 16;
+  return p->structure == 2 ? frames : 2 * frames + 1;
+}
+
+// 1 while a picture before this one in output order is known and not yet
+// output, or too few pictures have been opened since it for every picture
+// that precedes it in output order to be known: output then waits, however
+// the workers' timing and the input's cuts went.
+bool behind_pending(const DecoderState* ds, DecodedPicture* p) {
+  if (!ds->endOfStream && ds->accessUnitCounter - p->accessUnitIndex < reorder_depth(p)) return true;
+  DecodedPicture* q = partner_of(p);
+  for (DecodedPicture* r = p->prevInOutputOrder; r; r = r->prevInOutputOrder) {
+    if (r == q) continue;
+    if (r->outputDone) return false;
+    if (r->setUp) return true;
+  }
+  return false;
+}
+
 int32_t picture_done(VideoDecoder* dec, DecodeTask* t) {
   DecoderState* ds = &dec->state;
   DecodedPicture* p = t->slice.picture;
@@ -106,6 +130,7 @@ int32_t picture_done(VideoDecoder* dec, DecodeTask* t) {
   if (fb->outputStatus < 1) fb->outputStatus = 1;
   int32_t result;
   if (p->outputKey < ds->outputPosition && ds->currentPicture->hasPicTiming) {
+    p->outputDone = 1;
     result = kStepConsumed;
   } else if (p->structure == 2) {
     t->key = p->outputKey;
@@ -134,6 +159,7 @@ int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
   ds->lastUserData = top->frameBuffer->userData;
   ds->outputPosition += 2;
   dec->lastOutputKey = t->key;
+  dec->outputForced = 0;
   write_out_picture(dec->outputBuffer, p, ds->outputFormat, p->structure == 2 ? 1 : 0);
   int32_t result;
   if (p->outputTicks > 2) {
@@ -142,6 +168,8 @@ int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
     result = kStepToOutput;
   } else {
     result = kStepConsumed;
+    p->outputDone = 1;
+    if (q) q->outputDone = 1;
     DecodedPicture* last = p;
     if (q && q->prevInOutputOrder == p) last = q;
     if (!ds->nextOutputPicture || ds->nextOutputPicture == p || ds->nextOutputPicture == q)
@@ -399,8 +427,11 @@ int32_t InitializeTask(DecodeTask* task, DecoderState* ds) {
   task->slice.cabacContexts = static_cast<CabacContext*>(aligned_zeroed(kCabacContextCount * sizeof(CabacContext)));
   task->nal = static_cast<NalUnit*>(aligned_zeroed(sizeof(NalUnit)));
   if (!task->slice.cabacContexts || !task->nal) return kStepNoMemory;
-  task->nal->payload = static_cast<uint8_t*>(aligned_zeroed(nal_payload_allocation(kNalPayloadBufferSize)));
-  if (!task->nal->payload) return kStepNoMemory;
+  // The payload buffer is only read up to what the parser wrote into it, so
+  // it is not cleared: its pages are touched only by NAL units that need them.
+  void* payload = nullptr;
+  if (posix_memalign(&payload, 16, nal_payload_allocation(kNalPayloadBufferSize)) != 0) return kStepNoMemory;
+  task->nal->payload = static_cast<uint8_t*>(payload);
   task->nal->capacity = kNalPayloadBufferSize & ~3u;
   return 0;
 }
@@ -436,11 +467,16 @@ void* WorkerThread(void* arg) {
     if (!dec->resultPosted) {
       if (dec->outputHeap.count > 0 && !((dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture))) {
         DecodeTask* first = dec->outputHeap.entries[0];
-        const DecodedPicture* p = first->slice.picture;
-        if (first->key <= ds->outputPosition) {
+        DecodedPicture* p = first->slice.picture;
+        const bool free = dec->outputForced || !behind_pending(ds, p);
+        if (!free) {
+          // waits for the picture before it
+        } else if (first->key <= ds->outputPosition) {
           t = PopHeap(&dec->outputHeap);
-        } else if (!p->hasPicTiming &&
-                   (!ds->nextOutputPicture || first->key == ds->nextOutputPicture->outputKey)) {
+        } else if (!p->hasPicTiming && ds->nextOutputPicture && first->key == ds->nextOutputPicture->outputKey) {
+          // Only the picture known to come next may move the output position
+          // on: with none known, a later picture finished early by another
+          // worker would overtake it.
           ds->outputPosition = first->key;
           t = PopHeap(&dec->outputHeap);
         }
@@ -501,6 +537,7 @@ void* WorkerThread(void* arg) {
         } else if (dec->outputHeap.count > 0) {
           t = PopHeap(&dec->outputHeap);
           ds->outputPosition = t->key;
+          dec->outputForced = 1;
           PushHeap(&dec->outputHeap, t);
           t = nullptr;
         } else if (dec->workHeap.count == 0 && dec->waitHeap.count == 0) {
@@ -523,6 +560,7 @@ void* WorkerThread(void* arg) {
           unpark_all(dec, true);
         } else {
           ds->outputPosition = dec->outputHeap.entries[0]->key;
+          dec->outputForced = 1;
         }
       }
       continue;
