@@ -30,6 +30,7 @@ constexpr int kNormLimit = VP_RADIX8_PLAN ? kRadix4Limit - 1 : kRadix4Limit;
 }  // namespace
 
 #include "impl_fft_large.h"
+#include "impl_fft_split.h"
 
 namespace {
 

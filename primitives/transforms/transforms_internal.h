@@ -37,6 +37,20 @@ VP_DECLARE_MEMBERS(void, vps_cRadix4InvNorm_32fc,
 VP_DECLARE_MEMBERS(void, vps_cRadix4Inv_32fc,
                    (vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave));
 
+// The four kernels on split complex data (separate real and imaginary
+// arrays of len floats): natural input to separate destination arrays
+// (which may be the source arrays), or bit-reversed input in place. pBuffer:
+// 8N bytes, 16-byte aligned. They give the interleaved kernels' bits; len
+// below 8 does nothing.
+VP_DECLARE_MEMBERS(void, vps_crRadix4FwdNorm_32f,
+                   (const float* pSrcRe, const float* pSrcIm, float* pDstRe, float* pDstIm, int len,
+                    const float* pTwd, const int32_t* pBitRev, float* pBuffer));
+VP_DECLARE_MEMBERS(void, vps_crRadix4InvNorm_32f,
+                   (const float* pSrcRe, const float* pSrcIm, float* pDstRe, float* pDstIm, int len,
+                    const float* pTwd, const int32_t* pBitRev, float* pBuffer));
+VP_DECLARE_MEMBERS(void, vps_crRadix4Fwd_32f, (float* pRe, float* pIm, int len, const float* pTwd, float* pBuffer));
+VP_DECLARE_MEMBERS(void, vps_crRadix4Inv_32f, (float* pRe, float* pIm, int len, const float* pTwd, float* pBuffer));
+
 // Fixed-size forward FFTs of 1 to 32 points, plain and scaled.
 VP_DECLARE_MEMBERS(void, vps_cFFT_1_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));
 VP_DECLARE_MEMBERS(void, vps_cFFT_2_32fc, (const vpComplex32f* pSrc, vpComplex32f* pDst));

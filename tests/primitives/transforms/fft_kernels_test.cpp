@@ -574,4 +574,67 @@ TEST(FftRadix4Kernels, InverseKernels) {
   }
 }
 
+struct SplitKernels {
+  decltype(&sse2_vps_crRadix4FwdNorm_32f) fwdNorm, invNorm;
+  decltype(&sse2_vps_crRadix4Fwd_32f) fwd, inv;
+};
+const SplitKernels kSplit[3] = {
+    {sse2_vps_crRadix4FwdNorm_32f, sse2_vps_crRadix4InvNorm_32f, sse2_vps_crRadix4Fwd_32f, sse2_vps_crRadix4Inv_32f},
+    {ssse3_vps_crRadix4FwdNorm_32f, ssse3_vps_crRadix4InvNorm_32f, ssse3_vps_crRadix4Fwd_32f,
+     ssse3_vps_crRadix4Inv_32f},
+    {sse41_vps_crRadix4FwdNorm_32f, sse41_vps_crRadix4InvNorm_32f, sse41_vps_crRadix4Fwd_32f,
+     sse41_vps_crRadix4Inv_32f},
+};
+
+TEST(FftSplitKernels, EqualTheInterleavedKernelsBitForBit) {
+  for (int v = 0; v < 3; ++v) {
+    if (!variants()[v].available()) continue;
+    SCOPED_TRACE(variants()[v].name);
+    for (int order : {3, 4, 5, 6, 7, 9, 12}) {
+      SCOPED_TRACE(order);
+      const int n = 1 << order;
+      Tables t(kRadix4[v], order, kBuilders[v].base);
+      const std::vector<float> x = randomFloats(2 * n, 5 * order);
+      Guarded buf(8 * n), ref(8 * n);
+      for (bool inverse : {false, true}) {
+        SCOPED_TRACE(inverse ? "inverse" : "forward");
+        std::copy(x.begin(), x.end(), ref.as<float>());
+        auto* z = ref.as<vpComplex32f>();
+        (inverse ? kRadix4[v].invNorm : kRadix4[v].norm)(z, z, n, t.twd.floats(), t.rev.words, buf.as<float>());
+        // Split source, natural order; destination arrays misaligned.
+        std::vector<float> re(n), im(n);
+        for (int i = 0; i < n; ++i) {
+          re[i] = x[2 * i];
+          im[i] = x[2 * i + 1];
+        }
+        Guarded dRe(4 * n, 4), dIm(4 * n, 8);
+        (inverse ? kSplit[v].invNorm : kSplit[v].fwdNorm)(re.data(), im.data(), dRe.as<float>(), dIm.as<float>(), n,
+                                                         t.twd.floats(), n == 8 ? nullptr : t.rev.words,
+                                                         buf.as<float>());
+        EXPECT_TRUE(dRe.guardsIntact() && dIm.guardsIntact() && buf.guardsIntact());
+        for (int k = 0; k < n; ++k) {
+          ASSERT_EQ(bits(dRe.as<float>()[k]), bits(ref.as<float>()[2 * k])) << k;
+          ASSERT_EQ(bits(dIm.as<float>()[k]), bits(ref.as<float>()[2 * k + 1])) << k;
+        }
+        for (int i = 0; i < n; ++i) ASSERT_EQ(re[i], x[2 * i]) << "source changed";
+        // Bit-reversed input, in place.
+        const std::vector<float> rev = bitReversedValues(x, order);
+        for (int i = 0; i < n; ++i) {
+          re[i] = rev[2 * i];
+          im[i] = rev[2 * i + 1];
+        }
+        (inverse ? kSplit[v].inv : kSplit[v].fwd)(re.data(), im.data(), n, t.twd.floats(), buf.as<float>());
+        for (int k = 0; k < n; ++k) {
+          ASSERT_EQ(bits(re[k]), bits(ref.as<float>()[2 * k])) << k;
+          ASSERT_EQ(bits(im[k]), bits(ref.as<float>()[2 * k + 1])) << k;
+        }
+      }
+      // Below 8 points nothing is done.
+      float one[4] = {1, 2, 3, 4};
+      kSplit[v].fwd(one, one + 2, 2, nullptr, nullptr);
+      EXPECT_EQ(one[1], 2.0f);
+    }
+  }
+}
+
 }  // namespace
