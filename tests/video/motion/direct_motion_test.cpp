@@ -1,0 +1,178 @@
+// Spatial and temporal direct motion on hand-built neighbour sets and
+// co-located pictures.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "decoder_state.h"
+#include "direct_motion.h"
+#include "mb_record.h"
+
+namespace {
+
+// A current macroblock with neighbours A..D, a co-located picture whose
+// record at the same address is `col`, and reference pictures with POCs.
+struct DirectScene {
+  std::unique_ptr<MacroblockRecord[]> nbs{new MacroblockRecord[5]()};
+  std::unique_ptr<MacroblockRecord[]> colRecords{new MacroblockRecord[4]()};
+  DecodedPicture pics[4] = {};  // 0, 1: list 0; 2: list 1 [0] (co-located); 3: elsewhere
+  DecodedPicture* list0[2] = {&pics[0], &pics[1]};
+  DecodedPicture* list1[1] = {&pics[2]};
+  MacroblockRecord& cur() { return nbs[4]; }
+  MacroblockRecord& col() { return colRecords[1]; }
+  DirectContext ctx{};
+
+  DirectScene() {
+    for (int i = 0; i < 4; ++i) {
+      pics[i].structure = 2;
+      pics[i].accessUnitIndex = 100 + i;
+    }
+    pics[0].pictureOrderCount = 0;
+    pics[1].pictureOrderCount = -4;
+    pics[2].pictureOrderCount = 8;
+    pics[2].macroblocks = colRecords.get();
+    for (int i = 0; i < 5; ++i) nbs[i].mb_structure = 2;
+    for (int i = 0; i < 4; ++i) colRecords[i].mb_structure = 2, colRecords[i].mb_addr = i;
+    cur().mb_addr = 1;
+    cur().mb_type = MbB_Direct_16x16;
+    ctx.refPicList0 = list0;
+    ctx.refPicList1 = list1;
+    ctx.refPicList0Length = 2;
+    ctx.currentPoc = 4;
+  }
+  // Neighbour n (0 A .. 3 D) uses list `list` with index ref and vector mv in
+  // every quadrant.
+  void inter(int n, int list, int ref, int16_t x, int16_t y) {
+    MacroblockRecord& m = nbs[n];
+    m.mb_type = 20;
+    for (int q = 0; q < 4; ++q) {
+      (list ? m.pred_flag_l1 : m.pred_flag_l0)[q] = 1;
+      (list ? m.ref_idx_l1 : m.ref_idx_l0)[q] = static_cast<int8_t>(ref);
+    }
+    for (auto& v : (list ? m.mv_l1 : m.mv_l0)) v[0] = x, v[1] = y;
+  }
+  void link(bool a, bool b, bool c, bool d) {
+    cur().neighbour_a = a ? &nbs[0] : nullptr;
+    cur().neighbour_b = b ? &nbs[1] : nullptr;
+    cur().neighbour_c = c ? &nbs[2] : nullptr;
+    cur().neighbour_d = d ? &nbs[3] : nullptr;
+  }
+  // The co-located macroblock uses list 0 with index ref of picture pic and
+  // vector mv.
+  void colocated(int ref, DecodedPicture* pic, int16_t x, int16_t y) {
+    MacroblockRecord& c = col();
+    c.mb_type = 20;
+    for (int q = 0; q < 4; ++q) c.pred_flag_l0[q] = 1, c.ref_idx_l0[q] = static_cast<int8_t>(ref), c.ref_pic_l0[q] = pic;
+    for (auto& v : c.mv_l0) v[0] = x, v[1] = y;
+  }
+};
+
+TEST(SpatialDirect, ReferenceIndicesAreMinPositive) {
+  DirectScene s;
+  s.link(true, true, false, true);
+  s.inter(0, 0, 2, 1, 1);
+  s.inter(1, 0, 1, 1, 1);
+  s.inter(3, 0, 0, 1, 1);  // D stands in for the absent C
+  EXPECT_EQ(0, SpatialRefIdxDerivationL0(&s.cur()));
+  EXPECT_EQ(-1, SpatialRefIdxDerivationL1(&s.cur()));
+  s.link(true, true, true, true);
+  s.nbs[2].mb_type = 64;  // intra C: -1, D no longer read
+  EXPECT_EQ(1, SpatialRefIdxDerivationL0(&s.cur()));
+}
+
+TEST(SpatialDirect, AllNeighboursIntraOrAbsentGiveZeroVectorsOnBothLists) {
+  DirectScene s;
+  s.link(true, false, false, false);
+  s.nbs[0].mb_type = 64;
+  const int8_t r0 = SpatialRefIdxDerivationL0(&s.cur()), r1 = SpatialRefIdxDerivationL1(&s.cur());
+  ASSERT_TRUE(r0 < 0 && r1 < 0);
+  for (int q = 0; q < 4; ++q) spatial_direct_quadrant(s.ctx, &s.cur(), q, 0, 0, true);
+  for (int q = 0; q < 4; ++q) {
+    EXPECT_TRUE(s.cur().pred_flag_l0[q] && s.cur().pred_flag_l1[q]);
+    EXPECT_TRUE(s.cur().ref_idx_l0[q] == 0 && s.cur().ref_idx_l1[q] == 0);
+  }
+  for (int b = 0; b < 16; ++b) EXPECT_TRUE(s.cur().mv_l0[b][0] == 0 && s.cur().mv_l1[b][1] == 0);
+}
+
+TEST(SpatialDirect, OnlyListOneAndTheColocatedZeroRule) {
+  DirectScene s;
+  s.link(true, false, false, false);
+  s.inter(0, 1, 0, 6, -2);
+  const int8_t r0 = SpatialRefIdxDerivationL0(&s.cur()), r1 = SpatialRefIdxDerivationL1(&s.cur());
+  ASSERT_EQ(-1, r0);
+  ASSERT_EQ(0, r1);
+  s.colocated(0, &s.pics[0], 2, 0);  // not "zero": predictor used
+  spatial_direct_quadrant(s.ctx, &s.cur(), 0, r0, r1, false);
+  EXPECT_EQ(0, s.cur().pred_flag_l0[0]);
+  EXPECT_EQ(0, s.cur().ref_idx_l0[0]);
+  EXPECT_EQ(1, s.cur().pred_flag_l1[0]);
+  for (int b = 0; b < 4; ++b) {
+    EXPECT_EQ(0, s.cur().mv_l0[b][0]);
+    EXPECT_EQ(6, s.cur().mv_l1[b][0]);
+    EXPECT_EQ(-2, s.cur().mv_l1[b][1]);
+  }
+  s.colocated(0, &s.pics[0], 1, -1);  // zero: the list with index 0 gets (0, 0)
+  spatial_direct_quadrant(s.ctx, &s.cur(), 1, r0, r1, false);
+  for (int b = 4; b < 8; ++b) EXPECT_TRUE(s.cur().mv_l1[b][0] == 0 && s.cur().mv_l1[b][1] == 0);
+  s.col().mb_type = 64;  // intra co-located: no zero rule
+  spatial_direct_quadrant(s.ctx, &s.cur(), 2, r0, r1, false);
+  EXPECT_EQ(6, s.cur().mv_l1[8][0]);
+}
+
+TEST(TemporalDirect, ScalingByPictureDistances) {
+  DirectScene s;
+  // cur 4, pic0 (list 0 [0]) 0, list 1 [0] 8: tb 4, td 8, tx 2048,
+  // DistScaleFactor (4 * 2048 + 32) >> 6 = 128.
+  s.colocated(0, &s.pics[0], 10, -7);
+  temporal_direct_quadrant(s.ctx, &s.cur(), 0);
+  EXPECT_EQ(0, s.cur().ref_idx_l0[0]);
+  EXPECT_EQ(0, s.cur().ref_idx_l1[0]);
+  EXPECT_TRUE(s.cur().pred_flag_l0[0] && s.cur().pred_flag_l1[0]);
+  EXPECT_EQ((128 * 10 + 128) >> 8, s.cur().mv_l0[0][0]);
+  EXPECT_EQ(((128 * -7 + 128) >> 8), s.cur().mv_l0[3][1]);
+  EXPECT_EQ(((128 * 10 + 128) >> 8) - 10, s.cur().mv_l1[2][0]);
+  // The co-located reference is list 0 [1] (POC -4): refIdxL0 1, td 12.
+  s.colocated(0, &s.pics[1], 12, 0);
+  temporal_direct_quadrant(s.ctx, &s.cur(), 1);
+  EXPECT_EQ(1, s.cur().ref_idx_l0[1]);
+  const int tx = (16384 + 6) / 12, dsf = (8 * tx + 32) >> 6;
+  EXPECT_EQ((dsf * 12 + 128) >> 8, s.cur().mv_l0[4][0]);
+  // td = 0: mvCol and zero.
+  s.pics[2].pictureOrderCount = 0;
+  s.colocated(0, &s.pics[0], 5, 3);
+  temporal_direct_quadrant(s.ctx, &s.cur(), 2);
+  EXPECT_TRUE(s.cur().mv_l0[8][0] == 5 && s.cur().mv_l0[8][1] == 3 && s.cur().mv_l1[8][0] == 0);
+  // tb 20, td 1: DistScaleFactor clipped to 1023.
+  s.ctx.currentPoc = 20;
+  s.pics[2].pictureOrderCount = 1;
+  s.colocated(0, &s.pics[0], 4, 0);
+  temporal_direct_quadrant(s.ctx, &s.cur(), 3);
+  EXPECT_EQ((1023 * 4 + 128) >> 8, s.cur().mv_l0[12][0]);
+}
+
+TEST(TemporalDirect, IntraOrMissingReferencesStayInsideTheList) {
+  DirectScene s;
+  s.col().mb_type = 64;
+  temporal_direct_quadrant(s.ctx, &s.cur(), 0);
+  EXPECT_EQ(0, s.cur().ref_idx_l0[0]);
+  for (int b = 0; b < 4; ++b) EXPECT_TRUE(s.cur().mv_l0[b][0] == 0 && s.cur().mv_l1[b][1] == 0);
+  // A reference that is not in list 0 gives index 0.
+  s.colocated(1, &s.pics[3], 8, 8);
+  temporal_direct_quadrant(s.ctx, &s.cur(), 1);
+  EXPECT_EQ(0, s.cur().ref_idx_l0[1]);
+}
+
+TEST(TemporalDirect, EightByEightInferenceUsesTheCornerBlocks) {
+  DirectScene s;
+  s.ctx.inference8x8 = true;
+  s.col().mb_type = 20;
+  for (int q = 0; q < 4; ++q) s.col().pred_flag_l0[q] = 1, s.col().ref_pic_l0[q] = &s.pics[0];
+  for (int b = 0; b < 16; ++b) s.col().mv_l0[b][0] = static_cast<int16_t>(b);
+  s.pics[2].pictureOrderCount = 4;  // td 4 = tb: DistScaleFactor 256, mv_l0 = mvCol
+  for (int q = 0; q < 4; ++q) temporal_direct_quadrant(s.ctx, &s.cur(), q);
+  const int corner[4] = {0, 5, 10, 15};
+  for (int b = 0; b < 16; ++b) EXPECT_EQ(corner[b / 4], s.cur().mv_l0[b][0]) << b;
+}
+
+}  // namespace

@@ -1,0 +1,175 @@
+// Spatial and temporal direct motion of B macroblocks.
+#include "direct_motion.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "decoder_state.h"
+#include "mb_record.h"
+#include "motion_vectors.h"
+#include "weighting.h"
+
+namespace {
+
+constexpr uint8_t kScan4x4LumaBlocksX[16] = {0, 4, 0, 4, 8, 12, 8, 12, 0, 4, 0, 4, 8, 12, 8, 12};
+constexpr uint8_t kScan4x4LumaBlocksY[16] = {0, 0, 4, 4, 0, 0, 4, 4, 8, 8, 12, 12, 8, 8, 12, 12};
+constexpr uint8_t kSubMbPartIdxTable[16] = {0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15};
+
+// Reference index of list `list` of block blk of neighbour n: -1 when n is
+// absent, intra or does not use the list there.
+int neighbourRef(const MacroblockRecord* n, int blk, int list) {
+  if (n == nullptr || mb_is_intra(n->mb_type)) return -1;
+  const uint8_t* flags = list ? n->pred_flag_l1 : n->pred_flag_l0;
+  if (flags[blk >> 2] == 0) return -1;
+  const int8_t* refs = list ? n->ref_idx_l1 : n->ref_idx_l0;
+  return refs[blk >> 2];
+}
+
+int minPositive(int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); }
+
+int8_t spatialRefIdx(const MacroblockRecord* mb, int list) {
+  const int a = neighbourRef(mb->neighbour_a, 5, list);
+  const int b = neighbourRef(mb->neighbour_b, 10, list);
+  const int c = mb->neighbour_c != nullptr ? neighbourRef(mb->neighbour_c, 10, list)
+                                           : neighbourRef(mb->neighbour_d, 15, list);
+  return static_cast<int8_t>(minPositive(a, minPositive(b, c)));
+}
+
+void setVector(int16_t (*mv)[2], int blk, int16_t x, int16_t y) {
+  mv[blk][0] = x;
+  mv[blk][1] = y;
+}
+
+}  // namespace
+
+int8_t SpatialRefIdxDerivationL0(MacroblockRecord* mb) { return spatialRefIdx(mb, 0); }
+int8_t SpatialRefIdxDerivationL1(MacroblockRecord* mb) { return spatialRefIdx(mb, 1); }
+
+DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
+                                int8_t* refIdxCol) {
+  mvCol[0] = mvCol[1] = 0;
+  *refIdxCol = -1;
+  const int colIdx = ctx.inference8x8 ? 5 * q : 4 * q + k;
+  const int xCol = kScan4x4LumaBlocksX[colIdx];
+  const int yCol = kScan4x4LumaBlocksY[colIdx];
+  DecodedPicture* colPic = ctx.refPicList1[0];
+  if (colPic == nullptr || colPic->macroblocks == nullptr) return nullptr;
+  uint32_t addr = mb->mb_addr;
+  int yM = yCol;
+  if (ctx.mbaff) {
+    const bool curField = mb->mb_field_decoding_flag != 0;
+    const bool colField = colPic->macroblocks[addr].mb_structure != 2;
+    if (!curField && colField) {
+      addr = 2 * (addr / 2) + 1;
+      yM = 8 * (mb->mb_addr % 2) + 4 * (yCol / 8);
+    } else if (curField && !colField) {
+      addr = 2 * (addr / 2) + yCol / 8;
+      yM = (2 * yCol) % 16;
+    }
+  }
+  const MacroblockRecord& col = colPic->macroblocks[addr];
+  if (mb_is_intra(col.mb_type)) return nullptr;
+  const int colQuadrant = 2 * (yM / 8) + xCol / 8;
+  const int colBlock = kSubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
+  int list;
+  if (col.pred_flag_l0[colQuadrant]) {
+    list = 0;
+  } else if (col.pred_flag_l1[colQuadrant]) {
+    list = 1;
+  } else {
+    return nullptr;
+  }
+  const int16_t(*mv)[2] = list ? col.mv_l1 : col.mv_l0;
+  mvCol[0] = mv[colBlock][0];
+  mvCol[1] = mv[colBlock][1];
+  *refIdxCol = (list ? col.ref_idx_l1 : col.ref_idx_l0)[colQuadrant];
+  return (list ? col.ref_pic_l1 : col.ref_pic_l0)[colQuadrant];
+}
+
+void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,
+                             int8_t refIdxL1, bool directZeroPrediction) {
+  mb->ref_idx_l0[q] = std::max<int8_t>(refIdxL0, 0);
+  mb->ref_idx_l1[q] = std::max<int8_t>(refIdxL1, 0);
+  // The predictors of the whole macroblock, for the two target indices.
+  int16_t mvp[2][2] = {{0, 0}, {0, 0}};
+  const int8_t targets[2] = {refIdxL0, refIdxL1};
+  for (int list = 0; list < 2; ++list) {
+    if (directZeroPrediction || targets[list] < 0) continue;
+    int8_t* refs = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
+    const int8_t saved = refs[0];
+    refs[0] = targets[list];
+    if (list == 0) {
+      (ctx.mbaff ? LumaMotionVectorPrediction16x16_L0_mbaff : LumaMotionVectorPrediction16x16_L0)(mb, mvp[0]);
+    } else {
+      (ctx.mbaff ? LumaMotionVectorPrediction16x16_L1_mbaff : LumaMotionVectorPrediction16x16_L1)(mb, mvp[1]);
+    }
+    refs[0] = saved;
+  }
+  for (int k = 0; k < 4; ++k) {
+    const int blk = 4 * q + k;
+    int16_t mvCol[2];
+    int8_t refIdxCol;
+    colocated_block(ctx, mb, q, k, mvCol, &refIdxCol);
+    const bool colZero = refIdxCol == 0 && std::abs(mvCol[0]) <= 1 && std::abs(mvCol[1]) <= 1;
+    for (int list = 0; list < 2; ++list) {
+      const int8_t ref = targets[list];
+      const bool zero = directZeroPrediction || ref < 0 || (ref == 0 && colZero);
+      setVector(list ? mb->mv_l1 : mb->mv_l0, blk, zero ? 0 : mvp[list][0], zero ? 0 : mvp[list][1]);
+    }
+  }
+  mb->pred_flag_l0[q] = refIdxL0 >= 0;
+  mb->pred_flag_l1[q] = refIdxL1 >= 0;
+}
+
+void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q) {
+  const bool fieldMbInFrame = !ctx.fieldPicture && mb->mb_structure != 2;
+  const int blocks = ctx.inference8x8 ? 1 : 4;
+  int refIdxL0 = 0;
+  for (int k = 0; k < blocks; ++k) {
+    int16_t mvCol[2];
+    int8_t refIdxCol;
+    DecodedPicture* refPicCol = colocated_block(ctx, mb, q, k, mvCol, &refIdxCol);
+    // The lowest list-0 index that holds the co-located reference; a stream
+    // whose reference is missing from the list gets index 0 (never an index
+    // beyond the list).
+    int i = 0;
+    if (refIdxCol >= 0 && refPicCol != nullptr) {
+      for (uint32_t n = 0; n < ctx.refPicList0Length; ++n) {
+        const DecodedPicture* p = ctx.refPicList0[n];
+        if (p != nullptr && (p == refPicCol || p->accessUnitIndex == refPicCol->accessUnitIndex)) {
+          i = static_cast<int>(n);
+          break;
+        }
+      }
+    }
+    refIdxL0 = i;
+    if (fieldMbInFrame && refIdxCol >= 0 && refPicCol != nullptr) {
+      const DecodedPicture* p = ctx.refPicList0[i];
+      refIdxL0 = 2 * i + (p != nullptr && p->structure != refPicCol->structure ? 1 : 0);
+    }
+    const DecodedPicture* pic0 = ctx.refPicList0[fieldMbInFrame ? refIdxL0 / 2 : refIdxL0];
+    const DecodedPicture* pic1 = ctx.refPicList1[0];
+    int32_t td = 0;
+    const int32_t dsf = (pic0 != nullptr && pic1 != nullptr)
+                            ? dist_scale_factor(ctx.currentPoc, pic0->pictureOrderCount, pic1->pictureOrderCount, &td)
+                            : 0;
+    int16_t l0[2], l1[2];
+    for (int c = 0; c < 2; ++c) {
+      if (td == 0) {
+        l0[c] = mvCol[c];
+        l1[c] = 0;
+      } else {
+        l0[c] = static_cast<int16_t>((dsf * mvCol[c] + 128) >> 8);
+        l1[c] = static_cast<int16_t>(l0[c] - mvCol[c]);
+      }
+    }
+    for (int b = ctx.inference8x8 ? 0 : k; b < (ctx.inference8x8 ? 4 : k + 1); ++b) {
+      setVector(mb->mv_l0, 4 * q + b, l0[0], l0[1]);
+      setVector(mb->mv_l1, 4 * q + b, l1[0], l1[1]);
+    }
+  }
+  mb->ref_idx_l0[q] = static_cast<int8_t>(refIdxL0);
+  mb->ref_idx_l1[q] = 0;
+  mb->pred_flag_l0[q] = 1;
+  mb->pred_flag_l1[q] = 1;
+}

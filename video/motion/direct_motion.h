@@ -1,0 +1,42 @@
+// Skip and direct motion of B macroblocks: the spatial reference indices
+// from the neighbours, the co-located block of the first list-1 reference,
+// and spatial and temporal direct prediction of one 8x8 quadrant. The slice
+// facts the derivation depends on (8x8 inference, MBAFF, field picture, the
+// current picture order count, the active length of list 0) are passed in,
+// so that the slice-level members only gather them.
+#pragma once
+
+#include <cstdint>
+
+struct MacroblockRecord;
+struct DecodedPicture;
+
+// Spatial-direct reference index of list 0 / 1 (frame set): MinPositive of
+// the 16x16 neighbours A, B and C (or D); -1 when no neighbour uses the list.
+int8_t SpatialRefIdxDerivationL0(MacroblockRecord* mb);
+int8_t SpatialRefIdxDerivationL1(MacroblockRecord* mb);
+
+// What a direct derivation needs of its slice.
+struct DirectContext {
+  DecodedPicture* const* refPicList0;
+  DecodedPicture* const* refPicList1;
+  uint32_t refPicList0Length;  // num_ref_idx_l0_active_minus1 + 1
+  int32_t currentPoc;
+  bool inference8x8;           // direct_8x8_inference_flag
+  bool mbaff;                  // MBAFF frame
+  bool fieldPicture;           // field_pic_flag
+};
+
+// The co-located block of quadrant q, sub-block k: its vector and reference
+// index (-1 when it has no prediction) and the picture it refers to (null
+// for none).
+DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
+                                int8_t* refIdxCol);
+
+// Spatial direct of quadrant q with the macroblock's reference indices.
+void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,
+                             int8_t refIdxL1, bool directZeroPrediction);
+
+// Temporal direct of quadrant q: one co-located block per 4x4 block, or the
+// corner block for the whole quadrant under 8x8 inference.
+void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q);
