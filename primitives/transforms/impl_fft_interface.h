@@ -31,6 +31,7 @@ constexpr int kNormLimit = VP_RADIX8_PLAN ? kRadix4Limit - 1 : kRadix4Limit;
 
 #include "impl_fft_large.h"
 #include "impl_fft_split.h"
+#include "impl_fft_fourway.h"
 
 namespace {
 

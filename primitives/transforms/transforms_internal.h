@@ -122,3 +122,39 @@ VP_DECLARE_MEMBERS(void, vps_crFft_BlkMerge_32f,
                    (const float* pRe, const float* pIm, float* pBuffer, int stride, int rows, int cols));
 VP_DECLARE_MEMBERS(void, vps_crFft_BlkSplit_32f,
                    (float* pRe, float* pIm, const float* pBuffer, int stride, int rows, int cols));
+
+// Four-way split FFT of 4M points (SSSE3 and SSE4.1 members only). A core
+// call writes the M-point transforms of x[4j] and x[4j + 1] (source advanced
+// by two values: x[4j + 2] and x[4j + 3]) to pDst, 2M values in split-4
+// layout; len = M >= 32; pTwd and pBitRev are the tables of order log2(M);
+// pBuf (2M values, 16-byte aligned) is used when pDst equals pSrc or is not
+// 16-byte aligned. The cr forms read separate arrays and work in pDst
+// (16-byte aligned).
+#define VP_DECLARE_SSSE3_SSE41(ret, name, params) \
+  ret ssse3_##name params;                         \
+  ret sse41_##name params
+VP_DECLARE_SSSE3_SSE41(void, vps_cFftFwd_CoreMT_32fc,
+                       (const vpComplex32f* pSrc, vpComplex32f* pDst, int len, const float* pTwd,
+                        const int32_t* pBitRev, float* pBuf));
+VP_DECLARE_SSSE3_SSE41(void, vps_cFftInv_CoreMT_32fc,
+                       (const vpComplex32f* pSrc, vpComplex32f* pDst, int len, const float* pTwd,
+                        const int32_t* pBitRev, float* pBuf));
+VP_DECLARE_SSSE3_SSE41(void, vps_crFftFwd_CoreMT_32f,
+                       (const float* pSrcRe, const float* pSrcIm, float* pDst, int len, const float* pTwd,
+                        const int32_t* pBitRev));
+VP_DECLARE_SSSE3_SSE41(void, vps_crFftInv_CoreMT_32f,
+                       (const float* pSrcRe, const float* pSrcIm, float* pDst, int len, const float* pTwd,
+                        const int32_t* pBitRev));
+// Last radix-4 factor: quarters of len values (transforms of x[4m + r], natural
+// residue order, split-4 layout, 16-byte aligned) to the 4*len-point
+// transform; count butterflies (a multiple of 4) from the run the pointers
+// name; pTwd: the run's records of W^j, W^2j, W^3j, W = e^(-2 pi i/(4 len)).
+// The interleaved forms accept pDst equal to pSrc.
+VP_DECLARE_SSSE3_SSE41(void, vps_cFftFwd_Fact4_Last_32fc,
+                       (const float* pSrc, float* pDst, int len, int count, const float* pTwd));
+VP_DECLARE_SSSE3_SSE41(void, vps_cFftInv_Fact4_Last_32fc,
+                       (const float* pSrc, float* pDst, int len, int count, const float* pTwd));
+VP_DECLARE_SSSE3_SSE41(void, vps_crFftFwd_Fact4_Last_32f,
+                       (const float* pSrc, float* pDstRe, float* pDstIm, int len, int count, const float* pTwd));
+VP_DECLARE_SSSE3_SSE41(void, vps_crFftInv_Fact4_Last_32f,
+                       (const float* pSrc, float* pDstRe, float* pDstIm, int len, int count, const float* pTwd));

@@ -637,4 +637,88 @@ TEST(FftSplitKernels, EqualTheInterleavedKernelsBitForBit) {
   }
 }
 
+// ------------------------------------------------- four-way split FFT
+
+struct FourWay {
+  decltype(&ssse3_vps_cFftFwd_CoreMT_32fc) core[2];
+  decltype(&ssse3_vps_crFftFwd_CoreMT_32f) crCore[2];
+  decltype(&ssse3_vps_cFftFwd_Fact4_Last_32fc) last[2];
+  decltype(&ssse3_vps_crFftFwd_Fact4_Last_32f) crLast[2];
+};
+const FourWay kFourWay[2] = {
+    {{ssse3_vps_cFftFwd_CoreMT_32fc, ssse3_vps_cFftInv_CoreMT_32fc},
+     {ssse3_vps_crFftFwd_CoreMT_32f, ssse3_vps_crFftInv_CoreMT_32f},
+     {ssse3_vps_cFftFwd_Fact4_Last_32fc, ssse3_vps_cFftInv_Fact4_Last_32fc},
+     {ssse3_vps_crFftFwd_Fact4_Last_32f, ssse3_vps_crFftInv_Fact4_Last_32f}},
+    {{sse41_vps_cFftFwd_CoreMT_32fc, sse41_vps_cFftInv_CoreMT_32fc},
+     {sse41_vps_crFftFwd_CoreMT_32f, sse41_vps_crFftInv_CoreMT_32f},
+     {sse41_vps_cFftFwd_Fact4_Last_32fc, sse41_vps_cFftInv_Fact4_Last_32fc},
+     {sse41_vps_crFftFwd_Fact4_Last_32f, sse41_vps_crFftInv_Fact4_Last_32f}},
+};
+
+// Records of W^j, W^2j, W^3j, W = e^(-2 pi i/(4L)), four butterflies each.
+std::vector<float> lastFactorRecords(int quarter) {
+  std::vector<float> t(6 * quarter);
+  for (int j = 0; j < quarter; ++j)
+    for (int p = 1; p <= 3; ++p) {
+      const double a = 2 * M_PI * p * j / (4.0 * quarter);
+      t[24 * (j / 4) + 8 * (p - 1) + j % 4] = static_cast<float>(std::cos(a));
+      t[24 * (j / 4) + 8 * (p - 1) + 4 + j % 4] = static_cast<float>(-std::sin(a));
+    }
+  return t;
+}
+
+TEST(FftFourWay, TwoCoreCallsAndTheLastFactorGiveTheTransform) {
+  for (int v = 1; v < 3; ++v) {
+    if (!variants()[v].available()) continue;
+    const FourWay& k = kFourWay[v - 1];
+    for (int order : {5, 6, 7, 11, 12}) {
+      const int m = 1 << order, n = 4 * m;
+      Tables t(kRadix4[v], order, kBuilders[v].base);
+      const std::vector<float> rec = lastFactorRecords(m);
+      const std::vector<float> x = randomFloats(2 * n, 3 * order);
+      std::vector<float> re(n), im(n);
+      for (int i = 0; i < n; ++i) {
+        re[i] = x[2 * i];
+        im[i] = x[2 * i + 1];
+      }
+      for (int inverse = 0; inverse < 2; ++inverse) {
+        SCOPED_TRACE(std::string(variants()[v].name) + " order " + std::to_string(order) + (inverse ? " inv" : " fwd"));
+        std::vector<cd> in = toComplex(x.data(), n);
+        if (inverse)
+          for (cd& z : in) z = std::conj(z);
+        std::vector<cd> want = referenceDft(in);
+        if (inverse)
+          for (cd& z : want) z = std::conj(z);
+        Guarded work(8 * n), buf(8 * n), crWork(8 * n), dst(8 * n, 8);
+        const auto* src = reinterpret_cast<const vpComplex32f*>(x.data());
+        // Misaligned destination of the first call: the work area is the buffer.
+        Guarded first(8 * 2 * m, 8);
+        k.core[inverse](src, first.as<vpComplex32f>(), m, t.twd.floats(), t.rev.words, buf.as<float>());
+        std::memcpy(work.data(), first.data(), 16 * m);
+        k.core[inverse](src + 2, work.as<vpComplex32f>() + 2 * m, m, t.twd.floats(), t.rev.words, buf.as<float>());
+        EXPECT_TRUE(first.guardsIntact() && work.guardsIntact() && buf.guardsIntact());
+        k.crCore[inverse](re.data(), im.data(), crWork.as<float>(), m, t.twd.floats(), t.rev.words);
+        k.crCore[inverse](re.data() + 2, im.data() + 2, crWork.as<float>() + 4 * m, m, t.twd.floats(), t.rev.words);
+        ASSERT_EQ(std::memcmp(work.data(), crWork.data(), 8 * n), 0) << "split source";
+        // The last factor in two runs, into a misaligned destination.
+        k.last[inverse](work.as<float>(), dst.as<float>(), m, m / 2, rec.data());
+        k.last[inverse](work.as<float>() + m, dst.as<float>() + m, m, m / 2, rec.data() + 3 * m);
+        EXPECT_TRUE(dst.guardsIntact());
+        EXPECT_LE(relativeError(dst.as<float>(), want), 2e-7 * (order + 2));
+        // One whole call in place gives the same bits; so do split arrays.
+        std::vector<float> sRe(n), sIm(n);
+        k.crLast[inverse](work.as<float>(), sRe.data(), sIm.data(), m, m, rec.data());
+        k.last[inverse](work.as<float>(), work.as<float>(), m, m, rec.data());
+        for (int i = 0; i < n; ++i) {
+          ASSERT_EQ(bits(work.as<float>()[2 * i]), bits(dst.as<float>()[2 * i])) << i;
+          ASSERT_EQ(bits(work.as<float>()[2 * i + 1]), bits(dst.as<float>()[2 * i + 1])) << i;
+          ASSERT_EQ(bits(sRe[i]), bits(dst.as<float>()[2 * i])) << i;
+          ASSERT_EQ(bits(sIm[i]), bits(dst.as<float>()[2 * i + 1])) << i;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
