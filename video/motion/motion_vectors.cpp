@@ -202,6 +202,21 @@ int32_t pSkip(MacroblockRecord* mb) {
 
 }  // namespace
 
+int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list) {
+  auto minPositive = [](int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); };
+  Neighbour a, b, c;
+  if (list == 0) {
+    a = readLeft<0, true>(mb, false);
+    b = read<0, true>(mb, mb->neighbour_b, 10);
+    c = mb->neighbour_c != nullptr ? read<0, true>(mb, mb->neighbour_c, 10) : readAboveLeft<0, true>(mb);
+  } else {
+    a = readLeft<1, true>(mb, false);
+    b = read<1, true>(mb, mb->neighbour_b, 10);
+    c = mb->neighbour_c != nullptr ? read<1, true>(mb, mb->neighbour_c, 10) : readAboveLeft<1, true>(mb);
+  }
+  return static_cast<int8_t>(minPositive(a.ref, minPositive(b.ref, c.ref)));
+}
+
 #define MOTION_VECTOR_DEFINE(shapeList, list, part)                                                              \
   void MotionVectorDerivation_##shapeList(MacroblockRecord* mb) { derive<list, false, Part::part>(mb); }        \
   void MotionVectorDerivation_##shapeList##_mbaff(MacroblockRecord* mb) { derive<list, true, Part::part>(mb); }

@@ -33,3 +33,8 @@ void LumaMotionVectorPrediction16x16_L0(MacroblockRecord* mb, int16_t* mvp);
 void LumaMotionVectorPrediction16x16_L1(MacroblockRecord* mb, int16_t* mvp);
 void LumaMotionVectorPrediction16x16_L0_mbaff(MacroblockRecord* mb, int16_t* mvp);
 void LumaMotionVectorPrediction16x16_L1_mbaff(MacroblockRecord* mb, int16_t* mvp);
+
+// Spatial-direct reference index of list 0 or 1 in an MBAFF frame: the
+// MinPositive of the 16x16 neighbours' indices, scaled between field and
+// frame macroblocks; -1 when no neighbour uses the list.
+int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list);
