@@ -259,6 +259,7 @@ struct VideoDecoder {
   uint32_t macroblocksPerPicture;
   int32_t lastOutputKey;       // output key of the last picture written
   uint8_t outputForced;        // the next output may pass pictures still pending
+  uint8_t errorPending;        // an error was posted after the last call returned
   const char* refusalReason;   // why the stream was refused (error 6), or null
 };
 

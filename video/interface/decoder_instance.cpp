@@ -120,6 +120,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->refusalReason = nullptr;
   dec->lastOutputKey = 0;
   dec->outputForced = 0;
+  dec->errorPending = 0;
   ResetPicturePools(ds);
 }
 
@@ -391,6 +392,13 @@ uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* dec, uint8_t* outputBuffer, con
   DecoderState* ds = &dec->state;
   dec->status &= ~(kStatusPicture | kStatusAfterSeek | kStatusLeading | kStatusError);
   dec->decodeFlags = decodeFlags;
+  if (dec->errorPending) {
+    dec->errorPending = 0;
+    dec->status |= kStatusError;
+    const uint32_t st = dec->status;
+    pthread_mutex_unlock(&dec->lock);
+    return st;
+  }
   if (dec->status & kStatusEndOfStream) {
     const uint32_t st = dec->status;
     pthread_mutex_unlock(&dec->lock);

@@ -30,6 +30,9 @@ void post_error(VideoDecoder* dec, int32_t result) {
       default: dec->errorCode = 1; break;
     }
   }
+  // An error found while no call waits (the workers parse on after a call
+  // was answered) is kept for the next call.
+  if (dec->resultPosted) dec->errorPending = 1;
   dec->status |= kStatusError;
   dec->resultPosted = 1;
   pthread_cond_broadcast(&dec->doneCond);
@@ -76,7 +79,10 @@ bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
   return true;
 }
 
-int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState* ds, DecodeTask* t) {
+// decodeFlags are the flags of the decode call, read under the instance lock
+// by the caller (the caller of the library may change them meanwhile).
+int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState* ds, DecodeTask* t,
+                               uint32_t decodeFlags) {
   (void)ds;
   SetThreadBuffer(tb, t);
   const uint32_t n = t->slice.predictAndCombine(tb);
@@ -90,7 +96,7 @@ int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState
   pthread_mutex_unlock(&dec->mbLock);
   if (before > n) return kStepConsumed;
   int32_t result = 0;
-  if (!(dec->decodeFlags & kDecodeNoDeblocking)) result = static_cast<int32_t>(t->slice.deblock(p));
+  if (!(decodeFlags & kDecodeNoDeblocking)) result = static_cast<int32_t>(t->slice.deblock(p));
   t->state = kTaskPictureDone;
   return result;
 }
@@ -315,8 +321,9 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
         t->slice.picture->damaged = 1;
       }
       t->forced = 0;
+      const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);
-      int32_t r = Predict_Combine_Filter(dec, tb, ds, t);
+      int32_t r = Predict_Combine_Filter(dec, tb, ds, t, flags);
       pthread_mutex_lock(&dec->lock);
       const bool finisher = end_slice(t);
       if (r == kStepConsumed && finisher) {
