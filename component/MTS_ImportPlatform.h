@@ -16,16 +16,7 @@
 #include "TimeCode.h"
 #include "parameter_sets.h"
 
-#if __has_include("AC3Decoder.h")
 #include "AC3Decoder.h"
-#define MTS_HAVE_AC3_DECODER 1
+
 using MTS_AC3Decoder = AC3DecState;
 using MTS_AC3Info = ac3decInfo;
-#else
-#define MTS_HAVE_AC3_DECODER 0
-struct MTS_AC3Decoder;
-struct MTS_AC3Info {
-  int32_t words[14];
-  void* pointers[2];
-};
-#endif

@@ -20,7 +20,6 @@ int32_t LPCMFramesOf(int32_t audioSize, const LPCMStreamInfo& info) {
   return audioSize > 4 ? (audioSize - 4) / frameBytes : 0;
 }
 
-#if MTS_HAVE_AC3_DECODER
 MTS_AC3Decoder* AC3Open() { return AC3DecInitLib(); }
 void AC3Close(MTS_AC3Decoder* decoder) {
   if (decoder) AC3DecCloseLib(decoder);
@@ -48,20 +47,6 @@ int32_t AC3DecodeFrame(MTS_MovieImportGlobalsRecord* store, int32_t* pcmBytes, i
 }
 
 int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store) { return store->ac3decInfo.nAC3FrameByteSize; }
-#else
-MTS_AC3Decoder* AC3Open() { return nullptr; }
-void AC3Close(MTS_AC3Decoder*) {}
-
-// Without the AC-3 decoder no AC-3 frame can be sized: every AC-3 PES is
-// refused as unreadable.
-int32_t AC3ReadHeader(MTS_MovieImportGlobalsRecord*, const uint8_t*, int32_t) { return -1; }
-int32_t AC3DecodeFrame(MTS_MovieImportGlobalsRecord*, int32_t* pcmBytes, int32_t* channelConfig) {
-  *pcmBytes = 0;
-  *channelConfig = 0;
-  return -1;
-}
-int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord*) { return 0; }
-#endif
 
 int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
                        int32_t* channelConfig) {
