@@ -1,0 +1,49 @@
+// P and B streams whose macroblocks use whole-macroblock partitions only
+// (tests/data/inter/make.sh: CAVLC and CABAC, one and four references,
+// spatial and temporal direct, explicit weights in P and B pictures),
+// decoded through the decoder's public calls with one and with several
+// worker threads, each picture bit-exact with the reference decoder's.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine_test_util.h"
+#include "testsupport.h"
+
+namespace {
+
+// MD5 column of a framemd5 file.
+std::vector<std::string> reference_md5s(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::string md5 = line.substr(line.rfind(',') + 1);
+    md5.erase(0, md5.find_first_not_of(' '));
+    md5.erase(md5.find_last_not_of(" \r") + 1);
+    out.push_back(md5);
+  }
+  return out;
+}
+
+TEST(InterStreams, WholeMacroblockPartitionStreamsAreBitExact) {
+  for (const char* name : {"p_cavlc", "p_cabac_ref4", "b_spatial_cavlc", "b_temporal_cabac", "weightp", "weightb"}) {
+    const std::string base = std::string("inter/") + name;
+    const std::vector<uint8_t> data = testsupport::read_file(testsupport::local_data_file(base + ".264"));
+    const std::vector<std::string> want =
+        reference_md5s(testsupport::read_text(testsupport::local_data_file(base + ".framemd5")));
+    ASSERT_EQ(want.size(), 12u) << name;
+    for (uint32_t threads : {1u, 0u}) {
+      enginetest::DecodeOptions options;
+      options.threads = threads;
+      const enginetest::DecodeRun run = enginetest::decode_buffer(data, options);
+      ASSERT_FALSE(run.error) << name << " error " << run.errorCode << " " << run.refusal;
+      ASSERT_EQ(run.md5s.size(), want.size()) << name << " threads " << threads;
+      for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(run.md5s[i], want[i]) << name << " picture " << i;
+    }
+  }
+}
+
+}  // namespace
