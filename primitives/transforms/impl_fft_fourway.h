@@ -35,6 +35,7 @@ void swapSplitGroups(float* w, size_t count) {
 // values.
 template <typename Part>
 void coreTransforms(Part part, float* work, int len, const float* twd, bool inverse) {
+  if (len < 32) return;  // below the smallest table the kernel runs on: nothing is done
   const size_t m = static_cast<size_t>(len);
   int order = 0;
   while ((size_t{1} << order) < m) ++order;
@@ -55,6 +56,7 @@ void coreInterleaved(const vpComplex32f* pSrc, vpComplex32f* pDst, int len, cons
                      bool inverse) {
   float* dst = reinterpret_cast<float*>(pDst);
   const bool direct = pSrc != pDst && aligned16(pDst);
+  if (len < 32) return;
   float* work = direct ? dst : pBuf;
   const float* src = reinterpret_cast<const float*>(pSrc);
   coreTransforms([src](size_t i, int c) { return src[2 * i + c]; }, work, len, pTwd, inverse);

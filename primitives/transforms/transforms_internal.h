@@ -126,7 +126,7 @@ VP_DECLARE_MEMBERS(void, vps_crFft_BlkSplit_32f,
 // Four-way split FFT of 4M points (SSSE3 and SSE4.1 members only). A core
 // call writes the M-point transforms of x[4j] and x[4j + 1] (source advanced
 // by two values: x[4j + 2] and x[4j + 3]) to pDst, 2M values in split-4
-// layout; len = M >= 32; pTwd and pBitRev are the tables of order log2(M);
+// layout; len = M >= 32 (smaller M: nothing is done); pTwd and pBitRev are the tables of order log2(M);
 // pBuf (2M values, 16-byte aligned) is used when pDst equals pSrc or is not
 // 16-byte aligned. The cr forms read separate arrays and work in pDst
 // (16-byte aligned).
@@ -149,7 +149,8 @@ VP_DECLARE_SSSE3_SSE41(void, vps_crFftInv_CoreMT_32f,
 // residue order, split-4 layout, 16-byte aligned) to the 4*len-point
 // transform; count butterflies (a multiple of 4) from the run the pointers
 // name; pTwd: the run's records of W^j, W^2j, W^3j, W = e^(-2 pi i/(4 len)).
-// The interleaved forms accept pDst equal to pSrc.
+// The interleaved forms accept pDst equal to pSrc; otherwise the source is
+// only read, whatever the destination's alignment.
 VP_DECLARE_SSSE3_SSE41(void, vps_cFftFwd_Fact4_Last_32fc,
                        (const float* pSrc, float* pDst, int len, int count, const float* pTwd));
 VP_DECLARE_SSSE3_SSE41(void, vps_cFftInv_Fact4_Last_32fc,
