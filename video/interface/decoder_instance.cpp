@@ -172,12 +172,10 @@ void stop_workers(VideoDecoder* dec) {
     dec->state.endOfStream = 0;
     dec->status = 0;
     dec->resultPosted = 0;
+    dec->stopped = 1;
+    dec->idleCount = 0;
     pthread_cond_broadcast(&dec->workCond);
-    if (!dec->stopped) {
-      dec->stopped = 1;
-      dec->idleCount = 0;
-      wait_idle(dec, 5000);
-    }
+    wait_idle(dec, 5000);
     dec->stopped = 0;
     clear_heaps(dec);
     for (uint32_t i = 0; i < dec->taskCount; ++i) {
@@ -438,12 +436,12 @@ uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* dec, uint8_t* outputBuffer, con
 int32_t AVCHDResetVideoDecoderLib(VideoDecoder* dec) {
   if (!dec) return kStatusError;
   pthread_mutex_lock(&dec->lock);
+  // Every worker must be idle, also after an error stopped them: a worker
+  // may still be in a step and would file its task after the re-filing.
+  dec->stopped = 1;
+  dec->idleCount = 0;
   pthread_cond_broadcast(&dec->workCond);
-  if (!dec->stopped) {
-    dec->stopped = 1;
-    dec->idleCount = 0;
-    wait_idle(dec, 5000);
-  }
+  wait_idle(dec, 5000);
   DecoderState* ds = &dec->state;
   FreeSequenceParameterSets(ds->spsList);
   FreePictureParameterSets(ds->ppsList);

@@ -309,10 +309,11 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
           if (p->referenceMarking && p != cur->pairedField) unmark(p, cur);
         break;
       case 4:
-        // max_long_term_frame_idx_plus1 of 0 only says that no long-term
-        // picture exists, which holds here; any other value needs them.
-        if (ue_v(r) == 0) break;
-        return refuse(tb->decoderState, "long-term reference (memory management operation 4)");
+        // Sets the highest long-term frame index and unmarks long-term
+        // pictures above it: no picture is ever long-term here (operations
+        // that would make one are refused), so nothing changes.
+        ue_v(r);
+        break;
       case 2:
       case 6:
         return refuse(tb->decoderState, "long-term reference (memory management operation 2 or 6)");

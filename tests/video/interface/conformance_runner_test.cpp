@@ -70,8 +70,8 @@ const std::set<std::string> kRefusedByDesign = {
 // Streams the engine does not yet decode as the reference does, with why:
 // reported in the table, not failed.
 const std::map<std::string, std::string> kKnownGaps = {
-    {"MR2_MW_A", "memory management refused as long-term"},
-    {"MR2_TANDBERG_E", "memory management refused as long-term"},
+    {"MR2_MW_A", "refused after 199 pictures: memory management operation 2 or 6 (long-term)"},
+    {"MR2_TANDBERG_E", "refused: memory management operation 2 or 6 (long-term)"},
     {"30_open_gop_sei_aud", "one leading picture of the open GOP not output"},
 };
 

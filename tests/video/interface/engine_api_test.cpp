@@ -277,6 +277,32 @@ TEST(EngineThreads, SeveralInstancesDecodeAtOnce) {
   for (const DecodeRun& r : runs) EXPECT_EQ(alone.md5s, r.md5s);
 }
 
+// Reset after an error must wait for workers still inside a step, or their
+// tasks would be filed twice.
+TEST(EngineLifetime, ResetAfterAnErrorWhileWorkersRun) {
+  enginetest::StreamShape shape;
+  std::vector<uint8_t> good = enginetest::ip_stream(shape, 30, true);
+  std::vector<uint8_t> bad = good;
+  enginetest::SliceShape p;
+  p.sliceType = 5;
+  p.frameNum = 15;
+  p.overrideL0Minus1 = 40;
+  enginetest::add(&bad, enginetest::slice_unit(shape, p));
+  enginetest::add(&bad, good);
+  std::vector<uint8_t> out(32 * 32 * 2);
+  VideoDecoderParams params = params_for(32, 32, 3, 4);
+  VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&params);
+  ASSERT_NE(nullptr, dec);
+  for (int round = 0; round < 50; ++round) {
+    uint32_t st = AVCHDDecodeVideoStreamLib(dec, out.data(), bad.data(), static_cast<uint32_t>(bad.size()), 1, 0);
+    for (int i = 0; i < 1000 && !(st & 0x8004); ++i) st = AVCHDDecodeVideoStreamLib(dec, out.data(), nullptr, 0, 1, 0);
+    EXPECT_TRUE(st & 0x8000);
+    ASSERT_EQ(0, AVCHDResetVideoDecoderLib(dec));
+    EXPECT_EQ(dec->taskCount, static_cast<uint32_t>(dec->parseHeap.count));
+  }
+  AVCHDCloseVideoDecoderLib(dec);
+}
+
 TEST(EngineLifetime, ThousandOpenDecodeResetCloseCycles) {
   enginetest::StreamShape shape;
   const std::vector<uint8_t> data = enginetest::ip_stream(shape, 3);
