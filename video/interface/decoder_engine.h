@@ -192,6 +192,7 @@ struct DecodeTask {
 struct TaskHeap {
   int32_t count;
   DecodeTask** entries;
+  int32_t capacity;  // entries allocated: the decoder's task count
 };
 
 // Status bits of the decode call.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <new>
 
 #include "decoder_engine.h"
@@ -251,6 +252,8 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
   dec->outputHeap.entries = static_cast<DecodeTask**>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask*)));
   dec->parseHeap.entries = static_cast<DecodeTask**>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask*)));
   dec->waitHeap.entries = static_cast<DecodeTask**>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask*)));
+  for (TaskHeap* heap : {&dec->workHeap, &dec->outputHeap, &dec->parseHeap, &dec->waitHeap})
+    heap->capacity = heap->entries ? static_cast<int32_t>(dec->taskCount) : 0;
   return dec->tasks && dec->workHeap.entries && dec->outputHeap.entries && dec->parseHeap.entries &&
          dec->waitHeap.entries;
 }

@@ -378,6 +378,12 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
 }  // namespace
 
 int32_t PushHeap(TaskHeap* heap, DecodeTask* task) {
+  // A task is filed once: filing it again (a damaged stream can lead a step
+  // to hand back a task that is already waiting) must neither duplicate it
+  // nor run the heap past the task count it was sized for.
+  for (int32_t k = 0; k < heap->count; ++k)
+    if (heap->entries[k] == task) return 0;
+  if (heap->count >= heap->capacity) return -1;
   int32_t i = heap->count++;
   heap->entries[i] = task;
   while (i != 0) {
