@@ -5,6 +5,8 @@
 // second of wall-clock time.
 #include <benchmark/benchmark.h>
 
+#include "testsupport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,25 +19,10 @@ namespace {
 
 constexpr double kStreamSeconds = 60.0;
 
-std::string stream_path() {
-  const char* env = std::getenv("AVCHD_TESTDATA");
-  std::string root = env && *env ? env : std::string(AVCHD_REPO_ROOT) + "/../shared/testdata";
-  return root + "/ac3/ac3_51_448k_60s.ac3";
-}
+std::string stream_path() { return testsupport::testdata_file("ac3/ac3_51_448k_60s.ac3"); }
 
 const std::vector<uint8_t>& stream_bytes() {
-  static std::vector<uint8_t> data = [] {
-    std::vector<uint8_t> d;
-    if (FILE* f = std::fopen(stream_path().c_str(), "rb")) {
-      std::fseek(f, 0, SEEK_END);
-      long size = std::ftell(f);
-      std::fseek(f, 0, SEEK_SET);
-      d.resize(size > 0 ? size_t(size) : 0);
-      if (std::fread(d.data(), 1, d.size(), f) != d.size()) d.clear();
-      std::fclose(f);
-    }
-    return d;
-  }();
+  static const std::vector<uint8_t> data = testsupport::read_file(stream_path());
   return data;
 }
 

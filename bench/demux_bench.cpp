@@ -6,6 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "testsupport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,25 +16,10 @@
 
 namespace {
 
-std::string stream_path() {
-  const char* env = std::getenv("AVCHD_TESTDATA");
-  std::string root = env && *env ? env : std::string(AVCHD_REPO_ROOT) + "/../shared/testdata";
-  return root + "/avchd/avchd_1080i_10s_ac3_20_avchd.m2ts";
-}
+std::string stream_path() { return testsupport::testdata_file("avchd/avchd_1080i_10s_ac3_20_avchd.m2ts"); }
 
 const std::vector<uint8_t>& stream_bytes() {
-  static std::vector<uint8_t> data = [] {
-    std::vector<uint8_t> d;
-    if (FILE* f = std::fopen(stream_path().c_str(), "rb")) {
-      std::fseek(f, 0, SEEK_END);
-      long size = std::ftell(f);
-      std::fseek(f, 0, SEEK_SET);
-      d.resize(size > 0 ? size_t(size) : 0);
-      if (std::fread(d.data(), 1, d.size(), f) != d.size()) d.clear();
-      std::fclose(f);
-    }
-    return d;
-  }();
+  static const std::vector<uint8_t> data = testsupport::read_file(stream_path());
   return data;
 }
 

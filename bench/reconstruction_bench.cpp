@@ -6,6 +6,8 @@
 // per second ("fps").
 #include <benchmark/benchmark.h>
 
+#include "testsupport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,16 +26,8 @@ constexpr int kStreamPictures = 8;  // pictures of the committed stream
 // picture, so the copies join into one valid stream).
 const std::vector<uint8_t>& stream_bytes() {
   static std::vector<uint8_t> data = [] {
-    std::vector<uint8_t> one, all;
-    const std::string path = std::string(AVCHD_REPO_ROOT) + "/tests/data/reconstruction/intra1080.264";
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-      std::fseek(f, 0, SEEK_END);
-      const long size = std::ftell(f);
-      std::fseek(f, 0, SEEK_SET);
-      one.resize(size > 0 ? static_cast<size_t>(size) : 0);
-      if (std::fread(one.data(), 1, one.size(), f) != one.size()) one.clear();
-      std::fclose(f);
-    }
+    const std::vector<uint8_t> one = testsupport::read_file(testsupport::local_data_file("reconstruction/intra1080.264"));
+    std::vector<uint8_t> all;
     for (int i = 0; i < kRepeats && !one.empty(); ++i) all.insert(all.end(), one.begin(), one.end());
     return all;
   }();

@@ -61,4 +61,8 @@ function(avchd_add_bench)
   endif()
   add_executable(${B_NAME} ${B_SOURCES})
   target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} avchd_toolsupport benchmark::benchmark Threads::Threads)
+  if(TARGET avchd_testsupport)
+    # Where the benchmarks' streams live, found as the tests find them.
+    target_link_libraries(${B_NAME} PRIVATE avchd_testsupport)
+  endif()
 endfunction()
