@@ -265,10 +265,17 @@ void radix4FwdNorm(const vpComplex32f* pSrc, vpComplex32f* pDst, int n, const fl
   finishPasses(w, out, n, len, pTwd, true);
 }
 
+// The smallest sizes the kernels serve: 8 points in natural order (closed
+// form), 32 in bit-reversed order. Below them a call does nothing, so a
+// short array is never read or written past its end.
+constexpr int kNormMin = 8;
+constexpr int kBitReversedMin = 32;
+
 }  // namespace
 
 void VP_NAME(vps_cRadix4FwdNorm_32fc)(const vpComplex32f* pSrc, vpComplex32f* pDst, int len,
                                                  const float* pTwd, const int32_t* pBitRev, float* pBuffer) {
+  if (len < kNormMin) return;
   radix4FwdNorm<VP_RADIX8_PLAN != 0>(pSrc, pDst, len, pTwd, pBitRev, pBuffer);
 }
 
@@ -330,6 +337,7 @@ void radix4FwdBitReversed(vpComplex32f* pSrcDst, int n, const float* pTwd, float
 }  // namespace
 
 void VP_NAME(vps_cRadix4Fwd_32fc)(vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave) {
+  if (len < kBitReversedMin) return;
   radix4FwdBitReversed<VP_RADIX8_PLAN != 0>(pSrcDst, len, pTwd, pBuffer, interleave);
 }
 
@@ -352,6 +360,7 @@ void swapParts(const float* src, float* dst, int n) {
 // also out of place.
 void VP_NAME(vps_cRadix4InvNorm_32fc)(const vpComplex32f* pSrc, vpComplex32f* pDst, int len, const float* pTwd,
                                       const int32_t* pBitRev, float* pBuffer) {
+  if (len < kNormMin) return;
   float* d = reinterpret_cast<float*>(pDst);
   swapParts(reinterpret_cast<const float*>(pSrc), d, len);
   radix4FwdNorm<VP_RADIX8_PLAN != 0>(pDst, pDst, len, pTwd, pBitRev, pBuffer);
@@ -359,6 +368,7 @@ void VP_NAME(vps_cRadix4InvNorm_32fc)(const vpComplex32f* pSrc, vpComplex32f* pD
 }
 
 void VP_NAME(vps_cRadix4Inv_32fc)(vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave) {
+  if (len < kBitReversedMin) return;
   float* d = reinterpret_cast<float*>(pSrcDst);
   swapParts(d, d, len);
   radix4FwdBitReversed<VP_RADIX8_PLAN != 0>(pSrcDst, len, pTwd, pBuffer, interleave);

@@ -20,12 +20,14 @@ VP_DECLARE_MEMBERS(int32_t*, vps_initTabBitRev, (int order, int32_t* pTab));
 VP_DECLARE_MEMBERS(int32_t*, vps_initTabBitRevLarge, (int order, int k, int32_t* pTab));
 
 // Radix-4 forward FFT of len complex values, natural order in and out,
-// reading the input through the bit-reverse index table.
+// reading the input through the bit-reverse index table; len below 8 does
+// nothing.
 VP_DECLARE_MEMBERS(void, vps_cRadix4FwdNorm_32fc,
                    (const vpComplex32f* pSrc, vpComplex32f* pDst, int len, const float* pTwd,
                     const int32_t* pBitRev, float* pBuffer));
 // Radix-4 forward FFT of len values already in bit-reversed order, in place;
-// interleave 1 leaves interleaved output, any other value the split-4 layout.
+// interleave 1 leaves interleaved output, any other value the split-4 layout;
+// len below 32 does nothing.
 VP_DECLARE_MEMBERS(void, vps_cRadix4Fwd_32fc,
                    (vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave));
 

@@ -14,8 +14,7 @@
 // operations are reached by their variant names only.
 //
 // Statuses: 0 success; -6 unsupported length; -8 null pointer; -9 no memory
-// for a work buffer; -15 FFT order out of range (orders 16 and up in the SSE2
-// variant and 18 and up in the others are not available in this build);
+// for a work buffer; -15 FFT order out of range (0 to 28);
 // -16 bad FFT scaling flag; -17 a spec of the wrong kind or no longer valid.
 #pragma once
 
