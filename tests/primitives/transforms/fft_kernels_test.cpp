@@ -1,10 +1,9 @@
-// What lies beneath the FFT operations: the twiddle and bit-reverse table
-// builders (with their worked values), the bit-reversal permutations, the
-// fixed-size kernels of 1 to 32 points and the radix-4 kernels, each variant
-// against the others and against plain references.
-#include <algorithm>
-#include <numeric>
-
+// What lies beneath the FFT operations, each variant against the others and
+// against plain references: the table builders (with their worked values),
+// the bit-reversal permutations, the fixed-size kernels of 1 to 32 points,
+// the radix-4 kernels (natural and bit-reversed input, both directions,
+// interleaved and split), the four-way split kernels, and the pieces of the
+// blocked large transform (level table, factor step, gather and scatter).
 #include "transforms_test_util.h"
 
 namespace {
@@ -13,132 +12,95 @@ using namespace transforms_test;
 
 // ---------------------------------------------------------------- tables
 
-struct Builders {
-  const char* name;
-  float* (*base)(int, float*);
-  float* (*twd)(int, const float*, int, float*);
-  int32_t* (*norm)(int, int32_t*);
-  int32_t* (*swap)(int, int32_t*);
-  int32_t* (*large)(int, int, int32_t*);
-  bool radix8Plan;
-};
-const Builders kBuilders[3] = {
-    {"sse2", sse2_vps_initTabTwdBase_32f, sse2_vps_initTabTwd_L1_32f, sse2_vps_initTabBitRevNorm,
-     sse2_vps_initTabBitRev, sse2_vps_initTabBitRevLarge, true},
-    {"ssse3", ssse3_vps_initTabTwdBase_32f, ssse3_vps_initTabTwd_L1_32f, ssse3_vps_initTabBitRevNorm,
-     ssse3_vps_initTabBitRev, ssse3_vps_initTabBitRevLarge, false},
-    {"sse41", sse41_vps_initTabTwdBase_32f, sse41_vps_initTabTwd_L1_32f, sse41_vps_initTabBitRevNorm,
-     sse41_vps_initTabBitRev, sse41_vps_initTabBitRevLarge, false},
-};
-
-// A 32-byte-aligned table area with guard words behind it.
-struct Table {
-  std::vector<uint8_t> raw;
+// A 32-byte-aligned table area with guard bytes behind it.
+struct Table : Guarded {
   int32_t* words;
-  size_t count;
-  explicit Table(size_t words_) : raw(4 * words_ + 64 + 256, 0xCD), count(words_) {
-    words = reinterpret_cast<int32_t*>(alignUp(raw.data()));
-  }
-  float* floats() { return reinterpret_cast<float*>(words); }
+  explicit Table(size_t count) : Guarded(4 * count + 256), words(as<int32_t>()) {}
+  float* floats() { return as<float>(); }
   std::vector<int32_t> first(size_t n) const { return std::vector<int32_t>(words, words + n); }
-  bool guardFrom(size_t word) const {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(words + word);
-    return std::all_of(p, raw.data() + raw.size(), [](uint8_t b) { return b == 0xCD; });
+  bool guardFrom(size_t word) const { return unwrittenFrom(4 * word); }
+};
+
+// The stage and index tables of one order (from the fixed table up to order 10).
+struct Tables {
+  Table twd, rev, base;
+  Tables(const Variant& v, int order) : twd(2 << order), rev((1 << order) / 4 + 8), base((1 << order) / 4 + 8) {
+    if (order > 10) v.twdBase(order, base.floats());
+    v.bitRevNorm(order, rev.words);
+    v.twdStages(order, order > 10 ? base.floats() : fft_fix_twiddle_table_32f, std::max(order, 10), twd.floats());
   }
 };
 
-uint32_t reverseBits(uint32_t v, int bits) {
-  uint32_t r = 0;
-  for (int i = 0; i < bits; ++i) r |= ((v >> i) & 1u) << (bits - 1 - i);
-  return r;
-}
-
-TEST(FftTables, BitReverseIndexTables) {
-  for (const Builders& b : kBuilders) {
-    SCOPED_TRACE(b.name);
-    Table t(64);
-    EXPECT_EQ(b.norm(1, t.words), t.words);
-    EXPECT_EQ(b.norm(2, t.words), t.words + 8);
-    EXPECT_EQ(t.first(2), (std::vector<int32_t>{0, 0}));
-    b.norm(4, t.words);
-    EXPECT_EQ(t.first(5), (std::vector<int32_t>{0, 4, 2, 6, 0}));
-    b.norm(5, t.words);
-    EXPECT_EQ(t.first(9), (std::vector<int32_t>{0, 8, 4, 12, 2, 10, 6, 14, 0}));
+TEST(FftTables, BitReverseTablesWithTheirWorkedValues) {
+  for (const Variant& v : variants()) {
+    SCOPED_TRACE(v.name);
+    // Index tables: word i = 2 rev_(order-2)(i), then a 0. Swap tables:
+    // pairs 4i, 4j, a 0, the fixed points descending, a 0.
+    struct Worked {
+      decltype(v.bitRevNorm) build;
+      int order;
+      std::vector<int32_t> words;
+    };
+    const Worked worked[] = {
+        {v.bitRevNorm, 2, {0, 0}}, {v.bitRevNorm, 4, {0, 4, 2, 6, 0}}, {v.bitRevNorm, 5, {0, 8, 4, 12, 2, 10, 6, 14, 0}},
+        {v.bitRevSwap, 2, {0, 0}}, {v.bitRevSwap, 3, {0, 4, 0}},       {v.bitRevSwap, 4, {4, 8, 0, 12, 0}},
+        {v.bitRevSwap, 5, {4, 16, 12, 24, 0, 28, 20, 8, 0}},
+        {v.bitRevSwap, 6, {4, 32, 8, 16, 12, 48, 20, 40, 28, 56, 44, 52, 0, 60, 36, 24, 0}}};
+    Table t(2048);
+    for (const Worked& w : worked) {
+      EXPECT_EQ(w.build(w.order, t.words), alignUp(t.words + (1 << w.order) / 4 + 1)) << w.order;
+      EXPECT_EQ(t.first(w.words.size()), w.words) << w.order;
+    }
+    EXPECT_EQ(v.bitRevNorm(1, t.words), t.words);
     for (int order = 6; order <= 17; ++order) {
       const int m = 1 << (order - 2);
       Table big(m + 1);
-      int32_t* end = b.norm(order, big.words);
-      EXPECT_EQ(end, reinterpret_cast<int32_t*>(alignUp(reinterpret_cast<uint8_t*>(big.words + m + 1))));
+      EXPECT_EQ(v.bitRevNorm(order, big.words), alignUp(big.words + m + 1));
       for (int i = 0; i < m; ++i) ASSERT_EQ(big.words[i], int32_t(2 * reverseBits(i, order - 2))) << order;
-      EXPECT_EQ(big.words[m], 0);
-      EXPECT_TRUE(big.guardFrom(m + 1));
+      EXPECT_TRUE(big.words[m] == 0 && big.guardFrom(m + 1));
     }
-  }
-}
-
-TEST(FftTables, SwapAndBlockTables) {
-  for (const Builders& b : kBuilders) {
-    SCOPED_TRACE(b.name);
-    Table t(2048);
-    b.swap(2, t.words);
-    EXPECT_EQ(t.first(2), (std::vector<int32_t>{0, 0}));
-    b.swap(3, t.words);
-    EXPECT_EQ(t.first(3), (std::vector<int32_t>{0, 4, 0}));
-    b.swap(4, t.words);
-    EXPECT_EQ(t.first(5), (std::vector<int32_t>{4, 8, 0, 12, 0}));
-    b.swap(5, t.words);
-    EXPECT_EQ(t.first(9), (std::vector<int32_t>{4, 16, 12, 24, 0, 28, 20, 8, 0}));
-    int32_t* end = b.swap(6, t.words);
-    EXPECT_EQ(t.first(17), (std::vector<int32_t>{4, 32, 8, 16, 12, 48, 20, 40, 28, 56, 44, 52, 0, 60, 36, 24, 0}));
-    EXPECT_EQ(end, t.words + 24);
     // Block table: rev_(order-12)(i) * 64, then the swap table of order 12.
-    Table ref(2048);
-    b.swap(12, ref.words);
-    Table blk(2048);
-    end = b.large(14, 6, blk.words);
+    Table ref(2048), blk(2048);
+    v.bitRevSwap(12, ref.words);
+    EXPECT_EQ(v.bitRevLarge(14, 6, blk.words), alignUp(blk.words + 4 + 1025));
     EXPECT_EQ(blk.first(4), (std::vector<int32_t>{0, 128, 64, 192}));
     EXPECT_TRUE(std::equal(ref.words, ref.words + 1025, blk.words + 4));
-    EXPECT_EQ(end, reinterpret_cast<int32_t*>(alignUp(reinterpret_cast<uint8_t*>(blk.words + 4 + 1025))));
-    b.large(12, 6, blk.words);
+    v.bitRevLarge(12, 6, blk.words);
     EXPECT_EQ(blk.words[0], 0);
     EXPECT_TRUE(std::equal(ref.words, ref.words + 1025, blk.words + 1));
   }
 }
 
 TEST(FftTables, FixedAndBaseSineTables) {
-  EXPECT_EQ(fft_fix_twiddle_table_32f[0], 0.0f);
   EXPECT_EQ(bits(fft_fix_twiddle_table_32f[128]), 0x3F3504F3u);
-  EXPECT_EQ(fft_fix_twiddle_table_32f[256], 1.0f);
   for (int k = 0; k <= 256; ++k)
     ASSERT_EQ(fft_fix_twiddle_table_32f[k], static_cast<float>(std::sin(2.0 * M_PI * k / 1024))) << k;
   for (int k = 257; k < 264; ++k) EXPECT_EQ(bits(fft_fix_twiddle_table_32f[k]), 0u);
-  for (const Builders& b : kBuilders) {
-    SCOPED_TRACE(b.name);
+  for (const Variant& v : variants()) {
+    SCOPED_TRACE(v.name);
     Table t(600);
-    float* end = b.base(11, t.floats());
-    EXPECT_EQ(end, reinterpret_cast<float*>(alignUp(reinterpret_cast<uint8_t*>(t.floats() + 513))));
+    EXPECT_EQ(v.twdBase(11, t.floats()), alignUp(t.floats() + 513));
     const double h = 6.283185307179586 / 2048;
     EXPECT_EQ(t.floats()[256], static_cast<float>(std::sin(256 * h)));
     EXPECT_EQ(t.floats()[257], static_cast<float>(std::cos(255 * h)));
-    EXPECT_EQ(t.floats()[512], 1.0f);
-    EXPECT_TRUE(t.guardFrom(513));
+    EXPECT_TRUE(t.floats()[512] == 1.0f && t.guardFrom(513));
   }
 }
 
-TEST(FftTables, StageTablesWorkedValuesAndLayout) {
+TEST(FftTables, StageTablesWorkedValuesLayoutAndBase) {
   const float c1 = 0.923879504f, c2 = 0.707106769f, c3 = 0.382683426f;
-  const std::vector<float> order4 = {1,  c1,  c2,  c3,  0,  -c3, -c2, -c1, 1,  c2,  0,   -c2,
-                                     0,  -c2, -1,  -c2, 1,  c3,  -c2, -c1, 0,  -c1, -c2, c3};
-  for (const Builders& b : kBuilders) {
-    SCOPED_TRACE(b.name);
+  const std::vector<float> order4 = {1, c1, c2, c3, 0, -c3, -c2, -c1, 1, c2, 0,   -c2,
+                                     0, -c2, -1, -c2, 1, c3, -c2, -c1, 0, -c1, -c2, c3};
+  for (const Variant& v : variants()) {
+    SCOPED_TRACE(v.name);
     Table t(8 * 4096);
-    EXPECT_EQ(b.twd(3, fft_fix_twiddle_table_32f, 10, t.floats()), t.floats());
+    EXPECT_EQ(v.twdStages(3, fft_fix_twiddle_table_32f, 10, t.floats()), t.floats());
     EXPECT_TRUE(t.guardFrom(0));
-    b.twd(4, fft_fix_twiddle_table_32f, 10, t.floats());
+    v.twdStages(4, fft_fix_twiddle_table_32f, 10, t.floats());
     EXPECT_EQ(std::vector<float>(t.floats(), t.floats() + 24), order4);
-    b.twd(5, fft_fix_twiddle_table_32f, 10, t.floats());
+    v.twdStages(5, fft_fix_twiddle_table_32f, 10, t.floats());
     const float* p = t.floats();
-    if (b.radix8Plan) {
+    if (v.radix8Plan) {
       // Odd orders start with the stage-32 table: W32^k for k = 0..3.
       for (int k = 0; k < 4; ++k) EXPECT_EQ(p[k], static_cast<float>(std::cos(2 * M_PI * k / 32)));
     } else {
@@ -147,71 +109,74 @@ TEST(FftTables, StageTablesWorkedValuesAndLayout) {
                                        0, -0.195090324f, -0.382683426f, -0.555570245f};
       EXPECT_EQ(std::vector<float>(p + 24, p + 32), tail);
     }
+    Table six(2 * 64);
+    v.twdStages(6, fft_fix_twiddle_table_32f, 10, six.floats());
     for (int order = 4; order <= 10; ++order) {
       SCOPED_TRACE(order);
       const int n = 1 << order;
-      Table area(2 * n);
-      float* end = b.twd(order, fft_fix_twiddle_table_32f, 10, area.floats());
-      EXPECT_EQ(end, area.floats() + 2 * n);
+      Table area(2 * n), base(n / 4 + 1), fromBase(2 * n);
+      EXPECT_EQ(v.twdStages(order, fft_fix_twiddle_table_32f, 10, area.floats()), area.floats() + 2 * n);
       // Written: everything but the last 32 or 64 bytes of the 8N reserved.
-      const bool oddStart = b.radix8Plan && order % 2;
       size_t written = 0;
-      for (int m = oddStart ? 5 : 4; m <= order; m += 2) written += 6 * (1 << m) / 4;
-      if (!b.radix8Plan && order % 2) written += n;
+      for (int m = v.radix8Plan && order % 2 ? 5 : 4; m <= order; m += 2) written += 6 * (1 << m) / 4;
+      if (!v.radix8Plan && order % 2) written += n;
       EXPECT_TRUE(written == size_t(2 * n - 8) || written == size_t(2 * n - 16)) << written;
       EXPECT_TRUE(area.guardFrom(written));
-      // Every entry for k = 0 is (1, +0): the first group of each stage.
-      EXPECT_EQ(area.floats()[0], 1.0f);
-      EXPECT_EQ(bits(area.floats()[4]), 0u);
-      // Values agree with cos and -sin, and zeros are +0.0.
+      // The first group of each stage is W^0 = (1, +0); no entry is -0.0.
+      EXPECT_TRUE(area.floats()[0] == 1.0f && bits(area.floats()[4]) == 0u);
       for (size_t i = 0; i < written; ++i) ASSERT_NE(bits(area.floats()[i]), 0x80000000u) << i;
+      // A stage of length 2^m reads the base table with stride 2^(b - m):
+      // tables from the fixed table equal those from a base table of their
+      // own order, and the stage-64 table is the same in every order.
+      v.twdBase(order, base.floats());
+      v.twdStages(order, base.floats(), order, fromBase.floats());
+      EXPECT_TRUE(std::equal(area.floats(), area.floats() + 2 * n - 16, fromBase.floats()));
+      const bool sameStart = order >= 6 && (order % 2 == 0 || !v.radix8Plan);
+      EXPECT_TRUE(!sameStart || std::equal(six.floats(), six.floats() + 120, area.floats()));
     }
   }
 }
 
-TEST(FftTables, BaseOrderDoesNotChangeTheTables) {
-  // A stage of length 2^m reads the base table with stride 2^(b - m): tables
-  // of order <= 10 built from the fixed table equal those from a base table
-  // of their own order, and the stage-64 table is the same for orders 6 and 10.
-  for (const Builders& b : kBuilders) {
-    SCOPED_TRACE(b.name);
-    for (int order = 4; order <= 10; ++order) {
-      const int n = 1 << order;
-      Table base(n / 4 + 1), fromFixed(2 * n), fromBase(2 * n);
-      b.base(order, base.floats());
-      b.twd(order, fft_fix_twiddle_table_32f, 10, fromFixed.floats());
-      b.twd(order, base.floats(), order, fromBase.floats());
-      EXPECT_TRUE(std::equal(fromFixed.floats(), fromFixed.floats() + 2 * n - 16, fromBase.floats())) << order;
+// The level table of the SSE2 order-16 transform (4 blocks bits, leaves of
+// 2^12, chunks of 32 columns), record by record from its definition: per
+// chunk, the stage of 2^14-point transforms (W^k, W^2k, W^3k) and the last
+// stage of 2^16 points (W^k and W^2k for the first half of its rows), four
+// values of k a record, each value an entry of the base sine table S of
+// order 16 read with stride 2^16/M, negated as 0 - S.
+TEST(FftTables, LevelTableOfTheSse2OrderSixteenTransform) {
+  const Variant& v = variants()[0];
+  Fft f(v, 16, 8);
+  Table sine((1 << 14) + 1);
+  v.twdBase(16, sine.floats());
+  const float* S = sine.floats();
+  const auto value = [S](int x, int m, float& re, float& im) {
+    const int M = 1 << m, q = 1 << (16 - m);
+    if (x <= M / 4) {
+      re = S[(M / 4 - x) * q], im = 0.0f - S[x * q];
+    } else if (x <= M / 2) {
+      re = 0.0f - S[(x - M / 4) * q], im = 0.0f - S[(M / 2 - x) * q];
+    } else {
+      re = 0.0f - S[(3 * M / 4 - x) * q], im = S[(x - M / 2) * q];
     }
-    Table six(2 * 64), ten(2 * 1024);
-    b.twd(6, fft_fix_twiddle_table_32f, 10, six.floats());
-    b.twd(10, fft_fix_twiddle_table_32f, 10, ten.floats());
-    EXPECT_TRUE(std::equal(six.floats(), six.floats() + 120, ten.floats()));
-  }
+  };
+  const float* start = reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(f.p) + f.p->large[7]);
+  const float* rec = start;
+  for (int c0 = 0; c0 < 4096; c0 += 32)
+    for (int s = 0; s < 2; ++s)
+      for (int g = 0; g < (s == 0 ? 1 : 2); ++g)
+        for (int u = 0; u < 8; ++u)
+          for (int p = 1; p <= (s == 0 ? 3 : 2); ++p, rec += 8)
+            for (int t = 0; t < 4; ++t) {
+              float re, im;
+              value(p * (c0 + 4096 * g + 4 * u + t), 14 + 2 * s, re, im);
+              ASSERT_TRUE(bits(rec[t]) == bits(re) && bits(rec[4 + t]) == bits(im))
+                  << "chunk " << c0 << " stage " << s << " g " << g << " u " << u << " p " << p << " t " << t;
+            }
+  EXPECT_EQ((rec - start) * 4, 4 * 65536 - 8 * 4096);
 }
 
 // ---------------------------------------------------------- permutations
 
-struct Permutations {
-  const char* name;
-  void (*rev1_4)(void*, int, const int32_t*);
-  void (*rev1_8)(void*, int, const int32_t*);
-  void (*rev2_4)(const void*, void*, int, const int32_t*);
-  void (*rev2_8)(const void*, void*, int, const int32_t*);
-  void (*blk[4])(void*, int, const int32_t*);  // s, c, d, z
-  void (*idx1[4])(void*, int, const int32_t*);  // S, C, D, Z
-  void (*idx2[4])(const void*, void*, int, const int32_t*);
-};
-// The members of one variant, in the order of the fields.
-#define VP_PERMUTATIONS(pfx)                                                                                   \
-  {                                                                                                            \
-#pfx, pfx##_vps_BitRev1_4, pfx##_vps_BitRev1_8, pfx##_vps_BitRev2_4, pfx##_vps_BitRev2_8,                  \
-        {pfx##_vps_sBitRev1_Blk, pfx##_vps_cBitRev1_Blk, pfx##_vps_dBitRev1_Blk, pfx##_vps_zBitRev1_Blk},      \
-        {pfx##_vps_BitRev1_S, pfx##_vps_BitRev1_C, pfx##_vps_BitRev1_D, pfx##_vps_BitRev1_Z},                  \
-        {pfx##_vps_BitRev2_S, pfx##_vps_BitRev2_C, pfx##_vps_BitRev2_D, pfx##_vps_BitRev2_Z},                  \
-  }
-const Permutations kPerms[3] = {VP_PERMUTATIONS(sse2), VP_PERMUTATIONS(ssse3), VP_PERMUTATIONS(sse41)};
-#undef VP_PERMUTATIONS
 const size_t kElemBytes[4] = {4, 8, 8, 16};
 
 // Elements numbered by index, each `size` bytes wide.
@@ -223,72 +188,50 @@ std::vector<uint8_t> numbered(int n, size_t size) {
 }
 std::vector<uint8_t> reversedRef(const std::vector<uint8_t>& v, int n, size_t size) {
   std::vector<uint8_t> out(v.size());
-  const int bitsN = __builtin_ctz(n);
-  for (int i = 0; i < n; ++i) std::memcpy(&out[reverseBits(i, bitsN) * size], &v[i * size], size);
+  for (int i = 0; i < n; ++i) std::memcpy(&out[reverseBits(i, __builtin_ctz(n)) * size], &v[i * size], size);
   return out;
 }
 
-TEST(FftPermutations, WorkedOrders) {
-  for (const Permutations& p : kPerms) {
-    if (p.rev1_4 == sse41_vps_BitRev1_4 && !hasSse41()) continue;
-    SCOPED_TRACE(p.name);
-    Table t(8);
-    sse2_vps_initTabBitRevNorm(4, t.words);
-    std::vector<vpComplex32f> v(16);
-    for (int i = 0; i < 16; ++i) v[i] = {float(i), -float(i)};
-    p.idx1[1](v.data(), 16, t.words);
-    const int want16[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(v[i].re, want16[i]);
-    std::vector<vpComplex32f> w(8);
-    for (int i = 0; i < 8; ++i) w[i] = {float(i), 0};
-    p.idx1[1](w.data(), 8, nullptr);
-    const int want8[8] = {0, 4, 2, 6, 1, 5, 3, 7};
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(w[i].re, want8[i]);
-    // Out of place with fewer than 8 elements needs no table.
-    const float src[4] = {1, 2, 3, 4};
-    float dst[4] = {};
-    p.rev2_4(src, dst, 2, nullptr);
-    EXPECT_EQ(dst[0], 1);
-    EXPECT_EQ(dst[1], 2);
-    p.rev2_4(src, dst, 1, nullptr);
-    EXPECT_EQ(dst[0], 1);
-    p.rev2_4(src, dst, 4, nullptr);
-    EXPECT_EQ(std::vector<float>(dst, dst + 4), (std::vector<float>{1, 3, 2, 4}));
-  }
-}
-
-TEST(FftPermutations, EveryFormMatchesTheReversal) {
-  for (const Permutations& p : kPerms) {
-    if (p.rev1_4 == sse41_vps_BitRev1_4 && !hasSse41()) continue;
-    SCOPED_TRACE(p.name);
-    for (int order = 2; order <= 17; ++order) {
+// Every member, pair and tile schedule, in place and out of place, on every
+// order it serves, against the plain reversal; applied twice it restores its
+// input. Tables are not read where no table is needed (nullptr passed).
+TEST(FftPermutations, EveryFormIsTheReversalAndUndoesItself) {
+  for (const Variant& v : variants()) {
+    if (!v.available()) continue;
+    for (int order = 0; order <= 18; ++order) {
+      SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order));
       const int n = 1 << order;
-      SCOPED_TRACE(order);
-      Table swapTab(n / 4 + 8), normTab(n / 4 + 8);
-      sse2_vps_initTabBitRev(order, swapTab.words);
-      sse2_vps_initTabBitRevNorm(order, normTab.words);
+      Table swapTab(n / 4 + 8), tileTab(n / 4 + 8);
+      v.bitRevSwap(order, swapTab.words);
+      v.bitRevNorm(order, tileTab.words);
+      const int32_t* inPlaceSwap = order >= 2 ? swapTab.words : nullptr;
+      const int32_t* outOfPlaceSwap = order >= 3 ? swapTab.words : nullptr;
+      const int32_t* tile = order >= 4 ? tileTab.words : nullptr;
       for (int e = 0; e < 4; ++e) {
         const size_t size = kElemBytes[e];
         const std::vector<uint8_t> x = numbered(n, size), want = reversedRef(x, n, size);
-        std::vector<uint8_t> a = x;
-        p.blk[e](a.data(), n, swapTab.words);
-        ASSERT_EQ(a, want) << "swap table in place, element " << size;
-        p.blk[e](a.data(), n, swapTab.words);
-        ASSERT_EQ(a, x) << "twice restores";
+        std::vector<uint8_t> a = x, b(x.size()), c(x.size());
+        const auto inPlace = [&](Permute1 f, const int32_t* tab, const char* what) {
+          a = x;
+          f(a.data(), n, tab);
+          ASSERT_EQ(a, want) << what << ", element " << size;
+          f(a.data(), n, tab);
+          ASSERT_EQ(a, x) << what << " twice, element " << size;
+        };
+        const auto outOfPlace = [&](Permute2 f, const int32_t* tab, const char* what) {
+          f(x.data(), b.data(), n, tab);
+          ASSERT_EQ(b, want) << what << ", element " << size;
+          f(b.data(), c.data(), n, tab);
+          ASSERT_EQ(c, x) << what << " twice, element " << size;
+        };
+        inPlace(v.blk[e], inPlaceSwap, "pair schedule (block form)");
         if (size <= 8) {
-          std::vector<uint8_t> b(x.size());
-          (size == 4 ? p.rev2_4 : p.rev2_8)(x.data(), b.data(), n, swapTab.words);
-          ASSERT_EQ(b, want) << "swap table out of place";
-          std::vector<uint8_t> c = x;
-          (size == 4 ? p.rev1_4 : p.rev1_8)(c.data(), n, swapTab.words);
-          ASSERT_EQ(c, want);
+          inPlace(v.swap1[size / 8], inPlaceSwap, "pair schedule");
+          outOfPlace(v.swap2[size / 8], outOfPlaceSwap, "pair schedule, out of place");
         }
-        if (order < 4 && order != 3) continue;
-        std::vector<uint8_t> d = x, o(x.size());
-        p.idx1[e](d.data(), n, normTab.words);
-        ASSERT_EQ(d, want) << "index table in place, element " << size;
-        p.idx2[e](x.data(), o.data(), n, normTab.words);
-        ASSERT_EQ(o, want) << "index table out of place, element " << size;
+        if (order < 3) continue;
+        inPlace(v.tile1[e], tile, "tile schedule");
+        outOfPlace(v.tile2[e], tile, "tile schedule, out of place");
       }
     }
   }
@@ -296,56 +239,54 @@ TEST(FftPermutations, EveryFormMatchesTheReversal) {
 
 // ------------------------------------------------------- small kernels
 
-struct SmallKernels {
-  void (*plain[6])(const vpComplex32f*, vpComplex32f*);
-  void (*scaled[6])(const vpComplex32f*, vpComplex32f*, float);
-};
-const SmallKernels kSmall[3] = {
-    {{sse2_vps_cFFT_1_32fc, sse2_vps_cFFT_2_32fc, sse2_vps_cFFTfwd_4_32fc, sse2_vps_cFFTfwd_8_32fc,
-      sse2_vps_cFFTfwd_16_32fc, sse2_vps_cFFTfwd_32_32fc},
-     {sse2_vps_cFFT_1_scale_32fc, sse2_vps_cFFT_2_scale_32fc, sse2_vps_cFFTfwd_4_scale_32fc,
-      sse2_vps_cFFTfwd_8_scale_32fc, sse2_vps_cFFTfwd_16_scale_32fc, sse2_vps_cFFTfwd_32_scale_32fc}},
-    {{ssse3_vps_cFFT_1_32fc, ssse3_vps_cFFT_2_32fc, ssse3_vps_cFFTfwd_4_32fc, ssse3_vps_cFFTfwd_8_32fc,
-      ssse3_vps_cFFTfwd_16_32fc, ssse3_vps_cFFTfwd_32_32fc},
-     {ssse3_vps_cFFT_1_scale_32fc, ssse3_vps_cFFT_2_scale_32fc, ssse3_vps_cFFTfwd_4_scale_32fc,
-      ssse3_vps_cFFTfwd_8_scale_32fc, ssse3_vps_cFFTfwd_16_scale_32fc, ssse3_vps_cFFTfwd_32_scale_32fc}},
-    {{sse41_vps_cFFT_1_32fc, sse41_vps_cFFT_2_32fc, sse41_vps_cFFTfwd_4_32fc, sse41_vps_cFFTfwd_8_32fc,
-      sse41_vps_cFFTfwd_16_32fc, sse41_vps_cFFTfwd_32_32fc},
-     {sse41_vps_cFFT_1_scale_32fc, sse41_vps_cFFT_2_scale_32fc, sse41_vps_cFFTfwd_4_scale_32fc,
-      sse41_vps_cFFTfwd_8_scale_32fc, sse41_vps_cFFTfwd_16_scale_32fc, sse41_vps_cFFTfwd_32_scale_32fc}},
-};
-
-std::vector<float> runSmall(void (*k)(const vpComplex32f*, vpComplex32f*), const std::vector<float>& x,
-                            size_t srcOffset, size_t dstOffset, bool inPlace) {
-  Guarded src(x.size() * 4, srcOffset), dst(x.size() * 4, dstOffset);
-  std::copy(x.begin(), x.end(), src.as<float>());
-  std::copy(x.begin(), x.end(), dst.as<float>());
+std::vector<float> runSmall(SmallFft k, const std::vector<float>& x, size_t srcOffset, size_t dstOffset,
+                            bool inPlace) {
+  Guarded src(x, srcOffset), dst(x, dstOffset);
   k(inPlace ? dst.as<vpComplex32f>() : src.as<vpComplex32f>(), dst.as<vpComplex32f>());
   EXPECT_TRUE(dst.guardsIntact());
   return std::vector<float>(dst.as<float>(), dst.as<float>() + x.size());
 }
 
-TEST(FftSmallKernels, AgreeEverywhereAndWithTheDft) {
+// Every variant gives the SSE2 bits on every path (misaligned, in place, 4
+// bytes off); the scaled twins multiply each output. Twenty random inputs
+// against the DFT, then three exact cases: alternating signs give n at n/2,
+// a constant n at 0, and x[1] = 1 gives e^(-2 pi i k/n).
+TEST(FftSmallKernels, AgreeEverywhereWithTheDftAndExactCases) {
   for (int order = 0; order <= 5; ++order) {
     SCOPED_TRACE(order);
     const int n = 1 << order;
-    for (uint32_t seed = 0; seed < 20; ++seed) {
-      const std::vector<float> x = randomFloats(2 * n, seed * 7 + order);
-      const std::vector<float> ref = runSmall(kSmall[0].plain[order], x, 0, 0, false);
+    std::vector<std::vector<float>> inputs;
+    for (uint32_t seed = 0; seed < 20; ++seed) inputs.push_back(randomFloats(2 * n, seed * 7 + order));
+    std::vector<float> alt(2 * n, 0.0f), ones(2 * n, 0.0f), imp1(2 * n, 0.0f);
+    for (int i = 0; i < n; ++i) alt[2 * i] = i % 2 ? -1.0f : 1.0f, ones[2 * i] = 1.0f;
+    inputs.insert(inputs.end(), {alt, ones});
+    if (n > 1) imp1[2] = 1.0f, inputs.push_back(imp1);
+    for (size_t c = 0; c < inputs.size(); ++c) {
+      const std::vector<float>& x = inputs[c];
+      const std::vector<float> ref = runSmall(variants()[0].small[order], x, 0, 0, false);
       EXPECT_LE(relativeError(ref.data(), referenceDft(toComplex(x.data(), n))), 2e-7 * std::max(order, 1));
-      for (int v = 0; v < 3; ++v) {
-        if (!variants()[v].available()) continue;
-        SCOPED_TRACE(variants()[v].name);
-        EXPECT_EQ(runSmall(kSmall[v].plain[order], x, 0, 0, false), ref);
-        EXPECT_EQ(runSmall(kSmall[v].plain[order], x, 8, 4, false), ref) << "misaligned";
-        EXPECT_EQ(runSmall(kSmall[v].plain[order], x, 0, 8, true), ref) << "in place";
-        EXPECT_EQ(runSmall(kSmall[v].plain[order], x, 0, 4, true), ref) << "in place, 4 bytes off";
+      for (int k = 0; k < n && c >= 20; ++k) {
+        if (c == 22) {
+          EXPECT_NEAR(ref[2 * k], std::cos(2 * M_PI * k / n), 1e-7) << k;
+          EXPECT_NEAR(ref[2 * k + 1], -std::sin(2 * M_PI * k / n), 1e-7) << k;
+        } else {
+          const int peak = c == 20 ? n / 2 : 0;
+          EXPECT_TRUE(ref[2 * k] == (k == peak ? float(n) : 0.0f) && ref[2 * k + 1] == 0.0f) << c << " " << k;
+        }
+      }
+      for (const Variant& v : variants()) {
+        if (!v.available()) continue;
+        SCOPED_TRACE(v.name);
+        EXPECT_EQ(runSmall(v.small[order], x, 0, 0, false), ref);
+        EXPECT_EQ(runSmall(v.small[order], x, 8, 4, false), ref) << "misaligned";
+        EXPECT_EQ(runSmall(v.small[order], x, 0, 8, true), ref) << "in place";
+        EXPECT_EQ(runSmall(v.small[order], x, 0, 4, true), ref) << "in place, 4 bytes off";
         // Scaled twins: 1.0 reproduces the plain kernel; any other factor
         // multiplies each output (the 16-point kernel scales inside, to
         // within rounding).
         for (float s : {1.0f, 0.125f, 0.3f}) {
           Guarded out(8 * n, 8);
-          kSmall[v].scaled[order](reinterpret_cast<const vpComplex32f*>(x.data()), out.as<vpComplex32f>(), s);
+          v.smallScaled[order](reinterpret_cast<const vpComplex32f*>(x.data()), out.as<vpComplex32f>(), s);
           for (int i = 0; i < 2 * n; ++i) {
             if (order == 4 && s != 1.0f) {
               ASSERT_NEAR(out.as<float>()[i], ref[i] * s, 1e-6f * (std::fabs(ref[i] * s) + 1)) << i;
@@ -357,64 +298,21 @@ TEST(FftSmallKernels, AgreeEverywhereAndWithTheDft) {
       }
     }
   }
-}
-
-TEST(FftSmallKernels, ExactCases) {
-  for (int v = 0; v < 3; ++v) {
-    if (!variants()[v].available()) continue;
-    SCOPED_TRACE(variants()[v].name);
-    // One point: bits pass unchanged, NaN payloads and -0 included.
-    const uint32_t pattern[2] = {0x7FC01234u, 0x80000000u};
-    vpComplex32f one, out;
-    std::memcpy(&one, pattern, 8);
-    kSmall[v].plain[0](&one, &out);
-    EXPECT_EQ(std::memcmp(&one, &out, 8), 0);
-    for (int order = 1; order <= 5; ++order) {
-      const int n = 1 << order;
-      std::vector<float> alt(2 * n, 0.0f), ones(2 * n, 0.0f), imp1(2 * n, 0.0f);
-      for (int i = 0; i < n; ++i) {
-        alt[2 * i] = i % 2 ? -1.0f : 1.0f;
-        ones[2 * i] = 1.0f;
-      }
-      imp1[2] = 1.0f;
-      const std::vector<float> a = runSmall(kSmall[v].plain[order], alt, 0, 0, false);
-      const std::vector<float> o = runSmall(kSmall[v].plain[order], ones, 0, 0, false);
-      const std::vector<float> w = runSmall(kSmall[v].plain[order], imp1, 0, 0, false);
-      for (int k = 0; k < n; ++k) {
-        EXPECT_EQ(a[2 * k], k == n / 2 ? float(n) : 0.0f) << order << " " << k;
-        EXPECT_EQ(a[2 * k + 1], 0.0f);
-        EXPECT_EQ(o[2 * k], k == 0 ? float(n) : 0.0f);
-        EXPECT_EQ(o[2 * k + 1], 0.0f);
-        EXPECT_NEAR(w[2 * k], std::cos(2 * M_PI * k / n), 1e-7);
-        EXPECT_NEAR(w[2 * k + 1], -std::sin(2 * M_PI * k / n), 1e-7);
-      }
-    }
+  // One point: bits pass unchanged, NaN payloads and -0 included.
+  const uint32_t pattern[2] = {0x7FC01234u, 0x80000000u};
+  vpComplex32f one, out;
+  std::memcpy(&one, pattern, 8);
+  for (const Variant& v : variants()) {
+    v.small[0](&one, &out);
+    EXPECT_EQ(std::memcmp(&one, &out, 8), 0) << v.name;
   }
 }
-
 // ------------------------------------------------------ radix-4 kernels
-
-struct Radix4 {
-  decltype(&sse2_vps_cRadix4FwdNorm_32fc) norm;
-  decltype(&sse2_vps_cRadix4Fwd_32fc) bitReversed;
-  decltype(&sse2_vps_initTabTwd_L1_32f) twd;
-  decltype(&sse2_vps_initTabBitRevNorm) rev;
-  decltype(&sse2_vps_cRadix4InvNorm_32fc) invNorm;
-  decltype(&sse2_vps_cRadix4Inv_32fc) inv;
-};
-const Radix4 kRadix4[3] = {
-    {sse2_vps_cRadix4FwdNorm_32fc, sse2_vps_cRadix4Fwd_32fc, sse2_vps_initTabTwd_L1_32f, sse2_vps_initTabBitRevNorm, sse2_vps_cRadix4InvNorm_32fc, sse2_vps_cRadix4Inv_32fc},
-    {ssse3_vps_cRadix4FwdNorm_32fc, ssse3_vps_cRadix4Fwd_32fc, ssse3_vps_initTabTwd_L1_32f,
-     ssse3_vps_initTabBitRevNorm, ssse3_vps_cRadix4InvNorm_32fc, ssse3_vps_cRadix4Inv_32fc},
-    {sse41_vps_cRadix4FwdNorm_32fc, sse41_vps_cRadix4Fwd_32fc, sse41_vps_initTabTwd_L1_32f,
-     sse41_vps_initTabBitRevNorm, sse41_vps_cRadix4InvNorm_32fc, sse41_vps_cRadix4Inv_32fc},
-};
 
 // The complex values of x (interleaved) in bit-reversed order.
 std::vector<float> bitReversedValues(const std::vector<float>& x, int order) {
-  const int n = 1 << order;
-  std::vector<float> rev(2 * n);
-  for (int i = 0; i < n; ++i) {
+  std::vector<float> rev(x.size());
+  for (uint32_t i = 0; i < x.size() / 2; ++i) {
     const uint32_t r = reverseBits(i, order);
     rev[2 * r] = x[2 * i];
     rev[2 * r + 1] = x[2 * i + 1];
@@ -422,233 +320,126 @@ std::vector<float> bitReversedValues(const std::vector<float>& x, int order) {
   return rev;
 }
 
-// Tables of one order for one variant (from the fixed table up to order 10).
-struct Tables {
-  Table twd, rev, base;
-  Tables(const Radix4& r, int order, float* (*base_)(int, float*))
-      : twd(2 << order), rev((1 << order) / 4 + 8), base((1 << order) / 4 + 8) {
-    const float* sine = fft_fix_twiddle_table_32f;
-    int baseOrder = 10;
-    if (order > 10) {
-      base_(order, base.floats());
-      sine = base.floats();
-      baseOrder = order;
-    }
-    r.rev(order, rev.words);
-    r.twd(order, sine, baseOrder, twd.floats());
-  }
-};
+// Value k of a result in the interleaved or the split-4 layout.
+float resultPart(const float* d, int k, bool interleaved, int part) {
+  return interleaved ? d[2 * k + part] : d[8 * (k / 4) + 4 * part + k % 4];
+}
 
-TEST(FftRadix4Kernels, NaturalOrderKernelsAgainstTheDft) {
-  for (int v = 0; v < 3; ++v) {
-    if (!variants()[v].available()) continue;
-    SCOPED_TRACE(variants()[v].name);
-    for (int order : {3, 4, 5, 6, 7, 11, 12, 13}) {
-      SCOPED_TRACE(order);
+// Both directions of every radix-4 kernel, orders 3 to the radix-4 limit.
+// The natural-order kernel in place 8 bytes off a boundary, as the inverse
+// MDCT calls it (the work area is then the buffer; 8 points need no table,
+// up to 16 neither the index table nor the buffer), against the DFT. Its
+// bits come back out of place from a source 4 bytes off, from the
+// bit-reversed-input kernel (aligned or 8 bytes off; interleaved with form
+// 1, split-4 with any other) and from the split kernels (natural order into
+// misaligned arrays, bit-reversed in place); sources stay as they were. The
+// inverse after the forward gives N x.
+TEST(FftRadix4Kernels, EveryFormOfBothDirectionsGivesTheNaturalOrderBits) {
+  for (const Variant& v : variants()) {
+    if (!v.available()) continue;
+    for (int order = 3; order <= v.radix4Limit; ++order) {
       const int n = 1 << order;
-      Tables t(kRadix4[v], order, kBuilders[v].base);
-      const std::vector<float> x = randomFloats(2 * n, 31 * order);
-      Guarded dst(8 * n, 8), buf(8 * n);
-      std::copy(x.begin(), x.end(), dst.as<float>());
-      // In place, as the inverse MDCT calls it: the work area is the buffer.
-      // 8 points need no table; up to 16 neither the index table nor the buffer.
       const bool small = n <= 16;
-      kRadix4[v].norm(dst.as<vpComplex32f>(), dst.as<vpComplex32f>(), n, n == 8 ? nullptr : t.twd.floats(),
-                      small ? nullptr : t.rev.words, small ? nullptr : buf.as<float>());
-      EXPECT_LE(relativeError(dst.as<float>(), referenceDft(toComplex(x.data(), n))), 2e-7 * order);
-      EXPECT_TRUE(dst.guardsIntact());
-      EXPECT_TRUE(buf.guardsIntact());
-      if (small) {
-        EXPECT_TRUE(buf.untouched());
+      Tables t(v, order);
+      const float* twd = n == 8 ? nullptr : t.twd.floats();
+      const int32_t* rev = small ? nullptr : t.rev.words;
+      const std::vector<float> x = randomFloats(2 * n, 31 * order), xr = bitReversedValues(x, order);
+      std::vector<float> round;
+      for (int inverse = 0; inverse < 2; ++inverse) {
+        SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order) + (inverse ? " inverse" : " forward"));
+        Guarded io(x, 8), src(x, 4), dst(8 * n, 8), buf(8 * n), dRe(4 * n, 4), dIm(4 * n, 8);
+        v.norm[inverse](io.as<vpComplex32f>(), io.as<vpComplex32f>(), n, twd, rev, small ? nullptr : buf.as<float>());
+        const float* w = io.as<float>();
+        EXPECT_LE(relativeError(w, referenceDft(toComplex(x.data(), n), inverse)), 2e-7 * order);
+        EXPECT_TRUE(io.guardsIntact() && buf.guardsIntact() && (!small || buf.untouched()));
+        const auto same = [&](const float* d, bool interleaved, const char* what) {
+          for (int k = 0; k < n; ++k)
+            for (int part = 0; part < 2; ++part)
+              ASSERT_EQ(bits(resultPart(d, k, interleaved, part)), bits(w[2 * k + part])) << what << " " << k;
+        };
+        v.norm[inverse](src.as<vpComplex32f>(), dst.as<vpComplex32f>(), n, twd, rev, buf.as<float>());
+        same(dst.as<float>(), true, "out of place");
+        EXPECT_TRUE(std::equal(x.begin(), x.end(), src.as<float>()) && dst.guardsIntact());
+        for (size_t offset : {0, 8})
+          for (int form : {1, 0, 2}) {
+            if (n < 32) break;
+            Guarded data(xr, offset);
+            v.bitReversed[inverse](data.as<vpComplex32f>(), n, t.twd.floats(), buf.as<float>(), form);
+            same(data.as<float>(), form == 1, form == 1 ? "bit-reversed input" : "bit-reversed input, split-4");
+            EXPECT_TRUE(data.guardsIntact()) << offset;
+          }
+        std::vector<float> re(n), im(n), bre(n), bim(n), pair(2 * n);
+        for (int i = 0; i < n; ++i) re[i] = x[2 * i], im[i] = x[2 * i + 1], bre[i] = xr[2 * i], bim[i] = xr[2 * i + 1];
+        v.crNorm[inverse](re.data(), im.data(), dRe.as<float>(), dIm.as<float>(), n, twd, rev, buf.as<float>());
+        v.crBitReversed[inverse](bre.data(), bim.data(), n, twd, buf.as<float>());
+        EXPECT_TRUE(dRe.guardsIntact() && dIm.guardsIntact() && buf.guardsIntact());
+        for (int i = 0; i < n; ++i) pair[2 * i] = dRe.as<float>()[i], pair[2 * i + 1] = dIm.as<float>()[i];
+        same(pair.data(), true, "split arrays");
+        for (int i = 0; i < n; ++i) pair[2 * i] = bre[i], pair[2 * i + 1] = bim[i];
+        same(pair.data(), true, "split arrays, bit-reversed input");
+        for (int i = 0; i < n; ++i) ASSERT_TRUE(re[i] == x[2 * i] && im[i] == x[2 * i + 1]) << "split source changed";
+        if (inverse) {
+          auto* r = reinterpret_cast<vpComplex32f*>(round.data());
+          v.norm[1](r, r, n, twd, rev, buf.as<float>());
+          EXPECT_LE(relativeError(round.data(), toComplex(x.data(), n), double(n)), 4e-7 * order) << "round trip";
+        } else {
+          round.assign(w, w + 2 * n);
+        }
       }
     }
   }
 }
 
 TEST(FftRadix4Kernels, EightPointClosedForm) {
-  for (int v = 0; v < 3; ++v) {
-    if (!variants()[v].available()) continue;
+  const uint32_t re[4] = {0x3F800000u, 0x3F3504F4u, 0x00000000u, 0xBF3504F4u};
+  const uint32_t im[4] = {0x00000000u, 0xBF3504F4u, 0xBF800000u, 0xBF3504F4u};
+  for (const Variant& v : variants()) {
+    if (!v.available()) continue;
     std::vector<float> x(16, 0.0f);
-    x[2] = 1.0f;  // x[1] = 1
-    kRadix4[v].norm(reinterpret_cast<vpComplex32f*>(x.data()), reinterpret_cast<vpComplex32f*>(x.data()), 8, nullptr,
-                    nullptr, nullptr);
-    const uint32_t re[4] = {0x3F800000u, 0x3F3504F4u, 0x00000000u, 0xBF3504F4u};
-    const uint32_t im[4] = {0x00000000u, 0xBF3504F4u, 0xBF800000u, 0xBF3504F4u};
+    x[2] = 1.0f;  // x[1] = 1 gives e^(-2 pi i k/8) from the constant island
+    auto* z = reinterpret_cast<vpComplex32f*>(x.data());
+    v.norm[0](z, z, 8, nullptr, nullptr, nullptr);
     for (int k = 0; k < 4; ++k) {
-      EXPECT_EQ(bits(x[2 * k]), re[k]) << k;
-      EXPECT_EQ(bits(x[2 * k + 1]), im[k]) << k;
-      EXPECT_EQ(x[2 * k + 8], -x[2 * k]) << k;
-      EXPECT_EQ(x[2 * k + 9], -x[2 * k + 1]) << k;
+      EXPECT_TRUE(bits(x[2 * k]) == re[k] && bits(x[2 * k + 1]) == im[k]) << v.name << " " << k;
+      EXPECT_TRUE(x[2 * k + 8] == -x[2 * k] && x[2 * k + 9] == -x[2 * k + 1]) << v.name << " " << k;
     }
   }
 }
 
-TEST(FftRadix4Kernels, BitReversedInputKernelMatchesTheNaturalOrderOne) {
-  // On bit-reversed data the kernel gives the natural-order kernel's bits
-  // with interleave 1, and the same values in the split-4 layout otherwise.
-  for (int v = 0; v < 3; ++v) {
-    if (!variants()[v].available()) continue;
-    SCOPED_TRACE(variants()[v].name);
-    for (int order = 5; order <= variants()[v].radix4Limit; ++order) {
-      SCOPED_TRACE(order);
-      const int n = 1 << order;
-      Tables t(kRadix4[v], order, kBuilders[v].base);
-      const std::vector<float> x = randomFloats(2 * n, order);
-      std::vector<float> want(2 * n + 8);
-      float* w = reinterpret_cast<float*>(alignUp(reinterpret_cast<uint8_t*>(want.data())));
-      Guarded buf(8 * n);
-      kRadix4[v].norm(reinterpret_cast<const vpComplex32f*>(x.data()), reinterpret_cast<vpComplex32f*>(w), n,
-                      t.twd.floats(), t.rev.words, buf.as<float>());
-      const std::vector<float> rev = bitReversedValues(x, order);
-      for (size_t offset : {0, 8}) {
-        for (int interleave : {1, 0, 2}) {
-          Guarded data(8 * n, offset);
-          std::copy(rev.begin(), rev.end(), data.as<float>());
-          kRadix4[v].bitReversed(data.as<vpComplex32f>(), n, t.twd.floats(), buf.as<float>(), interleave);
-          const float* d = data.as<float>();
-          for (int k = 0; k < n; ++k) {
-            const bool inter = interleave == 1;
-            const float re = inter ? d[2 * k] : d[8 * (k / 4) + k % 4];
-            const float im = inter ? d[2 * k + 1] : d[8 * (k / 4) + 4 + k % 4];
-            ASSERT_EQ(re, w[2 * k]) << k << " offset " << offset;
-            ASSERT_EQ(im, w[2 * k + 1]) << k << " offset " << offset;
-          }
-          EXPECT_TRUE(data.guardsIntact());
+// Below the smallest size a kernel serves it does nothing: exactly sized
+// arrays come back unchanged (and the sanitizer sees no access past them).
+TEST(FftKernels, SizesBelowTheMinimumDoNothing) {
+  for (const Variant& v : variants()) {
+    if (!v.available()) continue;
+    SCOPED_TRACE(v.name);
+    for (int n : {1, 2, 4, 8, 16}) {
+      const std::vector<float> x = randomFloats(2 * n, n);
+      std::vector<float> a(x), b(x);
+      auto* za = reinterpret_cast<vpComplex32f*>(a.data());
+      auto* zb = reinterpret_cast<vpComplex32f*>(b.data());
+      for (int dir = 0; dir < 2; ++dir) {
+        if (n < 8) {
+          v.norm[dir](za, zb, n, nullptr, nullptr, nullptr);
+          v.crNorm[dir](a.data(), b.data(), a.data(), b.data(), n, nullptr, nullptr, nullptr);
+          v.crBitReversed[dir](a.data(), b.data(), n, nullptr, nullptr);
+          v.tile1[dir](a.data(), n, nullptr);  // S and C forms
+          v.tile2[dir](a.data(), b.data(), n, nullptr);
+        }
+        v.bitReversed[dir](za, n, nullptr, nullptr, dir);  // below 32
+        if (v.core[dir] != nullptr) {                      // below 32
+          v.core[dir](za, zb, n, nullptr, nullptr, b.data());
+          v.crCore[dir](a.data(), a.data() + n, b.data(), n, nullptr, nullptr);
+          v.last[dir](a.data(), b.data(), 4, 3, nullptr);  // count below 4
+          v.crLast[dir](a.data(), b.data(), b.data(), 4, 3, nullptr);
         }
       }
-    }
-  }
-}
-
-TEST(FftRadix4Kernels, InverseKernels) {
-  // The inverse DFT is conj(DFT(conj x)); inverse after forward gives N x;
-  // the bit-reversed-input twin gives the natural-order twin's bits.
-  for (int v = 0; v < 3; ++v) {
-    if (!variants()[v].available()) continue;
-    SCOPED_TRACE(variants()[v].name);
-    for (int order : {3, 4, 5, 6, 7, 10, 11, 12}) {
-      SCOPED_TRACE(order);
-      const int n = 1 << order;
-      Tables t(kRadix4[v], order, kBuilders[v].base);
-      const std::vector<float> x = randomFloats(2 * n, 77 * order);
-      std::vector<cd> conjX = toComplex(x.data(), n);
-      for (cd& z : conjX) z = std::conj(z);
-      std::vector<cd> want = referenceDft(conjX);
-      for (cd& z : want) z = std::conj(z);
-      Guarded src(8 * n, 4), dst(8 * n, 8), buf(8 * n);
-      std::copy(x.begin(), x.end(), src.as<float>());
-      kRadix4[v].invNorm(src.as<vpComplex32f>(), dst.as<vpComplex32f>(), n, t.twd.floats(), t.rev.words,
-                         buf.as<float>());
-      EXPECT_LE(relativeError(dst.as<float>(), want), 2e-7 * order);
-      EXPECT_TRUE(std::equal(x.begin(), x.end(), src.as<float>())) << "source changed";
-      EXPECT_TRUE(dst.guardsIntact());
-      // Forward then inverse, in place.
-      std::vector<float> round(x);
-      auto* r = reinterpret_cast<vpComplex32f*>(round.data());
-      kRadix4[v].norm(r, r, n, t.twd.floats(), t.rev.words, buf.as<float>());
-      kRadix4[v].invNorm(r, r, n, t.twd.floats(), t.rev.words, buf.as<float>());
-      std::vector<cd> scaled = toComplex(x.data(), n);
-      EXPECT_LE(relativeError(round.data(), scaled, double(n)), 4e-7 * order);
-      if (n < 32) continue;
-      const std::vector<float> rev = bitReversedValues(x, order);
-      for (int interleave : {1, 0}) {
-        Guarded data(8 * n, 8);
-        std::copy(rev.begin(), rev.end(), data.as<float>());
-        kRadix4[v].inv(data.as<vpComplex32f>(), n, t.twd.floats(), buf.as<float>(), interleave);
-        const float* d = data.as<float>();
-        const float* w = dst.as<float>();
-        for (int k = 0; k < n; ++k) {
-          const float re = interleave ? d[2 * k] : d[8 * (k / 4) + k % 4];
-          const float im = interleave ? d[2 * k + 1] : d[8 * (k / 4) + 4 + k % 4];
-          ASSERT_EQ(bits(re), bits(w[2 * k])) << k;
-          ASSERT_EQ(bits(im), bits(w[2 * k + 1])) << k;
-        }
-      }
-    }
-  }
-}
-
-struct SplitKernels {
-  decltype(&sse2_vps_crRadix4FwdNorm_32f) fwdNorm, invNorm;
-  decltype(&sse2_vps_crRadix4Fwd_32f) fwd, inv;
-};
-const SplitKernels kSplit[3] = {
-    {sse2_vps_crRadix4FwdNorm_32f, sse2_vps_crRadix4InvNorm_32f, sse2_vps_crRadix4Fwd_32f, sse2_vps_crRadix4Inv_32f},
-    {ssse3_vps_crRadix4FwdNorm_32f, ssse3_vps_crRadix4InvNorm_32f, ssse3_vps_crRadix4Fwd_32f,
-     ssse3_vps_crRadix4Inv_32f},
-    {sse41_vps_crRadix4FwdNorm_32f, sse41_vps_crRadix4InvNorm_32f, sse41_vps_crRadix4Fwd_32f,
-     sse41_vps_crRadix4Inv_32f},
-};
-
-TEST(FftSplitKernels, EqualTheInterleavedKernelsBitForBit) {
-  for (int v = 0; v < 3; ++v) {
-    if (!variants()[v].available()) continue;
-    SCOPED_TRACE(variants()[v].name);
-    for (int order : {3, 4, 5, 6, 7, 9, 12}) {
-      SCOPED_TRACE(order);
-      const int n = 1 << order;
-      Tables t(kRadix4[v], order, kBuilders[v].base);
-      const std::vector<float> x = randomFloats(2 * n, 5 * order);
-      Guarded buf(8 * n), ref(8 * n);
-      for (bool inverse : {false, true}) {
-        SCOPED_TRACE(inverse ? "inverse" : "forward");
-        std::copy(x.begin(), x.end(), ref.as<float>());
-        auto* z = ref.as<vpComplex32f>();
-        (inverse ? kRadix4[v].invNorm : kRadix4[v].norm)(z, z, n, t.twd.floats(), t.rev.words, buf.as<float>());
-        // Split source, natural order; destination arrays misaligned.
-        std::vector<float> re(n), im(n);
-        for (int i = 0; i < n; ++i) {
-          re[i] = x[2 * i];
-          im[i] = x[2 * i + 1];
-        }
-        Guarded dRe(4 * n, 4), dIm(4 * n, 8);
-        (inverse ? kSplit[v].invNorm : kSplit[v].fwdNorm)(re.data(), im.data(), dRe.as<float>(), dIm.as<float>(), n,
-                                                         t.twd.floats(), n == 8 ? nullptr : t.rev.words,
-                                                         buf.as<float>());
-        EXPECT_TRUE(dRe.guardsIntact() && dIm.guardsIntact() && buf.guardsIntact());
-        for (int k = 0; k < n; ++k) {
-          ASSERT_EQ(bits(dRe.as<float>()[k]), bits(ref.as<float>()[2 * k])) << k;
-          ASSERT_EQ(bits(dIm.as<float>()[k]), bits(ref.as<float>()[2 * k + 1])) << k;
-        }
-        for (int i = 0; i < n; ++i) ASSERT_EQ(re[i], x[2 * i]) << "source changed";
-        // Bit-reversed input, in place.
-        const std::vector<float> rev = bitReversedValues(x, order);
-        for (int i = 0; i < n; ++i) {
-          re[i] = rev[2 * i];
-          im[i] = rev[2 * i + 1];
-        }
-        (inverse ? kSplit[v].inv : kSplit[v].fwd)(re.data(), im.data(), n, t.twd.floats(), buf.as<float>());
-        for (int k = 0; k < n; ++k) {
-          ASSERT_EQ(bits(re[k]), bits(ref.as<float>()[2 * k])) << k;
-          ASSERT_EQ(bits(im[k]), bits(ref.as<float>()[2 * k + 1])) << k;
-        }
-      }
-      // Below 8 points nothing is done.
-      float one[4] = {1, 2, 3, 4};
-      kSplit[v].fwd(one, one + 2, 2, nullptr, nullptr);
-      EXPECT_EQ(one[1], 2.0f);
+      EXPECT_EQ(a, x) << n;
+      EXPECT_EQ(b, x) << n;
     }
   }
 }
 
 // ------------------------------------------------- four-way split FFT
-
-struct FourWay {
-  decltype(&ssse3_vps_cFftFwd_CoreMT_32fc) core[2];
-  decltype(&ssse3_vps_crFftFwd_CoreMT_32f) crCore[2];
-  decltype(&ssse3_vps_cFftFwd_Fact4_Last_32fc) last[2];
-  decltype(&ssse3_vps_crFftFwd_Fact4_Last_32f) crLast[2];
-};
-const FourWay kFourWay[2] = {
-    {{ssse3_vps_cFftFwd_CoreMT_32fc, ssse3_vps_cFftInv_CoreMT_32fc},
-     {ssse3_vps_crFftFwd_CoreMT_32f, ssse3_vps_crFftInv_CoreMT_32f},
-     {ssse3_vps_cFftFwd_Fact4_Last_32fc, ssse3_vps_cFftInv_Fact4_Last_32fc},
-     {ssse3_vps_crFftFwd_Fact4_Last_32f, ssse3_vps_crFftInv_Fact4_Last_32f}},
-    {{sse41_vps_cFftFwd_CoreMT_32fc, sse41_vps_cFftInv_CoreMT_32fc},
-     {sse41_vps_crFftFwd_CoreMT_32f, sse41_vps_crFftInv_CoreMT_32f},
-     {sse41_vps_cFftFwd_Fact4_Last_32fc, sse41_vps_cFftInv_Fact4_Last_32fc},
-     {sse41_vps_crFftFwd_Fact4_Last_32f, sse41_vps_crFftInv_Fact4_Last_32f}},
-};
 
 // Records of W^j, W^2j, W^3j, W = e^(-2 pi i/(4L)), four butterflies each.
 std::vector<float> lastFactorRecords(int quarter) {
@@ -662,95 +453,131 @@ std::vector<float> lastFactorRecords(int quarter) {
   return t;
 }
 
-// Below the smallest size a kernel serves it does nothing: exactly sized
-// arrays come back unchanged (and the sanitizer sees no access past them).
-TEST(FftRadix4Kernels, SizesBelowTheMinimumDoNothing) {
-  for (int v = 0; v < 3; ++v) {
-    if (!variants()[v].available()) continue;
-    SCOPED_TRACE(variants()[v].name);
-    for (int n : {1, 2, 4, 8, 16}) {
-      const std::vector<float> x = randomFloats(2 * n, n);
-      std::vector<float> a(x), b(x);
-      auto* za = reinterpret_cast<vpComplex32f*>(a.data());
-      if (n < 8) {
-        kRadix4[v].norm(za, za, n, nullptr, nullptr, nullptr);
-        kRadix4[v].invNorm(za, za, n, nullptr, nullptr, nullptr);
-        kSplit[v].fwdNorm(a.data(), b.data(), a.data(), b.data(), n, nullptr, nullptr, nullptr);
-        kSplit[v].inv(a.data(), b.data(), n, nullptr, nullptr);
-      }
-      kRadix4[v].bitReversed(za, n, nullptr, nullptr, 1);
-      kRadix4[v].inv(za, n, nullptr, nullptr, 0);
-      EXPECT_EQ(a, x) << n;
-      EXPECT_EQ(b, x) << n;
-    }
-  }
-}
-
-TEST(FftFourWay, SizesBelowTheMinimumDoNothing) {
-  for (int v = 1; v < 3; ++v) {
-    if (!variants()[v].available()) continue;
-    Guarded dst(8 * 32), buf(8 * 32);
-    const std::vector<float> x = randomFloats(2 * 64, 1);
-    kFourWay[v - 1].core[0](reinterpret_cast<const vpComplex32f*>(x.data()), dst.as<vpComplex32f>(), 16, nullptr,
-                            nullptr, buf.as<float>());
-    kFourWay[v - 1].crCore[1](x.data(), x.data() + 64, dst.as<float>(), 8, nullptr, nullptr);
-    EXPECT_TRUE(dst.untouched() && buf.untouched());
-  }
-}
-
+// Two core calls (source at x[0] and x[2]) and the last factor give the
+// 4M-point transform; the split forms give the interleaved bits.
 TEST(FftFourWay, TwoCoreCallsAndTheLastFactorGiveTheTransform) {
-  for (int v = 1; v < 3; ++v) {
-    if (!variants()[v].available()) continue;
-    const FourWay& k = kFourWay[v - 1];
+  for (const Variant& v : variants()) {
+    if (!v.available() || v.core[0] == nullptr) continue;
     for (int order : {5, 6, 7, 11, 12}) {
       const int m = 1 << order, n = 4 * m;
-      Tables t(kRadix4[v], order, kBuilders[v].base);
+      Tables t(v, order);
       const std::vector<float> rec = lastFactorRecords(m);
       const std::vector<float> x = randomFloats(2 * n, 3 * order);
       std::vector<float> re(n), im(n);
-      for (int i = 0; i < n; ++i) {
-        re[i] = x[2 * i];
-        im[i] = x[2 * i + 1];
-      }
+      for (int i = 0; i < n; ++i) re[i] = x[2 * i], im[i] = x[2 * i + 1];
       for (int inverse = 0; inverse < 2; ++inverse) {
-        SCOPED_TRACE(std::string(variants()[v].name) + " order " + std::to_string(order) + (inverse ? " inv" : " fwd"));
-        std::vector<cd> in = toComplex(x.data(), n);
-        if (inverse)
-          for (cd& z : in) z = std::conj(z);
-        std::vector<cd> want = referenceDft(in);
-        if (inverse)
-          for (cd& z : want) z = std::conj(z);
-        Guarded work(8 * n), buf(8 * n), crWork(8 * n), dst(8 * n, 8);
+        SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order) + (inverse ? " inverse" : " forward"));
+        Guarded work(8 * n), buf(8 * n), crWork(8 * n), dst(8 * n, 8), first(8 * 2 * m, 8);
         const auto* src = reinterpret_cast<const vpComplex32f*>(x.data());
         // Misaligned destination of the first call: the work area is the buffer.
-        Guarded first(8 * 2 * m, 8);
-        k.core[inverse](src, first.as<vpComplex32f>(), m, t.twd.floats(), t.rev.words, buf.as<float>());
+        v.core[inverse](src, first.as<vpComplex32f>(), m, t.twd.floats(), t.rev.words, buf.as<float>());
         std::memcpy(work.data(), first.data(), 16 * m);
-        k.core[inverse](src + 2, work.as<vpComplex32f>() + 2 * m, m, t.twd.floats(), t.rev.words, buf.as<float>());
+        v.core[inverse](src + 2, work.as<vpComplex32f>() + 2 * m, m, t.twd.floats(), t.rev.words, buf.as<float>());
         EXPECT_TRUE(first.guardsIntact() && work.guardsIntact() && buf.guardsIntact());
-        k.crCore[inverse](re.data(), im.data(), crWork.as<float>(), m, t.twd.floats(), t.rev.words);
-        k.crCore[inverse](re.data() + 2, im.data() + 2, crWork.as<float>() + 4 * m, m, t.twd.floats(), t.rev.words);
+        v.crCore[inverse](re.data(), im.data(), crWork.as<float>(), m, t.twd.floats(), t.rev.words);
+        v.crCore[inverse](re.data() + 2, im.data() + 2, crWork.as<float>() + 4 * m, m, t.twd.floats(), t.rev.words);
         ASSERT_EQ(std::memcmp(work.data(), crWork.data(), 8 * n), 0) << "split source";
-        // The last factor in two runs, into a misaligned destination; the
-        // source is only read.
+        // The last factor in two runs, into a misaligned destination: the
+        // temporary stays out of the source, which is only read.
         const std::vector<float> partial(work.as<float>(), work.as<float>() + 2 * n);
-        k.last[inverse](work.as<float>(), dst.as<float>(), m, m / 2, rec.data());
-        k.last[inverse](work.as<float>() + m, dst.as<float>() + m, m, m / 2, rec.data() + 3 * m);
+        v.last[inverse](work.as<float>(), dst.as<float>(), m, m / 2, rec.data());
+        v.last[inverse](work.as<float>() + m, dst.as<float>() + m, m, m / 2, rec.data() + 3 * m);
         EXPECT_TRUE(dst.guardsIntact());
         EXPECT_TRUE(std::equal(partial.begin(), partial.end(), work.as<float>())) << "partial transforms changed";
-        EXPECT_LE(relativeError(dst.as<float>(), want), 2e-7 * (order + 2));
+        EXPECT_LE(relativeError(dst.as<float>(), referenceDft(toComplex(x.data(), n), inverse)), 2e-7 * (order + 2));
         // One whole call in place gives the same bits; so do split arrays.
         std::vector<float> sRe(n), sIm(n);
-        k.crLast[inverse](work.as<float>(), sRe.data(), sIm.data(), m, m, rec.data());
-        k.last[inverse](work.as<float>(), work.as<float>(), m, m, rec.data());
-        for (int i = 0; i < n; ++i) {
-          ASSERT_EQ(bits(work.as<float>()[2 * i]), bits(dst.as<float>()[2 * i])) << i;
-          ASSERT_EQ(bits(work.as<float>()[2 * i + 1]), bits(dst.as<float>()[2 * i + 1])) << i;
-          ASSERT_EQ(bits(sRe[i]), bits(dst.as<float>()[2 * i])) << i;
-          ASSERT_EQ(bits(sIm[i]), bits(dst.as<float>()[2 * i + 1])) << i;
-        }
+        v.crLast[inverse](work.as<float>(), sRe.data(), sIm.data(), m, m, rec.data());
+        v.last[inverse](work.as<float>(), work.as<float>(), m, m, rec.data());
+        ASSERT_EQ(std::memcmp(work.data(), dst.data(), 8 * n), 0) << "in place";
+        for (int i = 0; i < n; ++i)
+          ASSERT_TRUE(bits(sRe[i]) == bits(dst.as<float>()[2 * i]) && bits(sIm[i]) == bits(dst.as<float>()[2 * i + 1]))
+              << i;
       }
     }
+  }
+}
+
+// ------------------------------------------ pieces of the large transform
+
+// The factor step with every twiddle 1: leg 0 = x0 + x1 + x2 + x3,
+// leg 1 = x0 - x1 - i(x2 - x3), leg 2 = x0 + x1 - x2 - x3,
+// leg 3 = x0 - x1 + i(x2 - x3), with small integers so every sum is exact.
+TEST(FftLargeKernels, FactorStepWithUnitTwiddles) {
+  const int span = 32, groups = 4;
+  alignas(16) float twd[6 * span];
+  for (int j = 0; j < 6 * span; ++j) twd[j] = (j / 4) % 2 == 0 ? 1.0f : 0.0f;
+  for (const Variant& v : variants()) {
+    if (!v.available()) continue;
+    SCOPED_TRACE(v.name);
+    std::vector<float> in(8 * span * groups);
+    std::mt19937 rng(7);
+    for (float& f : in) f = static_cast<float>(static_cast<int>(rng() % 64) - 32);
+    Guarded area(in, 0);
+    v.fact4(area.as<float>(), nullptr, span, groups, twd);
+    EXPECT_TRUE(area.guardsIntact());
+    // Value e of leg j in group g, from split-4 groups of four.
+    const auto at = [&](const float* p, int g, int j, int e) {
+      const float* q = p + 8 * span * g + 2 * (j * span + e - e % 4) + e % 4;
+      return std::complex<float>(q[0], q[4]);
+    };
+    const std::complex<float> i(0, 1);
+    for (int g = 0; g < groups; ++g)
+      for (int e = 0; e < span; ++e) {
+        const auto x0 = at(in.data(), g, 0, e), x1 = at(in.data(), g, 1, e), x2 = at(in.data(), g, 2, e),
+                   x3 = at(in.data(), g, 3, e);
+        const std::complex<float> want[4] = {x0 + x1 + x2 + x3, x0 - x1 - i * (x2 - x3), x0 + x1 - x2 - x3,
+                                             x0 - x1 + i * (x2 - x3)};
+        for (int j = 0; j < 4; ++j) ASSERT_EQ(at(area.as<float>(), g, j, e), want[j]) << g << " " << e << " " << j;
+      }
+  }
+}
+
+// Gather and scatter of rows of cols values at a stride, any column count:
+// groups of four move as split-4 groups (interleave 1 turns them into
+// interleaved values), a tail of one to three values moves value by value
+// (cr forms: its real parts, then its imaginary parts), and nothing past a
+// row's cols values is touched.
+TEST(FftLargeKernels, GatherAndScatterOfAnyColumnCount) {
+  const int rows = 3, stride = 32;
+  for (const Variant& v : variants()) {
+    if (!v.available()) continue;
+    for (int cols : {0, 1, 3, 5, 6, 7, 9, 24})
+      for (int offset : {0, 1}) {
+        SCOPED_TRACE(std::string(v.name) + " cols " + std::to_string(cols) + " offset " + std::to_string(offset));
+        const std::vector<float> x = randomFloats(2 * stride * rows + 2, 40 + cols);
+        const float* s = x.data() + 2 * offset;
+        Guarded buf(8 * rows * cols), back(8 * stride * rows, 4), inter(8 * stride * rows, 8);
+        v.merge(reinterpret_cast<const vpComplex32f*>(s), buf.as<float>(), stride, rows, cols);
+        v.split(back.as<vpComplex32f>(), buf.as<float>(), stride, rows, cols, 0);
+        v.split(inter.as<vpComplex32f>(), buf.as<float>(), stride, rows, cols, 1);
+        EXPECT_TRUE(buf.guardsIntact() && back.guardsIntact() && inter.guardsIntact());
+        for (int r = 0; r < rows; ++r)
+          for (int c = 0; c < cols; ++c)
+            for (int part = 0; part < 2; ++part) {
+              const int o = 2 * (stride * r + c) + part;
+              ASSERT_EQ(buf.as<float>()[2 * (cols * r + c) + part], s[o]);
+              ASSERT_EQ(back.as<float>()[o], s[o]);
+              const bool tail = c >= cols / 4 * 4;
+              ASSERT_EQ(inter.as<float>()[o], tail ? s[o] : s[2 * stride * r + c / 4 * 8 + 4 * part + c % 4]);
+            }
+        // Separate arrays, strides in floats.
+        const float* re = s;
+        const float* im = s + stride * rows;
+        Guarded crBuf(8 * rows * cols), outRe(4 * stride * rows), outIm(4 * stride * rows, 4);
+        v.crMerge(re, im, crBuf.as<float>(), stride, rows, cols);
+        v.crSplit(outRe.as<float>(), outIm.as<float>(), crBuf.as<float>(), stride, rows, cols);
+        EXPECT_TRUE(crBuf.guardsIntact() && outRe.guardsIntact() && outIm.guardsIntact());
+        const int whole = cols / 4 * 4, tail = cols - whole;
+        for (int r = 0; r < rows; ++r)
+          for (int c = 0; c < cols; ++c) {
+            const float* row = crBuf.as<float>() + 2 * cols * r;
+            const int at = c < whole ? c / 4 * 8 + c % 4 : 2 * whole + c - whole;
+            ASSERT_TRUE(row[at] == re[stride * r + c] && row[at + (c < whole ? 4 : tail)] == im[stride * r + c]);
+            ASSERT_TRUE(outRe.as<float>()[stride * r + c] == re[stride * r + c] &&
+                        outIm.as<float>()[stride * r + c] == im[stride * r + c]);
+          }
+      }
   }
 }
 
