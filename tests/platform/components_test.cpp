@@ -186,7 +186,7 @@ TEST_F(Components, FailedOpenRunsCloseOnceAndLeavesNoInstance) {
 }
 
 TEST_F(Components, ResourcesComeFromTheirFiles) {
-  std::string path = ::testing::TempDir() + "platform_mime_resource.bin";
+  std::string path = ::testing::TempDir() + "platform_mime_resource." + std::to_string(getpid()) + ".bin";
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   std::fwrite("\x00\x01mime", 1, 6, f);
@@ -218,7 +218,7 @@ void on_complete(Ptr, RefCon refCon, OSErr err) {
 }
 
 TEST(DataHandlers, FileHandlerReadsByPathAndReportsSizeAndEnd) {
-  std::string path = ::testing::TempDir() + "platform_file_handler.bin";
+  std::string path = ::testing::TempDir() + "platform_file_handler." + std::to_string(getpid()) + ".bin";
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   for (int i = 0; i < 1000; ++i) std::fputc(i & 0xFF, f);

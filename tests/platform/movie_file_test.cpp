@@ -2,6 +2,8 @@
 // stream, an LPCM track and a timecode track, each on its own memory data
 // reference, is written out and read back with our own atom walk and, when
 // installed, with ffprobe and ffmpeg.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -273,7 +275,8 @@ class MovieFile : public ::testing::Test {
   void SetUp() override {
     handles = LiveHandleCount();
     instances = OpenComponentInstanceCount();
-    path = ::testing::TempDir() + "platform_movie_file_test.mov";
+    // One file per process: several builds may run this test at once.
+    path = ::testing::TempDir() + "platform_movie_file_test." + std::to_string(getpid()) + ".mov";
   }
   void TearDown() override {
     std::remove(path.c_str());
@@ -383,7 +386,7 @@ TEST_F(MovieFile, FfprobeAndFfmpegReadTheSavedMovie) {
 }
 
 TEST_F(MovieFile, FileDataReferencesAreReadThroughTheFileHandler) {
-  std::string source = ::testing::TempDir() + "platform_movie_file_source.bin";
+  std::string source = ::testing::TempDir() + "platform_movie_file_source." + std::to_string(getpid()) + ".bin";
   std::vector<UInt8> bytes;
   for (int i = 0; i < 5000; ++i) bytes.push_back(UInt8(i * 13));
   FILE* f = std::fopen(source.c_str(), "wb");

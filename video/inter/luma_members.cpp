@@ -13,7 +13,12 @@
 #include <cstring>
 
 #include "inter_internal.h"
-#include "inter_motion_services.h"
+#include "direct_motion.h"
+#include "luma_sample_interpolation.h"
+#include "motion_vectors.h"
+#include "skip_direct.h"
+#include "weighted_sample_prediction.h"
+#include "weighting.h"
 #include "inter_prediction.h"
 #include "vpiInterpolate.h"
 

@@ -6,9 +6,7 @@
 
 #include "reconstruction.h"
 
-#if AVCHD_RECONSTRUCTION_INTER_TABLES
 #include "inter_prediction.h"
-#endif
 
 void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int count, int margin, bool left,
                         bool right) {
@@ -21,20 +19,10 @@ void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int cou
 
 namespace {
 
-#if AVCHD_RECONSTRUCTION_INTER_TABLES
 const InterLumaMember* const kLumaP = kInterLumaDispatchP;
 const InterLumaMember* const kLumaB = kInterLumaDispatchB;
 const InterChromaMember* const kChromaP = kInterChromaDispatchP;
 const InterChromaMember* const kChromaB = kInterChromaDispatchB;
-#else
-// Inter prediction not built: inter macroblocks keep their samples.
-const InterLumaMember kNoLuma[256] = {};
-const InterChromaMember kNoChroma[256] = {};
-const InterLumaMember* const kLumaP = kNoLuma;
-const InterLumaMember* const kLumaB = kNoLuma;
-const InterChromaMember* const kChromaP = kNoChroma;
-const InterChromaMember* const kChromaB = kNoChroma;
-#endif
 
 // Inter codes each slice type's tables name. A named code whose member is not
 // installed leaves its macroblock alone; any other non-I_PCM code is

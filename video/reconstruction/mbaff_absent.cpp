@@ -1,6 +1,6 @@
-// Linked into the stream test only while the MBAFF drivers and deblocking do
-// not exist yet: the streams it decodes have no MBAFF frames, so these are
-// never called; they reconstruct nothing and report the unit done.
+// MBAFF frames are not reconstructed yet: these entry points leave the
+// macroblock pairs of such a frame untouched and report the unit done, so a
+// stream with MBAFF frames still decodes (with wrong pictures), never stalls.
 #include "reconstruction.h"
 
 namespace {
