@@ -1,16 +1,12 @@
 // What lies beneath the FFT operations, each variant against the others and
-// against plain references: the table builders (with their worked values),
-// the bit-reversal permutations, the fixed-size kernels of 1 to 32 points,
-// the radix-4 kernels (natural and bit-reversed input, both directions,
-// interleaved and split), the four-way split kernels, and the pieces of the
-// blocked large transform (level table, factor step, gather and scatter).
+// against plain references: table builders, bit-reversal permutations,
+// fixed-size, radix-4 and four-way split kernels, and the pieces of the
+// blocked large transform.
 #include "transforms_test_util.h"
 
 namespace {
 
 using namespace transforms_test;
-
-// ---------------------------------------------------------------- tables
 
 // A 32-byte-aligned table area with guard bytes behind it.
 struct Table : Guarded {
@@ -31,11 +27,12 @@ struct Tables {
   }
 };
 
+// Worked values. Index tables: word i = 2 rev_(order-2)(i), then a 0. Swap
+// tables: pairs 4i, 4j, a 0, the fixed points descending, a 0. Block tables:
+// rev_(order-12)(i) * 64, then the swap table of order 12.
 TEST(FftTables, BitReverseTablesWithTheirWorkedValues) {
   for (const Variant& v : variants()) {
     SCOPED_TRACE(v.name);
-    // Index tables: word i = 2 rev_(order-2)(i), then a 0. Swap tables:
-    // pairs 4i, 4j, a 0, the fixed points descending, a 0.
     struct Worked {
       decltype(v.bitRevNorm) build;
       int order;
@@ -46,110 +43,86 @@ TEST(FftTables, BitReverseTablesWithTheirWorkedValues) {
         {v.bitRevSwap, 2, {0, 0}}, {v.bitRevSwap, 3, {0, 4, 0}},       {v.bitRevSwap, 4, {4, 8, 0, 12, 0}},
         {v.bitRevSwap, 5, {4, 16, 12, 24, 0, 28, 20, 8, 0}},
         {v.bitRevSwap, 6, {4, 32, 8, 16, 12, 48, 20, 40, 28, 56, 44, 52, 0, 60, 36, 24, 0}}};
-    Table t(2048);
+    Table t(2048), ref(2048), blk(2048);
     for (const Worked& w : worked) {
       EXPECT_EQ(w.build(w.order, t.words), alignUp(t.words + (1 << w.order) / 4 + 1)) << w.order;
       EXPECT_EQ(t.first(w.words.size()), w.words) << w.order;
     }
     EXPECT_EQ(v.bitRevNorm(1, t.words), t.words);
-    for (int order = 6; order <= 17; ++order) {
-      const int m = 1 << (order - 2);
-      Table big(m + 1);
-      EXPECT_EQ(v.bitRevNorm(order, big.words), alignUp(big.words + m + 1));
-      for (int i = 0; i < m; ++i) ASSERT_EQ(big.words[i], int32_t(2 * reverseBits(i, order - 2))) << order;
-      EXPECT_TRUE(big.words[m] == 0 && big.guardFrom(m + 1));
-    }
-    // Block table: rev_(order-12)(i) * 64, then the swap table of order 12.
-    Table ref(2048), blk(2048);
     v.bitRevSwap(12, ref.words);
     EXPECT_EQ(v.bitRevLarge(14, 6, blk.words), alignUp(blk.words + 4 + 1025));
     EXPECT_EQ(blk.first(4), (std::vector<int32_t>{0, 128, 64, 192}));
     EXPECT_TRUE(std::equal(ref.words, ref.words + 1025, blk.words + 4));
     v.bitRevLarge(12, 6, blk.words);
-    EXPECT_EQ(blk.words[0], 0);
-    EXPECT_TRUE(std::equal(ref.words, ref.words + 1025, blk.words + 1));
+    EXPECT_TRUE(blk.words[0] == 0 && std::equal(ref.words, ref.words + 1025, blk.words + 1));
   }
 }
 
 TEST(FftTables, FixedAndBaseSineTables) {
   EXPECT_EQ(bits(fft_fix_twiddle_table_32f[128]), 0x3F3504F3u);
-  for (int k = 0; k <= 256; ++k)
-    ASSERT_EQ(fft_fix_twiddle_table_32f[k], static_cast<float>(std::sin(2.0 * M_PI * k / 1024))) << k;
-  for (int k = 257; k < 264; ++k) EXPECT_EQ(bits(fft_fix_twiddle_table_32f[k]), 0u);
+  for (int k = 0; k < 264; ++k)  // +0.0 past the quarter wave
+    ASSERT_EQ(bits(fft_fix_twiddle_table_32f[k]), bits(k > 256 ? 0.0f : float(std::sin(2.0 * M_PI * k / 1024)))) << k;
+  const double h = 6.283185307179586 / 2048;
   for (const Variant& v : variants()) {
-    SCOPED_TRACE(v.name);
     Table t(600);
     EXPECT_EQ(v.twdBase(11, t.floats()), alignUp(t.floats() + 513));
-    const double h = 6.283185307179586 / 2048;
-    EXPECT_EQ(t.floats()[256], static_cast<float>(std::sin(256 * h)));
-    EXPECT_EQ(t.floats()[257], static_cast<float>(std::cos(255 * h)));
-    EXPECT_TRUE(t.floats()[512] == 1.0f && t.guardFrom(513));
+    EXPECT_TRUE(t.floats()[256] == float(std::sin(256 * h)) && t.floats()[257] == float(std::cos(255 * h)));
+    EXPECT_TRUE(t.floats()[512] == 1.0f && t.guardFrom(513)) << v.name;
   }
 }
 
+// Stage tables: the worked values of orders 4 and 5; orders 4 to 10 write
+// all of the 8N bytes reserved but the last 32 or 64, W^0 = (1, +0) first,
+// no -0.0; a stage of length 2^m reads the base table with stride 2^(b - m),
+// so tables from the fixed table equal those from a base table of their own
+// order, and the stages up to 64 points are the same in every order.
 TEST(FftTables, StageTablesWorkedValuesLayoutAndBase) {
   const float c1 = 0.923879504f, c2 = 0.707106769f, c3 = 0.382683426f;
   const std::vector<float> order4 = {1, c1, c2, c3, 0, -c3, -c2, -c1, 1, c2, 0,   -c2,
                                      0, -c2, -1, -c2, 1, c3, -c2, -c1, 0, -c1, -c2, c3};
+  const std::vector<float> order5Tail = {1, 0.980785251f, 0.923879504f, 0.831469595f,
+                                         0, -0.195090324f, -0.382683426f, -0.555570245f};
   for (const Variant& v : variants()) {
-    SCOPED_TRACE(v.name);
-    Table t(8 * 4096);
-    EXPECT_EQ(v.twdStages(3, fft_fix_twiddle_table_32f, 10, t.floats()), t.floats());
-    EXPECT_TRUE(t.guardFrom(0));
-    v.twdStages(4, fft_fix_twiddle_table_32f, 10, t.floats());
-    EXPECT_EQ(std::vector<float>(t.floats(), t.floats() + 24), order4);
-    v.twdStages(5, fft_fix_twiddle_table_32f, 10, t.floats());
-    const float* p = t.floats();
-    if (v.radix8Plan) {
-      // Odd orders start with the stage-32 table: W32^k for k = 0..3.
-      for (int k = 0; k < 4; ++k) EXPECT_EQ(p[k], static_cast<float>(std::cos(2 * M_PI * k / 32)));
-    } else {
-      EXPECT_EQ(std::vector<float>(p, p + 24), order4);
-      const std::vector<float> tail = {1, 0.980785251f, 0.923879504f, 0.831469595f,
-                                       0, -0.195090324f, -0.382683426f, -0.555570245f};
-      EXPECT_EQ(std::vector<float>(p + 24, p + 32), tail);
-    }
-    Table six(2 * 64);
+    Table none(64), six(2 * 64);
+    EXPECT_TRUE(v.twdStages(3, fft_fix_twiddle_table_32f, 10, none.floats()) == none.floats() && none.guardFrom(0));
     v.twdStages(6, fft_fix_twiddle_table_32f, 10, six.floats());
     for (int order = 4; order <= 10; ++order) {
-      SCOPED_TRACE(order);
+      SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order));
       const int n = 1 << order;
       Table area(2 * n), base(n / 4 + 1), fromBase(2 * n);
-      EXPECT_EQ(v.twdStages(order, fft_fix_twiddle_table_32f, 10, area.floats()), area.floats() + 2 * n);
-      // Written: everything but the last 32 or 64 bytes of the 8N reserved.
+      const float* p = area.floats();
+      EXPECT_EQ(v.twdStages(order, fft_fix_twiddle_table_32f, 10, area.floats()), p + 2 * n);
+      const bool radix8Start = order % 2 && v.radix8Plan;  // SSE2: W32^k first, k = 0..3
+      EXPECT_TRUE(order > 5 || radix8Start || std::vector<float>(p, p + 24) == order4);
+      EXPECT_TRUE(order != 5 || radix8Start || std::vector<float>(p + 24, p + 32) == order5Tail);
+      for (int k = 0; k < 4 && radix8Start; ++k) EXPECT_EQ(p[k], float(std::cos(2 * M_PI * k / 32)));
       size_t written = 0;
-      for (int m = v.radix8Plan && order % 2 ? 5 : 4; m <= order; m += 2) written += 6 * (1 << m) / 4;
-      if (!v.radix8Plan && order % 2) written += n;
-      EXPECT_TRUE(written == size_t(2 * n - 8) || written == size_t(2 * n - 16)) << written;
-      EXPECT_TRUE(area.guardFrom(written));
-      // The first group of each stage is W^0 = (1, +0); no entry is -0.0.
-      EXPECT_TRUE(area.floats()[0] == 1.0f && bits(area.floats()[4]) == 0u);
-      for (size_t i = 0; i < written; ++i) ASSERT_NE(bits(area.floats()[i]), 0x80000000u) << i;
-      // A stage of length 2^m reads the base table with stride 2^(b - m):
-      // tables from the fixed table equal those from a base table of their
-      // own order, and the stage-64 table is the same in every order.
+      for (int m = radix8Start ? 5 : 4; m <= order; m += 2) written += 6 * (1 << m) / 4;
+      if (order % 2 && !v.radix8Plan) written += n;
+      EXPECT_TRUE((written == size_t(2 * n - 8) || written == size_t(2 * n - 16)) && area.guardFrom(written));
+      EXPECT_TRUE(p[0] == 1.0f && bits(p[4]) == 0u);
+      for (size_t i = 0; i < written; ++i) ASSERT_NE(bits(p[i]), 0x80000000u) << i;
       v.twdBase(order, base.floats());
       v.twdStages(order, base.floats(), order, fromBase.floats());
-      EXPECT_TRUE(std::equal(area.floats(), area.floats() + 2 * n - 16, fromBase.floats()));
-      const bool sameStart = order >= 6 && (order % 2 == 0 || !v.radix8Plan);
-      EXPECT_TRUE(!sameStart || std::equal(six.floats(), six.floats() + 120, area.floats()));
+      EXPECT_TRUE(std::equal(p, p + 2 * n - 16, fromBase.floats()));
+      EXPECT_TRUE(order < 6 || radix8Start || std::equal(six.floats(), six.floats() + 120, p));
     }
   }
 }
 
-// The level table of the SSE2 order-16 transform (4 blocks bits, leaves of
-// 2^12, chunks of 32 columns), record by record from its definition: per
-// chunk, the stage of 2^14-point transforms (W^k, W^2k, W^3k) and the last
-// stage of 2^16 points (W^k and W^2k for the first half of its rows), four
-// values of k a record, each value an entry of the base sine table S of
-// order 16 read with stride 2^16/M, negated as 0 - S.
+// The level table of the SSE2 order-16 transform (16 blocks of 2^12, chunks
+// of 32 columns), record by record from its definition: per chunk, the
+// stage of 2^14-point transforms (W^k, W^2k, W^3k) and the last stage of
+// 2^16 points (W^k and W^2k for the first half of its rows), four values of
+// k a record, each value an entry of the base sine table S of order 16 read
+// with stride 2^16/M, negated as 0 - S.
 TEST(FftTables, LevelTableOfTheSse2OrderSixteenTransform) {
   const Variant& v = variants()[0];
   Fft f(v, 16, 8);
   Table sine((1 << 14) + 1);
   v.twdBase(16, sine.floats());
   const float* S = sine.floats();
-  const auto value = [S](int x, int m, float& re, float& im) {
+  const auto value = [S](int x, int m, float& re, float& im) {  // W^x, W = e^(-2 pi i/M), M = 2^m
     const int M = 1 << m, q = 1 << (16 - m);
     if (x <= M / 4) {
       re = S[(M / 4 - x) * q], im = 0.0f - S[x * q];
@@ -175,45 +148,31 @@ TEST(FftTables, LevelTableOfTheSse2OrderSixteenTransform) {
   EXPECT_EQ((rec - start) * 4, 4 * 65536 - 8 * 4096);
 }
 
-// ---------------------------------------------------------- permutations
-
-const size_t kElemBytes[4] = {4, 8, 8, 16};
-
-// Elements numbered by index, each `size` bytes wide.
-std::vector<uint8_t> numbered(int n, size_t size) {
-  std::vector<uint8_t> v(n * size);
-  for (int i = 0; i < n; ++i)
-    for (size_t b = 0; b < size; ++b) v[i * size + b] = static_cast<uint8_t>((i >> (8 * (b % 4))) + 31 * b);
-  return v;
-}
-std::vector<uint8_t> reversedRef(const std::vector<uint8_t>& v, int n, size_t size) {
-  std::vector<uint8_t> out(v.size());
-  for (int i = 0; i < n; ++i) std::memcpy(&out[reverseBits(i, __builtin_ctz(n)) * size], &v[i * size], size);
-  return out;
-}
-
-// Every member, pair and tile schedule, in place and out of place, on every
-// order it serves, against the plain reversal; applied twice it restores its
-// input. Tables are not read where no table is needed (nullptr passed).
+// Every permutation, pair and tile schedule, in place and out of place, on
+// elements of 4, 8 and 16 bytes and every order it serves, against the plain
+// reversal; applied twice it restores its input. Where no table is read,
+// none is passed. The index tables hold 2 rev_(order-2)(i), then a 0.
 TEST(FftPermutations, EveryFormIsTheReversalAndUndoesItself) {
-  for (const Variant& v : variants()) {
-    if (!v.available()) continue;
+  const size_t elemBytes[4] = {4, 8, 8, 16};
+  for (const Variant& v : availableVariants()) {
     for (int order = 0; order <= 18; ++order) {
       SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order));
       const int n = 1 << order;
-      Table swapTab(n / 4 + 8), tileTab(n / 4 + 8);
+      Table swapTab(n / 4 + 8), tileTab(n / 4 + 1);
       v.bitRevSwap(order, swapTab.words);
-      v.bitRevNorm(order, tileTab.words);
-      const int32_t* inPlaceSwap = order >= 2 ? swapTab.words : nullptr;
-      const int32_t* outOfPlaceSwap = order >= 3 ? swapTab.words : nullptr;
+      EXPECT_EQ(v.bitRevNorm(order, tileTab.words), order < 2 ? tileTab.words : alignUp(tileTab.words + n / 4 + 1));
+      for (int i = 0; i < n / 4; ++i) ASSERT_EQ(tileTab.words[i], int32_t(2 * reverseBits(i, order - 2))) << i;
+      EXPECT_TRUE(order < 2 || (tileTab.words[n / 4] == 0 && tileTab.guardFrom(n / 4 + 1)));
+      const int32_t* swap = order >= 2 ? swapTab.words : nullptr;
       const int32_t* tile = order >= 4 ? tileTab.words : nullptr;
       for (int e = 0; e < 4; ++e) {
-        const size_t size = kElemBytes[e];
-        const std::vector<uint8_t> x = numbered(n, size), want = reversedRef(x, n, size);
-        std::vector<uint8_t> a = x, b(x.size()), c(x.size());
+        const size_t size = elemBytes[e];
+        std::vector<uint8_t> x(n * size), want(n * size), a, b(x.size()), c(x.size());
+        for (int i = 0; i < n; ++i)
+          for (size_t j = 0; j < size; ++j) x[i * size + j] = static_cast<uint8_t>((i >> (8 * (j % 4))) + 31 * j);
+        for (int i = 0; i < n; ++i) std::memcpy(&want[reverseBits(i, order) * size], &x[i * size], size);
         const auto inPlace = [&](Permute1 f, const int32_t* tab, const char* what) {
-          a = x;
-          f(a.data(), n, tab);
+          f((a = x).data(), n, tab);
           ASSERT_EQ(a, want) << what << ", element " << size;
           f(a.data(), n, tab);
           ASSERT_EQ(a, x) << what << " twice, element " << size;
@@ -224,11 +183,9 @@ TEST(FftPermutations, EveryFormIsTheReversalAndUndoesItself) {
           f(b.data(), c.data(), n, tab);
           ASSERT_EQ(c, x) << what << " twice, element " << size;
         };
-        inPlace(v.blk[e], inPlaceSwap, "pair schedule (block form)");
-        if (size <= 8) {
-          inPlace(v.swap1[size / 8], inPlaceSwap, "pair schedule");
-          outOfPlace(v.swap2[size / 8], outOfPlaceSwap, "pair schedule, out of place");
-        }
+        inPlace(v.blk[e], swap, "pair schedule (block form)");
+        if (size <= 8) inPlace(v.swap1[size / 8], swap, "pair schedule");
+        if (size <= 8) outOfPlace(v.swap2[size / 8], order >= 3 ? swap : nullptr, "pair schedule, out of place");
         if (order < 3) continue;
         inPlace(v.tile1[e], tile, "tile schedule");
         outOfPlace(v.tile2[e], tile, "tile schedule, out of place");
@@ -237,92 +194,61 @@ TEST(FftPermutations, EveryFormIsTheReversalAndUndoesItself) {
   }
 }
 
-// ------------------------------------------------------- small kernels
-
-std::vector<float> runSmall(SmallFft k, const std::vector<float>& x, size_t srcOffset, size_t dstOffset,
-                            bool inPlace) {
-  Guarded src(x, srcOffset), dst(x, dstOffset);
-  k(inPlace ? dst.as<vpComplex32f>() : src.as<vpComplex32f>(), dst.as<vpComplex32f>());
-  EXPECT_TRUE(dst.guardsIntact());
-  return std::vector<float>(dst.as<float>(), dst.as<float>() + x.size());
-}
-
-// Every variant gives the SSE2 bits on every path (misaligned, in place, 4
-// bytes off); the scaled twins multiply each output. Twenty random inputs
-// against the DFT, then three exact cases: alternating signs give n at n/2,
-// a constant n at 0, and x[1] = 1 gives e^(-2 pi i k/n).
-TEST(FftSmallKernels, AgreeEverywhereWithTheDftAndExactCases) {
-  for (int order = 0; order <= 5; ++order) {
-    SCOPED_TRACE(order);
-    const int n = 1 << order;
-    std::vector<std::vector<float>> inputs;
-    for (uint32_t seed = 0; seed < 20; ++seed) inputs.push_back(randomFloats(2 * n, seed * 7 + order));
-    std::vector<float> alt(2 * n, 0.0f), ones(2 * n, 0.0f), imp1(2 * n, 0.0f);
-    for (int i = 0; i < n; ++i) alt[2 * i] = i % 2 ? -1.0f : 1.0f, ones[2 * i] = 1.0f;
-    inputs.insert(inputs.end(), {alt, ones});
-    if (n > 1) imp1[2] = 1.0f, inputs.push_back(imp1);
-    for (size_t c = 0; c < inputs.size(); ++c) {
-      const std::vector<float>& x = inputs[c];
-      const std::vector<float> ref = runSmall(variants()[0].small[order], x, 0, 0, false);
-      EXPECT_LE(relativeError(ref.data(), referenceDft(toComplex(x.data(), n))), 2e-7 * std::max(order, 1));
-      for (int k = 0; k < n && c >= 20; ++k) {
-        if (c == 22) {
-          EXPECT_NEAR(ref[2 * k], std::cos(2 * M_PI * k / n), 1e-7) << k;
-          EXPECT_NEAR(ref[2 * k + 1], -std::sin(2 * M_PI * k / n), 1e-7) << k;
-        } else {
-          const int peak = c == 20 ? n / 2 : 0;
-          EXPECT_TRUE(ref[2 * k] == (k == peak ? float(n) : 0.0f) && ref[2 * k + 1] == 0.0f) << c << " " << k;
-        }
+// Exact cases of the fixed-size kernels: alternating signs give n at n/2, a
+// constant n at 0, x[1] = 1 gives e^(-2 pi i k/n) (in the radix-4 kernel's
+// closed form of 8 points: the constant island's bits); one point passes its
+// bits unchanged, NaN payloads and -0 included. The scaled twins give the
+// plain kernel's bits times the factor (the 16-point one scales inside, to
+// within rounding). Paths and accuracy: through the FFT operations.
+TEST(FftSmallKernels, ExactCasesAndScaledTwins) {
+  const uint32_t pattern[2] = {0x7FC01234u, 0x80000000u};
+  const uint32_t w8[8] = {0x3F800000u, 0, 0x3F3504F4u, 0xBF3504F4u, 0, 0xBF800000u, 0xBF3504F4u, 0xBF3504F4u};
+  for (const Variant& v : availableVariants()) {
+    vpComplex32f one, out;
+    std::memcpy(&one, pattern, 8);
+    v.small[0](&one, &out);
+    EXPECT_EQ(std::memcmp(&one, &out, 8), 0) << v.name;
+    for (int order = 0; order <= 5; ++order) {
+      SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order));
+      const int n = 1 << order;
+      std::vector<float> alt(2 * n, 0.0f), ones(2 * n, 0.0f), imp1(2 * n, 0.0f), y(2 * n), ys(2 * n);
+      for (int i = 0; i < n; ++i) alt[2 * i] = i % 2 ? -1.0f : 1.0f, ones[2 * i] = 1.0f;
+      imp1[2 % (2 * n)] = 1.0f;
+      const auto run = [&](const std::vector<float>& x) {
+        v.small[order](reinterpret_cast<const vpComplex32f*>(x.data()), reinterpret_cast<vpComplex32f*>(y.data()));
+      };
+      run(alt);
+      for (int k = 0; k < n; ++k) ASSERT_TRUE(y[2 * k] == (k == n / 2 ? n : 0) && y[2 * k + 1] == 0) << k;
+      run(ones);
+      for (int k = 0; k < n; ++k) ASSERT_TRUE(y[2 * k] == (k == 0 ? n : 0) && y[2 * k + 1] == 0) << k;
+      run(imp1);
+      for (int k = 0; k < n && n > 1; ++k) {
+        EXPECT_NEAR(y[2 * k], std::cos(2 * M_PI * k / n), 1e-7) << k;
+        EXPECT_NEAR(y[2 * k + 1], -std::sin(2 * M_PI * k / n), 1e-7) << k;
       }
-      for (const Variant& v : variants()) {
-        if (!v.available()) continue;
-        SCOPED_TRACE(v.name);
-        EXPECT_EQ(runSmall(v.small[order], x, 0, 0, false), ref);
-        EXPECT_EQ(runSmall(v.small[order], x, 8, 4, false), ref) << "misaligned";
-        EXPECT_EQ(runSmall(v.small[order], x, 0, 8, true), ref) << "in place";
-        EXPECT_EQ(runSmall(v.small[order], x, 0, 4, true), ref) << "in place, 4 bytes off";
-        // Scaled twins: 1.0 reproduces the plain kernel; any other factor
-        // multiplies each output (the 16-point kernel scales inside, to
-        // within rounding).
-        for (float s : {1.0f, 0.125f, 0.3f}) {
-          Guarded out(8 * n, 8);
-          v.smallScaled[order](reinterpret_cast<const vpComplex32f*>(x.data()), out.as<vpComplex32f>(), s);
-          for (int i = 0; i < 2 * n; ++i) {
-            if (order == 4 && s != 1.0f) {
-              ASSERT_NEAR(out.as<float>()[i], ref[i] * s, 1e-6f * (std::fabs(ref[i] * s) + 1)) << i;
-            } else {
-              ASSERT_EQ(out.as<float>()[i], ref[i] * s) << i;
-            }
-          }
-        }
+      if (n == 8) v.norm[0](reinterpret_cast<vpComplex32f*>(imp1.data()), reinterpret_cast<vpComplex32f*>(y.data()), 8,
+                           nullptr, nullptr, nullptr);
+      for (int k = 0; k < 8 && n == 8; ++k) ASSERT_EQ(bits(y[k]), w8[k]) << k;
+      for (int k = 0; k < 8 && n == 8; ++k) ASSERT_EQ(y[k + 8], -y[k]) << k;
+      const std::vector<float> x = randomFloats(2 * n, order);
+      run(x);
+      for (float s : {1.0f, 0.125f, 0.3f}) {
+        v.smallScaled[order](reinterpret_cast<const vpComplex32f*>(x.data()), reinterpret_cast<vpComplex32f*>(ys.data()),
+                             s);
+        const bool inside = order == 4 && s != 1.0f;
+        for (int i = 0; i < 2 * n; ++i)
+          ASSERT_NEAR(ys[i], y[i] * s, inside ? 1e-6f * (std::fabs(y[i] * s) + 1) : 0.0f) << i << " scale " << s;
       }
     }
   }
-  // One point: bits pass unchanged, NaN payloads and -0 included.
-  const uint32_t pattern[2] = {0x7FC01234u, 0x80000000u};
-  vpComplex32f one, out;
-  std::memcpy(&one, pattern, 8);
-  for (const Variant& v : variants()) {
-    v.small[0](&one, &out);
-    EXPECT_EQ(std::memcmp(&one, &out, 8), 0) << v.name;
-  }
 }
-// ------------------------------------------------------ radix-4 kernels
 
 // The complex values of x (interleaved) in bit-reversed order.
 std::vector<float> bitReversedValues(const std::vector<float>& x, int order) {
   std::vector<float> rev(x.size());
-  for (uint32_t i = 0; i < x.size() / 2; ++i) {
-    const uint32_t r = reverseBits(i, order);
-    rev[2 * r] = x[2 * i];
-    rev[2 * r + 1] = x[2 * i + 1];
-  }
+  for (uint32_t i = 0; i < x.size() / 2; ++i)
+    for (int part = 0; part < 2; ++part) rev[2 * reverseBits(i, order) + part] = x[2 * i + part];
   return rev;
-}
-
-// Value k of a result in the interleaved or the split-4 layout.
-float resultPart(const float* d, int k, bool interleaved, int part) {
-  return interleaved ? d[2 * k + part] : d[8 * (k / 4) + 4 * part + k % 4];
 }
 
 // Both directions of every radix-4 kernel, orders 3 to the radix-4 limit.
@@ -335,8 +261,7 @@ float resultPart(const float* d, int k, bool interleaved, int part) {
 // misaligned arrays, bit-reversed in place); sources stay as they were. The
 // inverse after the forward gives N x.
 TEST(FftRadix4Kernels, EveryFormOfBothDirectionsGivesTheNaturalOrderBits) {
-  for (const Variant& v : variants()) {
-    if (!v.available()) continue;
+  for (const Variant& v : availableVariants()) {
     for (int order = 3; order <= v.radix4Limit; ++order) {
       const int n = 1 << order;
       const bool small = n <= 16;
@@ -352,56 +277,41 @@ TEST(FftRadix4Kernels, EveryFormOfBothDirectionsGivesTheNaturalOrderBits) {
         const float* w = io.as<float>();
         EXPECT_LE(relativeError(w, referenceDft(toComplex(x.data(), n), inverse)), 2e-7 * order);
         EXPECT_TRUE(io.guardsIntact() && buf.guardsIntact() && (!small || buf.untouched()));
-        const auto same = [&](const float* d, bool interleaved, const char* what) {
+        // Value k of d (interleaved, split-4, or split arrays re and im) has w's bits.
+        const auto same = [&](const float* d, int layout, const char* what, const float* im = nullptr) {
           for (int k = 0; k < n; ++k)
-            for (int part = 0; part < 2; ++part)
-              ASSERT_EQ(bits(resultPart(d, k, interleaved, part)), bits(w[2 * k + part])) << what << " " << k;
+            for (int part = 0; part < 2; ++part) {
+              const float got = layout == 1 ? d[2 * k + part] : layout == 0 ? d[8 * (k / 4) + 4 * part + k % 4]
+                                                                            : (part ? im : d)[k];
+              ASSERT_EQ(bits(got), bits(w[2 * k + part])) << what << " " << k;
+            }
         };
         v.norm[inverse](src.as<vpComplex32f>(), dst.as<vpComplex32f>(), n, twd, rev, buf.as<float>());
-        same(dst.as<float>(), true, "out of place");
+        same(dst.as<float>(), 1, "out of place");
         EXPECT_TRUE(std::equal(x.begin(), x.end(), src.as<float>()) && dst.guardsIntact());
         for (size_t offset : {0, 8})
           for (int form : {1, 0, 2}) {
             if (n < 32) break;
             Guarded data(xr, offset);
             v.bitReversed[inverse](data.as<vpComplex32f>(), n, t.twd.floats(), buf.as<float>(), form);
-            same(data.as<float>(), form == 1, form == 1 ? "bit-reversed input" : "bit-reversed input, split-4");
-            EXPECT_TRUE(data.guardsIntact()) << offset;
+            same(data.as<float>(), form == 1, "bit-reversed input");
+            EXPECT_TRUE(data.guardsIntact()) << offset << " " << form;
           }
-        std::vector<float> re(n), im(n), bre(n), bim(n), pair(2 * n);
+        std::vector<float> re(n), im(n), bre(n), bim(n);
         for (int i = 0; i < n; ++i) re[i] = x[2 * i], im[i] = x[2 * i + 1], bre[i] = xr[2 * i], bim[i] = xr[2 * i + 1];
         v.crNorm[inverse](re.data(), im.data(), dRe.as<float>(), dIm.as<float>(), n, twd, rev, buf.as<float>());
         v.crBitReversed[inverse](bre.data(), bim.data(), n, twd, buf.as<float>());
         EXPECT_TRUE(dRe.guardsIntact() && dIm.guardsIntact() && buf.guardsIntact());
-        for (int i = 0; i < n; ++i) pair[2 * i] = dRe.as<float>()[i], pair[2 * i + 1] = dIm.as<float>()[i];
-        same(pair.data(), true, "split arrays");
-        for (int i = 0; i < n; ++i) pair[2 * i] = bre[i], pair[2 * i + 1] = bim[i];
-        same(pair.data(), true, "split arrays, bit-reversed input");
+        same(dRe.as<float>(), 2, "split arrays", dIm.as<float>());
+        same(bre.data(), 2, "split arrays, bit-reversed input", bim.data());
         for (int i = 0; i < n; ++i) ASSERT_TRUE(re[i] == x[2 * i] && im[i] == x[2 * i + 1]) << "split source changed";
         if (inverse) {
           auto* r = reinterpret_cast<vpComplex32f*>(round.data());
           v.norm[1](r, r, n, twd, rev, buf.as<float>());
           EXPECT_LE(relativeError(round.data(), toComplex(x.data(), n), double(n)), 4e-7 * order) << "round trip";
-        } else {
-          round.assign(w, w + 2 * n);
         }
+        round.assign(w, w + 2 * n);
       }
-    }
-  }
-}
-
-TEST(FftRadix4Kernels, EightPointClosedForm) {
-  const uint32_t re[4] = {0x3F800000u, 0x3F3504F4u, 0x00000000u, 0xBF3504F4u};
-  const uint32_t im[4] = {0x00000000u, 0xBF3504F4u, 0xBF800000u, 0xBF3504F4u};
-  for (const Variant& v : variants()) {
-    if (!v.available()) continue;
-    std::vector<float> x(16, 0.0f);
-    x[2] = 1.0f;  // x[1] = 1 gives e^(-2 pi i k/8) from the constant island
-    auto* z = reinterpret_cast<vpComplex32f*>(x.data());
-    v.norm[0](z, z, 8, nullptr, nullptr, nullptr);
-    for (int k = 0; k < 4; ++k) {
-      EXPECT_TRUE(bits(x[2 * k]) == re[k] && bits(x[2 * k + 1]) == im[k]) << v.name << " " << k;
-      EXPECT_TRUE(x[2 * k + 8] == -x[2 * k] && x[2 * k + 9] == -x[2 * k + 1]) << v.name << " " << k;
     }
   }
 }
@@ -409,9 +319,7 @@ TEST(FftRadix4Kernels, EightPointClosedForm) {
 // Below the smallest size a kernel serves it does nothing: exactly sized
 // arrays come back unchanged (and the sanitizer sees no access past them).
 TEST(FftKernels, SizesBelowTheMinimumDoNothing) {
-  for (const Variant& v : variants()) {
-    if (!v.available()) continue;
-    SCOPED_TRACE(v.name);
+  for (const Variant& v : availableVariants()) {
     for (int n : {1, 2, 4, 8, 16}) {
       const std::vector<float> x = randomFloats(2 * n, n);
       std::vector<float> a(x), b(x);
@@ -426,44 +334,34 @@ TEST(FftKernels, SizesBelowTheMinimumDoNothing) {
           v.tile2[dir](a.data(), b.data(), n, nullptr);
         }
         v.bitReversed[dir](za, n, nullptr, nullptr, dir);  // below 32
-        if (v.core[dir] != nullptr) {                      // below 32
-          v.core[dir](za, zb, n, nullptr, nullptr, b.data());
-          v.crCore[dir](a.data(), a.data() + n, b.data(), n, nullptr, nullptr);
-          v.last[dir](a.data(), b.data(), 4, 3, nullptr);  // count below 4
-          v.crLast[dir](a.data(), b.data(), b.data(), 4, 3, nullptr);
-        }
+        if (v.core[dir] == nullptr) continue;              // below 32 again, and counts below 4
+        v.core[dir](za, zb, n, nullptr, nullptr, b.data());
+        v.crCore[dir](a.data(), a.data() + n, b.data(), n, nullptr, nullptr);
+        v.last[dir](a.data(), b.data(), 4, 3, nullptr);
+        v.crLast[dir](a.data(), b.data(), b.data(), 4, 3, nullptr);
       }
-      EXPECT_EQ(a, x) << n;
-      EXPECT_EQ(b, x) << n;
+      EXPECT_TRUE(a == x && b == x) << v.name << " " << n;
     }
   }
 }
 
-// ------------------------------------------------- four-way split FFT
-
-// Records of W^j, W^2j, W^3j, W = e^(-2 pi i/(4L)), four butterflies each.
-std::vector<float> lastFactorRecords(int quarter) {
-  std::vector<float> t(6 * quarter);
-  for (int j = 0; j < quarter; ++j)
-    for (int p = 1; p <= 3; ++p) {
-      const double a = 2 * M_PI * p * j / (4.0 * quarter);
-      t[24 * (j / 4) + 8 * (p - 1) + j % 4] = static_cast<float>(std::cos(a));
-      t[24 * (j / 4) + 8 * (p - 1) + 4 + j % 4] = static_cast<float>(-std::sin(a));
-    }
-  return t;
-}
-
 // Two core calls (source at x[0] and x[2]) and the last factor give the
-// 4M-point transform; the split forms give the interleaved bits.
+// 4M-point transform, whole or in two runs; the split forms give the
+// interleaved bits. The last-factor records: W^j, W^2j, W^3j,
+// W = e^(-2 pi i/(4M)).
 TEST(FftFourWay, TwoCoreCallsAndTheLastFactorGiveTheTransform) {
   for (const Variant& v : variants()) {
     if (!v.available() || v.core[0] == nullptr) continue;
     for (int order : {5, 6, 7, 11, 12}) {
       const int m = 1 << order, n = 4 * m;
       Tables t(v, order);
-      const std::vector<float> rec = lastFactorRecords(m);
+      std::vector<float> rec(6 * m), re(n), im(n);
+      for (int j = 0; j < m; ++j)
+        for (int p = 1; p <= 3; ++p) {
+          rec[24 * (j / 4) + 8 * (p - 1) + j % 4] = float(std::cos(2 * M_PI * p * j / n));
+          rec[24 * (j / 4) + 8 * (p - 1) + 4 + j % 4] = float(-std::sin(2 * M_PI * p * j / n));
+        }
       const std::vector<float> x = randomFloats(2 * n, 3 * order);
-      std::vector<float> re(n), im(n);
       for (int i = 0; i < n; ++i) re[i] = x[2 * i], im[i] = x[2 * i + 1];
       for (int inverse = 0; inverse < 2; ++inverse) {
         SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order) + (inverse ? " inverse" : " forward"));
@@ -482,8 +380,7 @@ TEST(FftFourWay, TwoCoreCallsAndTheLastFactorGiveTheTransform) {
         const std::vector<float> partial(work.as<float>(), work.as<float>() + 2 * n);
         v.last[inverse](work.as<float>(), dst.as<float>(), m, m / 2, rec.data());
         v.last[inverse](work.as<float>() + m, dst.as<float>() + m, m, m / 2, rec.data() + 3 * m);
-        EXPECT_TRUE(dst.guardsIntact());
-        EXPECT_TRUE(std::equal(partial.begin(), partial.end(), work.as<float>())) << "partial transforms changed";
+        EXPECT_TRUE(dst.guardsIntact() && std::equal(partial.begin(), partial.end(), work.as<float>()));
         EXPECT_LE(relativeError(dst.as<float>(), referenceDft(toComplex(x.data(), n), inverse)), 2e-7 * (order + 2));
         // One whole call in place gives the same bits; so do split arrays.
         std::vector<float> sRe(n), sIm(n);
@@ -491,44 +388,39 @@ TEST(FftFourWay, TwoCoreCallsAndTheLastFactorGiveTheTransform) {
         v.last[inverse](work.as<float>(), work.as<float>(), m, m, rec.data());
         ASSERT_EQ(std::memcmp(work.data(), dst.data(), 8 * n), 0) << "in place";
         for (int i = 0; i < n; ++i)
-          ASSERT_TRUE(bits(sRe[i]) == bits(dst.as<float>()[2 * i]) && bits(sIm[i]) == bits(dst.as<float>()[2 * i + 1]))
-              << i;
+          ASSERT_TRUE(bits(sRe[i]) == bits(dst.as<float>()[2 * i]) && bits(sIm[i]) == bits(dst.as<float>()[2 * i + 1]));
       }
     }
   }
 }
 
-// ------------------------------------------ pieces of the large transform
-
-// The factor step with every twiddle 1: leg 0 = x0 + x1 + x2 + x3,
-// leg 1 = x0 - x1 - i(x2 - x3), leg 2 = x0 + x1 - x2 - x3,
-// leg 3 = x0 - x1 + i(x2 - x3), with small integers so every sum is exact.
+// The factor step of the large transform with every twiddle 1, on small
+// integers (so every sum is exact): leg 0 = x0 + x1 + x2 + x3, leg 1 =
+// x0 - x1 - i(x2 - x3), leg 2 = x0 + x1 - x2 - x3, leg 3 = x0 - x1 + i(x2 - x3).
 TEST(FftLargeKernels, FactorStepWithUnitTwiddles) {
   const int span = 32, groups = 4;
   alignas(16) float twd[6 * span];
   for (int j = 0; j < 6 * span; ++j) twd[j] = (j / 4) % 2 == 0 ? 1.0f : 0.0f;
-  for (const Variant& v : variants()) {
-    if (!v.available()) continue;
-    SCOPED_TRACE(v.name);
-    std::vector<float> in(8 * span * groups);
-    std::mt19937 rng(7);
-    for (float& f : in) f = static_cast<float>(static_cast<int>(rng() % 64) - 32);
+  std::vector<float> in(8 * span * groups);
+  std::mt19937 rng(7);
+  for (float& f : in) f = static_cast<float>(static_cast<int>(rng() % 64) - 32);
+  // Value e of leg j in group g, from split-4 groups of four.
+  const auto at = [&](const float* p, int g, int j, int e) {
+    const float* q = p + 8 * span * g + 2 * (j * span + e - e % 4) + e % 4;
+    return std::complex<float>(q[0], q[4]);
+  };
+  const std::complex<float> i(0, 1);
+  for (const Variant& v : availableVariants()) {
     Guarded area(in, 0);
     v.fact4(area.as<float>(), nullptr, span, groups, twd);
     EXPECT_TRUE(area.guardsIntact());
-    // Value e of leg j in group g, from split-4 groups of four.
-    const auto at = [&](const float* p, int g, int j, int e) {
-      const float* q = p + 8 * span * g + 2 * (j * span + e - e % 4) + e % 4;
-      return std::complex<float>(q[0], q[4]);
-    };
-    const std::complex<float> i(0, 1);
     for (int g = 0; g < groups; ++g)
       for (int e = 0; e < span; ++e) {
         const auto x0 = at(in.data(), g, 0, e), x1 = at(in.data(), g, 1, e), x2 = at(in.data(), g, 2, e),
                    x3 = at(in.data(), g, 3, e);
         const std::complex<float> want[4] = {x0 + x1 + x2 + x3, x0 - x1 - i * (x2 - x3), x0 + x1 - x2 - x3,
                                              x0 - x1 + i * (x2 - x3)};
-        for (int j = 0; j < 4; ++j) ASSERT_EQ(at(area.as<float>(), g, j, e), want[j]) << g << " " << e << " " << j;
+        for (int j = 0; j < 4; ++j) ASSERT_EQ(at(area.as<float>(), g, j, e), want[j]) << v.name << " " << g << " " << e;
       }
   }
 }
@@ -540,42 +432,32 @@ TEST(FftLargeKernels, FactorStepWithUnitTwiddles) {
 // row's cols values is touched.
 TEST(FftLargeKernels, GatherAndScatterOfAnyColumnCount) {
   const int rows = 3, stride = 32;
-  for (const Variant& v : variants()) {
-    if (!v.available()) continue;
+  for (const Variant& v : availableVariants()) {
     for (int cols : {0, 1, 3, 5, 6, 7, 9, 24})
       for (int offset : {0, 1}) {
         SCOPED_TRACE(std::string(v.name) + " cols " + std::to_string(cols) + " offset " + std::to_string(offset));
         const std::vector<float> x = randomFloats(2 * stride * rows + 2, 40 + cols);
-        const float* s = x.data() + 2 * offset;
+        const float *s = x.data() + 2 * offset, *re = s, *im = s + stride * rows;
         Guarded buf(8 * rows * cols), back(8 * stride * rows, 4), inter(8 * stride * rows, 8);
+        Guarded crBuf(8 * rows * cols), outRe(4 * stride * rows), outIm(4 * stride * rows, 4);
         v.merge(reinterpret_cast<const vpComplex32f*>(s), buf.as<float>(), stride, rows, cols);
         v.split(back.as<vpComplex32f>(), buf.as<float>(), stride, rows, cols, 0);
         v.split(inter.as<vpComplex32f>(), buf.as<float>(), stride, rows, cols, 1);
-        EXPECT_TRUE(buf.guardsIntact() && back.guardsIntact() && inter.guardsIntact());
-        for (int r = 0; r < rows; ++r)
-          for (int c = 0; c < cols; ++c)
-            for (int part = 0; part < 2; ++part) {
-              const int o = 2 * (stride * r + c) + part;
-              ASSERT_EQ(buf.as<float>()[2 * (cols * r + c) + part], s[o]);
-              ASSERT_EQ(back.as<float>()[o], s[o]);
-              const bool tail = c >= cols / 4 * 4;
-              ASSERT_EQ(inter.as<float>()[o], tail ? s[o] : s[2 * stride * r + c / 4 * 8 + 4 * part + c % 4]);
-            }
-        // Separate arrays, strides in floats.
-        const float* re = s;
-        const float* im = s + stride * rows;
-        Guarded crBuf(8 * rows * cols), outRe(4 * stride * rows), outIm(4 * stride * rows, 4);
-        v.crMerge(re, im, crBuf.as<float>(), stride, rows, cols);
+        v.crMerge(re, im, crBuf.as<float>(), stride, rows, cols);  // strides in floats
         v.crSplit(outRe.as<float>(), outIm.as<float>(), crBuf.as<float>(), stride, rows, cols);
-        EXPECT_TRUE(crBuf.guardsIntact() && outRe.guardsIntact() && outIm.guardsIntact());
+        for (const Guarded* g : {&buf, &back, &inter, &crBuf, &outRe, &outIm}) EXPECT_TRUE(g->guardsIntact());
         const int whole = cols / 4 * 4, tail = cols - whole;
         for (int r = 0; r < rows; ++r)
           for (int c = 0; c < cols; ++c) {
+            for (int part = 0; part < 2; ++part) {
+              const int o = 2 * (stride * r + c) + part;
+              ASSERT_TRUE(buf.as<float>()[2 * (cols * r + c) + part] == s[o] && back.as<float>()[o] == s[o]);
+              ASSERT_EQ(inter.as<float>()[o], c >= whole ? s[o] : s[2 * stride * r + c / 4 * 8 + 4 * part + c % 4]);
+            }
             const float* row = crBuf.as<float>() + 2 * cols * r;
-            const int at = c < whole ? c / 4 * 8 + c % 4 : 2 * whole + c - whole;
-            ASSERT_TRUE(row[at] == re[stride * r + c] && row[at + (c < whole ? 4 : tail)] == im[stride * r + c]);
-            ASSERT_TRUE(outRe.as<float>()[stride * r + c] == re[stride * r + c] &&
-                        outIm.as<float>()[stride * r + c] == im[stride * r + c]);
+            const int at = c < whole ? c / 4 * 8 + c % 4 : 2 * whole + c - whole, k = stride * r + c;
+            ASSERT_TRUE(row[at] == re[k] && row[at + (c < whole ? 4 : tail)] == im[k]);
+            ASSERT_TRUE(outRe.as<float>()[k] == re[k] && outIm.as<float>()[k] == im[k]);
           }
       }
   }

@@ -10,6 +10,7 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,7 +22,6 @@ namespace transforms_test {
 
 using Permute1 = void (*)(void*, int, const int32_t*);
 using Permute2 = void (*)(const void*, void*, int, const int32_t*);
-using SmallFft = void (*)(const vpComplex32f*, vpComplex32f*);
 
 // Every member of a variant that the tests call, as an X-macro list:
 // S(p, field, name) is one function, A(p, field, count, names...) an array
@@ -79,19 +79,24 @@ struct Variant {
   TT_FOURWAY_MEMBERS(TT_ARRAY_FIELD, ssse3)
 };
 
-inline bool always() { return true; }
-inline bool hasSsse3() { return __builtin_cpu_supports("ssse3"); }
-inline bool hasSse41() { return __builtin_cpu_supports("sse4.1"); }
-
 inline const std::vector<Variant>& variants() {
   static const std::vector<Variant> all = {
-      {"sse2", always, 15, true, TT_MEMBERS(TT_INIT, TT_ARRAY_INIT, sse2) TT_FOURWAY_MEMBERS(TT_NO_ARRAY, sse2)},
-      {"ssse3", hasSsse3, 17, false,
+      {"sse2", [] { return true; }, 15, true,
+       TT_MEMBERS(TT_INIT, TT_ARRAY_INIT, sse2) TT_FOURWAY_MEMBERS(TT_NO_ARRAY, sse2)},
+      {"ssse3", [] { return __builtin_cpu_supports("ssse3") != 0; }, 17, false,
        TT_MEMBERS(TT_INIT, TT_ARRAY_INIT, ssse3) TT_FOURWAY_MEMBERS(TT_ARRAY_INIT, ssse3)},
-      {"sse41", hasSse41, 17, false,
+      {"sse41", [] { return __builtin_cpu_supports("sse4.1") != 0; }, 17, false,
        TT_MEMBERS(TT_INIT, TT_ARRAY_INIT, sse41) TT_FOURWAY_MEMBERS(TT_ARRAY_INIT, sse41)},
   };
   return all;
+}
+
+// The variants this processor runs.
+inline std::vector<std::reference_wrapper<const Variant>> availableVariants() {
+  std::vector<std::reference_wrapper<const Variant>> out;
+  for (const Variant& v : variants())
+    if (v.available()) out.push_back(v);
+  return out;
 }
 
 // Byte block with guard bytes on both sides; data() is `offset` bytes past a
@@ -125,6 +130,7 @@ class Guarded {
   uint8_t* begin_;
 };
 
+// Seeded values uniform in [-1, 1].
 inline std::vector<float> randomFloats(size_t count, uint32_t seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
@@ -167,14 +173,11 @@ inline std::vector<cd> toComplex(const float* interleaved, size_t n) {
   return v;
 }
 
-// Relative L2 error of got (interleaved floats) against want.
+// Relative L2 error of got (interleaved floats) against want times scale.
 inline double relativeError(const float* got, const std::vector<cd>& want, double scale = 1.0) {
   double num = 0, den = 0;
-  for (size_t i = 0; i < want.size(); ++i) {
-    const cd w = want[i] * scale;
-    num += std::norm(cd(got[2 * i], got[2 * i + 1]) - w);
-    den += std::norm(w);
-  }
+  for (size_t i = 0; i < want.size(); ++i)
+    num += std::norm(cd(got[2 * i], got[2 * i + 1]) - want[i] * scale), den += std::norm(want[i] * scale);
   return den == 0 ? std::sqrt(num) : std::sqrt(num / den);
 }
 
@@ -207,10 +210,11 @@ struct Fft {
 };
 
 // How a forward transform is called: offsets of the arrays from a 64-byte
-// boundary, in place or not, with the caller's buffer or none.
+// boundary, in place or not, with the caller's buffer or none, and whether
+// the buffer must come back untouched.
 struct Path {
   size_t srcOffset = 0, dstOffset = 0, bufOffset = 0;
-  bool inPlace = false, withBuffer = true;
+  bool inPlace = false, withBuffer = true, bufferUntouched = false;
 };
 
 // Runs the forward transform of x (interleaved) into a fresh result; checks
@@ -219,7 +223,7 @@ inline std::vector<float> forward(const Variant& v, const Fft& f, const std::vec
   Guarded dst(x, path.dstOffset), src(x, path.srcOffset), buf(std::max(f.bufSize, 1), path.bufOffset);
   const vpComplex32f* in = path.inPlace ? dst.as<vpComplex32f>() : src.as<vpComplex32f>();
   EXPECT_EQ(v.fftFwd(in, dst.as<vpComplex32f>(), f.p, path.withBuffer ? buf.data() : nullptr), 0);
-  EXPECT_TRUE(dst.guardsIntact() && buf.guardsIntact());
+  EXPECT_TRUE(dst.guardsIntact() && buf.guardsIntact() && (!path.bufferUntouched || buf.untouched()));
   EXPECT_TRUE(path.inPlace || std::equal(x.begin(), x.end(), src.as<float>())) << "source changed";
   return std::vector<float>(dst.as<float>(), dst.as<float>() + x.size());
 }
