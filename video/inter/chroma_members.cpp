@@ -69,21 +69,33 @@ void chroma_kernel(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32
   if constexpr (Rows == 8) GetChromaPrediction_8Lines(plane, x, y, dx, dy, dst, width, height, pitch);
 }
 
+// Field macroblocks of MBAFF frames read reference fields and look explicit
+// weights up with the halved reference index.
+inline bool mbaff_field(const MacroblockRecord* mb) { return mb->slice->MbaffFrameFlag && mb->mb_structure != 2; }
+
 // Prediction of one list for component c into Rows rows of 8.
 template <int Rows>
-DecodedPicture* predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int c, int16_t* rows) {
+inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int c,
+                                       int16_t* rows) {
   const MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant];
-  DecodedPicture* ref = inter::reference_of(call.lists[list], mb, list, refIdx);
+  const inter::PartitionReference ref = mb->slice->MbaffFrameFlag
+                                            ? inter::reference_for<true>(call.lists[list], mb, list, refIdx)
+                                            : inter::reference_for<false>(call.lists[list], mb, list, refIdx);
   const int16_t* mv = list ? mb->mv_l1[blk.lumaBlock] : mb->mv_l0[blk.lumaBlock];
   // A field predicting from the field of the other parity moves by a quarter
   // chroma sample.
+  int refParity = ref.pic->structure, curParity = mb->mb_structure;
+  if (mbaff_field(mb)) {
+    refParity = ref.bottomField ? 1 : 0;
+    curParity = static_cast<int>(mb->mb_addr & 1);
+  }
   int dv = 0;
-  if (ref->structure == 0 && mb->mb_structure == 1) dv = 2;
-  if (ref->structure == 1 && mb->mb_structure == 0) dv = -2;
+  if (refParity == 0 && curParity == 1) dv = 2;
+  if (refParity == 1 && curParity == 0) dv = -2;
   const int32_t cvx = mv[0];
   const int32_t cvy = static_cast<int16_t>(mv[1] + dv);
-  const uint8_t* plane = c ? ref->frameBuffer->Cr : ref->frameBuffer->Cb;
+  const uint8_t* plane = (c ? ref.pic->frameBuffer->Cr : ref.pic->frameBuffer->Cb) + (ref.bottomField ? call.pitch / 2 : 0);
   chroma_kernel<Rows>(plane, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, rows, call.width,
                       call.height, call.pitch);
   return ref;
@@ -110,13 +122,14 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
   const PredWeightTable* table = s->weightTable;
   // Explicit weighting needs the slice's table; implicit weights do not.
   const uint32_t mode = (s->weightingMode == 1 && !table) ? 0 : s->weightingMode;
+  const int shift = mbaff_field(mb) ? 1 : 0;
   for (int c = 0; c < 2; ++c) {
     alignas(16) int16_t p0[8 * Rows], p1[8 * Rows];
     __m128i pred[Rows];
     if (lists != 3) {
       const int list = lists == 2;
       predict_list<Rows>(call, blk, list, c, p0);
-      const int idx = list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant];
+      const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
       const bool weighted = mode == 1 && static_cast<uint32_t>(idx) < 32;
       for (int r = 0; r < Rows; ++r) {
         pred[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(p0 + 8 * r));
@@ -126,9 +139,9 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
                                   table->chroma_log2_weight_denom);
       }
     } else {
-      const DecodedPicture* ref0 = predict_list<Rows>(call, blk, 0, c, p0);
-      const DecodedPicture* ref1 = predict_list<Rows>(call, blk, 1, c, p1);
-      const int i0 = mb->ref_idx_l0[blk.quadrant], i1 = mb->ref_idx_l1[blk.quadrant];
+      const inter::PartitionReference ref0 = predict_list<Rows>(call, blk, 0, c, p0);
+      const inter::PartitionReference ref1 = predict_list<Rows>(call, blk, 1, c, p1);
+      const int i0 = mb->ref_idx_l0[blk.quadrant] >> shift, i1 = mb->ref_idx_l1[blk.quadrant] >> shift;
       int32_t w0 = 0, w1 = 0, o = 0, logWD = 5;
       uint32_t rule = mode;
       if (rule == 1 && (static_cast<uint32_t>(i0) >= 32 || static_cast<uint32_t>(i1) >= 32)) rule = 0;
@@ -138,8 +151,12 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
         w1 = table->chroma_weight_l1[i1][c];
         o = (table->chroma_offset_l0[i0][c] + table->chroma_offset_l1[i1][c] + 1) >> 1;
       } else if (rule == 2) {
-        inter::implicit_weights(s->picture->pictureOrderCount, ref0->pictureOrderCount, ref1->pictureOrderCount, &w0,
-                                &w1);
+        int32_t cur, poc0, poc1;
+        if (shift)
+          inter::implicit_counts<true>(mb, ref0, ref1, &cur, &poc0, &poc1);
+        else
+          inter::implicit_counts<false>(mb, ref0, ref1, &cur, &poc0, &poc1);
+        inter::implicit_weights(cur, poc0, poc1, &w0, &w1);
       }
       for (int r = 0; r < Rows; ++r) {
         const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(p0 + 8 * r));
@@ -272,3 +289,13 @@ INTER_CHROMA_WORKERS(INTER_DEFINE_WORKER)
   }
 #define INTER_DEFINE_CHROMA(name, slice, code, lists) INTER_DEFINE_CHROMA_##lists(name, code)
 INTER_CHROMA_MEMBERS(INTER_DEFINE_CHROMA)
+
+// In MBAFF frames the same members serve: the MBAFF drivers pass a field
+// macroblock on its field's lines, and the reference choice follows the
+// slice's MbaffFrameFlag and the macroblock's kind.
+#define INTER_DEFINE_CHROMA_MBAFF(name, slice, code, lists) \
+  void name##_mbaff(INTER_CHROMA_ARGS_##lists) { name(INTER_CHROMA_PASS_##lists); }
+#define INTER_CHROMA_PASS_ONE refList, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth, chromaHeight
+#define INTER_CHROMA_PASS_TWO \
+  refList0, refList1, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth, chromaHeight
+INTER_CHROMA_MEMBERS(INTER_DEFINE_CHROMA_MBAFF)

@@ -9,29 +9,33 @@ struct Table {
   Fn entries[256];
 };
 
-constexpr Table<InterLumaDispatch> luma_table(char slice) {
+constexpr Table<InterLumaDispatch> luma_table(char slice, bool mbaff) {
   Table<InterLumaDispatch> t{};
 #define INTER_LUMA_ENTRY(name, sl, code, ...) \
-  if (slice == #sl[0]) t.entries[code] = &inter::luma_entry<&name>;
+  if (slice == #sl[0]) t.entries[code] = mbaff ? &inter::luma_entry<&name##_mbaff> : &inter::luma_entry<&name>;
   INTER_LUMA_PARTITION_MEMBERS(INTER_LUMA_ENTRY)
   INTER_LUMA_SKIP_MEMBERS(INTER_LUMA_ENTRY)
 #undef INTER_LUMA_ENTRY
   return t;
 }
 
-constexpr Table<InterChromaDispatch> chroma_table(char slice) {
+constexpr Table<InterChromaDispatch> chroma_table(char slice, bool mbaff) {
   Table<InterChromaDispatch> t{};
 #define INTER_CHROMA_ENTRY(name, sl, code, lists) \
-  if (slice == #sl[0]) t.entries[code] = &inter::chroma_entry<&name>;
+  if (slice == #sl[0]) t.entries[code] = mbaff ? &inter::chroma_entry<&name##_mbaff> : &inter::chroma_entry<&name>;
   INTER_CHROMA_MEMBERS(INTER_CHROMA_ENTRY)
 #undef INTER_CHROMA_ENTRY
   return t;
 }
 
-constexpr Table<InterLumaDispatch> kLumaP = luma_table('P');
-constexpr Table<InterLumaDispatch> kLumaB = luma_table('B');
-constexpr Table<InterChromaDispatch> kChromaP = chroma_table('P');
-constexpr Table<InterChromaDispatch> kChromaB = chroma_table('B');
+constexpr Table<InterLumaDispatch> kLumaP = luma_table('P', false);
+constexpr Table<InterLumaDispatch> kLumaB = luma_table('B', false);
+constexpr Table<InterChromaDispatch> kChromaP = chroma_table('P', false);
+constexpr Table<InterChromaDispatch> kChromaB = chroma_table('B', false);
+constexpr Table<InterLumaDispatch> kLumaPMbaff = luma_table('P', true);
+constexpr Table<InterLumaDispatch> kLumaBMbaff = luma_table('B', true);
+constexpr Table<InterChromaDispatch> kChromaPMbaff = chroma_table('P', true);
+constexpr Table<InterChromaDispatch> kChromaBMbaff = chroma_table('B', true);
 
 }  // namespace
 
@@ -44,3 +48,7 @@ const InterLumaDispatch kInterLumaDispatchP[256] = {INTER_E256(kLumaP)};
 const InterLumaDispatch kInterLumaDispatchB[256] = {INTER_E256(kLumaB)};
 const InterChromaDispatch kInterChromaDispatchP[256] = {INTER_E256(kChromaP)};
 const InterChromaDispatch kInterChromaDispatchB[256] = {INTER_E256(kChromaB)};
+const InterLumaDispatch kInterLumaDispatchP_mbaff[256] = {INTER_E256(kLumaPMbaff)};
+const InterLumaDispatch kInterLumaDispatchB_mbaff[256] = {INTER_E256(kLumaBMbaff)};
+const InterChromaDispatch kInterChromaDispatchP_mbaff[256] = {INTER_E256(kChromaPMbaff)};
+const InterChromaDispatch kInterChromaDispatchB_mbaff[256] = {INTER_E256(kChromaBMbaff)};

@@ -6,6 +6,7 @@
 
 #include "decoder_engine.h"
 #include "mb_record.h"
+#include "weighted_sample_prediction.h"
 
 namespace inter {
 
@@ -21,6 +22,50 @@ inline DecodedPicture* reference_of(DecodedPicture* const* list, const Macrobloc
   if (!pic || !pic->frameBuffer) pic = list[0];
   if (!pic || !pic->frameBuffer) pic = s->picture;
   return pic;
+}
+
+// The reference that one partition of one list reads. In an MBAFF frame a
+// field macroblock's index counts fields: entry refIdx >> 1 of the list,
+// the field of the macroblock's own parity for an even index and of the
+// other parity for an odd one. The identifier for deblocking then tells the
+// two fields apart (2 x access unit + bottom, modulo 256, also for frame
+// macroblocks, so that all identifiers of one frame are comparable).
+struct PartitionReference {
+  DecodedPicture* pic;
+  bool bottomField;  // read the bottom field: sources start one frame line down
+  uint8_t id;
+};
+
+template <bool Mbaff>
+inline PartitionReference reference_for(DecodedPicture* const* list, const MacroblockRecord* mb, int listIdx,
+                                        int refIdx) {
+  if constexpr (!Mbaff) {
+    DecodedPicture* pic = reference_of(list, mb, listIdx, refIdx);
+    return {pic, false, static_cast<uint8_t>(pic->accessUnitIndex)};
+  } else {
+    const bool field = mb->mb_structure != 2;
+    DecodedPicture* pic = reference_of(list, mb, listIdx, field ? refIdx >> 1 : refIdx);
+    const bool bottom = field && ((mb->mb_addr ^ static_cast<uint32_t>(refIdx)) & 1) != 0;
+    return {pic, bottom, static_cast<uint8_t>(2 * pic->accessUnitIndex + (bottom ? 1 : 0))};
+  }
+}
+
+// Picture order counts that implicit weights of a macroblock compare: the
+// current picture's and the two references'. A field macroblock of an MBAFF
+// frame uses the counts of its own field and of the reference fields.
+template <bool Mbaff>
+inline void implicit_counts(const MacroblockRecord* mb, const PartitionReference& r0, const PartitionReference& r1,
+                            int32_t* cur, int32_t* poc0, int32_t* poc1) {
+  const DecodedPicture* pic = mb->slice->picture;
+  if (Mbaff && mb->mb_structure != 2) {
+    *cur = field_order_count(pic, static_cast<int>(mb->mb_addr & 1));
+    *poc0 = field_order_count(r0.pic, r0.bottomField ? 1 : 0);
+    *poc1 = field_order_count(r1.pic, r1.bottomField ? 1 : 0);
+    return;
+  }
+  *cur = pic->pictureOrderCount;
+  *poc0 = r0.pic->pictureOrderCount;
+  *poc1 = r1.pic->pictureOrderCount;
 }
 
 // Implicit weights (w0, w1) of a bi-predicted block from the picture order

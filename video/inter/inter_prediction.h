@@ -103,6 +103,16 @@ INTER_CHROMA_WORKERS(INTER_DECLARE_WORKER)
 #undef INTER_DECLARE_LUMA
 #undef INTER_DECLARE_CHROMA
 #undef INTER_DECLARE_WORKER
+// MBAFF frames: every member has an _mbaff twin with the same arguments. A
+// field macroblock is passed on its field's lines (doubled pitch, field row,
+// half height); it predicts from reference fields.
+#define INTER_DECLARE_LUMA_MBAFF(name, slice, code, lists, ...) void name##_mbaff(INTER_LUMA_ARGS_##lists);
+#define INTER_DECLARE_CHROMA_MBAFF(name, slice, code, lists) void name##_mbaff(INTER_CHROMA_ARGS_##lists);
+INTER_LUMA_PARTITION_MEMBERS(INTER_DECLARE_LUMA_MBAFF)
+INTER_LUMA_SKIP_MEMBERS(INTER_DECLARE_LUMA_MBAFF)
+INTER_CHROMA_MEMBERS(INTER_DECLARE_CHROMA_MBAFF)
+#undef INTER_DECLARE_LUMA_MBAFF
+#undef INTER_DECLARE_CHROMA_MBAFF
 
 // ---- Dispatch tables of the reconstruction drivers, indexed by MbTypeCode:
 // one uniform signature (both lists; a one-list member receives the first);
@@ -116,3 +126,7 @@ extern const InterLumaDispatch kInterLumaDispatchP[256];
 extern const InterLumaDispatch kInterLumaDispatchB[256];
 extern const InterChromaDispatch kInterChromaDispatchP[256];
 extern const InterChromaDispatch kInterChromaDispatchB[256];
+extern const InterLumaDispatch kInterLumaDispatchP_mbaff[256];
+extern const InterLumaDispatch kInterLumaDispatchB_mbaff[256];
+extern const InterChromaDispatch kInterChromaDispatchP_mbaff[256];
+extern const InterChromaDispatch kInterChromaDispatchB_mbaff[256];

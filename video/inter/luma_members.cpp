@@ -39,12 +39,13 @@ void widen(const uint8_t* src, int width, int rows, int16_t* dst, int dstStride)
 
 // Reference records of a list: the picture in the given quadrants and its
 // identifier byte in the given 4x4 blocks.
-void record_reference(MacroblockRecord* mb, int list, DecodedPicture* ref, unsigned quadrantMask, unsigned blockMask) {
+void record_reference(MacroblockRecord* mb, int list, const inter::PartitionReference& ref, unsigned quadrantMask,
+                      unsigned blockMask) {
   DecodedPicture** pics = list ? mb->ref_pic_l1 : mb->ref_pic_l0;
   uint8_t* ids = list ? mb->ref_id_l1 : mb->ref_id_l0;
-  const uint8_t id = static_cast<uint8_t>(ref->accessUnitIndex);
+  const uint8_t id = ref.id;
   for (int q = 0; q < 4; ++q)
-    if (quadrantMask & (1u << q)) pics[q] = ref;
+    if (quadrantMask & (1u << q)) pics[q] = ref.pic;
   for (int b = 0; b < 16; ++b)
     if (blockMask & (1u << b)) ids[b] = id;
 }
@@ -57,19 +58,33 @@ struct LumaCall {
   uint32_t pitch, frameWidth, frameHeight;
 };
 
+// The weighting routines look explicit weights up with the reference index
+// shifted by this: 1 for a field macroblock of an MBAFF frame.
+template <bool Mbaff>
+inline uint8_t weight_shift(const MacroblockRecord* mb) {
+  return Mbaff && mb->mb_structure != 2 ? 1 : 0;
+}
+
+// First luma sample of the reference a partition reads: the bottom field
+// starts one frame line (half the field pitch) down.
+inline const uint8_t* luma_source(const inter::PartitionReference& ref, uint32_t pitch) {
+  return ref.pic->frameBuffer->Y + (ref.bottomField ? pitch / 2 : 0);
+}
+
 // Interpolates the block (offset ox, oy; w x h) of list `list` with the
 // reference index of quadrant q and the vector of 4x4 block b into dst (row
 // stride dstStride), and records the reference.
+template <bool Mbaff>
 void interpolate_partition(const LumaCall& call, int list, int q, int b, int ox, int oy, int w, int h,
                            unsigned quadrantMask, unsigned blockMask, int16_t* dst, int dstStride) {
   MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[q] : mb->ref_idx_l0[q];
-  DecodedPicture* ref = inter::reference_of(call.lists[list], mb, list, refIdx);
+  const inter::PartitionReference ref = inter::reference_for<Mbaff>(call.lists[list], mb, list, refIdx);
   record_reference(mb, list, ref, quadrantMask, blockMask);
   const int16_t* mv = list ? mb->mv_l1[b] : mb->mv_l0[b];
   alignas(16) uint8_t scratch[256];
   InterpolateBlockParams params{};
-  params.pSrc[0] = ref->frameBuffer->Y;
+  params.pSrc[0] = luma_source(ref, call.pitch);
   params.srcStep = static_cast<int32_t>(call.pitch);
   params.pDst[0] = scratch;
   params.dstStep = w;
@@ -88,25 +103,28 @@ void interpolate_partition(const LumaCall& call, int list, int q, int b, int ox,
 }
 
 // Motion vector derivation of one partition and list.
+#define INTER_DERIVE(name) (Mbaff ? MotionVectorDerivation_##name##_mbaff : MotionVectorDerivation_##name)
+template <bool Mbaff>
 void derive(int shape, int list, int part, MacroblockRecord* mb) {
   switch (shape * 4 + list * 2 + part) {
-    case 0: MotionVectorDerivation_16x16_L0(mb); break;
-    case 2: MotionVectorDerivation_16x16_L1(mb); break;
-    case 4: MotionVectorDerivation_16x8_L0_upper(mb); break;
-    case 5: MotionVectorDerivation_16x8_L0_lower(mb); break;
-    case 6: MotionVectorDerivation_16x8_L1_upper(mb); break;
-    case 7: MotionVectorDerivation_16x8_L1_lower(mb); break;
-    case 8: MotionVectorDerivation_8x16_L0_left(mb); break;
-    case 9: MotionVectorDerivation_8x16_L0_right(mb); break;
-    case 10: MotionVectorDerivation_8x16_L1_left(mb); break;
-    case 11: MotionVectorDerivation_8x16_L1_right(mb); break;
+    case 0: INTER_DERIVE(16x16_L0)(mb); break;
+    case 2: INTER_DERIVE(16x16_L1)(mb); break;
+    case 4: INTER_DERIVE(16x8_L0_upper)(mb); break;
+    case 5: INTER_DERIVE(16x8_L0_lower)(mb); break;
+    case 6: INTER_DERIVE(16x8_L1_upper)(mb); break;
+    case 7: INTER_DERIVE(16x8_L1_lower)(mb); break;
+    case 8: INTER_DERIVE(8x16_L0_left)(mb); break;
+    case 9: INTER_DERIVE(8x16_L0_right)(mb); break;
+    case 10: INTER_DERIVE(8x16_L1_left)(mb); break;
+    case 11: INTER_DERIVE(8x16_L1_right)(mb); break;
     default: break;
   }
 }
+#undef INTER_DERIVE
 
 // 16x16, 16x8 and 8x16 macroblocks of MbTypeCode Code; weigh is the type's
 // weighting routine.
-template <uint8_t Code, class Weigh>
+template <uint8_t Code, bool Mbaff, class Weigh>
 void luma_partition_member(const LumaCall& call, Weigh weigh) {
   constexpr int kShape = Code & 3;  // 0 16x16, 1 16x8, 2 8x16
   constexpr int kParts = kShape ? 2 : 1;
@@ -121,23 +139,24 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
   // Within a list the second partition's prediction reads the first's result.
   for (int list = 0; list < 2; ++list)
     for (int p = 0; p < kParts; ++p)
-      if (kPred[p] & (1 << list)) derive(kShape, list, p, mb);
+      if (kPred[p] & (1 << list)) derive<Mbaff>(kShape, list, p, mb);
 
   const uint32_t mode = mb->slice->weightingMode;
   const bool weighted = kHasBi ? mode != 0 : mode == 1;
   const uint8_t flag = mb->transform_size_8x8_flag;
   const int16_t* res = mb->luma_coeff;
+  const uint8_t shift = weight_shift<Mbaff>(mb);
 
   if constexpr (kShape == 0) {
     alignas(16) int16_t buf[2][256];
     for (int list = 0; list < 2; ++list)
       if (kPred0 & (1 << list))
-        interpolate_partition(call, list, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf[kHasBi ? list : 0], 16);
+        interpolate_partition<Mbaff>(call, list, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf[kHasBi ? list : 0], 16);
     if constexpr (kHasBi) {
-      if (weighted) weigh(mb, buf[0], buf[1], uint8_t{0});
+      if (weighted) weigh(mb, buf[0], buf[1], shift);
       if (!weighted) return CombineSamplesLuma_Bi_16x16(res, buf[0], buf[1], call.dst, call.pitch, flag);
     } else if (weighted) {
-      weigh(mb, buf[0], uint8_t{0});
+      weigh(mb, buf[0], shift);
     }
     CombineSamplesLuma_LX_16x16(res, buf[0], call.dst, call.pitch, flag);
   } else if constexpr (kShape == 1) {
@@ -149,11 +168,11 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
         if (!(kPred[p] & (1 << list))) continue;
         const bool inMain = kPred[p] != 3 || list == kMain;
         int16_t* rows = inMain ? main + 128 * p : second + (kPred0 == 3 && kPred1 == 3 ? 128 * p : 0);
-        interpolate_partition(call, list, 2 * p, 8 * p, 0, 8 * p, 16, 8, 3u << (2 * p), 0xFFu << (8 * p), rows, 16);
+        interpolate_partition<Mbaff>(call, list, 2 * p, 8 * p, 0, 8 * p, 16, 8, 3u << (2 * p), 0xFFu << (8 * p), rows, 16);
       }
     if constexpr (kHasBi) {
       if (weighted) {
-        weigh(mb, kMain == 0 ? main : second, kMain == 0 ? second : main, uint8_t{0});
+        weigh(mb, kMain == 0 ? main : second, kMain == 0 ? second : main, shift);
       } else {
         if constexpr (kPred0 == 3 && kPred1 == 3)
           return CombineSamplesLuma_Bi_16x16(res, main, second, call.dst, call.pitch, flag);
@@ -163,7 +182,7 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
           return CombineSamplesLuma_Bi_LX_16x8(res, main, second, call.dst, call.pitch, flag);
       }
     } else if (weighted) {
-      weigh(mb, main, uint8_t{0});
+      weigh(mb, main, shift);
     }
     CombineSamplesLuma_LX_16x16(res, main, call.dst, call.pitch, flag);
   } else {
@@ -174,15 +193,15 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
     for (int p = 0; p < 2; ++p)
       for (int list = 0; list < 2; ++list)
         if (kPred[p] & (1 << list))
-          interpolate_partition(call, list, p, 4 * p, 8 * p, 0, 8, 16, 5u << p, 0xF0Fu << (4 * p), planes[next++], 8);
+          interpolate_partition<Mbaff>(call, list, p, 4 * p, 8 * p, 0, 8, 16, 5u << p, 0xF0Fu << (4 * p), planes[next++], 8);
     constexpr int kLeftResult = kPred0 == 3 ? kMain : 0;
     constexpr int kRightResult = kLeftPlanes + (kPred1 == 3 ? kMain : 0);
     if constexpr (kHasBi) {
       if (weighted) {
         if constexpr (kPlanes == 3)
-          weigh(mb, planes[0], planes[1], planes[2], uint8_t{0});
+          weigh(mb, planes[0], planes[1], planes[2], shift);
         else
-          weigh(mb, planes[0], planes[1], planes[2], planes[3], uint8_t{0});
+          weigh(mb, planes[0], planes[1], planes[2], planes[3], shift);
       } else {
         if constexpr (kPlanes == 4)
           return CombineSamplesLuma_Bi_8x16(res, planes[0], planes[1], planes[2], planes[3], call.dst, call.pitch,
@@ -193,7 +212,7 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
           return CombineSamplesLuma_Bi_LX_8x16(res, planes[0], planes[1], planes[2], call.dst, call.pitch, flag);
       }
     } else if (weighted) {
-      weigh(mb, planes[0], planes[1], uint8_t{0});
+      weigh(mb, planes[0], planes[1], shift);
     }
     CombineSamplesLuma_LX_8x16(res, planes[kRightResult], planes[kLeftResult], call.dst, call.pitch, flag);
   }
@@ -202,10 +221,11 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
 // The direct luma prediction of one quadrant into its tile: one 8x8 kernel
 // call, or one 4x4 call per block when direct motion was derived per 4x4
 // block (no 8x8 inference).
+template <bool Mbaff>
 void predict_quadrant(const LumaCall& call, int list, int q, bool perBlock, int16_t* tile) {
   MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[q] : mb->ref_idx_l0[q];
-  DecodedPicture* ref = inter::reference_of(call.lists[list], mb, list, refIdx);
+  const inter::PartitionReference ref = inter::reference_for<Mbaff>(call.lists[list], mb, list, refIdx);
   record_reference(mb, list, ref, 1u << q, 0xFu << (4 * q));
   const int16_t(*mvs)[2] = list ? mb->mv_l1 : mb->mv_l0;
   const int qx = call.mbX + 8 * (q & 1), qy = call.mbY + 8 * (q >> 1);
@@ -213,7 +233,7 @@ void predict_quadrant(const LumaCall& call, int list, int q, bool perBlock, int1
     const int16_t* mv = mvs[4 * q + k];
     const int bx = perBlock ? 4 * (k & 1) : 0, by = perBlock ? 4 * (k >> 1) : 0;
     const auto kernel = perBlock ? DecideLumaSampleInterpolation_4x4(mv) : DecideLumaSampleInterpolation_8x8(mv);
-    kernel(tile + 8 * by + bx, ref->frameBuffer->Y, qx + bx + (mv[0] >> 2), qy + by + (mv[1] >> 2), call.pitch,
+    kernel(tile + 8 * by + bx, luma_source(ref, call.pitch), qx + bx + (mv[0] >> 2), qy + by + (mv[1] >> 2), call.pitch,
            call.frameWidth, call.frameHeight);
   }
 }
@@ -231,7 +251,7 @@ bool quadrants_agree(const MacroblockRecord* mb, int list, bool perBlock) {
 }
 
 // P_Skip (147), B_Skip (227) and B_Direct_16x16 (107).
-template <uint8_t Code>
+template <uint8_t Code, bool Mbaff>
 void luma_skip_member(const LumaCall& call) {
   constexpr bool kResidual = Code == MbB_Direct_16x16;
   MacroblockRecord* mb = call.mb;
@@ -239,17 +259,18 @@ void luma_skip_member(const LumaCall& call) {
   const uint32_t mode = s->weightingMode;
   const uint8_t flag = mb->transform_size_8x8_flag;
   const int16_t* res = mb->luma_coeff;
+  const uint8_t shift = weight_shift<Mbaff>(mb);
   if constexpr (Code == MbP_Skip) {
-    MotionVectorDerivation_P_Skip(mb);
+    (Mbaff ? MotionVectorDerivation_P_Skip_mbaff : MotionVectorDerivation_P_Skip)(mb);
     alignas(16) int16_t buf[256];
-    interpolate_partition(call, 0, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf, 16);
-    if (mode != 0) WeightedSamplePrediction_L0_16x16(mb, buf, 0);
+    interpolate_partition<Mbaff>(call, 0, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf, 16);
+    if (mode != 0) WeightedSamplePrediction_L0_16x16(mb, buf, shift);
     CombineSamplesLuma_P_Skip(buf, call.dst, call.pitch);
     return;
   }
   // The derivation may take its lists as plain arrays of pointers; it only
   // reads them.
-  MotionVectorDerivation_B_Skip_Direct(const_cast<DecodedPicture**>(call.lists[0]),
+  (Mbaff ? MotionVectorDerivation_B_Skip_Direct_mbaff : MotionVectorDerivation_B_Skip_Direct)(const_cast<DecodedPicture**>(call.lists[0]),
                                        const_cast<DecodedPicture**>(call.lists[1]), mb);
   const int lists = mb->pred_flag_l0[0] != 1 ? 2 : mb->pred_flag_l1[0] != 1 ? 1 : 3;
   const bool perBlock = s->direct_8x8_inference_flag == 0;
@@ -259,17 +280,17 @@ void luma_skip_member(const LumaCall& call) {
   bool average = false;
   if (agree) {
     for (int list = 0; list < 2; ++list)
-      if (lists & (1 << list)) interpolate_partition(call, list, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf[list], 16);
+      if (lists & (1 << list)) interpolate_partition<Mbaff>(call, list, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf[list], 16);
     if (lists == 3) {
       if (mode != 0)
-        WeightedSamplePrediction_Bi_16x16(mb, buf[0], buf[1], 0);
+        WeightedSamplePrediction_Bi_16x16(mb, buf[0], buf[1], shift);
       else
         average = true;
     } else if (mode == 1) {
       if (lists == 1)
-        WeightedSamplePrediction_L0_16x16(mb, buf[0], 0);
+        WeightedSamplePrediction_L0_16x16(mb, buf[0], shift);
       else
-        WeightedSamplePrediction_L1_16x16(mb, buf[1], 0);
+        WeightedSamplePrediction_L1_16x16(mb, buf[1], shift);
     }
     if (average) {
       if (kResidual) return CombineSamplesLuma_Bi_16x16(res, buf[0], buf[1], call.dst, call.pitch, flag);
@@ -280,14 +301,14 @@ void luma_skip_member(const LumaCall& call) {
   }
   for (uint8_t q = 0; q < 4; ++q) {
     for (int list = 0; list < 2; ++list)
-      if (lists & (1 << list)) predict_quadrant(call, list, q, perBlock, buf[list] + 64 * q);
+      if (lists & (1 << list)) predict_quadrant<Mbaff>(call, list, q, perBlock, buf[list] + 64 * q);
     if (lists == 3) {
-      if (mode != 0) WeightedSamplePrediction_Bi_8x8(mb, buf[0] + 64 * q, buf[1] + 64 * q, q, 0);
+      if (mode != 0) WeightedSamplePrediction_Bi_8x8(mb, buf[0] + 64 * q, buf[1] + 64 * q, q, shift);
     } else if (mode == 1) {
       if (lists == 1)
-        WeightedSamplePrediction_L0_8x8(mb, buf[0] + 64 * q, q, 0);
+        WeightedSamplePrediction_L0_8x8(mb, buf[0] + 64 * q, q, shift);
       else
-        WeightedSamplePrediction_L1_8x8(mb, buf[1] + 64 * q, q, 0);
+        WeightedSamplePrediction_L1_8x8(mb, buf[1] + 64 * q, q, shift);
     }
   }
   average = lists == 3 && mode == 0;
@@ -304,12 +325,16 @@ void luma_skip_member(const LumaCall& call) {
 #define INTER_LUMA_CALL_ONE LumaCall{{refList, refList}, mbX, mbY, dst, mb, pitch, frameWidth, frameHeight}
 #define INTER_LUMA_CALL_TWO LumaCall{{refList0, refList1}, mbX, mbY, dst, mb, pitch, frameWidth, frameHeight}
 
-#define INTER_DEFINE_PARTITION_MEMBER(name, slice, code, lists, weighting)                                  \
-  void name(INTER_LUMA_ARGS_##lists) {                                                                      \
-    luma_partition_member<code>(INTER_LUMA_CALL_##lists, [](auto... args) { weighting(args...); });          \
+#define INTER_DEFINE_PARTITION_MEMBER(name, slice, code, lists, weighting)                                     \
+  void name(INTER_LUMA_ARGS_##lists) {                                                                         \
+    luma_partition_member<code, false>(INTER_LUMA_CALL_##lists, [](auto... args) { weighting(args...); });      \
+  }                                                                                                            \
+  void name##_mbaff(INTER_LUMA_ARGS_##lists) {                                                                 \
+    luma_partition_member<code, true>(INTER_LUMA_CALL_##lists, [](auto... args) { weighting(args...); });       \
   }
 INTER_LUMA_PARTITION_MEMBERS(INTER_DEFINE_PARTITION_MEMBER)
 
-#define INTER_DEFINE_SKIP_MEMBER(name, slice, code, lists) \
-  void name(INTER_LUMA_ARGS_##lists) { luma_skip_member<code>(INTER_LUMA_CALL_##lists); }
+#define INTER_DEFINE_SKIP_MEMBER(name, slice, code, lists)                                          \
+  void name(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, false>(INTER_LUMA_CALL_##lists); } \
+  void name##_mbaff(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, true>(INTER_LUMA_CALL_##lists); }
 INTER_LUMA_SKIP_MEMBERS(INTER_DEFINE_SKIP_MEMBER)

@@ -7,6 +7,7 @@
 #include "decoder_state.h"
 #include "mb_record.h"
 #include "motion_vectors.h"
+#include "weighted_sample_prediction.h"
 #include "weighting.h"
 
 namespace {
@@ -46,9 +47,12 @@ int8_t SpatialRefIdxDerivationL0(MacroblockRecord* mb) { return spatialRefIdx(mb
 int8_t SpatialRefIdxDerivationL1(MacroblockRecord* mb) { return spatialRefIdx(mb, 1); }
 
 DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
-                                int8_t* refIdxCol) {
+                                int8_t* refIdxCol, ColocatedRelation* relation) {
   mvCol[0] = mvCol[1] = 0;
   *refIdxCol = -1;
+  ColocatedRelation unused;
+  ColocatedRelation& rel = relation ? *relation : unused;
+  rel = {0, -1};
   const int colIdx = ctx.inference8x8 ? 5 * q : 4 * q + k;
   const int xCol = kScan4x4LumaBlocksX[colIdx];
   const int yCol = kScan4x4LumaBlocksY[colIdx];
@@ -56,15 +60,25 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   if (colPic == nullptr || colPic->macroblocks == nullptr) return nullptr;
   uint32_t addr = mb->mb_addr;
   int yM = yCol;
+  bool colField = false;
   if (ctx.mbaff) {
-    const bool curField = mb->mb_field_decoding_flag != 0;
-    const bool colField = colPic->macroblocks[addr].mb_structure != 2;
+    // The co-located pair is the current pair of the first list-1 frame;
+    // kinds that differ select the macroblock and row as the standard's
+    // table for MBAFF frames gives them.
+    const bool curField = mb->mb_structure != 2;
+    colField = colPic->macroblocks[addr].mb_structure != 2;
     if (!curField && colField) {
-      addr = 2 * (addr / 2) + 1;
+      // A frame macroblock reads the field nearer in display order.
+      const int64_t cur = ctx.currentPoc;
+      const int64_t topDiff = cur - colPic->topFieldOrderCnt, bottomDiff = cur - colPic->bottomFieldOrderCnt;
+      const bool bottom = (topDiff < 0 ? -topDiff : topDiff) >= (bottomDiff < 0 ? -bottomDiff : bottomDiff);
+      addr = 2 * (addr / 2) + (bottom ? 1 : 0);
       yM = 8 * (mb->mb_addr % 2) + 4 * (yCol / 8);
+      rel.verticalScale = 1;
     } else if (curField && !colField) {
       addr = 2 * (addr / 2) + yCol / 8;
       yM = (2 * yCol) % 16;
+      rel.verticalScale = -1;
     }
   }
   const MacroblockRecord& col = colPic->macroblocks[addr];
@@ -83,6 +97,9 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   mvCol[0] = mv[colBlock][0];
   mvCol[1] = mv[colBlock][1];
   *refIdxCol = (list ? col.ref_idx_l1 : col.ref_idx_l0)[colQuadrant];
+  // In an MBAFF frame a field macroblock's identifiers carry the parity of
+  // the field it read.
+  if (colField) rel.refParity = (list ? col.ref_id_l1 : col.ref_id_l0)[colBlock] & 1;
   return (list ? col.ref_pic_l1 : col.ref_pic_l0)[colQuadrant];
 }
 
@@ -123,12 +140,14 @@ void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int
 
 void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q) {
   const bool fieldMbInFrame = !ctx.fieldPicture && mb->mb_structure != 2;
+  const int parity = static_cast<int>(mb->mb_addr & 1);
   const int blocks = ctx.inference8x8 ? 1 : 4;
   int refIdxL0 = 0;
   for (int k = 0; k < blocks; ++k) {
     int16_t mvCol[2];
     int8_t refIdxCol;
-    DecodedPicture* refPicCol = colocated_block(ctx, mb, q, k, mvCol, &refIdxCol);
+    ColocatedRelation rel;
+    DecodedPicture* refPicCol = colocated_block(ctx, mb, q, k, mvCol, &refIdxCol, &rel);
     // The lowest list-0 index that holds the co-located reference; a stream
     // whose reference is missing from the list gets index 0 (never an index
     // beyond the list).
@@ -143,16 +162,25 @@ void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, in
       }
     }
     refIdxL0 = i;
-    if (fieldMbInFrame && refIdxCol >= 0 && refPicCol != nullptr) {
-      const DecodedPicture* p = ctx.refPicList0[i];
-      refIdxL0 = 2 * i + (p != nullptr && p->structure != refPicCol->structure ? 1 : 0);
-    }
+    // A field macroblock counts fields: the field the co-located block read
+    // (same parity as the macroblock when that block was a frame block).
+    const int refParity = rel.refParity >= 0 ? rel.refParity : parity;
+    if (fieldMbInFrame) refIdxL0 = 2 * i + (refParity != parity ? 1 : 0);
+    if (rel.verticalScale < 0) mvCol[1] = static_cast<int16_t>(mvCol[1] / 2);
+    if (rel.verticalScale > 0) mvCol[1] = static_cast<int16_t>(mvCol[1] * 2);
     const DecodedPicture* pic0 = ctx.refPicList0[fieldMbInFrame ? refIdxL0 / 2 : refIdxL0];
     const DecodedPicture* pic1 = ctx.refPicList1[0];
     int32_t td = 0;
-    const int32_t dsf = (pic0 != nullptr && pic1 != nullptr)
-                            ? dist_scale_factor(ctx.currentPoc, pic0->pictureOrderCount, pic1->pictureOrderCount, &td)
-                            : 0;
+    int32_t dsf = 0;
+    if (pic0 != nullptr && pic1 != nullptr) {
+      if (fieldMbInFrame && ctx.currentPicture != nullptr) {
+        dsf = dist_scale_factor(field_order_count(ctx.currentPicture, parity),
+                                field_order_count(pic0, parity ^ (refIdxL0 & 1)), field_order_count(pic1, parity),
+                                &td);
+      } else {
+        dsf = dist_scale_factor(ctx.currentPoc, pic0->pictureOrderCount, pic1->pictureOrderCount, &td);
+      }
+    }
     int16_t l0[2], l1[2];
     for (int c = 0; c < 2; ++c) {
       if (td == 0) {

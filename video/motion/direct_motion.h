@@ -25,13 +25,23 @@ struct DirectContext {
   bool inference8x8;           // direct_8x8_inference_flag
   bool mbaff;                  // MBAFF frame
   bool fieldPicture;           // field_pic_flag
+  const DecodedPicture* currentPicture;  // for the field counts of MBAFF field macroblocks (may be null)
+};
+
+// How the co-located block relates to the current macroblock in an MBAFF
+// frame: its vector's vertical unit (-1 frame vector for a field macroblock,
+// +1 field vector for a frame macroblock, 0 the same) and the parity of the
+// field its reference is (-1 when it refers to a frame).
+struct ColocatedRelation {
+  int verticalScale;
+  int refParity;
 };
 
 // The co-located block of quadrant q, sub-block k: its vector and reference
 // index (-1 when it has no prediction) and the picture it refers to (null
 // for none).
 DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
-                                int8_t* refIdxCol);
+                                int8_t* refIdxCol, ColocatedRelation* relation = nullptr);
 
 // Spatial direct of quadrant q with the macroblock's reference indices.
 void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,

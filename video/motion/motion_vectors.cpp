@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "mb_record.h"
+#include "mbaff_neighbours.h"
 
 namespace {
 
@@ -49,43 +50,40 @@ Neighbour read(MacroblockRecord* cur, MacroblockRecord* n, int blk) {
   return out;
 }
 
-bool isTopOfPair(const MacroblockRecord* m) { return (m->mb_addr & 1) == 0; }
-
-// The left neighbour of the partition's first row: row 0, or row 8 for the
-// lower 16x8 partition.
+// The neighbour covering position (xN, yN) relative to the macroblock's
+// upper-left sample; *available tells whether that position exists at all
+// (an intra neighbour or one without the list is available but gives -1).
 template <int List, bool Mbaff>
-Neighbour readLeft(MacroblockRecord* cur, bool row8) {
-  MacroblockRecord* a = cur->neighbour_a;
-  if (!Mbaff || a == nullptr) return read<List, Mbaff>(cur, a, row8 ? 13 : 5);
-  const bool curField = isFieldMb(cur), nbField = isFieldMb(a);
-  if (!row8) {
-    const int blk = (!curField && nbField) ? (isTopOfPair(cur) ? 5 : 13) : 5;
-    return read<List, Mbaff>(cur, a, blk);
+Neighbour at(MacroblockRecord* cur, int xN, int yN, bool* available) {
+  const NeighbourLocation loc =
+      Mbaff ? mbaff_neighbour_location(cur, xN, yN) : frame_neighbour_location(cur, xN, yN);
+  *available = loc.mb != nullptr;
+  return read<List, Mbaff>(cur, loc.mb, luma4x4_block_at(loc.x, loc.y));
+}
+
+// Position and width of each partition shape.
+struct Geometry {
+  int x, y, w;
+};
+constexpr Geometry geometryOf(Part p) {
+  switch (p) {
+    case Part::Lower: return {0, 8, 16};
+    case Part::Left: return {0, 0, 8};
+    case Part::Right: return {8, 0, 8};
+    default: return {0, 0, 16};
   }
-  if (!curField && !nbField) return read<List, Mbaff>(cur, a, 13);
-  if (!curField && nbField) return read<List, Mbaff>(cur, a, isTopOfPair(cur) ? 7 : 15);
-  if (curField && !nbField) return read<List, Mbaff>(cur, a + 1, 5);
-  return read<List, Mbaff>(cur, a, 13);
 }
 
-// The above-left neighbour of the macroblock's first row (link D).
+// Neighbours A, B and C of a partition (D standing in for an unavailable
+// C); substitute is set when only A is available.
 template <int List, bool Mbaff>
-Neighbour readAboveLeft(MacroblockRecord* cur) {
-  MacroblockRecord* d = cur->neighbour_d;
-  if (!Mbaff || d == nullptr) return read<List, Mbaff>(cur, d, 15);
-  const int blk = (!isFieldMb(cur) && isFieldMb(d)) ? (isTopOfPair(cur) ? 15 : 7) : 15;
-  return read<List, Mbaff>(cur, d, blk);
-}
-
-// The above-left neighbour of the lower 16x8 partition (row 7 of link A).
-template <int List, bool Mbaff>
-Neighbour readLowerAboveLeft(MacroblockRecord* cur) {
-  MacroblockRecord* a = cur->neighbour_a;
-  if (!Mbaff || a == nullptr) return read<List, Mbaff>(cur, a, 7);
-  const bool curField = isFieldMb(cur), nbField = isFieldMb(a);
-  if (!curField && nbField) return read<List, Mbaff>(cur, a + 1, isTopOfPair(cur) ? 5 : 13);
-  if (curField && !nbField) return read<List, Mbaff>(cur, a, 15);
-  return read<List, Mbaff>(cur, a, 7);
+void neighbours(MacroblockRecord* cur, const Geometry& g, Neighbour* a, Neighbour* b, Neighbour* c, bool* substitute) {
+  bool hasA, hasB, hasC;
+  *a = at<List, Mbaff>(cur, g.x - 1, g.y, &hasA);
+  *b = at<List, Mbaff>(cur, g.x, g.y - 1, &hasB);
+  *c = at<List, Mbaff>(cur, g.x + g.w, g.y - 1, &hasC);
+  if (!hasC) *c = at<List, Mbaff>(cur, g.x - 1, g.y - 1, &hasC);
+  *substitute = hasA && !hasB && !hasC;
 }
 
 int16_t median3(int a, int b, int c) {
@@ -96,28 +94,8 @@ int16_t median3(int a, int b, int c) {
 template <int List, bool Mbaff, Part P>
 void predictor(MacroblockRecord* cur, int refIdx, int16_t mvp[2]) {
   Neighbour a, b, c;
-  bool substitute = false;
-  if constexpr (P == Part::Whole || P == Part::Upper) {
-    a = readLeft<List, Mbaff>(cur, false);
-    b = read<List, Mbaff>(cur, cur->neighbour_b, 10);
-    c = cur->neighbour_c != nullptr ? read<List, Mbaff>(cur, cur->neighbour_c, 10) : readAboveLeft<List, Mbaff>(cur);
-    substitute = cur->neighbour_a != nullptr && cur->neighbour_b == nullptr && cur->neighbour_c == nullptr;
-  } else if constexpr (P == Part::Lower) {
-    a = readLeft<List, Mbaff>(cur, true);
-    b = read<List, Mbaff>(cur, cur, 2);
-    c = readLowerAboveLeft<List, Mbaff>(cur);  // C lies in the current macroblock, never available
-  } else if constexpr (P == Part::Left) {
-    a = readLeft<List, Mbaff>(cur, false);
-    b = read<List, Mbaff>(cur, cur->neighbour_b, 10);
-    c = read<List, Mbaff>(cur, cur->neighbour_b, 14);  // C lies in B; no D stands in
-    substitute = cur->neighbour_a != nullptr && cur->neighbour_b == nullptr;
-  } else {
-    a = read<List, Mbaff>(cur, cur, 1);
-    b = read<List, Mbaff>(cur, cur->neighbour_b, 14);
-    c = cur->neighbour_c != nullptr ? read<List, Mbaff>(cur, cur->neighbour_c, 10)
-                                    : read<List, Mbaff>(cur, cur->neighbour_b, 11);
-    substitute = cur->neighbour_b == nullptr && cur->neighbour_c == nullptr;
-  }
+  bool substitute;
+  neighbours<List, Mbaff>(cur, geometryOf(P), &a, &b, &c, &substitute);
   // Directional rules of the two-partition shapes.
   const Neighbour* direct = nullptr;
   if (P == Part::Upper && b.ref == refIdx) direct = &b;
@@ -186,11 +164,12 @@ int32_t pSkip(MacroblockRecord* mb) {
     mb->pred_flag_l0[q] = 1;
     mb->pred_flag_l1[q] = 0;
   }
-  const Neighbour a = readLeft<0, Mbaff>(mb, false);
-  const Neighbour b = read<0, Mbaff>(mb, mb->neighbour_b, 10);
+  bool hasA, hasB;
+  const Neighbour a = at<0, Mbaff>(mb, -1, 0, &hasA);
+  const Neighbour b = at<0, Mbaff>(mb, 0, -1, &hasB);
   auto isZero = [](const Neighbour& n) { return n.ref == 0 && n.x == 0 && n.y == 0; };
   int16_t mvp[2] = {0, 0};
-  if (mb->neighbour_a != nullptr && mb->neighbour_b != nullptr && !isZero(a) && !isZero(b)) {
+  if (hasA && hasB && !isZero(a) && !isZero(b)) {
     predictor<0, Mbaff, Part::Whole>(mb, mb->ref_idx_l0[0], mvp);
   }
   for (auto& v : mb->mv_l0) {
@@ -205,15 +184,11 @@ int32_t pSkip(MacroblockRecord* mb) {
 int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list) {
   auto minPositive = [](int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); };
   Neighbour a, b, c;
-  if (list == 0) {
-    a = readLeft<0, true>(mb, false);
-    b = read<0, true>(mb, mb->neighbour_b, 10);
-    c = mb->neighbour_c != nullptr ? read<0, true>(mb, mb->neighbour_c, 10) : readAboveLeft<0, true>(mb);
-  } else {
-    a = readLeft<1, true>(mb, false);
-    b = read<1, true>(mb, mb->neighbour_b, 10);
-    c = mb->neighbour_c != nullptr ? read<1, true>(mb, mb->neighbour_c, 10) : readAboveLeft<1, true>(mb);
-  }
+  bool substitute;
+  if (list == 0)
+    neighbours<0, true>(mb, geometryOf(Part::Whole), &a, &b, &c, &substitute);
+  else
+    neighbours<1, true>(mb, geometryOf(Part::Whole), &a, &b, &c, &substitute);
   return static_cast<int8_t>(minPositive(a.ref, minPositive(b.ref, c.ref)));
 }
 

@@ -19,6 +19,7 @@ DirectContext contextOf(const MacroblockRecord* mb, DecodedPicture** list0, Deco
   ctx.inference8x8 = inference8x8;
   ctx.mbaff = mbaff;
   ctx.fieldPicture = s->field_pic_flag != 0;
+  ctx.currentPicture = s->picture;
   return ctx;
 }
 

@@ -57,6 +57,15 @@ void implicitWeights(const MacroblockRecord* mb, int q, int32_t* w0, int32_t* w1
     *w0 = *w1 = 32;
     return;
   }
+  if (fieldInFrame) {
+    // A field macroblock weighs by the counts of its own field and of the
+    // two reference fields (the other parity for an odd index).
+    const int parity = static_cast<int>(mb->mb_addr & 1);
+    const int parity0 = parity ^ (mb->ref_idx_l0[q] & 1), parity1 = parity ^ (mb->ref_idx_l1[q] & 1);
+    implicit_bipred_weights(field_order_count(s->picture, parity), field_order_count(s->RefPicList0[i0], parity0),
+                            field_order_count(s->RefPicList1[i1], parity1), w0, w1);
+    return;
+  }
   implicit_bipred_weights(s->picture->pictureOrderCount, pocOf(s->RefPicList0, i0), pocOf(s->RefPicList1, i1), w0,
                           w1);
 }
@@ -171,3 +180,9 @@ WSP_BODY(L1_Bi_8x16, (int16_t * leftL1, int16_t * rightL0, int16_t * rightL1)) {
 WSP_BODY(L0_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL0, buf, nullptr, nullptr, 8, 8, 8, quadrant & 3}, s); }
 WSP_BODY(L1_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL1, buf, nullptr, nullptr, 8, 8, 8, quadrant & 3}, s); }
 WSP_BODY(Bi_8x8, (WSP_TWO, uint8_t quadrant)) { apply(mb, {kBi, bufL0, bufL1, bufL0, 8, 8, 8, quadrant & 3}, s); }
+
+int32_t field_order_count(const DecodedPicture* p, int parity) {
+  if (p->structure == 2) return parity ? p->bottomFieldOrderCnt : p->topFieldOrderCnt;
+  if (p->structure == parity || p->pairedField == nullptr) return p->pictureOrderCount;
+  return p->pairedField->pictureOrderCount;
+}

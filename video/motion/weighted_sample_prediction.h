@@ -11,6 +11,7 @@
 #include <cstdint>
 
 struct MacroblockRecord;
+struct DecodedPicture;
 
 #define WSP_ONE int16_t *buf
 #define WSP_TWO int16_t *bufL0, int16_t *bufL1
@@ -34,3 +35,8 @@ struct MacroblockRecord;
   void WeightedSamplePrediction_##name(MacroblockRecord* mb, WSP_UNPAREN params, uint8_t refIdxShift);
 WEIGHTED_SAMPLE_PREDICTION_MEMBERS(WSP_DECLARE)
 #undef WSP_DECLARE
+
+// Picture order count of the field of parity `parity` (0 top, 1 bottom) of a
+// reference: a frame's own field count, or the field picture of that parity
+// (its paired field for the other parity).
+int32_t field_order_count(const DecodedPicture* p, int parity);

@@ -62,9 +62,14 @@ uint32_t DeblockingFilter(DecodedPicture* pic) {
   if (!filteredAny) return 0;
   // Refresh the margins of every line: lines the filter left alone keep
   // their values, so this equals refreshing only the lines it changed.
-  const int rows = static_cast<int>(total / w);
+  fill_picture_margins(pic);
+  return 0;
+}
+
+void fill_picture_margins(const DecodedPicture* pic) {
+  const uint32_t w = pic->widthInMbs;
+  const int rows = static_cast<int>(pic->mbCount / w);
   fill_plane_margins(pic->frameBuffer->Y, pic->lumaPitch, static_cast<int>(16 * w), 0, 16 * rows, 32, true, true);
   for (uint8_t* plane : {pic->frameBuffer->Cb, pic->frameBuffer->Cr})
     fill_plane_margins(plane, pic->chromaPitch, static_cast<int>(8 * w), 0, 8 * rows, 8, true, true);
-  return 0;
 }

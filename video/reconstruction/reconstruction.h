@@ -17,6 +17,11 @@ uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb);
 uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb);
+// MBAFF frames: the luma drivers (declared with the engine) run their chroma
+// twin after the luma walk.
+uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
+uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
+uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 
 // ---- Intra macroblocks
 // I slices: left/right are the caller's column buffers (16 luma or 8 chroma
@@ -53,6 +58,13 @@ using InterChromaMember = void (*)(DecodedPicture* const* list0, DecodedPicture*
 
 // ---- Deblocking
 uint32_t DeblockingFilter(DecodedPicture* picture);
+uint32_t DeblockingFilter_mbaff(DecodedPicture* picture);
+// Left macroblock edge against a left pair of the other kind (frame beside
+// field), filtered line by line; arguments as FilteringProcessForVerticalEdges0
+// with left the macroblock at the same position in the left pair.
+void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
+                                             const MacroblockRecord* left, const int8_t* offsets, int lumaPitch,
+                                             int chromaPitch);
 
 // Edge functions: pointers address q0 of the edge's first line; offsets
 // points to FilterOffsetA followed by FilterOffsetB.
@@ -82,3 +94,5 @@ uint8_t IsFilteringStrength1(const MacroblockRecord* q, int qBlock, const Macrob
 // (margin samples each side) for lines [first, first + count) of a plane.
 void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int count, int margin, bool left,
                         bool right);
+// The same for every line of a picture's three planes.
+void fill_picture_margins(const DecodedPicture* pic);

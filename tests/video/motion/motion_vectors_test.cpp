@@ -247,48 +247,6 @@ TEST(MotionVectorPrediction, PSkipAndThe16x16Predictor) {
   }
 }
 
-// Field/frame scaling of neighbours in MBAFF frames.
-TEST(MotionVectorPrediction, MbaffScaling) {
-  Scene s;
-  s.randomise(1);  // only A
-  MacroblockRecord& cur = s.cur();
-  MacroblockRecord& a = s.mbs[0];
-  a.mb_type = 20;
-  a.mb_addr = 10;
-  cur.mb_addr = 12;  // top of its pair
-  // Frame macroblock beside a field pair: top macroblock reads block 5.
-  cur.mb_structure = 2;
-  a.mb_structure = 0;
-  a.pred_flag_l0[1] = 1;
-  a.ref_idx_l0[1] = 1;
-  a.mv_l0[5][0] = 7;
-  a.mv_l0[5][1] = -3;
-  int16_t mvp[2];
-  cur.ref_idx_l0[0] = 0;
-  LumaMotionVectorPrediction16x16_L0_mbaff(&cur, mvp);  // only A: its vector whatever its index
-  EXPECT_EQ(7, mvp[0]);
-  EXPECT_EQ(-6, mvp[1]);
-  // Field macroblock beside a frame pair: mv.y halved toward zero.
-  cur.mb_structure = 0;
-  a.mb_structure = 2;
-  a.mv_l0[5][1] = -7;
-  LumaMotionVectorPrediction16x16_L0_mbaff(&cur, mvp);
-  EXPECT_EQ(-3, mvp[1]);
-  // Without MBAFF the same neighbour is read unscaled.
-  LumaMotionVectorPrediction16x16_L0(&cur, mvp);
-  EXPECT_EQ(-7, mvp[1]);
-  // Bottom frame macroblock beside a field pair reads block 13.
-  cur.mb_structure = 2;
-  a.mb_structure = 1;
-  cur.mb_addr = 13;
-  a.mv_l0[13][0] = 4;
-  a.mv_l0[13][1] = 5;
-  a.pred_flag_l0[3] = 1;
-  LumaMotionVectorPrediction16x16_L0_mbaff(&cur, mvp);
-  EXPECT_EQ(4, mvp[0]);
-  EXPECT_EQ(10, mvp[1]);
-}
-
 // A vector beyond 16 bits wraps.
 TEST(MotionVectorPrediction, SumWraps) {
   Scene s;

@@ -1,0 +1,174 @@
+// Neighbouring locations in MBAFF frames: every row of the standard's table
+// for macroblock pairs (current frame or field macroblock, top or bottom,
+// neighbouring pair of either kind) on a real pair layout, and the field and
+// frame scaling that motion-vector prediction applies to what it reads there.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "mb_record.h"
+#include "mbaff_neighbours.h"
+#include "motion_vectors.h"
+
+namespace {
+
+// Three pair columns by two pair rows in address order; the current pair is
+// the middle one of the lower row, with all four neighbouring pairs.
+struct PairGrid {
+  static constexpr int kColumns = 3;
+  std::unique_ptr<MacroblockRecord[]> mbs{new MacroblockRecord[12]()};
+  PairGrid() {
+    for (uint32_t n = 0; n < 12; ++n) mbs[n].mb_addr = n;
+  }
+  MacroblockRecord* pair(int row, int column) { return &mbs[2 * (row * kColumns + column)]; }
+  MacroblockRecord* left() { return pair(1, 0); }
+  MacroblockRecord* above() { return pair(0, 1); }
+  MacroblockRecord* aboveRight() { return pair(0, 2); }
+  MacroblockRecord* aboveLeft() { return pair(0, 0); }
+  MacroblockRecord* current(bool bottom) { return pair(1, 1) + (bottom ? 1 : 0); }
+
+  // Pair kinds, and the links the slice-data stage gives the current pair's
+  // top macroblock (the pair above by the macroblock its kind would read).
+  void set_kinds(bool curFrame, bool neighboursFrame) {
+    for (int p = 0; p < 6; ++p) {
+      const bool frame = p == 4 ? curFrame : neighboursFrame;
+      mbs[2 * p].mb_structure = frame ? 2 : 0;
+      mbs[2 * p + 1].mb_structure = frame ? 2 : 1;
+    }
+    MacroblockRecord* top = current(false);
+    top->neighbour_a = left();
+    top->neighbour_b = above() + 1;
+    top->neighbour_c = aboveRight() + 1;
+    top->neighbour_d = aboveLeft() + 1;
+    MacroblockRecord* bottom = current(true);
+    bottom->neighbour_a = left();
+    bottom->neighbour_b = top;
+  }
+};
+
+struct LocationCase {
+  bool curFrame, curBottom, neighboursFrame;
+  int xN, yN;
+  char pair;  // 'A', 'B', 'C', 'D', 'O' (own pair) or '-' (not available)
+  bool lower;
+  int yW;
+};
+
+const LocationCase kTable[] = {
+    // Left column: frame rows alternate between a field pair's macroblocks,
+    // field rows span both macroblocks of a frame pair.
+    {true, false, true, -1, 5, 'A', false, 5},
+    {true, false, false, -1, 4, 'A', false, 2},
+    {true, false, false, -1, 5, 'A', true, 2},
+    {true, true, true, -1, 5, 'A', true, 5},
+    {true, true, false, -1, 5, 'A', true, 10},
+    {false, false, true, -1, 3, 'A', false, 6},
+    {false, false, true, -1, 11, 'A', true, 6},
+    {false, true, true, -1, 3, 'A', false, 7},
+    {false, true, true, -1, 9, 'A', true, 3},
+    {false, false, false, -1, 3, 'A', false, 3},
+    {false, true, false, -1, 3, 'A', true, 3},
+    // Above left.
+    {true, false, false, -1, -1, 'D', true, 15},
+    {true, true, true, -1, -1, 'A', false, 15},
+    {true, true, false, -1, -1, 'A', true, 7},
+    {false, false, true, -1, -1, 'D', true, 14},
+    {false, false, false, -1, -1, 'D', false, 15},
+    {false, true, true, -1, -1, 'D', true, 15},
+    // Above.
+    {true, false, false, 0, -1, 'B', true, 15},
+    {true, true, false, 3, -1, 'O', false, 15},
+    {false, false, true, 0, -1, 'B', true, 14},
+    {false, false, false, 0, -1, 'B', false, 15},
+    {false, true, true, 0, -1, 'B', true, 15},
+    // Above right: never for a bottom frame macroblock.
+    {true, false, true, 16, -1, 'C', true, 15},
+    {true, true, true, 16, -1, '-', false, 0},
+    {false, false, false, 16, -1, 'C', false, 15},
+    {false, false, true, 16, -1, 'C', true, 14},
+    {false, true, true, 16, -1, 'C', true, 15},
+    // Inside, and right of or below the macroblock.
+    {false, true, true, 5, 9, 'O', true, 9},
+    {true, false, true, 16, 0, '-', false, 0},
+    {true, false, true, 0, 16, '-', false, 0},
+};
+
+TEST(MbaffNeighbours, EveryRowOfThePairTable) {
+  for (const LocationCase& c : kTable) {
+    PairGrid g;
+    g.set_kinds(c.curFrame, c.neighboursFrame);
+    MacroblockRecord* cur = g.current(c.curBottom);
+    const NeighbourLocation loc = mbaff_neighbour_location(cur, c.xN, c.yN);
+    SCOPED_TRACE(testing::Message() << "cur " << (c.curFrame ? "frame" : "field") << (c.curBottom ? " bottom" : " top")
+                                    << ", neighbours " << (c.neighboursFrame ? "frame" : "field") << ", (" << c.xN
+                                    << ", " << c.yN << ")");
+    if (c.pair == '-') {
+      EXPECT_EQ(nullptr, loc.mb);
+      continue;
+    }
+    MacroblockRecord* pairTop = c.pair == 'A'   ? g.left()
+                                : c.pair == 'B' ? g.above()
+                                : c.pair == 'C' ? g.aboveRight()
+                                : c.pair == 'D' ? g.aboveLeft()
+                                                : g.current(false);
+    EXPECT_EQ(pairTop + (c.lower ? 1 : 0), loc.mb);
+    EXPECT_EQ((c.xN + 16) % 16, loc.x);
+    EXPECT_EQ(c.yW, loc.y);
+  }
+}
+
+TEST(MbaffNeighbours, UnavailablePairsAndPicturesWithoutMbaff) {
+  PairGrid g;
+  g.set_kinds(true, false);
+  g.current(false)->neighbour_a = nullptr;
+  g.current(false)->neighbour_d = nullptr;
+  EXPECT_EQ(nullptr, mbaff_neighbour_location(g.current(false), -1, 4).mb);
+  EXPECT_EQ(nullptr, mbaff_neighbour_location(g.current(true), -1, -1).mb);
+  EXPECT_EQ(nullptr, mbaff_neighbour_location(g.current(false), -1, -1).mb);
+  // Frame and field pictures read the links as they are.
+  MacroblockRecord* cur = g.current(false);
+  EXPECT_EQ(cur->neighbour_b, frame_neighbour_location(cur, 7, -1).mb);
+  EXPECT_EQ(cur->neighbour_c, frame_neighbour_location(cur, 16, -1).mb);
+  EXPECT_EQ(nullptr, frame_neighbour_location(cur, -1, 3).mb);
+  EXPECT_EQ(13, luma4x4_block_at(15, 8));
+  EXPECT_EQ(7, luma4x4_block_at(12, 7));
+}
+
+// What the predictor reads at those locations is scaled between field and
+// frame units: a frame macroblock doubles a field neighbour's vertical
+// vector and halves its index, a field macroblock halves a frame
+// neighbour's vector (toward zero) and doubles its index.
+TEST(MbaffNeighbours, PredictorScalesBetweenFieldAndFrame) {
+  struct Case {
+    bool curFrame, curBottom;
+    int mvY, refIdx, target;
+    int expectY;
+  } cases[] = {
+      {true, false, -3, 1, 0, -6},   // field index 1 is frame index 0: single match
+      {true, true, 5, 0, 0, 10},
+      {false, false, -7, 0, 0, -3},  // frame index 0 is field index 0
+      {false, true, 7, 1, 2, 3},
+  };
+  for (const Case& c : cases) {
+    PairGrid g;
+    g.set_kinds(c.curFrame, !c.curFrame);
+    // Only the left pair is available: its two macroblocks carry the same
+    // motion in every block.
+    MacroblockRecord* top = g.current(false);
+    top->neighbour_b = top->neighbour_c = top->neighbour_d = nullptr;
+    for (MacroblockRecord* a : {g.left(), g.left() + 1}) {
+      a->mb_type = 20;
+      for (int q = 0; q < 4; ++q) a->pred_flag_l0[q] = 1, a->ref_idx_l0[q] = static_cast<int8_t>(c.refIdx);
+      for (auto& mv : a->mv_l0) mv[0] = 4, mv[1] = static_cast<int16_t>(c.mvY);
+    }
+    MacroblockRecord* cur = g.current(c.curBottom);
+    cur->ref_idx_l0[0] = static_cast<int8_t>(c.target);
+    int16_t mvp[2];
+    LumaMotionVectorPrediction16x16_L0_mbaff(cur, mvp);
+    EXPECT_EQ(4, mvp[0]);
+    EXPECT_EQ(c.expectY, mvp[1]) << "cur frame " << c.curFrame << " bottom " << c.curBottom;
+  }
+}
+
+}  // namespace

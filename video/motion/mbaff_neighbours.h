@@ -1,0 +1,35 @@
+// Neighbouring locations in MBAFF frames: for a sample position (xN, yN)
+// relative to the upper-left sample of the current macroblock, the
+// macroblock that covers it and the position (xW, yW) inside that
+// macroblock, following the standard's table for macroblock pairs. Frame and
+// field macroblocks differ in which macroblock of a neighbouring pair and
+// which of its rows a position falls on; a frame pair beside a field pair is
+// where the two disagree with plain geometry.
+//
+// Every MBAFF neighbour of motion-vector prediction, direct prediction and
+// the per-block predictors is derived here; the named per-block routines are
+// thin wrappers around it.
+#pragma once
+
+#include <cstdint>
+
+#include "mb_record.h"
+
+struct NeighbourLocation {
+  MacroblockRecord* mb;  // null when the position is not available
+  int x, y;              // position inside mb
+};
+
+// maxW, maxH: 16 for luma, 8 for 4:2:0 chroma. The pairs around the current
+// one are read from the links of the pair's top macroblock (its A link is
+// the left pair's top macroblock; its B, C and D links point into the
+// pairs above); a null link marks a pair that is not available.
+NeighbourLocation mbaff_neighbour_location(MacroblockRecord* cur, int xN, int yN, int maxW = 16, int maxH = 16);
+
+// The same for pictures without MBAFF (frame or field pictures), from the
+// current macroblock's A, B, C and D links.
+NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN, int yN, int maxW = 16, int maxH = 16);
+
+// luma4x4BlkIdx of the 4x4 block that covers luma position (x, y) of a
+// macroblock.
+inline int luma4x4_block_at(int x, int y) { return 8 * (y >> 3) + 4 * (x >> 3) + 2 * ((y >> 2) & 1) + ((x >> 2) & 1); }

@@ -1,0 +1,169 @@
+// Deblocking of a whole MBAFF frame: one pass over the macroblock pairs in
+// address order (top macroblock, then bottom) with each slice's filter
+// control. A frame macroblock is filtered on its 16 consecutive lines, a
+// field macroblock on the lines of its field (doubled pitch); edges toward a
+// pair of the other kind take the neighbours and line spacing of the
+// standard's mixed-edge rules.
+#include "deblock_filters.h"
+#include "reconstruction.h"
+
+namespace {
+
+const int8_t kNoOffsets[2] = {0, 0};
+
+inline bool is_frame_mb(const MacroblockRecord* mb) { return mb->mb_structure == 2; }
+inline bool coded(const MacroblockRecord* mb, int block) { return (mb->luma_nonzero_mask >> block) & 1; }
+
+// Strength of one line of a mixed left edge: never below 1.
+inline uint8_t mixed_strength(const MacroblockRecord* cur, int curBlock, const MacroblockRecord* left,
+                              int leftBlock) {
+  if (mb_is_intra(cur->mb_type) || mb_is_intra(left->mb_type)) return 4;
+  return coded(cur, curBlock) || coded(left, leftBlock) ? 2 : 1;
+}
+
+inline uint8_t average_qp(int a, int b) { return static_cast<uint8_t>((a + b + 1) >> 1); }
+
+struct MbPlanes {
+  uint8_t *y, *cb, *cr;
+  int lp, cp;
+};
+
+// Start lines and pitches of macroblock n of the frame.
+MbPlanes planes_of(const DecodedPicture* pic, uint32_t n, bool field) {
+  const uint32_t w = pic->widthInMbs;
+  const uint32_t row = n / (2 * w), column = (n % (2 * w)) / 2;
+  const bool bottom = (n & 1) != 0;
+  const int lp = pic->lumaPitch, cp = pic->chromaPitch;
+  const ptrdiff_t lumaDown = field ? (bottom ? lp : 0) : (bottom ? 16 * lp : 0);
+  const ptrdiff_t chromaDown = field ? (bottom ? cp : 0) : (bottom ? 8 * cp : 0);
+  const ptrdiff_t lumaAt = static_cast<ptrdiff_t>(32 * row) * lp + 16 * column + lumaDown;
+  const ptrdiff_t chromaAt = static_cast<ptrdiff_t>(16 * row) * cp + 8 * column + chromaDown;
+  return {pic->frameBuffer->Y + lumaAt, pic->frameBuffer->Cb + chromaAt, pic->frameBuffer->Cr + chromaAt,
+          field ? 2 * lp : lp, field ? 2 * cp : cp};
+}
+
+void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const int8_t* offsets) {
+  const uint32_t w = pic->widthInMbs;
+  const MacroblockRecord* recs = pic->macroblocks;
+  const MacroblockRecord* mb = recs + n;
+  const uint32_t pairAddr = n & ~1u;
+  const bool bottom = (n & 1) != 0;
+  const bool field = !is_frame_mb(recs + pairAddr);
+  const uint32_t row = n / (2 * w), column = (n % (2 * w)) / 2;
+  const MbPlanes m = planes_of(pic, n, field);
+  const bool transform8x8 = mb->transform_size_8x8_flag != 0;
+
+  // With idc 2 edges toward another slice (a null link) stay as they are.
+  if (column != 0 && (idc != 2 || mb->neighbour_a != nullptr)) {
+    const MacroblockRecord* left = mb - 2;
+    if (left->mb_structure == mb->mb_structure)
+      FilteringProcessForVerticalEdges0(m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
+    else
+      FilteringProcessForVerticalEdges0_mbaff(m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
+  }
+  if (!transform8x8) FilteringProcessForVerticalEdges1(m.y + 4, mb, offsets, m.lp);
+  FilteringProcessForVerticalEdges2(m.y + 8, m.cb + 4, m.cr + 4, mb, offsets, m.lp, m.cp);
+  if (!transform8x8) FilteringProcessForVerticalEdges3(m.y + 12, mb, offsets, m.lp);
+
+  const bool topInsidePair = bottom && !field;
+  if ((topInsidePair || row != 0) && (idc != 2 || mb->neighbour_b != nullptr)) {
+    if (topInsidePair) {
+      FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, mb - 1, offsets, m.lp, m.cp);
+    } else {
+      const MacroblockRecord* aboveTop = recs + pairAddr - 2 * w;
+      const bool aboveField = !is_frame_mb(aboveTop);
+      if (!field && aboveField) {
+        // A frame macroblock under a field pair: its even lines against the
+        // top field macroblock, then its odd lines against the bottom one.
+        const int lp = pic->lumaPitch, cp = pic->chromaPitch;
+        FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, aboveTop, offsets, 2 * lp, 2 * cp);
+        FilteringProcessForHorizontalEdges0(m.y + lp, m.cb + cp, m.cr + cp, mb, aboveTop + 1, offsets, 2 * lp,
+                                            2 * cp);
+      } else {
+        // Frame or field pair above a frame macroblock's top, or any pair
+        // above a field macroblock: the top field macroblock of a field pair
+        // under a field pair meets the same parity, all others the bottom
+        // macroblock of the pair above.
+        const MacroblockRecord* above = (field && aboveField && !bottom) ? aboveTop : aboveTop + 1;
+        FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, above, offsets, m.lp, m.cp);
+      }
+    }
+  }
+  if (!transform8x8) FilteringProcessForHorizontalEdges1(m.y + 4 * m.lp, mb, offsets, m.lp);
+  FilteringProcessForHorizontalEdges2(m.y + 8 * m.lp, m.cb + 4 * m.cp, m.cr + 4 * m.cp, mb, offsets, m.lp, m.cp);
+  if (!transform8x8) FilteringProcessForHorizontalEdges3(m.y + 12 * m.lp, mb, offsets, m.lp);
+}
+
+}  // namespace
+
+void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
+                                             const MacroblockRecord* left, const int8_t* offsets, int lumaPitch,
+                                             int chromaPitch) {
+  const MacroblockRecord* pairTop = (cur->mb_addr & 1) ? left - 1 : left;
+  const MacroblockRecord* sides[2] = {pairTop, pairTop + 1};
+  uint8_t qpY[2], qpCb[2], qpCr[2];
+  for (int k = 0; k < 2; ++k) {
+    qpY[k] = average_qp(cur->qp_y, sides[k]->qp_y);
+    qpCb[k] = average_qp(cur->qp_cb, sides[k]->qp_cb);
+    qpCr[k] = average_qp(cur->qp_cr, sides[k]->qp_cr);
+  }
+  static const uint8_t kCurBlock[4] = {0, 2, 8, 10};
+  static const uint8_t kLeftBlockOfField[4] = {5, 7, 13, 15};
+  const bool curField = !is_frame_mb(cur);
+  const bool bottom = (cur->mb_addr & 1) != 0;
+  uint8_t bs[16];
+  int side[16];
+  for (int i = 0; i < 16; ++i) {
+    int leftBlock;
+    if (curField) {
+      // Field line i meets frame line 2i (or 2i + 1) of the left pair.
+      side[i] = i < 8 ? 0 : 1;
+      leftBlock = kLeftBlockOfField[(i & 7) >> 1];
+    } else {
+      // Frame line i meets field line i / 2 (plus 8 in the bottom
+      // macroblock) of the field of its parity.
+      side[i] = i & 1;
+      leftBlock = (bottom ? 13 : 5) + (i < 8 ? 0 : 2);
+    }
+    bs[i] = mixed_strength(cur, kCurBlock[i >> 2], sides[side[i]], leftBlock);
+    FilteringProcessVerticalLuma(luma + static_cast<ptrdiff_t>(i) * lumaPitch, bs[i], qpY[side[i]], offsets);
+  }
+  for (int j = 0; j < 8; ++j) {
+    const int line = curField ? 2 * j : 4 * (j >> 1) + (j & 1);
+    const int k = side[line];
+    const ptrdiff_t at = static_cast<ptrdiff_t>(j) * chromaPitch;
+    FilteringProcessVerticalChroma(cb + at, cr + at, bs[line], qpCb[k], qpCr[k], offsets);
+  }
+}
+
+uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
+  const uint32_t w = pic->widthInMbs, total = pic->mbCount;
+  if (w == 0 || total < 2 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) return 0;
+  uint8_t idc = 0;
+  const int8_t* offsets = kNoOffsets;
+  bool filteredAny = false;
+  for (uint32_t n = 0; n + 1 < total;) {
+    const MacroblockRecord* top = pic->macroblocks + n;
+    if (top->slice_first_flag) {
+      idc = top->deblock_idc;
+      offsets = &top->filter_offset_a;  // FilterOffsetB follows it
+      if (idc == 1) {
+        // Pass over the whole slice; a count of 0 ran past the picture's end.
+        if (top->slice_mb_count == 0) break;
+        n += (top->slice_mb_count + 1) & ~1u;
+        continue;
+      }
+    } else if (idc == 1) {
+      n += 2;  // not at a slice start after passing over one: step on
+      continue;
+    }
+    filter_macroblock(pic, n, idc, offsets);
+    filter_macroblock(pic, n + 1, idc, offsets);
+    filteredAny = true;
+    n += 2;
+  }
+  if (!filteredAny) return 0;
+  // The margins of every line, as for frame pictures.
+  fill_picture_margins(pic);
+  return 0;
+}

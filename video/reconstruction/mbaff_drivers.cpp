@@ -1,0 +1,256 @@
+// Reconstruction drivers for MBAFF frames: walk the macroblock pairs of one
+// slice, reconstruct the top and then the bottom macroblock of each pair on
+// the lines of its kind (a frame macroblock on 16 consecutive lines, a field
+// macroblock on every second line of the pair's 32) and keep the left and
+// right margins of completed pair rows filled.
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "inter_prediction.h"
+#include "reconstruction.h"
+
+namespace {
+
+// Inter codes each slice type's members serve; any other code but I_PCM is
+// an intra macroblock. A named code whose member is not installed leaves its
+// macroblock alone.
+const uint8_t kPCodes[] = {20, 21, 22, 147, 3, 35};
+const uint8_t kBCodes[] = {3,  20, 21, 22, 25, 26, 29, 30, 37, 38, 40, 41,
+                           42, 45, 46, 53, 54, 57, 58, 60, 61, 62, 107, 227};
+
+template <size_t N>
+bool named(const uint8_t (&codes)[N], uint8_t code) {
+  return std::find(std::begin(codes), std::end(codes), code) != std::end(codes);
+}
+
+// The slice's run of pairs.
+struct PairUnit {
+  DecodedPicture* pic;
+  MacroblockRecord* first;
+  uint32_t count;  // as the slice-data step recorded it (the driver's result)
+  uint32_t walk;   // macroblocks that lie inside the picture
+  uint32_t width;  // in macroblocks (= pairs per pair row)
+  uint32_t column, row;  // of the first pair
+};
+
+PairUnit pair_unit_of(ThreadBuffer* tb) {
+  const SliceDecodeContext* s = tb->slice;
+  PairUnit u{};
+  u.pic = s->picture;
+  u.first = s->firstMb;
+  u.count = u.first ? u.first->slice_mb_count : 0;
+  u.width = u.pic->widthInMbs;
+  const uint32_t start = s->firstMbAddr;
+  // A count that runs past the picture is cut at its end; a slice always
+  // starts with a top macroblock.
+  u.walk = (start < u.pic->mbCount && (start & 1) == 0) ? std::min(u.count, u.pic->mbCount - start) : 0;
+  if (u.width == 0) u.walk = 0;
+  u.column = u.width ? (start % (2 * u.width)) / 2 : 0;
+  u.row = u.width ? start / (2 * u.width) : 0;
+  return u;
+}
+
+// Where one macroblock of a pair lies in a plane, and the vertical position,
+// row spacing and height its members receive.
+struct Place {
+  uint8_t* origin;
+  int spacing;
+  uint16_t y;
+  uint32_t height;
+};
+
+Place place_in(uint8_t* plane, int pitch, uint32_t planeHeight, int mbSize, uint32_t column, uint32_t row,
+               bool bottom, bool field) {
+  uint8_t* pair = plane + static_cast<ptrdiff_t>(2 * mbSize * row) * pitch + mbSize * column;
+  if (field)
+    return {pair + (bottom ? pitch : 0), 2 * pitch, static_cast<uint16_t>(mbSize * row), planeHeight / 2};
+  return {pair + (bottom ? mbSize * pitch : 0), pitch, static_cast<uint16_t>(2 * mbSize * row + (bottom ? mbSize : 0)),
+          planeHeight};
+}
+
+Place luma_place(const DecodedPicture* pic, uint32_t column, uint32_t row, bool bottom, bool field) {
+  return place_in(pic->frameBuffer->Y, pic->lumaPitch, pic->lumaHeight, 16, column, row, bottom, field);
+}
+
+Place chroma_place(uint8_t* plane, const DecodedPicture* pic, uint32_t column, uint32_t row, bool bottom,
+                   bool field) {
+  return place_in(plane, pic->chromaPitch, pic->chromaHeight, 8, column, row, bottom, field);
+}
+
+inline bool is_field_pair(const MacroblockRecord* top) { return top->mb_structure != 2; }
+
+// Calls visit(mb, column, row, bottom, field) for each macroblock of the
+// unit, pair by pair, then fills the margins of the pair rows it completes
+// through margins(row, left, right).
+template <class Visit, class Margins>
+void walk_pairs(const PairUnit& u, Visit visit, Margins margins) {
+  const uint32_t firstPair = u.row * u.width + u.column;
+  for (uint32_t i = 0; i < u.walk; i += 2) {
+    MacroblockRecord* top = u.first + i;
+    const uint32_t pair = firstPair + i / 2;
+    const uint32_t column = pair % u.width, row = pair / u.width;
+    const bool field = is_field_pair(top);
+    visit(top, column, row, false, field);
+    if (i + 1 < u.walk) visit(top + 1, column, row, true, field);
+    // Margins of a pair row once its first and its last pair are done.
+    if (column == 0 || column == u.width - 1) margins(row, column == 0, column == u.width - 1);
+  }
+}
+
+void luma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool right) {
+  fill_plane_margins(pic->frameBuffer->Y, pic->lumaPitch, static_cast<int>(16 * pic->widthInMbs),
+                     static_cast<int>(32 * row), 32, 32, left, right);
+}
+
+void chroma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool right) {
+  for (uint8_t* plane : {pic->frameBuffer->Cb, pic->frameBuffer->Cr})
+    fill_plane_margins(plane, pic->chromaPitch, static_cast<int>(8 * pic->widthInMbs), static_cast<int>(16 * row),
+                       16, 8, left, right);
+}
+
+// Single-list B members take the list they use as their only list.
+inline bool list1_only(bool bothLists, uint8_t code) { return bothLists && (code == 40 || code == 41 || code == 42); }
+
+// One walk of a P or B unit over one kind of plane: I_PCM copies, intra
+// macroblocks and the members of the slice type's table.
+template <bool Luma>
+uint32_t inter_walk(ThreadBuffer* tb, bool bothLists) {
+  const PairUnit u = pair_unit_of(tb);
+  const SliceDecodeContext* s = tb->slice;
+  const DecodedPicture* pic = u.pic;
+  walk_pairs(
+      u,
+      [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
+        const uint8_t code = mb->mb_type;
+        const bool pcm = code == MbI_PCM;
+        const bool intra = !pcm && !(bothLists ? named(kBCodes, code) : named(kPCodes, code));
+        DecodedPicture* const* first = list1_only(bothLists, code) ? s->RefPicList1 : s->RefPicList0;
+        DecodedPicture* const* second = bothLists ? s->RefPicList1 : nullptr;
+        if constexpr (Luma) {
+          const Place p = luma_place(pic, column, row, bottom, field);
+          const InterLumaDispatch member = (bothLists ? kInterLumaDispatchB_mbaff : kInterLumaDispatchP_mbaff)[code];
+          if (pcm) copy_pcm_luma(mb, p.origin, p.spacing);
+          if (intra) DecodeIntraPrediction_for_P_B_mbaff(p.origin, mb, p.spacing);
+          if (!pcm && !intra && member)
+            member(first, second, static_cast<uint16_t>(16 * column), p.y, p.origin, mb, p.spacing, pic->lumaPitch,
+                   static_cast<int>(p.height));
+        } else {
+          const Place cb = chroma_place(pic->frameBuffer->Cb, pic, column, row, bottom, field);
+          uint8_t* cr = chroma_place(pic->frameBuffer->Cr, pic, column, row, bottom, field).origin;
+          const InterChromaDispatch member =
+              (bothLists ? kInterChromaDispatchB_mbaff : kInterChromaDispatchP_mbaff)[code];
+          if (pcm) copy_pcm_chroma(mb, cb.origin, cr, cb.spacing);
+          if (intra) DecodeIntraPredictionChroma_for_P_B_mbaff(cb.origin, cr, mb, cb.spacing);
+          if (!pcm && !intra && member)
+            member(first, second, static_cast<uint16_t>(8 * column), cb.y, cb.origin, cr, mb, cb.spacing,
+                   pic->chromaPitch, static_cast<int>(cb.height));
+        }
+      },
+      [&](uint32_t row, bool left, bool right) {
+        if (Luma)
+          luma_margins(pic, row, left, right);
+        else
+          chroma_margins(pic, row, left, right);
+      });
+  return u.count;
+}
+
+// The luma walk of a unit, then (when the picture has chroma) its chroma
+// walk.
+uint32_t inter_unit(ThreadBuffer* tb, bool bothLists) {
+  const uint32_t n = inter_walk<true>(tb, bothLists);
+  if (tb->slice->picture->chroma_format_idc != 0) inter_walk<false>(tb, bothLists);
+  return n;
+}
+
+// Left-column buffers of the I unit: the pair's right-most column in frame
+// order (2 x Half samples) feeds the next pair. A frame pair's macroblocks
+// take the upper and lower halves, a field pair's the even and odd lines.
+// Each half has one writable slot in front for the corner sample.
+template <int Half>
+struct PairColumns {
+  alignas(16) uint8_t frameOrder[2 * Half];
+  alignas(16) uint8_t in[2][Half + 16];
+  alignas(16) uint8_t out[2][Half + 16];
+
+  uint8_t* left(int half) { return in[half] + 16; }
+  uint8_t* right(int half) { return out[half] + 16; }
+
+  void split(bool field) {
+    for (int i = 0; i < 2 * Half; ++i) {
+      const int half = field ? (i & 1) : i / Half;
+      const int at = field ? i >> 1 : i % Half;
+      left(half)[at] = frameOrder[i];
+    }
+  }
+  void merge(bool field) {
+    for (int i = 0; i < 2 * Half; ++i) {
+      const int half = field ? (i & 1) : i / Half;
+      const int at = field ? i >> 1 : i % Half;
+      frameOrder[i] = right(half)[at];
+    }
+  }
+};
+
+// Walk of an I unit over one kind of plane, with one left-column buffer per
+// plane (Half: 16 luma or 8 chroma samples per macroblock).
+template <int Half, int Planes, class Reconstruct, class Margins>
+uint32_t intra_walk(ThreadBuffer* tb, Reconstruct reconstruct, Margins margins) {
+  const PairUnit u = pair_unit_of(tb);
+  PairColumns<Half> cols[Planes];
+  std::memset(static_cast<void*>(cols), 128, sizeof cols);
+  MacroblockRecord* top = nullptr;
+  walk_pairs(
+      u,
+      [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
+        if (!bottom) {
+          top = mb;
+          for (auto& c : cols) c.split(field);
+        }
+        reconstruct(mb, column, row, bottom, field, cols);
+        if (bottom || top + 1 == u.first + u.walk)
+          for (auto& c : cols) c.merge(field);
+      },
+      margins);
+  return u.count;
+}
+
+}  // namespace
+
+uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
+  const DecodedPicture* pic = tb->slice->picture;
+  return intra_walk<8, 2>(
+      tb,
+      [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field, PairColumns<8>* cols) {
+        const int half = bottom ? 1 : 0;
+        const Place cb = chroma_place(pic->frameBuffer->Cb, pic, column, row, bottom, field);
+        const Place cr = chroma_place(pic->frameBuffer->Cr, pic, column, row, bottom, field);
+        CreateIntraPredictionAndCombineChroma_I(mb, cb.origin - cb.spacing, cr.origin - cr.spacing,
+                                                cols[0].left(half), cols[1].left(half), cols[0].right(half),
+                                                cols[1].right(half), cb.origin, cr.origin, cb.spacing);
+      },
+      [&](uint32_t row, bool left, bool right) { chroma_margins(pic, row, left, right); });
+}
+
+// The above-right samples of a bottom frame macroblock are never usable (its
+// C link is null), so the intra code substitutes them in a local buffer:
+// nothing is written outside the unit's own macroblocks.
+uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) {
+  const DecodedPicture* pic = tb->slice->picture;
+  const uint32_t n = intra_walk<16, 1>(
+      tb,
+      [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field, PairColumns<16>* cols) {
+        const int half = bottom ? 1 : 0;
+        const Place p = luma_place(pic, column, row, bottom, field);
+        CreateIntraPredictionAndCombine_I_8bit(mb, cols->left(half), cols->right(half), p.origin, p.spacing);
+      },
+      [&](uint32_t row, bool left, bool right) { luma_margins(pic, row, left, right); });
+  if (pic->chroma_format_idc != 0) predict_and_combine_I_unit_8bit_chroma_mbaff(tb);
+  return n;
+}
+
+uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return inter_walk<false>(tb, false); }
+uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return inter_walk<false>(tb, true); }
+uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return inter_unit(tb, false); }
+uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return inter_unit(tb, true); }
