@@ -21,20 +21,23 @@
 
 namespace {
 
-// Exchanges the real and imaginary vectors of the count split-4 groups at w.
+// Exchanges the real and imaginary vectors of the count split-4 groups at w
+// (any alignment).
 void swapSplitGroups(float* w, size_t count) {
   for (size_t g = 0; g < count; ++g, w += 8) {
-    const __m128 re = _mm_load_ps(w), im = _mm_load_ps(w + 4);
-    _mm_store_ps(w, im);
-    _mm_store_ps(w + 4, re);
+    const __m128 re = _mm_loadu_ps(w), im = _mm_loadu_ps(w + 4);
+    _mm_storeu_ps(w, im);
+    _mm_storeu_ps(w + 4, re);
   }
 }
 
 // Core of both member pairs. part(i, 0) and part(i, 1) are the real and
 // imaginary parts of source value i; work is 16-byte aligned and holds 2M
-// values.
+// values; the results go to out (which may be work). Both residue classes
+// are gathered before the first result is stored, so out may overlap the
+// source.
 template <typename Part>
-void coreTransforms(Part part, float* work, int len, const float* twd, bool inverse) {
+void coreTransforms(Part part, float* work, float* out, int len, const float* twd, bool inverse) {
   if (len < 32) return;  // below the smallest table the kernel runs on: nothing is done
   const size_t m = static_cast<size_t>(len);
   int order = 0;
@@ -47,8 +50,11 @@ void coreTransforms(Part part, float* work, int len, const float* twd, bool inve
       half[2 * r] = part(4 * j + e, inverse ? 1 : 0);
       half[2 * r + 1] = part(4 * j + e, inverse ? 0 : 1);
     }
-    radix4FwdBitReversed<false>(reinterpret_cast<vpComplex32f*>(half), len, twd, half, 0);
-    if (inverse) swapSplitGroups(half, m / 4);
+  }
+  for (size_t e = 0; e < 2; ++e) {
+    float* half = work + 2 * m * e;
+    radix4BitReversed<false>(half, half, out + 2 * m * e, len, twd, false);
+    if (inverse) swapSplitGroups(out + 2 * m * e, m / 4);
   }
 }
 
@@ -56,11 +62,8 @@ void coreInterleaved(const vpComplex32f* pSrc, vpComplex32f* pDst, int len, cons
                      bool inverse) {
   float* dst = reinterpret_cast<float*>(pDst);
   const bool direct = pSrc != pDst && aligned16(pDst);
-  if (len < 32) return;
-  float* work = direct ? dst : pBuf;
   const float* src = reinterpret_cast<const float*>(pSrc);
-  coreTransforms([src](size_t i, int c) { return src[2 * i + c]; }, work, len, pTwd, inverse);
-  if (!direct) memcpy(dst, work, 16 * static_cast<size_t>(len));
+  coreTransforms([src](size_t i, int c) { return src[2 * i + c]; }, direct ? dst : pBuf, dst, len, pTwd, inverse);
 }
 
 // Last radix-4 factor on four quarters in natural residue order; forward
@@ -126,12 +129,12 @@ void VP_NAME(vps_cFftInv_CoreMT_32fc)(const vpComplex32f* pSrc, vpComplex32f* pD
 void VP_NAME(vps_crFftFwd_CoreMT_32f)(const float* pSrcRe, const float* pSrcIm, float* pDst, int len,
                                       const float* pTwd, const int32_t* pBitRev) {
   (void)pBitRev;
-  coreTransforms([pSrcRe, pSrcIm](size_t i, int c) { return c ? pSrcIm[i] : pSrcRe[i]; }, pDst, len, pTwd, false);
+  coreTransforms([pSrcRe, pSrcIm](size_t i, int c) { return c ? pSrcIm[i] : pSrcRe[i]; }, pDst, pDst, len, pTwd, false);
 }
 void VP_NAME(vps_crFftInv_CoreMT_32f)(const float* pSrcRe, const float* pSrcIm, float* pDst, int len,
                                       const float* pTwd, const int32_t* pBitRev) {
   (void)pBitRev;
-  coreTransforms([pSrcRe, pSrcIm](size_t i, int c) { return c ? pSrcIm[i] : pSrcRe[i]; }, pDst, len, pTwd, true);
+  coreTransforms([pSrcRe, pSrcIm](size_t i, int c) { return c ? pSrcIm[i] : pSrcRe[i]; }, pDst, pDst, len, pTwd, true);
 }
 
 void VP_NAME(vps_cFftFwd_Fact4_Last_32fc)(const float* pSrc, float* pDst, int len, int count, const float* pTwd) {

@@ -159,13 +159,21 @@ void radix4Stage(float* w, int count, int len, const float* twd) {
   }
 }
 
+// A first pass on runs of consecutive values: from n values at src to the
+// same positions of the work area w (src may be w).
+using RunsPass = void (*)(const float* src, float* w, int n);
+
 // The middle stages from sub-length `len` while at least two groups remain;
 // returns the sub-length reached and advances *twd past the sections used.
-int middleStages(float* w, int n, int len, const float** twd) {
+// A first pass on runs, when given, goes with the stages: slice by slice
+// when the stages run on slices, so each slice stays in cache from its
+// first pass to its last stage.
+int middleStages(float* w, int n, int len, const float** twd, RunsPass runs = nullptr, const float* src = nullptr) {
   if (n > kSliceValues && 4 * len <= kSliceValues) {
     int sliceLen = len;
     const float* sliceTwd = *twd;
     for (int base = 0; base < n; base += kSliceValues) {
+      if (runs) runs(src + 2 * base, block(w, base), kSliceValues);
       sliceLen = len;
       sliceTwd = *twd;
       for (; 4 * sliceLen <= kSliceValues; sliceLen *= 4) {
@@ -175,6 +183,8 @@ int middleStages(float* w, int n, int len, const float** twd) {
     }
     len = sliceLen;
     *twd = sliceTwd;
+  } else if (runs) {
+    runs(src, w, n);
   }
   for (; 4 * len <= n / 2; len *= 4) {
     radix4Stage(w, n, len, *twd);
@@ -226,9 +236,10 @@ void lastPassRadix2(float* w, float* out, int n, const float* twd, bool interlea
 }
 
 // The middle stages and the last pass, from sub-transforms of length `len`
-// in the work area to out.
-void finishPasses(float* w, float* out, int n, int len, const float* twd, bool interleave) {
-  len = middleStages(w, n, len, &twd);
+// in the work area (or from runs of src through the first pass `runs`) to out.
+void finishPasses(float* w, float* out, int n, int len, const float* twd, bool interleave, RunsPass runs = nullptr,
+                  const float* src = nullptr) {
+  len = middleStages(w, n, len, &twd, runs, src);
   if (len == n / 4) {
     lastPassRadix4(w, out, n, twd, interleave);
   } else {
@@ -316,22 +327,20 @@ void firstPassRuns8(const float* y, float* w, int n) {
   }
 }
 
-// Bit-reversed-input kernel (N >= 32): the same passes as the natural-order
-// kernel, so both give the same bits for the same transform.
+// Bit-reversed-input transform (N >= 32) of the values at y, through the
+// work area w (which may be y), to out (which may be y): the same passes as
+// the natural-order kernel, so both give the same bits for the same
+// transform.
+template <bool kRadix8>
+void radix4BitReversed(const float* y, float* w, float* out, int n, const float* twd, bool interleave) {
+  const bool radix8 = kRadix8 && (n & 0x55555555) == 0;  // n = 2^odd
+  finishPasses(w, out, n, radix8 ? 8 : 4, twd, interleave, radix8 ? firstPassRuns8 : firstPassRuns4, y);
+}
+
 template <bool kRadix8>
 void radix4FwdBitReversed(vpComplex32f* pSrcDst, int n, const float* pTwd, float* pBuffer, int interleave) {
   float* y = reinterpret_cast<float*>(pSrcDst);
-  float* w = aligned16(pSrcDst) ? y : pBuffer;
-  const bool odd = (n & 0x55555555) == 0;
-  int len;
-  if (kRadix8 && odd) {
-    firstPassRuns8(y, w, n);
-    len = 8;
-  } else {
-    firstPassRuns4(y, w, n);
-    len = 4;
-  }
-  finishPasses(w, y, n, len, pTwd, interleave == 1);
+  radix4BitReversed<kRadix8>(y, aligned16(pSrcDst) ? y : pBuffer, y, n, pTwd, interleave == 1);
 }
 
 }  // namespace

@@ -365,13 +365,16 @@ TEST(FftFourWay, TwoCoreCallsAndTheLastFactorGiveTheTransform) {
       for (int i = 0; i < n; ++i) re[i] = x[2 * i], im[i] = x[2 * i + 1];
       for (int inverse = 0; inverse < 2; ++inverse) {
         SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order) + (inverse ? " inverse" : " forward"));
-        Guarded work(8 * n), buf(8 * n), crWork(8 * n), dst(8 * n, 8), first(8 * 2 * m, 8);
+        Guarded work(8 * n), buf(8 * n), crWork(8 * n), dst(8 * n, 8), first(8 * 2 * m, 8), io(x, 0), odd(x, 8);
         const auto* src = reinterpret_cast<const vpComplex32f*>(x.data());
-        // Misaligned destination of the first call: the work area is the buffer.
-        v.core[inverse](src, first.as<vpComplex32f>(), m, t.twd.floats(), t.rev.words, buf.as<float>());
+        // Source and destination of the first call misaligned: the work area
+        // is the buffer; in place (the same) too.
+        v.core[inverse](odd.as<vpComplex32f>(), first.as<vpComplex32f>(), m, t.twd.floats(), t.rev.words, buf.as<float>());
+        v.core[inverse](io.as<vpComplex32f>(), io.as<vpComplex32f>(), m, t.twd.floats(), t.rev.words, buf.as<float>());
+        ASSERT_EQ(std::memcmp(io.data(), first.data(), 16 * m), 0) << "in place";
         std::memcpy(work.data(), first.data(), 16 * m);
         v.core[inverse](src + 2, work.as<vpComplex32f>() + 2 * m, m, t.twd.floats(), t.rev.words, buf.as<float>());
-        EXPECT_TRUE(first.guardsIntact() && work.guardsIntact() && buf.guardsIntact());
+        EXPECT_TRUE(first.guardsIntact() && work.guardsIntact() && buf.guardsIntact() && io.guardsIntact());
         v.crCore[inverse](re.data(), im.data(), crWork.as<float>(), m, t.twd.floats(), t.rev.words);
         v.crCore[inverse](re.data() + 2, im.data() + 2, crWork.as<float>() + 4 * m, m, t.twd.floats(), t.rev.words);
         ASSERT_EQ(std::memcmp(work.data(), crWork.data(), 8 * n), 0) << "split source";
