@@ -2,6 +2,8 @@
 // member lists: entry MbTypeCode holds the member of that type.
 #include "inter_dispatch.h"
 
+#include <initializer_list>
+
 namespace {
 
 template <class Fn>
@@ -16,6 +18,11 @@ constexpr Table<InterLumaDispatch> luma_table(char slice, bool mbaff) {
   INTER_LUMA_PARTITION_MEMBERS(INTER_LUMA_ENTRY)
   INTER_LUMA_SKIP_MEMBERS(INTER_LUMA_ENTRY)
 #undef INTER_LUMA_ENTRY
+#define INTER_SUBMB_LUMA_ENTRY(luma, chroma, sl, pic, lists, ...) \
+  if (slice == #sl[0] && (#pic[0] == 'M') == mbaff)               \
+    for (int code : {__VA_ARGS__}) t.entries[code] = &inter::luma_entry<&luma>;
+  INTER_SUBMB_DRIVERS(INTER_SUBMB_LUMA_ENTRY)
+#undef INTER_SUBMB_LUMA_ENTRY
   return t;
 }
 
@@ -25,6 +32,11 @@ constexpr Table<InterChromaDispatch> chroma_table(char slice, bool mbaff) {
   if (slice == #sl[0]) t.entries[code] = mbaff ? &inter::chroma_entry<&name##_mbaff> : &inter::chroma_entry<&name>;
   INTER_CHROMA_MEMBERS(INTER_CHROMA_ENTRY)
 #undef INTER_CHROMA_ENTRY
+#define INTER_SUBMB_CHROMA_ENTRY(luma, chroma, sl, pic, lists, ...) \
+  if (slice == #sl[0] && (#pic[0] == 'M') == mbaff)                 \
+    for (int code : {__VA_ARGS__}) t.entries[code] = &inter::chroma_entry<&chroma>;
+  INTER_SUBMB_DRIVERS(INTER_SUBMB_CHROMA_ENTRY)
+#undef INTER_SUBMB_CHROMA_ENTRY
   return t;
 }
 

@@ -81,3 +81,31 @@
   X(GetInterPredictionSamplesChroma_L0_8x16, 1, 2, ONE)  \
   X(GetInterPredictionSamplesChroma_L1_8x16, 2, 2, ONE)  \
   X(GetInterPredictionSamplesChroma_Bi_8x16, 3, 2, TWO)
+
+// ---- Sub-macroblock share (P_8x8, P_8x8ref0, B_8x8). The picture column
+// names the picture kind a member serves (FRAME: frame and field pictures;
+// MBAFF rows are defined with the MBAFF members, from the same templates).
+//
+// Drivers: luma member, chroma member, slice kind, picture kind, lists taken,
+// then the MbTypeCodes they serve.
+#define INTER_SUBMB_DRIVERS(X)                                                                                     \
+  X(DecodeInterPredictionSamples_P_8x8, DecodeInterPredictionSamplesChroma_P_8x8, P, FRAME, ONE, 3, 35)          \
+  X(DecodeInterPredictionSamples_B_8x8, DecodeInterPredictionSamplesChroma_B_8x8, B, FRAME, TWO, 3)
+
+// Quadrant members of one list: name, picture kind, list (0, 1) and
+// sub-macroblock shape (0 8x8, 1 8x4, 2 4x8, 3 4x4: bits 5-6 of the
+// SubMbTypeCode). The P_L0 members serve list 0 of P and B slices.
+#define INTER_SUBMB_LUMA_MEMBERS(X)                                                                         \
+  X(CreateInterPrediction_P_L0_8x8, FRAME, 0, 0) X(CreateInterPrediction_P_L0_8x4, FRAME, 0, 1)             \
+  X(CreateInterPrediction_P_L0_4x8, FRAME, 0, 2) X(CreateInterPrediction_P_L0_4x4, FRAME, 0, 3)             \
+  X(CreateInterPrediction_B_L1_8x8, FRAME, 1, 0) X(CreateInterPrediction_B_L1_8x4, FRAME, 1, 1)             \
+  X(CreateInterPrediction_B_L1_4x8, FRAME, 1, 2) X(CreateInterPrediction_B_L1_4x4, FRAME, 1, 3)
+#define INTER_SUBMB_CHROMA_MEMBERS(X)                                                                       \
+  X(CreateInterPredictionChroma_P_L0_8x8, FRAME, 0, 0) X(CreateInterPredictionChroma_P_L0_8x4, FRAME, 0, 1) \
+  X(CreateInterPredictionChroma_P_L0_4x8, FRAME, 0, 2) X(CreateInterPredictionChroma_P_L0_4x4, FRAME, 0, 3) \
+  X(CreateInterPredictionChroma_B_L1_8x8, FRAME, 1, 0) X(CreateInterPredictionChroma_B_L1_8x4, FRAME, 1, 1) \
+  X(CreateInterPredictionChroma_B_L1_4x8, FRAME, 1, 2) X(CreateInterPredictionChroma_B_L1_4x4, FRAME, 1, 3)
+// B_Direct_8x8 quadrants (SubMbTypeCode 252): luma member, chroma member,
+// picture kind.
+#define INTER_SUBMB_DIRECT_MEMBERS(X) \
+  X(CreateInterPrediction_B_Direct_8x8, CreateInterPredictionChroma_B_Direct_8x8, FRAME)

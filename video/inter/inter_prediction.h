@@ -130,3 +130,37 @@ extern const InterLumaDispatch kInterLumaDispatchP_mbaff[256];
 extern const InterLumaDispatch kInterLumaDispatchB_mbaff[256];
 extern const InterChromaDispatch kInterChromaDispatchP_mbaff[256];
 extern const InterChromaDispatch kInterChromaDispatchB_mbaff[256];
+
+// ---- Sub-macroblock share. Quadrant q's luma tile: 8 rows of 8 int16
+// samples; its chroma slots: 16 int16 samples each (4x4, row-major). x, y
+// are the macroblock's first luma (chroma) sample position.
+#define INTER_SUBMB_LUMA_ARGS                                                                                 \
+  DecodedPicture *const *refList, MacroblockRecord *mb, uint8_t q, uint16_t mbX, uint16_t mbY, int16_t *tile,  \
+      uint32_t pitch, uint32_t frameWidth, uint32_t frameHeight
+#define INTER_SUBMB_CHROMA_ARGS                                                                               \
+  DecodedPicture *const *refList, MacroblockRecord *mb, uint8_t q, uint16_t chromaX, uint16_t chromaY,          \
+      int16_t *cbSlot, int16_t *crSlot, uint32_t chromaPitch, uint32_t chromaWidth, uint32_t chromaHeight
+#define INTER_SUBMB_DIRECT_LUMA_ARGS                                                                          \
+  DecodedPicture *const *refList0, DecodedPicture *const *refList1, MacroblockRecord *mb, uint8_t q,           \
+      uint16_t mbX, uint16_t mbY, int16_t *tile, uint32_t pitch, uint32_t frameWidth, uint32_t frameHeight
+#define INTER_SUBMB_DIRECT_CHROMA_ARGS                                                                        \
+  DecodedPicture *const *refList0, DecodedPicture *const *refList1, MacroblockRecord *mb, uint8_t q,           \
+      uint16_t chromaX, uint16_t chromaY, int16_t *cbSlot, int16_t *crSlot, uint32_t chromaPitch,              \
+      uint32_t chromaWidth, uint32_t chromaHeight
+
+#define INTER_DECLARE_SUBMB_DRIVER(luma, chroma, slice, pic, lists, ...) \
+  void luma(INTER_LUMA_ARGS_##lists);                                   \
+  void chroma(INTER_CHROMA_ARGS_##lists);
+#define INTER_DECLARE_SUBMB_LUMA(name, pic, list, shape) void name(INTER_SUBMB_LUMA_ARGS);
+#define INTER_DECLARE_SUBMB_CHROMA(name, pic, list, shape) void name(INTER_SUBMB_CHROMA_ARGS);
+#define INTER_DECLARE_SUBMB_DIRECT(luma, chroma, pic) \
+  void luma(INTER_SUBMB_DIRECT_LUMA_ARGS);            \
+  void chroma(INTER_SUBMB_DIRECT_CHROMA_ARGS);
+INTER_SUBMB_DRIVERS(INTER_DECLARE_SUBMB_DRIVER)
+INTER_SUBMB_LUMA_MEMBERS(INTER_DECLARE_SUBMB_LUMA)
+INTER_SUBMB_CHROMA_MEMBERS(INTER_DECLARE_SUBMB_CHROMA)
+INTER_SUBMB_DIRECT_MEMBERS(INTER_DECLARE_SUBMB_DIRECT)
+#undef INTER_DECLARE_SUBMB_DRIVER
+#undef INTER_DECLARE_SUBMB_LUMA
+#undef INTER_DECLARE_SUBMB_CHROMA
+#undef INTER_DECLARE_SUBMB_DIRECT

@@ -1,12 +1,13 @@
 // Every MbTypeCode reaches the member named for it: the name each member list
 // gives a code must be the one spelled from the code's bits (shape, the lists
-// of each partition, skip or direct), every whole-macroblock inter code that
+// of each partition, skip, direct or sub-macroblock), every inter code that
 // the macroblock layer produces has a member in its slice type's tables, the
 // table entry forwards to exactly that member, and no other code has one.
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "inter_dispatch.h"
 #include "mb_record.h"
@@ -26,8 +27,24 @@ struct Entry {
   {#name, #slice[0], code, std::string(#lists) == "TWO", &inter::luma_entry<&name>, nullptr},
 #define CHROMA_ROW(name, slice, code, lists) \
   {#name, #slice[0], code, std::string(#lists) == "TWO", nullptr, &inter::chroma_entry<&name>},
-const Entry kEntries[] = {INTER_LUMA_PARTITION_MEMBERS(LUMA_ROW) INTER_LUMA_SKIP_MEMBERS(LUMA_ROW)
-                              INTER_CHROMA_MEMBERS(CHROMA_ROW)};
+// Sub-macroblock drivers: one row per code they serve.
+#define SUBMB_ROWS(lumaName, chromaName, sl, pic, lists, ...)                                   \
+  ([] {                                                                                         \
+    const bool two = #lists[0] == 'T';                                                         \
+    std::vector<Entry> rows;                                                                   \
+    for (int code : {__VA_ARGS__}) {                                                           \
+      rows.push_back({#lumaName, #sl[0], code, two, &inter::luma_entry<&lumaName>, nullptr});   \
+      rows.push_back({#chromaName, #sl[0], code, two, nullptr, &inter::chroma_entry<&chromaName>}); \
+    }                                                                                          \
+    return rows;                                                                               \
+  }()),
+const Entry kWholeEntries[] = {INTER_LUMA_PARTITION_MEMBERS(LUMA_ROW) INTER_LUMA_SKIP_MEMBERS(LUMA_ROW)
+                                   INTER_CHROMA_MEMBERS(CHROMA_ROW)};
+const std::vector<Entry> kEntries = [] {
+  std::vector<Entry> all(std::begin(kWholeEntries), std::end(kWholeEntries));
+  for (const std::vector<Entry>& rows : {INTER_SUBMB_DRIVERS(SUBMB_ROWS)}) all.insert(all.end(), rows.begin(), rows.end());
+  return all;
+}();
 
 const char* list_name(int pred) { return pred == 1 ? "L0" : pred == 2 ? "L1" : "Bi"; }
 
@@ -36,6 +53,7 @@ std::string suffix_of(char slice, int code, bool chroma) {
   if (code == MbP_Skip) return "P_Skip";
   if (code == MbB_Skip) return "B_Skip";
   if (code == MbB_Direct_16x16) return chroma ? "B_Direct_16x16" : "B_Direct";
+  if ((code & 3) == 3) return slice == 'P' ? "P_8x8" : "B_8x8";
   const int shape = code & 3, p0 = (code >> 4) & 3, p1 = (code >> 2) & 3;
   const std::string size = shape == 0 ? "16x16" : shape == 1 ? "16x8" : "8x16";
   if (slice == 'P') return "P_" + size;
@@ -46,7 +64,7 @@ std::string suffix_of(char slice, int code, bool chroma) {
 // A member takes both lists unless every partition predicts from one list.
 bool takes_two_lists(char slice, int code) {
   if (slice == 'P') return false;
-  if (code == MbB_Skip || code == MbB_Direct_16x16) return true;
+  if (code == MbB_Skip || code == MbB_Direct_16x16 || code == Mb8x8) return true;
   const int p0 = (code >> 4) & 3, p1 = (code & 3) ? (code >> 2) & 3 : p0;
   return p0 == 3 || p0 != p1;
 }
@@ -58,7 +76,7 @@ std::set<int> inter_codes(char slice) {
   const uint8_t* table = slice == 'P' ? kPMbTypeCodes : kBMbTypeCodes;
   const int count = slice == 'P' ? 31 : 49;
   for (int i = 0; i < count; ++i)
-    if (!mb_is_intra(table[i]) && (table[i] & 3) != 3) codes.insert(table[i]);
+    if (!mb_is_intra(table[i])) codes.insert(table[i]);
   codes.insert(slice == 'P' ? MbP_Skip : MbB_Skip);
   if (slice == 'B') codes.insert(MbB_Direct_16x16);
   return codes;

@@ -1,6 +1,8 @@
-// P and B streams whose macroblocks use whole-macroblock partitions only
-// (tests/data/inter/make.sh: CAVLC and CABAC, one and four references,
-// spatial and temporal direct, explicit weights in P and B pictures),
+// P and B streams (tests/data/inter/make.sh): whole-macroblock partitions
+// only (CAVLC and CABAC, one and four references, spatial and temporal
+// direct, explicit weights in P and B pictures), and every sub-macroblock
+// shape (P_8x8 down to 4x4, B_8x8 with direct quadrants, explicit and
+// implicit weights),
 // decoded through the decoder's public calls with one and with several
 // worker threads, each picture bit-exact with the reference decoder's.
 #include <gtest/gtest.h>
@@ -29,8 +31,10 @@ std::vector<std::string> reference_md5s(const std::string& text) {
   return out;
 }
 
-TEST(InterStreams, WholeMacroblockPartitionStreamsAreBitExact) {
-  for (const char* name : {"p_cavlc", "p_cabac_ref4", "b_spatial_cavlc", "b_temporal_cabac", "weightp", "weightb"}) {
+TEST(InterStreams, PartitionStreamsAreBitExact) {
+  for (const char* name : {"p_cavlc", "p_cabac_ref4", "b_spatial_cavlc", "b_temporal_cabac", "weightp", "weightb",
+                           "submb_p_cavlc", "submb_p_cabac", "submb_b_spatial", "submb_b_temporal",
+                           "submb_weighted"}) {
     const std::string base = std::string("inter/") + name;
     const std::vector<uint8_t> data = testsupport::read_file(testsupport::local_data_file(base + ".264"));
     const std::vector<std::string> want =

@@ -1,0 +1,60 @@
+// Sub-macroblock motion: the named predictors over one template, and the
+// derivation of a B_Direct_8x8 quadrant from the slice's direct mode.
+#include "submb_motion.h"
+
+#include "decoder_engine.h"
+#include "direct_motion.h"
+#include "motion_vectors.h"
+#include "skip_direct.h"
+
+#define SUBMB_MV_DEFINE(suffix, list, width, blk)                                                      \
+  void LumaMotionVectorPrediction##suffix(MacroblockRecord* mb, int16_t* mvp) {                         \
+    submb::submb_mv_predictor<submb::FrameNeighbours>(mb, list, blk, width,                             \
+                                                      (list ? mb->ref_idx_l1 : mb->ref_idx_l0)[blk >> 2], mvp); \
+  }
+SUBMB_MV_PREDICTORS(SUBMB_MV_DEFINE)
+#undef SUBMB_MV_DEFINE
+
+void LumaMotionVectorPrediction_B_Direct_8x8_L0(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {
+  submb::submb_mv_predictor<submb::FrameNeighbours>(mb, 0, 0, 16, mb->ref_idx_l0[q & 3], mvp);
+}
+void LumaMotionVectorPrediction_B_Direct_8x8_L1(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {
+  submb::submb_mv_predictor<submb::FrameNeighbours>(mb, 1, 0, 16, mb->ref_idx_l1[q & 3], mvp);
+}
+
+namespace {
+
+template <bool Mbaff>
+void direct_8x8(DecodedPicture** l0, DecodedPicture** l1, MacroblockRecord* mb, uint8_t q) {
+  const SliceDecodeContext* s = mb->slice;
+  q &= 3;
+  if (!s->direct_spatial_mv_pred_flag) {
+    if (s->direct_8x8_inference_flag)
+      (Mbaff ? TemporalDirectDerivation_8x8_inference_mbaff : TemporalDirectDerivation_8x8_inference)(mb, l0, l1, q);
+    else
+      (Mbaff ? TemporalDirectDerivation_mbaff : TemporalDirectDerivation)(mb, l0, l1, q);
+    return;
+  }
+  // The indices come from the whole macroblock's neighbours, so every direct
+  // quadrant of the macroblock gets the same ones.
+  int8_t r0 = Mbaff ? spatial_direct_ref_idx_mbaff(mb, 0) : SpatialRefIdxDerivationL0(mb);
+  int8_t r1 = Mbaff ? spatial_direct_ref_idx_mbaff(mb, 1) : SpatialRefIdxDerivationL1(mb);
+  uint8_t zero = 0;
+  if (r0 < 0 && r1 < 0) {
+    r0 = r1 = 0;
+    zero = 1;
+  }
+  // One co-located test per 4x4 block without 8x8 inference, else the
+  // quadrant's corner block for all four.
+  (Mbaff ? SpatialDirectDerivation_mbaff : SpatialDirectDerivation)(mb, l0, l1, q, r0, r1, zero);
+}
+
+}  // namespace
+
+void MotionVectorDerivation_B_Direct_8x8(DecodedPicture** l0, DecodedPicture** l1, MacroblockRecord* mb, uint8_t q) {
+  direct_8x8<false>(l0, l1, mb, q);
+}
+void MotionVectorDerivation_B_Direct_8x8_mbaff(DecodedPicture** l0, DecodedPicture** l1, MacroblockRecord* mb,
+                                               uint8_t q) {
+  direct_8x8<true>(l0, l1, mb, q);
+}
