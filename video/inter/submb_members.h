@@ -135,14 +135,17 @@ void luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
   int16_t(*mv)[2] = List ? mb->mv_l1 : mb->mv_l0;
   const int16_t(*mvd)[2] = List ? mb->mvd_l1 : mb->mvd_l0;
   for (int s = 0; s < S::kCount; ++s) {
+    const int first = 4 * q + S::first_block(s);
     int16_t mvp[2];
-    submb_mv_predictor<typename Pic::Neighbours>(mb, List, 4 * q + S::first_block(s), S::kWidth, refIdx, mvp);
+    submb_mv_predictor<typename Pic::Neighbours>(mb, List, first, S::kWidth, refIdx, mvp);
+    // The sub-partition's difference stands in its first block. Components
+    // wrap modulo 2^16.
+    const int16_t x = static_cast<int16_t>(static_cast<uint16_t>(mvd[first][0]) + static_cast<uint16_t>(mvp[0]));
+    const int16_t y = static_cast<int16_t>(static_cast<uint16_t>(mvd[first][1]) + static_cast<uint16_t>(mvp[1]));
     for (int k = 0; k < 4; ++k) {
       if (!(S::blocks(s) & (1u << k))) continue;
-      const int b = 4 * q + k;
-      // Components wrap modulo 2^16.
-      mv[b][0] = static_cast<int16_t>(static_cast<uint16_t>(mvd[b][0]) + static_cast<uint16_t>(mvp[0]));
-      mv[b][1] = static_cast<int16_t>(static_cast<uint16_t>(mvd[b][1]) + static_cast<uint16_t>(mvp[1]));
+      mv[4 * q + k][0] = x;
+      mv[4 * q + k][1] = y;
     }
   }
   interpolate_luma_quadrant<Pic, Shape>(c, List, q, tile);
