@@ -42,3 +42,10 @@ encode submb_p_cabac "" $sub --bframes 0 --ref 2 --8x8dct
 encode submb_b_spatial "" $sub --bframes 3 --b-adapt 0 --direct spatial --no-weightb --ref 2
 encode submb_b_temporal "" $sub --bframes 3 --b-adapt 0 --direct temporal --no-weightb --no-cabac --ref 2
 encode submb_weighted "-vf fade=in:0:12" $sub --bframes 3 --b-adapt 0 --weightp 2 --weightb --direct spatial
+# bench1080: the decode benchmark's stream, 1920x1080, 24 pictures of the
+# test pattern with grain (so the bit rate is a camera's), x264's defaults
+# (CABAC, three B pictures, sub-macroblock partitions, 8x8 transform).
+ffmpeg -v error -f lavfi -i testsrc2=size=1920x1080:rate=25 -frames:v 24 -vf "noise=alls=6:allf=t" -pix_fmt yuv420p \
+  -f rawvideo - | x264 --quiet --input-res 1920x1080 --fps 25 --threads 1 --crf 24 --keyint 24 --bframes 3 --ref 3 \
+  -o bench1080.264 -
+ffmpeg -y -v error -fflags +bitexact -threads 1 -i bench1080.264 -f framemd5 bench1080.framemd5
