@@ -3,12 +3,15 @@
 // reference and vector (with the field parity adjustment), the bilinear
 // prediction with edge clamping, default, explicit and implicit weighting,
 // the residual and the final clip. Random motion, references, weights and
-// residuals, in frame and field pictures.
+// residuals, in frame and field pictures; P_8x8 and B_8x8 with every
+// sub-macroblock type, direct quadrants (per 2x2 block without 8x8
+// inference) and unknown types.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "decoder_engine.h"
@@ -155,7 +158,13 @@ struct Scene {
 using Member = void (*)(DecodedPicture* const*, DecodedPicture* const*, uint16_t, uint16_t, uint8_t*, uint8_t*,
                         MacroblockRecord*, int, int, int);
 
-void run_case(Scene& s, int code, Member member, int mbX, int mbY) {
+// Sub-macroblock types the parsers of a slice kind write.
+bool known_sub_type(char slice, int code) {
+  static const std::set<int> p = {9, 42, 74, 108}, b = {9, 17, 25, 42, 50, 58, 74, 82, 90, 108, 116, 124};
+  return (slice == 'P' ? p : b).count(code) != 0;
+}
+
+void run_case(Scene& s, int code, char slice, Member member, int mbX, int mbY) {
   s.mb.mb_type = static_cast<uint8_t>(code);
   const int cx = 8 * mbX, cy = 8 * mbY;
   uint8_t* cb = s.current.fb.Cb + cy * kPitch + cx;
@@ -170,9 +179,17 @@ void run_case(Scene& s, int code, Member member, int mbX, int mbY) {
     for (int y = 0; y < 8; ++y)
       for (int x = 0; x < 8; ++x) {
         int q = 0, b = 0, lists;
+        const int sub = s.mb.sub_mb_type[2 * (y / 4) + x / 4];
         if (code == MbP_Skip) {
           lists = 1;
-        } else if (skipOrDirect) {
+        } else if (shape == 3 && !skipOrDirect && sub != SubMbB_Direct_8x8) {
+          // Sub-macroblock quadrant: the luma block of the sample's
+          // sub-partition; an unknown code predicts 0.
+          q = 2 * (y / 4) + x / 4;
+          const int subShape = (sub >> 5) & 3, row = (y % 4) / 2, col = (x % 4) / 2;
+          b = 4 * q + (subShape == 1 ? 2 * row : subShape == 2 ? col : subShape == 3 ? 2 * row + col : 0);
+          lists = known_sub_type(slice, sub) ? (sub >> 3) & 3 : 0;
+        } else if (skipOrDirect || shape == 3) {
           q = 2 * (y / 4) + x / 4;
           b = 4 * q + (s.slice->direct_8x8_inference_flag ? 0 : 2 * ((y % 4) / 2) + (x % 4) / 2);
           lists = s.mb.pred_flag_l0[q] ? (s.mb.pred_flag_l1[q] ? 3 : 1) : 2;
@@ -184,7 +201,7 @@ void run_case(Scene& s, int code, Member member, int mbX, int mbY) {
         }
         const int p0 = lists & 1 ? s.predict(c, 0, q, b, cx, cy, x, y) : 0;
         const int p1 = lists & 2 ? s.predict(c, 1, q, b, cx, cy, x, y) : 0;
-        int v = s.weigh(c, lists, q, lists == 2 ? p1 : p0, p1);
+        int v = lists ? s.weigh(c, lists, q, lists == 2 ? p1 : p0, p1) : 0;
         if (residual) v += s.mb.chroma_coeff[64 * c + 16 * (2 * (y / 4) + x / 4) + 4 * (y % 4) + x % 4];
         const uint8_t got = (c ? cr : cb)[y * kPitch + x];
         ASSERT_EQ(got, clip(v)) << "code " << code << " component " << c << " sample " << x << "," << y
@@ -198,7 +215,28 @@ struct Row {
   Member member;
 };
 #define CHROMA_ROW(name, slice, code, lists) {code, #slice[0], &inter::chroma_entry<&name>},
-const Row kMembers[] = {INTER_CHROMA_MEMBERS(CHROMA_ROW)};
+#define SUBMB_ROW(luma, chroma, slice, pic, lists, code, ...) {code, #slice[0], &inter::chroma_entry<&chroma>},
+const Row kMembers[] = {INTER_CHROMA_MEMBERS(CHROMA_ROW) INTER_SUBMB_DRIVERS(SUBMB_ROW)};
+
+// Sub-macroblock types of each slice kind, a direct quadrant, and codes no
+// parser writes (predicted as 0).
+const int kPSubCodes[] = {9, 42, 74, 108, 0, 17};
+const int kBSubCodes[] = {9, 17, 25, 42, 50, 58, 74, 82, 90, 108, 116, 124, 252, 0, 127, 200};
+
+// A random sub-macroblock type per quadrant, with the records the luma pass
+// leaves for the chroma pass: list use and reference pictures.
+void choose_sub_types(Scene& s, std::mt19937& rng, char slice) {
+  for (int q = 0; q < 4; ++q) {
+    const int sub = slice == 'P' ? kPSubCodes[rng() % 6] : kBSubCodes[rng() % 16];
+    s.mb.sub_mb_type[q] = static_cast<uint8_t>(sub);
+    if (sub != SubMbB_Direct_8x8) {
+      s.mb.pred_flag_l0[q] = (sub >> 3) & 1;
+      s.mb.pred_flag_l1[q] = (sub >> 4) & 1;
+    }
+    s.mb.ref_pic_l0[q] = s.lists[0][s.mb.ref_idx_l0[q]];
+    s.mb.ref_pic_l1[q] = s.lists[1][s.mb.ref_idx_l1[q]];
+  }
+}
 
 TEST(ChromaMembers, EveryTypeMatchesTheModel) {
   std::mt19937 rng(4242);
@@ -207,7 +245,8 @@ TEST(ChromaMembers, EveryTypeMatchesTheModel) {
       for (uint32_t mode : {0u, 1u, 2u}) {
         if (row.slice == 'P' && mode == 2) continue;
         Scene s(rng, round % 3 == 2, mode, round % 2 == 0);
-        run_case(s, row.code, row.member, static_cast<int>(rng() % kMbW), static_cast<int>(rng() % kMbH));
+        if (row.code == Mb8x8) choose_sub_types(s, rng, row.slice);
+        run_case(s, row.code, row.slice, row.member, static_cast<int>(rng() % kMbW), static_cast<int>(rng() % kMbH));
       }
 }
 
