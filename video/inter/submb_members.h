@@ -76,15 +76,19 @@ uint8_t weight_shift(const MacroblockRecord* mb) {
   return Pic::kMbaff && mb->mb_structure != 2 ? 1 : 0;
 }
 
-inline int8_t ref_idx(const MacroblockRecord* mb, int list, int q) { return (list ? mb->ref_idx_l1 : mb->ref_idx_l0)[q]; }
+// (The lists' fields are picked before indexing: indexing a conditional
+// between two arrays is miscompiled by some compilers at -O0.)
+inline int8_t ref_idx(const MacroblockRecord* mb, int list, int q) { return list ? mb->ref_idx_l1[q] : mb->ref_idx_l0[q]; }
 inline const int16_t* vector_of(const MacroblockRecord* mb, int list, int blk) {
   return list ? mb->mv_l1[blk] : mb->mv_l0[blk];
 }
 
 // Records the quadrant's reference picture and identity for list `list`.
 inline void record_reference(MacroblockRecord* mb, int list, int q, const ReferenceView& v) {
-  (list ? mb->ref_pic_l1 : mb->ref_pic_l0)[q] = v.pic;
-  std::memset((list ? mb->ref_id_l1 : mb->ref_id_l0) + 4 * q, v.id, 4);
+  DecodedPicture** pics = list ? mb->ref_pic_l1 : mb->ref_pic_l0;
+  uint8_t* ids = list ? mb->ref_id_l1 : mb->ref_id_l0;
+  pics[q] = v.pic;
+  std::memset(ids + 4 * q, v.id, 4);
 }
 
 template <int W, int H>
@@ -130,7 +134,8 @@ template <class Pic, int List, int Shape>
 void luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
   using S = SubShape<Shape>;
   MacroblockRecord* mb = c.mb;
-  (List ? mb->pred_flag_l1 : mb->pred_flag_l0)[q] = 1;
+  uint8_t* flags = List ? mb->pred_flag_l1 : mb->pred_flag_l0;
+  flags[q] = 1;
   const int refIdx = ref_idx(mb, List, q);
   int16_t(*mv)[2] = List ? mb->mv_l1 : mb->mv_l0;
   const int16_t(*mvd)[2] = List ? mb->mvd_l1 : mb->mvd_l0;
@@ -264,8 +269,8 @@ bool chroma_weight(const MacroblockRecord* mb, int list, int q, int comp, int32_
   const PredWeightTable* t = mb->slice->weightTable;
   const int idx = ref_idx(mb, list, q) >> weight_shift<Pic>(mb);
   if (t == nullptr || idx < 0 || idx >= 32) return false;
-  *w = (list ? t->chroma_weight_l1 : t->chroma_weight_l0)[idx][comp];
-  *o = (list ? t->chroma_offset_l1 : t->chroma_offset_l0)[idx][comp];
+  *w = list ? t->chroma_weight_l1[idx][comp] : t->chroma_weight_l0[idx][comp];
+  *o = list ? t->chroma_offset_l1[idx][comp] : t->chroma_offset_l0[idx][comp];
   *logWD = t->chroma_log2_weight_denom & 7;
   return true;
 }

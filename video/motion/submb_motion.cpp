@@ -10,7 +10,7 @@
 #define SUBMB_MV_DEFINE(suffix, list, width, blk)                                                      \
   void LumaMotionVectorPrediction##suffix(MacroblockRecord* mb, int16_t* mvp) {                         \
     submb::submb_mv_predictor<submb::FrameNeighbours>(mb, list, blk, width,                             \
-                                                      (list ? mb->ref_idx_l1 : mb->ref_idx_l0)[blk >> 2], mvp); \
+                                                      list ? mb->ref_idx_l1[blk >> 2] : mb->ref_idx_l0[blk >> 2], mvp); \
   }
 SUBMB_MV_PREDICTORS(SUBMB_MV_DEFINE)
 #undef SUBMB_MV_DEFINE

@@ -62,12 +62,12 @@ NeighbourMotion neighbour_motion(MacroblockRecord* cur, int list, int blk, int x
   MacroblockRecord* n = Neighbours::locate(cur, xN, yN, &nblk);
   if (n == nullptr || (n == cur && !predicted_before(nblk, blk))) return out;
   out.available = true;
-  const uint8_t* flags = list ? n->pred_flag_l1 : n->pred_flag_l0;
-  if (mb_is_intra(n->mb_type) || flags[nblk >> 2] == 0) return out;
-  const int16_t(*mv)[2] = list ? n->mv_l1 : n->mv_l0;
-  out.mv[0] = mv[nblk][0];
-  out.mv[1] = mv[nblk][1];
-  out.ref = (list ? n->ref_idx_l1 : n->ref_idx_l0)[nblk >> 2];
+  const int quadrant = nblk >> 2;
+  if (mb_is_intra(n->mb_type) || (list ? n->pred_flag_l1[quadrant] : n->pred_flag_l0[quadrant]) == 0) return out;
+  const int16_t* mv = list ? n->mv_l1[nblk] : n->mv_l0[nblk];
+  out.mv[0] = mv[0];
+  out.mv[1] = mv[1];
+  out.ref = list ? n->ref_idx_l1[quadrant] : n->ref_idx_l0[quadrant];
   if (n != cur) Neighbours::adjust(cur, n, out.mv, &out.ref);
   return out;
 }
