@@ -90,7 +90,10 @@
 // then the MbTypeCodes they serve.
 #define INTER_SUBMB_DRIVERS(X)                                                                                     \
   X(DecodeInterPredictionSamples_P_8x8, DecodeInterPredictionSamplesChroma_P_8x8, P, FRAME, ONE, 3, 35)          \
-  X(DecodeInterPredictionSamples_B_8x8, DecodeInterPredictionSamplesChroma_B_8x8, B, FRAME, TWO, 3)
+  X(DecodeInterPredictionSamples_B_8x8, DecodeInterPredictionSamplesChroma_B_8x8, B, FRAME, TWO, 3)            \
+  X(DecodeInterPredictionSamples_P_8x8_mbaff, DecodeInterPredictionSamplesChroma_P_8x8_mbaff, P, MBAFF, ONE, 3,  \
+    35)                                                                                                          \
+  X(DecodeInterPredictionSamples_B_8x8_mbaff, DecodeInterPredictionSamplesChroma_B_8x8_mbaff, B, MBAFF, TWO, 3)
 
 // Quadrant members of one list: name, picture kind, list (0, 1) and
 // sub-macroblock shape (0 8x8, 1 8x4, 2 4x8, 3 4x4: bits 5-6 of the
@@ -99,13 +102,26 @@
   X(CreateInterPrediction_P_L0_8x8, FRAME, 0, 0) X(CreateInterPrediction_P_L0_8x4, FRAME, 0, 1)             \
   X(CreateInterPrediction_P_L0_4x8, FRAME, 0, 2) X(CreateInterPrediction_P_L0_4x4, FRAME, 0, 3)             \
   X(CreateInterPrediction_B_L1_8x8, FRAME, 1, 0) X(CreateInterPrediction_B_L1_8x4, FRAME, 1, 1)             \
-  X(CreateInterPrediction_B_L1_4x8, FRAME, 1, 2) X(CreateInterPrediction_B_L1_4x4, FRAME, 1, 3)
+  X(CreateInterPrediction_B_L1_4x8, FRAME, 1, 2) X(CreateInterPrediction_B_L1_4x4, FRAME, 1, 3)             \
+  X(CreateInterPrediction_P_L0_8x8_mbaff, MBAFF, 0, 0) X(CreateInterPrediction_P_L0_8x4_mbaff, MBAFF, 0, 1) \
+  X(CreateInterPrediction_P_L0_4x8_mbaff, MBAFF, 0, 2) X(CreateInterPrediction_P_L0_4x4_mbaff, MBAFF, 0, 3) \
+  X(CreateInterPrediction_B_L1_8x8_mbaff, MBAFF, 1, 0) X(CreateInterPrediction_B_L1_8x4_mbaff, MBAFF, 1, 1) \
+  X(CreateInterPrediction_B_L1_4x8_mbaff, MBAFF, 1, 2) X(CreateInterPrediction_B_L1_4x4_mbaff, MBAFF, 1, 3)
 #define INTER_SUBMB_CHROMA_MEMBERS(X)                                                                       \
   X(CreateInterPredictionChroma_P_L0_8x8, FRAME, 0, 0) X(CreateInterPredictionChroma_P_L0_8x4, FRAME, 0, 1) \
   X(CreateInterPredictionChroma_P_L0_4x8, FRAME, 0, 2) X(CreateInterPredictionChroma_P_L0_4x4, FRAME, 0, 3) \
   X(CreateInterPredictionChroma_B_L1_8x8, FRAME, 1, 0) X(CreateInterPredictionChroma_B_L1_8x4, FRAME, 1, 1) \
-  X(CreateInterPredictionChroma_B_L1_4x8, FRAME, 1, 2) X(CreateInterPredictionChroma_B_L1_4x4, FRAME, 1, 3)
+  X(CreateInterPredictionChroma_B_L1_4x8, FRAME, 1, 2) X(CreateInterPredictionChroma_B_L1_4x4, FRAME, 1, 3) \
+  X(CreateInterPredictionChroma_P_L0_8x8_mbaff, MBAFF, 0, 0)                                                  \
+  X(CreateInterPredictionChroma_P_L0_8x4_mbaff, MBAFF, 0, 1)                                                  \
+  X(CreateInterPredictionChroma_P_L0_4x8_mbaff, MBAFF, 0, 2)                                                  \
+  X(CreateInterPredictionChroma_P_L0_4x4_mbaff, MBAFF, 0, 3)                                                  \
+  X(CreateInterPredictionChroma_B_L1_8x8_mbaff, MBAFF, 1, 0)                                                  \
+  X(CreateInterPredictionChroma_B_L1_8x4_mbaff, MBAFF, 1, 1)                                                  \
+  X(CreateInterPredictionChroma_B_L1_4x8_mbaff, MBAFF, 1, 2)                                                  \
+  X(CreateInterPredictionChroma_B_L1_4x4_mbaff, MBAFF, 1, 3)
 // B_Direct_8x8 quadrants (SubMbTypeCode 252): luma member, chroma member,
 // picture kind.
 #define INTER_SUBMB_DIRECT_MEMBERS(X) \
-  X(CreateInterPrediction_B_Direct_8x8, CreateInterPredictionChroma_B_Direct_8x8, FRAME)
+  X(CreateInterPrediction_B_Direct_8x8, CreateInterPredictionChroma_B_Direct_8x8, FRAME) \
+  X(CreateInterPrediction_B_Direct_8x8_mbaff, CreateInterPredictionChroma_B_Direct_8x8_mbaff, MBAFF)

@@ -58,15 +58,12 @@ struct ReferenceView {
 
 template <class Pic>
 ReferenceView reference_view(DecodedPicture* const* list, const MacroblockRecord* mb, int listIdx, int refIdx) {
-  if constexpr (Pic::kMbaff) {
-    if (mb->mb_structure != 2) {
-      DecodedPicture* pic = inter::reference_of(list, mb, listIdx, refIdx >> 1);
-      const bool bottom = ((mb->mb_addr ^ static_cast<uint32_t>(refIdx)) & 1) != 0;
-      return {pic, bottom, static_cast<uint8_t>(bottom), static_cast<uint8_t>(2 * pic->accessUnitIndex + bottom)};
-    }
-  }
-  DecodedPicture* pic = inter::reference_of(list, mb, listIdx, refIdx);
-  return {pic, false, pic->structure, static_cast<uint8_t>(pic->accessUnitIndex)};
+  // The whole-macroblock members' choice, so that identifiers of one frame
+  // compare equal across partition kinds (MBAFF frames number fields 2 x
+  // access unit + bottom, frame macroblocks included).
+  const inter::PartitionReference r = inter::reference_for<Pic::kMbaff>(list, mb, listIdx, refIdx);
+  const bool field = Pic::kMbaff && mb->mb_structure != 2;
+  return {r.pic, r.bottomField, static_cast<uint8_t>(field ? (r.bottomField ? 1 : 0) : r.pic->structure), r.id};
 }
 
 // Weight-table index shift: field macroblocks of MBAFF frames index by
@@ -347,8 +344,15 @@ void combine_chroma_bi(const MacroblockRecord* mb, int q, const DecodedPicture* 
         chroma_weight<Pic>(mb, 1, q, comp, &w1, &o1, &d)) {
       o = (o0 + o1 + 1) >> 1;
     } else if (s->weightingMode == 2) {
-      inter::implicit_weights(s->picture->pictureOrderCount, pic0->pictureOrderCount, pic1->pictureOrderCount, &w0,
-                              &w1);
+      int32_t cur = s->picture->pictureOrderCount, poc0 = pic0->pictureOrderCount, poc1 = pic1->pictureOrderCount;
+      if (Pic::kMbaff && mb->mb_structure != 2) {
+        // A field macroblock weighs by its own field and the fields read.
+        const int parity = static_cast<int>(mb->mb_addr & 1);
+        cur = field_order_count(s->picture, parity);
+        poc0 = field_order_count(pic0, parity ^ (ref_idx(mb, 0, q) & 1));
+        poc1 = field_order_count(pic1, parity ^ (ref_idx(mb, 1, q) & 1));
+      }
+      inter::implicit_weights(cur, poc0, poc1, &w0, &w1);
       logWD = 5;
     } else {
       w0 = w1 = 1;

@@ -33,3 +33,33 @@ NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN, int yN
 // luma4x4BlkIdx of the 4x4 block that covers luma position (x, y) of a
 // macroblock.
 inline int luma4x4_block_at(int x, int y) { return 8 * (y >> 3) + 4 * (x >> 3) + 2 * ((y >> 2) & 1) + ((x >> 2) & 1); }
+
+// What a neighbour's motion means to the current macroblock of an MBAFF
+// frame: a frame macroblock sees a field neighbour's vertical vector doubled
+// and its index halved (one frame for two fields), a field macroblock a
+// frame neighbour's vertical vector halved toward zero and its index
+// doubled. Neighbours of the same kind are read as they are.
+inline void scale_between_kinds(const MacroblockRecord* cur, const MacroblockRecord* n, int16_t* mvY, int* ref) {
+  const bool curField = cur->mb_structure != 2, nField = n->mb_structure != 2;
+  if (!curField && nField) {
+    *mvY = static_cast<int16_t>(*mvY * 2);
+    *ref = *ref >> 1;
+  } else if (curField && !nField) {
+    *mvY = static_cast<int16_t>(*mvY / 2);
+    *ref = *ref * 2;
+  }
+}
+
+// The neighbour-locating policy of the sub-macroblock predictors in MBAFF
+// frames: the record and 4x4 block covering luma position (xN, yN), and the
+// scaling of what is read there.
+struct MbaffNeighbours {
+  static MacroblockRecord* locate(MacroblockRecord* cur, int xN, int yN, int* blk) {
+    const NeighbourLocation loc = mbaff_neighbour_location(cur, xN, yN);
+    *blk = luma4x4_block_at(loc.x, loc.y);
+    return loc.mb;
+  }
+  static void adjust(const MacroblockRecord* cur, const MacroblockRecord* n, int16_t* mv, int* ref) {
+    if (*ref >= 0) scale_between_kinds(cur, n, &mv[1], ref);
+  }
+};

@@ -27,8 +27,6 @@ struct Fields {
   static int16_t (*mvd(MacroblockRecord* m))[2] { return List == 0 ? m->mvd_l0 : m->mvd_l1; }
 };
 
-bool isFieldMb(const MacroblockRecord* m) { return m->mb_structure != 2; }
-
 // Block `blk` (luma4x4BlkIdx) of record n; in MBAFF frames the triple is
 // scaled between field and frame units of the current macroblock.
 template <int List, bool Mbaff>
@@ -39,13 +37,9 @@ Neighbour read(MacroblockRecord* cur, MacroblockRecord* n, int blk) {
   out.y = Fields<List>::mv(n)[blk][1];
   out.ref = Fields<List>::refIdx(n)[blk >> 2];
   if (Mbaff && n != cur) {
-    if (!isFieldMb(cur) && isFieldMb(n)) {
-      out.y = static_cast<int16_t>(out.y * 2);
-      out.ref = static_cast<int8_t>(out.ref / 2);
-    } else if (isFieldMb(cur) && !isFieldMb(n)) {
-      out.y = static_cast<int16_t>(out.y / 2);
-      out.ref = static_cast<int8_t>(out.ref * 2);
-    }
+    int ref = out.ref;
+    scale_between_kinds(cur, n, &out.y, &ref);
+    out.ref = static_cast<int8_t>(ref);
   }
   return out;
 }

@@ -4,23 +4,33 @@
 
 #include "decoder_engine.h"
 #include "direct_motion.h"
+#include "mbaff_neighbours.h"
 #include "motion_vectors.h"
 #include "skip_direct.h"
 
-#define SUBMB_MV_DEFINE(suffix, list, width, blk)                                                      \
-  void LumaMotionVectorPrediction##suffix(MacroblockRecord* mb, int16_t* mvp) {                         \
-    submb::submb_mv_predictor<submb::FrameNeighbours>(mb, list, blk, width,                             \
-                                                      list ? mb->ref_idx_l1[blk >> 2] : mb->ref_idx_l0[blk >> 2], mvp); \
+// Frame and field pictures locate neighbours through the links as they are,
+// MBAFF frames through the macroblock-pair rules.
+#define SUBMB_MV_DEFINE_FOR(Neighbours, name, list, width, blk)                                       \
+  void name(MacroblockRecord* mb, int16_t* mvp) {                                                     \
+    submb::submb_mv_predictor<Neighbours>(mb, list, blk, width,                                       \
+                                          list ? mb->ref_idx_l1[blk >> 2] : mb->ref_idx_l0[blk >> 2], mvp); \
   }
+#define SUBMB_MV_DEFINE(suffix, list, width, blk)                                                         \
+  SUBMB_MV_DEFINE_FOR(submb::FrameNeighbours, LumaMotionVectorPrediction##suffix, list, width, blk)     \
+  SUBMB_MV_DEFINE_FOR(MbaffNeighbours, LumaMotionVectorPrediction##suffix##_mbaff, list, width, blk)
 SUBMB_MV_PREDICTORS(SUBMB_MV_DEFINE)
 #undef SUBMB_MV_DEFINE
+#undef SUBMB_MV_DEFINE_FOR
 
-void LumaMotionVectorPrediction_B_Direct_8x8_L0(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {
-  submb::submb_mv_predictor<submb::FrameNeighbours>(mb, 0, 0, 16, mb->ref_idx_l0[q & 3], mvp);
-}
-void LumaMotionVectorPrediction_B_Direct_8x8_L1(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {
-  submb::submb_mv_predictor<submb::FrameNeighbours>(mb, 1, 0, 16, mb->ref_idx_l1[q & 3], mvp);
-}
+#define SUBMB_DIRECT_PREDICTOR(name, Neighbours, list)                                                 \
+  void name(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {                                           \
+    submb::submb_mv_predictor<Neighbours>(mb, list, 0, 16, (list ? mb->ref_idx_l1 : mb->ref_idx_l0)[q & 3], mvp); \
+  }
+SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L0, submb::FrameNeighbours, 0)
+SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1, submb::FrameNeighbours, 1)
+SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L0_mbaff, MbaffNeighbours, 0)
+SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff, MbaffNeighbours, 1)
+#undef SUBMB_DIRECT_PREDICTOR
 
 namespace {
 

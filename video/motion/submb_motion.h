@@ -111,8 +111,9 @@ void submb_mv_predictor(MacroblockRecord* mb, int list, int blk, int width, int 
   X(4x4_L1_0, 1, 4, 0) X(4x4_L1_1, 1, 4, 1) X(4x4_L1_2, 1, 4, 2) X(4x4_L1_4, 1, 4, 4)   \
   X(4x4_L1_5, 1, 4, 5) X(4x4_L1_8, 1, 4, 8) X(4x4_L1_10, 1, 4, 10) X(4x4_L1_12, 1, 4, 12)
 
-#define SUBMB_MV_DECLARE(suffix, list, width, blk) \
-  void LumaMotionVectorPrediction##suffix(MacroblockRecord* mb, int16_t* mvp);
+#define SUBMB_MV_DECLARE(suffix, list, width, blk)                            \
+  void LumaMotionVectorPrediction##suffix(MacroblockRecord* mb, int16_t* mvp); \
+  void LumaMotionVectorPrediction##suffix##_mbaff(MacroblockRecord* mb, int16_t* mvp);
 SUBMB_MV_PREDICTORS(SUBMB_MV_DECLARE)
 #undef SUBMB_MV_DECLARE
 
@@ -120,6 +121,8 @@ SUBMB_MV_PREDICTORS(SUBMB_MV_DECLARE)
 // macroblock's neighbours, compared against refIdxLX[q].
 void LumaMotionVectorPrediction_B_Direct_8x8_L0(MacroblockRecord* mb, int16_t* mvp, uint8_t q);
 void LumaMotionVectorPrediction_B_Direct_8x8_L1(MacroblockRecord* mb, int16_t* mvp, uint8_t q);
+void LumaMotionVectorPrediction_B_Direct_8x8_L0_mbaff(MacroblockRecord* mb, int16_t* mvp, uint8_t q);
+void LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff(MacroblockRecord* mb, int16_t* mvp, uint8_t q);
 
 // Direct motion of B_Direct_8x8 quadrant q (spatial or temporal by the
 // slice): reference indices, prediction flags and the vectors of its four

@@ -215,7 +215,10 @@ struct Row {
   Member member;
 };
 #define CHROMA_ROW(name, slice, code, lists) {code, #slice[0], &inter::chroma_entry<&name>},
-#define SUBMB_ROW(luma, chroma, slice, pic, lists, code, ...) {code, #slice[0], &inter::chroma_entry<&chroma>},
+// (The MBAFF rows are tested through whole MBAFF streams.)
+#define SUBMB_ROW_FRAME(chroma, slice, code) {code, #slice[0], &inter::chroma_entry<&chroma>},
+#define SUBMB_ROW_MBAFF(chroma, slice, code)
+#define SUBMB_ROW(luma, chroma, slice, pic, lists, code, ...) SUBMB_ROW_##pic(chroma, slice, code)
 const Row kMembers[] = {INTER_CHROMA_MEMBERS(CHROMA_ROW) INTER_SUBMB_DRIVERS(SUBMB_ROW)};
 
 // Sub-macroblock types of each slice kind, a direct quadrant, and codes no

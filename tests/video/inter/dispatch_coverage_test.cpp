@@ -21,20 +21,24 @@ struct Entry {
   bool twoLists;
   InterLumaDispatch luma;
   InterChromaDispatch chroma;
+  bool mbaff;  // a member of the MBAFF tables
 };
 
-#define LUMA_ROW(name, slice, code, lists, ...) \
-  {#name, #slice[0], code, std::string(#lists) == "TWO", &inter::luma_entry<&name>, nullptr},
-#define CHROMA_ROW(name, slice, code, lists) \
-  {#name, #slice[0], code, std::string(#lists) == "TWO", nullptr, &inter::chroma_entry<&name>},
+// Whole-macroblock rows give a member and its _mbaff twin.
+#define LUMA_ROW(name, slice, code, lists, ...)                                                   \
+  {#name, #slice[0], code, #lists[0] == 'T', &inter::luma_entry<&name>, nullptr, false},          \
+      {#name "_mbaff", #slice[0], code, #lists[0] == 'T', &inter::luma_entry<&name##_mbaff>, nullptr, true},
+#define CHROMA_ROW(name, slice, code, lists)                                                      \
+  {#name, #slice[0], code, #lists[0] == 'T', nullptr, &inter::chroma_entry<&name>, false},        \
+      {#name "_mbaff", #slice[0], code, #lists[0] == 'T', nullptr, &inter::chroma_entry<&name##_mbaff>, true},
 // Sub-macroblock drivers: one row per code they serve.
 #define SUBMB_ROWS(lumaName, chromaName, sl, pic, lists, ...)                                   \
   ([] {                                                                                         \
     const bool two = #lists[0] == 'T';                                                         \
     std::vector<Entry> rows;                                                                   \
     for (int code : {__VA_ARGS__}) {                                                           \
-      rows.push_back({#lumaName, #sl[0], code, two, &inter::luma_entry<&lumaName>, nullptr});   \
-      rows.push_back({#chromaName, #sl[0], code, two, nullptr, &inter::chroma_entry<&chromaName>}); \
+      rows.push_back({#lumaName, #sl[0], code, two, &inter::luma_entry<&lumaName>, nullptr, #pic[0] == 'M'}); \
+      rows.push_back({#chromaName, #sl[0], code, two, nullptr, &inter::chroma_entry<&chromaName>, #pic[0] == 'M'}); \
     }                                                                                          \
     return rows;                                                                               \
   }()),
@@ -86,32 +90,36 @@ TEST(InterDispatch, EveryCodeReachesTheMemberItsBitsName) {
   for (const Entry& e : kEntries) {
     const bool chroma = e.chroma != nullptr;
     const std::string want = std::string(chroma ? "DecodeInterPredictionSamplesChroma_" : "DecodeInterPredictionSamples_") +
-                             suffix_of(e.slice, e.code, chroma);
+                             suffix_of(e.slice, e.code, chroma) + (e.mbaff ? "_mbaff" : "");
     EXPECT_EQ(e.name, want) << "code " << e.code << " slice " << e.slice;
     EXPECT_EQ(e.twoLists, takes_two_lists(e.slice, e.code)) << e.name;
   }
-  for (char slice : {'P', 'B'}) {
-    const std::set<int> codes = inter_codes(slice);
-    const InterLumaDispatch* luma = slice == 'P' ? kInterLumaDispatchP : kInterLumaDispatchB;
-    const InterChromaDispatch* chroma = slice == 'P' ? kInterChromaDispatchP : kInterChromaDispatchB;
-    for (int code = 0; code < 256; ++code) {
-      InterLumaDispatch wantLuma = nullptr;
-      InterChromaDispatch wantChroma = nullptr;
-      for (const Entry& e : kEntries) {
-        if (e.slice != slice || e.code != code) continue;
-        if (e.luma) {
-          EXPECT_EQ(wantLuma, nullptr) << "two luma members for code " << code;
-          wantLuma = e.luma;
-        } else {
-          EXPECT_EQ(wantChroma, nullptr) << "two chroma members for code " << code;
-          wantChroma = e.chroma;
+  for (bool mbaff : {false, true}) {
+    for (char slice : {'P', 'B'}) {
+      const std::set<int> codes = inter_codes(slice);
+      const InterLumaDispatch* luma = slice == 'P' ? (mbaff ? kInterLumaDispatchP_mbaff : kInterLumaDispatchP)
+                                                   : (mbaff ? kInterLumaDispatchB_mbaff : kInterLumaDispatchB);
+      const InterChromaDispatch* chroma = slice == 'P' ? (mbaff ? kInterChromaDispatchP_mbaff : kInterChromaDispatchP)
+                                                       : (mbaff ? kInterChromaDispatchB_mbaff : kInterChromaDispatchB);
+      for (int code = 0; code < 256; ++code) {
+        InterLumaDispatch wantLuma = nullptr;
+        InterChromaDispatch wantChroma = nullptr;
+        for (const Entry& e : kEntries) {
+          if (e.slice != slice || e.code != code || e.mbaff != mbaff) continue;
+          if (e.luma) {
+            EXPECT_EQ(wantLuma, nullptr) << "two luma members for code " << code;
+            wantLuma = e.luma;
+          } else {
+            EXPECT_EQ(wantChroma, nullptr) << "two chroma members for code " << code;
+            wantChroma = e.chroma;
+          }
         }
+        const bool inter = codes.count(code) != 0;
+        EXPECT_EQ(wantLuma != nullptr, inter) << slice << " luma code " << code;
+        EXPECT_EQ(wantChroma != nullptr, inter) << slice << " chroma code " << code;
+        EXPECT_EQ(luma[code], wantLuma) << slice << " luma table at " << code;
+        EXPECT_EQ(chroma[code], wantChroma) << slice << " chroma table at " << code;
       }
-      const bool inter = codes.count(code) != 0;
-      EXPECT_EQ(wantLuma != nullptr, inter) << slice << " luma code " << code;
-      EXPECT_EQ(wantChroma != nullptr, inter) << slice << " chroma code " << code;
-      EXPECT_EQ(luma[code], wantLuma) << slice << " luma table at " << code;
-      EXPECT_EQ(chroma[code], wantChroma) << slice << " chroma table at " << code;
     }
   }
 }

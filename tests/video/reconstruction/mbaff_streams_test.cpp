@@ -1,6 +1,6 @@
 // MBAFF streams (tests/data/mbaff/make.sh: x264 on truly interlaced input,
 // top and bottom field first, P and B pictures, spatial and temporal direct,
-// implicit weights, several slices) decoded through the decoder's public
+// implicit weights, several slices, every partition size) decoded through the decoder's public
 // calls with one and with several worker threads, each picture bit-exact
 // with the reference decoder's.
 #include <gtest/gtest.h>
@@ -30,7 +30,8 @@ std::vector<std::string> reference_md5s(const std::string& text) {
 
 TEST(MbaffStreams, FrameAndFieldPairsAreBitExact) {
   for (const char* name :
-       {"tff_p_cavlc", "bff_spatial_cavlc", "tff_temporal_cavlc", "bff_weightb_cavlc", "tff_slices3_cavlc"}) {
+       {"tff_p_cavlc", "bff_spatial_cavlc", "tff_temporal_cavlc", "bff_weightb_cavlc", "tff_slices3_cavlc",
+        "bff_all_cavlc"}) {
     const std::string base = std::string("mbaff/") + name;
     const std::vector<uint8_t> data = testsupport::read_file(testsupport::local_data_file(base + ".264"));
     const std::vector<std::string> want =
