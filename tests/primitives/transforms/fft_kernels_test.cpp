@@ -1,7 +1,8 @@
 // What lies beneath the FFT operations, each variant against the others and
 // against plain references: table builders, bit-reversal permutations,
-// fixed-size, radix-4 and four-way split kernels, and the pieces of the
-// blocked large transform.
+// fixed-size, radix-4 and four-way split kernels, and the gather and scatter
+// of the blocked large transform (its factor step is covered by the large
+// orders of the FFT operations).
 #include "transforms_test_util.h"
 
 namespace {
@@ -122,15 +123,11 @@ TEST(FftTables, LevelTableOfTheSse2OrderSixteenTransform) {
   Table sine((1 << 14) + 1);
   v.twdBase(16, sine.floats());
   const float* S = sine.floats();
-  const auto value = [S](int x, int m, float& re, float& im) {  // W^x, W = e^(-2 pi i/M), M = 2^m
+  const auto value = [S](int x, int m) {  // W^x, W = e^(-2 pi i/M), M = 2^m
     const int M = 1 << m, q = 1 << (16 - m);
-    if (x <= M / 4) {
-      re = S[(M / 4 - x) * q], im = 0.0f - S[x * q];
-    } else if (x <= M / 2) {
-      re = 0.0f - S[(x - M / 4) * q], im = 0.0f - S[(M / 2 - x) * q];
-    } else {
-      re = 0.0f - S[(3 * M / 4 - x) * q], im = S[(x - M / 2) * q];
-    }
+    if (x <= M / 4) return std::make_pair(S[(M / 4 - x) * q], 0.0f - S[x * q]);
+    if (x <= M / 2) return std::make_pair(0.0f - S[(x - M / 4) * q], 0.0f - S[(M / 2 - x) * q]);
+    return std::make_pair(0.0f - S[(3 * M / 4 - x) * q], S[(x - M / 2) * q]);
   };
   const float* start = reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(f.p) + f.p->large[7]);
   const float* rec = start;
@@ -140,9 +137,8 @@ TEST(FftTables, LevelTableOfTheSse2OrderSixteenTransform) {
         for (int u = 0; u < 8; ++u)
           for (int p = 1; p <= (s == 0 ? 3 : 2); ++p, rec += 8)
             for (int t = 0; t < 4; ++t) {
-              float re, im;
-              value(p * (c0 + 4096 * g + 4 * u + t), 14 + 2 * s, re, im);
-              ASSERT_TRUE(bits(rec[t]) == bits(re) && bits(rec[4 + t]) == bits(im))
+              const std::pair<float, float> w = value(p * (c0 + 4096 * g + 4 * u + t), 14 + 2 * s);
+              ASSERT_TRUE(bits(rec[t]) == bits(w.first) && bits(rec[4 + t]) == bits(w.second))
                   << "chunk " << c0 << " stage " << s << " g " << g << " u " << u << " p " << p << " t " << t;
             }
   EXPECT_EQ((rec - start) * 4, 4 * 65536 - 8 * 4096);
@@ -394,37 +390,6 @@ TEST(FftFourWay, TwoCoreCallsAndTheLastFactorGiveTheTransform) {
           ASSERT_TRUE(bits(sRe[i]) == bits(dst.as<float>()[2 * i]) && bits(sIm[i]) == bits(dst.as<float>()[2 * i + 1]));
       }
     }
-  }
-}
-
-// The factor step of the large transform with every twiddle 1, on small
-// integers (so every sum is exact): leg 0 = x0 + x1 + x2 + x3, leg 1 =
-// x0 - x1 - i(x2 - x3), leg 2 = x0 + x1 - x2 - x3, leg 3 = x0 - x1 + i(x2 - x3).
-TEST(FftLargeKernels, FactorStepWithUnitTwiddles) {
-  const int span = 32, groups = 4;
-  alignas(16) float twd[6 * span];
-  for (int j = 0; j < 6 * span; ++j) twd[j] = (j / 4) % 2 == 0 ? 1.0f : 0.0f;
-  std::vector<float> in(8 * span * groups);
-  std::mt19937 rng(7);
-  for (float& f : in) f = static_cast<float>(static_cast<int>(rng() % 64) - 32);
-  // Value e of leg j in group g, from split-4 groups of four.
-  const auto at = [&](const float* p, int g, int j, int e) {
-    const float* q = p + 8 * span * g + 2 * (j * span + e - e % 4) + e % 4;
-    return std::complex<float>(q[0], q[4]);
-  };
-  const std::complex<float> i(0, 1);
-  for (const Variant& v : availableVariants()) {
-    Guarded area(in, 0);
-    v.fact4(area.as<float>(), nullptr, span, groups, twd);
-    EXPECT_TRUE(area.guardsIntact());
-    for (int g = 0; g < groups; ++g)
-      for (int e = 0; e < span; ++e) {
-        const auto x0 = at(in.data(), g, 0, e), x1 = at(in.data(), g, 1, e), x2 = at(in.data(), g, 2, e),
-                   x3 = at(in.data(), g, 3, e);
-        const std::complex<float> want[4] = {x0 + x1 + x2 + x3, x0 - x1 - i * (x2 - x3), x0 + x1 - x2 - x3,
-                                             x0 - x1 + i * (x2 - x3)};
-        for (int j = 0; j < 4; ++j) ASSERT_EQ(at(area.as<float>(), g, j, e), want[j]) << v.name << " " << g << " " << e;
-      }
   }
 }
 
