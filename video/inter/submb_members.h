@@ -13,6 +13,8 @@
 // of the same templates.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -419,16 +421,18 @@ void chroma_driver(const QuadrantCall& c, uint8_t* dstCb, uint8_t* dstCr, const 
                             c.pitch, c.width, c.height);
     combine_chroma_bi<Pic>(mb, q, mb->ref_pic_l0[q], mb->ref_pic_l1[q], tmp[0], tmp[1], slots[0][q], slots[1][q]);
   }
+  // Row r joins row r mod 4 of the left and right quadrant blocks; 16-bit
+  // sums, packed with unsigned saturation, eight bytes stored per row.
   uint8_t* dst[2] = {dstCb, dstCr};
+  const auto half = [](const int16_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); };
   for (int comp = 0; comp < 2; ++comp) {
     const int16_t* res = mb->chroma_coeff + 64 * comp;
     for (int r = 0; r < 8; ++r) {
-      uint8_t* line = dst[comp] + static_cast<ptrdiff_t>(r) * c.pitch;
-      for (int k = 0; k < 8; ++k) {
-        const int quadrant = 2 * (r >> 2) + (k >> 2), i = 4 * (r & 3) + (k & 3);
-        const int v = static_cast<int16_t>(slots[comp][quadrant][i] + res[16 * quadrant + i]);
-        line[k] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-      }
+      const int k = 2 * (r >> 2), i = 4 * (r & 3);
+      const __m128i pred = _mm_unpacklo_epi64(half(slots[comp][k] + i), half(slots[comp][k + 1] + i));
+      const __m128i sum = _mm_add_epi16(pred, _mm_unpacklo_epi64(half(res + 16 * k + i), half(res + 16 * k + 16 + i)));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst[comp] + static_cast<ptrdiff_t>(r) * c.pitch),
+                       _mm_packus_epi16(sum, sum));
     }
   }
 }
