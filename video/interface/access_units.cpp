@@ -16,11 +16,6 @@ uint32_t g_frameBufferStart = 0;
 uint32_t load_start(uint32_t* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
 void store_start(uint32_t* p, uint32_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
 
-// A record may be reused once it is no reference, its release key lies behind
-// the output position and no slice still reads it.
-bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
-  return p->referenceMarking == 0 && p->releaseKey < ds->outputPosition && p != ds->lastPicture && p->users == 0;
-}
 
 void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->outputTicks = 2;
@@ -43,6 +38,9 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->slicesActive = 0;
   p->finishPending = 0;
   p->outputDone = 0;
+  p->unpaired = 0;
+  p->queued = 0;
+  p->bumped = 0;
   p->users = 0;
   (void)ds;
 }
@@ -64,7 +62,55 @@ void unlink_both(DecodedPicture* p) {
   p->prevInOutputOrder = p->nextInOutputOrder = nullptr;
 }
 
+// A free picture record and a frame buffer that no unfree record holds, the
+// searches starting at the shared round-robin positions; false when either
+// pool is exhausted. Nothing is changed.
+bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer** fbOut) {
+  const uint32_t n = ds->pictureCount;
+  const uint32_t start = load_start(&g_pictureStart) % n;
+  DecodedPicture* pic = nullptr;
+  for (uint32_t i = 0; i < n && !pic; ++i) {
+    DecodedPicture* p = &ds->pictures[(start + i) % n];
+    if (picture_free(ds, p)) pic = p;
+  }
+  *picOut = pic;
+  *fbOut = nullptr;
+  if (!pic) return false;
+  // Frame buffers bound to records that are not free stay bound.
+  const uint32_t m = ds->frameBufferCount;
+  uint8_t inUse[512];
+  uint8_t* busy = inUse;
+  uint8_t* heap = nullptr;
+  if (m > sizeof(inUse)) busy = heap = new uint8_t[m];
+  std::memset(busy, 0, m);
+  for (uint32_t i = 0; i < n; ++i) {
+    const DecodedPicture* p = &ds->pictures[i];
+    if (p != pic && !picture_free(ds, p) && p->frameBuffer) busy[p->frameBuffer - ds->frameBuffers] = 1;
+  }
+  const uint32_t fbStart = load_start(&g_frameBufferStart) % m;
+  const uint64_t position = static_cast<uint64_t>(static_cast<int64_t>(ds->outputPosition));
+  for (uint32_t i = 0; i < m && !*fbOut; ++i) {
+    const uint32_t k = (fbStart + i) % m;
+    FrameBuffer* f = &ds->frameBuffers[k];
+    if (!busy[k] && f->key + f->outputTicks < position) *fbOut = f;
+  }
+  delete[] heap;
+  return *fbOut != nullptr;
+}
+
 }  // namespace
+
+bool pool_has_room(const DecoderState* ds) {
+  if (ds->accessUnitCounter + 1 <= ds->pictureCount - 1) return true;  // records not used yet
+  DecodedPicture* pic;
+  FrameBuffer* fb;
+  return find_free_slot(ds, &pic, &fb);
+}
+
+bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
+  return p->referenceMarking == 0 && p->users == 0 && p != ds->lastPicture &&
+         (p->outputDone || (!p->setUp && !p->queued));
+}
 
 int32_t SetAvailableAccessUnit(DecoderState* ds) {
   SequenceParameterSet* sps = ds->currentPicture ? ds->currentPicture->sps : nullptr;
@@ -73,57 +119,16 @@ int32_t SetAvailableAccessUnit(DecoderState* ds) {
   if (c <= ds->pictureCount - 1) {
     pic = &ds->pictures[c];  // first filling: keeps its frame buffer
   } else {
-    const uint32_t n = ds->pictureCount;
-    const uint32_t start = load_start(&g_pictureStart) % n;
-    uint32_t examined = n;
-    for (uint32_t i = 0; i < n; ++i) {
-      DecodedPicture* p = &ds->pictures[(start + i) % n];
-      if (picture_free(ds, p)) {
-        pic = p;
-        examined = i;
-        break;
-      }
-    }
-    store_start(&g_pictureStart, (start + examined + 1) % n);
+    FrameBuffer* fb = nullptr;
     // No record may be taken while it is referenced, read or waiting for
     // output: the caller reports the exhausted pool instead.
-    if (!pic) {
+    if (!find_free_slot(ds, &pic, &fb)) {
       --ds->accessUnitCounter;
       ds->poolExhausted = 1;
       return 0;
     }
-
-    // Frame buffers bound to records that are not free stay bound.
-    const uint32_t m = ds->frameBufferCount;
-    uint8_t inUse[512];
-    uint8_t* busy = inUse;
-    uint8_t* heap = nullptr;
-    if (m > sizeof(inUse)) busy = heap = new uint8_t[m];
-    std::memset(busy, 0, m);
-    for (uint32_t i = 0; i < n; ++i) {
-      const DecodedPicture* p = &ds->pictures[i];
-      if (p != pic && !picture_free(ds, p) && p->frameBuffer) busy[p->frameBuffer - ds->frameBuffers] = 1;
-    }
-    const uint32_t fbStart = load_start(&g_frameBufferStart) % m;
-    FrameBuffer* fb = nullptr;
-    examined = m;
-    const uint64_t position = static_cast<uint64_t>(static_cast<int64_t>(ds->outputPosition));
-    for (uint32_t i = 0; i < m; ++i) {
-      const uint32_t k = (fbStart + i) % m;
-      FrameBuffer* f = &ds->frameBuffers[k];
-      if (!busy[k] && f->key + f->outputTicks < position) {
-        fb = f;
-        examined = i;
-        break;
-      }
-    }
-    delete[] heap;
-    store_start(&g_frameBufferStart, (fbStart + examined + 1) % m);
-    if (!fb) {
-      --ds->accessUnitCounter;
-      ds->poolExhausted = 1;
-      return 0;
-    }
+    store_start(&g_pictureStart, static_cast<uint32_t>(pic - ds->pictures + 1) % ds->pictureCount);
+    store_start(&g_frameBufferStart, static_cast<uint32_t>(fb - ds->frameBuffers + 1) % ds->frameBufferCount);
     pic->frameBuffer = fb;
   }
 
@@ -151,16 +156,13 @@ int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
   if (ds->accessUnitCounter != 0) --ds->accessUnitCounter;
   p->referenceMarking = 0;
   p->releaseKey = 0;
+  p->setUp = 0;  // no longer a picture waiting for output
+  if (p->pairedField) p->pairedField->pairedField = nullptr;
+  p->pairedField = nullptr;
   DecodedPicture* prev = p->prevInDecodeOrder;
-  if (p->prevInDecodeOrder) p->prevInDecodeOrder->nextInDecodeOrder = nullptr;
-  if (p->nextInDecodeOrder) p->nextInDecodeOrder->prevInDecodeOrder = nullptr;
-  if (p->prevInOutputOrder) p->prevInOutputOrder->nextInOutputOrder = nullptr;
-  if (p->nextInOutputOrder) p->nextInOutputOrder->prevInOutputOrder = nullptr;
-  if (ds->lastPicture) ds->lastPicture->nextInDecodeOrder = nullptr;
+  if (ds->nextOutputPicture == p) ds->nextOutputPicture = p->nextInOutputOrder;
+  unlink_both(p);
   if (prev) ds->lastPicture = prev;
-  p->prevInDecodeOrder = p->nextInDecodeOrder = nullptr;
-  p->prevInOutputOrder = p->nextInOutputOrder = nullptr;
-  if (ds->nextOutputPicture == p) ds->nextOutputPicture = nullptr;
   return 0;
 }
 

@@ -262,6 +262,8 @@ struct VideoDecoder {
   uint8_t outputForced;        // the next output may pass pictures still pending
   uint8_t errorPending;        // an error was posted after the last call returned
   const char* refusalReason;   // why the stream was refused (error 6), or null
+  uint32_t dpbFrames;          // frames of the decoded picture buffer the pools were sized for
+  uint32_t loneFields;         // finished fields without a second field, waiting for a task to output them
 };
 
 // Records why a stream is refused and returns the unsupported-syntax result.
@@ -274,6 +276,15 @@ VideoDecoder* decoder_of(DecoderState* ds);
 
 // Access units and pools.
 int32_t SetAvailableAccessUnit(DecoderState* ds);
+// A record may be reused once it is no reference, no slice reads it and it
+// was output (or given up for output), or never held a picture.
+bool picture_free(const DecoderState* ds, const DecodedPicture* p);
+// 1 while the next access unit can have a picture record and a frame buffer;
+// parsing waits otherwise, until output frees one.
+bool pool_has_room(const DecoderState* ds);
+// Frames the decoded picture buffer of a level holds at a picture size (1 to
+// 16).
+uint32_t max_dpb_frames(uint8_t level, uint32_t frameMbs);
 int32_t RemoveCurrentAccessUnit(DecoderState* ds);
 // Binds every picture to the frame buffer of its index and clears both pools
 // as at open.
@@ -298,6 +309,10 @@ void release_slice_pictures(SliceDecodeContext* s);
 // Task heaps.
 int32_t PushHeap(TaskHeap* heap, DecodeTask* task);
 DecodeTask* PopHeap(TaskHeap* heap);
+
+// Marks a field that gets no second field; one already finished is handed
+// to output by the next free task.
+void mark_unpaired(VideoDecoder* dec, DecodedPicture* p);
 
 int32_t SetThreadBuffer(ThreadBuffer* tb, DecodeTask* task);
 int32_t ReturnThreadBuffer(ThreadBuffer* tb, DecodeTask* task);

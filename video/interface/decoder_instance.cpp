@@ -122,6 +122,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->lastOutputKey = 0;
   dec->outputForced = 0;
   dec->errorPending = 0;
+  dec->loneFields = 0;
   ResetPicturePools(ds);
 }
 
@@ -212,10 +213,11 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
   // Pools: as many pictures as the largest buffer of the level holds (fields
   // counted apart), plus what the workers may hold at once.
   const uint32_t mbs = (width / 16) * (height / 16);
-  uint32_t dpbFrames = mbs ? max_dpb_mbs(params->level) / mbs : 16;
-  if (dpbFrames > 16) dpbFrames = 16;
-  if (dpbFrames < 1) dpbFrames = 1;
-  const uint32_t held = 2 * (dpbFrames + 1) + dec->taskCount + 2;
+  const uint32_t dpbFrames = max_dpb_frames(params->level, mbs);
+  dec->dpbFrames = dpbFrames;
+  // Every task may hold a picture waiting for output or being decoded (two
+  // records for a field pair), besides a full buffer of references.
+  const uint32_t held = 2 * (dpbFrames + dec->taskCount) + 4;
   ds->pictureCount = 4 * n > 24 ? 4 * n : 24;
   if (ds->pictureCount < held) ds->pictureCount = held;
   ds->frameBufferCount = 6 * n > 30 ? 6 * n : 30;
@@ -259,6 +261,12 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
 }
 
 }  // namespace
+
+uint32_t max_dpb_frames(uint8_t level, uint32_t frameMbs) {
+  uint32_t frames = frameMbs ? max_dpb_mbs(level) / frameMbs : 16;
+  if (frames > 16) frames = 16;
+  return frames < 1 ? 1 : frames;
+}
 
 void* aligned_zeroed(size_t bytes) {
   void* p = nullptr;
@@ -332,7 +340,12 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   pthread_cond_init(&dec->idleCond, nullptr);
   pthread_cond_init(&dec->workCond, nullptr);
   pthread_cond_init(&dec->doneCond, nullptr);
+  // A finished picture keeps its task until it is output, so the tasks must
+  // cover a full decoded picture buffer waiting for output besides the ones
+  // that parse and decode.
+  const uint32_t dpbFrames = max_dpb_frames(params->level, (params->codedWidth / 16u) * (params->codedHeight / 16u));
   dec->taskCount = 2 * n > 12 ? 2 * n : 12;
+  if (dec->taskCount < dpbFrames + n + 4) dec->taskCount = dpbFrames + n + 4;
   if (!build_pools(dec, params, n)) {
     free_everything(dec);
     return nullptr;
@@ -499,18 +512,11 @@ int32_t AVCHDVideoDecoderSeekAFrameLib(VideoDecoder* dec, int32_t frames) {
     // Picture records that are free to carry the repeat.
     DecodedPicture* pic = nullptr;
     DecodedPicture* pic2 = nullptr;
-    for (uint32_t i = 0; i < ds->pictureCount && !pic; ++i) {
-      DecodedPicture* q = &ds->pictures[i];
-      if (q->outputKey <= ds->outputPosition && q->users == 0 && q->referenceMarking == 0 && q != ds->lastPicture)
-        pic = q;
-    }
+    for (uint32_t i = 0; i < ds->pictureCount && !pic; ++i)
+      if (picture_free(ds, &ds->pictures[i])) pic = &ds->pictures[i];
     if (fb2) {
-      for (uint32_t i = 0; i < ds->pictureCount && !pic2; ++i) {
-        DecodedPicture* q = &ds->pictures[i];
-        if (q != pic && q->outputKey <= static_cast<int32_t>(fb2->key) && q->users == 0 && q->referenceMarking == 0 &&
-            q != ds->lastPicture)
-          pic2 = q;
-      }
+      for (uint32_t i = 0; i < ds->pictureCount && !pic2; ++i)
+        if (&ds->pictures[i] != pic && picture_free(ds, &ds->pictures[i])) pic2 = &ds->pictures[i];
       if (!pic2) break;
     }
     if (!pic || dec->parseHeap.count == 0) break;
@@ -532,6 +538,9 @@ int32_t AVCHDVideoDecoderSeekAFrameLib(VideoDecoder* dec, int32_t frames) {
       q->outputTicks = f->outputTicks;
       q->decoded = 1;
       q->pairedField = nullptr;
+      // Held until the repeat is written.
+      q->queued = 1;
+      q->outputDone = 0;
     };
     bind(pic, fb);
     if (fb2) {

@@ -76,6 +76,9 @@ struct DecodedPicture {
   uint32_t slicesActive;         // slices between header and the end of reconstruction
   uint8_t finishPending;         // a failed slice waits for the others to finish the picture
   uint8_t outputDone;            // written out (or given up for output)
+  uint8_t unpaired;              // a field whose second field never came
+  uint8_t queued;                // handed to output (a field pair once, by either field)
+  uint8_t bumped;                // an IDR picture or operation 5 followed: no later picture precedes it
 };
 
 struct DecoderState {

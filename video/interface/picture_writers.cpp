@@ -36,14 +36,24 @@ Geometry cropped(const DecodedPicture* p, bool frame) {
   return g;
 }
 
-// The two fields of a pair, top first. A field without its partner stands
-// for both.
+// The two fields of a pair, top first. A field without its partner is
+// written in both places; the missing field's rows are then made grey.
 void field_pair(DecodedPicture* p, const DecodedPicture** top, const DecodedPicture** bottom) {
   DecodedPicture* other = p->pairedField;
-  if (!other) other = p->structure == 0 ? p->nextInOutputOrder : p->prevInOutputOrder;
   if (!other || other->structure == p->structure || other->structure == 2) other = p;
   *top = p->structure == 0 ? p : other;
   *bottom = p->structure == 0 ? other : p;
+}
+
+bool field_missing(const DecodedPicture* p) {
+  const DecodedPicture* other = p->pairedField;
+  return !other || other->structure == p->structure || other->structure == 2;
+}
+
+// Every other row of a plane, from the missing field's parity on, set to grey
+// (mid-level luma and chroma; in packed rows both at once).
+void grey_rows(uint8_t* plane, size_t stride, uint32_t parity, uint32_t rows, size_t bytes) {
+  for (uint32_t j = 0; j < rows; ++j) std::memset(plane + (2u * j + parity) * stride, 128, bytes);
 }
 
 inline uint8_t interpolate(uint32_t a, uint32_t b, uint32_t w0, uint32_t w1) {
@@ -168,6 +178,12 @@ void write_field_planar(uint8_t* out, DecodedPicture* p) {
   copy_rows(first + cw, 2 * cw, ba, p->chromaPitch, cRows, g.width / 2);
   copy_rows(second, 2 * cw, tb, p->chromaPitch, cRows, g.width / 2);
   copy_rows(second + cw, 2 * cw, bb, p->chromaPitch, cRows, g.width / 2);
+  if (field_missing(p)) {
+    const uint32_t parity = p->structure == 0 ? 1u : 0u;
+    grey_rows(out, ow, parity, g.rows, g.width);
+    grey_rows(first, cw, parity, cRows, g.width / 2);
+    grey_rows(second, cw, parity, cRows, g.width / 2);
+  }
 }
 
 // Monochrome pictures have chroma planes of 128 (filled when the picture was
@@ -224,6 +240,7 @@ void write_field_packed(uint8_t* out, DecodedPicture* p) {
     line(ft->Y + j * lp, ft->Cb + k, ft->Cr + k, w, out + 2 * j * stride, 5, 3, 0);
     line(fbm->Y + j * lp, fbm->Cb + k, fbm->Cr + k, w, out + (2 * j + 1) * stride, 1, 7, 0);
   }
+  if (field_missing(p)) grey_rows(out, stride, p->structure == 0 ? 1u : 0u, g.rows, 2u * (w & ~1u));
 }
 
 using Writer = void (*)(uint8_t*, DecodedPicture*);

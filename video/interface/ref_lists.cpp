@@ -183,10 +183,12 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
   return kStepUnsupported;
 }
 
+// The picture stays a reference for the rest of the current picture's
+// slices; slices that read it hold it, so it is recycled once output and no
+// longer read.
 void unmark(DecodedPicture* p, const DecodedPicture* cur) {
   p->referenceMarking = 0;
   p->unmarkedBy = cur->accessUnitIndex + 1;
-  if (p->releaseKey < cur->outputKey) p->releaseKey = cur->outputKey;
 }
 
 void sliding_window(DecodedPicture* cur, uint32_t maxRefFrames) {

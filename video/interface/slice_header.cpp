@@ -190,6 +190,16 @@ void assign_keys(DecoderState* ds, DecodedPicture* p, bool idr, uint32_t openFla
   if (p->outputKey > ds->highestKey) ds->highestKey = p->outputKey;
 }
 
+// An IDR picture or memory_management_control_operation 5 ends the order of
+// the pictures before it: every one of them still waiting for output comes
+// first and may be output without waiting for later pictures.
+void bump_earlier(DecoderState* ds, const DecodedPicture* p) {
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* q = &ds->pictures[i];
+    if (q != p && q != p->pairedField && q->setUp && !q->outputDone) q->bumped = 1;
+  }
+}
+
 // After memory_management_control_operation 5 the picture's counts restart
 // from it, and every earlier picture is output before it.
 void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
@@ -206,6 +216,7 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
   m.pending.refLsb = p->structure == 1 ? 0 : p->topFieldOrderCnt;
   m.pending.frameNumOffset = 0;
   m.pending.frameNum = 0;
+  bump_earlier(ds, p);
   if (p->hasPicTiming || (openFlags & kOpenDecodeOrder)) return;
   ds->keyBase = ds->highestKey + 2;
   p->outputKey = ds->keyBase + p->pictureOrderCount;
@@ -225,8 +236,8 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
 // in decode order.
 void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   DecodedPicture* q = p->prevInDecodeOrder;
-  if (!q || p->structure == 2 || q->structure == 2 || q->structure == p->structure) return;
-  if (q->pairedField || q->frameNum != frameNum) return;
+  if (!q || !q->setUp || p->structure == 2 || q->structure == 2 || q->structure == p->structure) return;
+  if (q->pairedField || q->unpaired || q->frameNum != frameNum) return;
   if ((q->referenceMarking != 0) != (p->referenceMarking != 0) && q->idr == p->idr) {
     // A reference field and a non-reference field still pair (H.264 allows
     // the second field of a reference frame to be non-reference).
@@ -262,6 +273,10 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   assign_keys(ds, p, idr, openFlags);
   if (!p->hasPicTiming) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
   pair_fields(p, s->frame_num);
+  DecodedPicture* prev = p->prevInDecodeOrder;
+  // The field before without its second field now is output alone.
+  if (prev && prev->setUp && prev->structure != 2 && !prev->pairedField && !prev->unpaired) mark_unpaired(dec, prev);
+  if (idr) bump_earlier(ds, p);
   if (idr && p->prevInDecodeOrder) {
     DecodedPicture* q = p->prevInDecodeOrder;
     while (q->nextInOutputOrder) q = q->nextInOutputOrder;
@@ -340,6 +355,12 @@ int32_t repeat_of(const DecodedPicture* p) {
 }
 
 void start_output_at(DecoderState* ds, int32_t key) {
+  // A picture opened while output waited to start and due before the one
+  // that starts it (an IDR picture whose output is delayed) is not lost.
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    const DecodedPicture* q = &ds->pictures[i];
+    if (q->setUp && !q->outputDone && q->outputKey < key) key = q->outputKey;
+  }
   ds->outputPosition = key;
   if (ds->seekStep != 0) {
     ds->outputPosition += 2 * repeat_of(ds->currentPicture) * ds->seekStep;
@@ -373,7 +394,7 @@ void leading_picture_check(DecoderState* ds, const SliceDecodeContext* s, Decode
 bool output_pending(const DecoderState* ds) {
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     const DecodedPicture* p = &ds->pictures[i];
-    if (p != ds->currentPicture && p->setUp && p->outputKey >= ds->outputPosition && p->releaseKey >= ds->outputPosition)
+    if (p != ds->currentPicture && p->setUp && !p->outputDone)
       return true;
   }
   return false;
@@ -657,7 +678,6 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
         if (q != p && q->referenceMarking) {
           q->referenceMarking = 0;
           q->unmarkedBy = p->accessUnitIndex + 1;
-          if (q->releaseKey < p->outputKey) q->releaseKey = p->outputKey;
         }
       }
       if (!ds->startPicture) ds->startPicture = p;

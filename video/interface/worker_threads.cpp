@@ -8,6 +8,14 @@
 
 namespace {
 
+// How far the next output may pass the waits of output order.
+enum : uint8_t {
+  kForceReorder = 1,  // pictures not parsed yet are not waited for
+  kForceAll = 2,      // nor pictures known to come first
+};
+
+int32_t head_key(const VideoDecoder* dec) { return dec->outputHeap.entries[0]->key; }
+
 bool goes_before(const DecodeTask* a, const DecodeTask* b) {
   return a->key < b->key || (a->key == b->key && a->state < b->state);
 }
@@ -48,6 +56,53 @@ void unpark_all(VideoDecoder* dec, bool force = false) {
     t->forced = force ? 1 : 0;
     PushHeap(t->state == kTaskOutput ? &dec->outputHeap : &dec->workHeap, t);
   }
+}
+
+// Every byte of the stream has been parsed: the end was signalled, the input
+// is used up and no NAL unit is still being assembled.
+bool input_complete(const DecoderState* ds) { return ds->endOfStream && ds->parseBytesLeft == 0 && !ds->copying; }
+
+// A lone field finished before it was known to stay alone waits for a free
+// task to carry it to output; the first one found takes it.
+void carry_lone_field(VideoDecoder* dec) {
+  DecoderState* ds = &dec->state;
+  if (dec->loneFields == 0 || dec->parseHeap.count == 0) return;
+  DecodeTask* t = PopHeap(&dec->parseHeap);
+  if (t->state == kTaskParsePartial) {
+    DecodeTask* partial = t;
+    t = dec->parseHeap.count > 0 ? PopHeap(&dec->parseHeap) : nullptr;
+    PushHeap(&dec->parseHeap, partial);
+    if (!t) return;
+  }
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* p = &ds->pictures[i];
+    if (!p->unpaired || !p->decoded || p->queued || p->outputDone) continue;
+    t->state = kTaskPictureDone;
+    t->key = p->outputKey;
+    t->slice.picture = p;
+    t->slice.holdsPictures = 0;
+    PushHeap(&dec->workHeap, t);
+    --dec->loneFields;
+    return;
+  }
+  dec->loneFields = 0;  // none left to carry
+  PushHeap(&dec->parseHeap, t);
+}
+
+// At the end of the input a last field without its second field stays alone.
+void close_last_field(VideoDecoder* dec) {
+  DecoderState* ds = &dec->state;
+  DecodedPicture* p = ds->lastPicture;
+  if (!input_complete(ds) || !p || !p->setUp || p->structure == 2 || p->pairedField || p->unpaired) return;
+  mark_unpaired(dec, p);
+}
+
+// A free task may start on the next NAL unit: input is there, the caller of
+// a stepwise decoder has not been told to bring more, and a picture record is
+// free should the unit open a picture.
+bool may_parse(VideoDecoder* dec, bool stepwise) {
+  if (dec->parseHeap.count == 0 || (stepwise && (dec->status & kStatusNeedInput))) return false;
+  return pool_has_room(&dec->state);
 }
 
 // Ends a slice's hold on its pictures; when a failed slice left its picture
@@ -104,21 +159,61 @@ int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState
 // The other field of a field pair, and the key the pair is output under.
 DecodedPicture* partner_of(DecodedPicture* p) { return p->structure == 2 ? nullptr : p->pairedField; }
 
-// Pictures that may follow a picture in decode order and precede it in
-// output order: the stream's num_reorder_frames when it gives one, else 2.
-uint32_t reorder_depth(const DecodedPicture* p) {
+// Frames a picture's stream may reorder (pictures later in decode order that
+// come earlier in output order) and frames its decoded picture buffer holds,
+// never more than the pools were sized for. Without the stream's own figure
+// the reorder depth is the whole buffer, except where output order is decode
+// order.
+void order_limits(const VideoDecoder* dec, const DecodedPicture* p, uint32_t* reorder, uint32_t* dpb) {
   const SequenceParameterSet* sps = p->sps;
-  uint32_t frames = (sps && sps->bitstream_restriction_flag) ? sps->num_reorder_frames : 2u;
-  if (frames > 16) frames = 16;
-  return p->structure == 2 ? frames : 2 * frames + 1;
+  uint32_t frames = dec->dpbFrames;
+  uint32_t depth = frames;
+  if (sps) {
+    uint32_t own = max_dpb_frames(sps->level_idc, sps->PicWidthInMbs * sps->FrameHeightInMbs);
+    if (sps->bitstream_restriction_flag && sps->max_dec_frame_buffering != 0) own = sps->max_dec_frame_buffering;
+    if (own < sps->num_ref_frames) own = sps->num_ref_frames;
+    if (own < frames) frames = own;
+    depth = frames;
+    if (sps->bitstream_restriction_flag)
+      depth = sps->num_reorder_frames < frames ? sps->num_reorder_frames : frames;
+    else if (sps->pic_order_cnt_type == 2)
+      depth = 0;
+  }
+  if (dec->state.decodeOrderOutput) depth = 0;
+  *reorder = depth;
+  *dpb = frames;
+}
+
+// 1 while a picture that follows p in decode order may still precede it in
+// output order: fewer frames wait for output than the stream may reorder and
+// the decoded picture buffer (pictures waiting for output and references) is
+// not over full. An IDR picture or operation 5 after p, or the end of the
+// input, releases it. Fields count as half frames.
+bool reorder_holds(const VideoDecoder* dec, const DecodedPicture* p) {
+  const DecoderState* ds = &dec->state;
+  if (p->bumped || input_complete(ds)) return false;
+  uint32_t reorder;
+  uint32_t dpb;
+  order_limits(dec, p, &reorder, &dpb);
+  uint32_t waiting = 0;
+  uint32_t stored = 0;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    const DecodedPicture* q = &ds->pictures[i];
+    if (!q->setUp) continue;
+    const uint32_t halves = q->structure == 2 ? 2 : 1;
+    if (!q->outputDone) {
+      waiting += halves;
+      stored += halves;
+    } else if (q->referenceMarking) {
+      stored += halves;
+    }
+  }
+  return waiting <= 2 * reorder && stored <= 2 * dpb;
 }
 
 // 1 while a picture before this one in output order is known and not yet
-// output, or too few pictures have been opened since it for every picture
-// that precedes it in output order to be known: output then waits, however
-// the workers' timing and the input's cuts went.
-bool behind_pending(const DecoderState* ds, DecodedPicture* p) {
-  if (!ds->endOfStream && ds->accessUnitCounter - p->accessUnitIndex < reorder_depth(p)) return true;
+// output: output then waits, however the workers' timing went.
+bool behind_pending(DecodedPicture* p) {
   DecodedPicture* q = partner_of(p);
   for (DecodedPicture* r = p->prevInOutputOrder; r; r = r->prevInOutputOrder) {
     if (r == q) continue;
@@ -143,17 +238,33 @@ int32_t picture_done(VideoDecoder* dec, DecodeTask* t) {
     result = kStepToOutput;
   } else {
     DecodedPicture* q = partner_of(p);
-    if (q && q->decoded) {
+    if (p->queued || (q && q->queued)) {
+      result = kStepConsumed;  // a re-run after the other field handed the pair on
+    } else if (q && q->decoded) {
       t->key = p->outputKey < q->outputKey ? p->outputKey : q->outputKey;
       const uint32_t st = q->frameBuffer->outputStatus > fb->outputStatus ? q->frameBuffer->outputStatus : fb->outputStatus;
       fb->outputStatus = st;
       q->frameBuffer->outputStatus = st;
       result = kStepToOutput;
+    } else if (q) {
+      result = kStepConsumed;  // the other field outputs the pair
+    } else if (p->unpaired) {
+      // No second field comes: the field is output alone.
+      t->key = p->outputKey;
+      result = kStepToOutput;
     } else {
+      // Whether a second field comes is known with the next picture; if none
+      // does, a free task carries this field to output then.
       result = kStepConsumed;
     }
   }
-  if (dec->waitHeap.count > 0 && (p->referenceMarking != 0 || p->releaseKey > ds->outputPosition)) unpark_all(dec);
+  if (result == kStepToOutput) {
+    p->queued = 1;
+    if (DecodedPicture* q = partner_of(p)) q->queued = 1;
+  }
+  // Slices parked for this picture (also one that was unmarked by the very
+  // picture that reads it) may run now.
+  if (dec->waitHeap.count > 0) unpark_all(dec);
   return result;
 }
 
@@ -176,6 +287,12 @@ int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
     result = kStepConsumed;
     p->outputDone = 1;
     if (q) q->outputDone = 1;
+    // Output order only moves on: a picture due earlier that never came to
+    // output (its slices were lost, or output was forced past it) is given up.
+    for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+      DecodedPicture* r = &ds->pictures[i];
+      if (r->setUp && !r->outputDone && !r->queued && r->outputKey < t->key) r->outputDone = 1;
+    }
     DecodedPicture* last = p;
     if (q && q->prevInOutputOrder == p) last = q;
     if (!ds->nextOutputPicture || ds->nextOutputPicture == p || ds->nextOutputPicture == q)
@@ -377,6 +494,11 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
 
 }  // namespace
 
+void mark_unpaired(VideoDecoder* dec, DecodedPicture* p) {
+  p->unpaired = 1;
+  if (p->decoded && !p->queued && !p->outputDone) ++dec->loneFields;
+}
+
 int32_t PushHeap(TaskHeap* heap, DecodeTask* task) {
   // A task is filed once: filing it again (a damaged stream can lead a step
   // to hand back a task that is already waiting) must neither duplicate it
@@ -476,27 +598,29 @@ void* WorkerThread(void* arg) {
       continue;
     }
     const bool stepwise = (dec->openFlags & oneByOne) == oneByOne;
+    carry_lone_field(dec);
     DecodeTask* t = nullptr;
     if (!dec->resultPosted) {
       if (dec->outputHeap.count > 0 && !((dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture))) {
         DecodeTask* first = dec->outputHeap.entries[0];
         DecodedPicture* p = first->slice.picture;
-        const bool free = dec->outputForced || !behind_pending(ds, p);
+        // Output strictly by order key: the first picture waits for every
+        // picture known to come before it and for the pictures still to be
+        // parsed that may.
+        const bool free = dec->outputForced == kForceAll ||
+                          (!behind_pending(p) && (dec->outputForced == kForceReorder || !reorder_holds(dec, p)));
         if (!free) {
-          // waits for the picture before it
+          // waits
         } else if (first->key <= ds->outputPosition) {
           t = PopHeap(&dec->outputHeap);
-        } else if (!p->hasPicTiming && ds->nextOutputPicture && first->key == ds->nextOutputPicture->outputKey) {
-          // Only the picture known to come next may move the output position
-          // on: with none known, a later picture finished early by another
-          // worker would overtake it.
+        } else if (!p->hasPicTiming) {
           ds->outputPosition = first->key;
           t = PopHeap(&dec->outputHeap);
         }
       }
       if (!t) {
         if (ds->parseBytesLeft != 0) {
-          if (dec->parseHeap.count > 0 && !(stepwise && (dec->status & kStatusNeedInput)))
+          if (may_parse(dec, stepwise))
             t = PopHeap(&dec->parseHeap);
           else if (dec->workHeap.count > 0)
             t = PopHeap(&dec->workHeap);
@@ -522,21 +646,25 @@ void* WorkerThread(void* arg) {
         }
       }
     } else {
-      if (dec->parseHeap.count > 0 && ds->parseBytesLeft != 0 && !(stepwise && (dec->status & kStatusNeedInput)))
+      if (ds->parseBytesLeft != 0 && may_parse(dec, stepwise))
         t = PopHeap(&dec->parseHeap);
       else if (dec->workHeap.count > 0)
         t = PopHeap(&dec->workHeap);
     }
 
     if (!t) {
-      if (ds->endOfStream && dec->parseHeap.count > 0 && dec->parseHeap.entries[0]->state == kTaskParsePartial &&
-          ds->copying && !ds->wholeNalUnits) {
+      const bool lastUnitPending = ds->endOfStream && dec->parseHeap.count > 0 &&
+                                   dec->parseHeap.entries[0]->state == kTaskParsePartial && ds->copying &&
+                                   !ds->wholeNalUnits;
+      if (lastUnitPending && pool_has_room(ds)) {
         // The last NAL unit ends with the stream: it is complete now.
         ds->wholeNalUnits = 1;
         PushHeap(&dec->workHeap, PopHeap(&dec->parseHeap));
         continue;
       }
       if (ds->endOfStream) {
+        close_last_field(dec);
+        if (dec->loneFields != 0 && dec->parseHeap.count > 0) continue;
         if (dec->idleCount != dec->threadCount - 1) {
           idle = true;
         } else if (dec->resultPosted) {
@@ -548,11 +676,14 @@ void* WorkerThread(void* arg) {
           // their references hold.
           unpark_all(dec, true);
         } else if (dec->outputHeap.count > 0) {
-          t = PopHeap(&dec->outputHeap);
-          ds->outputPosition = t->key;
-          dec->outputForced = 1;
-          PushHeap(&dec->outputHeap, t);
-          t = nullptr;
+          // With the last NAL unit still waiting for a record, only what no
+          // picture known before it holds back goes out.
+          DecodedPicture* head = dec->outputHeap.entries[0]->slice.picture;
+          ds->outputPosition = head_key(dec);
+          dec->outputForced = lastUnitPending && !behind_pending(head) ? kForceReorder : kForceAll;
+        } else if (lastUnitPending) {
+          post_error(dec, kStepNoMemory);  // no picture record will ever come free
+          idle = true;
         } else if (dec->workHeap.count == 0 && dec->waitHeap.count == 0) {
           InformManager(kStatusEndOfStream, dec);
           dec->stopped = 1;
@@ -560,20 +691,37 @@ void* WorkerThread(void* arg) {
         }
       } else {
         const int32_t parked = dec->outputHeap.count + dec->waitHeap.count;
+        // Parsing waits for a picture record that only output can free.
+        const bool parseBlocked = ds->parseBytesLeft != 0 && dec->parseHeap.count > 0 && !pool_has_room(ds);
+        DecodedPicture* head = dec->outputHeap.count > 0 ? dec->outputHeap.entries[0]->slice.picture : nullptr;
         if (dec->resultPosted) {
           idle = true;  // the caller comes back for what is queued
         } else if (dec->taskCount == 0) {
           post_error(dec, 5);
           idle = true;
-        } else if (parked < static_cast<int32_t>(dec->taskCount)) {
+        } else if (parseBlocked ? dec->idleCount != dec->threadCount - 1 : parked < static_cast<int32_t>(dec->taskCount)) {
           idle = true;
+        } else if ((dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture)) {
+          // The picture of this call is written and nothing can move before
+          // the caller takes it.
+          InformManager(0, dec);
+          idle = true;
+        } else if (head && !behind_pending(head) && dec->outputForced != kForceReorder) {
+          // Everything waits and no task is left for parsing: the first
+          // picture in output order goes out, as from a full picture buffer.
+          if (head_key(dec) > ds->outputPosition) ds->outputPosition = head_key(dec);
+          dec->outputForced = kForceReorder;
         } else if (dec->waitHeap.count > 0) {
-          // Everything waits: parked slices run with what their references
-          // hold rather than wait forever.
+          // Parked slices run with what their references hold rather than
+          // wait forever.
           unpark_all(dec, true);
+        } else if (head) {
+          // The picture before the first one waiting will never come.
+          if (head_key(dec) > ds->outputPosition) ds->outputPosition = head_key(dec);
+          dec->outputForced = kForceAll;
         } else {
-          ds->outputPosition = dec->outputHeap.entries[0]->key;
-          dec->outputForced = 1;
+          post_error(dec, kStepNoMemory);
+          idle = true;
         }
       }
       continue;
