@@ -274,7 +274,9 @@ int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
   DecodedPicture* q = partner_of(p);
   const DecodedPicture* top = (p->structure == 1 && q) ? q : p;
   ds->lastUserData = top->frameBuffer->userData;
-  ds->outputPosition += 2;
+  // The position moves on to just past the picture written: counts that step
+  // by one per frame must not let it run ahead of the pictures to come.
+  if (t->key + 2 > ds->outputPosition) ds->outputPosition = t->key + 2;
   dec->lastOutputKey = t->key;
   dec->outputForced = 0;
   write_out_picture(dec->outputBuffer, p, ds->outputFormat, p->structure == 2 ? 1 : 0);
@@ -312,40 +314,37 @@ int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
   return result;
 }
 
-// Skipping of non-reference or B pictures: the picture is output as a repeat
-// of an earlier picture of the same structure.
+// Skipping of non-reference or B pictures: the first slice turns the picture
+// into a repeat of the picture of the same structure before it in output
+// order (output before it, so decoded by then); its other slices are dropped
+// as slices of a finished picture. A picture with nothing to repeat is
+// decoded.
 bool apply_skip_rule(VideoDecoder* dec, DecodeTask* t, int32_t* result) {
   DecoderState* ds = &dec->state;
   const uint32_t flags = dec->decodeFlags;
   const SliceDecodeContext* s = &t->slice;
   const bool skipB = (flags & kDecodeSkipB) && s->slice_type == 1;
   const bool skipNonRef = (flags & kDecodeSkipNonReference) && t->nal->nal_ref_idc == 0;
-  if (*result == kStepConsumed || ds->leadingSkipCount != 0 || !(skipB || skipNonRef)) return false;
+  if (*result != 0 || ds->leadingSkipCount != 0 || !(skipB || skipNonRef)) return false;
   if (t->nal->nal_unit_type != 1 && t->nal->nal_unit_type != 5) return false;
   DecodedPicture* cur = ds->currentPicture;
-  release_slice_pictures(&t->slice);
-  if (s->first_mb_in_slice != 0 || !cur->prevInOutputOrder) {
-    t->state = kTaskParse;
-    *result = kStepConsumed;
-    return true;
-  }
+  if (s->first_mb_in_slice != 0) return false;
   for (DecodedPicture* q = cur->prevInOutputOrder; q; q = q->prevInOutputOrder) {
     if (q->structure != cur->structure) continue;
     const bool fits = (flags & kDecodeSkipNonReference) ? q->lastNalType != 0 : q->sliceType != 1;
-    if (!fits || !q->decoded) continue;
+    if (!fits || !q->setUp) continue;
+    release_slice_pictures(&t->slice);
     FrameBuffer* own = cur->frameBuffer;
     own->key = 0;
     own->outputTicks = 2;
     cur->frameBuffer = q->frameBuffer;
     cur->outputTicks = q->frameBuffer->outputTicks;
+    cur->decoded = 1;
     t->state = kTaskPictureDone;
     t->slice.picture = cur;
-    *result = 0;
     return true;
   }
-  t->state = kTaskParse;
-  *result = kStepConsumed;
-  return true;
+  return false;
 }
 
 int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {

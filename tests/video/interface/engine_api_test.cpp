@@ -173,6 +173,147 @@ TEST(EngineStreams, NewInputWhileEarlierInputIsUnreadIsRefused) {
   AVCHDCloseVideoDecoderLib(dec);
 }
 
+// An IDR picture, then groups of a P picture and two non-reference B
+// pictures that precede it in output order. Picture order counts step by
+// `step` per frame; a stand-in picture's luma is its count.
+std::vector<enginetest::SliceShape> ipbb_pictures(uint32_t groups, uint32_t step) {
+  std::vector<enginetest::SliceShape> pics(1);
+  pics[0].idr = true;
+  for (uint32_t g = 0; g < groups; ++g) {
+    enginetest::SliceShape p;
+    p.sliceType = 5;
+    p.frameNum = (g + 1) & 15;
+    p.pocLsb = (step * (3 * g + 3)) & 63;
+    pics.push_back(p);
+    for (uint32_t k = 1; k <= 2; ++k) {
+      enginetest::SliceShape b = p;
+      b.sliceType = 6;
+      b.refIdc = 0;
+      b.frameNum = (g + 2) & 15;
+      b.pocLsb = (step * (3 * g + k)) & 63;
+      pics.push_back(b);
+    }
+  }
+  return pics;
+}
+
+std::vector<uint8_t> ipbb_stream(uint32_t groups, uint32_t step) {
+  enginetest::StreamShape st;
+  st.pocType = 0;
+  return enginetest::stream_of(st, ipbb_pictures(groups, step));
+}
+
+DecodeOptions keeping(uint32_t threads, uint32_t chunk = 0, uint32_t decodeFlags = 0) {
+  DecodeOptions opt;
+  opt.threads = threads;
+  opt.chunk = chunk;
+  opt.decodeFlags = decodeFlags;
+  opt.keepPictures = true;
+  return opt;
+}
+
+// Output follows the picture order counts whatever the workers' timing and
+// the input's cuts (the last pictures of a stream too), and a record is
+// recycled only once its picture is out: the stream is longer than the pools
+// and its counts step by one per frame, slower than output moves on.
+TEST(EngineOrder, PicturesComeOutInOrderWithTheirOwnContent) {
+  const std::vector<uint8_t> data = ipbb_stream(60, 1);
+  for (uint32_t threads : {1u, 2u, 8u}) {
+    for (uint32_t chunk : {0u, 29u}) {
+      const DecodeRun run = decode_buffer(data, keeping(threads, chunk));
+      ASSERT_TRUE(run.finished) << threads << " workers, chunks of " << chunk;
+      ASSERT_EQ(181u, run.pictures.size()) << threads << " workers, chunks of " << chunk;
+      for (size_t i = 0; i < run.pictures.size(); ++i)
+        ASSERT_EQ(i & 0xFF, run.pictures[i][0]) << "picture " << i << ", " << threads << " workers, chunks of " << chunk;
+    }
+  }
+}
+
+// Decode flag 0 (non-reference pictures) and 1 (B pictures) turn each such
+// picture into a repeat of the picture before it in output order.
+TEST(EngineOrder, SkippedPicturesRepeatThePictureBeforeThem) {
+  const std::vector<uint8_t> data = ipbb_stream(5, 2);
+  for (uint32_t flags : {1u, 2u}) {
+    for (uint32_t threads : {1u, 8u}) {
+      const DecodeRun run = decode_buffer(data, keeping(threads, 0, flags));
+      ASSERT_TRUE(run.finished);
+      ASSERT_EQ(16u, run.pictures.size()) << "flags " << flags;
+      for (size_t i = 0; i < run.pictures.size(); ++i)
+        EXPECT_EQ(2 * (i - i % 3), run.pictures[i][0]) << "picture " << i << ", flags " << flags;
+    }
+  }
+}
+
+// A field whose second field never comes (mid-stream, and at the end) is
+// output alone, its missing field's rows grey.
+TEST(EngineOrder, AFieldWithoutItsSecondFieldIsOutputAlone) {
+  enginetest::StreamShape st;
+  st.pocType = 0;
+  st.fields = true;
+  st.heightMbs = 1;
+  auto field = [](uint32_t frameNum, int parity, uint32_t lsb) {
+    enginetest::SliceShape s;
+    s.idr = lsb == 0;
+    s.frameNum = frameNum;
+    s.field = parity;
+    s.pocLsb = lsb;
+    return s;
+  };
+  const std::vector<uint8_t> data = enginetest::stream_of(
+      st, {field(0, 0, 0), field(0, 1, 1), field(1, 0, 4), field(1, 1, 5), field(2, 0, 8), field(3, 0, 12),
+           field(3, 1, 13), field(4, 1, 17)});
+  // Luma of the first two rows and Cb of the second chroma row (frame_num, or
+  // grey) of each 32x32 output picture.
+  const uint8_t want[5][3] = {{0, 1, 0}, {4, 5, 1}, {8, 128, 128}, {12, 13, 3}, {128, 17, 4}};
+  for (uint32_t threads : {1u, 8u}) {
+    const DecodeRun run = decode_buffer(data, keeping(threads));
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(5u, run.pictures.size()) << threads << " workers";
+    for (size_t i = 0; i < 5; ++i) {
+      const std::vector<uint8_t>& pic = run.pictures[i];
+      EXPECT_EQ(want[i][0], pic[0]) << "picture " << i;
+      EXPECT_EQ(want[i][1], pic[32 + 31]) << "picture " << i;
+      EXPECT_EQ(want[i][2], pic[32 * 32 + 16]) << "picture " << i;
+    }
+  }
+}
+
+// With one picture per call a call writes at most one picture and returns
+// once its input is used up; a frame step of 0 after an output queues that
+// picture again, and every picture from then on carries status 0x2000.
+TEST(EngineOrder, OnePicturePerCallAndFrameStepAfterOutput) {
+  enginetest::StreamShape st;
+  st.pocType = 0;
+  std::vector<std::vector<uint8_t>> units = {enginetest::sps_unit(st), enginetest::pps_unit(st)};
+  for (const enginetest::SliceShape& s : ipbb_pictures(4, 2)) units.push_back(enginetest::slice_unit(st, s));
+  VideoDecoderParams p = params_for(32, 32, 3, 2);
+  p.flags = 1 | 2;
+  VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&p);
+  ASSERT_NE(nullptr, dec);
+  std::vector<uint8_t> out(32 * 32 * 3 / 2);
+  std::vector<uint8_t> lumas;
+  bool stepped = false;
+  uint32_t st0 = 0;
+  for (size_t call = 0; call < 200 && !(st0 & 0x0004); ++call) {
+    const bool more = call < units.size();
+    const std::vector<uint8_t>* unit = more ? &units[call] : nullptr;
+    st0 = AVCHDDecodeVideoStreamLib(dec, out.data(), unit ? unit->data() : nullptr,
+                                    unit ? static_cast<uint32_t>(unit->size()) : 0, !more, 0);
+    ASSERT_FALSE(st0 & 0x8000);
+    if (more) EXPECT_TRUE(st0 & 0x0002) << "call " << call;
+    if (st0 & 0x0001) {
+      EXPECT_EQ(stepped, (st0 & 0x2000) != 0) << "call " << call;
+      lumas.push_back(out[0]);
+    }
+    if (lumas.size() == 3 && !stepped) {
+      EXPECT_EQ(0, AVCHDVideoDecoderSeekAFrameLib(dec, 0));
+      stepped = true;
+    }
+  }
+  AVCHDCloseVideoDecoderLib(dec);
+  EXPECT_EQ((std::vector<uint8_t>{0, 2, 4, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24}), lumas);
+}
+
 // A P slice right after an IDR picture with a default of four active
 // references finds one: the other active entries must not be stale.
 TEST(EngineFaults, PSliceWithMoreActiveEntriesThanReferences) {

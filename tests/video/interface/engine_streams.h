@@ -17,6 +17,7 @@ struct StreamShape {
   uint32_t ppsRefDefaultMinus1 = 0;  // num_ref_idx_l0_default_active_minus1
   uint32_t pocType = 2;
   uint8_t profile = 77;              // Main
+  bool fields = false;               // frame_mbs_only_flag 0 (heightMbs counts field rows)
 };
 
 inline std::vector<uint8_t> sps_unit(const StreamShape& s) {
@@ -32,7 +33,8 @@ inline std::vector<uint8_t> sps_unit(const StreamShape& s) {
   w.bit(0);  // gaps_in_frame_num_value_allowed_flag
   w.ue(s.widthMbs - 1);
   w.ue(s.heightMbs - 1);
-  w.bit(1);  // frame_mbs_only_flag
+  w.bit(!s.fields);  // frame_mbs_only_flag
+  if (s.fields) w.bit(0);  // mb_adaptive_frame_field_flag
   w.bit(1);  // direct_8x8_inference_flag
   w.bit(0);  // frame_cropping_flag
   w.bit(0);  // vui_parameters_present_flag
@@ -71,6 +73,7 @@ struct SliceShape {
   bool noOutputOfPriorPics = false;
   bool longTerm = false;
   uint32_t pocLsb = 0;  // POC type 0 only
+  int field = -1;       // -1 frame, 0 top field, 1 bottom field (fields streams)
 };
 
 inline std::vector<uint8_t> slice_unit(const StreamShape& st, const SliceShape& s) {
@@ -79,6 +82,10 @@ inline std::vector<uint8_t> slice_unit(const StreamShape& st, const SliceShape& 
   w.ue(s.sliceType);
   w.ue(0);  // pic_parameter_set_id
   w.bits(s.frameNum, 4);
+  if (st.fields) {
+    w.bit(s.field >= 0);  // field_pic_flag
+    if (s.field >= 0) w.bit(static_cast<uint32_t>(s.field));
+  }
   if (s.idr) w.ue(0);  // idr_pic_id
   if (st.pocType == 0) w.bits(s.pocLsb, 6);
   const uint32_t t = s.sliceType % 5;
@@ -110,6 +117,15 @@ inline std::vector<uint8_t> slice_unit(const StreamShape& st, const SliceShape& 
 }
 
 inline void add(std::vector<uint8_t>* out, const std::vector<uint8_t>& unit) { out->insert(out->end(), unit.begin(), unit.end()); }
+
+// SPS, PPS and one slice per picture.
+inline std::vector<uint8_t> stream_of(const StreamShape& st, const std::vector<SliceShape>& pictures) {
+  std::vector<uint8_t> out;
+  add(&out, sps_unit(st));
+  add(&out, pps_unit(st));
+  for (const SliceShape& s : pictures) add(&out, slice_unit(st, s));
+  return out;
+}
 
 // SPS, PPS, an IDR picture and `count` P pictures (two slices each when
 // `twoSlices`), POC type 2.

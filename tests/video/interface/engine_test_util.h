@@ -19,6 +19,7 @@ struct DecodeRun {
   std::vector<std::string> md5s;
   std::vector<int32_t> keys;  // output key of each picture
   std::vector<uint32_t> statuses;
+  std::vector<std::vector<uint8_t>> pictures;  // with DecodeOptions::keepPictures
   VideoDecoderParams params{};
 };
 
@@ -30,6 +31,7 @@ struct DecodeOptions {
   uint32_t chunk = 0;        // feed this many bytes per call (0: all at once)
   uint32_t timeoutMs = 20000;
   uint32_t maxCalls = 1000000;
+  bool keepPictures = false;
 };
 
 DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options);
