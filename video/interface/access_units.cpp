@@ -178,9 +178,11 @@ void ResetPicturePools(DecoderState* ds) {
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* p = &ds->pictures[i];
     MacroblockRecord* mbs = p->macroblocks;
+    uint8_t* written = p->mbWritten;
     SeiRecord* timing = p->picTiming;
     std::memset(static_cast<void*>(p), 0, sizeof(*p));
     p->macroblocks = mbs;
+    p->mbWritten = written;
     p->picTiming = timing;
     if (timing) std::memset(timing, 0, sizeof(*timing));
     p->frameBuffer = &ds->frameBuffers[i];

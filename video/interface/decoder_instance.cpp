@@ -145,6 +145,7 @@ void free_everything(VideoDecoder* dec) {
   if (ds->pictures) {
     for (uint32_t i = 0; i < ds->pictureCount; ++i) {
       std::free(ds->pictures[i].macroblocks);
+      std::free(ds->pictures[i].mbWritten);
       std::free(ds->pictures[i].picTiming);
     }
     std::free(ds->pictures);
@@ -246,7 +247,8 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
     DecodedPicture* p = &ds->pictures[i];
     p->macroblocks = static_cast<MacroblockRecord*>(aligned_zeroed((mbs ? mbs : 1) * sizeof(MacroblockRecord)));
     p->picTiming = static_cast<SeiRecord*>(aligned_zeroed(sizeof(SeiRecord)));
-    if (!p->macroblocks || !p->picTiming) return false;
+    p->mbWritten = static_cast<uint8_t*>(aligned_zeroed(mbs ? mbs : 1));
+    if (!p->macroblocks || !p->picTiming || !p->mbWritten) return false;
   }
 
   dec->tasks = static_cast<DecodeTask*>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask)));

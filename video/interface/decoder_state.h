@@ -79,6 +79,7 @@ struct DecodedPicture {
   uint8_t unpaired;              // a field whose second field never came
   uint8_t queued;                // handed to output (a field pair once, by either field)
   uint8_t bumped;                // an IDR picture or operation 5 followed: no later picture precedes it
+  uint8_t* mbWritten;            // per macroblock: 1 once reconstruction wrote it
 };
 
 struct DecoderState {

@@ -256,6 +256,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   p->widthInMbs = sps->PicWidthInMbs;
   const uint32_t heightMbs = sps->FrameHeightInMbs / (1 + field);
   p->mbsLeft = p->mbCount = sps->PicWidthInMbs * heightMbs;
+  if (p->mbWritten) std::memset(p->mbWritten, 0, p->mbCount);
   p->lumaHeight = static_cast<uint16_t>(heightMbs * 16);
   p->chromaHeight = static_cast<uint16_t>(heightMbs * 8);
   p->chroma_format_idc = sps->chroma_format_idc;

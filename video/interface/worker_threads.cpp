@@ -145,6 +145,10 @@ int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState
   // A slice that reconstructs nothing is done; it must not come back.
   if (n == 0) return kStepConsumed;
   DecodedPicture* p = t->slice.picture;
+  // The slice wrote its run of macroblocks (slices of a picture cover
+  // disjoint runs, so no lock is needed).
+  const uint32_t first = t->slice.firstMbAddr;
+  if (p->mbWritten && first < p->mbCount) std::memset(p->mbWritten + first, 1, n < p->mbCount - first ? n : p->mbCount - first);
   pthread_mutex_lock(&dec->mbLock);
   const uint32_t before = p->mbsLeft;
   p->mbsLeft = before > n ? before - n : 0;
@@ -154,6 +158,37 @@ int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState
   if (!(decodeFlags & kDecodeNoDeblocking)) result = static_cast<int32_t>(t->slice.deblock(p));
   t->state = kTaskPictureDone;
   return result;
+}
+
+// Macroblocks of a damaged picture that no slice reconstructed (the rest of a
+// slice whose entropy decoding failed) become mid-grey, margins included, so
+// that the picture and those predicted from it are the same on every run.
+void conceal_unwritten(DecodedPicture* p) {
+  FrameBuffer* fb = p->frameBuffer;
+  const uint32_t w = p->widthInMbs;
+  if (!p->mbWritten || w == 0 || !fb) return;
+  // In a frame with frame/field macroblock pairs both of a pair are filled.
+  const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const uint32_t unit = pairs ? 2 : 1;
+  for (uint32_t a = 0; a + unit <= p->mbCount; a += unit) {
+    if (p->mbWritten[a] && p->mbWritten[a + unit - 1]) continue;
+    const uint32_t cell = a / unit;
+    const uint32_t col = cell % w;
+    const uint32_t rows = 16 * unit;
+    const uint32_t y0 = (cell / w) * rows;
+    // Columns to fill: the macroblock, and the margin beside it at a picture edge.
+    const int32_t left = col == 0 ? -32 : static_cast<int32_t>(col * 16);
+    const int32_t right = col + 1 == w ? static_cast<int32_t>(w * 16 + 32) : static_cast<int32_t>(col * 16 + 16);
+    for (uint32_t y = y0; y < y0 + rows && y < p->lumaHeight; ++y)
+      std::memset(fb->Y + static_cast<size_t>(y) * p->lumaPitch + left, 128, static_cast<size_t>(right - left));
+    for (uint32_t y = y0 / 2; y < (y0 + rows) / 2 && y < p->chromaHeight; ++y) {
+      const int32_t cl = left < 0 ? -8 : left / 2;
+      const int32_t cr = col + 1 == w ? static_cast<int32_t>(w * 8 + 8) : right / 2;
+      std::memset(fb->Cb + static_cast<size_t>(y) * p->chromaPitch + cl, 128, static_cast<size_t>(cr - cl));
+      std::memset(fb->Cr + static_cast<size_t>(y) * p->chromaPitch + cl, 128, static_cast<size_t>(cr - cl));
+    }
+    for (uint32_t k = 0; k < unit; ++k) p->mbWritten[a + k] = 1;
+  }
 }
 
 // The other field of a field pair, and the key the pair is output under.
@@ -226,6 +261,7 @@ bool behind_pending(DecodedPicture* p) {
 int32_t picture_done(VideoDecoder* dec, DecodeTask* t) {
   DecoderState* ds = &dec->state;
   DecodedPicture* p = t->slice.picture;
+  if (p->damaged && !p->decoded) conceal_unwritten(p);
   p->decoded = 1;
   FrameBuffer* fb = p->frameBuffer;
   if (fb->outputStatus < 1) fb->outputStatus = 1;

@@ -1,0 +1,68 @@
+// A slice whose entropy decoding fails, through the real stages: the
+// picture still completes (the macroblocks no slice wrote concealed in grey),
+// no error is reported, every picture is output, and the output is the same
+// with one, two and eight workers.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine_test_util.h"
+#include "testsupport.h"
+
+namespace {
+
+// Cuts the payload of the n-th slice NAL unit (counted from 0) to `keep`
+// bytes after its header.
+std::vector<uint8_t> cut_slice(const std::vector<uint8_t>& in, int n, size_t keep) {
+  std::vector<size_t> starts;  // first byte after each start code
+  for (size_t i = 0; i + 3 <= in.size(); ++i)
+    if (in[i] == 0 && in[i + 1] == 0 && in[i + 2] == 1) starts.push_back(i += 3);
+  int slice = -1;
+  for (size_t k = 0; k < starts.size(); ++k) {
+    const uint32_t type = in[starts[k]] & 31;
+    if ((type != 1 && type != 5) || ++slice != n) continue;
+    const size_t end = k + 1 < starts.size() ? starts[k + 1] - 4 : in.size();
+    std::vector<uint8_t> out(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(starts[k] + 1 + keep));
+    out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(end), in.end());
+    return out;
+  }
+  return in;
+}
+
+std::vector<std::string> reference_md5s(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != '#') out.push_back(line.substr(line.find_last_of(' ') + 1));
+  return out;
+}
+
+TEST(EngineConcealment, APictureWhoseSliceFailsCompletesInGrey) {
+  const std::vector<uint8_t> data =
+      cut_slice(testsupport::read_file(testsupport::local_data_file("inter/p_cavlc.264")), 6, 40);
+  const std::vector<std::string> want =
+      reference_md5s(testsupport::read_text(testsupport::local_data_file("inter/p_cavlc.framemd5")));
+  ASSERT_EQ(12u, want.size());
+  std::vector<std::string> first;
+  for (uint32_t threads : {1u, 2u, 8u}) {
+    enginetest::DecodeOptions opt;
+    opt.threads = threads;
+    opt.keepPictures = true;
+    const enginetest::DecodeRun run = enginetest::decode_buffer(data, opt);
+    ASSERT_TRUE(run.finished) << "error " << run.errorCode;
+    ASSERT_EQ(12u, run.pictures.size()) << threads << " workers";
+    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(want[i], run.md5s[i]) << "picture " << i;
+    EXPECT_NE(want[6], run.md5s[6]);
+    // The last luma row of the cut picture lies in macroblocks no slice wrote.
+    const std::vector<uint8_t>& cut = run.pictures[6];
+    const size_t width = static_cast<size_t>(run.params.outputWidth);
+    const size_t lastRow = (static_cast<size_t>(run.params.outputHeight) - 1) * width;
+    for (size_t x = 0; x < width; ++x) ASSERT_EQ(128, cut[lastRow + x]) << "column " << x;
+    if (first.empty()) first = run.md5s;
+    EXPECT_EQ(first, run.md5s) << threads << " workers";
+  }
+}
+
+}  // namespace
