@@ -76,7 +76,7 @@ uint8_t weight_shift(const MacroblockRecord* mb) {
 }
 
 // (The lists' fields are picked before indexing: indexing a conditional
-// between two arrays is miscompiled by some compilers at -O0.)
+// between two arrays read the wrong array in the sanitizer build.)
 inline int8_t ref_idx(const MacroblockRecord* mb, int list, int q) { return list ? mb->ref_idx_l1[q] : mb->ref_idx_l0[q]; }
 inline const int16_t* vector_of(const MacroblockRecord* mb, int list, int blk) {
   return list ? mb->mv_l1[blk] : mb->mv_l0[blk];

@@ -96,11 +96,11 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   const int16_t(*mv)[2] = list ? col.mv_l1 : col.mv_l0;
   mvCol[0] = mv[colBlock][0];
   mvCol[1] = mv[colBlock][1];
-  *refIdxCol = (list ? col.ref_idx_l1 : col.ref_idx_l0)[colQuadrant];
+  *refIdxCol = list ? col.ref_idx_l1[colQuadrant] : col.ref_idx_l0[colQuadrant];
   // In an MBAFF frame a field macroblock's identifiers carry the parity of
   // the field it read.
-  if (colField) rel.refParity = (list ? col.ref_id_l1 : col.ref_id_l0)[colBlock] & 1;
-  return (list ? col.ref_pic_l1 : col.ref_pic_l0)[colQuadrant];
+  if (colField) rel.refParity = (list ? col.ref_id_l1[colBlock] : col.ref_id_l0[colBlock]) & 1;
+  return list ? col.ref_pic_l1[colQuadrant] : col.ref_pic_l0[colQuadrant];
 }
 
 void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,

@@ -24,7 +24,7 @@ SUBMB_MV_PREDICTORS(SUBMB_MV_DEFINE)
 
 #define SUBMB_DIRECT_PREDICTOR(name, Neighbours, list)                                                 \
   void name(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {                                           \
-    submb::submb_mv_predictor<Neighbours>(mb, list, 0, 16, (list ? mb->ref_idx_l1 : mb->ref_idx_l0)[q & 3], mvp); \
+    submb::submb_mv_predictor<Neighbours>(mb, list, 0, 16, list ? mb->ref_idx_l1[q & 3] : mb->ref_idx_l0[q & 3], mvp); \
   }
 SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L0, submb::FrameNeighbours, 0)
 SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1, submb::FrameNeighbours, 1)

@@ -78,7 +78,7 @@ void apply(const MacroblockRecord* mb, const Half& h, uint8_t shift) {
   if (h.use != kBi) {
     if (mode != 1) return;
     const int list = h.use == kL1;
-    const int8_t ref = (list ? mb->ref_idx_l1 : mb->ref_idx_l0)[h.quadrant];
+    const int8_t ref = list ? mb->ref_idx_l1[h.quadrant] : mb->ref_idx_l0[h.quadrant];
     int32_t w, o;
     explicitWeight(t, list, ref >> shift, &w, &o);
     weight_samples_single(samples(h.p0), h.stride, h.width, h.rows, w, o, logWD);
