@@ -1,7 +1,8 @@
 // Library calls of the decoder instance on hand-made and real streams:
 // queries, argument checks, status bits, refusals with their reasons, the
-// faults the engine guards against, thread-count identity, several
-// instances at once, and open/decode/reset/close cycles.
+// faults the engine guards against, output order, skipping, lone fields,
+// several instances at once, and open/decode/reset/close cycles (with the
+// stand-in stages: each picture's luma is its picture order count).
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -314,95 +315,56 @@ TEST(EngineOrder, OnePicturePerCallAndFrameStepAfterOutput) {
   EXPECT_EQ((std::vector<uint8_t>{0, 2, 4, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24}), lumas);
 }
 
-// A P slice right after an IDR picture with a default of four active
-// references finds one: the other active entries must not be stale.
-TEST(EngineFaults, PSliceWithMoreActiveEntriesThanReferences) {
-  enginetest::StreamShape shape;
-  shape.ppsRefDefaultMinus1 = 3;
-  const DecodeRun run = decode_buffer(enginetest::ip_stream(shape, 6), DecodeOptions{});
-  EXPECT_TRUE(run.finished) << run.errorCode;
-  EXPECT_EQ(7u, run.md5s.size());
-}
-
-TEST(EngineFaults, MoreThanThirtyTwoActiveReferencesAreRefused) {
-  enginetest::StreamShape shape;
-  std::vector<uint8_t> data = enginetest::ip_stream(shape, 1);
-  enginetest::SliceShape p;
-  p.sliceType = 5;
-  p.frameNum = 2;
-  p.overrideL0Minus1 = 40;
-  enginetest::add(&data, enginetest::slice_unit(shape, p));
-  const DecodeRun run = decode_buffer(data, DecodeOptions{});
-  EXPECT_TRUE(run.error);
-  EXPECT_EQ(6u, run.errorCode);
-  EXPECT_EQ("more than 32 active references", run.refusal);
-}
-
-TEST(EngineFaults, SequenceLargerThanTheDecoderIsRefused) {
-  enginetest::StreamShape small;
-  enginetest::StreamShape large;
-  large.widthMbs = 4;
-  std::vector<uint8_t> data = enginetest::ip_stream(small, 1);
-  enginetest::add(&data, enginetest::sps_unit(large));
-  const DecodeRun run = decode_buffer(data, DecodeOptions{});
-  EXPECT_TRUE(run.error);
-  EXPECT_EQ(6u, run.errorCode);
-}
-
-TEST(EngineFaults, LongTermReferencesAreRefusedWithTheReason) {
-  enginetest::StreamShape shape;
-  std::vector<uint8_t> data;
-  enginetest::add(&data, enginetest::sps_unit(shape));
-  enginetest::add(&data, enginetest::pps_unit(shape));
-  enginetest::SliceShape idr;
-  idr.idr = true;
-  idr.longTerm = true;
-  enginetest::add(&data, enginetest::slice_unit(shape, idr));
-  const DecodeRun run = decode_buffer(data, DecodeOptions{});
-  EXPECT_EQ(6u, run.errorCode);
-  EXPECT_NE(std::string::npos, run.refusal.find("long-term"));
-}
-
+// Hand-made streams the engine accepts (with their picture count) or refuses
+// (with the reason): a P slice after an IDR picture with a default of four
+// active references finds one and the other entries must not be stale;
 // no_output_of_prior_pics_flag on the first IDR picture has nothing to act
-// on and is accepted.
-TEST(EngineFaults, NoOutputOfPriorPicturesOnTheFirstIdrIsAccepted) {
-  enginetest::StreamShape shape;
-  std::vector<uint8_t> data;
-  enginetest::add(&data, enginetest::sps_unit(shape));
-  enginetest::add(&data, enginetest::pps_unit(shape));
-  enginetest::SliceShape idr;
+// on; more than 32 active references, a sequence larger than the decoder
+// and a long-term reference are refused.
+TEST(EngineFaults, StreamsAcceptedOrRefused) {
+  using namespace enginetest;
+  StreamShape shape;
+  StreamShape fourRefs = shape;
+  fourRefs.ppsRefDefaultMinus1 = 3;
+  StreamShape large = shape;
+  large.widthMbs = 4;
+  SliceShape idr;
   idr.idr = true;
-  idr.noOutputOfPriorPics = true;
-  enginetest::add(&data, enginetest::slice_unit(shape, idr));
-  enginetest::SliceShape p;
+  SliceShape noOutput = idr;
+  noOutput.noOutputOfPriorPics = true;
+  SliceShape longTerm = idr;
+  longTerm.longTerm = true;
+  SliceShape p;
   p.sliceType = 5;
   p.frameNum = 1;
-  enginetest::add(&data, enginetest::slice_unit(shape, p));
-  const DecodeRun run = decode_buffer(data, DecodeOptions{});
-  EXPECT_TRUE(run.finished) << run.errorCode << " " << run.refusal;
-  EXPECT_EQ(2u, run.md5s.size());
-}
-
-const char* const kThreadStreams[] = {
-    "h264-conformance/CAPA1_T_B.264",  "h264-conformance/CAMA3_Sand_E.264", "h264-conformance/CVFI1_SVA_C.264",
-    "h264-conformance/MR1_MW_A.264",   "h264-features/05_bpyramid_normal.264",
-};
-
-TEST(EngineThreads, OneTwoAndEightWorkersGiveTheSameOutput) {
-  for (const char* rel : kThreadStreams) {
-    const std::string path = testsupport::testdata_file(rel);
-    if (path.empty()) GTEST_SKIP() << "test material missing: " << rel;
-    const std::vector<uint8_t> data = testsupport::read_file(path);
-    DecodeOptions opt;
-    opt.threads = 1;
-    const DecodeRun one = decode_buffer(data, opt);
-    ASSERT_TRUE(one.finished) << rel;
-    for (uint32_t n : {2u, 8u}) {
-      opt.threads = n;
-      opt.chunk = n == 8 ? 4096 : 0;
-      const DecodeRun many = decode_buffer(data, opt);
-      EXPECT_TRUE(many.finished) << rel;
-      EXPECT_EQ(one.md5s, many.md5s) << rel << " with " << n << " workers";
+  SliceShape manyRefs = p;
+  manyRefs.frameNum = 2;
+  manyRefs.overrideL0Minus1 = 40;
+  std::vector<uint8_t> tooMany = ip_stream(shape, 1);
+  add(&tooMany, slice_unit(shape, manyRefs));
+  std::vector<uint8_t> tooLarge = ip_stream(shape, 1);
+  add(&tooLarge, sps_unit(large));
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> data;
+    size_t pictures;
+    const char* refusal;  // null: accepted
+  };
+  const Case cases[] = {
+      {"P slice with four active entries", ip_stream(fourRefs, 6), 7, nullptr},
+      {"no_output_of_prior_pics_flag on the first IDR", stream_of(shape, {noOutput, p}), 2, nullptr},
+      {"33 active references", tooMany, 0, "more than 32 active references"},
+      {"sequence larger than the decoder", tooLarge, 0, ""},
+      {"long-term reference", stream_of(shape, {longTerm}), 0, "long-term"},
+  };
+  for (const Case& c : cases) {
+    const DecodeRun run = decode_buffer(c.data, DecodeOptions{});
+    if (!c.refusal) {
+      EXPECT_TRUE(run.finished) << c.name << ": error " << run.errorCode << " " << run.refusal;
+      EXPECT_EQ(c.pictures, run.md5s.size()) << c.name;
+    } else {
+      EXPECT_EQ(6u, run.errorCode) << c.name;
+      EXPECT_NE(std::string::npos, run.refusal.find(c.refusal)) << c.name << ": " << run.refusal;
     }
   }
 }
