@@ -58,18 +58,12 @@ struct Call {
   }
 };
 
-TEST(AC3Interface, RecordKeepsSixteenWordsWithPointerSizedBuffers) {
-  EXPECT_EQ(offsetof(ac3decInfo, sampleRate), 0u);
-  EXPECT_EQ(offsetof(ac3decInfo, inChannelConfig), 8u);
-  EXPECT_EQ(offsetof(ac3decInfo, nAC3FrameByteSize), 12u);
-  EXPECT_EQ(offsetof(ac3decInfo, outFollowsStream), 16u);
-  EXPECT_EQ(offsetof(ac3decInfo, dialogNormalization), 36u);
-  EXPECT_EQ(offsetof(ac3decInfo, nOutputBytes), 44u);
-  EXPECT_EQ(offsetof(ac3decInfo, nOutputCapacity), 52u);
-  EXPECT_EQ(offsetof(ac3decInfo, pInput), 56u);
-  EXPECT_EQ(offsetof(ac3decInfo, pOutput), 56u + sizeof(void*));
-  EXPECT_EQ(sizeof(ac3decInfo), 56u + 2 * sizeof(void*));
-}
+// Words 0..13 are 32-bit, words 14 and 15 pointer-sized.
+static_assert(offsetof(ac3decInfo, inChannelConfig) == 8 && offsetof(ac3decInfo, outFollowsStream) == 16 &&
+                  offsetof(ac3decInfo, dialogNormalization) == 36 && offsetof(ac3decInfo, nOutputBytes) == 44 &&
+                  offsetof(ac3decInfo, pInput) == 56 && offsetof(ac3decInfo, pOutput) == 56 + sizeof(void*) &&
+                  sizeof(ac3decInfo) == 56 + 2 * sizeof(void*),
+              "interface record layout");
 
 TEST(AC3Interface, CreateCloseAndResetHandles) {
   EXPECT_EQ(AC3DecCloseLib(nullptr), 0);
@@ -158,36 +152,19 @@ TEST(AC3Query, RefusesMissingOrShortInput) {
   EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &info), -3);
 }
 
-TEST(AC3Decode, FollowStreamWritesTheStreamsLayout) {
-  Decoder d;
-  Call call(Frame51());
-  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0);
-  EXPECT_EQ(call.info.nOutputBytes, 18432);
-  EXPECT_EQ(call.info.nAC3FrameByteSize, 1792);
-  EXPECT_EQ(call.info.nInputBytesUsed, 1792);
-  EXPECT_TRUE(call.untouchedFrom(18432 / 2));
-}
-
-TEST(AC3Decode, GarbageBeforeTheSyncWordIsSkippedAndCounted) {
-  const auto f = Frame20();
+// Leading garbage is skipped and counted; of two frames in one buffer only
+// the first is decoded.
+TEST(AC3Decode, GarbageBeforeTheSyncWordAndTwoFramesInOneBuffer) {
+  const auto frames = SplitFrames(LocalStream("ac3_20_256k_3s.nodither.ac3"));
   std::vector<uint8_t> in = {0x00, 0x0B, 0x12, 0x77, 0xFF};
-  in.insert(in.end(), f.begin(), f.end());
+  in.insert(in.end(), frames[0].begin(), frames[0].end());
+  in.insert(in.end(), frames[1].begin(), frames[1].end());
   Decoder plain, skipped;
-  Call a(f), b(in);
+  Call a(frames[0]), b(in);
   ASSERT_EQ(AC3DecodeAFrameLib(plain.s, &a.info), 0);
   ASSERT_EQ(AC3DecodeAFrameLib(skipped.s, &b.info), 0);
-  EXPECT_EQ(b.info.nInputBytesUsed, int32_t(5 + f.size()));
+  EXPECT_EQ(b.info.nInputBytesUsed, int32_t(5 + frames[0].size()));
   EXPECT_EQ(a.out, b.out);
-}
-
-TEST(AC3Decode, TwoFramesInOneBufferDecodeOneAtATime) {
-  const auto frames = SplitFrames(LocalStream("ac3_20_256k_3s.nodither.ac3"));
-  std::vector<uint8_t> both = frames[0];
-  both.insert(both.end(), frames[1].begin(), frames[1].end());
-  Decoder d;
-  Call call(both);
-  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0);
-  EXPECT_EQ(call.info.nInputBytesUsed, int32_t(frames[0].size()));
 }
 
 TEST(AC3Decode, RefusesNullArgumentsAndEmptyInput) {
@@ -241,39 +218,30 @@ TEST(AC3Decode, CorruptedByteInEitherCrcRangeIsRefused) {
   }
 }
 
-TEST(AC3Decode, ReservedRateAndFrameSizeCodesAreRefusedBeforeTheCrc) {
+// Reserved rate and frame-size codes are refused before the CRC; E-AC-3 and
+// bsid 9 and 10 (CRCs repaired) are reserved versions, refused before the
+// sync information is used.
+TEST(AC3Decode, ReservedCodesAndVersionsAreRefused) {
   const auto f = Frame20();
-  Decoder d;
-  std::vector<uint8_t> rate = f;
-  rate[4] = uint8_t(0xC0 | (rate[4] & 0x3F));  // fscod 3
-  Call a(rate);
-  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &a.info), -7);
-  std::vector<uint8_t> size = f;
-  size[4] = uint8_t((size[4] & 0xC0) | 38);  // frmsizecod 38
-  Call b(size);
-  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &b.info), -2);
-  ac3decInfo q = b.info;
-  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &q), -2);
-  EXPECT_TRUE(a.untouchedFrom(0) && b.untouchedFrom(0));
-}
-
-TEST(AC3Decode, EnhancedAc3IsRefusedAsAReservedVersion) {
-  const auto stream = LocalStream("eac3_20_96k.eac3");
-  ASSERT_GT(stream.size(), 16u);
-  Decoder d;
-  Call call(stream);
-  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), -7);
-  EXPECT_TRUE(call.untouchedFrom(0));
-  ac3decInfo q = call.info;
-  EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &q), -7);
-
-  // bsid 9 and 10 in an otherwise valid AC-3 frame.
-  for (uint8_t bsid : {uint8_t(9), uint8_t(10)}) {
-    std::vector<uint8_t> f = Frame20();
-    f[5] = uint8_t((bsid << 3) | (f[5] & 7));
-    FixFrameCrcs(f.data(), FrameWords(f.data()));
-    Call c(f);
-    EXPECT_EQ(AC3DecodeAFrameLib(d.s, &c.info), -7);
+  auto edited = [&](int at, uint8_t keep, uint8_t set, bool fixCrc) {
+    std::vector<uint8_t> e = f;
+    e[size_t(at)] = uint8_t((e[size_t(at)] & keep) | set);
+    if (fixCrc) FixFrameCrcs(e.data(), FrameWords(e.data()));
+    return e;
+  };
+  const std::pair<std::vector<uint8_t>, int32_t> cases[] = {
+      {edited(4, 0x3F, 0xC0, false), -7},  // fscod 3
+      {edited(4, 0xC0, 38, false), -2},    // frmsizecod 38
+      {edited(5, 7, 9 << 3, true), -7},    {edited(5, 7, 10 << 3, true), -7},
+      {LocalStream("eac3_20_96k.eac3"), -7}};
+  for (const auto& [in, rc] : cases) {
+    ASSERT_GT(in.size(), 16u);
+    Decoder d;
+    Call call(in);
+    EXPECT_EQ(AC3DecodeAFrameLib(d.s, &call.info), rc);
+    EXPECT_TRUE(call.untouchedFrom(0));
+    ac3decInfo q = call.info;
+    EXPECT_EQ(AC3DecGetInputInfoLib(d.s, &q), rc);
   }
 }
 
@@ -320,23 +288,44 @@ TEST(AC3Decode, BrokenBlockRuleReportsOnlyTheBytesOfThisFrame) {
   EXPECT_EQ(AC3DecodeAFrameLib(d.s, &again.info), 0);
 }
 
-TEST(AC3Decode, FixedLayoutsAndTheirSizes) {
+// The stream's own layout and every fixed one; an LFE requested from a
+// stream without one is silent; no layout yet, and a kept layout.
+TEST(AC3Decode, OutputLayoutsAndTheirSizes) {
   const auto f = Frame51();
-  struct Case {
-    int32_t code;
-    int32_t bytes;
-  };
-  const Case cases[] = {{0, 3072},  {1, 6144},  {2, 9216},  {3, 9216},
-                        {4, 12288}, {5, 12288}, {6, 15360}, {7, 18432}};
-  for (const Case& c : cases) {
+  const int32_t bytes[9] = {3072, 6144, 9216, 9216, 12288, 12288, 15360, 18432, 18432};
+  for (int32_t code = 0; code <= 8; ++code) {  // 8: the stream's own
     Decoder d;
     Call call(f);
-    call.info.outFollowsStream = 0;
-    call.info.outChannelConfig = c.code;
-    ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0) << c.code;
-    EXPECT_EQ(call.info.nOutputBytes, c.bytes) << c.code;
-    EXPECT_TRUE(call.untouchedFrom(size_t(c.bytes) / 2));
+    call.info.outFollowsStream = code == 8;
+    call.info.outChannelConfig = code;
+    ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0) << code;
+    EXPECT_EQ(call.info.nOutputBytes, bytes[code]) << code;
+    EXPECT_EQ(call.info.nAC3FrameByteSize, 1792);
+    EXPECT_EQ(call.info.nInputBytesUsed, 1792);
+    EXPECT_TRUE(call.untouchedFrom(size_t(bytes[code]) / 2));
   }
+  Decoder d;
+  Call lfe(Frame20());
+  lfe.info.outFollowsStream = 0;
+  lfe.info.outChannelConfig = 7;
+  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &lfe.info), 0);
+  ASSERT_EQ(lfe.info.nOutputBytes, 18432);
+  for (int i = 0; i < 1536; ++i) ASSERT_EQ(lfe.out[size_t(i) * 6 + 5], 0) << i;
+
+  Decoder fresh;
+  Call first(f);
+  first.info.outFollowsStream = 0;
+  first.info.outChannelConfig = 8;
+  EXPECT_EQ(AC3DecodeAFrameLib(fresh.s, &first.info), -6);
+  Call stereo(f);
+  stereo.info.outFollowsStream = 0;
+  stereo.info.outChannelConfig = 1;
+  ASSERT_EQ(AC3DecodeAFrameLib(fresh.s, &stereo.info), 0);
+  Call kept(f);
+  kept.info.outFollowsStream = 0;
+  kept.info.outChannelConfig = -1;  // read unsigned: above 7, keeps 2/0
+  ASSERT_EQ(AC3DecodeAFrameLib(fresh.s, &kept.info), 0);
+  EXPECT_EQ(kept.info.nOutputBytes, 6144);
 }
 
 // Mixing comes before the window and the gain, which are linear, so the
@@ -389,34 +378,6 @@ TEST(AC3Decode, DownmixedOutputIsTheMixOfTheDecodedChannels) {
     // Each input sample carries up to half an LSB of rounding.
     EXPECT_LE(worst, 3) << "code " << m.code << " Lt/Rt " << m.stereoMode;
   }
-}
-
-TEST(AC3Decode, LfeRequestedFromAStreamWithoutOneIsSilent) {
-  Decoder d;
-  Call call(Frame20());
-  call.info.outFollowsStream = 0;
-  call.info.outChannelConfig = 7;
-  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &call.info), 0);
-  ASSERT_EQ(call.info.nOutputBytes, 18432);
-  for (int i = 0; i < 1536; ++i) ASSERT_EQ(call.out[size_t(i) * 6 + 5], 0) << i;
-}
-
-TEST(AC3Decode, NoLayoutYetAndKeptLayout) {
-  const auto f = Frame51();
-  Decoder d;
-  Call first(f);
-  first.info.outFollowsStream = 0;
-  first.info.outChannelConfig = 8;
-  EXPECT_EQ(AC3DecodeAFrameLib(d.s, &first.info), -6);
-  Call stereo(f);
-  stereo.info.outFollowsStream = 0;
-  stereo.info.outChannelConfig = 1;
-  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &stereo.info), 0);
-  Call kept(f);
-  kept.info.outFollowsStream = 0;
-  kept.info.outChannelConfig = -1;  // read unsigned: above 7, keeps 2/0
-  ASSERT_EQ(AC3DecodeAFrameLib(d.s, &kept.info), 0);
-  EXPECT_EQ(kept.info.nOutputBytes, 6144);
 }
 
 TEST(AC3Decode, SwitchesOutOfRangeAreRefused) {

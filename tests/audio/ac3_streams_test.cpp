@@ -47,20 +47,15 @@ void ExpectWithinRounding(const Decoded& d, const std::vector<int16_t>& ref) {
   }
 }
 
-// Frame sizes (bytes) from a reference .framemd5 file.
+// Frame sizes (bytes) from a reference .framemd5 file: the fifth field.
 std::vector<int32_t> FrameSizesOf(const std::string& framemd5) {
   std::vector<int32_t> sizes;
   std::istringstream in(testsupport::read_text(framemd5));
-  std::string line;
+  std::string line, size;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
     std::istringstream fields(line);
-    std::string stream, dts, pts, duration, size;
-    std::getline(fields, stream, ',');
-    std::getline(fields, dts, ',');
-    std::getline(fields, pts, ',');
-    std::getline(fields, duration, ',');
-    std::getline(fields, size, ',');
+    for (int i = 0; i < 5; ++i) std::getline(fields, size, ',');
     sizes.push_back(std::stoi(size));
   }
   return sizes;
@@ -89,42 +84,37 @@ void ExpectCloseToDitheredReference(const Decoded& d, const std::string& name,
   }
 }
 
-class NoDitherStream : public ::testing::TestWithParam<const char*> {};
+std::string ParamName(const ::testing::TestParamInfo<const char*>& info) { return info.param; }
+
+struct NoDither {
+  const char* name;
+  int acmod, lfeon, rate;
+};
+class NoDitherStream : public ::testing::TestWithParam<NoDither> {};
 
 // Streams without dither: every layout class, 32/44.1/48 kHz, 64..640 kbit/s,
 // with and without coupling, and the 3-second streams of the material.
 TEST_P(NoDitherStream, MatchesReferenceWithinRounding) {
-  const std::string name = GetParam();
+  const std::string name = GetParam().name;
   const std::vector<uint8_t> stream = testsupport::read_file(Local(name + ".nodither.ac3"));
   ASSERT_FALSE(stream.empty()) << name;
   const Decoded d = DecodeStream(stream);
+  EXPECT_EQ(d.acmod, GetParam().acmod);
+  EXPECT_EQ(d.lfeon, GetParam().lfeon);
+  EXPECT_EQ(d.sampleRate, GetParam().rate);
   ExpectWithinRounding(d, ReadS16(Local(name + ".nodither.s16")));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Committed, NoDitherStream,
-    ::testing::Values("own_10_32k_64k", "own_20_44k_128k_cpl", "own_20_48k_640k", "own_21_48k_96k",
-                      "own_30_44k_192k", "own_2b1_32k_160k", "own_31_48k_224k_cpl",
-                      "own_22_44k_320k_cpl", "own_32_32k_384k", "own_51_48k_640k",
-                      "own_51_44k_384k_cpl", "ac3_10_96k_3s", "ac3_20_256k_3s", "ac3_51_448k_3s"),
-    [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
-
-TEST(NoDitherStream, LayoutsAndRatesAreWhatTheNamesSay) {
-  struct Expect {
-    const char* name;
-    int acmod, lfeon, rate;
-  };
-  const Expect cases[] = {{"own_10_32k_64k", 1, 0, 32000},   {"own_21_48k_96k", 2, 1, 48000},
-                          {"own_30_44k_192k", 3, 0, 44100},  {"own_2b1_32k_160k", 4, 0, 32000},
-                          {"own_31_48k_224k_cpl", 5, 0, 48000}, {"own_22_44k_320k_cpl", 6, 0, 44100},
-                          {"own_32_32k_384k", 7, 0, 32000},  {"own_51_44k_384k_cpl", 7, 1, 44100}};
-  for (const Expect& e : cases) {
-    const Decoded d = DecodeStream(testsupport::read_file(Local(std::string(e.name) + ".nodither.ac3")));
-    EXPECT_EQ(d.acmod, e.acmod) << e.name;
-    EXPECT_EQ(d.lfeon, e.lfeon) << e.name;
-    EXPECT_EQ(d.sampleRate, e.rate) << e.name;
-  }
-}
+    ::testing::Values(NoDither{"own_10_32k_64k", 1, 0, 32000}, NoDither{"own_20_44k_128k_cpl", 2, 0, 44100},
+                      NoDither{"own_20_48k_640k", 2, 0, 48000}, NoDither{"own_21_48k_96k", 2, 1, 48000},
+                      NoDither{"own_30_44k_192k", 3, 0, 44100}, NoDither{"own_2b1_32k_160k", 4, 0, 32000},
+                      NoDither{"own_31_48k_224k_cpl", 5, 0, 48000}, NoDither{"own_22_44k_320k_cpl", 6, 0, 44100},
+                      NoDither{"own_32_32k_384k", 7, 0, 32000}, NoDither{"own_51_48k_640k", 7, 1, 48000},
+                      NoDither{"own_51_44k_384k_cpl", 7, 1, 44100}, NoDither{"ac3_10_96k_3s", 1, 0, 48000},
+                      NoDither{"ac3_20_256k_3s", 2, 0, 48000}, NoDither{"ac3_51_448k_3s", 7, 1, 48000}),
+    [](const ::testing::TestParamInfo<NoDither>& info) { return std::string(info.param.name); });
 
 class MaterialStream : public ::testing::TestWithParam<const char*> {};
 
@@ -136,10 +126,7 @@ TEST_P(MaterialStream, ThreeSecondStreamMatchesFrameSizesAndStaysClose) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ac3, MaterialStream,
-                         ::testing::Values("ac3_10_96k_3s", "ac3_20_256k_3s", "ac3_51_448k_3s"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           return std::string(info.param);
-                         });
+                         ::testing::Values("ac3_10_96k_3s", "ac3_20_256k_3s", "ac3_51_448k_3s"), ParamName);
 
 class AvchdStream : public ::testing::TestWithParam<const char*> {};
 
@@ -157,9 +144,7 @@ TEST_P(AvchdStream, AudioMatchesFrameSizesAndStaysClose) {
 INSTANTIATE_TEST_SUITE_P(Avchd, AvchdStream,
                          ::testing::Values("small_ac3_20_avchd", "small_ac3_51_avchd",
                                            "small_mbaff_ac3_20_avchd", "avchd_1080i_10s_ac3_20_avchd"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           return std::string(info.param);
-                         });
+                         ParamName);
 
 TEST(MaterialStream, SixtySecondStreamFrameCountAndSizes) {
   AVCHD_REQUIRE_TESTDATA(path, "ac3/ac3_51_448k_60s.ac3");
