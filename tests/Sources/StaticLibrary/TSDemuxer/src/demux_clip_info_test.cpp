@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -86,40 +87,26 @@ TEST(ClipInfo, FineEntriesPlacedFromTheirCoarseEntry) {
   std::vector<EPMapEntry> out(8, EPMapEntry{1, 2, 3});
   uint32_t count = 0, packets = 0, width = 99;
   ASSERT_EQ(clip.parse(out, &count, &packets, &width), kCPIOk);
-  EXPECT_EQ(count, 5u);
-  EXPECT_EQ(packets, 777u);
-  EXPECT_EQ(width, 1280u);
+  EXPECT_EQ(std::make_tuple(count, packets, width), std::make_tuple(5u, 777u, 1280u));
   const uint64_t high0 = uint64_t(0x10) << 19, high1 = uint64_t(0x12) << 19;  // bit 0 of the coarse PTS dropped
-  EXPECT_EQ(out[0].PTS, high0 | 5u << 9);
-  EXPECT_EQ(out[0].byteOffset, 192u * 1000);
-  EXPECT_EQ(out[1].PTS, high0 | 100u << 9);
-  EXPECT_EQ(out[1].byteOffset, 192u * 1200);
-  EXPECT_EQ(out[2].byteOffset, 192u * 1400);
-  EXPECT_EQ(out[3].PTS, high1 | 7u << 9);
-  EXPECT_EQ(out[3].byteOffset, 192ull * 140000);
-  EXPECT_EQ(out[4].PTS, high1 | 300u << 9);
-  EXPECT_EQ(out[4].byteOffset, 192ull * 140090);
+  const std::pair<uint64_t, uint64_t> want[5] = {{high0 | 5u << 9, 192u * 1000},       {high0 | 100u << 9, 192u * 1200},
+                                                 {high0 | 200u << 9, 192u * 1400},     {high1 | 7u << 9, 192ull * 140000},
+                                                 {high1 | 300u << 9, 192ull * 140090}};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(std::make_pair(uint64_t(out[i].PTS), uint64_t(out[i].byteOffset)), want[i]) << i;
   EXPECT_EQ(out[0].reserved, 3u) << "the third word is not written";
   EXPECT_EQ(out[5].PTS, 1u) << "nothing past the count";
 }
 
-TEST(ClipInfo, CoarseTimeStampHighBits) {
-  ClipImage clip({{0, 0x2001, 0}}, {{0, 0}});
-  std::vector<EPMapEntry> out(1);
-  uint32_t count = 0;
-  ASSERT_EQ(clip.parse(out, &count), kCPIOk);
-  EXPECT_EQ(out[0].PTS, 0x100000000ull);
-  // Byte offsets above 4 GiB are computed in 64 bits.
-  ClipImage big({{0, 0, 0x01000000}}, {{0, 0}});
-  ASSERT_EQ(big.parse(out, &count), kCPIOk);
-  EXPECT_EQ(out[0].byteOffset, 192ull * 0x01000000);
-}
-
-TEST(ClipInfo, LastCoarseEntryForAFineEntryWins) {
-  ClipImage clip({{0, 0x10, 500}, {0, 0x20, 900}}, {{1, 100}, {2, 150}});
+// Bit 13 of the coarse PTS is bit 32 of the time stamp; byte offsets above
+// 4 GiB are computed in 64 bits; the last coarse entry for a fine entry wins.
+TEST(ClipInfo, HighBitsAndLastCoarseEntry) {
   std::vector<EPMapEntry> out(2);
   uint32_t count = 0;
-  ASSERT_EQ(clip.parse(out, &count), kCPIOk);
+  ASSERT_EQ(ClipImage({{0, 0x2001, 0}}, {{0, 0}}).parse(out, &count), kCPIOk);
+  EXPECT_EQ(out[0].PTS, 0x100000000ull);
+  ASSERT_EQ(ClipImage({{0, 0, 0x01000000}}, {{0, 0}}).parse(out, &count), kCPIOk);
+  EXPECT_EQ(out[0].byteOffset, 192ull * 0x01000000);
+  ASSERT_EQ(ClipImage({{0, 0x10, 500}, {0, 0x20, 900}}, {{1, 100}, {2, 150}}).parse(out, &count), kCPIOk);
   EXPECT_EQ(out[0].PTS, uint64_t(0x20) << 19 | 1u << 9);
   EXPECT_EQ(out[0].byteOffset, 192u * 900);
   EXPECT_EQ(out[1].byteOffset, 192u * 950);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -64,16 +65,10 @@ TEST(PacketParser, VideoStartWithBothTimeStamps) {
   Bytes p = source_packet(kTSVideoPID, true, body);
   Parsed r = parse(p);
   ASSERT_EQ(r.result, 1);
-  EXPECT_EQ(r.info.pid, kTSVideoPID);
-  EXPECT_EQ(r.info.bPUSI, 1u);
-  EXPECT_EQ(r.info.bPTS, 1);
-  EXPECT_EQ(r.info.PTS, 0x1ABCDEF01);
-  EXPECT_EQ(r.info.bDTS, 1);
-  EXPECT_EQ(r.info.DTS, 0x1ABCDE000);
-  EXPECT_EQ(r.info.streamId, 0u) << "stream id is kept for audio starts only";
-  EXPECT_EQ(r.info.areaSize, 184u);
-  EXPECT_EQ(r.length, 100);
-  EXPECT_EQ(PayloadLength(&r.info), 100);
+  // The stream id is kept for audio starts only.
+  EXPECT_EQ(std::make_tuple(r.info.pid, r.info.bPUSI, r.info.bPTS, r.info.PTS, r.info.bDTS, r.info.DTS,
+                            r.info.streamId, r.info.areaSize, r.length, PayloadLength(&r.info)),
+            std::make_tuple(kTSVideoPID, 1u, 1, int64_t(0x1ABCDEF01), 1, int64_t(0x1ABCDE000), 0u, 184u, 100, 100));
   EXPECT_EQ(Payload(&r.info), ts_packet(p) + 88);
   EXPECT_EQ(r.payload, data);
 }
@@ -85,10 +80,8 @@ TEST(PacketParser, AudioStartWithStreamIdExtension) {
   append(body, pattern(50, 31));
   Parsed r = parse(source_packet(kTSAudioPID, true, body));
   ASSERT_EQ(r.result, 1);
-  EXPECT_EQ(r.info.streamId, 0xFDu);
-  EXPECT_EQ(r.info.bPTS, 1);
-  EXPECT_EQ(r.info.PTS, 128523);
-  EXPECT_EQ(r.info.bDTS, 0);
+  EXPECT_EQ(std::make_tuple(r.info.streamId, r.info.bPTS, r.info.PTS, r.info.bDTS),
+            std::make_tuple(0xFDu, 1, int64_t(128523), 0));
   EXPECT_EQ(r.payload, pattern(50, 31));
   // Without an extension the header is 14 bytes.
   Bytes plain = pes_header(0xBD, 7);
@@ -149,11 +142,8 @@ TEST(PacketParser, ProgramClockReference) {
   p[15] = uint8_t(ext);
   Parsed r = parse(p);
   ASSERT_EQ(r.result, 1);
-  EXPECT_EQ(r.info.bPCR, 1);
-  EXPECT_EQ(r.info.pcrBase, base);
-  EXPECT_EQ(r.info.pcrExt, ext);
-  EXPECT_EQ(r.info.pcr, base * 300 + ext);
-  EXPECT_EQ(r.length, 184);
+  EXPECT_EQ(std::make_tuple(r.info.bPCR, r.info.pcrBase, r.info.pcrExt, r.info.pcr, r.length),
+            std::make_tuple(1, base, ext, base * 300 + ext, 184));
   p[9] = 0x00;  // no PCR_flag
   EXPECT_EQ(parse(p).info.bPCR, 0);
 }
@@ -188,23 +178,14 @@ TEST(ProgramMap, RealRecordings) {
     int32_t info[kStreamInfoWords];
     for (int32_t& w : info) w = 0x7777;
     ASSERT_EQ(TSGetStreamInfoLib(info, file.data(), int32_t(file.size())), 0);
-    EXPECT_EQ(info[kStreamInfoIsLPCM], c.lpcm ? 1 : 0);
-    EXPECT_EQ(info[kStreamInfoVideoFormat], int32_t(c.videoFormat));
-    EXPECT_EQ(info[kStreamInfoVideoFrameRate], int32_t(c.frameRate));
-    EXPECT_EQ(info[kStreamInfoVideoAspectRatio], int32_t(c.aspect));
-    if (c.lpcm) {
-      EXPECT_EQ(info[kStreamInfoLPCMSampleRate], c.sampleRate);
-      EXPECT_EQ(info[kStreamInfoLPCMReserved], -1);
-      EXPECT_EQ(info[kStreamInfoLPCMBitsPerSample], c.kbps);
-      EXPECT_EQ(info[kStreamInfoLPCMChannelCode], c.channelCode);
-      EXPECT_EQ(info[kStreamInfoAC3SampleRate], 0x7777) << "the AC-3 words are not written";
-    } else {
-      EXPECT_EQ(info[kStreamInfoAC3SampleRate], c.sampleRate);
-      EXPECT_EQ(info[kStreamInfoAC3Reserved], -1);
-      EXPECT_EQ(info[kStreamInfoAC3BitRate], c.kbps);
-      EXPECT_EQ(info[kStreamInfoAC3ChannelCode], c.channelCode);
-      EXPECT_EQ(info[kStreamInfoLPCMSampleRate], 0x7777) << "the LPCM words are not written";
-    }
+    EXPECT_EQ(std::make_tuple(info[kStreamInfoIsLPCM], info[kStreamInfoVideoFormat], info[kStreamInfoVideoFrameRate],
+                              info[kStreamInfoVideoAspectRatio]),
+              std::make_tuple(c.lpcm ? 1 : 0, int32_t(c.videoFormat), int32_t(c.frameRate), int32_t(c.aspect)));
+    // Only the words of the program's audio kind are written.
+    const int rate = c.lpcm ? kStreamInfoLPCMSampleRate : kStreamInfoAC3SampleRate;
+    EXPECT_EQ(std::make_tuple(info[rate], info[rate + 1], info[rate + 2], info[rate + 3]),
+              std::make_tuple(c.sampleRate, -1, c.kbps, c.channelCode));
+    EXPECT_EQ(info[c.lpcm ? kStreamInfoAC3SampleRate : kStreamInfoLPCMSampleRate], 0x7777);
 
     // The parse record of the program-map packet itself.
     size_t pos = 0;
@@ -214,27 +195,17 @@ TEST(ProgramMap, RealRecordings) {
     Parsed parsed = parse(file.data() + pos + 4);
     ASSERT_EQ(parsed.result, 1);
     const ATSPacketInfo& pmt = parsed.info;
-    EXPECT_EQ(pmt.bPMT, 1);
-    EXPECT_EQ(pmt.videoDescTag, 0x05u);
-    EXPECT_EQ(pmt.videoDescLength, 8u);
-    EXPECT_EQ(pmt.videoFormatId, 0x48444D56u);  // "HDMV"
-    EXPECT_EQ(pmt.videoCodingType, 0x1Bu);
-    EXPECT_EQ(pmt.pmtVideoFormat, c.videoFormat);
-    EXPECT_EQ(pmt.pmtFrameRate, c.frameRate);
-    EXPECT_EQ(pmt.bLPCM, c.lpcm ? 1 : 0);
+    EXPECT_EQ(std::make_tuple(pmt.bPMT, pmt.videoDescTag, pmt.videoDescLength, pmt.videoFormatId, pmt.videoCodingType,
+                              pmt.pmtVideoFormat, pmt.pmtFrameRate, pmt.bLPCM),
+              std::make_tuple(1, 0x05u, 8u, 0x48444D56u /* "HDMV" */, 0x1Bu, c.videoFormat, c.frameRate, c.lpcm ? 1 : 0));
     if (c.lpcm) {
-      EXPECT_EQ(pmt.lpcmDescTag, 0x05u);
-      EXPECT_EQ(pmt.lpcmFormatId, 0x48444D56u);
-      EXPECT_EQ(pmt.lpcmCodingType, 0x80u);
-      EXPECT_EQ(pmt.lpcmSamplingFrequency, 1u);
-      EXPECT_EQ(pmt.lpcmBitsPerSample, 1u);
+      EXPECT_EQ(std::make_tuple(pmt.lpcmDescTag, pmt.lpcmFormatId, pmt.lpcmCodingType, pmt.lpcmSamplingFrequency,
+                                pmt.lpcmBitsPerSample),
+                std::make_tuple(0x05u, 0x48444D56u, 0x80u, 1u, 1u));
     } else {
-      EXPECT_EQ(pmt.ac3DescTag, 0x81u);
-      EXPECT_EQ(pmt.sample_rate_code, 0u);
-      EXPECT_EQ(pmt.bsid, c.bsid);
-      EXPECT_EQ(pmt.bit_rate_code, c.bitRateCode);
-      EXPECT_EQ(pmt.num_channels, c.numChannels);
-      EXPECT_EQ(pmt.bsmod, 0u);
+      EXPECT_EQ(std::make_tuple(pmt.ac3DescTag, pmt.sample_rate_code, pmt.bsid, pmt.bit_rate_code, pmt.num_channels,
+                                pmt.bsmod),
+                std::make_tuple(0x81u, 0u, c.bsid, c.bitRateCode, c.numChannels, 0u));
     }
   }
 }
@@ -279,13 +250,8 @@ TEST(ProgramMap, AC3BitRateCodeReading) {
     int32_t info[kStreamInfoWords];
     for (int32_t& w : info) w = 0x7777;
     ASSERT_EQ(TSGetStreamInfoLib(info, data.data(), int32_t(data.size())), r.result);
-    EXPECT_EQ(info[kStreamInfoIsLPCM], 0);
-    EXPECT_EQ(info[kStreamInfoAC3SampleRate], 48000);
-    if (r.result == 0) {
-      EXPECT_EQ(info[kStreamInfoAC3BitRate], r.kbps);
-    } else {
-      EXPECT_EQ(info[kStreamInfoAC3BitRate], 0x7777);
-    }
+    EXPECT_EQ(std::make_tuple(info[kStreamInfoIsLPCM], info[kStreamInfoAC3SampleRate], info[kStreamInfoAC3BitRate]),
+              std::make_tuple(0, 48000, r.result == 0 ? r.kbps : 0x7777));
   }
 }
 
@@ -322,21 +288,14 @@ TEST(PacketCall, FlagsAndPayload) {
   TSDemuxPacketInfo rec;
   Bytes pmt = program_map_packet(false);
   ASSERT_EQ(TSDemuxPacketLib(pmt.data(), 192, &rec), 1);
-  EXPECT_EQ(rec.bPMT, 1);
-  EXPECT_EQ(rec.bAudio, 0);
-  EXPECT_EQ(rec.bVideo, 0);
-  EXPECT_EQ(rec.pmtVideoFormat, 4u);
-  EXPECT_EQ(rec.pmtFrameRate, 4u);
+  EXPECT_EQ(std::make_tuple(rec.bPMT, rec.bAudio, rec.bVideo, rec.pmtVideoFormat, rec.pmtFrameRate),
+            std::make_tuple(1, 0, 0, 4u, 4u));
 
   Bytes body = pes_header(0xBD, 4500);
   append(body, pattern(30, 38));
   Bytes audio = source_packet(kTSAudioPID, true, body);
   ASSERT_EQ(TSDemuxPacketLib(audio.data(), 192, &rec), 1);
-  EXPECT_EQ(rec.bAudio, 1);
-  EXPECT_EQ(rec.bVideo, 0);
-  EXPECT_EQ(rec.bPMT, 0);
-  EXPECT_EQ(rec.bPTS, 1);
-  EXPECT_EQ(rec.PTS, 4500);
+  EXPECT_EQ(std::make_tuple(rec.bAudio, rec.bVideo, rec.bPMT, rec.bPTS, rec.PTS), std::make_tuple(1, 0, 0, 1, int64_t(4500)));
   EXPECT_EQ(Bytes(rec.pPayload, rec.pPayload + rec.payloadSize), pattern(30, 38));
 
   Bytes video = source_packet(kTSVideoPID, false, pattern(184, 39));
@@ -352,9 +311,7 @@ TEST(PacketCall, FlagsAndPayload) {
   EXPECT_EQ(std::memcmp(&rec, &before, sizeof rec), 0);
   video[4] = 0x46;
   EXPECT_EQ(TSDemuxPacketLib(video.data(), 192, &rec), 0);
-  EXPECT_EQ(rec.bVideo, 0);
-  EXPECT_EQ(rec.bAudio, 0);
-  EXPECT_EQ(rec.bPMT, 0);
+  EXPECT_EQ(std::make_tuple(rec.bVideo, rec.bAudio, rec.bPMT), std::make_tuple(0, 0, 0));
   EXPECT_EQ(TSDemuxPacketLib(nullptr, 192, &rec), 0);
   EXPECT_EQ(TSDemuxPacketLib(video.data(), 192, nullptr), 0);
 }
@@ -362,10 +319,7 @@ TEST(PacketCall, FlagsAndPayload) {
 TEST(PacketCall, WriteLongIsBigEndian) {
   uint8_t b[4];
   EXPECT_EQ(WriteLong(b, 0x12345678u), 0x12345678u);
-  EXPECT_EQ(b[0], 0x12);
-  EXPECT_EQ(b[1], 0x34);
-  EXPECT_EQ(b[2], 0x56);
-  EXPECT_EQ(b[3], 0x78);
+  EXPECT_EQ(Bytes(b, b + 4), Bytes({0x12, 0x34, 0x56, 0x78}));
 }
 
 }  // namespace
