@@ -10,17 +10,23 @@ namespace {
 
 using checkasm::Guarded;
 
+// Every member at the given lengths and source/destination offsets (in
+// bytes), against memcpy, with guard bytes.
 template <typename Fn, typename T>
-void sweepCopy(const std::vector<checkasm::Member<Fn>>& ms, size_t step) {
+void sweepCopy(const std::vector<checkasm::Member<Fn>>& ms, const std::vector<int32_t>& lengths,
+               const std::vector<size_t>& srcOffsets, const std::vector<size_t>& dstOffsets) {
   for (const auto& m : ms) {
-    for (int32_t len : checkasm::sweepLengths()) {
+    for (int32_t len : lengths) {
       const size_t bytes = static_cast<size_t>(len) * sizeof(T);
-      for (size_t so = 0; so < 16; so += step) {
-        for (size_t d = 0; d < 16; d += step) {
-          Guarded src(bytes, so), dst(bytes, d);
-          checkasm::fillRandom(src.data(), bytes);
+      Guarded pattern(bytes, 0);
+      checkasm::fillRandom(pattern.data(), bytes);
+      for (size_t so : srcOffsets) {
+        Guarded src(bytes, so);
+        std::memcpy(src.data(), pattern.data(), bytes);
+        for (size_t d : dstOffsets) {
+          Guarded dst(bytes, d);
           ASSERT_EQ(StatusOk, m.fn(src.as<T>(), dst.as<T>(), len)) << checkasm::where(m.name, len, so, d);
-          ASSERT_EQ(0, std::memcmp(src.data(), dst.data(), bytes)) << checkasm::where(m.name, len, so, d);
+          ASSERT_EQ(0, std::memcmp(pattern.data(), dst.data(), bytes)) << checkasm::where(m.name, len, so, d);
           ASSERT_TRUE(dst.guardsIntact()) << checkasm::where(m.name, len, so, d);
         }
       }
@@ -28,44 +34,25 @@ void sweepCopy(const std::vector<checkasm::Member<Fn>>& ms, size_t step) {
   }
 }
 
-TEST(CopyFill, Copy8uEveryLengthAndMisalignment) { sweepCopy<decltype(&vpsCopy_8u), uint8_t>(CHECKASM_MEMBERS(vpsCopy_8u), 1); }
-TEST(CopyFill, Copy32fEveryLengthAndMisalignment) { sweepCopy<decltype(&vpsCopy_32f), float>(CHECKASM_MEMBERS(vpsCopy_32f), 4); }
-
-// Sizes around the block thresholds, the large-copy candidates and the
-// page-offset distances that decide the copy direction of aligned blocks.
-// The largest size of the sweep at every pair of offsets.
-TEST(CopyFill, Copy8uBeyondTheSse2LargeCopyLimitAtEveryOffset) {
-  const size_t n = 0x20001;
-  std::vector<uint8_t> pattern(n);
-  checkasm::fillRandom(pattern.data(), n);
-  for (const auto& m : CHECKASM_MEMBERS(vpsCopy_8u)) {
-    for (size_t so = 0; so < 16; ++so) {
-      Guarded src(n, so);
-      std::memcpy(src.data(), pattern.data(), n);
-      for (size_t d = 0; d < 16; ++d) {
-        Guarded dst(n, d);
-        ASSERT_EQ(StatusOk, m.fn(src.data(), dst.data(), static_cast<int32_t>(n)));
-        ASSERT_EQ(0, std::memcmp(pattern.data(), dst.data(), n)) << checkasm::where(m.name, n, so, d);
-        ASSERT_TRUE(dst.guardsIntact()) << checkasm::where(m.name, n, so, d);
-      }
-    }
-  }
+std::vector<size_t> offsets(size_t step) {
+  std::vector<size_t> v;
+  for (size_t o = 0; o < 16; o += step) v.push_back(o);
+  return v;
 }
 
+TEST(CopyFill, CopyEveryLengthAndMisalignment) {
+  sweepCopy<decltype(&vpsCopy_8u), uint8_t>(CHECKASM_MEMBERS(vpsCopy_8u), checkasm::sweepLengths(), offsets(1), offsets(1));
+  sweepCopy<decltype(&vpsCopy_32f), float>(CHECKASM_MEMBERS(vpsCopy_32f), checkasm::sweepLengths(), offsets(4), offsets(4));
+  // Beyond the SSE2 large-copy limit at every pair of offsets.
+  sweepCopy<decltype(&vpsCopy_8u), uint8_t>(CHECKASM_MEMBERS(vpsCopy_8u), {0x20001}, offsets(1), offsets(1));
+}
+
+// Sizes around the block thresholds and the large-copy candidates, and the
+// page-offset distances that decide the copy direction of aligned blocks.
 TEST(CopyFill, Copy8uLargeAndPageDistances) {
-  const size_t sizes[] = {64, 65, 127, 128, 0x20000, 0x20001, 0x100000 + 37};
+  sweepCopy<decltype(&vpsCopy_8u), uint8_t>(CHECKASM_MEMBERS(vpsCopy_8u), {64, 65, 127, 128, 0x20000, 0x100000 + 37},
+                                            {0, 1, 4, 8, 12}, {0, 3, 12});
   for (const auto& m : CHECKASM_MEMBERS(vpsCopy_8u)) {
-    for (size_t n : sizes) {
-      for (size_t so : {0u, 1u, 4u, 8u, 12u}) {
-        for (size_t d : {0u, 3u, 12u}) {
-          Guarded src(n, so), dst(n, d);
-          checkasm::fillRandom(src.data(), n);
-          ASSERT_EQ(StatusOk, m.fn(src.data(), dst.data(), static_cast<int32_t>(n)));
-          ASSERT_EQ(0, std::memcmp(src.data(), dst.data(), n)) << checkasm::where(m.name, n, so, d);
-          ASSERT_TRUE(dst.guardsIntact()) << checkasm::where(m.name, n, so, d);
-        }
-      }
-    }
     // Aligned source and destination at page-offset distances 0, 160, 161,
     // -3936 and -3937 (both directions of the aligned copy).
     std::vector<uint8_t> area(3 * 8192 + 64);
@@ -100,9 +87,12 @@ void sweepZero(const std::vector<checkasm::Member<Fn>>& ms, size_t step) {
   }
 }
 
-TEST(CopyFill, Zero8uEveryLengthAndMisalignment) { sweepZero<decltype(&vpsZero_8u), uint8_t>(CHECKASM_MEMBERS(vpsZero_8u), 1); }
-TEST(CopyFill, Zero32fGivesPositiveZero) { sweepZero<decltype(&vpsZero_32f), float>(CHECKASM_MEMBERS(vpsZero_32f), 4); }
-TEST(CopyFill, Zero32sEveryLengthAndMisalignment) { sweepZero<decltype(&vpsZero_32s), int32_t>(CHECKASM_MEMBERS(vpsZero_32s), 4); }
+// Every byte zero: a float clear gives +0.0.
+TEST(CopyFill, ZeroEveryLengthAndMisalignment) {
+  sweepZero<decltype(&vpsZero_8u), uint8_t>(CHECKASM_MEMBERS(vpsZero_8u), 1);
+  sweepZero<decltype(&vpsZero_32f), float>(CHECKASM_MEMBERS(vpsZero_32f), 4);
+  sweepZero<decltype(&vpsZero_32s), int32_t>(CHECKASM_MEMBERS(vpsZero_32s), 4);
+}
 
 TEST(CopyFill, StatusesPointersBeforeLengths) {
   uint8_t buf[16] = {1, 2, 3};

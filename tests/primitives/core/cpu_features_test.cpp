@@ -37,15 +37,58 @@ class Selection : public ::testing::Test {
   uint32_t forced_ = 0;
 };
 
-TEST_F(Selection, Sse41ProcessorTakesSlot3) {
-  Cpu cpu = sse41Cpu();
-  cpu.leaf1[2] |= kEcxMovbe | kEcxAes | kEcxClmul | kEcxAvx | kEcxOsxsave;
-  EXPECT_EQ(StatusOk, select(cpu));
-  EXPECT_EQ(3u, vpVariantIndex.load());
-  EXPECT_EQ(0u, vpVariantIndexLP.load());
-  const uint64_t f = features();
-  EXPECT_EQ(0xFFFu, f) << "every bit but the family-11 one";
-  EXPECT_EQ(f & 0xCDF, vpGetEnabledCpuFeatures()) << "MOVBE and AVX never enter the mask";
+Cpu with(Cpu cpu, uint32_t ecx, bool intel = true, bool hasCpuid = true) {
+  cpu.leaf1[2] |= ecx;
+  cpu.intel = intel;
+  cpu.hasCpuid = hasCpuid;
+  return cpu;
+}
+
+// Status, index, low-power index and enabled mask (-1: not looked at) of each
+// processor. MOVBE and AVX never enter the mask; the SSE4.1 members also use
+// SSSE3; another vendor or no CPUID keeps the choice with a warning (the
+// vendor test comes last).
+TEST_F(Selection, VariantByProcessor) {
+  const Cpu noSse2 = withFeatures(0, kEdxMmx | kEdxSse);
+  struct Case {
+    const char* what;
+    Cpu cpu;
+    VpStatus status;
+    int64_t index, indexLP, mask;
+  };
+  const Case cases[] = {
+      {"sse4.1", with(sse41Cpu(), kEcxMovbe | kEcxAes | kEcxClmul | kEcxAvx | kEcxOsxsave), StatusOk, 3, 0, 0xCDF},
+      {"ssse3 movbe", with(ssse3Cpu(), kEcxMovbe), StatusOk, 2, 1, 0x1F},
+      {"ssse3", ssse3Cpu(), StatusOk, 2, 0, -1},
+      {"sse2", sse2Cpu(), StatusOk, 1, -1, 0x7},
+      {"sse3 without ssse3", withFeatures(kEcxSse3, kEdxMmx | kEdxSse | kEdxSse2), StatusOk, 1, -1, 0x7},
+      {"sse4.1 without ssse3", withFeatures(kEcxSse3 | kEcxSse41, kEdxMmx | kEdxSse | kEdxSse2), StatusOk, 1, -1, -1},
+      {"no sse2", noSse2, StatusCpuNotSupported, 0, -1, 0x3},
+      {"other vendor", with(sse41Cpu(), 0, false), StatusNonIntelCpu, 3, -1, -1},
+      {"other vendor, no sse2", with(noSse2, 0, false), StatusNonIntelCpu, 0, -1, -1},
+      {"no cpuid", with(sse41Cpu(), 0, true, false), StatusNonIntelCpu, 0, -1, 0x3},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.status, select(c.cpu)) << c.what;
+    EXPECT_EQ(c.index, vpVariantIndex.load()) << c.what;
+    if (c.indexLP >= 0) {
+      EXPECT_EQ(c.indexLP, vpVariantIndexLP.load()) << c.what;
+    }
+    if (c.mask >= 0) {
+      EXPECT_EQ(uint64_t(c.mask), vpGetEnabledCpuFeatures()) << c.what;
+    }
+  }
+  select(cases[0].cpu);
+  EXPECT_EQ(0xFFFu, features()) << "every bit but the family-11 one";
+  select(sse2Cpu());
+  EXPECT_EQ(1, ownGetFeature(0x7));
+  EXPECT_EQ(0, ownGetFeature(0x8));
+  select(cases[4].cpu);
+  EXPECT_EQ(0, ownGetFeature(VpCpuSse3));
+  select(cases[9].cpu);
+  uint64_t f = 0;
+  EXPECT_EQ(StatusCpuNotSupported, vpGetCpuFeatures(nullptr, nullptr)) << "36 before the pointer test";
+  EXPECT_EQ(0, ownGetMaskFeatures(&f));
 }
 
 TEST_F(Selection, AvxUsableOnlyWhenTheSystemSavesTheRegisters) {
@@ -58,67 +101,6 @@ TEST_F(Selection, AvxUsableOnlyWhenTheSystemSavesTheRegisters) {
   cpu.xcr0 = 7;
   select(cpu);
   EXPECT_EQ(VpCpuAvx, features() & (VpCpuAvx | VpCpuAvxUsable));
-}
-
-TEST_F(Selection, Ssse3WithAndWithoutMovbe) {
-  Cpu cpu = ssse3Cpu();
-  cpu.leaf1[2] |= kEcxMovbe;
-  EXPECT_EQ(StatusOk, select(cpu));
-  EXPECT_EQ(2u, vpVariantIndex.load());
-  EXPECT_EQ(1u, vpVariantIndexLP.load());
-  EXPECT_EQ(0x1Fu, vpGetEnabledCpuFeatures());
-  EXPECT_EQ(StatusOk, select(ssse3Cpu()));
-  EXPECT_EQ(2u, vpVariantIndex.load());
-  EXPECT_EQ(0u, vpVariantIndexLP.load());
-}
-
-TEST_F(Selection, Sse2OnlyTakesSlot1) {
-  EXPECT_EQ(StatusOk, select(sse2Cpu()));
-  EXPECT_EQ(1u, vpVariantIndex.load());
-  EXPECT_EQ(0x7u, vpGetEnabledCpuFeatures());
-  EXPECT_EQ(1, ownGetFeature(0x7));
-  EXPECT_EQ(0, ownGetFeature(0x8));
-}
-
-TEST_F(Selection, Sse2MaskKeepsOnlyMmxSseSse2OnAnSse3Processor) {
-  EXPECT_EQ(StatusOk, select(withFeatures(kEcxSse3, kEdxMmx | kEdxSse | kEdxSse2)));
-  EXPECT_EQ(1u, vpVariantIndex.load());
-  EXPECT_EQ(0, ownGetFeature(VpCpuSse3));
-}
-
-TEST_F(Selection, NoSse2IsNotSupported) {
-  EXPECT_EQ(StatusCpuNotSupported, select(withFeatures(0, kEdxMmx | kEdxSse)));
-  EXPECT_EQ(0u, vpVariantIndex.load());
-  EXPECT_EQ(0x3u, vpGetEnabledCpuFeatures());
-}
-
-TEST_F(Selection, OtherVendorKeepsTheChoiceWithAWarning) {
-  Cpu cpu = sse41Cpu();
-  cpu.intel = false;
-  EXPECT_EQ(StatusNonIntelCpu, select(cpu));
-  EXPECT_EQ(3u, vpVariantIndex.load());
-  cpu = withFeatures(0, kEdxMmx | kEdxSse);
-  cpu.intel = false;
-  EXPECT_EQ(StatusNonIntelCpu, select(cpu)) << "the vendor test comes last";
-  EXPECT_EQ(0u, vpVariantIndex.load());
-}
-
-TEST_F(Selection, NoCpuidKeepsSse2AndWarns) {
-  Cpu cpu = sse41Cpu();
-  cpu.hasCpuid = false;
-  EXPECT_EQ(StatusNonIntelCpu, select(cpu));
-  EXPECT_EQ(0u, vpVariantIndex.load());
-  EXPECT_EQ(3u, vpGetEnabledCpuFeatures());
-  uint64_t f = 0;
-  EXPECT_EQ(StatusCpuNotSupported, vpGetCpuFeatures(nullptr, nullptr)) << "36 before the pointer test";
-  EXPECT_EQ(0, ownGetMaskFeatures(&f));
-}
-
-// The SSE4.1 members also use SSSE3: a processor reporting SSE4.1 without
-// SSSE3 must not get them.
-TEST_F(Selection, Sse41WithoutSsse3IsNotSelected) {
-  EXPECT_EQ(StatusOk, select(withFeatures(kEcxSse3 | kEcxSse41, kEdxMmx | kEdxSse | kEdxSse2)));
-  EXPECT_EQ(1u, vpVariantIndex.load());
 }
 
 TEST_F(Selection, FamilyElevenExtensionBit) {

@@ -8,45 +8,34 @@ namespace {
 
 using checkasm::Guarded;
 
-TEST(SwapBytes, Words16EveryLengthAndMisalignment) {
-  std::vector<int32_t> lengths = checkasm::sweepLengths(4099);
-  for (int32_t extra : {23, 24, 39, 40, 1000}) lengths.push_back(extra);
-  for (const auto& m : CHECKASM_MEMBERS(vpsSwapBytes_16u_I)) {
+// Every length and byte offset (odd addresses too) of a swap of `unit`-byte
+// samples: bytes i and unit-1-i trade places.
+template <typename T>
+VpStatus callSwap(VpStatus (*fn)(T*, int32_t), uint8_t* p, int32_t len) { return fn(reinterpret_cast<T*>(p), len); }
+
+template <typename Fn>
+void sweepSwap(const std::vector<checkasm::Member<Fn>>& members, size_t unit, const std::vector<int32_t>& lengths) {
+  for (const auto& m : members) {
     for (int32_t len : lengths) {
-      const size_t bytes = static_cast<size_t>(len) * 2;
-      for (size_t off = 0; off < 16; ++off) {  // odd addresses too
+      const size_t bytes = static_cast<size_t>(len) * unit;
+      for (size_t off = 0; off < 16; ++off) {
         Guarded buf(bytes, off);
         checkasm::fillRandom(buf.data(), bytes);
         std::vector<uint8_t> want(buf.data(), buf.data() + bytes);
-        for (size_t i = 0; i + 1 < bytes; i += 2) std::swap(want[i], want[i + 1]);
-        ASSERT_EQ(StatusOk, m.fn(reinterpret_cast<uint16_t*>(buf.data()), len));
-        ASSERT_EQ(0, std::memcmp(want.data(), buf.data(), bytes)) << checkasm::where(m.name, bytes / 2, off);
-        ASSERT_TRUE(buf.guardsIntact()) << checkasm::where(m.name, bytes / 2, off);
+        for (size_t i = 0; i < bytes; i += unit) std::swap(want[i], want[i + unit - 1]);
+        ASSERT_EQ(StatusOk, callSwap(m.fn, buf.data(), len));
+        ASSERT_EQ(0, std::memcmp(want.data(), buf.data(), bytes)) << checkasm::where(m.name, len, off);
+        ASSERT_TRUE(buf.guardsIntact()) << checkasm::where(m.name, len, off);
       }
     }
   }
 }
 
-TEST(SwapBytes, Samples24EveryLengthAndMisalignment) {
-  for (const auto& m : CHECKASM_MEMBERS(vpsSwapBytes_24u_I)) {
-    for (int32_t len : checkasm::sweepLengths(4099)) {
-      const size_t bytes = static_cast<size_t>(len) * 3;
-      for (size_t off = 0; off < 16; ++off) {
-        Guarded buf(bytes, off);
-        checkasm::fillRandom(buf.data(), bytes);
-        std::vector<uint8_t> want(buf.data(), buf.data() + bytes);
-        for (size_t i = 0; i < bytes; i += 3) std::swap(want[i], want[i + 2]);
-        ASSERT_EQ(StatusOk, m.fn(buf.data(), len));
-        ASSERT_EQ(0, std::memcmp(want.data(), buf.data(), bytes)) << checkasm::where(m.name, bytes / 3, off);
-        ASSERT_TRUE(buf.guardsIntact()) << checkasm::where(m.name, bytes / 3, off);
-      }
-    }
-    uint8_t one[3] = {1, 2, 3};
-    ASSERT_EQ(StatusOk, m.fn(one, 1));
-    EXPECT_EQ(3, one[0]);
-    EXPECT_EQ(2, one[1]);
-    EXPECT_EQ(1, one[2]);
-  }
+TEST(SwapBytes, EveryLengthAndMisalignment) {
+  std::vector<int32_t> lengths = checkasm::sweepLengths(4099);
+  sweepSwap(CHECKASM_MEMBERS(vpsSwapBytes_24u_I), 3, lengths);
+  for (int32_t extra : {23, 24, 39, 40, 1000}) lengths.push_back(extra);
+  sweepSwap(CHECKASM_MEMBERS(vpsSwapBytes_16u_I), 2, lengths);
 }
 
 TEST(SwapBytes, Statuses) {
