@@ -71,13 +71,9 @@ std::vector<uint8_t> convert_reference(const std::vector<uint8_t>& in) {
   return out;
 }
 
-TEST(CopyBuffer, ElevenByteExample) {
-  std::vector<uint8_t> in = {0x00, 0x00, 0x01, 0x09, 0xF0, 0x00, 0x00, 0x00, 0x01, 0x67, 0xAA};
-  std::vector<uint8_t> want = {0, 0, 0, 3, 0x09, 0xF0, 0x00, 0, 0, 0, 2, 0x67, 0xAA};
-  EXPECT_EQ(convert(in), want);
-}
-
 TEST(CopyBuffer, PrefixRules) {
+  EXPECT_EQ(convert({0x00, 0x00, 0x01, 0x09, 0xF0, 0x00, 0x00, 0x00, 0x01, 0x67, 0xAA}),
+            (std::vector<uint8_t>{0, 0, 0, 3, 0x09, 0xF0, 0x00, 0, 0, 0, 2, 0x67, 0xAA}));  // the 11-byte example
   EXPECT_EQ(MTS_copy_buffer(nullptr, nullptr, 0), 0);
   EXPECT_EQ(MTS_copy_buffer(nullptr, nullptr, -3), 0);
   // Bytes before the first prefix are dropped; the last three bytes are
@@ -218,6 +214,13 @@ TEST_F(DataHandler, SelectorTable) {
 
 TEST_F(DataHandler, DataReferences) {
   ComponentInstance dh = open();
+  // Reads before a data reference fail, without completion.
+  char buffer[4];
+  wide offset = 0;
+  Completion::reset();
+  EXPECT_EQ(DataHScheduleData64(dh, buffer, &offset, 4, 0, nullptr, Completion::routine), paramErr);
+  EXPECT_EQ(DataHScheduleData(dh, buffer, 0, 4, 0, nullptr, Completion::routine), paramErr);
+  EXPECT_EQ(Completion::calls, 0);
   Boolean equal = 7;
   Handle a = data_ref(3, kAvchdDataRefVideo);
   EXPECT_EQ(DataHCompareDataRef(dh, a, &equal), -1);  // nothing kept yet
@@ -300,17 +303,6 @@ TEST_F(DataHandler, SetDataRefFailures) {
             std::string::npos);
   EXPECT_NE(log.find("[ERR]failed to open(/nonexistent/dir/00000.MTS). errno=2\n"), std::string::npos);
   for (Handle h : {bad, shortRef, ref}) DisposeHandle(h);
-}
-
-TEST_F(DataHandler, ReadsBeforeADataReferenceFail) {
-  ComponentInstance dh = open();
-  char buffer[4];
-  wide offset = 0;
-  Completion::reset();
-  EXPECT_EQ(DataHScheduleData64(dh, buffer, &offset, 4, 0, nullptr, Completion::routine), paramErr);
-  EXPECT_EQ(DataHScheduleData(dh, buffer, 0, 4, 0, nullptr, Completion::routine), paramErr);
-  EXPECT_EQ(Completion::calls, 0);
-  EXPECT_EQ(CloseComponent(dh), noErr);
 }
 
 TEST_F(DataHandler, SecondDataReferenceKeepsTheFirstRecord) {

@@ -9,38 +9,32 @@ namespace {
 
 using testsupport::StderrCapture;
 
-TEST(PrintLog, PrefixIsFunctionAndLine) {
-  StderrCapture capture;
-  int n = PrintLog("MTS_Something", 123, "[ERR]failed(%d)\n", -50);
-  std::string text = capture.text();
-  EXPECT_EQ(text, "MTS_Something:(123)[ERR]failed(-50)\n");
-  EXPECT_EQ(n, static_cast<int>(text.size()));
-}
-
-TEST(PrintLog, NullFunctionNameGivesMessageAlone) {
-  StderrCapture capture;
-  PrintLog(nullptr, 99, "[ERR]plain\n");
-  EXPECT_EQ(capture.text(), "[ERR]plain\n");
-}
-
-TEST(PrintLog, LongMessageIsCutAt1023Characters) {
-  std::string message(2000, 'x');
-  StderrCapture capture;
-  PrintLog("F", 7, "%s", message.c_str());
-  std::string text = capture.text();
-  ASSERT_EQ(text.size(), 1023u);
-  EXPECT_EQ(text.substr(0, 5), "F:(7)");
-  EXPECT_EQ(text.find_first_not_of('x', 5), std::string::npos);
-
-  StderrCapture unprefixed;
-  PrintLog(nullptr, 0, "%s", message.c_str());
-  EXPECT_EQ(unprefixed.text().size(), 1023u);
-}
-
-TEST(PrintLog, FormatCharactersInArgumentsArePrintedLiterally) {
-  StderrCapture capture;
-  PrintLog("Open", 1, "[ERR]cannot open %s\n", "/tmp/100%d_%s%n.MTS");
-  EXPECT_EQ(capture.text(), "Open:(1)[ERR]cannot open /tmp/100%d_%s%n.MTS\n");
+// The prefix is the function name and line (none for a NULL name); format
+// characters inside an argument are printed literally; a long message is cut
+// at 1023 characters, prefixed or not; the result counts what was written.
+TEST(PrintLog, PrefixArgumentsAndLength) {
+  const std::string longMessage(2000, 'x');
+  struct Case {
+    const char* function;
+    int line;
+    const char* format;
+    const char* argument;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"MTS_Something", 123, "[ERR]failed(%s)\n", "-50", "MTS_Something:(123)[ERR]failed(-50)\n"},
+      {nullptr, 99, "[ERR]plain%s\n", "", "[ERR]plain\n"},
+      {"Open", 1, "[ERR]cannot open %s\n", "/tmp/100%d_%s%n.MTS", "Open:(1)[ERR]cannot open /tmp/100%d_%s%n.MTS\n"},
+      {"F", 7, "%s", longMessage.c_str(), "F:(7)" + longMessage.substr(0, 1018)},
+      {nullptr, 0, "%s", longMessage.c_str(), longMessage.substr(0, 1023)},
+  };
+  for (const Case& c : cases) {
+    StderrCapture capture;
+    const int n = PrintLog(c.function, c.line, c.format, c.argument);
+    const std::string text = capture.text();
+    EXPECT_EQ(text, c.want);
+    EXPECT_EQ(n, static_cast<int>(text.size()));
+  }
 }
 
 TEST(LockWrappers, NullAddressesAreReportedAndHarmless) {
