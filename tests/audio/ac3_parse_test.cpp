@@ -123,7 +123,9 @@ TEST(SyncInfo, RatesSizesAndReservedCodes) {
     AC3BitReader r = ReaderOver(b);
     GetSynch(&r);
     EXPECT_EQ(ParseSyncInfo(in.s, &r), rc);
-    if (rc == -7) EXPECT_EQ(in.s->sync.sampleRate, 32000u);
+    if (rc == -7) {
+      EXPECT_EQ(in.s->sync.sampleRate, 32000u);
+    }
   }
 }
 
@@ -203,7 +205,9 @@ TEST(Bsi, FieldsByModeAndOptionalFields) {
     const AC3Bsi b = ParseBsiOf(f, nullptr, &marker);
     EXPECT_EQ(marker, 0x3Cu) << c.acmod;
     EXPECT_EQ(Mix(b), c.want) << c.acmod << " " << c.dialnorm;
-    if (c.acmod == 0) EXPECT_EQ(std::make_tuple(b.dialnorm2, b.compr2e, b.compr2), std::make_tuple(31, 1, 0x44));
+    if (c.acmod == 0) {
+      EXPECT_EQ(std::make_tuple(b.dialnorm2, b.compr2e, b.compr2), std::make_tuple(31, 1, 0x44));
+    }
   }
   for (auto [bsmod, acmod, kind] : {std::tuple(7, 1, 7), std::tuple(7, 2, 8), std::tuple(3, 2, 3)}) {
     BsiFields f;

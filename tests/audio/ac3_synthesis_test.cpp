@@ -254,33 +254,28 @@ void CheckDownmix(int acmod, int lfeon, int outAcmod, int outLfe, int ltrt, int 
   }
 }
 
-TEST(Downmixing, EveryLayoutToStereoAndMono) {
+// Every layout, with and without LFE, to Lo/Ro, Lt/Rt and mono at every
+// pair of mix levels, and to every larger layout; the LFE is passed through
+// (or listed though absent, cleared later by the output stage).
+TEST(Downmixing, EveryLayoutToEveryOutput) {
   std::mt19937 rng(11);
-  for (int acmod = 1; acmod <= 7; ++acmod)
+  for (int acmod = 1; acmod <= 7; ++acmod) {
     for (int lfeon = 0; lfeon <= 1; ++lfeon)
       for (int cmix = 0; cmix < 4; ++cmix)
         for (int surmix = 0; surmix < 4; ++surmix) {
-          CheckDownmix(acmod, lfeon, 2, 0, 0, cmix, surmix, rng);  // Lo/Ro
-          CheckDownmix(acmod, lfeon, 2, 0, 1, cmix, surmix, rng);  // Lt/Rt
+          CheckDownmix(acmod, lfeon, 2, 0, 0, cmix, surmix, rng);
+          CheckDownmix(acmod, lfeon, 2, 0, 1, cmix, surmix, rng);
           CheckDownmix(acmod, lfeon, 1, 0, 0, cmix, surmix, rng);
         }
-}
-
-TEST(Downmixing, EveryLayoutToEveryLargerLayout) {
-  std::mt19937 rng(12);
-  for (int acmod = 1; acmod <= 7; ++acmod)
     for (int out = 3; out <= 7; ++out)
       for (int surmix = 0; surmix < 4; ++surmix) {
         CheckDownmix(acmod, 0, out, 0, 0, (surmix + 1) & 3, surmix, rng);
         CheckDownmix(acmod, 1, out, 0, 1, surmix, surmix, rng);  // Lt/Rt only matters for 2/0
       }
-}
-
-TEST(Downmixing, LfeFollowsTheOtherChannels) {
-  std::mt19937 rng(13);
+  }
   CheckDownmix(7, 1, 7, 1, 0, 0, 0, rng);  // 3/2+LFE passes through unchanged
   CheckDownmix(2, 1, 2, 1, 0, 0, 0, rng);  // 2/0+LFE: L R LFE
-  CheckDownmix(7, 0, 7, 1, 0, 0, 0, rng);  // LFE row listed; cleared by the output stage
+  CheckDownmix(7, 0, 7, 1, 0, 0, 0, rng);
 }
 
 TEST(Downmixing, ConstantsAreTheSinglePrecisionValues) {
@@ -290,32 +285,31 @@ TEST(Downmixing, ConstantsAreTheSinglePrecisionValues) {
 
 // --- Gain, window, overlap and output ----------------------------------------
 
+// {switches, compre, compr, dynrng, dialnorm, gain}: all switches off gives
+// 1.0 whatever the words say; dynamic range words; heavy compression (the
+// compr word when present, else plain dynrng); dialogue normalisation.
 TEST(BlockGain, DynamicRangeCompressionAndDialogueNormalisation) {
-  Instance in;
-  AC3DecState* s = in.s;
-  AC3OutFormat& f = s->outFormat;
-  // All switches off: 1.0 whatever the words say.
-  EXPECT_EQ(dynamicRange(1, 0x80, 0x80, 25, s), 1.0f);
-  f.dynamicRange = 1;
-  EXPECT_EQ(dynamicRange(0, 0, 0x00, 31, s), 1.0f);
-  EXPECT_EQ(dynamicRange(0, 0, 0x80, 31, s), 0.0625f);
-  EXPECT_EQ(dynamicRange(0, 0, 0x7F, 31, s), 15.75f);
-  EXPECT_EQ(dynamicRange(0, 0, 0x20, 31, s), 2.0f);
-  EXPECT_EQ(dynamicRange(0, 0, 0xE0, 31, s), 0.5f);
-  f.dynamicRange = 0;
-  f.heavyCompression = 1;
+  enum { kDrc = 1, kHeavy = 2, kDialNorm = 4 };
   const float rf = 3.6665f;
-  EXPECT_EQ(dynamicRange(1, 0xF0, 0x00, 31, s), 0.5f * rf);
-  EXPECT_EQ(dynamicRange(1, 0x10, 0x00, 31, s), 2.0f * rf);
-  EXPECT_EQ(dynamicRange(1, 0x00, 0x20, 31, s), 2.0f * rf);
-  EXPECT_EQ(dynamicRange(0, 0xF0, 0x20, 31, s), 2.0f);  // no compr word: plain dynrng
-  f.heavyCompression = 0;
-  f.dialNorm = 1;
-  EXPECT_EQ(dynamicRange(0, 0, 0, 31, s), 1.0f);
-  EXPECT_EQ(dynamicRange(0, 0, 0, 0, s), 1.0f);
-  EXPECT_EQ(dynamicRange(0, 0, 0, 25, s), 0.5f);
-  EXPECT_EQ(dynamicRange(0, 0, 0, 19, s), 0.25f);
-  EXPECT_EQ(dynamicRange(0, 0, 0, 1, s), 0.03125f);
+  struct Row {
+    int switches, compre, compr, dynrng, dialnorm;
+    float gain;
+  };
+  const Row rows[] = {{0, 1, 0x80, 0x80, 25, 1.0f},         {kDrc, 0, 0, 0x00, 31, 1.0f},
+                      {kDrc, 0, 0, 0x80, 31, 0.0625f},       {kDrc, 0, 0, 0x7F, 31, 15.75f},
+                      {kDrc, 0, 0, 0x20, 31, 2.0f},          {kDrc, 0, 0, 0xE0, 31, 0.5f},
+                      {kHeavy, 1, 0xF0, 0x00, 31, 0.5f * rf}, {kHeavy, 1, 0x10, 0x00, 31, 2.0f * rf},
+                      {kHeavy, 1, 0x00, 0x20, 31, 2.0f * rf}, {kHeavy, 0, 0xF0, 0x20, 31, 2.0f},
+                      {kDialNorm, 0, 0, 0, 31, 1.0f},        {kDialNorm, 0, 0, 0, 0, 1.0f},
+                      {kDialNorm, 0, 0, 0, 25, 0.5f},        {kDialNorm, 0, 0, 0, 19, 0.25f},
+                      {kDialNorm, 0, 0, 0, 1, 0.03125f}};
+  Instance in;
+  for (const Row& r : rows) {
+    in.s->outFormat.dynamicRange = (r.switches & kDrc) != 0;
+    in.s->outFormat.heavyCompression = (r.switches & kHeavy) != 0;
+    in.s->outFormat.dialNorm = (r.switches & kDialNorm) != 0;
+    EXPECT_EQ(dynamicRange(r.compre, r.compr, r.dynrng, r.dialnorm, in.s), r.gain) << (&r - rows);
+  }
 }
 
 TEST(WindowOverlap, RoundsToEvenSaturatesAndKeepsTheTail) {
