@@ -10,15 +10,10 @@
 #include "ac3_test_util.h"
 
 using namespace ac3dec;
+using ac3test::Instance;
 using ac3test::BitWriter;
 
 namespace {
-
-struct Instance {
-  AC3DecState* s = AC3DecInitLib();
-  ~Instance() { AC3DecCloseLib(s); }
-  AC3AudioBlock& a() { return s->audblk; }
-};
 
 // --- Exponents -----------------------------------------------------------------
 

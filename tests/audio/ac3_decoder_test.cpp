@@ -15,6 +15,7 @@
 #include "testsupport.h"
 
 using namespace ac3test;
+using Decoder = ac3test::Instance;
 
 namespace {
 
@@ -31,11 +32,6 @@ std::vector<uint8_t> Frame(const char* stream, size_t index = 0) {
 }
 std::vector<uint8_t> Frame51() { return Frame("ac3_51_448k_3s.nodither.ac3"); }
 std::vector<uint8_t> Frame20() { return Frame("ac3_20_256k_3s.nodither.ac3"); }
-
-struct Decoder {
-  AC3DecState* s = AC3DecInitLib();
-  ~Decoder() { AC3DecCloseLib(s); }
-};
 
 // A record set up the way the components set it, with an output buffer that
 // has guard samples past the capacity.

@@ -13,15 +13,11 @@
 #include "ac3_test_util.h"
 
 using namespace ac3dec;
+using ac3test::Instance;
 using ac3test::BitWriter;
 using ac3test::BlockFields;
 
 namespace {
-
-struct Instance {
-  AC3DecState* s = AC3DecInitLib();
-  ~Instance() { AC3DecCloseLib(s); }
-};
 
 AC3BitReader ReaderOver(const std::vector<uint8_t>& bytes) {
   AC3BitReader r;
@@ -302,6 +298,15 @@ BlockFields Coupled(int acmod, int begf, int endf) {
   return b;
 }
 
+// A later block that sends nothing new: every strategy and parameter set is
+// reused (coupling coordinates stay as the caller leaves them).
+BlockFields Reusing(BlockFields b) {
+  b.cplstre = b.rematstr = b.cplexpstr = b.lfeexpstr = 0;
+  for (uint8_t& e : b.chexpstr) e = 0;
+  b.baie = b.snroffste = b.cplleake = 0;
+  return b;
+}
+
 TEST(AudioBlock, CouplingRangeAndSubBands) {
   BlockParse p;
   p.Frame(2, 0);
@@ -370,14 +375,9 @@ TEST(AudioBlock, CouplingCoordinatesAndPhaseFlags) {
 
   // Block 1: no new coupling strategy, only channel 0 sends coordinates;
   // new phase flags still re-sign channel 1's kept coordinates.
-  BlockFields next = b;
-  next.cplstre = 0;
+  BlockFields next = Reusing(b);
   next.cplcoe[1] = 0;
   next.phsflg[0] = 0, next.phsflg[1] = 0, next.phsflg[3] = 1;
-  next.rematstr = 0;
-  next.cplexpstr = 0;
-  next.chexpstr[0] = next.chexpstr[1] = 0;
-  next.baie = next.snroffste = next.cplleake = 0;
   ASSERT_EQ(p.Parse(1, next), 0);
   EXPECT_EQ(a.cplco[1][0], 0.125f);
   EXPECT_EQ(a.cplco[1][1], 0.5f);
@@ -404,11 +404,8 @@ TEST(AudioBlock, ReusedCouplingExponentsNeedTheSameRange) {
   p.Frame(2, 0);
   BlockFields b0 = Coupled(2, 2, 10);
   ASSERT_EQ(p.Parse(0, b0), 0);
-  BlockFields b1 = b0;
-  b1.cplexpstr = 0;
-  b1.rematstr = 0;
-  b1.chexpstr[0] = b1.chexpstr[1] = 0;
-  b1.baie = b1.snroffste = 0;
+  BlockFields b1 = Reusing(b0);
+  b1.cplstre = b1.cplleake = 1;  // same range, new leak values
   ASSERT_EQ(p.Parse(1, b1), 0);  // same range: accepted, no exponents read
   EXPECT_EQ(p.a().baRecompute[kCplSlot], 1);  // through the new leak values
   EXPECT_EQ(p.a().baRecompute[0], 0);
@@ -495,14 +492,9 @@ TEST(AudioBlock, DeltaRecordsResetAndKeep) {
   EXPECT_EQ(p.a().chdelt[1].deltlen[0], 5);
   for (int i = 0; i < 7; ++i) EXPECT_EQ(p.a().baRecompute[i], 1);
 
-  BlockFields keep = b;  // block 2 without delta information: records stay
+  BlockFields keep = Reusing(b);  // block 2 without delta information: records stay
   keep.deltbaie = 0;
-  keep.cplstre = 0;
   keep.cplcoe[0] = keep.cplcoe[1] = 0;
-  keep.rematstr = 0;
-  keep.cplexpstr = 0;
-  keep.chexpstr[0] = keep.chexpstr[1] = 0;
-  keep.baie = keep.snroffste = keep.cplleake = 0;
   ASSERT_EQ(p.Parse(2, keep), 0);
   EXPECT_EQ(p.a().cpldelt.deltbae, 1);
   EXPECT_EQ(p.a().chdelt[1].deltlen[0], 5);
@@ -540,13 +532,9 @@ TEST(AudioBlock, RecomputeFlagsFollowWhatIsNew) {
   BlockFields b = Coupled(7, 3, 9);
   b.lfeon = 1;
   ASSERT_EQ(p.Parse(0, b), 0);
-  BlockFields only1 = b;
-  only1.cplstre = 0;
-  for (int ch = 0; ch < 5; ++ch) only1.cplcoe[ch] = 0, only1.chexpstr[ch] = 0;
+  BlockFields only1 = Reusing(b);
+  for (uint8_t& e : only1.cplcoe) e = 0;
   only1.chexpstr[1] = 2;
-  only1.cplexpstr = 0;
-  only1.lfeexpstr = 0;
-  only1.baie = only1.snroffste = only1.cplleake = 0;
   ASSERT_EQ(p.Parse(1, only1), 0);
   const uint8_t expect[7] = {0, 1, 0, 0, 0, 0, 0};
   for (int i = 0; i < 7; ++i) EXPECT_EQ(p.a().baRecompute[i], expect[i]) << i;
@@ -569,12 +557,8 @@ TEST(AudioBlock, DynamicRangeSkipFieldAndReaderPosition) {
   b.dynrng = 0x9C;
   ASSERT_EQ(p.Parse(0, b), 0);
   EXPECT_EQ(p.a().dynrng, 0x9C);
-  BlockFields keep = b;
+  BlockFields keep = Reusing(b);
   keep.dynrnge = 0;
-  keep.rematstr = 0;
-  keep.chexpstr[0] = keep.chexpstr[1] = 0;
-  keep.baie = keep.snroffste = 0;
-  keep.cplstre = 0;
   keep.skiple = 1;
   keep.skipl = 511;
   ASSERT_EQ(p.Parse(3, keep), 0);  // reader stops right after the 511 bytes

@@ -12,15 +12,12 @@
 
 #include "AC3DecState.h"
 #include "AC3Tables.h"
+#include "ac3_test_util.h"
 
 using namespace ac3dec;
+using ac3test::Instance;
 
 namespace {
-
-struct Instance {
-  AC3DecState* s = AC3DecInitLib();
-  ~Instance() { AC3DecCloseLib(s); }
-};
 
 void FillRandom(float* p, int n, std::mt19937& rng, float scale) {
   std::uniform_real_distribution<float> u(-scale, scale);

@@ -7,9 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "AC3DecState.h"
 #include "AC3Decoder.h"
 
 namespace ac3test {
+
+// A decoder instance for the length of a test.
+struct Instance {
+  AC3DecState* s = AC3DecInitLib();
+  Instance() = default;
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+  ~Instance() { AC3DecCloseLib(s); }
+  ac3dec::AC3AudioBlock& a() { return s->audblk; }
+};
 
 // MSB-first bit writer.
 class BitWriter {
