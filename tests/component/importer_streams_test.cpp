@@ -12,6 +12,7 @@
 #include <map>
 
 #include "importer_test_util.h"
+#include "stream_index.h"
 #include "testsupport.h"
 
 using namespace importer_test;
@@ -20,42 +21,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Pes {
-  int64_t pts = -1, dts = -1;
-  Bytes data;
-};
-
-int64_t Clock(const uint8_t* p) {
-  return (int64_t(p[0] >> 1) & 7) << 30 | int64_t(p[1]) << 22 | int64_t(p[2] >> 1) << 15 | int64_t(p[3]) << 7 |
-         int64_t(p[4] >> 1);
-}
-
-// PES of one PID, read with the PES header's own lengths.
-std::vector<Pes> ReadPes(const Bytes& file, int wantedPid) {
-  std::vector<Pes> out;
-  for (size_t pos = 0; pos + 192 <= file.size(); pos += 192) {
-    const uint8_t* ts = &file[pos + 4];
-    const int pid = ((ts[1] & 0x1F) << 8) | ts[2];
-    if (ts[0] != 0x47 || pid != wantedPid) continue;
-    const int afc = (ts[3] >> 4) & 3;
-    size_t start = 4;
-    if (afc == 2 || afc == 0) continue;
-    if (afc == 3) start = 5 + ts[4];
-    if (start >= 188) continue;
-    const uint8_t* payload = ts + start;
-    size_t length = 188 - start;
-    if (ts[1] & 0x40) {
-      Pes pes;
-      const int flags = payload[7] >> 6;
-      if (flags & 2) pes.pts = Clock(payload + 9);
-      pes.dts = (flags == 3) ? Clock(payload + 14) : pes.pts;
-      const size_t header = 9 + payload[8];
-      pes.data.assign(payload + header, payload + length);
-      out.push_back(pes);
-    } else if (!out.empty()) {
-      out.back().data.insert(out.back().data.end(), payload, payload + length);
-    }
-  }
+// PES of one stream, read by the data handler tests' own small parser.
+std::vector<streamindex::Pes> ReadPes(const Bytes& file, bool video) {
+  std::vector<streamindex::Pes> out;
+  for (auto& p : streamindex::read_pes(file))
+    if (p.video == video) out.push_back(std::move(p));
   return out;
 }
 
@@ -174,8 +144,8 @@ TEST_P(ImporterStreams, MovieMatchesTheStream) {
     path = p;
   }
   const Bytes file = testsupport::read_file(path);
-  const std::vector<Pes> video = ReadPes(file, 0x1011);
-  const std::vector<Pes> audio = ReadPes(file, 0x1100);
+  const auto video = ReadPes(file, true);
+  const auto audio = ReadPes(file, false);
   ASSERT_FALSE(video.empty());
 
   ImportRun run;
@@ -192,15 +162,15 @@ TEST_P(ImporterStreams, MovieMatchesTheStream) {
   const auto samples = SampleReferences(GetTrackMedia(vt));
   ASSERT_EQ(samples.size(), video.size());
   int64_t minPts = INT64_MAX;
-  for (const Pes& p : video) minPts = std::min(minPts, p.pts);
+  for (const auto& p : video) minPts = std::min(minPts, p.pts);
   const int64_t delay = std::llround((minPts - video[0].dts) * double(e.timeScale) / 90000.0);
   EXPECT_EQ(store->ptsOffset, delay);
   for (size_t k = 0; k < video.size(); ++k) {
-    const SliceInfo s = FirstSlice(video[k].data);
+    const SliceInfo s = FirstSlice(video[k].payload);
     EXPECT_EQ(samples[k].flags, ExpectedFlags(s)) << k;
     const int64_t offset = std::llround((video[k].pts - video[k].dts) * double(e.timeScale) / 90000.0) - delay;
     EXPECT_EQ(samples[k].displayOffset, offset) << k;
-    EXPECT_EQ(samples[k].dataSize, MTS_GetVideoLength(video[k].data.data(), int32_t(video[k].data.size()))) << k;
+    EXPECT_EQ(samples[k].dataSize, MTS_GetVideoLength(video[k].payload.data(), int32_t(video[k].payload.size()))) << k;
   }
   // The size of each video sample is exactly what the data handler serves:
   // NAL units behind 4-byte lengths that fill the sample.
@@ -218,7 +188,7 @@ TEST_P(ImporterStreams, MovieMatchesTheStream) {
 
   const auto desc = DescriptionBytes(GetTrackMedia(vt));
   const auto avcC = ExtensionAtom(desc, 86, FOUR_CHAR_CODE("avcC"));
-  const Bytes sps = ParameterSetBody(video[0].data, 7), pps = ParameterSetBody(video[0].data, 8);
+  const Bytes sps = ParameterSetBody(video[0].payload, 7), pps = ParameterSetBody(video[0].payload, 8);
   ASSERT_FALSE(sps.empty());
   Bytes expectedAvcC = {1, 0x64, 0, 0x29, 0xFF, 0xE1, uint8_t(sps.size() >> 8), uint8_t(sps.size())};
   expectedAvcC.insert(expectedAvcC.end(), sps.begin(), sps.end());
@@ -243,9 +213,9 @@ TEST_P(ImporterStreams, MovieMatchesTheStream) {
   }
 
   // Timecode: one sample per picture, consecutive frame numbers.
-  EXPECT_EQ(HasCameraUserData(video[0].data), e.camera);
+  EXPECT_EQ(HasCameraUserData(video[0].payload), e.camera);
   Track tt = FindTrack(run.movie, FOUR_CHAR_CODE("tmcd"));
-  if (!HasCameraUserData(video[0].data)) {
+  if (!HasCameraUserData(video[0].payload)) {
     EXPECT_EQ(tt, nullptr);
     EXPECT_EQ(DescriptionText(run.movie), "QORVEX Importer : ----------------------");
   } else {

@@ -29,6 +29,13 @@ std::vector<Pes> read_pes(const std::vector<uint8_t>& file) {
       Pes pes;
       pes.video = video;
       pes.firstPacket = static_cast<int64_t>(at);
+      auto clock = [](const uint8_t* c) {
+        return (int64_t(c[0] >> 1) & 7) << 30 | int64_t(c[1]) << 22 | int64_t(c[2] >> 1) << 15 |
+               int64_t(c[3]) << 7 | int64_t(c[4] >> 1);
+      };
+      const int flags = payload[7] >> 6;
+      if ((flags & 2) && header >= 14) pes.pts = clock(payload + 9);
+      pes.dts = (flags == 3 && header >= 19) ? clock(payload + 14) : pes.pts;
       pes.payload.assign(payload + header, payload + length);
       current[video] = static_cast<long>(all.size());
       all.push_back(std::move(pes));

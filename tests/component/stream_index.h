@@ -14,6 +14,7 @@ namespace streamindex {
 struct Pes {
   bool video = false;
   int64_t firstPacket = 0;       // file offset of the source packet holding its start
+  int64_t pts = -1, dts = -1;    // dts = pts when only a PTS is coded
   std::vector<uint8_t> payload;  // the PES payload (after the PES header)
 };
 
