@@ -34,7 +34,8 @@ uint8_t read_intra_mode(ThreadBuffer* tb, CabacContext* ctx, const SliceDataStat
   int ablk, bblk;
   const MacroblockRecord* a = neighbour_blocks::left_luma(mb, blk, s->MbaffFrameFlag != 0, &ablk);
   const MacroblockRecord* b = neighbour_blocks::up_luma(mb, blk, &bblk);
-  const int modeA = neighbour_mode(s, mb, a, ablk, eightByEight ? 1 : 0);
+  const int modeA = neighbour_mode(
+      s, mb, a, ablk, eightByEight ? neighbour_blocks::left_mode_offset_8x8(mb, a, blk, s->MbaffFrameFlag != 0) : 0);
   const int modeB = neighbour_mode(s, mb, b, bblk, eightByEight ? 2 : 0);
   const int predicted = (modeA < 0 || modeB < 0) ? 2 : (modeA < modeB ? modeA : modeB);
   if (cabac_prev_intraNxN_pred_mode_flag(tb, ctx + kCtxPrevIntraMode)) return static_cast<uint8_t>(predicted);

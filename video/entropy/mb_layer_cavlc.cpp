@@ -52,7 +52,8 @@ int predicted_mode(const SliceDataState* s, const MacroblockRecord* mb, int blk,
   int ablk, bblk;
   const MacroblockRecord* a = neighbour_blocks::left_luma(mb, blk, s->MbaffFrameFlag != 0, &ablk);
   const MacroblockRecord* b = neighbour_blocks::up_luma(mb, blk, &bblk);
-  const int modeA = neighbour_mode(s, mb, a, ablk, eightByEight ? 1 : 0);
+  const int modeA = neighbour_mode(
+      s, mb, a, ablk, eightByEight ? neighbour_blocks::left_mode_offset_8x8(mb, a, blk, s->MbaffFrameFlag != 0) : 0);
   const int modeB = neighbour_mode(s, mb, b, bblk, eightByEight ? 2 : 0);
   if (modeA < 0 || modeB < 0) return 2;
   return modeA < modeB ? modeA : modeB;

@@ -32,6 +32,14 @@ inline const MacroblockRecord* left_luma(const MacroblockRecord* mb, int blk, bo
   return a;
 }
 
+// Which 4x4 block of the left neighbour's 8x8 block an Intra 8x8 block takes
+// its predicted mode from (as an offset inside that 8x8 block): the upper
+// right one, except for the lower 8x8 blocks of a frame macroblock beside a
+// field pair in an MBAFF frame, which take the lower right one.
+inline int left_mode_offset_8x8(const MacroblockRecord* mb, const MacroblockRecord* a, int blk, bool mbaff) {
+  return mbaff && blk == 8 && a != nullptr && mb->mb_structure == 2 && a->mb_structure != 2 ? 3 : 1;
+}
+
 inline const MacroblockRecord* up_luma(const MacroblockRecord* mb, int blk, int* nblk) {
   *nblk = kUpLuma[blk];
   return ((blk >> 3) & 1) != 0 || (blk & 2) != 0 ? mb : mb->neighbour_b;

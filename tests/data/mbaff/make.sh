@@ -12,6 +12,9 @@
 #   tff_temporal_cabac:    CABAC, temporal direct, three references
 #   bff_all_cavlc:         every partition size and the 8x8 transform, CAVLC
 #   tff_all_cabac:         every partition size, spatial direct, implicit weights, CABAC
+#   tff_intra8x8_cavlc:    one I picture (a crop of a 1080i pattern at a constant
+#                          quantiser) whose frame macroblocks use 8x8 intra modes
+#                          beside field pairs
 #   *.framemd5:            reference pictures
 set -e
 cd "$(dirname "$0")"
@@ -34,3 +37,9 @@ encode tff_slices3_cavlc --tff $whole --bframes 2 --b-adapt 0 --slices 3 --no-ca
 encode tff_temporal_cabac --tff $whole --bframes 2 --b-adapt 0 --direct temporal --no-weightb --ref 3
 encode bff_all_cavlc --bff --partitions all --8x8dct --bframes 2 --b-adapt 0 --direct spatial --no-cabac
 encode tff_all_cabac --tff --partitions all --8x8dct --bframes 2 --b-adapt 0 --direct spatial --weightb
+ffmpeg -v error -f lavfi -i testsrc2=size=1920x1080:rate=60000/1001:duration=1 \
+  -vf "trim=start_frame=42:end_frame=44,setpts=PTS-STARTPTS,tinterlace=mode=interleave_top,crop=256:192:1120:672" \
+  -frames:v 1 -pix_fmt yuv420p -f rawvideo - |
+  x264 --quiet --input-res 256x192 --fps 30000/1001 --threads 1 --tff --no-cabac --8x8dct --keyint 1 --qp 26 \
+    -o tff_intra8x8_cavlc.264 - 2>/dev/null
+ffmpeg -y -v error -fflags +bitexact -threads 1 -i tff_intra8x8_cavlc.264 -f framemd5 tff_intra8x8_cavlc.framemd5

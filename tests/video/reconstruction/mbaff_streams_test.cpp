@@ -1,6 +1,7 @@
 // MBAFF streams (tests/data/mbaff/make.sh: x264 on truly interlaced input,
 // top and bottom field first, P and B pictures, spatial and temporal direct,
-// implicit weights, several slices, every partition size) decoded through the decoder's public
+// implicit weights, several slices, every partition size; an I picture with
+// 8x8 intra modes beside field pairs) decoded through the decoder's public
 // calls with one and with several worker threads, each picture bit-exact
 // with the reference decoder's.
 #include <gtest/gtest.h>
@@ -31,12 +32,12 @@ std::vector<std::string> reference_md5s(const std::string& text) {
 TEST(MbaffStreams, FrameAndFieldPairsAreBitExact) {
   for (const char* name :
        {"tff_p_cavlc", "bff_spatial_cavlc", "tff_temporal_cavlc", "bff_weightb_cavlc", "tff_slices3_cavlc",
-        "bff_all_cavlc"}) {
+        "bff_all_cavlc", "tff_intra8x8_cavlc"}) {
     const std::string base = std::string("mbaff/") + name;
     const std::vector<uint8_t> data = testsupport::read_file(testsupport::local_data_file(base + ".264"));
     const std::vector<std::string> want =
         reference_md5s(testsupport::read_text(testsupport::local_data_file(base + ".framemd5")));
-    ASSERT_EQ(want.size(), 16u) << name;
+    ASSERT_FALSE(want.empty()) << name;
     for (uint32_t threads : {1u, 0u}) {
       enginetest::DecodeOptions options;
       options.threads = threads;
