@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "decoder_engine.h"
+#include "mb_record.h"
 
 namespace {
 
@@ -155,7 +156,14 @@ int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState
   pthread_mutex_unlock(&dec->mbLock);
   if (before > n) return kStepConsumed;
   int32_t result = 0;
-  if (!(decodeFlags & kDecodeNoDeblocking)) result = static_cast<int32_t>(t->slice.deblock(p));
+  if (!(decodeFlags & kDecodeNoDeblocking)) {
+    // The deblocking filter reads each macroblock's slice link, and the
+    // other slices' tasks may already parse new units into their slice
+    // contexts: every macroblock is linked to this slice, whose frame/field
+    // kind is the picture's, for as long as the filter runs.
+    for (uint32_t i = 0; i < p->mbCount; ++i) p->macroblocks[i].slice = &t->slice;
+    result = static_cast<int32_t>(t->slice.deblock(p));
+  }
   t->state = kTaskPictureDone;
   return result;
 }
