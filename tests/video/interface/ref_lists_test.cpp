@@ -29,7 +29,7 @@ struct Pictures {
     }
   }
   // Links the records into output order by their keys (given in order).
-  void output_order(std::initializer_list<int> order) {
+  void output_order(const std::vector<int>& order) {
     DecodedPicture* prev = nullptr;
     for (int i : order) {
       pics[i].prevInOutputOrder = prev;
@@ -49,71 +49,58 @@ SliceDecodeContext slice_for(DecodedPicture* cur, uint8_t type, uint32_t frameNu
   return s;
 }
 
-TEST(RefLists, BFrameBetweenTwoReferences) {
-  Pictures p(3);  // decode order: POC 0, POC 8, B at POC 4
-  p.pics[0].referenceMarking = 3;
-  p.pics[1].referenceMarking = 3;
-  p.output_order({0, 2, 1});
-  SliceDecodeContext s = slice_for(&p.pics[2], 1, 2);
-  ASSERT_EQ(0, build_reference_lists(nullptr, &s));
-  EXPECT_EQ(&p.pics[0], s.RefPicList0[0]);
-  EXPECT_EQ(&p.pics[1], s.RefPicList0[1]);
-  EXPECT_EQ(&p.pics[1], s.RefPicList1[0]);
-  EXPECT_EQ(&p.pics[0], s.RefPicList1[1]);
-  EXPECT_EQ(nullptr, s.RefPicList0[2]);
-}
+// Lists of P and B slices built from records linked by hand (decode order is
+// record order; the current picture is the last record).
+struct ListCase {
+  const char* name;
+  std::vector<uint8_t> structure;  // per record: 2 frame, 0 top field, 1 bottom field
+  std::vector<int> refs;           // records marked as references
+  std::vector<int> outputOrder;    // records in output order (empty: not linked)
+  uint8_t sliceType;               // 0 P, 1 B
+  std::vector<int> l0;             // expected entries, then a null one
+  std::vector<int> l1;
+};
 
-TEST(RefLists, BPictureAfterAllItsReferencesSwapsListOne) {
-  Pictures p(3);
-  p.pics[0].referenceMarking = 3;
-  p.pics[1].referenceMarking = 3;
-  p.output_order({0, 1, 2});
-  SliceDecodeContext s = slice_for(&p.pics[2], 1, 2);
-  ASSERT_EQ(0, build_reference_lists(nullptr, &s));
-  EXPECT_EQ(&p.pics[1], s.RefPicList0[0]);
-  EXPECT_EQ(&p.pics[0], s.RefPicList0[1]);
-  EXPECT_EQ(&p.pics[0], s.RefPicList1[0]);
-  EXPECT_EQ(&p.pics[1], s.RefPicList1[1]);
-}
-
-TEST(RefLists, PSliceWithoutPredecessorHasNoReference) {
-  Pictures p(1);
-  SliceDecodeContext s = slice_for(&p.pics[0], 0, 0);
-  EXPECT_EQ(kStepNoReference, build_reference_lists(nullptr, &s));
-}
-
-TEST(RefLists, SecondFieldReferencesTheFirstFieldOfItsFrame) {
-  Pictures p(4);  // frame 0 as two fields, then frame 1 as two fields
-  const uint8_t structure[4] = {0, 1, 0, 1};
-  for (int i = 0; i < 4; ++i) {
-    p.pics[i].structure = structure[i];
-    p.pics[i].frameNum = i / 2;
-    p.pics[i].referenceMarking = 3;
+TEST(RefLists, ListsOfHandLinkedPictures) {
+  const ListCase cases[] = {
+      // A B frame between two references in output order.
+      {"B between references", {2, 2, 2}, {0, 1}, {0, 2, 1}, 1, {0, 1}, {1, 0}},
+      // A B frame after all its references: list 1 equals list 0 and swaps.
+      {"B after its references", {2, 2, 2}, {0, 1}, {0, 1, 2}, 1, {1, 0}, {0, 1}},
+      // Same parity first, then this frame's first field, then the older one.
+      {"second field", {0, 1, 0, 1}, {0, 1, 2}, {}, 0, {1, 2, 0}, {}},
+      // A frame whose fields were coded as separate pictures is one entry.
+      {"frame after a field pair", {0, 1, 2}, {0, 1}, {}, 0, {1}, {}},
+  };
+  for (const ListCase& c : cases) {
+    Pictures p(c.structure.size());
+    for (size_t i = 0; i < c.structure.size(); ++i) {
+      p.pics[i].structure = c.structure[i];
+      p.pics[i].frameNum = c.structure[i] == 2 ? i : i / 2;
+    }
+    for (size_t i = 0; i + 1 < c.structure.size(); ++i) {
+      if (c.structure[i] == 0 && c.structure[i + 1] == 1) {
+        p.pics[i].pairedField = &p.pics[i + 1];
+        p.pics[i + 1].pairedField = &p.pics[i];
+      }
+    }
+    for (int r : c.refs) p.pics[r].referenceMarking = 3;
+    if (!c.outputOrder.empty()) p.output_order(c.outputOrder);
+    DecodedPicture* cur = &p.pics.back();
+    SliceDecodeContext s = slice_for(cur, c.sliceType, static_cast<uint32_t>(cur->frameNum));
+    s.field_pic_flag_coded = cur->structure != 2;
+    s.bottom_field_flag = cur->structure == 1;
+    ASSERT_EQ(0, build_reference_lists(nullptr, &s)) << c.name;
+    for (int list = 0; list < 2; ++list) {
+      const std::vector<int>& want = list == 0 ? c.l0 : c.l1;
+      DecodedPicture* const* got = list == 0 ? s.RefPicList0 : s.RefPicList1;
+      for (size_t k = 0; k < want.size(); ++k) EXPECT_EQ(&p.pics[want[k]], got[k]) << c.name << " list " << list;
+      EXPECT_EQ(nullptr, got[want.size()]) << c.name << " list " << list;
+    }
   }
-  p.pics[2].pairedField = &p.pics[3];
-  p.pics[3].pairedField = &p.pics[2];
-  SliceDecodeContext s = slice_for(&p.pics[3], 0, 1);
-  s.field_pic_flag_coded = 1;
-  s.bottom_field_flag = 1;
-  ASSERT_EQ(0, build_reference_lists(nullptr, &s));
-  EXPECT_EQ(&p.pics[1], s.RefPicList0[0]);  // same parity first
-  EXPECT_EQ(&p.pics[2], s.RefPicList0[1]);  // then this frame's first field
-  EXPECT_EQ(&p.pics[0], s.RefPicList0[2]);
-}
-
-// A frame whose fields were coded as separate pictures is one entry of a
-// frame slice's list.
-TEST(RefLists, FramePictureReferencesAFieldPairOnce) {
-  Pictures p(3);
-  p.pics[0].structure = 0;
-  p.pics[1].structure = 1;
-  p.pics[0].pairedField = &p.pics[1];
-  p.pics[1].pairedField = &p.pics[0];
-  p.pics[0].referenceMarking = p.pics[1].referenceMarking = 3;
-  SliceDecodeContext s = slice_for(&p.pics[2], 0, 1);
-  ASSERT_EQ(0, build_reference_lists(nullptr, &s));
-  EXPECT_EQ(&p.pics[1], s.RefPicList0[0]);
-  EXPECT_EQ(nullptr, s.RefPicList0[1]);
+  Pictures alone(1);
+  SliceDecodeContext s = slice_for(&alone.pics[0], 0, 0);
+  EXPECT_EQ(kStepNoReference, build_reference_lists(nullptr, &s)) << "P slice without a predecessor";
 }
 
 // Marking reads from a reader built over the given RBSP bits.
