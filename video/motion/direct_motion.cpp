@@ -122,12 +122,16 @@ void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int
     }
     refs[0] = saved;
   }
+  bool colZero = false;
   for (int k = 0; k < 4; ++k) {
     const int blk = 4 * q + k;
-    int16_t mvCol[2];
-    int8_t refIdxCol;
-    colocated_block(ctx, mb, q, k, mvCol, &refIdxCol);
-    const bool colZero = refIdxCol == 0 && std::abs(mvCol[0]) <= 1 && std::abs(mvCol[1]) <= 1;
+    // Under 8x8 inference the quadrant's corner block serves all four.
+    if (k == 0 || !ctx.inference8x8) {
+      int16_t mvCol[2];
+      int8_t refIdxCol;
+      colocated_block(ctx, mb, q, k, mvCol, &refIdxCol);
+      colZero = refIdxCol == 0 && std::abs(mvCol[0]) <= 1 && std::abs(mvCol[1]) <= 1;
+    }
     for (int list = 0; list < 2; ++list) {
       const int8_t ref = targets[list];
       const bool zero = directZeroPrediction || ref < 0 || (ref == 0 && colZero);
