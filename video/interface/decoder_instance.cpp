@@ -270,11 +270,11 @@ uint32_t max_dpb_frames(uint8_t level, uint32_t frameMbs) {
   return frames < 1 ? 1 : frames;
 }
 
+// calloc leaves fresh pages to the kernel's zero pages, so pool entries a
+// stream never uses are never touched; its blocks are 16-byte aligned.
 void* aligned_zeroed(size_t bytes) {
-  void* p = nullptr;
-  if (posix_memalign(&p, 16, bytes) != 0) return nullptr;
-  std::memset(p, 0, bytes);
-  return p;
+  static_assert(alignof(std::max_align_t) >= 16, "calloc blocks must be 16-byte aligned");
+  return std::calloc(1, bytes);
 }
 
 int32_t refuse(DecoderState* ds, const char* reason) {
