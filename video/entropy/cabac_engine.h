@@ -14,16 +14,7 @@
 #include <cstdint>
 
 #include "bitstream.h"
-
-#if __has_include("decoder_engine.h")
-#include "decoder_engine.h"
-#else
-struct CabacContext {
-  uint8_t pStateIdx;  // 0..62
-  uint8_t valMPS;     // 0 or 1
-};
-constexpr uint32_t kCabacContextCount = 436;
-#endif
+#include "decoder_engine.h"  // CabacContext, kCabacContextCount
 
 // First context of each group in the slice's array.
 enum : uint32_t {

@@ -8,7 +8,6 @@
 
 #include "cabac_residual.h"
 #include "cabac_syntax.h"
-#include "neighbour_blocks.h"
 
 namespace {
 
@@ -17,27 +16,9 @@ inline bool is_intra16x16(uint8_t t) { return t >= MbI_16x16_First && t <= MbI_1
 // ---------------------------------------------------------------------------
 // Intra prediction modes.
 
-// Mode of neighbour block `nblk` of record n, or -1 when the neighbour is
-// not usable; `eightByEight` picks the 4x4 block of the 8x8 rule (1 left,
-// 2 upper) inside the neighbour's 8x8 block.
-int neighbour_mode(const SliceDataState* s, const MacroblockRecord* self, const MacroblockRecord* n, int nblk,
-                   int eightByEight) {
-  if (n == nullptr) return -1;
-  if (n != self && !mb_is_intra(n->mb_type) && s->constrained_intra_pred_flag) return -1;
-  if (n->mb_type != MbI_NxN) return 2;
-  if (eightByEight != 0 && n != self) nblk = (nblk & ~3) + eightByEight;
-  return n->intra_pred_mode[nblk];
-}
-
 uint8_t read_intra_mode(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb,
                         int blk, bool eightByEight) {
-  int ablk, bblk;
-  const MacroblockRecord* a = neighbour_blocks::left_luma(mb, blk, s->MbaffFrameFlag != 0, &ablk);
-  const MacroblockRecord* b = neighbour_blocks::up_luma(mb, blk, &bblk);
-  const int modeA = neighbour_mode(
-      s, mb, a, ablk, eightByEight ? neighbour_blocks::left_mode_offset_8x8(mb, a, blk, s->MbaffFrameFlag != 0) : 0);
-  const int modeB = neighbour_mode(s, mb, b, bblk, eightByEight ? 2 : 0);
-  const int predicted = (modeA < 0 || modeB < 0) ? 2 : (modeA < modeB ? modeA : modeB);
+  const int predicted = predicted_intra_mode(s, mb, blk, eightByEight);
   if (cabac_prev_intraNxN_pred_mode_flag(tb, ctx + kCtxPrevIntraMode)) return static_cast<uint8_t>(predicted);
   const int rem = static_cast<int>(cabac_rem_intraNxN_pred_mode(tb, ctx + kCtxRemIntraMode));
   return static_cast<uint8_t>(rem < predicted ? rem : rem + 1);
@@ -59,26 +40,8 @@ void mb_pred_intra(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s,
 // I_PCM: the samples follow the terminate bin at the next byte boundary;
 // the engine restarts after them.
 void read_pcm(ThreadBuffer* tb, SliceDataState* s, MacroblockRecord* mb) {
-  BitReaderCabac* r = &tb->reader;
-  bs_align(r);
-  uint8_t* luma = reinterpret_cast<uint8_t*>(mb->luma_coeff);
-  for (int i = 0; i < 256; ++i) luma[i] = static_cast<uint8_t>(ReadNBits(r, 8));
-  if (s->chroma_format_idc != 0) {
-    for (int c = 0; c < 2; ++c) {
-      uint8_t* chroma = reinterpret_cast<uint8_t*>(mb->chroma_coeff + 64 * c);
-      for (int i = 0; i < 64; ++i) chroma[i] = static_cast<uint8_t>(ReadNBits(r, 8));
-    }
-  }
+  read_pcm_samples(&tb->reader, s, mb);
   cabac_initialize_engine(tb);
-  mb->transform_size_8x8_flag = 0;
-  mb->cbp_luma = 0;
-  mb->cbp_chroma = 0;
-  s->lastMbQpDelta = 0;
-  // QP_Y 0 for the record; the running QP'Y is kept for the next macroblock.
-  const int32_t saved = s->QPY;
-  s->QPY = s->QpBdOffsetY;
-  update_qp(s, mb, 0, false);
-  s->QPY = saved;
 }
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "neighbour_blocks.h"
 #include "transforms.h"
 
 namespace {
@@ -271,4 +272,53 @@ uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s) {
   MacroblockRecord* mb = s->records + s->CurrMbAddr;
   s->currentMb = mb;
   return s->sliceType == 2 ? walk_i(r, s, mb) : walk_p_b(r, s, mb);
+}
+
+namespace {
+
+// Mode of neighbour block `nblk` of record n for the prediction, or -1 when
+// the neighbour is not usable (absent, or inter under constrained intra
+// prediction). `eightByEight` picks the 4x4 block of the standard's 8x8 rule
+// (1 for the left, 2 for the upper neighbour) inside the neighbour's 8x8.
+int neighbour_mode(const SliceDataState* s, const MacroblockRecord* self, const MacroblockRecord* n, int nblk,
+                   int eightByEight) {
+  if (n == nullptr) return -1;
+  if (n != self && !mb_is_intra(n->mb_type) && s->constrained_intra_pred_flag) return -1;
+  if (n->mb_type != MbI_NxN) return 2;
+  if (eightByEight != 0 && n != self) nblk = (nblk & ~3) + eightByEight;
+  return n->intra_pred_mode[nblk];
+}
+
+}  // namespace
+
+int predicted_intra_mode(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight) {
+  int ablk, bblk;
+  const MacroblockRecord* a = neighbour_blocks::left_luma(mb, blk, s->MbaffFrameFlag != 0, &ablk);
+  const MacroblockRecord* b = neighbour_blocks::up_luma(mb, blk, &bblk);
+  const int modeA = neighbour_mode(
+      s, mb, a, ablk, eightByEight ? neighbour_blocks::left_mode_offset_8x8(mb, a, blk, s->MbaffFrameFlag != 0) : 0);
+  const int modeB = neighbour_mode(s, mb, b, bblk, eightByEight ? 2 : 0);
+  if (modeA < 0 || modeB < 0) return 2;
+  return modeA < modeB ? modeA : modeB;
+}
+
+void read_pcm_samples(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+  bs_align(r);
+  uint8_t* luma = reinterpret_cast<uint8_t*>(mb->luma_coeff);
+  for (int i = 0; i < 256; ++i) luma[i] = static_cast<uint8_t>(ReadNBits(r, 8));
+  if (s->chroma_format_idc != 0) {
+    for (int c = 0; c < 2; ++c) {
+      uint8_t* chroma = reinterpret_cast<uint8_t*>(mb->chroma_coeff + 64 * c);
+      for (int i = 0; i < 64; ++i) chroma[i] = static_cast<uint8_t>(ReadNBits(r, 8));
+    }
+  }
+  mb->transform_size_8x8_flag = 0;
+  mb->cbp_luma = 0;
+  mb->cbp_chroma = 0;
+  s->lastMbQpDelta = 0;
+  // QP_Y 0 for the record; the running QP'Y is left for the next macroblock.
+  const int32_t saved = s->QPY;
+  s->QPY = s->QpBdOffsetY;
+  update_qp(s, mb, 0, false);
+  s->QPY = saved;
 }

@@ -93,6 +93,16 @@ void transform_macroblock(MacroblockRecord* mb);
 // record and the slice's QP'Cb, QP'Cr (and QP'Y when `store`).
 void update_qp(SliceDataState* s, MacroblockRecord* mb, int32_t delta, bool store);
 
+// Predicted Intra4x4/Intra8x8 mode of luma block `blk` (the first 4x4 block
+// of an 8x8 block when eightByEight) from its left and upper neighbours.
+int predicted_intra_mode(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight);
+
+// I_PCM: the samples from the next byte boundary into the coefficient
+// arrays (luma 256 bytes, then 64 per chroma component), with the record's
+// pattern and QP set as the standard gives them; the running QP is kept for
+// the next macroblock.
+void read_pcm_samples(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb);
+
 // The CAVLC macroblock layers; false when the macroblock's data were
 // refused.
 bool decode_macroblock_layer_I_slice_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb);

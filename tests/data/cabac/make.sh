@@ -2,24 +2,36 @@
 # Per-macroblock expectations of CABAC streams, from ffmpeg used as a black
 # box: for every output picture (display order) one line of QPs (one
 # character each, '0' + QP, macroblocks in raster order) and one line of type
-# classes ('I' Intra16x16, 'i' Intra 4x4 or 8x8, 'P' I_PCM, '.' any other).
-# Usage: make.sh [testdata dir]; writes NAME.qp and NAME.types here.
+# classes ('I' Intra16x16, 'i' Intra 4x4 or 8x8, 'P' I_PCM, 'S' P_Skip or
+# B_Skip, '.' any other; a field macroblock of an MBAFF picture has 'J', 'j',
+# 'Q', 's' or ':').
+# Only the decoder that decodes the whole stream is listed (ffmpeg's stream
+# probe decodes the first pictures in a decoder of its own first).
+# Usage: make.sh [testdata dir] [extra.264 ...]; writes NAME.qp and NAME.types here.
 set -e
 here=$(dirname "$0")
 data=${1:-$here/../../../../shared/testdata}
-for name in 02_cabac_main 03_cabac_high_8x8 05_bpyramid_normal 09_direct_spatial 10_direct_temporal \
-            11_multiref8 12_slices4 14_mbaff_tff_cabac 18_constrained_intra 21_ipcm_cabac; do
-  in="$data/h264-features/$name.264"
+[ $# -gt 0 ] && shift
+dump() {  # dump FILE qp|mb_type CELLWIDTH
+  ffmpeg -hide_banner -nostdin -threads 1 -debug "$2" -i "$1" -f null - 2>&1 |
+    awk -v w="$3" '
+      /^\[h264 @/ { ctx = $3 }
+      /New frame/ { n[ctx]++; last = ctx; next }
+      /^\[h264 @/ && n[ctx] > 0 { sub(/^\[h264 @ [^]]*\] /, "")
+        if (w == 2 && $0 ~ /^[ 0-9]+$/) for (i = 1; i <= length($0); i += 2) pic[ctx, n[ctx]] = pic[ctx, n[ctx]] sprintf("%c", 48 + substr($0, i, 2))
+        if (w == 3 && length($0) % 3 == 0 && $0 ~ /^[a-zA-Z<>|=+X. -]*$/) for (i = 1; i <= length($0); i += 3) {
+          c = substr($0, i, 1); f = substr($0, i + 2, 1) == "="
+          k = c == "I" ? 1 : (c == "i" || c == "A") ? 2 : c == "P" ? 3 : (c == "S" || c == "d") ? 5 : 4
+          pic[ctx, n[ctx]] = pic[ctx, n[ctx]] substr(f ? "JjQ:s" : "IiP.S", k, 1) } }
+      END { for (i = 1; i <= n[last]; i++) print pic[last, i] }'
+}
+for in in "$data"/h264-features/02_cabac_main.264 "$data"/h264-features/03_cabac_high_8x8.264 \
+          "$data"/h264-features/05_bpyramid_normal.264 "$data"/h264-features/09_direct_spatial.264 \
+          "$data"/h264-features/10_direct_temporal.264 "$data"/h264-features/11_multiref8.264 \
+          "$data"/h264-features/12_slices4.264 "$data"/h264-features/14_mbaff_tff_cabac.264 \
+          "$data"/h264-features/18_constrained_intra.264 "$data"/h264-features/21_ipcm_cabac.264 "$@"; do
   [ -f "$in" ] || continue
-  ffmpeg -hide_banner -nostdin -threads 1 -debug qp -i "$in" -f null - 2>&1 |
-    awk '/New frame/ { if (line != "") print line; line = ""; next }
-         /^\[h264 @/ && line != "x" { sub(/^\[h264 @ [^]]*\] /, ""); if ($0 ~ /^[ 0-9]+$/) {
-           for (i = 1; i <= length($0); i += 2) line = line sprintf("%c", 48 + substr($0, i, 2)) } }
-         END { if (line != "") print line }' > "$here/$name.qp"
-  ffmpeg -hide_banner -nostdin -threads 1 -debug mb_type -i "$in" -f null - 2>&1 |
-    awk '/New frame/ { if (line != "") print line; line = ""; next }
-         /^\[h264 @/ { sub(/^\[h264 @ [^]]*\] /, ""); if (length($0) % 3 == 0 && $0 ~ /^[^a-z]*[a-zA-Z<>|=+X. -]*$/ && $0 !~ /:/) {
-           for (i = 1; i <= length($0); i += 3) { c = substr($0, i, 1);
-             line = line (c == "I" ? "I" : (c == "i" || c == "A") ? "i" : c == "P" ? "P" : ".") } } }
-         END { if (line != "") print line }' > "$here/$name.types"
+  name=$(basename "$in"); name=${name%.*}
+  dump "$in" qp 2 > "$here/$name.qp"
+  dump "$in" mb_type 3 > "$here/$name.types"
 done

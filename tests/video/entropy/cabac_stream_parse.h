@@ -30,11 +30,15 @@ inline const PictureParameterSet* find_pps(const PictureParameterSet* head, uint
   return e;
 }
 
-inline char type_class(uint8_t t) {
-  if (t == MbI_PCM) return 'P';
-  if (t >= MbI_16x16_First && t <= MbI_16x16_Last) return 'I';
-  if (t == MbI_NxN) return 'i';
-  return '.';
+// 'I' Intra16x16, 'i' Intra 4x4 or 8x8, 'P' I_PCM, 'S' P_Skip or B_Skip,
+// '.' other; a field macroblock of an MBAFF picture has 'J', 'j', 'Q', 's',
+// ':' instead.
+inline char type_class(uint8_t t, bool field) {
+  const char* c = field ? "JjQs:" : "IiPS.";
+  if (t == MbI_PCM) return c[2];
+  if (t >= MbI_16x16_First && t <= MbI_16x16_Last) return c[0];
+  if (t == MbI_NxN) return c[1];
+  return c[mb_is_skipped(t) ? 3 : 4];
 }
 
 // Parses the slice header fields the walk needs; false for what this
@@ -174,7 +178,7 @@ inline std::vector<ParsedPicture> parse_stream(const std::vector<uint8_t>& file,
       uint32_t x = a % width, y = a / width;
       if (mbaff) x = (a / 2) % width, y = 2 * ((a / 2) / width) + (a & 1);
       p.qp[y * width + x] = static_cast<char>('0' + rec[a].qp_y);
-      p.types[y * width + x] = type_class(rec[a].mb_type);
+      p.types[y * width + x] = type_class(rec[a].mb_type, mbaff && rec[a].mb_field_decoding_flag);
     }
   };
   while (ByteStreamParser_AnnexB(&ds, &nal) == kAnnexBUnitReady) {
