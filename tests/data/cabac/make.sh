@@ -25,11 +25,15 @@ dump() {  # dump FILE qp|mb_type CELLWIDTH
           pic[ctx, n[ctx]] = pic[ctx, n[ctx]] substr(f ? "JjQ:s" : "IiP.S", k, 1) } }
       END { for (i = 1; i <= n[last]; i++) print pic[last, i] }'
 }
+conf="$data"/h264-conformance
 for in in "$data"/h264-features/02_cabac_main.264 "$data"/h264-features/03_cabac_high_8x8.264 \
           "$data"/h264-features/05_bpyramid_normal.264 "$data"/h264-features/09_direct_spatial.264 \
           "$data"/h264-features/10_direct_temporal.264 "$data"/h264-features/11_multiref8.264 \
-          "$data"/h264-features/12_slices4.264 "$data"/h264-features/14_mbaff_tff_cabac.264 \
-          "$data"/h264-features/18_constrained_intra.264 "$data"/h264-features/21_ipcm_cabac.264 "$@"; do
+          "$data"/h264-features/12_slices4.264 "$data"/h264-features/18_constrained_intra.264 \
+          "$data"/h264-features/21_ipcm_cabac.264 "$conf"/CABA1_SVA_B.264 "$conf"/CABA2_SVA_B.264 \
+          "$conf"/CABA3_SVA_B.264 "$conf"/CANL1_SVA_B.264 "$conf"/CANL2_SVA_B.264 "$conf"/CANL3_SVA_B.264 \
+          "$conf"/CANL4_SVA_B.264 "$conf"/HCAFR1_HHI.264 "$conf"/HCAFR2_HHI.264 "$conf"/HCAFR3_HHI.264 \
+          "$conf"/HCAFR4_HHI.264 "$conf"/FRExt3_P.avc "$@"; do
   [ -f "$in" ] || continue
   name=$(basename "$in"); name=${name%.*}
   dump "$in" qp 2 > "$here/$name.qp"

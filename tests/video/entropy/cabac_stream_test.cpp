@@ -1,8 +1,11 @@
 // Real CABAC streams through the slice-data walk: every slice of every
 // picture is parsed (no reconstruction is needed to parse), and each
-// picture's macroblock QPs and type classes, in display order, must equal
-// the reference decoder's (tests/data/cabac, made by make.sh). Every slice
-// must end exactly on its stop bit.
+// picture's macroblock QPs and type classes (skips told apart), in display
+// order, must equal the reference decoder's (tests/data/cabac, made by
+// make.sh). Every slice must end exactly on its stop bit. The conformance
+// streams bring cabac_init_idc 1 and 2 (CANL4, HCAFR*, FRExt3_P), 8x8
+// transforms under both, and several slices per picture; together they
+// check every context group's initialisation values and index map.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,8 +37,9 @@ std::vector<std::string> lines(const std::string& text) {
 class CabacStreams : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CabacStreams, MacroblockTypesAndQpsMatchTheReference) {
-  const std::string name = GetParam();
-  AVCHD_REQUIRE_TESTDATA(path, "h264-features/" + name + ".264");
+  const std::string rel = GetParam();
+  const std::string name = rel.substr(rel.find('/') + 1, rel.rfind('.') - rel.find('/') - 1);
+  AVCHD_REQUIRE_TESTDATA(path, rel);
   const std::vector<uint8_t> file = testsupport::read_file(path);
   int failed = 0;
   const std::vector<ParsedPicture> pics = parse_stream(file, &failed);
@@ -51,9 +55,20 @@ TEST_P(CabacStreams, MacroblockTypesAndQpsMatchTheReference) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Features, CabacStreams,
-                         ::testing::Values("02_cabac_main", "03_cabac_high_8x8", "05_bpyramid_normal", "11_multiref8",
-                                           "12_slices4", "18_constrained_intra", "21_ipcm_cabac", "09_direct_spatial",
-                                           "10_direct_temporal"));
+INSTANTIATE_TEST_SUITE_P(
+    Features, CabacStreams,
+    ::testing::Values("h264-features/02_cabac_main.264", "h264-features/03_cabac_high_8x8.264",
+                      "h264-features/05_bpyramid_normal.264", "h264-features/11_multiref8.264",
+                      "h264-features/12_slices4.264", "h264-features/18_constrained_intra.264",
+                      "h264-features/21_ipcm_cabac.264", "h264-features/09_direct_spatial.264",
+                      "h264-features/10_direct_temporal.264"));
+INSTANTIATE_TEST_SUITE_P(
+    Conformance, CabacStreams,
+    ::testing::Values("h264-conformance/CABA1_SVA_B.264", "h264-conformance/CABA2_SVA_B.264",
+                      "h264-conformance/CABA3_SVA_B.264", "h264-conformance/CANL1_SVA_B.264",
+                      "h264-conformance/CANL2_SVA_B.264", "h264-conformance/CANL3_SVA_B.264",
+                      "h264-conformance/CANL4_SVA_B.264", "h264-conformance/HCAFR1_HHI.264",
+                      "h264-conformance/HCAFR2_HHI.264", "h264-conformance/HCAFR3_HHI.264",
+                      "h264-conformance/HCAFR4_HHI.264", "h264-conformance/FRExt3_P.avc"));
 
 }  // namespace
