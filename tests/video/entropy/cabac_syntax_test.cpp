@@ -90,78 +90,64 @@ void intra_tail(Script* s, uint8_t code, const int (&at)[5]) {
   s->push_back({at[4], v & 1});
 }
 
-TEST(CabacMbType, EveryISliceCode) {
+// Bins of a bin string whose i-th bin uses context ctxOf(i, bins).
+template <typename CtxOf>
+Script bins_of(const char* bins, CtxOf ctxOf) {
+  Script s;
+  for (size_t i = 0; bins[i]; ++i) s.push_back({ctxOf(i, bins), static_cast<uint32_t>(bins[i] - '0')});
+  return s;
+}
+
+TEST(CabacMbType, EveryCodeOfEverySliceType) {
   MacroblockRecord mb = blank_record();
-  for (uint32_t code = 64; code <= 95; ++code) {
-    if (code > 88 && code != MbI_PCM) continue;
-    Script s;
-    s.push_back({0, code != MbI_NxN});
-    if (code != MbI_NxN) intra_tail(&s, static_cast<uint8_t>(code), {3, 4, 5, 6, 7});
-    Harness h;
-    h.start(s);
-    EXPECT_EQ(cabac_mb_type_I_slice(&h.tb, h.dec, &mb), code);
-    h.expect_same_contexts("I mb_type");
-  }
-}
-
-TEST(CabacMbType, EveryPSliceCode) {
+  auto decode = [&](int sliceType, ThreadBuffer* tb, CabacContext* ctx) {
+    if (sliceType == 2) return cabac_mb_type_I_slice(tb, ctx, &mb);
+    return sliceType == 0 ? cabac_mb_type_P_slice(tb, ctx) : cabac_mb_type_B_slice(tb, ctx, &mb);
+  };
+  // Inter codes. P: bin 0 at 0, bin 1 at 1, bin 2 at 2 after a 0 else 3.
+  // B: bin 0 by neighbours (0 here), bin 1 at 3, bin 2 at 5 after a 0 else
+  // 4, later bins at 5.
   const struct {
-    uint8_t code;
-    Script bins;
-  } inter[] = {{20, {{0, 0}, {1, 0}, {2, 0}}},
-               {21, {{0, 0}, {1, 1}, {3, 1}}},
-               {22, {{0, 0}, {1, 1}, {3, 0}}},
-               {3, {{0, 0}, {1, 0}, {2, 1}}}};
-  for (const auto& c : inter) {
-    Harness h;
-    h.start(c.bins);
-    EXPECT_EQ(cabac_mb_type_P_slice(&h.tb, h.dec), c.code);
-    h.expect_same_contexts("P mb_type");
-  }
-  for (uint32_t code = 64; code <= 95; ++code) {
-    if (code > 88 && code != MbI_PCM) continue;
-    Script s = {{0, 1}, {3, code != MbI_NxN}};
-    if (code != MbI_NxN) intra_tail(&s, static_cast<uint8_t>(code), {4, 5, 5, 6, 6});
-    Harness h;
-    h.start(s);
-    EXPECT_EQ(cabac_mb_type_P_slice(&h.tb, h.dec), code);
-    h.expect_same_contexts("P intra mb_type");
-  }
-}
-
-TEST(CabacMbType, EveryBSliceCode) {
-  // Bin strings of the B mb_type values; contexts: bin 0 by neighbours (0
-  // here), bin 1: 3, bin 2: 5 after a 0 else 4, later bins 5.
-  const struct {
+    int sliceType;
     uint8_t code;
     const char* bins;
-  } table[] = {{107, "0"},      {20, "100"},     {40, "101"},     {60, "110000"},  {21, "110001"},  {22, "110010"},
-               {41, "110011"},  {42, "110100"},  {25, "110101"},  {26, "110110"},  {37, "110111"},  {38, "111110"},
-               {29, "1110000"}, {30, "1110001"}, {45, "1110010"}, {46, "1110011"}, {53, "1110100"}, {54, "1110101"},
-               {57, "1110110"}, {58, "1110111"}, {61, "1111000"}, {62, "1111001"}, {3, "111111"}};
-  MacroblockRecord mb = blank_record();
-  for (const auto& t : table) {
-    Script s;
-    for (size_t i = 0; t.bins[i]; ++i) {
-      int ctx = 5;
-      if (i == 0) ctx = 0;
-      if (i == 1) ctx = 3;
-      if (i == 2) ctx = t.bins[1] == '0' ? 5 : 4;
-      s.push_back({ctx, static_cast<uint32_t>(t.bins[i] - '0')});
-    }
+  } inter[] = {{0, 20, "000"},       {0, 21, "011"},       {0, 22, "010"},       {0, 3, "001"},
+               {1, 107, "0"},        {1, 20, "100"},       {1, 40, "101"},       {1, 60, "110000"},
+               {1, 21, "110001"},    {1, 22, "110010"},    {1, 41, "110011"},    {1, 42, "110100"},
+               {1, 25, "110101"},    {1, 26, "110110"},    {1, 37, "110111"},    {1, 38, "111110"},
+               {1, 29, "1110000"},   {1, 30, "1110001"},   {1, 45, "1110010"},   {1, 46, "1110011"},
+               {1, 53, "1110100"},   {1, 54, "1110101"},   {1, 57, "1110110"},   {1, 58, "1110111"},
+               {1, 61, "1111000"},   {1, 62, "1111001"},   {1, 3, "111111"}};
+  for (const auto& t : inter) {
+    const Script s = bins_of(t.bins, [&](size_t i, const char* b) {
+      if (t.sliceType == 0) return i < 2 ? static_cast<int>(i) : (b[1] == '0' ? 2 : 3);
+      return i == 0 ? 0 : i == 1 ? 3 : (i == 2 && b[1] != '0') ? 4 : 5;
+    });
     Harness h;
     h.start(s);
-    EXPECT_EQ(cabac_mb_type_B_slice(&h.tb, h.dec, &mb), t.code) << t.bins;
+    EXPECT_EQ(decode(t.sliceType, &h.tb, h.dec), t.code) << t.bins;
     h.expect_same_contexts(t.bins);
   }
-  for (uint32_t code = 64; code <= 95; ++code) {
-    if (code > 88 && code != MbI_PCM) continue;
-    Script s = {{0, 1}, {3, 1}, {4, 1}, {5, 1}, {5, 0}, {5, 1}, {5, code != MbI_NxN}};
-    if (code != MbI_NxN) intra_tail(&s, static_cast<uint8_t>(code), {6, 7, 7, 8, 8});
-    Harness h;
-    h.start(s);
-    EXPECT_EQ(cabac_mb_type_B_slice(&h.tb, h.dec, &mb), code);
-    h.expect_same_contexts("B intra mb_type");
+  // Intra codes: the slice type's prefix, then the suffix contexts.
+  const struct {
+    int sliceType;
+    Script prefix;
+    int tail[5];
+  } intra[] = {{2, {}, {3, 4, 5, 6, 7}},
+               {0, {{0, 1}}, {4, 5, 5, 6, 6}},
+               {1, {{0, 1}, {3, 1}, {4, 1}, {5, 1}, {5, 0}, {5, 1}}, {6, 7, 7, 8, 8}}};
+  const int firstIntraBin[3] = {3, 5, 0};  // context of the I_NxN-or-not bin, by slice type
+  for (const auto& t : intra) {
+    for (uint32_t code = 64; code <= 95; ++code) {
+      if (code > 88 && code != MbI_PCM) continue;
+      Script s = t.prefix;
+      s.push_back({firstIntraBin[t.sliceType], code != MbI_NxN});
+      if (code != MbI_NxN) intra_tail(&s, static_cast<uint8_t>(code), t.tail);
+      Harness h;
+      h.start(s);
+      EXPECT_EQ(decode(t.sliceType, &h.tb, h.dec), code) << "slice type " << t.sliceType;
+      h.expect_same_contexts("intra mb_type");
+    }
   }
 }
 
@@ -219,13 +205,9 @@ TEST(CabacSubMbType, EveryCode) {
            {74, "11010"},  {50, "11011"},  {82, "111000"},  {58, "111001"}, {90, "111010"},
            {108, "111011"}, {116, "11110"}, {124, "11111"}};
   for (const auto& c : b) {
-    Script s;
-    for (size_t i = 0; c.bins[i]; ++i) {
-      int ctx = 3;
-      if (i < 2) ctx = static_cast<int>(i);
-      if (i == 2) ctx = c.bins[1] == '1' ? 2 : 3;
-      s.push_back({ctx, static_cast<uint32_t>(c.bins[i] - '0')});
-    }
+    const Script s = bins_of(c.bins, [](size_t i, const char* bins) {
+      return i < 2 ? static_cast<int>(i) : (i == 2 && bins[1] == '1') ? 2 : 3;
+    });
     Harness h;
     h.start(s);
     EXPECT_EQ(cabac_sub_mb_type_B_slice(&h.tb, h.dec), c.code) << c.bins;
