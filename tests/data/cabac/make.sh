@@ -7,11 +7,18 @@
 # 'Q', 's' or ':').
 # Only the decoder that decodes the whole stream is listed (ffmpeg's stream
 # probe decodes the first pictures in a decoder of its own first).
+# mbaff_luma.264, made here by x264 (black box): MBAFF, CABAC, 8x8 transforms,
+# P and B pictures, from an interlaced test pattern with flat chroma.
 # Usage: make.sh [testdata dir] [extra.264 ...]; writes NAME.qp and NAME.types here.
 set -e
 here=$(dirname "$0")
 data=${1:-$here/../../../../shared/testdata}
 [ $# -gt 0 ] && shift
+ffmpeg -hide_banner -loglevel error -nostdin -fflags +bitexact -f lavfi -i testsrc2=size=176x288:rate=50 \
+  -vf "tinterlace=mode=interleave_top,scale=176:144:interl=1,lutyuv=u=128:v=128" -t 0.8 -pix_fmt yuv420p \
+  -f yuv4mpegpipe -y "$here/mbaff_luma.y4m"
+x264 --quiet --threads 1 --tff --8x8dct --bframes 2 --qp 22 -o "$here/mbaff_luma.264" "$here/mbaff_luma.y4m"
+rm -f "$here/mbaff_luma.y4m"
 dump() {  # dump FILE qp|mb_type CELLWIDTH
   ffmpeg -hide_banner -nostdin -threads 1 -debug "$2" -i "$1" -f null - 2>&1 |
     awk -v w="$3" '
@@ -33,7 +40,7 @@ for in in "$data"/h264-features/02_cabac_main.264 "$data"/h264-features/03_cabac
           "$data"/h264-features/21_ipcm_cabac.264 "$conf"/CABA1_SVA_B.264 "$conf"/CABA2_SVA_B.264 \
           "$conf"/CABA3_SVA_B.264 "$conf"/CANL1_SVA_B.264 "$conf"/CANL2_SVA_B.264 "$conf"/CANL3_SVA_B.264 \
           "$conf"/CANL4_SVA_B.264 "$conf"/HCAFR1_HHI.264 "$conf"/HCAFR2_HHI.264 "$conf"/HCAFR3_HHI.264 \
-          "$conf"/HCAFR4_HHI.264 "$conf"/FRExt3_P.avc "$@"; do
+          "$conf"/HCAFR4_HHI.264 "$conf"/FRExt3_P.avc "$here"/mbaff_luma.264 "$@"; do
   [ -f "$in" ] || continue
   name=$(basename "$in"); name=${name%.*}
   dump "$in" qp 2 > "$here/$name.qp"
