@@ -37,7 +37,15 @@ for in in "$data"/h264-features/02_cabac_main.264 "$data"/h264-features/03_cabac
           "$data"/h264-features/05_bpyramid_normal.264 "$data"/h264-features/09_direct_spatial.264 \
           "$data"/h264-features/10_direct_temporal.264 "$data"/h264-features/11_multiref8.264 \
           "$data"/h264-features/12_slices4.264 "$data"/h264-features/18_constrained_intra.264 \
-          "$data"/h264-features/21_ipcm_cabac.264 "$conf"/CABA1_SVA_B.264 "$conf"/CABA2_SVA_B.264 \
+          "$data"/h264-features/21_ipcm_cabac.264 \
+          "$data"/h264-features/06_bpyramid_strict.264 "$data"/h264-features/07_weightp.264 \
+          "$data"/h264-features/08_weightp_weightb_impl.264 "$data"/h264-features/17_fake_interlaced.264 \
+          "$data"/h264-features/19_cqm_jvt.264 "$data"/h264-features/20_cqm_custom.264 \
+          "$data"/h264-features/24_noise_lowqp_cabac.264 "$data"/h264-features/26_mandelbrot_320x240.264 \
+          "$data"/h264-features/27_crop_320x180.264 "$data"/h264-features/28_deblock_offsets.264 \
+          "$data"/h264-features/29_no_deblock.264 "$data"/h264-features/31_p_ref3_nommco.264 \
+          "$data"/h264-features/40_explicit_b_cabac.264 "$data"/h264-features/41_explicit_b_pyramid.264 \
+          "$conf"/CABA1_SVA_B.264 "$conf"/CABA2_SVA_B.264 \
           "$conf"/CABA3_SVA_B.264 "$conf"/CANL1_SVA_B.264 "$conf"/CANL2_SVA_B.264 "$conf"/CANL3_SVA_B.264 \
           "$conf"/CANL4_SVA_B.264 "$conf"/HCAFR1_HHI.264 "$conf"/HCAFR2_HHI.264 "$conf"/HCAFR3_HHI.264 \
           "$conf"/HCAFR4_HHI.264 "$conf"/FRExt3_P.avc "$here"/mbaff_luma.264 "$@"; do
