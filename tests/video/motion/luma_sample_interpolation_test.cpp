@@ -70,16 +70,6 @@ TEST(LumaSampleInterpolation, EveryPositionAndSizeAnywhere) {
   }
 }
 
-TEST(LumaSampleInterpolation, SelectorsReadTheLowBits) {
-  const int16_t mvR[2] = {-1, -1}, mvG[2] = {-4, 8};
-  EXPECT_EQ(&LumaSampleInterpolation_r_4x4, DecideLumaSampleInterpolation_4x4(mvR));
-  EXPECT_EQ(&LumaSampleInterpolation_G_8x8, DecideLumaSampleInterpolation_8x8(mvG));
-  const int16_t mvB[2] = {2, 0}, mvH[2] = {0, 2}, mvK[2] = {3, 2};
-  EXPECT_EQ(&LumaSampleInterpolation_b_8x4, DecideLumaSampleInterpolation_8x4(mvB));
-  EXPECT_EQ(&LumaSampleInterpolation_h_4x8, DecideLumaSampleInterpolation_4x8(mvH));
-  EXPECT_EQ(&LumaSampleInterpolation_k_4x8, DecideLumaSampleInterpolation_4x8(mvK));
-}
-
 // A field of a frame: every second row from the first or second row, rows
 // clamped to the field's height.
 TEST(LumaSampleInterpolation, FieldAccess) {

@@ -247,21 +247,4 @@ TEST(MotionVectorPrediction, PSkipAndThe16x16Predictor) {
   }
 }
 
-// A vector beyond 16 bits wraps.
-TEST(MotionVectorPrediction, SumWraps) {
-  Scene s;
-  s.randomise(1);
-  MacroblockRecord& a = s.mbs[0];
-  a.mb_type = 20;
-  a.pred_flag_l0[1] = 1;
-  a.mv_l0[5][0] = 30000;
-  a.mv_l0[5][1] = -30000;
-  MacroblockRecord& cur = s.cur();
-  cur.mvd_l0[0][0] = 10000;
-  cur.mvd_l0[0][1] = -10000;
-  MotionVectorDerivation_16x16_L0(&cur);
-  EXPECT_EQ(static_cast<int16_t>(40000), cur.mv_l0[15][0]);
-  EXPECT_EQ(static_cast<int16_t>(-40000), cur.mv_l0[15][1]);
-}
-
 }  // namespace

@@ -57,22 +57,6 @@ TEST(Weighting, SingleListEveryExtreme) {
   }
 }
 
-TEST(Weighting, SingleListWorkedValues) {
-  Block b{};
-  b.s[0] = 100, b.s[1] = 0, b.s[2] = 200;
-  weight_samples_single(b.s, 16, 8, 1, 2, -10, 0);
-  EXPECT_EQ(190, b.s[0]);
-  EXPECT_EQ(0, b.s[1]);
-  EXPECT_EQ(255, b.s[2]);
-  b.s[0] = 3, b.s[1] = 255;
-  weight_samples_single(b.s, 16, 8, 1, 1, 0, 1);
-  EXPECT_EQ(2, b.s[0]);
-  EXPECT_EQ(128, b.s[1]);
-  for (int p = 0; p < 256; ++p) b.s[p] = static_cast<uint16_t>(p);
-  weight_samples_single(b.s, 16, 16, 16, 128, 0, 7);  // inferred weight: unchanged
-  for (int p = 0; p < 256; ++p) ASSERT_EQ(p, b.s[p]);
-}
-
 TEST(Weighting, TwoListsEveryExtremeAndInPlace) {
   for (int logWD = 0; logWD <= 7; ++logWD) {
     for (int w0 : kWeights) {
@@ -93,17 +77,6 @@ TEST(Weighting, TwoListsEveryExtremeAndInPlace) {
       }
     }
   }
-  Block a{}, b{}, d{};
-  a.s[0] = 255;
-  b.s[0] = 0;
-  weight_samples_bi(a.s, 16, b.s, 16, d.s, 16, 8, 1, 128, -1, 7, 0);
-  EXPECT_EQ(128, d.s[0]);
-  a.s[0] = 100, b.s[0] = 100;
-  weight_samples_bi(a.s, 16, b.s, 16, d.s, 16, 8, 1, 32, 32, 5, (-3 + 2 + 1) >> 1);
-  EXPECT_EQ(100, d.s[0]);
-  a.s[0] = 10, b.s[0] = 13;
-  weight_samples_bi(a.s, 16, b.s, 16, d.s, 16, 8, 1, 32, 32, 5, 0);  // implicit with td = 0
-  EXPECT_EQ(12, d.s[0]);
 }
 
 TEST(Weighting, ImplicitWeightsOfWorkedPictureOrderCounts) {
