@@ -261,11 +261,26 @@ TEST_F(Fixture, RandomMacroblocksRoundTrip) {
   }
 }
 
-TEST_F(Fixture, NeighbourCountsOfSkippedAndPcmMacroblocks) {
+// Blocks of the coded quadrants, each written with the coeff_token table of
+// the nC the decoder should derive for it (and one coefficient when `level`
+// is not 0): the reader ends right after them only if every nC agrees.
+struct NcBlock {
+  int nC, level;
+};
+void expect_nc(const Fixture& f, MacroblockRecord* mb, std::initializer_list<NcBlock> blocks, uint8_t mbaff) {
+  BitWriter w;
+  for (const NcBlock& b : blocks) {
+    const int coef[16] = {0, 0, b.level};
+    cavlctest::put_block(w, coef, 16, b.nC);
+  }
+  Reader rd(w);
+  cavlc_residual_luma_4x4(&rd.r, mb, ResidualQuant{f.ls4, f.ls8, 28, 28, 28, mbaff});
+  EXPECT_EQ(rd.r.overrun, 0u);
+  EXPECT_EQ(rd.used(), w.size());
+}
+
+TEST_F(Fixture, NeighbourCountsOfSkippedPcmAndMbaffMacroblocks) {
   static MacroblockRecord left, up, mb;
-  std::memset(&left, 0, sizeof(left));
-  std::memset(&up, 0, sizeof(up));
-  std::memset(&mb, 0, sizeof(mb));
   left.mb_type = MbP_Skip;
   left.total_coeff_luma[5] = 9;  // ignored: skipped counts 0
   up.mb_type = MbL0_16x16;
@@ -275,67 +290,34 @@ TEST_F(Fixture, NeighbourCountsOfSkippedAndPcmMacroblocks) {
   mb.mb_type = MbL0_16x16;
   mb.mb_structure = 2;
   mb.cbp_luma = 1;
-  // Block 0 reads nC (0 + 5 + 1) >> 1 = 3: the 2..3 table.
-  BitWriter w;
-  int coef[16] = {0, 0, 4};
-  cavlctest::put_block(w, coef, 16, 3);
-  for (int b4 = 1; b4 < 4; ++b4) cavlctest::put_token(w, "coeff_token_map_02", 0, 0);
-  Reader rd(w);
-  const ResidualQuant q{ls4, ls8, 28, 28, 28, 0};
-  cavlc_residual_luma_4x4(&rd.r, &mb, q);
-  EXPECT_EQ(rd.r.overrun, 0u);
-  EXPECT_EQ(rd.used(), w.size());
+  // Block 0: (0 + 5 + 1) >> 1; block 1: left block 0 (1), up 0.
+  expect_nc(*this, &mb, {{3, 4}, {1, 0}, {1, 0}, {0, 0}}, 0);
   EXPECT_EQ(mb.total_coeff_luma[0], 1);
-  // An I_PCM left neighbour alone gives nC 16: the 6-bit code, for blocks 0
-  // and 2 of the left column.
+  // An I_PCM left neighbour alone counts 16; block 2: (16 + 1 + 1) >> 1.
   left.mb_type = MbI_PCM;
   mb.neighbour_b = nullptr;
-  BitWriter w2;
-  cavlctest::put_block(w2, coef, 16, 16);
-  cavlctest::put_token(w2, "coeff_token_map_02", 0, 0);  // block 1: left block 0 (1), no up
-  w2.put(3, 6);                                          // block 2: I_PCM left, up block 0: (16 + 1 + 1) >> 1
-  cavlctest::put_token(w2, "coeff_token_map_02", 0, 0);
-  Reader rd2(w2);
-  cavlc_residual_luma_4x4(&rd2.r, &mb, q);
-  EXPECT_EQ(rd2.r.overrun, 0u);
-  EXPECT_EQ(rd2.used(), w2.size());
-}
+  expect_nc(*this, &mb, {{16, 4}, {1, 0}, {9, 0}, {0, 0}}, 0);
 
-TEST_F(Fixture, MbaffLeftNeighboursOfFrameAndFieldPairs) {
-  // Left pair is a field pair; the current macroblock is the bottom frame
-  // macroblock of its pair: left counts come from blocks 13 and 15 of the
-  // left top record.
+  // MBAFF, quadrants 0 and 2 (the left column). The bottom frame macroblock
+  // of its pair beside a field pair reads blocks 13 and 15 of the left top
+  // record; a field macroblock beside a frame pair reads blocks 5 and 13 of
+  // the top record for its upper half, of the bottom record for its lower.
   static MacroblockRecord pair[2], cur[2];
-  std::memset(pair, 0, sizeof(pair));
-  std::memset(cur, 0, sizeof(cur));
   pair[0].mb_type = pair[1].mb_type = MbL0_16x16;
   pair[0].mb_structure = 0;
   pair[1].mb_structure = 1;
   pair[0].total_coeff_luma[13] = 12;
   pair[0].total_coeff_luma[15] = 4;
-  MacroblockRecord* mb = &cur[1];
-  mb->mb_addr = 3;
-  mb->mb_structure = 2;
-  mb->mb_type = MbL0_16x16;
-  mb->neighbour_a = &pair[0];
-  mb->cbp_luma = 5;  // quadrants 0 and 2: the left column
-  BitWriter w;
-  w.put(3, 6);                                          // block 0: left 13 (12), no up
-  cavlctest::put_token(w, "coeff_token_map_02", 0, 0);  // block 1
-  cavlctest::put_token(w, "coeff_token_map_48", 0, 0);  // block 2: (12 + 0 + 1) >> 1
-  cavlctest::put_token(w, "coeff_token_map_02", 0, 0);  // block 3
-  cavlctest::put_token(w, "coeff_token_map_24", 0, 0);  // block 8: left 15 (4), up 0
-  cavlctest::put_token(w, "coeff_token_map_02", 0, 0);
-  cavlctest::put_token(w, "coeff_token_map_24", 0, 0);  // block 10: left 15, up 0
-  cavlctest::put_token(w, "coeff_token_map_02", 0, 0);
-  Reader rd(w);
-  const ResidualQuant q{ls4, ls8, 30, 30, 30, 1};
-  cavlc_residual_luma_4x4(&rd.r, mb, q);
-  EXPECT_EQ(rd.r.overrun, 0u);
-  EXPECT_EQ(rd.used(), w.size());
-
-  // Field macroblock with a frame pair on the left: the lower half reads the
-  // bottom record of the left pair; blocks 5 and 13 of either.
+  auto pairCase = [&](uint32_t addr, uint8_t structure, std::initializer_list<NcBlock> blocks) {
+    MacroblockRecord& m = cur[addr & 1];
+    m.mb_addr = addr;
+    m.mb_structure = structure;
+    m.mb_type = MbL0_16x16;
+    m.neighbour_a = &pair[0];
+    m.cbp_luma = 5;
+    expect_nc(*this, &m, blocks, 1);
+  };
+  pairCase(3, 2, {{12, 0}, {0, 0}, {6, 0}, {0, 0}, {2, 0}, {0, 0}, {2, 0}, {0, 0}});
   std::memset(pair, 0, sizeof(pair));
   pair[0].mb_type = pair[1].mb_type = MbL0_16x16;
   pair[0].mb_structure = pair[1].mb_structure = 2;
@@ -343,26 +325,7 @@ TEST_F(Fixture, MbaffLeftNeighboursOfFrameAndFieldPairs) {
   pair[0].total_coeff_luma[13] = 8;
   pair[1].total_coeff_luma[5] = 4;
   pair[1].total_coeff_luma[13] = 12;
-  mb = &cur[0];
-  std::memset(mb, 0, sizeof(*mb));
-  mb->mb_addr = 2;
-  mb->mb_structure = 0;
-  mb->mb_type = MbL0_16x16;
-  mb->neighbour_a = &pair[0];
-  mb->cbp_luma = 5;
-  BitWriter w2;
-  w2.put(3, 6);                                          // block 0: top 5 (12)
-  cavlctest::put_token(w2, "coeff_token_map_02", 0, 0);
-  cavlctest::put_token(w2, "coeff_token_map_48", 0, 0);  // block 2: top 13 (8), up 0
-  cavlctest::put_token(w2, "coeff_token_map_02", 0, 0);
-  cavlctest::put_token(w2, "coeff_token_map_24", 0, 0);  // block 8: bottom 5 (4), up 0
-  cavlctest::put_token(w2, "coeff_token_map_02", 0, 0);
-  cavlctest::put_token(w2, "coeff_token_map_48", 0, 0);  // block 10: bottom 13 (12), up 0
-  cavlctest::put_token(w2, "coeff_token_map_02", 0, 0);
-  Reader rd2(w2);
-  cavlc_residual_luma_4x4(&rd2.r, mb, q);
-  EXPECT_EQ(rd2.r.overrun, 0u);
-  EXPECT_EQ(rd2.used(), w2.size());
+  pairCase(2, 0, {{12, 0}, {0, 0}, {4, 0}, {0, 0}, {2, 0}, {0, 0}, {6, 0}, {0, 0}});
 }
 
 TEST_F(Fixture, DamagedDataMarksTheReader) {

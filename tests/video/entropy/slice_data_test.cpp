@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -69,6 +70,14 @@ struct SliceFixture : ::testing::Test {
   BitReaderCabac reader;
 };
 
+// The neighbour links A, B, C, D of record i as indices into r (-1 none, 9
+// not checked).
+void expect_links(const MacroblockRecord* r, int i, std::array<int, 4> want) {
+  const MacroblockRecord* got[4] = {r[i].neighbour_a, r[i].neighbour_b, r[i].neighbour_c, r[i].neighbour_d};
+  for (int k = 0; k < 4; ++k)
+    EXPECT_TRUE(want[k] == 9 || got[k] == (want[k] < 0 ? nullptr : r + want[k])) << "record " << i << " link " << k;
+}
+
 TEST_F(SliceFixture, IntraSliceWithPcmAndModePrediction) {
   Picture p(4);
   SliceDataState s = state(p, 2, 2);
@@ -98,14 +107,8 @@ TEST_F(SliceFixture, IntraSliceWithPcmAndModePrediction) {
   w.put_ue(3);
   ASSERT_EQ(run(s, w), kSliceDone);
   MacroblockRecord* r = p.records;
-  EXPECT_EQ(r[0].mb_type, 65);
-  EXPECT_EQ(r[1].mb_type, MbI_PCM);
-  EXPECT_EQ(r[2].mb_type, MbI_NxN);
-  EXPECT_EQ(r[3].mb_type, MbI_NxN);
-  EXPECT_EQ(r[0].qp_y, 28);
-  EXPECT_EQ(r[1].qp_y, 0);
-  EXPECT_EQ(r[2].qp_y, 28);  // predicted from the QP before the I_PCM macroblock
-  EXPECT_EQ(r[3].qp_y, 28);
+  const uint8_t types[4] = {65, MbI_PCM, MbI_NxN, MbI_NxN}, qps[4] = {28, 0, 28, 28};  // QP of 2 from before the I_PCM
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(r[i].mb_type == types[i] && r[i].qp_y == qps[i]) << i;
   EXPECT_EQ(r[0].slice_mb_count, 4u);
   EXPECT_EQ(r[0].slice_first_flag, 1);
   EXPECT_EQ(r[3].slice_first_flag, 0);
@@ -122,16 +125,10 @@ TEST_F(SliceFixture, IntraSliceWithPcmAndModePrediction) {
   EXPECT_EQ(r[2].intra_chroma_pred_mode, 1);
   EXPECT_EQ(r[3].intra_pred_mode[0], 4);
   EXPECT_EQ(r[3].intra_pred_mode[1], 2);  // min(4 left, 2 from the I_PCM above)
-  // Links.
-  EXPECT_EQ(r[0].neighbour_a, nullptr);
-  EXPECT_EQ(r[1].neighbour_a, &r[0]);
-  EXPECT_EQ(r[2].neighbour_a, nullptr);
-  EXPECT_EQ(r[2].neighbour_b, &r[0]);
-  EXPECT_EQ(r[2].neighbour_c, &r[1]);
-  EXPECT_EQ(r[3].neighbour_a, &r[2]);
-  EXPECT_EQ(r[3].neighbour_b, &r[1]);
-  EXPECT_EQ(r[3].neighbour_c, nullptr);
-  EXPECT_EQ(r[3].neighbour_d, &r[0]);
+  expect_links(r, 0, {-1, 9, 9, 9});
+  expect_links(r, 1, {0, 9, 9, 9});
+  expect_links(r, 2, {-1, 0, 1, 9});
+  expect_links(r, 3, {2, 1, -1, 0});
 }
 
 TEST_F(SliceFixture, PSliceSkipRunsAndPartitionFields) {
@@ -148,10 +145,7 @@ TEST_F(SliceFixture, PSliceSkipRunsAndPartitionFields) {
   w.put_ue(1);  // MB 3 skipped, ends the slice
   ASSERT_EQ(run(s, w), kSliceDone);
   MacroblockRecord* r = p.records;
-  EXPECT_EQ(r[0].mb_type, MbP_Skip);
-  EXPECT_EQ(r[1].mb_type, MbP_Skip);
-  EXPECT_EQ(r[2].mb_type, MbL0_16x16);
-  EXPECT_EQ(r[3].mb_type, MbP_Skip);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(r[i].mb_type, i == 2 ? MbL0_16x16 : MbP_Skip) << i;
   EXPECT_EQ(r[0].slice_mb_count, 4u);
   for (int q = 0; q < 4; ++q) {
     EXPECT_EQ(r[2].ref_idx_l0[q], 1);
@@ -163,8 +157,8 @@ TEST_F(SliceFixture, PSliceSkipRunsAndPartitionFields) {
     EXPECT_EQ(r[2].mvd_l0[b][1], -2);
   }
   EXPECT_EQ(r[2].qp_y, 26);
-  EXPECT_EQ(r[1].neighbour_a, &r[0]);
-  EXPECT_EQ(r[3].neighbour_a, &r[2]);
+  expect_links(r, 1, {0, 9, 9, 9});
+  expect_links(r, 3, {2, 9, 9, 9});
 }
 
 TEST_F(SliceFixture, BSliceSubMacroblockTypes) {
@@ -217,60 +211,42 @@ TEST_F(SliceFixture, BSliceSubMacroblockTypes) {
 }
 
 TEST_F(SliceFixture, DamagedSlicesAreRefused) {
-  {
-    Picture p(2);
-    SliceDataState s = state(p, 2, 2);
+  struct Case {
+    const char* what;
+    uint32_t count;
+    uint8_t sliceType;
+    std::vector<int> ue;  // ue(v) values, -1 for sixteen predicted-mode flags, 1000 + k for se(v) k
+  };
+  const Case cases[] = {
+      {"I mb_type beyond the table", 2, 2, {26}},
+      {"QP out of range", 2, 2, {1, 0, 1026}},
+      {"intra_chroma_pred_mode beyond 3", 2, 2, {0, -1, 4}},
+      {"skip run past the picture", 4, 0, {10}},
+      {"coded_block_pattern beyond the table", 4, 0, {0, 0, 1001, 1001, 48}},
+  };
+  for (const Case& c : cases) {
+    Picture p(c.count);
+    SliceDataState s = state(p, c.count, c.sliceType);
     BitWriter w;
-    w.put_ue(26);  // beyond the I mb_type table
-    EXPECT_EQ(run(s, w), kSliceFailed);
+    for (int v : c.ue) {
+      if (v < 0)
+        w.put(0xFFFF, 16);
+      else if (v >= 1000)
+        w.put_se(v - 1000);
+      else
+        w.put_ue(static_cast<uint32_t>(v));
+    }
+    EXPECT_EQ(run(s, w), kSliceFailed) << c.what;
+    EXPECT_EQ(p.records[0].slice_mb_count, 0u) << c.what;
   }
-  {
-    Picture p(2);
-    SliceDataState s = state(p, 2, 2);
-    BitWriter w;
-    w.put_ue(1);
-    w.put_ue(0);
-    w.put_se(26);  // QP out of range
-    EXPECT_EQ(run(s, w), kSliceFailed);
-  }
-  {
-    Picture p(2);
-    SliceDataState s = state(p, 2, 2);
-    BitWriter w;
-    w.put_ue(0);
-    for (int blk = 0; blk < 16; ++blk) w.put(1, 1);
-    w.put_ue(4);  // intra_chroma_pred_mode beyond 3
-    EXPECT_EQ(run(s, w), kSliceFailed);
-  }
-  {
-    Picture p(4);
-    SliceDataState s = state(p, 4, 0);
-    BitWriter w;
-    w.put_ue(10);  // a skip run past the picture
-    EXPECT_EQ(run(s, w), kSliceFailed);
-    EXPECT_EQ(p.records[0].slice_mb_count, 0u);
-  }
-  {
-    Picture p(4);
-    SliceDataState s = state(p, 4, 0);
-    BitWriter w;
-    w.put_ue(0);
-    w.put_ue(0);
-    w.put_se(1);
-    w.put_se(1);
-    w.put_ue(48);  // coded_block_pattern beyond the table
-    EXPECT_EQ(run(s, w), kSliceFailed);
-  }
-  {
-    Picture p(2);
-    p.records[1].mb_type = 0x5A;
-    SliceDataState s = state(p, 2, 2, 5);  // starts beyond the picture
-    s.firstMb = s.currentMb = p.records + 1;
-    BitWriter w;
-    w.put_ue(0);
-    EXPECT_EQ(run(s, w), kSliceFailed);
-    EXPECT_EQ(p.records[1].mb_type, 0x5A);
-  }
+  Picture p(2);
+  p.records[1].mb_type = 0x5A;
+  SliceDataState s = state(p, 2, 2, 5);  // starts beyond the picture
+  s.firstMb = s.currentMb = p.records + 1;
+  BitWriter w;
+  w.put_ue(0);
+  EXPECT_EQ(run(s, w), kSliceFailed);
+  EXPECT_EQ(p.records[1].mb_type, 0x5A);
 }
 
 TEST_F(SliceFixture, MbaffPairsInferReadAndRewriteFieldFlags) {
@@ -305,23 +281,15 @@ TEST_F(SliceFixture, MbaffPairsInferReadAndRewriteFieldFlags) {
   EXPECT_EQ(r[1].ref_idx_l0[0], 0);
   EXPECT_EQ(r[2].mb_field_decoding_flag, 1);
   EXPECT_EQ(r[3].mb_field_decoding_flag, 1);
-  EXPECT_EQ(r[2].neighbour_a, &r[0]);
-  EXPECT_EQ(r[3].neighbour_a, &r[1]);  // field pair beside a field pair
+  expect_links(r, 2, {0, 9, 9, 9});
+  expect_links(r, 3, {1, 9, 9, 9});  // field pair beside a field pair
   EXPECT_EQ(r[4].mb_structure, 2);
-  EXPECT_EQ(r[4].neighbour_a, nullptr);
-  EXPECT_EQ(r[4].neighbour_b, &r[1]);
-  EXPECT_EQ(r[4].neighbour_c, &r[3]);
-  EXPECT_EQ(r[5].neighbour_b, &r[4]);
-  EXPECT_EQ(r[5].neighbour_c, nullptr);
+  expect_links(r, 4, {-1, 1, 3, 9});
+  expect_links(r, 5, {9, 4, -1, 9});
   EXPECT_EQ(r[5].mvd_l0[0][0], 3);
   EXPECT_EQ(r[6].mb_field_decoding_flag, 0);  // inferred from the frame pair on the left
-  EXPECT_EQ(r[6].neighbour_a, &r[4]);
-  EXPECT_EQ(r[6].neighbour_b, &r[3]);
-  EXPECT_EQ(r[6].neighbour_c, nullptr);
-  EXPECT_EQ(r[6].neighbour_d, &r[1]);
-  EXPECT_EQ(r[7].neighbour_a, &r[5]);
-  EXPECT_EQ(r[7].neighbour_b, &r[6]);
-  EXPECT_EQ(r[7].neighbour_d, &r[4]);
+  expect_links(r, 6, {4, 3, -1, 1});
+  expect_links(r, 7, {5, 6, 9, 4});
   EXPECT_EQ(r[0].slice_mb_count, 8u);
 }
 

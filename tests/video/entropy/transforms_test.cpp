@@ -20,93 +20,41 @@ int16_t random_coef(std::mt19937& rng, int trial) {
   }
 }
 
-TEST(InverseTransforms, Luma4x4MatchesTheFormulasForEveryMaskPair) {
+// Block `in` (n x n, column-major) against the formulas, or unchanged.
+void expect_block(const int16_t* in, const int16_t* got, int n, bool transformed, int trial) {
+  int16_t d4[4][4], r4[4][4], d8[8][8], r8[8][8];
+  for (int y = 0; y < n; ++y)
+    for (int x = 0; x < n; ++x) (n == 4 ? d4[y][x] : d8[y][x]) = in[n * x + y];
+  if (n == 4)
+    reftest::idct4(d4, r4);
+  else
+    reftest::idct8(d8, r8);
+  for (int y = 0; y < n; ++y)
+    for (int x = 0; x < n; ++x)
+      ASSERT_EQ(got[n * y + x], !transformed ? in[n * y + x] : n == 4 ? r4[y][x] : r8[y][x]) << trial << " n " << n;
+}
+
+// Luma 4x4 (pairs chosen by the mask), chroma 4x4 (all eight blocks) and
+// luma 8x8 (quadrants by the mask); every fifth trial has DC-only blocks.
+TEST(InverseTransforms, FourByFourAndEightByEightMatchTheFormulas) {
   std::mt19937 rng(1);
-  for (int trial = 0; trial < 400; ++trial) {
-    alignas(16) int16_t coeff[256];
-    for (int16_t& v : coeff) v = random_coef(rng, trial);
-    const uint16_t mask = static_cast<uint16_t>(rng());
-    alignas(16) int16_t got[256];
+  for (int trial = 0; trial < 1200; ++trial) {
+    const int kind = trial % 3, n = kind == 2 ? 8 : 4, blocks = kind == 0 ? 16 : kind == 1 ? 8 : 4;
+    alignas(16) int16_t coeff[256], got[256];
+    for (int i = 0; i < 256; ++i) coeff[i] = (trial % 5 == 4 && i % (n * n)) ? 0 : random_coef(rng, trial);
     std::copy(coeff, coeff + 256, got);
-    transform_luma_4x4(got, mask);
-    for (int blk = 0; blk < 16; ++blk) {
-      const bool pairSelected = (mask >> (blk & ~1)) & 3u;
-      const int16_t* in = coeff + 16 * blk;
-      if (!pairSelected) {
-        for (int i = 0; i < 16; ++i) ASSERT_EQ(got[16 * blk + i], in[i]);
-        continue;
-      }
-      int16_t d[4][4], r[4][4];
-      for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) d[y][x] = in[4 * x + y];
-      reftest::idct4(d, r);
-      for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) ASSERT_EQ(got[16 * blk + 4 * y + x], r[y][x]) << trial << " " << blk;
+    const uint32_t mask = rng();
+    if (kind == 0)
+      transform_luma_4x4(got, static_cast<uint16_t>(mask));
+    else if (kind == 1)
+      transform_chroma_4x4(got);
+    else
+      transform_luma_8x8(got, static_cast<uint8_t>(mask & 15u));
+    for (int b = 0; b < blocks; ++b) {
+      const bool on = kind == 1 || (kind == 0 ? ((mask >> (b & ~1)) & 3u) != 0 : ((mask >> b) & 1u) != 0);
+      expect_block(coeff + n * n * b, got + n * n * b, n, on, trial);
     }
-  }
-}
-
-TEST(InverseTransforms, DcOnlyBlocksGiveFlatResiduals) {
-  alignas(16) int16_t coeff[256] = {};
-  coeff[16 * 5] = 100;
-  coeff[16 * 9] = -64;
-  transform_luma_4x4(coeff, 0xFFFF);
-  for (int i = 0; i < 16; ++i) {
-    EXPECT_EQ(coeff[16 * 5 + i], (100 + 32) >> 6);
-    EXPECT_EQ(coeff[16 * 9 + i], (-64 + 32) >> 6);
-    EXPECT_EQ(coeff[16 * 4 + i], 0);  // the pair partner of block 5, all zero
-  }
-  alignas(16) int16_t chroma[128] = {};
-  chroma[16 * 3] = 200;
-  chroma[64 + 16 * 1] = -200;
-  transform_chroma_4x4(chroma);
-  for (int i = 0; i < 16; ++i) {
-    EXPECT_EQ(chroma[16 * 3 + i], (200 + 32) >> 6);
-    EXPECT_EQ(chroma[64 + 16 + i], (-200 + 32) >> 6);
-  }
-}
-
-TEST(InverseTransforms, Chroma4x4TransformsAllEightBlocks) {
-  std::mt19937 rng(2);
-  for (int trial = 0; trial < 200; ++trial) {
-    alignas(16) int16_t coeff[128];
-    for (int16_t& v : coeff) v = random_coef(rng, trial);
-    alignas(16) int16_t got[128];
-    std::copy(coeff, coeff + 128, got);
-    transform_chroma_4x4(got);
-    for (int blk = 0; blk < 8; ++blk) {
-      int16_t d[4][4], r[4][4];
-      for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) d[y][x] = coeff[16 * blk + 4 * x + y];
-      reftest::idct4(d, r);
-      for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) ASSERT_EQ(got[16 * blk + 4 * y + x], r[y][x]);
-    }
-  }
-}
-
-TEST(InverseTransforms, Luma8x8MatchesTheFormulas) {
-  std::mt19937 rng(3);
-  for (int trial = 0; trial < 400; ++trial) {
-    alignas(16) int16_t coeff[256];
-    for (int16_t& v : coeff) v = random_coef(rng, trial);
-    const uint8_t mask = static_cast<uint8_t>(rng() & 15u);
-    alignas(16) int16_t got[256];
-    std::copy(coeff, coeff + 256, got);
-    transform_luma_8x8(got, mask);
-    for (int q = 0; q < 4; ++q) {
-      const int16_t* in = coeff + 64 * q;
-      if (!(mask & (1u << q))) {
-        for (int i = 0; i < 64; ++i) ASSERT_EQ(got[64 * q + i], in[i]);
-        continue;
-      }
-      int16_t d[8][8], r[8][8];
-      for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) d[y][x] = in[8 * x + y];
-      reftest::idct8(d, r);
-      for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) ASSERT_EQ(got[64 * q + 8 * y + x], r[y][x]) << trial;
-    }
+    for (int i = 16 * blocks * (n / 4) * (n / 4); i < 256; ++i) ASSERT_EQ(got[i], coeff[i]);
   }
 }
 
