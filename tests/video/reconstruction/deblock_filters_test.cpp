@@ -43,18 +43,8 @@ void fill(Plane& pl, std::mt19937& rng, int style) {
 // Applies the model to `lines` lines of a vertical (true) or horizontal edge
 // at sample (8, 0) or (0, 8).
 void model_edge(Plane& pl, bool vertical, int lines, int bS, int indexA, int indexB, bool chroma) {
-  for (int i = 0; i < lines; ++i) {
-    int p[4], q[4];
-    for (int k = 0; k < 4; ++k) {
-      p[k] = vertical ? *pl.at(7 - k, i) : *pl.at(i, 7 - k);
-      q[k] = vertical ? *pl.at(8 + k, i) : *pl.at(i, 8 + k);
-    }
-    model_line(p, q, bS, indexA, indexB, chroma);
-    for (int k = 0; k < 4; ++k) {
-      (vertical ? *pl.at(7 - k, i) : *pl.at(i, 7 - k)) = static_cast<uint8_t>(p[k]);
-      (vertical ? *pl.at(8 + k, i) : *pl.at(i, 8 + k)) = static_cast<uint8_t>(q[k]);
-    }
-  }
+  for (int i = 0; i < lines; ++i)
+    model_samples(vertical ? pl.at(8, i) : pl.at(i, 8), vertical ? 1 : Plane::kPitch, bS, indexA, indexB, chroma);
 }
 
 struct Offsets {
@@ -93,101 +83,50 @@ TEST(DeblockTables, KnownValues) {
   }
 }
 
-TEST(DeblockFilters, LumaMatchesModelForEveryStrengthAndIndex) {
+// Luma (8-, 4- and 1-line forms) and chroma (4-, 2- and 1-line forms, two
+// planes with their own qPav) against the model, vertical and horizontal.
+TEST(DeblockFilters, LumaAndChromaMatchTheModelForEveryStrengthAndIndex) {
   std::mt19937 rng(2024);
-  for (int bS = 1; bS <= 4; ++bS)
-    for (int qPav = 0; qPav <= 51; ++qPav)
-      for (const Offsets& off : kOffsets)
-        for (int style = 0; style < 4; ++style) {
-          const int8_t offsets[2] = {off.a, off.b};
-          const int indexA = clip3(0, 51, qPav + off.a), indexB = clip3(0, 51, qPav + off.b);
-          Plane base;
-          fill(base, rng, style);
-          const auto u8 = [](int v) { return static_cast<uint8_t>(v); };
-          struct Case {
-            bool vertical;
-            int lines;
-          };
-          for (const Case c : {Case{true, 8}, Case{true, 4}, Case{false, 8}, Case{false, 4}, Case{true, 1}}) {
-            Plane got = base, want = base;
-            if (c.vertical && c.lines == 8)
-              FilteringProcessVerticalLuma8x8(got.at(8, 0), Plane::kPitch, u8(bS), u8(qPav), offsets);
-            else if (c.vertical && c.lines == 4)
-              FilteringProcessVerticalLuma4x4(got.at(8, 0), Plane::kPitch, u8(bS), u8(qPav), offsets);
-            else if (c.vertical)
-              FilteringProcessVerticalLuma(got.at(8, 0), u8(bS), u8(qPav), offsets);
-            else if (c.lines == 8)
-              FilteringProcessHorizontalLuma8x8(got.at(0, 8), u8(bS), u8(qPav), offsets, Plane::kPitch);
-            else
-              FilteringProcessHorizontalLuma4x4(got.at(0, 8), u8(bS), u8(qPav), offsets, Plane::kPitch);
-            model_edge(want, c.vertical, c.lines, bS, indexA, indexB, false);
-            ASSERT_EQ(got.s, want.s) << "bS " << bS << " qPav " << qPav << " offsets " << int(off.a) << ","
-                                     << int(off.b) << " vertical " << c.vertical << " lines " << c.lines;
-          }
-        }
-}
-
-TEST(DeblockFilters, ChromaMatchesModelForEveryStrengthAndIndex) {
-  std::mt19937 rng(77);
   std::uniform_int_distribution<int> qp(0, 51);
-  for (int bS = 1; bS <= 4; ++bS)
-    for (int qPavA = 0; qPavA <= 51; ++qPavA)
-      for (const Offsets& off : kOffsets)
-        for (int style = 0; style < 4; ++style) {
-          const int qPavB = qp(rng);
-          const int8_t offsets[2] = {off.a, off.b};
-          Plane baseA, baseB;
-          fill(baseA, rng, style);
-          fill(baseB, rng, style);
-          const auto u8 = [](int v) { return static_cast<uint8_t>(v); };
-          struct Case {
-            bool vertical;
-            int lines;
-          };
-          for (const Case c : {Case{true, 4}, Case{true, 2}, Case{false, 4}, Case{false, 2}, Case{true, 1}}) {
-            Plane gotA = baseA, gotB = baseB, wantA = baseA, wantB = baseB;
-            uint8_t* a = c.vertical ? gotA.at(8, 0) : gotA.at(0, 8);
-            uint8_t* b = c.vertical ? gotB.at(8, 0) : gotB.at(0, 8);
-            if (c.vertical && c.lines == 4)
-              FilteringProcessVerticalChroma4x4(a, b, Plane::kPitch, u8(bS), u8(qPavA), u8(qPavB), offsets);
-            else if (c.vertical && c.lines == 2)
-              FilteringProcessVerticalChroma2x2(a, b, Plane::kPitch, u8(bS), u8(qPavA), u8(qPavB), offsets);
-            else if (c.vertical)
-              FilteringProcessVerticalChroma(a, b, u8(bS), u8(qPavA), u8(qPavB), offsets);
-            else if (c.lines == 4)
-              FilteringProcessHorizontalChroma4x4(a, b, u8(bS), u8(qPavA), u8(qPavB), offsets, Plane::kPitch);
-            else
-              FilteringProcessHorizontalChroma2x2(a, b, u8(bS), u8(qPavA), u8(qPavB), offsets, Plane::kPitch);
-            model_edge(wantA, c.vertical, c.lines, bS, clip3(0, 51, qPavA + off.a), clip3(0, 51, qPavA + off.b), true);
-            model_edge(wantB, c.vertical, c.lines, bS, clip3(0, 51, qPavB + off.a), clip3(0, 51, qPavB + off.b), true);
-            ASSERT_EQ(gotA.s, wantA.s) << "bS " << bS << " qPav " << qPavA << " vertical " << c.vertical;
-            ASSERT_EQ(gotB.s, wantB.s) << "bS " << bS << " qPav " << qPavB << " vertical " << c.vertical;
+  const auto u8 = [](int v) { return static_cast<uint8_t>(v); };
+  constexpr int P = Plane::kPitch;
+  for (const bool chroma : {false, true})
+    for (int bS = 1; bS <= 4; ++bS)
+      for (int qPav = 0; qPav <= 51; ++qPav)
+        for (const Offsets& off : kOffsets)
+          for (int style = 0; style < 4; ++style) {
+            const int8_t o[2] = {off.a, off.b};
+            const int qPavB = chroma ? qp(rng) : qPav;
+            Plane baseA, baseB;
+            fill(baseA, rng, style);
+            fill(baseB, rng, style);
+            for (int form = 0; form < 5; ++form) {  // vertical n, vertical n/2, horizontal n, horizontal n/2, one line
+              const bool vertical = form < 2 || form == 4;
+              const int lines = form == 4 ? 1 : (chroma ? 4 : 8) >> (form & 1);
+              Plane gotA = baseA, gotB = baseB, wantA = baseA, wantB = baseB;
+              uint8_t* a = vertical ? gotA.at(8, 0) : gotA.at(0, 8);
+              uint8_t* b = vertical ? gotB.at(8, 0) : gotB.at(0, 8);
+              const uint8_t s = u8(bS), q = u8(qPav), qB = u8(qPavB);
+              switch (form + 5 * chroma) {
+                case 0: FilteringProcessVerticalLuma8x8(a, P, s, q, o); break;
+                case 1: FilteringProcessVerticalLuma4x4(a, P, s, q, o); break;
+                case 2: FilteringProcessHorizontalLuma8x8(a, s, q, o, P); break;
+                case 3: FilteringProcessHorizontalLuma4x4(a, s, q, o, P); break;
+                case 4: FilteringProcessVerticalLuma(a, s, q, o); break;
+                case 5: FilteringProcessVerticalChroma4x4(a, b, P, s, q, qB, o); break;
+                case 6: FilteringProcessVerticalChroma2x2(a, b, P, s, q, qB, o); break;
+                case 7: FilteringProcessHorizontalChroma4x4(a, b, s, q, qB, o, P); break;
+                case 8: FilteringProcessHorizontalChroma2x2(a, b, s, q, qB, o, P); break;
+                default: FilteringProcessVerticalChroma(a, b, s, q, qB, o); break;
+              }
+              model_edge(wantA, vertical, lines, bS, clip3(0, 51, qPav + off.a), clip3(0, 51, qPav + off.b), chroma);
+              if (chroma)
+                model_edge(wantB, vertical, lines, bS, clip3(0, 51, qPavB + off.a), clip3(0, 51, qPavB + off.b), true);
+              ASSERT_EQ(gotA.s, wantA.s) << "chroma " << chroma << " bS " << bS << " qPav " << qPav << " offsets "
+                                         << int(off.a) << "," << int(off.b) << " form " << form;
+              ASSERT_EQ(gotB.s, wantB.s) << "chroma bS " << bS << " qPav " << qPavB << " form " << form;
+            }
           }
-        }
-}
-
-// Named corners of the filter: floor division of a negative sum, the tC0 = 0
-// rows, and thresholds of 0 leaving every sample alone.
-TEST(DeblockFilters, NamedCases) {
-  const int8_t none[2] = {0, 0};
-  // ((q0 - p0) << 2) + (p1 - q1) + 4 = -9 -> delta -2 (floor), within tC.
-  uint8_t line[8] = {100, 100, 100, 101, 99, 100, 100, 100};
-  // p0 = 101, q0 = 99: (-2 * 4) + (100 - 100) + 4 = -4 -> -1.
-  FilteringProcessVerticalLuma(line + 4, 2, 40, none);
-  EXPECT_EQ(line[3], 100);
-  EXPECT_EQ(line[4], 100);
-  uint8_t floorLine[8] = {100, 100, 102, 102, 100, 103, 100, 100};
-  // p1 = 102, p0 = 102, q0 = 100, q1 = 103: -8 + (-1) + 4 = -5 -> -1 (floor of -0.625).
-  FilteringProcessVerticalLuma(floorLine + 4, 1, 40, none);
-  EXPECT_EQ(floorLine[3], 101);
-  EXPECT_EQ(floorLine[4], 101);
-  // Alpha 0 below index 16: nothing changes for any bS.
-  for (int bS = 1; bS <= 4; ++bS) {
-    uint8_t flat[8] = {10, 10, 10, 10, 11, 11, 11, 11};
-    FilteringProcessVerticalLuma(flat + 4, static_cast<uint8_t>(bS), 15, none);
-    EXPECT_EQ(flat[3], 10);
-    EXPECT_EQ(flat[4], 11);
-  }
 }
 
 }  // namespace

@@ -45,4 +45,13 @@ void model_line(int* p, int* q, int bS, int indexA, int indexB, bool chroma) {
   }
 }
 
+void model_samples(uint8_t* q0, ptrdiff_t step, int bS, int indexA, int indexB, bool chroma) {
+  int p[4] = {}, q[4] = {};
+  const int n = chroma ? 2 : 4;
+  for (int k = 0; k < n; ++k) p[k] = q0[-(k + 1) * step], q[k] = q0[k * step];
+  model_line(p, q, bS, indexA, indexB, chroma);
+  for (int k = 0; k < n; ++k)
+    q0[-(k + 1) * step] = static_cast<uint8_t>(p[k]), q0[k * step] = static_cast<uint8_t>(q[k]);
+}
+
 }  // namespace deblock_model

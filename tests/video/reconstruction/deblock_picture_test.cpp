@@ -3,6 +3,7 @@
 // that hold p0 and q0, slice-level filter control, and the margins.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -113,40 +114,22 @@ class DeblockModel {
           const int px = vertical ? qx - 1 : qx, py = vertical ? qy : qy - 1;
           const int bS = strength(px, py, qx, qy, vertical != 0, e == 0);
           const MacroblockRecord& p = mb_of(px, py);
-          if (lumaEdge && bS > 0) line_luma(qx, qy, vertical != 0, bS, (p.qp_y + mb.qp_y + 1) >> 1, head);
+          if (lumaEdge && bS > 0)
+            line(&luma(qx, qy), vertical ? 1 : tp_.lumaPitch, bS, (p.qp_y + mb.qp_y + 1) >> 1, head, false);
           // Chroma edges at chroma 0 and 4; chroma line i / 2 uses luma line i.
           if ((e == 0 || e == 8) && (i % 2 == 0) && bS > 0) {
             const int cx = vertical ? (x0 + e) / 2 : x0 / 2 + i / 2, cy = vertical ? y0 / 2 + i / 2 : (y0 + e) / 2;
-            line_chroma(cb_, cx, cy, vertical != 0, bS, (p.qp_cb + mb.qp_cb + 1) >> 1, head);
-            line_chroma(cr_, cx, cy, vertical != 0, bS, (p.qp_cr + mb.qp_cr + 1) >> 1, head);
+            const ptrdiff_t step = vertical ? 1 : tp_.chromaPitch;
+            line(&chroma(cb_, cx, cy), step, bS, (p.qp_cb + mb.qp_cb + 1) >> 1, head, true);
+            line(&chroma(cr_, cx, cy), step, bS, (p.qp_cr + mb.qp_cr + 1) >> 1, head, true);
           }
         }
       }
   }
 
-  void line_luma(int qx, int qy, bool vertical, int bS, int qPav, const MacroblockRecord& head) {
-    int p[4], q[4];
-    for (int k = 0; k < 4; ++k) {
-      p[k] = vertical ? luma(qx - 1 - k, qy) : luma(qx, qy - 1 - k);
-      q[k] = vertical ? luma(qx + k, qy) : luma(qx, qy + k);
-    }
-    model_line(p, q, bS, clip3(0, 51, qPav + head.filter_offset_a), clip3(0, 51, qPav + head.filter_offset_b), false);
-    for (int k = 0; k < 4; ++k) {
-      (vertical ? luma(qx - 1 - k, qy) : luma(qx, qy - 1 - k)) = static_cast<uint8_t>(p[k]);
-      (vertical ? luma(qx + k, qy) : luma(qx, qy + k)) = static_cast<uint8_t>(q[k]);
-    }
-  }
-
-  void line_chroma(std::vector<uint8_t>& plane, int qx, int qy, bool vertical, int bS, int qPav,
-                   const MacroblockRecord& head) {
-    int p[4] = {0, 0, 0, 0}, q[4] = {0, 0, 0, 0};
-    for (int k = 0; k < 2; ++k) {
-      p[k] = vertical ? chroma(plane, qx - 1 - k, qy) : chroma(plane, qx, qy - 1 - k);
-      q[k] = vertical ? chroma(plane, qx + k, qy) : chroma(plane, qx, qy + k);
-    }
-    model_line(p, q, bS, clip3(0, 51, qPav + head.filter_offset_a), clip3(0, 51, qPav + head.filter_offset_b), true);
-    (vertical ? chroma(plane, qx - 1, qy) : chroma(plane, qx, qy - 1)) = static_cast<uint8_t>(p[0]);
-    (vertical ? chroma(plane, qx, qy) : chroma(plane, qx, qy)) = static_cast<uint8_t>(q[0]);
+  void line(uint8_t* q0, ptrdiff_t step, int bS, int qPav, const MacroblockRecord& head, bool chroma) {
+    model_samples(q0, step, bS, clip3(0, 51, qPav + head.filter_offset_a), clip3(0, 51, qPav + head.filter_offset_b),
+                  chroma);
   }
 
   TestPicture& tp_;
@@ -172,18 +155,8 @@ void random_macroblocks(TestPicture& tp, std::mt19937& rng, uint8_t structure) {
     }
     const int s = shape(rng);
     mb.mb_type = static_cast<uint8_t>(k == 9 ? MbP_Skip : (0x10 | s));
-    int motionOf[17][6];
-    for (auto& m : motionOf)
-      for (int& v : m) v = 0;
-    for (int part = 0; part < 17; ++part) {
-      const int f = flags(rng);
-      motionOf[part][0] = f;
-      motionOf[part][1] = id(rng);
-      motionOf[part][2] = id(rng);
-      motionOf[part][3] = mv(rng);
-      motionOf[part][4] = mv(rng);
-      motionOf[part][5] = mv(rng);
-    }
+    std::array<int, 6> motionOf[17];  // prediction flags, two ids, three vector components
+    for (auto& m : motionOf) m = {flags(rng), id(rng), id(rng), mv(rng), mv(rng), mv(rng)};
     const int sh = mb.mb_type & 3;
     for (int b = 0; b < 16; ++b) {
       const int quadrant = b >> 2;
@@ -276,43 +249,6 @@ TEST(DeblockPicture, PassedOverSlicesAndEmptyCounts) {
   tp.mbs[0].slice_mb_count = 0;
   EXPECT_EQ(DeblockingFilter(&tp.pic), 0u);
   EXPECT_EQ(tp.y, y);
-}
-
-// Motion test cases: field vertical limit, lists crossed, same picture twice.
-TEST(DeblockPicture, MotionStrengthCases) {
-  TestPicture tp(2, 1);
-  tp.set_slices({0}, 0, 0);
-  MacroblockRecord& q = tp.mbs[1];
-  MacroblockRecord& p = tp.mbs[0];
-  for (MacroblockRecord* m : {&p, &q}) m->mb_type = MbL0_16x16, m->mb_structure = 2;
-  p.pred_flag_l0[0] = q.pred_flag_l0[0] = 1;
-  q.mv_l0[0][1] = 3;
-  EXPECT_EQ(IsFilteringStrength1(&q, 0, &p, 0), 0);  // frame: 3 quarter samples apart is close
-  q.mb_structure = 1;
-  EXPECT_EQ(IsFilteringStrength1(&q, 0, &p, 0), 1);  // field: 2 or more is far
-  q.mb_structure = 2;
-  q.mv_l0[0][1] = 0;
-  q.mv_l0[0][0] = 3;
-  EXPECT_EQ(IsFilteringStrength1(&q, 0, &p, 0), 0);
-  // List 0 against list 1 of the same picture with equal vectors.
-  q.pred_flag_l0[0] = 0;
-  q.pred_flag_l1[0] = 1;
-  q.ref_id_l1[0] = p.ref_id_l0[0] = 7;
-  q.mv_l1[0][0] = 3;
-  EXPECT_EQ(IsFilteringStrength1(&q, 0, &p, 0), 0);
-  q.ref_id_l1[0] = 8;
-  EXPECT_EQ(IsFilteringStrength1(&q, 0, &p, 0), 1);
-  // Both blocks bi-predicted from one picture twice, vectors swapped.
-  for (MacroblockRecord* m : {&p, &q}) m->pred_flag_l0[0] = m->pred_flag_l1[0] = 1, m->ref_id_l0[0] = m->ref_id_l1[0] = 5;
-  p.mv_l0[0][0] = 20, p.mv_l1[0][0] = -20;
-  q.mv_l0[0][0] = -20, q.mv_l1[0][0] = 20;
-  q.mv_l0[0][1] = q.mv_l1[0][1] = p.mv_l0[0][1] = p.mv_l1[0][1] = 0;
-  EXPECT_EQ(IsFilteringStrength1(&q, 0, &p, 0), 0);
-  q.mv_l1[0][0] = 40;
-  EXPECT_EQ(IsFilteringStrength1(&q, 0, &p, 0), 1);
-  // One vector against two.
-  q.pred_flag_l1[0] = 0;
-  EXPECT_EQ(IsFilteringStrength1(&q, 0, &p, 0), 1);
 }
 
 }  // namespace
