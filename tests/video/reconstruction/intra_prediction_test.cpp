@@ -143,55 +143,42 @@ TEST(IntraPrediction, InvalidModesAndMissingSidesFallBackToDc) {
 
 // ---- combination ----
 
+// 4x4, 8x8, 16x16 (residual in 4x4 blocks) and chroma (four-block layout):
+// clipped sums, the right column and bottom row copies, nothing written
+// past the block.
 TEST(IntraCombine, ClipsAndCopiesEdges) {
   std::mt19937 rng(5);
   std::uniform_int_distribution<int> sample(0, 255), residual(-600, 600);
   alignas(16) int16_t res[256];
   alignas(16) uint8_t pred[256];
+  const int pitch = 48;
+  std::vector<uint8_t> plane(pitch * 20);
+  uint8_t* dst = plane.data() + 2 * pitch + 3;  // deliberately unaligned
+  auto clipped = [](int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
   for (int iter = 0; iter < 50; ++iter) {
     for (int i = 0; i < 256; ++i) res[i] = static_cast<int16_t>(residual(rng)), pred[i] = static_cast<uint8_t>(sample(rng));
-    const int pitch = 48;
-    std::vector<uint8_t> plane(pitch * 20, 0xCC);
-    uint8_t* dst = plane.data() + 2 * pitch + 3;  // deliberately unaligned
-    uint8_t right[16], bottom[16];
-    auto clipped = [](int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
-
-    for (int n : {4, 8}) {
+    for (int kind = 0; kind < 4; ++kind) {
+      const int n = kind == 2 ? 16 : kind == 0 ? 4 : 8;
+      uint8_t right[16], bottom[16];
       std::fill(plane.begin(), plane.end(), 0xCC);
-      if (n == 4)
-        combine_intra_samples_4x4_8bit(res, pred, right, bottom, dst, pitch);
-      else
-        combine_intra_samples_8x8_8bit(res, pred, right, bottom, dst, pitch);
+      if (kind == 0) combine_intra_samples_4x4_8bit(res, pred, right, bottom, dst, pitch);
+      if (kind == 1) combine_intra_samples_8x8_8bit(res, pred, right, bottom, dst, pitch);
+      if (kind == 2) combine_intra_samples_16x16_8bit(res, pred, right, bottom, dst, pitch);
+      if (kind == 3) combine_intra_chroma_samples(res, pred, right, dst, pitch);
       for (int y = 0; y < n; ++y)
-        for (int x = 0; x < n; ++x) ASSERT_EQ(dst[y * pitch + x], clipped(pred[n * y + x] + res[n * y + x]));
+        for (int x = 0; x < n; ++x) {
+          const int in4x4 = 4 * (y & 3) + (x & 3);
+          int p = n * y + x, r = p;
+          if (kind == 2) r = 16 * ((x / 8) * 4 + (y / 8) * 8 + ((x / 4) & 1) + 2 * ((y / 4) & 1)) + in4x4;
+          if (kind == 3) p = r = 16 * ((x >> 2) + 2 * (y >> 2)) + in4x4;
+          ASSERT_EQ(dst[y * pitch + x], clipped(pred[p] + res[r])) << "kind " << kind;
+        }
       for (int i = 0; i < n; ++i) {
         EXPECT_EQ(right[i], dst[i * pitch + n - 1]);
-        EXPECT_EQ(bottom[i], dst[(n - 1) * pitch + i]);
-        EXPECT_EQ(dst[i * pitch + n], 0xCC);  // nothing written past the block
+        EXPECT_TRUE(kind == 3 || bottom[i] == dst[(n - 1) * pitch + i]) << "kind " << kind;
+        EXPECT_TRUE(dst[i * pitch + n] == 0xCC && dst[n * pitch + i] == 0xCC) << "kind " << kind;
       }
     }
-
-    std::fill(plane.begin(), plane.end(), 0xCC);
-    combine_intra_samples_16x16_8bit(res, pred, right, bottom, dst, pitch);
-    for (int y = 0; y < 16; ++y)
-      for (int x = 0; x < 16; ++x) {
-        const int blk = (x / 8) * 4 + (y / 8) * 8 + ((x / 4) & 1) + 2 * ((y / 4) & 1);
-        ASSERT_EQ(dst[y * pitch + x], clipped(pred[16 * y + x] + res[16 * blk + 4 * (y & 3) + (x & 3)]));
-      }
-    for (int i = 0; i < 16; ++i) {
-      EXPECT_EQ(right[i], dst[i * pitch + 15]);
-      EXPECT_EQ(bottom[i], dst[15 * pitch + i]);
-    }
-
-    std::fill(plane.begin(), plane.end(), 0xCC);
-    combine_intra_chroma_samples(res, pred, right, dst, pitch);
-    for (int y = 0; y < 8; ++y)
-      for (int x = 0; x < 8; ++x) {
-        const int k = 16 * ((x >> 2) + 2 * (y >> 2)) + 4 * (y & 3) + (x & 3);
-        ASSERT_EQ(dst[y * pitch + x], clipped(pred[k] + res[k]));
-      }
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(right[i], dst[i * pitch + 7]);
-    EXPECT_EQ(dst[8 * pitch], 0xCC);
   }
 }
 
