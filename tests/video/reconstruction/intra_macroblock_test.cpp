@@ -320,7 +320,9 @@ TEST(IntraMacroblocks, DriversStayInsideThePictureAndItsPlanes) {
     if (!monochrome) tp.mbs[0].slice_mb_count = 1000;
     EXPECT_EQ(predict_and_combine_I_unit_8bit(&tb), monochrome ? 4u : 1000u);
     EXPECT_EQ(tp.y, model.y_);
-    if (monochrome) EXPECT_EQ(tp.cb, cb);
+    if (monochrome) {
+      EXPECT_EQ(tp.cb, cb);
+    }
   }
   TestPicture tp(2, 2);
   tp.fill_random(rng);
