@@ -41,10 +41,7 @@ TEST(EngineCalls, QueriesAndNullInstances) {
   EXPECT_EQ(0, AVCHDVideoDecoderGetFrameBufferSizeLib(nullptr));
   uint32_t v[4] = {};
   EXPECT_EQ(v, AVCHDVideoDecoderGetVersionLib(v));
-  EXPECT_EQ(1u, v[0]);
-  EXPECT_EQ(0u, v[1]);
-  EXPECT_EQ(6u, v[2]);
-  EXPECT_EQ(4u, v[3]);
+  EXPECT_EQ((std::vector<uint32_t>{1, 0, 6, 4}), std::vector<uint32_t>(v, v + 4));
   EXPECT_EQ(0x8000u, AVCHDDecodeVideoStreamLib(nullptr, nullptr, nullptr, 0, 0, 0));
   EXPECT_EQ(0x8000, AVCHDCloseVideoDecoderLib(nullptr));
   EXPECT_EQ(0x8000, AVCHDResetVideoDecoderLib(nullptr));

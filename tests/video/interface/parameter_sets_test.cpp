@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <utility>
 
 #include "expectations.h"
 #include "h264_test_util.h"
@@ -106,14 +107,14 @@ std::vector<uint8_t> sps_rbsp(const SpsOptions& o) {
 }
 
 std::vector<uint8_t> pps_rbsp(uint32_t id, uint32_t spsId, int chromaOffset = 0,
-                              std::function<void(BitWriter&)> high = nullptr) {
+                              std::function<void(BitWriter&)> high = nullptr, uint32_t refL0Minus1 = 0) {
   BitWriter w;
   w.ue(id);
   w.ue(spsId);
   w.bit(1);
   w.bit(0);
   w.ue(0);
-  w.ue(0);
+  w.ue(refL0Minus1);
   w.ue(0);
   w.bit(0);
   w.bits(0, 2);
@@ -355,16 +356,7 @@ TEST(ParameterSets, UnsupportedStreamsAreRefused) {
   // PPS values beyond their fields.
   Syntax p;
   ASSERT_EQ(p.sps(SpsOptions()), 0);
-  BitWriter w;
-  w.ue(0);
-  w.ue(0);
-  w.bit(0);
-  w.bit(0);
-  w.ue(0);
-  w.ue(32);  // num_ref_idx_l0_active_minus1
-  w.ue(0);
-  w.trailing();
-  EXPECT_EQ(p.pps(w.bytes()), kParamSetUnsupported);
+  EXPECT_EQ(p.pps(pps_rbsp(0, 0, 0, nullptr, 32)), kParamSetUnsupported);  // num_ref_idx_l0_active_minus1
   EXPECT_EQ(p.pps(pps_rbsp(0, 0, 13)), kParamSetUnsupported);  // chroma_qp_index_offset
   EXPECT_EQ(p.pps(pps_rbsp(256, 0)), kParamSetUnsupported);
   EXPECT_EQ(p.ppsHead.seq_parameter_set_id, 255);  // nothing entered the list
@@ -408,6 +400,14 @@ void message(BitWriter& w, uint32_t type, const std::vector<uint8_t>& body) {
   for (uint8_t b : body) w.byte(b);
 }
 
+// An SEI RBSP of the given messages (type, body).
+std::vector<uint8_t> sei_of(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& messages) {
+  BitWriter w;
+  for (const auto& [type, body] : messages) message(w, type, body);
+  w.trailing();
+  return w.bytes();
+}
+
 std::vector<uint8_t> user_data(const uint8_t uuid[16], const std::vector<uint8_t>& entries, int count = -1) {
   std::vector<uint8_t> b(uuid, uuid + 16);
   b.insert(b.end(), {'M', 'D', 'P', 'M'});
@@ -423,7 +423,6 @@ TEST(Sei, CameraUserData) {
   foreign[0] = 0;
   BitWriter w;
   message(w, 4, std::vector<uint8_t>(300, 0xAB));  // skipped by its size
-  message(w, 5, user_data(foreign, {0xE0, 9, 9, 9, 9}));
   message(w, 5, user_data(kMdpmUuid, {0x13, 0x12, 0x34, 0x56, 0x78,  //
                                       0x14, 0x12, 0x34, 0x56, 0x78,  //
                                       0x18, 0x02, 0x20, 0x08, 0x12,  //
@@ -433,6 +432,7 @@ TEST(Sei, CameraUserData) {
                                       0xEF, 1, 2, 3, 4,              //
                                       0xF0, 5, 6, 7, 8,              //
                                       0xFF, 5, 6, 7, 8}));
+  message(w, 5, user_data(foreign, {0xE0, 9, 9, 9, 9}));  // a foreign identifier changes nothing
   w.trailing();
   uint32_t overrun = 0;
   EXPECT_EQ(s.run(w.bytes(), decode_sei_rbsp, &overrun), 0);
@@ -451,23 +451,12 @@ TEST(Sei, CameraUserData) {
 
 TEST(Sei, EntryCountBeyondPayloadIsBounded) {
   Syntax s;
-  BitWriter w;
   // Claims 40 entries but holds 1; the message after it must still be read.
-  message(w, 5, user_data(kMdpmUuid, {0xE0, 0x01, 0x03, 0x04, 0x50}, 40));
-  message(w, 6, {0x80 | 0x40});  // recovery point: ue 0, exact_match 1
-  w.trailing();
-  EXPECT_EQ(s.sei_rbsp(w.bytes()), 0);
+  EXPECT_EQ(s.sei_rbsp(sei_of({{5, user_data(kMdpmUuid, {0xE0, 0x01, 0x03, 0x04, 0x50}, 40)},
+                               {6, {0x80 | 0x40}}})),  // recovery point: ue 0, exact_match 1
+            0);
   EXPECT_EQ(s.fb.userData.modelCode, 0x0450u);
   EXPECT_EQ(s.sei.exact_match_flag, 1);
-  // A foreign identifier leaves the record alone.
-  Syntax t;
-  uint8_t foreign[16] = {1};
-  BitWriter v;
-  message(v, 5, user_data(foreign, {0xE0, 1, 3, 4, 0x12}));
-  v.trailing();
-  t.sei_rbsp(v.bytes());
-  EXPECT_EQ(t.fb.userData.valid, 0);
-  EXPECT_EQ(t.fb.userData.modelTag, 0u);
 }
 
 std::vector<uint8_t> pic_timing(uint32_t cpbDelay, uint32_t dpbDelay, int picStruct) {
@@ -479,8 +468,7 @@ std::vector<uint8_t> pic_timing(uint32_t cpbDelay, uint32_t dpbDelay, int picStr
     for (int i = 0; i < NumClockTS_Table[picStruct]; ++i) b.bit(0);
   }
   b.trailing();  // pads the message to whole bytes
-  auto bytes = b.bytes();
-  return bytes;
+  return b.bytes();
 }
 
 TEST(Sei, TimingKeysAndFieldCounts) {
@@ -491,7 +479,6 @@ TEST(Sei, TimingKeysAndFieldCounts) {
   ASSERT_EQ(s.sps(o), 0);
   // Buffering period and picture timing in one access unit: its removal
   // time (base 0 + 6) becomes the base for the following ones.
-  BitWriter w;
   BitWriter bp;
   bp.ue(0);
   bp.bits(90000, 24);
@@ -499,10 +486,7 @@ TEST(Sei, TimingKeysAndFieldCounts) {
   bp.bits(90001, 24);
   bp.bits(2, 24);
   bp.trailing();
-  message(w, 0, bp.bytes());
-  message(w, 1, pic_timing(6, 4, 0));
-  w.trailing();
-  EXPECT_EQ(s.sei_rbsp(w.bytes()), 0);
+  EXPECT_EQ(s.sei_rbsp(sei_of({{0, bp.bytes()}, {1, pic_timing(6, 4, 0)}})), 0);
   EXPECT_EQ(s.sei.initial_cpb_removal_delay[0], 90001u);  // VCL values in the NAL slots
   EXPECT_EQ(s.sei.initial_cpb_removal_delay_offset[0], 2u);
   EXPECT_EQ(s.pic.hasPicTiming, 1);
@@ -514,10 +498,7 @@ TEST(Sei, TimingKeysAndFieldCounts) {
 
   const int ticks[9] = {2, 2, 2, 2, 2, 2, 2, 4, 6};
   for (int ps = 0; ps <= 8; ++ps) {
-    BitWriter t;
-    message(t, 1, pic_timing(2, 3, ps));
-    t.trailing();
-    s.sei_rbsp(t.bytes());
+    s.sei_rbsp(sei_of({{1, pic_timing(2, 3, ps)}}));
     EXPECT_EQ(s.fb.outputTicks, ticks[ps]) << ps;
     EXPECT_EQ(s.pic.outputTicks, ticks[ps]) << ps;
     EXPECT_EQ(s.sei.NumClockTS, NumClockTS_Table[ps]);
@@ -525,19 +506,12 @@ TEST(Sei, TimingKeysAndFieldCounts) {
   }
   // Decode-order output ignores dpb_output_delay.
   s.ds.decodeOrderOutput = 1;
-  BitWriter d;
-  message(d, 1, pic_timing(2, 3, 0));
-  d.trailing();
-  s.sei_rbsp(d.bytes());
+  s.sei_rbsp(sei_of({{1, pic_timing(2, 3, 0)}}));
   EXPECT_EQ(s.pic.outputKey, 8);
 
   // Without an SPS, timing is skipped and what follows is still read.
   Syntax none;
-  BitWriter n;
-  message(n, 1, pic_timing(2, 3, 0));
-  message(n, 5, user_data(kMdpmUuid, {0xE0, 0x01, 0x03, 0x04, 0x12}));
-  n.trailing();
-  none.sei_rbsp(n.bytes());
+  none.sei_rbsp(sei_of({{1, pic_timing(2, 3, 0)}, {5, user_data(kMdpmUuid, {0xE0, 0x01, 0x03, 0x04, 0x12})}}));
   EXPECT_EQ(none.pic.hasPicTiming, 0);
   EXPECT_EQ(none.fb.userData.modelCode, 0x0412u);
 }

@@ -245,28 +245,6 @@ TEST(Writers, FormatFourOrMoreWritesNothing) {
   for (uint8_t b : out) EXPECT_EQ(0x5A, b);
 }
 
-TEST(Writers, LineRoundsAwayFromNeutralAndClamps) {
-  uint8_t y[64], cb[48], cr[48], out[128];
-  std::memset(y, 16, sizeof(y));
-  // Row 0 then row 1 at next = 16.
-  for (int i = 0; i < 16; ++i) {
-    cb[i] = 200; cb[16 + i] = 200;
-    cr[i] = 100; cr[16 + i] = 100;
-  }
-  WriteLineYUY2(y, cb, cr, 32, out, 6, 2, 16);
-  for (int x = 0; x < 32; x += 2) {
-    EXPECT_EQ(200, out[2 * x + 1]);  // equal samples above neutral stay
-    EXPECT_EQ(99, out[2 * x + 3]);   // and lose one below it
-  }
-  std::memset(cb, 0, sizeof(cb));
-  std::memset(cr, 255, sizeof(cr));
-  WriteLineUYVY(y, cb, cr, 32, out, 2, 6, 16);
-  for (int x = 0; x < 32; x += 2) {
-    EXPECT_EQ(1, out[2 * x]);        // a sum below 4 gives 1, never a wrapped value
-    EXPECT_EQ(254, out[2 * x + 2]);
-  }
-}
-
 TEST(Writers, MonochromeHasNeutralChroma) {
   std::mt19937 rng(5);
   SequenceParameterSet sps{};

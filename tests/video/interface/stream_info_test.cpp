@@ -20,13 +20,21 @@ using h264test::append;
 using h264test::BitWriter;
 
 // A Main-profile SPS: 1920x1080 frames (68 macroblock rows, 4 rows cropped)
-// or fields (34 map-unit rows, 2 cropped), with VUI timing.
-std::vector<uint8_t> sps_rbsp(bool frames, uint32_t id = 0) {
+// or fields (34 map-unit rows, 2 cropped), with VUI timing; another chroma
+// format makes it a High 4:2:2 SPS.
+std::vector<uint8_t> sps_rbsp(bool frames, uint32_t id = 0, uint32_t chromaFormat = 1) {
   BitWriter w;
-  w.byte(77);
+  w.byte(chromaFormat == 1 ? 77 : 122);
   w.bits(0, 8);
   w.byte(40);
   w.ue(id);
+  if (chromaFormat != 1) {
+    w.ue(chromaFormat);
+    w.ue(0);
+    w.ue(0);
+    w.bit(0);
+    w.bit(0);  // no scaling matrices
+  }
   w.ue(0);  // log2_max_frame_num_minus4
   w.ue(0);  // pic_order_cnt_type
   w.ue(4);  // log2_max_pic_order_cnt_lsb_minus4
@@ -180,30 +188,8 @@ TEST(StreamInfo, UnselectedUnitsLeaveAFreeNode) {
 
 TEST(StreamInfo, RefusedAndTruncatedUnitsReportStatus) {
   // 4:2:2 High 4:2:2 profile: refused.
-  BitWriter w;
-  w.byte(122);
-  w.bits(0, 8);
-  w.byte(40);
-  w.ue(0);
-  w.ue(2);
-  w.ue(0);
-  w.ue(0);
-  w.bit(0);
-  w.bit(0);
-  w.ue(0);
-  w.ue(2);
-  w.ue(0);
-  w.ue(1);
-  w.bit(0);
-  w.ue(10);
-  w.ue(10);
-  w.bit(1);
-  w.bit(1);
-  w.bit(0);
-  w.bit(0);
-  w.trailing();
   std::vector<uint8_t> s;
-  append(s, annexb_unit(0x67, w.bytes()));
+  append(s, annexb_unit(0x67, sps_rbsp(true, 0, 2)));
   InfoList l;
   EXPECT_EQ(AVCHDGetVideoStreamInfoLib(&l.head, s.data(), static_cast<int32_t>(s.size()), kStreamInfoSps), 12);
   EXPECT_EQ(l.head.status, 1u);
@@ -394,12 +380,9 @@ TEST(StreamInfoStreams, CameraRecordingDateAndModel) {
   VideoUserData ud{};
   ASSERT_EQ(AVCHDGetVideoUserDataLib(&ud, pes[0].data.data(), static_cast<int32_t>(pes[0].data.size())), 0);
   EXPECT_EQ(ud.valid, 1);
-  EXPECT_EQ(bcd_swapped(ud.packs[9]) * 100 + bcd_swapped(ud.packs[10]), 2008);
-  EXPECT_EQ(bcd_swapped(ud.packs[11]), 12);
-  EXPECT_EQ(bcd_swapped(ud.packs[12]), 31);
-  EXPECT_EQ(bcd_swapped(ud.packs[13]), 23);
-  EXPECT_EQ(bcd_swapped(ud.packs[14]), 16);
-  EXPECT_EQ(bcd_swapped(ud.packs[15]), 24);
+  // 2008-12-31 23:16:24
+  const int date[7] = {20, 8, 12, 31, 23, 16, 24};
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(bcd_swapped(ud.packs[9 + i]), date[i]) << "pack byte " << 9 + i;
   // Time zone: hours in bits 6..3, sign in bit 2, half hour in bit 7.
   EXPECT_EQ((ud.packs[8] >> 3) & 15, 1);
   EXPECT_EQ((ud.packs[8] >> 2) & 1, 0);

@@ -147,10 +147,6 @@ TEST(SyntaxStreams, ConformanceParameterSetsAndSei) { check_folder("h264-conform
 
 TEST(SyntaxStreams, FeatureClipParameterSetsAndSei) { check_folder("h264-features"); }
 
-}  // namespace
-
-namespace {
-
 // The parser keeps its state between calls: the start of every feature clip
 // fed in pieces of 1 to 7 bytes gives the same NAL units as fed whole.
 TEST(SyntaxStreams, FeatureClipsCutIntoPieces) {
