@@ -360,21 +360,20 @@ TEST(ParameterSets, UnsupportedStreamsAreRefused) {
   EXPECT_EQ(p.pps(pps_rbsp(0, 0, 13)), kParamSetUnsupported);  // chroma_qp_index_offset
   EXPECT_EQ(p.pps(pps_rbsp(256, 0)), kParamSetUnsupported);
   EXPECT_EQ(p.ppsHead.seq_parameter_set_id, 255);  // nothing entered the list
-}
 
-TEST(ParameterSets, TruncatedSetOverruns) {
-  Syntax s;
-  auto rbsp = sps_rbsp(SpsOptions());
-  rbsp.resize(5);
+  // Sets cut short overrun and are refused.
+  Syntax cut;
+  auto cutSps = sps_rbsp(SpsOptions());
+  cutSps.resize(5);
   uint32_t overrun = 0;
-  EXPECT_EQ(s.run(rbsp, DecodeSequenceParameterSet, &overrun), kParamSetUnsupported);
+  EXPECT_EQ(cut.run(cutSps, DecodeSequenceParameterSet, &overrun), kParamSetUnsupported);
   EXPECT_EQ(overrun, 1u);
-  EXPECT_EQ(s.spsHead.seq_parameter_set_id, 255);  // not entered
-  ASSERT_EQ(s.sps(SpsOptions()), 0);
-  auto pps = pps_rbsp(0, 0);
-  pps.resize(1);
-  EXPECT_EQ(s.pps(pps), kParamSetUnsupported);
-  EXPECT_EQ(s.ppsHead.seq_parameter_set_id, 255);
+  EXPECT_EQ(cut.spsHead.seq_parameter_set_id, 255);  // not entered
+  ASSERT_EQ(cut.sps(SpsOptions()), 0);
+  auto cutPps = pps_rbsp(0, 0);
+  cutPps.resize(1);
+  EXPECT_EQ(cut.pps(cutPps), kParamSetUnsupported);
+  EXPECT_EQ(cut.ppsHead.seq_parameter_set_id, 255);
 }
 
 // ---- SEI ------------------------------------------------------------------

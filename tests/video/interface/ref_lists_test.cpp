@@ -103,29 +103,31 @@ TEST(RefLists, ListsOfHandLinkedPictures) {
   EXPECT_EQ(kStepNoReference, build_reference_lists(nullptr, &s)) << "P slice without a predecessor";
 }
 
-// Marking reads from a reader built over the given RBSP bits.
-struct Reader {
+// Marking of the last of three reference frames (frame_num 2), read from a
+// reader built over the given bits.
+struct Marking {
+  Pictures p{3};
   std::vector<uint8_t> payload;
   ThreadBuffer tb{};
-  explicit Reader(const std::vector<uint8_t>& rbsp) {
+  int32_t run(h264test::BitWriter& w) {
+    w.trailing();
+    const std::vector<uint8_t> rbsp = w.bytes();
     payload.assign(((rbsp.size() + 3) / 4) * 4 + 8, 0);
     for (size_t k = 0; k < rbsp.size(); ++k) payload[rbsp_byte_offset(static_cast<uint32_t>(k))] = rbsp[k];
     bs_init(&tb.reader, payload.data(), static_cast<uint32_t>(rbsp.size()));
+    for (auto& q : p.pics) q.referenceMarking = 3;
+    SliceDecodeContext s = slice_for(&p.pics[2], 0, 2);
+    return dec_ref_pic_marking(&tb, &s, 1, 2);
   }
 };
 
 TEST(RefMarking, OneReferenceFrameKeepsOnlyTheNewest) {
-  Pictures p(3);
+  Marking m;
+  Pictures& p = m.p;
   p.sps.num_ref_frames = 1;
-  p.pics[0].referenceMarking = 3;
-  p.pics[1].referenceMarking = 3;
-  p.pics[2].referenceMarking = 3;
   h264test::BitWriter w;
   w.bit(0);  // sliding window
-  w.trailing();
-  Reader r(w.bytes());
-  SliceDecodeContext s = slice_for(&p.pics[2], 0, 2);
-  ASSERT_EQ(0, dec_ref_pic_marking(&r.tb, &s, 1, 2));
+  ASSERT_EQ(0, m.run(w));
   EXPECT_EQ(0, p.pics[0].referenceMarking);
   EXPECT_EQ(0, p.pics[1].referenceMarking);
   EXPECT_EQ(3, p.pics[2].referenceMarking);
@@ -134,8 +136,8 @@ TEST(RefMarking, OneReferenceFrameKeepsOnlyTheNewest) {
 }
 
 TEST(RefMarking, OperationThreeUnmarksAndLeavesTheReaderAtTheNextOperation) {
-  Pictures p(3);
-  for (auto& q : p.pics) q.referenceMarking = 3;
+  Marking m;
+  Pictures& p = m.p;
   p.pics[0].frameNum = 0;
   p.pics[1].frameNum = 1;
   h264test::BitWriter w;
@@ -146,13 +148,10 @@ TEST(RefMarking, OperationThreeUnmarksAndLeavesTheReaderAtTheNextOperation) {
   w.ue(1);   // operation 1
   w.ue(0);   // picNumX = 1
   w.ue(0);   // end
-  w.trailing();
-  Reader r(w.bytes());
-  SliceDecodeContext s = slice_for(&p.pics[2], 0, 2);
-  ASSERT_EQ(0, dec_ref_pic_marking(&r.tb, &s, 1, 2));
+  ASSERT_EQ(0, m.run(w));
   EXPECT_EQ(0, p.pics[0].referenceMarking);
   EXPECT_EQ(0, p.pics[1].referenceMarking);
-  EXPECT_EQ(0u, r.tb.reader.overrun);
+  EXPECT_EQ(0u, m.tb.reader.overrun);
 }
 
 }  // namespace
