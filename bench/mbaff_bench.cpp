@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "AVCHDVideoDecoder.h"
+#include "decode_bench_support.h"
 #include "testsupport.h"
 
 namespace {
@@ -38,53 +38,29 @@ const std::vector<uint8_t>& stream_bytes() {
   return es;
 }
 
-int64_t decode_once(VideoDecoder* dec, std::vector<uint8_t>& picture) {
-  const std::vector<uint8_t>& data = stream_bytes();
-  AVCHDResetVideoDecoderLib(dec);
-  int64_t count = 0;
-  int32_t eos = 0;
-  uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture.data(), data.data(), static_cast<uint32_t>(data.size()), 0, 0);
-  for (;;) {
-    if (st & 0x0001) ++count;
-    if (st & (0x8000 | 0x0004)) break;
-    if (st & 0x0002) eos = 1;
-    st = AVCHDDecodeVideoStreamLib(dec, picture.data(), nullptr, 0, eos, 0);
-  }
-  return count;
-}
-
 int64_t g_pictures = 0;  // pictures of one pass, as the library counts them
 
 void BM_DecodeMbaff1080i(benchmark::State& state) {
   const std::vector<uint8_t>& data = stream_bytes();
   if (data.empty()) return state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
-  VideoDecoderParams params;
-  if (AVCHDGetVideoDecoderInfoLib(&params, data.data(), static_cast<int32_t>(data.size())) != 0)
-    return state.SkipWithError("no sequence parameter set");
-  params.outputFormat = 3;
-  params.threads = static_cast<uint8_t>(state.range(0));
-  params.timeoutMs = 60000;
-  params.flags = 0;
-  VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&params);
-  if (!dec) return state.SkipWithError("decoder did not open");
-  std::vector<uint8_t> picture(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&params)) + 64);
+  std::vector<uint8_t> picture;
+  const char* why = "";
+  VideoDecoder* dec = benchdecode::open_for(data, state.range(0), &picture, &why);
+  if (!dec) return state.SkipWithError(why);
   int64_t pictures = 0;
-  for (auto _ : state) pictures += g_pictures = decode_once(dec, picture);
+  for (auto _ : state) pictures += g_pictures = benchdecode::decode_whole_stream(dec, data, picture.data());
   AVCHDCloseVideoDecoderLib(dec);
   state.counters["fps"] = benchmark::Counter(static_cast<double>(pictures), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_DecodeMbaff1080i)->Arg(1)->Arg(0)->ArgName("threads")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_FfmpegMbaff1080i(benchmark::State& state) {
-  struct stat st;
-  if (::stat("/usr/bin/ffmpeg", &st) != 0) return state.SkipWithError("ffmpeg not installed: comparison skipped");
+  if (!benchdecode::have_ffmpeg()) return state.SkipWithError("ffmpeg not installed: comparison skipped");
   const std::string path = testsupport::testdata_file(kRecording);
   if (stream_bytes().empty() || g_pictures == 0) return state.SkipWithError("test material missing or not decoded");
-  const std::string command = "/usr/bin/ffmpeg -nostdin -hide_banner -loglevel error -threads " +
-                              std::to_string(state.range(0)) + " -i '" + path + "' -map 0:v:0 -f null - >/dev/null 2>&1";
   int64_t pictures = 0;
   for (auto _ : state) {
-    if (std::system(command.c_str()) != 0) return state.SkipWithError("ffmpeg failed");
+    if (!benchdecode::ffmpeg_decode(path, state.range(0))) return state.SkipWithError("ffmpeg failed");
     pictures += g_pictures;
   }
   state.counters["fps"] = benchmark::Counter(static_cast<double>(pictures), benchmark::Counter::kIsRate);

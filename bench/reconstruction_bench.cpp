@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "AVCHDVideoDecoder.h"
+#include "decode_bench_support.h"
 
 namespace {
 
@@ -52,45 +52,14 @@ const char* stream_file() {
   return g_streamFile;
 }
 
-// Decodes the whole stream once; returns the number of pictures output.
-int64_t decode_once(VideoDecoder* dec, std::vector<uint8_t>& picture) {
-  const std::vector<uint8_t>& data = stream_bytes();
-  AVCHDResetVideoDecoderLib(dec);
-  int64_t count = 0;
-  int32_t eos = 0;
-  uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture.data(), data.data(), static_cast<uint32_t>(data.size()), 0, 0);
-  for (;;) {
-    if (st & 0x0001) ++count;
-    if (st & (0x8000 | 0x0004)) break;
-    if (st & 0x0002) eos = 1;
-    st = AVCHDDecodeVideoStreamLib(dec, picture.data(), nullptr, 0, eos, 0);
-  }
-  return count;
-}
-
 void BM_DecodeIntra1080(benchmark::State& state) {
   const std::vector<uint8_t>& data = stream_bytes();
-  if (data.empty()) {
-    state.SkipWithError("tests/data/reconstruction/intra1080.264 missing");
-    return;
-  }
-  VideoDecoderParams params;
-  if (AVCHDGetVideoDecoderInfoLib(&params, data.data(), static_cast<int32_t>(data.size())) != 0) {
-    state.SkipWithError("no sequence parameter set");
-    return;
-  }
-  params.outputFormat = 3;
-  params.threads = static_cast<uint8_t>(state.range(0));
-  params.timeoutMs = 60000;
-  params.flags = 0;
-  VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&params);
-  if (!dec) {
-    state.SkipWithError("decoder did not open");
-    return;
-  }
-  std::vector<uint8_t> picture(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&params)) + 64);
+  std::vector<uint8_t> picture;
+  const char* why = "";
+  VideoDecoder* dec = benchdecode::open_for(data, state.range(0), &picture, &why);
+  if (!dec) return state.SkipWithError(why);
   int64_t pictures = 0;
-  for (auto _ : state) pictures += decode_once(dec, picture);
+  for (auto _ : state) pictures += benchdecode::decode_whole_stream(dec, data, picture.data());
   AVCHDCloseVideoDecoderLib(dec);
   state.counters["fps"] = benchmark::Counter(static_cast<double>(pictures), benchmark::Counter::kIsRate);
 }
@@ -98,24 +67,11 @@ BENCHMARK(BM_DecodeIntra1080)->Arg(1)->Arg(0)->ArgName("threads")->Unit(benchmar
 
 // ffmpeg to the null muxer, process start included.
 void BM_FfmpegIntra1080(benchmark::State& state) {
-  struct stat st;
-  if (::stat("/usr/bin/ffmpeg", &st) != 0) {
-    state.SkipWithError("ffmpeg not installed: comparison skipped");
-    return;
-  }
-  if (stream_bytes().empty()) {
-    state.SkipWithError("tests/data/reconstruction/intra1080.264 missing");
-    return;
-  }
-  const std::string command = "/usr/bin/ffmpeg -nostdin -hide_banner -loglevel error -threads " +
-                              std::to_string(state.range(0)) + " -i '" + std::string(stream_file()) +
-                              "' -f null - >/dev/null 2>&1";
+  if (!benchdecode::have_ffmpeg()) return state.SkipWithError("ffmpeg not installed: comparison skipped");
+  if (stream_bytes().empty()) return state.SkipWithError("tests/data/reconstruction/intra1080.264 missing");
   int64_t pictures = 0;
   for (auto _ : state) {
-    if (std::system(command.c_str()) != 0) {
-      state.SkipWithError("ffmpeg failed");
-      return;
-    }
+    if (!benchdecode::ffmpeg_decode(stream_file(), state.range(0))) return state.SkipWithError("ffmpeg failed");
     pictures += kRepeats * kStreamPictures;
   }
   state.counters["fps"] = benchmark::Counter(static_cast<double>(pictures), benchmark::Counter::kIsRate);
