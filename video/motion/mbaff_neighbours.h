@@ -35,8 +35,9 @@ inline NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN,
 // macroblock.
 inline int luma4x4_block_at(int x, int y) { return 8 * (y >> 3) + 4 * (x >> 3) + 2 * ((y >> 2) & 1) + ((x >> 2) & 1); }
 
-// The locations above are inline: motion-vector prediction asks for several
-// per partition.
+// The locations above are always inlined: motion-vector prediction asks for
+// several per partition, mostly at constant positions that fold the branches
+// away.
 namespace mbaff_detail {
 
 inline MacroblockRecord* pair_top(MacroblockRecord* r) { return r ? r - (r->mb_addr & 1) : nullptr; }
@@ -44,7 +45,8 @@ inline bool is_frame(const MacroblockRecord* r) { return r->mb_structure == 2; }
 
 }  // namespace mbaff_detail
 
-inline NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN, int yN, int maxW, int maxH) {
+inline __attribute__((always_inline)) NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN,
+                                                                                int yN, int maxW, int maxH) {
   MacroblockRecord* n = nullptr;
   if (yN > maxH - 1) return {nullptr, 0, 0};
   if (xN < 0)
@@ -57,7 +59,8 @@ inline NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN,
   return {n, (xN + maxW) % maxW, (yN + maxH) % maxH};
 }
 
-inline NeighbourLocation mbaff_neighbour_location(MacroblockRecord* cur, int xN, int yN, int maxW, int maxH) {
+inline __attribute__((always_inline)) NeighbourLocation mbaff_neighbour_location(MacroblockRecord* cur, int xN,
+                                                                                int yN, int maxW, int maxH) {
   if (xN >= 0 && xN < maxW && yN >= 0 && yN < maxH) return {cur, xN, yN};
   if (yN > maxH - 1 || (xN > maxW - 1 && yN >= 0)) return {nullptr, 0, 0};
   const bool curFrame = mbaff_detail::is_frame(cur);

@@ -11,12 +11,17 @@ namespace {
 
 enum class Part { Whole, Upper, Lower, Left, Right };
 
+// Everything below runs several times per partition and wants its
+// positions folded in as constants: the lookups are forced inline.
+#define MV_INLINE inline __attribute__((always_inline))
+
 // A neighbour's contribution for one list: its vector and reference index,
-// (0, 0, -1) when unavailable, intra or not using the list.
+// (0, 0, -1) when unavailable, intra or not using the list. Plain ints, so
+// that nothing is packed into a narrow record on the way.
 struct Neighbour {
-  int16_t x = 0;
-  int16_t y = 0;
-  int8_t ref = -1;
+  int x = 0;
+  int y = 0;
+  int ref = -1;
 };
 
 template <int List>
@@ -30,17 +35,15 @@ struct Fields {
 // Block `blk` (luma4x4BlkIdx) of record n; in MBAFF frames the triple is
 // scaled between field and frame units of the current macroblock.
 template <int List, bool Mbaff>
-Neighbour read(MacroblockRecord* cur, MacroblockRecord* n, int blk) {
+MV_INLINE Neighbour read(MacroblockRecord* cur, MacroblockRecord* n, int blk) {
   Neighbour out;
   if (n == nullptr || mb_is_intra(n->mb_type) || Fields<List>::predFlag(n)[blk >> 2] == 0) return out;
+  int16_t y = Fields<List>::mv(n)[blk][1];
+  int ref = Fields<List>::refIdx(n)[blk >> 2];
+  if (Mbaff && n != cur) scale_between_kinds(cur, n, &y, &ref);
   out.x = Fields<List>::mv(n)[blk][0];
-  out.y = Fields<List>::mv(n)[blk][1];
-  out.ref = Fields<List>::refIdx(n)[blk >> 2];
-  if (Mbaff && n != cur) {
-    int ref = out.ref;
-    scale_between_kinds(cur, n, &out.y, &ref);
-    out.ref = static_cast<int8_t>(ref);
-  }
+  out.y = y;
+  out.ref = ref;
   return out;
 }
 
@@ -48,7 +51,7 @@ Neighbour read(MacroblockRecord* cur, MacroblockRecord* n, int blk) {
 // upper-left sample; *available tells whether that position exists at all
 // (an intra neighbour or one without the list is available but gives -1).
 template <int List, bool Mbaff>
-Neighbour at(MacroblockRecord* cur, int xN, int yN, bool* available) {
+MV_INLINE Neighbour at(MacroblockRecord* cur, int xN, int yN, bool* available) {
   const NeighbourLocation loc =
       Mbaff ? mbaff_neighbour_location(cur, xN, yN) : frame_neighbour_location(cur, xN, yN);
   *available = loc.mb != nullptr;
@@ -69,47 +72,57 @@ constexpr Geometry geometryOf(Part p) {
 }
 
 // Neighbours A, B and C of a partition (D standing in for an unavailable
-// C); substitute is set when only A is available.
-template <int List, bool Mbaff>
-void neighbours(MacroblockRecord* cur, const Geometry& g, Neighbour* a, Neighbour* b, Neighbour* c, bool* substitute) {
+// C); hasA and hasB tell whether A's and B's positions exist.
+struct Around {
+  Neighbour a, b, c;
   bool hasA, hasB, hasC;
-  *a = at<List, Mbaff>(cur, g.x - 1, g.y, &hasA);
-  *b = at<List, Mbaff>(cur, g.x, g.y - 1, &hasB);
-  *c = at<List, Mbaff>(cur, g.x + g.w, g.y - 1, &hasC);
-  if (!hasC) *c = at<List, Mbaff>(cur, g.x - 1, g.y - 1, &hasC);
-  *substitute = hasA && !hasB && !hasC;
+};
+
+template <int List, bool Mbaff, Part P>
+MV_INLINE Around neighbours(MacroblockRecord* cur) {
+  constexpr Geometry g = geometryOf(P);
+  Around n;
+  n.a = at<List, Mbaff>(cur, g.x - 1, g.y, &n.hasA);
+  n.b = at<List, Mbaff>(cur, g.x, g.y - 1, &n.hasB);
+  n.c = at<List, Mbaff>(cur, g.x + g.w, g.y - 1, &n.hasC);
+  if (!n.hasC) n.c = at<List, Mbaff>(cur, g.x - 1, g.y - 1, &n.hasC);
+  return n;
 }
 
-int16_t median3(int a, int b, int c) {
+MV_INLINE int16_t median3(int a, int b, int c) {
   return static_cast<int16_t>(a + b + c - std::min({a, b, c}) - std::max({a, b, c}));
 }
 
-// The predictor of partition P with target reference index refIdx.
-template <int List, bool Mbaff, Part P>
-void predictor(MacroblockRecord* cur, int refIdx, int16_t mvp[2]) {
-  Neighbour a, b, c;
-  bool substitute;
-  neighbours<List, Mbaff>(cur, geometryOf(P), &a, &b, &c, &substitute);
+// The predictor of partition P with target reference index refIdx from its
+// neighbours.
+template <Part P>
+MV_INLINE void predict_from(Around n, int refIdx, int16_t mvp[2]) {
   // Directional rules of the two-partition shapes.
   const Neighbour* direct = nullptr;
-  if (P == Part::Upper && b.ref == refIdx) direct = &b;
-  if ((P == Part::Lower || P == Part::Left) && a.ref == refIdx) direct = &a;
-  if (P == Part::Right && c.ref == refIdx) direct = &c;
+  if (P == Part::Upper && n.b.ref == refIdx) direct = &n.b;
+  if ((P == Part::Lower || P == Part::Left) && n.a.ref == refIdx) direct = &n.a;
+  if (P == Part::Right && n.c.ref == refIdx) direct = &n.c;
   if (direct != nullptr) {
-    mvp[0] = direct->x;
-    mvp[1] = direct->y;
+    mvp[0] = static_cast<int16_t>(direct->x);
+    mvp[1] = static_cast<int16_t>(direct->y);
     return;
   }
-  if (substitute) b = c = a;
-  const int matches = (a.ref == refIdx) + (b.ref == refIdx) + (c.ref == refIdx);
+  // Only A available: it stands for B and C too.
+  if (n.hasA && !n.hasB && !n.hasC) n.b = n.c = n.a;
+  const int matches = (n.a.ref == refIdx) + (n.b.ref == refIdx) + (n.c.ref == refIdx);
   if (matches == 1) {
-    const Neighbour& n = a.ref == refIdx ? a : (b.ref == refIdx ? b : c);
-    mvp[0] = n.x;
-    mvp[1] = n.y;
+    const Neighbour& m = n.a.ref == refIdx ? n.a : (n.b.ref == refIdx ? n.b : n.c);
+    mvp[0] = static_cast<int16_t>(m.x);
+    mvp[1] = static_cast<int16_t>(m.y);
     return;
   }
-  mvp[0] = median3(a.x, b.x, c.x);
-  mvp[1] = median3(a.y, b.y, c.y);
+  mvp[0] = median3(n.a.x, n.b.x, n.c.x);
+  mvp[1] = median3(n.a.y, n.b.y, n.c.y);
+}
+
+template <int List, bool Mbaff, Part P>
+void predictor(MacroblockRecord* cur, int refIdx, int16_t mvp[2]) {
+  predict_from<P>(neighbours<List, Mbaff, P>(cur), refIdx, mvp);
 }
 
 // Quadrants and 4x4 blocks a partition covers, and the block whose mvd it
@@ -158,14 +171,11 @@ int32_t pSkip(MacroblockRecord* mb) {
     mb->pred_flag_l0[q] = 1;
     mb->pred_flag_l1[q] = 0;
   }
-  bool hasA, hasB;
-  const Neighbour a = at<0, Mbaff>(mb, -1, 0, &hasA);
-  const Neighbour b = at<0, Mbaff>(mb, 0, -1, &hasB);
-  auto isZero = [](const Neighbour& n) { return n.ref == 0 && n.x == 0 && n.y == 0; };
+  // A and B of the zero test are those of the 16x16 predictor.
+  const Around n = neighbours<0, Mbaff, Part::Whole>(mb);
+  auto isZero = [](const Neighbour& v) { return v.ref == 0 && v.x == 0 && v.y == 0; };
   int16_t mvp[2] = {0, 0};
-  if (hasA && hasB && !isZero(a) && !isZero(b)) {
-    predictor<0, Mbaff, Part::Whole>(mb, mb->ref_idx_l0[0], mvp);
-  }
+  if (n.hasA && n.hasB && !isZero(n.a) && !isZero(n.b)) predict_from<Part::Whole>(n, mb->ref_idx_l0[0], mvp);
   for (auto& v : mb->mv_l0) {
     v[0] = mvp[0];
     v[1] = mvp[1];
@@ -177,13 +187,8 @@ int32_t pSkip(MacroblockRecord* mb) {
 
 int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list) {
   auto minPositive = [](int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); };
-  Neighbour a, b, c;
-  bool substitute;
-  if (list == 0)
-    neighbours<0, true>(mb, geometryOf(Part::Whole), &a, &b, &c, &substitute);
-  else
-    neighbours<1, true>(mb, geometryOf(Part::Whole), &a, &b, &c, &substitute);
-  return static_cast<int8_t>(minPositive(a.ref, minPositive(b.ref, c.ref)));
+  const Around n = list == 0 ? neighbours<0, true, Part::Whole>(mb) : neighbours<1, true, Part::Whole>(mb);
+  return static_cast<int8_t>(minPositive(n.a.ref, minPositive(n.b.ref, n.c.ref)));
 }
 
 #define MOTION_VECTOR_DEFINE(shapeList, list, part)                                                              \
