@@ -4,6 +4,7 @@
 // 8x4 or 4x8 partitions, or four 4x4 quadrants (B_Skip, B_Direct_16x16; 2x2
 // blocks when direct motion is kept per 4x4 luma block). Cb is done before Cr.
 #include <emmintrin.h>
+#include <xmmintrin.h>
 
 #include <cstddef>
 #include <cstring>
@@ -220,11 +221,52 @@ INTER_CHROMA_WORKERS(INTER_WORKER_SPECIALISE)
 #undef INTER_WORKER_ONE
 #undef INTER_WORKER_TWO
 
+// Lists quadrant q of a direct macroblock predicts from: 1 list 0, 2 list 1,
+// 3 both.
+inline int lists_of(const MacroblockRecord* mb, int q) {
+  return mb->pred_flag_l0[q] ? (mb->pred_flag_l1[q] ? 3 : 1) : 2;
+}
+
+// True when every quadrant of a direct macroblock uses the lists, reference
+// indices and vectors of quadrant 0 (of its corner block when perBlock is
+// false, of all four blocks otherwise).
+inline bool direct_motion_uniform(const MacroblockRecord* mb, int lists, bool perBlock) {
+  for (int q = 1; q < 4; ++q)
+    if (lists_of(mb, q) != lists) return false;
+  for (int list = 0; list < 2; ++list) {
+    if (!(lists & (1 << list))) continue;
+    const int8_t* ref = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
+    if (ref[1] != ref[0] || ref[2] != ref[0] || ref[3] != ref[0]) return false;
+    uint32_t first;
+    std::memcpy(&first, list ? mb->mv_l1[0] : mb->mv_l0[0], 4);
+    for (int b = perBlock ? 1 : 4; b < 16; b += perBlock ? 1 : 4) {
+      uint32_t v;
+      std::memcpy(&v, list ? mb->mv_l1[b] : mb->mv_l0[b], 4);
+      if (v != first) return false;
+    }
+  }
+  return true;
+}
+
+// The drivers walk a slice's records in address order, and by the chroma
+// walk the records have left the near caches: the lines this member reads
+// (residual, motion and the tail fields) are asked for one record ahead. A
+// prefetch never faults, so the record past a slice's last one is harmless.
+inline void prefetch_next_record(const MacroblockRecord* mb) {
+  // Addresses as integers: the record after the last one is no object.
+  const uintptr_t next = reinterpret_cast<uintptr_t>(mb) + sizeof(MacroblockRecord);
+  const auto line = [](uintptr_t a) { _mm_prefetch(reinterpret_cast<const char*>(a), _MM_HINT_T0); };
+  line(next);
+  for (size_t o = offsetof(MacroblockRecord, chroma_coeff); o < sizeof(MacroblockRecord); o += 64) line(next + o);
+  line(next + sizeof(MacroblockRecord) - 1);
+}
+
 // The member of MbTypeCode Code.
 template <uint8_t Code>
 void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t chromaX, uint16_t chromaY,
                    uint8_t* dstCb, uint8_t* dstCr, MacroblockRecord* mb, uint32_t pitch, uint32_t width,
                    uint32_t height) {
+  prefetch_next_record(mb);
   constexpr int kShape = Code & 3;
   constexpr int kPred0 = (Code >> 4) & 3, kPred1 = (Code >> 2) & 3;
   if constexpr (Code == MbP_Skip) {
@@ -235,8 +277,16 @@ void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_
     // Without 8x8 inference direct motion may differ per 4x4 luma block:
     // each then predicts its own 2x2 chroma block.
     const bool perBlock = mb->slice->direct_8x8_inference_flag == 0;
+    // Mostly every block moves alike: then one 8x8 block gives the same
+    // samples as its four quadrants.
+    const int lists0 = lists_of(mb, 0);
+    if (direct_motion_uniform(mb, lists0, perBlock)) {
+      predict_block<8, kResidual>(make_call(l0, l1, chromaX, chromaY, dstCb, dstCr, mb, pitch, width, height),
+                                  ChromaBlock{0, 0, 8, 8, 0, 0}, lists0);
+      return;
+    }
     for (int q = 0; q < 4; ++q) {
-      const int lists = mb->pred_flag_l0[q] ? (mb->pred_flag_l1[q] ? 3 : 1) : 2;
+      const int lists = lists_of(mb, q);
       const int bx = 4 * (q & 1), by = 4 * (q >> 1);
       if (!perBlock) {
         predict_block<4, kResidual>(
