@@ -86,17 +86,15 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
   const int16_t* mv = list ? mb->mv_l1[blk.lumaBlock] : mb->mv_l0[blk.lumaBlock];
   // A field predicting from the field of the other parity moves by a quarter
   // chroma sample.
-  int refParity = ref.pic->structure, curParity = mb->mb_structure;
-  if (mbaff_field(mb)) {
-    refParity = ref.bottomField ? 1 : 0;
-    curParity = static_cast<int>(mb->mb_addr & 1);
-  }
+  // (Field macroblocks, of field pictures or MBAFF frames, have the parity of
+  // their field as structure.)
+  const int refParity = ref.bottomField ? 1 : 0, curParity = mb->mb_structure;
   int dv = 0;
-  if (refParity == 0 && curParity == 1) dv = 2;
-  if (refParity == 1 && curParity == 0) dv = -2;
+  if (curParity != 2 && refParity == 0 && curParity == 1) dv = 2;
+  if (curParity != 2 && refParity == 1 && curParity == 0) dv = -2;
   const int32_t cvx = mv[0];
   const int32_t cvy = static_cast<int16_t>(mv[1] + dv);
-  const uint8_t* plane = (c ? ref.pic->frameBuffer->Cr : ref.pic->frameBuffer->Cb) + (ref.bottomField ? call.pitch / 2 : 0);
+  const uint8_t* plane = (c ? frame_cr(ref.pic) : frame_cb(ref.pic)) + (ref.bottomField ? call.pitch / 2 : 0);
   chroma_kernel<Rows>(plane, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, rows, call.width,
                       call.height, call.pitch);
   return ref;

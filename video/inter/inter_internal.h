@@ -10,25 +10,30 @@
 
 namespace inter {
 
-// Reference picture refIdx of a list. An index beyond the slice's active
-// entries, or an entry without a picture, falls back to entry 0 and then to
-// the picture being decoded, so a damaged stream predicts from valid planes.
-inline DecodedPicture* reference_of(DecodedPicture* const* list, const MacroblockRecord* mb, int listIdx,
-                                    int refIdx) {
+// Entry of a list that refIdx reads. An index beyond the slice's active
+// entries, or an entry without a picture, falls back to entry 0; -1 when
+// that has none either (the picture being decoded then stands in), so a
+// damaged stream predicts from valid planes.
+inline int reference_entry(DecodedPicture* const* list, const MacroblockRecord* mb, int listIdx, int refIdx) {
   const SliceDecodeContext* s = mb->slice;
   const uint32_t active =
       1u + (listIdx ? s->num_ref_idx_l1_active_minus1 : s->num_ref_idx_l0_active_minus1);
-  DecodedPicture* pic = static_cast<uint32_t>(refIdx) < active ? list[refIdx] : nullptr;
-  if (!pic || !pic->frameBuffer) pic = list[0];
-  if (!pic || !pic->frameBuffer) pic = s->picture;
-  return pic;
+  if (static_cast<uint32_t>(refIdx) < active && list[refIdx] && list[refIdx]->frameBuffer) return refIdx;
+  return list[0] && list[0]->frameBuffer ? 0 : -1;
 }
 
-// The reference that one partition of one list reads. In an MBAFF frame a
-// field macroblock's index counts fields: entry refIdx >> 1 of the list,
-// the field of the macroblock's own parity for an even index and of the
-// other parity for an odd one. The identifier for deblocking then tells the
-// two fields apart (2 x access unit + bottom, modulo 256, also for frame
+inline DecodedPicture* reference_of(DecodedPicture* const* list, const MacroblockRecord* mb, int listIdx,
+                                    int refIdx) {
+  const int e = reference_entry(list, mb, listIdx, refIdx);
+  return e >= 0 ? list[e] : mb->slice->picture;
+}
+
+// The reference that one partition of one list reads. In a field picture an
+// entry is a field: the parity the list gives it. In an MBAFF frame a field
+// macroblock's index counts fields: entry refIdx >> 1 of the list, the field
+// of the macroblock's own parity for an even index and of the other parity
+// for an odd one. The identifier for deblocking tells the fields apart
+// (2 x access unit + bottom, modulo 256; in MBAFF frames also for frame
 // macroblocks, so that all identifiers of one frame are comparable).
 struct PartitionReference {
   DecodedPicture* pic;
@@ -40,8 +45,13 @@ template <bool Mbaff>
 inline PartitionReference reference_for(DecodedPicture* const* list, const MacroblockRecord* mb, int listIdx,
                                         int refIdx) {
   if constexpr (!Mbaff) {
-    DecodedPicture* pic = reference_of(list, mb, listIdx, refIdx);
-    return {pic, false, static_cast<uint8_t>(pic->accessUnitIndex)};
+    const SliceDecodeContext* s = mb->slice;
+    const int e = reference_entry(list, mb, listIdx, refIdx);
+    DecodedPicture* pic = e >= 0 ? list[e] : s->picture;
+    if (!s->field_pic_flag) return {pic, false, static_cast<uint8_t>(pic->accessUnitIndex)};
+    const uint8_t* parities = s->refParity[listIdx ? 1 : 0];
+    const bool bottom = e >= 0 ? parities[e] != 0 : pic->structure == 1;
+    return {pic, bottom, static_cast<uint8_t>(2 * pic->accessUnitIndex + (bottom ? 1 : 0))};
   } else {
     const bool field = mb->mb_structure != 2;
     DecodedPicture* pic = reference_of(list, mb, listIdx, field ? refIdx >> 1 : refIdx);
@@ -64,8 +74,15 @@ inline void implicit_counts(const MacroblockRecord* mb, const PartitionReference
     return;
   }
   *cur = pic->pictureOrderCount;
-  *poc0 = r0.pic->pictureOrderCount;
-  *poc1 = r1.pic->pictureOrderCount;
+  if (mb->slice->field_pic_flag) {
+    // A field picture weighs by the counts of the reference fields.
+    *poc0 = field_order_count(r0.pic, r0.bottomField ? 1 : 0);
+    *poc1 = field_order_count(r1.pic, r1.bottomField ? 1 : 0);
+    return;
+  }
+  // A frame made of two fields counts as the lower of their counts.
+  *poc0 = frame_order_count(r0.pic);
+  *poc1 = frame_order_count(r1.pic);
 }
 
 // Implicit weights (w0, w1) of a bi-predicted block from the picture order

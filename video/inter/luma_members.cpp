@@ -68,7 +68,7 @@ inline uint8_t weight_shift(const MacroblockRecord* mb) {
 // First luma sample of the reference a partition reads: the bottom field
 // starts one frame line (half the field pitch) down.
 inline const uint8_t* luma_source(const inter::PartitionReference& ref, uint32_t pitch) {
-  return ref.pic->frameBuffer->Y + (ref.bottomField ? pitch / 2 : 0);
+  return frame_luma(ref.pic) + (ref.bottomField ? pitch / 2 : 0);
 }
 
 // Interpolates the block (offset ox, oy; w x h) of list `list` with the

@@ -64,8 +64,8 @@ ReferenceView reference_view(DecodedPicture* const* list, const MacroblockRecord
   // compare equal across partition kinds (MBAFF frames number fields 2 x
   // access unit + bottom, frame macroblocks included).
   const inter::PartitionReference r = inter::reference_for<Pic::kMbaff>(list, mb, listIdx, refIdx);
-  const bool field = Pic::kMbaff && mb->mb_structure != 2;
-  return {r.pic, r.bottomField, static_cast<uint8_t>(field ? (r.bottomField ? 1 : 0) : r.pic->structure), r.id};
+  const bool field = mb->mb_structure != 2;
+  return {r.pic, r.bottomField, static_cast<uint8_t>(field ? (r.bottomField ? 1 : 0) : 2), r.id};
 }
 
 // Weight-table index shift: field macroblocks of MBAFF frames index by
@@ -115,7 +115,7 @@ void interpolate_luma_quadrant(const QuadrantCall& c, int list, int q, int16_t* 
   MacroblockRecord* mb = c.mb;
   const ReferenceView v = reference_view<Pic>(c.lists[list], mb, list, ref_idx(mb, list, q));
   record_reference(mb, list, q, v);
-  const uint8_t* plane = v.pic->frameBuffer->Y + (v.bottom ? c.pitch / 2 : 0);
+  const uint8_t* plane = frame_luma(v.pic) + (v.bottom ? c.pitch / 2 : 0);
   for (int s = 0; s < S::kCount; ++s) {
     const int blk = 4 * q + S::first_block(s);
     const int16_t* mv = vector_of(mb, list, blk);
@@ -296,7 +296,7 @@ DecodedPicture* interpolate_chroma_quadrant(const QuadrantCall& c, int list, int
     const int32_t xInt = c.x + 4 * (q & 1) + col + (vx >> 3), yInt = c.y + 4 * (q >> 1) + row + (vy >> 3);
     int16_t* slots[2] = {cbSlot, crSlot};
     for (int comp = 0; comp < 2; ++comp) {
-      const uint8_t* plane = (comp ? v.pic->frameBuffer->Cr : v.pic->frameBuffer->Cb) + offset;
+      const uint8_t* plane = (comp ? frame_cr(v.pic) : frame_cb(v.pic)) + offset;
       alignas(16) int16_t rows[32];
       if constexpr (kRows == 4)
         GetChromaPrediction_4Lines(plane, xInt, yInt, vx & 7, vy & 7, rows, static_cast<int32_t>(c.width),
@@ -335,8 +335,8 @@ void chroma_quadrant(const QuadrantCall& c, int q, int16_t* cbSlot, int16_t* crS
 // Bi-prediction of both components from the list-0 slots a and list-1 slots
 // b into out, by the slice's weighting mode; sums in 32 bits.
 template <class Pic>
-void combine_chroma_bi(const MacroblockRecord* mb, int q, const DecodedPicture* pic0, const DecodedPicture* pic1,
-                       int16_t (*a)[16], int16_t (*b)[16], int16_t* outCb, int16_t* outCr) {
+void combine_chroma_bi(DecodedPicture* const* const lists[2], const MacroblockRecord* mb, int q, int16_t (*a)[16],
+                       int16_t (*b)[16], int16_t* outCb, int16_t* outCr) {
   const SliceDecodeContext* s = mb->slice;
   int16_t* out[2] = {outCb, outCr};
   for (int comp = 0; comp < 2; ++comp) {
@@ -346,14 +346,10 @@ void combine_chroma_bi(const MacroblockRecord* mb, int q, const DecodedPicture* 
         chroma_weight<Pic>(mb, 1, q, comp, &w1, &o1, &d)) {
       o = (o0 + o1 + 1) >> 1;
     } else if (s->weightingMode == 2) {
-      int32_t cur = s->picture->pictureOrderCount, poc0 = pic0->pictureOrderCount, poc1 = pic1->pictureOrderCount;
-      if (Pic::kMbaff && mb->mb_structure != 2) {
-        // A field macroblock weighs by its own field and the fields read.
-        const int parity = static_cast<int>(mb->mb_addr & 1);
-        cur = field_order_count(s->picture, parity);
-        poc0 = field_order_count(pic0, parity ^ (ref_idx(mb, 0, q) & 1));
-        poc1 = field_order_count(pic1, parity ^ (ref_idx(mb, 1, q) & 1));
-      }
+      int32_t cur, poc0, poc1;
+      inter::implicit_counts<Pic::kMbaff>(mb, inter::reference_for<Pic::kMbaff>(lists[0], mb, 0, ref_idx(mb, 0, q)),
+                                          inter::reference_for<Pic::kMbaff>(lists[1], mb, 1, ref_idx(mb, 1, q)),
+                                          &cur, &poc0, &poc1);
       inter::implicit_weights(cur, poc0, poc1, &w0, &w1);
       logWD = 5;
     } else {
@@ -374,16 +370,17 @@ void direct_chroma_quadrant(const QuadrantCall& c, int q, int16_t* cbSlot, int16
   const int lists = mb->pred_flag_l0[q] ? (mb->pred_flag_l1[q] ? 3 : 1) : 2;
   const bool perBlock = mb->slice->direct_8x8_inference_flag == 0;
   alignas(16) int16_t tmp[2][2][16];  // [list][component]
-  const DecodedPicture* pics[2] = {nullptr, nullptr};
   for (int list = 0; list < 2; ++list) {
     if (!(lists & (1 << list))) continue;
     int16_t* cb = lists == 3 ? tmp[list][0] : cbSlot;
     int16_t* cr = lists == 3 ? tmp[list][1] : crSlot;
-    pics[list] = perBlock ? interpolate_chroma_quadrant<Pic, 3>(c, list, q, cb, cr)
-                          : interpolate_chroma_quadrant<Pic, 0>(c, list, q, cb, cr);
+    if (perBlock)
+      interpolate_chroma_quadrant<Pic, 3>(c, list, q, cb, cr);
+    else
+      interpolate_chroma_quadrant<Pic, 0>(c, list, q, cb, cr);
   }
   if (lists == 3)
-    combine_chroma_bi<Pic>(mb, q, pics[0], pics[1], tmp[0], tmp[1], cbSlot, crSlot);
+    combine_chroma_bi<Pic>(c.lists, mb, q, tmp[0], tmp[1], cbSlot, crSlot);
   else
     weigh_chroma_single<Pic>(mb, lists == 2, q, cbSlot, crSlot);
 }
@@ -419,7 +416,7 @@ void chroma_driver(const QuadrantCall& c, uint8_t* dstCb, uint8_t* dstCr, const 
     for (int list = 0; list < 2; ++list)
       m.chroma[list][shape](c.lists[list], mb, static_cast<uint8_t>(q), c.x, c.y, tmp[list][0], tmp[list][1],
                             c.pitch, c.width, c.height);
-    combine_chroma_bi<Pic>(mb, q, mb->ref_pic_l0[q], mb->ref_pic_l1[q], tmp[0], tmp[1], slots[0][q], slots[1][q]);
+    combine_chroma_bi<Pic>(c.lists, mb, q, tmp[0], tmp[1], slots[0][q], slots[1][q]);
   }
   // Row r joins row r mod 4 of the left and right quadrant blocks; 16-bit
   // sums, packed with unsigned saturation, eight bytes stored per row.

@@ -42,6 +42,8 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->queued = 0;
   p->bumped = 0;
   p->users = 0;
+  p->repeated = 0;
+  p->markingBefore = 0;
   (void)ds;
 }
 
@@ -50,7 +52,19 @@ void init_frame_buffer(FrameBuffer* fb, uint32_t index) {
   fb->structure = 0;
   fb->key = index;
   fb->outputStatus = 0;
+  fb->storage = nullptr;
   std::memset(fb->userData.packs, 0, sizeof(fb->userData.packs));
+}
+
+// Planes about to be reused no longer hold the second fields that were
+// written into them: those descriptors can no longer be shown again.
+void release_borrowers(DecoderState* ds, const FrameBuffer* planes) {
+  for (uint32_t i = 0; i < ds->frameBufferCount; ++i) {
+    FrameBuffer* f = &ds->frameBuffers[i];
+    if (f == planes || f->storage != planes) continue;
+    f->storage = nullptr;
+    f->outputStatus = 0;
+  }
 }
 
 void unlink_both(DecodedPicture* p) {
@@ -85,7 +99,9 @@ bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer
   std::memset(busy, 0, m);
   for (uint32_t i = 0; i < n; ++i) {
     const DecodedPicture* p = &ds->pictures[i];
-    if (p != pic && !picture_free(ds, p) && p->frameBuffer) busy[p->frameBuffer - ds->frameBuffers] = 1;
+    if (p == pic || picture_free(ds, p) || !p->frameBuffer) continue;
+    busy[p->frameBuffer - ds->frameBuffers] = 1;
+    busy[planes_of(p->frameBuffer) - ds->frameBuffers] = 1;
   }
   const uint32_t fbStart = load_start(&g_frameBufferStart) % m;
   const uint64_t position = static_cast<uint64_t>(static_cast<int64_t>(ds->outputPosition));
@@ -130,6 +146,7 @@ int32_t SetAvailableAccessUnit(DecoderState* ds) {
     store_start(&g_pictureStart, static_cast<uint32_t>(pic - ds->pictures + 1) % ds->pictureCount);
     store_start(&g_frameBufferStart, static_cast<uint32_t>(fb - ds->frameBuffers + 1) % ds->frameBufferCount);
     pic->frameBuffer = fb;
+    release_borrowers(ds, fb);
   }
 
   pic->sps = sps;
@@ -173,6 +190,7 @@ void ResetPicturePools(DecoderState* ds) {
     fb->structure = 0;
     fb->outputTicks = 2;
     fb->outputStatus = 0;
+    fb->storage = nullptr;
     std::memset(&fb->userData, 0, sizeof(fb->userData));
   }
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {

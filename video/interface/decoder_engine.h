@@ -106,6 +106,10 @@ struct SliceDecodeContext {
   int8_t slice_qp_delta;
   // Number of list entries found (entries past them are null).
   uint8_t refCount[2];
+  // In a field slice, the parity of the field each entry of list 0 / 1
+  // stands for (0 top, 1 bottom): a frame coded as one picture is one record
+  // that serves as either field. Frame slices leave them 0.
+  uint8_t refParity[2][kRefListSize];
   // Pictures this slice holds against recycling (its own and its
   // references) until its reconstruction is over.
   uint8_t holdsPictures;
@@ -299,8 +303,13 @@ int32_t IsNewAccessUnit(SliceDecodeContext* s, DecodedPicture* current, ThreadBu
 int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s);
 int32_t ref_pic_list_modification(ThreadBuffer* tb, SliceDecodeContext* s);
 int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t nalType, uint8_t nalRefIdc);
-// 1 when the record counts as a reference for the current picture.
+// 1 when the record counts as a reference for the current picture (either
+// field of a frame will do).
 bool is_reference_for(const DecodedPicture* p, const DecodedPicture* current);
+// Takes the given fields (bit 0 top, bit 1 bottom; 3 for a field record or a
+// whole frame) of p out of the references; the current picture's later
+// slices still see them.
+void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t fields);
 
 // Picture holds against recycling while slices read them.
 void hold_slice_pictures(SliceDecodeContext* s);

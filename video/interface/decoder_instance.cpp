@@ -532,9 +532,16 @@ int32_t AVCHDVideoDecoderSeekAFrameLib(VideoDecoder* dec, int32_t frames) {
       PushHeap(&dec->parseHeap, t);
       t = second;
     }
-    auto bind = [](DecodedPicture* q, FrameBuffer* f) {
+    auto bind = [ds](DecodedPicture* q, FrameBuffer* f) {
       q->frameBuffer = f;
       q->structure = f->structure;
+      // The geometry of the structure shown (the record last held another).
+      const uint32_t fields = f->structure == 2 ? 1u : 2u;
+      const uint32_t height = q->sps ? 16u * q->sps->FrameHeightInMbs : ds->lumaHeight;
+      q->lumaPitch = static_cast<uint16_t>(ds->lumaPitch * fields);
+      q->chromaPitch = static_cast<uint16_t>(ds->chromaPitch * fields);
+      q->lumaHeight = static_cast<uint16_t>(height / fields);
+      q->chromaHeight = static_cast<uint16_t>(height / fields / 2);
       q->outputKey = static_cast<int32_t>(f->key);
       q->releaseKey = q->outputKey;
       q->outputTicks = f->outputTicks;

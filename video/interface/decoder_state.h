@@ -23,6 +23,10 @@ struct FrameBuffer {
   uint8_t outputTicks;    // 2 per frame; 4 or 6 for frame doubling or tripling
   uint32_t outputStatus;  // 0 not decoded, 1 decoded, 2 leading picture
   VideoUserData userData;
+  // Whose planes hold the picture: the second field of a frame is written
+  // into its first field's planes, so that the frame is one interleaved
+  // picture that frames and fields alike can reference. Null: its own.
+  FrameBuffer* storage;
 };
 
 struct DecodedPicture {
@@ -73,6 +77,7 @@ struct DecodedPicture {
   DecodedPicture* pairedField;  // the other field of the same frame, once both are known
   uint8_t nalRefIdc;             // of the picture's slices
   uint32_t unmarkedBy;           // access-unit index + 1 of the picture whose marking unmarked it
+  uint8_t markingBefore;         // referenceMarking before that picture's marking changed it
   uint32_t slicesActive;         // slices between header and the end of reconstruction
   uint8_t finishPending;         // a failed slice waits for the others to finish the picture
   uint8_t outputDone;            // written out (or given up for output)
@@ -80,7 +85,51 @@ struct DecodedPicture {
   uint8_t queued;                // handed to output (a field pair once, by either field)
   uint8_t bumped;                // an IDR picture or operation 5 followed: no later picture precedes it
   uint8_t* mbWritten;            // per macroblock: 1 once reconstruction wrote it
+  uint8_t repeated;              // skipped: shows an earlier picture's planes
 };
+
+// Planes of a picture. Every picture lies in frame-sized planes; a field
+// takes every other line of them (its lumaPitch and chromaPitch are twice the
+// frame's) and a bottom field starts one frame line down.
+inline const FrameBuffer* planes_of(const FrameBuffer* fb) { return fb->storage ? fb->storage : fb; }
+inline uint8_t* frame_luma(const DecodedPicture* p) { return planes_of(p->frameBuffer)->Y; }
+inline uint8_t* frame_cb(const DecodedPicture* p) { return planes_of(p->frameBuffer)->Cb; }
+inline uint8_t* frame_cr(const DecodedPicture* p) { return planes_of(p->frameBuffer)->Cr; }
+inline uint8_t* picture_luma(const DecodedPicture* p) {
+  return frame_luma(p) + (p->structure == 1 ? p->lumaPitch / 2 : 0);
+}
+inline uint8_t* picture_cb(const DecodedPicture* p) {
+  return frame_cb(p) + (p->structure == 1 ? p->chromaPitch / 2 : 0);
+}
+inline uint8_t* picture_cr(const DecodedPicture* p) {
+  return frame_cr(p) + (p->structure == 1 ? p->chromaPitch / 2 : 0);
+}
+// Picture order counts of a reference: of its field of the given parity (a
+// field record stands for its frame's other field through its pair), and of
+// the frame it belongs to (the lower of the two fields' counts).
+inline int32_t field_order_count_of(const DecodedPicture* p, int parity) {
+  if (p->structure == 2) return parity ? p->bottomFieldOrderCnt : p->topFieldOrderCnt;
+  if (p->structure == parity || p->pairedField == nullptr) return p->pictureOrderCount;
+  return p->pairedField->pictureOrderCount;
+}
+inline int32_t frame_order_count(const DecodedPicture* p) {
+  if (p->structure == 2 || p->pairedField == nullptr) return p->pictureOrderCount;
+  const int32_t other = p->pairedField->pictureOrderCount;
+  return other < p->pictureOrderCount ? other : p->pictureOrderCount;
+}
+
+// The record that stands for p's frame: a frame its own, a field of a field
+// pair the first field in decode order.
+inline DecodedPicture* frame_record(DecodedPicture* p) {
+  DecodedPicture* q = p->structure == 2 ? nullptr : p->pairedField;
+  return q && q->accessUnitIndex < p->accessUnitIndex ? q : p;
+}
+
+// Line steps of the frame a picture belongs to.
+inline uint32_t frame_luma_pitch(const DecodedPicture* p) { return p->structure == 2 ? p->lumaPitch : p->lumaPitch / 2u; }
+inline uint32_t frame_chroma_pitch(const DecodedPicture* p) {
+  return p->structure == 2 ? p->chromaPitch : p->chromaPitch / 2u;
+}
 
 struct DecoderState {
   uint16_t lumaPitch;     // coded width + 64; 0 when no decoder is open

@@ -18,7 +18,7 @@ struct Geometry {
 
 Geometry cropped(const DecodedPicture* p, bool frame) {
   const SequenceParameterSet* sps = p->sps;
-  Geometry g{static_cast<uint32_t>(p->lumaPitch) - 64u, p->lumaHeight};
+  Geometry g{frame_luma_pitch(p) - 64u, p->lumaHeight};
   if (sps && sps->frame_cropping_flag) {
     const uint32_t sub = sps->chroma_format_idc == 0 ? 1u : 2u;
     const uint32_t cropX = sub * sps->frame_crop_right_offset;
@@ -135,9 +135,8 @@ void copy_rows(uint8_t* dst, uint32_t dstStride, const uint8_t* src, uint32_t sr
 template <Format kFormat>
 void write_frame_planar(uint8_t* out, DecodedPicture* p) {
   const Geometry g = cropped(p, true);
-  const FrameBuffer* fb = p->frameBuffer;
   const uint32_t ow = p->outputWidth;
-  copy_rows(out, ow, fb->Y, p->lumaPitch, g.rows, g.width);
+  copy_rows(out, ow, picture_luma(p), p->lumaPitch, g.rows, g.width);
   uint8_t* first = out + static_cast<size_t>(g.rows) * ow;
   if (p->chroma_format_idc == 0) {
     std::memset(first, 128, 2u * (ow / 2u) * (p->outputHeight / 2u));
@@ -145,8 +144,8 @@ void write_frame_planar(uint8_t* out, DecodedPicture* p) {
   }
   const uint32_t cRows = g.rows / 2;
   uint8_t* second = first + static_cast<size_t>(cRows) * (ow / 2);
-  const uint8_t* a = kFormat == kYV12 ? fb->Cr : fb->Cb;
-  const uint8_t* b = kFormat == kYV12 ? fb->Cb : fb->Cr;
+  const uint8_t* a = kFormat == kYV12 ? picture_cr(p) : picture_cb(p);
+  const uint8_t* b = kFormat == kYV12 ? picture_cb(p) : picture_cr(p);
   copy_rows(first, ow / 2, a, p->chromaPitch, cRows, g.width / 2);
   copy_rows(second, ow / 2, b, p->chromaPitch, cRows, g.width / 2);
 }
@@ -158,10 +157,8 @@ void write_field_planar(uint8_t* out, DecodedPicture* p) {
   field_pair(p, &top, &bottom);
   const Geometry g = cropped(p, false);
   const uint32_t ow = p->outputWidth;
-  const FrameBuffer* ft = top->frameBuffer;
-  const FrameBuffer* fbm = bottom->frameBuffer;
-  copy_rows(out, 2 * ow, ft->Y, p->lumaPitch, g.rows, g.width);
-  copy_rows(out + ow, 2 * ow, fbm->Y, p->lumaPitch, g.rows, g.width);
+  copy_rows(out, 2 * ow, picture_luma(top), top->lumaPitch, g.rows, g.width);
+  copy_rows(out + ow, 2 * ow, picture_luma(bottom), bottom->lumaPitch, g.rows, g.width);
   uint8_t* first = out + 2u * g.rows * static_cast<size_t>(ow);
   if (p->chroma_format_idc == 0) {
     std::memset(first, 128, 2u * (ow / 2u) * (p->outputHeight / 2u));
@@ -170,14 +167,15 @@ void write_field_planar(uint8_t* out, DecodedPicture* p) {
   const uint32_t cRows = g.rows / 2;
   const uint32_t cw = ow / 2;
   uint8_t* second = first + 2u * cRows * static_cast<size_t>(cw);
-  const uint8_t* ta = kFormat == kYV12 ? ft->Cr : ft->Cb;
-  const uint8_t* tb = kFormat == kYV12 ? ft->Cb : ft->Cr;
-  const uint8_t* ba = kFormat == kYV12 ? fbm->Cr : fbm->Cb;
-  const uint8_t* bb = kFormat == kYV12 ? fbm->Cb : fbm->Cr;
-  copy_rows(first, 2 * cw, ta, p->chromaPitch, cRows, g.width / 2);
-  copy_rows(first + cw, 2 * cw, ba, p->chromaPitch, cRows, g.width / 2);
-  copy_rows(second, 2 * cw, tb, p->chromaPitch, cRows, g.width / 2);
-  copy_rows(second + cw, 2 * cw, bb, p->chromaPitch, cRows, g.width / 2);
+  const uint8_t* ta = kFormat == kYV12 ? picture_cr(top) : picture_cb(top);
+  const uint8_t* tb = kFormat == kYV12 ? picture_cb(top) : picture_cr(top);
+  const uint8_t* ba = kFormat == kYV12 ? picture_cr(bottom) : picture_cb(bottom);
+  const uint8_t* bb = kFormat == kYV12 ? picture_cb(bottom) : picture_cr(bottom);
+  const uint32_t tcp = top->chromaPitch, bcp = bottom->chromaPitch;
+  copy_rows(first, 2 * cw, ta, tcp, cRows, g.width / 2);
+  copy_rows(first + cw, 2 * cw, ba, bcp, cRows, g.width / 2);
+  copy_rows(second, 2 * cw, tb, tcp, cRows, g.width / 2);
+  copy_rows(second + cw, 2 * cw, bb, bcp, cRows, g.width / 2);
   if (field_missing(p)) {
     const uint32_t parity = p->structure == 0 ? 1u : 0u;
     grey_rows(out, ow, parity, g.rows, g.width);
@@ -191,25 +189,32 @@ void write_field_planar(uint8_t* out, DecodedPicture* p) {
 template <Format kFormat>
 void write_frame_packed(uint8_t* out, DecodedPicture* p) {
   const Geometry g = cropped(p, true);
-  const FrameBuffer* fb = p->frameBuffer;
+  const uint8_t* y = picture_luma(p);
   const size_t stride = 2u * p->outputWidth;
   const uint32_t cp = p->chromaPitch;
   const uint16_t w = static_cast<uint16_t>(g.width);
   auto line = kFormat == kUYVY ? WriteLineUYVY : WriteLineYUY2;
   if (g.rows == 0) return;
-  const uint8_t* cb = fb->Cb;
-  const uint8_t* cr = fb->Cr;
-  line(fb->Y, cb, cr, w, out, 6, 2, 0);
+  const uint8_t* cb = picture_cb(p);
+  const uint8_t* cr = picture_cr(p);
+  line(y, cb, cr, w, out, 6, 2, 0);
   uint32_t i = 1;
   for (; i < g.rows - 1; i += 2) {
-    line(fb->Y + static_cast<size_t>(i) * p->lumaPitch, cb, cr, w, out + i * stride, 6, 2, static_cast<uint16_t>(cp));
-    line(fb->Y + static_cast<size_t>(i + 1) * p->lumaPitch, cb, cr, w, out + (i + 1) * stride, 2, 6,
+    line(y + static_cast<size_t>(i) * p->lumaPitch, cb, cr, w, out + i * stride, 6, 2, static_cast<uint16_t>(cp));
+    line(y + static_cast<size_t>(i + 1) * p->lumaPitch, cb, cr, w, out + (i + 1) * stride, 2, 6,
          static_cast<uint16_t>(cp));
     cb += cp;
     cr += cp;
   }
-  if (i < g.rows) line(fb->Y + static_cast<size_t>(i) * p->lumaPitch, cb, cr, w, out + i * stride, 6, 2, 0);
+  if (i < g.rows) line(y + static_cast<size_t>(i) * p->lumaPitch, cb, cr, w, out + i * stride, 6, 2, 0);
 }
+
+struct FieldPlanes {
+  const uint8_t* y;
+  const uint8_t* cb;
+  const uint8_t* cr;
+};
+FieldPlanes planes_of_field(const DecodedPicture* p) { return {picture_luma(p), picture_cb(p), picture_cr(p)}; }
 
 template <Format kFormat>
 void write_field_packed(uint8_t* out, DecodedPicture* p) {
@@ -217,8 +222,8 @@ void write_field_packed(uint8_t* out, DecodedPicture* p) {
   const DecodedPicture* bottom;
   field_pair(p, &top, &bottom);
   const Geometry g = cropped(p, false);
-  const FrameBuffer* ft = top->frameBuffer;
-  const FrameBuffer* fbm = bottom->frameBuffer;
+  const FieldPlanes ft = planes_of_field(top);
+  const FieldPlanes fbm = planes_of_field(bottom);
   const size_t stride = 2u * p->outputWidth;
   const size_t lp = p->lumaPitch;
   const uint16_t cp = p->chromaPitch;
@@ -226,19 +231,19 @@ void write_field_packed(uint8_t* out, DecodedPicture* p) {
   auto line = kFormat == kUYVY ? WriteLineUYVY : WriteLineYUY2;
   if (g.rows == 0) return;
   size_t k = 0;  // chroma row offset of both fields
-  line(ft->Y, ft->Cb, ft->Cr, w, out, 5, 3, 0);
-  line(fbm->Y, fbm->Cb, fbm->Cr, w, out + stride, 1, 7, 0);
+  line(ft.y, ft.cb, ft.cr, w, out, 5, 3, 0);
+  line(fbm.y, fbm.cb, fbm.cr, w, out + stride, 1, 7, 0);
   uint32_t j = 1;
   for (; j < g.rows - 1; j += 2) {
-    line(ft->Y + j * lp, ft->Cb + k, ft->Cr + k, w, out + 2 * j * stride, 5, 3, cp);
-    line(fbm->Y + j * lp, fbm->Cb + k, fbm->Cr + k, w, out + (2 * j + 1) * stride, 7, 1, cp);
-    line(ft->Y + (j + 1) * lp, ft->Cb + k, ft->Cr + k, w, out + (2 * j + 2) * stride, 1, 7, cp);
-    line(fbm->Y + (j + 1) * lp, fbm->Cb + k, fbm->Cr + k, w, out + (2 * j + 3) * stride, 3, 5, cp);
+    line(ft.y + j * lp, ft.cb + k, ft.cr + k, w, out + 2 * j * stride, 5, 3, cp);
+    line(fbm.y + j * lp, fbm.cb + k, fbm.cr + k, w, out + (2 * j + 1) * stride, 7, 1, cp);
+    line(ft.y + (j + 1) * lp, ft.cb + k, ft.cr + k, w, out + (2 * j + 2) * stride, 1, 7, cp);
+    line(fbm.y + (j + 1) * lp, fbm.cb + k, fbm.cr + k, w, out + (2 * j + 3) * stride, 3, 5, cp);
     k += cp;
   }
   if (j < g.rows) {
-    line(ft->Y + j * lp, ft->Cb + k, ft->Cr + k, w, out + 2 * j * stride, 5, 3, 0);
-    line(fbm->Y + j * lp, fbm->Cb + k, fbm->Cr + k, w, out + (2 * j + 1) * stride, 1, 7, 0);
+    line(ft.y + j * lp, ft.cb + k, ft.cr + k, w, out + 2 * j * stride, 5, 3, 0);
+    line(fbm.y + j * lp, fbm.cb + k, fbm.cr + k, w, out + (2 * j + 1) * stride, 1, 7, 0);
   }
   if (field_missing(p)) grey_rows(out, stride, p->structure == 0 ? 1u : 0u, g.rows, 2u * (w & ~1u));
 }

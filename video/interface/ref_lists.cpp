@@ -1,8 +1,9 @@
 // Reference picture lists of P and B slices, their modification, and the
 // marking of reference pictures. Every field and every frame is a picture
-// record of its own; references are found by walking the decode-order list
-// backward and the output-order list in both directions from the current
-// picture.
+// record of its own. Frame slices list frames: a frame record, or for a
+// frame coded as two fields the first field's record. Field slices list
+// fields: a field record, or a frame record with the parity it stands for.
+#include <algorithm>
 #include <cstring>
 
 #include "decoder_engine.h"
@@ -11,131 +12,182 @@ namespace {
 
 struct ListBuilder {
   DecodedPicture** list;
+  uint8_t* parity;
   uint32_t count;
-  void add(DecodedPicture* p) {
-    if (count < kRefListSize) list[count++] = p;
-  }
-  // A frame whose fields were coded as separate pictures is one entry of a
-  // frame list: its second field is skipped once the first is in.
-  bool has_frame_of(const DecodedPicture* p) const {
-    for (uint32_t i = 0; i < count; ++i)
-      if (list[i] == p || (p->pairedField && list[i] == p->pairedField)) return true;
-    return false;
+  void add(DecodedPicture* p, uint8_t par) {
+    if (count >= kRefListSize) return;
+    parity[count] = par;
+    list[count++] = p;
   }
 };
+
+// Marking as the current picture sees it: what its own marking took away
+// still counts for its later slices.
+uint8_t marking_seen(const DecodedPicture* p, const DecodedPicture* cur) {
+  return p->unmarkedBy != 0 && p->unmarkedBy == cur->accessUnitIndex + 1 ? p->markingBefore : p->referenceMarking;
+}
+
+// 1 when the field of the given parity of record p is a reference for cur.
+bool field_reference(const DecodedPicture* p, uint8_t parity, const DecodedPicture* cur) {
+  if (p == cur) return false;
+  const uint8_t m = marking_seen(p, cur);
+  if (p->structure == 2) return ((m >> parity) & 1) != 0;
+  return p->structure == parity && m != 0;
+}
+
+// The field of the given parity of a list entry's frame, when it is a
+// reference for cur: the frame record itself, the field record of that
+// parity, or null.
+DecodedPicture* field_of(DecodedPicture* entry, uint8_t parity, const DecodedPicture* cur) {
+  if (entry->structure == 2) return field_reference(entry, parity, cur) ? entry : nullptr;
+  DecodedPicture* f = entry->structure == parity ? entry : entry->pairedField;
+  return f && f->structure == parity && field_reference(f, parity, cur) ? f : nullptr;
+}
+
+// A frame slice's entry for p: p's frame when all of it is a reference.
+DecodedPicture* reference_frame(DecodedPicture* p, const DecodedPicture* cur) {
+  if (p->structure == 2) return marking_seen(p, cur) == 3 ? p : nullptr;
+  DecodedPicture* q = p->pairedField;
+  if (!q || q == cur || marking_seen(p, cur) == 0 || marking_seen(q, cur) == 0) return nullptr;
+  return frame_record(p);
+}
+
+bool contains(DecodedPicture* const* list, uint32_t n, const DecodedPicture* p) {
+  return std::find(list, list + n, p) != list + n;
+}
+
+// The frames (or field pairs, or lone fields) with a reference field for the
+// current picture, latest in decode order first, one entry per frame.
+uint32_t frame_entries(DecodedPicture* cur, bool fields, DecodedPicture** out) {
+  uint32_t n = 0;
+  for (DecodedPicture* p = cur->prevInDecodeOrder; p && n < kRefListSize; p = p->prevInDecodeOrder) {
+    DecodedPicture* e = nullptr;
+    if (!fields) {
+      e = reference_frame(p, cur);
+    } else if (field_of(p, 0, cur) || field_of(p, 1, cur)) {
+      e = frame_record(p);
+    }
+    if (e && !contains(out, n, e)) out[n++] = e;
+  }
+  return n;
+}
+
+// Order count of an entry as B lists sort it: a frame's, or in a field
+// slice the lower count of its fields that are references.
+int32_t entry_order_count(DecodedPicture* e, bool fields, const DecodedPicture* cur) {
+  if (!fields) return frame_order_count(e);
+  int32_t best = 0;
+  bool any = false;
+  for (uint8_t par = 0; par < 2; ++par) {
+    if (!field_of(e, par, cur)) continue;
+    const int32_t c = field_order_count_of(e, par);
+    best = any && best < c ? best : c;
+    any = true;
+  }
+  return best;
+}
+
+// Fields of the entries, alternating between the current parity and the
+// other one, starting with the current one; when one parity runs out the
+// rest of the other follows.
+void alternate_fields(ListBuilder* out, DecodedPicture* const* entries, uint32_t n, uint8_t parity,
+                      const DecodedPicture* cur) {
+  uint32_t next[2] = {0, 0};
+  uint8_t want = parity;
+  for (;;) {
+    bool took = false;
+    for (int tries = 0; tries < 2 && !took; ++tries) {
+      uint32_t& i = next[want == parity ? 0 : 1];
+      while (i < n && !field_of(entries[i], want, cur)) ++i;
+      if (i < n) {
+        out->add(field_of(entries[i], want, cur), want);
+        ++i;
+        took = true;
+      }
+      want = static_cast<uint8_t>(1 - want);
+    }
+    if (!took) return;
+  }
+}
+
+// B-slice order: list 0 takes entries at or before the current count, latest
+// first, then those after it, earliest first; list 1 the reverse halves.
+void b_order(DecodedPicture** entries, uint32_t n, bool fields, const DecodedPicture* cur, int32_t curPoc,
+             DecodedPicture** l0, DecodedPicture** l1) {
+  int32_t poc[kRefListSize];
+  uint32_t idx[kRefListSize];
+  for (uint32_t i = 0; i < n; ++i) {
+    poc[i] = entry_order_count(entries[i], fields, cur);
+    idx[i] = i;
+  }
+  // Equal counts keep the entries' decode order (frames before the current
+  // count compare with <= only in field slices, where the current frame's
+  // first field may share the count).
+  const auto before = [&](uint32_t i) { return fields ? poc[i] <= curPoc : poc[i] < curPoc; };
+  std::stable_sort(idx, idx + n, [&](uint32_t a, uint32_t b) {
+    const bool ba = before(a), bb = before(b);
+    if (ba != bb) return ba;
+    return ba ? poc[a] > poc[b] : poc[a] < poc[b];
+  });
+  uint32_t lower = 0;
+  while (lower < n && before(idx[lower])) ++lower;
+  for (uint32_t i = 0; i < n; ++i) l0[i] = entries[idx[i]];
+  for (uint32_t i = 0; i < n - lower; ++i) l1[i] = entries[idx[lower + i]];
+  for (uint32_t i = 0; i < lower; ++i) l1[n - lower + i] = entries[idx[i]];
+}
 
 int64_t frame_num_wrap(const DecodedPicture* p, uint32_t frameNum, uint32_t maxFrameNum) {
   const int64_t fn = static_cast<int64_t>(p->frameNum);
   return fn > frameNum ? fn - maxFrameNum : fn;
 }
 
-// PicNum of a record as seen from the current slice. A frame record seen
-// from a field slice stands for its field of the current parity.
-int64_t pic_num(const DecodedPicture* p, const SliceDecodeContext* s, uint32_t maxFrameNum) {
+// PicNum of a field of a record as seen from a field slice, or of a frame
+// entry from a frame slice.
+int64_t pic_num(const DecodedPicture* p, uint8_t parity, const SliceDecodeContext* s, uint32_t maxFrameNum) {
   const int64_t wrap = frame_num_wrap(p, s->frame_num, maxFrameNum);
   if (!s->field_pic_flag_coded) return wrap;
-  const bool sameParity = p->structure == 2 || p->structure == s->bottom_field_flag;
-  return sameParity ? 2 * wrap + 1 : 2 * wrap;
+  return parity == s->bottom_field_flag ? 2 * wrap + 1 : 2 * wrap;
 }
 
-bool fits_parity(const DecodedPicture* p, uint8_t parity) { return p->structure == 2 || p->structure == parity; }
-
-// Interleaves the two parity sequences of a field list, starting with the
-// current parity; when one runs out the rest of the other follows.
-void interleave(ListBuilder* out, DecodedPicture** same, uint32_t nSame, DecodedPicture** other, uint32_t nOther) {
-  uint32_t i = 0;
-  uint32_t j = 0;
-  while (i < nSame || j < nOther) {
-    if (i < nSame) out->add(same[i++]);
-    if (j < nOther) out->add(other[j++]);
-  }
-}
-
-void p_frame_list(DecodedPicture* cur, ListBuilder* l0) {
+// The reference with the given PicNum: in a field slice a field (record and
+// parity), in a frame slice a frame entry. False when none has it.
+bool find_pic_num(const SliceDecodeContext* s, int64_t picNum, DecodedPicture** found, uint8_t* parity) {
+  DecodedPicture* cur = s->picture;
+  const uint32_t maxFrameNum = cur->sps->MaxFrameNum;
   for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder) {
-    if (!is_reference_for(p, cur)) continue;
-    if (p->structure != 2 && l0->has_frame_of(p)) continue;
-    l0->add(p);
-  }
-}
-
-void p_field_list(DecodedPicture* cur, uint8_t parity, ListBuilder* l0) {
-  DecodedPicture* same[kRefListSize];
-  DecodedPicture* other[kRefListSize];
-  uint32_t nSame = 0;
-  uint32_t nOther = 0;
-  for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder) {
-    if (!is_reference_for(p, cur)) continue;
-    if (fits_parity(p, parity) && nSame < kRefListSize) same[nSame++] = p;
-    if (fits_parity(p, static_cast<uint8_t>(1 - parity)) && nOther < kRefListSize) other[nOther++] = p;
-  }
-  interleave(l0, same, nSame, other, nOther);
-}
-
-// One direction of the output-order list from the current picture.
-uint32_t walk_output(DecodedPicture* cur, bool lower, int parity, DecodedPicture** out, bool frames) {
-  uint32_t n = 0;
-  for (DecodedPicture* p = lower ? cur->prevInOutputOrder : cur->nextInOutputOrder; p;
-       p = lower ? p->prevInOutputOrder : p->nextInOutputOrder) {
-    if (!is_reference_for(p, cur)) continue;
-    if (parity >= 0 && !fits_parity(p, static_cast<uint8_t>(parity))) continue;
-    if (frames && p->structure != 2) {
-      bool seen = false;
-      for (uint32_t i = 0; i < n; ++i) seen |= out[i] == p->pairedField;
-      if (seen || p->pairedField == cur) continue;
+    if (s->field_pic_flag_coded) {
+      for (uint8_t par = 0; par < 2; ++par) {
+        if (field_reference(p, par, cur) && pic_num(p, par, s, maxFrameNum) == picNum) {
+          *found = p;
+          *parity = par;
+          return true;
+        }
+      }
+    } else if (DecodedPicture* e = reference_frame(p, cur)) {
+      if (pic_num(e, 0, s, maxFrameNum) == picNum) {
+        *found = e;
+        *parity = 0;
+        return true;
+      }
     }
-    if (n < kRefListSize) out[n++] = p;
   }
-  return n;
-}
-
-void b_frame_lists(DecodedPicture* cur, ListBuilder* l0, ListBuilder* l1) {
-  DecodedPicture* lower[kRefListSize];
-  DecodedPicture* higher[kRefListSize];
-  const uint32_t nl = walk_output(cur, true, -1, lower, true);
-  const uint32_t nh = walk_output(cur, false, -1, higher, true);
-  for (uint32_t i = 0; i < nl; ++i) l0->add(lower[i]);
-  for (uint32_t i = 0; i < nh; ++i) l0->add(higher[i]);
-  for (uint32_t i = 0; i < nh; ++i) l1->add(higher[i]);
-  for (uint32_t i = 0; i < nl; ++i) l1->add(lower[i]);
-}
-
-void b_field_lists(DecodedPicture* cur, uint8_t parity, ListBuilder* l0, ListBuilder* l1) {
-  DecodedPicture* lo[2][kRefListSize];
-  DecodedPicture* hi[2][kRefListSize];
-  uint32_t nlo[2];
-  uint32_t nhi[2];
-  for (int k = 0; k < 2; ++k) {
-    const int par = k == 0 ? parity : 1 - parity;
-    nlo[k] = walk_output(cur, true, par, lo[k], false);
-    nhi[k] = walk_output(cur, false, par, hi[k], false);
-  }
-  DecodedPicture* seq0[2][2 * kRefListSize];
-  DecodedPicture* seq1[2][2 * kRefListSize];
-  uint32_t n0[2] = {0, 0};
-  uint32_t n1[2] = {0, 0};
-  for (int k = 0; k < 2; ++k) {
-    for (uint32_t i = 0; i < nlo[k]; ++i) seq0[k][n0[k]++] = lo[k][i];
-    for (uint32_t i = 0; i < nhi[k]; ++i) seq0[k][n0[k]++] = hi[k][i];
-    for (uint32_t i = 0; i < nhi[k]; ++i) seq1[k][n1[k]++] = hi[k][i];
-    for (uint32_t i = 0; i < nlo[k]; ++i) seq1[k][n1[k]++] = lo[k][i];
-  }
-  interleave(l0, seq0[0], n0[0], seq0[1], n0[1]);
-  interleave(l1, seq1[0], n1[0], seq1[1], n1[1]);
+  return false;
 }
 
 // Entries past the references found are cleared; active entries without a
 // reference repeat the last one found, so no stage reads a stale pointer.
-void close_list(SliceDecodeContext* s, DecodedPicture** list, uint32_t found, uint32_t active) {
+void close_list(SliceDecodeContext* s, DecodedPicture** list, uint8_t* parity, uint32_t found, uint32_t active) {
   for (uint32_t i = found; i < kRefListSize; ++i) list[i] = nullptr;
   if (found == 0) return;
   for (uint32_t i = found; i < active && i < kRefListSize; ++i) {
     list[i] = list[found - 1];
+    parity[i] = parity[found - 1];
     s->picture->damaged = 1;
   }
 }
 
-int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, DecodedPicture** list, uint32_t activeMinus1) {
+int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, DecodedPicture** list,
+                    uint8_t* parity, uint32_t activeMinus1) {
   if (!ReadOneBit(r)) return 0;
   DecodedPicture* cur = s->picture;
   const SequenceParameterSet* sps = cur->sps;
@@ -162,33 +214,25 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
     picNumPred = noWrap;
     const int64_t picNum = noWrap > s->CurrPicNum ? noWrap - maxPicNum : noWrap;
     DecodedPicture* found = nullptr;
-    for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder) {
-      if (pic_num(p, s, sps->MaxFrameNum) == picNum) {
-        found = p;
-        break;
-      }
-    }
-    if (!found) return kStepMissingReference;
+    uint8_t par = 0;
+    if (!find_pic_num(s, picNum, &found, &par)) return kStepMissingReference;
     if (refIdx > activeMinus1 || activeMinus1 + 1 >= kRefListSize) return kStepUnsupported;
-    for (uint32_t i = activeMinus1 + 1; i > refIdx; --i) list[i] = list[i - 1];
-    list[refIdx++] = found;
+    for (uint32_t i = activeMinus1 + 1; i > refIdx; --i) {
+      list[i] = list[i - 1];
+      parity[i] = parity[i - 1];
+    }
+    list[refIdx] = found;
+    parity[refIdx++] = par;
     uint32_t n = refIdx;
     for (uint32_t i = refIdx; i <= activeMinus1 + 1; ++i) {
       DecodedPicture* q = list[i];
-      const bool same = q && (q == found || (!s->field_pic_flag_coded && found->pairedField == q));
-      if (!same) list[n++] = q;
+      if (!q || (q == found && parity[i] == par)) continue;
+      parity[n] = parity[i];
+      list[n++] = q;
     }
     for (uint32_t i = n; i <= activeMinus1 + 1; ++i) list[i] = nullptr;
   }
   return kStepUnsupported;
-}
-
-// The picture stays a reference for the rest of the current picture's
-// slices; slices that read it hold it, so it is recycled once output and no
-// longer read.
-void unmark(DecodedPicture* p, const DecodedPicture* cur) {
-  p->referenceMarking = 0;
-  p->unmarkedBy = cur->accessUnitIndex + 1;
 }
 
 void sliding_window(DecodedPicture* cur, uint32_t maxRefFrames) {
@@ -208,37 +252,59 @@ void sliding_window(DecodedPicture* cur, uint32_t maxRefFrames) {
     from = p->prevInDecodeOrder;
   }
   for (DecodedPicture* p = from; p; p = p->prevInDecodeOrder)
-    if (p->referenceMarking && p != cur->pairedField) unmark(p, cur);
+    if (p->referenceMarking && p != cur->pairedField) unmark_reference(p, cur, 3);
 }
 
 }  // namespace
 
 bool is_reference_for(const DecodedPicture* p, const DecodedPicture* current) {
-  return p->referenceMarking == 3 || (p->unmarkedBy != 0 && p->unmarkedBy == current->accessUnitIndex + 1);
+  return marking_seen(p, current) != 0;
+}
+
+void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t fields) {
+  if (p->unmarkedBy != current->accessUnitIndex + 1) {
+    p->markingBefore = p->referenceMarking;
+    p->unmarkedBy = current->accessUnitIndex + 1;
+  }
+  p->referenceMarking = p->structure == 2 ? static_cast<uint8_t>(p->referenceMarking & ~fields) : 0;
 }
 
 int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
   (void)ds;
   DecodedPicture* cur = s->picture;
-  ListBuilder l0{s->RefPicList0, 0};
-  ListBuilder l1{s->RefPicList1, 0};
+  ListBuilder l0{s->RefPicList0, s->refParity[0], 0};
+  ListBuilder l1{s->RefPicList1, s->refParity[1], 0};
+  std::memset(s->refParity, 0, sizeof(s->refParity));
   const bool field = s->field_pic_flag_coded != 0;
+  const uint8_t parity = s->bottom_field_flag;
+  if (s->slice_type == 0 && !cur->prevInDecodeOrder) return kStepNoReference;
+  DecodedPicture* entries[kRefListSize];
+  const uint32_t n = frame_entries(cur, field, entries);
   if (s->slice_type == 0) {
-    if (!cur->prevInDecodeOrder) return kStepNoReference;
-    if (field)
-      p_field_list(cur, s->bottom_field_flag, &l0);
-    else
-      p_frame_list(cur, &l0);
+    if (field) {
+      alternate_fields(&l0, entries, n, parity, cur);
+    } else {
+      for (uint32_t i = 0; i < n; ++i) l0.add(entries[i], 0);
+    }
   } else {
-    if (field)
-      b_field_lists(cur, s->bottom_field_flag, &l0, &l1);
-    else
-      b_frame_lists(cur, &l0, &l1);
-    if (l1.count > 1 && l1.count == l0.count &&
-        std::memcmp(s->RefPicList0, s->RefPicList1, l0.count * sizeof(DecodedPicture*)) == 0) {
-      DecodedPicture* t = s->RefPicList1[0];
-      s->RefPicList1[0] = s->RefPicList1[1];
-      s->RefPicList1[1] = t;
+    DecodedPicture* o0[kRefListSize];
+    DecodedPicture* o1[kRefListSize];
+    b_order(entries, n, field, cur, cur->pictureOrderCount, o0, o1);
+    if (field) {
+      alternate_fields(&l0, o0, n, parity, cur);
+      alternate_fields(&l1, o1, n, parity, cur);
+    } else {
+      for (uint32_t i = 0; i < n; ++i) {
+        l0.add(o0[i], 0);
+        l1.add(o1[i], 0);
+      }
+    }
+    bool same = l1.count > 1 && l1.count == l0.count;
+    for (uint32_t i = 0; same && i < l0.count; ++i)
+      same = s->RefPicList0[i] == s->RefPicList1[i] && s->refParity[0][i] == s->refParity[1][i];
+    if (same) {
+      std::swap(s->RefPicList1[0], s->RefPicList1[1]);
+      std::swap(s->refParity[1][0], s->refParity[1][1]);
     }
   }
   for (uint32_t i = l0.count; i < kRefListSize; ++i) s->RefPicList0[i] = nullptr;
@@ -250,16 +316,18 @@ int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
 
 int32_t ref_pic_list_modification(ThreadBuffer* tb, SliceDecodeContext* s) {
   BitReaderCabac* r = &tb->reader;
-  int32_t result = modify_list(tb->decoderState, r, s, s->RefPicList0, s->num_ref_idx_l0_active_minus1);
-  if (result == 0 && s->slice_type == 1) result = modify_list(tb->decoderState, r, s, s->RefPicList1, s->num_ref_idx_l1_active_minus1);
+  int32_t result =
+      modify_list(tb->decoderState, r, s, s->RefPicList0, s->refParity[0], s->num_ref_idx_l0_active_minus1);
+  if (result == 0 && s->slice_type == 1)
+    result = modify_list(tb->decoderState, r, s, s->RefPicList1, s->refParity[1], s->num_ref_idx_l1_active_minus1);
   if (result != 0) return result;
   uint32_t found0 = 0;
   while (found0 < kRefListSize && s->RefPicList0[found0]) ++found0;
   uint32_t found1 = 0;
   while (found1 < kRefListSize && s->RefPicList1[found1]) ++found1;
   if (found0 == 0 || (s->slice_type == 1 && found1 == 0)) return kStepMissingReference;
-  close_list(s, s->RefPicList0, found0, s->num_ref_idx_l0_active_minus1 + 1u);
-  if (s->slice_type == 1) close_list(s, s->RefPicList1, found1, s->num_ref_idx_l1_active_minus1 + 1u);
+  close_list(s, s->RefPicList0, s->refParity[0], found0, s->num_ref_idx_l0_active_minus1 + 1u);
+  if (s->slice_type == 1) close_list(s, s->RefPicList1, s->refParity[1], found1, s->num_ref_idx_l1_active_minus1 + 1u);
   return 0;
 }
 
@@ -280,7 +348,6 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
     sliding_window(cur, cur->sps->num_ref_frames);
     return 0;
   }
-  const uint32_t maxFrameNum = cur->sps->MaxFrameNum;
   for (uint32_t guard = 0; guard < 1024; ++guard) {
     const uint32_t op = ue_v(r);
     if (r->overrun) return kStepUnsupported;
@@ -293,22 +360,22 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
         s->difference_of_pic_nums_minus1 = ue_v(r);
         if (op == 3) ue_v(r);  // long_term_frame_idx: the picture is simply unmarked
         const int64_t picNumX = static_cast<int64_t>(s->CurrPicNum) - (static_cast<int64_t>(s->difference_of_pic_nums_minus1) + 1);
-        for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder) {
-          if (pic_num(p, s, maxFrameNum) != picNumX) continue;
-          if (s->field_pic_flag_coded && p->structure == 2) continue;
-          if (p->referenceMarking) {
-            unmark(p, cur);
-            // A frame slice unmarks both fields of a frame coded as fields.
-            if (!s->field_pic_flag_coded && p->pairedField && p->pairedField->referenceMarking) unmark(p->pairedField, cur);
-          }
-          break;
+        DecodedPicture* p = nullptr;
+        uint8_t par = 0;
+        if (!find_pic_num(s, picNumX, &p, &par)) break;
+        if (s->field_pic_flag_coded) {
+          unmark_reference(p, cur, static_cast<uint8_t>(p->structure == 2 ? 1u << par : 3u));
+        } else {
+          // A frame slice unmarks both fields of a frame coded as fields.
+          unmark_reference(p, cur, 3);
+          if (p->structure != 2 && p->pairedField) unmark_reference(p->pairedField, cur, 3);
         }
         break;
       }
       case 5:
         cur->mmco5 = 5;
         for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder)
-          if (p->referenceMarking && p != cur->pairedField) unmark(p, cur);
+          if (p->referenceMarking && p != cur->pairedField) unmark_reference(p, cur, 3);
         break;
       case 4:
         // Sets the highest long-term frame index and unmarks long-term
@@ -326,20 +393,30 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
   return kStepUnsupported;
 }
 
+// A slice holds its picture and every picture its lists name; a frame slice
+// also holds the second field of a field pair its lists name by the first
+// (direct prediction may read that field's motion).
+void adjust_holds(SliceDecodeContext* s, int delta) {
+  s->picture->users += delta;
+  s->picture->slicesActive += delta;
+  const bool frames = !s->field_pic_flag_coded;
+  for (DecodedPicture* const* list : {s->RefPicList0, s->RefPicList1}) {
+    for (uint32_t i = 0; i < kRefListSize && list[i]; ++i) {
+      DecodedPicture* p = list[i];
+      p->users += delta;
+      if (frames && p->structure != 2 && p->pairedField) p->pairedField->users += delta;
+    }
+  }
+}
+
 void hold_slice_pictures(SliceDecodeContext* s) {
   if (s->holdsPictures) return;
   s->holdsPictures = 1;
-  ++s->picture->users;
-  ++s->picture->slicesActive;
-  for (uint32_t i = 0; i < kRefListSize && s->RefPicList0[i]; ++i) ++s->RefPicList0[i]->users;
-  for (uint32_t i = 0; i < kRefListSize && s->RefPicList1[i]; ++i) ++s->RefPicList1[i]->users;
+  adjust_holds(s, 1);
 }
 
 void release_slice_pictures(SliceDecodeContext* s) {
   if (!s->holdsPictures) return;
   s->holdsPictures = 0;
-  --s->picture->users;
-  --s->picture->slicesActive;
-  for (uint32_t i = 0; i < kRefListSize && s->RefPicList0[i]; ++i) --s->RefPicList0[i]->users;
-  for (uint32_t i = 0; i < kRefListSize && s->RefPicList1[i]; ++i) --s->RefPicList1[i]->users;
+  adjust_holds(s, -1);
 }

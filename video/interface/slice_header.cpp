@@ -244,6 +244,10 @@ void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   }
   q->pairedField = p;
   p->pairedField = q;
+  // The second field is written into the first field's planes, making the
+  // frame one interleaved picture. A first field that repeats an earlier
+  // picture (skipped) lends nothing: the second keeps its own planes.
+  if (!q->repeated) p->frameBuffer->storage = const_cast<FrameBuffer*>(planes_of(q->frameBuffer));
 }
 
 int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContext* s, SequenceParameterSet* sps,
@@ -259,6 +263,9 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   if (p->mbWritten) std::memset(p->mbWritten, 0, p->mbCount);
   p->lumaHeight = static_cast<uint16_t>(heightMbs * 16);
   p->chromaHeight = static_cast<uint16_t>(heightMbs * 8);
+  // A field's lines are every other line of the frame.
+  p->lumaPitch = static_cast<uint16_t>(ds->lumaPitch * (1 + field));
+  p->chromaPitch = static_cast<uint16_t>(ds->chromaPitch * (1 + field));
   p->chroma_format_idc = sps->chroma_format_idc;
   p->sps = sps;
   p->idr = idr ? 1 : 0;
@@ -676,10 +683,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       output_start_check(ds, s, p);
       for (uint32_t i = 0; i < ds->pictureCount; ++i) {
         DecodedPicture* q = &ds->pictures[i];
-        if (q != p && q->referenceMarking) {
-          q->referenceMarking = 0;
-          q->unmarkedBy = p->accessUnitIndex + 1;
-        }
+        if (q != p && q->referenceMarking) unmark_reference(q, p, 3);
       }
       if (!ds->startPicture) ds->startPicture = p;
       task->state = kTaskEntropyI;

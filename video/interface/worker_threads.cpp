@@ -172,9 +172,11 @@ int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState
 // slice whose entropy decoding failed) become mid-grey, margins included, so
 // that the picture and those predicted from it are the same on every run.
 void conceal_unwritten(DecodedPicture* p) {
-  FrameBuffer* fb = p->frameBuffer;
   const uint32_t w = p->widthInMbs;
-  if (!p->mbWritten || w == 0 || !fb) return;
+  if (!p->mbWritten || w == 0 || !p->frameBuffer) return;
+  uint8_t* const luma = picture_luma(p);
+  uint8_t* const cb = picture_cb(p);
+  uint8_t* const crp = picture_cr(p);
   // In a frame with frame/field macroblock pairs both of a pair are filled.
   const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
   const uint32_t unit = pairs ? 2 : 1;
@@ -188,12 +190,12 @@ void conceal_unwritten(DecodedPicture* p) {
     const int32_t left = col == 0 ? -32 : static_cast<int32_t>(col * 16);
     const int32_t right = col + 1 == w ? static_cast<int32_t>(w * 16 + 32) : static_cast<int32_t>(col * 16 + 16);
     for (uint32_t y = y0; y < y0 + rows && y < p->lumaHeight; ++y)
-      std::memset(fb->Y + static_cast<size_t>(y) * p->lumaPitch + left, 128, static_cast<size_t>(right - left));
+      std::memset(luma + static_cast<size_t>(y) * p->lumaPitch + left, 128, static_cast<size_t>(right - left));
     for (uint32_t y = y0 / 2; y < (y0 + rows) / 2 && y < p->chromaHeight; ++y) {
       const int32_t cl = left < 0 ? -8 : left / 2;
       const int32_t cr = col + 1 == w ? static_cast<int32_t>(w * 8 + 8) : right / 2;
-      std::memset(fb->Cb + static_cast<size_t>(y) * p->chromaPitch + cl, 128, static_cast<size_t>(cr - cl));
-      std::memset(fb->Cr + static_cast<size_t>(y) * p->chromaPitch + cl, 128, static_cast<size_t>(cr - cl));
+      std::memset(cb + static_cast<size_t>(y) * p->chromaPitch + cl, 128, static_cast<size_t>(cr - cl));
+      std::memset(crp + static_cast<size_t>(y) * p->chromaPitch + cl, 128, static_cast<size_t>(cr - cl));
     }
     for (uint32_t k = 0; k < unit; ++k) p->mbWritten[a + k] = 1;
   }
@@ -381,7 +383,9 @@ bool apply_skip_rule(VideoDecoder* dec, DecodeTask* t, int32_t* result) {
     FrameBuffer* own = cur->frameBuffer;
     own->key = 0;
     own->outputTicks = 2;
+    own->storage = nullptr;
     cur->frameBuffer = q->frameBuffer;
+    cur->repeated = 1;
     cur->outputTicks = q->frameBuffer->outputTicks;
     cur->decoded = 1;
     t->state = kTaskPictureDone;

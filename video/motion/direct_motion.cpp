@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "decoder_state.h"
+#include "parameter_sets.h"
 #include "mb_record.h"
 #include "motion_vectors.h"
 #include "weighted_sample_prediction.h"
@@ -46,6 +47,31 @@ void setVector(int16_t (*mv)[2], int blk, int16_t x, int16_t y) {
 int8_t SpatialRefIdxDerivationL0(MacroblockRecord* mb) { return spatialRefIdx(mb, 0); }
 int8_t SpatialRefIdxDerivationL1(MacroblockRecord* mb) { return spatialRefIdx(mb, 1); }
 
+namespace {
+
+// Parity of entry i of a field picture's list (0 when the lists carry none).
+int entry_parity(const uint8_t* parities, int i) { return parities != nullptr ? parities[i] : 0; }
+
+// The field of a field pair nearer to the current picture in order count
+// (the top one when both are as near).
+DecodedPicture* nearer_field(DecodedPicture* pair, int32_t currentPoc) {
+  DecodedPicture* other = pair->pairedField;
+  if (other == nullptr) return pair;
+  DecodedPicture* top = pair->structure == 0 ? pair : other;
+  DecodedPicture* bottom = pair->structure == 0 ? other : pair;
+  const int64_t topDiff = std::llabs(static_cast<int64_t>(currentPoc) - top->pictureOrderCount);
+  const int64_t bottomDiff = std::llabs(static_cast<int64_t>(currentPoc) - bottom->pictureOrderCount);
+  return topDiff < bottomDiff ? top : bottom;
+}
+
+// The field of the given parity of a field pair.
+DecodedPicture* field_of_pair(DecodedPicture* pair, int parity) {
+  if (pair->structure == parity || pair->pairedField == nullptr) return pair;
+  return pair->pairedField;
+}
+
+}  // namespace
+
 DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
                                 int8_t* refIdxCol, ColocatedRelation* relation) {
   mvCol[0] = mvCol[1] = 0;
@@ -58,10 +84,53 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   const int yCol = kScan4x4LumaBlocksY[colIdx];
   DecodedPicture* colPic = ctx.refPicList1[0];
   if (colPic == nullptr || colPic->macroblocks == nullptr) return nullptr;
-  uint32_t addr = mb->mb_addr;
+  const uint32_t cur = mb->mb_addr;
+  const uint32_t w = ctx.widthInMbs != 0 ? ctx.widthInMbs : 1;
+  uint32_t addr = cur;
   int yM = yCol;
   bool colField = false;
-  if (ctx.mbaff) {
+  if (ctx.fieldPicture) {
+    if (colPic->structure != 2) {
+      colField = true;  // a field: the same macroblock
+    } else if (colPic->sps != nullptr && colPic->sps->mb_adaptive_frame_field_flag) {
+      // A frame of macroblock pairs: the pair at the macroblock's place.
+      const uint32_t pair = 2 * cur;
+      if (pair + 1 >= colPic->mbCount) return nullptr;
+      if (colPic->macroblocks[pair].mb_structure != 2) {
+        addr = pair + (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1u : 0u);
+        colField = true;
+      } else {
+        addr = pair + static_cast<uint32_t>(yCol / 8);
+        yM = (2 * yCol) % 16;
+        rel.verticalScale = -1;
+      }
+    } else {
+      // A frame: the frame macroblock covering the block's field lines.
+      addr = 2 * w * (cur / w) + cur % w + w * static_cast<uint32_t>(yCol / 8);
+      yM = (2 * yCol) % 16;
+      rel.verticalScale = -1;
+    }
+  } else if (colPic->structure != 2) {
+    // A frame referencing a frame coded as two fields: a frame macroblock
+    // reads the field nearer in order count, a field macroblock of an MBAFF
+    // frame the field of its own parity.
+    colField = true;
+    if (ctx.mbaff) {
+      const bool curField = mb->mb_structure != 2;
+      colPic = curField ? field_of_pair(colPic, static_cast<int>(cur & 1)) : nearer_field(colPic, ctx.currentPoc);
+      addr = cur / 2;
+      if (!curField) {
+        yM = 8 * static_cast<int>(cur % 2) + 4 * (yCol / 8);
+        rel.verticalScale = 1;
+      }
+    } else {
+      colPic = nearer_field(colPic, ctx.currentPoc);
+      addr = w * (cur / (2 * w)) + cur % w;
+      yM = 8 * static_cast<int>((cur / w) % 2) + 4 * (yCol / 8);
+      rel.verticalScale = 1;
+    }
+    if (colPic->macroblocks == nullptr) return nullptr;
+  } else if (ctx.mbaff) {
     // The co-located pair is the current pair of the first list-1 frame;
     // kinds that differ select the macroblock and row as the standard's
     // table for MBAFF frames gives them.
@@ -69,11 +138,11 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
     colField = colPic->macroblocks[addr].mb_structure != 2;
     if (!curField && colField) {
       // A frame macroblock reads the field nearer in display order.
-      const int64_t cur = ctx.currentPoc;
-      const int64_t topDiff = cur - colPic->topFieldOrderCnt, bottomDiff = cur - colPic->bottomFieldOrderCnt;
+      const int64_t curPoc = ctx.currentPoc;
+      const int64_t topDiff = curPoc - colPic->topFieldOrderCnt, bottomDiff = curPoc - colPic->bottomFieldOrderCnt;
       const bool bottom = (topDiff < 0 ? -topDiff : topDiff) >= (bottomDiff < 0 ? -bottomDiff : bottomDiff);
       addr = 2 * (addr / 2) + (bottom ? 1 : 0);
-      yM = 8 * (mb->mb_addr % 2) + 4 * (yCol / 8);
+      yM = 8 * static_cast<int>(cur % 2) + 4 * (yCol / 8);
       rel.verticalScale = 1;
     } else if (curField && !colField) {
       addr = 2 * (addr / 2) + yCol / 8;
@@ -81,6 +150,7 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
       rel.verticalScale = -1;
     }
   }
+  if (addr >= colPic->mbCount) return nullptr;
   const MacroblockRecord& col = colPic->macroblocks[addr];
   if (mb_is_intra(col.mb_type)) return nullptr;
   const int colQuadrant = 2 * (yM / 8) + xCol / 8;
@@ -97,8 +167,7 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   mvCol[0] = mv[colBlock][0];
   mvCol[1] = mv[colBlock][1];
   *refIdxCol = list ? col.ref_idx_l1[colQuadrant] : col.ref_idx_l0[colQuadrant];
-  // In an MBAFF frame a field macroblock's identifiers carry the parity of
-  // the field it read.
+  // A field macroblock's identifiers carry the parity of the field it read.
   if (colField) rel.refParity = (list ? col.ref_id_l1[colBlock] : col.ref_id_l0[colBlock]) & 1;
   return list ? col.ref_pic_l1[colQuadrant] : col.ref_pic_l0[colQuadrant];
 }
@@ -144,7 +213,9 @@ void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int
 
 void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q) {
   const bool fieldMbInFrame = !ctx.fieldPicture && mb->mb_structure != 2;
-  const int parity = static_cast<int>(mb->mb_addr & 1);
+  // The parity of the current field: of the picture, or of the macroblock.
+  const int parity = ctx.fieldPicture ? (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1 : 0)
+                                      : static_cast<int>(mb->mb_addr & 1);
   const int blocks = ctx.inference8x8 ? 1 : 4;
   int refIdxL0 = 0;
   for (int k = 0; k < blocks; ++k) {
@@ -152,23 +223,24 @@ void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, in
     int8_t refIdxCol;
     ColocatedRelation rel;
     DecodedPicture* refPicCol = colocated_block(ctx, mb, q, k, mvCol, &refIdxCol, &rel);
-    // The lowest list-0 index that holds the co-located reference; a stream
-    // whose reference is missing from the list gets index 0 (never an index
-    // beyond the list).
+    // The lowest list-0 index that holds the co-located reference: the field
+    // the co-located block read (a frame block's reference seen as its field
+    // of the current parity) in field pictures and field macroblocks, the
+    // frame holding it otherwise. A stream whose reference is missing from
+    // the list gets index 0 (never an index beyond the list).
+    const int refParity = rel.refParity >= 0 ? rel.refParity : parity;
     int i = 0;
     if (refIdxCol >= 0 && refPicCol != nullptr) {
+      const DecodedPicture* target = frame_record(refPicCol);
       for (uint32_t n = 0; n < ctx.refPicList0Length; ++n) {
-        const DecodedPicture* p = ctx.refPicList0[n];
-        if (p != nullptr && (p == refPicCol || p->accessUnitIndex == refPicCol->accessUnitIndex)) {
-          i = static_cast<int>(n);
-          break;
-        }
+        DecodedPicture* p = ctx.refPicList0[n];
+        if (p == nullptr || frame_record(p) != target) continue;
+        if (ctx.fieldPicture && entry_parity(ctx.refParity0, static_cast<int>(n)) != refParity) continue;
+        i = static_cast<int>(n);
+        break;
       }
     }
     refIdxL0 = i;
-    // A field macroblock counts fields: the field the co-located block read
-    // (same parity as the macroblock when that block was a frame block).
-    const int refParity = rel.refParity >= 0 ? rel.refParity : parity;
     if (fieldMbInFrame) refIdxL0 = 2 * i + (refParity != parity ? 1 : 0);
     if (rel.verticalScale < 0) mvCol[1] = static_cast<int16_t>(mvCol[1] / 2);
     if (rel.verticalScale > 0) mvCol[1] = static_cast<int16_t>(mvCol[1] * 2);
@@ -181,8 +253,11 @@ void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, in
         dsf = dist_scale_factor(field_order_count(ctx.currentPicture, parity),
                                 field_order_count(pic0, parity ^ (refIdxL0 & 1)), field_order_count(pic1, parity),
                                 &td);
+      } else if (ctx.fieldPicture) {
+        dsf = dist_scale_factor(ctx.currentPoc, field_order_count(pic0, entry_parity(ctx.refParity0, refIdxL0)),
+                                field_order_count(pic1, entry_parity(ctx.refParity1, 0)), &td);
       } else {
-        dsf = dist_scale_factor(ctx.currentPoc, pic0->pictureOrderCount, pic1->pictureOrderCount, &td);
+        dsf = dist_scale_factor(ctx.currentPoc, frame_order_count(pic0), frame_order_count(pic1), &td);
       }
     }
     int16_t l0[2], l1[2];

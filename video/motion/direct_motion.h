@@ -26,12 +26,16 @@ struct DirectContext {
   bool mbaff;                  // MBAFF frame
   bool fieldPicture;           // field_pic_flag
   const DecodedPicture* currentPicture;  // for the field counts of MBAFF field macroblocks (may be null)
+  // Field pictures: the parity of each list entry (null: all top).
+  const uint8_t* refParity0;
+  const uint8_t* refParity1;
+  uint32_t widthInMbs;                   // of the current picture
 };
 
-// How the co-located block relates to the current macroblock in an MBAFF
-// frame: its vector's vertical unit (-1 frame vector for a field macroblock,
-// +1 field vector for a frame macroblock, 0 the same) and the parity of the
-// field its reference is (-1 when it refers to a frame).
+// How the co-located block relates to the current macroblock: its vector's
+// vertical unit (-1 frame vector for a field macroblock, +1 field vector for
+// a frame macroblock, 0 the same) and the parity of the field its reference
+// is (-1 when it refers to a frame).
 struct ColocatedRelation {
   int verticalScale;
   int refParity;

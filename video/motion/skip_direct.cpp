@@ -20,6 +20,9 @@ DirectContext contextOf(const MacroblockRecord* mb, DecodedPicture** list0, Deco
   ctx.mbaff = mbaff;
   ctx.fieldPicture = s->field_pic_flag != 0;
   ctx.currentPicture = s->picture;
+  ctx.refParity0 = s->refParity[0];
+  ctx.refParity1 = s->refParity[1];
+  ctx.widthInMbs = s->picture != nullptr ? s->picture->widthInMbs : 0;
   return ctx;
 }
 

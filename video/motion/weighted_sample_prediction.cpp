@@ -38,11 +38,6 @@ void explicitWeight(const PredWeightTable* t, int list, int refIdx, int32_t* w, 
   *o = list ? t->luma_offset_l1[refIdx] : t->luma_offset_l0[refIdx];
 }
 
-int32_t pocOf(DecodedPicture* const* list, int idx) {
-  const DecodedPicture* p = (idx >= 0 && idx < static_cast<int>(kRefListSize)) ? list[idx] : nullptr;
-  return p != nullptr ? p->pictureOrderCount : 0;
-}
-
 // Implicit weights of a bi-predicted half; 32/32 when either reference is
 // missing from its list.
 void implicitWeights(const MacroblockRecord* mb, int q, int32_t* w0, int32_t* w1) {
@@ -66,8 +61,15 @@ void implicitWeights(const MacroblockRecord* mb, int q, int32_t* w0, int32_t* w1
                             field_order_count(s->RefPicList1[i1], parity1), w0, w1);
     return;
   }
-  implicit_bipred_weights(s->picture->pictureOrderCount, pocOf(s->RefPicList0, i0), pocOf(s->RefPicList1, i1), w0,
-                          w1);
+  if (s->field_pic_flag) {
+    // A field picture weighs by the counts of the reference fields.
+    implicit_bipred_weights(s->picture->pictureOrderCount, field_order_count(s->RefPicList0[i0], s->refParity[0][i0]),
+                            field_order_count(s->RefPicList1[i1], s->refParity[1][i1]), w0, w1);
+    return;
+  }
+  // A frame made of two fields counts as the lower of their counts.
+  implicit_bipred_weights(s->picture->pictureOrderCount, frame_order_count(s->RefPicList0[i0]),
+                          frame_order_count(s->RefPicList1[i1]), w0, w1);
 }
 
 void apply(const MacroblockRecord* mb, const Half& h, uint8_t shift) {
@@ -181,8 +183,4 @@ WSP_BODY(L0_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL0, buf, nullptr, nu
 WSP_BODY(L1_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL1, buf, nullptr, nullptr, 8, 8, 8, quadrant & 3}, s); }
 WSP_BODY(Bi_8x8, (WSP_TWO, uint8_t quadrant)) { apply(mb, {kBi, bufL0, bufL1, bufL0, 8, 8, 8, quadrant & 3}, s); }
 
-int32_t field_order_count(const DecodedPicture* p, int parity) {
-  if (p->structure == 2) return parity ? p->bottomFieldOrderCnt : p->topFieldOrderCnt;
-  if (p->structure == parity || p->pairedField == nullptr) return p->pictureOrderCount;
-  return p->pairedField->pictureOrderCount;
-}
+int32_t field_order_count(const DecodedPicture* p, int parity) { return field_order_count_of(p, parity); }

@@ -38,7 +38,7 @@ MbPlanes planes_of(const DecodedPicture* pic, uint32_t n, bool field) {
   const ptrdiff_t chromaDown = field ? (bottom ? cp : 0) : (bottom ? 8 * cp : 0);
   const ptrdiff_t lumaAt = static_cast<ptrdiff_t>(32 * row) * lp + 16 * column + lumaDown;
   const ptrdiff_t chromaAt = static_cast<ptrdiff_t>(16 * row) * cp + 8 * column + chromaDown;
-  return {pic->frameBuffer->Y + lumaAt, pic->frameBuffer->Cb + chromaAt, pic->frameBuffer->Cr + chromaAt,
+  return {picture_luma(pic) + lumaAt, picture_cb(pic) + chromaAt, picture_cr(pic) + chromaAt,
           field ? 2 * lp : lp, field ? 2 * cp : cp};
 }
 

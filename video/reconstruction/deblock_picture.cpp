@@ -12,9 +12,9 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
   const MacroblockRecord* mb = pic->macroblocks + n;
   const uint32_t column = n % w, row = n / w;
   const int lp = pic->lumaPitch, cp = pic->chromaPitch;
-  uint8_t* y = pic->frameBuffer->Y + static_cast<ptrdiff_t>(16 * row) * lp + 16 * column;
-  uint8_t* cb = pic->frameBuffer->Cb + static_cast<ptrdiff_t>(8 * row) * cp + 8 * column;
-  uint8_t* cr = pic->frameBuffer->Cr + static_cast<ptrdiff_t>(8 * row) * cp + 8 * column;
+  uint8_t* y = picture_luma(pic) + static_cast<ptrdiff_t>(16 * row) * lp + 16 * column;
+  uint8_t* cb = picture_cb(pic) + static_cast<ptrdiff_t>(8 * row) * cp + 8 * column;
+  uint8_t* cr = picture_cr(pic) + static_cast<ptrdiff_t>(8 * row) * cp + 8 * column;
   // With idc 2 edges toward another slice (a null neighbour link) stay as
   // they are; with idc 0 the neighbour is taken by address.
   const bool leftEdge = column != 0 && (idc == 0 || mb->neighbour_a != nullptr);
@@ -69,7 +69,7 @@ uint32_t DeblockingFilter(DecodedPicture* pic) {
 void fill_picture_margins(const DecodedPicture* pic) {
   const uint32_t w = pic->widthInMbs;
   const int rows = static_cast<int>(pic->mbCount / w);
-  fill_plane_margins(pic->frameBuffer->Y, pic->lumaPitch, static_cast<int>(16 * w), 0, 16 * rows, 32, true, true);
-  for (uint8_t* plane : {pic->frameBuffer->Cb, pic->frameBuffer->Cr})
+  fill_plane_margins(picture_luma(pic), pic->lumaPitch, static_cast<int>(16 * w), 0, 16 * rows, 32, true, true);
+  for (uint8_t* plane : {picture_cb(pic), picture_cr(pic)})
     fill_plane_margins(plane, pic->chromaPitch, static_cast<int>(8 * w), 0, 8 * rows, 8, true, true);
 }

@@ -70,7 +70,7 @@ Place place_in(uint8_t* plane, int pitch, uint32_t planeHeight, int mbSize, uint
 }
 
 Place luma_place(const DecodedPicture* pic, uint32_t column, uint32_t row, bool bottom, bool field) {
-  return place_in(pic->frameBuffer->Y, pic->lumaPitch, pic->lumaHeight, 16, column, row, bottom, field);
+  return place_in(picture_luma(pic), pic->lumaPitch, pic->lumaHeight, 16, column, row, bottom, field);
 }
 
 Place chroma_place(uint8_t* plane, const DecodedPicture* pic, uint32_t column, uint32_t row, bool bottom,
@@ -99,12 +99,12 @@ void walk_pairs(const PairUnit& u, Visit visit, Margins margins) {
 }
 
 void luma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool right) {
-  fill_plane_margins(pic->frameBuffer->Y, pic->lumaPitch, static_cast<int>(16 * pic->widthInMbs),
+  fill_plane_margins(picture_luma(pic), pic->lumaPitch, static_cast<int>(16 * pic->widthInMbs),
                      static_cast<int>(32 * row), 32, 32, left, right);
 }
 
 void chroma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool right) {
-  for (uint8_t* plane : {pic->frameBuffer->Cb, pic->frameBuffer->Cr})
+  for (uint8_t* plane : {picture_cb(pic), picture_cr(pic)})
     fill_plane_margins(plane, pic->chromaPitch, static_cast<int>(8 * pic->widthInMbs), static_cast<int>(16 * row),
                        16, 8, left, right);
 }
@@ -136,8 +136,8 @@ uint32_t inter_walk(ThreadBuffer* tb, bool bothLists) {
             member(first, second, static_cast<uint16_t>(16 * column), p.y, p.origin, mb, p.spacing, pic->lumaPitch,
                    static_cast<int>(p.height));
         } else {
-          const Place cb = chroma_place(pic->frameBuffer->Cb, pic, column, row, bottom, field);
-          uint8_t* cr = chroma_place(pic->frameBuffer->Cr, pic, column, row, bottom, field).origin;
+          const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
+          uint8_t* cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field).origin;
           const InterChromaDispatch member =
               (bothLists ? kInterChromaDispatchB_mbaff : kInterChromaDispatchP_mbaff)[code];
           if (pcm) copy_pcm_chroma(mb, cb.origin, cr, cb.spacing);
@@ -224,8 +224,8 @@ uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
       tb,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field, PairColumns<8>* cols) {
         const int half = bottom ? 1 : 0;
-        const Place cb = chroma_place(pic->frameBuffer->Cb, pic, column, row, bottom, field);
-        const Place cr = chroma_place(pic->frameBuffer->Cr, pic, column, row, bottom, field);
+        const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
+        const Place cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field);
         CreateIntraPredictionAndCombineChroma_I(mb, cb.origin - cb.spacing, cr.origin - cr.spacing,
                                                 cols[0].left(half), cols[1].left(half), cols[0].right(half),
                                                 cols[1].right(half), cb.origin, cr.origin, cb.spacing);

@@ -85,18 +85,18 @@ void walk_unit(const Unit& u, Visit visit, Margins margins) {
 }
 
 void luma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool right) {
-  fill_plane_margins(pic->frameBuffer->Y, pic->lumaPitch, static_cast<int>(16 * pic->widthInMbs),
+  fill_plane_margins(picture_luma(pic), pic->lumaPitch, static_cast<int>(16 * pic->widthInMbs),
                      static_cast<int>(16 * row), 16, 32, left, right);
 }
 
 void chroma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool right) {
-  for (uint8_t* plane : {pic->frameBuffer->Cb, pic->frameBuffer->Cr})
+  for (uint8_t* plane : {picture_cb(pic), picture_cr(pic)})
     fill_plane_margins(plane, pic->chromaPitch, static_cast<int>(8 * pic->widthInMbs), static_cast<int>(8 * row), 8,
                        8, left, right);
 }
 
 uint8_t* luma_at(const DecodedPicture* pic, uint32_t column, uint32_t row) {
-  return pic->frameBuffer->Y + static_cast<ptrdiff_t>(16 * row) * pic->lumaPitch + 16 * column;
+  return picture_luma(pic) + static_cast<ptrdiff_t>(16 * row) * pic->lumaPitch + 16 * column;
 }
 
 uint8_t* chroma_at(uint8_t* plane, const DecodedPicture* pic, uint32_t column, uint32_t row) {
@@ -123,8 +123,8 @@ uint32_t inter_unit_luma(ThreadBuffer* tb, const InterLumaMember* table, bool bo
           // Single-list B members take the list they use as their only list.
           const bool l1Only = bothLists && (code == 40 || code == 41 || code == 42);
           member(l1Only ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
-                 static_cast<uint16_t>(16 * column), static_cast<uint16_t>(16 * row), dst, mb, pitch, pitch,
-                 pic->lumaHeight);
+                 static_cast<uint16_t>(16 * column), static_cast<uint16_t>(16 * row), dst, mb, pitch,
+                 frame_luma_pitch(pic), pic->lumaHeight);
         }
       },
       [&](uint32_t row, bool left, bool right) { luma_margins(pic, row, left, right); });
@@ -139,8 +139,8 @@ uint32_t inter_unit_chroma(ThreadBuffer* tb, const InterChromaMember* table, boo
   walk_unit(
       u,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
-        uint8_t* cb = chroma_at(pic->frameBuffer->Cb, pic, column, row);
-        uint8_t* cr = chroma_at(pic->frameBuffer->Cr, pic, column, row);
+        uint8_t* cb = chroma_at(picture_cb(pic), pic, column, row);
+        uint8_t* cr = chroma_at(picture_cr(pic), pic, column, row);
         const uint8_t code = mb->mb_type;
         if (code == MbI_PCM) {
           copy_pcm_chroma(mb, cb, cr, pitch);
@@ -149,8 +149,8 @@ uint32_t inter_unit_chroma(ThreadBuffer* tb, const InterChromaMember* table, boo
         } else if (InterChromaMember member = table[code]) {
           const bool l1Only = bothLists && (code == 40 || code == 41 || code == 42);
           member(l1Only ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
-                 static_cast<uint16_t>(8 * column), static_cast<uint16_t>(8 * row), cb, cr, mb, pitch, pitch,
-                 pic->chromaHeight);
+                 static_cast<uint16_t>(8 * column), static_cast<uint16_t>(8 * row), cb, cr, mb, pitch,
+                 frame_chroma_pitch(pic), pic->chromaHeight);
         }
       },
       [&](uint32_t row, bool left, bool right) { chroma_margins(pic, row, left, right); });
@@ -181,8 +181,8 @@ uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
     walk_unit(
         u,
         [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
-          uint8_t* cb = chroma_at(pic->frameBuffer->Cb, pic, column, row);
-          uint8_t* cr = chroma_at(pic->frameBuffer->Cr, pic, column, row);
+          uint8_t* cb = chroma_at(picture_cb(pic), pic, column, row);
+          uint8_t* cr = chroma_at(picture_cr(pic), pic, column, row);
           CreateIntraPredictionAndCombineChroma_I(mb, cb - cpitch, cr - cpitch, cbCol + 16, crCol + 16, cbCol + 16,
                                                   crCol + 16, cb, cr, cpitch);
         },

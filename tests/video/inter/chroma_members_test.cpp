@@ -28,19 +28,22 @@ struct Picture {
   std::vector<uint8_t> cb, cr;
   FrameBuffer fb{};
   DecodedPicture pic{};
-  Picture(std::mt19937& rng, int structure, int poc) : cb(kPitch * kCH), cr(kPitch * kCH) {
+  // Rows start half a pitch in: a bottom field's frame planes begin half
+  // its (field) pitch above its first row.
+  Picture(std::mt19937& rng, int structure, int poc) : cb(kPitch * kCH + kPitch / 2), cr(kPitch * kCH + kPitch / 2) {
     std::uniform_int_distribution<int> v(0, 255);
     for (auto* plane : {&cb, &cr})
       for (int y = 0; y < kCH; ++y) {
-        uint8_t* row = plane->data() + y * kPitch + 8;
+        uint8_t* row = plane->data() + kPitch / 2 + y * kPitch + 8;
         for (int x = 0; x < kCW; ++x) row[x] = static_cast<uint8_t>(v(rng));
         for (int m = 1; m <= 8; ++m) {
           row[-m] = row[0];
           row[kCW - 1 + m] = row[kCW - 1];
         }
       }
-    fb.Cb = cb.data() + 8;
-    fb.Cr = cr.data() + 8;
+    const int frameStart = structure == 1 ? 8 : kPitch / 2 + 8;
+    fb.Cb = cb.data() + frameStart;
+    fb.Cr = cr.data() + frameStart;
     pic.frameBuffer = &fb;
     pic.structure = static_cast<uint8_t>(structure);
     pic.pictureOrderCount = poc;
@@ -48,7 +51,7 @@ struct Picture {
   int at(int c, int x, int y) const {
     x = x < 0 ? 0 : x >= kCW ? kCW - 1 : x;
     y = y < 0 ? 0 : y >= kCH ? kCH - 1 : y;
-    return (c ? cr : cb)[y * kPitch + 8 + x];
+    return (c ? cr : cb)[kPitch / 2 + y * kPitch + 8 + x];
   }
 };
 
@@ -70,6 +73,8 @@ struct Scene {
     }
     *slice = SliceDecodeContext{};
     slice->picture = &current.pic;
+    slice->field_pic_flag = field;
+    for (int i = 0; i < 6; ++i) slice->refParity[i / 3][i % 3] = field ? lists[i / 3][i % 3]->structure : 0;
     slice->weightingMode = mode;
     slice->weightTable = &table;
     slice->num_ref_idx_l0_active_minus1 = 2;

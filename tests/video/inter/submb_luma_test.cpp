@@ -141,6 +141,7 @@ TEST(SubMacroblockLuma, TemporalDirectQuadrantsFollowTheirCoLocatedBlocks) {
       col.mv_l0[blk][1] = static_cast<int16_t>(8 * (blk % 3) - 8);
     }
     ref1.pic.macroblocks = &col;
+    ref1.pic.mbCount = 1;
     SliceDecodeContext slice{};
     slice.picture = &cur.pic;
     slice.direct_8x8_inference_flag = inference;

@@ -40,12 +40,14 @@ void make_frame_buffer(Plane* p, uint32_t width, uint32_t height, std::mt19937* 
 
 void make_picture(Picture* p, SequenceParameterSet* sps, uint32_t codedWidth, uint32_t rows, uint8_t structure,
                   uint16_t outW, uint16_t outH, std::mt19937* rng) {
-  make_frame_buffer(&p->plane, codedWidth, rows, rng, sps->chroma_format_idc == 0);
+  // A field lies in frame-sized planes, on every other line.
+  const uint32_t fields = structure == 2 ? 1 : 2;
+  make_frame_buffer(&p->plane, codedWidth, fields * rows, rng, sps->chroma_format_idc == 0);
   DecodedPicture& d = p->pic;
   d.frameBuffer = &p->plane.fb;
   d.sps = sps;
-  d.lumaPitch = static_cast<uint16_t>(codedWidth + 64);
-  d.chromaPitch = static_cast<uint16_t>(codedWidth / 2 + 16);
+  d.lumaPitch = static_cast<uint16_t>(fields * (codedWidth + 64));
+  d.chromaPitch = static_cast<uint16_t>(fields * (codedWidth / 2 + 16));
   d.lumaHeight = static_cast<uint16_t>(rows);
   d.chromaHeight = static_cast<uint16_t>(rows / 2);
   d.outputWidth = outW;
@@ -84,7 +86,7 @@ std::vector<uint8_t> model_output(const DecodedPicture* top, const DecodedPictur
   if (!packed) {
     for (uint32_t o = 0; o < outRows; ++o) {
       const Source s = luma_src(o);
-      for (uint32_t x = 0; x < W; ++x) out[o * ow + x] = at(s.pic->frameBuffer->Y, lp, s.row, x);
+      for (uint32_t x = 0; x < W; ++x) out[o * ow + x] = at(picture_luma(s.pic), lp, s.row, x);
     }
     uint8_t* first = out.data() + static_cast<size_t>(outRows) * ow;
     if (top->chroma_format_idc == 0) {
@@ -98,7 +100,7 @@ std::vector<uint8_t> model_output(const DecodedPicture* top, const DecodedPictur
       for (uint32_t o = 0; o < cRows; ++o) {
         const DecodedPicture* p = frame ? top : (o % 2 ? bottom : top);
         const uint32_t row = frame ? o : o / 2;
-        const uint8_t* src = cr ? p->frameBuffer->Cr : p->frameBuffer->Cb;
+        const uint8_t* src = cr ? picture_cr(p) : picture_cb(p);
         for (uint32_t x = 0; x < W / 2; ++x) dst[o * (ow / 2) + x] = at(src, cp, row, x);
       }
     }
@@ -134,13 +136,15 @@ std::vector<uint8_t> model_output(const DecodedPicture* top, const DecodedPictur
         w0 = bot ? 3 : 1; w1 = bot ? 5 : 7;
       }
     }
-    const FrameBuffer* fb = s.pic->frameBuffer;
+    const uint8_t* cb = picture_cb(s.pic);
+    const uint8_t* cr = picture_cr(s.pic);
+    const uint8_t* y = picture_luma(s.pic);
     uint8_t* dst = out.data() + static_cast<size_t>(o) * 2 * ow;
     for (uint32_t x = 0; x < W; x += 2) {
-      const int u = model_interp(at(fb->Cb, cp, k0, x / 2), at(fb->Cb, cp, k1, x / 2), w0, w1);
-      const int v = model_interp(at(fb->Cr, cp, k0, x / 2), at(fb->Cr, cp, k1, x / 2), w0, w1);
-      const uint8_t y0 = at(fb->Y, lp, s.row, x);
-      const uint8_t y1 = at(fb->Y, lp, s.row, x + 1);
+      const int u = model_interp(at(cb, cp, k0, x / 2), at(cb, cp, k1, x / 2), w0, w1);
+      const int v = model_interp(at(cr, cp, k0, x / 2), at(cr, cp, k1, x / 2), w0, w1);
+      const uint8_t y0 = at(y, lp, s.row, x);
+      const uint8_t y1 = at(y, lp, s.row, x + 1);
       uint8_t* d = dst + 2 * x;
       if (format == 1) {
         d[0] = y0; d[1] = static_cast<uint8_t>(u); d[2] = y1; d[3] = static_cast<uint8_t>(v);
@@ -222,6 +226,7 @@ TEST_P(WriterModel, PicturesMatchTheModelInEveryFormat) {
   std::fill(grey.plane.block.begin(), grey.plane.block.end(), 128);
   top.pic.pairedField = &bottom.pic;
   bottom.pic.pairedField = &top.pic;
+  bottom.plane.fb.storage = &top.plane.fb;  // the second field lies in the first one's planes
   check(&top.pic, &top.pic, &bottom.pic, false, R, "pair by the top field");
   check(&bottom.pic, &top.pic, &bottom.pic, false, R, "pair by the bottom field");
   top.pic.pairedField = nullptr;

@@ -28,15 +28,6 @@ struct Pictures {
       }
     }
   }
-  // Links the records into output order by their keys (given in order).
-  void output_order(const std::vector<int>& order) {
-    DecodedPicture* prev = nullptr;
-    for (int i : order) {
-      pics[i].prevInOutputOrder = prev;
-      if (prev) prev->nextInOutputOrder = &pics[i];
-      prev = &pics[i];
-    }
-  }
 };
 
 SliceDecodeContext slice_for(DecodedPicture* cur, uint8_t type, uint32_t frameNum) {
@@ -50,33 +41,45 @@ SliceDecodeContext slice_for(DecodedPicture* cur, uint8_t type, uint32_t frameNu
 }
 
 // Lists of P and B slices built from records linked by hand (decode order is
-// record order; the current picture is the last record).
+// record order; the current picture is the last record). Entries of field
+// lists are record and parity: a frame coded as one picture serves as both
+// of its fields; a field pair is one frame entry, named by its first field.
 struct ListCase {
   const char* name;
   std::vector<uint8_t> structure;  // per record: 2 frame, 0 top field, 1 bottom field
   std::vector<int> refs;           // records marked as references
-  std::vector<int> outputOrder;    // records in output order (empty: not linked)
+  std::vector<int> pocs;           // per record (frames: both fields; empty: all 0)
   uint8_t sliceType;               // 0 P, 1 B
   std::vector<int> l0;             // expected entries, then a null one
   std::vector<int> l1;
+  std::vector<int> l0Parity;       // expected parities of a field slice's list 0 (empty: not checked)
 };
 
 TEST(RefLists, ListsOfHandLinkedPictures) {
   const ListCase cases[] = {
-      // A B frame between two references in output order.
-      {"B between references", {2, 2, 2}, {0, 1}, {0, 2, 1}, 1, {0, 1}, {1, 0}},
+      // A B frame between two references in order count.
+      {"B between references", {2, 2, 2}, {0, 1}, {0, 8, 4}, 1, {0, 1}, {1, 0}, {}},
       // A B frame after all its references: list 1 equals list 0 and swaps.
-      {"B after its references", {2, 2, 2}, {0, 1}, {0, 1, 2}, 1, {1, 0}, {0, 1}},
+      {"B after its references", {2, 2, 2}, {0, 1}, {0, 4, 8}, 1, {1, 0}, {0, 1}, {}},
       // Same parity first, then this frame's first field, then the older one.
-      {"second field", {0, 1, 0, 1}, {0, 1, 2}, {}, 0, {1, 2, 0}, {}},
+      {"second field", {0, 1, 0, 1}, {0, 1, 2}, {}, 0, {1, 2, 0}, {}, {1, 0, 0}},
       // A frame whose fields were coded as separate pictures is one entry.
-      {"frame after a field pair", {0, 1, 2}, {0, 1}, {}, 0, {1}, {}},
+      {"frame after a field pair", {0, 1, 2}, {0, 1}, {}, 0, {0}, {}, {}},
+      // A field referencing a frame coded as one picture: both its fields,
+      // the current parity first.
+      {"field after a frame", {2, 2, 1}, {0, 1}, {}, 0, {1, 1, 0, 0}, {}, {1, 0, 1, 0}},
+      // A bottom B field between the frames: lower counts first in list 0.
+      {"B field between frames", {2, 2, 1}, {0, 1}, {0, 8, 5}, 1, {0, 0, 1, 1}, {1, 1, 0, 0}, {1, 0, 1, 0}},
   };
   for (const ListCase& c : cases) {
     Pictures p(c.structure.size());
     for (size_t i = 0; i < c.structure.size(); ++i) {
-      p.pics[i].structure = c.structure[i];
-      p.pics[i].frameNum = c.structure[i] == 2 ? i : i / 2;
+      DecodedPicture& q = p.pics[i];
+      q.structure = c.structure[i];
+      q.frameNum = c.structure[i] == 2 ? i : i / 2;
+      q.pictureOrderCount = c.pocs.empty() ? 0 : c.pocs[i];
+      q.topFieldOrderCnt = q.pictureOrderCount;
+      q.bottomFieldOrderCnt = q.pictureOrderCount + (q.structure == 2 ? 1 : 0);
     }
     for (size_t i = 0; i + 1 < c.structure.size(); ++i) {
       if (c.structure[i] == 0 && c.structure[i + 1] == 1) {
@@ -85,7 +88,6 @@ TEST(RefLists, ListsOfHandLinkedPictures) {
       }
     }
     for (int r : c.refs) p.pics[r].referenceMarking = 3;
-    if (!c.outputOrder.empty()) p.output_order(c.outputOrder);
     DecodedPicture* cur = &p.pics.back();
     SliceDecodeContext s = slice_for(cur, c.sliceType, static_cast<uint32_t>(cur->frameNum));
     s.field_pic_flag_coded = cur->structure != 2;
@@ -97,6 +99,7 @@ TEST(RefLists, ListsOfHandLinkedPictures) {
       for (size_t k = 0; k < want.size(); ++k) EXPECT_EQ(&p.pics[want[k]], got[k]) << c.name << " list " << list;
       EXPECT_EQ(nullptr, got[want.size()]) << c.name << " list " << list;
     }
+    for (size_t k = 0; k < c.l0Parity.size(); ++k) EXPECT_EQ(c.l0Parity[k], s.refParity[0][k]) << c.name << " " << k;
   }
   Pictures alone(1);
   SliceDecodeContext s = slice_for(&alone.pics[0], 0, 0);

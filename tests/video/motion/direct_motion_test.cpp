@@ -32,6 +32,7 @@ struct DirectScene {
     pics[1].pictureOrderCount = -4;
     pics[2].pictureOrderCount = 8;
     pics[2].macroblocks = colRecords.get();
+    pics[2].mbCount = 4;
     for (int i = 0; i < 5; ++i) nbs[i].mb_structure = 2;
     for (int i = 0; i < 4; ++i) colRecords[i].mb_structure = 2, colRecords[i].mb_addr = i;
     cur().mb_addr = 1;

@@ -22,6 +22,7 @@ struct SliceScene {
     mb->mb_structure = 2;
     slice->picture = &pics[3];
     slice->weightTable = &slice->predWeightTable;
+    for (auto& p : pics) p.structure = 2;
     for (int i = 0; i < 3; ++i) slice->RefPicList0[i] = slice->RefPicList1[i] = &pics[i];
   }
 };
@@ -97,6 +98,7 @@ TEST(SkipDirect, SpatialWithoutNeighboursIsZeroOnBothLists) {
   sc.slice->direct_8x8_inference_flag = 1;
   std::unique_ptr<MacroblockRecord[]> col(new MacroblockRecord[1]());
   sc.pics[0].macroblocks = col.get();
+  sc.pics[0].mbCount = 1;
   col[0].mb_type = 64;
   for (auto& v : sc.mb->mv_l0) v[0] = 9;
   MotionVectorDerivation_B_Skip_Direct(sc.slice->RefPicList0, sc.slice->RefPicList1, sc.mb.get());
@@ -110,6 +112,7 @@ TEST(SkipDirect, TemporalScalesTheColocatedVector) {
   sc.slice->num_ref_idx_l0_active_minus1 = 1;
   std::unique_ptr<MacroblockRecord[]> col(new MacroblockRecord[1]());
   sc.pics[0].macroblocks = col.get();  // list 1 [0] is pics[0]
+  sc.pics[0].mbCount = 1;
   sc.slice->RefPicList0[0] = &sc.pics[1];
   sc.pics[1].pictureOrderCount = 0, sc.pics[0].pictureOrderCount = 8, sc.pics[3].pictureOrderCount = 4;
   col[0].mb_type = 20;

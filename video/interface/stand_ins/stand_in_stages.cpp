@@ -11,14 +11,16 @@
 namespace {
 
 void fill_picture(const DecodedPicture* p) {
-  const FrameBuffer* fb = p->frameBuffer;
-  const size_t width = static_cast<size_t>(p->lumaPitch) - 64u;
+  const size_t width = frame_luma_pitch(p) - 64u;
+  uint8_t* const y = picture_luma(p);
   for (uint32_t j = 0; j < p->lumaHeight; ++j)
-    std::memset(fb->Y + static_cast<size_t>(j) * p->lumaPitch - 32, p->pictureOrderCount & 0xFF, width + 64u);
+    std::memset(y + static_cast<size_t>(j) * p->lumaPitch - 32, p->pictureOrderCount & 0xFF, width + 64u);
   if (p->chroma_format_idc == 0) return;
+  uint8_t* const cb = picture_cb(p);
+  uint8_t* const cr = picture_cr(p);
   for (uint32_t j = 0; j < p->chromaHeight; ++j) {
-    std::memset(fb->Cb + static_cast<size_t>(j) * p->chromaPitch - 8, static_cast<int>(p->frameNum & 0xFF), width / 2 + 16u);
-    std::memset(fb->Cr + static_cast<size_t>(j) * p->chromaPitch - 8, 128, width / 2 + 16u);
+    std::memset(cb + static_cast<size_t>(j) * p->chromaPitch - 8, static_cast<int>(p->frameNum & 0xFF), width / 2 + 16u);
+    std::memset(cr + static_cast<size_t>(j) * p->chromaPitch - 8, 128, width / 2 + 16u);
   }
 }
 
