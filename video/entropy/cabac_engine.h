@@ -48,6 +48,8 @@ enum : uint32_t {
 
 extern const uint8_t rangeTabLPS[64][4];
 extern const uint8_t transIdxLPS[64];
+// pStateIdx after an MPS [0] or an LPS [1].
+extern const uint8_t kCabacNextState[2][64];
 extern const uint8_t BinShiftTbl[256];
 
 // Starts the engine: codIRange = 510, codIOffset = the next nine bits.
@@ -62,57 +64,102 @@ void cabac_init_contexts_b_slice(int8_t SliceQPY, CabacContext* contexts, uint8_
 // Initialises `count` consecutive contexts from `count` (m, n) pairs.
 void cabac_initialize_context(int8_t SliceQPY, const int8_t (*mn)[2], CabacContext* first, int32_t count);
 
-// The decision step, for the hot element decoders to use in line.
-__attribute__((always_inline)) inline uint32_t cabac_decision(BitReaderCabac* r, CabacContext* ctx) {
-  const uint32_t state = ctx->pStateIdx;
-  const uint32_t lps = rangeTabLPS[state][(r->codIRange >> 6) & 3];
-  uint32_t range = static_cast<uint32_t>(r->codIRange) - lps;
-  uint32_t offset = r->codIOffset;
-  uint32_t bin;
-  if (offset >= range) {
-    bin = ctx->valMPS ^ 1u;
-    offset -= range;
-    if (state == 0) ctx->valMPS = static_cast<uint8_t>(bin);
-    ctx->pStateIdx = transIdxLPS[state];
-    const int shift = BinShiftTbl[lps];
-    range = lps << shift;
-    offset = (offset << shift) + ReadNBits(r, shift);
-  } else {
-    bin = ctx->valMPS;
-    if (state < 62) ctx->pStateIdx = static_cast<uint8_t>(state + 1);
+// The engine held in registers across a run of bins. `value` carries
+// codIOffset in bits 62..54 (bit 63 spare, for the bypass doubling) followed
+// by the unread bits of the reader's current word; `bits` counts those
+// (1..32, the reader's bitPos + 1). Renormalisation shifts `value` and takes
+// the next word when the current one runs out, exactly where the bit reader
+// itself would advance, so the reader's refill and overrun rules hold bin for
+// bin. store() puts range, offset and bit position back into the reader.
+struct CabacLocal {
+  uint64_t value;
+  uint32_t range;
+  int32_t bits;
+  BitReaderCabac* r;
+
+  __attribute__((always_inline)) explicit CabacLocal(BitReaderCabac* reader) : r(reader) {
+    range = reader->codIRange;
+    bits = reader->bitPos + 1;
+    const uint32_t unread = reader->word << (31 - reader->bitPos);  // left-aligned
+    value = (static_cast<uint64_t>(reader->codIOffset) << 54) | (static_cast<uint64_t>(unread) << 22);
+  }
+
+  __attribute__((always_inline)) void store() const {
+    r->codIRange = static_cast<uint16_t>(range);
+    r->codIOffset = static_cast<uint16_t>(value >> 54);
+    r->bitPos = bits - 1;
+  }
+
+  // Shifts in `s` bits (0..8).
+  __attribute__((always_inline)) void renorm(int s) {
+    if (__builtin_expect(s >= bits, 0)) {
+      bs_advance(r);
+      value |= static_cast<uint64_t>(r->word) << (22 - bits);
+      bits += 32;
+    }
+    value <<= s;
+    bits -= s;
+  }
+
+  // Without branches on the bin: the LPS case is chosen by masks and
+  // conditional moves, the state moves through one table.
+  __attribute__((always_inline)) uint32_t decision(CabacContext* ctx) {
+    const uint32_t state = ctx->pStateIdx;
+    const uint32_t mps = ctx->valMPS;
+    const uint32_t lps = rangeTabLPS[state][(range >> 6) & 3];
+    const uint32_t mpsRange = range - lps;
+    const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
+    const uint32_t isLps = value >= scaled ? 1u : 0u;
+    const uint64_t mask = 0 - static_cast<uint64_t>(isLps);
+    value -= scaled & mask;
+    range = mpsRange + ((lps - mpsRange) & static_cast<uint32_t>(mask));
+    ctx->pStateIdx = kCabacNextState[isLps][state];
+    ctx->valMPS = static_cast<uint8_t>(mps ^ (isLps & (state == 0 ? 1u : 0u)));
+    const int s = __builtin_clz(range) - 23;  // doublings back to 256..510
+    range <<= s;
+    renorm(s);
+    return mps ^ isLps;
+  }
+
+  __attribute__((always_inline)) uint32_t bypass() {
+    renorm(1);
+    const uint64_t scaled = static_cast<uint64_t>(range) << 54;
+    const uint32_t bin = value >= scaled ? 1u : 0u;
+    value -= scaled & (0 - static_cast<uint64_t>(bin));
+    return bin;
+  }
+
+  // The terminate bin; a 1 leaves the range reduced and unnormalised.
+  __attribute__((always_inline)) uint32_t terminate() {
+    range -= 2;
+    const uint64_t scaled = static_cast<uint64_t>(range) << 54;
+    if (value >= scaled) return 1;
     if (range < 256) {
       range <<= 1;
-      offset = (offset << 1) + ReadOneBit(r);
+      renorm(1);
     }
+    return 0;
   }
-  r->codIRange = static_cast<uint16_t>(range);
-  r->codIOffset = static_cast<uint16_t>(offset);
+};
+
+// Single bins straight on the reader.
+__attribute__((always_inline)) inline uint32_t cabac_decision(BitReaderCabac* r, CabacContext* ctx) {
+  CabacLocal e(r);
+  const uint32_t bin = e.decision(ctx);
+  e.store();
   return bin;
 }
 
-// One bypass bin.
 __attribute__((always_inline)) inline uint32_t cabac_bypass(BitReaderCabac* r) {
-  uint32_t offset = (static_cast<uint32_t>(r->codIOffset) << 1) + ReadOneBit(r);
-  uint32_t bin = 0;
-  if (offset >= r->codIRange) {
-    offset -= r->codIRange;
-    bin = 1;
-  }
-  r->codIOffset = static_cast<uint16_t>(offset);
+  CabacLocal e(r);
+  const uint32_t bin = e.bypass();
+  e.store();
   return bin;
 }
 
-// The terminate bin; a 1 leaves the range reduced and unnormalised.
 __attribute__((always_inline)) inline uint32_t cabac_terminate(BitReaderCabac* r) {
-  uint32_t range = static_cast<uint32_t>(r->codIRange) - 2;
-  if (r->codIOffset >= range) {
-    r->codIRange = static_cast<uint16_t>(range);
-    return 1;
-  }
-  if (range < 256) {
-    range <<= 1;
-    r->codIOffset = static_cast<uint16_t>((static_cast<uint32_t>(r->codIOffset) << 1) + ReadOneBit(r));
-  }
-  r->codIRange = static_cast<uint16_t>(range);
-  return 0;
+  CabacLocal e(r);
+  const uint32_t bin = e.terminate();
+  e.store();
+  return bin;
 }

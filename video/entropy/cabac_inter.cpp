@@ -113,28 +113,33 @@ int16_t decode_mvd(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* 
   const uint32_t sum = scale_vertical(abs_mvd(left, leftBlk, list, comp), mb, left, comp, mbaff) +
                        scale_vertical(abs_mvd(up, upBlk, list, comp), mb, up, comp, mbaff);
   const uint32_t inc = sum < 3 ? 0 : (sum > 32 ? 2 : 1);
-  if (!cabac_decision(r, ctx + inc)) return 0;
-  static const uint8_t kPrefixCtx[8] = {3, 4, 5, 6, 6, 6, 6, 6};
-  uint32_t v = 1;
-  while (v < 9 && cabac_decision(r, ctx + kPrefixCtx[v - 1])) ++v;
-  if (v == 9) {
-    uint32_t k = 3;
-    while (cabac_bypass(r)) {
-      v += 1u << k;
-      if (++k > kMaxSuffixOrder) {
-        cabac_mark_damaged(r);
-        break;
+  CabacLocal e(r);
+  int32_t value = 0;
+  if (e.decision(ctx + inc)) {
+    static const uint8_t kPrefixCtx[8] = {3, 4, 5, 6, 6, 6, 6, 6};
+    uint32_t v = 1;
+    while (v < 9 && e.decision(ctx + kPrefixCtx[v - 1])) ++v;
+    if (v == 9) {
+      uint32_t k = 3;
+      while (e.bypass()) {
+        v += 1u << k;
+        if (++k > kMaxSuffixOrder) {
+          cabac_mark_damaged(r);
+          break;
+        }
       }
+      uint32_t suffix = 0;
+      while (k--) suffix = (suffix << 1) | e.bypass();
+      v += suffix;
     }
-    uint32_t suffix = 0;
-    while (k--) suffix = (suffix << 1) | cabac_bypass(r);
-    v += suffix;
+    if (v > 32767) {
+      cabac_mark_damaged(r);
+      v = 32767;
+    }
+    value = e.bypass() ? -static_cast<int32_t>(v) : static_cast<int32_t>(v);
   }
-  if (v > 32767) {
-    cabac_mark_damaged(r);
-    v = 32767;
-  }
-  return static_cast<int16_t>(cabac_bypass(r) ? -static_cast<int32_t>(v) : static_cast<int32_t>(v));
+  e.store();
+  return static_cast<int16_t>(value);
 }
 
 }  // namespace

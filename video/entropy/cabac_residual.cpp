@@ -29,8 +29,6 @@ namespace {
 const uint8_t ctxIdxBlockCatOffsetTable[5][3] = {{0, 0, 0}, {15, 15, 10}, {29, 29, 20}, {44, 44, 30}, {47, 47, 39}};
 constexpr uint32_t kCbfCat[5] = {0, 4, 8, 12, 16};
 
-const uint8_t kIdentity[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-const uint8_t kChromaDcInc[4] = {0, 1, 2, 2};
 
 inline bool is_i16x16(uint8_t t) { return t >= 65 && t <= 94; }
 
@@ -58,64 +56,111 @@ struct BlockCtx {
   CabacContext* sig;
   CabacContext* last;
   CabacContext* level;
-  const uint8_t* sigInc;   // by scanning position
-  const uint8_t* lastInc;  // by scanning position
+  const uint8_t* sigInc;   // by scanning position (8x8 blocks only)
+  const uint8_t* lastInc;  // by scanning position (8x8 blocks only)
 };
 
-// Significance map and levels of one block with `numCoeff` scanning
-// positions. Returns the count; pos[] holds scanning positions and level[]
-// the signed levels, in decoding order (last position first).
-int decode_block(ThreadBuffer* tb, const BlockCtx& c, int numCoeff, uint8_t* pos, int32_t* level) {
+// coeff_abs_level_minus1 + 1 on the engine in registers, with the contexts
+// of the first prefix bin and of the others.
+__attribute__((always_inline)) inline uint32_t abs_level(CabacLocal& e, BitReaderCabac* r, CabacContext* first,
+                                                         CabacContext* c) {
+  constexpr uint32_t kMaxAbs = 32767;
+  if (!e.decision(first)) return 1;
+  // The prefix bins after the first share one context: held in a register.
+  CabacContext held = *c;
+  uint32_t v = 1;
+  while (v < 14 && e.decision(&held)) ++v;
+  *c = held;
+  if (v < 14) return v + 1;
+  // Exp-Golomb suffix of order 0 in bypass bins.
+  uint32_t k = 0;
+  while (e.bypass()) {
+    v += 1u << k;
+    if (++k >= 15) {
+      cabac_mark_damaged(r);
+      return kMaxAbs;
+    }
+  }
+  uint32_t suffix = 0;
+  while (k--) suffix = (suffix << 1) | e.bypass();
+  v += suffix + 1;
+  if (v > kMaxAbs) {
+    cabac_mark_damaged(r);
+    v = kMaxAbs;
+  }
+  return v;
+}
+
+// coded_block_flag (with context `cbf`; none for 8x8 blocks), significance
+// map and levels of one block with `kNumCoeff` scanning positions, on one
+// load of the engine. Each coefficient goes to put(scanning position, signed
+// level), in decoding order (last position first). Returns the count, 0 for
+// a block not coded. The significance and last context increments are the
+// position itself for 15 and 16 positions, the chroma DC ones for 4 and the
+// tables of `c` for 64.
+template <int kNumCoeff, typename Put>
+__attribute__((always_inline)) inline int decode_block(ThreadBuffer* tb, CabacContext* cbf, const BlockCtx& c,
+                                                       Put put) {
+  constexpr int numCoeff = kNumCoeff;
   BitReaderCabac* r = &tb->reader;
-  uint64_t sig = 0;
-  int last = numCoeff - 1;
-  for (int i = 0; i < numCoeff - 1; ++i) {
-    if (cabac_decision(r, c.sig + c.sigInc[i])) {
-      sig |= uint64_t{1} << i;
-      if (cabac_decision(r, c.last + c.lastInc[i])) {
-        last = i;
-        break;
-      }
-    }
+  CabacLocal e(r);
+  if (cbf && !e.decision(cbf)) {
+    e.store();
+    return 0;
   }
-  sig |= uint64_t{1} << last;
-  uint32_t gt1 = 0, eq1 = 0;
+  // Significant positions in increasing order.
+  uint8_t found[kNumCoeff];
   int n = 0;
-  for (int i = last; i >= 0; --i) {
-    if (!((sig >> i) & 1)) continue;
-    const uint32_t abs = cabac_coeff_abs_level_minus1(tb, c.level, gt1, eq1);
-    if (abs == 1) {
-      ++eq1;
-    } else {
-      ++gt1;
+  int i = 0;
+  for (; i < numCoeff - 1; ++i) {
+    int sigInc = i, lastInc = i;
+    if constexpr (kNumCoeff == 4) {
+      sigInc = lastInc = i == 3 ? 2 : i;
+    } else if constexpr (kNumCoeff == 64) {
+      sigInc = c.sigInc[i];
+      lastInc = c.lastInc[i];
     }
-    pos[n] = static_cast<uint8_t>(i);
-    level[n] = cabac_bypass(r) ? -static_cast<int32_t>(abs) : static_cast<int32_t>(abs);
-    ++n;
+    if (e.decision(c.sig + sigInc)) {
+      found[n++] = static_cast<uint8_t>(i);
+      if (e.decision(c.last + lastInc)) break;
+    }
   }
+  if (i == numCoeff - 1) found[n++] = static_cast<uint8_t>(i);
+  // The level contexts follow the counts of levels decoded so far equal to
+  // 1 and greater than 1, as a state 0..7: 0..3 none greater than 1 and
+  // 0, 1, 2, 3 or more equal to 1; 4..7 one, two, three, four or more
+  // greater than 1.
+  static const uint8_t kFirstInc[8] = {1, 2, 3, 4, 0, 0, 0, 0};
+  static const uint8_t kRestInc[8] = {5, 5, 5, 5, 6, 7, 8, 9};
+  static const uint8_t kNext[2][8] = {{1, 2, 3, 3, 4, 5, 6, 7}, {4, 4, 4, 4, 5, 6, 7, 7}};
+  uint32_t node = 0;
+  for (int k = 0; k < n; ++k) {
+    const uint32_t abs = abs_level(e, r, c.level + kFirstInc[node], c.level + kRestInc[node]);
+    node = kNext[abs > 1][node];
+    put(found[n - 1 - k], e.bypass() ? -static_cast<int32_t>(abs) : static_cast<int32_t>(abs));
+  }
+  e.store();
   return n;
 }
 
 bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != 2; }
 
 // One block of category 1, 2 or 4 into `coef` (16 column-major values);
-// AC blocks start at scanning position 1.
-void decode_4x4(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb, uint32_t cat, int16_t* coef,
-                const int32_t* scale, const Dequant& dq) {
+// AC blocks start at scanning position 1. False when the block is not coded.
+bool decode_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, const MacroblockRecord* mb, uint32_t cat,
+                int16_t* coef, const int32_t* scale, const Dequant& dq) {
   const bool field = field_mb(mb);
   const uint8_t* off = ctxIdxBlockCatOffsetTable[cat];
   const BlockCtx c = {ctx + (field ? kCtxSigField : kCtxSigFrame) + off[0],
-                      ctx + (field ? kCtxLastField : kCtxLastFrame) + off[1], ctx + kCtxLevel + off[2], kIdentity,
-                      kIdentity};
+                      ctx + (field ? kCtxLastField : kCtxLastFrame) + off[1], ctx + kCtxLevel + off[2], nullptr,
+                      nullptr};
   const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
-  const int o = cat == 2 ? 0 : 1;
-  uint8_t pos[16];
-  int32_t level[16];
-  const int n = decode_block(tb, c, 16 - o, pos, level);
-  for (int k = 0; k < n; ++k) {
-    const int idx = scan[pos[k] + o];
-    coef[idx] = dq.apply(level[k], scale[idx]);
+  if (cat == 2) {
+    return decode_block<16>(tb, cbf, c, [&](int p, int32_t v) { coef[scan[p]] = dq.apply(v, scale[scan[p]]); }) != 0;
   }
+  return decode_block<15>(tb, cbf, c, [&](int p, int32_t v) {
+           coef[scan[p + 1]] = dq.apply(v, scale[scan[p + 1]]);
+         }) != 0;
 }
 
 // coded_block_flag condition of an outside neighbour for luma block bits.
@@ -149,9 +194,8 @@ void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext
       } else {
         condB = (mb->luma_nonzero_mask >> UpNeighbourIdxTable[blk]) & 1;
       }
-      if (!cabac_decision(&tb->reader, cbf + condA + 2 * condB)) continue;
+      if (!decode_4x4(tb, ctx, cbf + condA + 2 * condB, mb, cat, mb->luma_coeff + 16 * blk, scale, dq)) continue;
       mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
-      decode_4x4(tb, ctx, mb, cat, mb->luma_coeff + 16 * blk, scale, dq);
     }
   }
 }
@@ -200,9 +244,9 @@ void cabac_residual_chroma_ac_block_420(ThreadBuffer* tb, MacroblockRecord* mb, 
       } else {
         condB = chroma_ac_cond(mb->neighbour_b, c, b + 2, intra);
       }
-      if (!cabac_DecodeDecision(tb, cbf + condA + 2 * condB)) continue;
+      if (!decode_4x4(tb, ctx, cbf + condA + 2 * condB, mb, 4, mb->chroma_coeff + 64 * c + 16 * b, scale, dq))
+        continue;
       mb->chroma_ac_cbf_mask |= 1u << (16 * c + b);
-      decode_4x4(tb, ctx, mb, 4, mb->chroma_coeff + 64 * c + 16 * b, scale, dq);
     }
   }
 }
@@ -215,30 +259,11 @@ void finish_chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, co
 
 uint32_t cabac_coeff_abs_level_minus1(ThreadBuffer* tb, CabacContext* levelCtx, uint32_t numDecodAbsLevelGt1,
                                       uint32_t numDecodAbsLevelEq1) {
-  constexpr uint32_t kMaxAbs = 32767;
-  BitReaderCabac* r = &tb->reader;
   const uint32_t inc0 = numDecodAbsLevelGt1 ? 0 : (numDecodAbsLevelEq1 >= 3 ? 4 : 1 + numDecodAbsLevelEq1);
-  if (!cabac_decision(r, levelCtx + inc0)) return 1;
-  CabacContext* c = levelCtx + 5 + (numDecodAbsLevelGt1 > 4 ? 4 : numDecodAbsLevelGt1);
-  uint32_t v = 1;
-  while (v < 14 && cabac_decision(r, c)) ++v;
-  if (v < 14) return v + 1;
-  // Exp-Golomb suffix of order 0 in bypass bins.
-  uint32_t k = 0;
-  while (cabac_bypass(r)) {
-    v += 1u << k;
-    if (++k >= 15) {
-      cabac_mark_damaged(r);
-      return kMaxAbs;
-    }
-  }
-  uint32_t suffix = 0;
-  while (k--) suffix = (suffix << 1) | cabac_bypass(r);
-  v += suffix + 1;
-  if (v > kMaxAbs) {
-    cabac_mark_damaged(r);
-    v = kMaxAbs;
-  }
+  CabacLocal e(&tb->reader);
+  const uint32_t v = abs_level(e, &tb->reader, levelCtx + inc0,
+                               levelCtx + 5 + (numDecodAbsLevelGt1 > 4 ? 4 : numDecodAbsLevelGt1));
+  e.store();
   return v;
 }
 
@@ -248,24 +273,18 @@ void cabac_residual_4x4(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* co
 }
 
 void cabac_residual_16x16(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
-  BitReaderCabac* r = &tb->reader;
   auto cond = [](const MacroblockRecord* n) -> uint32_t {
     if (!n || n->mb_type == MbI_PCM) return 1;
     return is_i16x16(n->mb_type) && n->luma_dc_nonzero != 0 ? 1u : 0u;
   };
-  if (cabac_decision(r, contexts + kCtxCodedBlockFlag + kCbfCat[0] + cond(mb->neighbour_a) +
-                            2 * cond(mb->neighbour_b))) {
+  const bool field = field_mb(mb);
+  const BlockCtx c = {contexts + (field ? kCtxSigField : kCtxSigFrame),
+                      contexts + (field ? kCtxLastField : kCtxLastFrame), contexts + kCtxLevel, nullptr, nullptr};
+  const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
+  alignas(16) int16_t dc[16] = {};
+  CabacContext* cbf = contexts + kCtxCodedBlockFlag + kCbfCat[0] + cond(mb->neighbour_a) + 2 * cond(mb->neighbour_b);
+  if (decode_block<16>(tb, cbf, c, [&](int p, int32_t v) { dc[scan[p]] = static_cast<int16_t>(v); })) {
     mb->luma_dc_nonzero = 1;
-    const bool field = field_mb(mb);
-    const BlockCtx c = {contexts + (field ? kCtxSigField : kCtxSigFrame),
-                        contexts + (field ? kCtxLastField : kCtxLastFrame), contexts + kCtxLevel, kIdentity,
-                        kIdentity};
-    const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
-    uint8_t pos[16];
-    int32_t level[16];
-    const int n = decode_block(tb, c, 16, pos, level);
-    alignas(16) int16_t dc[16] = {};
-    for (int k = 0; k < n; ++k) dc[scan[pos[k]]] = static_cast<int16_t>(level[k]);
     const Dequant dq = Dequant::of(q.qpY, 6);
     InverseHadamardLumaDC(mb->luma_coeff, dc, static_cast<int16_t>(q.ls4x4[0][q.qpY % 6][0]),
                           static_cast<uint8_t>(dq.rounding), static_cast<uint8_t>(dq.right),
@@ -287,32 +306,24 @@ void cabac_residual_8x8(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* co
   for (uint32_t quad = 0; quad < 4; ++quad) {
     if (!((mb->cbp_luma >> quad) & 1)) continue;
     mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (0xFu << (4 * quad)));
-    uint8_t pos[64];
-    int32_t level[64];
-    const int n = decode_block(tb, c, 64, pos, level);
     int16_t* coef = mb->luma_coeff + 64 * quad;
-    for (int k = 0; k < n; ++k) coef[scan[pos[k]]] = dq.apply(level[k], scale[scan[pos[k]]]);
+    decode_block<64>(tb, nullptr, c, [&](int p, int32_t v) { coef[scan[p]] = dq.apply(v, scale[scan[p]]); });
   }
   finish_chroma(tb, mb, contexts, q);
 }
 
 void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
-  BitReaderCabac* r = &tb->reader;
   const bool intra = mb_is_intra(mb->mb_type);
   mb->chroma_nonzero_mask = 0;
   const BlockCtx c = {contexts + (field_mb(mb) ? kCtxSigField : kCtxSigFrame) + ctxIdxBlockCatOffsetTable[3][0],
                       contexts + (field_mb(mb) ? kCtxLastField : kCtxLastFrame) + ctxIdxBlockCatOffsetTable[3][1],
-                      contexts + kCtxLevel + ctxIdxBlockCatOffsetTable[3][2], kChromaDcInc, kChromaDcInc};
+                      contexts + kCtxLevel + ctxIdxBlockCatOffsetTable[3][2], nullptr, nullptr};
   CabacContext* cbf = contexts + kCtxCodedBlockFlag + kCbfCat[3];
   for (uint32_t comp = 0; comp < 2; ++comp) {
     const uint32_t inc = chroma_dc_cond(mb->neighbour_a, comp, intra) + 2 * chroma_dc_cond(mb->neighbour_b, comp, intra);
-    if (!cabac_decision(r, cbf + inc)) continue;
-    mb->chroma_nonzero_mask = static_cast<uint8_t>(mb->chroma_nonzero_mask | (1u << comp));
-    uint8_t pos[4];
-    int32_t level[4];
-    const int n = decode_block(tb, c, 4, pos, level);
     int16_t v[4] = {};
-    for (int k = 0; k < n; ++k) v[pos[k]] = static_cast<int16_t>(level[k]);
+    if (!decode_block<4>(tb, cbf + inc, c, [&](int p, int32_t l) { v[p] = static_cast<int16_t>(l); })) continue;
+    mb->chroma_nonzero_mask = static_cast<uint8_t>(mb->chroma_nonzero_mask | (1u << comp));
     // 2x2 transform in 16-bit sums, then scaling.
     const int16_t f[4] = {static_cast<int16_t>(v[0] + v[1] + v[2] + v[3]), static_cast<int16_t>(v[0] - v[1] + v[2] - v[3]),
                           static_cast<int16_t>(v[0] + v[1] - v[2] - v[3]), static_cast<int16_t>(v[0] - v[1] - v[2] + v[3])};
