@@ -268,6 +268,7 @@ struct VideoDecoder {
   const char* refusalReason;   // why the stream was refused (error 6), or null
   uint32_t dpbFrames;          // frames of the decoded picture buffer the pools were sized for
   uint32_t loneFields;         // finished fields without a second field, waiting for a task to output them
+  uint8_t refusedDrain;        // a refusal ended the input: earlier pictures go out, then the error
 };
 
 // Records why a stream is refused and returns the unsupported-syntax result.

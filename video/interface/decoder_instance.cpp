@@ -119,6 +119,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->errorCode = 0;
   dec->afterSeek = 0;
   dec->refusalReason = nullptr;
+  dec->refusedDrain = 0;
   dec->lastOutputKey = 0;
   dec->outputForced = 0;
   dec->errorPending = 0;
@@ -419,6 +420,10 @@ uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* dec, uint8_t* outputBuffer, con
     const uint32_t st = dec->status;
     pthread_mutex_unlock(&dec->lock);
     return st;
+  }
+  if (dec->refusedDrain) {
+    length = 0;  // the stream was refused: nothing after the refusal is decoded
+    endOfStream = 1;
   }
   if (length != 0) {
     if (ds->parseBytesLeft == 0) {

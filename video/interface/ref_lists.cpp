@@ -355,10 +355,8 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
     switch (op) {
       case 0:
         return 0;
-      case 1:
-      case 3: {
+      case 1: {
         s->difference_of_pic_nums_minus1 = ue_v(r);
-        if (op == 3) ue_v(r);  // long_term_frame_idx: the picture is simply unmarked
         const int64_t picNumX = static_cast<int64_t>(s->CurrPicNum) - (static_cast<int64_t>(s->difference_of_pic_nums_minus1) + 1);
         DecodedPicture* p = nullptr;
         uint8_t par = 0;
@@ -377,15 +375,14 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
         for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder)
           if (p->referenceMarking && p != cur->pairedField) unmark_reference(p, cur, 3);
         break;
-      case 4:
-        // Sets the highest long-term frame index and unmarks long-term
-        // pictures above it: no picture is ever long-term here (operations
-        // that would make one are refused), so nothing changes.
-        ue_v(r);
-        break;
       case 2:
+      case 3:
+      case 4:
       case 6:
-        return refuse(tb->decoderState, "long-term reference (memory management operation 2 or 6)");
+        // Operation 3 would turn a short-term picture into a long-term one
+        // that later pictures still reference: taking it out instead would
+        // decode them from the wrong pictures.
+        return refuse(tb->decoderState, "long-term reference (memory management operation 2, 3, 4 or 6)");
       default:
         return kStepUnsupported;
     }

@@ -507,6 +507,21 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
   }
 }
 
+// A refused stream ends where it was refused: the input after it is
+// dropped, the pictures before it are finished and output as at the end of a
+// stream (the same pictures however the workers' timing went), and the error
+// comes after them. The refused picture is withdrawn unless a slice of it was
+// already taken.
+void refusal_ends_input(VideoDecoder* dec) {
+  DecoderState* ds = &dec->state;
+  dec->refusedDrain = 1;
+  ds->parseBytesLeft = 0;
+  ds->copying = 0;
+  ds->endOfStream = 1;
+  DecodedPicture* p = ds->currentPicture;
+  if (p && p->setUp && !p->decoded && p->slicesActive == 0 && p->mbsLeft == p->mbCount) RemoveCurrentAccessUnit(ds);
+}
+
 void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
   if (t->state == kTaskDropped) return;
   switch (result) {
@@ -532,6 +547,16 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
     case kStepPark:
       PushHeap(&dec->waitHeap, t);
       break;
+    case kStepUnsupported:
+      if (dec->refusalReason) {
+        end_slice(t);
+        refusal_ends_input(dec);
+        t->state = kTaskParse;
+        t->key = 0;
+        PushHeap(&dec->parseHeap, t);
+        break;
+      }
+      [[fallthrough]];
     default:
       end_slice(t);
       post_error(dec, result);
@@ -732,7 +757,12 @@ void* WorkerThread(void* arg) {
           post_error(dec, kStepNoMemory);  // no picture record will ever come free
           idle = true;
         } else if (dec->workHeap.count == 0 && dec->waitHeap.count == 0) {
-          InformManager(kStatusEndOfStream, dec);
+          if (dec->refusedDrain) {
+            dec->refusedDrain = 0;
+            post_error(dec, kStepUnsupported);
+          } else {
+            InformManager(kStatusEndOfStream, dec);
+          }
           dec->stopped = 1;
           idle = true;
         }

@@ -346,6 +346,22 @@ TEST(EngineFaults, StreamsAcceptedOrRefused) {
   }
 }
 
+// A stream refused part way ends there: every picture before the refusal
+// is output, in order and the same whatever the workers' timing, then the
+// error comes.
+TEST(EngineFaults, RefusalPartWayOutputsEveryEarlierPicture) {
+  enginetest::StreamShape large;
+  large.widthMbs = 4;
+  std::vector<uint8_t> data = ipbb_stream(20, 1);
+  enginetest::add(&data, enginetest::sps_unit(large));
+  for (uint32_t threads : {1u, 2u, 8u}) {
+    const DecodeRun run = decode_buffer(data, keeping(threads));
+    EXPECT_EQ(6u, run.errorCode) << threads << " workers";
+    ASSERT_EQ(61u, run.pictures.size()) << threads << " workers";
+    for (size_t i = 0; i < run.pictures.size(); ++i) ASSERT_EQ(i, run.pictures[i][0]) << "picture " << i;
+  }
+}
+
 TEST(EngineThreads, SeveralInstancesDecodeAtOnce) {
   AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/CABA3_SVA_B.264");
   const std::vector<uint8_t> data = testsupport::read_file(path);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "decoder_engine.h"
@@ -112,7 +113,9 @@ struct Marking {
   Pictures p{3};
   std::vector<uint8_t> payload;
   ThreadBuffer tb{};
+  std::unique_ptr<VideoDecoder> dec = std::make_unique<VideoDecoder>();  // keeps why a stream was refused
   int32_t run(h264test::BitWriter& w) {
+    tb.decoderState = &dec->state;
     w.trailing();
     const std::vector<uint8_t> rbsp = w.bytes();
     payload.assign(((rbsp.size() + 3) / 4) * 4 + 8, 0);
@@ -138,23 +141,64 @@ TEST(RefMarking, OneReferenceFrameKeepsOnlyTheNewest) {
   EXPECT_TRUE(is_reference_for(&p.pics[1], &p.pics[2]));
 }
 
-TEST(RefMarking, OperationThreeUnmarksAndLeavesTheReaderAtTheNextOperation) {
-  Marking m;
-  Pictures& p = m.p;
+TEST(RefMarking, OperationOneUnmarksLongTermOperationsAreRefused) {
+  {
+    Marking m;
+    m.p.pics[0].frameNum = 0;
+    m.p.pics[1].frameNum = 1;
+    h264test::BitWriter w;
+    w.bit(1);  // adaptive
+    w.ue(1);   // operation 1
+    w.ue(1);   // difference_of_pic_nums_minus1: picNumX = 2 - 2 = 0
+    w.ue(1);   // operation 1
+    w.ue(0);   // picNumX = 1
+    w.ue(0);   // end
+    ASSERT_EQ(0, m.run(w));
+    EXPECT_EQ(0, m.p.pics[0].referenceMarking);
+    EXPECT_EQ(0, m.p.pics[1].referenceMarking);
+    EXPECT_EQ(0u, m.tb.reader.overrun);
+  }
+  // Operation 3 would make a long-term reference that later pictures read.
+  for (uint32_t op : {2u, 3u, 4u, 6u}) {
+    Marking m;
+    h264test::BitWriter w;
+    w.bit(1);
+    w.ue(op);
+    w.ue(0);
+    w.ue(0);
+    w.ue(0);
+    EXPECT_EQ(kStepUnsupported, m.run(w)) << "operation " << op;
+  }
+}
+
+// A field slice unmarks one field of a frame coded as one picture: the other
+// field stays a reference, and the current picture still sees both.
+TEST(RefMarking, FieldOperationUnmarksOneFieldOfAFrame) {
+  Pictures p(2);
   p.pics[0].frameNum = 0;
+  p.pics[0].referenceMarking = 3;
+  p.pics[1].structure = 0;
   p.pics[1].frameNum = 1;
   h264test::BitWriter w;
-  w.bit(1);  // adaptive
-  w.ue(3);   // operation 3
-  w.ue(1);   // difference_of_pic_nums_minus1: picNumX = 2 - 2 = 0
-  w.ue(5);   // long_term_frame_idx
-  w.ue(1);   // operation 1
-  w.ue(0);   // picNumX = 1
-  w.ue(0);   // end
-  ASSERT_EQ(0, m.run(w));
-  EXPECT_EQ(0, p.pics[0].referenceMarking);
-  EXPECT_EQ(0, p.pics[1].referenceMarking);
-  EXPECT_EQ(0u, m.tb.reader.overrun);
+  w.bit(1);
+  w.ue(1);  // operation 1
+  w.ue(2);  // picNumX = 3 - 3 = 0: the frame's bottom field (the other parity)
+  w.ue(0);
+  w.trailing();
+  const std::vector<uint8_t> rbsp = w.bytes();
+  std::vector<uint8_t> payload(((rbsp.size() + 3) / 4) * 4 + 8, 0);
+  for (size_t k = 0; k < rbsp.size(); ++k) payload[rbsp_byte_offset(static_cast<uint32_t>(k))] = rbsp[k];
+  ThreadBuffer tb{};
+  bs_init(&tb.reader, payload.data(), static_cast<uint32_t>(rbsp.size()));
+  SliceDecodeContext s = slice_for(&p.pics[1], 0, 1);
+  s.field_pic_flag_coded = 1;
+  s.CurrPicNum = 3;
+  ASSERT_EQ(0, dec_ref_pic_marking(&tb, &s, 1, 2));
+  EXPECT_EQ(1, p.pics[0].referenceMarking);
+  EXPECT_EQ(3, p.pics[0].markingBefore);
+  DecodedPicture later{};
+  later.accessUnitIndex = 2;
+  EXPECT_TRUE(is_reference_for(&p.pics[0], &later));
 }
 
 }  // namespace
