@@ -122,6 +122,8 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
   // Explicit weighting needs the slice's table; implicit weights do not.
   const uint32_t mode = (s->weightingMode == 1 && !table) ? 0 : s->weightingMode;
   const int shift = mbaff_field(mb) ? 1 : 0;
+  // Without coded chroma coefficients the residual is all zero: not read.
+  const bool addResidual = kResidual && mb->cbp_chroma != 0;
   for (int c = 0; c < 2; ++c) {
     alignas(16) int16_t p0[8 * Rows], p1[8 * Rows];
     __m128i pred[Rows];
@@ -167,7 +169,7 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
     uint8_t* dst = call.dst[c] + blk.bx;
     for (int r = 0; r < blk.h; ++r) {
       __m128i v = pred[r];
-      if (kResidual) v = _mm_add_epi16(v, residual_row(res, blk, r));
+      if (addResidual) v = _mm_add_epi16(v, residual_row(res, blk, r));
       alignas(16) uint8_t bytes[16];
       _mm_store_si128(reinterpret_cast<__m128i*>(bytes), _mm_packus_epi16(v, v));
       std::memcpy(dst + static_cast<ptrdiff_t>(blk.by + r) * call.pitch, bytes, blk.w);

@@ -20,7 +20,8 @@ struct DecodedPicture;
 struct MacroblockRecord;
 
 // ---- Luma combination: dst rows 0..15 (16 bytes each, pitch apart) get
-// clip(prediction + residual); flag8x8 selects the residual layout.
+// clip(prediction + residual); flag8x8 selects the residual layout. A null
+// residual is all zero (a macroblock without coded luma coefficients).
 void CombineSamplesLuma_LX_16x16(const int16_t* residual, const int16_t* pred, uint8_t* dst, uint32_t pitch,
                                  uint8_t flag8x8);
 void CombineSamplesLuma_Bi_16x16(const int16_t* residual, const int16_t* pred0, const int16_t* pred1, uint8_t* dst,

@@ -44,6 +44,15 @@ inline void combine_rows(const int16_t* res, uint8_t flag8x8, uint8_t* dst, uint
   }
 }
 
+// A null residual stands for an all-zero one: the rows skip reading it.
+template <class Pred>
+inline void combine(const int16_t* res, uint8_t flag8x8, uint8_t* dst, uint32_t pitch, Pred pred) {
+  if (res != nullptr)
+    combine_rows<true>(res, flag8x8, dst, pitch, pred);
+  else
+    combine_rows<false>(nullptr, 0, dst, pitch, pred);
+}
+
 inline __m128i avg(__m128i a, __m128i b) { return _mm_avg_epu16(a, b); }
 
 // Sources of one half row.
@@ -54,18 +63,18 @@ inline const int16_t* tile(const int16_t* tiles, int r, int h) { return tiles + 
 
 void CombineSamplesLuma_LX_16x16(const int16_t* residual, const int16_t* pred, uint8_t* dst, uint32_t pitch,
                                  uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch, [&](int r, int h) { return load8(row16(pred, r, h)); });
+  combine(residual, flag8x8, dst, pitch, [&](int r, int h) { return load8(row16(pred, r, h)); });
 }
 
 void CombineSamplesLuma_Bi_16x16(const int16_t* residual, const int16_t* pred0, const int16_t* pred1, uint8_t* dst,
                                  uint32_t pitch, uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch,
+  combine(residual, flag8x8, dst, pitch,
                      [&](int r, int h) { return avg(load8(row16(pred0, r, h)), load8(row16(pred1, r, h))); });
 }
 
 void CombineSamplesLuma_LX_Bi_16x8(const int16_t* residual, const int16_t* main, const int16_t* second, uint8_t* dst,
                                    uint32_t pitch, uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch, [&](int r, int h) {
+  combine(residual, flag8x8, dst, pitch, [&](int r, int h) {
     const __m128i m = load8(row16(main, r, h));
     return r < 8 ? m : avg(m, load8(row16(second, r - 8, h)));
   });
@@ -73,7 +82,7 @@ void CombineSamplesLuma_LX_Bi_16x8(const int16_t* residual, const int16_t* main,
 
 void CombineSamplesLuma_Bi_LX_16x8(const int16_t* residual, const int16_t* main, const int16_t* second, uint8_t* dst,
                                    uint32_t pitch, uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch, [&](int r, int h) {
+  combine(residual, flag8x8, dst, pitch, [&](int r, int h) {
     const __m128i m = load8(row16(main, r, h));
     return r < 8 ? avg(m, load8(row16(second, r, h))) : m;
   });
@@ -81,19 +90,19 @@ void CombineSamplesLuma_Bi_LX_16x8(const int16_t* residual, const int16_t* main,
 
 void CombineSamplesLuma_LX_8x16(const int16_t* residual, const int16_t* right, const int16_t* left, uint8_t* dst,
                                 uint32_t pitch, uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch, [&](int r, int h) { return load8((h ? right : left) + 8 * r); });
+  combine(residual, flag8x8, dst, pitch, [&](int r, int h) { return load8((h ? right : left) + 8 * r); });
 }
 
 void CombineSamplesLuma_LX_Bi_8x16(const int16_t* residual, const int16_t* left, const int16_t* rightA,
                                    const int16_t* rightB, uint8_t* dst, uint32_t pitch, uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch, [&](int r, int h) {
+  combine(residual, flag8x8, dst, pitch, [&](int r, int h) {
     return h ? avg(load8(rightA + 8 * r), load8(rightB + 8 * r)) : load8(left + 8 * r);
   });
 }
 
 void CombineSamplesLuma_Bi_LX_8x16(const int16_t* residual, const int16_t* leftA, const int16_t* leftB,
                                    const int16_t* right, uint8_t* dst, uint32_t pitch, uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch, [&](int r, int h) {
+  combine(residual, flag8x8, dst, pitch, [&](int r, int h) {
     return h ? load8(right + 8 * r) : avg(load8(leftA + 8 * r), load8(leftB + 8 * r));
   });
 }
@@ -101,7 +110,7 @@ void CombineSamplesLuma_Bi_LX_8x16(const int16_t* residual, const int16_t* leftA
 void CombineSamplesLuma_Bi_8x16(const int16_t* residual, const int16_t* leftA, const int16_t* leftB,
                                 const int16_t* rightA, const int16_t* rightB, uint8_t* dst, uint32_t pitch,
                                 uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch, [&](int r, int h) {
+  combine(residual, flag8x8, dst, pitch, [&](int r, int h) {
     return h ? avg(load8(rightA + 8 * r), load8(rightB + 8 * r)) : avg(load8(leftA + 8 * r), load8(leftB + 8 * r));
   });
 }
@@ -126,11 +135,11 @@ void CombineSamplesLuma_B_Skip_8x8(const int16_t* tiles0, const int16_t* tiles1,
 
 void CombineSamplesLuma_LX_8x8(const int16_t* residual, const int16_t* tiles, uint8_t* dst, uint32_t pitch,
                                uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch, [&](int r, int h) { return load8(tile(tiles, r, h)); });
+  combine(residual, flag8x8, dst, pitch, [&](int r, int h) { return load8(tile(tiles, r, h)); });
 }
 
 void CombineSamplesLuma_Bi_8x8(const int16_t* residual, const int16_t* tiles0, const int16_t* tiles1, uint8_t* dst,
                                uint32_t pitch, uint8_t flag8x8) {
-  combine_rows<true>(residual, flag8x8, dst, pitch,
+  combine(residual, flag8x8, dst, pitch,
                      [&](int r, int h) { return avg(load8(tile(tiles0, r, h)), load8(tile(tiles1, r, h))); });
 }

@@ -50,6 +50,13 @@ void record_reference(MacroblockRecord* mb, int list, const inter::PartitionRefe
     if (blockMask & (1u << b)) ids[b] = id;
 }
 
+// The residual the combination adds: none (null) when the macroblock coded
+// no luma coefficients, whose residual is then all zero, so that its 512
+// bytes are not read.
+inline const int16_t* luma_residual(const MacroblockRecord* mb) {
+  return (mb->cbp_luma | mb->luma_dc_nonzero) != 0 ? mb->luma_coeff : nullptr;
+}
+
 struct LumaCall {
   DecodedPicture* const* lists[2];
   uint16_t mbX, mbY;
@@ -144,7 +151,7 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
   const uint32_t mode = mb->slice->weightingMode;
   const bool weighted = kHasBi ? mode != 0 : mode == 1;
   const uint8_t flag = mb->transform_size_8x8_flag;
-  const int16_t* res = mb->luma_coeff;
+  const int16_t* res = luma_residual(mb);
   const uint8_t shift = weight_shift<Mbaff>(mb);
 
   if constexpr (kShape == 0) {
@@ -258,7 +265,7 @@ void luma_skip_member(const LumaCall& call) {
   const SliceDecodeContext* s = mb->slice;
   const uint32_t mode = s->weightingMode;
   const uint8_t flag = mb->transform_size_8x8_flag;
-  const int16_t* res = mb->luma_coeff;
+  const int16_t* res = luma_residual(mb);
   const uint8_t shift = weight_shift<Mbaff>(mb);
   if constexpr (Code == MbP_Skip) {
     (Mbaff ? MotionVectorDerivation_P_Skip_mbaff : MotionVectorDerivation_P_Skip)(mb);

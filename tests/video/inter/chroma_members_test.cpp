@@ -105,6 +105,7 @@ struct Scene {
         mb.mv_l1[b][k] = static_cast<int16_t>(mv(rng));
       }
     for (int16_t& r : mb.chroma_coeff) r = static_cast<int16_t>(res(rng));
+    mb.cbp_chroma = 2;  // coded AC: the members read the residual
   }
 
   // Prediction of component c, sample (x, y) of the macroblock at chroma
