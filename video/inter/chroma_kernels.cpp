@@ -13,33 +13,48 @@ inline __m128i load_bytes8(const uint8_t* p) {
   return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
 }
 
-// One output row from source rows a (above) and b (below): columns x..x+8 of
-// each are used, read as two overlapping 8-byte loads so that nothing past
-// column x + 8 is touched.
-inline __m128i bilinear_row(const uint8_t* a, const uint8_t* b, __m128i wA, __m128i wB, __m128i wC, __m128i wD) {
-  __m128i sum = _mm_add_epi16(_mm_mullo_epi16(load_bytes8(a), wA), _mm_mullo_epi16(load_bytes8(a + 1), wB));
-  sum = _mm_add_epi16(sum, _mm_mullo_epi16(load_bytes8(b), wC));
-  sum = _mm_add_epi16(sum, _mm_mullo_epi16(load_bytes8(b + 1), wD));
-  return _mm_srli_epi16(_mm_add_epi16(sum, _mm_set1_epi16(32)), 6);
+// Horizontal pass of one source row: (8 - dx) p[i] + dx p[i + 1] for
+// columns i = 0..7, read as two overlapping 8-byte loads so that nothing
+// past column 8 is touched. At most 8 * 255.
+inline __m128i horizontal(const uint8_t* p, __m128i wLeft, __m128i wRight) {
+  return _mm_add_epi16(_mm_mullo_epi16(load_bytes8(p), wLeft), _mm_mullo_epi16(load_bytes8(p + 1), wRight));
 }
 
+// The bilinear weights (8 - dx)(8 - dy), dx(8 - dy), (8 - dx)dy, dx dy
+// factor into a horizontal and a vertical pass with one rounding at the end,
+// so each source row is filtered once and serves two output rows. Every sum
+// stays below 64 * 255 + 32, inside 16 bits.
 template <int N>
 void chroma_prediction(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
                        int32_t width, int32_t height, int32_t pitch) {
   // The margins repeat each row's edge samples, so clamping the start column
   // into them equals clamping every column to the picture.
   x = x < -8 ? -8 : std::min(x, width - 17);
-  const __m128i wA = _mm_set1_epi16(static_cast<int16_t>((8 - dx) * (8 - dy)));
-  const __m128i wB = _mm_set1_epi16(static_cast<int16_t>(dx * (8 - dy)));
-  const __m128i wC = _mm_set1_epi16(static_cast<int16_t>((8 - dx) * dy));
-  const __m128i wD = _mm_set1_epi16(static_cast<int16_t>(dx * dy));
-  const uint8_t* rows[N + 1];
-  for (int k = 0; k <= N; ++k) {
-    const int32_t row = std::max(0, std::min(y + k, height - 1));
-    rows[k] = plane + static_cast<ptrdiff_t>(row) * pitch + x;
+  const __m128i wLeft = _mm_set1_epi16(static_cast<int16_t>(8 - dx));
+  const __m128i wRight = _mm_set1_epi16(static_cast<int16_t>(dx));
+  const __m128i wTop = _mm_set1_epi16(static_cast<int16_t>(8 - dy));
+  const __m128i wBottom = _mm_set1_epi16(static_cast<int16_t>(dy));
+  const __m128i round = _mm_set1_epi16(32);
+  const auto row = [&](int k) {
+    const int32_t r = std::max(0, std::min(y + k, height - 1));
+    return horizontal(plane + static_cast<ptrdiff_t>(r) * pitch + x, wLeft, wRight);
+  };
+  if (dy == 0) {
+    // No vertical pass: the row below has weight 0 and is not read (it may
+    // be a cache line of its own).
+    for (int r = 0; r < N; ++r) {
+      const __m128i sum = _mm_slli_epi16(row(r), 3);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * r), _mm_srli_epi16(_mm_add_epi16(sum, round), 6));
+    }
+    return;
   }
-  for (int r = 0; r < N; ++r)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * r), bilinear_row(rows[r], rows[r + 1], wA, wB, wC, wD));
+  __m128i above = row(0);
+  for (int r = 0; r < N; ++r) {
+    const __m128i below = row(r + 1);
+    const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(above, wTop), _mm_mullo_epi16(below, wBottom));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * r), _mm_srli_epi16(_mm_add_epi16(sum, round), 6));
+    above = below;
+  }
 }
 
 inline __m128i load4x2(const int16_t* a, const int16_t* b) {
