@@ -1,6 +1,12 @@
 // Boundary strengths of the macroblock and internal edges, and the calls
 // into the sample filters that they group.
+#include "deblock_edges.h"
+
+#include <emmintrin.h>
+#include <xmmintrin.h>
+
 #include <cstdlib>
+#include <cstring>
 
 #include "deblock_filters.h"
 #include "reconstruction.h"
@@ -127,6 +133,134 @@ inline bool mv_differs(const int16_t* a, const int16_t* b, int limitY) {
   return std::abs(a[0] - b[0]) >= 4 || std::abs(a[1] - b[1]) >= limitY;
 }
 
+
+// ---- Whole-macroblock strengths: the motion of all 16 blocks compared
+// with their neighbours four blocks at a time.
+
+// Motion of a macroblock's blocks by raster row (row y holds blocks x = 0..3,
+// 32 bits each): the pictures a block predicts from (first | second << 16,
+// second kOneList for a one-list block) and the vectors toward them (second
+// vector 0 for one list). Two blocks have the same motion when, lane by
+// lane, pictures and vectors match as they are or with the pairs swapped;
+// which list a picture came from does not matter.
+struct RasterMotion {
+  __m128i ids[4], mvA[4], mvB[4];
+};
+
+constexpr uint8_t kOneList = 1;  // high byte of the second picture of a one-list block
+
+inline __m128i select(__m128i mask, __m128i a, __m128i b) {
+  return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+inline __m128i loadu(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+// Four registers of blocks 0-3, 4-7, 8-11, 12-15 (quadrants) into raster rows.
+inline void quadrants_to_rows(const __m128i* q, __m128i* rows) {
+  rows[0] = _mm_unpacklo_epi64(q[0], q[1]);
+  rows[1] = _mm_unpackhi_epi64(q[0], q[1]);
+  rows[2] = _mm_unpacklo_epi64(q[2], q[3]);
+  rows[3] = _mm_unpackhi_epi64(q[2], q[3]);
+}
+
+// False when a quadrant predicts from neither list: such blocks are left to
+// the per-block comparison.
+bool raster_motion(const MacroblockRecord* mb, RasterMotion* m) {
+  uint32_t f0, f1;
+  std::memcpy(&f0, mb->pred_flag_l0, 4);
+  std::memcpy(&f1, mb->pred_flag_l1, 4);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i n0 = _mm_cvtsi32_si128(static_cast<int>(f0)), n1 = _mm_cvtsi32_si128(static_cast<int>(f1));
+  n0 = _mm_cmpeq_epi8(n0, zero);  // per quadrant: list 0 unused
+  n1 = _mm_cmpeq_epi8(n1, zero);
+  if ((_mm_movemask_epi8(_mm_and_si128(n0, n1)) & 0xF) != 0) return false;
+  // Per block (four per quadrant).
+  n0 = _mm_unpacklo_epi16(_mm_unpacklo_epi8(n0, n0), _mm_unpacklo_epi8(n0, n0));
+  n1 = _mm_unpacklo_epi16(_mm_unpacklo_epi8(n1, n1), _mm_unpacklo_epi8(n1, n1));
+  const __m128i both = _mm_cmpeq_epi8(_mm_or_si128(n0, n1), zero);
+  const __m128i id0 = loadu(mb->ref_id_l0), id1 = loadu(mb->ref_id_l1);
+  const __m128i first = select(n0, id1, id0);
+  const __m128i secondLo = _mm_and_si128(both, id1);
+  const __m128i secondHi = _mm_andnot_si128(both, _mm_set1_epi8(kOneList));
+  const __m128i a0 = _mm_unpacklo_epi8(first, zero), a1 = _mm_unpackhi_epi8(first, zero);
+  const __m128i b0 = _mm_unpacklo_epi8(secondLo, secondHi), b1 = _mm_unpackhi_epi8(secondLo, secondHi);
+  const __m128i ids[4] = {_mm_unpacklo_epi16(a0, b0), _mm_unpackhi_epi16(a0, b0), _mm_unpacklo_epi16(a1, b1),
+                          _mm_unpackhi_epi16(a1, b1)};
+  quadrants_to_rows(ids, m->ids);
+  __m128i mvA[4], mvB[4];
+  for (int q = 0; q < 4; ++q) {
+    const __m128i use0 = _mm_set1_epi32(mb->pred_flag_l0[q] ? -1 : 0);
+    const __m128i use1 = _mm_set1_epi32(mb->pred_flag_l1[q] ? -1 : 0);
+    const __m128i v0 = loadu(mb->mv_l0[4 * q]), v1 = loadu(mb->mv_l1[4 * q]);
+    mvA[q] = select(use0, v0, v1);
+    mvB[q] = _mm_and_si128(_mm_and_si128(use0, use1), v1);
+  }
+  quadrants_to_rows(mvA, m->mvA);
+  quadrants_to_rows(mvB, m->mvB);
+  return true;
+}
+
+// All ones in the 32-bit lanes whose two vectors are less than the limit
+// apart in both components (limit: 3 in x, limitY - 1 in y). Saturating
+// differences keep the comparison exact for any pair of vectors.
+inline __m128i near(__m128i a, __m128i b, __m128i limit) {
+  const __m128i d = _mm_max_epi16(_mm_subs_epi16(a, b), _mm_subs_epi16(b, a));
+  return _mm_cmpeq_epi32(_mm_cmpgt_epi16(d, limit), _mm_setzero_si128());
+}
+
+// All ones in the lanes where block q and block p have the same motion.
+inline __m128i same_motion(__m128i qIds, __m128i qA, __m128i qB, __m128i pIds, __m128i pA, __m128i pB,
+                           __m128i limit) {
+  const __m128i swapped = _mm_shufflehi_epi16(_mm_shufflelo_epi16(pIds, 0xB1), 0xB1);
+  const __m128i straight =
+      _mm_and_si128(_mm_cmpeq_epi32(qIds, pIds), _mm_and_si128(near(qA, pA, limit), near(qB, pB, limit)));
+  const __m128i crossed =
+      _mm_and_si128(_mm_cmpeq_epi32(qIds, swapped), _mm_and_si128(near(qA, pB, limit), near(qB, pA, limit)));
+  return _mm_or_si128(straight, crossed);
+}
+
+// luma_nonzero_mask (luma4x4BlkIdx bits) as raster bits (bit 4y + x) and
+// transposed (bit 4x + y): a quadrant's four bits spread to their places.
+uint16_t coded_raster(const MacroblockRecord* mb, bool transposed) {
+  static const uint8_t kSpread[2][16] = {
+      {0x00, 0x01, 0x02, 0x03, 0x10, 0x11, 0x12, 0x13, 0x20, 0x21, 0x22, 0x23, 0x30, 0x31, 0x32, 0x33},
+      {0x00, 0x01, 0x10, 0x11, 0x02, 0x03, 0x12, 0x13, 0x20, 0x21, 0x30, 0x31, 0x22, 0x23, 0x32, 0x33}};
+  const unsigned m = mb->luma_nonzero_mask;
+  unsigned out = 0;
+  for (int q = 0; q < 4; ++q) {
+    const int qx = q & 1, qy = q >> 1;
+    const int shift = transposed ? 8 * qx + 2 * qy : 8 * qy + 2 * qx;
+    out |= static_cast<unsigned>(kSpread[transposed][(m >> (4 * q)) & 0xF]) << shift;
+  }
+  return static_cast<uint16_t>(out);
+}
+
+// Bytes of all ones where bit i of the mask is set.
+inline __m128i bits_to_bytes(unsigned mask) {
+  __m128i v = _mm_cvtsi32_si128(static_cast<int>(mask));
+  v = _mm_unpacklo_epi8(v, v);
+  v = _mm_unpacklo_epi16(v, v);
+  v = _mm_unpacklo_epi32(v, v);  // low byte in bytes 0-7, high byte in 8-15
+  const __m128i bit = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
+  return _mm_cmpeq_epi8(_mm_and_si128(v, bit), bit);
+}
+
+// bS from the motion comparison (same: all ones per 32-bit lane, lanes
+// [edge][segment] in four registers) and coded bits (bit 4 * edge + segment).
+inline __m128i combine(const __m128i* same, unsigned coded, __m128i keep) {
+  const __m128i sameBytes =
+      _mm_packs_epi16(_mm_packs_epi32(same[0], same[1]), _mm_packs_epi32(same[2], same[3]));
+  const __m128i motion = _mm_and_si128(_mm_add_epi8(_mm_set1_epi8(1), sameBytes), keep);
+  return _mm_max_epu8(motion, _mm_and_si128(bits_to_bytes(coded), _mm_set1_epi8(2)));
+}
+
+inline void set_edge(uint8_t* edge, uint8_t v) { std::memset(edge, v, 4); }
+
+// bS of an edge 0 whose other side is intra (either side intra).
+uint8_t intra_edge0(bool vertical, const MacroblockRecord* cur, const MacroblockRecord* other) {
+  const SliceKind kind = slice_kind(cur);
+  return (is_frame_mb(cur) && is_frame_mb(other)) || (vertical && (kind.mbaff || kind.field)) ? 4 : 3;
+}
+
 }  // namespace
 
 uint8_t IsFilteringStrength1(const MacroblockRecord* q, int qBlock, const MacroblockRecord* p, int pBlock) {
@@ -198,4 +332,110 @@ void FilteringProcessForHorizontalEdges2(uint8_t* luma, uint8_t* cb, uint8_t* cr
 void FilteringProcessForHorizontalEdges3(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
                                          int lumaPitch) {
   run_edge(false, 3, luma, nullptr, nullptr, cur, cur, offsets, lumaPitch, 0);
+}
+
+void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* left, const MacroblockRecord* above,
+                          MacroblockStrengths* bs) {
+  const bool leftIntra = left && mb_is_intra(left->mb_type);
+  const bool aboveIntra = above && mb_is_intra(above->mb_type);
+  RasterMotion q, l, a;
+  if (mb_is_intra(cur->mb_type)) {
+    std::memset(bs, 3, sizeof *bs);
+  } else if (!raster_motion(cur, &q) || (left && !leftIntra && !raster_motion(left, &l)) ||
+             (above && !aboveIntra && !raster_motion(above, &a))) {
+    for (int e = 0; e < 4; ++e) {
+      if (e || left) edge_strengths(true, e, cur, e ? cur : left, bs->vertical[e]);
+      if (e || above) edge_strengths(false, e, cur, e ? cur : above, bs->horizontal[e]);
+    }
+  } else {
+    const __m128i zero = _mm_setzero_si128();
+    if (!left || leftIntra)
+      for (int k = 0; k < 4; ++k) l.ids[k] = l.mvA[k] = l.mvB[k] = zero;
+    if (!above || aboveIntra) a.ids[3] = a.mvA[3] = a.mvB[3] = zero;
+    const __m128i limit = _mm_set1_epi32(static_cast<int>(((is_frame_mb(cur) ? 4u : 2u) - 1) << 16 | 3u));
+    // Vertical edges: row k against itself one block to the right, the left
+    // macroblock's last column entering at edge 0.
+    __m128i rows[4];
+    for (int k = 0; k < 4; ++k) {
+      auto shifted = [&](__m128i cur4, __m128i left4) {
+        return _mm_or_si128(_mm_slli_si128(cur4, 4), _mm_srli_si128(left4, 12));
+      };
+      rows[k] = same_motion(q.ids[k], q.mvA[k], q.mvB[k], shifted(q.ids[k], l.ids[k]), shifted(q.mvA[k], l.mvA[k]),
+                            shifted(q.mvB[k], l.mvB[k]), limit);
+    }
+    // Rows hold [segment][edge]: transpose to [edge][segment].
+    const __m128i t0 = _mm_unpacklo_epi32(rows[0], rows[1]), t1 = _mm_unpacklo_epi32(rows[2], rows[3]);
+    const __m128i t2 = _mm_unpackhi_epi32(rows[0], rows[1]), t3 = _mm_unpackhi_epi32(rows[2], rows[3]);
+    const __m128i vertical[4] = {_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1), _mm_unpacklo_epi64(t2, t3),
+                                 _mm_unpackhi_epi64(t2, t3)};
+    // Horizontal edges: row e against row e - 1, the above macroblock's last
+    // row at edge 0.
+    __m128i horizontal[4];
+    for (int e = 0; e < 4; ++e) {
+      const RasterMotion& p = e ? q : a;
+      const int r = e ? e - 1 : 3;
+      horizontal[e] = same_motion(q.ids[e], q.mvA[e], q.mvB[e], p.ids[r], p.mvA[r], p.mvB[r], limit);
+    }
+    // At the middle edge a 16x16 (or 16x8 for vertical, 8x16 for horizontal)
+    // macroblock has the same motion on both sides.
+    const int shape = cur->mb_type & 3;
+    const __m128i all = _mm_set1_epi32(-1), middle = _mm_set_epi32(-1, 0, -1, -1);
+    const unsigned t = coded_raster(cur, true), r = coded_raster(cur, false);
+    const unsigned codedV = (t | t << 4 | (left ? coded_raster(left, true) >> 12 : 0)) & 0xFFFF;
+    const unsigned codedH = (r | r << 4 | (above ? coded_raster(above, false) >> 12 : 0)) & 0xFFFF;
+    _mm_store_si128(reinterpret_cast<__m128i*>(bs->vertical), combine(vertical, codedV, (shape & 2) ? all : middle));
+    _mm_store_si128(reinterpret_cast<__m128i*>(bs->horizontal),
+                    combine(horizontal, codedH, (shape & 1) ? all : middle));
+    // Across a frame/field boundary of an MBAFF frame the top edge is never
+    // below 1.
+    if (above && !aboveIntra && slice_kind(cur).mbaff && is_frame_mb(cur) != is_frame_mb(above))
+      for (uint8_t& v : bs->horizontal[0]) v = v ? v : 1;
+  }
+  if (!left)
+    set_edge(bs->vertical[0], 0);
+  else if (leftIntra || mb_is_intra(cur->mb_type))
+    set_edge(bs->vertical[0], intra_edge0(true, cur, left));
+  if (!above)
+    set_edge(bs->horizontal[0], 0);
+  else if (aboveIntra || mb_is_intra(cur->mb_type))
+    set_edge(bs->horizontal[0], intra_edge0(false, cur, above));
+  if (cur->transform_size_8x8_flag) {
+    set_edge(bs->vertical[1], 0);
+    set_edge(bs->vertical[3], 0);
+    set_edge(bs->horizontal[1], 0);
+    set_edge(bs->horizontal[3], 0);
+  }
+}
+
+void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, uint8_t* luma, uint8_t* cb, uint8_t* cr,
+                             const MacroblockRecord* cur, const MacroblockRecord* other, const int8_t* offsets,
+                             int lumaPitch, int chromaPitch) {
+  for (int e = 0; e < 4; ++e) {
+    const uint8_t* s = vertical ? bs.vertical[e] : bs.horizontal[e];
+    uint32_t word;
+    std::memcpy(&word, s, 4);
+    if (word == 0) continue;
+    const EdgeQp qp = edge_qp(cur, e ? cur : other);
+    const ptrdiff_t lumaStep = vertical ? 4 * e : static_cast<ptrdiff_t>(4 * e) * lumaPitch;
+    filter_luma_edge(luma + lumaStep, lumaPitch, vertical, s, qp.y, offsets);
+    if (e & 1) continue;
+    const ptrdiff_t chromaStep = vertical ? 2 * e : static_cast<ptrdiff_t>(2 * e) * chromaPitch;
+    filter_chroma_edge(cb + chromaStep, cr + chromaStep, chromaPitch, vertical, s, qp.cb, qp.cr, offsets);
+  }
+}
+
+void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,
+                         int lumaPitch, int chromaPitch, int lumaRows) {
+  auto fetch = [](const void* p) { _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0); };
+  for (const void* field : {static_cast<const void*>(&mb->mb_type), static_cast<const void*>(&mb->luma_nonzero_mask),
+                            static_cast<const void*>(mb->pred_flag_l0), static_cast<const void*>(mb->mv_l0[0]),
+                            static_cast<const void*>(mb->mv_l0[15]), static_cast<const void*>(mb->mv_l1[0]),
+                            static_cast<const void*>(mb->mv_l1[15]), static_cast<const void*>(mb->ref_id_l0),
+                            static_cast<const void*>(&mb->ref_id_l1[15]), static_cast<const void*>(&mb->slice)})
+    fetch(field);
+  for (int i = 0; i < lumaRows; ++i) fetch(luma + static_cast<ptrdiff_t>(i) * lumaPitch);
+  for (int i = 0; i < lumaRows / 2; ++i) {
+    fetch(cb + static_cast<ptrdiff_t>(i) * chromaPitch);
+    fetch(cr + static_cast<ptrdiff_t>(i) * chromaPitch);
+  }
 }

@@ -150,17 +150,31 @@ inline __m128i absdiff(__m128i a, __m128i b) { return _mm_max_epi16(_mm_sub_epi1
 inline __m128i below(__m128i a, int limit) { return _mm_cmplt_epi16(a, _mm_set1_epi16(static_cast<int16_t>(limit))); }
 inline __m128i clip(__m128i v, __m128i lo, __m128i hi) { return _mm_min_epi16(_mm_max_epi16(v, lo), hi); }
 
+// Thresholds per 16-bit lane: one line per lane, so that the lines of
+// segments with different bS (and, for chroma, of two planes) share a call.
+// on is all ones in the lanes to filter; tc0 is the tC0 of bS 1..3.
+struct LaneThresholds {
+  __m128i alpha, beta, tc0, on;
+};
+
+LaneThresholds uniform(const Thresholds& t) {
+  return {_mm_set1_epi16(static_cast<int16_t>(t.alpha)), _mm_set1_epi16(static_cast<int16_t>(t.beta)),
+          _mm_set1_epi16(static_cast<int16_t>(t.tc0)), _mm_set1_epi16(-1)};
+}
+
 // Samples p3..q3 of up to eight lines: s[0] = p3 ... s[3] = p0, s[4] = q0
-// ... s[7] = q3. Filters s[1..6] in place.
-void filter_luma_lanes(__m128i* s, uint8_t bS, const Thresholds& t) {
+// ... s[7] = q3. Filters s[1..6] in place; bS 4 (strong) in every lane or
+// bS 1..3 in every lane that is on.
+void filter_luma_lanes(__m128i* s, bool strong, const LaneThresholds& t) {
   const __m128i p3 = s[0], p2 = s[1], p1 = s[2], p0 = s[3], q0 = s[4], q1 = s[5], q2 = s[6], q3 = s[7];
-  const __m128i active = _mm_and_si128(_mm_and_si128(below(absdiff(p0, q0), t.alpha), below(absdiff(p1, p0), t.beta)),
-                                       below(absdiff(q1, q0), t.beta));
-  const __m128i ap = below(absdiff(p2, p0), t.beta);
-  const __m128i aq = below(absdiff(q2, q0), t.beta);
+  const __m128i active = _mm_and_si128(
+      _mm_and_si128(_mm_cmplt_epi16(absdiff(p0, q0), t.alpha), _mm_cmplt_epi16(absdiff(p1, p0), t.beta)),
+      _mm_and_si128(_mm_cmplt_epi16(absdiff(q1, q0), t.beta), t.on));
+  const __m128i ap = _mm_cmplt_epi16(absdiff(p2, p0), t.beta);
+  const __m128i aq = _mm_cmplt_epi16(absdiff(q2, q0), t.beta);
   const __m128i two = _mm_set1_epi16(2), four = _mm_set1_epi16(4);
-  if (bS < 4) {
-    const __m128i tc0 = _mm_set1_epi16(static_cast<int16_t>(t.tc0));
+  if (!strong) {
+    const __m128i tc0 = t.tc0;
     const __m128i tc = _mm_sub_epi16(_mm_sub_epi16(tc0, ap), aq);  // masks are -1 where set
     const __m128i ntc = _mm_sub_epi16(_mm_setzero_si128(), tc);
     const __m128i d = _mm_srai_epi16(
@@ -176,7 +190,7 @@ void filter_luma_lanes(__m128i* s, uint8_t bS, const Thresholds& t) {
     s[5] = select(_mm_and_si128(active, aq), _mm_add_epi16(q1, dq1), q1);
     return;
   }
-  const __m128i small = below(absdiff(p0, q0), (t.alpha >> 2) + 2);
+  const __m128i small = _mm_cmplt_epi16(absdiff(p0, q0), _mm_add_epi16(_mm_srli_epi16(t.alpha, 2), two));
   const __m128i strongP = _mm_and_si128(active, _mm_and_si128(ap, small));
   const __m128i strongQ = _mm_and_si128(active, _mm_and_si128(aq, small));
   const __m128i p0q0 = _mm_add_epi16(p0, q0);
@@ -243,7 +257,7 @@ void filter_luma_vertical(uint8_t* q0, ptrdiff_t pitch, int lines, uint8_t bS, u
   for (int i = 0; i < 8; ++i) rows[i] = i < lines ? load8(q0 + i * pitch - 4) : _mm_setzero_si128();
   __m128i s[8];
   transpose_to_lanes(rows, s);
-  filter_luma_lanes(s, bS, t);
+  filter_luma_lanes(s, bS == 4, uniform(t));
   __m128i packed[8];
   for (int i = 0; i < 8; ++i) packed[i] = _mm_packus_epi16(s[i], s[i]);
   __m128i out[8];
@@ -262,7 +276,7 @@ void filter_luma_horizontal(uint8_t* q0, ptrdiff_t pitch, int lines, uint8_t bS,
     const uint8_t* row = q0 + (k - 4) * pitch;
     s[k] = _mm_unpacklo_epi8(lines == 8 ? load8(row) : load4(row), zero);
   }
-  filter_luma_lanes(s, bS, t);
+  filter_luma_lanes(s, bS == 4, uniform(t));
   const int first = bS < 4 ? 2 : 1, last = bS < 4 ? 5 : 6;
   for (int k = first; k <= last; ++k) {
     uint8_t* row = q0 + (k - 4) * pitch;
@@ -283,16 +297,21 @@ inline __m128i halves(int a, int b) {
                        static_cast<int16_t>(a), static_cast<int16_t>(a));
 }
 
-// s[0] = p1, s[1] = p0, s[2] = q0, s[3] = q1; filters s[1] and s[2].
-void filter_chroma_lanes(__m128i* s, uint8_t bS, const Thresholds& ta, const Thresholds& tb) {
+// Cb lanes 0..3 and Cr lanes 4..7 with the thresholds of each plane.
+LaneThresholds two_planes(const Thresholds& ta, const Thresholds& tb) {
+  return {halves(ta.alpha, tb.alpha), halves(ta.beta, tb.beta), halves(ta.tc0, tb.tc0), _mm_set1_epi16(-1)};
+}
+
+// s[0] = p1, s[1] = p0, s[2] = q0, s[3] = q1; filters s[1] and s[2] in the
+// lanes that are on.
+void filter_chroma_lanes(__m128i* s, bool strong, const LaneThresholds& t) {
   const __m128i p1 = s[0], p0 = s[1], q0 = s[2], q1 = s[3];
-  const __m128i alpha = halves(ta.alpha, tb.alpha), beta = halves(ta.beta, tb.beta);
-  const __m128i active =
-      _mm_and_si128(_mm_and_si128(_mm_cmplt_epi16(absdiff(p0, q0), alpha), _mm_cmplt_epi16(absdiff(p1, p0), beta)),
-                    _mm_cmplt_epi16(absdiff(q1, q0), beta));
+  const __m128i active = _mm_and_si128(
+      _mm_and_si128(_mm_cmplt_epi16(absdiff(p0, q0), t.alpha), _mm_cmplt_epi16(absdiff(p1, p0), t.beta)),
+      _mm_and_si128(_mm_cmplt_epi16(absdiff(q1, q0), t.beta), t.on));
   const __m128i two = _mm_set1_epi16(2);
-  if (bS < 4) {
-    const __m128i tc = halves(ta.tc0 + 1, tb.tc0 + 1);
+  if (!strong) {
+    const __m128i tc = _mm_add_epi16(t.tc0, _mm_set1_epi16(1));
     const __m128i d = _mm_srai_epi16(
         _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1)),
                       _mm_set1_epi16(4)),
@@ -318,7 +337,7 @@ void filter_chroma_vertical(uint8_t* a, uint8_t* b, ptrdiff_t pitch, int lines, 
   }
   __m128i s[8];
   transpose_to_lanes(rows, s);  // s[0..3] = p1, p0, q0, q1
-  filter_chroma_lanes(s, bS, ta, tb);
+  filter_chroma_lanes(s, bS == 4, two_planes(ta, tb));
   __m128i packed[8];
   for (int i = 0; i < 8; ++i) packed[i] = _mm_packus_epi16(s[i], s[i]);
   __m128i out[8];
@@ -340,13 +359,140 @@ void filter_chroma_horizontal(uint8_t* a, uint8_t* b, ptrdiff_t pitch, int lines
     const ptrdiff_t at = (k - 2) * pitch;
     s[k] = _mm_unpacklo_epi8(_mm_unpacklo_epi32(load4(a + at), load4(b + at)), zero);
   }
-  filter_chroma_lanes(s, bS, ta, tb);
+  filter_chroma_lanes(s, bS == 4, two_planes(ta, tb));
   for (int k = 1; k <= 2; ++k) {
     const ptrdiff_t at = (k - 2) * pitch;
     const __m128i v = _mm_packus_epi16(s[k], s[k]);
     const int32_t wa = _mm_cvtsi128_si32(v), wb = _mm_cvtsi128_si32(_mm_srli_si128(v, 4));
     std::memcpy(a + at, &wa, static_cast<size_t>(lines));
     std::memcpy(b + at, &wb, static_cast<size_t>(lines));
+  }
+}
+
+// ---- Whole macroblock edges: one bS per segment, carried in the lanes.
+
+inline __m128i pairs(int a, int b, int c, int d) {
+  return _mm_set_epi16(static_cast<int16_t>(d), static_cast<int16_t>(d), static_cast<int16_t>(c),
+                       static_cast<int16_t>(c), static_cast<int16_t>(b), static_cast<int16_t>(b),
+                       static_cast<int16_t>(a), static_cast<int16_t>(a));
+}
+inline int on_mask(uint8_t bS) { return bS ? -1 : 0; }
+inline __m128i loadu(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// Writes p1, p0, q0, q1 of 16 rows (s[h][2..5]: rows 8h..8h+7) as four bytes
+// per row at q0 - 2.
+void store_middle_columns(uint8_t* q0, ptrdiff_t pitch, const __m128i (*s)[8]) {
+  const __m128i p1 = _mm_packus_epi16(s[0][2], s[1][2]), p0 = _mm_packus_epi16(s[0][3], s[1][3]);
+  const __m128i q0v = _mm_packus_epi16(s[0][4], s[1][4]), q1 = _mm_packus_epi16(s[0][5], s[1][5]);
+  const __m128i pLo = _mm_unpacklo_epi8(p1, p0), pHi = _mm_unpackhi_epi8(p1, p0);
+  const __m128i qLo = _mm_unpacklo_epi8(q0v, q1), qHi = _mm_unpackhi_epi8(q0v, q1);
+  __m128i w[4] = {_mm_unpacklo_epi16(pLo, qLo), _mm_unpackhi_epi16(pLo, qLo), _mm_unpacklo_epi16(pHi, qHi),
+                  _mm_unpackhi_epi16(pHi, qHi)};
+  uint8_t* row = q0 - 2;
+  for (int g = 0; g < 4; ++g)
+    for (int i = 0; i < 4; ++i, row += pitch) {
+      store4(row, w[g]);
+      w[g] = _mm_srli_si128(w[g], 4);
+    }
+}
+
+void luma_edge(uint8_t* q0, ptrdiff_t pitch, bool vertical, const uint8_t bS[4], uint8_t qPav, const int8_t* offsets) {
+  const int indexA = clip3(0, 51, qPav + offsets[0]);
+  const int indexB = clip3(0, 51, qPav + offsets[1]);
+  const int alpha = AlphaTable[indexA], beta = BetaTable[indexB];
+  if (alpha == 0 || beta == 0) return;
+  const bool strong = bS[0] == 4;
+  const uint8_t* clipRow = ClipTable + 5 * indexA;
+  __m128i s[2][8];
+  const __m128i zero = _mm_setzero_si128();
+  if (vertical) {
+    for (int h = 0; h < 2; ++h) {
+      __m128i rows[8];
+      for (int i = 0; i < 8; ++i) rows[i] = load8(q0 + (8 * h + i) * pitch - 4);
+      transpose_to_lanes(rows, s[h]);
+    }
+  } else {
+    for (int k = 0; k < 8; ++k) {
+      const __m128i v = strong || (k != 0 && k != 7) ? loadu(q0 + (k - 4) * pitch) : zero;
+      s[0][k] = _mm_unpacklo_epi8(v, zero);
+      s[1][k] = _mm_unpackhi_epi8(v, zero);
+    }
+  }
+  for (int h = 0; h < 2; ++h) {
+    const uint8_t a = bS[2 * h], b = bS[2 * h + 1];
+    const LaneThresholds t = {_mm_set1_epi16(static_cast<int16_t>(alpha)), _mm_set1_epi16(static_cast<int16_t>(beta)),
+                              halves(clipRow[a], clipRow[b]), halves(on_mask(a), on_mask(b))};
+    filter_luma_lanes(s[h], strong, t);
+  }
+  if (!vertical) {
+    for (int k = strong ? 1 : 2; k <= (strong ? 6 : 5); ++k)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(q0 + (k - 4) * pitch), _mm_packus_epi16(s[0][k], s[1][k]));
+    return;
+  }
+  if (!strong) {
+    store_middle_columns(q0, pitch, s);
+    return;
+  }
+  for (int h = 0; h < 2; ++h) {
+    __m128i packed[8], out[8];
+    for (int i = 0; i < 8; ++i) packed[i] = _mm_packus_epi16(s[h][i], s[h][i]);
+    transpose_to_lanes(packed, out);
+    for (int i = 0; i < 8; ++i) store8(q0 + (8 * h + i) * pitch - 4, _mm_packus_epi16(out[i], out[i]));
+  }
+}
+
+// Columns p1, p0, q0, q1 of eight rows of four bytes, widened to lanes.
+void chroma_columns(const uint8_t* p1, ptrdiff_t pitch, __m128i* s) {
+  __m128i x[4];
+  for (int i = 0; i < 4; ++i) x[i] = _mm_unpacklo_epi8(load4(p1 + 2 * i * pitch), load4(p1 + (2 * i + 1) * pitch));
+  const __m128i y0 = _mm_unpacklo_epi16(x[0], x[1]), y1 = _mm_unpacklo_epi16(x[2], x[3]);
+  const __m128i z0 = _mm_unpacklo_epi32(y0, y1), z1 = _mm_unpackhi_epi32(y0, y1);
+  const __m128i zero = _mm_setzero_si128();
+  s[0] = _mm_unpacklo_epi8(z0, zero);
+  s[1] = _mm_unpackhi_epi8(z0, zero);
+  s[2] = _mm_unpacklo_epi8(z1, zero);
+  s[3] = _mm_unpackhi_epi8(z1, zero);
+}
+
+void chroma_edge(uint8_t* a, uint8_t* b, ptrdiff_t pitch, bool vertical, const uint8_t bS[4], uint8_t qPavA,
+                 uint8_t qPavB, const int8_t* offsets) {
+  uint8_t* planes[2] = {a, b};
+  const uint8_t qps[2] = {qPavA, qPavB};
+  const bool strong = bS[0] == 4;
+  const __m128i on = pairs(on_mask(bS[0]), on_mask(bS[1]), on_mask(bS[2]), on_mask(bS[3]));
+  const __m128i zero = _mm_setzero_si128();
+  for (int h = 0; h < 2; ++h) {
+    const int indexA = clip3(0, 51, qps[h] + offsets[0]);
+    const int indexB = clip3(0, 51, qps[h] + offsets[1]);
+    const int alpha = AlphaTable[indexA], beta = BetaTable[indexB];
+    if (alpha == 0 || beta == 0) continue;
+    const uint8_t* clipRow = ClipTable + 5 * indexA;
+    const LaneThresholds t = {_mm_set1_epi16(static_cast<int16_t>(alpha)), _mm_set1_epi16(static_cast<int16_t>(beta)),
+                              pairs(clipRow[bS[0]], clipRow[bS[1]], clipRow[bS[2]], clipRow[bS[3]]), on};
+    uint8_t* q0 = planes[h];
+    __m128i s[4];
+    if (vertical) {
+      chroma_columns(q0 - 2, pitch, s);
+    } else {
+      for (int k = 0; k < 4; ++k) s[k] = _mm_unpacklo_epi8(load8(q0 + (k - 2) * pitch), zero);
+    }
+    filter_chroma_lanes(s, strong, t);
+    if (!vertical) {
+      store8(q0 - pitch, _mm_packus_epi16(s[1], s[1]));
+      store8(q0, _mm_packus_epi16(s[2], s[2]));
+      continue;
+    }
+    // p0 and q0 of each row, two bytes per row at q0 - 1.
+    const __m128i v = _mm_packus_epi16(s[1], s[2]);
+    __m128i w = _mm_unpacklo_epi8(v, _mm_srli_si128(v, 8));
+    uint8_t* row = q0 - 1;
+    for (int i = 0; i < 8; i += 2, row += 2 * pitch) {
+      const uint32_t two = static_cast<uint32_t>(_mm_cvtsi128_si32(w));
+      const uint16_t lo = static_cast<uint16_t>(two), hi = static_cast<uint16_t>(two >> 16);
+      std::memcpy(row, &lo, 2);
+      std::memcpy(row + pitch, &hi, 2);
+      w = _mm_srli_si128(w, 4);
+    }
   }
 }
 
@@ -399,4 +545,14 @@ void FilteringProcessVerticalChroma(uint8_t* a, uint8_t* b, uint8_t bS, uint8_t 
                                     const int8_t* offsets) {
   filter_chroma_line(a, 1, bS, thresholds(bS, qPavA, offsets));
   filter_chroma_line(b, 1, bS, thresholds(bS, qPavB, offsets));
+}
+
+void filter_luma_edge(uint8_t* q0, int pitch, bool vertical, const uint8_t bS[4], uint8_t qPav,
+                      const int8_t* offsets) {
+  luma_edge(q0, pitch, vertical, bS, qPav, offsets);
+}
+
+void filter_chroma_edge(uint8_t* cb, uint8_t* cr, int pitch, bool vertical, const uint8_t bS[4], uint8_t qPavCb,
+                        uint8_t qPavCr, const int8_t* offsets) {
+  chroma_edge(cb, cr, pitch, vertical, bS, qPavCb, qPavCr, offsets);
 }

@@ -32,3 +32,12 @@ void FilteringProcessHorizontalChroma2x2(uint8_t* a, uint8_t* b, uint8_t bS, uin
                                          const int8_t* offsets, int pitch);
 void FilteringProcessVerticalChroma(uint8_t* a, uint8_t* b, uint8_t bS, uint8_t qPavA, uint8_t qPavB,
                                     const int8_t* offsets);
+
+// A whole macroblock edge in one call: 16 luma lines, or 8 lines of each
+// chroma plane, with bS[k] for luma lines 4k..4k+3 (chroma lines 2k and
+// 2k + 1). Segments of bS 0 stay as they are; bS 4 comes on all four
+// segments or none. vertical: the edge is a column, its lines are rows.
+void filter_luma_edge(uint8_t* q0, int pitch, bool vertical, const uint8_t bS[4], uint8_t qPav,
+                      const int8_t* offsets);
+void filter_chroma_edge(uint8_t* cb, uint8_t* cr, int pitch, bool vertical, const uint8_t bS[4], uint8_t qPavCb,
+                        uint8_t qPavCr, const int8_t* offsets);

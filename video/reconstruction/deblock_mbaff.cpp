@@ -4,6 +4,7 @@
 // field macroblock on the lines of its field (doubled pitch); edges toward a
 // pair of the other kind take the neighbours and line spacing of the
 // standard's mixed-edge rules.
+#include "deblock_edges.h"
 #include "deblock_filters.h"
 #include "reconstruction.h"
 
@@ -51,47 +52,55 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
   const bool field = !is_frame_mb(recs + pairAddr);
   const uint32_t row = n / (2 * w), column = (n % (2 * w)) / 2;
   const MbPlanes m = planes_of(pic, n, field);
-  const bool transform8x8 = mb->transform_size_8x8_flag != 0;
+  if (!bottom && n + 3 < pic->mbCount) {
+    // The next pair of the row: 32 frame lines 16 luma samples to the right
+    // (a top macroblock's planes start at its pair's first line).
+    prefetch_macroblock(mb + 2, m.y + 16, m.cb + 8, m.cr + 8, pic->lumaPitch, pic->chromaPitch, 32);
+    prefetch_macroblock(mb + 3, m.y, m.cb, m.cr, 0, 0, 0);
+  }
 
   // With idc 2 edges toward another slice (a null link) stay as they are.
+  // A left pair of the other kind is filtered line by line, a frame
+  // macroblock under a field pair field by field; all other edges take the
+  // whole-macroblock strengths.
+  const MacroblockRecord* left = nullptr;
+  bool mixedLeft = false;
   if (column != 0 && (idc != 2 || mb->neighbour_a != nullptr)) {
-    const MacroblockRecord* left = mb - 2;
-    if (left->mb_structure == mb->mb_structure)
-      FilteringProcessForVerticalEdges0(m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
-    else
-      FilteringProcessForVerticalEdges0_mbaff(m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
+    left = mb - 2;
+    mixedLeft = left->mb_structure != mb->mb_structure;
   }
-  if (!transform8x8) FilteringProcessForVerticalEdges1(m.y + 4, mb, offsets, m.lp);
-  FilteringProcessForVerticalEdges2(m.y + 8, m.cb + 4, m.cr + 4, mb, offsets, m.lp, m.cp);
-  if (!transform8x8) FilteringProcessForVerticalEdges3(m.y + 12, mb, offsets, m.lp);
-
+  const MacroblockRecord* above = nullptr;
+  const MacroblockRecord* aboveFieldPair = nullptr;
   const bool topInsidePair = bottom && !field;
   if ((topInsidePair || row != 0) && (idc != 2 || mb->neighbour_b != nullptr)) {
     if (topInsidePair) {
-      FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, mb - 1, offsets, m.lp, m.cp);
+      above = mb - 1;
     } else {
       const MacroblockRecord* aboveTop = recs + pairAddr - 2 * w;
       const bool aboveField = !is_frame_mb(aboveTop);
-      if (!field && aboveField) {
-        // A frame macroblock under a field pair: its even lines against the
-        // top field macroblock, then its odd lines against the bottom one.
-        const int lp = pic->lumaPitch, cp = pic->chromaPitch;
-        FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, aboveTop, offsets, 2 * lp, 2 * cp);
-        FilteringProcessForHorizontalEdges0(m.y + lp, m.cb + cp, m.cr + cp, mb, aboveTop + 1, offsets, 2 * lp,
-                                            2 * cp);
-      } else {
+      if (!field && aboveField)
+        aboveFieldPair = aboveTop;
+      else
         // Frame or field pair above a frame macroblock's top, or any pair
         // above a field macroblock: the top field macroblock of a field pair
         // under a field pair meets the same parity, all others the bottom
         // macroblock of the pair above.
-        const MacroblockRecord* above = (field && aboveField && !bottom) ? aboveTop : aboveTop + 1;
-        FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, above, offsets, m.lp, m.cp);
-      }
+        above = (field && aboveField && !bottom) ? aboveTop : aboveTop + 1;
     }
   }
-  if (!transform8x8) FilteringProcessForHorizontalEdges1(m.y + 4 * m.lp, mb, offsets, m.lp);
-  FilteringProcessForHorizontalEdges2(m.y + 8 * m.lp, m.cb + 4 * m.cp, m.cr + 4 * m.cp, mb, offsets, m.lp, m.cp);
-  if (!transform8x8) FilteringProcessForHorizontalEdges3(m.y + 12 * m.lp, mb, offsets, m.lp);
+  MacroblockStrengths bs;
+  macroblock_strengths(mb, mixedLeft ? nullptr : left, above, &bs);
+  if (mixedLeft) FilteringProcessForVerticalEdges0_mbaff(m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
+  filter_macroblock_edges(bs, true, m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
+  if (aboveFieldPair) {
+    // A frame macroblock under a field pair: its even lines against the top
+    // field macroblock, then its odd lines against the bottom one.
+    const int lp = pic->lumaPitch, cp = pic->chromaPitch;
+    FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, aboveFieldPair, offsets, 2 * lp, 2 * cp);
+    FilteringProcessForHorizontalEdges0(m.y + lp, m.cb + cp, m.cr + cp, mb, aboveFieldPair + 1, offsets, 2 * lp,
+                                        2 * cp);
+  }
+  filter_macroblock_edges(bs, false, m.y, m.cb, m.cr, mb, above, offsets, m.lp, m.cp);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Deblocking of a whole frame or field picture: one pass over the
 // macroblocks in address order with each slice's filter control, then a
 // refresh of the picture margins.
+#include "deblock_edges.h"
 #include "reconstruction.h"
 
 namespace {
@@ -19,16 +20,16 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
   // they are; with idc 0 the neighbour is taken by address.
   const bool leftEdge = column != 0 && (idc == 0 || mb->neighbour_a != nullptr);
   const bool topEdge = row != 0 && (idc == 0 || mb->neighbour_b != nullptr);
-  const bool transform8x8 = mb->transform_size_8x8_flag != 0;
-
-  if (leftEdge) FilteringProcessForVerticalEdges0(y, cb, cr, mb, mb - 1, offsets, lp, cp);
-  if (!transform8x8) FilteringProcessForVerticalEdges1(y + 4, mb, offsets, lp);
-  FilteringProcessForVerticalEdges2(y + 8, cb + 4, cr + 4, mb, offsets, lp, cp);
-  if (!transform8x8) FilteringProcessForVerticalEdges3(y + 12, mb, offsets, lp);
-  if (topEdge) FilteringProcessForHorizontalEdges0(y, cb, cr, mb, mb - w, offsets, lp, cp);
-  if (!transform8x8) FilteringProcessForHorizontalEdges1(y + 4 * lp, mb, offsets, lp);
-  FilteringProcessForHorizontalEdges2(y + 8 * lp, cb + 4 * cp, cr + 4 * cp, mb, offsets, lp, cp);
-  if (!transform8x8) FilteringProcessForHorizontalEdges3(y + 12 * lp, mb, offsets, lp);
+  // The next macroblock of the row sits 16 luma samples to the right.
+  if (n + 1 < pic->mbCount) prefetch_macroblock(mb + 1, y + 16, cb + 8, cr + 8, lp, cp, 16);
+  // All strengths first, then the vertical edges left to right and the
+  // horizontal ones top to bottom, passing over edges of strength 0.
+  const MacroblockRecord* left = leftEdge ? mb - 1 : nullptr;
+  const MacroblockRecord* above = topEdge ? mb - w : nullptr;
+  MacroblockStrengths bs;
+  macroblock_strengths(mb, left, above, &bs);
+  filter_macroblock_edges(bs, true, y, cb, cr, mb, left, offsets, lp, cp);
+  filter_macroblock_edges(bs, false, y, cb, cr, mb, above, offsets, lp, cp);
 }
 
 }  // namespace

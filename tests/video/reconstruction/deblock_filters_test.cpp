@@ -3,6 +3,7 @@
 // and horizontal edges of every segment length.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -40,11 +41,10 @@ void fill(Plane& pl, std::mt19937& rng, int style) {
     }
 }
 
-// Applies the model to `lines` lines of a vertical (true) or horizontal edge
-// at sample (8, 0) or (0, 8).
-void model_edge(Plane& pl, bool vertical, int lines, int bS, int indexA, int indexB, bool chroma) {
-  for (int i = 0; i < lines; ++i)
-    model_samples(vertical ? pl.at(8, i) : pl.at(i, 8), vertical ? 1 : Plane::kPitch, bS, indexA, indexB, chroma);
+// Applies the model to line i of a vertical (true) or horizontal edge at
+// sample (8, 0) or (0, 8).
+void model_line_at(Plane& pl, bool vertical, int i, int bS, int indexA, int indexB, bool chroma) {
+  model_samples(vertical ? pl.at(8, i) : pl.at(i, 8), vertical ? 1 : Plane::kPitch, bS, indexA, indexB, chroma);
 }
 
 struct Offsets {
@@ -74,10 +74,12 @@ TEST(DeblockTables, KnownValues) {
 }
 
 // Luma (8-, 4- and 1-line forms) and chroma (4-, 2- and 1-line forms, two
-// planes with their own qPav) against the model, vertical and horizontal.
+// planes with their own qPav) against the model, vertical and horizontal;
+// and the whole-edge forms (16 luma or 8 chroma lines) with a random bS up
+// to the tested one per segment, 0 included.
 TEST(DeblockFilters, LumaAndChromaMatchTheModelForEveryStrengthAndIndex) {
   std::mt19937 rng(2024);
-  std::uniform_int_distribution<int> qp(0, 51);
+  std::uniform_int_distribution<int> qp(0, 51), segment(0, 3);
   const auto u8 = [](int v) { return static_cast<uint8_t>(v); };
   constexpr int P = Plane::kPitch;
   for (const bool chroma : {false, true})
@@ -90,28 +92,39 @@ TEST(DeblockFilters, LumaAndChromaMatchTheModelForEveryStrengthAndIndex) {
             Plane baseA, baseB;
             fill(baseA, rng, style);
             fill(baseB, rng, style);
-            for (int form = 0; form < 5; ++form) {  // vertical n, vertical n/2, horizontal n, horizontal n/2, one line
-              const bool vertical = form < 2 || form == 4;
-              const int lines = form == 4 ? 1 : (chroma ? 4 : 8) >> (form & 1);
+            // vertical n, vertical n/2, horizontal n, horizontal n/2, one line, whole vertical, whole horizontal
+            for (int form = 0; form < 7; ++form) {
+              const bool vertical = form < 2 || form == 4 || form == 5;
+              const int lines = form >= 5 ? (chroma ? 8 : 16) : form == 4 ? 1 : (chroma ? 4 : 8) >> (form & 1);
+              uint8_t segs[4] = {u8(bS), u8(bS), u8(bS), u8(bS)};
+              if (form >= 5 && bS < 4)
+                for (uint8_t& v : segs) v = u8(std::min(bS, segment(rng)));
               Plane gotA = baseA, gotB = baseB, wantA = baseA, wantB = baseB;
               uint8_t* a = vertical ? gotA.at(8, 0) : gotA.at(0, 8);
               uint8_t* b = vertical ? gotB.at(8, 0) : gotB.at(0, 8);
               const uint8_t s = u8(bS), q = u8(qPav), qB = u8(qPavB);
-              switch (form + 5 * chroma) {
+              switch (form + 7 * chroma) {
                 case 0: FilteringProcessVerticalLuma8x8(a, P, s, q, o); break;
                 case 1: FilteringProcessVerticalLuma4x4(a, P, s, q, o); break;
                 case 2: FilteringProcessHorizontalLuma8x8(a, s, q, o, P); break;
                 case 3: FilteringProcessHorizontalLuma4x4(a, s, q, o, P); break;
                 case 4: FilteringProcessVerticalLuma(a, s, q, o); break;
-                case 5: FilteringProcessVerticalChroma4x4(a, b, P, s, q, qB, o); break;
-                case 6: FilteringProcessVerticalChroma2x2(a, b, P, s, q, qB, o); break;
-                case 7: FilteringProcessHorizontalChroma4x4(a, b, s, q, qB, o, P); break;
-                case 8: FilteringProcessHorizontalChroma2x2(a, b, s, q, qB, o, P); break;
-                default: FilteringProcessVerticalChroma(a, b, s, q, qB, o); break;
+                case 5: case 6: filter_luma_edge(a, P, vertical, segs, q, o); break;
+                case 7: FilteringProcessVerticalChroma4x4(a, b, P, s, q, qB, o); break;
+                case 8: FilteringProcessVerticalChroma2x2(a, b, P, s, q, qB, o); break;
+                case 9: FilteringProcessHorizontalChroma4x4(a, b, s, q, qB, o, P); break;
+                case 10: FilteringProcessHorizontalChroma2x2(a, b, s, q, qB, o, P); break;
+                case 11: FilteringProcessVerticalChroma(a, b, s, q, qB, o); break;
+                default: filter_chroma_edge(a, b, P, vertical, segs, q, qB, o); break;
               }
-              model_edge(wantA, vertical, lines, bS, clip3(0, 51, qPav + off.a), clip3(0, 51, qPav + off.b), chroma);
-              if (chroma)
-                model_edge(wantB, vertical, lines, bS, clip3(0, 51, qPavB + off.a), clip3(0, 51, qPavB + off.b), true);
+              for (int i = 0; i < lines; ++i) {
+                const int lineBs = segs[i / (chroma ? 2 : 4) % 4];
+                if (lineBs == 0) continue;
+                model_line_at(wantA, vertical, i, lineBs, clip3(0, 51, qPav + off.a), clip3(0, 51, qPav + off.b), chroma);
+                if (chroma)
+                  model_line_at(wantB, vertical, i, lineBs, clip3(0, 51, qPavB + off.a), clip3(0, 51, qPavB + off.b),
+                                true);
+              }
               ASSERT_EQ(gotA.s, wantA.s) << "chroma " << chroma << " bS " << bS << " qPav " << qPav << " offsets "
                                          << int(off.a) << "," << int(off.b) << " form " << form;
               ASSERT_EQ(gotB.s, wantB.s) << "chroma bS " << bS << " qPav " << qPavB << " form " << form;

@@ -1,0 +1,39 @@
+// Whole-macroblock deblocking: the boundary strengths of all eight edges of
+// a macroblock at once, and the edge filters they drive. The picture
+// drivers use these; the per-edge functions of reconstruction.h compute the
+// same strengths one edge at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "mb_record.h"
+
+// bS of every segment: [edge][segment], edges at 0, 4, 8, 12 samples from
+// the macroblock's left (vertical) or top (horizontal) side, segments of
+// four lines in order. Edges 1 and 3 of an 8x8-transform macroblock are 0.
+struct MacroblockStrengths {
+  alignas(16) uint8_t vertical[4][4];
+  alignas(16) uint8_t horizontal[4][4];
+};
+
+// left and above are the macroblocks across the left and top edges, null
+// where that edge is not filtered (its strengths are then 0). Neither may be
+// a pair of the other kind across a left edge, nor the field pair above a
+// frame macroblock (those edges take their own paths).
+void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* left, const MacroblockRecord* above,
+                          MacroblockStrengths* bs);
+
+// Filters the vertical (or horizontal) edges of one macroblock in order,
+// passing over edges whose four strengths are 0; chroma at edges 0 and 2.
+// other is the macroblock across edge 0 (read only when that edge filters).
+void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, uint8_t* luma, uint8_t* cb, uint8_t* cr,
+                             const MacroblockRecord* cur, const MacroblockRecord* other, const int8_t* offsets,
+                             int lumaPitch, int chromaPitch);
+
+// Starts loading what deblocking a macroblock reads: the fields of its
+// record that the strengths use, and `lumaRows` rows of 16 luma samples (half
+// as many of 8 chroma samples) from luma, cb and cr with the given pitches.
+// Deblocking runs over a whole decoded picture, whose records and samples
+// have mostly left the caches.
+void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,
+                         int lumaPitch, int chromaPitch, int lumaRows);
