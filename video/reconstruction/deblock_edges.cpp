@@ -137,16 +137,6 @@ inline bool mv_differs(const int16_t* a, const int16_t* b, int limitY) {
 // ---- Whole-macroblock strengths: the motion of all 16 blocks compared
 // with their neighbours four blocks at a time.
 
-// Motion of a macroblock's blocks by raster row (row y holds blocks x = 0..3,
-// 32 bits each): the pictures a block predicts from (first | second << 16,
-// second kOneList for a one-list block) and the vectors toward them (second
-// vector 0 for one list). Two blocks have the same motion when, lane by
-// lane, pictures and vectors match as they are or with the pairs swapped;
-// which list a picture came from does not matter.
-struct RasterMotion {
-  __m128i ids[4], mvA[4], mvB[4];
-};
-
 constexpr uint8_t kOneList = 1;  // high byte of the second picture of a one-list block
 
 inline __m128i select(__m128i mask, __m128i a, __m128i b) {
@@ -162,9 +152,25 @@ inline void quadrants_to_rows(const __m128i* q, __m128i* rows) {
   rows[3] = _mm_unpackhi_epi64(q[2], q[3]);
 }
 
+// luma_nonzero_mask (luma4x4BlkIdx bits) as raster bits (bit 4y + x) and
+// transposed (bit 4x + y): a quadrant's four bits spread to their places.
+uint16_t coded_raster(const MacroblockRecord* mb, bool transposed) {
+  static const uint8_t kSpread[2][16] = {
+      {0x00, 0x01, 0x02, 0x03, 0x10, 0x11, 0x12, 0x13, 0x20, 0x21, 0x22, 0x23, 0x30, 0x31, 0x32, 0x33},
+      {0x00, 0x01, 0x10, 0x11, 0x02, 0x03, 0x12, 0x13, 0x20, 0x21, 0x30, 0x31, 0x22, 0x23, 0x32, 0x33}};
+  const unsigned m = mb->luma_nonzero_mask;
+  unsigned out = 0;
+  for (int q = 0; q < 4; ++q) {
+    const int qx = q & 1, qy = q >> 1;
+    const int shift = transposed ? 8 * qx + 2 * qy : 8 * qy + 2 * qx;
+    out |= static_cast<unsigned>(kSpread[transposed][(m >> (4 * q)) & 0xF]) << shift;
+  }
+  return static_cast<uint16_t>(out);
+}
+
 // False when a quadrant predicts from neither list: such blocks are left to
 // the per-block comparison.
-bool raster_motion(const MacroblockRecord* mb, RasterMotion* m) {
+bool raster_motion(const MacroblockRecord* mb, MacroblockMotion* m) {
   uint32_t f0, f1;
   std::memcpy(&f0, mb->pred_flag_l0, 4);
   std::memcpy(&f1, mb->pred_flag_l1, 4);
@@ -196,7 +202,20 @@ bool raster_motion(const MacroblockRecord* mb, RasterMotion* m) {
   }
   quadrants_to_rows(mvA, m->mvA);
   quadrants_to_rows(mvB, m->mvB);
+  m->coded = coded_raster(mb, false);
+  m->codedT = coded_raster(mb, true);
   return true;
+}
+
+// The motion of a neighbour from the cache, or worked out into `spare`.
+// Null when its motion is left to the per-block comparison.
+const MacroblockMotion* neighbour_motion(const MotionCache& cache, const MacroblockRecord* mb,
+                                         MacroblockMotion* spare) {
+  for (const MacroblockMotion& m : cache.entries)
+    if (m.mb == mb) return m.valid ? &m : nullptr;
+  spare->mb = mb;
+  spare->valid = raster_motion(mb, spare);
+  return spare->valid ? spare : nullptr;
 }
 
 // All ones in the 32-bit lanes whose two vectors are less than the limit
@@ -216,22 +235,6 @@ inline __m128i same_motion(__m128i qIds, __m128i qA, __m128i qB, __m128i pIds, _
   const __m128i crossed =
       _mm_and_si128(_mm_cmpeq_epi32(qIds, swapped), _mm_and_si128(near(qA, pB, limit), near(qB, pA, limit)));
   return _mm_or_si128(straight, crossed);
-}
-
-// luma_nonzero_mask (luma4x4BlkIdx bits) as raster bits (bit 4y + x) and
-// transposed (bit 4x + y): a quadrant's four bits spread to their places.
-uint16_t coded_raster(const MacroblockRecord* mb, bool transposed) {
-  static const uint8_t kSpread[2][16] = {
-      {0x00, 0x01, 0x02, 0x03, 0x10, 0x11, 0x12, 0x13, 0x20, 0x21, 0x22, 0x23, 0x30, 0x31, 0x32, 0x33},
-      {0x00, 0x01, 0x10, 0x11, 0x02, 0x03, 0x12, 0x13, 0x20, 0x21, 0x30, 0x31, 0x22, 0x23, 0x32, 0x33}};
-  const unsigned m = mb->luma_nonzero_mask;
-  unsigned out = 0;
-  for (int q = 0; q < 4; ++q) {
-    const int qx = q & 1, qy = q >> 1;
-    const int shift = transposed ? 8 * qx + 2 * qy : 8 * qy + 2 * qx;
-    out |= static_cast<unsigned>(kSpread[transposed][(m >> (4 * q)) & 0xF]) << shift;
-  }
-  return static_cast<uint16_t>(out);
 }
 
 // Bytes of all ones where bit i of the mask is set.
@@ -335,23 +338,37 @@ void FilteringProcessForHorizontalEdges3(uint8_t* luma, const MacroblockRecord* 
 }
 
 void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* left, const MacroblockRecord* above,
-                          MacroblockStrengths* bs) {
+                          MacroblockStrengths* bs, MotionCache* cache) {
   const bool leftIntra = left && mb_is_intra(left->mb_type);
   const bool aboveIntra = above && mb_is_intra(above->mb_type);
-  RasterMotion q, l, a;
+  // The current macroblock's motion goes to a cache entry that holds neither
+  // neighbour, for the macroblocks that come next.
+  MacroblockMotion* own = nullptr;
+  for (MacroblockMotion& m : cache->entries)
+    if ((!m.mb || (m.mb != left && m.mb != above)) && (!own || m.stamp < own->stamp)) own = &m;
+  MacroblockMotion spareLeft, spareAbove, none;
+  const MacroblockMotion* lm = &none;
+  const MacroblockMotion* am = &none;
+  bool vectors = !mb_is_intra(cur->mb_type);
+  if (vectors) {
+    own->mb = cur;
+    own->stamp = ++cache->stamp;
+    own->valid = raster_motion(cur, own);
+    if (left && !leftIntra) lm = neighbour_motion(*cache, left, &spareLeft);
+    if (above && !aboveIntra) am = neighbour_motion(*cache, above, &spareAbove);
+    vectors = own->valid && lm && am;
+  }
   if (mb_is_intra(cur->mb_type)) {
     std::memset(bs, 3, sizeof *bs);
-  } else if (!raster_motion(cur, &q) || (left && !leftIntra && !raster_motion(left, &l)) ||
-             (above && !aboveIntra && !raster_motion(above, &a))) {
+  } else if (!vectors) {
     for (int e = 0; e < 4; ++e) {
       if (e || left) edge_strengths(true, e, cur, e ? cur : left, bs->vertical[e]);
       if (e || above) edge_strengths(false, e, cur, e ? cur : above, bs->horizontal[e]);
     }
   } else {
-    const __m128i zero = _mm_setzero_si128();
-    if (!left || leftIntra)
-      for (int k = 0; k < 4; ++k) l.ids[k] = l.mvA[k] = l.mvB[k] = zero;
-    if (!above || aboveIntra) a.ids[3] = a.mvA[3] = a.mvB[3] = zero;
+    const MacroblockMotion& q = *own;
+    const MacroblockMotion& l = *lm;
+    const MacroblockMotion& a = *am;
     const __m128i limit = _mm_set1_epi32(static_cast<int>(((is_frame_mb(cur) ? 4u : 2u) - 1) << 16 | 3u));
     // Vertical edges: row k against itself one block to the right, the left
     // macroblock's last column entering at edge 0.
@@ -372,7 +389,7 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
     // row at edge 0.
     __m128i horizontal[4];
     for (int e = 0; e < 4; ++e) {
-      const RasterMotion& p = e ? q : a;
+      const MacroblockMotion& p = e ? q : a;
       const int r = e ? e - 1 : 3;
       horizontal[e] = same_motion(q.ids[e], q.mvA[e], q.mvB[e], p.ids[r], p.mvA[r], p.mvB[r], limit);
     }
@@ -380,9 +397,9 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
     // macroblock has the same motion on both sides.
     const int shape = cur->mb_type & 3;
     const __m128i all = _mm_set1_epi32(-1), middle = _mm_set_epi32(-1, 0, -1, -1);
-    const unsigned t = coded_raster(cur, true), r = coded_raster(cur, false);
-    const unsigned codedV = (t | t << 4 | (left ? coded_raster(left, true) >> 12 : 0)) & 0xFFFF;
-    const unsigned codedH = (r | r << 4 | (above ? coded_raster(above, false) >> 12 : 0)) & 0xFFFF;
+    const unsigned t = q.codedT, r = q.coded;
+    const unsigned codedV = (t | t << 4 | static_cast<unsigned>(l.codedT) >> 12) & 0xFFFF;
+    const unsigned codedH = (r | r << 4 | static_cast<unsigned>(a.coded) >> 12) & 0xFFFF;
     _mm_store_si128(reinterpret_cast<__m128i*>(bs->vertical), combine(vertical, codedV, (shape & 2) ? all : middle));
     _mm_store_si128(reinterpret_cast<__m128i*>(bs->horizontal),
                     combine(horizontal, codedH, (shape & 1) ? all : middle));

@@ -4,6 +4,8 @@
 // same strengths one edge at a time.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <cstdint>
 
 #include "mb_record.h"
@@ -16,12 +18,36 @@ struct MacroblockStrengths {
   alignas(16) uint8_t horizontal[4][4];
 };
 
+// Motion of a macroblock's blocks by raster row (row y holds blocks x = 0..3,
+// 32 bits each): the pictures a block predicts from (first | second << 16,
+// second 0x100 for a one-list block) and the vectors toward them (second
+// vector 0 for one list). Two blocks have the same motion when, lane by
+// lane, pictures and vectors match as they are or with the pairs swapped;
+// which list a picture came from does not matter. With the coded-block bits
+// in raster order (bit 4y + x) and transposed (bit 4x + y). Zero where
+// unknown, so that an edge 0 without a neighbour reads zeros.
+struct MacroblockMotion {
+  __m128i ids[4] = {}, mvA[4] = {}, mvB[4] = {};
+  uint16_t coded = 0, codedT = 0;
+  const MacroblockRecord* mb = nullptr;
+  uint32_t stamp = 0;  // when it was worked out: the oldest entry goes first
+  bool valid = false;  // false: a quadrant predicts from neither list
+};
+
+// The motion of the last macroblocks worked out, kept for the macroblocks
+// after them (the left neighbour, and the one above inside an MBAFF pair).
+// One per picture pass.
+struct MotionCache {
+  MacroblockMotion entries[3];
+  uint32_t stamp = 0;
+};
+
 // left and above are the macroblocks across the left and top edges, null
 // where that edge is not filtered (its strengths are then 0). Neither may be
 // a pair of the other kind across a left edge, nor the field pair above a
 // frame macroblock (those edges take their own paths).
 void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* left, const MacroblockRecord* above,
-                          MacroblockStrengths* bs);
+                          MacroblockStrengths* bs, MotionCache* cache);
 
 // Filters the vertical (or horizontal) edges of one macroblock in order,
 // passing over edges whose four strengths are 0; chroma at edges 0 and 2.

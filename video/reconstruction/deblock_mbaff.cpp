@@ -43,7 +43,8 @@ MbPlanes planes_of(const DecodedPicture* pic, uint32_t n, bool field) {
           field ? 2 * lp : lp, field ? 2 * cp : cp};
 }
 
-void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const int8_t* offsets) {
+void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const int8_t* offsets,
+                      MotionCache* cache) {
   const uint32_t w = pic->widthInMbs;
   const MacroblockRecord* recs = pic->macroblocks;
   const MacroblockRecord* mb = recs + n;
@@ -56,7 +57,11 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
     // The next pair of the row: 32 frame lines 16 luma samples to the right
     // (a top macroblock's planes start at its pair's first line).
     prefetch_macroblock(mb + 2, m.y + 16, m.cb + 8, m.cr + 8, pic->lumaPitch, pic->chromaPitch, 32);
-    prefetch_macroblock(mb + 3, m.y, m.cb, m.cr, 0, 0, 0);
+    prefetch_macroblock(mb + 3, nullptr, nullptr, nullptr, 0, 0, 0);
+    if (row != 0) {  // the pair above the next pair
+      prefetch_macroblock(mb + 2 - 2 * w, nullptr, nullptr, nullptr, 0, 0, 0);
+      prefetch_macroblock(mb + 3 - 2 * w, nullptr, nullptr, nullptr, 0, 0, 0);
+    }
   }
 
   // With idc 2 edges toward another slice (a null link) stay as they are.
@@ -89,7 +94,7 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
     }
   }
   MacroblockStrengths bs;
-  macroblock_strengths(mb, mixedLeft ? nullptr : left, above, &bs);
+  macroblock_strengths(mb, mixedLeft ? nullptr : left, above, &bs, cache);
   if (mixedLeft) FilteringProcessForVerticalEdges0_mbaff(m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
   filter_macroblock_edges(bs, true, m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
   if (aboveFieldPair) {
@@ -151,6 +156,7 @@ uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
   uint8_t idc = 0;
   const int8_t* offsets = kNoOffsets;
   bool filteredAny = false;
+  MotionCache cache;
   for (uint32_t n = 0; n + 1 < total;) {
     const MacroblockRecord* top = pic->macroblocks + n;
     if (top->slice_first_flag) {
@@ -166,8 +172,8 @@ uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
       n += 2;  // not at a slice start after passing over one: step on
       continue;
     }
-    filter_macroblock(pic, n, idc, offsets);
-    filter_macroblock(pic, n + 1, idc, offsets);
+    filter_macroblock(pic, n, idc, offsets, &cache);
+    filter_macroblock(pic, n + 1, idc, offsets, &cache);
     filteredAny = true;
     n += 2;
   }

@@ -8,7 +8,8 @@ namespace {
 
 const int8_t kNoOffsets[2] = {0, 0};
 
-void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const int8_t* offsets) {
+void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const int8_t* offsets,
+                      MotionCache* cache) {
   const uint32_t w = pic->widthInMbs;
   const MacroblockRecord* mb = pic->macroblocks + n;
   const uint32_t column = n % w, row = n / w;
@@ -21,13 +22,16 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
   const bool leftEdge = column != 0 && (idc == 0 || mb->neighbour_a != nullptr);
   const bool topEdge = row != 0 && (idc == 0 || mb->neighbour_b != nullptr);
   // The next macroblock of the row sits 16 luma samples to the right.
-  if (n + 1 < pic->mbCount) prefetch_macroblock(mb + 1, y + 16, cb + 8, cr + 8, lp, cp, 16);
+  if (n + 1 < pic->mbCount) {
+    prefetch_macroblock(mb + 1, y + 16, cb + 8, cr + 8, lp, cp, 16);
+    if (n + 1 >= w) prefetch_macroblock(mb + 1 - w, nullptr, nullptr, nullptr, 0, 0, 0);
+  }
   // All strengths first, then the vertical edges left to right and the
   // horizontal ones top to bottom, passing over edges of strength 0.
   const MacroblockRecord* left = leftEdge ? mb - 1 : nullptr;
   const MacroblockRecord* above = topEdge ? mb - w : nullptr;
   MacroblockStrengths bs;
-  macroblock_strengths(mb, left, above, &bs);
+  macroblock_strengths(mb, left, above, &bs, cache);
   filter_macroblock_edges(bs, true, y, cb, cr, mb, left, offsets, lp, cp);
   filter_macroblock_edges(bs, false, y, cb, cr, mb, above, offsets, lp, cp);
 }
@@ -40,6 +44,7 @@ uint32_t DeblockingFilter(DecodedPicture* pic) {
   uint8_t idc = 0;
   const int8_t* offsets = kNoOffsets;
   bool filteredAny = false;
+  MotionCache cache;
   for (uint32_t n = 0; n < total;) {
     const MacroblockRecord* mb = pic->macroblocks + n;
     if (mb->slice_first_flag) {
@@ -56,7 +61,7 @@ uint32_t DeblockingFilter(DecodedPicture* pic) {
       ++n;  // not at a slice start after passing over one: step on, never stall
       continue;
     }
-    filter_macroblock(pic, n, idc, offsets);
+    filter_macroblock(pic, n, idc, offsets, &cache);
     filteredAny = true;
     ++n;
   }
