@@ -346,9 +346,12 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
   MacroblockMotion* own = nullptr;
   for (MacroblockMotion& m : cache->entries)
     if ((!m.mb || (m.mb != left && m.mb != above)) && (!own || m.stamp < own->stamp)) own = &m;
-  MacroblockMotion spareLeft, spareAbove, none;
-  const MacroblockMotion* lm = &none;
-  const MacroblockMotion* am = &none;
+  // An edge 0 without a neighbour (or with an intra one, whose strengths
+  // are set below) compares zeros.
+  static const MacroblockMotion kNone{};
+  MacroblockMotion spareLeft, spareAbove;
+  const MacroblockMotion* lm = &kNone;
+  const MacroblockMotion* am = &kNone;
   bool vectors = !mb_is_intra(cur->mb_type);
   if (vectors) {
     own->mb = cur;
@@ -450,9 +453,17 @@ void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const 
                             static_cast<const void*>(mb->mv_l1[15]), static_cast<const void*>(mb->ref_id_l0),
                             static_cast<const void*>(&mb->ref_id_l1[15]), static_cast<const void*>(&mb->slice)})
     fetch(field);
-  for (int i = 0; i < lumaRows; ++i) fetch(luma + static_cast<ptrdiff_t>(i) * lumaPitch);
-  for (int i = 0; i < lumaRows / 2; ++i) {
-    fetch(cb + static_cast<ptrdiff_t>(i) * chromaPitch);
-    fetch(cr + static_cast<ptrdiff_t>(i) * chromaPitch);
-  }
+  // The rows start right after the macroblock being filtered: only when they
+  // reach into a new cache line is there anything to fetch.
+  auto newLine = [](const uint8_t* p, int width) {
+    return (reinterpret_cast<uintptr_t>(p + width - 1) >> 6) != (reinterpret_cast<uintptr_t>(p - 1) >> 6);
+  };
+  if (lumaRows == 0) return;
+  if (newLine(luma, 16))
+    for (int i = 0; i < lumaRows; ++i) fetch(luma + 15 + static_cast<ptrdiff_t>(i) * lumaPitch);
+  if (newLine(cb, 8))
+    for (int i = 0; i < lumaRows / 2; ++i) {
+      fetch(cb + 7 + static_cast<ptrdiff_t>(i) * chromaPitch);
+      fetch(cr + 7 + static_cast<ptrdiff_t>(i) * chromaPitch);
+    }
 }

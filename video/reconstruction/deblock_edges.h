@@ -24,21 +24,20 @@ struct MacroblockStrengths {
 // vector 0 for one list). Two blocks have the same motion when, lane by
 // lane, pictures and vectors match as they are or with the pairs swapped;
 // which list a picture came from does not matter. With the coded-block bits
-// in raster order (bit 4y + x) and transposed (bit 4x + y). Zero where
-// unknown, so that an edge 0 without a neighbour reads zeros.
+// in raster order (bit 4y + x) and transposed (bit 4x + y).
 struct MacroblockMotion {
-  __m128i ids[4] = {}, mvA[4] = {}, mvB[4] = {};
-  uint16_t coded = 0, codedT = 0;
-  const MacroblockRecord* mb = nullptr;
-  uint32_t stamp = 0;  // when it was worked out: the oldest entry goes first
-  bool valid = false;  // false: a quadrant predicts from neither list
+  __m128i ids[4], mvA[4], mvB[4];
+  uint16_t coded, codedT;
+  const MacroblockRecord* mb;
+  uint32_t stamp;  // when it was worked out: the oldest entry goes first
+  bool valid;      // false: a quadrant predicts from neither list
 };
 
 // The motion of the last macroblocks worked out, kept for the macroblocks
 // after them (the left neighbour, and the one above inside an MBAFF pair).
 // One per picture pass.
 struct MotionCache {
-  MacroblockMotion entries[3];
+  MacroblockMotion entries[3] = {};
   uint32_t stamp = 0;
 };
 
@@ -58,8 +57,9 @@ void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, uint8
 
 // Starts loading what deblocking a macroblock reads: the fields of its
 // record that the strengths use, and `lumaRows` rows of 16 luma samples (half
-// as many of 8 chroma samples) from luma, cb and cr with the given pitches.
-// Deblocking runs over a whole decoded picture, whose records and samples
-// have mostly left the caches.
+// as many of 8 chroma samples) from luma, cb and cr with the given pitches,
+// the rows of the macroblock right of the one being filtered. Deblocking
+// runs over a whole decoded picture, whose records and samples have mostly
+// left the caches.
 void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,
                          int lumaPitch, int chromaPitch, int lumaRows);
