@@ -427,20 +427,27 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
   }
 }
 
-void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, uint8_t* luma, uint8_t* cb, uint8_t* cr,
-                             const MacroblockRecord* cur, const MacroblockRecord* other, const int8_t* offsets,
-                             int lumaPitch, int chromaPitch) {
-  for (int e = 0; e < 4; ++e) {
-    const uint8_t* s = vertical ? bs.vertical[e] : bs.horizontal[e];
-    uint32_t word;
-    std::memcpy(&word, s, 4);
-    if (word == 0) continue;
-    const EdgeQp qp = edge_qp(cur, e ? cur : other);
-    const ptrdiff_t lumaStep = vertical ? 4 * e : static_cast<ptrdiff_t>(4 * e) * lumaPitch;
-    filter_luma_edge(luma + lumaStep, lumaPitch, vertical, s, qp.y, offsets);
-    if (e & 1) continue;
-    const ptrdiff_t chromaStep = vertical ? 2 * e : static_cast<ptrdiff_t>(2 * e) * chromaPitch;
-    filter_chroma_edge(cb + chromaStep, cr + chromaStep, chromaPitch, vertical, s, qp.cb, qp.cr, offsets);
+void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool horizontal, uint8_t* luma,
+                             uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur, const MacroblockRecord* left,
+                             const MacroblockRecord* above, const int8_t* offsets, int lumaPitch, int chromaPitch) {
+  const EdgeQp inner = edge_qp(cur, cur);
+  const EdgeQp qpLeft = left ? edge_qp(cur, left) : inner, qpAbove = above ? edge_qp(cur, above) : inner;
+  const uint8_t qpV[2] = {qpLeft.y, inner.y}, qpH[2] = {qpAbove.y, inner.y};
+  filter_luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
+                         qpH, offsets);
+  // Chroma edges at chroma samples 0 and 4, with the strengths of luma
+  // edges 0 and 2; vertical first.
+  for (int dir = 0; dir < 2; ++dir) {
+    if (!(dir == 0 ? vertical : horizontal)) continue;
+    for (int e = 0; e < 4; e += 2) {
+      const uint8_t* s = dir == 0 ? bs.vertical[e] : bs.horizontal[e];
+      uint32_t word;
+      std::memcpy(&word, s, 4);
+      if (word == 0) continue;
+      const EdgeQp& qp = e ? inner : dir == 0 ? qpLeft : qpAbove;
+      const ptrdiff_t step = dir == 0 ? 2 * e : static_cast<ptrdiff_t>(2 * e) * chromaPitch;
+      filter_chroma_edge(cb + step, cr + step, chromaPitch, dir == 0, s, qp.cb, qp.cr, offsets);
+    }
   }
 }
 

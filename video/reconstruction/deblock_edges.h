@@ -48,12 +48,13 @@ struct MotionCache {
 void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* left, const MacroblockRecord* above,
                           MacroblockStrengths* bs, MotionCache* cache);
 
-// Filters the vertical (or horizontal) edges of one macroblock in order,
-// passing over edges whose four strengths are 0; chroma at edges 0 and 2.
-// other is the macroblock across edge 0 (read only when that edge filters).
-void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, uint8_t* luma, uint8_t* cb, uint8_t* cr,
-                             const MacroblockRecord* cur, const MacroblockRecord* other, const int8_t* offsets,
-                             int lumaPitch, int chromaPitch);
+// Filters the vertical edges (when `vertical`) then the horizontal edges
+// (when `horizontal`) of one macroblock, each in order, passing over edges
+// whose four strengths are 0; chroma at edges 0 and 2. left and above are
+// the macroblocks across edge 0 (read only when that edge filters).
+void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool horizontal, uint8_t* luma,
+                             uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur, const MacroblockRecord* left,
+                             const MacroblockRecord* above, const int8_t* offsets, int lumaPitch, int chromaPitch);
 
 // Starts loading what deblocking a macroblock reads: the fields of its
 // record that the strengths use, and `lumaRows` rows of 16 luma samples (half

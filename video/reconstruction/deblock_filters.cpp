@@ -379,66 +379,151 @@ inline __m128i pairs(int a, int b, int c, int d) {
 inline int on_mask(uint8_t bS) { return bS ? -1 : 0; }
 inline __m128i loadu(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
-// Writes p1, p0, q0, q1 of 16 rows (s[h][2..5]: rows 8h..8h+7) as four bytes
-// per row at q0 - 2.
-void store_middle_columns(uint8_t* q0, ptrdiff_t pitch, const __m128i (*s)[8]) {
-  const __m128i p1 = _mm_packus_epi16(s[0][2], s[1][2]), p0 = _mm_packus_epi16(s[0][3], s[1][3]);
-  const __m128i q0v = _mm_packus_epi16(s[0][4], s[1][4]), q1 = _mm_packus_epi16(s[0][5], s[1][5]);
-  const __m128i pLo = _mm_unpacklo_epi8(p1, p0), pHi = _mm_unpackhi_epi8(p1, p0);
-  const __m128i qLo = _mm_unpacklo_epi8(q0v, q1), qHi = _mm_unpackhi_epi8(q0v, q1);
-  __m128i w[4] = {_mm_unpacklo_epi16(pLo, qLo), _mm_unpackhi_epi16(pLo, qLo), _mm_unpacklo_epi16(pHi, qHi),
-                  _mm_unpackhi_epi16(pHi, qHi)};
-  uint8_t* row = q0 - 2;
+// Writes four 16-byte columns (one sample per row) as four bytes on each
+// of 16 rows from `at`.
+void store_columns4(uint8_t* at, ptrdiff_t pitch, const __m128i* c) {
+  const __m128i lo01 = _mm_unpacklo_epi8(c[0], c[1]), hi01 = _mm_unpackhi_epi8(c[0], c[1]);
+  const __m128i lo23 = _mm_unpacklo_epi8(c[2], c[3]), hi23 = _mm_unpackhi_epi8(c[2], c[3]);
+  __m128i w[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23), _mm_unpacklo_epi16(hi01, hi23),
+                  _mm_unpackhi_epi16(hi01, hi23)};
   for (int g = 0; g < 4; ++g)
-    for (int i = 0; i < 4; ++i, row += pitch) {
-      store4(row, w[g]);
+    for (int i = 0; i < 4; ++i, at += pitch) {
+      store4(at, w[g]);
       w[g] = _mm_srli_si128(w[g], 4);
     }
 }
 
-void luma_edge(uint8_t* q0, ptrdiff_t pitch, bool vertical, const uint8_t bS[4], uint8_t qPav, const int8_t* offsets) {
+// Four bytes from each of 16 rows from `at` as four 16-byte columns.
+void load_columns4(const uint8_t* at, ptrdiff_t pitch, __m128i* c) {
+  __m128i x[8], y[4];
+  for (int i = 0; i < 8; ++i) x[i] = _mm_unpacklo_epi8(load4(at + 2 * i * pitch), load4(at + (2 * i + 1) * pitch));
+  for (int j = 0; j < 4; ++j) y[j] = _mm_unpacklo_epi16(x[2 * j], x[2 * j + 1]);  // columns 0-3 of rows 4j..4j+3
+  const __m128i a01 = _mm_unpacklo_epi32(y[0], y[1]), b01 = _mm_unpackhi_epi32(y[0], y[1]);  // rows 0-7
+  const __m128i a23 = _mm_unpacklo_epi32(y[2], y[3]), b23 = _mm_unpackhi_epi32(y[2], y[3]);  // rows 8-15
+  c[0] = _mm_unpacklo_epi64(a01, a23);
+  c[1] = _mm_unpackhi_epi64(a01, a23);
+  c[2] = _mm_unpacklo_epi64(b01, b23);
+  c[3] = _mm_unpackhi_epi64(b01, b23);
+}
+
+// Transposes 16 rows of 16 bytes; its own inverse.
+void transpose16(const __m128i* in, __m128i* out) {
+  __m128i a[16], b[16], c[16];
+  for (int i = 0; i < 8; ++i) {
+    a[2 * i] = _mm_unpacklo_epi8(in[2 * i], in[2 * i + 1]);      // columns 0-7 of rows 2i, 2i+1
+    a[2 * i + 1] = _mm_unpackhi_epi8(in[2 * i], in[2 * i + 1]);  // columns 8-15
+  }
+  for (int j = 0; j < 4; ++j) {  // rows 4j..4j+3: columns 0-3, 4-7, 8-11, 12-15
+    b[4 * j] = _mm_unpacklo_epi16(a[4 * j], a[4 * j + 2]);
+    b[4 * j + 1] = _mm_unpackhi_epi16(a[4 * j], a[4 * j + 2]);
+    b[4 * j + 2] = _mm_unpacklo_epi16(a[4 * j + 1], a[4 * j + 3]);
+    b[4 * j + 3] = _mm_unpackhi_epi16(a[4 * j + 1], a[4 * j + 3]);
+  }
+  for (int h = 0; h < 2; ++h)  // rows 8h..8h+7: two columns per register
+    for (int g = 0; g < 4; ++g) {
+      c[8 * h + 2 * g] = _mm_unpacklo_epi32(b[8 * h + g], b[8 * h + 4 + g]);
+      c[8 * h + 2 * g + 1] = _mm_unpackhi_epi32(b[8 * h + g], b[8 * h + 4 + g]);
+    }
+  for (int k = 0; k < 8; ++k) {
+    out[2 * k] = _mm_unpacklo_epi64(c[k], c[8 + k]);
+    out[2 * k + 1] = _mm_unpackhi_epi64(c[k], c[8 + k]);
+  }
+}
+
+// One edge of 16 lines held as bytes: v[0..7] = p3..q3, one line per byte
+// lane. Returns false when the thresholds let nothing through.
+struct EdgeParams {
+  int alpha, beta;
+  const uint8_t* clipRow;  // tC0 by bS
+};
+
+inline bool edge_params(uint8_t qPav, const int8_t* offsets, EdgeParams* e) {
   const int indexA = clip3(0, 51, qPav + offsets[0]);
   const int indexB = clip3(0, 51, qPav + offsets[1]);
-  const int alpha = AlphaTable[indexA], beta = BetaTable[indexB];
-  if (alpha == 0 || beta == 0) return;
+  *e = {AlphaTable[indexA], BetaTable[indexB], ClipTable + 5 * indexA};
+  return e->alpha != 0 && e->beta != 0;
+}
+
+void filter_luma_vectors(__m128i* v, const uint8_t bS[4], const EdgeParams& e) {
   const bool strong = bS[0] == 4;
-  const uint8_t* clipRow = ClipTable + 5 * indexA;
-  __m128i s[2][8];
   const __m128i zero = _mm_setzero_si128();
-  if (vertical) {
-    for (int h = 0; h < 2; ++h) {
-      __m128i rows[8];
-      for (int i = 0; i < 8; ++i) rows[i] = load8(q0 + (8 * h + i) * pitch - 4);
-      transpose_to_lanes(rows, s[h]);
-    }
-  } else {
-    for (int k = 0; k < 8; ++k) {
-      const __m128i v = strong || (k != 0 && k != 7) ? loadu(q0 + (k - 4) * pitch) : zero;
-      s[0][k] = _mm_unpacklo_epi8(v, zero);
-      s[1][k] = _mm_unpackhi_epi8(v, zero);
-    }
+  __m128i s[2][8];
+  for (int k = 0; k < 8; ++k) {
+    s[0][k] = _mm_unpacklo_epi8(v[k], zero);
+    s[1][k] = _mm_unpackhi_epi8(v[k], zero);
   }
   for (int h = 0; h < 2; ++h) {
     const uint8_t a = bS[2 * h], b = bS[2 * h + 1];
-    const LaneThresholds t = {_mm_set1_epi16(static_cast<int16_t>(alpha)), _mm_set1_epi16(static_cast<int16_t>(beta)),
-                              halves(clipRow[a], clipRow[b]), halves(on_mask(a), on_mask(b))};
+    const LaneThresholds t = {_mm_set1_epi16(static_cast<int16_t>(e.alpha)),
+                              _mm_set1_epi16(static_cast<int16_t>(e.beta)), halves(e.clipRow[a], e.clipRow[b]),
+                              halves(on_mask(a), on_mask(b))};
     filter_luma_lanes(s[h], strong, t);
   }
-  if (!vertical) {
-    for (int k = strong ? 1 : 2; k <= (strong ? 6 : 5); ++k)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(q0 + (k - 4) * pitch), _mm_packus_epi16(s[0][k], s[1][k]));
+  for (int k = 1; k < 7; ++k) v[k] = _mm_packus_epi16(s[0][k], s[1][k]);
+}
+
+void luma_edge(uint8_t* q0, ptrdiff_t pitch, bool vertical, const uint8_t bS[4], uint8_t qPav, const int8_t* offsets) {
+  EdgeParams e;
+  if (!edge_params(qPav, offsets, &e)) return;
+  __m128i v[8];
+  if (vertical) {
+    load_columns4(q0 - 4, pitch, v);
+    load_columns4(q0, pitch, v + 4);
+    filter_luma_vectors(v, bS, e);
+    store_columns4(q0 - 4, pitch, v);
+    store_columns4(q0, pitch, v + 4);
     return;
   }
-  if (!strong) {
-    store_middle_columns(q0, pitch, s);
-    return;
+  for (int k = 0; k < 8; ++k) v[k] = loadu(q0 + (k - 4) * pitch);
+  filter_luma_vectors(v, bS, e);
+  for (int k = 1; k < 7; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(q0 + (k - 4) * pitch), v[k]);
+}
+
+// The luma of one macroblock: its 16 rows (and the four samples left of
+// them, the four rows above) read once; the vertical edges filtered on
+// columns, the horizontal edges on rows; everything written back once.
+void luma_macroblock(uint8_t* y, ptrdiff_t pitch, const uint8_t (*vbs)[4], const uint8_t (*hbs)[4],
+                     const uint8_t qpV[2], const uint8_t qpH[2], const int8_t* offsets) {
+  auto any = [](const uint8_t* bs) {
+    uint32_t w;
+    std::memcpy(&w, bs, 4);
+    return w != 0;
+  };
+  auto anyOf = [&](const uint8_t (*bs)[4]) { return bs && (any(bs[0]) || any(bs[1]) || any(bs[2]) || any(bs[3])); };
+  if (!anyOf(vbs)) vbs = nullptr;
+  if (!anyOf(hbs)) hbs = nullptr;
+  if (!vbs && !hbs) return;
+  __m128i rows[16];
+  for (int i = 0; i < 16; ++i) rows[i] = loadu(y + i * pitch);
+  EdgeParams e;
+  if (vbs) {
+    __m128i cols[20];  // columns -4..15
+    transpose16(rows, cols + 4);
+    const bool leftEdge = any(vbs[0]) && edge_params(qpV[0], offsets, &e);
+    if (leftEdge) {
+      load_columns4(y - 4, pitch, cols);
+      filter_luma_vectors(cols, vbs[0], e);
+      store_columns4(y - 4, pitch, cols);
+    }
+    if (edge_params(qpV[1], offsets, &e))
+      for (int k = 1; k < 4; ++k)
+        if (any(vbs[k])) filter_luma_vectors(cols + 4 * k, vbs[k], e);
+    transpose16(cols + 4, rows);
   }
-  for (int h = 0; h < 2; ++h) {
-    __m128i packed[8], out[8];
-    for (int i = 0; i < 8; ++i) packed[i] = _mm_packus_epi16(s[h][i], s[h][i]);
-    transpose_to_lanes(packed, out);
-    for (int i = 0; i < 8; ++i) store8(q0 + (8 * h + i) * pitch - 4, _mm_packus_epi16(out[i], out[i]));
+  if (hbs) {
+    if (any(hbs[0]) && edge_params(qpH[0], offsets, &e)) {
+      __m128i v[8];
+      for (int k = 0; k < 4; ++k) v[k] = loadu(y + (k - 4) * pitch);
+      for (int k = 0; k < 4; ++k) v[4 + k] = rows[k];
+      filter_luma_vectors(v, hbs[0], e);
+      for (int k = 1; k < 4; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(y + (k - 4) * pitch), v[k]);
+      for (int k = 0; k < 3; ++k) rows[k] = v[4 + k];
+    }
+    if (edge_params(qpH[1], offsets, &e))
+      for (int k = 1; k < 4; ++k)
+        if (any(hbs[k])) filter_luma_vectors(rows + 4 * k - 4, hbs[k], e);
   }
+  for (int i = 0; i < 16; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(y + i * pitch), rows[i]);
 }
 
 // Columns p1, p0, q0, q1 of eight rows of four bytes, widened to lanes.
@@ -555,4 +640,9 @@ void filter_luma_edge(uint8_t* q0, int pitch, bool vertical, const uint8_t bS[4]
 void filter_chroma_edge(uint8_t* cb, uint8_t* cr, int pitch, bool vertical, const uint8_t bS[4], uint8_t qPavCb,
                         uint8_t qPavCr, const int8_t* offsets) {
   chroma_edge(cb, cr, pitch, vertical, bS, qPavCb, qPavCr, offsets);
+}
+
+void filter_luma_macroblock(uint8_t* y, int pitch, const uint8_t (*vertical)[4], const uint8_t (*horizontal)[4],
+                            const uint8_t qpVertical[2], const uint8_t qpHorizontal[2], const int8_t* offsets) {
+  luma_macroblock(y, pitch, vertical, horizontal, qpVertical, qpHorizontal, offsets);
 }

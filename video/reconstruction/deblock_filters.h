@@ -41,3 +41,10 @@ void filter_luma_edge(uint8_t* q0, int pitch, bool vertical, const uint8_t bS[4]
                       const int8_t* offsets);
 void filter_chroma_edge(uint8_t* cb, uint8_t* cr, int pitch, bool vertical, const uint8_t bS[4], uint8_t qPavCb,
                         uint8_t qPavCr, const int8_t* offsets);
+
+// All luma edges of one macroblock from its top-left sample y: vertical[e]
+// and horizontal[e] the four strengths of edge e (either may be null: that
+// direction is left alone), qp[0] the qPav of edge 0 and qp[1] that of the
+// inner edges. Vertical edges first, then horizontal, each in order.
+void filter_luma_macroblock(uint8_t* y, int pitch, const uint8_t (*vertical)[4], const uint8_t (*horizontal)[4],
+                            const uint8_t qpVertical[2], const uint8_t qpHorizontal[2], const int8_t* offsets);

@@ -96,16 +96,19 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
   MacroblockStrengths bs;
   macroblock_strengths(mb, mixedLeft ? nullptr : left, above, &bs, cache);
   if (mixedLeft) FilteringProcessForVerticalEdges0_mbaff(m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
-  filter_macroblock_edges(bs, true, m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
-  if (aboveFieldPair) {
-    // A frame macroblock under a field pair: its even lines against the top
-    // field macroblock, then its odd lines against the bottom one.
-    const int lp = pic->lumaPitch, cp = pic->chromaPitch;
-    FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, aboveFieldPair, offsets, 2 * lp, 2 * cp);
-    FilteringProcessForHorizontalEdges0(m.y + lp, m.cb + cp, m.cr + cp, mb, aboveFieldPair + 1, offsets, 2 * lp,
-                                        2 * cp);
+  if (!aboveFieldPair) {
+    filter_macroblock_edges(bs, true, true, m.y, m.cb, m.cr, mb, left, above, offsets, m.lp, m.cp);
+    return;
   }
-  filter_macroblock_edges(bs, false, m.y, m.cb, m.cr, mb, above, offsets, m.lp, m.cp);
+  // A frame macroblock under a field pair: its even lines against the top
+  // field macroblock, then its odd lines against the bottom one, between
+  // its vertical and its other horizontal edges.
+  filter_macroblock_edges(bs, true, false, m.y, m.cb, m.cr, mb, left, above, offsets, m.lp, m.cp);
+  const int lp = pic->lumaPitch, cp = pic->chromaPitch;
+  FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, aboveFieldPair, offsets, 2 * lp, 2 * cp);
+  FilteringProcessForHorizontalEdges0(m.y + lp, m.cb + cp, m.cr + cp, mb, aboveFieldPair + 1, offsets, 2 * lp,
+                                      2 * cp);
+  filter_macroblock_edges(bs, false, true, m.y, m.cb, m.cr, mb, left, above, offsets, m.lp, m.cp);
 }
 
 }  // namespace

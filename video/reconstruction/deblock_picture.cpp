@@ -32,8 +32,7 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
   const MacroblockRecord* above = topEdge ? mb - w : nullptr;
   MacroblockStrengths bs;
   macroblock_strengths(mb, left, above, &bs, cache);
-  filter_macroblock_edges(bs, true, y, cb, cr, mb, left, offsets, lp, cp);
-  filter_macroblock_edges(bs, false, y, cb, cr, mb, above, offsets, lp, cp);
+  filter_macroblock_edges(bs, true, true, y, cb, cr, mb, left, above, offsets, lp, cp);
 }
 
 }  // namespace
