@@ -435,20 +435,10 @@ void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool 
   const uint8_t qpV[2] = {qpLeft.y, inner.y}, qpH[2] = {qpAbove.y, inner.y};
   filter_luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
                          qpH, offsets);
-  // Chroma edges at chroma samples 0 and 4, with the strengths of luma
-  // edges 0 and 2; vertical first.
-  for (int dir = 0; dir < 2; ++dir) {
-    if (!(dir == 0 ? vertical : horizontal)) continue;
-    for (int e = 0; e < 4; e += 2) {
-      const uint8_t* s = dir == 0 ? bs.vertical[e] : bs.horizontal[e];
-      uint32_t word;
-      std::memcpy(&word, s, 4);
-      if (word == 0) continue;
-      const EdgeQp& qp = e ? inner : dir == 0 ? qpLeft : qpAbove;
-      const ptrdiff_t step = dir == 0 ? 2 * e : static_cast<ptrdiff_t>(2 * e) * chromaPitch;
-      filter_chroma_edge(cb + step, cr + step, chromaPitch, dir == 0, s, qp.cb, qp.cr, offsets);
-    }
-  }
+  const uint8_t qpCV[2][2] = {{qpLeft.cb, qpLeft.cr}, {inner.cb, inner.cr}};
+  const uint8_t qpCH[2][2] = {{qpAbove.cb, qpAbove.cr}, {inner.cb, inner.cr}};
+  filter_chroma_macroblock(cb, cr, chromaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr,
+                           qpCV, qpCH, offsets);
 }
 
 void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,

@@ -539,21 +539,30 @@ void chroma_columns(const uint8_t* p1, ptrdiff_t pitch, __m128i* s) {
   s[3] = _mm_unpackhi_epi8(z1, zero);
 }
 
+// Thresholds of one chroma plane's edge, two lines per segment; false when
+// they let nothing through.
+bool chroma_thresholds(uint8_t qPav, const int8_t* offsets, const uint8_t bS[4], __m128i on, LaneThresholds* t) {
+  EdgeParams e;
+  if (!edge_params(qPav, offsets, &e)) return false;
+  *t = {_mm_set1_epi16(static_cast<int16_t>(e.alpha)), _mm_set1_epi16(static_cast<int16_t>(e.beta)),
+        pairs(e.clipRow[bS[0]], e.clipRow[bS[1]], e.clipRow[bS[2]], e.clipRow[bS[3]]), on};
+  return true;
+}
+
+inline __m128i chroma_on(const uint8_t bS[4]) {
+  return pairs(on_mask(bS[0]), on_mask(bS[1]), on_mask(bS[2]), on_mask(bS[3]));
+}
+
 void chroma_edge(uint8_t* a, uint8_t* b, ptrdiff_t pitch, bool vertical, const uint8_t bS[4], uint8_t qPavA,
                  uint8_t qPavB, const int8_t* offsets) {
   uint8_t* planes[2] = {a, b};
   const uint8_t qps[2] = {qPavA, qPavB};
   const bool strong = bS[0] == 4;
-  const __m128i on = pairs(on_mask(bS[0]), on_mask(bS[1]), on_mask(bS[2]), on_mask(bS[3]));
+  const __m128i on = chroma_on(bS);
   const __m128i zero = _mm_setzero_si128();
   for (int h = 0; h < 2; ++h) {
-    const int indexA = clip3(0, 51, qps[h] + offsets[0]);
-    const int indexB = clip3(0, 51, qps[h] + offsets[1]);
-    const int alpha = AlphaTable[indexA], beta = BetaTable[indexB];
-    if (alpha == 0 || beta == 0) continue;
-    const uint8_t* clipRow = ClipTable + 5 * indexA;
-    const LaneThresholds t = {_mm_set1_epi16(static_cast<int16_t>(alpha)), _mm_set1_epi16(static_cast<int16_t>(beta)),
-                              pairs(clipRow[bS[0]], clipRow[bS[1]], clipRow[bS[2]], clipRow[bS[3]]), on};
+    LaneThresholds t;
+    if (!chroma_thresholds(qps[h], offsets, bS, on, &t)) continue;
     uint8_t* q0 = planes[h];
     __m128i s[4];
     if (vertical) {
@@ -579,6 +588,75 @@ void chroma_edge(uint8_t* a, uint8_t* b, ptrdiff_t pitch, bool vertical, const u
       w = _mm_srli_si128(w, 4);
     }
   }
+}
+
+// One chroma edge of both planes held as bytes: v[0..3] = p1, p0, q0, q1
+// with Cb lines in bytes 0-7 and Cr lines in bytes 8-15.
+void filter_chroma_vectors(__m128i* v, const uint8_t bS[4], const uint8_t qp[2], const int8_t* offsets) {
+  const bool strong = bS[0] == 4;
+  const __m128i on = chroma_on(bS), zero = _mm_setzero_si128();
+  __m128i s[2][4];
+  for (int h = 0; h < 2; ++h) {
+    for (int k = 0; k < 4; ++k) s[h][k] = h ? _mm_unpackhi_epi8(v[k], zero) : _mm_unpacklo_epi8(v[k], zero);
+    LaneThresholds t;
+    if (chroma_thresholds(qp[h], offsets, bS, on, &t)) filter_chroma_lanes(s[h], strong, t);
+  }
+  v[1] = _mm_packus_epi16(s[0][1], s[1][1]);
+  v[2] = _mm_packus_epi16(s[0][2], s[1][2]);
+}
+
+// The chroma of one macroblock: eight rows of each plane with the eight
+// samples left of them read once (Cb rows, then Cr rows, as 16 rows of 16
+// bytes), vertical edges filtered on the transposed columns, horizontal
+// edges on the rows, written back once.
+void chroma_macroblock(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t (*vbs)[4], const uint8_t (*hbs)[4],
+                       const uint8_t (*qpV)[2], const uint8_t (*qpH)[2], const int8_t* offsets) {
+  auto any = [](const uint8_t (*bs)[4], int e) {
+    uint32_t w = 0;
+    if (bs) std::memcpy(&w, bs[e], 4);
+    return w != 0;
+  };
+  const bool v0 = any(vbs, 0), v2 = any(vbs, 2), h0 = any(hbs, 0), h2 = any(hbs, 2);
+  if (!(v0 || v2 || h0 || h2)) return;
+  uint8_t* planes[2] = {cb, cr};
+  __m128i rows[16];
+  for (int h = 0; h < 2; ++h)
+    for (int i = 0; i < 8; ++i) rows[8 * h + i] = loadu(planes[h] + i * pitch - 8);
+  if (v0 || v2) {
+    __m128i cols[16];  // column c at 8 + c
+    transpose16(rows, cols);
+    if (v0) filter_chroma_vectors(cols + 6, vbs[0], qpV[0], offsets);
+    if (v2) filter_chroma_vectors(cols + 10, vbs[2], qpV[1], offsets);
+    transpose16(cols, rows);
+  }
+  const __m128i zero = _mm_setzero_si128();
+  for (int h = 0; h < 2; ++h) {
+    __m128i* r = rows + 8 * h;
+    for (int e = 0; e < 4; e += 2) {
+      if (!(e ? h2 : h0)) continue;
+      LaneThresholds t;
+      if (!chroma_thresholds((e ? qpH[1] : qpH[0])[h], offsets, hbs[e], chroma_on(hbs[e]), &t)) continue;
+      // Columns 0-7 are the high halves of the rows; edge 0 takes p1 and p0
+      // from the two rows above.
+      __m128i s[4];
+      for (int k = 0; k < 4; ++k) {
+        const int line = 2 * e + k - 2;
+        s[k] = line < 0 ? _mm_unpacklo_epi8(load8(planes[h] + line * pitch), zero) : _mm_unpackhi_epi8(r[line], zero);
+      }
+      filter_chroma_lanes(s, hbs[e][0] == 4, t);
+      for (int k = 1; k < 3; ++k) {
+        const int line = 2 * e + k - 2;
+        const __m128i v = _mm_packus_epi16(s[k], s[k]);
+        if (line < 0)
+          store8(planes[h] + line * pitch, v);
+        else
+          r[line] = _mm_unpacklo_epi64(r[line], v);
+      }
+    }
+  }
+  for (int h = 0; h < 2; ++h)
+    for (int i = 0; i < 8; ++i)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[h] + i * pitch - 8), rows[8 * h + i]);
 }
 
 }  // namespace
@@ -645,4 +723,10 @@ void filter_chroma_edge(uint8_t* cb, uint8_t* cr, int pitch, bool vertical, cons
 void filter_luma_macroblock(uint8_t* y, int pitch, const uint8_t (*vertical)[4], const uint8_t (*horizontal)[4],
                             const uint8_t qpVertical[2], const uint8_t qpHorizontal[2], const int8_t* offsets) {
   luma_macroblock(y, pitch, vertical, horizontal, qpVertical, qpHorizontal, offsets);
+}
+
+void filter_chroma_macroblock(uint8_t* cb, uint8_t* cr, int pitch, const uint8_t (*vertical)[4],
+                              const uint8_t (*horizontal)[4], const uint8_t (*qpVertical)[2],
+                              const uint8_t (*qpHorizontal)[2], const int8_t* offsets) {
+  chroma_macroblock(cb, cr, pitch, vertical, horizontal, qpVertical, qpHorizontal, offsets);
 }

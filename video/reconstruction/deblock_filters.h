@@ -48,3 +48,9 @@ void filter_chroma_edge(uint8_t* cb, uint8_t* cr, int pitch, bool vertical, cons
 // inner edges. Vertical edges first, then horizontal, each in order.
 void filter_luma_macroblock(uint8_t* y, int pitch, const uint8_t (*vertical)[4], const uint8_t (*horizontal)[4],
                             const uint8_t qpVertical[2], const uint8_t qpHorizontal[2], const int8_t* offsets);
+// The chroma edges of one macroblock (chroma samples 0 and 4, with the
+// strengths of luma edges 0 and 2); qp[0] holds the Cb and Cr qPav of edge
+// 0, qp[1] those of the inner edge.
+void filter_chroma_macroblock(uint8_t* cb, uint8_t* cr, int pitch, const uint8_t (*vertical)[4],
+                              const uint8_t (*horizontal)[4], const uint8_t (*qpVertical)[2],
+                              const uint8_t (*qpHorizontal)[2], const int8_t* offsets);
