@@ -7,16 +7,6 @@
 
 namespace {
 
-// Round-robin start indexes of the two pool searches, shared by every
-// instance. Atomic so that instances on different threads do not race; the
-// value only spreads reuse across the pool.
-uint32_t g_pictureStart = 0;
-uint32_t g_frameBufferStart = 0;
-
-uint32_t load_start(uint32_t* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
-void store_start(uint32_t* p, uint32_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
-
-
 void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->outputTicks = 2;
   p->decodeKey = static_cast<int32_t>(index);
@@ -33,6 +23,9 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->idr = 0;
   p->reconstructedBy = 0;
   p->mmco5 = 0;
+  // The other field of the frame this record held (still a reference, or
+  // still read) is a field without a pair from now on.
+  if (p->pairedField && p->pairedField->pairedField == p) p->pairedField->pairedField = nullptr;
   p->pairedField = nullptr;
   p->unmarkedBy = 0;
   p->slicesActive = 0;
@@ -76,15 +69,13 @@ void unlink_both(DecodedPicture* p) {
   p->prevInOutputOrder = p->nextInOutputOrder = nullptr;
 }
 
-// A free picture record and a frame buffer that no unfree record holds, the
-// searches starting at the shared round-robin positions; false when either
-// pool is exhausted. Nothing is changed.
+// The lowest free picture record and the lowest frame buffer that no unfree
+// record holds; false when either pool is exhausted. Nothing is changed.
 bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer** fbOut) {
   const uint32_t n = ds->pictureCount;
-  const uint32_t start = load_start(&g_pictureStart) % n;
   DecodedPicture* pic = nullptr;
   for (uint32_t i = 0; i < n && !pic; ++i) {
-    DecodedPicture* p = &ds->pictures[(start + i) % n];
+    DecodedPicture* p = &ds->pictures[i];
     if (picture_free(ds, p)) pic = p;
   }
   *picOut = pic;
@@ -103,12 +94,12 @@ bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer
     busy[p->frameBuffer - ds->frameBuffers] = 1;
     busy[planes_of(p->frameBuffer) - ds->frameBuffers] = 1;
   }
-  const uint32_t fbStart = load_start(&g_frameBufferStart) % m;
+  // A buffer once used stays until output has passed its picture (a seek
+  // may show it again).
   const uint64_t position = static_cast<uint64_t>(static_cast<int64_t>(ds->outputPosition));
-  for (uint32_t i = 0; i < m && !*fbOut; ++i) {
-    const uint32_t k = (fbStart + i) % m;
+  for (uint32_t k = 0; k < m && !*fbOut; ++k) {
     FrameBuffer* f = &ds->frameBuffers[k];
-    if (!busy[k] && f->key + f->outputTicks < position) *fbOut = f;
+    if (!busy[k] && (!f->used || f->key + f->outputTicks < position)) *fbOut = f;
   }
   delete[] heap;
   return *fbOut != nullptr;
@@ -117,7 +108,6 @@ bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer
 }  // namespace
 
 bool pool_has_room(const DecoderState* ds) {
-  if (ds->accessUnitCounter + 1 <= ds->pictureCount - 1) return true;  // records not used yet
   DecodedPicture* pic;
   FrameBuffer* fb;
   return find_free_slot(ds, &pic, &fb);
@@ -131,23 +121,20 @@ bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
 int32_t SetAvailableAccessUnit(DecoderState* ds) {
   SequenceParameterSet* sps = ds->currentPicture ? ds->currentPicture->sps : nullptr;
   const uint32_t c = ++ds->accessUnitCounter;
+  // The lowest free record and buffer: a stream touches only as many of the
+  // pools' pages as it keeps in use at once. No record may be taken while
+  // it is referenced, read or waiting for output: the caller reports the
+  // exhausted pool instead.
   DecodedPicture* pic = nullptr;
-  if (c <= ds->pictureCount - 1) {
-    pic = &ds->pictures[c];  // first filling: keeps its frame buffer
-  } else {
-    FrameBuffer* fb = nullptr;
-    // No record may be taken while it is referenced, read or waiting for
-    // output: the caller reports the exhausted pool instead.
-    if (!find_free_slot(ds, &pic, &fb)) {
-      --ds->accessUnitCounter;
-      ds->poolExhausted = 1;
-      return 0;
-    }
-    store_start(&g_pictureStart, static_cast<uint32_t>(pic - ds->pictures + 1) % ds->pictureCount);
-    store_start(&g_frameBufferStart, static_cast<uint32_t>(fb - ds->frameBuffers + 1) % ds->frameBufferCount);
-    pic->frameBuffer = fb;
-    release_borrowers(ds, fb);
+  FrameBuffer* fb = nullptr;
+  if (!find_free_slot(ds, &pic, &fb)) {
+    --ds->accessUnitCounter;
+    ds->poolExhausted = 1;
+    return 0;
   }
+  pic->frameBuffer = fb;
+  fb->used = 1;
+  release_borrowers(ds, fb);
 
   pic->sps = sps;
   init_picture(ds, pic, c);
@@ -191,6 +178,7 @@ void ResetPicturePools(DecoderState* ds) {
     fb->outputTicks = 2;
     fb->outputStatus = 0;
     fb->storage = nullptr;
+    fb->used = 0;
     std::memset(&fb->userData, 0, sizeof(fb->userData));
   }
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {

@@ -27,6 +27,7 @@ struct FrameBuffer {
   // into its first field's planes, so that the frame is one interleaved
   // picture that frames and fields alike can reference. Null: its own.
   FrameBuffer* storage;
+  uint8_t used;  // has held a picture since the pools were last cleared
 };
 
 struct DecodedPicture {

@@ -235,24 +235,25 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
   return kStepUnsupported;
 }
 
+// Keeps the newest max_num_ref_frames - 1 reference frames (frames, field
+// pairs, fields without a pair) before the current picture and unmarks the
+// older ones, a frame with both of its fields.
 void sliding_window(DecodedPicture* cur, uint32_t maxRefFrames) {
   // The second field of a reference frame joins its first field's slot.
   if (cur->structure != 2 && cur->pairedField && cur->pairedField->referenceMarking) return;
-  int64_t budget = 2 * static_cast<int64_t>(maxRefFrames) - 2;
-  if (budget < 0) budget = 0;
-  DecodedPicture* from = cur->prevInDecodeOrder;
-  if (budget != 0) {
-    DecodedPicture* p = cur->prevInDecodeOrder;
-    for (; p; p = p->prevInDecodeOrder) {
-      if (!p->referenceMarking) continue;
-      budget -= p->structure == 2 ? 2 : 1;
-      if (budget <= 0) break;
+  const uint32_t keep = maxRefFrames > 1 ? maxRefFrames - 1 : 0;
+  DecodedPicture* kept[kRefListSize];
+  uint32_t n = 0;
+  for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder) {
+    if (!p->referenceMarking || p == cur->pairedField) continue;
+    DecodedPicture* e = frame_record(p);
+    if (contains(kept, n, e)) continue;
+    if (n < keep && n < kRefListSize) {
+      kept[n++] = e;
+    } else {
+      unmark_reference(p, cur, 3);
     }
-    if (!p || budget < 0) return;
-    from = p->prevInDecodeOrder;
   }
-  for (DecodedPicture* p = from; p; p = p->prevInDecodeOrder)
-    if (p->referenceMarking && p != cur->pairedField) unmark_reference(p, cur, 3);
 }
 
 }  // namespace

@@ -107,6 +107,16 @@ TEST(RefLists, ListsOfHandLinkedPictures) {
   EXPECT_EQ(kStepNoReference, build_reference_lists(nullptr, &s)) << "P slice without a predecessor";
 }
 
+// Points the reader at the bits written (with the trailing bits), held in
+// payload.
+void read_from(h264test::BitWriter& w, std::vector<uint8_t>* payload, ThreadBuffer* tb) {
+  w.trailing();
+  const std::vector<uint8_t> rbsp = w.bytes();
+  payload->assign(((rbsp.size() + 3) / 4) * 4 + 8, 0);
+  for (size_t k = 0; k < rbsp.size(); ++k) (*payload)[rbsp_byte_offset(static_cast<uint32_t>(k))] = rbsp[k];
+  bs_init(&tb->reader, payload->data(), static_cast<uint32_t>(rbsp.size()));
+}
+
 // Marking of the last of three reference frames (frame_num 2), read from a
 // reader built over the given bits.
 struct Marking {
@@ -116,11 +126,7 @@ struct Marking {
   std::unique_ptr<VideoDecoder> dec = std::make_unique<VideoDecoder>();  // keeps why a stream was refused
   int32_t run(h264test::BitWriter& w) {
     tb.decoderState = &dec->state;
-    w.trailing();
-    const std::vector<uint8_t> rbsp = w.bytes();
-    payload.assign(((rbsp.size() + 3) / 4) * 4 + 8, 0);
-    for (size_t k = 0; k < rbsp.size(); ++k) payload[rbsp_byte_offset(static_cast<uint32_t>(k))] = rbsp[k];
-    bs_init(&tb.reader, payload.data(), static_cast<uint32_t>(rbsp.size()));
+    read_from(w, &payload, &tb);
     for (auto& q : p.pics) q.referenceMarking = 3;
     SliceDecodeContext s = slice_for(&p.pics[2], 0, 2);
     return dec_ref_pic_marking(&tb, &s, 1, 2);
@@ -139,6 +145,28 @@ TEST(RefMarking, OneReferenceFrameKeepsOnlyTheNewest) {
   EXPECT_EQ(3, p.pics[2].referenceMarking);
   // The current picture's own later slices still see what it unmarked.
   EXPECT_TRUE(is_reference_for(&p.pics[1], &p.pics[2]));
+}
+
+// The window counts frames: a field pair whose second field is no reference
+// is one frame, so with two reference frames the older frame goes.
+TEST(RefMarking, SlidingWindowCountsAPairAsOneFrame) {
+  Pictures p(4);
+  p.sps.num_ref_frames = 2;
+  p.pics[0].referenceMarking = 3;
+  p.pics[1].structure = 0;
+  p.pics[1].referenceMarking = 3;
+  p.pics[2].structure = 1;
+  p.pics[1].pairedField = &p.pics[2];
+  p.pics[2].pairedField = &p.pics[1];
+  h264test::BitWriter w;
+  w.bit(0);  // sliding window
+  std::vector<uint8_t> payload;
+  ThreadBuffer tb{};
+  read_from(w, &payload, &tb);
+  SliceDecodeContext s = slice_for(&p.pics[3], 0, 3);
+  ASSERT_EQ(0, dec_ref_pic_marking(&tb, &s, 1, 2));
+  EXPECT_EQ(0, p.pics[0].referenceMarking);
+  EXPECT_EQ(3, p.pics[1].referenceMarking);
 }
 
 TEST(RefMarking, OperationOneUnmarksLongTermOperationsAreRefused) {
@@ -184,12 +212,9 @@ TEST(RefMarking, FieldOperationUnmarksOneFieldOfAFrame) {
   w.ue(1);  // operation 1
   w.ue(2);  // picNumX = 3 - 3 = 0: the frame's bottom field (the other parity)
   w.ue(0);
-  w.trailing();
-  const std::vector<uint8_t> rbsp = w.bytes();
-  std::vector<uint8_t> payload(((rbsp.size() + 3) / 4) * 4 + 8, 0);
-  for (size_t k = 0; k < rbsp.size(); ++k) payload[rbsp_byte_offset(static_cast<uint32_t>(k))] = rbsp[k];
+  std::vector<uint8_t> payload;
   ThreadBuffer tb{};
-  bs_init(&tb.reader, payload.data(), static_cast<uint32_t>(rbsp.size()));
+  read_from(w, &payload, &tb);
   SliceDecodeContext s = slice_for(&p.pics[1], 0, 1);
   s.field_pic_flag_coded = 1;
   s.CurrPicNum = 3;
