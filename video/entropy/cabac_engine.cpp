@@ -18,19 +18,10 @@ const uint8_t rangeTabLPS[64][4] = {
     {6, 8, 9, 11},        {6, 7, 9, 10},        {6, 7, 8, 9},         {2, 2, 2, 2},
 };
 
-const uint8_t transIdxLPS[64] = {
+constexpr uint8_t transIdxLPS[64] = {
     0,  0,  1,  2,  2,  4,  4,  5,  6,  7,  8,  9,  9,  11, 11, 12, 13, 13, 15, 15, 16, 16,
     18, 18, 19, 19, 21, 21, 22, 22, 23, 24, 24, 25, 26, 26, 27, 27, 28, 29, 29, 30, 30, 30,
     31, 32, 32, 33, 33, 33, 34, 34, 35, 35, 35, 36, 36, 36, 37, 37, 37, 38, 38, 63,
-};
-
-const uint8_t kCabacNextState[2][64] = {
-    {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
-     23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44,
-     45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 62, 63},
-    {0,  0,  1,  2,  2,  4,  4,  5,  6,  7,  8,  9,  9,  11, 11, 12, 13, 13, 15, 15, 16, 16,
-     18, 18, 19, 19, 21, 21, 22, 22, 23, 24, 24, 25, 26, 26, 27, 27, 28, 29, 29, 30, 30, 30,
-     31, 32, 32, 33, 33, 33, 34, 34, 35, 35, 35, 36, 36, 36, 37, 37, 37, 38, 38, 63},
 };
 
 namespace {
@@ -48,7 +39,22 @@ struct ShiftTable {
 };
 constexpr ShiftTable kShift;
 
+constexpr CabacNextKeys next_keys() {
+  CabacNextKeys t{};
+  for (int mps = 0; mps < 2; ++mps) {
+    for (int state = 0; state < 64; ++state) {
+      const int key = state | mps << 8;
+      t.v[key][0] = static_cast<uint16_t>((state < 62 ? state + 1 : state) | mps << 8);
+      const int lpsMps = state == 0 ? 1 - mps : mps;
+      t.v[key][1] = static_cast<uint16_t>(transIdxLPS[state] | lpsMps << 8);
+    }
+  }
+  return t;
+}
+
 }  // namespace
+
+constexpr CabacNextKeys kCabacNextKey = next_keys();
 
 const uint8_t BinShiftTbl[256] = {
 #define R16(b) kShift.v[b], kShift.v[b + 1], kShift.v[b + 2], kShift.v[b + 3], kShift.v[b + 4], kShift.v[b + 5], \

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "bitstream.h"
 #include "decoder_engine.h"  // CabacContext, kCabacContextCount
@@ -48,8 +49,15 @@ enum : uint32_t {
 
 extern const uint8_t rangeTabLPS[64][4];
 extern const uint8_t transIdxLPS[64];
-// pStateIdx after an MPS [0] or an LPS [1].
-extern const uint8_t kCabacNextState[2][64];
+// A context read as one 16-bit key, pStateIdx | valMPS << 8 (the two bytes
+// in memory order on this little-endian host), and the key that follows an
+// MPS [key][0] or an LPS [key][1].
+static_assert(sizeof(CabacContext) == 2, "a context is two bytes");
+constexpr uint32_t kCabacKeyCount = 64 | 1 << 8;
+struct CabacNextKeys {
+  uint16_t v[kCabacKeyCount][2];
+};
+extern const CabacNextKeys kCabacNextKey;
 extern const uint8_t BinShiftTbl[256];
 
 // Starts the engine: codIRange = 510, codIOffset = the next nine bits.
@@ -101,24 +109,26 @@ struct CabacLocal {
     bits -= s;
   }
 
-  // Without branches on the bin: the LPS case is chosen by masks and
-  // conditional moves, the state moves through one table.
+  // Without branches on the bin: the MPS case is a mask from the sign of
+  // offset - range (bit 63 of `value` is spare, so the difference is
+  // negative exactly when the offset is below the MPS range), and the
+  // context moves through one table as a 16-bit key.
   __attribute__((always_inline)) uint32_t decision(CabacContext* ctx) {
-    const uint32_t state = ctx->pStateIdx;
-    const uint32_t mps = ctx->valMPS;
-    const uint32_t lps = rangeTabLPS[state][(range >> 6) & 3];
+    uint16_t key;
+    std::memcpy(&key, ctx, 2);
+    const uint32_t lps = rangeTabLPS[key & 63][(range >> 6) & 3];
     const uint32_t mpsRange = range - lps;
     const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
-    const uint32_t isLps = value >= scaled ? 1u : 0u;
-    const uint64_t mask = 0 - static_cast<uint64_t>(isLps);
-    value -= scaled & mask;
-    range = mpsRange + ((lps - mpsRange) & static_cast<uint32_t>(mask));
-    ctx->pStateIdx = kCabacNextState[isLps][state];
-    ctx->valMPS = static_cast<uint8_t>(mps ^ (isLps & (state == 0 ? 1u : 0u)));
+    const uint64_t diff = value - scaled;
+    const uint64_t mps = static_cast<uint64_t>(static_cast<int64_t>(diff) >> 63);  // all ones: MPS
+    value = diff + (scaled & mps);
+    range = lps + ((mpsRange - lps) & static_cast<uint32_t>(mps));
+    const uint32_t isLps = static_cast<uint32_t>(mps) + 1u;
+    std::memcpy(ctx, &kCabacNextKey.v[key][isLps], 2);
     const int s = __builtin_clz(range) - 23;  // doublings back to 256..510
     range <<= s;
     renorm(s);
-    return mps ^ isLps;
+    return (static_cast<uint32_t>(key) >> 8) ^ isLps;
   }
 
   __attribute__((always_inline)) uint32_t bypass() {
