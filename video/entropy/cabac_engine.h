@@ -152,6 +152,15 @@ struct CabacLocal {
   }
 };
 
+// An engine in registers for one syntax element's bins, stored back into the
+// reader when it goes out of scope.
+struct CabacScope : CabacLocal {
+  using CabacLocal::CabacLocal;
+  CabacScope(const CabacScope&) = delete;
+  CabacScope& operator=(const CabacScope&) = delete;
+  __attribute__((always_inline)) ~CabacScope() { store(); }
+};
+
 // Single bins straight on the reader.
 __attribute__((always_inline)) inline uint32_t cabac_decision(BitReaderCabac* r, CabacContext* ctx) {
   CabacLocal e(r);

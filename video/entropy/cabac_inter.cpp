@@ -41,7 +41,7 @@ inline uint32_t ref_cond(const MacroblockRecord* n, uint32_t q, uint32_t list, u
 
 uint8_t decode_ref_idx(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb, uint32_t q, uint32_t list) {
   constexpr uint32_t kMaxRefIdx = 63;  // 2 x 32 field references - 1
-  BitReaderCabac* r = &tb->reader;
+  CabacScope e(&tb->reader);
   const bool curFrame = mb->mb_structure == 2;
   uint32_t condA = 0, condB = 0;
   if (q & 1) {
@@ -62,12 +62,12 @@ uint8_t decode_ref_idx(ThreadBuffer* tb, CabacContext* ctx, const MacroblockReco
   } else if (const MacroblockRecord* b = mb->neighbour_b) {
     condB = ref_cond(b, q + 2, list, curFrame && b->mb_structure != 2 ? 1 : 0);
   }
-  if (!cabac_decision(r, ctx + condA + 2 * condB)) return 0;
-  if (!cabac_decision(r, ctx + 4)) return 1;
+  if (!e.decision(ctx + condA + 2 * condB)) return 0;
+  if (!e.decision(ctx + 4)) return 1;
   uint32_t v = 2;
-  while (cabac_decision(r, ctx + 5)) {
+  while (e.decision(ctx + 5)) {
     if (++v > kMaxRefIdx) {
-      cabac_mark_damaged(r);
+      cabac_mark_damaged(e.r);
       return kMaxRefIdx;
     }
   }
@@ -163,25 +163,25 @@ int16_t cabac_mvd_l1(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord
 }
 
 uint8_t cabac_sub_mb_type_P_slice(ThreadBuffer* tb, CabacContext* ctx) {
-  BitReaderCabac* r = &tb->reader;
-  if (cabac_decision(r, ctx)) return 9;
-  if (!cabac_decision(r, ctx + 1)) return 42;
-  return cabac_decision(r, ctx + 2) ? 74 : 108;
+  CabacScope e(&tb->reader);
+  if (e.decision(ctx)) return 9;
+  if (!e.decision(ctx + 1)) return 42;
+  return e.decision(ctx + 2) ? 74 : 108;
 }
 
 uint8_t cabac_sub_mb_type_B_slice(ThreadBuffer* tb, CabacContext* ctx) {
   static const uint8_t kFour[4] = {25, 42, 74, 50};
   static const uint8_t kSix[4] = {82, 58, 90, 108};
-  BitReaderCabac* r = &tb->reader;
-  if (!cabac_decision(r, ctx)) return SubMbB_Direct_8x8;
-  if (!cabac_decision(r, ctx + 1)) return cabac_decision(r, ctx + 3) ? 17 : 9;
-  if (!cabac_decision(r, ctx + 2)) {
-    uint32_t v = cabac_decision(r, ctx + 3) << 1;
-    v |= cabac_decision(r, ctx + 3);
+  CabacScope e(&tb->reader);
+  if (!e.decision(ctx)) return SubMbB_Direct_8x8;
+  if (!e.decision(ctx + 1)) return e.decision(ctx + 3) ? 17 : 9;
+  if (!e.decision(ctx + 2)) {
+    uint32_t v = e.decision(ctx + 3) << 1;
+    v |= e.decision(ctx + 3);
     return kFour[v];
   }
-  if (cabac_decision(r, ctx + 3)) return cabac_decision(r, ctx + 3) ? 124 : 116;
-  uint32_t v = cabac_decision(r, ctx + 3) << 1;
-  v |= cabac_decision(r, ctx + 3);
+  if (e.decision(ctx + 3)) return e.decision(ctx + 3) ? 124 : 116;
+  uint32_t v = e.decision(ctx + 3) << 1;
+  v |= e.decision(ctx + 3);
   return kSix[v];
 }

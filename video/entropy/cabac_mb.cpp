@@ -10,13 +10,13 @@ inline bool is_pcm(const MacroblockRecord* n) { return n->mb_type == MbI_PCM; }
 // The intra mb_type suffix after its first bin (which chose I_NxN or not):
 // terminate bin (I_PCM), then luma flag, chroma flag, chroma class and the
 // two prediction-mode bins, with the contexts of `at` (offsets into `ctx`).
-uint8_t intra_mb_type_rest(BitReaderCabac* r, CabacContext* ctx, const uint8_t (&at)[5]) {
-  if (cabac_terminate(r)) return MbI_PCM;
-  const uint32_t luma = cabac_decision(r, ctx + at[0]);
-  uint32_t cls = cabac_decision(r, ctx + at[1]);
-  if (cls) cls += cabac_decision(r, ctx + at[2]);
-  const uint32_t p1 = cabac_decision(r, ctx + at[3]);
-  const uint32_t p0 = cabac_decision(r, ctx + at[4]);
+uint8_t intra_mb_type_rest(CabacLocal& e, CabacContext* ctx, const uint8_t (&at)[5]) {
+  if (e.terminate()) return MbI_PCM;
+  const uint32_t luma = e.decision(ctx + at[0]);
+  uint32_t cls = e.decision(ctx + at[1]);
+  if (cls) cls += e.decision(ctx + at[2]);
+  const uint32_t p1 = e.decision(ctx + at[3]);
+  const uint32_t p0 = e.decision(ctx + at[4]);
   return static_cast<uint8_t>(65 + 12 * luma + 4 * cls + 2 * p1 + p0);
 }
 
@@ -58,21 +58,21 @@ uint32_t cabac_mb_field_decoding_flag(ThreadBuffer* tb, CabacContext* ctx, const
 }
 
 uint8_t cabac_mb_type_I_slice(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb) {
-  BitReaderCabac* r = &tb->reader;
+  CabacScope e(&tb->reader);
   const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
   const uint32_t inc = (a && a->mb_type != MbI_NxN) + (b && b->mb_type != MbI_NxN);
-  if (!cabac_decision(r, ctx + inc)) return MbI_NxN;
-  return intra_mb_type_rest(r, ctx, kISuffix);
+  if (!e.decision(ctx + inc)) return MbI_NxN;
+  return intra_mb_type_rest(e, ctx, kISuffix);
 }
 
 uint8_t cabac_mb_type_P_slice(ThreadBuffer* tb, CabacContext* ctx) {
-  BitReaderCabac* r = &tb->reader;
-  if (cabac_decision(r, ctx)) {
-    if (!cabac_decision(r, ctx + 3)) return MbI_NxN;
-    return intra_mb_type_rest(r, ctx, kPSuffix);
+  CabacScope e(&tb->reader);
+  if (e.decision(ctx)) {
+    if (!e.decision(ctx + 3)) return MbI_NxN;
+    return intra_mb_type_rest(e, ctx, kPSuffix);
   }
-  if (!cabac_decision(r, ctx + 1)) return cabac_decision(r, ctx + 2) ? Mb8x8 : MbL0_16x16;
-  return cabac_decision(r, ctx + 3) ? MbL0_L0_16x8 : MbL0_L0_8x16;
+  if (!e.decision(ctx + 1)) return e.decision(ctx + 2) ? Mb8x8 : MbL0_16x16;
+  return e.decision(ctx + 3) ? MbL0_L0_16x8 : MbL0_L0_8x16;
 }
 
 uint8_t cabac_mb_type_B_slice(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb) {
@@ -80,21 +80,21 @@ uint8_t cabac_mb_type_B_slice(ThreadBuffer* tb, CabacContext* ctx, const Macrobl
   // 8..12 take one more bin choosing 16x8 (code) or 8x16 (code + 1), 13 is
   // the intra escape.
   static const uint8_t kLong[16] = {60, 21, 22, 41, 42, 25, 26, 37, 29, 45, 53, 57, 61, 0, 38, Mb8x8};
-  BitReaderCabac* r = &tb->reader;
+  CabacScope e(&tb->reader);
   const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
   const uint32_t inc = (a && !mb_is_skipped(a->mb_type) && a->mb_type != MbB_Direct_16x16) +
                        (b && !mb_is_skipped(b->mb_type) && b->mb_type != MbB_Direct_16x16);
-  if (!cabac_DecodeDecision(tb, ctx + inc)) return MbB_Direct_16x16;
-  if (!cabac_DecodeDecision(tb, ctx + 3)) return cabac_decision(r, ctx + 5) ? 40 : MbL0_16x16;
-  uint32_t v = cabac_decision(r, ctx + 4) << 3;
-  v |= cabac_decision(r, ctx + 5) << 2;
-  v |= cabac_decision(r, ctx + 5) << 1;
-  v |= cabac_decision(r, ctx + 5);
+  if (!e.decision(ctx + inc)) return MbB_Direct_16x16;
+  if (!e.decision(ctx + 3)) return e.decision(ctx + 5) ? 40 : MbL0_16x16;
+  uint32_t v = e.decision(ctx + 4) << 3;
+  v |= e.decision(ctx + 5) << 2;
+  v |= e.decision(ctx + 5) << 1;
+  v |= e.decision(ctx + 5);
   if (v == 13) {
-    if (!cabac_decision(r, ctx + 5)) return MbI_NxN;
-    return intra_mb_type_rest(r, ctx, kBSuffix);
+    if (!e.decision(ctx + 5)) return MbI_NxN;
+    return intra_mb_type_rest(e, ctx, kBSuffix);
   }
-  if (v >= 8 && v <= 12) return static_cast<uint8_t>(kLong[v] + cabac_decision(r, ctx + 5));
+  if (v >= 8 && v <= 12) return static_cast<uint8_t>(kLong[v] + e.decision(ctx + 5));
   return kLong[v];
 }
 
@@ -109,26 +109,26 @@ uint32_t cabac_prev_intraNxN_pred_mode_flag(ThreadBuffer* tb, CabacContext* ctx)
 }
 
 uint32_t cabac_rem_intraNxN_pred_mode(ThreadBuffer* tb, CabacContext* ctx) {
-  BitReaderCabac* r = &tb->reader;
-  uint32_t v = cabac_decision(r, ctx);
-  v |= cabac_decision(r, ctx) << 1;
-  v |= cabac_decision(r, ctx) << 2;
+  CabacScope e(&tb->reader);
+  uint32_t v = e.decision(ctx);
+  v |= e.decision(ctx) << 1;
+  v |= e.decision(ctx) << 2;
   return v;
 }
 
 uint32_t cabac_intra_chroma_pred_mode(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb) {
-  BitReaderCabac* r = &tb->reader;
+  CabacScope e(&tb->reader);
   auto cond = [](const MacroblockRecord* n) {
     return n && mb_is_intra(n->mb_type) && !is_pcm(n) && n->intra_chroma_pred_mode != 0 ? 1u : 0u;
   };
-  if (!cabac_decision(r, ctx + cond(mb->neighbour_a) + cond(mb->neighbour_b))) return 0;
-  if (!cabac_decision(r, ctx + 3)) return 1;
-  return cabac_decision(r, ctx + 3) ? 3u : 2u;
+  if (!e.decision(ctx + cond(mb->neighbour_a) + cond(mb->neighbour_b))) return 0;
+  if (!e.decision(ctx + 3)) return 1;
+  return e.decision(ctx + 3) ? 3u : 2u;
 }
 
 uint32_t cabac_coded_block_pattern_luma(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb,
                                         uint8_t MbaffFrameFlag) {
-  BitReaderCabac* r = &tb->reader;
+  CabacScope e(&tb->reader);
   // condTerm of 8x8 block `blk` of an outside neighbour.
   auto outside = [](const MacroblockRecord* n, uint32_t blk) -> uint32_t {
     if (!n || is_pcm(n)) return 0;
@@ -139,46 +139,46 @@ uint32_t cabac_coded_block_pattern_luma(ThreadBuffer* tb, CabacContext* ctx, con
   const LeftBlock l2 = left_8x8(mb, true, MbaffFrameFlag);
   const MacroblockRecord* b = mb->neighbour_b;
   uint32_t cbp = 0;
-  uint32_t bin = cabac_decision(r, ctx + outside(l0.rec, l0.lower ? 3 : 1) + 2 * outside(b, 2));
+  uint32_t bin = e.decision(ctx + outside(l0.rec, l0.lower ? 3 : 1) + 2 * outside(b, 2));
   cbp |= bin;
-  bin = cabac_decision(r, ctx + (cbp & 1 ? 0u : 1u) + 2 * outside(b, 3));
+  bin = e.decision(ctx + (cbp & 1 ? 0u : 1u) + 2 * outside(b, 3));
   cbp |= bin << 1;
-  bin = cabac_decision(r, ctx + outside(l2.rec, l2.lower ? 3 : 1) + 2 * (cbp & 1 ? 0u : 1u));
+  bin = e.decision(ctx + outside(l2.rec, l2.lower ? 3 : 1) + 2 * (cbp & 1 ? 0u : 1u));
   cbp |= bin << 2;
-  bin = cabac_decision(r, ctx + (cbp & 4 ? 0u : 1u) + 2 * (cbp & 2 ? 0u : 1u));
+  bin = e.decision(ctx + (cbp & 4 ? 0u : 1u) + 2 * (cbp & 2 ? 0u : 1u));
   cbp |= bin << 3;
   return cbp;
 }
 
 uint32_t cabac_coded_block_pattern_chroma(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb) {
-  BitReaderCabac* r = &tb->reader;
+  CabacScope e(&tb->reader);
   auto cond = [](const MacroblockRecord* n, uint32_t needed) -> uint32_t {
     if (!n || mb_is_skipped(n->mb_type)) return 0;
     if (is_pcm(n)) return 1;
     return needed == 1 ? (n->cbp_chroma != 0) : (n->cbp_chroma == 3);
   };
   const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
-  if (!cabac_decision(r, ctx + cond(a, 1) + 2 * cond(b, 1))) return 0;
-  return cabac_decision(r, ctx + 4 + cond(a, 3) + 2 * cond(b, 3)) ? 3u : 1u;
+  if (!e.decision(ctx + cond(a, 1) + 2 * cond(b, 1))) return 0;
+  return e.decision(ctx + 4 + cond(a, 3) + 2 * cond(b, 3)) ? 3u : 1u;
 }
 
 int8_t cabac_mb_qp_delta(ThreadBuffer* tb, CabacContext* ctx, int8_t lastMbQpDelta) {
   // Counts 1..52 give +1, -1, ... +26, -26. Legal values are -26..+25, so
   // count 51 (+26) and any count above 52 mark the slice damaged.
   constexpr uint32_t kMaxCount = 52;
-  BitReaderCabac* r = &tb->reader;
-  if (!cabac_decision(r, ctx + (lastMbQpDelta != 0))) return 0;
+  CabacScope e(&tb->reader);
+  if (!e.decision(ctx + (lastMbQpDelta != 0))) return 0;
   uint32_t k = 1;
-  if (cabac_decision(r, ctx + 2)) {
+  if (e.decision(ctx + 2)) {
     k = 2;
-    while (cabac_decision(r, ctx + 3)) {
+    while (e.decision(ctx + 3)) {
       if (++k > kMaxCount) {
-        cabac_mark_damaged(r);
+        cabac_mark_damaged(e.r);
         k = kMaxCount;
         break;
       }
     }
   }
-  if (k == kMaxCount - 1) cabac_mark_damaged(r);
+  if (k == kMaxCount - 1) cabac_mark_damaged(e.r);
   return static_cast<int8_t>((k & 1) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2));
 }
