@@ -337,6 +337,10 @@ void FilteringProcessForHorizontalEdges3(uint8_t* luma, const MacroblockRecord* 
   run_edge(false, 3, luma, nullptr, nullptr, cur, cur, offsets, lumaPitch, 0);
 }
 
+BottomRowMotion bottom_row(const MacroblockMotion& m) {
+  return {m.ids[3], m.mvA[3], m.mvB[3], m.mb, m.coded, m.valid};
+}
+
 void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* left, const MacroblockRecord* above,
                           MacroblockStrengths* bs, MotionCache* cache) {
   const bool leftIntra = left && mb_is_intra(left->mb_type);
@@ -349,16 +353,28 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
   // An edge 0 without a neighbour (or with an intra one, whose strengths
   // are set below) compares zeros.
   static const MacroblockMotion kNone{};
+  static const BottomRowMotion kNoRow{};
   MacroblockMotion spareLeft, spareAbove;
+  BottomRowMotion aboveRow;
   const MacroblockMotion* lm = &kNone;
-  const MacroblockMotion* am = &kNone;
+  const BottomRowMotion* am = &kNoRow;
   bool vectors = !mb_is_intra(cur->mb_type);
+  const size_t rowSize = cache->below.size();
   if (vectors) {
     own->mb = cur;
     own->stamp = ++cache->stamp;
     own->valid = raster_motion(cur, own);
     if (left && !leftIntra) lm = neighbour_motion(*cache, left, &spareLeft);
-    if (above && !aboveIntra) am = neighbour_motion(*cache, above, &spareAbove);
+    if (above && !aboveIntra) {
+      const BottomRowMotion* kept = rowSize ? &cache->below[above->mb_addr % rowSize] : nullptr;
+      if (kept && kept->mb == above) {
+        am = kept->valid ? kept : nullptr;
+      } else {
+        const MacroblockMotion* m = neighbour_motion(*cache, above, &spareAbove);
+        aboveRow = m ? bottom_row(*m) : BottomRowMotion{};
+        am = m ? &aboveRow : nullptr;
+      }
+    }
     vectors = own->valid && lm && am;
   }
   if (mb_is_intra(cur->mb_type)) {
@@ -371,7 +387,7 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
   } else {
     const MacroblockMotion& q = *own;
     const MacroblockMotion& l = *lm;
-    const MacroblockMotion& a = *am;
+    const BottomRowMotion& a = *am;
     const __m128i limit = _mm_set1_epi32(static_cast<int>(((is_frame_mb(cur) ? 4u : 2u) - 1) << 16 | 3u));
     // Vertical edges: row k against itself one block to the right, the left
     // macroblock's last column entering at edge 0.
@@ -391,11 +407,9 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
     // Horizontal edges: row e against row e - 1, the above macroblock's last
     // row at edge 0.
     __m128i horizontal[4];
-    for (int e = 0; e < 4; ++e) {
-      const MacroblockMotion& p = e ? q : a;
-      const int r = e ? e - 1 : 3;
-      horizontal[e] = same_motion(q.ids[e], q.mvA[e], q.mvB[e], p.ids[r], p.mvA[r], p.mvB[r], limit);
-    }
+    horizontal[0] = same_motion(q.ids[0], q.mvA[0], q.mvB[0], a.ids, a.mvA, a.mvB, limit);
+    for (int e = 1; e < 4; ++e)
+      horizontal[e] = same_motion(q.ids[e], q.mvA[e], q.mvB[e], q.ids[e - 1], q.mvA[e - 1], q.mvB[e - 1], limit);
     // At the middle edge a 16x16 (or 16x8 for vertical, 8x16 for horizontal)
     // macroblock has the same motion on both sides.
     const int shape = cur->mb_type & 3;
@@ -411,6 +425,9 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
     if (above && !aboveIntra && slice_kind(cur).mbaff && is_frame_mb(cur) != is_frame_mb(above))
       for (uint8_t& v : bs->horizontal[0]) v = v ? v : 1;
   }
+  // The last row for the macroblock below, once the entry it replaces (the
+  // macroblock above, at the same place) has been read.
+  if (rowSize && !mb_is_intra(cur->mb_type)) cache->below[cur->mb_addr % rowSize] = bottom_row(*own);
   if (!left)
     set_edge(bs->vertical[0], 0);
   else if (leftIntra || mb_is_intra(cur->mb_type))

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "mb_record.h"
 
@@ -34,11 +35,23 @@ struct MacroblockMotion {
 };
 
 // The motion of the last macroblocks worked out, kept for the macroblocks
-// after them (the left neighbour, and the one above inside an MBAFF pair).
-// One per picture pass.
+// after them (the left neighbour, and the one above inside an MBAFF pair),
+// and the last rows of the macroblocks above. One per picture pass.
+// The last row of blocks of a macroblock, as the macroblock below compares it.
+struct BottomRowMotion {
+  __m128i ids, mvA, mvB;
+  const MacroblockRecord* mb;
+  uint16_t coded;  // raster bits 12-15 are the last row
+  bool valid;
+};
+
 struct MotionCache {
   MacroblockMotion entries[3] = {};
   uint32_t stamp = 0;
+  // By macroblock address modulo the size (a row of macroblocks, or of
+  // pairs' macroblocks): the last row of the macroblocks above. Empty: none
+  // kept.
+  std::vector<BottomRowMotion> below;
 };
 
 // left and above are the macroblocks across the left and top edges, null

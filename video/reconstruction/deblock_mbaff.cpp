@@ -160,6 +160,7 @@ uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
   const int8_t* offsets = kNoOffsets;
   bool filteredAny = false;
   MotionCache cache;
+  cache.below.resize(2 * static_cast<size_t>(w));
   for (uint32_t n = 0; n + 1 < total;) {
     const MacroblockRecord* top = pic->macroblocks + n;
     if (top->slice_first_flag) {

@@ -44,6 +44,7 @@ uint32_t DeblockingFilter(DecodedPicture* pic) {
   const int8_t* offsets = kNoOffsets;
   bool filteredAny = false;
   MotionCache cache;
+  cache.below.resize(w);
   for (uint32_t n = 0; n < total;) {
     const MacroblockRecord* mb = pic->macroblocks + n;
     if (mb->slice_first_flag) {
