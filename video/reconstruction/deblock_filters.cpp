@@ -4,6 +4,7 @@
 #include "deblock_filters.h"
 
 #include <emmintrin.h>
+#include <xmmintrin.h>
 
 #include <cstddef>
 #include <cstdlib>
@@ -379,24 +380,10 @@ inline __m128i pairs(int a, int b, int c, int d) {
 inline int on_mask(uint8_t bS) { return bS ? -1 : 0; }
 inline __m128i loadu(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
-// Writes four 16-byte columns (one sample per row) as four bytes on each
-// of 16 rows from `at`.
-void store_columns4(uint8_t* at, ptrdiff_t pitch, const __m128i* c) {
-  const __m128i lo01 = _mm_unpacklo_epi8(c[0], c[1]), hi01 = _mm_unpackhi_epi8(c[0], c[1]);
-  const __m128i lo23 = _mm_unpacklo_epi8(c[2], c[3]), hi23 = _mm_unpackhi_epi8(c[2], c[3]);
-  __m128i w[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23), _mm_unpacklo_epi16(hi01, hi23),
-                  _mm_unpackhi_epi16(hi01, hi23)};
-  for (int g = 0; g < 4; ++g)
-    for (int i = 0; i < 4; ++i, at += pitch) {
-      store4(at, w[g]);
-      w[g] = _mm_srli_si128(w[g], 4);
-    }
-}
-
-// Four bytes from each of 16 rows from `at` as four 16-byte columns.
-void load_columns4(const uint8_t* at, ptrdiff_t pitch, __m128i* c) {
+// The first four bytes of 16 rows (in registers) as four 16-byte columns.
+void first_columns(const __m128i* rows, __m128i* c) {
   __m128i x[8], y[4];
-  for (int i = 0; i < 8; ++i) x[i] = _mm_unpacklo_epi8(load4(at + 2 * i * pitch), load4(at + (2 * i + 1) * pitch));
+  for (int i = 0; i < 8; ++i) x[i] = _mm_unpacklo_epi8(rows[2 * i], rows[2 * i + 1]);
   for (int j = 0; j < 4; ++j) y[j] = _mm_unpacklo_epi16(x[2 * j], x[2 * j + 1]);  // columns 0-3 of rows 4j..4j+3
   const __m128i a01 = _mm_unpacklo_epi32(y[0], y[1]), b01 = _mm_unpackhi_epi32(y[0], y[1]);  // rows 0-7
   const __m128i a23 = _mm_unpacklo_epi32(y[2], y[3]), b23 = _mm_unpackhi_epi32(y[2], y[3]);  // rows 8-15
@@ -404,6 +391,47 @@ void load_columns4(const uint8_t* at, ptrdiff_t pitch, __m128i* c) {
   c[1] = _mm_unpackhi_epi64(a01, a23);
   c[2] = _mm_unpacklo_epi64(b01, b23);
   c[3] = _mm_unpackhi_epi64(b01, b23);
+}
+
+// Four 16-byte columns back as four bytes per row: w[g] holds rows
+// 4g..4g+3, one 32-bit word each.
+void columns_to_words(const __m128i* c, __m128i* w) {
+  const __m128i lo01 = _mm_unpacklo_epi8(c[0], c[1]), hi01 = _mm_unpackhi_epi8(c[0], c[1]);
+  const __m128i lo23 = _mm_unpacklo_epi8(c[2], c[3]), hi23 = _mm_unpackhi_epi8(c[2], c[3]);
+  w[0] = _mm_unpacklo_epi16(lo01, lo23);
+  w[1] = _mm_unpackhi_epi16(lo01, lo23);
+  w[2] = _mm_unpacklo_epi16(hi01, hi23);
+  w[3] = _mm_unpackhi_epi16(hi01, hi23);
+}
+
+// Four bytes from each of 16 rows from `at` as four 16-byte columns.
+void load_columns4(const uint8_t* at, ptrdiff_t pitch, __m128i* c) {
+  __m128i rows[16];
+  for (int i = 0; i < 16; ++i) rows[i] = load4(at + i * pitch);
+  first_columns(rows, c);
+}
+
+// Writes four 16-byte columns as four bytes on each of 16 rows from `at`.
+void store_columns4(uint8_t* at, ptrdiff_t pitch, const __m128i* c) {
+  __m128i w[4];
+  columns_to_words(c, w);
+  for (int g = 0; g < 4; ++g)
+    for (int i = 0; i < 4; ++i, at += pitch) {
+      store4(at, w[g]);
+      w[g] = _mm_srli_si128(w[g], 4);
+    }
+}
+
+// Four 16-byte columns into the first four bytes of 16 rows in registers.
+void set_first_columns(const __m128i* c, __m128i* rows) {
+  __m128i w[4];
+  columns_to_words(c, w);
+  for (int g = 0; g < 4; ++g)
+    for (int i = 0; i < 4; ++i) {
+      __m128i& r = rows[4 * g + i];
+      r = _mm_castps_si128(_mm_move_ss(_mm_castsi128_ps(r), _mm_castsi128_ps(w[g])));
+      w[g] = _mm_srli_si128(w[g], 4);
+    }
 }
 
 // Transposes 16 rows of 16 bytes; its own inverse.
@@ -496,7 +524,17 @@ void luma_macroblock(uint8_t* y, ptrdiff_t pitch, const uint8_t (*vbs)[4], const
   __m128i rows[16];
   for (int i = 0; i < 16; ++i) rows[i] = loadu(y + i * pitch);
   EdgeParams e;
-  if (vbs) {
+  if (vbs && !any(vbs[1]) && !any(vbs[2]) && !any(vbs[3])) {
+    // Only the left edge: its four columns of the rows, no whole transpose.
+    if (edge_params(qpV[0], offsets, &e)) {
+      __m128i cols[8];  // columns -4..3
+      load_columns4(y - 4, pitch, cols);
+      first_columns(rows, cols + 4);
+      filter_luma_vectors(cols, vbs[0], e);
+      store_columns4(y - 4, pitch, cols);
+      set_first_columns(cols + 4, rows);
+    }
+  } else if (vbs) {
     __m128i cols[20];  // columns -4..15
     transpose16(rows, cols + 4);
     const bool leftEdge = any(vbs[0]) && edge_params(qpV[0], offsets, &e);
