@@ -643,10 +643,12 @@ void filter_chroma_vectors(__m128i* v, const uint8_t bS[4], const uint8_t qp[2],
   v[2] = _mm_packus_epi16(s[0][2], s[1][2]);
 }
 
-// The chroma of one macroblock: eight rows of each plane with the eight
-// samples left of them read once (Cb rows, then Cr rows, as 16 rows of 16
-// bytes), vertical edges filtered on the transposed columns, horizontal
-// edges on the rows, written back once.
+// The chroma of one macroblock: eight rows of each plane from two samples
+// left of it read once (Cb rows, then Cr rows, as 16 rows of 16 bytes:
+// columns -2..13, so that the columns of edge 0 are the rows' first four
+// bytes and those of edge 2 the next four), vertical edges filtered on
+// columns, horizontal edges on the rows, written back once (columns 8..13,
+// of the macroblock to the right, as they were).
 void chroma_macroblock(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t (*vbs)[4], const uint8_t (*hbs)[4],
                        const uint8_t (*qpV)[2], const uint8_t (*qpH)[2], const int8_t* offsets) {
   auto any = [](const uint8_t (*bs)[4], int e) {
@@ -659,27 +661,33 @@ void chroma_macroblock(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t 
   uint8_t* planes[2] = {cb, cr};
   __m128i rows[16];
   for (int h = 0; h < 2; ++h)
-    for (int i = 0; i < 8; ++i) rows[8 * h + i] = loadu(planes[h] + i * pitch - 8);
-  if (v0 || v2) {
-    __m128i cols[16];  // column c at 8 + c
+    for (int i = 0; i < 8; ++i) rows[8 * h + i] = loadu(planes[h] + i * pitch - 2);
+  if (v2) {
+    __m128i cols[16];  // column c at 2 + c
     transpose16(rows, cols);
-    if (v0) filter_chroma_vectors(cols + 6, vbs[0], qpV[0], offsets);
-    if (v2) filter_chroma_vectors(cols + 10, vbs[2], qpV[1], offsets);
+    if (v0) filter_chroma_vectors(cols, vbs[0], qpV[0], offsets);
+    filter_chroma_vectors(cols + 4, vbs[2], qpV[1], offsets);
     transpose16(cols, rows);
+  } else if (v0) {
+    __m128i cols[4];
+    first_columns(rows, cols);
+    filter_chroma_vectors(cols, vbs[0], qpV[0], offsets);
+    set_first_columns(cols, rows);
   }
   const __m128i zero = _mm_setzero_si128();
+  const __m128i middle = _mm_set_epi8(0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1, 0, 0);  // columns 0-7
   for (int h = 0; h < 2; ++h) {
     __m128i* r = rows + 8 * h;
     for (int e = 0; e < 4; e += 2) {
       if (!(e ? h2 : h0)) continue;
       LaneThresholds t;
       if (!chroma_thresholds((e ? qpH[1] : qpH[0])[h], offsets, hbs[e], chroma_on(hbs[e]), &t)) continue;
-      // Columns 0-7 are the high halves of the rows; edge 0 takes p1 and p0
-      // from the two rows above.
+      // Columns 0-7 are bytes 2-9 of the rows; edge 0 takes p1 and p0 from
+      // the two rows above.
       __m128i s[4];
       for (int k = 0; k < 4; ++k) {
         const int line = 2 * e + k - 2;
-        s[k] = line < 0 ? _mm_unpacklo_epi8(load8(planes[h] + line * pitch), zero) : _mm_unpackhi_epi8(r[line], zero);
+        s[k] = _mm_unpacklo_epi8(line < 0 ? load8(planes[h] + line * pitch) : _mm_srli_si128(r[line], 2), zero);
       }
       filter_chroma_lanes(s, hbs[e][0] == 4, t);
       for (int k = 1; k < 3; ++k) {
@@ -688,13 +696,13 @@ void chroma_macroblock(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t 
         if (line < 0)
           store8(planes[h] + line * pitch, v);
         else
-          r[line] = _mm_unpacklo_epi64(r[line], v);
+          r[line] = select(middle, _mm_slli_si128(v, 2), r[line]);
       }
     }
   }
   for (int h = 0; h < 2; ++h)
     for (int i = 0; i < 8; ++i)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[h] + i * pitch - 8), rows[8 * h + i]);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[h] + i * pitch - 2), rows[8 * h + i]);
 }
 
 }  // namespace
