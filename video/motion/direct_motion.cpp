@@ -172,13 +172,13 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   return list ? col.ref_pic_l1[colQuadrant] : col.ref_pic_l0[colQuadrant];
 }
 
-void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,
-                             int8_t refIdxL1, bool directZeroPrediction) {
-  mb->ref_idx_l0[q] = std::max<int8_t>(refIdxL0, 0);
-  mb->ref_idx_l1[q] = std::max<int8_t>(refIdxL1, 0);
-  // The predictors of the whole macroblock, for the two target indices.
-  int16_t mvp[2][2] = {{0, 0}, {0, 0}};
-  const int8_t targets[2] = {refIdxL0, refIdxL1};
+namespace {
+
+// The predictors of the whole macroblock for the two target indices (the
+// same for every quadrant).
+void spatial_predictors(const DirectContext& ctx, MacroblockRecord* mb, const int8_t targets[2],
+                        bool directZeroPrediction, int16_t mvp[2][2]) {
+  mvp[0][0] = mvp[0][1] = mvp[1][0] = mvp[1][1] = 0;
   for (int list = 0; list < 2; ++list) {
     if (directZeroPrediction || targets[list] < 0) continue;
     int8_t* refs = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
@@ -191,6 +191,12 @@ void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int
     }
     refs[0] = saved;
   }
+}
+
+void spatial_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, const int8_t targets[2],
+                      bool directZeroPrediction, const int16_t mvp[2][2]) {
+  mb->ref_idx_l0[q] = std::max<int8_t>(targets[0], 0);
+  mb->ref_idx_l1[q] = std::max<int8_t>(targets[1], 0);
   bool colZero = false;
   for (int k = 0; k < 4; ++k) {
     const int blk = 4 * q + k;
@@ -207,8 +213,26 @@ void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int
       setVector(list ? mb->mv_l1 : mb->mv_l0, blk, zero ? 0 : mvp[list][0], zero ? 0 : mvp[list][1]);
     }
   }
-  mb->pred_flag_l0[q] = refIdxL0 >= 0;
-  mb->pred_flag_l1[q] = refIdxL1 >= 0;
+  mb->pred_flag_l0[q] = targets[0] >= 0;
+  mb->pred_flag_l1[q] = targets[1] >= 0;
+}
+
+}  // namespace
+
+void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,
+                             int8_t refIdxL1, bool directZeroPrediction) {
+  const int8_t targets[2] = {refIdxL0, refIdxL1};
+  int16_t mvp[2][2];
+  spatial_predictors(ctx, mb, targets, directZeroPrediction, mvp);
+  spatial_quadrant(ctx, mb, q, targets, directZeroPrediction, mvp);
+}
+
+void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, int8_t refIdxL0, int8_t refIdxL1,
+                               bool directZeroPrediction) {
+  const int8_t targets[2] = {refIdxL0, refIdxL1};
+  int16_t mvp[2][2];
+  spatial_predictors(ctx, mb, targets, directZeroPrediction, mvp);
+  for (int q = 0; q < 4; ++q) spatial_quadrant(ctx, mb, q, targets, directZeroPrediction, mvp);
 }
 
 void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q) {

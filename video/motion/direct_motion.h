@@ -51,6 +51,10 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
 void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,
                              int8_t refIdxL1, bool directZeroPrediction);
 
+// Spatial direct of all four quadrants (the predictors derived once).
+void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, int8_t refIdxL0, int8_t refIdxL1,
+                               bool directZeroPrediction);
+
 // Temporal direct of quadrant q: one co-located block per 4x4 block, or the
 // corner block for the whole quadrant under 8x8 inference.
 void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q);

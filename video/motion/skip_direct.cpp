@@ -41,7 +41,7 @@ void wholeMacroblock(DecodedPicture** list0, DecodedPicture** list1, MacroblockR
     r0 = r1 = 0;
     zero = true;
   }
-  for (int q = 0; q < 4; ++q) spatial_direct_quadrant(ctx, mb, q, r0, r1, zero);
+  spatial_direct_macroblock(ctx, mb, r0, r1, zero);
 }
 
 }  // namespace
