@@ -131,12 +131,23 @@ struct CabacLocal {
     return (static_cast<uint32_t>(key) >> 8) ^ isLps;
   }
 
-  __attribute__((always_inline)) uint32_t bypass() {
+  __attribute__((always_inline)) uint32_t bypass() { return static_cast<uint32_t>(bypass_mask()) & 1u; }
+
+  // A bypass bin as a mask, all ones for a 1 (the sign of the difference
+  // as in decision()).
+  __attribute__((always_inline)) int32_t bypass_mask() {
     renorm(1);
     const uint64_t scaled = static_cast<uint64_t>(range) << 54;
-    const uint32_t bin = value >= scaled ? 1u : 0u;
-    value -= scaled & (0 - static_cast<uint64_t>(bin));
-    return bin;
+    const uint64_t diff = value - scaled;
+    const uint64_t zero = static_cast<uint64_t>(static_cast<int64_t>(diff) >> 63);  // all ones: bin 0
+    value = diff + (scaled & zero);
+    return ~static_cast<int32_t>(zero);
+  }
+
+  // `v` negated when the next bypass bin is 1, without a branch on the bin.
+  __attribute__((always_inline)) int32_t bypass_sign(int32_t v) {
+    const int32_t m = bypass_mask();
+    return (v ^ m) - m;
   }
 
   // The terminate bin; a 1 leaves the range reduced and unnormalised.

@@ -136,7 +136,7 @@ int16_t decode_mvd(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* 
       cabac_mark_damaged(r);
       v = 32767;
     }
-    value = e.bypass() ? -static_cast<int32_t>(v) : static_cast<int32_t>(v);
+    value = e.bypass_sign(static_cast<int32_t>(v));
   }
   e.store();
   return static_cast<int16_t>(value);

@@ -137,7 +137,7 @@ __attribute__((always_inline)) inline int decode_block(ThreadBuffer* tb, CabacCo
   for (int k = 0; k < n; ++k) {
     const uint32_t abs = abs_level(e, r, c.level + kFirstInc[node], c.level + kRestInc[node]);
     node = kNext[abs > 1][node];
-    put(found[n - 1 - k], e.bypass() ? -static_cast<int32_t>(abs) : static_cast<int32_t>(abs));
+    put(found[n - 1 - k], e.bypass_sign(static_cast<int32_t>(abs)));
   }
   e.store();
   return n;
