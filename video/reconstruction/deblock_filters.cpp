@@ -472,20 +472,76 @@ inline bool edge_params(uint8_t qPav, const int8_t* offsets, EdgeParams* e) {
   return e->alpha != 0 && e->beta != 0;
 }
 
+inline __m128i absdiff8(__m128i a, __m128i b) { return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a)); }
+// All ones in the bytes where d < limit + 1.
+inline __m128i within8(__m128i d, __m128i limit) {
+  return _mm_cmpeq_epi8(_mm_subs_epu8(d, limit), _mm_setzero_si128());
+}
+inline __m128i per_segment8(int a, int b, int c, int d) {
+  auto word = [](int x) { return static_cast<int>(static_cast<uint32_t>(x & 0xFF) * 0x01010101u); };
+  return _mm_set_epi32(word(d), word(c), word(b), word(a));
+}
+
+// bS 1..3 on 16 lines held as bytes (v[1..6] = p2..q2, line i in byte i,
+// segment k in bytes 4k..4k+3): the thresholds, p1 and q1 on bytes; only
+// the p0/q0 delta in 16-bit lanes. (p2 + ((p0 + q0 + 1) >> 1)) >> 1 is the
+// rounding-up byte average less the carry bit; clipping p1 to p1 +- tC0
+// saturates exactly as the result lies between the two.
+void filter_luma_normal_bytes(__m128i* v, const uint8_t bS[4], const EdgeParams& e) {
+  const __m128i p2 = v[1], p1 = v[2], p0 = v[3], q0 = v[4], q1 = v[5], q2 = v[6];
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i alpha1 = _mm_set1_epi8(static_cast<char>(e.alpha - 1));
+  const __m128i beta1 = _mm_set1_epi8(static_cast<char>(e.beta - 1));
+  const __m128i on = per_segment8(on_mask(bS[0]), on_mask(bS[1]), on_mask(bS[2]), on_mask(bS[3]));
+  const __m128i active =
+      _mm_and_si128(_mm_and_si128(within8(absdiff8(p0, q0), alpha1), within8(absdiff8(p1, p0), beta1)),
+                    _mm_and_si128(within8(absdiff8(q1, q0), beta1), on));
+  if (_mm_movemask_epi8(active) == 0) return;
+  const __m128i ap = within8(absdiff8(p2, p0), beta1), aq = within8(absdiff8(q2, q0), beta1);
+  const __m128i tc0 = per_segment8(e.clipRow[bS[0]], e.clipRow[bS[1]], e.clipRow[bS[2]], e.clipRow[bS[3]]);
+  const __m128i one = _mm_set1_epi8(1);
+  const __m128i mid = _mm_avg_epu8(p0, q0);
+  auto half_sum = [&](__m128i x) { return _mm_sub_epi8(_mm_avg_epu8(x, mid), _mm_and_si128(_mm_xor_si128(x, mid), one)); };
+  auto clip_near = [&](__m128i x, __m128i c) {
+    return _mm_min_epu8(_mm_max_epu8(x, _mm_subs_epu8(c, tc0)), _mm_adds_epu8(c, tc0));
+  };
+  const __m128i p1n = clip_near(half_sum(p2), p1), q1n = clip_near(half_sum(q2), q1);
+  // tC = tC0 + ap + aq (the masks are -1 where set).
+  const __m128i tc = _mm_sub_epi8(_mm_sub_epi8(tc0, ap), aq);
+  __m128i p0n[2], q0n[2];
+  for (int h = 0; h < 2; ++h) {
+    auto widen = [&](__m128i x) { return h ? _mm_unpackhi_epi8(x, zero) : _mm_unpacklo_epi8(x, zero); };
+    const __m128i wp1 = widen(p1), wp0 = widen(p0), wq0 = widen(q0), wq1 = widen(q1), wtc = widen(tc);
+    const __m128i d = _mm_srai_epi16(
+        _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(wq0, wp0), 2), _mm_sub_epi16(wp1, wq1)),
+                      _mm_set1_epi16(4)),
+        3);
+    const __m128i delta = clip(d, _mm_sub_epi16(zero, wtc), wtc);
+    p0n[h] = _mm_add_epi16(wp0, delta);
+    q0n[h] = _mm_sub_epi16(wq0, delta);
+  }
+  v[3] = select(active, _mm_packus_epi16(p0n[0], p0n[1]), p0);
+  v[4] = select(active, _mm_packus_epi16(q0n[0], q0n[1]), q0);
+  v[2] = select(_mm_and_si128(active, ap), p1n, p1);
+  v[5] = select(_mm_and_si128(active, aq), q1n, q1);
+}
+
 void filter_luma_vectors(__m128i* v, const uint8_t bS[4], const EdgeParams& e) {
-  const bool strong = bS[0] == 4;
+  if (bS[0] != 4) {
+    filter_luma_normal_bytes(v, bS, e);
+    return;
+  }
   const __m128i zero = _mm_setzero_si128();
   __m128i s[2][8];
   for (int k = 0; k < 8; ++k) {
     s[0][k] = _mm_unpacklo_epi8(v[k], zero);
     s[1][k] = _mm_unpackhi_epi8(v[k], zero);
   }
+  const __m128i all = _mm_set1_epi16(-1), unused = zero;
   for (int h = 0; h < 2; ++h) {
-    const uint8_t a = bS[2 * h], b = bS[2 * h + 1];
     const LaneThresholds t = {_mm_set1_epi16(static_cast<int16_t>(e.alpha)),
-                              _mm_set1_epi16(static_cast<int16_t>(e.beta)), halves(e.clipRow[a], e.clipRow[b]),
-                              halves(on_mask(a), on_mask(b))};
-    filter_luma_lanes(s[h], strong, t);
+                              _mm_set1_epi16(static_cast<int16_t>(e.beta)), unused, all};
+    filter_luma_lanes(s[h], true, t);
   }
   for (int k = 1; k < 7; ++k) v[k] = _mm_packus_epi16(s[0][k], s[1][k]);
 }
