@@ -248,17 +248,20 @@ inline bool direct_motion_uniform(const MacroblockRecord* mb, int lists, bool pe
   return true;
 }
 
-// The drivers walk a slice's records in address order, and by the chroma
-// walk the records have left the near caches: the lines this member reads
-// (residual, motion and the tail fields) are asked for one record ahead. A
-// prefetch never faults, so the record past a slice's last one is harmless.
-inline void prefetch_next_record(const MacroblockRecord* mb) {
-  // Addresses as integers: the record after the last one is no object.
-  const uintptr_t next = reinterpret_cast<uintptr_t>(mb) + sizeof(MacroblockRecord);
+// The reconstruction drivers walk a slice's records in address order, once
+// for luma and then once for chroma, and by the chroma walk a 1080-line
+// picture's records (over a kilobyte each) have left the near caches: each
+// member asks for the lines it reads (the chroma residual, motion and the
+// tail fields, and the first line) of the record two further on, so that
+// they arrive while this one and the next are done. A prefetch never faults,
+// so records past a slice's last one are harmless; the addresses are formed
+// as integers, since no object lies there.
+inline void prefetch_for_chroma_walk(const MacroblockRecord* mb) {
+  const uintptr_t ahead = reinterpret_cast<uintptr_t>(mb) + 2 * sizeof(MacroblockRecord);
   const auto line = [](uintptr_t a) { _mm_prefetch(reinterpret_cast<const char*>(a), _MM_HINT_T0); };
-  line(next);
-  for (size_t o = offsetof(MacroblockRecord, chroma_coeff); o < sizeof(MacroblockRecord); o += 64) line(next + o);
-  line(next + sizeof(MacroblockRecord) - 1);
+  line(ahead);
+  for (size_t o = offsetof(MacroblockRecord, chroma_coeff); o < sizeof(MacroblockRecord); o += 64) line(ahead + o);
+  line(ahead + sizeof(MacroblockRecord) - 1);
 }
 
 // The member of MbTypeCode Code.
@@ -266,7 +269,7 @@ template <uint8_t Code>
 void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t chromaX, uint16_t chromaY,
                    uint8_t* dstCb, uint8_t* dstCr, MacroblockRecord* mb, uint32_t pitch, uint32_t width,
                    uint32_t height) {
-  prefetch_next_record(mb);
+  prefetch_for_chroma_walk(mb);
   constexpr int kShape = Code & 3;
   constexpr int kPred0 = (Code >> 4) & 3, kPred1 = (Code >> 2) & 3;
   if constexpr (Code == MbP_Skip) {
