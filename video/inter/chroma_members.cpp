@@ -124,12 +124,24 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
   const int shift = mbaff_field(mb) ? 1 : 0;
   // Without coded chroma coefficients the residual is all zero: not read.
   const bool addResidual = kResidual && mb->cbp_chroma != 0;
+  // Every kernel call first: their source rows are mostly cache misses, and
+  // issued back to back the misses overlap.
+  alignas(16) int16_t preds[2][2][8 * Rows];  // [component][list]
+  inter::PartitionReference ref0{}, ref1{};
   for (int c = 0; c < 2; ++c) {
-    alignas(16) int16_t p0[8 * Rows], p1[8 * Rows];
+    if (lists != 3) {
+      predict_list<Rows>(call, blk, lists == 2, c, preds[c][0]);
+    } else {
+      ref0 = predict_list<Rows>(call, blk, 0, c, preds[c][0]);
+      ref1 = predict_list<Rows>(call, blk, 1, c, preds[c][1]);
+    }
+  }
+  for (int c = 0; c < 2; ++c) {
+    const int16_t* p0 = preds[c][0];
+    const int16_t* p1 = preds[c][1];
     __m128i pred[Rows];
     if (lists != 3) {
       const int list = lists == 2;
-      predict_list<Rows>(call, blk, list, c, p0);
       const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
       const bool weighted = mode == 1 && static_cast<uint32_t>(idx) < 32;
       for (int r = 0; r < Rows; ++r) {
@@ -140,8 +152,6 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
                                   table->chroma_log2_weight_denom);
       }
     } else {
-      const inter::PartitionReference ref0 = predict_list<Rows>(call, blk, 0, c, p0);
-      const inter::PartitionReference ref1 = predict_list<Rows>(call, blk, 1, c, p1);
       const int i0 = mb->ref_idx_l0[blk.quadrant] >> shift, i1 = mb->ref_idx_l1[blk.quadrant] >> shift;
       int32_t w0 = 0, w1 = 0, o = 0, logWD = 5;
       uint32_t rule = mode;
