@@ -2,7 +2,7 @@
 // decision and terminate bins, and context initialisation.
 #include "cabac_engine.h"
 
-const uint8_t rangeTabLPS[64][4] = {
+constexpr uint8_t rangeTabLPS[64][4] = {
     {128, 176, 208, 240}, {128, 167, 197, 227}, {128, 158, 187, 216}, {123, 150, 178, 205}, {116, 142, 169, 195},
     {111, 135, 160, 185}, {105, 128, 152, 175}, {100, 122, 144, 166}, {95, 116, 137, 158},  {90, 110, 130, 150},
     {85, 104, 123, 142},  {81, 99, 117, 135},   {77, 94, 111, 128},   {73, 89, 105, 122},   {69, 85, 100, 116},
@@ -52,9 +52,18 @@ constexpr CabacNextKeys next_keys() {
   return t;
 }
 
+constexpr CabacLpsRanges lps_ranges() {
+  CabacLpsRanges t{};
+  for (int mps = 0; mps < 2; ++mps)
+    for (int state = 0; state < 64; ++state)
+      for (int q = 0; q < 4; ++q) t.v[state | mps << 8][4 + q] = rangeTabLPS[state][q];
+  return t;
+}
+
 }  // namespace
 
 constexpr CabacNextKeys kCabacNextKey = next_keys();
+constexpr CabacLpsRanges kCabacLpsRange = lps_ranges();
 
 const uint8_t BinShiftTbl[256] = {
 #define R16(b) kShift.v[b], kShift.v[b + 1], kShift.v[b + 2], kShift.v[b + 3], kShift.v[b + 4], kShift.v[b + 5], \

@@ -58,6 +58,11 @@ struct CabacNextKeys {
   uint16_t v[kCabacKeyCount][2];
 };
 extern const CabacNextKeys kCabacNextKey;
+// rangeTabLPS by key and codIRange >> 6 (4..7 for a range of 256..510).
+struct CabacLpsRanges {
+  uint8_t v[kCabacKeyCount][8];
+};
+extern const CabacLpsRanges kCabacLpsRange;
 extern const uint8_t BinShiftTbl[256];
 
 // Starts the engine: codIRange = 510, codIOffset = the next nine bits.
@@ -116,7 +121,7 @@ struct CabacLocal {
   __attribute__((always_inline)) uint32_t decision(CabacContext* ctx) {
     uint16_t key;
     std::memcpy(&key, ctx, 2);
-    const uint32_t lps = rangeTabLPS[key & 63][(range >> 6) & 3];
+    const uint32_t lps = kCabacLpsRange.v[key][range >> 6];
     const uint32_t mpsRange = range - lps;
     const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
     const uint64_t diff = value - scaled;
