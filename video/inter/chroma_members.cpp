@@ -180,9 +180,14 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
     for (int r = 0; r < blk.h; ++r) {
       __m128i v = pred[r];
       if (addResidual) v = _mm_add_epi16(v, residual_row(res, blk, r));
+      uint8_t* out = dst + static_cast<ptrdiff_t>(blk.by + r) * call.pitch;
+      if (blk.w == 8) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+        continue;
+      }
       alignas(16) uint8_t bytes[16];
       _mm_store_si128(reinterpret_cast<__m128i*>(bytes), _mm_packus_epi16(v, v));
-      std::memcpy(dst + static_cast<ptrdiff_t>(blk.by + r) * call.pitch, bytes, blk.w);
+      std::memcpy(out, bytes, blk.w);
     }
   }
 }
