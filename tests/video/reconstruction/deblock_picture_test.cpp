@@ -3,6 +3,7 @@
 // that hold p0 and q0, slice-level filter control, and the margins.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -233,6 +234,57 @@ TEST(DeblockPicture, FramesAndFieldsMatchTheModel) {
         ASSERT_EQ(tp.cb, model.cb_);
         ASSERT_EQ(tp.cr, model.cr_);
       }
+}
+
+// The whole-macroblock strengths and filters against the per-edge functions
+// (block-by-block strengths, 8- and 4-line filters), edge by edge in the
+// same order: also on what the model leaves out, quadrants that predict
+// from neither list and vectors far apart.
+TEST(DeblockPicture, WholeMacroblockPathMatchesTheEdgeFunctions) {
+  std::mt19937 rng(33);
+  std::uniform_int_distribution<int> pick(0, 7);
+  const int16_t extremes[4] = {-32768, -32766, 32767, 1};  // differences that overflow 16 bits
+  auto far = [&](std::mt19937& r) { return extremes[pick(r) & 3]; };
+  for (int iter = 0; iter < 20; ++iter) {
+    TestPicture tp(5, 4);
+    tp.set_slices({0}, 0, 0);
+    random_macroblocks(tp, rng, 2);
+    for (auto& mb : tp.mbs) {
+      const int q = pick(rng) & 3;
+      if (pick(rng) == 0) mb.pred_flag_l0[q] = mb.pred_flag_l1[q] = 0;
+      if (pick(rng) == 0)
+        for (auto& v : mb.mv_l1) v[0] = far(rng), v[1] = far(rng);
+    }
+    tp.mbs[0].deblock_idc = 0;
+    tp.mbs[0].filter_offset_a = tp.mbs[0].filter_offset_b = 0;
+    const std::vector<uint8_t> y0 = tp.y, cb0 = tp.cb, cr0 = tp.cr;
+    const int lp = tp.lumaPitch, cp = tp.chromaPitch, w = tp.widthMbs;
+    const int8_t offsets[2] = {0, 0};
+    for (int n = 0; n < w * tp.heightMbs; ++n) {
+      const MacroblockRecord* mb = &tp.mbs[static_cast<size_t>(n)];
+      uint8_t* y = tp.lumaOrigin() + (n / w) * 16 * lp + (n % w) * 16;
+      uint8_t* cb = tp.cbOrigin() + (n / w) * 8 * cp + (n % w) * 8;
+      uint8_t* cr = tp.crOrigin() + (n / w) * 8 * cp + (n % w) * 8;
+      const bool inner = !mb->transform_size_8x8_flag;
+      if (n % w) FilteringProcessForVerticalEdges0(y, cb, cr, mb, mb - 1, offsets, lp, cp);
+      if (inner) FilteringProcessForVerticalEdges1(y + 4, mb, offsets, lp);
+      FilteringProcessForVerticalEdges2(y + 8, cb + 4, cr + 4, mb, offsets, lp, cp);
+      if (inner) FilteringProcessForVerticalEdges3(y + 12, mb, offsets, lp);
+      if (n >= w) FilteringProcessForHorizontalEdges0(y, cb, cr, mb, mb - w, offsets, lp, cp);
+      if (inner) FilteringProcessForHorizontalEdges1(y + 4 * lp, mb, offsets, lp);
+      FilteringProcessForHorizontalEdges2(y + 8 * lp, cb + 4 * cp, cr + 4 * cp, mb, offsets, lp, cp);
+      if (inner) FilteringProcessForHorizontalEdges3(y + 12 * lp, mb, offsets, lp);
+    }
+    fill_picture_margins(&tp.pic);
+    const std::vector<uint8_t> y1 = tp.y, cb1 = tp.cb, cr1 = tp.cr;
+    std::copy(y0.begin(), y0.end(), tp.y.begin());  // into the buffers the picture points at
+    std::copy(cb0.begin(), cb0.end(), tp.cb.begin());
+    std::copy(cr0.begin(), cr0.end(), tp.cr.begin());
+    DeblockingFilter(&tp.pic);
+    ASSERT_EQ(tp.y, y1) << "iteration " << iter;
+    ASSERT_EQ(tp.cb, cb1);
+    ASSERT_EQ(tp.cr, cr1);
+  }
 }
 
 TEST(DeblockPicture, PassedOverSlicesAndEmptyCounts) {
