@@ -477,9 +477,51 @@ inline __m128i absdiff8(__m128i a, __m128i b) { return _mm_or_si128(_mm_subs_epu
 inline __m128i within8(__m128i d, __m128i limit) {
   return _mm_cmpeq_epi8(_mm_subs_epu8(d, limit), _mm_setzero_si128());
 }
-inline __m128i per_segment8(int a, int b, int c, int d) {
-  auto word = [](int x) { return static_cast<int>(static_cast<uint32_t>(x & 0xFF) * 0x01010101u); };
-  return _mm_set_epi32(word(d), word(c), word(b), word(a));
+// Four segment bytes (in the low 32 bits) spread to 16 lines of four.
+inline __m128i per_segment8(__m128i v) {
+  v = _mm_unpacklo_epi8(v, v);
+  return _mm_unpacklo_epi16(v, v);
+}
+// The four strengths as bytes, and all ones where a strength is not 0.
+inline __m128i strength_bytes(const uint8_t bS[4]) {
+  uint32_t w;
+  std::memcpy(&w, bS, 4);
+  return _mm_cvtsi32_si128(static_cast<int>(w));
+}
+inline __m128i nonzero8(__m128i v) {
+  return _mm_xor_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_set1_epi8(-1));
+}
+// tC0 of the four strengths as bytes (plus `add` each).
+inline __m128i clip_bytes(const uint8_t* clipRow, const uint8_t bS[4], unsigned add) {
+  const uint32_t w = clipRow[bS[0]] | clipRow[bS[1]] << 8 | clipRow[bS[2]] << 16 |
+                     static_cast<uint32_t>(clipRow[bS[3]]) << 24;
+  return _mm_cvtsi32_si128(static_cast<int>(w + add * 0x01010101u));
+}
+
+// (a + b) >> 1 on bytes: the rounding-up average less the carry bit.
+inline __m128i avg_down(__m128i a, __m128i b) {
+  return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+}
+
+// p0 + delta and q0 - delta on 16 lines of bytes, delta =
+// (4 * (q0 - p0) + (p1 - q1) + 4) >> 3 clipped to +-tc (bytes), in 16-bit
+// lanes and saturated back to bytes.
+void add_delta(__m128i p1, __m128i p0, __m128i q0, __m128i q1, __m128i tc, __m128i* p0n, __m128i* q0n) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i p[2], q[2];
+  for (int h = 0; h < 2; ++h) {
+    auto widen = [&](__m128i x) { return h ? _mm_unpackhi_epi8(x, zero) : _mm_unpacklo_epi8(x, zero); };
+    const __m128i wp1 = widen(p1), wp0 = widen(p0), wq0 = widen(q0), wq1 = widen(q1), wtc = widen(tc);
+    const __m128i d = _mm_srai_epi16(
+        _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(wq0, wp0), 2), _mm_sub_epi16(wp1, wq1)),
+                      _mm_set1_epi16(4)),
+        3);
+    const __m128i delta = clip(d, _mm_sub_epi16(zero, wtc), wtc);
+    p[h] = _mm_add_epi16(wp0, delta);
+    q[h] = _mm_sub_epi16(wq0, delta);
+  }
+  *p0n = _mm_packus_epi16(p[0], p[1]);
+  *q0n = _mm_packus_epi16(q[0], q[1]);
 }
 
 // bS 1..3 on 16 lines held as bytes (v[1..6] = p2..q2, line i in byte i,
@@ -489,39 +531,25 @@ inline __m128i per_segment8(int a, int b, int c, int d) {
 // saturates exactly as the result lies between the two.
 void filter_luma_normal_bytes(__m128i* v, const uint8_t bS[4], const EdgeParams& e) {
   const __m128i p2 = v[1], p1 = v[2], p0 = v[3], q0 = v[4], q1 = v[5], q2 = v[6];
-  const __m128i zero = _mm_setzero_si128();
   const __m128i alpha1 = _mm_set1_epi8(static_cast<char>(e.alpha - 1));
   const __m128i beta1 = _mm_set1_epi8(static_cast<char>(e.beta - 1));
-  const __m128i on = per_segment8(on_mask(bS[0]), on_mask(bS[1]), on_mask(bS[2]), on_mask(bS[3]));
+  const __m128i on = per_segment8(nonzero8(strength_bytes(bS)));
   const __m128i active =
       _mm_and_si128(_mm_and_si128(within8(absdiff8(p0, q0), alpha1), within8(absdiff8(p1, p0), beta1)),
                     _mm_and_si128(within8(absdiff8(q1, q0), beta1), on));
   if (_mm_movemask_epi8(active) == 0) return;
   const __m128i ap = within8(absdiff8(p2, p0), beta1), aq = within8(absdiff8(q2, q0), beta1);
-  const __m128i tc0 = per_segment8(e.clipRow[bS[0]], e.clipRow[bS[1]], e.clipRow[bS[2]], e.clipRow[bS[3]]);
-  const __m128i one = _mm_set1_epi8(1);
+  const __m128i tc0 = per_segment8(clip_bytes(e.clipRow, bS, 0));
   const __m128i mid = _mm_avg_epu8(p0, q0);
-  auto half_sum = [&](__m128i x) { return _mm_sub_epi8(_mm_avg_epu8(x, mid), _mm_and_si128(_mm_xor_si128(x, mid), one)); };
   auto clip_near = [&](__m128i x, __m128i c) {
     return _mm_min_epu8(_mm_max_epu8(x, _mm_subs_epu8(c, tc0)), _mm_adds_epu8(c, tc0));
   };
-  const __m128i p1n = clip_near(half_sum(p2), p1), q1n = clip_near(half_sum(q2), q1);
+  const __m128i p1n = clip_near(avg_down(p2, mid), p1), q1n = clip_near(avg_down(q2, mid), q1);
   // tC = tC0 + ap + aq (the masks are -1 where set).
-  const __m128i tc = _mm_sub_epi8(_mm_sub_epi8(tc0, ap), aq);
-  __m128i p0n[2], q0n[2];
-  for (int h = 0; h < 2; ++h) {
-    auto widen = [&](__m128i x) { return h ? _mm_unpackhi_epi8(x, zero) : _mm_unpacklo_epi8(x, zero); };
-    const __m128i wp1 = widen(p1), wp0 = widen(p0), wq0 = widen(q0), wq1 = widen(q1), wtc = widen(tc);
-    const __m128i d = _mm_srai_epi16(
-        _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(wq0, wp0), 2), _mm_sub_epi16(wp1, wq1)),
-                      _mm_set1_epi16(4)),
-        3);
-    const __m128i delta = clip(d, _mm_sub_epi16(zero, wtc), wtc);
-    p0n[h] = _mm_add_epi16(wp0, delta);
-    q0n[h] = _mm_sub_epi16(wq0, delta);
-  }
-  v[3] = select(active, _mm_packus_epi16(p0n[0], p0n[1]), p0);
-  v[4] = select(active, _mm_packus_epi16(q0n[0], q0n[1]), q0);
+  __m128i p0n, q0n;
+  add_delta(p1, p0, q0, q1, _mm_sub_epi8(_mm_sub_epi8(tc0, ap), aq), &p0n, &q0n);
+  v[3] = select(active, p0n, p0);
+  v[4] = select(active, q0n, q0);
   v[2] = select(_mm_and_si128(active, ap), p1n, p1);
   v[5] = select(_mm_and_si128(active, aq), q1n, q1);
 }
@@ -685,18 +713,40 @@ void chroma_edge(uint8_t* a, uint8_t* b, ptrdiff_t pitch, bool vertical, const u
 }
 
 // One chroma edge of both planes held as bytes: v[0..3] = p1, p0, q0, q1
-// with Cb lines in bytes 0-7 and Cr lines in bytes 8-15.
+// with Cb lines in bytes 0-7 and Cr lines in bytes 8-15 (segment k in the
+// bytes 2k, 2k + 1 of each half). Thresholds and the bS 4 filter on bytes:
+// (2 * p1 + p0 + q1 + 2) >> 2 is the rounding-up average of p1 and the
+// rounded-down average of p0 and q1. The bS 1..3 delta in 16-bit lanes.
 void filter_chroma_vectors(__m128i* v, const uint8_t bS[4], const uint8_t qp[2], const int8_t* offsets) {
-  const bool strong = bS[0] == 4;
-  const __m128i on = chroma_on(bS), zero = _mm_setzero_si128();
-  __m128i s[2][4];
-  for (int h = 0; h < 2; ++h) {
-    for (int k = 0; k < 4; ++k) s[h][k] = h ? _mm_unpackhi_epi8(v[k], zero) : _mm_unpacklo_epi8(v[k], zero);
-    LaneThresholds t;
-    if (chroma_thresholds(qp[h], offsets, bS, on, &t)) filter_chroma_lanes(s[h], strong, t);
+  EdgeParams e[2];
+  const bool pass[2] = {edge_params(qp[0], offsets, &e[0]), edge_params(qp[1], offsets, &e[1])};
+  if (!pass[0] && !pass[1]) return;
+  const __m128i p1 = v[0], p0 = v[1], q0 = v[2], q1 = v[3];
+  auto planes = [](int cb, int cr) {
+    return _mm_unpacklo_epi64(_mm_set1_epi8(static_cast<char>(cb)), _mm_set1_epi8(static_cast<char>(cr)));
+  };
+  // Two lines per segment in each half.
+  const __m128i onSegments = nonzero8(strength_bytes(bS));
+  const __m128i onLines = _mm_unpacklo_epi8(onSegments, onSegments);
+  const __m128i on = _mm_and_si128(_mm_unpacklo_epi64(onLines, onLines), planes(pass[0] ? -1 : 0, pass[1] ? -1 : 0));
+  const __m128i alpha1 = planes(e[0].alpha - 1, e[1].alpha - 1), beta1 = planes(e[0].beta - 1, e[1].beta - 1);
+  const __m128i active =
+      _mm_and_si128(_mm_and_si128(within8(absdiff8(p0, q0), alpha1), within8(absdiff8(p1, p0), beta1)),
+                    _mm_and_si128(within8(absdiff8(q1, q0), beta1), on));
+  if (_mm_movemask_epi8(active) == 0) return;
+  __m128i p0n, q0n;
+  if (bS[0] == 4) {
+    p0n = _mm_avg_epu8(p1, avg_down(p0, q1));
+    q0n = _mm_avg_epu8(q1, avg_down(q0, p1));
+  } else {
+    auto lines = [&](int h) {
+      const __m128i tcSegments = clip_bytes(pass[h] ? e[h].clipRow : ClipTable, bS, 1);
+      return _mm_unpacklo_epi8(tcSegments, tcSegments);
+    };
+    add_delta(p1, p0, q0, q1, _mm_unpacklo_epi64(lines(0), lines(1)), &p0n, &q0n);
   }
-  v[1] = _mm_packus_epi16(s[0][1], s[1][1]);
-  v[2] = _mm_packus_epi16(s[0][2], s[1][2]);
+  v[1] = select(active, p0n, p0);
+  v[2] = select(active, q0n, q0);
 }
 
 // The chroma of one macroblock: eight rows of each plane from two samples
@@ -730,29 +780,28 @@ void chroma_macroblock(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t 
     filter_chroma_vectors(cols, vbs[0], qpV[0], offsets);
     set_first_columns(cols, rows);
   }
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i middle = _mm_set_epi8(0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1, 0, 0);  // columns 0-7
-  for (int h = 0; h < 2; ++h) {
-    __m128i* r = rows + 8 * h;
-    for (int e = 0; e < 4; e += 2) {
-      if (!(e ? h2 : h0)) continue;
-      LaneThresholds t;
-      if (!chroma_thresholds((e ? qpH[1] : qpH[0])[h], offsets, hbs[e], chroma_on(hbs[e]), &t)) continue;
-      // Columns 0-7 are bytes 2-9 of the rows; edge 0 takes p1 and p0 from
-      // the two rows above.
-      __m128i s[4];
-      for (int k = 0; k < 4; ++k) {
-        const int line = 2 * e + k - 2;
-        s[k] = _mm_unpacklo_epi8(line < 0 ? load8(planes[h] + line * pitch) : _mm_srli_si128(r[line], 2), zero);
-      }
-      filter_chroma_lanes(s, hbs[e][0] == 4, t);
-      for (int k = 1; k < 3; ++k) {
-        const int line = 2 * e + k - 2;
-        const __m128i v = _mm_packus_epi16(s[k], s[k]);
+  // Horizontal edges: columns 0-7 are bytes 2-9 of the rows, Cb and Cr
+  // side by side; edge 0 takes p1 and p0 from the two rows above.
+  const __m128i middle = _mm_set_epi8(0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1, 0, 0);
+  for (int e = 0; e < 4; e += 2) {
+    if (!(e ? h2 : h0)) continue;
+    __m128i v[4];
+    for (int k = 0; k < 4; ++k) {
+      const int line = 2 * e + k - 2;
+      auto part = [&](int h) {
+        return line < 0 ? load8(planes[h] + line * pitch) : _mm_srli_si128(rows[8 * h + line], 2);
+      };
+      v[k] = _mm_unpacklo_epi64(part(0), part(1));
+    }
+    filter_chroma_vectors(v, hbs[e], e ? qpH[1] : qpH[0], offsets);
+    for (int k = 1; k < 3; ++k) {
+      const int line = 2 * e + k - 2;
+      for (int h = 0; h < 2; ++h) {
+        const __m128i part = h ? _mm_srli_si128(v[k], 8) : v[k];
         if (line < 0)
-          store8(planes[h] + line * pitch, v);
+          store8(planes[h] + line * pitch, part);
         else
-          r[line] = select(middle, _mm_slli_si128(v, 2), r[line]);
+          rows[8 * h + line] = select(middle, _mm_slli_si128(part, 2), rows[8 * h + line]);
       }
     }
   }
