@@ -112,13 +112,18 @@ void chroma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool rig
 // Single-list B members take the list they use as their only list.
 inline bool list1_only(bool bothLists, uint8_t code) { return bothLists && (code == 40 || code == 41 || code == 42); }
 
-// One walk of a P or B unit over one kind of plane: I_PCM copies, intra
-// macroblocks and the members of the slice type's table.
+// Walk of a P or B unit: each macroblock's luma (Luma) and then, when the
+// picture has chroma or the walk is for chroma alone, its chroma, so the
+// record is read once while it is in the cache. I_PCM copies, intra
+// macroblocks and the members of the slice type's tables.
 template <bool Luma>
 uint32_t inter_walk(ThreadBuffer* tb, bool bothLists) {
   const PairUnit u = pair_unit_of(tb);
   const SliceDecodeContext* s = tb->slice;
   const DecodedPicture* pic = u.pic;
+  const bool hasChroma = !Luma || pic->chroma_format_idc != 0;
+  const InterLumaDispatch* lumaTable = bothLists ? kInterLumaDispatchB_mbaff : kInterLumaDispatchP_mbaff;
+  const InterChromaDispatch* chromaTable = bothLists ? kInterChromaDispatchB_mbaff : kInterChromaDispatchP_mbaff;
   walk_pairs(
       u,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
@@ -129,17 +134,17 @@ uint32_t inter_walk(ThreadBuffer* tb, bool bothLists) {
         DecodedPicture* const* second = bothLists ? s->RefPicList1 : nullptr;
         if constexpr (Luma) {
           const Place p = luma_place(pic, column, row, bottom, field);
-          const InterLumaDispatch member = (bothLists ? kInterLumaDispatchB_mbaff : kInterLumaDispatchP_mbaff)[code];
+          const InterLumaDispatch member = lumaTable[code];
           if (pcm) copy_pcm_luma(mb, p.origin, p.spacing);
           if (intra) DecodeIntraPrediction_for_P_B_mbaff(p.origin, mb, p.spacing);
           if (!pcm && !intra && member)
             member(first, second, static_cast<uint16_t>(16 * column), p.y, p.origin, mb, p.spacing, pic->lumaPitch,
                    static_cast<int>(p.height));
-        } else {
+        }
+        if (hasChroma) {
           const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
           uint8_t* cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field).origin;
-          const InterChromaDispatch member =
-              (bothLists ? kInterChromaDispatchB_mbaff : kInterChromaDispatchP_mbaff)[code];
+          const InterChromaDispatch member = chromaTable[code];
           if (pcm) copy_pcm_chroma(mb, cb.origin, cr, cb.spacing);
           if (intra) DecodeIntraPredictionChroma_for_P_B_mbaff(cb.origin, cr, mb, cb.spacing);
           if (!pcm && !intra && member)
@@ -148,20 +153,10 @@ uint32_t inter_walk(ThreadBuffer* tb, bool bothLists) {
         }
       },
       [&](uint32_t row, bool left, bool right) {
-        if (Luma)
-          luma_margins(pic, row, left, right);
-        else
-          chroma_margins(pic, row, left, right);
+        if (Luma) luma_margins(pic, row, left, right);
+        if (hasChroma) chroma_margins(pic, row, left, right);
       });
   return u.count;
-}
-
-// The luma walk of a unit, then (when the picture has chroma) its chroma
-// walk.
-uint32_t inter_unit(ThreadBuffer* tb, bool bothLists) {
-  const uint32_t n = inter_walk<true>(tb, bothLists);
-  if (tb->slice->picture->chroma_format_idc != 0) inter_walk<false>(tb, bothLists);
-  return n;
 }
 
 // Left-column buffers of the I unit: the pair's right-most column in frame
@@ -193,64 +188,61 @@ struct PairColumns {
   }
 };
 
-// Walk of an I unit over one kind of plane, with one left-column buffer per
-// plane (Half: 16 luma or 8 chroma samples per macroblock).
-template <int Half, int Planes, class Reconstruct, class Margins>
-uint32_t intra_walk(ThreadBuffer* tb, Reconstruct reconstruct, Margins margins) {
+// Walk of an I unit: each macroblock's luma (Luma) and then, when the
+// picture has chroma or the walk is for chroma alone, its chroma. Each plane
+// keeps its own left-column buffer.
+// The above-right samples of a bottom frame macroblock are never usable (its
+// C link is null), so the intra code substitutes them in a local buffer:
+// nothing is written outside the unit's own macroblocks.
+template <bool Luma>
+uint32_t intra_walk(ThreadBuffer* tb) {
   const PairUnit u = pair_unit_of(tb);
-  PairColumns<Half> cols[Planes];
-  std::memset(static_cast<void*>(cols), 128, sizeof cols);
+  const DecodedPicture* pic = u.pic;
+  const bool hasChroma = !Luma || pic->chroma_format_idc != 0;
+  PairColumns<16> luma;
+  PairColumns<8> chroma[2];
+  std::memset(static_cast<void*>(&luma), 128, sizeof luma);
+  std::memset(static_cast<void*>(chroma), 128, sizeof chroma);
   MacroblockRecord* top = nullptr;
   walk_pairs(
       u,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
+        const int half = bottom ? 1 : 0;
         if (!bottom) {
           top = mb;
-          for (auto& c : cols) c.split(field);
+          if (Luma) luma.split(field);
+          if (hasChroma)
+            for (auto& c : chroma) c.split(field);
         }
-        reconstruct(mb, column, row, bottom, field, cols);
-        if (bottom || top + 1 == u.first + u.walk)
-          for (auto& c : cols) c.merge(field);
+        if (Luma) {
+          const Place p = luma_place(pic, column, row, bottom, field);
+          CreateIntraPredictionAndCombine_I_8bit(mb, luma.left(half), luma.right(half), p.origin, p.spacing);
+        }
+        if (hasChroma) {
+          const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
+          const Place cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field);
+          CreateIntraPredictionAndCombineChroma_I(mb, cb.origin - cb.spacing, cr.origin - cr.spacing,
+                                                  chroma[0].left(half), chroma[1].left(half), chroma[0].right(half),
+                                                  chroma[1].right(half), cb.origin, cr.origin, cb.spacing);
+        }
+        if (bottom || top + 1 == u.first + u.walk) {
+          if (Luma) luma.merge(field);
+          if (hasChroma)
+            for (auto& c : chroma) c.merge(field);
+        }
       },
-      margins);
+      [&](uint32_t row, bool left, bool right) {
+        if (Luma) luma_margins(pic, row, left, right);
+        if (hasChroma) chroma_margins(pic, row, left, right);
+      });
   return u.count;
 }
 
 }  // namespace
 
-uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
-  const DecodedPicture* pic = tb->slice->picture;
-  return intra_walk<8, 2>(
-      tb,
-      [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field, PairColumns<8>* cols) {
-        const int half = bottom ? 1 : 0;
-        const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
-        const Place cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field);
-        CreateIntraPredictionAndCombineChroma_I(mb, cb.origin - cb.spacing, cr.origin - cr.spacing,
-                                                cols[0].left(half), cols[1].left(half), cols[0].right(half),
-                                                cols[1].right(half), cb.origin, cr.origin, cb.spacing);
-      },
-      [&](uint32_t row, bool left, bool right) { chroma_margins(pic, row, left, right); });
-}
-
-// The above-right samples of a bottom frame macroblock are never usable (its
-// C link is null), so the intra code substitutes them in a local buffer:
-// nothing is written outside the unit's own macroblocks.
-uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) {
-  const DecodedPicture* pic = tb->slice->picture;
-  const uint32_t n = intra_walk<16, 1>(
-      tb,
-      [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field, PairColumns<16>* cols) {
-        const int half = bottom ? 1 : 0;
-        const Place p = luma_place(pic, column, row, bottom, field);
-        CreateIntraPredictionAndCombine_I_8bit(mb, cols->left(half), cols->right(half), p.origin, p.spacing);
-      },
-      [&](uint32_t row, bool left, bool right) { luma_margins(pic, row, left, right); });
-  if (pic->chroma_format_idc != 0) predict_and_combine_I_unit_8bit_chroma_mbaff(tb);
-  return n;
-}
-
+uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return intra_walk<false>(tb); }
+uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return intra_walk<true>(tb); }
 uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return inter_walk<false>(tb, false); }
 uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return inter_walk<false>(tb, true); }
-uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return inter_unit(tb, false); }
-uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return inter_unit(tb, true); }
+uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return inter_walk<true>(tb, false); }
+uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return inter_walk<true>(tb, true); }

@@ -103,65 +103,87 @@ uint8_t* chroma_at(uint8_t* plane, const DecodedPicture* pic, uint32_t column, u
   return plane + static_cast<ptrdiff_t>(8 * row) * pic->chromaPitch + 8 * column;
 }
 
-// Luma walk of a P or B unit: I_PCM copies, intra macroblocks, and the inter
-// members of the slice type's table.
-uint32_t inter_unit_luma(ThreadBuffer* tb, const InterLumaMember* table, bool bothLists) {
+// Single-list B members take the list they use as their only list.
+inline bool list1_only(bool bothLists, uint8_t code) { return bothLists && (code == 40 || code == 41 || code == 42); }
+
+void luma_of(const Unit& u, const SliceDecodeContext* s, const InterLumaMember* table, bool bothLists,
+             MacroblockRecord* mb, uint32_t column, uint32_t row) {
+  const DecodedPicture* pic = u.pic;
+  const int pitch = pic->lumaPitch;
+  uint8_t* dst = luma_at(pic, column, row);
+  const uint8_t code = mb->mb_type;
+  if (code == MbI_PCM) {
+    copy_pcm_luma(mb, dst, pitch);
+  } else if (!(bothLists ? named(kBCodes, code) : named(kPCodes, code))) {
+    DecodeIntraPrediction_for_P_B(dst, mb, pitch);
+  } else if (InterLumaMember member = table[code]) {
+    member(list1_only(bothLists, code) ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
+           static_cast<uint16_t>(16 * column), static_cast<uint16_t>(16 * row), dst, mb, pitch, frame_luma_pitch(pic),
+           pic->lumaHeight);
+  }
+}
+
+void chroma_of(const Unit& u, const SliceDecodeContext* s, const InterChromaMember* table, bool bothLists,
+               MacroblockRecord* mb, uint32_t column, uint32_t row) {
+  const DecodedPicture* pic = u.pic;
+  const int pitch = pic->chromaPitch;
+  uint8_t* cb = chroma_at(picture_cb(pic), pic, column, row);
+  uint8_t* cr = chroma_at(picture_cr(pic), pic, column, row);
+  const uint8_t code = mb->mb_type;
+  if (code == MbI_PCM) {
+    copy_pcm_chroma(mb, cb, cr, pitch);
+  } else if (!(bothLists ? named(kBCodes, code) : named(kPCodes, code))) {
+    DecodeIntraPredictionChroma_for_P_B(cb, cr, mb, pitch);
+  } else if (InterChromaMember member = table[code]) {
+    member(list1_only(bothLists, code) ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
+           static_cast<uint16_t>(8 * column), static_cast<uint16_t>(8 * row), cb, cr, mb, pitch,
+           frame_chroma_pitch(pic), pic->chromaHeight);
+  }
+}
+
+// One walk of a P or B unit: each macroblock's luma and then (when the
+// picture has chroma) its chroma, so its record is read while it is still in
+// the cache. I_PCM copies, intra macroblocks and the inter members of the
+// slice type's tables.
+uint32_t inter_unit(ThreadBuffer* tb, const InterLumaMember* luma, const InterChromaMember* chroma,
+                    bool bothLists) {
   const Unit u = unit_of(tb);
   const SliceDecodeContext* s = tb->slice;
   const DecodedPicture* pic = u.pic;
-  const int pitch = pic->lumaPitch;
+  const bool hasChroma = pic->chroma_format_idc != 0;
   walk_unit(
       u,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
-        uint8_t* dst = luma_at(pic, column, row);
-        const uint8_t code = mb->mb_type;
-        if (code == MbI_PCM) {
-          copy_pcm_luma(mb, dst, pitch);
-        } else if (!(bothLists ? named(kBCodes, code) : named(kPCodes, code))) {
-          DecodeIntraPrediction_for_P_B(dst, mb, pitch);
-        } else if (InterLumaMember member = table[code]) {
-          // Single-list B members take the list they use as their only list.
-          const bool l1Only = bothLists && (code == 40 || code == 41 || code == 42);
-          member(l1Only ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
-                 static_cast<uint16_t>(16 * column), static_cast<uint16_t>(16 * row), dst, mb, pitch,
-                 frame_luma_pitch(pic), pic->lumaHeight);
-        }
+        luma_of(u, s, luma, bothLists, mb, column, row);
+        if (hasChroma) chroma_of(u, s, chroma, bothLists, mb, column, row);
       },
-      [&](uint32_t row, bool left, bool right) { luma_margins(pic, row, left, right); });
+      [&](uint32_t row, bool left, bool right) {
+        luma_margins(pic, row, left, right);
+        if (hasChroma) chroma_margins(pic, row, left, right);
+      });
   return u.count;
 }
 
 uint32_t inter_unit_chroma(ThreadBuffer* tb, const InterChromaMember* table, bool bothLists) {
   const Unit u = unit_of(tb);
   const SliceDecodeContext* s = tb->slice;
-  const DecodedPicture* pic = u.pic;
-  const int pitch = pic->chromaPitch;
   walk_unit(
       u,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
-        uint8_t* cb = chroma_at(picture_cb(pic), pic, column, row);
-        uint8_t* cr = chroma_at(picture_cr(pic), pic, column, row);
-        const uint8_t code = mb->mb_type;
-        if (code == MbI_PCM) {
-          copy_pcm_chroma(mb, cb, cr, pitch);
-        } else if (!(bothLists ? named(kBCodes, code) : named(kPCodes, code))) {
-          DecodeIntraPredictionChroma_for_P_B(cb, cr, mb, pitch);
-        } else if (InterChromaMember member = table[code]) {
-          const bool l1Only = bothLists && (code == 40 || code == 41 || code == 42);
-          member(l1Only ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
-                 static_cast<uint16_t>(8 * column), static_cast<uint16_t>(8 * row), cb, cr, mb, pitch,
-                 frame_chroma_pitch(pic), pic->chromaHeight);
-        }
+        chroma_of(u, s, table, bothLists, mb, column, row);
       },
-      [&](uint32_t row, bool left, bool right) { chroma_margins(pic, row, left, right); });
+      [&](uint32_t row, bool left, bool right) { chroma_margins(u.pic, row, left, right); });
   return u.count;
 }
 
 }  // namespace
 
+// One walk: each macroblock's luma and then (when the picture has chroma) its
+// chroma; each plane keeps its own left-column buffer.
 uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
   const Unit u = unit_of(tb);
   const DecodedPicture* pic = u.pic;
+  const bool hasChroma = pic->chroma_format_idc != 0;
   // Column buffers: 32 aligned bytes with one corner slot in front.
   alignas(16) uint8_t lumaIn[48], lumaOut[48];
   alignas(16) uint8_t cbCol[32], crCol[32];
@@ -169,25 +191,23 @@ uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
   std::memset(cbCol, 128, sizeof cbCol);
   std::memset(crCol, 128, sizeof crCol);
   const int pitch = pic->lumaPitch;
+  const int cpitch = pic->chromaPitch;
   walk_unit(
       u,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
         CreateIntraPredictionAndCombine_I_8bit(mb, lumaIn + 16, lumaOut + 16, luma_at(pic, column, row), pitch);
         std::memcpy(lumaIn + 16, lumaOut + 16, 32);
-      },
-      [&](uint32_t row, bool left, bool right) { luma_margins(pic, row, left, right); });
-  if (pic->chroma_format_idc != 0) {
-    const int cpitch = pic->chromaPitch;
-    walk_unit(
-        u,
-        [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
+        if (hasChroma) {
           uint8_t* cb = chroma_at(picture_cb(pic), pic, column, row);
           uint8_t* cr = chroma_at(picture_cr(pic), pic, column, row);
           CreateIntraPredictionAndCombineChroma_I(mb, cb - cpitch, cr - cpitch, cbCol + 16, crCol + 16, cbCol + 16,
                                                   crCol + 16, cb, cr, cpitch);
-        },
-        [&](uint32_t row, bool left, bool right) { chroma_margins(pic, row, left, right); });
-  }
+        }
+      },
+      [&](uint32_t row, bool left, bool right) {
+        luma_margins(pic, row, left, right);
+        if (hasChroma) chroma_margins(pic, row, left, right);
+      });
   return u.count;
 }
 
@@ -199,14 +219,6 @@ uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb) {
   return inter_unit_chroma(tb, kChromaB, true);
 }
 
-uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb) {
-  const uint32_t n = inter_unit_luma(tb, kLumaP, false);
-  if (tb->slice->picture->chroma_format_idc != 0) predict_and_combine_P_unit_8bit_chroma(tb);
-  return n;
-}
+uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb) { return inter_unit(tb, kLumaP, kChromaP, false); }
 
-uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb) {
-  const uint32_t n = inter_unit_luma(tb, kLumaB, true);
-  if (tb->slice->picture->chroma_format_idc != 0) predict_and_combine_B_unit_8bit_chroma(tb);
-  return n;
-}
+uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb) { return inter_unit(tb, kLumaB, kChromaB, true); }
