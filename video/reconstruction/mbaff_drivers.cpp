@@ -12,18 +12,6 @@
 
 namespace {
 
-// Inter codes each slice type's members serve; any other code but I_PCM is
-// an intra macroblock. A named code whose member is not installed leaves its
-// macroblock alone.
-const uint8_t kPCodes[] = {20, 21, 22, 147, 3, 35};
-const uint8_t kBCodes[] = {3,  20, 21, 22, 25, 26, 29, 30, 37, 38, 40, 41,
-                           42, 45, 46, 53, 54, 57, 58, 60, 61, 62, 107, 227};
-
-template <size_t N>
-bool named(const uint8_t (&codes)[N], uint8_t code) {
-  return std::find(std::begin(codes), std::end(codes), code) != std::end(codes);
-}
-
 // The slice's run of pairs.
 struct PairUnit {
   DecodedPicture* pic;
@@ -129,7 +117,7 @@ uint32_t inter_walk(ThreadBuffer* tb, bool bothLists) {
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
         const uint8_t code = mb->mb_type;
         const bool pcm = code == MbI_PCM;
-        const bool intra = !pcm && !(bothLists ? named(kBCodes, code) : named(kPCodes, code));
+        const bool intra = !pcm && !served_inter_code(bothLists, code);
         DecodedPicture* const* first = list1_only(bothLists, code) ? s->RefPicList1 : s->RefPicList0;
         DecodedPicture* const* second = bothLists ? s->RefPicList1 : nullptr;
         if constexpr (Luma) {

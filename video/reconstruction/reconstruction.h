@@ -23,6 +23,11 @@ uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 
+// Inter codes each slice type's member tables serve (B: bothLists); any
+// other code but I_PCM is reconstructed as an intra macroblock. A served
+// code whose member is not installed leaves its macroblock alone.
+bool served_inter_code(bool bothLists, uint8_t code);
+
 // ---- Intra macroblocks
 // I slices: left/right are the caller's column buffers (16 luma or 8 chroma
 // samples, one writable corner slot before each); right may equal left for

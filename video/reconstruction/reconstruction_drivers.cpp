@@ -19,24 +19,27 @@ void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int cou
 
 namespace {
 
+// Bit 0: served in P slices, bit 1: in B slices; by MbTypeCode.
+struct ServedCodes {
+  uint8_t bits[256];
+  constexpr ServedCodes() : bits() {
+    for (uint8_t c : {20, 21, 22, 147, 3, 35}) bits[c] |= 1;
+    for (uint8_t c : {3, 20, 21, 22, 25, 26, 29, 30, 37, 38, 40, 41, 42, 45, 46, 53, 54, 57, 58, 60, 61, 62, 107, 227})
+      bits[c] |= 2;
+  }
+};
+constexpr ServedCodes kServed;
+
 const InterLumaMember* const kLumaP = kInterLumaDispatchP;
 const InterLumaMember* const kLumaB = kInterLumaDispatchB;
 const InterChromaMember* const kChromaP = kInterChromaDispatchP;
 const InterChromaMember* const kChromaB = kInterChromaDispatchB;
 
-// Inter codes each slice type's tables name. A named code whose member is not
-// installed leaves its macroblock alone; any other non-I_PCM code is
-// reconstructed as an intra macroblock.
-const uint8_t kPCodes[] = {20, 21, 22, 147, 3, 35};
-const uint8_t kBCodes[] = {3,  20, 21, 22, 25, 26, 29, 30, 37, 38, 40, 41,
-                           42, 45, 46, 53, 54, 57, 58, 60, 61, 62, 107, 227};
+}  // namespace
 
-template <size_t N>
-bool named(const uint8_t (&codes)[N], uint8_t code) {
-  for (uint8_t c : codes)
-    if (c == code) return true;
-  return false;
-}
+bool served_inter_code(bool bothLists, uint8_t code) { return (kServed.bits[code] >> (bothLists ? 1 : 0)) & 1; }
+
+namespace {
 
 // The slice's run of macroblocks and where its first one lies.
 struct Unit {
@@ -114,7 +117,7 @@ void luma_of(const Unit& u, const SliceDecodeContext* s, const InterLumaMember* 
   const uint8_t code = mb->mb_type;
   if (code == MbI_PCM) {
     copy_pcm_luma(mb, dst, pitch);
-  } else if (!(bothLists ? named(kBCodes, code) : named(kPCodes, code))) {
+  } else if (!served_inter_code(bothLists, code)) {
     DecodeIntraPrediction_for_P_B(dst, mb, pitch);
   } else if (InterLumaMember member = table[code]) {
     member(list1_only(bothLists, code) ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
@@ -132,7 +135,7 @@ void chroma_of(const Unit& u, const SliceDecodeContext* s, const InterChromaMemb
   const uint8_t code = mb->mb_type;
   if (code == MbI_PCM) {
     copy_pcm_chroma(mb, cb, cr, pitch);
-  } else if (!(bothLists ? named(kBCodes, code) : named(kPCodes, code))) {
+  } else if (!served_inter_code(bothLists, code)) {
     DecodeIntraPredictionChroma_for_P_B(cb, cr, mb, pitch);
   } else if (InterChromaMember member = table[code]) {
     member(list1_only(bothLists, code) ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
