@@ -16,20 +16,6 @@
 
 namespace {
 
-// MD5 column of a framemd5 file.
-std::vector<std::string> reference_md5s(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    std::string md5 = line.substr(line.rfind(',') + 1);
-    md5.erase(0, md5.find_first_not_of(' '));
-    md5.erase(md5.find_last_not_of(" \r") + 1);
-    out.push_back(md5);
-  }
-  return out;
-}
-
 TEST(InterStreams, PartitionStreamsAreBitExact) {
   for (const char* name : {"p_cavlc", "p_cabac_ref4", "b_spatial_cavlc", "b_temporal_cabac", "weightp", "weightb",
                            "submb_p_cavlc", "submb_p_cabac", "submb_b_spatial", "submb_b_temporal",
@@ -37,7 +23,7 @@ TEST(InterStreams, PartitionStreamsAreBitExact) {
     const std::string base = std::string("inter/") + name;
     const std::vector<uint8_t> data = testsupport::read_file(testsupport::local_data_file(base + ".264"));
     const std::vector<std::string> want =
-        reference_md5s(testsupport::read_text(testsupport::local_data_file(base + ".framemd5")));
+        enginetest::framemd5_column(testsupport::read_text(testsupport::local_data_file(base + ".framemd5")));
     ASSERT_EQ(want.size(), 12u) << name;
     for (uint32_t threads : {1u, 0u}) {
       enginetest::DecodeOptions options;

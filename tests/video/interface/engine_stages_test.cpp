@@ -32,19 +32,11 @@ std::vector<uint8_t> cut_slice(const std::vector<uint8_t>& in, int n, size_t kee
   return in;
 }
 
-std::vector<std::string> reference_md5s(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty() && line[0] != '#') out.push_back(line.substr(line.find_last_of(' ') + 1));
-  return out;
-}
-
 TEST(EngineConcealment, APictureWhoseSliceFailsCompletesInGrey) {
   const std::vector<uint8_t> data =
       cut_slice(testsupport::read_file(testsupport::local_data_file("inter/p_cavlc.264")), 6, 40);
   const std::vector<std::string> want =
-      reference_md5s(testsupport::read_text(testsupport::local_data_file("inter/p_cavlc.framemd5")));
+      enginetest::framemd5_column(testsupport::read_text(testsupport::local_data_file("inter/p_cavlc.framemd5")));
   ASSERT_EQ(12u, want.size());
   std::vector<std::string> first;
   for (uint32_t threads : {1u, 2u, 8u}) {

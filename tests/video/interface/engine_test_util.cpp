@@ -1,5 +1,7 @@
 #include "engine_test_util.h"
 
+#include <sstream>
+
 #include "decoder_engine.h"
 #include "md5.h"
 
@@ -58,6 +60,19 @@ DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& o
   }
   AVCHDCloseVideoDecoderLib(dec);
   return run;
+}
+
+std::vector<std::string> framemd5_column(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::string md5 = line.substr(line.rfind(',') + 1);
+    md5.erase(0, md5.find_first_not_of(' '));
+    md5.erase(md5.find_last_not_of(" \r") + 1);
+    out.push_back(md5);
+  }
+  return out;
 }
 
 }  // namespace enginetest

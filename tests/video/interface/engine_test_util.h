@@ -36,4 +36,7 @@ struct DecodeOptions {
 
 DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options);
 
+// The MD5 column of a framemd5 file's text, one entry per picture.
+std::vector<std::string> framemd5_column(const std::string& text);
+
 }  // namespace enginetest

@@ -15,19 +15,6 @@
 
 namespace {
 
-std::vector<std::string> reference_md5s(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    std::string md5 = line.substr(line.rfind(',') + 1);
-    md5.erase(0, md5.find_first_not_of(' '));
-    md5.erase(md5.find_last_not_of(" \r") + 1);
-    out.push_back(md5);
-  }
-  return out;
-}
-
 TEST(MbaffStreams, FrameAndFieldPairsAreBitExact) {
   for (const char* name :
        {"tff_p_cavlc", "bff_spatial_cavlc", "tff_temporal_cavlc", "bff_weightb_cavlc", "tff_slices3_cavlc",
@@ -35,7 +22,7 @@ TEST(MbaffStreams, FrameAndFieldPairsAreBitExact) {
     const std::string base = std::string("mbaff/") + name;
     const std::vector<uint8_t> data = testsupport::read_file(testsupport::local_data_file(base + ".264"));
     const std::vector<std::string> want =
-        reference_md5s(testsupport::read_text(testsupport::local_data_file(base + ".framemd5")));
+        enginetest::framemd5_column(testsupport::read_text(testsupport::local_data_file(base + ".framemd5")));
     ASSERT_FALSE(want.empty()) << name;
     for (uint32_t threads : {1u, 0u}) {
       enginetest::DecodeOptions options;
