@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 #include "AVCHDVideoDecoder.h"
 
 namespace benchdecode {
@@ -50,6 +52,25 @@ inline int64_t decode_whole_stream(VideoDecoder* dec, const std::vector<uint8_t>
     if (status & (0x8000 | 0x0004)) return pictures;  // error, or every picture out
     endOfStream |= (status & 0x0002) != 0;
   }
+}
+
+// The decode benchmark: the whole stream once per iteration with the
+// benchmark's argument as worker count, pictures/s as a counter. Returns the
+// pictures of all passes, or -1 when the decoder did not open (the benchmark
+// is then skipped).
+inline int64_t time_decoder(benchmark::State& state, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> picture;
+  const char* why = "";
+  VideoDecoder* dec = open_for(data, state.range(0), &picture, &why);
+  if (!dec) {
+    state.SkipWithError(why);
+    return -1;
+  }
+  int64_t pictures = 0;
+  for (auto _ : state) pictures += decode_whole_stream(dec, data, picture.data());
+  AVCHDCloseVideoDecoderLib(dec);
+  state.counters["fps"] = benchmark::Counter(static_cast<double>(pictures), benchmark::Counter::kIsRate);
+  return pictures;
 }
 
 inline bool have_ffmpeg() {

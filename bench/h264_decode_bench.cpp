@@ -44,17 +44,9 @@ const Input& input() {
 }
 
 void BM_Decode1080(benchmark::State& state) {
-  const std::vector<uint8_t>& bytes = input().bytes;
-  std::vector<uint8_t> picture;
-  const char* why = "";
-  VideoDecoder* dec = benchdecode::open_for(bytes, state.range(0), &picture, &why);
-  if (!dec) return state.SkipWithError(why);
-  int64_t pictures = 0;
-  for (auto _ : state) pictures += benchdecode::decode_whole_stream(dec, bytes, picture.data());
-  AVCHDCloseVideoDecoderLib(dec);
-  if (pictures != static_cast<int64_t>(state.iterations()) * kCopies * kPicturesPerCopy)
+  const int64_t pictures = benchdecode::time_decoder(state, input().bytes);
+  if (pictures >= 0 && pictures != static_cast<int64_t>(state.iterations()) * kCopies * kPicturesPerCopy)
     state.SkipWithError("picture count differs from the stream's");
-  state.counters["fps"] = benchmark::Counter(static_cast<double>(pictures), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Decode1080)->Arg(1)->Arg(0)->ArgName("threads")->Unit(benchmark::kMillisecond)->UseRealTime();
 

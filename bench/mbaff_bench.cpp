@@ -43,14 +43,8 @@ int64_t g_pictures = 0;  // pictures of one pass, as the library counts them
 void BM_DecodeMbaff1080i(benchmark::State& state) {
   const std::vector<uint8_t>& data = stream_bytes();
   if (data.empty()) return state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
-  std::vector<uint8_t> picture;
-  const char* why = "";
-  VideoDecoder* dec = benchdecode::open_for(data, state.range(0), &picture, &why);
-  if (!dec) return state.SkipWithError(why);
-  int64_t pictures = 0;
-  for (auto _ : state) pictures += g_pictures = benchdecode::decode_whole_stream(dec, data, picture.data());
-  AVCHDCloseVideoDecoderLib(dec);
-  state.counters["fps"] = benchmark::Counter(static_cast<double>(pictures), benchmark::Counter::kIsRate);
+  const int64_t pictures = benchdecode::time_decoder(state, data);
+  if (pictures > 0) g_pictures = pictures / static_cast<int64_t>(state.iterations());
 }
 BENCHMARK(BM_DecodeMbaff1080i)->Arg(1)->Arg(0)->ArgName("threads")->Unit(benchmark::kMillisecond)->UseRealTime();
 

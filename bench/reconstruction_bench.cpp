@@ -53,15 +53,7 @@ const char* stream_file() {
 }
 
 void BM_DecodeIntra1080(benchmark::State& state) {
-  const std::vector<uint8_t>& data = stream_bytes();
-  std::vector<uint8_t> picture;
-  const char* why = "";
-  VideoDecoder* dec = benchdecode::open_for(data, state.range(0), &picture, &why);
-  if (!dec) return state.SkipWithError(why);
-  int64_t pictures = 0;
-  for (auto _ : state) pictures += benchdecode::decode_whole_stream(dec, data, picture.data());
-  AVCHDCloseVideoDecoderLib(dec);
-  state.counters["fps"] = benchmark::Counter(static_cast<double>(pictures), benchmark::Counter::kIsRate);
+  benchdecode::time_decoder(state, stream_bytes());
 }
 BENCHMARK(BM_DecodeIntra1080)->Arg(1)->Arg(0)->ArgName("threads")->Unit(benchmark::kMillisecond)->UseRealTime();
 
