@@ -130,8 +130,8 @@ inline std::string where(const char* member, size_t len, size_t a, size_t b = 0)
   return std::string(member) + " len " + std::to_string(len) + " offsets " + std::to_string(a) + "/" + std::to_string(b);
 }
 
-// A kernel member against a plain per-element reference: lengths 1 to 65
-// and a large one, source and destination at offsets 0, one element and
+// A kernel member against a plain per-element reference: lengths 0 (nothing
+// written) to 65 and a large one, source and destination at offsets 0, one element and
 // 16 - one element past a 64-byte boundary, guard bytes, under the given
 // control word. `call(fn, src, dst, len)` runs the member; `input(i)` gives
 // source element i (seeded random values mixed with extremes); `want(x)` the
@@ -140,7 +140,7 @@ template <typename S, typename D, typename Fn, typename Call, typename Input, ty
 void sweepKernel(const std::string& name, const std::vector<Fn>& fns, Call call, Input input, Want want,
                  uint32_t mxcsr = 0x1F80) {
   std::vector<int32_t> lengths;
-  for (int32_t n = 1; n <= 65; ++n) lengths.push_back(n);
+  for (int32_t n = 0; n <= 65; ++n) lengths.push_back(n);
   lengths.push_back(4099);
   const size_t offsets[] = {0, sizeof(S) % 16, (16 - sizeof(S)) % 16}, dstOffsets[] = {0, sizeof(D) % 16, (16 - sizeof(D)) % 16};
   for (size_t k = 0; k < fns.size(); ++k) {
