@@ -19,15 +19,36 @@
 
 namespace {
 
-// Constant island of the radix-4 kernels: e^(-2*pi*i*k/8), k = 0..3.
-alignas(16) const uint32_t twd8re[4] = {0x3F800000u, 0x3F3504F4u, 0x00000000u, 0xBF3504F4u};
-alignas(16) const uint32_t twd8im[4] = {0x00000000u, 0xBF3504F4u, 0xBF800000u, 0xBF3504F4u};
+// Constant island of the radix-4 kernels, five vectors read from one base:
+// e^(-2*pi*i*k/8) for k = 0..3 (0.70710683 is 0x3F3504F4, one unit in the
+// last place above the float nearest to sqrt(1/2)), the sign of lane 2 (the
+// forward quarter turn of a value held in lanes 2 and 3), of lane 3 (the
+// inverse one), and of lanes 0 and 2 (the real parts of two interleaved
+// values).
+struct alignas(16) ConstIsland {
+  uint32_t twd8re[4];
+  uint32_t twd8im[4];
+  uint32_t MASK_0800F[4];
+  uint32_t MASK_0800I[4];
+  uint32_t SIGN_0808[4];
+};
+const ConstIsland CONST_TABLE = {{0x3F800000u, 0x3F3504F4u, 0x00000000u, 0xBF3504F4u},
+                                 {0x00000000u, 0xBF3504F4u, 0xBF800000u, 0xBF3504F4u},
+                                 {0, 0, 0x80000000u, 0},
+                                 {0, 0, 0, 0x80000000u},
+                                 {0x80000000u, 0, 0x80000000u, 0}};
 
 constexpr int kSliceValues = 2048;
 
 inline float* block(float* w, int p) { return w + 2 * p; }  // split-4 block holding value p (p % 4 == 0)
 
 using Quad = Butterfly4;
+
+// Two 4-point DFTs at once on interleaved pairs, the -i turn made with the
+// island's SIGN_0808.
+inline Quad quadButterfly(__m128 x0, __m128 x1, __m128 x2, __m128 x3) {
+  return butterfly4(x0, x1, x2, x3, CONST_TABLE.SIGN_0808);
+}
 
 // The four outputs of two interleaved butterflies as the split vectors of
 // one of them: the first values of the vectors (low halves) or the second.
@@ -53,7 +74,7 @@ inline void storeQuadSplit(const Quad& y, float* dLo, float* dHi) {
 // T[k] = B[k] * W8^k, out[k] = A[k] + T[k], out[k + 4] = A[k] - T[k].
 inline void radix8Split(__m128 ar, __m128 ai, __m128 br, __m128 bi, float* d) {
   __m128 tr, ti;
-  cmulSplit(br, bi, constVec(twd8re), constVec(twd8im), tr, ti);
+  cmulSplit(br, bi, constVec(CONST_TABLE.twd8re), constVec(CONST_TABLE.twd8im), tr, ti);
   _mm_store_ps(d, _mm_add_ps(ar, tr));
   _mm_store_ps(d + 4, _mm_add_ps(ai, ti));
   _mm_store_ps(d + 8, _mm_sub_ps(ar, tr));
@@ -65,7 +86,7 @@ inline void radix8Split(__m128 ar, __m128 ai, __m128 br, __m128 bi, float* d) {
 void dft8(const float* x, float* out) {
   const __m128 x01 = _mm_loadu_ps(x), x23 = _mm_loadu_ps(x + 4), x45 = _mm_loadu_ps(x + 8), x67 = _mm_loadu_ps(x + 12);
   // Even samples in the low halves, odd samples in the high halves.
-  const Quad y = butterfly4(x01, x23, x45, x67);
+  const Quad y = quadButterfly(x01, x23, x45, x67);
   __m128 ar, ai, br, bi;
   quadToSplit(y, false, ar, ai);
   quadToSplit(y, true, br, bi);
@@ -83,7 +104,7 @@ void firstPassRadix4(const float* x, float* w, int n, const int32_t* bitRev) {
   const int quarter = n / 4, eighth = n / 8;
   for (int m = 0; m < eighth; ++m) {
     const float* s = x + bitRev[m];  // float offset of value b
-    const Quad y = butterfly4(_mm_loadu_ps(s), _mm_loadu_ps(s + 2 * quarter), _mm_loadu_ps(s + 4 * quarter),
+    const Quad y = quadButterfly(_mm_loadu_ps(s), _mm_loadu_ps(s + 2 * quarter), _mm_loadu_ps(s + 4 * quarter),
                                    _mm_loadu_ps(s + 6 * quarter));
     storeQuadSplit(y, block(w, 4 * m), block(w, 4 * (m + eighth)));
   }
@@ -97,9 +118,9 @@ void firstPassRadix8(const float* x, float* w, int n, const int32_t* bitRev) {
   for (int s = 0; s < sixteenth; ++s) {
     const float* a = x + 2 * bitRev[4 * s];
     const float* b = a + 2 * e;
-    const Quad ya = butterfly4(_mm_loadu_ps(a), _mm_loadu_ps(a + 2 * q), _mm_loadu_ps(a + 4 * q),
+    const Quad ya = quadButterfly(_mm_loadu_ps(a), _mm_loadu_ps(a + 2 * q), _mm_loadu_ps(a + 4 * q),
                                     _mm_loadu_ps(a + 6 * q));
-    const Quad yb = butterfly4(_mm_loadu_ps(b), _mm_loadu_ps(b + 2 * q), _mm_loadu_ps(b + 4 * q),
+    const Quad yb = quadButterfly(_mm_loadu_ps(b), _mm_loadu_ps(b + 2 * q), _mm_loadu_ps(b + 4 * q),
                                     _mm_loadu_ps(b + 6 * q));
     for (int half = 0; half < 2; ++half) {
       __m128 ar, ai, br, bi;
@@ -304,7 +325,7 @@ void firstPassRuns4(const float* y, float* w, int n) {
     // Pair up the two runs: (y[4m+j], y[4m+4+j]).
     const __m128 a0 = _mm_movelh_ps(v0, v2), a1 = _mm_movelh_ps(v1, v3);
     const __m128 a2 = _mm_movehl_ps(v2, v0), a3 = _mm_movehl_ps(v3, v1);
-    storeQuadSplit(butterfly4(a0, a1, a2, a3), block(w, 4 * m), block(w, 4 * m + 4));
+    storeQuadSplit(quadButterfly(a0, a1, a2, a3), block(w, 4 * m), block(w, 4 * m + 4));
   }
 }
 // Radix 8 (SSE2 plan, odd n): Z[8s..8s+7] = R8(DFT4(y[8s], y[8s+2], y[8s+1], y[8s+3]),
@@ -314,9 +335,9 @@ void firstPassRuns8(const float* y, float* w, int n) {
     __m128 v[8];
     for (int j = 0; j < 8; ++j) v[j] = _mm_loadu_ps(y + 16 * s + 4 * j);
     // v[0..3] hold run s, v[4..7] run s + 1; pair the runs per vector.
-    const Quad ya = butterfly4(_mm_movelh_ps(v[0], v[4]), _mm_movelh_ps(v[1], v[5]), _mm_movehl_ps(v[4], v[0]),
+    const Quad ya = quadButterfly(_mm_movelh_ps(v[0], v[4]), _mm_movelh_ps(v[1], v[5]), _mm_movehl_ps(v[4], v[0]),
                                     _mm_movehl_ps(v[5], v[1]));
-    const Quad yb = butterfly4(_mm_movelh_ps(v[2], v[6]), _mm_movelh_ps(v[3], v[7]), _mm_movehl_ps(v[6], v[2]),
+    const Quad yb = quadButterfly(_mm_movelh_ps(v[2], v[6]), _mm_movelh_ps(v[3], v[7]), _mm_movehl_ps(v[6], v[2]),
                                     _mm_movehl_ps(v[7], v[3]));
     for (int half = 0; half < 2; ++half) {
       __m128 ar, ai, br, bi;
