@@ -40,6 +40,14 @@ const ConstIsland CONST_TABLE = {{0x3F800000u, 0x3F3504F4u, 0x00000000u, 0xBF350
 
 constexpr int kSliceValues = 2048;
 
+// Keeps a loaded vector in a register, so that the compiler does not fold
+// the load into each of its uses: every loaded vector feeds two operations,
+// and a load folded into both costs two loads.
+inline __m128 held(__m128 v) {
+  __asm__("" : "+x"(v));
+  return v;
+}
+
 inline float* block(float* w, int p) { return w + 2 * p; }  // split-4 block holding value p (p % 4 == 0)
 
 using Quad = Butterfly4;
@@ -104,7 +112,7 @@ void dft8(const float* x, float* out) {
 // turn of the inverse kernel, so the results are the inverse kernel's bits).
 template <bool kSwap>
 inline __m128 loadPair(const float* p) {
-  const __m128 v = _mm_loadu_ps(p);
+  const __m128 v = held(_mm_loadu_ps(p));
   return kSwap ? swapPairs(v) : v;
 }
 
@@ -158,9 +166,9 @@ struct Bfly4Out {
 };
 inline Bfly4Out radix4Butterfly(Split z0, Split z1, Split z2, Split z3, const float* twd) {
   Split d1, d2, d3;
-  cmulSplit(z2.re, z2.im, _mm_load_ps(twd), _mm_load_ps(twd + 4), d1.re, d1.im);
-  cmulSplit(z1.re, z1.im, _mm_load_ps(twd + 8), _mm_load_ps(twd + 12), d2.re, d2.im);
-  cmulSplit(z3.re, z3.im, _mm_load_ps(twd + 16), _mm_load_ps(twd + 20), d3.re, d3.im);
+  cmulSplit(z2.re, z2.im, held(_mm_load_ps(twd)), held(_mm_load_ps(twd + 4)), d1.re, d1.im);
+  cmulSplit(z1.re, z1.im, held(_mm_load_ps(twd + 8)), held(_mm_load_ps(twd + 12)), d2.re, d2.im);
+  cmulSplit(z3.re, z3.im, held(_mm_load_ps(twd + 16)), held(_mm_load_ps(twd + 20)), d3.re, d3.im);
   const Split s{_mm_add_ps(d1.re, d3.re), _mm_add_ps(d1.im, d3.im)};
   const Split t{_mm_sub_ps(d1.re, d3.re), _mm_sub_ps(d1.im, d3.im)};
   const Split p{_mm_add_ps(z0.re, d2.re), _mm_add_ps(z0.im, d2.im)};
@@ -171,7 +179,7 @@ inline Bfly4Out radix4Butterfly(Split z0, Split z1, Split z2, Split z3, const fl
           {_mm_sub_ps(q.re, t.im), _mm_add_ps(q.im, t.re)}};
 }
 
-inline Split loadSplit(const float* b) { return {_mm_load_ps(b), _mm_load_ps(b + 4)}; }
+inline Split loadSplit(const float* b) { return {held(_mm_load_ps(b)), held(_mm_load_ps(b + 4))}; }
 inline void storeSplit(float* b, Split v) {
   _mm_store_ps(b, v.re);
   _mm_store_ps(b + 4, v.im);
@@ -292,7 +300,7 @@ void lastPassRadix2(const float* w, int n, const float* twd, Store store) {
     const Split d0 = loadSplit(b0);
     const Split z1 = loadSplit(b0 + 2 * len);
     Split d1;
-    cmulSplit(z1.re, z1.im, _mm_load_ps(twd + 2 * q), _mm_load_ps(twd + 2 * q + 4), d1.re, d1.im);
+    cmulSplit(z1.re, z1.im, held(_mm_load_ps(twd + 2 * q)), held(_mm_load_ps(twd + 2 * q + 4)), d1.re, d1.im);
     store(q, {_mm_add_ps(d0.re, d1.re), _mm_add_ps(d0.im, d1.im)});
     store(q + len, {_mm_sub_ps(d0.re, d1.re), _mm_sub_ps(d0.im, d1.im)});
   }
