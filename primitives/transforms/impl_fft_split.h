@@ -18,7 +18,9 @@ namespace {
 
 // 4-point DFTs lane by lane on split vectors (four independent transforms):
 // Y0 = (x0 + x2) + (x1 + x3), Y2 = (x0 + x2) - (x1 + x3),
-// Y1 = (x0 - x2) - i(x1 - x3), Y3 = (x0 - x2) + i(x1 - x3).
+// Y1 = (x0 - x2) - i(x1 - x3), Y3 = (x0 - x2) + i(x1 - x3), the turn by -i
+// formed as in the interleaved first pass (the real part negated by its sign
+// bit, then added or subtracted), so that the two give the same bits.
 struct SplitQuad {
   Split y0, y1, y2, y3;
 };
@@ -26,11 +28,12 @@ inline SplitQuad butterflySplit(Split x0, Split x1, Split x2, Split x3) {
   const Split s02{_mm_add_ps(x0.re, x2.re), _mm_add_ps(x0.im, x2.im)};
   const Split d02{_mm_sub_ps(x0.re, x2.re), _mm_sub_ps(x0.im, x2.im)};
   const Split s13{_mm_add_ps(x1.re, x3.re), _mm_add_ps(x1.im, x3.im)};
-  const Split d13{_mm_sub_ps(x1.re, x3.re), _mm_sub_ps(x1.im, x3.im)};
+  const __m128 d13re = _mm_sub_ps(x1.re, x3.re), d13im = _mm_sub_ps(x1.im, x3.im);
+  const __m128 negRe = _mm_xor_ps(d13re, constVec(kSignAll));
   return {{_mm_add_ps(s02.re, s13.re), _mm_add_ps(s02.im, s13.im)},
-          {_mm_add_ps(d02.re, d13.im), _mm_sub_ps(d02.im, d13.re)},
+          {_mm_add_ps(d02.re, d13im), _mm_add_ps(d02.im, negRe)},
           {_mm_sub_ps(s02.re, s13.re), _mm_sub_ps(s02.im, s13.im)},
-          {_mm_sub_ps(d02.re, d13.im), _mm_add_ps(d02.im, d13.re)}};
+          {_mm_sub_ps(d02.re, d13im), _mm_sub_ps(d02.im, negRe)}};
 }
 
 // Turns four lane-wise 4-point results into four split-4 blocks: after it
