@@ -29,7 +29,7 @@ struct PairMove;
 template <>
 struct PairMove<4> {  // two 4-byte elements in the low 8 bytes of a vector
   static __m128 load(const unsigned char* p) {
-    return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)));
+    return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
   }
   static void exchange(unsigned char* dstLo, unsigned char* dstHi, __m128 r, __m128 s) {
     const __m128 t = _mm_unpacklo_ps(r, s);

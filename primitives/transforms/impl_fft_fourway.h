@@ -45,7 +45,7 @@ void coreFirstPassInterleaved(const float* x, float* w, int m, const int32_t* bi
 // Two classes' values at j and j + 1 of one quarter: x[4j], x[4j + 1],
 // x[4j + 4], x[4j + 5] from float p = 4j of one array.
 inline __m128 loadClassPairs(const float* p) {
-  const __m128 lo = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)));
+  const __m128 lo = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
   return _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(p + 4));
 }
 
