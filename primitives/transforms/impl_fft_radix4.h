@@ -186,10 +186,28 @@ inline void storeSplit(float* b, Split v) {
 }
 
 // Twiddled radix-4 stage in place on `count` values: groups of 4L values,
-// each combining four sub-transforms of length L into one of length 4L.
+// each combining four sub-transforms of length L into one of length 4L. Two
+// steps of four butterflies go together (two groups when L = 4, whose one
+// twiddle record is copied next to the loop once, eight consecutive
+// butterflies otherwise).
 void radix4Stage(float* w, int count, int len, const float* twd) {
+  if (len == 4) {
+    alignas(16) float t[24];
+    memcpy(t, twd, sizeof t);
+#pragma GCC unroll 2
+    for (int p = 0; p < count; p += 16) {
+      float* b0 = block(w, p);
+      const Bfly4Out o = radix4Butterfly(loadSplit(b0), loadSplit(b0 + 8), loadSplit(b0 + 16), loadSplit(b0 + 24), t);
+      storeSplit(b0, o.o0);
+      storeSplit(b0 + 8, o.o1);
+      storeSplit(b0 + 16, o.o2);
+      storeSplit(b0 + 24, o.o3);
+    }
+    return;
+  }
   for (int p = 0; p < count; p += 4 * len) {
     float* g = block(w, p);
+#pragma GCC unroll 2
     for (int q = 0; q < len; q += 4) {
       float* b0 = g + 2 * q;
       const Bfly4Out o = radix4Butterfly(loadSplit(b0), loadSplit(b0 + 2 * len), loadSplit(b0 + 4 * len),
