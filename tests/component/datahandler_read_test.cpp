@@ -263,6 +263,9 @@ TEST_F(StreamRead, ShortReadIsAnError) {
   ASSERT_TRUE(import(path));
   // The file is shorter than the record says (cut after the import).
   rec_->fileSize += 192 * 100;
+  // Without a recorded file identity the open cannot tell: the read must.
+  std::memset(reinterpret_cast<uint8_t*>(rec_) + MTS_RecordRegionSize(rec_->capacity) - kMTSFrameEntrySize, 0,
+              kMTSFrameEntrySize);
   ComponentInstance dh = open_handler(kAvchdDataRefVideo);
   const Sample& last = *of_kind(kAvchdDataRefVideo).back();
   std::vector<uint8_t> got;
