@@ -136,6 +136,13 @@ void Peer::write_line(const std::string& line) {
   (void)ignored;
 }
 
+void Peer::kill_now() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
 int Peer::wait() {
   if (pid_ <= 0) return -1;
   int status = 0;

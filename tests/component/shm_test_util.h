@@ -57,6 +57,8 @@ class Peer {
   void write_line(const std::string& line);
   // Waits for it to end; its exit code, or -1 when it did not exit normally.
   int wait();
+  // Kills it (SIGKILL) and reaps it.
+  void kill_now();
 
  private:
   pid_t pid_ = -1;
