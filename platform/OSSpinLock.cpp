@@ -23,6 +23,11 @@ constexpr int64_t kYieldForNs = 1000000;        // yield for 1 ms, then sleep be
 
 int32_t own_id() { return static_cast<int32_t>(::getpid()); }
 
+// Words this process holds now (any thread). A word that holds this
+// process's id while the count is 0 was left by an earlier process that had
+// the same id.
+int g_heldHere = 0;
+
 int64_t now_ns() {
   struct timespec ts;
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -32,6 +37,12 @@ int64_t now_ns() {
 bool swap_word(volatile OSSpinLock* lock, int32_t expected, int32_t desired) {
   return __atomic_compare_exchange_n(const_cast<OSSpinLock*>(lock), &expected, desired, false,
                                      __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
+bool take_word(volatile OSSpinLock* lock, int32_t expected, int32_t self) {
+  if (!swap_word(lock, expected, self)) return false;
+  __atomic_add_fetch(&g_heldHere, 1, __ATOMIC_RELAXED);
+  return true;
 }
 
 int32_t load_word(const volatile OSSpinLock* lock) {
@@ -100,7 +111,7 @@ int process_maps_file(int32_t pid, const MappedFile& file) {
 
 bool OSSpinLockHolderIsGone(const volatile OSSpinLock* lock, int32_t holder, bool checkMaps) {
   if (holder <= 0 || holder > kMaxProcessId) return true;  // no process id: damaged word
-  if (holder == own_id()) return false;                     // another thread of ours
+  if (holder == own_id()) return __atomic_load_n(&g_heldHere, __ATOMIC_RELAXED) == 0;  // ours, or stale
   if (::kill(holder, 0) != 0 && errno == ESRCH) return true;
   if (!checkMaps) return false;
   MappedFile file;
@@ -108,11 +119,11 @@ bool OSSpinLockHolderIsGone(const volatile OSSpinLock* lock, int32_t holder, boo
   return process_maps_file(holder, file) == 0;
 }
 
-bool OSSpinLockTry(volatile OSSpinLock* lock) { return swap_word(lock, 0, own_id()); }
+bool OSSpinLockTry(volatile OSSpinLock* lock) { return take_word(lock, 0, own_id()); }
 
 OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs, int32_t* holder) {
   const int32_t self = own_id();
-  if (swap_word(lock, 0, self)) return kOSSpinLockTaken;
+  if (take_word(lock, 0, self)) return kOSSpinLockTaken;
 
   const int64_t start = now_ns();
   int32_t seen = 0;         // the holder being watched
@@ -123,7 +134,7 @@ OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs
   for (;;) {
     int32_t v = load_word(lock);
     if (v == 0) {
-      if (swap_word(lock, 0, self)) return kOSSpinLockTaken;
+      if (take_word(lock, 0, self)) return kOSSpinLockTaken;
       continue;
     }
     if (++spins < 64) {
@@ -139,7 +150,7 @@ OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs
     }
     if (now >= nextAlive) {
       bool checkMaps = now >= nextMaps;
-      if (OSSpinLockHolderIsGone(lock, v, checkMaps) && swap_word(lock, v, self)) {
+      if (OSSpinLockHolderIsGone(lock, v, checkMaps) && take_word(lock, v, self)) {
         if (holder != nullptr) *holder = v;
         return kOSSpinLockTakenOver;
       }
@@ -163,6 +174,8 @@ void OSSpinLockLock(volatile OSSpinLock* lock) { OSSpinLockLockBounded(lock, -1,
 
 void OSSpinLockUnlock(volatile OSSpinLock* lock) {
   int32_t self = own_id();
-  __atomic_compare_exchange_n(const_cast<OSSpinLock*>(lock), &self, 0, false, __ATOMIC_RELEASE,
-                              __ATOMIC_RELAXED);
+  if (__atomic_compare_exchange_n(const_cast<OSSpinLock*>(lock), &self, 0, false, __ATOMIC_RELEASE,
+                                  __ATOMIC_RELAXED)) {
+    __atomic_sub_fetch(&g_heldHere, 1, __ATOMIC_RELAXED);
+  }
 }

@@ -147,8 +147,10 @@ TEST(SpinLockHolders, GoneHoldersAreTakenOverLiveOnesNever) {
   }
 }
 
-TEST(SpinLockHolders, DamagedWordsAreTakenOverAtOnce) {
-  for (int32_t garbage : {int32_t(-1), INT32_MIN, INT32_MAX, int32_t(0x7FFFFF00)}) {
+TEST(SpinLockHolders, DamagedAndStaleWordsAreTakenOverAtOnce) {
+  // The last: this process's own id, left by an earlier process that had
+  // it, while no thread here holds a lock.
+  for (int32_t garbage : {int32_t(-1), INT32_MIN, INT32_MAX, int32_t(0x7FFFFF00), int32_t(getpid())}) {
     OSSpinLock word = garbage;
     int32_t holder = 0;
     EXPECT_EQ(OSSpinLockLockBounded(&word, 0, &holder), kOSSpinLockTakenOver) << garbage;
