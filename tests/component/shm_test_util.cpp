@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +21,18 @@ namespace shmtest {
 
 namespace {
 
+// Where it can (root, before any thread exists), the test process and its
+// children get a /dev/shm of their own: a new mount namespace, made private
+// first so that nothing mounted here reaches the machine, with a fresh tmpfs.
+void private_shm_directory() {
+  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) return;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+  mount("avchd-test-shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=512m");
+}
+
 // Runs before main: a test started by hand gets a prefix of its own too.
 [[maybe_unused]] const bool kPrefixSet = [] {
+  private_shm_directory();
   char prefix[32];
   std::snprintf(prefix, sizeof prefix, "shmtest%d-", static_cast<int>(getpid()));
   setenv(MTS_SHM_TEST_PREFIX_VARIABLE, prefix, 0);
