@@ -131,17 +131,19 @@ bool has_size(int fd, size_t bytes, off_t* actual) {
   return st.st_size >= static_cast<off_t>(bytes);
 }
 
-// Checks the region of a mapping of this store before its bytes are touched.
-bool mapping_intact(const void* address, const char* reporter) {
-  Mapping m;
-  if (!find_mapping(address, &m)) {
-    PrintLog(reporter, __LINE__, "[ERR]%p is no shared memory mapping of this store\n", address);
-    return false;
-  }
+// Checks the region of mapping `m` at `address` before its bytes are touched.
+bool region_intact(const void* address, const Mapping& m, const char* reporter) {
   off_t actual = 0;
   if (has_size(m.fd, m.bytes, &actual)) return true;
   PrintLog(reporter, __LINE__, "[ERR]shared memory at %p has %lld bytes, not %zu: not used\n", address,
            static_cast<long long>(actual), m.bytes);
+  return false;
+}
+
+bool mapping_intact(const void* address, const char* reporter) {
+  Mapping m;
+  if (find_mapping(address, &m)) return region_intact(address, m, reporter);
+  PrintLog(reporter, __LINE__, "[ERR]%p is no shared memory mapping of this store\n", address);
   return false;
 }
 
@@ -438,13 +440,24 @@ bool MTS_ShmRegionName(char* out, size_t size, int32_t recordID) {
 }
 
 int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity) {
-  Mapping rec;
-  if (pARec == nullptr || !find_mapping(pRec, &rec)) {
+  Mapping dir, rec;
+  bool known;
+  {
+    std::lock_guard<std::mutex> guard(g_mappingsLock);
+    auto d = mappings().find(pARec);
+    auto r = mappings().find(pRec);
+    known = d != mappings().end() && r != mappings().end();
+    if (known) {
+      dir = d->second;
+      rec = r->second;
+    }
+  }
+  if (!known) {
     MTS_LOG("[ERR]no store mapping (pARec=%p, pRec=%p)\n", static_cast<void*>(pARec),
             static_cast<const void*>(pRec));
     return kMTSErrParam;
   }
-  if (!mapping_intact(pARec, __func__) || !mapping_intact(pRec, __func__)) return kMTSErrMap;
+  if (!region_intact(pARec, dir, __func__) || !region_intact(pRec, rec, __func__)) return kMTSErrMap;
   if (!MTS_LockLock(&pARec->lock)) return kMTSErrBusy;
   *outCapacity = rec.capacity;
   return 0;
