@@ -234,6 +234,7 @@ ComponentResult MTS_DataHScheduleData64(MTS_DataHGlobalsRecord* globals, Ptr pla
       MTS_LOG("[ERR]no file to read for qt_offset=%lld\n", static_cast<long long>(offset));
       return kMTSErrOpen;
     }
+    if (ComponentResult err = MTS_DataHCheckFile(globals)) return err;
     if (!(exact && globals->position == entry.value && demux_is_fresh(globals))) {
       ComponentResult err = MTS_DH_StartTSdemuxer(globals);
       if (err != noErr) {
