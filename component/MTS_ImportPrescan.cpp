@@ -21,22 +21,25 @@ constexpr int64_t kTailTarget = 10;
 
 enum class Offer { kStatus, kOutOfData, kError };
 
-// Time stamps of the last video PES start read. The demultiplexer reports a
-// PES only when the next one starts, so the last PES of the file is never
-// reported; its times come from its first packet.
+// Time stamps of the last video PES of the file. The demultiplexer reports a
+// PES only when the next one starts, so the last one is never reported; when
+// the input has run out it is the PES still being assembled.
 struct LastVideoStart {
   bool seen = false;
   int64_t pts = 0, dts = 0;
-  void Scan(const MTS_MovieImportGlobalsRecord* store, const uint8_t* chunk, int64_t length) {
-    for (int64_t pos = 0; pos + kMTSPacketSize <= length; pos += kMTSPacketSize)
-      if (mts_import::VideoStartTimes(store, chunk + pos, &pts, &dts)) seen = true;
+  void Take(const MTS_MovieImportGlobalsRecord* store) {
+    TSDemuxPending pending{};
+    if (!TSDemuxGetPendingLib(store->tsDemux, &pending) || !pending.videoStarted || !pending.bPTS) return;
+    seen = true;
+    pts = mts_import::UnwrapTimestamp(store->wrapReference, pending.PTS);
+    dts = mts_import::UnwrapTimestamp(store->wrapReference, pending.bDTS ? pending.DTS : pending.PTS);
   }
 };
 
 // One call of a pass's read loop: reads the next chunk through the caller's
 // data handler when the demultiplexer asks for input, else lets it work on
 // what it holds. `result` receives a read error.
-Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result, LastVideoStart* lastStart = nullptr) {
+Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result) {
   int32_t length = 0;
   if (store->pTSInfo->status & 2) {
     int64_t n = mts_import::NextChunkLength(store);
@@ -50,7 +53,6 @@ Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result, LastVideoSta
     }
     store->ts_offset += n;
     length = static_cast<int32_t>(n);
-    if (lastStart && store->wrapReference >= 0) lastStart->Scan(store, store->pTSbuffer, n);
   }
   TSDemuxStreamLib(store->pTSbuffer, length, store->pTSInfo, store->tsDemux);
   return Offer::kStatus;
@@ -119,11 +121,14 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
 
   for (;;) {
     OSErr readErr = noErr;
-    Offer offer = OfferNext(store, &readErr, &lastStart);
+    Offer offer = OfferNext(store, &readErr);
     if (offer == Offer::kError) return readErr;
     if (offer == Offer::kOutOfData) {
       // No video PES in a whole pass from the start: reading again finds none.
-      if (count >= kTailTarget || tailStart <= 0 || count == 0) break;
+      if (count >= kTailTarget || tailStart <= 0 || count == 0) {
+        if (store->wrapReference >= 0) lastStart.Take(store);
+        break;
+      }
       tailStart = StepBack(tailStart, &stepDistance);
       if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
       continue;

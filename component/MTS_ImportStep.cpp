@@ -28,25 +28,88 @@ void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store) {
   if (out->bDTS) out->DTS = UnwrapTimestamp(store->wrapReference, out->DTS);
 }
 
-bool VideoStartTimes(const MTS_MovieImportGlobalsRecord* store, const uint8_t* sourcePacket, int64_t* pts,
-                     int64_t* dts) {
-  const uint8_t* packet = sourcePacket + 4;
-  if (packet[0] != 0x47 || !(packet[1] & 0x40) || (((packet[1] & 0x1F) << 8) | packet[2]) != 0x1011) return false;
-  ATSPacketInfo info;
-  DemuxInit(&info);
-  uint8_t payload[184];
-  int32_t payloadLength = 0;
-  if (DemuxParseATSPacket(packet, 188, &info, payload, &payloadLength) != 1 || !info.bPTS) return false;
-  *pts = UnwrapTimestamp(store->wrapReference, info.PTS);
-  *dts = info.bDTS ? UnwrapTimestamp(store->wrapReference, info.DTS) : *pts;
-  return true;
+int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store) {
+  const int64_t n = store->fileSize - store->ts_offset;
+  // A part packet at the end of the file is read too: the demultiplexer keeps
+  // it waiting, and on a file whose packets do not start at 0 it is whole.
+  return n >= kMTSChunkSize ? kMTSChunkSize : n;
 }
 
-int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store) {
-  int64_t n = store->fileSize - store->ts_offset;
-  if (n >= kMTSChunkSize) return kMTSChunkSize;
-  // A truncated recording ends in a part packet: it is left unread.
-  return n > 0 ? n - n % kMTSPacketSize : n;
+int64_t NextSampleOffset(const MTS_MovieImportGlobalsRecord* store, int64_t offeredEnd) {
+  TSDemuxPending pending{};
+  if (!TSDemuxGetPendingLib(store->tsDemux, &pending)) return store->ts_offset - kMTSPacketSize;
+  // The packet that starts the next PES is the first of the bytes held; a
+  // reader restarts one packet before it, or at the packet itself when what
+  // lies before it is no packet.
+  int64_t offset = offeredEnd - pending.heldBytes;
+  if (pending.afterPacket) offset -= kMTSPacketSize;
+  return offset > 0 ? offset : 0;
+}
+
+namespace {
+
+// Time stamps of one stream carried on across a restart: a joined recording
+// (or a damaged time stamp) makes them jump back, or forward by more than a
+// recording leaves between two PES. From such a jump on, the stream's times
+// are shifted so that they continue from the last PES before it.
+constexpr int64_t kLargestStep = 90000;  // one second
+
+struct Continuation {
+  int64_t* offset;
+  int64_t* last;
+  int64_t* step;
+  uint8_t* seen;
+};
+
+// Moves `key` (a PTS or DTS already unwrapped) onto the continued time line;
+// returns the shift to add to the PES's time stamps, and in *moved how far
+// the shift changed.
+int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64_t* moved) {
+  *moved = 0;
+  if (!*c.seen) {
+    *c.seen = 1;
+    *c.last = key + *c.offset;
+    return *c.offset;
+  }
+  const int64_t continued = key + *c.offset;
+  const int64_t delta = continued - *c.last;
+  if (delta < 0 || delta > kLargestStep) {
+    const int64_t step = *c.step > 0 ? *c.step : fallbackStep;
+    const int64_t offset = *c.last + step - key;
+    *moved = offset - *c.offset;
+    *c.offset = offset;
+  } else if (delta > 0) {
+    *c.step = delta;
+  }
+  *c.last = key + *c.offset;
+  return *c.offset;
+}
+
+} // namespace
+
+void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
+  TSDemuxOutput* out = store->pTSInfo;
+  if (!out->bPTS && !out->bDTS) return;
+  const int64_t key = video && out->bDTS ? out->DTS : out->PTS;
+  int64_t moved = 0;
+  int64_t shift = 0;
+  if (video) {
+    const int64_t frameTicks =
+        store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
+    shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen}, key,
+                     frameTicks, &moved);
+    // The pre-scan's end values belong to the last stretch of the file: they
+    // move with the stretch now read.
+    store->lastVideoPTS += moved;
+    store->videoEndPTS += moved;
+    store->videoEndDTS += moved;
+  } else {
+    shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen}, key,
+                     0, &moved);
+    store->soundEndPTS += moved;
+  }
+  if (out->bPTS) out->PTS += shift;
+  if (out->bDTS) out->DTS += shift;
 }
 
 } // namespace mts_import
@@ -71,8 +134,16 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   out->bDTS = 1;
   // The last PES keeps its own time stamps when its first packet gave them;
   // the pre-scan's estimate of the video's end stands in otherwise.
-  out->PTS = store->pendingVideoTimed ? store->pendingVideoPTS : store->videoEndPTS;
-  out->DTS = store->pendingVideoTimed ? store->pendingVideoDTS : store->videoEndDTS;
+  TSDemuxPending pending{};
+  if (TSDemuxGetPendingLib(store->tsDemux, &pending) && pending.videoStarted && pending.bPTS) {
+    out->PTS = pending.PTS;
+    out->DTS = pending.bDTS ? pending.DTS : pending.PTS;
+    mts_import::UnwrapReportedTimes(store);
+    mts_import::ContinueReportedTimes(store, true);
+  } else {
+    out->PTS = store->videoEndPTS;
+    out->DTS = store->videoEndDTS;
+  }
   OSErr err = MTS_add_video_sample(store, &outSize, 1);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
@@ -138,22 +209,15 @@ OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used) {
   return err;
 }
 
-// Notes the time stamps of a packet that starts a video PES.
-void NoteVideoStart(MTS_MovieImportGlobalsRecord* store, const uint8_t* sourcePacket) {
-  int64_t pts = 0, dts = 0;
-  if (!mts_import::VideoStartTimes(store, sourcePacket, &pts, &dts)) return;
-  store->pendingVideoTimed = 1;
-  store->pendingVideoPTS = pts;
-  store->pendingVideoDTS = dts;
-}
-
 // Acts on the PES the demultiplexer has just reported. `added` is set when
-// a sample was added.
-OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, bool* added) {
+// a sample was added; `nextOffset` is where a reader finds the next PES of
+// the reported stream.
+OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, bool* added) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
   if (out->status & 0x200) {
     mts_import::UnwrapReportedTimes(store);
+    mts_import::ContinueReportedTimes(store, false);
     if (store->needSoundTrack) {
       OSErr err = MTS_create_sound_track(store, store->soundDataRef);
       if (err != noErr) {
@@ -168,12 +232,13 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, bool* added) {
       return err;
     }
     if (outSize >= 1) {
-      store->soundTSOffset = store->ts_offset - kMTSPacketSize;
+      store->soundTSOffset = nextOffset;
       *added = true;
     }
   }
   if (out->status & 0x100) {
     mts_import::UnwrapReportedTimes(store);
+    mts_import::ContinueReportedTimes(store, true);
     if (store->needVideoTrack) {
       bool used = false;
       OSErr err = CreateVideoTracks(store, &used);
@@ -186,7 +251,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, bool* added) {
       return err;
     }
     if (outSize >= 1) {
-      store->videoTSOffset = store->ts_offset - kMTSPacketSize;
+      store->videoTSOffset = nextOffset;
       *added = true;
     }
   }
@@ -199,6 +264,7 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
   TSDemuxOutput* out = store->pTSInfo;
   int64_t n = 0; // bytes of the chunk in pTSbuffer
   int64_t p = 0; // position of the packet offered last
+  int32_t block = 0; // its length: a packet, or less at the end of the file
   bool added = false;
   for (;;) {
     int32_t offerLength = 0;
@@ -219,7 +285,8 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
             return ioErr;
           }
           p = 0;
-          offerLength = kMTSPacketSize;
+          block = static_cast<int32_t>(std::min<int64_t>(kMTSPacketSize, n));
+          offerLength = block;
         } else if (added && n != 0) {
           return noErr;
         } else {
@@ -228,15 +295,18 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
           return FlushAtEndOfFile(store);
         }
       } else {
-        p += kMTSPacketSize;
-        store->ts_offset += kMTSPacketSize;
+        p += block;
+        store->ts_offset += block;
         if (p == n) continue;
-        offerLength = kMTSPacketSize;
+        block = static_cast<int32_t>(std::min<int64_t>(kMTSPacketSize, n - p));
+        offerLength = block;
       }
     }
-    if (offerLength == kMTSPacketSize) NoteVideoStart(store, store->pTSbuffer + p);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
-    OSErr err = TakeReportedPES(store, &added);
+    int64_t nextOffset = 0;
+    if (out->status & (kTSStatusVideo | kTSStatusAudio))
+      nextOffset = mts_import::NextSampleOffset(store, store->ts_offset + block);
+    OSErr err = TakeReportedPES(store, nextOffset, &added);
     if (err != noErr) return err;
   }
 }

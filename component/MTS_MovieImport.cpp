@@ -314,9 +314,22 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->firstIPTS = store->ptsOffset = 0;
   store->lastVideoPTS = store->firstVideoPTS = store->videoEndPTS = store->videoEndDTS = store->soundEndPTS = 0;
   store->wrapReference = -1;
-  store->pendingVideoTimed = 0;
-  store->pendingVideoPTS = store->pendingVideoDTS = 0;
+  store->videoTimeShift = store->lastVideoKey = store->videoKeyStep = 0;
+  store->soundTimeShift = store->lastSoundKey = store->soundKeyStep = 0;
+  store->videoKeySeen = store->soundKeySeen = 0;
   store->state = kMTSStateImporting;
+}
+
+// Entries the frame index needs at most: every sound and video sample is a
+// PES that begins with a source packet of its own, and every time code
+// belongs to a video sample, so twice the whole packets of the file (and one
+// for an empty file) always suffice, whatever the time stamps say. The
+// estimate from the pre-scan's time stamps does not: a recording cut short or
+// two recordings joined hold more frames than their time span.
+int32_t FrameIndexCapacity(int64_t fileSize) {
+  const int64_t packets = fileSize > 0 ? fileSize / kMTSPacketSize : 0;
+  const int64_t entries = 2 * packets + 1;
+  return entries > INT32_MAX ? INT32_MAX : static_cast<int32_t>(entries);
 }
 
 bool ParentIsQuickLook() {
@@ -410,9 +423,7 @@ ComponentResult MTS_MovieImportDataRef(MTS_MovieImportGlobalsRecord* store, Hand
   if (MTS_Importer_StartTSdemuxer(store, 0) != 0) return memFullErr;
   store->dataRefType = kMTSDataRefType;
 
-  const int32_t frames = 2 * (store->videoFrames > 0 ? store->videoFrames : 0) +
-                         (store->soundFrames > 0 ? store->soundFrames : 0);
-  const int32_t capacity = static_cast<int32_t>(frames * 1.2 + 1.0);
+  const int32_t capacity = FrameIndexCapacity(store->fileSize);
   UInt32 recordID = 0;
   OSErr err = static_cast<OSErr>(
       MTS_SetDataHandler(&recordID, &store->pARec, &store->pRec, store->dataHandler, store->fileSize, capacity));
