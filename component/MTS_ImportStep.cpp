@@ -103,6 +103,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     store->lastVideoPTS += moved;
     store->videoEndPTS += moved;
     store->videoEndDTS += moved;
+    if (moved != 0) store->videoRestarted = 1;
   } else {
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen}, key,
                      0, &moved);
@@ -125,8 +126,12 @@ int32_t MTS_makeDataRef(Handle* out, uint32_t recordID, uint32_t type) {
 
 namespace {
 
+OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used);
+
 // End of the file: the PES still held by the demultiplexer become the last
 // video and sound samples, and the sound is clipped to the video's length.
+// A recording so short that its only PES of a kind is the last one gets its
+// track from it.
 OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
@@ -144,6 +149,11 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     out->PTS = store->videoEndPTS;
     out->DTS = store->videoEndDTS;
   }
+  if (store->needVideoTrack && out->videoSize > 0) {
+    bool used = false;
+    OSErr err = CreateVideoTracks(store, &used);
+    if (err != noErr) return err;
+  }
   OSErr err = MTS_add_video_sample(store, &outSize, 1);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
@@ -153,6 +163,14 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
 
   out->PTS = store->soundEndPTS;
   outSize = 0;
+  if (store->needSoundTrack && out->audioSize > 0) {
+    err = MTS_create_sound_track(store, store->soundDataRef);
+    if (err != noErr) {
+      MTS_LOG("[ERR]failed to MTS_create_sound_track. err=%d\n", err);
+      return err;
+    }
+    store->needSoundTrack = 0;
+  }
   err = MTS_add_sound_sample(store, &outSize);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to Last MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);

@@ -131,6 +131,13 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t lastSoundKey;
   int64_t soundKeyStep;
   uint8_t soundKeySeen;
+  // Display order across a restart of the video time stamps: the decode time
+  // of the next video sample, the latest display end so far, the shift of the
+  // composition offsets of the current stretch, and a restart to act on.
+  int64_t videoDecodeTime;
+  int64_t videoDisplayEnd;
+  int64_t videoDisplayShift;
+  uint8_t videoRestarted;
 };
 
 // Component entry point and selector handlers.

@@ -1,0 +1,199 @@
+// Imports of damaged recordings: bytes in front of the first packet, a
+// recording cut short, two recordings joined (time stamps restart), a cut
+// recording joined with a whole one, a damaged stretch. Each imports what it
+// holds, and every sample reads back through the data handler.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "importer_stream_kit.h"
+#include "importer_test_util.h"
+#include "testsupport.h"
+
+using namespace importer_test;
+
+namespace {
+
+struct Sample {
+  MediaSampleReference ref;
+  Bytes bytes;  // read through the data handler
+};
+
+struct Imported {
+  ComponentResult result = 0;
+  std::vector<Sample> video, sound;
+  std::vector<int64_t> timecodes;
+  TimeValue videoDuration = 0;
+};
+
+std::vector<Sample> ReadSamples(Media media) {
+  std::vector<Sample> out;
+  if (!media) return out;
+  Handle h = NewHandle(0);
+  const auto refs = SampleReferences(media);
+  for (size_t k = 0; k < refs.size(); ++k) {
+    EXPECT_EQ(GetMediaSampleReferenceData(media, SInt64(k), h), noErr) << k;
+    const auto* p = reinterpret_cast<const uint8_t*>(*h);
+    out.push_back({refs[k], Bytes(p, p + GetHandleSize(h))});
+  }
+  DisposeHandle(h);
+  return out;
+}
+
+Imported Import(const std::string& name, const Bytes& stream) {
+  ImportRun run;
+  ImportFile(&run, WriteTempFile(name, stream));
+  Imported m;
+  m.result = run.result;
+  if (run.result != noErr) return m;
+  Track v = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+  Track s = FindTrack(run.movie, FOUR_CHAR_CODE("soun"));
+  Track t = FindTrack(run.movie, FOUR_CHAR_CODE("tmcd"));
+  m.video = ReadSamples(v ? GetTrackMedia(v) : nullptr);
+  m.sound = ReadSamples(s ? GetTrackMedia(s) : nullptr);
+  if (t) m.timecodes = TimecodeValues(run.store(), GetTrackMedia(t));
+  if (v) m.videoDuration = GetTrackDuration(v);
+  return m;
+}
+
+bool SameSample(const Sample& a, const Sample& b) {
+  return a.bytes == b.bytes && a.ref.dataSize == b.ref.dataSize && a.ref.count == b.ref.count &&
+         a.ref.durationPerSample == b.ref.durationPerSample && a.ref.flags == b.ref.flags;
+}
+
+// Display times (decode time + composition offset) of video samples
+// [from, to): the first and last in display order.
+std::pair<int64_t, int64_t> DisplaySpan(const std::vector<Sample>& v, size_t from, size_t to) {
+  int64_t decode = 0, lo = INT64_MAX, hi = INT64_MIN;
+  for (size_t k = 0; k < to; ++k) {
+    if (k >= from) {
+      lo = std::min(lo, decode + v[k].ref.displayOffset);
+      hi = std::max(hi, decode + v[k].ref.displayOffset);
+    }
+    decode += v[k].ref.durationPerSample;
+  }
+  return {lo, hi};
+}
+
+Bytes Noise(size_t n, uint32_t seed) {
+  Bytes b(n);
+  for (auto& x : b) x = uint8_t((seed = seed * 1103515245u + 12345u) >> 16);
+  return b;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes b;
+  for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
+  return b;
+}
+
+Bytes Head(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + long(std::min(n, b.size()))); }
+
+// A camera stream with LPCM sound (time codes and sound that read back
+// exactly), and the committed AC-3 sample.
+std::vector<std::pair<const char*, Bytes>> Sources() {
+  StreamOptions o;
+  o.pictures = GopPattern(4);
+  o.timecodeStart = 36000 * 25;
+  return {{"camera", MakeStream(o)}, {"sample", testsupport::read_file(testsupport::local_data_file("sample.m2ts"))}};
+}
+
+TEST(ImporterDamaged, BytesInFrontOfTheFirstPacket) {
+  for (const auto& [name, clean] : Sources()) {
+    const Imported want = Import("clean.m2ts", clean);
+    ASSERT_EQ(want.result, noErr) << name;
+    for (size_t prefix : {1u, 5u, 100u, 191u, 1000u}) {
+      SCOPED_TRACE(testing::Message() << name << " prefix " << prefix);
+      const Imported got = Import("prefixed.m2ts", Cat({Noise(prefix, uint32_t(prefix)), clean}));
+      ASSERT_EQ(got.result, noErr);
+      ASSERT_EQ(got.video.size(), want.video.size());
+      ASSERT_EQ(got.sound.size(), want.sound.size());
+      for (size_t k = 0; k < want.video.size(); ++k) EXPECT_TRUE(SameSample(got.video[k], want.video[k])) << k;
+      for (size_t k = 0; k < want.sound.size(); ++k) EXPECT_TRUE(SameSample(got.sound[k], want.sound[k])) << k;
+      EXPECT_EQ(got.timecodes, want.timecodes);
+    }
+  }
+}
+
+// A recording cut to a few dozen packets holds more frames than its time
+// span promises; the frame index must still take them all. (The camera
+// stream spends about 50 packets on sound per picture.)
+TEST(ImporterDamaged, RecordingsCutShort) {
+  for (const auto& [name, clean] : Sources()) {
+    const size_t scale = name == std::string("camera") ? 4 : 1;
+    for (size_t packets : {40 * scale, 60 * scale, 100 * scale}) {
+      for (size_t extra : {0u, 77u}) {
+        SCOPED_TRACE(testing::Message() << name << " " << packets << " packets + " << extra);
+        const Imported got = Import("cut.m2ts", Head(clean, packets * 192 + extra));
+        ASSERT_EQ(got.result, noErr);
+        EXPECT_GE(got.video.size(), 2u);
+      }
+    }
+  }
+}
+
+// Two recordings joined with `cat`, and a cut one joined with a whole one:
+// one movie in which time runs on across the join, every sample reads back,
+// and the second recording is displayed after the first.
+TEST(ImporterDamaged, JoinedRecordings) {
+  for (const auto& [name, clean] : Sources()) {
+    const Imported one = Import("clean.m2ts", clean);
+    ASSERT_EQ(one.result, noErr) << name;
+    const size_t n = one.video.size();
+    const size_t cutAt = clean.size() / 2 + 61;  // not on a packet boundary
+    struct Join {
+      const char* what;
+      Bytes stream;
+      bool whole;  // the first part is the whole recording
+    };
+    const Join joins[] = {{"cat", Cat({clean, clean}), true}, {"cut then cat", Cat({Head(clean, cutAt), clean}), false}};
+    for (const Join& j : joins) {
+      SCOPED_TRACE(testing::Message() << name << " " << j.what);
+      const Imported got = Import("joined.m2ts", j.stream);
+      ASSERT_EQ(got.result, noErr);
+      ASSERT_GT(got.video.size(), n);
+      const size_t first = got.video.size() - n;  // samples of the first part
+      if (j.whole) {
+        ASSERT_EQ(got.video.size(), 2 * n);
+        EXPECT_GE(got.sound.size(), 2 * one.sound.size() - 1);
+        EXPECT_EQ(got.videoDuration, 2 * one.videoDuration);
+        std::vector<int64_t> twice = one.timecodes;
+        twice.insert(twice.end(), one.timecodes.begin(), one.timecodes.end());
+        EXPECT_EQ(got.timecodes, twice);
+      }
+      // The second recording comes out whole, after the first.
+      for (size_t k = 0; k < n; ++k) EXPECT_TRUE(SameSample(got.video[first + k], one.video[k])) << k;
+      EXPECT_LT(DisplaySpan(got.video, 0, first).second, DisplaySpan(got.video, first, got.video.size()).first);
+      for (const Sample& s : got.video) EXPECT_GT(s.ref.durationPerSample, 0);
+    }
+  }
+}
+
+// A damaged stretch, bytes lost or bytes added in the middle: the samples
+// before and after come out whole.
+TEST(ImporterDamaged, DamagedStretchInTheMiddle) {
+  const auto sources = Sources();
+  const Bytes& clean = sources[0].second;
+  const Imported want = Import("clean.m2ts", clean);
+  ASSERT_EQ(want.result, noErr);
+  const size_t mid = clean.size() / 2 + 33;
+  const Bytes a = Head(clean, mid), rest(clean.begin() + long(mid), clean.end());
+  const std::pair<const char*, Bytes> cases[] = {
+      {"noise over 600 bytes", Cat({a, Noise(600, 9), Bytes(rest.begin() + 600, rest.end())})},
+      {"100 bytes lost", Cat({a, Bytes(rest.begin() + 100, rest.end())})},
+      {"300 bytes added", Cat({a, Noise(300, 10), rest})},
+  };
+  for (const auto& [what, stream] : cases) {
+    SCOPED_TRACE(what);
+    const Imported got = Import("damaged.m2ts", stream);
+    ASSERT_EQ(got.result, noErr);
+    ASSERT_GE(got.video.size(), want.video.size() - 3);
+    for (size_t k = 0; k < 10; ++k) {
+      EXPECT_TRUE(SameSample(got.video[k], want.video[k])) << k;
+      EXPECT_TRUE(SameSample(got.video[got.video.size() - 1 - k], want.video[want.video.size() - 1 - k])) << k;
+    }
+  }
+}
+
+}  // namespace
