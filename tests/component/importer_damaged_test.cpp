@@ -99,13 +99,28 @@ std::vector<std::pair<const char*, Bytes>> Sources() {
   return {{"camera", MakeStream(o)}, {"sample", testsupport::read_file(testsupport::local_data_file("sample.m2ts"))}};
 }
 
+// MovieImportValidate on a file, through a fresh importer instance.
+Boolean Validate(const std::string& path) {
+  RegisterImporter();
+  ComponentInstance ci = nullptr;
+  EXPECT_EQ(OpenADefaultComponent(kMTSImporterType, kMTSImporterSubType, &ci), noErr);
+  FSSpec spec{};
+  FSPathMakeFSSpec(path.c_str(), &spec);
+  Boolean valid = 99;
+  EXPECT_EQ(CallComponentSelector(ci, SInt16(14), &spec, static_cast<Handle>(nullptr), &valid), noErr);
+  CloseComponent(ci);
+  return valid;
+}
+
 TEST(ImporterDamaged, BytesInFrontOfTheFirstPacket) {
   for (const auto& [name, clean] : Sources()) {
     const Imported want = Import("clean.m2ts", clean);
     ASSERT_EQ(want.result, noErr) << name;
     for (size_t prefix : {1u, 5u, 100u, 191u, 1000u}) {
       SCOPED_TRACE(testing::Message() << name << " prefix " << prefix);
-      const Imported got = Import("prefixed.m2ts", Cat({Noise(prefix, uint32_t(prefix)), clean}));
+      const Bytes prefixed = Cat({Noise(prefix, uint32_t(prefix)), clean});
+      EXPECT_EQ(Validate(WriteTempFile("validate.m2ts", prefixed)), 128);
+      const Imported got = Import("prefixed.m2ts", prefixed);
       ASSERT_EQ(got.result, noErr);
       ASSERT_EQ(got.video.size(), want.video.size());
       ASSERT_EQ(got.sound.size(), want.sound.size());
@@ -114,6 +129,8 @@ TEST(ImporterDamaged, BytesInFrontOfTheFirstPacket) {
       EXPECT_EQ(got.timecodes, want.timecodes);
     }
   }
+  // Bytes that hold no packets are still refused.
+  EXPECT_EQ(Validate(WriteTempFile("noise.m2ts", Noise(8192, 77))), 0);
 }
 
 // A recording cut to a few dozen packets holds more frames than its time
@@ -194,6 +211,55 @@ TEST(ImporterDamaged, DamagedStretchInTheMiddle) {
       EXPECT_TRUE(SameSample(got.video[got.video.size() - 1 - k], want.video[want.video.size() - 1 - k])) << k;
     }
   }
+}
+
+// Writes `pts` (and `dts` when the header carries one) into the PES header
+// of the `index`-th unit start on `pid`.
+void SetTimes(Bytes& stream, int pid, int index, int64_t pts, int64_t dts) {
+  auto put = [](uint8_t* p, int prefix, int64_t t) {
+    p[0] = uint8_t(prefix << 4 | ((t >> 29) & 0x0E) | 1);
+    p[1] = uint8_t(t >> 22);
+    p[2] = uint8_t((t >> 14) | 1);
+    p[3] = uint8_t(t >> 7);
+    p[4] = uint8_t((t << 1) | 1);
+  };
+  for (size_t pos = 0; pos + 192 <= stream.size(); pos += 192) {
+    uint8_t* ts = &stream[pos + 4];
+    if (!(ts[1] & 0x40) || ((ts[1] & 0x1F) << 8 | ts[2]) != pid || index-- > 0) continue;
+    uint8_t* pes = ts + 4 + ((ts[3] & 0x20) ? ts[4] + 1 : 0);
+    const int flags = pes[7] >> 6;
+    put(pes + 9, flags == 3 ? 3 : 2, pts);
+    if (flags == 3) put(pes + 14, 1, dts);
+    return;
+  }
+}
+
+// Time stamps damaged in the middle of a recording (one picture's jump far
+// ahead, one far back, one sound PES far off): every picture is still there
+// in order, and display stays in decode order around the damage.
+TEST(ImporterDamaged, DamagedTimeStamps) {
+  const auto sources = Sources();
+  const Bytes& clean = sources[0].second;
+  const Imported want = Import("clean.m2ts", clean);
+  ASSERT_EQ(want.result, noErr);
+  Bytes stream = clean;
+  SetTimes(stream, kVideoPid, 13, int64_t(1) << 32, (int64_t(1) << 32) - 3600);
+  SetTimes(stream, kVideoPid, 30, 1000, 1000 - 3600);
+  SetTimes(stream, kAudioPid, 100, 5, 0);
+  const Imported got = Import("stamps.m2ts", stream);
+  ASSERT_EQ(got.result, noErr);
+  ASSERT_EQ(got.video.size(), want.video.size());
+  for (size_t k = 0; k < want.video.size(); ++k) {
+    EXPECT_TRUE(SameSample(got.video[k], want.video[k])) << k;
+    if (k != 13 && k != 30) {
+      EXPECT_EQ(got.video[k].ref.displayOffset, want.video[k].ref.displayOffset) << k;
+    }
+  }
+  EXPECT_EQ(got.videoDuration, want.videoDuration);
+  EXPECT_GE(got.sound.size(), want.sound.size() - 1);
+  EXPECT_EQ(got.timecodes, want.timecodes);
+  const size_t n = want.video.size();
+  EXPECT_LT(DisplaySpan(got.video, 0, 12).second, DisplaySpan(got.video, 14, n).first);
 }
 
 }  // namespace
