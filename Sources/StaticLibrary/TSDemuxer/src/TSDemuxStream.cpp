@@ -179,59 +179,58 @@ void scan(TSDemuxContext* c) {
   const PESAssembly video = video_assembly(c);
   const PESAssembly audio = audio_assembly(c);
   tsdemux::PacketLayout layout;
-  c->pending = 0;
+  // Kept in locals: the payload copies may alias anything, and the clean
+  // path should not reload them.
+  GridState grid = static_cast<GridState>(c->grid);
+  bool afterPacket = c->afterPacket != 0;
+  bool pending = false;
   for (;;) {
     const int32_t held = s.size - s.used;
     const uint8_t* front = s.pBuffer + s.used;
-    if (c->grid != kGridHeld || held < kSyncOffset + 1 || front[kSyncOffset] != 0x47) {
-      if (held <= 0) break;
-      if (c->grid == kGridFresh) {
-        if (held < kHeaderBytes) {
-          c->pending = 1;
-          break;
-        }
-        c->afterPacket = 0;
-        if (plausible_header(front)) {
-          c->grid = kGridHeld;
-        } else {
-          c->grid = kGridSearching;
-        }
-        continue;
-      }
-      if (c->grid == kGridHeld && held < kSyncOffset + 1) {
-        c->pending = 1;
+    if (grid == kGridHeld && held >= kTSSourcePacketSize && front[kSyncOffset] == 0x47) {
+      // On the grid: the clean path.
+      const uint8_t* packet = front + kSyncOffset;
+      tsdemux::read_packet_layout(packet, &layout);
+      const PESAssembly* a = layout.pid == kTSVideoPID   ? &video
+                             : layout.pid == kTSAudioPID ? &audio
+                                                         : nullptr;
+      if (a != nullptr && !take_packet(*a, packet, layout)) {
+        c->status |= a->completeBit;
         break;
       }
-      GridState state = static_cast<GridState>(c->grid);
-      int32_t skip = 0;
-      const Regain r = regain_grid(front, held, &state, &skip);
-      s.used += skip;
-      c->grid = state;
-      if (r == Regain::kWait) {
-        c->pending = 1;
-        break;
-      }
-      c->grid = kGridHeld;
-      c->afterPacket = 0;
+      s.used += kTSSourcePacketSize;
+      afterPacket = (packet[3] & 0x30) != 0;
       continue;
     }
-    if (held < kTSSourcePacketSize) {  // the rest of the packet is still to come
-      c->pending = 1;
+    if (held <= 0) break;
+    if (grid == kGridFresh) {
+      if (held < kHeaderBytes) {
+        pending = true;
+        break;
+      }
+      afterPacket = false;
+      grid = plausible_header(front) ? kGridHeld : kGridSearching;
+      continue;
+    }
+    // The rest of the packet (or its sync byte) is still to come.
+    if (grid == kGridHeld && (held <= kSyncOffset || front[kSyncOffset] == 0x47)) {
+      pending = true;
       break;
     }
-    const uint8_t* packet = front + kSyncOffset;
-    tsdemux::read_packet_layout(packet, &layout);
-    const PESAssembly* a = layout.pid == kTSVideoPID   ? &video
-                           : layout.pid == kTSAudioPID ? &audio
-                                                       : nullptr;
-    if (a != nullptr && !take_packet(*a, packet, layout)) {
-      c->status |= a->completeBit;
+    int32_t skip = 0;
+    const Regain r = regain_grid(front, held, &grid, &skip);
+    s.used += skip;
+    if (r == Regain::kWait) {
+      pending = true;
       break;
     }
-    s.used += kTSSourcePacketSize;
-    c->afterPacket = (packet[3] & 0x30) != 0;
+    grid = kGridHeld;
+    afterPacket = false;
   }
   if (s.used >= s.size) s.used = s.size = 0;
+  c->grid = grid;
+  c->afterPacket = afterPacket ? 1 : 0;
+  c->pending = pending ? 1 : 0;
 }
 
 }  // namespace
