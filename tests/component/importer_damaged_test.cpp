@@ -215,8 +215,8 @@ TEST(ImporterDamaged, DamagedStretchInTheMiddle) {
 
 // Writes `pts` (and `dts` when the header carries one) into the PES header
 // of the `index`-th unit start on `pid`.
-void SetTimes(Bytes& stream, int pid, int index, int64_t pts, int64_t dts) {
-  auto put = [](uint8_t* p, int prefix, int64_t t) {
+void SetTimes(Bytes& stream, int pid, int index, uint64_t pts, uint64_t dts) {
+  auto put = [](uint8_t* p, int prefix, uint64_t t) {
     p[0] = uint8_t(prefix << 4 | ((t >> 29) & 0x0E) | 1);
     p[1] = uint8_t(t >> 22);
     p[2] = uint8_t((t >> 14) | 1);
@@ -244,7 +244,7 @@ TEST(ImporterDamaged, DamagedTimeStamps) {
   ASSERT_EQ(want.result, noErr);
   Bytes stream = clean;
   SetTimes(stream, kVideoPid, 13, int64_t(1) << 32, (int64_t(1) << 32) - 3600);
-  SetTimes(stream, kVideoPid, 30, 1000, 1000 - 3600);
+  SetTimes(stream, kVideoPid, 30, 4600, 1000);
   SetTimes(stream, kAudioPid, 100, 5, 0);
   const Imported got = Import("stamps.m2ts", stream);
   ASSERT_EQ(got.result, noErr);
