@@ -115,6 +115,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   int64_t stepDistance = kMTSChunkSize;
   int64_t count = 0;
   int64_t minPTS = 0, headMaxPTS = 0, firstDTS = 0;
+  int64_t headBytes = 0;  // bytes up to the end of the head's last PES
   std::vector<int64_t> tailPTS;
   TSDemuxOutput* out = store->pTSInfo;
   LastVideoStart lastStart;
@@ -169,7 +170,10 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
       }
     }
 
-    if (pts < minPTS) minPTS = pts;
+    // The head's smallest time stamp: the tail's are larger in one
+    // recording, and after a restart (recordings joined) they say nothing
+    // about the delay between decoding and display.
+    if (count <= kHeadCount && pts < minPTS) minPTS = pts;
     if (!store->idrSeen) {
       StreamInfo slices(out, 4);
       if (slices.head.status != 0) return 1;
@@ -184,7 +188,11 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
     if (count <= kHeadCount) {
       store->firstVideoPTS = std::min(store->firstVideoPTS, pts);
       headMaxPTS = std::max(headMaxPTS, pts);
-      if (count == kHeadCount && MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+      if (count == kHeadCount) {
+        TSDemuxPending pending{};
+        if (TSDemuxGetPendingLib(store->tsDemux, &pending)) headBytes = store->ts_offset - pending.heldBytes;
+        if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+      }
     } else {
       tailPTS.push_back(pts);
       store->videoEndDTS = out->DTS;
@@ -232,13 +240,20 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   if (store->timeScale == 0) return 1;
   SetMovieTimeScale(store->theMovie, store->timeScale);
 
+  // The decode-to-display delay comes from the head alone: it stands also
+  // when the frame count below cannot be estimated.
+  store->ptsOffset = RoundHalfAway((minPTS - firstDTS) * static_cast<double>(static_cast<uint32_t>(store->timeScale)) /
+                                   static_cast<double>(kTicksPerSecond));
   store->videoFrames = static_cast<int32_t>(RoundHalfAway(
       (store->lastVideoPTS - store->firstVideoPTS) * static_cast<double>(static_cast<uint32_t>(store->timeScale)) /
       (frameDuration * 90000.0)));
-  if (store->videoFrames <= 0) return 1;
-  store->ptsOffset = RoundHalfAway((minPTS - firstDTS) * static_cast<double>(static_cast<uint32_t>(store->timeScale)) /
-                                   static_cast<double>(kTicksPerSecond));
-  return 0;
+  // Time stamps that restart between the head and the tail (recordings
+  // joined) give no span: the count is estimated from the bytes the head's
+  // pictures took instead.
+  if (store->videoFrames <= 0 && headBytes > 0)
+    store->videoFrames = static_cast<int32_t>(
+        std::min<int64_t>(INT32_MAX, RoundHalfAway(double(kHeadCount) * double(fileSize) / double(headBytes))));
+  return store->videoFrames <= 0 ? 1 : 0;
 }
 
 int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {

@@ -90,6 +90,54 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 
 Bytes Head(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + long(std::min(n, b.size()))); }
 
+// Calls `change(pts, dts)` on the time stamps of every unit start on `pid`
+// with a PES header that carries them (dts < 0 when there is none), and
+// writes back what it leaves there.
+void ChangeTimes(Bytes& stream, int pid, const std::function<void(int index, int64_t& pts, int64_t& dts)>& change) {
+  auto get = [](const uint8_t* p) {
+    return int64_t((p[0] >> 1) & 7) << 30 | int64_t(p[1]) << 22 | int64_t(p[2] >> 1) << 15 | int64_t(p[3]) << 7 |
+           int64_t(p[4] >> 1);
+  };
+  auto put = [](uint8_t* p, int prefix, uint64_t t) {
+    p[0] = uint8_t(prefix << 4 | ((t >> 29) & 0x0E) | 1);
+    p[1] = uint8_t(t >> 22);
+    p[2] = uint8_t((t >> 14) | 1);
+    p[3] = uint8_t(t >> 7);
+    p[4] = uint8_t((t << 1) | 1);
+  };
+  int index = 0;
+  for (size_t pos = 0; pos + 192 <= stream.size(); pos += 192) {
+    uint8_t* ts = &stream[pos + 4];
+    if (ts[0] != 0x47 || !(ts[1] & 0x40) || ((ts[1] & 0x1F) << 8 | ts[2]) != pid) continue;
+    uint8_t* pes = ts + 4 + ((ts[3] & 0x20) ? ts[4] + 1 : 0);
+    const int flags = pes[7] >> 6;
+    if (flags < 2) continue;
+    int64_t pts = get(pes + 9), dts = flags == 3 ? get(pes + 14) : -1;
+    change(index++, pts, dts);
+    put(pes + 9, flags == 3 ? 3 : 2, uint64_t(pts));
+    if (flags == 3) put(pes + 14, 1, uint64_t(dts));
+  }
+}
+
+// Writes `pts` and `dts` into the PES header of the `index`-th unit start.
+void SetTimes(Bytes& stream, int pid, int which, int64_t pts, int64_t dts) {
+  ChangeTimes(stream, pid, [&](int index, int64_t& p, int64_t& d) {
+    if (index != which) return;
+    p = pts;
+    if (d >= 0) d = dts;
+  });
+}
+
+// Every time stamp of both streams moved by `ticks`.
+Bytes Shifted(Bytes stream, int64_t ticks) {
+  for (int pid : {kVideoPid, kAudioPid})
+    ChangeTimes(stream, pid, [&](int, int64_t& p, int64_t& d) {
+      p += ticks;
+      if (d >= 0) d += ticks;
+    });
+  return stream;
+}
+
 // A camera stream with LPCM sound (time codes and sound that read back
 // exactly), and the committed AC-3 sample.
 std::vector<std::pair<const char*, Bytes>> Sources() {
@@ -187,6 +235,34 @@ TEST(ImporterDamaged, JoinedRecordings) {
   }
 }
 
+// Joined recordings whose time stamps go back at the join, or ahead by an
+// hour, imported at once and with idling: the composition offsets are those
+// of one recording (the delay between decoding and display comes from the
+// start of the file, not from the smaller time stamps of its end).
+TEST(ImporterDamaged, JoinedRecordingsWithOtherTimeStamps) {
+  for (const auto& [name, clean] : Sources()) {
+    const Imported one = Import("clean.m2ts", clean);
+    ASSERT_EQ(one.result, noErr);
+    const Bytes later = Shifted(clean, int64_t(3600) * 90000);
+    for (const Bytes& joined : {Cat({later, clean}), Cat({clean, later})}) {
+      SCOPED_TRACE(name);
+      for (int32_t flags : {0, kMTSInFlagIdle}) {
+        ImportRun run;
+        ImportFile(&run, WriteTempFile("joined.m2ts", joined), flags);
+        ASSERT_EQ(run.result, noErr) << flags;
+        const auto video = SampleReferences(GetTrackMedia(FindTrack(run.movie, FOUR_CHAR_CODE("vide"))));
+        const size_t n = one.video.size();
+        ASSERT_EQ(video.size(), 2 * n);
+        for (size_t k = 0; k < 2 * n; ++k)
+          EXPECT_EQ(video[k].displayOffset, one.video[k % n].ref.displayOffset) << k;
+        if (flags == 0) {
+          EXPECT_EQ(GetTrackDuration(FindTrack(run.movie, FOUR_CHAR_CODE("vide"))), 2 * one.videoDuration);
+        }
+      }
+    }
+  }
+}
+
 // A damaged stretch, bytes lost or bytes added in the middle: the samples
 // before and after come out whole.
 TEST(ImporterDamaged, DamagedStretchInTheMiddle) {
@@ -210,27 +286,6 @@ TEST(ImporterDamaged, DamagedStretchInTheMiddle) {
       EXPECT_TRUE(SameSample(got.video[k], want.video[k])) << k;
       EXPECT_TRUE(SameSample(got.video[got.video.size() - 1 - k], want.video[want.video.size() - 1 - k])) << k;
     }
-  }
-}
-
-// Writes `pts` (and `dts` when the header carries one) into the PES header
-// of the `index`-th unit start on `pid`.
-void SetTimes(Bytes& stream, int pid, int index, uint64_t pts, uint64_t dts) {
-  auto put = [](uint8_t* p, int prefix, uint64_t t) {
-    p[0] = uint8_t(prefix << 4 | ((t >> 29) & 0x0E) | 1);
-    p[1] = uint8_t(t >> 22);
-    p[2] = uint8_t((t >> 14) | 1);
-    p[3] = uint8_t(t >> 7);
-    p[4] = uint8_t((t << 1) | 1);
-  };
-  for (size_t pos = 0; pos + 192 <= stream.size(); pos += 192) {
-    uint8_t* ts = &stream[pos + 4];
-    if (!(ts[1] & 0x40) || ((ts[1] & 0x1F) << 8 | ts[2]) != pid || index-- > 0) continue;
-    uint8_t* pes = ts + 4 + ((ts[3] & 0x20) ? ts[4] + 1 : 0);
-    const int flags = pes[7] >> 6;
-    put(pes + 9, flags == 3 ? 3 : 2, pts);
-    if (flags == 3) put(pes + 14, 1, dts);
-    return;
   }
 }
 
