@@ -249,10 +249,10 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       MTS_LOG("[ERR]failed to MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
       return err;
     }
-    if (outSize >= 1) {
-      store->soundTSOffset = nextOffset;
-      *added = true;
-    }
+    // The next sample is read from where the next PES starts, also when this
+    // one gave no sample: else a reader would meet this PES first.
+    store->soundTSOffset = nextOffset;
+    if (outSize >= 1) *added = true;
   }
   if (out->status & 0x100) {
     mts_import::UnwrapReportedTimes(store);
@@ -261,17 +261,18 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       bool used = false;
       OSErr err = CreateVideoTracks(store, &used);
       if (err != noErr) return err;
-      if (!used) return noErr;
+      if (!used) {
+        store->videoTSOffset = nextOffset;
+        return noErr;
+      }
     }
     OSErr err = MTS_add_video_sample(store, &outSize, 0);
     if (err != noErr) {
       MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
       return err;
     }
-    if (outSize >= 1) {
-      store->videoTSOffset = nextOffset;
-      *added = true;
-    }
+    store->videoTSOffset = nextOffset;
+    if (outSize >= 1) *added = true;
   }
   return noErr;
 }

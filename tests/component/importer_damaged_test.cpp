@@ -263,6 +263,39 @@ TEST(ImporterDamaged, JoinedRecordingsWithOtherTimeStamps) {
   }
 }
 
+// Overwrites what follows the PES header in the `which`-th unit start on
+// `pid` with `count` bytes of 0xFF (to the end of the packet at most).
+void Spoil(Bytes& stream, int pid, int which, size_t count) {
+  for (size_t pos = 0; pos + 192 <= stream.size(); pos += 192) {
+    uint8_t* ts = &stream[pos + 4];
+    if (!(ts[1] & 0x40) || ((ts[1] & 0x1F) << 8 | ts[2]) != pid || which-- > 0) continue;
+    uint8_t* pes = ts + 4 + ((ts[3] & 0x20) ? ts[4] + 1 : 0);
+    uint8_t* payload = pes + 9 + pes[8];
+    std::fill(payload, std::min(payload + count, ts + 188), 0xFF);
+    return;
+  }
+}
+
+// A PES that gives no sample (a picture without a readable slice, an LPCM
+// PES without a valid header) leaves the others where they are: the sample
+// after it reads back its own bytes, not the spoilt PES's.
+TEST(ImporterDamaged, PesWithoutSampleLeavesTheNextOneItsOwnBytes) {
+  const Bytes clean = Sources()[0].second;
+  const Imported want = Import("clean.m2ts", clean);
+  ASSERT_EQ(want.result, noErr);
+  Bytes stream = clean;
+  Spoil(stream, kVideoPid, 14, 184);
+  Spoil(stream, kAudioPid, 50, 4);
+  const Imported got = Import("spoilt.m2ts", stream);
+  ASSERT_EQ(got.result, noErr);
+  ASSERT_EQ(got.video.size(), want.video.size() - 1);
+  for (size_t k = 0; k < got.video.size(); ++k)
+    EXPECT_EQ(got.video[k].bytes, want.video[k < 14 ? k : k + 1].bytes) << k;
+  ASSERT_EQ(got.sound.size(), want.sound.size() - 1);
+  for (size_t k = 0; k < got.sound.size(); ++k)
+    EXPECT_EQ(got.sound[k].bytes, want.sound[k < 50 ? k : k + 1].bytes) << k;
+}
+
 // A damaged stretch, bytes lost or bytes added in the middle: the samples
 // before and after come out whole.
 TEST(ImporterDamaged, DamagedStretchInTheMiddle) {
