@@ -120,21 +120,35 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   TSDemuxOutput* out = store->pTSInfo;
   LastVideoStart lastStart;
 
+  bool onlyPes = false;  // the file's one video PES, never reported, is taken
   for (;;) {
     OSErr readErr = noErr;
     Offer offer = OfferNext(store, &readErr);
     if (offer == Offer::kError) return readErr;
     if (offer == Offer::kOutOfData) {
-      // No video PES in a whole pass from the start: reading again finds none.
-      if (count >= kTailTarget || tailStart <= 0 || count == 0) {
-        if (store->wrapReference >= 0) lastStart.Take(store);
-        break;
+      // A recording cut so short that it holds one video PES: that PES,
+      // still being assembled, is the first.
+      TSDemuxPending pending{};
+      if (count == 0 && !onlyPes && TSDemuxGetPendingLib(store->tsDemux, &pending) && pending.videoStarted &&
+          pending.bPTS && out->videoSize > 0) {
+        onlyPes = true;
+        out->bPTS = 1;
+        out->PTS = pending.PTS;
+        out->bDTS = pending.bDTS;
+        out->DTS = pending.DTS;
+      } else {
+        // No video PES in a whole pass from the start: reading again finds none.
+        if (count >= kTailTarget || tailStart <= 0 || count == 0 || onlyPes) {
+          if (store->wrapReference >= 0) lastStart.Take(store);
+          break;
+        }
+        tailStart = StepBack(tailStart, &stepDistance);
+        if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+        continue;
       }
-      tailStart = StepBack(tailStart, &stepDistance);
-      if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+    } else if (!(out->status & 0x100)) {
       continue;
     }
-    if (!(out->status & 0x100)) continue;
     if (store->wrapReference < 0) store->wrapReference = out->PTS;
     mts_import::UnwrapReportedTimes(store);
     const int64_t pts = out->PTS;
@@ -253,6 +267,8 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   if (store->videoFrames <= 0 && headBytes > 0)
     store->videoFrames = static_cast<int32_t>(
         std::min<int64_t>(INT32_MAX, RoundHalfAway(double(kHeadCount) * double(fileSize) / double(headBytes))));
+  // Fewer pictures than the head wants: they were all counted.
+  if (store->videoFrames <= 0 && count > 0 && count < kHeadCount) store->videoFrames = static_cast<int32_t>(count);
   return store->videoFrames <= 0 ? 1 : 0;
 }
 

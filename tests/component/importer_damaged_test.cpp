@@ -183,16 +183,17 @@ TEST(ImporterDamaged, BytesInFrontOfTheFirstPacket) {
 
 // A recording cut to a few dozen packets holds more frames than its time
 // span promises; the frame index must still take them all. (The camera
-// stream spends about 50 packets on sound per picture.)
+// stream spends about 50 packets on sound per picture: 40 of its packets
+// hold one picture, the PES of which is never completed by a next one.)
 TEST(ImporterDamaged, RecordingsCutShort) {
   for (const auto& [name, clean] : Sources()) {
     const size_t scale = name == std::string("camera") ? 4 : 1;
-    for (size_t packets : {40 * scale, 60 * scale, 100 * scale}) {
+    for (size_t packets : {size_t(40), 60 * scale, 100 * scale}) {
       for (size_t extra : {0u, 77u}) {
         SCOPED_TRACE(testing::Message() << name << " " << packets << " packets + " << extra);
         const Imported got = Import("cut.m2ts", Head(clean, packets * 192 + extra));
         ASSERT_EQ(got.result, noErr);
-        EXPECT_GE(got.video.size(), 2u);
+        EXPECT_GE(got.video.size(), packets == 40 && scale > 1 ? 1u : 2u);
       }
     }
   }
