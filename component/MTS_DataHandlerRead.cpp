@@ -184,7 +184,9 @@ ComponentResult read_timecode(MTS_DataHGlobalsRecord* g, Ptr dst, SInt64 fileOff
 // there; held data would yield earlier frames first.
 bool demux_is_fresh(const MTS_DataHGlobalsRecord* g) {
   const TSDemuxOutput* out = g->pTSInfo;
-  return (out->status & kTSStatusNeedInput) && out->videoSize == 0 && out->audioSize == 0;
+  TSDemuxPending pending{};
+  return (out->status & kTSStatusNeedInput) && out->videoSize == 0 && out->audioSize == 0 &&
+         TSDemuxGetPendingLib(g->demux, &pending) && pending.heldBytes == 0;
 }
 
 }  // namespace
