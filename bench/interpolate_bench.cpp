@@ -6,16 +6,10 @@
 #include <random>
 #include <vector>
 
+#include "bench_variants.h"
 #include "vpiInterpolate.h"
 
 namespace {
-
-bool hasVariant(int slot) {
-  __builtin_cpu_init();
-  if (slot == 3) return __builtin_cpu_supports("sse4.1");
-  if (slot == 2) return __builtin_cpu_supports("ssse3");
-  return true;
-}
 
 using InterpolateFn = VpStatus (*)(const InterpolateBlockParams*);
 const InterpolateFn kLuma[] = {sse2_vpiInterpolateLumaBlock_H264_8u_P1R, sse2_vpiInterpolateLumaBlock_H264_8u_P1R,
