@@ -380,7 +380,7 @@ TEST(CavlcExpGolomb, EveryLengthFromEveryOffsetEndingAtTheBuffersLastByte) {
         const uint64_t valueBits = zeros == 0 ? 0 : (lead % 3 == 0 ? 0 : lead % 3 == 1 ? ~0ull : rng());
         BitWriter w;
         w.put(0, lead);
-        w.put(0, zeros);
+        for (int i = 0; i < zeros; ++i) w.put(0, 1);
         w.put(1, 1);
         for (int i = zeros - 1; i >= 0; --i) w.put(i < 64 ? static_cast<uint32_t>((valueBits >> i) & 1) : 0, 1);
         const int length = 2 * zeros + 1;
