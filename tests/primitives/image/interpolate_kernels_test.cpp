@@ -230,4 +230,100 @@ TEST(InterpolateKernels, InterleavedChromaAgainstPlainSplitAtEveryFraction) {
   }
 }
 
+// Windows that leave the interleaved plane: fetched with the interleaved
+// edge fetch, split and filtered, they give the prediction of the clamped
+// reference coordinates.
+TEST(InterpolateKernels, InterleavedChromaWindowsAcrossThePlaneEdges) {
+  const Nv12Plane nv12(20, 18, 2 * 20 + 3);  // at least as large as every window
+  const Plane planes[2] = {nv12.component(0), nv12.component(1)};
+  for (const VariantTables& t : variants()) {
+    for (int trial = 0; trial < 3000; ++trial) {
+      const int index = randomIn(0, 15);
+      const int width = (index & 12) == 0 ? 2 : (index & 12) == 4 ? 4 : 8;
+      const int height = heightsOf(width)[randomIn(0, static_cast<int>(heightsOf(width).size()) - 1)];
+      const int dx = index & 1 ? randomIn(1, 7) : 0, dy = index & 2 ? randomIn(1, 7) : 0;
+      InterpolateKernelParams k{};
+      k.windowX = randomIn(-12, nv12.pairs + 4);
+      k.windowY = randomIn(-20, nv12.rows + 4);
+      k.windowWidth = width + (dx != 0);
+      k.windowHeight = height + (dy != 0);
+      k.frameWidth = nv12.pairs;
+      k.frameHeight = nv12.rows;
+      uint32_t flags = (k.windowX < 0 ? 1 : 0) | (nv12.pairs < k.windowX + k.windowWidth ? 2 : 0) |
+                       (k.windowY < 0 ? 4 : 0) | (nv12.rows < k.windowY + k.windowHeight ? 8 : 0);
+      if (flags == 0) continue;
+      const int wx = k.windowX, wy = k.windowY;
+      // The fetched window: pairs, 32 bytes a row.
+      std::vector<uint8_t> window(32 * 17);
+      k.pSrc = nv12.data.data();
+      k.srcStep = nv12.step;
+      k.pDst = window.data();
+      k.dstStep = 32;
+      read_data_through_boundary_table_nv12_8u_pxmx[flags](&k);
+      alignas(16) uint8_t scratch[2 * kSplitPlaneOffset];
+      uint8_t out[2][16 * 16];
+      k.pSrc = window.data();
+      k.srcStep = 32;
+      k.dx = dx;
+      k.dy = dy;
+      k.width = width;
+      k.height = height;
+      k.pDst = scratch;
+      k.pDst2 = out[1];
+      k.dstStep = 16;
+      t.nv12[index](&k);
+      if ((index & 3) == 0) {
+        std::memcpy(out[0], scratch, sizeof out[0]);
+      } else {
+        for (int plane = 0; plane < 2; ++plane) {
+          InterpolateKernelParams f = k;
+          f.pSrc = scratch + plane * kSplitPlaneOffset;
+          f.srcStep = kSplitRowStep;
+          f.pDst = out[plane];
+          t.chroma[index](&f);
+        }
+      }
+      for (int plane = 0; plane < 2; ++plane)
+        for (int r = 0; r < height; ++r)
+          for (int c = 0; c < width; ++c)
+            ASSERT_EQ(imagetest::chromaSample(planes[plane], 8 * (wx + c) + dx, 8 * (wy + r) + dy), out[plane][r * 16 + c])
+                << t.variant << " index " << index << " window " << wx << "," << wy << " plane " << plane;
+    }
+  }
+}
+
+// The planar chroma kernels at the sample extremes, every fraction: flat 0
+// and 255, and 0/255 checkerboards, whose sums reach the 16-bit lanes' top.
+TEST(InterpolateKernels, ChromaKernelsAtTheExtremes) {
+  for (const VariantTables& t : variants()) {
+    for (int pattern = 0; pattern < 4; ++pattern) {
+      Plane plane(12, 20, 12);
+      for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 12; ++x)
+          plane.data[y * 12 + x] = pattern == 0 ? 0 : pattern == 1 ? 255 : ((x + y + pattern) & 1) ? 255 : 0;
+      for (int index = 0; index < 16; ++index) {
+        const int width = (index & 12) == 0 ? 2 : (index & 12) == 4 ? 4 : 8;
+        for (int frac = 0; frac < 64; ++frac) {
+          const int dx = index & 1 ? 1 + frac % 7 : 0, dy = index & 2 ? 1 + frac / 8 % 7 : 0;
+          uint8_t out[16 * 8];
+          InterpolateKernelParams k{};
+          k.pSrc = plane.origin() + 12 + 1;
+          k.srcStep = 12;
+          k.pDst = out;
+          k.dstStep = 8;
+          k.dx = dx;
+          k.dy = dy;
+          k.width = width;
+          k.height = 16 - 2 * (width == 2) * 4;
+          t.chroma[index](&k);
+          for (int r = 0; r < k.height; ++r)
+            for (int c = 0; c < width; ++c)
+              ASSERT_EQ(imagetest::chromaSample(plane, 8 * (1 + c) + dx, 8 * (1 + r) + dy), out[r * 8 + c])
+                  << t.variant << " pattern " << pattern << " index " << index;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
