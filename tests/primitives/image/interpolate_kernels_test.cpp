@@ -43,6 +43,9 @@ std::vector<VariantTables> variants() {
 
 int lumaGroup(int width) { return (width * 2) & 48; }
 
+// Positions built on the centre sample j (index dy * 4 + dx).
+enum { Pf = 6, Pi = 9, Pj = 10, Pk = 11, Pq = 14 };
+
 #define EXPECT_LUMA_ENTRY(name, pos, width)                               \
   EXPECT_EQ(t.luma[lumaGroup(width) | (pos)], &ns::name) << t.variant << " " #name; \
   if ((width) == 16) {                                                     \
@@ -127,6 +130,41 @@ TEST(InterpolateKernels, LumaFromEveryOffsetInALine) {
           }
         }
       }
+    }
+  }
+}
+
+// The centre positions on planes of random 0 and 255 samples, whose
+// intermediate sums sweep the whole range the 16-bit centre arithmetic has
+// to hold (and saturate).
+TEST(InterpolateKernels, CentrePositionsOnExtremeSamples) {
+  Plane plane(64, 48, 64);
+  for (auto& v : plane.data) v = randomIn(0, 1) ? 255 : 0;
+  const int centrePositions[] = {Pf, Pi, Pj, Pk, Pq};
+  for (const auto& m : CHECKASM_MEMBERS(vpiInterpolateLumaBlock_H264_8u_P1R)) {
+    for (int trial = 0; trial < 400; ++trial) {
+      const int width = 4 << randomIn(0, 2);
+      const int pos = centrePositions[trial % 5];
+      uint8_t dst[16 * 16];
+      InterpolateBlockParams p{};
+      p.pSrc[0] = plane.origin();
+      p.srcStep = 64;
+      p.pDst[0] = dst;
+      p.dstStep = 16;
+      p.frameWidth = 64;
+      p.frameHeight = 48;
+      p.blockWidth = width;
+      p.blockHeight = 16;
+      p.blockX = randomIn(2, 64 - width - 4);
+      p.blockY = randomIn(2, 48 - 16 - 4);
+      p.mvX = pos & 3;
+      p.mvY = pos >> 2;
+      ASSERT_EQ(0, m.fn(&p));
+      for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < width; ++x)
+          ASSERT_EQ(imagetest::lumaSample(plane, 4 * (p.blockX + x) + p.mvX, 4 * (p.blockY + y) + p.mvY),
+                    dst[y * 16 + x])
+              << m.name << " position " << pos;
     }
   }
 }
