@@ -7,7 +7,8 @@
 // into its own namespace (sse2, ssse3, sse41), so the variants cannot drift
 // apart; the tables of each namespace hold that variant's members in kernel
 // index order. The member names are the SSE2 names: the SSSE3 and SSE4.1
-// tables hold the same kernels, built with their instruction sets.
+// tables hold the same kernel bodies, built with their instruction sets
+// (only the SSE2 luma kernels copy rows that straddle a 64-byte line first).
 #pragma once
 
 #include "vpiInterpolate.h"
