@@ -330,6 +330,40 @@ TEST(InterpolateKernels, InterleavedChromaWindowsAcrossThePlaneEdges) {
   }
 }
 
+// Chroma blocks from every offset in a 64-byte line, every width, filter
+// kind and height (rows that straddle a line are read from aligned groups in
+// the SSE2 variant).
+TEST(InterpolateKernels, ChromaFromEveryOffsetInALine) {
+  for (const VariantTables& t : variants()) {
+    for (int step : {128, 100}) {
+      const Plane plane(96, 20, step);
+      for (int index = 0; index < 12; ++index) {
+        const int width = (index & 12) == 0 ? 2 : (index & 12) == 4 ? 4 : 8;
+        for (int height : heightsOf(width)) {
+          for (int x = 8; x < 8 + 64; ++x) {
+            const int dx = index & 1 ? 1 + x % 7 : 0, dy = index & 2 ? 1 + x % 5 : 0;
+            uint8_t out[16 * 8];
+            InterpolateKernelParams k{};
+            k.pSrc = plane.origin() + x;
+            k.srcStep = step;
+            k.pDst = out;
+            k.dstStep = 8;
+            k.dx = dx;
+            k.dy = dy;
+            k.width = width;
+            k.height = height;
+            t.chroma[index](&k);
+            for (int r = 0; r < height; ++r)
+              for (int c = 0; c < width; ++c)
+                ASSERT_EQ(imagetest::chromaSample(plane, 8 * (x + c) + dx, 8 * r + dy), out[r * 8 + c])
+                    << t.variant << " index " << index << " x " << x << " step " << step;
+          }
+        }
+      }
+    }
+  }
+}
+
 // The planar chroma kernels at the sample extremes, every fraction: flat 0
 // and 255, and 0/255 checkerboards, whose sums reach the 16-bit lanes' top.
 TEST(InterpolateKernels, ChromaKernelsAtTheExtremes) {
