@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -47,6 +48,25 @@ std::vector<uint8_t> read_file(const std::string& path) {
 std::string read_text(const std::string& path) {
   std::vector<uint8_t> data = read_file(path);
   return std::string(data.begin(), data.end());
+}
+
+CommandResult run_command(const std::string& command) {
+  CommandResult r;
+  char outName[] = "/tmp/avchd_cmd_out_XXXXXX";
+  char errName[] = "/tmp/avchd_cmd_err_XXXXXX";
+  const int outFd = ::mkstemp(outName);
+  const int errFd = ::mkstemp(errName);
+  if (outFd >= 0 && errFd >= 0) {
+    const int status = std::system(("(" + command + ") >" + outName + " 2>" + errName).c_str());
+    if (status != -1 && WIFEXITED(status)) r.exit = WEXITSTATUS(status);
+    r.out = read_text(outName);
+    r.err = read_text(errName);
+  }
+  for (int fd : {outFd, errFd})
+    if (fd >= 0) ::close(fd);
+  ::unlink(outName);
+  ::unlink(errName);
+  return r;
 }
 
 StderrCapture::StderrCapture() {

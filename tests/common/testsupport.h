@@ -24,6 +24,15 @@ std::string local_data_file(const std::string& relative);
 std::vector<uint8_t> read_file(const std::string& path);
 std::string read_text(const std::string& path);
 
+// Runs a shell command and collects its exit status (-1 when it did not exit
+// normally) and what it wrote to standard output and standard error.
+struct CommandResult {
+  int exit = -1;
+  std::string out;
+  std::string err;
+};
+CommandResult run_command(const std::string& command);
+
 // Captures what is written to file descriptor 2 between construction and
 // text(). Not for use from several threads at once.
 class StderrCapture {
