@@ -12,9 +12,13 @@ namespace testsupport {
 
 // Root of the external material: $AVCHD_TESTDATA, or ../shared/testdata next
 // to the repository root when that exists; empty when neither exists.
+// With CI=true in the environment, absent material also fails the test that
+// asks for it (CI has the material: its absence is a fault there, not a
+// reason to skip).
 std::string testdata_root();
 
-// Full path of a file of the external material, or "" when it is absent.
+// Full path of a file (or folder) of the external material, or "" when it is
+// absent (and, with CI=true, a failure of the calling test).
 std::string testdata_file(const std::string& relative);
 
 // Full path of a file committed in tests/data.
