@@ -39,7 +39,8 @@ constexpr const char* kHelp =
     "\n"
     "exit status: 0 every frame decoded, 1 the input could not be read or holds\n"
     "no AC-3 frame (or the output not written), 2 wrong options or environment,\n"
-    "3 decoded to the end with damaged frames replaced by silence.\n";
+    "3 decoded to the end, but damaged frames were replaced by silence (or bytes\n"
+    "outside any frame dropped).\n";
 
 constexpr int kExitDamaged = 3;
 constexpr size_t kSamplesPerFrame = 1536;
@@ -166,6 +167,7 @@ int main(int argc, char** argv) {
   std::vector<int16_t> pcm(131072 / sizeof(int16_t));
   std::vector<int16_t> silence;
   uint64_t frames = 0, damaged = 0;
+  bool skipped = false;  // bytes outside any frame were dropped
   int32_t firstFailure = 0;
   size_t pos = 0;           // where the next frame should begin
   size_t lostFrom = kNone;  // start of the bytes skipped since the last frame
@@ -179,8 +181,9 @@ int main(int argc, char** argv) {
     for (uint64_t k = 0; k < count; ++k)
       sink.frame(silence.data(), silence.size() * sizeof(int16_t), channels, like.sampleRate,
                  layout_name(headerResult, like.inChannelConfig, like.nChannels));
+    const std::string what = count == 1 ? "replaced by silence" : std::to_string(count) + " frames replaced by silence";
     std::fprintf(stderr, "ac3dec: %s: frame %llu at byte %zu: %s; %s\n", in, static_cast<unsigned long long>(frames),
-                 at, why, count == 1 ? "replaced by silence" : (std::to_string(count) + " frames replaced by silence").c_str());
+                 at, why, what.c_str());
     frames += count;
     damaged += count;
   };
@@ -195,7 +198,7 @@ int main(int argc, char** argv) {
       conceal(lost, lostFrom, like, headerResult, "no readable frame");
     } else {
       std::fprintf(stderr, "ac3dec: %s: %zu bytes without a frame skipped at byte %zu\n", in, gap, lostFrom);
-      ++damaged;
+      skipped = true;
     }
     lostFrom = kNone;
   };
@@ -270,11 +273,10 @@ int main(int argc, char** argv) {
     const size_t tail = lostFrom != kNone ? lostFrom : pos;
     if (tail < data.size())
       std::fprintf(stderr, "ac3dec: %s: %zu trailing bytes without a whole frame\n", in, data.size() - tail);
-    if (damaged > 0) {
+    if (damaged > 0)
       std::fprintf(stderr, "ac3dec: %s: %llu of %llu frames damaged\n", in, static_cast<unsigned long long>(damaged),
                    static_cast<unsigned long long>(frames));
-      status = kExitDamaged;
-    }
+    if (damaged > 0 || skipped) status = kExitDamaged;
   }
   AC3DecCloseLib(dec);
   if (sink.out && (!tools::CloseOutput(sink.out) || sink.writeFailed)) {

@@ -118,7 +118,7 @@ void PrintVideo(Media media) {
   std::fprintf(summary, "  picture     %dx%d\n", id.width, id.height);
   if (first.durationPerSample > 0)
     std::fprintf(summary, "  frame rate  %.3f (%d/%lld)\n", double(scale) / double(first.durationPerSample), scale,
-                static_cast<long long>(first.durationPerSample));
+                 static_cast<long long>(first.durationPerSample));
   const auto fiel = Extension(d, sizeof(ImageDescription), FOUR_CHAR_CODE("fiel"));
   if (fiel.size() == 2)
     std::fprintf(summary, "  fields      %s (fiel %d, %d)\n", FieldOrder(fiel[0], fiel[1]), fiel[0], fiel[1]);
@@ -135,11 +135,11 @@ void PrintSound(Media media) {
     SoundDescriptionV2 v2;
     std::memcpy(&v2, d.data(), sizeof v2);
     std::fprintf(summary, "  audio       '%s' %.0f Hz, %u channels, %u bits, flags %u\n",
-                FourCC(sd.dataFormat).c_str(), v2.audioSampleRate,
-                v2.numAudioChannels, v2.constBitsPerChannel, v2.formatSpecificFlags);
+                 FourCC(sd.dataFormat).c_str(), v2.audioSampleRate,
+                 v2.numAudioChannels, v2.constBitsPerChannel, v2.formatSpecificFlags);
   } else {
     std::fprintf(summary, "  audio       '%s' %u Hz, %d channels, %d bits\n", FourCC(sd.dataFormat).c_str(),
-                sd.sampleRate >> 16, sd.numChannels, sd.sampleSize);
+                 sd.sampleRate >> 16, sd.numChannels, sd.sampleSize);
   }
 }
 
@@ -182,7 +182,7 @@ void PrintTimecodes(Media media) {
       continue;
     }
     std::fprintf(summary, "  %s  %02d:%02d:%02d%c%02d (frame %lld)\n", which == 0 ? "first" : "last ", tc.t.hours,
-                tc.t.minutes, tc.t.seconds, drop ? ';' : ':', tc.t.frames, static_cast<long long>(frame));
+                 tc.t.minutes, tc.t.seconds, drop ? ';' : ':', tc.t.frames, static_cast<long long>(frame));
   }
 }
 
@@ -207,16 +207,16 @@ std::string DescriptionText(Movie movie) {
 void PrintSummary(Movie movie) {
   const TimeScale movieScale = GetMovieTimeScale(movie);
   std::fprintf(summary, "movie: %d tracks, %.3f s (time scale %d)\n", GetMovieTrackCount(movie),
-              Seconds(GetMovieDuration(movie), movieScale), movieScale);
+               Seconds(GetMovieDuration(movie), movieScale), movieScale);
   for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
     Track track = GetMovieIndTrack(movie, i);
     Media media = GetTrackMedia(track);
     if (!media) continue;
     const OSType type = GetMediaType(media);
     std::fprintf(summary, "track %d '%s': %lld samples, media %.3f s, in track %.3f s\n", GetTrackID(track),
-                FourCC(type).c_str(), static_cast<long long>(GetMediaSampleCount(media)),
-                Seconds(GetMediaDisplayDuration(media), GetMediaTimeScale(media)),
-                Seconds(GetTrackDuration(track), movieScale));
+                 FourCC(type).c_str(), static_cast<long long>(GetMediaSampleCount(media)),
+                 Seconds(GetMediaDisplayDuration(media), GetMediaTimeScale(media)),
+                 Seconds(GetTrackDuration(track), movieScale));
     if (type == VideoMediaType) PrintVideo(media);
     if (type == SoundMediaType) PrintSound(media);
     if (type == TimeCodeMediaType) PrintTimecodes(media);
@@ -263,12 +263,16 @@ std::string UnimportedAudio(const char* path) {
       const uint32_t size = out.audioSize > 0 ? uint32_t(out.audioSize) : 0;
       if (size >= 2 && out.pAudio[0] == 0x0B && out.pAudio[1] == 0x77) {
         AC3StreamInfo info{};
-        if (AVCHDAudioGetAC3StreamInfoLib(&info, out.pAudio, size) != 0) result = "AC-3 with an unreadable header";
-        else if (info.channelCode != 1 && info.channelCode != 7) result = std::string("AC-3 ") + kLayoutNames[info.channelCode & 7];
+        if (AVCHDAudioGetAC3StreamInfoLib(&info, out.pAudio, size) != 0)
+          result = "AC-3 with an unreadable header";
+        else if (info.channelCode != 1 && info.channelCode != 7)
+          result = std::string("AC-3 ") + kLayoutNames[info.channelCode & 7];
       } else {
         LPCMStreamInfo info{};
-        if (AVCHDAudioGetLPCMStreamInfoLib(&info, out.pAudio, size) != 0) result = "LPCM with an unreadable header";
-        else if (info.channelCode > 1) result = std::string("LPCM ") + (info.channelCode < 10 ? kLayoutNames[info.channelCode] : "");
+        if (AVCHDAudioGetLPCMStreamInfoLib(&info, out.pAudio, size) != 0)
+          result = "LPCM with an unreadable header";
+        else if (info.channelCode > 1)
+          result = std::string("LPCM ") + (info.channelCode < 10 ? kLayoutNames[info.channelCode] : "");
       }
       break;
     }
@@ -382,7 +386,7 @@ int main(int argc, char** argv) {
     const std::string audio = hasSound ? std::string() : UnimportedAudio(o.input);
     if (!audio.empty())
       std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
-                            "or 3/2+LFE only)\n", audio.c_str());
+                             "or 3/2+LFE only)\n", audio.c_str());
     if (o.dump) {
       const bool written = tools::IsStandardOutput(o.dump)
                                ? std::fputs(MovieToJSON(movie).c_str(), stdout) >= 0 && std::fflush(stdout) == 0

@@ -247,6 +247,14 @@ TEST(Ac3dec, ContinuesPastADamagedFrame) {
     // From the frame after next on the decoder's history is whole again.
     EXPECT_EQ(r.out.substr(5 * kPcmFrame), good.substr(5 * kPcmFrame)) << d.name;
   }
+  // Bytes between two frames are dropped, with a warning; the PCM is whole.
+  std::vector<uint8_t> bytes = clean;
+  bytes.insert(bytes.begin() + 3 * kFrame, {'j', 'u', 'n', 'k'});
+  const std::string path = Write("junk.ac3", bytes);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(AC3DEC) + " -o - " + path);
+  EXPECT_EQ(r.exit, 3);
+  EXPECT_NE(r.err.find(path + ": 4 bytes without a frame skipped at byte 3072"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out == good);
 }
 
 // The words the tools print for the codes they meet.
