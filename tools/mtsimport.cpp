@@ -229,15 +229,22 @@ void PrintSummary(Movie movie) {
 // information (AC-3 uses the first eight).
 const char* const kLayoutNames[] = {"mono", "stereo", "3/0", "2/1", "3/1", "2/2", "3/2", "5.1", "3/4", "7.1"};
 
-// The audio of the recording when it is of a kind the importer makes no sound
-// track of ("LPCM 5.1"); "" when it is imported or there is none. Reads the
-// first audio PES as the importer does.
-std::string UnimportedAudio(const char* path) {
+// What the start of a recording holds, demultiplexed as the importer reads
+// it: whether any video PES comes, and its audio when that is of a kind the
+// importer makes no sound track of ("LPCM 5.1"; "" when it is imported or
+// there is none).
+struct StreamProbe {
+  bool video = false;
+  std::string unimportedAudio;
+};
+
+StreamProbe ProbeStream(const char* path) {
   constexpr size_t kChunk = 960 * kTSSourcePacketSize;
   constexpr int64_t kSearchBytes = int64_t(256) << 20;  // audio starts within the first seconds
   FILE* f = std::fopen(path, "rb");
   TSDemuxContext* ctx = TSOpenDemuxLib();
-  std::string result;
+  StreamProbe probe;
+  bool audio = false;
   if (f && ctx) {
     std::vector<uint8_t> chunk(kChunk);
     TSDemuxOutput out{};
@@ -259,7 +266,11 @@ std::string UnimportedAudio(const char* path) {
         next += kTSSourcePacketSize;
       }
       TSDemuxStreamLib(at, length, &out, ctx);
-      if (!(out.status & kTSStatusAudio)) continue;
+      probe.video |= (out.status & kTSStatusVideo) != 0 || out.videoSize > 0;
+      if (audio && probe.video) break;
+      if (audio || !(out.status & kTSStatusAudio)) continue;
+      audio = true;
+      std::string& result = probe.unimportedAudio;
       const uint32_t size = out.audioSize > 0 ? uint32_t(out.audioSize) : 0;
       if (size >= 2 && out.pAudio[0] == 0x0B && out.pAudio[1] == 0x77) {
         AC3StreamInfo info{};
@@ -274,12 +285,11 @@ std::string UnimportedAudio(const char* path) {
         else if (info.channelCode > 1)
           result = std::string("LPCM ") + (info.channelCode < 10 ? kLayoutNames[info.channelCode] : "");
       }
-      break;
     }
   }
   if (ctx) TSCloseDemuxLib(ctx);
   if (f) std::fclose(f);
-  return result;
+  return probe;
 }
 
 // Idle calls until the importer reports completion, as a host would make
@@ -374,7 +384,11 @@ int main(int argc, char** argv) {
   if (r == noErr && status == tools::kExitOk && o.idle && !(outFlags & kMTSOutFlagComplete))
     r = DriveIdle(importer, im, movie);
   if (r != noErr) {
-    tools::Report(kTool, std::string(o.input) + ": " + tools::DescribeCode(tools::CodeSource::kComponents, r));
+    // "No usable video" said more precisely when the stream has video PES.
+    const bool videoWithoutPicture = r == invalidMovie && ProbeStream(o.input).video;
+    tools::Report(kTool, std::string(o.input) + ": " +
+                             (videoWithoutPicture ? "no usable H.264 picture in the video stream (-2010)"
+                                                  : tools::DescribeCode(tools::CodeSource::kComponents, r)));
     status = tools::kExitFailed;
   } else if (status == tools::kExitOk) {
     PrintSummary(movie);
@@ -383,7 +397,7 @@ int main(int argc, char** argv) {
       Media media = GetTrackMedia(GetMovieIndTrack(movie, i));
       hasSound |= media && GetMediaType(media) == SoundMediaType;
     }
-    const std::string audio = hasSound ? std::string() : UnimportedAudio(o.input);
+    const std::string audio = hasSound ? std::string() : ProbeStream(o.input).unimportedAudio;
     if (!audio.empty())
       std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
                              "or 3/2+LFE only)\n", audio.c_str());
