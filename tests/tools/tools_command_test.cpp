@@ -272,7 +272,7 @@ TEST(ToolCodes, WordsAndNumbers) {
   EXPECT_EQ(tools::DescribeCode(CodeSource::kComponents, -2010), "no H.264 video stream (-2010)");
   EXPECT_EQ(tools::DescribeCode(CodeSource::kAc3Decoder, -8), "checksum (CRC) mismatch: damaged frame (-8)");
   EXPECT_EQ(tools::DescribeCode(CodeSource::kComponents, -12345), "error -12345");
-  for (int32_t code : {-17, -23, -29, -41, -42, -43, -50, -108, -36, -39})
+  for (int32_t code : {-17, -23, -29, -41, -42, -43, -50, -108, -36, -39, -8960})
     EXPECT_NE(tools::CodeText(CodeSource::kComponents, code), nullptr) << code;
   for (int32_t code = -8; code <= -1; ++code) EXPECT_NE(tools::CodeText(CodeSource::kAc3Decoder, code), nullptr) << code;
   long v = 0;

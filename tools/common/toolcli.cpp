@@ -24,7 +24,7 @@ struct CodeWords {
 const CodeWords kCodeWords[] = {
     // Platform layer (QuickTime-style result codes).
     {CodeSource::kComponents, -36, "read or write error"},
-    {CodeSource::kComponents, -39, "unexpected end of file"},
+    {CodeSource::kComponents, -39, "read past the end of the file"},
     {CodeSource::kComponents, -43, "file not found"},
     {CodeSource::kComponents, -50, "invalid argument or record"},
     {CodeSource::kComponents, -108, "out of memory"},
@@ -40,6 +40,7 @@ const CodeWords kCodeWords[] = {
     {CodeSource::kComponents, -29, "frame index full"},
     {CodeSource::kComponents, -41, "cannot map a shared-memory region"},
     {CodeSource::kComponents, -42, "all 1000 shared-memory record ids are in use"},
+    {CodeSource::kComponents, -8960, "an AC-3 frame of the recording cannot be decoded"},
     // AC-3 decoder library.
     {CodeSource::kAc3Decoder, -1, "missing buffer"},
     {CodeSource::kAc3Decoder, -2, "unsupported or broken stream (dual mono, bad frame size code or block data)"},
