@@ -126,7 +126,7 @@ constexpr const char* kVariantNames[4] = {"sse2", "sse2", "ssse3", "sse41"};
 bool SelectProcessorVariant(std::string* problem) {
   vpStaticInit();
   const char* forced = std::getenv("VP_FORCE_VARIANT");
-  if (!forced) return true;
+  if (!forced || !*forced) return true;  // unset or empty: the processor's best
   for (uint32_t slot = VpVariantSse2; slot <= VpVariantSse41; ++slot) {
     if (std::strcmp(forced, kVariantNames[slot]) != 0) continue;
     if (vpVariantIndex.load() == slot) return true;
