@@ -47,7 +47,7 @@ report_skips() {
     }
     grab && NF { message = (message == "" ? $0 : message " " $0) }
     END {
-      printf "%d test cases skipped\n", total
+      printf "skipped test cases: %d\n", total
       for (r in count) {
         printf "  %4d  %s", count[r], r
         if (example[r] != "") printf " (first: %s)", example[r]

@@ -28,6 +28,12 @@ std::string Dir() {
   return dir;
 }
 
+// The folder goes when the tests are done.
+class RemoveDir : public ::testing::Environment {
+  void TearDown() override { testsupport::run_command("rm -rf " + Dir()); }
+};
+[[maybe_unused]] ::testing::Environment* const kRemoveDir = ::testing::AddGlobalTestEnvironment(new RemoveDir);
+
 std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
   const std::string path = Dir() + "/" + name;
   FILE* f = std::fopen(path.c_str(), "wb");
