@@ -116,11 +116,19 @@ struct CopyBuffers {
   explicit CopyBuffers(size_t n) : src(n + 64, 1), dst(n + 64, 0) {}
 };
 
-// A byte loop the compiler may neither vectorise nor turn into memcpy.
+// A byte loop the compiler may neither vectorise nor turn into memcpy (each
+// compiler has its own words for that).
+#if defined(__clang__)
+__attribute__((no_builtin("memcpy"))) void scalarCopy(const uint8_t* s, uint8_t* d, size_t n) {
+#pragma clang loop vectorize(disable) interleave(disable)
+  for (size_t i = 0; i < n; ++i) d[i] = s[i];
+}
+#else
 __attribute__((optimize("no-tree-vectorize", "no-tree-loop-distribute-patterns"))) void scalarCopy(
     const uint8_t* s, uint8_t* d, size_t n) {
   for (size_t i = 0; i < n; ++i) d[i] = s[i];
 }
+#endif
 
 void BM_CopyScalarLoop(benchmark::State& state) {
   const size_t n = static_cast<size_t>(state.range(0));

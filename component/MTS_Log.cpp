@@ -1,11 +1,19 @@
 #include "MTS_Log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
+namespace {
+std::atomic<int> logEnabled{1};
+}  // namespace
+
+void PrintLogSetEnabled(int enabled) { logEnabled.store(enabled != 0, std::memory_order_relaxed); }
+
 int PrintLog(const char* functionName, int line, const char* format, ...) {
+  if (!logEnabled.load(std::memory_order_relaxed)) return 0;
   char buffer[1024];
   std::memset(buffer, 0, sizeof buffer);
 

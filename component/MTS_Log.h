@@ -10,6 +10,11 @@
 int PrintLog(const char* functionName, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Turns the log off (0) or on again (non-zero) for the whole process; it is on
+// from the start. For host programs that report failures in their own words;
+// while off, PrintLog writes nothing and returns 0.
+void PrintLogSetEnabled(int enabled);
+
 // Reports from the function in whose body the report stands.
 #define MTS_LOG(...) PrintLog(__func__, __LINE__, __VA_ARGS__)
 

@@ -1,25 +1,81 @@
 #!/usr/bin/env bash
 # Builds and runs every test: in the optimised build, under AddressSanitizer
 # with UndefinedBehaviorSanitizer, and the fuzz targets briefly (clang).
-# Extra arguments go to ctest for the first two (for example -L unit, -R demux).
+# Extra arguments go to ctest (for example -L unit, -R demux); the fuzz step
+# then runs only when they ask for the label fuzz (-L fuzz runs it alone).
+# After each run: how many test cases were skipped, and why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 
-jobs=$(nproc)
-for preset in release asan; do
-  echo "== $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" -j "$jobs" "$@"
+# The label asked for with -L / --label-regex, if any.
+label=""
+args=("$@")
+for ((i = 0; i < ${#args[@]}; i++)); do
+  case "${args[i]}" in
+    -L | --label-regex) label="${args[i + 1]:-}" ;;
+    -L*) label="${args[i]#-L}" ;;
+    --label-regex=*) label="${args[i]#*=}" ;;
+  esac
 done
+run_main=1
+run_fuzz=0
+if [ $# -eq 0 ] || { [ -n "$label" ] && [[ fuzz =~ $label ]]; }; then run_fuzz=1; fi
+if [ "$label" = fuzz ]; then run_main=0; fi
 
-echo "== fuzz"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs"
-if [ -n "$(cd build/fuzz && ctest -N -L fuzz | grep 'Test #')" ]; then
-  ctest --preset fuzz -j "$jobs"
-else
-  echo "no fuzz targets"
+# Test cases that GoogleTest skipped in the last ctest run of a build, counted
+# per reason: the skip message up to its first ": " (what follows names the
+# case, as "test material missing: avchd/x.m2ts"; the first one is shown),
+# without a closing hint in brackets.
+report_skips() {
+  local log=$1/Testing/Temporary/LastTest.log
+  [ -f "$log" ] || return 0
+  awk '
+    / Skipped$/ { grab = 1; message = ""; next }
+    grab && /^\[  SKIPPED \]/ {
+      grab = 0
+      sub(/ *Google Test trace:.*/, "", message)
+      sub(/ *\([^()]*\)$/, "", message)  # a closing hint such as "(set AVCHD_TESTDATA ...)"
+      reason = message; detail = ""
+      at = index(message, ": ")
+      if (at > 0) { reason = substr(message, 1, at - 1); detail = substr(message, at + 2) }
+      if (reason == "") reason = "(no reason given)"
+      if (!(reason in count)) example[reason] = detail
+      count[reason]++; total++
+      next
+    }
+    grab && NF { message = (message == "" ? $0 : message " " $0) }
+    END {
+      printf "skipped test cases: %d\n", total
+      for (r in count) {
+        printf "  %4d  %s", count[r], r
+        if (example[r] != "") printf " (first: %s)", example[r]
+        printf "\n"
+      }
+    }' "$log"
+}
+
+jobs=$(nproc)
+status=0
+if [ $run_main = 1 ]; then
+  for preset in release asan; do
+    echo "== $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$jobs" "$@" || status=$?
+    report_skips "build/$preset"
+    [ $status = 0 ] || exit $status
+  done
+fi
+
+if [ $run_fuzz = 1 ]; then
+  echo "== fuzz"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  if [ -n "$(cd build/fuzz && ctest -N -L fuzz | grep 'Test #')" ]; then
+    ctest --preset fuzz -j "$jobs" "$@"
+  else
+    echo "no fuzz targets"
+  fi
 fi

@@ -1,8 +1,9 @@
-// ac3dec IN.ac3 [-o OUT.pcm] [--md5] [--framemd5]: decodes a raw AC-3
+// ac3dec [-o OUT.pcm] [--md5] [--framemd5] IN.ac3: decodes a raw AC-3
 // elementary stream through the decoder library's public calls into
 // interleaved signed 16-bit little-endian PCM in the stream's own channel
 // layout (L C R Ls Rs LFE order for 3/2+LFE), or prints MD5s in the format of
-// the reference checksum files.
+// the reference checksum files. A damaged frame becomes a frame of silence,
+// so that what follows keeps its time; the run then ends with exit status 3.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,38 +13,54 @@
 
 #include "AC3Decoder.h"
 #include "md5.h"
+#include "toolcli.h"
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr, "usage: ac3dec IN.ac3 [-o OUT.pcm] [--md5] [--framemd5]\n");
-  return 2;
-}
+constexpr const char* kTool = "ac3dec";
+constexpr const char* kHelp =
+    "usage: ac3dec [-o OUT.pcm] [--md5] [--framemd5] [-v] IN.ac3\n"
+    "       ac3dec --help | --version\n"
+    "\n"
+    "Decodes a raw AC-3 elementary stream to interleaved signed 16-bit\n"
+    "little-endian PCM in the stream's own channel layout, channels in A/52\n"
+    "order (3/2+LFE: L C R Ls Rs LFE). A damaged frame is replaced by a frame of\n"
+    "silence of the same length, with a warning naming the file and the frame.\n"
+    "\n"
+    "options (at least one of -o, --md5, --framemd5):\n"
+    "  -o FILE        write the PCM to FILE ('-': standard output)\n"
+    "  --md5          print the MD5 of the whole PCM on standard output\n"
+    "  --framemd5     print one line per frame (stream, dts, pts, duration, size,\n"
+    "                 MD5) on standard output, as the reference checksum files\n"
+    "  -v, --verbose  also name the processor variant of the primitives\n"
+    "  --help         show this help;  --version  show the version\n"
+    "\n"
+    TOOLS_HELP_ENVIRONMENT
+    "\n"
+    "exit status: 0 every frame decoded, 1 the input could not be read or holds\n"
+    "no AC-3 frame (or the output not written), 2 wrong options or environment,\n"
+    "3 decoded to the end, but damaged frames were replaced by silence (or bytes\n"
+    "outside any frame dropped).\n";
 
-bool read_whole_file(const char* path, std::vector<uint8_t>& data) {
-  FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
+constexpr int kExitDamaged = 3;
+constexpr size_t kSamplesPerFrame = 1536;
+constexpr size_t kNone = size_t(-1);
 
-const char* layout_name(int32_t acmodCode, int32_t channels) {
-  // Names as the reference checksum files give them.
-  switch (acmodCode) {
-    case AC3_CHANNELS_1_0: return "mono";
-    case AC3_CHANNELS_2_0: return "stereo";
-    case AC3_CHANNELS_3_0: return "3.0";
-    case AC3_CHANNELS_2_1: return "3.0(back)";
-    case AC3_CHANNELS_3_1: return "4.0";
-    case AC3_CHANNELS_2_2: return "quad(side)";
-    case AC3_CHANNELS_3_2: return "5.0(side)";
-    case AC3_CHANNELS_3_2_LFE: return "5.1(side)";
+// The layout of the PCM written, channels in the order written.
+const char* layout_name(int32_t headerResult, int32_t acmodCode, int32_t channels) {
+  if (headerResult == 0) {
+    switch (acmodCode) {
+      case AC3_CHANNELS_1_0: return "mono";
+      case AC3_CHANNELS_2_0: return "stereo";
+      case AC3_CHANNELS_3_0: return "3/0 (L C R)";
+      case AC3_CHANNELS_2_1: return "2/1 (L R S)";
+      case AC3_CHANNELS_3_1: return "3/1 (L C R S)";
+      case AC3_CHANNELS_2_2: return "2/2 (L R Ls Rs)";
+      case AC3_CHANNELS_3_2: return "3/2 (L C R Ls Rs)";
+      case AC3_CHANNELS_3_2_LFE: return "3/2+LFE (L C R Ls Rs LFE)";
+    }
   }
-  return channels == 3 ? "2.1" : "unknown";
+  return channels == 3 ? "2/0+LFE (L R LFE)" : "coded order";
 }
 
 // PCM samples are written in host order; the output format is little endian.
@@ -56,103 +73,216 @@ void to_little_endian(int16_t* samples, size_t count) {
   }
 }
 
+// Offset of the first AC-3 sync word (0B 77) at or after `from`, or kNone.
+size_t find_sync(const std::vector<uint8_t>& data, size_t from) {
+  for (size_t i = from; i + 1 < data.size(); ++i)
+    if (data[i] == 0x0B && data[i + 1] == 0x77) return i;
+  return kNone;
+}
+
+// Where the decoded PCM goes: the file, the whole-output MD5 and the
+// per-frame lines (whose header comes with the first frame).
+struct Sink {
+  FILE* out = nullptr;
+  const char* outPath = nullptr;
+  bool md5 = false;
+  bool framemd5 = false;
+  Md5 whole;
+  uint64_t samplesOut = 0;
+  bool headerDone = false;
+  bool writeFailed = false;
+
+  void frame(const int16_t* pcm, size_t bytes, int channels, int32_t sampleRate, const char* layout) {
+    if (framemd5) {
+      if (!headerDone) {
+        std::printf("#format: frame checksums\n#version: 2\n#hash: MD5\n#tb 0: 1/%d\n", sampleRate);
+        std::printf("#media_type 0: audio\n#codec_id 0: pcm_s16le\n#sample_rate 0: %d\n", sampleRate);
+        std::printf("#channel_layout_name 0: %s\n", layout);
+        std::printf("#stream#, dts,        pts, duration,     size, hash\n");
+      }
+      const unsigned long long duration = bytes / (2 * size_t(channels > 0 ? channels : 1));
+      std::printf("0, %10llu, %10llu, %8llu, %8zu, %s\n", static_cast<unsigned long long>(samplesOut),
+                  static_cast<unsigned long long>(samplesOut), duration, bytes, md5_hex(pcm, bytes).c_str());
+      samplesOut += duration;
+    }
+    headerDone = true;
+    if (md5) whole.update(pcm, bytes);
+    if (out && !writeFailed && std::fwrite(pcm, 1, bytes, out) != bytes) writeFailed = true;
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
+  if (early >= 0) return early;
   const char* in = nullptr;
-  const char* outPath = nullptr;
-  bool md5 = false, framemd5 = false;
+  Sink sink;
+  bool verbose = false;
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "-o") && i + 1 < argc) {
-      outPath = argv[++i];
-    } else if (!std::strcmp(argv[i], "--md5")) {
-      md5 = true;
-    } else if (!std::strcmp(argv[i], "--framemd5")) {
-      framemd5 = true;
-    } else if (argv[i][0] == '-' || in) {
-      return usage();
+    const std::string a = argv[i];
+    if (a == "-o") {
+      if (i + 1 >= argc) return tools::UsageError(kTool, kHelp, "-o needs a file name");
+      sink.outPath = argv[++i];
+    } else if (a == "--md5") {
+      sink.md5 = true;
+    } else if (a == "--framemd5") {
+      sink.framemd5 = true;
     } else {
-      in = argv[i];
+      const int rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &in, &verbose);
+      if (rc >= 0) return rc;
     }
   }
-  if (!in || (!outPath && !md5 && !framemd5)) return usage();
+  if (!in) return tools::UsageError(kTool, kHelp, "no stream given");
+  if (!sink.outPath && !sink.md5 && !sink.framemd5)
+    return tools::UsageError(kTool, kHelp, "nothing to do: give -o, --md5 or --framemd5");
+  if (tools::IsStandardOutput(sink.outPath) && (sink.md5 || sink.framemd5))
+    return tools::UsageError(kTool, kHelp, "-o - and --md5 or --framemd5 would mix on standard output");
+  std::string problem;
+  if (!tools::SelectProcessorVariant(&problem)) {
+    tools::Report(kTool, problem);
+    return tools::kExitUsage;
+  }
 
   std::vector<uint8_t> data;
-  if (!read_whole_file(in, data)) {
-    std::fprintf(stderr, "ac3dec: cannot read %s\n", in);
-    return 1;
+  if (!tools::ReadInput(in, &data, &problem)) {
+    tools::Report(kTool, std::string(in) + ": " + problem);
+    return tools::kExitFailed;
   }
-  FILE* out = nullptr;
-  if (outPath) {
-    out = std::fopen(outPath, "wb");
-    if (!out) {
-      std::fprintf(stderr, "ac3dec: cannot write %s\n", outPath);
-      return 1;
+  AC3DecState* dec = AC3DecInitLib();
+  if (!dec) {
+    tools::Report(kTool, "cannot create the decoder");
+    return tools::kExitFailed;
+  }
+  if (verbose) std::fprintf(stderr, "ac3dec: primitives: %s variant\n", tools::ProcessorVariantName());
+  if (sink.outPath) {
+    sink.out = tools::OpenOutput(sink.outPath, &problem);
+    if (!sink.out) {
+      tools::Report(kTool, std::string(sink.outPath) + ": " + problem);
+      AC3DecCloseLib(dec);
+      return tools::kExitFailed;
     }
   }
 
-  AC3DecState* dec = AC3DecInitLib();
-  if (!dec) {
-    std::fprintf(stderr, "ac3dec: cannot create the decoder\n");
-    return 1;
-  }
   std::vector<int16_t> pcm(131072 / sizeof(int16_t));
-  Md5 whole;
-  size_t pos = 0;
-  uint64_t frames = 0, samplesOut = 0;
-  int status = 0;
-  while (pos < data.size()) {
+  std::vector<int16_t> silence;
+  uint64_t frames = 0, damaged = 0;
+  bool skipped = false;  // bytes outside any frame were dropped
+  int32_t firstFailure = 0;
+  size_t pos = 0;           // where the next frame should begin
+  size_t lostFrom = kNone;  // start of the bytes skipped since the last frame
+  size_t lastFrameBytes = 0;
+  ac3decInfo lastInfo = {};  // header of the last frame taken
+  int32_t lastHeader = 0;
+  // Frames of silence for `count` frames lost from byte `at` on.
+  auto conceal = [&](uint64_t count, size_t at, const ac3decInfo& like, int32_t headerResult, const char* why) {
+    const int channels = like.nChannels > 0 ? like.nChannels : 1;
+    silence.assign(kSamplesPerFrame * size_t(channels), 0);
+    for (uint64_t k = 0; k < count; ++k)
+      sink.frame(silence.data(), silence.size() * sizeof(int16_t), channels, like.sampleRate,
+                 layout_name(headerResult, like.inChannelConfig, like.nChannels));
+    const std::string what = count == 1 ? "replaced by silence" : std::to_string(count) + " frames replaced by silence";
+    std::fprintf(stderr, "ac3dec: %s: frame %llu at byte %zu: %s; %s\n", in, static_cast<unsigned long long>(frames),
+                 at, why, what.c_str());
+    frames += count;
+    damaged += count;
+  };
+  // Bytes skipped before a frame at `sync`: whole frames lost become
+  // silence, anything less is dropped with a warning.
+  auto close_gap = [&](size_t sync, const ac3decInfo& like, int32_t headerResult) {
+    if (lostFrom == kNone) return;
+    const size_t gap = sync - lostFrom;
+    const size_t frameBytes = like.nAC3FrameByteSize > 0 ? size_t(like.nAC3FrameByteSize) : lastFrameBytes;
+    const uint64_t lost = frameBytes ? (gap + frameBytes / 2) / frameBytes : 0;
+    if (lost > 0) {
+      conceal(lost, lostFrom, like, headerResult, "no readable frame");
+    } else {
+      std::fprintf(stderr, "ac3dec: %s: %zu bytes without a frame skipped at byte %zu\n", in, gap, lostFrom);
+      skipped = true;
+    }
+    lostFrom = kNone;
+  };
+
+  for (;;) {
+    const size_t sync = find_sync(data, pos);
+    if (sync == kNone) break;
+    if (sync > pos && lostFrom == kNone) lostFrom = pos;
     ac3decInfo info = {};
     info.outFollowsStream = 1;
-    info.pInput = data.data() + pos;
-    info.nInputBytes = int32_t(std::min<size_t>(data.size() - pos, 0x7FFFFFFF));
-    int32_t rc = AC3DecGetInputInfoLib(dec, &info);
-    if (rc == 0 || rc == -2) {  // -2: a layout without channel code still decodes
+    info.pInput = data.data() + sync;
+    info.nInputBytes = int32_t(std::min<size_t>(data.size() - sync, 0x7FFFFFFF));
+    const int32_t header = AC3DecGetInputInfoLib(dec, &info);
+    const bool headerRead = header == 0 || header == -2;  // -2: a layout without channel code still decodes
+    const size_t frameBytes = headerRead ? size_t(info.nAC3FrameByteSize) : 0;
+    if (header == -3 || (headerRead && sync + frameBytes > data.size())) break;  // the stream ends inside a frame
+    int32_t rc = header;
+    if (headerRead) {
       info.pOutput = pcm.data();
       info.nOutputCapacity = int32_t(pcm.size() * sizeof(int16_t));
       rc = AC3DecodeAFrameLib(dec, &info);
     }
-    if (rc != 0) {
-      if (frames > 0 && rc == -3) {
-        std::fprintf(stderr, "ac3dec: %zu trailing bytes without a whole frame\n",
-                     data.size() - pos);
-      } else {
-        std::fprintf(stderr, "ac3dec: frame %llu at byte %zu: error %d\n",
-                     static_cast<unsigned long long>(frames), pos, rc);
-        status = 1;
-      }
-      break;
+    if (rc == 0) {
+      close_gap(sync, info, header);
+      const size_t bytes = size_t(info.nOutputBytes);
+      to_little_endian(pcm.data(), bytes / sizeof(int16_t));
+      sink.frame(pcm.data(), bytes, info.nChannels, info.sampleRate,
+                 layout_name(header, info.inChannelConfig, info.nChannels));
+      lastFrameBytes = frameBytes;
+      lastInfo = info;
+      lastHeader = header;
+      pos = sync + std::max<size_t>(size_t(info.nInputBytesUsed), 2);
+      ++frames;
+      continue;
     }
-    const size_t bytes = size_t(info.nOutputBytes);
-    to_little_endian(pcm.data(), bytes / sizeof(int16_t));
-    if (framemd5) {
-      if (frames == 0) {
-        std::printf("#format: frame checksums\n#version: 2\n#hash: MD5\n#tb 0: 1/%d\n",
-                    info.sampleRate);
-        std::printf("#media_type 0: audio\n#codec_id 0: pcm_s16le\n#sample_rate 0: %d\n",
-                    info.sampleRate);
-        std::printf("#channel_layout_name 0: %s\n", layout_name(info.inChannelConfig, info.nChannels));
-        std::printf("#stream#, dts,        pts, duration,     size, hash\n");
-      }
-      const int channels = info.nChannels > 0 ? info.nChannels : 1;
-      const unsigned long long duration = bytes / (2 * channels);
-      std::printf("0, %10llu, %10llu, %8llu, %8zu, %s\n",
-                  static_cast<unsigned long long>(samplesOut),
-                  static_cast<unsigned long long>(samplesOut), duration, bytes,
-                  md5_hex(pcm.data(), bytes).c_str());
-      samplesOut += duration;
+    if (!firstFailure) firstFailure = rc;
+    // A damaged frame whose length leads to the next sync word (or to the end)
+    // is one lost frame; otherwise this sync word was no frame's, and the
+    // search goes on behind it.
+    const size_t next = sync + frameBytes;
+    const bool framed = headerRead && frameBytes > 0 &&
+                        (next == data.size() || (next + 1 < data.size() && data[next] == 0x0B && data[next + 1] == 0x77));
+    if (!framed) {
+      if (lostFrom == kNone) lostFrom = sync;
+      pos = sync + 2;
+      continue;
     }
-    if (md5) whole.update(pcm.data(), bytes);
-    if (out && std::fwrite(pcm.data(), 1, bytes, out) != bytes) {
-      std::fprintf(stderr, "ac3dec: write error on %s\n", outPath);
-      status = 1;
-      break;
+    close_gap(sync, info, header);
+    conceal(1, sync, info, header, tools::DescribeCode(tools::CodeSource::kAc3Decoder, rc).c_str());
+    AC3DecResetLib(dec);  // the damaged frame's partial state must not leak into the next
+    lastFrameBytes = frameBytes;
+    lastInfo = info;
+    lastHeader = header;
+    pos = next;
+  }
+
+  int status = tools::kExitOk;
+  if (frames == 0) {
+    tools::Report(kTool, std::string(in) + ": " +
+                             (firstFailure ? "no decodable AC-3 frame: " +
+                                                 tools::DescribeCode(tools::CodeSource::kAc3Decoder, firstFailure)
+                                           : std::string("no AC-3 frame")));
+    status = tools::kExitFailed;
+  } else {
+    // Whole frames lost at the end become silence too; a shorter rest is a
+    // stream cut inside its last frame.
+    if (lostFrom != kNone && lastFrameBytes > 0) {
+      const uint64_t lost = (data.size() - lostFrom) / lastFrameBytes;
+      if (lost > 0) conceal(lost, lostFrom, lastInfo, lastHeader, "no readable frame");
+      lostFrom += size_t(lost) * lastFrameBytes;
     }
-    pos += size_t(info.nInputBytesUsed);
-    ++frames;
+    const size_t tail = lostFrom != kNone ? lostFrom : pos;
+    if (tail < data.size())
+      std::fprintf(stderr, "ac3dec: %s: %zu trailing bytes without a whole frame\n", in, data.size() - tail);
+    if (damaged > 0)
+      std::fprintf(stderr, "ac3dec: %s: %llu of %llu frames damaged\n", in, static_cast<unsigned long long>(damaged),
+                   static_cast<unsigned long long>(frames));
+    if (damaged > 0 || skipped) status = kExitDamaged;
   }
   AC3DecCloseLib(dec);
-  if (out && std::fclose(out) != 0) status = 1;
-  if (md5) std::printf("%s\n", whole.hex().c_str());
+  if (sink.out && (!tools::CloseOutput(sink.out) || sink.writeFailed)) {
+    tools::Report(kTool, std::string(sink.outPath) + ": write error");
+    status = tools::kExitFailed;
+  }
+  if (sink.md5 && status != tools::kExitFailed) std::printf("%s\n", sink.whole.hex().c_str());
   return status;
 }

@@ -10,25 +10,55 @@
 
 #include "AVCHDVideoDecoder.h"
 #include "md5.h"
+#include "toolcli.h"
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: h264dec IN.264 [-o OUT.yuv] [--format yv12|iyuv|yuy2|uyvy] [--threads N] [--no-deblock] "
-               "[--md5] [--framemd5]\n");
-  return 2;
-}
+constexpr const char* kTool = "h264dec";
+constexpr const char* kHelp =
+    "usage: h264dec [-o OUT.yuv] [--format yv12|iyuv|yuy2|uyvy] [--threads N] [--no-deblock]\n"
+    "               [--md5] [--framemd5] [-v] IN.264\n"
+    "       h264dec --help | --version\n"
+    "\n"
+    "Decodes an H.264 Annex B byte stream through the video decoder library and\n"
+    "writes the pictures in output order, raw, one after the other. The picture\n"
+    "size and format of what was written are printed on standard error.\n"
+    "\n"
+    "options:\n"
+    "  -o FILE        write the pictures to FILE ('-': standard output)\n"
+    "  --format F     iyuv (default; planar 4:2:0, Y then U then V), yv12 (planar\n"
+    "                 4:2:0, Y then V then U), yuy2 (packed 4:2:2, Y U Y V) or\n"
+    "                 uyvy (packed 4:2:2, U Y V Y)\n"
+    "  --threads N    worker threads, 0 to 255 (default 0: one per processor)\n"
+    "  --no-deblock   skip the in-loop deblocking filter (output then differs)\n"
+    "  --md5          print the MD5 of the whole output on standard output\n"
+    "  --framemd5     print one line per picture (stream, dts, pts, duration, size,\n"
+    "                 MD5) on standard output\n"
+    "  -v, --verbose  also name the processor variant of the primitives\n"
+    "  --help         show this help;  --version  show the version\n"
+    "\n"
+    "Streams the decoder refuses (long-term references, frame-number gaps, slice\n"
+    "groups, more than 8 bits, 4:2:2 and 4:4:4) end with the reason, after every\n"
+    "picture decoded before the refusal; --md5 then prints no checksum.\n"
+    "\n"
+    TOOLS_HELP_ENVIRONMENT
+    "\n"
+    "exit status: 0 decoded to the end, 1 the input could not be read or decoded\n"
+    "(or the output not written), 2 wrong options or environment.\n";
 
-bool read_all(const char* path, std::vector<uint8_t>* data) {
-  FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  uint8_t buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) data->insert(data->end(), buf, buf + n);
-  std::fclose(f);
-  return true;
-}
+// Output formats by their --format names, with the words that tell a viewer
+// how the bytes lie.
+struct Format {
+  const char* name;
+  uint32_t code;  // outputFormat of the decoder parameters
+  const char* layout;
+};
+const Format kFormats[] = {
+    {"yv12", 0, "YV12 (planar 4:2:0: Y, then V, then U)"},
+    {"yuy2", 1, "YUY2 (packed 4:2:2: Y U Y V)"},
+    {"uyvy", 2, "UYVY (packed 4:2:2: U Y V Y)"},
+    {"iyuv", 3, "IYUV (planar 4:2:0: Y, then U, then V)"},
+};
 
 const char* error_text(uint32_t code) {
   switch (code) {
@@ -44,69 +74,85 @@ const char* error_text(uint32_t code) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
+  if (early >= 0) return early;
   const char* in = nullptr;
   const char* outPath = nullptr;
-  uint32_t format = 3;
-  int threads = 0;
+  const Format* format = &kFormats[3];
+  long threads = 0;
   uint32_t decodeFlags = 0;
   bool md5 = false;
   bool framemd5 = false;
+  bool verbose = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "-o" && i + 1 < argc) {
+    if ((a == "-o" || a == "--format" || a == "--threads") && i + 1 >= argc) {
+      return tools::UsageError(kTool, kHelp, a + " needs a value");
+    } else if (a == "-o") {
       outPath = argv[++i];
-    } else if (a == "--format" && i + 1 < argc) {
+    } else if (a == "--format") {
       const std::string f = argv[++i];
-      if (f == "yv12") format = 0;
-      else if (f == "yuy2") format = 1;
-      else if (f == "uyvy") format = 2;
-      else if (f == "iyuv") format = 3;
-      else return usage();
-    } else if (a == "--threads" && i + 1 < argc) {
-      threads = std::atoi(argv[++i]);
-      if (threads < 0 || threads > 255) return usage();
+      format = nullptr;
+      for (const Format& known : kFormats)
+        if (f == known.name) format = &known;
+      if (!format) return tools::UsageError(kTool, kHelp, "unknown format " + f);
+    } else if (a == "--threads") {
+      if (!tools::ParseNumber(argv[++i], 0, 255, &threads))
+        return tools::UsageError(kTool, kHelp, std::string("--threads ") + argv[i] + ": not a number from 0 to 255");
     } else if (a == "--no-deblock") {
       decodeFlags |= 4;
     } else if (a == "--md5") {
       md5 = true;
     } else if (a == "--framemd5") {
       framemd5 = true;
-    } else if (!in && a[0] != '-') {
-      in = argv[i];
     } else {
-      return usage();
+      const int rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &in, &verbose);
+      if (rc >= 0) return rc;
     }
   }
-  if (!in) return usage();
+  if (!in) return tools::UsageError(kTool, kHelp, "no stream given");
+  if (tools::IsStandardOutput(outPath) && (md5 || framemd5))
+    return tools::UsageError(kTool, kHelp, "-o - and --md5 or --framemd5 would mix on standard output");
+  std::string problem;
+  if (!tools::SelectProcessorVariant(&problem)) {
+    tools::Report(kTool, problem);
+    return tools::kExitUsage;
+  }
+  if (verbose) std::fprintf(stderr, "h264dec: primitives: %s variant\n", tools::ProcessorVariantName());
   std::vector<uint8_t> data;
-  if (!read_all(in, &data) || data.empty()) {
-    std::fprintf(stderr, "h264dec: cannot read %s\n", in);
-    return 1;
+  if (!tools::ReadInput(in, &data, &problem)) {
+    tools::Report(kTool, std::string(in) + ": " + problem);
+    return tools::kExitFailed;
   }
   VideoDecoderParams params;
   const int32_t info = AVCHDGetVideoDecoderInfoLib(&params, data.data(), static_cast<int32_t>(data.size()));
   if (info != 0) {
-    std::fprintf(stderr, "h264dec: %s: no usable sequence parameter set (%d)\n", in, info);
-    return 1;
+    tools::Report(kTool, std::string(in) + ": " +
+                             (info == 8 ? "out of memory"
+                                        : "no sequence parameter set the decoder can use (not an H.264 Annex B "
+                                          "stream, or one it does not support)") +
+                             " (" + std::to_string(info) + ")");
+    return tools::kExitFailed;
   }
-  params.outputFormat = format;
+  params.outputFormat = format->code;
   params.threads = static_cast<uint8_t>(threads);
   params.timeoutMs = 60000;
   params.flags = 0;
   VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&params);
   if (!dec) {
-    std::fprintf(stderr, "h264dec: cannot open a decoder for %ux%u\n", params.codedWidth, params.codedHeight);
-    return 1;
+    tools::Report(kTool, std::string(in) + ": cannot open a decoder for " + std::to_string(params.codedWidth) + "x" +
+                             std::to_string(params.codedHeight));
+    return tools::kExitFailed;
   }
   const int32_t frameBytes = AVCHDVideoDecoderGetFrameBufferSizeLib(&params);
   std::vector<uint8_t> picture(static_cast<size_t>(frameBytes) + 64);
   FILE* out = nullptr;
   if (outPath) {
-    out = std::fopen(outPath, "wb");
+    out = tools::OpenOutput(outPath, &problem);
     if (!out) {
-      std::fprintf(stderr, "h264dec: cannot write %s\n", outPath);
+      tools::Report(kTool, std::string(outPath) + ": " + problem);
       AVCHDCloseVideoDecoderLib(dec);
-      return 1;
+      return tools::kExitFailed;
     }
   }
   Md5 whole;
@@ -138,9 +184,15 @@ int main(int argc, char** argv) {
     if (st & 0x0002) eos = 1;
     st = AVCHDDecodeVideoStreamLib(dec, picture.data(), nullptr, 0, eos, decodeFlags);
   }
-  if (md5) std::printf("%s\n", whole.hex().c_str());
-  if (out) std::fclose(out);
+  // A refused or failed stream gets no checksum: it would stand for output
+  // that was never complete.
+  if (md5 && rc == 0) std::printf("%s\n", whole.hex().c_str());
+  if (out && !tools::CloseOutput(out)) {
+    tools::Report(kTool, std::string(outPath) + ": write error");
+    rc = 1;
+  }
   AVCHDCloseVideoDecoderLib(dec);
-  std::fprintf(stderr, "h264dec: %llu pictures\n", static_cast<unsigned long long>(count));
+  std::fprintf(stderr, "h264dec: %llu pictures of %ux%u in %s, %d bytes each\n", static_cast<unsigned long long>(count),
+               params.outputWidth, params.outputHeight, format->layout, frameBytes);
   return rc;
 }

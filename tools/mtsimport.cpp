@@ -1,4 +1,4 @@
-// mtsimport [--dump movie.json] [--mov out.mov] [--idle] FILE.MTS
+// mtsimport [options] FILE.MTS
 //
 // Imports an AVCHD recording the way a client of the media framework does:
 // registers the movie importer and the data handler, opens the importer,
@@ -16,24 +16,52 @@
 #include <thread>
 #include <vector>
 
+#include "AudioStreamInfo.h"
 #include "MTS_DataHandler.h"
+#include "MTS_Log.h"
 #include "MTS_MovieImport.h"
 #include "MovieDump.h"
 #include "MovieFile.h"
+#include "TSDemuxer.h"
+#include "toolcli.h"
 
 namespace {
+
+constexpr const char* kTool = "mtsimport";
+constexpr const char* kHelp =
+    "usage: mtsimport [--dump FILE.json] [--mov FILE.mov] [--idle] [-v] FILE.MTS\n"
+    "       mtsimport --help | --version\n"
+    "\n"
+    "Imports an AVCHD recording (.MTS/.m2ts, 192-byte transport packets) through\n"
+    "the movie importer and the data handler, and prints what the movie holds.\n"
+    "\n"
+    "options:\n"
+    "  --dump FILE   write the whole movie as JSON to FILE ('-': standard output;\n"
+    "                the summary then goes to standard error)\n"
+    "  --mov FILE    save a self-contained QuickTime movie to FILE, its samples\n"
+    "                read back through the data handler (a file: the movie's\n"
+    "                sizes are written after its samples, so not '-')\n"
+    "  --idle        import as a player does: a first part, then idle calls\n"
+    "  -v, --verbose also show the components' own log lines and the processor\n"
+    "                variant of the primitives\n"
+    "  --help        show this help;  --version  show the version\n"
+    "\n"
+    TOOLS_HELP_ENVIRONMENT
+    "\n"
+    "exit status: 0 imported, 1 the file could not be imported or an output\n"
+    "not written, 2 wrong options or environment.\n";
 
 struct Options {
   const char* input = nullptr;
   const char* dump = nullptr;
   const char* mov = nullptr;
   bool idle = false;
+  bool verbose = false;
 };
 
-int Usage() {
-  std::fprintf(stderr, "usage: mtsimport [--dump movie.json] [--mov out.mov] [--idle] FILE.MTS\n");
-  return 2;
-}
+// Where the summary goes: standard error when the JSON dump takes standard
+// output.
+FILE* summary = stdout;
 
 std::string FourCC(OSType t) {
   std::string s(4, ' ');
@@ -65,6 +93,20 @@ std::vector<uint8_t> Extension(const std::vector<uint8_t>& d, size_t pos, OSType
 
 double Seconds(TimeValue64 t, TimeScale scale) { return scale > 0 ? double(t) / scale : 0.0; }
 
+// The field order that a 'fiel' extension states (field count, then the
+// order code: 1 and 6 fields stored one after the other, 9 and 14 lines
+// interleaved).
+const char* FieldOrder(int count, int order) {
+  if (count == 1) return "progressive";
+  switch (order) {
+    case 1: return "interlaced, top field first, fields stored apart";
+    case 6: return "interlaced, bottom field first, fields stored apart";
+    case 9: return "interlaced, top field first";
+    case 14: return "interlaced, bottom field first";
+  }
+  return "interlaced, field order not stated";
+}
+
 void PrintVideo(Media media) {
   const auto d = Description(media);
   if (d.size() < sizeof(ImageDescription)) return;
@@ -73,15 +115,15 @@ void PrintVideo(Media media) {
   const TimeScale scale = GetMediaTimeScale(media);
   MediaSampleReference first{};
   GetMediaSampleReferenceAt(media, 0, &first);
-  std::printf("  picture     %dx%d\n", id.width, id.height);
+  std::fprintf(summary, "  picture     %dx%d\n", id.width, id.height);
   if (first.durationPerSample > 0)
-    std::printf("  frame rate  %.3f (%d/%lld)\n", double(scale) / double(first.durationPerSample), scale,
-                static_cast<long long>(first.durationPerSample));
+    std::fprintf(summary, "  frame rate  %.3f (%d/%lld)\n", double(scale) / double(first.durationPerSample), scale,
+                 static_cast<long long>(first.durationPerSample));
   const auto fiel = Extension(d, sizeof(ImageDescription), FOUR_CHAR_CODE("fiel"));
   if (fiel.size() == 2)
-    std::printf("  fields      %s (fiel %d, %d)\n", fiel[0] == 1 ? "progressive" : "interlaced", fiel[0], fiel[1]);
+    std::fprintf(summary, "  fields      %s (fiel %d, %d)\n", FieldOrder(fiel[0], fiel[1]), fiel[0], fiel[1]);
   const auto pasp = Extension(d, sizeof(ImageDescription), FOUR_CHAR_CODE("pasp"));
-  if (pasp.size() == 8) std::printf("  pixel aspect %u:%u\n", Be32(&pasp[0]), Be32(&pasp[4]));
+  if (pasp.size() == 8) std::fprintf(summary, "  pixel aspect %u:%u\n", Be32(&pasp[0]), Be32(&pasp[4]));
 }
 
 void PrintSound(Media media) {
@@ -92,12 +134,12 @@ void PrintSound(Media media) {
   if (sd.version == 2 && d.size() >= sizeof(SoundDescriptionV2)) {
     SoundDescriptionV2 v2;
     std::memcpy(&v2, d.data(), sizeof v2);
-    std::printf("  audio       '%s' %.0f Hz, %u channels, %u bits, flags %u\n",
-                FourCC(sd.dataFormat).c_str(), v2.audioSampleRate,
-                v2.numAudioChannels, v2.constBitsPerChannel, v2.formatSpecificFlags);
+    std::fprintf(summary, "  audio       '%s' %.0f Hz, %u channels, %u bits, flags %u\n",
+                 FourCC(sd.dataFormat).c_str(), v2.audioSampleRate,
+                 v2.numAudioChannels, v2.constBitsPerChannel, v2.formatSpecificFlags);
   } else {
-    std::printf("  audio       '%s' %u Hz, %d channels, %d bits\n", FourCC(sd.dataFormat).c_str(),
-                sd.sampleRate >> 16, sd.numChannels, sd.sampleSize);
+    std::fprintf(summary, "  audio       '%s' %u Hz, %d channels, %d bits\n", FourCC(sd.dataFormat).c_str(),
+                 sd.sampleRate >> 16, sd.numChannels, sd.sampleSize);
   }
 }
 
@@ -136,11 +178,11 @@ void PrintTimecodes(Media media) {
     TimeCodeRecord tc{};
     if (frame < 0 ||
         TCFrameNumberToTimeCode(GetMediaHandler(media), SInt32(frame), &tcd.timeCodeDef, &tc) != noErr) {
-      std::printf("  %s  (not readable)\n", which == 0 ? "first" : "last ");
+      std::fprintf(summary, "  %s  (not readable)\n", which == 0 ? "first" : "last ");
       continue;
     }
-    std::printf("  %s  %02d:%02d:%02d%c%02d (frame %lld)\n", which == 0 ? "first" : "last ", tc.t.hours,
-                tc.t.minutes, tc.t.seconds, drop ? ';' : ':', tc.t.frames, static_cast<long long>(frame));
+    std::fprintf(summary, "  %s  %02d:%02d:%02d%c%02d (frame %lld)\n", which == 0 ? "first" : "last ", tc.t.hours,
+                 tc.t.minutes, tc.t.seconds, drop ? ';' : ':', tc.t.frames, static_cast<long long>(frame));
   }
 }
 
@@ -164,23 +206,90 @@ std::string DescriptionText(Movie movie) {
 
 void PrintSummary(Movie movie) {
   const TimeScale movieScale = GetMovieTimeScale(movie);
-  std::printf("movie: %d tracks, %.3f s (time scale %d)\n", GetMovieTrackCount(movie),
-              Seconds(GetMovieDuration(movie), movieScale), movieScale);
+  std::fprintf(summary, "movie: %d tracks, %.3f s (time scale %d)\n", GetMovieTrackCount(movie),
+               Seconds(GetMovieDuration(movie), movieScale), movieScale);
   for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
     Track track = GetMovieIndTrack(movie, i);
     Media media = GetTrackMedia(track);
     if (!media) continue;
     const OSType type = GetMediaType(media);
-    std::printf("track %d '%s': %lld samples, media %.3f s, in track %.3f s\n", GetTrackID(track),
-                FourCC(type).c_str(), static_cast<long long>(GetMediaSampleCount(media)),
-                Seconds(GetMediaDisplayDuration(media), GetMediaTimeScale(media)),
-                Seconds(GetTrackDuration(track), movieScale));
+    std::fprintf(summary, "track %d '%s': %lld samples, media %.3f s, in track %.3f s\n", GetTrackID(track),
+                 FourCC(type).c_str(), static_cast<long long>(GetMediaSampleCount(media)),
+                 Seconds(GetMediaDisplayDuration(media), GetMediaTimeScale(media)),
+                 Seconds(GetTrackDuration(track), movieScale));
     if (type == VideoMediaType) PrintVideo(media);
     if (type == SoundMediaType) PrintSound(media);
     if (type == TimeCodeMediaType) PrintTimecodes(media);
   }
   const std::string text = DescriptionText(movie);
-  if (!text.empty()) std::printf("description: \"%s\"\n", text.c_str());
+  if (!text.empty()) std::fprintf(summary, "description: \"%s\"\n", text.c_str());
+}
+
+// Channel layouts by the channel code of the LPCM and AC-3 stream
+// information (AC-3 uses the first eight).
+const char* const kLayoutNames[] = {"mono", "stereo", "3/0", "2/1", "3/1", "2/2", "3/2", "5.1", "3/4", "7.1"};
+
+// What the start of a recording holds, demultiplexed as the importer reads
+// it: whether any video PES comes, and its audio when that is of a kind the
+// importer makes no sound track of ("LPCM 5.1"; "" when it is imported or
+// there is none).
+struct StreamProbe {
+  bool video = false;
+  std::string unimportedAudio;
+};
+
+StreamProbe ProbeStream(const char* path) {
+  constexpr size_t kChunk = 960 * kTSSourcePacketSize;
+  constexpr int64_t kSearchBytes = int64_t(256) << 20;  // audio starts within the first seconds
+  FILE* f = std::fopen(path, "rb");
+  TSDemuxContext* ctx = TSOpenDemuxLib();
+  StreamProbe probe;
+  bool audio = false;
+  if (f && ctx) {
+    std::vector<uint8_t> chunk(kChunk);
+    TSDemuxOutput out{};
+    out.status = kTSStatusNeedInput;
+    size_t filled = 0, next = 0;
+    int64_t total = 0;
+    for (;;) {
+      const uint8_t* at = chunk.data();
+      int32_t length = 0;
+      if (out.status & kTSStatusNeedInput) {
+        if (next + kTSSourcePacketSize > filled) {
+          filled = std::fread(chunk.data(), 1, chunk.size(), f);
+          next = 0;
+          total += int64_t(filled);
+          if (filled < size_t(kTSSourcePacketSize) || total > kSearchBytes) break;
+        }
+        at = chunk.data() + next;
+        length = kTSSourcePacketSize;
+        next += kTSSourcePacketSize;
+      }
+      TSDemuxStreamLib(at, length, &out, ctx);
+      probe.video |= (out.status & kTSStatusVideo) != 0 || out.videoSize > 0;
+      if (audio && probe.video) break;
+      if (audio || !(out.status & kTSStatusAudio)) continue;
+      audio = true;
+      std::string& result = probe.unimportedAudio;
+      const uint32_t size = out.audioSize > 0 ? uint32_t(out.audioSize) : 0;
+      if (size >= 2 && out.pAudio[0] == 0x0B && out.pAudio[1] == 0x77) {
+        AC3StreamInfo info{};
+        if (AVCHDAudioGetAC3StreamInfoLib(&info, out.pAudio, size) != 0)
+          result = "AC-3 with an unreadable header";
+        else if (info.channelCode != 1 && info.channelCode != 7)
+          result = std::string("AC-3 ") + kLayoutNames[info.channelCode & 7];
+      } else {
+        LPCMStreamInfo info{};
+        if (AVCHDAudioGetLPCMStreamInfoLib(&info, out.pAudio, size) != 0)
+          result = "LPCM with an unreadable header";
+        else if (info.channelCode > 1)
+          result = std::string("LPCM ") + (info.channelCode < 10 ? kLayoutNames[info.channelCode] : "");
+      }
+    }
+  }
+  if (ctx) TSCloseDemuxLib(ctx);
+  if (f) std::fclose(f);
+  return probe;
 }
 
 // Idle calls until the importer reports completion, as a host would make
@@ -209,58 +318,104 @@ ComponentResult DriveIdle(ComponentInstance importer, IdleManager im, Movie movi
 }  // namespace
 
 int main(int argc, char** argv) {
+  const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
+  if (early >= 0) return early;
   Options o;
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--dump") && i + 1 < argc) {
-      o.dump = argv[++i];
-    } else if (!std::strcmp(argv[i], "--mov") && i + 1 < argc) {
-      o.mov = argv[++i];
-    } else if (!std::strcmp(argv[i], "--idle")) {
+    const std::string a = argv[i];
+    if (a == "--dump" || a == "--mov") {
+      if (i + 1 >= argc) return tools::UsageError(kTool, kHelp, a + " needs a file name");
+      (a == "--dump" ? o.dump : o.mov) = argv[++i];
+    } else if (a == "--idle") {
       o.idle = true;
-    } else if (argv[i][0] == '-' || o.input) {
-      return Usage();
     } else {
-      o.input = argv[i];
+      const int rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &o.input, &o.verbose);
+      if (rc >= 0) return rc;
     }
   }
-  if (!o.input) return Usage();
+  if (!o.input) return tools::UsageError(kTool, kHelp, "no recording given");
+  if (tools::IsStandardOutput(o.mov))
+    return tools::UsageError(kTool, kHelp,
+                             "--mov -: a QuickTime movie cannot be written to standard output (its sizes are "
+                             "written after its samples); give a file name");
+  std::string problem;
+  if (!tools::SelectProcessorVariant(&problem)) {
+    tools::Report(kTool, problem);
+    return tools::kExitUsage;
+  }
+  if (tools::IsStandardOutput(o.dump)) summary = stderr;
+  PrintLogSetEnabled(o.verbose);
+  if (o.verbose) std::fprintf(stderr, "mtsimport: primitives: %s variant\n", tools::ProcessorVariantName());
+  problem = tools::InputProblem(o.input);
+  if (!problem.empty()) {
+    tools::Report(kTool, std::string(o.input) + ": " + problem);
+    return tools::kExitFailed;
+  }
 
   CallComponentRegisterSelector(MTS_MovieImportComponentDispatch);
   CallComponentRegisterSelector(MTS_DataHComponentDispatch);
   ComponentInstance importer = nullptr;
   if (OpenADefaultComponent(kMTSImporterType, kMTSImporterSubType, &importer) != noErr) {
-    std::fprintf(stderr, "mtsimport: cannot open the movie importer\n");
-    return 1;
+    tools::Report(kTool, "cannot open the movie importer");
+    return tools::kExitFailed;
   }
   Movie movie = NewMovie(0);
   IdleManager im = QTIdleManagerOpen();
   CallComponentSelector(importer, SInt16(30), im);
 
   FSSpec spec{};
-  int status = 0;
+  int status = tools::kExitOk;
   ComponentResult r = FSPathMakeFSSpec(o.input, &spec);
+  Boolean valid = 0;
+  // The importer's own test of the file: a sync byte behind the first
+  // packet's 4-byte arrival time.
+  if (r == noErr && (CallComponentSelector(importer, SInt16(14), &spec, static_cast<Handle>(nullptr), &valid) != noErr ||
+                     !valid)) {
+    tools::Report(kTool, std::string(o.input) + ": not an MPEG transport stream of 192-byte packets");
+    status = tools::kExitFailed;
+  }
   int32_t outFlags = 0;
-  if (r == noErr) {
+  if (r == noErr && status == tools::kExitOk) {
     Track used = nullptr;
     TimeValue added = 0;
     r = CallComponentSelector(importer, SInt16(2), &spec, movie, static_cast<Track>(nullptr), &used, TimeValue(0),
                               &added, int32_t(o.idle ? kMTSInFlagIdle : 0), &outFlags);
   }
-  if (r == noErr && o.idle && !(outFlags & kMTSOutFlagComplete)) r = DriveIdle(importer, im, movie);
+  if (r == noErr && status == tools::kExitOk && o.idle && !(outFlags & kMTSOutFlagComplete))
+    r = DriveIdle(importer, im, movie);
   if (r != noErr) {
-    std::fprintf(stderr, "mtsimport: %s: import failed (%d)\n", o.input, int(r));
-    status = 1;
-  } else {
+    // "No usable video" said more precisely when the stream has video PES.
+    const bool videoWithoutPicture = r == invalidMovie && ProbeStream(o.input).video;
+    tools::Report(kTool, std::string(o.input) + ": " +
+                             (videoWithoutPicture ? "no usable H.264 picture in the video stream (-2010)"
+                                                  : tools::DescribeCode(tools::CodeSource::kComponents, r)));
+    status = tools::kExitFailed;
+  } else if (status == tools::kExitOk) {
     PrintSummary(movie);
-    if (o.dump && WriteMovieJSON(movie, o.dump) != noErr) {
-      std::fprintf(stderr, "mtsimport: cannot write %s\n", o.dump);
-      status = 1;
+    bool hasSound = false;
+    for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
+      Media media = GetTrackMedia(GetMovieIndTrack(movie, i));
+      hasSound |= media && GetMediaType(media) == SoundMediaType;
+    }
+    const std::string audio = hasSound ? std::string() : ProbeStream(o.input).unimportedAudio;
+    if (!audio.empty())
+      std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
+                             "or 3/2+LFE only)\n", audio.c_str());
+    if (o.dump) {
+      const bool written = tools::IsStandardOutput(o.dump)
+                               ? std::fputs(MovieToJSON(movie).c_str(), stdout) >= 0 && std::fflush(stdout) == 0
+                               : WriteMovieJSON(movie, o.dump) == noErr;
+      if (!written) {
+        tools::Report(kTool, std::string(o.dump) + ": cannot write the movie dump");
+        status = tools::kExitFailed;
+      }
     }
     if (o.mov) {
       OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov);
       if (err != noErr) {
-        std::fprintf(stderr, "mtsimport: cannot save %s (%d)\n", o.mov, err);
-        status = 1;
+        tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " +
+                                 tools::DescribeCode(tools::CodeSource::kComponents, err));
+        status = tools::kExitFailed;
       }
     }
   }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -15,18 +16,40 @@ bool exists(const std::string& path) {
 }
 }  // namespace
 
-std::string testdata_root() {
+namespace {
+
+std::string find_root() {
   const char* env = std::getenv("AVCHD_TESTDATA");
   if (env != nullptr && *env != '\0') return exists(env) ? std::string(env) : std::string();
   std::string fallback = std::string(AVCHD_REPO_ROOT) + "/../shared/testdata";
   return exists(fallback) ? fallback : std::string();
 }
 
+// In CI (CI=true) the material must be there: a test that asks for a missing
+// piece fails instead of skipping.
+void missing(const std::string& what) {
+  const char* ci = std::getenv("CI");
+  if (ci != nullptr && std::string(ci) == "true")
+    ADD_FAILURE() << "test material missing: " << what
+                  << " (CI=true: material must be present; set AVCHD_TESTDATA to the folder holding it)";
+}
+
+}  // namespace
+
+std::string testdata_root() {
+  std::string root = find_root();
+  if (root.empty()) missing("the material folder");
+  return root;
+}
+
 std::string testdata_file(const std::string& relative) {
-  std::string root = testdata_root();
-  if (root.empty()) return {};
-  std::string path = root + "/" + relative;
-  return exists(path) ? path : std::string();
+  std::string root = find_root();
+  std::string path = root.empty() ? std::string() : root + "/" + relative;
+  if (path.empty() || !exists(path)) {
+    missing(relative);
+    return {};
+  }
+  return path;
 }
 
 std::string local_data_file(const std::string& relative) {
@@ -47,6 +70,25 @@ std::vector<uint8_t> read_file(const std::string& path) {
 std::string read_text(const std::string& path) {
   std::vector<uint8_t> data = read_file(path);
   return std::string(data.begin(), data.end());
+}
+
+CommandResult run_command(const std::string& command) {
+  CommandResult r;
+  char outName[] = "/tmp/avchd_cmd_out_XXXXXX";
+  char errName[] = "/tmp/avchd_cmd_err_XXXXXX";
+  const int outFd = ::mkstemp(outName);
+  const int errFd = ::mkstemp(errName);
+  if (outFd >= 0 && errFd >= 0) {
+    const int status = std::system(("(" + command + ") >" + outName + " 2>" + errName).c_str());
+    if (status != -1 && WIFEXITED(status)) r.exit = WEXITSTATUS(status);
+    r.out = read_text(outName);
+    r.err = read_text(errName);
+  }
+  for (int fd : {outFd, errFd})
+    if (fd >= 0) ::close(fd);
+  ::unlink(outName);
+  ::unlink(errName);
+  return r;
 }
 
 StderrCapture::StderrCapture() {

@@ -12,9 +12,13 @@ namespace testsupport {
 
 // Root of the external material: $AVCHD_TESTDATA, or ../shared/testdata next
 // to the repository root when that exists; empty when neither exists.
+// With CI=true in the environment, absent material also fails the test that
+// asks for it (CI has the material: its absence is a fault there, not a
+// reason to skip).
 std::string testdata_root();
 
-// Full path of a file of the external material, or "" when it is absent.
+// Full path of a file (or folder) of the external material, or "" when it is
+// absent (and, with CI=true, a failure of the calling test).
 std::string testdata_file(const std::string& relative);
 
 // Full path of a file committed in tests/data.
@@ -23,6 +27,15 @@ std::string local_data_file(const std::string& relative);
 // Whole file; empty vector when it cannot be read.
 std::vector<uint8_t> read_file(const std::string& path);
 std::string read_text(const std::string& path);
+
+// Runs a shell command and collects its exit status (-1 when it did not exit
+// normally) and what it wrote to standard output and standard error.
+struct CommandResult {
+  int exit = -1;
+  std::string out;
+  std::string err;
+};
+CommandResult run_command(const std::string& command);
 
 // Captures what is written to file descriptor 2 between construction and
 // text(). Not for use from several threads at once.

@@ -75,12 +75,14 @@ const Case kCases[] = {
       "description: \"QORVEX Importer : ----------------------\""},
      true, 2, 3},
     {"importer/importer_ac3_51_i.m2ts", true,
-     {"'sowt' 48000 Hz, 6 channels, 16 bits", "frame rate  29.970 (30000/1001)", "fields      interlaced (fiel 2, 9)", "pixel aspect 4:3",
+     {"'sowt' 48000 Hz, 6 channels, 16 bits", "frame rate  29.970 (30000/1001)", "fields      interlaced, top field first (fiel 2, 9)", "pixel aspect 4:3",
       "first  00:00:59;26 (frame 1796)", "last   00:01:00;27 (frame 1825)"},
      false, 6, 2},
     {"sample.m2ts", true, {"track 1 'vide': 50 samples", "'sowt' 48000 Hz, 2 channels, 16 bits"}, false, 2, 2},
     {"avchd/small_lpcm_20_avchd.m2ts", false, {"track 1 'vide': 50 samples"}, true, 2, 2},
     {"avchd/small_ac3_20_avchd.m2ts", false, {"'sowt' 48000 Hz, 2 channels, 16 bits"}, false, 2, 2},
+    // No sound track for 5.1 LPCM: the summary says so, and the import succeeds.
+    {"avchd/small_lpcm_51_avchd.m2ts", false, {"track 1 'vide': 50 samples", "audio: LPCM 5.1 is not imported"}, true, 6, 2},
 };
 
 class Mtsimport : public ::testing::TestWithParam<Case> {};
@@ -219,4 +221,18 @@ TEST(MtsimportCommand, IdleImport) {
   ASSERT_EQ(status, 0);
   EXPECT_NE(summary.find("track 1 'gnrc'"), std::string::npos) << summary;
   EXPECT_NE(summary.find("'vide': 30 samples"), std::string::npos) << summary;
+}
+
+// "--dump -": the JSON alone on standard output, the summary on standard
+// error; the components' log stays quiet.
+TEST(MtsimportCommand, DumpToStandardOutput) {
+  const testsupport::CommandResult r = testsupport::run_command(
+      std::string(MTSIMPORT) + " --dump - " + testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  ASSERT_EQ(r.exit, 0) << r.err;
+  ASSERT_FALSE(r.out.empty());
+  EXPECT_EQ(r.out.front(), '{');
+  EXPECT_NE(r.out.find("\"avc1\""), std::string::npos);
+  EXPECT_EQ(r.out.find("movie:"), std::string::npos);
+  EXPECT_NE(r.err.find("track 1 'vide': 30 samples"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("[ERR]"), std::string::npos) << r.err;
 }

@@ -148,7 +148,6 @@ inline __m128i select(__m128i mask, __m128i a, __m128i b) {
   return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
 }
 inline __m128i absdiff(__m128i a, __m128i b) { return _mm_max_epi16(_mm_sub_epi16(a, b), _mm_sub_epi16(b, a)); }
-inline __m128i below(__m128i a, int limit) { return _mm_cmplt_epi16(a, _mm_set1_epi16(static_cast<int16_t>(limit))); }
 inline __m128i clip(__m128i v, __m128i lo, __m128i hi) { return _mm_min_epi16(_mm_max_epi16(v, lo), hi); }
 
 // Thresholds per 16-bit lane: one line per lane, so that the lines of

@@ -408,10 +408,12 @@ std::vector<uint8_t> sei_of(const std::vector<std::pair<uint32_t, std::vector<ui
 }
 
 std::vector<uint8_t> user_data(const uint8_t uuid[16], const std::vector<uint8_t>& entries, int count = -1) {
-  std::vector<uint8_t> b(uuid, uuid + 16);
-  b.insert(b.end(), {'M', 'D', 'P', 'M'});
-  b.push_back(static_cast<uint8_t>(count >= 0 ? count : static_cast<int>(entries.size() / 5)));
-  b.insert(b.end(), entries.begin(), entries.end());
+  const uint8_t head[5] = {'M', 'D', 'P', 'M',
+                           static_cast<uint8_t>(count >= 0 ? count : static_cast<int>(entries.size() / 5))};
+  std::vector<uint8_t> b(16 + sizeof head + entries.size());
+  std::copy(uuid, uuid + 16, b.begin());
+  std::copy(head, head + sizeof head, b.begin() + 16);
+  std::copy(entries.begin(), entries.end(), b.begin() + 16 + sizeof head);
   return b;
 }
 

@@ -1,0 +1,290 @@
+// The host programs as a newcomer meets them: what each says, and with which
+// exit status, for inputs it cannot use and options it does not take; "-" as
+// standard output; the help; the processor variant; ac3dec past a damaged
+// frame. No case here gets as far as an import (that needs the shared-memory
+// store: see mtsimport_test).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "md5.h"
+#include "testsupport.h"
+#include "toolcli.h"
+#include "vpCore.h"
+
+namespace {
+
+std::string Dir() {
+  static const std::string dir = [] {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string d = std::string(tmp && *tmp ? tmp : "/tmp") + "/avchd_tools_" + std::to_string(getpid());
+    ::mkdir(d.c_str(), 0700);
+    return d;
+  }();
+  return dir;
+}
+
+// The folder goes when the tests are done.
+class RemoveDir : public ::testing::Environment {
+  void TearDown() override { testsupport::run_command("rm -rf " + Dir()); }
+};
+[[maybe_unused]] ::testing::Environment* const kRemoveDir = ::testing::AddGlobalTestEnvironment(new RemoveDir);
+
+std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+  const std::string path = Dir() + "/" + name;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f) {
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  return path;
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+const std::string kAc3 = testsupport::local_data_file("ac3/ac3_20_256k_3s.nodither.ac3");
+const std::string kH264 = testsupport::local_data_file("inter/p_cavlc.264");  // 12 pictures of 176x144
+
+// Inputs that are no recording, no stream or no file at all.
+struct Inputs {
+  std::string missing, directory, empty, text, mp4, noVideo;
+  Inputs() {
+    missing = Dir() + "/missing.MTS";
+    directory = Dir() + "/folder";
+    ::mkdir(directory.c_str(), 0700);
+    empty = Write("empty.MTS", {});
+    text = Write("notes.MTS", Bytes("These are notes, not a recording.\n"));
+    mp4 = Write("clip.MTS", {0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0});
+    // A recording without its video packets.
+    std::vector<uint8_t> ts = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+    std::vector<uint8_t> audioOnly;
+    for (size_t at = 0; at + 192 <= ts.size(); at += 192)
+      if (((ts[at + 5] & 0x1F) << 8 | ts[at + 6]) != 0x1011) audioOnly.insert(audioOnly.end(), &ts[at], &ts[at] + 192);
+    noVideo = Write("audio_only.MTS", audioOnly);
+  }
+};
+const Inputs& In() {
+  static const Inputs inputs;
+  return inputs;
+}
+
+struct Case {
+  std::string name;
+  std::string command;  // run through the shell
+  int exit;
+  std::vector<std::string> err;  // texts standard error must hold
+  std::vector<std::string> out;  // texts standard output must hold; none: it stays empty
+};
+
+std::vector<Case> Cases() {
+  const Inputs& in = In();
+  const std::string mts = MTSIMPORT, h264 = H264DEC, ac3 = AC3DEC;
+  return {
+      {"MtsMissing", mts + " " + in.missing, 1, {"mtsimport: " + in.missing + ": no such file"}, {}},
+      {"MtsDirectory", mts + " " + in.directory, 1, {in.directory + ": is a directory"}, {}},
+      {"MtsEmpty", mts + " " + in.empty, 1, {in.empty + ": empty file"}, {}},
+      {"MtsText", mts + " " + in.text, 1, {in.text + ": not an MPEG transport stream of 192-byte packets"}, {}},
+      {"MtsMp4", mts + " " + in.mp4, 1, {in.mp4 + ": not an MPEG transport stream of 192-byte packets"}, {}},
+      {"MtsNoVideo", mts + " " + in.noVideo, 1, {in.noVideo + ": no H.264 video stream (-2010)"}, {}},
+      {"MtsVerboseShowsLog", mts + " -v " + in.noVideo, 1, {"[ERR]no usable video in the stream", "sse"}, {}},
+      {"MtsNoInput", mts, 2, {"no recording given", "usage: mtsimport"}, {}},
+      {"MtsUnknownOption", mts + " --fast " + in.text, 2, {"unknown option --fast", "usage: mtsimport"}, {}},
+      {"MtsDumpWithoutName", mts + " " + in.text + " --dump", 2, {"--dump needs a file name"}, {}},
+      {"MtsMovToStandardOutput", mts + " --mov - " + in.text, 2, {"cannot be written to standard output"}, {}},
+      {"MtsUnknownVariant", "VP_FORCE_VARIANT=avx2 " + mts + " " + in.text, 2,
+       {"VP_FORCE_VARIANT=avx2: no such variant"}, {}},
+      {"MtsVersion", mts + " --version", 0, {}, {"mtsimport 1.0"}},
+      {"H264Missing", h264 + " --md5 " + in.missing, 1, {"h264dec: " + in.missing + ": no such file"}, {}},
+      {"H264Directory", h264 + " " + in.directory, 1, {in.directory + ": is a directory"}, {}},
+      {"H264Empty", h264 + " --md5 " + in.empty, 1, {in.empty + ": empty file"}, {}},
+      {"H264Text", h264 + " --md5 " + in.text, 1, {in.text + ": no sequence parameter set the decoder can use"}, {}},
+      {"H264ThreadsNotANumber", h264 + " --threads abc " + kH264, 2, {"--threads abc: not a number"}, {}},
+      {"H264ThreadsOutOfRange", h264 + " --threads 256 " + kH264, 2, {"--threads 256: not a number"}, {}},
+      {"H264UnknownFormat", h264 + " --format rgb " + kH264, 2, {"unknown format rgb"}, {}},
+      {"H264UnknownVariant", "VP_FORCE_VARIANT=sse5 " + h264 + " --md5 " + kH264, 2,
+       {"VP_FORCE_VARIANT=sse5: no such variant"}, {}},
+      {"H264MixedStandardOutput", h264 + " -o - --md5 " + kH264, 2, {"would mix on standard output"}, {}},
+      {"H264Version", h264 + " --version", 0, {}, {"h264dec 1.0"}},
+      {"Ac3Missing", ac3 + " --md5 " + in.missing, 1, {"ac3dec: " + in.missing + ": no such file"}, {}},
+      {"Ac3Empty", ac3 + " --md5 " + in.empty, 1, {in.empty + ": empty file"}, {}},
+      {"Ac3NoFrame", ac3 + " --md5 " + in.text, 1, {in.text + ": no AC-3 frame"}, {}},
+      {"Ac3NothingToDo", ac3 + " " + kAc3, 2, {"nothing to do"}, {}},
+      {"Ac3Version", ac3 + " --version", 0, {}, {"ac3dec 1.0"}},
+  };
+}
+
+class ToolMessages : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ToolMessages, SaysWhatIsWrong) {
+  const Case& c = GetParam();
+  const testsupport::CommandResult r = testsupport::run_command(c.command);
+  EXPECT_EQ(r.exit, c.exit) << c.command << "\n" << r.err;
+  for (const std::string& text : c.err) EXPECT_NE(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+  if (c.out.empty()) {
+    EXPECT_EQ(r.out, "") << "nothing belongs on standard output";
+  }
+  for (const std::string& text : c.out) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  if (c.exit != 0) {
+    // One line per failure, no bare code, no component log unless asked.
+    EXPECT_EQ(r.err.find("error -"), std::string::npos) << r.err;
+    if (c.command.find(" -v ") == std::string::npos) {
+      EXPECT_EQ(r.err.find("[ERR]"), std::string::npos) << r.err;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, ToolMessages, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// A camera's first packets: video PES, but not one whole picture.
+TEST(Mtsimport, VideoWithoutAWholePicture) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/camera_header_7packets.mts");
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " " + path);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.err, "mtsimport: " + path + ": no usable H.264 picture in the video stream (-2010)\n");
+}
+
+// --help names every option, the environment and the exit codes, on standard
+// output.
+TEST(ToolHelp, CoversEveryOption) {
+  const struct {
+    std::string tool;
+    std::vector<std::string> words;
+  } kTools[] = {
+      {MTSIMPORT, {"--dump", "--mov", "--idle", "-v, --verbose", "--help", "--version", "VP_FORCE_VARIANT", "exit status"}},
+      {H264DEC,
+       {"-o FILE", "--format", "yv12", "iyuv", "yuy2", "uyvy", "--threads", "--no-deblock", "--md5", "--framemd5",
+        "-v, --verbose", "--help", "--version", "VP_FORCE_VARIANT", "exit status"}},
+      {AC3DEC, {"-o FILE", "--md5", "--framemd5", "-v, --verbose", "--help", "--version", "VP_FORCE_VARIANT", "exit status"}},
+  };
+  for (const auto& t : kTools) {
+    const testsupport::CommandResult r = testsupport::run_command(t.tool + " --help");
+    EXPECT_EQ(r.exit, 0) << t.tool;
+    EXPECT_EQ(r.err, "") << t.tool;
+    for (const std::string& w : t.words) EXPECT_NE(r.out.find(w), std::string::npos) << t.tool << ": " << w;
+  }
+}
+
+// Without VP_FORCE_VARIANT the decoders run the best variant the processor
+// has, as a process that opened the AC-3 decoder would; with it, that one.
+TEST(ToolVariant, FollowsTheProcessor) {
+  vpStaticInit();
+  const char* const kNames[4] = {"sse2", "sse2", "ssse3", "sse41"};
+  const std::string best = kNames[vpVariantIndex.load() & 3u];
+  for (const std::string tool : {H264DEC, AC3DEC}) {
+    const std::string input = tool == H264DEC ? kH264 : kAc3;
+    const testsupport::CommandResult r = testsupport::run_command("unset VP_FORCE_VARIANT; " + tool + " -v --md5 " + input);
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_NE(r.err.find("primitives: " + best + " variant"), std::string::npos) << r.err;
+    const testsupport::CommandResult forced = testsupport::run_command("VP_FORCE_VARIANT=sse2 " + tool + " -v --md5 " + input);
+    EXPECT_NE(forced.err.find("primitives: sse2 variant"), std::string::npos) << forced.err;
+    if (tool == H264DEC) {
+      EXPECT_EQ(forced.out, r.out) << "every variant decodes the same pictures";
+    }
+  }
+}
+
+// "-o -" writes the pictures to standard output, the summary with the picture
+// size and format stays on standard error.
+TEST(H264dec, PicturesToStandardOutput) {
+  const testsupport::CommandResult md5 = testsupport::run_command(std::string(H264DEC) + " --md5 " + kH264);
+  ASSERT_EQ(md5.exit, 0) << md5.err;
+  const testsupport::CommandResult raw = testsupport::run_command(std::string(H264DEC) + " -o - " + kH264);
+  ASSERT_EQ(raw.exit, 0) << raw.err;
+  EXPECT_EQ(raw.out.size(), 12u * 176 * 144 * 3 / 2);
+  EXPECT_EQ(md5_hex(raw.out.data(), raw.out.size()) + "\n", md5.out);
+  EXPECT_NE(raw.err.find("12 pictures of 176x144 in IYUV (planar 4:2:0: Y, then U, then V), 38016 bytes each"),
+            std::string::npos)
+      << raw.err;
+  const testsupport::CommandResult yuy2 =
+      testsupport::run_command(std::string(H264DEC) + " --format yuy2 -o /dev/null " + kH264);
+  EXPECT_NE(yuy2.err.find("176x144 in YUY2 (packed 4:2:2: Y U Y V), 50688 bytes each"), std::string::npos) << yuy2.err;
+}
+
+// A stream the decoder refuses gets no checksum of the pictures before the
+// refusal.
+TEST(H264dec, RefusedStreamHasNoChecksum) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/44_longterm_p.264");
+  const testsupport::CommandResult r = testsupport::run_command(std::string(H264DEC) + " --md5 " + path);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+}
+
+TEST(Ac3dec, PcmToStandardOutput) {
+  const std::string file = Dir() + "/whole.pcm";
+  const testsupport::CommandResult toFile = testsupport::run_command(std::string(AC3DEC) + " -o " + file + " " + kAc3);
+  const testsupport::CommandResult toStdout = testsupport::run_command(std::string(AC3DEC) + " -o - " + kAc3);
+  ASSERT_EQ(toFile.exit, 0) << toFile.err;
+  ASSERT_EQ(toStdout.exit, 0) << toStdout.err;
+  EXPECT_EQ(toStdout.err, "");
+  EXPECT_EQ(toStdout.out, testsupport::read_text(file));
+  std::remove(file.c_str());
+}
+
+TEST(Ac3dec, NamesTheLayoutItWrites) {
+  const testsupport::CommandResult r = testsupport::run_command(
+      std::string(AC3DEC) + " --framemd5 " + testsupport::local_data_file("ac3/ac3_51_448k_3s.nodither.ac3"));
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(r.out.find("#channel_layout_name 0: 3/2+LFE (L C R Ls Rs LFE)\n"), std::string::npos) << r.out;
+}
+
+// A damaged frame, whichever part of it is hit, becomes one frame of silence;
+// the frames around it decode as before, the warning names the file and the
+// frame, and the run ends with status 3.
+TEST(Ac3dec, ContinuesPastADamagedFrame) {
+  const std::vector<uint8_t> clean = testsupport::read_file(kAc3);
+  ASSERT_GT(clean.size(), 8u * 1024);  // 256 kbit/s at 48 kHz: 1024-byte frames
+  const std::string good = testsupport::run_command(std::string(AC3DEC) + " -o - " + kAc3).out;
+  constexpr size_t kFrame = 1024, kPcmFrame = 1536 * 2 * 2;
+  ASSERT_EQ(good.size(), clean.size() / kFrame * kPcmFrame);
+  const struct {
+    const char* name;
+    size_t offset;  // within frame 3
+    const char* why;
+  } kDamage[] = {{"payload", 500, "checksum (CRC) mismatch"}, {"sync", 0, "no readable frame"}, {"header", 4, ""}};
+  for (const auto& d : kDamage) {
+    std::vector<uint8_t> bytes = clean;
+    bytes[3 * kFrame + d.offset] ^= 0xFF;
+    bytes[3 * kFrame + d.offset + 1] ^= 0xFF;
+    const std::string path = Write(std::string("damaged_") + d.name + ".ac3", bytes);
+    const testsupport::CommandResult r = testsupport::run_command(std::string(AC3DEC) + " -o - " + path);
+    EXPECT_EQ(r.exit, 3) << d.name;
+    EXPECT_NE(r.err.find("ac3dec: " + path + ": frame 3 at byte 3072: " + d.why), std::string::npos) << r.err;
+    ASSERT_EQ(r.out.size(), good.size()) << d.name;
+    EXPECT_EQ(r.out.substr(0, 3 * kPcmFrame), good.substr(0, 3 * kPcmFrame)) << d.name;
+    EXPECT_EQ(r.out.substr(3 * kPcmFrame, kPcmFrame), std::string(kPcmFrame, '\0')) << d.name;
+    // From the frame after next on the decoder's history is whole again.
+    EXPECT_EQ(r.out.substr(5 * kPcmFrame), good.substr(5 * kPcmFrame)) << d.name;
+  }
+  // Bytes between two frames are dropped, with a warning; the PCM is whole.
+  std::vector<uint8_t> bytes = clean;
+  bytes.insert(bytes.begin() + 3 * kFrame, {'j', 'u', 'n', 'k'});
+  const std::string path = Write("junk.ac3", bytes);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(AC3DEC) + " -o - " + path);
+  EXPECT_EQ(r.exit, 3);
+  EXPECT_NE(r.err.find(path + ": 4 bytes without a frame skipped at byte 3072"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out == good);
+}
+
+// The words the tools print for the codes they meet.
+TEST(ToolCodes, WordsAndNumbers) {
+  using tools::CodeSource;
+  EXPECT_EQ(tools::DescribeCode(CodeSource::kComponents, -29), "frame index full (-29)");
+  EXPECT_EQ(tools::DescribeCode(CodeSource::kComponents, -2010), "no H.264 video stream (-2010)");
+  EXPECT_EQ(tools::DescribeCode(CodeSource::kAc3Decoder, -8), "checksum (CRC) mismatch: damaged frame (-8)");
+  EXPECT_EQ(tools::DescribeCode(CodeSource::kComponents, -12345), "error -12345");
+  for (int32_t code : {-17, -23, -29, -41, -42, -43, -50, -108, -36, -39, -8960})
+    EXPECT_NE(tools::CodeText(CodeSource::kComponents, code), nullptr) << code;
+  for (int32_t code = -8; code <= -1; ++code) EXPECT_NE(tools::CodeText(CodeSource::kAc3Decoder, code), nullptr) << code;
+  long v = 0;
+  EXPECT_TRUE(tools::ParseNumber("12", 0, 255, &v) && v == 12);
+  for (const char* bad : {"", "abc", "4x", "-1", "256", "99999999999999999999"})
+    EXPECT_FALSE(tools::ParseNumber(bad, 0, 255, &v)) << bad;
+}
+
+}  // namespace

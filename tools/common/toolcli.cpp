@@ -1,0 +1,181 @@
+#include "toolcli.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "vpCore.h"
+
+namespace tools {
+
+namespace {
+
+struct CodeWords {
+  CodeSource source;
+  int32_t code;
+  const char* words;
+};
+
+// One row per code a tool can be handed back. New codes of the components
+// (or of the platform layer beneath them) get a row here, in the block of
+// their source.
+const CodeWords kCodeWords[] = {
+    // Platform layer (QuickTime-style result codes).
+    {CodeSource::kComponents, -36, "read or write error"},
+    {CodeSource::kComponents, -39, "read past the end of the file"},
+    {CodeSource::kComponents, -43, "file not found"},
+    {CodeSource::kComponents, -50, "invalid argument or record"},
+    {CodeSource::kComponents, -108, "out of memory"},
+    {CodeSource::kComponents, -2000, "the data reference names no file"},
+    {CodeSource::kComponents, -2010, "no H.264 video stream"},
+    {CodeSource::kComponents, -2029, "unusable data reference"},
+    {CodeSource::kComponents, -2048, "no data handler for the data reference"},
+    // The components' own codes.
+    {CodeSource::kComponents, -1, "out of memory for a sample buffer"},
+    {CodeSource::kComponents, 1, "unexpected audio channel configuration"},
+    {CodeSource::kComponents, -17, "frame-index entry without a record directory"},
+    {CodeSource::kComponents, -23, "cannot open the file or a shared-memory region"},
+    {CodeSource::kComponents, -29, "frame index full"},
+    {CodeSource::kComponents, -41, "cannot map a shared-memory region"},
+    {CodeSource::kComponents, -42, "all 1000 shared-memory record ids are in use"},
+    {CodeSource::kComponents, -8960, "an AC-3 frame of the recording cannot be decoded"},
+    // AC-3 decoder library.
+    {CodeSource::kAc3Decoder, -1, "missing buffer"},
+    {CodeSource::kAc3Decoder, -2, "unsupported or broken stream (dual mono, bad frame size code or block data)"},
+    {CodeSource::kAc3Decoder, -3, "frame incomplete or no AC-3 sync word"},
+    {CodeSource::kAc3Decoder, -4, "decoded frame larger than the output buffer"},
+    {CodeSource::kAc3Decoder, -5, "frame runs past the end of the input"},
+    {CodeSource::kAc3Decoder, -6, "no output channel layout"},
+    {CodeSource::kAc3Decoder, -7, "reserved value in the stream (E-AC-3, or a reserved sample rate)"},
+    {CodeSource::kAc3Decoder, -8, "checksum (CRC) mismatch: damaged frame"},
+};
+
+}  // namespace
+
+const char* CodeText(CodeSource source, int32_t code) {
+  for (const CodeWords& w : kCodeWords)
+    if (w.source == source && w.code == code) return w.words;
+  return nullptr;
+}
+
+std::string DescribeCode(CodeSource source, int32_t code) {
+  const char* words = CodeText(source, code);
+  return words ? std::string(words) + " (" + std::to_string(code) + ")" : "error " + std::to_string(code);
+}
+
+std::string InputProblem(const char* path) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return errno == ENOENT ? "no such file" : std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return "is a directory";
+  if (S_ISREG(st.st_mode) && st.st_size == 0) return "empty file";
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return std::strerror(errno);
+  std::fclose(f);
+  return {};
+}
+
+bool ReadInput(const char* path, std::vector<uint8_t>* data, std::string* problem) {
+  *problem = InputProblem(path);
+  if (!problem->empty()) return false;
+  FILE* f = std::fopen(path, "rb");
+  if (!f) {
+    *problem = std::strerror(errno);
+    return false;
+  }
+  uint8_t buffer[1 << 16];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) data->insert(data->end(), buffer, buffer + n);
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) *problem = "read error";
+  else if (data->empty()) *problem = "empty file";  // a pipe or device that gave nothing
+  return problem->empty();
+}
+
+bool IsStandardOutput(const char* path) { return path && std::strcmp(path, "-") == 0; }
+
+FILE* OpenOutput(const char* path, std::string* problem) {
+  if (IsStandardOutput(path)) return stdout;
+  FILE* f = std::fopen(path, "wb");
+  if (!f) *problem = std::strerror(errno);
+  return f;
+}
+
+bool CloseOutput(FILE* f) {
+  if (f == stdout) return std::fflush(f) == 0 && !std::ferror(f);
+  const bool failed = std::ferror(f) != 0;
+  return std::fclose(f) == 0 && !failed;
+}
+
+bool ParseNumber(const char* text, long lo, long hi, long* value) {
+  if (!text || !*text) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *value = v;
+  return true;
+}
+
+namespace {
+constexpr const char* kVariantNames[4] = {"sse2", "sse2", "ssse3", "sse41"};
+}  // namespace
+
+bool SelectProcessorVariant(std::string* problem) {
+  vpStaticInit();
+  const char* forced = std::getenv("VP_FORCE_VARIANT");
+  if (!forced || !*forced) return true;  // unset or empty: the processor's best
+  for (uint32_t slot = VpVariantSse2; slot <= VpVariantSse41; ++slot) {
+    if (std::strcmp(forced, kVariantNames[slot]) != 0) continue;
+    if (vpVariantIndex.load() == slot) return true;
+    *problem = std::string("VP_FORCE_VARIANT=") + forced + ": this processor cannot run that variant";
+    return false;
+  }
+  *problem = std::string("VP_FORCE_VARIANT=") + forced + ": no such variant (sse2, ssse3 or sse41)";
+  return false;
+}
+
+const char* ProcessorVariantName() { return kVariantNames[vpVariantIndex.load() & 3u]; }
+
+void Report(const char* tool, const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", tool, message.c_str());
+}
+
+int HelpOrVersion(int argc, char** argv, const char* tool, const char* help) {
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      std::fputs(help, stdout);
+      return kExitOk;
+    }
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("%s %s\n", tool, kVersion);
+      return kExitOk;
+    }
+  }
+  return -1;
+}
+
+int TakeCommonArgument(const char* tool, const char* help, const char* arg, const char** input, bool* verbose) {
+  if (!std::strcmp(arg, "-v") || !std::strcmp(arg, "--verbose")) {
+    *verbose = true;
+  } else if (arg[0] == '-' && arg[1] != '\0') {
+    return UsageError(tool, help, std::string("unknown option ") + arg);
+  } else if (*input) {
+    return UsageError(tool, help, std::string("one input at a time (") + arg + ")");
+  } else {
+    *input = arg;
+  }
+  return -1;
+}
+
+int UsageError(const char* tool, const char* help, const std::string& message) {
+  Report(tool, message);
+  const char* blank = std::strstr(help, "\n\n");
+  std::fwrite(help, 1, blank ? size_t(blank - help) + 1 : std::strlen(help), stderr);
+  std::fprintf(stderr, "Try '%s --help' for more.\n", tool);
+  return kExitUsage;
+}
+
+}  // namespace tools

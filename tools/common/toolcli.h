@@ -1,0 +1,84 @@
+// What the host programs share on their command lines: the words for the
+// result codes they can meet, the checks of an input file before it is used,
+// "-" for standard output, number arguments, and the choice of the
+// primitives' processor variant.
+//
+// Every failure a tool reports is one line on standard error:
+//   "<tool>: <file>: <what is wrong in words>" and, where it helps, the code
+//   in brackets. Exit codes: 0 done, 1 the input could not be used or the
+//   work failed, 2 wrong options or environment (ac3dec also uses 3, see its
+//   help).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace tools {
+
+constexpr const char* kVersion = "1.0";
+
+enum ExitCode : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+// Who produced a result code: the components and their platform layer
+// (QuickTime-style OSErr values and the components' own codes), or the AC-3
+// decoder library.
+enum class CodeSource { kComponents, kAc3Decoder };
+
+// Words for a code, or nullptr when the table has none.
+const char* CodeText(CodeSource source, int32_t code);
+// "words (code)", or "error code" for a code the table does not know.
+std::string DescribeCode(CodeSource source, int32_t code);
+
+// Why `path` cannot be read as an input ("no such file", "is a directory",
+// "empty file", or the system's words), or "" when it can.
+std::string InputProblem(const char* path);
+
+// Reads a whole input file; on failure returns false with `problem` set as
+// InputProblem does.
+bool ReadInput(const char* path, std::vector<uint8_t>* data, std::string* problem);
+
+// True for "-", the name of standard output.
+bool IsStandardOutput(const char* path);
+// Opens an output file ("-": standard output); nullptr with `problem` set
+// when it cannot be opened. CloseOutput reports whether every byte reached
+// the file (standard output is flushed, not closed).
+FILE* OpenOutput(const char* path, std::string* problem);
+bool CloseOutput(FILE* f);
+
+// A whole decimal number within [lo, hi]; false for anything else ("abc",
+// "4x", "", out of range).
+bool ParseNumber(const char* text, long lo, long hi, long* value);
+
+// Selects the primitives' processor variant as the libraries' own
+// initialisation does (the best one the processor runs, or the one that
+// VP_FORCE_VARIANT names). False with `problem` set when VP_FORCE_VARIANT
+// names no variant or one this processor cannot run.
+bool SelectProcessorVariant(std::string* problem);
+// Name of the variant in use: "sse2", "ssse3" or "sse41".
+const char* ProcessorVariantName();
+
+// Prints "<tool>: <message>" as one line on standard error.
+void Report(const char* tool, const std::string& message);
+
+// The common options: for --help prints `help` to standard output and returns
+// kExitOk; for --version prints "<tool> <version>" and returns kExitOk;
+// otherwise returns -1 and the tool goes on parsing.
+int HelpOrVersion(int argc, char** argv, const char* tool, const char* help);
+// Takes an argument every tool reads the same way: -v/--verbose, or the one
+// input file. Returns -1 when taken, else reports a usage error (an unknown
+// option, a second input) and returns kExitUsage.
+int TakeCommonArgument(const char* tool, const char* help, const char* arg, const char** input, bool* verbose);
+
+// The help paragraph on the environment variable every tool reads.
+#define TOOLS_HELP_ENVIRONMENT                                                 \
+  "environment:\n"                                                            \
+  "  VP_FORCE_VARIANT=sse2|ssse3|sse41  run that variant of the primitives\n" \
+  "                 (default: the best one the processor runs)\n"
+
+// Prints "<tool>: <message>" and the usage lines of `help` (up to its first
+// blank line) to standard error; returns kExitUsage.
+int UsageError(const char* tool, const char* help, const std::string& message);
+
+}  // namespace tools
