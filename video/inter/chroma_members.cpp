@@ -212,25 +212,28 @@ void chroma_partition(DecodedPicture* const* l0, DecodedPicture* const* l1, uint
     predict_block<8, true>(call, ChromaBlock{4 * p, 0, 4, 8, p, 4 * p}, Pred);
 }
 
-template <int Pred, int Shape>
+// The partition worker of prediction Pred and shape Shape that the frame
+// (Mbaff false) or MBAFF member calls.
+template <int Pred, int Shape, bool Mbaff>
 struct ChromaWorker;
-#define INTER_WORKER_ONE(name, pred, shape)                                                                   \
+#define INTER_WORKER_ONE(name, pred, shape, mbaff)                                                            \
   template <>                                                                                                 \
-  struct ChromaWorker<pred, shape> {                                                                          \
+  struct ChromaWorker<pred, shape, mbaff> {                                                                          \
     static void call(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t x, uint16_t y, uint8_t* cb, \
                      uint8_t* cr, MacroblockRecord* mb, uint32_t pitch, uint32_t w, uint32_t h, uint8_t p) {    \
       name(pred == 2 ? l1 : l0, x, y, cb, cr, mb, pitch, w, h, p);                                           \
     }                                                                                                         \
   };
-#define INTER_WORKER_TWO(name, pred, shape)                                                                   \
+#define INTER_WORKER_TWO(name, pred, shape, mbaff)                                                            \
   template <>                                                                                                 \
-  struct ChromaWorker<pred, shape> {                                                                          \
+  struct ChromaWorker<pred, shape, mbaff> {                                                                          \
     static void call(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t x, uint16_t y, uint8_t* cb, \
                      uint8_t* cr, MacroblockRecord* mb, uint32_t pitch, uint32_t w, uint32_t h, uint8_t p) {    \
       name(l0, l1, x, y, cb, cr, mb, pitch, w, h, p);                                                         \
     }                                                                                                         \
   };
-#define INTER_WORKER_SPECIALISE(name, pred, shape, lists) INTER_WORKER_##lists(name, pred, shape)
+#define INTER_WORKER_SPECIALISE(name, mbaffName, pred, shape, lists) \
+  INTER_WORKER_##lists(name, pred, shape, false) INTER_WORKER_##lists(mbaffName, pred, shape, true)
 INTER_CHROMA_WORKERS(INTER_WORKER_SPECIALISE)
 #undef INTER_WORKER_SPECIALISE
 #undef INTER_WORKER_ONE
@@ -279,8 +282,8 @@ inline void prefetch_for_chroma_walk(const MacroblockRecord* mb) {
   line(ahead + sizeof(MacroblockRecord) - 1);
 }
 
-// The member of MbTypeCode Code.
-template <uint8_t Code>
+// The member of MbTypeCode Code; an MBAFF member calls the MBAFF workers.
+template <uint8_t Code, bool Mbaff>
 void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t chromaX, uint16_t chromaY,
                    uint8_t* dstCb, uint8_t* dstCr, MacroblockRecord* mb, uint32_t pitch, uint32_t width,
                    uint32_t height) {
@@ -326,44 +329,40 @@ void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_
     // Two partitions, each through its worker.
     const uint16_t x1 = kShape == 2 ? static_cast<uint16_t>(chromaX + 4) : chromaX;
     const uint16_t y1 = kShape == 1 ? static_cast<uint16_t>(chromaY + 4) : chromaY;
-    ChromaWorker<kPred0, kShape>::call(l0, l1, chromaX, chromaY, dstCb, dstCr, mb, pitch, width, height, 0);
-    ChromaWorker<kPred1, kShape>::call(l0, l1, x1, y1, dstCb, dstCr, mb, pitch, width, height, 1);
+    ChromaWorker<kPred0, kShape, Mbaff>::call(l0, l1, chromaX, chromaY, dstCb, dstCr, mb, pitch, width, height, 0);
+    ChromaWorker<kPred1, kShape, Mbaff>::call(l0, l1, x1, y1, dstCb, dstCr, mb, pitch, width, height, 1);
   }
 }
 
 }  // namespace
 
-#define INTER_DEFINE_WORKER_ONE(name, pred, shape) \
-  void name(INTER_WORKER_ARGS_ONE) {                 \
-    chroma_partition<pred, shape>(refList, refList, partX, partY, dstCb, dstCr, mb, chromaPitch, chromaWidth, \
+#define INTER_DEFINE_WORKER_ONE(name, pred, shape)                                                             \
+  void name(INTER_WORKER_ARGS_ONE) {                                                                          \
+    chroma_partition<pred, shape>(refList, refList, partX, partY, dstCb, dstCr, mb, chromaPitch, chromaWidth,   \
                                   chromaHeight, mbPartIdx);                                                   \
   }
-#define INTER_DEFINE_WORKER_TWO(name, pred, shape) \
-  void name(INTER_WORKER_ARGS_TWO) {                 \
+#define INTER_DEFINE_WORKER_TWO(name, pred, shape)                                                             \
+  void name(INTER_WORKER_ARGS_TWO) {                                                                          \
     chroma_partition<pred, shape>(refList0, refList1, partX, partY, dstCb, dstCr, mb, chromaPitch, chromaWidth, \
                                   chromaHeight, mbPartIdx);                                                     \
   }
-#define INTER_DEFINE_WORKER(name, pred, shape, lists) INTER_DEFINE_WORKER_##lists(name, pred, shape)
+// In MBAFF frames the same partition prediction serves: the MBAFF members
+// pass a field macroblock on its field's lines, and the reference choice
+// follows the slice's MbaffFrameFlag and the macroblock's kind.
+#define INTER_DEFINE_WORKER(name, mbaffName, pred, shape, lists) \
+  INTER_DEFINE_WORKER_##lists(name, pred, shape) INTER_DEFINE_WORKER_##lists(mbaffName, pred, shape)
 INTER_CHROMA_WORKERS(INTER_DEFINE_WORKER)
 
-#define INTER_DEFINE_CHROMA_ONE(name, code)                                                                     \
-  void name(INTER_CHROMA_ARGS_ONE) {                                                                            \
-    chroma_member<code>(refList, refList, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth, chromaHeight); \
+#define INTER_DEFINE_CHROMA_ONE(name, code, mbaff)                                                                 \
+  void name(INTER_CHROMA_ARGS_ONE) {                                                                               \
+    chroma_member<code, mbaff>(refList, refList, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth,     \
+                               chromaHeight);                                                                      \
   }
-#define INTER_DEFINE_CHROMA_TWO(name, code)                                                                       \
-  void name(INTER_CHROMA_ARGS_TWO) {                                                                              \
-    chroma_member<code>(refList0, refList1, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth,          \
-                        chromaHeight);                                                                            \
+#define INTER_DEFINE_CHROMA_TWO(name, code, mbaff)                                                                 \
+  void name(INTER_CHROMA_ARGS_TWO) {                                                                               \
+    chroma_member<code, mbaff>(refList0, refList1, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth,   \
+                               chromaHeight);                                                                      \
   }
-#define INTER_DEFINE_CHROMA(name, slice, code, lists) INTER_DEFINE_CHROMA_##lists(name, code)
+#define INTER_DEFINE_CHROMA(name, mbaffName, slice, code, lists) \
+  INTER_DEFINE_CHROMA_##lists(name, code, false) INTER_DEFINE_CHROMA_##lists(mbaffName, code, true)
 INTER_CHROMA_MEMBERS(INTER_DEFINE_CHROMA)
-
-// In MBAFF frames the same members serve: the MBAFF drivers pass a field
-// macroblock on its field's lines, and the reference choice follows the
-// slice's MbaffFrameFlag and the macroblock's kind.
-#define INTER_DEFINE_CHROMA_MBAFF(name, slice, code, lists) \
-  void name##_mbaff(INTER_CHROMA_ARGS_##lists) { name(INTER_CHROMA_PASS_##lists); }
-#define INTER_CHROMA_PASS_ONE refList, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth, chromaHeight
-#define INTER_CHROMA_PASS_TWO \
-  refList0, refList1, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth, chromaHeight
-INTER_CHROMA_MEMBERS(INTER_DEFINE_CHROMA_MBAFF)

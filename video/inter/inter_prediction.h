@@ -94,9 +94,15 @@ void CombineChromaSamples_4x4_Direct(const int16_t* block, const int16_t* pred, 
       uint8_t *dstCb, uint8_t *dstCr, MacroblockRecord *mb, uint32_t chromaPitch, uint32_t chromaWidth,        \
       uint32_t chromaHeight, uint8_t mbPartIdx
 
-#define INTER_DECLARE_LUMA(name, slice, code, lists, ...) void name(INTER_LUMA_ARGS_##lists);
-#define INTER_DECLARE_CHROMA(name, slice, code, lists) void name(INTER_CHROMA_ARGS_##lists);
-#define INTER_DECLARE_WORKER(name, pred, shape, lists) void name(INTER_WORKER_ARGS_##lists);
+#define INTER_DECLARE_LUMA(name, mbaffName, slice, code, lists, ...) \
+  void name(INTER_LUMA_ARGS_##lists);                                  \
+  void mbaffName(INTER_LUMA_ARGS_##lists);
+#define INTER_DECLARE_CHROMA(name, mbaffName, slice, code, lists) \
+  void name(INTER_CHROMA_ARGS_##lists);                            \
+  void mbaffName(INTER_CHROMA_ARGS_##lists);
+#define INTER_DECLARE_WORKER(name, mbaffName, pred, shape, lists) \
+  void name(INTER_WORKER_ARGS_##lists);                            \
+  void mbaffName(INTER_WORKER_ARGS_##lists);
 INTER_LUMA_PARTITION_MEMBERS(INTER_DECLARE_LUMA)
 INTER_LUMA_SKIP_MEMBERS(INTER_DECLARE_LUMA)
 INTER_CHROMA_MEMBERS(INTER_DECLARE_CHROMA)
@@ -104,16 +110,9 @@ INTER_CHROMA_WORKERS(INTER_DECLARE_WORKER)
 #undef INTER_DECLARE_LUMA
 #undef INTER_DECLARE_CHROMA
 #undef INTER_DECLARE_WORKER
-// MBAFF frames: every member has an _mbaff twin with the same arguments. A
-// field macroblock is passed on its field's lines (doubled pitch, field row,
-// half height); it predicts from reference fields.
-#define INTER_DECLARE_LUMA_MBAFF(name, slice, code, lists, ...) void name##_mbaff(INTER_LUMA_ARGS_##lists);
-#define INTER_DECLARE_CHROMA_MBAFF(name, slice, code, lists) void name##_mbaff(INTER_CHROMA_ARGS_##lists);
-INTER_LUMA_PARTITION_MEMBERS(INTER_DECLARE_LUMA_MBAFF)
-INTER_LUMA_SKIP_MEMBERS(INTER_DECLARE_LUMA_MBAFF)
-INTER_CHROMA_MEMBERS(INTER_DECLARE_CHROMA_MBAFF)
-#undef INTER_DECLARE_LUMA_MBAFF
-#undef INTER_DECLARE_CHROMA_MBAFF
+// A member's MBAFF twin takes the same arguments. A field macroblock is
+// passed on its field's lines (doubled pitch, field row, half height); it
+// predicts from reference fields.
 
 // ---- Dispatch tables of the reconstruction drivers, indexed by MbTypeCode:
 // one uniform signature (both lists; a one-list member receives the first);

@@ -341,16 +341,16 @@ void luma_skip_member(const LumaCall& call) {
 #define INTER_LUMA_CALL_ONE LumaCall{{refList, refList}, mbX, mbY, dst, mb, pitch, frameWidth, frameHeight}
 #define INTER_LUMA_CALL_TWO LumaCall{{refList0, refList1}, mbX, mbY, dst, mb, pitch, frameWidth, frameHeight}
 
-#define INTER_DEFINE_PARTITION_MEMBER(name, slice, code, lists, weighting)                                     \
+#define INTER_DEFINE_PARTITION_MEMBER(name, mbaffName, slice, code, lists, weighting)                          \
   void name(INTER_LUMA_ARGS_##lists) {                                                                         \
     luma_partition_member<code, false>(INTER_LUMA_CALL_##lists, [](auto... args) { weighting(args...); });      \
   }                                                                                                            \
-  void name##_mbaff(INTER_LUMA_ARGS_##lists) {                                                                 \
+  void mbaffName(INTER_LUMA_ARGS_##lists) {                                                                 \
     luma_partition_member<code, true>(INTER_LUMA_CALL_##lists, [](auto... args) { weighting(args...); });       \
   }
 INTER_LUMA_PARTITION_MEMBERS(INTER_DEFINE_PARTITION_MEMBER)
 
-#define INTER_DEFINE_SKIP_MEMBER(name, slice, code, lists)                                          \
+#define INTER_DEFINE_SKIP_MEMBER(name, mbaffName, slice, code, lists)                               \
   void name(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, false>(INTER_LUMA_CALL_##lists); } \
-  void name##_mbaff(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, true>(INTER_LUMA_CALL_##lists); }
+  void mbaffName(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, true>(INTER_LUMA_CALL_##lists); }
 INTER_LUMA_SKIP_MEMBERS(INTER_DEFINE_SKIP_MEMBER)

@@ -220,7 +220,7 @@ struct Row {
   char slice;
   Member member;
 };
-#define CHROMA_ROW(name, slice, code, lists) {code, #slice[0], &inter::chroma_entry<&name>},
+#define CHROMA_ROW(name, mbaffName, slice, code, lists) {code, #slice[0], &inter::chroma_entry<&name>},
 // (The MBAFF rows are tested through whole MBAFF streams.)
 #define SUBMB_ROW_FRAME(chroma, slice, code) {code, #slice[0], &inter::chroma_entry<&chroma>},
 #define SUBMB_ROW_MBAFF(chroma, slice, code)
