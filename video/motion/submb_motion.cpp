@@ -15,9 +15,9 @@
     submb::submb_mv_predictor<Neighbours>(mb, list, blk, width,                                       \
                                           list ? mb->ref_idx_l1[blk >> 2] : mb->ref_idx_l0[blk >> 2], mvp); \
   }
-#define SUBMB_MV_DEFINE(suffix, list, width, blk)                                                         \
-  SUBMB_MV_DEFINE_FOR(submb::FrameNeighbours, LumaMotionVectorPrediction##suffix, list, width, blk)     \
-  SUBMB_MV_DEFINE_FOR(MbaffNeighbours, LumaMotionVectorPrediction##suffix##_mbaff, list, width, blk)
+#define SUBMB_MV_DEFINE(name, mbaffName, list, width, blk)           \
+  SUBMB_MV_DEFINE_FOR(submb::FrameNeighbours, name, list, width, blk) \
+  SUBMB_MV_DEFINE_FOR(MbaffNeighbours, mbaffName, list, width, blk)
 SUBMB_MV_PREDICTORS(SUBMB_MV_DEFINE)
 #undef SUBMB_MV_DEFINE
 #undef SUBMB_MV_DEFINE_FOR
