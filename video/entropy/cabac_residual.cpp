@@ -145,22 +145,35 @@ __attribute__((always_inline)) inline int decode_block(ThreadBuffer* tb, CabacCo
 
 bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != 2; }
 
+// Scanning positions of the blocks of each category that the block
+// coefficient decoder reads (categories 3 and 5 have their own decoders).
+const uint8_t maxNumCoeffTable[8] = {16, 15, 16, 0, 15, 0, 0, 0};
+
 // One block of category 1, 2 or 4 into `coef` (16 column-major values);
 // AC blocks start at scanning position 1. False when the block is not coded.
-bool decode_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, const MacroblockRecord* mb, uint32_t cat,
-                int16_t* coef, const int32_t* scale, const Dequant& dq) {
-  const bool field = field_mb(mb);
+// Frame and field macroblocks differ only in scan and significance contexts.
+bool decode_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, bool field, uint32_t cat, int16_t* coef,
+                const int32_t* scale, const Dequant& dq) {
   const uint8_t* off = ctxIdxBlockCatOffsetTable[cat];
   const BlockCtx c = {ctx + (field ? kCtxSigField : kCtxSigFrame) + off[0],
                       ctx + (field ? kCtxLastField : kCtxLastFrame) + off[1], ctx + kCtxLevel + off[2], nullptr,
                       nullptr};
   const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
-  if (cat == 2) {
+  if (maxNumCoeffTable[cat] == 16) {
     return decode_block<16>(tb, cbf, c, [&](int p, int32_t v) { coef[scan[p]] = dq.apply(v, scale[scan[p]]); }) != 0;
   }
   return decode_block<15>(tb, cbf, c, [&](int p, int32_t v) {
            coef[scan[p + 1]] = dq.apply(v, scale[scan[p + 1]]);
          }) != 0;
+}
+
+inline bool cabac_decode_coeffs_frame(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
+                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
+  return decode_4x4(tb, ctx, cbf, false, cat, coef, scale, dq);
+}
+inline bool cabac_decode_coeffs_field(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
+                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
+  return decode_4x4(tb, ctx, cbf, true, cat, coef, scale, dq);
 }
 
 // coded_block_flag condition of an outside neighbour for luma block bits.
@@ -176,6 +189,7 @@ inline uint32_t luma_cbf_outside(const MacroblockRecord* n, uint32_t blk, bool c
 void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint32_t cat,
                             const ResidualQuant& q) {
   const bool intra = mb_is_intra(mb->mb_type);
+  const bool field = field_mb(mb);
   const int32_t* scale = q.ls4x4[intra ? 0 : 3][q.qpY % 6];
   const Dequant dq = Dequant::of(q.qpY, 4);
   CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[cat];
@@ -194,7 +208,11 @@ void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext
       } else {
         condB = (mb->luma_nonzero_mask >> UpNeighbourIdxTable[blk]) & 1;
       }
-      if (!decode_4x4(tb, ctx, cbf + condA + 2 * condB, mb, cat, mb->luma_coeff + 16 * blk, scale, dq)) continue;
+      int16_t* coef = mb->luma_coeff + 16 * blk;
+      CabacContext* blockCbf = cbf + condA + 2 * condB;
+      if (!(field ? cabac_decode_coeffs_field(tb, ctx, blockCbf, cat, coef, scale, dq)
+                  : cabac_decode_coeffs_frame(tb, ctx, blockCbf, cat, coef, scale, dq)))
+        continue;
       mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
     }
   }
@@ -226,6 +244,7 @@ LeftBlock4x4 chroma_left(const MacroblockRecord* mb, uint32_t b, uint8_t mbaff) 
 void cabac_residual_chroma_ac_block_420(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx,
                                         const ResidualQuant& q) {
   const bool intra = mb_is_intra(mb->mb_type);
+  const bool field = field_mb(mb);
   CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[4];
   for (uint32_t c = 0; c < 2; ++c) {
     const int32_t qp = c ? q.qpCr : q.qpCb;
@@ -244,7 +263,10 @@ void cabac_residual_chroma_ac_block_420(ThreadBuffer* tb, MacroblockRecord* mb, 
       } else {
         condB = chroma_ac_cond(mb->neighbour_b, c, b + 2, intra);
       }
-      if (!decode_4x4(tb, ctx, cbf + condA + 2 * condB, mb, 4, mb->chroma_coeff + 64 * c + 16 * b, scale, dq))
+      int16_t* coef = mb->chroma_coeff + 64 * c + 16 * b;
+      CabacContext* blockCbf = cbf + condA + 2 * condB;
+      if (!(field ? cabac_decode_coeffs_field(tb, ctx, blockCbf, 4, coef, scale, dq)
+                  : cabac_decode_coeffs_frame(tb, ctx, blockCbf, 4, coef, scale, dq)))
         continue;
       mb->chroma_ac_cbf_mask |= 1u << (16 * c + b);
     }

@@ -8,16 +8,18 @@
 
 namespace {
 
-// normAdjust4x4 and normAdjust8x8, raster order.
-constexpr int kV4[6][3] = {{10, 16, 13}, {11, 18, 14}, {13, 20, 16}, {14, 23, 18}, {16, 25, 20}, {18, 29, 23}};
+// normAdjust4x4 in raster order (index 4 y + x), and the six distinct values
+// of normAdjust8x8 by qP % 6.
+const uint8_t normAdjust[6][16] = {
+    {10, 13, 10, 13, 13, 16, 13, 16, 10, 13, 10, 13, 13, 16, 13, 16},
+    {11, 14, 11, 14, 14, 18, 14, 18, 11, 14, 11, 14, 14, 18, 14, 18},
+    {13, 16, 13, 16, 16, 20, 16, 20, 13, 16, 13, 16, 16, 20, 16, 20},
+    {14, 18, 14, 18, 18, 23, 18, 23, 14, 18, 14, 18, 18, 23, 18, 23},
+    {16, 20, 16, 20, 20, 25, 20, 25, 16, 20, 16, 20, 20, 25, 20, 25},
+    {18, 23, 18, 23, 23, 29, 23, 29, 18, 23, 18, 23, 23, 29, 23, 29},
+};
 constexpr int kV8[6][6] = {{20, 18, 32, 19, 25, 24}, {22, 19, 35, 21, 28, 26}, {26, 23, 42, 24, 33, 31},
                            {28, 25, 45, 26, 35, 33}, {32, 28, 51, 30, 40, 38}, {36, 32, 58, 34, 46, 43}};
-
-int norm_adjust_4x4(int m, int x, int y) {
-  if ((x & 1) == 0 && (y & 1) == 0) return kV4[m][0];
-  if ((x & 1) == 1 && (y & 1) == 1) return kV4[m][1];
-  return kV4[m][2];
-}
 
 int norm_adjust_8x8(int m, int x, int y) {
   if (x % 4 == 0 && y % 4 == 0) return kV8[m][0];
@@ -143,7 +145,7 @@ void build_level_scale(const uint8_t weight4x4[6][16], const uint8_t weight8x8[2
   for (int t = 0; t < 6; ++t)
     for (int m = 0; m < 6; ++m)
       for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) ls4x4[t][m][4 * x + y] = weight4x4[t][4 * y + x] * norm_adjust_4x4(m, x, y);
+        for (int x = 0; x < 4; ++x) ls4x4[t][m][4 * x + y] = weight4x4[t][4 * y + x] * normAdjust[m][4 * y + x];
   for (int t = 0; t < 2; ++t)
     for (int m = 0; m < 6; ++m)
       for (int y = 0; y < 8; ++y)
