@@ -65,6 +65,15 @@ void GetChromaPrediction_4Lines(const uint8_t* plane, int32_t x, int32_t y, int3
 void GetChromaPrediction_8Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
                                 int32_t width, int32_t height, int32_t pitch);
 
+// Explicit or implicit bi-predictive weighting of the 4x4 chroma block of
+// quadrant `quadrant`, component `component` (0 Cb, 1 Cr): pred1 (rows of 8
+// bytes) becomes the weighted combination of pred0 and pred1, with the
+// slice's weighting mode, reference lists and weight table; an explicit
+// slice without a table averages. Returns the weighted-average primitive's
+// status.
+int32_t WeightedBiChroma(const uint8_t* pred0, uint8_t* pred1, MacroblockRecord* mb, uint8_t quadrant,
+                         uint8_t component);
+
 // ---- Chroma residual adders: rows of 8 int16 (prediction and result rows
 // consecutive), residual in chroma4x4BlkIdx blocks of 16; wrapping 16-bit adds.
 void CombineChromaSamples_8x8(const int16_t* residual, const int16_t* pred, int16_t* out);
