@@ -184,38 +184,65 @@ inline uint32_t luma_cbf_outside(const MacroblockRecord* n, uint32_t blk, bool c
   return (n->luma_nonzero_mask >> blk) & 1;
 }
 
+// What the luma blocks of one macroblock share.
+struct LumaBlocks {
+  ThreadBuffer* tb;
+  MacroblockRecord* mb;
+  CabacContext* ctx;
+  CabacContext* cbf;  // coded_block_flag contexts of the category
+  uint32_t cat;       // 1 (Intra16x16 AC) or 2
+  bool intra, field;
+  uint8_t mbaff;
+  const int32_t* scale;
+  Dequant dq;
+};
+
+// The four 4x4 blocks of the quadrant that starts at block First, in block
+// order; the left and upper neighbours outside the macroblock are those of
+// blocks 0, 2, 8, 10 (left) and 0, 1, 4, 5 (up).
+template <uint32_t First>
+inline void decode_luma_quadrant(const LumaBlocks& c) {
+  MacroblockRecord* mb = c.mb;
+  for (uint32_t blk = First; blk < First + 4; ++blk) {
+    uint32_t condA, condB;
+    if (blk == 0 || blk == 2 || blk == 8 || blk == 10) {
+      const LeftBlock4x4 l = left_edge_block(mb, blk, c.mbaff);
+      condA = luma_cbf_outside(l.rec, l.blk, c.intra);
+    } else {
+      condA = (mb->luma_nonzero_mask >> LeftNeighbourIdxTable[blk]) & 1;
+    }
+    if (blk == 0 || blk == 1 || blk == 4 || blk == 5) {
+      condB = luma_cbf_outside(mb->neighbour_b, UpNeighbourIdxTable[blk], c.intra);
+    } else {
+      condB = (mb->luma_nonzero_mask >> UpNeighbourIdxTable[blk]) & 1;
+    }
+    int16_t* coef = mb->luma_coeff + 16 * blk;
+    CabacContext* blockCbf = c.cbf + condA + 2 * condB;
+    if (!(c.field ? cabac_decode_coeffs_field(c.tb, c.ctx, blockCbf, c.cat, coef, c.scale, c.dq)
+                  : cabac_decode_coeffs_frame(c.tb, c.ctx, blockCbf, c.cat, coef, c.scale, c.dq)))
+      continue;
+    mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
+  }
+}
+
+void DecodeCoeffsLuma4x4_0(const LumaBlocks& c) { decode_luma_quadrant<0>(c); }
+void DecodeCoeffsLuma4x4_4(const LumaBlocks& c) { decode_luma_quadrant<4>(c); }
+void DecodeCoeffsLuma4x4_8(const LumaBlocks& c) { decode_luma_quadrant<8>(c); }
+void DecodeCoeffsLuma4x4_12(const LumaBlocks& c) { decode_luma_quadrant<12>(c); }
+
 // The 4x4 luma blocks of the quadrants that cbp_luma names, category 1
 // (Intra16x16 AC) or 2.
 void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint32_t cat,
                             const ResidualQuant& q) {
   const bool intra = mb_is_intra(mb->mb_type);
-  const bool field = field_mb(mb);
-  const int32_t* scale = q.ls4x4[intra ? 0 : 3][q.qpY % 6];
-  const Dequant dq = Dequant::of(q.qpY, 4);
-  CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[cat];
-  for (uint32_t quad = 0; quad < 4; ++quad) {
-    if (!((mb->cbp_luma >> quad) & 1)) continue;
-    for (uint32_t blk = 4 * quad; blk < 4 * quad + 4; ++blk) {
-      uint32_t condA, condB;
-      if (blk == 0 || blk == 2 || blk == 8 || blk == 10) {
-        const LeftBlock4x4 l = left_edge_block(mb, blk, q.mbaff);
-        condA = luma_cbf_outside(l.rec, l.blk, intra);
-      } else {
-        condA = (mb->luma_nonzero_mask >> LeftNeighbourIdxTable[blk]) & 1;
-      }
-      if (blk == 0 || blk == 1 || blk == 4 || blk == 5) {
-        condB = luma_cbf_outside(mb->neighbour_b, UpNeighbourIdxTable[blk], intra);
-      } else {
-        condB = (mb->luma_nonzero_mask >> UpNeighbourIdxTable[blk]) & 1;
-      }
-      int16_t* coef = mb->luma_coeff + 16 * blk;
-      CabacContext* blockCbf = cbf + condA + 2 * condB;
-      if (!(field ? cabac_decode_coeffs_field(tb, ctx, blockCbf, cat, coef, scale, dq)
-                  : cabac_decode_coeffs_frame(tb, ctx, blockCbf, cat, coef, scale, dq)))
-        continue;
-      mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
-    }
-  }
+  const LumaBlocks c{tb,     mb,           ctx,    ctx + kCtxCodedBlockFlag + kCbfCat[cat],
+                     cat,    intra,        field_mb(mb), q.mbaff,
+                     q.ls4x4[intra ? 0 : 3][q.qpY % 6], Dequant::of(q.qpY, 4)};
+  const uint8_t cbp = mb->cbp_luma;
+  if (cbp & 1) DecodeCoeffsLuma4x4_0(c);
+  if (cbp & 2) DecodeCoeffsLuma4x4_4(c);
+  if (cbp & 4) DecodeCoeffsLuma4x4_8(c);
+  if (cbp & 8) DecodeCoeffsLuma4x4_12(c);
 }
 
 // Chroma DC condition of neighbour n for component c.
