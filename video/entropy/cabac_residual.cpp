@@ -253,6 +253,15 @@ inline uint32_t chroma_dc_cond(const MacroblockRecord* n, uint32_t c, bool curIn
   return (n->chroma_nonzero_mask >> c) & 1;
 }
 
+// coded_block_flag of the chroma DC block of component iCbCr, from the
+// category-3 contexts `cbf` and the left and upper neighbours' conditions.
+inline uint32_t cabac_coded_block_flag_ChromaDC_420(ThreadBuffer* tb, CabacContext* cbf, const MacroblockRecord* mb,
+                                                    uint32_t iCbCr) {
+  const bool intra = mb_is_intra(mb->mb_type);
+  const uint32_t inc = chroma_dc_cond(mb->neighbour_a, iCbCr, intra) + 2 * chroma_dc_cond(mb->neighbour_b, iCbCr, intra);
+  return cabac_decision(&tb->reader, cbf + inc);
+}
+
 // Chroma AC condition of outside neighbour n, block b of component c.
 inline uint32_t chroma_ac_cond(const MacroblockRecord* n, uint32_t c, uint32_t b, bool curIntra) {
   if (!n) return curIntra ? 1 : 0;
@@ -369,9 +378,9 @@ void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext*
                       contexts + kCtxLevel + ctxIdxBlockCatOffsetTable[3][2], nullptr, nullptr};
   CabacContext* cbf = contexts + kCtxCodedBlockFlag + kCbfCat[3];
   for (uint32_t comp = 0; comp < 2; ++comp) {
-    const uint32_t inc = chroma_dc_cond(mb->neighbour_a, comp, intra) + 2 * chroma_dc_cond(mb->neighbour_b, comp, intra);
+    if (!cabac_coded_block_flag_ChromaDC_420(tb, cbf, mb, comp)) continue;
     int16_t v[4] = {};
-    if (!decode_block<4>(tb, cbf + inc, c, [&](int p, int32_t l) { v[p] = static_cast<int16_t>(l); })) continue;
+    decode_block<4>(tb, nullptr, c, [&](int p, int32_t l) { v[p] = static_cast<int16_t>(l); });
     mb->chroma_nonzero_mask = static_cast<uint8_t>(mb->chroma_nonzero_mask | (1u << comp));
     // 2x2 transform in 16-bit sums, then scaling.
     const int16_t f[4] = {static_cast<int16_t>(v[0] + v[1] + v[2] + v[3]), static_cast<int16_t>(v[0] - v[1] + v[2] - v[3]),
