@@ -141,7 +141,13 @@ void luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
   for (int s = 0; s < S::kCount; ++s) {
     const int first = 4 * q + S::first_block(s);
     int16_t mvp[2];
-    submb_mv_predictor<typename Pic::Neighbours>(mb, List, first, S::kWidth, refIdx, mvp);
+    // The named predictor of the position, where its neighbours may lie in
+    // other macroblocks; else the same rule in place.
+    const SubMbMvPredictor named = kSubMbMvPredictors[Pic::kMbaff][List][S::kWidth == 8][first];
+    if (named)
+      named(mb, mvp);
+    else
+      submb_mv_predictor<typename Pic::Neighbours>(mb, List, first, S::kWidth, refIdx, mvp);
     // The sub-partition's difference stands in its first block. Components
     // wrap modulo 2^16.
     const int16_t x = static_cast<int16_t>(static_cast<uint16_t>(mvd[first][0]) + static_cast<uint16_t>(mvp[0]));

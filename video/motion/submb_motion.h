@@ -137,6 +137,12 @@ void submb_mv_predictor(MacroblockRecord* mb, int list, int blk, int width, int 
 SUBMB_MV_PREDICTORS(SUBMB_MV_DECLARE)
 #undef SUBMB_MV_DECLARE
 
+// The named predictors by [MBAFF][list][partition width 8][first block];
+// null where every neighbour lies inside the macroblock and the quadrant
+// member computes the rule in place.
+using SubMbMvPredictor = void (*)(MacroblockRecord* mb, int16_t* mvp);
+extern const SubMbMvPredictor kSubMbMvPredictors[2][2][2][16];
+
 // Spatial-direct predictor of list 0 / 1 for quadrant q: the whole
 // macroblock's neighbours, compared against refIdxLX[q].
 void LumaMotionVectorPrediction_B_Direct_8x8_L0(MacroblockRecord* mb, int16_t* mvp, uint8_t q);
