@@ -258,8 +258,9 @@ inline uint32_t chroma_dc_cond(const MacroblockRecord* n, uint32_t c, bool curIn
 inline uint32_t cabac_coded_block_flag_ChromaDC_420(ThreadBuffer* tb, CabacContext* cbf, const MacroblockRecord* mb,
                                                     uint32_t iCbCr) {
   const bool intra = mb_is_intra(mb->mb_type);
-  const uint32_t inc = chroma_dc_cond(mb->neighbour_a, iCbCr, intra) + 2 * chroma_dc_cond(mb->neighbour_b, iCbCr, intra);
-  return cabac_decision(&tb->reader, cbf + inc);
+  const uint32_t condA = chroma_dc_cond(mb->neighbour_a, iCbCr, intra);
+  const uint32_t condB = chroma_dc_cond(mb->neighbour_b, iCbCr, intra);
+  return cabac_decision(&tb->reader, cbf + condA + 2 * condB);
 }
 
 // Chroma AC condition of outside neighbour n, block b of component c.

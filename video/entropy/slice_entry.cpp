@@ -94,6 +94,12 @@ uint8_t cabac_flag(const SliceDecodeContext* c) { return c->entropy_coding_mode_
 
 }  // namespace
 
-int32_t binari_decode_i_unit(ThreadBuffer* tb) { return binari_decode_i_slice_data(tb, tb->slice, cabac_flag(tb->slice)); }
-int32_t binari_decode_p_unit(ThreadBuffer* tb) { return binari_decode_p_slice_data(tb, tb->slice, cabac_flag(tb->slice)); }
-int32_t binari_decode_b_unit(ThreadBuffer* tb) { return binari_decode_b_slice_data(tb, tb->slice, cabac_flag(tb->slice)); }
+int32_t binari_decode_i_unit(ThreadBuffer* tb) {
+  return binari_decode_i_slice_data(tb, tb->slice, cabac_flag(tb->slice));
+}
+int32_t binari_decode_p_unit(ThreadBuffer* tb) {
+  return binari_decode_p_slice_data(tb, tb->slice, cabac_flag(tb->slice));
+}
+int32_t binari_decode_b_unit(ThreadBuffer* tb) {
+  return binari_decode_b_slice_data(tb, tb->slice, cabac_flag(tb->slice));
+}

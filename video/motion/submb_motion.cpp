@@ -45,7 +45,8 @@ constexpr PredictorTable kPredictorTable = predictor_table();
 #define SUBMB_MV_E4(m, l, w, b) \
   kPredictorTable.entries[m][l][w][b], kPredictorTable.entries[m][l][w][b + 1], \
       kPredictorTable.entries[m][l][w][b + 2], kPredictorTable.entries[m][l][w][b + 3]
-#define SUBMB_MV_E16(m, l, w) {SUBMB_MV_E4(m, l, w, 0), SUBMB_MV_E4(m, l, w, 4), SUBMB_MV_E4(m, l, w, 8), SUBMB_MV_E4(m, l, w, 12)}
+#define SUBMB_MV_E16(m, l, w) \
+  {SUBMB_MV_E4(m, l, w, 0), SUBMB_MV_E4(m, l, w, 4), SUBMB_MV_E4(m, l, w, 8), SUBMB_MV_E4(m, l, w, 12)}
 #define SUBMB_MV_WIDTHS(m, l) {SUBMB_MV_E16(m, l, 0), SUBMB_MV_E16(m, l, 1)}
 #define SUBMB_MV_LISTS(m) {SUBMB_MV_WIDTHS(m, 0), SUBMB_MV_WIDTHS(m, 1)}
 const SubMbMvPredictor kSubMbMvPredictors[2][2][2][16] = {SUBMB_MV_LISTS(0), SUBMB_MV_LISTS(1)};

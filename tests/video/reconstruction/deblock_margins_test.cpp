@@ -37,7 +37,8 @@ struct Plane {
   static constexpr int kAbove = 8, kLines = 48;
   int width, margin, pitch;
   std::vector<uint8_t> data;
-  Plane(int w, int m, std::mt19937& rng) : width(w), margin(m), pitch(w + 2 * m), data(static_cast<size_t>(pitch) * kLines) {
+  Plane(int w, int m, std::mt19937& rng)
+      : width(w), margin(m), pitch(w + 2 * m), data(static_cast<size_t>(pitch) * kLines) {
     for (auto& v : data) v = static_cast<uint8_t>(rng());
   }
   uint8_t* line0() { return data.data() + kAbove * pitch + margin; }
