@@ -40,7 +40,7 @@ void mb_pred_intra(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s,
 // I_PCM: the samples follow the terminate bin at the next byte boundary;
 // the engine restarts after them.
 void read_pcm(ThreadBuffer* tb, SliceDataState* s, MacroblockRecord* mb) {
-  read_pcm_samples(&tb->reader, s, mb);
+  DecodeIPCMMacroBlock(&tb->reader, s, mb);
   cabac_initialize_engine(tb);
 }
 
@@ -190,6 +190,22 @@ uint32_t sub_mb_pred(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* 
   return 0;
 }
 
+// The prediction parsers of each slice type: one body serves both.
+inline uint32_t mb_pred_P_slice(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+  return mb_pred_inter(tb, ctx, s, mb);
+}
+inline uint32_t mb_pred_B_slice(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+  return mb_pred_inter(tb, ctx, s, mb);
+}
+inline uint32_t sub_mb_pred_P_slice(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s,
+                                    MacroblockRecord* mb) {
+  return sub_mb_pred(tb, ctx, s, mb, false);
+}
+inline uint32_t sub_mb_pred_B_slice(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s,
+                                    MacroblockRecord* mb) {
+  return sub_mb_pred(tb, ctx, s, mb, true);
+}
+
 void derive_intra16x16_cbp(MacroblockRecord* mb) {
   const int t = mb->mb_type;
   mb->cbp_luma = t >= 77 ? 15 : 0;
@@ -206,7 +222,10 @@ void layer_after_type(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, Ma
   }
   bool noSub8x8 = true;
   if ((t & 0xDC) == 0) {  // P_8x8, B_8x8
-    sub_mb_pred(tb, ctx, s, mb, bSlice);
+    if (bSlice)
+      sub_mb_pred_B_slice(tb, ctx, s, mb);
+    else
+      sub_mb_pred_P_slice(tb, ctx, s, mb);
     for (int q = 0; q < 4; ++q) {
       const uint8_t code = mb->sub_mb_type[q];
       if (code == SubMbB_Direct_8x8 ? !s->direct_8x8_inference_flag : (code & 7) > 1) noSub8x8 = false;
@@ -220,8 +239,10 @@ void layer_after_type(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, Ma
   } else if (t == MbB_Direct_16x16) {
     std::memset(mb->ref_idx_l0, 0, 4);
     std::memset(mb->ref_idx_l1, 0, 4);
+  } else if (bSlice) {
+    mb_pred_B_slice(tb, ctx, s, mb);
   } else {
-    mb_pred_inter(tb, ctx, s, mb);
+    mb_pred_P_slice(tb, ctx, s, mb);
   }
   if (is_intra16x16(t)) {
     derive_intra16x16_cbp(mb);

@@ -145,22 +145,35 @@ __attribute__((always_inline)) inline int decode_block(ThreadBuffer* tb, CabacCo
 
 bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != 2; }
 
+// Scanning positions of the blocks of each category that the block
+// coefficient decoder reads (categories 3 and 5 have their own decoders).
+const uint8_t maxNumCoeffTable[8] = {16, 15, 16, 0, 15, 0, 0, 0};
+
 // One block of category 1, 2 or 4 into `coef` (16 column-major values);
 // AC blocks start at scanning position 1. False when the block is not coded.
-bool decode_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, const MacroblockRecord* mb, uint32_t cat,
-                int16_t* coef, const int32_t* scale, const Dequant& dq) {
-  const bool field = field_mb(mb);
+// Frame and field macroblocks differ only in scan and significance contexts.
+bool decode_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, bool field, uint32_t cat, int16_t* coef,
+                const int32_t* scale, const Dequant& dq) {
   const uint8_t* off = ctxIdxBlockCatOffsetTable[cat];
   const BlockCtx c = {ctx + (field ? kCtxSigField : kCtxSigFrame) + off[0],
                       ctx + (field ? kCtxLastField : kCtxLastFrame) + off[1], ctx + kCtxLevel + off[2], nullptr,
                       nullptr};
   const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
-  if (cat == 2) {
+  if (maxNumCoeffTable[cat] == 16) {
     return decode_block<16>(tb, cbf, c, [&](int p, int32_t v) { coef[scan[p]] = dq.apply(v, scale[scan[p]]); }) != 0;
   }
   return decode_block<15>(tb, cbf, c, [&](int p, int32_t v) {
            coef[scan[p + 1]] = dq.apply(v, scale[scan[p + 1]]);
          }) != 0;
+}
+
+inline bool cabac_decode_coeffs_frame(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
+                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
+  return decode_4x4(tb, ctx, cbf, false, cat, coef, scale, dq);
+}
+inline bool cabac_decode_coeffs_field(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
+                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
+  return decode_4x4(tb, ctx, cbf, true, cat, coef, scale, dq);
 }
 
 // coded_block_flag condition of an outside neighbour for luma block bits.
@@ -171,33 +184,65 @@ inline uint32_t luma_cbf_outside(const MacroblockRecord* n, uint32_t blk, bool c
   return (n->luma_nonzero_mask >> blk) & 1;
 }
 
+// What the luma blocks of one macroblock share.
+struct LumaBlocks {
+  ThreadBuffer* tb;
+  MacroblockRecord* mb;
+  CabacContext* ctx;
+  CabacContext* cbf;  // coded_block_flag contexts of the category
+  uint32_t cat;       // 1 (Intra16x16 AC) or 2
+  bool intra, field;
+  uint8_t mbaff;
+  const int32_t* scale;
+  Dequant dq;
+};
+
+// The four 4x4 blocks of the quadrant that starts at block First, in block
+// order; the left and upper neighbours outside the macroblock are those of
+// blocks 0, 2, 8, 10 (left) and 0, 1, 4, 5 (up).
+template <uint32_t First>
+inline void decode_luma_quadrant(const LumaBlocks& c) {
+  MacroblockRecord* mb = c.mb;
+  for (uint32_t blk = First; blk < First + 4; ++blk) {
+    uint32_t condA, condB;
+    if (blk == 0 || blk == 2 || blk == 8 || blk == 10) {
+      const LeftBlock4x4 l = left_edge_block(mb, blk, c.mbaff);
+      condA = luma_cbf_outside(l.rec, l.blk, c.intra);
+    } else {
+      condA = (mb->luma_nonzero_mask >> LeftNeighbourIdxTable[blk]) & 1;
+    }
+    if (blk == 0 || blk == 1 || blk == 4 || blk == 5) {
+      condB = luma_cbf_outside(mb->neighbour_b, UpNeighbourIdxTable[blk], c.intra);
+    } else {
+      condB = (mb->luma_nonzero_mask >> UpNeighbourIdxTable[blk]) & 1;
+    }
+    int16_t* coef = mb->luma_coeff + 16 * blk;
+    CabacContext* blockCbf = c.cbf + condA + 2 * condB;
+    if (!(c.field ? cabac_decode_coeffs_field(c.tb, c.ctx, blockCbf, c.cat, coef, c.scale, c.dq)
+                  : cabac_decode_coeffs_frame(c.tb, c.ctx, blockCbf, c.cat, coef, c.scale, c.dq)))
+      continue;
+    mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
+  }
+}
+
+void DecodeCoeffsLuma4x4_0(const LumaBlocks& c) { decode_luma_quadrant<0>(c); }
+void DecodeCoeffsLuma4x4_4(const LumaBlocks& c) { decode_luma_quadrant<4>(c); }
+void DecodeCoeffsLuma4x4_8(const LumaBlocks& c) { decode_luma_quadrant<8>(c); }
+void DecodeCoeffsLuma4x4_12(const LumaBlocks& c) { decode_luma_quadrant<12>(c); }
+
 // The 4x4 luma blocks of the quadrants that cbp_luma names, category 1
 // (Intra16x16 AC) or 2.
 void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint32_t cat,
                             const ResidualQuant& q) {
   const bool intra = mb_is_intra(mb->mb_type);
-  const int32_t* scale = q.ls4x4[intra ? 0 : 3][q.qpY % 6];
-  const Dequant dq = Dequant::of(q.qpY, 4);
-  CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[cat];
-  for (uint32_t quad = 0; quad < 4; ++quad) {
-    if (!((mb->cbp_luma >> quad) & 1)) continue;
-    for (uint32_t blk = 4 * quad; blk < 4 * quad + 4; ++blk) {
-      uint32_t condA, condB;
-      if (blk == 0 || blk == 2 || blk == 8 || blk == 10) {
-        const LeftBlock4x4 l = left_edge_block(mb, blk, q.mbaff);
-        condA = luma_cbf_outside(l.rec, l.blk, intra);
-      } else {
-        condA = (mb->luma_nonzero_mask >> LeftNeighbourIdxTable[blk]) & 1;
-      }
-      if (blk == 0 || blk == 1 || blk == 4 || blk == 5) {
-        condB = luma_cbf_outside(mb->neighbour_b, UpNeighbourIdxTable[blk], intra);
-      } else {
-        condB = (mb->luma_nonzero_mask >> UpNeighbourIdxTable[blk]) & 1;
-      }
-      if (!decode_4x4(tb, ctx, cbf + condA + 2 * condB, mb, cat, mb->luma_coeff + 16 * blk, scale, dq)) continue;
-      mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
-    }
-  }
+  const LumaBlocks c{tb,     mb,           ctx,    ctx + kCtxCodedBlockFlag + kCbfCat[cat],
+                     cat,    intra,        field_mb(mb), q.mbaff,
+                     q.ls4x4[intra ? 0 : 3][q.qpY % 6], Dequant::of(q.qpY, 4)};
+  const uint8_t cbp = mb->cbp_luma;
+  if (cbp & 1) DecodeCoeffsLuma4x4_0(c);
+  if (cbp & 2) DecodeCoeffsLuma4x4_4(c);
+  if (cbp & 4) DecodeCoeffsLuma4x4_8(c);
+  if (cbp & 8) DecodeCoeffsLuma4x4_12(c);
 }
 
 // Chroma DC condition of neighbour n for component c.
@@ -206,6 +251,16 @@ inline uint32_t chroma_dc_cond(const MacroblockRecord* n, uint32_t c, bool curIn
   if (n->mb_type == MbI_PCM) return 1;
   if (mb_is_skipped(n->mb_type) || n->cbp_chroma == 0) return 0;
   return (n->chroma_nonzero_mask >> c) & 1;
+}
+
+// coded_block_flag of the chroma DC block of component iCbCr, from the
+// category-3 contexts `cbf` and the left and upper neighbours' conditions.
+inline uint32_t cabac_coded_block_flag_ChromaDC_420(ThreadBuffer* tb, CabacContext* cbf, const MacroblockRecord* mb,
+                                                    uint32_t iCbCr) {
+  const bool intra = mb_is_intra(mb->mb_type);
+  const uint32_t condA = chroma_dc_cond(mb->neighbour_a, iCbCr, intra);
+  const uint32_t condB = chroma_dc_cond(mb->neighbour_b, iCbCr, intra);
+  return cabac_decision(&tb->reader, cbf + condA + 2 * condB);
 }
 
 // Chroma AC condition of outside neighbour n, block b of component c.
@@ -226,6 +281,7 @@ LeftBlock4x4 chroma_left(const MacroblockRecord* mb, uint32_t b, uint8_t mbaff) 
 void cabac_residual_chroma_ac_block_420(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx,
                                         const ResidualQuant& q) {
   const bool intra = mb_is_intra(mb->mb_type);
+  const bool field = field_mb(mb);
   CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[4];
   for (uint32_t c = 0; c < 2; ++c) {
     const int32_t qp = c ? q.qpCr : q.qpCb;
@@ -244,7 +300,10 @@ void cabac_residual_chroma_ac_block_420(ThreadBuffer* tb, MacroblockRecord* mb, 
       } else {
         condB = chroma_ac_cond(mb->neighbour_b, c, b + 2, intra);
       }
-      if (!decode_4x4(tb, ctx, cbf + condA + 2 * condB, mb, 4, mb->chroma_coeff + 64 * c + 16 * b, scale, dq))
+      int16_t* coef = mb->chroma_coeff + 64 * c + 16 * b;
+      CabacContext* blockCbf = cbf + condA + 2 * condB;
+      if (!(field ? cabac_decode_coeffs_field(tb, ctx, blockCbf, 4, coef, scale, dq)
+                  : cabac_decode_coeffs_frame(tb, ctx, blockCbf, 4, coef, scale, dq)))
         continue;
       mb->chroma_ac_cbf_mask |= 1u << (16 * c + b);
     }
@@ -320,9 +379,9 @@ void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext*
                       contexts + kCtxLevel + ctxIdxBlockCatOffsetTable[3][2], nullptr, nullptr};
   CabacContext* cbf = contexts + kCtxCodedBlockFlag + kCbfCat[3];
   for (uint32_t comp = 0; comp < 2; ++comp) {
-    const uint32_t inc = chroma_dc_cond(mb->neighbour_a, comp, intra) + 2 * chroma_dc_cond(mb->neighbour_b, comp, intra);
+    if (!cabac_coded_block_flag_ChromaDC_420(tb, cbf, mb, comp)) continue;
     int16_t v[4] = {};
-    if (!decode_block<4>(tb, cbf + inc, c, [&](int p, int32_t l) { v[p] = static_cast<int16_t>(l); })) continue;
+    decode_block<4>(tb, nullptr, c, [&](int p, int32_t l) { v[p] = static_cast<int16_t>(l); });
     mb->chroma_nonzero_mask = static_cast<uint8_t>(mb->chroma_nonzero_mask | (1u << comp));
     // 2x2 transform in 16-bit sums, then scaling.
     const int16_t f[4] = {static_cast<int16_t>(v[0] + v[1] + v[2] + v[3]), static_cast<int16_t>(v[0] - v[1] + v[2] - v[3]),

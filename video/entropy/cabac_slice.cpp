@@ -23,7 +23,7 @@ uint32_t field_flag_inc(const SliceDataState* s, const MacroblockRecord* mb) {
 
 // The field flag of a coded MBAFF macroblock: decoded for a top macroblock
 // and for a bottom one whose top was skipped, else the top's.
-void link_coded_mbaff(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb) {
+void SetNeighbourMacroblocks_cabac_mbaff(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb) {
   const bool top = (mb->mb_addr & 1) == 0;
   uint8_t flag;
   if (top || mb_is_skipped((mb - 1)->mb_type))
@@ -106,13 +106,13 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
   for (;;) {
     setup_record(s, mb, iSlice);
     if (iSlice) {
-      if (s->MbaffFrameFlag) link_coded_mbaff(tb, s, contexts, mb);
+      if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cabac_mbaff(tb, s, contexts, mb);
       decode_macroblock_layer_I_slice_cabac(tb, s, contexts, mb);
     } else {
       if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
       if (!cabac_mb_skip_flag(tb, contexts + kCtxMbSkip, mb)) {
         clear_coded(mb, !bSlice);
-        if (s->MbaffFrameFlag) link_coded_mbaff(tb, s, contexts, mb);
+        if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cabac_mbaff(tb, s, contexts, mb);
         if (bSlice)
           decode_macroblock_layer_B_slice(tb, s, contexts, mb);
         else

@@ -147,7 +147,7 @@ void finish_chroma(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant&
     std::memset(mb->total_coeff_chroma, 0, sizeof(mb->total_coeff_chroma));
     return;
   }
-  cavlc_residual_chroma(r, mb, q);
+  cavlc_residual_Chroma(r, mb, q);
 }
 
 // Reads the four blocks of a coded quadrant (maxNumCoeff 16, or 15 for
@@ -196,11 +196,11 @@ void read_luma_blocks(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQua
 
 }  // namespace
 
-void cavlc_residual_luma_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
+void cavlc_residual_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
   read_luma_blocks(r, mb, q, 16, Scale4x4(q.ls4x4[luma_table(mb)], q.qpY));
 }
 
-void cavlc_residual_luma_8x8(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
+void cavlc_residual_8x8(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
   mb->luma_nonzero_mask = 0;
   const Scale8x8 scale(q.ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1], q.qpY);
   const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
@@ -227,7 +227,7 @@ void cavlc_residual_luma_8x8(BitReaderCabac* r, MacroblockRecord* mb, const Resi
   finish_chroma(r, mb, q);
 }
 
-void cavlc_residual_luma_16x16(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
+void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
   // DC: nC of block 0, count not kept.
   alignas(16) int16_t dc[16] = {};
   const int count = read_block(r, dc, luma_nc(mb, 0, q.mbaff != 0), 16, scan_of(mb));
@@ -247,7 +247,33 @@ void cavlc_residual_luma_16x16(BitReaderCabac* r, MacroblockRecord* mb, const Re
   read_luma_blocks(r, mb, q, 15, Scale4x4(q.ls4x4[0], qP));
 }
 
-void cavlc_residual_chroma(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
+namespace {
+
+// The eight chroma AC blocks (Cb 0-3, then Cr 0-3) of a 4:2:0 macroblock,
+// each dequantised into its block after the DC.
+void cavlc_residual_chroma_ac_block_420(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
+  const int base = mb_is_intra(mb->mb_type) ? 1 : 4;  // Cb table; Cr follows
+  const int qPs[2] = {q.qpCb, q.qpCr};
+  const int32_t* scan = scan_of(mb);
+  for (int c = 0; c < 2; ++c) {
+    const Scale4x4 scale(q.ls4x4[base + c], qPs[c]);
+    for (int b4 = 0; b4 < 4; ++b4) {
+      alignas(16) int16_t buf[16] = {};
+      const int count = read_block(r, buf, chroma_nc(mb, c, b4, q.mbaff != 0), 15, scan);
+      if (count < 0) return;
+      mb->total_coeff_chroma[4 * c + b4] = static_cast<int16_t>(count);
+      if (count == 0) continue;
+      mb->chroma_ac_cbf_mask |= 1u << (b4 + 16 * c);
+      int16_t* dst = mb->chroma_coeff + 64 * c + 16 * b4;
+      for (int i = 1; i < 16; ++i)
+        if (buf[i] != 0) dst[i] = scale(buf[i], i);
+    }
+  }
+}
+
+}  // namespace
+
+void cavlc_residual_Chroma(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
   mb->chroma_nonzero_mask = 0;
   const int base = mb_is_intra(mb->mb_type) ? 1 : 4;  // Cb table; Cr follows
   const int qPs[2] = {q.qpCb, q.qpCr};
@@ -276,19 +302,5 @@ void cavlc_residual_chroma(BitReaderCabac* r, MacroblockRecord* mb, const Residu
     std::memset(mb->total_coeff_chroma, 0, sizeof(mb->total_coeff_chroma));
     return;
   }
-  const int32_t* scan = scan_of(mb);
-  for (int c = 0; c < 2; ++c) {
-    const Scale4x4 scale(q.ls4x4[base + c], qPs[c]);
-    for (int b4 = 0; b4 < 4; ++b4) {
-      alignas(16) int16_t buf[16] = {};
-      const int count = read_block(r, buf, chroma_nc(mb, c, b4, q.mbaff != 0), 15, scan);
-      if (count < 0) return;
-      mb->total_coeff_chroma[4 * c + b4] = static_cast<int16_t>(count);
-      if (count == 0) continue;
-      mb->chroma_ac_cbf_mask |= 1u << (b4 + 16 * c);
-      int16_t* dst = mb->chroma_coeff + 64 * c + 16 * b4;
-      for (int i = 1; i < 16; ++i)
-        if (buf[i] != 0) dst[i] = scale(buf[i], i);
-    }
-  }
+  cavlc_residual_chroma_ac_block_420(r, mb, q);
 }

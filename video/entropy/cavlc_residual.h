@@ -28,11 +28,11 @@ constexpr uint32_t kReaderDamaged = 2;
 // transform_size_8x8_flag are in the record: 4x4 blocks, 8x8 blocks as four
 // interleaved 4x4 reads, or Intra16x16 DC and AC. Each ends with the chroma
 // residual (or clears the chroma counts when cbp_chroma is 0).
-void cavlc_residual_luma_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
-void cavlc_residual_luma_8x8(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
-void cavlc_residual_luma_16x16(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
+void cavlc_residual_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
+void cavlc_residual_8x8(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
+void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
 // Chroma DC of Cb and Cr, then the AC blocks when cbp_chroma bit 1 is set.
-void cavlc_residual_chroma(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
+void cavlc_residual_Chroma(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
 
 // Scans: storage index of each scan position.
 extern const int32_t FRAME_SCAN_CAVLC[16];

@@ -200,6 +200,20 @@ bool sub_mb_pred(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* m
 // ---------------------------------------------------------------------------
 // coded_block_pattern, QP and residual.
 
+// The prediction parsers of each slice type: one body serves both.
+inline bool mb_pred_P_slice_cavlc(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
+  return mb_pred_inter(r, s, mb);
+}
+inline bool mb_pred_B_slice_cavlc(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
+  return mb_pred_inter(r, s, mb);
+}
+inline bool sub_mb_pred_P_slice_cavlc(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
+  return sub_mb_pred(r, s, mb);
+}
+inline bool sub_mb_pred_B_slice_cavlc(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
+  return sub_mb_pred(r, s, mb);
+}
+
 void derive_intra16x16_cbp(MacroblockRecord* mb) {
   const int t = mb->mb_type;
   mb->cbp_luma = t >= 77 ? 15 : 0;
@@ -237,11 +251,11 @@ bool qp_and_residual(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb)
   update_qp(s, mb, delta, true);
   const ResidualQuant q{s->ls4x4, s->ls8x8, s->QPY, s->QPCb, s->QPCr, s->MbaffFrameFlag};
   if (mb->transform_size_8x8_flag)
-    cavlc_residual_luma_8x8(r, mb, q);
+    cavlc_residual_8x8(r, mb, q);
   else if (i16)
-    cavlc_residual_luma_16x16(r, mb, q);
+    cavlc_residual_16x16(r, mb, q);
   else
-    cavlc_residual_luma_4x4(r, mb, q);
+    cavlc_residual_4x4(r, mb, q);
   return r->overrun == 0;
 }
 
@@ -249,12 +263,13 @@ bool qp_and_residual(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb)
 bool layer_after_type(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
   const uint8_t t = mb->mb_type;
   if (t == MbI_PCM) {
-    read_pcm_samples(r, s, mb);
+    DecodeIPCMMacroBlock(r, s, mb);
     return true;
   }
   bool noSub8x8 = true;
   if ((t & 0xDC) == 0) {  // P_8x8, P_8x8ref0, B_8x8
-    if (!sub_mb_pred(r, s, mb)) return false;
+    const bool bSlice = s->sliceType == 1;
+    if (!(bSlice ? sub_mb_pred_B_slice_cavlc(r, s, mb) : sub_mb_pred_P_slice_cavlc(r, s, mb))) return false;
     for (int q = 0; q < 4; ++q) {
       const uint8_t code = mb->sub_mb_type[q];
       if (code == SubMbB_Direct_8x8 ? !s->direct_8x8_inference_flag : (code & 7) > 1) noSub8x8 = false;
@@ -265,7 +280,7 @@ bool layer_after_type(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb
   } else if (t == MbB_Direct_16x16) {
     std::memset(mb->ref_idx_l0, 0, 4);
     std::memset(mb->ref_idx_l1, 0, 4);
-  } else if (!mb_pred_inter(r, s, mb)) {
+  } else if (!(s->sliceType == 1 ? mb_pred_B_slice_cavlc(r, s, mb) : mb_pred_P_slice_cavlc(r, s, mb))) {
     return false;
   }
   if (is_intra16x16(t)) {

@@ -11,14 +11,14 @@
 
 namespace neighbour_blocks {
 
-constexpr uint8_t kLeftLuma[16] = {5, 0, 7, 2, 1, 4, 3, 6, 13, 8, 15, 10, 9, 12, 11, 14};
-constexpr uint8_t kUpLuma[16] = {10, 11, 0, 1, 14, 15, 4, 5, 2, 3, 8, 9, 6, 7, 12, 13};
-constexpr uint8_t kLeftChroma[4] = {1, 0, 3, 2};
-constexpr uint8_t kUpChroma[4] = {2, 3, 0, 1};
+constexpr uint8_t LeftNeighbour4x4IdxTable[16] = {5, 0, 7, 2, 1, 4, 3, 6, 13, 8, 15, 10, 9, 12, 11, 14};
+constexpr uint8_t UpNeighbour4x4IdxTable[16] = {10, 11, 0, 1, 14, 15, 4, 5, 2, 3, 8, 9, 6, 7, 12, 13};
+constexpr uint8_t LeftNeighbourChromaIdxTable[4] = {1, 0, 3, 2};
+constexpr uint8_t UpNeighbourChromaIdxTable[4] = {2, 3, 0, 1};
 
 inline const MacroblockRecord* left_luma(const MacroblockRecord* mb, int blk, bool mbaff, int* nblk) {
   const int b8 = blk >> 2, b4 = blk & 3;
-  *nblk = kLeftLuma[blk];
+  *nblk = LeftNeighbour4x4IdxTable[blk];
   if ((b8 & 1) != 0 || (b4 & 1) != 0) return mb;
   const MacroblockRecord* a = mb->neighbour_a;
   if (a == nullptr || !mbaff) return a;
@@ -41,12 +41,12 @@ inline int left_mode_offset_8x8(const MacroblockRecord* mb, const MacroblockReco
 }
 
 inline const MacroblockRecord* up_luma(const MacroblockRecord* mb, int blk, int* nblk) {
-  *nblk = kUpLuma[blk];
+  *nblk = UpNeighbour4x4IdxTable[blk];
   return ((blk >> 3) & 1) != 0 || (blk & 2) != 0 ? mb : mb->neighbour_b;
 }
 
 inline const MacroblockRecord* left_chroma(const MacroblockRecord* mb, int b4, bool mbaff, int* nblk) {
-  *nblk = kLeftChroma[b4];
+  *nblk = LeftNeighbourChromaIdxTable[b4];
   if (b4 & 1) return mb;
   const MacroblockRecord* a = mb->neighbour_a;
   if (a == nullptr || !mbaff) return a;
@@ -61,7 +61,7 @@ inline const MacroblockRecord* left_chroma(const MacroblockRecord* mb, int b4, b
 }
 
 inline const MacroblockRecord* up_chroma(const MacroblockRecord* mb, int b4, int* nblk) {
-  *nblk = kUpChroma[b4];
+  *nblk = UpNeighbourChromaIdxTable[b4];
   return (b4 & 2) ? mb : mb->neighbour_b;
 }
 

@@ -104,7 +104,7 @@ uint32_t slice_end(SliceDataState* s, const MacroblockRecord* last) {
 
 // The field flag of a coded MBAFF macroblock: read for a top macroblock and
 // for a bottom one whose top was skipped; else the top's.
-void link_coded_mbaff(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+void SetNeighbourMacroblocks_cavlc_mbaff(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
   const bool top = (mb->mb_addr & 1) == 0;
   uint8_t flag;
   if (top || mb_is_skipped((mb - 1)->mb_type))
@@ -134,7 +134,7 @@ void clear_coded(MacroblockRecord* mb, bool pSlice) {
 uint32_t walk_i(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
   for (;;) {
     setup_record(s, mb, true);
-    if (s->MbaffFrameFlag) link_coded_mbaff(r, s, mb);
+    if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cavlc_mbaff(r, s, mb);
     if (!finish_layer(r, decode_macroblock_layer_I_slice_cavlc(r, s, mb))) return kSliceFailed;
     transform_macroblock(mb);
     if (!more_rbsp_data(r)) return slice_end(s, mb);
@@ -160,7 +160,7 @@ uint32_t walk_p_b(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
     }
     if (moreData) {
       clear_coded(mb, !bSlice);
-      if (s->MbaffFrameFlag) link_coded_mbaff(r, s, mb);
+      if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cavlc_mbaff(r, s, mb);
       const bool ok = bSlice ? decode_macroblock_layer_B_slice_cavlc(r, s, mb)
                              : decode_macroblock_layer_P_slice_cavlc(r, s, mb);
       if (!finish_layer(r, ok)) return kSliceFailed;
@@ -302,7 +302,7 @@ int predicted_intra_mode(const SliceDataState* s, const MacroblockRecord* mb, in
   return modeA < modeB ? modeA : modeB;
 }
 
-void read_pcm_samples(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
+void DecodeIPCMMacroBlock(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
   bs_align(r);
   uint8_t* luma = reinterpret_cast<uint8_t*>(mb->luma_coeff);
   for (int i = 0; i < 256; ++i) luma[i] = static_cast<uint8_t>(ReadNBits(r, 8));

@@ -101,7 +101,7 @@ int predicted_intra_mode(const SliceDataState* s, const MacroblockRecord* mb, in
 // arrays (luma 256 bytes, then 64 per chroma component), with the record's
 // pattern and QP set as the standard gives them; the running QP is kept for
 // the next macroblock.
-void read_pcm_samples(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb);
+void DecodeIPCMMacroBlock(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb);
 
 // The CAVLC macroblock layers; false when the macroblock's data were
 // refused.

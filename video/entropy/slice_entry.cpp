@@ -62,12 +62,12 @@ SliceDataState view_of(SliceDecodeContext* c) {
   return s;
 }
 
-int32_t decode_slice(ThreadBuffer* tb) {
-  SliceDecodeContext* c = tb->slice;
+// The walk of one slice of any type: CABAC when `cabac` is 1.
+int32_t decode_slice(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
   if (c->picture == nullptr || c->picture->macroblocks == nullptr) return kSliceFailed;
   if (c->firstMbAddr < c->picture->mbCount && c->currentMb == c->firstMb) init_slice(tb, c);
   SliceDataState s = view_of(c);
-  const uint32_t result = c->entropy_coding_mode_flag ? decode_slice_data_cabac(tb, &s, c->cabacContexts)
+  const uint32_t result = cabac ? decode_slice_data_cabac(tb, &s, c->cabacContexts)
                                                       : decode_slice_data_cavlc(&tb->reader, &s);
   c->CurrMbAddr = s.CurrMbAddr;
   c->currentMb = s.currentMb;
@@ -78,8 +78,28 @@ int32_t decode_slice(ThreadBuffer* tb) {
   return static_cast<int32_t>(result);
 }
 
+// The loops of the three slice types; the walk tells the macroblock types
+// apart itself.
+int32_t binari_decode_i_slice_data(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
+  return decode_slice(tb, c, cabac);
+}
+int32_t binari_decode_p_slice_data(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
+  return decode_slice(tb, c, cabac);
+}
+int32_t binari_decode_b_slice_data(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
+  return decode_slice(tb, c, cabac);
+}
+
+uint8_t cabac_flag(const SliceDecodeContext* c) { return c->entropy_coding_mode_flag == 1 ? 1 : 0; }
+
 }  // namespace
 
-int32_t binari_decode_i_unit(ThreadBuffer* tb) { return decode_slice(tb); }
-int32_t binari_decode_p_unit(ThreadBuffer* tb) { return decode_slice(tb); }
-int32_t binari_decode_b_unit(ThreadBuffer* tb) { return decode_slice(tb); }
+int32_t binari_decode_i_unit(ThreadBuffer* tb) {
+  return binari_decode_i_slice_data(tb, tb->slice, cabac_flag(tb->slice));
+}
+int32_t binari_decode_p_unit(ThreadBuffer* tb) {
+  return binari_decode_p_slice_data(tb, tb->slice, cabac_flag(tb->slice));
+}
+int32_t binari_decode_b_unit(ThreadBuffer* tb) {
+  return binari_decode_b_slice_data(tb, tb->slice, cabac_flag(tb->slice));
+}

@@ -11,6 +11,7 @@
 
 #include "inter_internal.h"
 #include "inter_prediction.h"
+#include "vpiInterpolate.h"
 
 namespace {
 
@@ -100,6 +101,35 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
   return ref;
 }
 
+// Weights of the bi-prediction of component c from references ref0 and
+// ref1 at (shifted) indices i0, i1: rule 0 averages, 1 explicit weights of
+// the slice's table, 2 implicit weights from the picture order counts.
+struct ChromaBiWeights {
+  uint32_t rule;
+  int32_t w0, w1, offset, logWD;
+};
+
+ChromaBiWeights chroma_bi_weights(const MacroblockRecord* mb, uint32_t mode, int i0, int i1, int c, bool fieldMb,
+                                  const inter::PartitionReference& ref0, const inter::PartitionReference& ref1) {
+  ChromaBiWeights w{mode, 0, 0, 0, 5};
+  if (w.rule == 1 && (static_cast<uint32_t>(i0) >= 32 || static_cast<uint32_t>(i1) >= 32)) w.rule = 0;
+  if (w.rule == 1) {
+    const PredWeightTable* table = mb->slice->weightTable;
+    w.logWD = table->chroma_log2_weight_denom;
+    w.w0 = table->chroma_weight_l0[i0][c];
+    w.w1 = table->chroma_weight_l1[i1][c];
+    w.offset = (table->chroma_offset_l0[i0][c] + table->chroma_offset_l1[i1][c] + 1) >> 1;
+  } else if (w.rule == 2) {
+    int32_t cur, poc0, poc1;
+    if (fieldMb)
+      inter::implicit_counts<true>(mb, ref0, ref1, &cur, &poc0, &poc1);
+    else
+      inter::implicit_counts<false>(mb, ref0, ref1, &cur, &poc0, &poc1);
+    inter::implicit_weights(cur, poc0, poc1, &w.w0, &w.w1);
+  }
+  return w;
+}
+
 // Residual of row r of the block, columns bx.. (w of them) of component c.
 inline __m128i residual_row(const int16_t* res, const ChromaBlock& blk, int r) {
   const int y = blk.by + r;
@@ -153,26 +183,11 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
       }
     } else {
       const int i0 = mb->ref_idx_l0[blk.quadrant] >> shift, i1 = mb->ref_idx_l1[blk.quadrant] >> shift;
-      int32_t w0 = 0, w1 = 0, o = 0, logWD = 5;
-      uint32_t rule = mode;
-      if (rule == 1 && (static_cast<uint32_t>(i0) >= 32 || static_cast<uint32_t>(i1) >= 32)) rule = 0;
-      if (rule == 1) {
-        logWD = table->chroma_log2_weight_denom;
-        w0 = table->chroma_weight_l0[i0][c];
-        w1 = table->chroma_weight_l1[i1][c];
-        o = (table->chroma_offset_l0[i0][c] + table->chroma_offset_l1[i1][c] + 1) >> 1;
-      } else if (rule == 2) {
-        int32_t cur, poc0, poc1;
-        if (shift)
-          inter::implicit_counts<true>(mb, ref0, ref1, &cur, &poc0, &poc1);
-        else
-          inter::implicit_counts<false>(mb, ref0, ref1, &cur, &poc0, &poc1);
-        inter::implicit_weights(cur, poc0, poc1, &w0, &w1);
-      }
+      const ChromaBiWeights w = chroma_bi_weights(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
       for (int r = 0; r < Rows; ++r) {
         const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(p0 + 8 * r));
         const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(p1 + 8 * r));
-        pred[r] = rule == 0 ? _mm_avg_epu16(a, b) : weight_bi(a, b, w0, w1, o, logWD);
+        pred[r] = w.rule == 0 ? _mm_avg_epu16(a, b) : weight_bi(a, b, w.w0, w.w1, w.offset, w.logWD);
       }
     }
     const int16_t* res = mb->chroma_coeff + 64 * c;
@@ -212,25 +227,28 @@ void chroma_partition(DecodedPicture* const* l0, DecodedPicture* const* l1, uint
     predict_block<8, true>(call, ChromaBlock{4 * p, 0, 4, 8, p, 4 * p}, Pred);
 }
 
-template <int Pred, int Shape>
+// The partition worker of prediction Pred and shape Shape that the frame
+// (Mbaff false) or MBAFF member calls.
+template <int Pred, int Shape, bool Mbaff>
 struct ChromaWorker;
-#define INTER_WORKER_ONE(name, pred, shape)                                                                   \
+#define INTER_WORKER_ONE(name, pred, shape, mbaff)                                                            \
   template <>                                                                                                 \
-  struct ChromaWorker<pred, shape> {                                                                          \
+  struct ChromaWorker<pred, shape, mbaff> {                                                                          \
     static void call(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t x, uint16_t y, uint8_t* cb, \
                      uint8_t* cr, MacroblockRecord* mb, uint32_t pitch, uint32_t w, uint32_t h, uint8_t p) {    \
       name(pred == 2 ? l1 : l0, x, y, cb, cr, mb, pitch, w, h, p);                                           \
     }                                                                                                         \
   };
-#define INTER_WORKER_TWO(name, pred, shape)                                                                   \
+#define INTER_WORKER_TWO(name, pred, shape, mbaff)                                                            \
   template <>                                                                                                 \
-  struct ChromaWorker<pred, shape> {                                                                          \
+  struct ChromaWorker<pred, shape, mbaff> {                                                                          \
     static void call(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t x, uint16_t y, uint8_t* cb, \
                      uint8_t* cr, MacroblockRecord* mb, uint32_t pitch, uint32_t w, uint32_t h, uint8_t p) {    \
       name(l0, l1, x, y, cb, cr, mb, pitch, w, h, p);                                                         \
     }                                                                                                         \
   };
-#define INTER_WORKER_SPECIALISE(name, pred, shape, lists) INTER_WORKER_##lists(name, pred, shape)
+#define INTER_WORKER_SPECIALISE(name, mbaffName, pred, shape, lists) \
+  INTER_WORKER_##lists(name, pred, shape, false) INTER_WORKER_##lists(mbaffName, pred, shape, true)
 INTER_CHROMA_WORKERS(INTER_WORKER_SPECIALISE)
 #undef INTER_WORKER_SPECIALISE
 #undef INTER_WORKER_ONE
@@ -279,8 +297,8 @@ inline void prefetch_for_chroma_walk(const MacroblockRecord* mb) {
   line(ahead + sizeof(MacroblockRecord) - 1);
 }
 
-// The member of MbTypeCode Code.
-template <uint8_t Code>
+// The member of MbTypeCode Code; an MBAFF member calls the MBAFF workers.
+template <uint8_t Code, bool Mbaff>
 void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t chromaX, uint16_t chromaY,
                    uint8_t* dstCb, uint8_t* dstCr, MacroblockRecord* mb, uint32_t pitch, uint32_t width,
                    uint32_t height) {
@@ -326,44 +344,57 @@ void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_
     // Two partitions, each through its worker.
     const uint16_t x1 = kShape == 2 ? static_cast<uint16_t>(chromaX + 4) : chromaX;
     const uint16_t y1 = kShape == 1 ? static_cast<uint16_t>(chromaY + 4) : chromaY;
-    ChromaWorker<kPred0, kShape>::call(l0, l1, chromaX, chromaY, dstCb, dstCr, mb, pitch, width, height, 0);
-    ChromaWorker<kPred1, kShape>::call(l0, l1, x1, y1, dstCb, dstCr, mb, pitch, width, height, 1);
+    ChromaWorker<kPred0, kShape, Mbaff>::call(l0, l1, chromaX, chromaY, dstCb, dstCr, mb, pitch, width, height, 0);
+    ChromaWorker<kPred1, kShape, Mbaff>::call(l0, l1, x1, y1, dstCb, dstCr, mb, pitch, width, height, 1);
   }
 }
 
 }  // namespace
 
-#define INTER_DEFINE_WORKER_ONE(name, pred, shape) \
-  void name(INTER_WORKER_ARGS_ONE) {                 \
-    chroma_partition<pred, shape>(refList, refList, partX, partY, dstCb, dstCr, mb, chromaPitch, chromaWidth, \
+#define INTER_DEFINE_WORKER_ONE(name, pred, shape)                                                             \
+  void name(INTER_WORKER_ARGS_ONE) {                                                                          \
+    chroma_partition<pred, shape>(refList, refList, partX, partY, dstCb, dstCr, mb, chromaPitch, chromaWidth,   \
                                   chromaHeight, mbPartIdx);                                                   \
   }
-#define INTER_DEFINE_WORKER_TWO(name, pred, shape) \
-  void name(INTER_WORKER_ARGS_TWO) {                 \
+#define INTER_DEFINE_WORKER_TWO(name, pred, shape)                                                             \
+  void name(INTER_WORKER_ARGS_TWO) {                                                                          \
     chroma_partition<pred, shape>(refList0, refList1, partX, partY, dstCb, dstCr, mb, chromaPitch, chromaWidth, \
                                   chromaHeight, mbPartIdx);                                                     \
   }
-#define INTER_DEFINE_WORKER(name, pred, shape, lists) INTER_DEFINE_WORKER_##lists(name, pred, shape)
+// In MBAFF frames the same partition prediction serves: the MBAFF members
+// pass a field macroblock on its field's lines, and the reference choice
+// follows the slice's MbaffFrameFlag and the macroblock's kind.
+#define INTER_DEFINE_WORKER(name, mbaffName, pred, shape, lists) \
+  INTER_DEFINE_WORKER_##lists(name, pred, shape) INTER_DEFINE_WORKER_##lists(mbaffName, pred, shape)
 INTER_CHROMA_WORKERS(INTER_DEFINE_WORKER)
 
-#define INTER_DEFINE_CHROMA_ONE(name, code)                                                                     \
-  void name(INTER_CHROMA_ARGS_ONE) {                                                                            \
-    chroma_member<code>(refList, refList, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth, chromaHeight); \
+#define INTER_DEFINE_CHROMA_ONE(name, code, mbaff)                                                                 \
+  void name(INTER_CHROMA_ARGS_ONE) {                                                                               \
+    chroma_member<code, mbaff>(refList, refList, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth,     \
+                               chromaHeight);                                                                      \
   }
-#define INTER_DEFINE_CHROMA_TWO(name, code)                                                                       \
-  void name(INTER_CHROMA_ARGS_TWO) {                                                                              \
-    chroma_member<code>(refList0, refList1, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth,          \
-                        chromaHeight);                                                                            \
+#define INTER_DEFINE_CHROMA_TWO(name, code, mbaff)                                                                 \
+  void name(INTER_CHROMA_ARGS_TWO) {                                                                               \
+    chroma_member<code, mbaff>(refList0, refList1, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth,   \
+                               chromaHeight);                                                                      \
   }
-#define INTER_DEFINE_CHROMA(name, slice, code, lists) INTER_DEFINE_CHROMA_##lists(name, code)
+#define INTER_DEFINE_CHROMA(name, mbaffName, slice, code, lists) \
+  INTER_DEFINE_CHROMA_##lists(name, code, false) INTER_DEFINE_CHROMA_##lists(mbaffName, code, true)
 INTER_CHROMA_MEMBERS(INTER_DEFINE_CHROMA)
 
-// In MBAFF frames the same members serve: the MBAFF drivers pass a field
-// macroblock on its field's lines, and the reference choice follows the
-// slice's MbaffFrameFlag and the macroblock's kind.
-#define INTER_DEFINE_CHROMA_MBAFF(name, slice, code, lists) \
-  void name##_mbaff(INTER_CHROMA_ARGS_##lists) { name(INTER_CHROMA_PASS_##lists); }
-#define INTER_CHROMA_PASS_ONE refList, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth, chromaHeight
-#define INTER_CHROMA_PASS_TWO \
-  refList0, refList1, chromaX, chromaY, dstCb, dstCr, mb, chromaPitch, chromaWidth, chromaHeight
-INTER_CHROMA_MEMBERS(INTER_DEFINE_CHROMA_MBAFF)
+int32_t WeightedBiChroma(const uint8_t* pred0, uint8_t* pred1, MacroblockRecord* mb, uint8_t quadrant,
+                         uint8_t component) {
+  const SliceDecodeContext* s = mb->slice;
+  const uint32_t mode = (s->weightingMode == 1 && !s->weightTable) ? 0 : s->weightingMode;
+  const bool fieldMb = mbaff_field(mb);
+  const int shift = fieldMb ? 1 : 0;
+  const int8_t r0 = mb->ref_idx_l0[quadrant & 3], r1 = mb->ref_idx_l1[quadrant & 3];
+  const inter::PartitionReference ref0 = fieldMb ? inter::reference_for<true>(s->RefPicList0, mb, 0, r0)
+                                                 : inter::reference_for<false>(s->RefPicList0, mb, 0, r0);
+  const inter::PartitionReference ref1 = fieldMb ? inter::reference_for<true>(s->RefPicList1, mb, 1, r1)
+                                                 : inter::reference_for<false>(s->RefPicList1, mb, 1, r1);
+  const ChromaBiWeights w = chroma_bi_weights(mb, mode, r0 >> shift, r1 >> shift, component & 1, fieldMb, ref0, ref1);
+  // Rule 0 (no usable weights) averages: weights 1 and 1, shift 1.
+  if (w.rule == 0) return vpiWeightedAverage_H264_8u_C1IR(pred0, pred1, 8, 1, 1, 1, 0, 4, 4);
+  return vpiWeightedAverage_H264_8u_C1IR(pred0, pred1, 8, w.w0, w.w1, w.logWD + 1, w.offset, 4, 4);
+}

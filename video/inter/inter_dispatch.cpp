@@ -13,8 +13,8 @@ struct Table {
 
 constexpr Table<InterLumaDispatch> luma_table(char slice, bool mbaff) {
   Table<InterLumaDispatch> t{};
-#define INTER_LUMA_ENTRY(name, sl, code, ...) \
-  if (slice == #sl[0]) t.entries[code] = mbaff ? &inter::luma_entry<&name##_mbaff> : &inter::luma_entry<&name>;
+#define INTER_LUMA_ENTRY(name, mbaffName, sl, code, ...) \
+  if (slice == #sl[0]) t.entries[code] = mbaff ? &inter::luma_entry<&mbaffName> : &inter::luma_entry<&name>;
   INTER_LUMA_PARTITION_MEMBERS(INTER_LUMA_ENTRY)
   INTER_LUMA_SKIP_MEMBERS(INTER_LUMA_ENTRY)
 #undef INTER_LUMA_ENTRY
@@ -28,8 +28,8 @@ constexpr Table<InterLumaDispatch> luma_table(char slice, bool mbaff) {
 
 constexpr Table<InterChromaDispatch> chroma_table(char slice, bool mbaff) {
   Table<InterChromaDispatch> t{};
-#define INTER_CHROMA_ENTRY(name, sl, code, lists) \
-  if (slice == #sl[0]) t.entries[code] = mbaff ? &inter::chroma_entry<&name##_mbaff> : &inter::chroma_entry<&name>;
+#define INTER_CHROMA_ENTRY(name, mbaffName, sl, code, lists) \
+  if (slice == #sl[0]) t.entries[code] = mbaff ? &inter::chroma_entry<&mbaffName> : &inter::chroma_entry<&name>;
   INTER_CHROMA_MEMBERS(INTER_CHROMA_ENTRY)
 #undef INTER_CHROMA_ENTRY
 #define INTER_SUBMB_CHROMA_ENTRY(luma, chroma, sl, pic, lists, ...) \

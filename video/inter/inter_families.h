@@ -4,83 +4,127 @@
 // family's template), put into the reconstruction drivers' dispatch tables,
 // and checked by the coverage test.
 //
-// Columns: member name, slice kind (P or B), MbTypeCode, number of reference
+// Columns: member name, its twin for MBAFF frames, slice kind (P or B),
+// MbTypeCode, number of reference
 // lists the member takes (ONE: refList; TWO: refList0, refList1), and, for
 // the partition families, the weighting routine of motion prediction.
 #pragma once
 
 // Luma members with one or two motion partitions (16x16, 16x8, 8x16).
 #define INTER_LUMA_PARTITION_MEMBERS(X)                                                          \
-  X(DecodeInterPredictionSamples_P_16x16, P, 20, ONE, WeightedSamplePrediction_L0_16x16)          \
-  X(DecodeInterPredictionSamples_B_L0_16x16, B, 20, ONE, WeightedSamplePrediction_L0_16x16)       \
-  X(DecodeInterPredictionSamples_B_L1_16x16, B, 40, ONE, WeightedSamplePrediction_L1_16x16)       \
-  X(DecodeInterPredictionSamples_Bi_16x16, B, 60, TWO, WeightedSamplePrediction_Bi_16x16)         \
-  X(DecodeInterPredictionSamples_P_16x8, P, 21, ONE, WeightedSamplePrediction_L0_L0_16x8)         \
-  X(DecodeInterPredictionSamples_B_L0_L0_16x8, B, 21, ONE, WeightedSamplePrediction_L0_L0_16x8)   \
-  X(DecodeInterPredictionSamples_B_L1_L1_16x8, B, 41, ONE, WeightedSamplePrediction_L1_L1_16x8)   \
-  X(DecodeInterPredictionSamples_B_L0_L1_16x8, B, 25, TWO, WeightedSamplePrediction_L0_L1_16x8)   \
-  X(DecodeInterPredictionSamples_B_L1_L0_16x8, B, 37, TWO, WeightedSamplePrediction_L1_L0_16x8)   \
-  X(DecodeInterPredictionSamples_B_L0_Bi_16x8, B, 29, TWO, WeightedSamplePrediction_L0_Bi_16x8)   \
-  X(DecodeInterPredictionSamples_B_L1_Bi_16x8, B, 45, TWO, WeightedSamplePrediction_L1_Bi_16x8)   \
-  X(DecodeInterPredictionSamples_B_Bi_L0_16x8, B, 53, TWO, WeightedSamplePrediction_Bi_L0_16x8)   \
-  X(DecodeInterPredictionSamples_B_Bi_L1_16x8, B, 57, TWO, WeightedSamplePrediction_Bi_L1_16x8)   \
-  X(DecodeInterPredictionSamples_B_Bi_Bi_16x8, B, 61, TWO, WeightedSamplePrediction_Bi_Bi_16x8)   \
-  X(DecodeInterPredictionSamples_P_8x16, P, 22, ONE, WeightedSamplePrediction_L0_L0_8x16)         \
-  X(DecodeInterPredictionSamples_B_L0_L0_8x16, B, 22, ONE, WeightedSamplePrediction_L0_L0_8x16)   \
-  X(DecodeInterPredictionSamples_B_L1_L1_8x16, B, 42, ONE, WeightedSamplePrediction_L1_L1_8x16)   \
-  X(DecodeInterPredictionSamples_B_L0_L1_8x16, B, 26, TWO, WeightedSamplePrediction_L0_L1_8x16)   \
-  X(DecodeInterPredictionSamples_B_L1_L0_8x16, B, 38, TWO, WeightedSamplePrediction_L1_L0_8x16)   \
-  X(DecodeInterPredictionSamples_B_L0_Bi_8x16, B, 30, TWO, WeightedSamplePrediction_L0_Bi_8x16)   \
-  X(DecodeInterPredictionSamples_B_L1_Bi_8x16, B, 46, TWO, WeightedSamplePrediction_L1_Bi_8x16)   \
-  X(DecodeInterPredictionSamples_B_Bi_L0_8x16, B, 54, TWO, WeightedSamplePrediction_Bi_L0_8x16)   \
-  X(DecodeInterPredictionSamples_B_Bi_L1_8x16, B, 58, TWO, WeightedSamplePrediction_Bi_L1_8x16)   \
-  X(DecodeInterPredictionSamples_B_Bi_Bi_8x16, B, 62, TWO, WeightedSamplePrediction_Bi_Bi_8x16)
+  X(DecodeInterPredictionSamples_P_16x16, DecodeInterPredictionSamples_P_16x16_mbaff,            \
+    P, 20, ONE, WeightedSamplePrediction_L0_16x16)                                               \
+  X(DecodeInterPredictionSamples_B_L0_16x16, DecodeInterPredictionSamples_B_L0_16x16_mbaff,      \
+    B, 20, ONE, WeightedSamplePrediction_L0_16x16)                                               \
+  X(DecodeInterPredictionSamples_B_L1_16x16, DecodeInterPredictionSamples_B_L1_16x16_mbaff,      \
+    B, 40, ONE, WeightedSamplePrediction_L1_16x16)                                               \
+  X(DecodeInterPredictionSamples_Bi_16x16, DecodeInterPredictionSamples_Bi_16x16_mbaff,          \
+    B, 60, TWO, WeightedSamplePrediction_Bi_16x16)                                               \
+  X(DecodeInterPredictionSamples_P_16x8, DecodeInterPredictionSamples_P_16x8_mbaff,              \
+    P, 21, ONE, WeightedSamplePrediction_L0_L0_16x8)                                             \
+  X(DecodeInterPredictionSamples_B_L0_L0_16x8, DecodeInterPredictionSamples_B_L0_L0_16x8_mbaff,  \
+    B, 21, ONE, WeightedSamplePrediction_L0_L0_16x8)                                             \
+  X(DecodeInterPredictionSamples_B_L1_L1_16x8, DecodeInterPredictionSamples_B_L1_L1_16x8_mbaff,  \
+    B, 41, ONE, WeightedSamplePrediction_L1_L1_16x8)                                             \
+  X(DecodeInterPredictionSamples_B_L0_L1_16x8, DecodeInterPredictionSamples_B_L0_L1_16x8_mbaff,  \
+    B, 25, TWO, WeightedSamplePrediction_L0_L1_16x8)                                             \
+  X(DecodeInterPredictionSamples_B_L1_L0_16x8, DecodeInterPredictionSamples_B_L1_L0_16x8_mbaff,  \
+    B, 37, TWO, WeightedSamplePrediction_L1_L0_16x8)                                             \
+  X(DecodeInterPredictionSamples_B_L0_Bi_16x8, DecodeInterPredictionSamples_B_L0_Bi_16x8_mbaff,  \
+    B, 29, TWO, WeightedSamplePrediction_L0_Bi_16x8)                                             \
+  X(DecodeInterPredictionSamples_B_L1_Bi_16x8, DecodeInterPredictionSamples_B_L1_Bi_16x8_mbaff,  \
+    B, 45, TWO, WeightedSamplePrediction_L1_Bi_16x8)                                             \
+  X(DecodeInterPredictionSamples_B_Bi_L0_16x8, DecodeInterPredictionSamples_B_Bi_L0_16x8_mbaff,  \
+    B, 53, TWO, WeightedSamplePrediction_Bi_L0_16x8)                                             \
+  X(DecodeInterPredictionSamples_B_Bi_L1_16x8, DecodeInterPredictionSamples_B_Bi_L1_16x8_mbaff,  \
+    B, 57, TWO, WeightedSamplePrediction_Bi_L1_16x8)                                             \
+  X(DecodeInterPredictionSamples_B_Bi_Bi_16x8, DecodeInterPredictionSamples_B_Bi_Bi_16x8_mbaff,  \
+    B, 61, TWO, WeightedSamplePrediction_Bi_Bi_16x8)                                             \
+  X(DecodeInterPredictionSamples_P_8x16, DecodeInterPredictionSamples_P_8x16_mbaff,              \
+    P, 22, ONE, WeightedSamplePrediction_L0_L0_8x16)                                             \
+  X(DecodeInterPredictionSamples_B_L0_L0_8x16, DecodeInterPredictionSamples_B_L0_L0_8x16_mbaff,  \
+    B, 22, ONE, WeightedSamplePrediction_L0_L0_8x16)                                             \
+  X(DecodeInterPredictionSamples_B_L1_L1_8x16, DecodeInterPredictionSamples_B_L1_L1_8x16_mbaff,  \
+    B, 42, ONE, WeightedSamplePrediction_L1_L1_8x16)                                             \
+  X(DecodeInterPredictionSamples_B_L0_L1_8x16, DecodeInterPredictionSamples_B_L0_L1_8x16_mbaff,  \
+    B, 26, TWO, WeightedSamplePrediction_L0_L1_8x16)                                             \
+  X(DecodeInterPredictionSamples_B_L1_L0_8x16, DecodeInterPredictionSamples_B_L1_L0_8x16_mbaff,  \
+    B, 38, TWO, WeightedSamplePrediction_L1_L0_8x16)                                             \
+  X(DecodeInterPredictionSamples_B_L0_Bi_8x16, DecodeInterPredictionSamples_B_L0_Bi_8x16_mbaff,  \
+    B, 30, TWO, WeightedSamplePrediction_L0_Bi_8x16)                                             \
+  X(DecodeInterPredictionSamples_B_L1_Bi_8x16, DecodeInterPredictionSamples_B_L1_Bi_8x16_mbaff,  \
+    B, 46, TWO, WeightedSamplePrediction_L1_Bi_8x16)                                             \
+  X(DecodeInterPredictionSamples_B_Bi_L0_8x16, DecodeInterPredictionSamples_B_Bi_L0_8x16_mbaff,  \
+    B, 54, TWO, WeightedSamplePrediction_Bi_L0_8x16)                                             \
+  X(DecodeInterPredictionSamples_B_Bi_L1_8x16, DecodeInterPredictionSamples_B_Bi_L1_8x16_mbaff,  \
+    B, 58, TWO, WeightedSamplePrediction_Bi_L1_8x16)                                             \
+  X(DecodeInterPredictionSamples_B_Bi_Bi_8x16, DecodeInterPredictionSamples_B_Bi_Bi_8x16_mbaff,  \
+    B, 62, TWO, WeightedSamplePrediction_Bi_Bi_8x16)
 
 // Luma members whose motion is derived, not coded as partitions.
-#define INTER_LUMA_SKIP_MEMBERS(X)                     \
-  X(DecodeInterPredictionSamples_P_Skip, P, 147, ONE)  \
-  X(DecodeInterPredictionSamples_B_Skip, B, 227, TWO)  \
-  X(DecodeInterPredictionSamples_B_Direct, B, 107, TWO)
+#define INTER_LUMA_SKIP_MEMBERS(X)                                                                    \
+  X(DecodeInterPredictionSamples_P_Skip, DecodeInterPredictionSamples_P_Skip_mbaff, P, 147, ONE)      \
+  X(DecodeInterPredictionSamples_B_Skip, DecodeInterPredictionSamples_B_Skip_mbaff, B, 227, TWO)      \
+  X(DecodeInterPredictionSamples_B_Direct, DecodeInterPredictionSamples_B_Direct_mbaff, B, 107, TWO)
 
 // Chroma members: the same codes; they read the motion the luma members left.
-#define INTER_CHROMA_MEMBERS(X)                                        \
-  X(DecodeInterPredictionSamplesChroma_P_16x16, P, 20, ONE)            \
-  X(DecodeInterPredictionSamplesChroma_B_L0_16x16, B, 20, ONE)         \
-  X(DecodeInterPredictionSamplesChroma_B_L1_16x16, B, 40, ONE)         \
-  X(DecodeInterPredictionSamplesChroma_Bi_16x16, B, 60, TWO)           \
-  X(DecodeInterPredictionSamplesChroma_P_16x8, P, 21, ONE)             \
-  X(DecodeInterPredictionSamplesChroma_B_L0_L0_16x8, B, 21, ONE)       \
-  X(DecodeInterPredictionSamplesChroma_B_L1_L1_16x8, B, 41, ONE)       \
-  X(DecodeInterPredictionSamplesChroma_B_L0_L1_16x8, B, 25, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_L1_L0_16x8, B, 37, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_L0_Bi_16x8, B, 29, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_L1_Bi_16x8, B, 45, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_Bi_L0_16x8, B, 53, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_Bi_L1_16x8, B, 57, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_Bi_Bi_16x8, B, 61, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_P_8x16, P, 22, ONE)             \
-  X(DecodeInterPredictionSamplesChroma_B_L0_L0_8x16, B, 22, ONE)       \
-  X(DecodeInterPredictionSamplesChroma_B_L1_L1_8x16, B, 42, ONE)       \
-  X(DecodeInterPredictionSamplesChroma_B_L0_L1_8x16, B, 26, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_L1_L0_8x16, B, 38, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_L0_Bi_8x16, B, 30, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_L1_Bi_8x16, B, 46, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_Bi_L0_8x16, B, 54, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_Bi_L1_8x16, B, 58, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_B_Bi_Bi_8x16, B, 62, TWO)       \
-  X(DecodeInterPredictionSamplesChroma_P_Skip, P, 147, ONE)            \
-  X(DecodeInterPredictionSamplesChroma_B_Skip, B, 227, TWO)            \
-  X(DecodeInterPredictionSamplesChroma_B_Direct_16x16, B, 107, TWO)
+#define INTER_CHROMA_MEMBERS(X)                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_P_16x16, DecodeInterPredictionSamplesChroma_P_16x16_mbaff, P, 20, ONE)        \
+  X(DecodeInterPredictionSamplesChroma_B_L0_16x16, DecodeInterPredictionSamplesChroma_B_L0_16x16_mbaff, B, 20, ONE)  \
+  X(DecodeInterPredictionSamplesChroma_B_L1_16x16, DecodeInterPredictionSamplesChroma_B_L1_16x16_mbaff, B, 40, ONE)  \
+  X(DecodeInterPredictionSamplesChroma_Bi_16x16, DecodeInterPredictionSamplesChroma_Bi_16x16_mbaff, B, 60, TWO)      \
+  X(DecodeInterPredictionSamplesChroma_P_16x8, DecodeInterPredictionSamplesChroma_P_16x8_mbaff, P, 21, ONE)          \
+  X(DecodeInterPredictionSamplesChroma_B_L0_L0_16x8, DecodeInterPredictionSamplesChroma_B_L0_L0_16x8_mbaff,          \
+    B, 21, ONE)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L1_L1_16x8, DecodeInterPredictionSamplesChroma_B_L1_L1_16x8_mbaff,          \
+    B, 41, ONE)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L0_L1_16x8, DecodeInterPredictionSamplesChroma_B_L0_L1_16x8_mbaff,          \
+    B, 25, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L1_L0_16x8, DecodeInterPredictionSamplesChroma_B_L1_L0_16x8_mbaff,          \
+    B, 37, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L0_Bi_16x8, DecodeInterPredictionSamplesChroma_B_L0_Bi_16x8_mbaff,          \
+    B, 29, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L1_Bi_16x8, DecodeInterPredictionSamplesChroma_B_L1_Bi_16x8_mbaff,          \
+    B, 45, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_Bi_L0_16x8, DecodeInterPredictionSamplesChroma_B_Bi_L0_16x8_mbaff,          \
+    B, 53, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_Bi_L1_16x8, DecodeInterPredictionSamplesChroma_B_Bi_L1_16x8_mbaff,          \
+    B, 57, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_Bi_Bi_16x8, DecodeInterPredictionSamplesChroma_B_Bi_Bi_16x8_mbaff,          \
+    B, 61, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_P_8x16, DecodeInterPredictionSamplesChroma_P_8x16_mbaff, P, 22, ONE)          \
+  X(DecodeInterPredictionSamplesChroma_B_L0_L0_8x16, DecodeInterPredictionSamplesChroma_B_L0_L0_8x16_mbaff,          \
+    B, 22, ONE)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L1_L1_8x16, DecodeInterPredictionSamplesChroma_B_L1_L1_8x16_mbaff,          \
+    B, 42, ONE)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L0_L1_8x16, DecodeInterPredictionSamplesChroma_B_L0_L1_8x16_mbaff,          \
+    B, 26, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L1_L0_8x16, DecodeInterPredictionSamplesChroma_B_L1_L0_8x16_mbaff,          \
+    B, 38, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L0_Bi_8x16, DecodeInterPredictionSamplesChroma_B_L0_Bi_8x16_mbaff,          \
+    B, 30, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_L1_Bi_8x16, DecodeInterPredictionSamplesChroma_B_L1_Bi_8x16_mbaff,          \
+    B, 46, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_Bi_L0_8x16, DecodeInterPredictionSamplesChroma_B_Bi_L0_8x16_mbaff,          \
+    B, 54, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_Bi_L1_8x16, DecodeInterPredictionSamplesChroma_B_Bi_L1_8x16_mbaff,          \
+    B, 58, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_B_Bi_Bi_8x16, DecodeInterPredictionSamplesChroma_B_Bi_Bi_8x16_mbaff,          \
+    B, 62, TWO)                                                                                                      \
+  X(DecodeInterPredictionSamplesChroma_P_Skip, DecodeInterPredictionSamplesChroma_P_Skip_mbaff, P, 147, ONE)         \
+  X(DecodeInterPredictionSamplesChroma_B_Skip, DecodeInterPredictionSamplesChroma_B_Skip_mbaff, B, 227, TWO)         \
+  X(DecodeInterPredictionSamplesChroma_B_Direct_16x16, DecodeInterPredictionSamplesChroma_B_Direct_16x16_mbaff,      \
+    B, 107, TWO)
 
 // Chroma partition workers: one per list use and shape; code is the
 // partition's prediction (1 L0, 2 L1, 3 Bi) and shape bits of MbTypeCode.
-#define INTER_CHROMA_WORKERS(X)                          \
-  X(GetInterPredictionSamplesChroma_L0_16x8, 1, 1, ONE)  \
-  X(GetInterPredictionSamplesChroma_L1_16x8, 2, 1, ONE)  \
-  X(GetInterPredictionSamplesChroma_Bi_16x8, 3, 1, TWO)  \
-  X(GetInterPredictionSamplesChroma_L0_8x16, 1, 2, ONE)  \
-  X(GetInterPredictionSamplesChroma_L1_8x16, 2, 2, ONE)  \
-  X(GetInterPredictionSamplesChroma_Bi_8x16, 3, 2, TWO)
+#define INTER_CHROMA_WORKERS(X)                                                                         \
+  X(GetInterPredictionSamplesChroma_L0_16x8, GetInterPredictionSamplesChroma_L0_16x8_mbaff, 1, 1, ONE)  \
+  X(GetInterPredictionSamplesChroma_L1_16x8, GetInterPredictionSamplesChroma_L1_16x8_mbaff, 2, 1, ONE)  \
+  X(GetInterPredictionSamplesChroma_Bi_16x8, GetInterPredictionSamplesChroma_Bi_16x8_mbaff, 3, 1, TWO)  \
+  X(GetInterPredictionSamplesChroma_L0_8x16, GetInterPredictionSamplesChroma_L0_8x16_mbaff, 1, 2, ONE)  \
+  X(GetInterPredictionSamplesChroma_L1_8x16, GetInterPredictionSamplesChroma_L1_8x16_mbaff, 2, 2, ONE)  \
+  X(GetInterPredictionSamplesChroma_Bi_8x16, GetInterPredictionSamplesChroma_Bi_8x16_mbaff, 3, 2, TWO)
 
 // ---- Sub-macroblock share (P_8x8, P_8x8ref0, B_8x8). The picture column
 // names the picture kind a member serves (FRAME: frame and field pictures;

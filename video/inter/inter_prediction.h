@@ -65,6 +65,15 @@ void GetChromaPrediction_4Lines(const uint8_t* plane, int32_t x, int32_t y, int3
 void GetChromaPrediction_8Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
                                 int32_t width, int32_t height, int32_t pitch);
 
+// Explicit or implicit bi-predictive weighting of the 4x4 chroma block of
+// quadrant `quadrant`, component `component` (0 Cb, 1 Cr): pred1 (rows of 8
+// bytes) becomes the weighted combination of pred0 and pred1, with the
+// slice's weighting mode, reference lists and weight table; an explicit
+// slice without a table averages. Returns the weighted-average primitive's
+// status.
+int32_t WeightedBiChroma(const uint8_t* pred0, uint8_t* pred1, MacroblockRecord* mb, uint8_t quadrant,
+                         uint8_t component);
+
 // ---- Chroma residual adders: rows of 8 int16 (prediction and result rows
 // consecutive), residual in chroma4x4BlkIdx blocks of 16; wrapping 16-bit adds.
 void CombineChromaSamples_8x8(const int16_t* residual, const int16_t* pred, int16_t* out);
@@ -94,9 +103,15 @@ void CombineChromaSamples_4x4_Direct(const int16_t* block, const int16_t* pred, 
       uint8_t *dstCb, uint8_t *dstCr, MacroblockRecord *mb, uint32_t chromaPitch, uint32_t chromaWidth,        \
       uint32_t chromaHeight, uint8_t mbPartIdx
 
-#define INTER_DECLARE_LUMA(name, slice, code, lists, ...) void name(INTER_LUMA_ARGS_##lists);
-#define INTER_DECLARE_CHROMA(name, slice, code, lists) void name(INTER_CHROMA_ARGS_##lists);
-#define INTER_DECLARE_WORKER(name, pred, shape, lists) void name(INTER_WORKER_ARGS_##lists);
+#define INTER_DECLARE_LUMA(name, mbaffName, slice, code, lists, ...) \
+  void name(INTER_LUMA_ARGS_##lists);                                  \
+  void mbaffName(INTER_LUMA_ARGS_##lists);
+#define INTER_DECLARE_CHROMA(name, mbaffName, slice, code, lists) \
+  void name(INTER_CHROMA_ARGS_##lists);                            \
+  void mbaffName(INTER_CHROMA_ARGS_##lists);
+#define INTER_DECLARE_WORKER(name, mbaffName, pred, shape, lists) \
+  void name(INTER_WORKER_ARGS_##lists);                            \
+  void mbaffName(INTER_WORKER_ARGS_##lists);
 INTER_LUMA_PARTITION_MEMBERS(INTER_DECLARE_LUMA)
 INTER_LUMA_SKIP_MEMBERS(INTER_DECLARE_LUMA)
 INTER_CHROMA_MEMBERS(INTER_DECLARE_CHROMA)
@@ -104,16 +119,9 @@ INTER_CHROMA_WORKERS(INTER_DECLARE_WORKER)
 #undef INTER_DECLARE_LUMA
 #undef INTER_DECLARE_CHROMA
 #undef INTER_DECLARE_WORKER
-// MBAFF frames: every member has an _mbaff twin with the same arguments. A
-// field macroblock is passed on its field's lines (doubled pitch, field row,
-// half height); it predicts from reference fields.
-#define INTER_DECLARE_LUMA_MBAFF(name, slice, code, lists, ...) void name##_mbaff(INTER_LUMA_ARGS_##lists);
-#define INTER_DECLARE_CHROMA_MBAFF(name, slice, code, lists) void name##_mbaff(INTER_CHROMA_ARGS_##lists);
-INTER_LUMA_PARTITION_MEMBERS(INTER_DECLARE_LUMA_MBAFF)
-INTER_LUMA_SKIP_MEMBERS(INTER_DECLARE_LUMA_MBAFF)
-INTER_CHROMA_MEMBERS(INTER_DECLARE_CHROMA_MBAFF)
-#undef INTER_DECLARE_LUMA_MBAFF
-#undef INTER_DECLARE_CHROMA_MBAFF
+// A member's MBAFF twin takes the same arguments. A field macroblock is
+// passed on its field's lines (doubled pitch, field row, half height); it
+// predicts from reference fields.
 
 // ---- Dispatch tables of the reconstruction drivers, indexed by MbTypeCode:
 // one uniform signature (both lists; a one-list member receives the first);

@@ -164,7 +164,7 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
   const uint8_t shift = weight_shift<Mbaff>(mb);
 
   if constexpr (kShape == 0) {
-    alignas(16) int16_t buf[2][256];
+    alignas(16) InterPredictionBuffer buf[2];
     for (int list = 0; list < 2; ++list)
       if (kPred0 & (1 << list))
         interpolate_partition<Mbaff>(call, list, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf[kHasBi ? list : 0], 16);
@@ -176,7 +176,7 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
     }
     CombineSamplesLuma_LX_16x16(res, buf[0], call.dst, call.pitch, flag);
   } else if constexpr (kShape == 1) {
-    alignas(16) int16_t planes[2][256];  // main, second
+    alignas(16) InterPredictionBuffer planes[2];  // main, second
     int16_t* main = planes[0];
     int16_t* second = planes[1];
     for (int p = 0; p < 2; ++p)
@@ -204,7 +204,7 @@ void luma_partition_member(const LumaCall& call, Weigh weigh) {
   } else {
     constexpr int kLeftPlanes = kPred0 == 3 ? 2 : 1;
     constexpr int kPlanes = kLeftPlanes + (kPred1 == 3 ? 2 : 1);
-    alignas(16) int16_t planes[kPlanes][128];
+    alignas(16) PredictionColumn planes[kPlanes];
     int next = 0;
     for (int p = 0; p < 2; ++p)
       for (int list = 0; list < 2; ++list)
@@ -278,7 +278,7 @@ void luma_skip_member(const LumaCall& call) {
   const uint8_t shift = weight_shift<Mbaff>(mb);
   if constexpr (Code == MbP_Skip) {
     (Mbaff ? MotionVectorDerivation_P_Skip_mbaff : MotionVectorDerivation_P_Skip)(mb);
-    alignas(16) int16_t buf[256];
+    alignas(16) InterPredictionBuffer buf;
     interpolate_partition<Mbaff>(call, 0, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf, 16);
     if (mode != 0) WeightedSamplePrediction_L0_16x16(mb, buf, shift);
     CombineSamplesLuma_P_Skip(buf, call.dst, call.pitch);
@@ -291,7 +291,7 @@ void luma_skip_member(const LumaCall& call) {
   const int lists = mb->pred_flag_l0[0] != 1 ? 2 : mb->pred_flag_l1[0] != 1 ? 1 : 3;
   const bool perBlock = s->direct_8x8_inference_flag == 0;
   const bool agree = (!(lists & 1) || quadrants_agree(mb, 0, perBlock)) && (!(lists & 2) || quadrants_agree(mb, 1, perBlock));
-  alignas(16) int16_t buf[2][256];
+  alignas(16) InterPredictionBuffer buf[2];
   int16_t* out = buf[lists == 2 ? 1 : 0];
   bool average = false;
   if (agree) {
@@ -341,16 +341,16 @@ void luma_skip_member(const LumaCall& call) {
 #define INTER_LUMA_CALL_ONE LumaCall{{refList, refList}, mbX, mbY, dst, mb, pitch, frameWidth, frameHeight}
 #define INTER_LUMA_CALL_TWO LumaCall{{refList0, refList1}, mbX, mbY, dst, mb, pitch, frameWidth, frameHeight}
 
-#define INTER_DEFINE_PARTITION_MEMBER(name, slice, code, lists, weighting)                                     \
+#define INTER_DEFINE_PARTITION_MEMBER(name, mbaffName, slice, code, lists, weighting)                          \
   void name(INTER_LUMA_ARGS_##lists) {                                                                         \
     luma_partition_member<code, false>(INTER_LUMA_CALL_##lists, [](auto... args) { weighting(args...); });      \
   }                                                                                                            \
-  void name##_mbaff(INTER_LUMA_ARGS_##lists) {                                                                 \
+  void mbaffName(INTER_LUMA_ARGS_##lists) {                                                                 \
     luma_partition_member<code, true>(INTER_LUMA_CALL_##lists, [](auto... args) { weighting(args...); });       \
   }
 INTER_LUMA_PARTITION_MEMBERS(INTER_DEFINE_PARTITION_MEMBER)
 
-#define INTER_DEFINE_SKIP_MEMBER(name, slice, code, lists)                                          \
+#define INTER_DEFINE_SKIP_MEMBER(name, mbaffName, slice, code, lists)                               \
   void name(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, false>(INTER_LUMA_CALL_##lists); } \
-  void name##_mbaff(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, true>(INTER_LUMA_CALL_##lists); }
+  void mbaffName(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, true>(INTER_LUMA_CALL_##lists); }
 INTER_LUMA_SKIP_MEMBERS(INTER_DEFINE_SKIP_MEMBER)

@@ -141,7 +141,13 @@ void luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
   for (int s = 0; s < S::kCount; ++s) {
     const int first = 4 * q + S::first_block(s);
     int16_t mvp[2];
-    submb_mv_predictor<typename Pic::Neighbours>(mb, List, first, S::kWidth, refIdx, mvp);
+    // The named predictor of the position, where its neighbours may lie in
+    // other macroblocks; else the same rule in place.
+    const SubMbMvPredictor named = kSubMbMvPredictors[Pic::kMbaff][List][S::kWidth == 8][first];
+    if (named)
+      named(mb, mvp);
+    else
+      submb_mv_predictor<typename Pic::Neighbours>(mb, List, first, S::kWidth, refIdx, mvp);
     // The sub-partition's difference stands in its first block. Components
     // wrap modulo 2^16.
     const int16_t x = static_cast<int16_t>(static_cast<uint16_t>(mvd[first][0]) + static_cast<uint16_t>(mvp[0]));
@@ -193,7 +199,7 @@ void direct_luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
     MotionVectorDerivation_B_Direct_8x8(l0, l1, mb, static_cast<uint8_t>(q));
   const int lists = mb->pred_flag_l0[q] ? (mb->pred_flag_l1[q] ? 3 : 1) : 2;
   const bool perBlock = mb->slice->direct_8x8_inference_flag == 0;
-  alignas(16) int16_t scratch[2][64];
+  alignas(16) QuadrantTile scratch[2];
   for (int list = 0; list < 2; ++list) {
     if (!(lists & (1 << list))) continue;
     int16_t* dst = lists == 3 ? scratch[list] : tile;
@@ -233,8 +239,8 @@ constexpr bool known_sub_code(int code, bool bSlice) {
 template <class Pic, bool BSlice>
 void luma_driver(const QuadrantCall& c, uint8_t* dst, const SubMbMembers& m) {
   MacroblockRecord* mb = c.mb;
-  alignas(16) int16_t columns[2][128];
-  alignas(16) int16_t scratch[2][64];
+  alignas(16) PredictionColumn columns[2];
+  alignas(16) QuadrantTile scratch[2];
   for (int q = 0; q < 4; ++q) {
     int16_t* tile = columns[q & 1] + 64 * (q >> 1);
     const uint8_t code = mb->sub_mb_type[q];

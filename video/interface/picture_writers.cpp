@@ -16,14 +16,17 @@ struct Geometry {
   uint32_t rows;   // cropped luma rows of this picture (a field's own rows)
 };
 
+// SubWidthC and SubHeightC by chroma_format_idc: the cropping units.
+const uint8_t SubXXC[4][2] = {{1, 1}, {2, 2}, {2, 1}, {1, 1}};
+
 Geometry cropped(const DecodedPicture* p, bool frame) {
   const SequenceParameterSet* sps = p->sps;
   Geometry g{frame_luma_pitch(p) - 64u, p->lumaHeight};
   if (sps && sps->frame_cropping_flag) {
-    const uint32_t sub = sps->chroma_format_idc == 0 ? 1u : 2u;
-    const uint32_t cropX = sub * sps->frame_crop_right_offset;
-    const uint32_t cropY = frame ? sub * (2u - sps->frame_mbs_only_flag) * sps->frame_crop_bottom_offset
-                                 : sub * sps->frame_crop_bottom_offset;
+    const uint8_t* sub = SubXXC[sps->chroma_format_idc & 3];
+    const uint32_t cropX = sub[0] * sps->frame_crop_right_offset;
+    const uint32_t cropY = frame ? sub[1] * (2u - sps->frame_mbs_only_flag) * sps->frame_crop_bottom_offset
+                                 : sub[1] * sps->frame_crop_bottom_offset;
     g.width = cropX < g.width ? g.width - cropX : 0;
     g.rows = cropY < g.rows ? g.rows - cropY : 0;
   }
@@ -69,7 +72,7 @@ inline uint8_t interpolate(uint32_t a, uint32_t b, uint32_t w0, uint32_t w1) {
 // One packed output row. Every column is converted the same way: whole
 // blocks of 32 pixels with SSE2, the rest pair by pair.
 template <bool kUyvy>
-void write_line(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
+void WriteLine(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
                 uint8_t w1, uint16_t next) {
   uint32_t x = 0;
   const __m128i zero = _mm_setzero_si128();
@@ -248,23 +251,34 @@ void write_field_packed(uint8_t* out, DecodedPicture* p) {
   if (field_missing(p)) grey_rows(out, stride, p->structure == 0 ? 1u : 0u, g.rows, 2u * (w & ~1u));
 }
 
+// The writers of each picture kind and format.
+void write_out_field_yv12(uint8_t* out, DecodedPicture* p) { write_field_planar<kYV12>(out, p); }
+void write_out_field_yuy2(uint8_t* out, DecodedPicture* p) { write_field_packed<kYUY2>(out, p); }
+void write_out_field_uyvy(uint8_t* out, DecodedPicture* p) { write_field_packed<kUYVY>(out, p); }
+void write_out_field_iyuv(uint8_t* out, DecodedPicture* p) { write_field_planar<kIYUV>(out, p); }
+void write_out_frame_yv12(uint8_t* out, DecodedPicture* p) { write_frame_planar<kYV12>(out, p); }
+void write_out_frame_yuy2(uint8_t* out, DecodedPicture* p) { write_frame_packed<kYUY2>(out, p); }
+void write_out_frame_uyvy(uint8_t* out, DecodedPicture* p) { write_frame_packed<kUYVY>(out, p); }
+void write_out_frame_iyuv(uint8_t* out, DecodedPicture* p) { write_frame_planar<kIYUV>(out, p); }
+
 using Writer = void (*)(uint8_t*, DecodedPicture*);
 
+// Indexed by 4 x frame + format.
 const Writer fp_write_out[8] = {
-    write_field_planar<kYV12>, write_field_packed<kYUY2>, write_field_packed<kUYVY>, write_field_planar<kIYUV>,
-    write_frame_planar<kYV12>, write_frame_packed<kYUY2>, write_frame_packed<kUYVY>, write_frame_planar<kIYUV>,
+    write_out_field_yv12, write_out_field_yuy2, write_out_field_uyvy, write_out_field_iyuv,
+    write_out_frame_yv12, write_out_frame_yuy2, write_out_frame_uyvy, write_out_frame_iyuv,
 };
 
 }  // namespace
 
 void WriteLineYUY2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
                    uint8_t w1, uint16_t next) {
-  write_line<false>(y, cb, cr, width, out, w0, w1, next);
+  WriteLine<false>(y, cb, cr, width, out, w0, w1, next);
 }
 
 void WriteLineUYVY(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
                    uint8_t w1, uint16_t next) {
-  write_line<true>(y, cb, cr, width, out, w0, w1, next);
+  WriteLine<true>(y, cb, cr, width, out, w0, w1, next);
 }
 
 int32_t write_out_picture(uint8_t* output, DecodedPicture* picture, uint32_t format, uint8_t frame) {

@@ -13,9 +13,9 @@
 
 namespace {
 
-constexpr uint8_t kScan4x4LumaBlocksX[16] = {0, 4, 0, 4, 8, 12, 8, 12, 0, 4, 0, 4, 8, 12, 8, 12};
-constexpr uint8_t kScan4x4LumaBlocksY[16] = {0, 0, 4, 4, 0, 0, 4, 4, 8, 8, 12, 12, 8, 8, 12, 12};
-constexpr uint8_t kSubMbPartIdxTable[16] = {0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15};
+constexpr uint8_t Scan4x4LumaBlocksX[16] = {0, 4, 0, 4, 8, 12, 8, 12, 0, 4, 0, 4, 8, 12, 8, 12};
+constexpr uint8_t Scan4x4LumaBlocksY[16] = {0, 0, 4, 4, 0, 0, 4, 4, 8, 8, 12, 12, 8, 8, 12, 12};
+constexpr uint8_t SubMbPartIdxTable[16] = {0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15};
 
 // Reference index of list `list` of block blk of neighbour n: -1 when n is
 // absent, intra or does not use the list there.
@@ -80,8 +80,8 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   ColocatedRelation& rel = relation ? *relation : unused;
   rel = {0, -1};
   const int colIdx = ctx.inference8x8 ? 5 * q : 4 * q + k;
-  const int xCol = kScan4x4LumaBlocksX[colIdx];
-  const int yCol = kScan4x4LumaBlocksY[colIdx];
+  const int xCol = Scan4x4LumaBlocksX[colIdx];
+  const int yCol = Scan4x4LumaBlocksY[colIdx];
   DecodedPicture* colPic = ctx.refPicList1[0];
   if (colPic == nullptr || colPic->macroblocks == nullptr) return nullptr;
   const uint32_t cur = mb->mb_addr;
@@ -154,7 +154,7 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   const MacroblockRecord& col = colPic->macroblocks[addr];
   if (mb_is_intra(col.mb_type)) return nullptr;
   const int colQuadrant = 2 * (yM / 8) + xCol / 8;
-  const int colBlock = kSubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
+  const int colBlock = SubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
   int list;
   if (col.pred_flag_l0[colQuadrant]) {
     list = 0;

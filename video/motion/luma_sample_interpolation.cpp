@@ -50,28 +50,39 @@ void interpolate(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y, int32_t
 
 }  // namespace
 
-#define LUMA_SAMPLE_DEFINE_KERNEL(pos, xf, yf, W, H)                                                          \
-  void LumaSampleInterpolation_##pos##_##W##x##H(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y,     \
-                                                  int32_t rowStep, int32_t clampWidth, int32_t height) {     \
-    interpolate<W, H, xf, yf>(dst, ref, x, y, rowStep, clampWidth, height);                                  \
+#define LUMA_SAMPLE_DEFINE_KERNEL(name, xf, yf, W, H)                                                       \
+  void name(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y, int32_t rowStep, int32_t clampWidth, \
+            int32_t height) {                                                                            \
+    interpolate<W, H, xf, yf>(dst, ref, x, y, rowStep, clampWidth, height);                              \
   }
-#define LUMA_SAMPLE_TABLE_ENTRY(pos, W, H) LumaSampleInterpolation_##pos##_##W##x##H,
-// Table order: index xFrac * 4 + yFrac.
-#define LUMA_SAMPLE_TABLE(W, H)                                                                               \
-  LUMA_SAMPLE_TABLE_ENTRY(G, W, H) LUMA_SAMPLE_TABLE_ENTRY(d, W, H) LUMA_SAMPLE_TABLE_ENTRY(h, W, H)          \
-  LUMA_SAMPLE_TABLE_ENTRY(n, W, H) LUMA_SAMPLE_TABLE_ENTRY(a, W, H) LUMA_SAMPLE_TABLE_ENTRY(e, W, H)          \
-  LUMA_SAMPLE_TABLE_ENTRY(i, W, H) LUMA_SAMPLE_TABLE_ENTRY(p, W, H) LUMA_SAMPLE_TABLE_ENTRY(b, W, H)          \
-  LUMA_SAMPLE_TABLE_ENTRY(f, W, H) LUMA_SAMPLE_TABLE_ENTRY(j, W, H) LUMA_SAMPLE_TABLE_ENTRY(q, W, H)          \
-  LUMA_SAMPLE_TABLE_ENTRY(c, W, H) LUMA_SAMPLE_TABLE_ENTRY(g, W, H) LUMA_SAMPLE_TABLE_ENTRY(k, W, H)          \
-  LUMA_SAMPLE_TABLE_ENTRY(r, W, H)
-#define LUMA_SAMPLE_DEFINE_SIZE(W, H)                                                                         \
-  LUMA_SAMPLE_POSITIONS(LUMA_SAMPLE_DEFINE_KERNEL, W, H)                                                      \
-  namespace {                                                                                                 \
-  LumaSampleInterpolationFn const fp_LumaSampleInterPolation_##W##x##H[16] = {                                \
-      LUMA_SAMPLE_TABLE(W, H)};                                                  \
-  }                                                                                                           \
-  LumaSampleInterpolationFn DecideLumaSampleInterpolation_##W##x##H(const int16_t* mv) {                      \
-    return fp_LumaSampleInterPolation_##W##x##H[(mv[0] & 3) * 4 + (mv[1] & 3)];                                \
-  }
+LUMA_SAMPLE_KERNELS(LUMA_SAMPLE_DEFINE_KERNEL)
+#undef LUMA_SAMPLE_DEFINE_KERNEL
 
-LUMA_SAMPLE_SIZES(LUMA_SAMPLE_DEFINE_SIZE)
+namespace {
+
+// The kernel tables of the four sizes (4x4, 4x8, 8x4, 8x8).
+#define LUMA_SAMPLE_TABLE_ENTRY(name, xf, yf, W, H) name,
+LumaSampleInterpolationFn const fp_LumaSampleInterPolation[4][16] = {
+    {LUMA_SAMPLE_KERNELS_4x4(LUMA_SAMPLE_TABLE_ENTRY)},
+    {LUMA_SAMPLE_KERNELS_4x8(LUMA_SAMPLE_TABLE_ENTRY)},
+    {LUMA_SAMPLE_KERNELS_8x4(LUMA_SAMPLE_TABLE_ENTRY)},
+    {LUMA_SAMPLE_KERNELS_8x8(LUMA_SAMPLE_TABLE_ENTRY)},
+};
+#undef LUMA_SAMPLE_TABLE_ENTRY
+
+inline int fraction_index(const int16_t* mv) { return (mv[0] & 3) * 4 + (mv[1] & 3); }
+
+}  // namespace
+
+LumaSampleInterpolationFn DecideLumaSampleInterpolation_4x4(const int16_t* mv) {
+  return fp_LumaSampleInterPolation[0][fraction_index(mv)];
+}
+LumaSampleInterpolationFn DecideLumaSampleInterpolation_4x8(const int16_t* mv) {
+  return fp_LumaSampleInterPolation[1][fraction_index(mv)];
+}
+LumaSampleInterpolationFn DecideLumaSampleInterpolation_8x4(const int16_t* mv) {
+  return fp_LumaSampleInterPolation[2][fraction_index(mv)];
+}
+LumaSampleInterpolationFn DecideLumaSampleInterpolation_8x8(const int16_t* mv) {
+  return fp_LumaSampleInterPolation[3][fraction_index(mv)];
+}

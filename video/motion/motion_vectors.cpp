@@ -191,20 +191,11 @@ int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list) {
   return static_cast<int8_t>(minPositive(n.a.ref, minPositive(n.b.ref, n.c.ref)));
 }
 
-#define MOTION_VECTOR_DEFINE(shapeList, list, part)                                                              \
-  void MotionVectorDerivation_##shapeList(MacroblockRecord* mb) { derive<list, false, Part::part>(mb); }        \
-  void MotionVectorDerivation_##shapeList##_mbaff(MacroblockRecord* mb) { derive<list, true, Part::part>(mb); }
-
-MOTION_VECTOR_DEFINE(16x16_L0, 0, Whole)
-MOTION_VECTOR_DEFINE(16x16_L1, 1, Whole)
-MOTION_VECTOR_DEFINE(16x8_L0_upper, 0, Upper)
-MOTION_VECTOR_DEFINE(16x8_L1_upper, 1, Upper)
-MOTION_VECTOR_DEFINE(16x8_L0_lower, 0, Lower)
-MOTION_VECTOR_DEFINE(16x8_L1_lower, 1, Lower)
-MOTION_VECTOR_DEFINE(8x16_L0_left, 0, Left)
-MOTION_VECTOR_DEFINE(8x16_L1_left, 1, Left)
-MOTION_VECTOR_DEFINE(8x16_L0_right, 0, Right)
-MOTION_VECTOR_DEFINE(8x16_L1_right, 1, Right)
+#define MOTION_VECTOR_DEFINE(name, mbaffName, list, part)                                  \
+  void name(MacroblockRecord* mb) { derive<list, false, Part::part>(mb); }                \
+  void mbaffName(MacroblockRecord* mb) { derive<list, true, Part::part>(mb); }
+MOTION_VECTOR_DERIVATIONS(MOTION_VECTOR_DEFINE)
+#undef MOTION_VECTOR_DEFINE
 
 int32_t MotionVectorDerivation_P_Skip(MacroblockRecord* mb) { return pSkip<false>(mb); }
 int32_t MotionVectorDerivation_P_Skip_mbaff(MacroblockRecord* mb) { return pSkip<true>(mb); }

@@ -13,13 +13,22 @@
 
 struct MacroblockRecord;
 
-#define MOTION_VECTOR_DERIVATIONS(X)                                                                           \
-  X(16x16_L0) X(16x16_L1) X(16x8_L0_upper) X(16x8_L1_upper) X(16x8_L0_lower) X(16x8_L1_lower) X(8x16_L0_left) \
-  X(8x16_L1_left) X(8x16_L0_right) X(8x16_L1_right)
+// Columns: frame member, MBAFF member, list, partition.
+#define MOTION_VECTOR_DERIVATIONS(X)                                                                     \
+  X(MotionVectorDerivation_16x16_L0, MotionVectorDerivation_16x16_L0_mbaff, 0, Whole)                    \
+  X(MotionVectorDerivation_16x16_L1, MotionVectorDerivation_16x16_L1_mbaff, 1, Whole)                    \
+  X(MotionVectorDerivation_16x8_L0_upper, MotionVectorDerivation_16x8_L0_upper_mbaff, 0, Upper)          \
+  X(MotionVectorDerivation_16x8_L1_upper, MotionVectorDerivation_16x8_L1_upper_mbaff, 1, Upper)          \
+  X(MotionVectorDerivation_16x8_L0_lower, MotionVectorDerivation_16x8_L0_lower_mbaff, 0, Lower)          \
+  X(MotionVectorDerivation_16x8_L1_lower, MotionVectorDerivation_16x8_L1_lower_mbaff, 1, Lower)          \
+  X(MotionVectorDerivation_8x16_L0_left, MotionVectorDerivation_8x16_L0_left_mbaff, 0, Left)             \
+  X(MotionVectorDerivation_8x16_L1_left, MotionVectorDerivation_8x16_L1_left_mbaff, 1, Left)             \
+  X(MotionVectorDerivation_8x16_L0_right, MotionVectorDerivation_8x16_L0_right_mbaff, 0, Right)          \
+  X(MotionVectorDerivation_8x16_L1_right, MotionVectorDerivation_8x16_L1_right_mbaff, 1, Right)
 
-#define MOTION_VECTOR_DECLARE(name)                          \
-  void MotionVectorDerivation_##name(MacroblockRecord* mb); \
-  void MotionVectorDerivation_##name##_mbaff(MacroblockRecord* mb);
+#define MOTION_VECTOR_DECLARE(name, mbaffName, list, part) \
+  void name(MacroblockRecord* mb);                         \
+  void mbaffName(MacroblockRecord* mb);
 MOTION_VECTOR_DERIVATIONS(MOTION_VECTOR_DECLARE)
 #undef MOTION_VECTOR_DECLARE
 

@@ -15,12 +15,45 @@
     submb::submb_mv_predictor<Neighbours>(mb, list, blk, width,                                       \
                                           list ? mb->ref_idx_l1[blk >> 2] : mb->ref_idx_l0[blk >> 2], mvp); \
   }
-#define SUBMB_MV_DEFINE(suffix, list, width, blk)                                                         \
-  SUBMB_MV_DEFINE_FOR(submb::FrameNeighbours, LumaMotionVectorPrediction##suffix, list, width, blk)     \
-  SUBMB_MV_DEFINE_FOR(MbaffNeighbours, LumaMotionVectorPrediction##suffix##_mbaff, list, width, blk)
+#define SUBMB_MV_DEFINE(name, mbaffName, list, width, blk)           \
+  SUBMB_MV_DEFINE_FOR(submb::FrameNeighbours, name, list, width, blk) \
+  SUBMB_MV_DEFINE_FOR(MbaffNeighbours, mbaffName, list, width, blk)
 SUBMB_MV_PREDICTORS(SUBMB_MV_DEFINE)
 #undef SUBMB_MV_DEFINE
 #undef SUBMB_MV_DEFINE_FOR
+
+namespace {
+
+struct PredictorTable {
+  SubMbMvPredictor entries[2][2][2][16];
+};
+
+constexpr PredictorTable predictor_table() {
+  PredictorTable t{};
+#define SUBMB_MV_ENTRY(name, mbaffName, list, width, blk) \
+  t.entries[0][list][width == 8][blk] = name;             \
+  t.entries[1][list][width == 8][blk] = mbaffName;
+  SUBMB_MV_PREDICTORS(SUBMB_MV_ENTRY)
+#undef SUBMB_MV_ENTRY
+  return t;
+}
+
+constexpr PredictorTable kPredictorTable = predictor_table();
+
+}  // namespace
+
+#define SUBMB_MV_E4(m, l, w, b) \
+  kPredictorTable.entries[m][l][w][b], kPredictorTable.entries[m][l][w][b + 1], \
+      kPredictorTable.entries[m][l][w][b + 2], kPredictorTable.entries[m][l][w][b + 3]
+#define SUBMB_MV_E16(m, l, w) \
+  {SUBMB_MV_E4(m, l, w, 0), SUBMB_MV_E4(m, l, w, 4), SUBMB_MV_E4(m, l, w, 8), SUBMB_MV_E4(m, l, w, 12)}
+#define SUBMB_MV_WIDTHS(m, l) {SUBMB_MV_E16(m, l, 0), SUBMB_MV_E16(m, l, 1)}
+#define SUBMB_MV_LISTS(m) {SUBMB_MV_WIDTHS(m, 0), SUBMB_MV_WIDTHS(m, 1)}
+const SubMbMvPredictor kSubMbMvPredictors[2][2][2][16] = {SUBMB_MV_LISTS(0), SUBMB_MV_LISTS(1)};
+#undef SUBMB_MV_E4
+#undef SUBMB_MV_E16
+#undef SUBMB_MV_WIDTHS
+#undef SUBMB_MV_LISTS
 
 #define SUBMB_DIRECT_PREDICTOR(name, Neighbours, list)                                                 \
   void name(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {                                           \

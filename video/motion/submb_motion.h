@@ -98,24 +98,50 @@ void submb_mv_predictor(MacroblockRecord* mb, int list, int blk, int width, int 
 
 }  // namespace submb
 
-// The named predictors: columns are the name's suffix, the list, the
+// The named predictors: columns are the frame and MBAFF members, the list, the
 // partition width and the first 4x4 block of the partition. Each writes the
 // predictor for the reference index of the block's quadrant into mvp.
-#define SUBMB_MV_PREDICTORS(X)                                                          \
-  X(8x8_L0_0, 0, 8, 0) X(8x8_L0_1, 0, 8, 4) X(8x8_L0_2, 0, 8, 8) X(8x8_L0_3, 0, 8, 12) \
-  X(8x4_L0_0_lower, 0, 8, 2) X(8x4_L0_2_lower, 0, 8, 10)                               \
-  X(4x4_L0_0, 0, 4, 0) X(4x4_L0_1, 0, 4, 1) X(4x4_L0_2, 0, 4, 2) X(4x4_L0_4, 0, 4, 4)   \
-  X(4x4_L0_5, 0, 4, 5) X(4x4_L0_8, 0, 4, 8) X(4x4_L0_10, 0, 4, 10) X(4x4_L0_12, 0, 4, 12) \
-  X(8x8_L1_0, 1, 8, 0) X(8x8_L1_1, 1, 8, 4) X(8x8_L1_2, 1, 8, 8) X(8x8_L1_3, 1, 8, 12) \
-  X(8x4_L1_0_lower, 1, 8, 2) X(8x4_L1_2_lower, 1, 8, 10)                               \
-  X(4x4_L1_0, 1, 4, 0) X(4x4_L1_1, 1, 4, 1) X(4x4_L1_2, 1, 4, 2) X(4x4_L1_4, 1, 4, 4)   \
-  X(4x4_L1_5, 1, 4, 5) X(4x4_L1_8, 1, 4, 8) X(4x4_L1_10, 1, 4, 10) X(4x4_L1_12, 1, 4, 12)
+#define SUBMB_MV_PREDICTORS(X)                                                                           \
+  X(LumaMotionVectorPrediction8x8_L0_0, LumaMotionVectorPrediction8x8_L0_0_mbaff, 0, 8, 0)               \
+  X(LumaMotionVectorPrediction8x8_L0_1, LumaMotionVectorPrediction8x8_L0_1_mbaff, 0, 8, 4)               \
+  X(LumaMotionVectorPrediction8x8_L0_2, LumaMotionVectorPrediction8x8_L0_2_mbaff, 0, 8, 8)               \
+  X(LumaMotionVectorPrediction8x8_L0_3, LumaMotionVectorPrediction8x8_L0_3_mbaff, 0, 8, 12)              \
+  X(LumaMotionVectorPrediction8x4_L0_0_lower, LumaMotionVectorPrediction8x4_L0_0_lower_mbaff, 0, 8, 2)   \
+  X(LumaMotionVectorPrediction8x4_L0_2_lower, LumaMotionVectorPrediction8x4_L0_2_lower_mbaff, 0, 8, 10)  \
+  X(LumaMotionVectorPrediction4x4_L0_0, LumaMotionVectorPrediction4x4_L0_0_mbaff, 0, 4, 0)               \
+  X(LumaMotionVectorPrediction4x4_L0_1, LumaMotionVectorPrediction4x4_L0_1_mbaff, 0, 4, 1)               \
+  X(LumaMotionVectorPrediction4x4_L0_2, LumaMotionVectorPrediction4x4_L0_2_mbaff, 0, 4, 2)               \
+  X(LumaMotionVectorPrediction4x4_L0_4, LumaMotionVectorPrediction4x4_L0_4_mbaff, 0, 4, 4)               \
+  X(LumaMotionVectorPrediction4x4_L0_5, LumaMotionVectorPrediction4x4_L0_5_mbaff, 0, 4, 5)               \
+  X(LumaMotionVectorPrediction4x4_L0_8, LumaMotionVectorPrediction4x4_L0_8_mbaff, 0, 4, 8)               \
+  X(LumaMotionVectorPrediction4x4_L0_10, LumaMotionVectorPrediction4x4_L0_10_mbaff, 0, 4, 10)            \
+  X(LumaMotionVectorPrediction4x4_L0_12, LumaMotionVectorPrediction4x4_L0_12_mbaff, 0, 4, 12)            \
+  X(LumaMotionVectorPrediction8x8_L1_0, LumaMotionVectorPrediction8x8_L1_0_mbaff, 1, 8, 0)               \
+  X(LumaMotionVectorPrediction8x8_L1_1, LumaMotionVectorPrediction8x8_L1_1_mbaff, 1, 8, 4)               \
+  X(LumaMotionVectorPrediction8x8_L1_2, LumaMotionVectorPrediction8x8_L1_2_mbaff, 1, 8, 8)               \
+  X(LumaMotionVectorPrediction8x8_L1_3, LumaMotionVectorPrediction8x8_L1_3_mbaff, 1, 8, 12)              \
+  X(LumaMotionVectorPrediction8x4_L1_0_lower, LumaMotionVectorPrediction8x4_L1_0_lower_mbaff, 1, 8, 2)   \
+  X(LumaMotionVectorPrediction8x4_L1_2_lower, LumaMotionVectorPrediction8x4_L1_2_lower_mbaff, 1, 8, 10)  \
+  X(LumaMotionVectorPrediction4x4_L1_0, LumaMotionVectorPrediction4x4_L1_0_mbaff, 1, 4, 0)               \
+  X(LumaMotionVectorPrediction4x4_L1_1, LumaMotionVectorPrediction4x4_L1_1_mbaff, 1, 4, 1)               \
+  X(LumaMotionVectorPrediction4x4_L1_2, LumaMotionVectorPrediction4x4_L1_2_mbaff, 1, 4, 2)               \
+  X(LumaMotionVectorPrediction4x4_L1_4, LumaMotionVectorPrediction4x4_L1_4_mbaff, 1, 4, 4)               \
+  X(LumaMotionVectorPrediction4x4_L1_5, LumaMotionVectorPrediction4x4_L1_5_mbaff, 1, 4, 5)               \
+  X(LumaMotionVectorPrediction4x4_L1_8, LumaMotionVectorPrediction4x4_L1_8_mbaff, 1, 4, 8)               \
+  X(LumaMotionVectorPrediction4x4_L1_10, LumaMotionVectorPrediction4x4_L1_10_mbaff, 1, 4, 10)            \
+  X(LumaMotionVectorPrediction4x4_L1_12, LumaMotionVectorPrediction4x4_L1_12_mbaff, 1, 4, 12)
 
-#define SUBMB_MV_DECLARE(suffix, list, width, blk)                            \
-  void LumaMotionVectorPrediction##suffix(MacroblockRecord* mb, int16_t* mvp); \
-  void LumaMotionVectorPrediction##suffix##_mbaff(MacroblockRecord* mb, int16_t* mvp);
+#define SUBMB_MV_DECLARE(name, mbaffName, list, width, blk) \
+  void name(MacroblockRecord* mb, int16_t* mvp);            \
+  void mbaffName(MacroblockRecord* mb, int16_t* mvp);
 SUBMB_MV_PREDICTORS(SUBMB_MV_DECLARE)
 #undef SUBMB_MV_DECLARE
+
+// The named predictors by [MBAFF][list][partition width 8][first block];
+// null where every neighbour lies inside the macroblock and the quadrant
+// member computes the rule in place.
+using SubMbMvPredictor = void (*)(MacroblockRecord* mb, int16_t* mvp);
+extern const SubMbMvPredictor kSubMbMvPredictors[2][2][2][16];
 
 // Spatial-direct predictor of list 0 / 1 for quadrant q: the whole
 // macroblock's neighbours, compared against refIdxLX[q].

@@ -13,6 +13,14 @@
 struct MacroblockRecord;
 struct DecodedPicture;
 
+// The luma prediction of a whole macroblock: 16 rows of 16 samples, or two
+// column planes of 16 rows of 8, or four 8x8 tiles. Declared alignas(16).
+using InterPredictionBuffer = int16_t[256];
+// Sub-macroblock forms: one quadrant's 8 rows of 8 samples, and a column of
+// two quadrants (16 rows of 8; the left column holds quadrants 0 and 2).
+using QuadrantTile = int16_t[64];
+using PredictionColumn = int16_t[128];
+
 #define WSP_ONE int16_t *buf
 #define WSP_TWO int16_t *bufL0, int16_t *bufL1
 #define WEIGHTED_SAMPLE_PREDICTION_MEMBERS(X)                                                     \

@@ -182,7 +182,6 @@ uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
     n += 2;
   }
   if (!filteredAny) return 0;
-  // The margins of every line, as for frame pictures.
-  fill_picture_margins(pic);
+  refresh_deblocked_margins_mbaff(pic);
   return 0;
 }

@@ -66,9 +66,8 @@ uint32_t DeblockingFilter(DecodedPicture* pic) {
     ++n;
   }
   if (!filteredAny) return 0;
-  // Refresh the margins of every line: lines the filter left alone keep
-  // their values, so this equals refreshing only the lines it changed.
-  fill_picture_margins(pic);
+  // Lines the filter left alone keep the margins reconstruction gave them.
+  refresh_deblocked_margins(pic);
   return 0;
 }
 

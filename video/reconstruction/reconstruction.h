@@ -101,3 +101,25 @@ void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int cou
                         bool right);
 // The same for every line of a picture's three planes.
 void fill_picture_margins(const DecodedPicture* pic);
+
+// Margin refresh after deblocking. Each routine takes the three planes'
+// pointers at line 0 of an MB row (MBAFF: pair row), at the picture's first
+// sample for a left margin and at the first margin sample right of the
+// picture for a right one, and copies the edge sample of each line it names
+// into that line's whole margin (32 luma, 8 chroma samples); negative lines
+// lie in the row above.
+//   CopyRightEdge4x4ForTopRow     luma 0..14, chroma 0..6 (MB row 0, 4x4 transform)
+//   CopyRightEdge8x8              luma -3..2 and 5..10, chroma -1, 0, 3, 4
+//   CopyLeftEdgeForTopRow_mbaff   luma 0..31, chroma 0..15 (left, pair row 0)
+//   CopyRightEdgeForTopRow_mbaff  luma 0..31, chroma 0..15 (pair row 0)
+//   CopyRightEdge_mbaff           luma -6..31, chroma -2..15
+void CopyRightEdge4x4ForTopRow(uint8_t* luma, uint8_t* cb, uint8_t* cr, int lumaPitch, int chromaPitch);
+void CopyRightEdge8x8(uint8_t* luma, uint8_t* cb, uint8_t* cr, int lumaPitch, int chromaPitch);
+void CopyLeftEdgeForTopRow_mbaff(uint8_t* luma, uint8_t* cb, uint8_t* cr, int lumaPitch, int chromaPitch);
+void CopyRightEdgeForTopRow_mbaff(uint8_t* luma, uint8_t* cb, uint8_t* cr, int lumaPitch, int chromaPitch);
+void CopyRightEdge_mbaff(uint8_t* luma, uint8_t* cb, uint8_t* cr, int lumaPitch, int chromaPitch);
+// Every MB row's (pair row's) margins that deblocking can have changed, by
+// the routines above and their unnamed siblings: the walk's refresh, made
+// once after the whole picture is filtered.
+void refresh_deblocked_margins(const DecodedPicture* pic);
+void refresh_deblocked_margins_mbaff(const DecodedPicture* pic);

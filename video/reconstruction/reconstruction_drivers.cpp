@@ -42,7 +42,7 @@ bool served_inter_code(bool bothLists, uint8_t code) { return (kServed.bits[code
 namespace {
 
 // The slice's run of macroblocks and where its first one lies.
-struct Unit {
+struct ReconstructionUnit {
   DecodedPicture* pic;
   MacroblockRecord* first;
   uint32_t count;     // as the slice-data step recorded it (the driver's result)
@@ -51,9 +51,9 @@ struct Unit {
   uint32_t column, row;
 };
 
-Unit unit_of(ThreadBuffer* tb) {
+ReconstructionUnit unit_of(ThreadBuffer* tb) {
   const SliceDecodeContext* s = tb->slice;
-  Unit u{};
+  ReconstructionUnit u{};
   u.pic = s->picture;
   u.first = s->firstMb;
   u.count = u.first ? u.first->slice_mb_count : 0;
@@ -71,7 +71,7 @@ Unit unit_of(ThreadBuffer* tb) {
 // Calls visit(mb, column, row) for every macroblock of the unit, then fills
 // the margins of the rows it completes through margins(row, left, right).
 template <class Visit, class Margins>
-void walk_unit(const Unit& u, Visit visit, Margins margins) {
+void walk_unit(const ReconstructionUnit& u, Visit visit, Margins margins) {
   MacroblockRecord* mb = u.first;
   uint32_t column = u.column, row = u.row;
   for (uint32_t i = 0; i < u.walk; ++i, ++mb) {
@@ -109,7 +109,7 @@ uint8_t* chroma_at(uint8_t* plane, const DecodedPicture* pic, uint32_t column, u
 // Single-list B members take the list they use as their only list.
 inline bool list1_only(bool bothLists, uint8_t code) { return bothLists && (code == 40 || code == 41 || code == 42); }
 
-void luma_of(const Unit& u, const SliceDecodeContext* s, const InterLumaMember* table, bool bothLists,
+void luma_of(const ReconstructionUnit& u, const SliceDecodeContext* s, const InterLumaMember* table, bool bothLists,
              MacroblockRecord* mb, uint32_t column, uint32_t row) {
   const DecodedPicture* pic = u.pic;
   const int pitch = pic->lumaPitch;
@@ -126,7 +126,7 @@ void luma_of(const Unit& u, const SliceDecodeContext* s, const InterLumaMember* 
   }
 }
 
-void chroma_of(const Unit& u, const SliceDecodeContext* s, const InterChromaMember* table, bool bothLists,
+void chroma_of(const ReconstructionUnit& u, const SliceDecodeContext* s, const InterChromaMember* table, bool bothLists,
                MacroblockRecord* mb, uint32_t column, uint32_t row) {
   const DecodedPicture* pic = u.pic;
   const int pitch = pic->chromaPitch;
@@ -150,7 +150,7 @@ void chroma_of(const Unit& u, const SliceDecodeContext* s, const InterChromaMemb
 // slice type's tables.
 uint32_t inter_unit(ThreadBuffer* tb, const InterLumaMember* luma, const InterChromaMember* chroma,
                     bool bothLists) {
-  const Unit u = unit_of(tb);
+  const ReconstructionUnit u = unit_of(tb);
   const SliceDecodeContext* s = tb->slice;
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = pic->chroma_format_idc != 0;
@@ -168,7 +168,7 @@ uint32_t inter_unit(ThreadBuffer* tb, const InterLumaMember* luma, const InterCh
 }
 
 uint32_t inter_unit_chroma(ThreadBuffer* tb, const InterChromaMember* table, bool bothLists) {
-  const Unit u = unit_of(tb);
+  const ReconstructionUnit u = unit_of(tb);
   const SliceDecodeContext* s = tb->slice;
   walk_unit(
       u,
@@ -184,7 +184,7 @@ uint32_t inter_unit_chroma(ThreadBuffer* tb, const InterChromaMember* table, boo
 // One walk: each macroblock's luma and then (when the picture has chroma) its
 // chroma; each plane keeps its own left-column buffer.
 uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
-  const Unit u = unit_of(tb);
+  const ReconstructionUnit u = unit_of(tb);
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = pic->chroma_format_idc != 0;
   // Column buffers: 32 aligned bytes with one corner slot in front.

@@ -241,11 +241,11 @@ TEST_F(Fixture, RandomMacroblocksRoundTrip) {
     Reader rd(w);
     const ResidualQuant q{ls4, ls8, qpY, qpCb, qpCr, 0};
     if (kind == k4x4)
-      cavlc_residual_luma_4x4(&rd.r, &mb, q);
+      cavlc_residual_4x4(&rd.r, &mb, q);
     else if (kind == k8x8)
-      cavlc_residual_luma_8x8(&rd.r, &mb, q);
+      cavlc_residual_8x8(&rd.r, &mb, q);
     else
-      cavlc_residual_luma_16x16(&rd.r, &mb, q);
+      cavlc_residual_16x16(&rd.r, &mb, q);
     ASSERT_EQ(rd.r.overrun, 0u) << trial;
     ASSERT_EQ(rd.used(), w.size() - 1) << trial;
     ASSERT_EQ(ReadOneBit(&rd.r), 1u);
@@ -274,7 +274,7 @@ void expect_nc(const Fixture& f, MacroblockRecord* mb, std::initializer_list<NcB
     cavlctest::put_block(w, coef, 16, b.nC);
   }
   Reader rd(w);
-  cavlc_residual_luma_4x4(&rd.r, mb, ResidualQuant{f.ls4, f.ls8, 28, 28, 28, mbaff});
+  cavlc_residual_4x4(&rd.r, mb, ResidualQuant{f.ls4, f.ls8, 28, 28, 28, mbaff});
   EXPECT_EQ(rd.r.overrun, 0u);
   EXPECT_EQ(rd.used(), w.size());
 }
@@ -340,7 +340,7 @@ TEST_F(Fixture, DamagedDataMarksTheReader) {
   bad.put(0, 15);
   bad.put(0xFFFF, 16);
   Reader rd(bad);
-  cavlc_residual_luma_4x4(&rd.r, &mb, q);
+  cavlc_residual_4x4(&rd.r, &mb, q);
   EXPECT_EQ(rd.r.overrun, kReaderDamaged);
 
   // Data that ends in the middle of the macroblock: blocks that would read
@@ -362,7 +362,7 @@ TEST_F(Fixture, DamagedDataMarksTheReader) {
     BitWriter head;
     for (size_t i = 0; i < cut; ++i) head.put(bytes[i], 8);
     Reader r2(head, 2);
-    cavlc_residual_luma_4x4(&r2.r, &cut_mb, q);
+    cavlc_residual_4x4(&r2.r, &cut_mb, q);
     refused += r2.r.overrun != 0;
     EXPECT_LE(r2.used(), cut * 8) << trial;
     EXPECT_LE(r2.r.pWord, reinterpret_cast<const uint8_t*>(r2.words.data()) + ((r2.length + 3) & ~3u));

@@ -8,6 +8,7 @@
 // inference) and unknown types.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -16,6 +17,7 @@
 
 #include "decoder_engine.h"
 #include "inter_dispatch.h"
+#include "inter_prediction.h"
 #include "mb_record.h"
 
 namespace {
@@ -220,7 +222,7 @@ struct Row {
   char slice;
   Member member;
 };
-#define CHROMA_ROW(name, slice, code, lists) {code, #slice[0], &inter::chroma_entry<&name>},
+#define CHROMA_ROW(name, mbaffName, slice, code, lists) {code, #slice[0], &inter::chroma_entry<&name>},
 // (The MBAFF rows are tested through whole MBAFF streams.)
 #define SUBMB_ROW_FRAME(chroma, slice, code) {code, #slice[0], &inter::chroma_entry<&chroma>},
 #define SUBMB_ROW_MBAFF(chroma, slice, code)
@@ -271,6 +273,71 @@ TEST(ChromaMembers, DamagedReferenceIndexStaysInsideTheList) {
   std::vector<uint8_t> first(cb, cb + 8);
   DecodeInterPredictionSamplesChroma_P_16x16(s.lists[0], 0, 0, cb, s.current.fb.Cr, &s.mb, kPitch, kPitch, kCH);
   EXPECT_EQ(std::vector<uint8_t>(cb, cb + 8), first);
+}
+
+// WeightedBiChroma against the model's bi-prediction weighting of every
+// mode, on random 4x4 blocks of both components and every quadrant.
+TEST(ChromaMembers, WeightedBiChromaMatchesTheModel) {
+  std::mt19937 rng(77);
+  std::uniform_int_distribution<int> sample(0, 255);
+  for (int round = 0; round < 40; ++round)
+    for (uint32_t mode : {0u, 1u, 2u}) {
+      Scene s(rng, round % 4 == 3, mode, true);
+      for (uint32_t i = 0; i < kRefListSize; ++i) {
+        s.slice->RefPicList0[i] = s.lists[0][i];
+        s.slice->RefPicList1[i] = s.lists[1][i];
+      }
+      for (uint8_t q = 0; q < 4; ++q)
+        for (uint8_t c = 0; c < 2; ++c) {
+          uint8_t p0[32], p1[32], want[32];
+          for (int k = 0; k < 32; ++k) {
+            p0[k] = static_cast<uint8_t>(sample(rng));
+            p1[k] = static_cast<uint8_t>(sample(rng));
+            // Only columns 0..3 of rows 0..3 change.
+            want[k] = (k & 7) < 4 ? static_cast<uint8_t>(s.weigh(c, 3, q, p0[k], p1[k])) : p1[k];
+          }
+          EXPECT_EQ(0, WeightedBiChroma(p0, p1, &s.mb, q, c));
+          ASSERT_EQ(std::vector<uint8_t>(want, want + 32), std::vector<uint8_t>(p1, p1 + 32))
+              << "mode " << mode << " quadrant " << int(q) << " component " << int(c);
+        }
+    }
+}
+
+// Boundary cases of the weights, with exact expected samples.
+TEST(ChromaMembers, WeightedBiChromaWeightBoundaries) {
+  struct Row {
+    uint32_t mode;
+    int poc0, poc1, cur;    // implicit
+    int o0, o1, w0, w1;     // explicit (denominator 0)
+    int p0, p1, want;
+  };
+  const Row rows[] = {
+      {2, 8, 8, 4, 0, 0, 0, 0, 10, 21, 16},      // td 0: average, rounded up
+      {2, 0, 1, 2, 0, 0, 0, 0, 100, 50, 0},      // w1 = 128, w0 = -64: (-6400 + 6400 + 32) >> 6
+      {2, 0, 2, 5, 0, 0, 0, 0, 100, 50, 75},     // w1 = 160 is out of range: 32 / 32
+      {1, 0, 0, 0, -3, 5, 1, 1, 10, 20, 16},     // offset (-3 + 5 + 1) >> 1 = 1
+      {1, 0, 0, 0, -3, -4, 1, 1, 10, 20, 12},    // offset (-3 - 4 + 1) >> 1 = -3
+  };
+  std::mt19937 rng(3);
+  for (const Row& r : rows) {
+    Scene s(rng, false, r.mode, true);
+    s.current.pic.pictureOrderCount = r.cur;
+    s.lists[0][0]->pictureOrderCount = r.poc0;
+    s.lists[1][0]->pictureOrderCount = r.poc1;
+    s.slice->RefPicList0[0] = s.lists[0][0];
+    s.slice->RefPicList1[0] = s.lists[1][0];
+    s.table.chroma_log2_weight_denom = 0;
+    s.table.chroma_weight_l0[0][0] = static_cast<int16_t>(r.w0);
+    s.table.chroma_weight_l1[0][0] = static_cast<int16_t>(r.w1);
+    s.table.chroma_offset_l0[0][0] = static_cast<int8_t>(r.o0);
+    s.table.chroma_offset_l1[0][0] = static_cast<int8_t>(r.o1);
+    s.mb.ref_idx_l0[0] = s.mb.ref_idx_l1[0] = 0;
+    uint8_t p0[32], p1[32];
+    std::fill(p0, p0 + 32, static_cast<uint8_t>(r.p0));
+    std::fill(p1, p1 + 32, static_cast<uint8_t>(r.p1));
+    WeightedBiChroma(p0, p1, &s.mb, 0, 0);
+    EXPECT_EQ(r.want, p1[0]) << "mode " << r.mode << " pocs " << r.poc0 << "," << r.poc1 << "," << r.cur;
+  }
 }
 
 }  // namespace

@@ -25,12 +25,12 @@ struct Entry {
 };
 
 // Whole-macroblock rows give a member and its _mbaff twin.
-#define LUMA_ROW(name, slice, code, lists, ...)                                                   \
+#define LUMA_ROW(name, mbaffName, slice, code, lists, ...)                                        \
   {#name, #slice[0], code, #lists[0] == 'T', &inter::luma_entry<&name>, nullptr, false},          \
-      {#name "_mbaff", #slice[0], code, #lists[0] == 'T', &inter::luma_entry<&name##_mbaff>, nullptr, true},
-#define CHROMA_ROW(name, slice, code, lists)                                                      \
+      {#mbaffName, #slice[0], code, #lists[0] == 'T', &inter::luma_entry<&mbaffName>, nullptr, true},
+#define CHROMA_ROW(name, mbaffName, slice, code, lists)                                           \
   {#name, #slice[0], code, #lists[0] == 'T', nullptr, &inter::chroma_entry<&name>, false},        \
-      {#name "_mbaff", #slice[0], code, #lists[0] == 'T', nullptr, &inter::chroma_entry<&name##_mbaff>, true},
+      {#mbaffName, #slice[0], code, #lists[0] == 'T', nullptr, &inter::chroma_entry<&mbaffName>, true},
 // Sub-macroblock drivers: one row per code they serve.
 #define SUBMB_ROWS(lumaName, chromaName, sl, pic, lists, ...)                                   \
   ([] {                                                                                         \

@@ -92,3 +92,24 @@ TEST(LumaSampleInterpolation, FieldAccess) {
 }
 
 }  // namespace
+
+// Each named kernel is the one its size's selector returns for the name's
+// fractions, also for negative vector components (their low two bits count).
+TEST(LumaSampleInterpolation, SelectorsReturnTheKernelTheNameGives) {
+  struct Named {
+    LumaSampleInterpolationFn kernel;
+    int xFrac, yFrac;
+    Selector select;
+  };
+#define NAMED_ROW(name, xf, yf, W, H) {name, xf, yf, DecideLumaSampleInterpolation_##W##x##H},
+  const Named rows[] = {LUMA_SAMPLE_KERNELS(NAMED_ROW)};
+#undef NAMED_ROW
+  ASSERT_EQ(64u, sizeof(rows) / sizeof(rows[0]));
+  for (const Named& n : rows) {
+    for (int whole : {0, -3, 5}) {
+      const int16_t mv[2] = {static_cast<int16_t>(4 * whole + n.xFrac), static_cast<int16_t>(4 * -whole + n.yFrac)};
+      EXPECT_EQ(n.kernel, n.select(mv)) << "fractions " << n.xFrac << "," << n.yFrac << " vector " << mv[0] << ","
+                                        << mv[1];
+    }
+  }
+}
