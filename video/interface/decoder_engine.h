@@ -265,14 +265,17 @@ struct VideoDecoder {
   int32_t lastOutputKey;       // output key of the last picture written
   uint8_t outputForced;        // the next output may pass pictures still pending
   uint8_t errorPending;        // an error was posted after the last call returned
-  const char* refusalReason;   // why the stream was refused (error 6), or null
+  const char* refusalReason;   // why the stream was refused (error 6) in words, or null
+  VideoRefusal refusal;        // the same as a reason code (and operation)
   uint32_t dpbFrames;          // frames of the decoded picture buffer the pools were sized for
   uint32_t loneFields;         // finished fields without a second field, waiting for a task to output them
   uint8_t refusedDrain;        // a refusal ended the input: earlier pictures go out, then the error
 };
 
-// Records why a stream is refused and returns the unsupported-syntax result.
-int32_t refuse(DecoderState* ds, const char* reason);
+// Records why a stream is refused (the first reason stays) and returns the
+// unsupported-syntax result. `operation` is the memory management operation
+// of kVideoRefusalMemoryManagement.
+int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation = 0);
 
 // Engine state kept per instance beside DecoderState (reached through the
 // state's owner): the key base that keeps output keys rising across IDR

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,7 @@
 
 #include "decoder_engine.h"
 #include "mb_record.h"
+#include "vpCore.h"
 
 namespace {
 
@@ -119,6 +121,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->errorCode = 0;
   dec->afterSeek = 0;
   dec->refusalReason = nullptr;
+  std::memset(&dec->refusal, 0, sizeof(dec->refusal));
   dec->refusedDrain = 0;
   dec->lastOutputKey = 0;
   dec->outputForced = 0;
@@ -278,9 +281,30 @@ void* aligned_zeroed(size_t bytes) {
   return std::calloc(1, bytes);
 }
 
-int32_t refuse(DecoderState* ds, const char* reason) {
+int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
   VideoDecoder* dec = decoder_of(ds);
-  if (!dec->refusalReason) dec->refusalReason = reason;
+  if (dec->refusalReason) return kStepUnsupported;
+  static const char* const kWords[] = {
+      "",
+      "long-term reference",
+      "memory management operation %u (long-term reference)",
+      "slice groups (FMO)",
+      "chroma format 4:2:2 or 4:4:4",
+      "more than 8 bits per sample",
+      "gaps in frame_num",
+      "SP or SI slices",
+      "left or top cropping",
+      "redundant pictures",
+      "picture larger than the decoder was opened for",
+      "more than 32 active references",
+      "no_output_of_prior_pics_flag with pictures waiting",
+      "parameter set values out of the decoder's range",
+  };
+  if (reason >= sizeof(kWords) / sizeof(kWords[0]) || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
+  dec->refusal.reason = reason;
+  dec->refusal.operation = reason == kVideoRefusalMemoryManagement ? operation : 0;
+  std::snprintf(dec->refusal.text, sizeof(dec->refusal.text), kWords[reason], operation);
+  dec->refusalReason = dec->refusal.text;
   return kStepUnsupported;
 }
 
@@ -313,6 +337,8 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   const uint32_t sse = GetSSEAbility();
   uint32_t n = params->threads;
   if (n == 0) n = static_cast<uint32_t>(GetProcessorNumber());
+  // The decoder runs its own workers: the primitives stay single-threaded.
+  vpSetNumThreads(1);
   if (AllocateCAVLCTables() != 0) return nullptr;
   const uint32_t flags = params->flags;
   const bool refused = (flags & (kOpenOnePicturePerCall | kOpenDecodeOrder)) == (kOpenOnePicturePerCall | kOpenDecodeOrder) &&
@@ -603,6 +629,14 @@ int32_t AVCHDVideoDecoderGetUserDataLib(VideoDecoder* dec, VideoUserData* out) {
     *out = dec->state.lastUserData;
   else
     std::memset(out, 0, sizeof(*out));
+  return 0;
+}
+
+int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* dec, VideoRefusal* out) {
+  if (!dec || !out) return 2;
+  pthread_mutex_lock(&dec->lock);
+  *out = dec->refusal;
+  pthread_mutex_unlock(&dec->lock);
   return 0;
 }
 

@@ -191,4 +191,7 @@ struct DecoderState {
   int32_t keyBase;
   int32_t highestKey;
   uint8_t poolExhausted;  // no free picture record or frame buffer was left
+  // Why the last parameter set was refused (kVideoRefusal...), 0 when it was
+  // not refused for its syntax.
+  uint8_t paramSetRefusal;
 };

@@ -459,19 +459,19 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   s->first_mb_in_slice = h.first_mb_in_slice;
   s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % 5u);
   p->sliceType = s->slice_type;
-  if (s->slice_type > 2) return refuse(ds, "SP or SI slices");
+  if (s->slice_type > 2) return refuse(ds, kVideoRefusalSpSiSlices);
   if (!found) return kStepNoPps;
   PictureParameterSet* pps = h.pps;
   SequenceParameterSet* sps = pps->sps;
   // Sets the pipeline cannot decode never reach it, whatever the parsers kept.
-  if (sps->chroma_format_idc > 1) return refuse(ds, "chroma format other than 4:2:0 or 4:0:0");
-  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse(ds, "more than 8 bits");
-  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse(ds, "gaps in frame_num");
-  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse(ds, "left or top cropping");
-  if (pps->redundant_pic_cnt_present_flag) return refuse(ds, "redundant pictures");
-  if (pps->num_slice_groups_minus1 != 0) return refuse(ds, "slice groups (FMO)");
+  if (sps->chroma_format_idc > 1) return refuse(ds, kVideoRefusalChromaFormat);
+  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse(ds, kVideoRefusalBitDepth);
+  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse(ds, kVideoRefusalFrameNumGaps);
+  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse(ds, kVideoRefusalCropping);
+  if (pps->redundant_pic_cnt_present_flag) return refuse(ds, kVideoRefusalRedundantPictures);
+  if (pps->num_slice_groups_minus1 != 0) return refuse(ds, kVideoRefusalSliceGroups);
   if (16u * sps->PicWidthInMbs + 64u > ds->lumaPitch || 16u * sps->FrameHeightInMbs > ds->lumaHeight)
-    return refuse(ds, "picture larger than the decoder was opened for");
+    return refuse(ds, kVideoRefusalPictureSize);
   s->pps = pps;
   s->pic_parameter_set_id = static_cast<uint8_t>(h.pps_id);
   s->frame_num = h.frame_num;
@@ -493,12 +493,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       const uint32_t l0 = ue_v(r);
       const uint32_t l1 = s->slice_type == 1 ? ue_v(r) : 0;
       // At most 32 entries are used by any slice (16 per frame list).
-      if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse(ds, "more than 32 active references");
+      if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse(ds, kVideoRefusalActiveReferences);
       s->num_ref_idx_l0_active_minus1 = static_cast<uint8_t>(l0);
       s->num_ref_idx_l1_active_minus1 = static_cast<uint8_t>(l1);
     }
     if (s->num_ref_idx_l0_active_minus1 >= kMaxActiveRefs || s->num_ref_idx_l1_active_minus1 >= kMaxActiveRefs)
-      return refuse(ds, "more than 32 active references");
+      return refuse(ds, kVideoRefusalActiveReferences);
   }
   if (r->overrun) return kStepUnsupported;
 
@@ -615,6 +615,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       if (opened()) SetAvailableAccessUnit(ds);
       if (ds->poolExhausted) return kStepNoMemory;
       int32_t result = 0;
+      ds->paramSetRefusal = kVideoRefusalNone;
       if (type == 6) {
         decode_sei_rbsp(tb);
       } else if (type == 7) {
@@ -622,9 +623,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       } else {
         result = DecodePictureParameterSet(tb, 0);
       }
-      if (result == kParamSetUnsupported)
-        refuse(ds, type == 7 ? "sequence parameter set not supported (bit depth, chroma format, frame_num gaps or cropping)"
-                             : "picture parameter set not supported (redundant pictures or slice groups)");
+      if (result == kParamSetUnsupported) refuse(ds, ds->paramSetRefusal != 0 ? uint32_t{ds->paramSetRefusal} : uint32_t{kVideoRefusalParameterSet});
       return consumed(result == 0 ? kStepConsumed : result);
     }
     case 11:
@@ -653,7 +652,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
   if (result == 0 && type == 5 && s->no_output_of_prior_pics_flag) {
     // Nothing can be discarded on the first IDR picture or when no earlier
     // picture waits for output: the flag is then accepted.
-    if (ds->startPicture && output_pending(ds)) result = refuse(ds, "no_output_of_prior_pics_flag with pictures waiting");
+    if (ds->startPicture && output_pending(ds)) result = refuse(ds, kVideoRefusalNoOutputOfPriorPics);
   }
   const SequenceParameterSet* sps = s->pps ? s->pps->sps : nullptr;
   auto update_next_output = [&]() {
