@@ -113,6 +113,12 @@ struct SliceDecodeContext {
   // Pictures this slice holds against recycling (its own and its
   // references) until its reconstruction is over.
   uint8_t holdsPictures;
+  // Macroblock address the slice's data must end before: the next slice
+  // start taken for the picture (or the picture's end), fixed once the next
+  // slice or the end of the picture's input is parsed. 0: the picture's end.
+  uint32_t mbLimit;
+  uint8_t limitPending;  // taken, its limit not fixed yet: entropy decoding waits
+  uint8_t claimed;       // its range counts in the picture's mbClaims until its entropy decoding ends
 };
 
 // Identity of the previous slice, for the detection of a new picture.
@@ -153,6 +159,7 @@ enum : uint32_t {
   kTaskDelete = 1,
   kTaskAllocate = 2,
   kTaskPictureDone = 3,
+  kTaskFinish = 8,  // conceal what no slice brought, deblock, then picture finished
   kTaskOutput = 4,
   kTaskParsePartial = 5,
   kTaskParse = 6,
@@ -190,7 +197,6 @@ struct DecodeTask {
   uint32_t savedBytesLeft;
   uint32_t savedOverrun;
   SliceDecodeContext slice;
-  uint8_t forced;  // run the slice even though a reference is not decoded
 };
 
 struct TaskHeap {
@@ -270,6 +276,7 @@ struct VideoDecoder {
   uint32_t dpbFrames;          // frames of the decoded picture buffer the pools were sized for
   uint32_t loneFields;         // finished fields without a second field, waiting for a task to output them
   uint8_t refusedDrain;        // a refusal ended the input: earlier pictures go out, then the error
+  uint8_t finishScan;          // a picture may wait for a free task to finish it
 };
 
 // Records why a stream is refused (the first reason stays) and returns the
@@ -318,6 +325,12 @@ void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t 
 // Picture holds against recycling while slices read them.
 void hold_slice_pictures(SliceDecodeContext* s);
 void release_slice_pictures(SliceDecodeContext* s);
+
+// Slice ranges of a picture (all under the instance lock). A picture is
+// closed when the next access unit opens or the input ends: its last slice's
+// limit is fixed and no slice comes any more.
+void fix_slice_limit(DecodedPicture* p);
+void close_picture(DecodedPicture* p);
 
 // Task heaps.
 int32_t PushHeap(TaskHeap* heap, DecodeTask* task);

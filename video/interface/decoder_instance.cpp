@@ -150,6 +150,8 @@ void free_everything(VideoDecoder* dec) {
     for (uint32_t i = 0; i < ds->pictureCount; ++i) {
       std::free(ds->pictures[i].macroblocks);
       std::free(ds->pictures[i].mbWritten);
+      std::free(ds->pictures[i].mbFlags);
+      std::free(ds->pictures[i].mbClaims);
       std::free(ds->pictures[i].picTiming);
     }
     std::free(ds->pictures);
@@ -252,7 +254,9 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
     p->macroblocks = static_cast<MacroblockRecord*>(aligned_zeroed((mbs ? mbs : 1) * sizeof(MacroblockRecord)));
     p->picTiming = static_cast<SeiRecord*>(aligned_zeroed(sizeof(SeiRecord)));
     p->mbWritten = static_cast<uint8_t*>(aligned_zeroed(mbs ? mbs : 1));
-    if (!p->macroblocks || !p->picTiming || !p->mbWritten) return false;
+    p->mbFlags = static_cast<uint8_t*>(aligned_zeroed(mbs ? mbs : 1));
+    p->mbClaims = static_cast<uint16_t*>(aligned_zeroed((mbs ? mbs : 1) * sizeof(uint16_t)));
+    if (!p->macroblocks || !p->picTiming || !p->mbWritten || !p->mbFlags || !p->mbClaims) return false;
   }
 
   dec->tasks = static_cast<DecodeTask*>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask)));

@@ -261,6 +261,8 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   const uint32_t heightMbs = sps->FrameHeightInMbs / (1 + field);
   p->mbsLeft = p->mbCount = sps->PicWidthInMbs * heightMbs;
   if (p->mbWritten) std::memset(p->mbWritten, 0, p->mbCount);
+  if (p->mbFlags) std::memset(p->mbFlags, 0, p->mbCount);
+  if (p->mbClaims) std::memset(p->mbClaims, 0, p->mbCount * sizeof(uint16_t));
   p->lumaHeight = static_cast<uint16_t>(heightMbs * 16);
   p->chromaHeight = static_cast<uint16_t>(heightMbs * 8);
   // A field's lines are every other line of the frame.
@@ -639,13 +641,9 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
   if (opened() && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) SetAvailableAccessUnit(ds);
   if (ds->poolExhausted) return kStepNoMemory;
   DecodedPicture* p = ds->currentPicture;
-  // A slice of a picture already finished (or given up) would write into a
-  // picture that may be on its way out: it is dropped.
-  if (p->setUp && p->decoded) {
-    ds->prevNalType = static_cast<uint8_t>(type);
-    ds->prevNalRefIdc = refIdc;
-    return kStepConsumed;
-  }
+  // A slice of a picture already finished still has its header read (the
+  // same in every run, whenever the picture finished); it is then dropped,
+  // its macroblocks being decoded already (see the worker's slice ranges).
   if (!p->setUp) p->referenceMarking = (type == 5 || refIdc != 0) ? 3 : 0;
   s->picture = p;
   int32_t result = decode_slice_header(tb, s, openFlags);

@@ -1,6 +1,7 @@
 // Worker threads: every worker picks the most urgent task under the instance
 // lock, runs one step (the heavy ones with the lock released) and files the
 // task by the step's result into one of four heaps.
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,13 +51,25 @@ void post_error(VideoDecoder* dec, int32_t result) {
 
 
 // Moves every parked task back: finished pictures to the output heap, slices
-// to the work heap.
-void unpark_all(VideoDecoder* dec, bool force = false) {
+// to the work heap (a slice whose references or range are not ready parks
+// again).
+void unpark_all(VideoDecoder* dec) {
   while (dec->waitHeap.count > 0) {
     DecodeTask* t = PopHeap(&dec->waitHeap);
-    t->forced = force ? 1 : 0;
     PushHeap(t->state == kTaskOutput ? &dec->outputHeap : &dec->workHeap, t);
   }
+}
+
+// A free task (the first one that is not holding part of a NAL unit) for
+// work that comes with no NAL unit; null when there is none.
+DecodeTask* take_free_task(VideoDecoder* dec) {
+  if (dec->parseHeap.count == 0) return nullptr;
+  DecodeTask* t = PopHeap(&dec->parseHeap);
+  if (t->state != kTaskParsePartial) return t;
+  DecodeTask* partial = t;
+  t = dec->parseHeap.count > 0 ? PopHeap(&dec->parseHeap) : nullptr;
+  PushHeap(&dec->parseHeap, partial);
+  return t;
 }
 
 // Every byte of the stream has been parsed: the end was signalled, the input
@@ -67,14 +80,9 @@ bool input_complete(const DecoderState* ds) { return ds->endOfStream && ds->pars
 // task to carry it to output; the first one found takes it.
 void carry_lone_field(VideoDecoder* dec) {
   DecoderState* ds = &dec->state;
-  if (dec->loneFields == 0 || dec->parseHeap.count == 0) return;
-  DecodeTask* t = PopHeap(&dec->parseHeap);
-  if (t->state == kTaskParsePartial) {
-    DecodeTask* partial = t;
-    t = dec->parseHeap.count > 0 ? PopHeap(&dec->parseHeap) : nullptr;
-    PushHeap(&dec->parseHeap, partial);
-    if (!t) return;
-  }
+  if (dec->loneFields == 0) return;
+  DecodeTask* t = take_free_task(dec);
+  if (!t) return;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* p = &ds->pictures[i];
     if (!p->unpaired || !p->decoded || p->queued || p->outputDone) continue;
@@ -106,18 +114,82 @@ bool may_parse(VideoDecoder* dec, bool stepwise) {
   return pool_has_room(&dec->state);
 }
 
-// Ends a slice's hold on its pictures; when a failed slice left its picture
-// to the others, the last one to finish completes it.
-bool end_slice(DecodeTask* t) {
+// A closed picture that no slice works on any more and that is not finished
+// yet: it needs a task to conceal what is missing, deblock and finish it.
+bool wants_finisher(const DecodedPicture* p) {
+  return p->setUp && p->closed && !p->decoded && !p->finishing && !p->repeated && p->slicesActive == 0;
+}
+
+// The slice's entropy decoding is over (or will never run): its range no
+// longer holds back the slices that start inside it, and the macroblocks it
+// decoded are marked so that a later slice starting there is dropped.
+void release_claim(VideoDecoder* dec, SliceDecodeContext* s, uint32_t decoded) {
+  DecodedPicture* p = s->picture;
+  if (p->openSlice == s) p->openSlice = nullptr;
+  s->limitPending = 0;
+  if (!s->claimed) return;
+  s->claimed = 0;
+  const uint32_t first = s->firstMbAddr;
+  for (uint32_t a = first; a < s->mbLimit; ++a) {
+    --p->mbClaims[a];
+    if (a - first < decoded) p->mbFlags[a] |= kMbDecoded;
+  }
+  if (dec->waitHeap.count > 0) unpark_all(dec);
+}
+
+// Ends a slice's hold on its pictures; true when this task is the one to
+// finish the picture (it is closed and no other slice works on it).
+bool end_slice(VideoDecoder* dec, DecodeTask* t) {
   SliceDecodeContext* s = &t->slice;
   if (!s->holdsPictures) return false;
   DecodedPicture* p = s->picture;
+  release_claim(dec, s, 0);
   release_slice_pictures(s);
-  if (p->finishPending && p->slicesActive == 0) {
-    p->finishPending = 0;
-    return true;
+  if (!wants_finisher(p)) return false;
+  p->finishing = 1;
+  return true;
+}
+
+// Takes a slice whose header is read into its picture's slice ranges, in
+// stream order. A slice starting where a slice taken before starts repeats
+// it and is dropped (false). The slice taken before it now knows where it
+// must end: at the next slice start after its own.
+bool take_slice(SliceDecodeContext* s) {
+  DecodedPicture* p = s->picture;
+  s->mbLimit = 0;
+  s->limitPending = 0;
+  s->claimed = 0;
+  if (p->repeated) return false;  // the picture shows another one's planes
+  const uint32_t first = s->firstMbAddr;
+  if (first >= p->mbCount || !p->mbFlags) return true;  // entropy decoding refuses it
+  if (p->mbFlags[first] & kMbSliceStart) return false;
+  p->mbFlags[first] |= kMbSliceStart;
+  fix_slice_limit(p);
+  p->openSlice = s;
+  s->limitPending = 1;
+  return true;
+}
+
+// A closed picture that no slice holds (its slices were all lost, or all
+// ended before it closed) is finished by a free task.
+void carry_unfinished(VideoDecoder* dec) {
+  DecoderState* ds = &dec->state;
+  if (!dec->finishScan) return;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* p = &ds->pictures[i];
+    if (!wants_finisher(p)) continue;
+    DecodeTask* t = take_free_task(dec);
+    if (!t) return;  // scanned again once a task is free
+    p->finishing = 1;
+    t->state = kTaskFinish;
+    t->key = p->decodeKey;
+    t->slice.picture = p;
+    t->slice.holdsPictures = 0;
+    t->slice.claimed = 0;
+    t->slice.limitPending = 0;
+    PushHeap(&dec->workHeap, t);
   }
-  return false;
+  dec->finishScan = 0;
 }
 
 bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
@@ -135,41 +207,63 @@ bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
   return true;
 }
 
-// decodeFlags are the flags of the decode call, read under the instance lock
-// by the caller (the caller of the library may change them meanwhile).
-int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState* ds, DecodeTask* t,
-                               uint32_t decodeFlags) {
-  (void)ds;
+// Reconstructs the slice; true when it brought the picture's count of
+// macroblocks still to reconstruct to 0 (the picture is complete).
+bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
   SetThreadBuffer(tb, t);
   const uint32_t n = t->slice.predictAndCombine(tb);
   ReturnThreadBuffer(tb, t);
-  // A slice that reconstructs nothing is done; it must not come back.
-  if (n == 0) return kStepConsumed;
+  if (n == 0) return false;
   DecodedPicture* p = t->slice.picture;
-  // The slice wrote its run of macroblocks (slices of a picture cover
-  // disjoint runs, so no lock is needed).
+  // The slice wrote its run of macroblocks (the runs of a picture's slices
+  // never overlap, so no lock is needed).
   const uint32_t first = t->slice.firstMbAddr;
   if (p->mbWritten && first < p->mbCount) std::memset(p->mbWritten + first, 1, n < p->mbCount - first ? n : p->mbCount - first);
   pthread_mutex_lock(&dec->mbLock);
   const uint32_t before = p->mbsLeft;
   p->mbsLeft = before > n ? before - n : 0;
   pthread_mutex_unlock(&dec->mbLock);
-  if (before > n) return kStepConsumed;
-  int32_t result = 0;
-  if (!(decodeFlags & kDecodeNoDeblocking)) {
-    // The deblocking filter reads each macroblock's slice link, and the
-    // other slices' tasks may already parse new units into their slice
-    // contexts: every macroblock is linked to this slice, whose frame/field
-    // kind is the picture's, for as long as the filter runs.
-    for (uint32_t i = 0; i < p->mbCount; ++i) p->macroblocks[i].slice = &t->slice;
-    result = static_cast<int32_t>(t->slice.deblock(p));
-  }
-  t->state = kTaskPictureDone;
-  return result;
+  return before <= n;
 }
 
-// Macroblocks of a damaged picture that no slice reconstructed (the rest of a
-// slice whose entropy decoding failed) become mid-grey, margins included, so
+// A concealed macroblock: intra without residual, so that direct prediction
+// of later pictures finds no motion in it; each run of them is one
+// unfiltered slice for the deblocking walk. Nothing of a record used before
+// survives, so the picture is the same whichever record array it got.
+void conceal_record(MacroblockRecord* mb, uint32_t addr, uint8_t structure, uint8_t qp) {
+  std::memset(static_cast<void*>(mb), 0, offsetof(MacroblockRecord, luma_coeff));
+  mb->mb_type = MbI_16x16_First;
+  mb->qp_y = qp;
+  mb->qp_cb = static_cast<int8_t>(qp);
+  mb->qp_cr = static_cast<int8_t>(qp);
+  std::memset(mb->intra_pred_mode, 2, sizeof(mb->intra_pred_mode));
+  mb->luma_nonzero_mask = 0;
+  mb->luma_dc_nonzero = 0;
+  mb->chroma_nonzero_mask = 0;
+  mb->chroma_ac_cbf_mask = 0;
+  std::memset(mb->ref_idx_l0, -1, sizeof(mb->ref_idx_l0));
+  std::memset(mb->ref_idx_l1, -1, sizeof(mb->ref_idx_l1));
+  std::memset(mb->ref_pic_l0, 0, sizeof(mb->ref_pic_l0));
+  std::memset(mb->ref_pic_l1, 0, sizeof(mb->ref_pic_l1));
+  std::memset(mb->sub_mb_type, 0, sizeof(mb->sub_mb_type));
+  std::memset(mb->pred_flag_l0, 0, sizeof(mb->pred_flag_l0));
+  std::memset(mb->pred_flag_l1, 0, sizeof(mb->pred_flag_l1));
+  std::memset(mb->mv_l0, 0, sizeof(mb->mv_l0));
+  std::memset(mb->mv_l1, 0, sizeof(mb->mv_l1));
+  std::memset(mb->mvd_l0, 0, sizeof(mb->mvd_l0));
+  std::memset(mb->mvd_l1, 0, sizeof(mb->mvd_l1));
+  std::memset(mb->ref_id_l0, 0, sizeof(mb->ref_id_l0));
+  std::memset(mb->ref_id_l1, 0, sizeof(mb->ref_id_l1));
+  mb->mb_structure = structure;
+  mb->mb_addr = addr;
+  mb->slice_first_flag = 0;
+  mb->deblock_idc = 1;
+  mb->slice_mb_count = 0;
+  mb->slice = nullptr;
+}
+
+// Macroblocks of a picture that no slice reconstructed (a slice lost, or
+// given up) become mid-grey, margins included, with concealed records, so
 // that the picture and those predicted from it are the same on every run.
 void conceal_unwritten(DecodedPicture* p) {
   const uint32_t w = p->widthInMbs;
@@ -199,6 +293,55 @@ void conceal_unwritten(DecodedPicture* p) {
     }
     for (uint32_t k = 0; k < unit; ++k) p->mbWritten[a + k] = 1;
   }
+}
+
+// Marks the concealed macroblocks' records: each run is a slice the
+// deblocking walk passes over.
+void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
+  const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const uint32_t unit = pairs ? 2 : 1;
+  const uint8_t qp = 26;
+  MacroblockRecord* runStart = nullptr;
+  for (uint32_t a = 0; a + unit <= p->mbCount; a += unit) {
+    if (wasWritten[a] && wasWritten[a + unit - 1]) {
+      runStart = nullptr;
+      continue;
+    }
+    for (uint32_t k = 0; k < unit; ++k)
+      conceal_record(&p->macroblocks[a + k], a + k, pairs ? 2 : p->structure, qp);
+    if (!runStart) {
+      runStart = &p->macroblocks[a];
+      runStart->slice_first_flag = 1;
+    }
+    runStart->slice_mb_count += unit;
+  }
+}
+
+// Conceals what no slice brought and deblocks the picture; runs without the
+// instance lock, once per picture, after every slice of it is over.
+void finish_picture(DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags) {
+  if (p->mbsLeft != 0 && p->mbWritten) {
+    // Which macroblocks were concealed: the grey fill marks them written.
+    uint8_t* before = p->mbFlags;  // reused: the slice ranges are settled
+    for (uint32_t a = 0; a < p->mbCount; ++a) before[a] = p->mbWritten[a];
+    conceal_unwritten(p);
+    conceal_records(p, before);
+    p->damaged = 1;
+  }
+  if (decodeFlags & kDecodeNoDeblocking) return;
+  // The deblocking filter reads each macroblock's slice link for the
+  // picture's frame/field kind, and the slices' tasks may already parse new
+  // units into their contexts: every macroblock is linked to this task's
+  // context, set to the picture's kind, for as long as the filter runs.
+  const bool mbaff = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  link->MbaffFrameFlag = mbaff ? 1 : 0;
+  link->field_pic_flag = p->structure != 2 ? 1 : 0;
+  link->picture = p;
+  for (uint32_t i = 0; i < p->mbCount; ++i) p->macroblocks[i].slice = link;
+  if (mbaff)
+    DeblockingFilter_mbaff(p);
+  else
+    DeblockingFilter(p);
 }
 
 // The other field of a field pair, and the key the pair is output under.
@@ -271,7 +414,6 @@ bool behind_pending(DecodedPicture* p) {
 int32_t picture_done(VideoDecoder* dec, DecodeTask* t) {
   DecoderState* ds = &dec->state;
   DecodedPicture* p = t->slice.picture;
-  if (p->damaged && !p->decoded) conceal_unwritten(p);
   p->decoded = 1;
   FrameBuffer* fb = p->frameBuffer;
   if (fb->outputStatus < 1) fb->outputStatus = 1;
@@ -403,6 +545,10 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     return kStepWaitInput;
   }
   if (parsed == kAnnexBNeedInput) {
+    // The input ends on a unit boundary: the last slice taken ends before
+    // the next one a later input may bring (a slice starting inside it waits
+    // for it), so its range is fixed now.
+    if (ds->currentPicture && ds->currentPicture->setUp) fix_slice_limit(ds->currentPicture);
     t->state = kTaskParse;
     return kStepWaitInput;
   }
@@ -419,6 +565,10 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
   DecodedPicture* cur = ds->currentPicture;
   if (!apply_skip_rule(dec, t, &result) && !cur->hasPicTiming && cur->setUp)
     cur->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(cur->outputKey));
+  const uint32_t st = t->state;
+  if (result == 0 && (st == kTaskEntropyI || st == kTaskEntropyP || st == kTaskEntropyB) && !take_slice(&t->slice))
+    result = kStepConsumed;  // repeats a slice of the picture: dropped
+  dec->finishScan = 1;  // a new access unit may have closed the picture before
   return result;
 }
 
@@ -446,6 +596,14 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     case kTaskEntropyI:
     case kTaskEntropyP:
     case kTaskEntropyB: {
+      SliceDecodeContext* s = &t->slice;
+      DecodedPicture* p = s->picture;
+      // The slice's range is fixed once the next slice (or the end of the
+      // picture's input) is parsed; a slice starting inside the range of an
+      // earlier one waits for it and is dropped when it decoded that start.
+      if (s->limitPending) return kStepPark;
+      if (s->claimed && p->mbClaims[s->firstMbAddr] > 1) return kStepPark;
+      if (s->claimed && (p->mbFlags[s->firstMbAddr] & kMbDecoded)) return kStepConsumed;
       const uint32_t state = t->state;
       pthread_mutex_unlock(&dec->lock);
       SetThreadBuffer(tb, t);
@@ -458,46 +616,49 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
         r = binari_decode_b_unit(tb);
       ReturnThreadBuffer(tb, t);
       pthread_mutex_lock(&dec->lock);
+      const uint32_t decoded = r == 0 && s->firstMb ? s->firstMb->slice_mb_count : 0;
+      release_claim(dec, s, decoded);
       if (r == 0) {
         t->state = state + 2;
         return 0;
       }
-      // The rest of the slice is given up; the picture completes with what
-      // the other slices bring, once none of them is still writing.
-      DecodedPicture* p = t->slice.picture;
+      // The slice is given up; its macroblocks are concealed when the
+      // picture is finished.
       p->damaged = 1;
-      end_slice(t);
-      if (p->slicesActive != 0) {
-        p->finishPending = 1;
-        return kStepConsumed;
-      }
-      t->state = kTaskPictureDone;
-      return 0;
+      return kStepConsumed;
     }
     case kTaskReconI:
     case kTaskReconP:
     case kTaskReconB: {
       const uint32_t lists = t->state == kTaskReconI ? 0 : (t->state == kTaskReconP ? 1 : 2);
-      // A slice waits for its references; once everything waits (or the
-      // stream has ended) it runs with what they hold, flagged damaged.
-      if (!references_decoded(&t->slice, lists)) {
-        if (!t->forced) return kStepPark;
-        t->slice.picture->damaged = 1;
+      // A slice waits for its references to be finished: every picture is
+      // finished in the end (missing macroblocks concealed), and reading one
+      // before that would race with its reconstruction or deblocking.
+      if (!references_decoded(&t->slice, lists)) return kStepPark;
+      pthread_mutex_unlock(&dec->lock);
+      const bool complete = Predict_Combine_Filter(dec, tb, t);
+      pthread_mutex_lock(&dec->lock);
+      DecodedPicture* p = t->slice.picture;
+      bool finisher = end_slice(dec, t);
+      if (complete && !p->finishing) {
+        p->finishing = 1;
+        finisher = true;
       }
-      t->forced = 0;
+      if (!finisher) return kStepConsumed;
+      t->state = kTaskFinish;
+      return 0;
+    }
+    case kTaskFinish: {
+      DecodedPicture* p = t->slice.picture;
       const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);
-      int32_t r = Predict_Combine_Filter(dec, tb, ds, t, flags);
+      finish_picture(p, &t->slice, flags);
       pthread_mutex_lock(&dec->lock);
-      const bool finisher = end_slice(t);
-      if (r == kStepConsumed && finisher) {
-        t->state = kTaskPictureDone;
-        r = 0;
-      }
-      return r;
+      t->state = kTaskPictureDone;
+      return 0;
     }
     case kTaskPictureDone:
-      end_slice(t);
+      end_slice(dec, t);
       return picture_done(dec, t);
     case kTaskOutput:
       return output_picture(dec, t);
@@ -519,7 +680,11 @@ void refusal_ends_input(VideoDecoder* dec) {
   ds->copying = 0;
   ds->endOfStream = 1;
   DecodedPicture* p = ds->currentPicture;
-  if (p && p->setUp && !p->decoded && p->slicesActive == 0 && p->mbsLeft == p->mbCount) RemoveCurrentAccessUnit(ds);
+  if (p && p->setUp && !p->decoded && !p->finishing && p->slicesActive == 0 && p->mbsLeft == p->mbCount)
+    RemoveCurrentAccessUnit(ds);
+  else if (p && p->setUp)
+    close_picture(p);
+  dec->finishScan = 1;
 }
 
 void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
@@ -539,7 +704,12 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
         PushHeap(&dec->waitHeap, t);
       break;
     case kStepConsumed:
-      end_slice(t);
+      if (end_slice(dec, t)) {
+        // The last slice of a closed picture: this task finishes it.
+        t->state = kTaskFinish;
+        PushHeap(&dec->workHeap, t);
+        break;
+      }
       t->state = kTaskParse;
       t->key = 0;
       PushHeap(&dec->parseHeap, t);
@@ -549,16 +719,20 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
       break;
     case kStepUnsupported:
       if (dec->refusalReason) {
-        end_slice(t);
+        const bool finisher = end_slice(dec, t);
         refusal_ends_input(dec);
-        t->state = kTaskParse;
+        t->state = finisher ? kTaskFinish : kTaskParse;
+        if (finisher) {
+          PushHeap(&dec->workHeap, t);
+          break;
+        }
         t->key = 0;
         PushHeap(&dec->parseHeap, t);
         break;
       }
       [[fallthrough]];
     default:
-      end_slice(t);
+      end_slice(dec, t);
       post_error(dec, result);
       break;
   }
@@ -670,6 +844,7 @@ void* WorkerThread(void* arg) {
       continue;
     }
     const bool stepwise = (dec->openFlags & oneByOne) == oneByOne;
+    carry_unfinished(dec);
     carry_lone_field(dec);
     DecodeTask* t = nullptr;
     if (!dec->resultPosted) {
@@ -736,6 +911,12 @@ void* WorkerThread(void* arg) {
       }
       if (ds->endOfStream) {
         close_last_field(dec);
+        DecodedPicture* last = ds->currentPicture;
+        if (input_complete(ds) && last && last->setUp && !last->closed) {
+          close_picture(last);
+          dec->finishScan = 1;
+          continue;
+        }
         if (dec->loneFields != 0 && dec->parseHeap.count > 0) continue;
         if (dec->idleCount != dec->threadCount - 1) {
           idle = true;
@@ -746,7 +927,7 @@ void* WorkerThread(void* arg) {
           // Nothing else can run: parked tasks go first, so that pictures
           // still to finish are output in their place; slices run with what
           // their references hold.
-          unpark_all(dec, true);
+          unpark_all(dec);
         } else if (dec->outputHeap.count > 0) {
           // With the last NAL unit still waiting for a record, only what no
           // picture known before it holds back goes out.
@@ -791,7 +972,7 @@ void* WorkerThread(void* arg) {
         } else if (dec->waitHeap.count > 0) {
           // Parked slices run with what their references hold rather than
           // wait forever.
-          unpark_all(dec, true);
+          unpark_all(dec);
         } else if (head) {
           // The picture before the first one waiting will never come.
           if (head_key(dec) > ds->outputPosition) ds->outputPosition = head_key(dec);
