@@ -32,10 +32,11 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->openSlice = nullptr;
   p->closed = 0;
   p->finishing = 0;
+  p->limitFixed = 0;
   p->outputDone = 0;
   p->unpaired = 0;
   p->queued = 0;
-  p->bumped = 0;
+  p->released = 0;
   p->users = 0;
   p->repeated = 0;
   p->markingBefore = 0;
@@ -123,6 +124,7 @@ void fix_slice_limit(DecodedPicture* p) {
   s->mbLimit = end;
   s->limitPending = 0;
   s->claimed = 1;
+  p->limitFixed = 1;  // the slice's task may be parked waiting for it
 }
 
 void close_picture(DecodedPicture* p) {
@@ -137,7 +139,9 @@ bool pool_has_room(const DecoderState* ds) {
 }
 
 bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
-  return p->referenceMarking == 0 && p->users == 0 && p != ds->lastPicture &&
+  // A picture given up for output is still finished first: a worker may be
+  // concealing or deblocking it.
+  return p->referenceMarking == 0 && p->users == 0 && p != ds->lastPicture && !(p->setUp && !p->decoded) &&
          (p->outputDone || (!p->setUp && !p->queued));
 }
 
@@ -182,6 +186,7 @@ int32_t SetAvailableAccessUnit(DecoderState* ds) {
 
 int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
   DecodedPicture* p = ds->currentPicture;
+  if (p->released) withdraw_release(decoder_of(ds), p);
   if (ds->accessUnitCounter != 0) --ds->accessUnitCounter;
   p->referenceMarking = 0;
   p->releaseKey = 0;

@@ -269,14 +269,20 @@ struct VideoDecoder {
   uint16_t codedHeight;
   uint32_t macroblocksPerPicture;
   int32_t lastOutputKey;       // output key of the last picture written
-  uint8_t outputForced;        // the next output may pass pictures still pending
   uint8_t errorPending;        // an error was posted after the last call returned
   const char* refusalReason;   // why the stream was refused (error 6) in words, or null
   VideoRefusal refusal;        // the same as a reason code (and operation)
   uint32_t dpbFrames;          // frames of the decoded picture buffer the pools were sized for
-  uint32_t loneFields;         // finished fields without a second field, waiting for a task to output them
   uint8_t refusedDrain;        // a refusal ended the input: earlier pictures go out, then the error
-  uint8_t finishScan;          // a picture may wait for a free task to finish it
+  uint8_t finishScan;          // a picture may wait for a worker to finish it
+  // Pictures released for output, in the order they are to be written (a
+  // ring of pictureCount entries); releases are decided in stream order.
+  DecodedPicture** releaseQueue;
+  uint32_t releaseHead;
+  uint32_t releaseCount;
+  int32_t releaseFloor;        // highest key released (or where output started)
+  uint8_t releaseFloorSet;
+  uint8_t stallRounds;         // times parked slices were woken with nothing else running
 };
 
 // Records why a stream is refused (the first reason stays) and returns the
@@ -339,6 +345,15 @@ DecodeTask* PopHeap(TaskHeap* heap);
 // Marks a field that gets no second field; one already finished is handed
 // to output by the next free task.
 void mark_unpaired(VideoDecoder* dec, DecodedPicture* p);
+
+// Output order, decided at each picture's set-up in stream order: pictures
+// are released for output while more wait than the stream may reorder or
+// the decoded picture buffer is over full; an IDR picture or memory
+// management operation 5 releases every picture before it.
+void release_for_output(VideoDecoder* dec, DecodedPicture* p);
+void release_before(VideoDecoder* dec, DecodedPicture* p);
+// Takes a withdrawn picture back out of the pictures released for output.
+void withdraw_release(VideoDecoder* dec, DecodedPicture* p);
 
 int32_t SetThreadBuffer(ThreadBuffer* tb, DecodeTask* task);
 int32_t ReturnThreadBuffer(ThreadBuffer* tb, DecodeTask* task);

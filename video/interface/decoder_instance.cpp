@@ -124,9 +124,12 @@ void clear_decoding_state(VideoDecoder* dec) {
   std::memset(&dec->refusal, 0, sizeof(dec->refusal));
   dec->refusedDrain = 0;
   dec->lastOutputKey = 0;
-  dec->outputForced = 0;
   dec->errorPending = 0;
-  dec->loneFields = 0;
+  dec->releaseHead = dec->releaseCount = 0;
+  dec->releaseFloor = 0;
+  dec->releaseFloorSet = 0;
+  dec->stallRounds = 0;
+  dec->finishScan = 0;
   ResetPicturePools(ds);
 }
 
@@ -141,6 +144,7 @@ void free_everything(VideoDecoder* dec) {
   std::free(dec->parseHeap.entries);
   std::free(dec->waitHeap.entries);
   std::free(dec->tasks);
+  std::free(dec->releaseQueue);
   if (ds->frameBuffers) {
     for (uint32_t i = 0; i < ds->frameBufferCount; ++i)
       if (ds->frameBuffers[i].Y) std::free(ds->frameBuffers[i].Y - 32);
@@ -259,6 +263,8 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
     if (!p->macroblocks || !p->picTiming || !p->mbWritten || !p->mbFlags || !p->mbClaims) return false;
   }
 
+  dec->releaseQueue = static_cast<DecodedPicture**>(aligned_zeroed(ds->pictureCount * sizeof(DecodedPicture*)));
+  if (!dec->releaseQueue) return false;
   dec->tasks = static_cast<DecodeTask*>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask)));
   dec->workHeap.entries = static_cast<DecodeTask**>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask*)));
   dec->outputHeap.entries = static_cast<DecodeTask**>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask*)));

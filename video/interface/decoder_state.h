@@ -91,7 +91,7 @@ struct DecodedPicture {
   uint8_t outputDone;            // written out (or given up for output)
   uint8_t unpaired;              // a field whose second field never came
   uint8_t queued;                // handed to output (a field pair once, by either field)
-  uint8_t bumped;                // an IDR picture or operation 5 followed: no later picture precedes it
+  uint8_t released;              // released for output (see the decoder's release queue)
   uint8_t* mbWritten;            // per macroblock: 1 once reconstruction wrote it
   // Which slice may write which macroblocks, decided in stream order so that
   // a damaged stream decodes the same however the workers' timing goes: per
@@ -102,6 +102,7 @@ struct DecodedPicture {
   SliceDecodeContext* openSlice;  // the last slice taken, whose end is not yet bounded
   uint8_t closed;                 // no further slice can come: missing macroblocks stay missing
   uint8_t finishing;              // a task conceals, deblocks and finishes the picture
+  uint8_t limitFixed;             // a slice's limit was fixed since the worker last looked
   uint8_t repeated;              // skipped: shows an earlier picture's planes
 };
 

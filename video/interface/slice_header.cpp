@@ -193,12 +193,7 @@ void assign_keys(DecoderState* ds, DecodedPicture* p, bool idr, uint32_t openFla
 // An IDR picture or memory_management_control_operation 5 ends the order of
 // the pictures before it: every one of them still waiting for output comes
 // first and may be output without waiting for later pictures.
-void bump_earlier(DecoderState* ds, const DecodedPicture* p) {
-  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-    DecodedPicture* q = &ds->pictures[i];
-    if (q != p && q != p->pairedField && q->setUp && !q->outputDone) q->bumped = 1;
-  }
-}
+void bump_earlier(DecoderState* ds, DecodedPicture* p) { release_before(decoder_of(ds), p); }
 
 // After memory_management_control_operation 5 the picture's counts restart
 // from it, and every earlier picture is output before it.
@@ -377,6 +372,10 @@ void start_output_at(DecoderState* ds, int32_t key) {
     ds->seekStep = 0;
   }
   ds->outputStarted = 1;
+  // Pictures with picture timing due before the start are not output.
+  VideoDecoder* dec = decoder_of(ds);
+  if (!dec->releaseFloorSet || ds->outputPosition > dec->releaseFloor) dec->releaseFloor = ds->outputPosition;
+  dec->releaseFloorSet = 1;
 }
 
 // Output start with the delay test.
@@ -644,9 +643,11 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
   // A slice of a picture already finished still has its header read (the
   // same in every run, whenever the picture finished); it is then dropped,
   // its macroblocks being decoded already (see the worker's slice ranges).
+  const bool opensPicture = !p->setUp;
   if (!p->setUp) p->referenceMarking = (type == 5 || refIdc != 0) ? 3 : 0;
   s->picture = p;
   int32_t result = decode_slice_header(tb, s, openFlags);
+
   if (result == 0 && type == 5 && s->no_output_of_prior_pics_flag) {
     // Nothing can be discarded on the first IDR picture or when no earlier
     // picture waits for output: the flag is then accepted.
@@ -719,6 +720,10 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     }
   }
 
+  // The picture set up by this slice (and kept) joins the pictures waiting
+  // for output once its marking has freed the buffer of the references it
+  // ended.
+  if (opensPicture && p->setUp) release_for_output(dec, p);
   switch (result) {
     case 0:
       ds->prevNalType = static_cast<uint8_t>(type);

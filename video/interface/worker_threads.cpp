@@ -10,14 +10,6 @@
 
 namespace {
 
-// How far the next output may pass the waits of output order.
-enum : uint8_t {
-  kForceReorder = 1,  // pictures not parsed yet are not waited for
-  kForceAll = 2,      // nor pictures known to come first
-};
-
-int32_t head_key(const VideoDecoder* dec) { return dec->outputHeap.entries[0]->key; }
-
 bool goes_before(const DecodeTask* a, const DecodeTask* b) {
   return a->key < b->key || (a->key == b->key && a->state < b->state);
 }
@@ -75,28 +67,6 @@ DecodeTask* take_free_task(VideoDecoder* dec) {
 // Every byte of the stream has been parsed: the end was signalled, the input
 // is used up and no NAL unit is still being assembled.
 bool input_complete(const DecoderState* ds) { return ds->endOfStream && ds->parseBytesLeft == 0 && !ds->copying; }
-
-// A lone field finished before it was known to stay alone waits for a free
-// task to carry it to output; the first one found takes it.
-void carry_lone_field(VideoDecoder* dec) {
-  DecoderState* ds = &dec->state;
-  if (dec->loneFields == 0) return;
-  DecodeTask* t = take_free_task(dec);
-  if (!t) return;
-  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-    DecodedPicture* p = &ds->pictures[i];
-    if (!p->unpaired || !p->decoded || p->queued || p->outputDone) continue;
-    t->state = kTaskPictureDone;
-    t->key = p->outputKey;
-    t->slice.picture = p;
-    t->slice.holdsPictures = 0;
-    PushHeap(&dec->workHeap, t);
-    --dec->loneFields;
-    return;
-  }
-  dec->loneFields = 0;  // none left to carry
-  PushHeap(&dec->parseHeap, t);
-}
 
 // At the end of the input a last field without its second field stays alone.
 void close_last_field(VideoDecoder* dec) {
@@ -170,26 +140,41 @@ bool take_slice(SliceDecodeContext* s) {
   return true;
 }
 
-// A closed picture that no slice holds (its slices were all lost, or all
-// ended before it closed) is finished by a free task.
-void carry_unfinished(VideoDecoder* dec) {
+// Slices parked until their range was fixed may run once it is.
+void wake_for_limits(VideoDecoder* dec) {
   DecoderState* ds = &dec->state;
-  if (!dec->finishScan) return;
+  bool fixed = false;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* p = &ds->pictures[i];
+    if (p->limitFixed) {
+      p->limitFixed = 0;
+      fixed = true;
+    }
+  }
+  if (fixed && dec->waitHeap.count > 0) unpark_all(dec);
+}
+
+// A closed picture that no slice holds (its slices were all lost, or all
+// ended before it closed) is finished by a worker without a task, so that
+// finishing never waits for a free task; true when one was finished.
+void finish_picture(DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags);
+void picture_done(VideoDecoder* dec, DecodedPicture* p);
+bool finish_job(VideoDecoder* dec, SliceDecodeContext* link) {
+  DecoderState* ds = &dec->state;
+  if (!dec->finishScan) return false;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* p = &ds->pictures[i];
     if (!wants_finisher(p)) continue;
-    DecodeTask* t = take_free_task(dec);
-    if (!t) return;  // scanned again once a task is free
     p->finishing = 1;
-    t->state = kTaskFinish;
-    t->key = p->decodeKey;
-    t->slice.picture = p;
-    t->slice.holdsPictures = 0;
-    t->slice.claimed = 0;
-    t->slice.limitPending = 0;
-    PushHeap(&dec->workHeap, t);
+    const uint32_t flags = dec->decodeFlags;
+    pthread_mutex_unlock(&dec->lock);
+    finish_picture(p, link, flags);
+    pthread_mutex_lock(&dec->lock);
+    picture_done(dec, p);
+    return true;
   }
   dec->finishScan = 0;
+  return false;
 }
 
 bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
@@ -372,124 +357,111 @@ void order_limits(const VideoDecoder* dec, const DecodedPicture* p, uint32_t* re
   *dpb = frames;
 }
 
-// 1 while a picture that follows p in decode order may still precede it in
-// output order: fewer frames wait for output than the stream may reorder and
-// the decoded picture buffer (pictures waiting for output and references) is
-// not over full. An IDR picture or operation 5 after p, or the end of the
-// input, releases it. Fields count as half frames.
-bool reorder_holds(const VideoDecoder* dec, const DecodedPicture* p) {
-  const DecoderState* ds = &dec->state;
-  if (p->bumped || input_complete(ds)) return false;
-  uint32_t reorder;
-  uint32_t dpb;
-  order_limits(dec, p, &reorder, &dpb);
-  uint32_t waiting = 0;
-  uint32_t stored = 0;
+// Pictures waiting for output and pictures held in the decoded picture
+// buffer (waiting, or references), in fields (2 per frame).
+void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored) {
+  *waiting = *stored = 0;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     const DecodedPicture* q = &ds->pictures[i];
-    if (!q->setUp) continue;
+    if (!q->setUp || q->outputDone) continue;
     const uint32_t halves = q->structure == 2 ? 2 : 1;
-    if (!q->outputDone) {
-      waiting += halves;
-      stored += halves;
+    if (!q->released) {
+      *waiting += halves;
+      *stored += halves;
     } else if (q->referenceMarking) {
-      stored += halves;
+      *stored += halves;
     }
   }
-  return waiting <= 2 * reorder && stored <= 2 * dpb;
 }
 
-// 1 while a picture before this one in output order is known and not yet
-// output: output then waits, however the workers' timing went.
-bool behind_pending(DecodedPicture* p) {
-  DecodedPicture* q = partner_of(p);
-  for (DecodedPicture* r = p->prevInOutputOrder; r; r = r->prevInOutputOrder) {
-    if (r == q) continue;
-    if (r->outputDone) return false;
-    if (r->setUp) return true;
-  }
-  return false;
-}
-
-int32_t picture_done(VideoDecoder* dec, DecodeTask* t) {
+// Releases for output the waiting picture that comes first in output order
+// (ties: the first decoded), with the other field of its frame; false when
+// none waits. Releases happen in stream order only, so the output order is
+// the same however the workers' timing goes. A picture with picture timing
+// due before one already released (or before output started) is too late
+// and is not output.
+bool release_first(VideoDecoder* dec) {
   DecoderState* ds = &dec->state;
-  DecodedPicture* p = t->slice.picture;
+  DecodedPicture* first = nullptr;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* q = &ds->pictures[i];
+    if (!q->setUp || q->released || q->outputDone) continue;
+    if (!first || q->outputKey < first->outputKey ||
+        (q->outputKey == first->outputKey && q->accessUnitIndex < first->accessUnitIndex))
+      first = q;
+  }
+  if (!first) return false;
+  DecodedPicture* other = partner_of(first);
+  first->released = first->queued = 1;
+  if (other) other->released = other->queued = 1;
+  const int32_t key = other && other->outputKey < first->outputKey ? other->outputKey : first->outputKey;
+  if (first->hasPicTiming && dec->releaseFloorSet && key < dec->releaseFloor) {
+    first->outputDone = 1;
+    if (other) other->outputDone = 1;
+    return true;
+  }
+  if (!dec->releaseFloorSet || key > dec->releaseFloor) dec->releaseFloor = key;
+  dec->releaseFloorSet = 1;
+  const uint32_t cap = ds->pictureCount;
+  dec->releaseQueue[(dec->releaseHead + dec->releaseCount) % cap] = first;
+  ++dec->releaseCount;
+  return true;
+}
+
+// The next picture released for output, or null.
+DecodedPicture* next_released(VideoDecoder* dec) {
+  while (dec->releaseCount > 0) {
+    DecodedPicture* p = dec->releaseQueue[dec->releaseHead];
+    if (!p->outputDone) return p;
+    dec->releaseHead = (dec->releaseHead + 1) % dec->state.pictureCount;
+    --dec->releaseCount;
+  }
+  return nullptr;
+}
+
+void picture_done(VideoDecoder* dec, DecodedPicture* p) {
   p->decoded = 1;
   FrameBuffer* fb = p->frameBuffer;
   if (fb->outputStatus < 1) fb->outputStatus = 1;
-  int32_t result;
-  if (p->outputKey < ds->outputPosition && ds->currentPicture->hasPicTiming) {
-    p->outputDone = 1;
-    result = kStepConsumed;
-  } else if (p->structure == 2) {
-    t->key = p->outputKey;
-    result = kStepToOutput;
-  } else {
-    DecodedPicture* q = partner_of(p);
-    if (p->queued || (q && q->queued)) {
-      result = kStepConsumed;  // a re-run after the other field handed the pair on
-    } else if (q && q->decoded) {
-      t->key = p->outputKey < q->outputKey ? p->outputKey : q->outputKey;
-      const uint32_t st = q->frameBuffer->outputStatus > fb->outputStatus ? q->frameBuffer->outputStatus : fb->outputStatus;
-      fb->outputStatus = st;
-      q->frameBuffer->outputStatus = st;
-      result = kStepToOutput;
-    } else if (q) {
-      result = kStepConsumed;  // the other field outputs the pair
-    } else if (p->unpaired) {
-      // No second field comes: the field is output alone.
-      t->key = p->outputKey;
-      result = kStepToOutput;
-    } else {
-      // Whether a second field comes is known with the next picture; if none
-      // does, a free task carries this field to output then.
-      result = kStepConsumed;
-    }
-  }
-  if (result == kStepToOutput) {
-    p->queued = 1;
-    if (DecodedPicture* q = partner_of(p)) q->queued = 1;
-  }
   // Slices parked for this picture (also one that was unmarked by the very
   // picture that reads it) may run now.
   if (dec->waitHeap.count > 0) unpark_all(dec);
-  return result;
 }
 
-int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
+// Writes picture p (a frame, or a field with the other field of its frame)
+// out under key; false when it is to be written again (frame doubling and
+// tripling).
+bool write_picture(VideoDecoder* dec, DecodedPicture* p, int32_t* key) {
   DecoderState* ds = &dec->state;
-  DecodedPicture* p = t->slice.picture;
   DecodedPicture* q = partner_of(p);
   const DecodedPicture* top = (p->structure == 1 && q) ? q : p;
   ds->lastUserData = top->frameBuffer->userData;
+  if (q) {
+    const uint32_t st = q->frameBuffer->outputStatus > p->frameBuffer->outputStatus ? q->frameBuffer->outputStatus
+                                                                                       : p->frameBuffer->outputStatus;
+    p->frameBuffer->outputStatus = st;
+    q->frameBuffer->outputStatus = st;
+  }
   // The position moves on to just past the picture written: counts that step
   // by one per frame must not let it run ahead of the pictures to come.
-  if (t->key + 2 > ds->outputPosition) ds->outputPosition = t->key + 2;
-  dec->lastOutputKey = t->key;
-  dec->outputForced = 0;
+  if (*key + 2 > ds->outputPosition) ds->outputPosition = *key + 2;
+  dec->lastOutputKey = *key;
   write_out_picture(dec->outputBuffer, p, ds->outputFormat, p->structure == 2 ? 1 : 0);
-  int32_t result;
+  bool done = true;
   if (p->outputTicks > 2) {
     p->outputTicks = static_cast<uint8_t>(p->outputTicks - 2);
-    p->outputKey = p->releaseKey = t->key = ds->outputPosition;
-    result = kStepToOutput;
+    p->outputKey = p->releaseKey = *key = ds->outputPosition;
+    done = false;
   } else {
-    result = kStepConsumed;
     p->outputDone = 1;
     if (q) q->outputDone = 1;
-    // Output order only moves on: a picture due earlier that never came to
-    // output (its slices were lost, or output was forced past it) is given up.
-    for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-      DecodedPicture* r = &ds->pictures[i];
-      if (r->setUp && !r->outputDone && !r->queued && r->outputKey < t->key) r->outputDone = 1;
-    }
     DecodedPicture* last = p;
     if (q && q->prevInOutputOrder == p) last = q;
     if (!ds->nextOutputPicture || ds->nextOutputPicture == p || ds->nextOutputPicture == q)
       ds->nextOutputPicture = last->nextInOutputOrder;
     // Released once output, unless still a reference.
-    if (p->releaseKey > t->key) p->releaseKey = t->key;
-    if (q && q->releaseKey > t->key) q->releaseKey = t->key;
+    if (p->releaseKey > *key) p->releaseKey = *key;
+    if (q && q->releaseKey > *key) q->releaseKey = *key;
   }
   uint32_t bits = kStatusPicture;
   if (p->frameBuffer->outputStatus == 2) bits |= kStatusLeading;
@@ -499,7 +471,30 @@ int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
   } else {
     InformManager(bits, dec);
   }
-  return result;
+  return done;
+}
+
+// Output of a task that carries its picture (a frame step's repeat).
+int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
+  return write_picture(dec, t->slice.picture, &t->key) ? kStepConsumed : kStepToOutput;
+}
+
+// Writes the next released picture once it is finished (a field once its
+// frame's other field is, or once it is known to stay alone); false when
+// there is none to write yet.
+bool output_released(VideoDecoder* dec) {
+  DecodedPicture* p = next_released(dec);
+  if (!p) return false;
+  DecodedPicture* q = partner_of(p);
+  if (!p->decoded || (q && !q->decoded)) return false;
+  if (p->structure != 2 && !q && !p->unpaired) return false;  // its second field may still come
+  int32_t key = q && q->outputKey < p->outputKey ? q->outputKey : p->outputKey;
+  if (write_picture(dec, p, &key)) {
+    // Off the queue at once: the record may be reused as soon as it is free.
+    dec->releaseHead = (dec->releaseHead + 1) % dec->state.pictureCount;
+    --dec->releaseCount;
+  }
+  return true;
 }
 
 // Skipping of non-reference or B pictures: the first slice turns the picture
@@ -549,6 +544,7 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     // the next one a later input may bring (a slice starting inside it waits
     // for it), so its range is fixed now.
     if (ds->currentPicture && ds->currentPicture->setUp) fix_slice_limit(ds->currentPicture);
+    wake_for_limits(dec);
     t->state = kTaskParse;
     return kStepWaitInput;
   }
@@ -569,6 +565,7 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
   if (result == 0 && (st == kTaskEntropyI || st == kTaskEntropyP || st == kTaskEntropyB) && !take_slice(&t->slice))
     result = kStepConsumed;  // repeats a slice of the picture: dropped
   dec->finishScan = 1;  // a new access unit may have closed the picture before
+  wake_for_limits(dec);
   return result;
 }
 
@@ -659,7 +656,8 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     }
     case kTaskPictureDone:
       end_slice(dec, t);
-      return picture_done(dec, t);
+      picture_done(dec, t->slice.picture);
+      return kStepConsumed;
     case kTaskOutput:
       return output_picture(dec, t);
     default:
@@ -685,6 +683,7 @@ void refusal_ends_input(VideoDecoder* dec) {
   else if (p && p->setUp)
     close_picture(p);
   dec->finishScan = 1;
+  wake_for_limits(dec);
 }
 
 void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
@@ -741,8 +740,51 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
 }  // namespace
 
 void mark_unpaired(VideoDecoder* dec, DecodedPicture* p) {
+  (void)dec;
   p->unpaired = 1;
-  if (p->decoded && !p->queued && !p->outputDone) ++dec->loneFields;
+}
+
+void release_for_output(VideoDecoder* dec, DecodedPicture* p) {
+  DecodedPicture* q = partner_of(p);
+  if (q && q->released) {
+    // The second field goes with its first.
+    p->released = p->queued = 1;
+    p->outputDone = q->outputDone;
+    return;
+  }
+  uint32_t reorder;
+  uint32_t dpb;
+  order_limits(dec, p, &reorder, &dpb);
+  for (;;) {
+    uint32_t waiting;
+    uint32_t stored;
+    count_buffered(&dec->state, &waiting, &stored);
+    if (waiting <= 2 * reorder && stored <= 2 * dpb) break;
+    if (!release_first(dec)) break;
+  }
+}
+
+void withdraw_release(VideoDecoder* dec, DecodedPicture* p) {
+  const uint32_t cap = dec->state.pictureCount;
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < dec->releaseCount; ++i) {
+    DecodedPicture* q = dec->releaseQueue[(dec->releaseHead + i) % cap];
+    if (q != p) dec->releaseQueue[(dec->releaseHead + kept++) % cap] = q;
+  }
+  dec->releaseCount = kept;
+  p->released = p->queued = 0;
+}
+
+void release_before(VideoDecoder* dec, DecodedPicture* p) {
+  DecoderState* ds = &dec->state;
+  for (;;) {
+    bool earlier = false;
+    for (uint32_t i = 0; i < ds->pictureCount && !earlier; ++i) {
+      const DecodedPicture* q = &ds->pictures[i];
+      earlier = q != p && q != p->pairedField && q->setUp && !q->released && !q->outputDone;
+    }
+    if (!earlier || !release_first(dec)) return;
+  }
 }
 
 int32_t PushHeap(TaskHeap* heap, DecodeTask* task) {
@@ -832,6 +874,8 @@ void* WorkerThread(void* arg) {
   ThreadBuffer tb;
   std::memset(&tb, 0, sizeof(tb));
   tb.decoderState = ds;
+  // The slice link of the pictures this worker finishes without a task.
+  SliceDecodeContext* link = static_cast<SliceDecodeContext*>(aligned_zeroed(sizeof(SliceDecodeContext)));
   bool idle = false;
   const uint32_t oneByOne = kOpenOnePicturePerCall | kOpenDecodeOrder;
   pthread_mutex_lock(&dec->lock);
@@ -844,26 +888,16 @@ void* WorkerThread(void* arg) {
       continue;
     }
     const bool stepwise = (dec->openFlags & oneByOne) == oneByOne;
-    carry_unfinished(dec);
-    carry_lone_field(dec);
+    if (link && finish_job(dec, link)) continue;
+    const bool oneWritten = (dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture);
     DecodeTask* t = nullptr;
     if (!dec->resultPosted) {
-      if (dec->outputHeap.count > 0 && !((dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture))) {
-        DecodeTask* first = dec->outputHeap.entries[0];
-        DecodedPicture* p = first->slice.picture;
-        // Output strictly by order key: the first picture waits for every
-        // picture known to come before it and for the pictures still to be
-        // parsed that may.
-        const bool free = dec->outputForced == kForceAll ||
-                          (!behind_pending(p) && (dec->outputForced == kForceReorder || !reorder_holds(dec, p)));
-        if (!free) {
-          // waits
-        } else if (first->key <= ds->outputPosition) {
-          t = PopHeap(&dec->outputHeap);
-        } else if (!p->hasPicTiming) {
-          ds->outputPosition = first->key;
-          t = PopHeap(&dec->outputHeap);
-        }
+      // Output first: a frame step's repeat, then the next released picture.
+      if (!oneWritten && dec->outputHeap.count > 0) {
+        t = PopHeap(&dec->outputHeap);
+      } else if (!oneWritten && output_released(dec)) {
+        dec->stallRounds = 0;
+        continue;
       }
       if (!t) {
         if (ds->parseBytesLeft != 0) {
@@ -874,7 +908,8 @@ void* WorkerThread(void* arg) {
         } else {
           bool goIdle = false;
           if (stepwise && !(dec->status & kStatusPicture)) {
-            if (dec->workHeap.count == 0 && dec->outputHeap.count == 0) {
+            const bool outputReady = next_released(dec) != nullptr;
+            if (dec->workHeap.count == 0 && !outputReady) {
               if (dec->idleCount == dec->threadCount - 1 && !ds->endOfStream)
                 InformManager(kStatusNeedInput, dec);
               else if (!ds->endOfStream)
@@ -909,84 +944,58 @@ void* WorkerThread(void* arg) {
         PushHeap(&dec->workHeap, PopHeap(&dec->parseHeap));
         continue;
       }
-      if (ds->endOfStream) {
+      const bool othersIdle = dec->idleCount == dec->threadCount - 1;
+      if (ds->endOfStream && input_complete(ds)) {
+        // Every byte is parsed: the last picture is closed, a last field
+        // stays alone and every picture is released for output.
         close_last_field(dec);
         DecodedPicture* last = ds->currentPicture;
-        if (input_complete(ds) && last && last->setUp && !last->closed) {
+        if (last && last->setUp && !last->closed) {
           close_picture(last);
           dec->finishScan = 1;
+          wake_for_limits(dec);
           continue;
         }
-        if (dec->loneFields != 0 && dec->parseHeap.count > 0) continue;
-        if (dec->idleCount != dec->threadCount - 1) {
-          idle = true;
-        } else if (dec->resultPosted) {
-          // Waits for the caller's next call before flushing further.
-          idle = true;
-        } else if (dec->waitHeap.count > 0 && dec->workHeap.count == 0) {
-          // Nothing else can run: parked tasks go first, so that pictures
-          // still to finish are output in their place; slices run with what
-          // their references hold.
-          unpark_all(dec);
-        } else if (dec->outputHeap.count > 0) {
-          // With the last NAL unit still waiting for a record, only what no
-          // picture known before it holds back goes out.
-          DecodedPicture* head = dec->outputHeap.entries[0]->slice.picture;
-          ds->outputPosition = head_key(dec);
-          dec->outputForced = lastUnitPending && !behind_pending(head) ? kForceReorder : kForceAll;
-        } else if (lastUnitPending) {
-          post_error(dec, kStepNoMemory);  // no picture record will ever come free
-          idle = true;
-        } else if (dec->workHeap.count == 0 && dec->waitHeap.count == 0) {
-          if (dec->refusedDrain) {
-            dec->refusedDrain = 0;
-            post_error(dec, kStepUnsupported);
-          } else {
-            InformManager(kStatusEndOfStream, dec);
-          }
-          dec->stopped = 1;
-          idle = true;
-        }
-      } else {
-        const int32_t parked = dec->outputHeap.count + dec->waitHeap.count;
-        // Parsing waits for a picture record that only output can free.
-        const bool parseBlocked = ds->parseBytesLeft != 0 && dec->parseHeap.count > 0 && !pool_has_room(ds);
-        DecodedPicture* head = dec->outputHeap.count > 0 ? dec->outputHeap.entries[0]->slice.picture : nullptr;
-        if (dec->resultPosted) {
-          idle = true;  // the caller comes back for what is queued
-        } else if (dec->taskCount == 0) {
-          post_error(dec, 5);
-          idle = true;
-        } else if (parseBlocked ? dec->idleCount != dec->threadCount - 1 : parked < static_cast<int32_t>(dec->taskCount)) {
-          idle = true;
-        } else if ((dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture)) {
-          // The picture of this call is written and nothing can move before
-          // the caller takes it.
-          InformManager(0, dec);
-          idle = true;
-        } else if (head && !behind_pending(head) && dec->outputForced != kForceReorder) {
-          // Everything waits and no task is left for parsing: the first
-          // picture in output order goes out, as from a full picture buffer.
-          if (head_key(dec) > ds->outputPosition) ds->outputPosition = head_key(dec);
-          dec->outputForced = kForceReorder;
-        } else if (dec->waitHeap.count > 0) {
-          // Parked slices run with what their references hold rather than
-          // wait forever.
-          unpark_all(dec);
-        } else if (head) {
-          // The picture before the first one waiting will never come.
-          if (head_key(dec) > ds->outputPosition) ds->outputPosition = head_key(dec);
-          dec->outputForced = kForceAll;
+        if (release_first(dec)) continue;
+      }
+      if (!othersIdle || dec->resultPosted) {
+        idle = true;  // the others may still bring work, or the caller comes back for what is queued
+      } else if (ds->endOfStream && !lastUnitPending && dec->workHeap.count == 0 && dec->waitHeap.count == 0 &&
+                 !next_released(dec) && input_complete(ds)) {
+        if (dec->refusedDrain) {
+          dec->refusedDrain = 0;
+          post_error(dec, kStepUnsupported);
         } else {
-          post_error(dec, kStepNoMemory);
-          idle = true;
+          InformManager(kStatusEndOfStream, dec);
         }
+        dec->stopped = 1;
+        idle = true;
+      } else if (oneWritten) {
+        // The picture of this call is written and nothing can move before
+        // the caller takes it.
+        InformManager(0, dec);
+        idle = true;
+      } else if (dec->waitHeap.count > 0 && dec->workHeap.count == 0 && dec->stallRounds < 2) {
+        // Nothing runs: parked slices look again at what they wait for.
+        ++dec->stallRounds;
+        unpark_all(dec);
+      } else if (ds->parseBytesLeft != 0 && dec->parseHeap.count > 0 && !pool_has_room(ds) && release_first(dec)) {
+        // Parsing waits for a picture record that only output can free: the
+        // first picture in output order goes out, as from a full buffer.
+      } else if (ds->endOfStream) {
+        // Nothing can ever move again.
+        post_error(dec, ds->endOfStream && lastUnitPending ? kStepNoMemory : 1);
+        idle = true;
+      } else {
+        idle = true;
       }
       continue;
     }
     const int32_t result = run_step(dec, &tb, t);
+    if (result != kStepPark) dec->stallRounds = 0;
     file_task(dec, t, result);
   }
   pthread_mutex_unlock(&dec->lock);
+  std::free(link);
   return nullptr;
 }
