@@ -443,6 +443,7 @@ int32_t DecodeSequenceParameterSet(ThreadBuffer* tb) {
   // A decoder opened for a picture size takes no larger pictures.
   if (ds->lumaPitch != 0 &&
       (16u * parsed.PicWidthInMbs + 64u > ds->lumaPitch || 16u * parsed.FrameHeightInMbs > ds->lumaHeight)) {
+    ds->paramSetRefusal = kVideoRefusalPictureSize;
     return kParamSetUnsupported;
   }
   SequenceParameterSet* rec = place(ds->spsList, parsed, ds->accessUnitCounter);

@@ -624,7 +624,14 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       } else {
         result = DecodePictureParameterSet(tb, 0);
       }
-      if (result == kParamSetUnsupported) refuse(ds, ds->paramSetRefusal != 0 ? uint32_t{ds->paramSetRefusal} : uint32_t{kVideoRefusalParameterSet});
+      // A set with syntax the decoder does not support ends the stream; a
+      // damaged one (values out of range, cut short, or naming a sequence
+      // parameter set never sent) is ignored like a lost one.
+      if (result == kParamSetUnsupported && ds->paramSetRefusal != 0) {
+        refuse(ds, ds->paramSetRefusal);
+        return result;
+      }
+      if (result == kParamSetUnsupported || result == kParamSetNoSps) result = 0;
       return consumed(result == 0 ? kStepConsumed : result);
     }
     case 11:
@@ -730,6 +737,14 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       ds->prevNalRefIdc = refIdc;
       hold_slice_pictures(s);
       return 0;
+    case kStepNoPps:
+    case kStepUnsupported:
+      // A slice naming a picture parameter set never received, or with
+      // values out of range, is damaged: it is dropped, and decoding goes on
+      // (or starts) with the next picture that can be decoded. Syntax the
+      // decoder does not support ends the stream.
+      if (result == kStepUnsupported && dec->refusalReason) return result;
+      [[fallthrough]];
     case kStepNoReference:
     case kStepMissingReference:
       ds->prevNalType = static_cast<uint8_t>(type);
