@@ -283,6 +283,7 @@ struct VideoDecoder {
   int32_t releaseFloor;        // highest key released (or where output started)
   uint8_t releaseFloorSet;
   uint8_t stallRounds;         // times parked slices were woken with nothing else running
+  uint32_t setUpCount;         // pictures set up so far
 };
 
 // Records why a stream is refused (the first reason stays) and returns the

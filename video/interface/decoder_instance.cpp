@@ -129,6 +129,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->releaseFloor = 0;
   dec->releaseFloorSet = 0;
   dec->stallRounds = 0;
+  dec->setUpCount = 0;
   dec->finishScan = 0;
   ResetPicturePools(ds);
 }

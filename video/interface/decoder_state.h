@@ -92,6 +92,7 @@ struct DecodedPicture {
   uint8_t unpaired;              // a field whose second field never came
   uint8_t queued;                // handed to output (a field pair once, by either field)
   uint8_t released;              // released for output (see the decoder's release queue)
+  uint32_t setUpOrder;           // rank of its set-up among all pictures (unique, unlike accessUnitIndex)
   uint8_t* mbWritten;            // per macroblock: 1 once reconstruction wrote it
   // Which slice may write which macroblocks, decided in stream order so that
   // a damaged stream decodes the same however the workers' timing goes: per

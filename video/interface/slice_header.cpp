@@ -251,6 +251,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   DecodedPicture* p = ds->currentPicture;
   const uint32_t field = s->field_pic_flag_coded;
   p->setUp = 1;
+  p->setUpOrder = ++dec->setUpCount;
   p->frameNum = s->frame_num;
   p->widthInMbs = sps->PicWidthInMbs;
   const uint32_t heightMbs = sps->FrameHeightInMbs / (1 + field);

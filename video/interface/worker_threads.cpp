@@ -363,9 +363,11 @@ void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored)
   *waiting = *stored = 0;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     const DecodedPicture* q = &ds->pictures[i];
-    if (!q->setUp || q->outputDone) continue;
+    // Only what parsing decided counts (not whether output has happened yet),
+    // so that the releases are the same however the workers' timing goes.
+    if (!q->setUp) continue;
     const uint32_t halves = q->structure == 2 ? 2 : 1;
-    if (!q->released) {
+    if (!q->released && !q->outputDone) {
       *waiting += halves;
       *stored += halves;
     } else if (q->referenceMarking) {
@@ -387,7 +389,7 @@ bool release_first(VideoDecoder* dec) {
     DecodedPicture* q = &ds->pictures[i];
     if (!q->setUp || q->released || q->outputDone) continue;
     if (!first || q->outputKey < first->outputKey ||
-        (q->outputKey == first->outputKey && q->accessUnitIndex < first->accessUnitIndex))
+        (q->outputKey == first->outputKey && q->setUpOrder < first->setUpOrder))
       first = q;
   }
   if (!first) return false;
