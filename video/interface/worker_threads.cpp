@@ -52,18 +52,6 @@ void unpark_all(VideoDecoder* dec) {
   }
 }
 
-// A free task (the first one that is not holding part of a NAL unit) for
-// work that comes with no NAL unit; null when there is none.
-DecodeTask* take_free_task(VideoDecoder* dec) {
-  if (dec->parseHeap.count == 0) return nullptr;
-  DecodeTask* t = PopHeap(&dec->parseHeap);
-  if (t->state != kTaskParsePartial) return t;
-  DecodeTask* partial = t;
-  t = dec->parseHeap.count > 0 ? PopHeap(&dec->parseHeap) : nullptr;
-  PushHeap(&dec->parseHeap, partial);
-  return t;
-}
-
 // Every byte of the stream has been parsed: the end was signalled, the input
 // is used up and no NAL unit is still being assembled.
 bool input_complete(const DecoderState* ds) { return ds->endOfStream && ds->parseBytesLeft == 0 && !ds->copying; }
