@@ -176,7 +176,11 @@ int main(int argc, char** argv) {
     }
     if (st & 0x8000) {
       const uint32_t code = AVCHDVideoDecoderGetErrorCodeLib(dec);
-      std::fprintf(stderr, "h264dec: %s: error %u: %s\n", in, code, error_text(code));
+      VideoRefusal refusal{};
+      if (code == 6 && AVCHDVideoDecoderGetRefusalLib(dec, &refusal) == 0 && refusal.text[0] != '\0')
+        std::fprintf(stderr, "h264dec: %s: error %u: %s: %s\n", in, code, error_text(code), refusal.text);
+      else
+        std::fprintf(stderr, "h264dec: %s: error %u: %s\n", in, code, error_text(code));
       rc = 1;
       break;
     }

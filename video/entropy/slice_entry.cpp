@@ -34,7 +34,9 @@ SliceDataState view_of(SliceDecodeContext* c) {
   s.firstMb = c->firstMb;
   s.records = p->macroblocks;
   s.widthInMbs = p->widthInMbs;
-  s.mbCount = p->mbCount;
+  // A slice's data end before the next slice of the picture starts: running
+  // past that limit gives the slice up like running past the picture.
+  s.mbCount = c->mbLimit != 0 && c->mbLimit < p->mbCount ? c->mbLimit : p->mbCount;
   s.structure = p->structure;
   s.chroma_format_idc = p->chroma_format_idc;
   s.owner = c;

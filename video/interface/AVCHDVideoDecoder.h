@@ -91,6 +91,30 @@ int32_t AVCHDGetVideoDecoderInfoLib(VideoDecoderParams* p, const uint8_t* data, 
 // step, 0x4000 leading picture, 0x8000 error (see the error code).
 struct VideoDecoder;
 
+// Reasons of a refusal (error code 6).
+enum : uint32_t {
+  kVideoRefusalNone = 0,
+  kVideoRefusalLongTermReference = 1,   // long_term_reference_flag, or a long-term list modification
+  kVideoRefusalMemoryManagement = 2,    // memory_management_control_operation 2, 3, 4 or 6 (see operation)
+  kVideoRefusalSliceGroups = 3,         // more than one slice group
+  kVideoRefusalChromaFormat = 4,        // 4:2:2 or 4:4:4
+  kVideoRefusalBitDepth = 5,            // more than 8 bits per sample
+  kVideoRefusalFrameNumGaps = 6,        // gaps_in_frame_num_value_allowed_flag
+  kVideoRefusalSpSiSlices = 7,
+  kVideoRefusalCropping = 8,            // cropping on the left or top
+  kVideoRefusalRedundantPictures = 9,
+  kVideoRefusalPictureSize = 10,        // larger than the instance was opened for
+  kVideoRefusalActiveReferences = 11,   // more than 32 active references
+  kVideoRefusalNoOutputOfPriorPics = 12,  // no_output_of_prior_pics_flag with pictures waiting for output
+  kVideoRefusalParameterSet = 13,       // parameter-set values out of the decoder's range
+};
+
+struct VideoRefusal {
+  uint32_t reason;     // kVideoRefusal...
+  uint32_t operation;  // the memory_management_control_operation of kVideoRefusalMemoryManagement, else 0
+  char text[96];       // the reason in words, empty for kVideoRefusalNone
+};
+
 VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params);
 int32_t AVCHDCloseVideoDecoderLib(VideoDecoder* decoder);
 uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* decoder, uint8_t* outputBuffer, const uint8_t* data,
@@ -108,5 +132,11 @@ int32_t AVCHDVideoDecoderGetUserDataLib(VideoDecoder* decoder, VideoUserData* ou
 // buffer, 4 no input pointer, 5..12 the failing step (6: unsupported
 // stream), 10 the wait timed out; 2 for a null instance.
 uint32_t AVCHDVideoDecoderGetErrorCodeLib(VideoDecoder* decoder);
+
+// What the instance refused with error code 6: the syntax of the stream it
+// does not decode, and that reason in words. Returns 0 (reason
+// kVideoRefusalNone while nothing was refused), or 2 for a null instance or
+// record.
+int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* decoder, VideoRefusal* out);
 
 }  // extern "C"

@@ -29,11 +29,14 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->pairedField = nullptr;
   p->unmarkedBy = 0;
   p->slicesActive = 0;
-  p->finishPending = 0;
+  p->openSlice = nullptr;
+  p->closed = 0;
+  p->finishing = 0;
+  p->limitFixed = 0;
   p->outputDone = 0;
   p->unpaired = 0;
   p->queued = 0;
-  p->bumped = 0;
+  p->released = 0;
   p->users = 0;
   p->repeated = 0;
   p->markingBefore = 0;
@@ -107,6 +110,28 @@ bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer
 
 }  // namespace
 
+void fix_slice_limit(DecodedPicture* p) {
+  SliceDecodeContext* s = p->openSlice;
+  if (!s) return;
+  p->openSlice = nullptr;
+  const uint32_t first = s->firstMbAddr;
+  uint32_t end = first + 1;
+  while (end < p->mbCount && !(p->mbFlags[end] & kMbSliceStart)) ++end;
+  for (uint32_t a = first; a < end; ++a) {
+    p->mbFlags[a] |= kMbMayWrite;
+    ++p->mbClaims[a];
+  }
+  s->mbLimit = end;
+  s->limitPending = 0;
+  s->claimed = 1;
+  p->limitFixed = 1;  // the slice's task may be parked waiting for it
+}
+
+void close_picture(DecodedPicture* p) {
+  fix_slice_limit(p);
+  if (!p->closed) p->closed = 1;
+}
+
 bool pool_has_room(const DecoderState* ds) {
   DecodedPicture* pic;
   FrameBuffer* fb;
@@ -114,7 +139,9 @@ bool pool_has_room(const DecoderState* ds) {
 }
 
 bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
-  return p->referenceMarking == 0 && p->users == 0 && p != ds->lastPicture &&
+  // A picture given up for output is still finished first: a worker may be
+  // concealing or deblocking it.
+  return p->referenceMarking == 0 && p->users == 0 && p != ds->lastPicture && !(p->setUp && !p->decoded) &&
          (p->outputDone || (!p->setUp && !p->queued));
 }
 
@@ -132,6 +159,8 @@ int32_t SetAvailableAccessUnit(DecoderState* ds) {
     ds->poolExhausted = 1;
     return 0;
   }
+  // The picture before is complete as far as the stream goes.
+  if (ds->currentPicture && ds->currentPicture->setUp) close_picture(ds->currentPicture);
   pic->frameBuffer = fb;
   fb->used = 1;
   release_borrowers(ds, fb);
@@ -157,6 +186,7 @@ int32_t SetAvailableAccessUnit(DecoderState* ds) {
 
 int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
   DecodedPicture* p = ds->currentPicture;
+  if (p->released) withdraw_release(decoder_of(ds), p);
   if (ds->accessUnitCounter != 0) --ds->accessUnitCounter;
   p->referenceMarking = 0;
   p->releaseKey = 0;
@@ -185,10 +215,14 @@ void ResetPicturePools(DecoderState* ds) {
     DecodedPicture* p = &ds->pictures[i];
     MacroblockRecord* mbs = p->macroblocks;
     uint8_t* written = p->mbWritten;
+    uint8_t* flags = p->mbFlags;
+    uint16_t* claims = p->mbClaims;
     SeiRecord* timing = p->picTiming;
     std::memset(static_cast<void*>(p), 0, sizeof(*p));
     p->macroblocks = mbs;
     p->mbWritten = written;
+    p->mbFlags = flags;
+    p->mbClaims = claims;
     p->picTiming = timing;
     if (timing) std::memset(timing, 0, sizeof(*timing));
     p->frameBuffer = &ds->frameBuffers[i];

@@ -59,6 +59,15 @@ struct Copy {
     if (fill != 0) reverse_group(buf + len - fill);
     fill = 0;
   }
+  // Zeroes the bytes after the payload that the bit reader may load (the
+  // rest of the last group and the word after it, inside the capacity): a
+  // damaged unit read past its end then reads the same bits whichever task's
+  // buffer it is in.
+  void clear_tail() {
+    uint32_t end = ((len + 3u) & ~3u) + 4u;
+    if (end > cap) end = cap;
+    for (uint32_t k = len; k < end; ++k) buf[rbsp_byte_offset(k)] = 0;
+  }
   // Takes the zeros of the next start code back off the end (after finish).
   // Only stored zeros are taken: a unit cut at the buffer's end keeps its bytes.
   void drop_trailing_zeros(uint32_t zeros) {
@@ -163,6 +172,7 @@ int32_t ByteStreamParser_AnnexB(DecoderState* ds, NalUnit* nal) {
       // with zeroRun kept, so the next call finds the start code at once.
       copy.finish();
       copy.drop_trailing_zeros(zeroRun);
+      copy.clear_tail();
       copying = 0;
       unitEnded = true;
       break;
@@ -177,6 +187,7 @@ int32_t ByteStreamParser_AnnexB(DecoderState* ds, NalUnit* nal) {
   if (!unitEnded && left == 0 && copying && ds->wholeNalUnits) {
     // The unit ends with the input; zero bytes at its end are kept.
     copy.finish();
+    copy.clear_tail();
     zeroRun = 0;
     copying = 0;
     unitEnded = true;

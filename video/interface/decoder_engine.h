@@ -113,6 +113,12 @@ struct SliceDecodeContext {
   // Pictures this slice holds against recycling (its own and its
   // references) until its reconstruction is over.
   uint8_t holdsPictures;
+  // Macroblock address the slice's data must end before: the next slice
+  // start taken for the picture (or the picture's end), fixed once the next
+  // slice or the end of the picture's input is parsed. 0: the picture's end.
+  uint32_t mbLimit;
+  uint8_t limitPending;  // taken, its limit not fixed yet: entropy decoding waits
+  uint8_t claimed;       // its range counts in the picture's mbClaims until its entropy decoding ends
 };
 
 // Identity of the previous slice, for the detection of a new picture.
@@ -153,6 +159,7 @@ enum : uint32_t {
   kTaskDelete = 1,
   kTaskAllocate = 2,
   kTaskPictureDone = 3,
+  kTaskFinish = 8,  // conceal what no slice brought, deblock, then picture finished
   kTaskOutput = 4,
   kTaskParsePartial = 5,
   kTaskParse = 6,
@@ -190,7 +197,6 @@ struct DecodeTask {
   uint32_t savedBytesLeft;
   uint32_t savedOverrun;
   SliceDecodeContext slice;
-  uint8_t forced;  // run the slice even though a reference is not decoded
 };
 
 struct TaskHeap {
@@ -263,16 +269,27 @@ struct VideoDecoder {
   uint16_t codedHeight;
   uint32_t macroblocksPerPicture;
   int32_t lastOutputKey;       // output key of the last picture written
-  uint8_t outputForced;        // the next output may pass pictures still pending
   uint8_t errorPending;        // an error was posted after the last call returned
-  const char* refusalReason;   // why the stream was refused (error 6), or null
+  const char* refusalReason;   // why the stream was refused (error 6) in words, or null
+  VideoRefusal refusal;        // the same as a reason code (and operation)
   uint32_t dpbFrames;          // frames of the decoded picture buffer the pools were sized for
-  uint32_t loneFields;         // finished fields without a second field, waiting for a task to output them
   uint8_t refusedDrain;        // a refusal ended the input: earlier pictures go out, then the error
+  uint8_t finishScan;          // a picture may wait for a worker to finish it
+  // Pictures released for output, in the order they are to be written (a
+  // ring of pictureCount entries); releases are decided in stream order.
+  DecodedPicture** releaseQueue;
+  uint32_t releaseHead;
+  uint32_t releaseCount;
+  int32_t releaseFloor;        // highest key released (or where output started)
+  uint8_t releaseFloorSet;
+  uint8_t stallRounds;         // times parked slices were woken with nothing else running
+  uint32_t setUpCount;         // pictures set up so far
 };
 
-// Records why a stream is refused and returns the unsupported-syntax result.
-int32_t refuse(DecoderState* ds, const char* reason);
+// Records why a stream is refused (the first reason stays) and returns the
+// unsupported-syntax result. `operation` is the memory management operation
+// of kVideoRefusalMemoryManagement.
+int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation = 0);
 
 // Engine state kept per instance beside DecoderState (reached through the
 // state's owner): the key base that keeps output keys rising across IDR
@@ -316,6 +333,12 @@ void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t 
 void hold_slice_pictures(SliceDecodeContext* s);
 void release_slice_pictures(SliceDecodeContext* s);
 
+// Slice ranges of a picture (all under the instance lock). A picture is
+// closed when the next access unit opens or the input ends: its last slice's
+// limit is fixed and no slice comes any more.
+void fix_slice_limit(DecodedPicture* p);
+void close_picture(DecodedPicture* p);
+
 // Task heaps.
 int32_t PushHeap(TaskHeap* heap, DecodeTask* task);
 DecodeTask* PopHeap(TaskHeap* heap);
@@ -323,6 +346,15 @@ DecodeTask* PopHeap(TaskHeap* heap);
 // Marks a field that gets no second field; one already finished is handed
 // to output by the next free task.
 void mark_unpaired(VideoDecoder* dec, DecodedPicture* p);
+
+// Output order, decided at each picture's set-up in stream order: pictures
+// are released for output while more wait than the stream may reorder or
+// the decoded picture buffer is over full; an IDR picture or memory
+// management operation 5 releases every picture before it.
+void release_for_output(VideoDecoder* dec, DecodedPicture* p);
+void release_before(VideoDecoder* dec, DecodedPicture* p);
+// Takes a withdrawn picture back out of the pictures released for output.
+void withdraw_release(VideoDecoder* dec, DecodedPicture* p);
 
 int32_t SetThreadBuffer(ThreadBuffer* tb, DecodeTask* task);
 int32_t ReturnThreadBuffer(ThreadBuffer* tb, DecodeTask* task);

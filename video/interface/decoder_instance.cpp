@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,7 @@
 
 #include "decoder_engine.h"
 #include "mb_record.h"
+#include "vpCore.h"
 
 namespace {
 
@@ -119,11 +121,16 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->errorCode = 0;
   dec->afterSeek = 0;
   dec->refusalReason = nullptr;
+  std::memset(&dec->refusal, 0, sizeof(dec->refusal));
   dec->refusedDrain = 0;
   dec->lastOutputKey = 0;
-  dec->outputForced = 0;
   dec->errorPending = 0;
-  dec->loneFields = 0;
+  dec->releaseHead = dec->releaseCount = 0;
+  dec->releaseFloor = 0;
+  dec->releaseFloorSet = 0;
+  dec->stallRounds = 0;
+  dec->setUpCount = 0;
+  dec->finishScan = 0;
   ResetPicturePools(ds);
 }
 
@@ -138,6 +145,7 @@ void free_everything(VideoDecoder* dec) {
   std::free(dec->parseHeap.entries);
   std::free(dec->waitHeap.entries);
   std::free(dec->tasks);
+  std::free(dec->releaseQueue);
   if (ds->frameBuffers) {
     for (uint32_t i = 0; i < ds->frameBufferCount; ++i)
       if (ds->frameBuffers[i].Y) std::free(ds->frameBuffers[i].Y - 32);
@@ -147,6 +155,8 @@ void free_everything(VideoDecoder* dec) {
     for (uint32_t i = 0; i < ds->pictureCount; ++i) {
       std::free(ds->pictures[i].macroblocks);
       std::free(ds->pictures[i].mbWritten);
+      std::free(ds->pictures[i].mbFlags);
+      std::free(ds->pictures[i].mbClaims);
       std::free(ds->pictures[i].picTiming);
     }
     std::free(ds->pictures);
@@ -249,9 +259,13 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
     p->macroblocks = static_cast<MacroblockRecord*>(aligned_zeroed((mbs ? mbs : 1) * sizeof(MacroblockRecord)));
     p->picTiming = static_cast<SeiRecord*>(aligned_zeroed(sizeof(SeiRecord)));
     p->mbWritten = static_cast<uint8_t*>(aligned_zeroed(mbs ? mbs : 1));
-    if (!p->macroblocks || !p->picTiming || !p->mbWritten) return false;
+    p->mbFlags = static_cast<uint8_t*>(aligned_zeroed(mbs ? mbs : 1));
+    p->mbClaims = static_cast<uint16_t*>(aligned_zeroed((mbs ? mbs : 1) * sizeof(uint16_t)));
+    if (!p->macroblocks || !p->picTiming || !p->mbWritten || !p->mbFlags || !p->mbClaims) return false;
   }
 
+  dec->releaseQueue = static_cast<DecodedPicture**>(aligned_zeroed(ds->pictureCount * sizeof(DecodedPicture*)));
+  if (!dec->releaseQueue) return false;
   dec->tasks = static_cast<DecodeTask*>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask)));
   dec->workHeap.entries = static_cast<DecodeTask**>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask*)));
   dec->outputHeap.entries = static_cast<DecodeTask**>(aligned_zeroed(dec->taskCount * sizeof(DecodeTask*)));
@@ -278,9 +292,30 @@ void* aligned_zeroed(size_t bytes) {
   return std::calloc(1, bytes);
 }
 
-int32_t refuse(DecoderState* ds, const char* reason) {
+int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
   VideoDecoder* dec = decoder_of(ds);
-  if (!dec->refusalReason) dec->refusalReason = reason;
+  if (dec->refusalReason) return kStepUnsupported;
+  static const char* const kWords[] = {
+      "",
+      "long-term reference",
+      "memory management operation %u (long-term reference)",
+      "slice groups (FMO)",
+      "chroma format 4:2:2 or 4:4:4",
+      "more than 8 bits per sample",
+      "gaps in frame_num",
+      "SP or SI slices",
+      "left or top cropping",
+      "redundant pictures",
+      "picture larger than the decoder was opened for",
+      "more than 32 active references",
+      "no_output_of_prior_pics_flag with pictures waiting",
+      "parameter set values out of the decoder's range",
+  };
+  if (reason >= sizeof(kWords) / sizeof(kWords[0]) || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
+  dec->refusal.reason = reason;
+  dec->refusal.operation = reason == kVideoRefusalMemoryManagement ? operation : 0;
+  std::snprintf(dec->refusal.text, sizeof(dec->refusal.text), kWords[reason], operation);
+  dec->refusalReason = dec->refusal.text;
   return kStepUnsupported;
 }
 
@@ -313,6 +348,8 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   const uint32_t sse = GetSSEAbility();
   uint32_t n = params->threads;
   if (n == 0) n = static_cast<uint32_t>(GetProcessorNumber());
+  // The decoder runs its own workers: the primitives stay single-threaded.
+  vpSetNumThreads(1);
   if (AllocateCAVLCTables() != 0) return nullptr;
   const uint32_t flags = params->flags;
   const bool refused = (flags & (kOpenOnePicturePerCall | kOpenDecodeOrder)) == (kOpenOnePicturePerCall | kOpenDecodeOrder) &&
@@ -603,6 +640,14 @@ int32_t AVCHDVideoDecoderGetUserDataLib(VideoDecoder* dec, VideoUserData* out) {
     *out = dec->state.lastUserData;
   else
     std::memset(out, 0, sizeof(*out));
+  return 0;
+}
+
+int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* dec, VideoRefusal* out) {
+  if (!dec || !out) return 2;
+  pthread_mutex_lock(&dec->lock);
+  *out = dec->refusal;
+  pthread_mutex_unlock(&dec->lock);
   return 0;
 }
 

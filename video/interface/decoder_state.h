@@ -13,6 +13,14 @@ struct MacroblockRecord;
 struct SeiRecord;
 struct SequenceParameterSet;
 struct PictureParameterSet;
+struct SliceDecodeContext;
+
+// Bits of DecodedPicture::mbFlags.
+enum : uint8_t {
+  kMbSliceStart = 1,  // a slice taken for the picture starts here
+  kMbMayWrite = 2,    // inside the range a taken slice was allowed to write
+  kMbDecoded = 4,     // entropy-decoded by a slice
+};
 
 struct FrameBuffer {
   uint8_t* Y;
@@ -80,12 +88,22 @@ struct DecodedPicture {
   uint32_t unmarkedBy;           // access-unit index + 1 of the picture whose marking unmarked it
   uint8_t markingBefore;         // referenceMarking before that picture's marking changed it
   uint32_t slicesActive;         // slices between header and the end of reconstruction
-  uint8_t finishPending;         // a failed slice waits for the others to finish the picture
   uint8_t outputDone;            // written out (or given up for output)
   uint8_t unpaired;              // a field whose second field never came
   uint8_t queued;                // handed to output (a field pair once, by either field)
-  uint8_t bumped;                // an IDR picture or operation 5 followed: no later picture precedes it
+  uint8_t released;              // released for output (see the decoder's release queue)
+  uint32_t setUpOrder;           // rank of its set-up among all pictures (unique, unlike accessUnitIndex)
   uint8_t* mbWritten;            // per macroblock: 1 once reconstruction wrote it
+  // Which slice may write which macroblocks, decided in stream order so that
+  // a damaged stream decodes the same however the workers' timing goes: per
+  // macroblock the kMb... bits below, and how many slices that have not yet
+  // finished their entropy decoding may still write it.
+  uint8_t* mbFlags;
+  uint16_t* mbClaims;
+  SliceDecodeContext* openSlice;  // the last slice taken, whose end is not yet bounded
+  uint8_t closed;                 // no further slice can come: missing macroblocks stay missing
+  uint8_t finishing;              // a task conceals, deblocks and finishes the picture
+  uint8_t limitFixed;             // a slice's limit was fixed since the worker last looked
   uint8_t repeated;              // skipped: shows an earlier picture's planes
 };
 
@@ -191,4 +209,7 @@ struct DecoderState {
   int32_t keyBase;
   int32_t highestKey;
   uint8_t poolExhausted;  // no free picture record or frame buffer was left
+  // Why the last parameter set was refused (kVideoRefusal...), 0 when it was
+  // not refused for its syntax.
+  uint8_t paramSetRefusal;
 };

@@ -146,15 +146,20 @@ bool is_high_profile(uint8_t profile) {
 }
 
 // What the decoding pipeline supports: 4:2:0 or monochrome 8-bit video
-// without gaps in frame_num, cropped on the right and bottom only.
-bool sps_supported(const SequenceParameterSetFields& f) {
-  return f.chroma_format_idc <= 1 && f.bit_depth_luma_minus8 == 0 && f.bit_depth_chroma_minus8 == 0 &&
-         !f.gaps_in_frame_num_value_allowed_flag && f.frame_crop_left_offset == 0 && f.frame_crop_top_offset == 0;
+// without gaps in frame_num, cropped on the right and bottom only. The
+// refusal reason of a set outside that, or kVideoRefusalNone.
+uint32_t sps_refusal(const SequenceParameterSetFields& f) {
+  if (f.chroma_format_idc > 1) return kVideoRefusalChromaFormat;
+  if (f.bit_depth_luma_minus8 != 0 || f.bit_depth_chroma_minus8 != 0) return kVideoRefusalBitDepth;
+  if (f.gaps_in_frame_num_value_allowed_flag) return kVideoRefusalFrameNumGaps;
+  if (f.frame_crop_left_offset != 0 || f.frame_crop_top_offset != 0) return kVideoRefusalCropping;
+  return kVideoRefusalNone;
 }
+
 
 // Parses the RBSP into `sps` (cleared by the caller): 0, or 12 for values
 // that leave the rest unreadable or out of the record's range. A complete set
-// the pipeline does not support is refused later (sps_supported).
+// the pipeline does not support is refused later (sps_refusal).
 int32_t parse_sps(BitReaderCabac* r, SequenceParameterSet* sps) {
   SequenceParameterSetFields* f = sps;
   f->profile_idc = static_cast<uint8_t>(u_n(r, 8));
@@ -438,13 +443,15 @@ int32_t DecodeSequenceParameterSet(ThreadBuffer* tb) {
   // A decoder opened for a picture size takes no larger pictures.
   if (ds->lumaPitch != 0 &&
       (16u * parsed.PicWidthInMbs + 64u > ds->lumaPitch || 16u * parsed.FrameHeightInMbs > ds->lumaHeight)) {
+    ds->paramSetRefusal = kVideoRefusalPictureSize;
     return kParamSetUnsupported;
   }
   SequenceParameterSet* rec = place(ds->spsList, parsed, ds->accessUnitCounter);
   if (!rec) return kParamSetNoMemory;
   if (ds->currentPicture) ds->currentPicture->sps = rec;
   // A complete set the pipeline does not support stays in the list as parsed.
-  return sps_supported(parsed) ? kParamSetOk : kParamSetUnsupported;
+  ds->paramSetRefusal = static_cast<uint8_t>(sps_refusal(parsed));
+  return ds->paramSetRefusal == kVideoRefusalNone ? kParamSetOk : kParamSetUnsupported;
 }
 
 int32_t DecodePictureParameterSet(ThreadBuffer* tb, uint32_t inspect) {
@@ -452,8 +459,10 @@ int32_t DecodePictureParameterSet(ThreadBuffer* tb, uint32_t inspect) {
   PictureParameterSet parsed;
   std::memset(static_cast<void*>(&parsed), 0, sizeof(parsed));
   int32_t result = parse_pps(&tb->reader, &parsed, ds->spsList, ds->accessUnitCounter, inspect != 0);
+  if (result == kParamSetUnsupported && parsed.num_slice_groups_minus1 != 0) ds->paramSetRefusal = kVideoRefusalSliceGroups;
   if (result != kParamSetOk) return result;
   if (tb->reader.overrun) return kParamSetUnsupported;
+  if (parsed.redundant_pic_cnt_present_flag) ds->paramSetRefusal = kVideoRefusalRedundantPictures;
   const int32_t verdict = parsed.redundant_pic_cnt_present_flag ? kParamSetUnsupported : kParamSetOk;
   if (inspect) {
     // Only the field block: the head keeps whatever list hangs behind it.

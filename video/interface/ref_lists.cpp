@@ -198,7 +198,7 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
     const uint32_t idc = ue_v(r);
     if (r->overrun) return kStepUnsupported;
     if (idc == 3) return 0;
-    if (idc == 2) return refuse(ds, "long-term reference in a list modification");
+    if (idc == 2) return refuse(ds, kVideoRefusalLongTermReference);
     if (idc > 3) continue;
     const uint32_t absDiff = ue_v(r);
     if (!cur->prevInDecodeOrder) return kStepMissingReference;
@@ -339,7 +339,7 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
   if (nalType == 5) {
     s->no_output_of_prior_pics_flag = static_cast<uint8_t>(ReadOneBit(r));
     s->long_term_reference_flag = static_cast<uint8_t>(ReadOneBit(r));
-    if (s->long_term_reference_flag) return refuse(tb->decoderState, "long-term reference (long_term_reference_flag)");
+    if (s->long_term_reference_flag) return refuse(tb->decoderState, kVideoRefusalLongTermReference);
     cur->mmco5 = 0;
     return 0;
   }
@@ -383,7 +383,7 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
         // Operation 3 would turn a short-term picture into a long-term one
         // that later pictures still reference: taking it out instead would
         // decode them from the wrong pictures.
-        return refuse(tb->decoderState, "long-term reference (memory management operation 2, 3, 4 or 6)");
+        return refuse(tb->decoderState, kVideoRefusalMemoryManagement, op);
       default:
         return kStepUnsupported;
     }

@@ -193,12 +193,7 @@ void assign_keys(DecoderState* ds, DecodedPicture* p, bool idr, uint32_t openFla
 // An IDR picture or memory_management_control_operation 5 ends the order of
 // the pictures before it: every one of them still waiting for output comes
 // first and may be output without waiting for later pictures.
-void bump_earlier(DecoderState* ds, const DecodedPicture* p) {
-  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-    DecodedPicture* q = &ds->pictures[i];
-    if (q != p && q != p->pairedField && q->setUp && !q->outputDone) q->bumped = 1;
-  }
-}
+void bump_earlier(DecoderState* ds, DecodedPicture* p) { release_before(decoder_of(ds), p); }
 
 // After memory_management_control_operation 5 the picture's counts restart
 // from it, and every earlier picture is output before it.
@@ -256,11 +251,14 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   DecodedPicture* p = ds->currentPicture;
   const uint32_t field = s->field_pic_flag_coded;
   p->setUp = 1;
+  p->setUpOrder = ++dec->setUpCount;
   p->frameNum = s->frame_num;
   p->widthInMbs = sps->PicWidthInMbs;
   const uint32_t heightMbs = sps->FrameHeightInMbs / (1 + field);
   p->mbsLeft = p->mbCount = sps->PicWidthInMbs * heightMbs;
   if (p->mbWritten) std::memset(p->mbWritten, 0, p->mbCount);
+  if (p->mbFlags) std::memset(p->mbFlags, 0, p->mbCount);
+  if (p->mbClaims) std::memset(p->mbClaims, 0, p->mbCount * sizeof(uint16_t));
   p->lumaHeight = static_cast<uint16_t>(heightMbs * 16);
   p->chromaHeight = static_cast<uint16_t>(heightMbs * 8);
   // A field's lines are every other line of the frame.
@@ -375,6 +373,10 @@ void start_output_at(DecoderState* ds, int32_t key) {
     ds->seekStep = 0;
   }
   ds->outputStarted = 1;
+  // Pictures with picture timing due before the start are not output.
+  VideoDecoder* dec = decoder_of(ds);
+  if (!dec->releaseFloorSet || ds->outputPosition > dec->releaseFloor) dec->releaseFloor = ds->outputPosition;
+  dec->releaseFloorSet = 1;
 }
 
 // Output start with the delay test.
@@ -459,19 +461,19 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   s->first_mb_in_slice = h.first_mb_in_slice;
   s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % 5u);
   p->sliceType = s->slice_type;
-  if (s->slice_type > 2) return refuse(ds, "SP or SI slices");
+  if (s->slice_type > 2) return refuse(ds, kVideoRefusalSpSiSlices);
   if (!found) return kStepNoPps;
   PictureParameterSet* pps = h.pps;
   SequenceParameterSet* sps = pps->sps;
   // Sets the pipeline cannot decode never reach it, whatever the parsers kept.
-  if (sps->chroma_format_idc > 1) return refuse(ds, "chroma format other than 4:2:0 or 4:0:0");
-  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse(ds, "more than 8 bits");
-  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse(ds, "gaps in frame_num");
-  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse(ds, "left or top cropping");
-  if (pps->redundant_pic_cnt_present_flag) return refuse(ds, "redundant pictures");
-  if (pps->num_slice_groups_minus1 != 0) return refuse(ds, "slice groups (FMO)");
+  if (sps->chroma_format_idc > 1) return refuse(ds, kVideoRefusalChromaFormat);
+  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse(ds, kVideoRefusalBitDepth);
+  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse(ds, kVideoRefusalFrameNumGaps);
+  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse(ds, kVideoRefusalCropping);
+  if (pps->redundant_pic_cnt_present_flag) return refuse(ds, kVideoRefusalRedundantPictures);
+  if (pps->num_slice_groups_minus1 != 0) return refuse(ds, kVideoRefusalSliceGroups);
   if (16u * sps->PicWidthInMbs + 64u > ds->lumaPitch || 16u * sps->FrameHeightInMbs > ds->lumaHeight)
-    return refuse(ds, "picture larger than the decoder was opened for");
+    return refuse(ds, kVideoRefusalPictureSize);
   s->pps = pps;
   s->pic_parameter_set_id = static_cast<uint8_t>(h.pps_id);
   s->frame_num = h.frame_num;
@@ -493,12 +495,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       const uint32_t l0 = ue_v(r);
       const uint32_t l1 = s->slice_type == 1 ? ue_v(r) : 0;
       // At most 32 entries are used by any slice (16 per frame list).
-      if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse(ds, "more than 32 active references");
+      if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse(ds, kVideoRefusalActiveReferences);
       s->num_ref_idx_l0_active_minus1 = static_cast<uint8_t>(l0);
       s->num_ref_idx_l1_active_minus1 = static_cast<uint8_t>(l1);
     }
     if (s->num_ref_idx_l0_active_minus1 >= kMaxActiveRefs || s->num_ref_idx_l1_active_minus1 >= kMaxActiveRefs)
-      return refuse(ds, "more than 32 active references");
+      return refuse(ds, kVideoRefusalActiveReferences);
   }
   if (r->overrun) return kStepUnsupported;
 
@@ -615,6 +617,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       if (opened()) SetAvailableAccessUnit(ds);
       if (ds->poolExhausted) return kStepNoMemory;
       int32_t result = 0;
+      ds->paramSetRefusal = kVideoRefusalNone;
       if (type == 6) {
         decode_sei_rbsp(tb);
       } else if (type == 7) {
@@ -622,9 +625,14 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       } else {
         result = DecodePictureParameterSet(tb, 0);
       }
-      if (result == kParamSetUnsupported)
-        refuse(ds, type == 7 ? "sequence parameter set not supported (bit depth, chroma format, frame_num gaps or cropping)"
-                             : "picture parameter set not supported (redundant pictures or slice groups)");
+      // A set with syntax the decoder does not support ends the stream; a
+      // damaged one (values out of range, cut short, or naming a sequence
+      // parameter set never sent) is ignored like a lost one.
+      if (result == kParamSetUnsupported && ds->paramSetRefusal != 0) {
+        refuse(ds, ds->paramSetRefusal);
+        return result;
+      }
+      if (result == kParamSetUnsupported || result == kParamSetNoSps) result = 0;
       return consumed(result == 0 ? kStepConsumed : result);
     }
     case 11:
@@ -640,20 +648,18 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
   if (opened() && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) SetAvailableAccessUnit(ds);
   if (ds->poolExhausted) return kStepNoMemory;
   DecodedPicture* p = ds->currentPicture;
-  // A slice of a picture already finished (or given up) would write into a
-  // picture that may be on its way out: it is dropped.
-  if (p->setUp && p->decoded) {
-    ds->prevNalType = static_cast<uint8_t>(type);
-    ds->prevNalRefIdc = refIdc;
-    return kStepConsumed;
-  }
+  // A slice of a picture already finished still has its header read (the
+  // same in every run, whenever the picture finished); it is then dropped,
+  // its macroblocks being decoded already (see the worker's slice ranges).
+  const bool opensPicture = !p->setUp;
   if (!p->setUp) p->referenceMarking = (type == 5 || refIdc != 0) ? 3 : 0;
   s->picture = p;
   int32_t result = decode_slice_header(tb, s, openFlags);
+
   if (result == 0 && type == 5 && s->no_output_of_prior_pics_flag) {
     // Nothing can be discarded on the first IDR picture or when no earlier
     // picture waits for output: the flag is then accepted.
-    if (ds->startPicture && output_pending(ds)) result = refuse(ds, "no_output_of_prior_pics_flag with pictures waiting");
+    if (ds->startPicture && output_pending(ds)) result = refuse(ds, kVideoRefusalNoOutputOfPriorPics);
   }
   const SequenceParameterSet* sps = s->pps ? s->pps->sps : nullptr;
   auto update_next_output = [&]() {
@@ -722,12 +728,24 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     }
   }
 
+  // The picture set up by this slice (and kept) joins the pictures waiting
+  // for output once its marking has freed the buffer of the references it
+  // ended.
+  if (opensPicture && p->setUp) release_for_output(dec, p);
   switch (result) {
     case 0:
       ds->prevNalType = static_cast<uint8_t>(type);
       ds->prevNalRefIdc = refIdc;
       hold_slice_pictures(s);
       return 0;
+    case kStepNoPps:
+    case kStepUnsupported:
+      // A slice naming a picture parameter set never received, or with
+      // values out of range, is damaged: it is dropped, and decoding goes on
+      // (or starts) with the next picture that can be decoded. Syntax the
+      // decoder does not support ends the stream.
+      if (result == kStepUnsupported && dec->refusalReason) return result;
+      [[fallthrough]];
     case kStepNoReference:
     case kStepMissingReference:
       ds->prevNalType = static_cast<uint8_t>(type);

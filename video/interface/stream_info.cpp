@@ -232,7 +232,13 @@ extern "C" int32_t AVCHDGetVideoDecoderInfoLib(VideoDecoderParams* p, const uint
   while (in.next()) {
     if (in.nal().nal_unit_type != 7) continue;
     SequenceParameterSet sps;
-    if (parse_sps_alone(in, &sps) != kParamSetOk || in.reader()->overrun) return kNoSps;
+    // A complete set whose syntax the decoder refuses (frame_num gaps, 4:2:2,
+    // more than 8 bits, ...) still sizes a decoder: the instance then refuses
+    // the stream with error 6 and names the reason.
+    in.state()->paramSetRefusal = kVideoRefusalNone;
+    const int32_t parsed = parse_sps_alone(in, &sps);
+    const bool refusedSyntax = parsed == kParamSetUnsupported && in.state()->paramSetRefusal != kVideoRefusalNone;
+    if ((parsed != kParamSetOk && !refusedSyntax) || in.reader()->overrun) return kNoSps;
     // Luma samples per chroma sample, horizontally and vertically, by
     // chroma_format_idc (0 has no chroma: cropping counts whole samples).
     static const uint8_t SubWidthC[4] = {1, 2, 2, 1};

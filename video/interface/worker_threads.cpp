@@ -1,6 +1,7 @@
 // Worker threads: every worker picks the most urgent task under the instance
 // lock, runs one step (the heavy ones with the lock released) and files the
 // task by the step's result into one of four heaps.
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,14 +9,6 @@
 #include "mb_record.h"
 
 namespace {
-
-// How far the next output may pass the waits of output order.
-enum : uint8_t {
-  kForceReorder = 1,  // pictures not parsed yet are not waited for
-  kForceAll = 2,      // nor pictures known to come first
-};
-
-int32_t head_key(const VideoDecoder* dec) { return dec->outputHeap.entries[0]->key; }
 
 bool goes_before(const DecodeTask* a, const DecodeTask* b) {
   return a->key < b->key || (a->key == b->key && a->state < b->state);
@@ -50,11 +43,11 @@ void post_error(VideoDecoder* dec, int32_t result) {
 
 
 // Moves every parked task back: finished pictures to the output heap, slices
-// to the work heap.
-void unpark_all(VideoDecoder* dec, bool force = false) {
+// to the work heap (a slice whose references or range are not ready parks
+// again).
+void unpark_all(VideoDecoder* dec) {
   while (dec->waitHeap.count > 0) {
     DecodeTask* t = PopHeap(&dec->waitHeap);
-    t->forced = force ? 1 : 0;
     PushHeap(t->state == kTaskOutput ? &dec->outputHeap : &dec->workHeap, t);
   }
 }
@@ -62,33 +55,6 @@ void unpark_all(VideoDecoder* dec, bool force = false) {
 // Every byte of the stream has been parsed: the end was signalled, the input
 // is used up and no NAL unit is still being assembled.
 bool input_complete(const DecoderState* ds) { return ds->endOfStream && ds->parseBytesLeft == 0 && !ds->copying; }
-
-// A lone field finished before it was known to stay alone waits for a free
-// task to carry it to output; the first one found takes it.
-void carry_lone_field(VideoDecoder* dec) {
-  DecoderState* ds = &dec->state;
-  if (dec->loneFields == 0 || dec->parseHeap.count == 0) return;
-  DecodeTask* t = PopHeap(&dec->parseHeap);
-  if (t->state == kTaskParsePartial) {
-    DecodeTask* partial = t;
-    t = dec->parseHeap.count > 0 ? PopHeap(&dec->parseHeap) : nullptr;
-    PushHeap(&dec->parseHeap, partial);
-    if (!t) return;
-  }
-  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-    DecodedPicture* p = &ds->pictures[i];
-    if (!p->unpaired || !p->decoded || p->queued || p->outputDone) continue;
-    t->state = kTaskPictureDone;
-    t->key = p->outputKey;
-    t->slice.picture = p;
-    t->slice.holdsPictures = 0;
-    PushHeap(&dec->workHeap, t);
-    --dec->loneFields;
-    return;
-  }
-  dec->loneFields = 0;  // none left to carry
-  PushHeap(&dec->parseHeap, t);
-}
 
 // At the end of the input a last field without its second field stays alone.
 void close_last_field(VideoDecoder* dec) {
@@ -106,17 +72,96 @@ bool may_parse(VideoDecoder* dec, bool stepwise) {
   return pool_has_room(&dec->state);
 }
 
-// Ends a slice's hold on its pictures; when a failed slice left its picture
-// to the others, the last one to finish completes it.
-bool end_slice(DecodeTask* t) {
+// A closed picture that no slice works on any more and that is not finished
+// yet: it needs a task to conceal what is missing, deblock and finish it.
+bool wants_finisher(const DecodedPicture* p) {
+  return p->setUp && p->closed && !p->decoded && !p->finishing && !p->repeated && p->slicesActive == 0;
+}
+
+// The slice's entropy decoding is over (or will never run): its range no
+// longer holds back the slices that start inside it, and the macroblocks it
+// decoded are marked so that a later slice starting there is dropped.
+void release_claim(VideoDecoder* dec, SliceDecodeContext* s, uint32_t decoded) {
+  DecodedPicture* p = s->picture;
+  if (p->openSlice == s) p->openSlice = nullptr;
+  s->limitPending = 0;
+  if (!s->claimed) return;
+  s->claimed = 0;
+  const uint32_t first = s->firstMbAddr;
+  for (uint32_t a = first; a < s->mbLimit; ++a) {
+    --p->mbClaims[a];
+    if (a - first < decoded) p->mbFlags[a] |= kMbDecoded;
+  }
+  if (dec->waitHeap.count > 0) unpark_all(dec);
+}
+
+// Ends a slice's hold on its pictures; true when this task is the one to
+// finish the picture (it is closed and no other slice works on it).
+bool end_slice(VideoDecoder* dec, DecodeTask* t) {
   SliceDecodeContext* s = &t->slice;
   if (!s->holdsPictures) return false;
   DecodedPicture* p = s->picture;
+  release_claim(dec, s, 0);
   release_slice_pictures(s);
-  if (p->finishPending && p->slicesActive == 0) {
-    p->finishPending = 0;
+  if (!wants_finisher(p)) return false;
+  p->finishing = 1;
+  return true;
+}
+
+// Takes a slice whose header is read into its picture's slice ranges, in
+// stream order. A slice starting where a slice taken before starts repeats
+// it and is dropped (false). The slice taken before it now knows where it
+// must end: at the next slice start after its own.
+bool take_slice(SliceDecodeContext* s) {
+  DecodedPicture* p = s->picture;
+  s->mbLimit = 0;
+  s->limitPending = 0;
+  s->claimed = 0;
+  if (p->repeated) return false;  // the picture shows another one's planes
+  const uint32_t first = s->firstMbAddr;
+  if (first >= p->mbCount || !p->mbFlags) return true;  // entropy decoding refuses it
+  if (p->mbFlags[first] & kMbSliceStart) return false;
+  p->mbFlags[first] |= kMbSliceStart;
+  fix_slice_limit(p);
+  p->openSlice = s;
+  s->limitPending = 1;
+  return true;
+}
+
+// Slices parked until their range was fixed may run once it is.
+void wake_for_limits(VideoDecoder* dec) {
+  DecoderState* ds = &dec->state;
+  bool fixed = false;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* p = &ds->pictures[i];
+    if (p->limitFixed) {
+      p->limitFixed = 0;
+      fixed = true;
+    }
+  }
+  if (fixed && dec->waitHeap.count > 0) unpark_all(dec);
+}
+
+// A closed picture that no slice holds (its slices were all lost, or all
+// ended before it closed) is finished by a worker without a task, so that
+// finishing never waits for a free task; true when one was finished.
+void finish_picture(DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags);
+void picture_done(VideoDecoder* dec, DecodedPicture* p);
+bool finish_job(VideoDecoder* dec, SliceDecodeContext* link) {
+  DecoderState* ds = &dec->state;
+  if (!dec->finishScan) return false;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* p = &ds->pictures[i];
+    if (!wants_finisher(p)) continue;
+    p->finishing = 1;
+    const uint32_t flags = dec->decodeFlags;
+    pthread_mutex_unlock(&dec->lock);
+    finish_picture(p, link, flags);
+    pthread_mutex_lock(&dec->lock);
+    picture_done(dec, p);
     return true;
   }
+  dec->finishScan = 0;
   return false;
 }
 
@@ -135,41 +180,63 @@ bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
   return true;
 }
 
-// decodeFlags are the flags of the decode call, read under the instance lock
-// by the caller (the caller of the library may change them meanwhile).
-int32_t Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecoderState* ds, DecodeTask* t,
-                               uint32_t decodeFlags) {
-  (void)ds;
+// Reconstructs the slice; true when it brought the picture's count of
+// macroblocks still to reconstruct to 0 (the picture is complete).
+bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
   SetThreadBuffer(tb, t);
   const uint32_t n = t->slice.predictAndCombine(tb);
   ReturnThreadBuffer(tb, t);
-  // A slice that reconstructs nothing is done; it must not come back.
-  if (n == 0) return kStepConsumed;
+  if (n == 0) return false;
   DecodedPicture* p = t->slice.picture;
-  // The slice wrote its run of macroblocks (slices of a picture cover
-  // disjoint runs, so no lock is needed).
+  // The slice wrote its run of macroblocks (the runs of a picture's slices
+  // never overlap, so no lock is needed).
   const uint32_t first = t->slice.firstMbAddr;
   if (p->mbWritten && first < p->mbCount) std::memset(p->mbWritten + first, 1, n < p->mbCount - first ? n : p->mbCount - first);
   pthread_mutex_lock(&dec->mbLock);
   const uint32_t before = p->mbsLeft;
   p->mbsLeft = before > n ? before - n : 0;
   pthread_mutex_unlock(&dec->mbLock);
-  if (before > n) return kStepConsumed;
-  int32_t result = 0;
-  if (!(decodeFlags & kDecodeNoDeblocking)) {
-    // The deblocking filter reads each macroblock's slice link, and the
-    // other slices' tasks may already parse new units into their slice
-    // contexts: every macroblock is linked to this slice, whose frame/field
-    // kind is the picture's, for as long as the filter runs.
-    for (uint32_t i = 0; i < p->mbCount; ++i) p->macroblocks[i].slice = &t->slice;
-    result = static_cast<int32_t>(t->slice.deblock(p));
-  }
-  t->state = kTaskPictureDone;
-  return result;
+  return before <= n;
 }
 
-// Macroblocks of a damaged picture that no slice reconstructed (the rest of a
-// slice whose entropy decoding failed) become mid-grey, margins included, so
+// A concealed macroblock: intra without residual, so that direct prediction
+// of later pictures finds no motion in it; each run of them is one
+// unfiltered slice for the deblocking walk. Nothing of a record used before
+// survives, so the picture is the same whichever record array it got.
+void conceal_record(MacroblockRecord* mb, uint32_t addr, uint8_t structure, uint8_t qp) {
+  std::memset(static_cast<void*>(mb), 0, offsetof(MacroblockRecord, luma_coeff));
+  mb->mb_type = MbI_16x16_First;
+  mb->qp_y = qp;
+  mb->qp_cb = static_cast<int8_t>(qp);
+  mb->qp_cr = static_cast<int8_t>(qp);
+  std::memset(mb->intra_pred_mode, 2, sizeof(mb->intra_pred_mode));
+  mb->luma_nonzero_mask = 0;
+  mb->luma_dc_nonzero = 0;
+  mb->chroma_nonzero_mask = 0;
+  mb->chroma_ac_cbf_mask = 0;
+  std::memset(mb->ref_idx_l0, -1, sizeof(mb->ref_idx_l0));
+  std::memset(mb->ref_idx_l1, -1, sizeof(mb->ref_idx_l1));
+  std::memset(mb->ref_pic_l0, 0, sizeof(mb->ref_pic_l0));
+  std::memset(mb->ref_pic_l1, 0, sizeof(mb->ref_pic_l1));
+  std::memset(mb->sub_mb_type, 0, sizeof(mb->sub_mb_type));
+  std::memset(mb->pred_flag_l0, 0, sizeof(mb->pred_flag_l0));
+  std::memset(mb->pred_flag_l1, 0, sizeof(mb->pred_flag_l1));
+  std::memset(mb->mv_l0, 0, sizeof(mb->mv_l0));
+  std::memset(mb->mv_l1, 0, sizeof(mb->mv_l1));
+  std::memset(mb->mvd_l0, 0, sizeof(mb->mvd_l0));
+  std::memset(mb->mvd_l1, 0, sizeof(mb->mvd_l1));
+  std::memset(mb->ref_id_l0, 0, sizeof(mb->ref_id_l0));
+  std::memset(mb->ref_id_l1, 0, sizeof(mb->ref_id_l1));
+  mb->mb_structure = structure;
+  mb->mb_addr = addr;
+  mb->slice_first_flag = 0;
+  mb->deblock_idc = 1;
+  mb->slice_mb_count = 0;
+  mb->slice = nullptr;
+}
+
+// Macroblocks of a picture that no slice reconstructed (a slice lost, or
+// given up) become mid-grey, margins included, with concealed records, so
 // that the picture and those predicted from it are the same on every run.
 void conceal_unwritten(DecodedPicture* p) {
   const uint32_t w = p->widthInMbs;
@@ -201,6 +268,55 @@ void conceal_unwritten(DecodedPicture* p) {
   }
 }
 
+// Marks the concealed macroblocks' records: each run is a slice the
+// deblocking walk passes over.
+void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
+  const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const uint32_t unit = pairs ? 2 : 1;
+  const uint8_t qp = 26;
+  MacroblockRecord* runStart = nullptr;
+  for (uint32_t a = 0; a + unit <= p->mbCount; a += unit) {
+    if (wasWritten[a] && wasWritten[a + unit - 1]) {
+      runStart = nullptr;
+      continue;
+    }
+    for (uint32_t k = 0; k < unit; ++k)
+      conceal_record(&p->macroblocks[a + k], a + k, pairs ? 2 : p->structure, qp);
+    if (!runStart) {
+      runStart = &p->macroblocks[a];
+      runStart->slice_first_flag = 1;
+    }
+    runStart->slice_mb_count += unit;
+  }
+}
+
+// Conceals what no slice brought and deblocks the picture; runs without the
+// instance lock, once per picture, after every slice of it is over.
+void finish_picture(DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags) {
+  if (p->mbsLeft != 0 && p->mbWritten) {
+    // Which macroblocks were concealed: the grey fill marks them written.
+    uint8_t* before = p->mbFlags;  // reused: the slice ranges are settled
+    for (uint32_t a = 0; a < p->mbCount; ++a) before[a] = p->mbWritten[a];
+    conceal_unwritten(p);
+    conceal_records(p, before);
+    p->damaged = 1;
+  }
+  if (decodeFlags & kDecodeNoDeblocking) return;
+  // The deblocking filter reads each macroblock's slice link for the
+  // picture's frame/field kind, and the slices' tasks may already parse new
+  // units into their contexts: every macroblock is linked to this task's
+  // context, set to the picture's kind, for as long as the filter runs.
+  const bool mbaff = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  link->MbaffFrameFlag = mbaff ? 1 : 0;
+  link->field_pic_flag = p->structure != 2 ? 1 : 0;
+  link->picture = p;
+  for (uint32_t i = 0; i < p->mbCount; ++i) p->macroblocks[i].slice = link;
+  if (mbaff)
+    DeblockingFilter_mbaff(p);
+  else
+    DeblockingFilter(p);
+}
+
 // The other field of a field pair, and the key the pair is output under.
 DecodedPicture* partner_of(DecodedPicture* p) { return p->structure == 2 ? nullptr : p->pairedField; }
 
@@ -229,125 +345,113 @@ void order_limits(const VideoDecoder* dec, const DecodedPicture* p, uint32_t* re
   *dpb = frames;
 }
 
-// 1 while a picture that follows p in decode order may still precede it in
-// output order: fewer frames wait for output than the stream may reorder and
-// the decoded picture buffer (pictures waiting for output and references) is
-// not over full. An IDR picture or operation 5 after p, or the end of the
-// input, releases it. Fields count as half frames.
-bool reorder_holds(const VideoDecoder* dec, const DecodedPicture* p) {
-  const DecoderState* ds = &dec->state;
-  if (p->bumped || input_complete(ds)) return false;
-  uint32_t reorder;
-  uint32_t dpb;
-  order_limits(dec, p, &reorder, &dpb);
-  uint32_t waiting = 0;
-  uint32_t stored = 0;
+// Pictures waiting for output and pictures held in the decoded picture
+// buffer (waiting, or references), in fields (2 per frame).
+void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored) {
+  *waiting = *stored = 0;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     const DecodedPicture* q = &ds->pictures[i];
+    // Only what parsing decided counts (not whether output has happened yet),
+    // so that the releases are the same however the workers' timing goes.
     if (!q->setUp) continue;
     const uint32_t halves = q->structure == 2 ? 2 : 1;
-    if (!q->outputDone) {
-      waiting += halves;
-      stored += halves;
+    if (!q->released && !q->outputDone) {
+      *waiting += halves;
+      *stored += halves;
     } else if (q->referenceMarking) {
-      stored += halves;
+      *stored += halves;
     }
   }
-  return waiting <= 2 * reorder && stored <= 2 * dpb;
 }
 
-// 1 while a picture before this one in output order is known and not yet
-// output: output then waits, however the workers' timing went.
-bool behind_pending(DecodedPicture* p) {
-  DecodedPicture* q = partner_of(p);
-  for (DecodedPicture* r = p->prevInOutputOrder; r; r = r->prevInOutputOrder) {
-    if (r == q) continue;
-    if (r->outputDone) return false;
-    if (r->setUp) return true;
-  }
-  return false;
-}
-
-int32_t picture_done(VideoDecoder* dec, DecodeTask* t) {
+// Releases for output the waiting picture that comes first in output order
+// (ties: the first decoded), with the other field of its frame; false when
+// none waits. Releases happen in stream order only, so the output order is
+// the same however the workers' timing goes. A picture with picture timing
+// due before one already released (or before output started) is too late
+// and is not output.
+bool release_first(VideoDecoder* dec) {
   DecoderState* ds = &dec->state;
-  DecodedPicture* p = t->slice.picture;
-  if (p->damaged && !p->decoded) conceal_unwritten(p);
+  DecodedPicture* first = nullptr;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* q = &ds->pictures[i];
+    if (!q->setUp || q->released || q->outputDone) continue;
+    if (!first || q->outputKey < first->outputKey ||
+        (q->outputKey == first->outputKey && q->setUpOrder < first->setUpOrder))
+      first = q;
+  }
+  if (!first) return false;
+  DecodedPicture* other = partner_of(first);
+  first->released = first->queued = 1;
+  if (other) other->released = other->queued = 1;
+  const int32_t key = other && other->outputKey < first->outputKey ? other->outputKey : first->outputKey;
+  if (first->hasPicTiming && dec->releaseFloorSet && key < dec->releaseFloor) {
+    first->outputDone = 1;
+    if (other) other->outputDone = 1;
+    return true;
+  }
+  if (!dec->releaseFloorSet || key > dec->releaseFloor) dec->releaseFloor = key;
+  dec->releaseFloorSet = 1;
+  const uint32_t cap = ds->pictureCount;
+  dec->releaseQueue[(dec->releaseHead + dec->releaseCount) % cap] = first;
+  ++dec->releaseCount;
+  return true;
+}
+
+// The next picture released for output, or null.
+DecodedPicture* next_released(VideoDecoder* dec) {
+  while (dec->releaseCount > 0) {
+    DecodedPicture* p = dec->releaseQueue[dec->releaseHead];
+    if (!p->outputDone) return p;
+    dec->releaseHead = (dec->releaseHead + 1) % dec->state.pictureCount;
+    --dec->releaseCount;
+  }
+  return nullptr;
+}
+
+void picture_done(VideoDecoder* dec, DecodedPicture* p) {
   p->decoded = 1;
   FrameBuffer* fb = p->frameBuffer;
   if (fb->outputStatus < 1) fb->outputStatus = 1;
-  int32_t result;
-  if (p->outputKey < ds->outputPosition && ds->currentPicture->hasPicTiming) {
-    p->outputDone = 1;
-    result = kStepConsumed;
-  } else if (p->structure == 2) {
-    t->key = p->outputKey;
-    result = kStepToOutput;
-  } else {
-    DecodedPicture* q = partner_of(p);
-    if (p->queued || (q && q->queued)) {
-      result = kStepConsumed;  // a re-run after the other field handed the pair on
-    } else if (q && q->decoded) {
-      t->key = p->outputKey < q->outputKey ? p->outputKey : q->outputKey;
-      const uint32_t st = q->frameBuffer->outputStatus > fb->outputStatus ? q->frameBuffer->outputStatus : fb->outputStatus;
-      fb->outputStatus = st;
-      q->frameBuffer->outputStatus = st;
-      result = kStepToOutput;
-    } else if (q) {
-      result = kStepConsumed;  // the other field outputs the pair
-    } else if (p->unpaired) {
-      // No second field comes: the field is output alone.
-      t->key = p->outputKey;
-      result = kStepToOutput;
-    } else {
-      // Whether a second field comes is known with the next picture; if none
-      // does, a free task carries this field to output then.
-      result = kStepConsumed;
-    }
-  }
-  if (result == kStepToOutput) {
-    p->queued = 1;
-    if (DecodedPicture* q = partner_of(p)) q->queued = 1;
-  }
   // Slices parked for this picture (also one that was unmarked by the very
   // picture that reads it) may run now.
   if (dec->waitHeap.count > 0) unpark_all(dec);
-  return result;
 }
 
-int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
+// Writes picture p (a frame, or a field with the other field of its frame)
+// out under key; false when it is to be written again (frame doubling and
+// tripling).
+bool write_picture(VideoDecoder* dec, DecodedPicture* p, int32_t* key) {
   DecoderState* ds = &dec->state;
-  DecodedPicture* p = t->slice.picture;
   DecodedPicture* q = partner_of(p);
   const DecodedPicture* top = (p->structure == 1 && q) ? q : p;
   ds->lastUserData = top->frameBuffer->userData;
+  if (q) {
+    const uint32_t st = q->frameBuffer->outputStatus > p->frameBuffer->outputStatus ? q->frameBuffer->outputStatus
+                                                                                       : p->frameBuffer->outputStatus;
+    p->frameBuffer->outputStatus = st;
+    q->frameBuffer->outputStatus = st;
+  }
   // The position moves on to just past the picture written: counts that step
   // by one per frame must not let it run ahead of the pictures to come.
-  if (t->key + 2 > ds->outputPosition) ds->outputPosition = t->key + 2;
-  dec->lastOutputKey = t->key;
-  dec->outputForced = 0;
+  if (*key + 2 > ds->outputPosition) ds->outputPosition = *key + 2;
+  dec->lastOutputKey = *key;
   write_out_picture(dec->outputBuffer, p, ds->outputFormat, p->structure == 2 ? 1 : 0);
-  int32_t result;
+  bool done = true;
   if (p->outputTicks > 2) {
     p->outputTicks = static_cast<uint8_t>(p->outputTicks - 2);
-    p->outputKey = p->releaseKey = t->key = ds->outputPosition;
-    result = kStepToOutput;
+    p->outputKey = p->releaseKey = *key = ds->outputPosition;
+    done = false;
   } else {
-    result = kStepConsumed;
     p->outputDone = 1;
     if (q) q->outputDone = 1;
-    // Output order only moves on: a picture due earlier that never came to
-    // output (its slices were lost, or output was forced past it) is given up.
-    for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-      DecodedPicture* r = &ds->pictures[i];
-      if (r->setUp && !r->outputDone && !r->queued && r->outputKey < t->key) r->outputDone = 1;
-    }
     DecodedPicture* last = p;
     if (q && q->prevInOutputOrder == p) last = q;
     if (!ds->nextOutputPicture || ds->nextOutputPicture == p || ds->nextOutputPicture == q)
       ds->nextOutputPicture = last->nextInOutputOrder;
     // Released once output, unless still a reference.
-    if (p->releaseKey > t->key) p->releaseKey = t->key;
-    if (q && q->releaseKey > t->key) q->releaseKey = t->key;
+    if (p->releaseKey > *key) p->releaseKey = *key;
+    if (q && q->releaseKey > *key) q->releaseKey = *key;
   }
   uint32_t bits = kStatusPicture;
   if (p->frameBuffer->outputStatus == 2) bits |= kStatusLeading;
@@ -357,7 +461,30 @@ int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
   } else {
     InformManager(bits, dec);
   }
-  return result;
+  return done;
+}
+
+// Output of a task that carries its picture (a frame step's repeat).
+int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
+  return write_picture(dec, t->slice.picture, &t->key) ? kStepConsumed : kStepToOutput;
+}
+
+// Writes the next released picture once it is finished (a field once its
+// frame's other field is, or once it is known to stay alone); false when
+// there is none to write yet.
+bool output_released(VideoDecoder* dec) {
+  DecodedPicture* p = next_released(dec);
+  if (!p) return false;
+  DecodedPicture* q = partner_of(p);
+  if (!p->decoded || (q && !q->decoded)) return false;
+  if (p->structure != 2 && !q && !p->unpaired) return false;  // its second field may still come
+  int32_t key = q && q->outputKey < p->outputKey ? q->outputKey : p->outputKey;
+  if (write_picture(dec, p, &key)) {
+    // Off the queue at once: the record may be reused as soon as it is free.
+    dec->releaseHead = (dec->releaseHead + 1) % dec->state.pictureCount;
+    --dec->releaseCount;
+  }
+  return true;
 }
 
 // Skipping of non-reference or B pictures: the first slice turns the picture
@@ -403,6 +530,11 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     return kStepWaitInput;
   }
   if (parsed == kAnnexBNeedInput) {
+    // The input ends on a unit boundary: the last slice taken ends before
+    // the next one a later input may bring (a slice starting inside it waits
+    // for it), so its range is fixed now.
+    if (ds->currentPicture && ds->currentPicture->setUp) fix_slice_limit(ds->currentPicture);
+    wake_for_limits(dec);
     t->state = kTaskParse;
     return kStepWaitInput;
   }
@@ -419,6 +551,11 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
   DecodedPicture* cur = ds->currentPicture;
   if (!apply_skip_rule(dec, t, &result) && !cur->hasPicTiming && cur->setUp)
     cur->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(cur->outputKey));
+  const uint32_t st = t->state;
+  if (result == 0 && (st == kTaskEntropyI || st == kTaskEntropyP || st == kTaskEntropyB) && !take_slice(&t->slice))
+    result = kStepConsumed;  // repeats a slice of the picture: dropped
+  dec->finishScan = 1;  // a new access unit may have closed the picture before
+  wake_for_limits(dec);
   return result;
 }
 
@@ -446,6 +583,14 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     case kTaskEntropyI:
     case kTaskEntropyP:
     case kTaskEntropyB: {
+      SliceDecodeContext* s = &t->slice;
+      DecodedPicture* p = s->picture;
+      // The slice's range is fixed once the next slice (or the end of the
+      // picture's input) is parsed; a slice starting inside the range of an
+      // earlier one waits for it and is dropped when it decoded that start.
+      if (s->limitPending) return kStepPark;
+      if (s->claimed && p->mbClaims[s->firstMbAddr] > 1) return kStepPark;
+      if (s->claimed && (p->mbFlags[s->firstMbAddr] & kMbDecoded)) return kStepConsumed;
       const uint32_t state = t->state;
       pthread_mutex_unlock(&dec->lock);
       SetThreadBuffer(tb, t);
@@ -458,47 +603,51 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
         r = binari_decode_b_unit(tb);
       ReturnThreadBuffer(tb, t);
       pthread_mutex_lock(&dec->lock);
+      const uint32_t decoded = r == 0 && s->firstMb ? s->firstMb->slice_mb_count : 0;
+      release_claim(dec, s, decoded);
       if (r == 0) {
         t->state = state + 2;
         return 0;
       }
-      // The rest of the slice is given up; the picture completes with what
-      // the other slices bring, once none of them is still writing.
-      DecodedPicture* p = t->slice.picture;
+      // The slice is given up; its macroblocks are concealed when the
+      // picture is finished.
       p->damaged = 1;
-      end_slice(t);
-      if (p->slicesActive != 0) {
-        p->finishPending = 1;
-        return kStepConsumed;
-      }
-      t->state = kTaskPictureDone;
-      return 0;
+      return kStepConsumed;
     }
     case kTaskReconI:
     case kTaskReconP:
     case kTaskReconB: {
       const uint32_t lists = t->state == kTaskReconI ? 0 : (t->state == kTaskReconP ? 1 : 2);
-      // A slice waits for its references; once everything waits (or the
-      // stream has ended) it runs with what they hold, flagged damaged.
-      if (!references_decoded(&t->slice, lists)) {
-        if (!t->forced) return kStepPark;
-        t->slice.picture->damaged = 1;
+      // A slice waits for its references to be finished: every picture is
+      // finished in the end (missing macroblocks concealed), and reading one
+      // before that would race with its reconstruction or deblocking.
+      if (!references_decoded(&t->slice, lists)) return kStepPark;
+      pthread_mutex_unlock(&dec->lock);
+      const bool complete = Predict_Combine_Filter(dec, tb, t);
+      pthread_mutex_lock(&dec->lock);
+      DecodedPicture* p = t->slice.picture;
+      bool finisher = end_slice(dec, t);
+      if (complete && !p->finishing) {
+        p->finishing = 1;
+        finisher = true;
       }
-      t->forced = 0;
+      if (!finisher) return kStepConsumed;
+      t->state = kTaskFinish;
+      return 0;
+    }
+    case kTaskFinish: {
+      DecodedPicture* p = t->slice.picture;
       const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);
-      int32_t r = Predict_Combine_Filter(dec, tb, ds, t, flags);
+      finish_picture(p, &t->slice, flags);
       pthread_mutex_lock(&dec->lock);
-      const bool finisher = end_slice(t);
-      if (r == kStepConsumed && finisher) {
-        t->state = kTaskPictureDone;
-        r = 0;
-      }
-      return r;
+      t->state = kTaskPictureDone;
+      return 0;
     }
     case kTaskPictureDone:
-      end_slice(t);
-      return picture_done(dec, t);
+      end_slice(dec, t);
+      picture_done(dec, t->slice.picture);
+      return kStepConsumed;
     case kTaskOutput:
       return output_picture(dec, t);
     default:
@@ -519,7 +668,12 @@ void refusal_ends_input(VideoDecoder* dec) {
   ds->copying = 0;
   ds->endOfStream = 1;
   DecodedPicture* p = ds->currentPicture;
-  if (p && p->setUp && !p->decoded && p->slicesActive == 0 && p->mbsLeft == p->mbCount) RemoveCurrentAccessUnit(ds);
+  if (p && p->setUp && !p->decoded && !p->finishing && p->slicesActive == 0 && p->mbsLeft == p->mbCount)
+    RemoveCurrentAccessUnit(ds);
+  else if (p && p->setUp)
+    close_picture(p);
+  dec->finishScan = 1;
+  wake_for_limits(dec);
 }
 
 void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
@@ -539,7 +693,12 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
         PushHeap(&dec->waitHeap, t);
       break;
     case kStepConsumed:
-      end_slice(t);
+      if (end_slice(dec, t)) {
+        // The last slice of a closed picture: this task finishes it.
+        t->state = kTaskFinish;
+        PushHeap(&dec->workHeap, t);
+        break;
+      }
       t->state = kTaskParse;
       t->key = 0;
       PushHeap(&dec->parseHeap, t);
@@ -549,16 +708,20 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
       break;
     case kStepUnsupported:
       if (dec->refusalReason) {
-        end_slice(t);
+        const bool finisher = end_slice(dec, t);
         refusal_ends_input(dec);
-        t->state = kTaskParse;
+        t->state = finisher ? kTaskFinish : kTaskParse;
+        if (finisher) {
+          PushHeap(&dec->workHeap, t);
+          break;
+        }
         t->key = 0;
         PushHeap(&dec->parseHeap, t);
         break;
       }
       [[fallthrough]];
     default:
-      end_slice(t);
+      end_slice(dec, t);
       post_error(dec, result);
       break;
   }
@@ -567,8 +730,51 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
 }  // namespace
 
 void mark_unpaired(VideoDecoder* dec, DecodedPicture* p) {
+  (void)dec;
   p->unpaired = 1;
-  if (p->decoded && !p->queued && !p->outputDone) ++dec->loneFields;
+}
+
+void release_for_output(VideoDecoder* dec, DecodedPicture* p) {
+  DecodedPicture* q = partner_of(p);
+  if (q && q->released) {
+    // The second field goes with its first.
+    p->released = p->queued = 1;
+    p->outputDone = q->outputDone;
+    return;
+  }
+  uint32_t reorder;
+  uint32_t dpb;
+  order_limits(dec, p, &reorder, &dpb);
+  for (;;) {
+    uint32_t waiting;
+    uint32_t stored;
+    count_buffered(&dec->state, &waiting, &stored);
+    if (waiting <= 2 * reorder && stored <= 2 * dpb) break;
+    if (!release_first(dec)) break;
+  }
+}
+
+void withdraw_release(VideoDecoder* dec, DecodedPicture* p) {
+  const uint32_t cap = dec->state.pictureCount;
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < dec->releaseCount; ++i) {
+    DecodedPicture* q = dec->releaseQueue[(dec->releaseHead + i) % cap];
+    if (q != p) dec->releaseQueue[(dec->releaseHead + kept++) % cap] = q;
+  }
+  dec->releaseCount = kept;
+  p->released = p->queued = 0;
+}
+
+void release_before(VideoDecoder* dec, DecodedPicture* p) {
+  DecoderState* ds = &dec->state;
+  for (;;) {
+    bool earlier = false;
+    for (uint32_t i = 0; i < ds->pictureCount && !earlier; ++i) {
+      const DecodedPicture* q = &ds->pictures[i];
+      earlier = q != p && q != p->pairedField && q->setUp && !q->released && !q->outputDone;
+    }
+    if (!earlier || !release_first(dec)) return;
+  }
 }
 
 int32_t PushHeap(TaskHeap* heap, DecodeTask* task) {
@@ -658,6 +864,8 @@ void* WorkerThread(void* arg) {
   ThreadBuffer tb;
   std::memset(&tb, 0, sizeof(tb));
   tb.decoderState = ds;
+  // The slice link of the pictures this worker finishes without a task.
+  SliceDecodeContext* link = static_cast<SliceDecodeContext*>(aligned_zeroed(sizeof(SliceDecodeContext)));
   bool idle = false;
   const uint32_t oneByOne = kOpenOnePicturePerCall | kOpenDecodeOrder;
   pthread_mutex_lock(&dec->lock);
@@ -670,25 +878,16 @@ void* WorkerThread(void* arg) {
       continue;
     }
     const bool stepwise = (dec->openFlags & oneByOne) == oneByOne;
-    carry_lone_field(dec);
+    if (link && finish_job(dec, link)) continue;
+    const bool oneWritten = (dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture);
     DecodeTask* t = nullptr;
     if (!dec->resultPosted) {
-      if (dec->outputHeap.count > 0 && !((dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture))) {
-        DecodeTask* first = dec->outputHeap.entries[0];
-        DecodedPicture* p = first->slice.picture;
-        // Output strictly by order key: the first picture waits for every
-        // picture known to come before it and for the pictures still to be
-        // parsed that may.
-        const bool free = dec->outputForced == kForceAll ||
-                          (!behind_pending(p) && (dec->outputForced == kForceReorder || !reorder_holds(dec, p)));
-        if (!free) {
-          // waits
-        } else if (first->key <= ds->outputPosition) {
-          t = PopHeap(&dec->outputHeap);
-        } else if (!p->hasPicTiming) {
-          ds->outputPosition = first->key;
-          t = PopHeap(&dec->outputHeap);
-        }
+      // Output first: a frame step's repeat, then the next released picture.
+      if (!oneWritten && dec->outputHeap.count > 0) {
+        t = PopHeap(&dec->outputHeap);
+      } else if (!oneWritten && output_released(dec)) {
+        dec->stallRounds = 0;
+        continue;
       }
       if (!t) {
         if (ds->parseBytesLeft != 0) {
@@ -699,7 +898,8 @@ void* WorkerThread(void* arg) {
         } else {
           bool goIdle = false;
           if (stepwise && !(dec->status & kStatusPicture)) {
-            if (dec->workHeap.count == 0 && dec->outputHeap.count == 0) {
+            const bool outputReady = next_released(dec) != nullptr;
+            if (dec->workHeap.count == 0 && !outputReady) {
               if (dec->idleCount == dec->threadCount - 1 && !ds->endOfStream)
                 InformManager(kStatusNeedInput, dec);
               else if (!ds->endOfStream)
@@ -734,78 +934,58 @@ void* WorkerThread(void* arg) {
         PushHeap(&dec->workHeap, PopHeap(&dec->parseHeap));
         continue;
       }
-      if (ds->endOfStream) {
+      const bool othersIdle = dec->idleCount == dec->threadCount - 1;
+      if (ds->endOfStream && input_complete(ds)) {
+        // Every byte is parsed: the last picture is closed, a last field
+        // stays alone and every picture is released for output.
         close_last_field(dec);
-        if (dec->loneFields != 0 && dec->parseHeap.count > 0) continue;
-        if (dec->idleCount != dec->threadCount - 1) {
-          idle = true;
-        } else if (dec->resultPosted) {
-          // Waits for the caller's next call before flushing further.
-          idle = true;
-        } else if (dec->waitHeap.count > 0 && dec->workHeap.count == 0) {
-          // Nothing else can run: parked tasks go first, so that pictures
-          // still to finish are output in their place; slices run with what
-          // their references hold.
-          unpark_all(dec, true);
-        } else if (dec->outputHeap.count > 0) {
-          // With the last NAL unit still waiting for a record, only what no
-          // picture known before it holds back goes out.
-          DecodedPicture* head = dec->outputHeap.entries[0]->slice.picture;
-          ds->outputPosition = head_key(dec);
-          dec->outputForced = lastUnitPending && !behind_pending(head) ? kForceReorder : kForceAll;
-        } else if (lastUnitPending) {
-          post_error(dec, kStepNoMemory);  // no picture record will ever come free
-          idle = true;
-        } else if (dec->workHeap.count == 0 && dec->waitHeap.count == 0) {
-          if (dec->refusedDrain) {
-            dec->refusedDrain = 0;
-            post_error(dec, kStepUnsupported);
-          } else {
-            InformManager(kStatusEndOfStream, dec);
-          }
-          dec->stopped = 1;
-          idle = true;
+        DecodedPicture* last = ds->currentPicture;
+        if (last && last->setUp && !last->closed) {
+          close_picture(last);
+          dec->finishScan = 1;
+          wake_for_limits(dec);
+          continue;
         }
-      } else {
-        const int32_t parked = dec->outputHeap.count + dec->waitHeap.count;
-        // Parsing waits for a picture record that only output can free.
-        const bool parseBlocked = ds->parseBytesLeft != 0 && dec->parseHeap.count > 0 && !pool_has_room(ds);
-        DecodedPicture* head = dec->outputHeap.count > 0 ? dec->outputHeap.entries[0]->slice.picture : nullptr;
-        if (dec->resultPosted) {
-          idle = true;  // the caller comes back for what is queued
-        } else if (dec->taskCount == 0) {
-          post_error(dec, 5);
-          idle = true;
-        } else if (parseBlocked ? dec->idleCount != dec->threadCount - 1 : parked < static_cast<int32_t>(dec->taskCount)) {
-          idle = true;
-        } else if ((dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture)) {
-          // The picture of this call is written and nothing can move before
-          // the caller takes it.
-          InformManager(0, dec);
-          idle = true;
-        } else if (head && !behind_pending(head) && dec->outputForced != kForceReorder) {
-          // Everything waits and no task is left for parsing: the first
-          // picture in output order goes out, as from a full picture buffer.
-          if (head_key(dec) > ds->outputPosition) ds->outputPosition = head_key(dec);
-          dec->outputForced = kForceReorder;
-        } else if (dec->waitHeap.count > 0) {
-          // Parked slices run with what their references hold rather than
-          // wait forever.
-          unpark_all(dec, true);
-        } else if (head) {
-          // The picture before the first one waiting will never come.
-          if (head_key(dec) > ds->outputPosition) ds->outputPosition = head_key(dec);
-          dec->outputForced = kForceAll;
+        if (release_first(dec)) continue;
+      }
+      if (!othersIdle || dec->resultPosted) {
+        idle = true;  // the others may still bring work, or the caller comes back for what is queued
+      } else if (ds->endOfStream && !lastUnitPending && dec->workHeap.count == 0 && dec->waitHeap.count == 0 &&
+                 !next_released(dec) && input_complete(ds)) {
+        if (dec->refusedDrain) {
+          dec->refusedDrain = 0;
+          post_error(dec, kStepUnsupported);
         } else {
-          post_error(dec, kStepNoMemory);
-          idle = true;
+          InformManager(kStatusEndOfStream, dec);
         }
+        dec->stopped = 1;
+        idle = true;
+      } else if (oneWritten) {
+        // The picture of this call is written and nothing can move before
+        // the caller takes it.
+        InformManager(0, dec);
+        idle = true;
+      } else if (dec->waitHeap.count > 0 && dec->workHeap.count == 0 && dec->stallRounds < 2) {
+        // Nothing runs: parked slices look again at what they wait for.
+        ++dec->stallRounds;
+        unpark_all(dec);
+      } else if (ds->parseBytesLeft != 0 && dec->parseHeap.count > 0 && !pool_has_room(ds) && release_first(dec)) {
+        // Parsing waits for a picture record that only output can free: the
+        // first picture in output order goes out, as from a full buffer.
+      } else if (ds->endOfStream) {
+        // Nothing can ever move again.
+        post_error(dec, ds->endOfStream && lastUnitPending ? kStepNoMemory : 1);
+        idle = true;
+      } else {
+        idle = true;
       }
       continue;
     }
     const int32_t result = run_step(dec, &tb, t);
+    if (result != kStepPark) dec->stallRounds = 0;
     file_task(dec, t, result);
   }
   pthread_mutex_unlock(&dec->lock);
+  std::free(link);
   return nullptr;
 }

@@ -5,6 +5,7 @@
 // stand-in stages: each picture's luma is its picture order count).
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 
 #include "decoder_engine.h"
@@ -344,6 +345,44 @@ TEST(EngineFaults, StreamsAcceptedOrRefused) {
       EXPECT_NE(std::string::npos, run.refusal.find(c.refusal)) << c.name << ": " << run.refusal;
     }
   }
+}
+
+// A refusal names the syntax through the public call, as a code and in
+// words; a stream that allows frame_num gaps opens and is refused with error 6
+// (its sequence parameter set is complete, only not decoded).
+TEST(EngineFaults, RefusalNamesTheSyntax) {
+  using namespace enginetest;
+  StreamShape shape;
+  StreamShape gaps = shape;
+  gaps.frameNumGaps = true;
+  SliceShape idr;
+  idr.idr = true;
+  SliceShape longTerm = idr;
+  longTerm.longTerm = true;
+  SliceShape manyRefs;
+  manyRefs.sliceType = 5;
+  manyRefs.frameNum = 1;
+  manyRefs.overrideL0Minus1 = 40;
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> data;
+    uint32_t reason;
+    const char* words;
+  } cases[] = {
+      {"frame_num gaps", ip_stream(gaps, 2), kVideoRefusalFrameNumGaps, "gaps in frame_num"},
+      {"long-term reference", stream_of(shape, {longTerm}), kVideoRefusalLongTermReference, "long-term"},
+      {"33 active references", stream_of(shape, {idr, manyRefs}), kVideoRefusalActiveReferences, "32 active"},
+  };
+  for (const Case& c : cases) {
+    VideoDecoderParams p{};
+    EXPECT_EQ(0, AVCHDGetVideoDecoderInfoLib(&p, c.data.data(), static_cast<int32_t>(c.data.size()))) << c.name;
+    const DecodeRun run = decode_buffer(c.data, DecodeOptions{});
+    EXPECT_EQ(6u, run.errorCode) << c.name;
+    EXPECT_EQ(c.reason, run.refusalCode.reason) << c.name;
+    EXPECT_NE(nullptr, std::strstr(run.refusalCode.text, c.words)) << c.name << ": " << run.refusalCode.text;
+  }
+  VideoRefusal none;
+  EXPECT_EQ(2, AVCHDVideoDecoderGetRefusalLib(nullptr, &none));
 }
 
 // A stream refused part way ends there: every picture before the refusal

@@ -18,6 +18,7 @@ struct StreamShape {
   uint32_t pocType = 2;
   uint8_t profile = 77;              // Main
   bool fields = false;               // frame_mbs_only_flag 0 (heightMbs counts field rows)
+  bool frameNumGaps = false;         // gaps_in_frame_num_value_allowed_flag
 };
 
 inline std::vector<uint8_t> sps_unit(const StreamShape& s) {
@@ -30,7 +31,7 @@ inline std::vector<uint8_t> sps_unit(const StreamShape& s) {
   w.ue(s.pocType);
   if (s.pocType == 0) w.ue(2);  // log2_max_pic_order_cnt_lsb_minus4
   w.ue(s.numRefFrames);
-  w.bit(0);  // gaps_in_frame_num_value_allowed_flag
+  w.bit(s.frameNumGaps);  // gaps_in_frame_num_value_allowed_flag
   w.ue(s.widthMbs - 1);
   w.ue(s.heightMbs - 1);
   w.bit(!s.fields);  // frame_mbs_only_flag

@@ -44,6 +44,7 @@ DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& o
       run.error = true;
       run.errorCode = AVCHDVideoDecoderGetErrorCodeLib(dec);
       if (dec->refusalReason) run.refusal = dec->refusalReason;
+      AVCHDVideoDecoderGetRefusalLib(dec, &run.refusalCode);
       break;
     }
     if (st & 0x0004) {

@@ -16,6 +16,7 @@ struct DecodeRun {
   bool finished = false;     // reached end of stream
   uint32_t errorCode = 0;
   std::string refusal;       // reason of an unsupported-stream error
+  VideoRefusal refusalCode{};  // the same through the public call
   std::vector<std::string> md5s;
   std::vector<int32_t> keys;  // output key of each picture
   std::vector<uint32_t> statuses;

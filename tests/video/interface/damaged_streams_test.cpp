@@ -1,0 +1,182 @@
+// Damaged streams: a stream with a slice lost, a slice sent twice or bytes
+// flipped decodes to the same pictures with 1, 2 and 8 workers and on every
+// run; a slice sent twice is dropped (the pictures are those of the intact
+// stream); a stream whose start lost its picture parameter set starts at
+// the next picture that can be decoded.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine_streams.h"
+#include "engine_test_util.h"
+#include "testsupport.h"
+
+namespace {
+
+using enginetest::DecodeOptions;
+using enginetest::DecodeRun;
+using enginetest::decode_buffer;
+
+#if defined(__SANITIZE_THREAD__)
+constexpr int kRuns = 2;  // ThreadSanitizer: fewer runs, the same streams
+#else
+constexpr int kRuns = 5;
+#endif
+
+struct Unit {
+  size_t begin, end;  // the unit with its start code
+  uint8_t type;
+};
+
+std::vector<Unit> units_of(const std::vector<uint8_t>& s) {
+  std::vector<Unit> out;
+  for (size_t i = 0; i + 3 < s.size(); ++i) {
+    if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
+    const size_t begin = (i > 0 && s[i - 1] == 0) ? i - 1 : i;
+    if (!out.empty()) out.back().end = begin;
+    out.push_back({begin, s.size(), static_cast<uint8_t>(s[i + 3] & 31)});
+    i += 2;
+  }
+  return out;
+}
+
+bool is_slice(const Unit& u) { return u.type == 1 || u.type == 5; }
+
+// The stream rebuilt from its units with unit `only` in `copies` copies (0
+// drops it), or, with `after` given, kept and sent again after unit `after`.
+std::vector<uint8_t> rebuilt(const std::vector<uint8_t>& s, const std::vector<Unit>& units, size_t only,
+                             int copies, size_t after = SIZE_MAX) {
+  std::vector<uint8_t> out(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(units.empty() ? 0 : units[0].begin));
+  auto put = [&](const Unit& u) { out.insert(out.end(), s.begin() + u.begin, s.begin() + u.end); };
+  for (size_t i = 0; i < units.size(); ++i) {
+    if (i != only || after != SIZE_MAX) put(units[i]);
+    if (i == only && after == SIZE_MAX)
+      for (int c = 1; c < copies; ++c) put(units[i]);
+    if (i == after) put(units[only]);
+  }
+  return out;
+}
+
+// The n-th slice that is not the first of its picture (first_mb_in_slice
+// not 0: its ue(v) code starts with a zero bit), or the n-th slice.
+size_t nth_slice(const std::vector<uint8_t>& s, const std::vector<Unit>& units, size_t n, bool inner) {
+  size_t seen = 0, last = 0;
+  for (size_t i = 0; i < units.size(); ++i) {
+    if (!is_slice(units[i])) continue;
+    const size_t header = s[units[i].begin + 2] == 1 ? units[i].begin + 3 : units[i].begin + 4;
+    if (inner && (s[header + 1] & 0x80)) continue;
+    last = i;
+    if (seen++ == n) return i;
+  }
+  return last;
+}
+
+struct Damage {
+  std::string name;
+  std::vector<uint8_t> data;
+};
+
+// Damaged copies of a stream with several slices per picture.
+std::vector<Damage> damaged_copies(const std::vector<uint8_t>& s) {
+  const std::vector<Unit> u = units_of(s);
+  std::vector<Damage> out;
+  out.push_back({"slice lost", rebuilt(s, u, nth_slice(s, u, 5, true), 0)});
+  out.push_back({"first slice of a picture lost", rebuilt(s, u, nth_slice(s, u, 7, false), 0)});
+  out.push_back({"slice sent twice", rebuilt(s, u, nth_slice(s, u, 4, true), 2)});
+  const size_t far = nth_slice(s, u, 3, false);
+  out.push_back({"slice sent again three units later", rebuilt(s, u, far, 1, far + 3 < u.size() ? far + 3 : far)});
+  std::mt19937 rng(20261207);
+  for (int k = 0; k < 2; ++k) {
+    std::vector<uint8_t> flipped = s;
+    for (int i = 0; i < 6; ++i) {
+      const size_t at = 64 + rng() % (flipped.size() - 64);
+      flipped[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
+    }
+    out.push_back({"bytes flipped, seed round " + std::to_string(k), flipped});
+  }
+  return out;
+}
+
+// The first `count` units of a stream (and what comes before them).
+std::vector<uint8_t> head_of(const std::vector<uint8_t>& s, size_t count) {
+  const std::vector<Unit> u = units_of(s);
+  if (u.size() <= count) return s;
+  return std::vector<uint8_t>(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(u[count].begin));
+}
+
+void expect_same_everywhere(const std::string& what, const std::vector<uint8_t>& data) {
+  DecodeOptions opt;
+  opt.timeoutMs = 20000;
+  const DecodeRun first = decode_buffer(data, opt);
+  EXPECT_NE(10u, first.errorCode) << what << ": the decoder did not answer";
+  for (uint32_t threads : {1u, 2u, 8u}) {
+    for (int run = 0; run < kRuns; ++run) {
+      opt.threads = threads;
+      const DecodeRun r = decode_buffer(data, opt);
+      ASSERT_EQ(first.errorCode, r.errorCode) << what << ", " << threads << " workers, run " << run;
+      ASSERT_EQ(first.md5s, r.md5s) << what << ", " << threads << " workers, run " << run;
+    }
+  }
+}
+
+// Sources with several slices per picture: the committed MBAFF stream, and
+// the x264 and conformance streams of the test material when present.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> sources() {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
+  out.emplace_back("tff_slices3_cavlc", testsupport::read_file(testsupport::local_data_file("mbaff/tff_slices3_cavlc.264")));
+#if !defined(__SANITIZE_THREAD__)
+  for (const char* name : {"h264-features/12_slices4.264", "h264-conformance/SL1_SVA_B.264"}) {
+    const std::string path = testsupport::testdata_file(name);
+    if (!path.empty()) out.emplace_back(name, head_of(testsupport::read_file(path), 60));
+  }
+#endif
+  return out;
+}
+
+TEST(DamagedStreams, DecodeTheSameWithAnyWorkerCountOnEveryRun) {
+  for (const auto& [name, stream] : sources()) {
+    ASSERT_FALSE(stream.empty()) << name;
+    for (const Damage& d : damaged_copies(stream)) expect_same_everywhere(name + ", " + d.name, d.data);
+  }
+}
+
+// A slice sent twice is dropped: the pictures are those of the intact stream.
+TEST(DamagedStreams, SliceSentTwiceIsDropped) {
+  for (const auto& [name, stream] : sources()) {
+    const std::vector<Unit> u = units_of(stream);
+    const DecodeRun intact = decode_buffer(stream, DecodeOptions{});
+    for (size_t n : {2u, 4u, 9u}) {
+      for (uint32_t threads : {1u, 2u, 8u}) {
+        DecodeOptions opt;
+        opt.threads = threads;
+        const DecodeRun twice = decode_buffer(rebuilt(stream, u, nth_slice(stream, u, n, true), 2), opt);
+        EXPECT_EQ(intact.md5s, twice.md5s) << name << ", inner slice " << n << " sent twice, " << threads << " workers";
+      }
+    }
+  }
+}
+
+// The picture parameter set of the stream's start is lost: the slices that
+// name it are dropped and decoding starts with the next picture that can be
+// decoded (after the parameter sets are sent again).
+TEST(DamagedStreams, LostParameterSetAtTheStartSkipsToTheNextDecodablePicture) {
+  using namespace enginetest;
+  StreamShape shape;
+  std::vector<uint8_t> data = sps_unit(shape);
+  const std::vector<uint8_t> lostStart = ip_stream(shape, 3);
+  const std::vector<Unit> u = units_of(lostStart);
+  for (const Unit& unit : u)
+    if (is_slice(unit)) data.insert(data.end(), lostStart.begin() + unit.begin, lostStart.begin() + unit.end);
+  add(&data, ip_stream(shape, 5));
+  for (uint32_t threads : {1u, 8u}) {
+    DecodeOptions opt;
+    opt.threads = threads;
+    const DecodeRun run = decode_buffer(data, opt);
+    EXPECT_TRUE(run.finished) << threads << " workers: error " << run.errorCode;
+    EXPECT_EQ(6u, run.md5s.size()) << threads << " workers";
+  }
+}
+
+}  // namespace
