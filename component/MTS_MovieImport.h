@@ -233,6 +233,22 @@ int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store);
 // demultiplexer holds, the offers having reached file offset `offeredEnd`.
 int64_t NextSampleOffset(const MTS_MovieImportGlobalsRecord* store, int64_t offeredEnd);
 
+// First position at or after `from` where a start code 00 00 01 begins with
+// at least one byte after it (four bytes in all); `length` when there is none.
+int32_t NextStartCode(const uint8_t* buffer, int32_t from, int32_t length);
+
+// MTS_GetVideoLength of an access unit, and in *firstSlice (when not null)
+// the position of the NAL header byte of its first slice (type 1 or 5), -1
+// when it has none: one pass over the bytes gives both.
+int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice);
+
+// How many leading bytes of an access unit the slice inspection needs to
+// describe its first slice exactly as the whole unit would: the bytes up to
+// the first slice's header and a stretch of its payload that holds the
+// slice header's first fields whole. The whole length when that cannot be
+// shown from the bytes (no slice, a short unit, zero pairs in the stretch).
+int32_t FirstSliceSpan(const uint8_t* buffer, int32_t length, int32_t firstSlice);
+
 // Frames of an LPCM PES: its payload after the 4-byte header, in frames of
 // the coded channels at 2 (16-bit) or 3 (20- and 24-bit) bytes per sample.
 int32_t LPCMBytesPerSample(uint32_t bitsPerSample);
