@@ -52,7 +52,7 @@ struct MTS_DataHGlobalsRecord {
   AC3DecState* ac3Decoder;
   ::ac3decInfo ac3decInfo;      // the AC-3 decoder's input/output record
   SInt64 position;               // file offset of the next byte to demultiplex
-  SInt32 audioKind;              // kMTSAudio*
+  SInt32 audioKind;              // kMTSAudio*, plus a flag of the read while AC-3 frames are silenced
   UInt32 type;                   // kAvchdDataRef*: sound, video, timecode
   FILE* file;                    // the imported file, read-only
   SInt32 frameHint;              // frame-index slot remembered by lookups; -1 after SetDataRef

@@ -156,8 +156,8 @@ ComponentResult next_ac3_frame(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry
     if (!MTS_NextAC3Frame(g->ac3Decoder, &g->ac3decInfo, out->pAudio, out->audioSize, cursor->from, &f)) {
       if (first) {
         PrintLog("MTS_DataHScheduleData64", __LINE__,
-                 "[ERR]no AC-3 frame %d in the PES of qt_offset=%lld\n", static_cast<int>(skip + 1),
-                 static_cast<long long>(entry.qt_offset));
+                 "[ERR]no AC-3 frame %d in the PES of qt_offset=%lld\n",
+                 static_cast<int>(MTS_SoundValueFrame(entry.value)), static_cast<long long>(entry.qt_offset));
         return kMTSErrCodec;
       }
       cursor->havePes = false;

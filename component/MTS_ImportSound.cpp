@@ -1,6 +1,6 @@
 // The sound side of an imported movie: an uncompressed linear PCM sound
 // track whose samples reference LPCM as stored (header skipped) or AC-3 as
-// the 16-bit PCM one decoded frame yields. Only the audio from about the
+// the 16-bit PCM each decoded frame yields, one sample per AC-3 frame. Only the audio from about the
 // first picture to the last is inserted into the track.
 #include <cstdlib>
 #include <cstring>

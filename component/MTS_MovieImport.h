@@ -113,6 +113,14 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t videoEndDTS;
   int64_t soundEndPTS;
   std::vector<int32_t>* tcList;
+  // Time codes of pictures whose camera data cannot be read follow from their
+  // neighbours: tcAnchor is the frame number less the picture count (PTS in
+  // frames) of the latest picture read, valid once tcAnchorValid is set.
+  // Until then the last tcPending entries of tcList are picture counts of
+  // such pictures, turned into frame numbers by the first picture read.
+  uint8_t tcAnchorValid;
+  int32_t tcAnchor;
+  int32_t tcPending;
   // The alias record MovieImportFile made for an idle import, released with
   // the import.
   Handle sourceAlias;
@@ -126,14 +134,6 @@ struct MTS_MovieImportGlobalsRecord {
   uint8_t pendingVideoTimed;
   int64_t pendingVideoPTS;
   int64_t pendingVideoDTS;
-  // Time codes of pictures whose camera data cannot be read follow from their
-  // neighbours: tcAnchor is the frame number less the picture count (PTS in
-  // frames) of the latest picture read, valid once tcAnchorValid is set.
-  // Until then the last tcPending entries of tcList are picture counts of
-  // such pictures, turned into frame numbers by the first picture read.
-  uint8_t tcAnchorValid;
-  int32_t tcAnchor;
-  int32_t tcPending;
 };
 
 // Component entry point and selector handlers.
