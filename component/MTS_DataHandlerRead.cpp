@@ -350,3 +350,15 @@ ComponentResult MTS_DataHScheduleData(MTS_DataHGlobalsRecord* globals, Ptr place
   return MTS_DataHScheduleData64(globals, placeToPutDataPtr, &offset, dataSize, refCon, scheduleRec,
                                  completionRtn);
 }
+
+void* workerThread(void* args) {
+  auto* a = static_cast<ThreadArgsRecord*>(args);
+  if (a == nullptr) return nullptr;
+  ComponentResult err = MTS_DataHScheduleData64(static_cast<MTS_DataHGlobalsRecord*>(a->globals),
+                                                a->placeToPutDataPtr, a->fileOffset, a->dataSize, a->refCon, nullptr,
+                                                a->completionRtn);
+  // A successful read has called the routine itself.
+  if (err != noErr && a->completionRtn != nullptr)
+    a->completionRtn(a->placeToPutDataPtr, a->refCon, static_cast<OSErr>(err));
+  return nullptr;
+}
