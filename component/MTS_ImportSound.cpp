@@ -26,33 +26,20 @@ void AC3Close(MTS_AC3Decoder* decoder) {
   if (decoder) AC3DecCloseLib(decoder);
 }
 
-int32_t AC3ReadHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size) {
-  ac3decInfo& info = store->ac3decInfo;
-  info.pInput = data;
-  info.nInputBytes = size;
-  info.outFollowsStream = 1;
-  info.stereoMode = 0;
-  info.dynamicRange = 0;
-  info.heavyCompression = 0;
-  return AC3DecGetInputInfoLib(store->ac3Decoder, &info);
-}
-
-int32_t AC3DecodeFrame(MTS_MovieImportGlobalsRecord* store, int32_t* pcmBytes, int32_t* channelConfig) {
-  ac3decInfo& info = store->ac3decInfo;
-  info.nOutputCapacity = kMTSPcmBufferSize;
-  info.pOutput = reinterpret_cast<int16_t*>(store->pcmBuffer);
-  int32_t r = store->pcmBuffer ? AC3DecodeAFrameLib(store->ac3Decoder, &info) : -1;
-  *pcmBytes = info.nOutputBytes;
-  *channelConfig = info.inChannelConfig;
-  return r;
-}
-
 int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store) { return store->ac3decInfo.nAC3FrameByteSize; }
 
 int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
                        int32_t* channelConfig) {
-  AC3ReadHeader(store, data, size);
-  return AC3DecodeFrame(store, pcmBytes, channelConfig);
+  // What the first whole frame yields follows from its header, so a frame
+  // whose audio does not decode counts like the rest.
+  MTS_AC3Frame frame{};
+  if (!MTS_NextAC3Frame(store->ac3Decoder, &store->ac3decInfo, data, size, 0, &frame)) {
+    *pcmBytes = 0;
+    return store->ac3Decoder ? -3 : -1;  // no whole frame; no decoder
+  }
+  *pcmBytes = kMTSAC3SamplesPerFrame * 2 * frame.channels;
+  *channelConfig = frame.channelConfig;
+  return 0;
 }
 
 } // namespace mts_import
