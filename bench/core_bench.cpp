@@ -1,15 +1,20 @@
 // Core primitives per variant beside a plain scalar loop (and memcpy for the
 // copy): the channel join of the AC-3 output (6 channels x 256), the 32f-to-
-// 16s conversion, and byte copies of 4 KiB and 1 MiB.
+// 16s conversion, byte copies of 4 KiB and 1 MiB, and every conversion
+// kernel (4096 elements) beside the plain per-element rule it is tested
+// against (Conversion/<kernel>/plain|sse2|ssse3|sse41).
 #include <benchmark/benchmark.h>
 #include <xmmintrin.h>
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
+#include <string>
 #include <vector>
 
-#include "vpCore.h"
+#include "reference.h"
+#include "vpCoreInternal.h"
 
 namespace {
 
@@ -148,6 +153,119 @@ void BM_Copy(benchmark::State& state, CopyFn fn, int slot) {
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(n));
 }
+
+// Conversion kernels: one benchmark per kernel and member, and one of the
+// plain loop over the reference rule.
+constexpr int kConversionLength = 4096;
+
+template <typename T>
+std::vector<T> conversionInput(T (*one)(std::mt19937&)) {
+  std::mt19937 rng(11);
+  std::vector<T> v(kConversionLength);
+  for (T& x : v) x = one(rng);
+  return v;
+}
+
+float floatSample(std::mt19937& r) { return std::uniform_real_distribution<float>(-40000.0f, 40000.0f)(r); }
+double doubleSample(std::mt19937& r) { return std::uniform_real_distribution<double>(-3e9, 3e9)(r); }
+template <typename T>
+T bitsSample(std::mt19937& r) { return static_cast<T>(r() ^ (uint64_t{r()} << 32)); }
+int64_t shiftSample(std::mt19937& r) { return static_cast<int64_t>(uint64_t{r()} << 32 | r()) >> (r() % 28); }
+uint16_t halfSample(std::mt19937& r) { return static_cast<uint16_t>(r() % 0x7C00 | (r() & 0x8000)); }
+
+template <typename S, typename D>
+using Kernel = std::function<void(const S*, D*, int32_t)>;
+
+template <typename S, typename D>
+void registerConversion(const std::string& name, S (*sample)(std::mt19937&), D (*plain)(S),
+                        std::vector<Kernel<S, D>> members, uint32_t mxcsr = 0x1F80) {
+  const std::vector<S> src = conversionInput(sample);
+  auto run = [src, mxcsr](benchmark::State& state, const Kernel<S, D>& fn) {
+    std::vector<D> dst(kConversionLength);
+    const uint32_t saved = _mm_getcsr();
+    _mm_setcsr(mxcsr);
+    for (auto _ : state) {
+      fn(src.data(), dst.data(), kConversionLength);
+      benchmark::DoNotOptimize(dst.data());
+    }
+    _mm_setcsr(saved);
+    state.SetItemsProcessed(state.iterations() * kConversionLength);
+  };
+  benchmark::RegisterBenchmark(("Conversion/" + name + "/plain").c_str(), run, Kernel<S, D>([plain](const S* s, D* d, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) d[i] = plain(s[i]);
+  }));
+  const char* variants[] = {"sse2", "ssse3", "sse41"};
+  for (int slot = 1; slot <= 3; ++slot) {
+    if (hasVariant(slot)) benchmark::RegisterBenchmark(("Conversion/" + name + "/" + variants[slot - 1]).c_str(), run, members[slot - 1]);
+  }
+}
+
+// The three members of a kernel, called with the trailing arguments given.
+#define CONVERSION_MEMBERS(S, D, kernel, ...)                                           \
+  std::vector<Kernel<S, D>> {                                                            \
+    [](const S* s, D* d, int32_t n) { sse2_##kernel(s, d, n __VA_ARGS__); },              \
+        [](const S* s, D* d, int32_t n) { ssse3_##kernel(s, d, n __VA_ARGS__); },         \
+        [](const S* s, D* d, int32_t n) { sse41_##kernel(s, d, n __VA_ARGS__); }          \
+  }
+
+const bool kConversionsRegistered = [] {
+  using reference::convertFin;
+  using reference::convertSfs;
+  registerConversion<float, int8_t>("32f8s_Sfs", floatSample, [](float x) { return convertSfs<int8_t>(x, 1, 0); },
+                                    CONVERSION_MEMBERS(float, int8_t, ownvpsCnvrt_32f8s_Sfs, , 1, 0));
+  registerConversion<float, uint8_t>("32f8u_Sfs", floatSample, [](float x) { return convertSfs<uint8_t>(x, 1, 0); },
+                                     CONVERSION_MEMBERS(float, uint8_t, ownvpsCnvrt_32f8u_Sfs, , 1, 0));
+  registerConversion<float, int16_t>("32f16s_Sfs", floatSample, [](float x) { return convertSfs<int16_t>(x, 1, 0); },
+                                     CONVERSION_MEMBERS(float, int16_t, ownvpsCnvrt_32f16s_Sfs, , 1, 0));
+  registerConversion<float, int16_t>("32f16s_Sfs_scaled_trunc", floatSample,
+                                     [](float x) { return convertSfs<int16_t>(x, 0, 3); },
+                                     CONVERSION_MEMBERS(float, int16_t, ownvpsCnvrt_32f16s_Sfs, , 0, 3));
+  registerConversion<float, uint16_t>("32f16u_Sfs", floatSample, [](float x) { return convertSfs<uint16_t>(x, 1, 0); },
+                                      CONVERSION_MEMBERS(float, uint16_t, ownvpsCnvrt_32f16u_Sfs, , 1, 0));
+  registerConversion<float, int32_t>("32f32s_Sfs", floatSample, [](float x) { return convertSfs<int32_t>(x, 1, 0); },
+                                     CONVERSION_MEMBERS(float, int32_t, ownvpsCnvrt_32f32s_Sfs, , 1, 0));
+  registerConversion<double, int32_t>("64f32s_Sfs", doubleSample, [](double x) { return convertSfs<int32_t>(x, 1, 0); },
+                                      CONVERSION_MEMBERS(double, int32_t, ownvpsCnvrt_64f32s_Sfs, , 1, 0));
+  // Ties away from zero, under rounding toward zero as their callers run them.
+  registerConversion<float, int8_t>("Fin_32f8s_Sfs", floatSample, [](float x) { return convertFin<int8_t>(x, 0); },
+                                    CONVERSION_MEMBERS(float, int8_t, ownvpsCnvrtFin_32f8s_Sfs, , 0), 0x7F80);
+  registerConversion<float, uint8_t>("Fin_32f8u_Sfs", floatSample, [](float x) { return convertFin<uint8_t>(x, 0); },
+                                     CONVERSION_MEMBERS(float, uint8_t, ownvpsCnvrtFin_32f8u_Sfs, , 0), 0x7F80);
+  registerConversion<float, int16_t>("Fin_32f16s_Sfs", floatSample, [](float x) { return convertFin<int16_t>(x, 0); },
+                                     CONVERSION_MEMBERS(float, int16_t, ownvpsCnvrtFin_32f16s_Sfs, , 0), 0x7F80);
+  registerConversion<float, uint16_t>("Fin_32f16u_Sfs", floatSample, [](float x) { return convertFin<uint16_t>(x, 0); },
+                                      CONVERSION_MEMBERS(float, uint16_t, ownvpsCnvrtFin_32f16u_Sfs, , 0), 0x7F80);
+  registerConversion<float, int32_t>("Fin_32f32s_Sfs", floatSample, [](float x) { return convertFin<int32_t>(x, 0); },
+                                     CONVERSION_MEMBERS(float, int32_t, ownvpsCnvrtFin_32f32s_Sfs, , 0), 0x7F80);
+  registerConversion<double, int32_t>("Fin_64f32s_Sfs", doubleSample, [](double x) { return convertFin<int32_t>(x, 0); },
+                                      CONVERSION_MEMBERS(double, int32_t, ownvpsCnvrtFin_64f32s_Sfs, , 0), 0x7F80);
+  registerConversion<int8_t, float>("8s32f", bitsSample<int8_t>, [](int8_t x) { return static_cast<float>(x); },
+                                    CONVERSION_MEMBERS(int8_t, float, ownvpsCnvrt_8s32f));
+  registerConversion<uint8_t, float>("8u32f", bitsSample<uint8_t>, [](uint8_t x) { return static_cast<float>(x); },
+                                     CONVERSION_MEMBERS(uint8_t, float, ownvpsCnvrt_8u32f));
+  registerConversion<int16_t, float>("16s32f", bitsSample<int16_t>, [](int16_t x) { return static_cast<float>(x); },
+                                     CONVERSION_MEMBERS(int16_t, float, ownvpsCnvrt_16s32f));
+  registerConversion<uint16_t, float>("16u32f", bitsSample<uint16_t>, [](uint16_t x) { return static_cast<float>(x); },
+                                      CONVERSION_MEMBERS(uint16_t, float, ownvpsCnvrt_16u32f));
+  registerConversion<int32_t, float>("32s32f", bitsSample<int32_t>, [](int32_t x) { return static_cast<float>(x); },
+                                     CONVERSION_MEMBERS(int32_t, float, ownvpsCnvrt_32s32f));
+  registerConversion<int32_t, double>("32s64f", bitsSample<int32_t>, [](int32_t x) { return static_cast<double>(x); },
+                                      CONVERSION_MEMBERS(int32_t, double, ownvpsCnvrt_32s64f));
+  registerConversion<int64_t, int32_t>("64s32s_SfPosFin_W7", shiftSample,
+                                       [](int64_t x) { return reference::shift64To32(x, 8); },
+                                       CONVERSION_MEMBERS(int64_t, int32_t, ownsConvert_64s32s_SfPosFin_W7, , 8));
+  registerConversion<uint16_t, float>("16f32f", halfSample, reference::halfToSingle,
+                                      CONVERSION_MEMBERS(uint16_t, float, ownvpsCnvrt_16f32f));
+  registerConversion<float, uint16_t>("32f16f", floatSample, [](float x) { return reference::singleToHalf(x, true); },
+                                      CONVERSION_MEMBERS(float, uint16_t, ownvpsCnvrt_32f16f_Asm, , 1));
+  registerConversion<int16_t, uint16_t>("16s16f", bitsSample<int16_t>,
+                                        [](int16_t x) { return reference::int16ToHalf(x, true); },
+                                        CONVERSION_MEMBERS(int16_t, uint16_t, ownvpsCnvrt_16s16f, , 1));
+  registerConversion<uint16_t, int16_t>("16f16s", halfSample,
+                                        [](uint16_t h) { return reference::halfToInt16(h, false, 0); },
+                                        CONVERSION_MEMBERS(uint16_t, int16_t, ownvpsCnvrt_16f16s_Asm, , 1, 0));
+  return true;
+}();
 
 }  // namespace
 

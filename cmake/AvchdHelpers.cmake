@@ -3,8 +3,10 @@
 # avchd_add_test(NAME name SOURCES ... [LIBS ...] [LABELS unit|stream|e2e ...]
 #                [SHM] [TIMEOUT seconds])
 # One GoogleTest executable per group of related cases, run by CTest.
-# SHM marks tests that use the fixed shared-memory names: they share one
-# resource lock so that no two of them run at the same time.
+# SHM marks tests that make shared-memory regions: each runs with a region
+# name prefix of its own (checkout and test), so it never touches the
+# machine's real regions, other checkouts' tests or the tests running beside
+# it.
 function(avchd_add_test)
   cmake_parse_arguments(T "SHM" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(AVCHD_FUZZ)
@@ -24,7 +26,10 @@ function(avchd_add_test)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
   if(T_SHM)
-    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK avchd_shared_memory)
+    string(MD5 checkout "${CMAKE_BINARY_DIR}")
+    string(SUBSTRING "${checkout}" 0 8 checkout)
+    set_tests_properties(${T_NAME} PROPERTIES
+                         ENVIRONMENT "AVCHD_SHM_TEST_PREFIX=t${checkout}-${T_NAME}-")
   endif()
 endfunction()
 

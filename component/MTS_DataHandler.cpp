@@ -228,9 +228,21 @@ ComponentResult MTS_DataHSetDataRef(MTS_DataHGlobalsRecord* globals, Handle data
     MTS_LockUnlock(&globals->pARec->lock);
     return kMTSErrOpen;
   }
+  // A file replaced or rewritten since the import is not read at the old
+  // offsets.
+  err = MTS_CheckAvchdDataRecordFile(globals->pRec, fileno(globals->file), __func__);
   MTS_LockUnlock(&globals->pARec->lock);
+  if (err != 0) {
+    close_file(globals);
+    return err;
+  }
   globals->frameHint = -1;
   return noErr;
+}
+
+ComponentResult MTS_DataHCheckFile(MTS_DataHGlobalsRecord* globals) {
+  if (globals->file == nullptr || globals->pRec == nullptr) return noErr;
+  return MTS_CheckAvchdDataRecordFile(globals->pRec, fileno(globals->file), "MTS_DataHScheduleData64");
 }
 
 ComponentResult MTS_DataHGetDataRef(MTS_DataHGlobalsRecord* globals, Handle* dataRef) {

@@ -89,6 +89,11 @@ ComponentResult MTS_DataHScheduleData(MTS_DataHGlobalsRecord* globals, Ptr place
                                       SInt32 fileOffset, SInt32 dataSize, RefCon refCon,
                                       DataHSchedulePtr scheduleRec, DataHCompleteUPP completionRtn);
 
+// Checks, before a read, that the record is still mapped whole and that the
+// open file is still the one imported: 0, or kMTSErrMap / kMTSErrFileChanged
+// after one report.
+ComponentResult MTS_DataHCheckFile(MTS_DataHGlobalsRecord* globals);
+
 // Restarts the demultiplexer: 0, paramErr when the old one cannot be closed,
 // -23 when a new one cannot be opened.
 ComponentResult MTS_DH_StartTSdemuxer(MTS_DataHGlobalsRecord* globals);

@@ -245,7 +245,9 @@ ComponentResult read_timecode(MTS_DataHGlobalsRecord* g, Ptr dst, SInt64 fileOff
 // there; held data would yield earlier frames first.
 bool demux_is_fresh(const MTS_DataHGlobalsRecord* g) {
   const TSDemuxOutput* out = g->pTSInfo;
-  return (out->status & kTSStatusNeedInput) && out->videoSize == 0 && out->audioSize == 0;
+  TSDemuxPending pending{};
+  return (out->status & kTSStatusNeedInput) && out->videoSize == 0 && out->audioSize == 0 &&
+         TSDemuxGetPendingLib(g->demux, &pending) && pending.heldBytes == 0;
 }
 
 }  // namespace
@@ -295,6 +297,7 @@ ComponentResult MTS_DataHScheduleData64(MTS_DataHGlobalsRecord* globals, Ptr pla
       MTS_LOG("[ERR]no file to read for qt_offset=%lld\n", static_cast<long long>(offset));
       return kMTSErrOpen;
     }
+    if (ComponentResult err = MTS_DataHCheckFile(globals)) return err;
     // Sound values carry the AC-3 frame's position inside its PES.
     const SInt64 restart =
         globals->type == kAvchdDataRefSound ? MTS_SoundValueOffset(entry.value) : entry.value;

@@ -104,7 +104,8 @@ int MTS_PutFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64
   }
   int32_t capacity = MTS_MappedCapacity(pRec);
   if (capacity < 1) return kMTSErrParam;
-  MTS_LockLock(&pARec->lock);
+  int locked = MTS_LockAvchdStore(pARec, pRec, &capacity);
+  if (locked != 0) return locked;
   int result = MTS_PutFrameOffsetUnlocked(pRec, capacity, qt_offset, value);
   MTS_LockUnlock(&pARec->lock);
   return result;
@@ -166,7 +167,7 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
   *outExact = true;
   int32_t capacity = MTS_MappedCapacity(pRec);
   if (pARec == nullptr || capacity < 1) return kMTSErrNotFound;
-  MTS_LockLock(&pARec->lock);
+  if (MTS_LockAvchdStore(pARec, pRec, &capacity) != 0) return kMTSErrNotFound;
   int result = MTS_FindFrameOffsetUnlocked(pRec, capacity, frameHint, qt_offset, outEntry,
                                            outExact, wantNext);
   MTS_LockUnlock(&pARec->lock);

@@ -21,22 +21,25 @@ constexpr int64_t kTailTarget = 10;
 
 enum class Offer { kStatus, kOutOfData, kError };
 
-// Time stamps of the last video PES start read. The demultiplexer reports a
-// PES only when the next one starts, so the last PES of the file is never
-// reported; its times come from its first packet.
+// Time stamps of the last video PES of the file. The demultiplexer reports a
+// PES only when the next one starts, so the last one is never reported; when
+// the input has run out it is the PES still being assembled.
 struct LastVideoStart {
   bool seen = false;
   int64_t pts = 0, dts = 0;
-  void Scan(const MTS_MovieImportGlobalsRecord* store, const uint8_t* chunk, int64_t length) {
-    for (int64_t pos = 0; pos + kMTSPacketSize <= length; pos += kMTSPacketSize)
-      if (mts_import::VideoStartTimes(store, chunk + pos, &pts, &dts)) seen = true;
+  void Take(const MTS_MovieImportGlobalsRecord* store) {
+    TSDemuxPending pending{};
+    if (!TSDemuxGetPendingLib(store->tsDemux, &pending) || !pending.videoStarted || !pending.bPTS) return;
+    seen = true;
+    pts = mts_import::UnwrapTimestamp(store->wrapReference, pending.PTS);
+    dts = mts_import::UnwrapTimestamp(store->wrapReference, pending.bDTS ? pending.DTS : pending.PTS);
   }
 };
 
 // One call of a pass's read loop: reads the next chunk through the caller's
 // data handler when the demultiplexer asks for input, else lets it work on
 // what it holds. `result` receives a read error.
-Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result, LastVideoStart* lastStart = nullptr) {
+Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result) {
   int32_t length = 0;
   if (store->pTSInfo->status & 2) {
     int64_t n = mts_import::NextChunkLength(store);
@@ -50,7 +53,6 @@ Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result, LastVideoSta
     }
     store->ts_offset += n;
     length = static_cast<int32_t>(n);
-    if (lastStart && store->wrapReference >= 0) lastStart->Scan(store, store->pTSbuffer, n);
   }
   TSDemuxStreamLib(store->pTSbuffer, length, store->pTSInfo, store->tsDemux);
   return Offer::kStatus;
@@ -113,22 +115,40 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   int64_t stepDistance = kMTSChunkSize;
   int64_t count = 0;
   int64_t minPTS = 0, headMaxPTS = 0, firstDTS = 0;
+  int64_t headBytes = 0;  // bytes up to the end of the head's last PES
   std::vector<int64_t> tailPTS;
   TSDemuxOutput* out = store->pTSInfo;
   LastVideoStart lastStart;
 
+  bool onlyPes = false;  // the file's one video PES, never reported, is taken
   for (;;) {
     OSErr readErr = noErr;
-    Offer offer = OfferNext(store, &readErr, &lastStart);
+    Offer offer = OfferNext(store, &readErr);
     if (offer == Offer::kError) return readErr;
     if (offer == Offer::kOutOfData) {
-      // No video PES in a whole pass from the start: reading again finds none.
-      if (count >= kTailTarget || tailStart <= 0 || count == 0) break;
-      tailStart = StepBack(tailStart, &stepDistance);
-      if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+      // A recording cut so short that it holds one video PES: that PES,
+      // still being assembled, is the first.
+      TSDemuxPending pending{};
+      if (count == 0 && !onlyPes && TSDemuxGetPendingLib(store->tsDemux, &pending) && pending.videoStarted &&
+          pending.bPTS && out->videoSize > 0) {
+        onlyPes = true;
+        out->bPTS = 1;
+        out->PTS = pending.PTS;
+        out->bDTS = pending.bDTS;
+        out->DTS = pending.DTS;
+      } else {
+        // No video PES in a whole pass from the start: reading again finds none.
+        if (count >= kTailTarget || tailStart <= 0 || count == 0 || onlyPes) {
+          if (store->wrapReference >= 0) lastStart.Take(store);
+          break;
+        }
+        tailStart = StepBack(tailStart, &stepDistance);
+        if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+        continue;
+      }
+    } else if (!(out->status & 0x100)) {
       continue;
     }
-    if (!(out->status & 0x100)) continue;
     if (store->wrapReference < 0) store->wrapReference = out->PTS;
     mts_import::UnwrapReportedTimes(store);
     const int64_t pts = out->PTS;
@@ -164,7 +184,10 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
       }
     }
 
-    if (pts < minPTS) minPTS = pts;
+    // The head's smallest time stamp: the tail's are larger in one
+    // recording, and after a restart (recordings joined) they say nothing
+    // about the delay between decoding and display.
+    if (count <= kHeadCount && pts < minPTS) minPTS = pts;
     if (!store->idrSeen) {
       StreamInfo slices(out, 4);
       if (slices.head.status != 0) return 1;
@@ -179,7 +202,11 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
     if (count <= kHeadCount) {
       store->firstVideoPTS = std::min(store->firstVideoPTS, pts);
       headMaxPTS = std::max(headMaxPTS, pts);
-      if (count == kHeadCount && MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+      if (count == kHeadCount) {
+        TSDemuxPending pending{};
+        if (TSDemuxGetPendingLib(store->tsDemux, &pending)) headBytes = store->ts_offset - pending.heldBytes;
+        if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
+      }
     } else {
       tailPTS.push_back(pts);
       store->videoEndDTS = out->DTS;
@@ -227,13 +254,22 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   if (store->timeScale == 0) return 1;
   SetMovieTimeScale(store->theMovie, store->timeScale);
 
+  // The decode-to-display delay comes from the head alone: it stands also
+  // when the frame count below cannot be estimated.
+  store->ptsOffset = RoundHalfAway((minPTS - firstDTS) * static_cast<double>(static_cast<uint32_t>(store->timeScale)) /
+                                   static_cast<double>(kTicksPerSecond));
   store->videoFrames = static_cast<int32_t>(RoundHalfAway(
       (store->lastVideoPTS - store->firstVideoPTS) * static_cast<double>(static_cast<uint32_t>(store->timeScale)) /
       (frameDuration * 90000.0)));
-  if (store->videoFrames <= 0) return 1;
-  store->ptsOffset = RoundHalfAway((minPTS - firstDTS) * static_cast<double>(static_cast<uint32_t>(store->timeScale)) /
-                                   static_cast<double>(kTicksPerSecond));
-  return 0;
+  // Time stamps that restart between the head and the tail (recordings
+  // joined) give no span: the count is estimated from the bytes the head's
+  // pictures took instead.
+  if (store->videoFrames <= 0 && headBytes > 0)
+    store->videoFrames = static_cast<int32_t>(
+        std::min<int64_t>(INT32_MAX, RoundHalfAway(double(kHeadCount) * double(fileSize) / double(headBytes))));
+  // Fewer pictures than the head wants: they were all counted.
+  if (store->videoFrames <= 0 && count > 0 && count < kHeadCount) store->videoFrames = static_cast<int32_t>(count);
+  return store->videoFrames <= 0 ? 1 : 0;
 }
 
 int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {

@@ -28,25 +28,89 @@ void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store) {
   if (out->bDTS) out->DTS = UnwrapTimestamp(store->wrapReference, out->DTS);
 }
 
-bool VideoStartTimes(const MTS_MovieImportGlobalsRecord* store, const uint8_t* sourcePacket, int64_t* pts,
-                     int64_t* dts) {
-  const uint8_t* packet = sourcePacket + 4;
-  if (packet[0] != 0x47 || !(packet[1] & 0x40) || (((packet[1] & 0x1F) << 8) | packet[2]) != 0x1011) return false;
-  ATSPacketInfo info;
-  DemuxInit(&info);
-  uint8_t payload[184];
-  int32_t payloadLength = 0;
-  if (DemuxParseATSPacket(packet, 188, &info, payload, &payloadLength) != 1 || !info.bPTS) return false;
-  *pts = UnwrapTimestamp(store->wrapReference, info.PTS);
-  *dts = info.bDTS ? UnwrapTimestamp(store->wrapReference, info.DTS) : *pts;
-  return true;
+int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store) {
+  const int64_t n = store->fileSize - store->ts_offset;
+  // A part packet at the end of the file is read too: the demultiplexer keeps
+  // it waiting, and on a file whose packets do not start at 0 it is whole.
+  return n >= kMTSChunkSize ? kMTSChunkSize : n;
 }
 
-int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store) {
-  int64_t n = store->fileSize - store->ts_offset;
-  if (n >= kMTSChunkSize) return kMTSChunkSize;
-  // A truncated recording ends in a part packet: it is left unread.
-  return n > 0 ? n - n % kMTSPacketSize : n;
+int64_t NextSampleOffset(const MTS_MovieImportGlobalsRecord* store, int64_t offeredEnd) {
+  TSDemuxPending pending{};
+  if (!TSDemuxGetPendingLib(store->tsDemux, &pending)) return store->ts_offset - kMTSPacketSize;
+  // The packet that starts the next PES is the first of the bytes held; a
+  // reader restarts one packet before it, or at the packet itself when what
+  // lies before it is no packet.
+  int64_t offset = offeredEnd - pending.heldBytes;
+  if (pending.afterPacket) offset -= kMTSPacketSize;
+  return offset > 0 ? offset : 0;
+}
+
+namespace {
+
+// Time stamps of one stream carried on across a restart: a joined recording
+// (or a damaged time stamp) makes them jump back, or forward by more than a
+// recording leaves between two PES. From such a jump on, the stream's times
+// are shifted so that they continue from the last PES before it.
+constexpr int64_t kLargestStep = 90000;  // one second
+
+struct Continuation {
+  int64_t* offset;
+  int64_t* last;
+  int64_t* step;
+  uint8_t* seen;
+};
+
+// Moves `key` (a PTS or DTS already unwrapped) onto the continued time line;
+// returns the shift to add to the PES's time stamps, and in *moved how far
+// the shift changed.
+int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64_t* moved) {
+  *moved = 0;
+  if (!*c.seen) {
+    *c.seen = 1;
+    *c.last = key + *c.offset;
+    return *c.offset;
+  }
+  const int64_t continued = key + *c.offset;
+  const int64_t delta = continued - *c.last;
+  if (delta < 0 || delta > kLargestStep) {
+    const int64_t step = *c.step > 0 ? *c.step : fallbackStep;
+    const int64_t offset = *c.last + step - key;
+    *moved = offset - *c.offset;
+    *c.offset = offset;
+  } else if (delta > 0) {
+    *c.step = delta;
+  }
+  *c.last = key + *c.offset;
+  return *c.offset;
+}
+
+} // namespace
+
+void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
+  TSDemuxOutput* out = store->pTSInfo;
+  if (!out->bPTS && !out->bDTS) return;
+  const int64_t key = video && out->bDTS ? out->DTS : out->PTS;
+  int64_t moved = 0;
+  int64_t shift = 0;
+  if (video) {
+    const int64_t frameTicks =
+        store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
+    shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen}, key,
+                     frameTicks, &moved);
+    // The pre-scan's end values belong to the last stretch of the file: they
+    // move with the stretch now read.
+    store->lastVideoPTS += moved;
+    store->videoEndPTS += moved;
+    store->videoEndDTS += moved;
+    if (moved != 0) store->videoRestarted = 1;
+  } else {
+    shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen}, key,
+                     0, &moved);
+    store->soundEndPTS += moved;
+  }
+  if (out->bPTS) out->PTS += shift;
+  if (out->bDTS) out->DTS += shift;
 }
 
 } // namespace mts_import
@@ -62,8 +126,12 @@ int32_t MTS_makeDataRef(Handle* out, uint32_t recordID, uint32_t type) {
 
 namespace {
 
+OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used);
+
 // End of the file: the PES still held by the demultiplexer become the last
 // video and sound samples, and the sound is clipped to the video's length.
+// A recording so short that its only PES of a kind is the last one gets its
+// track from it.
 OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
@@ -71,8 +139,21 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   out->bDTS = 1;
   // The last PES keeps its own time stamps when its first packet gave them;
   // the pre-scan's estimate of the video's end stands in otherwise.
-  out->PTS = store->pendingVideoTimed ? store->pendingVideoPTS : store->videoEndPTS;
-  out->DTS = store->pendingVideoTimed ? store->pendingVideoDTS : store->videoEndDTS;
+  TSDemuxPending pending{};
+  if (TSDemuxGetPendingLib(store->tsDemux, &pending) && pending.videoStarted && pending.bPTS) {
+    out->PTS = pending.PTS;
+    out->DTS = pending.bDTS ? pending.DTS : pending.PTS;
+    mts_import::UnwrapReportedTimes(store);
+    mts_import::ContinueReportedTimes(store, true);
+  } else {
+    out->PTS = store->videoEndPTS;
+    out->DTS = store->videoEndDTS;
+  }
+  if (store->needVideoTrack && out->videoSize > 0) {
+    bool used = false;
+    OSErr err = CreateVideoTracks(store, &used);
+    if (err != noErr) return err;
+  }
   OSErr err = MTS_add_video_sample(store, &outSize, 1);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
@@ -82,6 +163,14 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
 
   out->PTS = store->soundEndPTS;
   outSize = 0;
+  if (store->needSoundTrack && out->audioSize > 0) {
+    err = MTS_create_sound_track(store, store->soundDataRef);
+    if (err != noErr) {
+      MTS_LOG("[ERR]failed to MTS_create_sound_track. err=%d\n", err);
+      return err;
+    }
+    store->needSoundTrack = 0;
+  }
   err = MTS_add_sound_sample(store, &outSize);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to Last MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
@@ -138,22 +227,15 @@ OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used) {
   return err;
 }
 
-// Notes the time stamps of a packet that starts a video PES.
-void NoteVideoStart(MTS_MovieImportGlobalsRecord* store, const uint8_t* sourcePacket) {
-  int64_t pts = 0, dts = 0;
-  if (!mts_import::VideoStartTimes(store, sourcePacket, &pts, &dts)) return;
-  store->pendingVideoTimed = 1;
-  store->pendingVideoPTS = pts;
-  store->pendingVideoDTS = dts;
-}
-
 // Acts on the PES the demultiplexer has just reported. `added` is set when
-// a sample was added.
-OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, bool* added) {
+// a sample was added; `nextOffset` is where a reader finds the next PES of
+// the reported stream.
+OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, bool* added) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
   if (out->status & 0x200) {
     mts_import::UnwrapReportedTimes(store);
+    mts_import::ContinueReportedTimes(store, false);
     if (store->needSoundTrack) {
       OSErr err = MTS_create_sound_track(store, store->soundDataRef);
       if (err != noErr) {
@@ -167,28 +249,30 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, bool* added) {
       MTS_LOG("[ERR]failed to MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
       return err;
     }
-    if (outSize >= 1) {
-      store->soundTSOffset = store->ts_offset - kMTSPacketSize;
-      *added = true;
-    }
+    // The next sample is read from where the next PES starts, also when this
+    // one gave no sample: else a reader would meet this PES first.
+    store->soundTSOffset = nextOffset;
+    if (outSize >= 1) *added = true;
   }
   if (out->status & 0x100) {
     mts_import::UnwrapReportedTimes(store);
+    mts_import::ContinueReportedTimes(store, true);
     if (store->needVideoTrack) {
       bool used = false;
       OSErr err = CreateVideoTracks(store, &used);
       if (err != noErr) return err;
-      if (!used) return noErr;
+      if (!used) {
+        store->videoTSOffset = nextOffset;
+        return noErr;
+      }
     }
     OSErr err = MTS_add_video_sample(store, &outSize, 0);
     if (err != noErr) {
       MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
       return err;
     }
-    if (outSize >= 1) {
-      store->videoTSOffset = store->ts_offset - kMTSPacketSize;
-      *added = true;
-    }
+    store->videoTSOffset = nextOffset;
+    if (outSize >= 1) *added = true;
   }
   return noErr;
 }
@@ -199,6 +283,7 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
   TSDemuxOutput* out = store->pTSInfo;
   int64_t n = 0; // bytes of the chunk in pTSbuffer
   int64_t p = 0; // position of the packet offered last
+  int32_t block = 0; // its length: a packet, or less at the end of the file
   bool added = false;
   for (;;) {
     int32_t offerLength = 0;
@@ -219,7 +304,8 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
             return ioErr;
           }
           p = 0;
-          offerLength = kMTSPacketSize;
+          block = static_cast<int32_t>(std::min<int64_t>(kMTSPacketSize, n));
+          offerLength = block;
         } else if (added && n != 0) {
           return noErr;
         } else {
@@ -228,15 +314,18 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
           return FlushAtEndOfFile(store);
         }
       } else {
-        p += kMTSPacketSize;
-        store->ts_offset += kMTSPacketSize;
+        p += block;
+        store->ts_offset += block;
         if (p == n) continue;
-        offerLength = kMTSPacketSize;
+        block = static_cast<int32_t>(std::min<int64_t>(kMTSPacketSize, n - p));
+        offerLength = block;
       }
     }
-    if (offerLength == kMTSPacketSize) NoteVideoStart(store, store->pTSbuffer + p);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
-    OSErr err = TakeReportedPES(store, &added);
+    int64_t nextOffset = 0;
+    if (out->status & (kTSStatusVideo | kTSStatusAudio))
+      nextOffset = mts_import::NextSampleOffset(store, store->ts_offset + block);
+    OSErr err = TakeReportedPES(store, nextOffset, &added);
     if (err != noErr) return err;
   }
 }

@@ -2,6 +2,7 @@
 // description with its 'avcC', 'colr', 'fiel' and 'pasp' extensions, the
 // video track and media, and one sample reference per access unit, moved
 // into the media one group of pictures at a time.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -303,6 +304,20 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     MTS_LOG("[ERR]no PTS or no DTS. bPTS=%d, bDTS=%d. not end B frame.\n", out->bPTS, out->bDTS);
   }
 
+  // A recording after a restart of the time stamps (a joined recording,
+  // which begins with an I picture) is displayed after everything before it,
+  // though the last pictures of a cut group of pictures may be displayed
+  // later than their decode time. A restart at another picture is a damaged
+  // time stamp inside a group of pictures and changes nothing.
+  if (store->videoRestarted) {
+    store->videoRestarted = 0;
+    if (IsIntraSlice(sliceType)) {
+      const int64_t first = store->videoDecodeTime + displayOffset;
+      store->videoDisplayShift = store->videoDisplayEnd > first ? store->videoDisplayEnd - first : 0;
+    }
+  }
+  displayOffset += store->videoDisplayShift;
+
   OSErr err = static_cast<OSErr>(QTSampleTableAddSampleReferences(store->videoSampleTable, store->qt_offset, size,
                                                                   store->frameDuration, displayOffset, 1, flags,
                                                                   store->videoDescriptionID, nullptr));
@@ -314,6 +329,12 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // The sample is in the table: it is counted (and its bytes reserved) even
   // when its frame-index entry fails, so the table and the count agree.
   ++store->sampleTableNum;
+  // A picture whose own time stamps are damaged (displayed more than a second
+  // off its decode time) does not move the others.
+  if (std::llabs(displayOffset - store->videoDisplayShift) <= static_cast<int64_t>(store->timeScale))
+    store->videoDisplayEnd =
+        std::max(store->videoDisplayEnd, store->videoDecodeTime + displayOffset + store->frameDuration);
+  store->videoDecodeTime += store->frameDuration;
   err = static_cast<OSErr>(MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, store->videoTSOffset));
   store->qt_offset += size;
   if (err != noErr) {

@@ -41,12 +41,25 @@ void MTS_LockInit(OSSpinLock* lock) {
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
-void MTS_LockLock(OSSpinLock* lock) {
+bool MTS_LockLock(OSSpinLock* lock) {
   if (lock == nullptr) {
     MTS_LOG("[ERR]MTS_LockLock error(lock address = NULL)\n");
-    return;
+    return false;
   }
-  OSSpinLockLock(lock);
+  int32_t holder = 0;
+  switch (OSSpinLockLockBounded(lock, kMTSLockTimeoutMs, &holder)) {
+    case kOSSpinLockTaken:
+      return true;
+    case kOSSpinLockTakenOver:
+      MTS_LOG("[ERR]MTS_LockLock took over the lock of process %d, which no longer exists\n",
+              static_cast<int>(holder));
+      return true;
+    case kOSSpinLockTimedOut:
+      break;
+  }
+  MTS_LOG("[ERR]MTS_LockLock timed out after %d ms: process %d holds the lock\n", kMTSLockTimeoutMs,
+          static_cast<int>(holder));
+  return false;
 }
 
 void MTS_LockUnlock(OSSpinLock* lock) {

@@ -13,6 +13,13 @@ int PrintLog(const char* functionName, int line, const char* format, ...)
 // Reports from the function in whose body the report stands.
 #define MTS_LOG(...) PrintLog(__func__, __LINE__, __VA_ARGS__)
 
+// How long a waiter waits for a live holder of the store's lock.
+constexpr int kMTSLockTimeoutMs = 3000;
+
 void MTS_LockInit(OSSpinLock* lock);
-void MTS_LockLock(OSSpinLock* lock);
+// Takes the lock. A holder that no longer exists is taken over (reported);
+// a live holder is waited for at most kMTSLockTimeoutMs. Returns true when
+// the lock is held, false (reported) when it was not taken: NULL address or
+// timeout.
+bool MTS_LockLock(OSSpinLock* lock);
 void MTS_LockUnlock(OSSpinLock* lock);

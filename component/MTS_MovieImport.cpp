@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -198,6 +199,30 @@ ComponentResult MTS_MovieImportValidate(MTS_MovieImportGlobalsRecord* store, con
   return result;
 }
 
+namespace {
+
+// Whether a recording whose first packet does not start the file (bytes in
+// front of it) has the packet grid near its start: two source packets
+// 192 bytes apart with a sync byte and a valid adaptation_field_control, in
+// the first 4 KiB.
+bool PacketGridNearStart(ComponentInstance dh) {
+  constexpr int64_t kLook = 4096;
+  wide size = 0;
+  if (DataHGetFileSize64(dh, &size) != noErr) return false;
+  const int32_t n = static_cast<int32_t>(std::min<int64_t>(size, kLook));
+  uint8_t head[kLook];
+  wide offset = 0;
+  if (n < 2 * kMTSPacketSize ||
+      DataHScheduleData64(dh, reinterpret_cast<Ptr>(head), &offset, n, 0, nullptr, nullptr) != noErr)
+    return false;
+  auto plausible = [&](int32_t at) { return head[at + 4] == 0x47 && (head[at + 7] & 0x30) != 0; };
+  for (int32_t x = 0; x + kMTSPacketSize + 8 <= n; ++x)
+    if (plausible(x) && plausible(x + kMTSPacketSize)) return true;
+  return false;
+}
+
+} // namespace
+
 ComponentResult MTS_MovieImportValidateDataRef(MTS_MovieImportGlobalsRecord*, Handle dataRef, OSType dataRefType,
                                                UInt8* valid) {
   *valid = 0;
@@ -222,7 +247,7 @@ ComponentResult MTS_MovieImportValidateDataRef(MTS_MovieImportGlobalsRecord*, Ha
     CloseComponent(dh);
     return r;
   }
-  if (sync == 0x47) *valid = 128;
+  if (sync == 0x47 || PacketGridNearStart(dh)) *valid = 128;
   CloseComponent(dh);
   return noErr;
 }
@@ -314,9 +339,32 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->firstIPTS = store->ptsOffset = 0;
   store->lastVideoPTS = store->firstVideoPTS = store->videoEndPTS = store->videoEndDTS = store->soundEndPTS = 0;
   store->wrapReference = -1;
-  store->pendingVideoTimed = 0;
-  store->pendingVideoPTS = store->pendingVideoDTS = 0;
+  store->videoTimeShift = store->lastVideoKey = store->videoKeyStep = 0;
+  store->soundTimeShift = store->lastSoundKey = store->soundKeyStep = 0;
+  store->videoKeySeen = store->soundKeySeen = 0;
+  store->videoDecodeTime = store->videoDisplayEnd = store->videoDisplayShift = 0;
+  store->videoRestarted = 0;
   store->state = kMTSStateImporting;
+}
+
+// Entries of the frame index. Every sound and video sample is a PES that
+// begins with a source packet of its own, and every time code belongs to a
+// video sample, so twice the whole packets of the file (and one for an empty
+// file) always suffice, whatever the time stamps say; the estimate from the
+// pre-scan's time stamps does not (a recording cut short, or two recordings
+// joined, hold more frames than their time span). The region is filled when
+// it is made, so it costs 20 bytes per entry: for files above 2^21 packets
+// (384 MiB) the bound is capped at 2^22 entries (80 MiB), over twelve hours of
+// 60-field video with sound and time code, or at the estimate when that is
+// larger.
+int32_t FrameIndexCapacity(int64_t fileSize, int32_t videoFrames, int32_t soundFrames) {
+  constexpr int64_t kCap = int64_t(1) << 22;
+  const int64_t packets = fileSize > 0 ? fileSize / kMTSPacketSize : 0;
+  const int64_t bound = 2 * packets + 1;
+  const int64_t frames = 2 * int64_t(videoFrames > 0 ? videoFrames : 0) + (soundFrames > 0 ? soundFrames : 0);
+  const int64_t estimate = static_cast<int64_t>(static_cast<double>(frames) * 1.2 + 1.0);
+  const int64_t entries = std::min(bound, std::max(kCap, estimate));
+  return entries > INT32_MAX ? INT32_MAX : static_cast<int32_t>(entries);
 }
 
 bool ParentIsQuickLook() {
@@ -410,9 +458,7 @@ ComponentResult MTS_MovieImportDataRef(MTS_MovieImportGlobalsRecord* store, Hand
   if (MTS_Importer_StartTSdemuxer(store, 0) != 0) return memFullErr;
   store->dataRefType = kMTSDataRefType;
 
-  const int32_t frames = 2 * (store->videoFrames > 0 ? store->videoFrames : 0) +
-                         (store->soundFrames > 0 ? store->soundFrames : 0);
-  const int32_t capacity = static_cast<int32_t>(frames * 1.2 + 1.0);
+  const int32_t capacity = FrameIndexCapacity(store->fileSize, store->videoFrames, store->soundFrames);
   UInt32 recordID = 0;
   OSErr err = static_cast<OSErr>(
       MTS_SetDataHandler(&recordID, &store->pARec, &store->pRec, store->dataHandler, store->fileSize, capacity));

@@ -128,12 +128,24 @@ struct MTS_MovieImportGlobalsRecord {
   // import (-1 until one is seen). Every PTS and DTS the importer reads is
   // taken as the value congruent modulo 2^33 nearest to it.
   int64_t wrapReference;
-  // Time stamps of the video PES the demultiplexer is assembling in the
-  // decode loop (read from its first packet): at the end of the file that PES
-  // is never reported, and it becomes the last sample with these times.
-  uint8_t pendingVideoTimed;
-  int64_t pendingVideoPTS;
-  int64_t pendingVideoDTS;
+  // Time stamps carried on across restarts (joined recordings): per stream,
+  // the shift added to its time stamps, the last time stamp on the continued
+  // line, the last step between two PES, and whether one was seen.
+  int64_t videoTimeShift;
+  int64_t lastVideoKey;
+  int64_t videoKeyStep;
+  uint8_t videoKeySeen;
+  int64_t soundTimeShift;
+  int64_t lastSoundKey;
+  int64_t soundKeyStep;
+  uint8_t soundKeySeen;
+  // Display order across a restart of the video time stamps: the decode time
+  // of the next video sample, the latest display end so far, the shift of the
+  // composition offsets of the current stretch, and a restart to act on.
+  int64_t videoDecodeTime;
+  int64_t videoDisplayEnd;
+  int64_t videoDisplayShift;
+  uint8_t videoRestarted;
 };
 
 // Component entry point and selector handlers.
@@ -217,14 +229,17 @@ int64_t UnwrapTimestamp(int64_t reference, int64_t ts);
 // Unwraps the PTS and DTS of the PES just reported in pTSInfo.
 void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store);
 
-// The unwrapped time stamps of a source packet that starts a video PES;
-// false for any other packet or a start without time stamps.
-bool VideoStartTimes(const MTS_MovieImportGlobalsRecord* store, const uint8_t* sourcePacket, int64_t* pts,
-                     int64_t* dts);
+// Carries the time stamps of the PES in pTSInfo (video or sound, already
+// unwrapped) on across a restart of the stream's time stamps.
+void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video);
 
-// Length of the next chunk to read at ts_offset: whole source packets only,
-// at most one chunk; 0 or less at the end of the file.
+// Length of the next chunk to read at ts_offset: at most one chunk, the rest
+// of the file at its end; 0 or less past it.
 int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store);
+
+// Where a reader restarts for the PES that begins with the first packet the
+// demultiplexer holds, the offers having reached file offset `offeredEnd`.
+int64_t NextSampleOffset(const MTS_MovieImportGlobalsRecord* store, int64_t offeredEnd);
 
 // Frames of an LPCM PES: its payload after the 4-byte header, in frames of
 // the coded channels at 2 (16-bit) or 3 (20- and 24-bit) bytes per sample.

@@ -2,14 +2,26 @@
 // creation, claiming, mapping by id and release.
 //
 // Traps this code guards against, all of them cross-process:
-// - A region is created and then sized in two steps: a process that opens it
-//   in between must not touch it before it has its full size (SIGBUS).
+// - A region is created and then sized in two steps: a creator that died in
+//   between leaves it short. Whoever opens a short directory sizes it
+//   (idempotent: the creator does the same and writes nothing after).
 // - The creator must not write into the new directory after sizing it: the
 //   zero fill of ftruncate is all it needs, and a process that opened it
 //   meanwhile may already hold its lock.
 // - The last release unlinks the directory under its lock. A process that
 //   opened the directory just before then finds it unlinked once it has the
 //   lock (link count 0), and starts over with a live one.
+// - Another process of the user may truncate a region while it is mapped:
+//   sizes are checked (fstat on the descriptor kept with each mapping) before
+//   the mapping is used, instead of dying of SIGBUS.
+// - Processes die holding references. Every user of a record holds a shared
+//   open-file-description lock on its region's byte 0 for as long as it maps
+//   the record; the kernel drops it when the process ends. A record nobody
+//   locks any more is reclaimed, and the directory's counts are repaired from
+//   what the locks say. The counts are kept as before (the layout has no
+//   room for owners) but only the locks decide when a record goes.
+// - Regions of another user, or of this user with access for others, are
+//   never trusted.
 // - Contents read back (capacity, counts, sizes) are checked before use.
 #include "CFString.h"
 #include "DataHandler.h"
@@ -18,50 +30,92 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 #include <unordered_map>
 
 namespace {
 
-constexpr int kWaitForSizeMs = 2000;  // how long a region may stay unsized
 constexpr int kLiveDirectoryTries = 100;
+constexpr mode_t kRegionMode = 0600;
 
-// The record mappings of this process and their capacities. The walks use
-// these, so a capacity changed in shared memory cannot make them leave the
-// mapping.
+// The mappings of this process, with the descriptor kept open for each: its
+// size is checked before use, and for a record it carries the holder lock.
+struct Mapping {
+  int fd;
+  size_t bytes;
+  int32_t capacity;  // entries of a record's frame index; 0 for the directory
+};
 std::mutex g_mappingsLock;
-std::unordered_map<const AvchdDataRecord*, int32_t>& mappings() {
-  static std::unordered_map<const AvchdDataRecord*, int32_t> m;
+std::unordered_map<const void*, Mapping>& mappings() {
+  static std::unordered_map<const void*, Mapping> m;
   return m;
 }
 
-void record_name(char* name, size_t size, int32_t recordID) {
-  std::snprintf(name, size, MTS_SHM_RECORD_NAME_FORMAT, static_cast<int>(recordID));
+bool find_mapping(const void* address, Mapping* out) {
+  std::lock_guard<std::mutex> guard(g_mappingsLock);
+  auto it = mappings().find(address);
+  if (it == mappings().end()) return false;
+  *out = it->second;
+  return true;
+}
+
+void add_mapping(const void* address, const Mapping& m) {
+  std::lock_guard<std::mutex> guard(g_mappingsLock);
+  mappings()[address] = m;
+}
+
+bool take_mapping(const void* address, Mapping* out) {
+  std::lock_guard<std::mutex> guard(g_mappingsLock);
+  auto it = mappings().find(address);
+  if (it == mappings().end()) return false;
+  *out = it->second;
+  mappings().erase(it);
+  return true;
+}
+
+struct Name {
+  char text[160];
+};
+
+Name directory_name() {
+  Name n;
+  MTS_ShmRegionName(n.text, sizeof n.text, -1);
+  return n;
+}
+
+Name record_name(int32_t recordID) {
+  Name n;
+  MTS_ShmRegionName(n.text, sizeof n.text, recordID);
+  return n;
 }
 
 void close_reporting(int fd, const char* reporter, const char* format) {
   if (::close(fd) != 0) PrintLog(reporter, __LINE__, format, fd, errno);
 }
 
-// Waits until the region behind `fd` has at least `size` bytes. The creator
-// sizes it right after creating it; a creator that died in between leaves it
-// short for good, and the wait gives up.
-bool wait_for_size(int fd, off_t size, off_t* actual) {
-  for (int waited = 0;; ++waited) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
-    *actual = st.st_size;
-    if (st.st_size >= size) return true;
-    if (waited >= kWaitForSizeMs) return false;
-    struct timespec ms = {0, 1000000};
-    ::nanosleep(&ms, nullptr);
+// A region may be used only when this user owns it and nobody else may open it.
+bool region_is_own(const struct stat& st) {
+  return st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 && S_ISREG(st.st_mode);
+}
+
+bool report_foreign(int fd, const char* name, const char* reporter) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    PrintLog(reporter, __LINE__, "[ERR]failed to fstat(fd=%d). errno=%d\n", fd, errno);
+    return true;
   }
+  if (region_is_own(st)) return false;
+  PrintLog(reporter, __LINE__, "[ERR]shared memory %s is not this user's own (uid=%u mode=%o), not used\n", name,
+           static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+  return true;
 }
 
 // True when the region behind `fd` no longer has a name.
@@ -70,102 +124,216 @@ bool is_unlinked(int fd) {
   return ::fstat(fd, &st) == 0 && st.st_nlink == 0;
 }
 
-AvchdDataRecord* map_record(int fd, int32_t capacity) {
-  void* p = ::mmap(nullptr, MTS_RecordRegionSize(capacity), PROT_READ | PROT_WRITE, MAP_SHARED,
-                   fd, 0);
-  if (p == MAP_FAILED) return nullptr;
-  AvchdDataRecord* record = static_cast<AvchdDataRecord*>(p);
-  std::lock_guard<std::mutex> guard(g_mappingsLock);
-  mappings()[record] = capacity;
-  return record;
+bool has_size(int fd, size_t bytes, off_t* actual) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  *actual = st.st_size;
+  return st.st_size >= static_cast<off_t>(bytes);
 }
 
-// Unmaps a record mapping of this store; false (errno set) when that fails.
-bool unmap_record(AvchdDataRecord* record) {
-  int32_t capacity;
-  {
-    std::lock_guard<std::mutex> guard(g_mappingsLock);
-    auto it = mappings().find(record);
-    if (it == mappings().end()) {
-      errno = EINVAL;
-      return false;
-    }
-    capacity = it->second;
-    mappings().erase(it);
+// Checks the region of mapping `m` at `address` before its bytes are touched.
+bool region_intact(const void* address, const Mapping& m, const char* reporter) {
+  off_t actual = 0;
+  if (has_size(m.fd, m.bytes, &actual)) return true;
+  PrintLog(reporter, __LINE__, "[ERR]shared memory at %p has %lld bytes, not %zu: not used\n", address,
+           static_cast<long long>(actual), m.bytes);
+  return false;
+}
+
+bool mapping_intact(const void* address, const char* reporter) {
+  Mapping m;
+  if (find_mapping(address, &m)) return region_intact(address, m, reporter);
+  PrintLog(reporter, __LINE__, "[ERR]%p is no shared memory mapping of this store\n", address);
+  return false;
+}
+
+// The holder lock of a record: shared, on byte 0, tied to the descriptor's
+// open file description (dropped by the kernel when the process ends).
+bool hold_record(int fd) {
+  struct flock fl = {};
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// True when a holder other than the open file description of `fd` exists.
+// When it cannot be told, a holder is assumed.
+bool other_holder_exists(int fd) {
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 1;
+  if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;
+  return fl.l_type != F_UNLCK;
+}
+
+enum class RecordState { kGone, kDead, kLive, kForeign };
+
+// What stands under record `recordID`'s name: nothing, a region of ours that
+// no process holds, one that is held, or one that is not ours.
+RecordState record_state(int32_t recordID, ino_t* inode) {
+  Name name = record_name(recordID);
+  int fd = ::shm_open(name.text, O_RDWR, 0);
+  if (fd < 0) return errno == ENOENT ? RecordState::kGone : RecordState::kForeign;
+  struct stat st;
+  RecordState state = RecordState::kForeign;
+  if (::fstat(fd, &st) == 0 && region_is_own(st)) {
+    state = other_holder_exists(fd) ? RecordState::kLive : RecordState::kDead;
+    if (inode != nullptr) *inode = st.st_ino;
   }
-  return ::munmap(record, MTS_RecordRegionSize(capacity)) == 0;
+  ::close(fd);
+  return state;
 }
 
-// Drops one reference of `recordID` (lock held). The last one unlinks the
-// record's name and gives the id back. Returns true when no record remains in
-// use, in which case the caller unlinks the directory before unlocking.
-bool drop_reference(AvchdRecordDirectory* pARec, int32_t recordID, const char* reporter) {
-  uint32_t& count = pARec->refCount[recordID];
-  if (count > 1) {
-    --count;
+uint32_t records_in_use(const AvchdRecordDirectory* pARec) {
+  uint32_t inUse = 0;
+  for (uint32_t count : pARec->refCount) inUse += count != 0;
+  return inUse;
+}
+
+// Repairs the directory from what the regions say (lock held): a record no
+// process holds is removed and its id freed, a count of 0 under a held record
+// becomes 1, and `recordsInUse` is recounted. Run by every claim, so
+// references of processes that died are given back before an id is sought,
+// and a directory of garbage turns back into a sound one.
+void repair_directory(AvchdRecordDirectory* pARec, const char* reporter) {
+  for (int32_t id = 0; id < kMTSRecordCount; ++id) {
+    uint32_t& count = pARec->refCount[id];
+    if (count == 0) continue;
+    RecordState state = record_state(id, nullptr);
+    if (state == RecordState::kLive) continue;
+    if (state == RecordState::kDead) {
+      Name name = record_name(id);
+      if (::shm_unlink(name.text) != 0) {
+        PrintLog(reporter, __LINE__, "[ERR]failed to shm_unlink(%s). errno=%d\n", name.text, errno);
+      }
+    }
+    count = 0;
+  }
+  pARec->recordsInUse = records_in_use(pARec);
+}
+
+AvchdDataRecord* map_record(int fd, int32_t capacity) {
+  size_t bytes = MTS_RecordRegionSize(capacity);
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  add_mapping(p, Mapping{fd, bytes, capacity});
+  return static_cast<AvchdDataRecord*>(p);
+}
+
+// Unmaps a record mapping of this store and closes its descriptor (which
+// drops this holder's lock); false (errno set) when unmapping fails.
+bool unmap_record(AvchdDataRecord* record) {
+  Mapping m;
+  if (!take_mapping(record, &m)) {
+    errno = EINVAL;
     return false;
   }
-  count = 0;
-  char name[64];
-  record_name(name, sizeof name, recordID);
-  if (::shm_unlink(name) != 0) {
-    PrintLog(reporter, __LINE__, "[ERR]failed to shm_unlink(%s). errno=%d\n", name, errno);
+  bool unmapped = ::munmap(record, m.bytes) == 0;
+  int saved = errno;
+  ::close(m.fd);
+  errno = saved;
+  return unmapped;
+}
+
+// Unlinks record `recordID`'s name if it still names the region behind `fd`.
+void unlink_record_of(int32_t recordID, int fd, const char* reporter) {
+  struct stat own;
+  ino_t named = 0;
+  if (::fstat(fd, &own) != 0) return;
+  RecordState state = record_state(recordID, &named);
+  if (state == RecordState::kGone || state == RecordState::kForeign || named != own.st_ino) return;
+  Name name = record_name(recordID);
+  if (::shm_unlink(name.text) != 0) {
+    PrintLog(reporter, __LINE__, "[ERR]failed to shm_unlink(%s). errno=%d\n", name.text, errno);
   }
-  if (pARec->recordsInUse > 0) --pARec->recordsInUse;
+}
+
+// Drops this user's reference of `recordID` (lock held). When no other
+// process holds the record, its name is unlinked and the id given back, what
+// the count says notwithstanding. Returns true when no record remains in use,
+// in which case the caller unlinks the directory before unlocking.
+bool drop_reference(AvchdRecordDirectory* pARec, int32_t recordID, int fd, const char* reporter) {
+  uint32_t& count = pARec->refCount[recordID];
+  if (fd >= 0 && other_holder_exists(fd)) {
+    count = count > 1 ? count - 1 : 1;
+  } else {
+    count = 0;
+    if (fd >= 0) unlink_record_of(recordID, fd, reporter);
+  }
+  pARec->recordsInUse = records_in_use(pARec);
   return pARec->recordsInUse == 0;
 }
 
 void unlink_directory(const char* reporter) {
-  if (::shm_unlink(MTS_SHM_DIRECTORY_NAME) != 0) {
-    PrintLog(reporter, __LINE__, "[ERR]failed to shm_unlink(%s). errno=%d\n",
-             MTS_SHM_DIRECTORY_NAME, errno);
+  Name name = directory_name();
+  if (::shm_unlink(name.text) != 0) {
+    PrintLog(reporter, __LINE__, "[ERR]failed to shm_unlink(%s). errno=%d\n", name.text, errno);
   }
 }
 
 void unmap_directory(AvchdRecordDirectory* pARec, const char* reporter) {
+  Mapping m;
+  bool known = take_mapping(pARec, &m);
   if (::munmap(pARec, kMTSDirectorySize) != 0) {
     PrintLog(reporter, __LINE__, "[ERR]failed to munmap(pARec=%p). errno=%d\n",
              static_cast<void*>(pARec), errno);
   }
+  if (known) ::close(m.fd);
 }
 
-// Opens the directory (creating it when `create` and none exists), waits for
-// its full size and maps it. On success `*outFd` is the open descriptor.
+// Opens the directory (creating it when `create` and none exists), gives a
+// short one its full size and maps it. Only a directory of this user that no
+// one else may open is used; an importer replaces one of its own with wider
+// access. The descriptor stays open with the mapping.
 int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out, int* outFd) {
+  const Name name = directory_name();
   for (int tries = 0;; ++tries) {
     bool created = false;
     int fd = -1;
     if (create) {
-      fd = ::shm_open(MTS_SHM_DIRECTORY_NAME, O_RDWR | O_CREAT | O_EXCL, 0666);
+      fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
       created = fd >= 0;
       if (fd < 0 && errno != EEXIST) {
-        PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n",
-                 MTS_SHM_DIRECTORY_NAME, errno);
+        PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
         return kMTSErrOpen;
       }
+      // The umask may have taken bits away: the owner needs both.
+      if (created) ::fchmod(fd, kRegionMode);
     }
     if (!created) {
-      fd = ::shm_open(MTS_SHM_DIRECTORY_NAME, O_RDWR, 0666);
+      fd = ::shm_open(name.text, O_RDWR, 0);
       // Removed between the two opens: create it afresh.
       if (fd < 0 && errno == ENOENT && create && tries < kLiveDirectoryTries) continue;
       if (fd < 0) {
-        PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n",
-                 MTS_SHM_DIRECTORY_NAME, errno);
+        PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+        return kMTSErrOpen;
+      }
+      struct stat st;
+      if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0 && create &&
+          tries < kLiveDirectoryTries) {
+        // Ours, but others may have opened it: start a new one.
+        PrintLog(reporter, __LINE__, "[ERR]shared memory %s is open to other users (mode=%o): replaced\n",
+                 name.text, static_cast<unsigned>(st.st_mode & 07777));
+        ::close(fd);
+        ::shm_unlink(name.text);
+        continue;
+      }
+      if (report_foreign(fd, name.text, reporter)) {
+        ::close(fd);
         return kMTSErrOpen;
       }
     }
 
-    if (created && ::ftruncate(fd, kMTSDirectorySize) != 0) {
+    // New, or left short by a creator that died before sizing it.
+    off_t size = 0;
+    if (!has_size(fd, kMTSDirectorySize, &size) && ::ftruncate(fd, kMTSDirectorySize) != 0) {
       PrintLog(reporter, __LINE__, "[ERR]failed to ftruncate(fd=%d). errno=%d\n", fd, errno);
       close_reporting(fd, reporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
-      ::shm_unlink(MTS_SHM_DIRECTORY_NAME);
-      return kMTSErrMap;
-    }
-    off_t size = 0;
-    if (!created && !wait_for_size(fd, kMTSDirectorySize, &size)) {
-      PrintLog(reporter, __LINE__, "[ERR]shared memory %s has %lld bytes, not %d\n",
-               MTS_SHM_DIRECTORY_NAME, static_cast<long long>(size), kMTSDirectorySize);
-      close_reporting(fd, reporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
+      if (created) ::shm_unlink(name.text);
       return kMTSErrMap;
     }
     void* p = ::mmap(nullptr, kMTSDirectorySize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -175,11 +343,12 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
                        : "[ERR]failed to mmap(fd=%d). errno=%d(iRet!=0)\n",
                fd, errno);
       close_reporting(fd, reporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
-      if (created) ::shm_unlink(MTS_SHM_DIRECTORY_NAME);
+      if (created) ::shm_unlink(name.text);
       return kMTSErrMap;
     }
     // A new region is zero-filled by ftruncate, its lock free: writing into it
     // now could clobber a process that has opened and locked it meanwhile.
+    add_mapping(p, Mapping{fd, static_cast<size_t>(kMTSDirectorySize), 0});
     *out = static_cast<AvchdRecordDirectory*>(p);
     *outFd = fd;
     return 0;
@@ -205,36 +374,121 @@ int data_handler_path(void* context, char* path, size_t capacity) {
 }
 
 // Maps the live directory and takes its lock.
-int lock_live_directory(bool create, const char* reporter, AvchdRecordDirectory** out, int* outFd) {
+int lock_live_directory(bool create, const char* reporter, AvchdRecordDirectory** out) {
   for (int tries = 0;; ++tries) {
     AvchdRecordDirectory* pARec = nullptr;
     int fd = -1;
     int err = open_directory(create, reporter, &pARec, &fd);
     if (err != 0) return err;
-    MTS_LockLock(&pARec->lock);
+    if (!MTS_LockLock(&pARec->lock)) {
+      unmap_directory(pARec, reporter);
+      return kMTSErrBusy;
+    }
     if (!is_unlinked(fd)) {
       *out = pARec;
-      *outFd = fd;
       return 0;
     }
     // The last user removed it while we waited for the lock.
     MTS_LockUnlock(&pARec->lock);
     unmap_directory(pARec, reporter);
-    ::close(fd);
     if (tries >= kLiveDirectoryTries) {
-      PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n",
-               MTS_SHM_DIRECTORY_NAME, ENOENT);
+      PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", directory_name().text, ENOENT);
       return kMTSErrOpen;
     }
   }
 }
 
+bool prefix_is_valid(const char* prefix) {
+  size_t n = 0;
+  for (; prefix[n] != '\0'; ++n) {
+    char c = prefix[n];
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+              c == '_' || c == '-';
+    if (!ok || n >= 64) return false;
+  }
+  return true;
+}
+
+MTS_FileIdentity* record_identity(const AvchdDataRecord* pRec, int32_t capacity) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(pRec);
+  return reinterpret_cast<MTS_FileIdentity*>(const_cast<unsigned char*>(bytes) + kMTSRecordHeaderSize +
+                                             static_cast<size_t>(kMTSFrameEntrySize) * capacity);
+}
+
+MTS_FileIdentity identity_of(const struct stat& st) {
+  MTS_FileIdentity id;
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  id.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  id.device = static_cast<uint32_t>(major(st.st_dev) << 20 | (minor(st.st_dev) & 0xFFFFF));
+  return id;
+}
+
 }  // namespace
 
+bool MTS_ShmRegionName(char* out, size_t size, int32_t recordID) {
+  const char* prefix = std::getenv(MTS_SHM_TEST_PREFIX_VARIABLE);
+  if (prefix == nullptr || !prefix_is_valid(prefix)) prefix = "";
+  char base[32];
+  if (recordID < 0) {
+    std::snprintf(base, sizeof base, "%s", MTS_SHM_DIRECTORY_NAME);
+  } else {
+    std::snprintf(base, sizeof base, MTS_SHM_RECORD_NAME_FORMAT, static_cast<int>(recordID));
+  }
+  int n = std::snprintf(out, size, "/%s%s" MTS_SHM_USER_SUFFIX_FORMAT, prefix, base + 1,
+                        static_cast<unsigned>(::geteuid()));
+  return n > 0 && static_cast<size_t>(n) < size;
+}
+
+int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity) {
+  Mapping dir, rec;
+  bool known;
+  {
+    std::lock_guard<std::mutex> guard(g_mappingsLock);
+    auto d = mappings().find(pARec);
+    auto r = mappings().find(pRec);
+    known = d != mappings().end() && r != mappings().end();
+    if (known) {
+      dir = d->second;
+      rec = r->second;
+    }
+  }
+  if (!known) {
+    MTS_LOG("[ERR]no store mapping (pARec=%p, pRec=%p)\n", static_cast<void*>(pARec),
+            static_cast<const void*>(pRec));
+    return kMTSErrParam;
+  }
+  if (!region_intact(pARec, dir, __func__) || !region_intact(pRec, rec, __func__)) return kMTSErrMap;
+  if (!MTS_LockLock(&pARec->lock)) return kMTSErrBusy;
+  *outCapacity = rec.capacity;
+  return 0;
+}
+
+int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char* reporter) {
+  Mapping rec;
+  if (!find_mapping(pRec, &rec) || !mapping_intact(pRec, reporter)) return kMTSErrMap;
+  MTS_FileIdentity kept;
+  std::memcpy(&kept, record_identity(pRec, rec.capacity), sizeof kept);
+  if (kept.inode == 0 && kept.mtimeNs == 0 && kept.device == 0) return 0;  // none recorded
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    PrintLog(reporter, __LINE__, "[ERR]failed to fstat(fd=%d). errno=%d\n", fd, errno);
+    return kMTSErrFileChanged;
+  }
+  MTS_FileIdentity now = identity_of(st);
+  if (now.inode == kept.inode && now.device == kept.device && now.mtimeNs == kept.mtimeNs &&
+      static_cast<int64_t>(st.st_size) == pRec->fileSize) {
+    return 0;
+  }
+  PrintLog(reporter, __LINE__,
+           "[ERR]file %.1023s changed since its import (size %lld, was %lld; inode %llu, was %llu): not read\n",
+           pRec->path, static_cast<long long>(st.st_size), static_cast<long long>(pRec->fileSize),
+           static_cast<unsigned long long>(now.inode), static_cast<unsigned long long>(kept.inode));
+  return kMTSErrFileChanged;
+}
+
 int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec) {
-  std::lock_guard<std::mutex> guard(g_mappingsLock);
-  auto it = mappings().find(pRec);
-  return it == mappings().end() ? -1 : it->second;
+  Mapping m;
+  return find_mapping(pRec, &m) && m.capacity > 0 ? m.capacity : -1;
 }
 
 int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
@@ -247,37 +501,61 @@ int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** out
     MTS_LOG("[ERR]Illegal frame index capacity=%d\n", static_cast<int>(capacity));
     return kMTSErrParam;
   }
+  // References of processes that died are given back first.
+  repair_directory(pARec, __func__);
+
+  // The lowest free id whose name can be created afresh. A name left by a
+  // dead import is removed; one still held (its directory entry was lost) is
+  // counted again and passed over, as is one that is not ours.
   int32_t id = 0;
-  while (id < kMTSRecordCount && pARec->refCount[id] != 0) ++id;
+  int fd = -1;
+  Name name;
+  for (; id < kMTSRecordCount; ++id) {
+    if (pARec->refCount[id] != 0) continue;
+    name = record_name(id);
+    fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
+    if (fd < 0 && errno == EEXIST) {
+      RecordState state = record_state(id, nullptr);
+      if (state == RecordState::kLive) {
+        pARec->refCount[id] = 1;
+        ++pARec->recordsInUse;
+        continue;
+      }
+      if (state == RecordState::kDead) ::shm_unlink(name.text);
+      fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
+      if (fd < 0 && errno == EEXIST) {
+        MTS_LOG("[ERR]shared memory %s is not this user's own: passed over\n", name.text);
+        continue;
+      }
+    }
+    if (fd < 0) {
+      MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+      return kMTSErrOpen;
+    }
+    break;
+  }
   if (id == kMTSRecordCount) {
     MTS_LOG("[ERR]All table FULL\n");
     return kMTSErrNoFreeId;
   }
+  ::fchmod(fd, kRegionMode);
   pARec->refCount[id] = 1;
   ++pARec->recordsInUse;
 
-  // A region left under this name by an earlier import is reused.
-  char name[64];
-  record_name(name, sizeof name, id);
-  int fd = ::shm_open(name, O_RDWR | O_CREAT, 0666);
-  if (fd < 0) {
-    MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name, errno);
-    drop_reference(pARec, id, __func__);
-    return kMTSErrOpen;
-  }
   size_t size = MTS_RecordRegionSize(capacity);
   // posix_fallocate reserves the pages now, so a full /dev/shm gives an error
   // here instead of a SIGBUS while filling.
-  int err = ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? errno
-                                                            : ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  int err = !hold_record(fd) ? errno
+            : ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? errno
+                                                              : ::posix_fallocate(fd, 0, static_cast<off_t>(size));
   AvchdDataRecord* record = err == 0 ? map_record(fd, capacity) : nullptr;
   if (record == nullptr) {
     MTS_LOG("[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
-    drop_reference(pARec, id, __func__);  // unlinks the name
+    ::shm_unlink(name.text);
+    drop_reference(pARec, id, -1, __func__);
     return kMTSErrMap;
   }
-  close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
 
   std::memset(record, 0, kMTSRecordHeaderSize);
   record->capacity = capacity;
@@ -297,8 +575,7 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
                               MTS_RecordPathSource pathSource, void* context) {
   static const char kReporter[] = "MTS_SetDataHandler";
   AvchdRecordDirectory* pARec = nullptr;
-  int fd = -1;
-  int err = lock_live_directory(true, kReporter, &pARec, &fd);
+  int err = lock_live_directory(true, kReporter, &pARec);
   if (err != 0) return err;
 
   uint32_t id = 0;
@@ -307,17 +584,14 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
   if (err != 0) {
     PrintLog(kReporter, __LINE__, "[ERR]failed to MTS_GetOneAvchdDataRecord: err=%d.\n", err);
   }
-  if (::close(fd) != 0) {
-    PrintLog(kReporter, __LINE__, "[ERR]failed to close(%s: fd=%d). errno=%d\n",
-             MTS_SHM_DIRECTORY_NAME, fd, errno);
-  }
 
   if (err == 0) {
     err = pathSource(context, pRec->path, kMTSPathSize);
     if (err != 0) {
       // Give the id back: nothing of a failed creation stays behind.
+      Mapping m;
+      drop_reference(pARec, static_cast<int32_t>(id), find_mapping(pRec, &m) ? m.fd : -1, kReporter);
       unmap_record(pRec);
-      drop_reference(pARec, static_cast<int32_t>(id), kReporter);
     }
   }
   if (err != 0) {
@@ -331,6 +605,12 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
   pRec->head = -1;
   pRec->tail = 0;
   pRec->capacity = capacity;
+  // The file's identity, so that readers can tell when it is replaced.
+  struct stat st;
+  if (std::memchr(pRec->path, 0, kMTSPathSize) != nullptr && ::stat(pRec->path, &st) == 0) {
+    MTS_FileIdentity identity = identity_of(st);
+    std::memcpy(record_identity(pRec, capacity), &identity, sizeof identity);
+  }
   MTS_LockUnlock(&pARec->lock);
   *outRecordID = id;
   *outDirectory = pARec;
@@ -339,11 +619,7 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
 }
 
 int MTS_MapAndLockAvchdRecordDirectory(AvchdRecordDirectory** outDirectory, const char* reporter) {
-  int fd = -1;
-  int err = lock_live_directory(false, reporter, outDirectory, &fd);
-  if (err != 0) return err;
-  close_reporting(fd, reporter, "[ERR]failed to close(fd=%d). errno=%d\n");
-  return 0;
+  return lock_live_directory(false, reporter, outDirectory);
 }
 
 void MTS_UnmapAvchdRecordDirectory(AvchdRecordDirectory* pARec) {
@@ -363,11 +639,14 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     return kMTSErrParam;
   }
 
-  char name[64];
-  record_name(name, sizeof name, recordID);
-  int fd = ::shm_open(name, O_RDWR, 0666);
+  Name name = record_name(recordID);
+  int fd = ::shm_open(name.text, O_RDWR, 0);
   if (fd < 0) {
-    MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name, errno);
+    MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+    return kMTSErrOpen;
+  }
+  if (report_foreign(fd, name.text, __func__)) {
+    ::close(fd);
     return kMTSErrOpen;
   }
   // The capacity comes from another process: it must be positive and the
@@ -384,13 +663,17 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     return kMTSErrParam;
   }
+  if (!hold_record(fd)) {
+    MTS_LOG("[ERR]failed to lock shm(fd=%d). errno=%d\n", fd, errno);
+    close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
+    return kMTSErrOpen;
+  }
   AvchdDataRecord* record = map_record(fd, capacity);
   if (record == nullptr) {
     MTS_LOG("[ERR]failed to mmap(fd=%d). errno=%d\n", fd, errno);
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     return kMTSErrMap;
   }
-  close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
   pARec->refCount[recordID] = count + 1;
   *outRecord = record;
   return 0;
@@ -403,10 +686,16 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
             static_cast<void*>(pRec), static_cast<int>(recordID));
     return 1;
   }
-  MTS_LockLock(&pARec->lock);
-  bool directoryUnused = drop_reference(pARec, recordID, __func__);
-  if (directoryUnused) unlink_directory(__func__);
-  MTS_LockUnlock(&pARec->lock);
+  // A directory that shrank or a lock not taken leaves the counts alone: the
+  // holder lock dropped below is what decides, and the next claim repairs
+  // the counts.
+  Mapping rec;
+  int fd = find_mapping(pRec, &rec) ? rec.fd : -1;
+  if (mapping_intact(pARec, __func__) && MTS_LockLock(&pARec->lock)) {
+    bool directoryUnused = drop_reference(pARec, recordID, fd, __func__);
+    if (directoryUnused) unlink_directory(__func__);
+    MTS_LockUnlock(&pARec->lock);
+  }
 
   // This caller is done with both regions, whether or not others still use
   // them.

@@ -2,7 +2,9 @@
 // handler across processes, and the frame index kept in each record.
 //
 // One directory region, "/QORVEXImporterShm", counts the users of up to 1000
-// record regions "/QORVEXImporterShm%04d", one per import. A record holds the
+// record regions "/QORVEXImporterShm%04d", one per import. Each user has a
+// store of its own: the names carry the user id ("-%u"), the regions are
+// created 0600 and a region that is not the user's own is never used. A record holds the
 // imported file's size and full path and a frame index: an open-addressing
 // hash table from the qt_offset of each sample to the file offset of the
 // frame's first packet (ts_offset) or, for timecode samples, the frame number.
@@ -27,6 +29,16 @@ struct MTS_DataHGlobalsRecord;
 
 #define MTS_SHM_DIRECTORY_NAME "/QORVEXImporterShm"
 #define MTS_SHM_RECORD_NAME_FORMAT "/QORVEXImporterShm%04d"
+// Appended to both names: the effective user id.
+#define MTS_SHM_USER_SUFFIX_FORMAT "-%u"
+// Set only by tests: a prefix put in front of every region name (letters,
+// digits, '.', '_', '-'; at most 64), so that tests never meet the
+// machine's real regions nor each other.
+#define MTS_SHM_TEST_PREFIX_VARIABLE "AVCHD_SHM_TEST_PREFIX"
+
+// Builds the name of the directory (`recordID` -1) or of record `recordID`
+// for this user. False when it does not fit `size`.
+bool MTS_ShmRegionName(char* out, size_t size, int32_t recordID);
 
 enum {
   kMTSRecordCount = 1000,        // record ids 0..999
@@ -45,7 +57,9 @@ enum {
   kMTSErrMap = -41,          // mFulErr: a region cannot be mapped
   kMTSErrNoFreeId = -42,     // tmfoErr: all 1000 record ids are in use
   kMTSErrNotFound = -43,     // fnfErr: no directory, or a failed frame lookup
-  kMTSErrParam = -50         // paramErr: bad id, no record, bad contents
+  kMTSErrBusy = -47,         // fBsyErr: a live process kept the store's lock too long
+  kMTSErrParam = -50,        // paramErr: bad id, no record, bad contents
+  kMTSErrFileChanged = -2000 // couldNotResolveDataRef: the imported file changed on disk
 };
 
 // ---------------------------------------------------------------------------
@@ -90,6 +104,19 @@ static_assert(offsetof(AvchdDataRecord, path) == 8, "record layout");
 static_assert(offsetof(AvchdDataRecord, capacity) == 1032, "record layout");
 static_assert(offsetof(AvchdDataRecord, head) == 1036, "record layout");
 static_assert(offsetof(AvchdDataRecord, tail) == 1040, "record layout");
+
+// The identity of the imported file when its record was made, kept in the 20
+// spare bytes behind the frame index (every field 0: none recorded). With the
+// file size in the record's header it tells whether the file on disk is
+// still the one imported.
+#pragma pack(push, 4)
+struct MTS_FileIdentity {
+  uint64_t inode;
+  int64_t mtimeNs;   // modification time, nanoseconds since the epoch
+  uint32_t device;   // major << 20 | minor
+};
+#pragma pack(pop)
+static_assert(sizeof(MTS_FileIdentity) == kMTSRecordFixedSize - kMTSRecordHeaderSize, "spare bytes");
 
 inline FrameOffsetEntry* MTS_RecordEntries(AvchdDataRecord* record) {
   return reinterpret_cast<FrameOffsetEntry*>(reinterpret_cast<unsigned char*>(record) +
@@ -169,6 +196,19 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
 // `pRec` is not a record mapping of this store. The walks trust this figure,
 // never the capacity stored in the shared region.
 int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec);
+
+// Takes the store's lock for a frame-index access to `pRec`, after checking
+// that neither region has shrunk below its mapping (another process may
+// truncate them). Returns 0 with `*outCapacity` the mapped capacity, or
+// kMTSErrParam (not a mapping of this store), kMTSErrMap (a region shrank)
+// or kMTSErrBusy (lock not taken), each reported; the lock is then not held.
+int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity);
+
+// Checks that the record mapping `pRec` still has its full size, and that
+// the file open on `fd` is the one the record was made from (same device,
+// inode, modification time and size). Returns 0, kMTSErrMap or
+// kMTSErrFileChanged, reported under `reporter`.
+int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char* reporter);
 
 // ---------------------------------------------------------------------------
 // Frame index

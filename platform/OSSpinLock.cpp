@@ -1,32 +1,181 @@
 #include "OSSpinLock.h"
 
-#include <sched.h>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <immintrin.h>
+#include <sched.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
-static inline bool try_take(volatile OSSpinLock* lock) {
-  int32_t expected = 0;
-  return __atomic_compare_exchange_n(const_cast<OSSpinLock*>(lock), &expected, 1, false,
+namespace {
+
+// Linux never hands out process ids above this (PID_MAX_LIMIT on 64-bit).
+constexpr int32_t kMaxProcessId = 4 * 1024 * 1024;
+
+constexpr int64_t kAliveCheckNs = 1000000;     // ask whether the holder lives, every 1 ms
+constexpr int64_t kMapsCheckAfterNs = 20000000; // look at its memory map after 20 ms
+constexpr int64_t kMapsCheckEveryNs = 50000000; // and then every 50 ms
+constexpr int64_t kYieldForNs = 1000000;        // yield for 1 ms, then sleep between looks
+
+int32_t own_id() { return static_cast<int32_t>(::getpid()); }
+
+// Words this process holds now (any thread). A word that holds this
+// process's id while the count is 0 was left by an earlier process that had
+// the same id.
+int g_heldHere = 0;
+
+int64_t now_ns() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+bool swap_word(volatile OSSpinLock* lock, int32_t expected, int32_t desired) {
+  return __atomic_compare_exchange_n(const_cast<OSSpinLock*>(lock), &expected, desired, false,
                                      __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
 }
 
-bool OSSpinLockTry(volatile OSSpinLock* lock) { return try_take(lock); }
+bool take_word(volatile OSSpinLock* lock, int32_t expected, int32_t self) {
+  if (!swap_word(lock, expected, self)) return false;
+  __atomic_add_fetch(&g_heldHere, 1, __ATOMIC_RELAXED);
+  return true;
+}
 
-void OSSpinLockLock(volatile OSSpinLock* lock) {
+int32_t load_word(const volatile OSSpinLock* lock) {
+  return __atomic_load_n(const_cast<const OSSpinLock*>(lock), __ATOMIC_RELAXED);
+}
+
+// The file behind one line of a memory map: "start-end perms offset dev inode path".
+struct MappedFile {
+  uintptr_t start = 0, end = 0;
+  unsigned major = 0, minor = 0;
+  unsigned long long inode = 0;
+};
+
+bool parse_map_line(const char* line, MappedFile* out) {
+  char perms[8];
+  unsigned long long offset;
+  return std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %7s %llx %x:%x %llu", &out->start, &out->end, perms,
+                     &offset, &out->major, &out->minor, &out->inode) == 7;
+}
+
+// The file whose mapping in this process holds `address`; false when none
+// (anonymous private memory) or when the map cannot be read.
+bool file_of_address(const void* address, MappedFile* file) {
+  FILE* maps = std::fopen("/proc/self/maps", "re");
+  if (maps == nullptr) return false;
+  char* line = nullptr;
+  size_t size = 0;
+  bool found = false;
+  uintptr_t a = reinterpret_cast<uintptr_t>(address);
+  while (!found && ::getline(&line, &size, maps) > 0) {
+    MappedFile m;
+    if (parse_map_line(line, &m) && m.start <= a && a < m.end) {
+      found = m.inode != 0;
+      *file = m;
+      break;
+    }
+  }
+  std::free(line);
+  std::fclose(maps);
+  return found;
+}
+
+// Whether process `pid` maps any part of `file`: 1 yes, 0 no, -1 cannot tell.
+// A process that has ended but not yet been reaped maps nothing.
+int process_maps_file(int32_t pid, const MappedFile& file) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/maps", static_cast<int>(pid));
+  FILE* maps = std::fopen(path, "re");
+  if (maps == nullptr) return errno == ENOENT ? 0 : -1;
+  char* line = nullptr;
+  size_t size = 0;
+  int result = 0;
+  while (::getline(&line, &size, maps) > 0) {
+    MappedFile m;
+    if (parse_map_line(line, &m) && m.inode == file.inode && m.major == file.major && m.minor == file.minor) {
+      result = 1;
+      break;
+    }
+  }
+  std::free(line);
+  std::fclose(maps);
+  return result;
+}
+
+}  // namespace
+
+bool OSSpinLockHolderIsGone(const volatile OSSpinLock* lock, int32_t holder, bool checkMaps) {
+  if (holder <= 0 || holder > kMaxProcessId) return true;  // no process id: damaged word
+  if (holder == own_id()) return __atomic_load_n(&g_heldHere, __ATOMIC_RELAXED) == 0;  // ours, or stale
+  if (::kill(holder, 0) != 0 && errno == ESRCH) return true;
+  if (!checkMaps) return false;
+  MappedFile file;
+  if (!file_of_address(const_cast<const OSSpinLock*>(lock), &file)) return false;  // cannot tell
+  return process_maps_file(holder, file) == 0;
+}
+
+bool OSSpinLockTry(volatile OSSpinLock* lock) { return take_word(lock, 0, own_id()); }
+
+OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs, int32_t* holder) {
+  const int32_t self = own_id();
+  if (take_word(lock, 0, self)) return kOSSpinLockTaken;
+
+  const int64_t start = now_ns();
+  int32_t seen = 0;         // the holder being watched
+  int64_t seenSince = 0;    // when it was first seen
+  int64_t nextAlive = 0;    // when to ask next whether it lives
+  int64_t nextMaps = 0;     // when to look at its memory map next
   unsigned spins = 0;
   for (;;) {
-    if (try_take(lock)) return;
-    // Wait on a plain load so the cache line is not bounced by failed writes.
-    while (__atomic_load_n(const_cast<OSSpinLock*>(lock), __ATOMIC_RELAXED) != 0) {
-      if (++spins < 64) {
-        _mm_pause();
-      } else {
-        // The holder may be a descheduled process on the same core.
-        sched_yield();
+    int32_t v = load_word(lock);
+    if (v == 0) {
+      if (take_word(lock, 0, self)) return kOSSpinLockTaken;
+      continue;
+    }
+    if (++spins < 64) {
+      _mm_pause();
+      continue;
+    }
+    int64_t now = now_ns();
+    if (v != seen) {
+      seen = v;
+      seenSince = now;
+      nextAlive = now;
+      nextMaps = now + kMapsCheckAfterNs;
+    }
+    if (now >= nextAlive) {
+      bool checkMaps = now >= nextMaps;
+      if (OSSpinLockHolderIsGone(lock, v, checkMaps) && take_word(lock, v, self)) {
+        if (holder != nullptr) *holder = v;
+        return kOSSpinLockTakenOver;
       }
+      nextAlive = now + kAliveCheckNs;
+      if (checkMaps) nextMaps = now + kMapsCheckEveryNs;
+    }
+    if (timeoutMs >= 0 && now - start >= int64_t(timeoutMs) * 1000000) {
+      if (holder != nullptr) *holder = v;
+      return kOSSpinLockTimedOut;
+    }
+    if (now - seenSince < kYieldForNs) {
+      ::sched_yield();  // the holder may be a descheduled process on this core
+    } else {
+      struct timespec nap = {0, 100000};
+      ::nanosleep(&nap, nullptr);
     }
   }
 }
 
+void OSSpinLockLock(volatile OSSpinLock* lock) { OSSpinLockLockBounded(lock, -1, nullptr); }
+
 void OSSpinLockUnlock(volatile OSSpinLock* lock) {
-  __atomic_store_n(const_cast<OSSpinLock*>(lock), 0, __ATOMIC_RELEASE);
+  int32_t self = own_id();
+  if (__atomic_compare_exchange_n(const_cast<OSSpinLock*>(lock), &self, 0, false, __ATOMIC_RELEASE,
+                                  __ATOMIC_RELAXED)) {
+    __atomic_sub_fetch(&g_heldHere, 1, __ATOMIC_RELAXED);
+  }
 }

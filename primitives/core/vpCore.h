@@ -154,37 +154,37 @@ int32_t vp_finite(double x);
 
 // ---------------------------------------------------------------------------
 // Primitives. The X-macro lists every dispatched public name:
-// X(result, name, (parameters), (arguments)).
-#define VP_CORE_PRIMITIVES(X)                                                                     \
-  X(uint8_t*, vpsMalloc_8u, (int32_t len), (len))                                                 \
-  X(void, vpsFree, (void* ptr), (ptr))                                                            \
-  X(VpStatus, vpsCopy_8u, (const uint8_t* pSrc, uint8_t* pDst, int32_t len), (pSrc, pDst, len))   \
-  X(VpStatus, vpsCopy_32f, (const float* pSrc, float* pDst, int32_t len), (pSrc, pDst, len))      \
-  X(VpStatus, vpsZero_8u, (uint8_t* pDst, int32_t len), (pDst, len))                              \
-  X(VpStatus, vpsZero_32f, (float* pDst, int32_t len), (pDst, len))                               \
-  X(VpStatus, vpsZero_32s, (int32_t* pDst, int32_t len), (pDst, len))                             \
-  X(VpStatus, vpsAdd_32f, (const float* pSrc1, const float* pSrc2, float* pDst, int32_t len),     \
-    (pSrc1, pSrc2, pDst, len))                                                                    \
-  X(VpStatus, vpsAdd_32f_I, (const float* pSrc, float* pSrcDst, int32_t len), (pSrc, pSrcDst, len)) \
-  X(VpStatus, vpsSub_32f_I, (const float* pSrc, float* pSrcDst, int32_t len), (pSrc, pSrcDst, len)) \
-  X(VpStatus, vpsMulC_32f, (const float* pSrc, float val, float* pDst, int32_t len),              \
-    (pSrc, val, pDst, len))                                                                       \
-  X(VpStatus, vpsMulC_32f_I, (float val, float* pSrcDst, int32_t len), (val, pSrcDst, len))       \
-  X(VpStatus, vpsAddProductC_32f, (const float* pSrc, float val, float* pSrcDst, int32_t len),    \
-    (pSrc, val, pSrcDst, len))                                                                    \
-  X(VpStatus, vpsSwapBytes_16u_I, (uint16_t* pSrcDst, int32_t len), (pSrcDst, len))               \
-  X(VpStatus, vpsSwapBytes_24u_I, (uint8_t* pSrcDst, int32_t len), (pSrcDst, len))                \
-  X(VpStatus, vpsDeinterleave_32f,                                                                \
-    (const float* pSrc, int32_t nChannels, int32_t len, float** ppDst),                          \
-    (pSrc, nChannels, len, ppDst))                                                                \
-  X(VpStatus, vpsJoin_32f16s_D2L,                                                                 \
-    (const float* const* ppSrc, int32_t nChannels, int32_t len, int16_t* pDst),                  \
-    (ppSrc, nChannels, len, pDst))                                                                \
-  X(VpStatus, vpsConvert_32f16s_Sfs,                                                              \
-    (const float* pSrc, int16_t* pDst, int32_t len, int32_t rndMode, int32_t nScaleFactor),      \
+// X(result, name, four-slot table, (parameters), (arguments)).
+#define VP_CORE_PRIMITIVES(X)                                                                                              \
+  X(uint8_t*, vpsMalloc_8u, vpsMalloc_8u_arraddr, (int32_t len), (len))                                                    \
+  X(void, vpsFree, vpsFree_arraddr, (void* ptr), (ptr))                                                                    \
+  X(VpStatus, vpsCopy_8u, vpsCopy_8u_arraddr, (const uint8_t* pSrc, uint8_t* pDst, int32_t len), (pSrc, pDst, len))        \
+  X(VpStatus, vpsCopy_32f, vpsCopy_32f_arraddr, (const float* pSrc, float* pDst, int32_t len), (pSrc, pDst, len))          \
+  X(VpStatus, vpsZero_8u, vpsZero_8u_arraddr, (uint8_t* pDst, int32_t len), (pDst, len))                                   \
+  X(VpStatus, vpsZero_32f, vpsZero_32f_arraddr, (float* pDst, int32_t len), (pDst, len))                                   \
+  X(VpStatus, vpsZero_32s, vpsZero_32s_arraddr, (int32_t* pDst, int32_t len), (pDst, len))                                 \
+  X(VpStatus, vpsAdd_32f, vpsAdd_32f_arraddr, (const float* pSrc1, const float* pSrc2, float* pDst, int32_t len),          \
+    (pSrc1, pSrc2, pDst, len))                                                                                             \
+  X(VpStatus, vpsAdd_32f_I, vpsAdd_32f_I_arraddr, (const float* pSrc, float* pSrcDst, int32_t len), (pSrc, pSrcDst, len))  \
+  X(VpStatus, vpsSub_32f_I, vpsSub_32f_I_arraddr, (const float* pSrc, float* pSrcDst, int32_t len), (pSrc, pSrcDst, len))  \
+  X(VpStatus, vpsMulC_32f, vpsMulC_32f_arraddr, (const float* pSrc, float val, float* pDst, int32_t len),                  \
+    (pSrc, val, pDst, len))                                                                                                \
+  X(VpStatus, vpsMulC_32f_I, vpsMulC_32f_I_arraddr, (float val, float* pSrcDst, int32_t len), (val, pSrcDst, len))         \
+  X(VpStatus, vpsAddProductC_32f, vpsAddProductC_32f_arraddr, (const float* pSrc, float val, float* pSrcDst, int32_t len), \
+    (pSrc, val, pSrcDst, len))                                                                                             \
+  X(VpStatus, vpsSwapBytes_16u_I, vpsSwapBytes_16u_I_arraddr, (uint16_t* pSrcDst, int32_t len), (pSrcDst, len))            \
+  X(VpStatus, vpsSwapBytes_24u_I, vpsSwapBytes_24u_I_arraddr, (uint8_t* pSrcDst, int32_t len), (pSrcDst, len))             \
+  X(VpStatus, vpsDeinterleave_32f, vpsDeinterleave_32f_arraddr,                                                            \
+    (const float* pSrc, int32_t nChannels, int32_t len, float** ppDst),                                                    \
+    (pSrc, nChannels, len, ppDst))                                                                                         \
+  X(VpStatus, vpsJoin_32f16s_D2L, vpsJoin_32f16s_D2L_arraddr,                                                              \
+    (const float* const* ppSrc, int32_t nChannels, int32_t chanLen, int16_t* pDst),                                        \
+    (ppSrc, nChannels, chanLen, pDst))                                                                                     \
+  X(VpStatus, vpsConvert_32f16s_Sfs, vpsConvert_32f16s_Sfs_arraddr,                                                        \
+    (const float* pSrc, int16_t* pDst, int32_t len, int32_t rndMode, int32_t nScaleFactor),                                \
     (pSrc, pDst, len, rndMode, nScaleFactor))
 
-#define VP_CORE_DECLARE(ret, name, params, args) VP_DECLARE_VARIANTS(ret, name, params);
+#define VP_CORE_DECLARE(ret, name, table, params, args) VP_DECLARE_VARIANTS(ret, name, params);
 VP_CORE_PRIMITIVES(VP_CORE_DECLARE)
 #undef VP_CORE_DECLARE
 

@@ -1,7 +1,7 @@
 // Internals of the signal-processing core shared by its own sources and its
 // tests: the CPUID source (replaceable so that processor detection can be
 // tested with made-up processors), a count of cache-bypassing passes, and the
-// conversion kernels that have no public entry.
+// join and conversion kernels that have no public entry.
 #pragma once
 
 #include <cstdint>
@@ -63,4 +63,27 @@ extern thread_local uint32_t vpCacheBypassCount;
   ret ssse3_##name params;                        \
   ret sse41_##name params;
 VP_CORE_CONVERT_KERNELS(VP_CORE_DECLARE_KERNEL)
+
+// Join kernels, one member per variant (see join.inc). The contiguous-block
+// kernels (_W7) return 1 after the whole join, or 0 without writing anything
+// when the layout does not suit them; the others take any layout. Two
+// kernels have no caller in the entry (one channel goes to the conversion,
+// two channels to the general kernel) and are reached only directly.
+#define VP_CORE_JOIN_KERNELS(X)                                                                                   \
+  X(void, ownsJoin_32f16s_C1, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                        \
+  X(void, ownsJoin_32f16s_C2, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                        \
+  X(void, ownsJoin_32f16s_C3, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                        \
+  X(void, ownsJoin_32f16s_C4, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                        \
+  X(void, ownsJoin_32f16s_C5, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                        \
+  X(void, ownsJoin_32f16s_C6, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                        \
+  X(void, ownsJoin_32f16s, (const float* const* ppSrc, int32_t nChannels, int32_t chanLen, int16_t* pDst))        \
+  X(int32_t, ownsJoin_32f16s_C2_W7, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                  \
+  X(int32_t, ownsJoin_32f16s_C3_W7, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                  \
+  X(int32_t, ownsJoin_32f16s_C4_W7, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                  \
+  X(int32_t, ownsJoin_32f16s_C5_W7, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                  \
+  X(int32_t, ownsJoin_32f16s_C6_W7, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                  \
+  X(int32_t, ownsJoin_32f16s_C7_W7, (const float* const* ppSrc, int32_t chanLen, int16_t* pDst))                  \
+  X(int32_t, ownsJoin_32f16s_MoreC7_W7, (const float* const* ppSrc, int32_t nChannels, int32_t chanLen, int16_t* pDst))
+
+VP_CORE_JOIN_KERNELS(VP_CORE_DECLARE_KERNEL)
 #undef VP_CORE_DECLARE_KERNEL

@@ -69,78 +69,52 @@ void fetchSides(InterpolateKernelParams* p) {
   }
 }
 
+// The routine of one entry: the working routine of its sides, or, with two
+// opposite sides flagged, the one the sign of the window origin picks.
+template <typename Format, int Flags>
+inline void fetchByFlags(InterpolateKernelParams* p) {
+  using U = typename Format::Unit;
+  constexpr int S = Format::kStepUnit;
+  if constexpr (Flags == 0) {
+    return;
+  } else if constexpr ((Flags & 3) == 3) {
+    if (p->windowX < 0) fetchByFlags<Format, Flags & ~2>(p);
+    else fetchByFlags<Format, Flags & ~1>(p);
+  } else if constexpr ((Flags & 12) == 12) {
+    if (p->windowY < 0) fetchByFlags<Format, Flags & ~8>(p);
+    else fetchByFlags<Format, Flags & ~4>(p);
+  } else {
+    fetchSides<U, S, (Flags & 1) != 0, (Flags & 2) != 0, (Flags & 4) != 0, (Flags & 8) != 0>(p);
+  }
+}
+
+// Sample formats: the unit of one position and the size in bytes of one
+// unit of srcStep and dstStep.
+struct EdgeFormat8u {
+  using Unit = uint8_t;
+  static constexpr int kStepUnit = 1;
+};
+struct EdgeFormatNv12 {
+  using Unit = BytePair;
+  static constexpr int kStepUnit = 1;
+};
+struct EdgeFormat16u {
+  using Unit = uint16_t;
+  static constexpr int kStepUnit = 2;
+};
+
 }  // namespace
 
-// The eight working routines and the choosers of one format. The choosers
-// pick one of two opposite sides by the sign of the window origin.
-#define VPI_EDGE_FETCH_FORMAT(fmt, U, stepUnit)                                                             \
-  void c_read_data_through_boundary_none_##fmt(InterpolateKernelParams*) {}                                \
-  void c_read_data_through_boundary_left_##fmt##_c(InterpolateKernelParams* p) {                           \
-    fetchSides<U, stepUnit, true, false, false, false>(p);                                                 \
-  }                                                                                                        \
-  void c_read_data_through_boundary_right_##fmt##_c(InterpolateKernelParams* p) {                          \
-    fetchSides<U, stepUnit, false, true, false, false>(p);                                                 \
-  }                                                                                                        \
-  void c_read_data_through_boundary_top_##fmt##_c(InterpolateKernelParams* p) {                            \
-    fetchSides<U, stepUnit, false, false, true, false>(p);                                                 \
-  }                                                                                                        \
-  void c_read_data_through_boundary_bottom_##fmt##_c(InterpolateKernelParams* p) {                         \
-    fetchSides<U, stepUnit, false, false, false, true>(p);                                                 \
-  }                                                                                                        \
-  void c_read_data_through_boundary_top_left_##fmt##_c(InterpolateKernelParams* p) {                       \
-    fetchSides<U, stepUnit, true, false, true, false>(p);                                                  \
-  }                                                                                                        \
-  void c_read_data_through_boundary_top_right_##fmt##_c(InterpolateKernelParams* p) {                      \
-    fetchSides<U, stepUnit, false, true, true, false>(p);                                                  \
-  }                                                                                                        \
-  void c_read_data_through_boundary_bottom_left_##fmt##_c(InterpolateKernelParams* p) {                    \
-    fetchSides<U, stepUnit, true, false, false, true>(p);                                                  \
-  }                                                                                                        \
-  void c_read_data_through_boundary_bottom_right_##fmt##_c(InterpolateKernelParams* p) {                   \
-    fetchSides<U, stepUnit, false, true, false, true>(p);                                                  \
-  }                                                                                                        \
-  void c_read_data_through_boundary_left_right_##fmt##_c(InterpolateKernelParams* p) {                     \
-    if (p->windowX < 0) c_read_data_through_boundary_left_##fmt##_c(p);                                    \
-    else c_read_data_through_boundary_right_##fmt##_c(p);                                                  \
-  }                                                                                                        \
-  void c_read_data_through_boundary_top_left_right_##fmt##_c(InterpolateKernelParams* p) {                 \
-    if (p->windowX < 0) c_read_data_through_boundary_top_left_##fmt##_c(p);                                \
-    else c_read_data_through_boundary_top_right_##fmt##_c(p);                                              \
-  }                                                                                                        \
-  void c_read_data_through_boundary_bottom_left_right_##fmt##_c(InterpolateKernelParams* p) {              \
-    if (p->windowX < 0) c_read_data_through_boundary_bottom_left_##fmt##_c(p);                             \
-    else c_read_data_through_boundary_bottom_right_##fmt##_c(p);                                           \
-  }                                                                                                        \
-  void c_read_data_through_boundary_top_bottom_##fmt##_c(InterpolateKernelParams* p) {                     \
-    if (p->windowY < 0) c_read_data_through_boundary_top_##fmt##_c(p);                                     \
-    else c_read_data_through_boundary_bottom_##fmt##_c(p);                                                 \
-  }                                                                                                        \
-  void c_read_data_through_boundary_top_bottom_left_##fmt##_c(InterpolateKernelParams* p) {                \
-    if (p->windowY < 0) c_read_data_through_boundary_top_left_##fmt##_c(p);                                \
-    else c_read_data_through_boundary_bottom_left_##fmt##_c(p);                                            \
-  }                                                                                                        \
-  void c_read_data_through_boundary_top_bottom_right_##fmt##_c(InterpolateKernelParams* p) {               \
-    if (p->windowY < 0) c_read_data_through_boundary_top_right_##fmt##_c(p);                               \
-    else c_read_data_through_boundary_bottom_right_##fmt##_c(p);                                           \
-  }                                                                                                        \
-  void c_read_data_through_boundary_top_bottom_left_right_##fmt##_c(InterpolateKernelParams* p) {          \
-    if (p->windowX < 0) c_read_data_through_boundary_top_bottom_left_##fmt##_c(p);                         \
-    else c_read_data_through_boundary_top_bottom_right_##fmt##_c(p);                                       \
-  }                                                                                                        \
-  const VpEdgeFetchFn read_data_through_boundary_table_##fmt##_pxmx[16] = {                                \
-      c_read_data_through_boundary_none_##fmt,                    c_read_data_through_boundary_left_##fmt##_c, \
-      c_read_data_through_boundary_right_##fmt##_c,               c_read_data_through_boundary_left_right_##fmt##_c, \
-      c_read_data_through_boundary_top_##fmt##_c,                 c_read_data_through_boundary_top_left_##fmt##_c, \
-      c_read_data_through_boundary_top_right_##fmt##_c,           c_read_data_through_boundary_top_left_right_##fmt##_c, \
-      c_read_data_through_boundary_bottom_##fmt##_c,              c_read_data_through_boundary_bottom_left_##fmt##_c, \
-      c_read_data_through_boundary_bottom_right_##fmt##_c,        c_read_data_through_boundary_bottom_left_right_##fmt##_c, \
-      c_read_data_through_boundary_top_bottom_##fmt##_c,          c_read_data_through_boundary_top_bottom_left_##fmt##_c, \
-      c_read_data_through_boundary_top_bottom_right_##fmt##_c,    c_read_data_through_boundary_top_bottom_left_right_##fmt##_c, \
-  };
+#define VPI_DEFINE_EDGE_FETCH(name, format, flags) \
+  void name(InterpolateKernelParams* p) { fetchByFlags<format, flags>(p); }
+VPI_EDGE_FETCH_ROUTINES(VPI_DEFINE_EDGE_FETCH)
+#undef VPI_DEFINE_EDGE_FETCH
 
-VPI_EDGE_FETCH_FORMAT(8u, uint8_t, 1)
-VPI_EDGE_FETCH_FORMAT(nv12_8u, BytePair, 1)
-VPI_EDGE_FETCH_FORMAT(16u, uint16_t, 2)
+#define VPI_EDGE_FETCH_ENTRY(name, ...) name,
+const VpEdgeFetchFn read_data_through_boundary_table_8u_pxmx[16] = {VPI_EDGE_FETCH_8U(VPI_EDGE_FETCH_ENTRY)};
+const VpEdgeFetchFn read_data_through_boundary_table_nv12_8u_pxmx[16] = {VPI_EDGE_FETCH_NV12_8U(VPI_EDGE_FETCH_ENTRY)};
+const VpEdgeFetchFn read_data_through_boundary_table_16u_pxmx[16] = {VPI_EDGE_FETCH_16U(VPI_EDGE_FETCH_ENTRY)};
+#undef VPI_EDGE_FETCH_ENTRY
 
 void c_read_data_through_all_boundaries_8u(InterpolateKernelParams* p) {
   fetchSides<uint8_t, 1, true, true, true, true>(p);

@@ -2,7 +2,7 @@
 // one jump through each four-slot table by the process-wide variant index.
 #include "vpiInterpolate.h"
 
-#define VPI_DISPATCH(ret, name, params) VP_DISPATCH_TABLE(name);
+#define VPI_DISPATCH(ret, name, sse2Member, ssse3Member, sse41Member, params) VP_DISPATCH_TABLE(name);
 VPI_INTERPOLATE_PRIMITIVES(VPI_DISPATCH)
 #undef VPI_DISPATCH
 

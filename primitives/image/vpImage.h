@@ -73,6 +73,37 @@ VP_DECLARE_VARIANTS(VpStatus, vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s,
                      const HuffmanTable_32s* pTblCoeffToken, const HuffmanTable_32s* const* ppTblTotalZerosCR,
                      const HuffmanTable_32s* const* ppTblRunBefore));
 
+// The ten arguments of vpiDecodeCAVLCCoeffs_H264_1u16s in their order: the
+// argument of its decoder, which each member calls after the argument
+// checks (same statuses, from the coeff_token on).
+struct CavlcCoeffsArgs {
+  uint32_t** ppBitStream;
+  int32_t* pOffset;
+  int16_t* pNumCoeff;
+  int16_t** ppPosCoefbuf;
+  uint32_t uVLCSelect;
+  int16_t uMaxNumCoeff;
+  const HuffmanTable_32s* const* ppTblCoeffToken;
+  const HuffmanTable_32s* const* ppTblTotalZeros;
+  const HuffmanTable_32s* const* ppTblRunBefore;
+  const int32_t* pScanMatrix;
+};
+VpStatus sse2_decode_coeffs_cavlc_h264_mmp(const CavlcCoeffsArgs* args);
+VpStatus ssse3_decode_coeffs_cavlc_h264_mmp(const CavlcCoeffsArgs* args);
+VpStatus sse41_decode_coeffs_cavlc_h264_mmp(const CavlcCoeffsArgs* args);
+
+// Exp-Golomb readers on the same cursor: one code, stored as ue(v)
+// (isSigned 0) or se(v). The 16-bit reader decodes codes of up to 16
+// leading zeros (storing the low 16 bits), the 32-bit one up to 31; a longer
+// code is consumed whole and gives 0. Only the words holding bits of the
+// code are read. 0; StatusNullPointer; StatusOutOfRange (offset beyond 31).
+VpStatus sse2_decode_exp_golomb_one_16s_mmp(uint32_t** ppBitStream, int32_t* pOffset, int16_t* pDst, int32_t isSigned);
+VpStatus ssse3_decode_exp_golomb_one_16s_mmp(uint32_t** ppBitStream, int32_t* pOffset, int16_t* pDst, int32_t isSigned);
+VpStatus sse41_decode_exp_golomb_one_16s_mmp(uint32_t** ppBitStream, int32_t* pOffset, int16_t* pDst, int32_t isSigned);
+VpStatus sse2_decode_exp_golomb_one_32s_mmp(uint32_t** ppBitStream, int32_t* pOffset, int32_t* pDst, int32_t isSigned);
+VpStatus ssse3_decode_exp_golomb_one_32s_mmp(uint32_t** ppBitStream, int32_t* pOffset, int32_t* pDst, int32_t isSigned);
+VpStatus sse41_decode_exp_golomb_one_32s_mmp(uint32_t** ppBitStream, int32_t* pOffset, int32_t* pDst, int32_t isSigned);
+
 // ---------------------------------------------------------------------------
 // Interpolation, averaging, weighting and edge-replicating fetch.
 #include "vpiInterpolate.h"

@@ -74,30 +74,63 @@ int32_t sse2_vpiReadDataBlockThroughBoundary_8u(uint32_t flags, InterpolateKerne
 int32_t ssse3_vpiReadDataBlockThroughBoundary_8u(uint32_t flags, InterpolateKernelParams* params);
 int32_t sse41_vpiReadDataBlockThroughBoundary_8u(uint32_t flags, InterpolateKernelParams* params);
 
-// The public primitives and their members.
-#define VPI_INTERPOLATE_PRIMITIVES(X)                                                                  \
-  X(VpStatus, vpiInterpolateLumaBlock_H264_8u_P1R, (const InterpolateBlockParams* pParams))            \
-  X(VpStatus, vpiInterpolateChromaBlock_H264_8u_P2R, (const InterpolateBlockParams* pParams))          \
-  X(VpStatus, vpiInterpolateBlock_H264_8u_P3P1R,                                                       \
-    (const uint8_t* pSrc1, const uint8_t* pSrc2, uint8_t* pDst, uint32_t width, uint32_t height,       \
-     int32_t src1Step, int32_t src2Step, int32_t dstStep))                                             \
-  X(VpStatus, vpiUniDirWeightBlock_H264_8u_C1IR,                                                       \
-    (uint8_t* pSrcDst, uint32_t srcDstStep, uint32_t logWD, int32_t weight, int32_t offset,            \
-     uint32_t roiWidth, uint32_t roiHeight))                                                           \
-  X(VpStatus, vpiWeightedAverage_H264_8u_C1IR,                                                         \
-    (const uint8_t* pSrc1, uint8_t* pSrcDst, int32_t srcDstStep, int32_t weight1, int32_t weight2,     \
+// The public primitives: public name, its SSE2, SSSE3 and SSE4.1 members,
+// parameters.
+#define VPI_INTERPOLATE_PRIMITIVES(X)                                                                 \
+  X(VpStatus, vpiInterpolateLumaBlock_H264_8u_P1R,                                                    \
+    sse2_vpiInterpolateLumaBlock_H264_8u_P1R, ssse3_vpiInterpolateLumaBlock_H264_8u_P1R,              \
+    sse41_vpiInterpolateLumaBlock_H264_8u_P1R,                                                        \
+    (const InterpolateBlockParams* pParams))                                                          \
+  X(VpStatus, vpiInterpolateChromaBlock_H264_8u_P2R,                                                  \
+    sse2_vpiInterpolateChromaBlock_H264_8u_P2R, ssse3_vpiInterpolateChromaBlock_H264_8u_P2R,          \
+    sse41_vpiInterpolateChromaBlock_H264_8u_P2R,                                                      \
+    (const InterpolateBlockParams* pParams))                                                          \
+  X(VpStatus, vpiInterpolateBlock_H264_8u_P3P1R,                                                      \
+    sse2_vpiInterpolateBlock_H264_8u_P3P1R, ssse3_vpiInterpolateBlock_H264_8u_P3P1R,                  \
+    sse41_vpiInterpolateBlock_H264_8u_P3P1R,                                                          \
+    (const uint8_t* pSrc1, const uint8_t* pSrc2, uint8_t* pDst, uint32_t width, uint32_t height,      \
+     int32_t src1Step, int32_t src2Step, int32_t dstStep))                                            \
+  X(VpStatus, vpiUniDirWeightBlock_H264_8u_C1IR,                                                      \
+    sse2_vpiUniDirWeightBlock_H264_8u_C1IR, ssse3_vpiUniDirWeightBlock_H264_8u_C1IR,                  \
+    sse41_vpiUniDirWeightBlock_H264_8u_C1IR,                                                          \
+    (uint8_t* pSrcDst, uint32_t srcDstStep, uint32_t logWD, int32_t weight, int32_t offset,           \
+     uint32_t roiWidth, uint32_t roiHeight))                                                                   \
+  X(VpStatus, vpiWeightedAverage_H264_8u_C1IR,                                                        \
+    sse2_vpiWeightedAverage_H264_8u_C1IR, ssse3_vpiWeightedAverage_H264_8u_C1IR,                      \
+    sse41_vpiWeightedAverage_H264_8u_C1IR,                                                            \
+    (const uint8_t* pSrc1, uint8_t* pSrcDst, int32_t srcDstStep, int32_t weight1, int32_t weight2,    \
      int32_t shift, int32_t offset, int32_t roiWidth, int32_t roiHeight))
 
-#define VPI_DECLARE_PRIMITIVE(ret, name, params) VP_DECLARE_VARIANTS(ret, name, params);
+#define VPI_DECLARE_PRIMITIVE(ret, name, sse2Member, ssse3Member, sse41Member, params) \
+  ret sse2Member params;                                                               \
+  ret ssse3Member params;                                                              \
+  ret sse41Member params;                                                              \
+  ret name params;
 VPI_INTERPOLATE_PRIMITIVES(VPI_DECLARE_PRIMITIVE)
 #undef VPI_DECLARE_PRIMITIVE
 
-// In-place body of the single-list weighting (the C1IR members hand over to it).
-#define VPI_UNIDIR_WEIGHT_BODY(prefix)                                                                 \
-  VpStatus prefix##vpiUniDirWeightBlock_H264_8u_C1R(uint8_t* pSrcDst, uint32_t srcDstStep, uint32_t logWD, \
-                                                    int32_t weight, int32_t offset, uint32_t roiWidth,     \
-                                                    uint32_t roiHeight)
-VPI_UNIDIR_WEIGHT_BODY(sse2_);
-VPI_UNIDIR_WEIGHT_BODY(ssse3_);
-VPI_UNIDIR_WEIGHT_BODY(sse41_);
-#undef VPI_UNIDIR_WEIGHT_BODY
+// In-place body of the single-list weighting (the C1IR members hand over to
+// it), and the boundary paths of the interpolation front ends: the window of
+// the record is fetched with replicated edges (side flags 1..15) and the
+// record's kernel runs on the copy; they return 0.
+#define VPI_VARIANT_INTERNALS(X)                                                                      \
+  X(VpStatus, vpiUniDirWeightBlock_H264_8u_C1R,                                                       \
+    sse2_vpiUniDirWeightBlock_H264_8u_C1R, ssse3_vpiUniDirWeightBlock_H264_8u_C1R,                    \
+    sse41_vpiUniDirWeightBlock_H264_8u_C1R,                                                           \
+    (uint8_t* pSrcDst, uint32_t srcDstStep, uint32_t logWD, int32_t weight, int32_t offset,           \
+     uint32_t roiWidth, uint32_t roiHeight))                                                                   \
+  X(int32_t, vpiInterpolateBoundaryLumaBlock_H264_8u,                                                 \
+    sse2_vpiInterpolateBoundaryLumaBlock_H264_8u, ssse3_vpiInterpolateBoundaryLumaBlock_H264_8u,      \
+    sse41_vpiInterpolateBoundaryLumaBlock_H264_8u,                                                    \
+    (uint32_t flags, InterpolateKernelParams* pKernelParams))                                         \
+  X(int32_t, vpiInterpolateBoundaryChromaBlock_H264_8u,                                               \
+    sse2_vpiInterpolateBoundaryChromaBlock_H264_8u, ssse3_vpiInterpolateBoundaryChromaBlock_H264_8u,  \
+    sse41_vpiInterpolateBoundaryChromaBlock_H264_8u,                                                  \
+    (uint32_t flags, InterpolateKernelParams* pKernelParams))
+
+#define VPI_DECLARE_INTERNAL(ret, name, sse2Member, ssse3Member, sse41Member, params) \
+  ret sse2Member params;                                                              \
+  ret ssse3Member params;                                                             \
+  ret sse41Member params;
+VPI_VARIANT_INTERNALS(VPI_DECLARE_INTERNAL)
+#undef VPI_DECLARE_INTERNAL

@@ -88,8 +88,11 @@ class WorkBuffer {
 alignas(16) const uint32_t SIGN_RE[4] = {0x80000000u, 0, 0x80000000u, 0};  // real parts of two values
 alignas(16) const uint32_t kSignAll[4] = {0x80000000u, 0x80000000u, 0x80000000u, 0x80000000u};
 
-// (re, im) -> (im, -re) on both values: flip the real sign, then swap.
-inline __m128 mulNegI(__m128 v) { return swapPairs(_mm_xor_ps(v, constVec(SIGN_RE))); }
+// (re, im) -> (im, -re) on both values: flip the real signs (with SIGN_RE or
+// an equal mask of the caller's constants), then swap.
+inline __m128 mulNegI(__m128 v, const uint32_t (&signRe)[4] = SIGN_RE) {
+  return swapPairs(_mm_xor_ps(v, constVec(signRe)));
+}
 
 // 4-point forward DFT of (x0, x1, x2, x3), two interleaved values per vector:
 // a = x0 + x2, b = x0 - x2, c = x1 + x3, d = -i(x1 - x3);
@@ -97,11 +100,11 @@ inline __m128 mulNegI(__m128 v) { return swapPairs(_mm_xor_ps(v, constVec(SIGN_R
 struct Butterfly4 {
   __m128 y0, y1, y2, y3;
 };
-inline Butterfly4 butterfly4(__m128 x0, __m128 x1, __m128 x2, __m128 x3) {
+inline Butterfly4 butterfly4(__m128 x0, __m128 x1, __m128 x2, __m128 x3, const uint32_t (&signRe)[4] = SIGN_RE) {
   const __m128 a = _mm_add_ps(x0, x2);
   const __m128 b = _mm_sub_ps(x0, x2);
   const __m128 c = _mm_add_ps(x1, x3);
-  const __m128 d = mulNegI(_mm_sub_ps(x1, x3));
+  const __m128 d = mulNegI(_mm_sub_ps(x1, x3), signRe);
   return {_mm_add_ps(a, c), _mm_add_ps(b, d), _mm_sub_ps(a, c), _mm_sub_ps(b, d)};
 }
 

@@ -124,13 +124,13 @@ float* writeLevelTable(float* p, int m, const float* base, int baseOrder) {
 // Spec and work bytes of the level of order m with the levels below it: the
 // leaf table (with slack), each level table, and the largest of the leaf
 // kernel's work area and the merge buffers.
-void sizeStep(int m, size_t& spec, size_t& buf) {
+void getSizeTwd_Step(int m, size_t& spec, size_t& buf) {
   const int L = m - blkOrder(m);
   if (L <= kLeafLimit) {
     spec = static_cast<size_t>(roundDown32((size_t{8} << L) + 39));
     buf = static_cast<size_t>(roundDown32((size_t{8} << L) + 31));
   } else {
-    sizeStep(L, spec, buf);
+    getSizeTwd_Step(L, spec, buf);
   }
   spec += size_t{4} << m;
   const size_t merge = size_t{8} << bufOrder(m);
@@ -139,6 +139,24 @@ void sizeStep(int m, size_t& spec, size_t& buf) {
 
 inline uint8_t* specBytes(const FFTSpec_C_32fc* spec) {
   return const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(spec));
+}
+
+// Lays the tables of the level of order m at p (32-byte aligned): the leaf
+// table, or the levels below it, then this level's twiddle table; records
+// their offsets in the spec and returns the end of this level's reserved
+// 4 * 2^m bytes.
+uint8_t* initTabTwd_Step(FFTSpec_C_32fc* spec, int m, const float* base, int baseOrder, int depth, uint8_t* p) {
+  const int L = m - blkOrder(m);
+  uint8_t* level;
+  if (L <= kLeafLimit) {
+    spec->twiddleOffset = static_cast<int32_t>(p - specBytes(spec));
+    level = reinterpret_cast<uint8_t*>(VP_NAME(vps_initTabTwd_L1_32f)(L, base, baseOrder, reinterpret_cast<float*>(p)));
+  } else {
+    level = initTabTwd_Step(spec, L, base, baseOrder, depth + 1, p);
+  }
+  spec->large[kLevelWord + depth] = static_cast<int32_t>(level - specBytes(spec));
+  writeLevelTable(reinterpret_cast<float*>(level), m, base, baseOrder);
+  return level + (size_t{4} << m);
 }
 
 struct SplitVec {
@@ -300,7 +318,7 @@ void VP_NAME(vps_crFft_BlkSplit_32f)(float* pRe, float* pIm, const float* pBuffe
 
 void VP_NAME(vps_getSizesTwd_Large_32f)(int order, int* pSpecSize, int* pInitSize, int* pBufSize) {
   size_t spec = 0, buf = 0;
-  sizeStep(order, spec, buf);
+  getSizeTwd_Step(order, spec, buf);
   if (order < kBlockBitRevFrom) {
     spec += static_cast<size_t>(roundDown32((size_t{1} << order) + 35));
   } else {
@@ -315,24 +333,12 @@ void VP_NAME(vps_getSizesTwd_Large_32f)(int order, int* pSpecSize, int* pInitSiz
 int32_t* VP_NAME(vps_initTabTwd_Large_32f)(FFTSpec_C_32fc* pSpec, int order, const float* pTwdBase, int baseOrder,
                                            int32_t* pTab) {
   uint8_t* base = specBytes(pSpec);
-  const size_t bitRevOffset = static_cast<size_t>(reinterpret_cast<uint8_t*>(pTab) - base);
-  if (order < kBlockBitRevFrom) {
-    VP_NAME(vps_initTabBitRevNorm)(order, pTab);
-  } else {
-    VP_NAME(vps_initTabBitRevLarge)(order, kTileBits / 2, pTab);
-  }
-  const LargeLayout lay = largeLayout(order, bitRevOffset);
-  pSpec->twiddleOffset = static_cast<int32_t>(lay.leafOffset);
-  int m = order;
-  while (m - blkOrder(m) > kLeafLimit) m -= blkOrder(m);
-  VP_NAME(vps_initTabTwd_L1_32f)(m - blkOrder(m), pTwdBase, baseOrder, reinterpret_cast<float*>(base + lay.leafOffset));
-  for (int depth = 0, mm = order; depth < 2; ++depth, mm -= blkOrder(mm)) {
-    pSpec->large[kLevelWord + depth] = static_cast<int32_t>(lay.levelOffset[depth]);
-    writeLevelTable(reinterpret_cast<float*>(base + lay.levelOffset[depth]), mm, pTwdBase, baseOrder);
-    if (mm - blkOrder(mm) <= kLeafLimit) break;
-  }
-  pSpec->workSize = static_cast<int32_t>(lay.workBytes);
-  return reinterpret_cast<int32_t*>(base + lay.end);
+  const int32_t* tables = order < kBlockBitRevFrom ? VP_NAME(vps_initTabBitRevNorm)(order, pTab)
+                                                   : VP_NAME(vps_initTabBitRevLarge)(order, kTileBits / 2, pTab);
+  uint8_t* end = initTabTwd_Step(pSpec, order, pTwdBase, baseOrder, 0,
+                                 const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(tables)));
+  pSpec->workSize = static_cast<int32_t>(largeLayout(order, static_cast<size_t>(reinterpret_cast<uint8_t*>(pTab) - base)).workBytes);
+  return reinterpret_cast<int32_t*>(end);
 }
 
 namespace {
@@ -409,9 +415,11 @@ void largeBitReverse(const FFTSpec_C_32fc* spec, const vpComplex32f* pSrc, vpCom
 }
 
 // Steps 2 and 3 on 2^m values in bit-reversed order at p: leaf transforms,
-// then the factor steps chunk by chunk. interleave 1 leaves the result
-// interleaved, 0 in split-4 layout for the enclosing level.
-void largeLevel(const FFTSpec_C_32fc* spec, vpComplex32f* p, int m, int depth, float* buffer, int interleave) {
+// then the factor steps chunk by chunk. The top level (depth 0) leaves the
+// result interleaved, deeper levels in split-4 layout for the enclosing
+// level's factor steps.
+void cFftFwd_BlkStep(const FFTSpec_C_32fc* spec, vpComplex32f* p, int m, int depth, float* buffer) {
+  const int interleave = depth == 0 ? 1 : 0;
   const int blk = blkOrder(m), L = m - blk;
   const size_t len = size_t{1} << L;
   const int rows = 1 << blk;
@@ -423,7 +431,7 @@ void largeLevel(const FFTSpec_C_32fc* spec, vpComplex32f* p, int m, int depth, f
       if (spec->scaleForward)
         VP_NAME(vpsMulC_32f_I)(spec->scale, reinterpret_cast<float*>(blockStart), static_cast<int32_t>(2 * len));
     } else {
-      largeLevel(spec, blockStart, L, depth + 1, buffer, 0);
+      cFftFwd_BlkStep(spec, blockStart, L, depth + 1, buffer);
     }
   }
   const int chunk = 1 << (bufOrder(m) - blk);
@@ -444,5 +452,5 @@ void largeLevel(const FFTSpec_C_32fc* spec, vpComplex32f* p, int m, int depth, f
 void VP_NAME(vps_cFftFwd_Large_32fc)(const FFTSpec_C_32fc* pSpec, const vpComplex32f* pSrc, vpComplex32f* pDst,
                                      int order, float* pBuffer) {
   largeBitReverse(pSpec, pSrc, pDst, order, pBuffer);
-  largeLevel(pSpec, pDst, order, 0, pBuffer, 1);
+  cFftFwd_BlkStep(pSpec, pDst, order, 0, pBuffer);
 }

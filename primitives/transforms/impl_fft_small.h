@@ -14,41 +14,42 @@ alignas(16) const uint32_t SIGN_0110[4] = {0, 0x80000000u, 0x80000000u, 0};
 alignas(16) const float CS_1_8[4] = {0.707106769f, 0.707106769f, -0.707106769f, -0.707106769f};
 alignas(16) const float CC_1_8[4] = {0.707106769f, 0.707106769f, 0.707106769f, 0.707106769f};
 
-// Twiddle pairs: [j][0] = (cos a, cos a, cos b, cos b) and
-// [j][1] = (sin a, -sin a, sin b, -sin b) for W^a on the first and W^b on the
+// Twiddle pairs c_re_j_N = (cos a, cos a, cos b, cos b) and
+// c_im_j_N = (sin a, -sin a, sin b, -sin b): W^a on the first and W^b on the
 // second value of a vector, angle 2*pi*x/N.
-alignas(16) const float c_tw_16[4][2][4] = {
-    {{1.0f, 1.0f, 0.923879504f, 0.923879504f}, {0.0f, 0.0f, 0.382683426f, -0.382683426f}},  // W^0, W^1
-    {{0.707106769f, 0.707106769f, 0.382683426f, 0.382683426f},
-     {0.707106769f, -0.707106769f, 0.923879504f, -0.923879504f}},                            // W^2, W^3
-    {{0.0f, 0.0f, -0.707106769f, -0.707106769f}, {1.0f, -1.0f, 0.707106769f, -0.707106769f}},  // W^4, W^6
-    {{-0.707106769f, -0.707106769f, -0.923879504f, -0.923879504f},
-     {0.707106769f, -0.707106769f, -0.382683426f, 0.382683426f}},  // W^6, W^9
-};
-alignas(16) const float c_tw_32[10][2][4] = {
-    {{1.0f, 1.0f, 0.980785251f, 0.980785251f}, {0.0f, 0.0f, 0.195090324f, -0.195090324f}},  // W^0, W^1
-    {{0.923879504f, 0.923879504f, 0.831469595f, 0.831469595f},
-     {0.382683426f, -0.382683426f, 0.555570245f, -0.555570245f}},  // W^2, W^3
-    {{0.707106769f, 0.707106769f, 0.382683426f, 0.382683426f},
-     {0.707106769f, -0.707106769f, 0.923879504f, -0.923879504f}},  // W^4, W^6
-    {{0.382683426f, 0.382683426f, -0.195090324f, -0.195090324f},
-     {0.923879504f, -0.923879504f, 0.980785251f, -0.980785251f}},  // W^6, W^9
-    {{0.707106769f, 0.707106769f, 0.555570245f, 0.555570245f},
-     {0.707106769f, -0.707106769f, 0.831469595f, -0.831469595f}},                              // W^4, W^5
-    {{0.0f, 0.0f, -0.707106769f, -0.707106769f}, {1.0f, -1.0f, 0.707106769f, -0.707106769f}},  // W^8, W^12
-    {{-0.382683426f, -0.382683426f, -0.980785251f, -0.980785251f},
-     {0.923879504f, -0.923879504f, 0.195090324f, -0.195090324f}},  // W^10, W^15
-    {{0.382683426f, 0.382683426f, 0.195090324f, 0.195090324f},
-     {0.923879504f, -0.923879504f, 0.980785251f, -0.980785251f}},  // W^6, W^7
-    {{-0.707106769f, -0.707106769f, -0.923879504f, -0.923879504f},
-     {0.707106769f, -0.707106769f, -0.382683426f, 0.382683426f}},  // W^12, W^18
-    {{-0.923879504f, -0.923879504f, -0.555570245f, -0.555570245f},
-     {0.382683426f, -0.382683426f, -0.831469595f, 0.831469595f}},  // W^14, W^21
-};
+alignas(16) const float c_re_1_16[4] = {1.0f, 1.0f, 0.923879504f, 0.923879504f};  // W^0, W^1
+alignas(16) const float c_im_1_16[4] = {0.0f, 0.0f, 0.382683426f, -0.382683426f};
+alignas(16) const float c_re_2_16[4] = {0.707106769f, 0.707106769f, 0.382683426f, 0.382683426f};  // W^2, W^3
+alignas(16) const float c_im_2_16[4] = {0.707106769f, -0.707106769f, 0.923879504f, -0.923879504f};
+alignas(16) const float c_re_3_16[4] = {0.0f, 0.0f, -0.707106769f, -0.707106769f};  // W^4, W^6
+alignas(16) const float c_im_3_16[4] = {1.0f, -1.0f, 0.707106769f, -0.707106769f};
+alignas(16) const float c_re_4_16[4] = {-0.707106769f, -0.707106769f, -0.923879504f, -0.923879504f};  // W^6, W^9
+alignas(16) const float c_im_4_16[4] = {0.707106769f, -0.707106769f, -0.382683426f, 0.382683426f};
 
-// v times the pair of twiddles: v*c_re + swap(v)*c_im.
-inline __m128 twiddlePair(__m128 v, const float (&pair)[2][4]) {
-  return _mm_add_ps(_mm_mul_ps(v, _mm_load_ps(pair[0])), _mm_mul_ps(swapPairs(v), _mm_load_ps(pair[1])));
+alignas(16) const float c_re_1_32[4] = {1.0f, 1.0f, 0.980785251f, 0.980785251f};  // W^0, W^1
+alignas(16) const float c_im_1_32[4] = {0.0f, 0.0f, 0.195090324f, -0.195090324f};
+alignas(16) const float c_re_2_32[4] = {0.923879504f, 0.923879504f, 0.831469595f, 0.831469595f};  // W^2, W^3
+alignas(16) const float c_im_2_32[4] = {0.382683426f, -0.382683426f, 0.555570245f, -0.555570245f};
+alignas(16) const float c_re_3_32[4] = {0.707106769f, 0.707106769f, 0.382683426f, 0.382683426f};  // W^4, W^6
+alignas(16) const float c_im_3_32[4] = {0.707106769f, -0.707106769f, 0.923879504f, -0.923879504f};
+alignas(16) const float c_re_4_32[4] = {0.382683426f, 0.382683426f, -0.195090324f, -0.195090324f};  // W^6, W^9
+alignas(16) const float c_im_4_32[4] = {0.923879504f, -0.923879504f, 0.980785251f, -0.980785251f};
+alignas(16) const float c_re_5_32[4] = {0.707106769f, 0.707106769f, 0.555570245f, 0.555570245f};  // W^4, W^5
+alignas(16) const float c_im_5_32[4] = {0.707106769f, -0.707106769f, 0.831469595f, -0.831469595f};
+alignas(16) const float c_re_6_32[4] = {0.0f, 0.0f, -0.707106769f, -0.707106769f};  // W^8, W^12
+alignas(16) const float c_im_6_32[4] = {1.0f, -1.0f, 0.707106769f, -0.707106769f};
+alignas(16) const float c_re_7_32[4] = {-0.382683426f, -0.382683426f, -0.980785251f, -0.980785251f};  // W^10, W^15
+alignas(16) const float c_im_7_32[4] = {0.923879504f, -0.923879504f, 0.195090324f, -0.195090324f};
+alignas(16) const float c_re_8_32[4] = {0.382683426f, 0.382683426f, 0.195090324f, 0.195090324f};  // W^6, W^7
+alignas(16) const float c_im_8_32[4] = {0.923879504f, -0.923879504f, 0.980785251f, -0.980785251f};
+alignas(16) const float c_re_9_32[4] = {-0.707106769f, -0.707106769f, -0.923879504f, -0.923879504f};  // W^12, W^18
+alignas(16) const float c_im_9_32[4] = {0.707106769f, -0.707106769f, -0.382683426f, 0.382683426f};
+alignas(16) const float c_re_10_32[4] = {-0.923879504f, -0.923879504f, -0.555570245f, -0.555570245f};  // W^14, W^21
+alignas(16) const float c_im_10_32[4] = {0.382683426f, -0.382683426f, -0.831469595f, 0.831469595f};
+
+// v times a twiddle pair: v*c_re + swap(v)*c_im.
+inline __m128 twiddlePair(__m128 v, const float (&cRe)[4], const float (&cIm)[4]) {
+  return _mm_add_ps(_mm_mul_ps(v, _mm_load_ps(cRe)), _mm_mul_ps(swapPairs(v), _mm_load_ps(cIm)));
 }
 
 // The 4-point butterfly of the scaled 16-point kernel: the four intermediate
@@ -145,11 +146,11 @@ template <bool kScaled>
 inline void fft16(const vpComplex32f* pSrc, vpComplex32f* pDst, float scale) {
   __m128 y[4][2];
   firstStage<4>(fp(pSrc), y);
-  const __m128 t1 = twiddlePair(_mm_movehl_ps(y[1][0], y[0][0]), c_tw_16[0]);  // Z0[1], Z1[1]
-  const __m128 t2 = twiddlePair(_mm_movehl_ps(y[3][0], y[2][0]), c_tw_16[1]);  // Z2[1], Z3[1]
-  const __m128 t3 = twiddlePair(y[1][1], c_tw_16[1]);                          // Z1[2], Z1[3]
-  const __m128 t4 = twiddlePair(_mm_movelh_ps(y[2][1], y[3][1]), c_tw_16[2]);  // Z2[2], Z3[2]
-  const __m128 t5 = twiddlePair(_mm_movehl_ps(y[3][1], y[2][1]), c_tw_16[3]);  // Z2[3], Z3[3]
+  const __m128 t1 = twiddlePair(_mm_movehl_ps(y[1][0], y[0][0]), c_re_1_16, c_im_1_16);  // Z0[1], Z1[1]
+  const __m128 t2 = twiddlePair(_mm_movehl_ps(y[3][0], y[2][0]), c_re_2_16, c_im_2_16);  // Z2[1], Z3[1]
+  const __m128 t3 = twiddlePair(y[1][1], c_re_2_16, c_im_2_16);                          // Z1[2], Z1[3]
+  const __m128 t4 = twiddlePair(_mm_movelh_ps(y[2][1], y[3][1]), c_re_3_16, c_im_3_16);  // Z2[2], Z3[2]
+  const __m128 t5 = twiddlePair(_mm_movehl_ps(y[3][1], y[2][1]), c_re_4_16, c_im_4_16);  // Z2[3], Z3[3]
   const __m128 g0[4] = {_mm_movelh_ps(y[0][0], y[1][0]), t1, _mm_movelh_ps(y[0][1], t3), _mm_movehl_ps(t3, y[0][1])};
   const __m128 g2[4] = {_mm_movelh_ps(y[2][0], y[3][0]), t2, t4, t5};
   const __m128 s = _mm_set1_ps(scale);
@@ -199,17 +200,17 @@ template <typename Out>
 inline void fft32(const vpComplex32f* pSrc, vpComplex32f* pDst, Out out) {
   __m128 y[4][4];
   firstStage<8>(fp(pSrc), y);
-  const __m128 p1 = twiddlePair(_mm_movehl_ps(y[1][0], y[0][0]), c_tw_32[0]);   // Z0[1], Z1[1]
-  const __m128 p2 = twiddlePair(_mm_movehl_ps(y[3][0], y[2][0]), c_tw_32[1]);   // Z2[1], Z3[1]
-  const __m128 p3 = twiddlePair(y[1][1], c_tw_32[1]);                           // Z1[2], Z1[3]
-  const __m128 p4 = twiddlePair(_mm_movelh_ps(y[2][1], y[3][1]), c_tw_32[2]);   // Z2[2], Z3[2]
-  const __m128 p5 = twiddlePair(_mm_movehl_ps(y[3][1], y[2][1]), c_tw_32[3]);   // Z2[3], Z3[3]
-  const __m128 p6 = twiddlePair(y[1][2], c_tw_32[4]);                           // Z1[4], Z1[5]
-  const __m128 p7 = twiddlePair(_mm_movelh_ps(y[2][2], y[3][2]), c_tw_32[5]);   // Z2[4], Z3[4]
-  const __m128 p8 = twiddlePair(_mm_movehl_ps(y[3][2], y[2][2]), c_tw_32[6]);   // Z2[5], Z3[5]
-  const __m128 p9 = twiddlePair(y[1][3], c_tw_32[7]);                           // Z1[6], Z1[7]
-  const __m128 p10 = twiddlePair(_mm_movelh_ps(y[2][3], y[3][3]), c_tw_32[8]);  // Z2[6], Z3[6]
-  const __m128 p11 = twiddlePair(_mm_movehl_ps(y[3][3], y[2][3]), c_tw_32[9]);  // Z2[7], Z3[7]
+  const __m128 p1 = twiddlePair(_mm_movehl_ps(y[1][0], y[0][0]), c_re_1_32, c_im_1_32);   // Z0[1], Z1[1]
+  const __m128 p2 = twiddlePair(_mm_movehl_ps(y[3][0], y[2][0]), c_re_2_32, c_im_2_32);   // Z2[1], Z3[1]
+  const __m128 p3 = twiddlePair(y[1][1], c_re_2_32, c_im_2_32);                           // Z1[2], Z1[3]
+  const __m128 p4 = twiddlePair(_mm_movelh_ps(y[2][1], y[3][1]), c_re_3_32, c_im_3_32);   // Z2[2], Z3[2]
+  const __m128 p5 = twiddlePair(_mm_movehl_ps(y[3][1], y[2][1]), c_re_4_32, c_im_4_32);   // Z2[3], Z3[3]
+  const __m128 p6 = twiddlePair(y[1][2], c_re_5_32, c_im_5_32);                           // Z1[4], Z1[5]
+  const __m128 p7 = twiddlePair(_mm_movelh_ps(y[2][2], y[3][2]), c_re_6_32, c_im_6_32);   // Z2[4], Z3[4]
+  const __m128 p8 = twiddlePair(_mm_movehl_ps(y[3][2], y[2][2]), c_re_7_32, c_im_7_32);   // Z2[5], Z3[5]
+  const __m128 p9 = twiddlePair(y[1][3], c_re_8_32, c_im_8_32);                           // Z1[6], Z1[7]
+  const __m128 p10 = twiddlePair(_mm_movelh_ps(y[2][3], y[3][3]), c_re_9_32, c_im_9_32);  // Z2[6], Z3[6]
+  const __m128 p11 = twiddlePair(_mm_movehl_ps(y[3][3], y[2][3]), c_re_10_32, c_im_10_32);  // Z2[7], Z3[7]
   const __m128 g0[8] = {_mm_movelh_ps(y[0][0], y[1][0]), p1,
                         _mm_movelh_ps(y[0][1], p3),      _mm_movehl_ps(p3, y[0][1]),
                         _mm_movelh_ps(y[0][2], p6),      _mm_movehl_ps(p6, y[0][2]),

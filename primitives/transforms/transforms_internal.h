@@ -32,7 +32,7 @@ VP_DECLARE_MEMBERS(void, vps_cRadix4Fwd_32fc,
                    (vpComplex32f* pSrcDst, int len, const float* pTwd, float* pBuffer, int interleave));
 
 // Inverse twins of the two kernels (e^(+2 pi i jk/N), unscaled), on the same
-// tables; the natural-order one needs the 8N-byte work buffer in every case.
+// tables and with the same work-area rules.
 VP_DECLARE_MEMBERS(void, vps_cRadix4InvNorm_32fc,
                    (const vpComplex32f* pSrc, vpComplex32f* pDst, int len, const float* pTwd,
                     const int32_t* pBitRev, float* pBuffer));

@@ -11,8 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <random>
 #include <string>
@@ -264,6 +270,9 @@ TEST_F(StreamRead, ShortReadIsAnError) {
   ASSERT_TRUE(import(path));
   // The file is shorter than the record says (cut after the import).
   rec_->fileSize += 192 * 100;
+  // Without a recorded file identity the open cannot tell: the read must.
+  std::memset(reinterpret_cast<uint8_t*>(rec_) + MTS_RecordRegionSize(rec_->capacity) - kMTSFrameEntrySize, 0,
+              kMTSFrameEntrySize);
   ComponentInstance dh = open_handler(kAvchdDataRefVideo);
   const Sample& last = *of_kind(kAvchdDataRefVideo).back();
   std::vector<uint8_t> got;
@@ -489,3 +498,70 @@ TEST_F(StreamRead, ImporterInAnotherProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  std::fclose(f);
+}
+
+}  // namespace
+
+// A recording replaced or rewritten after its import (same size, other
+// content) is not served at the old offsets.
+TEST_F(StreamRead, ChangedFilesAreNotRead) {
+  const std::vector<uint8_t> bytes = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  ASSERT_FALSE(bytes.empty());
+  std::vector<uint8_t> other = bytes;
+  for (size_t i = 192 * 8; i < other.size(); ++i) other[i] ^= 0x5A;
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/changed_" + std::to_string(getpid()) + ".m2ts";
+  for (bool inPlace : {true, false}) {
+    SCOPED_TRACE(inPlace ? "rewritten in place" : "replaced by another file");
+    write_file(path, bytes);
+    ASSERT_TRUE(reimport(path));
+    ComponentInstance dh = open_handler(kAvchdDataRefVideo);
+    const Sample& first = *of_kind(kAvchdDataRefVideo).front();
+    std::vector<uint8_t> before, after;
+    ASSERT_EQ(read(dh, first.qt_offset, first.size, &before), noErr);
+
+    if (inPlace) {
+      FILE* f = std::fopen(path.c_str(), "r+b");
+      ASSERT_NE(f, nullptr);
+      ASSERT_EQ(std::fwrite(other.data(), 1, other.size(), f), other.size());
+      std::fclose(f);
+      struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 10, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
+    } else {
+      write_file(path + ".new", other);
+      ASSERT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
+    }
+    StderrCapture capture;
+    if (inPlace) {
+      EXPECT_EQ(read(dh, first.qt_offset, first.size, &after), kMTSErrFileChanged);
+    } else {
+      // The open file is still the imported one.
+      EXPECT_EQ(read(dh, first.qt_offset, first.size, &after), noErr);
+      EXPECT_EQ(after, before);
+    }
+    // A data handler opened now refuses the file.
+    AvchdDataRef ref{id_, kAvchdDataRefVideo};
+    Handle h = nullptr;
+    PtrToHand(&ref, &h, Size(sizeof ref));
+    handles_.push_back(h);
+    ComponentInstance late = nullptr;
+    EXPECT_NE(OpenADataHandler(h, kAvchdDataRefType, nullptr, 0, nullptr, kDataHCanRead, &late), noErr);
+    if (late != nullptr) open_.push_back(late);
+    std::string log = capture.text();
+    size_t lines = 0;
+    for (size_t at = log.find("changed since its import"); at != std::string::npos;
+         at = log.find("changed since its import", at + 1)) {
+      ++lines;
+    }
+    EXPECT_EQ(lines, inPlace ? 2u : 1u) << log;  // one per refusal
+  }
+  std::remove(path.c_str());
+}

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <random>
 #include <set>
@@ -127,7 +129,9 @@ class DataHandler : public shmtest::ShmTest {
 
   // A record as an importer leaves it, with `path` as the file.
   void make_record(const char* path, int32_t capacity = 64) {
-    ASSERT_EQ(MTS_CreateAvchdDataRecord(&id_, &dir_, &rec_, 1000, capacity, shmtest::path_from_string,
+    struct stat st;
+    int64_t size = stat(path, &st) == 0 ? st.st_size : 1000;
+    ASSERT_EQ(MTS_CreateAvchdDataRecord(&id_, &dir_, &rec_, size, capacity, shmtest::path_from_string,
                                         const_cast<char*>(path)),
               0);
   }

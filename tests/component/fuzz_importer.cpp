@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -56,6 +57,10 @@ void ReadEverySample(Media media) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Every import makes shared-memory regions: under names of this run only,
+  // never the machine's real ones.
+  const std::string prefix = "fuzz" + std::to_string(getpid()) + "-";
+  setenv(MTS_SHM_TEST_PREFIX_VARIABLE, prefix.c_str(), 0);
   CallComponentRegisterSelector(MTS_MovieImportComponentDispatch);
   CallComponentRegisterSelector(MTS_DataHComponentDispatch);
   return 0;

@@ -1,7 +1,11 @@
 #include "importer_test_util.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+
+#include <unistd.h>
 
 #include "MTS_DataHandler.h"
 
@@ -10,6 +14,9 @@ namespace importer_test {
 void RegisterImporter() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // Imports make shared-memory regions: under names of this test process
+    // only (CTest sets its own prefix first).
+    setenv(MTS_SHM_TEST_PREFIX_VARIABLE, ("importtest" + std::to_string(getpid()) + "-").c_str(), 0);
     CallComponentRegisterSelector(MTS_MovieImportComponentDispatch);
     CallComponentRegisterSelector(MTS_DataHComponentDispatch);
   });

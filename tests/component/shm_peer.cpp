@@ -14,6 +14,9 @@
 //                                 (1e9+i%1000, value PROC), looking each of its
 //                                 own up right after adding it; releases; exit
 //                                 0 when every step gave what it should.
+//   lock                          creates a record, takes the store's lock,
+//                                 prints "locked id N", waits for a line
+//                                 (tests kill it there), exits 0.
 //   import FILE                   imports FILE as the importer does (record,
 //                                 path from a file data handler, frame index
 //                                 of its samples), prints "id N", waits for a
@@ -66,6 +69,19 @@ int create(int32_t capacity, int64_t count, int64_t stride) {
   std::fflush(stdout);
   wait_for_line();
   return MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id)) == 0 ? 0 : 3;
+}
+
+int lock() {
+  static char path[] = "/tmp/peer-file.m2ts";
+  uint32_t id = 0;
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  if (MTS_CreateAvchdDataRecord(&id, &dir, &rec, 1, 8, copy_path, path) != 0) return 1;
+  if (!MTS_LockLock(&dir->lock)) return 2;
+  std::printf("locked id %u\n", id);
+  std::fflush(stdout);
+  wait_for_line();
+  return 0;
 }
 
 int lookup(int32_t id, int64_t count, int64_t stride) {
@@ -153,6 +169,7 @@ int main(int argc, char** argv) {
     return stress(static_cast<int32_t>(arg(argv, 2)), arg(argv, 3), arg(argv, 4), arg(argv, 5));
   }
   if (argc == 3 && std::strcmp(argv[1], "import") == 0) return import(argv[2]);
+  if (argc == 2 && std::strcmp(argv[1], "lock") == 0) return lock();
   std::fprintf(stderr, "usage: shm_peer create|lookup|stress ...\n");
   return 64;
 }

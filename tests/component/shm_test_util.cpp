@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,28 +19,58 @@ extern char** environ;
 
 namespace shmtest {
 
+namespace {
+
+// Where it can (root, before any thread exists), the test process and its
+// children get a /dev/shm of their own: a new mount namespace, made private
+// first so that nothing mounted here reaches the machine, with a fresh tmpfs.
+void private_shm_directory() {
+  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) return;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+  mount("avchd-test-shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=512m");
+}
+
+// Runs before main: a test started by hand gets a prefix of its own too.
+[[maybe_unused]] const bool kPrefixSet = [] {
+  private_shm_directory();
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "shmtest%d-", static_cast<int>(getpid()));
+  setenv(MTS_SHM_TEST_PREFIX_VARIABLE, prefix, 0);
+  return true;
+}();
+
+}  // namespace
+
+std::string region_name(int32_t recordID) {
+  char name[160];
+  EXPECT_TRUE(MTS_ShmRegionName(name, sizeof name, recordID));
+  return name;
+}
+
 void remove_all_regions() {
-  shm_unlink(MTS_SHM_DIRECTORY_NAME);
-  char name[64];
-  for (int id = 0; id < kMTSRecordCount; ++id) {
-    std::snprintf(name, sizeof name, MTS_SHM_RECORD_NAME_FORMAT, id);
-    shm_unlink(name);
-  }
+  for (int id = -1; id < kMTSRecordCount; ++id) shm_unlink(region_name(id).c_str());
 }
 
 std::vector<std::string> existing_regions() {
   std::vector<std::string> names;
+  const std::string directory = region_name(-1).substr(1);  // <prefix>QORVEXImporterShm-<uid>
+  const std::string head = directory.substr(0, directory.rfind('-'));
+  const std::string tail = directory.substr(directory.rfind('-'));
   DIR* dir = opendir("/dev/shm");
   if (dir == nullptr) return names;
   while (dirent* e = readdir(dir)) {
-    if (std::strncmp(e->d_name, "QORVEXImporterShm", 17) == 0) names.push_back(e->d_name);
+    std::string n = e->d_name;
+    if (n.compare(0, head.size(), head) == 0 && n.size() >= tail.size() &&
+        n.compare(n.size() - tail.size(), tail.size(), tail) == 0) {
+      names.push_back(n);
+    }
   }
   closedir(dir);
   return names;
 }
 
 std::optional<AvchdRecordDirectory> peek_directory() {
-  int fd = shm_open(MTS_SHM_DIRECTORY_NAME, O_RDONLY, 0);
+  int fd = shm_open(region_name(-1).c_str(), O_RDONLY, 0);
   if (fd < 0) return std::nullopt;
   void* p = mmap(nullptr, kMTSDirectorySize, PROT_READ, MAP_SHARED, fd, 0);
   close(fd);
@@ -114,6 +146,13 @@ void Peer::write_line(const std::string& line) {
   std::string text = line + "\n";
   ssize_t ignored = write(to_, text.data(), text.size());
   (void)ignored;
+}
+
+void Peer::kill_now() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
 
 int Peer::wait() {

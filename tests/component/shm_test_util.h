@@ -15,6 +15,13 @@
 
 namespace shmtest {
 
+// The store's region names as this process builds them: the directory
+// (`recordID` -1) or a record. Every test process runs under a name prefix of
+// its own (MTS_SHM_TEST_PREFIX_VARIABLE, set by CTest or, when absent, by
+// this library before main), so tests never touch the machine's real regions
+// or those of tests running at the same time.
+std::string region_name(int32_t recordID);
+
 // Unlinks the directory and every record name. Safe when none exist.
 void remove_all_regions();
 
@@ -50,6 +57,8 @@ class Peer {
   void write_line(const std::string& line);
   // Waits for it to end; its exit code, or -1 when it did not exit normally.
   int wait();
+  // Kills it (SIGKILL) and reaps it.
+  void kill_now();
 
  private:
   pid_t pid_ = -1;

@@ -4,6 +4,9 @@
 
 #include <sys/mman.h>
 #include <sys/wait.h>
+
+#include <climits>
+#include <cstdint>
 #include <unistd.h>
 
 namespace {
@@ -61,3 +64,109 @@ TEST(SpinLock, TryFailsWhileHeld) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Holders that die, damaged words and process ids reused.
+
+namespace holders {
+
+OSSpinLock* shared_word() {
+  void* mem = mmap(nullptr, sizeof(OSSpinLock), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return mem == MAP_FAILED ? nullptr : static_cast<OSSpinLock*>(mem);
+}
+
+// A child that takes the word, says so through a pipe, then waits for the
+// pipe to close (or, with `leave`, ends at once still holding it; with
+// `unmap`, drops the mapping and lives on, as an unrelated process that got a
+// dead holder's id would).
+enum class Child { kLive, kDies, kUnmapsAndLives };
+
+pid_t start_holder(OSSpinLock* word, Child kind, int* keepAlive) {
+  int ready[2], hold[2];
+  if (pipe(ready) != 0 || pipe(hold) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    close(hold[1]);
+    if (!OSSpinLockTry(word)) _exit(1);
+    if (kind == Child::kUnmapsAndLives) munmap(word, sizeof(OSSpinLock));
+    char c = 1;
+    if (write(ready[1], &c, 1) != 1) _exit(2);
+    if (kind != Child::kDies) {
+      ssize_t ignored = read(hold[0], &c, 1);  // until the parent closes it
+      (void)ignored;
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  close(hold[0]);
+  char c = 0;
+  if (read(ready[0], &c, 1) != 1) pid = -1;
+  close(ready[0]);
+  *keepAlive = hold[1];
+  return pid;
+}
+
+TEST(SpinLockHolders, GoneHoldersAreTakenOverLiveOnesNever) {
+  struct Case {
+    const char* name;
+    Child kind;
+    bool reap;  // wait for the child before locking (else it stays a zombie)
+    OSSpinLockOutcome expected;
+  };
+  const Case cases[] = {
+      {"died, reaped", Child::kDies, true, kOSSpinLockTakenOver},
+      {"died, not yet reaped", Child::kDies, false, kOSSpinLockTakenOver},
+      {"id now names a process without the mapping", Child::kUnmapsAndLives, false, kOSSpinLockTakenOver},
+      {"alive", Child::kLive, false, kOSSpinLockTimedOut},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OSSpinLock* word = shared_word();
+    ASSERT_NE(word, nullptr);
+    *word = OS_SPINLOCK_INIT;
+    int keepAlive = -1;
+    pid_t child = start_holder(word, c.kind, &keepAlive);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(*word, child);
+    if (c.reap) waitpid(child, nullptr, 0);
+    int32_t holder = 0;
+    EXPECT_EQ(OSSpinLockLockBounded(word, 1000, &holder), c.expected);
+    EXPECT_EQ(holder, child);
+    EXPECT_EQ(*word, c.expected == kOSSpinLockTimedOut ? child : getpid());
+    close(keepAlive);
+    if (!c.reap) waitpid(child, nullptr, 0);
+    if (c.expected == kOSSpinLockTimedOut) {
+      // The live holder's word was left alone; now that it has gone, the
+      // word is taken over.
+      EXPECT_EQ(OSSpinLockLockBounded(word, 1000, &holder), kOSSpinLockTakenOver);
+    }
+    OSSpinLockUnlock(word);
+    EXPECT_EQ(*word, 0);
+    munmap(word, sizeof(OSSpinLock));
+  }
+}
+
+TEST(SpinLockHolders, DamagedAndStaleWordsAreTakenOverAtOnce) {
+  // The last: this process's own id, left by an earlier process that had
+  // it, while no thread here holds a lock.
+  for (int32_t garbage : {int32_t(-1), INT32_MIN, INT32_MAX, int32_t(0x7FFFFF00), int32_t(getpid())}) {
+    OSSpinLock word = garbage;
+    int32_t holder = 0;
+    EXPECT_EQ(OSSpinLockLockBounded(&word, 0, &holder), kOSSpinLockTakenOver) << garbage;
+    EXPECT_EQ(holder, garbage);
+    EXPECT_EQ(word, getpid());
+    OSSpinLockUnlock(&word);
+    EXPECT_EQ(word, 0);
+  }
+}
+
+TEST(SpinLockHolders, UnlockLeavesAWordTakenOverByAnother) {
+  OSSpinLock word = OS_SPINLOCK_INIT;
+  ASSERT_TRUE(OSSpinLockTry(&word));
+  word = 1;  // process 1 took it over meanwhile
+  OSSpinLockUnlock(&word);
+  EXPECT_EQ(word, 1);
+}
+
+}  // namespace holders

@@ -130,4 +130,45 @@ inline std::string where(const char* member, size_t len, size_t a, size_t b = 0)
   return std::string(member) + " len " + std::to_string(len) + " offsets " + std::to_string(a) + "/" + std::to_string(b);
 }
 
+// A kernel member against a plain per-element reference: lengths 0 (nothing
+// written) to 65 and a large one, source and destination at offsets 0, one element and
+// 16 - one element past a 64-byte boundary, guard bytes, under the given
+// control word. `call(fn, src, dst, len)` runs the member; `input(i)` gives
+// source element i (seeded random values mixed with extremes); `want(x)` the
+// expected destination element.
+template <typename S, typename D, typename Fn, typename Call, typename Input, typename Want>
+void sweepKernel(const std::string& name, const std::vector<Fn>& fns, Call call, Input input, Want want,
+                 uint32_t mxcsr = 0x1F80) {
+  std::vector<int32_t> lengths;
+  for (int32_t n = 0; n <= 65; ++n) lengths.push_back(n);
+  lengths.push_back(4099);
+  const size_t offsets[] = {0, sizeof(S) % 16, (16 - sizeof(S)) % 16}, dstOffsets[] = {0, sizeof(D) % 16, (16 - sizeof(D)) % 16};
+  for (size_t k = 0; k < fns.size(); ++k) {
+    for (int32_t len : lengths) {
+      const size_t n = static_cast<size_t>(len);
+      for (size_t so : offsets) {
+        for (size_t d : dstOffsets) {
+          Guarded src(n * sizeof(S), so), dst(n * sizeof(D), d);
+          std::vector<D> expected(n);
+          MxcsrScope scope(mxcsr);
+          for (size_t i = 0; i < n; ++i) {
+            const S x = input(i);
+            std::memcpy(src.data() + i * sizeof(S), &x, sizeof(S));
+            expected[i] = want(x);
+          }
+          call(fns[k], reinterpret_cast<const S*>(src.data()), reinterpret_cast<D*>(dst.data()), len);
+          ASSERT_EQ(mxcsr & kMxcsrControl, _mm_getcsr() & kMxcsrControl) << name;
+          for (size_t i = 0; i < n; ++i) {
+            D got;
+            std::memcpy(&got, dst.data() + i * sizeof(D), sizeof(D));
+            ASSERT_EQ(0, std::memcmp(&expected[i], &got, sizeof(D)))  // bits: NaN results too
+                << name << " member " << k << " len " << n << " offsets " << so << "/" << d << " element " << i
+                << ": want " << +expected[i] << " got " << +got;
+          }
+          ASSERT_TRUE(src.guardsIntact() && dst.guardsIntact()) << name << " len " << n;
+        }
+      }
+    }
+  }
+}
 }  // namespace checkasm

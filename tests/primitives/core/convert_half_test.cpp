@@ -137,4 +137,42 @@ TEST(Half, ToInt16WithScaleFactors) {
   }
 }
 
+// Every member against the plain bit rules: lengths, offsets and guard bytes
+// over random halves (NaN payloads, subnormals, infinities among them),
+// singles and integers.
+uint16_t halfInput(size_t) { return static_cast<uint16_t>(checkasm::rng()()); }
+int16_t int16Input(size_t) { return static_cast<int16_t>(checkasm::rng()()); }
+float singleInput(size_t i) {
+  static const float extremes[] = {65504.0f, 65519.0f, 65520.0f, 1e6f, -0.0f, INFINITY, -INFINITY, NAN, 6.1e-5f,
+                                   std::ldexp(1.5f, -25), reference::floatOf(0x7F812345u), reference::floatOf(0xFFC02000u)};
+  if (checkasm::rng()() % 4 == 0) return extremes[i % (sizeof extremes / sizeof extremes[0])];
+  const uint32_t exponent = 100 + checkasm::rng()() % 45;  // 2^-27 to 2^17
+  return reference::floatOf((checkasm::rng()() & 0x807FFFFFu) | exponent << 23);
+}
+
+TEST(Half, EveryKernelAgainstPlainRule) {
+  checkasm::sweepKernel<uint16_t, float>(
+      "ownvpsCnvrt_16f32f", CHECKASM_KERNELS(ownvpsCnvrt_16f32f),
+      [](auto fn, const uint16_t* s, float* d, int32_t n) { fn(s, d, n); }, halfInput, reference::halfToSingle);
+  for (int32_t mode : {0, 1, 5}) {
+    checkasm::sweepKernel<float, uint16_t>(
+        "ownvpsCnvrt_32f16f_Asm", CHECKASM_KERNELS(ownvpsCnvrt_32f16f_Asm),
+        [&](auto fn, const float* s, uint16_t* d, int32_t n) { fn(s, d, n, mode); }, singleInput,
+        [&](float x) { return reference::singleToHalf(x, mode != 0); });
+    checkasm::sweepKernel<int16_t, uint16_t>(
+        "ownvpsCnvrt_16s16f", CHECKASM_KERNELS(ownvpsCnvrt_16s16f),
+        [&](auto fn, const int16_t* s, uint16_t* d, int32_t n) { fn(s, d, n, mode); }, int16Input,
+        [&](int16_t x) { return reference::int16ToHalf(x, mode != 0); });
+    // The conversion follows the current rounding: nearest and upward.
+    for (uint32_t mxcsr : {0x1F80u, 0x5F80u}) {
+      for (int32_t sf : {-20, -14, -13, -1, 0, 1, 2, 9, 16, 17, 40}) {
+        checkasm::sweepKernel<uint16_t, int16_t>(
+            "ownvpsCnvrt_16f16s_Asm", CHECKASM_KERNELS(ownvpsCnvrt_16f16s_Asm),
+            [&](auto fn, const uint16_t* s, int16_t* d, int32_t n) { fn(s, d, n, mode, sf); }, halfInput,
+            [&](uint16_t h) { return reference::halfToInt16(h, mode == 0, sf); }, mxcsr);
+      }
+    }
+  }
+}
+
 }  // namespace

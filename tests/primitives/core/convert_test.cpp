@@ -3,6 +3,7 @@
 // misalignment, with guard bytes and the caller's MXCSR; the edge tables of
 // the other conversion kernels.
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "checkasm.h"
@@ -306,6 +307,112 @@ TEST(ConvertKernels, Shift64To32RoundsAwayAndSaturates) {
     fn(in, o, 10, 0);
     EXPECT_EQ(3, o[0]);
     EXPECT_EQ(INT32_MAX, o[7]);
+  }
+}
+
+// Every conversion kernel, every member, against the plain per-element rule
+// over rounding modes and scale factors (including multipliers that flush to
+// zero or overflow), at every length up to 65 and a large one, misaligned,
+// with guard bytes.
+template <typename T>
+T extremeOr(size_t i, const std::vector<T>& extremes, T random) {
+  return checkasm::rng()() % 4 == 0 ? extremes[i % extremes.size()] : random;
+}
+
+float floatInput(size_t i) {
+  static const std::vector<float> extremes = {
+      2.5f, -2.5f, 3.5f, 0.5f, -0.5f, 0.49999997f, 126.5f, 127.5f, -128.5f, 254.5f, 255.5f, 32766.5f, 32767.5f,
+      -32768.5f, 65534.5f, 65535.5f, 2147483520.0f, 2147483648.0f, -2147483648.0f, -2147483904.0f, 1e10f, -1e10f,
+      INFINITY, -INFINITY, NAN, -NAN, reference::floatOf(0x7FA00001u), reference::floatOf(0xFFC12345u), 0.0f, -0.0f,
+      1e-40f, -1e-40f, 3e38f};
+  const float scales[] = {2.0f, 300.0f, 70000.0f, 3e9f};
+  return extremeOr(i, extremes, checkasm::randomFloat(scales[checkasm::rng()() % 4]));
+}
+
+double doubleInput(size_t i) {
+  static const std::vector<double> extremes = {2.5, -2.5, 3.5, 0.49999999999999994, 2147483647.4, 2147483647.5,
+                                               -2147483648.5, -2147483649.0, 1e300, -1e300, INFINITY, -INFINITY,
+                                               NAN, -NAN, 0.0, -0.0, 5e-324};
+  return extremeOr(i, extremes, static_cast<double>(checkasm::randomFloat(3e9f)) + 0.25 * (checkasm::rng()() % 4));
+}
+
+template <typename T>
+T integerInput(size_t i) {
+  static const std::vector<T> extremes = {std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), 0, 1,
+                                          static_cast<T>(-1)};
+  return extremeOr(i, extremes, static_cast<T>(checkasm::rng()() ^ (uint64_t{checkasm::rng()()} << 32)));
+}
+
+const int32_t kFactors[] = {0, 1, 3, -2, -15, 31, 160, -130};
+
+#define SWEEP_SFS(S, D, kernel, input)                                                                          \
+  for (int32_t mode : {0, 1})                                                                                   \
+    for (int32_t sf : kFactors)                                                                                 \
+      checkasm::sweepKernel<S, D>(                                                                              \
+          #kernel, CHECKASM_KERNELS(kernel),                                                                    \
+          [&](auto fn, const S* s, D* d, int32_t n) { fn(s, d, n, mode, sf); }, input,                          \
+          [&](S x) { return reference::convertSfs<D>(x, mode, sf); })
+
+// The ties-away kernels run under rounding toward zero, as the public
+// conversion calls them; factors whose multiplier stays exact.
+#define SWEEP_FIN(S, D, kernel, input)                                                                         \
+  for (int32_t sf : {0, 1, 3, -2, -15, 31})                                                                    \
+    checkasm::sweepKernel<S, D>(                                                                               \
+        #kernel, CHECKASM_KERNELS(kernel), [&](auto fn, const S* s, D* d, int32_t n) { fn(s, d, n, sf); },      \
+        input, [&](S x) { return reference::convertFin<D>(x, sf); }, 0x7F80)
+
+TEST(ConvertKernels, FloatToIntegerAgainstPlainRule) {
+  SWEEP_SFS(float, int8_t, ownvpsCnvrt_32f8s_Sfs, floatInput);
+  SWEEP_SFS(float, uint8_t, ownvpsCnvrt_32f8u_Sfs, floatInput);
+  SWEEP_SFS(float, int16_t, ownvpsCnvrt_32f16s_Sfs, floatInput);
+  SWEEP_SFS(float, uint16_t, ownvpsCnvrt_32f16u_Sfs, floatInput);
+  SWEEP_SFS(float, int32_t, ownvpsCnvrt_32f32s_Sfs, floatInput);
+  SWEEP_SFS(double, int32_t, ownvpsCnvrt_64f32s_Sfs, doubleInput);
+  SWEEP_FIN(float, int8_t, ownvpsCnvrtFin_32f8s_Sfs, floatInput);
+  SWEEP_FIN(float, uint8_t, ownvpsCnvrtFin_32f8u_Sfs, floatInput);
+  SWEEP_FIN(float, int16_t, ownvpsCnvrtFin_32f16s_Sfs, floatInput);
+  SWEEP_FIN(float, uint16_t, ownvpsCnvrtFin_32f16u_Sfs, floatInput);
+  SWEEP_FIN(float, int32_t, ownvpsCnvrtFin_32f32s_Sfs, floatInput);
+  SWEEP_FIN(double, int32_t, ownvpsCnvrtFin_64f32s_Sfs, doubleInput);
+}
+
+#define SWEEP_TO_FLOAT(S, D, kernel, mxcsr)                                                                      \
+  checkasm::sweepKernel<S, D>(                                                                                   \
+      #kernel, CHECKASM_KERNELS(kernel), [](auto fn, const S* s, D* d, int32_t n) { fn(s, d, n); },               \
+      integerInput<S>, [](S x) { return static_cast<D>(x); }, mxcsr)
+
+TEST(ConvertKernels, IntegerToFloatAgainstPlainRule) {
+  SWEEP_TO_FLOAT(int8_t, float, ownvpsCnvrt_8s32f, 0x1F80);
+  SWEEP_TO_FLOAT(uint8_t, float, ownvpsCnvrt_8u32f, 0x1F80);
+  SWEEP_TO_FLOAT(int16_t, float, ownvpsCnvrt_16s32f, 0x1F80);
+  SWEEP_TO_FLOAT(uint16_t, float, ownvpsCnvrt_16u32f, 0x1F80);
+  for (uint32_t mxcsr : {0x1F80u, 0x3F80u, 0x5F80u, 0x7F80u}) SWEEP_TO_FLOAT(int32_t, float, ownvpsCnvrt_32s32f, mxcsr);
+  SWEEP_TO_FLOAT(int32_t, double, ownvpsCnvrt_32s64f, 0x1F80);
+}
+
+// Magnitudes spread over every bit length, and the values at the edges of
+// each factor's range: the last that fits, the first that saturates, and
+// the one whose rounding carries past 0x7FFFFFFF.
+int64_t shiftInput(size_t i) {
+  static const std::vector<int64_t> extremes = [] {
+    std::vector<int64_t> v = {INT64_MIN, INT64_MAX, 0, -1, 1};
+    for (int f = 1; f <= 31; ++f) {
+      const int64_t top = int64_t{0x7FFFFFFF} << f;
+      for (int64_t x : {top, top + (int64_t{1} << (f - 1)), top + (int64_t{1} << f), -top - (int64_t{1} << f),
+                        -top - (int64_t{1} << f) - 1}) v.push_back(x);
+    }
+    return v;
+  }();
+  const int64_t random = static_cast<int64_t>(uint64_t{checkasm::rng()()} << 32 | checkasm::rng()());
+  return extremeOr(i, extremes, random >> (checkasm::rng()() % 64));
+}
+
+TEST(ConvertKernels, Shift64To32AgainstPlainRule) {
+  for (int32_t f : {1, 2, 7, 16, 30, 31}) {
+    checkasm::sweepKernel<int64_t, int32_t>(
+        "ownsConvert_64s32s_SfPosFin_W7", CHECKASM_KERNELS(ownsConvert_64s32s_SfPosFin_W7),
+        [&](auto fn, const int64_t* s, int32_t* d, int32_t n) { fn(s, d, n, f); }, shiftInput,
+        [&](int64_t x) { return reference::shift64To32(x, f); });
   }
 }
 

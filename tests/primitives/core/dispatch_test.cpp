@@ -2,7 +2,7 @@
 // passing their arguments and results through unchanged.
 #include "checkasm.h"
 
-#define DECLARE_TABLE(ret, name, params, args) extern decltype(&sse2_##name) const name##_arraddr[4];
+#define DECLARE_TABLE(ret, name, table, params, args) extern decltype(&sse2_##name) const table[4];
 VP_CORE_PRIMITIVES(DECLARE_TABLE)
 #undef DECLARE_TABLE
 
@@ -19,11 +19,11 @@ TEST(Dispatch, IndexIsSse2UntilSelectionUnlessForced) {
 }
 
 TEST(Dispatch, TablesHoldSse2TwiceThenSsse3AndSse41) {
-#define CHECK_TABLE(ret, name, params, args)                          \
-  EXPECT_EQ(&sse2_##name, name##_arraddr[0]) << #name;                \
-  EXPECT_EQ(&sse2_##name, name##_arraddr[1]) << #name;                \
-  EXPECT_EQ(&ssse3_##name, name##_arraddr[2]) << #name;               \
-  EXPECT_EQ(&sse41_##name, name##_arraddr[3]) << #name;
+#define CHECK_TABLE(ret, name, table, params, args)                   \
+  EXPECT_EQ(&sse2_##name, table[0]) << #name;                         \
+  EXPECT_EQ(&sse2_##name, table[1]) << #name;                         \
+  EXPECT_EQ(&ssse3_##name, table[2]) << #name;                        \
+  EXPECT_EQ(&sse41_##name, table[3]) << #name;
   VP_CORE_PRIMITIVES(CHECK_TABLE)
 #undef CHECK_TABLE
 }

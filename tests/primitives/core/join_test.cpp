@@ -3,6 +3,7 @@
 // misaligned destinations, with guard bytes; edge values; statuses; the
 // caller's MXCSR.
 #include <cmath>
+#include <functional>
 #include <vector>
 
 #include "checkasm.h"
@@ -139,6 +140,101 @@ TEST(Join, StatusesInOrderAndNothingWritten) {
     EXPECT_EQ(StatusNullPointer, m.fn(nullptr, 2, 4, out));
     EXPECT_EQ(StatusNullPointer, m.fn(five, 5, 4, out));
     for (int16_t v : out) EXPECT_EQ(0x7B7B, static_cast<uint16_t>(v));
+  }
+}
+
+// The kernels by themselves, every member: the general kernels (and the
+// one-channel kernel the entry never calls) on separate and contiguous arrays
+// at every destination offset; the contiguous-block kernels taking exactly the
+// layouts their conditions allow and otherwise declining with nothing written
+// and the control word untouched.
+struct Kernel {
+  const char* name;
+  int32_t minChannels, maxChannels;
+  int32_t lenStep;  // 0: a general kernel, which never declines
+  bool alignedDst;
+  std::vector<std::function<int32_t(const float* const*, int32_t, int32_t, int16_t*)>> members;
+};
+
+template <typename Fn>
+Kernel kernel(const char* name, int32_t lo, int32_t hi, int32_t step, bool aligned, std::vector<Fn> fns) {
+  Kernel k{name, lo, hi, step, aligned, {}};
+  for (Fn fn : fns) {
+    k.members.push_back([fn](const float* const* s, int32_t nCh, int32_t len, int16_t* d) -> int32_t {
+      if constexpr (std::is_invocable_v<Fn, const float* const*, int32_t, int32_t, int16_t*>) {
+        if constexpr (std::is_void_v<std::invoke_result_t<Fn, const float* const*, int32_t, int32_t, int16_t*>>) {
+          fn(s, nCh, len, d);
+          return 1;
+        } else {
+          return fn(s, nCh, len, d);
+        }
+      } else if constexpr (std::is_void_v<std::invoke_result_t<Fn, const float* const*, int32_t, int16_t*>>) {
+        fn(s, len, d);
+        return 1;
+      } else {
+        return fn(s, len, d);
+      }
+    });
+  }
+  return k;
+}
+
+TEST(JoinKernels, EachAgainstTheRuleAndItsConditions) {
+  const Kernel kernels[] = {
+      kernel("C1", 1, 1, 0, false, CHECKASM_KERNELS(ownsJoin_32f16s_C1)),
+      kernel("C2", 2, 2, 0, false, CHECKASM_KERNELS(ownsJoin_32f16s_C2)),
+      kernel("C3", 3, 3, 0, false, CHECKASM_KERNELS(ownsJoin_32f16s_C3)),
+      kernel("C4", 4, 4, 0, false, CHECKASM_KERNELS(ownsJoin_32f16s_C4)),
+      kernel("C5", 5, 5, 0, false, CHECKASM_KERNELS(ownsJoin_32f16s_C5)),
+      kernel("C6", 6, 6, 0, false, CHECKASM_KERNELS(ownsJoin_32f16s_C6)),
+      kernel("any", 2, 9, 0, false, CHECKASM_KERNELS(ownsJoin_32f16s)),
+      kernel("C2_W7", 2, 2, 4, true, CHECKASM_KERNELS(ownsJoin_32f16s_C2_W7)),
+      kernel("C3_W7", 3, 3, 8, true, CHECKASM_KERNELS(ownsJoin_32f16s_C3_W7)),
+      kernel("C4_W7", 4, 4, 4, true, CHECKASM_KERNELS(ownsJoin_32f16s_C4_W7)),
+      kernel("C5_W7", 5, 5, 4, false, CHECKASM_KERNELS(ownsJoin_32f16s_C5_W7)),
+      kernel("C6_W7", 6, 6, 4, true, CHECKASM_KERNELS(ownsJoin_32f16s_C6_W7)),
+      kernel("C7_W7", 7, 7, 4, false, CHECKASM_KERNELS(ownsJoin_32f16s_C7_W7)),
+      kernel("MoreC7_W7", 8, 11, 4, false, CHECKASM_KERNELS(ownsJoin_32f16s_MoreC7_W7)),
+  };
+  std::vector<int32_t> lengths;
+  for (int32_t n = 1; n <= 65; ++n) lengths.push_back(n);
+  lengths.push_back(256);
+  lengths.push_back(1028);
+  for (const Kernel& k : kernels) {
+    for (const auto& fn : k.members) {
+      for (int32_t nCh = k.minChannels; nCh <= k.maxChannels; ++nCh) {
+        for (int32_t len : lengths) {
+          const size_t n = static_cast<size_t>(len), bytes = 2 * n * static_cast<size_t>(nCh);
+          Channels ch(static_cast<size_t>(nCh), n, n);
+          std::vector<int16_t> want(n * static_cast<size_t>(nCh));
+          for (size_t i = 0; i < want.size(); ++i) want[i] = reference::joinSample(ch.contiguous[i % nCh][i / nCh]);
+          std::vector<const float*> shifted;  // contiguous, but not from a 16-byte boundary
+          for (int32_t c = 0; c < nCh; ++c) shifted.push_back(ch.contiguous[0] + 1 + c * len);
+          for (size_t d = 0; d < 16; d += 2) {
+            for (const auto* layout : {&ch.contiguous, &ch.scattered, &shifted}) {
+              if (k.lenStep == 0 && layout == &shifted) continue;  // other data; any layout is taken anyway
+              const bool takes = k.lenStep == 0 || (layout == &ch.contiguous && len % k.lenStep == 0 &&
+                                                    (!k.alignedDst || d == 0));
+              Guarded dst(bytes, d);
+              checkasm::MxcsrScope mxcsr(0x7F80);  // toward zero: nearest is the kernels' own
+              const int32_t result = fn(layout->data(), nCh, len, dst.as<int16_t>());
+              const std::string at = checkasm::where(k.name, n, static_cast<size_t>(nCh), d) +
+                                     (layout == &ch.scattered ? " separate" : layout == &shifted ? " shifted" : "");
+              ASSERT_TRUE(dst.guardsIntact()) << at;
+              if (!takes) {
+                ASSERT_EQ(0, result) << at;
+                ASSERT_EQ(0x7F80u, _mm_getcsr()) << at << ": a kernel that declines leaves the register alone";
+                for (size_t b = 0; b < bytes; ++b) ASSERT_EQ(checkasm::kGuardByte, dst.data()[b]) << at;
+                continue;
+              }
+              ASSERT_NE(0, result) << at;
+              EXPECT_EQ(0x7F80u, _mm_getcsr() & checkasm::kMxcsrControl) << at;
+              ASSERT_EQ(0, std::memcmp(want.data(), dst.data(), bytes)) << at;
+            }
+          }
+        }
+      }
+    }
   }
 }
 

@@ -5,6 +5,8 @@
 
 #include <random>
 
+#include "../core/checkasm.h"
+
 #include "cavlc_tables.h"
 #include "cavlc_writer.h"
 #include "vpImage.h"
@@ -361,6 +363,129 @@ TEST_F(CavlcPrimitives, RandomBlocksRoundTripInEveryVariant) {
       for (int i = 0; i < maxNum; ++i) ASSERT_EQ(buf[8 + skipped + i], coef[i]) << trial << " " << i;
     }
   }
+}
+
+// The Exp-Golomb readers of every variant: every code length up to well past
+// the longest each decodes, from every bit offset, each code in a buffer
+// that ends with the word holding its last bit (AddressSanitizer catches a
+// read beyond it).
+TEST(CavlcExpGolomb, EveryLengthFromEveryOffsetEndingAtTheBuffersLastByte) {
+  const auto readers16 = CHECKASM_MEMBERS(decode_exp_golomb_one_16s_mmp);
+  const auto readers32 = CHECKASM_MEMBERS(decode_exp_golomb_one_32s_mmp);
+  std::mt19937_64 rng(5);
+  for (int zeros = 0; zeros <= 70; ++zeros) {
+    for (int lead = 0; lead < 32; ++lead) {
+      for (int isSigned = 0; isSigned < 2; ++isSigned) {
+        // The value bits after the leading 1: lowest, highest, random.
+        const uint64_t valueBits = zeros == 0 ? 0 : (lead % 3 == 0 ? 0 : lead % 3 == 1 ? ~0ull : rng());
+        BitWriter w;
+        w.put(0, lead);
+        for (int i = 0; i < zeros; ++i) w.put(0, 1);
+        w.put(1, 1);
+        for (int i = zeros - 1; i >= 0; --i) w.put(i < 64 ? static_cast<uint32_t>((valueBits >> i) & 1) : 0, 1);
+        const int length = 2 * zeros + 1;
+        std::vector<uint32_t> words = w.words(0);
+        words.shrink_to_fit();
+        // codeNum as each reader gives it: 0 beyond its longest code.
+        const uint64_t codeNum = (uint64_t{1} << std::min(zeros, 63)) - 1 + (valueBits & ((uint64_t{1} << std::min(zeros, 63)) - 1));
+        auto expect = [&](int maxZeros) -> int64_t {
+          if (zeros > maxZeros) return 0;
+          const uint32_t c = static_cast<uint32_t>(codeNum);
+          if (!isSigned) return c;
+          return (c & 1) ? int64_t{(c + 1) >> 1} : -int64_t{c >> 1};
+        };
+        const std::string what = "zeros " + std::to_string(zeros) + " lead " + std::to_string(lead);
+        auto checkCursor = [&](uint32_t* wp, int32_t offset) {
+          ASSERT_EQ((wp - words.data()) * 32 + 31 - offset, lead + length) << what;
+        };
+        for (const auto& m : readers16) {
+          uint32_t* wp = words.data();
+          int32_t offset = 31 - lead;
+          int16_t v = 0x5555;
+          ASSERT_EQ(StatusOk, m.fn(&wp, &offset, &v, isSigned)) << m.name << " " << what;
+          ASSERT_EQ(static_cast<int16_t>(static_cast<uint16_t>(expect(16))), v) << m.name << " 16s " << what;
+          checkCursor(wp, offset);
+        }
+        for (const auto& m : readers32) {
+          uint32_t* wp = words.data();
+          int32_t offset = 31 - lead;
+          int32_t v = 0x5555;
+          ASSERT_EQ(StatusOk, m.fn(&wp, &offset, &v, isSigned)) << m.name << " " << what;
+          ASSERT_EQ(static_cast<int32_t>(static_cast<uint32_t>(expect(31))), v) << m.name << " 32s " << what;
+          checkCursor(wp, offset);
+        }
+      }
+    }
+  }
+}
+
+TEST(CavlcExpGolomb, ShortCodesAndStatuses) {
+  // Bits 1: 0; 010: 1 or +1; 011: 2 or -1.
+  const struct { uint32_t bits; int length, ue, se; } codes[] = {{1, 1, 0, 0}, {2, 3, 1, 1}, {3, 3, 2, -1}};
+  for (const auto& m : CHECKASM_MEMBERS(decode_exp_golomb_one_32s_mmp)) {
+    for (const auto& c : codes) {
+      for (int isSigned = 0; isSigned < 2; ++isSigned) {
+        uint32_t word = c.bits << (32 - c.length);
+        uint32_t* wp = &word;
+        int32_t offset = 31, v = 99;
+        ASSERT_EQ(StatusOk, m.fn(&wp, &offset, &v, isSigned));
+        EXPECT_EQ(isSigned ? c.se : c.ue, v) << m.name;
+        EXPECT_EQ(31 - c.length, offset);
+      }
+    }
+    uint32_t word = 0x80000000u;
+    uint32_t* wp = &word;
+    int32_t offset = 32, v = 0;
+    EXPECT_EQ(StatusOutOfRange, m.fn(&wp, &offset, &v, 0));
+    offset = 31;
+    EXPECT_EQ(StatusNullPointer, m.fn(&wp, &offset, nullptr, 0));
+    EXPECT_EQ(StatusNullPointer, m.fn(nullptr, &offset, &v, 0));
+  }
+}
+
+// The named 4x4 decoder of each variant gives what its front end gives.
+TEST_F(CavlcPrimitives, NamedDecoderRunsBehindEachFrontEnd) {
+  const decltype(&sse2_decode_coeffs_cavlc_h264_mmp) decoders[3] = {
+      sse2_decode_coeffs_cavlc_h264_mmp, ssse3_decode_coeffs_cavlc_h264_mmp, sse41_decode_coeffs_cavlc_h264_mmp};
+  std::mt19937 rng(13);
+  for (int trial = 0; trial < 500; ++trial) {
+    int coef[16] = {};
+    for (int i = 0; i < 16; ++i) coef[i] = rng() % 3 ? 0 : static_cast<int>(rng() % 200) - 100;
+    BitWriter w;
+    cavlctest::put_block(w, coef, 16, trial % 9);
+    std::vector<uint32_t> words = w.words(2, 0);
+    for (int m = 0; m < 3; ++m) {
+      if (!checkasm::processorHas(static_cast<uint32_t>(m + 1))) continue;
+      uint32_t* wp = words.data();
+      int32_t offset = 31;
+      int16_t out[16], count = -1;
+      int16_t* pos = out;
+      const CavlcCoeffsArgs args{&wp, &offset, &count, &pos, static_cast<uint32_t>(trial % 9), 16,
+                                 CoeffTokenTable, TotalZerosTable, RunBeforeTable, kIdentity};
+      ASSERT_EQ(StatusOk, decoders[m](&args));
+      ASSERT_EQ(static_cast<int>((wp - words.data()) * 32 + 31 - offset), static_cast<int>(w.size()));
+      if (count == 0) continue;
+      for (int i = 0; i < 16; ++i) ASSERT_EQ(coef[i], out[i]) << trial;
+    }
+  }
+}
+
+// A chroma DC level_prefix longer than any stream holds is refused with the
+// cursor kept.
+TEST_F(CavlcPrimitives, ChromaDcLevelPrefixBeyondTheLimit) {
+  BitWriter w;
+  cavlctest::put_token(w, "coeff_token_map_cr", 0, 1);
+  w.put(0, 27);
+  w.put(1, 1);
+  std::vector<uint32_t> words = w.words(4, 0);
+  uint32_t* wp = words.data();
+  int32_t offset = 31;
+  int16_t out[4], count;
+  int16_t* pos = out;
+  EXPECT_EQ(StatusVlcBadCode, vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos, CoeffTokenTable[3],
+                                                                     TotalZerosCRTable, RunBeforeTable));
+  EXPECT_EQ(wp, words.data());
+  EXPECT_EQ(offset, 31);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // fixed-size, radix-4 and four-way split kernels, and the gather and scatter
 // of the blocked large transform (its factor step is covered by the large
 // orders of the FFT operations).
+#include "transforms_reference.h"
 #include "transforms_test_util.h"
 
 namespace {
@@ -428,6 +429,150 @@ TEST(FftLargeKernels, GatherAndScatterOfAnyColumnCount) {
             ASSERT_TRUE(outRe.as<float>()[k] == re[k] && outIm.as<float>()[k] == im[k]);
           }
       }
+  }
+}
+
+// The vector permutations at every alignment of the data (4-byte steps off a
+// 16-byte boundary), against the plain reversal, with guards around the
+// destination: orders on both sides of the scatter/gather switch, and the
+// smallest ones with their closed forms.
+TEST(FftPermutations, EveryAlignmentGivesThePlainReversal) {
+  const size_t elemBytes[4] = {4, 8, 8, 16};
+  for (const Variant& v : availableVariants()) {
+    for (int order : {2, 3, 4, 5, 6, 9, 12, 15, 16, 17}) {
+      const int n = 1 << order;
+      Table swapTab(n / 4 + 8), tileTab(n / 4 + 8);
+      v.bitRevSwap(order, swapTab.words);
+      v.bitRevNorm(order, tileTab.words);
+      for (int e = 0; e < 4; ++e)
+        for (size_t offset : {4, 8, 12, 0}) {
+          SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order) + " element " +
+                       std::to_string(elemBytes[e]) + " offset " + std::to_string(offset));
+          const size_t bytes = n * elemBytes[e];
+          const std::vector<float> x = randomFloats(bytes / 4, order * 7 + e);
+          std::vector<float> want(x.size());
+          transforms_ref::bitReverse(x.data(), want.data(), n, elemBytes[e]);
+          const auto check = [&](Guarded& g, const char* what) {
+            EXPECT_TRUE(g.guardsIntact()) << what;
+            ASSERT_EQ(std::memcmp(g.data(), want.data(), bytes), 0) << what;
+          };
+          Guarded a(x, offset), src(x, 16 - offset), dst(bytes, offset);
+          v.blk[e](a.data(), n, swapTab.words);
+          check(a, "pair schedule, block form");
+          if (elemBytes[e] <= 8) {
+            Guarded b(x, offset), c(bytes, offset);
+            v.swap1[e > 0](b.data(), n, swapTab.words);
+            check(b, "pair schedule");
+            v.swap2[e > 0](src.data(), c.data(), n, swapTab.words);
+            check(c, "pair schedule, out of place");
+          }
+          if (order < 3) continue;
+          Guarded t(x, offset);
+          v.tile1[e](t.data(), n, tileTab.words);
+          check(t, "tile schedule");
+          v.tile2[e](src.data(), dst.data(), n, tileTab.words);
+          check(dst, "tile schedule, out of place");
+        }
+    }
+  }
+}
+
+// Seeded values with extremes among them: signed zeros, values near the
+// largest that stay finite through the sums, and subnormals.
+std::vector<float> valuesWithExtremes(size_t count, uint32_t seed) {
+  std::vector<float> x = randomFloats(count, seed);
+  const float extremes[] = {0.0f, -0.0f, 1e30f, -1e30f, 1e-40f, -1e-40f, 1.17549435e-38f, -3e-39f};
+  for (size_t i = 0; i < count; i += 5) x[i] = extremes[(i / 5 + seed) % 8];
+  return x;
+}
+
+// Every radix-4 kernel form of both directions against the plain reference
+// of its variant's plan, bit for bit: natural order out of place into a
+// destination 8 bytes off (work area: the buffer) and aligned (the
+// destination), in place; bit-reversed input, interleaved and split-4
+// results; split arrays 4 bytes off; the two core calls of the four-way
+// split, each half the reference transform of its residue class. The
+// variants' results agree where their plans do.
+TEST(FftRadix4Kernels, EveryFormGivesThePlainReferenceBits) {
+  using transforms_ref::C;
+  std::vector<std::vector<C>> firstOfPlan(4 * 18);  // by order, direction and plan
+  for (const Variant& v : availableVariants()) {
+    for (int order = 3; order <= std::min(v.radix4Limit, 14); ++order) {
+      const int n = 1 << order;
+      Tables t(v, order);
+      const float* twd = t.twd.floats();
+      const std::vector<float> x = valuesWithExtremes(2 * n, 17 * order), xr = bitReversedValues(x, order);
+      const C* xc = reinterpret_cast<const C*>(x.data());
+      for (int inverse = 0; inverse < 2; ++inverse) {
+        SCOPED_TRACE(std::string(v.name) + " order " + std::to_string(order) + (inverse ? " inverse" : " forward"));
+        const std::vector<C> want = inverse ? transforms_ref::radix4Inverse(xc, n, twd, v.radix8Plan)
+                                            : transforms_ref::radix4Forward(xc, n, twd, v.radix8Plan);
+        const auto same = [&](const float* re, const float* im, size_t step, int layout, const char* what) {
+          for (int k = 0; k < n; ++k) {
+            const size_t at = layout == 0 ? 8 * (k / 4) + k % 4 : step * k;
+            ASSERT_EQ(bits(re[at]), bits(want[k].re)) << what << " " << k;
+            ASSERT_EQ(bits(im[at]), bits(want[k].im)) << what << " " << k;
+          }
+        };
+        Guarded buf(8 * n), odd(8 * n, 8), even(8 * n), io(x, 4);
+        const auto* src = reinterpret_cast<const vpComplex32f*>(x.data());
+        v.norm[inverse](src, odd.as<vpComplex32f>(), n, twd, t.rev.words, buf.as<float>());
+        same(odd.as<float>(), odd.as<float>() + 1, 2, 1, "natural order, destination off");
+        v.norm[inverse](src, even.as<vpComplex32f>(), n, twd, t.rev.words, buf.as<float>());
+        same(even.as<float>(), even.as<float>() + 1, 2, 1, "natural order, aligned destination");
+        v.norm[inverse](io.as<vpComplex32f>(), io.as<vpComplex32f>(), n, twd, t.rev.words, buf.as<float>());
+        same(io.as<float>(), io.as<float>() + 1, 2, 1, "natural order, in place");
+        EXPECT_TRUE(odd.guardsIntact() && even.guardsIntact() && io.guardsIntact() && buf.guardsIntact());
+        if (n >= 32)
+          for (int form : {1, 0}) {
+            Guarded data(xr, 8);
+            v.bitReversed[inverse](data.as<vpComplex32f>(), n, twd, buf.as<float>(), form);
+            same(data.as<float>(), data.as<float>() + (form ? 1 : 4), 2, form, "bit-reversed input");
+            EXPECT_TRUE(data.guardsIntact());
+          }
+        Guarded re(4 * n, 4), im(4 * n, 4), bre(4 * n, 8), bim(4 * n, 12);
+        for (int i = 0; i < n; ++i) {
+          re.as<float>()[i] = x[2 * i], im.as<float>()[i] = x[2 * i + 1];
+          bre.as<float>()[i] = xr[2 * i], bim.as<float>()[i] = xr[2 * i + 1];
+        }
+        v.crNorm[inverse](re.as<float>(), im.as<float>(), re.as<float>(), im.as<float>(), n, twd, t.rev.words,
+                          buf.as<float>());
+        same(re.as<float>(), im.as<float>(), 1, 2, "split arrays, in place");
+        if (n >= 32) {
+          v.crBitReversed[inverse](bre.as<float>(), bim.as<float>(), n, twd, buf.as<float>());
+          same(bre.as<float>(), bim.as<float>(), 1, 2, "split arrays, bit-reversed input");
+        }
+        EXPECT_TRUE(re.guardsIntact() && im.guardsIntact() && bre.guardsIntact() && bim.guardsIntact());
+        std::vector<C>& first = firstOfPlan[4 * order + 2 * inverse + (v.radix8Plan && order % 2 == 1)];
+        if (first.empty()) first = want;
+        EXPECT_EQ(std::memcmp(first.data(), want.data(), 8 * n), 0) << "the variants of one plan agree";
+        if (v.core[0] == nullptr || n < 32) continue;
+        // The core: source 4n values of which classes 0 and 1 (2 and 3 with
+        // the source two values on) are this order's x.
+        std::vector<float> wide(8 * n);
+        for (int j = 0; j < n; ++j)
+          for (int e = 0; e < 4; ++e)
+            for (int part = 0; part < 2; ++part) wide[2 * (4 * j + e) + part] = x[2 * j + part] * (e + 1);
+        std::vector<float> wre(4 * n), wim(4 * n);
+        for (int i = 0; i < 4 * n; ++i) wre[i] = wide[2 * i], wim[i] = wide[2 * i + 1];
+        Guarded core(16 * n, 8), crCore(16 * n), coreBuf(16 * n);
+        const auto* ws = reinterpret_cast<const vpComplex32f*>(wide.data());
+        v.core[inverse](ws + 2, core.as<vpComplex32f>(), n, twd, t.rev.words, coreBuf.as<float>());
+        v.crCore[inverse](wre.data() + 2, wim.data() + 2, crCore.as<float>(), n, twd, t.rev.words);
+        EXPECT_TRUE(core.guardsIntact() && crCore.guardsIntact() && coreBuf.guardsIntact());
+        for (int e = 0; e < 2; ++e) {
+          std::vector<C> cls(n);
+          for (int j = 0; j < n; ++j) cls[j] = {x[2 * j] * (e + 3), x[2 * j + 1] * (e + 3)};
+          const std::vector<C> w = inverse ? transforms_ref::radix4Inverse(cls.data(), n, twd, false)
+                                           : transforms_ref::radix4Forward(cls.data(), n, twd, false);
+          for (int k = 0; k < n; ++k)
+            for (const float* d : {core.as<float>(), crCore.as<float>()}) {
+              const float* g = d + 2 * n * e + 8 * (k / 4) + k % 4;
+              ASSERT_TRUE(bits(g[0]) == bits(w[k].re) && bits(g[4]) == bits(w[k].im)) << "core class " << e << " " << k;
+            }
+        }
+      }
+    }
   }
 }
 

@@ -24,6 +24,13 @@ struct TSDemuxContext {
   // Set when the current PES outgrew its buffer and bytes were dropped.
   uint16_t videoTruncated;
   uint16_t audioTruncated;
+  // Where the packet grid stands (see GridState) and whether the bytes held
+  // wait for more input before anything can be decided about them.
+  uint16_t grid;
+  uint16_t pending;
+  // The packet at the front of the window directly follows a packet of
+  // plausible header (no bytes were skipped in between).
+  uint16_t afterPacket;
 };
 
 namespace {
@@ -94,33 +101,136 @@ uint32_t report(const PESAssembly& a, TSDemuxOutput* out) {
   return extra;
 }
 
-// Runs packets from the window until a PES is complete or the window is empty.
+// The packet grid of a context. A fresh context expects a packet at the
+// front of its input. Once a packet has been taken the next one is expected
+// 192 bytes further on, and only its sync byte is checked: the clean path
+// costs one comparison per packet. When the sync byte is missing there, the
+// grid is looked for again (see regain_grid).
+enum GridState : uint16_t { kGridFresh = 0, kGridHeld = 1, kGridSearching = 2 };
+
+constexpr int32_t kSyncOffset = 4;       // the sync byte within a source packet
+constexpr int32_t kHeaderBytes = 8;      // arrival time stamp and transport header
+constexpr int32_t kGridLookahead = 4;    // grid positions tried past a damaged packet
+
+// A source packet header that can start the grid: the sync byte, and an
+// adaptation_field_control other than the reserved 0.
+inline bool plausible_header(const uint8_t* sourcePacket) {
+  return sourcePacket[kSyncOffset] == 0x47 && (sourcePacket[kSyncOffset + 3] & 0x30) != 0;
+}
+
+enum class Regain { kFound, kWait };
+
+// Finds where the grid goes on in the `held` bytes at `p`, the packet at p
+// having no sync byte (kGridHeld) or the search having begun at p
+// (kGridSearching); *skip receives the bytes to drop before the packet found,
+// or before the bytes to keep when more input is needed to decide. Every
+// decision depends only on the bytes from p on, never on how they were cut
+// into offers, so that a reader that starts at a recorded packet meets the
+// same packets as the import that recorded it.
+// - Grid held: a damaged packet on the grid is dropped whole when one of the
+//   next grid positions has a plausible header.
+// - Otherwise the first position x with a plausible header that a second
+//   plausible header follows 192 bytes on.
+Regain regain_grid(const uint8_t* p, int32_t held, GridState* state, int32_t* skip) {
+  if (*state == kGridHeld) {
+    for (int32_t k = 1; k <= kGridLookahead; ++k) {
+      const int32_t pos = k * kTSSourcePacketSize;
+      if (pos + kHeaderBytes > held) {
+        *skip = 0;
+        return Regain::kWait;
+      }
+      if (plausible_header(p + pos)) {
+        *skip = pos;
+        return Regain::kFound;
+      }
+    }
+    *state = kGridSearching;
+    p += 1;  // the packet on the lost grid is not a candidate
+    held -= 1;
+    *skip = 1;
+  } else {
+    *skip = 0;
+  }
+  int32_t x = 0;
+  for (;;) {
+    if (x + kHeaderBytes > held) break;
+    const void* hit = std::memchr(p + x + kSyncOffset, 0x47, size_t(held - x - kSyncOffset));
+    if (hit == nullptr) {
+      x = held - kSyncOffset;  // the bytes before can start no packet
+      break;
+    }
+    x = int32_t(static_cast<const uint8_t*>(hit) - p) - kSyncOffset;
+    if (x + kTSSourcePacketSize + kHeaderBytes > held) break;  // cannot confirm yet
+    if (plausible_header(p + x) && plausible_header(p + x + kTSSourcePacketSize)) {
+      *skip += x;
+      return Regain::kFound;
+    }
+    ++x;
+  }
+  if (x < 0) x = 0;
+  *skip += x;
+  return Regain::kWait;
+}
+
+// Runs packets from the window until a PES is complete or the bytes held
+// cannot be used without more input (then `pending` is set and they stay).
 void scan(TSDemuxContext* c) {
   PESScanner& s = c->scanner;
   const PESAssembly video = video_assembly(c);
   const PESAssembly audio = audio_assembly(c);
   tsdemux::PacketLayout layout;
-  while (s.size - s.used > 0) {
-    if (s.size - s.used < kTSSourcePacketSize) {
-      s.used = s.size;  // a trailing piece of a packet (truncated recording): dropped
-      break;
-    }
-    const uint8_t* packet = s.pBuffer + s.used + 4;
-    if (packet[0] != 0x47) {  // lost sync: skip the whole source packet
+  // Kept in locals: the payload copies may alias anything, and the clean
+  // path should not reload them.
+  GridState grid = static_cast<GridState>(c->grid);
+  bool afterPacket = c->afterPacket != 0;
+  bool pending = false;
+  for (;;) {
+    const int32_t held = s.size - s.used;
+    const uint8_t* front = s.pBuffer + s.used;
+    if (grid == kGridHeld && held >= kTSSourcePacketSize && front[kSyncOffset] == 0x47) {
+      // On the grid: the clean path.
+      const uint8_t* packet = front + kSyncOffset;
+      tsdemux::read_packet_layout(packet, &layout);
+      const PESAssembly* a = layout.pid == kTSVideoPID   ? &video
+                             : layout.pid == kTSAudioPID ? &audio
+                                                         : nullptr;
+      if (a != nullptr && !take_packet(*a, packet, layout)) {
+        c->status |= a->completeBit;
+        break;
+      }
       s.used += kTSSourcePacketSize;
+      afterPacket = (packet[3] & 0x30) != 0;
       continue;
     }
-    tsdemux::read_packet_layout(packet, &layout);
-    const PESAssembly* a = layout.pid == kTSVideoPID   ? &video
-                           : layout.pid == kTSAudioPID ? &audio
-                                                       : nullptr;
-    if (a != nullptr && !take_packet(*a, packet, layout)) {
-      c->status |= a->completeBit;
+    if (held <= 0) break;
+    if (grid == kGridFresh) {
+      if (held < kHeaderBytes) {
+        pending = true;
+        break;
+      }
+      afterPacket = false;
+      grid = plausible_header(front) ? kGridHeld : kGridSearching;
+      continue;
+    }
+    // The rest of the packet (or its sync byte) is still to come.
+    if (grid == kGridHeld && (held <= kSyncOffset || front[kSyncOffset] == 0x47)) {
+      pending = true;
       break;
     }
-    s.used += kTSSourcePacketSize;
+    int32_t skip = 0;
+    const Regain r = regain_grid(front, held, &grid, &skip);
+    s.used += skip;
+    if (r == Regain::kWait) {
+      pending = true;
+      break;
+    }
+    grid = kGridHeld;
+    afterPacket = false;
   }
   if (s.used >= s.size) s.used = s.size = 0;
+  c->grid = grid;
+  c->afterPacket = afterPacket ? 1 : 0;
+  c->pending = pending ? 1 : 0;
 }
 
 }  // namespace
@@ -172,12 +282,15 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
   if (out == nullptr || ctx == nullptr) return kTSStatusNoOutput;
 
   PESScanner& s = ctx->scanner;
-  if (s.size - s.used > 0) {
+  // Bytes that wait for the rest of a packet do not hold the input back:
+  // the next offer is appended to them.
+  const int32_t held = s.size - s.used;
+  if (held > 0 && !ctx->pending) {
     ctx->status = kTSStatusHeld;
     scan(ctx);
   } else if (length <= 0) {
     ctx->status = kTSStatusNeedInput;
-  } else if (length >= kTSInputWindowSize) {
+  } else if (length > kTSInputWindowSize - 1 - (held > 0 ? held : 0)) {
     ctx->status = kTSStatusRefused;
   } else {
     ctx->status = kTSStatusConsumed;
@@ -195,4 +308,17 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
   ctx->status = status;
   out->status = status;
   return status;
+}
+
+int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
+  if (ctx == nullptr || out == nullptr) return 0;
+  const int32_t held = ctx->scanner.size - ctx->scanner.used;
+  out->heldBytes = held > 0 ? held : 0;
+  out->afterPacket = ctx->afterPacket;
+  out->videoStarted = ctx->videoSize > 0 ? 1 : 0;
+  out->bPTS = ctx->videoBPTS;
+  out->PTS = ctx->videoPTS;
+  out->bDTS = ctx->videoBDTS;
+  out->DTS = ctx->videoDTS;
+  return 1;
 }

@@ -163,14 +163,38 @@ TSDemuxContext* TSOpenDemuxLib();
 int32_t TSCloseDemuxLib(TSDemuxContext* ctx);
 
 // Offers `length` bytes of source packets (taken only when the context holds
-// nothing) and runs until one PES is complete or the held data run out.
-// Returns the status bits, also stored in out->status. Protocol: offer new
-// data only after a status with kTSStatusNeedInput; otherwise call again with
-// length 0 (data still non-NULL) until the held data are drained. Each call
-// reports at most one PES. A source packet whose sync byte is not 0x47 is
-// skipped whole; a trailing piece shorter than a source packet is dropped.
+// nothing it can use) and runs until one PES is complete or the held data run
+// out. Returns the status bits, also stored in out->status. Protocol: offer
+// new data only after a status with kTSStatusNeedInput; otherwise call again
+// with length 0 (data still non-NULL) until the held data are drained. Each
+// call reports at most one PES.
+//
+// Input need not be cut at packet boundaries: the piece of a packet at the
+// end of an offer waits for the rest, and a context asks for input while it
+// holds only such bytes. The packet grid (a 0x47 sync byte 4 bytes into every
+// 192-byte source packet) is found wherever it is lost: at the start (bytes
+// in front of the first packet), after a damaged stretch and after a cut (a
+// part packet followed by whole ones). A damaged packet on the grid is
+// dropped whole. Which packets are taken depends only on the bytes, never on
+// how they are cut into offers.
 uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* out,
                           TSDemuxContext* ctx);
+
+// What a context holds between calls.
+struct TSDemuxPending {
+  int32_t heldBytes;     // bytes offered and not yet consumed; after a report,
+                         // the packet that starts the next PES is first among them
+  uint16_t afterPacket;  // 1: the first packet held directly follows a packet
+                         // (192 bytes before it), 0: bytes were skipped there
+  uint16_t videoStarted; // a video PES is being assembled; its time stamps:
+  uint16_t bPTS;
+  int64_t PTS;
+  uint16_t bDTS;
+  int64_t DTS;
+};
+
+// Fills `out`; returns 1, or 0 for a NULL argument.
+int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out);
 
 // Compacts the window (drops the consumed bytes), then appends
 // min(window room, length) bytes; returns that count (0 or less when nothing

@@ -30,7 +30,7 @@ size_t CameraUuidOffset(const Bytes& stream, int picture) {
 
 }  // namespace
 
-TEST(ImporterDamage, PictureWithUnreadableCameraDataTakesItsNeighboursTimeCode) {
+TEST(TimecodeDamage, PictureWithUnreadableCameraDataTakesItsNeighboursTimeCode) {
   struct Case {
     const char* what;
     std::vector<int> pictures;  // decode order
