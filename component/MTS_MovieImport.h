@@ -113,6 +113,14 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t videoEndDTS;
   int64_t soundEndPTS;
   std::vector<int32_t>* tcList;
+  // Time codes of pictures whose camera data cannot be read follow from their
+  // neighbours: tcAnchor is the frame number less the picture count (PTS in
+  // frames) of the latest picture read, valid once tcAnchorValid is set.
+  // Until then the last tcPending entries of tcList are picture counts of
+  // such pictures, turned into frame numbers by the first picture read.
+  uint8_t tcAnchorValid;
+  int32_t tcAnchor;
+  int32_t tcPending;
   // The alias record MovieImportFile made for an idle import, released with
   // the import.
   Handle sourceAlias;
@@ -254,13 +262,13 @@ int32_t FirstSliceSpan(const uint8_t* buffer, int32_t length, int32_t firstSlice
 int32_t LPCMBytesPerSample(uint32_t bitsPerSample);
 int32_t LPCMFramesOf(int32_t audioSize, const LPCMStreamInfo& info);
 
-// The AC-3 decoder as the importer uses it: the header of the frame at
-// `data`, then one decode into pcmBuffer giving its PCM bytes and the
-// stream's channel configuration.
+// The AC-3 decoder as the importer uses it. DecodeAC3Frame gives the PCM
+// bytes and the channel configuration of the first whole frame in `data`
+// from its header alone (-3 when there is none, -1 without a decoder), so a
+// frame whose audio does not decode counts like the rest; AC3FrameByteSize
+// is the size of the last frame header read.
 MTS_AC3Decoder* AC3Open();
 void AC3Close(MTS_AC3Decoder* decoder);
-int32_t AC3ReadHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size);
-int32_t AC3DecodeFrame(MTS_MovieImportGlobalsRecord* store, int32_t* pcmBytes, int32_t* channelConfig);
 int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store);
 int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
                        int32_t* channelConfig);
