@@ -14,13 +14,17 @@
 // Prediction layouts: 4x4 = 16 bytes (stride 4); 8x8 = 64 bytes (stride 8);
 // 16x16 = 256 bytes (stride 16); chroma = four 4x4 blocks of 16 bytes in
 // chroma block order ((0,0), (4,0), (0,4), (4,4)), each with stride 4.
+// A predictor reads no sample outside left[-1 .. n-1] and top[-1 .. 2n-1]
+// (top[-1 .. n-1] for 16x16 and chroma), and writes only its block.
 #pragma once
 
 #include <cstdint>
 
 using IntraPredictor = void (*)(uint8_t* pred, const uint8_t* left, const uint8_t* top);
 
-// The predictor tables of one instruction set. fp_intra_prediction holds the
+// The kernel table of one instruction set (or of the plain reference): the
+// predictors, and the residual adders the combination routines below call.
+// fp_intra_prediction holds the
 // luma tables: 4x4 and 8x8 indexed by Intra4x4PredMode / Intra8x8PredMode
 // (0 vertical .. 8 horizontal up), 16x16 by (MbTypeCode - 65) mod 4;
 // fp_intra_chroma_prediction is indexed by intra_chroma_pred_mode (0 DC,
@@ -30,6 +34,7 @@ struct IntraLumaPredictors {
   IntraPredictor size8x8[9];
   IntraPredictor size16x16[4];
 };
+
 // Residual addition: dst rows (dst + y * pitch) = clip(pred + res) to 0..255,
 // exact for every 16-bit residual. pred and res of a 4x4 or 8x8 block are
 // raster with a row stride of 4 or 8; of 16x16 pred is raster (stride 16)
