@@ -20,6 +20,8 @@
 
 #include <cstdint>
 
+#include "vpDispatch.h"
+
 using IntraPredictor = void (*)(uint8_t* pred, const uint8_t* left, const uint8_t* top);
 
 // The kernel table of one instruction set (or of the plain reference): the
@@ -114,7 +116,7 @@ extern const IntraPredictionDsp* const intra_prediction_dsp_arraddr[4];
 // SSE2 until a selection, or the one VP_FORCE_VARIANT names). The tables are
 // constant, so any thread may call this at any time; a caller may keep the
 // reference for as long as it likes.
-const IntraPredictionDsp& intra_prediction_dsp();
+inline const IntraPredictionDsp& intra_prediction_dsp() { return *vpSelect(intra_prediction_dsp_arraddr); }
 
 // Dispatchers. A mode outside its table, or a mode whose required side is
 // null, predicts DC from the sides that are present (never a call through a
