@@ -2,7 +2,8 @@
 // image).
 //
 // Each public primitive `name` exists three times, as `sse2_name`,
-// `ssse3_name` and `sse41_name`, with one signature. Its table
+// `ssse3_name` and `sse41_name`, with one signature (the three members come
+// from one body compiled per instruction set: vpVariant.h). Its table
 // `name_arraddr` holds four member addresses, indexed by the process-wide
 // variant index:
 //
