@@ -450,11 +450,12 @@ void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool 
   const EdgeQp inner = edge_qp(cur, cur);
   const EdgeQp qpLeft = left ? edge_qp(cur, left) : inner, qpAbove = above ? edge_qp(cur, above) : inner;
   const uint8_t qpV[2] = {qpLeft.y, inner.y}, qpH[2] = {qpAbove.y, inner.y};
-  filter_luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
+  const DeblockDsp& dsp = deblock_dsp();
+  dsp.luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
                          qpH, offsets);
   const uint8_t qpCV[2][2] = {{qpLeft.cb, qpLeft.cr}, {inner.cb, inner.cr}};
   const uint8_t qpCH[2][2] = {{qpAbove.cb, qpAbove.cr}, {inner.cb, inner.cr}};
-  filter_chroma_macroblock(cb, cr, chromaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr,
+  dsp.chroma_macroblock(cb, cr, chromaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr,
                            qpCV, qpCH, offsets);
 }
 

@@ -1,0 +1,115 @@
+// Plain reference of the deblocking edge filter kernels: the standard's
+// formulas one line at a time.
+#include <cstdlib>
+
+#include "deblock_filters.h"
+
+namespace {
+
+inline int clip3(int lo, int hi, int v) { return v < lo ? lo : v > hi ? hi : v; }
+
+inline int index_a(uint8_t qPav, const int8_t* offsets) { return clip3(0, 51, qPav + offsets[0]); }
+inline int index_b(uint8_t qPav, const int8_t* offsets) { return clip3(0, 51, qPav + offsets[1]); }
+
+// Line i of an edge from q0: along the edge a line is a row (vertical edge)
+// or a column; `step` crosses the edge.
+inline uint8_t* line_at(uint8_t* q0, ptrdiff_t pitch, bool vertical, int i) {
+  return vertical ? q0 + i * pitch : q0 + i;
+}
+
+void edge_lines(uint8_t* q0, ptrdiff_t pitch, bool vertical, int lines, uint8_t bS, uint8_t qPav,
+                const int8_t* offsets, bool chroma) {
+  for (int i = 0; i < lines; ++i)
+    c_deblock_line(line_at(q0, pitch, vertical, i), vertical ? 1 : pitch, bS, index_a(qPav, offsets),
+                   index_b(qPav, offsets), chroma);
+}
+
+void luma_lines(uint8_t* q0, ptrdiff_t pitch, bool vertical, int lines, uint8_t bS, uint8_t qPav,
+                const int8_t* offsets) {
+  edge_lines(q0, pitch, vertical, lines, bS, qPav, offsets, false);
+}
+
+void chroma_lines(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, bool vertical, int lines, uint8_t bS, uint8_t qPavCb,
+                  uint8_t qPavCr, const int8_t* offsets) {
+  edge_lines(cb, pitch, vertical, lines, bS, qPavCb, offsets, true);
+  edge_lines(cr, pitch, vertical, lines, bS, qPavCr, offsets, true);
+}
+
+// One edge of `lines` lines with bS[k] for each group of lines / 4.
+void strength_edge(uint8_t* q0, ptrdiff_t pitch, bool vertical, int lines, const uint8_t bS[4], uint8_t qPav,
+                   const int8_t* offsets, bool chroma) {
+  const int per = lines / 4;
+  for (int k = 0; k < 4; ++k)
+    if (bS[k]) edge_lines(line_at(q0, pitch, vertical, per * k), pitch, vertical, per, bS[k], qPav, offsets, chroma);
+}
+
+void luma_macroblock(uint8_t* y, ptrdiff_t pitch, const uint8_t (*vbs)[4], const uint8_t (*hbs)[4],
+                     const uint8_t qpV[2], const uint8_t qpH[2], const int8_t* offsets) {
+  for (int e = 0; vbs && e < 4; ++e) strength_edge(y + 4 * e, pitch, true, 16, vbs[e], qpV[e ? 1 : 0], offsets, false);
+  for (int e = 0; hbs && e < 4; ++e)
+    strength_edge(y + 4 * e * pitch, pitch, false, 16, hbs[e], qpH[e ? 1 : 0], offsets, false);
+}
+
+void chroma_macroblock(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t (*vbs)[4], const uint8_t (*hbs)[4],
+                       const uint8_t (*qpV)[2], const uint8_t (*qpH)[2], const int8_t* offsets) {
+  uint8_t* planes[2] = {cb, cr};
+  for (int h = 0; h < 2; ++h) {
+    for (int e = 0; vbs && e < 4; e += 2)
+      strength_edge(planes[h] + 2 * e, pitch, true, 8, vbs[e], qpV[e ? 1 : 0][h], offsets, true);
+    for (int e = 0; hbs && e < 4; e += 2)
+      strength_edge(planes[h] + 2 * e * pitch, pitch, false, 8, hbs[e], qpH[e ? 1 : 0][h], offsets, true);
+  }
+}
+
+}  // namespace
+
+void c_deblock_line(uint8_t* q0, ptrdiff_t step, int bS, int indexA, int indexB, bool chroma) {
+  const int alpha = AlphaTable[indexA], beta = BetaTable[indexB];
+  int p[4] = {}, q[4] = {};
+  const int n = chroma ? 2 : 4;
+  for (int k = 0; k < n; ++k) p[k] = q0[-(k + 1) * step], q[k] = q0[k * step];
+  if (!(std::abs(p[0] - q[0]) < alpha && std::abs(p[1] - p[0]) < beta && std::abs(q[1] - q[0]) < beta)) return;
+  const bool ap = !chroma && std::abs(p[2] - p[0]) < beta, aq = !chroma && std::abs(q[2] - q[0]) < beta;
+  int P[4], Q[4];
+  for (int k = 0; k < 4; ++k) P[k] = p[k], Q[k] = q[k];
+  if (bS < 4) {
+    const int tc0 = ClipTable[5 * indexA + bS];
+    const int tc = chroma ? tc0 + 1 : tc0 + ap + aq;
+    const int delta = clip3(-tc, tc, (((Q[0] - P[0]) * 4) + (P[1] - Q[1]) + 4) >> 3);
+    p[0] = clip3(0, 255, P[0] + delta);
+    q[0] = clip3(0, 255, Q[0] - delta);
+    if (ap) p[1] = P[1] + clip3(-tc0, tc0, (P[2] + ((P[0] + Q[0] + 1) >> 1) - (P[1] << 1)) >> 1);
+    if (aq) q[1] = Q[1] + clip3(-tc0, tc0, (Q[2] + ((P[0] + Q[0] + 1) >> 1) - (Q[1] << 1)) >> 1);
+  } else {
+    const bool small = std::abs(P[0] - Q[0]) < ((alpha >> 2) + 2);
+    if (ap && small) {
+      p[0] = (P[2] + 2 * P[1] + 2 * P[0] + 2 * Q[0] + Q[1] + 4) >> 3;
+      p[1] = (P[2] + P[1] + P[0] + Q[0] + 2) >> 2;
+      p[2] = (2 * P[3] + 3 * P[2] + P[1] + P[0] + Q[0] + 4) >> 3;
+    } else {
+      p[0] = (2 * P[1] + P[0] + Q[1] + 2) >> 2;
+    }
+    if (aq && small) {
+      q[0] = (P[1] + 2 * P[0] + 2 * Q[0] + 2 * Q[1] + Q[2] + 4) >> 3;
+      q[1] = (P[0] + Q[0] + Q[1] + Q[2] + 2) >> 2;
+      q[2] = (2 * Q[3] + 3 * Q[2] + Q[1] + Q[0] + P[0] + 4) >> 3;
+    } else {
+      q[0] = (2 * Q[1] + Q[0] + P[1] + 2) >> 2;
+    }
+  }
+  for (int k = 0; k < n; ++k)
+    q0[-(k + 1) * step] = static_cast<uint8_t>(p[k]), q0[k * step] = static_cast<uint8_t>(q[k]);
+}
+
+void c_deblock_luma_row(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets) {
+  c_deblock_line(q0, 1, bS, index_a(qPav, offsets), index_b(qPav, offsets), false);
+}
+
+void c_deblock_chroma_row(uint8_t* cb, uint8_t* cr, uint8_t bS, uint8_t qPavCb, uint8_t qPavCr,
+                          const int8_t* offsets) {
+  c_deblock_line(cb, 1, bS, index_a(qPavCb, offsets), index_b(qPavCb, offsets), true);
+  c_deblock_line(cr, 1, bS, index_a(qPavCr, offsets), index_b(qPavCr, offsets), true);
+}
+
+const DeblockDsp c_deblock_dsp = {&luma_lines,        &chroma_lines,        &luma_macroblock,
+                                  &chroma_macroblock, &c_deblock_luma_row, &c_deblock_chroma_row};
