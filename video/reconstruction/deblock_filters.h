@@ -17,6 +17,24 @@ extern const uint8_t BetaTable[52];
 // column 4 repeats column 3.
 extern const uint8_t ClipTable[52 * 5];
 
+// The motion of a macroblock's 16 blocks in raster order (block 4y + x), as
+// the strength kernels compare it: ids = first picture | second << 16 (the
+// pictures a block predicts from; second 0x100 for a one-list block), mvA
+// and mvB the vectors toward them (mvB 0 for one list). Two blocks have the
+// same motion when pictures and vectors match as they are or with the pairs
+// swapped; which list a picture came from does not matter.
+struct BlockMotion {
+  alignas(16) uint32_t ids[16];
+  alignas(16) int16_t mvA[16][2];
+  alignas(16) int16_t mvB[16][2];
+};
+// The last row of blocks of a macroblock, as the macroblock below compares it.
+struct BlockRowMotion {
+  alignas(16) uint32_t ids[4];
+  alignas(16) int16_t mvA[4][2];
+  alignas(16) int16_t mvB[4][2];
+};
+
 // The edge filter kernels of one instruction set (or of the plain
 // reference). vertical: the edge is a column, its lines are rows.
 struct DeblockDsp {
@@ -46,6 +64,24 @@ struct DeblockDsp {
   // then Cr.
   void (*luma_row)(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets);
   void (*chroma_row)(uint8_t* cb, uint8_t* cr, uint8_t bS, uint8_t qPavCb, uint8_t qPavCr, const int8_t* offsets);
+
+  // Strength kernels. block_motion: the motion of a macroblock from its
+  // per-quadrant prediction flags, per-block picture ids and vectors (block
+  // order luma4x4BlkIdx); false, with `out` unspecified, when a quadrant
+  // predicts from neither list.
+  bool (*block_motion)(const uint8_t predFlagL0[4], const uint8_t predFlagL1[4], const uint8_t refIdL0[16],
+                       const uint8_t refIdL1[16], const int16_t (*mvL0)[2], const int16_t (*mvL1)[2],
+                       BlockMotion* out);
+  // bS from motion and coefficients for the four edges of each direction,
+  // vertical[4 * edge + segment] and horizontal likewise: 2 where codedV /
+  // codedH has bit 4 * edge + segment, else 1 where the blocks either side
+  // differ in motion (vectors limitY or more apart vertically, 4
+  // horizontally), else 0. Edge 0 compares with column 3 of `left` and with
+  // `above`. splitV / splitH: whether the middle edge of that direction may
+  // separate motion partitions (when not, it compares as the same motion).
+  void (*motion_strengths)(const BlockMotion* cur, const BlockMotion* left, const BlockRowMotion* above,
+                           unsigned codedV, unsigned codedH, int limitY, bool splitV, bool splitH, uint8_t* vertical,
+                           uint8_t* horizontal);
 };
 
 // The plain reference (the standard's per-line formulas) and the vector

@@ -1,5 +1,5 @@
-// Plain reference of the deblocking edge filter kernels: the standard's
-// formulas one line at a time.
+// Plain reference of the deblocking kernels: the standard's edge filter
+// formulas one line at a time, the motion comparison block by block.
 #include <cstdlib>
 
 #include "deblock_filters.h"
@@ -61,6 +61,61 @@ void chroma_macroblock(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t 
   }
 }
 
+// Raster block r (4y + x) as luma4x4BlkIdx.
+inline int block_index(int r) {
+  const int x = r & 3, y = r >> 2;
+  return 4 * (2 * (y >> 1) + (x >> 1)) + 2 * (y & 1) + (x & 1);
+}
+
+bool block_motion(const uint8_t predFlagL0[4], const uint8_t predFlagL1[4], const uint8_t refIdL0[16],
+                  const uint8_t refIdL1[16], const int16_t (*mvL0)[2], const int16_t (*mvL1)[2], BlockMotion* out) {
+  for (int q = 0; q < 4; ++q)
+    if (!predFlagL0[q] && !predFlagL1[q]) return false;
+  for (int r = 0; r < 16; ++r) {
+    const int b = block_index(r), q = b >> 2;
+    const bool l0 = predFlagL0[q] != 0, both = l0 && predFlagL1[q] != 0;
+    const uint32_t first = l0 ? refIdL0[b] : refIdL1[b], second = both ? refIdL1[b] : 0x100u;
+    out->ids[r] = first | second << 16;
+    for (int c = 0; c < 2; ++c) {
+      out->mvA[r][c] = l0 ? mvL0[b][c] : mvL1[b][c];
+      out->mvB[r][c] = both ? mvL1[b][c] : 0;
+    }
+  }
+  return true;
+}
+
+inline bool near(const int16_t* a, const int16_t* b, int limitY) {
+  return std::abs(a[0] - b[0]) < 4 && std::abs(a[1] - b[1]) < limitY;
+}
+
+inline bool same_motion(uint32_t qId, const int16_t* qA, const int16_t* qB, uint32_t pId, const int16_t* pA,
+                        const int16_t* pB, int limitY) {
+  const uint32_t swapped = pId >> 16 | pId << 16;
+  return (qId == pId && near(qA, pA, limitY) && near(qB, pB, limitY)) ||
+         (qId == swapped && near(qA, pB, limitY) && near(qB, pA, limitY));
+}
+
+void motion_strengths(const BlockMotion* cur, const BlockMotion* left, const BlockRowMotion* above, unsigned codedV,
+                      unsigned codedH, int limitY, bool splitV, bool splitH, uint8_t* vertical, uint8_t* horizontal) {
+  for (int e = 0; e < 4; ++e)
+    for (int k = 0; k < 4; ++k) {
+      const int qv = 4 * k + e, qh = 4 * e + k;  // q blocks of vertical edge e / horizontal edge e, segment k
+      const bool sameV = (e == 2 && !splitV) ||
+                         (e ? same_motion(cur->ids[qv], cur->mvA[qv], cur->mvB[qv], cur->ids[qv - 1], cur->mvA[qv - 1],
+                                          cur->mvB[qv - 1], limitY)
+                            : same_motion(cur->ids[qv], cur->mvA[qv], cur->mvB[qv], left->ids[qv + 3],
+                                          left->mvA[qv + 3], left->mvB[qv + 3], limitY));
+      const bool sameH = (e == 2 && !splitH) ||
+                         (e ? same_motion(cur->ids[qh], cur->mvA[qh], cur->mvB[qh], cur->ids[qh - 4], cur->mvA[qh - 4],
+                                          cur->mvB[qh - 4], limitY)
+                            : same_motion(cur->ids[qh], cur->mvA[qh], cur->mvB[qh], above->ids[k], above->mvA[k],
+                                          above->mvB[k], limitY));
+      const int bit = 4 * e + k;
+      vertical[bit] = static_cast<uint8_t>((codedV >> bit) & 1 ? 2 : sameV ? 0 : 1);
+      horizontal[bit] = static_cast<uint8_t>((codedH >> bit) & 1 ? 2 : sameH ? 0 : 1);
+    }
+}
+
 }  // namespace
 
 void c_deblock_line(uint8_t* q0, ptrdiff_t step, int bS, int indexA, int indexB, bool chroma) {
@@ -111,5 +166,6 @@ void c_deblock_chroma_row(uint8_t* cb, uint8_t* cr, uint8_t bS, uint8_t qPavCb, 
   c_deblock_line(cr, 1, bS, index_a(qPavCr, offsets), index_b(qPavCr, offsets), true);
 }
 
-const DeblockDsp c_deblock_dsp = {&luma_lines,        &chroma_lines,        &luma_macroblock,
-                                  &chroma_macroblock, &c_deblock_luma_row, &c_deblock_chroma_row};
+const DeblockDsp c_deblock_dsp = {&luma_lines,         &chroma_lines,         &luma_macroblock,
+                                  &chroma_macroblock,  &c_deblock_luma_row,   &c_deblock_chroma_row,
+                                  &block_motion,       &motion_strengths};

@@ -116,6 +116,66 @@ TEST(DeblockDsp, MacroblockKernelsMatchTheReference) {
   }
 }
 
+// The strength kernels: prediction flags of every combination (a quadrant
+// with neither list included), few picture ids so that blocks often match,
+// straight or swapped; vectors near the limits, and the 16-bit extremes.
+TEST(DeblockDsp, StrengthKernelsMatchTheReference) {
+  std::mt19937 rng(2029);
+  auto vector = [&](int16_t base) -> int16_t {
+    switch (rng() % 4) {
+      case 0: return base;
+      case 1: return static_cast<int16_t>(base + static_cast<int>(rng() % 9) - 4);
+      case 2: return static_cast<int16_t>(rng());
+      default: return (rng() & 1) ? INT16_MAX : INT16_MIN;
+    }
+  };
+  const auto variants = checkasm::members<Table>(&sse2_deblock_dsp, &ssse3_deblock_dsp, &sse41_deblock_dsp);
+  for (int trial = 0; trial < 20000; ++trial) {
+    uint8_t f0[4], f1[4], id0[16], id1[16];
+    int16_t mv0[16][2], mv1[16][2];
+    for (int q = 0; q < 4; ++q) {
+      const unsigned use = trial % 8 == 0 ? rng() % 4 : 1 + rng() % 3;  // 0: neither list
+      f0[q] = use & 1, f1[q] = (use >> 1) & 1;
+    }
+    const int16_t base = vector(0);
+    for (int b = 0; b < 16; ++b) {
+      id0[b] = static_cast<uint8_t>(rng() % 3), id1[b] = static_cast<uint8_t>(rng() % 3);
+      for (int c = 0; c < 2; ++c) mv0[b][c] = vector(base), mv1[b][c] = vector(base);
+    }
+    BlockMotion want[2], got;
+    BlockRowMotion above;
+    const bool valid = c_deblock_dsp.block_motion(f0, f1, id0, id1, mv0, mv1, &want[0]);
+    for (const auto& m : variants) {
+      ASSERT_EQ(valid, m.fn->block_motion(f0, f1, id0, id1, mv0, mv1, &got)) << m.name << " trial " << trial;
+      if (valid) {
+        ASSERT_EQ(0, std::memcmp(&want[0], &got, sizeof got)) << m.name << " motion, trial " << trial;
+      }
+    }
+    if (!valid) continue;
+    // The neighbours: another macroblock's motion (or this one's, shifted).
+    std::memcpy(&want[1], &want[0], sizeof want[1]);
+    for (int r = 0; r < 16; ++r) {
+      if (rng() % 3) continue;
+      want[1].ids[r] = rng() % 4 | (rng() % 2 ? 0x100u : rng() % 3) << 16;
+      want[1].mvA[r][1] = vector(base);
+    }
+    for (int k = 0; k < 4; ++k) {
+      above.ids[k] = want[1].ids[4 * k + 1];
+      for (int c = 0; c < 2; ++c) above.mvA[k][c] = want[1].mvA[k][c], above.mvB[k][c] = want[1].mvB[k][c];
+    }
+    const unsigned codedV = rng() & (trial % 3 ? 0xFFFFu : 0u), codedH = rng() & 0xFFFFu;
+    const int limitY = trial & 1 ? 4 : 2;
+    const bool splitV = rng() & 1, splitH = rng() & 1;
+    uint8_t wantBs[2][16], gotBs[2][16];
+    c_deblock_dsp.motion_strengths(&want[0], &want[1], &above, codedV, codedH, limitY, splitV, splitH, wantBs[0],
+                                   wantBs[1]);
+    for (const auto& m : variants) {
+      m.fn->motion_strengths(&want[0], &want[1], &above, codedV, codedH, limitY, splitV, splitH, gotBs[0], gotBs[1]);
+      ASSERT_EQ(0, std::memcmp(wantBs, gotBs, sizeof gotBs)) << m.name << " strengths, trial " << trial;
+    }
+  }
+}
+
 TEST(DeblockDsp, DispatchPicksTheVariantTable) {
   EXPECT_EQ(&deblock_dsp(), deblock_dsp_arraddr[vpVariantIndex.load() & 3u]);
   EXPECT_EQ(deblock_dsp_arraddr[0], &sse2_deblock_dsp);
