@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 
 jobs=$(nproc)
+echo "== intrinsics"
+scripts/check_intrinsics.sh
 for preset in release asan; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
