@@ -2,8 +2,6 @@
 // the inverse transform kernels: which blocks of a macroblock to transform.
 #include "transforms.h"
 
-#include "vpDispatch.h"
-
 namespace {
 
 // normAdjust4x4 and normAdjust8x8, raster order.
@@ -69,8 +67,6 @@ uint32_t InverseHadamardLumaDC(int16_t* luma_coeff, const int16_t* dc, int16_t s
 
 const TransformDsp* const transform_dsp_arraddr[4] = {&sse2_transform_dsp, &sse2_transform_dsp, &ssse3_transform_dsp,
                                                      &sse41_transform_dsp};
-
-const TransformDsp& transform_dsp() { return *vpSelect(transform_dsp_arraddr); }
 
 uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask) {
   const auto pair = transform_dsp().inverse_4x4_pair;

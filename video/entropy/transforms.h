@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "vpDispatch.h"
+
 // LevelScale tables of a slice from its weight matrices (raster order, as the
 // parameter sets keep them): ls4x4[t][m][4x + y] = weight4x4[t][4y + x] x
 // normAdjust4x4[m][4y + x] for t = intra Y, Cb, Cr, inter Y, Cb, Cr, and
@@ -38,7 +40,7 @@ extern const TransformDsp sse41_transform_dsp;
 extern const TransformDsp* const transform_dsp_arraddr[4];
 // The kernels of the variant the process runs (SSE2 until a selection, or
 // the one VP_FORCE_VARIANT names).
-const TransformDsp& transform_dsp();
+inline const TransformDsp& transform_dsp() { return *vpSelect(transform_dsp_arraddr); }
 
 // 4x4 inverse transforms of the luma blocks the mask selects, by pairs
 // (4q, 4q+1) and (4q+2, 4q+3); column-major in, raster out.

@@ -3,8 +3,6 @@
 // variant.
 #include "deblock_filters.h"
 
-#include "vpDispatch.h"
-
 const uint8_t AlphaTable[52] = {
     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,   0,   0,   0,   0,   0,   4,   4,
     5,  6,  7,  8,  9,  10, 12, 13, 15, 17, 20,  22,  25,  28,  32,  36,  40,  45,
@@ -71,8 +69,6 @@ const uint8_t ClipTable[52 * 5] = {
 
 const DeblockDsp* const deblock_dsp_arraddr[4] = {&sse2_deblock_dsp, &sse2_deblock_dsp, &ssse3_deblock_dsp,
                                                   &sse41_deblock_dsp};
-
-const DeblockDsp& deblock_dsp() { return *vpSelect(deblock_dsp_arraddr); }
 
 void FilteringProcessVerticalLuma8x8(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets) {
   deblock_dsp().luma_lines(q0, pitch, true, 8, bS, qPav, offsets);

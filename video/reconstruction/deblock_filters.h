@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vpDispatch.h"
+
 // alpha'(indexA) and beta'(indexB) for 8-bit samples.
 extern const uint8_t AlphaTable[52];
 extern const uint8_t BetaTable[52];
@@ -95,7 +97,7 @@ extern const DeblockDsp sse41_deblock_dsp;
 extern const DeblockDsp* const deblock_dsp_arraddr[4];
 // The kernels of the variant the process runs (SSE2 until a selection, or
 // the one VP_FORCE_VARIANT names).
-const DeblockDsp& deblock_dsp();
+inline const DeblockDsp& deblock_dsp() { return *vpSelect(deblock_dsp_arraddr); }
 
 // The reference's single-row kernels, which every table shares.
 void c_deblock_luma_row(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets);
