@@ -253,7 +253,7 @@ void FilteringProcessForHorizontalEdges3(uint8_t* luma, const MacroblockRecord* 
   run_edge(false, 3, luma, nullptr, nullptr, cur, cur, offsets, lumaPitch, 0);
 }
 
-BottomRowMotion bottom_row(const MacroblockMotion& m) {
+static BottomRowMotion bottom_row(const MacroblockMotion& m) {
   BottomRowMotion r;
   std::memcpy(r.row.ids, m.motion.ids + 12, sizeof r.row.ids);
   std::memcpy(r.row.mvA, m.motion.mvA + 12, sizeof r.row.mvA);

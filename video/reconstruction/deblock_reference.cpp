@@ -11,6 +11,53 @@ inline int clip3(int lo, int hi, int v) { return v < lo ? lo : v > hi ? hi : v; 
 inline int index_a(uint8_t qPav, const int8_t* offsets) { return clip3(0, 51, qPav + offsets[0]); }
 inline int index_b(uint8_t qPav, const int8_t* offsets) { return clip3(0, 51, qPav + offsets[1]); }
 
+// One line across the edge: s points at q0, `across` steps from q0 to q1;
+// only the samples the filter changes are written.
+[[gnu::always_inline]] inline void filter_line(uint8_t* s, ptrdiff_t across, int bS, int alpha, int beta, int tc0,
+                                              bool chroma) {
+  const int p0 = s[-across], p1 = s[-2 * across];
+  const int q0 = s[0], q1 = s[across];
+  if (!(std::abs(p0 - q0) < alpha && std::abs(p1 - p0) < beta && std::abs(q1 - q0) < beta)) return;
+  const int p2 = chroma ? 0 : s[-3 * across], q2 = chroma ? 0 : s[2 * across];
+  const bool ap = !chroma && std::abs(p2 - p0) < beta;
+  const bool aq = !chroma && std::abs(q2 - q0) < beta;
+  if (bS < 4) {
+    const int tc = chroma ? tc0 + 1 : tc0 + ap + aq;
+    const int delta = clip3(-tc, tc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
+    s[-across] = static_cast<uint8_t>(clip3(0, 255, p0 + delta));
+    s[0] = static_cast<uint8_t>(clip3(0, 255, q0 - delta));
+    const int mid = (p0 + q0 + 1) >> 1;
+    if (ap) s[-2 * across] = static_cast<uint8_t>(p1 + clip3(-tc0, tc0, (p2 + mid - 2 * p1) >> 1));
+    if (aq) s[across] = static_cast<uint8_t>(q1 + clip3(-tc0, tc0, (q2 + mid - 2 * q1) >> 1));
+    return;
+  }
+  const bool small = std::abs(p0 - q0) < ((alpha >> 2) + 2);
+  if (ap && small) {
+    const int p3 = s[-4 * across];
+    s[-across] = static_cast<uint8_t>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
+    s[-2 * across] = static_cast<uint8_t>((p2 + p1 + p0 + q0 + 2) >> 2);
+    s[-3 * across] = static_cast<uint8_t>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
+  } else {
+    s[-across] = static_cast<uint8_t>((2 * p1 + p0 + q1 + 2) >> 2);
+  }
+  if (aq && small) {
+    const int q3 = s[3 * across];
+    s[0] = static_cast<uint8_t>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
+    s[across] = static_cast<uint8_t>((p0 + q0 + q1 + q2 + 2) >> 2);
+    s[2 * across] = static_cast<uint8_t>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
+  } else {
+    s[0] = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
+  }
+}
+
+// The same with the thresholds of qPav and the offsets.
+[[gnu::always_inline]] inline void filter_line(uint8_t* s, ptrdiff_t across, int bS, uint8_t qPav,
+                                              const int8_t* offsets, bool chroma) {
+  const int indexA = index_a(qPav, offsets);
+  filter_line(s, across, bS, AlphaTable[indexA], BetaTable[index_b(qPav, offsets)],
+              ClipTable[5 * indexA + (bS < 4 ? bS : 0)], chroma);
+}
+
 // Line i of an edge from q0: along the edge a line is a row (vertical edge)
 // or a column; `step` crosses the edge.
 inline uint8_t* line_at(uint8_t* q0, ptrdiff_t pitch, bool vertical, int i) {
@@ -19,9 +66,7 @@ inline uint8_t* line_at(uint8_t* q0, ptrdiff_t pitch, bool vertical, int i) {
 
 void edge_lines(uint8_t* q0, ptrdiff_t pitch, bool vertical, int lines, uint8_t bS, uint8_t qPav,
                 const int8_t* offsets, bool chroma) {
-  for (int i = 0; i < lines; ++i)
-    c_deblock_line(line_at(q0, pitch, vertical, i), vertical ? 1 : pitch, bS, index_a(qPav, offsets),
-                   index_b(qPav, offsets), chroma);
+  for (int i = 0; i < lines; ++i) filter_line(line_at(q0, pitch, vertical, i), vertical ? 1 : pitch, bS, qPav, offsets, chroma);
 }
 
 void luma_lines(uint8_t* q0, ptrdiff_t pitch, bool vertical, int lines, uint8_t bS, uint8_t qPav,
@@ -119,51 +164,17 @@ void motion_strengths(const BlockMotion* cur, const BlockMotion* left, const Blo
 }  // namespace
 
 void c_deblock_line(uint8_t* q0, ptrdiff_t step, int bS, int indexA, int indexB, bool chroma) {
-  const int alpha = AlphaTable[indexA], beta = BetaTable[indexB];
-  int p[4] = {}, q[4] = {};
-  const int n = chroma ? 2 : 4;
-  for (int k = 0; k < n; ++k) p[k] = q0[-(k + 1) * step], q[k] = q0[k * step];
-  if (!(std::abs(p[0] - q[0]) < alpha && std::abs(p[1] - p[0]) < beta && std::abs(q[1] - q[0]) < beta)) return;
-  const bool ap = !chroma && std::abs(p[2] - p[0]) < beta, aq = !chroma && std::abs(q[2] - q[0]) < beta;
-  int P[4], Q[4];
-  for (int k = 0; k < 4; ++k) P[k] = p[k], Q[k] = q[k];
-  if (bS < 4) {
-    const int tc0 = ClipTable[5 * indexA + bS];
-    const int tc = chroma ? tc0 + 1 : tc0 + ap + aq;
-    const int delta = clip3(-tc, tc, (((Q[0] - P[0]) * 4) + (P[1] - Q[1]) + 4) >> 3);
-    p[0] = clip3(0, 255, P[0] + delta);
-    q[0] = clip3(0, 255, Q[0] - delta);
-    if (ap) p[1] = P[1] + clip3(-tc0, tc0, (P[2] + ((P[0] + Q[0] + 1) >> 1) - (P[1] << 1)) >> 1);
-    if (aq) q[1] = Q[1] + clip3(-tc0, tc0, (Q[2] + ((P[0] + Q[0] + 1) >> 1) - (Q[1] << 1)) >> 1);
-  } else {
-    const bool small = std::abs(P[0] - Q[0]) < ((alpha >> 2) + 2);
-    if (ap && small) {
-      p[0] = (P[2] + 2 * P[1] + 2 * P[0] + 2 * Q[0] + Q[1] + 4) >> 3;
-      p[1] = (P[2] + P[1] + P[0] + Q[0] + 2) >> 2;
-      p[2] = (2 * P[3] + 3 * P[2] + P[1] + P[0] + Q[0] + 4) >> 3;
-    } else {
-      p[0] = (2 * P[1] + P[0] + Q[1] + 2) >> 2;
-    }
-    if (aq && small) {
-      q[0] = (P[1] + 2 * P[0] + 2 * Q[0] + 2 * Q[1] + Q[2] + 4) >> 3;
-      q[1] = (P[0] + Q[0] + Q[1] + Q[2] + 2) >> 2;
-      q[2] = (2 * Q[3] + 3 * Q[2] + Q[1] + Q[0] + P[0] + 4) >> 3;
-    } else {
-      q[0] = (2 * Q[1] + Q[0] + P[1] + 2) >> 2;
-    }
-  }
-  for (int k = 0; k < n; ++k)
-    q0[-(k + 1) * step] = static_cast<uint8_t>(p[k]), q0[k * step] = static_cast<uint8_t>(q[k]);
+  filter_line(q0, step, bS, AlphaTable[indexA], BetaTable[indexB], ClipTable[5 * indexA + (bS < 4 ? bS : 0)], chroma);
 }
 
 void c_deblock_luma_row(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets) {
-  c_deblock_line(q0, 1, bS, index_a(qPav, offsets), index_b(qPav, offsets), false);
+  filter_line(q0, 1, bS, qPav, offsets, false);
 }
 
 void c_deblock_chroma_row(uint8_t* cb, uint8_t* cr, uint8_t bS, uint8_t qPavCb, uint8_t qPavCr,
                           const int8_t* offsets) {
-  c_deblock_line(cb, 1, bS, index_a(qPavCb, offsets), index_b(qPavCb, offsets), true);
-  c_deblock_line(cr, 1, bS, index_a(qPavCr, offsets), index_b(qPavCr, offsets), true);
+  filter_line(cb, 1, bS, qPavCb, offsets, true);
+  filter_line(cr, 1, bS, qPavCr, offsets, true);
 }
 
 const DeblockDsp c_deblock_dsp = {&luma_lines,         &chroma_lines,         &luma_macroblock,
