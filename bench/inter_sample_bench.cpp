@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "chroma_dsp.h"
 #include "weighting_dsp.h"
 
 namespace {
@@ -17,8 +18,12 @@ struct Inputs {
   alignas(16) uint16_t a[kSets][256];
   alignas(16) uint16_t b[kSets][256];
   alignas(16) uint16_t out[256];
+  // A chroma plane of 64 x 32 samples with 8-sample margins.
+  alignas(16) uint8_t plane[80 * 32];
+  alignas(16) int16_t chromaOut[64];
   Inputs() {
     std::mt19937 rng(27);
+    for (auto& v : plane) v = static_cast<uint8_t>(rng() & 255);
     for (int s = 0; s < kSets; ++s) {
       for (auto& v : a[s]) v = static_cast<uint16_t>(rng() & 255);
       for (auto& v : b[s]) v = static_cast<uint16_t>(rng() & 255);
@@ -62,18 +67,32 @@ void average(benchmark::State& state, const WeightingDsp* dsp, int width, int ro
   }
 }
 
+// Fractions (dx, dy) cycle through the 64 positions, block origins through
+// the interior of the plane.
+void chroma_bilinear(benchmark::State& state, ChromaBilinearFn fn) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    fn(in.plane + 8, 4 + (k & 31), 4 + (k >> 3 & 15), k & 7, k >> 3 & 7, in.chromaOut, 80, 32, 80);
+    k = (k + 1) & 63;
+    benchmark::ClobberMemory();
+  }
+}
+
 struct Variant {
   const char* label;
   const WeightingDsp* weighting;
+  const ChromaDsp* chroma;
   bool supported;
 };
 
 void register_all() {
   __builtin_cpu_init();
-  const Variant variants[] = {{"c", &c_weighting_dsp, true},
-                              {"sse2", &sse2_weighting_dsp, true},
-                              {"ssse3", &ssse3_weighting_dsp, __builtin_cpu_supports("ssse3") != 0},
-                              {"sse41", &sse41_weighting_dsp, __builtin_cpu_supports("sse4.1") != 0}};
+  const Variant variants[] = {
+      {"c", &c_weighting_dsp, &c_chroma_dsp, true},
+      {"sse2", &sse2_weighting_dsp, &sse2_chroma_dsp, true},
+      {"ssse3", &ssse3_weighting_dsp, &ssse3_chroma_dsp, __builtin_cpu_supports("ssse3") != 0},
+      {"sse41", &sse41_weighting_dsp, &sse41_chroma_dsp, __builtin_cpu_supports("sse4.1") != 0}};
   using Kernel = void (*)(benchmark::State&, const WeightingDsp*, int, int);
   const struct {
     const char* name;
@@ -88,6 +107,11 @@ void register_all() {
                                         std::to_string(size[1]) + "/" + v.label)
                                            .c_str(),
                                        kernel.run, v.weighting, size[0], size[1]);
+  for (int n = 0; n < 3; ++n)
+    for (const Variant& v : variants)
+      if (v.supported)
+        benchmark::RegisterBenchmark(("chroma_bilinear/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
+                                     chroma_bilinear, v.chroma->bilinear[n]);
 }
 
 }  // namespace

@@ -1,0 +1,32 @@
+// Sample kernels of chroma inter prediction, as one table of kernel
+// pointers per instruction set: the bilinear eighth-sample predictors and
+// the chroma residual adders. The decoder's named chroma kernels
+// (GetChromaPrediction_*, CombineChromaSamples_*) call the table of the
+// current variant.
+#pragma once
+
+#include <cstdint>
+
+// Bilinear prediction of a fixed number of rows of 8 samples; the arguments
+// are those of GetChromaPrediction_2Lines and its siblings.
+using ChromaBilinearFn = void (*)(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
+                                  int32_t width, int32_t height, int32_t pitch);
+// Residual adders: those of CombineChromaSamples_8x4 and _4x8 take a block
+// index; the 8x8 and 4x4 ones ignore it.
+using ChromaAddFn = void (*)(const int16_t* residual, uint8_t block, const int16_t* pred, int16_t* out);
+
+struct ChromaDsp {
+  ChromaBilinearFn bilinear[3];  // 2, 4 and 8 rows
+  ChromaAddFn add_8x8, add_8x4, add_4x8, add_4x4;
+};
+
+// The plain reference and the vector variants (one body compiled per set).
+extern const ChromaDsp c_chroma_dsp;
+extern const ChromaDsp sse2_chroma_dsp;
+extern const ChromaDsp ssse3_chroma_dsp;
+extern const ChromaDsp sse41_chroma_dsp;
+
+// Four slots indexed by the primitives' variant index (sse2, sse2, ssse3,
+// sse41), and the table of the current index.
+extern const ChromaDsp* const chroma_dsp_arraddr[4];
+const ChromaDsp& chroma_dsp();
