@@ -5,6 +5,7 @@
 // current variant.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Bilinear prediction of a fixed number of rows of 8 samples; the arguments
@@ -18,6 +19,16 @@ using ChromaAddFn = void (*)(const int16_t* residual, uint8_t block, const int16
 struct ChromaDsp {
   ChromaBilinearFn bilinear[3];  // 2, 4 and 8 rows
   ChromaAddFn add_8x8, add_8x4, add_4x8, add_4x4;
+  // Stores a block of width (2, 4 or 8) x rows samples at dst (rows pitch
+  // apart): Clip(pred + residual), the 16-bit sum wrapping before the clip.
+  // pred holds rows of 8 samples; residual (null: all zero) is the
+  // component's 8x8 residual in 4x4 blocks of 16, read at columns bx.. and
+  // rows by.. of it.
+  void (*put_rows)(uint8_t* dst, std::ptrdiff_t pitch, const int16_t* pred, const int16_t* residual, int32_t bx,
+                   int32_t by, int32_t width, int32_t rows);
+  // Stores the 8x8 block Clip(pred + residual) at dst, prediction and
+  // residual both in 4x4 blocks of 16.
+  void (*put_blocks_8x8)(uint8_t* dst, std::ptrdiff_t pitch, const int16_t* pred, const int16_t* residual);
 };
 
 // The plain reference and the vector variants (one body compiled per set).

@@ -3,12 +3,11 @@
 // to the blocks its macroblock type cuts: one 8x8 block (16x16, P_Skip), two
 // 8x4 or 4x8 partitions, or four 4x4 quadrants (B_Skip, B_Direct_16x16; 2x2
 // blocks when direct motion is kept per 4x4 luma block). Cb is done before Cr.
-#include <emmintrin.h>
-#include <xmmintrin.h>
 
 #include <cstddef>
 #include <cstring>
 
+#include "chroma_dsp.h"
 #include "inter_internal.h"
 #include "inter_prediction.h"
 #include "vpiInterpolate.h"
@@ -100,18 +99,6 @@ ChromaBiWeights chroma_bi_weights(const MacroblockRecord* mb, uint32_t mode, int
   return w;
 }
 
-// Residual of row r of the block, columns bx.. (w of them) of component c.
-inline __m128i residual_row(const int16_t* res, const ChromaBlock& blk, int r) {
-  const int y = blk.by + r;
-  const int16_t* p = res + 16 * (2 * (y >> 2) + (blk.bx >> 2)) + 4 * (y & 3) + (blk.bx & 3);
-  if (blk.w == 8)
-    return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
-                              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 16)));
-  alignas(16) int16_t row[8] = {};
-  std::memcpy(row, p, sizeof(int16_t) * blk.w);
-  return _mm_load_si128(reinterpret_cast<const __m128i*>(row));
-}
-
 // Predicts, weights, adds the residual (when kResidual) and stores one block
 // of both components. lists: 1 list 0, 2 list 1, 3 both.
 template <int Rows, bool kResidual>
@@ -155,20 +142,8 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
       else
         dsp.weight_bi(p0, 8, p1, 8, p0, 8, 8, Rows, w.w0, w.w1, w.logWD, w.offset);
     }
-    const int16_t* res = mb->chroma_coeff + 64 * c;
-    uint8_t* dst = call.dst[c] + blk.bx;
-    for (int r = 0; r < blk.h; ++r) {
-      __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(p0 + 8 * r));
-      if (addResidual) v = _mm_add_epi16(v, residual_row(res, blk, r));
-      uint8_t* out = dst + static_cast<ptrdiff_t>(blk.by + r) * call.pitch;
-      if (blk.w == 8) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
-        continue;
-      }
-      alignas(16) uint8_t bytes[16];
-      _mm_store_si128(reinterpret_cast<__m128i*>(bytes), _mm_packus_epi16(v, v));
-      std::memcpy(out, bytes, blk.w);
-    }
+    chroma_dsp().put_rows(call.dst[c] + blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch, call.pitch, preds[c][0],
+                          addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w, blk.h);
   }
 }
 
@@ -256,7 +231,7 @@ inline bool direct_motion_uniform(const MacroblockRecord* mb, int lists, bool pe
 // as integers, since no object lies there.
 inline void prefetch_for_chroma_walk(const MacroblockRecord* mb) {
   const uintptr_t ahead = reinterpret_cast<uintptr_t>(mb) + 2 * sizeof(MacroblockRecord);
-  const auto line = [](uintptr_t a) { _mm_prefetch(reinterpret_cast<const char*>(a), _MM_HINT_T0); };
+  const auto line = [](uintptr_t a) { __builtin_prefetch(reinterpret_cast<const void*>(a), 0, 3); };
   line(ahead);
   for (size_t o = offsetof(MacroblockRecord, chroma_coeff); o < sizeof(MacroblockRecord); o += 64) line(ahead + o);
   line(ahead + sizeof(MacroblockRecord) - 1);

@@ -48,7 +48,32 @@ void c_add_4x4(const int16_t* residual, uint8_t, const int16_t* pred, int16_t* o
   add_rows<4, 4>(residual, pred, out, [](int, int) { return 0; });
 }
 
+// Offset of sample (x, y) of an 8x8 component in 4x4 blocks of 16.
+inline int block_offset(int x, int y) { return 16 * (2 * (y >> 2) + (x >> 2)) + 4 * (y & 3) + (x & 3); }
+
+inline uint8_t clip_sum(int16_t pred, int16_t res) {
+  const auto sum = static_cast<int16_t>(static_cast<uint16_t>(pred) + static_cast<uint16_t>(res));
+  return static_cast<uint8_t>(std::clamp<int>(sum, 0, 255));
+}
+
+void c_put_rows(uint8_t* dst, ptrdiff_t pitch, const int16_t* pred, const int16_t* residual, int32_t bx, int32_t by,
+                int32_t width, int32_t rows) {
+  for (int r = 0; r < rows; ++r, dst += pitch)
+    for (int c = 0; c < width; ++c)
+      dst[c] = clip_sum(pred[8 * r + c], residual ? residual[block_offset(bx + c, by + r)] : int16_t{0});
+}
+
+void c_put_blocks_8x8(uint8_t* dst, ptrdiff_t pitch, const int16_t* pred, const int16_t* residual) {
+  for (int r = 0; r < 8; ++r, dst += pitch)
+    for (int c = 0; c < 8; ++c) dst[c] = clip_sum(pred[block_offset(c, r)], residual[block_offset(c, r)]);
+}
+
 }  // namespace
 
-const ChromaDsp c_chroma_dsp = {{c_bilinear<2>, c_bilinear<4>, c_bilinear<8>}, c_add_8x8, c_add_8x4, c_add_4x8,
-                                c_add_4x4};
+const ChromaDsp c_chroma_dsp = {{c_bilinear<2>, c_bilinear<4>, c_bilinear<8>},
+                                c_add_8x8,
+                                c_add_8x4,
+                                c_add_4x8,
+                                c_add_4x4,
+                                c_put_rows,
+                                c_put_blocks_8x8};

@@ -157,4 +157,39 @@ TEST(ChromaAdders, EveryVariantMatchesTheReferenceAtTheExtremes) {
   }
 }
 
+// The stores of every block shape a chroma member cuts (8x8, 8x4, 4x8, 4x4,
+// 2x2 and the two-row halves at every block position), with and without a
+// residual, into a misaligned destination whose every other byte must stay.
+TEST(ChromaStores, EveryVariantMatchesTheReferenceWithGuardBytes) {
+  std::mt19937 rng(11);
+  const int16_t extremes[] = {-32768, -32767, -300, -1, 0, 1, 255, 256, 32767};
+  alignas(16) int16_t res[128], pred[64];
+  const int pitch = 13;
+  for (int round = 0; round < 40; ++round) {
+    for (auto& v : res) v = round & 1 ? extremes[rng() % 9] : static_cast<int16_t>(static_cast<int>(rng() % 601) - 300);
+    for (auto& v : pred) v = round & 2 ? extremes[rng() % 9] : static_cast<int16_t>(rng() & 255);
+    for (const ChromaDsp* t : tables()) {
+      for (int w : {2, 4, 8})
+        for (int h : {2, 4, 8})
+          for (int bx = 0; bx + w <= 8; bx += w)
+            for (int by = 0; by + h <= 8; by += h)
+              for (const int16_t* r : {static_cast<const int16_t*>(res + 64), static_cast<const int16_t*>(nullptr)}) {
+                uint8_t want[8 * pitch + 3], got[8 * pitch + 3];
+                std::memset(want, 0x5A, sizeof want);
+                std::memset(got, 0x5A, sizeof got);
+                c_chroma_dsp.put_rows(want + 1, pitch, pred, r, bx, by, w, h);
+                t->put_rows(got + 1, pitch, pred, r, bx, by, w, h);
+                ASSERT_EQ(0, std::memcmp(want, got, sizeof want))
+                    << w << "x" << h << " at " << bx << "," << by << (r ? "" : " without residual");
+              }
+      uint8_t want[8 * pitch + 3], got[8 * pitch + 3];
+      std::memset(want, 0x5A, sizeof want);
+      std::memset(got, 0x5A, sizeof got);
+      c_chroma_dsp.put_blocks_8x8(want + 1, pitch, pred, res + 64);
+      t->put_blocks_8x8(got + 1, pitch, pred, res + 64);
+      ASSERT_EQ(0, std::memcmp(want, got, sizeof want)) << "blocks 8x8";
+    }
+  }
+}
+
 }  // namespace
