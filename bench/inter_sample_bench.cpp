@@ -67,6 +67,16 @@ void average(benchmark::State& state, const WeightingDsp* dsp, int width, int ro
   }
 }
 
+void widen(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    dsp->widen(in.plane + 64 * k, width, reinterpret_cast<int16_t*>(in.out), width, width, rows);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
 // Fractions (dx, dy) cycle through the 64 positions, block origins through
 // the interior of the plane.
 void chroma_bilinear(benchmark::State& state, ChromaBilinearFn fn) {
@@ -97,7 +107,7 @@ void register_all() {
   const struct {
     const char* name;
     Kernel run;
-  } kernels[] = {{"weight_single", weight_single}, {"weight_bi", weight_bi}, {"average", average}};
+  } kernels[] = {{"weight_single", weight_single}, {"weight_bi", weight_bi}, {"average", average}, {"widen", widen}};
   const int sizes[][2] = {{16, 16}, {8, 8}, {8, 4}};
   for (const auto& kernel : kernels)
     for (const auto& size : sizes)

@@ -21,6 +21,10 @@ struct WeightingDsp {
   // dst = (p0 + p1 + 1) >> 1: default bi-prediction.
   void (*average)(const uint16_t* p0, ptrdiff_t stride0, const uint16_t* p1, ptrdiff_t stride1, uint16_t* dst,
                   ptrdiff_t strideDst, int32_t width, int32_t rows);
+  // dst = src: interpolated 8-bit samples widened into 16-bit prediction
+  // samples; width a multiple of 4, the samples past it left alone.
+  void (*widen)(const uint8_t* src, ptrdiff_t srcStride, int16_t* dst, ptrdiff_t dstStride, int32_t width,
+                int32_t rows);
 };
 
 // The plain reference and the vector variants (one body compiled per set).

@@ -27,6 +27,12 @@ void c_average(const uint16_t* p0, ptrdiff_t stride0, const uint16_t* p1, ptrdif
     for (int32_t x = 0; x < width; ++x) dst[x] = static_cast<uint16_t>((p0[x] + p1[x] + 1) >> 1);
 }
 
+void c_widen(const uint8_t* src, ptrdiff_t srcStride, int16_t* dst, ptrdiff_t dstStride, int32_t width,
+             int32_t rows) {
+  for (int32_t r = 0; r < rows; ++r, src += srcStride, dst += dstStride)
+    for (int32_t x = 0; x < width; ++x) dst[x] = src[x];
+}
+
 }  // namespace
 
-const WeightingDsp c_weighting_dsp = {c_weight_single, c_weight_bi, c_average};
+const WeightingDsp c_weighting_dsp = {c_weight_single, c_weight_bi, c_average, c_widen};

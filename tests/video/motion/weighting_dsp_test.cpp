@@ -117,4 +117,31 @@ TEST(WeightingDsp, TwoListsAndAverageIntoSeparateAndSourceBlocks) {
   }
 }
 
+// Widening of interpolated bytes, 4- and 8-wide blocks and the contiguous
+// 16-wide ones, into rows of 8 or 16 samples whose remainder must stay.
+TEST(WeightingDsp, WidenEveryBlockShape) {
+  const struct {
+    int width, rows, srcStride, dstStride;
+  } shapes[] = {{4, 4, 8, 8}, {4, 8, 8, 8}, {8, 4, 8, 8}, {8, 8, 8, 8}, {8, 16, 8, 8}, {16, 8, 16, 16},
+                {16, 16, 16, 16}, {8, 8, 8, 16}, {4, 3, 5, 9}, {12, 5, 12, 13}};
+  for (const auto& v : variants()) {
+    for (const auto& s : shapes) {
+      for (size_t misalign : {0, 2, 6}) {
+        Guarded src(static_cast<size_t>(s.srcStride * s.rows), misalign + 1);
+        checkasm::fillRandom(src.data(), src.size());
+        src.data()[0] = 255;
+        src.data()[1] = 0;
+        Guarded want(sizeof(int16_t) * s.dstStride * s.rows, misalign), got(want.size(), misalign);
+        checkasm::fillRandom(want.data(), want.size());
+        std::memcpy(got.data(), want.data(), want.size());
+        c_weighting_dsp.widen(src.data(), s.srcStride, want.as<int16_t>(), s.dstStride, s.width, s.rows);
+        v.fn->widen(src.data(), s.srcStride, got.as<int16_t>(), s.dstStride, s.width, s.rows);
+        ASSERT_EQ(0, std::memcmp(want.data(), got.data(), want.size()))
+            << v.name << " " << s.width << "x" << s.rows << " +" << misalign;
+        ASSERT_TRUE(got.guardsIntact() && src.guardsIntact()) << v.name << " " << s.width << "x" << s.rows;
+      }
+    }
+  }
+}
+
 }  // namespace
