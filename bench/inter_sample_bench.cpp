@@ -8,6 +8,7 @@
 #include <string>
 
 #include "chroma_dsp.h"
+#include "luma_combine_dsp.h"
 #include "weighting_dsp.h"
 
 namespace {
@@ -89,20 +90,42 @@ void chroma_bilinear(benchmark::State& state, ChromaBilinearFn fn) {
   }
 }
 
+// 16x16 luma combination: kAverage averages two sources per quarter,
+// kResidual adds a residual in 4x4 blocks.
+template <bool kAverage, bool kResidual>
+void luma_combine(benchmark::State& state, const LumaCombineDsp* dsp) {
+  Inputs& in = inputs();
+  alignas(16) static uint8_t picture[16 * 64];
+  int k = 0;
+  for (auto _ : state) {
+    const auto* a = reinterpret_cast<const int16_t*>(in.a[k]);
+    const auto* b = kAverage ? reinterpret_cast<const int16_t*>(in.b[k]) : nullptr;
+    const LumaQuarterSource q[4] = {{a, b, 16}, {a + 8, b ? b + 8 : nullptr, 16}, {a + 128, b ? b + 128 : nullptr, 16},
+                                    {a + 136, b ? b + 136 : nullptr, 16}};
+    dsp->combine_16x16(picture, 64, q, kResidual ? reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]) : nullptr,
+                       0);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
 struct Variant {
   const char* label;
   const WeightingDsp* weighting;
   const ChromaDsp* chroma;
+  const LumaCombineDsp* combine;
   bool supported;
 };
 
 void register_all() {
   __builtin_cpu_init();
   const Variant variants[] = {
-      {"c", &c_weighting_dsp, &c_chroma_dsp, true},
-      {"sse2", &sse2_weighting_dsp, &sse2_chroma_dsp, true},
-      {"ssse3", &ssse3_weighting_dsp, &ssse3_chroma_dsp, __builtin_cpu_supports("ssse3") != 0},
-      {"sse41", &sse41_weighting_dsp, &sse41_chroma_dsp, __builtin_cpu_supports("sse4.1") != 0}};
+      {"c", &c_weighting_dsp, &c_chroma_dsp, &c_luma_combine_dsp, true},
+      {"sse2", &sse2_weighting_dsp, &sse2_chroma_dsp, &sse2_luma_combine_dsp, true},
+      {"ssse3", &ssse3_weighting_dsp, &ssse3_chroma_dsp, &ssse3_luma_combine_dsp,
+       __builtin_cpu_supports("ssse3") != 0},
+      {"sse41", &sse41_weighting_dsp, &sse41_chroma_dsp, &sse41_luma_combine_dsp,
+       __builtin_cpu_supports("sse4.1") != 0}};
   using Kernel = void (*)(benchmark::State&, const WeightingDsp*, int, int);
   const struct {
     const char* name;
@@ -122,6 +145,15 @@ void register_all() {
       if (v.supported)
         benchmark::RegisterBenchmark(("chroma_bilinear/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
                                      chroma_bilinear, v.chroma->bilinear[n]);
+  const struct {
+    const char* name;
+    void (*run)(benchmark::State&, const LumaCombineDsp*);
+  } combines[] = {{"luma_combine/single", luma_combine<false, false>},
+                  {"luma_combine/single_residual", luma_combine<false, true>},
+                  {"luma_combine/average_residual", luma_combine<true, true>}};
+  for (const auto& c : combines)
+    for (const Variant& v : variants)
+      if (v.supported) benchmark::RegisterBenchmark((std::string(c.name) + "/" + v.label).c_str(), c.run, v.combine);
 }
 
 }  // namespace

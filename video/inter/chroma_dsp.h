@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sample_dsp.h"
+
 // Bilinear prediction of a fixed number of rows of 8 samples; the arguments
 // are those of GetChromaPrediction_2Lines and its siblings.
 using ChromaBilinearFn = void (*)(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
@@ -31,13 +33,5 @@ struct ChromaDsp {
   void (*put_blocks_8x8)(uint8_t* dst, std::ptrdiff_t pitch, const int16_t* pred, const int16_t* residual);
 };
 
-// The plain reference and the vector variants (one body compiled per set).
-extern const ChromaDsp c_chroma_dsp;
-extern const ChromaDsp sse2_chroma_dsp;
-extern const ChromaDsp ssse3_chroma_dsp;
-extern const ChromaDsp sse41_chroma_dsp;
-
-// Four slots indexed by the primitives' variant index (sse2, sse2, ssse3,
-// sse41), and the table of the current index.
-extern const ChromaDsp* const chroma_dsp_arraddr[4];
-const ChromaDsp& chroma_dsp();
+// The reference, the vector variants and the current one.
+VIDEO_DSP_DECLARE_TABLES(ChromaDsp, chroma_dsp);

@@ -2,12 +2,8 @@
 // table of the current variant.
 #include "chroma_dsp.h"
 #include "inter_prediction.h"
-#include "vpDispatch.h"
 
-const ChromaDsp* const chroma_dsp_arraddr[4] = {&sse2_chroma_dsp, &sse2_chroma_dsp, &ssse3_chroma_dsp,
-                                                &sse41_chroma_dsp};
-
-const ChromaDsp& chroma_dsp() { return *vpSelect(chroma_dsp_arraddr); }
+VIDEO_DSP_DEFINE_SELECTION(ChromaDsp, chroma_dsp)
 
 void GetChromaPrediction_2Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
                                 int32_t width, int32_t height, int32_t pitch) {

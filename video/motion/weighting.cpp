@@ -5,13 +5,9 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "vpDispatch.h"
 #include "weighting_dsp.h"
 
-const WeightingDsp* const weighting_dsp_arraddr[4] = {&sse2_weighting_dsp, &sse2_weighting_dsp, &ssse3_weighting_dsp,
-                                                      &sse41_weighting_dsp};
-
-const WeightingDsp& weighting_dsp() { return *vpSelect(weighting_dsp_arraddr); }
+VIDEO_DSP_DEFINE_SELECTION(WeightingDsp, weighting_dsp)
 
 void weight_samples_single(uint16_t* buf, int32_t stride, int32_t width, int32_t rows, int32_t w, int32_t o,
                            int32_t logWD) {

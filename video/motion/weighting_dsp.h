@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sample_dsp.h"
+
 struct WeightingDsp {
   // buf = Clip(((p w + 2^(logWD - 1)) >> logWD) + o), or Clip(p w + o) when
   // logWD is 0; products in 32 bits.
@@ -27,13 +29,5 @@ struct WeightingDsp {
                 int32_t rows);
 };
 
-// The plain reference and the vector variants (one body compiled per set).
-extern const WeightingDsp c_weighting_dsp;
-extern const WeightingDsp sse2_weighting_dsp;
-extern const WeightingDsp ssse3_weighting_dsp;
-extern const WeightingDsp sse41_weighting_dsp;
-
-// Four slots indexed by the primitives' variant index (sse2, sse2, ssse3,
-// sse41), and the table of the current index.
-extern const WeightingDsp* const weighting_dsp_arraddr[4];
-const WeightingDsp& weighting_dsp();
+// The reference, the vector variants and the current one.
+VIDEO_DSP_DECLARE_TABLES(WeightingDsp, weighting_dsp);
