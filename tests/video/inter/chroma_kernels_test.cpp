@@ -141,15 +141,20 @@ TEST(ChromaAdders, EveryVariantMatchesTheReferenceAtTheExtremes) {
       pred[i] = round & 2 ? extremes[rng() % 9] : static_cast<int16_t>(rng() & 255);
     }
     for (const ChromaDsp* t : tables()) {
-      for (uint8_t block = 0; block < 3; ++block) {
-        const ChromaAddFn adders[][2] = {{c_chroma_dsp.add_8x8, t->add_8x8},
-                                         {c_chroma_dsp.add_8x4, t->add_8x4},
-                                         {c_chroma_dsp.add_4x8, t->add_4x8},
-                                         {c_chroma_dsp.add_4x4, t->add_4x4}};
-        for (const auto& a : adders) {
+      // Adders with the blocks each may be given: 8x4 the upper or lower
+      // pair, 4x8 the left or right column.
+      const struct {
+        ChromaAddFn want, got;
+        uint8_t blocks[2];
+      } adders[] = {{c_chroma_dsp.add_8x8, t->add_8x8, {0, 0}},
+                    {c_chroma_dsp.add_8x4, t->add_8x4, {0, 2}},
+                    {c_chroma_dsp.add_4x8, t->add_4x8, {0, 1}},
+                    {c_chroma_dsp.add_4x4, t->add_4x4, {0, 0}}};
+      for (const auto& a : adders) {
+        for (uint8_t block : a.blocks) {
           int16_t want[64] = {}, got[64] = {};
-          a[0](res, block, pred, want);
-          a[1](res, block, pred, got);
+          a.want(res, block, pred, want);
+          a.got(res, block, pred, got);
           ASSERT_EQ(0, std::memcmp(want, got, sizeof(want))) << "adder " << (&a - adders) << " block " << +block;
         }
       }
