@@ -13,15 +13,6 @@ pending=(
   audio/ac3_output.cpp
   component/MTS_ImportPrescan.cpp
   platform/OSSpinLock.cpp
-  video/entropy/cabac_slice.cpp
-  video/inter/chroma_kernels.cpp
-  video/inter/chroma_members.cpp
-  video/inter/luma_combine.cpp
-  video/inter/luma_members.cpp
-  video/inter/submb_members.h
-  video/interface/picture_writers.cpp
-  video/motion/luma_sample_interpolation.cpp
-  video/motion/weighting.cpp
 )
 
 pattern='[a-z]*mmintrin\.h|_mm_[a-z0-9_]+\(|__m128|__m256'

@@ -3,8 +3,6 @@
 // inverse transforms and end_of_slice_flag.
 #include "cabac_slice.h"
 
-#include <emmintrin.h>
-
 #include <cstring>
 
 #include "cabac_syntax.h"
@@ -33,16 +31,19 @@ void SetNeighbourMacroblocks_cabac_mbaff(ThreadBuffer* tb, SliceDataState* s, Ca
   SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
 }
 
-// Zeroes `count` 16-byte groups with vector stores: the compiler's own
-// expansion of a fixed-size memset (a string store) starts too slowly for
-// the few hundred bytes of one macroblock.
+// Zeroes `count` 16-byte groups (count a multiple of 4, p 16-byte aligned)
+// with vector stores: the compiler's own expansion of a fixed-size memset (a
+// string store) starts too slowly for the few hundred bytes of one
+// macroblock. The group type is the compiler's generic 16-byte vector.
 inline void zero_groups(int16_t* p, int count) {
-  const __m128i z = _mm_setzero_si128();
+  using Group = int16_t __attribute__((vector_size(16), may_alias));
+  auto* g = reinterpret_cast<Group*>(p);
+  const Group zero = {};
   for (int i = 0; i < count; i += 4) {
-    _mm_store_si128(reinterpret_cast<__m128i*>(p) + i, z);
-    _mm_store_si128(reinterpret_cast<__m128i*>(p) + i + 1, z);
-    _mm_store_si128(reinterpret_cast<__m128i*>(p) + i + 2, z);
-    _mm_store_si128(reinterpret_cast<__m128i*>(p) + i + 3, z);
+    g[i] = zero;
+    g[i + 1] = zero;
+    g[i + 2] = zero;
+    g[i + 3] = zero;
     __asm__ volatile("" ::: "memory");  // kept as stores, not folded back into a string store
   }
 }

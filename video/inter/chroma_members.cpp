@@ -3,15 +3,15 @@
 // to the blocks its macroblock type cuts: one 8x8 block (16x16, P_Skip), two
 // 8x4 or 4x8 partitions, or four 4x4 quadrants (B_Skip, B_Direct_16x16; 2x2
 // blocks when direct motion is kept per 4x4 luma block). Cb is done before Cr.
-#include <emmintrin.h>
-#include <xmmintrin.h>
 
 #include <cstddef>
 #include <cstring>
 
+#include "chroma_dsp.h"
 #include "inter_internal.h"
 #include "inter_prediction.h"
 #include "vpiInterpolate.h"
+#include "weighting_dsp.h"
 
 namespace {
 
@@ -31,37 +31,6 @@ struct ChromaCall {
   MacroblockRecord* mb;
   int32_t pitch, width, height;
 };
-
-inline __m128i clamp_pixel(__m128i lo, __m128i hi) {
-  const __m128i v = _mm_packs_epi32(lo, hi);
-  return _mm_min_epi16(_mm_max_epi16(v, _mm_setzero_si128()), _mm_set1_epi16(255));
-}
-
-// Explicit single-list weighting: ((p w + 2^(logWD-1)) >> logWD) + o.
-inline __m128i weight_single(__m128i p, int32_t w, int32_t o, int logWD) {
-  const int32_t round = logWD ? 1 << (logWD - 1) : 0;
-  const __m128i coef = _mm_set1_epi32((round << 16) | static_cast<uint16_t>(w));
-  const __m128i one = _mm_set1_epi16(1);
-  const __m128i shift = _mm_cvtsi32_si128(logWD);
-  const __m128i off = _mm_set1_epi32(o);
-  const __m128i lo = _mm_add_epi32(_mm_sra_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(p, one), coef), shift), off);
-  const __m128i hi = _mm_add_epi32(_mm_sra_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(p, one), coef), shift), off);
-  return clamp_pixel(lo, hi);
-}
-
-// Weighted bi-prediction: ((p0 w0 + p1 w1 + 2^logWD) >> (logWD + 1)) + o,
-// summed in 32 bits (two weights of 128 overflow 16).
-inline __m128i weight_bi(__m128i p0, __m128i p1, int32_t w0, int32_t w1, int32_t o, int logWD) {
-  const __m128i coef = _mm_set1_epi32((static_cast<uint16_t>(w1) << 16) | static_cast<uint16_t>(w0));
-  const __m128i round = _mm_set1_epi32(1 << logWD);
-  const __m128i shift = _mm_cvtsi32_si128(logWD + 1);
-  const __m128i off = _mm_set1_epi32(o);
-  const __m128i lo =
-      _mm_add_epi32(_mm_sra_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(p0, p1), coef), round), shift), off);
-  const __m128i hi =
-      _mm_add_epi32(_mm_sra_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(p0, p1), coef), round), shift), off);
-  return clamp_pixel(lo, hi);
-}
 
 template <int Rows>
 void chroma_kernel(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst, int32_t width,
@@ -130,18 +99,6 @@ ChromaBiWeights chroma_bi_weights(const MacroblockRecord* mb, uint32_t mode, int
   return w;
 }
 
-// Residual of row r of the block, columns bx.. (w of them) of component c.
-inline __m128i residual_row(const int16_t* res, const ChromaBlock& blk, int r) {
-  const int y = blk.by + r;
-  const int16_t* p = res + 16 * (2 * (y >> 2) + (blk.bx >> 2)) + 4 * (y & 3) + (blk.bx & 3);
-  if (blk.w == 8)
-    return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
-                              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 16)));
-  alignas(16) int16_t row[8] = {};
-  std::memcpy(row, p, sizeof(int16_t) * blk.w);
-  return _mm_load_si128(reinterpret_cast<const __m128i*>(row));
-}
-
 // Predicts, weights, adds the residual (when kResidual) and stores one block
 // of both components. lists: 1 list 0, 2 list 1, 3 both.
 template <int Rows, bool kResidual>
@@ -166,44 +123,27 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
       ref1 = predict_list<Rows>(call, blk, 1, c, preds[c][1]);
     }
   }
+  const WeightingDsp& dsp = weighting_dsp();
   for (int c = 0; c < 2; ++c) {
-    const int16_t* p0 = preds[c][0];
-    const int16_t* p1 = preds[c][1];
-    __m128i pred[Rows];
+    auto* p0 = reinterpret_cast<uint16_t*>(preds[c][0]);
+    const auto* p1 = reinterpret_cast<const uint16_t*>(preds[c][1]);
     if (lists != 3) {
       const int list = lists == 2;
       const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
-      const bool weighted = mode == 1 && static_cast<uint32_t>(idx) < 32;
-      for (int r = 0; r < Rows; ++r) {
-        pred[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(p0 + 8 * r));
-        if (weighted)
-          pred[r] = weight_single(pred[r], list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c],
-                                  list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c],
-                                  table->chroma_log2_weight_denom);
-      }
+      if (mode == 1 && static_cast<uint32_t>(idx) < 32)
+        dsp.weight_single(p0, 8, 8, Rows, list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c],
+                          list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c],
+                          table->chroma_log2_weight_denom);
     } else {
       const int i0 = mb->ref_idx_l0[blk.quadrant] >> shift, i1 = mb->ref_idx_l1[blk.quadrant] >> shift;
       const ChromaBiWeights w = chroma_bi_weights(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
-      for (int r = 0; r < Rows; ++r) {
-        const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(p0 + 8 * r));
-        const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(p1 + 8 * r));
-        pred[r] = w.rule == 0 ? _mm_avg_epu16(a, b) : weight_bi(a, b, w.w0, w.w1, w.offset, w.logWD);
-      }
+      if (w.rule == 0)
+        dsp.average(p0, 8, p1, 8, p0, 8, 8, Rows);
+      else
+        dsp.weight_bi(p0, 8, p1, 8, p0, 8, 8, Rows, w.w0, w.w1, w.logWD, w.offset);
     }
-    const int16_t* res = mb->chroma_coeff + 64 * c;
-    uint8_t* dst = call.dst[c] + blk.bx;
-    for (int r = 0; r < blk.h; ++r) {
-      __m128i v = pred[r];
-      if (addResidual) v = _mm_add_epi16(v, residual_row(res, blk, r));
-      uint8_t* out = dst + static_cast<ptrdiff_t>(blk.by + r) * call.pitch;
-      if (blk.w == 8) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
-        continue;
-      }
-      alignas(16) uint8_t bytes[16];
-      _mm_store_si128(reinterpret_cast<__m128i*>(bytes), _mm_packus_epi16(v, v));
-      std::memcpy(out, bytes, blk.w);
-    }
+    chroma_dsp().put_rows(call.dst[c] + blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch, call.pitch, preds[c][0],
+                          addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w, blk.h);
   }
 }
 
@@ -291,7 +231,7 @@ inline bool direct_motion_uniform(const MacroblockRecord* mb, int lists, bool pe
 // as integers, since no object lies there.
 inline void prefetch_for_chroma_walk(const MacroblockRecord* mb) {
   const uintptr_t ahead = reinterpret_cast<uintptr_t>(mb) + 2 * sizeof(MacroblockRecord);
-  const auto line = [](uintptr_t a) { _mm_prefetch(reinterpret_cast<const char*>(a), _MM_HINT_T0); };
+  const auto line = [](uintptr_t a) { __builtin_prefetch(reinterpret_cast<const void*>(a), 0, 3); };
   line(ahead);
   for (size_t o = offsetof(MacroblockRecord, chroma_coeff); o < sizeof(MacroblockRecord); o += 64) line(ahead + o);
   line(ahead + sizeof(MacroblockRecord) - 1);

@@ -7,8 +7,6 @@
 // from the reference into a 16-bit prediction layout, records the reference
 // picture and its identifier for deblocking and later direct prediction,
 // weights when the slice asks for it, and combines with the residual.
-#include <emmintrin.h>
-
 #include <cstddef>
 #include <cstring>
 
@@ -19,32 +17,11 @@
 #include "skip_direct.h"
 #include "weighted_sample_prediction.h"
 #include "weighting.h"
+#include "weighting_dsp.h"
 #include "inter_prediction.h"
 #include "vpiInterpolate.h"
 
 namespace {
-
-// Widens rows x width interpolated bytes (row step width) into 16-bit
-// samples at dst with row stride dstStride. When the rows are as long as the
-// stride both sides are contiguous: 16 samples per step.
-void widen(const uint8_t* src, int width, int rows, int16_t* dst, int dstStride) {
-  const __m128i zero = _mm_setzero_si128();
-  if (dstStride == width && (width * rows) % 16 == 0) {
-    for (int i = 0; i < width * rows; i += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_unpacklo_epi8(v, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8), _mm_unpackhi_epi8(v, zero));
-    }
-    return;
-  }
-  for (int r = 0; r < rows; ++r) {
-    const uint8_t* s = src + r * width;
-    int16_t* d = dst + r * dstStride;
-    for (int c = 0; c < width; c += 8)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + c),
-                       _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + c)), zero));
-  }
-}
 
 // Reference records of a list: the picture in the given quadrants and its
 // identifier byte in the given 4x4 blocks.
@@ -115,7 +92,7 @@ void interpolate_partition(const LumaCall& call, int list, int q, int b, int ox,
   params.mvX = mv[0];
   params.mvY = mv[1];
   vpiInterpolateLumaBlock_H264_8u_P1R(&params);
-  widen(scratch, w, h, dst, dstStride);
+  weighting_dsp().widen(scratch, w, dst, dstStride, w, h);
 }
 
 // Motion vector derivation of one partition and list.

@@ -13,12 +13,11 @@
 // of the same templates.
 #pragma once
 
-#include <emmintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "chroma_dsp.h"
 #include "inter_internal.h"
 #include "direct_motion.h"
 #include "luma_sample_interpolation.h"
@@ -424,20 +423,9 @@ void chroma_driver(const QuadrantCall& c, uint8_t* dstCb, uint8_t* dstCr, const 
                             c.pitch, c.width, c.height);
     combine_chroma_bi<Pic>(c.lists, mb, q, tmp[0], tmp[1], slots[0][q], slots[1][q]);
   }
-  // Row r joins row r mod 4 of the left and right quadrant blocks; 16-bit
-  // sums, packed with unsigned saturation, eight bytes stored per row.
-  uint8_t* dst[2] = {dstCb, dstCr};
-  const auto half = [](const int16_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); };
-  for (int comp = 0; comp < 2; ++comp) {
-    const int16_t* res = mb->chroma_coeff + 64 * comp;
-    for (int r = 0; r < 8; ++r) {
-      const int k = 2 * (r >> 2), i = 4 * (r & 3);
-      const __m128i pred = _mm_unpacklo_epi64(half(slots[comp][k] + i), half(slots[comp][k + 1] + i));
-      const __m128i sum = _mm_add_epi16(pred, _mm_unpacklo_epi64(half(res + 16 * k + i), half(res + 16 * k + 16 + i)));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst[comp] + static_cast<ptrdiff_t>(r) * c.pitch),
-                       _mm_packus_epi16(sum, sum));
-    }
-  }
+  const ChromaDsp& dsp = chroma_dsp();
+  dsp.put_blocks_8x8(dstCb, c.pitch, slots[0][0], mb->chroma_coeff);
+  dsp.put_blocks_8x8(dstCr, c.pitch, slots[1][0], mb->chroma_coeff + 64);
 }
 
 }  // namespace submb

@@ -1,11 +1,12 @@
 // Picture output writers: crop the decoded picture, interleave the two fields
 // of a field pair, and write planar YV12 / IYUV or packed YUY2 / UYVY (4:2:0
 // chroma raised to 4:2:2 by vertical interpolation).
-#include <emmintrin.h>
 
 #include <cstring>
 
 #include "decoder_engine.h"
+#include "packed_line_dsp.h"
+#include "vpDispatch.h"
 
 namespace {
 
@@ -57,78 +58,6 @@ bool field_missing(const DecodedPicture* p) {
 // (mid-level luma and chroma; in packed rows both at once).
 void grey_rows(uint8_t* plane, size_t stride, uint32_t parity, uint32_t rows, size_t bytes) {
   for (uint32_t j = 0; j < rows; ++j) std::memset(plane + (2u * j + parity) * stride, 128, bytes);
-}
-
-inline uint8_t interpolate(uint32_t a, uint32_t b, uint32_t w0, uint32_t w1) {
-  int32_t s = static_cast<int32_t>(w0 * a + w1 * b);
-  if (s > 1024)
-    s += 4;
-  else if (s < 1024)
-    s -= 4;
-  s >>= 3;
-  return static_cast<uint8_t>(s < 1 ? 1 : (s > 254 ? 254 : s));
-}
-
-// One packed output row. Every column is converted the same way: whole
-// blocks of 32 pixels with SSE2, the rest pair by pair.
-template <bool kUyvy>
-void WriteLine(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
-                uint8_t w1, uint16_t next) {
-  uint32_t x = 0;
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i vw0 = _mm_set1_epi16(w0);
-  const __m128i vw1 = _mm_set1_epi16(w1);
-  const __m128i neutral = _mm_set1_epi16(1024);
-  const __m128i four = _mm_set1_epi16(4);
-  const __m128i lo = _mm_set1_epi16(1);
-  const __m128i hi = _mm_set1_epi16(254);
-  auto convert = [&](const uint8_t* row) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + next));
-    __m128i r[2];
-    for (int h = 0; h < 2; ++h) {
-      const __m128i a16 = h == 0 ? _mm_unpacklo_epi8(a, zero) : _mm_unpackhi_epi8(a, zero);
-      const __m128i b16 = h == 0 ? _mm_unpacklo_epi8(b, zero) : _mm_unpackhi_epi8(b, zero);
-      __m128i s = _mm_add_epi16(_mm_mullo_epi16(a16, vw0), _mm_mullo_epi16(b16, vw1));
-      const __m128i above = _mm_and_si128(_mm_cmpgt_epi16(s, neutral), four);
-      const __m128i below = _mm_and_si128(_mm_cmplt_epi16(s, neutral), four);
-      s = _mm_sub_epi16(_mm_add_epi16(s, above), below);
-      s = _mm_srai_epi16(s, 3);
-      r[h] = _mm_min_epi16(_mm_max_epi16(s, lo), hi);
-    }
-    return _mm_packus_epi16(r[0], r[1]);
-  };
-  for (; x + 32 <= width; x += 32) {
-    const __m128i u = convert(cb + x / 2);
-    const __m128i v = convert(cr + x / 2);
-    const __m128i uv0 = _mm_unpacklo_epi8(u, v);
-    const __m128i uv1 = _mm_unpackhi_epi8(u, v);
-    const __m128i y0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
-    const __m128i y1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x + 16));
-    __m128i o[4];
-    if (kUyvy) {
-      o[0] = _mm_unpacklo_epi8(uv0, y0);
-      o[1] = _mm_unpackhi_epi8(uv0, y0);
-      o[2] = _mm_unpacklo_epi8(uv1, y1);
-      o[3] = _mm_unpackhi_epi8(uv1, y1);
-    } else {
-      o[0] = _mm_unpacklo_epi8(y0, uv0);
-      o[1] = _mm_unpackhi_epi8(y0, uv0);
-      o[2] = _mm_unpacklo_epi8(y1, uv1);
-      o[3] = _mm_unpackhi_epi8(y1, uv1);
-    }
-    for (int k = 0; k < 4; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x + 16 * k), o[k]);
-  }
-  for (; x + 2 <= width; x += 2) {
-    const uint8_t u = interpolate(cb[x / 2], cb[x / 2 + next], w0, w1);
-    const uint8_t v = interpolate(cr[x / 2], cr[x / 2 + next], w0, w1);
-    uint8_t* o = out + 2 * x;
-    if (kUyvy) {
-      o[0] = u; o[1] = y[x]; o[2] = v; o[3] = y[x + 1];
-    } else {
-      o[0] = y[x]; o[1] = u; o[2] = y[x + 1]; o[3] = v;
-    }
-  }
 }
 
 void copy_rows(uint8_t* dst, uint32_t dstStride, const uint8_t* src, uint32_t srcStride, uint32_t rows, uint32_t bytes) {
@@ -271,14 +200,19 @@ const Writer fp_write_out[8] = {
 
 }  // namespace
 
+const PackedLineDsp* const packed_line_dsp_arraddr[4] = {&sse2_packed_line_dsp, &sse2_packed_line_dsp,
+                                                         &ssse3_packed_line_dsp, &sse41_packed_line_dsp};
+
+const PackedLineDsp& packed_line_dsp() { return *vpSelect(packed_line_dsp_arraddr); }
+
 void WriteLineYUY2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
                    uint8_t w1, uint16_t next) {
-  WriteLine<false>(y, cb, cr, width, out, w0, w1, next);
+  packed_line_dsp().yuy2(y, cb, cr, width, out, w0, w1, next);
 }
 
 void WriteLineUYVY(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
                    uint8_t w1, uint16_t next) {
-  WriteLine<true>(y, cb, cr, width, out, w0, w1, next);
+  packed_line_dsp().uyvy(y, cb, cr, width, out, w0, w1, next);
 }
 
 int32_t write_out_picture(uint8_t* output, DecodedPicture* picture, uint32_t format, uint8_t frame) {

@@ -4,12 +4,11 @@
 // margins repeat the edge samples, so clamping to that range gives the same
 // samples as clamping to the picture. The 8-bit block is then widened into
 // the 16-bit prediction rows.
-#include <emmintrin.h>
-
 #include <cstring>
 
 #include "luma_sample_interpolation.h"
 #include "vpiInterpolate.h"
+#include "weighting_dsp.h"
 
 namespace {
 
@@ -37,15 +36,7 @@ void interpolate(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y, int32_t
     p.mvX = -4;
   }
   vpiInterpolateLumaBlock_H264_8u_P1R(&p);
-  const __m128i zero = _mm_setzero_si128();
-  for (int r = 0; r < H; ++r) {
-    const __m128i wide = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + 8 * r)), zero);
-    if (W == 8) {
-      _mm_store_si128(reinterpret_cast<__m128i*>(dst + 8 * r), wide);
-    } else {
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 8 * r), wide);
-    }
-  }
+  weighting_dsp().widen(block, 8, dst, 8, W, H);
 }
 
 }  // namespace

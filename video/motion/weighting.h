@@ -1,5 +1,5 @@
 // Weighted sample prediction of 16-bit luma prediction blocks (values
-// 0..255, rows 16-byte aligned): the single-list and two-list formulas of
+// 0..255): the single-list and two-list formulas of
 // explicit weighting, and the implicit bi-predictive weights from picture
 // order counts. The per-shape weighting members of the inter-prediction
 // layer apply these to their partitions.

@@ -6,6 +6,7 @@
 
 #include "reconstruction.h"
 
+#include "inter_families.h"
 #include "inter_prediction.h"
 
 void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int count, int margin, bool left,
@@ -19,13 +20,23 @@ void fill_plane_margins(uint8_t* plane, int pitch, int width, int first, int cou
 
 namespace {
 
-// Bit 0: served in P slices, bit 1: in B slices; by MbTypeCode.
+constexpr uint8_t served_bit(char slice) { return slice == 'P' ? 1 : 2; }
+
+// Bit 0: served in P slices, bit 1: in B slices; by MbTypeCode, as the
+// member lists of the inter-prediction families give them.
 struct ServedCodes {
   uint8_t bits[256];
   constexpr ServedCodes() : bits() {
-    for (uint8_t c : {20, 21, 22, 147, 3, 35}) bits[c] |= 1;
-    for (uint8_t c : {3, 20, 21, 22, 25, 26, 29, 30, 37, 38, 40, 41, 42, 45, 46, 53, 54, 57, 58, 60, 61, 62, 107, 227})
-      bits[c] |= 2;
+#define SERVED_PARTITION(name, mbaff, slice, code, lists, weigh) bits[code] |= served_bit(#slice[0]);
+#define SERVED_SKIP(name, mbaff, slice, code, lists) bits[code] |= served_bit(#slice[0]);
+#define SERVED_SUBMB(luma, chroma, slice, kind, lists, ...) \
+  for (uint8_t c : {__VA_ARGS__}) bits[c] |= served_bit(#slice[0]);
+    INTER_LUMA_PARTITION_MEMBERS(SERVED_PARTITION)
+    INTER_LUMA_SKIP_MEMBERS(SERVED_SKIP)
+    INTER_SUBMB_DRIVERS(SERVED_SUBMB)
+#undef SERVED_PARTITION
+#undef SERVED_SKIP
+#undef SERVED_SUBMB
   }
 };
 constexpr ServedCodes kServed;

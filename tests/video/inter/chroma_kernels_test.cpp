@@ -1,13 +1,20 @@
-// Chroma kernels against the bilinear interpolation with per-sample edge
-// clamping, on a plane with filled margins and nothing readable beyond it;
-// and the chroma residual adders against their block arrangement.
+// Chroma kernels (the named ones, the plain reference and every vector
+// variant the processor runs) against the bilinear interpolation with
+// per-sample edge clamping, on a plane with filled margins and nothing
+// readable beyond it, writing to a misaligned output between guard samples;
+// and the chroma residual adders against their block arrangement and, at
+// the 16-bit extremes, every variant against the reference.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <random>
 #include <vector>
 
+#include "chroma_dsp.h"
 #include "inter_prediction.h"
+#include "checkasm.h"
 
 namespace {
 
@@ -42,24 +49,42 @@ struct Plane {
 
 using Kernel = void (*)(const uint8_t*, int32_t, int32_t, int32_t, int32_t, int16_t*, int32_t, int32_t, int32_t);
 
+// The tables to test: the reference and the variants the processor runs
+// (only the forced one under VP_FORCE_VARIANT).
+std::vector<const ChromaDsp*> tables() {
+  std::vector<const ChromaDsp*> out = {&c_chroma_dsp};
+  for (const ChromaDsp* t : checkasm::kernels(&sse2_chroma_dsp, &ssse3_chroma_dsp, &sse41_chroma_dsp)) out.push_back(t);
+  return out;
+}
+
 void check_kernel(Kernel kernel, int rows, Plane& plane, int x, int y, int dx, int dy) {
-  int16_t out[8 * 8 + 8];
-  std::fill(out, out + 72, int16_t{-1});
+  // Output one sample past an aligned start, 8 guard samples before.
+  alignas(16) int16_t buf[8 + 8 * 8 + 8 + 1];
+  std::fill(std::begin(buf), std::end(buf), int16_t{-1});
+  int16_t* out = buf + 9;
   kernel(plane.origin(), x, y, dx, dy, out, plane.pitch, plane.height, plane.pitch);
   for (int r = 0; r < rows; ++r)
     for (int i = 0; i < 8; ++i)
       ASSERT_EQ(out[8 * r + i], plane.model(x + i, y + r, dx, dy))
           << rows << " rows at " << x << "," << y << " fraction " << dx << "," << dy << " sample " << i << "," << r;
-  for (int i = 8 * rows; i < 72; ++i) ASSERT_EQ(out[i], -1) << "row past the block written";
+  for (int16_t* p = buf; p < std::end(buf); ++p) {
+    if (p < out || p >= out + 8 * rows) {
+      ASSERT_EQ(*p, -1) << "sample outside the block written";
+    }
+  }
 }
 
 TEST(ChromaKernels, MatchBilinearWithEdgeClampEverywhere) {
   std::mt19937 rng(1207);
   Plane plane(40, 24, rng);  // a 80x48 picture's chroma
-  const struct {
+  struct Case {
     Kernel k;
     int rows;
-  } kernels[] = {{GetChromaPrediction_2Lines, 2}, {GetChromaPrediction_4Lines, 4}, {GetChromaPrediction_8Lines, 8}};
+  };
+  std::vector<Case> kernels = {
+      {GetChromaPrediction_2Lines, 2}, {GetChromaPrediction_4Lines, 4}, {GetChromaPrediction_8Lines, 8}};
+  for (const ChromaDsp* t : tables())
+    for (int n = 0; n < 3; ++n) kernels.push_back({t->bilinear[n], 2 << n});
   std::uniform_int_distribution<int> pos(-40, 80), frac(0, 7);
   for (const auto& k : kernels) {
     for (int i = 0; i < 3000; ++i) check_kernel(k.k, k.rows, plane, pos(rng), pos(rng) / 2, frac(rng), frac(rng));
@@ -107,6 +132,72 @@ TEST(ChromaAdders, BlocksLandWhereTheArrangementSays) {
   CombineChromaSamples_4x4_Direct(res + 48, pred, out);
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 4; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + res[48 + 4 * y + x]);
+}
+
+TEST(ChromaAdders, EveryVariantMatchesTheReferenceAtTheExtremes) {
+  std::mt19937 rng(5);
+  int16_t res[64], pred[64];
+  const int16_t extremes[] = {-32768, -32767, -256, -1, 0, 1, 255, 256, 32767};
+  for (int round = 0; round < 50; ++round) {
+    for (int i = 0; i < 64; ++i) {
+      res[i] = round & 1 ? extremes[rng() % 9] : static_cast<int16_t>(rng());
+      pred[i] = round & 2 ? extremes[rng() % 9] : static_cast<int16_t>(rng() & 255);
+    }
+    for (const ChromaDsp* t : tables()) {
+      // Adders with the blocks each may be given: 8x4 the upper or lower
+      // pair, 4x8 the left or right column.
+      const struct {
+        ChromaAddFn want, got;
+        uint8_t blocks[2];
+      } adders[] = {{c_chroma_dsp.add_8x8, t->add_8x8, {0, 0}},
+                    {c_chroma_dsp.add_8x4, t->add_8x4, {0, 2}},
+                    {c_chroma_dsp.add_4x8, t->add_4x8, {0, 1}},
+                    {c_chroma_dsp.add_4x4, t->add_4x4, {0, 0}}};
+      for (const auto& a : adders) {
+        for (uint8_t block : a.blocks) {
+          int16_t want[64] = {}, got[64] = {};
+          a.want(res, block, pred, want);
+          a.got(res, block, pred, got);
+          ASSERT_EQ(0, std::memcmp(want, got, sizeof(want))) << "adder " << (&a - adders) << " block " << +block;
+        }
+      }
+    }
+  }
+}
+
+// The stores of every block shape a chroma member cuts (8x8, 8x4, 4x8, 4x4,
+// 2x2 and the two-row halves at every block position), with and without a
+// residual, into a misaligned destination whose every other byte must stay.
+TEST(ChromaStores, EveryVariantMatchesTheReferenceWithGuardBytes) {
+  std::mt19937 rng(11);
+  const int16_t extremes[] = {-32768, -32767, -300, -1, 0, 1, 255, 256, 32767};
+  alignas(16) int16_t res[128], pred[64];
+  const int pitch = 13;
+  for (int round = 0; round < 40; ++round) {
+    for (auto& v : res) v = round & 1 ? extremes[rng() % 9] : static_cast<int16_t>(static_cast<int>(rng() % 601) - 300);
+    for (auto& v : pred) v = round & 2 ? extremes[rng() % 9] : static_cast<int16_t>(rng() & 255);
+    for (const ChromaDsp* t : tables()) {
+      for (int w : {2, 4, 8})
+        for (int h : {2, 4, 8})
+          for (int bx = 0; bx + w <= 8; bx += w)
+            for (int by = 0; by + h <= 8; by += h)
+              for (const int16_t* r : {static_cast<const int16_t*>(res + 64), static_cast<const int16_t*>(nullptr)}) {
+                uint8_t want[8 * pitch + 3], got[8 * pitch + 3];
+                std::memset(want, 0x5A, sizeof want);
+                std::memset(got, 0x5A, sizeof got);
+                c_chroma_dsp.put_rows(want + 1, pitch, pred, r, bx, by, w, h);
+                t->put_rows(got + 1, pitch, pred, r, bx, by, w, h);
+                ASSERT_EQ(0, std::memcmp(want, got, sizeof want))
+                    << w << "x" << h << " at " << bx << "," << by << (r ? "" : " without residual");
+              }
+      uint8_t want[8 * pitch + 3], got[8 * pitch + 3];
+      std::memset(want, 0x5A, sizeof want);
+      std::memset(got, 0x5A, sizeof got);
+      c_chroma_dsp.put_blocks_8x8(want + 1, pitch, pred, res + 64);
+      t->put_blocks_8x8(got + 1, pitch, pred, res + 64);
+      ASSERT_EQ(0, std::memcmp(want, got, sizeof want)) << "blocks 8x8";
+    }
+  }
 }
 
 }  // namespace

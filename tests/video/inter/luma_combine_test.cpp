@@ -1,6 +1,7 @@
 // Luma combination routines against a per-sample model: every routine, both
 // residual layouts, random predictions and residuals, guard bytes around the
-// destination block.
+// destination block; and the combination kernel of every variant against
+// the reference at the 16-bit extremes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +10,9 @@
 #include <random>
 #include <vector>
 
+#include "checkasm.h"
 #include "inter_prediction.h"
+#include "luma_combine_dsp.h"
 
 namespace {
 
@@ -160,6 +163,38 @@ TEST(LumaCombine, ResidualPositionsAndClipping) {
   CombineSamplesLuma_B_Skip(p0, p1, out, 16);
   EXPECT_EQ(out[0], 2);
   EXPECT_EQ(out[5], 128);
+}
+
+// Every mix of single and averaged quarters, strides 8 and 16, each
+// residual layout and none, extremes in predictions and residuals, a
+// misaligned destination between guard bytes.
+TEST(LumaCombineDsp, EveryVariantMatchesTheReference) {
+  std::mt19937 rng(29);
+  const int16_t extremes[] = {-32768, -32767, -256, -1, 0, 1, 255, 256, 32767};
+  alignas(16) int16_t a[256], b[256], res[256];
+  for (int round = 0; round < 64; ++round) {
+    for (int i = 0; i < 256; ++i) {
+      a[i] = round & 1 ? extremes[rng() % 9] : static_cast<int16_t>(rng() & 255);
+      b[i] = round & 2 ? extremes[rng() % 9] : static_cast<int16_t>(rng() & 255);
+      res[i] = round & 4 ? extremes[rng() % 9] : static_cast<int16_t>(static_cast<int>(rng() % 601) - 300);
+    }
+    LumaQuarterSource q[4];
+    for (int i = 0; i < 4; ++i) {
+      const int stride = (round >> 3) & 1 ? 16 : 8;
+      const int offset = stride == 16 ? 128 * (i >> 1) + 8 * (i & 1) : 64 * i;
+      q[i] = {a + offset, (round >> (4 + (i & 1))) & 1 ? b + offset : nullptr, stride};
+    }
+    for (const LumaCombineDsp* t : checkasm::kernels(&sse2_luma_combine_dsp, &ssse3_luma_combine_dsp,
+                                                     &sse41_luma_combine_dsp)) {
+      for (int mode = 0; mode < 3; ++mode) {
+        const int16_t* r = mode == 2 ? nullptr : res;
+        std::vector<uint8_t> want(kGuard * 2 + 16 * kPitch + 1, 0xA5), got(want);
+        c_luma_combine_dsp.combine_16x16(want.data() + kGuard + 1, kPitch, q, r, static_cast<uint8_t>(mode == 1));
+        t->combine_16x16(got.data() + kGuard + 1, kPitch, q, r, static_cast<uint8_t>(mode == 1));
+        ASSERT_EQ(want, got) << "round " << round << " mode " << mode;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,168 @@
+// Sample kernels of inter prediction, each in its plain reference (c) and in
+// every vector variant the processor runs, side by side:
+// "<kernel>/<size>/<variant>", nanoseconds per call. Inputs cycle through
+// 16 sets of random 16-bit prediction samples.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <string>
+
+#include "chroma_dsp.h"
+#include "luma_combine_dsp.h"
+#include "weighting_dsp.h"
+
+namespace {
+
+constexpr int kSets = 16;
+
+struct Inputs {
+  alignas(16) uint16_t a[kSets][256];
+  alignas(16) uint16_t b[kSets][256];
+  alignas(16) uint16_t out[256];
+  // A chroma plane of 64 x 32 samples with 8-sample margins.
+  alignas(16) uint8_t plane[80 * 32];
+  alignas(16) int16_t chromaOut[64];
+  Inputs() {
+    std::mt19937 rng(27);
+    for (auto& v : plane) v = static_cast<uint8_t>(rng() & 255);
+    for (int s = 0; s < kSets; ++s) {
+      for (auto& v : a[s]) v = static_cast<uint16_t>(rng() & 255);
+      for (auto& v : b[s]) v = static_cast<uint16_t>(rng() & 255);
+    }
+  }
+};
+
+Inputs& inputs() {
+  static Inputs in;
+  return in;
+}
+
+// Explicit weights of a typical fade: weight 45 of denominator 5, offset -3.
+void weight_single(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    dsp->weight_single(in.a[k], width, width, rows, 45, -3, 5);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
+void weight_bi(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    dsp->weight_bi(in.a[k], width, in.b[k], width, in.out, width, width, rows, 40, 24, 5, 2);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
+void average(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    dsp->average(in.a[k], width, in.b[k], width, in.out, width, width, rows);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
+void widen(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    dsp->widen(in.plane + 64 * k, width, reinterpret_cast<int16_t*>(in.out), width, width, rows);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
+// Fractions (dx, dy) cycle through the 64 positions, block origins through
+// the interior of the plane.
+void chroma_bilinear(benchmark::State& state, ChromaBilinearFn fn) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    fn(in.plane + 8, 4 + (k & 31), 4 + (k >> 3 & 15), k & 7, k >> 3 & 7, in.chromaOut, 80, 32, 80);
+    k = (k + 1) & 63;
+    benchmark::ClobberMemory();
+  }
+}
+
+// 16x16 luma combination: kAverage averages two sources per quarter,
+// kResidual adds a residual in 4x4 blocks.
+template <bool kAverage, bool kResidual>
+void luma_combine(benchmark::State& state, const LumaCombineDsp* dsp) {
+  Inputs& in = inputs();
+  alignas(16) static uint8_t picture[16 * 64];
+  int k = 0;
+  for (auto _ : state) {
+    const auto* a = reinterpret_cast<const int16_t*>(in.a[k]);
+    const auto* b = kAverage ? reinterpret_cast<const int16_t*>(in.b[k]) : nullptr;
+    const LumaQuarterSource q[4] = {{a, b, 16}, {a + 8, b ? b + 8 : nullptr, 16}, {a + 128, b ? b + 128 : nullptr, 16},
+                                    {a + 136, b ? b + 136 : nullptr, 16}};
+    dsp->combine_16x16(picture, 64, q, kResidual ? reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]) : nullptr,
+                       0);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
+struct Variant {
+  const char* label;
+  const WeightingDsp* weighting;
+  const ChromaDsp* chroma;
+  const LumaCombineDsp* combine;
+  bool supported;
+};
+
+void register_all() {
+  __builtin_cpu_init();
+  const Variant variants[] = {
+      {"c", &c_weighting_dsp, &c_chroma_dsp, &c_luma_combine_dsp, true},
+      {"sse2", &sse2_weighting_dsp, &sse2_chroma_dsp, &sse2_luma_combine_dsp, true},
+      {"ssse3", &ssse3_weighting_dsp, &ssse3_chroma_dsp, &ssse3_luma_combine_dsp,
+       __builtin_cpu_supports("ssse3") != 0},
+      {"sse41", &sse41_weighting_dsp, &sse41_chroma_dsp, &sse41_luma_combine_dsp,
+       __builtin_cpu_supports("sse4.1") != 0}};
+  using Kernel = void (*)(benchmark::State&, const WeightingDsp*, int, int);
+  const struct {
+    const char* name;
+    Kernel run;
+  } kernels[] = {{"weight_single", weight_single}, {"weight_bi", weight_bi}, {"average", average}, {"widen", widen}};
+  const int sizes[][2] = {{16, 16}, {8, 8}, {8, 4}};
+  for (const auto& kernel : kernels)
+    for (const auto& size : sizes)
+      for (const Variant& v : variants)
+        if (v.supported)
+          benchmark::RegisterBenchmark((std::string(kernel.name) + "/" + std::to_string(size[0]) + "x" +
+                                        std::to_string(size[1]) + "/" + v.label)
+                                           .c_str(),
+                                       kernel.run, v.weighting, size[0], size[1]);
+  for (int n = 0; n < 3; ++n)
+    for (const Variant& v : variants)
+      if (v.supported)
+        benchmark::RegisterBenchmark(("chroma_bilinear/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
+                                     chroma_bilinear, v.chroma->bilinear[n]);
+  const struct {
+    const char* name;
+    void (*run)(benchmark::State&, const LumaCombineDsp*);
+  } combines[] = {{"luma_combine/single", luma_combine<false, false>},
+                  {"luma_combine/single_residual", luma_combine<false, true>},
+                  {"luma_combine/average_residual", luma_combine<true, true>}};
+  for (const auto& c : combines)
+    for (const Variant& v : variants)
+      if (v.supported) benchmark::RegisterBenchmark((std::string(c.name) + "/" + v.label).c_str(), c.run, v.combine);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  register_all();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,37 @@
+// Sample kernels of chroma inter prediction, as one table of kernel
+// pointers per instruction set: the bilinear eighth-sample predictors and
+// the chroma residual adders. The decoder's named chroma kernels
+// (GetChromaPrediction_*, CombineChromaSamples_*) call the table of the
+// current variant.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sample_dsp.h"
+
+// Bilinear prediction of a fixed number of rows of 8 samples; the arguments
+// are those of GetChromaPrediction_2Lines and its siblings.
+using ChromaBilinearFn = void (*)(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
+                                  int32_t width, int32_t height, int32_t pitch);
+// Residual adders: those of CombineChromaSamples_8x4 and _4x8 take a block
+// index; the 8x8 and 4x4 ones ignore it.
+using ChromaAddFn = void (*)(const int16_t* residual, uint8_t block, const int16_t* pred, int16_t* out);
+
+struct ChromaDsp {
+  ChromaBilinearFn bilinear[3];  // 2, 4 and 8 rows
+  ChromaAddFn add_8x8, add_8x4, add_4x8, add_4x4;
+  // Stores a block of width (2, 4 or 8) x rows samples at dst (rows pitch
+  // apart): Clip(pred + residual), the 16-bit sum wrapping before the clip.
+  // pred holds rows of 8 samples; residual (null: all zero) is the
+  // component's 8x8 residual in 4x4 blocks of 16, read at columns bx.. and
+  // rows by.. of it.
+  void (*put_rows)(uint8_t* dst, std::ptrdiff_t pitch, const int16_t* pred, const int16_t* residual, int32_t bx,
+                   int32_t by, int32_t width, int32_t rows);
+  // Stores the 8x8 block Clip(pred + residual) at dst, prediction and
+  // residual both in 4x4 blocks of 16.
+  void (*put_blocks_8x8)(uint8_t* dst, std::ptrdiff_t pitch, const int16_t* pred, const int16_t* residual);
+};
+
+// The reference, the vector variants and the current one.
+VIDEO_DSP_DECLARE_TABLES(ChromaDsp, chroma_dsp);
