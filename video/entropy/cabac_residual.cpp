@@ -127,17 +127,23 @@ __attribute__((always_inline)) inline int decode_block(ThreadBuffer* tb, CabacCo
   }
   if (i == numCoeff - 1) found[n++] = static_cast<uint8_t>(i);
   // The level contexts follow the counts of levels decoded so far equal to
-  // 1 and greater than 1, as a state 0..7: 0..3 none greater than 1 and
-  // 0, 1, 2, 3 or more equal to 1; 4..7 one, two, three, four or more
-  // greater than 1.
-  static const uint8_t kFirstInc[8] = {1, 2, 3, 4, 0, 0, 0, 0};
-  static const uint8_t kRestInc[8] = {5, 5, 5, 5, 6, 7, 8, 9};
-  static const uint8_t kNext[2][8] = {{1, 2, 3, 3, 4, 5, 6, 7}, {4, 4, 4, 4, 5, 6, 7, 7}};
-  uint32_t node = 0;
-  for (int k = 0; k < n; ++k) {
-    const uint32_t abs = abs_level(e, r, c.level + kFirstInc[node], c.level + kRestInc[node]);
-    node = kNext[abs > 1][node];
-    put(found[n - 1 - k], e.bypass_sign(static_cast<int32_t>(abs)));
+  // 1 and greater than 1. Until a level greater than 1 appears the first
+  // prefix bin takes increment 1 + min(ones, 3) and the others 5; after it,
+  // the first bin takes 0 and the others 5 + min(greater, 4).
+  int k = n - 1;
+  for (uint32_t ones = 0; k >= 0; --k) {
+    const uint32_t abs = abs_level(e, r, c.level + 1 + ones, c.level + 5);
+    put(found[k], e.bypass_sign(static_cast<int32_t>(abs)));
+    if (abs > 1) {
+      --k;
+      break;
+    }
+    ones += ones < 3 ? 1u : 0u;
+  }
+  for (uint32_t greater = 1; k >= 0; --k) {
+    const uint32_t abs = abs_level(e, r, c.level, c.level + 5 + greater);
+    put(found[k], e.bypass_sign(static_cast<int32_t>(abs)));
+    greater += (abs > 1 && greater < 4) ? 1u : 0u;
   }
   e.store();
   return n;
