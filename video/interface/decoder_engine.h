@@ -175,6 +175,7 @@ enum : uint32_t {
 // Results of the steps.
 enum : int32_t {
   kStepReady = 0,
+  kStepFailed = 1,
   kStepNoPps = 3,
   kStepNoReference = 4,
   kStepMissingReference = 5,
@@ -185,6 +186,12 @@ enum : int32_t {
   kStepPark = 11,
   kStepUnsupported = 12,
   kStepUnhandledNal = 17,
+};
+// Results the decoder's own steps never give but the error mapping keeps
+// apart: a parameter set that names no sequence set (2), and 13.
+enum : int32_t {
+  kStepNoSps = 2,
+  kStepParameterSet = 13,
 };
 
 struct DecodeTask {
@@ -203,32 +210,6 @@ struct TaskHeap {
   int32_t count;
   DecodeTask** entries;
   int32_t capacity;  // entries allocated: the decoder's task count
-};
-
-// Status bits of the decode call.
-enum : uint32_t {
-  kStatusPicture = 0x0001,
-  kStatusNeedInput = 0x0002,
-  kStatusEndOfStream = 0x0004,
-  kStatusRefused = 0x0008,
-  kStatusAfterSeek = 0x2000,
-  kStatusLeading = 0x4000,
-  kStatusError = 0x8000,
-};
-
-// Open flags.
-enum : uint32_t {
-  kOpenWholeNalUnits = 1,
-  kOpenOnePicturePerCall = 2,
-  kOpenDecodeOrder = 4,
-};
-
-// Decode flags.
-enum : uint32_t {
-  kDecodeSkipNonReference = 1,
-  kDecodeSkipB = 2,
-  kDecodeNoDeblocking = 4,
-  kDecodeFinishDropped = 8,
 };
 
 struct VideoDecoder {

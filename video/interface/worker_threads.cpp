@@ -23,13 +23,13 @@ void InformManager(uint32_t bits, VideoDecoder* dec) {
 void post_error(VideoDecoder* dec, int32_t result) {
   if (dec->errorCode == 0) {
     switch (result) {
-      case 2: dec->errorCode = 9; break;
-      case 3: dec->errorCode = 12; break;
-      case 4: dec->errorCode = 11; break;
-      case 5: dec->errorCode = 7; break;
-      case 12: dec->errorCode = 6; break;
-      case 13: dec->errorCode = 5; break;
-      default: dec->errorCode = 1; break;
+      case kStepNoSps: dec->errorCode = kVideoErrorNoSps; break;
+      case kStepNoPps: dec->errorCode = kVideoErrorNoPps; break;
+      case kStepNoReference: dec->errorCode = kVideoErrorNoReference; break;
+      case kStepMissingReference: dec->errorCode = kVideoErrorMissingReference; break;
+      case kStepUnsupported: dec->errorCode = kVideoErrorUnsupported; break;
+      case kStepParameterSet: dec->errorCode = kVideoErrorParameterSet; break;
+      default: dec->errorCode = kVideoErrorStepFailed; break;
     }
   }
   // An error found while no call waits (the workers parse on after a call
@@ -974,7 +974,7 @@ void* WorkerThread(void* arg) {
         // first picture in output order goes out, as from a full buffer.
       } else if (ds->endOfStream) {
         // Nothing can ever move again.
-        post_error(dec, ds->endOfStream && lastUnitPending ? kStepNoMemory : 1);
+        post_error(dec, ds->endOfStream && lastUnitPending ? kStepNoMemory : kStepFailed);
         idle = true;
       } else {
         idle = true;
