@@ -44,6 +44,23 @@ struct PredWeightTable {
 using PredictAndCombineFn = uint32_t (*)(ThreadBuffer*);
 using DeblockFn = uint32_t (*)(DecodedPicture*);
 
+// Stages the engine runs, through one table: the slice-data walk of each
+// slice type, reconstruction of each slice type (frame or field slices, and
+// MBAFF slices) and the deblocking filter of a picture.
+struct DecoderStages {
+  int32_t (*entropyI)(ThreadBuffer* tb);
+  int32_t (*entropyP)(ThreadBuffer* tb);
+  int32_t (*entropyB)(ThreadBuffer* tb);
+  PredictAndCombineFn reconstructI;
+  PredictAndCombineFn reconstructIMbaff;
+  PredictAndCombineFn reconstructP;
+  PredictAndCombineFn reconstructPMbaff;
+  PredictAndCombineFn reconstructB;
+  PredictAndCombineFn reconstructBMbaff;
+  DeblockFn deblock;
+  DeblockFn deblockMbaff;
+};
+
 struct SliceDecodeContext {
   uint32_t CurrMbAddr;
   uint32_t CurrPicNum;
@@ -265,6 +282,7 @@ struct VideoDecoder {
   uint8_t releaseFloorSet;
   uint8_t stallRounds;         // times parked slices were woken with nothing else running
   uint32_t setUpCount;         // pictures set up so far
+  const DecoderStages* stages;  // the stages the instance runs
 };
 
 // Records why a stream is refused (the first reason stays) and returns the
@@ -350,7 +368,16 @@ void WriteLineYUY2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint1
 void WriteLineUYVY(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
                    uint8_t w1, uint16_t next);
 
-// Stages of the later pipeline, entered through the slice context.
+// The decoder's own stages.
+extern const DecoderStages kDecoderStages;
+
+// Stages of the instances opened from now on (null: kDecoderStages); an
+// instance keeps the table it was opened with. Programs that test the engine
+// alone install stand-in stages here.
+void set_decoder_stages(const DecoderStages* stages);
+const DecoderStages* decoder_stages();
+
+// The stages of the decoder's own table.
 
 uint32_t AllocateCAVLCTables();
 void FreeCAVLCTables();

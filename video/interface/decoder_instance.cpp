@@ -375,6 +375,7 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   dec->requestedThreads = n;
   dec->codedWidth = params->codedWidth;
   dec->codedHeight = params->codedHeight;
+  dec->stages = decoder_stages();
   pthread_mutex_init(&dec->lock, nullptr);
   pthread_mutex_init(&dec->mbLock, nullptr);
   pthread_cond_init(&dec->idleCond, nullptr);

@@ -11,6 +11,7 @@
 #include "decoder_engine.h"
 #include "engine_streams.h"
 #include "engine_test_util.h"
+#include "stand_in_stages.h"
 #include "testsupport.h"
 
 namespace {
@@ -18,6 +19,14 @@ namespace {
 using enginetest::DecodeOptions;
 using enginetest::DecodeRun;
 using enginetest::decode_buffer;
+
+// Every decoder these tests open runs the stand-in stages.
+class StandInStages : public ::testing::Environment {
+ public:
+  void SetUp() override { set_decoder_stages(&kStandInStages); }
+  void TearDown() override { set_decoder_stages(nullptr); }
+};
+::testing::Environment* const kStandIns = ::testing::AddGlobalTestEnvironment(new StandInStages);
 
 VideoDecoderParams params_for(uint16_t w, uint16_t h, uint32_t format = 3, uint8_t threads = 1) {
   VideoDecoderParams p{};
