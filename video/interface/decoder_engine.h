@@ -14,6 +14,7 @@
 #include "decoder_state.h"
 #include "parameter_sets.h"
 #include "sei.h"
+#include "slice_data.h"
 
 // One CABAC context variable.
 struct CabacContext {
@@ -61,44 +62,26 @@ struct DecoderStages {
   DeblockFn deblockMbaff;
 };
 
-struct SliceDecodeContext {
-  uint32_t CurrMbAddr;
+// One record per slice. Its SliceDataState part is the slice-data walk's
+// view: the slice's flags and offsets, the walk's cursor and the QP state
+// carried from macroblock to macroblock, which the walk updates in place;
+// the picture fields of that part are set when entropy decoding starts.
+struct SliceDecodeContext : SliceDataState {
   uint32_t CurrPicNum;
-  uint32_t firstMbAddr;
-  MacroblockRecord* currentMb;
-  MacroblockRecord* firstMb;
   PictureParameterSet* ppsList;
   PictureParameterSet* pps;
   NalUnit* nalUnit;
   CabacContext* cabacContexts;
   DecodedPicture* picture;
   uint8_t field_pic_flag;
-  uint8_t MbaffFrameFlag;
-  uint8_t entropy_coding_mode_flag;
-  int8_t mb_qp_delta;  // last mb_qp_delta decoded; 0 at slice start
   int8_t SliceQPY;
-  int8_t QPY;          // QP'Y of the last macroblock
-  uint8_t QpBdOffsetY;
-  uint8_t QPCb;        // QP'Cb, QP'Cr of the current macroblock
-  uint8_t QPCr;
-  uint8_t QpBdOffsetC;
-  int8_t chroma_qp_index_offset;
-  int8_t second_chroma_qp_index_offset;
   int32_t LevelScale4x4[6][6][16];  // Y, Cb, Cr intra then inter; by qP % 6
   int32_t LevelScale8x8[2][6][64];  // Y intra, Y inter
-  uint8_t constrained_intra_pred_flag;
-  uint8_t num_ref_idx_l0_active_minus1;
-  uint8_t num_ref_idx_l1_active_minus1;
-  uint8_t transform_8x8_mode_flag;
-  uint8_t direct_8x8_inference_flag;
   uint8_t direct_spatial_mv_pred_flag;
   DecodedPicture* RefPicList0[kRefListSize];
   DecodedPicture* RefPicList1[kRefListSize];
   uint32_t weightingMode;  // 0 none, 1 explicit, 2 implicit
   PredWeightTable* weightTable;
-  uint8_t disable_deblocking_filter_idc;
-  int8_t FilterOffsetA;
-  int8_t FilterOffsetB;
   PredictAndCombineFn predictAndCombine;
   DeblockFn deblock;
   // Slice header as parsed.

@@ -557,7 +557,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   }
   s->SliceQPY = static_cast<int8_t>(26 + pps->pic_init_qp_minus26 + s->slice_qp_delta);
   s->QPY = s->SliceQPY;
-  s->mb_qp_delta = 0;
+  s->lastMbQpDelta = 0;
   s->chroma_qp_index_offset = pps->chroma_qp_index_offset;
   s->second_chroma_qp_index_offset = pps->second_chroma_qp_index_offset;
   s->constrained_intra_pred_flag = pps->constrained_intra_pred_flag;
