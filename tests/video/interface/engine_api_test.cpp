@@ -60,6 +60,25 @@ TEST(EngineCalls, QueriesAndNullInstances) {
   EXPECT_EQ(2u, AVCHDVideoDecoderGetErrorCodeLib(nullptr));
 }
 
+// An instance runs the stages that were installed when it was opened, and
+// no stages installed means the decoder's own.
+TEST(EngineCalls, InstanceKeepsTheStagesItWasOpenedWith) {
+  const VideoDecoderParams p = params_for(64, 64);
+  VideoDecoder* standIn = AVCHDOpenVideoDecoderLib(&p);
+  ASSERT_NE(nullptr, standIn);
+  set_decoder_stages(nullptr);
+  EXPECT_EQ(&kDecoderStages, decoder_stages());
+  VideoDecoder* own = AVCHDOpenVideoDecoderLib(&p);
+  set_decoder_stages(&kStandInStages);
+  ASSERT_NE(nullptr, own);
+  EXPECT_EQ(&kStandInStages, standIn->stages);
+  EXPECT_EQ(&kDecoderStages, own->stages);
+  EXPECT_EQ(&binari_decode_i_unit, own->stages->entropyI);
+  EXPECT_EQ(&DeblockingFilter_mbaff, own->stages->deblockMbaff);
+  EXPECT_EQ(0, AVCHDCloseVideoDecoderLib(own));
+  EXPECT_EQ(0, AVCHDCloseVideoDecoderLib(standIn));
+}
+
 TEST(EngineCalls, OpenRefusesFlagsAndSizesItCannotServe) {
   VideoDecoderParams p = params_for(32, 32);
   p.flags = 2 | 4;  // one picture per call with decode-order output needs whole NAL units
