@@ -49,9 +49,41 @@ int32_t ParseSyncInfo(AC3DecState* s, AC3BitReader* r) {
   return kOk;
 }
 
+namespace {
+
+// crcTable extended for four bytes at a time: sliceTable[k][v] is the
+// register after byte v followed by k zero bytes, starting from zero. The CRC
+// is linear, so four bytes fold in as four independent lookups.
+struct CrcSlices {
+  uint16_t t[4][256];
+  CrcSlices() {
+    for (int v = 0; v < 256; ++v) t[0][v] = crcTable[v];
+    for (int k = 1; k < 4; ++k)
+      for (int v = 0; v < 256; ++v) {
+        const uint32_t prev = t[k - 1][v];
+        t[k][v] = uint16_t(((prev << 8) ^ crcTable[prev >> 8]) & 0xFFFF);
+      }
+  }
+};
+
+const CrcSlices& crcSlices() {
+  static const CrcSlices slices;
+  return slices;
+}
+
+}  // namespace
+
 uint32_t crc16Check(const uint8_t* bytes, int32_t length) {
   uint32_t reg = 0;
-  for (int32_t i = 0; i < length; ++i)
+  int32_t i = 0;
+  if (length >= 4) {
+    const CrcSlices& c = crcSlices();
+    for (; i + 4 <= length; i += 4) {
+      reg = c.t[3][(reg >> 8) ^ bytes[i]] ^ c.t[2][(reg & 0xFF) ^ bytes[i + 1]] ^
+            c.t[1][bytes[i + 2]] ^ c.t[0][bytes[i + 3]];
+    }
+  }
+  for (; i < length; ++i)
     reg = ((reg << 8) ^ crcTable[((reg >> 8) ^ bytes[i]) & 0xFF]) & 0xFFFF;
   return reg;
 }

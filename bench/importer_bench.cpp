@@ -4,9 +4,12 @@
 // remuxing the same file to the null muxer; and the time to read every
 // sample of the imported movie back through the data handler (H.264 access
 // units with their start codes turned into lengths, AC-3 decoded to PCM).
+// The same recording looped to 1 and 10 minutes (made in /tmp) shows whether
+// import time stays linear in the file size, beside ffmpeg on the longest.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -99,10 +102,42 @@ void BM_ReadEverySample(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadEverySample)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// ffmpeg reading the same file and copying both streams to the null muxer,
-// timed as a whole (process start included).
-void BM_FfmpegStreamCopy(benchmark::State& state) {
-  const std::string path = StreamPath();
+// The 10-second recording played `loops` times in a row (one minute: 6, ten
+// minutes: 60), made once with ffmpeg in /tmp (too large for the repository);
+// the 10-second file itself for 1. Empty when it cannot be made.
+std::string LoopedPath(int loops) {
+  const std::string source = StreamPath();
+  if (loops <= 1) return source;
+  const std::string path = "/tmp/importer_bench_" + std::to_string(loops) + "x.m2ts";
+  if (FileSize(path) > 0) return path;
+  const std::string made = path + ".part";
+  const std::string command = "ffmpeg -nostdin -v error -y -stream_loop " + std::to_string(loops - 1) + " -i '" +
+                              source +
+                              "' -map 0 -c copy -mpegts_m2ts_mode 1 -streamid 0:0x1011 -streamid 1:0x1100 "
+                              "-mpegts_pmt_start_pid 0x100 -pes_payload_size 0 -f mpegts '" +
+                              made + "' >/dev/null 2>&1";
+  if (FileSize(source) <= 0 || std::system(command.c_str()) != 0 || std::rename(made.c_str(), path.c_str()) != 0)
+    return {};
+  return path;
+}
+
+// Import time against length: the same recording 1, 6 and 60 times over
+// (10 s, 1 min, 10 min); MB/s that stays level means time linear in size.
+void BM_ImportLooped(benchmark::State& state) {
+  const std::string path = LoopedPath(int(state.range(0)));
+  const int64_t size = path.empty() ? -1 : FileSize(path);
+  if (size <= 0) return state.SkipWithError("looped recording could not be made (ffmpeg or the material missing)");
+  for (auto _ : state) {
+    Import run(path);
+    if (run.result != noErr) return state.SkipWithError("import failed");
+  }
+  ReportRate(state, double(size));
+}
+BENCHMARK(BM_ImportLooped)->Arg(1)->Arg(6)->Arg(60)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ffmpeg reading a file and copying both streams to the null muxer, timed
+// as a whole (process start included).
+void FfmpegStreamCopy(benchmark::State& state, const std::string& path) {
   const int64_t size = FileSize(path);
   if (FileSize("/usr/bin/ffmpeg") <= 0 || size <= 0) return state.SkipWithError("ffmpeg or the material missing");
   const std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -c copy -f null - >/dev/null 2>&1";
@@ -110,7 +145,11 @@ void BM_FfmpegStreamCopy(benchmark::State& state) {
     if (std::system(command.c_str()) != 0) return state.SkipWithError("ffmpeg failed");
   ReportRate(state, double(size));
 }
+void BM_FfmpegStreamCopy(benchmark::State& state) { FfmpegStreamCopy(state, StreamPath()); }
 BENCHMARK(BM_FfmpegStreamCopy)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+void BM_FfmpegStreamCopyLooped(benchmark::State& state) { FfmpegStreamCopy(state, LoopedPath(int(state.range(0)))); }
+BENCHMARK(BM_FfmpegStreamCopyLooped)->Arg(60)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 }  // namespace
 

@@ -27,8 +27,8 @@ constexpr int32_t kMTSAC3OutputSize = 0x20000;
 // Audio kinds, decided by the first sound frame an instance reads.
 enum { kMTSAudioUnknown = 0, kMTSAudioLPCM = 1, kMTSAudioAC3 = 2 };
 
-// Arguments of a read handed to a worker; the block is kept for every
-// instance but nothing reads it.
+// Arguments of a read handed to a worker (workerThread); the block is kept
+// for every instance.
 struct ThreadArgsRecord {
   void* globals;
   Ptr placeToPutDataPtr;
@@ -52,7 +52,7 @@ struct MTS_DataHGlobalsRecord {
   AC3DecState* ac3Decoder;
   ::ac3decInfo ac3decInfo;      // the AC-3 decoder's input/output record
   SInt64 position;               // file offset of the next byte to demultiplex
-  SInt32 audioKind;              // kMTSAudio*
+  SInt32 audioKind;              // kMTSAudio*, plus a flag of the read while AC-3 frames are silenced
   UInt32 type;                   // kAvchdDataRef*: sound, video, timecode
   FILE* file;                    // the imported file, read-only
   SInt32 frameHint;              // frame-index slot remembered by lookups; -1 after SetDataRef
@@ -97,6 +97,14 @@ ComponentResult MTS_DataHCheckFile(MTS_DataHGlobalsRecord* globals);
 // Restarts the demultiplexer: 0, paramErr when the old one cannot be closed,
 // -23 when a new one cannot be opened.
 ComponentResult MTS_DH_StartTSdemuxer(MTS_DataHGlobalsRecord* globals);
+
+// A read run by a worker thread (a pthread start routine): the read of
+// MTS_DataHScheduleData64 with the arguments of the ThreadArgsRecord at
+// `args` (its `globals` is the instance record). The completion routine, when
+// set, is called in every case: with 0 after the request was filled, with the
+// read's error otherwise. Nothing else may use the instance while it runs.
+// Returns NULL.
+void* workerThread(void* args);
 
 // Converts an H.264 byte stream of `len` bytes into NAL units each preceded
 // by its 4-byte big-endian length; returns the bytes written (at most twice

@@ -14,6 +14,7 @@
 
 #include "MTS_DataHandler.h"
 #include "MTS_Log.h"
+#include "MTS_SoundFrames.h"
 
 namespace {
 
@@ -88,54 +89,111 @@ ComponentResult next_frame(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry& en
   }
 }
 
-// Decodes the AC-3 frame of the audio PES into `pcm`.
-ComponentResult decode_ac3(MTS_DataHGlobalsRecord* g, UInt8* pcm, FrameBytes* frame) {
-  const UInt8* src = g->pTSInfo->pAudio;
-  SInt32 srcSize = g->pTSInfo->audioSize;
+// Set in audioKind while the frames served last were silence, so that a run
+// of frames that do not decode is reported once.
+constexpr SInt32 kSilencedRun = 0x100;
+
+SInt32 audio_kind(const MTS_DataHGlobalsRecord* g) { return g->audioKind & ~kSilencedRun; }
+
+// Where a read stands among the AC-3 frames of the audio PES the
+// demultiplexer reported last.
+struct AC3Cursor {
+  bool havePes = false;
+  SInt32 from = 0;  // payload offset from which the next frame is searched
+};
+
+// Decodes one AC-3 frame into `pcm`. A frame that does not decode becomes
+// silence of its length and layout, reported once per run of such frames;
+// `quiet` decodes only for the decoder's history (the frame is not served).
+void decode_ac3(MTS_DataHGlobalsRecord* g, const UInt8* payload, const MTS_AC3Frame& f, UInt8* pcm, bool quiet,
+                FrameBytes* frame) {
   ac3decInfo& info = g->ac3decInfo;
-  info.pInput = src;
-  info.nInputBytes = srcSize;
-  info.outFollowsStream = 1;
-  info.stereoMode = 0;
-  info.dynamicRange = 0;
-  info.heavyCompression = 0;
-  int32_t ret = AC3DecGetInputInfoLib(g->ac3Decoder, &info);
-  if (ret != 0) {
-    PrintLog("MTS_DataHScheduleData64", __LINE__,
-             "[ERR]failed to AC3DecGetInputInfoLib(pSrc=%p, srcSize=%d). iRet=%d\n",
-             static_cast<const void*>(src), srcSize, ret);
-    return kMTSErrCodec;
-  }
+  info.pInput = payload + f.offset;
+  info.nInputBytes = f.size;
   info.nOutputCapacity = kMTSAC3OutputSize;
   info.pOutput = reinterpret_cast<int16_t*>(pcm);
-  ret = AC3DecodeAFrameLib(g->ac3Decoder, &info);
-  if (ret != 0 || info.nOutputBytes < 0 || info.nOutputBytes > kMTSAC3OutputSize) {
-    PrintLog("MTS_DataHScheduleData64", __LINE__,
-             "[ERR]failed to AC3DecodeAFrameLib(dstSize=%d,srcSize=%d, nAC3FrameByteSize=%d). ret=%d\n",
-             info.nOutputCapacity, info.nInputBytes, info.nAC3FrameByteSize, ret);
-    return kMTSErrCodec;
-  }
+  const SInt32 ret = AC3DecodeAFrameLib(g->ac3Decoder, &info);
+  if (quiet) return;
+  const SInt32 expected = kMTSAC3SamplesPerFrame * 2 * f.channels;
   frame->data = pcm;
-  frame->size = info.nOutputBytes;
-  return noErr;
+  frame->size = expected;
+  if (ret == 0 && info.nOutputBytes == expected) {
+    g->audioKind &= ~kSilencedRun;
+    return;
+  }
+  std::memset(pcm, 0, static_cast<size_t>(expected));
+  if (!(g->audioKind & kSilencedRun)) {
+    PrintLog("MTS_DataHScheduleData64", __LINE__,
+             "[ERR]failed to AC3DecodeAFrameLib(dstSize=%d,srcSize=%d, nAC3FrameByteSize=%d). ret=%d: served as "
+             "silence\n",
+             info.nOutputCapacity, info.nInputBytes, f.size, ret);
+    g->audioKind |= kSilencedRun;
+  }
 }
 
-// Makes the bytes of the frame the demultiplexer reports. `pcm` and `video`
-// are per-call buffers, allocated when first needed.
-ComponentResult frame_bytes(MTS_DataHGlobalsRecord* g, MallocBuffer* pcm, MallocBuffer* video,
-                            FrameBytes* frame) {
-  TSDemuxOutput* out = g->pTSInfo;
+// The next AC-3 frame of the stream: the frame after the one served last in
+// the same PES, else the first of the PES that follow. For the first frame
+// of a read, `skip` frames of the entry's PES come before the wanted one:
+// they are decoded for the decoder's history only (so that the frame
+// decodes as it does in stream order), and the frame must be in that PES.
+ComponentResult next_ac3_frame(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry& entry, AC3Cursor* cursor,
+                               SInt32 skip, bool first, UInt8* pcm, FrameBytes* frame) {
+  if (g->ac3Decoder == nullptr) {
+    PrintLog("MTS_DataHScheduleData64", __LINE__,
+             "[ERR]failed to AC3DecGetInputInfoLib(pSrc=%p, srcSize=%d). iRet=%d\n",
+             static_cast<const void*>(g->pTSInfo->pAudio), g->pTSInfo->audioSize, -1);
+    return kMTSErrCodec;
+  }
+  for (;;) {
+    if (!cursor->havePes) {
+      ComponentResult err = next_frame(g, entry);
+      if (err != noErr) return err;
+      cursor->havePes = true;
+      cursor->from = 0;
+    }
+    const TSDemuxOutput* out = g->pTSInfo;
+    MTS_AC3Frame f{};
+    if (!MTS_NextAC3Frame(g->ac3Decoder, &g->ac3decInfo, out->pAudio, out->audioSize, cursor->from, &f)) {
+      if (first) {
+        PrintLog("MTS_DataHScheduleData64", __LINE__,
+                 "[ERR]no AC-3 frame %d in the PES of qt_offset=%lld\n",
+                 static_cast<int>(MTS_SoundValueFrame(entry.value)), static_cast<long long>(entry.qt_offset));
+        return kMTSErrCodec;
+      }
+      cursor->havePes = false;
+      continue;
+    }
+    cursor->from = f.offset + f.size;
+    decode_ac3(g, out->pAudio, f, pcm, skip > 0, frame);
+    if (skip-- <= 0) return noErr;
+  }
+}
+
+// Makes the bytes of the next frame of the instance's stream: the next PES
+// for video and LPCM, the next AC-3 frame for AC-3. `pcm` and `video` are
+// per-call buffers, allocated when first needed.
+ComponentResult frame_bytes(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry& entry, bool first, AC3Cursor* cursor,
+                            MallocBuffer* pcm, MallocBuffer* video, FrameBytes* frame) {
   if (g->type == kAvchdDataRefSound) {
+    if (audio_kind(g) == kMTSAudioAC3 && cursor->havePes) {
+      return next_ac3_frame(g, entry, cursor, 0, first, pcm->get(), frame);
+    }
+    ComponentResult err = next_frame(g, entry);
+    if (err != noErr) return err;
+    TSDemuxOutput* out = g->pTSInfo;
     if (g->audioKind == kMTSAudioUnknown && out->audioSize >= 2) {
       g->audioKind = out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77 ? kMTSAudioAC3 : kMTSAudioLPCM;
     }
-    if (g->audioKind == kMTSAudioAC3) {
+    if (audio_kind(g) == kMTSAudioAC3) {
       if (!*pcm) pcm->reset(static_cast<UInt8*>(std::malloc(kMTSAC3OutputSize)));
       if (!*pcm) {
         PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]MTS_DataHScheduleData64 malloc error\n");
         return -1;
       }
-      return decode_ac3(g, pcm->get(), frame);
+      cursor->havePes = true;
+      cursor->from = 0;
+      const SInt32 skip = first ? MTS_SoundValueFrame(entry.value) : 0;
+      return next_ac3_frame(g, entry, cursor, skip, first, pcm->get(), frame);
     }
     // LPCM (or a payload too short to tell): the samples behind the 4-byte
     // header.
@@ -144,6 +202,9 @@ ComponentResult frame_bytes(MTS_DataHGlobalsRecord* g, MallocBuffer* pcm, Malloc
     return noErr;
   }
 
+  ComponentResult err = next_frame(g, entry);
+  if (err != noErr) return err;
+  TSDemuxOutput* out = g->pTSInfo;
   // Video: the conversion needs at most twice the payload.
   video->reset(static_cast<UInt8*>(std::malloc(2 * static_cast<size_t>(out->videoSize) + 1)));
   if (!*video) {
@@ -237,21 +298,25 @@ ComponentResult MTS_DataHScheduleData64(MTS_DataHGlobalsRecord* globals, Ptr pla
       return kMTSErrOpen;
     }
     if (ComponentResult err = MTS_DataHCheckFile(globals)) return err;
-    if (!(exact && globals->position == entry.value && demux_is_fresh(globals))) {
+    // Sound values carry the AC-3 frame's position inside its PES.
+    const SInt64 restart =
+        globals->type == kAvchdDataRefSound ? MTS_SoundValueOffset(entry.value) : entry.value;
+    if (!(exact && globals->position == restart && demux_is_fresh(globals) &&
+          (globals->type != kAvchdDataRefSound || MTS_SoundValueFrame(entry.value) == 0))) {
       ComponentResult err = MTS_DH_StartTSdemuxer(globals);
       if (err != noErr) {
         MTS_LOG("[ERR]MTS_DataHScheduleData64 MTS_DH_StartTSdemuxer error=%d\n", static_cast<int>(err));
         return err;
       }
-      globals->position = entry.value;
+      globals->position = restart;
     }
 
     MallocBuffer pcm, video;
+    AC3Cursor cursor;
     bool first = true;
     while (done < dataSize) {
-      ComponentResult err = next_frame(globals, entry);
       FrameBytes frame;
-      if (err == noErr) err = frame_bytes(globals, &pcm, &video, &frame);
+      ComponentResult err = frame_bytes(globals, entry, first, &cursor, &pcm, &video, &frame);
       if (err != noErr) return err;
       SInt64 skip = 0;
       if (first) {
@@ -287,4 +352,16 @@ ComponentResult MTS_DataHScheduleData(MTS_DataHGlobalsRecord* globals, Ptr place
   const wide offset = static_cast<wide>(static_cast<UInt32>(fileOffset));
   return MTS_DataHScheduleData64(globals, placeToPutDataPtr, &offset, dataSize, refCon, scheduleRec,
                                  completionRtn);
+}
+
+void* workerThread(void* args) {
+  auto* a = static_cast<ThreadArgsRecord*>(args);
+  if (a == nullptr) return nullptr;
+  ComponentResult err = MTS_DataHScheduleData64(static_cast<MTS_DataHGlobalsRecord*>(a->globals),
+                                                a->placeToPutDataPtr, a->fileOffset, a->dataSize, a->refCon, nullptr,
+                                                a->completionRtn);
+  // A successful read has called the routine itself.
+  if (err != noErr && a->completionRtn != nullptr)
+    a->completionRtn(a->placeToPutDataPtr, a->refCon, static_cast<OSErr>(err));
+  return nullptr;
 }

@@ -2,6 +2,8 @@
 // stream (video, then audio) that find the picture size, the video time base,
 // the first and last time stamps and estimates of the frame counts; and the
 // size rule of a video sample once its start codes become 4-byte lengths.
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -338,30 +340,74 @@ int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {
   return store->soundFrames <= 0 ? 1 : 0;
 }
 
-int32_t MTS_GetVideoLength(const uint8_t* buffer, int32_t length) {
+namespace mts_import {
+
+int32_t NextStartCode(const uint8_t* buffer, int32_t from, int32_t length) {
+  int32_t i = from < 0 ? 0 : from;
+  // Sixteen positions at a time: bytes i..i+17 are loaded, and a start code
+  // found at i+15 still has its fourth byte at i+18.
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  for (; length - i >= 19; i += 16) {
+    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
+    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i + 1));
+    const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i + 2));
+    const __m128i hit =
+        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(b0, zero), _mm_cmpeq_epi8(b1, zero)), _mm_cmpeq_epi8(b2, one));
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) return i + __builtin_ctz(static_cast<unsigned>(mask));
+  }
+  for (; length - i >= 4; ++i)
+    if (buffer[i] == 0 && buffer[i + 1] == 0 && buffer[i + 2] == 1) return i;
+  return length;
+}
+
+int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice) {
+  if (firstSlice) *firstSlice = -1;
   if (length <= 0 || !buffer) return 0;
   int32_t total = 0, current = 0;
   bool keep = false;
   int32_t i = 0;
-  while (i < length) {
-    if (length - i >= 4 && buffer[i] == 0 && buffer[i + 1] == 0 && buffer[i + 2] == 1) {
-      const int type = buffer[i + 3] & 0x1F;
-      if (type == 1 || type == 5 || type == 6 || type == 7 || type == 8 || type == 9) {
-        if (current > 0) total += current + 4;
-        current = 1;
-        keep = true;
-      } else if (type == 3) {
-        if (keep) current += 4;
-      } else {
-        if (current > 0) total += current + 4;
-        current = 0;
-        keep = false;
-      }
-      i += 4;
+  for (;;) {
+    // Every byte before the next start code belongs to the current NAL unit.
+    const int32_t at = NextStartCode(buffer, i, length);
+    if (keep) current += at - i;
+    if (at >= length) break;
+    const int type = buffer[at + 3] & 0x1F;
+    if (type == 1 || type == 5 || type == 6 || type == 7 || type == 8 || type == 9) {
+      if (current > 0) total += current + 4;
+      current = 1;
+      keep = true;
+      if (firstSlice && *firstSlice < 0 && (type == 1 || type == 5)) *firstSlice = at + 3;
+    } else if (type == 3) {
+      if (keep) current += 4;
     } else {
-      if (keep) ++current;
-      ++i;
+      if (current > 0) total += current + 4;
+      current = 0;
+      keep = false;
     }
+    i = at + 4;
   }
   return current > 0 ? total + current + 4 : total;
+}
+
+int32_t FirstSliceSpan(const uint8_t* buffer, int32_t length, int32_t firstSlice) {
+  // The summary reads three Exp-Golomb codes from the start of the slice's
+  // payload. With no two zero bytes in a row in the stretch, its bytes are
+  // payload unchanged (no emulation prevention, no start code) and no run of
+  // zero bits is longer than 22, so the three codes take at most 3 x 45 bits,
+  // well inside 32 bytes; the inspection then reads exactly what it reads in
+  // the whole unit, and the unit's end, cut or not, lies beyond its reach.
+  constexpr int32_t kStretch = 32;
+  if (firstSlice < 0 || firstSlice >= length || length - firstSlice - 1 < kStretch) return length;
+  const uint8_t* p = buffer + firstSlice + 1;
+  for (int32_t k = 0; k + 1 < kStretch; ++k)
+    if (p[k] == 0 && p[k + 1] == 0) return length;
+  return firstSlice + 1 + kStretch;
+}
+
+} // namespace mts_import
+
+int32_t MTS_GetVideoLength(const uint8_t* buffer, int32_t length) {
+  return mts_import::VideoSampleLength(buffer, length, nullptr);
 }

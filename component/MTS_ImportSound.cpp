@@ -1,12 +1,13 @@
 // The sound side of an imported movie: an uncompressed linear PCM sound
 // track whose samples reference LPCM as stored (header skipped) or AC-3 as
-// the 16-bit PCM one decoded frame yields. Only the audio from about the
+// the 16-bit PCM each decoded frame yields, one sample per AC-3 frame. Only the audio from about the
 // first picture to the last is inserted into the track.
 #include <cstdlib>
 #include <cstring>
 
 #include "MTS_Log.h"
 #include "MTS_MovieImport.h"
+#include "MTS_SoundFrames.h"
 
 using mts_import::RoundHalfAway;
 
@@ -25,33 +26,20 @@ void AC3Close(MTS_AC3Decoder* decoder) {
   if (decoder) AC3DecCloseLib(decoder);
 }
 
-int32_t AC3ReadHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size) {
-  ac3decInfo& info = store->ac3decInfo;
-  info.pInput = data;
-  info.nInputBytes = size;
-  info.outFollowsStream = 1;
-  info.stereoMode = 0;
-  info.dynamicRange = 0;
-  info.heavyCompression = 0;
-  return AC3DecGetInputInfoLib(store->ac3Decoder, &info);
-}
-
-int32_t AC3DecodeFrame(MTS_MovieImportGlobalsRecord* store, int32_t* pcmBytes, int32_t* channelConfig) {
-  ac3decInfo& info = store->ac3decInfo;
-  info.nOutputCapacity = kMTSPcmBufferSize;
-  info.pOutput = reinterpret_cast<int16_t*>(store->pcmBuffer);
-  int32_t r = store->pcmBuffer ? AC3DecodeAFrameLib(store->ac3Decoder, &info) : -1;
-  *pcmBytes = info.nOutputBytes;
-  *channelConfig = info.inChannelConfig;
-  return r;
-}
-
 int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store) { return store->ac3decInfo.nAC3FrameByteSize; }
 
 int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
                        int32_t* channelConfig) {
-  AC3ReadHeader(store, data, size);
-  return AC3DecodeFrame(store, pcmBytes, channelConfig);
+  // What the first whole frame yields follows from its header, so a frame
+  // whose audio does not decode counts like the rest.
+  MTS_AC3Frame frame{};
+  if (!MTS_NextAC3Frame(store->ac3Decoder, &store->ac3decInfo, data, size, 0, &frame)) {
+    *pcmBytes = 0;
+    return store->ac3Decoder ? -3 : -1;  // no whole frame; no decoder
+  }
+  *pcmBytes = kMTSAC3SamplesPerFrame * 2 * frame.channels;
+  *channelConfig = frame.channelConfig;
+  return 0;
 }
 
 } // namespace mts_import
@@ -135,37 +123,24 @@ OSErr MTS_create_sound_track(MTS_MovieImportGlobalsRecord* store, Handle soundDa
   return noErr;
 }
 
-OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
-  *outSize = 0;
-  // No sound track (no audio, or a layout that is not served): the audio is
-  // left out and the movie imported without sound.
-  if (!store->soundMedia || !store->soundDescription) return noErr;
-  const TSDemuxOutput* out = store->pTSInfo;
-  int32_t size = 0, frames = 0;
-  if (store->isLPCM) {
-    LPCMStreamInfo info{};
-    if (out->audioSize <= 4 ||
-        AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0)
-      return noErr;
-    frames = mts_import::LPCMFramesOf(out->audioSize, info);
-    size = out->audioSize - 4;
-    if (frames <= 0) return noErr;
-  } else {
-    if (out->audioSize <= 0 || mts_import::AC3ReadHeader(store, out->pAudio, out->audioSize) != 0) return noErr;
-    if (out->audioSize < mts_import::AC3FrameByteSize(store)) return noErr;
-    int32_t channelConfig = 0;
-    if (mts_import::AC3DecodeFrame(store, &size, &channelConfig) != 0) return noErr;
-    if (channelConfig == 1) {
-      frames = size / 2 / 2;
-    } else if (channelConfig == 7) {
-      frames = size / 2 / 6;
-    } else {
-      MTS_LOG("[ERR]UNKONWN ac3decInfo.inChannelConfig=%d\n", channelConfig);
-      return 1;
-    }
-  }
+namespace {
 
-  *outSize = size;
+// Channels of the sound description: what every sample of the track holds.
+int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
+  const Handle h = reinterpret_cast<Handle>(store->soundDescription);
+  if (!h || !*h || GetHandleSize(h) < static_cast<Size>(sizeof(SoundDescription))) return 0;
+  const SoundDescription* d = reinterpret_cast<const SoundDescription*>(*h);
+  if (d->version == 2 && GetHandleSize(h) >= static_cast<Size>(sizeof(SoundDescriptionV2)))
+    return static_cast<int32_t>(reinterpret_cast<const SoundDescriptionV2*>(*h)->numAudioChannels);
+  return d->numChannels;
+}
+
+// Adds one sample reference of `size` bytes and `frames` sample frames at
+// the current qt_offset, moves the range of sound to insert (by `pts`, the
+// presentation time of its first sample, when `timed`), and enters `value`
+// into the frame index.
+OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32_t frames, bool timed, int64_t pts,
+                        int64_t value) {
   SampleReference64Record reference{};
   reference.dataOffset = store->qt_offset;
   reference.dataSize = static_cast<uint32_t>(size);
@@ -179,26 +154,78 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     return err;
   }
 
-  if (out->bPTS) {
+  if (timed) {
     if (store->soundInsertedTime == 0) {
-      // The first PES that starts within one of its own lengths of the first
-      // picture opens the range to insert.
-      int64_t d = out->PTS - store->firstVideoPTS;
+      // The first sample that starts within one of its own lengths of the
+      // first picture opens the range to insert.
+      int64_t d = pts - store->firstVideoPTS;
       if (d < 0) d = -d;
       const int64_t r = RoundHalfAway(static_cast<double>(d) * static_cast<uint32_t>(store->soundSampleRate) / 90000.0);
       if (static_cast<int64_t>(static_cast<uint32_t>(frames)) > r) store->soundInsertedTime = store->soundEndTime;
     }
-    if (out->PTS <= store->lastVideoPTS)
+    if (pts <= store->lastVideoPTS)
       store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));
   } else {
     store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));
   }
 
-  err = static_cast<OSErr>(MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, store->soundTSOffset));
+  err = static_cast<OSErr>(MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, value));
   if (err != noErr) {
     MTS_LOG("[ERR]MTS_PutFrameOffset \n");
     return err;
   }
   store->qt_offset += size;
+  return noErr;
+}
+
+} // namespace
+
+OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
+  *outSize = 0;
+  // No sound track (no audio, or a layout that is not served): the audio is
+  // left out and the movie imported without sound.
+  if (!store->soundMedia || !store->soundDescription) return noErr;
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (store->isLPCM) {
+    LPCMStreamInfo info{};
+    if (out->audioSize <= 4 ||
+        AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0)
+      return noErr;
+    const int32_t frames = mts_import::LPCMFramesOf(out->audioSize, info);
+    if (frames <= 0) return noErr;
+    *outSize = out->audioSize - 4;
+    return AddSoundReference(store, *outSize, frames, out->bPTS, out->PTS, store->soundTSOffset);
+  }
+
+  // AC-3: every frame of the PES is a sample of 1536 sample frames in the
+  // track's layout. Its size is known from its header, so a frame whose audio
+  // turns out not to decode still counts (the data handler serves it as
+  // silence) and the track keeps the length of the recording.
+  const int32_t channels = DescriptionChannels(store);
+  if (channels != 2 && channels != 6) return noErr;
+  const int32_t channelConfig = channels == 6 ? AC3_CHANNELS_3_2_LFE : AC3_CHANNELS_2_0;
+  const int32_t size = kMTSAC3SamplesPerFrame * 2 * channels;
+  const double ticksPerFrame = store->soundSampleRate > 0 ? kMTSAC3SamplesPerFrame * 90000.0 / store->soundSampleRate : 0.0;
+  int32_t skipped = 0;
+  MTS_AC3Frame frame{};
+  for (int32_t k = 0, from = 0; MTS_NextAC3Frame(store->ac3Decoder, &store->ac3decInfo, out->pAudio, out->audioSize,
+                                                 from, &frame);
+       ++k) {
+    from = frame.offset + frame.size;
+    int64_t value = 0;
+    if (frame.channelConfig != channelConfig || frame.sampleRate != store->soundSampleRate ||
+        !MTS_PackSoundValue(store->soundTSOffset, k, &value)) {
+      ++skipped;
+      continue;
+    }
+    const int64_t pts = out->PTS + RoundHalfAway(k * ticksPerFrame);
+    OSErr err = AddSoundReference(store, size, kMTSAC3SamplesPerFrame, out->bPTS, pts, value);
+    if (err != noErr) return err;
+    *outSize += size;
+  }
+  if (skipped > 0) {
+    MTS_LOG("[ERR]%d AC-3 frames of another format than the sound track left out at ts_offset=%lld\n", skipped,
+            static_cast<long long>(store->soundTSOffset));
+  }
   return noErr;
 }

@@ -18,6 +18,16 @@ constexpr int32_t kTimeCodeDropFrame = 1;
 
 int BcdUnits(uint8_t b) { return b >> 4; }
 
+// The picture's presentation time in frames of the video rate: the time
+// codes of two pictures differ by the difference of their counts.
+bool PictureCount(const MTS_MovieImportGlobalsRecord* store, int64_t* count) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!out->bPTS || store->timeScale <= 0 || store->frameDuration <= 0) return false;
+  *count = mts_import::RoundHalfAway(static_cast<double>(out->PTS) * store->timeScale /
+                                     (90000.0 * store->frameDuration));
+  return true;
+}
+
 } // namespace
 
 OSErr MTS_create_timecode_track(MTS_MovieImportGlobalsRecord* store) {
@@ -84,24 +94,54 @@ OSErr MTS_create_timecode_track(MTS_MovieImportGlobalsRecord* store) {
 int32_t MTS_add_timecode_sample(MTS_MovieImportGlobalsRecord* store) {
   const TSDemuxOutput* out = store->pTSInfo;
   VideoUserData userData{};
+  SInt32 frameNumber = 0;
+  bool known = false;
   int32_t r = AVCHDGetVideoUserDataLib(&userData, out->pVideo, out->videoSize);
   if (r != 0) {
     MTS_LOG("[ERR]AVCHDGetVideoUserDataLib(pVideoBuf=%p, lVideoValid=%d. err=%d\n", static_cast<void*>(out->pVideo),
             out->videoSize, r);
-    return r;
+  } else {
+    const uint8_t* packs = userData.packs;
+    TimeCodeRecord timeCode{};
+    timeCode.t.frames = static_cast<uint8_t>(BcdUnits(packs[0]) + ((packs[0] & 0x0C) >> 2) * 10);
+    timeCode.t.seconds = static_cast<uint8_t>(BcdUnits(packs[1]) + ((packs[1] & 0x0E) >> 1) * 10);
+    timeCode.t.minutes = static_cast<uint8_t>(BcdUnits(packs[2]) + ((packs[2] & 0x0E) >> 1) * 10);
+    timeCode.t.hours = static_cast<uint8_t>(BcdUnits(packs[3]) + ((packs[3] & 0x0C) >> 2) * 10);
+    int32_t e = TCTimeCodeToFrameNumber(GetMediaHandler(store->timecodeMedia), &store->timecodeDef, &timeCode,
+                                        &frameNumber);
+    if (e != 0) {
+      MTS_LOG("[ERR]failed to TCTimeCodeToFrameNumber(%02d:%02d:%02d:%02d). err=%d\n", timeCode.t.hours,
+              timeCode.t.minutes, timeCode.t.seconds, timeCode.t.frames, e);
+    } else {
+      known = true;
+    }
   }
-  const uint8_t* packs = userData.packs;
-  TimeCodeRecord timeCode{};
-  timeCode.t.frames = static_cast<uint8_t>(BcdUnits(packs[0]) + ((packs[0] & 0x0C) >> 2) * 10);
-  timeCode.t.seconds = static_cast<uint8_t>(BcdUnits(packs[1]) + ((packs[1] & 0x0E) >> 1) * 10);
-  timeCode.t.minutes = static_cast<uint8_t>(BcdUnits(packs[2]) + ((packs[2] & 0x0E) >> 1) * 10);
-  timeCode.t.hours = static_cast<uint8_t>(BcdUnits(packs[3]) + ((packs[3] & 0x0C) >> 2) * 10);
-  SInt32 frameNumber = 0;
-  int32_t e = TCTimeCodeToFrameNumber(GetMediaHandler(store->timecodeMedia), &store->timecodeDef, &timeCode,
-                                      &frameNumber);
-  if (e != 0) {
-    MTS_LOG("[ERR]failed to TCTimeCodeToFrameNumber(%02d:%02d:%02d:%02d). err=%d\n", timeCode.t.hours,
-            timeCode.t.minutes, timeCode.t.seconds, timeCode.t.frames, e);
+  // A picture without a readable time code takes the one that follows from
+  // its neighbours in display order, so that the time codes stay one per
+  // picture and in step with the video.
+  int64_t count = 0;
+  const bool timed = PictureCount(store, &count);
+  if (known && timed) {
+    store->tcAnchor = static_cast<int32_t>(frameNumber - count);
+    if (!store->tcAnchorValid) {
+      // The pictures before the first readable one, counted back from it.
+      if (store->tcList) {
+        for (auto it = store->tcList->end() - store->tcPending; it != store->tcList->end(); ++it)
+          *it = static_cast<int32_t>(int64_t(*it) + store->tcAnchor);
+      }
+      store->tcPending = 0;
+      store->tcAnchorValid = 1;
+    }
+  } else if (!known) {
+    if (!timed) {
+      MTS_LOG("[ERR]no time code for a picture without time stamp\n");
+      return 0;
+    }
+    frameNumber = static_cast<SInt32>(store->tcAnchorValid ? store->tcAnchor + count : count);
+  } else if (store->tcPending > 0) {
+    // Read but untimed while earlier pictures still wait for a time code:
+    // it cannot be placed among them.
+    MTS_LOG("[ERR]no time stamp for a picture among pictures without time code\n");
     return 0;
   }
   int32_t pushed = MTS_PushTCSample(store, frameNumber);
@@ -109,6 +149,7 @@ int32_t MTS_add_timecode_sample(MTS_MovieImportGlobalsRecord* store) {
     MTS_LOG("[ERR]\n");
     return pushed;
   }
+  if (!known && !store->tcAnchorValid) ++store->tcPending;
   return 0;
 }
 
@@ -120,6 +161,9 @@ int32_t MTS_NewTCList(MTS_MovieImportGlobalsRecord* store) {
   }
   MTS_ClearTCList(store);
   store->tcList = list;
+  store->tcAnchorValid = 0;
+  store->tcAnchor = 0;
+  store->tcPending = 0;
   return 0;
 }
 
@@ -140,12 +184,15 @@ int32_t MTS_PushTCSample(MTS_MovieImportGlobalsRecord* store, int32_t frameNumbe
 }
 
 int32_t MTS_FlushTCList(MTS_MovieImportGlobalsRecord* store) {
-  if (!store->tcList || store->tcList->empty()) return 0;
+  if (!store->tcList || store->tcList->size() <= static_cast<size_t>(store->tcPending)) return 0;
   std::vector<int32_t>& list = *store->tcList;
-  std::sort(list.begin(), list.end());
+  // Pictures still waiting for a time code stay in the list.
+  const auto ready = list.end() - store->tcPending;
+  std::sort(list.begin(), ready);
   int32_t result = 0;
   int32_t added = 0;
-  for (int32_t v : list) {
+  for (auto it = list.begin(); it != ready; ++it) {
+    const int32_t v = *it;
     result = MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, v);
     if (result != 0) {
       MTS_LOG("[ERR]\n");
@@ -171,7 +218,7 @@ int32_t MTS_FlushTCList(MTS_MovieImportGlobalsRecord* store) {
               static_cast<long long>(store->qt_offset), result);
     }
   }
-  list.clear();
+  list.erase(list.begin(), ready);
   return result;
 }
 

@@ -263,8 +263,14 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   if (!store->videoMedia || !store->videoSampleTable) return noErr;
   TSDemuxOutput* out = store->pTSInfo;
 
+  // One pass over the access unit gives the sample size and where its first
+  // slice starts; the slice inspection then reads only the bytes that decide
+  // the first slice's summary, not the whole picture.
+  int32_t firstSlice = -1;
+  const int32_t size = mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice);
   VideoStreamInfo node{};
-  AVCHDGetVideoStreamInfoLib(&node, out->pVideo, out->videoSize, 4);
+  AVCHDGetVideoStreamInfoLib(&node, out->pVideo, mts_import::FirstSliceSpan(out->pVideo, out->videoSize, firstSlice),
+                             4);
   const SliceSummary* slice = (node.nal_unit_type == 1 || node.nal_unit_type == 5)
                                   ? static_cast<const SliceSummary*>(node.pPayload)
                                   : nullptr;
@@ -290,7 +296,6 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     }
   }
 
-  const int32_t size = MTS_GetVideoLength(out->pVideo, out->videoSize);
   *outSize = size;
   int64_t displayOffset = 0;
   const bool isB = sliceType == 1 || sliceType == 6;

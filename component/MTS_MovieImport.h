@@ -113,6 +113,14 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t videoEndDTS;
   int64_t soundEndPTS;
   std::vector<int32_t>* tcList;
+  // Time codes of pictures whose camera data cannot be read follow from their
+  // neighbours: tcAnchor is the frame number less the picture count (PTS in
+  // frames) of the latest picture read, valid once tcAnchorValid is set.
+  // Until then the last tcPending entries of tcList are picture counts of
+  // such pictures, turned into frame numbers by the first picture read.
+  uint8_t tcAnchorValid;
+  int32_t tcAnchor;
+  int32_t tcPending;
   // The alias record MovieImportFile made for an idle import, released with
   // the import.
   Handle sourceAlias;
@@ -233,18 +241,34 @@ int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store);
 // demultiplexer holds, the offers having reached file offset `offeredEnd`.
 int64_t NextSampleOffset(const MTS_MovieImportGlobalsRecord* store, int64_t offeredEnd);
 
+// First position at or after `from` where a start code 00 00 01 begins with
+// at least one byte after it (four bytes in all); `length` when there is none.
+int32_t NextStartCode(const uint8_t* buffer, int32_t from, int32_t length);
+
+// MTS_GetVideoLength of an access unit, and in *firstSlice (when not null)
+// the position of the NAL header byte of its first slice (type 1 or 5), -1
+// when it has none: one pass over the bytes gives both.
+int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice);
+
+// How many leading bytes of an access unit the slice inspection needs to
+// describe its first slice exactly as the whole unit would: the bytes up to
+// the first slice's header and a stretch of its payload that holds the
+// slice header's first fields whole. The whole length when that cannot be
+// shown from the bytes (no slice, a short unit, zero pairs in the stretch).
+int32_t FirstSliceSpan(const uint8_t* buffer, int32_t length, int32_t firstSlice);
+
 // Frames of an LPCM PES: its payload after the 4-byte header, in frames of
 // the coded channels at 2 (16-bit) or 3 (20- and 24-bit) bytes per sample.
 int32_t LPCMBytesPerSample(uint32_t bitsPerSample);
 int32_t LPCMFramesOf(int32_t audioSize, const LPCMStreamInfo& info);
 
-// The AC-3 decoder as the importer uses it: the header of the frame at
-// `data`, then one decode into pcmBuffer giving its PCM bytes and the
-// stream's channel configuration.
+// The AC-3 decoder as the importer uses it. DecodeAC3Frame gives the PCM
+// bytes and the channel configuration of the first whole frame in `data`
+// from its header alone (-3 when there is none, -1 without a decoder), so a
+// frame whose audio does not decode counts like the rest; AC3FrameByteSize
+// is the size of the last frame header read.
 MTS_AC3Decoder* AC3Open();
 void AC3Close(MTS_AC3Decoder* decoder);
-int32_t AC3ReadHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size);
-int32_t AC3DecodeFrame(MTS_MovieImportGlobalsRecord* store, int32_t* pcmBytes, int32_t* channelConfig);
 int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store);
 int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
                        int32_t* channelConfig);

@@ -2,6 +2,7 @@
 // movie toolbox, the JSON dump and the movie file writer.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -84,7 +85,17 @@ struct IdleManagerOpaque {
 // Bytes of a description handle; empty when it is not a live handle.
 std::vector<UInt8> handle_bytes(Handle h);
 // The 1-based index of the description in the media, added when new.
+SInt32 media_description_index(MediaRecord* m, const UInt8* bytes, size_t size);
 SInt32 media_description_index(MediaRecord* m, const std::vector<UInt8>& bytes);
+// Makes room for `more` elements past the size, growing the capacity at least
+// twofold: tables that gain a sample or a group of samples per call then cost
+// amortised constant time per sample, not a reallocation each call. Throws
+// std::bad_alloc before anything changes when memory runs out.
+template <typename T>
+void reserve_more(std::vector<T>& v, size_t more) {
+  const size_t wanted = v.size() + more;
+  if (wanted > v.capacity()) v.reserve(std::max(wanted, 2 * v.capacity()));
+}
 // Converts a time between scales, rounding to nearest (halves away from zero).
 TimeValue64 rescale_time(TimeValue64 value, TimeScale from, TimeScale to);
 

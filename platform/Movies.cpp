@@ -80,11 +80,17 @@ std::vector<UInt8> handle_bytes(Handle h) {
   return std::vector<UInt8>(reinterpret_cast<UInt8*>(*h), reinterpret_cast<UInt8*>(*h) + n);
 }
 
-SInt32 media_description_index(MediaRecord* m, const std::vector<UInt8>& bytes) {
-  for (size_t i = 0; i < m->descriptions.size(); ++i)
-    if (m->descriptions[i] == bytes) return SInt32(i + 1);
-  m->descriptions.push_back(bytes);
+SInt32 media_description_index(MediaRecord* m, const UInt8* bytes, size_t size) {
+  for (size_t i = 0; i < m->descriptions.size(); ++i) {
+    const std::vector<UInt8>& known = m->descriptions[i];
+    if (known.size() == size && (size == 0 || std::memcmp(known.data(), bytes, size) == 0)) return SInt32(i + 1);
+  }
+  m->descriptions.emplace_back(bytes, bytes + size);
   return SInt32(m->descriptions.size());
+}
+
+SInt32 media_description_index(MediaRecord* m, const std::vector<UInt8>& bytes) {
+  return media_description_index(m, bytes.data(), bytes.size());
 }
 
 TimeValue64 rescale_time(TimeValue64 value, TimeScale from, TimeScale to) {
@@ -417,9 +423,10 @@ OSErr AddMediaSampleReferences64(Media m, SampleDescriptionHandle desc, SInt32 n
     if (r.dataOffset < 0 || r.numberOfSamples == 0 || r.numberOfSamples > UInt32(INT32_MAX)) return set_error(paramErr);
     if (r.durationPerSample <= 0) return set_error(invalidDuration);
   }
-  m->samples.reserve(m->samples.size() + size_t(numberOfRefs));
+  reserve_more(m->samples, size_t(numberOfRefs));
   if (sampleTime) *sampleTime = clamp32(m->decodeDuration);
-  SInt32 index = media_description_index(m, handle_bytes(desc));
+  // The description is compared in place: a sample per call must not copy it.
+  SInt32 index = media_description_index(m, reinterpret_cast<const UInt8*>(*desc), size_t(GetHandleSize(desc)));
   for (SInt32 i = 0; i < numberOfRefs; ++i) {
     const SampleReference64Record& r = refs[i];
     append_sample(m, {r.dataOffset, SInt64(r.dataSize), SInt64(r.numberOfSamples), r.durationPerSample, 0,
@@ -476,7 +483,7 @@ OSStatus QTSampleTableAddSampleReferences(QTMutableSampleTableRef table, SInt64 
     return set_error(invalidDescriptionID);
   if (dataOffset < 0 || dataSize < 0 || numberOfSamples <= 0) return set_error(paramErr);
   if (decodeDuration <= 0) return set_error(invalidDuration);
-  table->samples.reserve(table->samples.size() + size_t(numberOfSamples));  // fails before anything is added
+  reserve_more(table->samples, size_t(numberOfSamples));  // fails before anything is added
   if (newSampleNum) *newSampleNum = SInt64(table->samples.size()) + 1;
   for (SInt64 i = 0; i < numberOfSamples; ++i)
     table->samples.push_back(
@@ -493,7 +500,7 @@ OSErr AddSampleTableToMedia(Media m, QTSampleTableRef table, SInt64 startSampleN
   SInt64 count = SInt64(table->samples.size());
   if (startSampleNum < 1 || numberOfSamples < 1 || startSampleNum > count || numberOfSamples > count - startSampleNum + 1)
     return set_error(invalidSampleNum);
-  m->samples.reserve(m->samples.size() + size_t(numberOfSamples));
+  reserve_more(m->samples, size_t(numberOfSamples));
   if (sampleStartTime) *sampleStartTime = m->decodeDuration;
   std::vector<SInt32> indexOfID(table->descriptions.size() + 1, 0);
   for (SInt64 n = startSampleNum; n < startSampleNum + numberOfSamples; ++n) {

@@ -58,6 +58,8 @@ report_skips() {
 
 jobs=$(nproc)
 status=0
+echo "== intrinsics"
+scripts/check_intrinsics.sh
 if [ $run_main = 1 ]; then
   for preset in release asan; do
     echo "== $preset"

@@ -58,10 +58,7 @@ extern thread_local uint32_t vpCacheBypassCount;
   X(void, ownvpsCnvrt_16s16f, (const int16_t* pSrc, uint16_t* pDst, int32_t len, int32_t rndMode))                   \
   X(void, ownvpsCnvrt_16f16s_Asm, (const uint16_t* pSrc, int16_t* pDst, int32_t len, int32_t rndMode, int32_t sf))
 
-#define VP_CORE_DECLARE_KERNEL(ret, name, params) \
-  ret sse2_##name params;                         \
-  ret ssse3_##name params;                        \
-  ret sse41_##name params;
+#define VP_CORE_DECLARE_KERNEL(ret, name, params) VP_DECLARE_MEMBERS(ret, name, params);
 VP_CORE_CONVERT_KERNELS(VP_CORE_DECLARE_KERNEL)
 
 // Join kernels, one member per variant (see join.inc). The contiguous-block

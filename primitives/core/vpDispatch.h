@@ -2,7 +2,8 @@
 // image).
 //
 // Each public primitive `name` exists three times, as `sse2_name`,
-// `ssse3_name` and `sse41_name`, with one signature. Its table
+// `ssse3_name` and `sse41_name`, with one signature (the three members come
+// from one body compiled per instruction set: vpVariant.h). Its table
 // `name_arraddr` holds four member addresses, indexed by the process-wide
 // variant index:
 //
@@ -45,16 +46,26 @@ inline Fn vpSelect(Fn const (&table)[4]) {
   return table[vpVariantIndex.load(std::memory_order_relaxed) & 3u];
 }
 
-// Defines the constant four-slot table `name_arraddr` of a public name whose
-// three members are declared.
-#define VP_DISPATCH_TABLE(name)                                        \
-  extern decltype(&sse2_##name) const name##_arraddr[4];               \
-  decltype(&sse2_##name) const name##_arraddr[4] = {                   \
-      &sse2_##name, &sse2_##name, &ssse3_##name, &sse41_##name}
+// Defines the constant four-slot table `name_arraddr` of a public name from
+// the members of its slots: the SSE2 member fills slots 0 and 1. Every table
+// of the primitives is defined by this one macro, directly when the slots
+// hold other functions (one plain body in every slot, say), or through
+// VP_DISPATCH_TABLE for the usual sse2_, ssse3_ and sse41_ members.
+#define VP_DISPATCH_TABLE_OF(name, sse2Member, ssse3Member, sse41Member) \
+  extern decltype(&sse2Member) const name##_arraddr[4];                   \
+  decltype(&sse2Member) const name##_arraddr[4] = {&sse2Member, &sse2Member, &ssse3Member, &sse41Member}
+
+// The table of a public name whose three members are declared.
+#define VP_DISPATCH_TABLE(name) VP_DISPATCH_TABLE_OF(name, sse2_##name, ssse3_##name, sse41_##name)
+
+// Declares the three members of an operation (kernels and operations
+// reached by their variant names only).
+#define VP_DECLARE_MEMBERS(ret, name, params) \
+  ret sse2_##name params;                      \
+  ret ssse3_##name params;                     \
+  ret sse41_##name params
 
 // Declares the three members and the public name of a primitive.
 #define VP_DECLARE_VARIANTS(ret, name, params) \
-  ret sse2_##name params;                      \
-  ret ssse3_##name params;                     \
-  ret sse41_##name params;                     \
+  VP_DECLARE_MEMBERS(ret, name, params);       \
   ret name params

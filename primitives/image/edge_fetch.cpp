@@ -119,17 +119,3 @@ const VpEdgeFetchFn read_data_through_boundary_table_16u_pxmx[16] = {VPI_EDGE_FE
 void c_read_data_through_all_boundaries_8u(InterpolateKernelParams* p) {
   fetchSides<uint8_t, 1, true, true, true, true>(p);
 }
-
-// Every variant's boundary paths reach the same table.
-int32_t sse2_vpiReadDataBlockThroughBoundary_8u(uint32_t flags, InterpolateKernelParams* params) {
-  read_data_through_boundary_table_8u_pxmx[flags & 15](params);
-  return 0;
-}
-int32_t ssse3_vpiReadDataBlockThroughBoundary_8u(uint32_t flags, InterpolateKernelParams* params) {
-  read_data_through_boundary_table_8u_pxmx[flags & 15](params);
-  return 0;
-}
-int32_t sse41_vpiReadDataBlockThroughBoundary_8u(uint32_t flags, InterpolateKernelParams* params) {
-  read_data_through_boundary_table_8u_pxmx[flags & 15](params);
-  return 0;
-}

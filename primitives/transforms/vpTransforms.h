@@ -22,13 +22,6 @@
 
 #include "vpCore.h"
 
-// Declares the sse2_, ssse3_ and sse41_ members of an operation that has no
-// public dispatching name.
-#define VP_DECLARE_MEMBERS(ret, name, params) \
-  ret sse2_##name params;                      \
-  ret ssse3_##name params;                     \
-  ret sse41_##name params
-
 // Complex FFT spec. The 21-word header (84 bytes) sits on a 32-byte boundary
 // and is followed by the bit-reverse index table and the twiddle table. The
 // table addresses are kept as byte offsets from the header's start, so the

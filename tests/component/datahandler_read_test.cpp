@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -372,13 +373,22 @@ TEST_F(StreamRead, Ac3FrameThatDoesNotDecode) {
   const Sample& s = *of_kind(kAvchdDataRefSound).front();
   std::vector<uint8_t> got;
   StderrCapture capture;
-  bool completed = true;
-  EXPECT_EQ(read(dh, s.qt_offset, s.size, &got, &completed), -8960);
-  EXPECT_FALSE(completed);
-  EXPECT_NE(capture.text().find("[ERR]failed to AC3DecodeAFrameLib("), std::string::npos);
+  bool completed = false;
+  // Served as silence of its length: one bad frame never fails a movie.
+  EXPECT_EQ(read(dh, s.qt_offset, s.size, &got, &completed), noErr);
+  EXPECT_TRUE(completed);
+  EXPECT_EQ(got, std::vector<uint8_t>(static_cast<size_t>(s.size), 0));
+  // Read again: still silence, and the run is reported once.
+  EXPECT_EQ(read(dh, s.qt_offset + 8, 16, &got), noErr);
+  EXPECT_EQ(got, std::vector<uint8_t>(16, 0));
+  std::string log = capture.text();
+  EXPECT_NE(log.find("[ERR]failed to AC3DecodeAFrameLib("), std::string::npos);
+  EXPECT_EQ(log.find("[ERR]failed to AC3DecodeAFrameLib(", log.find("[ERR]failed to AC3DecodeAFrameLib(") + 1),
+            std::string::npos);
   // The next frame decodes again.
   const Sample& next = *of_kind(kAvchdDataRefSound)[1];
   EXPECT_EQ(read(dh, next.qt_offset, next.size, &got), noErr);
+  EXPECT_NE(got, std::vector<uint8_t>(got.size(), 0));
 
   // Without a decoder (its creation failed) every AC-3 read fails.
   AC3DecCloseLib(globals(dh)->ac3Decoder);
@@ -388,6 +398,51 @@ TEST_F(StreamRead, Ac3FrameThatDoesNotDecode) {
   EXPECT_EQ(read(dh, next.qt_offset, next.size, &got, &completed), -8960);
   EXPECT_FALSE(completed);
   EXPECT_NE(again.text().find("[ERR]failed to AC3DecGetInputInfoLib("), std::string::npos);
+}
+
+// A read handed to a worker thread: the bytes of the read call, and the
+// completion routine called on that thread with the read's result, also
+// when the read fails.
+TEST_F(StreamRead, WorkerThreadRead) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_20_avchd.m2ts");
+  ASSERT_TRUE(import(path));
+  struct Done {
+    int calls = 0;
+    OSErr err = 1;
+    pthread_t thread{};
+  };
+  auto completion = [](Ptr, RefCon refCon, OSErr err) {
+    Done* d = reinterpret_cast<Done*>(refCon);
+    ++d->calls;
+    d->err = err;
+    d->thread = pthread_self();
+  };
+  const Sample& video = *of_kind(kAvchdDataRefVideo)[7];
+  const Sample& sound = *of_kind(kAvchdDataRefSound).back();
+  struct Case {
+    const Sample* sample;
+    int64_t skip, extra;  // read from `skip` bytes in, `extra` bytes past the end
+    OSErr result;
+  } cases[] = {{&video, 0, 0, noErr}, {&sound, 10, 0, noErr}, {&sound, 0, 1, eofErr}};
+  for (const Case& c : cases) {
+    ComponentInstance dh = open_handler(static_cast<uint32_t>(c.sample->kind));
+    std::vector<uint8_t> got(static_cast<size_t>(c.sample->size - c.skip + c.extra), 0xEE);
+    wide offset = c.sample->qt_offset + c.skip;
+    Done done;
+    ThreadArgsRecord args{globals(dh), reinterpret_cast<Ptr>(got.data()), &offset, SInt32(got.size()),
+                          reinterpret_cast<RefCon>(&done), nullptr, completion};
+    StderrCapture capture;
+    pthread_t worker;
+    ASSERT_EQ(pthread_create(&worker, nullptr, workerThread, &args), 0);
+    ASSERT_EQ(pthread_join(worker, nullptr), 0);
+    capture.text();
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_EQ(done.err, c.result);
+    EXPECT_TRUE(pthread_equal(done.thread, worker));
+    std::vector<uint8_t> want = expected(*c.sample);
+    want.erase(want.begin(), want.begin() + c.skip);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << c.sample->qt_offset;
+  }
 }
 
 TEST_F(StreamRead, CameraSizedStream) {

@@ -1,14 +1,15 @@
 // The whole import of an arbitrary (mutated) stream: the importer and the
 // data handler registered, the bytes written to a file, imported into a new
-// movie through MovieImportFile, every video sample read back through the
-// data handler, then everything closed. Any result code is fine; a crash, a
-// hang, a leak or undefined behaviour is not.
+// movie through MovieImportFile, every sample of every track read back
+// through the data handler, then everything closed. Any result code is
+// fine; a crash, a hang, a leak or undefined behaviour is not.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "MTS_DataHandler.h"
 #include "MTS_MovieImport.h"
@@ -18,6 +19,39 @@ namespace {
 const std::string& InputPath() {
   static const std::string path = "/tmp/fuzz_importer_" + std::to_string(getpid()) + ".m2ts";
   return path;
+}
+
+// Reads every sample of `media` back through one data handler, in media
+// order as an export does, then a few reads out of order: from inside a
+// sample across the next one, and past the end of the last.
+void ReadEverySample(Media media) {
+  Handle ref = nullptr;
+  OSType refType = 0;
+  if (GetMediaDataRef(media, 1, &ref, &refType, nullptr) != noErr || !ref) return;
+  ComponentInstance dh = nullptr;
+  if (OpenADataHandler(ref, refType, nullptr, 0, nullptr, kDataHCanRead, &dh) != noErr || !dh) {
+    DisposeHandle(ref);
+    return;
+  }
+  const SInt64 n = GetMediaSampleReferenceCount(media);
+  std::vector<char> buffer;
+  auto read = [&](SInt64 offset, SInt64 size) {
+    if (size <= 0 || size > (SInt64(1) << 26)) return;
+    buffer.resize(size_t(size));
+    wide at = offset;
+    DataHScheduleData64(dh, buffer.data(), &at, SInt32(size), 0, nullptr, nullptr);
+  };
+  MediaSampleReference s{}, next{};
+  for (SInt64 k = 0; k < n; ++k) {
+    if (GetMediaSampleReferenceAt(media, k, &s) == noErr) read(s.dataOffset, s.dataSize);
+  }
+  for (SInt64 k = n - 1; k >= 0 && k >= n - 3; --k) {
+    if (GetMediaSampleReferenceAt(media, k, &s) != noErr) continue;
+    const SInt64 more = GetMediaSampleReferenceAt(media, k + 1, &next) == noErr ? next.dataSize / 2 : 1;
+    read(s.dataOffset + s.dataSize / 2, s.dataSize - s.dataSize / 2 + more);
+  }
+  CloseComponent(dh);
+  DisposeHandle(ref);
 }
 
 }  // namespace
@@ -55,10 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (SInt32 t = 1; t <= GetMovieTrackCount(movie); ++t) {
     Media media = GetTrackMedia(GetMovieIndTrack(movie, t));
     if (!media || GetMediaType(media) == FOUR_CHAR_CODE("gnrc")) continue;
-    Handle bytes = NewHandle(0);
-    const SInt64 n = GetMediaSampleReferenceCount(media);
-    for (SInt64 k = 0; k < n && k < 64; ++k) GetMediaSampleReferenceData(media, k, bytes);
-    DisposeHandle(bytes);
+    ReadEverySample(media);
   }
   CloseComponent(importer);
   DisposeMovie(movie);

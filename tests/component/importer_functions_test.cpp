@@ -3,6 +3,8 @@
 // stamp unwrapping and LPCM frame sizes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "MTS_MovieImport.h"
@@ -86,4 +88,115 @@ TEST(ImporterLpcm, FramesFromSampleSizeAndChannels) {
   EXPECT_EQ(mts_import::LPCMFramesOf(4 + 240 * 18, six20), 240);
   EXPECT_EQ(mts_import::LPCMFramesOf(4, stereo16), 0);
   EXPECT_EQ(mts_import::LPCMFramesOf(2, stereo16), 0);
+}
+
+namespace {
+
+// The sample-size rule one byte at a time, with the first slice's header
+// position: the reference for the vector start-code scan.
+int32_t PlainLength(const uint8_t* b, int32_t n, int32_t* firstSlice) {
+  int32_t total = 0, current = 0;
+  bool keep = false;
+  *firstSlice = -1;
+  for (int32_t i = 0; i < n;) {
+    if (n - i >= 4 && b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) {
+      const int t = b[i + 3] & 0x1F;
+      if (t == 1 || t == 5 || t == 6 || t == 7 || t == 8 || t == 9) {
+        if (current > 0) total += current + 4;
+        current = 1;
+        keep = true;
+        if (*firstSlice < 0 && (t == 1 || t == 5)) *firstSlice = i + 3;
+      } else if (t == 3) {
+        if (keep) current += 4;
+      } else {
+        if (current > 0) total += current + 4;
+        current = 0;
+        keep = false;
+      }
+      i += 4;
+    } else {
+      if (keep) ++current;
+      ++i;
+    }
+  }
+  return current > 0 ? total + current + 4 : total;
+}
+
+// Bytes dense in start codes, zero runs and NAL headers of every kind.
+Bytes DenseBytes(std::mt19937& rng, size_t n) {
+  static const uint8_t kPool[] = {0, 0, 0, 0, 1, 1, 3, 0x65, 0x41, 0x01, 0x06, 0x09, 0x67, 0x68, 0x0C, 0x03, 0x80, 0xFF};
+  Bytes b(n);
+  for (auto& v : b) v = rng() % 4 == 0 ? uint8_t(rng()) : kPool[rng() % sizeof kPool];
+  return b;
+}
+
+}  // namespace
+
+TEST(ImporterVideoLength, VectorScanMatchesPlainOnEveryAlignmentAndEnd) {
+  std::mt19937 rng(28);
+  std::vector<size_t> sizes;
+  for (size_t n = 0; n <= 70; ++n) sizes.push_back(n);
+  for (size_t n : {127, 128, 129, 1000, 4099}) sizes.push_back(n);
+  for (size_t n : sizes) {
+    for (int round = 0; round < 6; ++round) {
+      Bytes data = DenseBytes(rng, n);
+      // Start codes split across the end: 00 | 00 00 | 00 00 01 as the last bytes.
+      const size_t tail = size_t(round % 4);
+      for (size_t k = 0; k < tail && k < n; ++k) data[n - 1 - k] = (k == 0 && tail == 3) ? 1 : 0;
+      for (size_t align = 0; align < 16; ++align) {
+        // The bytes end where the allocation ends: a read past them is caught.
+        Bytes buffer(align + n);
+        std::copy(data.begin(), data.end(), buffer.begin() + long(align));
+        const uint8_t* p = buffer.data() + align;
+        int32_t wantSlice = 0, gotSlice = 0;
+        const int32_t want = PlainLength(p, int32_t(n), &wantSlice);
+        ASSERT_EQ(mts_import::VideoSampleLength(p, int32_t(n), &gotSlice), want) << n << " " << align;
+        ASSERT_EQ(gotSlice, wantSlice) << n << " " << align;
+        ASSERT_EQ(MTS_GetVideoLength(p, int32_t(n)), want);
+        const int32_t from = n > 0 ? int32_t(rng() % n) : 0;
+        int32_t next = from;
+        while (next + 4 <= int32_t(n) && !(p[next] == 0 && p[next + 1] == 0 && p[next + 2] == 1)) ++next;
+        ASSERT_EQ(mts_import::NextStartCode(p, from, int32_t(n)), next + 4 <= int32_t(n) ? next : int32_t(n));
+      }
+    }
+  }
+}
+
+TEST(ImporterVideoLength, FirstSliceSpanDescribesTheSliceAsTheWholeUnit) {
+  std::mt19937 rng(1028);
+  int cut = 0;
+  for (int round = 0; round < 3000; ++round) {
+    // A delimiter, an SEI, then a slice whose first payload bytes range from
+    // plain to zero-heavy (long Exp-Golomb codes, emulation prevention).
+    Bytes au = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x06, 0x05, 0x02, 0x80};
+    au.insert(au.end(), {0, 0, 1, uint8_t(rng() % 2 ? 0x65 : 0x01 | (rng() % 4) << 5)});
+    const size_t payload = rng() % 80;
+    const int zeroOdds = int(rng() % 5);
+    for (size_t k = 0; k < payload; ++k)
+      au.push_back(int(rng() % 8) < zeroOdds ? 0 : rng() % 3 == 0 ? uint8_t(rng() % 4) : uint8_t(rng()));
+    if (rng() % 3 == 0) au.insert(au.end(), {0, 0, 1, 0x41, 0x9A});
+    const int32_t n = int32_t(au.size());
+    int32_t firstSlice = -1;
+    mts_import::VideoSampleLength(au.data(), n, &firstSlice);
+    const int32_t span = mts_import::FirstSliceSpan(au.data(), n, firstSlice);
+    ASSERT_LE(span, n);
+    cut += span < n;
+    VideoStreamInfo whole{}, part{};
+    AVCHDGetVideoStreamInfoLib(&whole, au.data(), n, 4);
+    AVCHDGetVideoStreamInfoLib(&part, au.data(), span, 4);
+    EXPECT_EQ(part.status, whole.status) << round;
+    EXPECT_EQ(part.nal_unit_type, whole.nal_unit_type) << round;
+    EXPECT_EQ(part.nal_ref_idc, whole.nal_ref_idc) << round;
+    ASSERT_EQ(part.pPayload != nullptr, whole.pPayload != nullptr) << round;
+    if (whole.pPayload && (whole.nal_unit_type == 1 || whole.nal_unit_type == 5)) {
+      const auto* a = static_cast<const SliceSummary*>(whole.pPayload);
+      const auto* b = static_cast<const SliceSummary*>(part.pPayload);
+      EXPECT_EQ(b->first_mb_in_slice, a->first_mb_in_slice) << round;
+      EXPECT_EQ(b->slice_type, a->slice_type) << round;
+      EXPECT_EQ(b->pic_parameter_set_id, a->pic_parameter_set_id) << round;
+    }
+    AVCHDReleaseVideoStreamInfoLib(&whole);
+    AVCHDReleaseVideoStreamInfoLib(&part);
+  }
+  EXPECT_GT(cut, 300);  // the cut itself is exercised, not only the fall-back
 }

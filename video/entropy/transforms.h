@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "vpDispatch.h"
+
 // LevelScale tables of a slice from its weight matrices (raster order, as the
 // parameter sets keep them): ls4x4[t][m][4x + y] = weight4x4[t][4y + x] x
 // normAdjust4x4[m][4y + x] for t = intra Y, Cb, Cr, inter Y, Cb, Cr, and
@@ -16,6 +18,30 @@ void build_level_scale(const uint8_t weight4x4[6][16], const uint8_t weight8x8[2
 // of its luma block.
 uint32_t InverseHadamardLumaDC(int16_t* luma_coeff, const int16_t* dc, int16_t scale, uint8_t rounding,
                                uint8_t right, uint8_t left);
+// The inverse transform kernels of one instruction set (or of the plain
+// reference). A block is 16 (4x4) or 64 (8x8) coefficients, column-major on
+// entry; the residual replaces it in raster order. Every intermediate wraps
+// at 16 bits. No alignment is required.
+struct TransformDsp {
+  // Two 4x4 blocks p and q, each in place.
+  void (*inverse_4x4_pair)(int16_t* p, int16_t* q);
+  // One 8x8 block in place.
+  void (*inverse_8x8)(int16_t* block);
+};
+
+// The plain reference (per-element formulas) and the vector bodies compiled
+// for SSE2, SSSE3 and SSE4.1; all constant.
+extern const TransformDsp c_transform_dsp;
+extern const TransformDsp sse2_transform_dsp;
+extern const TransformDsp ssse3_transform_dsp;
+extern const TransformDsp sse41_transform_dsp;
+// Four-slot table of the primitives' variant dispatch (slots 0 and 1 SSE2,
+// 2 SSSE3, 3 SSE4.1).
+extern const TransformDsp* const transform_dsp_arraddr[4];
+// The kernels of the variant the process runs (SSE2 until a selection, or
+// the one VP_FORCE_VARIANT names).
+inline const TransformDsp& transform_dsp() { return *vpSelect(transform_dsp_arraddr); }
+
 // 4x4 inverse transforms of the luma blocks the mask selects, by pairs
 // (4q, 4q+1) and (4q+2, 4q+3); column-major in, raster out.
 uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask);

@@ -2,9 +2,6 @@
 // into the sample filters that they group.
 #include "deblock_edges.h"
 
-#include <emmintrin.h>
-#include <xmmintrin.h>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -137,21 +134,6 @@ inline bool mv_differs(const int16_t* a, const int16_t* b, int limitY) {
 // ---- Whole-macroblock strengths: the motion of all 16 blocks compared
 // with their neighbours four blocks at a time.
 
-constexpr uint8_t kOneList = 1;  // high byte of the second picture of a one-list block
-
-inline __m128i select(__m128i mask, __m128i a, __m128i b) {
-  return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
-}
-inline __m128i loadu(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
-
-// Four registers of blocks 0-3, 4-7, 8-11, 12-15 (quadrants) into raster rows.
-inline void quadrants_to_rows(const __m128i* q, __m128i* rows) {
-  rows[0] = _mm_unpacklo_epi64(q[0], q[1]);
-  rows[1] = _mm_unpackhi_epi64(q[0], q[1]);
-  rows[2] = _mm_unpacklo_epi64(q[2], q[3]);
-  rows[3] = _mm_unpackhi_epi64(q[2], q[3]);
-}
-
 // luma_nonzero_mask (luma4x4BlkIdx bits) as raster bits (bit 4y + x) and
 // transposed (bit 4x + y): a quadrant's four bits spread to their places.
 uint16_t coded_raster(const MacroblockRecord* mb, bool transposed) {
@@ -171,37 +153,9 @@ uint16_t coded_raster(const MacroblockRecord* mb, bool transposed) {
 // False when a quadrant predicts from neither list: such blocks are left to
 // the per-block comparison.
 bool raster_motion(const MacroblockRecord* mb, MacroblockMotion* m) {
-  uint32_t f0, f1;
-  std::memcpy(&f0, mb->pred_flag_l0, 4);
-  std::memcpy(&f1, mb->pred_flag_l1, 4);
-  const __m128i zero = _mm_setzero_si128();
-  __m128i n0 = _mm_cvtsi32_si128(static_cast<int>(f0)), n1 = _mm_cvtsi32_si128(static_cast<int>(f1));
-  n0 = _mm_cmpeq_epi8(n0, zero);  // per quadrant: list 0 unused
-  n1 = _mm_cmpeq_epi8(n1, zero);
-  if ((_mm_movemask_epi8(_mm_and_si128(n0, n1)) & 0xF) != 0) return false;
-  // Per block (four per quadrant).
-  n0 = _mm_unpacklo_epi16(_mm_unpacklo_epi8(n0, n0), _mm_unpacklo_epi8(n0, n0));
-  n1 = _mm_unpacklo_epi16(_mm_unpacklo_epi8(n1, n1), _mm_unpacklo_epi8(n1, n1));
-  const __m128i both = _mm_cmpeq_epi8(_mm_or_si128(n0, n1), zero);
-  const __m128i id0 = loadu(mb->ref_id_l0), id1 = loadu(mb->ref_id_l1);
-  const __m128i first = select(n0, id1, id0);
-  const __m128i secondLo = _mm_and_si128(both, id1);
-  const __m128i secondHi = _mm_andnot_si128(both, _mm_set1_epi8(kOneList));
-  const __m128i a0 = _mm_unpacklo_epi8(first, zero), a1 = _mm_unpackhi_epi8(first, zero);
-  const __m128i b0 = _mm_unpacklo_epi8(secondLo, secondHi), b1 = _mm_unpackhi_epi8(secondLo, secondHi);
-  const __m128i ids[4] = {_mm_unpacklo_epi16(a0, b0), _mm_unpackhi_epi16(a0, b0), _mm_unpacklo_epi16(a1, b1),
-                          _mm_unpackhi_epi16(a1, b1)};
-  quadrants_to_rows(ids, m->ids);
-  __m128i mvA[4], mvB[4];
-  for (int q = 0; q < 4; ++q) {
-    const __m128i use0 = _mm_set1_epi32(mb->pred_flag_l0[q] ? -1 : 0);
-    const __m128i use1 = _mm_set1_epi32(mb->pred_flag_l1[q] ? -1 : 0);
-    const __m128i v0 = loadu(mb->mv_l0[4 * q]), v1 = loadu(mb->mv_l1[4 * q]);
-    mvA[q] = select(use0, v0, v1);
-    mvB[q] = _mm_and_si128(_mm_and_si128(use0, use1), v1);
-  }
-  quadrants_to_rows(mvA, m->mvA);
-  quadrants_to_rows(mvB, m->mvB);
+  if (!deblock_dsp().block_motion(mb->pred_flag_l0, mb->pred_flag_l1, mb->ref_id_l0, mb->ref_id_l1, mb->mv_l0,
+                                  mb->mv_l1, &m->motion))
+    return false;
   m->coded = coded_raster(mb, false);
   m->codedT = coded_raster(mb, true);
   return true;
@@ -216,44 +170,6 @@ const MacroblockMotion* neighbour_motion(const MotionCache& cache, const Macrobl
   spare->mb = mb;
   spare->valid = raster_motion(mb, spare);
   return spare->valid ? spare : nullptr;
-}
-
-// All ones in the 32-bit lanes whose two vectors are less than the limit
-// apart in both components (limit: 3 in x, limitY - 1 in y). Saturating
-// differences keep the comparison exact for any pair of vectors.
-inline __m128i near(__m128i a, __m128i b, __m128i limit) {
-  const __m128i d = _mm_max_epi16(_mm_subs_epi16(a, b), _mm_subs_epi16(b, a));
-  return _mm_cmpeq_epi32(_mm_cmpgt_epi16(d, limit), _mm_setzero_si128());
-}
-
-// All ones in the lanes where block q and block p have the same motion.
-inline __m128i same_motion(__m128i qIds, __m128i qA, __m128i qB, __m128i pIds, __m128i pA, __m128i pB,
-                           __m128i limit) {
-  const __m128i swapped = _mm_shufflehi_epi16(_mm_shufflelo_epi16(pIds, 0xB1), 0xB1);
-  const __m128i straight =
-      _mm_and_si128(_mm_cmpeq_epi32(qIds, pIds), _mm_and_si128(near(qA, pA, limit), near(qB, pB, limit)));
-  const __m128i crossed =
-      _mm_and_si128(_mm_cmpeq_epi32(qIds, swapped), _mm_and_si128(near(qA, pB, limit), near(qB, pA, limit)));
-  return _mm_or_si128(straight, crossed);
-}
-
-// Bytes of all ones where bit i of the mask is set.
-inline __m128i bits_to_bytes(unsigned mask) {
-  __m128i v = _mm_cvtsi32_si128(static_cast<int>(mask));
-  v = _mm_unpacklo_epi8(v, v);
-  v = _mm_unpacklo_epi16(v, v);
-  v = _mm_unpacklo_epi32(v, v);  // low byte in bytes 0-7, high byte in 8-15
-  const __m128i bit = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
-  return _mm_cmpeq_epi8(_mm_and_si128(v, bit), bit);
-}
-
-// bS from the motion comparison (same: all ones per 32-bit lane, lanes
-// [edge][segment] in four registers) and coded bits (bit 4 * edge + segment).
-inline __m128i combine(const __m128i* same, unsigned coded, __m128i keep) {
-  const __m128i sameBytes =
-      _mm_packs_epi16(_mm_packs_epi32(same[0], same[1]), _mm_packs_epi32(same[2], same[3]));
-  const __m128i motion = _mm_and_si128(_mm_add_epi8(_mm_set1_epi8(1), sameBytes), keep);
-  return _mm_max_epu8(motion, _mm_and_si128(bits_to_bytes(coded), _mm_set1_epi8(2)));
 }
 
 inline void set_edge(uint8_t* edge, uint8_t v) { std::memset(edge, v, 4); }
@@ -337,8 +253,15 @@ void FilteringProcessForHorizontalEdges3(uint8_t* luma, const MacroblockRecord* 
   run_edge(false, 3, luma, nullptr, nullptr, cur, cur, offsets, lumaPitch, 0);
 }
 
-BottomRowMotion bottom_row(const MacroblockMotion& m) {
-  return {m.ids[3], m.mvA[3], m.mvB[3], m.mb, m.coded, m.valid};
+static BottomRowMotion bottom_row(const MacroblockMotion& m) {
+  BottomRowMotion r;
+  std::memcpy(r.row.ids, m.motion.ids + 12, sizeof r.row.ids);
+  std::memcpy(r.row.mvA, m.motion.mvA + 12, sizeof r.row.mvA);
+  std::memcpy(r.row.mvB, m.motion.mvB + 12, sizeof r.row.mvB);
+  r.mb = m.mb;
+  r.coded = m.coded;
+  r.valid = m.valid;
+  return r;
 }
 
 void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* left, const MacroblockRecord* above,
@@ -385,41 +308,14 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
       if (e || above) edge_strengths(false, e, cur, e ? cur : above, bs->horizontal[e]);
     }
   } else {
-    const MacroblockMotion& q = *own;
-    const MacroblockMotion& l = *lm;
-    const BottomRowMotion& a = *am;
-    const __m128i limit = _mm_set1_epi32(static_cast<int>(((is_frame_mb(cur) ? 4u : 2u) - 1) << 16 | 3u));
-    // Vertical edges: row k against itself one block to the right, the left
-    // macroblock's last column entering at edge 0.
-    __m128i rows[4];
-    for (int k = 0; k < 4; ++k) {
-      auto shifted = [&](__m128i cur4, __m128i left4) {
-        return _mm_or_si128(_mm_slli_si128(cur4, 4), _mm_srli_si128(left4, 12));
-      };
-      rows[k] = same_motion(q.ids[k], q.mvA[k], q.mvB[k], shifted(q.ids[k], l.ids[k]), shifted(q.mvA[k], l.mvA[k]),
-                            shifted(q.mvB[k], l.mvB[k]), limit);
-    }
-    // Rows hold [segment][edge]: transpose to [edge][segment].
-    const __m128i t0 = _mm_unpacklo_epi32(rows[0], rows[1]), t1 = _mm_unpacklo_epi32(rows[2], rows[3]);
-    const __m128i t2 = _mm_unpackhi_epi32(rows[0], rows[1]), t3 = _mm_unpackhi_epi32(rows[2], rows[3]);
-    const __m128i vertical[4] = {_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1), _mm_unpacklo_epi64(t2, t3),
-                                 _mm_unpackhi_epi64(t2, t3)};
-    // Horizontal edges: row e against row e - 1, the above macroblock's last
-    // row at edge 0.
-    __m128i horizontal[4];
-    horizontal[0] = same_motion(q.ids[0], q.mvA[0], q.mvB[0], a.ids, a.mvA, a.mvB, limit);
-    for (int e = 1; e < 4; ++e)
-      horizontal[e] = same_motion(q.ids[e], q.mvA[e], q.mvB[e], q.ids[e - 1], q.mvA[e - 1], q.mvB[e - 1], limit);
     // At the middle edge a 16x16 (or 16x8 for vertical, 8x16 for horizontal)
     // macroblock has the same motion on both sides.
     const int shape = cur->mb_type & 3;
-    const __m128i all = _mm_set1_epi32(-1), middle = _mm_set_epi32(-1, 0, -1, -1);
-    const unsigned t = q.codedT, r = q.coded;
-    const unsigned codedV = (t | t << 4 | static_cast<unsigned>(l.codedT) >> 12) & 0xFFFF;
-    const unsigned codedH = (r | r << 4 | static_cast<unsigned>(a.coded) >> 12) & 0xFFFF;
-    _mm_store_si128(reinterpret_cast<__m128i*>(bs->vertical), combine(vertical, codedV, (shape & 2) ? all : middle));
-    _mm_store_si128(reinterpret_cast<__m128i*>(bs->horizontal),
-                    combine(horizontal, codedH, (shape & 1) ? all : middle));
+    const unsigned t = own->codedT, r = own->coded;
+    const unsigned codedV = (t | t << 4 | static_cast<unsigned>(lm->codedT) >> 12) & 0xFFFF;
+    const unsigned codedH = (r | r << 4 | static_cast<unsigned>(am->coded) >> 12) & 0xFFFF;
+    deblock_dsp().motion_strengths(&own->motion, &lm->motion, &am->row, codedV, codedH, is_frame_mb(cur) ? 4 : 2,
+                                   (shape & 2) != 0, (shape & 1) != 0, bs->vertical[0], bs->horizontal[0]);
     // Across a frame/field boundary of an MBAFF frame the top edge is never
     // below 1.
     if (above && !aboveIntra && slice_kind(cur).mbaff && is_frame_mb(cur) != is_frame_mb(above))
@@ -450,17 +346,18 @@ void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool 
   const EdgeQp inner = edge_qp(cur, cur);
   const EdgeQp qpLeft = left ? edge_qp(cur, left) : inner, qpAbove = above ? edge_qp(cur, above) : inner;
   const uint8_t qpV[2] = {qpLeft.y, inner.y}, qpH[2] = {qpAbove.y, inner.y};
-  filter_luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
+  const DeblockDsp& dsp = deblock_dsp();
+  dsp.luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
                          qpH, offsets);
   const uint8_t qpCV[2][2] = {{qpLeft.cb, qpLeft.cr}, {inner.cb, inner.cr}};
   const uint8_t qpCH[2][2] = {{qpAbove.cb, qpAbove.cr}, {inner.cb, inner.cr}};
-  filter_chroma_macroblock(cb, cr, chromaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr,
+  dsp.chroma_macroblock(cb, cr, chromaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr,
                            qpCV, qpCH, offsets);
 }
 
 void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,
                          int lumaPitch, int chromaPitch, int lumaRows) {
-  auto fetch = [](const void* p) { _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0); };
+  auto fetch = [](const void* p) { __builtin_prefetch(p, 0, 3); };
   for (const void* field : {static_cast<const void*>(&mb->mb_type), static_cast<const void*>(&mb->luma_nonzero_mask),
                             static_cast<const void*>(mb->pred_flag_l0), static_cast<const void*>(mb->mv_l0[0]),
                             static_cast<const void*>(mb->mv_l0[15]), static_cast<const void*>(mb->mv_l1[0]),

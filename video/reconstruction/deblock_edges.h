@@ -4,11 +4,10 @@
 // same strengths one edge at a time.
 #pragma once
 
-#include <emmintrin.h>
-
 #include <cstdint>
 #include <vector>
 
+#include "deblock_filters.h"
 #include "mb_record.h"
 
 // bS of every segment: [edge][segment], edges at 0, 4, 8, 12 samples from
@@ -19,15 +18,10 @@ struct MacroblockStrengths {
   alignas(16) uint8_t horizontal[4][4];
 };
 
-// Motion of a macroblock's blocks by raster row (row y holds blocks x = 0..3,
-// 32 bits each): the pictures a block predicts from (first | second << 16,
-// second 0x100 for a one-list block) and the vectors toward them (second
-// vector 0 for one list). Two blocks have the same motion when, lane by
-// lane, pictures and vectors match as they are or with the pairs swapped;
-// which list a picture came from does not matter. With the coded-block bits
-// in raster order (bit 4y + x) and transposed (bit 4x + y).
+// Motion of a macroblock's blocks in raster order (BlockMotion), with the
+// coded-block bits in raster order (bit 4y + x) and transposed (bit 4x + y).
 struct MacroblockMotion {
-  __m128i ids[4], mvA[4], mvB[4];
+  BlockMotion motion;
   uint16_t coded, codedT;
   const MacroblockRecord* mb;
   uint32_t stamp;  // when it was worked out: the oldest entry goes first
@@ -39,7 +33,7 @@ struct MacroblockMotion {
 // and the last rows of the macroblocks above. One per picture pass.
 // The last row of blocks of a macroblock, as the macroblock below compares it.
 struct BottomRowMotion {
-  __m128i ids, mvA, mvB;
+  BlockRowMotion row;
   const MacroblockRecord* mb;
   uint16_t coded;  // raster bits 12-15 are the last row
   bool valid;

@@ -1,4 +1,5 @@
-// Intra 16x16 luma and 4:2:0 chroma predictors, and the mode dispatchers.
+// Plain reference of the intra 16x16 luma and 4:2:0 chroma predictors: the
+// per-sample formulas the vector bodies are tested against.
 #include "intra_prediction.h"
 
 #include <cstring>
@@ -18,33 +19,17 @@ inline int chroma_index(int x, int y) { return 16 * ((x >> 2) + 2 * (y >> 2)) + 
 
 void fill_chroma_block(uint8_t* pred, int block, int value) { std::memset(pred + 16 * block, value, 16); }
 
-// Bit 0: the mode reads the left side; bit 1: it reads the upper side.
-enum : uint8_t { kNone = 0, kLeft = 1, kTop = 2, kBoth = 3 };
-const uint8_t kSides4x4And8x8[9] = {kTop, kLeft, kNone, kTop, kBoth, kBoth, kBoth, kTop, kLeft};
-const uint8_t kSides16x16[4] = {kTop, kLeft, kNone, kBoth};
-const uint8_t kSidesChroma[4] = {kNone, kLeft, kTop, kBoth};
-
-// The table entry for mode, or the DC entry when the mode is out of range or
-// needs a side that is absent.
-IntraPredictor choose(const IntraPredictor* table, const uint8_t* sides, unsigned count, unsigned dcMode,
-                      const uint8_t* left, const uint8_t* top, uint8_t mode) {
-  if (mode >= count) return table[dcMode];
-  const uint8_t need = sides[mode];
-  if (((need & kLeft) && !left) || ((need & kTop) && !top)) return table[dcMode];
-  return table[mode];
-}
-
 }  // namespace
 
-void intra_16x16_vertical_8bit(uint8_t* pred, const uint8_t*, const uint8_t* top) {
+void c_intra_16x16_vertical_8bit(uint8_t* pred, const uint8_t*, const uint8_t* top) {
   for (int y = 0; y < 16; ++y) std::memcpy(pred + 16 * y, top, 16);
 }
 
-void intra_16x16_horizontal_8bit(uint8_t* pred, const uint8_t* left, const uint8_t*) {
+void c_intra_16x16_horizontal_8bit(uint8_t* pred, const uint8_t* left, const uint8_t*) {
   for (int y = 0; y < 16; ++y) std::memset(pred + 16 * y, left[y], 16);
 }
 
-void intra_16x16_dc_prediction_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_16x16_dc_prediction_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   int dc = 128;
   if (left && top)
     dc = (sum_of(left, 16) + sum_of(top, 16) + 16) >> 5;
@@ -55,7 +40,7 @@ void intra_16x16_dc_prediction_8bit(uint8_t* pred, const uint8_t* left, const ui
   std::memset(pred, dc, 256);
 }
 
-void intra_16x16_plane_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_16x16_plane_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   // The above-left sample enters both gradients through top[-1].
   int h = 0, v = 0;
   for (int i = 0; i < 8; ++i) {
@@ -69,7 +54,7 @@ void intra_16x16_plane_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* t
     for (int x = 0; x < 16; ++x) pred[16 * y + x] = clip_pixel((a + b * (x - 7) + c * (y - 7) + 16) >> 5);
 }
 
-void intra_chroma_dc_prediction_8x8(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_chroma_dc_prediction_8x8(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   // Blocks 0 and 3 average both sides; block 1 prefers the upper side,
   // block 2 the left side.
   const int l0 = left ? sum_of(left, 4) : 0, l1 = left ? sum_of(left + 4, 4) : 0;
@@ -86,17 +71,17 @@ void intra_chroma_dc_prediction_8x8(uint8_t* pred, const uint8_t* left, const ui
   fill_chroma_block(pred, 3, both(l1, t1));
 }
 
-void intra_chroma_horizontal_prediction_8x8(uint8_t* pred, const uint8_t* left, const uint8_t*) {
+void c_intra_chroma_horizontal_prediction_8x8(uint8_t* pred, const uint8_t* left, const uint8_t*) {
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) pred[chroma_index(x, y)] = left[y];
 }
 
-void intra_chroma_vertical_prediction_8x8(uint8_t* pred, const uint8_t*, const uint8_t* top) {
+void c_intra_chroma_vertical_prediction_8x8(uint8_t* pred, const uint8_t*, const uint8_t* top) {
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) pred[chroma_index(x, y)] = top[x];
 }
 
-void intra_chroma_plane_prediction_8x8(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_chroma_plane_prediction_8x8(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   int h = 0, v = 0;
   for (int i = 0; i < 4; ++i) {
     h += (i + 1) * (top[4 + i] - top[2 - i]);
@@ -109,26 +94,3 @@ void intra_chroma_plane_prediction_8x8(uint8_t* pred, const uint8_t* left, const
     for (int x = 0; x < 8; ++x) pred[chroma_index(x, y)] = clip_pixel((a + b * (x - 3) + c * (y - 3) + 16) >> 5);
 }
 
-const IntraPredictor fp_intra_prediction_16x16[4] = {
-    intra_16x16_vertical_8bit, intra_16x16_horizontal_8bit, intra_16x16_dc_prediction_8bit,
-    intra_16x16_plane_8bit};
-
-const IntraPredictor fp_intra_chroma_prediction[4] = {
-    intra_chroma_dc_prediction_8x8, intra_chroma_horizontal_prediction_8x8,
-    intra_chroma_vertical_prediction_8x8, intra_chroma_plane_prediction_8x8};
-
-void create_prediction_4x4_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top, uint8_t mode) {
-  choose(fp_intra_prediction_4x4, kSides4x4And8x8, 9, 2, left, top, mode)(pred, left, top);
-}
-
-void create_prediction_8x8_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top, uint8_t mode) {
-  choose(fp_intra_prediction_8x8, kSides4x4And8x8, 9, 2, left, top, mode)(pred, left, top);
-}
-
-void create_prediction_16x16_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top, uint8_t mode) {
-  choose(fp_intra_prediction_16x16, kSides16x16, 4, 2, left, top, mode)(pred, left, top);
-}
-
-void create_prediction_chroma_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top, uint8_t mode) {
-  choose(fp_intra_chroma_prediction, kSidesChroma, 4, 0, left, top, mode)(pred, left, top);
-}

@@ -1,4 +1,5 @@
-// Intra 4x4 and 8x8 luma predictors. The directional modes are the same
+// Plain reference of the intra 4x4 and 8x8 luma predictors (the vector
+// bodies are tested against it). The directional modes are the same
 // formulas for both sizes; the 8x8 ones run them over reference samples that
 // were first smoothed with a [1, 2, 1] filter.
 #include "intra_prediction.h"
@@ -174,92 +175,80 @@ Edge<8> filtered8(const uint8_t* left, const uint8_t* top) {
 
 // ---- 4x4 ----
 
-void intra_4x4_vertical_8bit(uint8_t* pred, const uint8_t*, const uint8_t* top) {
+void c_intra_4x4_vertical_8bit(uint8_t* pred, const uint8_t*, const uint8_t* top) {
   for (int y = 0; y < 4; ++y) std::memcpy(pred + 4 * y, top, 4);
 }
 
-void intra_4x4_horizontal_8bit(uint8_t* pred, const uint8_t* left, const uint8_t*) {
+void c_intra_4x4_horizontal_8bit(uint8_t* pred, const uint8_t* left, const uint8_t*) {
   for (int y = 0; y < 4; ++y) std::memset(pred + 4 * y, left[y], 4);
 }
 
-void intra_4x4_dc_prediction_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_4x4_dc_prediction_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   const Edge<4> e = raw4(left, top);
   predict_dc<4, 2>(pred, left ? e.lf : nullptr, top ? e.up : nullptr);
 }
 
-void intra_4x4_diagonal_down_left_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_4x4_diagonal_down_left_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_ddl<4>(pred, raw4(left, top));
 }
 
-void intra_4x4_diagonal_down_right_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_4x4_diagonal_down_right_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_ddr<4>(pred, raw4(left, top));
 }
 
-void intra_4x4_vertical_right_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_4x4_vertical_right_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_vr<4>(pred, raw4(left, top));
 }
 
-void intra_4x4_horizontal_down_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_4x4_horizontal_down_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_hd<4>(pred, raw4(left, top));
 }
 
-void intra_4x4_vertical_left_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_4x4_vertical_left_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_vl<4>(pred, raw4(left, top));
 }
 
-void intra_4x4_horizontal_up_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_4x4_horizontal_up_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_hu<4>(pred, raw4(left, top));
 }
 
 // ---- 8x8 ----
 
-void intra_8x8_vertical_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_8x8_vertical_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   fill_rows<8>(pred, filtered8(left, top).up);
 }
 
-void intra_8x8_horizontal(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_8x8_horizontal(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   fill_columns<8>(pred, filtered8(left, top).lf);
 }
 
-void intra_8x8_dc_prediction(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_8x8_dc_prediction(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   const Edge<8> e = filtered8(left, top);
   predict_dc<8, 3>(pred, left ? e.lf : nullptr, top ? e.up : nullptr);
 }
 
-void intra_8x8_diagonal_down_left(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_8x8_diagonal_down_left(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_ddl<8>(pred, filtered8(left, top));
 }
 
-void intra_8x8_diagonal_down_right(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_8x8_diagonal_down_right(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_ddr<8>(pred, filtered8(left, top));
 }
 
-void intra_8x8_vertical_right(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_8x8_vertical_right(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_vr<8>(pred, filtered8(left, top));
 }
 
-void intra_8x8_horizontal_down(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_8x8_horizontal_down(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_hd<8>(pred, filtered8(left, top));
 }
 
-void intra_8x8_vertical_left(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_8x8_vertical_left(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_vl<8>(pred, filtered8(left, top));
 }
 
-void intra_8x8_horizontal_up_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
+void c_intra_8x8_horizontal_up_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top) {
   predict_hu<8>(pred, filtered8(left, top));
 }
 
-const IntraPredictor fp_intra_prediction_4x4[9] = {
-    intra_4x4_vertical_8bit,           intra_4x4_horizontal_8bit,
-    intra_4x4_dc_prediction_8bit,      intra_4x4_diagonal_down_left_8bit,
-    intra_4x4_diagonal_down_right_8bit, intra_4x4_vertical_right_8bit,
-    intra_4x4_horizontal_down_8bit,    intra_4x4_vertical_left_8bit,
-    intra_4x4_horizontal_up_8bit,
-};
 
-const IntraPredictor fp_intra_prediction_8x8[9] = {
-    intra_8x8_vertical_8bit,      intra_8x8_horizontal,     intra_8x8_dc_prediction,
-    intra_8x8_diagonal_down_left, intra_8x8_diagonal_down_right, intra_8x8_vertical_right,
-    intra_8x8_horizontal_down,    intra_8x8_vertical_left,  intra_8x8_horizontal_up_8bit,
-};

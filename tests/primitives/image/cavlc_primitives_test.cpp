@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "../core/checkasm.h"
+#include "checkasm.h"
 
 #include "cavlc_tables.h"
 #include "cavlc_writer.h"

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "../core/checkasm.h"
+#include "checkasm.h"
 #include "vpiInterpolate.h"
 
 namespace imagetest {

@@ -18,7 +18,7 @@ using namespace deblock_model;
 
 // A plane with a guard ring; the edge lies between columns (or rows) 7 and 8.
 struct Plane {
-  static constexpr int kPitch = 40, kRows = 24;
+  static constexpr int kPitch = 40, kRows = 32;
   std::vector<uint8_t> s = std::vector<uint8_t>(kPitch * kRows);
   uint8_t* at(int x, int y) { return s.data() + (y + 4) * kPitch + x + 4; }
 };
@@ -75,8 +75,9 @@ TEST(DeblockTables, KnownValues) {
 
 // Luma (8-, 4- and 1-line forms) and chroma (4-, 2- and 1-line forms, two
 // planes with their own qPav) against the model, vertical and horizontal;
-// and the whole-edge forms (16 luma or 8 chroma lines) with a random bS up
-// to the tested one per segment, 0 included.
+// and the whole-edge forms (edge 0 of the macroblock kernels: 16 luma or 8
+// chroma lines) with a random bS up to the tested one per segment, 0
+// included.
 TEST(DeblockFilters, LumaAndChromaMatchTheModelForEveryStrengthAndIndex) {
   std::mt19937 rng(2024);
   std::uniform_int_distribution<int> qp(0, 51), segment(0, 3);
@@ -103,19 +104,22 @@ TEST(DeblockFilters, LumaAndChromaMatchTheModelForEveryStrengthAndIndex) {
               uint8_t* a = vertical ? gotA.at(8, 0) : gotA.at(0, 8);
               uint8_t* b = vertical ? gotB.at(8, 0) : gotB.at(0, 8);
               const uint8_t s = u8(bS), q = u8(qPav), qB = u8(qPavB);
+              // The whole-edge forms: edge 0 of the macroblock kernels.
+              const uint8_t edges[4][4] = {{segs[0], segs[1], segs[2], segs[3]}};
+              const uint8_t qps[2] = {q, q}, qpc[2][2] = {{q, qB}, {q, qB}};
               switch (form + 7 * chroma) {
                 case 0: FilteringProcessVerticalLuma8x8(a, P, s, q, o); break;
                 case 1: FilteringProcessVerticalLuma4x4(a, P, s, q, o); break;
                 case 2: FilteringProcessHorizontalLuma8x8(a, s, q, o, P); break;
                 case 3: FilteringProcessHorizontalLuma4x4(a, s, q, o, P); break;
                 case 4: FilteringProcessVerticalLuma(a, s, q, o); break;
-                case 5: case 6: filter_luma_edge(a, P, vertical, segs, q, o); break;
+                case 5: case 6: deblock_dsp().luma_macroblock(a, P, vertical ? edges : nullptr, vertical ? nullptr : edges, qps, qps, o); break;
                 case 7: FilteringProcessVerticalChroma4x4(a, b, P, s, q, qB, o); break;
                 case 8: FilteringProcessVerticalChroma2x2(a, b, P, s, q, qB, o); break;
                 case 9: FilteringProcessHorizontalChroma4x4(a, b, s, q, qB, o, P); break;
                 case 10: FilteringProcessHorizontalChroma2x2(a, b, s, q, qB, o, P); break;
                 case 11: FilteringProcessVerticalChroma(a, b, s, q, qB, o); break;
-                default: filter_chroma_edge(a, b, P, vertical, segs, q, qB, o); break;
+                default: deblock_dsp().chroma_macroblock(a, b, P, vertical ? edges : nullptr, vertical ? nullptr : edges, qpc, qpc, o); break;
               }
               for (int i = 0; i < lines; ++i) {
                 const int lineBs = segs[i / (chroma ? 2 : 4) % 4];

@@ -1,5 +1,5 @@
-// Plain model of the standard's deblocking sample filter for one line,
-// shared by the edge-filter tests and the picture deblocking tests.
+// The deblocking sample filter of one line (the decoder's plain reference),
+// in the forms the edge-filter tests and the picture deblocking tests use.
 #pragma once
 
 #include <cstddef>

@@ -68,13 +68,16 @@ struct Family {
   bool (*allowed)(int, const Availability&);
 };
 
+// The plain reference's tables; the vector variants are held against them
+// in intra_dsp_test.cpp.
+const IntraLumaPredictors& kReference = c_intra_prediction_dsp.fp_intra_prediction;
 const Family kFamilies[] = {
-    {"4x4", 4, 4, 16, 9, fp_intra_prediction_4x4, create_prediction_4x4_8bit, model_4x4, mode_allowed},
-    {"8x8", 8, 8, 64, 9, fp_intra_prediction_8x8, create_prediction_8x8_8bit, model_8x8, mode_allowed},
-    {"16x16", 16, 0, 256, 4, fp_intra_prediction_16x16, create_prediction_16x16_8bit, model_16x16,
+    {"4x4", 4, 4, 16, 9, kReference.size4x4, create_prediction_4x4_8bit, model_4x4, mode_allowed},
+    {"8x8", 8, 8, 64, 9, kReference.size8x8, create_prediction_8x8_8bit, model_8x8, mode_allowed},
+    {"16x16", 16, 0, 256, 4, kReference.size16x16, create_prediction_16x16_8bit, model_16x16,
      mode_allowed_16x16},
-    {"chroma", 8, 0, 64, 4, fp_intra_chroma_prediction, create_prediction_chroma_8bit, model_chroma,
-     mode_allowed_chroma},
+    {"chroma", 8, 0, 64, 4, c_intra_prediction_dsp.fp_intra_chroma_prediction, create_prediction_chroma_8bit,
+     model_chroma, mode_allowed_chroma},
 };
 
 constexpr int kGuard = 16;
@@ -123,7 +126,7 @@ TEST(IntraPrediction, EveryModeMatchesTheModelForEveryAvailability) {
 TEST(IntraPrediction, InvalidModesAndMissingSidesFallBackToDc) {
   std::mt19937 rng(7);
   for (const Family& fam : kFamilies) {
-    const int dcMode = fam.table == fp_intra_chroma_prediction ? 0 : 2;
+    const int dcMode = fam.table == c_intra_prediction_dsp.fp_intra_chroma_prediction ? 0 : 2;
     for (const Availability& av : all_availabilities()) {
       const Neighbours nb = random_neighbours(rng, 0);
       const Arguments args = make_arguments(nb, av, fam.side, fam.topRight);

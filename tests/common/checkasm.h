@@ -1,5 +1,6 @@
-// What the core primitive tests share: the members to test (every variant
-// the processor has, or only the one VP_FORCE_VARIANT names), seeded random
+// What the checkasm-style tests share (core and image primitives, the
+// decoder's sample kernels): the members to test (every variant the
+// processor has, or only the one VP_FORCE_VARIANT names), seeded random
 // data, buffers with guard bytes at any misalignment, and the MXCSR check.
 #pragma once
 

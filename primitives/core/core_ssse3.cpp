@@ -1,6 +1,6 @@
-// The SSSE3 (compiled with -mssse3) members of the core primitives.
+// The SSSE3 members of the core primitives.
 #define VP_ISA 3
-#define VP_FN(name) ssse3_##name
+#include "vpVariant.h"
 #include "variant_common.inc"
 #include "copy_fill.inc"
 #include "arithmetic.inc"

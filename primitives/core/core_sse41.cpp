@@ -1,6 +1,6 @@
-// The SSE2 members of the core primitives.
-#define VP_ISA 2
-#define VP_FN(name) sse2_##name
+// The SSE4.1 members of the core primitives.
+#define VP_ISA 41
+#include "vpVariant.h"
 #include "variant_common.inc"
 #include "copy_fill.inc"
 #include "arithmetic.inc"

@@ -1,6 +1,6 @@
-// The SSE4.1 (compiled with -msse4.1) members of the core primitives.
-#define VP_ISA 41
-#define VP_FN(name) sse41_##name
+// The SSE2 members of the core primitives.
+#define VP_ISA 2
+#include "vpVariant.h"
 #include "variant_common.inc"
 #include "copy_fill.inc"
 #include "arithmetic.inc"

@@ -1,0 +1,165 @@
+// The deblocking kernels, one benchmark each, the plain reference beside
+// the SSE2, SSSE3 and SSE4.1 variants (argument: 0 reference, 1 SSE2,
+// 2 SSSE3, 3 SSE4.1). Samples are a gentle ramp with a step at the edges,
+// so that most lines pass the thresholds and are filtered.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+
+#include "bench_variants.h"
+#include "deblock_filters.h"
+
+namespace {
+
+const DeblockDsp* table(benchmark::State& state) {
+  static const DeblockDsp* const tables[4] = {&c_deblock_dsp, &sse2_deblock_dsp, &ssse3_deblock_dsp,
+                                              &sse41_deblock_dsp};
+  const int slot = static_cast<int>(state.range(0));
+  if (slot > 0 && !hasVariant(slot)) {
+    state.SkipWithError("processor lacks this variant");
+    return nullptr;
+  }
+  state.SetLabel(slot == 0 ? "reference" : slot == 1 ? "sse2" : slot == 2 ? "ssse3" : "sse41");
+  return tables[slot];
+}
+
+constexpr int kPitch = 64;
+const int8_t kOffsets[2] = {0, 0};
+
+struct Plane {
+  alignas(64) uint8_t s[kPitch * 32];
+  Plane() {
+    std::mt19937 rng(5);
+    for (int y = 0; y < 32; ++y)
+      for (int x = 0; x < kPitch; ++x) s[y * kPitch + x] = static_cast<uint8_t>(100 + (x & 4) * 3 + (y & 4) * 2 + rng() % 3);
+  }
+  uint8_t* at() { return s + 8 * kPitch + 16; }
+};
+
+void BM_LumaLines(benchmark::State& state) {
+  const DeblockDsp* t = table(state);
+  if (!t) return;
+  Plane p;
+  const bool vertical = state.range(1) != 0;
+  for (auto _ : state) {
+    for (uint8_t bS = 1; bS <= 4; ++bS) t->luma_lines(p.at(), kPitch, vertical, 8, bS, 36, kOffsets);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_ChromaLines(benchmark::State& state) {
+  const DeblockDsp* t = table(state);
+  if (!t) return;
+  Plane cb, cr;
+  const bool vertical = state.range(1) != 0;
+  for (auto _ : state) {
+    for (uint8_t bS = 1; bS <= 4; ++bS) t->chroma_lines(cb.at(), cr.at(), kPitch, vertical, 4, bS, 36, 38, kOffsets);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_Rows(benchmark::State& state) {
+  const DeblockDsp* t = table(state);
+  if (!t) return;
+  Plane y, cb, cr;
+  for (auto _ : state) {
+    for (uint8_t bS = 1; bS <= 4; ++bS) {
+      t->luma_row(y.at(), bS, 36, kOffsets);
+      t->chroma_row(cb.at(), cr.at(), bS, 36, 38, kOffsets);
+    }
+    benchmark::ClobberMemory();
+  }
+}
+
+// An inter macroblock's strengths: bS 2 on the left edge, 1 and 0 inside.
+const uint8_t kStrengths[4][4] = {{2, 2, 2, 2}, {1, 0, 1, 0}, {1, 1, 1, 1}, {0, 1, 0, 1}};
+const uint8_t kIntra[4][4] = {{4, 4, 4, 4}, {3, 3, 3, 3}, {3, 3, 3, 3}, {3, 3, 3, 3}};
+
+void BM_LumaMacroblock(benchmark::State& state) {
+  const DeblockDsp* t = table(state);
+  if (!t) return;
+  Plane p;
+  const auto* bs = state.range(1) ? kIntra : kStrengths;
+  const uint8_t qp[2] = {36, 36};
+  for (auto _ : state) {
+    t->luma_macroblock(p.at(), kPitch, bs, bs, qp, qp, kOffsets);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_ChromaMacroblock(benchmark::State& state) {
+  const DeblockDsp* t = table(state);
+  if (!t) return;
+  Plane cb, cr;
+  const auto* bs = state.range(1) ? kIntra : kStrengths;
+  const uint8_t qp[2][2] = {{36, 38}, {36, 38}};
+  for (auto _ : state) {
+    t->chroma_macroblock(cb.at(), cr.at(), kPitch, bs, bs, qp, qp, kOffsets);
+    benchmark::ClobberMemory();
+  }
+}
+
+struct Motion {
+  uint8_t f0[4] = {1, 1, 1, 1}, f1[4] = {0, 1, 0, 1}, id0[16], id1[16];
+  int16_t mv0[16][2], mv1[16][2];
+  Motion() {
+    std::mt19937 rng(6);
+    for (int b = 0; b < 16; ++b) {
+      id0[b] = static_cast<uint8_t>(rng() % 2), id1[b] = static_cast<uint8_t>(rng() % 2);
+      for (int c = 0; c < 2; ++c) mv0[b][c] = static_cast<int16_t>(rng() % 9), mv1[b][c] = static_cast<int16_t>(rng() % 9);
+    }
+  }
+};
+
+void BM_BlockMotion(benchmark::State& state) {
+  const DeblockDsp* t = table(state);
+  if (!t) return;
+  Motion m;
+  BlockMotion out;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(t->block_motion(m.f0, m.f1, m.id0, m.id1, m.mv0, m.mv1, &out));
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_MotionStrengths(benchmark::State& state) {
+  const DeblockDsp* t = table(state);
+  if (!t) return;
+  Motion m;
+  BlockMotion cur, left;
+  c_deblock_dsp.block_motion(m.f0, m.f1, m.id0, m.id1, m.mv0, m.mv1, &cur);
+  c_deblock_dsp.block_motion(m.f1, m.f0, m.id1, m.id0, m.mv1, m.mv0, &left);
+  BlockRowMotion above;
+  std::memcpy(above.ids, left.ids + 12, sizeof above.ids);
+  std::memcpy(above.mvA, left.mvA + 12, sizeof above.mvA);
+  std::memcpy(above.mvB, left.mvB + 12, sizeof above.mvB);
+  alignas(16) uint8_t bs[2][16];
+  for (auto _ : state) {
+    t->motion_strengths(&cur, &left, &above, 0x0F0F, 0x00F0, 4, true, false, bs[0], bs[1]);
+    benchmark::ClobberMemory();
+  }
+}
+
+void variants(benchmark::internal::Benchmark* b) {
+  for (int slot = 0; slot < 4; ++slot) b->Arg(slot);
+}
+void variantsAndForms(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"variant", "form"});
+  for (int form = 0; form < 2; ++form)
+    for (int slot = 0; slot < 4; ++slot) b->Args({slot, form});
+}
+
+}  // namespace
+
+// form: horizontal (0) or vertical (1) edges; for the macroblock kernels,
+// inter (0) or intra (1) strengths.
+BENCHMARK(BM_LumaLines)->Apply(variantsAndForms);
+BENCHMARK(BM_ChromaLines)->Apply(variantsAndForms);
+BENCHMARK(BM_Rows)->Apply(variants);
+BENCHMARK(BM_LumaMacroblock)->Apply(variantsAndForms);
+BENCHMARK(BM_ChromaMacroblock)->Apply(variantsAndForms);
+BENCHMARK(BM_BlockMotion)->Apply(variants);
+BENCHMARK(BM_MotionStrengths)->Apply(variants);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,3 @@
+// The SSE2 deblocking edge filter kernels.
+#define VP_FN(name) sse2_##name
+#include "deblock_simd.inc"
