@@ -48,9 +48,9 @@ inline int64_t decode_whole_stream(VideoDecoder* dec, const std::vector<uint8_t>
     const uint32_t status = AVCHDDecodeVideoStreamLib(dec, picture, data, size, endOfStream, 0);
     data = nullptr;
     size = 0;
-    pictures += status & 0x0001;
-    if (status & (0x8000 | 0x0004)) return pictures;  // error, or every picture out
-    endOfStream |= (status & 0x0002) != 0;
+    pictures += status & kStatusPicture;
+    if (status & (kStatusError | kStatusEndOfStream)) return pictures;  // error, or every picture out
+    endOfStream |= (status & kStatusNeedInput) != 0;
   }
 }
 

@@ -62,11 +62,11 @@ const Format kFormats[] = {
 
 const char* error_text(uint32_t code) {
   switch (code) {
-    case 6: return "the stream uses syntax this decoder does not support";
-    case 10: return "the decoder did not answer in time";
-    case 11: return "a predicted slice has no reference picture";
-    case 12: return "a slice names a picture parameter set that was not sent";
-    case 7: return "a reference picture named by the stream is missing";
+    case kVideoErrorUnsupported: return "the stream uses syntax this decoder does not support";
+    case kVideoErrorTimeout: return "the decoder did not answer in time";
+    case kVideoErrorNoReference: return "a predicted slice has no reference picture";
+    case kVideoErrorNoPps: return "a slice names a picture parameter set that was not sent";
+    case kVideoErrorMissingReference: return "a reference picture named by the stream is missing";
     default: return "decoding failed";
   }
 }
@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
       if (!tools::ParseNumber(argv[++i], 0, 255, &threads))
         return tools::UsageError(kTool, kHelp, std::string("--threads ") + argv[i] + ": not a number from 0 to 255");
     } else if (a == "--no-deblock") {
-      decodeFlags |= 4;
+      decodeFlags |= kDecodeNoDeblocking;
     } else if (a == "--md5") {
       md5 = true;
     } else if (a == "--framemd5") {
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
   int32_t eos = 0;
   uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture.data(), data.data(), static_cast<uint32_t>(data.size()), 0, decodeFlags);
   for (;;) {
-    if (st & 0x0001) {
+    if (st & kStatusPicture) {
       if (out) std::fwrite(picture.data(), 1, static_cast<size_t>(frameBytes), out);
       if (md5) whole.update(picture.data(), static_cast<size_t>(frameBytes));
       if (framemd5)
@@ -174,18 +174,18 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(count), frameBytes, md5_hex(picture.data(), frameBytes).c_str());
       ++count;
     }
-    if (st & 0x8000) {
+    if (st & kStatusError) {
       const uint32_t code = AVCHDVideoDecoderGetErrorCodeLib(dec);
       VideoRefusal refusal{};
-      if (code == 6 && AVCHDVideoDecoderGetRefusalLib(dec, &refusal) == 0 && refusal.text[0] != '\0')
+      if (code == kVideoErrorUnsupported && AVCHDVideoDecoderGetRefusalLib(dec, &refusal) == 0 && refusal.text[0] != '\0')
         std::fprintf(stderr, "h264dec: %s: error %u: %s: %s\n", in, code, error_text(code), refusal.text);
       else
         std::fprintf(stderr, "h264dec: %s: error %u: %s\n", in, code, error_text(code));
       rc = 1;
       break;
     }
-    if (st & 0x0004) break;
-    if (st & 0x0002) eos = 1;
+    if (st & kStatusEndOfStream) break;
+    if (st & kStatusNeedInput) eos = 1;
     st = AVCHDDecodeVideoStreamLib(dec, picture.data(), nullptr, 0, eos, decodeFlags);
   }
   // A refused or failed stream gets no checksum: it would stand for output

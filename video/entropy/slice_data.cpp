@@ -1,11 +1,15 @@
 // The slice-data walk of CAVLC slices and the pieces that CABAC slices share
 // with it: record set-up, neighbour links of frame, field and MBAFF
-// pictures, skipped macroblocks and the in-place inverse transforms.
+// pictures, skipped macroblocks and the in-place inverse transforms; and the
+// engine's entry into slice-data decoding.
 #include "slice_data.h"
 
 #include <cstring>
 
+#include "cabac_slice.h"
+#include "decoder_engine.h"
 #include "neighbour_blocks.h"
+#include "parameter_sets.h"
 #include "transforms.h"
 
 namespace {
@@ -321,4 +325,74 @@ void DecodeIPCMMacroBlock(BitReaderCabac* r, SliceDataState* s, MacroblockRecord
   s->QPY = s->QpBdOffsetY;
   update_qp(s, mb, 0, false);
   s->QPY = saved;
+}
+
+// Entry of the worker threads into slice-data decoding: init_slice on the
+// slice's first call (overrun flag cleared, QP offsets, LevelScale tables
+// from the active picture parameter set), then the walk of the slice's
+// entropy mode over the slice's own record, which keeps the cursor and the
+// QP state for reconstruction.
+namespace {
+
+// init_slice: the parts that touch the slice record.
+void init_slice(ThreadBuffer* tb, SliceDecodeContext* c) {
+  tb->reader.overrun = 0;
+  c->CurrMbAddr = c->firstMbAddr;
+  c->lastMbQpDelta = 0;
+  c->QpBdOffsetY = 0;  // 8-bit sequences only
+  c->QpBdOffsetC = 0;
+  c->QPY = static_cast<int8_t>(c->SliceQPY + c->QpBdOffsetY);
+  build_level_scale(c->pps->ScalingList4x4, c->pps->ScalingList8x8, c->LevelScale4x4, c->LevelScale8x8);
+}
+
+// The picture's part of the walk's view, and its links to the slice's own
+// tables (set on every call: a task's record may have been moved).
+void bind_picture(SliceDecodeContext* c) {
+  DecodedPicture* p = c->picture;
+  c->records = p->macroblocks;
+  c->widthInMbs = p->widthInMbs;
+  // A slice's data end before the next slice of the picture starts: running
+  // past that limit gives the slice up like running past the picture.
+  c->mbCount = c->mbLimit != 0 && c->mbLimit < p->mbCount ? c->mbLimit : p->mbCount;
+  c->structure = p->structure;
+  c->chroma_format_idc = p->chroma_format_idc;
+  c->owner = c;
+  c->sliceType = c->slice_type;
+  c->ls4x4 = c->LevelScale4x4;
+  c->ls8x8 = c->LevelScale8x8;
+}
+
+// The walk of one slice of any type: CABAC when `cabac` is 1.
+int32_t decode_slice(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
+  if (c->picture == nullptr || c->picture->macroblocks == nullptr) return kSliceFailed;
+  if (c->firstMbAddr < c->picture->mbCount && c->currentMb == c->firstMb) init_slice(tb, c);
+  bind_picture(c);
+  const uint32_t result = cabac ? decode_slice_data_cabac(tb, c, c->cabacContexts) : decode_slice_data_cavlc(&tb->reader, c);
+  return static_cast<int32_t>(result);
+}
+
+// The loops of the three slice types; the walk tells the macroblock types
+// apart itself.
+int32_t binari_decode_i_slice_data(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
+  return decode_slice(tb, c, cabac);
+}
+int32_t binari_decode_p_slice_data(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
+  return decode_slice(tb, c, cabac);
+}
+int32_t binari_decode_b_slice_data(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
+  return decode_slice(tb, c, cabac);
+}
+
+uint8_t cabac_flag(const SliceDecodeContext* c) { return c->entropy_coding_mode_flag == 1 ? 1 : 0; }
+
+}  // namespace
+
+int32_t binari_decode_i_unit(ThreadBuffer* tb) {
+  return binari_decode_i_slice_data(tb, tb->slice, cabac_flag(tb->slice));
+}
+int32_t binari_decode_p_unit(ThreadBuffer* tb) {
+  return binari_decode_p_slice_data(tb, tb->slice, cabac_flag(tb->slice));
+}
+int32_t binari_decode_b_unit(ThreadBuffer* tb) {
+  return binari_decode_b_slice_data(tb, tb->slice, cabac_flag(tb->slice));
 }

@@ -2,11 +2,11 @@
 // links, skip runs, macroblock layer, in-place inverse transforms) and the
 // CAVLC macroblock layers of I, P and B slices.
 //
-// The walk works on a SliceDataState, the slice's entropy-decoding view: the
-// engine fills it from its slice context before the first call and reads the
-// cursor and QP state back after it. CABAC slices use the same state, record
-// set-up, neighbour functions, skip set-up and transform step; only the
-// per-macroblock syntax differs.
+// The walk works on a SliceDataState, the slice's entropy-decoding view; in
+// the engine it is part of the slice's own record (SliceDecodeContext), so
+// the cursor and QP state the walk leaves are the slice's. CABAC slices use
+// the same state, record set-up, neighbour functions, skip set-up and
+// transform step; only the per-macroblock syntax differs.
 #pragma once
 
 #include <cstdint>

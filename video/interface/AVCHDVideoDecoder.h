@@ -81,14 +81,50 @@ int32_t AVCHDGetVideoUserDataLib(VideoUserData* out, const uint8_t* data, int32_
 // is none or it is refused, 8 when no scratch buffer could be allocated.
 int32_t AVCHDGetVideoDecoderInfoLib(VideoDecoderParams* p, const uint8_t* data, int32_t length);
 
-// Decoder instance. Open flags: bit 0 every input buffer ends at the end of a
-// NAL unit, bit 1 one picture per call, bit 2 output in decode order (bits 1
-// and 2 need bit 0). Decode flags: bit 0 skip non-reference pictures, bit 1
-// skip B pictures (skipped pictures repeat an earlier one), bit 2 no
-// deblocking, bit 3 finish dropped pictures. Status bits of the decode call:
-// 0x0001 picture written, 0x0002 more input needed, 0x0004 end of stream,
-// 0x0008 input refused (previous input not used up), 0x2000 after a frame
-// step, 0x4000 leading picture, 0x8000 error (see the error code).
+// Decoder instance. Output in decode order and one picture per call need
+// whole NAL units in every input buffer. Skipped pictures repeat an earlier
+// one.
+enum : uint32_t {
+  kOpenWholeNalUnits = 1,      // every input buffer ends at the end of a NAL unit
+  kOpenOnePicturePerCall = 2,
+  kOpenDecodeOrder = 4,        // output in decode order
+};
+
+// Decode flags.
+enum : uint32_t {
+  kDecodeSkipNonReference = 1,
+  kDecodeSkipB = 2,
+  kDecodeNoDeblocking = 4,
+  kDecodeFinishDropped = 8,
+};
+
+// Status bits of the decode call.
+enum : uint32_t {
+  kStatusPicture = 0x0001,      // a picture was written to the output buffer
+  kStatusNeedInput = 0x0002,    // the input is used up: more input is needed
+  kStatusEndOfStream = 0x0004,  // every picture has been output
+  kStatusRefused = 0x0008,      // input refused: the previous input is not used up
+  kStatusAfterSeek = 0x2000,    // the picture came from a frame step
+  kStatusLeading = 0x4000,      // the picture is a leading picture
+  kStatusError = 0x8000,        // error: see the error code
+};
+
+// Error codes of AVCHDVideoDecoderGetErrorCodeLib.
+enum : uint32_t {
+  kVideoErrorNone = 0,
+  kVideoErrorStepFailed = 1,        // a decoding step failed (out of memory in a worker included)
+  kVideoErrorNoInstance = 2,        // the call got a null instance
+  kVideoErrorNoOutputBuffer = 3,
+  kVideoErrorNoInput = 4,           // no input pointer but a non-zero length
+  kVideoErrorParameterSet = 5,
+  kVideoErrorUnsupported = 6,       // the stream uses syntax the decoder refuses (see the refusal)
+  kVideoErrorMissingReference = 7,  // a reference is missing, or no task could run
+  kVideoErrorNoSps = 9,             // a parameter set names no sequence parameter set
+  kVideoErrorTimeout = 10,          // the decode call's wait timed out
+  kVideoErrorNoReference = 11,
+  kVideoErrorNoPps = 12,
+};
+
 struct VideoDecoder;
 
 // Reasons of a refusal (error code 6).
@@ -128,9 +164,8 @@ uint32_t* AVCHDVideoDecoderGetVersionLib(uint32_t version[4]);
 // User data of the last picture output (cleared when there is none): 0, or 2
 // for a null instance.
 int32_t AVCHDVideoDecoderGetUserDataLib(VideoDecoder* decoder, VideoUserData* out);
-// Error code of the instance: 0 none, 1 a decoding step failed, 3 no output
-// buffer, 4 no input pointer, 5..12 the failing step (6: unsupported
-// stream), 10 the wait timed out; 2 for a null instance.
+// Error code of the instance (kVideoError...); kVideoErrorNoInstance for a
+// null instance.
 uint32_t AVCHDVideoDecoderGetErrorCodeLib(VideoDecoder* decoder);
 
 // What the instance refused with error code 6: the syntax of the stream it

@@ -14,6 +14,7 @@
 #include "decoder_state.h"
 #include "parameter_sets.h"
 #include "sei.h"
+#include "slice_data.h"
 
 // One CABAC context variable.
 struct CabacContext {
@@ -44,44 +45,43 @@ struct PredWeightTable {
 using PredictAndCombineFn = uint32_t (*)(ThreadBuffer*);
 using DeblockFn = uint32_t (*)(DecodedPicture*);
 
-struct SliceDecodeContext {
-  uint32_t CurrMbAddr;
+// Stages the engine runs, through one table: the slice-data walk of each
+// slice type, reconstruction of each slice type (frame or field slices, and
+// MBAFF slices) and the deblocking filter of a picture.
+struct DecoderStages {
+  int32_t (*entropyI)(ThreadBuffer* tb);
+  int32_t (*entropyP)(ThreadBuffer* tb);
+  int32_t (*entropyB)(ThreadBuffer* tb);
+  PredictAndCombineFn reconstructI;
+  PredictAndCombineFn reconstructIMbaff;
+  PredictAndCombineFn reconstructP;
+  PredictAndCombineFn reconstructPMbaff;
+  PredictAndCombineFn reconstructB;
+  PredictAndCombineFn reconstructBMbaff;
+  DeblockFn deblock;
+  DeblockFn deblockMbaff;
+};
+
+// One record per slice. Its SliceDataState part is the slice-data walk's
+// view: the slice's flags and offsets, the walk's cursor and the QP state
+// carried from macroblock to macroblock, which the walk updates in place;
+// the picture fields of that part are set when entropy decoding starts.
+struct SliceDecodeContext : SliceDataState {
   uint32_t CurrPicNum;
-  uint32_t firstMbAddr;
-  MacroblockRecord* currentMb;
-  MacroblockRecord* firstMb;
   PictureParameterSet* ppsList;
   PictureParameterSet* pps;
   NalUnit* nalUnit;
   CabacContext* cabacContexts;
   DecodedPicture* picture;
   uint8_t field_pic_flag;
-  uint8_t MbaffFrameFlag;
-  uint8_t entropy_coding_mode_flag;
-  int8_t mb_qp_delta;  // last mb_qp_delta decoded; 0 at slice start
   int8_t SliceQPY;
-  int8_t QPY;          // QP'Y of the last macroblock
-  uint8_t QpBdOffsetY;
-  uint8_t QPCb;        // QP'Cb, QP'Cr of the current macroblock
-  uint8_t QPCr;
-  uint8_t QpBdOffsetC;
-  int8_t chroma_qp_index_offset;
-  int8_t second_chroma_qp_index_offset;
   int32_t LevelScale4x4[6][6][16];  // Y, Cb, Cr intra then inter; by qP % 6
   int32_t LevelScale8x8[2][6][64];  // Y intra, Y inter
-  uint8_t constrained_intra_pred_flag;
-  uint8_t num_ref_idx_l0_active_minus1;
-  uint8_t num_ref_idx_l1_active_minus1;
-  uint8_t transform_8x8_mode_flag;
-  uint8_t direct_8x8_inference_flag;
   uint8_t direct_spatial_mv_pred_flag;
   DecodedPicture* RefPicList0[kRefListSize];
   DecodedPicture* RefPicList1[kRefListSize];
   uint32_t weightingMode;  // 0 none, 1 explicit, 2 implicit
   PredWeightTable* weightTable;
-  uint8_t disable_deblocking_filter_idc;
-  int8_t FilterOffsetA;
-  int8_t FilterOffsetB;
   PredictAndCombineFn predictAndCombine;
   DeblockFn deblock;
   // Slice header as parsed.
@@ -175,6 +175,7 @@ enum : uint32_t {
 // Results of the steps.
 enum : int32_t {
   kStepReady = 0,
+  kStepFailed = 1,
   kStepNoPps = 3,
   kStepNoReference = 4,
   kStepMissingReference = 5,
@@ -185,6 +186,12 @@ enum : int32_t {
   kStepPark = 11,
   kStepUnsupported = 12,
   kStepUnhandledNal = 17,
+};
+// Results the decoder's own steps never give but the error mapping keeps
+// apart: a parameter set that names no sequence set (2), and 13.
+enum : int32_t {
+  kStepNoSps = 2,
+  kStepParameterSet = 13,
 };
 
 struct DecodeTask {
@@ -203,32 +210,6 @@ struct TaskHeap {
   int32_t count;
   DecodeTask** entries;
   int32_t capacity;  // entries allocated: the decoder's task count
-};
-
-// Status bits of the decode call.
-enum : uint32_t {
-  kStatusPicture = 0x0001,
-  kStatusNeedInput = 0x0002,
-  kStatusEndOfStream = 0x0004,
-  kStatusRefused = 0x0008,
-  kStatusAfterSeek = 0x2000,
-  kStatusLeading = 0x4000,
-  kStatusError = 0x8000,
-};
-
-// Open flags.
-enum : uint32_t {
-  kOpenWholeNalUnits = 1,
-  kOpenOnePicturePerCall = 2,
-  kOpenDecodeOrder = 4,
-};
-
-// Decode flags.
-enum : uint32_t {
-  kDecodeSkipNonReference = 1,
-  kDecodeSkipB = 2,
-  kDecodeNoDeblocking = 4,
-  kDecodeFinishDropped = 8,
 };
 
 struct VideoDecoder {
@@ -284,6 +265,7 @@ struct VideoDecoder {
   uint8_t releaseFloorSet;
   uint8_t stallRounds;         // times parked slices were woken with nothing else running
   uint32_t setUpCount;         // pictures set up so far
+  const DecoderStages* stages;  // the stages the instance runs
 };
 
 // Records why a stream is refused (the first reason stays) and returns the
@@ -369,7 +351,16 @@ void WriteLineYUY2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint1
 void WriteLineUYVY(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
                    uint8_t w1, uint16_t next);
 
-// Stages of the later pipeline, entered through the slice context.
+// The decoder's own stages.
+extern const DecoderStages kDecoderStages;
+
+// Stages of the instances opened from now on (null: kDecoderStages); an
+// instance keeps the table it was opened with. Programs that test the engine
+// alone install stand-in stages here.
+void set_decoder_stages(const DecoderStages* stages);
+const DecoderStages* decoder_stages();
+
+// The stages of the decoder's own table.
 
 uint32_t AllocateCAVLCTables();
 void FreeCAVLCTables();

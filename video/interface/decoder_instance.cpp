@@ -118,7 +118,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   std::memset(&dec->prevSlice, 0, sizeof(dec->prevSlice));
   std::memset(&dec->poc, 0, sizeof(dec->poc));
   dec->status = 0;
-  dec->errorCode = 0;
+  dec->errorCode = kVideoErrorNone;
   dec->afterSeek = 0;
   dec->refusalReason = nullptr;
   std::memset(&dec->refusal, 0, sizeof(dec->refusal));
@@ -375,6 +375,7 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   dec->requestedThreads = n;
   dec->codedWidth = params->codedWidth;
   dec->codedHeight = params->codedHeight;
+  dec->stages = decoder_stages();
   pthread_mutex_init(&dec->lock, nullptr);
   pthread_mutex_init(&dec->mbLock, nullptr);
   pthread_cond_init(&dec->idleCond, nullptr);
@@ -409,7 +410,7 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   }
   const bool idle = dec->threadCount > 0 && wait_idle(dec, 5000);
   // A task whose buffers could not be had makes the open fail.
-  bool allocated = dec->errorCode == 0;
+  bool allocated = dec->errorCode == kVideoErrorNone;
   for (uint32_t i = 0; i < dec->taskCount && allocated; ++i) allocated = dec->tasks[i].nal && dec->tasks[i].nal->payload;
   if (!idle || static_cast<uint32_t>(dec->threadCount) < n || !allocated) {
     pthread_mutex_unlock(&dec->lock);
@@ -417,7 +418,7 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
     free_everything(dec);
     return nullptr;
   }
-  dec->errorCode = 0;
+  dec->errorCode = kVideoErrorNone;
   dec->status = 0;
   file_all_for_parsing(dec);
   pthread_mutex_unlock(&dec->lock);
@@ -435,11 +436,11 @@ uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* dec, uint8_t* outputBuffer, con
                                    int32_t endOfStream, uint32_t decodeFlags) {
   if (!dec) return kStatusError;
   if (!outputBuffer) {
-    dec->errorCode = 3;
+    dec->errorCode = kVideoErrorNoOutputBuffer;
     return kStatusError;
   }
   if (!data && length != 0) {
-    dec->errorCode = 4;
+    dec->errorCode = kVideoErrorNoInput;
     return kStatusError;
   }
   pthread_mutex_lock(&dec->lock);
@@ -483,7 +484,7 @@ uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* dec, uint8_t* outputBuffer, con
   const timespec ts = deadline_after_ms(dec->timeoutMs);
   while (!dec->resultPosted) {
     if (pthread_cond_timedwait(&dec->doneCond, &dec->lock, &ts) == ETIMEDOUT && !dec->resultPosted) {
-      dec->errorCode = 10;
+      dec->errorCode = kVideoErrorTimeout;
       dec->status |= kStatusError;
       break;
     }
@@ -652,7 +653,7 @@ int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* dec, VideoRefusal* out) {
 }
 
 uint32_t AVCHDVideoDecoderGetErrorCodeLib(VideoDecoder* dec) {
-  if (!dec) return 2;
+  if (!dec) return kVideoErrorNoInstance;
   // Workers may still record an error after the decode call returned.
   pthread_mutex_lock(&dec->lock);
   const uint32_t code = dec->errorCode;

@@ -76,13 +76,13 @@ struct DecodedPicture {
   uint8_t sliceType;
   // Engine bookkeeping: both field counts of the picture, slices that still
   // read it (as their picture or a reference) and whether a stage failed on
-  // it or stood in for the missing pixel pipeline.
+  // it.
   int32_t topFieldOrderCnt;
   int32_t bottomFieldOrderCnt;
   uint32_t users;
   uint8_t damaged;
   uint8_t idr;
-  uint32_t reconstructedBy;  // set once by the first stand-in reconstruction
+  uint32_t reconstructedBy;  // cleared at set-up, for stand-in stages of engine tests; the engine never reads it
   DecodedPicture* pairedField;  // the other field of the same frame, once both are known
   uint8_t nalRefIdc;             // of the picture's slices
   uint32_t unmarkedBy;           // access-unit index + 1 of the picture whose marking unmarked it

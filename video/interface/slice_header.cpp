@@ -526,7 +526,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   if (nalRefIdc != 0) {
     const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
     if (result != 0) return result;
-    if (p->mmco5 == 5 && s->first_mb_in_slice == 0 && !p->reconstructedBy) apply_mmco5(dec, p, openFlags);
+    if (p->mmco5 == 5 && s->first_mb_in_slice == 0) apply_mmco5(dec, p, openFlags);
   }
   if (pps->entropy_coding_mode_flag && s->slice_type != 2) {
     const uint32_t idc = ue_v(r);
@@ -557,14 +557,15 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   }
   s->SliceQPY = static_cast<int8_t>(26 + pps->pic_init_qp_minus26 + s->slice_qp_delta);
   s->QPY = s->SliceQPY;
-  s->mb_qp_delta = 0;
+  s->lastMbQpDelta = 0;
   s->chroma_qp_index_offset = pps->chroma_qp_index_offset;
   s->second_chroma_qp_index_offset = pps->second_chroma_qp_index_offset;
   s->constrained_intra_pred_flag = pps->constrained_intra_pred_flag;
   s->transform_8x8_mode_flag = pps->transform_8x8_mode_flag;
   s->direct_8x8_inference_flag = sps->direct_8x8_inference_flag;
   s->entropy_coding_mode_flag = pps->entropy_coding_mode_flag;
-  s->deblock = s->MbaffFrameFlag ? DeblockingFilter_mbaff : DeblockingFilter;
+  const DecoderStages* stages = dec->stages;
+  s->deblock = s->MbaffFrameFlag ? stages->deblockMbaff : stages->deblock;
 
   const bool cabac = pps->entropy_coding_mode_flag != 0;
   switch (s->slice_type) {
@@ -572,21 +573,19 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       s->weightingMode = 0;
       s->weightTable = nullptr;
       if (cabac) cabac_init_contexts_i_slice(s->SliceQPY, s->cabacContexts);
-      s->predictAndCombine = s->MbaffFrameFlag ? predict_and_combine_I_unit_8bit_luma_mbaff : predict_and_combine_I_unit_8bit;
+      s->predictAndCombine = s->MbaffFrameFlag ? stages->reconstructIMbaff : stages->reconstructI;
       break;
     case 0:
       s->weightingMode = pps->weighted_pred_flag ? 1 : 0;
       s->weightTable = s->weightingMode ? &s->predWeightTable : nullptr;
       if (cabac) cabac_init_contexts_p_slice(s->SliceQPY, s->cabacContexts, s->cabac_init_idc);
-      s->predictAndCombine =
-          s->MbaffFrameFlag ? predict_and_combine_P_unit_8bit_luma_mbaff : predict_and_combine_P_unit_8bit_luma;
+      s->predictAndCombine = s->MbaffFrameFlag ? stages->reconstructPMbaff : stages->reconstructP;
       break;
     default:
       s->weightingMode = pps->weighted_bipred_idc;
       s->weightTable = s->weightingMode ? &s->predWeightTable : nullptr;
       if (cabac) cabac_init_contexts_b_slice(s->SliceQPY, s->cabacContexts, s->cabac_init_idc);
-      s->predictAndCombine =
-          s->MbaffFrameFlag ? predict_and_combine_B_unit_8bit_luma_mbaff : predict_and_combine_B_unit_8bit_luma;
+      s->predictAndCombine = s->MbaffFrameFlag ? stages->reconstructBMbaff : stages->reconstructB;
       break;
   }
   return 0;

@@ -23,13 +23,13 @@ void InformManager(uint32_t bits, VideoDecoder* dec) {
 void post_error(VideoDecoder* dec, int32_t result) {
   if (dec->errorCode == 0) {
     switch (result) {
-      case 2: dec->errorCode = 9; break;
-      case 3: dec->errorCode = 12; break;
-      case 4: dec->errorCode = 11; break;
-      case 5: dec->errorCode = 7; break;
-      case 12: dec->errorCode = 6; break;
-      case 13: dec->errorCode = 5; break;
-      default: dec->errorCode = 1; break;
+      case kStepNoSps: dec->errorCode = kVideoErrorNoSps; break;
+      case kStepNoPps: dec->errorCode = kVideoErrorNoPps; break;
+      case kStepNoReference: dec->errorCode = kVideoErrorNoReference; break;
+      case kStepMissingReference: dec->errorCode = kVideoErrorMissingReference; break;
+      case kStepUnsupported: dec->errorCode = kVideoErrorUnsupported; break;
+      case kStepParameterSet: dec->errorCode = kVideoErrorParameterSet; break;
+      default: dec->errorCode = kVideoErrorStepFailed; break;
     }
   }
   // An error found while no call waits (the workers parse on after a call
@@ -145,7 +145,7 @@ void wake_for_limits(VideoDecoder* dec) {
 // A closed picture that no slice holds (its slices were all lost, or all
 // ended before it closed) is finished by a worker without a task, so that
 // finishing never waits for a free task; true when one was finished.
-void finish_picture(DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags);
+void finish_picture(const DecoderStages* stages, DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags);
 void picture_done(VideoDecoder* dec, DecodedPicture* p);
 bool finish_job(VideoDecoder* dec, SliceDecodeContext* link) {
   DecoderState* ds = &dec->state;
@@ -156,7 +156,7 @@ bool finish_job(VideoDecoder* dec, SliceDecodeContext* link) {
     p->finishing = 1;
     const uint32_t flags = dec->decodeFlags;
     pthread_mutex_unlock(&dec->lock);
-    finish_picture(p, link, flags);
+    finish_picture(dec->stages, p, link, flags);
     pthread_mutex_lock(&dec->lock);
     picture_done(dec, p);
     return true;
@@ -292,7 +292,7 @@ void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
 
 // Conceals what no slice brought and deblocks the picture; runs without the
 // instance lock, once per picture, after every slice of it is over.
-void finish_picture(DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags) {
+void finish_picture(const DecoderStages* stages, DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags) {
   if (p->mbsLeft != 0 && p->mbWritten) {
     // Which macroblocks were concealed: the grey fill marks them written.
     uint8_t* before = p->mbFlags;  // reused: the slice ranges are settled
@@ -312,9 +312,9 @@ void finish_picture(DecodedPicture* p, SliceDecodeContext* link, uint32_t decode
   link->picture = p;
   for (uint32_t i = 0; i < p->mbCount; ++i) p->macroblocks[i].slice = link;
   if (mbaff)
-    DeblockingFilter_mbaff(p);
+    stages->deblockMbaff(p);
   else
-    DeblockingFilter(p);
+    stages->deblock(p);
 }
 
 // The other field of a field pair, and the key the pair is output under.
@@ -596,11 +596,11 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       SetThreadBuffer(tb, t);
       int32_t r;
       if (state == kTaskEntropyI)
-        r = binari_decode_i_unit(tb);
+        r = dec->stages->entropyI(tb);
       else if (state == kTaskEntropyP)
-        r = binari_decode_p_unit(tb);
+        r = dec->stages->entropyP(tb);
       else
-        r = binari_decode_b_unit(tb);
+        r = dec->stages->entropyB(tb);
       ReturnThreadBuffer(tb, t);
       pthread_mutex_lock(&dec->lock);
       const uint32_t decoded = r == 0 && s->firstMb ? s->firstMb->slice_mb_count : 0;
@@ -639,7 +639,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       DecodedPicture* p = t->slice.picture;
       const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);
-      finish_picture(p, &t->slice, flags);
+      finish_picture(dec->stages, p, &t->slice, flags);
       pthread_mutex_lock(&dec->lock);
       t->state = kTaskPictureDone;
       return 0;
@@ -974,7 +974,7 @@ void* WorkerThread(void* arg) {
         // first picture in output order goes out, as from a full buffer.
       } else if (ds->endOfStream) {
         // Nothing can ever move again.
-        post_error(dec, ds->endOfStream && lastUnitPending ? kStepNoMemory : 1);
+        post_error(dec, ds->endOfStream && lastUnitPending ? kStepNoMemory : kStepFailed);
         idle = true;
       } else {
         idle = true;

@@ -11,6 +11,7 @@
 #include "decoder_engine.h"
 #include "engine_streams.h"
 #include "engine_test_util.h"
+#include "stand_in_stages.h"
 #include "testsupport.h"
 
 namespace {
@@ -18,6 +19,14 @@ namespace {
 using enginetest::DecodeOptions;
 using enginetest::DecodeRun;
 using enginetest::decode_buffer;
+
+// Every decoder these tests open runs the stand-in stages.
+class StandInStages : public ::testing::Environment {
+ public:
+  void SetUp() override { set_decoder_stages(&kStandInStages); }
+  void TearDown() override { set_decoder_stages(nullptr); }
+};
+::testing::Environment* const kStandIns = ::testing::AddGlobalTestEnvironment(new StandInStages);
 
 VideoDecoderParams params_for(uint16_t w, uint16_t h, uint32_t format = 3, uint8_t threads = 1) {
   VideoDecoderParams p{};
@@ -49,6 +58,25 @@ TEST(EngineCalls, QueriesAndNullInstances) {
   EXPECT_EQ(16, AVCHDVideoDecoderSeekAFrameLib(nullptr, 1));
   EXPECT_EQ(2, AVCHDVideoDecoderGetUserDataLib(nullptr, nullptr));
   EXPECT_EQ(2u, AVCHDVideoDecoderGetErrorCodeLib(nullptr));
+}
+
+// An instance runs the stages that were installed when it was opened, and
+// no stages installed means the decoder's own.
+TEST(EngineCalls, InstanceKeepsTheStagesItWasOpenedWith) {
+  const VideoDecoderParams p = params_for(64, 64);
+  VideoDecoder* standIn = AVCHDOpenVideoDecoderLib(&p);
+  ASSERT_NE(nullptr, standIn);
+  set_decoder_stages(nullptr);
+  EXPECT_EQ(&kDecoderStages, decoder_stages());
+  VideoDecoder* own = AVCHDOpenVideoDecoderLib(&p);
+  set_decoder_stages(&kStandInStages);
+  ASSERT_NE(nullptr, own);
+  EXPECT_EQ(&kStandInStages, standIn->stages);
+  EXPECT_EQ(&kDecoderStages, own->stages);
+  EXPECT_EQ(&binari_decode_i_unit, own->stages->entropyI);
+  EXPECT_EQ(&DeblockingFilter_mbaff, own->stages->deblockMbaff);
+  EXPECT_EQ(0, AVCHDCloseVideoDecoderLib(own));
+  EXPECT_EQ(0, AVCHDCloseVideoDecoderLib(standIn));
 }
 
 TEST(EngineCalls, OpenRefusesFlagsAndSizesItCannotServe) {
@@ -117,13 +145,13 @@ TEST(EngineStreams, AfterEndOfStreamCallsReturnAtOnce) {
   std::vector<uint8_t> out(4096);
   uint32_t st = AVCHDDecodeVideoStreamLib(dec, out.data(), data.data(), static_cast<uint32_t>(data.size()), 1, 0);
   int pictures = 0;
-  for (int i = 0; i < 100 && !(st & 0x0004); ++i) {
+  for (int i = 0; i < 100 && !(st & kStatusEndOfStream); ++i) {
     pictures += (st & 1);
-    ASSERT_FALSE(st & 0x8000);
+    ASSERT_FALSE(st & kStatusError);
     st = AVCHDDecodeVideoStreamLib(dec, out.data(), nullptr, 0, 1, 0);
   }
   EXPECT_EQ(4, pictures + (st & 1));
-  EXPECT_TRUE(st & 0x0004);
+  EXPECT_TRUE(st & kStatusEndOfStream);
   EXPECT_EQ(0x0004u, AVCHDDecodeVideoStreamLib(dec, out.data(), data.data(), 10, 0, 0) & 0x0005);
   AVCHDCloseVideoDecoderLib(dec);
 }
@@ -146,7 +174,7 @@ TEST(EngineStreams, NewInputWhileEarlierInputIsUnreadIsRefused) {
   // A second such call decodes on without the new input.
   st = AVCHDDecodeVideoStreamLib(dec, out.data(), data.data(), 100, 0, 0);
   EXPECT_TRUE(st & 0x0008);
-  EXPECT_TRUE(st & 0x0001);
+  EXPECT_TRUE(st & kStatusPicture);
   AVCHDCloseVideoDecoderLib(dec);
 }
 
@@ -271,16 +299,16 @@ TEST(EngineOrder, OnePicturePerCallAndFrameStepAfterOutput) {
   std::vector<uint8_t> lumas;
   bool stepped = false;
   uint32_t st0 = 0;
-  for (size_t call = 0; call < 200 && !(st0 & 0x0004); ++call) {
+  for (size_t call = 0; call < 200 && !(st0 & kStatusEndOfStream); ++call) {
     const bool more = call < units.size();
     const std::vector<uint8_t>* unit = more ? &units[call] : nullptr;
     st0 = AVCHDDecodeVideoStreamLib(dec, out.data(), unit ? unit->data() : nullptr,
                                     unit ? static_cast<uint32_t>(unit->size()) : 0, !more, 0);
-    ASSERT_FALSE(st0 & 0x8000);
+    ASSERT_FALSE(st0 & kStatusError);
     if (more) {
-      EXPECT_TRUE(st0 & 0x0002) << "call " << call;
+      EXPECT_TRUE(st0 & kStatusNeedInput) << "call " << call;
     }
-    if (st0 & 0x0001) {
+    if (st0 & kStatusPicture) {
       EXPECT_EQ(stepped, (st0 & 0x2000) != 0) << "call " << call;
       lumas.push_back(out[0]);
     }
@@ -433,7 +461,7 @@ TEST(EngineLifetime, ResetAfterAnErrorWhileWorkersRun) {
   for (int round = 0; round < 50; ++round) {
     uint32_t st = AVCHDDecodeVideoStreamLib(dec, out.data(), bad.data(), static_cast<uint32_t>(bad.size()), 1, 0);
     for (int i = 0; i < 1000 && !(st & 0x8004); ++i) st = AVCHDDecodeVideoStreamLib(dec, out.data(), nullptr, 0, 1, 0);
-    EXPECT_TRUE(st & 0x8000);
+    EXPECT_TRUE(st & kStatusError);
     ASSERT_EQ(0, AVCHDResetVideoDecoderLib(dec));
     EXPECT_EQ(dec->taskCount, static_cast<uint32_t>(dec->parseHeap.count));
   }
@@ -450,10 +478,10 @@ TEST(EngineLifetime, ThousandOpenDecodeResetCloseCycles) {
     VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&p);
     ASSERT_NE(nullptr, dec);
     uint32_t st = AVCHDDecodeVideoStreamLib(dec, out.data(), data.data(), static_cast<uint32_t>(data.size()), 1, 0);
-    ASSERT_FALSE(st & 0x8000);
+    ASSERT_FALSE(st & kStatusError);
     ASSERT_EQ(0, AVCHDResetVideoDecoderLib(dec));
     st = AVCHDDecodeVideoStreamLib(dec, out.data(), data.data(), static_cast<uint32_t>(data.size()), 0, 0);
-    ASSERT_FALSE(st & 0x8000);
+    ASSERT_FALSE(st & kStatusError);
     ASSERT_EQ(0, AVCHDCloseVideoDecoderLib(dec));
   }
 }

@@ -35,25 +35,25 @@ DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& o
   uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture.data(), in, n, n == 0, options.decodeFlags);
   for (uint32_t calls = 0; calls < options.maxCalls; ++calls) {
     run.statuses.push_back(st);
-    if (st & 0x0001) {
+    if (st & kStatusPicture) {
       run.md5s.push_back(md5_hex(picture.data(), static_cast<size_t>(bytes)));
       if (options.keepPictures) run.pictures.emplace_back(picture.begin(), picture.begin() + bytes);
       run.keys.push_back(dec->lastOutputKey);
     }
-    if (st & 0x8000) {
+    if (st & kStatusError) {
       run.error = true;
       run.errorCode = AVCHDVideoDecoderGetErrorCodeLib(dec);
       if (dec->refusalReason) run.refusal = dec->refusalReason;
       AVCHDVideoDecoderGetRefusalLib(dec, &run.refusalCode);
       break;
     }
-    if (st & 0x0004) {
+    if (st & kStatusEndOfStream) {
       run.finished = true;
       break;
     }
     in = nullptr;
     n = 0;
-    if (st & 0x0002) {
+    if (st & kStatusNeedInput) {
       next_input(&in, &n);
       if (n == 0) eos = 1;
     }

@@ -32,10 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t st = AVCHDDecodeVideoStreamLib(dec, out.data(), data, take, 0, 0);
   fed = take;
   for (int calls = 0; calls < 100000; ++calls) {
-    if (st & (0x8000 | 0x0004)) break;
+    if (st & (kStatusError | kStatusEndOfStream)) break;
     const uint8_t* in = nullptr;
     take = 0;
-    if (st & 0x0002) {
+    if (st & kStatusNeedInput) {
       take = static_cast<uint32_t>(size - fed < chunk ? size - fed : chunk);
       in = take ? data + fed : nullptr;
       fed += take;
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     st = AVCHDDecodeVideoStreamLib(dec, out.data(), in, take, eos, 0);
   }
-  if (st & 0x8000) AVCHDResetVideoDecoderLib(dec);
+  if (st & kStatusError) AVCHDResetVideoDecoderLib(dec);
   AVCHDCloseVideoDecoderLib(dec);
   return 0;
 }

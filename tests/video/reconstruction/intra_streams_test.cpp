@@ -55,7 +55,7 @@ std::vector<std::string> decode(const std::vector<uint8_t>& data, uint32_t decod
   uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture.data(), data.data(), static_cast<uint32_t>(data.size()), 0,
                                           decodeFlags);
   for (;;) {
-    if (st & 0x0001) {
+    if (st & kStatusPicture) {
       out.push_back(md5_hex(picture.data(), static_cast<size_t>(frameBytes)));
       if (first && out.size() == 1) {
         first->bytes.assign(picture.begin(), picture.begin() + frameBytes);
@@ -63,8 +63,8 @@ std::vector<std::string> decode(const std::vector<uint8_t>& data, uint32_t decod
         first->height = params.outputHeight;
       }
     }
-    if ((st & (0x8000 | 0x0004)) || out.size() >= maxPictures) break;
-    if (st & 0x0002) eos = 1;
+    if ((st & (kStatusError | kStatusEndOfStream)) || out.size() >= maxPictures) break;
+    if (st & kStatusNeedInput) eos = 1;
     st = AVCHDDecodeVideoStreamLib(dec, picture.data(), nullptr, 0, eos, decodeFlags);
   }
   AVCHDCloseVideoDecoderLib(dec);
