@@ -196,15 +196,19 @@ uint32_t records_in_use(const AvchdRecordDirectory* pARec) {
 
 // Repairs the directory from what the regions say (lock held): a record no
 // process holds is removed and its id freed, a count of 0 under a held record
-// becomes 1, and `recordsInUse` is recounted. Run by every claim, so
-// references of processes that died are given back before an id is sought,
-// and a directory of garbage turns back into a sound one.
+// becomes 1, and `recordsInUse` is recounted. Ids counted as free are looked
+// at too: a process killed after its count fell to 0 but before it removed
+// the region leaves a region nobody holds under a free id. Run by every
+// claim, so references of processes that died are given back before an id is
+// sought, and a directory of garbage turns back into a sound one.
 void repair_directory(AvchdRecordDirectory* pARec, const char* reporter) {
   for (int32_t id = 0; id < kMTSRecordCount; ++id) {
     uint32_t& count = pARec->refCount[id];
-    if (count == 0) continue;
     RecordState state = record_state(id, nullptr);
-    if (state == RecordState::kLive) continue;
+    if (state == RecordState::kLive) {
+      if (count == 0) count = 1;
+      continue;
+    }
     if (state == RecordState::kDead) {
       Name name = record_name(id);
       if (::shm_unlink(name.text) != 0) {

@@ -142,7 +142,8 @@ TEST(ShmKillSoak, ImportsSurviveKilledImporters) {
   }
   // Every record the killed importers held was reclaimed by the later
   // imports, and the last of those removed the directory.
-  EXPECT_TRUE(shmtest::existing_regions().empty());
+  const std::vector<std::string> left = shmtest::existing_regions();
+  EXPECT_TRUE(left.empty()) << left.size() << " regions left, the first " << (left.empty() ? "" : left[0]);
   for (int i = 0; i < kImporters; ++i) std::remove(temp_path("soak" + std::to_string(i) + ".mov").c_str());
 }
 

@@ -557,6 +557,23 @@ TEST_F(RecordStore, KilledLockHolderNeitherBlocksNorKeepsItsRecord) {
   EXPECT_TRUE(existing_regions().empty());
 }
 
+// A process killed after its release set the count to 0 but before it removed
+// the region leaves a region nobody holds under a free id: the next claim
+// removes it, so the last release leaves nothing behind.
+TEST_F(RecordStore, RegionLeftUnderAFreeIdIsRemoved) {
+  Held a, b;
+  ASSERT_EQ(create(&a, 4), 0);
+  const std::string orphan = shmtest::region_name(5);
+  int fd = shm_open(orphan.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ASSERT_EQ(create(&b, 4), 0);
+  EXPECT_EQ(b.id, 1u);
+  a.release();
+  b.release();
+  EXPECT_TRUE(existing_regions().empty());
+}
+
 TEST_F(RecordStore, DamagedDirectoriesAreRepaired) {
   struct Case {
     const char* name;
