@@ -1,6 +1,6 @@
 // Block gain (dynamic range, heavy compression, dialogue normalisation),
 // windowing, overlap-add and conversion to interleaved 16-bit PCM.
-#include <emmintrin.h>
+#include <cstring>
 
 #include "AC3DecState.h"
 #include "AC3Tables.h"
@@ -54,16 +54,24 @@ int32_t WindowOverlap(AC3DecState* s, int16_t* out) {
   alignas(16) float fall[256];
   for (int i = 0; i < 256; ++i) rise[i] = TransformWindow[i] * g;
   for (int i = 0; i < 256; ++i) fall[i] = rise[255 - i];
-  // Four samples at a time (SSE2, the baseline): multiply, then add; the
-  // same single-precision operations as one sample at a time.
+  // Four samples at a time (the compiler's generic vector type: SSE2 on
+  // x86-64): multiply, then add; the same single-precision operations as one
+  // sample at a time.
+  typedef float Floats4 __attribute__((vector_size(16)));
   for (int c = 0; c < nch; ++c) {
     float* p = s->outChannels[c];
     float* d = s->overlap[c];
     for (int i = 0; i < 256; i += 4) {
-      const __m128 head = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(p + i), _mm_load_ps(rise + i)),
-                                     _mm_loadu_ps(d + i));
-      _mm_storeu_ps(d + i, _mm_mul_ps(_mm_loadu_ps(p + 256 + i), _mm_load_ps(fall + i)));
-      _mm_storeu_ps(p + i, head);
+      Floats4 now, later, kept, up, down;
+      std::memcpy(&now, p + i, 16);
+      std::memcpy(&later, p + 256 + i, 16);
+      std::memcpy(&kept, d + i, 16);
+      std::memcpy(&up, rise + i, 16);
+      std::memcpy(&down, fall + i, 16);
+      const Floats4 head = now * up + kept;
+      const Floats4 tail = later * down;
+      std::memcpy(d + i, &tail, 16);
+      std::memcpy(p + i, &head, 16);
     }
   }
   vpsJoin_32f16s_D2L(s->outChannels, nch, 256, out);

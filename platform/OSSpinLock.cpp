@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <immintrin.h>
 #include <sched.h>
 #include <signal.h>
 #include <time.h>
@@ -138,7 +137,7 @@ OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs
       continue;
     }
     if (++spins < 64) {
-      _mm_pause();
+      __builtin_ia32_pause();
       continue;
     }
     int64_t now = now_ns();
