@@ -13,17 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_variants.h"
 #include "reference.h"
 #include "vpCoreInternal.h"
 
 namespace {
-
-bool hasVariant(int slot) {
-  __builtin_cpu_init();
-  if (slot == 3) return __builtin_cpu_supports("sse4.1");
-  if (slot == 2) return __builtin_cpu_supports("ssse3");
-  return true;
-}
 
 std::vector<float> randomSamples(size_t n) {
   std::mt19937 rng(7);

@@ -13,15 +13,8 @@
 namespace {
 
 const DeblockDsp* table(benchmark::State& state) {
-  static const DeblockDsp* const tables[4] = {&c_deblock_dsp, &sse2_deblock_dsp, &ssse3_deblock_dsp,
-                                              &sse41_deblock_dsp};
-  const int slot = static_cast<int>(state.range(0));
-  if (slot > 0 && !hasVariant(slot)) {
-    state.SkipWithError("processor lacks this variant");
-    return nullptr;
-  }
-  state.SetLabel(slot == 0 ? "reference" : slot == 1 ? "sse2" : slot == 2 ? "ssse3" : "sse41");
-  return tables[slot];
+  static const DeblockDsp* const tables[4] = {&c_deblock_dsp, &sse2_deblock_dsp, &ssse3_deblock_dsp, &sse41_deblock_dsp};
+  return variantTable(state, tables);
 }
 
 constexpr int kPitch = 64;

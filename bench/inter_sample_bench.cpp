@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "bench_variants.h"
 #include "chroma_dsp.h"
 #include "luma_combine_dsp.h"
 #include "weighting_dsp.h"
@@ -118,14 +119,13 @@ struct Variant {
 };
 
 void register_all() {
-  __builtin_cpu_init();
   const Variant variants[] = {
       {"c", &c_weighting_dsp, &c_chroma_dsp, &c_luma_combine_dsp, true},
       {"sse2", &sse2_weighting_dsp, &sse2_chroma_dsp, &sse2_luma_combine_dsp, true},
       {"ssse3", &ssse3_weighting_dsp, &ssse3_chroma_dsp, &ssse3_luma_combine_dsp,
-       __builtin_cpu_supports("ssse3") != 0},
+       hasVariant(2)},
       {"sse41", &sse41_weighting_dsp, &sse41_chroma_dsp, &sse41_luma_combine_dsp,
-       __builtin_cpu_supports("sse4.1") != 0}};
+       hasVariant(3)}};
   using Kernel = void (*)(benchmark::State&, const WeightingDsp*, int, int);
   const struct {
     const char* name;
@@ -158,11 +158,4 @@ void register_all() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  register_all();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return runBenchmarks(argc, argv, register_all); }

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "bench_variants.h"
 #include "intra_prediction.h"
 
 namespace {
@@ -62,11 +63,10 @@ void run_adder(benchmark::State& state, IntraAddResidual fn) {
 }
 
 void register_all() {
-  __builtin_cpu_init();
   const Variant variants[] = {{"c", &c_intra_prediction_dsp, true},
                               {"sse2", &sse2_intra_prediction_dsp, true},
-                              {"ssse3", &ssse3_intra_prediction_dsp, __builtin_cpu_supports("ssse3") != 0},
-                              {"sse41", &sse41_intra_prediction_dsp, __builtin_cpu_supports("sse4.1") != 0}};
+                              {"ssse3", &ssse3_intra_prediction_dsp, hasVariant(2)},
+                              {"sse41", &sse41_intra_prediction_dsp, hasVariant(3)}};
 #define INTRA_BENCH_PREDICTOR(name, table, mode)                                                     \
   for (const Variant& v : variants)                                                                  \
     if (v.supported)                                                                                 \
@@ -84,11 +84,4 @@ void register_all() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  register_all();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return runBenchmarks(argc, argv, register_all); }

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "bench_variants.h"
 #include "packed_line_dsp.h"
 
 namespace {
@@ -34,15 +35,14 @@ void run(benchmark::State& state, PackedLineFn fn) {
 }
 
 void register_all() {
-  __builtin_cpu_init();
   const struct {
     const char* label;
     const PackedLineDsp* dsp;
     bool supported;
   } variants[] = {{"c", &c_packed_line_dsp, true},
                   {"sse2", &sse2_packed_line_dsp, true},
-                  {"ssse3", &ssse3_packed_line_dsp, __builtin_cpu_supports("ssse3") != 0},
-                  {"sse41", &sse41_packed_line_dsp, __builtin_cpu_supports("sse4.1") != 0}};
+                  {"ssse3", &ssse3_packed_line_dsp, hasVariant(2)},
+                  {"sse41", &sse41_packed_line_dsp, hasVariant(3)}};
   for (const auto& v : variants) {
     if (!v.supported) continue;
     benchmark::RegisterBenchmark((std::string("packed_line_yuy2/") + v.label).c_str(), run, v.dsp->yuy2);
@@ -52,11 +52,4 @@ void register_all() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  register_all();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return runBenchmarks(argc, argv, register_all); }

@@ -13,15 +13,8 @@
 namespace {
 
 const TransformDsp* table(benchmark::State& state) {
-  static const TransformDsp* const tables[4] = {&c_transform_dsp, &sse2_transform_dsp, &ssse3_transform_dsp,
-                                                &sse41_transform_dsp};
-  const int slot = static_cast<int>(state.range(0));
-  if (slot > 0 && !hasVariant(slot)) {
-    state.SkipWithError("processor lacks this variant");
-    return nullptr;
-  }
-  state.SetLabel(slot == 0 ? "reference" : slot == 1 ? "sse2" : slot == 2 ? "ssse3" : "sse41");
-  return tables[slot];
+  static const TransformDsp* const tables[4] = {&c_transform_dsp, &sse2_transform_dsp, &ssse3_transform_dsp, &sse41_transform_dsp};
+  return variantTable(state, tables);
 }
 
 struct Coefficients {

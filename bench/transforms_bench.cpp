@@ -16,18 +16,12 @@
 #include <random>
 #include <vector>
 
+#include "bench_variants.h"
 #include "transforms_internal.h"
 #include "transforms_reference.h"
 #include "vpTransforms.h"
 
 namespace {
-
-bool hasVariant(int slot) {
-  __builtin_cpu_init();
-  if (slot == 3) return __builtin_cpu_supports("sse4.1");
-  if (slot == 2) return __builtin_cpu_supports("ssse3");
-  return true;
-}
 
 struct Variant {
   int slot;
