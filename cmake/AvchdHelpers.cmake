@@ -1,14 +1,15 @@
 # Helpers shared by every subsystem's CMakeLists.
 
 # avchd_add_test(NAME name SOURCES ... [LIBS ...] [LABELS unit|stream|e2e ...]
-#                [SHM] [TIMEOUT seconds])
+#                [SHM] [VARIANTS] [TIMEOUT seconds])
 # One GoogleTest executable per group of related cases, run by CTest.
 # SHM marks tests that make shared-memory regions: each runs with a region
 # name prefix of its own (checkout and test), so it never touches the
 # machine's real regions, other checkouts' tests or the tests running beside
-# it.
+# it. VARIANTS runs the test once more per processor variant forced through
+# VP_FORCE_VARIANT (name_sse2, name_ssse3, name_sse41).
 function(avchd_add_test)
-  cmake_parse_arguments(T "SHM" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "SHM;VARIANTS" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(AVCHD_FUZZ)
     # The fuzz build runs only the fuzz targets: the test stays declared (so
     # later target_* calls on it hold) but is neither built nor run.
@@ -25,6 +26,13 @@ function(avchd_add_test)
     set(T_TIMEOUT 600)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  if(T_VARIANTS)
+    foreach(variant sse2 ssse3 sse41)
+      add_test(NAME ${T_NAME}_${variant} COMMAND ${T_NAME})
+      set_tests_properties(${T_NAME}_${variant} PROPERTIES
+                           ENVIRONMENT "VP_FORCE_VARIANT=${variant}" LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+    endforeach()
+  endif()
   if(T_SHM)
     string(MD5 checkout "${CMAKE_BINARY_DIR}")
     string(SUBSTRING "${checkout}" 0 8 checkout)
