@@ -94,8 +94,7 @@ uint32_t InverseHadamardLumaDC(int16_t* luma_coeff, const int16_t* dc, int16_t s
   return 0;
 }
 
-const TransformDsp* const transform_dsp_arraddr[4] = {&sse2_transform_dsp, &sse2_transform_dsp, &ssse3_transform_dsp,
-                                                     &sse41_transform_dsp};
+VIDEO_DSP_DEFINE_SELECTION(TransformDsp, transform_dsp)
 
 uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask) {
   const auto pair = transform_dsp().inverse_4x4_pair;

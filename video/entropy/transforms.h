@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "vpDispatch.h"
+#include "video_dsp.h"
 
 // LevelScale tables of a slice from its weight matrices (raster order, as the
 // parameter sets keep them): ls4x4[t][m][4x + y] = weight4x4[t][4y + x] x
@@ -29,18 +29,9 @@ struct TransformDsp {
   void (*inverse_8x8)(int16_t* block);
 };
 
-// The plain reference (per-element formulas) and the vector bodies compiled
-// for SSE2, SSSE3 and SSE4.1; all constant.
-extern const TransformDsp c_transform_dsp;
-extern const TransformDsp sse2_transform_dsp;
-extern const TransformDsp ssse3_transform_dsp;
-extern const TransformDsp sse41_transform_dsp;
-// Four-slot table of the primitives' variant dispatch (slots 0 and 1 SSE2,
-// 2 SSSE3, 3 SSE4.1).
-extern const TransformDsp* const transform_dsp_arraddr[4];
-// The kernels of the variant the process runs (SSE2 until a selection, or
-// the one VP_FORCE_VARIANT names).
-inline const TransformDsp& transform_dsp() { return *vpSelect(transform_dsp_arraddr); }
+// The plain reference (per-element formulas), the vector bodies compiled for
+// SSE2, SSSE3 and SSE4.1 and transform_dsp(), the current variant's.
+VIDEO_DSP_DECLARE_TABLES(TransformDsp, transform_dsp)
 
 // 4x4 inverse transforms of the luma blocks the mask selects, by pairs
 // (4q, 4q+1) and (4q+2, 4q+3); column-major in, raster out.

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sample_dsp.h"
+#include "video_dsp.h"
 
 // Bilinear prediction of a fixed number of rows of 8 samples; the arguments
 // are those of GetChromaPrediction_2Lines and its siblings.
@@ -34,4 +34,4 @@ struct ChromaDsp {
 };
 
 // The reference, the vector variants and the current one.
-VIDEO_DSP_DECLARE_TABLES(ChromaDsp, chroma_dsp);
+VIDEO_DSP_DECLARE_TABLES(ChromaDsp, chroma_dsp)

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sample_dsp.h"
+#include "video_dsp.h"
 
 // Prediction of one 8x8 quarter: row r (0..7) at a + r * stride, or the
 // rounded average (a + b + 1) >> 1 of the rows of a and b when b is set.
@@ -29,4 +29,4 @@ struct LumaCombineDsp {
 };
 
 // The reference, the vector variants and the current one.
-VIDEO_DSP_DECLARE_TABLES(LumaCombineDsp, luma_combine_dsp);
+VIDEO_DSP_DECLARE_TABLES(LumaCombineDsp, luma_combine_dsp)

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "video_dsp.h"
+
 // width luma samples (even) from y; chroma sample i is the interpolation of
 // cb[i] and cb[i + next] (likewise cr) with weights w0 + w1 = 8: the sum is
 // pushed 4 away from the mid level 1024 (unless equal to it), shifted right
@@ -20,9 +22,4 @@ struct PackedLineDsp {
 // The plain reference, the vector variants (one body compiled per set), the
 // four slots of the primitives' variant index (sse2, sse2, ssse3, sse41) and
 // the table of the current index.
-extern const PackedLineDsp c_packed_line_dsp;
-extern const PackedLineDsp sse2_packed_line_dsp;
-extern const PackedLineDsp ssse3_packed_line_dsp;
-extern const PackedLineDsp sse41_packed_line_dsp;
-extern const PackedLineDsp* const packed_line_dsp_arraddr[4];
-const PackedLineDsp& packed_line_dsp();
+VIDEO_DSP_DECLARE_TABLES(PackedLineDsp, packed_line_dsp)

@@ -200,10 +200,7 @@ const Writer fp_write_out[8] = {
 
 }  // namespace
 
-const PackedLineDsp* const packed_line_dsp_arraddr[4] = {&sse2_packed_line_dsp, &sse2_packed_line_dsp,
-                                                         &ssse3_packed_line_dsp, &sse41_packed_line_dsp};
-
-const PackedLineDsp& packed_line_dsp() { return *vpSelect(packed_line_dsp_arraddr); }
+VIDEO_DSP_DEFINE_SELECTION(PackedLineDsp, packed_line_dsp)
 
 void WriteLineYUY2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
                    uint8_t w1, uint16_t next) {

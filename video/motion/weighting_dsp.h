@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sample_dsp.h"
+#include "video_dsp.h"
 
 struct WeightingDsp {
   // buf = Clip(((p w + 2^(logWD - 1)) >> logWD) + o), or Clip(p w + o) when
@@ -30,4 +30,4 @@ struct WeightingDsp {
 };
 
 // The reference, the vector variants and the current one.
-VIDEO_DSP_DECLARE_TABLES(WeightingDsp, weighting_dsp);
+VIDEO_DSP_DECLARE_TABLES(WeightingDsp, weighting_dsp)

@@ -67,8 +67,7 @@ const uint8_t ClipTable[52 * 5] = {
     0, 13, 17, 25, 25,  // 51
 };
 
-const DeblockDsp* const deblock_dsp_arraddr[4] = {&sse2_deblock_dsp, &sse2_deblock_dsp, &ssse3_deblock_dsp,
-                                                  &sse41_deblock_dsp};
+VIDEO_DSP_DEFINE_SELECTION(DeblockDsp, deblock_dsp)
 
 void FilteringProcessVerticalLuma8x8(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets) {
   deblock_dsp().luma_lines(q0, pitch, true, 8, bS, qPav, offsets);

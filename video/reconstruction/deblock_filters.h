@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "vpDispatch.h"
+#include "video_dsp.h"
 
 // alpha'(indexA) and beta'(indexB) for 8-bit samples.
 extern const uint8_t AlphaTable[52];
@@ -86,18 +86,10 @@ struct DeblockDsp {
                            uint8_t* horizontal);
 };
 
-// The plain reference (the standard's per-line formulas) and the vector
-// bodies compiled for SSE2, SSSE3 and SSE4.1; all constant.
-extern const DeblockDsp c_deblock_dsp;
-extern const DeblockDsp sse2_deblock_dsp;
-extern const DeblockDsp ssse3_deblock_dsp;
-extern const DeblockDsp sse41_deblock_dsp;
-// Four-slot table of the primitives' variant dispatch (slots 0 and 1 SSE2,
-// 2 SSSE3, 3 SSE4.1).
-extern const DeblockDsp* const deblock_dsp_arraddr[4];
-// The kernels of the variant the process runs (SSE2 until a selection, or
-// the one VP_FORCE_VARIANT names).
-inline const DeblockDsp& deblock_dsp() { return *vpSelect(deblock_dsp_arraddr); }
+// The plain reference (the standard's per-line formulas), the vector bodies
+// compiled for SSE2, SSSE3 and SSE4.1 and deblock_dsp(), the current
+// variant's.
+VIDEO_DSP_DECLARE_TABLES(DeblockDsp, deblock_dsp)
 
 // The reference's single-row kernels, which every table shares.
 void c_deblock_luma_row(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets);

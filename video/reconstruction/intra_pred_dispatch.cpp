@@ -36,9 +36,7 @@ IntraPredictor choose(const IntraPredictor* table, const uint8_t* sides, unsigne
 
 const IntraPredictionDsp c_intra_prediction_dsp = reference_table();
 
-const IntraPredictionDsp* const intra_prediction_dsp_arraddr[4] = {
-    &sse2_intra_prediction_dsp, &sse2_intra_prediction_dsp, &ssse3_intra_prediction_dsp,
-    &sse41_intra_prediction_dsp};
+VIDEO_DSP_DEFINE_SELECTION(IntraPredictionDsp, intra_prediction_dsp)
 
 void create_prediction_4x4_8bit(uint8_t* pred, const uint8_t* left, const uint8_t* top, uint8_t mode) {
   choose(intra_prediction_dsp().fp_intra_prediction.size4x4, kSides4x4And8x8, 9, 2, left, top, mode)(pred, left, top);

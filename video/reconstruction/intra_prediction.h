@@ -20,7 +20,7 @@
 
 #include <cstdint>
 
-#include "vpDispatch.h"
+#include "video_dsp.h"
 
 using IntraPredictor = void (*)(uint8_t* pred, const uint8_t* left, const uint8_t* top);
 
@@ -103,20 +103,9 @@ INTRA_PREDICTORS(INTRA_DECLARE_PREDICTOR)
 INTRA_ADDERS(INTRA_DECLARE_ADDER)
 #undef INTRA_DECLARE_ADDER
 
-// The tables of the plain reference and of each instruction set, constant.
-extern const IntraPredictionDsp c_intra_prediction_dsp;
-extern const IntraPredictionDsp sse2_intra_prediction_dsp;
-extern const IntraPredictionDsp ssse3_intra_prediction_dsp;
-extern const IntraPredictionDsp sse41_intra_prediction_dsp;
-// Four-slot table of the primitives' variant dispatch (slots 0 and 1 SSE2,
-// 2 SSSE3, 3 SSE4.1).
-extern const IntraPredictionDsp* const intra_prediction_dsp_arraddr[4];
-
-// The tables of the variant the process runs (the primitives' variant index:
-// SSE2 until a selection, or the one VP_FORCE_VARIANT names). The tables are
-// constant, so any thread may call this at any time; a caller may keep the
-// reference for as long as it likes.
-inline const IntraPredictionDsp& intra_prediction_dsp() { return *vpSelect(intra_prediction_dsp_arraddr); }
+// The tables of the plain reference and of each instruction set, and
+// intra_prediction_dsp(), the current variant's.
+VIDEO_DSP_DECLARE_TABLES(IntraPredictionDsp, intra_prediction_dsp)
 
 // Dispatchers. A mode outside its table, or a mode whose required side is
 // null, predicts DC from the sides that are present (never a call through a
