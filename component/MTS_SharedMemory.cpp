@@ -149,23 +149,24 @@ bool mapping_intact(const void* address, const char* reporter) {
 
 // The holder lock of a record: shared, on byte 0, tied to the descriptor's
 // open file description (dropped by the kernel when the process ends).
-bool hold_record(int fd) {
+struct flock byte0_lock(short type) {
   struct flock fl = {};
-  fl.l_type = F_RDLCK;
+  fl.l_type = type;
   fl.l_whence = SEEK_SET;
   fl.l_start = 0;
   fl.l_len = 1;
+  return fl;
+}
+
+bool hold_record(int fd) {
+  struct flock fl = byte0_lock(F_RDLCK);
   return ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
 }
 
 // True when a holder other than the open file description of `fd` exists.
 // When it cannot be told, a holder is assumed.
 bool other_holder_exists(int fd) {
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 1;
+  struct flock fl = byte0_lock(F_WRLCK);
   if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;
   return fl.l_type != F_UNLCK;
 }
