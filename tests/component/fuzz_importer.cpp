@@ -16,9 +16,15 @@
 
 namespace {
 
+// The one input file of this process, removed when the process ends.
+struct InputFile {
+  std::string path = "/tmp/fuzz_importer_" + std::to_string(getpid()) + ".m2ts";
+  ~InputFile() { ::unlink(path.c_str()); }
+};
+
 const std::string& InputPath() {
-  static const std::string path = "/tmp/fuzz_importer_" + std::to_string(getpid()) + ".m2ts";
-  return path;
+  static const InputFile file;
+  return file.path;
 }
 
 // Reads every sample of `media` back through one data handler, in media

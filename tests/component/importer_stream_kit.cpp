@@ -263,6 +263,24 @@ Bytes MakeStream(const StreamOptions& o) {
   return w.bytes();
 }
 
+namespace {
+
+// Files written for a test stay until the process ends (the importer's data
+// references and later reads name them), then are removed.
+struct TempFiles {
+  std::vector<std::string> paths;
+  ~TempFiles() {
+    for (const std::string& p : paths) ::unlink(p.c_str());
+  }
+};
+
+TempFiles& Written() {
+  static TempFiles files;
+  return files;
+}
+
+}  // namespace
+
 std::string WriteTempFile(const std::string& name, const Bytes& bytes) {
   const char* dir = std::getenv("TMPDIR");
   std::string path = std::string(dir && *dir ? dir : "/tmp") + "/importer_" + std::to_string(getpid()) + "_" + name;
@@ -270,6 +288,8 @@ std::string WriteTempFile(const std::string& name, const Bytes& bytes) {
   if (!f) throw std::runtime_error("cannot write " + path);
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
+  std::vector<std::string>& paths = Written().paths;
+  if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
   return path;
 }
 
