@@ -95,8 +95,8 @@ inline void put_token(BitWriter& w, const std::string& list, int trailingOnes, i
 // order (coef[0] is the block's first coded scan position). nC -1 is 4:2:0
 // chroma DC.
 inline void put_block(BitWriter& w, const int* coef, int maxNum, int nC) {
-  int levels[16];
-  int runs[16];
+  int levels[16] = {};
+  int runs[16] = {};
   int totalCoeff = 0, totalZeros = 0;
   // Reverse scan order: highest frequency first.
   int last = -1;
