@@ -8,6 +8,7 @@
 #include "decoder_state.h"
 #include "parameter_sets.h"
 #include "mb_record.h"
+#include "mbaff_neighbours.h"
 #include "motion_vectors.h"
 #include "weighted_sample_prediction.h"
 #include "weighting.h"
@@ -323,6 +324,7 @@ void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned qua
   if (zero) targets[0] = targets[1] = 0;
   const ColocatedSource src = resolve_colocated(ctx, mb);
   prefetch_colocated(ctx.refPicList1[0], mb->mb_addr + 1);
+  prefetch_next_record(mb);
   for (int q = 0; q < 4; ++q)
     if (quadrants & (1u << q)) spatial_quadrant(ctx, src, mb, q, targets, zero, mvp);
 }
@@ -408,6 +410,7 @@ void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, in
 void temporal_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants) {
   const ColocatedSource src = resolve_colocated(ctx, mb);
   prefetch_colocated(ctx.refPicList1[0], mb->mb_addr + 1);
+  prefetch_next_record(mb);
   for (int q = 0; q < 4; ++q)
     if (quadrants & (1u << q)) temporal_quadrant(ctx, src, mb, q);
 }

@@ -153,9 +153,13 @@ constexpr PartLayout layoutOf(Part p) {
 template <int List, bool Mbaff, Part P>
 void derive(MacroblockRecord* mb) {
   constexpr PartLayout layout = layoutOf(P);
-  // The next macroblock of a B slice may be direct.
-  const SliceDecodeContext* s = mb->slice;
-  if (s != nullptr && s->slice_type == 1) prefetch_colocated(s->RefPicList1[0], mb->mb_addr + 1);
+  if constexpr (P == Part::Whole || P == Part::Upper || P == Part::Left) {
+    // Once per macroblock and list: the next record, and in a B slice the
+    // co-located record of the next macroblock, which may be direct.
+    prefetch_next_record(mb);
+    const SliceDecodeContext* s = mb->slice;
+    if (s != nullptr && s->slice_type == 1) prefetch_colocated(s->RefPicList1[0], mb->mb_addr + 1);
+  }
   uint8_t* flags = Fields<List>::predFlag(mb);
   for (int q = 0; q < 4; ++q)
     if (layout.quadrants & (1 << q)) flags[q] = 1;
@@ -176,6 +180,7 @@ void derive(MacroblockRecord* mb) {
 
 template <bool Mbaff>
 int32_t pSkip(MacroblockRecord* mb) {
+  prefetch_next_record(mb);
   for (int q = 0; q < 4; ++q) {
     mb->pred_flag_l0[q] = 1;
     mb->pred_flag_l1[q] = 0;
