@@ -168,47 +168,61 @@ ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockReco
   return src;
 }
 
-// The co-located block at (xCol, yCol) of the current macroblock: its
-// vector, reference index (-1 without prediction) and reference picture
-// (null for none); the parity of the field it read when its macroblock is a
-// field one.
-DecodedPicture* read_colocated(const ColocatedSource& src, int xCol, int yCol, int16_t mvCol[2], int8_t* refIdxCol,
-                               ColocatedRelation* rel) {
-  mvCol[0] = mvCol[1] = 0;
-  *refIdxCol = -1;
-  *rel = src.rel;
-  if (src.pic == nullptr) return nullptr;
+// The co-located block of quadrant q, sub-block k (the quadrant's corner
+// under 8x8 inference): its macroblock (null when it has no prediction),
+// quadrant, 4x4 block and the list whose motion it gives.
+struct ColocatedBlock {
+  const MacroblockRecord* mb;
+  int quadrant, block, list;
+};
+
+ColocatedBlock find_colocated(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
+  const int colIdx = ctx.inference8x8 ? 5 * q : 4 * q + k;
+  const int xCol = Scan4x4LumaBlocksX[colIdx], yCol = Scan4x4LumaBlocksY[colIdx];
+  if (src.pic == nullptr) return {nullptr, 0, 0, 0};
   const int half = yCol >> 3;
   const uint32_t addr = src.addr[half];
-  if (addr >= src.pic->mbCount) return nullptr;
+  if (addr >= src.pic->mbCount) return {nullptr, 0, 0, 0};
   const int yM = src.rows == RowMap::Same ? yCol : src.rows == RowMap::FieldInFrame ? (2 * yCol) & 15 : src.rowBase + 4 * half;
-  const MacroblockRecord& col = src.pic->macroblocks[addr];
-  if (mb_is_intra(col.mb_type)) return nullptr;
-  const int colQuadrant = 2 * (yM / 8) + xCol / 8;
-  const int colBlock = SubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
-  int list;
-  if (col.pred_flag_l0[colQuadrant]) {
-    list = 0;
-  } else if (col.pred_flag_l1[colQuadrant]) {
-    list = 1;
-  } else {
-    return nullptr;
-  }
-  const int16_t(*mv)[2] = list ? col.mv_l1 : col.mv_l0;
-  mvCol[0] = mv[colBlock][0];
-  mvCol[1] = mv[colBlock][1];
-  *refIdxCol = list ? col.ref_idx_l1[colQuadrant] : col.ref_idx_l0[colQuadrant];
-  // A field macroblock's identifiers carry the parity of the field it read.
-  if (src.colField) rel->refParity = (list ? col.ref_id_l1[colBlock] : col.ref_id_l0[colBlock]) & 1;
-  return list ? col.ref_pic_l1[colQuadrant] : col.ref_pic_l0[colQuadrant];
+  const MacroblockRecord* col = src.pic->macroblocks + addr;
+  if (mb_is_intra(col->mb_type)) return {nullptr, 0, 0, 0};
+  const int quadrant = 2 * (yM / 8) + xCol / 8;
+  const int block = SubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
+  if (col->pred_flag_l0[quadrant]) return {col, quadrant, block, 0};
+  if (col->pred_flag_l1[quadrant]) return {col, quadrant, block, 1};
+  return {nullptr, 0, 0, 0};
 }
 
-// The co-located block of quadrant q, sub-block k (the quadrant's corner
-// under 8x8 inference).
+// Its vector, reference index (-1 without prediction) and reference picture
+// (null for none); the parity of the field it read when its macroblock is a
+// field one.
 DecodedPicture* colocated_of(const DirectContext& ctx, const ColocatedSource& src, int q, int k, int16_t mvCol[2],
                              int8_t* refIdxCol, ColocatedRelation* rel) {
-  const int colIdx = ctx.inference8x8 ? 5 * q : 4 * q + k;
-  return read_colocated(src, Scan4x4LumaBlocksX[colIdx], Scan4x4LumaBlocksY[colIdx], mvCol, refIdxCol, rel);
+  *rel = src.rel;
+  const ColocatedBlock c = find_colocated(ctx, src, q, k);
+  if (c.mb == nullptr) {
+    mvCol[0] = mvCol[1] = 0;
+    *refIdxCol = -1;
+    return nullptr;
+  }
+  const int16_t* mv = c.list ? c.mb->mv_l1[c.block] : c.mb->mv_l0[c.block];
+  mvCol[0] = mv[0];
+  mvCol[1] = mv[1];
+  *refIdxCol = c.list ? c.mb->ref_idx_l1[c.quadrant] : c.mb->ref_idx_l0[c.quadrant];
+  // A field macroblock's identifiers carry the parity of the field it read.
+  if (src.colField) rel->refParity = (c.list ? c.mb->ref_id_l1[c.block] : c.mb->ref_id_l0[c.block]) & 1;
+  return c.list ? c.mb->ref_pic_l1[c.quadrant] : c.mb->ref_pic_l0[c.quadrant];
+}
+
+// Whether the co-located block is still for spatial direct: reference
+// index 0 and both vector components within one quarter sample (neither its
+// picture nor its field is read).
+bool colocated_still(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
+  const ColocatedBlock c = find_colocated(ctx, src, q, k);
+  if (c.mb == nullptr) return false;
+  const int8_t ref = c.list ? c.mb->ref_idx_l1[c.quadrant] : c.mb->ref_idx_l0[c.quadrant];
+  const int16_t* mv = c.list ? c.mb->mv_l1[c.block] : c.mb->mv_l0[c.block];
+  return ref == 0 && std::abs(mv[0]) <= 1 && std::abs(mv[1]) <= 1;
 }
 
 }  // namespace
@@ -275,14 +289,7 @@ void spatial_quadrant_of(const DirectContext& ctx, const ColocatedSource& src, M
   const bool colMatters = (use[0] && targets[0] == 0) || (use[1] && targets[1] == 0);
   uint32_t out[2][4];
   for (int k = 0; k < (Inference8x8 ? 1 : 4); ++k) {
-    bool colZero = false;
-    if (colMatters) {
-      int16_t mvCol[2];
-      int8_t refIdxCol;
-      ColocatedRelation rel;
-      colocated_of(ctx, src, q, k, mvCol, &refIdxCol, &rel);
-      colZero = refIdxCol == 0 && std::abs(mvCol[0]) <= 1 && std::abs(mvCol[1]) <= 1;
-    }
+    const bool colZero = colMatters && colocated_still(ctx, src, q, k);
     for (int list = 0; list < 2; ++list) out[list][k] = colZero && targets[list] == 0 ? 0u : vector[list];
   }
   if (Inference8x8)
