@@ -338,7 +338,43 @@ void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned qua
 
 namespace {
 
-void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q) {
+// What the blocks of one macroblock's temporal direct share: the list-0
+// index found for the last co-located reference (and the parity it was
+// looked up with), and the scale factor of the last index; the blocks
+// mostly repeat both, and the scale factor costs a division.
+struct TemporalMemo {
+  const DecodedPicture* refPic = nullptr;
+  int refParity = -1;
+  int index = 0;
+  int scaledIndex = -1;  // the index dsf and td belong to (-1: none yet)
+  int32_t dsf = 0;
+  int32_t td = 0;
+};
+
+// The lowest list-0 index that holds the co-located reference: the field
+// the co-located block read (a frame block's reference seen as its field of
+// the current parity) in field pictures and field macroblocks, the frame
+// holding it otherwise. A stream whose reference is missing from the list
+// gets index 0 (never an index beyond the list).
+int list0_index_of(const DirectContext& ctx, DecodedPicture* refPicCol, int refParity, TemporalMemo& memo) {
+  if (refPicCol == memo.refPic && refParity == memo.refParity) return memo.index;
+  const DecodedPicture* target = frame_record(refPicCol);
+  int i = 0;
+  for (uint32_t n = 0; n < ctx.refPicList0Length; ++n) {
+    DecodedPicture* p = ctx.refPicList0[n];
+    if (p == nullptr || frame_record(p) != target) continue;
+    if (ctx.fieldPicture && entry_parity(ctx.refParity0, static_cast<int>(n)) != refParity) continue;
+    i = static_cast<int>(n);
+    break;
+  }
+  memo.refPic = refPicCol;
+  memo.refParity = refParity;
+  memo.index = i;
+  return i;
+}
+
+void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q,
+                       TemporalMemo& memo) {
   const bool fieldMbInFrame = !ctx.fieldPicture && mb->mb_structure != 2;
   // The parity of the current field: of the picture, or of the macroblock.
   const int parity = ctx.fieldPicture ? (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1 : 0)
@@ -350,43 +386,31 @@ void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src, Mac
     int8_t refIdxCol;
     ColocatedRelation rel;
     DecodedPicture* refPicCol = colocated_of(ctx, src, q, k, mvCol, &refIdxCol, &rel);
-    // The lowest list-0 index that holds the co-located reference: the field
-    // the co-located block read (a frame block's reference seen as its field
-    // of the current parity) in field pictures and field macroblocks, the
-    // frame holding it otherwise. A stream whose reference is missing from
-    // the list gets index 0 (never an index beyond the list).
     const int refParity = rel.refParity >= 0 ? rel.refParity : parity;
-    int i = 0;
-    if (refIdxCol >= 0 && refPicCol != nullptr) {
-      const DecodedPicture* target = frame_record(refPicCol);
-      for (uint32_t n = 0; n < ctx.refPicList0Length; ++n) {
-        DecodedPicture* p = ctx.refPicList0[n];
-        if (p == nullptr || frame_record(p) != target) continue;
-        if (ctx.fieldPicture && entry_parity(ctx.refParity0, static_cast<int>(n)) != refParity) continue;
-        i = static_cast<int>(n);
-        break;
-      }
-    }
+    const int i = refIdxCol >= 0 && refPicCol != nullptr ? list0_index_of(ctx, refPicCol, refParity, memo) : 0;
     refIdxL0 = i;
     if (fieldMbInFrame) refIdxL0 = 2 * i + (refParity != parity ? 1 : 0);
     if (rel.verticalScale < 0) mvCol[1] = static_cast<int16_t>(mvCol[1] / 2);
     if (rel.verticalScale > 0) mvCol[1] = static_cast<int16_t>(mvCol[1] * 2);
-    const DecodedPicture* pic0 = ctx.refPicList0[fieldMbInFrame ? refIdxL0 / 2 : refIdxL0];
-    const DecodedPicture* pic1 = ctx.refPicList1[0];
-    int32_t td = 0;
-    int32_t dsf = 0;
-    if (pic0 != nullptr && pic1 != nullptr) {
-      if (fieldMbInFrame && ctx.currentPicture != nullptr) {
-        dsf = dist_scale_factor(field_order_count(ctx.currentPicture, parity),
-                                field_order_count(pic0, parity ^ (refIdxL0 & 1)), field_order_count(pic1, parity),
-                                &td);
-      } else if (ctx.fieldPicture) {
-        dsf = dist_scale_factor(ctx.currentPoc, field_order_count(pic0, entry_parity(ctx.refParity0, refIdxL0)),
-                                field_order_count(pic1, entry_parity(ctx.refParity1, 0)), &td);
-      } else {
-        dsf = dist_scale_factor(ctx.currentPoc, frame_order_count(pic0), frame_order_count(pic1), &td);
+    if (refIdxL0 != memo.scaledIndex) {
+      const DecodedPicture* pic0 = ctx.refPicList0[fieldMbInFrame ? refIdxL0 / 2 : refIdxL0];
+      const DecodedPicture* pic1 = ctx.refPicList1[0];
+      memo.td = memo.dsf = 0;
+      if (pic0 != nullptr && pic1 != nullptr) {
+        if (fieldMbInFrame && ctx.currentPicture != nullptr) {
+          memo.dsf = dist_scale_factor(field_order_count(ctx.currentPicture, parity),
+                                       field_order_count(pic0, parity ^ (refIdxL0 & 1)),
+                                       field_order_count(pic1, parity), &memo.td);
+        } else if (ctx.fieldPicture) {
+          memo.dsf = dist_scale_factor(ctx.currentPoc, field_order_count(pic0, entry_parity(ctx.refParity0, refIdxL0)),
+                                       field_order_count(pic1, entry_parity(ctx.refParity1, 0)), &memo.td);
+        } else {
+          memo.dsf = dist_scale_factor(ctx.currentPoc, frame_order_count(pic0), frame_order_count(pic1), &memo.td);
+        }
       }
+      memo.scaledIndex = refIdxL0;
     }
+    const int32_t td = memo.td, dsf = memo.dsf;
     int16_t l0[2], l1[2];
     for (int c = 0; c < 2; ++c) {
       if (td == 0) {
@@ -411,13 +435,15 @@ void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src, Mac
 }  // namespace
 
 void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q) {
-  temporal_quadrant(ctx, resolve_colocated(ctx, mb), mb, q);
+  TemporalMemo memo;
+  temporal_quadrant(ctx, resolve_colocated(ctx, mb), mb, q, memo);
 }
 
 void temporal_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants) {
   const ColocatedSource src = resolve_colocated(ctx, mb);
   prefetch_colocated(ctx.refPicList1[0], mb->mb_addr + 1);
   prefetch_next_record(mb);
+  TemporalMemo memo;
   for (int q = 0; q < 4; ++q)
-    if (quadrants & (1u << q)) temporal_quadrant(ctx, src, mb, q);
+    if (quadrants & (1u << q)) temporal_quadrant(ctx, src, mb, q, memo);
 }

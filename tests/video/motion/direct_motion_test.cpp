@@ -223,6 +223,39 @@ TEST(SpatialDirect, WholeMacroblockMatchesTheQuadrantSteps) {
   }
 }
 
+// Whole-macroblock temporal direct, which reuses the list-0 index and the
+// scale factor between blocks, gives what each quadrant derived on its own
+// gives, with co-located blocks of random references, lists and vectors.
+TEST(TemporalDirect, WholeMacroblockMatchesTheQuadrants) {
+  std::mt19937 rng(5);
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+  for (int round = 0; round < 1000; ++round) {
+    DirectScene s;
+    MacroblockRecord& col = s.col();
+    col.mb_type = pick(8) == 0 ? MbI_NxN : MbL0_16x16;
+    DecodedPicture* refs[3] = {&s.pics[0], &s.pics[1], &s.pics[3]};
+    for (int q = 0; q < 4; ++q) {
+      col.pred_flag_l0[q] = static_cast<uint8_t>(pick(3) != 0);
+      col.pred_flag_l1[q] = static_cast<uint8_t>(pick(2));
+      col.ref_idx_l0[q] = col.ref_idx_l1[q] = static_cast<int8_t>(pick(2));
+      col.ref_pic_l0[q] = refs[pick(3)];
+      col.ref_pic_l1[q] = refs[pick(3)];
+    }
+    for (int b = 0; b < 16; ++b)
+      for (int c = 0; c < 2; ++c)
+        col.mv_l0[b][c] = static_cast<int16_t>(pick(64) - 32), col.mv_l1[b][c] = static_cast<int16_t>(pick(64) - 32);
+    s.ctx.inference8x8 = pick(2) != 0;
+    MacroblockRecord want = s.cur();
+    for (int q = 0; q < 4; ++q) temporal_direct_quadrant(s.ctx, &want, q);
+    temporal_direct(s.ctx, &s.cur(), 0xF);
+    const MacroblockRecord& got = s.cur();
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    ASSERT_EQ(0, std::memcmp(want.ref_idx_l0, got.ref_idx_l0, sizeof got.ref_idx_l0));
+    ASSERT_EQ(0, std::memcmp(want.mv_l0, got.mv_l0, sizeof got.mv_l0));
+    ASSERT_EQ(0, std::memcmp(want.mv_l1, got.mv_l1, sizeof got.mv_l1));
+  }
+}
+
 // An MBAFF frame whose co-located frame holds fewer macroblocks than the
 // current address (a damaged or resized stream) reads no co-located motion
 // instead of a record past the array.
