@@ -33,8 +33,8 @@ inline NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN,
 
 // Asks for the record after mb, whose macroblock comes next: slice-data
 // decoding filled it long before reconstruction reaches it, so its lines
-// are cold, and the first routine to touch them (this derivation, then
-// prediction and the residual) would wait for each. The address is formed
+// are cold, and the first routine to touch them (the motion derivation,
+// then prediction and the residual) would wait for each. The address is formed
 // as an integer: mb may be the last record of its picture.
 inline void prefetch_next_record(const MacroblockRecord* mb) {
   const uintptr_t next = reinterpret_cast<uintptr_t>(mb) + sizeof(MacroblockRecord);
