@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "decoder_state.h"
 #include "parameter_sets.h"
 #include "mb_record.h"
+#include "mbaff_neighbours.h"
 #include "motion_vectors.h"
 #include "weighted_sample_prediction.h"
 #include "weighting.h"
@@ -72,104 +74,174 @@ DecodedPicture* field_of_pair(DecodedPicture* pair, int parity) {
 
 }  // namespace
 
-DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
-                                int8_t* refIdxCol, ColocatedRelation* relation) {
-  mvCol[0] = mvCol[1] = 0;
-  *refIdxCol = -1;
-  ColocatedRelation unused;
-  ColocatedRelation& rel = relation ? *relation : unused;
-  rel = {0, -1};
-  const int colIdx = ctx.inference8x8 ? 5 * q : 4 * q + k;
-  const int xCol = Scan4x4LumaBlocksX[colIdx];
-  const int yCol = Scan4x4LumaBlocksY[colIdx];
+namespace {
+
+// How a row of the current macroblock maps to a row of its co-located
+// macroblock: the same row, a field row in a frame macroblock (lines of one
+// parity spread over two macroblocks), or a frame row in a field macroblock
+// (two frame rows on one field row).
+enum class RowMap : uint8_t { Same, FieldInFrame, FrameInField };
+
+// Where the co-located blocks of one macroblock lie, resolved once for all
+// its blocks: the picture (null when there is no co-located motion), the
+// macroblock for each vertical half of the current one (yCol < 8, yCol >= 8),
+// the row mapping and whether the co-located macroblock is a field one.
+struct ColocatedSource {
+  DecodedPicture* pic = nullptr;
+  uint32_t addr[2] = {0, 0};
+  RowMap rows = RowMap::Same;
+  int rowBase = 0;  // FrameInField: 8 x the current macroblock's half of the field
+  bool colField = false;
+  ColocatedRelation rel = {0, -1};
+};
+
+ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockRecord* mb) {
+  ColocatedSource src;
   DecodedPicture* colPic = ctx.refPicList1[0];
-  if (colPic == nullptr || colPic->macroblocks == nullptr) return nullptr;
+  if (colPic == nullptr || colPic->macroblocks == nullptr) return src;
   const uint32_t cur = mb->mb_addr;
   const uint32_t w = ctx.widthInMbs != 0 ? ctx.widthInMbs : 1;
-  uint32_t addr = cur;
-  int yM = yCol;
-  bool colField = false;
+  src.addr[0] = src.addr[1] = cur;
+  auto fieldInFrame = [&src](uint32_t upper, uint32_t step) {
+    src.addr[0] = upper;
+    src.addr[1] = upper + step;
+    src.rows = RowMap::FieldInFrame;
+    src.rel.verticalScale = -1;
+  };
+  auto frameInField = [&src](uint32_t addr, int half) {
+    src.addr[0] = src.addr[1] = addr;
+    src.rows = RowMap::FrameInField;
+    src.rowBase = 8 * half;
+    src.rel.verticalScale = 1;
+  };
   if (ctx.fieldPicture) {
     if (colPic->structure != 2) {
-      colField = true;  // a field: the same macroblock
+      src.colField = true;  // a field: the same macroblock
     } else if (colPic->sps != nullptr && colPic->sps->mb_adaptive_frame_field_flag) {
       // A frame of macroblock pairs: the pair at the macroblock's place.
       const uint32_t pair = 2 * cur;
-      if (pair + 1 >= colPic->mbCount) return nullptr;
+      if (pair + 1 >= colPic->mbCount) return src;
       if (colPic->macroblocks[pair].mb_structure != 2) {
-        addr = pair + (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1u : 0u);
-        colField = true;
+        src.addr[0] = src.addr[1] =
+            pair + (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1u : 0u);
+        src.colField = true;
       } else {
-        addr = pair + static_cast<uint32_t>(yCol / 8);
-        yM = (2 * yCol) % 16;
-        rel.verticalScale = -1;
+        fieldInFrame(pair, 1);
       }
     } else {
       // A frame: the frame macroblock covering the block's field lines.
-      addr = 2 * w * (cur / w) + cur % w + w * static_cast<uint32_t>(yCol / 8);
-      yM = (2 * yCol) % 16;
-      rel.verticalScale = -1;
+      fieldInFrame(2 * w * (cur / w) + cur % w, w);
     }
   } else if (colPic->structure != 2) {
     // A frame referencing a frame coded as two fields: a frame macroblock
     // reads the field nearer in order count, a field macroblock of an MBAFF
     // frame the field of its own parity.
-    colField = true;
+    src.colField = true;
     if (ctx.mbaff) {
       const bool curField = mb->mb_structure != 2;
       colPic = curField ? field_of_pair(colPic, static_cast<int>(cur & 1)) : nearer_field(colPic, ctx.currentPoc);
-      addr = cur / 2;
-      if (!curField) {
-        yM = 8 * static_cast<int>(cur % 2) + 4 * (yCol / 8);
-        rel.verticalScale = 1;
-      }
+      src.addr[0] = src.addr[1] = cur / 2;
+      if (!curField) frameInField(cur / 2, static_cast<int>(cur % 2));
     } else {
       colPic = nearer_field(colPic, ctx.currentPoc);
-      addr = w * (cur / (2 * w)) + cur % w;
-      yM = 8 * static_cast<int>((cur / w) % 2) + 4 * (yCol / 8);
-      rel.verticalScale = 1;
+      frameInField(w * (cur / (2 * w)) + cur % w, static_cast<int>((cur / w) % 2));
     }
-    if (colPic->macroblocks == nullptr) return nullptr;
+    if (colPic->macroblocks == nullptr) return src;
   } else if (ctx.mbaff) {
     // The co-located pair is the current pair of the first list-1 frame;
     // kinds that differ select the macroblock and row as the standard's
     // table for MBAFF frames gives them.
+    if (cur >= colPic->mbCount) return src;
     const bool curField = mb->mb_structure != 2;
-    colField = colPic->macroblocks[addr].mb_structure != 2;
-    if (!curField && colField) {
+    src.colField = colPic->macroblocks[cur].mb_structure != 2;
+    if (!curField && src.colField) {
       // A frame macroblock reads the field nearer in display order.
       const int64_t curPoc = ctx.currentPoc;
       const int64_t topDiff = curPoc - colPic->topFieldOrderCnt, bottomDiff = curPoc - colPic->bottomFieldOrderCnt;
       const bool bottom = (topDiff < 0 ? -topDiff : topDiff) >= (bottomDiff < 0 ? -bottomDiff : bottomDiff);
-      addr = 2 * (addr / 2) + (bottom ? 1 : 0);
-      yM = 8 * static_cast<int>(cur % 2) + 4 * (yCol / 8);
-      rel.verticalScale = 1;
-    } else if (curField && !colField) {
-      addr = 2 * (addr / 2) + yCol / 8;
-      yM = (2 * yCol) % 16;
-      rel.verticalScale = -1;
+      frameInField(2 * (cur / 2) + (bottom ? 1 : 0), static_cast<int>(cur % 2));
+    } else if (curField && !src.colField) {
+      fieldInFrame(2 * (cur / 2), 1);
     }
   }
-  if (addr >= colPic->mbCount) return nullptr;
-  const MacroblockRecord& col = colPic->macroblocks[addr];
-  if (mb_is_intra(col.mb_type)) return nullptr;
-  const int colQuadrant = 2 * (yM / 8) + xCol / 8;
-  const int colBlock = SubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
-  int list;
-  if (col.pred_flag_l0[colQuadrant]) {
-    list = 0;
-  } else if (col.pred_flag_l1[colQuadrant]) {
-    list = 1;
-  } else {
+  src.pic = colPic;
+  return src;
+}
+
+// The co-located block of quadrant q, sub-block k (the quadrant's corner
+// under 8x8 inference): its macroblock (null when it has no prediction),
+// quadrant, 4x4 block and the list whose motion it gives.
+struct ColocatedBlock {
+  const MacroblockRecord* mb;
+  int quadrant, block, list;
+};
+
+ColocatedBlock find_colocated(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
+  const int colIdx = ctx.inference8x8 ? 5 * q : 4 * q + k;
+  const int xCol = Scan4x4LumaBlocksX[colIdx], yCol = Scan4x4LumaBlocksY[colIdx];
+  if (src.pic == nullptr) return {nullptr, 0, 0, 0};
+  const int half = yCol >> 3;
+  const uint32_t addr = src.addr[half];
+  if (addr >= src.pic->mbCount) return {nullptr, 0, 0, 0};
+  const int yM = src.rows == RowMap::Same ? yCol : src.rows == RowMap::FieldInFrame ? (2 * yCol) & 15 : src.rowBase + 4 * half;
+  const MacroblockRecord* col = src.pic->macroblocks + addr;
+  if (mb_is_intra(col->mb_type)) return {nullptr, 0, 0, 0};
+  const int quadrant = 2 * (yM / 8) + xCol / 8;
+  const int block = SubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
+  if (col->pred_flag_l0[quadrant]) return {col, quadrant, block, 0};
+  if (col->pred_flag_l1[quadrant]) return {col, quadrant, block, 1};
+  return {nullptr, 0, 0, 0};
+}
+
+// Its vector, reference index (-1 without prediction) and reference picture
+// (null for none); the parity of the field it read when its macroblock is a
+// field one.
+DecodedPicture* colocated_of(const DirectContext& ctx, const ColocatedSource& src, int q, int k, int16_t mvCol[2],
+                             int8_t* refIdxCol, ColocatedRelation* rel) {
+  *rel = src.rel;
+  const ColocatedBlock c = find_colocated(ctx, src, q, k);
+  if (c.mb == nullptr) {
+    mvCol[0] = mvCol[1] = 0;
+    *refIdxCol = -1;
     return nullptr;
   }
-  const int16_t(*mv)[2] = list ? col.mv_l1 : col.mv_l0;
-  mvCol[0] = mv[colBlock][0];
-  mvCol[1] = mv[colBlock][1];
-  *refIdxCol = list ? col.ref_idx_l1[colQuadrant] : col.ref_idx_l0[colQuadrant];
+  const int16_t* mv = c.list ? c.mb->mv_l1[c.block] : c.mb->mv_l0[c.block];
+  mvCol[0] = mv[0];
+  mvCol[1] = mv[1];
+  *refIdxCol = c.list ? c.mb->ref_idx_l1[c.quadrant] : c.mb->ref_idx_l0[c.quadrant];
   // A field macroblock's identifiers carry the parity of the field it read.
-  if (colField) rel.refParity = (list ? col.ref_id_l1[colBlock] : col.ref_id_l0[colBlock]) & 1;
-  return list ? col.ref_pic_l1[colQuadrant] : col.ref_pic_l0[colQuadrant];
+  if (src.colField) rel->refParity = (c.list ? c.mb->ref_id_l1[c.block] : c.mb->ref_id_l0[c.block]) & 1;
+  return c.list ? c.mb->ref_pic_l1[c.quadrant] : c.mb->ref_pic_l0[c.quadrant];
+}
+
+// Whether the co-located block is still for spatial direct: reference
+// index 0 and both vector components within one quarter sample (neither its
+// picture nor its field is read).
+bool colocated_still(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
+  const ColocatedBlock c = find_colocated(ctx, src, q, k);
+  if (c.mb == nullptr) return false;
+  const int8_t ref = c.list ? c.mb->ref_idx_l1[c.quadrant] : c.mb->ref_idx_l0[c.quadrant];
+  const int16_t* mv = c.list ? c.mb->mv_l1[c.block] : c.mb->mv_l0[c.block];
+  return ref == 0 && std::abs(mv[0]) <= 1 && std::abs(mv[1]) <= 1;
+}
+
+}  // namespace
+
+void prefetch_colocated(const DecodedPicture* colPic, uint32_t addr) {
+  if (colPic == nullptr || colPic->macroblocks == nullptr || addr >= colPic->mbCount) return;
+  const MacroblockRecord* m = colPic->macroblocks + addr;
+  __builtin_prefetch(&m->mb_type);
+  __builtin_prefetch(m->ref_idx_l0);
+  __builtin_prefetch(m->pred_flag_l0);
+  __builtin_prefetch(m->mv_l0[0]);
+  __builtin_prefetch(m->mv_l0[15]);
+  __builtin_prefetch(&m->mb_structure);
+}
+
+DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
+                                int8_t* refIdxCol, ColocatedRelation* relation) {
+  ColocatedRelation unused;
+  return colocated_of(ctx, resolve_colocated(ctx, mb), q, k, mvCol, refIdxCol, relation ? relation : &unused);
 }
 
 namespace {
@@ -193,28 +265,43 @@ void spatial_predictors(const DirectContext& ctx, MacroblockRecord* mb, const in
   }
 }
 
-void spatial_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, const int8_t targets[2],
-                      bool directZeroPrediction, const int16_t mvp[2][2]) {
+// A vector as the record stores it (x in the lower half, y in the upper).
+uint32_t packed_vector(const int16_t mv[2]) {
+  uint32_t v;
+  std::memcpy(&v, mv, sizeof v);
+  return v;
+}
+
+// Spatial direct of quadrant q: the targets' indices, and per 4x4 block
+// (the corner block for all four under 8x8 inference) the predictor or a
+// zero vector where the target is 0 and the co-located block is still.
+template <bool Inference8x8>
+void spatial_quadrant_of(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q,
+                         const int8_t targets[2], bool directZeroPrediction, const int16_t mvp[2][2]) {
   mb->ref_idx_l0[q] = std::max<int8_t>(targets[0], 0);
   mb->ref_idx_l1[q] = std::max<int8_t>(targets[1], 0);
-  bool colZero = false;
-  for (int k = 0; k < 4; ++k) {
-    const int blk = 4 * q + k;
-    // Under 8x8 inference the quadrant's corner block serves all four.
-    if (k == 0 || !ctx.inference8x8) {
-      int16_t mvCol[2];
-      int8_t refIdxCol;
-      colocated_block(ctx, mb, q, k, mvCol, &refIdxCol);
-      colZero = refIdxCol == 0 && std::abs(mvCol[0]) <= 1 && std::abs(mvCol[1]) <= 1;
-    }
-    for (int list = 0; list < 2; ++list) {
-      const int8_t ref = targets[list];
-      const bool zero = directZeroPrediction || ref < 0 || (ref == 0 && colZero);
-      setVector(list ? mb->mv_l1 : mb->mv_l0, blk, zero ? 0 : mvp[list][0], zero ? 0 : mvp[list][1]);
-    }
-  }
   mb->pred_flag_l0[q] = targets[0] >= 0;
   mb->pred_flag_l1[q] = targets[1] >= 0;
+  // A list's vector: zero without its target (or with the zero prediction),
+  // else the predictor unless the target is 0 and the co-located block still.
+  const bool use[2] = {!directZeroPrediction && targets[0] >= 0, !directZeroPrediction && targets[1] >= 0};
+  const uint32_t vector[2] = {use[0] ? packed_vector(mvp[0]) : 0u, use[1] ? packed_vector(mvp[1]) : 0u};
+  const bool colMatters = (use[0] && targets[0] == 0) || (use[1] && targets[1] == 0);
+  uint32_t out[2][4];
+  for (int k = 0; k < (Inference8x8 ? 1 : 4); ++k) {
+    const bool colZero = colMatters && colocated_still(ctx, src, q, k);
+    for (int list = 0; list < 2; ++list) out[list][k] = colZero && targets[list] == 0 ? 0u : vector[list];
+  }
+  if (Inference8x8)
+    for (int list = 0; list < 2; ++list) out[list][1] = out[list][2] = out[list][3] = out[list][0];
+  std::memcpy(mb->mv_l0[4 * q], out[0], sizeof out[0]);
+  std::memcpy(mb->mv_l1[4 * q], out[1], sizeof out[1]);
+}
+
+void spatial_quadrant(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q,
+                      const int8_t targets[2], bool directZeroPrediction, const int16_t mvp[2][2]) {
+  (ctx.inference8x8 ? spatial_quadrant_of<true> : spatial_quadrant_of<false>)(ctx, src, mb, q, targets,
+                                                                             directZeroPrediction, mvp);
 }
 
 }  // namespace
@@ -224,7 +311,7 @@ void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int
   const int8_t targets[2] = {refIdxL0, refIdxL1};
   int16_t mvp[2][2];
   spatial_predictors(ctx, mb, targets, directZeroPrediction, mvp);
-  spatial_quadrant(ctx, mb, q, targets, directZeroPrediction, mvp);
+  spatial_quadrant(ctx, resolve_colocated(ctx, mb), mb, q, targets, directZeroPrediction, mvp);
 }
 
 void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, int8_t refIdxL0, int8_t refIdxL1,
@@ -232,10 +319,62 @@ void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, i
   const int8_t targets[2] = {refIdxL0, refIdxL1};
   int16_t mvp[2][2];
   spatial_predictors(ctx, mb, targets, directZeroPrediction, mvp);
-  for (int q = 0; q < 4; ++q) spatial_quadrant(ctx, mb, q, targets, directZeroPrediction, mvp);
+  const ColocatedSource src = resolve_colocated(ctx, mb);
+  for (int q = 0; q < 4; ++q) spatial_quadrant(ctx, src, mb, q, targets, directZeroPrediction, mvp);
 }
 
-void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q) {
+void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants) {
+  int8_t targets[2];
+  int16_t mvp[2][2];
+  spatial_direct_neighbours(mb, ctx.mbaff, targets, mvp);
+  const bool zero = targets[0] < 0 && targets[1] < 0;
+  if (zero) targets[0] = targets[1] = 0;
+  const ColocatedSource src = resolve_colocated(ctx, mb);
+  prefetch_colocated(ctx.refPicList1[0], mb->mb_addr + 1);
+  prefetch_next_record(mb);
+  for (int q = 0; q < 4; ++q)
+    if (quadrants & (1u << q)) spatial_quadrant(ctx, src, mb, q, targets, zero, mvp);
+}
+
+namespace {
+
+// What the blocks of one macroblock's temporal direct share: the list-0
+// index found for the last co-located reference (and the parity it was
+// looked up with), and the scale factor of the last index; the blocks
+// mostly repeat both, and the scale factor costs a division.
+struct TemporalMemo {
+  const DecodedPicture* refPic = nullptr;
+  int refParity = -1;
+  int index = 0;
+  int scaledIndex = -1;  // the index dsf and td belong to (-1: none yet)
+  int32_t dsf = 0;
+  int32_t td = 0;
+};
+
+// The lowest list-0 index that holds the co-located reference: the field
+// the co-located block read (a frame block's reference seen as its field of
+// the current parity) in field pictures and field macroblocks, the frame
+// holding it otherwise. A stream whose reference is missing from the list
+// gets index 0 (never an index beyond the list).
+int list0_index_of(const DirectContext& ctx, DecodedPicture* refPicCol, int refParity, TemporalMemo& memo) {
+  if (refPicCol == memo.refPic && refParity == memo.refParity) return memo.index;
+  const DecodedPicture* target = frame_record(refPicCol);
+  int i = 0;
+  for (uint32_t n = 0; n < ctx.refPicList0Length; ++n) {
+    DecodedPicture* p = ctx.refPicList0[n];
+    if (p == nullptr || frame_record(p) != target) continue;
+    if (ctx.fieldPicture && entry_parity(ctx.refParity0, static_cast<int>(n)) != refParity) continue;
+    i = static_cast<int>(n);
+    break;
+  }
+  memo.refPic = refPicCol;
+  memo.refParity = refParity;
+  memo.index = i;
+  return i;
+}
+
+void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q,
+                       TemporalMemo& memo) {
   const bool fieldMbInFrame = !ctx.fieldPicture && mb->mb_structure != 2;
   // The parity of the current field: of the picture, or of the macroblock.
   const int parity = ctx.fieldPicture ? (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1 : 0)
@@ -246,44 +385,32 @@ void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, in
     int16_t mvCol[2];
     int8_t refIdxCol;
     ColocatedRelation rel;
-    DecodedPicture* refPicCol = colocated_block(ctx, mb, q, k, mvCol, &refIdxCol, &rel);
-    // The lowest list-0 index that holds the co-located reference: the field
-    // the co-located block read (a frame block's reference seen as its field
-    // of the current parity) in field pictures and field macroblocks, the
-    // frame holding it otherwise. A stream whose reference is missing from
-    // the list gets index 0 (never an index beyond the list).
+    DecodedPicture* refPicCol = colocated_of(ctx, src, q, k, mvCol, &refIdxCol, &rel);
     const int refParity = rel.refParity >= 0 ? rel.refParity : parity;
-    int i = 0;
-    if (refIdxCol >= 0 && refPicCol != nullptr) {
-      const DecodedPicture* target = frame_record(refPicCol);
-      for (uint32_t n = 0; n < ctx.refPicList0Length; ++n) {
-        DecodedPicture* p = ctx.refPicList0[n];
-        if (p == nullptr || frame_record(p) != target) continue;
-        if (ctx.fieldPicture && entry_parity(ctx.refParity0, static_cast<int>(n)) != refParity) continue;
-        i = static_cast<int>(n);
-        break;
-      }
-    }
+    const int i = refIdxCol >= 0 && refPicCol != nullptr ? list0_index_of(ctx, refPicCol, refParity, memo) : 0;
     refIdxL0 = i;
     if (fieldMbInFrame) refIdxL0 = 2 * i + (refParity != parity ? 1 : 0);
     if (rel.verticalScale < 0) mvCol[1] = static_cast<int16_t>(mvCol[1] / 2);
     if (rel.verticalScale > 0) mvCol[1] = static_cast<int16_t>(mvCol[1] * 2);
-    const DecodedPicture* pic0 = ctx.refPicList0[fieldMbInFrame ? refIdxL0 / 2 : refIdxL0];
-    const DecodedPicture* pic1 = ctx.refPicList1[0];
-    int32_t td = 0;
-    int32_t dsf = 0;
-    if (pic0 != nullptr && pic1 != nullptr) {
-      if (fieldMbInFrame && ctx.currentPicture != nullptr) {
-        dsf = dist_scale_factor(field_order_count(ctx.currentPicture, parity),
-                                field_order_count(pic0, parity ^ (refIdxL0 & 1)), field_order_count(pic1, parity),
-                                &td);
-      } else if (ctx.fieldPicture) {
-        dsf = dist_scale_factor(ctx.currentPoc, field_order_count(pic0, entry_parity(ctx.refParity0, refIdxL0)),
-                                field_order_count(pic1, entry_parity(ctx.refParity1, 0)), &td);
-      } else {
-        dsf = dist_scale_factor(ctx.currentPoc, frame_order_count(pic0), frame_order_count(pic1), &td);
+    if (refIdxL0 != memo.scaledIndex) {
+      const DecodedPicture* pic0 = ctx.refPicList0[fieldMbInFrame ? refIdxL0 / 2 : refIdxL0];
+      const DecodedPicture* pic1 = ctx.refPicList1[0];
+      memo.td = memo.dsf = 0;
+      if (pic0 != nullptr && pic1 != nullptr) {
+        if (fieldMbInFrame && ctx.currentPicture != nullptr) {
+          memo.dsf = dist_scale_factor(field_order_count(ctx.currentPicture, parity),
+                                       field_order_count(pic0, parity ^ (refIdxL0 & 1)),
+                                       field_order_count(pic1, parity), &memo.td);
+        } else if (ctx.fieldPicture) {
+          memo.dsf = dist_scale_factor(ctx.currentPoc, field_order_count(pic0, entry_parity(ctx.refParity0, refIdxL0)),
+                                       field_order_count(pic1, entry_parity(ctx.refParity1, 0)), &memo.td);
+        } else {
+          memo.dsf = dist_scale_factor(ctx.currentPoc, frame_order_count(pic0), frame_order_count(pic1), &memo.td);
+        }
       }
+      memo.scaledIndex = refIdxL0;
     }
+    const int32_t td = memo.td, dsf = memo.dsf;
     int16_t l0[2], l1[2];
     for (int c = 0; c < 2; ++c) {
       if (td == 0) {
@@ -303,4 +430,20 @@ void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, in
   mb->ref_idx_l1[q] = 0;
   mb->pred_flag_l0[q] = 1;
   mb->pred_flag_l1[q] = 1;
+}
+
+}  // namespace
+
+void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q) {
+  TemporalMemo memo;
+  temporal_quadrant(ctx, resolve_colocated(ctx, mb), mb, q, memo);
+}
+
+void temporal_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants) {
+  const ColocatedSource src = resolve_colocated(ctx, mb);
+  prefetch_colocated(ctx.refPicList1[0], mb->mb_addr + 1);
+  prefetch_next_record(mb);
+  TemporalMemo memo;
+  for (int q = 0; q < 4; ++q)
+    if (quadrants & (1u << q)) temporal_quadrant(ctx, src, mb, q, memo);
 }

@@ -47,6 +47,12 @@ struct ColocatedRelation {
 DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
                                 int8_t* refIdxCol, ColocatedRelation* relation = nullptr);
 
+// Asks for the motion of the co-located macroblock the direct derivation at
+// address addr reads in the usual case (the same address of the first
+// list-1 reference, colPic): those records lie far from anything recently
+// touched, so B macroblocks fetch them for the macroblock after theirs.
+void prefetch_colocated(const DecodedPicture* colPic, uint32_t addr);
+
 // Spatial direct of quadrant q with the macroblock's reference indices.
 void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,
                              int8_t refIdxL1, bool directZeroPrediction);
@@ -54,6 +60,16 @@ void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int
 // Spatial direct of all four quadrants (the predictors derived once).
 void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, int8_t refIdxL0, int8_t refIdxL1,
                                bool directZeroPrediction);
+
+// Spatial direct of the quadrants in the mask (bit q) as the macroblock's
+// neighbours give it: the reference indices and predictors of both lists
+// from one location of the neighbours, the co-located macroblock resolved
+// once for all blocks.
+void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants);
+
+// Temporal direct of the quadrants in the mask, the co-located macroblock
+// resolved once.
+void temporal_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants);
 
 // Temporal direct of quadrant q: one co-located block per 4x4 block, or the
 // corner block for the whole quadrant under 8x8 inference.

@@ -31,6 +31,17 @@ inline NeighbourLocation mbaff_neighbour_location(MacroblockRecord* cur, int xN,
 inline NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN, int yN, int maxW = 16,
                                                   int maxH = 16);
 
+// Asks for the record after mb, whose macroblock comes next: slice-data
+// decoding filled it long before reconstruction reaches it, so its lines
+// are cold, and the first routine to touch them (the motion derivation,
+// then prediction and the residual) would wait for each. The address is formed
+// as an integer: mb may be the last record of its picture.
+inline void prefetch_next_record(const MacroblockRecord* mb) {
+  const uintptr_t next = reinterpret_cast<uintptr_t>(mb) + sizeof(MacroblockRecord);
+  for (uintptr_t at = 0; at < sizeof(MacroblockRecord); at += 64)
+    __builtin_prefetch(reinterpret_cast<const void*>(next + at), 1);
+}
+
 // luma4x4BlkIdx of the 4x4 block that covers luma position (x, y) of a
 // macroblock.
 inline int luma4x4_block_at(int x, int y) { return 8 * (y >> 3) + 4 * (x >> 3) + 2 * ((y >> 2) & 1) + ((x >> 2) & 1); }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "decoder_engine.h"
+#include "direct_motion.h"
 #include "mb_record.h"
 #include "mbaff_neighbours.h"
 
@@ -47,13 +49,17 @@ MV_INLINE Neighbour read(MacroblockRecord* cur, MacroblockRecord* n, int blk) {
   return out;
 }
 
+template <bool Mbaff>
+MV_INLINE NeighbourLocation locate(MacroblockRecord* cur, int xN, int yN) {
+  return Mbaff ? mbaff_neighbour_location(cur, xN, yN) : frame_neighbour_location(cur, xN, yN);
+}
+
 // The neighbour covering position (xN, yN) relative to the macroblock's
 // upper-left sample; *available tells whether that position exists at all
 // (an intra neighbour or one without the list is available but gives -1).
 template <int List, bool Mbaff>
 MV_INLINE Neighbour at(MacroblockRecord* cur, int xN, int yN, bool* available) {
-  const NeighbourLocation loc =
-      Mbaff ? mbaff_neighbour_location(cur, xN, yN) : frame_neighbour_location(cur, xN, yN);
+  const NeighbourLocation loc = locate<Mbaff>(cur, xN, yN);
   *available = loc.mb != nullptr;
   return read<List, Mbaff>(cur, loc.mb, luma4x4_block_at(loc.x, loc.y));
 }
@@ -147,6 +153,13 @@ constexpr PartLayout layoutOf(Part p) {
 template <int List, bool Mbaff, Part P>
 void derive(MacroblockRecord* mb) {
   constexpr PartLayout layout = layoutOf(P);
+  if constexpr (P == Part::Whole || P == Part::Upper || P == Part::Left) {
+    // Once per macroblock and list: the next record, and in a B slice the
+    // co-located record of the next macroblock, which may be direct.
+    prefetch_next_record(mb);
+    const SliceDecodeContext* s = mb->slice;
+    if (s != nullptr && s->slice_type == 1) prefetch_colocated(s->RefPicList1[0], mb->mb_addr + 1);
+  }
   uint8_t* flags = Fields<List>::predFlag(mb);
   for (int q = 0; q < 4; ++q)
     if (layout.quadrants & (1 << q)) flags[q] = 1;
@@ -167,6 +180,7 @@ void derive(MacroblockRecord* mb) {
 
 template <bool Mbaff>
 int32_t pSkip(MacroblockRecord* mb) {
+  prefetch_next_record(mb);
   for (int q = 0; q < 4; ++q) {
     mb->pred_flag_l0[q] = 1;
     mb->pred_flag_l1[q] = 0;
@@ -183,12 +197,48 @@ int32_t pSkip(MacroblockRecord* mb) {
   return 0;
 }
 
+MV_INLINE int min_positive(int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); }
+
+// The 16x16 neighbours' triples of list List at their located blocks.
+template <int List, bool Mbaff>
+MV_INLINE Around read_around(MacroblockRecord* cur, const NeighbourLocation loc[3]) {
+  Around n;
+  n.a = read<List, Mbaff>(cur, loc[0].mb, luma4x4_block_at(loc[0].x, loc[0].y));
+  n.b = read<List, Mbaff>(cur, loc[1].mb, luma4x4_block_at(loc[1].x, loc[1].y));
+  n.c = read<List, Mbaff>(cur, loc[2].mb, luma4x4_block_at(loc[2].x, loc[2].y));
+  n.hasA = loc[0].mb != nullptr;
+  n.hasB = loc[1].mb != nullptr;
+  n.hasC = loc[2].mb != nullptr;
+  return n;
+}
+
+template <int List, bool Mbaff>
+MV_INLINE void spatial_direct_list(MacroblockRecord* mb, const NeighbourLocation loc[3], int8_t refIdx[2],
+                                   int16_t mvp[2][2]) {
+  const Around n = read_around<List, Mbaff>(mb, loc);
+  const int ref = min_positive(n.a.ref, min_positive(n.b.ref, n.c.ref));
+  refIdx[List] = static_cast<int8_t>(ref);
+  mvp[List][0] = mvp[List][1] = 0;
+  if (ref >= 0) predict_from<Part::Whole>(n, ref, mvp[List]);
+}
+
+template <bool Mbaff>
+void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][2]) {
+  NeighbourLocation loc[3] = {locate<Mbaff>(mb, -1, 0), locate<Mbaff>(mb, 0, -1), locate<Mbaff>(mb, 16, -1)};
+  if (loc[2].mb == nullptr) loc[2] = locate<Mbaff>(mb, -1, -1);
+  spatial_direct_list<0, Mbaff>(mb, loc, refIdx, mvp);
+  spatial_direct_list<1, Mbaff>(mb, loc, refIdx, mvp);
+}
+
 }  // namespace
 
 int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list) {
-  auto minPositive = [](int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); };
   const Around n = list == 0 ? neighbours<0, true, Part::Whole>(mb) : neighbours<1, true, Part::Whole>(mb);
-  return static_cast<int8_t>(minPositive(n.a.ref, minPositive(n.b.ref, n.c.ref)));
+  return static_cast<int8_t>(min_positive(n.a.ref, min_positive(n.b.ref, n.c.ref)));
+}
+
+void spatial_direct_neighbours(MacroblockRecord* mb, bool mbaff, int8_t refIdx[2], int16_t mvp[2][2]) {
+  (mbaff ? spatial_direct_both<true> : spatial_direct_both<false>)(mb, refIdx, mvp);
 }
 
 #define MOTION_VECTOR_DEFINE(name, mbaffName, list, part)                                  \

@@ -47,3 +47,8 @@ void LumaMotionVectorPrediction16x16_L1_mbaff(MacroblockRecord* mb, int16_t* mvp
 // MinPositive of the 16x16 neighbours' indices, scaled between field and
 // frame macroblocks; -1 when no neighbour uses the list.
 int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list);
+
+// Both lists' spatial-direct reference index (as above; -1 when no
+// neighbour uses the list) and the 16x16 predictor for it (zero for -1),
+// the neighbours located once for both lists.
+void spatial_direct_neighbours(MacroblockRecord* mb, bool mbaff, int8_t refIdx[2], int16_t mvp[2][2]);

@@ -26,22 +26,21 @@ DirectContext contextOf(const MacroblockRecord* mb, DecodedPicture** list0, Deco
   return ctx;
 }
 
+}  // namespace
+
+DirectContext direct_context(const MacroblockRecord* mb, DecodedPicture** list0, DecodedPicture** list1, bool mbaff) {
+  return contextOf(mb, list0, list1, mbaff, mb->slice->direct_8x8_inference_flag != 0);
+}
+
+namespace {
+
 template <bool Mbaff>
 void wholeMacroblock(DecodedPicture** list0, DecodedPicture** list1, MacroblockRecord* mb) {
-  const SliceDecodeContext* s = mb->slice;
-  const DirectContext ctx = contextOf(mb, list0, list1, Mbaff, s->direct_8x8_inference_flag != 0);
-  if (!s->direct_spatial_mv_pred_flag) {
-    for (int q = 0; q < 4; ++q) temporal_direct_quadrant(ctx, mb, q);
-    return;
-  }
-  int8_t r0 = Mbaff ? spatial_direct_ref_idx_mbaff(mb, 0) : SpatialRefIdxDerivationL0(mb);
-  int8_t r1 = Mbaff ? spatial_direct_ref_idx_mbaff(mb, 1) : SpatialRefIdxDerivationL1(mb);
-  bool zero = false;
-  if (r0 < 0 && r1 < 0) {
-    r0 = r1 = 0;
-    zero = true;
-  }
-  spatial_direct_macroblock(ctx, mb, r0, r1, zero);
+  const DirectContext ctx = direct_context(mb, list0, list1, Mbaff);
+  if (mb->slice->direct_spatial_mv_pred_flag)
+    spatial_direct(ctx, mb, 0xF);
+  else
+    temporal_direct(ctx, mb, 0xF);
 }
 
 }  // namespace

@@ -7,8 +7,14 @@
 
 #include <cstdint>
 
+#include "direct_motion.h"
+
 struct MacroblockRecord;
 struct DecodedPicture;
+
+// The direct context of the macroblock's slice with the given lists.
+DirectContext direct_context(const MacroblockRecord* mb, DecodedPicture** refPicList0, DecodedPicture** refPicList1,
+                             bool mbaff);
 
 void MotionVectorDerivation_B_Skip_Direct(DecodedPicture** refPicList0, DecodedPicture** refPicList1,
                                           MacroblockRecord* mb);

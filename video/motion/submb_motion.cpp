@@ -67,29 +67,17 @@ SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff, MbaffNe
 
 namespace {
 
+// The quadrant's direct motion, spatial or temporal by the slice; spatial
+// indices come from the whole macroblock's neighbours, so every direct
+// quadrant of the macroblock gets the same ones.
 template <bool Mbaff>
 void direct_8x8(DecodedPicture** l0, DecodedPicture** l1, MacroblockRecord* mb, uint8_t q) {
   const SliceDecodeContext* s = mb->slice;
-  q &= 3;
-  if (!s->direct_spatial_mv_pred_flag) {
-    if (s->direct_8x8_inference_flag)
-      (Mbaff ? TemporalDirectDerivation_8x8_inference_mbaff : TemporalDirectDerivation_8x8_inference)(mb, l0, l1, q);
-    else
-      (Mbaff ? TemporalDirectDerivation_mbaff : TemporalDirectDerivation)(mb, l0, l1, q);
-    return;
-  }
-  // The indices come from the whole macroblock's neighbours, so every direct
-  // quadrant of the macroblock gets the same ones.
-  int8_t r0 = Mbaff ? spatial_direct_ref_idx_mbaff(mb, 0) : SpatialRefIdxDerivationL0(mb);
-  int8_t r1 = Mbaff ? spatial_direct_ref_idx_mbaff(mb, 1) : SpatialRefIdxDerivationL1(mb);
-  uint8_t zero = 0;
-  if (r0 < 0 && r1 < 0) {
-    r0 = r1 = 0;
-    zero = 1;
-  }
-  // One co-located test per 4x4 block without 8x8 inference, else the
-  // quadrant's corner block for all four.
-  (Mbaff ? SpatialDirectDerivation_mbaff : SpatialDirectDerivation)(mb, l0, l1, q, r0, r1, zero);
+  const DirectContext ctx = direct_context(mb, l0, l1, Mbaff);
+  if (s->direct_spatial_mv_pred_flag)
+    spatial_direct(ctx, mb, 1u << (q & 3));
+  else
+    temporal_direct(ctx, mb, 1u << (q & 3));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "decoder_state.h"
 #include "direct_motion.h"
@@ -174,6 +175,102 @@ TEST(TemporalDirect, EightByEightInferenceUsesTheCornerBlocks) {
   for (int q = 0; q < 4; ++q) temporal_direct_quadrant(s.ctx, &s.cur(), q);
   const int corner[4] = {0, 5, 10, 15};
   for (int b = 0; b < 16; ++b) EXPECT_EQ(corner[b / 4], s.cur().mv_l0[b][0]) << b;
+}
+
+// The whole-macroblock and per-quadrant spatial direct give what the
+// named steps give (indices from the neighbours, then each quadrant with
+// them), with random neighbour and co-located motion, with and without 8x8
+// inference: the co-located block is read once per block or corner.
+TEST(SpatialDirect, WholeMacroblockMatchesTheQuadrantSteps) {
+  std::mt19937 rng(11);
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+  for (int round = 0; round < 2000; ++round) {
+    DirectScene s;
+    s.link(pick(4) != 0, pick(4) != 0, pick(2) != 0, pick(4) != 0);
+    for (int n = 0; n < 4; ++n) {
+      if (pick(5) == 0) s.nbs[n].mb_type = MbI_NxN;
+      for (int list = 0; list < 2; ++list)
+        if (pick(3) != 0) s.inter(n, list, pick(3), static_cast<int16_t>(pick(9) - 4), static_cast<int16_t>(pick(9) - 4));
+    }
+    MacroblockRecord& col = s.col();
+    col.mb_type = pick(6) == 0 ? MbI_NxN : MbL0_16x16;
+    for (int q = 0; q < 4; ++q) {
+      col.pred_flag_l0[q] = static_cast<uint8_t>(pick(2));
+      col.pred_flag_l1[q] = static_cast<uint8_t>(pick(2));
+      col.ref_idx_l0[q] = static_cast<int8_t>(pick(2));
+      col.ref_idx_l1[q] = static_cast<int8_t>(pick(2));
+    }
+    for (int b = 0; b < 16; ++b)
+      for (int c = 0; c < 2; ++c) col.mv_l0[b][c] = static_cast<int16_t>(pick(5) - 2), col.mv_l1[b][c] = static_cast<int16_t>(pick(5) - 2);
+    s.ctx.inference8x8 = pick(2) != 0;
+    const unsigned mask = pick(2) ? 0xFu : 1u + static_cast<unsigned>(pick(15));
+
+    MacroblockRecord want = s.cur();
+    int8_t r0 = SpatialRefIdxDerivationL0(&want), r1 = SpatialRefIdxDerivationL1(&want);
+    const bool zero = r0 < 0 && r1 < 0;
+    if (zero) r0 = r1 = 0;
+    for (int q = 0; q < 4; ++q)
+      if (mask & (1u << q)) spatial_direct_quadrant(s.ctx, &want, q, r0, r1, zero);
+    spatial_direct(s.ctx, &s.cur(), mask);
+    const MacroblockRecord& got = s.cur();
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    ASSERT_EQ(0, std::memcmp(want.ref_idx_l0, got.ref_idx_l0, sizeof got.ref_idx_l0));
+    ASSERT_EQ(0, std::memcmp(want.ref_idx_l1, got.ref_idx_l1, sizeof got.ref_idx_l1));
+    ASSERT_EQ(0, std::memcmp(want.pred_flag_l0, got.pred_flag_l0, sizeof got.pred_flag_l0));
+    ASSERT_EQ(0, std::memcmp(want.pred_flag_l1, got.pred_flag_l1, sizeof got.pred_flag_l1));
+    ASSERT_EQ(0, std::memcmp(want.mv_l0, got.mv_l0, sizeof got.mv_l0));
+    ASSERT_EQ(0, std::memcmp(want.mv_l1, got.mv_l1, sizeof got.mv_l1));
+  }
+}
+
+// Whole-macroblock temporal direct, which reuses the list-0 index and the
+// scale factor between blocks, gives what each quadrant derived on its own
+// gives, with co-located blocks of random references, lists and vectors.
+TEST(TemporalDirect, WholeMacroblockMatchesTheQuadrants) {
+  std::mt19937 rng(5);
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+  for (int round = 0; round < 1000; ++round) {
+    DirectScene s;
+    MacroblockRecord& col = s.col();
+    col.mb_type = pick(8) == 0 ? MbI_NxN : MbL0_16x16;
+    DecodedPicture* refs[3] = {&s.pics[0], &s.pics[1], &s.pics[3]};
+    for (int q = 0; q < 4; ++q) {
+      col.pred_flag_l0[q] = static_cast<uint8_t>(pick(3) != 0);
+      col.pred_flag_l1[q] = static_cast<uint8_t>(pick(2));
+      col.ref_idx_l0[q] = col.ref_idx_l1[q] = static_cast<int8_t>(pick(2));
+      col.ref_pic_l0[q] = refs[pick(3)];
+      col.ref_pic_l1[q] = refs[pick(3)];
+    }
+    for (int b = 0; b < 16; ++b)
+      for (int c = 0; c < 2; ++c)
+        col.mv_l0[b][c] = static_cast<int16_t>(pick(64) - 32), col.mv_l1[b][c] = static_cast<int16_t>(pick(64) - 32);
+    s.ctx.inference8x8 = pick(2) != 0;
+    MacroblockRecord want = s.cur();
+    for (int q = 0; q < 4; ++q) temporal_direct_quadrant(s.ctx, &want, q);
+    temporal_direct(s.ctx, &s.cur(), 0xF);
+    const MacroblockRecord& got = s.cur();
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    ASSERT_EQ(0, std::memcmp(want.ref_idx_l0, got.ref_idx_l0, sizeof got.ref_idx_l0));
+    ASSERT_EQ(0, std::memcmp(want.mv_l0, got.mv_l0, sizeof got.mv_l0));
+    ASSERT_EQ(0, std::memcmp(want.mv_l1, got.mv_l1, sizeof got.mv_l1));
+  }
+}
+
+// An MBAFF frame whose co-located frame holds fewer macroblocks than the
+// current address (a damaged or resized stream) reads no co-located motion
+// instead of a record past the array.
+TEST(Colocated, AddressPastTheColocatedPictureReadsNothing) {
+  DirectScene s;
+  s.ctx.mbaff = true;
+  s.cur().mb_addr = 4;  // the co-located picture has records 0..3
+  s.colocated(0, &s.pics[0], 1, 1);
+  int16_t mvCol[2] = {7, 7};
+  int8_t refIdxCol = 5;
+  ColocatedRelation rel{};
+  EXPECT_EQ(nullptr, colocated_block(s.ctx, &s.cur(), 0, 0, mvCol, &refIdxCol, &rel));
+  EXPECT_EQ(-1, refIdxCol);
+  EXPECT_TRUE(mvCol[0] == 0 && mvCol[1] == 0);
+  EXPECT_EQ(-1, rel.refParity);
 }
 
 }  // namespace

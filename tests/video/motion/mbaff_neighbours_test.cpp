@@ -6,9 +6,11 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "mb_record.h"
 #include "mbaff_neighbours.h"
+#include "direct_motion.h"
 #include "motion_vectors.h"
 
 namespace {
@@ -168,6 +170,67 @@ TEST(MbaffNeighbours, PredictorScalesBetweenFieldAndFrame) {
     LumaMotionVectorPrediction16x16_L0_mbaff(cur, mvp);
     EXPECT_EQ(4, mvp[0]);
     EXPECT_EQ(c.expectY, mvp[1]) << "cur frame " << c.curFrame << " bottom " << c.curBottom;
+  }
+}
+
+// The spatial-direct indices and predictors of both lists, from one location
+// of the neighbours, equal what the per-list members give: random pair kinds,
+// availability and motion (intra, one list, both, scaled indices) around
+// either macroblock of the current pair.
+TEST(MbaffNeighbours, SpatialDirectOfBothListsMatchesThePerListMembers) {
+  std::mt19937 rng(7);
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+  for (int round = 0; round < 4000; ++round) {
+    PairGrid g;
+    g.set_kinds(pick(2) == 0, pick(2) == 0);
+    for (int p = 0; p < 6; ++p)  // each pair its own kind
+      if (p != 4 && pick(3) == 0) g.mbs[2 * p].mb_structure ^= 2, g.mbs[2 * p + 1].mb_structure = g.mbs[2 * p].mb_structure == 2 ? 2 : 1;
+    MacroblockRecord* top = g.current(false);
+    if (pick(4) == 0) top->neighbour_a = nullptr;
+    if (pick(4) == 0) top->neighbour_b = nullptr;
+    if (pick(3) == 0) top->neighbour_c = nullptr;
+    if (pick(4) == 0) top->neighbour_d = nullptr;
+    const bool mbaff = pick(4) != 0;
+    // A picture without MBAFF links every macroblock itself: the top one
+    // stands for it.
+    MacroblockRecord* cur = mbaff ? g.current(pick(2) == 1) : top;
+    if (!mbaff) cur->mb_structure = 2;
+    for (int n = 0; n < 12; ++n) {
+      MacroblockRecord& m = g.mbs[n];
+      if (&m == cur) continue;
+      m.mb_type = pick(5) == 0 ? MbI_NxN : MbL0_16x16;
+      for (int q = 0; q < 4; ++q) {
+        m.pred_flag_l0[q] = static_cast<uint8_t>(pick(3) != 0);
+        m.pred_flag_l1[q] = static_cast<uint8_t>(pick(2));
+        m.ref_idx_l0[q] = static_cast<int8_t>(pick(4));
+        m.ref_idx_l1[q] = static_cast<int8_t>(pick(4));
+      }
+      for (int b = 0; b < 16; ++b)
+        for (int c = 0; c < 2; ++c) {
+          m.mv_l0[b][c] = static_cast<int16_t>(pick(9) - 4);
+          m.mv_l1[b][c] = static_cast<int16_t>(pick(9) - 4);
+        }
+    }
+    int8_t refIdx[2];
+    int16_t mvp[2][2];
+    spatial_direct_neighbours(cur, mbaff, refIdx, mvp);
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    for (int list = 0; list < 2; ++list) {
+      const int8_t expect = mbaff ? spatial_direct_ref_idx_mbaff(cur, list)
+                                  : (list ? SpatialRefIdxDerivationL1 : SpatialRefIdxDerivationL0)(cur);
+      ASSERT_EQ(expect, refIdx[list]) << "list " << list;
+      int16_t want[2] = {0, 0};
+      if (expect >= 0) {
+        (list ? cur->ref_idx_l1 : cur->ref_idx_l0)[0] = expect;
+        using Predictor = void (*)(MacroblockRecord*, int16_t*);
+        const Predictor predictors[2][2] = {{LumaMotionVectorPrediction16x16_L0, LumaMotionVectorPrediction16x16_L1},
+                                            {LumaMotionVectorPrediction16x16_L0_mbaff,
+                                             LumaMotionVectorPrediction16x16_L1_mbaff}};
+        predictors[mbaff][list](cur, want);
+      }
+      EXPECT_EQ(want[0], mvp[list][0]) << "list " << list;
+      EXPECT_EQ(want[1], mvp[list][1]) << "list " << list;
+    }
   }
 }
 
