@@ -99,32 +99,59 @@ alignas(8) constexpr int16_t kTrailingOnes[8][4] = {
 // level arithmetic holds up to it without overflow.
 constexpr int kMaxLevelPrefix = 26;
 
+// A window on the cursor for a chain of codes: v holds the next `left` bits
+// (33 or more after a refill) from bit 63 down. Taking bits shifts the window
+// and moves the cursor, so one code's length feeds the next code's lookup
+// through a shift rather than a fresh load.
+struct Window {
+  BitCursor* c;
+  uint64_t v;
+  int left;
+
+  explicit Window(BitCursor* cursor) : c(cursor) { refill(); }
+  void refill() {
+    v = c->peek();
+    left = 64 - static_cast<int>(c->pos & 31);
+  }
+  void need(int n) {
+    if (left < n) refill();
+  }
+  void take(int n) {
+    v <<= n;
+    left -= n;
+    c->pos += n;
+  }
+};
+
 // Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1].
 // False for a level_prefix beyond what any accepted stream holds.
-inline bool decode_levels(BitCursor* c, int totalCoeff, int trailingOnes, int16_t* levels) {
+__attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoeff, int trailingOnes,
+                                                         int16_t* levels) {
   int suffixLength = (totalCoeff > 10 && trailingOnes < 3) ? 1 : 0;
   int32_t bump = trailingOnes < 3 ? 2 : 0;  // the first level's levelCode + 2
   for (int i = trailingOnes; i < totalCoeff; ++i) {
-    uint64_t v = c->peek();
-    if ((v >> 32) == 0) return false;  // 32 zeros: no level_prefix we accept
-    const int prefix = clz64(v);
+    // 28 bits hold any level_prefix up to 15 with its suffix, and tell
+    // whether a level_prefix is beyond 26.
+    w->need(28);
+    if ((w->v >> 36) == 0) return false;
+    const int prefix = clz64(w->v);
     if (prefix > kMaxLevelPrefix) return false;
     int32_t levelCode;
     if (prefix < 14 || (prefix == 14 && suffixLength > 0)) {
-      levelCode = (prefix << suffixLength) + static_cast<int32_t>(bits_after(v, prefix + 1, suffixLength));
-      c->pos += prefix + 1 + suffixLength;
+      levelCode = (prefix << suffixLength) + static_cast<int32_t>(bits_after(w->v, prefix + 1, suffixLength));
+      w->take(prefix + 1 + suffixLength);
     } else if (prefix == 14) {
-      levelCode = 14 + static_cast<int32_t>(bits_after(v, 15, 4));
-      c->pos += 19;
+      levelCode = 14 + static_cast<int32_t>(bits_after(w->v, 15, 4));
+      w->take(19);
     } else {
       // level_prefix 15 and the escapes beyond it: a suffix of
-      // level_prefix - 3 bits, read after a fresh peek.
-      c->pos += prefix + 1;
+      // level_prefix - 3 bits.
+      w->take(prefix + 1);
       const int n = prefix - 3;
-      v = c->peek();
-      levelCode = (15 << suffixLength) + (suffixLength == 0 ? 15 : 0) + static_cast<int32_t>(bits_after(v, 0, n));
+      w->need(n);
+      levelCode = (15 << suffixLength) + (suffixLength == 0 ? 15 : 0) + static_cast<int32_t>(bits_after(w->v, 0, n));
       if (prefix >= 16) levelCode += (1 << n) - 4096;
-      c->pos += n;
+      w->take(n);
     }
     levelCode += bump;
     bump = 0;
@@ -137,16 +164,16 @@ inline bool decode_levels(BitCursor* c, int totalCoeff, int trailingOnes, int16_
 }
 
 // run_before with zerosLeft > 0; -1 for a code the table lacks.
-inline int read_run_before(BitCursor* c, int zerosLeft) {
-  const uint64_t v = c->peek();
-  const uint8_t e = kCavlcFlat.runBefore[zerosLeft < 7 ? zerosLeft : 7][v >> 61];
+inline int read_run_before(Window* w, int zerosLeft) {
+  w->need(11);
+  const uint8_t e = kCavlcFlat.runBefore[zerosLeft][w->v >> 61];
   if (e != 0) {
-    c->pos += e >> 4;
+    w->take(e >> 4);
     return e & 15;
   }
-  const int zeros = clz64(v | 1);  // row 7, bits 000
+  const int zeros = clz64(w->v | 1);  // zerosLeft above 6, bits 000
   if (zeros > 10) return -1;
-  c->pos += zeros + 1;
+  w->take(zeros + 1);
   return zeros + 4;
 }
 
@@ -157,21 +184,19 @@ inline int read_run_before(BitCursor* c, int zerosLeft) {
 // or that would not fit the block.
 template <typename Place>
 __attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int maxNum, Place&& place) {
-  uint64_t v = c->peek();
+  Window w(c);
   int totalCoeff, trailingOnes;
   if (nC < 8) {
     const int cls = nC < 0 ? 3 : nC >= 4 ? 2 : nC >> 1;
-    const int zeros = clz64(v | (uint64_t{1} << 31));
-    const uint16_t e = kCavlcFlat.coeffToken[cls][8 * zeros + bits_after(v, zeros + 1, 3)];
+    const int zeros = clz64(w.v | (uint64_t{1} << 31));
+    const uint16_t e = kCavlcFlat.coeffToken[cls][8 * zeros + bits_after(w.v, zeros + 1, 3)];
     if (e == 0) return -1;
-    c->pos += e & 31;
-    v <<= e & 31;
+    w.take(e & 31);
     trailingOnes = (e >> 5) & 3;
     totalCoeff = e >> 7;
   } else {
-    const int code = static_cast<int>(v >> 58);
-    c->pos += 6;
-    v <<= 6;
+    const int code = static_cast<int>(w.v >> 58);
+    w.take(6);
     if (code == 3) return 0;
     trailingOnes = code & 3;
     totalCoeff = (code >> 2) + 1;
@@ -180,24 +205,25 @@ __attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int
   if (totalCoeff == 0) return 0;
   if (totalCoeff > maxNum) return -1;
 
-  // 17 or more bits are still in v after the longest coeff_token.
+  // 17 or more bits are still in the window after the longest coeff_token.
   alignas(8) int16_t levels[16];
-  std::memcpy(levels, kTrailingOnes[v >> 61], sizeof kTrailingOnes[0]);
-  c->pos += trailingOnes;
-  if (totalCoeff > trailingOnes && !decode_levels(c, totalCoeff, trailingOnes, levels)) return -1;
+  std::memcpy(levels, kTrailingOnes[w.v >> 61], sizeof kTrailingOnes[0]);
+  w.take(trailingOnes);
+  if (totalCoeff > trailingOnes && !decode_levels(&w, totalCoeff, trailingOnes, levels)) return -1;
 
   int zerosLeft = 0;
   if (totalCoeff < maxNum) {
     const CavlcDirectIndex& t = kCavlcFlat.totalZerosIndex[maxNum == 4 ? 16 + totalCoeff : totalCoeff];
-    const uint8_t e = kCavlcFlat.totalZeros[t.offset + (c->peek() >> (64 - t.bits))];
+    w.need(9);
+    const uint8_t e = kCavlcFlat.totalZeros[t.offset + (w.v >> (64 - t.bits))];
     if (e == 0) return -1;
-    c->pos += e >> 4;
+    w.take(e >> 4);
     zerosLeft = e & 15;
     if (zerosLeft > maxNum - totalCoeff) return -1;
   }
   int k = 0;
   for (; k < totalCoeff - 1 && zerosLeft > 0; ++k) {
-    const int run = read_run_before(c, zerosLeft);
+    const int run = read_run_before(&w, zerosLeft);
     if (run < 0) return -1;
     place(totalCoeff - 1 - k + zerosLeft, levels[k]);
     zerosLeft = run > zerosLeft ? 0 : zerosLeft - run;
@@ -282,8 +308,8 @@ struct Residual {
 
   // Raster cell of luma block 4 b8 + b4 in the bordered count grid.
   static int luma_cell(int blk) {
-    const int x = 2 * ((blk >> 2) & 1) + (blk & 1), y = 2 * (blk >> 3) + ((blk >> 1) & 1);
-    return 5 * (y + 1) + x + 1;
+    static constexpr uint8_t kCell[16] = {6, 7, 11, 12, 8, 9, 13, 14, 16, 17, 21, 22, 18, 19, 23, 24};
+    return kCell[blk];
   }
   int luma_nc(int cell) const { return kNcOfSum.nc[luma[cell - 1] + luma[cell - 5]]; }
 
@@ -350,13 +376,13 @@ struct Residual {
   }
 
   void clear_quadrant(int b8, bool keepDc) {
-    for (int b4 = 0; b4 < 4; ++b4) {
-      const int blk = 4 * b8 + b4;
-      luma[luma_cell(blk)] = 0;
-      mb->total_coeff_luma[blk] = 0;
-      int16_t* dst = mb->luma_coeff + 16 * blk;
-      std::memset(dst + (keepDc ? 1 : 0), 0, (keepDc ? 15 : 16) * sizeof(int16_t));
-    }
+    std::memset(mb->total_coeff_luma + 4 * b8, 0, 4 * sizeof(mb->total_coeff_luma[0]));
+    for (int b4 = 0; b4 < 4; ++b4) luma[luma_cell(4 * b8 + b4)] = 0;
+    int16_t* dst = mb->luma_coeff + 64 * b8;
+    const int16_t dc[4] = {dst[0], dst[16], dst[32], dst[48]};
+    std::memset(dst, 0, 64 * sizeof(int16_t));
+    if (keepDc)
+      for (int b4 = 0; b4 < 4; ++b4) dst[16 * b4] = dc[b4];
   }
 
   // Chroma DC of Cb and Cr, then the AC blocks when cbp_chroma bit 1 is

@@ -346,10 +346,7 @@ constexpr CavlcFlatTables build_flat_tables() {
                             span_of(run_before_map_5_codes), span_of(run_before_map_6_codes)};
   for (int z = 1; z <= 6; ++z) fill_direct(t.runBefore[z], 3, runs[z - 1]);
   // zerosLeft > 6: the 3-bit codes here, the longer ones by their zeros.
-  for (int i = 0; i < 7; ++i) {
-    const Code& c = run_before_map_6p_codes[i];
-    fill_direct(t.runBefore[7], 3, CodeSpan{&c, 1});
-  }
+  for (int z = 7; z < 16; ++z) fill_direct(t.runBefore[z], 3, CodeSpan{run_before_map_6p_codes, 7});
   return t;
 }
 

@@ -47,9 +47,10 @@ extern const CavlcCodeList kCavlcCodeLists[30];
 // of a chroma DC block): entries from totalZerosIndex[k].offset, indexed by
 // the next totalZerosIndex[k].bits bits; the entry is value | length << 4.
 //
-// run_before by min(zerosLeft, 7), indexed by the next 3 bits: value |
-// length << 4. Row 7 holds 0 for the bits 000, whose codes are told by their
-// leading zeros z (3..10): run_before 4 + z, length z + 1.
+// run_before by zerosLeft (1..15; 7 and above share their codes), indexed by
+// the next 3 bits: value | length << 4. Rows 7 and above hold 0 for the bits
+// 000, whose codes are told by their leading zeros z (3..10): run_before
+// 4 + z, length z + 1.
 struct CavlcDirectIndex {
   uint16_t offset;
   uint8_t bits;
@@ -59,6 +60,6 @@ struct CavlcFlatTables {
   uint16_t coeffToken[4][33 * 8];
   CavlcDirectIndex totalZerosIndex[20];
   uint8_t totalZeros[kCavlcTotalZerosEntries];
-  uint8_t runBefore[8][8];
+  uint8_t runBefore[16][8];
 };
 extern const CavlcFlatTables kCavlcFlat;

@@ -406,7 +406,7 @@ TEST(CavlcFlatTables, EveryCodeOfEveryList) {
       {"total_zeros_map_15", 15, Case::kZeros, 2},  {"total_zeros_map_cr1", 17, Case::kZeros, 4},
       {"total_zeros_map_cr3", 19, Case::kZeros, 2}, {"run_before_map_1", 1, Case::kRun, 2},
       {"run_before_map_4", 4, Case::kRun, 5},       {"run_before_map_6", 6, Case::kRun, 7},
-      {"run_before_map_6p", 7, Case::kRun, 15},
+      {"run_before_map_6p", 7, Case::kRun, 15},     {"run_before_map_6p", 15, Case::kRun, 15},
   };
   std::mt19937_64 rng(3);
   for (const Case& c : cases) {
