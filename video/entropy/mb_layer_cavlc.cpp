@@ -298,7 +298,17 @@ bool layer_after_type(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb
 
 void update_qp(SliceDataState* s, MacroblockRecord* mb, int32_t delta, bool store) {
   const int32_t off = s->QpBdOffsetY;
-  const int32_t qp = ((s->QPY - off) + delta + 52 + 2 * off) % (52 + off) - off;
+  // ((QP'Y - off) + delta + 52 + 2 off) mod (52 + off): deltas within their
+  // range need at most two subtractions instead of a division.
+  const int32_t n = 52 + off;
+  int32_t wrapped = s->QPY + delta + 52 + off;
+  if (wrapped >= 0 && wrapped < 3 * n) {
+    if (wrapped >= n) wrapped -= n;
+    if (wrapped >= n) wrapped -= n;
+  } else {
+    wrapped %= n;
+  }
+  const int32_t qp = wrapped - off;
   mb->qp_y = static_cast<uint8_t>(qp);
   if (store) s->QPY = qp + off;
   const int32_t offC = s->QpBdOffsetC;

@@ -1,4 +1,5 @@
-// Out-of-line parts of the bit reader: the trailing-bits test and long skips.
+// Out-of-line parts of the bit reader: long ue(v) codes, the trailing-bits
+// test and long skips.
 #include "bitstream.h"
 
 namespace {
@@ -25,6 +26,25 @@ uint32_t more_rbsp_data(BitReaderCabac* r) {
   bs_align(r);
   while (consumed_bytes(r) != r->bytesLeft) ReadNBits(r, 8);
   return 0;
+}
+
+uint32_t ue_v_long(BitReaderCabac* r) {
+  uint32_t zeros = 0;
+  for (;;) {
+    const uint32_t rest = r->word << (31 - r->bitPos);  // unread bits, left-aligned
+    if (rest != 0) {
+      const int lz = __builtin_clz(rest);
+      zeros += static_cast<uint32_t>(lz);
+      r->bitPos -= lz + 1;
+      if (r->bitPos < 0) bs_advance(r);
+      break;
+    }
+    zeros += static_cast<uint32_t>(r->bitPos) + 1;
+    bs_advance(r);
+  }
+  if (zeros == 0) return 0;
+  if (zeros > 31) return 0xFFFFFFFFu;
+  return ((1u << zeros) - 1u) + ReadNBits(r, static_cast<int>(zeros));
 }
 
 void bs_skip_bits(BitReaderCabac* r, uint64_t bits) {
