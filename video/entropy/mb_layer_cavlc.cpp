@@ -233,6 +233,38 @@ bool read_cbp(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) 
   return true;
 }
 
+// The QP update, inline where the residual reads the new QPs right after it:
+// the values then pass in registers instead of through the slice state (a
+// wide load of fields just stored singly waits for the stores to retire).
+inline void update_qp_inline(SliceDataState* s, MacroblockRecord* mb, int32_t delta, bool store) {
+  const int32_t off = s->QpBdOffsetY;
+  // ((QP'Y - off) + delta + 52 + 2 off) mod (52 + off): deltas within their
+  // range need at most two subtractions instead of a division.
+  const int32_t n = 52 + off;
+  int32_t wrapped = s->QPY + delta + 52 + off;
+  if (wrapped >= 0 && wrapped < 3 * n) {
+    if (wrapped >= n) wrapped -= n;
+    if (wrapped >= n) wrapped -= n;
+  } else {
+    wrapped %= n;
+  }
+  const int32_t qp = wrapped - off;
+  mb->qp_y = static_cast<uint8_t>(qp);
+  if (store) s->QPY = qp + off;
+  const int32_t offC = s->QpBdOffsetC;
+  const int32_t offsets[2] = {s->chroma_qp_index_offset, s->second_chroma_qp_index_offset};
+  int32_t qpc[2];
+  for (int c = 0; c < 2; ++c) {
+    int32_t qPI = qp + offsets[c];
+    qPI = qPI < -offC ? -offC : qPI > 51 ? 51 : qPI;
+    qpc[c] = qPI < 0 ? qPI : QPcTable[qPI];
+  }
+  mb->qp_cb = static_cast<int8_t>(qpc[0]);
+  mb->qp_cr = static_cast<int8_t>(qpc[1]);
+  s->QPCb = qpc[0] + offC;
+  s->QPCr = qpc[1] + offC;
+}
+
 // mb_qp_delta, QP and residual of a macroblock whose type, prediction and
 // coded_block_pattern are stored.
 bool qp_and_residual(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
@@ -248,7 +280,7 @@ bool qp_and_residual(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb)
   const int32_t half = s->QpBdOffsetY / 2;
   if (delta < -(26 + half) || delta > 25 + half) return false;
   s->lastMbQpDelta = static_cast<int8_t>(delta);
-  update_qp(s, mb, delta, true);
+  update_qp_inline(s, mb, delta, true);
   const ResidualQuant q{s->ls4x4, s->ls8x8, s->QPY, s->QPCb, s->QPCr, s->MbaffFrameFlag};
   if (mb->transform_size_8x8_flag)
     cavlc_residual_8x8(r, mb, q);
@@ -297,32 +329,7 @@ bool layer_after_type(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb
 }  // namespace
 
 void update_qp(SliceDataState* s, MacroblockRecord* mb, int32_t delta, bool store) {
-  const int32_t off = s->QpBdOffsetY;
-  // ((QP'Y - off) + delta + 52 + 2 off) mod (52 + off): deltas within their
-  // range need at most two subtractions instead of a division.
-  const int32_t n = 52 + off;
-  int32_t wrapped = s->QPY + delta + 52 + off;
-  if (wrapped >= 0 && wrapped < 3 * n) {
-    if (wrapped >= n) wrapped -= n;
-    if (wrapped >= n) wrapped -= n;
-  } else {
-    wrapped %= n;
-  }
-  const int32_t qp = wrapped - off;
-  mb->qp_y = static_cast<uint8_t>(qp);
-  if (store) s->QPY = qp + off;
-  const int32_t offC = s->QpBdOffsetC;
-  const int32_t offsets[2] = {s->chroma_qp_index_offset, s->second_chroma_qp_index_offset};
-  int32_t qpc[2];
-  for (int c = 0; c < 2; ++c) {
-    int32_t qPI = qp + offsets[c];
-    qPI = qPI < -offC ? -offC : qPI > 51 ? 51 : qPI;
-    qpc[c] = qPI < 0 ? qPI : QPcTable[qPI];
-  }
-  mb->qp_cb = static_cast<int8_t>(qpc[0]);
-  mb->qp_cr = static_cast<int8_t>(qpc[1]);
-  s->QPCb = qpc[0] + offC;
-  s->QPCr = qpc[1] + offC;
+  update_qp_inline(s, mb, delta, store);
 }
 
 bool decode_macroblock_layer_I_slice_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
