@@ -157,18 +157,19 @@ __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoe
     bump = 0;
     const int32_t m = (levelCode + 2) >> 1;
     levels[i] = w16((levelCode & 1) ? -m : m);
-    if (suffixLength == 0) suffixLength = 1;
-    if (suffixLength < 6 && m > (3 << (suffixLength - 1))) ++suffixLength;
+    suffixLength += suffixLength == 0 ? 1 : 0;
+    suffixLength += (suffixLength < 6) & (m > (3 << (suffixLength - 1)));
   }
   return true;
 }
 
-// run_before with zerosLeft > 0; -1 for a code the table lacks.
+// run_before (0 without reading when zerosLeft is 0); -1 for a code the
+// table lacks.
 inline int read_run_before(Window* w, int zerosLeft) {
   w->need(11);
   const uint8_t e = kCavlcFlat.runBefore[zerosLeft][w->v >> 61];
   if (e != 0) {
-    w->take(e >> 4);
+    w->take((e >> 4) & 7);
     return e & 15;
   }
   const int zeros = clz64(w->v | 1);  // zerosLeft above 6, bits 000
@@ -221,15 +222,15 @@ __attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int
     zerosLeft = e & 15;
     if (zerosLeft > maxNum - totalCoeff) return -1;
   }
-  int k = 0;
-  for (; k < totalCoeff - 1 && zerosLeft > 0; ++k) {
+  // One pass over the coefficients: once no zeros are left the runs read
+  // nothing and the rest take consecutive positions.
+  for (int k = 0; k < totalCoeff - 1; ++k) {
     const int run = read_run_before(&w, zerosLeft);
     if (run < 0) return -1;
     place(totalCoeff - 1 - k + zerosLeft, levels[k]);
     zerosLeft = run > zerosLeft ? 0 : zerosLeft - run;
   }
-  // No zeros left: the remaining coefficients take consecutive positions.
-  for (; k < totalCoeff; ++k) place(totalCoeff - 1 - k + zerosLeft, levels[k]);
+  place(zerosLeft, levels[totalCoeff - 1]);
   return totalCoeff;
 }
 

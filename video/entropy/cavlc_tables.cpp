@@ -347,6 +347,8 @@ constexpr CavlcFlatTables build_flat_tables() {
   for (int z = 1; z <= 6; ++z) fill_direct(t.runBefore[z], 3, runs[z - 1]);
   // zerosLeft > 6: the 3-bit codes here, the longer ones by their zeros.
   for (int z = 7; z < 16; ++z) fill_direct(t.runBefore[z], 3, CodeSpan{run_before_map_6p_codes, 7});
+  for (int z = 0; z < 16; ++z)
+    for (uint8_t& e : t.runBefore[z]) e = z == 0 ? 0x80 : e != 0 ? static_cast<uint8_t>(e | 0x80) : 0;
   return t;
 }
 

@@ -47,10 +47,10 @@ extern const CavlcCodeList kCavlcCodeLists[30];
 // of a chroma DC block): entries from totalZerosIndex[k].offset, indexed by
 // the next totalZerosIndex[k].bits bits; the entry is value | length << 4.
 //
-// run_before by zerosLeft (1..15; 7 and above share their codes), indexed by
-// the next 3 bits: value | length << 4. Rows 7 and above hold 0 for the bits
-// 000, whose codes are told by their leading zeros z (3..10): run_before
-// 4 + z, length z + 1.
+// run_before by zerosLeft (0..15; 7 and above share their codes), indexed
+// by the next 3 bits: 0x80 | value | length << 4. Row 0 reads nothing (run 0,
+// length 0). Rows 7 and above hold 0 for the bits 000, whose codes are told
+// by their leading zeros z (3..10): run_before 4 + z, length z + 1.
 struct CavlcDirectIndex {
   uint16_t offset;
   uint8_t bits;

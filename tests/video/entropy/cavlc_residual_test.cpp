@@ -438,7 +438,7 @@ TEST(CavlcFlatTables, EveryCodeOfEveryList) {
           } else {
             const uint8_t e = kCavlcFlat.runBefore[c.table][bits >> 61];
             const int z = __builtin_clzll(bits);
-            consumed = e != 0 ? e >> 4 : z + 1;
+            consumed = e != 0 ? (e >> 4) & 7 : z + 1;
             value = e != 0 ? e & 15 : z + 4;
           }
           EXPECT_EQ(consumed, length) << c.list << " code " << found;
@@ -451,6 +451,8 @@ TEST(CavlcFlatTables, EveryCodeOfEveryList) {
   // Sixteen zeros start no coeff_token of the 4x4 columns; 0000 0000 0 no
   // total_zeros of TotalCoeff 1.
   for (int cls = 0; cls < 3; ++cls) EXPECT_EQ(kCavlcFlat.coeffToken[cls][8 * 16], 0) << cls;
+  // With no zeros left, run_before reads nothing.
+  for (uint8_t e : kCavlcFlat.runBefore[0]) EXPECT_EQ(e, 0x80);
   EXPECT_EQ(kCavlcFlat.totalZeros[kCavlcFlat.totalZerosIndex[1].offset], 0);
 }
 
