@@ -99,19 +99,20 @@ alignas(8) constexpr int16_t kTrailingOnes[8][4] = {
 // level arithmetic holds up to it without overflow.
 constexpr int kMaxLevelPrefix = 26;
 
-// A window on the cursor for a chain of codes: v holds the next `left` bits
-// (33 or more after a refill) from bit 63 down. Taking bits shifts the window
-// and moves the cursor, so one code's length feeds the next code's lookup
-// through a shift rather than a fresh load.
+// A window on a copy of the cursor for a chain of codes: v holds the next
+// `left` bits (33 or more after a refill) from bit 63 down. Taking bits
+// shifts the window and moves the copy, so one code's length feeds the next
+// code's lookup through a shift rather than a fresh load; the copy lives in
+// registers and goes back to the cursor once per block.
 struct Window {
-  BitCursor* c;
+  BitCursor at;
   uint64_t v;
   int left;
 
-  explicit Window(BitCursor* cursor) : c(cursor) { refill(); }
+  explicit Window(const BitCursor& cursor) : at(cursor) { refill(); }
   void refill() {
-    v = c->peek();
-    left = 64 - static_cast<int>(c->pos & 31);
+    v = at.peek();
+    left = 64 - static_cast<int>(at.pos & 31);
   }
   void need(int n) {
     if (left < n) refill();
@@ -119,7 +120,7 @@ struct Window {
   void take(int n) {
     v <<= n;
     left -= n;
-    c->pos += n;
+    at.pos += n;
   }
 };
 
@@ -184,8 +185,7 @@ inline int read_run_before(Window* w, int zerosLeft) {
 // first coded position). Returns TotalCoeff, or -1 for data no table holds
 // or that would not fit the block.
 template <typename Place>
-__attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int maxNum, Place&& place) {
-  Window w(c);
+__attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, int maxNum, Place&& place) {
   int totalCoeff, trailingOnes;
   if (nC < 8) {
     const int cls = nC < 0 ? 3 : nC >= 4 ? 2 : nC >> 1;
@@ -232,6 +232,14 @@ __attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int
   }
   place(zerosLeft, levels[totalCoeff - 1]);
   return totalCoeff;
+}
+
+template <typename Place>
+__attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int maxNum, Place&& place) {
+  Window w(*c);
+  const int count = decode_block_bits(w, nC, maxNum, place);
+  c->pos = w.at.pos;
+  return count;
 }
 
 // ---------------------------------------------------------------------------
@@ -333,7 +341,7 @@ struct Residual {
   // The luma 4x4 or Intra16x16 AC blocks of every quadrant (maxNumCoeff 16
   // or 15), stored dequantised. An uncoded quadrant gets counts of 0 and its
   // coefficients cleared (the DC kept for Intra16x16).
-  void luma_4x4(int maxNum, const Scale4x4& scale) {
+  void luma_4x4(int maxNum, const Scale4x4 scale) {
     mb->luma_nonzero_mask = 0;
     const int32_t* scan = this->scan() + (16 - maxNum);
     for (int b8 = 0; b8 < 4; ++b8) {
