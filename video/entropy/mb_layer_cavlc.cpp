@@ -92,18 +92,31 @@ bool read_mvd(BitReaderCabac* r, int16_t* pair) {
 // macroblock, as a 4-bit mask.
 constexpr uint8_t kPartQuadrants[3][2] = {{0xF, 0}, {0x3, 0xC}, {0x5, 0xA}};
 
-void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
-  for (int q = 0; q < 4; ++q)
-    if (quadrants & (1u << q)) refIdx[q] = static_cast<int8_t>(value);
+// The bytes (of four per-quadrant bytes) that a quadrant mask selects.
+constexpr uint32_t quadrant_bytes(uint8_t quadrants) {
+  return ((quadrants & 1) ? 0xFFu : 0u) | ((quadrants & 2) ? 0xFF00u : 0u) | ((quadrants & 4) ? 0xFF0000u : 0u) |
+         ((quadrants & 8) ? 0xFF000000u : 0u);
 }
 
+void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
+  const uint32_t mask = quadrant_bytes(quadrants);
+  uint32_t refs;
+  std::memcpy(&refs, refIdx, 4);
+  refs = (refs & ~mask) | (value * 0x01010101u & mask);
+  std::memcpy(refIdx, &refs, 4);
+}
+
+// The pair in the four 4x4 blocks of every quadrant of the mask (a quadrant's
+// blocks are consecutive).
 void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, const int16_t* pair) {
-  for (int q = 0; q < 4; ++q)
-    if (quadrants & (1u << q))
-      for (int k = 0; k < 4; ++k) {
-        mvd[4 * q + k][0] = pair[0];
-        mvd[4 * q + k][1] = pair[1];
-      }
+  uint32_t one;
+  std::memcpy(&one, pair, 4);
+  const uint64_t two = one * 0x0000000100000001ull;
+  for (unsigned q = quadrants; q != 0; q &= q - 1) {
+    int16_t(*block)[2] = mvd + 4 * __builtin_ctz(q);
+    std::memcpy(block, &two, 8);
+    std::memcpy(block + 2, &two, 8);
+  }
 }
 
 // mb_pred() of a 16x16, 16x8 or 8x16 macroblock of either slice type: every
