@@ -290,28 +290,49 @@ struct Residual {
     return counts[blk];
   }
 
+  // Counts of blocks blk[0..n-1] of neighbour nb (a whole edge from one
+  // macroblock) into out[0], out[step], ...
+  static void edge_counts(const MacroblockRecord* nb, const int16_t* counts, const uint8_t* blk, int n,
+                          int8_t* out, int step) {
+    const int all = nb == nullptr ? kNoBlock : mb_is_skipped(nb->mb_type) ? 0 : nb->mb_type == MbI_PCM ? 16 : -1;
+    for (int i = 0; i < n; ++i) out[step * i] = static_cast<int8_t>(all >= 0 ? all : counts[blk[i]]);
+  }
+
   void luma_borders() {
-    const bool mbaff = q->mbaff != 0;
-    static constexpr uint8_t kLeftColumn[4] = {0, 2, 8, 10}, kTopRow[4] = {0, 1, 4, 5};
+    static constexpr uint8_t kUpBlocks[4] = {10, 11, 14, 15}, kLeftBlocks[4] = {5, 7, 13, 15};
+    const MacroblockRecord* b = mb->neighbour_b;
+    edge_counts(b, b ? b->total_coeff_luma : nullptr, kUpBlocks, 4, luma + 1, 1);
+    const MacroblockRecord* a = mb->neighbour_a;
+    if (q->mbaff == 0 || a == nullptr || (a->mb_structure == 2) == (mb->mb_structure == 2)) {
+      edge_counts(a, a ? a->total_coeff_luma : nullptr, kLeftBlocks, 4, luma + 5, 5);
+      return;
+    }
+    // MBAFF, a left pair coded the other way: each row finds its own block.
+    static constexpr uint8_t kLeftColumn[4] = {0, 2, 8, 10};
     for (int i = 0; i < 4; ++i) {
       int nblk;
-      const MacroblockRecord* a = neighbour_blocks::left_luma(mb, kLeftColumn[i], mbaff, &nblk);
-      luma[5 * (i + 1)] = static_cast<int8_t>(count_of(a, a ? a->total_coeff_luma : nullptr, nblk));
-      const MacroblockRecord* b = neighbour_blocks::up_luma(mb, kTopRow[i], &nblk);
-      luma[1 + i] = static_cast<int8_t>(count_of(b, b ? b->total_coeff_luma : nullptr, nblk));
+      const MacroblockRecord* n = neighbour_blocks::left_luma(mb, kLeftColumn[i], true, &nblk);
+      luma[5 * (i + 1)] = static_cast<int8_t>(count_of(n, n ? n->total_coeff_luma : nullptr, nblk));
     }
   }
 
   void chroma_borders() {
-    const bool mbaff = q->mbaff != 0;
+    static constexpr uint8_t kUpBlocks[2] = {2, 3}, kLeftBlocks[2] = {1, 3};
+    const MacroblockRecord* b = mb->neighbour_b;
+    const MacroblockRecord* a = mb->neighbour_a;
+    const bool sameLeft = q->mbaff == 0 || a == nullptr || (a->mb_structure == 2) == (mb->mb_structure == 2);
+    for (int comp = 0; comp < 2; ++comp) {
+      edge_counts(b, b ? b->total_coeff_chroma + 4 * comp : nullptr, kUpBlocks, 2, chromaCounts[comp] + 1, 1);
+      if (sameLeft) edge_counts(a, a ? a->total_coeff_chroma + 4 * comp : nullptr, kLeftBlocks, 2, chromaCounts[comp] + 3, 3);
+    }
+    if (sameLeft) return;
+    // MBAFF, a left pair coded the other way: each row finds its own block.
     for (int i = 0; i < 2; ++i) {
-      int ablk, bblk;
-      const MacroblockRecord* a = neighbour_blocks::left_chroma(mb, 2 * i, mbaff, &ablk);
-      const MacroblockRecord* b = neighbour_blocks::up_chroma(mb, i, &bblk);
-      for (int comp = 0; comp < 2; ++comp) {
-        chromaCounts[comp][3 * (i + 1)] = static_cast<int8_t>(count_of(a, a ? a->total_coeff_chroma + 4 * comp : nullptr, ablk));
-        chromaCounts[comp][1 + i] = static_cast<int8_t>(count_of(b, b ? b->total_coeff_chroma + 4 * comp : nullptr, bblk));
-      }
+      int nblk;
+      const MacroblockRecord* n = neighbour_blocks::left_chroma(mb, 2 * i, true, &nblk);
+      for (int comp = 0; comp < 2; ++comp)
+        chromaCounts[comp][3 * (i + 1)] =
+            static_cast<int8_t>(count_of(n, n ? n->total_coeff_chroma + 4 * comp : nullptr, nblk));
     }
   }
 
