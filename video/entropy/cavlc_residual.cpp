@@ -323,7 +323,8 @@ struct Residual {
     const bool sameLeft = q->mbaff == 0 || a == nullptr || (a->mb_structure == 2) == (mb->mb_structure == 2);
     for (int comp = 0; comp < 2; ++comp) {
       edge_counts(b, b ? b->total_coeff_chroma + 4 * comp : nullptr, kUpBlocks, 2, chromaCounts[comp] + 1, 1);
-      if (sameLeft) edge_counts(a, a ? a->total_coeff_chroma + 4 * comp : nullptr, kLeftBlocks, 2, chromaCounts[comp] + 3, 3);
+      if (sameLeft)
+        edge_counts(a, a ? a->total_coeff_chroma + 4 * comp : nullptr, kLeftBlocks, 2, chromaCounts[comp] + 3, 3);
     }
     if (sameLeft) return;
     // MBAFF, a left pair coded the other way: each row finds its own block.

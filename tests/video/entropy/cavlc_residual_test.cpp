@@ -74,7 +74,8 @@ int g_largeLevel = 1500;
 
 int random_level(std::mt19937& rng) {
   const int kind = static_cast<int>(rng() % 12);
-  const int v = kind < 6 ? 1 : kind < 10 ? 2 + static_cast<int>(rng() % 10) : 1 + static_cast<int>(rng() % g_largeLevel);
+  const int v =
+      kind < 6 ? 1 : kind < 10 ? 2 + static_cast<int>(rng() % 10) : 1 + static_cast<int>(rng() % g_largeLevel);
   return (rng() & 1) ? -v : v;
 }
 
