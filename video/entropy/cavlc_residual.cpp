@@ -446,6 +446,14 @@ struct Residual {
       std::memset(mb->total_coeff_chroma, 0, sizeof(mb->total_coeff_chroma));
       return;
     }
+    cavlc_residual_chroma_ac_block_420();
+  }
+
+  // The eight chroma AC blocks (Cb 0-3, then Cr 0-3) of a 4:2:0 macroblock,
+  // each dequantised into its block after the DC.
+  void cavlc_residual_chroma_ac_block_420() {
+    const int base = mb_is_intra(mb->mb_type) ? 1 : 4;  // Cb table; Cr follows
+    const int qPs[2] = {q->qpCb, q->qpCr};
     chroma_borders();
     const int32_t* scan = this->scan() + 1;
     for (int comp = 0; comp < 2; ++comp) {
