@@ -13,6 +13,13 @@ inline uint32_t consumed_bytes(const BitReaderCabac* r) {
 }  // namespace
 
 uint32_t more_rbsp_data(BitReaderCabac* r) {
+  // A 0 next, or two 1 bits in what follows within the payload: whichever
+  // is the stop bit, data remain (the usual case between macroblocks). The
+  // unread bits of the current word and the whole next word are looked at.
+  const uint32_t rest = r->word << (31 - r->bitPos);  // unread bits, left-aligned
+  if ((rest >> 31) == 0) return 1;
+  if (r->bytesLeft >= 4 && (rest & (rest - 1)) != 0) return 1;
+  if (r->bytesLeft >= 8 && bs_load_word(r->pWord + 4) != 0) return 1;
   BitReaderCabac probe = *r;
   if (ReadOneBit(&probe) == 0) return 1;
   while (!byte_aligned(&probe)) {
