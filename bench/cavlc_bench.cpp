@@ -1,13 +1,16 @@
 // CAVLC primitives per variant: 4x4 residual blocks and 2x2 chroma DC blocks
 // decoded from one bit stream of random blocks (mostly small levels, every
 // nC class), and Exp-Golomb codes of mixed lengths beside a plain reader
-// that takes one bit at a time. Items are blocks or codes.
+// that takes one bit at a time. Items are blocks or codes. And the decoder's
+// residual routine on whole macroblocks.
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "bench_variants.h"
+#include "cavlc_residual.h"
 #include "cavlc_tables.h"
 #include "cavlc_writer.h"
 #include "vpImage.h"
@@ -146,8 +149,92 @@ void BM_ExpGolomb32(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kBlocks);
 }
 
+// Whole macroblocks through the residual routine: every luma quadrant and
+// the chroma DC and AC coded, about 9 coefficients per 4x4 block, levels
+// mostly +-1..3, as a 20 Mbit/s 1080p stream holds them. Items are
+// macroblocks.
+constexpr int kMacroblocks = 512;
+
+// nC from the counts of the left and upper blocks, -1 where there is none.
+int nc_of(int a, int b) { return a >= 0 && b >= 0 ? (a + b + 1) >> 1 : a >= 0 ? a : b >= 0 ? b : 0; }
+
+void random_levels(std::mt19937& rng, int* coef, int n, int percent) {
+  for (int i = 0; i < n; ++i) {
+    coef[i] = 0;
+    if (rng() % 100 < static_cast<unsigned>(percent)) {
+      const int v = rng() % 8 ? 1 + static_cast<int>(rng() % 3) : 1 + static_cast<int>(rng() % 60);
+      coef[i] = rng() & 1 ? -v : v;
+    }
+  }
+}
+
+// Blocks in the order the routine reads them, each with the nC that the
+// counts before it give (the macroblock has no neighbours).
+const std::vector<uint32_t>& macroblockStream() {
+  static const std::vector<uint32_t> words = [] {
+    std::mt19937 rng(23);
+    cavlctest::BitWriter w;
+    for (int m = 0; m < kMacroblocks; ++m) {
+      int luma[4][4];
+      for (int blk = 0; blk < 16; ++blk) {
+        const int x = 2 * ((blk >> 2) & 1) + (blk & 1), y = 2 * (blk >> 3) + ((blk >> 1) & 1);
+        int coef[16];
+        random_levels(rng, coef, 16, 60);
+        cavlctest::put_block(w, coef, 16, nc_of(x > 0 ? luma[y][x - 1] : -1, y > 0 ? luma[y - 1][x] : -1));
+        luma[y][x] = 0;
+        for (int c : coef) luma[y][x] += c != 0;
+      }
+      for (int c = 0; c < 2; ++c) {
+        int dc[4];
+        random_levels(rng, dc, 4, 60);
+        cavlctest::put_block(w, dc, 4, -1);
+      }
+      for (int c = 0; c < 2; ++c) {
+        int chroma[2][2];
+        for (int b4 = 0; b4 < 4; ++b4) {
+          const int x = b4 & 1, y = b4 >> 1;
+          int coef[15];
+          random_levels(rng, coef, 15, 25);
+          cavlctest::put_block(w, coef, 15, nc_of(x > 0 ? chroma[y][x - 1] : -1, y > 0 ? chroma[y - 1][x] : -1));
+          chroma[y][x] = 0;
+          for (int v : coef) chroma[y][x] += v != 0;
+        }
+      }
+    }
+    return w.words(4, 0);
+  }();
+  return words;
+}
+
+void BM_CavlcResidualMacroblock(benchmark::State& state) {
+  const std::vector<uint32_t>& words = macroblockStream();
+  static int32_t ls4[6][6][16], ls8[2][6][64];
+  for (auto& t : ls4)
+    for (auto& row : t)
+      for (int32_t& v : row) v = 16 * 13;
+  const ResidualQuant q{ls4, ls8, 28, 28, 28, 0};
+  static MacroblockRecord mb;
+  for (auto _ : state) {
+    BitReaderCabac r;
+    bs_init(&r, reinterpret_cast<const uint8_t*>(words.data()), static_cast<uint32_t>(4 * words.size() - 16));
+    for (int m = 0; m < kMacroblocks; ++m) {
+      std::memset(mb.luma_coeff, 0, sizeof(mb.luma_coeff));
+      std::memset(mb.chroma_coeff, 0, sizeof(mb.chroma_coeff));
+      mb.mb_type = MbL0_16x16;
+      mb.mb_structure = 2;
+      mb.cbp_luma = 15;
+      mb.cbp_chroma = 2;
+      cavlc_residual_4x4(&r, &mb, q);
+    }
+    if (r.overrun != 0) return state.SkipWithError("stream not decoded");
+    benchmark::DoNotOptimize(mb);
+  }
+  state.SetItemsProcessed(state.iterations() * kMacroblocks);
+}
+
 }  // namespace
 
+BENCHMARK(BM_CavlcResidualMacroblock);
 BENCHMARK(BM_Cavlc4x4)->ArgName("variant")->DenseRange(1, 3);
 BENCHMARK(BM_CavlcChromaDc)->ArgName("variant")->DenseRange(1, 3);
 BENCHMARK(BM_ExpGolomb32)->ArgName("variant")->DenseRange(0, 3);

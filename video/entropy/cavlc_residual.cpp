@@ -1,6 +1,7 @@
-// CAVLC residual blocks of a macroblock: nC from the neighbours' counts, the
-// block decoders of the image primitives, and dequantisation of the
-// non-zero coefficients as they are stored.
+// CAVLC residual blocks of a macroblock: nC from the neighbours' counts,
+// residual_block_cavlc() decoded with single-lookup tables straight from the
+// reader's payload, and each coefficient dequantised as it is stored into
+// the record through the scan.
 #include "cavlc_residual.h"
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include "cavlc_tables.h"
 #include "neighbour_blocks.h"
 #include "transforms.h"
-#include "vpImage.h"
 
 const int32_t FRAME_SCAN_CAVLC[16] = {0, 4, 1, 2, 5, 8, 12, 9, 6, 3, 7, 10, 13, 14, 11, 15};
 const int32_t FIELD_SCAN_CAVLC[16] = {0, 1, 4, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
@@ -27,91 +27,46 @@ const uint8_t FIELD_SCAN8x8[64] = {
 
 namespace {
 
-// Below this many bytes left, a block is decoded from a zero-padded copy of
-// the rest of the payload: the block decoder reads ahead and a damaged block
-// may run on for up to about 130 bytes.
-constexpr uint32_t kTailBytes = 256;
+// ---------------------------------------------------------------------------
+// Bit cursor of the residual decoder: a bit count from the first bit of the
+// reader's current word, read through unaligned 64-bit loads of two stream
+// words. A peek never starts past the last word of the payload (the word
+// after it is readable padding), so damaged data that runs on reads repeated
+// words instead of memory beyond the buffer; the overrun is found when the
+// cursor is handed back.
+struct BitCursor {
+  const uint8_t* base;
+  uint32_t pos;       // bits consumed from bit 31 of the word at base
+  uint32_t lastWord;  // highest word index a peek may start from
 
-// Count of a neighbour's block: 0 when it was skipped, 16 for I_PCM.
-int neighbour_count(const MacroblockRecord* n, const int16_t* counts, int blk) {
-  if (mb_is_skipped(n->mb_type)) return 0;
-  if (n->mb_type == MbI_PCM) return 16;
-  return counts[blk];
-}
-
-int combine_nc(bool haveA, int nA, bool haveB, int nB) {
-  if (haveA && haveB) return (nA + nB + 1) >> 1;
-  if (haveA) return nA;
-  if (haveB) return nB;
-  return 0;
-}
-
-// nC of luma 4x4 block 4 b8 + b4.
-int luma_nc(const MacroblockRecord* mb, int blk, bool mbaff) {
-  int ablk, bblk;
-  const MacroblockRecord* a = neighbour_blocks::left_luma(mb, blk, mbaff, &ablk);
-  const MacroblockRecord* b = neighbour_blocks::up_luma(mb, blk, &bblk);
-  return combine_nc(a != nullptr, a ? neighbour_count(a, a->total_coeff_luma, ablk) : 0, b != nullptr,
-                    b ? neighbour_count(b, b->total_coeff_luma, bblk) : 0);
-}
-
-// nC of chroma AC block b4 of component c.
-int chroma_nc(const MacroblockRecord* mb, int c, int b4, bool mbaff) {
-  int ablk, bblk;
-  const MacroblockRecord* a = neighbour_blocks::left_chroma(mb, b4, mbaff, &ablk);
-  const MacroblockRecord* b = neighbour_blocks::up_chroma(mb, b4, &bblk);
-  return combine_nc(a != nullptr, a ? neighbour_count(a, a->total_coeff_chroma + 4 * c, ablk) : 0, b != nullptr,
-                    b ? neighbour_count(b, b->total_coeff_chroma + 4 * c, bblk) : 0);
-}
-
-// Runs one block decoder call on the reader. Near the end of the payload it
-// decodes from a padded copy so that no read leaves the buffer, and it
-// refuses a block that consumed more bits than the payload holds. Returns
-// the block's count, or -1 (reader marked damaged).
-template <typename Decode>
-int run_block(BitReaderCabac* r, Decode&& decode) {
-  if (r->overrun != 0) return -1;
-  const uint32_t avail = r->bytesLeft;
-  alignas(16) uint8_t tail[kTailBytes + 16];
-  const uint8_t* base = r->pWord;
-  if (avail < kTailBytes) {
-    std::memset(tail, 0, sizeof(tail));
-    // Whole words: the payload is stored word by word in reading order, and
-    // the word holding its last byte is readable in full.
-    std::memcpy(tail, r->pWord, (avail + 3u) & ~3u);
-    base = tail;
+  // The next 33 to 64 bits, first bit at bit 63.
+  uint64_t peek() const {
+    const uint32_t word = std::min(pos >> 5, lastWord);
+    uint64_t v;
+    std::memcpy(&v, base + 4 * word, 8);
+    v = (v << 32) | (v >> 32);  // two host-order words: the first is the high half
+    return v << (pos & 31);
   }
-  uint32_t* wp = reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(base));
-  int32_t offset = r->bitPos;
-  int16_t count = 0;
-  if (decode(&wp, &offset, &count) != StatusOk) {
-    r->overrun = kReaderDamaged;
-    return -1;
-  }
-  const uint32_t advanced = static_cast<uint32_t>(reinterpret_cast<const uint8_t*>(wp) - base);
-  const int64_t usedBits = int64_t{advanced} * 8 + r->bitPos - offset;
-  const int64_t availBits = int64_t{avail} * 8 - (31 - r->bitPos);
-  if (usedBits > availBits) {
-    r->overrun = kReaderDamaged;
-    return -1;
-  }
-  r->pWord += advanced;
-  r->bytesLeft -= advanced;
-  r->bitPos = offset;
-  r->word = bs_load_word(r->pWord);
-  return count;
+};
+
+inline int clz64(uint64_t v) { return __builtin_clzll(v); }
+
+// n (0..32) bits of v after its first `skip` bits (skip + n <= 64).
+inline uint32_t bits_after(uint64_t v, int skip, int n) {
+  return static_cast<uint32_t>(((v << skip) >> 1) >> (63 - n));
 }
 
-// Decodes one 4x4 (maxNumCoeff 16) or AC (15) block into buf at the scan's
-// storage positions.
-int read_block(BitReaderCabac* r, int16_t* buf, int nC, int maxNum, const int32_t* scan) {
-  return run_block(r, [&](uint32_t** wp, int32_t* off, int16_t* count) {
-    int16_t* out = buf;
-    return vpiDecodeCAVLCCoeffs_H264_1u16s(wp, off, count, &out, static_cast<uint32_t>(nC),
-                                           static_cast<int16_t>(maxNum), CoeffTokenTable, TotalZerosTable,
-                                           RunBeforeTable, scan);
-  });
-}
+// nC from the counts of blocks A and B, each 0..16 or kNoBlock when
+// unavailable: the mean of two, the one available, or 0.
+constexpr int kNoBlock = 64;
+struct NcOfSum {
+  uint8_t nc[2 * kNoBlock + 1];
+  constexpr NcOfSum() : nc() {
+    for (int s = 0; s <= 2 * kNoBlock; ++s)
+      nc[s] = static_cast<uint8_t>(s < kNoBlock ? (s + 1) >> 1 : (s - kNoBlock) & (kNoBlock - 1));
+  }
+};
+constexpr NcOfSum kNcOfSum;
 
 inline int16_t w16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
@@ -135,172 +90,458 @@ struct Scale {
 using Scale4x4 = Scale<16, 4>;
 using Scale8x8 = Scale<64, 6>;
 
-const int32_t* scan_of(const MacroblockRecord* mb) {
-  return mb->mb_structure == 2 ? FRAME_SCAN_CAVLC : FIELD_SCAN_CAVLC;
+// Signs of up to three trailing ones by the next three bits.
+alignas(8) constexpr int16_t kTrailingOnes[8][4] = {
+    {1, 1, 1, 0},  {1, 1, -1, 0},  {1, -1, 1, 0},  {1, -1, -1, 0},
+    {-1, 1, 1, 0}, {-1, 1, -1, 0}, {-1, -1, 1, 0}, {-1, -1, -1, 0}};
+
+// level_prefix values above this do not occur in any stream we accept; the
+// level arithmetic holds up to it without overflow.
+constexpr int kMaxLevelPrefix = 26;
+
+// A window on a copy of the cursor for a chain of codes: v holds the next
+// `left` bits (33 or more after a refill) from bit 63 down. Taking bits
+// shifts the window and moves the copy, so one code's length feeds the next
+// code's lookup through a shift rather than a fresh load; the copy lives in
+// registers and goes back to the cursor once per block.
+struct Window {
+  BitCursor at;
+  uint64_t v;
+  int left;
+
+  explicit Window(const BitCursor& cursor) : at(cursor) { refill(); }
+  void refill() {
+    v = at.peek();
+    left = 64 - static_cast<int>(at.pos & 31);
+  }
+  void need(int n) {
+    if (left < n) refill();
+  }
+  void take(int n) {
+    v <<= n;
+    left -= n;
+    at.pos += n;
+  }
+};
+
+// Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1].
+// False for a level_prefix beyond what any accepted stream holds.
+__attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoeff, int trailingOnes,
+                                                         int16_t* levels) {
+  int suffixLength = (totalCoeff > 10 && trailingOnes < 3) ? 1 : 0;
+  int32_t bump = trailingOnes < 3 ? 2 : 0;  // the first level's levelCode + 2
+  for (int i = trailingOnes; i < totalCoeff; ++i) {
+    // 28 bits hold any level_prefix up to 15 with its suffix, and tell
+    // whether a level_prefix is beyond 26.
+    w->need(28);
+    if ((w->v >> 36) == 0) return false;
+    const int prefix = clz64(w->v);
+    if (prefix > kMaxLevelPrefix) return false;
+    int32_t levelCode;
+    if (prefix < 14 || (prefix == 14 && suffixLength > 0)) {
+      levelCode = (prefix << suffixLength) + static_cast<int32_t>(bits_after(w->v, prefix + 1, suffixLength));
+      w->take(prefix + 1 + suffixLength);
+    } else if (prefix == 14) {
+      levelCode = 14 + static_cast<int32_t>(bits_after(w->v, 15, 4));
+      w->take(19);
+    } else {
+      // level_prefix 15 and the escapes beyond it: a suffix of
+      // level_prefix - 3 bits.
+      w->take(prefix + 1);
+      const int n = prefix - 3;
+      w->need(n);
+      levelCode = (15 << suffixLength) + (suffixLength == 0 ? 15 : 0) + static_cast<int32_t>(bits_after(w->v, 0, n));
+      if (prefix >= 16) levelCode += (1 << n) - 4096;
+      w->take(n);
+    }
+    levelCode += bump;
+    bump = 0;
+    const int32_t m = (levelCode + 2) >> 1;
+    levels[i] = w16((levelCode & 1) ? -m : m);
+    suffixLength += suffixLength == 0 ? 1 : 0;
+    suffixLength += (suffixLength < 6) & (m > (3 << (suffixLength - 1)));
+  }
+  return true;
 }
+
+// run_before (0 without reading when zerosLeft is 0); -1 for a code the
+// table lacks.
+inline int read_run_before(Window* w, int zerosLeft) {
+  w->need(11);
+  const uint8_t e = kCavlcFlat.runBefore[zerosLeft][w->v >> 61];
+  if (e != 0) {
+    w->take((e >> 4) & 7);
+    return e & 15;
+  }
+  const int zeros = clz64(w->v | 1);  // zerosLeft above 6, bits 000
+  if (zeros > 10) return -1;
+  w->take(zeros + 1);
+  return zeros + 4;
+}
+
+// One residual_block_cavlc(): coeff_token (table class 0..3, or the 6-bit
+// code for nC >= 8), levels, total_zeros and runs. place(p, level) receives
+// each coefficient with its scan position p (0..maxNum-1, counted from the
+// first coded position). Returns TotalCoeff, or -1 for data no table holds
+// or that would not fit the block.
+template <typename Place>
+__attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, int maxNum, Place&& place) {
+  int totalCoeff, trailingOnes;
+  if (nC < 8) {
+    const int cls = nC < 0 ? 3 : nC >= 4 ? 2 : nC >> 1;
+    const int zeros = clz64(w.v | (uint64_t{1} << 31));
+    const uint16_t e = kCavlcFlat.coeffToken[cls][8 * zeros + bits_after(w.v, zeros + 1, 3)];
+    if (e == 0) return -1;
+    w.take(e & 31);
+    trailingOnes = (e >> 5) & 3;
+    totalCoeff = e >> 7;
+  } else {
+    const int code = static_cast<int>(w.v >> 58);
+    w.take(6);
+    if (code == 3) return 0;
+    trailingOnes = code & 3;
+    totalCoeff = (code >> 2) + 1;
+    if (trailingOnes > totalCoeff) return -1;
+  }
+  if (totalCoeff == 0) return 0;
+  if (totalCoeff > maxNum) return -1;
+
+  // 17 or more bits are still in the window after the longest coeff_token.
+  alignas(8) int16_t levels[16];
+  std::memcpy(levels, kTrailingOnes[w.v >> 61], sizeof kTrailingOnes[0]);
+  w.take(trailingOnes);
+  if (totalCoeff > trailingOnes && !decode_levels(&w, totalCoeff, trailingOnes, levels)) return -1;
+
+  int zerosLeft = 0;
+  if (totalCoeff < maxNum) {
+    const CavlcDirectIndex& t = kCavlcFlat.totalZerosIndex[maxNum == 4 ? 16 + totalCoeff : totalCoeff];
+    w.need(9);
+    const uint8_t e = kCavlcFlat.totalZeros[t.offset + (w.v >> (64 - t.bits))];
+    if (e == 0) return -1;
+    w.take(e >> 4);
+    zerosLeft = e & 15;
+    if (zerosLeft > maxNum - totalCoeff) return -1;
+  }
+  // One pass over the coefficients: once no zeros are left the runs read
+  // nothing and the rest take consecutive positions.
+  for (int k = 0; k < totalCoeff - 1; ++k) {
+    const int run = read_run_before(&w, zerosLeft);
+    if (run < 0) return -1;
+    place(totalCoeff - 1 - k + zerosLeft, levels[k]);
+    zerosLeft = run > zerosLeft ? 0 : zerosLeft - run;
+  }
+  place(zerosLeft, levels[totalCoeff - 1]);
+  return totalCoeff;
+}
+
+template <typename Place>
+__attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int maxNum, Place&& place) {
+  Window w(*c);
+  const int count = decode_block_bits(w, nC, maxNum, place);
+  c->pos = w.at.pos;
+  return count;
+}
+
+// ---------------------------------------------------------------------------
+// One macroblock's residual: the cursor, and the counts of the blocks around
+// and inside the macroblock for nC.
+
+struct Residual {
+  BitCursor c;
+  MacroblockRecord* mb;
+  const ResidualQuant* q;
+  bool failed;
+  // Luma counts in raster order with a border: entry 5 (y + 1) + x + 1 for
+  // block (x, y); row 0 holds the upper neighbours, column 0 the left ones.
+  int8_t luma[25];
+  // The same for each chroma component, 3 x 3.
+  int8_t chromaCounts[2][9];
+
+  // A reader already past its payload (or with nothing left) reads zeros,
+  // on which every block fails as the first one is decoded.
+  Residual(BitReaderCabac* r, MacroblockRecord* m, const ResidualQuant& quant) : mb(m), q(&quant), failed(false) {
+    static constexpr uint8_t kNoData[8] = {};
+    const bool empty = r->overrun != 0 || r->bytesLeft == 0;
+    c.base = empty ? kNoData : r->pWord;
+    c.pos = static_cast<uint32_t>(31 - r->bitPos);
+    c.lastWord = empty ? 0 : (r->bytesLeft + 3) / 4 - 1;
+  }
+
+  // Hands the cursor back to the reader; marks the reader damaged when a
+  // block failed or the residual ran past the payload.
+  void finish(BitReaderCabac* r) {
+    const uint32_t start = static_cast<uint32_t>(31 - r->bitPos);
+    if (!failed && c.pos == start) return;  // nothing read
+    if (failed || c.pos > uint64_t{r->bytesLeft} * 8) {
+      if (r->overrun == 0) r->overrun = kReaderDamaged;
+      return;
+    }
+    const uint32_t advanced = 4 * (c.pos >> 5);
+    r->pWord += advanced;
+    r->bytesLeft -= advanced;
+    r->bitPos = 31 - static_cast<int32_t>(c.pos & 31);
+    r->word = bs_load_word(r->pWord);
+  }
+
+  static int count_of(const MacroblockRecord* n, const int16_t* counts, int blk) {
+    if (n == nullptr) return kNoBlock;
+    if (mb_is_skipped(n->mb_type)) return 0;
+    if (n->mb_type == MbI_PCM) return 16;
+    return counts[blk];
+  }
+
+  // Counts of blocks blk[0..n-1] of neighbour nb (a whole edge from one
+  // macroblock) into out[0], out[step], ...
+  static void edge_counts(const MacroblockRecord* nb, const int16_t* counts, const uint8_t* blk, int n,
+                          int8_t* out, int step) {
+    const int all = nb == nullptr ? kNoBlock : mb_is_skipped(nb->mb_type) ? 0 : nb->mb_type == MbI_PCM ? 16 : -1;
+    for (int i = 0; i < n; ++i) out[step * i] = static_cast<int8_t>(all >= 0 ? all : counts[blk[i]]);
+  }
+
+  void luma_borders() {
+    static constexpr uint8_t kUpBlocks[4] = {10, 11, 14, 15}, kLeftBlocks[4] = {5, 7, 13, 15};
+    const MacroblockRecord* b = mb->neighbour_b;
+    edge_counts(b, b ? b->total_coeff_luma : nullptr, kUpBlocks, 4, luma + 1, 1);
+    const MacroblockRecord* a = mb->neighbour_a;
+    if (q->mbaff == 0 || a == nullptr || (a->mb_structure == 2) == (mb->mb_structure == 2)) {
+      edge_counts(a, a ? a->total_coeff_luma : nullptr, kLeftBlocks, 4, luma + 5, 5);
+      return;
+    }
+    // MBAFF, a left pair coded the other way: each row finds its own block.
+    static constexpr uint8_t kLeftColumn[4] = {0, 2, 8, 10};
+    for (int i = 0; i < 4; ++i) {
+      int nblk;
+      const MacroblockRecord* n = neighbour_blocks::left_luma(mb, kLeftColumn[i], true, &nblk);
+      luma[5 * (i + 1)] = static_cast<int8_t>(count_of(n, n ? n->total_coeff_luma : nullptr, nblk));
+    }
+  }
+
+  void chroma_borders() {
+    static constexpr uint8_t kUpBlocks[2] = {2, 3}, kLeftBlocks[2] = {1, 3};
+    const MacroblockRecord* b = mb->neighbour_b;
+    const MacroblockRecord* a = mb->neighbour_a;
+    const bool sameLeft = q->mbaff == 0 || a == nullptr || (a->mb_structure == 2) == (mb->mb_structure == 2);
+    for (int comp = 0; comp < 2; ++comp) {
+      edge_counts(b, b ? b->total_coeff_chroma + 4 * comp : nullptr, kUpBlocks, 2, chromaCounts[comp] + 1, 1);
+      if (sameLeft)
+        edge_counts(a, a ? a->total_coeff_chroma + 4 * comp : nullptr, kLeftBlocks, 2, chromaCounts[comp] + 3, 3);
+    }
+    if (sameLeft) return;
+    // MBAFF, a left pair coded the other way: each row finds its own block.
+    for (int i = 0; i < 2; ++i) {
+      int nblk;
+      const MacroblockRecord* n = neighbour_blocks::left_chroma(mb, 2 * i, true, &nblk);
+      for (int comp = 0; comp < 2; ++comp)
+        chromaCounts[comp][3 * (i + 1)] =
+            static_cast<int8_t>(count_of(n, n ? n->total_coeff_chroma + 4 * comp : nullptr, nblk));
+    }
+  }
+
+  // Raster cell of luma block 4 b8 + b4 in the bordered count grid.
+  static int luma_cell(int blk) {
+    static constexpr uint8_t kCell[16] = {6, 7, 11, 12, 8, 9, 13, 14, 16, 17, 21, 22, 18, 19, 23, 24};
+    return kCell[blk];
+  }
+  int luma_nc(int cell) const { return kNcOfSum.nc[luma[cell - 1] + luma[cell - 5]]; }
+
+  // Decodes luma block blk, keeping its count; -1 after a failure.
+  template <typename Place>
+  int luma_block(int blk, int maxNum, Place&& place) {
+    const int cell = luma_cell(blk);
+    const int count = decode_block(&c, luma_nc(cell), maxNum, place);
+    if (count < 0) {
+      failed = true;
+      return -1;
+    }
+    luma[cell] = static_cast<int8_t>(count);
+    mb->total_coeff_luma[blk] = static_cast<int16_t>(count);
+    return count;
+  }
+
+  const int32_t* scan() const { return mb->mb_structure == 2 ? FRAME_SCAN_CAVLC : FIELD_SCAN_CAVLC; }
+
+  // The luma 4x4 or Intra16x16 AC blocks of every quadrant (maxNumCoeff 16
+  // or 15), stored dequantised. An uncoded quadrant gets counts of 0 and its
+  // coefficients cleared (the DC kept for Intra16x16).
+  void luma_4x4(int maxNum, const Scale4x4 scale) {
+    mb->luma_nonzero_mask = 0;
+    const int32_t* scan = this->scan() + (16 - maxNum);
+    for (int b8 = 0; b8 < 4; ++b8) {
+      if ((mb->cbp_luma & (1u << b8)) == 0) {
+        clear_quadrant(b8, maxNum == 15);
+        continue;
+      }
+      for (int b4 = 0; b4 < 4; ++b4) {
+        const int blk = 4 * b8 + b4;
+        int16_t* dst = mb->luma_coeff + 16 * blk;
+        const int count = luma_block(blk, maxNum, [&](int p, int16_t level) {
+          const int i = scan[p];
+          dst[i] = scale(level, i);
+        });
+        if (count < 0) return;
+        if (count != 0) mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
+      }
+    }
+  }
+
+  // The four interleaved 4x4 reads of each coded 8x8 quadrant.
+  void luma_8x8() {
+    mb->luma_nonzero_mask = 0;
+    const Scale8x8 scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1], q->qpY);
+    const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
+    for (int b8 = 0; b8 < 4; ++b8) {
+      if ((mb->cbp_luma & (1u << b8)) == 0) {
+        clear_quadrant(b8, false);
+        continue;
+      }
+      mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (15u << (4 * b8)));
+      int16_t* dst = mb->luma_coeff + 64 * b8;
+      for (int b4 = 0; b4 < 4; ++b4) {
+        const int count = luma_block(4 * b8 + b4, 16, [&](int p, int16_t level) {
+          const int i = scan8[4 * p + b4];
+          dst[i] = scale(level, i);
+        });
+        if (count < 0) return;
+      }
+    }
+  }
+
+  void clear_quadrant(int b8, bool keepDc) {
+    std::memset(mb->total_coeff_luma + 4 * b8, 0, 4 * sizeof(mb->total_coeff_luma[0]));
+    for (int b4 = 0; b4 < 4; ++b4) luma[luma_cell(4 * b8 + b4)] = 0;
+    int16_t* dst = mb->luma_coeff + 64 * b8;
+    const int16_t dc[4] = {dst[0], dst[16], dst[32], dst[48]};
+    std::memset(dst, 0, 64 * sizeof(int16_t));
+    if (keepDc)
+      for (int b4 = 0; b4 < 4; ++b4) dst[16 * b4] = dc[b4];
+  }
+
+  // Chroma DC of Cb and Cr, then the AC blocks when cbp_chroma bit 1 is
+  // set (else the AC counts are cleared).
+  void chroma_blocks() {
+    mb->chroma_nonzero_mask = 0;
+    const int base = mb_is_intra(mb->mb_type) ? 1 : 4;  // Cb table; Cr follows
+    const int qPs[2] = {q->qpCb, q->qpCr};
+    if (mb->cbp_chroma & 3u) {
+      for (int comp = 0; comp < 2; ++comp) {
+        int16_t v[4] = {};
+        const int count = decode_block(&c, -1, 4, [&](int p, int16_t level) { v[p] = level; });
+        if (count < 0) {
+          failed = true;
+          return;
+        }
+        int16_t* dst = mb->chroma_coeff + 64 * comp;
+        if (count == 0) {
+          for (int k = 0; k < 4; ++k) dst[16 * k] = 0;
+          continue;
+        }
+        const int32_t f[4] = {w16(v[0] + v[1] + v[2] + v[3]), w16(v[0] - v[1] + v[2] - v[3]),
+                              w16(v[0] + v[1] - v[2] - v[3]), w16(v[0] - v[1] - v[2] + v[3])};
+        const int qP = qPs[comp];
+        const int64_t ls = q->ls4x4[base + comp][qP % 6][0];
+        for (int k = 0; k < 4; ++k) dst[16 * k] = w16(((f[k] * ls) * (int64_t{1} << (qP / 6))) >> 5);
+      }
+    }
+    if ((mb->cbp_chroma & 2u) == 0) {
+      std::memset(mb->total_coeff_chroma, 0, sizeof(mb->total_coeff_chroma));
+      return;
+    }
+    cavlc_residual_chroma_ac_block_420();
+  }
+
+  // The eight chroma AC blocks (Cb 0-3, then Cr 0-3) of a 4:2:0 macroblock,
+  // each dequantised into its block after the DC.
+  void cavlc_residual_chroma_ac_block_420() {
+    const int base = mb_is_intra(mb->mb_type) ? 1 : 4;  // Cb table; Cr follows
+    const int qPs[2] = {q->qpCb, q->qpCr};
+    chroma_borders();
+    const int32_t* scan = this->scan() + 1;
+    for (int comp = 0; comp < 2; ++comp) {
+      const Scale4x4 scale(q->ls4x4[base + comp], qPs[comp]);
+      int8_t* counts = chromaCounts[comp];
+      for (int b4 = 0; b4 < 4; ++b4) {
+        const int cell = 3 * ((b4 >> 1) + 1) + (b4 & 1) + 1;
+        int16_t* dst = mb->chroma_coeff + 64 * comp + 16 * b4;
+        const int count = decode_block(&c, kNcOfSum.nc[counts[cell - 1] + counts[cell - 3]], 15,
+                                       [&](int p, int16_t level) {
+                                         const int i = scan[p];
+                                         dst[i] = scale(level, i);
+                                       });
+        if (count < 0) {
+          failed = true;
+          return;
+        }
+        counts[cell] = static_cast<int8_t>(count);
+        mb->total_coeff_chroma[4 * comp + b4] = static_cast<int16_t>(count);
+        if (count != 0) mb->chroma_ac_cbf_mask |= 1u << (b4 + 16 * comp);
+      }
+    }
+  }
+
+  void chroma() {
+    if (failed) return;
+    if (mb->cbp_chroma == 0) {
+      std::memset(mb->total_coeff_chroma, 0, sizeof(mb->total_coeff_chroma));
+      return;
+    }
+    chroma_blocks();
+  }
+};
 
 // Table index of the luma 4x4 LevelScale: intra Y 0, inter Y 3.
 int luma_table(const MacroblockRecord* mb) { return mb_is_intra(mb->mb_type) ? 0 : 3; }
 
-void finish_chroma(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
-  if (mb->cbp_chroma == 0) {
-    std::memset(mb->total_coeff_chroma, 0, sizeof(mb->total_coeff_chroma));
-    return;
-  }
-  cavlc_residual_Chroma(r, mb, q);
-}
-
-// Reads the four blocks of a coded quadrant (maxNumCoeff 16, or 15 for
-// Intra16x16 AC), storing counts and dequantised coefficients from scan
-// position first on (0 or 1).
-void read_quadrant(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q, int b8, int maxNum,
-                   const Scale4x4& scale) {
-  const int32_t* scan = scan_of(mb);
-  for (int b4 = 0; b4 < 4; ++b4) {
-    const int blk = 4 * b8 + b4;
-    alignas(16) int16_t buf[16] = {};
-    const int count = read_block(r, buf, luma_nc(mb, blk, q.mbaff != 0), maxNum, scan);
-    if (count < 0) return;
-    mb->total_coeff_luma[blk] = static_cast<int16_t>(count);
-    if (count == 0) continue;
-    mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
-    int16_t* dst = mb->luma_coeff + 16 * blk;
-    for (int i = (maxNum == 15 ? 1 : 0); i < 16; ++i)
-      if (buf[i] != 0) dst[i] = scale(buf[i], i);
-  }
-}
-
-void clear_quadrant(MacroblockRecord* mb, int b8, bool keepDc) {
-  for (int b4 = 0; b4 < 4; ++b4) {
-    const int blk = 4 * b8 + b4;
-    mb->total_coeff_luma[blk] = 0;
-    int16_t* dst = mb->luma_coeff + 16 * blk;
-    std::memset(dst + (keepDc ? 1 : 0), 0, (keepDc ? 15 : 16) * sizeof(int16_t));
-  }
-}
-
-// The luma 4x4 or Intra16x16 AC blocks of every quadrant, then chroma. An
-// uncoded quadrant gets counts of 0 and cleared coefficients (the DC kept
-// for Intra16x16).
-void read_luma_blocks(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q, int maxNum,
-                      const Scale4x4& scale) {
-  mb->luma_nonzero_mask = 0;
-  for (int b8 = 0; b8 < 4; ++b8) {
-    if (mb->cbp_luma & (1u << b8))
-      read_quadrant(r, mb, q, b8, maxNum, scale);
-    else
-      clear_quadrant(mb, b8, maxNum == 15);
-  }
-  finish_chroma(r, mb, q);
-}
-
 }  // namespace
 
 void cavlc_residual_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
-  read_luma_blocks(r, mb, q, 16, Scale4x4(q.ls4x4[luma_table(mb)], q.qpY));
+  Residual res(r, mb, q);
+  res.luma_borders();
+  res.luma_4x4(16, Scale4x4(q.ls4x4[luma_table(mb)], q.qpY));
+  res.chroma();
+  res.finish(r);
 }
 
 void cavlc_residual_8x8(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
-  mb->luma_nonzero_mask = 0;
-  const Scale8x8 scale(q.ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1], q.qpY);
-  const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
-  for (int b8 = 0; b8 < 4; ++b8) {
-    if ((mb->cbp_luma & (1u << b8)) == 0) {
-      clear_quadrant(mb, b8, false);
-      continue;
-    }
-    mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (15u << (4 * b8)));
-    int16_t* dst = mb->luma_coeff + 64 * b8;
-    for (int b4 = 0; b4 < 4; ++b4) {
-      const int blk = 4 * b8 + b4;
-      alignas(16) int16_t buf[16] = {};
-      const int count = read_block(r, buf, luma_nc(mb, blk, q.mbaff != 0), 16, SCAN_CAVLC);
-      if (count < 0) return;
-      mb->total_coeff_luma[blk] = static_cast<int16_t>(count);
-      for (int k = 0; k < 16; ++k) {
-        if (buf[k] == 0) continue;
-        const int i = scan8[4 * k + b4];
-        dst[i] = scale(buf[k], i);
-      }
-    }
-  }
-  finish_chroma(r, mb, q);
+  Residual res(r, mb, q);
+  res.luma_borders();
+  res.luma_8x8();
+  res.chroma();
+  res.finish(r);
 }
 
 void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
-  // DC: nC of block 0, count not kept.
-  alignas(16) int16_t dc[16] = {};
-  const int count = read_block(r, dc, luma_nc(mb, 0, q.mbaff != 0), 16, scan_of(mb));
-  if (count < 0) return;
-  mb->luma_dc_nonzero = count != 0 ? 1 : 0;
-  const int qP = q.qpY;
-  if (count != 0) {
-    const int16_t factor = static_cast<int16_t>(q.ls4x4[0][qP % 6][0]);
-    if (qP < 36)
-      InverseHadamardLumaDC(mb->luma_coeff, dc, factor, static_cast<uint8_t>(1u << (5 - qP / 6)),
-                            static_cast<uint8_t>(6 - qP / 6), 0);
-    else
-      InverseHadamardLumaDC(mb->luma_coeff, dc, factor, 0, 0, static_cast<uint8_t>(qP / 6 - 6));
-  } else {
-    for (int blk = 0; blk < 16; ++blk) mb->luma_coeff[16 * blk] = 0;
-  }
-  read_luma_blocks(r, mb, q, 15, Scale4x4(q.ls4x4[0], qP));
-}
-
-namespace {
-
-// The eight chroma AC blocks (Cb 0-3, then Cr 0-3) of a 4:2:0 macroblock,
-// each dequantised into its block after the DC.
-void cavlc_residual_chroma_ac_block_420(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
-  const int base = mb_is_intra(mb->mb_type) ? 1 : 4;  // Cb table; Cr follows
-  const int qPs[2] = {q.qpCb, q.qpCr};
-  const int32_t* scan = scan_of(mb);
-  for (int c = 0; c < 2; ++c) {
-    const Scale4x4 scale(q.ls4x4[base + c], qPs[c]);
-    for (int b4 = 0; b4 < 4; ++b4) {
-      alignas(16) int16_t buf[16] = {};
-      const int count = read_block(r, buf, chroma_nc(mb, c, b4, q.mbaff != 0), 15, scan);
-      if (count < 0) return;
-      mb->total_coeff_chroma[4 * c + b4] = static_cast<int16_t>(count);
-      if (count == 0) continue;
-      mb->chroma_ac_cbf_mask |= 1u << (b4 + 16 * c);
-      int16_t* dst = mb->chroma_coeff + 64 * c + 16 * b4;
-      for (int i = 1; i < 16; ++i)
-        if (buf[i] != 0) dst[i] = scale(buf[i], i);
+  Residual res(r, mb, q);
+  {
+    res.luma_borders();
+    // DC: nC of block 0, count not kept.
+    alignas(16) int16_t dc[16] = {};
+    const int32_t* scan = res.scan();
+    const int count = decode_block(&res.c, res.luma_nc(Residual::luma_cell(0)), 16,
+                                   [&](int p, int16_t level) { dc[scan[p]] = level; });
+    if (count < 0) {
+      res.failed = true;
+    } else {
+      mb->luma_dc_nonzero = count != 0 ? 1 : 0;
+      const int qP = q.qpY;
+      if (count != 0) {
+        const int16_t factor = static_cast<int16_t>(q.ls4x4[0][qP % 6][0]);
+        if (qP < 36)
+          InverseHadamardLumaDC(mb->luma_coeff, dc, factor, static_cast<uint8_t>(1u << (5 - qP / 6)),
+                                static_cast<uint8_t>(6 - qP / 6), 0);
+        else
+          InverseHadamardLumaDC(mb->luma_coeff, dc, factor, 0, 0, static_cast<uint8_t>(qP / 6 - 6));
+      } else {
+        for (int blk = 0; blk < 16; ++blk) mb->luma_coeff[16 * blk] = 0;
+      }
+      res.luma_4x4(15, Scale4x4(q.ls4x4[0], qP));
+      res.chroma();
     }
   }
+  res.finish(r);
 }
-
-}  // namespace
 
 void cavlc_residual_Chroma(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
-  mb->chroma_nonzero_mask = 0;
-  const int base = mb_is_intra(mb->mb_type) ? 1 : 4;  // Cb table; Cr follows
-  const int qPs[2] = {q.qpCb, q.qpCr};
-  if (mb->cbp_chroma & 3u) {
-    for (int c = 0; c < 2; ++c) {
-      alignas(16) int16_t v[4] = {};
-      const int count = run_block(r, [&](uint32_t** wp, int32_t* off, int16_t* n) {
-        int16_t* out = v;
-        return vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(wp, off, n, &out, CoeffTokenTable[3], TotalZerosCRTable,
-                                                      RunBeforeTable);
-      });
-      if (count < 0) return;
-      int16_t* dst = mb->chroma_coeff + 64 * c;
-      if (count == 0) {
-        for (int k = 0; k < 4; ++k) dst[16 * k] = 0;
-        continue;
-      }
-      const int32_t f[4] = {w16(v[0] + v[1] + v[2] + v[3]), w16(v[0] - v[1] + v[2] - v[3]),
-                            w16(v[0] + v[1] - v[2] - v[3]), w16(v[0] - v[1] - v[2] + v[3])};
-      const int qP = qPs[c];
-      const int64_t ls = q.ls4x4[base + c][qP % 6][0];
-      for (int k = 0; k < 4; ++k) dst[16 * k] = w16(((f[k] * ls) * (int64_t{1} << (qP / 6))) >> 5);
-    }
-  }
-  if ((mb->cbp_chroma & 2u) == 0) {
-    std::memset(mb->total_coeff_chroma, 0, sizeof(mb->total_coeff_chroma));
-    return;
-  }
-  cavlc_residual_chroma_ac_block_420(r, mb, q);
+  Residual res(r, mb, q);
+  res.chroma_blocks();
+  res.finish(r);
 }

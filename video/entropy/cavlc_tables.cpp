@@ -250,6 +250,108 @@ LIST(run_before_map_5, 3, 1, 2, 3);
 LIST(run_before_map_6, 3, 1, 2, 3);
 LIST(run_before_map_6p, 11, 2, 2, 6, 5);
 
+// ---------------------------------------------------------------------------
+// Single-lookup tables (see cavlc_tables.h), filled from the same codes.
+
+struct CodeSpan {
+  const Code* codes;
+  int count;
+};
+template <size_t N>
+constexpr CodeSpan span_of(const Code (&codes)[N]) {
+  return {codes, static_cast<int>(N)};
+}
+
+constexpr int leading_zeros(const char* s) {
+  int n = 0;
+  while (s[n] == '0') ++n;
+  return n;
+}
+
+// A coeff_token column by leading zeros and the 3 bits after the first 1; a
+// code of zeros only stands for every longer run of zeros.
+constexpr void fill_coeff_token(uint16_t* row, CodeSpan s) {
+  for (int i = 0; i < s.count; ++i) {
+    const Code& c = s.codes[i];
+    const int length = code_length(c.bits), zeros = leading_zeros(c.bits);
+    const uint16_t entry = static_cast<uint16_t>(length | c.a << 5 | c.b << 7);
+    if (zeros == length) {
+      for (int z = zeros; z <= 32; ++z)
+        for (int k = 0; k < 8; ++k) row[8 * z + k] = entry;
+      continue;
+    }
+    const int tail = length - zeros - 1;  // bits after the first 1, at most 3
+    if (tail > 3) throw "coeff_token code with more than 3 bits after its first 1";
+    const int first = (code_value(c.bits) & ((1 << tail) - 1)) << (3 - tail);
+    for (int k = 0; k < (1 << (3 - tail)); ++k) row[8 * zeros + first + k] = entry;
+  }
+}
+
+// A value table indexed by its next `bits` bits.
+constexpr void fill_direct(uint8_t* out, int bits, CodeSpan s) {
+  for (int i = 0; i < s.count; ++i) {
+    const Code& c = s.codes[i];
+    const int length = code_length(c.bits);
+    const int first = code_value(c.bits) << (bits - length);
+    for (int k = 0; k < (1 << (bits - length)); ++k) out[first + k] = static_cast<uint8_t>(c.a | length << 4);
+  }
+}
+
+constexpr int longest_code(CodeSpan s) {
+  int n = 0;
+  for (int i = 0; i < s.count; ++i) n = code_length(s.codes[i].bits) > n ? code_length(s.codes[i].bits) : n;
+  return n;
+}
+
+constexpr CodeSpan kTotalZerosSpans[20] = {
+    {},
+    span_of(total_zeros_map_1_codes),
+    span_of(total_zeros_map_2_codes),
+    span_of(total_zeros_map_3_codes),
+    span_of(total_zeros_map_4_codes),
+    span_of(total_zeros_map_5_codes),
+    span_of(total_zeros_map_6_codes),
+    span_of(total_zeros_map_7_codes),
+    span_of(total_zeros_map_8_codes),
+    span_of(total_zeros_map_9_codes),
+    span_of(total_zeros_map_10_codes),
+    span_of(total_zeros_map_11_codes),
+    span_of(total_zeros_map_12_codes),
+    span_of(total_zeros_map_13_codes),
+    span_of(total_zeros_map_14_codes),
+    span_of(total_zeros_map_15_codes),
+    {},
+    span_of(total_zeros_map_cr1_codes),
+    span_of(total_zeros_map_cr2_codes),
+    span_of(total_zeros_map_cr3_codes),
+};
+
+constexpr CavlcFlatTables build_flat_tables() {
+  CavlcFlatTables t{};
+  fill_coeff_token(t.coeffToken[0], span_of(coeff_token_map_02_codes));
+  fill_coeff_token(t.coeffToken[1], span_of(coeff_token_map_24_codes));
+  fill_coeff_token(t.coeffToken[2], span_of(coeff_token_map_48_codes));
+  fill_coeff_token(t.coeffToken[3], span_of(coeff_token_map_cr_codes));
+  int offset = 0;
+  for (int k = 0; k < 20; ++k) {
+    if (kTotalZerosSpans[k].count == 0) continue;
+    const int bits = longest_code(kTotalZerosSpans[k]);
+    t.totalZerosIndex[k] = {static_cast<uint16_t>(offset), static_cast<uint8_t>(bits)};
+    fill_direct(t.totalZeros + offset, bits, kTotalZerosSpans[k]);
+    offset += 1 << bits;
+  }
+  if (offset != kCavlcTotalZerosEntries) throw "total_zeros tables of unexpected size";
+  const CodeSpan runs[7] = {span_of(run_before_map_1_codes), span_of(run_before_map_2_codes),
+                            span_of(run_before_map_3_codes), span_of(run_before_map_4_codes),
+                            span_of(run_before_map_5_codes), span_of(run_before_map_6_codes)};
+  for (int z = 1; z <= 6; ++z) fill_direct(t.runBefore[z], 3, runs[z - 1]);
+  // zerosLeft > 6: the 3-bit codes here, the longer ones by their zeros.
+  for (int z = 7; z < 16; ++z) fill_direct(t.runBefore[z], 3, CodeSpan{run_before_map_6p_codes, 7});
+  for (int z = 0; z < 16; ++z)
+    for (uint8_t& e : t.runBefore[z]) e = z == 0 ? 0x80 : e != 0 ? static_cast<uint8_t>(e | 0x80) : 0;
+  return t;
+}
+
 pthread_mutex_t g_tableLock = PTHREAD_MUTEX_INITIALIZER;
 uint32_t g_tableUsers = 0;
 
@@ -277,6 +379,8 @@ const HuffmanTable_32s** slot_of(int i) {
 }
 
 }  // namespace
+
+constexpr CavlcFlatTables kCavlcFlat = build_flat_tables();
 
 const HuffmanTable_32s* CoeffTokenTable[5];
 const HuffmanTable_32s* TotalZerosTable[16];

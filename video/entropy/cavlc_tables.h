@@ -33,3 +33,33 @@ struct CavlcCodeList {
   int entryWords;  // 3 for coeff_token (code, TrailingOnes, TotalCoeff), else 2
 };
 extern const CavlcCodeList kCavlcCodeLists[30];
+
+// The same codes as single-lookup tables for the residual decoder, built at
+// compile time from the code lists (no allocation, valid for the whole
+// process). Entries are 0 where no code begins.
+//
+// coeff_token by class (0..2 as CoeffTokenTable, 3 for 4:2:0 chroma DC):
+// entry [8 x z + s], z the leading zero bits of the code (0..32, 32 also for
+// 32 or more) and s the 3 bits after its first 1 bit; the entry is
+// length | TrailingOnes << 5 | TotalCoeff << 7.
+//
+// total_zeros of table k (TotalCoeff k of a 4x4 or AC block, 16 + TotalCoeff
+// of a chroma DC block): entries from totalZerosIndex[k].offset, indexed by
+// the next totalZerosIndex[k].bits bits; the entry is value | length << 4.
+//
+// run_before by zerosLeft (0..15; 7 and above share their codes), indexed
+// by the next 3 bits: 0x80 | value | length << 4. Row 0 reads nothing (run 0,
+// length 0). Rows 7 and above hold 0 for the bits 000, whose codes are told
+// by their leading zeros z (3..10): run_before 4 + z, length z + 1.
+struct CavlcDirectIndex {
+  uint16_t offset;
+  uint8_t bits;
+};
+constexpr int kCavlcTotalZerosEntries = 1052;
+struct CavlcFlatTables {
+  uint16_t coeffToken[4][33 * 8];
+  CavlcDirectIndex totalZerosIndex[20];
+  uint8_t totalZeros[kCavlcTotalZerosEntries];
+  uint8_t runBefore[16][8];
+};
+extern const CavlcFlatTables kCavlcFlat;

@@ -92,18 +92,31 @@ bool read_mvd(BitReaderCabac* r, int16_t* pair) {
 // macroblock, as a 4-bit mask.
 constexpr uint8_t kPartQuadrants[3][2] = {{0xF, 0}, {0x3, 0xC}, {0x5, 0xA}};
 
-void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
-  for (int q = 0; q < 4; ++q)
-    if (quadrants & (1u << q)) refIdx[q] = static_cast<int8_t>(value);
+// The bytes (of four per-quadrant bytes) that a quadrant mask selects.
+constexpr uint32_t quadrant_bytes(uint8_t quadrants) {
+  return ((quadrants & 1) ? 0xFFu : 0u) | ((quadrants & 2) ? 0xFF00u : 0u) | ((quadrants & 4) ? 0xFF0000u : 0u) |
+         ((quadrants & 8) ? 0xFF000000u : 0u);
 }
 
+void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
+  const uint32_t mask = quadrant_bytes(quadrants);
+  uint32_t refs;
+  std::memcpy(&refs, refIdx, 4);
+  refs = (refs & ~mask) | (value * 0x01010101u & mask);
+  std::memcpy(refIdx, &refs, 4);
+}
+
+// The pair in the four 4x4 blocks of every quadrant of the mask (a quadrant's
+// blocks are consecutive).
 void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, const int16_t* pair) {
-  for (int q = 0; q < 4; ++q)
-    if (quadrants & (1u << q))
-      for (int k = 0; k < 4; ++k) {
-        mvd[4 * q + k][0] = pair[0];
-        mvd[4 * q + k][1] = pair[1];
-      }
+  uint32_t one;
+  std::memcpy(&one, pair, 4);
+  const uint64_t two = one * 0x0000000100000001ull;
+  for (unsigned q = quadrants; q != 0; q &= q - 1) {
+    int16_t(*block)[2] = mvd + 4 * __builtin_ctz(q);
+    std::memcpy(block, &two, 8);
+    std::memcpy(block + 2, &two, 8);
+  }
 }
 
 // mb_pred() of a 16x16, 16x8 or 8x16 macroblock of either slice type: every
@@ -233,6 +246,38 @@ bool read_cbp(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) 
   return true;
 }
 
+// The QP update, inline where the residual reads the new QPs right after it:
+// the values then pass in registers instead of through the slice state (a
+// wide load of fields just stored singly waits for the stores to retire).
+inline void update_qp_inline(SliceDataState* s, MacroblockRecord* mb, int32_t delta, bool store) {
+  const int32_t off = s->QpBdOffsetY;
+  // ((QP'Y - off) + delta + 52 + 2 off) mod (52 + off): deltas within their
+  // range need at most two subtractions instead of a division.
+  const int32_t n = 52 + off;
+  int32_t wrapped = s->QPY + delta + 52 + off;
+  if (wrapped >= 0 && wrapped < 3 * n) {
+    if (wrapped >= n) wrapped -= n;
+    if (wrapped >= n) wrapped -= n;
+  } else {
+    wrapped %= n;
+  }
+  const int32_t qp = wrapped - off;
+  mb->qp_y = static_cast<uint8_t>(qp);
+  if (store) s->QPY = qp + off;
+  const int32_t offC = s->QpBdOffsetC;
+  const int32_t offsets[2] = {s->chroma_qp_index_offset, s->second_chroma_qp_index_offset};
+  int32_t qpc[2];
+  for (int c = 0; c < 2; ++c) {
+    int32_t qPI = qp + offsets[c];
+    qPI = qPI < -offC ? -offC : qPI > 51 ? 51 : qPI;
+    qpc[c] = qPI < 0 ? qPI : QPcTable[qPI];
+  }
+  mb->qp_cb = static_cast<int8_t>(qpc[0]);
+  mb->qp_cr = static_cast<int8_t>(qpc[1]);
+  s->QPCb = qpc[0] + offC;
+  s->QPCr = qpc[1] + offC;
+}
+
 // mb_qp_delta, QP and residual of a macroblock whose type, prediction and
 // coded_block_pattern are stored.
 bool qp_and_residual(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {
@@ -248,7 +293,7 @@ bool qp_and_residual(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb)
   const int32_t half = s->QpBdOffsetY / 2;
   if (delta < -(26 + half) || delta > 25 + half) return false;
   s->lastMbQpDelta = static_cast<int8_t>(delta);
-  update_qp(s, mb, delta, true);
+  update_qp_inline(s, mb, delta, true);
   const ResidualQuant q{s->ls4x4, s->ls8x8, s->QPY, s->QPCb, s->QPCr, s->MbaffFrameFlag};
   if (mb->transform_size_8x8_flag)
     cavlc_residual_8x8(r, mb, q);
@@ -297,22 +342,7 @@ bool layer_after_type(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb
 }  // namespace
 
 void update_qp(SliceDataState* s, MacroblockRecord* mb, int32_t delta, bool store) {
-  const int32_t off = s->QpBdOffsetY;
-  const int32_t qp = ((s->QPY - off) + delta + 52 + 2 * off) % (52 + off) - off;
-  mb->qp_y = static_cast<uint8_t>(qp);
-  if (store) s->QPY = qp + off;
-  const int32_t offC = s->QpBdOffsetC;
-  const int32_t offsets[2] = {s->chroma_qp_index_offset, s->second_chroma_qp_index_offset};
-  int32_t qpc[2];
-  for (int c = 0; c < 2; ++c) {
-    int32_t qPI = qp + offsets[c];
-    qPI = qPI < -offC ? -offC : qPI > 51 ? 51 : qPI;
-    qpc[c] = qPI < 0 ? qPI : QPcTable[qPI];
-  }
-  mb->qp_cb = static_cast<int8_t>(qpc[0]);
-  mb->qp_cr = static_cast<int8_t>(qpc[1]);
-  s->QPCb = qpc[0] + offC;
-  s->QPCr = qpc[1] + offC;
+  update_qp_inline(s, mb, delta, store);
 }
 
 bool decode_macroblock_layer_I_slice_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb) {

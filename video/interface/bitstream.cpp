@@ -1,4 +1,5 @@
-// Out-of-line parts of the bit reader: the trailing-bits test and long skips.
+// Out-of-line parts of the bit reader: long ue(v) codes, the trailing-bits
+// test and long skips.
 #include "bitstream.h"
 
 namespace {
@@ -12,6 +13,13 @@ inline uint32_t consumed_bytes(const BitReaderCabac* r) {
 }  // namespace
 
 uint32_t more_rbsp_data(BitReaderCabac* r) {
+  // A 0 next, or two 1 bits in what follows within the payload: whichever
+  // is the stop bit, data remain (the usual case between macroblocks). The
+  // unread bits of the current word and the whole next word are looked at.
+  const uint32_t rest = r->word << (31 - r->bitPos);  // unread bits, left-aligned
+  if ((rest >> 31) == 0) return 1;
+  if (r->bytesLeft >= 4 && (rest & (rest - 1)) != 0) return 1;
+  if (r->bytesLeft >= 8 && bs_load_word(r->pWord + 4) != 0) return 1;
   BitReaderCabac probe = *r;
   if (ReadOneBit(&probe) == 0) return 1;
   while (!byte_aligned(&probe)) {
@@ -25,6 +33,25 @@ uint32_t more_rbsp_data(BitReaderCabac* r) {
   bs_align(r);
   while (consumed_bytes(r) != r->bytesLeft) ReadNBits(r, 8);
   return 0;
+}
+
+uint32_t ue_v_long(BitReaderCabac* r) {
+  uint32_t zeros = 0;
+  for (;;) {
+    const uint32_t rest = r->word << (31 - r->bitPos);  // unread bits, left-aligned
+    if (rest != 0) {
+      const int lz = __builtin_clz(rest);
+      zeros += static_cast<uint32_t>(lz);
+      r->bitPos -= lz + 1;
+      if (r->bitPos < 0) bs_advance(r);
+      break;
+    }
+    zeros += static_cast<uint32_t>(r->bitPos) + 1;
+    bs_advance(r);
+  }
+  if (zeros == 0) return 0;
+  if (zeros > 31) return 0xFFFFFFFFu;
+  return ((1u << zeros) - 1u) + ReadNBits(r, static_cast<int>(zeros));
 }
 
 void bs_skip_bits(BitReaderCabac* r, uint64_t bits) {

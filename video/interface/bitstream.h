@@ -97,26 +97,25 @@ inline int32_t i_n(BitReaderCabac* r, int n) {
   return static_cast<int32_t>(v);
 }
 
+// ue(v) of a code word that does not lie within the current word, or that
+// has more than 15 leading zeros (out of line).
+uint32_t ue_v_long(BitReaderCabac* r);
+
 // ue(v). A code word with more than 31 leading zeros is corrupt: it yields
-// 0xFFFFFFFF without reading its suffix. The loop always ends, at the latest
-// on the filler word after the payload.
+// 0xFFFFFFFF without reading its suffix. Words of up to 31 bits that lie in
+// the current word are read with one bit scan and one shift.
 inline uint32_t ue_v(BitReaderCabac* r) {
-  uint32_t zeros = 0;
-  for (;;) {
-    const uint32_t rest = r->word << (31 - r->bitPos);  // unread bits, left-aligned
-    if (rest != 0) {
-      const int lz = __builtin_clz(rest);
-      zeros += static_cast<uint32_t>(lz);
-      r->bitPos -= lz + 1;
+  const uint32_t rest = r->word << (31 - r->bitPos);  // unread bits, left-aligned
+  if (rest >= 0x10000u) {
+    const int zeros = __builtin_clz(rest);
+    const int length = 2 * zeros + 1;
+    if (length <= r->bitPos + 1) {
+      r->bitPos -= length;
       if (r->bitPos < 0) bs_advance(r);
-      break;
+      return (rest >> (32 - length)) - 1u;
     }
-    zeros += static_cast<uint32_t>(r->bitPos) + 1;
-    bs_advance(r);
   }
-  if (zeros == 0) return 0;
-  if (zeros > 31) return 0xFFFFFFFFu;
-  return ((1u << zeros) - 1u) + ReadNBits(r, static_cast<int>(zeros));
+  return ue_v_long(r);
 }
 
 inline int32_t se_v(BitReaderCabac* r) {

@@ -68,9 +68,14 @@ int chroma_nc(const MacroblockRecord* mb, int c, int b4) {
                b ? count_of(b, b->total_coeff_chroma + 4 * c, up[b4]) : 0);
 }
 
+// Largest magnitude of the rare large levels; above about 2060 they need the
+// level_prefix escapes of 16 and more.
+int g_largeLevel = 1500;
+
 int random_level(std::mt19937& rng) {
   const int kind = static_cast<int>(rng() % 12);
-  const int v = kind < 6 ? 1 : kind < 10 ? 2 + static_cast<int>(rng() % 10) : 1 + static_cast<int>(rng() % 1500);
+  const int v =
+      kind < 6 ? 1 : kind < 10 ? 2 + static_cast<int>(rng() % 10) : 1 + static_cast<int>(rng() % g_largeLevel);
   return (rng() & 1) ? -v : v;
 }
 
@@ -176,7 +181,8 @@ void write_macroblock(std::mt19937& rng, MacroblockRecord* mb, Kind kind, BitWri
     cavlctest::put_block(w, dc, 4, -1);
     const int f0 = dc[0] + dc[1] + dc[2] + dc[3], f1 = dc[0] - dc[1] + dc[2] - dc[3];
     const int f2 = dc[0] + dc[1] - dc[2] - dc[3], f3 = dc[0] - dc[1] - dc[2] + dc[3];
-    const int fs[4] = {f0, f1, f2, f3};
+    // The 2x2 transform's sums are kept in 16 bits.
+    const int fs[4] = {reftest::w16(f0), reftest::w16(f1), reftest::w16(f2), reftest::w16(f3)};
     for (int k = 0; k < 4; ++k)
       e.chroma[64 * c + 16 * k] =
           reftest::w16((int64_t{fs[k]} * f.ls4[base + c][qPs[c] % 6][0] * (int64_t{1} << (qPs[c] / 6))) >> 5);
@@ -209,10 +215,13 @@ void random_neighbour(std::mt19937& rng, MacroblockRecord* n) {
   for (int16_t& v : n->total_coeff_chroma) v = static_cast<int16_t>(rng() % 16);
 }
 
-TEST_F(Fixture, RandomMacroblocksRoundTrip) {
-  std::mt19937 rng(9);
+// Random macroblocks of every kind beside random neighbours, decoded and
+// compared with the writer's coefficients put through the standard's
+// arithmetic.
+void round_trip(const Fixture& f, uint32_t seed, int trials) {
+  std::mt19937 rng(seed);
   static MacroblockRecord left, up, mb;
-  for (int trial = 0; trial < 3000; ++trial) {
+  for (int trial = 0; trial < trials; ++trial) {
     random_neighbour(rng, &left);
     random_neighbour(rng, &up);
     std::memset(&mb, 0, sizeof(mb));
@@ -236,10 +245,10 @@ TEST_F(Fixture, RandomMacroblocksRoundTrip) {
               qpCr = static_cast<int>(rng() % 52);
     BitWriter w;
     Expect e;
-    write_macroblock(rng, &mb, kind, w, e, *this, qpY, qpCb, qpCr);
+    write_macroblock(rng, &mb, kind, w, e, f, qpY, qpCb, qpCr);
     w.put(1, 1);  // something after the residual
     Reader rd(w);
-    const ResidualQuant q{ls4, ls8, qpY, qpCb, qpCr, 0};
+    const ResidualQuant q{f.ls4, f.ls8, qpY, qpCb, qpCr, 0};
     if (kind == k4x4)
       cavlc_residual_4x4(&rd.r, &mb, q);
     else if (kind == k8x8)
@@ -259,6 +268,16 @@ TEST_F(Fixture, RandomMacroblocksRoundTrip) {
       ASSERT_EQ(mb.luma_dc_nonzero, e.dcNonzero);
     }
   }
+}
+
+TEST_F(Fixture, RandomMacroblocksRoundTrip) { round_trip(*this, 9, 3000); }
+
+// Levels up to the 16-bit limit: level_prefix 15 to 19 with every
+// suffixLength.
+TEST_F(Fixture, EscapeLevelsRoundTrip) {
+  g_largeLevel = 32767;
+  round_trip(*this, 21, 1500);
+  g_largeLevel = 1500;
 }
 
 // Blocks of the coded quadrants, each written with the coeff_token table of
@@ -368,6 +387,74 @@ TEST_F(Fixture, DamagedDataMarksTheReader) {
     EXPECT_LE(r2.r.pWord, reinterpret_cast<const uint8_t*>(r2.words.data()) + ((r2.length + 3) & ~3u));
   }
   EXPECT_GT(refused, 290);
+}
+
+// Every code of the lists, followed by any bits, is found in the
+// single-lookup tables with its value and length; the bits that begin no code
+// give 0.
+TEST(CavlcFlatTables, EveryCodeOfEveryList) {
+  struct Case {
+    const char* list;
+    int table;  // coeff_token class, total_zeros table, or run_before row
+    enum { kToken, kZeros, kRun } kind;
+    int codes;  // codes in the list
+  };
+  const Case cases[] = {
+      {"coeff_token_map_02", 0, Case::kToken, 62},  {"coeff_token_map_24", 1, Case::kToken, 62},
+      {"coeff_token_map_48", 2, Case::kToken, 62},  {"coeff_token_map_cr", 3, Case::kToken, 14},
+      {"total_zeros_map_1", 1, Case::kZeros, 16},   {"total_zeros_map_2", 2, Case::kZeros, 15},
+      {"total_zeros_map_7", 7, Case::kZeros, 10},   {"total_zeros_map_10", 10, Case::kZeros, 7},
+      {"total_zeros_map_15", 15, Case::kZeros, 2},  {"total_zeros_map_cr1", 17, Case::kZeros, 4},
+      {"total_zeros_map_cr3", 19, Case::kZeros, 2}, {"run_before_map_1", 1, Case::kRun, 2},
+      {"run_before_map_4", 4, Case::kRun, 5},       {"run_before_map_6", 6, Case::kRun, 7},
+      {"run_before_map_6p", 7, Case::kRun, 15},     {"run_before_map_6p", 15, Case::kRun, 15},
+  };
+  std::mt19937_64 rng(3);
+  for (const Case& c : cases) {
+    const CavlcCodeList* list = nullptr;
+    for (const CavlcCodeList& l : kCavlcCodeLists)
+      if (std::strcmp(l.name, c.list) == 0) list = &l;
+    ASSERT_NE(list, nullptr) << c.list;
+    const int32_t* p = list->words + 2 + list->words[1];
+    int found = 0;
+    for (int length = 1;; ++length) {
+      const int32_t count = *p++;
+      if (count < 0) break;
+      for (int n = 0; n < count; ++n, p += list->entryWords, ++found) {
+        for (int trial = 0; trial < 8; ++trial) {
+          // The code left-aligned, then random bits.
+          const uint64_t bits = (uint64_t{static_cast<uint32_t>(p[0])} << (64 - length)) | (rng() >> length);
+          int value, consumed;
+          if (c.kind == Case::kToken) {
+            const int z = std::min(__builtin_clzll(bits | (uint64_t{1} << 31)), 32);
+            const uint16_t e = kCavlcFlat.coeffToken[c.table][8 * z + ((bits << z << 1) >> 61)];
+            consumed = e & 31;
+            value = ((e >> 7) << 8) | ((e >> 5) & 3);
+            EXPECT_EQ(value, (p[2] << 8) | p[1]) << c.list << " code " << found;
+          } else if (c.kind == Case::kZeros) {
+            const CavlcDirectIndex& t = kCavlcFlat.totalZerosIndex[c.table];
+            const uint8_t e = kCavlcFlat.totalZeros[t.offset + (bits >> (64 - t.bits))];
+            consumed = e >> 4;
+            value = e & 15;
+          } else {
+            const uint8_t e = kCavlcFlat.runBefore[c.table][bits >> 61];
+            const int z = __builtin_clzll(bits);
+            consumed = e != 0 ? (e >> 4) & 7 : z + 1;
+            value = e != 0 ? e & 15 : z + 4;
+          }
+          EXPECT_EQ(consumed, length) << c.list << " code " << found;
+          if (c.kind != Case::kToken) EXPECT_EQ(value, p[1]) << c.list << " code " << found;
+        }
+      }
+    }
+    EXPECT_EQ(found, c.codes) << c.list;
+  }
+  // Sixteen zeros start no coeff_token of the 4x4 columns; 0000 0000 0 no
+  // total_zeros of TotalCoeff 1.
+  for (int cls = 0; cls < 3; ++cls) EXPECT_EQ(kCavlcFlat.coeffToken[cls][8 * 16], 0) << cls;
+  // With no zeros left, run_before reads nothing.
+  for (uint8_t e : kCavlcFlat.runBefore[0]) EXPECT_EQ(e, 0x80);
+  EXPECT_EQ(kCavlcFlat.totalZeros[kCavlcFlat.totalZerosIndex[1].offset], 0);
 }
 
 TEST(Scans, PermutationsAndTheFrameZigZag) {

@@ -293,6 +293,33 @@ TEST_F(SliceFixture, MbaffPairsInferReadAndRewriteFieldFlags) {
   EXPECT_EQ(r[0].slice_mb_count, 8u);
 }
 
+// QP_Y wraps around its range for every predictor and every delta the
+// parsers accept, at bit depths 8, 9 and 10; an absent delta keeps QP'Y.
+TEST(QpUpdate, WrapsForEveryDeltaAndBitDepth) {
+  static MacroblockRecord mb;
+  for (int off : {0, 6, 12}) {
+    for (int pred = 0; pred < 52 + off; ++pred) {
+      for (int delta = -(26 + off / 2); delta <= 25 + off / 2; ++delta) {
+        SliceDataState s{};
+        s.QpBdOffsetY = static_cast<uint8_t>(off);
+        s.QpBdOffsetC = static_cast<uint8_t>(off);
+        s.QPY = pred;
+        update_qp(&s, &mb, delta, true);
+        const int qp = (pred - off + delta + 52 + 2 * off) % (52 + off) - off;
+        ASSERT_EQ(static_cast<int8_t>(mb.qp_y), static_cast<int8_t>(qp)) << off << " " << pred << " " << delta;
+        ASSERT_EQ(s.QPY, qp + off);
+        const int qPI = std::clamp(qp, -off, 51);
+        ASSERT_EQ(mb.qp_cb, qPI < 0 ? qPI : QPcTable[qPI]);
+      }
+      SliceDataState s{};
+      s.QpBdOffsetY = static_cast<uint8_t>(off);
+      s.QPY = pred;
+      update_qp(&s, &mb, 0, false);
+      ASSERT_EQ(s.QPY, pred);
+    }
+  }
+}
+
 TEST(CbpTables, EveryCodeOnce) {
   for (const uint8_t* t : {CBP_Map_intra, CBP_Map_inter}) {
     bool seen[48] = {};

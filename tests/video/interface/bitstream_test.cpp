@@ -111,6 +111,30 @@ TEST(BitReader, MoreRbspData) {
   ReadNBits(&e.r, 8);
   EXPECT_EQ(more_rbsp_data(&e.r), 0u);
   EXPECT_EQ(e.r.overrun, 0u);
+
+  // A 1 as the last bit of a word, then what follows: (bytes, bits read
+  // first, payload length, expected).
+  struct Case {
+    std::vector<uint8_t> bytes;
+    int skip;
+    uint32_t length;
+    uint32_t expected;
+  };
+  const Case cases[] = {
+      {{0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02}, 31, 8, 1},  // a 1 in the next word
+      {{0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, 31, 8, 0},  // zeros to the end
+      {{0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x40}, 31, 9, 1},
+      // Bytes past the payload's end inside its last word are not data.
+      {{0x80, 0xFF, 0xFF, 0xFF}, 0, 1, 0},
+      {{0x00, 0x00, 0x00, 0x01, 0x00, 0xFF, 0xFF, 0xFF}, 31, 5, 0},
+  };
+  for (const Case& c : cases) {
+    RbspReader f(c.bytes);
+    bs_init(&f.r, f.buffer.nal.payload, c.length);
+    if (c.skip > 0) ReadNBits(&f.r, c.skip);
+    EXPECT_EQ(more_rbsp_data(&f.r), c.expected) << c.bytes.size() << " " << c.length;
+    EXPECT_EQ(f.r.overrun, 0u);
+  }
 }
 
 std::vector<uint8_t> run_parser(DecoderState& ds, h264test::PayloadBuffer& buf, const std::vector<uint8_t>& in,
