@@ -443,7 +443,9 @@ TEST(CavlcFlatTables, EveryCodeOfEveryList) {
             value = e != 0 ? e & 15 : z + 4;
           }
           EXPECT_EQ(consumed, length) << c.list << " code " << found;
-          if (c.kind != Case::kToken) EXPECT_EQ(value, p[1]) << c.list << " code " << found;
+          if (c.kind != Case::kToken) {
+            EXPECT_EQ(value, p[1]) << c.list << " code " << found;
+          }
         }
       }
     }
