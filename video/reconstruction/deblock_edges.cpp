@@ -69,14 +69,15 @@ void edge_strengths(bool vertical, int edge, const MacroblockRecord* cur, const 
   }
 }
 
+// Whole ints: a struct of three bytes came back through a stack slot written
+// byte by byte and read as a word, which stalls the load.
 struct EdgeQp {
-  uint8_t y, cb, cr;
+  int y, cb, cr;
 };
 
 EdgeQp edge_qp(const MacroblockRecord* cur, const MacroblockRecord* other) {
-  auto avg = [](int a, int b) { return static_cast<uint8_t>((a + b + 1) >> 1); };
-  if (other == cur) return {cur->qp_y, static_cast<uint8_t>(cur->qp_cb), static_cast<uint8_t>(cur->qp_cr)};
-  return {avg(cur->qp_y, other->qp_y), avg(cur->qp_cb, other->qp_cb), avg(cur->qp_cr, other->qp_cr)};
+  if (other == cur) return {cur->qp_y, cur->qp_cb, cur->qp_cr};
+  return {(cur->qp_y + other->qp_y + 1) >> 1, (cur->qp_cb + other->qp_cb + 1) >> 1, (cur->qp_cr + other->qp_cr + 1) >> 1};
 }
 
 // Filters one luma edge (and its chroma edge when cb is not null), merging
@@ -135,19 +136,19 @@ inline bool mv_differs(const int16_t* a, const int16_t* b, int limitY) {
 // with their neighbours four blocks at a time.
 
 // luma_nonzero_mask (luma4x4BlkIdx bits) as raster bits (bit 4y + x) and
-// transposed (bit 4x + y): a quadrant's four bits spread to their places.
-uint16_t coded_raster(const MacroblockRecord* mb, bool transposed) {
-  static const uint8_t kSpread[2][16] = {
-      {0x00, 0x01, 0x02, 0x03, 0x10, 0x11, 0x12, 0x13, 0x20, 0x21, 0x22, 0x23, 0x30, 0x31, 0x32, 0x33},
-      {0x00, 0x01, 0x10, 0x11, 0x02, 0x03, 0x12, 0x13, 0x20, 0x21, 0x30, 0x31, 0x22, 0x23, 0x32, 0x33}};
-  const unsigned m = mb->luma_nonzero_mask;
-  unsigned out = 0;
-  for (int q = 0; q < 4; ++q) {
-    const int qx = q & 1, qy = q >> 1;
-    const int shift = transposed ? 8 * qx + 2 * qy : 8 * qy + 2 * qx;
-    out |= static_cast<unsigned>(kSpread[transposed][(m >> (4 * q)) & 0xF]) << shift;
-  }
-  return static_cast<uint16_t>(out);
+// transposed (bit 4x + y). Index k = 8qy + 4qx + 2py + px (quadrant and
+// position bits) becomes 8qy + 4py + 2qx + px by swapping bits 1 and 2 of
+// the index, i.e. bits 2-3 with bits 4-5 of each byte of the mask; the
+// transposed mask is the raster one as a transposed 4x4 bit matrix.
+inline unsigned swap_bits(unsigned m, unsigned mask, int shift) {
+  const unsigned t = ((m >> shift) ^ m) & mask;
+  return m ^ t ^ (t << shift);
+}
+inline uint16_t coded_raster(const MacroblockRecord* mb) {
+  return static_cast<uint16_t>(swap_bits(mb->luma_nonzero_mask, 0x0C0C, 2));
+}
+inline uint16_t transposed(uint16_t raster) {
+  return static_cast<uint16_t>(swap_bits(swap_bits(raster, 0x0A0A, 3), 0x00CC, 6));
 }
 
 // False when a quadrant predicts from neither list: such blocks are left to
@@ -156,8 +157,8 @@ bool raster_motion(const MacroblockRecord* mb, MacroblockMotion* m) {
   if (!deblock_dsp().block_motion(mb->pred_flag_l0, mb->pred_flag_l1, mb->ref_id_l0, mb->ref_id_l1, mb->mv_l0,
                                   mb->mv_l1, &m->motion))
     return false;
-  m->coded = coded_raster(mb, false);
-  m->codedT = coded_raster(mb, true);
+  m->coded = coded_raster(mb);
+  m->codedT = transposed(m->coded);
   return true;
 }
 
@@ -345,12 +346,13 @@ void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool 
                              const MacroblockRecord* above, const int8_t* offsets, int lumaPitch, int chromaPitch) {
   const EdgeQp inner = edge_qp(cur, cur);
   const EdgeQp qpLeft = left ? edge_qp(cur, left) : inner, qpAbove = above ? edge_qp(cur, above) : inner;
-  const uint8_t qpV[2] = {qpLeft.y, inner.y}, qpH[2] = {qpAbove.y, inner.y};
+  auto byte = [](int v) { return static_cast<uint8_t>(v); };
+  const uint8_t qpV[2] = {byte(qpLeft.y), byte(inner.y)}, qpH[2] = {byte(qpAbove.y), byte(inner.y)};
   const DeblockDsp& dsp = deblock_dsp();
   dsp.luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
                          qpH, offsets);
-  const uint8_t qpCV[2][2] = {{qpLeft.cb, qpLeft.cr}, {inner.cb, inner.cr}};
-  const uint8_t qpCH[2][2] = {{qpAbove.cb, qpAbove.cr}, {inner.cb, inner.cr}};
+  const uint8_t qpCV[2][2] = {{byte(qpLeft.cb), byte(qpLeft.cr)}, {byte(inner.cb), byte(inner.cr)}};
+  const uint8_t qpCH[2][2] = {{byte(qpAbove.cb), byte(qpAbove.cr)}, {byte(inner.cb), byte(inner.cr)}};
   dsp.chroma_macroblock(cb, cr, chromaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr,
                            qpCV, qpCH, offsets);
 }
