@@ -69,13 +69,14 @@ void edge_strengths(bool vertical, int edge, const MacroblockRecord* cur, const 
   }
 }
 
-// Whole ints: a struct of three bytes came back through a stack slot written
-// byte by byte and read as a word, which stalls the load.
+// Always inlined, so that the three values stay in registers: returned as a
+// struct they came back through a stack slot written in parts and read as
+// a whole, which stalls the load.
 struct EdgeQp {
   int y, cb, cr;
 };
 
-EdgeQp edge_qp(const MacroblockRecord* cur, const MacroblockRecord* other) {
+__attribute__((always_inline)) inline EdgeQp edge_qp(const MacroblockRecord* cur, const MacroblockRecord* other) {
   if (other == cur) return {cur->qp_y, cur->qp_cb, cur->qp_cr};
   return {(cur->qp_y + other->qp_y + 1) >> 1, (cur->qp_cb + other->qp_cb + 1) >> 1, (cur->qp_cr + other->qp_cr + 1) >> 1};
 }
