@@ -152,6 +152,14 @@ TEST(DeblockDsp, StrengthKernelsMatchTheReference) {
       }
     }
     if (!valid) continue;
+    // Every third macroblock has one motion throughout (the kernels' short
+    // way for 16x16 partitions and skipped macroblocks).
+    if (trial % 3 == 2)
+      for (int r = 1; r < 16; ++r) {
+        want[0].ids[r] = want[0].ids[0];
+        std::memcpy(want[0].mvA[r], want[0].mvA[0], sizeof want[0].mvA[r]);
+        std::memcpy(want[0].mvB[r], want[0].mvB[0], sizeof want[0].mvB[r]);
+      }
     // The neighbours: another macroblock's motion (or this one's, shifted).
     std::memcpy(&want[1], &want[0], sizeof want[1]);
     for (int r = 0; r < 16; ++r) {
