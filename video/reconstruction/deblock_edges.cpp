@@ -2,6 +2,7 @@
 // into the sample filters that they group.
 #include "deblock_edges.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -364,13 +365,21 @@ constexpr uintptr_t kLumaAhead = 128, kChromaAhead = 96;
 
 void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,
                          int lumaPitch, int chromaPitch, int lumaRows) {
-  auto fetch = [](const void* p) { __builtin_prefetch(p, 0, 3); };
-  for (const void* field : {static_cast<const void*>(&mb->mb_type), static_cast<const void*>(&mb->luma_nonzero_mask),
-                            static_cast<const void*>(mb->pred_flag_l0), static_cast<const void*>(mb->mv_l0[0]),
-                            static_cast<const void*>(mb->mv_l0[15]), static_cast<const void*>(mb->mv_l1[0]),
-                            static_cast<const void*>(mb->mv_l1[15]), static_cast<const void*>(mb->ref_id_l0),
-                            static_cast<const void*>(&mb->ref_id_l1[15]), static_cast<const void*>(&mb->slice)})
-    fetch(field);
+  // The lines of the record's fields that deblocking reads, as constant
+  // offsets (a list of field pointers was built on the stack at every call).
+  static constexpr size_t kFields[] = {offsetof(MacroblockRecord, mb_type),
+                                       offsetof(MacroblockRecord, luma_nonzero_mask),
+                                       offsetof(MacroblockRecord, pred_flag_l0),
+                                       offsetof(MacroblockRecord, mv_l0),
+                                       offsetof(MacroblockRecord, mv_l0) + sizeof mb->mv_l0 - 1,
+                                       offsetof(MacroblockRecord, mv_l1),
+                                       offsetof(MacroblockRecord, mv_l1) + sizeof mb->mv_l1 - 1,
+                                       offsetof(MacroblockRecord, ref_id_l0),
+                                       offsetof(MacroblockRecord, ref_id_l1) + sizeof mb->ref_id_l1 - 1,
+                                       offsetof(MacroblockRecord, slice)};
+  const char* record = reinterpret_cast<const char*>(mb);
+#pragma GCC unroll 16
+  for (size_t field : kFields) __builtin_prefetch(record + field, 0, 3);
   // The rows are fetched well ahead of the macroblock that reads them, a
   // cache line (64 bytes across) taking as many macroblocks as share it:
   // each call fetches every fourth luma row (16 samples per macroblock) and
