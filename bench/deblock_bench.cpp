@@ -128,6 +128,12 @@ void BM_MotionStrengths(benchmark::State& state) {
   std::memcpy(above.mvA, left.mvA + 12, sizeof above.mvA);
   std::memcpy(above.mvB, left.mvB + 12, sizeof above.mvB);
   alignas(16) uint8_t bs[2][16];
+  if (state.range(1))  // one motion for the whole macroblock
+    for (int r = 1; r < 16; ++r) {
+      cur.ids[r] = cur.ids[0];
+      std::memcpy(cur.mvA[r], cur.mvA[0], sizeof cur.mvA[r]);
+      std::memcpy(cur.mvB[r], cur.mvB[0], sizeof cur.mvB[r]);
+    }
   for (auto _ : state) {
     t->motion_strengths(&cur, &left, &above, 0x0F0F, 0x00F0, 4, true, false, bs[0], bs[1]);
     benchmark::ClobberMemory();
@@ -146,13 +152,14 @@ void variantsAndForms(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 // form: horizontal (0) or vertical (1) edges; for the macroblock kernels,
-// inter (0) or intra (1) strengths.
+// inter (0) or intra (1) strengths; for the motion strengths, blocks of
+// different motion (0) or one motion throughout (1).
 BENCHMARK(BM_LumaLines)->Apply(variantsAndForms);
 BENCHMARK(BM_ChromaLines)->Apply(variantsAndForms);
 BENCHMARK(BM_Rows)->Apply(variants);
 BENCHMARK(BM_LumaMacroblock)->Apply(variantsAndForms);
 BENCHMARK(BM_ChromaMacroblock)->Apply(variantsAndForms);
 BENCHMARK(BM_BlockMotion)->Apply(variants);
-BENCHMARK(BM_MotionStrengths)->Apply(variants);
+BENCHMARK(BM_MotionStrengths)->Apply(variantsAndForms);
 
 BENCHMARK_MAIN();

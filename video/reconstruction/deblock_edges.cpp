@@ -2,6 +2,7 @@
 // into the sample filters that they group.
 #include "deblock_edges.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -69,14 +70,16 @@ void edge_strengths(bool vertical, int edge, const MacroblockRecord* cur, const 
   }
 }
 
+// Always inlined, so that the three values stay in registers: returned as a
+// struct they came back through a stack slot written in parts and read as
+// a whole, which stalls the load.
 struct EdgeQp {
-  uint8_t y, cb, cr;
+  int y, cb, cr;
 };
 
-EdgeQp edge_qp(const MacroblockRecord* cur, const MacroblockRecord* other) {
-  auto avg = [](int a, int b) { return static_cast<uint8_t>((a + b + 1) >> 1); };
-  if (other == cur) return {cur->qp_y, static_cast<uint8_t>(cur->qp_cb), static_cast<uint8_t>(cur->qp_cr)};
-  return {avg(cur->qp_y, other->qp_y), avg(cur->qp_cb, other->qp_cb), avg(cur->qp_cr, other->qp_cr)};
+__attribute__((always_inline)) inline EdgeQp edge_qp(const MacroblockRecord* cur, const MacroblockRecord* other) {
+  if (other == cur) return {cur->qp_y, cur->qp_cb, cur->qp_cr};
+  return {(cur->qp_y + other->qp_y + 1) >> 1, (cur->qp_cb + other->qp_cb + 1) >> 1, (cur->qp_cr + other->qp_cr + 1) >> 1};
 }
 
 // Filters one luma edge (and its chroma edge when cb is not null), merging
@@ -135,19 +138,19 @@ inline bool mv_differs(const int16_t* a, const int16_t* b, int limitY) {
 // with their neighbours four blocks at a time.
 
 // luma_nonzero_mask (luma4x4BlkIdx bits) as raster bits (bit 4y + x) and
-// transposed (bit 4x + y): a quadrant's four bits spread to their places.
-uint16_t coded_raster(const MacroblockRecord* mb, bool transposed) {
-  static const uint8_t kSpread[2][16] = {
-      {0x00, 0x01, 0x02, 0x03, 0x10, 0x11, 0x12, 0x13, 0x20, 0x21, 0x22, 0x23, 0x30, 0x31, 0x32, 0x33},
-      {0x00, 0x01, 0x10, 0x11, 0x02, 0x03, 0x12, 0x13, 0x20, 0x21, 0x30, 0x31, 0x22, 0x23, 0x32, 0x33}};
-  const unsigned m = mb->luma_nonzero_mask;
-  unsigned out = 0;
-  for (int q = 0; q < 4; ++q) {
-    const int qx = q & 1, qy = q >> 1;
-    const int shift = transposed ? 8 * qx + 2 * qy : 8 * qy + 2 * qx;
-    out |= static_cast<unsigned>(kSpread[transposed][(m >> (4 * q)) & 0xF]) << shift;
-  }
-  return static_cast<uint16_t>(out);
+// transposed (bit 4x + y). Index k = 8qy + 4qx + 2py + px (quadrant and
+// position bits) becomes 8qy + 4py + 2qx + px by swapping bits 1 and 2 of
+// the index, i.e. bits 2-3 with bits 4-5 of each byte of the mask; the
+// transposed mask is the raster one as a transposed 4x4 bit matrix.
+inline unsigned swap_bits(unsigned m, unsigned mask, int shift) {
+  const unsigned t = ((m >> shift) ^ m) & mask;
+  return m ^ t ^ (t << shift);
+}
+inline uint16_t coded_raster(const MacroblockRecord* mb) {
+  return static_cast<uint16_t>(swap_bits(mb->luma_nonzero_mask, 0x0C0C, 2));
+}
+inline uint16_t transposed(uint16_t raster) {
+  return static_cast<uint16_t>(swap_bits(swap_bits(raster, 0x0A0A, 3), 0x00CC, 6));
 }
 
 // False when a quadrant predicts from neither list: such blocks are left to
@@ -156,8 +159,8 @@ bool raster_motion(const MacroblockRecord* mb, MacroblockMotion* m) {
   if (!deblock_dsp().block_motion(mb->pred_flag_l0, mb->pred_flag_l1, mb->ref_id_l0, mb->ref_id_l1, mb->mv_l0,
                                   mb->mv_l1, &m->motion))
     return false;
-  m->coded = coded_raster(mb, false);
-  m->codedT = coded_raster(mb, true);
+  m->coded = coded_raster(mb);
+  m->codedT = transposed(m->coded);
   return true;
 }
 
@@ -345,36 +348,55 @@ void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool 
                              const MacroblockRecord* above, const int8_t* offsets, int lumaPitch, int chromaPitch) {
   const EdgeQp inner = edge_qp(cur, cur);
   const EdgeQp qpLeft = left ? edge_qp(cur, left) : inner, qpAbove = above ? edge_qp(cur, above) : inner;
-  const uint8_t qpV[2] = {qpLeft.y, inner.y}, qpH[2] = {qpAbove.y, inner.y};
+  auto byte = [](int v) { return static_cast<uint8_t>(v); };
+  const uint8_t qpV[2] = {byte(qpLeft.y), byte(inner.y)}, qpH[2] = {byte(qpAbove.y), byte(inner.y)};
   const DeblockDsp& dsp = deblock_dsp();
   dsp.luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
                          qpH, offsets);
-  const uint8_t qpCV[2][2] = {{qpLeft.cb, qpLeft.cr}, {inner.cb, inner.cr}};
-  const uint8_t qpCH[2][2] = {{qpAbove.cb, qpAbove.cr}, {inner.cb, inner.cr}};
+  const uint8_t qpCV[2][2] = {{byte(qpLeft.cb), byte(qpLeft.cr)}, {byte(inner.cb), byte(inner.cr)}};
+  const uint8_t qpCH[2][2] = {{byte(qpAbove.cb), byte(qpAbove.cr)}, {byte(inner.cb), byte(inner.cr)}};
   dsp.chroma_macroblock(cb, cr, chromaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr,
                            qpCV, qpCH, offsets);
 }
 
+// How far ahead of the next macroblock the sample rows are fetched, in
+// bytes: 8 macroblocks of luma, 12 of chroma.
+constexpr uintptr_t kLumaAhead = 128, kChromaAhead = 96;
+
 void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,
                          int lumaPitch, int chromaPitch, int lumaRows) {
-  auto fetch = [](const void* p) { __builtin_prefetch(p, 0, 3); };
-  for (const void* field : {static_cast<const void*>(&mb->mb_type), static_cast<const void*>(&mb->luma_nonzero_mask),
-                            static_cast<const void*>(mb->pred_flag_l0), static_cast<const void*>(mb->mv_l0[0]),
-                            static_cast<const void*>(mb->mv_l0[15]), static_cast<const void*>(mb->mv_l1[0]),
-                            static_cast<const void*>(mb->mv_l1[15]), static_cast<const void*>(mb->ref_id_l0),
-                            static_cast<const void*>(&mb->ref_id_l1[15]), static_cast<const void*>(&mb->slice)})
-    fetch(field);
-  // The rows start right after the macroblock being filtered: only when they
-  // reach into a new cache line is there anything to fetch.
-  auto newLine = [](const uint8_t* p, int width) {
-    return (reinterpret_cast<uintptr_t>(p + width - 1) >> 6) != (reinterpret_cast<uintptr_t>(p - 1) >> 6);
-  };
+  // The lines of the record's fields that deblocking reads, as constant
+  // offsets (a list of field pointers was built on the stack at every call).
+  static constexpr size_t kFields[] = {offsetof(MacroblockRecord, mb_type),
+                                       offsetof(MacroblockRecord, luma_nonzero_mask),
+                                       offsetof(MacroblockRecord, pred_flag_l0),
+                                       offsetof(MacroblockRecord, mv_l0),
+                                       offsetof(MacroblockRecord, mv_l0) + sizeof mb->mv_l0 - 1,
+                                       offsetof(MacroblockRecord, mv_l1),
+                                       offsetof(MacroblockRecord, mv_l1) + sizeof mb->mv_l1 - 1,
+                                       offsetof(MacroblockRecord, ref_id_l0),
+                                       offsetof(MacroblockRecord, ref_id_l1) + sizeof mb->ref_id_l1 - 1,
+                                       offsetof(MacroblockRecord, slice)};
+  const char* record = reinterpret_cast<const char*>(mb);
+#pragma GCC unroll 16
+  for (size_t field : kFields) __builtin_prefetch(record + field, 0, 3);
+  // The rows are fetched well ahead of the macroblock that reads them, a
+  // cache line (64 bytes across) taking as many macroblocks as share it:
+  // each call fetches every fourth luma row (16 samples per macroblock) and
+  // every eighth chroma row (8 samples) of the line it has reached, the
+  // macroblock's place in the line choosing which. So each call starts about
+  // as many loads as one macroblock uses, instead of all rows of a line at
+  // once, and a line is complete several macroblocks before it is read.
+  // Addresses as integers: near the end of a plane they may pass it, which
+  // a prefetch allows and pointer arithmetic does not.
   if (lumaRows == 0) return;
-  if (newLine(luma, 16))
-    for (int i = 0; i < lumaRows; ++i) fetch(luma + 15 + static_cast<ptrdiff_t>(i) * lumaPitch);
-  if (newLine(cb, 8))
-    for (int i = 0; i < lumaRows / 2; ++i) {
-      fetch(cb + 7 + static_cast<ptrdiff_t>(i) * chromaPitch);
-      fetch(cr + 7 + static_cast<ptrdiff_t>(i) * chromaPitch);
-    }
+  auto fetchAt = [](uintptr_t a) { __builtin_prefetch(reinterpret_cast<const void*>(a), 0, 3); };
+  const uintptr_t y = reinterpret_cast<uintptr_t>(luma) + kLumaAhead;
+  for (uintptr_t i = (y >> 4) & 3; i < static_cast<uintptr_t>(lumaRows); i += 4)
+    fetchAt(y + i * static_cast<uintptr_t>(lumaPitch));
+  const uintptr_t u = reinterpret_cast<uintptr_t>(cb) + kChromaAhead, v = reinterpret_cast<uintptr_t>(cr) + kChromaAhead;
+  for (uintptr_t i = (u >> 3) & 7; i < static_cast<uintptr_t>(lumaRows / 2); i += 8) {
+    fetchAt(u + i * static_cast<uintptr_t>(chromaPitch));
+    fetchAt(v + i * static_cast<uintptr_t>(chromaPitch));
+  }
 }

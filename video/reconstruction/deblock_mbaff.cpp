@@ -29,10 +29,9 @@ struct MbPlanes {
   int lp, cp;
 };
 
-// Start lines and pitches of macroblock n of the frame.
-MbPlanes planes_of(const DecodedPicture* pic, uint32_t n, bool field) {
-  const uint32_t w = pic->widthInMbs;
-  const uint32_t row = n / (2 * w), column = (n % (2 * w)) / 2;
+// Start lines and pitches of macroblock n of the frame, in the pair at pair
+// row `row` and column `column`.
+MbPlanes planes_of(const DecodedPicture* pic, uint32_t n, uint32_t row, uint32_t column, bool field) {
   const bool bottom = (n & 1) != 0;
   const int lp = pic->lumaPitch, cp = pic->chromaPitch;
   const ptrdiff_t lumaDown = field ? (bottom ? lp : 0) : (bottom ? 16 * lp : 0);
@@ -43,16 +42,18 @@ MbPlanes planes_of(const DecodedPicture* pic, uint32_t n, bool field) {
           field ? 2 * lp : lp, field ? 2 * cp : cp};
 }
 
-void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const int8_t* offsets,
-                      MotionCache* cache) {
+// n is in the pair at pair row `row` and column `column` (tracked by the
+// walk: dividing by the width for every macroblock cost more than the rest
+// of this function).
+void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint32_t row, uint32_t column, uint8_t idc,
+                       const int8_t* offsets, MotionCache* cache) {
   const uint32_t w = pic->widthInMbs;
   const MacroblockRecord* recs = pic->macroblocks;
   const MacroblockRecord* mb = recs + n;
   const uint32_t pairAddr = n & ~1u;
   const bool bottom = (n & 1) != 0;
   const bool field = !is_frame_mb(recs + pairAddr);
-  const uint32_t row = n / (2 * w), column = (n % (2 * w)) / 2;
-  const MbPlanes m = planes_of(pic, n, field);
+  const MbPlanes m = planes_of(pic, n, row, column, field);
   if (!bottom && n + 3 < pic->mbCount) {
     // The next pair of the row: 32 frame lines 16 luma samples to the right
     // (a top macroblock's planes start at its pair's first line).
@@ -161,6 +162,11 @@ uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
   bool filteredAny = false;
   MotionCache cache;
   cache.below.resize(2 * static_cast<size_t>(w));
+  // Pair row and column of the pair at n.
+  uint32_t row = 0, column = 0;
+  auto nextPair = [&] {
+    if (++column == w) column = 0, ++row;
+  };
   for (uint32_t n = 0; n + 1 < total;) {
     const MacroblockRecord* top = pic->macroblocks + n;
     if (top->slice_first_flag) {
@@ -170,16 +176,20 @@ uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
         // Pass over the whole slice; a count of 0 ran past the picture's end.
         if (top->slice_mb_count == 0) break;
         n += (top->slice_mb_count + 1) & ~1u;
+        row = n / (2 * w);
+        column = (n % (2 * w)) / 2;
         continue;
       }
     } else if (idc == 1) {
       n += 2;  // not at a slice start after passing over one: step on
+      nextPair();
       continue;
     }
-    filter_macroblock(pic, n, idc, offsets, &cache);
-    filter_macroblock(pic, n + 1, idc, offsets, &cache);
+    filter_macroblock(pic, n, row, column, idc, offsets, &cache);
+    filter_macroblock(pic, n + 1, row, column, idc, offsets, &cache);
     filteredAny = true;
     n += 2;
+    nextPair();
   }
   if (!filteredAny) return 0;
   refresh_deblocked_margins_mbaff(pic);

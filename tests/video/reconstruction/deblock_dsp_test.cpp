@@ -116,6 +116,40 @@ TEST(DeblockDsp, MacroblockKernelsMatchTheReference) {
   }
 }
 
+// The p0/q0 delta of the normal luma filter, which the macroblock kernels
+// compute in bytes: every pair (p0, q0) for each bS 1..3, with p1, p2, q1
+// and q2 within beta of p0 and q0 so that nearly every line is filtered
+// (qPav 51: alpha 255, beta 18, tC0 up to 25), across horizontal edge 2.
+TEST(DeblockDsp, NormalFilterDeltaOnEveryP0Q0) {
+  std::mt19937 rng(2030);
+  std::uniform_int_distribution<int> any(0, 255), near(-17, 17);
+  const uint8_t qp[2] = {51, 51};
+  const auto variants = checkasm::members<Table>(&sse2_deblock_dsp, &ssse3_deblock_dsp, &sse41_deblock_dsp);
+  for (uint8_t bS = 1; bS <= 3; ++bS) {
+    const uint8_t hbs[4][4] = {{0, 0, 0, 0}, {0, 0, 0, 0}, {bS, bS, bS, bS}, {0, 0, 0, 0}};
+    for (int first = 0; first < 65536; first += 16) {
+      uint8_t base[kPitch * kRows];
+      for (auto& v : base) v = static_cast<uint8_t>(any(rng));
+      for (int x = 0; x < 16; ++x) {
+        const int p0 = (first + x) >> 8, q0 = (first + x) & 255;
+        auto at = [&](int row) -> uint8_t& { return base[kAt + row * kPitch + x]; };  // edge between rows 7 and 8
+        auto around = [&](int v) { return static_cast<uint8_t>(std::clamp(v + near(rng), 0, 255)); };
+        at(7) = static_cast<uint8_t>(p0), at(8) = static_cast<uint8_t>(q0);
+        at(6) = around(p0), at(5) = around(p0), at(9) = around(q0), at(10) = around(q0);
+      }
+      uint8_t want[kPitch * kRows];
+      std::memcpy(want, base, sizeof want);
+      c_deblock_dsp.luma_macroblock(want + kAt, kPitch, nullptr, hbs, qp, qp, kOffsets[0]);
+      for (const auto& m : variants) {
+        uint8_t got[kPitch * kRows];
+        std::memcpy(got, base, sizeof got);
+        m.fn->luma_macroblock(got + kAt, kPitch, nullptr, hbs, qp, qp, kOffsets[0]);
+        ASSERT_EQ(0, std::memcmp(got, want, sizeof got)) << m.name << " bS " << int(bS) << " from " << first;
+      }
+    }
+  }
+}
+
 // The strength kernels: prediction flags of every combination (a quadrant
 // with neither list included), few picture ids so that blocks often match,
 // straight or swapped; vectors near the limits, and the 16-bit extremes.
@@ -152,6 +186,14 @@ TEST(DeblockDsp, StrengthKernelsMatchTheReference) {
       }
     }
     if (!valid) continue;
+    // Every third macroblock has one motion throughout (the kernels' short
+    // way for 16x16 partitions and skipped macroblocks).
+    if (trial % 3 == 2)
+      for (int r = 1; r < 16; ++r) {
+        want[0].ids[r] = want[0].ids[0];
+        std::memcpy(want[0].mvA[r], want[0].mvA[0], sizeof want[0].mvA[r]);
+        std::memcpy(want[0].mvB[r], want[0].mvB[0], sizeof want[0].mvB[r]);
+      }
     // The neighbours: another macroblock's motion (or this one's, shifted).
     std::memcpy(&want[1], &want[0], sizeof want[1]);
     for (int r = 0; r < 16; ++r) {
