@@ -250,6 +250,8 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   DecoderState* ds = &dec->state;
   DecodedPicture* p = ds->currentPicture;
   const uint32_t field = s->field_pic_flag_coded;
+  // Later pictures read a reference picture's motion for direct prediction.
+  if (!bind_picture_arrays(ds, p, idr || nalRefIdc != 0)) return kStepNoMemory;
   p->setUp = 1;
   p->setUpOrder = ++dec->setUpCount;
   p->frameNum = s->frame_num;
@@ -505,7 +507,8 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   if (r->overrun) return kStepUnsupported;
 
   if (!p->setUp) {
-    per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
+    const int32_t result = per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
+    if (result != 0) return result;
   } else if (p->structure != (h.field_pic_flag ? h.bottom_field_flag : 2) || p->sps != sps) {
     return kStepUnsupported;  // a slice that does not belong to the picture opened for it
   }

@@ -72,8 +72,14 @@ DecodedPicture* field_of_pair(DecodedPicture* pair, int parity) {
 
 }  // namespace
 
-DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
-                                int8_t* refIdxCol, ColocatedRelation* relation) {
+namespace {
+
+// The co-located block read from the first list-1 reference's motion: its
+// ColocatedMotion once it is finished, or its MacroblockRecords while they
+// are bound (pictures built by hand).
+template <typename Motion, Motion* DecodedPicture::*kMotion>
+DecodedPicture* colocated_in(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
+                             int8_t* refIdxCol, ColocatedRelation* relation) {
   mvCol[0] = mvCol[1] = 0;
   *refIdxCol = -1;
   ColocatedRelation unused;
@@ -83,7 +89,7 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   const int xCol = Scan4x4LumaBlocksX[colIdx];
   const int yCol = Scan4x4LumaBlocksY[colIdx];
   DecodedPicture* colPic = ctx.refPicList1[0];
-  if (colPic == nullptr || colPic->macroblocks == nullptr) return nullptr;
+  if (colPic == nullptr || (colPic->*kMotion) == nullptr) return nullptr;
   const uint32_t cur = mb->mb_addr;
   const uint32_t w = ctx.widthInMbs != 0 ? ctx.widthInMbs : 1;
   uint32_t addr = cur;
@@ -96,7 +102,7 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
       // A frame of macroblock pairs: the pair at the macroblock's place.
       const uint32_t pair = 2 * cur;
       if (pair + 1 >= colPic->mbCount) return nullptr;
-      if (colPic->macroblocks[pair].mb_structure != 2) {
+      if ((colPic->*kMotion)[pair].mb_structure != 2) {
         addr = pair + (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1u : 0u);
         colField = true;
       } else {
@@ -129,13 +135,13 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
       yM = 8 * static_cast<int>((cur / w) % 2) + 4 * (yCol / 8);
       rel.verticalScale = 1;
     }
-    if (colPic->macroblocks == nullptr) return nullptr;
+    if ((colPic->*kMotion) == nullptr) return nullptr;
   } else if (ctx.mbaff) {
     // The co-located pair is the current pair of the first list-1 frame;
     // kinds that differ select the macroblock and row as the standard's
     // table for MBAFF frames gives them.
     const bool curField = mb->mb_structure != 2;
-    colField = colPic->macroblocks[addr].mb_structure != 2;
+    colField = (colPic->*kMotion)[addr].mb_structure != 2;
     if (!curField && colField) {
       // A frame macroblock reads the field nearer in display order.
       const int64_t curPoc = ctx.currentPoc;
@@ -151,7 +157,7 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
     }
   }
   if (addr >= colPic->mbCount) return nullptr;
-  const MacroblockRecord& col = colPic->macroblocks[addr];
+  const Motion& col = (colPic->*kMotion)[addr];
   if (mb_is_intra(col.mb_type)) return nullptr;
   const int colQuadrant = 2 * (yM / 8) + xCol / 8;
   const int colBlock = SubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
@@ -170,6 +176,16 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   // A field macroblock's identifiers carry the parity of the field it read.
   if (colField) rel.refParity = (list ? col.ref_id_l1[colBlock] : col.ref_id_l0[colBlock]) & 1;
   return list ? col.ref_pic_l1[colQuadrant] : col.ref_pic_l0[colQuadrant];
+}
+
+}  // namespace
+
+DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
+                                int8_t* refIdxCol, ColocatedRelation* relation) {
+  const DecodedPicture* colPic = ctx.refPicList1[0];
+  if (colPic != nullptr && colPic->colocated != nullptr)
+    return colocated_in<ColocatedMotion, &DecodedPicture::colocated>(ctx, mb, q, k, mvCol, refIdxCol, relation);
+  return colocated_in<MacroblockRecord, &DecodedPicture::macroblocks>(ctx, mb, q, k, mvCol, refIdxCol, relation);
 }
 
 namespace {
