@@ -536,7 +536,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     if (idc > 2) return kStepUnsupported;
     s->cabac_init_idc = static_cast<uint8_t>(idc);
   }
-  s->slice_qp_delta = static_cast<int8_t>(se_v(r));
+  // SliceQPY outside 0..51 would index the quantiser tables out of range: the
+  // slice is damaged.
+  const int32_t qpDelta = static_cast<int32_t>(se_v(r));
+  const int32_t sliceQp = 26 + pps->pic_init_qp_minus26 + qpDelta;
+  if (sliceQp < 0 || sliceQp > 51) return kStepUnsupported;
+  s->slice_qp_delta = static_cast<int8_t>(qpDelta);
   if (pps->deblocking_filter_control_present_flag) {
     const uint32_t idc = ue_v(r);
     if (idc > 2) return kStepUnsupported;
