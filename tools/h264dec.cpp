@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "AVCHDVideoDecoder.h"
+#include "h264dec_input.h"
 #include "md5.h"
 #include "toolcli.h"
 
@@ -119,13 +120,13 @@ int main(int argc, char** argv) {
     return tools::kExitUsage;
   }
   if (verbose) std::fprintf(stderr, "h264dec: primitives: %s variant\n", tools::ProcessorVariantName());
-  std::vector<uint8_t> data;
-  if (!tools::ReadInput(in, &data, &problem)) {
+  h264dec::ChunkedStream stream;
+  VideoDecoderParams params;
+  int32_t info = 0;
+  if (!stream.Open(in, &problem) || !stream.ReadParameters(&params, &info, &problem)) {
     tools::Report(kTool, std::string(in) + ": " + problem);
     return tools::kExitFailed;
   }
-  VideoDecoderParams params;
-  const int32_t info = AVCHDGetVideoDecoderInfoLib(&params, data.data(), static_cast<int32_t>(data.size()));
   if (info != 0) {
     tools::Report(kTool, std::string(in) + ": " +
                              (info == 8 ? "out of memory"
@@ -163,30 +164,26 @@ int main(int argc, char** argv) {
   }
   int rc = 0;
   uint64_t count = 0;
-  int32_t eos = 0;
-  uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture.data(), data.data(), static_cast<uint32_t>(data.size()), 0, decodeFlags);
-  for (;;) {
-    if (st & kStatusPicture) {
-      if (out) std::fwrite(picture.data(), 1, static_cast<size_t>(frameBytes), out);
-      if (md5) whole.update(picture.data(), static_cast<size_t>(frameBytes));
-      if (framemd5)
-        std::printf("0, %10llu, %10llu,        1, %8d, %s\n", static_cast<unsigned long long>(count),
-                    static_cast<unsigned long long>(count), frameBytes, md5_hex(picture.data(), frameBytes).c_str());
-      ++count;
-    }
-    if (st & kStatusError) {
-      const uint32_t code = AVCHDVideoDecoderGetErrorCodeLib(dec);
-      VideoRefusal refusal{};
-      if (code == kVideoErrorUnsupported && AVCHDVideoDecoderGetRefusalLib(dec, &refusal) == 0 && refusal.text[0] != '\0')
-        std::fprintf(stderr, "h264dec: %s: error %u: %s: %s\n", in, code, error_text(code), refusal.text);
-      else
-        std::fprintf(stderr, "h264dec: %s: error %u: %s\n", in, code, error_text(code));
-      rc = 1;
-      break;
-    }
-    if (st & kStatusEndOfStream) break;
-    if (st & kStatusNeedInput) eos = 1;
-    st = AVCHDDecodeVideoStreamLib(dec, picture.data(), nullptr, 0, eos, decodeFlags);
+  uint32_t st = 0;
+  const bool read = stream.Decode(dec, picture.data(), decodeFlags, [&] {
+    if (out) std::fwrite(picture.data(), 1, static_cast<size_t>(frameBytes), out);
+    if (md5) whole.update(picture.data(), static_cast<size_t>(frameBytes));
+    if (framemd5)
+      std::printf("0, %10llu, %10llu,        1, %8d, %s\n", static_cast<unsigned long long>(count),
+                  static_cast<unsigned long long>(count), frameBytes, md5_hex(picture.data(), frameBytes).c_str());
+    ++count;
+  }, &st, &problem);
+  if (!read) {
+    tools::Report(kTool, std::string(in) + ": " + problem);
+    rc = 1;
+  } else if (st & kStatusError) {
+    const uint32_t code = AVCHDVideoDecoderGetErrorCodeLib(dec);
+    VideoRefusal refusal{};
+    if (code == kVideoErrorUnsupported && AVCHDVideoDecoderGetRefusalLib(dec, &refusal) == 0 && refusal.text[0] != '\0')
+      std::fprintf(stderr, "h264dec: %s: error %u: %s: %s\n", in, code, error_text(code), refusal.text);
+    else
+      std::fprintf(stderr, "h264dec: %s: error %u: %s\n", in, code, error_text(code));
+    rc = 1;
   }
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.

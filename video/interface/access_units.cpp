@@ -1,11 +1,37 @@
 // Access units: the picture-record and frame-buffer pools, the opening of the
 // next access unit and the withdrawal of one whose first slice is unusable.
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "decoder_engine.h"
+#include "mb_record.h"
 
 namespace {
+
+// The lowest free block of the pool (allocated on first use), or null.
+void* take_block(BlockPool* pool) {
+  for (uint32_t i = 0; i < pool->slots; ++i) {
+    if (pool->taken[i]) continue;
+    if (!pool->blocks[i]) pool->blocks[i] = aligned_zeroed(pool->bytes);
+    if (!pool->blocks[i]) return nullptr;
+    pool->taken[i] = 1;
+    return pool->blocks[i];
+  }
+  return nullptr;
+}
+
+void give_block(BlockPool* pool, const void* block) {
+  for (uint32_t i = 0; i < pool->slots; ++i)
+    if (pool->blocks[i] == block) pool->taken[i] = 0;
+}
+
+void release_colocated(DecoderState* ds, DecodedPicture* p) {
+  if (!p->colocated) return;
+  give_block(&decoder_of(ds)->motionPool, p->colocated);
+  p->colocated = nullptr;
+}
 
 void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->outputTicks = 2;
@@ -138,6 +164,18 @@ bool pool_has_room(const DecoderState* ds) {
   return find_free_slot(ds, &pic, &fb);
 }
 
+bool flight_has_room(const DecoderState* ds) {
+  const VideoDecoder* dec = decoder_of(const_cast<DecoderState*>(ds));
+  uint32_t inFlight = 0;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    const DecodedPicture* p = &ds->pictures[i];
+    if (!p->setUp || p->outputDone || p == ds->currentPicture) continue;
+    const bool writable = p->released && (p->structure == 2 || p->pairedField || p->unpaired);
+    if (!p->decoded || writable) ++inFlight;
+  }
+  return inFlight < dec->flightLimit;
+}
+
 bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
   // A picture given up for output is still finished first: a worker may be
   // concealing or deblocking it.
@@ -158,6 +196,12 @@ int32_t SetAvailableAccessUnit(DecoderState* ds) {
     --ds->accessUnitCounter;
     ds->poolExhausted = 1;
     return 0;
+  }
+  // Motion kept for direct prediction is no longer read once its picture's
+  // record is free to be reused.
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* q = &ds->pictures[i];
+    if (q->colocated && (q == pic || picture_free(ds, q))) release_colocated(ds, q);
   }
   // The picture before is complete as far as the stream goes.
   if (ds->currentPicture && ds->currentPicture->setUp) close_picture(ds->currentPicture);
@@ -193,11 +237,66 @@ int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
   p->setUp = 0;  // no longer a picture waiting for output
   if (p->pairedField) p->pairedField->pairedField = nullptr;
   p->pairedField = nullptr;
+  // Slices of the picture still at work keep its arrays until the record is
+  // reused.
+  if (p->slicesActive == 0) {
+    release_records(ds, p);
+    release_colocated(ds, p);
+  }
   DecodedPicture* prev = p->prevInDecodeOrder;
   if (ds->nextOutputPicture == p) ds->nextOutputPicture = p->nextInOutputOrder;
   unlink_both(p);
   if (prev) ds->lastPicture = prev;
   return 0;
+}
+
+bool block_pool_init(BlockPool* pool, uint32_t slots, size_t bytes) {
+  pool->blocks = static_cast<void**>(aligned_zeroed(slots * sizeof(void*)));
+  pool->taken = static_cast<uint8_t*>(aligned_zeroed(slots));
+  pool->slots = pool->blocks && pool->taken ? slots : 0;
+  pool->bytes = bytes;
+  return pool->slots == slots;
+}
+
+void block_pool_free(BlockPool* pool) {
+  for (uint32_t i = 0; i < pool->slots; ++i) std::free(pool->blocks[i]);
+  std::free(pool->blocks);
+  std::free(pool->taken);
+  std::memset(pool, 0, sizeof(*pool));
+}
+
+bool bind_picture_arrays(DecoderState* ds, DecodedPicture* p, bool reference) {
+  VideoDecoder* dec = decoder_of(ds);
+  if (!p->macroblocks) p->macroblocks = static_cast<MacroblockRecord*>(take_block(&dec->recordPool));
+  if (reference && !p->colocated) p->colocated = static_cast<ColocatedMotion*>(take_block(&dec->motionPool));
+  return p->macroblocks && (p->colocated || !reference);
+}
+
+void keep_colocated_motion(DecodedPicture* p) {
+  if (!p->colocated || !p->macroblocks) return;
+  for (uint32_t a = 0; a < p->mbCount; ++a) {
+    const MacroblockRecord& mb = p->macroblocks[a];
+    ColocatedMotion& m = p->colocated[a];
+    std::memcpy(m.mv_l0, mb.mv_l0, sizeof(m.mv_l0));
+    std::memcpy(m.mv_l1, mb.mv_l1, sizeof(m.mv_l1));
+    std::memcpy(m.ref_pic_l0, mb.ref_pic_l0, sizeof(m.ref_pic_l0));
+    std::memcpy(m.ref_pic_l1, mb.ref_pic_l1, sizeof(m.ref_pic_l1));
+    std::memcpy(m.ref_id_l0, mb.ref_id_l0, sizeof(m.ref_id_l0));
+    std::memcpy(m.ref_id_l1, mb.ref_id_l1, sizeof(m.ref_id_l1));
+    std::memcpy(m.ref_idx_l0, mb.ref_idx_l0, sizeof(m.ref_idx_l0));
+    std::memcpy(m.ref_idx_l1, mb.ref_idx_l1, sizeof(m.ref_idx_l1));
+    std::memcpy(m.pred_flag_l0, mb.pred_flag_l0, sizeof(m.pred_flag_l0));
+    std::memcpy(m.pred_flag_l1, mb.pred_flag_l1, sizeof(m.pred_flag_l1));
+    m.mb_type = mb.mb_type;
+    m.mb_structure = mb.mb_structure;
+  }
+}
+
+void release_records(DecoderState* ds, DecodedPicture* p) {
+  if (p->macroblocks) give_block(&decoder_of(ds)->recordPool, p->macroblocks);
+  p->macroblocks = nullptr;
+  // A skipped picture shows another's planes: it has no motion of its own.
+  if (p->repeated) release_colocated(ds, p);
 }
 
 void ResetPicturePools(DecoderState* ds) {
@@ -211,15 +310,16 @@ void ResetPicturePools(DecoderState* ds) {
     fb->used = 0;
     std::memset(&fb->userData, 0, sizeof(fb->userData));
   }
+  VideoDecoder* dec = decoder_of(ds);
+  for (BlockPool* pool : {&dec->recordPool, &dec->motionPool})
+    if (pool->taken) std::memset(pool->taken, 0, pool->slots);
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* p = &ds->pictures[i];
-    MacroblockRecord* mbs = p->macroblocks;
     uint8_t* written = p->mbWritten;
     uint8_t* flags = p->mbFlags;
     uint16_t* claims = p->mbClaims;
     SeiRecord* timing = p->picTiming;
     std::memset(static_cast<void*>(p), 0, sizeof(*p));
-    p->macroblocks = mbs;
     p->mbWritten = written;
     p->mbFlags = flags;
     p->mbClaims = claims;

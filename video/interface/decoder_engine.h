@@ -212,6 +212,16 @@ struct TaskHeap {
   int32_t capacity;  // entries allocated: the decoder's task count
 };
 
+// Equal-sized blocks handed to pictures while they need them: the lowest free
+// slot first, its block allocated on first use, so that a stream touches
+// only as many blocks as it keeps in use at once.
+struct BlockPool {
+  void** blocks;   // per slot: its block, or null before first use
+  uint8_t* taken;  // per slot
+  uint32_t slots;
+  size_t bytes;    // of one block
+};
+
 struct VideoDecoder {
   DecodeTask* taskPool;
   DecoderState* decoderState;
@@ -266,6 +276,9 @@ struct VideoDecoder {
   uint8_t stallRounds;         // times parked slices were woken with nothing else running
   uint32_t setUpCount;         // pictures set up so far
   const DecoderStages* stages;  // the stages the instance runs
+  uint32_t flightLimit;         // pictures set up and not finished, besides the one being parsed
+  BlockPool recordPool;         // MacroblockRecord arrays of the pictures being decoded
+  BlockPool motionPool;         // ColocatedMotion arrays of reference pictures
 };
 
 // Records why a stream is refused (the first reason stays) and returns the
@@ -286,10 +299,25 @@ bool picture_free(const DecoderState* ds, const DecodedPicture* p);
 // 1 while the next access unit can have a picture record and a frame buffer;
 // parsing waits otherwise, until output frees one.
 bool pool_has_room(const DecoderState* ds);
+// 1 while fewer pictures than the instance's limit are set up and not yet
+// finished (the picture being parsed aside): parsing waits otherwise, so
+// that a worker that could parse ahead finishes pictures first.
+bool flight_has_room(const DecoderState* ds);
 // Frames the decoded picture buffer of a level holds at a picture size (1 to
 // 16).
 uint32_t max_dpb_frames(uint8_t level, uint32_t frameMbs);
 int32_t RemoveCurrentAccessUnit(DecoderState* ds);
+// A picture set up gets its macroblock records, a reference picture also its
+// co-located motion array (false: no memory for them).
+bool bind_picture_arrays(DecoderState* ds, DecodedPicture* p, bool reference);
+// Copies a finished reference picture's motion out of its macroblock records
+// (runs without the instance lock, before the picture counts as decoded).
+void keep_colocated_motion(DecodedPicture* p);
+// The picture is finished: its macroblock records go back to the pool.
+void release_records(DecoderState* ds, DecodedPicture* p);
+// Pools of blocks (slots: one per picture record).
+bool block_pool_init(BlockPool* pool, uint32_t slots, size_t bytes);
+void block_pool_free(BlockPool* pool);
 // Binds every picture to the frame buffer of its index and clears both pools
 // as at open.
 void ResetPicturePools(DecoderState* ds);

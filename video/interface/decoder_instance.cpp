@@ -153,7 +153,6 @@ void free_everything(VideoDecoder* dec) {
   }
   if (ds->pictures) {
     for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-      std::free(ds->pictures[i].macroblocks);
       std::free(ds->pictures[i].mbWritten);
       std::free(ds->pictures[i].mbFlags);
       std::free(ds->pictures[i].mbClaims);
@@ -161,6 +160,8 @@ void free_everything(VideoDecoder* dec) {
     }
     std::free(ds->pictures);
   }
+  block_pool_free(&dec->recordPool);
+  block_pool_free(&dec->motionPool);
   if (ds->spsList) {
     FreeSequenceParameterSets(ds->spsList);
     std::free(ds->spsList);
@@ -256,13 +257,19 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
   }
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* p = &ds->pictures[i];
-    p->macroblocks = static_cast<MacroblockRecord*>(aligned_zeroed((mbs ? mbs : 1) * sizeof(MacroblockRecord)));
     p->picTiming = static_cast<SeiRecord*>(aligned_zeroed(sizeof(SeiRecord)));
     p->mbWritten = static_cast<uint8_t*>(aligned_zeroed(mbs ? mbs : 1));
     p->mbFlags = static_cast<uint8_t*>(aligned_zeroed(mbs ? mbs : 1));
     p->mbClaims = static_cast<uint16_t*>(aligned_zeroed((mbs ? mbs : 1) * sizeof(uint16_t)));
-    if (!p->macroblocks || !p->picTiming || !p->mbWritten || !p->mbFlags || !p->mbClaims) return false;
+    if (!p->picTiming || !p->mbWritten || !p->mbFlags || !p->mbClaims) return false;
   }
+
+  // Macroblock records only for the pictures being decoded, co-located motion
+  // only for reference pictures: both pools take their blocks as needed.
+  const size_t area = mbs ? mbs : 1;
+  if (!block_pool_init(&dec->recordPool, ds->pictureCount, area * sizeof(MacroblockRecord)) ||
+      !block_pool_init(&dec->motionPool, ds->pictureCount, area * sizeof(ColocatedMotion)))
+    return false;
 
   dec->releaseQueue = static_cast<DecodedPicture**>(aligned_zeroed(ds->pictureCount * sizeof(DecodedPicture*)));
   if (!dec->releaseQueue) return false;
@@ -376,6 +383,10 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   dec->codedWidth = params->codedWidth;
   dec->codedHeight = params->codedHeight;
   dec->stages = decoder_stages();
+  // Each worker can be busy with its own picture, and one more picture keeps
+  // the next worker fed; a picture held that long costs its macroblock
+  // records and planes, so parsing runs no further ahead.
+  dec->flightLimit = n + 1;
   pthread_mutex_init(&dec->lock, nullptr);
   pthread_mutex_init(&dec->mbLock, nullptr);
   pthread_cond_init(&dec->idleCond, nullptr);

@@ -10,6 +10,7 @@
 #include "AVCHDVideoDecoder.h"
 
 struct MacroblockRecord;
+struct DecodedPicture;
 struct SeiRecord;
 struct SequenceParameterSet;
 struct PictureParameterSet;
@@ -38,7 +39,28 @@ struct FrameBuffer {
   uint8_t used;  // has held a picture since the pools were last cleared
 };
 
+// What direct prediction reads of a macroblock of the first list-1
+// reference (the co-located picture): a reference picture's motion, kept
+// when it is finished, so that its MacroblockRecords can serve the next
+// picture. Fields as in MacroblockRecord.
+struct ColocatedMotion {
+  int16_t mv_l0[16][2];
+  int16_t mv_l1[16][2];
+  DecodedPicture* ref_pic_l0[4];
+  DecodedPicture* ref_pic_l1[4];
+  uint8_t ref_id_l0[16];
+  uint8_t ref_id_l1[16];
+  int8_t ref_idx_l0[4];
+  int8_t ref_idx_l1[4];
+  uint8_t pred_flag_l0[4];
+  uint8_t pred_flag_l1[4];
+  uint8_t mb_type;
+  uint8_t mb_structure;
+};
+
 struct DecodedPicture {
+  // Bound from the decoder's pool while the picture is being decoded (null
+  // before and after).
   MacroblockRecord* macroblocks;
   FrameBuffer* frameBuffer;
   SeiRecord* picTiming;
@@ -105,6 +127,10 @@ struct DecodedPicture {
   uint8_t finishing;              // a task conceals, deblocks and finishes the picture
   uint8_t limitFixed;             // a slice's limit was fixed since the worker last looked
   uint8_t repeated;              // skipped: shows an earlier picture's planes
+  // A reference picture's motion for direct prediction, from the decoder's
+  // pool: bound when the picture is set up, filled when it is finished and
+  // returned once the record is free (null otherwise).
+  ColocatedMotion* colocated;
 };
 
 // Planes of a picture. Every picture lies in frame-sized planes; a field

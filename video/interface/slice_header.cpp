@@ -250,6 +250,8 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   DecoderState* ds = &dec->state;
   DecodedPicture* p = ds->currentPicture;
   const uint32_t field = s->field_pic_flag_coded;
+  // Later pictures read a reference picture's motion for direct prediction.
+  if (!bind_picture_arrays(ds, p, idr || nalRefIdc != 0)) return kStepNoMemory;
   p->setUp = 1;
   p->setUpOrder = ++dec->setUpCount;
   p->frameNum = s->frame_num;
@@ -505,7 +507,8 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   if (r->overrun) return kStepUnsupported;
 
   if (!p->setUp) {
-    per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
+    const int32_t result = per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
+    if (result != 0) return result;
   } else if (p->structure != (h.field_pic_flag ? h.bottom_field_flag : 2) || p->sps != sps) {
     return kStepUnsupported;  // a slice that does not belong to the picture opened for it
   }
@@ -533,7 +536,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     if (idc > 2) return kStepUnsupported;
     s->cabac_init_idc = static_cast<uint8_t>(idc);
   }
-  s->slice_qp_delta = static_cast<int8_t>(se_v(r));
+  // SliceQPY outside 0..51 would index the quantiser tables out of range: the
+  // slice is damaged.
+  const int32_t qpDelta = static_cast<int32_t>(se_v(r));
+  const int32_t sliceQp = 26 + pps->pic_init_qp_minus26 + qpDelta;
+  if (sliceQp < 0 || sliceQp > 51) return kStepUnsupported;
+  s->slice_qp_delta = static_cast<int8_t>(qpDelta);
   if (pps->deblocking_filter_control_present_flag) {
     const uint32_t idc = ue_v(r);
     if (idc > 2) return kStepUnsupported;

@@ -69,7 +69,7 @@ void close_last_field(VideoDecoder* dec) {
 // free should the unit open a picture.
 bool may_parse(VideoDecoder* dec, bool stepwise) {
   if (dec->parseHeap.count == 0 || (stepwise && (dec->status & kStatusNeedInput))) return false;
-  return pool_has_room(&dec->state);
+  return flight_has_room(&dec->state) && pool_has_room(&dec->state);
 }
 
 // A closed picture that no slice works on any more and that is not finished
@@ -301,6 +301,7 @@ void finish_picture(const DecoderStages* stages, DecodedPicture* p, SliceDecodeC
     conceal_records(p, before);
     p->damaged = 1;
   }
+  keep_colocated_motion(p);
   if (decodeFlags & kDecodeNoDeblocking) return;
   // The deblocking filter reads each macroblock's slice link for the
   // picture's frame/field kind, and the slices' tasks may already parse new
@@ -411,6 +412,7 @@ DecodedPicture* next_released(VideoDecoder* dec) {
 
 void picture_done(VideoDecoder* dec, DecodedPicture* p) {
   p->decoded = 1;
+  release_records(&dec->state, p);
   FrameBuffer* fb = p->frameBuffer;
   if (fb->outputStatus < 1) fb->outputStatus = 1;
   // Slices parked for this picture (also one that was unmarked by the very

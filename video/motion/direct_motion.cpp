@@ -95,10 +95,19 @@ struct ColocatedSource {
   ColocatedRelation rel = {0, -1};
 };
 
+// A reference keeps what direct prediction reads of it in its ColocatedMotion
+// once it is finished; before that (and in pictures built by hand) its
+// macroblock records are still bound and are read instead.
+bool has_motion(const DecodedPicture* p) { return p->colocated != nullptr || p->macroblocks != nullptr; }
+
+uint8_t structure_at(const DecodedPicture* p, uint32_t addr) {
+  return p->colocated != nullptr ? p->colocated[addr].mb_structure : p->macroblocks[addr].mb_structure;
+}
+
 ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockRecord* mb) {
   ColocatedSource src;
   DecodedPicture* colPic = ctx.refPicList1[0];
-  if (colPic == nullptr || colPic->macroblocks == nullptr) return src;
+  if (colPic == nullptr || !has_motion(colPic)) return src;
   const uint32_t cur = mb->mb_addr;
   const uint32_t w = ctx.widthInMbs != 0 ? ctx.widthInMbs : 1;
   src.addr[0] = src.addr[1] = cur;
@@ -121,7 +130,7 @@ ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockReco
       // A frame of macroblock pairs: the pair at the macroblock's place.
       const uint32_t pair = 2 * cur;
       if (pair + 1 >= colPic->mbCount) return src;
-      if (colPic->macroblocks[pair].mb_structure != 2) {
+      if (structure_at(colPic, pair) != 2) {
         src.addr[0] = src.addr[1] =
             pair + (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1u : 0u);
         src.colField = true;
@@ -146,14 +155,14 @@ ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockReco
       colPic = nearer_field(colPic, ctx.currentPoc);
       frameInField(w * (cur / (2 * w)) + cur % w, static_cast<int>((cur / w) % 2));
     }
-    if (colPic->macroblocks == nullptr) return src;
+    if (!has_motion(colPic)) return src;
   } else if (ctx.mbaff) {
     // The co-located pair is the current pair of the first list-1 frame;
     // kinds that differ select the macroblock and row as the standard's
     // table for MBAFF frames gives them.
     if (cur >= colPic->mbCount) return src;
     const bool curField = mb->mb_structure != 2;
-    src.colField = colPic->macroblocks[cur].mb_structure != 2;
+    src.colField = structure_at(colPic, cur) != 2;
     if (!curField && src.colField) {
       // A frame macroblock reads the field nearer in display order.
       const int64_t curPoc = ctx.currentPoc;
@@ -169,28 +178,40 @@ ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockReco
 }
 
 // The co-located block of quadrant q, sub-block k (the quadrant's corner
-// under 8x8 inference): its macroblock (null when it has no prediction),
-// quadrant, 4x4 block and the list whose motion it gives.
+// under 8x8 inference): whether it has a prediction, and then the motion of
+// the list it gives: vector, reference index, identifier and picture.
 struct ColocatedBlock {
-  const MacroblockRecord* mb;
-  int quadrant, block, list;
+  bool found;
+  int16_t mv[2];
+  int8_t refIdx;
+  uint8_t refId;
+  DecodedPicture* refPic;
 };
+
+template <typename Motion>
+ColocatedBlock block_motion_of(const Motion* col, int quadrant, int block) {
+  if (mb_is_intra(col->mb_type)) return {false, {0, 0}, -1, 0, nullptr};
+  if (col->pred_flag_l0[quadrant])
+    return {true, {col->mv_l0[block][0], col->mv_l0[block][1]}, col->ref_idx_l0[quadrant], col->ref_id_l0[block],
+            col->ref_pic_l0[quadrant]};
+  if (col->pred_flag_l1[quadrant])
+    return {true, {col->mv_l1[block][0], col->mv_l1[block][1]}, col->ref_idx_l1[quadrant], col->ref_id_l1[block],
+            col->ref_pic_l1[quadrant]};
+  return {false, {0, 0}, -1, 0, nullptr};
+}
 
 ColocatedBlock find_colocated(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
   const int colIdx = ctx.inference8x8 ? 5 * q : 4 * q + k;
   const int xCol = Scan4x4LumaBlocksX[colIdx], yCol = Scan4x4LumaBlocksY[colIdx];
-  if (src.pic == nullptr) return {nullptr, 0, 0, 0};
+  if (src.pic == nullptr) return {false, {0, 0}, -1, 0, nullptr};
   const int half = yCol >> 3;
   const uint32_t addr = src.addr[half];
-  if (addr >= src.pic->mbCount) return {nullptr, 0, 0, 0};
+  if (addr >= src.pic->mbCount) return {false, {0, 0}, -1, 0, nullptr};
   const int yM = src.rows == RowMap::Same ? yCol : src.rows == RowMap::FieldInFrame ? (2 * yCol) & 15 : src.rowBase + 4 * half;
-  const MacroblockRecord* col = src.pic->macroblocks + addr;
-  if (mb_is_intra(col->mb_type)) return {nullptr, 0, 0, 0};
   const int quadrant = 2 * (yM / 8) + xCol / 8;
   const int block = SubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
-  if (col->pred_flag_l0[quadrant]) return {col, quadrant, block, 0};
-  if (col->pred_flag_l1[quadrant]) return {col, quadrant, block, 1};
-  return {nullptr, 0, 0, 0};
+  if (src.pic->colocated != nullptr) return block_motion_of(src.pic->colocated + addr, quadrant, block);
+  return block_motion_of(src.pic->macroblocks + addr, quadrant, block);
 }
 
 // Its vector, reference index (-1 without prediction) and reference picture
@@ -200,18 +221,13 @@ DecodedPicture* colocated_of(const DirectContext& ctx, const ColocatedSource& sr
                              int8_t* refIdxCol, ColocatedRelation* rel) {
   *rel = src.rel;
   const ColocatedBlock c = find_colocated(ctx, src, q, k);
-  if (c.mb == nullptr) {
-    mvCol[0] = mvCol[1] = 0;
-    *refIdxCol = -1;
-    return nullptr;
-  }
-  const int16_t* mv = c.list ? c.mb->mv_l1[c.block] : c.mb->mv_l0[c.block];
-  mvCol[0] = mv[0];
-  mvCol[1] = mv[1];
-  *refIdxCol = c.list ? c.mb->ref_idx_l1[c.quadrant] : c.mb->ref_idx_l0[c.quadrant];
+  mvCol[0] = c.mv[0];
+  mvCol[1] = c.mv[1];
+  *refIdxCol = c.refIdx;
+  if (!c.found) return nullptr;
   // A field macroblock's identifiers carry the parity of the field it read.
-  if (src.colField) rel->refParity = (c.list ? c.mb->ref_id_l1[c.block] : c.mb->ref_id_l0[c.block]) & 1;
-  return c.list ? c.mb->ref_pic_l1[c.quadrant] : c.mb->ref_pic_l0[c.quadrant];
+  if (src.colField) rel->refParity = c.refId & 1;
+  return c.refPic;
 }
 
 // Whether the co-located block is still for spatial direct: reference
@@ -219,16 +235,22 @@ DecodedPicture* colocated_of(const DirectContext& ctx, const ColocatedSource& sr
 // picture nor its field is read).
 bool colocated_still(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
   const ColocatedBlock c = find_colocated(ctx, src, q, k);
-  if (c.mb == nullptr) return false;
-  const int8_t ref = c.list ? c.mb->ref_idx_l1[c.quadrant] : c.mb->ref_idx_l0[c.quadrant];
-  const int16_t* mv = c.list ? c.mb->mv_l1[c.block] : c.mb->mv_l0[c.block];
-  return ref == 0 && std::abs(mv[0]) <= 1 && std::abs(mv[1]) <= 1;
+  return c.found && c.refIdx == 0 && std::abs(c.mv[0]) <= 1 && std::abs(c.mv[1]) <= 1;
 }
 
 }  // namespace
 
 void prefetch_colocated(const DecodedPicture* colPic, uint32_t addr) {
-  if (colPic == nullptr || colPic->macroblocks == nullptr || addr >= colPic->mbCount) return;
+  if (colPic == nullptr || addr >= colPic->mbCount) return;
+  if (colPic->colocated != nullptr) {
+    const ColocatedMotion* c = colPic->colocated + addr;
+    __builtin_prefetch(c);
+    __builtin_prefetch(reinterpret_cast<const char*>(c) + 64);
+    __builtin_prefetch(reinterpret_cast<const char*>(c) + 128);
+    __builtin_prefetch(reinterpret_cast<const char*>(c) + sizeof(ColocatedMotion) - 1);
+    return;
+  }
+  if (colPic->macroblocks == nullptr) return;
   const MacroblockRecord* m = colPic->macroblocks + addr;
   __builtin_prefetch(&m->mb_type);
   __builtin_prefetch(m->ref_idx_l0);

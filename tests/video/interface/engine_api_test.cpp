@@ -375,6 +375,28 @@ TEST(EngineFaults, StreamsAcceptedOrRefused) {
   }
 }
 
+// A slice whose SliceQPY lies outside 0..51 is damaged: it is dropped and
+// its picture concealed (grey), and decoding goes on with the next slice.
+TEST(EngineFaults, SliceQpOutOfRangeIsADamagedSlice) {
+  using namespace enginetest;
+  StreamShape shape;
+  SliceShape idr;
+  idr.idr = true;
+  std::vector<SliceShape> pictures = {idr};
+  for (int32_t delta : {-27, 26, 25, -26}) {  // SliceQPY -1, 52, 51, 0
+    SliceShape p;
+    p.sliceType = 5;
+    p.frameNum = static_cast<uint32_t>(pictures.size());
+    p.qpDelta = delta;
+    pictures.push_back(p);
+  }
+  const DecodeRun run = decode_buffer(stream_of(shape, pictures), keeping(1));
+  ASSERT_TRUE(run.finished) << run.errorCode;
+  ASSERT_EQ(5u, run.pictures.size());
+  const bool concealed[5] = {false, true, true, false, false};
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(concealed[i], run.pictures[i][0] == 128) << "picture " << i;
+}
+
 // A refusal names the syntax through the public call, as a code and in
 // words; a stream that allows frame_num gaps opens and is refused with error 6
 // (its sequence parameter set is complete, only not decoded).

@@ -75,6 +75,7 @@ struct SliceShape {
   bool longTerm = false;
   uint32_t pocLsb = 0;  // POC type 0 only
   int field = -1;       // -1 frame, 0 top field, 1 bottom field (fields streams)
+  int32_t qpDelta = 0;  // slice_qp_delta
 };
 
 inline std::vector<uint8_t> slice_unit(const StreamShape& st, const SliceShape& s) {
@@ -110,7 +111,7 @@ inline std::vector<uint8_t> slice_unit(const StreamShape& st, const SliceShape& 
       w.bit(0);  // adaptive_ref_pic_marking_mode_flag
     }
   }
-  w.se(0);  // slice_qp_delta
+  w.se(s.qpDelta);
   w.ue(1);  // disable_deblocking_filter_idc
   w.trailing();
   const uint8_t header = static_cast<uint8_t>((s.refIdc << 5) | (s.idr ? 5 : 1));

@@ -59,6 +59,7 @@ DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& o
     }
     st = AVCHDDecodeVideoStreamLib(dec, picture.data(), in, n, eos, options.decodeFlags);
   }
+  if (options.beforeClose) options.beforeClose(dec);
   AVCHDCloseVideoDecoderLib(dec);
   return run;
 }

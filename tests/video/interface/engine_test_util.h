@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct DecodeOptions {
   uint32_t timeoutMs = 20000;
   uint32_t maxCalls = 1000000;
   bool keepPictures = false;
+  std::function<void(const VideoDecoder*)> beforeClose;  // looks at the instance once decoding ended
 };
 
 DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options);
