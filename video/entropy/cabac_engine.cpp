@@ -45,8 +45,8 @@ constexpr CabacEngineTables engine_tables() {
     for (int state = 0; state < 64; ++state) {
       const int key = state | mps << 8;
       for (int q = 0; q < 4; ++q) {
-        t.row[key].v[q] = kShift.v[rangeTabLPS[state][q]];
-        t.row[key].v[4 + q] = rangeTabLPS[state][q];
+        t.row[key].v[q] = rangeTabLPS[state][q];
+        t.row[key].v[4 + q] = kShift.v[rangeTabLPS[state][q]];
       }
       t.next[key][0] = static_cast<uint16_t>((state < 62 ? state + 1 : state) | mps << 8);
       const int lpsMps = state == 0 ? 1 - mps : mps;

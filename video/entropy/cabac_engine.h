@@ -53,10 +53,11 @@ extern const uint8_t transIdxLPS[64];
 // in memory order on this little-endian host).
 static_assert(sizeof(CabacContext) == 2, "a context is two bytes");
 constexpr uint32_t kCabacKeyCount = 64 | 1 << 8;
-// What a decision reads for one context key: the doublings that
-// renormalise each LPS range (BinShiftTbl of the range) and the LPS ranges
-// themselves (rangeTabLPS), both by qCodIRangeIdx, in one 8-byte row indexed
-// by codIRange >> 6 (4..7 for a range of 256..510): shift at q - 4, lps at q.
+// What a decision reads for one context key, in one 8-byte row loaded as
+// soon as the key is known: the LPS ranges (rangeTabLPS) by qCodIRangeIdx in
+// bytes 0..3 and the doublings that renormalise them (BinShiftTbl of the
+// range) in bytes 4..7. The range then picks its byte by a shift in
+// registers instead of a load that waits for it.
 struct CabacLpsRow {
   uint8_t v[8];
 };
@@ -135,15 +136,19 @@ struct CabacLocal {
     std::memcpy(&key16, ctx, 2);
     const uint32_t key = key16;
     const CabacEngineTables& t = kCabacTables;
-    const uint8_t* row = t.row[key].v;
-    const size_t q = range >> 6;  // 4..7
-    const uint32_t lps = row[q];
-    const uint32_t lpsShift = row[q - 4];
+    uint64_t row;
+    std::memcpy(&row, t.row[key].v, 8);
+    const uint64_t picked = row >> ((range >> 3) & 24);  // qCodIRangeIdx selects a byte
+    const uint32_t lps = static_cast<uint8_t>(picked);
+    const uint32_t lpsShift = static_cast<uint8_t>(picked >> 32);
     const uint32_t mpsRange = range - lps;
-    const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
-    uint64_t diff;
-    const uint64_t mps = borrow_mask(value, scaled, &diff);  // all ones: MPS
+    // The choice compares the offset alone (ready before the range), the
+    // new value is the difference with the scaled range or the value itself.
+    uint64_t unused;
+    const uint64_t mps = borrow_mask(value >> 54, mpsRange, &unused);  // all ones: MPS
     const uint32_t mps32 = static_cast<uint32_t>(mps);
+    const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
+    const uint64_t diff = value - scaled;
     const uint32_t mpsShift = (mpsRange >> 8) ^ 1u;  // one doubling suffices after an MPS
     const int s = static_cast<int>(lpsShift ^ ((lpsShift ^ mpsShift) & mps32));
     range = (lps + ((mpsRange - lps) & mps32)) << s;
