@@ -149,7 +149,7 @@ struct CabacLocal {
     const uint32_t mps32 = static_cast<uint32_t>(mps);
     const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
     const uint64_t diff = value - scaled;
-    const uint32_t mpsShift = (mpsRange >> 8) ^ 1u;  // one doubling suffices after an MPS
+    const uint32_t mpsShift = (mpsRange - 256u) >> 31;  // below 256: one doubling suffices after an MPS
     const int s = static_cast<int>(lpsShift ^ ((lpsShift ^ mpsShift) & mps32));
     range = (lps + ((mpsRange - lps) & mps32)) << s;
     value = diff + (scaled & mps);
