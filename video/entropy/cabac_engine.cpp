@@ -39,31 +39,26 @@ struct ShiftTable {
 };
 constexpr ShiftTable kShift;
 
-constexpr CabacNextKeys next_keys() {
-  CabacNextKeys t{};
+constexpr CabacEngineTables engine_tables() {
+  CabacEngineTables t{};
   for (int mps = 0; mps < 2; ++mps) {
     for (int state = 0; state < 64; ++state) {
       const int key = state | mps << 8;
-      t.v[key][0] = static_cast<uint16_t>((state < 62 ? state + 1 : state) | mps << 8);
+      for (int q = 0; q < 4; ++q) {
+        t.row[key].v[q] = rangeTabLPS[state][q];
+        t.row[key].v[4 + q] = kShift.v[rangeTabLPS[state][q]];
+      }
+      t.next[key][0] = static_cast<uint16_t>((state < 62 ? state + 1 : state) | mps << 8);
       const int lpsMps = state == 0 ? 1 - mps : mps;
-      t.v[key][1] = static_cast<uint16_t>(transIdxLPS[state] | lpsMps << 8);
+      t.next[key][1] = static_cast<uint16_t>(transIdxLPS[state] | lpsMps << 8);
     }
   }
   return t;
 }
 
-constexpr CabacLpsRanges lps_ranges() {
-  CabacLpsRanges t{};
-  for (int mps = 0; mps < 2; ++mps)
-    for (int state = 0; state < 64; ++state)
-      for (int q = 0; q < 4; ++q) t.v[state | mps << 8][4 + q] = rangeTabLPS[state][q];
-  return t;
-}
-
 }  // namespace
 
-constexpr CabacNextKeys kCabacNextKey = next_keys();
-constexpr CabacLpsRanges kCabacLpsRange = lps_ranges();
+constexpr CabacEngineTables kCabacTables = engine_tables();
 
 const uint8_t BinShiftTbl[256] = {
 #define R16(b) kShift.v[b], kShift.v[b + 1], kShift.v[b + 2], kShift.v[b + 3], kShift.v[b + 4], kShift.v[b + 5], \

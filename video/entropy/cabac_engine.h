@@ -50,19 +50,25 @@ enum : uint32_t {
 extern const uint8_t rangeTabLPS[64][4];
 extern const uint8_t transIdxLPS[64];
 // A context read as one 16-bit key, pStateIdx | valMPS << 8 (the two bytes
-// in memory order on this little-endian host), and the key that follows an
-// MPS [key][0] or an LPS [key][1].
+// in memory order on this little-endian host).
 static_assert(sizeof(CabacContext) == 2, "a context is two bytes");
 constexpr uint32_t kCabacKeyCount = 64 | 1 << 8;
-struct CabacNextKeys {
-  uint16_t v[kCabacKeyCount][2];
+// What a decision reads for one context key, in one 8-byte row loaded as
+// soon as the key is known: the LPS ranges (rangeTabLPS) by qCodIRangeIdx in
+// bytes 0..3 and the doublings that renormalise them (BinShiftTbl of the
+// range) in bytes 4..7. The range then picks its byte by a shift in
+// registers instead of a load that waits for it.
+struct CabacLpsRow {
+  uint8_t v[8];
 };
-extern const CabacNextKeys kCabacNextKey;
-// rangeTabLPS by key and codIRange >> 6 (4..7 for a range of 256..510).
-struct CabacLpsRanges {
-  uint8_t v[kCabacKeyCount][8];
+// The tables of a decision in one object, so that one base register reaches
+// both: the LPS rows by key, and the key that follows an MPS [key][0] or an
+// LPS [key][1].
+struct CabacEngineTables {
+  CabacLpsRow row[kCabacKeyCount];
+  uint16_t next[kCabacKeyCount][2];
 };
-extern const CabacLpsRanges kCabacLpsRange;
+extern const CabacEngineTables kCabacTables;
 extern const uint8_t BinShiftTbl[256];
 
 // Starts the engine: codIRange = 510, codIOffset = the next nine bits.
@@ -103,6 +109,12 @@ struct CabacLocal {
     r->bitPos = bits - 1;
   }
 
+  // *diff = a - b, and all ones when that borrows (a < b): the subtraction's
+  // carry turned into a mask without a branch.
+  __attribute__((always_inline)) static uint64_t borrow_mask(uint64_t a, uint64_t b, uint64_t* diff) {
+    return -static_cast<uint64_t>(__builtin_sub_overflow(a, b, diff));
+  }
+
   // Shifts in `s` bits (0..8).
   __attribute__((always_inline)) void renorm(int s) {
     if (__builtin_expect(s >= bits, 0)) {
@@ -114,26 +126,37 @@ struct CabacLocal {
     bits -= s;
   }
 
-  // Without branches on the bin: the MPS case is a mask from the sign of
-  // offset - range (bit 63 of `value` is spare, so the difference is
-  // negative exactly when the offset is below the MPS range), and the
-  // context moves through one table as a 16-bit key.
+  // Without branches on the bin: the MPS case is the borrow of offset -
+  // range as a mask. Both outcomes' shift counts are ready before the choice
+  // (the LPS one from the table, the MPS one a doubling below 256), so the
+  // mask only selects and no lookup waits for the new range; the context
+  // moves through one table as a 16-bit key.
   __attribute__((always_inline)) uint32_t decision(CabacContext* ctx) {
-    uint16_t key;
-    std::memcpy(&key, ctx, 2);
-    const uint32_t lps = kCabacLpsRange.v[key][range >> 6];
+    uint16_t key16;
+    std::memcpy(&key16, ctx, 2);
+    const uint32_t key = key16;
+    const CabacEngineTables& t = kCabacTables;
+    uint64_t row;
+    std::memcpy(&row, t.row[key].v, 8);
+    const uint64_t picked = row >> ((range >> 3) & 24);  // qCodIRangeIdx selects a byte
+    const uint32_t lps = static_cast<uint8_t>(picked);
+    const uint32_t lpsShift = static_cast<uint8_t>(picked >> 32);
     const uint32_t mpsRange = range - lps;
+    // The choice compares the offset alone (ready before the range), the
+    // new value is the difference with the scaled range or the value itself.
+    uint64_t unused;
+    const uint64_t mps = borrow_mask(value >> 54, mpsRange, &unused);  // all ones: MPS
+    const uint32_t mps32 = static_cast<uint32_t>(mps);
     const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
     const uint64_t diff = value - scaled;
-    const uint64_t mps = static_cast<uint64_t>(static_cast<int64_t>(diff) >> 63);  // all ones: MPS
+    const uint32_t mpsShift = (mpsRange - 256u) >> 31;  // below 256: one doubling suffices after an MPS
+    const int s = static_cast<int>(lpsShift ^ ((lpsShift ^ mpsShift) & mps32));
+    range = (lps + ((mpsRange - lps) & mps32)) << s;
     value = diff + (scaled & mps);
-    range = lps + ((mpsRange - lps) & static_cast<uint32_t>(mps));
-    const uint32_t isLps = static_cast<uint32_t>(mps) + 1u;
-    std::memcpy(ctx, &kCabacNextKey.v[key][isLps], 2);
-    const int s = __builtin_clz(range) - 23;  // doublings back to 256..510
-    range <<= s;
+    const uint32_t isLps = mps32 + 1u;
+    std::memcpy(ctx, &t.next[key][isLps], 2);
     renorm(s);
-    return (static_cast<uint32_t>(key) >> 8) ^ isLps;
+    return (key >> 8) ^ isLps;
   }
 
   __attribute__((always_inline)) uint32_t bypass() { return static_cast<uint32_t>(bypass_mask()) & 1u; }
@@ -143,8 +166,8 @@ struct CabacLocal {
   __attribute__((always_inline)) int32_t bypass_mask() {
     renorm(1);
     const uint64_t scaled = static_cast<uint64_t>(range) << 54;
-    const uint64_t diff = value - scaled;
-    const uint64_t zero = static_cast<uint64_t>(static_cast<int64_t>(diff) >> 63);  // all ones: bin 0
+    uint64_t diff;
+    const uint64_t zero = borrow_mask(value, scaled, &diff);  // all ones: bin 0
     value = diff + (scaled & zero);
     return ~static_cast<int32_t>(zero);
   }

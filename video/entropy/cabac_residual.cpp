@@ -155,31 +155,43 @@ bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != 2; }
 // coefficient decoder reads (categories 3 and 5 have their own decoders).
 const uint8_t maxNumCoeffTable[8] = {16, 15, 16, 0, 15, 0, 0, 0};
 
-// One block of category 1, 2 or 4 into `coef` (16 column-major values);
-// AC blocks start at scanning position 1. False when the block is not coded.
-// Frame and field macroblocks differ only in scan and significance contexts.
-bool decode_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, bool field, uint32_t cat, int16_t* coef,
-                const int32_t* scale, const Dequant& dq) {
+// One coded block of category 1, 2 or 4 into `coef` (16 column-major
+// values); AC blocks start at scanning position 1. The caller has decoded
+// its coded_block_flag, so that a block not coded costs no call. Frame and
+// field macroblocks differ only in scan and significance contexts.
+void decode_4x4(ThreadBuffer* tb, CabacContext* ctx, bool field, uint32_t cat, int16_t* coef, const int32_t* scale,
+                const Dequant& dq) {
   const uint8_t* off = ctxIdxBlockCatOffsetTable[cat];
   const BlockCtx c = {ctx + (field ? kCtxSigField : kCtxSigFrame) + off[0],
                       ctx + (field ? kCtxLastField : kCtxLastFrame) + off[1], ctx + kCtxLevel + off[2], nullptr,
                       nullptr};
   const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
   if (maxNumCoeffTable[cat] == 16) {
-    return decode_block<16>(tb, cbf, c, [&](int p, int32_t v) { coef[scan[p]] = dq.apply(v, scale[scan[p]]); }) != 0;
+    decode_block<16>(tb, nullptr, c, [&](int p, int32_t v) { coef[scan[p]] = dq.apply(v, scale[scan[p]]); });
+    return;
   }
-  return decode_block<15>(tb, cbf, c, [&](int p, int32_t v) {
-           coef[scan[p + 1]] = dq.apply(v, scale[scan[p + 1]]);
-         }) != 0;
+  decode_block<15>(tb, nullptr, c, [&](int p, int32_t v) { coef[scan[p + 1]] = dq.apply(v, scale[scan[p + 1]]); });
 }
 
-inline bool cabac_decode_coeffs_frame(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
-                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
-  return decode_4x4(tb, ctx, cbf, false, cat, coef, scale, dq);
+inline void cabac_decode_coeffs_frame(ThreadBuffer* tb, CabacContext* ctx, uint32_t cat, int16_t* coef,
+                                      const int32_t* scale, const Dequant& dq) {
+  decode_4x4(tb, ctx, false, cat, coef, scale, dq);
 }
-inline bool cabac_decode_coeffs_field(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
-                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
-  return decode_4x4(tb, ctx, cbf, true, cat, coef, scale, dq);
+inline void cabac_decode_coeffs_field(ThreadBuffer* tb, CabacContext* ctx, uint32_t cat, int16_t* coef,
+                                      const int32_t* scale, const Dequant& dq) {
+  decode_4x4(tb, ctx, true, cat, coef, scale, dq);
+}
+
+// coded_block_flag with context `cbf` and, when it is 1, the block.
+inline bool decode_coded_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, bool field, uint32_t cat,
+                             int16_t* coef, const int32_t* scale, const Dequant& dq) {
+  if (!cabac_decision(&tb->reader, cbf)) return false;
+  if (field) {
+    cabac_decode_coeffs_field(tb, ctx, cat, coef, scale, dq);
+  } else {
+    cabac_decode_coeffs_frame(tb, ctx, cat, coef, scale, dq);
+  }
+  return true;
 }
 
 // coded_block_flag condition of an outside neighbour for luma block bits.
@@ -224,9 +236,7 @@ inline void decode_luma_quadrant(const LumaBlocks& c) {
     }
     int16_t* coef = mb->luma_coeff + 16 * blk;
     CabacContext* blockCbf = c.cbf + condA + 2 * condB;
-    if (!(c.field ? cabac_decode_coeffs_field(c.tb, c.ctx, blockCbf, c.cat, coef, c.scale, c.dq)
-                  : cabac_decode_coeffs_frame(c.tb, c.ctx, blockCbf, c.cat, coef, c.scale, c.dq)))
-      continue;
+    if (!decode_coded_4x4(c.tb, c.ctx, blockCbf, c.field, c.cat, coef, c.scale, c.dq)) continue;
     mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
   }
 }
@@ -308,9 +318,7 @@ void cabac_residual_chroma_ac_block_420(ThreadBuffer* tb, MacroblockRecord* mb, 
       }
       int16_t* coef = mb->chroma_coeff + 64 * c + 16 * b;
       CabacContext* blockCbf = cbf + condA + 2 * condB;
-      if (!(field ? cabac_decode_coeffs_field(tb, ctx, blockCbf, 4, coef, scale, dq)
-                  : cabac_decode_coeffs_frame(tb, ctx, blockCbf, 4, coef, scale, dq)))
-        continue;
+      if (!decode_coded_4x4(tb, ctx, blockCbf, field, 4, coef, scale, dq)) continue;
       mb->chroma_ac_cbf_mask |= 1u << (16 * c + b);
     }
   }
