@@ -100,7 +100,7 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
     bs_align(r);
     cabac_initialize_engine(tb);
   }
-  if (s->CurrMbAddr >= s->mbCount) return failed(s);
+  if (s->CurrMbAddr >= s->mbCount || !slice_qp_valid(s)) return failed(s);
   MacroblockRecord* mb = s->records + s->CurrMbAddr;
   s->currentMb = mb;
   const bool iSlice = s->sliceType == 2, bSlice = s->sliceType == 1;

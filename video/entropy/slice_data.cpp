@@ -276,7 +276,7 @@ uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s, Macrobloc
     s->firstMb->filter_offset_a = s->FilterOffsetA;
     s->firstMb->filter_offset_b = s->FilterOffsetB;
   }
-  if (s->CurrMbAddr >= s->mbCount) return ran_past(s);
+  if (s->CurrMbAddr >= s->mbCount || !slice_qp_valid(s)) return ran_past(s);
   MacroblockRecord* mb = s->records + s->CurrMbAddr;
   s->currentMb = mb;
   return s->sliceType == 2 ? walk_i(r, s, mb, sink) : walk_p_b(r, s, mb, sink);

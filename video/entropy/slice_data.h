@@ -93,6 +93,10 @@ uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s, Macrobloc
 // Slice start on the first macroblock: links of the first record cleared,
 // cursor at the first address, last mb_qp_delta 0.
 void slice_start(SliceDataState* s);
+// The running QP'Y lies in 0..51 + QpBdOffsetY. A slice whose QP lies
+// outside (slice_qp_delta beyond its range) is refused before its first
+// macroblock: every QP of the slice derives from it.
+inline bool slice_qp_valid(const SliceDataState* s) { return s->QPY >= 0 && s->QPY <= 51 + s->QpBdOffsetY; }
 // Set-up of a record before anything is decoded for it.
 void setup_record(SliceDataState* s, MacroblockRecord* mb, bool clearCoefficients);
 // Links of a non-MBAFF record at CurrMbAddr.
