@@ -35,6 +35,9 @@ inline bool skipped_or_intra(const MacroblockRecord* n) { return mb_is_skipped(n
 inline uint32_t ref_cond(const MacroblockRecord* n, uint32_t q, uint32_t list, uint32_t threshold) {
   if (!n || skipped_or_intra(n)) return 0;
   if (!block_uses_list(n, q * 4, list)) return 0;
+  // Direct-predicted partitions decode no ref_idx: they count as 0 (their
+  // indices are derived when the macroblock is reconstructed).
+  if (n->mb_type == MbB_Direct_16x16 || (is_8x8_type(n->mb_type) && n->sub_mb_type[q] == SubMbB_Direct_8x8)) return 0;
   const int8_t* ref = list ? n->ref_idx_l1 : n->ref_idx_l0;
   return static_cast<uint8_t>(ref[q]) > threshold ? 1u : 0u;
 }

@@ -87,7 +87,7 @@ uint32_t cabac_slice_ends_here(const BitReaderCabac* r) {
   return 1;
 }
 
-uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* contexts) {
+uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* contexts, MacroblockSink* sink) {
   BitReaderCabac* r = &tb->reader;
   if (s->firstMbAddr >= s->mbCount) return kSliceFailed;
   if (s->currentMb == s->firstMb) {
@@ -100,7 +100,7 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
     bs_align(r);
     cabac_initialize_engine(tb);
   }
-  if (s->CurrMbAddr >= s->mbCount) return failed(s);
+  if (s->CurrMbAddr >= s->mbCount || !slice_qp_valid(s)) return failed(s);
   MacroblockRecord* mb = s->records + s->CurrMbAddr;
   s->currentMb = mb;
   const bool iSlice = s->sliceType == 2, bSlice = s->sliceType == 1;
@@ -126,6 +126,7 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
     // Data past the payload or a value out of its range give the slice up.
     if (r->overrun) return failed(s);
     transform_macroblock(mb);
+    hand_over(s, sink, mb);
     if (!s->MbaffFrameFlag || (mb->mb_addr & 1)) {
       if (cabac_DecodeTerminate(tb)) {
         if (!cabac_slice_ends_here(r)) return failed(s);

@@ -15,8 +15,9 @@
 // 0 when end_of_slice_flag ended the slice at the end of the payload (see
 // cabac_slice_ends_here); 14 when the slice ran past the picture, its data
 // ran past the payload, a value was out of its range, or the data went on
-// after the end.
-uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* contexts);
+// after the end. Finished macroblocks go to the sink when there is one.
+uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* contexts,
+                                 MacroblockSink* sink = nullptr);
 
 // The macroblock layers; always 0 (a damaged value marks the reader with
 // kCabacDamaged and the walk gives the slice up).

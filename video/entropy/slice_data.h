@@ -60,18 +60,43 @@ enum : uint32_t {
   kSliceFailed = 14,  // ran past the picture, or damaged data refused
 };
 
+// Receiver of the macroblocks a walk decodes, so that they can be
+// reconstructed while their records are in the cache: once `step` more
+// macroblocks are decoded (counted at the end of a pair in MBAFF frames) the
+// walk calls ready(sink, count) with the count of macroblocks decoded, from
+// the slice's first. The records the walk reads of earlier macroblocks are
+// not changed by their reconstruction.
+struct MacroblockSink {
+  void (*ready)(MacroblockSink* sink, uint32_t count);
+  uint32_t step;
+  uint32_t next;  // decoded count of the next call (step at the start)
+};
+
+// The walk's call of the sink after macroblock `mb` is decoded.
+inline void hand_over(const SliceDataState* s, MacroblockSink* sink, const MacroblockRecord* mb) {
+  if (sink == nullptr || (s->MbaffFrameFlag && (mb->mb_addr & 1) == 0)) return;
+  const uint32_t decoded = mb->mb_addr + 1 - s->firstMbAddr;
+  if (decoded < sink->next) return;
+  sink->next = decoded + sink->step;
+  sink->ready(sink, decoded);
+}
+
 // Decodes the macroblocks of one CAVLC slice from the reader, which stands
 // at slice_data(). 0 when the slice ended; 14 when it ran past the picture
 // or its data were refused (a value outside its table, a QP out of range,
 // data that ran past the payload); the records decoded so far keep their
-// contents.
-uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s);
+// contents. Finished macroblocks go to the sink when there is one.
+uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockSink* sink = nullptr);
 
 // Pieces shared with the CABAC walk.
 
 // Slice start on the first macroblock: links of the first record cleared,
 // cursor at the first address, last mb_qp_delta 0.
 void slice_start(SliceDataState* s);
+// The running QP'Y lies in 0..51 + QpBdOffsetY. A slice whose QP lies
+// outside (slice_qp_delta beyond its range) is refused before its first
+// macroblock: every QP of the slice derives from it.
+inline bool slice_qp_valid(const SliceDataState* s) { return s->QPY >= 0 && s->QPY <= 51 + s->QpBdOffsetY; }
 // Set-up of a record before anything is decoded for it.
 void setup_record(SliceDataState* s, MacroblockRecord* mb, bool clearCoefficients);
 // Links of a non-MBAFF record at CurrMbAddr.

@@ -119,6 +119,9 @@ struct SliceDecodeContext : SliceDataState {
   uint32_t mbLimit;
   uint8_t limitPending;  // taken, its limit not fixed yet: entropy decoding waits
   uint8_t claimed;       // its range counts in the picture's mbClaims until its entropy decoding ends
+  // Every reference picture of the slice was decoded when its entropy
+  // decoding started: the slice may be reconstructed alongside it.
+  uint8_t referencesFinal;
 };
 
 // Identity of the previous slice, for the detection of a new picture.

@@ -594,6 +594,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       if (s->claimed && p->mbClaims[s->firstMbAddr] > 1) return kStepPark;
       if (s->claimed && (p->mbFlags[s->firstMbAddr] & kMbDecoded)) return kStepConsumed;
       const uint32_t state = t->state;
+      s->referencesFinal = references_decoded(s, state == kTaskEntropyI ? 0 : state == kTaskEntropyP ? 1 : 2);
       pthread_mutex_unlock(&dec->lock);
       SetThreadBuffer(tb, t);
       int32_t r;

@@ -16,26 +16,24 @@ namespace {
 struct PairUnit {
   DecodedPicture* pic;
   MacroblockRecord* first;
-  uint32_t count;  // as the slice-data step recorded it (the driver's result)
   uint32_t walk;   // macroblocks that lie inside the picture
   uint32_t width;  // in macroblocks (= pairs per pair row)
-  uint32_t column, row;  // of the first pair
+  uint32_t firstPair;  // pair address of the first pair
 };
 
-PairUnit pair_unit_of(ThreadBuffer* tb) {
+// The unit of the slice's first `count` macroblocks.
+PairUnit pair_unit_of(ThreadBuffer* tb, uint32_t count) {
   const SliceDecodeContext* s = tb->slice;
   PairUnit u{};
   u.pic = s->picture;
   u.first = s->firstMb;
-  u.count = u.first ? u.first->slice_mb_count : 0;
   u.width = u.pic->widthInMbs;
   const uint32_t start = s->firstMbAddr;
   // A count that runs past the picture is cut at its end; a slice always
   // starts with a top macroblock.
-  u.walk = (start < u.pic->mbCount && (start & 1) == 0) ? std::min(u.count, u.pic->mbCount - start) : 0;
+  u.walk = (u.first && start < u.pic->mbCount && (start & 1) == 0) ? std::min(count, u.pic->mbCount - start) : 0;
   if (u.width == 0) u.walk = 0;
-  u.column = u.width ? (start % (2 * u.width)) / 2 : 0;
-  u.row = u.width ? start / (2 * u.width) : 0;
+  u.firstPair = start / 2;
   return u;
 }
 
@@ -68,22 +66,29 @@ Place chroma_place(uint8_t* plane, const DecodedPicture* pic, uint32_t column, u
 
 inline bool is_field_pair(const MacroblockRecord* top) { return top->mb_structure != 2; }
 
-// Calls visit(mb, column, row, bottom, field) for each macroblock of the
-// unit, pair by pair, then fills the margins of the pair rows it completes
-// through margins(row, left, right).
+// Calls visit(mb, column, row, bottom, field) for macroblocks [from, to) of
+// the unit (from even), pair by pair, then fills the margins of the pair rows
+// it completes through margins(row, left, right). A last top macroblock
+// without its bottom is visited alone.
 template <class Visit, class Margins>
-void walk_pairs(const PairUnit& u, Visit visit, Margins margins) {
-  const uint32_t firstPair = u.row * u.width + u.column;
-  for (uint32_t i = 0; i < u.walk; i += 2) {
+void walk_pairs(const PairUnit& u, uint32_t from, uint32_t to, Visit visit, Margins margins) {
+  for (uint32_t i = from; i < to; i += 2) {
     MacroblockRecord* top = u.first + i;
-    const uint32_t pair = firstPair + i / 2;
+    const uint32_t pair = u.firstPair + i / 2;
     const uint32_t column = pair % u.width, row = pair / u.width;
     const bool field = is_field_pair(top);
     visit(top, column, row, false, field);
-    if (i + 1 < u.walk) visit(top + 1, column, row, true, field);
+    if (i + 1 < to) visit(top + 1, column, row, true, field);
     // Margins of a pair row once its first and its last pair are done.
     if (column == 0 || column == u.width - 1) margins(row, column == 0, column == u.width - 1);
   }
+}
+
+// Macroblocks a step reconstructs: [done, end), whole pairs unless it is the
+// last step; done moves to end.
+uint32_t step_end(const ReconstructionSteps* steps, const PairUnit& u, bool last) {
+  const uint32_t end = last ? u.walk : u.walk & ~1u;
+  return end > steps->done ? end : steps->done;
 }
 
 void luma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool right) {
@@ -104,16 +109,18 @@ inline bool list1_only(bool bothLists, uint8_t code) { return bothLists && (code
 // picture has chroma or the walk is for chroma alone, its chroma, so the
 // record is read once while it is in the cache. I_PCM copies, intra
 // macroblocks and the members of the slice type's tables.
-template <bool Luma>
-uint32_t inter_walk(ThreadBuffer* tb, bool bothLists) {
-  const PairUnit u = pair_unit_of(tb);
-  const SliceDecodeContext* s = tb->slice;
+template <bool Luma, bool BothLists>
+void inter_steps(ReconstructionSteps* steps, uint32_t count, bool last) {
+  constexpr bool bothLists = BothLists;
+  const PairUnit u = pair_unit_of(steps->tb, count);
+  const uint32_t end = step_end(steps, u, last);
+  const SliceDecodeContext* s = steps->tb->slice;
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = !Luma || pic->chroma_format_idc != 0;
   const InterLumaDispatch* lumaTable = bothLists ? kInterLumaDispatchB_mbaff : kInterLumaDispatchP_mbaff;
   const InterChromaDispatch* chromaTable = bothLists ? kInterChromaDispatchB_mbaff : kInterChromaDispatchP_mbaff;
   walk_pairs(
-      u,
+      u, steps->done, end,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
         const uint8_t code = mb->mb_type;
         const bool pcm = code == MbI_PCM;
@@ -144,7 +151,7 @@ uint32_t inter_walk(ThreadBuffer* tb, bool bothLists) {
         if (Luma) luma_margins(pic, row, left, right);
         if (hasChroma) chroma_margins(pic, row, left, right);
       });
-  return u.count;
+  steps->done = end;
 }
 
 // Left-column buffers of the I unit: the pair's right-most column in frame
@@ -176,6 +183,13 @@ struct PairColumns {
   }
 };
 
+// The buffers of every plane, kept from pair to pair.
+struct IntraPairColumns {
+  PairColumns<16> luma;
+  PairColumns<8> chroma[2];
+};
+static_assert(sizeof(IntraPairColumns) <= sizeof(ReconstructionSteps::columns), "I walk columns");
+
 // Walk of an I unit: each macroblock's luma (Luma) and then, when the
 // picture has chroma or the walk is for chroma alone, its chroma. Each plane
 // keeps its own left-column buffer.
@@ -183,24 +197,24 @@ struct PairColumns {
 // C link is null), so the intra code substitutes them in a local buffer:
 // nothing is written outside the unit's own macroblocks.
 template <bool Luma>
-uint32_t intra_walk(ThreadBuffer* tb) {
-  const PairUnit u = pair_unit_of(tb);
+void intra_steps(ReconstructionSteps* steps, uint32_t count, bool last) {
+  const PairUnit u = pair_unit_of(steps->tb, count);
+  const uint32_t end = step_end(steps, u, last);
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = !Luma || pic->chroma_format_idc != 0;
-  PairColumns<16> luma;
-  PairColumns<8> chroma[2];
-  std::memset(static_cast<void*>(&luma), 128, sizeof luma);
-  std::memset(static_cast<void*>(chroma), 128, sizeof chroma);
+  IntraPairColumns& columns = *reinterpret_cast<IntraPairColumns*>(steps->columns);
+  PairColumns<16>& luma = columns.luma;
+  PairColumns<8>* chroma = columns.chroma;
   MacroblockRecord* top = nullptr;
   walk_pairs(
-      u,
+      u, steps->done, end,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
         const int half = bottom ? 1 : 0;
         if (!bottom) {
           top = mb;
           if (Luma) luma.split(field);
           if (hasChroma)
-            for (auto& c : chroma) c.split(field);
+            for (int c = 0; c < 2; ++c) chroma[c].split(field);
         }
         if (Luma) {
           const Place p = luma_place(pic, column, row, bottom, field);
@@ -213,24 +227,39 @@ uint32_t intra_walk(ThreadBuffer* tb) {
                                                   chroma[0].left(half), chroma[1].left(half), chroma[0].right(half),
                                                   chroma[1].right(half), cb.origin, cr.origin, cb.spacing);
         }
-        if (bottom || top + 1 == u.first + u.walk) {
+        if (bottom || top + 1 == u.first + end) {
           if (Luma) luma.merge(field);
           if (hasChroma)
-            for (auto& c : chroma) c.merge(field);
+            for (int c = 0; c < 2; ++c) chroma[c].merge(field);
         }
       },
       [&](uint32_t row, bool left, bool right) {
         if (Luma) luma_margins(pic, row, left, right);
         if (hasChroma) chroma_margins(pic, row, left, right);
       });
-  return u.count;
+  steps->done = end;
 }
 
 }  // namespace
 
-uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return intra_walk<false>(tb); }
-uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return intra_walk<true>(tb); }
-uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return inter_walk<false>(tb, false); }
-uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return inter_walk<false>(tb, true); }
-uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return inter_walk<true>(tb, false); }
-uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return inter_walk<true>(tb, true); }
+ReconstructionStepFn mbaff_reconstruction_steps(PredictAndCombineFn driver) {
+  if (driver == predict_and_combine_I_unit_8bit_luma_mbaff) return intra_steps<true>;
+  if (driver == predict_and_combine_P_unit_8bit_luma_mbaff) return inter_steps<true, false>;
+  if (driver == predict_and_combine_B_unit_8bit_luma_mbaff) return inter_steps<true, true>;
+  return nullptr;
+}
+
+uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return reconstruct_whole(tb, intra_steps<false>); }
+uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return reconstruct_whole(tb, intra_steps<true>); }
+uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
+  return reconstruct_whole(tb, inter_steps<false, false>);
+}
+uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
+  return reconstruct_whole(tb, inter_steps<false, true>);
+}
+uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb) {
+  return reconstruct_whole(tb, inter_steps<true, false>);
+}
+uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb) {
+  return reconstruct_whole(tb, inter_steps<true, true>);
+}

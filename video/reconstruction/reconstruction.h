@@ -23,6 +23,34 @@ uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 
+// ---- Reconstruction in steps: a slice's driver run over its macroblocks as
+// its entropy decoding finishes them, while their records are in the cache.
+// One walk: begin, any number of advances with growing counts, one finish;
+// the result equals one call of the driver after the whole slice.
+struct ReconstructionSteps;
+using ReconstructionStepFn = void (*)(ReconstructionSteps* steps, uint32_t count, bool last);
+struct ReconstructionSteps {
+  ThreadBuffer* tb;
+  // Reconstructs macroblocks [done, count) (whole pairs in MBAFF frames
+  // unless `last`); count is the slice-data step's record at the last step.
+  ReconstructionStepFn run;
+  uint32_t done;  // macroblocks reconstructed, counted from the slice's first
+  alignas(16) uint8_t columns[400];  // the I walks' left-column buffers
+};
+// Starts a walk of `driver` for the slice of tb; false when the driver is not
+// one of the luma drivers above (it then runs only as a whole).
+bool reconstruction_steps_begin(ReconstructionSteps* steps, ThreadBuffer* tb, PredictAndCombineFn driver);
+// Reconstructs the slice's first `count` macroblocks (those not done yet).
+inline void reconstruction_steps_advance(ReconstructionSteps* steps, uint32_t count) {
+  if (count > steps->done) steps->run(steps, count, false);
+}
+// Reconstructs the rest of the slice, as far as its slice-data step went.
+void reconstruction_steps_finish(ReconstructionSteps* steps);
+// Inside the drivers: one walk of `run` over the whole slice (the driver's
+// result), and the walks of the MBAFF drivers by driver (null for others).
+uint32_t reconstruct_whole(ThreadBuffer* tb, ReconstructionStepFn run);
+ReconstructionStepFn mbaff_reconstruction_steps(PredictAndCombineFn driver);
+
 // Inter codes each slice type's member tables serve (B: bothLists); any
 // other code but I_PCM is reconstructed as an intra macroblock. A served
 // code whose member is not installed leaves its macroblock alone.

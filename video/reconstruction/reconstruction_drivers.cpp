@@ -56,36 +56,42 @@ namespace {
 struct ReconstructionUnit {
   DecodedPicture* pic;
   MacroblockRecord* first;
-  uint32_t count;     // as the slice-data step recorded it (the driver's result)
-  uint32_t walk;      // macroblocks that lie inside the picture
-  uint32_t width;     // in macroblocks
-  uint32_t column, row;
+  uint32_t count;  // macroblocks decoded (at the end: the driver's result)
+  uint32_t walk;   // of them, those that lie inside the picture
+  uint32_t width;  // in macroblocks
+  uint32_t start;  // address of the first macroblock
 };
 
-ReconstructionUnit unit_of(ThreadBuffer* tb) {
+// The unit of the slice's first `count` macroblocks.
+ReconstructionUnit unit_of(ThreadBuffer* tb, uint32_t count) {
   const SliceDecodeContext* s = tb->slice;
   ReconstructionUnit u{};
   u.pic = s->picture;
   u.first = s->firstMb;
-  u.count = u.first ? u.first->slice_mb_count : 0;
+  u.count = u.first ? count : 0;
   u.width = u.pic->widthInMbs;
-  const uint32_t start = s->firstMbAddr;
+  u.start = s->firstMbAddr;
   // A count that runs past the picture is cut at its end: nothing outside
   // the planes is ever written.
-  u.walk = start < u.pic->mbCount ? std::min(u.count, u.pic->mbCount - start) : 0;
+  u.walk = u.start < u.pic->mbCount ? std::min(u.count, u.pic->mbCount - u.start) : 0;
   if (u.width == 0) u.walk = 0;
-  u.column = u.width ? start % u.width : 0;
-  u.row = u.width ? start / u.width : 0;
   return u;
 }
 
-// Calls visit(mb, column, row) for every macroblock of the unit, then fills
-// the margins of the rows it completes through margins(row, left, right).
+uint32_t recorded_count(const ThreadBuffer* tb) {
+  const MacroblockRecord* first = tb->slice->firstMb;
+  return first ? first->slice_mb_count : 0;
+}
+
+// Calls visit(mb, column, row) for macroblocks [from, u.walk) of the unit,
+// then fills the margins of the rows it completes through
+// margins(row, left, right).
 template <class Visit, class Margins>
-void walk_unit(const ReconstructionUnit& u, Visit visit, Margins margins) {
-  MacroblockRecord* mb = u.first;
-  uint32_t column = u.column, row = u.row;
-  for (uint32_t i = 0; i < u.walk; ++i, ++mb) {
+void walk_unit(const ReconstructionUnit& u, uint32_t from, Visit visit, Margins margins) {
+  if (from >= u.walk) return;
+  MacroblockRecord* mb = u.first + from;
+  uint32_t column = (u.start + from) % u.width, row = (u.start + from) / u.width;
+  for (uint32_t i = from; i < u.walk; ++i, ++mb) {
     visit(mb, column, row);
     if (column == 0) margins(row, true, false);
     if (column == u.width - 1) {
@@ -155,34 +161,36 @@ void chroma_of(const ReconstructionUnit& u, const SliceDecodeContext* s, const I
   }
 }
 
-// One walk of a P or B unit: each macroblock's luma and then (when the
-// picture has chroma) its chroma, so its record is read while it is still in
-// the cache. I_PCM copies, intra macroblocks and the inter members of the
-// slice type's tables.
-uint32_t inter_unit(ThreadBuffer* tb, const InterLumaMember* luma, const InterChromaMember* chroma,
-                    bool bothLists) {
-  const ReconstructionUnit u = unit_of(tb);
-  const SliceDecodeContext* s = tb->slice;
+// Walk of a P or B unit: each macroblock's luma and then (when the picture
+// has chroma) its chroma, so its record is read once while it is in the
+// cache. I_PCM copies, intra macroblocks and the inter members of the slice
+// type's tables.
+template <bool BothLists>
+void inter_steps(ReconstructionSteps* steps, uint32_t count, bool) {
+  const InterLumaMember* luma = BothLists ? kLumaB : kLumaP;
+  const InterChromaMember* chroma = BothLists ? kChromaB : kChromaP;
+  const ReconstructionUnit u = unit_of(steps->tb, count);
+  const SliceDecodeContext* s = steps->tb->slice;
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = pic->chroma_format_idc != 0;
   walk_unit(
-      u,
+      u, steps->done,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
-        luma_of(u, s, luma, bothLists, mb, column, row);
-        if (hasChroma) chroma_of(u, s, chroma, bothLists, mb, column, row);
+        luma_of(u, s, luma, BothLists, mb, column, row);
+        if (hasChroma) chroma_of(u, s, chroma, BothLists, mb, column, row);
       },
       [&](uint32_t row, bool left, bool right) {
         luma_margins(pic, row, left, right);
         if (hasChroma) chroma_margins(pic, row, left, right);
       });
-  return u.count;
+  steps->done = std::max(steps->done, u.walk);
 }
 
 uint32_t inter_unit_chroma(ThreadBuffer* tb, const InterChromaMember* table, bool bothLists) {
-  const ReconstructionUnit u = unit_of(tb);
+  const ReconstructionUnit u = unit_of(tb, recorded_count(tb));
   const SliceDecodeContext* s = tb->slice;
   walk_unit(
-      u,
+      u, 0,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
         chroma_of(u, s, table, bothLists, mb, column, row);
       },
@@ -190,40 +198,75 @@ uint32_t inter_unit_chroma(ThreadBuffer* tb, const InterChromaMember* table, boo
   return u.count;
 }
 
-}  // namespace
-
-// One walk: each macroblock's luma and then (when the picture has chroma) its
-// chroma; each plane keeps its own left-column buffer.
-uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
-  const ReconstructionUnit u = unit_of(tb);
-  const DecodedPicture* pic = u.pic;
-  const bool hasChroma = pic->chroma_format_idc != 0;
-  // Column buffers: 32 aligned bytes with one corner slot in front.
+// Left-column buffers of the I walk, kept from macroblock to macroblock:
+// 32 aligned bytes with one corner slot in front; each plane has its own.
+struct IntraColumns {
   alignas(16) uint8_t lumaIn[48], lumaOut[48];
   alignas(16) uint8_t cbCol[32], crCol[32];
-  std::memset(lumaIn, 128, sizeof lumaIn);
-  std::memset(cbCol, 128, sizeof cbCol);
-  std::memset(crCol, 128, sizeof crCol);
+};
+static_assert(sizeof(IntraColumns) <= sizeof(ReconstructionSteps::columns), "I walk columns");
+
+// Walk of an I unit: each macroblock's luma and then (when the picture has
+// chroma) its chroma.
+void intra_steps(ReconstructionSteps* steps, uint32_t count, bool) {
+  const ReconstructionUnit u = unit_of(steps->tb, count);
+  const DecodedPicture* pic = u.pic;
+  const bool hasChroma = pic->chroma_format_idc != 0;
+  IntraColumns& c = *reinterpret_cast<IntraColumns*>(steps->columns);
   const int pitch = pic->lumaPitch;
   const int cpitch = pic->chromaPitch;
   walk_unit(
-      u,
+      u, steps->done,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
-        CreateIntraPredictionAndCombine_I_8bit(mb, lumaIn + 16, lumaOut + 16, luma_at(pic, column, row), pitch);
-        std::memcpy(lumaIn + 16, lumaOut + 16, 32);
+        CreateIntraPredictionAndCombine_I_8bit(mb, c.lumaIn + 16, c.lumaOut + 16, luma_at(pic, column, row), pitch);
+        std::memcpy(c.lumaIn + 16, c.lumaOut + 16, 32);
         if (hasChroma) {
           uint8_t* cb = chroma_at(picture_cb(pic), pic, column, row);
           uint8_t* cr = chroma_at(picture_cr(pic), pic, column, row);
-          CreateIntraPredictionAndCombineChroma_I(mb, cb - cpitch, cr - cpitch, cbCol + 16, crCol + 16, cbCol + 16,
-                                                  crCol + 16, cb, cr, cpitch);
+          CreateIntraPredictionAndCombineChroma_I(mb, cb - cpitch, cr - cpitch, c.cbCol + 16, c.crCol + 16,
+                                                  c.cbCol + 16, c.crCol + 16, cb, cr, cpitch);
         }
       },
       [&](uint32_t row, bool left, bool right) {
         luma_margins(pic, row, left, right);
         if (hasChroma) chroma_margins(pic, row, left, right);
       });
-  return u.count;
+  steps->done = std::max(steps->done, u.walk);
 }
+
+void start_steps(ReconstructionSteps* steps, ThreadBuffer* tb, ReconstructionStepFn run) {
+  steps->tb = tb;
+  steps->run = run;
+  steps->done = 0;
+  std::memset(steps->columns, 128, sizeof steps->columns);
+}
+
+}  // namespace
+
+bool reconstruction_steps_begin(ReconstructionSteps* steps, ThreadBuffer* tb, PredictAndCombineFn driver) {
+  ReconstructionStepFn run = nullptr;
+  if (driver == predict_and_combine_I_unit_8bit)
+    run = intra_steps;
+  else if (driver == predict_and_combine_P_unit_8bit_luma)
+    run = inter_steps<false>;
+  else if (driver == predict_and_combine_B_unit_8bit_luma)
+    run = inter_steps<true>;
+  else
+    run = mbaff_reconstruction_steps(driver);
+  start_steps(steps, tb, run);
+  return run != nullptr;
+}
+
+void reconstruction_steps_finish(ReconstructionSteps* steps) { steps->run(steps, recorded_count(steps->tb), true); }
+
+uint32_t reconstruct_whole(ThreadBuffer* tb, ReconstructionStepFn run) {
+  ReconstructionSteps steps;
+  start_steps(&steps, tb, run);
+  reconstruction_steps_finish(&steps);
+  return recorded_count(tb);
+}
+
+uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) { return reconstruct_whole(tb, intra_steps); }
 
 uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb) {
   return inter_unit_chroma(tb, kChromaP, false);
@@ -233,6 +276,6 @@ uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb) {
   return inter_unit_chroma(tb, kChromaB, true);
 }
 
-uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb) { return inter_unit(tb, kLumaP, kChromaP, false); }
+uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb) { return reconstruct_whole(tb, inter_steps<false>); }
 
-uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb) { return inter_unit(tb, kLumaB, kChromaB, true); }
+uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb) { return reconstruct_whole(tb, inter_steps<true>); }

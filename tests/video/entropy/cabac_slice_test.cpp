@@ -112,6 +112,16 @@ TEST_F(CabacSlice, IntraSliceEndsOnItsStopBit) {
   s = state(p, 3, 2);
   bs_init(&tb.reader, longer.data(), static_cast<uint32_t>(payload + 1));
   EXPECT_EQ(decode_slice_data_cabac(&tb, &s, dec), kSliceFailed);
+
+  // The same slice is refused under a slice QP outside 0..51.
+  for (int32_t qp : {-1, 52}) {
+    cabac_init_contexts_i_slice(30, dec);
+    s = state(p, 3, 2);
+    s.QPY = qp;
+    bs_init(&tb.reader, data.data(), static_cast<uint32_t>(payload));
+    EXPECT_EQ(decode_slice_data_cabac(&tb, &s, dec), kSliceFailed) << "QP " << qp;
+    EXPECT_EQ(p.records[0].slice_mb_count, 0u) << "QP " << qp;
+  }
 }
 
 TEST_F(CabacSlice, EndOfSliceThatNeverComesFails) {

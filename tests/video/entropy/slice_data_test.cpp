@@ -216,6 +216,7 @@ TEST_F(SliceFixture, DamagedSlicesAreRefused) {
     uint32_t count;
     uint8_t sliceType;
     std::vector<int> ue;  // ue(v) values, -1 for sixteen predicted-mode flags, 1000 + k for se(v) k
+    int32_t sliceQp = 26;  // QP'Y at the slice start
   };
   const Case cases[] = {
       {"I mb_type beyond the table", 2, 2, {26}},
@@ -223,10 +224,13 @@ TEST_F(SliceFixture, DamagedSlicesAreRefused) {
       {"intra_chroma_pred_mode beyond 3", 2, 2, {0, -1, 4}},
       {"skip run past the picture", 4, 0, {10}},
       {"coded_block_pattern beyond the table", 4, 0, {0, 0, 1001, 1001, 48}},
+      {"slice QP below 0", 2, 0, {2}, -1},
+      {"slice QP above 51", 2, 0, {2}, 52},
   };
   for (const Case& c : cases) {
     Picture p(c.count);
     SliceDataState s = state(p, c.count, c.sliceType);
+    s.QPY = c.sliceQp;
     BitWriter w;
     for (int v : c.ue) {
       if (v < 0)

@@ -2,7 +2,8 @@
 // same output (fields, frame/field macroblock pairs, B pyramids, several
 // references), and a slice whose entropy decoding fails still completes its
 // picture (the macroblocks no slice wrote concealed in grey) without an
-// error, the same with every worker count.
+// error, the same with every worker count; slices reconstructed alongside
+// their entropy decoding give the pictures of separate passes.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "engine_test_util.h"
+#include "reconstruction.h"
 #include "testsupport.h"
 
 namespace {
@@ -77,6 +79,61 @@ TEST(EngineThreads, OneTwoAndEightWorkersGiveTheSameOutput) {
       EXPECT_TRUE(many.finished) << rel;
       EXPECT_EQ(one.md5s, many.md5s) << rel << " with " << n << " workers";
     }
+  }
+}
+
+// The real stages with reconstruction drivers that the slice-data step does
+// not know: every slice is then reconstructed in a pass of its own after its
+// whole walk, as when its references are not decoded yet.
+uint32_t separate_i(ThreadBuffer* tb) { return predict_and_combine_I_unit_8bit(tb); }
+uint32_t separate_i_mbaff(ThreadBuffer* tb) { return predict_and_combine_I_unit_8bit_luma_mbaff(tb); }
+uint32_t separate_p(ThreadBuffer* tb) { return predict_and_combine_P_unit_8bit_luma(tb); }
+uint32_t separate_p_mbaff(ThreadBuffer* tb) { return predict_and_combine_P_unit_8bit_luma_mbaff(tb); }
+uint32_t separate_b(ThreadBuffer* tb) { return predict_and_combine_B_unit_8bit_luma(tb); }
+uint32_t separate_b_mbaff(ThreadBuffer* tb) { return predict_and_combine_B_unit_8bit_luma_mbaff(tb); }
+const DecoderStages kSeparatePasses = {binari_decode_i_unit, binari_decode_p_unit, binari_decode_b_unit,
+                                       separate_i,           separate_i_mbaff,     separate_p,
+                                       separate_p_mbaff,     separate_b,           separate_b_mbaff,
+                                       DeblockingFilter,     DeblockingFilter_mbaff};
+
+// With one worker every slice finds its references decoded and is
+// reconstructed alongside its walk, in steps across rows, pairs and slice
+// starts; the pictures are those of separate passes, also where a cut slice
+// is given up after part of it was reconstructed. The CABAC streams with
+// direct prediction catch a walk that reads what reconstruction derived.
+TEST(EngineReconstructionAlongside, GivesThePicturesOfSeparatePasses) {
+  struct Case {
+    const char* path;  // under the test material, or local when `local`
+    bool local;
+    int cutSlice;  // slice cut to `keep` bytes, -1 none
+    size_t keep;
+  };
+  const Case cases[] = {
+      {"inter/p_cavlc.264", true, -1, 0},
+      {"inter/p_cavlc.264", true, 6, 603},
+      {"h264-features/09_direct_spatial.264", false, -1, 0},
+      {"h264-features/10_direct_temporal.264", false, -1, 0},
+      {"h264-features/11_multiref8.264", false, -1, 0},
+      {"h264-features/13_slice_max_mbs37_cavlc.264", false, -1, 0},
+      {"h264-features/14_mbaff_tff_cabac.264", false, -1, 0},
+      {"h264-features/14_mbaff_tff_cabac.264", false, 5, 2000},
+      {"h264-features/15_mbaff_bff_cavlc.264", false, 4, 3000},
+      {"h264-conformance/CVFI1_SVA_C.264", false, -1, 0},
+      {"h264-conformance/CAPA1_T_B.264", false, -1, 0},
+  };
+  for (const Case& c : cases) {
+    const std::string path = c.local ? testsupport::local_data_file(c.path) : testsupport::testdata_file(c.path);
+    if (path.empty()) GTEST_SKIP() << "test material missing: " << c.path;
+    std::vector<uint8_t> data = testsupport::read_file(path);
+    if (c.cutSlice >= 0) data = cut_slice(data, c.cutSlice, c.keep);
+    enginetest::DecodeOptions opt;
+    const enginetest::DecodeRun alongside = enginetest::decode_buffer(data, opt);
+    set_decoder_stages(&kSeparatePasses);
+    const enginetest::DecodeRun separate = enginetest::decode_buffer(data, opt);
+    set_decoder_stages(nullptr);
+    ASSERT_TRUE(alongside.finished) << c.path;
+    EXPECT_FALSE(alongside.md5s.empty()) << c.path;
+    EXPECT_EQ(separate.md5s, alongside.md5s) << c.path << " cut at slice " << c.cutSlice;
   }
 }
 
