@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string>
+#include <type_traits>
 
 #include "bench_variants.h"
 #include "chroma_dsp.h"
@@ -59,6 +60,29 @@ void weight_bi(benchmark::State& state, const WeightingDsp* dsp, int width, int 
   }
 }
 
+// The byte forms on the low bytes of the same sets: implicit weights of a
+// B picture a third of the way (21, 43), and a fade.
+void weight_bi_bytes(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    dsp->weight_bi_bytes(reinterpret_cast<const uint8_t*>(in.a[k]), width, reinterpret_cast<const uint8_t*>(in.b[k]),
+                         width, reinterpret_cast<uint8_t*>(in.out), width, width, rows, 21, 43, 5, 0);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
+void weight_single_bytes(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    dsp->weight_single_bytes(reinterpret_cast<uint8_t*>(in.a[k]), width, width, rows, 45, -3, 5);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
 void average(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
   Inputs& in = inputs();
   int k = 0;
@@ -91,20 +115,25 @@ void chroma_bilinear(benchmark::State& state, ChromaBilinearFn fn) {
   }
 }
 
-// 16x16 luma combination: kAverage averages two sources per quarter,
-// kResidual adds a residual in 4x4 blocks.
-template <bool kAverage, bool kResidual>
+// 16x16 luma combination from 16-bit (Quarter LumaQuarterSource) or 8-bit
+// sources (LumaQuarterBytes: the bytes of the same sets): kAverage averages
+// two sources per quarter, kResidual adds a residual in 4x4 blocks.
+template <class Quarter, bool kAverage, bool kResidual>
 void luma_combine(benchmark::State& state, const LumaCombineDsp* dsp) {
+  using Sample = std::remove_cv_t<std::remove_pointer_t<decltype(Quarter::a)>>;
   Inputs& in = inputs();
   alignas(16) static uint8_t picture[16 * 64];
   int k = 0;
   for (auto _ : state) {
-    const auto* a = reinterpret_cast<const int16_t*>(in.a[k]);
-    const auto* b = kAverage ? reinterpret_cast<const int16_t*>(in.b[k]) : nullptr;
-    const LumaQuarterSource q[4] = {{a, b, 16}, {a + 8, b ? b + 8 : nullptr, 16}, {a + 128, b ? b + 128 : nullptr, 16},
-                                    {a + 136, b ? b + 136 : nullptr, 16}};
-    dsp->combine_16x16(picture, 64, q, kResidual ? reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]) : nullptr,
-                       0);
+    const auto* a = reinterpret_cast<const Sample*>(in.a[k]);
+    const auto* b = kAverage ? reinterpret_cast<const Sample*>(in.b[k]) : nullptr;
+    const Quarter q[4] = {{a, b, 16}, {a + 8, b ? b + 8 : nullptr, 16}, {a + 128, b ? b + 128 : nullptr, 16},
+                          {a + 136, b ? b + 136 : nullptr, 16}};
+    const auto* res = kResidual ? reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]) : nullptr;
+    if constexpr (sizeof(Sample) == 2)
+      dsp->combine_16x16(picture, 64, q, res, 0);
+    else
+      dsp->combine_bytes_16x16(picture, 64, q, res, 0);
     k = (k + 1) & (kSets - 1);
     benchmark::ClobberMemory();
   }
@@ -130,7 +159,8 @@ void register_all() {
   const struct {
     const char* name;
     Kernel run;
-  } kernels[] = {{"weight_single", weight_single}, {"weight_bi", weight_bi}, {"average", average}, {"widen", widen}};
+  } kernels[] = {{"weight_single", weight_single}, {"weight_bi", weight_bi}, {"average", average}, {"widen", widen},
+                 {"weight_single_bytes", weight_single_bytes}, {"weight_bi_bytes", weight_bi_bytes}};
   const int sizes[][2] = {{16, 16}, {8, 8}, {8, 4}};
   for (const auto& kernel : kernels)
     for (const auto& size : sizes)
@@ -148,9 +178,12 @@ void register_all() {
   const struct {
     const char* name;
     void (*run)(benchmark::State&, const LumaCombineDsp*);
-  } combines[] = {{"luma_combine/single", luma_combine<false, false>},
-                  {"luma_combine/single_residual", luma_combine<false, true>},
-                  {"luma_combine/average_residual", luma_combine<true, true>}};
+  } combines[] = {{"luma_combine/single", luma_combine<LumaQuarterSource, false, false>},
+                  {"luma_combine/single_residual", luma_combine<LumaQuarterSource, false, true>},
+                  {"luma_combine/average_residual", luma_combine<LumaQuarterSource, true, true>},
+                  {"luma_combine_bytes/single_residual", luma_combine<LumaQuarterBytes, false, true>},
+                  {"luma_combine_bytes/average", luma_combine<LumaQuarterBytes, true, false>},
+                  {"luma_combine_bytes/average_residual", luma_combine<LumaQuarterBytes, true, true>}};
   for (const auto& c : combines)
     for (const Variant& v : variants)
       if (v.supported) benchmark::RegisterBenchmark((std::string(c.name) + "/" + v.label).c_str(), c.run, v.combine);
