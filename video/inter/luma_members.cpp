@@ -11,6 +11,7 @@
 // tiles.
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 #include "inter_internal.h"
 #include "direct_motion.h"
@@ -120,6 +121,34 @@ constexpr Partition partition_of(int shape, int p) {
   }
 }
 
+// Asks for the cache lines of both chroma planes that the chroma prediction
+// of block g will read from ref with vector mv (rows clamped to the plane as
+// the prediction clamps them; the vertical quarter-sample move between
+// fields of opposite parity does not change the lines enough to matter). A
+// prefetch never faults, and the addresses are formed as integers.
+void prefetch_chroma(const LumaCall& call, const inter::PartitionReference& ref, const int16_t* mv,
+                     const Partition& g) {
+  const DecodedPicture* pic = ref.pic;
+  const uint32_t lumaFramePitch = frame_luma_pitch(pic), chromaFramePitch = frame_chroma_pitch(pic);
+  if (lumaFramePitch == 0) return;
+  // Field macroblocks and field pictures step over every other frame line.
+  const uintptr_t step = chromaFramePitch * (call.pitch > lumaFramePitch ? 2u : 1u);
+  const int32_t rows = static_cast<int32_t>(call.frameHeight / 2);
+  const int32_t x = (call.mbX + g.ox) / 2 + (mv[0] >> 3);
+  const int32_t y = (call.mbY + g.oy) / 2 + (mv[1] >> 3);
+  const int32_t last = static_cast<int32_t>(chromaFramePitch) - 17;  // the prediction's start-column bounds
+  const intptr_t column = x < -8 ? -8 : x > last ? last : x;
+  for (const uint8_t* plane : {frame_cb(pic), frame_cr(pic)}) {
+    const uintptr_t origin = reinterpret_cast<uintptr_t>(plane) + (ref.bottomField ? chromaFramePitch : 0) + column;
+    for (int32_t r = y; r <= y + g.h / 2; ++r) {
+      const int32_t clamped = r < 0 ? 0 : r >= rows ? rows - 1 : r;
+      const uintptr_t at = origin + static_cast<uintptr_t>(clamped) * step;
+      __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 3);
+      __builtin_prefetch(reinterpret_cast<const void*>(at + g.w / 2), 0, 3);
+    }
+  }
+}
+
 // Prediction of a macroblock of shape `shape` whose partitions predict
 // from lists[p] (1 list 0, 2 list 1, 3 both) in 8-bit samples, weighted by
 // the slice's rules when `weighted`, else averaged. A single-list partition
@@ -137,20 +166,29 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
   const uint8_t* first[4];  // each partition's first (or only) block
   ptrdiff_t firstStride[4];
   bool combine = residual != nullptr;
+  // Every reference first, and a prefetch of the chroma samples each block
+  // will read, which the chroma member reads after this luma work.
+  inter::PartitionReference refs[4][2];
+  for (int p = 0; p < parts; ++p) {
+    const Partition g = partition_of(shape, p);
+    for (int list = 0; list < 2; ++list) {
+      if (!(lists[p] & (1 << list))) continue;
+      refs[p][list] = partition_reference<Mbaff>(call, list, g.q, g.quadrants, g.blocks);
+      prefetch_chroma(call, refs[p][list], list ? call.mb->mv_l1[g.b] : call.mb->mv_l0[g.b], g);
+    }
+  }
   for (int p = 0; p < parts; ++p) {
     const Partition g = partition_of(shape, p);
     const int offset = 16 * g.oy + g.ox;
     uint8_t* at = scratch[0] + offset;
     ptrdiff_t stride = 16;
     if (lists[p] == 3) {
-      for (int list = 0; list < 2; ++list) {
-        const inter::PartitionReference ref = partition_reference<Mbaff>(call, list, g.q, g.quadrants, g.blocks);
-        interpolate_bytes(call, ref, list, g.b, g.ox, g.oy, g.w, g.h, scratch[list] + offset, 16);
-      }
+      for (int list = 0; list < 2; ++list)
+        interpolate_bytes(call, refs[p][list], list, g.b, g.ox, g.oy, g.w, g.h, scratch[list] + offset, 16);
       combine = true;
     } else {
       const int list = lists[p] == 2;
-      const inter::PartitionReference ref = partition_reference<Mbaff>(call, list, g.q, g.quadrants, g.blocks);
+      const inter::PartitionReference& ref = refs[p][list];
       if (ref.pic != current) {
         at = call.dst + static_cast<ptrdiff_t>(g.oy) * call.pitch + g.ox;
         stride = call.pitch;
