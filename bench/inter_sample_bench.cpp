@@ -115,6 +115,32 @@ void chroma_bilinear(benchmark::State& state, ChromaBilinearFn fn) {
   }
 }
 
+// Both planes at once (the plane serves as Cb and, one row on, as Cr).
+void chroma_bilinear_pair(benchmark::State& state, ChromaBilinearPairFn fn) {
+  Inputs& in = inputs();
+  alignas(16) static int16_t out[128];
+  int k = 0;
+  for (auto _ : state) {
+    fn(in.plane + 8, in.plane + 88, 4 + (k & 31), 4 + (k >> 3 & 15), k & 7, k >> 3 & 7, out, 80, 31, 80);
+    k = (k + 1) & 63;
+    benchmark::ClobberMemory();
+  }
+}
+
+// Weighted 8x8 chroma store with a residual: implicit weights (21, 43).
+void chroma_put_weighted(benchmark::State& state, const ChromaDsp* dsp) {
+  Inputs& in = inputs();
+  alignas(16) static uint8_t picture[8 * 64];
+  const ChromaWeights w{ChromaWeights::kTwo, 21, 43, 0, 5};
+  int k = 0;
+  for (auto _ : state) {
+    dsp->put_weighted(picture, 64, reinterpret_cast<const int16_t*>(in.a[k]), reinterpret_cast<const int16_t*>(in.b[k]),
+                      &w, reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]), 0, 0, 8, 8);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
 // 16x16 luma combination from 16-bit (Quarter LumaQuarterSource) or 8-bit
 // sources (LumaQuarterBytes: the bytes of the same sets): kAverage averages
 // two sources per quarter, kResidual adds a residual in 4x4 blocks.
@@ -175,6 +201,15 @@ void register_all() {
       if (v.supported)
         benchmark::RegisterBenchmark(("chroma_bilinear/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
                                      chroma_bilinear, v.chroma->bilinear[n]);
+  for (int n = 0; n < 3; ++n)
+    for (const Variant& v : variants)
+      if (v.supported)
+        benchmark::RegisterBenchmark(("chroma_bilinear_pair/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
+                                     chroma_bilinear_pair, v.chroma->bilinear_pair[n]);
+  for (const Variant& v : variants)
+    if (v.supported)
+      benchmark::RegisterBenchmark((std::string("chroma_put_weighted/8x8/") + v.label).c_str(), chroma_put_weighted,
+                                   v.chroma);
   const struct {
     const char* name;
     void (*run)(benchmark::State&, const LumaCombineDsp*);

@@ -11,7 +11,6 @@
 #include "inter_internal.h"
 #include "inter_prediction.h"
 #include "vpiInterpolate.h"
-#include "weighting_dsp.h"
 
 namespace {
 
@@ -32,22 +31,14 @@ struct ChromaCall {
   int32_t pitch, width, height;
 };
 
-template <int Rows>
-void chroma_kernel(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst, int32_t width,
-                   int32_t height, int32_t pitch) {
-  if constexpr (Rows == 2) GetChromaPrediction_2Lines(plane, x, y, dx, dy, dst, width, height, pitch);
-  if constexpr (Rows == 4) GetChromaPrediction_4Lines(plane, x, y, dx, dy, dst, width, height, pitch);
-  if constexpr (Rows == 8) GetChromaPrediction_8Lines(plane, x, y, dx, dy, dst, width, height, pitch);
-}
-
 // Field macroblocks of MBAFF frames read reference fields and look explicit
 // weights up with the halved reference index.
 inline bool mbaff_field(const MacroblockRecord* mb) { return mb->slice->MbaffFrameFlag && mb->mb_structure != 2; }
 
-// Prediction of one list for component c into Rows rows of 8.
+// Prediction of one list for both components into Rows rows of 8 (Cb, then
+// Cr at rows + 8 * Rows).
 template <int Rows>
-inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int c,
-                                       int16_t* rows) {
+inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int16_t* rows) {
   const MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant];
   const inter::PartitionReference ref = mb->slice->MbaffFrameFlag
@@ -64,9 +55,11 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
   if (curParity != 2 && refParity == 1 && curParity == 0) dv = -2;
   const int32_t cvx = mv[0];
   const int32_t cvy = static_cast<int16_t>(mv[1] + dv);
-  const uint8_t* plane = (c ? frame_cr(ref.pic) : frame_cb(ref.pic)) + (ref.bottomField ? call.pitch / 2 : 0);
-  chroma_kernel<Rows>(plane, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, rows, call.width,
-                      call.height, call.pitch);
+  const ptrdiff_t field = ref.bottomField ? call.pitch / 2 : 0;
+  constexpr int kKernel = Rows == 2 ? 0 : Rows == 4 ? 1 : 2;
+  chroma_dsp().bilinear_pair[kKernel](frame_cb(ref.pic) + field, frame_cr(ref.pic) + field, call.x + (cvx >> 3),
+                                      call.y + (cvy >> 3), cvx & 7, cvy & 7, rows, call.width, call.height,
+                                      call.pitch);
   return ref;
 }
 
@@ -111,39 +104,36 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
   const int shift = mbaff_field(mb) ? 1 : 0;
   // Without coded chroma coefficients the residual is all zero: not read.
   const bool addResidual = kResidual && mb->cbp_chroma != 0;
-  // Every kernel call first: their source rows are mostly cache misses, and
-  // issued back to back the misses overlap.
-  alignas(16) int16_t preds[2][2][8 * Rows];  // [component][list]
+  // Both lists' kernel calls first: their source rows are mostly cache
+  // misses, and issued back to back the misses overlap.
+  alignas(16) int16_t preds[2][2][8 * Rows];  // [list][component]
   inter::PartitionReference ref0{}, ref1{};
-  for (int c = 0; c < 2; ++c) {
-    if (lists != 3) {
-      predict_list<Rows>(call, blk, lists == 2, c, preds[c][0]);
-    } else {
-      ref0 = predict_list<Rows>(call, blk, 0, c, preds[c][0]);
-      ref1 = predict_list<Rows>(call, blk, 1, c, preds[c][1]);
-    }
+  if (lists != 3) {
+    predict_list<Rows>(call, blk, lists == 2, preds[0][0]);
+  } else {
+    ref0 = predict_list<Rows>(call, blk, 0, preds[0][0]);
+    ref1 = predict_list<Rows>(call, blk, 1, preds[1][0]);
   }
-  const WeightingDsp& dsp = weighting_dsp();
+  const ChromaDsp& dsp = chroma_dsp();
   for (int c = 0; c < 2; ++c) {
-    auto* p0 = reinterpret_cast<uint16_t*>(preds[c][0]);
-    const auto* p1 = reinterpret_cast<const uint16_t*>(preds[c][1]);
+    ChromaWeights w{ChromaWeights::kCopy, 0, 0, 0, 0};
     if (lists != 3) {
       const int list = lists == 2;
       const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
       if (mode == 1 && static_cast<uint32_t>(idx) < 32)
-        dsp.weight_single(p0, 8, 8, Rows, list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c],
-                          list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c],
-                          table->chroma_log2_weight_denom);
+        w = {ChromaWeights::kSingle, list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c], 0,
+             list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c],
+             table->chroma_log2_weight_denom};
     } else {
       const int i0 = mb->ref_idx_l0[blk.quadrant] >> shift, i1 = mb->ref_idx_l1[blk.quadrant] >> shift;
-      const ChromaBiWeights w = chroma_bi_weights(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
-      if (w.rule == 0)
-        dsp.average(p0, 8, p1, 8, p0, 8, 8, Rows);
-      else
-        dsp.weight_bi(p0, 8, p1, 8, p0, 8, 8, Rows, w.w0, w.w1, w.logWD, w.offset);
+      const ChromaBiWeights b = chroma_bi_weights(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
+      // Rule 0 averages: weights 1 and 1 at denominator 0.
+      w = b.rule == 0 ? ChromaWeights{ChromaWeights::kTwo, 1, 1, 0, 0}
+                      : ChromaWeights{ChromaWeights::kTwo, b.w0, b.w1, b.offset, b.logWD};
     }
-    chroma_dsp().put_rows(call.dst[c] + blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch, call.pitch, preds[c][0],
-                          addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w, blk.h);
+    dsp.put_weighted(call.dst[c] + blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch, call.pitch, preds[0][c],
+                     preds[1][c], &w, addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w,
+                     blk.h);
   }
 }
 
