@@ -34,10 +34,12 @@ void record_reference(MacroblockRecord* mb, int list, const inter::PartitionRefe
   DecodedPicture** pics = list ? mb->ref_pic_l1 : mb->ref_pic_l0;
   uint8_t* ids = list ? mb->ref_id_l1 : mb->ref_id_l0;
   const uint8_t id = ref.id;
-  for (int q = 0; q < 4; ++q)
-    if (quadrantMask & (1u << q)) pics[q] = ref.pic;
-  for (int b = 0; b < 16; ++b)
-    if (blockMask & (1u << b)) ids[b] = id;
+  for (unsigned m = quadrantMask & 15; m; m &= m - 1) pics[__builtin_ctz(m)] = ref.pic;
+  if (blockMask == 0xFFFF) {
+    std::memset(ids, id, 16);
+    return;
+  }
+  for (unsigned m = blockMask & 0xFFFF; m; m &= m - 1) ids[__builtin_ctz(m)] = id;
 }
 
 // The residual the combination adds: none (null) when the macroblock coded
@@ -275,9 +277,13 @@ void predict_quadrant(const LumaCall& call, int list, int q, int16_t* tile) {
 bool quadrants_agree(const MacroblockRecord* mb, int list, bool perBlock) {
   const int8_t* ref = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
   const int16_t(*mv)[2] = list ? mb->mv_l1 : mb->mv_l0;
-  for (int b = 1; b < 16; ++b) {
-    if (!perBlock && (b & 3)) continue;
-    if (mv[b][0] != mv[0][0] || mv[b][1] != mv[0][1] || ref[b >> 2] != ref[0]) return false;
+  if (ref[1] != ref[0] || ref[2] != ref[0] || ref[3] != ref[0]) return false;
+  uint32_t first;
+  std::memcpy(&first, mv[0], 4);
+  for (int b = perBlock ? 1 : 4; b < 16; b += perBlock ? 1 : 4) {
+    uint32_t v;
+    std::memcpy(&v, mv[b], 4);
+    if (v != first) return false;
   }
   return true;
 }
