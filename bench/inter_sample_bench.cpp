@@ -127,6 +127,19 @@ void chroma_bilinear_pair(benchmark::State& state, ChromaBilinearPairFn fn) {
   }
 }
 
+// Both planes straight into a picture with a residual.
+void chroma_put_pair(benchmark::State& state, ChromaPutPairFn fn) {
+  Inputs& in = inputs();
+  alignas(16) static uint8_t picture[2][8 * 64];
+  int k = 0;
+  for (auto _ : state) {
+    const ChromaPutArgs out{{picture[0], picture[1]}, 64, reinterpret_cast<const int16_t*>(in.b[k]), 0, 0, 8};
+    fn(in.plane + 8, in.plane + 88, 4 + (k & 31), 4 + (k >> 3 & 15), k & 7, k >> 3 & 7, 80, 31, 80, &out);
+    k = (k + 1) & 15;
+    benchmark::ClobberMemory();
+  }
+}
+
 // Weighted 8x8 chroma store with a residual: implicit weights (21, 43).
 void chroma_put_weighted(benchmark::State& state, const ChromaDsp* dsp) {
   Inputs& in = inputs();
@@ -206,6 +219,11 @@ void register_all() {
       if (v.supported)
         benchmark::RegisterBenchmark(("chroma_bilinear_pair/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
                                      chroma_bilinear_pair, v.chroma->bilinear_pair[n]);
+  for (int n = 0; n < 3; ++n)
+    for (const Variant& v : variants)
+      if (v.supported)
+        benchmark::RegisterBenchmark(("chroma_put_pair/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
+                                     chroma_put_pair, v.chroma->put_pair[n]);
   for (const Variant& v : variants)
     if (v.supported)
       benchmark::RegisterBenchmark((std::string("chroma_put_weighted/8x8/") + v.label).c_str(), chroma_put_weighted,

@@ -34,6 +34,19 @@ struct ChromaWeights {
   int32_t w0, w1, o, logWD;
 };
 
+// Destination of a prediction stored straight into the picture: the blocks
+// of both planes (rows pitch apart, width 2, 4 or 8) and, unless null, the
+// residual of both components (Cb's 64 samples in 4x4 blocks, then Cr's),
+// read at columns bx.. and rows by.. of each.
+struct ChromaPutArgs {
+  uint8_t* dst[2];
+  std::ptrdiff_t pitch;
+  const int16_t* residual;
+  int32_t bx, by, width;
+};
+using ChromaPutPairFn = void (*)(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx, int32_t dy,
+                                 int32_t width, int32_t height, int32_t pitch, const ChromaPutArgs* out);
+
 struct ChromaDsp {
   ChromaBilinearFn bilinear[3];  // 2, 4 and 8 rows
   ChromaAddFn add_8x8, add_8x4, add_4x8, add_4x4;
@@ -53,6 +66,9 @@ struct ChromaDsp {
   void (*put_weighted)(uint8_t* dst, std::ptrdiff_t pitch, const int16_t* p0, const int16_t* p1,
                        const ChromaWeights* w, const int16_t* residual, int32_t bx, int32_t by, int32_t width,
                        int32_t rows);
+  // bilinear_pair and put_weighted of the plain prediction (kCopy) in one:
+  // each plane's rows (2, 4 or 8) of the block, plus the residual, stored.
+  ChromaPutPairFn put_pair[3];
 };
 
 // The reference, the vector variants and the current one.

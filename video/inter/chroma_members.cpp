@@ -36,9 +36,13 @@ struct ChromaCall {
 inline bool mbaff_field(const MacroblockRecord* mb) { return mb->slice->MbaffFrameFlag && mb->mb_structure != 2; }
 
 // Prediction of one list for both components into Rows rows of 8 (Cb, then
-// Cr at rows + 8 * Rows).
+// Cr at rows + 8 * Rows), or, when `direct` is set and the reference is not
+// the picture being decoded (a damaged stream's stand-in, whose samples must
+// all be read before any is written), straight into the picture with the
+// residual added; *stored tells which.
 template <int Rows>
-inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int16_t* rows) {
+inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int16_t* rows,
+                                       const ChromaPutArgs* direct = nullptr, bool* stored = nullptr) {
   const MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant];
   const inter::PartitionReference ref = mb->slice->MbaffFrameFlag
@@ -57,9 +61,16 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
   const int32_t cvy = static_cast<int16_t>(mv[1] + dv);
   const ptrdiff_t field = ref.bottomField ? call.pitch / 2 : 0;
   constexpr int kKernel = Rows == 2 ? 0 : Rows == 4 ? 1 : 2;
-  chroma_dsp().bilinear_pair[kKernel](frame_cb(ref.pic) + field, frame_cr(ref.pic) + field, call.x + (cvx >> 3),
-                                      call.y + (cvy >> 3), cvx & 7, cvy & 7, rows, call.width, call.height,
-                                      call.pitch);
+  const uint8_t* cb = frame_cb(ref.pic) + field;
+  const uint8_t* cr = frame_cr(ref.pic) + field;
+  if (direct && ref.pic != mb->slice->picture) {
+    chroma_dsp().put_pair[kKernel](cb, cr, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, call.width,
+                                   call.height, call.pitch, direct);
+    *stored = true;
+    return ref;
+  }
+  chroma_dsp().bilinear_pair[kKernel](cb, cr, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, rows,
+                                      call.width, call.height, call.pitch);
   return ref;
 }
 
@@ -109,7 +120,19 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
   alignas(16) int16_t preds[2][2][8 * Rows];  // [list][component]
   inter::PartitionReference ref0{}, ref1{};
   if (lists != 3) {
-    predict_list<Rows>(call, blk, lists == 2, preds[0][0]);
+    // Without explicit weights the prediction goes straight into the picture.
+    const int list = lists == 2;
+    const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
+    if (mode != 1 || static_cast<uint32_t>(idx) >= 32) {
+      const ptrdiff_t at = blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch;
+      const ChromaPutArgs out{{call.dst[0] + at, call.dst[1] + at}, call.pitch,
+                              addResidual ? mb->chroma_coeff : nullptr, blk.bx, blk.by, blk.w};
+      bool stored = false;
+      predict_list<Rows>(call, blk, list, preds[0][0], &out, &stored);
+      if (stored) return;
+    } else {
+      predict_list<Rows>(call, blk, list, preds[0][0]);
+    }
   } else {
     ref0 = predict_list<Rows>(call, blk, 0, preds[0][0]);
     ref1 = predict_list<Rows>(call, blk, 1, preds[1][0]);

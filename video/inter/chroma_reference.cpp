@@ -91,6 +91,17 @@ void c_put_weighted(uint8_t* dst, ptrdiff_t pitch, const int16_t* p0, const int1
       dst[c] = clip_sum(weighted(p0, p1, *w, 8 * r + c), residual ? residual[block_offset(bx + c, by + r)] : int16_t{0});
 }
 
+template <int N>
+void c_put_pair(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx, int32_t dy, int32_t width,
+                int32_t height, int32_t pitch, const ChromaPutArgs* out) {
+  int16_t rows[2][8 * N];
+  c_bilinear_pair<N>(cb, cr, x, y, dx, dy, rows[0], width, height, pitch);
+  const ChromaWeights copy{ChromaWeights::kCopy, 0, 0, 0, 0};
+  for (int c = 0; c < 2; ++c)
+    c_put_weighted(out->dst[c], out->pitch, rows[c], nullptr, &copy, out->residual ? out->residual + 64 * c : nullptr,
+                   out->bx, out->by, out->width, N);
+}
+
 }  // namespace
 
 const ChromaDsp c_chroma_dsp = {{c_bilinear<2>, c_bilinear<4>, c_bilinear<8>},
@@ -101,4 +112,5 @@ const ChromaDsp c_chroma_dsp = {{c_bilinear<2>, c_bilinear<4>, c_bilinear<8>},
                                 c_put_rows,
                                 c_put_blocks_8x8,
                                 {c_bilinear_pair<2>, c_bilinear_pair<4>, c_bilinear_pair<8>},
-                                c_put_weighted};
+                                c_put_weighted,
+                                {c_put_pair<2>, c_put_pair<4>, c_put_pair<8>}};

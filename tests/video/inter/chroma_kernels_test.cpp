@@ -269,4 +269,45 @@ TEST(ChromaStores, WeightedEveryVariantMatchesTheReference) {
   }
 }
 
+// Prediction stored straight into the picture: every variant against the
+// reference (the two-plane kernel and the plain store), every row count and
+// block width and position, inside and across the plane's edges, with and
+// without a residual; the bytes around both blocks must stay.
+TEST(ChromaStores, PairsIntoThePictureMatchTheReference) {
+  std::mt19937 rng(13);
+  Plane cb(24, 20, rng), cr(24, 20, rng);
+  alignas(16) int16_t res[128];
+  const int pitch = 11;
+  std::uniform_int_distribution<int> pos(-30, 40), frac(0, 7);
+  for (int round = 0; round < 60; ++round) {
+    for (auto& v : res) v = static_cast<int16_t>(round & 1 ? (rng() & 1 ? 32767 : -32768) : static_cast<int>(rng() % 601) - 300);
+    const int x = pos(rng), y = round & 2 ? pos(rng) / 2 : static_cast<int>(rng() % 10), dx = frac(rng),
+              dy = round % 5 ? frac(rng) : 0;
+    for (const ChromaDsp* t : tables())
+      for (int n = 0; n < 3; ++n)
+        for (int w : {2, 4, 8})
+          for (int bx = 0; bx + w <= 8; bx += w)
+            for (const int16_t* r : {static_cast<const int16_t*>(res), static_cast<const int16_t*>(nullptr)}) {
+              const int rows = 2 << n, by = rows == 8 ? 0 : 8 - rows;
+              uint8_t want[2][8 * pitch + 3], got[2][8 * pitch + 3];
+              std::memset(want, 0x5A, sizeof want);
+              std::memset(got, 0x5A, sizeof got);
+              const ChromaPutArgs wantArgs{{want[0] + 1, want[1] + 1}, pitch, r, bx, by, w};
+              const ChromaPutArgs gotArgs{{got[0] + 1, got[1] + 1}, pitch, r, bx, by, w};
+              c_chroma_dsp.put_pair[n](cb.origin(), cr.origin(), x, y, dx, dy, cb.pitch, cb.height, cb.pitch,
+                                       &wantArgs);
+              t->put_pair[n](cb.origin(), cr.origin(), x, y, dx, dy, cb.pitch, cb.height, cb.pitch, &gotArgs);
+              ASSERT_EQ(0, std::memcmp(want, got, sizeof want))
+                  << rows << " rows, width " << w << " at " << x << "," << y << (r ? "" : " without residual");
+              for (int row = 0; row < rows; ++row)
+                for (int c = 0; c < w; ++c) {
+                  // The 16-bit sum wraps before the clip.
+                  const int at = 16 * (2 * ((by + row) >> 2) + ((bx + c) >> 2)) + 4 * ((by + row) & 3) + ((bx + c) & 3);
+                  const int sample = static_cast<int16_t>(cb.model(x + c, y + row, dx, dy) + (r ? r[at] : 0));
+                  ASSERT_EQ(want[0][1 + row * pitch + c], sample < 0 ? 0 : sample > 255 ? 255 : sample);
+                }
+            }
+  }
+}
+
 }  // namespace
