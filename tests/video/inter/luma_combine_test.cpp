@@ -213,6 +213,8 @@ TEST(LumaCombineDsp, ByteSourcesMatchTheReference) {
       res[i] = round & 2 ? extremes[rng() % 9] : static_cast<int16_t>(static_cast<int>(rng() % 601) - 300);
     }
     const unsigned pattern = static_cast<unsigned>(round >> 2) & 15;
+    std::vector<uint8_t> bRows(16 * kPitch);
+    for (int y = 0; y < 16; ++y) std::memcpy(bRows.data() + y * kPitch, b + 16 * y, 16);
     for (const LumaCombineDsp* t : checkasm::kernels(&sse2_luma_combine_dsp, &ssse3_luma_combine_dsp,
                                                      &sse41_luma_combine_dsp)) {
       for (int mode = 0; mode < 3; ++mode) {
@@ -226,8 +228,12 @@ TEST(LumaCombineDsp, ByteSourcesMatchTheReference) {
             LumaQuarterBytes q[4];
             for (int i = 0; i < 4; ++i) {
               const int offset = 128 * (i >> 1) + 8 * (i & 1);
-              const uint8_t* first = inPlace ? dst + 8 * kPitch * (i >> 1) + 8 * (i & 1) : a + offset;
-              q[i] = {first, (pattern >> i) & 1 ? b + offset : nullptr, inPlace ? kPitch : 16};
+              // Both sources of a quarter share its stride: in place, the
+              // second comes from rows of the picture's pitch too.
+              const ptrdiff_t at = 8 * kPitch * (i >> 1) + 8 * (i & 1);
+              const uint8_t* first = inPlace ? dst + at : a + offset;
+              const uint8_t* second = inPlace ? bRows.data() + at : b + offset;
+              q[i] = {first, (pattern >> i) & 1 ? second : nullptr, inPlace ? kPitch : 16};
             }
             dsp.combine_bytes_16x16(dst, kPitch, q, r, static_cast<uint8_t>(mode == 1));
           };
