@@ -156,6 +156,40 @@ __attribute__((always_inline)) inline void prefetch_chroma(const LumaCall& call,
   }
 }
 
+// The macroblock decoded next mostly moves like this one: asks for the luma
+// lines that a 16x16 block there would read with this block's reference and
+// vector (a guess; a prefetch never faults, and the addresses are formed as
+// integers). In MBAFF frames the next macroblock is the other one of the
+// pair, or the top one of the next pair; a field one reads the field of the
+// other parity. (Forced inline, as prefetch_chroma.)
+template <bool Mbaff>
+__attribute__((always_inline)) inline void prefetch_next_luma(const LumaCall& call,
+                                                              const inter::PartitionReference& ref,
+                                                              const int16_t* mv) {
+  int32_t x = call.mbX + 16, y = call.mbY;
+  bool bottom = ref.bottomField;
+  if constexpr (Mbaff) {
+    const bool field = call.mb->mb_structure != 2, top = (call.mb->mb_addr & 1) == 0;
+    x = top ? call.mbX : call.mbX + 16;
+    if (!field) y += top ? 16 : -16;
+    bottom = field ? !bottom : bottom;
+  }
+  const int32_t width = static_cast<int32_t>(call.frameWidth > 64 ? call.frameWidth - 64 : call.frameWidth);
+  const int32_t rows = static_cast<int32_t>(call.frameHeight);
+  x += (mv[0] >> 2) - 2;
+  y += (mv[1] >> 2) - 2;
+  // The margins hold 32 columns on each side.
+  x = x < -32 ? -32 : x > width + 8 ? width + 8 : x;
+  const int32_t firstRow = y < 0 ? 0 : y >= rows ? rows - 1 : y;
+  const int32_t lastRow = y + 20 < 0 ? 0 : y + 20 >= rows ? rows - 1 : y + 20;
+  uintptr_t at = reinterpret_cast<uintptr_t>(frame_luma(ref.pic)) + (bottom ? call.pitch / 2 : 0) +
+                 static_cast<uintptr_t>(static_cast<intptr_t>(x)) + static_cast<uintptr_t>(firstRow) * call.pitch;
+  for (int32_t r = firstRow; r <= lastRow; ++r, at += call.pitch) {
+    __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 3);
+    __builtin_prefetch(reinterpret_cast<const void*>(at + 20), 0, 3);
+  }
+}
+
 // Prediction of a macroblock of shape `shape` whose partitions predict
 // from lists[p] (1 list 0, 2 list 1, 3 both) in 8-bit samples, weighted by
 // the slice's rules when `weighted`, else averaged. A single-list partition
@@ -183,6 +217,10 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
       refs[p][list] = partition_reference<Mbaff>(call, list, g.q, g.quadrants, g.blocks);
       prefetch_chroma(call, refs[p][list], list ? call.mb->mv_l1[g.b] : call.mb->mv_l0[g.b], g);
     }
+  }
+  {
+    const int list = lists[0] == 2;
+    prefetch_next_luma<Mbaff>(call, refs[0][list], list ? call.mb->mv_l1[0] : call.mb->mv_l0[0]);
   }
   for (int p = 0; p < parts; ++p) {
     const Partition g = partition_of(shape, p);
