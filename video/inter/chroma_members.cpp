@@ -234,12 +234,12 @@ inline bool direct_motion_uniform(const MacroblockRecord* mb, int lists, bool pe
   return true;
 }
 
-// The reconstruction drivers walk a slice's records in address order, once
-// for luma and then once for chroma, and by the chroma walk a 1080-line
-// picture's records (over a kilobyte each) have left the near caches: each
-// member asks for the lines it reads (the chroma residual, motion and the
-// tail fields, and the first line) of the record two further on, so that
-// they arrive while this one and the next are done. A prefetch never faults,
+// The reconstruction drivers walk a slice's records (over a kilobyte each)
+// in address order, long after entropy decoding wrote them, so they have
+// left the near caches: each member asks for the lines the members read
+// (the chroma residual, motion and the tail fields, and the first line) of
+// the record two further on, so that they arrive while this one and the
+// next are done. A prefetch never faults,
 // so records past a slice's last one are harmless; the addresses are formed
 // as integers, since no object lies there.
 // (Forced inline: a separate function that only prefetches counts as one
