@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string>
+#include <type_traits>
 
 #include "bench_variants.h"
 #include "chroma_dsp.h"
@@ -59,6 +60,29 @@ void weight_bi(benchmark::State& state, const WeightingDsp* dsp, int width, int 
   }
 }
 
+// The byte forms on the low bytes of the same sets: implicit weights of a
+// B picture a third of the way (21, 43), and a fade.
+void weight_bi_bytes(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    dsp->weight_bi_bytes(reinterpret_cast<const uint8_t*>(in.a[k]), width, reinterpret_cast<const uint8_t*>(in.b[k]),
+                         width, reinterpret_cast<uint8_t*>(in.out), width, width, rows, 21, 43, 5, 0);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
+void weight_single_bytes(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  Inputs& in = inputs();
+  int k = 0;
+  for (auto _ : state) {
+    dsp->weight_single_bytes(reinterpret_cast<uint8_t*>(in.a[k]), width, width, rows, 45, -3, 5);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
 void average(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
   Inputs& in = inputs();
   int k = 0;
@@ -91,20 +115,64 @@ void chroma_bilinear(benchmark::State& state, ChromaBilinearFn fn) {
   }
 }
 
-// 16x16 luma combination: kAverage averages two sources per quarter,
-// kResidual adds a residual in 4x4 blocks.
-template <bool kAverage, bool kResidual>
+// Both planes at once (the plane serves as Cb and, one row on, as Cr).
+void chroma_bilinear_pair(benchmark::State& state, ChromaBilinearPairFn fn) {
+  Inputs& in = inputs();
+  alignas(16) static int16_t out[128];
+  int k = 0;
+  for (auto _ : state) {
+    fn(in.plane + 8, in.plane + 88, 4 + (k & 31), 4 + (k >> 3 & 15), k & 7, k >> 3 & 7, out, 80, 31, 80);
+    k = (k + 1) & 63;
+    benchmark::ClobberMemory();
+  }
+}
+
+// Both planes straight into a picture with a residual.
+void chroma_put_pair(benchmark::State& state, ChromaPutPairFn fn) {
+  Inputs& in = inputs();
+  alignas(16) static uint8_t picture[2][8 * 64];
+  int k = 0;
+  for (auto _ : state) {
+    const ChromaPutArgs out{{picture[0], picture[1]}, 64, reinterpret_cast<const int16_t*>(in.b[k]), 0, 0, 8};
+    fn(in.plane + 8, in.plane + 88, 4 + (k & 31), 4 + (k >> 3 & 15), k & 7, k >> 3 & 7, 80, 31, 80, &out);
+    k = (k + 1) & 15;
+    benchmark::ClobberMemory();
+  }
+}
+
+// Weighted 8x8 chroma store with a residual: implicit weights (21, 43).
+void chroma_put_weighted(benchmark::State& state, const ChromaDsp* dsp) {
+  Inputs& in = inputs();
+  alignas(16) static uint8_t picture[8 * 64];
+  const ChromaWeights w{ChromaWeights::kTwo, 21, 43, 0, 5};
+  int k = 0;
+  for (auto _ : state) {
+    dsp->put_weighted(picture, 64, reinterpret_cast<const int16_t*>(in.a[k]), reinterpret_cast<const int16_t*>(in.b[k]),
+                      &w, reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]), 0, 0, 8, 8);
+    k = (k + 1) & (kSets - 1);
+    benchmark::ClobberMemory();
+  }
+}
+
+// 16x16 luma combination from 16-bit (Quarter LumaQuarterSource) or 8-bit
+// sources (LumaQuarterBytes: the bytes of the same sets): kAverage averages
+// two sources per quarter, kResidual adds a residual in 4x4 blocks.
+template <class Quarter, bool kAverage, bool kResidual>
 void luma_combine(benchmark::State& state, const LumaCombineDsp* dsp) {
+  using Sample = std::remove_cv_t<std::remove_pointer_t<decltype(Quarter::a)>>;
   Inputs& in = inputs();
   alignas(16) static uint8_t picture[16 * 64];
   int k = 0;
   for (auto _ : state) {
-    const auto* a = reinterpret_cast<const int16_t*>(in.a[k]);
-    const auto* b = kAverage ? reinterpret_cast<const int16_t*>(in.b[k]) : nullptr;
-    const LumaQuarterSource q[4] = {{a, b, 16}, {a + 8, b ? b + 8 : nullptr, 16}, {a + 128, b ? b + 128 : nullptr, 16},
-                                    {a + 136, b ? b + 136 : nullptr, 16}};
-    dsp->combine_16x16(picture, 64, q, kResidual ? reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]) : nullptr,
-                       0);
+    const auto* a = reinterpret_cast<const Sample*>(in.a[k]);
+    const auto* b = kAverage ? reinterpret_cast<const Sample*>(in.b[k]) : nullptr;
+    const Quarter q[4] = {{a, b, 16}, {a + 8, b ? b + 8 : nullptr, 16}, {a + 128, b ? b + 128 : nullptr, 16},
+                          {a + 136, b ? b + 136 : nullptr, 16}};
+    const auto* res = kResidual ? reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]) : nullptr;
+    if constexpr (sizeof(Sample) == 2)
+      dsp->combine_16x16(picture, 64, q, res, 0);
+    else
+      dsp->combine_bytes_16x16(picture, 64, q, res, 0);
     k = (k + 1) & (kSets - 1);
     benchmark::ClobberMemory();
   }
@@ -130,7 +198,8 @@ void register_all() {
   const struct {
     const char* name;
     Kernel run;
-  } kernels[] = {{"weight_single", weight_single}, {"weight_bi", weight_bi}, {"average", average}, {"widen", widen}};
+  } kernels[] = {{"weight_single", weight_single}, {"weight_bi", weight_bi}, {"average", average}, {"widen", widen},
+                 {"weight_single_bytes", weight_single_bytes}, {"weight_bi_bytes", weight_bi_bytes}};
   const int sizes[][2] = {{16, 16}, {8, 8}, {8, 4}};
   for (const auto& kernel : kernels)
     for (const auto& size : sizes)
@@ -145,12 +214,29 @@ void register_all() {
       if (v.supported)
         benchmark::RegisterBenchmark(("chroma_bilinear/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
                                      chroma_bilinear, v.chroma->bilinear[n]);
+  for (int n = 0; n < 3; ++n)
+    for (const Variant& v : variants)
+      if (v.supported)
+        benchmark::RegisterBenchmark(("chroma_bilinear_pair/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
+                                     chroma_bilinear_pair, v.chroma->bilinear_pair[n]);
+  for (int n = 0; n < 3; ++n)
+    for (const Variant& v : variants)
+      if (v.supported)
+        benchmark::RegisterBenchmark(("chroma_put_pair/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
+                                     chroma_put_pair, v.chroma->put_pair[n]);
+  for (const Variant& v : variants)
+    if (v.supported)
+      benchmark::RegisterBenchmark((std::string("chroma_put_weighted/8x8/") + v.label).c_str(), chroma_put_weighted,
+                                   v.chroma);
   const struct {
     const char* name;
     void (*run)(benchmark::State&, const LumaCombineDsp*);
-  } combines[] = {{"luma_combine/single", luma_combine<false, false>},
-                  {"luma_combine/single_residual", luma_combine<false, true>},
-                  {"luma_combine/average_residual", luma_combine<true, true>}};
+  } combines[] = {{"luma_combine/single", luma_combine<LumaQuarterSource, false, false>},
+                  {"luma_combine/single_residual", luma_combine<LumaQuarterSource, false, true>},
+                  {"luma_combine/average_residual", luma_combine<LumaQuarterSource, true, true>},
+                  {"luma_combine_bytes/single_residual", luma_combine<LumaQuarterBytes, false, true>},
+                  {"luma_combine_bytes/average", luma_combine<LumaQuarterBytes, true, false>},
+                  {"luma_combine_bytes/average_residual", luma_combine<LumaQuarterBytes, true, true>}};
   for (const auto& c : combines)
     for (const Variant& v : variants)
       if (v.supported) benchmark::RegisterBenchmark((std::string(c.name) + "/" + v.label).c_str(), c.run, v.combine);

@@ -18,6 +18,35 @@ using ChromaBilinearFn = void (*)(const uint8_t* plane, int32_t x, int32_t y, in
 // index; the 8x8 and 4x4 ones ignore it.
 using ChromaAddFn = void (*)(const int16_t* residual, uint8_t block, const int16_t* pred, int16_t* out);
 
+// Bilinear prediction of both chroma planes at one position: rows of 8
+// samples of the Cb plane at dst, of the Cr plane at dst + 8 * rows; the
+// other arguments as for ChromaBilinearFn (both planes share pitch and size).
+using ChromaBilinearPairFn = void (*)(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx,
+                                      int32_t dy, int16_t* dst, int32_t width, int32_t height, int32_t pitch);
+
+// How put_weighted forms a prediction sample from p0 (and p1): p0 itself
+// (kCopy), Clip(((p0 w0 + 2^(logWD - 1)) >> logWD) + o) (kSingle; p0 w0 + o
+// when logWD is 0), or Clip(((p0 w0 + p1 w1 + 2^logWD) >> (logWD + 1)) + o)
+// (kTwo; the default average is w0 = w1 = 1, logWD 0, o 0). Products and sums
+// are exact (32 bits).
+struct ChromaWeights {
+  enum Kind : int32_t { kCopy, kSingle, kTwo } kind;
+  int32_t w0, w1, o, logWD;
+};
+
+// Destination of a prediction stored straight into the picture: the blocks
+// of both planes (rows pitch apart, width 2, 4 or 8) and, unless null, the
+// residual of both components (Cb's 64 samples in 4x4 blocks, then Cr's),
+// read at columns bx.. and rows by.. of each.
+struct ChromaPutArgs {
+  uint8_t* dst[2];
+  std::ptrdiff_t pitch;
+  const int16_t* residual;
+  int32_t bx, by, width;
+};
+using ChromaPutPairFn = void (*)(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx, int32_t dy,
+                                 int32_t width, int32_t height, int32_t pitch, const ChromaPutArgs* out);
+
 struct ChromaDsp {
   ChromaBilinearFn bilinear[3];  // 2, 4 and 8 rows
   ChromaAddFn add_8x8, add_8x4, add_4x8, add_4x4;
@@ -31,6 +60,15 @@ struct ChromaDsp {
   // Stores the 8x8 block Clip(pred + residual) at dst, prediction and
   // residual both in 4x4 blocks of 16.
   void (*put_blocks_8x8)(uint8_t* dst, std::ptrdiff_t pitch, const int16_t* pred, const int16_t* residual);
+  ChromaBilinearPairFn bilinear_pair[3];  // 2, 4 and 8 rows
+  // put_rows of the prediction that w forms from p0 and p1 (rows of 8
+  // samples 0..255; p1 read only by kTwo).
+  void (*put_weighted)(uint8_t* dst, std::ptrdiff_t pitch, const int16_t* p0, const int16_t* p1,
+                       const ChromaWeights* w, const int16_t* residual, int32_t bx, int32_t by, int32_t width,
+                       int32_t rows);
+  // bilinear_pair and put_weighted of the plain prediction (kCopy) in one:
+  // each plane's rows (2, 4 or 8) of the block, plus the residual, stored.
+  ChromaPutPairFn put_pair[3];
 };
 
 // The reference, the vector variants and the current one.

@@ -11,7 +11,6 @@
 #include "inter_internal.h"
 #include "inter_prediction.h"
 #include "vpiInterpolate.h"
-#include "weighting_dsp.h"
 
 namespace {
 
@@ -32,22 +31,18 @@ struct ChromaCall {
   int32_t pitch, width, height;
 };
 
-template <int Rows>
-void chroma_kernel(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst, int32_t width,
-                   int32_t height, int32_t pitch) {
-  if constexpr (Rows == 2) GetChromaPrediction_2Lines(plane, x, y, dx, dy, dst, width, height, pitch);
-  if constexpr (Rows == 4) GetChromaPrediction_4Lines(plane, x, y, dx, dy, dst, width, height, pitch);
-  if constexpr (Rows == 8) GetChromaPrediction_8Lines(plane, x, y, dx, dy, dst, width, height, pitch);
-}
-
 // Field macroblocks of MBAFF frames read reference fields and look explicit
 // weights up with the halved reference index.
 inline bool mbaff_field(const MacroblockRecord* mb) { return mb->slice->MbaffFrameFlag && mb->mb_structure != 2; }
 
-// Prediction of one list for component c into Rows rows of 8.
+// Prediction of one list for both components into Rows rows of 8 (Cb, then
+// Cr at rows + 8 * Rows), or, when `direct` is set and the reference is not
+// the picture being decoded (a damaged stream's stand-in, whose samples must
+// all be read before any is written), straight into the picture with the
+// residual added; *stored tells which.
 template <int Rows>
-inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int c,
-                                       int16_t* rows) {
+inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int16_t* rows,
+                                       const ChromaPutArgs* direct = nullptr, bool* stored = nullptr) {
   const MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant];
   const inter::PartitionReference ref = mb->slice->MbaffFrameFlag
@@ -64,9 +59,18 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
   if (curParity != 2 && refParity == 1 && curParity == 0) dv = -2;
   const int32_t cvx = mv[0];
   const int32_t cvy = static_cast<int16_t>(mv[1] + dv);
-  const uint8_t* plane = (c ? frame_cr(ref.pic) : frame_cb(ref.pic)) + (ref.bottomField ? call.pitch / 2 : 0);
-  chroma_kernel<Rows>(plane, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, rows, call.width,
-                      call.height, call.pitch);
+  const ptrdiff_t field = ref.bottomField ? call.pitch / 2 : 0;
+  constexpr int kKernel = Rows == 2 ? 0 : Rows == 4 ? 1 : 2;
+  const uint8_t* cb = frame_cb(ref.pic) + field;
+  const uint8_t* cr = frame_cr(ref.pic) + field;
+  if (direct && ref.pic != mb->slice->picture) {
+    chroma_dsp().put_pair[kKernel](cb, cr, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, call.width,
+                                   call.height, call.pitch, direct);
+    *stored = true;
+    return ref;
+  }
+  chroma_dsp().bilinear_pair[kKernel](cb, cr, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, rows,
+                                      call.width, call.height, call.pitch);
   return ref;
 }
 
@@ -111,39 +115,48 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
   const int shift = mbaff_field(mb) ? 1 : 0;
   // Without coded chroma coefficients the residual is all zero: not read.
   const bool addResidual = kResidual && mb->cbp_chroma != 0;
-  // Every kernel call first: their source rows are mostly cache misses, and
-  // issued back to back the misses overlap.
-  alignas(16) int16_t preds[2][2][8 * Rows];  // [component][list]
+  // Both lists' kernel calls first: their source rows are mostly cache
+  // misses, and issued back to back the misses overlap.
+  alignas(16) int16_t preds[2][2][8 * Rows];  // [list][component]
   inter::PartitionReference ref0{}, ref1{};
-  for (int c = 0; c < 2; ++c) {
-    if (lists != 3) {
-      predict_list<Rows>(call, blk, lists == 2, c, preds[c][0]);
+  if (lists != 3) {
+    // Without explicit weights the prediction goes straight into the picture.
+    const int list = lists == 2;
+    const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
+    if (mode != 1 || static_cast<uint32_t>(idx) >= 32) {
+      const ptrdiff_t at = blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch;
+      const ChromaPutArgs out{{call.dst[0] + at, call.dst[1] + at}, call.pitch,
+                              addResidual ? mb->chroma_coeff : nullptr, blk.bx, blk.by, blk.w};
+      bool stored = false;
+      predict_list<Rows>(call, blk, list, preds[0][0], &out, &stored);
+      if (stored) return;
     } else {
-      ref0 = predict_list<Rows>(call, blk, 0, c, preds[c][0]);
-      ref1 = predict_list<Rows>(call, blk, 1, c, preds[c][1]);
+      predict_list<Rows>(call, blk, list, preds[0][0]);
     }
+  } else {
+    ref0 = predict_list<Rows>(call, blk, 0, preds[0][0]);
+    ref1 = predict_list<Rows>(call, blk, 1, preds[1][0]);
   }
-  const WeightingDsp& dsp = weighting_dsp();
+  const ChromaDsp& dsp = chroma_dsp();
   for (int c = 0; c < 2; ++c) {
-    auto* p0 = reinterpret_cast<uint16_t*>(preds[c][0]);
-    const auto* p1 = reinterpret_cast<const uint16_t*>(preds[c][1]);
+    ChromaWeights w{ChromaWeights::kCopy, 0, 0, 0, 0};
     if (lists != 3) {
       const int list = lists == 2;
       const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
       if (mode == 1 && static_cast<uint32_t>(idx) < 32)
-        dsp.weight_single(p0, 8, 8, Rows, list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c],
-                          list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c],
-                          table->chroma_log2_weight_denom);
+        w = {ChromaWeights::kSingle, list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c], 0,
+             list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c],
+             table->chroma_log2_weight_denom};
     } else {
       const int i0 = mb->ref_idx_l0[blk.quadrant] >> shift, i1 = mb->ref_idx_l1[blk.quadrant] >> shift;
-      const ChromaBiWeights w = chroma_bi_weights(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
-      if (w.rule == 0)
-        dsp.average(p0, 8, p1, 8, p0, 8, 8, Rows);
-      else
-        dsp.weight_bi(p0, 8, p1, 8, p0, 8, 8, Rows, w.w0, w.w1, w.logWD, w.offset);
+      const ChromaBiWeights b = chroma_bi_weights(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
+      // Rule 0 averages: weights 1 and 1 at denominator 0.
+      w = b.rule == 0 ? ChromaWeights{ChromaWeights::kTwo, 1, 1, 0, 0}
+                      : ChromaWeights{ChromaWeights::kTwo, b.w0, b.w1, b.offset, b.logWD};
     }
-    chroma_dsp().put_rows(call.dst[c] + blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch, call.pitch, preds[c][0],
-                          addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w, blk.h);
+    dsp.put_weighted(call.dst[c] + blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch, call.pitch, preds[0][c],
+                     preds[1][c], &w, addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w,
+                     blk.h);
   }
 }
 
@@ -221,15 +234,17 @@ inline bool direct_motion_uniform(const MacroblockRecord* mb, int lists, bool pe
   return true;
 }
 
-// The reconstruction drivers walk a slice's records in address order, once
-// for luma and then once for chroma, and by the chroma walk a 1080-line
-// picture's records (over a kilobyte each) have left the near caches: each
-// member asks for the lines it reads (the chroma residual, motion and the
-// tail fields, and the first line) of the record two further on, so that
-// they arrive while this one and the next are done. A prefetch never faults,
+// The reconstruction drivers walk a slice's records (over a kilobyte each)
+// in address order, long after entropy decoding wrote them, so they have
+// left the near caches: each member asks for the lines the members read
+// (the chroma residual, motion and the tail fields, and the first line) of
+// the record two further on, so that they arrive while this one and the
+// next are done. A prefetch never faults,
 // so records past a slice's last one are harmless; the addresses are formed
 // as integers, since no object lies there.
-inline void prefetch_for_chroma_walk(const MacroblockRecord* mb) {
+// (Forced inline: a separate function that only prefetches counts as one
+// without effects, and the compiler drops its calls.)
+__attribute__((always_inline)) inline void prefetch_for_chroma_walk(const MacroblockRecord* mb) {
   const uintptr_t ahead = reinterpret_cast<uintptr_t>(mb) + 2 * sizeof(MacroblockRecord);
   const auto line = [](uintptr_t a) { __builtin_prefetch(reinterpret_cast<const void*>(a), 0, 3); };
   line(ahead);

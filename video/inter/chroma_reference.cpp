@@ -68,6 +68,40 @@ void c_put_blocks_8x8(uint8_t* dst, ptrdiff_t pitch, const int16_t* pred, const 
     for (int c = 0; c < 8; ++c) dst[c] = clip_sum(pred[block_offset(c, r)], residual[block_offset(c, r)]);
 }
 
+template <int N>
+void c_bilinear_pair(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
+                     int32_t width, int32_t height, int32_t pitch) {
+  c_bilinear<N>(cb, x, y, dx, dy, dst, width, height, pitch);
+  c_bilinear<N>(cr, x, y, dx, dy, dst + 8 * N, width, height, pitch);
+}
+
+int16_t weighted(const int16_t* p0, const int16_t* p1, const ChromaWeights& w, int i) {
+  const int64_t a = p0[i];
+  int64_t v = a;
+  if (w.kind == ChromaWeights::kSingle)
+    v = ((a * w.w0 + (w.logWD > 0 ? int64_t{1} << (w.logWD - 1) : 0)) >> w.logWD) + w.o;
+  if (w.kind == ChromaWeights::kTwo) v = ((a * w.w0 + p1[i] * int64_t{w.w1} + (int64_t{1} << w.logWD)) >> (w.logWD + 1)) + w.o;
+  return static_cast<int16_t>(w.kind == ChromaWeights::kCopy ? v : std::clamp<int64_t>(v, 0, 255));
+}
+
+void c_put_weighted(uint8_t* dst, ptrdiff_t pitch, const int16_t* p0, const int16_t* p1, const ChromaWeights* w,
+                    const int16_t* residual, int32_t bx, int32_t by, int32_t width, int32_t rows) {
+  for (int r = 0; r < rows; ++r, dst += pitch)
+    for (int c = 0; c < width; ++c)
+      dst[c] = clip_sum(weighted(p0, p1, *w, 8 * r + c), residual ? residual[block_offset(bx + c, by + r)] : int16_t{0});
+}
+
+template <int N>
+void c_put_pair(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx, int32_t dy, int32_t width,
+                int32_t height, int32_t pitch, const ChromaPutArgs* out) {
+  int16_t rows[2][8 * N];
+  c_bilinear_pair<N>(cb, cr, x, y, dx, dy, rows[0], width, height, pitch);
+  const ChromaWeights copy{ChromaWeights::kCopy, 0, 0, 0, 0};
+  for (int c = 0; c < 2; ++c)
+    c_put_weighted(out->dst[c], out->pitch, rows[c], nullptr, &copy, out->residual ? out->residual + 64 * c : nullptr,
+                   out->bx, out->by, out->width, N);
+}
+
 }  // namespace
 
 const ChromaDsp c_chroma_dsp = {{c_bilinear<2>, c_bilinear<4>, c_bilinear<8>},
@@ -76,4 +110,7 @@ const ChromaDsp c_chroma_dsp = {{c_bilinear<2>, c_bilinear<4>, c_bilinear<8>},
                                 c_add_4x8,
                                 c_add_4x4,
                                 c_put_rows,
-                                c_put_blocks_8x8};
+                                c_put_blocks_8x8,
+                                {c_bilinear_pair<2>, c_bilinear_pair<4>, c_bilinear_pair<8>},
+                                c_put_weighted,
+                                {c_put_pair<2>, c_put_pair<4>, c_put_pair<8>}};

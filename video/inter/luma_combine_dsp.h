@@ -18,6 +18,14 @@ struct LumaQuarterSource {
   int32_t stride;
 };
 
+// The same from 8-bit interpolated samples. A source may be the destination
+// block itself (a row is read before it is written).
+struct LumaQuarterBytes {
+  const uint8_t* a;
+  const uint8_t* b;
+  ptrdiff_t stride;
+};
+
 struct LumaCombineDsp {
   // Rows 0..15 of dst (pitch apart, 16 bytes each) get Clip(prediction +
   // residual), the 16-bit sum wrapping before the clip. quarters[2 i + h]
@@ -26,6 +34,9 @@ struct LumaCombineDsp {
   // luma4x4BlkIdx order.
   void (*combine_16x16)(uint8_t* dst, ptrdiff_t pitch, const LumaQuarterSource* quarters, const int16_t* residual,
                         uint8_t flag8x8);
+  // The same with 8-bit quarter sources.
+  void (*combine_bytes_16x16)(uint8_t* dst, ptrdiff_t pitch, const LumaQuarterBytes* quarters,
+                              const int16_t* residual, uint8_t flag8x8);
 };
 
 // The reference, the vector variants and the current one.

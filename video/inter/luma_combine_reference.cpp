@@ -12,11 +12,11 @@ int16_t residual_at(const int16_t* res, uint8_t flag8x8, int x, int y) {
   return res[16 * blk + 4 * (y & 3) + (x & 3)];
 }
 
-void c_combine_16x16(uint8_t* dst, ptrdiff_t pitch, const LumaQuarterSource* quarters, const int16_t* residual,
-                     uint8_t flag8x8) {
+template <class Quarter>
+void c_combine(uint8_t* dst, ptrdiff_t pitch, const Quarter* quarters, const int16_t* residual, uint8_t flag8x8) {
   for (int y = 0; y < 16; ++y, dst += pitch)
     for (int x = 0; x < 16; ++x) {
-      const LumaQuarterSource& q = quarters[2 * (y >> 3) + (x >> 3)];
+      const Quarter& q = quarters[2 * (y >> 3) + (x >> 3)];
       const ptrdiff_t at = static_cast<ptrdiff_t>(y & 7) * q.stride + (x & 7);
       uint16_t pred = static_cast<uint16_t>(q.a[at]);
       if (q.b) pred = static_cast<uint16_t>((pred + static_cast<uint16_t>(q.b[at]) + 1) >> 1);
@@ -27,4 +27,4 @@ void c_combine_16x16(uint8_t* dst, ptrdiff_t pitch, const LumaQuarterSource* qua
 
 }  // namespace
 
-const LumaCombineDsp c_luma_combine_dsp = {c_combine_16x16};
+const LumaCombineDsp c_luma_combine_dsp = {c_combine<LumaQuarterSource>, c_combine<LumaQuarterBytes>};

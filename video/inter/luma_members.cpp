@@ -4,11 +4,14 @@
 // and luma_skip_member for P_Skip, B_Skip and B_Direct_16x16.
 //
 // A member derives its motion vectors, interpolates each partition and list
-// from the reference into a 16-bit prediction layout, records the reference
-// picture and its identifier for deblocking and later direct prediction,
-// weights when the slice asks for it, and combines with the residual.
+// from the reference in 8-bit samples (a single-list partition straight into
+// the picture), records the reference picture and its identifier for
+// deblocking and later direct prediction, weights or averages, and adds the
+// residual. Direct macroblocks with motion per 4x4 block go through 16-bit
+// tiles.
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 #include "inter_internal.h"
 #include "direct_motion.h"
@@ -19,6 +22,7 @@
 #include "weighting.h"
 #include "weighting_dsp.h"
 #include "inter_prediction.h"
+#include "luma_combine_dsp.h"
 #include "vpiInterpolate.h"
 
 namespace {
@@ -30,10 +34,12 @@ void record_reference(MacroblockRecord* mb, int list, const inter::PartitionRefe
   DecodedPicture** pics = list ? mb->ref_pic_l1 : mb->ref_pic_l0;
   uint8_t* ids = list ? mb->ref_id_l1 : mb->ref_id_l0;
   const uint8_t id = ref.id;
-  for (int q = 0; q < 4; ++q)
-    if (quadrantMask & (1u << q)) pics[q] = ref.pic;
-  for (int b = 0; b < 16; ++b)
-    if (blockMask & (1u << b)) ids[b] = id;
+  for (unsigned m = quadrantMask & 15; m; m &= m - 1) pics[__builtin_ctz(m)] = ref.pic;
+  if (blockMask == 0xFFFF) {
+    std::memset(ids, id, 16);
+    return;
+  }
+  for (unsigned m = blockMask & 0xFFFF; m; m &= m - 1) ids[__builtin_ctz(m)] = id;
 }
 
 // The residual the combination adds: none (null) when the macroblock coded
@@ -64,23 +70,28 @@ inline const uint8_t* luma_source(const inter::PartitionReference& ref, uint32_t
   return frame_luma(ref.pic) + (ref.bottomField ? pitch / 2 : 0);
 }
 
-// Interpolates the block (offset ox, oy; w x h) of list `list` with the
-// reference index of quadrant q and the vector of 4x4 block b into dst (row
-// stride dstStride), and records the reference.
+// The reference of list `list` at the reference index of quadrant q,
+// recorded for the given quadrants and 4x4 blocks.
 template <bool Mbaff>
-void interpolate_partition(const LumaCall& call, int list, int q, int b, int ox, int oy, int w, int h,
-                           unsigned quadrantMask, unsigned blockMask, int16_t* dst, int dstStride) {
+inter::PartitionReference partition_reference(const LumaCall& call, int list, int q, unsigned quadrantMask,
+                                              unsigned blockMask) {
   MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[q] : mb->ref_idx_l0[q];
   const inter::PartitionReference ref = inter::reference_for<Mbaff>(call.lists[list], mb, list, refIdx);
   record_reference(mb, list, ref, quadrantMask, blockMask);
-  const int16_t* mv = list ? mb->mv_l1[b] : mb->mv_l0[b];
-  alignas(16) uint8_t scratch[256];
+  return ref;
+}
+
+// Interpolates the block (offset ox, oy; w x h) of list `list` from ref with
+// the vector of 4x4 block b into the 8-bit block dst (row stride dstStride).
+void interpolate_bytes(const LumaCall& call, const inter::PartitionReference& ref, int list, int b, int ox, int oy,
+                       int w, int h, uint8_t* dst, int dstStride) {
+  const int16_t* mv = list ? call.mb->mv_l1[b] : call.mb->mv_l0[b];
   InterpolateBlockParams params{};
   params.pSrc[0] = luma_source(ref, call.pitch);
   params.srcStep = static_cast<int32_t>(call.pitch);
-  params.pDst[0] = scratch;
-  params.dstStep = w;
+  params.pDst[0] = dst;
+  params.dstStep = dstStride;
   // The primitive clamps to the picture itself (the pitch less both
   // margins), so vectors far past the right edge replicate the edge sample.
   params.frameWidth = static_cast<int32_t>(call.frameWidth > 64 ? call.frameWidth - 64 : call.frameWidth);
@@ -92,7 +103,162 @@ void interpolate_partition(const LumaCall& call, int list, int q, int b, int ox,
   params.mvX = mv[0];
   params.mvY = mv[1];
   vpiInterpolateLumaBlock_H264_8u_P1R(&params);
-  weighting_dsp().widen(scratch, w, dst, dstStride, w, h);
+}
+
+// Geometry of partition p of a macroblock of shape 0 (16x16), 1 (16x8), 2
+// (8x16) or 3 (four 8x8 quadrants): the quadrant whose reference indices
+// and the 4x4 block whose vector it uses, its offset and size, and the
+// quadrants and 4x4 blocks it covers.
+struct Partition {
+  int q, b, ox, oy, w, h;
+  unsigned quadrants, blocks;
+};
+
+constexpr Partition partition_of(int shape, int p) {
+  switch (shape) {
+    case 0: return {0, 0, 0, 0, 16, 16, 0xFu, 0xFFFFu};
+    case 1: return {2 * p, 8 * p, 0, 8 * p, 16, 8, 3u << (2 * p), 0xFFu << (8 * p)};
+    case 2: return {p, 4 * p, 8 * p, 0, 8, 16, 5u << p, 0xF0Fu << (4 * p)};
+    default: return {p, 4 * p, 8 * (p & 1), 8 * (p >> 1), 8, 8, 1u << p, 0xFu << (4 * p)};
+  }
+}
+
+// Asks for the cache lines of both chroma planes that the chroma prediction
+// of block g will read from ref with vector mv (rows clamped to the plane as
+// the prediction clamps them; the vertical quarter-sample move between
+// fields of opposite parity does not change the lines enough to matter). A
+// prefetch never faults, and the addresses are formed as integers. (Forced
+// inline: a separate function that only prefetches counts as one without
+// effects, and the compiler drops its calls.)
+__attribute__((always_inline)) inline void prefetch_chroma(const LumaCall& call, const inter::PartitionReference& ref, const int16_t* mv,
+                     const Partition& g) {
+  const DecodedPicture* pic = ref.pic;
+  const uint32_t lumaFramePitch = frame_luma_pitch(pic), chromaFramePitch = frame_chroma_pitch(pic);
+  if (lumaFramePitch == 0) return;
+  // Field macroblocks and field pictures step over every other frame line.
+  const uintptr_t step = chromaFramePitch * (call.pitch > lumaFramePitch ? 2u : 1u);
+  const int32_t rows = static_cast<int32_t>(call.frameHeight / 2);
+  const int32_t x = (call.mbX + g.ox) / 2 + (mv[0] >> 3);
+  const int32_t y = (call.mbY + g.oy) / 2 + (mv[1] >> 3);
+  const int32_t last = static_cast<int32_t>(chromaFramePitch) - 17;  // the prediction's start-column bounds
+  const intptr_t column = x < -8 ? -8 : x > last ? last : x;
+  // Rows y .. y + h/2, clamped only when they leave the plane.
+  const int32_t firstRow = y < 0 ? 0 : y >= rows ? rows - 1 : y;
+  const int32_t lastRow = y + g.h / 2 < 0 ? 0 : y + g.h / 2 >= rows ? rows - 1 : y + g.h / 2;
+  const uintptr_t span = static_cast<uintptr_t>(g.w / 2);
+  for (const uint8_t* plane : {frame_cb(pic), frame_cr(pic)}) {
+    uintptr_t at = reinterpret_cast<uintptr_t>(plane) + (ref.bottomField ? chromaFramePitch : 0) + column +
+                   static_cast<uintptr_t>(firstRow) * step;
+    for (int32_t r = firstRow; r <= lastRow; ++r, at += step) {
+      __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 3);
+      __builtin_prefetch(reinterpret_cast<const void*>(at + span), 0, 3);
+    }
+  }
+}
+
+// The macroblock decoded next mostly moves like this one: asks for the luma
+// lines that a 16x16 block there would read with this block's reference and
+// vector (a guess; a prefetch never faults, and the addresses are formed as
+// integers). In MBAFF frames the next macroblock is the other one of the
+// pair, or the top one of the next pair; a field one reads the field of the
+// other parity. (Forced inline, as prefetch_chroma.)
+template <bool Mbaff>
+__attribute__((always_inline)) inline void prefetch_next_luma(const LumaCall& call,
+                                                              const inter::PartitionReference& ref,
+                                                              const int16_t* mv) {
+  int32_t x = call.mbX + 16, y = call.mbY;
+  bool bottom = ref.bottomField;
+  if constexpr (Mbaff) {
+    const bool field = call.mb->mb_structure != 2, top = (call.mb->mb_addr & 1) == 0;
+    x = top ? call.mbX : call.mbX + 16;
+    if (!field) y += top ? 16 : -16;
+    bottom = field ? !bottom : bottom;
+  }
+  const int32_t width = static_cast<int32_t>(call.frameWidth > 64 ? call.frameWidth - 64 : call.frameWidth);
+  const int32_t rows = static_cast<int32_t>(call.frameHeight);
+  x += (mv[0] >> 2) - 2;
+  y += (mv[1] >> 2) - 2;
+  // The margins hold 32 columns on each side.
+  x = x < -32 ? -32 : x > width + 8 ? width + 8 : x;
+  const int32_t firstRow = y < 0 ? 0 : y >= rows ? rows - 1 : y;
+  const int32_t lastRow = y + 20 < 0 ? 0 : y + 20 >= rows ? rows - 1 : y + 20;
+  uintptr_t at = reinterpret_cast<uintptr_t>(frame_luma(ref.pic)) + (bottom ? call.pitch / 2 : 0) +
+                 static_cast<uintptr_t>(static_cast<intptr_t>(x)) + static_cast<uintptr_t>(firstRow) * call.pitch;
+  for (int32_t r = firstRow; r <= lastRow; ++r, at += call.pitch) {
+    __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 3);
+    __builtin_prefetch(reinterpret_cast<const void*>(at + 20), 0, 3);
+  }
+}
+
+// Prediction of a macroblock of shape `shape` whose partitions predict
+// from lists[p] (1 list 0, 2 list 1, 3 both) in 8-bit samples, weighted by
+// the slice's rules when `weighted`, else averaged. A single-list partition
+// is interpolated straight into the picture, unless it reads the picture
+// being decoded (a damaged stream's stand-in reference), whose samples must
+// all be read before any is written; a bi-predicted one is combined from its
+// two interpolated blocks. The residual, when there is one, is added in
+// place.
+template <bool Mbaff>
+void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weighted, const int16_t* residual,
+                   uint8_t flag8x8) {
+  const DecodedPicture* current = call.mb->slice->picture;
+  alignas(16) uint8_t scratch[2][256];  // rows of 16: list-0 (or single-list) and list-1 blocks
+  const int parts = shape == 0 ? 1 : shape == 3 ? 4 : 2;
+  const uint8_t* first[4];  // each partition's first (or only) block
+  ptrdiff_t firstStride[4];
+  bool combine = residual != nullptr;
+  // Every reference first, and a prefetch of the chroma samples each block
+  // will read, which the chroma member reads after this luma work.
+  inter::PartitionReference refs[4][2];
+  for (int p = 0; p < parts; ++p) {
+    const Partition g = partition_of(shape, p);
+    for (int list = 0; list < 2; ++list) {
+      if (!(lists[p] & (1 << list))) continue;
+      refs[p][list] = partition_reference<Mbaff>(call, list, g.q, g.quadrants, g.blocks);
+      prefetch_chroma(call, refs[p][list], list ? call.mb->mv_l1[g.b] : call.mb->mv_l0[g.b], g);
+    }
+  }
+  {
+    const int list = lists[0] == 2;
+    prefetch_next_luma<Mbaff>(call, refs[0][list], list ? call.mb->mv_l1[0] : call.mb->mv_l0[0]);
+  }
+  for (int p = 0; p < parts; ++p) {
+    const Partition g = partition_of(shape, p);
+    const int offset = 16 * g.oy + g.ox;
+    uint8_t* at = scratch[0] + offset;
+    ptrdiff_t stride = 16;
+    if (lists[p] == 3) {
+      for (int list = 0; list < 2; ++list)
+        interpolate_bytes(call, refs[p][list], list, g.b, g.ox, g.oy, g.w, g.h, scratch[list] + offset, 16);
+      combine = true;
+    } else {
+      const int list = lists[p] == 2;
+      const inter::PartitionReference& ref = refs[p][list];
+      if (ref.pic != current) {
+        at = call.dst + static_cast<ptrdiff_t>(g.oy) * call.pitch + g.ox;
+        stride = call.pitch;
+      } else {
+        combine = true;
+      }
+      interpolate_bytes(call, ref, list, g.b, g.ox, g.oy, g.w, g.h, at, static_cast<int>(stride));
+    }
+    if (weighted)
+      WeightPartitionBytes(call.mb, lists[p], g.q, at, stride, scratch[1] + offset, 16, g.w, g.h,
+                           weight_shift<Mbaff>(call.mb));
+    first[p] = at;
+    firstStride[p] = stride;
+  }
+  if (!combine) return;
+  LumaQuarterBytes quarters[4];
+  for (int i = 0; i < 4; ++i) {
+    const int p = shape == 1 ? i >> 1 : shape == 2 ? i & 1 : shape == 3 ? i : 0;
+    // The quarter's position inside its partition's block.
+    const int qx = shape == 0 || shape == 1 ? 8 * (i & 1) : 0, qy = shape == 0 || shape == 2 ? 8 * (i >> 1) : 0;
+    const bool average = lists[p] == 3 && !weighted;
+    quarters[i] = {first[p] + qy * firstStride[p] + qx, average ? scratch[1] + 128 * (i >> 1) + 8 * (i & 1) : nullptr,
+                   firstStride[p]};
+  }
+  luma_combine_dsp().combine_bytes_16x16(call.dst, call.pitch, quarters, residual, flag8x8);
 }
 
 // Motion vector derivation of one partition and list.
@@ -115,119 +281,37 @@ void derive(int shape, int list, int part, MacroblockRecord* mb) {
 }
 #undef INTER_DERIVE
 
-// 16x16, 16x8 and 8x16 macroblocks of MbTypeCode Code; weigh is the type's
-// weighting routine.
-template <uint8_t Code, bool Mbaff, class Weigh>
-void luma_partition_member(const LumaCall& call, Weigh weigh) {
+// 16x16, 16x8 and 8x16 macroblocks of MbTypeCode Code.
+template <uint8_t Code, bool Mbaff>
+void luma_partition_member(const LumaCall& call) {
   constexpr int kShape = Code & 3;  // 0 16x16, 1 16x8, 2 8x16
   constexpr int kParts = kShape ? 2 : 1;
   constexpr int kPred0 = (Code >> 4) & 3, kPred1 = kShape ? (Code >> 2) & 3 : 0;
   constexpr int kPred[2] = {kPred0, kPred1};
-  constexpr bool kHasBi = kPred0 == 3 || kPred1 == 3;
-  // The list whose predictions fill the main plane: the single-list
-  // partition's, or list 0.
-  constexpr int kMain = kPred0 != 3 ? kPred0 - 1 : kPred1 != 3 && kShape ? kPred1 - 1 : 0;
   MacroblockRecord* mb = call.mb;
-
   // Within a list the second partition's prediction reads the first's result.
   for (int list = 0; list < 2; ++list)
     for (int p = 0; p < kParts; ++p)
       if (kPred[p] & (1 << list)) derive<Mbaff>(kShape, list, p, mb);
-
-  const uint32_t mode = mb->slice->weightingMode;
-  const bool weighted = kHasBi ? mode != 0 : mode == 1;
-  const uint8_t flag = mb->transform_size_8x8_flag;
-  const int16_t* res = luma_residual(mb);
-  const uint8_t shift = weight_shift<Mbaff>(mb);
-
-  if constexpr (kShape == 0) {
-    alignas(16) InterPredictionBuffer buf[2];
-    for (int list = 0; list < 2; ++list)
-      if (kPred0 & (1 << list))
-        interpolate_partition<Mbaff>(call, list, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf[kHasBi ? list : 0], 16);
-    if constexpr (kHasBi) {
-      if (weighted) weigh(mb, buf[0], buf[1], shift);
-      if (!weighted) return CombineSamplesLuma_Bi_16x16(res, buf[0], buf[1], call.dst, call.pitch, flag);
-    } else if (weighted) {
-      weigh(mb, buf[0], shift);
-    }
-    CombineSamplesLuma_LX_16x16(res, buf[0], call.dst, call.pitch, flag);
-  } else if constexpr (kShape == 1) {
-    alignas(16) InterPredictionBuffer planes[2];  // main, second
-    int16_t* main = planes[0];
-    int16_t* second = planes[1];
-    for (int p = 0; p < 2; ++p)
-      for (int list = 0; list < 2; ++list) {
-        if (!(kPred[p] & (1 << list))) continue;
-        const bool inMain = kPred[p] != 3 || list == kMain;
-        int16_t* rows = inMain ? main + 128 * p : second + (kPred0 == 3 && kPred1 == 3 ? 128 * p : 0);
-        interpolate_partition<Mbaff>(call, list, 2 * p, 8 * p, 0, 8 * p, 16, 8, 3u << (2 * p), 0xFFu << (8 * p), rows, 16);
-      }
-    if constexpr (kHasBi) {
-      if (weighted) {
-        weigh(mb, kMain == 0 ? main : second, kMain == 0 ? second : main, shift);
-      } else {
-        if constexpr (kPred0 == 3 && kPred1 == 3)
-          return CombineSamplesLuma_Bi_16x16(res, main, second, call.dst, call.pitch, flag);
-        else if constexpr (kPred1 == 3)
-          return CombineSamplesLuma_LX_Bi_16x8(res, main, second, call.dst, call.pitch, flag);
-        else
-          return CombineSamplesLuma_Bi_LX_16x8(res, main, second, call.dst, call.pitch, flag);
-      }
-    } else if (weighted) {
-      weigh(mb, main, shift);
-    }
-    CombineSamplesLuma_LX_16x16(res, main, call.dst, call.pitch, flag);
-  } else {
-    constexpr int kLeftPlanes = kPred0 == 3 ? 2 : 1;
-    constexpr int kPlanes = kLeftPlanes + (kPred1 == 3 ? 2 : 1);
-    alignas(16) PredictionColumn planes[kPlanes];
-    int next = 0;
-    for (int p = 0; p < 2; ++p)
-      for (int list = 0; list < 2; ++list)
-        if (kPred[p] & (1 << list))
-          interpolate_partition<Mbaff>(call, list, p, 4 * p, 8 * p, 0, 8, 16, 5u << p, 0xF0Fu << (4 * p), planes[next++], 8);
-    constexpr int kLeftResult = kPred0 == 3 ? kMain : 0;
-    constexpr int kRightResult = kLeftPlanes + (kPred1 == 3 ? kMain : 0);
-    if constexpr (kHasBi) {
-      if (weighted) {
-        if constexpr (kPlanes == 3)
-          weigh(mb, planes[0], planes[1], planes[2], shift);
-        else
-          weigh(mb, planes[0], planes[1], planes[2], planes[3], shift);
-      } else {
-        if constexpr (kPlanes == 4)
-          return CombineSamplesLuma_Bi_8x16(res, planes[0], planes[1], planes[2], planes[3], call.dst, call.pitch,
-                                            flag);
-        else if constexpr (kPred1 == 3)
-          return CombineSamplesLuma_LX_Bi_8x16(res, planes[0], planes[1], planes[2], call.dst, call.pitch, flag);
-        else
-          return CombineSamplesLuma_Bi_LX_8x16(res, planes[0], planes[1], planes[2], call.dst, call.pitch, flag);
-      }
-    } else if (weighted) {
-      weigh(mb, planes[0], planes[1], shift);
-    }
-    CombineSamplesLuma_LX_8x16(res, planes[kRightResult], planes[kLeftResult], call.dst, call.pitch, flag);
-  }
+  predict_bytes<Mbaff>(call, kShape, kPred, mb->slice->weightingMode != 0, luma_residual(mb),
+                       mb->transform_size_8x8_flag);
 }
 
-// The direct luma prediction of one quadrant into its tile: one 8x8 kernel
-// call, or one 4x4 call per block when direct motion was derived per 4x4
-// block (no 8x8 inference).
+// The direct luma prediction of one quadrant into its tile, one 4x4 kernel
+// call per block (direct motion derived per 4x4 block).
 template <bool Mbaff>
-void predict_quadrant(const LumaCall& call, int list, int q, bool perBlock, int16_t* tile) {
+void predict_quadrant(const LumaCall& call, int list, int q, int16_t* tile) {
   MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[q] : mb->ref_idx_l0[q];
   const inter::PartitionReference ref = inter::reference_for<Mbaff>(call.lists[list], mb, list, refIdx);
   record_reference(mb, list, ref, 1u << q, 0xFu << (4 * q));
   const int16_t(*mvs)[2] = list ? mb->mv_l1 : mb->mv_l0;
   const int qx = call.mbX + 8 * (q & 1), qy = call.mbY + 8 * (q >> 1);
-  for (int k = 0; k < (perBlock ? 4 : 1); ++k) {
+  for (int k = 0; k < 4; ++k) {
     const int16_t* mv = mvs[4 * q + k];
-    const int bx = perBlock ? 4 * (k & 1) : 0, by = perBlock ? 4 * (k >> 1) : 0;
-    const auto kernel = perBlock ? DecideLumaSampleInterpolation_4x4(mv) : DecideLumaSampleInterpolation_8x8(mv);
-    kernel(tile + 8 * by + bx, luma_source(ref, call.pitch), qx + bx + (mv[0] >> 2), qy + by + (mv[1] >> 2), call.pitch,
-           call.frameWidth, call.frameHeight);
+    const int bx = 4 * (k & 1), by = 4 * (k >> 1);
+    DecideLumaSampleInterpolation_4x4(mv)(tile + 8 * by + bx, luma_source(ref, call.pitch), qx + bx + (mv[0] >> 2),
+                                          qy + by + (mv[1] >> 2), call.pitch, call.frameWidth, call.frameHeight);
   }
 }
 
@@ -236,9 +320,13 @@ void predict_quadrant(const LumaCall& call, int list, int q, bool perBlock, int1
 bool quadrants_agree(const MacroblockRecord* mb, int list, bool perBlock) {
   const int8_t* ref = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
   const int16_t(*mv)[2] = list ? mb->mv_l1 : mb->mv_l0;
-  for (int b = 1; b < 16; ++b) {
-    if (!perBlock && (b & 3)) continue;
-    if (mv[b][0] != mv[0][0] || mv[b][1] != mv[0][1] || ref[b >> 2] != ref[0]) return false;
+  if (ref[1] != ref[0] || ref[2] != ref[0] || ref[3] != ref[0]) return false;
+  uint32_t first;
+  std::memcpy(&first, mv[0], 4);
+  for (int b = perBlock ? 1 : 4; b < 16; b += perBlock ? 1 : 4) {
+    uint32_t v;
+    std::memcpy(&v, mv[b], 4);
+    if (v != first) return false;
   }
   return true;
 }
@@ -255,11 +343,8 @@ void luma_skip_member(const LumaCall& call) {
   const uint8_t shift = weight_shift<Mbaff>(mb);
   if constexpr (Code == MbP_Skip) {
     (Mbaff ? MotionVectorDerivation_P_Skip_mbaff : MotionVectorDerivation_P_Skip)(mb);
-    alignas(16) InterPredictionBuffer buf;
-    interpolate_partition<Mbaff>(call, 0, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf, 16);
-    if (mode != 0) WeightedSamplePrediction_L0_16x16(mb, buf, shift);
-    CombineSamplesLuma_P_Skip(buf, call.dst, call.pitch);
-    return;
+    const int lists[1] = {1};
+    return predict_bytes<Mbaff>(call, 0, lists, mode != 0, nullptr, 0);
   }
   // The derivation may take its lists as plain arrays of pointers; it only
   // reads them.
@@ -268,33 +353,17 @@ void luma_skip_member(const LumaCall& call) {
   const int lists = mb->pred_flag_l0[0] != 1 ? 2 : mb->pred_flag_l1[0] != 1 ? 1 : 3;
   const bool perBlock = s->direct_8x8_inference_flag == 0;
   const bool agree = (!(lists & 1) || quadrants_agree(mb, 0, perBlock)) && (!(lists & 2) || quadrants_agree(mb, 1, perBlock));
+  if (agree || !perBlock) {
+    // One 16x16 block, or the four quadrants.
+    const int each[4] = {lists, lists, lists, lists};
+    return predict_bytes<Mbaff>(call, agree ? 0 : 3, each, mode != 0, kResidual ? res : nullptr, flag);
+  }
+  // Motion per 4x4 block: each quadrant's tile from four 4x4 predictions.
   alignas(16) InterPredictionBuffer buf[2];
   int16_t* out = buf[lists == 2 ? 1 : 0];
-  bool average = false;
-  if (agree) {
-    for (int list = 0; list < 2; ++list)
-      if (lists & (1 << list)) interpolate_partition<Mbaff>(call, list, 0, 0, 0, 0, 16, 16, 0xF, 0xFFFF, buf[list], 16);
-    if (lists == 3) {
-      if (mode != 0)
-        WeightedSamplePrediction_Bi_16x16(mb, buf[0], buf[1], shift);
-      else
-        average = true;
-    } else if (mode == 1) {
-      if (lists == 1)
-        WeightedSamplePrediction_L0_16x16(mb, buf[0], shift);
-      else
-        WeightedSamplePrediction_L1_16x16(mb, buf[1], shift);
-    }
-    if (average) {
-      if (kResidual) return CombineSamplesLuma_Bi_16x16(res, buf[0], buf[1], call.dst, call.pitch, flag);
-      return CombineSamplesLuma_B_Skip(buf[0], buf[1], call.dst, call.pitch);
-    }
-    if (kResidual) return CombineSamplesLuma_LX_16x16(res, out, call.dst, call.pitch, flag);
-    return CombineSamplesLuma_P_Skip(out, call.dst, call.pitch);
-  }
   for (uint8_t q = 0; q < 4; ++q) {
     for (int list = 0; list < 2; ++list)
-      if (lists & (1 << list)) predict_quadrant<Mbaff>(call, list, q, perBlock, buf[list] + 64 * q);
+      if (lists & (1 << list)) predict_quadrant<Mbaff>(call, list, q, buf[list] + 64 * q);
     if (lists == 3) {
       if (mode != 0) WeightedSamplePrediction_Bi_8x8(mb, buf[0] + 64 * q, buf[1] + 64 * q, q, shift);
     } else if (mode == 1) {
@@ -304,8 +373,7 @@ void luma_skip_member(const LumaCall& call) {
         WeightedSamplePrediction_L1_8x8(mb, buf[1] + 64 * q, q, shift);
     }
   }
-  average = lists == 3 && mode == 0;
-  if (average) {
+  if (lists == 3 && mode == 0) {
     if (kResidual) return CombineSamplesLuma_Bi_8x8(res, buf[0], buf[1], call.dst, call.pitch, flag);
     return CombineSamplesLuma_B_Skip_8x8(buf[0], buf[1], call.dst, call.pitch);
   }
@@ -320,10 +388,10 @@ void luma_skip_member(const LumaCall& call) {
 
 #define INTER_DEFINE_PARTITION_MEMBER(name, mbaffName, slice, code, lists, weighting)                          \
   void name(INTER_LUMA_ARGS_##lists) {                                                                         \
-    luma_partition_member<code, false>(INTER_LUMA_CALL_##lists, [](auto... args) { weighting(args...); });      \
+    luma_partition_member<code, false>(INTER_LUMA_CALL_##lists);                                             \
   }                                                                                                            \
   void mbaffName(INTER_LUMA_ARGS_##lists) {                                                                 \
-    luma_partition_member<code, true>(INTER_LUMA_CALL_##lists, [](auto... args) { weighting(args...); });       \
+    luma_partition_member<code, true>(INTER_LUMA_CALL_##lists);                                              \
   }
 INTER_LUMA_PARTITION_MEMBERS(INTER_DEFINE_PARTITION_MEMBER)
 

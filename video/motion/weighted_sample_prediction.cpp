@@ -6,6 +6,7 @@
 #include "decoder_engine.h"
 #include "mb_record.h"
 #include "weighting.h"
+#include "weighting_dsp.h"
 
 namespace {
 
@@ -72,32 +73,46 @@ void implicitWeights(const MacroblockRecord* mb, int q, int32_t* w0, int32_t* w1
                           frame_order_count(s->RefPicList1[i1]), w0, w1);
 }
 
-void apply(const MacroblockRecord* mb, const Half& h, uint8_t shift) {
+// The formula a half of use `use` at quadrant q gets: none, the
+// single-list one with (w0, o) or the two-list one with (w0, w1, o).
+struct Formula {
+  enum Kind { kNone, kSingle, kTwo } kind;
+  int32_t w0, w1, o, logWD;
+};
+
+Formula formula(const MacroblockRecord* mb, Use use, int q, uint8_t shift) {
   const SliceDecodeContext* s = mb->slice;
   const uint32_t mode = s->weightingMode;
   const PredWeightTable* t = s->weightTable;
-  const int logWD = t != nullptr ? t->luma_log2_weight_denom & 7 : 0;
-  if (h.use != kBi) {
-    if (mode != 1) return;
-    const int list = h.use == kL1;
-    const int8_t ref = list ? mb->ref_idx_l1[h.quadrant] : mb->ref_idx_l0[h.quadrant];
-    int32_t w, o;
-    explicitWeight(t, list, ref >> shift, &w, &o);
-    weight_samples_single(samples(h.p0), h.stride, h.width, h.rows, w, o, logWD);
-    return;
+  Formula f{Formula::kNone, 0, 0, 0, t != nullptr ? t->luma_log2_weight_denom & 7 : 0};
+  if (use != kBi) {
+    if (mode != 1) return f;
+    const int list = use == kL1;
+    const int8_t ref = list ? mb->ref_idx_l1[q] : mb->ref_idx_l0[q];
+    explicitWeight(t, list, ref >> shift, &f.w0, &f.o);
+    f.kind = Formula::kSingle;
+    return f;
   }
   if (mode == 1) {
-    int32_t w0, o0, w1, o1;
-    explicitWeight(t, 0, mb->ref_idx_l0[h.quadrant] >> shift, &w0, &o0);
-    explicitWeight(t, 1, mb->ref_idx_l1[h.quadrant] >> shift, &w1, &o1);
-    weight_samples_bi(samples(h.p0), h.stride, samples(h.p1), h.stride, samples(h.dst), h.stride, h.width, h.rows, w0,
-                      w1, logWD, (o0 + o1 + 1) >> 1);
+    int32_t o0, o1;
+    explicitWeight(t, 0, mb->ref_idx_l0[q] >> shift, &f.w0, &o0);
+    explicitWeight(t, 1, mb->ref_idx_l1[q] >> shift, &f.w1, &o1);
+    f.o = (o0 + o1 + 1) >> 1;
+    f.kind = Formula::kTwo;
   } else if (mode == 2) {
-    int32_t w0, w1;
-    implicitWeights(mb, h.quadrant, &w0, &w1);
-    weight_samples_bi(samples(h.p0), h.stride, samples(h.p1), h.stride, samples(h.dst), h.stride, h.width, h.rows, w0,
-                      w1, 5, 0);
+    implicitWeights(mb, q, &f.w0, &f.w1);
+    f.logWD = 5;
+    f.kind = Formula::kTwo;
   }
+  return f;
+}
+
+void apply(const MacroblockRecord* mb, const Half& h, uint8_t shift) {
+  const Formula f = formula(mb, h.use, h.quadrant, shift);
+  if (f.kind == Formula::kSingle) weight_samples_single(samples(h.p0), h.stride, h.width, h.rows, f.w0, f.o, f.logWD);
+  if (f.kind == Formula::kTwo)
+    weight_samples_bi(samples(h.p0), h.stride, samples(h.p1), h.stride, samples(h.dst), h.stride, h.width, h.rows,
+                      f.w0, f.w1, f.logWD, f.o);
 }
 
 // Halves of the three buffer shapes.
@@ -182,5 +197,14 @@ WSP_BODY(L1_Bi_8x16, (int16_t * leftL1, int16_t * rightL0, int16_t * rightL1)) {
 WSP_BODY(L0_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL0, buf, nullptr, nullptr, 8, 8, 8, quadrant & 3}, s); }
 WSP_BODY(L1_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL1, buf, nullptr, nullptr, 8, 8, 8, quadrant & 3}, s); }
 WSP_BODY(Bi_8x8, (WSP_TWO, uint8_t quadrant)) { apply(mb, {kBi, bufL0, bufL1, bufL0, 8, 8, 8, quadrant & 3}, s); }
+
+void WeightPartitionBytes(const MacroblockRecord* mb, int lists, int quadrant, uint8_t* p0, ptrdiff_t stride0,
+                          const uint8_t* p1, ptrdiff_t stride1, int32_t width, int32_t rows, uint8_t refIdxShift) {
+  const Formula f = formula(mb, lists == 3 ? kBi : lists == 2 ? kL1 : kL0, quadrant & 3, refIdxShift);
+  const WeightingDsp& dsp = weighting_dsp();
+  if (f.kind == Formula::kSingle) dsp.weight_single_bytes(p0, stride0, width, rows, f.w0, f.o, f.logWD);
+  if (f.kind == Formula::kTwo)
+    dsp.weight_bi_bytes(p0, stride0, p1, stride1, p0, stride0, width, rows, f.w0, f.w1, f.logWD, f.o);
+}
 
 int32_t field_order_count(const DecodedPicture* p, int parity) { return field_order_count_of(p, parity); }

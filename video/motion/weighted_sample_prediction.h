@@ -8,6 +8,7 @@
 // of an MBAFF frame, else 0.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct MacroblockRecord;
@@ -43,6 +44,13 @@ using PredictionColumn = int16_t[128];
   void WeightedSamplePrediction_##name(MacroblockRecord* mb, WSP_UNPAREN params, uint8_t refIdxShift);
 WEIGHTED_SAMPLE_PREDICTION_MEMBERS(WSP_DECLARE)
 #undef WSP_DECLARE
+
+// Weighting of one partition's 8-bit prediction in place, by the rules of
+// the members above: lists 1 (list 0) or 2 (list 1) weigh p0 alone, 3 puts
+// the two-list combination of p0 and p1 into p0; quadrant gives the
+// reference indices. Unweighted cases leave p0 alone.
+void WeightPartitionBytes(const MacroblockRecord* mb, int lists, int quadrant, uint8_t* p0, ptrdiff_t stride0,
+                          const uint8_t* p1, ptrdiff_t stride1, int32_t width, int32_t rows, uint8_t refIdxShift);
 
 // Picture order count of the field of parity `parity` (0 top, 1 bottom) of a
 // reference: a frame's own field count, or the field picture of that parity

@@ -20,6 +20,12 @@ struct WeightingDsp {
   void (*weight_bi)(const uint16_t* p0, ptrdiff_t stride0, const uint16_t* p1, ptrdiff_t stride1, uint16_t* dst,
                     ptrdiff_t strideDst, int32_t width, int32_t rows, int32_t w0, int32_t w1, int32_t logWD,
                     int32_t o);
+  // The two weightings on 8-bit samples (width 8 or 16), same formulas.
+  void (*weight_single_bytes)(uint8_t* buf, ptrdiff_t stride, int32_t width, int32_t rows, int32_t w, int32_t o,
+                              int32_t logWD);
+  void (*weight_bi_bytes)(const uint8_t* p0, ptrdiff_t stride0, const uint8_t* p1, ptrdiff_t stride1, uint8_t* dst,
+                          ptrdiff_t strideDst, int32_t width, int32_t rows, int32_t w0, int32_t w1, int32_t logWD,
+                          int32_t o);
   // dst = (p0 + p1 + 1) >> 1: default bi-prediction.
   void (*average)(const uint16_t* p0, ptrdiff_t stride0, const uint16_t* p1, ptrdiff_t stride1, uint16_t* dst,
                   ptrdiff_t strideDst, int32_t width, int32_t rows);

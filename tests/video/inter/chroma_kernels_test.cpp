@@ -94,6 +94,33 @@ TEST(ChromaKernels, MatchBilinearWithEdgeClampEverywhere) {
   }
 }
 
+// The two-plane kernels against the model of each plane: Cb rows first,
+// then Cr rows, nothing written around them.
+TEST(ChromaKernels, PairsMatchBilinearOfBothPlanes) {
+  std::mt19937 rng(1208);
+  Plane cb(40, 24, rng), cr(40, 24, rng);
+  std::uniform_int_distribution<int> pos(-40, 80), frac(0, 7);
+  for (const ChromaDsp* t : tables())
+    for (int n = 0; n < 3; ++n) {
+      const int rows = 2 << n;
+      for (int i = 0; i < 2000; ++i) {
+        const int x = pos(rng), y = i & 1 ? pos(rng) / 2 : static_cast<int>(rng() % (24 - rows)), dx = frac(rng),
+                  dy = i % 5 ? frac(rng) : 0;
+        alignas(16) int16_t buf[8 + 2 * 64 + 9];
+        std::fill(std::begin(buf), std::end(buf), int16_t{-1});
+        int16_t* out = buf + 9;
+        t->bilinear_pair[n](cb.origin(), cr.origin(), x, y, dx, dy, out, cb.pitch, cb.height, cb.pitch);
+        for (int r = 0; r < rows; ++r)
+          for (int k = 0; k < 8; ++k) {
+            ASSERT_EQ(out[8 * r + k], cb.model(x + k, y + r, dx, dy)) << rows << " rows at " << x << "," << y;
+            ASSERT_EQ(out[8 * (rows + r) + k], cr.model(x + k, y + r, dx, dy)) << rows << " rows at " << x << "," << y;
+          }
+        for (int16_t* p = buf; p < std::end(buf); ++p)
+          if (p < out || p >= out + 16 * rows) ASSERT_EQ(*p, -1) << "sample outside the blocks written";
+      }
+    }
+}
+
 TEST(ChromaKernels, WholeSampleVectorCopies) {
   std::mt19937 rng(3);
   Plane plane(16, 16, rng);
@@ -197,6 +224,89 @@ TEST(ChromaStores, EveryVariantMatchesTheReferenceWithGuardBytes) {
       t->put_blocks_8x8(got + 1, pitch, pred, res + 64);
       ASSERT_EQ(0, std::memcmp(want, got, sizeof want)) << "blocks 8x8";
     }
+  }
+}
+
+// The weighted stores: every kind, weights and offsets at their extremes,
+// every block shape and position, with and without a residual, into a
+// misaligned destination between guard bytes; the copy and the default
+// average agree with the plain store of the prediction they form.
+TEST(ChromaStores, WeightedEveryVariantMatchesTheReference) {
+  std::mt19937 rng(12);
+  alignas(16) int16_t res[64], p0[64], p1[64], avg[64];
+  const int pitch = 13;
+  const ChromaWeights weights[] = {{ChromaWeights::kCopy, 0, 0, 0, 0},       {ChromaWeights::kTwo, 1, 1, 0, 0},
+                                   {ChromaWeights::kSingle, -128, 0, 127, 7}, {ChromaWeights::kSingle, 128, 0, -128, 7},
+                                   {ChromaWeights::kSingle, 3, 0, 5, 0},     {ChromaWeights::kTwo, 21, 43, 0, 5},
+                                   {ChromaWeights::kTwo, 128, -64, 0, 5},    {ChromaWeights::kTwo, -128, 127, -128, 7},
+                                   {ChromaWeights::kTwo, 127, 127, 127, 0}};
+  for (int round = 0; round < 8; ++round) {
+    for (int i = 0; i < 64; ++i) {
+      res[i] = static_cast<int16_t>(round & 1 ? (rng() & 1 ? 32767 : -32768) : static_cast<int>(rng() % 601) - 300);
+      p0[i] = static_cast<int16_t>(round & 2 ? (rng() & 1) * 255 : rng() & 255);
+      p1[i] = static_cast<int16_t>(rng() & 255);
+      avg[i] = static_cast<int16_t>((p0[i] + p1[i] + 1) >> 1);
+    }
+    for (const ChromaDsp* t : tables())
+      for (const ChromaWeights& w : weights)
+        for (int wd : {2, 4, 8})
+          for (int h : {2, 4, 8})
+            for (int bx = 0; bx + wd <= 8; bx += wd)
+              for (int by = 0; by + h <= 8; by += h)
+                for (const int16_t* r : {static_cast<const int16_t*>(res), static_cast<const int16_t*>(nullptr)}) {
+                  uint8_t want[8 * pitch + 3], got[8 * pitch + 3];
+                  std::memset(want, 0x5A, sizeof want);
+                  std::memset(got, 0x5A, sizeof got);
+                  c_chroma_dsp.put_weighted(want + 1, pitch, p0, p1, &w, r, bx, by, wd, h);
+                  t->put_weighted(got + 1, pitch, p0, p1, &w, r, bx, by, wd, h);
+                  ASSERT_EQ(0, std::memcmp(want, got, sizeof want)) << "kind " << w.kind << " w " << w.w0 << ","
+                                                                    << w.w1 << " " << wd << "x" << h;
+                  if (w.kind == ChromaWeights::kSingle || (w.kind == ChromaWeights::kTwo && w.w0 != 1)) continue;
+                  std::memset(want, 0x5A, sizeof want);
+                  c_chroma_dsp.put_rows(want + 1, pitch, w.kind == ChromaWeights::kCopy ? p0 : avg, r, bx, by, wd, h);
+                  ASSERT_EQ(0, std::memcmp(want, got, sizeof want)) << "kind " << w.kind << " against put_rows";
+                }
+  }
+}
+
+// Prediction stored straight into the picture: every variant against the
+// reference (the two-plane kernel and the plain store), every row count and
+// block width and position, inside and across the plane's edges, with and
+// without a residual; the bytes around both blocks must stay.
+TEST(ChromaStores, PairsIntoThePictureMatchTheReference) {
+  std::mt19937 rng(13);
+  Plane cb(24, 20, rng), cr(24, 20, rng);
+  alignas(16) int16_t res[128];
+  const int pitch = 11;
+  std::uniform_int_distribution<int> pos(-30, 40), frac(0, 7);
+  for (int round = 0; round < 60; ++round) {
+    for (auto& v : res) v = static_cast<int16_t>(round & 1 ? (rng() & 1 ? 32767 : -32768) : static_cast<int>(rng() % 601) - 300);
+    const int x = pos(rng), y = round & 2 ? pos(rng) / 2 : static_cast<int>(rng() % 10), dx = frac(rng),
+              dy = round % 5 ? frac(rng) : 0;
+    for (const ChromaDsp* t : tables())
+      for (int n = 0; n < 3; ++n)
+        for (int w : {2, 4, 8})
+          for (int bx = 0; bx + w <= 8; bx += w)
+            for (const int16_t* r : {static_cast<const int16_t*>(res), static_cast<const int16_t*>(nullptr)}) {
+              const int rows = 2 << n, by = rows == 8 ? 0 : 8 - rows;
+              uint8_t want[2][8 * pitch + 3], got[2][8 * pitch + 3];
+              std::memset(want, 0x5A, sizeof want);
+              std::memset(got, 0x5A, sizeof got);
+              const ChromaPutArgs wantArgs{{want[0] + 1, want[1] + 1}, pitch, r, bx, by, w};
+              const ChromaPutArgs gotArgs{{got[0] + 1, got[1] + 1}, pitch, r, bx, by, w};
+              c_chroma_dsp.put_pair[n](cb.origin(), cr.origin(), x, y, dx, dy, cb.pitch, cb.height, cb.pitch,
+                                       &wantArgs);
+              t->put_pair[n](cb.origin(), cr.origin(), x, y, dx, dy, cb.pitch, cb.height, cb.pitch, &gotArgs);
+              ASSERT_EQ(0, std::memcmp(want, got, sizeof want))
+                  << rows << " rows, width " << w << " at " << x << "," << y << (r ? "" : " without residual");
+              for (int row = 0; row < rows; ++row)
+                for (int c = 0; c < w; ++c) {
+                  // The 16-bit sum wraps before the clip.
+                  const int at = 16 * (2 * ((by + row) >> 2) + ((bx + c) >> 2)) + 4 * ((by + row) & 3) + ((bx + c) & 3);
+                  const int sample = static_cast<int16_t>(cb.model(x + c, y + row, dx, dy) + (r ? r[at] : 0));
+                  ASSERT_EQ(want[0][1 + row * pitch + c], sample < 0 ? 0 : sample > 255 ? 255 : sample);
+                }
+            }
   }
 }
 

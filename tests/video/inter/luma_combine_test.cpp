@@ -197,4 +197,53 @@ TEST(LumaCombineDsp, EveryVariantMatchesTheReference) {
   }
 }
 
+// The 8-bit form: every averaging pattern, both residual layouts and none,
+// sources of strides 16 and the picture's, a misaligned destination between
+// guard bytes, and the destination as its own source (prediction written
+// into the picture, residual added in place).
+TEST(LumaCombineDsp, ByteSourcesMatchTheReference) {
+  std::mt19937 rng(31);
+  const int16_t extremes[] = {-32768, -32767, -256, -1, 0, 1, 255, 256, 32767};
+  alignas(16) uint8_t a[256], b[256];
+  alignas(16) int16_t res[256];
+  for (int round = 0; round < 64; ++round) {
+    for (int i = 0; i < 256; ++i) {
+      a[i] = static_cast<uint8_t>(round & 1 ? (rng() & 1) * 255 : rng() & 255);
+      b[i] = static_cast<uint8_t>(rng() & 255);
+      res[i] = round & 2 ? extremes[rng() % 9] : static_cast<int16_t>(static_cast<int>(rng() % 601) - 300);
+    }
+    const unsigned pattern = static_cast<unsigned>(round >> 2) & 15;
+    std::vector<uint8_t> bRows(16 * kPitch);
+    for (int y = 0; y < 16; ++y) std::memcpy(bRows.data() + y * kPitch, b + 16 * y, 16);
+    for (const LumaCombineDsp* t : checkasm::kernels(&sse2_luma_combine_dsp, &ssse3_luma_combine_dsp,
+                                                     &sse41_luma_combine_dsp)) {
+      for (int mode = 0; mode < 3; ++mode) {
+        const int16_t* r = mode == 2 ? nullptr : res;
+        for (bool inPlace : {false, true}) {
+          std::vector<uint8_t> want(kGuard * 2 + 16 * kPitch + 1, 0xA5);
+          for (int y = 0; y < 16; ++y) std::memcpy(want.data() + kGuard + 1 + y * kPitch, a + 16 * y, 16);
+          std::vector<uint8_t> got(want);
+          const auto run = [&](const LumaCombineDsp& dsp, std::vector<uint8_t>& pic) {
+            uint8_t* dst = pic.data() + kGuard + 1;
+            LumaQuarterBytes q[4];
+            for (int i = 0; i < 4; ++i) {
+              const int offset = 128 * (i >> 1) + 8 * (i & 1);
+              // Both sources of a quarter share its stride: in place, the
+              // second comes from rows of the picture's pitch too.
+              const ptrdiff_t at = 8 * kPitch * (i >> 1) + 8 * (i & 1);
+              const uint8_t* first = inPlace ? dst + at : a + offset;
+              const uint8_t* second = inPlace ? bRows.data() + at : b + offset;
+              q[i] = {first, (pattern >> i) & 1 ? second : nullptr, inPlace ? kPitch : 16};
+            }
+            dsp.combine_bytes_16x16(dst, kPitch, q, r, static_cast<uint8_t>(mode == 1));
+          };
+          run(c_luma_combine_dsp, want);
+          run(*t, got);
+          ASSERT_EQ(want, got) << "round " << round << " mode " << mode << " in place " << inPlace;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace

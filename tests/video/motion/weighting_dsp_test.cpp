@@ -117,6 +117,58 @@ TEST(WeightingDsp, TwoListsAndAverageIntoSeparateAndSourceBlocks) {
   }
 }
 
+// The byte forms, every pair of weights and denominator (the pairs that fit
+// 16-bit lanes, implicit weights among them, and those that do not), into a
+// third block and over list 0; gap bytes and guards must stay.
+TEST(WeightingDsp, ByteFormsMatchTheReference) {
+  const int weights[] = {-128, -64, -32, -1, 0, 1, 21, 32, 43, 64, 96, 127, 128};
+  for (const auto& v : variants()) {
+    for (const Shape& s : kShapes) {
+      const auto block = [&] {
+        Guarded g(static_cast<size_t>(s.stride * s.rows), s.misalign);
+        for (size_t i = 0; i < g.size(); ++i) {
+          const uint32_t r = checkasm::rng()();
+          g.data()[i] = static_cast<uint8_t>(r % 3 == 0 ? (r & 8 ? 255 : 0) : (r >> 8) & 255);
+        }
+        return g;
+      };
+      // A copy at the same misalignment (a copied Guarded may move its data).
+      const auto copy = [&](Guarded& from) {
+        Guarded g(from.size(), s.misalign);
+        std::memcpy(g.data(), from.data(), from.size());
+        return g;
+      };
+      for (int logWD = 0; logWD <= 7; ++logWD) {
+        for (int w0 : weights) {
+          const int o = kOffsets[checkasm::rng()() % 6];
+          Guarded a = block(), want = block(), got = copy(want);
+          c_weighting_dsp.weight_single_bytes(want.data(), s.stride, s.width, s.rows, w0, o, logWD);
+          v.fn->weight_single_bytes(got.data(), s.stride, s.width, s.rows, w0, o, logWD);
+          const std::string single = where(v.name, s, logWD, w0, 0, o) + " bytes";
+          ASSERT_EQ(0, std::memcmp(want.data(), got.data(), want.size())) << single;
+          ASSERT_TRUE(got.guardsIntact()) << single;
+          for (int w1 : weights) {
+            Guarded b = block(), want2 = block(), got2 = copy(want2);
+            const std::string at = where(v.name, s, logWD, w0, w1, o) + " bytes";
+            c_weighting_dsp.weight_bi_bytes(a.data(), s.stride, b.data(), s.stride, want2.data(), s.stride, s.width,
+                                            s.rows, w0, w1, logWD, o);
+            v.fn->weight_bi_bytes(a.data(), s.stride, b.data(), s.stride, got2.data(), s.stride, s.width, s.rows, w0,
+                                  w1, logWD, o);
+            ASSERT_EQ(0, std::memcmp(want2.data(), got2.data(), want2.size())) << at;
+            ASSERT_TRUE(got2.guardsIntact()) << at;
+            Guarded inPlace = copy(a);
+            v.fn->weight_bi_bytes(inPlace.data(), s.stride, b.data(), s.stride, inPlace.data(), s.stride, s.width,
+                                  s.rows, w0, w1, logWD, o);
+            for (int r = 0; r < s.rows; ++r)
+              ASSERT_EQ(0, std::memcmp(want2.data() + r * s.stride, inPlace.data() + r * s.stride, s.width))
+                  << at << " in place";
+          }
+        }
+      }
+    }
+  }
+}
+
 // Widening of interpolated bytes, 4- and 8-wide blocks and the contiguous
 // 16-wide ones, into rows of 8 or 16 samples whose remainder must stay.
 TEST(WeightingDsp, WidenEveryBlockShape) {
