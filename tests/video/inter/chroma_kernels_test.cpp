@@ -116,7 +116,9 @@ TEST(ChromaKernels, PairsMatchBilinearOfBothPlanes) {
             ASSERT_EQ(out[8 * (rows + r) + k], cr.model(x + k, y + r, dx, dy)) << rows << " rows at " << x << "," << y;
           }
         for (int16_t* p = buf; p < std::end(buf); ++p)
-          if (p < out || p >= out + 16 * rows) ASSERT_EQ(*p, -1) << "sample outside the blocks written";
+          if (p < out || p >= out + 16 * rows) {
+            ASSERT_EQ(*p, -1) << "sample outside the blocks written";
+          }
       }
     }
 }
