@@ -65,6 +65,9 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
   const int32_t cvx = mv[0];
   const int32_t cvy = static_cast<int16_t>(mv[1] + dv);
   const uint8_t* plane = (c ? frame_cr(ref.pic) : frame_cb(ref.pic)) + (ref.bottomField ? call.pitch / 2 : 0);
+  // In luma lines: chroma line l lies on luma lines 2l and 2l + 1.
+  await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField,
+                        2 * (call.y + (cvy >> 3) + Rows + 1) + 1);
   chroma_kernel<Rows>(plane, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, rows, call.width,
                       call.height, call.pitch);
   return ref;

@@ -75,6 +75,9 @@ void interpolate_partition(const LumaCall& call, int list, int q, int b, int ox,
   const inter::PartitionReference ref = inter::reference_for<Mbaff>(call.lists[list], mb, list, refIdx);
   record_reference(mb, list, ref, quadrantMask, blockMask);
   const int16_t* mv = list ? mb->mv_l1[b] : mb->mv_l0[b];
+  // The six-tap filter reads three lines below the block.
+  await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField,
+                        call.mbY + oy + (mv[1] >> 2) + h + 3);
   alignas(16) uint8_t scratch[256];
   InterpolateBlockParams params{};
   params.pSrc[0] = luma_source(ref, call.pitch);

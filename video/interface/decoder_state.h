@@ -105,6 +105,12 @@ struct DecodedPicture {
   uint8_t finishing;              // a task conceals, deblocks and finishes the picture
   uint8_t limitFixed;             // a slice's limit was fixed since the worker last looked
   uint8_t repeated;              // skipped: shows an earlier picture's planes
+  // Rows of 16 lines (of the picture's own lines) from the top that are
+  // final: reconstructed, filtered, concealed where needed and with their
+  // margins filled, so that pictures predicting from it may read them. The
+  // set-up rank of the use of the record they describe stands in the upper
+  // 32 bits; read and written atomically.
+  uint64_t readyRows;
 };
 
 // Planes of a picture. Every picture lies in frame-sized planes; a field

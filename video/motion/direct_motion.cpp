@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "decoder_engine.h"
 #include "decoder_state.h"
 #include "parameter_sets.h"
 #include "mb_record.h"
@@ -86,6 +87,10 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
   if (colPic == nullptr || colPic->macroblocks == nullptr) return nullptr;
   const uint32_t cur = mb->mb_addr;
   const uint32_t w = ctx.widthInMbs != 0 ? ctx.widthInMbs : 1;
+  // The co-located macroblock lies at most a macroblock row below the
+  // current one's last frame line; its record is final with its rows.
+  const uint32_t lastLine = ctx.mbaff ? 32 * (cur / (2 * w)) + 31 : ctx.fieldPicture ? 32 * (cur / w) + 31 : 16 * (cur / w) + 15;
+  await_reference_rows(mb->slice, colPic, (lastLine + 16) / 16 + 1);
   uint32_t addr = cur;
   int yM = yCol;
   bool colField = false;

@@ -153,35 +153,43 @@ void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t
   }
 }
 
-uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
+void deblock_pass_run_mbaff(DecodedPicture* pic, DeblockPass* pass, uint32_t end) {
   const uint32_t w = pic->widthInMbs, total = pic->mbCount;
-  if (w == 0 || total < 2 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) return 0;
-  uint8_t idc = 0;
-  const int8_t* offsets = kNoOffsets;
-  bool filteredAny = false;
-  MotionCache cache;
-  cache.below.resize(2 * static_cast<size_t>(w));
-  for (uint32_t n = 0; n + 1 < total;) {
+  if (w == 0 || total < 2 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) {
+    pass->next = total;
+    return;
+  }
+  if (end > total) end = total;
+  uint32_t n = pass->next;
+  while (n < end && n + 1 < total) {
     const MacroblockRecord* top = pic->macroblocks + n;
     if (top->slice_first_flag) {
-      idc = top->deblock_idc;
-      offsets = &top->filter_offset_a;  // FilterOffsetB follows it
-      if (idc == 1) {
+      pass->idc = top->deblock_idc;
+      pass->offsets = &top->filter_offset_a;  // FilterOffsetB follows it
+      if (pass->idc == 1) {
         // Pass over the whole slice; a count of 0 ran past the picture's end.
-        if (top->slice_mb_count == 0) break;
-        n += (top->slice_mb_count + 1) & ~1u;
+        n = top->slice_mb_count == 0 ? total : n + ((top->slice_mb_count + 1) & ~1u);
         continue;
       }
-    } else if (idc == 1) {
+    } else if (pass->idc == 1) {
       n += 2;  // not at a slice start after passing over one: step on
       continue;
     }
-    filter_macroblock(pic, n, idc, offsets, &cache);
-    filter_macroblock(pic, n + 1, idc, offsets, &cache);
-    filteredAny = true;
+    filter_macroblock(pic, n, pass->idc, pass->offsets, &pass->cache);
+    filter_macroblock(pic, n + 1, pass->idc, pass->offsets, &pass->cache);
+    pass->filteredAny = true;
     n += 2;
   }
-  if (!filteredAny) return 0;
+  pass->next = n + 1 >= total ? total : n;
+}
+
+uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
+  const uint32_t w = pic->widthInMbs, total = pic->mbCount;
+  if (w == 0 || total < 2 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) return 0;
+  DeblockPass pass;
+  deblock_pass_start(&pass, pic, true);
+  deblock_pass_run_mbaff(pic, &pass, total);
+  if (!pass.filteredAny) return 0;
   refresh_deblocked_margins_mbaff(pic);
   return 0;
 }

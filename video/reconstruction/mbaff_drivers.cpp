@@ -20,11 +20,13 @@ struct PairUnit {
   uint32_t walk;   // macroblocks that lie inside the picture
   uint32_t width;  // in macroblocks (= pairs per pair row)
   uint32_t column, row;  // of the first pair
+  ThreadBuffer* tb;      // for the engine's report of completed pair rows
 };
 
 PairUnit pair_unit_of(ThreadBuffer* tb) {
   const SliceDecodeContext* s = tb->slice;
   PairUnit u{};
+  u.tb = tb;
   u.pic = s->picture;
   u.first = s->firstMb;
   u.count = u.first ? u.first->slice_mb_count : 0;
@@ -83,6 +85,7 @@ void walk_pairs(const PairUnit& u, Visit visit, Margins margins) {
     if (i + 1 < u.walk) visit(top + 1, column, row, true, field);
     // Margins of a pair row once its first and its last pair are done.
     if (column == 0 || column == u.width - 1) margins(row, column == 0, column == u.width - 1);
+    if (column == u.width - 1 && i + 1 < u.walk && u.tb->slice->rowDone) u.tb->slice->rowDone(u.tb, row);
   }
 }
 

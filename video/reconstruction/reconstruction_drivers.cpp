@@ -60,11 +60,13 @@ struct ReconstructionUnit {
   uint32_t walk;      // macroblocks that lie inside the picture
   uint32_t width;     // in macroblocks
   uint32_t column, row;
+  ThreadBuffer* tb;  // for the engine's report of completed rows
 };
 
 ReconstructionUnit unit_of(ThreadBuffer* tb) {
   const SliceDecodeContext* s = tb->slice;
   ReconstructionUnit u{};
+  u.tb = tb;
   u.pic = s->picture;
   u.first = s->firstMb;
   u.count = u.first ? u.first->slice_mb_count : 0;
@@ -90,6 +92,7 @@ void walk_unit(const ReconstructionUnit& u, Visit visit, Margins margins) {
     if (column == 0) margins(row, true, false);
     if (column == u.width - 1) {
       margins(row, false, true);
+      if (u.tb->slice->rowDone) u.tb->slice->rowDone(u.tb, row);
       column = 0;
       ++row;
     } else {
