@@ -241,6 +241,7 @@ struct PictureProgress {
   uint8_t filtering;        // a worker filters; it looks again before it lets go
   uint8_t started;          // the pass has filtered rows: finishing goes on from it
   uint8_t noFilter;         // the decoder leaves the filter out: rows are final once reconstructed
+  uint8_t reconStarted;     // a slice's reconstruction has begun (under the instance lock)
   DeblockPass* pass;
   SliceDecodeContext* link;  // the slice link of filtered rows (their slices' tasks may move on)
 };

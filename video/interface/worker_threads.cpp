@@ -230,6 +230,7 @@ bool start_progress(VideoDecoder* dec, DecodedPicture* p) {
   g->filtering = 0;
   g->started = 0;
   g->noFilter = (dec->decodeFlags & kDecodeNoDeblocking) ? 1 : 0;
+  g->reconStarted = 0;
   publish_rows(dec, p, 0);
   return true;
 }
@@ -367,6 +368,22 @@ bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
       if (!r->decoded) return false;
       // A frame entry made of two fields needs both.
       if (!s->field_pic_flag && r->structure != 2 && r->pairedField && !r->pairedField->decoded) return false;
+    }
+  }
+  return true;
+}
+
+// Whether every reference that is not finished is a frame whose
+// reconstruction has begun: a slice started before that would only wait.
+bool references_underway(VideoDecoder* dec, const SliceDecodeContext* s, uint32_t lists) {
+  for (uint32_t l = 0; l < lists; ++l) {
+    const uint32_t n = (l == 0 ? s->num_ref_idx_l0_active_minus1 : s->num_ref_idx_l1_active_minus1) + 1u;
+    DecodedPicture* const* list = l == 0 ? s->RefPicList0 : s->RefPicList1;
+    for (uint32_t i = 0; i < n && i < kRefListSize; ++i) {
+      const DecodedPicture* r = list[i];
+      if (!r || r->decoded) continue;
+      if (r->structure != 2 || progress_of(dec, r)->setUpOrder != r->setUpOrder || !progress_of(dec, r)->reconStarted)
+        return false;
     }
   }
   return true;
@@ -858,9 +875,18 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       const bool rows = progressive(dec) && progress_of(dec, s->picture)->setUpOrder == s->picture->setUpOrder;
       bool overlapping = false;
       if (!references_decoded(s, lists)) {
-        if (!rows || dec->overlapping >= dec->threadCount - 1) return kStepPark;
+        if (!rows || dec->overlapping >= dec->threadCount - 1 || !references_underway(dec, s, lists))
+          return kStepPark;
         overlapping = true;
         ++dec->overlapping;
+      }
+      if (rows) {
+        PictureProgress* g = progress_of(dec, s->picture);
+        if (!g->reconStarted) {
+          // Slices parked until this picture's reconstruction began may start.
+          g->reconStarted = 1;
+          if (dec->waitHeap.count > 0) unpark_all(dec);
+        }
       }
       s->decoder = rows ? dec : nullptr;
       s->awaitRefs = overlapping ? 1 : 0;
