@@ -874,8 +874,11 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       SliceDecodeContext* s = &t->slice;
       const bool rows = progressive(dec) && progress_of(dec, s->picture)->setUpOrder == s->picture->setUpOrder;
       bool overlapping = false;
+      // Only pictures that others predict from start early: the others would
+      // hold a worker in waits without shortening the chain of references.
       if (!references_decoded(s, lists)) {
-        if (!rows || dec->overlapping >= dec->threadCount - 1 || !references_underway(dec, s, lists))
+        if (!rows || s->picture->nalRefIdc == 0 || dec->overlapping >= dec->threadCount - 1 ||
+            !references_underway(dec, s, lists))
           return kStepPark;
         overlapping = true;
         ++dec->overlapping;
