@@ -63,6 +63,9 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
   constexpr int kKernel = Rows == 2 ? 0 : Rows == 4 ? 1 : 2;
   const uint8_t* cb = frame_cb(ref.pic) + field;
   const uint8_t* cr = frame_cr(ref.pic) + field;
+  // In luma lines: chroma line l lies on luma lines 2l and 2l + 1.
+  await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField,
+                        2 * (call.y + (cvy >> 3) + Rows + 1) + 1);
   if (direct && ref.pic != mb->slice->picture) {
     chroma_dsp().put_pair[kKernel](cb, cr, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, call.width,
                                    call.height, call.pitch, direct);

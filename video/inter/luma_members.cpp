@@ -87,6 +87,9 @@ inter::PartitionReference partition_reference(const LumaCall& call, int list, in
 void interpolate_bytes(const LumaCall& call, const inter::PartitionReference& ref, int list, int b, int ox, int oy,
                        int w, int h, uint8_t* dst, int dstStride) {
   const int16_t* mv = list ? call.mb->mv_l1[b] : call.mb->mv_l0[b];
+  // The six-tap filter reads three lines below the block.
+  await_reference_lines(call.mb->slice, ref.pic, call.mb->mb_structure != 2, ref.bottomField,
+                        call.mbY + oy + (mv[1] >> 2) + h + 3);
   InterpolateBlockParams params{};
   params.pSrc[0] = luma_source(ref, call.pitch);
   params.srcStep = static_cast<int32_t>(call.pitch);
@@ -310,6 +313,8 @@ void predict_quadrant(const LumaCall& call, int list, int q, int16_t* tile) {
   for (int k = 0; k < 4; ++k) {
     const int16_t* mv = mvs[4 * q + k];
     const int bx = 4 * (k & 1), by = 4 * (k >> 1);
+    // The six-tap filter reads three lines below the block.
+    await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField, qy + by + (mv[1] >> 2) + 4 + 3);
     DecideLumaSampleInterpolation_4x4(mv)(tile + 8 * by + bx, luma_source(ref, call.pitch), qx + bx + (mv[0] >> 2),
                                           qy + by + (mv[1] >> 2), call.pitch, call.frameWidth, call.frameHeight);
   }

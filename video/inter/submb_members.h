@@ -119,6 +119,7 @@ void interpolate_luma_quadrant(const QuadrantCall& c, int list, int q, int16_t* 
     const int blk = 4 * q + S::first_block(s);
     const int16_t* mv = vector_of(mb, list, blk);
     const int cx = block_x(blk), cy = block_y(blk);
+    await_reference_lines(mb->slice, v.pic, mb->mb_structure != 2, v.bottom, c.y + cy + (mv[1] >> 2) + S::kHeight + 3);
     luma_kernel<S::kWidth, S::kHeight>(mv)(tile + 8 * (cy & 7) + (cx & 7), plane, c.x + cx + (mv[0] >> 2),
                                            c.y + cy + (mv[1] >> 2), static_cast<int32_t>(c.pitch),
                                            static_cast<int32_t>(c.width), static_cast<int32_t>(c.height));
@@ -299,6 +300,8 @@ DecodedPicture* interpolate_chroma_quadrant(const QuadrantCall& c, int list, int
     const int32_t vx = mv[0], vy = static_cast<int16_t>(mv[1] + dv);
     const int col = block_x(blk) / 2 & 3, row = block_y(blk) / 2 & 3;
     const int32_t xInt = c.x + 4 * (q & 1) + col + (vx >> 3), yInt = c.y + 4 * (q >> 1) + row + (vy >> 3);
+    // In luma lines: chroma line l lies on luma lines 2l and 2l + 1.
+    await_reference_lines(mb->slice, v.pic, mb->mb_structure != 2, v.bottom, 2 * (yInt + kRows + 1) + 1);
     int16_t* slots[2] = {cbSlot, crSlot};
     for (int comp = 0; comp < 2; ++comp) {
       const uint8_t* plane = (comp ? frame_cr(v.pic) : frame_cb(v.pic)) + offset;

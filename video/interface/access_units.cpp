@@ -179,7 +179,8 @@ bool flight_has_room(const DecoderState* ds) {
 bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
   // A picture given up for output is still finished first: a worker may be
   // concealing or deblocking it.
-  return p->referenceMarking == 0 && p->users == 0 && p != ds->lastPicture && !(p->setUp && !p->decoded) &&
+  return p->referenceMarking == 0 && p->users == 0 && p->colocatedPins == 0 && p != ds->lastPicture &&
+         !(p->setUp && !p->decoded) &&
          (p->outputDone || (!p->setUp && !p->queued));
 }
 

@@ -122,6 +122,20 @@ struct SliceDecodeContext : SliceDataState {
   // Every reference picture of the slice was decoded when its entropy
   // decoding started: the slice may be reconstructed alongside it.
   uint8_t referencesFinal;
+  // Set while the slice is reconstructed by the decoder's own stages: the
+  // instance (for waits on references) and what the reconstruction reported
+  // of the rows it completed, so that the picture is filtered and published
+  // row by row. Reconstruction drivers call rowDone, when set, after the last
+  // macroblock of each macroblock row (pair row) of the slice.
+  VideoDecoder* decoder;
+  void (*rowDone)(ThreadBuffer* tb, uint32_t row);
+  uint32_t rowsReported;  // rows up to the last one reported
+  uint8_t awaitRefs;      // its references are not all finished: prediction waits for their rows
+  // While such a slice is reconstructed: its first list-1 reference and that
+  // one's other field, when they were not finished as it started (else
+  // null). Direct prediction reads their macroblock records, which stay
+  // bound until the slice ends (DecodedPicture::colocatedPins).
+  DecodedPicture* colocatedLive[2];
 };
 
 // Identity of the previous slice, for the detection of a new picture.
@@ -225,6 +239,31 @@ struct BlockPool {
   size_t bytes;    // of one block
 };
 
+// Progress of one picture record's progressive filtering (one per record,
+// for the use of set-up rank setUpOrder): per macroblock row (pair row in
+// MBAFF frames) how many of its macroblocks are reconstructed, the rows
+// complete from the top, filtered and with refreshed margins, and the
+// filter's pass. All under the instance's mbLock, except the pass, which
+// only the worker that set `filtering` uses.
+struct DeblockPass;
+struct PictureProgress {
+  uint32_t setUpOrder;
+  uint32_t rows;            // rows of the picture (pair rows in MBAFF frames)
+  uint32_t perRow;          // macroblock addresses per row
+  uint32_t rowsDone;
+  uint32_t rowsFiltered;
+  uint32_t rowsRefreshed;
+  uint16_t* rowMbs;         // rows entries
+  uint32_t rowCapacity;
+  uint8_t mbaff;
+  uint8_t filtering;        // a worker filters; it looks again before it lets go
+  uint8_t started;          // the pass has filtered rows: finishing goes on from it
+  uint8_t noFilter;         // the decoder leaves the filter out: rows are final once reconstructed
+  uint8_t reconStarted;     // a slice's reconstruction has begun (under the instance lock)
+  DeblockPass* pass;
+  SliceDecodeContext* link;  // the slice link of filtered rows (their slices' tasks may move on)
+};
+
 struct VideoDecoder {
   DecodeTask* taskPool;
   DecoderState* decoderState;
@@ -282,7 +321,59 @@ struct VideoDecoder {
   uint32_t flightLimit;         // pictures set up and not finished, besides the one being parsed
   BlockPool recordPool;         // MacroblockRecord arrays of the pictures being decoded
   BlockPool motionPool;         // ColocatedMotion arrays of reference pictures
+  // Reconstruction that reads references still being decoded waits inside
+  // its prediction for the rows it reads (await_reference_rows). At most
+  // threadCount - 1 such reconstructions run at once, so that one worker is
+  // always free for the work they wait on.
+  PictureProgress* progress;    // pictureCount entries, made when the first slice is taken
+  pthread_mutex_t progressLock;
+  pthread_cond_t progressCond;
+  int32_t progressWaiters;      // under progressLock
+  int32_t overlapping;          // reconstructions running before their references are final
+  int32_t awaiting;             // workers inside a wait for reference rows (atomic)
 };
+
+// Forgets every picture's progress (set-up ranks start again at reset), and
+// frees what progressive filtering allocated (at close).
+void reset_progress(VideoDecoder* dec);
+void free_progress(VideoDecoder* dec);
+
+// Rows of a picture record that are final for the use it has now (0 while
+// its first slice is not reconstructed), and the count of its rows.
+inline uint32_t ready_rows(const DecodedPicture* p) {
+  const uint64_t v = __atomic_load_n(&p->readyRows, __ATOMIC_ACQUIRE);
+  return static_cast<uint32_t>(v >> 32) == p->setUpOrder ? static_cast<uint32_t>(v) : 0;
+}
+inline uint32_t picture_rows(const DecodedPicture* p) { return p->widthInMbs ? p->mbCount / p->widthInMbs : 0; }
+
+// Waits until `rows` rows of 16 lines of reference `ref` (all of it when it
+// is a field, and of the other field of its frame too) are final. Returns
+// at once for the slice's own picture, and gives up when the decoder is
+// being stopped and nothing else runs.
+void await_reference_rows_slow(const SliceDecodeContext* s, const DecodedPicture* ref, uint32_t rows);
+inline void await_reference_rows(const SliceDecodeContext* s, const DecodedPicture* ref, uint32_t rows) {
+  if (!s || !s->awaitRefs || ref == s->picture) return;
+  if (ref->structure == 2 && ready_rows(ref) >= rows) return;
+  await_reference_rows_slow(s, ref, rows);
+}
+
+// The same for a block that reads lines up to lastLine of the reference,
+// counted in the lines the reader steps through: a field's (fieldRead, of
+// the parity `bottom`) or the frame's. Lines past the picture are read as
+// its last line.
+inline void await_reference_lines(const SliceDecodeContext* s, const DecodedPicture* ref, bool fieldRead, bool bottom,
+                                  int32_t lastLine) {
+  if (!s || !s->awaitRefs || ref == s->picture) return;
+  const int32_t height = ref->lumaHeight;
+  int32_t line = lastLine < 0 ? 0 : lastLine;
+  if (fieldRead) {
+    if (line > height / 2 - 1) line = height / 2 - 1;
+    line = 2 * line + (bottom ? 1 : 0);
+  } else if (line > height - 1) {
+    line = height - 1;
+  }
+  await_reference_rows(s, ref, static_cast<uint32_t>(line < 0 ? 0 : line) / 16u + 1u);
+}
 
 // Records why a stream is refused (the first reason stays) and returns the
 // unsupported-syntax result. `operation` is the memory management operation

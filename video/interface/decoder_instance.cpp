@@ -132,6 +132,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->setUpCount = 0;
   dec->finishScan = 0;
   ResetPicturePools(ds);
+  reset_progress(dec);
 }
 
 void free_everything(VideoDecoder* dec) {
@@ -173,6 +174,9 @@ void free_everything(VideoDecoder* dec) {
   FreeCAVLCTables();
   pthread_cond_destroy(&dec->idleCond);
   pthread_cond_destroy(&dec->workCond);
+  pthread_mutex_destroy(&dec->progressLock);
+  pthread_cond_destroy(&dec->progressCond);
+  free_progress(dec);
   pthread_cond_destroy(&dec->doneCond);
   pthread_mutex_destroy(&dec->lock);
   pthread_mutex_destroy(&dec->mbLock);
@@ -188,7 +192,6 @@ void stop_workers(VideoDecoder* dec) {
     dec->status = 0;
     dec->resultPosted = 0;
     dec->stopped = 1;
-    dec->idleCount = 0;
     pthread_cond_broadcast(&dec->workCond);
     wait_idle(dec, 5000);
     dec->stopped = 0;
@@ -198,7 +201,6 @@ void stop_workers(VideoDecoder* dec) {
       dec->tasks[i].key = 0;
       PushHeap(&dec->workHeap, &dec->tasks[i]);
     }
-    dec->idleCount = 0;
     pthread_cond_broadcast(&dec->workCond);
     wait_idle(dec, 5000);
   }
@@ -392,6 +394,8 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   pthread_cond_init(&dec->idleCond, nullptr);
   pthread_cond_init(&dec->workCond, nullptr);
   pthread_cond_init(&dec->doneCond, nullptr);
+  pthread_mutex_init(&dec->progressLock, nullptr);
+  pthread_cond_init(&dec->progressCond, nullptr);
   // A finished picture keeps its task until it is output, so the tasks must
   // cover a full decoded picture buffer waiting for output besides the ones
   // that parse and decode.
@@ -489,7 +493,6 @@ uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* dec, uint8_t* outputBuffer, con
   dec->resultPosted = 0;
   dec->outputBuffer = outputBuffer;
   ds->endOfStream = endOfStream != 0 ? 1 : ds->endOfStream;
-  dec->idleCount = 0;
   dec->stopped = 0;
   pthread_cond_broadcast(&dec->workCond);
   const timespec ts = deadline_after_ms(dec->timeoutMs);
@@ -511,7 +514,6 @@ int32_t AVCHDResetVideoDecoderLib(VideoDecoder* dec) {
   // Every worker must be idle, also after an error stopped them: a worker
   // may still be in a step and would file its task after the re-filing.
   dec->stopped = 1;
-  dec->idleCount = 0;
   pthread_cond_broadcast(&dec->workCond);
   wait_idle(dec, 5000);
   DecoderState* ds = &dec->state;

@@ -131,6 +131,16 @@ struct DecodedPicture {
   // pool: bound when the picture is set up, filled when it is finished and
   // returned once the record is free (null otherwise).
   ColocatedMotion* colocated;
+  // Rows of 16 lines (of the picture's own lines) from the top that are
+  // final: reconstructed, filtered, concealed where needed and with their
+  // margins filled, so that pictures predicting from it may read them. The
+  // set-up rank of the use of the record they describe stands in the upper
+  // 32 bits; read and written atomically.
+  uint64_t readyRows;
+  // Slices reconstructed from before it was finished that read its
+  // macroblock records for direct prediction (under the instance lock):
+  // the records stay bound, and the record in use, until the last ends.
+  uint32_t colocatedPins;
 };
 
 // Planes of a picture. Every picture lies in frame-sized planes; a field

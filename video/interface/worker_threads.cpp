@@ -1,12 +1,16 @@
 // Worker threads: every worker picks the most urgent task under the instance
 // lock, runs one step (the heavy ones with the lock released) and files the
 // task by the step's result into one of four heaps.
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "decoder_engine.h"
+#include "deblock_edges.h"
 #include "mb_record.h"
+#include "reconstruction.h"
 
 namespace {
 
@@ -50,6 +54,14 @@ void unpark_all(VideoDecoder* dec) {
     DecodeTask* t = PopHeap(&dec->waitHeap);
     PushHeap(t->state == kTaskOutput ? &dec->outputHeap : &dec->workHeap, t);
   }
+}
+
+// Wakes one waiting worker when a task is ready to run, unless the workers
+// are held (stopped) or the caller has to come back first.
+void wake_worker(VideoDecoder* dec) {
+  if (dec->idleCount <= 0 || dec->stopped) return;
+  if (dec->workHeap.count == 0 && (dec->state.parseBytesLeft == 0 || dec->parseHeap.count == 0)) return;
+  pthread_cond_signal(&dec->workCond);
 }
 
 // Every byte of the stream has been parsed: the end was signalled, the input
@@ -145,7 +157,7 @@ void wake_for_limits(VideoDecoder* dec) {
 // A closed picture that no slice holds (its slices were all lost, or all
 // ended before it closed) is finished by a worker without a task, so that
 // finishing never waits for a free task; true when one was finished.
-void finish_picture(const DecoderStages* stages, DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags);
+void finish_picture(VideoDecoder* dec, DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags);
 void picture_done(VideoDecoder* dec, DecodedPicture* p);
 bool finish_job(VideoDecoder* dec, SliceDecodeContext* link) {
   DecoderState* ds = &dec->state;
@@ -156,13 +168,194 @@ bool finish_job(VideoDecoder* dec, SliceDecodeContext* link) {
     p->finishing = 1;
     const uint32_t flags = dec->decodeFlags;
     pthread_mutex_unlock(&dec->lock);
-    finish_picture(dec->stages, p, link, flags);
+    finish_picture(dec, p, link, flags);
     pthread_mutex_lock(&dec->lock);
     picture_done(dec, p);
     return true;
   }
   dec->finishScan = 0;
   return false;
+}
+
+// ---- Progressive filtering: pictures are filtered and published row by
+// row while they are reconstructed, so that pictures predicting from them
+// can start on the rows that are final.
+
+bool progressive(const VideoDecoder* dec) { return dec->stages == &kDecoderStages && dec->progress; }
+
+PictureProgress* progress_of(VideoDecoder* dec, const DecodedPicture* p) {
+  return &dec->progress[p - dec->state.pictures];
+}
+
+void publish_rows(VideoDecoder* dec, DecodedPicture* p, uint32_t rows) {
+  const uint64_t v = static_cast<uint64_t>(p->setUpOrder) << 32 | rows;
+  pthread_mutex_lock(&dec->progressLock);
+  __atomic_store_n(&p->readyRows, v, __ATOMIC_RELEASE);
+  if (dec->progressWaiters > 0) pthread_cond_broadcast(&dec->progressCond);
+  pthread_mutex_unlock(&dec->progressLock);
+}
+
+// Readies a record's progress for the use it was set up for (under the
+// instance lock, when its first slice is taken); false without memory, when
+// the picture is filtered whole at its end as before.
+bool start_progress(VideoDecoder* dec, DecodedPicture* p) {
+  DecoderState* ds = &dec->state;
+  if (dec->stages != &kDecoderStages || !p->macroblocks || p->widthInMbs == 0 || p->mbCount == 0) return false;
+  if (!dec->progress) {
+    dec->progress = static_cast<PictureProgress*>(std::calloc(ds->pictureCount, sizeof(PictureProgress)));
+    if (!dec->progress) return false;
+  }
+  PictureProgress* g = progress_of(dec, p);
+  if (g->setUpOrder == p->setUpOrder) return true;
+  const bool mbaff = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const uint32_t perRow = (mbaff ? 2 : 1) * p->widthInMbs;
+  const uint32_t rows = p->mbCount / perRow;
+  if (g->rowCapacity < rows) {
+    std::free(g->rowMbs);
+    g->rowMbs = static_cast<uint16_t*>(std::malloc(rows * sizeof(uint16_t)));
+    g->rowCapacity = g->rowMbs ? rows : 0;
+  }
+  if (!g->pass) g->pass = new (std::nothrow) DeblockPass;
+  if (!g->link) g->link = static_cast<SliceDecodeContext*>(aligned_zeroed(sizeof(SliceDecodeContext)));
+  if (!g->rowMbs || !g->pass || !g->link) {
+    g->setUpOrder = 0;
+    return false;
+  }
+  std::memset(g->rowMbs, 0, rows * sizeof(uint16_t));
+  g->setUpOrder = p->setUpOrder;
+  g->rows = rows;
+  g->perRow = perRow;
+  g->rowsDone = g->rowsFiltered = g->rowsRefreshed = 0;
+  g->mbaff = mbaff ? 1 : 0;
+  g->filtering = 0;
+  g->started = 0;
+  g->noFilter = (dec->decodeFlags & kDecodeNoDeblocking) ? 1 : 0;
+  g->reconStarted = 0;
+  publish_rows(dec, p, 0);
+  return true;
+}
+
+// Rows that may be filtered once `done` rows are reconstructed: a row waits
+// for the one below it, whose intra prediction reads its unfiltered samples.
+uint32_t filterable_rows(const PictureProgress* g, uint32_t done) {
+  if (done >= g->rows) return g->rows;
+  return done > 0 ? done - 1 : 0;
+}
+
+// Filters the rows that have become filterable, refreshes the margins of
+// the rows whose lines are all final and publishes them. One worker at a
+// time filters a picture; it looks again before it lets go, so rows that
+// others completed meanwhile are not left behind.
+void advance_filter(VideoDecoder* dec, DecodedPicture* p, PictureProgress* g) {
+  pthread_mutex_lock(&dec->mbLock);
+  if (g->filtering) {
+    pthread_mutex_unlock(&dec->mbLock);
+    return;
+  }
+  g->filtering = 1;
+  for (;;) {
+    const uint32_t target = g->noFilter ? g->rowsDone : filterable_rows(g, g->rowsDone);
+    if (target <= g->rowsFiltered) break;
+    const uint32_t from = g->rowsFiltered;
+    pthread_mutex_unlock(&dec->mbLock);
+    uint32_t finalRows = target;
+    if (!g->noFilter) {
+      if (!g->started) {
+        deblock_pass_start(g->pass, p, g->mbaff != 0);
+        SliceDecodeContext* link = g->link;
+        link->MbaffFrameFlag = g->mbaff;
+        link->field_pic_flag = p->structure != 2 ? 1 : 0;
+        link->picture = p;
+        g->started = 1;
+      }
+      // The filter reads each macroblock's slice link for the picture's
+      // frame/field kind; the rows' slices may have moved on to new units.
+      for (uint32_t a = from * g->perRow; a < target * g->perRow; ++a) p->macroblocks[a].slice = g->link;
+      if (g->mbaff)
+        deblock_pass_run_mbaff(p, g->pass, target * g->perRow);
+      else
+        deblock_pass_run(p, g->pass, target * g->perRow);
+      // A row's margins are refreshed once the row below it is filtered;
+      // its lines are final once the row below is refreshed too.
+      const uint32_t refreshTo = target == g->rows ? target : target - 1;
+      if (g->mbaff)
+        refresh_deblocked_rows_mbaff(p, g->rowsRefreshed, refreshTo);
+      else
+        refresh_deblocked_rows(p, g->rowsRefreshed, refreshTo);
+      g->rowsRefreshed = refreshTo;
+      finalRows = refreshTo == g->rows ? refreshTo : (refreshTo > 0 ? refreshTo - 1 : 0);
+    }
+    publish_rows(dec, p, g->mbaff ? 2 * finalRows : finalRows);
+    pthread_mutex_lock(&dec->mbLock);
+    g->rowsFiltered = target;
+  }
+  g->filtering = 0;
+  pthread_mutex_unlock(&dec->mbLock);
+}
+
+// Counts `count` macroblocks of row `row` as reconstructed.
+void count_row(VideoDecoder* dec, PictureProgress* g, uint32_t row, uint32_t count) {
+  pthread_mutex_lock(&dec->mbLock);
+  if (row < g->rows) {
+    const uint32_t n = g->rowMbs[row] + count;
+    g->rowMbs[row] = static_cast<uint16_t>(n < g->perRow ? n : g->perRow);
+    while (g->rowsDone < g->rows && g->rowMbs[g->rowsDone] >= g->perRow) ++g->rowsDone;
+  }
+  pthread_mutex_unlock(&dec->mbLock);
+}
+
+// Macroblocks of the slice's run [first, end) that lie in row `row`.
+uint32_t row_share(const PictureProgress* g, uint32_t row, uint32_t first, uint32_t end) {
+  const uint32_t a = row * g->perRow > first ? row * g->perRow : first;
+  const uint32_t b = (row + 1) * g->perRow < end ? (row + 1) * g->perRow : end;
+  return b > a ? b - a : 0;
+}
+
+// The reconstruction drivers' report of a completed row of the slice.
+void slice_row_done(ThreadBuffer* tb, uint32_t row) {
+  SliceDecodeContext* s = tb->slice;
+  VideoDecoder* dec = s->decoder;
+  DecodedPicture* p = s->picture;
+  PictureProgress* g = progress_of(dec, p);
+  if (g->setUpOrder != p->setUpOrder || row < s->rowsReported) return;
+  count_row(dec, g, row, row_share(g, row, s->firstMbAddr, (row + 1) * g->perRow));
+  s->rowsReported = row + 1;
+  advance_filter(dec, p, g);
+}
+
+// After a slice's reconstruction: the rows of its run [first, end) that the
+// drivers did not report (the last one, when the run ends inside it).
+void slice_rows_end(VideoDecoder* dec, SliceDecodeContext* s, uint32_t first, uint32_t end) {
+  DecodedPicture* p = s->picture;
+  PictureProgress* g = progress_of(dec, p);
+  if (g->setUpOrder != p->setUpOrder || end <= first) return;
+  const uint32_t lastRow = (end - 1) / g->perRow;
+  for (uint32_t row = s->rowsReported > first / g->perRow ? s->rowsReported : first / g->perRow; row <= lastRow; ++row)
+    count_row(dec, g, row, row_share(g, row, first, end));
+  s->rowsReported = lastRow + 1;
+  advance_filter(dec, p, g);
+}
+
+// Whether every row of the picture `rows` asks for is final: a frame row
+// by row, a field whole, with the other field of its frame when that was
+// decoded before the slice's picture.
+bool reference_ready(const SliceDecodeContext* s, const DecodedPicture* ref, uint32_t rows) {
+  const uint32_t all = picture_rows(ref);
+  if (ref->structure == 2) return ready_rows(ref) >= (rows < all ? rows : all);
+  if (ready_rows(ref) < all) return false;
+  const DecodedPicture* q = ref->pairedField;
+  if (!q || q == s->picture || q->setUpOrder > s->picture->setUpOrder) return true;
+  return ready_rows(q) >= picture_rows(q);
+}
+
+// Whether the workers are being held and nothing but waiting workers runs:
+// then nothing will make a reference progress, and a wait gives up.
+bool waits_abandoned(VideoDecoder* dec) {
+  pthread_mutex_lock(&dec->lock);
+  const bool held = (dec->stopped || dec->quit) &&
+                    dec->idleCount + __atomic_load_n(&dec->awaiting, __ATOMIC_ACQUIRE) >= dec->threadCount;
+  pthread_mutex_unlock(&dec->lock);
+  return held;
 }
 
 bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
@@ -180,18 +373,65 @@ bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
   return true;
 }
 
+// A B slice that starts before its first list-1 reference (or, in a frame,
+// that reference's other field) is finished reads that picture's macroblock
+// records for direct prediction, which picture_done would give back to the
+// pool: they stay bound until the slice ends (under the instance lock).
+void pin_colocated(SliceDecodeContext* s, uint32_t lists) {
+  s->colocatedLive[0] = s->colocatedLive[1] = nullptr;
+  DecodedPicture* col = lists == 2 ? s->RefPicList1[0] : nullptr;
+  if (!col) return;
+  DecodedPicture* candidates[2] = {col, s->field_pic_flag ? nullptr : col->pairedField};
+  for (int i = 0; i < 2; ++i) {
+    DecodedPicture* c = candidates[i];
+    if (!c || c->decoded || c == s->picture) continue;
+    ++c->colocatedPins;
+    s->colocatedLive[i] = c;
+  }
+}
+
+void unpin_colocated(VideoDecoder* dec, SliceDecodeContext* s) {
+  for (DecodedPicture*& c : s->colocatedLive) {
+    if (!c) continue;
+    if (--c->colocatedPins == 0 && c->decoded) release_records(&dec->state, c);
+    c = nullptr;
+  }
+}
+
+// Whether every reference that is not finished is a frame whose
+// reconstruction has begun: a slice started before that would only wait.
+bool references_underway(VideoDecoder* dec, const SliceDecodeContext* s, uint32_t lists) {
+  for (uint32_t l = 0; l < lists; ++l) {
+    const uint32_t n = (l == 0 ? s->num_ref_idx_l0_active_minus1 : s->num_ref_idx_l1_active_minus1) + 1u;
+    DecodedPicture* const* list = l == 0 ? s->RefPicList0 : s->RefPicList1;
+    for (uint32_t i = 0; i < n && i < kRefListSize; ++i) {
+      const DecodedPicture* r = list[i];
+      if (!r || r->decoded) continue;
+      if (r->structure != 2 || progress_of(dec, r)->setUpOrder != r->setUpOrder || !progress_of(dec, r)->reconStarted)
+        return false;
+    }
+  }
+  return true;
+}
+
 // Reconstructs the slice; true when it brought the picture's count of
 // macroblocks still to reconstruct to 0 (the picture is complete).
-bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
+bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t, bool rows) {
+  SliceDecodeContext* s = &t->slice;
+  s->rowsReported = 0;
+  s->rowDone = rows ? slice_row_done : nullptr;
   SetThreadBuffer(tb, t);
-  const uint32_t n = t->slice.predictAndCombine(tb);
+  const uint32_t n = s->predictAndCombine(tb);
   ReturnThreadBuffer(tb, t);
+  s->rowDone = nullptr;
   if (n == 0) return false;
-  DecodedPicture* p = t->slice.picture;
+  DecodedPicture* p = s->picture;
   // The slice wrote its run of macroblocks (the runs of a picture's slices
   // never overlap, so no lock is needed).
-  const uint32_t first = t->slice.firstMbAddr;
-  if (p->mbWritten && first < p->mbCount) std::memset(p->mbWritten + first, 1, n < p->mbCount - first ? n : p->mbCount - first);
+  const uint32_t first = s->firstMbAddr;
+  const uint32_t written = first < p->mbCount ? (n < p->mbCount - first ? n : p->mbCount - first) : 0;
+  if (p->mbWritten && written) std::memset(p->mbWritten + first, 1, written);
+  if (rows) slice_rows_end(dec, s, first, first + written);
   pthread_mutex_lock(&dec->mbLock);
   const uint32_t before = p->mbsLeft;
   p->mbsLeft = before > n ? before - n : 0;
@@ -292,7 +532,20 @@ void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
 
 // Conceals what no slice brought and deblocks the picture; runs without the
 // instance lock, once per picture, after every slice of it is over.
-void finish_picture(const DecoderStages* stages, DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags) {
+void finish_picture(VideoDecoder* dec, DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags) {
+  const DecoderStages* stages = dec->stages;
+  PictureProgress* g = dec->progress && progress_of(dec, p)->setUpOrder == p->setUpOrder ? progress_of(dec, p) : nullptr;
+  if (g) {
+    // Every slice is over; a worker still filtering rows lets go first.
+    pthread_mutex_lock(&dec->mbLock);
+    while (g->filtering) {
+      pthread_mutex_unlock(&dec->mbLock);
+      sched_yield();
+      pthread_mutex_lock(&dec->mbLock);
+    }
+    g->filtering = 1;
+    pthread_mutex_unlock(&dec->mbLock);
+  }
   if (p->mbsLeft != 0 && p->mbWritten) {
     // Which macroblocks were concealed: the grey fill marks them written.
     uint8_t* before = p->mbFlags;  // reused: the slice ranges are settled
@@ -302,7 +555,7 @@ void finish_picture(const DecoderStages* stages, DecodedPicture* p, SliceDecodeC
     p->damaged = 1;
   }
   keep_colocated_motion(p);
-  if (decodeFlags & kDecodeNoDeblocking) return;
+  if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter)) return;
   // The deblocking filter reads each macroblock's slice link for the
   // picture's frame/field kind, and the slices' tasks may already parse new
   // units into their contexts: every macroblock is linked to this task's
@@ -312,6 +565,19 @@ void finish_picture(const DecoderStages* stages, DecodedPicture* p, SliceDecodeC
   link->field_pic_flag = p->structure != 2 ? 1 : 0;
   link->picture = p;
   for (uint32_t i = 0; i < p->mbCount; ++i) p->macroblocks[i].slice = link;
+  if (g && g->started) {
+    // Rows filtered while the picture was reconstructed stay as they are:
+    // the pass goes on from where it stopped.
+    if (mbaff) {
+      deblock_pass_run_mbaff(p, g->pass, p->mbCount);
+      refresh_deblocked_rows_mbaff(p, g->rowsRefreshed, g->rows);
+    } else {
+      deblock_pass_run(p, g->pass, p->mbCount);
+      refresh_deblocked_rows(p, g->rowsRefreshed, g->rows);
+    }
+    g->rowsRefreshed = g->rows;
+    return;
+  }
   if (mbaff)
     stages->deblockMbaff(p);
   else
@@ -412,7 +678,9 @@ DecodedPicture* next_released(VideoDecoder* dec) {
 
 void picture_done(VideoDecoder* dec, DecodedPicture* p) {
   p->decoded = 1;
-  release_records(&dec->state, p);
+  publish_rows(dec, p, picture_rows(p));
+  // Slices that started before it was finished may still read its records.
+  if (p->colocatedPins == 0) release_records(&dec->state, p);
   FrameBuffer* fb = p->frameBuffer;
   if (fb->outputStatus < 1) fb->outputStatus = 1;
   // Slices parked for this picture (also one that was unmarked by the very
@@ -517,6 +785,7 @@ bool apply_skip_rule(VideoDecoder* dec, DecodeTask* t, int32_t* result) {
     cur->repeated = 1;
     cur->outputTicks = q->frameBuffer->outputTicks;
     cur->decoded = 1;
+    publish_rows(dec, cur, picture_rows(cur));
     t->state = kTaskPictureDone;
     t->slice.picture = cur;
     return true;
@@ -554,8 +823,12 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
   if (!apply_skip_rule(dec, t, &result) && !cur->hasPicTiming && cur->setUp)
     cur->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(cur->outputKey));
   const uint32_t st = t->state;
-  if (result == 0 && (st == kTaskEntropyI || st == kTaskEntropyP || st == kTaskEntropyB) && !take_slice(&t->slice))
-    result = kStepConsumed;  // repeats a slice of the picture: dropped
+  if (result == 0 && (st == kTaskEntropyI || st == kTaskEntropyP || st == kTaskEntropyB)) {
+    if (!take_slice(&t->slice))
+      result = kStepConsumed;  // repeats a slice of the picture: dropped
+    else if (t->slice.picture && t->slice.picture->setUp)
+      start_progress(dec, t->slice.picture);
+  }
   dec->finishScan = 1;  // a new access unit may have closed the picture before
   wake_for_limits(dec);
   return result;
@@ -624,10 +897,42 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       // A slice waits for its references to be finished: every picture is
       // finished in the end (missing macroblocks concealed), and reading one
       // before that would race with its reconstruction or deblocking.
-      if (!references_decoded(&t->slice, lists)) return kStepPark;
+      // With progressive filtering a slice may start before its references
+      // are finished: its prediction waits for the rows it reads. One worker
+      // always stays out of such waits.
+      SliceDecodeContext* s = &t->slice;
+      const bool rows = progressive(dec) && progress_of(dec, s->picture)->setUpOrder == s->picture->setUpOrder;
+      bool overlapping = false;
+      // Only pictures that others predict from start early: the others would
+      // hold a worker in waits without shortening the chain of references.
+      if (!references_decoded(s, lists)) {
+        if (!rows || s->picture->nalRefIdc == 0 || dec->overlapping >= dec->threadCount - 1 ||
+            !references_underway(dec, s, lists))
+          return kStepPark;
+        overlapping = true;
+        ++dec->overlapping;
+      }
+      if (rows) {
+        PictureProgress* g = progress_of(dec, s->picture);
+        if (!g->reconStarted) {
+          // Slices parked until this picture's reconstruction began may start.
+          g->reconStarted = 1;
+          if (dec->waitHeap.count > 0) unpark_all(dec);
+        }
+      }
+      s->decoder = rows ? dec : nullptr;
+      s->awaitRefs = overlapping ? 1 : 0;
+      if (overlapping) pin_colocated(s, lists);
       pthread_mutex_unlock(&dec->lock);
-      const bool complete = Predict_Combine_Filter(dec, tb, t);
+      const bool complete = Predict_Combine_Filter(dec, tb, t, rows);
       pthread_mutex_lock(&dec->lock);
+      s->decoder = nullptr;
+      s->awaitRefs = 0;
+      unpin_colocated(dec, s);
+      if (overlapping) {
+        --dec->overlapping;
+        if (dec->waitHeap.count > 0) unpark_all(dec);
+      }
       DecodedPicture* p = t->slice.picture;
       bool finisher = end_slice(dec, t);
       if (complete && !p->finishing) {
@@ -642,7 +947,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       DecodedPicture* p = t->slice.picture;
       const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);
-      finish_picture(dec->stages, p, &t->slice, flags);
+      finish_picture(dec, p, &t->slice, flags);
       pthread_mutex_lock(&dec->lock);
       t->state = kTaskPictureDone;
       return 0;
@@ -731,6 +1036,59 @@ void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
 }
 
 }  // namespace
+
+void reset_progress(VideoDecoder* dec) {
+  DecoderState* ds = &dec->state;
+  for (uint32_t i = 0; ds->pictures && i < ds->pictureCount; ++i) {
+    __atomic_store_n(&ds->pictures[i].readyRows, 0, __ATOMIC_RELEASE);
+    if (dec->progress) dec->progress[i].setUpOrder = 0;
+  }
+}
+
+void free_progress(VideoDecoder* dec) {
+  if (!dec->progress) return;
+  for (uint32_t i = 0; i < dec->state.pictureCount; ++i) {
+    std::free(dec->progress[i].rowMbs);
+    delete dec->progress[i].pass;
+    std::free(dec->progress[i].link);
+  }
+  std::free(dec->progress);
+  dec->progress = nullptr;
+}
+
+void await_reference_rows_slow(const SliceDecodeContext* s, const DecodedPicture* ref, uint32_t rows) {
+  VideoDecoder* dec = s->decoder;
+  if (!dec || reference_ready(s, ref, rows)) return;
+  __atomic_add_fetch(&dec->awaiting, 1, __ATOMIC_ACQ_REL);
+  pthread_mutex_lock(&dec->progressLock);
+  while (!reference_ready(s, ref, rows)) {
+    // Publishing broadcasts; the time-out only serves to notice a decoder
+    // that is being stopped while nothing else runs.
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_nsec += 20 * 1000 * 1000;
+    if (ts.tv_nsec >= 1000000000) {
+      ts.tv_nsec -= 1000000000;
+      ++ts.tv_sec;
+    }
+    ++dec->progressWaiters;
+    const int r = pthread_cond_timedwait(&dec->progressCond, &dec->progressLock, &ts);
+    --dec->progressWaiters;
+    if (r == ETIMEDOUT && !reference_ready(s, ref, rows)) {
+      pthread_mutex_unlock(&dec->progressLock);
+      const bool abandoned = waits_abandoned(dec);
+      pthread_mutex_lock(&dec->progressLock);
+      if (abandoned) {
+        // The rest of the slice reads what is there: nothing changes it any
+        // more, and the caller waits for this worker to go idle.
+        const_cast<SliceDecodeContext*>(s)->awaitRefs = 0;
+        break;
+      }
+    }
+  }
+  pthread_mutex_unlock(&dec->progressLock);
+  __atomic_sub_fetch(&dec->awaiting, 1, __ATOMIC_ACQ_REL);
+}
 
 void mark_unpaired(VideoDecoder* dec, DecodedPicture* p) {
   (void)dec;
@@ -875,8 +1233,11 @@ void* WorkerThread(void* arg) {
   for (;;) {
     if (dec->quit) break;
     if (idle || dec->stopped) {
+      // idleCount counts the workers waiting here: each takes itself off
+      // when it wakes, whether the caller or a worker with new work woke it.
       if (++dec->idleCount == dec->threadCount) pthread_cond_signal(&dec->idleCond);
       pthread_cond_wait(&dec->workCond, &dec->lock);
+      --dec->idleCount;
       idle = false;
       continue;
     }
@@ -984,9 +1345,12 @@ void* WorkerThread(void* arg) {
       }
       continue;
     }
+    // More work than this worker takes: a waiting worker joins.
+    wake_worker(dec);
     const int32_t result = run_step(dec, &tb, t);
     if (result != kStepPark) dec->stallRounds = 0;
     file_task(dec, t, result);
+    wake_worker(dec);
   }
   pthread_mutex_unlock(&dec->lock);
   std::free(link);

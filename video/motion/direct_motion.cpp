@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder_engine.h"
 #include "decoder_state.h"
 #include "parameter_sets.h"
 #include "mb_record.h"
@@ -82,6 +83,13 @@ namespace {
 // (two frame rows on one field row).
 enum class RowMap : uint8_t { Same, FieldInFrame, FrameInField };
 
+// One copy of a picture's motion: the compact one or the macroblock records
+// (the other null; both null when it has none).
+struct MotionView {
+  const ColocatedMotion* compact;
+  const MacroblockRecord* records;
+};
+
 // Where the co-located blocks of one macroblock lie, resolved once for all
 // its blocks: the picture (null when there is no co-located motion), the
 // macroblock for each vertical half of the current one (yCol < 8, yCol >= 8),
@@ -93,23 +101,39 @@ struct ColocatedSource {
   int rowBase = 0;  // FrameInField: 8 x the current macroblock's half of the field
   bool colField = false;
   ColocatedRelation rel = {0, -1};
+  MotionView view = {nullptr, nullptr};  // of pic
 };
 
-// A reference keeps what direct prediction reads of it in its ColocatedMotion
-// once it is finished; before that (and in pictures built by hand) its
-// macroblock records are still bound and are read instead.
-bool has_motion(const DecodedPicture* p) { return p->colocated != nullptr || p->macroblocks != nullptr; }
+// The copy of a reference's motion that a slice reads: its ColocatedMotion
+// once it is finished, its macroblock records before that (and in pictures
+// built by hand). A slice that started before the picture was finished
+// reads its records throughout (the engine keeps them bound until the slice
+// ends), never the compact copy, which finishing fills meanwhile.
+MotionView motion_view(const SliceDecodeContext* s, const DecodedPicture* p) {
+  if (s != nullptr && (p == s->colocatedLive[0] || p == s->colocatedLive[1])) return {nullptr, p->macroblocks};
+  if (p->colocated != nullptr) return {p->colocated, nullptr};
+  return {nullptr, p->macroblocks};
+}
 
-uint8_t structure_at(const DecodedPicture* p, uint32_t addr) {
-  return p->colocated != nullptr ? p->colocated[addr].mb_structure : p->macroblocks[addr].mb_structure;
+bool has_motion(const MotionView& v) { return v.compact != nullptr || v.records != nullptr; }
+
+uint8_t structure_at(const MotionView& v, uint32_t addr) {
+  return v.compact != nullptr ? v.compact[addr].mb_structure : v.records[addr].mb_structure;
 }
 
 ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockRecord* mb) {
   ColocatedSource src;
   DecodedPicture* colPic = ctx.refPicList1[0];
-  if (colPic == nullptr || !has_motion(colPic)) return src;
+  if (colPic == nullptr) return src;
   const uint32_t cur = mb->mb_addr;
   const uint32_t w = ctx.widthInMbs != 0 ? ctx.widthInMbs : 1;
+  // The co-located macroblock lies at most a macroblock row below the
+  // current one's last frame line; its record is final with its rows (a
+  // field's with the whole field, and the other field of its frame).
+  const uint32_t lastLine = ctx.mbaff ? 32 * (cur / (2 * w)) + 31 : ctx.fieldPicture ? 32 * (cur / w) + 31 : 16 * (cur / w) + 15;
+  await_reference_rows(mb->slice, colPic, (lastLine + 16) / 16 + 1);
+  src.view = motion_view(mb->slice, colPic);
+  if (!has_motion(src.view)) return src;
   src.addr[0] = src.addr[1] = cur;
   auto fieldInFrame = [&src](uint32_t upper, uint32_t step) {
     src.addr[0] = upper;
@@ -130,7 +154,7 @@ ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockReco
       // A frame of macroblock pairs: the pair at the macroblock's place.
       const uint32_t pair = 2 * cur;
       if (pair + 1 >= colPic->mbCount) return src;
-      if (structure_at(colPic, pair) != 2) {
+      if (structure_at(src.view, pair) != 2) {
         src.addr[0] = src.addr[1] =
             pair + (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1u : 0u);
         src.colField = true;
@@ -155,14 +179,15 @@ ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockReco
       colPic = nearer_field(colPic, ctx.currentPoc);
       frameInField(w * (cur / (2 * w)) + cur % w, static_cast<int>((cur / w) % 2));
     }
-    if (!has_motion(colPic)) return src;
+    src.view = motion_view(mb->slice, colPic);
+    if (!has_motion(src.view)) return src;
   } else if (ctx.mbaff) {
     // The co-located pair is the current pair of the first list-1 frame;
     // kinds that differ select the macroblock and row as the standard's
     // table for MBAFF frames gives them.
     if (cur >= colPic->mbCount) return src;
     const bool curField = mb->mb_structure != 2;
-    src.colField = structure_at(colPic, cur) != 2;
+    src.colField = structure_at(src.view, cur) != 2;
     if (!curField && src.colField) {
       // A frame macroblock reads the field nearer in display order.
       const int64_t curPoc = ctx.currentPoc;
@@ -210,8 +235,8 @@ ColocatedBlock find_colocated(const DirectContext& ctx, const ColocatedSource& s
   const int yM = src.rows == RowMap::Same ? yCol : src.rows == RowMap::FieldInFrame ? (2 * yCol) & 15 : src.rowBase + 4 * half;
   const int quadrant = 2 * (yM / 8) + xCol / 8;
   const int block = SubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
-  if (src.pic->colocated != nullptr) return block_motion_of(src.pic->colocated + addr, quadrant, block);
-  return block_motion_of(src.pic->macroblocks + addr, quadrant, block);
+  if (src.view.compact != nullptr) return block_motion_of(src.view.compact + addr, quadrant, block);
+  return block_motion_of(src.view.records + addr, quadrant, block);
 }
 
 // Its vector, reference index (-1 without prediction) and reference picture
@@ -240,18 +265,19 @@ bool colocated_still(const DirectContext& ctx, const ColocatedSource& src, int q
 
 }  // namespace
 
-void prefetch_colocated(const DecodedPicture* colPic, uint32_t addr) {
+void prefetch_colocated(const SliceDecodeContext* s, const DecodedPicture* colPic, uint32_t addr) {
   if (colPic == nullptr || addr >= colPic->mbCount) return;
-  if (colPic->colocated != nullptr) {
-    const ColocatedMotion* c = colPic->colocated + addr;
+  const MotionView v = motion_view(s, colPic);
+  if (v.compact != nullptr) {
+    const ColocatedMotion* c = v.compact + addr;
     __builtin_prefetch(c);
     __builtin_prefetch(reinterpret_cast<const char*>(c) + 64);
     __builtin_prefetch(reinterpret_cast<const char*>(c) + 128);
     __builtin_prefetch(reinterpret_cast<const char*>(c) + sizeof(ColocatedMotion) - 1);
     return;
   }
-  if (colPic->macroblocks == nullptr) return;
-  const MacroblockRecord* m = colPic->macroblocks + addr;
+  if (v.records == nullptr) return;
+  const MacroblockRecord* m = v.records + addr;
   __builtin_prefetch(&m->mb_type);
   __builtin_prefetch(m->ref_idx_l0);
   __builtin_prefetch(m->pred_flag_l0);
@@ -352,7 +378,7 @@ void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned qua
   const bool zero = targets[0] < 0 && targets[1] < 0;
   if (zero) targets[0] = targets[1] = 0;
   const ColocatedSource src = resolve_colocated(ctx, mb);
-  prefetch_colocated(ctx.refPicList1[0], mb->mb_addr + 1);
+  prefetch_colocated(mb->slice, ctx.refPicList1[0], mb->mb_addr + 1);
   prefetch_next_record(mb);
   for (int q = 0; q < 4; ++q)
     if (quadrants & (1u << q)) spatial_quadrant(ctx, src, mb, q, targets, zero, mvp);
@@ -463,7 +489,7 @@ void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, in
 
 void temporal_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants) {
   const ColocatedSource src = resolve_colocated(ctx, mb);
-  prefetch_colocated(ctx.refPicList1[0], mb->mb_addr + 1);
+  prefetch_colocated(mb->slice, ctx.refPicList1[0], mb->mb_addr + 1);
   prefetch_next_record(mb);
   TemporalMemo memo;
   for (int q = 0; q < 4; ++q)

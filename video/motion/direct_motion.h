@@ -10,6 +10,7 @@
 
 struct MacroblockRecord;
 struct DecodedPicture;
+struct SliceDecodeContext;
 
 // Spatial-direct reference index of list 0 / 1 (frame set): MinPositive of
 // the 16x16 neighbours A, B and C (or D); -1 when no neighbour uses the list.
@@ -51,7 +52,8 @@ DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, 
 // address addr reads in the usual case (the same address of the first
 // list-1 reference, colPic): those records lie far from anything recently
 // touched, so B macroblocks fetch them for the macroblock after theirs.
-void prefetch_colocated(const DecodedPicture* colPic, uint32_t addr);
+// s is the slice that reads (which copy of colPic's motion it reads).
+void prefetch_colocated(const SliceDecodeContext* s, const DecodedPicture* colPic, uint32_t addr);
 
 // Spatial direct of quadrant q with the macroblock's reference indices.
 void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,

@@ -158,7 +158,7 @@ void derive(MacroblockRecord* mb) {
     // co-located record of the next macroblock, which may be direct.
     prefetch_next_record(mb);
     const SliceDecodeContext* s = mb->slice;
-    if (s != nullptr && s->slice_type == 1) prefetch_colocated(s->RefPicList1[0], mb->mb_addr + 1);
+    if (s != nullptr && s->slice_type == 1) prefetch_colocated(s, s->RefPicList1[0], mb->mb_addr + 1);
   }
   uint8_t* flags = Fields<List>::predFlag(mb);
   for (int q = 0; q < 4; ++q)

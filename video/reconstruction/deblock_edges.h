@@ -48,6 +48,21 @@ struct MotionCache {
   std::vector<BottomRowMotion> below;
 };
 
+// One pass of the filter over a picture in macroblock address order, which
+// may stop after any macroblock (pair, in MBAFF frames) and go on later from
+// there: the filter control of the slice being passed and the motion kept
+// from the macroblocks before. Passing a picture in pieces filters it exactly
+// as one walk would, provided every piece comes after the reconstruction of
+// the macroblocks it filters and of the row below them (whose intra
+// prediction reads the unfiltered samples).
+struct DeblockPass {
+  uint32_t next = 0;  // first macroblock address not passed yet
+  uint8_t idc = 0;
+  const int8_t* offsets = nullptr;
+  bool filteredAny = false;
+  MotionCache cache;
+};
+
 // left and above are the macroblocks across the left and top edges, null
 // where that edge is not filtered (its strengths are then 0). Neither may be
 // a pair of the other kind across a left edge, nor the field pair above a

@@ -80,11 +80,11 @@ void CopyRightEdge_mbaff(uint8_t* luma, uint8_t* cb, uint8_t* cr, int lumaPitch,
   copy_right_planes(luma, cb, cr, lumaPitch, chromaPitch, -6, 31, -2, 15);
 }
 
-void refresh_deblocked_margins(const DecodedPicture* pic) {
+void refresh_deblocked_rows(const DecodedPicture* pic, uint32_t first, uint32_t last) {
   const uint32_t w = pic->widthInMbs;
   const uint32_t rows = pic->mbCount / w;
   const int lp = pic->lumaPitch, cp = pic->chromaPitch;
-  for (uint32_t r = 0; r < rows; ++r) {
+  for (uint32_t r = first; r < last && r < rows; ++r) {
     uint8_t* y = picture_luma(pic) + static_cast<ptrdiff_t>(16 * r) * lp;
     uint8_t* cb = picture_cb(pic) + static_cast<ptrdiff_t>(8 * r) * cp;
     uint8_t* cr = picture_cr(pic) + static_cast<ptrdiff_t>(8 * r) * cp;
@@ -106,11 +106,15 @@ void refresh_deblocked_margins(const DecodedPicture* pic) {
   }
 }
 
-void refresh_deblocked_margins_mbaff(const DecodedPicture* pic) {
+void refresh_deblocked_margins(const DecodedPicture* pic) {
+  refresh_deblocked_rows(pic, 0, pic->mbCount / pic->widthInMbs);
+}
+
+void refresh_deblocked_rows_mbaff(const DecodedPicture* pic, uint32_t first, uint32_t last) {
   const uint32_t w = pic->widthInMbs;
   const uint32_t pairRows = pic->mbCount / (2 * w);
   const int lp = pic->lumaPitch, cp = pic->chromaPitch;
-  for (uint32_t r = 0; r < pairRows; ++r) {
+  for (uint32_t r = first; r < last && r < pairRows; ++r) {
     uint8_t* y = picture_luma(pic) + static_cast<ptrdiff_t>(32 * r) * lp;
     uint8_t* cb = picture_cb(pic) + static_cast<ptrdiff_t>(16 * r) * cp;
     uint8_t* cr = picture_cr(pic) + static_cast<ptrdiff_t>(16 * r) * cp;
@@ -122,4 +126,8 @@ void refresh_deblocked_margins_mbaff(const DecodedPicture* pic) {
       CopyRightEdge_mbaff(y + 16 * w, cb + 8 * w, cr + 8 * w, lp, cp);
     }
   }
+}
+
+void refresh_deblocked_margins_mbaff(const DecodedPicture* pic) {
+  refresh_deblocked_rows_mbaff(pic, 0, pic->mbCount / (2 * pic->widthInMbs));
 }

@@ -154,44 +154,56 @@ void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t
   }
 }
 
-uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
+void deblock_pass_run_mbaff(DecodedPicture* pic, DeblockPass* pass, uint32_t end) {
   const uint32_t w = pic->widthInMbs, total = pic->mbCount;
-  if (w == 0 || total < 2 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) return 0;
-  uint8_t idc = 0;
-  const int8_t* offsets = kNoOffsets;
-  bool filteredAny = false;
-  MotionCache cache;
-  cache.below.resize(2 * static_cast<size_t>(w));
+  if (w == 0 || total < 2 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) {
+    pass->next = total;
+    return;
+  }
+  if (end > total) end = total;
+  uint32_t n = pass->next;
   // Pair row and column of the pair at n.
-  uint32_t row = 0, column = 0;
+  uint32_t row = n / (2 * w), column = (n % (2 * w)) / 2;
   auto nextPair = [&] {
     if (++column == w) column = 0, ++row;
   };
-  for (uint32_t n = 0; n + 1 < total;) {
+  while (n < end && n + 1 < total) {
     const MacroblockRecord* top = pic->macroblocks + n;
     if (top->slice_first_flag) {
-      idc = top->deblock_idc;
-      offsets = &top->filter_offset_a;  // FilterOffsetB follows it
-      if (idc == 1) {
+      pass->idc = top->deblock_idc;
+      pass->offsets = &top->filter_offset_a;  // FilterOffsetB follows it
+      if (pass->idc == 1) {
         // Pass over the whole slice; a count of 0 ran past the picture's end.
-        if (top->slice_mb_count == 0) break;
+        if (top->slice_mb_count == 0) {
+          n = total;
+          break;
+        }
         n += (top->slice_mb_count + 1) & ~1u;
         row = n / (2 * w);
         column = (n % (2 * w)) / 2;
         continue;
       }
-    } else if (idc == 1) {
+    } else if (pass->idc == 1) {
       n += 2;  // not at a slice start after passing over one: step on
       nextPair();
       continue;
     }
-    filter_macroblock(pic, n, row, column, idc, offsets, &cache);
-    filter_macroblock(pic, n + 1, row, column, idc, offsets, &cache);
-    filteredAny = true;
+    filter_macroblock(pic, n, row, column, pass->idc, pass->offsets, &pass->cache);
+    filter_macroblock(pic, n + 1, row, column, pass->idc, pass->offsets, &pass->cache);
+    pass->filteredAny = true;
     n += 2;
     nextPair();
   }
-  if (!filteredAny) return 0;
+  pass->next = n + 1 >= total ? total : n;
+}
+
+uint32_t DeblockingFilter_mbaff(DecodedPicture* pic) {
+  const uint32_t w = pic->widthInMbs, total = pic->mbCount;
+  if (w == 0 || total < 2 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) return 0;
+  DeblockPass pass;
+  deblock_pass_start(&pass, pic, true);
+  deblock_pass_run_mbaff(pic, &pass, total);
+  if (!pass.filteredAny) return 0;
   refresh_deblocked_margins_mbaff(pic);
   return 0;
 }

@@ -37,35 +37,53 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
 
 }  // namespace
 
-uint32_t DeblockingFilter(DecodedPicture* pic) {
+void deblock_pass_start(DeblockPass* pass, const DecodedPicture* pic, bool mbaff) {
+  pass->next = 0;
+  pass->idc = 0;
+  pass->offsets = kNoOffsets;
+  pass->filteredAny = false;
+  pass->cache.stamp = 0;
+  for (MacroblockMotion& e : pass->cache.entries) e = MacroblockMotion{};
+  pass->cache.below.assign((mbaff ? 2 : 1) * static_cast<size_t>(pic->widthInMbs), BottomRowMotion{});
+}
+
+void deblock_pass_run(DecodedPicture* pic, DeblockPass* pass, uint32_t end) {
   const uint32_t w = pic->widthInMbs, total = pic->mbCount;
-  if (w == 0 || total == 0 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) return 0;
-  uint8_t idc = 0;
-  const int8_t* offsets = kNoOffsets;
-  bool filteredAny = false;
-  MotionCache cache;
-  cache.below.resize(w);
-  for (uint32_t n = 0; n < total;) {
+  if (w == 0 || total == 0 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) {
+    pass->next = total;
+    return;
+  }
+  if (end > total) end = total;
+  uint32_t n = pass->next;
+  while (n < end) {
     const MacroblockRecord* mb = pic->macroblocks + n;
     if (mb->slice_first_flag) {
-      idc = mb->deblock_idc;
-      offsets = &mb->filter_offset_a;  // FilterOffsetB follows it
-      if (idc == 1) {
+      pass->idc = mb->deblock_idc;
+      pass->offsets = &mb->filter_offset_a;  // FilterOffsetB follows it
+      if (pass->idc == 1) {
         // Pass over the whole slice. A slice whose count is 0 ran past the
         // picture's end, so the walk ends there.
-        if (mb->slice_mb_count == 0) break;
-        n += mb->slice_mb_count;
+        n = mb->slice_mb_count == 0 ? total : n + mb->slice_mb_count;
         continue;
       }
-    } else if (idc == 1) {
+    } else if (pass->idc == 1) {
       ++n;  // not at a slice start after passing over one: step on, never stall
       continue;
     }
-    filter_macroblock(pic, n, idc, offsets, &cache);
-    filteredAny = true;
+    filter_macroblock(pic, n, pass->idc, pass->offsets, &pass->cache);
+    pass->filteredAny = true;
     ++n;
   }
-  if (!filteredAny) return 0;
+  pass->next = n;
+}
+
+uint32_t DeblockingFilter(DecodedPicture* pic) {
+  const uint32_t w = pic->widthInMbs, total = pic->mbCount;
+  if (w == 0 || total == 0 || pic->macroblocks == nullptr || pic->frameBuffer == nullptr) return 0;
+  DeblockPass pass;
+  deblock_pass_start(&pass, pic, false);
+  deblock_pass_run(pic, &pass, total);
+  if (!pass.filteredAny) return 0;
   // Lines the filter left alone keep the margins reconstruction gave them.
   refresh_deblocked_margins(pic);
   return 0;

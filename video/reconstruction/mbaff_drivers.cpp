@@ -19,12 +19,14 @@ struct PairUnit {
   uint32_t walk;   // macroblocks that lie inside the picture
   uint32_t width;  // in macroblocks (= pairs per pair row)
   uint32_t firstPair;  // pair address of the first pair
+  ThreadBuffer* tb;     // for the engine's report of completed pair rows
 };
 
 // The unit of the slice's first `count` macroblocks.
 PairUnit pair_unit_of(ThreadBuffer* tb, uint32_t count) {
   const SliceDecodeContext* s = tb->slice;
   PairUnit u{};
+  u.tb = tb;
   u.pic = s->picture;
   u.first = s->firstMb;
   u.width = u.pic->widthInMbs;
@@ -81,6 +83,7 @@ void walk_pairs(const PairUnit& u, uint32_t from, uint32_t to, Visit visit, Marg
     if (i + 1 < to) visit(top + 1, column, row, true, field);
     // Margins of a pair row once its first and its last pair are done.
     if (column == 0 || column == u.width - 1) margins(row, column == 0, column == u.width - 1);
+    if (column == u.width - 1 && i + 1 < to && u.tb->slice->rowDone) u.tb->slice->rowDone(u.tb, row);
   }
 }
 

@@ -92,6 +92,14 @@ using InterChromaMember = void (*)(DecodedPicture* const* list0, DecodedPicture*
 // ---- Deblocking
 uint32_t DeblockingFilter(DecodedPicture* picture);
 uint32_t DeblockingFilter_mbaff(DecodedPicture* picture);
+// The same filter in pieces (DeblockPass, deblock_edges.h): start a pass
+// (for an MBAFF frame or not), then filter the macroblocks from the pass's position up to `end` (an
+// address at the start of a macroblock row, or pair row in MBAFF frames, or
+// the picture's count). The margins are not refreshed.
+struct DeblockPass;
+void deblock_pass_start(DeblockPass* pass, const DecodedPicture* picture, bool mbaff);
+void deblock_pass_run(DecodedPicture* picture, DeblockPass* pass, uint32_t end);
+void deblock_pass_run_mbaff(DecodedPicture* picture, DeblockPass* pass, uint32_t end);
 // Left macroblock edge against a left pair of the other kind (frame beside
 // field), filtered line by line; arguments as FilteringProcessForVerticalEdges0
 // with left the macroblock at the same position in the left pair.
@@ -151,3 +159,8 @@ void CopyRightEdge_mbaff(uint8_t* luma, uint8_t* cb, uint8_t* cr, int lumaPitch,
 // once after the whole picture is filtered.
 void refresh_deblocked_margins(const DecodedPicture* pic);
 void refresh_deblocked_margins_mbaff(const DecodedPicture* pic);
+// The same refresh for the rows (pair rows) first..last - 1 alone. A row's
+// refresh reads lines of the row above, so it comes once the row below it is
+// filtered too.
+void refresh_deblocked_rows(const DecodedPicture* pic, uint32_t first, uint32_t last);
+void refresh_deblocked_rows_mbaff(const DecodedPicture* pic, uint32_t first, uint32_t last);

@@ -60,12 +60,14 @@ struct ReconstructionUnit {
   uint32_t walk;   // of them, those that lie inside the picture
   uint32_t width;  // in macroblocks
   uint32_t start;  // address of the first macroblock
+  ThreadBuffer* tb;  // for the engine's report of completed rows
 };
 
 // The unit of the slice's first `count` macroblocks.
 ReconstructionUnit unit_of(ThreadBuffer* tb, uint32_t count) {
   const SliceDecodeContext* s = tb->slice;
   ReconstructionUnit u{};
+  u.tb = tb;
   u.pic = s->picture;
   u.first = s->firstMb;
   u.count = u.first ? count : 0;
@@ -96,6 +98,7 @@ void walk_unit(const ReconstructionUnit& u, uint32_t from, Visit visit, Margins 
     if (column == 0) margins(row, true, false);
     if (column == u.width - 1) {
       margins(row, false, true);
+      if (u.tb->slice->rowDone) u.tb->slice->rowDone(u.tb, row);
       column = 0;
       ++row;
     } else {

@@ -122,12 +122,14 @@ void expect_same_everywhere(const std::string& what, const std::vector<uint8_t>&
 }
 
 // Sources with several slices per picture: the committed MBAFF stream, and
-// the x264 and conformance streams of the test material when present.
+// the x264 and conformance streams of the test material when present; and a
+// B pyramid, whose pictures are reconstructed while their references are.
 std::vector<std::pair<std::string, std::vector<uint8_t>>> sources() {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
   out.emplace_back("tff_slices3_cavlc", testsupport::read_file(testsupport::local_data_file("mbaff/tff_slices3_cavlc.264")));
 #if !defined(__SANITIZE_THREAD__)
-  for (const char* name : {"h264-features/12_slices4.264", "h264-conformance/SL1_SVA_B.264"}) {
+  for (const char* name : {"h264-features/12_slices4.264", "h264-conformance/SL1_SVA_B.264",
+                           "h264-features/05_bpyramid_normal.264"}) {
     const std::string path = testsupport::testdata_file(name);
     if (!path.empty()) out.emplace_back(name, head_of(testsupport::read_file(path), 60));
   }
