@@ -169,7 +169,14 @@ bool flight_has_room(const DecoderState* ds) {
   uint32_t inFlight = 0;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     const DecodedPicture* p = &ds->pictures[i];
-    if (!p->setUp || p->outputDone || p == ds->currentPicture) continue;
+    if (p == ds->currentPicture) continue;
+    // A finished picture whose records slices that started before its end
+    // still read keeps them: it counts until they let go.
+    if (p->colocatedPins != 0) {
+      ++inFlight;
+      continue;
+    }
+    if (!p->setUp || p->outputDone) continue;
     const bool writable = p->released && (p->structure == 2 || p->pairedField || p->unpaired);
     if (!p->decoded || writable) ++inFlight;
   }
