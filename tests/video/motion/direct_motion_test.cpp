@@ -6,6 +6,7 @@
 #include <memory>
 #include <random>
 
+#include "decoder_engine.h"
 #include "decoder_state.h"
 #include "direct_motion.h"
 #include "mb_record.h"
@@ -271,6 +272,40 @@ TEST(Colocated, AddressPastTheColocatedPictureReadsNothing) {
   EXPECT_EQ(-1, refIdxCol);
   EXPECT_TRUE(mvCol[0] == 0 && mvCol[1] == 0);
   EXPECT_EQ(-1, rel.refParity);
+}
+
+// A slice that started before its co-located picture was finished reads that
+// picture's macroblock records throughout, never its compact motion (which
+// finishing fills while the slice runs); other slices read the compact copy.
+TEST(Colocated, SliceStartedBeforeTheColocatedPictureFinishedReadsItsRecords) {
+  DirectScene s;
+  s.colocated(0, &s.pics[0], 6, -2);
+  std::unique_ptr<ColocatedMotion[]> compact{new ColocatedMotion[4]()};
+  for (int a = 0; a < 4; ++a) {
+    ColocatedMotion& m = compact[a];
+    m.mb_type = 20;
+    m.mb_structure = 2;
+    for (int q = 0; q < 4; ++q) m.pred_flag_l0[q] = 1, m.ref_idx_l0[q] = 1, m.ref_pic_l0[q] = &s.pics[1];
+    for (auto& v : m.mv_l0) v[0] = -9, v[1] = 5;
+  }
+  s.pics[2].colocated = compact.get();
+  std::unique_ptr<SliceDecodeContext> slice{new SliceDecodeContext()};
+  slice->colocatedLive[0] = &s.pics[2];
+  s.cur().slice = slice.get();
+  int16_t mvCol[2] = {0, 0};
+  int8_t refIdxCol = -1;
+  EXPECT_EQ(&s.pics[0], colocated_block(s.ctx, &s.cur(), 0, 0, mvCol, &refIdxCol));
+  EXPECT_TRUE(mvCol[0] == 6 && mvCol[1] == -2 && refIdxCol == 0);
+  // The other field of its frame counts the same.
+  slice->colocatedLive[0] = nullptr;
+  slice->colocatedLive[1] = &s.pics[2];
+  EXPECT_EQ(&s.pics[0], colocated_block(s.ctx, &s.cur(), 3, 0, mvCol, &refIdxCol));
+  EXPECT_TRUE(mvCol[0] == 6 && mvCol[1] == -2 && refIdxCol == 0);
+  // Finished before the slice started: the compact copy.
+  slice->colocatedLive[1] = nullptr;
+  EXPECT_EQ(&s.pics[1], colocated_block(s.ctx, &s.cur(), 0, 0, mvCol, &refIdxCol));
+  EXPECT_TRUE(mvCol[0] == -9 && mvCol[1] == 5 && refIdxCol == 1);
+  s.cur().slice = nullptr;
 }
 
 }  // namespace
