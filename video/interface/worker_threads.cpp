@@ -196,11 +196,16 @@ void publish_rows(VideoDecoder* dec, DecodedPicture* p, uint32_t rows) {
 }
 
 // Readies a record's progress for the use it was set up for (under the
-// instance lock, when its first slice is taken); false without memory, when
-// the picture is filtered whole at its end as before.
+// instance lock, when its first slice is taken); false without memory or
+// with a single worker, when the picture is filtered whole at its end as
+// before.
 bool start_progress(VideoDecoder* dec, DecodedPicture* p) {
   DecoderState* ds = &dec->state;
   if (dec->stages != &kDecoderStages || !p->macroblocks || p->widthInMbs == 0 || p->mbCount == 0) return false;
+  // A single worker never starts a picture before its references are
+  // finished: nothing reads rows early, and the whole-picture filter at the
+  // end costs less than row by row.
+  if (dec->threadCount <= 1) return false;
   if (!dec->progress) {
     dec->progress = static_cast<PictureProgress*>(std::calloc(ds->pictureCount, sizeof(PictureProgress)));
     if (!dec->progress) return false;
