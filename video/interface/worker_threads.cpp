@@ -1341,6 +1341,13 @@ void* WorkerThread(void* arg) {
       } else if (ds->parseBytesLeft != 0 && dec->parseHeap.count > 0 && !pool_has_room(ds) && release_first(dec)) {
         // Parsing waits for a picture record that only output can free: the
         // first picture in output order goes out, as from a full buffer.
+      } else if (ds->parseBytesLeft != 0 && dec->parseHeap.count > 0 && dec->workHeap.count == 0 &&
+                 !(stepwise && (dec->status & kStatusNeedInput)) && pool_has_room(ds) &&
+                 !flight_has_room(ds)) {
+        // Nothing runs and the pictures in flight wait to be written behind
+        // one whose units are still to be parsed: the cap on pictures in
+        // flight gives way to the next unit.
+        PushHeap(&dec->workHeap, PopHeap(&dec->parseHeap));
       } else if (ds->endOfStream) {
         // Nothing can ever move again.
         post_error(dec, ds->endOfStream && lastUnitPending ? kStepNoMemory : kStepFailed);
