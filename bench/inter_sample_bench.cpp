@@ -39,68 +39,56 @@ Inputs& inputs() {
   return in;
 }
 
-// Explicit weights of a typical fade: weight 45 of denominator 5, offset -3.
-void weight_single(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+// Runs `call(inputs, k)` once per iteration, k cycling through the input sets.
+template <typename Call>
+void over_sets(benchmark::State& state, Call call) {
   Inputs& in = inputs();
   int k = 0;
   for (auto _ : state) {
-    dsp->weight_single(in.a[k], width, width, rows, 45, -3, 5);
+    call(in, k);
     k = (k + 1) & (kSets - 1);
     benchmark::ClobberMemory();
   }
 }
 
+// Explicit weights of a typical fade: weight 45 of denominator 5, offset -3.
+void weight_single(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
+  over_sets(state, [&](Inputs& in, int k) {
+    dsp->weight_single(in.a[k], width, width, rows, 45, -3, 5);
+  });
+}
+
 void weight_bi(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
-  Inputs& in = inputs();
-  int k = 0;
-  for (auto _ : state) {
+  over_sets(state, [&](Inputs& in, int k) {
     dsp->weight_bi(in.a[k], width, in.b[k], width, in.out, width, width, rows, 40, 24, 5, 2);
-    k = (k + 1) & (kSets - 1);
-    benchmark::ClobberMemory();
-  }
+  });
 }
 
 // The byte forms on the low bytes of the same sets: implicit weights of a
 // B picture a third of the way (21, 43), and a fade.
 void weight_bi_bytes(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
-  Inputs& in = inputs();
-  int k = 0;
-  for (auto _ : state) {
+  over_sets(state, [&](Inputs& in, int k) {
     dsp->weight_bi_bytes(reinterpret_cast<const uint8_t*>(in.a[k]), width, reinterpret_cast<const uint8_t*>(in.b[k]),
                          width, reinterpret_cast<uint8_t*>(in.out), width, width, rows, 21, 43, 5, 0);
-    k = (k + 1) & (kSets - 1);
-    benchmark::ClobberMemory();
-  }
+  });
 }
 
 void weight_single_bytes(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
-  Inputs& in = inputs();
-  int k = 0;
-  for (auto _ : state) {
+  over_sets(state, [&](Inputs& in, int k) {
     dsp->weight_single_bytes(reinterpret_cast<uint8_t*>(in.a[k]), width, width, rows, 45, -3, 5);
-    k = (k + 1) & (kSets - 1);
-    benchmark::ClobberMemory();
-  }
+  });
 }
 
 void average(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
-  Inputs& in = inputs();
-  int k = 0;
-  for (auto _ : state) {
+  over_sets(state, [&](Inputs& in, int k) {
     dsp->average(in.a[k], width, in.b[k], width, in.out, width, width, rows);
-    k = (k + 1) & (kSets - 1);
-    benchmark::ClobberMemory();
-  }
+  });
 }
 
 void widen(benchmark::State& state, const WeightingDsp* dsp, int width, int rows) {
-  Inputs& in = inputs();
-  int k = 0;
-  for (auto _ : state) {
+  over_sets(state, [&](Inputs& in, int k) {
     dsp->widen(in.plane + 64 * k, width, reinterpret_cast<int16_t*>(in.out), width, width, rows);
-    k = (k + 1) & (kSets - 1);
-    benchmark::ClobberMemory();
-  }
+  });
 }
 
 // Fractions (dx, dy) cycle through the 64 positions, block origins through
@@ -142,16 +130,12 @@ void chroma_put_pair(benchmark::State& state, ChromaPutPairFn fn) {
 
 // Weighted 8x8 chroma store with a residual: implicit weights (21, 43).
 void chroma_put_weighted(benchmark::State& state, const ChromaDsp* dsp) {
-  Inputs& in = inputs();
   alignas(16) static uint8_t picture[8 * 64];
   const ChromaWeights w{ChromaWeights::kTwo, 21, 43, 0, 5};
-  int k = 0;
-  for (auto _ : state) {
+  over_sets(state, [&](Inputs& in, int k) {
     dsp->put_weighted(picture, 64, reinterpret_cast<const int16_t*>(in.a[k]), reinterpret_cast<const int16_t*>(in.b[k]),
                       &w, reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]), 0, 0, 8, 8);
-    k = (k + 1) & (kSets - 1);
-    benchmark::ClobberMemory();
-  }
+  });
 }
 
 // 16x16 luma combination from 16-bit (Quarter LumaQuarterSource) or 8-bit
@@ -160,10 +144,8 @@ void chroma_put_weighted(benchmark::State& state, const ChromaDsp* dsp) {
 template <class Quarter, bool kAverage, bool kResidual>
 void luma_combine(benchmark::State& state, const LumaCombineDsp* dsp) {
   using Sample = std::remove_cv_t<std::remove_pointer_t<decltype(Quarter::a)>>;
-  Inputs& in = inputs();
   alignas(16) static uint8_t picture[16 * 64];
-  int k = 0;
-  for (auto _ : state) {
+  over_sets(state, [&](Inputs& in, int k) {
     const auto* a = reinterpret_cast<const Sample*>(in.a[k]);
     const auto* b = kAverage ? reinterpret_cast<const Sample*>(in.b[k]) : nullptr;
     const Quarter q[4] = {{a, b, 16}, {a + 8, b ? b + 8 : nullptr, 16}, {a + 128, b ? b + 128 : nullptr, 16},
@@ -173,9 +155,7 @@ void luma_combine(benchmark::State& state, const LumaCombineDsp* dsp) {
       dsp->combine_16x16(picture, 64, q, res, 0);
     else
       dsp->combine_bytes_16x16(picture, 64, q, res, 0);
-    k = (k + 1) & (kSets - 1);
-    benchmark::ClobberMemory();
-  }
+  });
 }
 
 struct Variant {
