@@ -43,7 +43,6 @@ inline uint32_t ref_cond(const MacroblockRecord* n, uint32_t q, uint32_t list, u
 }
 
 uint8_t decode_ref_idx(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb, uint32_t q, uint32_t list) {
-  constexpr uint32_t kMaxRefIdx = 63;  // 2 x 32 field references - 1
   CabacScope e(&tb->reader);
   const bool curFrame = mb->mb_structure == 2;
   uint32_t condA = 0, condB = 0;
@@ -65,16 +64,7 @@ uint8_t decode_ref_idx(ThreadBuffer* tb, CabacContext* ctx, const MacroblockReco
   } else if (const MacroblockRecord* b = mb->neighbour_b) {
     condB = ref_cond(b, q + 2, list, curFrame && b->mb_structure != 2 ? 1 : 0);
   }
-  if (!e.decision(ctx + condA + 2 * condB)) return 0;
-  if (!e.decision(ctx + 4)) return 1;
-  uint32_t v = 2;
-  while (e.decision(ctx + 5)) {
-    if (++v > kMaxRefIdx) {
-      cabac_mark_damaged(e.r);
-      return kMaxRefIdx;
-    }
-  }
-  return static_cast<uint8_t>(v);
+  return static_cast<uint8_t>(cabac_ref_idx_bins(e, ctx, condA + 2 * condB));
 }
 
 // |mvd| of component `comp` in block `blk` of neighbour n, 0 when the block
@@ -100,8 +90,6 @@ inline uint32_t scale_vertical(uint32_t v, const MacroblockRecord* mb, const Mac
 
 int16_t decode_mvd(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb, uint32_t comp, uint32_t blk,
                    uint32_t list, uint8_t mbaff) {
-  constexpr uint32_t kMaxSuffixOrder = 16;
-  BitReaderCabac* r = &tb->reader;
   blk &= 15;
   // Left neighbour block.
   const MacroblockRecord* left = mb;
@@ -115,34 +103,8 @@ int16_t decode_mvd(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* 
   const uint32_t upBlk = UpNeighbourIdxTable[blk];
   const uint32_t sum = scale_vertical(abs_mvd(left, leftBlk, list, comp), mb, left, comp, mbaff) +
                        scale_vertical(abs_mvd(up, upBlk, list, comp), mb, up, comp, mbaff);
-  const uint32_t inc = sum < 3 ? 0 : (sum > 32 ? 2 : 1);
-  CabacLocal e(r);
-  int32_t value = 0;
-  if (e.decision(ctx + inc)) {
-    static const uint8_t kPrefixCtx[8] = {3, 4, 5, 6, 6, 6, 6, 6};
-    uint32_t v = 1;
-    while (v < 9 && e.decision(ctx + kPrefixCtx[v - 1])) ++v;
-    if (v == 9) {
-      uint32_t k = 3;
-      while (e.bypass()) {
-        v += 1u << k;
-        if (++k > kMaxSuffixOrder) {
-          cabac_mark_damaged(r);
-          break;
-        }
-      }
-      uint32_t suffix = 0;
-      while (k--) suffix = (suffix << 1) | e.bypass();
-      v += suffix;
-    }
-    if (v > 32767) {
-      cabac_mark_damaged(r);
-      v = 32767;
-    }
-    value = e.bypass_sign(static_cast<int32_t>(v));
-  }
-  e.store();
-  return static_cast<int16_t>(value);
+  CabacScope e(&tb->reader);
+  return static_cast<int16_t>(cabac_mvd_bins(e, ctx, cabac_mvd_inc(sum)));
 }
 
 }  // namespace

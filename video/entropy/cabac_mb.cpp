@@ -24,25 +24,6 @@ constexpr uint8_t kISuffix[5] = {3, 4, 5, 6, 7};
 constexpr uint8_t kPSuffix[5] = {4, 5, 5, 6, 6};
 constexpr uint8_t kBSuffix[5] = {6, 7, 7, 8, 8};
 
-// Where the left neighbour of luma 8x8 block 0 or 2 (or chroma-like halves)
-// lies in an MBAFF frame: the record (A or the one after it) and whether the
-// lower 8x8 row of that record is meant.
-struct LeftBlock {
-  const MacroblockRecord* rec;
-  bool lower;
-};
-
-LeftBlock left_8x8(const MacroblockRecord* mb, bool lowerHalf, uint8_t mbaff) {
-  const MacroblockRecord* a = mb->neighbour_a;
-  if (!a || !mbaff) return {a, lowerHalf};
-  const bool curFrame = mb->mb_structure == 2, leftFrame = a->mb_structure == 2;
-  if (curFrame == leftFrame) return {a, lowerHalf};
-  const bool bottom = (mb->mb_addr & 1) != 0;
-  if (curFrame) return {a, bottom};            // left field pair: one 8x8 row
-  if (!lowerHalf) return {a, false};           // field beside frame pair
-  return {a + 1, false};
-}
-
 }  // namespace
 
 uint32_t cabac_mb_skip_flag(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb) {
@@ -99,9 +80,7 @@ uint8_t cabac_mb_type_B_slice(ThreadBuffer* tb, CabacContext* ctx, const Macrobl
 }
 
 uint32_t cabac_transform_size_8x8_flag(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb) {
-  const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
-  const uint32_t inc = (a ? a->transform_size_8x8_flag : 0u) + (b ? b->transform_size_8x8_flag : 0u);
-  return cabac_decision(&tb->reader, ctx + inc);
+  return cabac_decision(&tb->reader, ctx + cabac_transform_8x8_inc(mb));
 }
 
 uint32_t cabac_prev_intraNxN_pred_mode_flag(ThreadBuffer* tb, CabacContext* ctx) {
@@ -110,10 +89,7 @@ uint32_t cabac_prev_intraNxN_pred_mode_flag(ThreadBuffer* tb, CabacContext* ctx)
 
 uint32_t cabac_rem_intraNxN_pred_mode(ThreadBuffer* tb, CabacContext* ctx) {
   CabacScope e(&tb->reader);
-  uint32_t v = e.decision(ctx);
-  v |= e.decision(ctx) << 1;
-  v |= e.decision(ctx) << 2;
-  return v;
+  return cabac_rem_intra_mode_bins(e, ctx);
 }
 
 uint32_t cabac_intra_chroma_pred_mode(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb) {
@@ -129,56 +105,15 @@ uint32_t cabac_intra_chroma_pred_mode(ThreadBuffer* tb, CabacContext* ctx, const
 uint32_t cabac_coded_block_pattern_luma(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb,
                                         uint8_t MbaffFrameFlag) {
   CabacScope e(&tb->reader);
-  // condTerm of 8x8 block `blk` of an outside neighbour.
-  auto outside = [](const MacroblockRecord* n, uint32_t blk) -> uint32_t {
-    if (!n || is_pcm(n)) return 0;
-    if (mb_is_skipped(n->mb_type)) return 1;
-    return ((n->cbp_luma >> blk) & 1) ? 0u : 1u;
-  };
-  const LeftBlock l0 = left_8x8(mb, false, MbaffFrameFlag);
-  const LeftBlock l2 = left_8x8(mb, true, MbaffFrameFlag);
-  const MacroblockRecord* b = mb->neighbour_b;
-  uint32_t cbp = 0;
-  uint32_t bin = e.decision(ctx + outside(l0.rec, l0.lower ? 3 : 1) + 2 * outside(b, 2));
-  cbp |= bin;
-  bin = e.decision(ctx + (cbp & 1 ? 0u : 1u) + 2 * outside(b, 3));
-  cbp |= bin << 1;
-  bin = e.decision(ctx + outside(l2.rec, l2.lower ? 3 : 1) + 2 * (cbp & 1 ? 0u : 1u));
-  cbp |= bin << 2;
-  bin = e.decision(ctx + (cbp & 4 ? 0u : 1u) + 2 * (cbp & 2 ? 0u : 1u));
-  cbp |= bin << 3;
-  return cbp;
+  return cabac_cbp_luma_bins(e, ctx, cabac_cbp_luma_beside(mb, MbaffFrameFlag));
 }
 
 uint32_t cabac_coded_block_pattern_chroma(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb) {
   CabacScope e(&tb->reader);
-  auto cond = [](const MacroblockRecord* n, uint32_t needed) -> uint32_t {
-    if (!n || mb_is_skipped(n->mb_type)) return 0;
-    if (is_pcm(n)) return 1;
-    return needed == 1 ? (n->cbp_chroma != 0) : (n->cbp_chroma == 3);
-  };
-  const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
-  if (!e.decision(ctx + cond(a, 1) + 2 * cond(b, 1))) return 0;
-  return e.decision(ctx + 4 + cond(a, 3) + 2 * cond(b, 3)) ? 3u : 1u;
+  return cabac_cbp_chroma_bins(e, ctx, cabac_cbp_chroma_seen(mb->neighbour_a), cabac_cbp_chroma_seen(mb->neighbour_b));
 }
 
 int8_t cabac_mb_qp_delta(ThreadBuffer* tb, CabacContext* ctx, int8_t lastMbQpDelta) {
-  // Counts 1..52 give +1, -1, ... +26, -26. Legal values are -26..+25, so
-  // count 51 (+26) and any count above 52 mark the slice damaged.
-  constexpr uint32_t kMaxCount = 52;
   CabacScope e(&tb->reader);
-  if (!e.decision(ctx + (lastMbQpDelta != 0))) return 0;
-  uint32_t k = 1;
-  if (e.decision(ctx + 2)) {
-    k = 2;
-    while (e.decision(ctx + 3)) {
-      if (++k > kMaxCount) {
-        cabac_mark_damaged(e.r);
-        k = kMaxCount;
-        break;
-      }
-    }
-  }
-  if (k == kMaxCount - 1) cabac_mark_damaged(e.r);
-  return static_cast<int8_t>((k & 1) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2));
+  return cabac_mb_qp_delta_bins(e, ctx, lastMbQpDelta);
 }

@@ -4,6 +4,7 @@
 // residual call. Everything is decoded in place into the record.
 #include "cabac_slice.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "cabac_residual.h"
@@ -16,21 +17,22 @@ inline bool is_intra16x16(uint8_t t) { return t >= MbI_16x16_First && t <= MbI_1
 // ---------------------------------------------------------------------------
 // Intra prediction modes.
 
-uint8_t read_intra_mode(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb,
-                        int blk, bool eightByEight) {
+uint8_t read_intra_mode(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb, int blk,
+                        bool eightByEight) {
   const int predicted = predicted_intra_mode(s, mb, blk, eightByEight);
-  if (cabac_prev_intraNxN_pred_mode_flag(tb, ctx + kCtxPrevIntraMode)) return static_cast<uint8_t>(predicted);
-  const int rem = static_cast<int>(cabac_rem_intraNxN_pred_mode(tb, ctx + kCtxRemIntraMode));
+  if (e.decision(ctx + kCtxPrevIntraMode)) return static_cast<uint8_t>(predicted);
+  const int rem = static_cast<int>(cabac_rem_intra_mode_bins(e, ctx + kCtxRemIntraMode));
   return static_cast<uint8_t>(rem < predicted ? rem : rem + 1);
 }
 
 void mb_pred_intra(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
   if (mb->mb_type == MbI_NxN) {
+    CabacScope e(&tb->reader);
     if (mb->transform_size_8x8_flag) {
       for (int b8 = 0; b8 < 4; ++b8)
-        std::memset(mb->intra_pred_mode + 4 * b8, read_intra_mode(tb, ctx, s, mb, 4 * b8, true), 4);
+        std::memset(mb->intra_pred_mode + 4 * b8, read_intra_mode(e, ctx, s, mb, 4 * b8, true), 4);
     } else {
-      for (int blk = 0; blk < 16; ++blk) mb->intra_pred_mode[blk] = read_intra_mode(tb, ctx, s, mb, blk, false);
+      for (int blk = 0; blk < 16; ++blk) mb->intra_pred_mode[blk] = read_intra_mode(e, ctx, s, mb, blk, false);
     }
   }
   if (s->chroma_format_idc != 0)
@@ -67,20 +69,120 @@ bool ref_present(const SliceDataState* s, const MacroblockRecord* mb, int list) 
   return active > 0 || mb->mb_field_decoding_flag;
 }
 
-// The decoded ref_idx, bounded by the active list (twice it plus one for
-// the field macroblocks of an MBAFF frame); a value beyond it marks the
-// slice damaged.
-uint8_t read_ref_idx(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb,
-                     int list, uint8_t quadrant) {
-  const uint8_t v = list ? cabac_ref_idx_l1(tb, ctx + kCtxRefIdx, mb, quadrant)
-                         : cabac_ref_idx_l0(tb, ctx + kCtxRefIdx, mb, quadrant);
+// Whether a neighbour record carries decoded ref_idx and mvd values: not
+// unavailable, skipped, intra or B_Direct_16x16 (whose contributions are 0).
+inline bool carries_motion_syntax(const MacroblockRecord* n) {
+  return n != nullptr && !mb_is_skipped(n->mb_type) && !mb_is_intra(n->mb_type) && n->mb_type != MbB_Direct_16x16;
+}
+
+// What the ref_idx and mvd contexts of one list read outside the current
+// macroblock, gathered once per macroblock and list so that no neighbour
+// derivation runs per partition. Coded inter macroblocks keep, for every
+// list the slice reads, ref_idx -1 on the quadrants that do not use the
+// list (0 on direct ones) and mvd 0 on their blocks: inside the current
+// macroblock and in coded neighbours the stored values alone then give the
+// conditions.
+struct ListEdges {
+  const int8_t* leftRef[2];   // left of quadrants 0 and 2
+  const int8_t* upRef[2];     // above quadrants 0 and 1
+  const int16_t* leftMvd[4];  // mvd pair left of 4x4 rows 0..3
+  const int16_t* upMvd[4];    // above 4x4 columns 0..3
+  int8_t leftThreshold, upThreshold;  // 1 for a frame macroblock beside field ones
+  uint8_t leftDouble, leftHalve, upDouble, upHalve;  // vertical mvd scaling
+};
+
+const int8_t kNoRefBeside = -1;
+const int16_t kNoMvds[16][2] = {};
+
+// The ref_idx of quadrant q of a record that carries motion syntax. A
+// direct quadrant counts as 0: once its macroblock has been reconstructed
+// (which may happen while this slice is still being parsed) it holds the
+// derived index.
+const int8_t* ref_at(const MacroblockRecord* n, const int8_t* refs, int q) {
+  return (n->mb_type & 0xDC) == 0 && n->sub_mb_type[q] == SubMbB_Direct_8x8 ? &kNoRefBeside : refs + q;
+}
+
+void gather_edges(const MacroblockRecord* mb, int list, uint8_t mbaff, ListEdges* g) {
+  const bool curFrame = mb->mb_structure == 2;
+  const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
+  g->leftThreshold = g->upThreshold = 0;
+  g->leftDouble = g->leftHalve = g->upDouble = g->upHalve = 0;
+  if (a == nullptr) {
+    g->leftRef[0] = g->leftRef[1] = &kNoRefBeside;
+    for (int y = 0; y < 4; ++y) g->leftMvd[y] = kNoMvds[0];
+  } else {
+    const bool aCarries = carries_motion_syntax(a);
+    const int16_t(*aMvd)[2] = aCarries ? (list ? a->mvd_l1 : a->mvd_l0) : kNoMvds;
+    const int8_t* aRef = list ? a->ref_idx_l1 : a->ref_idx_l0;
+    const bool leftFrame = a->mb_structure == 2;
+    if (!mbaff || curFrame == leftFrame) {
+      g->leftRef[0] = aCarries ? ref_at(a, aRef, 1) : &kNoRefBeside;
+      g->leftRef[1] = aCarries ? ref_at(a, aRef, 3) : &kNoRefBeside;
+      g->leftMvd[0] = aMvd[5];
+      g->leftMvd[1] = aMvd[7];
+      g->leftMvd[2] = aMvd[13];
+      g->leftMvd[3] = aMvd[15];
+    } else if (curFrame) {
+      // A frame macroblock beside a field pair: all four rows from one
+      // 8x8 row of the left record.
+      const int q = (mb->mb_addr & 1) ? 3 : 1;
+      g->leftRef[0] = g->leftRef[1] = aCarries ? ref_at(a, aRef, q) : &kNoRefBeside;
+      g->leftThreshold = 1;
+      g->leftMvd[0] = g->leftMvd[1] = aMvd[4 * q + 1];
+      g->leftMvd[2] = g->leftMvd[3] = aMvd[4 * q + 3];
+      g->leftDouble = 1;
+    } else {
+      // A field macroblock beside a frame pair: the upper rows from the top
+      // record, the lower ones from the bottom record.
+      const MacroblockRecord* a1 = a + 1;
+      const bool a1Carries = carries_motion_syntax(a1);
+      const int16_t(*a1Mvd)[2] = a1Carries ? (list ? a1->mvd_l1 : a1->mvd_l0) : kNoMvds;
+      g->leftRef[0] = aCarries ? ref_at(a, aRef, 1) : &kNoRefBeside;
+      g->leftRef[1] = a1Carries ? ref_at(a1, list ? a1->ref_idx_l1 : a1->ref_idx_l0, 1) : &kNoRefBeside;
+      g->leftMvd[0] = aMvd[5];
+      g->leftMvd[1] = aMvd[13];
+      g->leftMvd[2] = a1Mvd[5];
+      g->leftMvd[3] = a1Mvd[13];
+      g->leftHalve = 1;
+    }
+  }
+  if (b == nullptr) {
+    g->upRef[0] = g->upRef[1] = &kNoRefBeside;
+    for (int x = 0; x < 4; ++x) g->upMvd[x] = kNoMvds[0];
+  } else {
+    const bool bCarries = carries_motion_syntax(b);
+    const int16_t(*bMvd)[2] = bCarries ? (list ? b->mvd_l1 : b->mvd_l0) : kNoMvds;
+    const int8_t* bRef = list ? b->ref_idx_l1 : b->ref_idx_l0;
+    const bool upFrame = b->mb_structure == 2;
+    g->upRef[0] = bCarries ? ref_at(b, bRef, 2) : &kNoRefBeside;
+    g->upRef[1] = bCarries ? ref_at(b, bRef, 3) : &kNoRefBeside;
+    g->upThreshold = curFrame && !upFrame ? 1 : 0;
+    g->upMvd[0] = bMvd[10];
+    g->upMvd[1] = bMvd[11];
+    g->upMvd[2] = bMvd[14];
+    g->upMvd[3] = bMvd[15];
+    if (mbaff) {
+      g->upDouble = curFrame && !upFrame;
+      g->upHalve = !curFrame && upFrame;
+    }
+  }
+}
+
+// The decoded ref_idx of the partition whose first quadrant is q, bounded
+// by the active list (twice it plus one for the field macroblocks of an
+// MBAFF frame); a value beyond it marks the slice damaged.
+uint8_t read_ref_idx(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb,
+                     const ListEdges& g, const int8_t* ref, int list, uint32_t q) {
+  const uint32_t condA = (q & 1) ? ref[q - 1] > 0 : *g.leftRef[q >> 1] > g.leftThreshold;
+  const uint32_t condB = (q & 2) ? ref[q - 2] > 0 : *g.upRef[q] > g.upThreshold;
+  const uint32_t v = cabac_ref_idx_bins(e, ctx + kCtxRefIdx, condA + 2 * condB);
   const uint32_t active = (list ? s->num_ref_idx_l1_active_minus1 : s->num_ref_idx_l0_active_minus1) + 1u;
   const uint32_t limit = mb->mb_field_decoding_flag ? 2 * active : active;
   if (v >= limit) {
-    cabac_mark_damaged(&tb->reader);
+    cabac_mark_damaged(e.r);
     return 0;
   }
-  return v;
+  return static_cast<uint8_t>(v);
 }
 
 void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
@@ -88,22 +190,35 @@ void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
     if (quadrants & (1u << q)) refIdx[q] = static_cast<int8_t>(value);
 }
 
-void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, int16_t x, int16_t y) {
-  for (int q = 0; q < 4; ++q) {
-    if (!(quadrants & (1u << q))) continue;
-    for (int b = 4 * q; b < 4 * q + 4; ++b) {
-      mvd[b][0] = x;
-      mvd[b][1] = y;
-    }
-  }
+// Position of each 4x4 block (luma4x4BlkIdx) in the macroblock.
+struct BlockAt {
+  uint8_t x, y;
+};
+constexpr BlockAt kBlockAt[16] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}, {2, 0}, {3, 0}, {2, 1}, {3, 1},
+                                  {0, 2}, {1, 2}, {0, 3}, {1, 3}, {2, 2}, {3, 2}, {2, 3}, {3, 3}};
+
+// The mvd pair of the (sub-)partition whose first block is blk, from the
+// absolute components left of and above that block.
+inline uint32_t read_mvd_pair(CabacLocal& e, CabacContext* ctx, const ListEdges& g, const int16_t (*mvd)[2],
+                              uint32_t blk) {
+  const BlockAt at = kBlockAt[blk];
+  const int16_t* l = at.x ? mvd[LeftNeighbourIdxTable[blk]] : g.leftMvd[at.y];
+  const int16_t* u = at.y ? mvd[UpNeighbourIdxTable[blk]] : g.upMvd[at.x];
+  const uint32_t lx = static_cast<uint32_t>(std::abs(l[0])), ux = static_cast<uint32_t>(std::abs(u[0]));
+  uint32_t ly = static_cast<uint32_t>(std::abs(l[1])), uy = static_cast<uint32_t>(std::abs(u[1]));
+  if (!at.x) ly = (ly << g.leftDouble) >> g.leftHalve;
+  if (!at.y) uy = (uy << g.upDouble) >> g.upHalve;
+  const int32_t x = cabac_mvd_bins(e, ctx + kCtxMvdX, cabac_mvd_inc(lx + ux));
+  const int32_t y = cabac_mvd_bins(e, ctx + kCtxMvdY, cabac_mvd_inc(ly + uy));
+  return static_cast<uint16_t>(x) | static_cast<uint32_t>(y) << 16;
 }
 
-// One mvd pair of list `list` for the partition whose first block is blk.
-void read_mvd_pair(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb, int list,
-                   int8_t blk, int16_t* x, int16_t* y) {
-  auto one = list ? cabac_mvd_l1 : cabac_mvd_l0;
-  *x = one(tb, ctx + kCtxMvdX, mb, 0, blk, s->MbaffFrameFlag);
-  *y = one(tb, ctx + kCtxMvdY, mb, 1, blk, s->MbaffFrameFlag);
+// Stores one mvd pair (x in the low half) in the blocks of `quadrants`.
+void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, uint32_t pair) {
+  for (int q = 0; q < 4; ++q) {
+    if (!(quadrants & (1u << q))) continue;
+    for (int b = 4 * q; b < 4 * q + 4; ++b) std::memcpy(mvd[b], &pair, 4);
+  }
 }
 
 // mb_pred of the 16x16, 16x8 and 8x16 inter codes of both slice types.
@@ -112,49 +227,57 @@ uint32_t mb_pred_inter(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState
   const uint32_t shape = t & 3;
   if (shape == 3 || ((t >> 4) & 3) == 0 || (shape != 0 && ((t >> 2) & 3) == 0)) return 17;
   const int parts = shape == 0 ? 1 : 2;
-  uint32_t pred[2] = {(t >> 4) & 3u, shape == 0 ? (t >> 4) & 3u : (t >> 2) & 3u};
+  const uint32_t pred[2] = {(t >> 4) & 3u, shape == 0 ? (t >> 4) & 3u : (t >> 2) & 3u};
+  const bool bSlice = s->sliceType == 1;
+  ListEdges edges[2];
+  CabacScope e(&tb->reader);
   for (int list = 0; list < 2; ++list) {
     int8_t* ref = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
+    const uint32_t bit = 1u << list;
+    if (!((pred[0] | pred[1]) & bit)) {
+      store_ref(ref, 0xF, kNoRef);
+      continue;
+    }
+    gather_edges(mb, list, s->MbaffFrameFlag, &edges[list]);
+    const bool present = ref_present(s, mb, list);
     for (int p = 0; p < parts; ++p) {
       const Partition& part = kPartitions[shape][p];
-      if (!(pred[p] & (1u << list))) {
-        store_ref(ref, part.quadrants, kNoRef);
-        continue;
-      }
-      const uint8_t v = ref_present(s, mb, list) ? read_ref_idx(tb, ctx, s, mb, list, part.quadrant) : 0;
+      const uint8_t v =
+          !(pred[p] & bit) ? kNoRef : present ? read_ref_idx(e, ctx, s, mb, edges[list], ref, list, part.quadrant) : 0;
       store_ref(ref, part.quadrants, v);
     }
   }
   for (int list = 0; list < 2; ++list) {
+    int16_t(*mvd)[2] = list ? mb->mvd_l1 : mb->mvd_l0;
+    const uint32_t bit = 1u << list;
+    if (!((pred[0] | pred[1]) & bit)) {
+      // P slices never read list 1.
+      if (bSlice) std::memset(mvd, 0, sizeof(mb->mvd_l0));
+      continue;
+    }
     for (int p = 0; p < parts; ++p) {
-      if (!(pred[p] & (1u << list))) continue;
       const Partition& part = kPartitions[shape][p];
-      int16_t x, y;
-      read_mvd_pair(tb, ctx, s, mb, list, static_cast<int8_t>(part.block), &x, &y);
-      store_mvd(list ? mb->mvd_l1 : mb->mvd_l0, part.quadrants, x, y);
+      const uint32_t pair = (pred[p] & bit) ? read_mvd_pair(e, ctx, edges[list], mvd, part.block) : 0;
+      store_mvd(mvd, part.quadrants, pair);
     }
   }
   return 0;
 }
 
 // The sub-partitions of one quadrant for one list.
-void read_sub_mvds(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb, int list,
-                   int q, uint8_t code) {
-  int16_t(*mvd)[2] = list ? mb->mvd_l1 : mb->mvd_l0;
+void read_sub_mvds(CabacLocal& e, CabacContext* ctx, const ListEdges& g, int16_t (*mvd)[2], int q, uint8_t code) {
   const int b = 4 * q;
   const uint32_t shape = (code >> 5) & 3;
   static const uint8_t kFirst[4][4] = {{0}, {0, 2}, {0, 1}, {0, 1, 2, 3}};
   static const uint8_t kCount[4] = {1, 2, 2, 4};
+  // Blocks covered, as offsets from the first: 8x8 all four, 8x4 a row
+  // pair, 4x8 a column pair, 4x4 one.
+  static const uint8_t kCover[4] = {0xF, 0x3, 0x5, 0x1};
   for (int sp = 0; sp < kCount[shape]; ++sp) {
     const int first = b + kFirst[shape][sp];
-    int16_t x, y;
-    read_mvd_pair(tb, ctx, s, mb, list, static_cast<int8_t>(first), &x, &y);
-    // Blocks covered: 8x8 all four, 8x4 a row pair, 4x8 a column pair, 4x4 one.
-    const int cover[4][4] = {{0, 1, 2, 3}, {0, 1, -1, -1}, {0, 2, -1, -1}, {0, -1, -1, -1}};
-    for (int k = 0; k < 4 && cover[shape][k] >= 0; ++k) {
-      mvd[first + cover[shape][k]][0] = x;
-      mvd[first + cover[shape][k]][1] = y;
-    }
+    const uint32_t pair = read_mvd_pair(e, ctx, g, mvd, static_cast<uint32_t>(first));
+    for (int k = 0; k < 4; ++k)
+      if (kCover[shape] & (1u << k)) std::memcpy(mvd[first + k], &pair, 4);
   }
 }
 
@@ -162,8 +285,13 @@ uint32_t sub_mb_pred(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* 
   for (int q = 0; q < 4; ++q)
     mb->sub_mb_type[q] = bSlice ? cabac_sub_mb_type_B_slice(tb, ctx + kCtxSubMbType)
                                 : cabac_sub_mb_type_P_slice(tb, ctx + kCtxSubMbType);
-  for (int list = 0; list < (bSlice ? 2 : 1); ++list) {
+  const int lists = bSlice ? 2 : 1;
+  ListEdges edges[2];
+  CabacScope e(&tb->reader);
+  for (int list = 0; list < lists; ++list) {
     int8_t* ref = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
+    gather_edges(mb, list, s->MbaffFrameFlag, &edges[list]);
+    const bool present = ref_present(s, mb, list) && mb->mb_type != MbP_8x8ref0;
     for (int q = 0; q < 4; ++q) {
       const uint8_t code = mb->sub_mb_type[q];
       if (code == SubMbB_Direct_8x8) {
@@ -171,20 +299,21 @@ uint32_t sub_mb_pred(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* 
       } else if (!((code >> (3 + list)) & 1)) {
         ref[q] = static_cast<int8_t>(kNoRef);
       } else {
-        ref[q] = static_cast<int8_t>(ref_present(s, mb, list) && mb->mb_type != MbP_8x8ref0
-                                         ? read_ref_idx(tb, ctx, s, mb, list, static_cast<uint8_t>(q))
-                                         : 0);
+        ref[q] = static_cast<int8_t>(present ? read_ref_idx(e, ctx, s, mb, edges[list], ref, list,
+                                                            static_cast<uint32_t>(q))
+                                             : 0);
       }
     }
   }
-  for (int list = 0; list < (bSlice ? 2 : 1); ++list) {
+  for (int list = 0; list < lists; ++list) {
+    int16_t(*mvd)[2] = list ? mb->mvd_l1 : mb->mvd_l0;
     for (int q = 0; q < 4; ++q) {
       const uint8_t code = mb->sub_mb_type[q];
-      if (code == SubMbB_Direct_8x8) {
-        store_mvd(list ? mb->mvd_l1 : mb->mvd_l0, static_cast<uint8_t>(1u << q), 0, 0);
-      } else if ((code >> (3 + list)) & 1) {
-        read_sub_mvds(tb, ctx, s, mb, list, q, code);
-      }
+      // Direct quadrants and those without the list hold mvd 0.
+      if (code != SubMbB_Direct_8x8 && ((code >> (3 + list)) & 1))
+        read_sub_mvds(e, ctx, edges[list], mvd, q, code);
+      else
+        store_mvd(mvd, static_cast<uint8_t>(1u << q), 0);
     }
   }
   return 0;
@@ -244,30 +373,42 @@ void layer_after_type(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, Ma
   } else {
     mb_pred_P_slice(tb, ctx, s, mb);
   }
-  if (is_intra16x16(t)) {
-    derive_intra16x16_cbp(mb);
-  } else {
-    mb->cbp_luma = static_cast<uint8_t>(cabac_coded_block_pattern_luma(tb, ctx + kCtxCbpLuma, mb, s->MbaffFrameFlag));
-    mb->cbp_chroma = s->chroma_format_idc != 0
-                         ? static_cast<uint8_t>(cabac_coded_block_pattern_chroma(tb, ctx + kCtxCbpChroma, mb))
-                         : 0;
-    if (mb->cbp_luma != 0 && s->transform_8x8_mode_flag && t != MbI_NxN && noSub8x8 &&
-        (t != MbB_Direct_16x16 || s->direct_8x8_inference_flag))
-      mb->transform_size_8x8_flag =
-          static_cast<uint8_t>(cabac_transform_size_8x8_flag(tb, ctx + kCtxTransform8x8, mb));
+  // coded_block_pattern, transform_size_8x8_flag and mb_qp_delta on one
+  // engine held in registers.
+  const bool intra16x16 = is_intra16x16(t);
+  bool coded = true;
+  int8_t delta = 0;
+  {
+    CabacScope e(&tb->reader);
+    if (intra16x16) {
+      derive_intra16x16_cbp(mb);
+    } else {
+      mb->cbp_luma = static_cast<uint8_t>(
+          cabac_cbp_luma_bins(e, ctx + kCtxCbpLuma, cabac_cbp_luma_beside(mb, s->MbaffFrameFlag)));
+      mb->cbp_chroma = s->chroma_format_idc != 0
+                           ? static_cast<uint8_t>(cabac_cbp_chroma_bins(e, ctx + kCtxCbpChroma,
+                                                                        cabac_cbp_chroma_seen(mb->neighbour_a),
+                                                                        cabac_cbp_chroma_seen(mb->neighbour_b)))
+                           : 0;
+      if (mb->cbp_luma != 0 && s->transform_8x8_mode_flag && t != MbI_NxN && noSub8x8 &&
+          (t != MbB_Direct_16x16 || s->direct_8x8_inference_flag))
+        mb->transform_size_8x8_flag =
+            static_cast<uint8_t>(e.decision(ctx + kCtxTransform8x8 + cabac_transform_8x8_inc(mb)));
+      coded = mb->cbp_luma != 0 || mb->cbp_chroma != 0;
+    }
+    if (coded) delta = cabac_mb_qp_delta_bins(e, ctx + kCtxMbQpDelta, s->lastMbQpDelta);
   }
-  if (mb->cbp_luma == 0 && mb->cbp_chroma == 0 && !is_intra16x16(t)) {
+  if (!coded) {
     s->lastMbQpDelta = 0;
     update_qp(s, mb, 0, false);
     return;
   }
-  const int8_t delta = cabac_mb_qp_delta(tb, ctx + kCtxMbQpDelta, s->lastMbQpDelta);
   s->lastMbQpDelta = delta;
   update_qp(s, mb, delta, true);
   const ResidualQuant q{s->ls4x4, s->ls8x8, s->QPY, s->QPCb, s->QPCr, s->MbaffFrameFlag};
   if (mb->transform_size_8x8_flag)
     cabac_residual_8x8(tb, mb, ctx, q);
-  else if (is_intra16x16(t))
+  else if (intra16x16)
     cabac_residual_16x16(tb, mb, ctx, q);
   else
     cabac_residual_4x4(tb, mb, ctx, q);

@@ -35,6 +35,156 @@ uint32_t cabac_coded_block_pattern_chroma(ThreadBuffer* tb, CabacContext* ctx, c
 // The count is bounded: mb_qp_delta lies in -26..+25 for 8-bit video.
 int8_t cabac_mb_qp_delta(ThreadBuffer* tb, CabacContext* ctx, int8_t lastMbQpDelta);
 
+// Bin strings of the macroblock-level elements once their neighbour
+// conditions are known, on an engine held in registers: the element
+// decoders below and the macroblock layer (which keeps one engine across
+// its elements) share them.
+
+// What coded_block_pattern reads of a neighbour: its luma bits with every
+// bit set for an unavailable or I_PCM neighbour (condTerm 0); a skipped one
+// stores 0 (condTerm 1).
+inline uint32_t cabac_cbp_luma_seen(const MacroblockRecord* n) {
+  return n == nullptr || n->mb_type == MbI_PCM ? 0xFu : n->cbp_luma;
+}
+// Its chroma value: 0 for unavailable (and skipped, which store 0), 3 for
+// I_PCM.
+inline uint32_t cabac_cbp_chroma_seen(const MacroblockRecord* n) {
+  return n == nullptr ? 0u : n->mb_type == MbI_PCM ? 3u : n->cbp_chroma;
+}
+
+// The `beside` bits of the luma bins for the current macroblock. In MBAFF
+// frames a frame macroblock beside a field pair reads one 8x8 row of the
+// left record (the upper for a top macroblock, the lower for a bottom one)
+// for both its rows; a field macroblock beside a frame pair reads the upper
+// row of the top record and of the bottom record.
+inline uint32_t cabac_cbp_luma_beside(const MacroblockRecord* mb, uint8_t mbaff) {
+  const MacroblockRecord* a = mb->neighbour_a;
+  uint32_t left;
+  if (a != nullptr && mbaff && (mb->mb_structure == 2) != (a->mb_structure == 2)) {
+    if (mb->mb_structure == 2) {
+      const uint32_t bit = (cabac_cbp_luma_seen(a) >> ((mb->mb_addr & 1) ? 3 : 1)) & 1;
+      left = bit * 3;
+    } else {
+      left = ((cabac_cbp_luma_seen(a) >> 1) & 1) | (cabac_cbp_luma_seen(a + 1) & 2);
+    }
+  } else {
+    const uint32_t seen = cabac_cbp_luma_seen(a);
+    left = ((seen >> 1) & 1) | ((seen >> 2) & 2);
+  }
+  return left | (cabac_cbp_luma_seen(mb->neighbour_b) & 0xC);
+}
+
+// ctxIdxInc of transform_size_8x8_flag.
+inline uint32_t cabac_transform_8x8_inc(const MacroblockRecord* mb) {
+  const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
+  return (a ? a->transform_size_8x8_flag : 0u) + (b ? b->transform_size_8x8_flag : 0u);
+}
+
+// The four luma bins. `beside` holds the neighbours' coded bits next to
+// the current 8x8 blocks: bit 0 left of block 0, bit 1 left of block 2,
+// bit 2 above block 0, bit 3 above block 1; condTerm is a clear bit.
+__attribute__((always_inline)) inline uint32_t cabac_cbp_luma_bins(CabacLocal& e, CabacContext* ctx,
+                                                                   uint32_t beside) {
+  const uint32_t n = ~beside;
+  uint32_t cbp = e.decision(ctx + (n & 1) + ((n >> 1) & 2));
+  cbp |= e.decision(ctx + (~cbp & 1) + ((n >> 2) & 2)) << 1;
+  cbp |= e.decision(ctx + ((n >> 1) & 1) + 2 * (~cbp & 1)) << 2;
+  const uint32_t c = ~cbp;
+  cbp |= e.decision(ctx + ((c >> 2) & 1) + (c & 2)) << 3;
+  return cbp;
+}
+
+// The chroma prefix from the neighbours' chroma values (0, 1 or 3).
+__attribute__((always_inline)) inline uint32_t cabac_cbp_chroma_bins(CabacLocal& e, CabacContext* ctx, uint32_t a,
+                                                                     uint32_t b) {
+  if (!e.decision(ctx + (a != 0) + 2 * (b != 0))) return 0;
+  return e.decision(ctx + 4 + (a == 3) + 2 * (b == 3)) ? 3u : 1u;
+}
+
+// mb_qp_delta. Counts 1..52 give +1, -1, ... +26, -26. Legal values are
+// -26..+25, so count 51 (+26) and any count above 52 mark the slice damaged.
+__attribute__((always_inline)) inline int8_t cabac_mb_qp_delta_bins(CabacLocal& e, CabacContext* ctx,
+                                                                    int8_t lastMbQpDelta) {
+  constexpr uint32_t kMaxCount = 52;
+  if (!e.decision(ctx + (lastMbQpDelta != 0))) return 0;
+  uint32_t k = 1;
+  if (e.decision(ctx + 2)) {
+    k = 2;
+    while (e.decision(ctx + 3)) {
+      if (++k > kMaxCount) {
+        cabac_mark_damaged(e.r);
+        k = kMaxCount;
+        break;
+      }
+    }
+  }
+  if (k == kMaxCount - 1) cabac_mark_damaged(e.r);
+  return static_cast<int8_t>((k & 1) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2));
+}
+
+// rem_intraNxN_pred_mode: three bins, least significant first.
+__attribute__((always_inline)) inline uint32_t cabac_rem_intra_mode_bins(CabacLocal& e, CabacContext* ctx) {
+  uint32_t v = e.decision(ctx);
+  v |= e.decision(ctx) << 1;
+  v |= e.decision(ctx) << 2;
+  return v;
+}
+
+// The bins of ref_idx and of one mvd component once the context increment
+// of their first bin is known, on an engine held in registers: the element
+// decoders below and the macroblock layer (which keeps one engine across
+// all its inter elements) share them.
+constexpr uint32_t kMaxRefIdx = 63;  // 2 x 32 field references - 1
+
+__attribute__((always_inline)) inline uint32_t cabac_ref_idx_bins(CabacLocal& e, CabacContext* ctx, uint32_t inc) {
+  if (!e.decision(ctx + inc)) return 0;
+  if (!e.decision(ctx + 4)) return 1;
+  uint32_t v = 2;
+  while (e.decision(ctx + 5)) {
+    if (++v > kMaxRefIdx) {
+      cabac_mark_damaged(e.r);
+      return kMaxRefIdx;
+    }
+  }
+  return v;
+}
+
+// ctxIdxInc of mvd bin 0 from the sum of the neighbours' absolute components.
+inline uint32_t cabac_mvd_inc(uint32_t sum) { return (sum >= 3 ? 1u : 0u) + (sum > 32 ? 1u : 0u); }
+
+// Unary prefix of up to nine bins (contexts 0..2 by `inc`, then 3, 4, 5 and
+// 6 for the rest), the order-3 Exp-Golomb suffix in bypass bins, the sign.
+// Magnitudes beyond 32767 (or a suffix order beyond 16) mark the slice
+// damaged.
+__attribute__((always_inline)) inline int32_t cabac_mvd_bins(CabacLocal& e, CabacContext* ctx, uint32_t inc) {
+  constexpr uint32_t kMaxSuffixOrder = 16;
+  if (!e.decision(ctx + inc)) return 0;
+  uint32_t v = 1;
+  CabacContext* c = ctx + 3;
+  while (e.decision(c)) {
+    if (++v == 9) break;
+    c += v <= 4 ? 1 : 0;
+  }
+  if (__builtin_expect(v == 9, 0)) {
+    uint32_t k = 3;
+    while (e.bypass()) {
+      v += 1u << k;
+      if (++k > kMaxSuffixOrder) {
+        cabac_mark_damaged(e.r);
+        break;
+      }
+    }
+    uint32_t suffix = 0;
+    while (k--) suffix = (suffix << 1) | e.bypass();
+    v += suffix;
+    if (v > 32767) {
+      cabac_mark_damaged(e.r);
+      v = 32767;
+    }
+  }
+  return e.bypass_sign(static_cast<int32_t>(v));
+}
+
 // ref_idx of the partition whose top-left quadrant is `quadrant`; at most 63.
 uint8_t cabac_ref_idx_l0(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb, uint8_t quadrant);
 uint8_t cabac_ref_idx_l1(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord* mb, uint8_t quadrant);
