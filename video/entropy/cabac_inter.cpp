@@ -129,24 +129,10 @@ int16_t cabac_mvd_l1(ThreadBuffer* tb, CabacContext* ctx, const MacroblockRecord
 
 uint8_t cabac_sub_mb_type_P_slice(ThreadBuffer* tb, CabacContext* ctx) {
   CabacScope e(&tb->reader);
-  if (e.decision(ctx)) return 9;
-  if (!e.decision(ctx + 1)) return 42;
-  return e.decision(ctx + 2) ? 74 : 108;
+  return cabac_sub_mb_type_P_bins(e, ctx);
 }
 
 uint8_t cabac_sub_mb_type_B_slice(ThreadBuffer* tb, CabacContext* ctx) {
-  static const uint8_t kFour[4] = {25, 42, 74, 50};
-  static const uint8_t kSix[4] = {82, 58, 90, 108};
   CabacScope e(&tb->reader);
-  if (!e.decision(ctx)) return SubMbB_Direct_8x8;
-  if (!e.decision(ctx + 1)) return e.decision(ctx + 3) ? 17 : 9;
-  if (!e.decision(ctx + 2)) {
-    uint32_t v = e.decision(ctx + 3) << 1;
-    v |= e.decision(ctx + 3);
-    return kFour[v];
-  }
-  if (e.decision(ctx + 3)) return e.decision(ctx + 3) ? 124 : 116;
-  uint32_t v = e.decision(ctx + 3) << 1;
-  v |= e.decision(ctx + 3);
-  return kSix[v];
+  return cabac_sub_mb_type_B_bins(e, ctx);
 }

@@ -25,9 +25,8 @@ uint8_t read_intra_mode(CabacLocal& e, CabacContext* ctx, const SliceDataState* 
   return static_cast<uint8_t>(rem < predicted ? rem : rem + 1);
 }
 
-void mb_pred_intra(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+void mb_pred_intra(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
   if (mb->mb_type == MbI_NxN) {
-    CabacScope e(&tb->reader);
     if (mb->transform_size_8x8_flag) {
       for (int b8 = 0; b8 < 4; ++b8)
         std::memset(mb->intra_pred_mode + 4 * b8, read_intra_mode(e, ctx, s, mb, 4 * b8, true), 4);
@@ -36,7 +35,8 @@ void mb_pred_intra(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s,
     }
   }
   if (s->chroma_format_idc != 0)
-    mb->intra_chroma_pred_mode = static_cast<uint8_t>(cabac_intra_chroma_pred_mode(tb, ctx + kCtxIntraChroma, mb));
+    mb->intra_chroma_pred_mode =
+        static_cast<uint8_t>(cabac_intra_chroma_bins(e, ctx + kCtxIntraChroma, cabac_intra_chroma_inc(mb)));
 }
 
 // I_PCM: the samples follow the terminate bin at the next byte boundary;
@@ -83,11 +83,11 @@ inline bool carries_motion_syntax(const MacroblockRecord* n) {
 // macroblock and in coded neighbours the stored values alone then give the
 // conditions.
 struct ListEdges {
-  const int8_t* leftRef[2];   // left of quadrants 0 and 2
-  const int8_t* upRef[2];     // above quadrants 0 and 1
-  const int16_t* leftMvd[4];  // mvd pair left of 4x4 rows 0..3
-  const int16_t* upMvd[4];    // above 4x4 columns 0..3
-  int8_t leftThreshold, upThreshold;  // 1 for a frame macroblock beside field ones
+  const int8_t* leftRef[2];                          // left of quadrants 0 and 2
+  const int8_t* upRef[2];                            // above quadrants 0 and 1
+  const int16_t* leftMvd[4];                         // mvd pair left of 4x4 rows 0..3
+  const int16_t* upMvd[4];                           // above 4x4 columns 0..3
+  int8_t leftThreshold, upThreshold;                 // 1 for a frame macroblock beside field ones
   uint8_t leftDouble, leftHalve, upDouble, upHalve;  // vertical mvd scaling
 };
 
@@ -222,7 +222,7 @@ void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, uint32_t pair) {
 }
 
 // mb_pred of the 16x16, 16x8 and 8x16 inter codes of both slice types.
-uint32_t mb_pred_inter(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+uint32_t mb_pred_inter(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
   const uint8_t t = mb->mb_type;
   const uint32_t shape = t & 3;
   if (shape == 3 || ((t >> 4) & 3) == 0 || (shape != 0 && ((t >> 2) & 3) == 0)) return 17;
@@ -230,7 +230,6 @@ uint32_t mb_pred_inter(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState
   const uint32_t pred[2] = {(t >> 4) & 3u, shape == 0 ? (t >> 4) & 3u : (t >> 2) & 3u};
   const bool bSlice = s->sliceType == 1;
   ListEdges edges[2];
-  CabacScope e(&tb->reader);
   for (int list = 0; list < 2; ++list) {
     int8_t* ref = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
     const uint32_t bit = 1u << list;
@@ -242,8 +241,9 @@ uint32_t mb_pred_inter(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState
     const bool present = ref_present(s, mb, list);
     for (int p = 0; p < parts; ++p) {
       const Partition& part = kPartitions[shape][p];
-      const uint8_t v =
-          !(pred[p] & bit) ? kNoRef : present ? read_ref_idx(e, ctx, s, mb, edges[list], ref, list, part.quadrant) : 0;
+      const uint8_t v = !(pred[p] & bit) ? kNoRef
+                        : present        ? read_ref_idx(e, ctx, s, mb, edges[list], ref, list, part.quadrant)
+                                         : 0;
       store_ref(ref, part.quadrants, v);
     }
   }
@@ -281,13 +281,12 @@ void read_sub_mvds(CabacLocal& e, CabacContext* ctx, const ListEdges& g, int16_t
   }
 }
 
-uint32_t sub_mb_pred(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb, bool bSlice) {
+uint32_t sub_mb_pred(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb, bool bSlice) {
   for (int q = 0; q < 4; ++q)
-    mb->sub_mb_type[q] = bSlice ? cabac_sub_mb_type_B_slice(tb, ctx + kCtxSubMbType)
-                                : cabac_sub_mb_type_P_slice(tb, ctx + kCtxSubMbType);
+    mb->sub_mb_type[q] =
+        bSlice ? cabac_sub_mb_type_B_bins(e, ctx + kCtxSubMbType) : cabac_sub_mb_type_P_bins(e, ctx + kCtxSubMbType);
   const int lists = bSlice ? 2 : 1;
   ListEdges edges[2];
-  CabacScope e(&tb->reader);
   for (int list = 0; list < lists; ++list) {
     int8_t* ref = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
     gather_edges(mb, list, s->MbaffFrameFlag, &edges[list]);
@@ -299,9 +298,8 @@ uint32_t sub_mb_pred(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* 
       } else if (!((code >> (3 + list)) & 1)) {
         ref[q] = static_cast<int8_t>(kNoRef);
       } else {
-        ref[q] = static_cast<int8_t>(present ? read_ref_idx(e, ctx, s, mb, edges[list], ref, list,
-                                                            static_cast<uint32_t>(q))
-                                             : 0);
+        ref[q] = static_cast<int8_t>(
+            present ? read_ref_idx(e, ctx, s, mb, edges[list], ref, list, static_cast<uint32_t>(q)) : 0);
       }
     }
   }
@@ -320,19 +318,17 @@ uint32_t sub_mb_pred(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* 
 }
 
 // The prediction parsers of each slice type: one body serves both.
-inline uint32_t mb_pred_P_slice(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
-  return mb_pred_inter(tb, ctx, s, mb);
+inline uint32_t mb_pred_P_slice(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+  return mb_pred_inter(e, ctx, s, mb);
 }
-inline uint32_t mb_pred_B_slice(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
-  return mb_pred_inter(tb, ctx, s, mb);
+inline uint32_t mb_pred_B_slice(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+  return mb_pred_inter(e, ctx, s, mb);
 }
-inline uint32_t sub_mb_pred_P_slice(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s,
-                                    MacroblockRecord* mb) {
-  return sub_mb_pred(tb, ctx, s, mb, false);
+inline uint32_t sub_mb_pred_P_slice(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+  return sub_mb_pred(e, ctx, s, mb, false);
 }
-inline uint32_t sub_mb_pred_B_slice(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s,
-                                    MacroblockRecord* mb) {
-  return sub_mb_pred(tb, ctx, s, mb, true);
+inline uint32_t sub_mb_pred_B_slice(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+  return sub_mb_pred(e, ctx, s, mb, true);
 }
 
 void derive_intra16x16_cbp(MacroblockRecord* mb) {
@@ -342,19 +338,25 @@ void derive_intra16x16_cbp(MacroblockRecord* mb) {
   mb->cbp_chroma = static_cast<uint8_t>(c == 2 ? 3 : c);
 }
 
-// The layer after mb_type, shared by I, P and B macroblocks.
-void layer_after_type(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, MacroblockRecord* mb, bool bSlice) {
+}  // namespace
+
+// The layer after mb_type, shared by I, P and B macroblocks: every element
+// up to mb_qp_delta on the caller's engine, which is stored back into the
+// reader before the residual (or the I_PCM samples).
+void cabac_layer_after_type(CabacLocal& e, ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, MacroblockRecord* mb,
+                            bool bSlice) {
   const uint8_t t = mb->mb_type;
   if (t == MbI_PCM) {
+    e.store();
     read_pcm(tb, s, mb);
     return;
   }
   bool noSub8x8 = true;
   if ((t & 0xDC) == 0) {  // P_8x8, B_8x8
     if (bSlice)
-      sub_mb_pred_B_slice(tb, ctx, s, mb);
+      sub_mb_pred_B_slice(e, ctx, s, mb);
     else
-      sub_mb_pred_P_slice(tb, ctx, s, mb);
+      sub_mb_pred_P_slice(e, ctx, s, mb);
     for (int q = 0; q < 4; ++q) {
       const uint8_t code = mb->sub_mb_type[q];
       if (code == SubMbB_Direct_8x8 ? !s->direct_8x8_inference_flag : (code & 7) > 1) noSub8x8 = false;
@@ -362,42 +364,38 @@ void layer_after_type(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, Ma
   } else if (mb_is_intra(t)) {
     mb->transform_size_8x8_flag =
         (s->transform_8x8_mode_flag && t == MbI_NxN)
-            ? static_cast<uint8_t>(cabac_transform_size_8x8_flag(tb, ctx + kCtxTransform8x8, mb))
+            ? static_cast<uint8_t>(e.decision(ctx + kCtxTransform8x8 + cabac_transform_8x8_inc(mb)))
             : 0;
-    mb_pred_intra(tb, ctx, s, mb);
+    mb_pred_intra(e, ctx, s, mb);
   } else if (t == MbB_Direct_16x16) {
     std::memset(mb->ref_idx_l0, 0, 4);
     std::memset(mb->ref_idx_l1, 0, 4);
   } else if (bSlice) {
-    mb_pred_B_slice(tb, ctx, s, mb);
+    mb_pred_B_slice(e, ctx, s, mb);
   } else {
-    mb_pred_P_slice(tb, ctx, s, mb);
+    mb_pred_P_slice(e, ctx, s, mb);
   }
-  // coded_block_pattern, transform_size_8x8_flag and mb_qp_delta on one
-  // engine held in registers.
   const bool intra16x16 = is_intra16x16(t);
   bool coded = true;
   int8_t delta = 0;
-  {
-    CabacScope e(&tb->reader);
-    if (intra16x16) {
-      derive_intra16x16_cbp(mb);
-    } else {
-      mb->cbp_luma = static_cast<uint8_t>(
-          cabac_cbp_luma_bins(e, ctx + kCtxCbpLuma, cabac_cbp_luma_beside(mb, s->MbaffFrameFlag)));
-      mb->cbp_chroma = s->chroma_format_idc != 0
-                           ? static_cast<uint8_t>(cabac_cbp_chroma_bins(e, ctx + kCtxCbpChroma,
-                                                                        cabac_cbp_chroma_seen(mb->neighbour_a),
-                                                                        cabac_cbp_chroma_seen(mb->neighbour_b)))
-                           : 0;
-      if (mb->cbp_luma != 0 && s->transform_8x8_mode_flag && t != MbI_NxN && noSub8x8 &&
-          (t != MbB_Direct_16x16 || s->direct_8x8_inference_flag))
-        mb->transform_size_8x8_flag =
-            static_cast<uint8_t>(e.decision(ctx + kCtxTransform8x8 + cabac_transform_8x8_inc(mb)));
-      coded = mb->cbp_luma != 0 || mb->cbp_chroma != 0;
-    }
-    if (coded) delta = cabac_mb_qp_delta_bins(e, ctx + kCtxMbQpDelta, s->lastMbQpDelta);
+  if (intra16x16) {
+    derive_intra16x16_cbp(mb);
+  } else {
+    mb->cbp_luma =
+        static_cast<uint8_t>(cabac_cbp_luma_bins(e, ctx + kCtxCbpLuma, cabac_cbp_luma_beside(mb, s->MbaffFrameFlag)));
+    mb->cbp_chroma =
+        s->chroma_format_idc != 0
+            ? static_cast<uint8_t>(cabac_cbp_chroma_bins(e, ctx + kCtxCbpChroma, cabac_cbp_chroma_seen(mb->neighbour_a),
+                                                         cabac_cbp_chroma_seen(mb->neighbour_b)))
+            : 0;
+    if (mb->cbp_luma != 0 && s->transform_8x8_mode_flag && t != MbI_NxN && noSub8x8 &&
+        (t != MbB_Direct_16x16 || s->direct_8x8_inference_flag))
+      mb->transform_size_8x8_flag =
+          static_cast<uint8_t>(e.decision(ctx + kCtxTransform8x8 + cabac_transform_8x8_inc(mb)));
+    coded = mb->cbp_luma != 0 || mb->cbp_chroma != 0;
   }
+  if (coded) delta = cabac_mb_qp_delta_bins(e, ctx + kCtxMbQpDelta, s->lastMbQpDelta);
+  e.store();
   if (!coded) {
     s->lastMbQpDelta = 0;
     update_qp(s, mb, 0, false);
@@ -414,25 +412,26 @@ void layer_after_type(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, Ma
     cabac_residual_4x4(tb, mb, ctx, q);
 }
 
-}  // namespace
-
 uint32_t decode_macroblock_layer_I_slice_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx,
                                                MacroblockRecord* mb) {
   mb->mb_type = cabac_mb_type_I_slice(tb, ctx + kCtxMbType, mb);
-  layer_after_type(tb, ctx, s, mb, false);
+  CabacLocal e(&tb->reader);
+  cabac_layer_after_type(e, tb, ctx, s, mb, false);
   return 0;
 }
 
 uint32_t decode_macroblock_layer_P_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx,
                                          MacroblockRecord* mb) {
-  mb->mb_type = cabac_mb_type_P_slice(tb, ctx + kCtxMbType);
-  layer_after_type(tb, ctx, s, mb, false);
+  CabacLocal e(&tb->reader);
+  mb->mb_type = cabac_mb_type_P_bins(e, ctx + kCtxMbType);
+  cabac_layer_after_type(e, tb, ctx, s, mb, false);
   return 0;
 }
 
 uint32_t decode_macroblock_layer_B_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx,
                                          MacroblockRecord* mb) {
-  mb->mb_type = cabac_mb_type_B_slice(tb, ctx + kCtxMbType, mb);
-  layer_after_type(tb, ctx, s, mb, true);
+  CabacLocal e(&tb->reader);
+  mb->mb_type = cabac_mb_type_B_bins(e, ctx + kCtxMbType, cabac_mb_type_B_inc(mb));
+  cabac_layer_after_type(e, tb, ctx, s, mb, true);
   return 0;
 }

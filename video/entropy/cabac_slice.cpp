@@ -31,6 +31,17 @@ void SetNeighbourMacroblocks_cabac_mbaff(ThreadBuffer* tb, SliceDataState* s, Ca
   SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
 }
 
+// The field flag of a coded macroblock of a P or B slice in an MBAFF frame,
+// whose record already carries the flag inferred for its pair (the top's,
+// for a bottom macroblock under a coded top). A top macroblock, or a bottom
+// one whose top was skipped, decodes the flag; only a flag other than the
+// inferred one links the record (and a skipped top) anew.
+void mbaff_field_flag(CabacLocal& e, const SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb) {
+  if ((mb->mb_addr & 1) != 0 && !mb_is_skipped((mb - 1)->mb_type)) return;
+  const uint8_t flag = static_cast<uint8_t>(e.decision(ctx + kCtxMbField + field_flag_inc(s, mb)));
+  if (flag != mb->mb_field_decoding_flag) SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
+}
+
 // Zeroes `count` 16-byte groups (count a multiple of 4, p 16-byte aligned)
 // with vector stores: the compiler's own expansion of a fixed-size memset (a
 // string store) starts too slowly for the few hundred bytes of one
@@ -110,17 +121,21 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
       if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cabac_mbaff(tb, s, contexts, mb);
       decode_macroblock_layer_I_slice_cabac(tb, s, contexts, mb);
     } else {
+      // mb_skip_flag, mb_field_decoding_flag and mb_type on one engine held
+      // in registers; the layer stores it back.
       if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
-      if (!cabac_mb_skip_flag(tb, contexts + kCtxMbSkip, mb)) {
+      CabacLocal e(r);
+      if (!e.decision(contexts + kCtxMbSkip + cabac_skip_inc(mb))) {
         clear_coded(mb, !bSlice);
-        if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cabac_mbaff(tb, s, contexts, mb);
-        if (bSlice)
-          decode_macroblock_layer_B_slice(tb, s, contexts, mb);
-        else
-          decode_macroblock_layer_P_slice(tb, s, contexts, mb);
+        if (s->MbaffFrameFlag) mbaff_field_flag(e, s, contexts, mb);
+        mb->mb_type = bSlice ? cabac_mb_type_B_bins(e, contexts + kCtxMbType, cabac_mb_type_B_inc(mb))
+                             : cabac_mb_type_P_bins(e, contexts + kCtxMbType);
+        cabac_layer_after_type(e, tb, contexts, s, mb, bSlice);
       } else {
+        // The links and field flag inferred above stand for a skipped
+        // macroblock.
+        e.store();
         setup_skipped(s, mb, bSlice);
-        if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
       }
     }
     // Data past the payload or a value out of its range give the slice up.

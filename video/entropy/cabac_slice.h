@@ -26,6 +26,12 @@ uint32_t decode_macroblock_layer_I_slice_cabac(ThreadBuffer* tb, SliceDataState*
 uint32_t decode_macroblock_layer_P_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb);
 uint32_t decode_macroblock_layer_B_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb);
 
+// The macroblock layer after mb_type (already in the record), on the
+// caller's engine held in registers; the engine is stored back into the
+// reader before the layer returns.
+void cabac_layer_after_type(CabacLocal& e, ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, MacroblockRecord* mb,
+                            bool bSlice);
+
 // 1 when the engine, after end_of_slice_flag 1, stands at the end of the
 // payload: what follows up to the end is at most the stop bit within the
 // current byte (an encoder's flush may leave it unread; the standard's flush

@@ -40,6 +40,98 @@ int8_t cabac_mb_qp_delta(ThreadBuffer* tb, CabacContext* ctx, int8_t lastMbQpDel
 // decoders below and the macroblock layer (which keeps one engine across
 // its elements) share them.
 
+// The intra mb_type suffix after its first bin (which chose I_NxN or not):
+// terminate bin (I_PCM), then luma flag, chroma flag, chroma class and the
+// two prediction-mode bins, at contexts a0..a4 of the group.
+template <int a0, int a1, int a2, int a3, int a4>
+__attribute__((always_inline)) inline uint8_t cabac_intra_mb_type_rest(CabacLocal& e, CabacContext* ctx) {
+  if (e.terminate()) return MbI_PCM;
+  const uint32_t luma = e.decision(ctx + a0);
+  uint32_t cls = e.decision(ctx + a1);
+  if (cls) cls += e.decision(ctx + a2);
+  const uint32_t p1 = e.decision(ctx + a3);
+  const uint32_t p0 = e.decision(ctx + a4);
+  return static_cast<uint8_t>(65 + 12 * luma + 4 * cls + 2 * p1 + p0);
+}
+
+// ctxIdxInc of mb_skip_flag and of bin 0 of mb_type: the available
+// neighbours that are not skipped (and, for B slices, not B_Direct_16x16;
+// for I slices, not I_NxN).
+inline uint32_t cabac_skip_inc(const MacroblockRecord* mb) {
+  const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
+  return (a && !mb_is_skipped(a->mb_type)) + (b && !mb_is_skipped(b->mb_type));
+}
+inline uint32_t cabac_mb_type_B_inc(const MacroblockRecord* mb) {
+  auto cond = [](const MacroblockRecord* n) -> uint32_t {
+    return n && !mb_is_skipped(n->mb_type) && n->mb_type != MbB_Direct_16x16;
+  };
+  return cond(mb->neighbour_a) + cond(mb->neighbour_b);
+}
+
+__attribute__((always_inline)) inline uint8_t cabac_mb_type_P_bins(CabacLocal& e, CabacContext* ctx) {
+  if (e.decision(ctx)) {
+    if (!e.decision(ctx + 3)) return MbI_NxN;
+    return cabac_intra_mb_type_rest<4, 5, 5, 6, 6>(e, ctx);
+  }
+  if (!e.decision(ctx + 1)) return e.decision(ctx + 2) ? Mb8x8 : MbL0_16x16;
+  return e.decision(ctx + 3) ? MbL0_L0_16x8 : MbL0_L0_8x16;
+}
+
+__attribute__((always_inline)) inline uint8_t cabac_mb_type_B_bins(CabacLocal& e, CabacContext* ctx, uint32_t inc) {
+  // Codes of the six-bin strings 1 1 b2 b3 b4 b5 by their last four bins;
+  // 8..12 take one more bin choosing 16x8 (code) or 8x16 (code + 1), 13 is
+  // the intra escape.
+  static const uint8_t kLong[16] = {60, 21, 22, 41, 42, 25, 26, 37, 29, 45, 53, 57, 61, 0, 38, Mb8x8};
+  if (!e.decision(ctx + inc)) return MbB_Direct_16x16;
+  if (!e.decision(ctx + 3)) return e.decision(ctx + 5) ? 40 : MbL0_16x16;
+  uint32_t v = e.decision(ctx + 4) << 3;
+  v |= e.decision(ctx + 5) << 2;
+  v |= e.decision(ctx + 5) << 1;
+  v |= e.decision(ctx + 5);
+  if (v == 13) {
+    if (!e.decision(ctx + 5)) return MbI_NxN;
+    return cabac_intra_mb_type_rest<6, 7, 7, 8, 8>(e, ctx);
+  }
+  if (v >= 8 && v <= 12) return static_cast<uint8_t>(kLong[v] + e.decision(ctx + 5));
+  return kLong[v];
+}
+
+__attribute__((always_inline)) inline uint8_t cabac_sub_mb_type_P_bins(CabacLocal& e, CabacContext* ctx) {
+  if (e.decision(ctx)) return 9;
+  if (!e.decision(ctx + 1)) return 42;
+  return e.decision(ctx + 2) ? 74 : 108;
+}
+
+__attribute__((always_inline)) inline uint8_t cabac_sub_mb_type_B_bins(CabacLocal& e, CabacContext* ctx) {
+  static const uint8_t kFour[4] = {25, 42, 74, 50};
+  static const uint8_t kSix[4] = {82, 58, 90, 108};
+  if (!e.decision(ctx)) return SubMbB_Direct_8x8;
+  if (!e.decision(ctx + 1)) return e.decision(ctx + 3) ? 17 : 9;
+  if (!e.decision(ctx + 2)) {
+    uint32_t v = e.decision(ctx + 3) << 1;
+    v |= e.decision(ctx + 3);
+    return kFour[v];
+  }
+  if (e.decision(ctx + 3)) return e.decision(ctx + 3) ? 124 : 116;
+  uint32_t v = e.decision(ctx + 3) << 1;
+  v |= e.decision(ctx + 3);
+  return kSix[v];
+}
+
+// intra_chroma_pred_mode; condTerm of a neighbour: an intra macroblock other
+// than I_PCM whose mode is not 0.
+inline uint32_t cabac_intra_chroma_inc(const MacroblockRecord* mb) {
+  auto cond = [](const MacroblockRecord* n) -> uint32_t {
+    return n && mb_is_intra(n->mb_type) && n->mb_type != MbI_PCM && n->intra_chroma_pred_mode != 0;
+  };
+  return cond(mb->neighbour_a) + cond(mb->neighbour_b);
+}
+__attribute__((always_inline)) inline uint32_t cabac_intra_chroma_bins(CabacLocal& e, CabacContext* ctx, uint32_t inc) {
+  if (!e.decision(ctx + inc)) return 0;
+  if (!e.decision(ctx + 3)) return 1;
+  return e.decision(ctx + 3) ? 3u : 2u;
+}
+
 // What coded_block_pattern reads of a neighbour: its luma bits with every
 // bit set for an unavailable or I_PCM neighbour (condTerm 0); a skipped one
 // stores 0 (condTerm 1).
@@ -83,8 +175,7 @@ inline uint32_t cabac_transform_8x8_inc(const MacroblockRecord* mb) {
 // The four luma bins. `beside` holds the neighbours' coded bits next to
 // the current 8x8 blocks: bit 0 left of block 0, bit 1 left of block 2,
 // bit 2 above block 0, bit 3 above block 1; condTerm is a clear bit.
-__attribute__((always_inline)) inline uint32_t cabac_cbp_luma_bins(CabacLocal& e, CabacContext* ctx,
-                                                                   uint32_t beside) {
+__attribute__((always_inline)) inline uint32_t cabac_cbp_luma_bins(CabacLocal& e, CabacContext* ctx, uint32_t beside) {
   const uint32_t n = ~beside;
   uint32_t cbp = e.decision(ctx + (n & 1) + ((n >> 1) & 2));
   cbp |= e.decision(ctx + (~cbp & 1) + ((n >> 2) & 2)) << 1;
