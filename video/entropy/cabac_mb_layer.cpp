@@ -17,7 +17,7 @@ inline bool is_intra16x16(uint8_t t) { return t >= MbI_16x16_First && t <= MbI_1
 // ---------------------------------------------------------------------------
 // Intra prediction modes.
 
-uint8_t read_intra_mode(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb, int blk,
+__attribute__((always_inline)) inline uint8_t read_intra_mode(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb, int blk,
                         bool eightByEight) {
   const int predicted = predicted_intra_mode(s, mb, blk, eightByEight);
   if (e.decision(ctx + kCtxPrevIntraMode)) return static_cast<uint8_t>(predicted);
@@ -25,7 +25,12 @@ uint8_t read_intra_mode(CabacLocal& e, CabacContext* ctx, const SliceDataState* 
   return static_cast<uint8_t>(rem < predicted ? rem : rem + 1);
 }
 
-void mb_pred_intra(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+// The parsers below take the caller's engine and work on a copy of it: a
+// copy whose address is not taken stays in registers, where the caller's
+// object would be reloaded after every context store (a byte store may
+// alias it).
+void mb_pred_intra(CabacLocal& engine, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+  CabacLocal e = engine;
   if (mb->mb_type == MbI_NxN) {
     if (mb->transform_size_8x8_flag) {
       for (int b8 = 0; b8 < 4; ++b8)
@@ -37,6 +42,7 @@ void mb_pred_intra(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, Ma
   if (s->chroma_format_idc != 0)
     mb->intra_chroma_pred_mode =
         static_cast<uint8_t>(cabac_intra_chroma_bins(e, ctx + kCtxIntraChroma, cabac_intra_chroma_inc(mb)));
+  engine = e;
 }
 
 // I_PCM: the samples follow the terminate bin at the next byte boundary;
@@ -171,7 +177,7 @@ void gather_edges(const MacroblockRecord* mb, int list, uint8_t mbaff, ListEdges
 // The decoded ref_idx of the partition whose first quadrant is q, bounded
 // by the active list (twice it plus one for the field macroblocks of an
 // MBAFF frame); a value beyond it marks the slice damaged.
-uint8_t read_ref_idx(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb,
+__attribute__((always_inline)) inline uint8_t read_ref_idx(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb,
                      const ListEdges& g, const int8_t* ref, int list, uint32_t q) {
   const uint32_t condA = (q & 1) ? ref[q - 1] > 0 : *g.leftRef[q >> 1] > g.leftThreshold;
   const uint32_t condB = (q & 2) ? ref[q - 2] > 0 : *g.upRef[q] > g.upThreshold;
@@ -199,7 +205,7 @@ constexpr BlockAt kBlockAt[16] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}, {2, 0}, {3, 0}
 
 // The mvd pair of the (sub-)partition whose first block is blk, from the
 // absolute components left of and above that block.
-inline uint32_t read_mvd_pair(CabacLocal& e, CabacContext* ctx, const ListEdges& g, const int16_t (*mvd)[2],
+__attribute__((always_inline)) inline uint32_t read_mvd_pair(CabacLocal& e, CabacContext* ctx, const ListEdges& g, const int16_t (*mvd)[2],
                               uint32_t blk) {
   const BlockAt at = kBlockAt[blk];
   const int16_t* l = at.x ? mvd[LeftNeighbourIdxTable[blk]] : g.leftMvd[at.y];
@@ -222,10 +228,11 @@ void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, uint32_t pair) {
 }
 
 // mb_pred of the 16x16, 16x8 and 8x16 inter codes of both slice types.
-uint32_t mb_pred_inter(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+uint32_t mb_pred_inter(CabacLocal& engine, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
   const uint8_t t = mb->mb_type;
   const uint32_t shape = t & 3;
   if (shape == 3 || ((t >> 4) & 3) == 0 || (shape != 0 && ((t >> 2) & 3) == 0)) return 17;
+  CabacLocal e = engine;
   const int parts = shape == 0 ? 1 : 2;
   const uint32_t pred[2] = {(t >> 4) & 3u, shape == 0 ? (t >> 4) & 3u : (t >> 2) & 3u};
   const bool bSlice = s->sliceType == 1;
@@ -261,11 +268,12 @@ uint32_t mb_pred_inter(CabacLocal& e, CabacContext* ctx, const SliceDataState* s
       store_mvd(mvd, part.quadrants, pair);
     }
   }
+  engine = e;
   return 0;
 }
 
 // The sub-partitions of one quadrant for one list.
-void read_sub_mvds(CabacLocal& e, CabacContext* ctx, const ListEdges& g, int16_t (*mvd)[2], int q, uint8_t code) {
+__attribute__((always_inline)) inline void read_sub_mvds(CabacLocal& e, CabacContext* ctx, const ListEdges& g, int16_t (*mvd)[2], int q, uint8_t code) {
   const int b = 4 * q;
   const uint32_t shape = (code >> 5) & 3;
   static const uint8_t kFirst[4][4] = {{0}, {0, 2}, {0, 1}, {0, 1, 2, 3}};
@@ -281,7 +289,9 @@ void read_sub_mvds(CabacLocal& e, CabacContext* ctx, const ListEdges& g, int16_t
   }
 }
 
-uint32_t sub_mb_pred(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb, bool bSlice) {
+uint32_t sub_mb_pred(CabacLocal& engine, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb,
+                     bool bSlice) {
+  CabacLocal e = engine;
   for (int q = 0; q < 4; ++q)
     mb->sub_mb_type[q] =
         bSlice ? cabac_sub_mb_type_B_bins(e, ctx + kCtxSubMbType) : cabac_sub_mb_type_P_bins(e, ctx + kCtxSubMbType);
@@ -314,6 +324,7 @@ uint32_t sub_mb_pred(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, 
         store_mvd(mvd, static_cast<uint8_t>(1u << q), 0);
     }
   }
+  engine = e;
   return 0;
 }
 
@@ -343,20 +354,20 @@ void derive_intra16x16_cbp(MacroblockRecord* mb) {
 // The layer after mb_type, shared by I, P and B macroblocks: every element
 // up to mb_qp_delta on the caller's engine, which is stored back into the
 // reader before the residual (or the I_PCM samples).
-void cabac_layer_after_type(CabacLocal& e, ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, MacroblockRecord* mb,
+void cabac_layer_after_type(CabacLocal& engine, ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, MacroblockRecord* mb,
                             bool bSlice) {
   const uint8_t t = mb->mb_type;
   if (t == MbI_PCM) {
-    e.store();
+    engine.store();
     read_pcm(tb, s, mb);
     return;
   }
   bool noSub8x8 = true;
   if ((t & 0xDC) == 0) {  // P_8x8, B_8x8
     if (bSlice)
-      sub_mb_pred_B_slice(e, ctx, s, mb);
+      sub_mb_pred_B_slice(engine, ctx, s, mb);
     else
-      sub_mb_pred_P_slice(e, ctx, s, mb);
+      sub_mb_pred_P_slice(engine, ctx, s, mb);
     for (int q = 0; q < 4; ++q) {
       const uint8_t code = mb->sub_mb_type[q];
       if (code == SubMbB_Direct_8x8 ? !s->direct_8x8_inference_flag : (code & 7) > 1) noSub8x8 = false;
@@ -364,20 +375,21 @@ void cabac_layer_after_type(CabacLocal& e, ThreadBuffer* tb, CabacContext* ctx, 
   } else if (mb_is_intra(t)) {
     mb->transform_size_8x8_flag =
         (s->transform_8x8_mode_flag && t == MbI_NxN)
-            ? static_cast<uint8_t>(e.decision(ctx + kCtxTransform8x8 + cabac_transform_8x8_inc(mb)))
+            ? static_cast<uint8_t>(engine.decision(ctx + kCtxTransform8x8 + cabac_transform_8x8_inc(mb)))
             : 0;
-    mb_pred_intra(e, ctx, s, mb);
+    mb_pred_intra(engine, ctx, s, mb);
   } else if (t == MbB_Direct_16x16) {
     std::memset(mb->ref_idx_l0, 0, 4);
     std::memset(mb->ref_idx_l1, 0, 4);
   } else if (bSlice) {
-    mb_pred_B_slice(e, ctx, s, mb);
+    mb_pred_B_slice(engine, ctx, s, mb);
   } else {
-    mb_pred_P_slice(e, ctx, s, mb);
+    mb_pred_P_slice(engine, ctx, s, mb);
   }
   const bool intra16x16 = is_intra16x16(t);
   bool coded = true;
   int8_t delta = 0;
+  CabacLocal e = engine;
   if (intra16x16) {
     derive_intra16x16_cbp(mb);
   } else {
@@ -424,7 +436,8 @@ uint32_t decode_macroblock_layer_P_slice(ThreadBuffer* tb, SliceDataState* s, Ca
                                          MacroblockRecord* mb) {
   CabacLocal e(&tb->reader);
   mb->mb_type = cabac_mb_type_P_bins(e, ctx + kCtxMbType);
-  cabac_layer_after_type(e, tb, ctx, s, mb, false);
+  CabacLocal engine = e;
+  cabac_layer_after_type(engine, tb, ctx, s, mb, false);
   return 0;
 }
 
@@ -432,6 +445,7 @@ uint32_t decode_macroblock_layer_B_slice(ThreadBuffer* tb, SliceDataState* s, Ca
                                          MacroblockRecord* mb) {
   CabacLocal e(&tb->reader);
   mb->mb_type = cabac_mb_type_B_bins(e, ctx + kCtxMbType, cabac_mb_type_B_inc(mb));
-  cabac_layer_after_type(e, tb, ctx, s, mb, true);
+  CabacLocal engine = e;
+  cabac_layer_after_type(engine, tb, ctx, s, mb, true);
   return 0;
 }

@@ -36,7 +36,7 @@ void SetNeighbourMacroblocks_cabac_mbaff(ThreadBuffer* tb, SliceDataState* s, Ca
 // for a bottom macroblock under a coded top). A top macroblock, or a bottom
 // one whose top was skipped, decodes the flag; only a flag other than the
 // inferred one links the record (and a skipped top) anew.
-void mbaff_field_flag(CabacLocal& e, const SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb) {
+__attribute__((always_inline)) inline void mbaff_field_flag(CabacLocal& e, const SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb) {
   if ((mb->mb_addr & 1) != 0 && !mb_is_skipped((mb - 1)->mb_type)) return;
   const uint8_t flag = static_cast<uint8_t>(e.decision(ctx + kCtxMbField + field_flag_inc(s, mb)));
   if (flag != mb->mb_field_decoding_flag) SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
@@ -130,7 +130,8 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
         if (s->MbaffFrameFlag) mbaff_field_flag(e, s, contexts, mb);
         mb->mb_type = bSlice ? cabac_mb_type_B_bins(e, contexts + kCtxMbType, cabac_mb_type_B_inc(mb))
                              : cabac_mb_type_P_bins(e, contexts + kCtxMbType);
-        cabac_layer_after_type(e, tb, contexts, s, mb, bSlice);
+        CabacLocal engine = e;  // the layer's; e itself stays in registers
+        cabac_layer_after_type(engine, tb, contexts, s, mb, bSlice);
       } else {
         // The links and field flag inferred above stand for a skipped
         // macroblock.
@@ -143,7 +144,7 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
     transform_macroblock(mb);
     hand_over(s, sink, mb);
     if (!s->MbaffFrameFlag || (mb->mb_addr & 1)) {
-      if (cabac_DecodeTerminate(tb)) {
+      if (cabac_terminate(r)) {
         if (!cabac_slice_ends_here(r)) return failed(s);
         s->firstMb->slice_mb_count = mb->mb_addr - s->firstMb->mb_addr + 1;
         return kSliceDone;
