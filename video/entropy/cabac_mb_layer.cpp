@@ -17,8 +17,8 @@ inline bool is_intra16x16(uint8_t t) { return t >= MbI_16x16_First && t <= MbI_1
 // ---------------------------------------------------------------------------
 // Intra prediction modes.
 
-__attribute__((always_inline)) inline uint8_t read_intra_mode(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb, int blk,
-                        bool eightByEight) {
+__attribute__((always_inline)) inline uint8_t read_intra_mode(CabacLocal& e, CabacContext* ctx, const SliceDataState* s,
+                                                              const MacroblockRecord* mb, int blk, bool eightByEight) {
   const int predicted = predicted_intra_mode(s, mb, blk, eightByEight);
   if (e.decision(ctx + kCtxPrevIntraMode)) return static_cast<uint8_t>(predicted);
   const int rem = static_cast<int>(cabac_rem_intra_mode_bins(e, ctx + kCtxRemIntraMode));
@@ -177,8 +177,9 @@ void gather_edges(const MacroblockRecord* mb, int list, uint8_t mbaff, ListEdges
 // The decoded ref_idx of the partition whose first quadrant is q, bounded
 // by the active list (twice it plus one for the field macroblocks of an
 // MBAFF frame); a value beyond it marks the slice damaged.
-__attribute__((always_inline)) inline uint8_t read_ref_idx(CabacLocal& e, CabacContext* ctx, const SliceDataState* s, const MacroblockRecord* mb,
-                     const ListEdges& g, const int8_t* ref, int list, uint32_t q) {
+__attribute__((always_inline)) inline uint8_t read_ref_idx(CabacLocal& e, CabacContext* ctx, const SliceDataState* s,
+                                                           const MacroblockRecord* mb, const ListEdges& g,
+                                                           const int8_t* ref, int list, uint32_t q) {
   const uint32_t condA = (q & 1) ? ref[q - 1] > 0 : *g.leftRef[q >> 1] > g.leftThreshold;
   const uint32_t condB = (q & 2) ? ref[q - 2] > 0 : *g.upRef[q] > g.upThreshold;
   const uint32_t v = cabac_ref_idx_bins(e, ctx + kCtxRefIdx, condA + 2 * condB);
@@ -205,8 +206,8 @@ constexpr BlockAt kBlockAt[16] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}, {2, 0}, {3, 0}
 
 // The mvd pair of the (sub-)partition whose first block is blk, from the
 // absolute components left of and above that block.
-__attribute__((always_inline)) inline uint32_t read_mvd_pair(CabacLocal& e, CabacContext* ctx, const ListEdges& g, const int16_t (*mvd)[2],
-                              uint32_t blk) {
+__attribute__((always_inline)) inline uint32_t read_mvd_pair(CabacLocal& e, CabacContext* ctx, const ListEdges& g,
+                                                             const int16_t (*mvd)[2], uint32_t blk) {
   const BlockAt at = kBlockAt[blk];
   const int16_t* l = at.x ? mvd[LeftNeighbourIdxTable[blk]] : g.leftMvd[at.y];
   const int16_t* u = at.y ? mvd[UpNeighbourIdxTable[blk]] : g.upMvd[at.x];
@@ -273,7 +274,8 @@ uint32_t mb_pred_inter(CabacLocal& engine, CabacContext* ctx, const SliceDataSta
 }
 
 // The sub-partitions of one quadrant for one list.
-__attribute__((always_inline)) inline void read_sub_mvds(CabacLocal& e, CabacContext* ctx, const ListEdges& g, int16_t (*mvd)[2], int q, uint8_t code) {
+__attribute__((always_inline)) inline void read_sub_mvds(CabacLocal& e, CabacContext* ctx, const ListEdges& g,
+                                                         int16_t (*mvd)[2], int q, uint8_t code) {
   const int b = 4 * q;
   const uint32_t shape = (code >> 5) & 3;
   static const uint8_t kFirst[4][4] = {{0}, {0, 2}, {0, 1}, {0, 1, 2, 3}};
@@ -354,8 +356,8 @@ void derive_intra16x16_cbp(MacroblockRecord* mb) {
 // The layer after mb_type, shared by I, P and B macroblocks: every element
 // up to mb_qp_delta on the caller's engine, which is stored back into the
 // reader before the residual (or the I_PCM samples).
-void cabac_layer_after_type(CabacLocal& engine, ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, MacroblockRecord* mb,
-                            bool bSlice) {
+void cabac_layer_after_type(CabacLocal& engine, ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s,
+                            MacroblockRecord* mb, bool bSlice) {
   const uint8_t t = mb->mb_type;
   if (t == MbI_PCM) {
     engine.store();

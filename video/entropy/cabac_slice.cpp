@@ -36,7 +36,8 @@ void SetNeighbourMacroblocks_cabac_mbaff(ThreadBuffer* tb, SliceDataState* s, Ca
 // for a bottom macroblock under a coded top). A top macroblock, or a bottom
 // one whose top was skipped, decodes the flag; only a flag other than the
 // inferred one links the record (and a skipped top) anew.
-__attribute__((always_inline)) inline void mbaff_field_flag(CabacLocal& e, const SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb) {
+__attribute__((always_inline)) inline void mbaff_field_flag(CabacLocal& e, const SliceDataState* s, CabacContext* ctx,
+                                                            MacroblockRecord* mb) {
   if ((mb->mb_addr & 1) != 0 && !mb_is_skipped((mb - 1)->mb_type)) return;
   const uint8_t flag = static_cast<uint8_t>(e.decision(ctx + kCtxMbField + field_flag_inc(s, mb)));
   if (flag != mb->mb_field_decoding_flag) SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
