@@ -54,9 +54,9 @@ __attribute__((always_inline)) inline uint8_t cabac_intra_mb_type_rest(CabacLoca
   return static_cast<uint8_t>(65 + 12 * luma + 4 * cls + 2 * p1 + p0);
 }
 
-// ctxIdxInc of mb_skip_flag and of bin 0 of mb_type: the available
-// neighbours that are not skipped (and, for B slices, not B_Direct_16x16;
-// for I slices, not I_NxN).
+// ctxIdxInc of mb_skip_flag and of bin 0 of a B slice's mb_type: the
+// available neighbours that are not skipped (and, for mb_type, not
+// B_Direct_16x16).
 inline uint32_t cabac_skip_inc(const MacroblockRecord* mb) {
   const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
   return (a && !mb_is_skipped(a->mb_type)) + (b && !mb_is_skipped(b->mb_type));

@@ -347,8 +347,9 @@ uint32_t plain_walk(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, Macr
         // under a skipped top, with the left and upper pairs' flags as
         // condTerms.
         const uint32_t top = mb->mb_addr & ~1u, w = s->widthInMbs;
-        uint8_t flag = (mb - 1)->mb_field_decoding_flag;
-        if (top == mb->mb_addr || mb_is_skipped((mb - 1)->mb_type)) {
+        const bool decoded = top == mb->mb_addr || mb_is_skipped((mb - 1)->mb_type);
+        uint8_t flag = decoded ? 0 : (mb - 1)->mb_field_decoding_flag;
+        if (decoded) {
           const uint32_t inc =
               (top % (2 * w) && top != s->firstMbAddr ? s->records[top - 2].mb_field_decoding_flag : 0) +
               (top >= s->firstMbAddr + 2 * w ? s->records[top - 2 * w].mb_field_decoding_flag : 0);
