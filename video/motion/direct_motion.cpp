@@ -369,6 +369,21 @@ uint32_t packed_vector(const int16_t mv[2]) {
   return v;
 }
 
+// For a quadrant's four blocks with bit k set where block k gets a zero
+// vector: the masks that keep the other blocks' vectors, two blocks each.
+struct KeptBlocks {
+  uint64_t masks[16][2];
+};
+constexpr KeptBlocks kept_blocks() {
+  KeptBlocks t{};
+  for (unsigned z = 0; z < 16; ++z)
+    for (unsigned k = 0; k < 4; ++k)
+      if ((z & (1u << k)) == 0) t.masks[z][k / 2] |= 0xFFFFFFFFull << (32 * (k % 2));
+  return t;
+}
+constexpr KeptBlocks kKeptBlocksTable = kept_blocks();
+constexpr const uint64_t (&kKeptBlocks)[16][2] = kKeptBlocksTable.masks;
+
 // Spatial direct of the quadrants in the mask: the targets' indices, and
 // per 4x4 block the predictor, or a zero vector where the target is 0 and
 // the co-located block is still (under 8x8 inference the quadrant's corner
@@ -389,13 +404,14 @@ void spatial_quadrants(const DirectContext& ctx, MacroblockRecord* mb, unsigned 
     mb->ref_idx_l1[q] = refs[1];
     mb->pred_flag_l0[q] = targets[0] >= 0;
     mb->pred_flag_l1[q] = targets[1] >= 0;
-    uint32_t out[2][4];
-    for (int k = 0; k < 4; ++k) {
-      const bool colZero = ((still >> (4 * q + k)) & 1) != 0;
-      for (int list = 0; list < 2; ++list) out[list][k] = colZero && zeroable[list] ? 0u : vector[list];
+    // Two blocks per 8-byte store, built in registers (a reload of narrower
+    // stores would wait on them).
+    for (int list = 0; list < 2; ++list) {
+      const uint64_t* keep = kKeptBlocks[zeroable[list] ? (still >> (4 * q)) & 0xFu : 0u];
+      const uint64_t v = vector[list] * 0x100000001ull;
+      const uint64_t pairs[2] = {v & keep[0], v & keep[1]};
+      std::memcpy((list ? mb->mv_l1 : mb->mv_l0)[4 * q], pairs, sizeof pairs);
     }
-    std::memcpy(mb->mv_l0[4 * q], out[0], sizeof out[0]);
-    std::memcpy(mb->mv_l1[4 * q], out[1], sizeof out[1]);
   }
 }
 
