@@ -335,18 +335,16 @@ void keep_macroblock_motion(const MacroblockRecord& mb, ColocatedMotion& m) {
 void keep_colocated_range(DecodedPicture* p, uint32_t first, uint32_t end) {
   if (!p->colocated || !p->macroblocks) return;
   if (end > p->mbCount) end = p->mbCount;
-  // The records are cold by now, and each is read in several places: the
-  // lines of the records a few macroblocks ahead are asked for first.
-  constexpr uint32_t kAhead = 16;
-  const uintptr_t base = reinterpret_cast<uintptr_t>(p->macroblocks);
+  // The records of a row just reconstructed are still in cache; the kept
+  // motion was last written pictures ago: its lines a few macroblocks ahead
+  // are asked for, for writing.
+  constexpr uint32_t kAhead = 4;
   for (uint32_t a = first; a < end; ++a) {
     if (a + kAhead < end) {
-      const uintptr_t r = base + (a + kAhead) * sizeof(MacroblockRecord);
-      for (size_t at : {offsetof(MacroblockRecord, mb_type), offsetof(MacroblockRecord, ref_idx_l0),
-                        offsetof(MacroblockRecord, pred_flag_l1), offsetof(MacroblockRecord, mv_l0),
-                        offsetof(MacroblockRecord, mv_l0) + 63, offsetof(MacroblockRecord, mv_l1),
-                        offsetof(MacroblockRecord, mv_l1) + 63, offsetof(MacroblockRecord, ref_id_l1) + 15})
-        __builtin_prefetch(reinterpret_cast<const void*>(r + at));
+      const char* m = reinterpret_cast<const char*>(p->colocated + a + kAhead);
+      __builtin_prefetch(m, 1);
+      __builtin_prefetch(m + 56, 1);
+      __builtin_prefetch(m + sizeof(ColocatedMotion) - 1, 1);
     }
     keep_macroblock_motion(p->macroblocks[a], p->colocated[a]);
   }
