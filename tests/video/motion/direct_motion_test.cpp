@@ -5,7 +5,9 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <vector>
 
+#include "bitstream.h"
 #include "decoder_engine.h"
 #include "decoder_state.h"
 #include "direct_motion.h"
@@ -327,6 +329,63 @@ TEST(Colocated, KeptMotionReadsAsTheRecords) {
     ASSERT_EQ(0, std::memcmp(out[0].ref_idx_l1, out[1].ref_idx_l1, sizeof out[0].ref_idx_l1));
     ASSERT_EQ(0, std::memcmp(out[0].mv_l0, out[1].mv_l0, sizeof out[0].mv_l0));
     ASSERT_EQ(0, std::memcmp(out[0].mv_l1, out[1].mv_l1, sizeof out[0].mv_l1));
+  }
+}
+
+// A slice keeps its co-located motion row by row as reconstruction reports
+// the rows, and the rest when it ends: together exactly its own
+// macroblocks, as one pass over them keeps them; a concealed macroblock is
+// kept again from its new record.
+TEST(Colocated, RowByRowKeepingMatchesOnePass) {
+  struct Case {
+    bool mbaff;
+    uint32_t first, end;
+    std::vector<uint32_t> rowsReported;
+  };
+  const Case cases[] = {{false, 1, 5, {0}}, {false, 0, 6, {0, 1}}, {false, 3, 6, {}},
+                        {true, 2, 12, {0}}, {true, 0, 12, {0, 1}}};
+  std::mt19937 rng(3);
+  for (const Case& c : cases) {
+    std::unique_ptr<MacroblockRecord[]> records{new MacroblockRecord[12]()};
+    for (uint32_t a = 0; a < 12; ++a) {
+      MacroblockRecord& r = records[a];
+      r.mb_type = rng() % 4 == 0 ? MbI_NxN : MbL0_16x16;
+      r.mb_structure = 2;
+      for (int q = 0; q < 4; ++q) r.pred_flag_l0[q] = rng() % 2, r.pred_flag_l1[q] = 1, r.ref_idx_l0[q] = rng() % 2;
+      for (auto& v : r.mv_l0) v[0] = static_cast<int16_t>(rng() % 5) - 2, v[1] = 0;
+    }
+    DecodedPicture pic{};
+    pic.macroblocks = records.get();
+    pic.widthInMbs = 3;
+    pic.mbCount = c.mbaff ? 12 : 6;
+    std::unique_ptr<ColocatedMotion[]> rows{new ColocatedMotion[12]()}, whole{new ColocatedMotion[12]()};
+    std::unique_ptr<SliceDecodeContext> slice{new SliceDecodeContext()};
+    slice->picture = &pic;
+    slice->MbaffFrameFlag = c.mbaff;
+    slice->firstMbAddr = c.first;
+    ThreadBuffer tb{};
+    tb.slice = slice.get();
+    pic.colocated = whole.get();
+    keep_colocated_range(&pic, c.first, c.end);
+    pic.colocated = rows.get();
+    for (uint32_t row : c.rowsReported) keep_row_motion(&tb, row);
+    SCOPED_TRACE(testing::Message() << "slice from " << c.first << " to " << c.end);
+    // The reported rows are kept, nothing past them yet (the rows below may
+    // still be reconstructed).
+    const uint32_t rowEnd = c.rowsReported.empty() ? c.first : (c.rowsReported.back() + 1) * (c.mbaff ? 6 : 3);
+    EXPECT_EQ(0, std::memcmp(&rows[c.first], &whole[c.first], (rowEnd - c.first) * sizeof(ColocatedMotion)));
+    const ColocatedMotion untouched{};
+    if (rowEnd < c.end) EXPECT_EQ(0, std::memcmp(&rows[rowEnd], &untouched, sizeof untouched));
+    keep_slice_motion(slice.get(), c.end);
+    EXPECT_EQ(0, std::memcmp(&rows[0], &whole[0], 12 * sizeof(ColocatedMotion)));
+    // Concealment makes macroblock first + 1 intra: it alone is kept again.
+    pic.colocated = rows.get();
+    records[c.first + 1].mb_type = MbI_16x16_First;
+    std::vector<uint8_t> written(pic.mbCount, 1);
+    written[c.first + 1] = 0;
+    keep_concealed_motion(&pic, written.data());
+    EXPECT_EQ(0, rows[c.first + 1].found);
+    EXPECT_EQ(0, std::memcmp(&rows[c.first + 2], &whole[c.first + 2], (12 - c.first - 2) * sizeof(ColocatedMotion)));
   }
 }
 
