@@ -130,8 +130,13 @@ ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockReco
   // The co-located macroblock lies at most a macroblock row below the
   // current one's last frame line; its record is final with its rows (a
   // field's with the whole field, and the other field of its frame).
-  const uint32_t lastLine = ctx.mbaff ? 32 * (cur / (2 * w)) + 31 : ctx.fieldPicture ? 32 * (cur / w) + 31 : 16 * (cur / w) + 15;
-  await_reference_rows(mb->slice, colPic, (lastLine + 16) / 16 + 1);
+  // (Only a slice that overlaps its references waits: the divisions are
+  // left to it.)
+  const SliceDecodeContext* s = mb->slice;
+  if (s != nullptr && s->awaitRefs) {
+    const uint32_t lastLine = ctx.mbaff ? 32 * (cur / (2 * w)) + 31 : ctx.fieldPicture ? 32 * (cur / w) + 31 : 16 * (cur / w) + 15;
+    await_reference_rows(s, colPic, (lastLine + 16) / 16 + 1);
+  }
   src.view = motion_view(mb->slice, colPic);
   if (!has_motion(src.view)) return src;
   src.addr[0] = src.addr[1] = cur;
