@@ -58,7 +58,7 @@ MV_INLINE NeighbourLocation locate(MacroblockRecord* cur, int xN, int yN) {
 // upper-left sample; *available tells whether that position exists at all
 // (an intra neighbour or one without the list is available but gives -1).
 template <int List, bool Mbaff>
-MV_INLINE Neighbour at(MacroblockRecord* cur, int xN, int yN, bool* available) {
+MV_INLINE Neighbour at(MacroblockRecord* cur, int xN, int yN, int* available) {
   const NeighbourLocation loc = locate<Mbaff>(cur, xN, yN);
   *available = loc.mb != nullptr;
   return read<List, Mbaff>(cur, loc.mb, luma4x4_block_at(loc.x, loc.y));
@@ -81,7 +81,7 @@ constexpr Geometry geometryOf(Part p) {
 // C); hasA and hasB tell whether A's and B's positions exist.
 struct Around {
   Neighbour a, b, c;
-  bool hasA, hasB, hasC;
+  int hasA, hasB, hasC;  // ints: byte flags would be reloaded wider
 };
 
 template <int List, bool Mbaff, Part P>
@@ -156,9 +156,12 @@ void derive(MacroblockRecord* mb) {
   if constexpr (P == Part::Whole || P == Part::Upper || P == Part::Left) {
     // Once per macroblock and list: the next record, and in a B slice the
     // co-located record of the next macroblock, which may be direct.
-    prefetch_next_record(mb);
-    const SliceDecodeContext* s = mb->slice;
-    if (s != nullptr && s->slice_type == 1) prefetch_colocated(s, s->RefPicList1[0], mb->mb_addr + 1);
+    // (List 1 leaves both to list 0 when the first partition uses it.)
+    if (List == 0 || ((mb->mb_type >> 4) & 1) == 0) {
+      prefetch_next_record(mb);
+      const SliceDecodeContext* s = mb->slice;
+      if (s != nullptr && s->slice_type == 1) prefetch_colocated(s, s->RefPicList1[0], mb->mb_addr + 1);
+    }
   }
   uint8_t* flags = Fields<List>::predFlag(mb);
   for (int q = 0; q < 4; ++q)
