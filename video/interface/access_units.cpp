@@ -280,24 +280,98 @@ bool bind_picture_arrays(DecoderState* ds, DecodedPicture* p, bool reference) {
   return p->macroblocks && (p->colocated || !reference);
 }
 
-void keep_colocated_motion(DecodedPicture* p) {
-  if (!p->colocated || !p->macroblocks) return;
-  for (uint32_t a = 0; a < p->mbCount; ++a) {
-    const MacroblockRecord& mb = p->macroblocks[a];
-    ColocatedMotion& m = p->colocated[a];
-    std::memcpy(m.mv_l0, mb.mv_l0, sizeof(m.mv_l0));
-    std::memcpy(m.mv_l1, mb.mv_l1, sizeof(m.mv_l1));
-    std::memcpy(m.ref_pic_l0, mb.ref_pic_l0, sizeof(m.ref_pic_l0));
-    std::memcpy(m.ref_pic_l1, mb.ref_pic_l1, sizeof(m.ref_pic_l1));
-    std::memcpy(m.ref_id_l0, mb.ref_id_l0, sizeof(m.ref_id_l0));
-    std::memcpy(m.ref_id_l1, mb.ref_id_l1, sizeof(m.ref_id_l1));
-    std::memcpy(m.ref_idx_l0, mb.ref_idx_l0, sizeof(m.ref_idx_l0));
-    std::memcpy(m.ref_idx_l1, mb.ref_idx_l1, sizeof(m.ref_idx_l1));
-    std::memcpy(m.pred_flag_l0, mb.pred_flag_l0, sizeof(m.pred_flag_l0));
-    std::memcpy(m.pred_flag_l1, mb.pred_flag_l1, sizeof(m.pred_flag_l1));
-    m.mb_type = mb.mb_type;
-    m.mb_structure = mb.mb_structure;
+namespace {
+
+// The low bits of four identifier bytes as bits 0..3.
+inline unsigned low_bits(const uint8_t ids[4]) {
+  uint32_t v;
+  std::memcpy(&v, ids, sizeof v);
+  return (((v & 0x01010101u) * 0x01020408u) >> 24) & 0xFu;
+}
+
+// The co-located summary of one macroblock: per quadrant the list direct
+// prediction reads (list 0 when used, else list 1), its index, picture,
+// vectors and identifier parities, and which blocks are still.
+void keep_macroblock_motion(const MacroblockRecord& mb, ColocatedMotion& m) {
+  m.mb_structure = mb.mb_structure;
+  if (mb_is_intra(mb.mb_type)) {
+    m.still = m.parity = 0;
+    m.found = 0;
+    std::memset(m.ref_idx, -1, sizeof m.ref_idx);
+    std::memset(m.mv, 0, sizeof m.mv);
+    std::memset(m.ref_pic, 0, sizeof m.ref_pic);
+    return;
   }
+  unsigned found = 0, still = 0, parity = 0;
+  for (int q = 0; q < 4; ++q) {
+    const bool l0 = mb.pred_flag_l0[q] != 0;
+    int16_t(*mv)[2] = &m.mv[4 * q];
+    if (!l0 && mb.pred_flag_l1[q] == 0) {
+      m.ref_idx[q] = -1;
+      m.ref_pic[q] = nullptr;
+      std::memset(mv, 0, 4 * sizeof(*mv));
+      continue;
+    }
+    found |= 1u << q;
+    const int8_t ref = l0 ? mb.ref_idx_l0[q] : mb.ref_idx_l1[q];
+    m.ref_idx[q] = ref;
+    m.ref_pic[q] = l0 ? mb.ref_pic_l0[q] : mb.ref_pic_l1[q];
+    std::memcpy(mv, l0 ? mb.mv_l0[4 * q] : mb.mv_l1[4 * q], 4 * sizeof(*mv));
+    parity |= low_bits((l0 ? mb.ref_id_l0 : mb.ref_id_l1) + 4 * q) << (4 * q);
+    if (ref != 0) continue;
+    // |x| <= 1 and |y| <= 1 as one unsigned compare each.
+    for (int k = 0; k < 4; ++k) {
+      const bool small = static_cast<uint16_t>(mv[k][0] + 1) <= 2 && static_cast<uint16_t>(mv[k][1] + 1) <= 2;
+      still |= (small ? 1u : 0u) << (4 * q + k);
+    }
+  }
+  m.still = static_cast<uint16_t>(still);
+  m.parity = static_cast<uint16_t>(parity);
+  m.found = static_cast<uint8_t>(found);
+}
+
+}  // namespace
+
+void keep_colocated_range(DecodedPicture* p, uint32_t first, uint32_t end) {
+  if (!p->colocated || !p->macroblocks) return;
+  if (end > p->mbCount) end = p->mbCount;
+  // The records of a row just reconstructed are still in cache; the kept
+  // motion was last written pictures ago: its lines a few macroblocks ahead
+  // are asked for, for writing.
+  constexpr uint32_t kAhead = 4;
+  for (uint32_t a = first; a < end; ++a) {
+    if (a + kAhead < end) {
+      const char* m = reinterpret_cast<const char*>(p->colocated + a + kAhead);
+      __builtin_prefetch(m, 1);
+      __builtin_prefetch(m + 56, 1);
+      __builtin_prefetch(m + sizeof(ColocatedMotion) - 1, 1);
+    }
+    keep_macroblock_motion(p->macroblocks[a], p->colocated[a]);
+  }
+}
+
+void keep_colocated_motion(DecodedPicture* p) { keep_colocated_range(p, 0, p->mbCount); }
+
+void keep_slice_motion(SliceDecodeContext* s, uint32_t end) {
+  DecodedPicture* p = s->picture;
+  if (p == nullptr || p->colocated == nullptr) return;
+  const uint32_t from = s->motionKeptTo > s->firstMbAddr ? s->motionKeptTo : s->firstMbAddr;
+  if (end <= from) return;
+  keep_colocated_range(p, from, end);
+  s->motionKeptTo = end;
+}
+
+void keep_row_motion(ThreadBuffer* tb, uint32_t row) {
+  SliceDecodeContext* s = tb->slice;
+  if (s->picture == nullptr) return;
+  const uint32_t perRow = (s->MbaffFrameFlag ? 2 : 1) * s->picture->widthInMbs;
+  keep_slice_motion(s, (row + 1) * perRow);
+}
+
+void keep_concealed_motion(DecodedPicture* p, const uint8_t* written) {
+  if (p->colocated == nullptr || p->macroblocks == nullptr) return;
+  for (uint32_t a = 0; a < p->mbCount; ++a)
+    if (!written[a]) keep_colocated_range(p, a, a + 1);
 }
 
 void release_records(DecoderState* ds, DecodedPicture* p) {

@@ -136,6 +136,10 @@ struct SliceDecodeContext : SliceDataState {
   // null). Direct prediction reads their macroblock records, which stay
   // bound until the slice ends (DecodedPicture::colocatedPins).
   DecodedPicture* colocatedLive[2];
+  // Macroblocks [firstMbAddr, motionKeptTo) of a reference picture's slice
+  // have their co-located motion kept: each row is kept as it is
+  // reconstructed, while its records are still in cache.
+  uint32_t motionKeptTo;
 };
 
 // Identity of the previous slice, for the detection of a new picture.
@@ -407,6 +411,15 @@ bool bind_picture_arrays(DecoderState* ds, DecodedPicture* p, bool reference);
 // Copies a finished reference picture's motion out of its macroblock records
 // (runs without the instance lock, before the picture counts as decoded).
 void keep_colocated_motion(DecodedPicture* p);
+// The same for macroblocks [first, end) of a picture with co-located motion
+// whose records there are final.
+void keep_colocated_range(DecodedPicture* p, uint32_t first, uint32_t end);
+// The slice's macroblocks from where its keeping stopped up to end (their
+// reconstruction is over); a reconstruction driver's row report as a rowDone
+// hook; and the concealed macroblocks of a picture (written[a] 0).
+void keep_slice_motion(SliceDecodeContext* s, uint32_t end);
+void keep_row_motion(ThreadBuffer* tb, uint32_t row);
+void keep_concealed_motion(DecodedPicture* p, const uint8_t* written);
 // The picture is finished: its macroblock records go back to the pool.
 void release_records(DecoderState* ds, DecodedPicture* p);
 // Pools of blocks (slots: one per picture record).

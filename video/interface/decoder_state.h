@@ -42,20 +42,17 @@ struct FrameBuffer {
 // What direct prediction reads of a macroblock of the first list-1
 // reference (the co-located picture): a reference picture's motion, kept
 // when it is finished, so that its MacroblockRecords can serve the next
-// picture. Fields as in MacroblockRecord.
+// picture. Direct prediction reads one list per quadrant, list 0 where the
+// quadrant predicts from it and list 1 otherwise: only that list is kept,
+// and the summary spatial direct reads lies in the first bytes.
 struct ColocatedMotion {
-  int16_t mv_l0[16][2];
-  int16_t mv_l1[16][2];
-  DecodedPicture* ref_pic_l0[4];
-  DecodedPicture* ref_pic_l1[4];
-  uint8_t ref_id_l0[16];
-  uint8_t ref_id_l1[16];
-  int8_t ref_idx_l0[4];
-  int8_t ref_idx_l1[4];
-  uint8_t pred_flag_l0[4];
-  uint8_t pred_flag_l1[4];
-  uint8_t mb_type;
+  uint16_t still;   // bit b: block b refers to index 0 with both vector components within -1..1
+  uint16_t parity;  // bit b: the low bit of block b's reference identifier (its field's parity)
+  uint8_t found;    // bit q: quadrant q has a prediction (inter, list 0 or 1 used)
   uint8_t mb_structure;
+  int8_t ref_idx[4];           // of the list kept; -1 where the quadrant has no prediction
+  int16_t mv[16][2];           // of the list kept; zero where the quadrant has no prediction
+  DecodedPicture* ref_pic[4];  // of the list kept; null where the quadrant has no prediction
 };
 
 struct DecodedPicture {

@@ -318,6 +318,7 @@ uint32_t row_share(const PictureProgress* g, uint32_t row, uint32_t first, uint3
 
 // The reconstruction drivers' report of a completed row of the slice.
 void slice_row_done(ThreadBuffer* tb, uint32_t row) {
+  keep_row_motion(tb, row);
   SliceDecodeContext* s = tb->slice;
   VideoDecoder* dec = s->decoder;
   DecodedPicture* p = s->picture;
@@ -424,7 +425,7 @@ bool references_underway(VideoDecoder* dec, const SliceDecodeContext* s, uint32_
 bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t, bool rows) {
   SliceDecodeContext* s = &t->slice;
   s->rowsReported = 0;
-  s->rowDone = rows ? slice_row_done : nullptr;
+  s->rowDone = rows ? slice_row_done : keep_row_motion;
   SetThreadBuffer(tb, t);
   const uint32_t n = s->predictAndCombine(tb);
   ReturnThreadBuffer(tb, t);
@@ -435,6 +436,7 @@ bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t, 
   // never overlap, so no lock is needed).
   const uint32_t first = s->firstMbAddr;
   const uint32_t written = first < p->mbCount ? (n < p->mbCount - first ? n : p->mbCount - first) : 0;
+  keep_slice_motion(s, first + written);
   if (p->mbWritten && written) std::memset(p->mbWritten + first, 1, written);
   if (rows) slice_rows_end(dec, s, first, first + written);
   pthread_mutex_lock(&dec->mbLock);
@@ -557,9 +559,9 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, SliceDecodeContext* li
     for (uint32_t a = 0; a < p->mbCount; ++a) before[a] = p->mbWritten[a];
     conceal_unwritten(p);
     conceal_records(p, before);
+    keep_concealed_motion(p, before);
     p->damaged = 1;
   }
-  keep_colocated_motion(p);
   if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter)) return;
   // The deblocking filter reads each macroblock's slice link for the
   // picture's frame/field kind, and the slices' tasks may already parse new
@@ -873,6 +875,9 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       if (s->claimed && (p->mbFlags[s->firstMbAddr] & kMbDecoded)) return kStepConsumed;
       const uint32_t state = t->state;
       s->referencesFinal = references_decoded(s, state == kTaskEntropyI ? 0 : state == kTaskEntropyP ? 1 : 2);
+      // Rows reconstructed alongside the walk keep their motion as they go.
+      s->motionKeptTo = 0;
+      s->rowDone = keep_row_motion;
       pthread_mutex_unlock(&dec->lock);
       SetThreadBuffer(tb, t);
       int32_t r;
@@ -883,6 +888,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       else
         r = dec->stages->entropyB(tb);
       ReturnThreadBuffer(tb, t);
+      s->rowDone = nullptr;
       pthread_mutex_lock(&dec->lock);
       const uint32_t decoded = r == 0 && s->firstMb ? s->firstMb->slice_mb_count : 0;
       release_claim(dec, s, decoded);

@@ -130,8 +130,13 @@ ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockReco
   // The co-located macroblock lies at most a macroblock row below the
   // current one's last frame line; its record is final with its rows (a
   // field's with the whole field, and the other field of its frame).
-  const uint32_t lastLine = ctx.mbaff ? 32 * (cur / (2 * w)) + 31 : ctx.fieldPicture ? 32 * (cur / w) + 31 : 16 * (cur / w) + 15;
-  await_reference_rows(mb->slice, colPic, (lastLine + 16) / 16 + 1);
+  // (Only a slice that overlaps its references waits: the divisions are
+  // left to it.)
+  const SliceDecodeContext* s = mb->slice;
+  if (s != nullptr && s->awaitRefs) {
+    const uint32_t lastLine = ctx.mbaff ? 32 * (cur / (2 * w)) + 31 : ctx.fieldPicture ? 32 * (cur / w) + 31 : 16 * (cur / w) + 15;
+    await_reference_rows(s, colPic, (lastLine + 16) / 16 + 1);
+  }
   src.view = motion_view(mb->slice, colPic);
   if (!has_motion(src.view)) return src;
   src.addr[0] = src.addr[1] = cur;
@@ -213,8 +218,7 @@ struct ColocatedBlock {
   DecodedPicture* refPic;
 };
 
-template <typename Motion>
-ColocatedBlock block_motion_of(const Motion* col, int quadrant, int block) {
+ColocatedBlock block_motion_of(const MacroblockRecord* col, int quadrant, int block) {
   if (mb_is_intra(col->mb_type)) return {false, {0, 0}, -1, 0, nullptr};
   if (col->pred_flag_l0[quadrant])
     return {true, {col->mv_l0[block][0], col->mv_l0[block][1]}, col->ref_idx_l0[quadrant], col->ref_id_l0[block],
@@ -225,18 +229,38 @@ ColocatedBlock block_motion_of(const Motion* col, int quadrant, int block) {
   return {false, {0, 0}, -1, 0, nullptr};
 }
 
-ColocatedBlock find_colocated(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
+ColocatedBlock block_motion_of(const ColocatedMotion* col, int quadrant, int block) {
+  if (((col->found >> quadrant) & 1) == 0) return {false, {0, 0}, -1, 0, nullptr};
+  return {true, {col->mv[block][0], col->mv[block][1]}, col->ref_idx[quadrant],
+          static_cast<uint8_t>((col->parity >> block) & 1), col->ref_pic[quadrant]};
+}
+
+// Where the co-located block of quadrant q, sub-block k (the quadrant's
+// corner under 8x8 inference) lies: its macroblock, quadrant and 4x4 block;
+// valid false when the picture has no motion there.
+struct ColocatedPosition {
+  bool valid;
+  uint32_t addr;
+  int quadrant;
+  int block;
+};
+
+ColocatedPosition colocated_position(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
   const int colIdx = ctx.inference8x8 ? 5 * q : 4 * q + k;
   const int xCol = Scan4x4LumaBlocksX[colIdx], yCol = Scan4x4LumaBlocksY[colIdx];
-  if (src.pic == nullptr) return {false, {0, 0}, -1, 0, nullptr};
+  if (src.pic == nullptr) return {false, 0, 0, 0};
   const int half = yCol >> 3;
   const uint32_t addr = src.addr[half];
-  if (addr >= src.pic->mbCount) return {false, {0, 0}, -1, 0, nullptr};
+  if (addr >= src.pic->mbCount) return {false, 0, 0, 0};
   const int yM = src.rows == RowMap::Same ? yCol : src.rows == RowMap::FieldInFrame ? (2 * yCol) & 15 : src.rowBase + 4 * half;
-  const int quadrant = 2 * (yM / 8) + xCol / 8;
-  const int block = SubMbPartIdxTable[4 * (yM / 4) + xCol / 4];
-  if (src.view.compact != nullptr) return block_motion_of(src.view.compact + addr, quadrant, block);
-  return block_motion_of(src.view.records + addr, quadrant, block);
+  return {true, addr, 2 * (yM / 8) + xCol / 8, SubMbPartIdxTable[4 * (yM / 4) + xCol / 4]};
+}
+
+ColocatedBlock find_colocated(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
+  const ColocatedPosition at = colocated_position(ctx, src, q, k);
+  if (!at.valid) return {false, {0, 0}, -1, 0, nullptr};
+  if (src.view.compact != nullptr) return block_motion_of(src.view.compact + at.addr, at.quadrant, at.block);
+  return block_motion_of(src.view.records + at.addr, at.quadrant, at.block);
 }
 
 // Its vector, reference index (-1 without prediction) and reference picture
@@ -255,12 +279,44 @@ DecodedPicture* colocated_of(const DirectContext& ctx, const ColocatedSource& sr
   return c.refPic;
 }
 
-// Whether the co-located block is still for spatial direct: reference
-// index 0 and both vector components within one quarter sample (neither its
-// picture nor its field is read).
-bool colocated_still(const DirectContext& ctx, const ColocatedSource& src, int q, int k) {
-  const ColocatedBlock c = find_colocated(ctx, src, q, k);
+// Whether a co-located block is still for spatial direct: reference index 0
+// and both vector components within one quarter sample (neither its picture
+// nor its field is read).
+bool is_still(const ColocatedBlock& c) {
   return c.found && c.refIdx == 0 && std::abs(c.mv[0]) <= 1 && std::abs(c.mv[1]) <= 1;
+}
+
+// Spreads bits 0, 5, 10 and 15 (the quadrants' corner blocks) over their
+// quadrants.
+unsigned corners_to_quadrants(unsigned m) {
+  return (m & 1 ? 0x000Fu : 0u) | (m & 0x20 ? 0x00F0u : 0u) | (m & 0x400 ? 0x0F00u : 0u) | (m & 0x8000 ? 0xF000u : 0u);
+}
+
+// Bit b: the co-located block of block b is still (under 8x8 inference
+// every block of a quadrant as its corner), for the quadrants in the mask.
+// The kept motion carries the test per block: where the co-located
+// macroblock's blocks line up with the current ones, it is one load.
+unsigned colocated_still_mask(const DirectContext& ctx, const ColocatedSource& src, unsigned quadrants) {
+  if (src.pic == nullptr) return 0;
+  if (src.view.compact != nullptr && src.rows == RowMap::Same) {
+    if (src.addr[0] >= src.pic->mbCount) return 0;
+    const unsigned still = src.view.compact[src.addr[0]].still;
+    return ctx.inference8x8 ? corners_to_quadrants(still) : still;
+  }
+  unsigned mask = 0;
+  const int blocks = ctx.inference8x8 ? 1 : 4;
+  for (int q = 0; q < 4; ++q) {
+    if ((quadrants & (1u << q)) == 0) continue;
+    for (int k = 0; k < blocks; ++k) {
+      const ColocatedPosition at = colocated_position(ctx, src, q, k);
+      if (!at.valid) continue;
+      const bool still = src.view.compact != nullptr
+                             ? ((src.view.compact[at.addr].still >> at.block) & 1) != 0
+                             : is_still(block_motion_of(src.view.records + at.addr, at.quadrant, at.block));
+      if (still) mask |= (ctx.inference8x8 ? 0xFu : 1u << k) << (4 * q);
+    }
+  }
+  return mask;
 }
 
 }  // namespace
@@ -271,8 +327,6 @@ void prefetch_colocated(const SliceDecodeContext* s, const DecodedPicture* colPi
   if (v.compact != nullptr) {
     const ColocatedMotion* c = v.compact + addr;
     __builtin_prefetch(c);
-    __builtin_prefetch(reinterpret_cast<const char*>(c) + 64);
-    __builtin_prefetch(reinterpret_cast<const char*>(c) + 128);
     __builtin_prefetch(reinterpret_cast<const char*>(c) + sizeof(ColocatedMotion) - 1);
     return;
   }
@@ -320,36 +374,50 @@ uint32_t packed_vector(const int16_t mv[2]) {
   return v;
 }
 
-// Spatial direct of quadrant q: the targets' indices, and per 4x4 block
-// (the corner block for all four under 8x8 inference) the predictor or a
-// zero vector where the target is 0 and the co-located block is still.
-template <bool Inference8x8>
-void spatial_quadrant_of(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q,
-                         const int8_t targets[2], bool directZeroPrediction, const int16_t mvp[2][2]) {
-  mb->ref_idx_l0[q] = std::max<int8_t>(targets[0], 0);
-  mb->ref_idx_l1[q] = std::max<int8_t>(targets[1], 0);
-  mb->pred_flag_l0[q] = targets[0] >= 0;
-  mb->pred_flag_l1[q] = targets[1] >= 0;
+// For a quadrant's four blocks with bit k set where block k gets a zero
+// vector: the masks that keep the other blocks' vectors, two blocks each.
+struct KeptBlocks {
+  uint64_t masks[16][2];
+};
+constexpr KeptBlocks kept_blocks() {
+  KeptBlocks t{};
+  for (unsigned z = 0; z < 16; ++z)
+    for (unsigned k = 0; k < 4; ++k)
+      if ((z & (1u << k)) == 0) t.masks[z][k / 2] |= 0xFFFFFFFFull << (32 * (k % 2));
+  return t;
+}
+constexpr KeptBlocks kKeptBlocksTable = kept_blocks();
+constexpr const uint64_t (&kKeptBlocks)[16][2] = kKeptBlocksTable.masks;
+
+// Spatial direct of the quadrants in the mask: the targets' indices, and
+// per 4x4 block the predictor, or a zero vector where the target is 0 and
+// the co-located block is still (under 8x8 inference the quadrant's corner
+// block decides for all four). The co-located macroblock is looked at only
+// when a list's vector can depend on it.
+void spatial_quadrants(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants, const int8_t targets[2],
+                       bool directZeroPrediction, const int16_t mvp[2][2]) {
   // A list's vector: zero without its target (or with the zero prediction),
   // else the predictor unless the target is 0 and the co-located block still.
   const bool use[2] = {!directZeroPrediction && targets[0] >= 0, !directZeroPrediction && targets[1] >= 0};
   const uint32_t vector[2] = {use[0] ? packed_vector(mvp[0]) : 0u, use[1] ? packed_vector(mvp[1]) : 0u};
-  const bool colMatters = (use[0] && targets[0] == 0) || (use[1] && targets[1] == 0);
-  uint32_t out[2][4];
-  for (int k = 0; k < (Inference8x8 ? 1 : 4); ++k) {
-    const bool colZero = colMatters && colocated_still(ctx, src, q, k);
-    for (int list = 0; list < 2; ++list) out[list][k] = colZero && targets[list] == 0 ? 0u : vector[list];
+  const bool zeroable[2] = {use[0] && targets[0] == 0, use[1] && targets[1] == 0};
+  const unsigned still = zeroable[0] || zeroable[1] ? colocated_still_mask(ctx, resolve_colocated(ctx, mb), quadrants) : 0;
+  const int8_t refs[2] = {std::max<int8_t>(targets[0], 0), std::max<int8_t>(targets[1], 0)};
+  for (int q = 0; q < 4; ++q) {
+    if ((quadrants & (1u << q)) == 0) continue;
+    mb->ref_idx_l0[q] = refs[0];
+    mb->ref_idx_l1[q] = refs[1];
+    mb->pred_flag_l0[q] = targets[0] >= 0;
+    mb->pred_flag_l1[q] = targets[1] >= 0;
+    // Two blocks per 8-byte store, built in registers (a reload of narrower
+    // stores would wait on them).
+    for (int list = 0; list < 2; ++list) {
+      const uint64_t* keep = kKeptBlocks[zeroable[list] ? (still >> (4 * q)) & 0xFu : 0u];
+      const uint64_t v = vector[list] * 0x100000001ull;
+      const uint64_t pairs[2] = {v & keep[0], v & keep[1]};
+      std::memcpy((list ? mb->mv_l1 : mb->mv_l0)[4 * q], pairs, sizeof pairs);
+    }
   }
-  if (Inference8x8)
-    for (int list = 0; list < 2; ++list) out[list][1] = out[list][2] = out[list][3] = out[list][0];
-  std::memcpy(mb->mv_l0[4 * q], out[0], sizeof out[0]);
-  std::memcpy(mb->mv_l1[4 * q], out[1], sizeof out[1]);
-}
-
-void spatial_quadrant(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q,
-                      const int8_t targets[2], bool directZeroPrediction, const int16_t mvp[2][2]) {
-  (ctx.inference8x8 ? spatial_quadrant_of<true> : spatial_quadrant_of<false>)(ctx, src, mb, q, targets,
-                                                                             directZeroPrediction, mvp);
 }
 
 }  // namespace
@@ -359,7 +427,7 @@ void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int
   const int8_t targets[2] = {refIdxL0, refIdxL1};
   int16_t mvp[2][2];
   spatial_predictors(ctx, mb, targets, directZeroPrediction, mvp);
-  spatial_quadrant(ctx, resolve_colocated(ctx, mb), mb, q, targets, directZeroPrediction, mvp);
+  spatial_quadrants(ctx, mb, 1u << q, targets, directZeroPrediction, mvp);
 }
 
 void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, int8_t refIdxL0, int8_t refIdxL1,
@@ -367,8 +435,7 @@ void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, i
   const int8_t targets[2] = {refIdxL0, refIdxL1};
   int16_t mvp[2][2];
   spatial_predictors(ctx, mb, targets, directZeroPrediction, mvp);
-  const ColocatedSource src = resolve_colocated(ctx, mb);
-  for (int q = 0; q < 4; ++q) spatial_quadrant(ctx, src, mb, q, targets, directZeroPrediction, mvp);
+  spatial_quadrants(ctx, mb, 0xF, targets, directZeroPrediction, mvp);
 }
 
 void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants) {
@@ -377,11 +444,9 @@ void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned qua
   spatial_direct_neighbours(mb, ctx.mbaff, targets, mvp);
   const bool zero = targets[0] < 0 && targets[1] < 0;
   if (zero) targets[0] = targets[1] = 0;
-  const ColocatedSource src = resolve_colocated(ctx, mb);
+  spatial_quadrants(ctx, mb, quadrants, targets, zero, mvp);
   prefetch_colocated(mb->slice, ctx.refPicList1[0], mb->mb_addr + 1);
   prefetch_next_record(mb);
-  for (int q = 0; q < 4; ++q)
-    if (quadrants & (1u << q)) spatial_quadrant(ctx, src, mb, q, targets, zero, mvp);
 }
 
 namespace {

@@ -58,7 +58,7 @@ MV_INLINE NeighbourLocation locate(MacroblockRecord* cur, int xN, int yN) {
 // upper-left sample; *available tells whether that position exists at all
 // (an intra neighbour or one without the list is available but gives -1).
 template <int List, bool Mbaff>
-MV_INLINE Neighbour at(MacroblockRecord* cur, int xN, int yN, bool* available) {
+MV_INLINE Neighbour at(MacroblockRecord* cur, int xN, int yN, int* available) {
   const NeighbourLocation loc = locate<Mbaff>(cur, xN, yN);
   *available = loc.mb != nullptr;
   return read<List, Mbaff>(cur, loc.mb, luma4x4_block_at(loc.x, loc.y));
@@ -81,7 +81,7 @@ constexpr Geometry geometryOf(Part p) {
 // C); hasA and hasB tell whether A's and B's positions exist.
 struct Around {
   Neighbour a, b, c;
-  bool hasA, hasB, hasC;
+  int hasA, hasB, hasC;  // ints: byte flags would be reloaded wider
 };
 
 template <int List, bool Mbaff, Part P>
@@ -156,9 +156,12 @@ void derive(MacroblockRecord* mb) {
   if constexpr (P == Part::Whole || P == Part::Upper || P == Part::Left) {
     // Once per macroblock and list: the next record, and in a B slice the
     // co-located record of the next macroblock, which may be direct.
-    prefetch_next_record(mb);
-    const SliceDecodeContext* s = mb->slice;
-    if (s != nullptr && s->slice_type == 1) prefetch_colocated(s, s->RefPicList1[0], mb->mb_addr + 1);
+    // (List 1 leaves both to list 0 when the first partition uses it.)
+    if (List == 0 || ((mb->mb_type >> 4) & 1) == 0) {
+      prefetch_next_record(mb);
+      const SliceDecodeContext* s = mb->slice;
+      if (s != nullptr && s->slice_type == 1) prefetch_colocated(s, s->RefPicList1[0], mb->mb_addr + 1);
+    }
   }
   uint8_t* flags = Fields<List>::predFlag(mb);
   for (int q = 0; q < 4; ++q)
@@ -199,35 +202,56 @@ int32_t pSkip(MacroblockRecord* mb) {
 
 MV_INLINE int min_positive(int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); }
 
-// The 16x16 neighbours' triples of list List at their located blocks.
-template <int List, bool Mbaff>
-MV_INLINE Around read_around(MacroblockRecord* cur, const NeighbourLocation loc[3]) {
-  Around n;
-  n.a = read<List, Mbaff>(cur, loc[0].mb, luma4x4_block_at(loc[0].x, loc[0].y));
-  n.b = read<List, Mbaff>(cur, loc[1].mb, luma4x4_block_at(loc[1].x, loc[1].y));
-  n.c = read<List, Mbaff>(cur, loc[2].mb, luma4x4_block_at(loc[2].x, loc[2].y));
-  n.hasA = loc[0].mb != nullptr;
-  n.hasB = loc[1].mb != nullptr;
-  n.hasC = loc[2].mb != nullptr;
-  return n;
-}
+MV_INLINE int median_of(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
 
-template <int List, bool Mbaff>
-MV_INLINE void spatial_direct_list(MacroblockRecord* mb, const NeighbourLocation loc[3], int8_t refIdx[2],
-                                   int16_t mvp[2][2]) {
-  const Around n = read_around<List, Mbaff>(mb, loc);
-  const int ref = min_positive(n.a.ref, min_positive(n.b.ref, n.c.ref));
-  refIdx[List] = static_cast<int8_t>(ref);
-  mvp[List][0] = mvp[List][1] = 0;
-  if (ref >= 0) predict_from<Part::Whole>(n, ref, mvp[List]);
-}
-
+// Both lists' spatial-direct index and predictor from the 16x16 neighbours
+// A, B and C (or D), each record read once for both lists into plain
+// integers: the shape-generic path packs its availability flags into bytes
+// that are reloaded wider, which stalls on the stores.
 template <bool Mbaff>
 void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][2]) {
   NeighbourLocation loc[3] = {locate<Mbaff>(mb, -1, 0), locate<Mbaff>(mb, 0, -1), locate<Mbaff>(mb, 16, -1)};
   if (loc[2].mb == nullptr) loc[2] = locate<Mbaff>(mb, -1, -1);
-  spatial_direct_list<0, Mbaff>(mb, loc, refIdx, mvp);
-  spatial_direct_list<1, Mbaff>(mb, loc, refIdx, mvp);
+  int ref[2][3], x[2][3], y[2][3];
+  for (int i = 0; i < 3; ++i) {
+    const MacroblockRecord* n = loc[i].mb;
+    const int blk = luma4x4_block_at(loc[i].x, loc[i].y);
+    const bool inter = n != nullptr && !mb_is_intra(n->mb_type);
+    for (int list = 0; list < 2; ++list) {
+      ref[list][i] = -1;
+      x[list][i] = y[list][i] = 0;
+      if (!inter || (list ? n->pred_flag_l1 : n->pred_flag_l0)[blk >> 2] == 0) continue;
+      const int16_t* v = (list ? n->mv_l1 : n->mv_l0)[blk];
+      int16_t vy = v[1];
+      int r = (list ? n->ref_idx_l1 : n->ref_idx_l0)[blk >> 2];
+      if (Mbaff && n != mb) scale_between_kinds(mb, n, &vy, &r);
+      ref[list][i] = r;
+      x[list][i] = v[0];
+      y[list][i] = vy;
+    }
+  }
+  // Only A available: it stands for B and C, and the median is A itself.
+  const bool onlyA = loc[0].mb != nullptr && loc[1].mb == nullptr && loc[2].mb == nullptr;
+  for (int list = 0; list < 2; ++list) {
+    const int* r = ref[list];
+    const int target = min_positive(r[0], min_positive(r[1], r[2]));
+    refIdx[list] = static_cast<int8_t>(target);
+    int px = 0, py = 0;
+    if (target >= 0) {
+      const int matches = (r[0] == target) + (r[1] == target) + (r[2] == target);
+      if (onlyA) {
+        px = x[list][0], py = y[list][0];
+      } else if (matches == 1) {
+        const int i = r[0] == target ? 0 : r[1] == target ? 1 : 2;
+        px = x[list][i], py = y[list][i];
+      } else {
+        px = median_of(x[list][0], x[list][1], x[list][2]);
+        py = median_of(y[list][0], y[list][1], y[list][2]);
+      }
+    }
+    mvp[list][0] = static_cast<int16_t>(px);
+    mvp[list][1] = static_cast<int16_t>(py);
+  }
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ namespace {
 
 template <bool Mbaff>
 void wholeMacroblock(DecodedPicture** list0, DecodedPicture** list1, MacroblockRecord* mb) {
-  const DirectContext ctx = direct_context(mb, list0, list1, Mbaff);
+  const DirectContext ctx = contextOf(mb, list0, list1, Mbaff, mb->slice->direct_8x8_inference_flag != 0);
   if (mb->slice->direct_spatial_mv_pred_flag)
     spatial_direct(ctx, mb, 0xF);
   else

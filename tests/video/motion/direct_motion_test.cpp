@@ -5,7 +5,9 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <vector>
 
+#include "bitstream.h"
 #include "decoder_engine.h"
 #include "decoder_state.h"
 #include "direct_motion.h"
@@ -257,6 +259,136 @@ TEST(TemporalDirect, WholeMacroblockMatchesTheQuadrants) {
   }
 }
 
+// Direct prediction reads the same from a finished picture's kept motion as
+// from its macroblock records: random co-located records (intra, either
+// list or none per quadrant, indices 0..2, vectors around the still limit,
+// field and frame pairs, reference identifiers of both parities), frame and
+// MBAFF pictures, with and without 8x8 inference; spatial and temporal.
+TEST(Colocated, KeptMotionReadsAsTheRecords) {
+  std::mt19937 rng(23);
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+  std::unique_ptr<ColocatedMotion[]> kept{new ColocatedMotion[4]()};
+  std::unique_ptr<SliceDecodeContext> slice{new SliceDecodeContext()};
+  for (int round = 0; round < 3000; ++round) {
+    DirectScene s;
+    DecodedPicture* refs[3] = {&s.pics[0], &s.pics[1], &s.pics[3]};
+    s.ctx.mbaff = pick(2) != 0;
+    s.ctx.inference8x8 = pick(2) != 0;
+    s.pics[2].topFieldOrderCnt = 8;
+    s.pics[2].bottomFieldOrderCnt = 9;
+    for (int a = 0; a < 4; ++a) {
+      MacroblockRecord& c = s.colRecords[a];
+      c.mb_type = pick(6) == 0 ? MbI_NxN : MbL0_16x16;
+      c.mb_structure = s.ctx.mbaff && (a & 1) ? s.colRecords[a - 1].mb_structure
+                                              : static_cast<uint8_t>(s.ctx.mbaff && pick(2) ? a & 1 : 2);
+      for (int q = 0; q < 4; ++q) {
+        c.pred_flag_l0[q] = static_cast<uint8_t>(pick(3) == 0);
+        c.pred_flag_l1[q] = static_cast<uint8_t>(pick(2));
+        c.ref_idx_l0[q] = static_cast<int8_t>(pick(3));
+        c.ref_idx_l1[q] = static_cast<int8_t>(pick(3));
+        c.ref_pic_l0[q] = refs[pick(3)];
+        c.ref_pic_l1[q] = refs[pick(3)];
+      }
+      for (int b = 0; b < 16; ++b) {
+        c.ref_id_l0[b] = static_cast<uint8_t>(pick(256));
+        c.ref_id_l1[b] = static_cast<uint8_t>(pick(256));
+        for (int k = 0; k < 2; ++k)
+          c.mv_l0[b][k] = static_cast<int16_t>(pick(7) - 3), c.mv_l1[b][k] = static_cast<int16_t>(pick(7) - 3);
+      }
+    }
+    s.cur().mb_structure = static_cast<uint8_t>(s.ctx.mbaff && pick(2) ? 1 : 2);
+    // Neighbours with motion, so that the predictors (which still blocks
+    // replace by zero) are not zero themselves; in an MBAFF frame the
+    // current bottom macroblock finds its left pair through its top one.
+    s.link(true, true, pick(2) != 0, true);
+    s.nbs[3].neighbour_a = &s.nbs[0];
+    for (int n = 0; n < 3; ++n)
+      for (int list = 0; list < 2; ++list)
+        s.inter(n, list, pick(2), static_cast<int16_t>(pick(9) - 4), static_cast<int16_t>(pick(9) - 4));
+    const int8_t r0 = static_cast<int8_t>(pick(3) - 1), r1 = static_cast<int8_t>(pick(3) - 1);
+    const bool spatial = pick(2) != 0, zero = pick(4) == 0;
+    s.pics[2].colocated = kept.get();
+    keep_colocated_motion(&s.pics[2]);
+    s.cur().slice = slice.get();
+    const MacroblockRecord before = s.cur();
+    MacroblockRecord out[2];
+    for (int view = 0; view < 2; ++view) {
+      // View 0: a slice that started before the picture was finished (its
+      // records); view 1: one that started after (the kept motion). The
+      // derivation runs in place: MBAFF neighbours lie beside the record.
+      slice->colocatedLive[0] = view == 0 ? &s.pics[2] : nullptr;
+      s.cur() = before;
+      if (spatial)
+        spatial_direct_macroblock(s.ctx, &s.cur(), r0, r1, zero);
+      else
+        temporal_direct(s.ctx, &s.cur(), 0xF);
+      out[view] = s.cur();
+    }
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    ASSERT_EQ(0, std::memcmp(out[0].ref_idx_l0, out[1].ref_idx_l0, sizeof out[0].ref_idx_l0));
+    ASSERT_EQ(0, std::memcmp(out[0].ref_idx_l1, out[1].ref_idx_l1, sizeof out[0].ref_idx_l1));
+    ASSERT_EQ(0, std::memcmp(out[0].mv_l0, out[1].mv_l0, sizeof out[0].mv_l0));
+    ASSERT_EQ(0, std::memcmp(out[0].mv_l1, out[1].mv_l1, sizeof out[0].mv_l1));
+  }
+}
+
+// A slice keeps its co-located motion row by row as reconstruction reports
+// the rows, and the rest when it ends: together exactly its own
+// macroblocks, as one pass over them keeps them; a concealed macroblock is
+// kept again from its new record.
+TEST(Colocated, RowByRowKeepingMatchesOnePass) {
+  struct Case {
+    bool mbaff;
+    uint32_t first, end;
+    std::vector<uint32_t> rowsReported;
+  };
+  const Case cases[] = {{false, 1, 5, {0}}, {false, 0, 6, {0, 1}}, {false, 3, 6, {}},
+                        {true, 2, 12, {0}}, {true, 0, 12, {0, 1}}};
+  std::mt19937 rng(3);
+  for (const Case& c : cases) {
+    std::unique_ptr<MacroblockRecord[]> records{new MacroblockRecord[12]()};
+    for (uint32_t a = 0; a < 12; ++a) {
+      MacroblockRecord& r = records[a];
+      r.mb_type = rng() % 4 == 0 ? MbI_NxN : MbL0_16x16;
+      r.mb_structure = 2;
+      for (int q = 0; q < 4; ++q) r.pred_flag_l0[q] = rng() % 2, r.pred_flag_l1[q] = 1, r.ref_idx_l0[q] = rng() % 2;
+      for (auto& v : r.mv_l0) v[0] = static_cast<int16_t>(rng() % 5) - 2, v[1] = 0;
+    }
+    DecodedPicture pic{};
+    pic.macroblocks = records.get();
+    pic.widthInMbs = 3;
+    pic.mbCount = c.mbaff ? 12 : 6;
+    std::unique_ptr<ColocatedMotion[]> rows{new ColocatedMotion[12]()}, whole{new ColocatedMotion[12]()};
+    std::unique_ptr<SliceDecodeContext> slice{new SliceDecodeContext()};
+    slice->picture = &pic;
+    slice->MbaffFrameFlag = c.mbaff;
+    slice->firstMbAddr = c.first;
+    ThreadBuffer tb{};
+    tb.slice = slice.get();
+    pic.colocated = whole.get();
+    keep_colocated_range(&pic, c.first, c.end);
+    pic.colocated = rows.get();
+    for (uint32_t row : c.rowsReported) keep_row_motion(&tb, row);
+    SCOPED_TRACE(testing::Message() << "slice from " << c.first << " to " << c.end);
+    // The reported rows are kept, nothing past them yet (the rows below may
+    // still be reconstructed).
+    const uint32_t rowEnd = c.rowsReported.empty() ? c.first : (c.rowsReported.back() + 1) * (c.mbaff ? 6 : 3);
+    EXPECT_EQ(0, std::memcmp(&rows[c.first], &whole[c.first], (rowEnd - c.first) * sizeof(ColocatedMotion)));
+    const ColocatedMotion untouched{};
+    if (rowEnd < c.end) EXPECT_EQ(0, std::memcmp(&rows[rowEnd], &untouched, sizeof untouched));
+    keep_slice_motion(slice.get(), c.end);
+    EXPECT_EQ(0, std::memcmp(&rows[0], &whole[0], 12 * sizeof(ColocatedMotion)));
+    // Concealment makes macroblock first + 1 intra: it alone is kept again.
+    pic.colocated = rows.get();
+    records[c.first + 1].mb_type = MbI_16x16_First;
+    std::vector<uint8_t> written(pic.mbCount, 1);
+    written[c.first + 1] = 0;
+    keep_concealed_motion(&pic, written.data());
+    EXPECT_EQ(0, rows[c.first + 1].found);
+    EXPECT_EQ(0, std::memcmp(&rows[c.first + 2], &whole[c.first + 2], (12 - c.first - 2) * sizeof(ColocatedMotion)));
+  }
+}
+
 // An MBAFF frame whose co-located frame holds fewer macroblocks than the
 // current address (a damaged or resized stream) reads no co-located motion
 // instead of a record past the array.
@@ -283,10 +415,10 @@ TEST(Colocated, SliceStartedBeforeTheColocatedPictureFinishedReadsItsRecords) {
   std::unique_ptr<ColocatedMotion[]> compact{new ColocatedMotion[4]()};
   for (int a = 0; a < 4; ++a) {
     ColocatedMotion& m = compact[a];
-    m.mb_type = 20;
+    m.found = 0xF;
     m.mb_structure = 2;
-    for (int q = 0; q < 4; ++q) m.pred_flag_l0[q] = 1, m.ref_idx_l0[q] = 1, m.ref_pic_l0[q] = &s.pics[1];
-    for (auto& v : m.mv_l0) v[0] = -9, v[1] = 5;
+    for (int q = 0; q < 4; ++q) m.ref_idx[q] = 1, m.ref_pic[q] = &s.pics[1];
+    for (auto& v : m.mv) v[0] = -9, v[1] = 5;
   }
   s.pics[2].colocated = compact.get();
   std::unique_ptr<SliceDecodeContext> slice{new SliceDecodeContext()};
