@@ -148,8 +148,15 @@ void luma_combine(benchmark::State& state, const LumaCombineDsp* dsp) {
   over_sets(state, [&](Inputs& in, int k) {
     const auto* a = reinterpret_cast<const Sample*>(in.a[k]);
     const auto* b = kAverage ? reinterpret_cast<const Sample*>(in.b[k]) : nullptr;
-    const Quarter q[4] = {{a, b, 16}, {a + 8, b ? b + 8 : nullptr, 16}, {a + 128, b ? b + 128 : nullptr, 16},
-                          {a + 136, b ? b + 136 : nullptr, 16}};
+    const auto quarter = [&](int at) {
+      Quarter q{};
+      q.a = a + at;
+      q.b = b ? b + at : nullptr;
+      q.stride = 16;
+      if constexpr (sizeof(Sample) == 1) q.bStride = 16;
+      return q;
+    };
+    const Quarter q[4] = {quarter(0), quarter(8), quarter(128), quarter(136)};
     const auto* res = kResidual ? reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]) : nullptr;
     if constexpr (sizeof(Sample) == 2)
       dsp->combine_16x16(picture, 64, q, res, 0);

@@ -106,6 +106,15 @@ ChromaBiWeights chroma_bi_weights(const MacroblockRecord* mb, uint32_t mode, int
   return w;
 }
 
+// True when the explicit single-list weights of entry idx (0..31) of list
+// `list` leave both components' samples as they are.
+inline bool plain_chroma_weights(const PredWeightTable* t, int list, int idx) {
+  const int32_t unit = 1 << t->chroma_log2_weight_denom;
+  const int16_t* w = list ? t->chroma_weight_l1[idx] : t->chroma_weight_l0[idx];
+  const int8_t* o = list ? t->chroma_offset_l1[idx] : t->chroma_offset_l0[idx];
+  return w[0] == unit && w[1] == unit && o[0] == 0 && o[1] == 0;
+}
+
 // Predicts, weights, adds the residual (when kResidual) and stores one block
 // of both components. lists: 1 list 0, 2 list 1, 3 both.
 template <int Rows, bool kResidual>
@@ -123,10 +132,12 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
   alignas(16) int16_t preds[2][2][8 * Rows];  // [list][component]
   inter::PartitionReference ref0{}, ref1{};
   if (lists != 3) {
-    // Without explicit weights the prediction goes straight into the picture.
+    // Without explicit weights, or with weights that change nothing (weight
+    // 2^logWD and offset 0 for both components), the prediction goes
+    // straight into the picture.
     const int list = lists == 2;
     const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
-    if (mode != 1 || static_cast<uint32_t>(idx) >= 32) {
+    if (mode != 1 || static_cast<uint32_t>(idx) >= 32 || plain_chroma_weights(table, list, idx)) {
       const ptrdiff_t at = blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch;
       const ChromaPutArgs out{{call.dst[0] + at, call.dst[1] + at}, call.pitch,
                               addResidual ? mb->chroma_coeff : nullptr, blk.bx, blk.by, blk.w};
