@@ -128,6 +128,24 @@ void chroma_put_pair(benchmark::State& state, ChromaPutPairFn fn) {
   }
 }
 
+// Two-list prediction of both planes straight into a picture with a
+// residual: implicit weights (21, 43).
+void chroma_put_pair_bi(benchmark::State& state, ChromaPutBiFn fn) {
+  Inputs& in = inputs();
+  alignas(16) static uint8_t picture[2][8 * 64];
+  const ChromaWeights w[2] = {{ChromaWeights::kTwo, 21, 43, 0, 5}, {ChromaWeights::kTwo, 21, 43, 0, 5}};
+  int k = 0;
+  for (auto _ : state) {
+    const ChromaPutArgs out{{picture[0], picture[1]}, 64, reinterpret_cast<const int16_t*>(in.b[k]), 0, 0, 8};
+    const ChromaPairSource sources[2] = {
+        {in.plane + 8, in.plane + 88, 4 + (k & 31), 4 + (k >> 3 & 15), k & 7, k >> 3 & 7},
+        {in.plane + 88, in.plane + 8, 4 + (k >> 1 & 31), 4 + (k >> 2 & 15), (k + 3) & 7, (k >> 3) ^ 5}};
+    fn(sources, w, 80, 31, 80, &out);
+    k = (k + 1) & 15;
+    benchmark::ClobberMemory();
+  }
+}
+
 // Weighted 8x8 chroma store with a residual: implicit weights (21, 43).
 void chroma_put_weighted(benchmark::State& state, const ChromaDsp* dsp) {
   alignas(16) static uint8_t picture[8 * 64];
@@ -148,8 +166,15 @@ void luma_combine(benchmark::State& state, const LumaCombineDsp* dsp) {
   over_sets(state, [&](Inputs& in, int k) {
     const auto* a = reinterpret_cast<const Sample*>(in.a[k]);
     const auto* b = kAverage ? reinterpret_cast<const Sample*>(in.b[k]) : nullptr;
-    const Quarter q[4] = {{a, b, 16}, {a + 8, b ? b + 8 : nullptr, 16}, {a + 128, b ? b + 128 : nullptr, 16},
-                          {a + 136, b ? b + 136 : nullptr, 16}};
+    const auto quarter = [&](int at) {
+      Quarter q{};
+      q.a = a + at;
+      q.b = b ? b + at : nullptr;
+      q.stride = 16;
+      if constexpr (sizeof(Sample) == 1) q.bStride = 16;
+      return q;
+    };
+    const Quarter q[4] = {quarter(0), quarter(8), quarter(128), quarter(136)};
     const auto* res = kResidual ? reinterpret_cast<const int16_t*>(in.b[(k + 1) & 15]) : nullptr;
     if constexpr (sizeof(Sample) == 2)
       dsp->combine_16x16(picture, 64, q, res, 0);
@@ -204,6 +229,11 @@ void register_all() {
       if (v.supported)
         benchmark::RegisterBenchmark(("chroma_put_pair/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
                                      chroma_put_pair, v.chroma->put_pair[n]);
+  for (int n = 0; n < 3; ++n)
+    for (const Variant& v : variants)
+      if (v.supported)
+        benchmark::RegisterBenchmark(("chroma_put_pair_bi/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
+                                     chroma_put_pair_bi, v.chroma->put_pair_bi[n]);
   for (const Variant& v : variants)
     if (v.supported)
       benchmark::RegisterBenchmark((std::string("chroma_put_weighted/8x8/") + v.label).c_str(), chroma_put_weighted,

@@ -1,10 +1,15 @@
 // Public names of the interpolation, averaging and weighting primitives:
 // one jump through each four-slot table by the process-wide variant index.
+#include "interpolate_internal.h"
 #include "vpiInterpolate.h"
 
 #define VPI_DISPATCH(ret, name, sse2Member, ssse3Member, sse41Member, params) VP_DISPATCH_TABLE(name);
 VPI_INTERPOLATE_PRIMITIVES(VPI_DISPATCH)
 #undef VPI_DISPATCH
+
+const VpKernelFn* const h264_interpolate_luma_kernels_arraddr[4] = {
+    sse2::h264_interpolate_luma_type_table_8u_w7m7, sse2::h264_interpolate_luma_type_table_8u_w7m7,
+    ssse3::h264_interpolate_luma_type_table_8u_v8u8, sse41::h264_interpolate_luma_type_table_8u_v8u8};
 
 VpStatus vpiInterpolateLumaBlock_H264_8u_P1R(const InterpolateBlockParams* pParams) {
   return vpSelect(vpiInterpolateLumaBlock_H264_8u_P1R_arraddr)(pParams);

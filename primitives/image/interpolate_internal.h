@@ -13,8 +13,6 @@
 
 #include "vpiInterpolate.h"
 
-using VpKernelFn = void (*)(InterpolateKernelParams* params);
-
 // Filter kinds of the chroma kernels, in kernel-index order.
 enum ChromaKind { kCopy, kHorz, kVert, kFull };
 

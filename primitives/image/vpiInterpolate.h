@@ -7,6 +7,7 @@
 // compiled per instruction set, so their results are identical.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "vpCore.h"
@@ -52,6 +53,39 @@ struct InterpolateKernelParams {
   const uint8_t* pSrc2;  // second chroma plane
   uint8_t* pDst2;
 };
+
+// A kernel of the interpolation front ends: reads and writes through the
+// working record.
+using VpKernelFn = void (*)(InterpolateKernelParams* params);
+
+// The luma kernel tables of the front ends in the four dispatch slots
+// (index ((width * 2) & 48) | dy << 2 | dx for widths 4, 8 and 16). A kernel
+// reads only pSrc (the integer sample G of the block's first sample),
+// srcStep, pDst, dstStep and height of the record.
+extern const VpKernelFn* const h264_interpolate_luma_kernels_arraddr[4];
+
+// The luma front end's inner path for callers that interpolate many blocks:
+// when the filter window of the width x height block (width 4, 8 or 16,
+// height 4..16 and a multiple of 4) at integer sample (x, y) with quarter
+// fractions (dx, dy) lies inside the frameWidth x frameHeight plane at
+// `plane`, runs the kernel of the current variant on it and returns true:
+// the same samples as vpiInterpolateLumaBlock_H264_8u_P1R, without its
+// checks and edge fetch. Returns false, having done nothing, otherwise.
+inline bool vpiInterpolateLumaInside(const uint8_t* plane, int32_t step, int32_t frameWidth, int32_t frameHeight,
+                                     int32_t x, int32_t y, int32_t dx, int32_t dy, int32_t width, int32_t height,
+                                     uint8_t* dst, int32_t dstStep) {
+  const int32_t left = dx != 0 ? x - 2 : x, right = dx != 0 ? x + width + 3 : x + width;
+  const int32_t top = dy != 0 ? y - 2 : y, bottom = dy != 0 ? y + height + 3 : y + height;
+  if (left < 0 || top < 0 || right > frameWidth || bottom > frameHeight) return false;
+  InterpolateKernelParams k;
+  k.pSrc = plane + static_cast<ptrdiff_t>(y) * step + x;
+  k.srcStep = step;
+  k.pDst = dst;
+  k.dstStep = dstStep;
+  k.height = height;
+  vpSelect(h264_interpolate_luma_kernels_arraddr)[((width * 2) & 48) | (dy << 2) | dx](&k);
+  return true;
+}
 
 // Statuses of these primitives beyond those of vpCore.h.
 // A weighting shift beyond 31 bits gives StatusOutOfRange (vpImage.h).

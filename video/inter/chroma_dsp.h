@@ -47,6 +47,20 @@ struct ChromaPutArgs {
 using ChromaPutPairFn = void (*)(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx, int32_t dy,
                                  int32_t width, int32_t height, int32_t pitch, const ChromaPutArgs* out);
 
+// One source of a two-list prediction: both planes of a reference and the
+// block's position in them, as for ChromaPutPairFn.
+struct ChromaPairSource {
+  const uint8_t* cb;
+  const uint8_t* cr;
+  int32_t x, y, dx, dy;
+};
+// Two-list prediction straight into the picture: each plane's rows (2, 4
+// or 8) predicted from both sources, combined by the two-list weights of
+// the plane (w[0] Cb, w[1] Cr, kind kTwo), plus the residual, stored; the
+// other arguments as for ChromaPutPairFn.
+using ChromaPutBiFn = void (*)(const ChromaPairSource* sources, const ChromaWeights* w, int32_t width,
+                               int32_t height, int32_t pitch, const ChromaPutArgs* out);
+
 struct ChromaDsp {
   ChromaBilinearFn bilinear[3];  // 2, 4 and 8 rows
   ChromaAddFn add_8x8, add_8x4, add_4x8, add_4x4;
@@ -69,6 +83,7 @@ struct ChromaDsp {
   // bilinear_pair and put_weighted of the plain prediction (kCopy) in one:
   // each plane's rows (2, 4 or 8) of the block, plus the residual, stored.
   ChromaPutPairFn put_pair[3];
+  ChromaPutBiFn put_pair_bi[3];
 };
 
 // The reference, the vector variants and the current one.

@@ -35,14 +35,12 @@ struct ChromaCall {
 // weights up with the halved reference index.
 inline bool mbaff_field(const MacroblockRecord* mb) { return mb->slice->MbaffFrameFlag && mb->mb_structure != 2; }
 
-// Prediction of one list for both components into Rows rows of 8 (Cb, then
-// Cr at rows + 8 * Rows), or, when `direct` is set and the reference is not
-// the picture being decoded (a damaged stream's stand-in, whose samples must
-// all be read before any is written), straight into the picture with the
-// residual added; *stored tells which.
+// Where list `list` of the block reads: the reference (to *ref) and the
+// block's position in both of its chroma planes. Waits until the rows the
+// bilinear filter reads are decoded.
 template <int Rows>
-inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int16_t* rows,
-                                       const ChromaPutArgs* direct = nullptr, bool* stored = nullptr) {
+ChromaPairSource chroma_source(const ChromaCall& call, const ChromaBlock& blk, int list,
+                               inter::PartitionReference* refOut) {
   const MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant];
   const inter::PartitionReference ref = mb->slice->MbaffFrameFlag
@@ -60,20 +58,34 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
   const int32_t cvx = mv[0];
   const int32_t cvy = static_cast<int16_t>(mv[1] + dv);
   const ptrdiff_t field = ref.bottomField ? call.pitch / 2 : 0;
-  constexpr int kKernel = Rows == 2 ? 0 : Rows == 4 ? 1 : 2;
-  const uint8_t* cb = frame_cb(ref.pic) + field;
-  const uint8_t* cr = frame_cr(ref.pic) + field;
   // In luma lines: chroma line l lies on luma lines 2l and 2l + 1.
   await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField,
                         2 * (call.y + (cvy >> 3) + Rows + 1) + 1);
-  if (direct && ref.pic != mb->slice->picture) {
-    chroma_dsp().put_pair[kKernel](cb, cr, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, call.width,
-                                   call.height, call.pitch, direct);
+  *refOut = ref;
+  return {frame_cb(ref.pic) + field, frame_cr(ref.pic) + field, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7,
+          cvy & 7};
+}
+
+constexpr int kernel_of(int rows) { return rows == 2 ? 0 : rows == 4 ? 1 : 2; }
+
+// Prediction of one list for both components into Rows rows of 8 (Cb, then
+// Cr at rows + 8 * Rows), or, when `direct` is set and the reference is not
+// the picture being decoded (a damaged stream's stand-in, whose samples must
+// all be read before any is written), straight into the picture with the
+// residual added; *stored tells which.
+template <int Rows>
+inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock& blk, int list, int16_t* rows,
+                                       const ChromaPutArgs* direct = nullptr, bool* stored = nullptr) {
+  inter::PartitionReference ref;
+  const ChromaPairSource s = chroma_source<Rows>(call, blk, list, &ref);
+  if (direct && ref.pic != call.mb->slice->picture) {
+    chroma_dsp().put_pair[kernel_of(Rows)](s.cb, s.cr, s.x, s.y, s.dx, s.dy, call.width, call.height, call.pitch,
+                                           direct);
     *stored = true;
     return ref;
   }
-  chroma_dsp().bilinear_pair[kKernel](cb, cr, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7, cvy & 7, rows,
-                                      call.width, call.height, call.pitch);
+  chroma_dsp().bilinear_pair[kernel_of(Rows)](s.cb, s.cr, s.x, s.y, s.dx, s.dy, rows, call.width, call.height,
+                                              call.pitch);
   return ref;
 }
 
@@ -106,6 +118,15 @@ ChromaBiWeights chroma_bi_weights(const MacroblockRecord* mb, uint32_t mode, int
   return w;
 }
 
+// True when the explicit single-list weights of entry idx (0..31) of list
+// `list` leave both components' samples as they are.
+inline bool plain_chroma_weights(const PredWeightTable* t, int list, int idx) {
+  const int32_t unit = 1 << t->chroma_log2_weight_denom;
+  const int16_t* w = list ? t->chroma_weight_l1[idx] : t->chroma_weight_l0[idx];
+  const int8_t* o = list ? t->chroma_offset_l1[idx] : t->chroma_offset_l0[idx];
+  return w[0] == unit && w[1] == unit && o[0] == 0 && o[1] == 0;
+}
+
 // Predicts, weights, adds the residual (when kResidual) and stores one block
 // of both components. lists: 1 list 0, 2 list 1, 3 both.
 template <int Rows, bool kResidual>
@@ -118,49 +139,64 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
   const int shift = mbaff_field(mb) ? 1 : 0;
   // Without coded chroma coefficients the residual is all zero: not read.
   const bool addResidual = kResidual && mb->cbp_chroma != 0;
-  // Both lists' kernel calls first: their source rows are mostly cache
-  // misses, and issued back to back the misses overlap.
+  const ptrdiff_t at = blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch;
+  const ChromaPutArgs out{{call.dst[0] + at, call.dst[1] + at}, call.pitch, addResidual ? mb->chroma_coeff : nullptr,
+                          blk.bx, blk.by, blk.w};
+  const ChromaDsp& dsp = chroma_dsp();
   alignas(16) int16_t preds[2][2][8 * Rows];  // [list][component]
-  inter::PartitionReference ref0{}, ref1{};
+  ChromaWeights w[2];                          // [component]
   if (lists != 3) {
-    // Without explicit weights the prediction goes straight into the picture.
+    // Without explicit weights, or with weights that change nothing (weight
+    // 2^logWD and offset 0 for both components), the prediction goes
+    // straight into the picture.
     const int list = lists == 2;
     const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
-    if (mode != 1 || static_cast<uint32_t>(idx) >= 32) {
-      const ptrdiff_t at = blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch;
-      const ChromaPutArgs out{{call.dst[0] + at, call.dst[1] + at}, call.pitch,
-                              addResidual ? mb->chroma_coeff : nullptr, blk.bx, blk.by, blk.w};
+    const bool weighted = mode == 1 && static_cast<uint32_t>(idx) < 32;
+    if (!weighted || plain_chroma_weights(table, list, idx)) {
       bool stored = false;
       predict_list<Rows>(call, blk, list, preds[0][0], &out, &stored);
       if (stored) return;
     } else {
       predict_list<Rows>(call, blk, list, preds[0][0]);
     }
+    for (int c = 0; c < 2; ++c)
+      w[c] = !weighted ? ChromaWeights{ChromaWeights::kCopy, 0, 0, 0, 0}
+                       : ChromaWeights{ChromaWeights::kSingle,
+                                       list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c], 0,
+                                       list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c],
+                                       table->chroma_log2_weight_denom};
   } else {
-    ref0 = predict_list<Rows>(call, blk, 0, preds[0][0]);
-    ref1 = predict_list<Rows>(call, blk, 1, preds[1][0]);
-  }
-  const ChromaDsp& dsp = chroma_dsp();
-  for (int c = 0; c < 2; ++c) {
-    ChromaWeights w{ChromaWeights::kCopy, 0, 0, 0, 0};
-    if (lists != 3) {
-      const int list = lists == 2;
-      const int idx = (list ? mb->ref_idx_l1[blk.quadrant] : mb->ref_idx_l0[blk.quadrant]) >> shift;
-      if (mode == 1 && static_cast<uint32_t>(idx) < 32)
-        w = {ChromaWeights::kSingle, list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c], 0,
-             list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c],
-             table->chroma_log2_weight_denom};
-    } else {
-      const int i0 = mb->ref_idx_l0[blk.quadrant] >> shift, i1 = mb->ref_idx_l1[blk.quadrant] >> shift;
+    // Both lists in one kernel, straight into the picture, unless a
+    // reference is the picture being decoded. Both sources are located
+    // before either is read: their rows are mostly cache misses, and
+    // issued back to back the misses overlap.
+    inter::PartitionReference ref0{}, ref1{};
+    ChromaPairSource sources[2];
+    sources[0] = chroma_source<Rows>(call, blk, 0, &ref0);
+    sources[1] = chroma_source<Rows>(call, blk, 1, &ref1);
+    const int i0 = mb->ref_idx_l0[blk.quadrant] >> shift, i1 = mb->ref_idx_l1[blk.quadrant] >> shift;
+    for (int c = 0; c < 2; ++c) {
+      // Explicit weights differ per component; averages and implicit
+      // weights do not.
+      if (c == 1 && mode != 1) {
+        w[1] = w[0];
+        break;
+      }
       const ChromaBiWeights b = chroma_bi_weights(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
       // Rule 0 averages: weights 1 and 1 at denominator 0.
-      w = b.rule == 0 ? ChromaWeights{ChromaWeights::kTwo, 1, 1, 0, 0}
-                      : ChromaWeights{ChromaWeights::kTwo, b.w0, b.w1, b.offset, b.logWD};
+      w[c] = b.rule == 0 ? ChromaWeights{ChromaWeights::kTwo, 1, 1, 0, 0}
+                         : ChromaWeights{ChromaWeights::kTwo, b.w0, b.w1, b.offset, b.logWD};
     }
-    dsp.put_weighted(call.dst[c] + blk.bx + static_cast<ptrdiff_t>(blk.by) * call.pitch, call.pitch, preds[0][c],
-                     preds[1][c], &w, addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w,
-                     blk.h);
+    if (ref0.pic != s->picture && ref1.pic != s->picture)
+      return dsp.put_pair_bi[kernel_of(Rows)](sources, w, call.width, call.height, call.pitch, &out);
+    for (int list = 0; list < 2; ++list)
+      dsp.bilinear_pair[kernel_of(Rows)](sources[list].cb, sources[list].cr, sources[list].x, sources[list].y,
+                                         sources[list].dx, sources[list].dy, preds[list][0], call.width, call.height,
+                                         call.pitch);
   }
+  for (int c = 0; c < 2; ++c)
+    dsp.put_weighted(out.dst[c], call.pitch, preds[0][c], preds[1][c], &w[c],
+                     addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w, blk.h);
 }
 
 ChromaCall make_call(DecodedPicture* const* l0, DecodedPicture* const* l1, int32_t x, int32_t y, uint8_t* dstCb,

@@ -102,6 +102,17 @@ void c_put_pair(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int3
                    out->bx, out->by, out->width, N);
 }
 
+template <int N>
+void c_put_pair_bi(const ChromaPairSource* s, const ChromaWeights* w, int32_t width, int32_t height, int32_t pitch,
+                   const ChromaPutArgs* out) {
+  int16_t rows[2][2][8 * N];  // [source][plane]
+  for (int k = 0; k < 2; ++k)
+    c_bilinear_pair<N>(s[k].cb, s[k].cr, s[k].x, s[k].y, s[k].dx, s[k].dy, rows[k][0], width, height, pitch);
+  for (int c = 0; c < 2; ++c)
+    c_put_weighted(out->dst[c], out->pitch, rows[0][c], rows[1][c], &w[c],
+                   out->residual ? out->residual + 64 * c : nullptr, out->bx, out->by, out->width, N);
+}
+
 }  // namespace
 
 const ChromaDsp c_chroma_dsp = {{c_bilinear<2>, c_bilinear<4>, c_bilinear<8>},
@@ -113,4 +124,5 @@ const ChromaDsp c_chroma_dsp = {{c_bilinear<2>, c_bilinear<4>, c_bilinear<8>},
                                 c_put_blocks_8x8,
                                 {c_bilinear_pair<2>, c_bilinear_pair<4>, c_bilinear_pair<8>},
                                 c_put_weighted,
-                                {c_put_pair<2>, c_put_pair<4>, c_put_pair<8>}};
+                                {c_put_pair<2>, c_put_pair<4>, c_put_pair<8>},
+                                {c_put_pair_bi<2>, c_put_pair_bi<4>, c_put_pair_bi<8>}};

@@ -18,12 +18,15 @@ struct LumaQuarterSource {
   int32_t stride;
 };
 
-// The same from 8-bit interpolated samples. A source may be the destination
-// block itself (a row is read before it is written).
+// The same from 8-bit samples, each source with its own stride (bStride
+// for the rows of b): interpolated blocks, or reference blocks read in
+// place. A source may be the destination block itself (a row is read before
+// it is written).
 struct LumaQuarterBytes {
   const uint8_t* a;
   const uint8_t* b;
   ptrdiff_t stride;
+  ptrdiff_t bStride;
 };
 
 struct LumaCombineDsp {

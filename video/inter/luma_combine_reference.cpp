@@ -12,14 +12,18 @@ int16_t residual_at(const int16_t* res, uint8_t flag8x8, int x, int y) {
   return res[16 * blk + 4 * (y & 3) + (x & 3)];
 }
 
+// Row stride of a quarter's second source.
+ptrdiff_t second_stride(const LumaQuarterSource& q) { return q.stride; }
+ptrdiff_t second_stride(const LumaQuarterBytes& q) { return q.bStride; }
+
 template <class Quarter>
 void c_combine(uint8_t* dst, ptrdiff_t pitch, const Quarter* quarters, const int16_t* residual, uint8_t flag8x8) {
   for (int y = 0; y < 16; ++y, dst += pitch)
     for (int x = 0; x < 16; ++x) {
       const Quarter& q = quarters[2 * (y >> 3) + (x >> 3)];
-      const ptrdiff_t at = static_cast<ptrdiff_t>(y & 7) * q.stride + (x & 7);
-      uint16_t pred = static_cast<uint16_t>(q.a[at]);
-      if (q.b) pred = static_cast<uint16_t>((pred + static_cast<uint16_t>(q.b[at]) + 1) >> 1);
+      const ptrdiff_t row = y & 7, column = x & 7;
+      uint16_t pred = static_cast<uint16_t>(q.a[row * q.stride + column]);
+      if (q.b) pred = static_cast<uint16_t>((pred + static_cast<uint16_t>(q.b[row * second_stride(q) + column]) + 1) >> 1);
       const uint16_t res = residual ? static_cast<uint16_t>(residual_at(residual, flag8x8, x, y)) : 0;
       dst[x] = static_cast<uint8_t>(std::clamp<int>(static_cast<int16_t>(pred + res), 0, 255));
     }

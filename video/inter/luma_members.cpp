@@ -90,14 +90,20 @@ void interpolate_bytes(const LumaCall& call, const inter::PartitionReference& re
   // The six-tap filter reads three lines below the block.
   await_reference_lines(call.mb->slice, ref.pic, call.mb->mb_structure != 2, ref.bottomField,
                         call.mbY + oy + (mv[1] >> 2) + h + 3);
+  // The primitive clamps to the picture itself (the pitch less both
+  // margins), so vectors far past the right edge replicate the edge sample.
+  const int32_t width = static_cast<int32_t>(call.frameWidth > 64 ? call.frameWidth - 64 : call.frameWidth);
+  // Mostly the block's window lies inside the picture: its kernel directly.
+  if (vpiInterpolateLumaInside(luma_source(ref, call.pitch), static_cast<int32_t>(call.pitch), width,
+                               static_cast<int32_t>(call.frameHeight), call.mbX + ox + (mv[0] >> 2),
+                               call.mbY + oy + (mv[1] >> 2), mv[0] & 3, mv[1] & 3, w, h, dst, dstStride))
+    return;
   InterpolateBlockParams params{};
   params.pSrc[0] = luma_source(ref, call.pitch);
   params.srcStep = static_cast<int32_t>(call.pitch);
   params.pDst[0] = dst;
   params.dstStep = dstStride;
-  // The primitive clamps to the picture itself (the pitch less both
-  // margins), so vectors far past the right edge replicate the edge sample.
-  params.frameWidth = static_cast<int32_t>(call.frameWidth > 64 ? call.frameWidth - 64 : call.frameWidth);
+  params.frameWidth = width;
   params.frameHeight = static_cast<int32_t>(call.frameHeight);
   params.blockWidth = w;
   params.blockHeight = h;
@@ -193,31 +199,51 @@ __attribute__((always_inline)) inline void prefetch_next_luma(const LumaCall& ca
   }
 }
 
+// The reference block a full-sample vector of list `list` at 4x4 block b
+// selects for the block (offset ox, oy; w x h), when it lies wholly inside
+// the picture: its samples are then the prediction itself, read in place.
+// Null for a fractional vector or a block that needs edge samples.
+inline const uint8_t* full_sample_block(const LumaCall& call, const inter::PartitionReference& ref, int list, int b,
+                                        int ox, int oy, int w, int h) {
+  const int16_t* mv = list ? call.mb->mv_l1[b] : call.mb->mv_l0[b];
+  if (((mv[0] | mv[1]) & 3) != 0) return nullptr;
+  const int32_t width = static_cast<int32_t>(call.frameWidth > 64 ? call.frameWidth - 64 : call.frameWidth);
+  const int32_t x = call.mbX + ox + (mv[0] >> 2), y = call.mbY + oy + (mv[1] >> 2);
+  if (x < 0 || y < 0 || x + w > width || y + h > static_cast<int32_t>(call.frameHeight)) return nullptr;
+  await_reference_lines(call.mb->slice, ref.pic, call.mb->mb_structure != 2, ref.bottomField, y + h + 3);
+  return luma_source(ref, call.pitch) + static_cast<ptrdiff_t>(y) * call.pitch + x;
+}
+
 // Prediction of a macroblock of shape `shape` whose partitions predict
 // from lists[p] (1 list 0, 2 list 1, 3 both) in 8-bit samples, weighted by
 // the slice's rules when `weighted`, else averaged. A single-list partition
-// is interpolated straight into the picture, unless it reads the picture
-// being decoded (a damaged stream's stand-in reference), whose samples must
-// all be read before any is written; a bi-predicted one is combined from its
-// two interpolated blocks. The residual, when there is one, is added in
-// place.
+// is interpolated straight into the picture; a bi-predicted one is formed
+// from its two blocks, weighted straight into the picture or averaged (and
+// the residual added) by the final combination. A block at a full-sample
+// position inside the picture is read in place from the reference, not
+// copied. A macroblock that reads the picture being decoded (a damaged
+// stream's stand-in reference) goes through scratch blocks for what would
+// otherwise be written early, so that its samples are read before any is
+// written, as before. The residual, when there is one, is added by the
+// combination.
 template <bool Mbaff>
 void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weighted, const int16_t* residual,
                    uint8_t flag8x8) {
   const DecodedPicture* current = call.mb->slice->picture;
   alignas(16) uint8_t scratch[2][256];  // rows of 16: list-0 (or single-list) and list-1 blocks
   const int parts = shape == 0 ? 1 : shape == 3 ? 4 : 2;
-  const uint8_t* first[4];  // each partition's first (or only) block
-  ptrdiff_t firstStride[4];
+  LumaQuarterBytes sources[4];  // each partition's prediction: one block, or two to average
   bool combine = residual != nullptr;
   // Every reference first, and a prefetch of the chroma samples each block
   // will read, which the chroma member reads after this luma work.
   inter::PartitionReference refs[4][2];
+  bool readsCurrent = false;
   for (int p = 0; p < parts; ++p) {
     const Partition g = partition_of(shape, p);
     for (int list = 0; list < 2; ++list) {
       if (!(lists[p] & (1 << list))) continue;
       refs[p][list] = partition_reference<Mbaff>(call, list, g.q, g.quadrants, g.blocks);
+      readsCurrent |= refs[p][list].pic == current;
       prefetch_chroma(call, refs[p][list], list ? call.mb->mv_l1[g.b] : call.mb->mv_l0[g.b], g);
     }
   }
@@ -225,31 +251,60 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
     const int list = lists[0] == 2;
     prefetch_next_luma<Mbaff>(call, refs[0][list], list ? call.mb->mv_l1[0] : call.mb->mv_l0[0]);
   }
+  const WeightingDsp& weighting = weighting_dsp();
   for (int p = 0; p < parts; ++p) {
     const Partition g = partition_of(shape, p);
     const int offset = 16 * g.oy + g.ox;
-    uint8_t* at = scratch[0] + offset;
-    ptrdiff_t stride = 16;
+    uint8_t* const picture = call.dst + static_cast<ptrdiff_t>(g.oy) * call.pitch + g.ox;
+    const PartitionWeighting wt = weighted ? PartitionWeightingOf(call.mb, lists[p], g.q, weight_shift<Mbaff>(call.mb))
+                                           : PartitionWeighting{PartitionWeighting::kPlain, 0, 0, 0, 0};
     if (lists[p] == 3) {
-      for (int list = 0; list < 2; ++list)
-        interpolate_bytes(call, refs[p][list], list, g.b, g.ox, g.oy, g.w, g.h, scratch[list] + offset, 16);
-      combine = true;
-    } else {
-      const int list = lists[p] == 2;
-      const inter::PartitionReference& ref = refs[p][list];
-      if (ref.pic != current) {
-        at = call.dst + static_cast<ptrdiff_t>(g.oy) * call.pitch + g.ox;
-        stride = call.pitch;
-      } else {
-        combine = true;
+      const uint8_t* block[2];
+      ptrdiff_t stride[2];
+      for (int list = 0; list < 2; ++list) {
+        const inter::PartitionReference& ref = refs[p][list];
+        block[list] = ref.pic != current ? full_sample_block(call, ref, list, g.b, g.ox, g.oy, g.w, g.h) : nullptr;
+        stride[list] = call.pitch;
+        if (!block[list]) {
+          interpolate_bytes(call, ref, list, g.b, g.ox, g.oy, g.w, g.h, scratch[list] + offset, 16);
+          block[list] = scratch[list] + offset;
+          stride[list] = 16;
+        }
       }
-      interpolate_bytes(call, ref, list, g.b, g.ox, g.oy, g.w, g.h, at, static_cast<int>(stride));
+      if (wt.kind == PartitionWeighting::kPlain) {
+        sources[p] = {block[0], block[1], stride[0], stride[1]};
+        combine = true;
+        continue;
+      }
+      // Weighted into the picture, unless the combination comes after.
+      const bool early = residual == nullptr && !readsCurrent;
+      uint8_t* out = early ? picture : scratch[0] + offset;
+      const ptrdiff_t outStride = early ? call.pitch : 16;
+      weighting.weight_bi_bytes(block[0], stride[0], block[1], stride[1], out, outStride, g.w, g.h, wt.w0, wt.w1,
+                                wt.logWD, wt.o);
+      sources[p] = {out, nullptr, outStride, 0};
+      combine |= !early;
+      continue;
     }
-    if (weighted)
-      WeightPartitionBytes(call.mb, lists[p], g.q, at, stride, scratch[1] + offset, 16, g.w, g.h,
-                           weight_shift<Mbaff>(call.mb));
-    first[p] = at;
-    firstStride[p] = stride;
+    const int list = lists[p] == 2;
+    const inter::PartitionReference& ref = refs[p][list];
+    if (residual != nullptr && wt.kind == PartitionWeighting::kPlain && ref.pic != current) {
+      if (const uint8_t* block = full_sample_block(call, ref, list, g.b, g.ox, g.oy, g.w, g.h)) {
+        sources[p] = {block, nullptr, call.pitch, 0};
+        continue;
+      }
+    }
+    uint8_t* at = picture;
+    ptrdiff_t stride = call.pitch;
+    if (ref.pic == current) {
+      at = scratch[0] + offset;
+      stride = 16;
+      combine = true;
+    }
+    interpolate_bytes(call, ref, list, g.b, g.ox, g.oy, g.w, g.h, at, static_cast<int>(stride));
+    if (wt.kind == PartitionWeighting::kSingle)
+      weighting.weight_single_bytes(at, stride, g.w, g.h, wt.w0, wt.o, wt.logWD);
+    sources[p] = {at, nullptr, stride, 0};
   }
   if (!combine) return;
   LumaQuarterBytes quarters[4];
@@ -257,9 +312,8 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
     const int p = shape == 1 ? i >> 1 : shape == 2 ? i & 1 : shape == 3 ? i : 0;
     // The quarter's position inside its partition's block.
     const int qx = shape == 0 || shape == 1 ? 8 * (i & 1) : 0, qy = shape == 0 || shape == 2 ? 8 * (i >> 1) : 0;
-    const bool average = lists[p] == 3 && !weighted;
-    quarters[i] = {first[p] + qy * firstStride[p] + qx, average ? scratch[1] + 128 * (i >> 1) + 8 * (i & 1) : nullptr,
-                   firstStride[p]};
+    const LumaQuarterBytes& s = sources[p];
+    quarters[i] = {s.a + qy * s.stride + qx, s.b ? s.b + qy * s.bStride + qx : nullptr, s.stride, s.bStride};
   }
   luma_combine_dsp().combine_bytes_16x16(call.dst, call.pitch, quarters, residual, flag8x8);
 }

@@ -18,6 +18,10 @@ template <int W, int H, int XFrac, int YFrac>
 void interpolate(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y, int32_t rowStep, int32_t clampWidth,
                  int32_t height) {
   alignas(16) uint8_t block[8 * H];
+  // Mostly the window lies inside the plane: the kernel directly.
+  if (vpiInterpolateLumaInside(ref - kMargin, rowStep, clampWidth, height, x + kMargin, y, XFrac, YFrac, W, H, block,
+                               8))
+    return weighting_dsp().widen(block, 8, dst, 8, W, H);
   InterpolateBlockParams p{};
   p.pSrc[0] = ref - kMargin;
   p.srcStep = rowStep;

@@ -198,13 +198,13 @@ WSP_BODY(L0_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL0, buf, nullptr, nu
 WSP_BODY(L1_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL1, buf, nullptr, nullptr, 8, 8, 8, quadrant & 3}, s); }
 WSP_BODY(Bi_8x8, (WSP_TWO, uint8_t quadrant)) { apply(mb, {kBi, bufL0, bufL1, bufL0, 8, 8, 8, quadrant & 3}, s); }
 
-void WeightPartitionBytes(const MacroblockRecord* mb, int lists, int quadrant, uint8_t* p0, ptrdiff_t stride0,
-                          const uint8_t* p1, ptrdiff_t stride1, int32_t width, int32_t rows, uint8_t refIdxShift) {
+PartitionWeighting PartitionWeightingOf(const MacroblockRecord* mb, int lists, int quadrant, uint8_t refIdxShift) {
   const Formula f = formula(mb, lists == 3 ? kBi : lists == 2 ? kL1 : kL0, quadrant & 3, refIdxShift);
-  const WeightingDsp& dsp = weighting_dsp();
-  if (f.kind == Formula::kSingle) dsp.weight_single_bytes(p0, stride0, width, rows, f.w0, f.o, f.logWD);
-  if (f.kind == Formula::kTwo)
-    dsp.weight_bi_bytes(p0, stride0, p1, stride1, p0, stride0, width, rows, f.w0, f.w1, f.logWD, f.o);
+  const int32_t unit = 1 << f.logWD;
+  const bool plain = f.kind == Formula::kNone || (f.o == 0 && f.w0 == unit && (f.kind == Formula::kSingle || f.w1 == unit));
+  if (plain) return {PartitionWeighting::kPlain, 0, 0, 0, 0};
+  return {f.kind == Formula::kSingle ? PartitionWeighting::kSingle : PartitionWeighting::kTwo, f.w0, f.w1, f.o,
+          f.logWD};
 }
 
 int32_t field_order_count(const DecodedPicture* p, int parity) { return field_order_count_of(p, parity); }

@@ -45,12 +45,19 @@ using PredictionColumn = int16_t[128];
 WEIGHTED_SAMPLE_PREDICTION_MEMBERS(WSP_DECLARE)
 #undef WSP_DECLARE
 
-// Weighting of one partition's 8-bit prediction in place, by the rules of
-// the members above: lists 1 (list 0) or 2 (list 1) weigh p0 alone, 3 puts
-// the two-list combination of p0 and p1 into p0; quadrant gives the
-// reference indices. Unweighted cases leave p0 alone.
-void WeightPartitionBytes(const MacroblockRecord* mb, int lists, int quadrant, uint8_t* p0, ptrdiff_t stride0,
-                          const uint8_t* p1, ptrdiff_t stride1, int32_t width, int32_t rows, uint8_t refIdxShift);
+// How a partition's 8-bit prediction is formed from its lists' samples, by
+// the rules of the members above: kPlain takes the single list's samples,
+// or the rounded average (p0 + p1 + 1) >> 1 of two; kSingle and kTwo are
+// the formulas of weighting.h with (w0, o) or (w0, w1, o) at denominator
+// logWD. Weights that change nothing are kPlain: the single-list weight
+// 2^logWD with offset 0 gives p itself, and two-list weights both 2^logWD
+// with offset 0 (implicit 32 and 32 among them) give the rounded average.
+// lists: 1 list 0, 2 list 1, 3 both; quadrant gives the reference indices.
+struct PartitionWeighting {
+  enum Kind : int32_t { kPlain, kSingle, kTwo } kind;
+  int32_t w0, w1, o, logWD;
+};
+PartitionWeighting PartitionWeightingOf(const MacroblockRecord* mb, int lists, int quadrant, uint8_t refIdxShift);
 
 // Picture order count of the field of parity `parity` (0 top, 1 bottom) of a
 // reference: a frame's own field count, or the field picture of that parity

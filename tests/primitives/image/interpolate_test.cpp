@@ -2,6 +2,7 @@
 // against the standard's formulas with clamped reference coordinates, also
 // for windows far outside the picture; and the edge fetch in its three
 // sample formats.
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -97,6 +98,46 @@ TEST(LumaInterpolation, WindowsFarOutsideEveryEdge) {
               checkLuma(m, plane, w, h, bx, by, 4 * (tx - bx) + (pos & 3), 4 * (ty - by) + (pos >> 2), 16, 0);
             }
           }
+        }
+      }
+    }
+  }
+}
+
+// The direct path of the current variant: inside the plane the front end's
+// bytes (and nothing outside the block); a window touching any edge from
+// outside is refused with nothing written. Positions of the block's first
+// sample relative to the plane's last fitting column and row, per fraction.
+TEST(LumaInterpolation, DirectPathInsideThePlaneOnly) {
+  const Plane plane(61, 45, 61 + 11);
+  for (int w : kWidths) {
+    for (int h : kHeights) {
+      for (int pos = 0; pos < 16; ++pos) {
+        const int dx = pos & 3, dy = pos >> 2;
+        const int left = dx ? 2 : 0, right = dx ? 3 : 0, above = dy ? 2 : 0, below = dy ? 3 : 0;
+        // {x, y, inside}: the corners of the range where the window fits,
+        // one step beyond each side, and random places.
+        const int lastX = plane.width - w - right, lastY = plane.height - h - below;
+        std::vector<std::array<int, 3>> cases = {{left, above, 1},          {lastX, lastY, 1},
+                                                 {left - 1, above, 0},      {left, above - 1, 0},
+                                                 {lastX + 1, lastY, 0},     {lastX, lastY + 1, 0},
+                                                 {-40, 3, 0},               {3, plane.height + 9, 0}};
+        for (int rep = 0; rep < 4; ++rep) cases.push_back({randomIn(left, lastX), randomIn(above, lastY), 1});
+        for (const auto& [x, y, inside] : cases) {
+          GuardedBlock got(w, h, 24, x & 7), want(w, h, 24, 0);
+          const bool done = vpiInterpolateLumaInside(plane.origin(), plane.step, plane.width, plane.height, x, y, dx,
+                                                     dy, w, h, got.block(), 24);
+          ASSERT_EQ(inside != 0, done) << "w " << w << " h " << h << " pos " << pos << " at " << x << "," << y;
+          if (!done) {
+            ASSERT_TRUE(got.guardsIntact(0, 0));
+            continue;
+          }
+          InterpolateBlockParams p = blockParams(plane, w, h, x, y, dx, dy, 24);
+          p.pDst[0] = want.block();
+          ASSERT_EQ(0, vpiInterpolateLumaBlock_H264_8u_P1R(&p));
+          for (int r = 0; r < h; ++r)
+            ASSERT_EQ(0, std::memcmp(got.block() + 24 * r, want.block() + 24 * r, w)) << describe("direct", p);
+          ASSERT_TRUE(got.guardsIntact(w, h));
         }
       }
     }

@@ -312,4 +312,52 @@ TEST(ChromaStores, PairsIntoThePictureMatchTheReference) {
   }
 }
 
+// Two-list prediction into the picture: every variant against the
+// reference, for weights of every kind of use (average, implicit, explicit
+// extremes, one per plane), every row count, width and position, sources
+// inside and across the plane's edges, with and without a residual.
+TEST(ChromaStores, TwoListPairsIntoThePictureMatchTheReference) {
+  std::mt19937 rng(14);
+  Plane cb(24, 20, rng), cr(24, 20, rng);
+  alignas(16) int16_t res[128];
+  const int pitch = 11;
+  const ChromaWeights weights[][2] = {
+      {{ChromaWeights::kTwo, 1, 1, 0, 0}, {ChromaWeights::kTwo, 1, 1, 0, 0}},
+      {{ChromaWeights::kTwo, 21, 43, 0, 5}, {ChromaWeights::kTwo, 21, 43, 0, 5}},
+      {{ChromaWeights::kTwo, 128, -64, 0, 5}, {ChromaWeights::kTwo, -64, 128, 0, 5}},
+      {{ChromaWeights::kTwo, -128, 127, -128, 7}, {ChromaWeights::kTwo, 127, 127, 127, 0}}};
+  std::uniform_int_distribution<int> pos(-30, 40), frac(0, 7);
+  for (int round = 0; round < 40; ++round) {
+    for (auto& v : res) v = static_cast<int16_t>(round & 1 ? (rng() & 1 ? 32767 : -32768) : static_cast<int>(rng() % 601) - 300);
+    ChromaPairSource s[2];
+    for (int k = 0; k < 2; ++k)
+      s[k] = {k ? cr.origin() : cb.origin(), k ? cb.origin() : cr.origin(), pos(rng),
+              round & 2 ? pos(rng) / 2 : static_cast<int>(rng() % 10), frac(rng), round % 5 ? frac(rng) : 0};
+    for (const ChromaDsp* t : tables())
+      for (const auto& w : weights)
+        for (int n = 0; n < 3; ++n)
+          for (int width : {2, 4, 8})
+            for (const int16_t* r : {static_cast<const int16_t*>(res), static_cast<const int16_t*>(nullptr)}) {
+              const int rows = 2 << n, bx = 8 - width, by = rows == 8 ? 0 : 8 - rows;
+              uint8_t want[2][8 * pitch + 3], got[2][8 * pitch + 3];
+              std::memset(want, 0x5A, sizeof want);
+              std::memset(got, 0x5A, sizeof got);
+              const ChromaPutArgs wantArgs{{want[0] + 1, want[1] + 1}, pitch, r, bx, by, width};
+              const ChromaPutArgs gotArgs{{got[0] + 1, got[1] + 1}, pitch, r, bx, by, width};
+              c_chroma_dsp.put_pair_bi[n](s, w, cb.pitch, cb.height, cb.pitch, &wantArgs);
+              t->put_pair_bi[n](s, w, cb.pitch, cb.height, cb.pitch, &gotArgs);
+              ASSERT_EQ(0, std::memcmp(want, got, sizeof want))
+                  << rows << " rows, width " << width << " weights " << w[0].w0 << "," << w[0].w1
+                  << (r ? "" : " without residual");
+              if (w[0].w0 != 1 || r) continue;
+              // The average of the two sources' bilinear samples.
+              for (int row = 0; row < rows; ++row)
+                for (int c = 0; c < width; ++c)
+                  ASSERT_EQ(want[0][1 + row * pitch + c],
+                            (cb.model(s[0].x + c, s[0].y + row, s[0].dx, s[0].dy) +
+                             cr.model(s[1].x + c, s[1].y + row, s[1].dx, s[1].dy) + 1) >> 1);
+            }
+  }
+}
+
 }  // namespace

@@ -198,9 +198,9 @@ TEST(LumaCombineDsp, EveryVariantMatchesTheReference) {
 }
 
 // The 8-bit form: every averaging pattern, both residual layouts and none,
-// sources of strides 16 and the picture's, a misaligned destination between
-// guard bytes, and the destination as its own source (prediction written
-// into the picture, residual added in place).
+// sources of strides 16 and the picture's (the two of a quarter differing),
+// a misaligned destination between guard bytes, and the destination as its
+// own source (prediction written into the picture, residual added in place).
 TEST(LumaCombineDsp, ByteSourcesMatchTheReference) {
   std::mt19937 rng(31);
   const int16_t extremes[] = {-32768, -32767, -256, -1, 0, 1, 255, 256, 32767};
@@ -228,12 +228,13 @@ TEST(LumaCombineDsp, ByteSourcesMatchTheReference) {
             LumaQuarterBytes q[4];
             for (int i = 0; i < 4; ++i) {
               const int offset = 128 * (i >> 1) + 8 * (i & 1);
-              // Both sources of a quarter share its stride: in place, the
-              // second comes from rows of the picture's pitch too.
+              // The two sources of a quarter have different strides: one
+              // block of rows of 16, one of rows of the picture's pitch (a
+              // reference read in place).
               const ptrdiff_t at = 8 * kPitch * (i >> 1) + 8 * (i & 1);
               const uint8_t* first = inPlace ? dst + at : a + offset;
-              const uint8_t* second = inPlace ? bRows.data() + at : b + offset;
-              q[i] = {first, (pattern >> i) & 1 ? second : nullptr, inPlace ? kPitch : 16};
+              const uint8_t* second = inPlace ? b + offset : bRows.data() + at;
+              q[i] = {first, (pattern >> i) & 1 ? second : nullptr, inPlace ? kPitch : 16, inPlace ? 16 : kPitch};
             }
             dsp.combine_bytes_16x16(dst, kPitch, q, r, static_cast<uint8_t>(mode == 1));
           };

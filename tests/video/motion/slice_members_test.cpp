@@ -92,6 +92,58 @@ TEST(WeightedSamplePrediction, BiHalvesLandInTheRightBuffer) {
   EXPECT_EQ(255, a.s[64]);  // 8x8 block only
 }
 
+// The weighting an 8-bit partition gets: weights that change nothing are
+// plain (the samples, or their rounded average), every other one keeps its
+// formula and terms.
+TEST(WeightedSamplePrediction, PartitionWeightingPlainOnlyWhereNothingChanges) {
+  using K = PartitionWeighting::Kind;
+  struct Case {
+    uint32_t mode;
+    int lists;
+    int denom, w0, o0, w1, o1;  // explicit entries 0 of lists 0 and 1
+    int ref1;                   // list-1 index (implicit: entry 1 gives 32/32, entry 0 does not)
+    K kind;
+    int wantW0, wantW1, wantO;
+  };
+  const Case cases[] = {
+      {0, 1, 0, 9, 9, 9, 9, 0, K::kPlain, 0, 0, 0},      // no weighting at all
+      {0, 3, 0, 9, 9, 9, 9, 0, K::kPlain, 0, 0, 0},      // default average
+      {1, 1, 5, 32, 0, 9, 9, 0, K::kPlain, 0, 0, 0},     // inferred 2^5, offset 0
+      {1, 2, 0, 9, 9, 1, 0, 0, K::kPlain, 0, 0, 0},      // denominator 0: weight 1
+      {1, 1, 5, 32, 1, 9, 9, 0, K::kSingle, 32, 0, 1},   // an offset
+      {1, 1, 5, 31, 0, 9, 9, 0, K::kSingle, 31, 0, 0},   // a weight
+      {1, 3, 7, 128, 0, 128, 0, 0, K::kPlain, 0, 0, 0},  // both 2^7: the average
+      {1, 3, 7, 128, 1, 128, -1, 0, K::kPlain, 0, 0, 0}, // offsets that round to 0
+      {1, 3, 7, 128, 1, 128, 0, 0, K::kTwo, 128, 128, 1},
+      {1, 3, 2, 4, 0, 3, 0, 0, K::kTwo, 4, 3, 0},
+      {2, 1, 0, 9, 9, 9, 9, 0, K::kPlain, 0, 0, 0},      // implicit: single lists unweighted
+      {2, 3, 0, 9, 9, 9, 9, 1, K::kPlain, 0, 0, 0},      // td 0: 32/32
+      {2, 3, 0, 9, 9, 9, 9, 0, K::kTwo, -32, 96, 0},
+  };
+  for (const Case& c : cases) {
+    SliceScene sc;
+    sc.slice->weightingMode = c.mode;
+    sc.pics[3].pictureOrderCount = 6, sc.pics[0].pictureOrderCount = 0, sc.pics[1].pictureOrderCount = 4;
+    PredWeightTable& t = sc.slice->predWeightTable;
+    t.luma_log2_weight_denom = static_cast<uint8_t>(c.denom);
+    t.luma_weight_l0[0] = static_cast<int16_t>(c.w0), t.luma_offset_l0[0] = static_cast<int8_t>(c.o0);
+    t.luma_weight_l1[0] = static_cast<int16_t>(c.w1), t.luma_offset_l1[0] = static_cast<int8_t>(c.o1);
+    sc.mb->ref_idx_l0[0] = 0;
+    sc.mb->ref_idx_l1[0] = static_cast<int8_t>(c.mode == 2 ? c.ref1 : 0);
+    if (c.mode == 2 && c.ref1 == 1) sc.pics[1].pictureOrderCount = 0;
+    if (c.mode == 2 && c.ref1 == 0) sc.slice->RefPicList1[0] = &sc.pics[1];
+    const PartitionWeighting w = PartitionWeightingOf(sc.mb.get(), c.lists, 0, 0);
+    const int line = static_cast<int>(&c - cases);
+    ASSERT_EQ(c.kind, w.kind) << "case " << line;
+    if (c.kind == K::kPlain) continue;
+    EXPECT_EQ(c.wantW0, w.w0) << "case " << line;
+    if (c.kind == K::kTwo) {
+      EXPECT_EQ(c.wantW1, w.w1) << "case " << line;
+    }
+    EXPECT_EQ(c.wantO, w.o) << "case " << line;
+  }
+}
+
 TEST(SkipDirect, SpatialWithoutNeighboursIsZeroOnBothLists) {
   SliceScene sc;
   sc.slice->direct_spatial_mv_pred_flag = 1;
