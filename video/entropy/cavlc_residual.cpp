@@ -70,25 +70,29 @@ constexpr NcOfSum kNcOfSum;
 
 inline int16_t w16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
-// Dequantisation of one coefficient: the 4x4 rule (entries of 16, shift base
-// 4) or the 8x8 rule (entries of 64, shift base 6). Shift and rounding are
-// fixed once per macroblock and component.
-template <int kEntries, int kBase>
+// Dequantisation of one coefficient: c x LevelScale scaled by 2^(qP / 6 -
+// base) (4x4: base 4; 8x8: base 6), a negative exponent with rounding, kept
+// in 16 bits. Only the low 16 bits of a left-shifted product are kept, so it
+// is formed in 32 wrapping bits; a right-shifted product (|c| < 2^15 and
+// LevelScale < 2^14) is exact in 32 bits. Shift and rounding are fixed once
+// per macroblock and component, so every coefficient costs a multiply and
+// two shifts without a branch.
 struct Scale {
-  const int32_t* ls;
-  int shift;  // left shift when >= 0, else right shift by -shift with rounding
+  const int32_t* ls;  // the LevelScale row of qP % 6
+  uint32_t up;        // left shift
+  uint32_t down;      // right shift (up or down is 0)
   int32_t round;
-  Scale(const int32_t (*table)[kEntries], int qP) : ls(table[qP % 6]) {
-    shift = qP / 6 - kBase;
+  Scale(const int32_t* row, int qP, int base) : ls(row) {
+    const int shift = qP / 6 - base;
+    up = static_cast<uint32_t>(shift > 0 ? shift : 0);
+    down = static_cast<uint32_t>(shift < 0 ? -shift : 0);
     round = shift < 0 ? 1 << (-shift - 1) : 0;
   }
   int16_t operator()(int32_t c, int i) const {
-    const int64_t v = int64_t{c} * ls[i];
-    return shift >= 0 ? w16(v * (int64_t{1} << shift)) : w16((v + round) >> -shift);
+    const uint32_t v = (static_cast<uint32_t>(c) * static_cast<uint32_t>(ls[i])) << up;
+    return static_cast<int16_t>(static_cast<uint32_t>((static_cast<int32_t>(v) + round) >> down));
   }
 };
-using Scale4x4 = Scale<16, 4>;
-using Scale8x8 = Scale<64, 6>;
 
 // Signs of up to three trailing ones by the next three bits.
 alignas(8) constexpr int16_t kTrailingOnes[8][4] = {
@@ -124,23 +128,63 @@ struct Window {
   }
 };
 
+// level_prefix, level_suffix of a level that lies within the next 8 bits,
+// by suffixLength (rows 0..6; rows 7 and 8: suffixLength 0 and 1 for the
+// first level after fewer than three trailing ones, whose levelCode is 2
+// more) and those 8 bits. An entry holds the level (8 bits, two's
+// complement), the code's length (bits 8..11, 0 where the code is longer)
+// and the suffixLength for the next level (bits 12..14).
+constexpr int kLevelBits = 8;
+constexpr int kBumpRows = 7;
+struct LevelCodes {
+  uint16_t e[9][1 << kLevelBits];
+  constexpr LevelCodes() : e() {
+    for (int row = 0; row < 9; ++row) {
+      const int suffixLength = row < kBumpRows ? row : row - kBumpRows;
+      for (int bits = 0; bits < (1 << kLevelBits); ++bits) {
+        int prefix = 0;
+        while (prefix < kLevelBits && (bits & (0x80 >> prefix)) == 0) ++prefix;
+        const int length = prefix + 1 + suffixLength;
+        if (length > kLevelBits) continue;
+        const int suffix = (bits >> (kLevelBits - length)) & ((1 << suffixLength) - 1);
+        const int levelCode = (prefix << suffixLength) + suffix + (row >= kBumpRows ? 2 : 0);
+        const int m = (levelCode + 2) >> 1;
+        const int level = (levelCode & 1) ? -m : m;
+        int next = suffixLength == 0 ? 1 : suffixLength;
+        if (next < 6 && m > (3 << (next - 1))) ++next;
+        e[row][bits] = static_cast<uint16_t>((level & 0xFF) | length << 8 | next << 12);
+      }
+    }
+  }
+};
+constexpr LevelCodes kLevelCodes;
+
 // Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1].
 // False for a level_prefix beyond what any accepted stream holds.
 __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoeff, int trailingOnes,
                                                          int16_t* levels) {
   int suffixLength = (totalCoeff > 10 && trailingOnes < 3) ? 1 : 0;
-  int32_t bump = trailingOnes < 3 ? 2 : 0;  // the first level's levelCode + 2
-  for (int i = trailingOnes; i < totalCoeff; ++i) {
+  int row = trailingOnes < 3 ? kBumpRows + suffixLength : suffixLength;
+  for (int i = trailingOnes; i < totalCoeff; ++i, row = suffixLength) {
     // 28 bits hold any level_prefix up to 15 with its suffix, and tell
-    // whether a level_prefix is beyond 26.
+    // whether a level_prefix is beyond 26 (a first 1 bit past them counts
+    // as level_prefix 27).
     w->need(28);
-    if ((w->v >> 36) == 0) return false;
-    const int prefix = clz64(w->v);
+    const uint16_t e = kLevelCodes.e[row][w->v >> (64 - kLevelBits)];
+    if (e != 0) {
+      levels[i] = static_cast<int8_t>(e & 0xFF);
+      w->take((e >> 8) & 15);
+      suffixLength = e >> 12;
+      continue;
+    }
+    const int prefix = clz64(w->v | (uint64_t{1} << 36));
     if (prefix > kMaxLevelPrefix) return false;
     int32_t levelCode;
     if (prefix < 14 || (prefix == 14 && suffixLength > 0)) {
-      levelCode = (prefix << suffixLength) + static_cast<int32_t>(bits_after(w->v, prefix + 1, suffixLength));
-      w->take(prefix + 1 + suffixLength);
+      // The code's bits, its first 1 bit included: 2^suffixLength + suffix.
+      const int length = prefix + 1 + suffixLength;
+      levelCode = (prefix << suffixLength) - (1 << suffixLength) + static_cast<int32_t>(w->v >> (64 - length));
+      w->take(length);
     } else if (prefix == 14) {
       levelCode = 14 + static_cast<int32_t>(bits_after(w->v, 15, 4));
       w->take(19);
@@ -154,8 +198,7 @@ __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoe
       if (prefix >= 16) levelCode += (1 << n) - 4096;
       w->take(n);
     }
-    levelCode += bump;
-    bump = 0;
+    if (row >= kBumpRows) levelCode += 2;
     const int32_t m = (levelCode + 2) >> 1;
     levels[i] = w16((levelCode & 1) ? -m : m);
     suffixLength += suffixLength == 0 ? 1 : 0;
@@ -185,7 +228,7 @@ inline int read_run_before(Window* w, int zerosLeft) {
 // first coded position). Returns TotalCoeff, or -1 for data no table holds
 // or that would not fit the block.
 template <typename Place>
-__attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, int maxNum, Place&& place) {
+__attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, int maxNum, const Place& place) {
   int totalCoeff, trailingOnes;
   if (nC < 8) {
     const int cls = nC < 0 ? 3 : nC >= 4 ? 2 : nC >> 1;
@@ -222,20 +265,25 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, i
     zerosLeft = e & 15;
     if (zerosLeft > maxNum - totalCoeff) return -1;
   }
-  // One pass over the coefficients: once no zeros are left the runs read
-  // nothing and the rest take consecutive positions.
-  for (int k = 0; k < totalCoeff - 1; ++k) {
-    const int run = read_run_before(&w, zerosLeft);
+  // Scan positions from the highest down: each coefficient moves one down
+  // plus its run. Once no zeros are left the runs read nothing and the rest
+  // take consecutive positions.
+  int pos = totalCoeff - 1 + zerosLeft;
+  int k = 0;
+  for (; zerosLeft > 0 && k < totalCoeff - 1; ++k) {
+    int run = read_run_before(&w, zerosLeft);
     if (run < 0) return -1;
-    place(totalCoeff - 1 - k + zerosLeft, levels[k]);
-    zerosLeft = run > zerosLeft ? 0 : zerosLeft - run;
+    place(pos, levels[k]);
+    run = run < zerosLeft ? run : zerosLeft;
+    zerosLeft -= run;
+    pos -= run + 1;
   }
-  place(zerosLeft, levels[totalCoeff - 1]);
+  for (; k < totalCoeff; ++k, --pos) place(pos, levels[k]);
   return totalCoeff;
 }
 
 template <typename Place>
-__attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int maxNum, Place&& place) {
+__attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int maxNum, const Place& place) {
   Window w(*c);
   const int count = decode_block_bits(w, nC, maxNum, place);
   c->pos = w.at.pos;
@@ -346,7 +394,7 @@ struct Residual {
 
   // Decodes luma block blk, keeping its count; -1 after a failure.
   template <typename Place>
-  int luma_block(int blk, int maxNum, Place&& place) {
+  __attribute__((always_inline)) int luma_block(int blk, int maxNum, Place place) {
     const int cell = luma_cell(blk);
     const int count = decode_block(&c, luma_nc(cell), maxNum, place);
     if (count < 0) {
@@ -360,34 +408,52 @@ struct Residual {
 
   const int32_t* scan() const { return mb->mb_structure == 2 ? FRAME_SCAN_CAVLC : FIELD_SCAN_CAVLC; }
 
+  // Stores a 4x4 block's coefficient dequantised through the scan.
+  struct Place4x4 {
+    int16_t* dst;
+    const int32_t* scan;
+    Scale scale;
+    void operator()(int p, int16_t level) const {
+      const int i = scan[p];
+      dst[i] = scale(level, i);
+    }
+  };
+
   // The luma 4x4 or Intra16x16 AC blocks of every quadrant (maxNumCoeff 16
   // or 15), stored dequantised. An uncoded quadrant gets counts of 0 and its
   // coefficients cleared (the DC kept for Intra16x16).
-  void luma_4x4(int maxNum, const Scale4x4 scale) {
-    mb->luma_nonzero_mask = 0;
-    const int32_t* scan = this->scan() + (16 - maxNum);
-    for (int b8 = 0; b8 < 4; ++b8) {
+  void luma_4x4(int maxNum, const Scale scale) {
+    uint32_t nonzero = 0;
+    Place4x4 place{mb->luma_coeff, this->scan() + (16 - maxNum), scale};
+    for (int b8 = 0; b8 < 4; ++b8, place.dst += 64) {
       if ((mb->cbp_luma & (1u << b8)) == 0) {
         clear_quadrant(b8, maxNum == 15);
         continue;
       }
       for (int b4 = 0; b4 < 4; ++b4) {
         const int blk = 4 * b8 + b4;
-        int16_t* dst = mb->luma_coeff + 16 * blk;
-        const int count = luma_block(blk, maxNum, [&](int p, int16_t level) {
-          const int i = scan[p];
-          dst[i] = scale(level, i);
-        });
-        if (count < 0) return;
-        if (count != 0) mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
+        const int count = luma_block(blk, maxNum, Place4x4{place.dst + 16 * b4, place.scan, place.scale});
+        if (count < 0) break;
+        nonzero |= (count != 0 ? 1u : 0u) << blk;
       }
+      if (failed) break;
     }
+    mb->luma_nonzero_mask = static_cast<uint16_t>(nonzero);
   }
 
   // The four interleaved 4x4 reads of each coded 8x8 quadrant.
   void luma_8x8() {
     mb->luma_nonzero_mask = 0;
-    const Scale8x8 scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1], q->qpY);
+    struct Place8x8 {
+      int16_t* dst;
+      const uint8_t* scan;  // the 8x8 scan from this 4x4 read's first position
+      Scale scale;
+      void operator()(int p, int16_t level) const {
+        const int i = scan[4 * p];
+        dst[i] = scale(level, i);
+      }
+    };
+    const Scale scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1][q->qpY % 6], q->qpY, 6);
     const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
     for (int b8 = 0; b8 < 4; ++b8) {
       if ((mb->cbp_luma & (1u << b8)) == 0) {
@@ -396,13 +462,8 @@ struct Residual {
       }
       mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (15u << (4 * b8)));
       int16_t* dst = mb->luma_coeff + 64 * b8;
-      for (int b4 = 0; b4 < 4; ++b4) {
-        const int count = luma_block(4 * b8 + b4, 16, [&](int p, int16_t level) {
-          const int i = scan8[4 * p + b4];
-          dst[i] = scale(level, i);
-        });
-        if (count < 0) return;
-      }
+      for (int b4 = 0; b4 < 4; ++b4)
+        if (luma_block(4 * b8 + b4, 16, Place8x8{dst, scan8 + b4, scale}) < 0) return;
     }
   }
 
@@ -457,16 +518,13 @@ struct Residual {
     chroma_borders();
     const int32_t* scan = this->scan() + 1;
     for (int comp = 0; comp < 2; ++comp) {
-      const Scale4x4 scale(q->ls4x4[base + comp], qPs[comp]);
+      const Scale scale(q->ls4x4[base + comp][qPs[comp] % 6], qPs[comp], 4);
       int8_t* counts = chromaCounts[comp];
       for (int b4 = 0; b4 < 4; ++b4) {
         const int cell = 3 * ((b4 >> 1) + 1) + (b4 & 1) + 1;
         int16_t* dst = mb->chroma_coeff + 64 * comp + 16 * b4;
-        const int count = decode_block(&c, kNcOfSum.nc[counts[cell - 1] + counts[cell - 3]], 15,
-                                       [&](int p, int16_t level) {
-                                         const int i = scan[p];
-                                         dst[i] = scale(level, i);
-                                       });
+        const int count =
+            decode_block(&c, kNcOfSum.nc[counts[cell - 1] + counts[cell - 3]], 15, Place4x4{dst, scan, scale});
         if (count < 0) {
           failed = true;
           return;
@@ -496,7 +554,7 @@ int luma_table(const MacroblockRecord* mb) { return mb_is_intra(mb->mb_type) ? 0
 void cavlc_residual_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
   Residual res(r, mb, q);
   res.luma_borders();
-  res.luma_4x4(16, Scale4x4(q.ls4x4[luma_table(mb)], q.qpY));
+  res.luma_4x4(16, Scale(q.ls4x4[luma_table(mb)][q.qpY % 6], q.qpY, 4));
   res.chroma();
   res.finish(r);
 }
@@ -533,7 +591,7 @@ void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const Residua
       } else {
         for (int blk = 0; blk < 16; ++blk) mb->luma_coeff[16 * blk] = 0;
       }
-      res.luma_4x4(15, Scale4x4(q.ls4x4[0], qP));
+      res.luma_4x4(15, Scale(q.ls4x4[0][qP % 6], qP, 4));
       res.chroma();
     }
   }
