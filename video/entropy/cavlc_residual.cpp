@@ -72,27 +72,27 @@ inline int16_t w16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t
 
 // Dequantisation of one coefficient: c x LevelScale scaled by 2^(qP / 6 -
 // base) (4x4: base 4; 8x8: base 6), a negative exponent with rounding, kept
-// in 16 bits. Only the low 16 bits of a left-shifted product are kept, so it
-// is formed in 32 wrapping bits; a right-shifted product (|c| < 2^15 and
-// LevelScale < 2^14) is exact in 32 bits. Shift and rounding are fixed once
-// per macroblock and component, so every coefficient costs a multiply and
-// two shifts without a branch.
+// in 16 bits. The row is multiplied once per macroblock and component by
+// 2^(16 + exponent) (make_scale), so the result is bits 16..31 of
+// c x row + 2^15: for a negative exponent these are the rounded right shift,
+// for a positive one the low 16 bits of the left shift (whose product has 16
+// low zero bits, so the 2^15 carries nothing). Bits 0..31 of a product and a
+// sum depend only on bits 0..31 of the operands, so all of it is done in 32
+// wrapping bits: a multiply, an add and a fixed shift per coefficient.
 struct Scale {
-  const int32_t* ls;  // the LevelScale row of qP % 6
-  uint32_t up;        // left shift
-  uint32_t down;      // right shift (up or down is 0)
-  int32_t round;
-  Scale(const int32_t* row, int qP, int base) : ls(row) {
-    const int shift = qP / 6 - base;
-    up = static_cast<uint32_t>(shift > 0 ? shift : 0);
-    down = static_cast<uint32_t>(shift < 0 ? -shift : 0);
-    round = shift < 0 ? 1 << (-shift - 1) : 0;
-  }
+  const uint32_t* ls;  // the LevelScale row of qP % 6, times 2^(16 + exponent)
   int16_t operator()(int32_t c, int i) const {
-    const uint32_t v = (static_cast<uint32_t>(c) * static_cast<uint32_t>(ls[i])) << up;
-    return static_cast<int16_t>(static_cast<uint32_t>((static_cast<int32_t>(v) + round) >> down));
+    return static_cast<int16_t>(static_cast<uint16_t>((static_cast<uint32_t>(c) * ls[i] + 0x8000u) >> 16));
   }
 };
+
+// The Scale of qP for LevelScale row `row` of n entries, multiplied into
+// `scaled`.
+inline Scale make_scale(const int32_t* row, int qP, int base, uint32_t* scaled, int n) {
+  const int shift = 16 + qP / 6 - base;  // 10..20 for QPs up to 51
+  for (int i = 0; i < n; ++i) scaled[i] = static_cast<uint32_t>(row[i]) << shift;
+  return Scale{scaled};
+}
 
 // Signs of up to three trailing ones by the next three bits.
 alignas(8) constexpr int16_t kTrailingOnes[8][4] = {
@@ -103,29 +103,35 @@ alignas(8) constexpr int16_t kTrailingOnes[8][4] = {
 // level arithmetic holds up to it without overflow.
 constexpr int kMaxLevelPrefix = 26;
 
-// A window on a copy of the cursor for a chain of codes: v holds the next
-// `left` bits (33 or more after a refill) from bit 63 down. Taking bits
-// shifts the window and moves the copy, so one code's length feeds the next
-// code's lookup through a shift rather than a fresh load; the copy lives in
-// registers and goes back to the cursor once per block.
+// A window on the stream for a chain of codes: v holds the next `left` bits
+// (33 or more after a load) from bit 63 down, and `end` is the stream
+// position just past them. Taking bits shifts the window, so one code's
+// length feeds the next code's lookup through a shift rather than a fresh
+// load; the window lives in registers and its position goes back to the
+// cursor once per block.
 struct Window {
-  BitCursor at;
+  BitCursor at;  // at.pos: where the window was last loaded
   uint64_t v;
   int left;
+  uint32_t end;
 
-  explicit Window(const BitCursor& cursor) : at(cursor) { refill(); }
-  void refill() {
+  explicit Window(const BitCursor& cursor) : at(cursor) { load(); }
+  void load() {
     v = at.peek();
-    left = 64 - static_cast<int>(at.pos & 31);
+    end = (at.pos & ~31u) + 64;
+    left = static_cast<int>(end - at.pos);
   }
   void need(int n) {
-    if (left < n) refill();
+    if (left < n) {
+      at.pos = pos();
+      load();
+    }
   }
   void take(int n) {
     v <<= n;
     left -= n;
-    at.pos += n;
   }
+  uint32_t pos() const { return end - static_cast<uint32_t>(left); }
 };
 
 // level_prefix, level_suffix of a level that lies within the next 8 bits,
@@ -286,7 +292,7 @@ template <typename Place>
 __attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int maxNum, const Place& place) {
   Window w(*c);
   const int count = decode_block_bits(w, nC, maxNum, place);
-  c->pos = w.at.pos;
+  c->pos = w.pos();
   return count;
 }
 
@@ -304,6 +310,9 @@ struct Residual {
   int8_t luma[25];
   // The same for each chroma component, 3 x 3.
   int8_t chromaCounts[2][9];
+  // LevelScale rows multiplied for the Scale: luma, Cb, Cr.
+  alignas(16) uint32_t scaled[64];
+  alignas(16) uint32_t scaledChroma[2][16];
 
   // A reader already past its payload (or with nothing left) reads zeros,
   // on which every block fails as the first one is decoded.
@@ -453,7 +462,7 @@ struct Residual {
         dst[i] = scale(level, i);
       }
     };
-    const Scale scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1][q->qpY % 6], q->qpY, 6);
+    const Scale scale = make_scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1][q->qpY % 6], q->qpY, 6, scaled, 64);
     const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
     for (int b8 = 0; b8 < 4; ++b8) {
       if ((mb->cbp_luma & (1u << b8)) == 0) {
@@ -518,7 +527,7 @@ struct Residual {
     chroma_borders();
     const int32_t* scan = this->scan() + 1;
     for (int comp = 0; comp < 2; ++comp) {
-      const Scale scale(q->ls4x4[base + comp][qPs[comp] % 6], qPs[comp], 4);
+      const Scale scale = make_scale(q->ls4x4[base + comp][qPs[comp] % 6], qPs[comp], 4, scaledChroma[comp], 16);
       int8_t* counts = chromaCounts[comp];
       for (int b4 = 0; b4 < 4; ++b4) {
         const int cell = 3 * ((b4 >> 1) + 1) + (b4 & 1) + 1;
@@ -554,7 +563,7 @@ int luma_table(const MacroblockRecord* mb) { return mb_is_intra(mb->mb_type) ? 0
 void cavlc_residual_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
   Residual res(r, mb, q);
   res.luma_borders();
-  res.luma_4x4(16, Scale(q.ls4x4[luma_table(mb)][q.qpY % 6], q.qpY, 4));
+  res.luma_4x4(16, make_scale(q.ls4x4[luma_table(mb)][q.qpY % 6], q.qpY, 4, res.scaled, 16));
   res.chroma();
   res.finish(r);
 }
@@ -591,7 +600,7 @@ void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const Residua
       } else {
         for (int blk = 0; blk < 16; ++blk) mb->luma_coeff[16 * blk] = 0;
       }
-      res.luma_4x4(15, Scale(q.ls4x4[0][qP % 6], qP, 4));
+      res.luma_4x4(15, make_scale(q.ls4x4[0][qP % 6], qP, 4, res.scaled, 16));
       res.chroma();
     }
   }
