@@ -275,8 +275,7 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, i
   // plus its run. Once no zeros are left the runs read nothing and the rest
   // take consecutive positions.
   int pos = totalCoeff - 1 + zerosLeft;
-  int k = 0;
-  for (; zerosLeft > 0 && k < totalCoeff - 1; ++k) {
+  for (int k = 0; k < totalCoeff - 1; ++k) {
     int run = read_run_before(&w, zerosLeft);
     if (run < 0) return -1;
     place(pos, levels[k]);
@@ -284,7 +283,7 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, i
     zerosLeft -= run;
     pos -= run + 1;
   }
-  for (; k < totalCoeff; ++k, --pos) place(pos, levels[k]);
+  place(pos, levels[totalCoeff - 1]);
   return totalCoeff;
 }
 
@@ -481,7 +480,10 @@ struct Residual {
     for (int b4 = 0; b4 < 4; ++b4) luma[luma_cell(4 * b8 + b4)] = 0;
     int16_t* dst = mb->luma_coeff + 64 * b8;
     const int16_t dc[4] = {dst[0], dst[16], dst[32], dst[48]};
-    std::memset(dst, 0, 64 * sizeof(int16_t));
+    // A copy of zeros becomes plain vector stores; a memset of an unknown
+    // alignment becomes a string store with a slow start.
+    static constexpr int16_t kZeros[64] = {};
+    std::memcpy(dst, kZeros, sizeof kZeros);
     if (keepDc)
       for (int b4 = 0; b4 < 4; ++b4) dst[16 * b4] = dc[b4];
   }
