@@ -5,6 +5,7 @@
 #include "cavlc_residual.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "cavlc_tables.h"
@@ -213,8 +214,10 @@ __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoe
   return true;
 }
 
-// run_before (0 without reading when zerosLeft is 0); -1 for a code the
-// table lacks.
+// run_before (0 without reading when zerosLeft is 0), at most zerosLeft
+// (a longer run of damaged data is cut to it); -1 for a code the table
+// lacks. The table's runs never exceed their row's zerosLeft; only the codes
+// told by their leading zeros (zerosLeft 7 and above) can.
 inline int read_run_before(Window* w, int zerosLeft) {
   w->need(11);
   const uint8_t e = kCavlcFlat.runBefore[zerosLeft][w->v >> 61];
@@ -225,7 +228,7 @@ inline int read_run_before(Window* w, int zerosLeft) {
   const int zeros = clz64(w->v | 1);  // zerosLeft above 6, bits 000
   if (zeros > 10) return -1;
   w->take(zeros + 1);
-  return zeros + 4;
+  return zeros + 4 < zerosLeft ? zeros + 4 : zerosLeft;
 }
 
 // One residual_block_cavlc(): coeff_token (table class 0..3, or the 6-bit
@@ -274,16 +277,16 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, i
   // Scan positions from the highest down: each coefficient moves one down
   // plus its run. Once no zeros are left the runs read nothing and the rest
   // take consecutive positions.
-  int pos = totalCoeff - 1 + zerosLeft;
-  for (int k = 0; k < totalCoeff - 1; ++k) {
-    int run = read_run_before(&w, zerosLeft);
+  ptrdiff_t pos = totalCoeff - 1 + zerosLeft;
+  const int16_t* const last = levels + totalCoeff - 1;
+  for (const int16_t* level = levels; level != last; ++level) {
+    const int run = read_run_before(&w, zerosLeft);
     if (run < 0) return -1;
-    place(pos, levels[k]);
-    run = run < zerosLeft ? run : zerosLeft;
+    place(pos, *level);
     zerosLeft -= run;
     pos -= run + 1;
   }
-  place(pos, levels[totalCoeff - 1]);
+  place(pos, *last);
   return totalCoeff;
 }
 
@@ -421,7 +424,7 @@ struct Residual {
     int16_t* dst;
     const int32_t* scan;
     Scale scale;
-    void operator()(int p, int16_t level) const {
+    void operator()(ptrdiff_t p, int16_t level) const {
       const int i = scan[p];
       dst[i] = scale(level, i);
     }
@@ -456,7 +459,7 @@ struct Residual {
       int16_t* dst;
       const uint8_t* scan;  // the 8x8 scan from this 4x4 read's first position
       Scale scale;
-      void operator()(int p, int16_t level) const {
+      void operator()(ptrdiff_t p, int16_t level) const {
         const int i = scan[4 * p];
         dst[i] = scale(level, i);
       }
