@@ -309,9 +309,9 @@ struct Residual {
   bool failed;
   // Luma counts in raster order with a border: entry 5 (y + 1) + x + 1 for
   // block (x, y); row 0 holds the upper neighbours, column 0 the left ones.
-  int8_t luma[25];
+  int16_t luma[25];
   // The same for each chroma component, 3 x 3.
-  int8_t chromaCounts[2][9];
+  int16_t chromaCounts[2][9];
   // LevelScale rows multiplied for the Scale: luma, Cb, Cr.
   alignas(16) uint32_t scaled[64];
   alignas(16) uint32_t scaledChroma[2][16];
@@ -352,9 +352,9 @@ struct Residual {
   // Counts of blocks blk[0..n-1] of neighbour nb (a whole edge from one
   // macroblock) into out[0], out[step], ...
   static void edge_counts(const MacroblockRecord* nb, const int16_t* counts, const uint8_t* blk, int n,
-                          int8_t* out, int step) {
+                          int16_t* out, int step) {
     const int all = nb == nullptr ? kNoBlock : mb_is_skipped(nb->mb_type) ? 0 : nb->mb_type == MbI_PCM ? 16 : -1;
-    for (int i = 0; i < n; ++i) out[step * i] = static_cast<int8_t>(all >= 0 ? all : counts[blk[i]]);
+    for (int i = 0; i < n; ++i) out[step * i] = static_cast<int16_t>(all >= 0 ? all : counts[blk[i]]);
   }
 
   void luma_borders() {
@@ -371,7 +371,7 @@ struct Residual {
     for (int i = 0; i < 4; ++i) {
       int nblk;
       const MacroblockRecord* n = neighbour_blocks::left_luma(mb, kLeftColumn[i], true, &nblk);
-      luma[5 * (i + 1)] = static_cast<int8_t>(count_of(n, n ? n->total_coeff_luma : nullptr, nblk));
+      luma[5 * (i + 1)] = static_cast<int16_t>(count_of(n, n ? n->total_coeff_luma : nullptr, nblk));
     }
   }
 
@@ -392,7 +392,7 @@ struct Residual {
       const MacroblockRecord* n = neighbour_blocks::left_chroma(mb, 2 * i, true, &nblk);
       for (int comp = 0; comp < 2; ++comp)
         chromaCounts[comp][3 * (i + 1)] =
-            static_cast<int8_t>(count_of(n, n ? n->total_coeff_chroma + 4 * comp : nullptr, nblk));
+            static_cast<int16_t>(count_of(n, n ? n->total_coeff_chroma + 4 * comp : nullptr, nblk));
     }
   }
 
@@ -412,7 +412,7 @@ struct Residual {
       failed = true;
       return -1;
     }
-    luma[cell] = static_cast<int8_t>(count);
+    luma[cell] = static_cast<int16_t>(count);
     mb->total_coeff_luma[blk] = static_cast<int16_t>(count);
     return count;
   }
@@ -531,9 +531,10 @@ struct Residual {
     const int qPs[2] = {q->qpCb, q->qpCr};
     chroma_borders();
     const int32_t* scan = this->scan() + 1;
+    uint32_t coded = 0;
     for (int comp = 0; comp < 2; ++comp) {
       const Scale scale = make_scale(q->ls4x4[base + comp][qPs[comp] % 6], qPs[comp], 4, scaledChroma[comp], 16);
-      int8_t* counts = chromaCounts[comp];
+      int16_t* counts = chromaCounts[comp];
       for (int b4 = 0; b4 < 4; ++b4) {
         const int cell = 3 * ((b4 >> 1) + 1) + (b4 & 1) + 1;
         int16_t* dst = mb->chroma_coeff + 64 * comp + 16 * b4;
@@ -543,11 +544,12 @@ struct Residual {
           failed = true;
           return;
         }
-        counts[cell] = static_cast<int8_t>(count);
+        counts[cell] = static_cast<int16_t>(count);
         mb->total_coeff_chroma[4 * comp + b4] = static_cast<int16_t>(count);
-        if (count != 0) mb->chroma_ac_cbf_mask |= 1u << (b4 + 16 * comp);
+        coded |= (count != 0 ? 1u : 0u) << (b4 + 16 * comp);
       }
     }
+    mb->chroma_ac_cbf_mask |= coded;
   }
 
   void chroma() {
