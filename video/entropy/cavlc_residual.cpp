@@ -88,8 +88,8 @@ struct Scale {
 };
 
 // The Scale of qP for LevelScale row `row` of n entries, multiplied into
-// `scaled`.
-inline Scale make_scale(const int32_t* row, int qP, int base, uint32_t* scaled, int n) {
+// `scaled` (which never overlaps the row: a few vector shifts).
+inline Scale make_scale(const int32_t* __restrict row, int qP, int base, uint32_t* __restrict scaled, int n) {
   const int shift = 16 + qP / 6 - base;  // 10..20 for QPs up to 51
   for (int i = 0; i < n; ++i) scaled[i] = static_cast<uint32_t>(row[i]) << shift;
   return Scale{scaled};
@@ -512,9 +512,12 @@ struct Residual {
         }
         const int32_t f[4] = {w16(v[0] + v[1] + v[2] + v[3]), w16(v[0] - v[1] + v[2] - v[3]),
                               w16(v[0] + v[1] - v[2] - v[3]), w16(v[0] - v[1] - v[2] + v[3])};
+        // (f x LevelScale x 2^(qP / 6)) >> 5 in 16 bits: bits 16..31 of the
+        // product with 2^(qP / 6 + 11), formed in 32 wrapping bits.
         const int qP = qPs[comp];
-        const int64_t ls = q->ls4x4[base + comp][qP % 6][0];
-        for (int k = 0; k < 4; ++k) dst[16 * k] = w16(((f[k] * ls) * (int64_t{1} << (qP / 6))) >> 5);
+        const uint32_t ls = static_cast<uint32_t>(q->ls4x4[base + comp][qP % 6][0]) << (qP / 6 + 11);
+        for (int k = 0; k < 4; ++k)
+          dst[16 * k] = static_cast<int16_t>(static_cast<uint16_t>((static_cast<uint32_t>(f[k]) * ls) >> 16));
       }
     }
     if ((mb->cbp_chroma & 2u) == 0) {
