@@ -57,17 +57,25 @@ inline uint32_t bits_after(uint64_t v, int skip, int n) {
   return static_cast<uint32_t>(((v << skip) >> 1) >> (63 - n));
 }
 
-// nC from the counts of blocks A and B, each 0..16 or kNoBlock when
-// unavailable: the mean of two, the one available, or 0.
+// The coeff_token table of a block, by nC: class 0 for 0 <= nC < 2, 1 for
+// 2..3, 2 for 4..7, kFixedToken for the 6-bit codes of nC >= 8, and
+// kChromaDcToken for 4:2:0 chroma DC (nC -1).
+constexpr int kChromaDcToken = 3;
+constexpr int kFixedToken = 4;
+
+// The table class from the counts of blocks A and B, each 0..16 or kNoBlock
+// when unavailable, whose nC is the mean of two, the one available, or 0.
 constexpr int kNoBlock = 64;
-struct NcOfSum {
-  uint8_t nc[2 * kNoBlock + 1];
-  constexpr NcOfSum() : nc() {
-    for (int s = 0; s <= 2 * kNoBlock; ++s)
-      nc[s] = static_cast<uint8_t>(s < kNoBlock ? (s + 1) >> 1 : (s - kNoBlock) & (kNoBlock - 1));
+struct TokenClassOfSum {
+  uint8_t cls[2 * kNoBlock + 1];
+  constexpr TokenClassOfSum() : cls() {
+    for (int s = 0; s <= 2 * kNoBlock; ++s) {
+      const int nC = s < kNoBlock ? (s + 1) >> 1 : (s - kNoBlock) & (kNoBlock - 1);
+      cls[s] = static_cast<uint8_t>(nC < 2 ? 0 : nC < 4 ? 1 : nC < 8 ? 2 : kFixedToken);
+    }
   }
 };
-constexpr NcOfSum kNcOfSum;
+constexpr TokenClassOfSum kTokenClassOfSum;
 
 inline int16_t w16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
@@ -232,15 +240,14 @@ inline int read_run_before(Window* w, int zerosLeft) {
 }
 
 // One residual_block_cavlc(): coeff_token (table class 0..3, or the 6-bit
-// code for nC >= 8), levels, total_zeros and runs. place(p, level) receives
+// code of kFixedToken), levels, total_zeros and runs. place(p, level) receives
 // each coefficient with its scan position p (0..maxNum-1, counted from the
 // first coded position). Returns TotalCoeff, or -1 for data no table holds
 // or that would not fit the block.
 template <typename Place>
-__attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, int maxNum, const Place& place) {
+__attribute__((always_inline)) inline int decode_block_bits(Window& w, int cls, int maxNum, const Place& place) {
   int totalCoeff, trailingOnes;
-  if (nC < 8) {
-    const int cls = nC < 0 ? 3 : nC >= 4 ? 2 : nC >> 1;
+  if (cls != kFixedToken) {
     const int zeros = clz64(w.v | (uint64_t{1} << 31));
     const uint16_t e = kCavlcFlat.coeffToken[cls][8 * zeros + bits_after(w.v, zeros + 1, 3)];
     if (e == 0) return -1;
@@ -291,9 +298,9 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, i
 }
 
 template <typename Place>
-__attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int maxNum, const Place& place) {
+__attribute__((always_inline)) inline int decode_block(BitCursor* c, int cls, int maxNum, const Place& place) {
   Window w(*c);
-  const int count = decode_block_bits(w, nC, maxNum, place);
+  const int count = decode_block_bits(w, cls, maxNum, place);
   c->pos = w.pos();
   return count;
 }
@@ -401,13 +408,14 @@ struct Residual {
     static constexpr uint8_t kCell[16] = {6, 7, 11, 12, 8, 9, 13, 14, 16, 17, 21, 22, 18, 19, 23, 24};
     return kCell[blk];
   }
-  int luma_nc(int cell) const { return kNcOfSum.nc[luma[cell - 1] + luma[cell - 5]]; }
+  // coeff_token table class of the luma block at `cell`.
+  int luma_class(int cell) const { return kTokenClassOfSum.cls[luma[cell - 1] + luma[cell - 5]]; }
 
   // Decodes luma block blk, keeping its count; -1 after a failure.
   template <typename Place>
   __attribute__((always_inline)) int luma_block(int blk, int maxNum, Place place) {
     const int cell = luma_cell(blk);
-    const int count = decode_block(&c, luma_nc(cell), maxNum, place);
+    const int count = decode_block(&c, luma_class(cell), maxNum, place);
     if (count < 0) {
       failed = true;
       return -1;
@@ -500,7 +508,7 @@ struct Residual {
     if (mb->cbp_chroma & 3u) {
       for (int comp = 0; comp < 2; ++comp) {
         int16_t v[4] = {};
-        const int count = decode_block(&c, -1, 4, [&](int p, int16_t level) { v[p] = level; });
+        const int count = decode_block(&c, kChromaDcToken, 4, [&](int p, int16_t level) { v[p] = level; });
         if (count < 0) {
           failed = true;
           return;
@@ -542,7 +550,7 @@ struct Residual {
         const int cell = 3 * ((b4 >> 1) + 1) + (b4 & 1) + 1;
         int16_t* dst = mb->chroma_coeff + 64 * comp + 16 * b4;
         const int count =
-            decode_block(&c, kNcOfSum.nc[counts[cell - 1] + counts[cell - 3]], 15, Place4x4{dst, scan, scale});
+            decode_block(&c, kTokenClassOfSum.cls[counts[cell - 1] + counts[cell - 3]], 15, Place4x4{dst, scan, scale});
         if (count < 0) {
           failed = true;
           return;
@@ -593,7 +601,7 @@ void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const Residua
     // DC: nC of block 0, count not kept.
     alignas(16) int16_t dc[16] = {};
     const int32_t* scan = res.scan();
-    const int count = decode_block(&res.c, res.luma_nc(Residual::luma_cell(0)), 16,
+    const int count = decode_block(&res.c, res.luma_class(Residual::luma_cell(0)), 16,
                                    [&](int p, int16_t level) { dc[scan[p]] = level; });
     if (count < 0) {
       res.failed = true;
