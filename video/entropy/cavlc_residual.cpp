@@ -186,14 +186,14 @@ __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoe
     // as level_prefix 27).
     w->need(28);
     const uint16_t e = kLevelCodes.e[row][w->v >> (64 - kLevelBits)];
-    if (e != 0) {
+    if (__builtin_expect(e != 0, 1)) {
       levels[i] = static_cast<int8_t>(e & 0xFF);
       w->take((e >> 8) & 15);
       suffixLength = e >> 12;
       continue;
     }
     const int prefix = clz64(w->v | (uint64_t{1} << 36));
-    if (prefix > kMaxLevelPrefix) return false;
+    if (__builtin_expect(prefix > kMaxLevelPrefix, 0)) return false;
     int32_t levelCode;
     if (prefix < 14 || (prefix == 14 && suffixLength > 0)) {
       // The code's bits, its first 1 bit included: 2^suffixLength + suffix.
@@ -229,7 +229,7 @@ __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoe
 inline int read_run_before(Window* w, int zerosLeft) {
   w->need(11);
   const uint8_t e = kCavlcFlat.runBefore[zerosLeft][w->v >> 61];
-  if (e != 0) {
+  if (__builtin_expect(e != 0, 1)) {
     w->take((e >> 4) & 7);
     return e & 15;
   }
@@ -250,7 +250,7 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int cls, 
   if (cls != kFixedToken) {
     const int zeros = clz64(w.v | (uint64_t{1} << 31));
     const uint16_t e = kCavlcFlat.coeffToken[cls][8 * zeros + bits_after(w.v, zeros + 1, 3)];
-    if (e == 0) return -1;
+    if (__builtin_expect(e == 0, 0)) return -1;
     w.take(e & 31);
     trailingOnes = (e >> 5) & 3;
     totalCoeff = e >> 7;
@@ -263,7 +263,7 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int cls, 
     if (trailingOnes > totalCoeff) return -1;
   }
   if (totalCoeff == 0) return 0;
-  if (totalCoeff > maxNum) return -1;
+  if (__builtin_expect(totalCoeff > maxNum, 0)) return -1;
 
   // 17 or more bits are still in the window after the longest coeff_token.
   alignas(8) int16_t levels[16];
@@ -276,10 +276,10 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int cls, 
     const CavlcDirectIndex& t = kCavlcFlat.totalZerosIndex[maxNum == 4 ? 16 + totalCoeff : totalCoeff];
     w.need(9);
     const uint8_t e = kCavlcFlat.totalZeros[t.offset + (w.v >> (64 - t.bits))];
-    if (e == 0) return -1;
+    if (__builtin_expect(e == 0, 0)) return -1;
     w.take(e >> 4);
     zerosLeft = e & 15;
-    if (zerosLeft > maxNum - totalCoeff) return -1;
+    if (__builtin_expect(zerosLeft > maxNum - totalCoeff, 0)) return -1;
   }
   // Scan positions from the highest down: each coefficient moves one down
   // plus its run. Once no zeros are left the runs read nothing and the rest
@@ -288,7 +288,7 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int cls, 
   const int16_t* const last = levels + totalCoeff - 1;
   for (const int16_t* level = levels; level != last; ++level) {
     const int run = read_run_before(&w, zerosLeft);
-    if (run < 0) return -1;
+    if (__builtin_expect(run < 0, 0)) return -1;
     place(pos, *level);
     zerosLeft -= run;
     pos -= run + 1;
