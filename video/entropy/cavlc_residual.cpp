@@ -5,6 +5,7 @@
 #include "cavlc_residual.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "cavlc_tables.h"
@@ -56,39 +57,51 @@ inline uint32_t bits_after(uint64_t v, int skip, int n) {
   return static_cast<uint32_t>(((v << skip) >> 1) >> (63 - n));
 }
 
-// nC from the counts of blocks A and B, each 0..16 or kNoBlock when
-// unavailable: the mean of two, the one available, or 0.
+// The coeff_token table of a block, by nC: class 0 for 0 <= nC < 2, 1 for
+// 2..3, 2 for 4..7, kFixedToken for the 6-bit codes of nC >= 8, and
+// kChromaDcToken for 4:2:0 chroma DC (nC -1).
+constexpr int kChromaDcToken = 3;
+constexpr int kFixedToken = 4;
+
+// The table class from the counts of blocks A and B, each 0..16 or kNoBlock
+// when unavailable, whose nC is the mean of two, the one available, or 0.
 constexpr int kNoBlock = 64;
-struct NcOfSum {
-  uint8_t nc[2 * kNoBlock + 1];
-  constexpr NcOfSum() : nc() {
-    for (int s = 0; s <= 2 * kNoBlock; ++s)
-      nc[s] = static_cast<uint8_t>(s < kNoBlock ? (s + 1) >> 1 : (s - kNoBlock) & (kNoBlock - 1));
+struct TokenClassOfSum {
+  uint8_t cls[2 * kNoBlock + 1];
+  constexpr TokenClassOfSum() : cls() {
+    for (int s = 0; s <= 2 * kNoBlock; ++s) {
+      const int nC = s < kNoBlock ? (s + 1) >> 1 : (s - kNoBlock) & (kNoBlock - 1);
+      cls[s] = static_cast<uint8_t>(nC < 2 ? 0 : nC < 4 ? 1 : nC < 8 ? 2 : kFixedToken);
+    }
   }
 };
-constexpr NcOfSum kNcOfSum;
+constexpr TokenClassOfSum kTokenClassOfSum;
 
 inline int16_t w16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
-// Dequantisation of one coefficient: the 4x4 rule (entries of 16, shift base
-// 4) or the 8x8 rule (entries of 64, shift base 6). Shift and rounding are
-// fixed once per macroblock and component.
-template <int kEntries, int kBase>
+// Dequantisation of one coefficient: c x LevelScale scaled by 2^(qP / 6 -
+// base) (4x4: base 4; 8x8: base 6), a negative exponent with rounding, kept
+// in 16 bits. The row is multiplied once per macroblock and component by
+// 2^(16 + exponent) (make_scale), so the result is bits 16..31 of
+// c x row + 2^15: for a negative exponent these are the rounded right shift,
+// for a positive one the low 16 bits of the left shift (whose product has 16
+// low zero bits, so the 2^15 carries nothing). Bits 0..31 of a product and a
+// sum depend only on bits 0..31 of the operands, so all of it is done in 32
+// wrapping bits: a multiply, an add and a fixed shift per coefficient.
 struct Scale {
-  const int32_t* ls;
-  int shift;  // left shift when >= 0, else right shift by -shift with rounding
-  int32_t round;
-  Scale(const int32_t (*table)[kEntries], int qP) : ls(table[qP % 6]) {
-    shift = qP / 6 - kBase;
-    round = shift < 0 ? 1 << (-shift - 1) : 0;
-  }
+  const uint32_t* ls;  // the LevelScale row of qP % 6, times 2^(16 + exponent)
   int16_t operator()(int32_t c, int i) const {
-    const int64_t v = int64_t{c} * ls[i];
-    return shift >= 0 ? w16(v * (int64_t{1} << shift)) : w16((v + round) >> -shift);
+    return static_cast<int16_t>(static_cast<uint16_t>((static_cast<uint32_t>(c) * ls[i] + 0x8000u) >> 16));
   }
 };
-using Scale4x4 = Scale<16, 4>;
-using Scale8x8 = Scale<64, 6>;
+
+// The Scale of qP for LevelScale row `row` of n entries, multiplied into
+// `scaled` (which never overlaps the row: a few vector shifts).
+inline Scale make_scale(const int32_t* __restrict row, int qP, int base, uint32_t* __restrict scaled, int n) {
+  const int shift = 16 + qP / 6 - base;  // 10..20 for QPs up to 51
+  for (int i = 0; i < n; ++i) scaled[i] = static_cast<uint32_t>(row[i]) << shift;
+  return Scale{scaled};
+}
 
 // Signs of up to three trailing ones by the next three bits.
 alignas(8) constexpr int16_t kTrailingOnes[8][4] = {
@@ -99,48 +112,94 @@ alignas(8) constexpr int16_t kTrailingOnes[8][4] = {
 // level arithmetic holds up to it without overflow.
 constexpr int kMaxLevelPrefix = 26;
 
-// A window on a copy of the cursor for a chain of codes: v holds the next
-// `left` bits (33 or more after a refill) from bit 63 down. Taking bits
-// shifts the window and moves the copy, so one code's length feeds the next
-// code's lookup through a shift rather than a fresh load; the copy lives in
-// registers and goes back to the cursor once per block.
+// A window on the stream for a chain of codes: v holds the next `left` bits
+// (33 or more after a load) from bit 63 down, and `end` is the stream
+// position just past them. Taking bits shifts the window, so one code's
+// length feeds the next code's lookup through a shift rather than a fresh
+// load; the window lives in registers and its position goes back to the
+// cursor once per block.
 struct Window {
-  BitCursor at;
+  BitCursor at;  // at.pos: where the window was last loaded
   uint64_t v;
   int left;
+  uint32_t end;
 
-  explicit Window(const BitCursor& cursor) : at(cursor) { refill(); }
-  void refill() {
+  explicit Window(const BitCursor& cursor) : at(cursor) { load(); }
+  void load() {
     v = at.peek();
-    left = 64 - static_cast<int>(at.pos & 31);
+    end = (at.pos & ~31u) + 64;
+    left = static_cast<int>(end - at.pos);
   }
   void need(int n) {
-    if (left < n) refill();
+    if (left < n) {
+      at.pos = pos();
+      load();
+    }
   }
   void take(int n) {
     v <<= n;
     left -= n;
-    at.pos += n;
+  }
+  uint32_t pos() const { return end - static_cast<uint32_t>(left); }
+};
+
+// level_prefix, level_suffix of a level that lies within the next 8 bits,
+// by suffixLength (rows 0..6; rows 7 and 8: suffixLength 0 and 1 for the
+// first level after fewer than three trailing ones, whose levelCode is 2
+// more) and those 8 bits. An entry holds the level (8 bits, two's
+// complement), the code's length (bits 8..11, 0 where the code is longer)
+// and the suffixLength for the next level (bits 12..14).
+constexpr int kLevelBits = 8;
+constexpr int kBumpRows = 7;
+struct LevelCodes {
+  uint16_t e[9][1 << kLevelBits];
+  constexpr LevelCodes() : e() {
+    for (int row = 0; row < 9; ++row) {
+      const int suffixLength = row < kBumpRows ? row : row - kBumpRows;
+      for (int bits = 0; bits < (1 << kLevelBits); ++bits) {
+        int prefix = 0;
+        while (prefix < kLevelBits && (bits & (0x80 >> prefix)) == 0) ++prefix;
+        const int length = prefix + 1 + suffixLength;
+        if (length > kLevelBits) continue;
+        const int suffix = (bits >> (kLevelBits - length)) & ((1 << suffixLength) - 1);
+        const int levelCode = (prefix << suffixLength) + suffix + (row >= kBumpRows ? 2 : 0);
+        const int m = (levelCode + 2) >> 1;
+        const int level = (levelCode & 1) ? -m : m;
+        int next = suffixLength == 0 ? 1 : suffixLength;
+        if (next < 6 && m > (3 << (next - 1))) ++next;
+        e[row][bits] = static_cast<uint16_t>((level & 0xFF) | length << 8 | next << 12);
+      }
+    }
   }
 };
+constexpr LevelCodes kLevelCodes;
 
 // Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1].
 // False for a level_prefix beyond what any accepted stream holds.
 __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoeff, int trailingOnes,
                                                          int16_t* levels) {
   int suffixLength = (totalCoeff > 10 && trailingOnes < 3) ? 1 : 0;
-  int32_t bump = trailingOnes < 3 ? 2 : 0;  // the first level's levelCode + 2
-  for (int i = trailingOnes; i < totalCoeff; ++i) {
+  int row = trailingOnes < 3 ? kBumpRows + suffixLength : suffixLength;
+  for (int i = trailingOnes; i < totalCoeff; ++i, row = suffixLength) {
     // 28 bits hold any level_prefix up to 15 with its suffix, and tell
-    // whether a level_prefix is beyond 26.
+    // whether a level_prefix is beyond 26 (a first 1 bit past them counts
+    // as level_prefix 27).
     w->need(28);
-    if ((w->v >> 36) == 0) return false;
-    const int prefix = clz64(w->v);
-    if (prefix > kMaxLevelPrefix) return false;
+    const uint16_t e = kLevelCodes.e[row][w->v >> (64 - kLevelBits)];
+    if (__builtin_expect(e != 0, 1)) {
+      levels[i] = static_cast<int8_t>(e & 0xFF);
+      w->take((e >> 8) & 15);
+      suffixLength = e >> 12;
+      continue;
+    }
+    const int prefix = clz64(w->v | (uint64_t{1} << 36));
+    if (__builtin_expect(prefix > kMaxLevelPrefix, 0)) return false;
     int32_t levelCode;
     if (prefix < 14 || (prefix == 14 && suffixLength > 0)) {
-      levelCode = (prefix << suffixLength) + static_cast<int32_t>(bits_after(w->v, prefix + 1, suffixLength));
-      w->take(prefix + 1 + suffixLength);
+      // The code's bits, its first 1 bit included: 2^suffixLength + suffix.
+      const int length = prefix + 1 + suffixLength;
+      levelCode = (prefix << suffixLength) - (1 << suffixLength) + static_cast<int32_t>(w->v >> (64 - length));
+      w->take(length);
     } else if (prefix == 14) {
       levelCode = 14 + static_cast<int32_t>(bits_after(w->v, 15, 4));
       w->take(19);
@@ -154,8 +213,7 @@ __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoe
       if (prefix >= 16) levelCode += (1 << n) - 4096;
       w->take(n);
     }
-    levelCode += bump;
-    bump = 0;
+    if (row >= kBumpRows) levelCode += 2;
     const int32_t m = (levelCode + 2) >> 1;
     levels[i] = w16((levelCode & 1) ? -m : m);
     suffixLength += suffixLength == 0 ? 1 : 0;
@@ -164,34 +222,35 @@ __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoe
   return true;
 }
 
-// run_before (0 without reading when zerosLeft is 0); -1 for a code the
-// table lacks.
+// run_before (0 without reading when zerosLeft is 0), at most zerosLeft
+// (a longer run of damaged data is cut to it); -1 for a code the table
+// lacks. The table's runs never exceed their row's zerosLeft; only the codes
+// told by their leading zeros (zerosLeft 7 and above) can.
 inline int read_run_before(Window* w, int zerosLeft) {
   w->need(11);
   const uint8_t e = kCavlcFlat.runBefore[zerosLeft][w->v >> 61];
-  if (e != 0) {
+  if (__builtin_expect(e != 0, 1)) {
     w->take((e >> 4) & 7);
     return e & 15;
   }
   const int zeros = clz64(w->v | 1);  // zerosLeft above 6, bits 000
   if (zeros > 10) return -1;
   w->take(zeros + 1);
-  return zeros + 4;
+  return zeros + 4 < zerosLeft ? zeros + 4 : zerosLeft;
 }
 
 // One residual_block_cavlc(): coeff_token (table class 0..3, or the 6-bit
-// code for nC >= 8), levels, total_zeros and runs. place(p, level) receives
+// code of kFixedToken), levels, total_zeros and runs. place(p, level) receives
 // each coefficient with its scan position p (0..maxNum-1, counted from the
 // first coded position). Returns TotalCoeff, or -1 for data no table holds
 // or that would not fit the block.
 template <typename Place>
-__attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, int maxNum, Place&& place) {
+__attribute__((always_inline)) inline int decode_block_bits(Window& w, int cls, int maxNum, const Place& place) {
   int totalCoeff, trailingOnes;
-  if (nC < 8) {
-    const int cls = nC < 0 ? 3 : nC >= 4 ? 2 : nC >> 1;
+  if (cls != kFixedToken) {
     const int zeros = clz64(w.v | (uint64_t{1} << 31));
     const uint16_t e = kCavlcFlat.coeffToken[cls][8 * zeros + bits_after(w.v, zeros + 1, 3)];
-    if (e == 0) return -1;
+    if (__builtin_expect(e == 0, 0)) return -1;
     w.take(e & 31);
     trailingOnes = (e >> 5) & 3;
     totalCoeff = e >> 7;
@@ -204,7 +263,7 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, i
     if (trailingOnes > totalCoeff) return -1;
   }
   if (totalCoeff == 0) return 0;
-  if (totalCoeff > maxNum) return -1;
+  if (__builtin_expect(totalCoeff > maxNum, 0)) return -1;
 
   // 17 or more bits are still in the window after the longest coeff_token.
   alignas(8) int16_t levels[16];
@@ -217,28 +276,32 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int nC, i
     const CavlcDirectIndex& t = kCavlcFlat.totalZerosIndex[maxNum == 4 ? 16 + totalCoeff : totalCoeff];
     w.need(9);
     const uint8_t e = kCavlcFlat.totalZeros[t.offset + (w.v >> (64 - t.bits))];
-    if (e == 0) return -1;
+    if (__builtin_expect(e == 0, 0)) return -1;
     w.take(e >> 4);
     zerosLeft = e & 15;
-    if (zerosLeft > maxNum - totalCoeff) return -1;
+    if (__builtin_expect(zerosLeft > maxNum - totalCoeff, 0)) return -1;
   }
-  // One pass over the coefficients: once no zeros are left the runs read
-  // nothing and the rest take consecutive positions.
-  for (int k = 0; k < totalCoeff - 1; ++k) {
+  // Scan positions from the highest down: each coefficient moves one down
+  // plus its run. Once no zeros are left the runs read nothing and the rest
+  // take consecutive positions.
+  ptrdiff_t pos = totalCoeff - 1 + zerosLeft;
+  const int16_t* const last = levels + totalCoeff - 1;
+  for (const int16_t* level = levels; level != last; ++level) {
     const int run = read_run_before(&w, zerosLeft);
-    if (run < 0) return -1;
-    place(totalCoeff - 1 - k + zerosLeft, levels[k]);
-    zerosLeft = run > zerosLeft ? 0 : zerosLeft - run;
+    if (__builtin_expect(run < 0, 0)) return -1;
+    place(pos, *level);
+    zerosLeft -= run;
+    pos -= run + 1;
   }
-  place(zerosLeft, levels[totalCoeff - 1]);
+  place(pos, *last);
   return totalCoeff;
 }
 
 template <typename Place>
-__attribute__((always_inline)) inline int decode_block(BitCursor* c, int nC, int maxNum, Place&& place) {
+__attribute__((always_inline)) inline int decode_block(BitCursor* c, int cls, int maxNum, const Place& place) {
   Window w(*c);
-  const int count = decode_block_bits(w, nC, maxNum, place);
-  c->pos = w.at.pos;
+  const int count = decode_block_bits(w, cls, maxNum, place);
+  c->pos = w.pos();
   return count;
 }
 
@@ -253,9 +316,12 @@ struct Residual {
   bool failed;
   // Luma counts in raster order with a border: entry 5 (y + 1) + x + 1 for
   // block (x, y); row 0 holds the upper neighbours, column 0 the left ones.
-  int8_t luma[25];
+  int16_t luma[25];
   // The same for each chroma component, 3 x 3.
-  int8_t chromaCounts[2][9];
+  int16_t chromaCounts[2][9];
+  // LevelScale rows multiplied for the Scale: luma, Cb, Cr.
+  alignas(16) uint32_t scaled[64];
+  alignas(16) uint32_t scaledChroma[2][16];
 
   // A reader already past its payload (or with nothing left) reads zeros,
   // on which every block fails as the first one is decoded.
@@ -293,9 +359,9 @@ struct Residual {
   // Counts of blocks blk[0..n-1] of neighbour nb (a whole edge from one
   // macroblock) into out[0], out[step], ...
   static void edge_counts(const MacroblockRecord* nb, const int16_t* counts, const uint8_t* blk, int n,
-                          int8_t* out, int step) {
+                          int16_t* out, int step) {
     const int all = nb == nullptr ? kNoBlock : mb_is_skipped(nb->mb_type) ? 0 : nb->mb_type == MbI_PCM ? 16 : -1;
-    for (int i = 0; i < n; ++i) out[step * i] = static_cast<int8_t>(all >= 0 ? all : counts[blk[i]]);
+    for (int i = 0; i < n; ++i) out[step * i] = static_cast<int16_t>(all >= 0 ? all : counts[blk[i]]);
   }
 
   void luma_borders() {
@@ -312,7 +378,7 @@ struct Residual {
     for (int i = 0; i < 4; ++i) {
       int nblk;
       const MacroblockRecord* n = neighbour_blocks::left_luma(mb, kLeftColumn[i], true, &nblk);
-      luma[5 * (i + 1)] = static_cast<int8_t>(count_of(n, n ? n->total_coeff_luma : nullptr, nblk));
+      luma[5 * (i + 1)] = static_cast<int16_t>(count_of(n, n ? n->total_coeff_luma : nullptr, nblk));
     }
   }
 
@@ -333,7 +399,7 @@ struct Residual {
       const MacroblockRecord* n = neighbour_blocks::left_chroma(mb, 2 * i, true, &nblk);
       for (int comp = 0; comp < 2; ++comp)
         chromaCounts[comp][3 * (i + 1)] =
-            static_cast<int8_t>(count_of(n, n ? n->total_coeff_chroma + 4 * comp : nullptr, nblk));
+            static_cast<int16_t>(count_of(n, n ? n->total_coeff_chroma + 4 * comp : nullptr, nblk));
     }
   }
 
@@ -342,52 +408,71 @@ struct Residual {
     static constexpr uint8_t kCell[16] = {6, 7, 11, 12, 8, 9, 13, 14, 16, 17, 21, 22, 18, 19, 23, 24};
     return kCell[blk];
   }
-  int luma_nc(int cell) const { return kNcOfSum.nc[luma[cell - 1] + luma[cell - 5]]; }
+  // coeff_token table class of the luma block at `cell`.
+  int luma_class(int cell) const { return kTokenClassOfSum.cls[luma[cell - 1] + luma[cell - 5]]; }
 
   // Decodes luma block blk, keeping its count; -1 after a failure.
   template <typename Place>
-  int luma_block(int blk, int maxNum, Place&& place) {
+  __attribute__((always_inline)) int luma_block(int blk, int maxNum, Place place) {
     const int cell = luma_cell(blk);
-    const int count = decode_block(&c, luma_nc(cell), maxNum, place);
+    const int count = decode_block(&c, luma_class(cell), maxNum, place);
     if (count < 0) {
       failed = true;
       return -1;
     }
-    luma[cell] = static_cast<int8_t>(count);
+    luma[cell] = static_cast<int16_t>(count);
     mb->total_coeff_luma[blk] = static_cast<int16_t>(count);
     return count;
   }
 
   const int32_t* scan() const { return mb->mb_structure == 2 ? FRAME_SCAN_CAVLC : FIELD_SCAN_CAVLC; }
 
+  // Stores a 4x4 block's coefficient dequantised through the scan.
+  struct Place4x4 {
+    int16_t* dst;
+    const int32_t* scan;
+    Scale scale;
+    void operator()(ptrdiff_t p, int16_t level) const {
+      const int i = scan[p];
+      dst[i] = scale(level, i);
+    }
+  };
+
   // The luma 4x4 or Intra16x16 AC blocks of every quadrant (maxNumCoeff 16
   // or 15), stored dequantised. An uncoded quadrant gets counts of 0 and its
   // coefficients cleared (the DC kept for Intra16x16).
-  void luma_4x4(int maxNum, const Scale4x4 scale) {
-    mb->luma_nonzero_mask = 0;
-    const int32_t* scan = this->scan() + (16 - maxNum);
-    for (int b8 = 0; b8 < 4; ++b8) {
+  void luma_4x4(int maxNum, const Scale scale) {
+    uint32_t nonzero = 0;
+    Place4x4 place{mb->luma_coeff, this->scan() + (16 - maxNum), scale};
+    for (int b8 = 0; b8 < 4; ++b8, place.dst += 64) {
       if ((mb->cbp_luma & (1u << b8)) == 0) {
         clear_quadrant(b8, maxNum == 15);
         continue;
       }
       for (int b4 = 0; b4 < 4; ++b4) {
         const int blk = 4 * b8 + b4;
-        int16_t* dst = mb->luma_coeff + 16 * blk;
-        const int count = luma_block(blk, maxNum, [&](int p, int16_t level) {
-          const int i = scan[p];
-          dst[i] = scale(level, i);
-        });
-        if (count < 0) return;
-        if (count != 0) mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
+        const int count = luma_block(blk, maxNum, Place4x4{place.dst + 16 * b4, place.scan, place.scale});
+        if (count < 0) break;
+        nonzero |= (count != 0 ? 1u : 0u) << blk;
       }
+      if (failed) break;
     }
+    mb->luma_nonzero_mask = static_cast<uint16_t>(nonzero);
   }
 
   // The four interleaved 4x4 reads of each coded 8x8 quadrant.
   void luma_8x8() {
     mb->luma_nonzero_mask = 0;
-    const Scale8x8 scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1], q->qpY);
+    struct Place8x8 {
+      int16_t* dst;
+      const uint8_t* scan;  // the 8x8 scan from this 4x4 read's first position
+      Scale scale;
+      void operator()(ptrdiff_t p, int16_t level) const {
+        const int i = scan[4 * p];
+        dst[i] = scale(level, i);
+      }
+    };
+    const Scale scale = make_scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1][q->qpY % 6], q->qpY, 6, scaled, 64);
     const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
     for (int b8 = 0; b8 < 4; ++b8) {
       if ((mb->cbp_luma & (1u << b8)) == 0) {
@@ -396,13 +481,8 @@ struct Residual {
       }
       mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (15u << (4 * b8)));
       int16_t* dst = mb->luma_coeff + 64 * b8;
-      for (int b4 = 0; b4 < 4; ++b4) {
-        const int count = luma_block(4 * b8 + b4, 16, [&](int p, int16_t level) {
-          const int i = scan8[4 * p + b4];
-          dst[i] = scale(level, i);
-        });
-        if (count < 0) return;
-      }
+      for (int b4 = 0; b4 < 4; ++b4)
+        if (luma_block(4 * b8 + b4, 16, Place8x8{dst, scan8 + b4, scale}) < 0) return;
     }
   }
 
@@ -411,7 +491,10 @@ struct Residual {
     for (int b4 = 0; b4 < 4; ++b4) luma[luma_cell(4 * b8 + b4)] = 0;
     int16_t* dst = mb->luma_coeff + 64 * b8;
     const int16_t dc[4] = {dst[0], dst[16], dst[32], dst[48]};
-    std::memset(dst, 0, 64 * sizeof(int16_t));
+    // A copy of zeros becomes plain vector stores; a memset of an unknown
+    // alignment becomes a string store with a slow start.
+    static constexpr int16_t kZeros[64] = {};
+    std::memcpy(dst, kZeros, sizeof kZeros);
     if (keepDc)
       for (int b4 = 0; b4 < 4; ++b4) dst[16 * b4] = dc[b4];
   }
@@ -425,7 +508,7 @@ struct Residual {
     if (mb->cbp_chroma & 3u) {
       for (int comp = 0; comp < 2; ++comp) {
         int16_t v[4] = {};
-        const int count = decode_block(&c, -1, 4, [&](int p, int16_t level) { v[p] = level; });
+        const int count = decode_block(&c, kChromaDcToken, 4, [&](int p, int16_t level) { v[p] = level; });
         if (count < 0) {
           failed = true;
           return;
@@ -437,9 +520,12 @@ struct Residual {
         }
         const int32_t f[4] = {w16(v[0] + v[1] + v[2] + v[3]), w16(v[0] - v[1] + v[2] - v[3]),
                               w16(v[0] + v[1] - v[2] - v[3]), w16(v[0] - v[1] - v[2] + v[3])};
+        // (f x LevelScale x 2^(qP / 6)) >> 5 in 16 bits: bits 16..31 of the
+        // product with 2^(qP / 6 + 11), formed in 32 wrapping bits.
         const int qP = qPs[comp];
-        const int64_t ls = q->ls4x4[base + comp][qP % 6][0];
-        for (int k = 0; k < 4; ++k) dst[16 * k] = w16(((f[k] * ls) * (int64_t{1} << (qP / 6))) >> 5);
+        const uint32_t ls = static_cast<uint32_t>(q->ls4x4[base + comp][qP % 6][0]) << (qP / 6 + 11);
+        for (int k = 0; k < 4; ++k)
+          dst[16 * k] = static_cast<int16_t>(static_cast<uint16_t>((static_cast<uint32_t>(f[k]) * ls) >> 16));
       }
     }
     if ((mb->cbp_chroma & 2u) == 0) {
@@ -456,26 +542,25 @@ struct Residual {
     const int qPs[2] = {q->qpCb, q->qpCr};
     chroma_borders();
     const int32_t* scan = this->scan() + 1;
+    uint32_t coded = 0;
     for (int comp = 0; comp < 2; ++comp) {
-      const Scale4x4 scale(q->ls4x4[base + comp], qPs[comp]);
-      int8_t* counts = chromaCounts[comp];
+      const Scale scale = make_scale(q->ls4x4[base + comp][qPs[comp] % 6], qPs[comp], 4, scaledChroma[comp], 16);
+      int16_t* counts = chromaCounts[comp];
       for (int b4 = 0; b4 < 4; ++b4) {
         const int cell = 3 * ((b4 >> 1) + 1) + (b4 & 1) + 1;
         int16_t* dst = mb->chroma_coeff + 64 * comp + 16 * b4;
-        const int count = decode_block(&c, kNcOfSum.nc[counts[cell - 1] + counts[cell - 3]], 15,
-                                       [&](int p, int16_t level) {
-                                         const int i = scan[p];
-                                         dst[i] = scale(level, i);
-                                       });
+        const int count =
+            decode_block(&c, kTokenClassOfSum.cls[counts[cell - 1] + counts[cell - 3]], 15, Place4x4{dst, scan, scale});
         if (count < 0) {
           failed = true;
           return;
         }
-        counts[cell] = static_cast<int8_t>(count);
+        counts[cell] = static_cast<int16_t>(count);
         mb->total_coeff_chroma[4 * comp + b4] = static_cast<int16_t>(count);
-        if (count != 0) mb->chroma_ac_cbf_mask |= 1u << (b4 + 16 * comp);
+        coded |= (count != 0 ? 1u : 0u) << (b4 + 16 * comp);
       }
     }
+    mb->chroma_ac_cbf_mask |= coded;
   }
 
   void chroma() {
@@ -496,7 +581,7 @@ int luma_table(const MacroblockRecord* mb) { return mb_is_intra(mb->mb_type) ? 0
 void cavlc_residual_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
   Residual res(r, mb, q);
   res.luma_borders();
-  res.luma_4x4(16, Scale4x4(q.ls4x4[luma_table(mb)], q.qpY));
+  res.luma_4x4(16, make_scale(q.ls4x4[luma_table(mb)][q.qpY % 6], q.qpY, 4, res.scaled, 16));
   res.chroma();
   res.finish(r);
 }
@@ -516,7 +601,7 @@ void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const Residua
     // DC: nC of block 0, count not kept.
     alignas(16) int16_t dc[16] = {};
     const int32_t* scan = res.scan();
-    const int count = decode_block(&res.c, res.luma_nc(Residual::luma_cell(0)), 16,
+    const int count = decode_block(&res.c, res.luma_class(Residual::luma_cell(0)), 16,
                                    [&](int p, int16_t level) { dc[scan[p]] = level; });
     if (count < 0) {
       res.failed = true;
@@ -533,7 +618,7 @@ void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const Residua
       } else {
         for (int blk = 0; blk < 16; ++blk) mb->luma_coeff[16 * blk] = 0;
       }
-      res.luma_4x4(15, Scale4x4(q.ls4x4[0], qP));
+      res.luma_4x4(15, make_scale(q.ls4x4[0][qP % 6], qP, 4, res.scaled, 16));
       res.chroma();
     }
   }

@@ -89,22 +89,10 @@ bool read_mvd(BitReaderCabac* r, int16_t* pair) {
 }
 
 // Quadrants of partition `part` of a 16x16 (shape 0), 16x8 (1) or 8x16 (2)
-// macroblock, as a 4-bit mask.
+// macroblock, as a 4-bit mask; and the bytes of the four per-quadrant
+// ref_idx bytes they cover.
 constexpr uint8_t kPartQuadrants[3][2] = {{0xF, 0}, {0x3, 0xC}, {0x5, 0xA}};
-
-// The bytes (of four per-quadrant bytes) that a quadrant mask selects.
-constexpr uint32_t quadrant_bytes(uint8_t quadrants) {
-  return ((quadrants & 1) ? 0xFFu : 0u) | ((quadrants & 2) ? 0xFF00u : 0u) | ((quadrants & 4) ? 0xFF0000u : 0u) |
-         ((quadrants & 8) ? 0xFF000000u : 0u);
-}
-
-void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
-  const uint32_t mask = quadrant_bytes(quadrants);
-  uint32_t refs;
-  std::memcpy(&refs, refIdx, 4);
-  refs = (refs & ~mask) | (value * 0x01010101u & mask);
-  std::memcpy(refIdx, &refs, 4);
-}
+constexpr uint32_t kPartRefBytes[3][2] = {{0xFFFFFFFFu, 0}, {0x0000FFFFu, 0xFFFF0000u}, {0x00FF00FFu, 0xFF00FF00u}};
 
 // The pair in the four 4x4 blocks of every quadrant of the mask (a quadrant's
 // blocks are consecutive).
@@ -119,39 +107,56 @@ void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, const int16_t* pair) {
   }
 }
 
-// mb_pred() of a 16x16, 16x8 or 8x16 macroblock of either slice type: every
-// ref_idx_l0, every ref_idx_l1, every mvd_l0, every mvd_l1, in partition
-// order; quadrants of a partition that does not use a list get -1.
-bool mb_pred_inter(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
-  const uint8_t t = mb->mb_type;
-  const int shape = t & 3;
-  if (shape == 3) return false;
-  const int parts = shape == 0 ? 1 : 2;
-  const int pred[2] = {(t >> 4) & 3, (t >> 2) & 3};
-  if (pred[0] == 0 || pred[1] == 0) return false;
-  int8_t* refs[2] = {mb->ref_idx_l0, mb->ref_idx_l1};
+// mb_pred() of a macroblock of `shape` (16x16, 16x8 or 8x16) in a slice
+// with `lists` reference lists (1 for P, 2 for B): every ref_idx_l0, every
+// ref_idx_l1, every mvd_l0, every mvd_l1, in partition order; quadrants of a
+// partition that does not use a list get -1. pred[p] is partition p's
+// prediction (bit 0 list 0, bit 1 list 1).
+template <int kShape, int kLists>
+bool mb_pred_partitions(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb, const int* pred) {
+  constexpr int kParts = kShape == 0 ? 1 : 2;
+  int8_t* refIdx[2] = {mb->ref_idx_l0, mb->ref_idx_l1};
   int16_t(*mvds[2])[2] = {mb->mvd_l0, mb->mvd_l1};
-  for (int list = 0; list < 2; ++list) {
+  for (int list = 0; list < kLists; ++list) {
     const bool present = ref_present(s, mb, list);
-    for (int p = 0; p < parts; ++p) {
-      const uint8_t quads = kPartQuadrants[shape][p];
-      if ((pred[p] & (1 << list)) == 0) {
-        if (s->sliceType == 1) store_ref(refs[list], quads, kNoRef);
-        continue;
+    uint32_t refs = 0;
+    for (int p = 0; p < kParts; ++p) {
+      uint32_t v = kNoRef;
+      if (pred[p] & (1 << list)) {
+        uint8_t idx = 0;
+        if (present && !read_ref_idx(r, s, mb, list, &idx)) return false;
+        v = idx;
       }
-      uint8_t v = 0;
-      if (present && !read_ref_idx(r, s, mb, list, &v)) return false;
-      store_ref(refs[list], quads, v);
+      refs |= (v * 0x01010101u) & kPartRefBytes[kShape][p];
     }
+    std::memcpy(refIdx[list], &refs, 4);
   }
-  for (int list = 0; list < 2; ++list)
-    for (int p = 0; p < parts; ++p) {
+  for (int list = 0; list < kLists; ++list)
+    for (int p = 0; p < kParts; ++p) {
       if ((pred[p] & (1 << list)) == 0) continue;
       int16_t pair[2];
       if (!read_mvd(r, pair)) return false;
-      store_mvd(mvds[list], kPartQuadrants[shape][p], pair);
+      store_mvd(mvds[list], kPartQuadrants[kShape][p], pair);
     }
   return true;
+}
+
+// mb_pred() of a 16x16, 16x8 or 8x16 macroblock of either slice type.
+bool mb_pred_inter(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
+  const uint8_t t = mb->mb_type;
+  const int pred[2] = {(t >> 4) & 3, (t >> 2) & 3};
+  if (pred[0] == 0 || pred[1] == 0) return false;
+  const bool bSlice = s->sliceType == 1;
+  switch (t & 3) {
+    case 0:
+      return bSlice ? mb_pred_partitions<0, 2>(r, s, mb, pred) : mb_pred_partitions<0, 1>(r, s, mb, pred);
+    case 1:
+      return bSlice ? mb_pred_partitions<1, 2>(r, s, mb, pred) : mb_pred_partitions<1, 1>(r, s, mb, pred);
+    case 2:
+      return bSlice ? mb_pred_partitions<2, 2>(r, s, mb, pred) : mb_pred_partitions<2, 1>(r, s, mb, pred);
+    default:
+      return false;
+  }
 }
 
 // The mvd pairs of quadrant q with SubMbTypeCode `code` in one list.

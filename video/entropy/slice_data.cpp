@@ -156,10 +156,12 @@ uint32_t walk_p_b(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb, Ma
     if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
     const uint32_t run = ue_v(r);
     if (r->overrun) return kSliceFailed;
+    // Nothing is read within a run: whether data follow it is known at its
+    // start.
+    if (run > 0) moreData = more_rbsp_data(r) != 0;
     for (uint32_t i = 0; i < run; ++i) {
       setup_skipped(s, mb, bSlice);
       hand_over(s, sink, mb);
-      if (moreData) moreData = more_rbsp_data(r) != 0;
       if (!moreData && i == run - 1) return slice_end(s, mb);
       if (!advance(s, &mb)) return ran_past(s);
       setup_record(s, mb, false);

@@ -280,6 +280,18 @@ TEST_F(Fixture, EscapeLevelsRoundTrip) {
   g_largeLevel = 1500;
 }
 
+// The largest products the dequantisation meets: every scaling list entry
+// 255 (LevelScale up to 255 x 58) with levels up to the 16-bit limit, at
+// every QP.
+TEST_F(Fixture, LargestScalesWithEscapeLevelsRoundTrip) {
+  std::memset(w4, 255, sizeof(w4));
+  std::memset(w8, 255, sizeof(w8));
+  build_level_scale(w4, w8, ls4, ls8);
+  g_largeLevel = 32767;
+  round_trip(*this, 33, 900);
+  g_largeLevel = 1500;
+}
+
 // Blocks of the coded quadrants, each written with the coeff_token table of
 // the nC the decoder should derive for it (and one coefficient when `level`
 // is not 0): the reader ends right after them only if every nC agrees.
