@@ -20,6 +20,15 @@ const DeblockDsp* table(benchmark::State& state) {
 constexpr int kPitch = 64;
 const int8_t kOffsets[2] = {0, 0};
 
+const ThresholdTable* thresholds() {
+  static const ThresholdTable table = [] {
+    ThresholdTable t;
+    build_threshold_table(kOffsets, &t);
+    return t;
+  }();
+  return &table;
+}
+
 struct Plane {
   alignas(64) uint8_t s[kPitch * 32];
   Plane() {
@@ -76,7 +85,7 @@ void BM_LumaMacroblock(benchmark::State& state) {
   const auto* bs = state.range(1) ? kIntra : kStrengths;
   const uint8_t qp[2] = {36, 36};
   for (auto _ : state) {
-    t->luma_macroblock(p.at(), kPitch, bs, bs, qp, qp, kOffsets);
+    t->luma_macroblock(p.at(), kPitch, bs, bs, qp, qp, thresholds());
     benchmark::ClobberMemory();
   }
 }
@@ -88,7 +97,7 @@ void BM_ChromaMacroblock(benchmark::State& state) {
   const auto* bs = state.range(1) ? kIntra : kStrengths;
   const uint8_t qp[2][2] = {{36, 38}, {36, 38}};
   for (auto _ : state) {
-    t->chroma_macroblock(cb.at(), cr.at(), kPitch, bs, bs, qp, qp, kOffsets);
+    t->chroma_macroblock(cb.at(), cr.at(), kPitch, bs, bs, qp, qp, thresholds());
     benchmark::ClobberMemory();
   }
 }

@@ -345,18 +345,28 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
 
 void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool horizontal, uint8_t* luma,
                              uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur, const MacroblockRecord* left,
-                             const MacroblockRecord* above, const int8_t* offsets, int lumaPitch, int chromaPitch) {
+                             const MacroblockRecord* above, const ThresholdTable* thresholds, int lumaPitch,
+                             int chromaPitch) {
   const EdgeQp inner = edge_qp(cur, cur);
   const EdgeQp qpLeft = left ? edge_qp(cur, left) : inner, qpAbove = above ? edge_qp(cur, above) : inner;
   auto byte = [](int v) { return static_cast<uint8_t>(v); };
   const uint8_t qpV[2] = {byte(qpLeft.y), byte(inner.y)}, qpH[2] = {byte(qpAbove.y), byte(inner.y)};
   const DeblockDsp& dsp = deblock_dsp();
   dsp.luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
-                         qpH, offsets);
+                         qpH, thresholds);
   const uint8_t qpCV[2][2] = {{byte(qpLeft.cb), byte(qpLeft.cr)}, {byte(inner.cb), byte(inner.cr)}};
   const uint8_t qpCH[2][2] = {{byte(qpAbove.cb), byte(qpAbove.cr)}, {byte(inner.cb), byte(inner.cr)}};
   dsp.chroma_macroblock(cb, cr, chromaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr,
-                           qpCV, qpCH, offsets);
+                           qpCV, qpCH, thresholds);
+}
+
+void set_pass_offsets(DeblockPass* pass, const int8_t* offsets) {
+  pass->offsets = offsets;
+  if (pass->built && pass->builtFor[0] == offsets[0] && pass->builtFor[1] == offsets[1]) return;
+  build_threshold_table(offsets, &pass->thresholds);
+  pass->builtFor[0] = offsets[0];
+  pass->builtFor[1] = offsets[1];
+  pass->built = true;
 }
 
 // How far ahead of the next macroblock the sample rows are fetched, in

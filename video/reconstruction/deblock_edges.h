@@ -61,7 +61,16 @@ struct DeblockPass {
   const int8_t* offsets = nullptr;
   bool filteredAny = false;
   MotionCache cache;
+  // The thresholds of `offsets` by qPav, and the offsets they were built
+  // for (slices mostly share them, so a new slice seldom rebuilds).
+  ThresholdTable thresholds;
+  int8_t builtFor[2] = {0, 0};
+  bool built = false;
 };
+
+// Takes the filter offsets of a slice (FilterOffsetA then FilterOffsetB)
+// and the thresholds that go with them.
+void set_pass_offsets(DeblockPass* pass, const int8_t* offsets);
 
 // left and above are the macroblocks across the left and top edges, null
 // where that edge is not filtered (its strengths are then 0). Neither may be
@@ -73,10 +82,12 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
 // Filters the vertical edges (when `vertical`) then the horizontal edges
 // (when `horizontal`) of one macroblock, each in order, passing over edges
 // whose four strengths are 0; chroma at edges 0 and 2. left and above are
-// the macroblocks across edge 0 (read only when that edge filters).
+// the macroblocks across edge 0 (read only when that edge filters);
+// thresholds those of the slice's filter offsets.
 void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool horizontal, uint8_t* luma,
                              uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur, const MacroblockRecord* left,
-                             const MacroblockRecord* above, const int8_t* offsets, int lumaPitch, int chromaPitch);
+                             const MacroblockRecord* above, const ThresholdTable* thresholds, int lumaPitch,
+                             int chromaPitch);
 
 // Starts loading what deblocking a macroblock reads: the fields of its
 // record that the strengths use, and `lumaRows` rows of 16 luma samples (half

@@ -34,6 +34,16 @@ void fill(uint8_t* s, std::mt19937& rng, int style) {
 
 const int8_t kOffsets[][2] = {{0, 0}, {12, -12}, {-12, 12}, {6, 0}, {0, -6}, {12, 12}, {-12, -12}};
 
+// The threshold tables of kOffsets, by the same index.
+const ThresholdTable* thresholds(int i) {
+  static const auto* tables = [] {
+    auto* t = new ThresholdTable[std::size(kOffsets)];
+    for (size_t k = 0; k < std::size(kOffsets); ++k) build_threshold_table(kOffsets[k], &t[k]);
+    return t;
+  }();
+  return &tables[i];
+}
+
 // Runs `call(table, planeA, planeB)` on the reference and on every variant
 // over identical planes (Cb and Cr for chroma), then compares the planes and
 // the guards.
@@ -105,7 +115,7 @@ TEST(DeblockDsp, MacroblockKernelsMatchTheReference) {
     auto u8 = [&] { return static_cast<uint8_t>(qp(rng)); };
     const uint8_t qpV[2] = {u8(), u8()}, qpH[2] = {u8(), u8()};
     const uint8_t qpCV[2][2] = {{u8(), u8()}, {u8(), u8()}}, qpCH[2][2] = {{u8(), u8()}, {u8(), u8()}};
-    const int8_t* o = kOffsets[offset(rng)];
+    const ThresholdTable* o = thresholds(offset(rng));
     const int style = trial % 5;
     const size_t misalign = static_cast<size_t>(trial % 16);
     compare("luma macroblock", rng, style, misalign,
@@ -139,11 +149,11 @@ TEST(DeblockDsp, NormalFilterDeltaOnEveryP0Q0) {
       }
       uint8_t want[kPitch * kRows];
       std::memcpy(want, base, sizeof want);
-      c_deblock_dsp.luma_macroblock(want + kAt, kPitch, nullptr, hbs, qp, qp, kOffsets[0]);
+      c_deblock_dsp.luma_macroblock(want + kAt, kPitch, nullptr, hbs, qp, qp, thresholds(0));
       for (const auto& m : variants) {
         uint8_t got[kPitch * kRows];
         std::memcpy(got, base, sizeof got);
-        m.fn->luma_macroblock(got + kAt, kPitch, nullptr, hbs, qp, qp, kOffsets[0]);
+        m.fn->luma_macroblock(got + kAt, kPitch, nullptr, hbs, qp, qp, thresholds(0));
         ASSERT_EQ(0, std::memcmp(got, want, sizeof got)) << m.name << " bS " << int(bS) << " from " << first;
       }
     }
