@@ -78,7 +78,7 @@ void build_threshold_table(const int8_t* offsets, ThresholdTable* table) {
     t.beta = BetaTable[indexB];
     for (int bS = 0; bS < 4; ++bS) t.tc0[bS] = ClipTable[5 * indexA + bS];
     t.filters = t.alpha != 0 && t.beta != 0;
-    t.unused = 0;
+    t.strong = static_cast<uint8_t>((t.alpha >> 2) + 2);
   }
 }
 

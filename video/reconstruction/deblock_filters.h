@@ -21,13 +21,14 @@ extern const uint8_t ClipTable[52 * 5];
 
 // The thresholds of one qPav under one pair of filter offsets, as the
 // macroblock kernels load them (eight bytes, one load): alpha'(indexA),
-// beta'(indexB), tC0' by bS 0..3 (bS 0: 0), and whether the two let any
-// line through (alpha and beta not 0).
+// beta'(indexB), tC0' by bS 0..3 (bS 0: 0), whether the two let any line
+// through (alpha and beta not 0), and (alpha >> 2) + 2, below which the
+// bS 4 filter takes three samples on a side.
 struct EdgeThresholds {
   uint8_t alpha, beta;
   uint8_t tc0[4];
   uint8_t filters;
-  uint8_t unused;
+  uint8_t strong;
 };
 static_assert(sizeof(EdgeThresholds) == 8, "one 64-bit load per entry");
 

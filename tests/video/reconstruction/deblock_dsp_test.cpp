@@ -132,26 +132,34 @@ TEST(DeblockDsp, MacroblockKernelsMatchTheReference) {
   }
 }
 
-// The p0/q0 delta of the normal luma filter, which the macroblock kernels
-// compute in bytes: every pair (p0, q0) for each bS 1..3, with p1, p2, q1
-// and q2 within beta of p0 and q0 so that nearly every line is filtered
-// (qPav 51: alpha 255, beta 18, tC0 up to 25), across horizontal edge 2.
-TEST(DeblockDsp, NormalFilterDeltaOnEveryP0Q0) {
+// The luma filters that the macroblock kernels compute in bytes, each on
+// every pair (p0, q0), the other samples of the lines near p0 and q0 (qPav
+// 51: alpha 255, beta 18, tC0 up to 25) so that nearly every line is
+// filtered: the p0/q0 delta of bS 1..3 across horizontal edge 2, and bS 4
+// (most lines taking the three-sample form) across the top edge.
+TEST(DeblockDsp, ByteFiltersOnEveryP0Q0) {
+  struct Case {
+    uint8_t bS;
+    int edge;
+  };
+  const Case cases[] = {{1, 2}, {2, 2}, {3, 2}, {4, 0}};
   std::mt19937 rng(2030);
   std::uniform_int_distribution<int> any(0, 255), near(-17, 17);
   const uint8_t qp[2] = {51, 51};
   const auto variants = checkasm::members<Table>(&sse2_deblock_dsp, &ssse3_deblock_dsp, &sse41_deblock_dsp);
-  for (uint8_t bS = 1; bS <= 3; ++bS) {
-    const uint8_t hbs[4][4] = {{0, 0, 0, 0}, {0, 0, 0, 0}, {bS, bS, bS, bS}, {0, 0, 0, 0}};
+  for (const Case& c : cases) {
+    uint8_t hbs[4][4] = {};
+    std::fill(hbs[c.edge], hbs[c.edge] + 4, c.bS);
+    const int q0Row = 4 * c.edge;
     for (int first = 0; first < 65536; first += 16) {
       uint8_t base[kPitch * kRows];
       for (auto& v : base) v = static_cast<uint8_t>(any(rng));
       for (int x = 0; x < 16; ++x) {
         const int p0 = (first + x) >> 8, q0 = (first + x) & 255;
-        auto at = [&](int row) -> uint8_t& { return base[kAt + row * kPitch + x]; };  // edge between rows 7 and 8
+        auto at = [&](int row) -> uint8_t& { return base[kAt + (q0Row + row) * kPitch + x]; };
         auto around = [&](int v) { return static_cast<uint8_t>(std::clamp(v + near(rng), 0, 255)); };
-        at(7) = static_cast<uint8_t>(p0), at(8) = static_cast<uint8_t>(q0);
-        at(6) = around(p0), at(5) = around(p0), at(9) = around(q0), at(10) = around(q0);
+        at(-1) = static_cast<uint8_t>(p0), at(0) = static_cast<uint8_t>(q0);
+        for (int k = 2; k <= 4; ++k) at(-k) = around(p0), at(k - 1) = around(q0);
       }
       uint8_t want[kPitch * kRows];
       std::memcpy(want, base, sizeof want);
@@ -160,7 +168,7 @@ TEST(DeblockDsp, NormalFilterDeltaOnEveryP0Q0) {
         uint8_t got[kPitch * kRows];
         std::memcpy(got, base, sizeof got);
         m.fn->luma_macroblock(got + kAt, kPitch, nullptr, hbs, qp, qp, thresholds(0));
-        ASSERT_EQ(0, std::memcmp(got, want, sizeof got)) << m.name << " bS " << int(bS) << " from " << first;
+        ASSERT_EQ(0, std::memcmp(got, want, sizeof got)) << m.name << " bS " << int(c.bS) << " from " << first;
       }
     }
   }
