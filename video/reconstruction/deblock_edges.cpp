@@ -271,11 +271,7 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
                           MacroblockStrengths* bs, MotionCache* cache) {
   const bool leftIntra = left && mb_is_intra(left->mb_type);
   const bool aboveIntra = above && mb_is_intra(above->mb_type);
-  // The current macroblock's motion goes to a cache entry that holds neither
-  // neighbour, for the macroblocks that come next.
   MacroblockMotion* own = nullptr;
-  for (MacroblockMotion& m : cache->entries)
-    if ((!m.mb || (m.mb != left && m.mb != above)) && (!own || m.stamp < own->stamp)) own = &m;
   // An edge 0 without a neighbour (or with an intra one, whose strengths
   // are set below) compares zeros.
   static const MacroblockMotion kNone{};
@@ -285,10 +281,17 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
   const MacroblockMotion* lm = &kNone;
   const BottomRowMotion* am = &kNoRow;
   bool vectors = !mb_is_intra(cur->mb_type);
-  const size_t rowSize = cache->below.size();
+  const uint32_t rowSize = static_cast<uint32_t>(cache->below.size());
   if (vectors) {
+    // The current macroblock's motion goes to the next entry in turn that
+    // holds neither neighbour (the entries fill in turn, so the oldest), for
+    // the macroblocks that come next.
+    unsigned slot = cache->next;
+    while (cache->entries[slot].mb && (cache->entries[slot].mb == left || cache->entries[slot].mb == above))
+      slot = slot == 2 ? 0 : slot + 1;
+    cache->next = static_cast<uint8_t>(slot == 2 ? 0 : slot + 1);
+    own = &cache->entries[slot];
     own->mb = cur;
-    own->stamp = ++cache->stamp;
     own->valid = raster_motion(cur, own);
     if (left && !leftIntra) lm = neighbour_motion(*cache, left, &spareLeft);
     if (above && !aboveIntra) {
@@ -347,6 +350,11 @@ void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool 
                              uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur, const MacroblockRecord* left,
                              const MacroblockRecord* above, const ThresholdTable* thresholds, int lumaPitch,
                              int chromaPitch) {
+  // Many inter macroblocks filter no edge at all: leave before working out
+  // the edges' qPav.
+  uint64_t on[4];
+  std::memcpy(on, &bs, sizeof on);
+  if (((vertical ? on[0] | on[1] : 0) | (horizontal ? on[2] | on[3] : 0)) == 0) return;
   const EdgeQp inner = edge_qp(cur, cur);
   const EdgeQp qpLeft = left ? edge_qp(cur, left) : inner, qpAbove = above ? edge_qp(cur, above) : inner;
   auto byte = [](int v) { return static_cast<uint8_t>(v); };

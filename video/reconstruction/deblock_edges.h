@@ -17,6 +17,7 @@ struct MacroblockStrengths {
   alignas(16) uint8_t vertical[4][4];
   alignas(16) uint8_t horizontal[4][4];
 };
+static_assert(sizeof(MacroblockStrengths) == 32, "vertical then horizontal, 16 bytes each");
 
 // Motion of a macroblock's blocks in raster order (BlockMotion), with the
 // coded-block bits in raster order (bit 4y + x) and transposed (bit 4x + y).
@@ -24,8 +25,7 @@ struct MacroblockMotion {
   BlockMotion motion;
   uint16_t coded, codedT;
   const MacroblockRecord* mb;
-  uint32_t stamp;  // when it was worked out: the oldest entry goes first
-  bool valid;      // false: a quadrant predicts from neither list
+  bool valid;  // false: a quadrant predicts from neither list
 };
 
 // The motion of the last macroblocks worked out, kept for the macroblocks
@@ -41,7 +41,7 @@ struct BottomRowMotion {
 
 struct MotionCache {
   MacroblockMotion entries[3] = {};
-  uint32_t stamp = 0;
+  uint8_t next = 0;  // the entry to fill next, unless it holds a neighbour
   // By macroblock address modulo the size (a row of macroblocks, or of
   // pairs' macroblocks): the last row of the macroblocks above. Empty: none
   // kept.

@@ -42,7 +42,7 @@ void deblock_pass_start(DeblockPass* pass, const DecodedPicture* pic, bool mbaff
   pass->idc = 0;
   set_pass_offsets(pass, kNoOffsets);
   pass->filteredAny = false;
-  pass->cache.stamp = 0;
+  pass->cache.next = 0;
   for (MacroblockMotion& e : pass->cache.entries) e = MacroblockMotion{};
   pass->cache.below.assign((mbaff ? 2 : 1) * static_cast<size_t>(pic->widthInMbs), BottomRowMotion{});
 }
