@@ -20,6 +20,15 @@ const DeblockDsp* table(benchmark::State& state) {
 constexpr int kPitch = 64;
 const int8_t kOffsets[2] = {0, 0};
 
+const ThresholdTable* thresholds() {
+  static const ThresholdTable table = [] {
+    ThresholdTable t;
+    build_threshold_table(kOffsets, &t);
+    return t;
+  }();
+  return &table;
+}
+
 struct Plane {
   alignas(64) uint8_t s[kPitch * 32];
   Plane() {
@@ -68,15 +77,22 @@ void BM_Rows(benchmark::State& state) {
 // An inter macroblock's strengths: bS 2 on the left edge, 1 and 0 inside.
 const uint8_t kStrengths[4][4] = {{2, 2, 2, 2}, {1, 0, 1, 0}, {1, 1, 1, 1}, {0, 1, 0, 1}};
 const uint8_t kIntra[4][4] = {{4, 4, 4, 4}, {3, 3, 3, 3}, {3, 3, 3, 3}, {3, 3, 3, 3}};
+// Only the macroblock's outer edges: nearly half the macroblocks of inter
+// pictures.
+const uint8_t kOuter[4][4] = {{2, 2, 1, 1}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}};
+
+const uint8_t (*macroblock_strengths(benchmark::State& state))[4] {
+  return state.range(1) == 2 ? kOuter : state.range(1) ? kIntra : kStrengths;
+}
 
 void BM_LumaMacroblock(benchmark::State& state) {
   const DeblockDsp* t = table(state);
   if (!t) return;
   Plane p;
-  const auto* bs = state.range(1) ? kIntra : kStrengths;
+  const auto* bs = macroblock_strengths(state);
   const uint8_t qp[2] = {36, 36};
   for (auto _ : state) {
-    t->luma_macroblock(p.at(), kPitch, bs, bs, qp, qp, kOffsets);
+    t->luma_macroblock(p.at(), kPitch, bs, bs, qp, qp, thresholds());
     benchmark::ClobberMemory();
   }
 }
@@ -85,10 +101,10 @@ void BM_ChromaMacroblock(benchmark::State& state) {
   const DeblockDsp* t = table(state);
   if (!t) return;
   Plane cb, cr;
-  const auto* bs = state.range(1) ? kIntra : kStrengths;
+  const auto* bs = macroblock_strengths(state);
   const uint8_t qp[2][2] = {{36, 38}, {36, 38}};
   for (auto _ : state) {
-    t->chroma_macroblock(cb.at(), cr.at(), kPitch, bs, bs, qp, qp, kOffsets);
+    t->chroma_macroblock(cb.at(), cr.at(), kPitch, bs, bs, qp, qp, thresholds());
     benchmark::ClobberMemory();
   }
 }
@@ -143,22 +159,24 @@ void BM_MotionStrengths(benchmark::State& state) {
 void variants(benchmark::internal::Benchmark* b) {
   for (int slot = 0; slot < 4; ++slot) b->Arg(slot);
 }
-void variantsAndForms(benchmark::internal::Benchmark* b) {
+void variantsAndForms(benchmark::internal::Benchmark* b, int forms) {
   b->ArgNames({"variant", "form"});
-  for (int form = 0; form < 2; ++form)
+  for (int form = 0; form < forms; ++form)
     for (int slot = 0; slot < 4; ++slot) b->Args({slot, form});
 }
+void variantsAndForms(benchmark::internal::Benchmark* b) { variantsAndForms(b, 2); }
+void variantsAndMacroblockForms(benchmark::internal::Benchmark* b) { variantsAndForms(b, 3); }
 
 }  // namespace
 
 // form: horizontal (0) or vertical (1) edges; for the macroblock kernels,
-// inter (0) or intra (1) strengths; for the motion strengths, blocks of
+// inter (0), intra (1) or outer-edge-only (2) strengths; for the motion strengths, blocks of
 // different motion (0) or one motion throughout (1).
 BENCHMARK(BM_LumaLines)->Apply(variantsAndForms);
 BENCHMARK(BM_ChromaLines)->Apply(variantsAndForms);
 BENCHMARK(BM_Rows)->Apply(variants);
-BENCHMARK(BM_LumaMacroblock)->Apply(variantsAndForms);
-BENCHMARK(BM_ChromaMacroblock)->Apply(variantsAndForms);
+BENCHMARK(BM_LumaMacroblock)->Apply(variantsAndMacroblockForms);
+BENCHMARK(BM_ChromaMacroblock)->Apply(variantsAndMacroblockForms);
 BENCHMARK(BM_BlockMotion)->Apply(variants);
 BENCHMARK(BM_MotionStrengths)->Apply(variantsAndForms);
 

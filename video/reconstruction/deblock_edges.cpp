@@ -271,11 +271,7 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
                           MacroblockStrengths* bs, MotionCache* cache) {
   const bool leftIntra = left && mb_is_intra(left->mb_type);
   const bool aboveIntra = above && mb_is_intra(above->mb_type);
-  // The current macroblock's motion goes to a cache entry that holds neither
-  // neighbour, for the macroblocks that come next.
   MacroblockMotion* own = nullptr;
-  for (MacroblockMotion& m : cache->entries)
-    if ((!m.mb || (m.mb != left && m.mb != above)) && (!own || m.stamp < own->stamp)) own = &m;
   // An edge 0 without a neighbour (or with an intra one, whose strengths
   // are set below) compares zeros.
   static const MacroblockMotion kNone{};
@@ -285,10 +281,17 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
   const MacroblockMotion* lm = &kNone;
   const BottomRowMotion* am = &kNoRow;
   bool vectors = !mb_is_intra(cur->mb_type);
-  const size_t rowSize = cache->below.size();
+  const uint32_t rowSize = static_cast<uint32_t>(cache->below.size());
   if (vectors) {
+    // The current macroblock's motion goes to the next entry in turn that
+    // holds neither neighbour (the entries fill in turn, so the oldest), for
+    // the macroblocks that come next.
+    unsigned slot = cache->next;
+    while (cache->entries[slot].mb && (cache->entries[slot].mb == left || cache->entries[slot].mb == above))
+      slot = slot == 2 ? 0 : slot + 1;
+    cache->next = static_cast<uint8_t>(slot == 2 ? 0 : slot + 1);
+    own = &cache->entries[slot];
     own->mb = cur;
-    own->stamp = ++cache->stamp;
     own->valid = raster_motion(cur, own);
     if (left && !leftIntra) lm = neighbour_motion(*cache, left, &spareLeft);
     if (above && !aboveIntra) {
@@ -345,18 +348,33 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
 
 void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool horizontal, uint8_t* luma,
                              uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur, const MacroblockRecord* left,
-                             const MacroblockRecord* above, const int8_t* offsets, int lumaPitch, int chromaPitch) {
+                             const MacroblockRecord* above, const ThresholdTable* thresholds, int lumaPitch,
+                             int chromaPitch) {
+  // Many inter macroblocks filter no edge at all: leave before working out
+  // the edges' qPav.
+  uint64_t on[4];
+  std::memcpy(on, &bs, sizeof on);
+  if (((vertical ? on[0] | on[1] : 0) | (horizontal ? on[2] | on[3] : 0)) == 0) return;
   const EdgeQp inner = edge_qp(cur, cur);
   const EdgeQp qpLeft = left ? edge_qp(cur, left) : inner, qpAbove = above ? edge_qp(cur, above) : inner;
   auto byte = [](int v) { return static_cast<uint8_t>(v); };
   const uint8_t qpV[2] = {byte(qpLeft.y), byte(inner.y)}, qpH[2] = {byte(qpAbove.y), byte(inner.y)};
   const DeblockDsp& dsp = deblock_dsp();
   dsp.luma_macroblock(luma, lumaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr, qpV,
-                         qpH, offsets);
+                         qpH, thresholds);
   const uint8_t qpCV[2][2] = {{byte(qpLeft.cb), byte(qpLeft.cr)}, {byte(inner.cb), byte(inner.cr)}};
   const uint8_t qpCH[2][2] = {{byte(qpAbove.cb), byte(qpAbove.cr)}, {byte(inner.cb), byte(inner.cr)}};
   dsp.chroma_macroblock(cb, cr, chromaPitch, vertical ? bs.vertical : nullptr, horizontal ? bs.horizontal : nullptr,
-                           qpCV, qpCH, offsets);
+                           qpCV, qpCH, thresholds);
+}
+
+void set_pass_offsets(DeblockPass* pass, const int8_t* offsets) {
+  pass->offsets = offsets;
+  if (pass->built && pass->builtFor[0] == offsets[0] && pass->builtFor[1] == offsets[1]) return;
+  build_threshold_table(offsets, &pass->thresholds);
+  pass->builtFor[0] = offsets[0];
+  pass->builtFor[1] = offsets[1];
+  pass->built = true;
 }
 
 // How far ahead of the next macroblock the sample rows are fetched, in

@@ -17,6 +17,7 @@ struct MacroblockStrengths {
   alignas(16) uint8_t vertical[4][4];
   alignas(16) uint8_t horizontal[4][4];
 };
+static_assert(sizeof(MacroblockStrengths) == 32, "vertical then horizontal, 16 bytes each");
 
 // Motion of a macroblock's blocks in raster order (BlockMotion), with the
 // coded-block bits in raster order (bit 4y + x) and transposed (bit 4x + y).
@@ -24,8 +25,7 @@ struct MacroblockMotion {
   BlockMotion motion;
   uint16_t coded, codedT;
   const MacroblockRecord* mb;
-  uint32_t stamp;  // when it was worked out: the oldest entry goes first
-  bool valid;      // false: a quadrant predicts from neither list
+  bool valid;  // false: a quadrant predicts from neither list
 };
 
 // The motion of the last macroblocks worked out, kept for the macroblocks
@@ -41,7 +41,7 @@ struct BottomRowMotion {
 
 struct MotionCache {
   MacroblockMotion entries[3] = {};
-  uint32_t stamp = 0;
+  uint8_t next = 0;  // the entry to fill next, unless it holds a neighbour
   // By macroblock address modulo the size (a row of macroblocks, or of
   // pairs' macroblocks): the last row of the macroblocks above. Empty: none
   // kept.
@@ -61,7 +61,16 @@ struct DeblockPass {
   const int8_t* offsets = nullptr;
   bool filteredAny = false;
   MotionCache cache;
+  // The thresholds of `offsets` by qPav, and the offsets they were built
+  // for (slices mostly share them, so a new slice seldom rebuilds).
+  ThresholdTable thresholds;
+  int8_t builtFor[2] = {0, 0};
+  bool built = false;
 };
+
+// Takes the filter offsets of a slice (FilterOffsetA then FilterOffsetB)
+// and the thresholds that go with them.
+void set_pass_offsets(DeblockPass* pass, const int8_t* offsets);
 
 // left and above are the macroblocks across the left and top edges, null
 // where that edge is not filtered (its strengths are then 0). Neither may be
@@ -73,10 +82,12 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
 // Filters the vertical edges (when `vertical`) then the horizontal edges
 // (when `horizontal`) of one macroblock, each in order, passing over edges
 // whose four strengths are 0; chroma at edges 0 and 2. left and above are
-// the macroblocks across edge 0 (read only when that edge filters).
+// the macroblocks across edge 0 (read only when that edge filters);
+// thresholds those of the slice's filter offsets.
 void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool horizontal, uint8_t* luma,
                              uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur, const MacroblockRecord* left,
-                             const MacroblockRecord* above, const int8_t* offsets, int lumaPitch, int chromaPitch);
+                             const MacroblockRecord* above, const ThresholdTable* thresholds, int lumaPitch,
+                             int chromaPitch);
 
 // Starts loading what deblocking a macroblock reads: the fields of its
 // record that the strengths use, and `lumaRows` rows of 16 luma samples (half

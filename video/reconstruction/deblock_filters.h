@@ -19,6 +19,26 @@ extern const uint8_t BetaTable[52];
 // column 4 repeats column 3.
 extern const uint8_t ClipTable[52 * 5];
 
+// The thresholds of one qPav under one pair of filter offsets, as the
+// macroblock kernels load them (eight bytes, one load): alpha'(indexA),
+// beta'(indexB), tC0' by bS 0..3 (bS 0: 0), whether the two let any line
+// through (alpha and beta not 0), and (alpha >> 2) + 2, below which the
+// bS 4 filter takes three samples on a side.
+struct EdgeThresholds {
+  uint8_t alpha, beta;
+  uint8_t tc0[4];
+  uint8_t filters;
+  uint8_t strong;
+};
+static_assert(sizeof(EdgeThresholds) == 8, "one 64-bit load per entry");
+
+// The thresholds of every qPav a record can hold (0..255; indexA and
+// indexB clipped to 0..51 as for any qPav) under one pair of offsets.
+struct ThresholdTable {
+  alignas(64) EdgeThresholds byQp[256];
+};
+void build_threshold_table(const int8_t* offsets, ThresholdTable* table);
+
 // The motion of a macroblock's 16 blocks in raster order (block 4y + x), as
 // the strength kernels compare it: ids = first picture | second << 16 (the
 // pictures a block predicts from; second 0x100 for a one-list block), mvA
@@ -53,15 +73,16 @@ struct DeblockDsp {
   // horizontal, each in order; segments of bS 0 stay as they are; bS 4 comes
   // on all four segments of an edge or none. Reads and writes whole rows of
   // 16 samples (and the four samples left of them, the four rows above).
+  // thresholds: the table of the slice's filter offsets, indexed by qPav.
   void (*luma_macroblock)(uint8_t* y, ptrdiff_t pitch, const uint8_t (*vbs)[4], const uint8_t (*hbs)[4],
-                          const uint8_t qpV[2], const uint8_t qpH[2], const int8_t* offsets);
+                          const uint8_t qpV[2], const uint8_t qpH[2], const ThresholdTable* thresholds);
   // The chroma edges of one macroblock (chroma samples 0 and 4, with the
   // strengths of luma edges 0 and 2, bS[k] for chroma lines 2k and 2k + 1);
   // qp[0] holds the Cb and Cr qPav of edge 0, qp[1] those of the inner edge.
   // Reads and writes rows of 16 bytes from two samples left of each row.
   void (*chroma_macroblock)(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t (*vbs)[4],
                             const uint8_t (*hbs)[4], const uint8_t (*qpV)[2], const uint8_t (*qpH)[2],
-                            const int8_t* offsets);
+                            const ThresholdTable* thresholds);
   // One row across a vertical edge (mixed frame/field edges): luma, and Cb
   // then Cr.
   void (*luma_row)(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets);

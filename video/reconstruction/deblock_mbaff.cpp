@@ -46,7 +46,7 @@ MbPlanes planes_of(const DecodedPicture* pic, uint32_t n, uint32_t row, uint32_t
 // walk: dividing by the width for every macroblock cost more than the rest
 // of this function).
 void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint32_t row, uint32_t column, uint8_t idc,
-                       const int8_t* offsets, MotionCache* cache) {
+                       const int8_t* offsets, const ThresholdTable* thresholds, MotionCache* cache) {
   const uint32_t w = pic->widthInMbs;
   const MacroblockRecord* recs = pic->macroblocks;
   const MacroblockRecord* mb = recs + n;
@@ -98,18 +98,18 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint32_t row, uint
   macroblock_strengths(mb, mixedLeft ? nullptr : left, above, &bs, cache);
   if (mixedLeft) FilteringProcessForVerticalEdges0_mbaff(m.y, m.cb, m.cr, mb, left, offsets, m.lp, m.cp);
   if (!aboveFieldPair) {
-    filter_macroblock_edges(bs, true, true, m.y, m.cb, m.cr, mb, left, above, offsets, m.lp, m.cp);
+    filter_macroblock_edges(bs, true, true, m.y, m.cb, m.cr, mb, left, above, thresholds, m.lp, m.cp);
     return;
   }
   // A frame macroblock under a field pair: its even lines against the top
   // field macroblock, then its odd lines against the bottom one, between
   // its vertical and its other horizontal edges.
-  filter_macroblock_edges(bs, true, false, m.y, m.cb, m.cr, mb, left, above, offsets, m.lp, m.cp);
+  filter_macroblock_edges(bs, true, false, m.y, m.cb, m.cr, mb, left, above, thresholds, m.lp, m.cp);
   const int lp = pic->lumaPitch, cp = pic->chromaPitch;
   FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, aboveFieldPair, offsets, 2 * lp, 2 * cp);
   FilteringProcessForHorizontalEdges0(m.y + lp, m.cb + cp, m.cr + cp, mb, aboveFieldPair + 1, offsets, 2 * lp,
                                       2 * cp);
-  filter_macroblock_edges(bs, false, true, m.y, m.cb, m.cr, mb, left, above, offsets, m.lp, m.cp);
+  filter_macroblock_edges(bs, false, true, m.y, m.cb, m.cr, mb, left, above, thresholds, m.lp, m.cp);
 }
 
 }  // namespace
@@ -171,7 +171,7 @@ void deblock_pass_run_mbaff(DecodedPicture* pic, DeblockPass* pass, uint32_t end
     const MacroblockRecord* top = pic->macroblocks + n;
     if (top->slice_first_flag) {
       pass->idc = top->deblock_idc;
-      pass->offsets = &top->filter_offset_a;  // FilterOffsetB follows it
+      set_pass_offsets(pass, &top->filter_offset_a);  // FilterOffsetB follows it
       if (pass->idc == 1) {
         // Pass over the whole slice; a count of 0 ran past the picture's end.
         if (top->slice_mb_count == 0) {
@@ -188,8 +188,8 @@ void deblock_pass_run_mbaff(DecodedPicture* pic, DeblockPass* pass, uint32_t end
       nextPair();
       continue;
     }
-    filter_macroblock(pic, n, row, column, pass->idc, pass->offsets, &pass->cache);
-    filter_macroblock(pic, n + 1, row, column, pass->idc, pass->offsets, &pass->cache);
+    filter_macroblock(pic, n, row, column, pass->idc, pass->offsets, &pass->thresholds, &pass->cache);
+    filter_macroblock(pic, n + 1, row, column, pass->idc, pass->offsets, &pass->thresholds, &pass->cache);
     pass->filteredAny = true;
     n += 2;
     nextPair();

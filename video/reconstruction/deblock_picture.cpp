@@ -8,7 +8,7 @@ namespace {
 
 const int8_t kNoOffsets[2] = {0, 0};
 
-void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const int8_t* offsets,
+void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const ThresholdTable* thresholds,
                       MotionCache* cache) {
   const uint32_t w = pic->widthInMbs;
   const MacroblockRecord* mb = pic->macroblocks + n;
@@ -32,7 +32,7 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
   const MacroblockRecord* above = topEdge ? mb - w : nullptr;
   MacroblockStrengths bs;
   macroblock_strengths(mb, left, above, &bs, cache);
-  filter_macroblock_edges(bs, true, true, y, cb, cr, mb, left, above, offsets, lp, cp);
+  filter_macroblock_edges(bs, true, true, y, cb, cr, mb, left, above, thresholds, lp, cp);
 }
 
 }  // namespace
@@ -40,9 +40,9 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
 void deblock_pass_start(DeblockPass* pass, const DecodedPicture* pic, bool mbaff) {
   pass->next = 0;
   pass->idc = 0;
-  pass->offsets = kNoOffsets;
+  set_pass_offsets(pass, kNoOffsets);
   pass->filteredAny = false;
-  pass->cache.stamp = 0;
+  pass->cache.next = 0;
   for (MacroblockMotion& e : pass->cache.entries) e = MacroblockMotion{};
   pass->cache.below.assign((mbaff ? 2 : 1) * static_cast<size_t>(pic->widthInMbs), BottomRowMotion{});
 }
@@ -59,7 +59,7 @@ void deblock_pass_run(DecodedPicture* pic, DeblockPass* pass, uint32_t end) {
     const MacroblockRecord* mb = pic->macroblocks + n;
     if (mb->slice_first_flag) {
       pass->idc = mb->deblock_idc;
-      pass->offsets = &mb->filter_offset_a;  // FilterOffsetB follows it
+      set_pass_offsets(pass, &mb->filter_offset_a);  // FilterOffsetB follows it
       if (pass->idc == 1) {
         // Pass over the whole slice. A slice whose count is 0 ran past the
         // picture's end, so the walk ends there.
@@ -70,7 +70,7 @@ void deblock_pass_run(DecodedPicture* pic, DeblockPass* pass, uint32_t end) {
       ++n;  // not at a slice start after passing over one: step on, never stall
       continue;
     }
-    filter_macroblock(pic, n, pass->idc, pass->offsets, &pass->cache);
+    filter_macroblock(pic, n, pass->idc, &pass->thresholds, &pass->cache);
     pass->filteredAny = true;
     ++n;
   }

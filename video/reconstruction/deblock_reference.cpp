@@ -80,29 +80,35 @@ void chroma_lines(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, bool vertical, int 
   edge_lines(cr, pitch, vertical, lines, bS, qPavCr, offsets, true);
 }
 
-// One edge of `lines` lines with bS[k] for each group of lines / 4.
-void strength_edge(uint8_t* q0, ptrdiff_t pitch, bool vertical, int lines, const uint8_t bS[4], uint8_t qPav,
-                   const int8_t* offsets, bool chroma) {
+// One edge of `lines` lines with bS[k] for each group of lines / 4, with
+// the thresholds of entry t.
+void strength_edge(uint8_t* q0, ptrdiff_t pitch, bool vertical, int lines, const uint8_t bS[4],
+                   const EdgeThresholds& t, bool chroma) {
   const int per = lines / 4;
-  for (int k = 0; k < 4; ++k)
-    if (bS[k]) edge_lines(line_at(q0, pitch, vertical, per * k), pitch, vertical, per, bS[k], qPav, offsets, chroma);
+  for (int k = 0; k < 4; ++k) {
+    if (!bS[k]) continue;
+    for (int i = 0; i < per; ++i)
+      filter_line(line_at(q0, pitch, vertical, per * k + i), vertical ? 1 : pitch, bS[k], t.alpha, t.beta,
+                  bS[k] < 4 ? t.tc0[bS[k]] : 0, chroma);
+  }
 }
 
 void luma_macroblock(uint8_t* y, ptrdiff_t pitch, const uint8_t (*vbs)[4], const uint8_t (*hbs)[4],
-                     const uint8_t qpV[2], const uint8_t qpH[2], const int8_t* offsets) {
-  for (int e = 0; vbs && e < 4; ++e) strength_edge(y + 4 * e, pitch, true, 16, vbs[e], qpV[e ? 1 : 0], offsets, false);
+                     const uint8_t qpV[2], const uint8_t qpH[2], const ThresholdTable* table) {
+  for (int e = 0; vbs && e < 4; ++e)
+    strength_edge(y + 4 * e, pitch, true, 16, vbs[e], table->byQp[qpV[e ? 1 : 0]], false);
   for (int e = 0; hbs && e < 4; ++e)
-    strength_edge(y + 4 * e * pitch, pitch, false, 16, hbs[e], qpH[e ? 1 : 0], offsets, false);
+    strength_edge(y + 4 * e * pitch, pitch, false, 16, hbs[e], table->byQp[qpH[e ? 1 : 0]], false);
 }
 
 void chroma_macroblock(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t (*vbs)[4], const uint8_t (*hbs)[4],
-                       const uint8_t (*qpV)[2], const uint8_t (*qpH)[2], const int8_t* offsets) {
+                       const uint8_t (*qpV)[2], const uint8_t (*qpH)[2], const ThresholdTable* table) {
   uint8_t* planes[2] = {cb, cr};
   for (int h = 0; h < 2; ++h) {
     for (int e = 0; vbs && e < 4; e += 2)
-      strength_edge(planes[h] + 2 * e, pitch, true, 8, vbs[e], qpV[e ? 1 : 0][h], offsets, true);
+      strength_edge(planes[h] + 2 * e, pitch, true, 8, vbs[e], table->byQp[qpV[e ? 1 : 0][h]], true);
     for (int e = 0; hbs && e < 4; e += 2)
-      strength_edge(planes[h] + 2 * e * pitch, pitch, false, 8, hbs[e], qpH[e ? 1 : 0][h], offsets, true);
+      strength_edge(planes[h] + 2 * e * pitch, pitch, false, 8, hbs[e], table->byQp[qpH[e ? 1 : 0][h]], true);
   }
 }
 

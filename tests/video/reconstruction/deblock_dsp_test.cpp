@@ -34,6 +34,16 @@ void fill(uint8_t* s, std::mt19937& rng, int style) {
 
 const int8_t kOffsets[][2] = {{0, 0}, {12, -12}, {-12, 12}, {6, 0}, {0, -6}, {12, 12}, {-12, -12}};
 
+// The threshold tables of kOffsets, by the same index.
+const ThresholdTable* thresholds(int i) {
+  static const auto* tables = [] {
+    auto* t = new ThresholdTable[std::size(kOffsets)];
+    for (size_t k = 0; k < std::size(kOffsets); ++k) build_threshold_table(kOffsets[k], &t[k]);
+    return t;
+  }();
+  return &tables[i];
+}
+
 // Runs `call(table, planeA, planeB)` on the reference and on every variant
 // over identical planes (Cb and Cr for chroma), then compares the planes and
 // the guards.
@@ -87,7 +97,8 @@ TEST(DeblockDsp, SegmentKernelsMatchTheReference) {
 
 // The macroblock kernels: random strengths per segment (bS 4 only on edge 0,
 // on all its segments), either direction absent, 8x8-transform macroblocks
-// (edges 1 and 3 at 0), qPav of edge 0 and of the inner edges apart.
+// (edges 1 and 3 at 0), no inner edge at all, qPav of edge 0 and of the
+// inner edges apart.
 TEST(DeblockDsp, MacroblockKernelsMatchTheReference) {
   std::mt19937 rng(2028);
   std::uniform_int_distribution<int> qp(0, 51), strength(0, 3), offset(0, 6);
@@ -99,13 +110,18 @@ TEST(DeblockDsp, MacroblockKernelsMatchTheReference) {
         for (int k = 0; k < 4; ++k)
           dir[e][k] = static_cast<uint8_t>(e == 0 && intraEdge0 ? 4 : (t8 && (e & 1)) ? 0 : strength(rng));
     }
+    // Every third trial filters the outer edges alone (the kernels' short
+    // way for macroblocks without inner edges).
+    if (trial % 3 == 1)
+      for (auto& dir : bs)
+        for (int e = 1; e < 4; ++e) std::fill(dir[e], dir[e] + 4, uint8_t{0});
     const int dirs = trial % 4;  // 0 both, 1 vertical only, 2 horizontal only, 3 neither
     const uint8_t(*vbs)[4] = dirs == 0 || dirs == 1 ? bs[0] : nullptr;
     const uint8_t(*hbs)[4] = dirs == 0 || dirs == 2 ? bs[1] : nullptr;
     auto u8 = [&] { return static_cast<uint8_t>(qp(rng)); };
     const uint8_t qpV[2] = {u8(), u8()}, qpH[2] = {u8(), u8()};
     const uint8_t qpCV[2][2] = {{u8(), u8()}, {u8(), u8()}}, qpCH[2][2] = {{u8(), u8()}, {u8(), u8()}};
-    const int8_t* o = kOffsets[offset(rng)];
+    const ThresholdTable* o = thresholds(offset(rng));
     const int style = trial % 5;
     const size_t misalign = static_cast<size_t>(trial % 16);
     compare("luma macroblock", rng, style, misalign,
@@ -116,35 +132,43 @@ TEST(DeblockDsp, MacroblockKernelsMatchTheReference) {
   }
 }
 
-// The p0/q0 delta of the normal luma filter, which the macroblock kernels
-// compute in bytes: every pair (p0, q0) for each bS 1..3, with p1, p2, q1
-// and q2 within beta of p0 and q0 so that nearly every line is filtered
-// (qPav 51: alpha 255, beta 18, tC0 up to 25), across horizontal edge 2.
-TEST(DeblockDsp, NormalFilterDeltaOnEveryP0Q0) {
+// The luma filters that the macroblock kernels compute in bytes, each on
+// every pair (p0, q0), the other samples of the lines near p0 and q0 (qPav
+// 51: alpha 255, beta 18, tC0 up to 25) so that nearly every line is
+// filtered: the p0/q0 delta of bS 1..3 across horizontal edge 2, and bS 4
+// (most lines taking the three-sample form) across the top edge.
+TEST(DeblockDsp, ByteFiltersOnEveryP0Q0) {
+  struct Case {
+    uint8_t bS;
+    int edge;
+  };
+  const Case cases[] = {{1, 2}, {2, 2}, {3, 2}, {4, 0}};
   std::mt19937 rng(2030);
   std::uniform_int_distribution<int> any(0, 255), near(-17, 17);
   const uint8_t qp[2] = {51, 51};
   const auto variants = checkasm::members<Table>(&sse2_deblock_dsp, &ssse3_deblock_dsp, &sse41_deblock_dsp);
-  for (uint8_t bS = 1; bS <= 3; ++bS) {
-    const uint8_t hbs[4][4] = {{0, 0, 0, 0}, {0, 0, 0, 0}, {bS, bS, bS, bS}, {0, 0, 0, 0}};
+  for (const Case& c : cases) {
+    uint8_t hbs[4][4] = {};
+    std::fill(hbs[c.edge], hbs[c.edge] + 4, c.bS);
+    const int q0Row = 4 * c.edge;
     for (int first = 0; first < 65536; first += 16) {
       uint8_t base[kPitch * kRows];
       for (auto& v : base) v = static_cast<uint8_t>(any(rng));
       for (int x = 0; x < 16; ++x) {
         const int p0 = (first + x) >> 8, q0 = (first + x) & 255;
-        auto at = [&](int row) -> uint8_t& { return base[kAt + row * kPitch + x]; };  // edge between rows 7 and 8
+        auto at = [&](int row) -> uint8_t& { return base[kAt + (q0Row + row) * kPitch + x]; };
         auto around = [&](int v) { return static_cast<uint8_t>(std::clamp(v + near(rng), 0, 255)); };
-        at(7) = static_cast<uint8_t>(p0), at(8) = static_cast<uint8_t>(q0);
-        at(6) = around(p0), at(5) = around(p0), at(9) = around(q0), at(10) = around(q0);
+        at(-1) = static_cast<uint8_t>(p0), at(0) = static_cast<uint8_t>(q0);
+        for (int k = 2; k <= 4; ++k) at(-k) = around(p0), at(k - 1) = around(q0);
       }
       uint8_t want[kPitch * kRows];
       std::memcpy(want, base, sizeof want);
-      c_deblock_dsp.luma_macroblock(want + kAt, kPitch, nullptr, hbs, qp, qp, kOffsets[0]);
+      c_deblock_dsp.luma_macroblock(want + kAt, kPitch, nullptr, hbs, qp, qp, thresholds(0));
       for (const auto& m : variants) {
         uint8_t got[kPitch * kRows];
         std::memcpy(got, base, sizeof got);
-        m.fn->luma_macroblock(got + kAt, kPitch, nullptr, hbs, qp, qp, kOffsets[0]);
-        ASSERT_EQ(0, std::memcmp(got, want, sizeof got)) << m.name << " bS " << int(bS) << " from " << first;
+        m.fn->luma_macroblock(got + kAt, kPitch, nullptr, hbs, qp, qp, thresholds(0));
+        ASSERT_EQ(0, std::memcmp(got, want, sizeof got)) << m.name << " bS " << int(c.bS) << " from " << first;
       }
     }
   }

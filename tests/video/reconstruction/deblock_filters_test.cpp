@@ -73,6 +73,27 @@ TEST(DeblockTables, KnownValues) {
   }
 }
 
+// The per-slice threshold table: every qPav a record can hold under
+// offsets up to the int8 extremes (a damaged header is not range-checked)
+// clips its indices to 0..51; an entry lets lines through exactly when
+// alpha and beta are both non-zero.
+TEST(DeblockTables, ThresholdTableClipsEveryIndex) {
+  for (const int8_t a : {-128, -12, -3, 0, 7, 12, 127})
+    for (const int8_t b : {-128, -12, 0, 5, 12, 127}) {
+      const int8_t offsets[2] = {a, b};
+      ThresholdTable t;
+      build_threshold_table(offsets, &t);
+      for (int qp = 0; qp < 256; ++qp) {
+        const int indexA = clip3(0, 51, qp + a), indexB = clip3(0, 51, qp + b);
+        const EdgeThresholds& e = t.byQp[qp];
+        ASSERT_EQ(e.alpha, AlphaTable[indexA]) << qp << " " << int(a);
+        ASSERT_EQ(e.beta, BetaTable[indexB]) << qp << " " << int(b);
+        for (int bS = 0; bS < 4; ++bS) ASSERT_EQ(e.tc0[bS], ClipTable[5 * indexA + bS]) << qp << " bS " << bS;
+        ASSERT_EQ(e.filters != 0, e.alpha != 0 && e.beta != 0) << qp;
+      }
+    }
+}
+
 // Luma (8-, 4- and 1-line forms) and chroma (4-, 2- and 1-line forms, two
 // planes with their own qPav) against the model, vertical and horizontal;
 // and the whole-edge forms (edge 0 of the macroblock kernels: 16 luma or 8
@@ -89,6 +110,8 @@ TEST(DeblockFilters, LumaAndChromaMatchTheModelForEveryStrengthAndIndex) {
         for (const Offsets& off : kOffsets)
           for (int style = 0; style < 4; ++style) {
             const int8_t o[2] = {off.a, off.b};
+            ThresholdTable thresholds;
+            build_threshold_table(o, &thresholds);
             const int qPavB = chroma ? qp(rng) : qPav;
             Plane baseA, baseB;
             fill(baseA, rng, style);
@@ -113,13 +136,13 @@ TEST(DeblockFilters, LumaAndChromaMatchTheModelForEveryStrengthAndIndex) {
                 case 2: FilteringProcessHorizontalLuma8x8(a, s, q, o, P); break;
                 case 3: FilteringProcessHorizontalLuma4x4(a, s, q, o, P); break;
                 case 4: FilteringProcessVerticalLuma(a, s, q, o); break;
-                case 5: case 6: deblock_dsp().luma_macroblock(a, P, vertical ? edges : nullptr, vertical ? nullptr : edges, qps, qps, o); break;
+                case 5: case 6: deblock_dsp().luma_macroblock(a, P, vertical ? edges : nullptr, vertical ? nullptr : edges, qps, qps, &thresholds); break;
                 case 7: FilteringProcessVerticalChroma4x4(a, b, P, s, q, qB, o); break;
                 case 8: FilteringProcessVerticalChroma2x2(a, b, P, s, q, qB, o); break;
                 case 9: FilteringProcessHorizontalChroma4x4(a, b, s, q, qB, o, P); break;
                 case 10: FilteringProcessHorizontalChroma2x2(a, b, s, q, qB, o, P); break;
                 case 11: FilteringProcessVerticalChroma(a, b, s, q, qB, o); break;
-                default: deblock_dsp().chroma_macroblock(a, b, P, vertical ? edges : nullptr, vertical ? nullptr : edges, qpc, qpc, o); break;
+                default: deblock_dsp().chroma_macroblock(a, b, P, vertical ? edges : nullptr, vertical ? nullptr : edges, qpc, qpc, &thresholds); break;
               }
               for (int i = 0; i < lines; ++i) {
                 const int lineBs = segs[i / (chroma ? 2 : 4) % 4];
