@@ -126,11 +126,12 @@ struct CabacLocal {
     bits -= s;
   }
 
-  // Without branches on the bin: the MPS case is the borrow of offset -
-  // range as a mask. Both outcomes' shift counts are ready before the choice
-  // (the LPS one from the table, the MPS one a doubling below 256), so the
-  // mask only selects and no lookup waits for the new range; the context
-  // moves through one table as a 16-bit key.
+  // Without branches on the bin: the MPS case is the borrow of value -
+  // scaled range as a mask, and the same subtraction leaves the LPS value.
+  // Both outcomes' shift counts are ready before the choice (the LPS one from
+  // the table, the MPS one a doubling below 256), so the mask only selects
+  // and no lookup waits for the new range; the context moves through one
+  // table as a 16-bit key.
   __attribute__((always_inline)) uint32_t decision(CabacContext* ctx) {
     uint16_t key16;
     std::memcpy(&key16, ctx, 2);
@@ -142,17 +143,15 @@ struct CabacLocal {
     const uint32_t lps = static_cast<uint8_t>(picked);
     const uint32_t lpsShift = static_cast<uint8_t>(picked >> 32);
     const uint32_t mpsRange = range - lps;
-    // The choice compares the offset alone (ready before the range), the
-    // new value is the difference with the scaled range or the value itself.
-    uint64_t unused;
-    const uint64_t mps = borrow_mask(value >> 54, mpsRange, &unused);  // all ones: MPS
-    const uint32_t mps32 = static_cast<uint32_t>(mps);
+    // value < scaled exactly when the offset is below the MPS range: the low
+    // bits of scaled are zero.
     const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
-    const uint64_t diff = value - scaled;
+    const uint64_t mps = borrow_mask(value, scaled, &value);  // all ones: MPS
+    const uint32_t mps32 = static_cast<uint32_t>(mps);
+    value += scaled & mps;
     const uint32_t mpsShift = (mpsRange - 256u) >> 31;  // below 256: one doubling suffices after an MPS
     const int s = static_cast<int>(lpsShift ^ ((lpsShift ^ mpsShift) & mps32));
     range = (lps + ((mpsRange - lps) & mps32)) << s;
-    value = diff + (scaled & mps);
     const uint32_t isLps = mps32 + 1u;
     std::memcpy(ctx, &t.next[key][isLps], 2);
     renorm(s);
@@ -161,21 +160,24 @@ struct CabacLocal {
 
   __attribute__((always_inline)) uint32_t bypass() { return static_cast<uint32_t>(bypass_mask()) & 1u; }
 
-  // A bypass bin as a mask, all ones for a 1 (the sign of the difference
+  // A bypass bin as a mask, all ones for a 0 (the borrow of the difference
   // as in decision()).
-  __attribute__((always_inline)) int32_t bypass_mask() {
+  __attribute__((always_inline)) int32_t bypass_zero_mask() {
     renorm(1);
     const uint64_t scaled = static_cast<uint64_t>(range) << 54;
-    uint64_t diff;
-    const uint64_t zero = borrow_mask(value, scaled, &diff);  // all ones: bin 0
-    value = diff + (scaled & zero);
-    return ~static_cast<int32_t>(zero);
+    const uint64_t zero = borrow_mask(value, scaled, &value);
+    value += scaled & zero;
+    return static_cast<int32_t>(zero);
   }
 
-  // `v` negated when the next bypass bin is 1, without a branch on the bin.
+  // A bypass bin as a mask, all ones for a 1.
+  __attribute__((always_inline)) int32_t bypass_mask() { return ~bypass_zero_mask(); }
+
+  // `v` negated when the next bypass bin is 1, without a branch on the bin:
+  // z - (v ^ z) is v for z all ones and -v for z zero.
   __attribute__((always_inline)) int32_t bypass_sign(int32_t v) {
-    const int32_t m = bypass_mask();
-    return (v ^ m) - m;
+    const int32_t z = bypass_zero_mask();
+    return z - (v ^ z);
   }
 
   // The terminate bin; a 1 leaves the range reduced and unnormalised.
