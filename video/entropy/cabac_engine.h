@@ -126,36 +126,70 @@ struct CabacLocal {
     bits -= s;
   }
 
-  // Without branches on the bin: the MPS case is the borrow of value -
-  // scaled range as a mask, and the same subtraction leaves the LPS value.
-  // Both outcomes' shift counts are ready before the choice (the LPS one from
-  // the table, the MPS one a doubling below 256), so the mask only selects
-  // and no lookup waits for the new range; the context moves through one
-  // table as a 16-bit key.
+  // Without branches on the bin: the MPS case is the borrow of offset -
+  // range as a mask. Both outcomes' shift counts are ready before the choice
+  // (the LPS one from the table, the MPS one a doubling below 256), so the
+  // mask only selects and no lookup waits for the new range; the context
+  // moves through one table as a 16-bit key.
   __attribute__((always_inline)) uint32_t decision(CabacContext* ctx) {
+    uint32_t key = load_key(ctx);
+    return step<false>(key, ctx);
+  }
+
+  // A decision on a context held in a register as its 16-bit key (see
+  // load_key), for runs of bins on one context: both following keys are
+  // read with the row, so the next bin's row load waits only for the choice,
+  // not for a table lookup behind it.
+  __attribute__((always_inline)) uint32_t decision_held(uint32_t& key) { return step<true>(key, nullptr); }
+
+  __attribute__((always_inline)) static uint32_t load_key(const CabacContext* ctx) {
     uint16_t key16;
     std::memcpy(&key16, ctx, 2);
-    const uint32_t key = key16;
+    return key16;
+  }
+  __attribute__((always_inline)) static void store_key(CabacContext* ctx, uint32_t key) {
+    const uint16_t key16 = static_cast<uint16_t>(key);
+    std::memcpy(ctx, &key16, 2);
+  }
+
+  // One decision on context key `key`; returns the bin. kHeld: `key` is
+  // replaced by its successor, taken from the pair read up front (a shorter
+  // chain when the same key decides again next); otherwise the successor is
+  // looked up after the choice (fewer instructions) and stored to `ctx`.
+  template <bool kHeld>
+  __attribute__((always_inline)) uint32_t step(uint32_t& key, CabacContext* ctx) {
     const CabacEngineTables& t = kCabacTables;
     uint64_t row;
     std::memcpy(&row, t.row[key].v, 8);
-    const uint64_t picked = row >> ((range >> 3) & 24);  // qCodIRangeIdx selects a byte
+    uint32_t pair = 0;
+    if constexpr (kHeld) std::memcpy(&pair, t.next[key], 4);  // MPS successor low, LPS successor high
+    const uint64_t picked = row >> ((range >> 3) & 24);       // qCodIRangeIdx selects a byte
     const uint32_t lps = static_cast<uint8_t>(picked);
     const uint32_t lpsShift = static_cast<uint8_t>(picked >> 32);
     const uint32_t mpsRange = range - lps;
-    // value < scaled exactly when the offset is below the MPS range: the low
-    // bits of scaled are zero.
-    const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
-    const uint64_t mps = borrow_mask(value, scaled, &value);  // all ones: MPS
+    // The choice compares the offset alone (ready before the range): a
+    // shorter chain than the borrow of the whole value, which would wait for
+    // the scaled range. The new value is the difference with the scaled
+    // range or the value itself.
+    uint64_t unused;
+    const uint64_t mps = borrow_mask(value >> 54, mpsRange, &unused);  // all ones: MPS
     const uint32_t mps32 = static_cast<uint32_t>(mps);
-    value += scaled & mps;
+    const uint64_t scaled = static_cast<uint64_t>(mpsRange) << 54;
+    const uint64_t diff = value - scaled;
     const uint32_t mpsShift = (mpsRange - 256u) >> 31;  // below 256: one doubling suffices after an MPS
     const int s = static_cast<int>(lpsShift ^ ((lpsShift ^ mpsShift) & mps32));
     range = (lps + ((mpsRange - lps) & mps32)) << s;
+    value = diff + (scaled & mps);
     const uint32_t isLps = mps32 + 1u;
-    std::memcpy(ctx, &t.next[key][isLps], 2);
+    const uint32_t mpsBit = key >> 8;
+    if constexpr (kHeld) {
+      const uint32_t nextMps = pair & 0xFFFFu, nextLps = pair >> 16;
+      key = nextLps ^ ((nextLps ^ nextMps) & mps32);
+    } else {
+      std::memcpy(ctx, &t.next[key][isLps], 2);
+    }
     renorm(s);
-    return (key >> 8) ^ isLps;
+    return mpsBit ^ isLps;
   }
 
   __attribute__((always_inline)) uint32_t bypass() { return static_cast<uint32_t>(bypass_mask()) & 1u; }

@@ -90,10 +90,10 @@ __attribute__((noinline, cold)) uint32_t abs_level_suffix(BitReaderCabac* r) {
 // coeff_abs_level_minus1 + 1 after a first prefix bin of 1: the other
 // prefix bins share the context `c`, held in a register while they last.
 __attribute__((always_inline)) inline uint32_t abs_level_rest(CabacLocal& e, CabacContext* c) {
-  CabacContext held = *c;
+  uint32_t key = CabacLocal::load_key(c);
   uint32_t v = 1;
-  while (v < 14 && e.decision(&held)) ++v;
-  *c = held;
+  while (v < 14 && e.decision_held(key)) ++v;
+  CabacLocal::store_key(c, key);
   if (__builtin_expect(v < 14, 1)) return v + 1;
   e.store();
   v = abs_level_suffix(e.r);
@@ -144,22 +144,35 @@ levels:
   // from the last position down.
   const int n = static_cast<int>(out - pos);
   int k = n - 1;
+  // The first-bin context of the current count of ones, held in a register
+  // while the count stays (from 3 ones on, and for every level after the
+  // first above 1, one context decides bin after bin).
   CabacContext* first = c.level + 1;
+  uint32_t key = CabacLocal::load_key(first);
   for (; k >= 0; --k) {
-    if (!e.decision(first)) {
+    if (!e.decision_held(key)) {
       lv[k] = e.bypass_sign(1);
-      first += first < c.level + 4 ? 1 : 0;
+      if (first < c.level + 4) {
+        CabacLocal::store_key(first, key);
+        ++first;
+        key = CabacLocal::load_key(first);
+      }
       continue;
     }
+    CabacLocal::store_key(first, key);
     lv[k] = e.bypass_sign(static_cast<int32_t>(abs_level_rest(e, c.level + 5)));
     --k;
+    first = c.level;
+    key = CabacLocal::load_key(first);
     break;
   }
   for (CabacContext* rest = c.level + 6; k >= 0; --k) {
-    const uint32_t abs = abs_level(e, c.level, rest);
+    uint32_t abs = 1;
+    if (e.decision_held(key)) abs = abs_level_rest(e, rest);
     lv[k] = e.bypass_sign(static_cast<int32_t>(abs));
     rest += (abs > 1 && rest < c.level + 9) ? 1 : 0;
   }
+  CabacLocal::store_key(first, key);
   return n;
 }
 
