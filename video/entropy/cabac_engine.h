@@ -158,11 +158,27 @@ struct CabacLocal {
   // looked up after the choice (fewer instructions) and stored to `ctx`.
   template <bool kHeld>
   __attribute__((always_inline)) uint32_t step(uint32_t& key, CabacContext* ctx) {
-    const CabacEngineTables& t = kCabacTables;
-    uint64_t row;
-    std::memcpy(&row, t.row[key].v, 8);
     uint32_t pair = 0;
-    if constexpr (kHeld) std::memcpy(&pair, t.next[key], 4);  // MPS successor low, LPS successor high
+    if constexpr (kHeld) std::memcpy(&pair, kCabacTables.next[key], 4);  // MPS successor low, LPS successor high
+    return step_on<kHeld>(key, row_of(key), pair, ctx);
+  }
+
+  // The range row of a context, to be read ahead of a branch: after a
+  // mispredicted branch the decision behind it starts with its row at hand.
+  __attribute__((always_inline)) static uint64_t row_of(uint32_t key) {
+    uint64_t row;
+    std::memcpy(&row, kCabacTables.row[key].v, 8);
+    return row;
+  }
+  // A decision on `ctx` whose row was read ahead.
+  __attribute__((always_inline)) uint32_t decision_row(CabacContext* ctx, uint64_t row) {
+    uint32_t key = load_key(ctx);
+    return step_on<false>(key, row, 0, ctx);
+  }
+
+  template <bool kHeld>
+  __attribute__((always_inline)) uint32_t step_on(uint32_t& key, uint64_t row, uint32_t pair, CabacContext* ctx) {
+    const CabacEngineTables& t = kCabacTables;
     const uint64_t picked = row >> ((range >> 3) & 24);       // qCodIRangeIdx selects a byte
     const uint32_t lps = static_cast<uint8_t>(picked);
     const uint32_t lpsShift = static_cast<uint8_t>(picked >> 32);

@@ -126,13 +126,21 @@ __attribute__((always_inline)) inline int decode_block(CabacLocal& e, const Bloc
       }
     }
   } else {
+    // The rows of both flags that may follow a significance flag are read
+    // before its branch, so that a mispredicted branch does not add their
+    // loads to the chain. (The read for the position after the last one
+    // touches the next context of the array; it is never decided.)
     CabacContext* sig = c.sig;
     CabacContext* last = c.last;
+    uint64_t sigRow = CabacLocal::row_of(CabacLocal::load_key(sig));
     for (; i < kNumCoeff - 1; ++i, ++sig, ++last) {
-      if (e.decision(sig)) {
+      const uint64_t lastRow = CabacLocal::row_of(CabacLocal::load_key(last));
+      const uint64_t nextRow = CabacLocal::row_of(CabacLocal::load_key(sig + 1));
+      if (e.decision_row(sig, sigRow)) {
         *out++ = static_cast<uint8_t>(i);
-        if (e.decision(last)) goto levels;
+        if (e.decision_row(last, lastRow)) goto levels;
       }
+      sigRow = nextRow;
     }
   }
   *out++ = static_cast<uint8_t>(kNumCoeff - 1);
