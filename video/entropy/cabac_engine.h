@@ -132,18 +132,61 @@ struct CabacLocal {
   // mask only selects and no lookup waits for the new range; the context
   // moves through one table as a 16-bit key.
   __attribute__((always_inline)) uint32_t decision(CabacContext* ctx) {
+    uint32_t key = load_key(ctx);
+    return step<false>(key, ctx);
+  }
+
+  // A decision on a context held in a register as its 16-bit key (see
+  // load_key), for runs of bins on one context: both following keys are
+  // read with the row, so the next bin's row load waits only for the choice,
+  // not for a table lookup behind it.
+  __attribute__((always_inline)) uint32_t decision_held(uint32_t& key) { return step<true>(key, nullptr); }
+
+  __attribute__((always_inline)) static uint32_t load_key(const CabacContext* ctx) {
     uint16_t key16;
     std::memcpy(&key16, ctx, 2);
-    const uint32_t key = key16;
-    const CabacEngineTables& t = kCabacTables;
+    return key16;
+  }
+  __attribute__((always_inline)) static void store_key(CabacContext* ctx, uint32_t key) {
+    const uint16_t key16 = static_cast<uint16_t>(key);
+    std::memcpy(ctx, &key16, 2);
+  }
+
+  // One decision on context key `key`; returns the bin. kHeld: `key` is
+  // replaced by its successor, taken from the pair read up front (a shorter
+  // chain when the same key decides again next); otherwise the successor is
+  // looked up after the choice (fewer instructions) and stored to `ctx`.
+  template <bool kHeld>
+  __attribute__((always_inline)) uint32_t step(uint32_t& key, CabacContext* ctx) {
+    uint32_t pair = 0;
+    if constexpr (kHeld) std::memcpy(&pair, kCabacTables.next[key], 4);  // MPS successor low, LPS successor high
+    return step_on<kHeld>(key, row_of(key), pair, ctx);
+  }
+
+  // The range row of a context, to be read ahead of a branch: after a
+  // mispredicted branch the decision behind it starts with its row at hand.
+  __attribute__((always_inline)) static uint64_t row_of(uint32_t key) {
     uint64_t row;
-    std::memcpy(&row, t.row[key].v, 8);
-    const uint64_t picked = row >> ((range >> 3) & 24);  // qCodIRangeIdx selects a byte
+    std::memcpy(&row, kCabacTables.row[key].v, 8);
+    return row;
+  }
+  // A decision on `ctx` whose row was read ahead.
+  __attribute__((always_inline)) uint32_t decision_row(CabacContext* ctx, uint64_t row) {
+    uint32_t key = load_key(ctx);
+    return step_on<false>(key, row, 0, ctx);
+  }
+
+  template <bool kHeld>
+  __attribute__((always_inline)) uint32_t step_on(uint32_t& key, uint64_t row, uint32_t pair, CabacContext* ctx) {
+    const CabacEngineTables& t = kCabacTables;
+    const uint64_t picked = row >> ((range >> 3) & 24);       // qCodIRangeIdx selects a byte
     const uint32_t lps = static_cast<uint8_t>(picked);
     const uint32_t lpsShift = static_cast<uint8_t>(picked >> 32);
     const uint32_t mpsRange = range - lps;
-    // The choice compares the offset alone (ready before the range), the
-    // new value is the difference with the scaled range or the value itself.
+    // The choice compares the offset alone (ready before the range): a
+    // shorter chain than the borrow of the whole value, which would wait for
+    // the scaled range. The new value is the difference with the scaled
+    // range or the value itself.
     uint64_t unused;
     const uint64_t mps = borrow_mask(value >> 54, mpsRange, &unused);  // all ones: MPS
     const uint32_t mps32 = static_cast<uint32_t>(mps);
@@ -154,28 +197,37 @@ struct CabacLocal {
     range = (lps + ((mpsRange - lps) & mps32)) << s;
     value = diff + (scaled & mps);
     const uint32_t isLps = mps32 + 1u;
-    std::memcpy(ctx, &t.next[key][isLps], 2);
+    const uint32_t mpsBit = key >> 8;
+    if constexpr (kHeld) {
+      const uint32_t nextMps = pair & 0xFFFFu, nextLps = pair >> 16;
+      key = nextLps ^ ((nextLps ^ nextMps) & mps32);
+    } else {
+      std::memcpy(ctx, &t.next[key][isLps], 2);
+    }
     renorm(s);
-    return (key >> 8) ^ isLps;
+    return mpsBit ^ isLps;
   }
 
   __attribute__((always_inline)) uint32_t bypass() { return static_cast<uint32_t>(bypass_mask()) & 1u; }
 
-  // A bypass bin as a mask, all ones for a 1 (the sign of the difference
+  // A bypass bin as a mask, all ones for a 0 (the borrow of the difference
   // as in decision()).
-  __attribute__((always_inline)) int32_t bypass_mask() {
+  __attribute__((always_inline)) int32_t bypass_zero_mask() {
     renorm(1);
     const uint64_t scaled = static_cast<uint64_t>(range) << 54;
-    uint64_t diff;
-    const uint64_t zero = borrow_mask(value, scaled, &diff);  // all ones: bin 0
-    value = diff + (scaled & zero);
-    return ~static_cast<int32_t>(zero);
+    const uint64_t zero = borrow_mask(value, scaled, &value);
+    value += scaled & zero;
+    return static_cast<int32_t>(zero);
   }
 
-  // `v` negated when the next bypass bin is 1, without a branch on the bin.
+  // A bypass bin as a mask, all ones for a 1.
+  __attribute__((always_inline)) int32_t bypass_mask() { return ~bypass_zero_mask(); }
+
+  // `v` negated when the next bypass bin is 1, without a branch on the bin:
+  // z - (v ^ z) is v for z all ones and -v for z zero.
   __attribute__((always_inline)) int32_t bypass_sign(int32_t v) {
-    const int32_t m = bypass_mask();
-    return (v ^ m) - m;
+    const int32_t z = bypass_zero_mask();
+    return z - (v ^ z);
   }
 
   // The terminate bin; a 1 leaves the range reduced and unnormalised.

@@ -60,19 +60,15 @@ struct BlockCtx {
   const uint8_t* lastInc;  // by scanning position (8x8 blocks only)
 };
 
-// coeff_abs_level_minus1 + 1 on the engine in registers, with the contexts
-// of the first prefix bin and of the others.
-__attribute__((always_inline)) inline uint32_t abs_level(CabacLocal& e, BitReaderCabac* r, CabacContext* first,
-                                                         CabacContext* c) {
+// The rare tail of coeff_abs_level_minus1: the Exp-Golomb suffix of order 0
+// in bypass bins after 14 prefix ones, on the engine stored in the reader.
+// Returns the absolute level, bounded to 16 bits (a longer suffix marks the
+// slice damaged). Kept out of line so that the block loops hold the engine
+// in registers.
+__attribute__((noinline, cold)) uint32_t abs_level_suffix(BitReaderCabac* r) {
   constexpr uint32_t kMaxAbs = 32767;
-  if (!e.decision(first)) return 1;
-  // The prefix bins after the first share one context: held in a register.
-  CabacContext held = *c;
-  uint32_t v = 1;
-  while (v < 14 && e.decision(&held)) ++v;
-  *c = held;
-  if (v < 14) return v + 1;
-  // Exp-Golomb suffix of order 0 in bypass bins.
+  CabacScope e(r);
+  uint32_t v = 14;
   uint32_t k = 0;
   while (e.bypass()) {
     v += 1u << k;
@@ -91,107 +87,167 @@ __attribute__((always_inline)) inline uint32_t abs_level(CabacLocal& e, BitReade
   return v;
 }
 
-// coded_block_flag (with context `cbf`; none for 8x8 blocks), significance
-// map and levels of one block with `kNumCoeff` scanning positions, on one
-// load of the engine. Each coefficient goes to put(scanning position, signed
-// level), in decoding order (last position first). Returns the count, 0 for
-// a block not coded. The significance and last context increments are the
-// position itself for 15 and 16 positions, the chroma DC ones for 4 and the
-// tables of `c` for 64.
-template <int kNumCoeff, typename Put>
-__attribute__((always_inline)) inline int decode_block(ThreadBuffer* tb, CabacContext* cbf, const BlockCtx& c,
-                                                       Put put) {
-  constexpr int numCoeff = kNumCoeff;
-  BitReaderCabac* r = &tb->reader;
-  CabacLocal e(r);
-  if (cbf && !e.decision(cbf)) {
-    e.store();
-    return 0;
-  }
-  // Significant positions in increasing order.
-  uint8_t found[kNumCoeff];
-  int n = 0;
+// coeff_abs_level_minus1 + 1 after a first prefix bin of 1: the other
+// prefix bins share the context `c`, held in a register while they last.
+__attribute__((always_inline)) inline uint32_t abs_level_rest(CabacLocal& e, CabacContext* c) {
+  uint32_t key = CabacLocal::load_key(c);
+  uint32_t v = 1;
+  while (v < 14 && e.decision_held(key)) ++v;
+  CabacLocal::store_key(c, key);
+  if (__builtin_expect(v < 14, 1)) return v + 1;
+  e.store();
+  v = abs_level_suffix(e.r);
+  e = CabacLocal(e.r);
+  return v;
+}
+
+// coeff_abs_level_minus1 + 1 with the contexts of the first prefix bin and
+// of the others.
+__attribute__((always_inline)) inline uint32_t abs_level(CabacLocal& e, CabacContext* first, CabacContext* c) {
+  if (!e.decision(first)) return 1;
+  return abs_level_rest(e, c);
+}
+
+// Significance map and levels of one coded block with `kNumCoeff` scanning
+// positions on the engine `e`. Writes the significant positions in
+// increasing order to pos[] and their signed levels to lv[] (same index)
+// and returns their count (at least 1). The significance and last context
+// increments are the position itself for 4, 15 and 16 positions (chroma DC
+// reads positions 0..2 only) and the tables of `c` for 64.
+template <int kNumCoeff>
+__attribute__((always_inline)) inline int decode_block(CabacLocal& e, const BlockCtx& c, uint8_t* pos, int32_t* lv) {
+  uint8_t* out = pos;
   int i = 0;
-  for (; i < numCoeff - 1; ++i) {
-    int sigInc = i, lastInc = i;
-    if constexpr (kNumCoeff == 4) {
-      sigInc = lastInc = i == 3 ? 2 : i;
-    } else if constexpr (kNumCoeff == 64) {
-      sigInc = c.sigInc[i];
-      lastInc = c.lastInc[i];
+  if constexpr (kNumCoeff == 64) {
+    for (; i < kNumCoeff - 1; ++i) {
+      if (e.decision(c.sig + c.sigInc[i])) {
+        *out++ = static_cast<uint8_t>(i);
+        if (e.decision(c.last + c.lastInc[i])) goto levels;
+      }
     }
-    if (e.decision(c.sig + sigInc)) {
-      found[n++] = static_cast<uint8_t>(i);
-      if (e.decision(c.last + lastInc)) break;
+  } else {
+    // The rows of both flags that may follow a significance flag are read
+    // before its branch, so that a mispredicted branch does not add their
+    // loads to the chain. (The read for the position after the last one
+    // touches the next context of the array; it is never decided.)
+    CabacContext* sig = c.sig;
+    CabacContext* last = c.last;
+    uint64_t sigRow = CabacLocal::row_of(CabacLocal::load_key(sig));
+    for (; i < kNumCoeff - 1; ++i, ++sig, ++last) {
+      const uint64_t lastRow = CabacLocal::row_of(CabacLocal::load_key(last));
+      const uint64_t nextRow = CabacLocal::row_of(CabacLocal::load_key(sig + 1));
+      if (e.decision_row(sig, sigRow)) {
+        *out++ = static_cast<uint8_t>(i);
+        if (e.decision_row(last, lastRow)) goto levels;
+      }
+      sigRow = nextRow;
     }
   }
-  if (i == numCoeff - 1) found[n++] = static_cast<uint8_t>(i);
+  *out++ = static_cast<uint8_t>(kNumCoeff - 1);
+levels:
   // The level contexts follow the counts of levels decoded so far equal to
   // 1 and greater than 1. Until a level greater than 1 appears the first
   // prefix bin takes increment 1 + min(ones, 3) and the others 5; after it,
-  // the first bin takes 0 and the others 5 + min(greater, 4).
+  // the first bin takes 0 and the others 5 + min(greater, 4). Levels go
+  // from the last position down.
+  const int n = static_cast<int>(out - pos);
   int k = n - 1;
-  for (uint32_t ones = 0; k >= 0; --k) {
-    const uint32_t abs = abs_level(e, r, c.level + 1 + ones, c.level + 5);
-    put(found[k], e.bypass_sign(static_cast<int32_t>(abs)));
-    if (abs > 1) {
-      --k;
-      break;
+  // The first-bin context of the current count of ones, held in a register
+  // while the count stays (from 3 ones on, and for every level after the
+  // first above 1, one context decides bin after bin).
+  CabacContext* first = c.level + 1;
+  uint32_t key = CabacLocal::load_key(first);
+  for (; k >= 0; --k) {
+    if (!e.decision_held(key)) {
+      lv[k] = e.bypass_sign(1);
+      if (first < c.level + 4) {
+        CabacLocal::store_key(first, key);
+        ++first;
+        key = CabacLocal::load_key(first);
+      }
+      continue;
     }
-    ones += ones < 3 ? 1u : 0u;
+    CabacLocal::store_key(first, key);
+    lv[k] = e.bypass_sign(static_cast<int32_t>(abs_level_rest(e, c.level + 5)));
+    --k;
+    first = c.level;
+    key = CabacLocal::load_key(first);
+    break;
   }
-  for (uint32_t greater = 1; k >= 0; --k) {
-    const uint32_t abs = abs_level(e, r, c.level, c.level + 5 + greater);
-    put(found[k], e.bypass_sign(static_cast<int32_t>(abs)));
-    greater += (abs > 1 && greater < 4) ? 1u : 0u;
+  for (CabacContext* rest = c.level + 6; k >= 0; --k) {
+    uint32_t abs = 1;
+    if (e.decision_held(key)) abs = abs_level_rest(e, rest);
+    lv[k] = e.bypass_sign(static_cast<int32_t>(abs));
+    rest += (abs > 1 && rest < c.level + 9) ? 1 : 0;
   }
-  e.store();
+  CabacLocal::store_key(first, key);
   return n;
 }
 
+// Dequantises the decoded levels into their places: coefficient k goes to
+// coef[scan[pos[k]]].
+__attribute__((always_inline)) inline void scatter(int16_t* coef, const uint8_t* scan, const int32_t* scale,
+                                                   const Dequant& dq, const uint8_t* pos, const int32_t* lv, int n) {
+  for (int k = 0; k < n; ++k) {
+    const uint32_t s = scan[pos[k]];
+    coef[s] = dq.apply(lv[k], scale[s]);
+  }
+}
+
 bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != 2; }
+
+// Context sets of a 4x4 block category (1, 2 or 4) in frame or field
+// macroblocks.
+BlockCtx ctx_4x4(CabacContext* ctx, bool field, uint32_t cat) {
+  const uint8_t* off = ctxIdxBlockCatOffsetTable[cat];
+  return {ctx + (field ? kCtxSigField : kCtxSigFrame) + off[0], ctx + (field ? kCtxLastField : kCtxLastFrame) + off[1],
+          ctx + kCtxLevel + off[2], nullptr, nullptr};
+}
 
 // Scanning positions of the blocks of each category that the block
 // coefficient decoder reads (categories 3 and 5 have their own decoders).
 const uint8_t maxNumCoeffTable[8] = {16, 15, 16, 0, 15, 0, 0, 0};
 
-// One coded block of category 1, 2 or 4 into `coef` (16 column-major
-// values); AC blocks start at scanning position 1. The caller has decoded
-// its coded_block_flag, so that a block not coded costs no call. Frame and
-// field macroblocks differ only in scan and significance contexts.
-void decode_4x4(ThreadBuffer* tb, CabacContext* ctx, bool field, uint32_t cat, int16_t* coef, const int32_t* scale,
-                const Dequant& dq) {
-  const uint8_t* off = ctxIdxBlockCatOffsetTable[cat];
-  const BlockCtx c = {ctx + (field ? kCtxSigField : kCtxSigFrame) + off[0],
-                      ctx + (field ? kCtxLastField : kCtxLastFrame) + off[1], ctx + kCtxLevel + off[2], nullptr,
-                      nullptr};
+// coded_block_flag with context `cbf` and, when it is 1, one block of
+// category 1, 2 or 4 into `coef` (16 column-major values), all on one load
+// of the engine; AC blocks start at scanning position 1. Frame and field
+// macroblocks differ only in scan and significance contexts. Returns the
+// flag.
+bool decode_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, bool field, uint32_t cat, int16_t* coef,
+                const int32_t* scale, const Dequant& dq) {
+  uint8_t pos[16];
+  int32_t lv[16];
+  int n;
   const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
-  if (maxNumCoeffTable[cat] == 16) {
-    decode_block<16>(tb, nullptr, c, [&](int p, int32_t v) { coef[scan[p]] = dq.apply(v, scale[scan[p]]); });
-    return;
+  {
+    CabacScope e(&tb->reader);
+    if (!e.decision(cbf)) return false;
+    const BlockCtx c = ctx_4x4(ctx, field, cat);
+    if (maxNumCoeffTable[cat] == 16) {
+      n = decode_block<16>(e, c, pos, lv);
+    } else {
+      n = decode_block<15>(e, c, pos, lv);
+      ++scan;
+    }
   }
-  decode_block<15>(tb, nullptr, c, [&](int p, int32_t v) { coef[scan[p + 1]] = dq.apply(v, scale[scan[p + 1]]); });
+  scatter(coef, scan, scale, dq, pos, lv, n);
+  return true;
 }
 
-inline void cabac_decode_coeffs_frame(ThreadBuffer* tb, CabacContext* ctx, uint32_t cat, int16_t* coef,
-                                      const int32_t* scale, const Dequant& dq) {
-  decode_4x4(tb, ctx, false, cat, coef, scale, dq);
+inline bool cabac_decode_coeffs_frame(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
+                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
+  return decode_4x4(tb, ctx, cbf, false, cat, coef, scale, dq);
 }
-inline void cabac_decode_coeffs_field(ThreadBuffer* tb, CabacContext* ctx, uint32_t cat, int16_t* coef,
-                                      const int32_t* scale, const Dequant& dq) {
-  decode_4x4(tb, ctx, true, cat, coef, scale, dq);
+inline bool cabac_decode_coeffs_field(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
+                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
+  return decode_4x4(tb, ctx, cbf, true, cat, coef, scale, dq);
 }
 
 // coded_block_flag with context `cbf` and, when it is 1, the block.
 inline bool decode_coded_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, bool field, uint32_t cat,
                              int16_t* coef, const int32_t* scale, const Dequant& dq) {
-  if (!cabac_decision(&tb->reader, cbf)) return false;
-  if (field) {
-    cabac_decode_coeffs_field(tb, ctx, cat, coef, scale, dq);
-  } else {
-    cabac_decode_coeffs_frame(tb, ctx, cat, coef, scale, dq);
-  }
-  return true;
+  return field ? cabac_decode_coeffs_field(tb, ctx, cbf, cat, coef, scale, dq)
+               : cabac_decode_coeffs_frame(tb, ctx, cbf, cat, coef, scale, dq);
 }
 
 // coded_block_flag condition of an outside neighbour for luma block bits.
@@ -333,11 +389,8 @@ void finish_chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, co
 uint32_t cabac_coeff_abs_level_minus1(ThreadBuffer* tb, CabacContext* levelCtx, uint32_t numDecodAbsLevelGt1,
                                       uint32_t numDecodAbsLevelEq1) {
   const uint32_t inc0 = numDecodAbsLevelGt1 ? 0 : (numDecodAbsLevelEq1 >= 3 ? 4 : 1 + numDecodAbsLevelEq1);
-  CabacLocal e(&tb->reader);
-  const uint32_t v = abs_level(e, &tb->reader, levelCtx + inc0,
-                               levelCtx + 5 + (numDecodAbsLevelGt1 > 4 ? 4 : numDecodAbsLevelGt1));
-  e.store();
-  return v;
+  CabacScope e(&tb->reader);
+  return abs_level(e, levelCtx + inc0, levelCtx + 5 + (numDecodAbsLevelGt1 > 4 ? 4 : numDecodAbsLevelGt1));
 }
 
 void cabac_residual_4x4(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
@@ -356,7 +409,18 @@ void cabac_residual_16x16(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* 
   const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
   alignas(16) int16_t dc[16] = {};
   CabacContext* cbf = contexts + kCtxCodedBlockFlag + kCbfCat[0] + cond(mb->neighbour_a) + 2 * cond(mb->neighbour_b);
-  if (decode_block<16>(tb, cbf, c, [&](int p, int32_t v) { dc[scan[p]] = static_cast<int16_t>(v); })) {
+  bool coded;
+  {
+    uint8_t pos[16];
+    int32_t lv[16];
+    CabacScope e(&tb->reader);
+    coded = e.decision(cbf) != 0;
+    if (coded) {
+      const int n = decode_block<16>(e, c, pos, lv);
+      for (int k = 0; k < n; ++k) dc[scan[pos[k]]] = static_cast<int16_t>(lv[k]);
+    }
+  }
+  if (coded) {
     mb->luma_dc_nonzero = 1;
     const Dequant dq = Dequant::of(q.qpY, 6);
     InverseHadamardLumaDC(mb->luma_coeff, dc, static_cast<int16_t>(q.ls4x4[0][q.qpY % 6][0]),
@@ -379,8 +443,14 @@ void cabac_residual_8x8(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* co
   for (uint32_t quad = 0; quad < 4; ++quad) {
     if (!((mb->cbp_luma >> quad) & 1)) continue;
     mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (0xFu << (4 * quad)));
-    int16_t* coef = mb->luma_coeff + 64 * quad;
-    decode_block<64>(tb, nullptr, c, [&](int p, int32_t v) { coef[scan[p]] = dq.apply(v, scale[scan[p]]); });
+    uint8_t pos[64];
+    int32_t lv[64];
+    int n;
+    {
+      CabacScope e(&tb->reader);
+      n = decode_block<64>(e, c, pos, lv);
+    }
+    scatter(mb->luma_coeff + 64 * quad, scan, scale, dq, pos, lv, n);
   }
   finish_chroma(tb, mb, contexts, q);
 }
@@ -395,7 +465,13 @@ void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext*
   for (uint32_t comp = 0; comp < 2; ++comp) {
     if (!cabac_coded_block_flag_ChromaDC_420(tb, cbf, mb, comp)) continue;
     int16_t v[4] = {};
-    decode_block<4>(tb, nullptr, c, [&](int p, int32_t l) { v[p] = static_cast<int16_t>(l); });
+    {
+      uint8_t pos[4];
+      int32_t lv[4];
+      CabacScope e(&tb->reader);
+      const int n = decode_block<4>(e, c, pos, lv);
+      for (int k = 0; k < n; ++k) v[pos[k]] = static_cast<int16_t>(lv[k]);
+    }
     mb->chroma_nonzero_mask = static_cast<uint8_t>(mb->chroma_nonzero_mask | (1u << comp));
     // 2x2 transform in 16-bit sums, then scaling.
     const int16_t f[4] = {static_cast<int16_t>(v[0] + v[1] + v[2] + v[3]), static_cast<int16_t>(v[0] - v[1] + v[2] - v[3]),

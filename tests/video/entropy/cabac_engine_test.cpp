@@ -45,6 +45,18 @@ void init_contexts(CabacContext* ctx, std::mt19937* rng) {
   }
 }
 
+// Writes the bins and the final terminate 1; returns the stream.
+std::vector<uint8_t> encode_bins(CabacTestEncoder* e, const std::vector<Bin>& bins, CabacContext* enc,
+                                 size_t* payload) {
+  for (const Bin& b : bins) {
+    if (b.kind == Kind::kDecision) e->decision(&enc[b.ctx], b.value);
+    if (b.kind == Kind::kBypass) e->bypass(b.value);
+    if (b.kind == Kind::kTerminate0) e->terminate(0);
+  }
+  e->terminate(1);
+  return e->bytes(payload);
+}
+
 TEST(CabacEngine, DecodesWhatTheEncoderWrote) {
   std::mt19937 rng(1234);
   for (int round = 0; round < 200; ++round) {
@@ -56,14 +68,8 @@ TEST(CabacEngine, DecodesWhatTheEncoderWrote) {
     CabacTestEncoder e;
     const int lead = round % 11;  // plain bits ahead of the engine start
     for (int i = 0; i < lead; ++i) e.raw_bit(i & 1);
-    for (const Bin& b : bins) {
-      if (b.kind == Kind::kDecision) e.decision(&enc[b.ctx], b.value);
-      if (b.kind == Kind::kBypass) e.bypass(b.value);
-      if (b.kind == Kind::kTerminate0) e.terminate(0);
-    }
-    e.terminate(1);
     size_t payload = 0;
-    const std::vector<uint8_t> data = e.bytes(&payload);
+    const std::vector<uint8_t> data = encode_bins(&e, bins, enc, &payload);
 
     ThreadBuffer tb{};
     bs_init(&tb.reader, data.data(), static_cast<uint32_t>(payload));
@@ -83,6 +89,53 @@ TEST(CabacEngine, DecodesWhatTheEncoderWrote) {
     // The engine stops exactly on the stop bit the flush wrote.
     EXPECT_EQ(cabac_test_bits_read(&tb, data), e.bit_count()) << "round " << round;
     EXPECT_EQ(tb.reader.overrun, 0u);
+    for (int c = 0; c < 16; ++c) {
+      EXPECT_EQ(dec[c].pStateIdx, enc[c].pStateIdx);
+      EXPECT_EQ(dec[c].valMPS, enc[c].valMPS);
+    }
+  }
+}
+
+// Decisions on keys held in registers (runs of bins on one context, as the
+// residual level loops decode them) against the encoder, mixed with bypass
+// and terminate bins on the same register engine: the successor taken from
+// the pair read up front must be the one the context itself would reach.
+TEST(CabacEngine, HeldKeysDecodeLikeContexts) {
+  std::mt19937 rng(99);
+  for (int round = 0; round < 100; ++round) {
+    std::vector<Bin> bins = random_bins(&rng, 40 + round * 10);
+    // Stretch some decisions into runs on their context, as a level prefix.
+    for (size_t i = 0; i < bins.size(); i += 7) {
+      if (bins[i].kind != Kind::kDecision) continue;
+      const Bin run = bins[i];
+      for (uint32_t k = 0; k < rng() % 20; ++k) bins.insert(bins.begin() + i, {run.kind, run.ctx, rng() % 3 == 0 ? 1u : 0u});
+    }
+    CabacContext enc[16], dec[16];
+    init_contexts(enc, &rng);
+    std::copy(enc, enc + 16, dec);
+    CabacTestEncoder e;
+    size_t payload = 0;
+    const std::vector<uint8_t> data = encode_bins(&e, bins, enc, &payload);
+
+    ThreadBuffer tb{};
+    bs_init(&tb.reader, data.data(), static_cast<uint32_t>(payload));
+    cabac_initialize_engine(&tb);
+    {
+      CabacScope engine(&tb.reader);
+      uint32_t keys[16];
+      for (int c = 0; c < 16; ++c) keys[c] = CabacLocal::load_key(&dec[c]);
+      for (size_t i = 0; i < bins.size(); ++i) {
+        const Bin& b = bins[i];
+        uint32_t got = 0;
+        if (b.kind == Kind::kDecision) got = engine.decision_held(keys[b.ctx]);
+        if (b.kind == Kind::kBypass) got = engine.bypass();
+        if (b.kind == Kind::kTerminate0) got = engine.terminate();
+        ASSERT_EQ(got, b.value) << "round " << round << " bin " << i;
+      }
+      for (int c = 0; c < 16; ++c) CabacLocal::store_key(&dec[c], keys[c]);
+    }
+    ASSERT_EQ(cabac_DecodeTerminate(&tb), 1u);
+    EXPECT_EQ(cabac_test_bits_read(&tb, data), e.bit_count()) << "round " << round;
     for (int c = 0; c < 16; ++c) {
       EXPECT_EQ(dec[c].pStateIdx, enc[c].pStateIdx);
       EXPECT_EQ(dec[c].valMPS, enc[c].valMPS);

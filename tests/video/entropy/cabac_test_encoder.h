@@ -126,3 +126,70 @@ inline void cabac_test_start(ThreadBuffer* tb, const std::vector<uint8_t>& data,
 inline size_t cabac_test_bits_read(const ThreadBuffer* tb, const std::vector<uint8_t>& data) {
   return static_cast<size_t>(tb->reader.pWord - data.data()) * 8 + static_cast<size_t>(31 - tb->reader.bitPos);
 }
+
+// Residual blocks: significance map, last flags, levels and signs of one
+// block in the standard's binarisation, on the context sets of `s`
+// (positions in the slice's context array; increments by scanning position).
+struct BlockCtxSet {
+  uint32_t sig, last, level;
+  const uint8_t* sigInc;
+  const uint8_t* lastInc;
+};
+
+inline const uint8_t kIdentity[64] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+                                      16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31,
+                                      32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47,
+                                      48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+
+inline void encode_level(CabacTestEncoder* e, CabacContext* ctx, uint32_t levelBase, uint32_t abs, uint32_t gt1,
+                         uint32_t eq1) {
+  const uint32_t inc0 = gt1 ? 0 : (eq1 >= 3 ? 4 : 1 + eq1);
+  const uint32_t m = abs - 1;
+  e->decision(&ctx[levelBase + inc0], m > 0);
+  if (m == 0) return;
+  CabacContext* c = &ctx[levelBase + 5 + (gt1 > 4 ? 4 : gt1)];
+  const uint32_t prefix = m < 14 ? m : 14;
+  for (uint32_t i = 1; i < prefix; ++i) e->decision(c, 1);
+  if (m < 14) {
+    e->decision(c, 0);
+    return;
+  }
+  uint32_t rest = m - 14, k = 0;
+  while (rest >= (1u << k)) {
+    e->bypass(1);
+    rest -= 1u << k;
+    ++k;
+  }
+  e->bypass(0);
+  while (k--) e->bypass((rest >> k) & 1);
+}
+
+// Writes the coefficients (by scanning position, numCoeff of them) of one
+// coded block (at least one coefficient not 0; an empty block writes
+// nothing).
+inline void encode_block(CabacTestEncoder* e, CabacContext* ctx, const BlockCtxSet& s, const int32_t* coeffs,
+                         int numCoeff) {
+  int last = -1;
+  for (int i = 0; i < numCoeff; ++i)
+    if (coeffs[i]) last = i;
+  if (last < 0) return;
+  for (int i = 0; i < numCoeff - 1; ++i) {
+    e->decision(&ctx[s.sig + s.sigInc[i]], coeffs[i] != 0);
+    if (coeffs[i]) {
+      e->decision(&ctx[s.last + s.lastInc[i]], i == last);
+      if (i == last) break;
+    }
+  }
+  uint32_t gt1 = 0, eq1 = 0;
+  for (int i = last; i >= 0; --i) {
+    if (!coeffs[i]) continue;
+    const uint32_t abs = static_cast<uint32_t>(coeffs[i] < 0 ? -coeffs[i] : coeffs[i]);
+    encode_level(e, ctx, s.level, abs, gt1, eq1);
+    if (abs == 1) {
+      ++eq1;
+    } else {
+      ++gt1;
+    }
+    e->bypass(coeffs[i] < 0);
+  }
+}
