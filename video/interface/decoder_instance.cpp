@@ -495,9 +495,21 @@ uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* dec, uint8_t* outputBuffer, con
   ds->endOfStream = endOfStream != 0 ? 1 : ds->endOfStream;
   dec->stopped = 0;
   pthread_cond_broadcast(&dec->workCond);
-  const timespec ts = deadline_after_ms(dec->timeoutMs);
-  while (!dec->resultPosted) {
+  timespec ts = deadline_after_ms(dec->timeoutMs);
+  while (!dec->resultPosted || dec->outputWriting) {
     if (pthread_cond_timedwait(&dec->doneCond, &dec->lock, &ts) == ETIMEDOUT && !dec->resultPosted) {
+      if (dec->outputWriting) {
+        // A picture being copied into the buffer is waited for even past
+        // the deadline: the buffer is the caller's again only once it is
+        // written, which takes a moment.
+        clock_gettime(CLOCK_REALTIME, &ts);
+        ts.tv_nsec += 1000000;
+        if (ts.tv_nsec >= 1000000000) {
+          ts.tv_nsec -= 1000000000;
+          ++ts.tv_sec;
+        }
+        continue;
+      }
       dec->errorCode = kVideoErrorTimeout;
       dec->status |= kStatusError;
       break;
