@@ -386,9 +386,12 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   dec->codedHeight = params->codedHeight;
   dec->stages = decoder_stages();
   // Each worker can be busy with its own picture, and one more picture keeps
-  // the next worker fed; a picture held that long costs its macroblock
-  // records and planes, so parsing runs no further ahead.
-  dec->flightLimit = n + 1;
+  // the next worker fed; with several workers two more let the entropy
+  // decoding of the next pictures run ahead while those before them wait
+  // for their references. A picture held that long costs its macroblock
+  // records and planes (14 MB at 1080), so parsing runs no further ahead. A
+  // single worker never overlaps pictures.
+  dec->flightLimit = n > 1 ? n + 3 : n + 1;
   pthread_mutex_init(&dec->lock, nullptr);
   pthread_mutex_init(&dec->mbLock, nullptr);
   pthread_cond_init(&dec->idleCond, nullptr);
