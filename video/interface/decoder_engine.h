@@ -335,6 +335,7 @@ struct VideoDecoder {
   int32_t progressWaiters;      // under progressLock
   int32_t overlapping;          // reconstructions running before their references are final
   int32_t awaiting;             // workers inside a wait for reference rows (atomic)
+  uint8_t outputWriting;        // a worker copies a picture into the caller's buffer, without the lock
 };
 
 // Forgets every picture's progress (set-up ranks start again at reset), and

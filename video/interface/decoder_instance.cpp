@@ -386,9 +386,12 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   dec->codedHeight = params->codedHeight;
   dec->stages = decoder_stages();
   // Each worker can be busy with its own picture, and one more picture keeps
-  // the next worker fed; a picture held that long costs its macroblock
-  // records and planes, so parsing runs no further ahead.
-  dec->flightLimit = n + 1;
+  // the next worker fed; with several workers two more let the entropy
+  // decoding of the next pictures run ahead while those before them wait
+  // for their references. A picture held that long costs its macroblock
+  // records and planes (14 MB at 1080), so parsing runs no further ahead. A
+  // single worker never overlaps pictures.
+  dec->flightLimit = n > 1 ? n + 3 : n + 1;
   pthread_mutex_init(&dec->lock, nullptr);
   pthread_mutex_init(&dec->mbLock, nullptr);
   pthread_cond_init(&dec->idleCond, nullptr);
@@ -495,9 +498,21 @@ uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* dec, uint8_t* outputBuffer, con
   ds->endOfStream = endOfStream != 0 ? 1 : ds->endOfStream;
   dec->stopped = 0;
   pthread_cond_broadcast(&dec->workCond);
-  const timespec ts = deadline_after_ms(dec->timeoutMs);
-  while (!dec->resultPosted) {
+  timespec ts = deadline_after_ms(dec->timeoutMs);
+  while (!dec->resultPosted || dec->outputWriting) {
     if (pthread_cond_timedwait(&dec->doneCond, &dec->lock, &ts) == ETIMEDOUT && !dec->resultPosted) {
+      if (dec->outputWriting) {
+        // A picture being copied into the buffer is waited for even past
+        // the deadline: the buffer is the caller's again only once it is
+        // written, which takes a moment.
+        clock_gettime(CLOCK_REALTIME, &ts);
+        ts.tv_nsec += 1000000;
+        if (ts.tv_nsec >= 1000000000) {
+          ts.tv_nsec -= 1000000000;
+          ++ts.tv_sec;
+        }
+        continue;
+      }
       dec->errorCode = kVideoErrorTimeout;
       dec->status |= kStatusError;
       break;

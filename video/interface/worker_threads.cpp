@@ -37,12 +37,14 @@ void post_error(VideoDecoder* dec, int32_t result) {
     }
   }
   // An error found while no call waits (the workers parse on after a call
-  // was answered) is kept for the next call.
-  if (dec->resultPosted) dec->errorPending = 1;
+  // was answered), or while a picture is being written for this call, is
+  // kept for the next call.
+  if (dec->resultPosted || dec->outputWriting) dec->errorPending = 1;
+  dec->stopped = 1;
+  if (dec->outputWriting) return;  // the call is answered with the picture
   dec->status |= kStatusError;
   dec->resultPosted = 1;
   pthread_cond_broadcast(&dec->doneCond);
-  dec->stopped = 1;
 }
 
 
@@ -713,7 +715,15 @@ bool write_picture(VideoDecoder* dec, DecodedPicture* p, int32_t* key) {
   // by one per frame must not let it run ahead of the pictures to come.
   if (*key + 2 > ds->outputPosition) ds->outputPosition = *key + 2;
   dec->lastOutputKey = *key;
+  // The copy into the caller's buffer runs without the instance lock, so
+  // that the workers file their steps meanwhile: the picture stays bound
+  // (it is not output yet), no other worker writes or answers the call until
+  // it is over, and the caller waits for it.
+  dec->outputWriting = 1;
+  pthread_mutex_unlock(&dec->lock);
   write_out_picture(dec->outputBuffer, p, ds->outputFormat, p->structure == 2 ? 1 : 0);
+  pthread_mutex_lock(&dec->lock);
+  dec->outputWriting = 0;
   bool done = true;
   if (p->outputTicks > 2) {
     p->outputTicks = static_cast<uint8_t>(p->outputTicks - 2);
@@ -750,6 +760,7 @@ int32_t output_picture(VideoDecoder* dec, DecodeTask* t) {
 // frame's other field is, or once it is known to stay alone); false when
 // there is none to write yet.
 bool output_released(VideoDecoder* dec) {
+  if (dec->outputWriting) return false;
   DecodedPicture* p = next_released(dec);
   if (!p) return false;
   DecodedPicture* q = partner_of(p);
@@ -1256,7 +1267,9 @@ void* WorkerThread(void* arg) {
     if (link && finish_job(dec, link)) continue;
     const bool oneWritten = (dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture);
     DecodeTask* t = nullptr;
-    if (!dec->resultPosted) {
+    // While a picture is written for the call, the call counts as answered.
+    const bool answered = dec->resultPosted || dec->outputWriting;
+    if (!answered) {
       // Output first: a frame step's repeat, then the next released picture.
       if (!oneWritten && dec->outputHeap.count > 0) {
         t = PopHeap(&dec->outputHeap);
@@ -1323,7 +1336,7 @@ void* WorkerThread(void* arg) {
         }
         if (release_first(dec)) continue;
       }
-      if (!othersIdle || dec->resultPosted) {
+      if (!othersIdle || answered) {
         idle = true;  // the others may still bring work, or the caller comes back for what is queued
       } else if (ds->endOfStream && !lastUnitPending && dec->workHeap.count == 0 && dec->waitHeap.count == 0 &&
                  !next_released(dec) && input_complete(ds)) {

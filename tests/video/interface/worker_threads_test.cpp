@@ -6,11 +6,13 @@
 // every run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "decoder_engine.h"
 #include "engine_test_util.h"
+#include "md5.h"
 #include "testsupport.h"
 
 namespace {
@@ -65,6 +67,15 @@ TEST(WorkerThreads, PicturesDecodedOverlappingMatchTheReferenceWithAnyWorkerCoun
   if (found == 0) GTEST_SKIP() << "no stream found";
 }
 
+// A decoder of the stream with eight workers, writing IYUV; null when the
+// stream's parameters are not found or the decoder does not open.
+VideoDecoder* open_eight_workers(const std::vector<uint8_t>& data, VideoDecoderParams* params) {
+  if (AVCHDGetVideoDecoderInfoLib(params, data.data(), static_cast<int32_t>(data.size())) != 0) return nullptr;
+  params->outputFormat = 3;
+  params->threads = 8;
+  return AVCHDOpenVideoDecoderLib(params);
+}
+
 // A reset and a close while slices wait for reference rows: the waits end,
 // and decoding after the reset gives the pictures of a fresh decoder.
 TEST(WorkerThreads, ResetAndCloseWhileSlicesWaitForReferences) {
@@ -74,10 +85,7 @@ TEST(WorkerThreads, ResetAndCloseWhileSlicesWaitForReferences) {
       enginetest::framemd5_column(testsupport::read_text(testsupport::local_data_file("inter/bench1080.framemd5")));
   for (uint32_t calls : {1u, 3u, 7u}) {
     VideoDecoderParams params{};
-    ASSERT_EQ(0, AVCHDGetVideoDecoderInfoLib(&params, data.data(), static_cast<int32_t>(data.size())));
-    params.outputFormat = 3;
-    params.threads = 8;
-    VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&params);
+    VideoDecoder* dec = open_eight_workers(data, &params);
     ASSERT_NE(nullptr, dec);
     std::vector<uint8_t> picture(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&params)) + 64);
     uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture.data(), data.data(), static_cast<uint32_t>(data.size()), 0, 0);
@@ -90,6 +98,48 @@ TEST(WorkerThreads, ResetAndCloseWhileSlicesWaitForReferences) {
   enginetest::DecodeOptions opt;
   opt.threads = 8;
   EXPECT_EQ(expected, enginetest::decode_buffer(data, opt).md5s);
+}
+
+// A picture is copied into the caller's buffer while the other workers go
+// on: the call returns only once it is whole, and nothing writes into the
+// buffer after that. The buffer is overwritten before every call (small
+// inputs make the workers ask for more often, also while a copy runs), so a
+// copy still running or a picture reported in the wrong call shows as a
+// wrong picture.
+TEST(WorkerThreads, TheBufferIsTheCallersOnceTheCallReturns) {
+  const std::vector<uint8_t> data = testsupport::read_file(testsupport::local_data_file("inter/bench1080.264"));
+  ASSERT_FALSE(data.empty());
+  const std::vector<std::string> expected =
+      enginetest::framemd5_column(testsupport::read_text(testsupport::local_data_file("inter/bench1080.framemd5")));
+  for (uint32_t chunk : {4096u, 65536u}) {
+    for (int run = 0; run < kRuns; ++run) {
+      VideoDecoderParams params{};
+      VideoDecoder* dec = open_eight_workers(data, &params);
+      ASSERT_NE(nullptr, dec);
+      const size_t bytes = static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&params));
+      std::vector<uint8_t> picture(bytes);
+      std::vector<std::string> got;
+      size_t fed = 0;
+      int32_t end = 0;
+      uint32_t st = kStatusNeedInput;
+      while (!(st & (kStatusError | kStatusEndOfStream))) {
+        const uint8_t* in = nullptr;
+        uint32_t n = 0;
+        if (st & kStatusNeedInput) {
+          n = static_cast<uint32_t>(std::min<size_t>(chunk, data.size() - fed));
+          in = n ? data.data() + fed : nullptr;
+          fed += n;
+          end = n == 0;
+        }
+        std::fill(picture.begin(), picture.end(), uint8_t{0xEE});
+        st = AVCHDDecodeVideoStreamLib(dec, picture.data(), in, n, end, 0);
+        if (st & kStatusPicture) got.push_back(md5_hex(picture.data(), bytes));
+      }
+      EXPECT_EQ(0u, st & kStatusError) << chunk << "-byte inputs";
+      EXPECT_EQ(expected, got) << chunk << "-byte inputs, run " << run;
+      EXPECT_EQ(0, AVCHDCloseVideoDecoderLib(dec));
+    }
+  }
 }
 
 }  // namespace
