@@ -128,15 +128,33 @@ uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask) {
 }
 
 void transform_blocks_4x4(int16_t* coeff, uint32_t full, uint32_t dcOnly) {
+  // A block that holds only its DC: both passes spread the DC over their
+  // line unchanged, so every sample is (c0 + 32) >> 6 (16-bit lanes wrap as
+  // the transform's do). Four such blocks in a row share one vector.
   using Group = int16_t __attribute__((vector_size(16)));
-  for (uint32_t b = dcOnly; b != 0; b &= b - 1) {
-    // Both passes spread the DC over their line unchanged, so every sample
-    // is (c0 + 32) >> 6.
-    int16_t* block = coeff + 16 * __builtin_ctz(b);
-    const int16_t v = static_cast<int16_t>(w16(block[0] + 32) >> 6);
-    const Group g = {v, v, v, v, v, v, v, v};
+  auto fill = [](int16_t* block, const Group& g) {
     std::memcpy(block, &g, sizeof g);
     std::memcpy(block + 8, &g, sizeof g);
+  };
+  for (uint32_t q = 0; dcOnly >> (4 * q) != 0; ++q) {
+    int16_t* four = coeff + 64 * q;
+    const uint32_t bits = (dcOnly >> (4 * q)) & 15u;
+    if (bits == 15u) {
+      using Lanes = uint16_t __attribute__((vector_size(16)));
+      const Lanes dc = {static_cast<uint16_t>(four[0]), static_cast<uint16_t>(four[16]),
+                        static_cast<uint16_t>(four[32]), static_cast<uint16_t>(four[48]), 0, 0, 0, 0};
+      const Group d = reinterpret_cast<Group>(dc + 32) >> 6;
+      fill(four, __builtin_shuffle(d, Group{0, 0, 0, 0, 0, 0, 0, 0}));
+      fill(four + 16, __builtin_shuffle(d, Group{1, 1, 1, 1, 1, 1, 1, 1}));
+      fill(four + 32, __builtin_shuffle(d, Group{2, 2, 2, 2, 2, 2, 2, 2}));
+      fill(four + 48, __builtin_shuffle(d, Group{3, 3, 3, 3, 3, 3, 3, 3}));
+      continue;
+    }
+    for (uint32_t b = bits; b != 0; b &= b - 1) {
+      int16_t* block = four + 16 * __builtin_ctz(b);
+      const int16_t v = static_cast<int16_t>(w16(block[0] + 32) >> 6);
+      fill(block, Group{v, v, v, v, v, v, v, v});
+    }
   }
   if (full == 0) return;
   const auto pair = transform_dsp().inverse_4x4_pair;
