@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cabac_syntax.h"
+#include "transforms.h"
 
 namespace {
 
@@ -43,27 +44,9 @@ __attribute__((always_inline)) inline void mbaff_field_flag(CabacLocal& e, const
   if (flag != mb->mb_field_decoding_flag) SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
 }
 
-// Zeroes `count` 16-byte groups (count a multiple of 4, p 16-byte aligned)
-// with vector stores: the compiler's own expansion of a fixed-size memset (a
-// string store) starts too slowly for the few hundred bytes of one
-// macroblock. The group type is the compiler's generic 16-byte vector.
-inline void zero_groups(int16_t* p, int count) {
-  using Group = int16_t __attribute__((vector_size(16), may_alias));
-  auto* g = reinterpret_cast<Group*>(p);
-  const Group zero = {};
-  for (int i = 0; i < count; i += 4) {
-    g[i] = zero;
-    g[i + 1] = zero;
-    g[i + 2] = zero;
-    g[i + 3] = zero;
-    __asm__ volatile("" ::: "memory");  // kept as stores, not folded back into a string store
-  }
-}
-
 void clear_coded(MacroblockRecord* mb, bool pSlice) {
   mb->transform_size_8x8_flag = 0;
-  zero_groups(mb->luma_coeff, sizeof(mb->luma_coeff) / 16);
-  zero_groups(mb->chroma_coeff, sizeof(mb->chroma_coeff) / 16);
+  clear_coefficients(mb);
   std::memset(mb->mv_l0, 0, sizeof(mb->mv_l0));
   std::memset(mb->mv_l1, 0, sizeof(mb->mv_l1));
   if (pSlice) std::memset(mb->ref_idx_l1, 0xFF, sizeof(mb->ref_idx_l1));

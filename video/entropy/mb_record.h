@@ -56,6 +56,10 @@ struct MacroblockRecord {
   int8_t filter_offset_b;
   uint32_t slice_mb_count;
   SliceDecodeContext* slice;
+  // In memory only: the coefficient blocks that may hold non-zero values
+  // (bit k: luma 4x4 block k, bit 16: the chroma blocks), so that a record
+  // taken for a new macroblock clears just those. Zero in a zeroed record.
+  uint32_t coeff_dirty;
 };
 
 // MbTypeCode: bit 7 skipped; (code & 0x60) == 0x40 intra; otherwise

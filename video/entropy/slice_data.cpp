@@ -129,8 +129,7 @@ bool finish_layer(BitReaderCabac* r, bool ok) {
 // Fields of a coded P or B macroblock cleared before its layer.
 void clear_coded(MacroblockRecord* mb, bool pSlice) {
   mb->transform_size_8x8_flag = 0;
-  std::memset(mb->luma_coeff, 0, sizeof(mb->luma_coeff));
-  std::memset(mb->chroma_coeff, 0, sizeof(mb->chroma_coeff));
+  clear_coefficients(mb);
   std::memset(mb->mv_l0, 0, sizeof(mb->mv_l0));
   std::memset(mb->mv_l1, 0, sizeof(mb->mv_l1));
   if (pSlice) std::memset(mb->ref_idx_l1, 0xFF, sizeof(mb->ref_idx_l1));
@@ -202,10 +201,7 @@ void setup_record(SliceDataState* s, MacroblockRecord* mb, bool clearCoefficient
   mb->luma_nonzero_mask = 0;
   std::memset(mb->pred_flag_l0, 0, sizeof(mb->pred_flag_l0));
   std::memset(mb->pred_flag_l1, 0, sizeof(mb->pred_flag_l1));
-  if (clearCoefficients) {
-    std::memset(mb->luma_coeff, 0, sizeof(mb->luma_coeff));
-    std::memset(mb->chroma_coeff, 0, sizeof(mb->chroma_coeff));
-  }
+  if (clearCoefficients) clear_coefficients(mb);
 }
 
 void link_neighbours(const SliceDataState* s, MacroblockRecord* mb) {
@@ -257,16 +253,24 @@ void setup_skipped(SliceDataState* s, MacroblockRecord* mb, bool bSlice) {
 }
 
 void transform_macroblock(MacroblockRecord* mb) {
-  if (mb->mb_type == MbI_PCM) return;
-  if (mb->cbp_luma != 0) {
-    if (mb->transform_size_8x8_flag)
-      transform_luma_8x8(mb->luma_coeff, mb->cbp_luma);
-    else
-      transform_luma_4x4(mb->luma_coeff, mb->luma_dc_nonzero ? 0xFFFF : mb->luma_nonzero_mask);
-  } else if (mb->luma_dc_nonzero) {
-    transform_luma_4x4(mb->luma_coeff, 0xFFFF);
+  // PCM samples fill the coefficient areas; a skipped macroblock's were not
+  // cleared: either keeps the record's note of written blocks.
+  if (mb->mb_type == MbI_PCM || mb_is_skipped(mb->mb_type)) return;
+  // Blocks with coefficients are transformed; with an Intra16x16 DC the
+  // others hold just their DC. Without an AC block a chroma block holds just
+  // its DC.
+  const uint32_t luma = mb->luma_nonzero_mask;
+  if (mb->cbp_luma != 0 && mb->transform_size_8x8_flag)
+    transform_luma_8x8(mb->luma_coeff, mb->cbp_luma);
+  else if (mb->luma_dc_nonzero)
+    transform_blocks_4x4(mb->luma_coeff, luma, ~luma & 0xFFFFu);
+  else if (mb->cbp_luma != 0)
+    transform_blocks_4x4(mb->luma_coeff, luma, 0);
+  if (mb->cbp_chroma != 0) {
+    const uint32_t ac = (mb->chroma_ac_cbf_mask & 15u) | ((mb->chroma_ac_cbf_mask >> 12) & 0xF0u);
+    transform_blocks_4x4(mb->chroma_coeff, ac, ~ac & 0xFFu);
   }
-  if (mb->cbp_chroma != 0) transform_chroma_4x4(mb->chroma_coeff);
+  note_transformed_coefficients(mb);
 }
 
 uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockSink* sink) {

@@ -2,6 +2,10 @@
 // the inverse transform kernels: which blocks of a macroblock to transform.
 #include "transforms.h"
 
+#include <cstring>
+
+#include "mb_record.h"
+
 namespace {
 
 // normAdjust4x4 and normAdjust8x8 by qP % 6, in raster order (index 4 y + x,
@@ -55,6 +59,22 @@ const uint8_t normAdjust8x8[6][64] = {
 
 inline int16_t w16(int32_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
+// Zeroes `count` 16-byte groups at p (16-byte aligned) with vector stores:
+// the compiler's own expansion of a memset (a string store) starts too
+// slowly for a few hundred bytes. The group type is the compiler's generic
+// 16-byte vector.
+template <int count>
+inline void zero_groups(int16_t* p) {
+  using Group = int16_t __attribute__((vector_size(16), may_alias));
+  auto* g = reinterpret_cast<Group*>(p);
+  const Group zero = {};
+  for (int i = 0; i < count; i += 2) {
+    g[i] = zero;
+    g[i + 1] = zero;
+    __asm__ volatile("" ::: "memory");  // kept as stores, not folded back into a string store
+  }
+}
+
 // Block of luma4x4BlkIdx at block row i, block column j.
 constexpr int kBlockAt[4][4] = {{0, 1, 4, 5}, {2, 3, 6, 7}, {8, 9, 12, 13}, {10, 11, 14, 15}};
 
@@ -107,6 +127,53 @@ uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask) {
   return 0;
 }
 
+void transform_blocks_4x4(int16_t* coeff, uint32_t full, uint32_t dcOnly) {
+  // A block that holds only its DC: both passes spread the DC over their
+  // line unchanged, so every sample is (c0 + 32) >> 6 (16-bit lanes wrap as
+  // the transform's do). Four such blocks in a row share one vector.
+  using Group = int16_t __attribute__((vector_size(16)));
+  auto fill = [](int16_t* block, const Group& g) {
+    std::memcpy(block, &g, sizeof g);
+    std::memcpy(block + 8, &g, sizeof g);
+  };
+  for (uint32_t q = 0; dcOnly >> (4 * q) != 0; ++q) {
+    int16_t* four = coeff + 64 * q;
+    const uint32_t bits = (dcOnly >> (4 * q)) & 15u;
+    if (bits == 15u) {
+      using Lanes = uint16_t __attribute__((vector_size(16)));
+      const Lanes dc = {static_cast<uint16_t>(four[0]), static_cast<uint16_t>(four[16]),
+                        static_cast<uint16_t>(four[32]), static_cast<uint16_t>(four[48]), 0, 0, 0, 0};
+      const Group d = reinterpret_cast<Group>(dc + 32) >> 6;
+      fill(four, __builtin_shuffle(d, Group{0, 0, 0, 0, 0, 0, 0, 0}));
+      fill(four + 16, __builtin_shuffle(d, Group{1, 1, 1, 1, 1, 1, 1, 1}));
+      fill(four + 32, __builtin_shuffle(d, Group{2, 2, 2, 2, 2, 2, 2, 2}));
+      fill(four + 48, __builtin_shuffle(d, Group{3, 3, 3, 3, 3, 3, 3, 3}));
+      continue;
+    }
+    for (uint32_t b = bits; b != 0; b &= b - 1) {
+      int16_t* block = four + 16 * __builtin_ctz(b);
+      const int16_t v = static_cast<int16_t>(w16(block[0] + 32) >> 6);
+      fill(block, Group{v, v, v, v, v, v, v, v});
+    }
+  }
+  if (full == 0) return;
+  const auto pair = transform_dsp().inverse_4x4_pair;
+  int16_t* waiting = nullptr;
+  for (uint32_t b = full; b != 0; b &= b - 1) {
+    int16_t* block = coeff + 16 * __builtin_ctz(b);
+    if (waiting == nullptr) {
+      waiting = block;
+    } else {
+      pair(waiting, block);
+      waiting = nullptr;
+    }
+  }
+  if (waiting != nullptr) {
+    alignas(16) int16_t spare[16] = {};
+    pair(waiting, spare);
+  }
+}
+
 uint32_t transform_luma_8x8(int16_t* luma_coeff, uint8_t mask) {
   const auto inverse = transform_dsp().inverse_8x8;
   for (int q = 0; q < 4; ++q)
@@ -118,4 +185,31 @@ uint32_t transform_chroma_4x4(int16_t* chroma_coeff) {
   const auto pair = transform_dsp().inverse_4x4_pair;
   for (int k = 0; k < 4; ++k) pair(chroma_coeff + 16 * k, chroma_coeff + 64 + 16 * k);
   return 0;
+}
+
+void clear_coefficients(MacroblockRecord* mb) {
+  const uint32_t dirty = mb->coeff_dirty;
+  mb->coeff_dirty = kCoeffDirtyAll;
+  if (dirty & kCoeffDirtyChroma) zero_groups<16>(mb->chroma_coeff);
+  const uint32_t luma = dirty & 0xFFFFu;
+  if (luma == 0xFFFFu) {
+    zero_groups<32>(mb->luma_coeff);
+    return;
+  }
+  for (int q = 0; q < 4; ++q) {
+    const uint32_t bits = (luma >> (4 * q)) & 15u;
+    if (bits == 15u) {
+      zero_groups<8>(mb->luma_coeff + 64 * q);
+      continue;
+    }
+    for (uint32_t b = bits; b != 0; b &= b - 1) zero_groups<2>(mb->luma_coeff + 64 * q + 16 * __builtin_ctz(b));
+  }
+}
+
+void note_transformed_coefficients(MacroblockRecord* mb) {
+  // An Intra16x16 DC reaches every block; otherwise only blocks with
+  // coefficients (a transformed block without any stays zero). Chroma DC
+  // reaches every chroma block.
+  const uint32_t luma = mb->luma_dc_nonzero ? 0xFFFFu : mb->luma_nonzero_mask;
+  mb->coeff_dirty = luma | (mb->cbp_chroma != 0 ? kCoeffDirtyChroma : 0u);
 }

@@ -6,6 +6,8 @@
 
 #include "video_dsp.h"
 
+struct MacroblockRecord;
+
 // LevelScale tables of a slice from its weight matrices (raster order, as the
 // parameter sets keep them): ls4x4[t][m][4x + y] = weight4x4[t][4y + x] x
 // normAdjust4x4[m][4y + x] for t = intra Y, Cb, Cr, inter Y, Cb, Cr, and
@@ -40,3 +42,21 @@ uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask);
 uint32_t transform_luma_8x8(int16_t* luma_coeff, uint8_t mask);
 // 4x4 inverse transforms of all eight chroma blocks.
 uint32_t transform_chroma_4x4(int16_t* chroma_coeff);
+// 4x4 inverse transforms of a macroblock's blocks (bit k: the block at
+// coeff + 16 k): those of `full` two at a time, whichever they are; those of
+// `dcOnly`, whose only coefficient is the first, filled with the one value
+// their transform gives. Blocks of neither are left as they are.
+void transform_blocks_4x4(int16_t* coeff, uint32_t full, uint32_t dcOnly);
+
+// The coefficient blocks of a record (coeff_dirty): bit k luma 4x4 block k,
+// bit 16 all eight chroma blocks.
+constexpr uint32_t kCoeffDirtyChroma = 1u << 16;
+constexpr uint32_t kCoeffDirtyAll = 0xFFFFu | kCoeffDirtyChroma;
+// Zeroes the blocks of a record that may hold values of an earlier
+// macroblock, before a coded macroblock is decoded into it. Until
+// note_transformed_coefficients every block counts as written, so that the
+// blocks of a macroblock given up half-way are cleared next time.
+void clear_coefficients(MacroblockRecord* mb);
+// After a coded macroblock's inverse transforms: the blocks it may have left
+// non-zero, from its residual masks.
+void note_transformed_coefficients(MacroblockRecord* mb);

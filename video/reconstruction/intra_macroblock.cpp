@@ -59,11 +59,12 @@ void predict_blocks(const MacroblockRecord* mb, int n, const Usable& u, Neighbou
 
     alignas(16) uint8_t top[32];
     alignas(16) uint8_t left[32];
-    for (int i = 0; i < n; ++i) {
-      top[8 + i] = nh.at(x0 + i, y0 - 1);
-      top[8 + n + i] = hasTopRight ? nh.at(x0 + n + i, y0 - 1) : nh.at(x0 + n - 1, y0 - 1);
-      left[8 + i] = nh.at(x0 - 1, y0 + i);
-    }
+    std::memcpy(top + 8, &nh.at(x0, y0 - 1), n);
+    if (hasTopRight)
+      std::memcpy(top + 8 + n, &nh.at(x0 + n, y0 - 1), n);
+    else
+      std::memset(top + 8 + n, nh.at(x0 + n - 1, y0 - 1), n);
+    for (int i = 0; i < n; ++i) left[8 + i] = nh.at(x0 - 1, y0 + i);
     const uint8_t corner = nh.at(x0 - 1, y0 - 1);
     top[7] = hasCorner ? corner : top[8];
     left[7] = hasCorner ? corner : left[8];
@@ -87,18 +88,21 @@ void predict_blocks(const MacroblockRecord* mb, int n, const Usable& u, Neighbou
 // The above-right samples are read into a local buffer (or substituted when
 // C is unusable), never written into the picture.
 void reconstruct_luma(const MacroblockRecord* mb, Usable u, uint8_t* left, uint8_t* dst, int pitch, uint8_t* right) {
+  // Only the row above and the left column need values up front: every
+  // other sample the blocks read is one of this macroblock's, reconstructed
+  // before it is read (columns past 15 are read in the row above only).
   Neighbourhood nh;
-  std::memset(nh.s, 128, sizeof nh.s);
   if (u.b) {
     std::memcpy(&nh.at(0, -1), dst - pitch, 16);
     if (u.c)
       std::memcpy(&nh.at(16, -1), dst - pitch + 16, 16);
     else
       std::memset(&nh.at(16, -1), dst[15 - pitch], 16);
+  } else {
+    std::memset(&nh.at(-1, -1), 128, 33);
   }
-  if (u.a)
-    for (int y = 0; y < 16; ++y) nh.at(-1, y) = left[y];
-  if (u.d) nh.at(-1, -1) = dst[-pitch - 1];
+  for (int y = 0; y < 16; ++y) nh.at(-1, y) = u.a ? left[y] : 128;
+  nh.at(-1, -1) = u.d ? dst[-pitch - 1] : 128;
   left[-1] = u.d ? nh.at(-1, -1) : left[0];
 
   if (mb->transform_size_8x8_flag && mb->mb_type == MbI_NxN) {

@@ -73,6 +73,25 @@ TEST(TransformDsp, EveryVariantMatchesTheReference) {
       }
 }
 
+// An 8x8 block that is DC-only but for one coefficient, at every position
+// and at the value extremes: a variant that takes it for DC-only (a lane
+// or a vector left out of its test) gives another block.
+TEST(TransformDsp, EightByEightWithOneAcCoefficient) {
+  const int16_t dcs[] = {0, 1, -1, 100, -32, INT16_MAX, INT16_MIN, 32735};
+  const int16_t acs[] = {1, -1, INT16_MAX, INT16_MIN};
+  for (const auto& m : variants())
+    for (int16_t dc : dcs)
+      for (int16_t ac : acs)
+        for (int at = 1; at < 64; ++at) {
+          alignas(16) int16_t want[64] = {}, got[64] = {};
+          want[0] = got[0] = dc;
+          want[at] = got[at] = ac;
+          c_transform_dsp.inverse_8x8(want);
+          m.fn->inverse_8x8(got);
+          ASSERT_EQ(0, std::memcmp(want, got, sizeof want)) << m.name << " dc " << dc << " ac " << ac << " at " << at;
+        }
+}
+
 // The table the process runs is the forced variant's, or SSE2 before any
 // selection.
 TEST(TransformDsp, DispatchPicksTheVariantTable) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <random>
 
 #include "mb_record.h"
@@ -82,6 +83,69 @@ TEST(InverseTransforms, LumaDcHadamardAndScaling) {
         ASSERT_EQ(coeff[16 * kBlockAt[i][j]], out[i][j]) << trial;
         for (int k = 1; k < 16; ++k) ASSERT_EQ(coeff[16 * kBlockAt[i][j] + k], 77);
       }
+  }
+}
+
+// Blocks transformed two at a time in any pairing (an odd one out too), DC-
+// only blocks filled with their one value (the 16-bit wrap of c0 + 32 at the
+// extremes included), other blocks untouched: luma (16 blocks) and chroma (8).
+TEST(InverseTransforms, BlocksByMaskWithDcOnlyFills) {
+  std::mt19937 rng(7);
+  struct Case {
+    int blocks;
+    uint32_t full, dcOnly;
+  };
+  const Case fixed[] = {{16, 0x0001, 0xFFFE}, {16, 0x8421, 0x7BDE}, {16, 0xFFFF, 0}, {16, 0, 0xFFFF},
+                        {16, 0x0007, 0},      {8, 0x00, 0xFF},      {8, 0x11, 0xEE},  {8, 0x80, 0x00}};
+  for (int trial = 0; trial < 800; ++trial) {
+    Case c = trial < 8 ? fixed[trial] : Case{trial % 2 ? 16 : 8, 0, 0};
+    const uint32_t all = (1u << c.blocks) - 1;
+    if (trial >= 8) {
+      c.full = rng() & all;
+      c.dcOnly = rng() & all & ~c.full;
+    }
+    alignas(16) int16_t coeff[256], got[256];
+    for (int b = 0; b < 16; ++b)
+      for (int i = 0; i < 16; ++i) {
+        const bool dc = (c.dcOnly >> b) & 1u;
+        coeff[16 * b + i] = dc && i != 0 ? 0 : random_coef(rng, trial + b);
+      }
+    std::copy(coeff, coeff + 256, got);
+    transform_blocks_4x4(got, c.full, c.dcOnly);
+    for (int b = 0; b < 16; ++b) {
+      const bool on = b < c.blocks && (((c.full | c.dcOnly) >> b) & 1u);
+      expect_block(coeff + 16 * b, got + 16 * b, 4, on, trial);
+    }
+  }
+}
+
+// A record clears only the blocks its note names, then counts every block
+// as written until its transforms; the note after them follows the masks.
+TEST(CoefficientClearing, ClearsTheNotedBlocksAndNotesWhatTheTransformsLeft) {
+  static MacroblockRecord mb;
+  const uint32_t dirty[] = {0, 1u, 0x8001u, 0xF0F0u, 0xFFFFu, kCoeffDirtyChroma, 0x12345u & kCoeffDirtyAll, kCoeffDirtyAll};
+  for (uint32_t d : dirty) {
+    std::fill(std::begin(mb.luma_coeff), std::end(mb.luma_coeff), int16_t{-5});
+    std::fill(std::begin(mb.chroma_coeff), std::end(mb.chroma_coeff), int16_t{9});
+    mb.coeff_dirty = d;
+    clear_coefficients(&mb);
+    EXPECT_EQ(mb.coeff_dirty, kCoeffDirtyAll);
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(mb.luma_coeff[i], (d >> (i / 16)) & 1u ? 0 : -5) << d << " at " << i;
+    for (int i = 0; i < 128; ++i) ASSERT_EQ(mb.chroma_coeff[i], d & kCoeffDirtyChroma ? 0 : 9) << d << " at " << i;
+  }
+  struct Note {
+    uint16_t dc, mask;
+    uint8_t cbpChroma;
+    uint32_t want;
+  };
+  const Note notes[] = {{0, 0, 0, 0},           {0, 0x0030, 0, 0x0030},       {1, 0x0030, 0, 0xFFFF},
+                        {0, 0, 1, kCoeffDirtyChroma}, {0, 0xF00F, 2, 0xF00F | kCoeffDirtyChroma}, {1, 0, 3, kCoeffDirtyAll}};
+  for (const Note& n : notes) {
+    mb.luma_dc_nonzero = n.dc;
+    mb.luma_nonzero_mask = n.mask;
+    mb.cbp_chroma = n.cbpChroma;
+    note_transformed_coefficients(&mb);
+    EXPECT_EQ(mb.coeff_dirty, n.want) << n.mask;
   }
 }
 
