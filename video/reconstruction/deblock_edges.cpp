@@ -37,6 +37,8 @@ SliceKind slice_kind(const MacroblockRecord* mb) {
   return {mb->slice->MbaffFrameFlag != 0, mb->slice->field_pic_flag != 0};
 }
 
+}  // namespace
+
 // Strengths of the four segments of one edge.
 void edge_strengths(bool vertical, int edge, const MacroblockRecord* cur, const MacroblockRecord* other,
                     uint8_t bs[4]) {
@@ -69,6 +71,8 @@ void edge_strengths(bool vertical, int edge, const MacroblockRecord* cur, const 
     bs[k] = coded(cur, q) || coded(cur, p) ? 2 : onePartition ? 0 : IsFilteringStrength1(cur, q, cur, p);
   }
 }
+
+namespace {
 
 // Always inlined, so that the three values stay in registers: returned as a
 // struct they came back through a stack slot written in parts and read as

@@ -19,6 +19,11 @@ struct MacroblockStrengths {
 };
 static_assert(sizeof(MacroblockStrengths) == 32, "vertical then horizontal, 16 bytes each");
 
+// Strengths of the four segments of edge `edge` (0..3) of cur, vertical or
+// horizontal, edge 0 against `other` (the left or above macroblock).
+void edge_strengths(bool vertical, int edge, const MacroblockRecord* cur, const MacroblockRecord* other,
+                    uint8_t bs[4]);
+
 // Motion of a macroblock's blocks in raster order (BlockMotion), with the
 // coded-block bits in raster order (bit 4y + x) and transposed (bit 4x + y).
 struct MacroblockMotion {

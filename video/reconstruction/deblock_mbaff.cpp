@@ -4,6 +4,8 @@
 // field macroblock on the lines of its field (doubled pitch); edges toward a
 // pair of the other kind take the neighbours and line spacing of the
 // standard's mixed-edge rules.
+#include <cstring>
+
 #include "deblock_edges.h"
 #include "deblock_filters.h"
 #include "reconstruction.h"
@@ -14,13 +16,6 @@ const int8_t kNoOffsets[2] = {0, 0};
 
 inline bool is_frame_mb(const MacroblockRecord* mb) { return mb->mb_structure == 2; }
 inline bool coded(const MacroblockRecord* mb, int block) { return (mb->luma_nonzero_mask >> block) & 1; }
-
-// Strength of one line of a mixed left edge: never below 1.
-inline uint8_t mixed_strength(const MacroblockRecord* cur, int curBlock, const MacroblockRecord* left,
-                              int leftBlock) {
-  if (mb_is_intra(cur->mb_type) || mb_is_intra(left->mb_type)) return 4;
-  return coded(cur, curBlock) || coded(left, leftBlock) ? 2 : 1;
-}
 
 inline uint8_t average_qp(int a, int b) { return static_cast<uint8_t>((a + b + 1) >> 1); }
 
@@ -102,13 +97,18 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint32_t row, uint
     return;
   }
   // A frame macroblock under a field pair: its even lines against the top
-  // field macroblock, then its odd lines against the bottom one, between
-  // its vertical and its other horizontal edges.
+  // field macroblock, then its odd lines against the bottom one (each as the
+  // lines of one field: doubled pitch), between its vertical and its other
+  // horizontal edges. Each half goes through the macroblock kernels as a top
+  // edge alone.
   filter_macroblock_edges(bs, true, false, m.y, m.cb, m.cr, mb, left, above, thresholds, m.lp, m.cp);
   const int lp = pic->lumaPitch, cp = pic->chromaPitch;
-  FilteringProcessForHorizontalEdges0(m.y, m.cb, m.cr, mb, aboveFieldPair, offsets, 2 * lp, 2 * cp);
-  FilteringProcessForHorizontalEdges0(m.y + lp, m.cb + cp, m.cr + cp, mb, aboveFieldPair + 1, offsets, 2 * lp,
-                                      2 * cp);
+  for (int k = 0; k < 2; ++k) {
+    MacroblockStrengths top = {};
+    edge_strengths(false, 0, mb, aboveFieldPair + k, top.horizontal[0]);
+    filter_macroblock_edges(top, false, true, m.y + k * lp, m.cb + k * cp, m.cr + k * cp, mb, nullptr,
+                            aboveFieldPair + k, thresholds, 2 * lp, 2 * cp);
+  }
   filter_macroblock_edges(bs, false, true, m.y, m.cb, m.cr, mb, left, above, thresholds, m.lp, m.cp);
 }
 
@@ -128,29 +128,32 @@ void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t
   static const uint8_t kCurBlock[4] = {0, 2, 8, 10};
   static const uint8_t kLeftBlockOfField[4] = {5, 7, 13, 15};
   const bool curField = !is_frame_mb(cur);
-  const bool bottom = (cur->mb_addr & 1) != 0;
-  uint8_t bs[16];
-  int side[16];
-  for (int i = 0; i < 16; ++i) {
-    int leftBlock;
-    if (curField) {
-      // Field line i meets frame line 2i (or 2i + 1) of the left pair.
-      side[i] = i < 8 ? 0 : 1;
-      leftBlock = kLeftBlockOfField[(i & 7) >> 1];
+  const bool curIntra = mb_is_intra(cur->mb_type);
+  const int leftBlockOfFrame = (cur->mb_addr & 1) ? 13 : 5;
+  const DeblockDsp& dsp = deblock_dsp();
+  // Two groups of eight lines, each against one macroblock of the left
+  // pair: a field macroblock's lines 0..7 and 8..15 meet the frame lines of
+  // the top and of the bottom macroblock; a frame macroblock's even and odd
+  // lines meet the field of their parity. Chroma row j lies on luma line 2j
+  // (field) or 4 (j / 2) + j % 2 (frame): lanes 0, 2, 4 and 6 of its group.
+  for (int g = 0; g < 2; ++g) {
+    const MacroblockRecord* side = sides[g];
+    uint8_t bs[8];
+    if (curIntra || mb_is_intra(side->mb_type)) {
+      std::memset(bs, 4, sizeof bs);
     } else {
-      // Frame line i meets field line i / 2 (plus 8 in the bottom
-      // macroblock) of the field of its parity.
-      side[i] = i & 1;
-      leftBlock = (bottom ? 13 : 5) + (i < 8 ? 0 : 2);
+      for (int m = 0; m < 8; ++m) {
+        const int line = curField ? 8 * g + m : 2 * m + g;
+        const int leftBlock = curField ? kLeftBlockOfField[m >> 1] : leftBlockOfFrame + (m < 4 ? 0 : 2);
+        bs[m] = coded(cur, kCurBlock[line >> 2]) || coded(side, leftBlock) ? 2 : 1;
+      }
     }
-    bs[i] = mixed_strength(cur, kCurBlock[i >> 2], sides[side[i]], leftBlock);
-    FilteringProcessVerticalLuma(luma + static_cast<ptrdiff_t>(i) * lumaPitch, bs[i], qpY[side[i]], offsets);
-  }
-  for (int j = 0; j < 8; ++j) {
-    const int line = curField ? 2 * j : 4 * (j >> 1) + (j & 1);
-    const int k = side[line];
-    const ptrdiff_t at = static_cast<ptrdiff_t>(j) * chromaPitch;
-    FilteringProcessVerticalChroma(cb + at, cr + at, bs[line], qpCb[k], qpCr[k], offsets);
+    const uint8_t chromaBs[4] = {bs[0], bs[2], bs[4], bs[6]};
+    const ptrdiff_t lumaAt = curField ? 8 * g * static_cast<ptrdiff_t>(lumaPitch) : g * lumaPitch;
+    const ptrdiff_t chromaAt = curField ? 4 * g * static_cast<ptrdiff_t>(chromaPitch) : g * chromaPitch;
+    const int step = curField ? 1 : 2;
+    dsp.luma_lines_each(luma + lumaAt, step * lumaPitch, bs, qpY[g], offsets);
+    dsp.chroma_lines_each(cb + chromaAt, cr + chromaAt, step * chromaPitch, chromaBs, qpCb[g], qpCr[g], offsets);
   }
 }
 
