@@ -324,6 +324,40 @@ TEST(QpUpdate, WrapsForEveryDeltaAndBitDepth) {
   }
 }
 
+// A macroblock whose QP equals the one before it takes that one's chroma
+// QPs, but only inside the slice: the record before the slice's first may
+// carry another picture parameter set's chroma offsets.
+TEST(QpUpdate, ChromaQpsReusedOnlyWithinTheSlice) {
+  struct Case {
+    int8_t cbOffset, crOffset;
+    int qp;
+  };
+  for (const Case& c : {Case{0, 0, 26}, Case{-12, 12, 40}, Case{5, -3, 51}, Case{12, 12, 0}}) {
+    static MacroblockRecord r[3];
+    // Before the slice: same QP, chroma QPs that the slice's offsets do
+    // not give.
+    r[0].qp_y = static_cast<uint8_t>(c.qp);
+    r[0].qp_cb = r[0].qp_cr = 99;
+    SliceDataState s{};
+    s.firstMb = &r[1];
+    s.chroma_qp_index_offset = c.cbOffset;
+    s.second_chroma_qp_index_offset = c.crOffset;
+    s.QPY = c.qp;
+    const int cb = QPcTable[std::clamp(c.qp + c.cbOffset, 0, 51)];
+    const int cr = QPcTable[std::clamp(c.qp + c.crOffset, 0, 51)];
+    for (MacroblockRecord* mb : {&r[1], &r[2]}) {
+      update_qp(&s, mb, 0, false);
+      EXPECT_EQ(mb->qp_cb, cb) << c.qp;
+      EXPECT_EQ(mb->qp_cr, cr) << c.qp;
+      EXPECT_EQ(s.QPCb, cb);
+      EXPECT_EQ(s.QPCr, cr);
+    }
+    // A changed QP inside the slice is computed anew.
+    update_qp(&s, &r[2], 1, true);
+    EXPECT_EQ(r[2].qp_cb, QPcTable[std::clamp(c.qp + 1 - 52 * (c.qp == 51) + c.cbOffset, 0, 51)]);
+  }
+}
+
 TEST(CbpTables, EveryCodeOnce) {
   for (const uint8_t* t : {CBP_Map_intra, CBP_Map_inter}) {
     bool seen[48] = {};
