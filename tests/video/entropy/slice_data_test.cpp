@@ -297,6 +297,41 @@ TEST_F(SliceFixture, MbaffPairsInferReadAndRewriteFieldFlags) {
   EXPECT_EQ(r[0].slice_mb_count, 8u);
 }
 
+// Links of coded MBAFF pairs in a slice that starts inside the first pair
+// row (three pairs wide; pair 4 a frame pair, the others field pairs): the
+// first pair of the second row has the slice's first pair above right, and
+// a bottom record finds the pairs around it through its top.
+TEST_F(SliceFixture, MbaffBottomRecordsLinkThroughTheirTop) {
+  const uint8_t field[6] = {1, 1, 0, 1, 1, 1};
+  const std::array<int, 4> want[12] = {
+      {9, 9, 9, 9},     {9, 9, 9, 9},      {-1, -1, -1, -1}, {-1, -1, -1, -1}, {2, -1, -1, -1}, {2, 4, -1, 3},
+      {-1, -1, 2, -1},  {-1, -1, 3, -1},   {6, 2, 5, -1},    {7, 3, 5, -1},    {8, 5, -1, 2},   {9, 5, -1, 3},
+  };
+  for (bool bottomCoded : {false, true}) {
+    Picture p(12);
+    SliceDataState s = state(p, 3, 0, 2);
+    s.MbaffFrameFlag = 1;
+    slice_start(&s);
+    MacroblockRecord* r = p.records;
+    for (uint32_t n = 2; n < 12; ++n) {
+      s.CurrMbAddr = n;
+      setup_record(&s, r + n, false);
+      if ((n & 1) == 0 || bottomCoded) {
+        SetNeighbourMacroblocks_coded_mbaff(&s, r + n, field[n / 2]);
+      } else {
+        // Under a coded top the pair's mode is inherited.
+        SetNeighbourMacroblocks_mbaff_for_p_b(&s, r + n);
+      }
+      r[n].mb_type = MbL0_16x16;
+    }
+    for (int n = 2; n < 12; ++n) {
+      SCOPED_TRACE(bottomCoded);
+      EXPECT_EQ(r[n].mb_structure, field[n / 2] ? (n & 1) : 2) << n;
+      expect_links(r, n, want[n]);
+    }
+  }
+}
+
 // QP_Y wraps around its range for every predictor and every delta the
 // parsers accept, at bit depths 8, 9 and 10; an absent delta keeps QP'Y.
 TEST(QpUpdate, WrapsForEveryDeltaAndBitDepth) {
