@@ -316,15 +316,7 @@ int neighbour_mode(const SliceDataState* s, const MacroblockRecord* self, const 
 
 }  // namespace
 
-int predicted_intra_mode(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight) {
-  // Blocks off the left column and the top row (9 of 16, and the fourth 8x8
-  // block) read both modes from their own macroblock: no neighbour record,
-  // no availability test.
-  if ((blk & 5) != 0 && (blk & 10) != 0 && mb->mb_type == MbI_NxN) {
-    const int modeA = mb->intra_pred_mode[neighbour_blocks::LeftNeighbour4x4IdxTable[blk]];
-    const int modeB = mb->intra_pred_mode[neighbour_blocks::UpNeighbour4x4IdxTable[blk]];
-    return modeA < modeB ? modeA : modeB;
-  }
+int predicted_intra_mode_at_edge(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight) {
   int ablk, bblk;
   const MacroblockRecord* a = neighbour_blocks::left_luma(mb, blk, s->MbaffFrameFlag != 0, &ablk);
   const MacroblockRecord* b = neighbour_blocks::up_luma(mb, blk, &bblk);
