@@ -270,6 +270,16 @@ inline void update_qp_inline(SliceDataState* s, MacroblockRecord* mb, int32_t de
   mb->qp_y = static_cast<uint8_t>(qp);
   if (store) s->QPY = qp + off;
   const int32_t offC = s->QpBdOffsetC;
+  // Most macroblocks keep the QP of the one before them in the slice (same
+  // chroma offsets): its chroma QPs stand.
+  const MacroblockRecord* prev = s->firstMb != nullptr && mb > s->firstMb ? mb - 1 : nullptr;
+  if (prev != nullptr && prev->qp_y == qp) {
+    mb->qp_cb = prev->qp_cb;
+    mb->qp_cr = prev->qp_cr;
+    s->QPCb = prev->qp_cb + offC;
+    s->QPCr = prev->qp_cr + offC;
+    return;
+  }
   const int32_t offsets[2] = {s->chroma_qp_index_offset, s->second_chroma_qp_index_offset};
   int32_t qpc[2];
   for (int c = 0; c < 2; ++c) {

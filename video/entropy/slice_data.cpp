@@ -29,8 +29,9 @@ PairLinks pair_links(const SliceDataState* s, uint32_t n) {
   const uint32_t top = n & ~1u;
   MacroblockRecord* rec = s->records;
   PairLinks p{nullptr, nullptr, nullptr, nullptr};
-  const bool leftColumn = top % (2 * w) == 0;
-  const bool rightColumn = top % (2 * w) == 2 * w - 2;
+  const uint32_t column = top % (2 * w);  // one division for both edge tests
+  const bool leftColumn = column == 0;
+  const bool rightColumn = column == 2 * w - 2;
   if (!leftColumn && top != f) p.left = rec + top - 2;
   if (top >= f + 2 * w) {
     p.up = rec + top - 2 * w;
@@ -42,12 +43,22 @@ PairLinks pair_links(const SliceDataState* s, uint32_t n) {
   return p;
 }
 
+// The same pairs read off the links of the pair's top record, once linked:
+// its A link is the left pair's top, and its B, C and D links are set
+// exactly when the pairs above, above right and above left are available
+// (the pair above right of the slice's first row is the slice's first pair,
+// at the same address). No division, and no load of the neighbours.
+PairLinks pair_links_of_linked_top(const SliceDataState* s, MacroblockRecord* top) {
+  MacroblockRecord* up = top - 2 * s->widthInMbs;
+  return {top->neighbour_a, top->neighbour_b ? up : nullptr, top->neighbour_c ? up + 2 : nullptr,
+          top->neighbour_d ? up - 2 : nullptr};
+}
+
 inline bool is_frame_pair(const MacroblockRecord* top) { return top->mb_structure == 2; }
 
 // Links of a record for its pair's mode.
-void link_mbaff(const SliceDataState* s, MacroblockRecord* mb, bool field) {
+void link_mbaff(MacroblockRecord* mb, bool field, const PairLinks& p) {
   const bool top = (mb->mb_addr & 1) == 0;
-  const PairLinks p = pair_links(s, mb->mb_addr);
   auto pick = [](MacroblockRecord* pairTop, bool bottom) -> MacroblockRecord* {
     return pairTop == nullptr ? nullptr : bottom ? pairTop + 1 : pairTop;
   };
@@ -79,8 +90,7 @@ void link_mbaff(const SliceDataState* s, MacroblockRecord* mb, bool field) {
 
 // Field flag of a pair that carries none: the left pair's, else the upper
 // pair's, else frame.
-uint8_t infer_field_flag(const SliceDataState* s, uint32_t n) {
-  const PairLinks p = pair_links(s, n);
+uint8_t infer_field_flag(const PairLinks& p) {
   if (p.left) return p.left->mb_field_decoding_flag;
   if (p.up) return p.up->mb_field_decoding_flag;
   return 0;
@@ -219,26 +229,31 @@ void link_neighbours(const SliceDataState* s, MacroblockRecord* mb) {
 
 void SetNeighbourMacroblocks_mbaff_for_p_b(const SliceDataState* s, MacroblockRecord* mb) {
   const bool top = (mb->mb_addr & 1) == 0;
+  // A bottom record follows its top, which is linked already.
+  const PairLinks p = top ? pair_links(s, mb->mb_addr) : pair_links_of_linked_top(s, mb - 1);
   if (!top && !mb_is_skipped((mb - 1)->mb_type)) {
     mb->mb_field_decoding_flag = (mb - 1)->mb_field_decoding_flag;
-    link_mbaff(s, mb, (mb - 1)->mb_structure != 2);
+    link_mbaff(mb, (mb - 1)->mb_structure != 2, p);
     return;
   }
-  const uint8_t flag = infer_field_flag(s, mb->mb_addr);
+  const uint8_t flag = infer_field_flag(p);
   mb->mb_field_decoding_flag = flag;
   if (!top) (mb - 1)->mb_structure = flag ? 0 : 2;
-  link_mbaff(s, mb, flag != 0);
+  link_mbaff(mb, flag != 0, p);
 }
 
 void SetNeighbourMacroblocks_coded_mbaff(const SliceDataState* s, MacroblockRecord* mb, uint8_t fieldFlag) {
   const bool top = (mb->mb_addr & 1) == 0;
   mb->mb_field_decoding_flag = fieldFlag;
+  // The top record of an I slice may still hold a former picture's links:
+  // only a bottom one reads the pairs off its top.
+  const PairLinks p = top ? pair_links(s, mb->mb_addr) : pair_links_of_linked_top(s, mb - 1);
   if (!top && mb_is_skipped((mb - 1)->mb_type)) {
     MacroblockRecord* t = mb - 1;
     t->mb_field_decoding_flag = fieldFlag;
-    link_mbaff(s, t, fieldFlag != 0);
+    link_mbaff(t, fieldFlag != 0, p);
   }
-  link_mbaff(s, mb, fieldFlag != 0);
+  link_mbaff(mb, fieldFlag != 0, p);
 }
 
 void setup_skipped(SliceDataState* s, MacroblockRecord* mb, bool bSlice) {
@@ -305,7 +320,7 @@ int neighbour_mode(const SliceDataState* s, const MacroblockRecord* self, const 
 
 }  // namespace
 
-int predicted_intra_mode(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight) {
+int predicted_intra_mode_at_edge(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight) {
   int ablk, bblk;
   const MacroblockRecord* a = neighbour_blocks::left_luma(mb, blk, s->MbaffFrameFlag != 0, &ablk);
   const MacroblockRecord* b = neighbour_blocks::up_luma(mb, blk, &bblk);

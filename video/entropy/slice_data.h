@@ -13,6 +13,7 @@
 
 #include "bitstream.h"
 #include "mb_record.h"
+#include "neighbour_blocks.h"
 
 struct SliceDataState {
   // Cursor of the walk.
@@ -120,7 +121,18 @@ void update_qp(SliceDataState* s, MacroblockRecord* mb, int32_t delta, bool stor
 
 // Predicted Intra4x4/Intra8x8 mode of luma block `blk` (the first 4x4 block
 // of an 8x8 block when eightByEight) from its left and upper neighbours.
-int predicted_intra_mode(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight);
+int predicted_intra_mode_at_edge(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight);
+inline int predicted_intra_mode(const SliceDataState* s, const MacroblockRecord* mb, int blk, bool eightByEight) {
+  // Blocks off the left column and the top row (9 of 16, and the fourth 8x8
+  // block) read both modes from their own macroblock, here in the parser's
+  // loop: no call, no neighbour record, no availability test.
+  if ((blk & 5) != 0 && (blk & 10) != 0 && mb->mb_type == MbI_NxN) {
+    const int modeA = mb->intra_pred_mode[neighbour_blocks::LeftNeighbour4x4IdxTable[blk]];
+    const int modeB = mb->intra_pred_mode[neighbour_blocks::UpNeighbour4x4IdxTable[blk]];
+    return modeA < modeB ? modeA : modeB;
+  }
+  return predicted_intra_mode_at_edge(s, mb, blk, eightByEight);
+}
 
 // I_PCM: the samples from the next byte boundary into the coefficient
 // arrays (luma 256 bytes, then 64 per chroma component), with the record's

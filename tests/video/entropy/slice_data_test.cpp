@@ -297,6 +297,41 @@ TEST_F(SliceFixture, MbaffPairsInferReadAndRewriteFieldFlags) {
   EXPECT_EQ(r[0].slice_mb_count, 8u);
 }
 
+// Links of coded MBAFF pairs in a slice that starts inside the first pair
+// row (three pairs wide; pair 4 a frame pair, the others field pairs): the
+// first pair of the second row has the slice's first pair above right, and
+// a bottom record finds the pairs around it through its top.
+TEST_F(SliceFixture, MbaffBottomRecordsLinkThroughTheirTop) {
+  const uint8_t field[6] = {1, 1, 0, 1, 1, 1};
+  const std::array<int, 4> want[12] = {
+      {9, 9, 9, 9},     {9, 9, 9, 9},      {-1, -1, -1, -1}, {-1, -1, -1, -1}, {2, -1, -1, -1}, {2, 4, -1, 3},
+      {-1, -1, 2, -1},  {-1, -1, 3, -1},   {6, 2, 5, -1},    {7, 3, 5, -1},    {8, 5, -1, 2},   {9, 5, -1, 3},
+  };
+  for (bool bottomCoded : {false, true}) {
+    Picture p(12);
+    SliceDataState s = state(p, 3, 0, 2);
+    s.MbaffFrameFlag = 1;
+    slice_start(&s);
+    MacroblockRecord* r = p.records;
+    for (uint32_t n = 2; n < 12; ++n) {
+      s.CurrMbAddr = n;
+      setup_record(&s, r + n, false);
+      if ((n & 1) == 0 || bottomCoded) {
+        SetNeighbourMacroblocks_coded_mbaff(&s, r + n, field[n / 2]);
+      } else {
+        // Under a coded top the pair's mode is inherited.
+        SetNeighbourMacroblocks_mbaff_for_p_b(&s, r + n);
+      }
+      r[n].mb_type = MbL0_16x16;
+    }
+    for (int n = 2; n < 12; ++n) {
+      SCOPED_TRACE(bottomCoded);
+      EXPECT_EQ(r[n].mb_structure, field[n / 2] ? (n & 1) : 2) << n;
+      expect_links(r, n, want[n]);
+    }
+  }
+}
+
 // QP_Y wraps around its range for every predictor and every delta the
 // parsers accept, at bit depths 8, 9 and 10; an absent delta keeps QP'Y.
 TEST(QpUpdate, WrapsForEveryDeltaAndBitDepth) {
@@ -321,6 +356,40 @@ TEST(QpUpdate, WrapsForEveryDeltaAndBitDepth) {
       update_qp(&s, &mb, 0, false);
       ASSERT_EQ(s.QPY, pred);
     }
+  }
+}
+
+// A macroblock whose QP equals the one before it takes that one's chroma
+// QPs, but only inside the slice: the record before the slice's first may
+// carry another picture parameter set's chroma offsets.
+TEST(QpUpdate, ChromaQpsReusedOnlyWithinTheSlice) {
+  struct Case {
+    int8_t cbOffset, crOffset;
+    int qp;
+  };
+  for (const Case& c : {Case{0, 0, 26}, Case{-12, 12, 40}, Case{5, -3, 51}, Case{12, 12, 0}}) {
+    static MacroblockRecord r[3];
+    // Before the slice: same QP, chroma QPs that the slice's offsets do
+    // not give.
+    r[0].qp_y = static_cast<uint8_t>(c.qp);
+    r[0].qp_cb = r[0].qp_cr = 99;
+    SliceDataState s{};
+    s.firstMb = &r[1];
+    s.chroma_qp_index_offset = c.cbOffset;
+    s.second_chroma_qp_index_offset = c.crOffset;
+    s.QPY = c.qp;
+    const int cb = QPcTable[std::clamp(c.qp + c.cbOffset, 0, 51)];
+    const int cr = QPcTable[std::clamp(c.qp + c.crOffset, 0, 51)];
+    for (MacroblockRecord* mb : {&r[1], &r[2]}) {
+      update_qp(&s, mb, 0, false);
+      EXPECT_EQ(mb->qp_cb, cb) << c.qp;
+      EXPECT_EQ(mb->qp_cr, cr) << c.qp;
+      EXPECT_EQ(s.QPCb, cb);
+      EXPECT_EQ(s.QPCr, cr);
+    }
+    // A changed QP inside the slice is computed anew.
+    update_qp(&s, &r[2], 1, true);
+    EXPECT_EQ(r[2].qp_cb, QPcTable[std::clamp(c.qp + 1 - 52 * (c.qp == 51) + c.cbOffset, 0, 51)]);
   }
 }
 
