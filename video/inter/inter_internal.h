@@ -101,4 +101,13 @@ inline void implicit_weights(int32_t cur, int32_t poc0, int32_t poc1, int32_t* w
   *w0 = 64 - w;
 }
 
+// Interpolates the w x h luma block whose first sample is (x, y) of the
+// macroblock's picture with vector mv from ref into the 8-bit block dst (row
+// stride dstStride), after waiting for the reference lines it reads. pitch
+// is the luma pitch the macroblock steps by (twice the frame pitch for
+// fields), frameWidth the pitch with both margins, frameHeight the lines.
+void interpolate_luma_bytes(const MacroblockRecord* mb, const PartitionReference& ref, const int16_t* mv, int32_t x,
+                            int32_t y, int w, int h, uint8_t* dst, int dstStride, uint32_t pitch,
+                            uint32_t frameWidth, uint32_t frameHeight);
+
 }  // namespace inter

@@ -84,34 +84,10 @@ inter::PartitionReference partition_reference(const LumaCall& call, int list, in
 
 // Interpolates the block (offset ox, oy; w x h) of list `list` from ref with
 // the vector of 4x4 block b into the 8-bit block dst (row stride dstStride).
-void interpolate_bytes(const LumaCall& call, const inter::PartitionReference& ref, int list, int b, int ox, int oy,
-                       int w, int h, uint8_t* dst, int dstStride) {
-  const int16_t* mv = list ? call.mb->mv_l1[b] : call.mb->mv_l0[b];
-  // The six-tap filter reads three lines below the block.
-  await_reference_lines(call.mb->slice, ref.pic, call.mb->mb_structure != 2, ref.bottomField,
-                        call.mbY + oy + (mv[1] >> 2) + h + 3);
-  // The primitive clamps to the picture itself (the pitch less both
-  // margins), so vectors far past the right edge replicate the edge sample.
-  const int32_t width = static_cast<int32_t>(call.frameWidth > 64 ? call.frameWidth - 64 : call.frameWidth);
-  // Mostly the block's window lies inside the picture: its kernel directly.
-  if (vpiInterpolateLumaInside(luma_source(ref, call.pitch), static_cast<int32_t>(call.pitch), width,
-                               static_cast<int32_t>(call.frameHeight), call.mbX + ox + (mv[0] >> 2),
-                               call.mbY + oy + (mv[1] >> 2), mv[0] & 3, mv[1] & 3, w, h, dst, dstStride))
-    return;
-  InterpolateBlockParams params{};
-  params.pSrc[0] = luma_source(ref, call.pitch);
-  params.srcStep = static_cast<int32_t>(call.pitch);
-  params.pDst[0] = dst;
-  params.dstStep = dstStride;
-  params.frameWidth = width;
-  params.frameHeight = static_cast<int32_t>(call.frameHeight);
-  params.blockWidth = w;
-  params.blockHeight = h;
-  params.blockX = static_cast<uint16_t>(call.mbX + ox);
-  params.blockY = static_cast<uint16_t>(call.mbY + oy);
-  params.mvX = mv[0];
-  params.mvY = mv[1];
-  vpiInterpolateLumaBlock_H264_8u_P1R(&params);
+inline void interpolate_bytes(const LumaCall& call, const inter::PartitionReference& ref, int list, int b, int ox,
+                              int oy, int w, int h, uint8_t* dst, int dstStride) {
+  inter::interpolate_luma_bytes(call.mb, ref, list ? call.mb->mv_l1[b] : call.mb->mv_l0[b], call.mbX + ox,
+                                call.mbY + oy, w, h, dst, dstStride, call.pitch, call.frameWidth, call.frameHeight);
 }
 
 // Geometry of partition p of a macroblock of shape 0 (16x16), 1 (16x8), 2
@@ -458,3 +434,32 @@ INTER_LUMA_PARTITION_MEMBERS(INTER_DEFINE_PARTITION_MEMBER)
   void name(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, false>(INTER_LUMA_CALL_##lists); } \
   void mbaffName(INTER_LUMA_ARGS_##lists) { luma_skip_member<code, true>(INTER_LUMA_CALL_##lists); }
 INTER_LUMA_SKIP_MEMBERS(INTER_DEFINE_SKIP_MEMBER)
+
+void inter::interpolate_luma_bytes(const MacroblockRecord* mb, const PartitionReference& ref, const int16_t* mv,
+                                   int32_t x, int32_t y, int w, int h, uint8_t* dst, int dstStride, uint32_t pitch,
+                                   uint32_t frameWidth, uint32_t frameHeight) {
+  // The six-tap filter reads three lines below the block.
+  await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField, y + (mv[1] >> 2) + h + 3);
+  // The primitive clamps to the picture itself (the pitch less both
+  // margins), so vectors far past the right edge replicate the edge sample.
+  const int32_t width = static_cast<int32_t>(frameWidth > 64 ? frameWidth - 64 : frameWidth);
+  const uint8_t* source = frame_luma(ref.pic) + (ref.bottomField ? pitch / 2 : 0);
+  // Mostly the block's window lies inside the picture: its kernel directly.
+  if (vpiInterpolateLumaInside(source, static_cast<int32_t>(pitch), width, static_cast<int32_t>(frameHeight),
+                               x + (mv[0] >> 2), y + (mv[1] >> 2), mv[0] & 3, mv[1] & 3, w, h, dst, dstStride))
+    return;
+  InterpolateBlockParams params{};
+  params.pSrc[0] = source;
+  params.srcStep = static_cast<int32_t>(pitch);
+  params.pDst[0] = dst;
+  params.dstStep = dstStride;
+  params.frameWidth = width;
+  params.frameHeight = static_cast<int32_t>(frameHeight);
+  params.blockWidth = w;
+  params.blockHeight = h;
+  params.blockX = static_cast<uint16_t>(x);
+  params.blockY = static_cast<uint16_t>(y);
+  params.mvX = mv[0];
+  params.mvY = mv[1];
+  vpiInterpolateLumaBlock_H264_8u_P1R(&params);
+}

@@ -26,6 +26,8 @@
 #include "weighted_sample_prediction.h"
 #include "weighting.h"
 #include "inter_prediction.h"
+#include "luma_combine_dsp.h"
+#include "weighting_dsp.h"
 
 namespace submb {
 
@@ -105,34 +107,43 @@ struct QuadrantCall {
   uint32_t pitch, width, height;
 };
 
-// Interpolates quadrant q of list `list` into the tile (rows of 8), one
-// kernel per sub-partition of shape Shape, each with the vector of its first
-// 4x4 block, and records the reference.
-template <class Pic, int Shape>
-void interpolate_luma_quadrant(const QuadrantCall& c, int list, int q, int16_t* tile) {
+// Records the reference of quadrant q of list `list` and calls
+// each(view, blk, cx, cy) for every sub-partition of shape Shape: blk its
+// first 4x4 block (whose vector it uses), (cx, cy) that block's offset in
+// the macroblock.
+template <class Pic, int Shape, class Each>
+void for_each_subpartition(const QuadrantCall& c, int list, int q, Each each) {
   using S = SubShape<Shape>;
   MacroblockRecord* mb = c.mb;
   const ReferenceView v = reference_view<Pic>(c.lists[list], mb, list, ref_idx(mb, list, q));
   record_reference(mb, list, q, v);
-  const uint8_t* plane = frame_luma(v.pic) + (v.bottom ? c.pitch / 2 : 0);
   for (int s = 0; s < S::kCount; ++s) {
     const int blk = 4 * q + S::first_block(s);
+    each(v, blk, block_x(blk), block_y(blk));
+  }
+}
+
+// Interpolates quadrant q of list `list` into the tile (rows of 8), one
+// kernel per sub-partition of shape Shape, and records the reference.
+template <class Pic, int Shape>
+void interpolate_luma_quadrant(const QuadrantCall& c, int list, int q, int16_t* tile) {
+  using S = SubShape<Shape>;
+  MacroblockRecord* mb = c.mb;
+  for_each_subpartition<Pic, Shape>(c, list, q, [&](const ReferenceView& v, int blk, int cx, int cy) {
+    const uint8_t* plane = frame_luma(v.pic) + (v.bottom ? c.pitch / 2 : 0);
     const int16_t* mv = vector_of(mb, list, blk);
-    const int cx = block_x(blk), cy = block_y(blk);
     await_reference_lines(mb->slice, v.pic, mb->mb_structure != 2, v.bottom, c.y + cy + (mv[1] >> 2) + S::kHeight + 3);
     luma_kernel<S::kWidth, S::kHeight>(mv)(tile + 8 * (cy & 7) + (cx & 7), plane, c.x + cx + (mv[0] >> 2),
                                            c.y + cy + (mv[1] >> 2), static_cast<int32_t>(c.pitch),
                                            static_cast<int32_t>(c.width), static_cast<int32_t>(c.height));
-  }
+  });
 }
 
-// CreateInterPrediction_{P_L0,B_L1}_<shape>: completes the quadrant's
-// vectors of list List (predictor + difference, sub-partition by
-// sub-partition) and interpolates it unweighted into the tile.
+// Completes the quadrant's vectors of list List (predictor + difference,
+// sub-partition by sub-partition) and marks the list used.
 template <class Pic, int List, int Shape>
-void luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
+void complete_vectors(MacroblockRecord* mb, int q) {
   using S = SubShape<Shape>;
-  MacroblockRecord* mb = c.mb;
   uint8_t* flags = List ? mb->pred_flag_l1 : mb->pred_flag_l0;
   flags[q] = 1;
   const int refIdx = ref_idx(mb, List, q);
@@ -158,7 +169,39 @@ void luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
       mv[4 * q + k][1] = y;
     }
   }
+}
+
+// CreateInterPrediction_{P_L0,B_L1}_<shape>: completes the quadrant's
+// vectors of list List and interpolates it unweighted into the tile.
+template <class Pic, int List, int Shape>
+void luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
+  complete_vectors<Pic, List, Shape>(c.mb, q);
   interpolate_luma_quadrant<Pic, Shape>(c, List, q, tile);
+}
+
+// Interpolates quadrant q of list `list` in 8-bit samples into dst (the
+// quadrant's first sample; rows of 16), one block per sub-partition of
+// shape Shape, and records the reference.
+template <class Pic, int Shape>
+void interpolate_quadrant_bytes(const QuadrantCall& c, int list, int q, uint8_t* dst) {
+  using S = SubShape<Shape>;
+  for_each_subpartition<Pic, Shape>(c, list, q, [&](const ReferenceView& v, int blk, int cx, int cy) {
+    inter::interpolate_luma_bytes(c.mb, {v.pic, v.bottom, v.id}, vector_of(c.mb, list, blk), c.x + cx, c.y + cy,
+                                  S::kWidth, S::kHeight, dst + 16 * (cy & 7) + (cx & 7), 16, c.pitch, c.width,
+                                  c.height);
+  });
+}
+
+// Completes the vectors of list List of a quadrant of shape `shape` and
+// interpolates it in 8-bit samples into dst.
+template <class Pic, int List>
+void predict_quadrant_bytes(const QuadrantCall& c, int q, int shape, uint8_t* dst) {
+  switch (shape) {
+    case 0: complete_vectors<Pic, List, 0>(c.mb, q); return interpolate_quadrant_bytes<Pic, 0>(c, List, q, dst);
+    case 1: complete_vectors<Pic, List, 1>(c.mb, q); return interpolate_quadrant_bytes<Pic, 1>(c, List, q, dst);
+    case 2: complete_vectors<Pic, List, 2>(c.mb, q); return interpolate_quadrant_bytes<Pic, 2>(c, List, q, dst);
+    default: complete_vectors<Pic, List, 3>(c.mb, q); return interpolate_quadrant_bytes<Pic, 3>(c, List, q, dst);
+  }
 }
 
 // Weighting of a quadrant predicted from lists `lists` (1 list 0, 2 list 1,
@@ -188,8 +231,10 @@ void weigh_luma_quadrant(MacroblockRecord* mb, int q, int lists, int16_t* p0, in
 // CreateInterPrediction_B_Direct_8x8: derives the quadrant's direct motion
 // and predicts and weights it into the tile. Under 8x8 inference the
 // quadrant is one 8x8 block; otherwise each 4x4 block has its own vector.
+// Derives the direct motion of quadrant q; returns the lists it predicts
+// from (1 list 0, 2 list 1, 3 both).
 template <class Pic>
-void direct_luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
+int derive_direct(const QuadrantCall& c, int q) {
   MacroblockRecord* mb = c.mb;
   auto* l0 = const_cast<DecodedPicture**>(c.lists[0]);
   auto* l1 = const_cast<DecodedPicture**>(c.lists[1]);
@@ -197,7 +242,13 @@ void direct_luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
     MotionVectorDerivation_B_Direct_8x8_mbaff(l0, l1, mb, static_cast<uint8_t>(q));
   else
     MotionVectorDerivation_B_Direct_8x8(l0, l1, mb, static_cast<uint8_t>(q));
-  const int lists = mb->pred_flag_l0[q] ? (mb->pred_flag_l1[q] ? 3 : 1) : 2;
+  return mb->pred_flag_l0[q] ? (mb->pred_flag_l1[q] ? 3 : 1) : 2;
+}
+
+template <class Pic>
+void direct_luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
+  MacroblockRecord* mb = c.mb;
+  const int lists = derive_direct<Pic>(c, q);
   const bool perBlock = mb->slice->direct_8x8_inference_flag == 0;
   alignas(16) QuadrantTile scratch[2];
   for (int list = 0; list < 2; ++list) {
@@ -232,35 +283,59 @@ constexpr bool known_sub_code(int code, bool bSlice) {
   return code < 128 && (code & 7) == parts && pred != 0 && (bSlice || pred == 1);
 }
 
-// Luma of a P_8x8 / P_8x8ref0 (BSlice false) or B_8x8 macroblock: each
-// quadrant in order into its tile of the two 8-wide columns, weighted, then
-// the residual added into the picture. A quadrant of an unknown code is
-// predicted as 0.
+// Luma of a P_8x8 / P_8x8ref0 (BSlice false) or B_8x8 macroblock in 8-bit
+// samples: each quadrant's vectors completed (or its direct motion derived)
+// and its lists interpolated into the quadrant of a block of 16 x 16, a
+// single-list quadrant weighted in place, a bi-predicted one weighted into
+// its list-0 block or left to the combination to average; then the
+// combination adds the residual into the picture. A quadrant of an unknown
+// code is predicted as 0. Nothing is written to the picture before every
+// prediction is formed, so a damaged stream's stand-in reference (the
+// picture being decoded) is read as it was.
 template <class Pic, bool BSlice>
-void luma_driver(const QuadrantCall& c, uint8_t* dst, const SubMbMembers& m) {
+void luma_driver(const QuadrantCall& c, uint8_t* dst) {
   MacroblockRecord* mb = c.mb;
-  alignas(16) PredictionColumn columns[2];
-  alignas(16) QuadrantTile scratch[2];
+  alignas(16) uint8_t blocks[2][256];  // rows of 16: list-0 (or single-list) and list-1 predictions
+  LumaQuarterBytes quarters[4];
+  const bool weighted = mb->slice->weightingMode != 0;
   for (int q = 0; q < 4; ++q) {
-    int16_t* tile = columns[q & 1] + 64 * (q >> 1);
+    const int offset = 8 * (q & 1) + 128 * (q >> 1);
+    uint8_t* const b0 = blocks[0] + offset;
+    uint8_t* const b1 = blocks[1] + offset;
+    quarters[q] = {b0, nullptr, 16, 0};
     const uint8_t code = mb->sub_mb_type[q];
+    int lists;
     if (BSlice && code == SubMbB_Direct_8x8) {
-      m.directLuma(c.lists[0], c.lists[1], mb, static_cast<uint8_t>(q), c.x, c.y, tile, c.pitch, c.width,
-                   c.height);
+      lists = derive_direct<Pic>(c, q);
+      const bool perBlock = mb->slice->direct_8x8_inference_flag == 0;
+      for (int list = 0; list < 2; ++list) {
+        if (!(lists & (1 << list))) continue;
+        uint8_t* at = list && lists == 3 ? b1 : b0;
+        if (perBlock)
+          interpolate_quadrant_bytes<Pic, 3>(c, list, q, at);
+        else
+          interpolate_quadrant_bytes<Pic, 0>(c, list, q, at);
+      }
+    } else if (!known_sub_code(code, BSlice)) {
+      for (int r = 0; r < 8; ++r) std::memset(b0 + 16 * r, 0, 8);
       continue;
+    } else {
+      const int shape = (code >> 5) & 3;
+      lists = (code >> 3) & 3;
+      if (lists & 1) predict_quadrant_bytes<Pic, 0>(c, q, shape, b0);
+      if (lists & 2) predict_quadrant_bytes<Pic, 1>(c, q, shape, lists == 3 ? b1 : b0);
     }
-    if (!known_sub_code(code, BSlice)) {
-      std::memset(tile, 0, 64 * sizeof(int16_t));
-      continue;
+    const PartitionWeighting wt = weighted ? PartitionWeightingOf(mb, lists, q, weight_shift<Pic>(mb))
+                                           : PartitionWeighting{PartitionWeighting::kPlain, 0, 0, 0, 0};
+    if (wt.kind == PartitionWeighting::kPlain) {
+      if (lists == 3) quarters[q] = {b0, b1, 16, 16};
+    } else if (lists == 3) {
+      weighting_dsp().weight_bi_bytes(b0, 16, b1, 16, b0, 16, 8, 8, wt.w0, wt.w1, wt.logWD, wt.o);
+    } else {
+      weighting_dsp().weight_single_bytes(b0, 16, 8, 8, wt.w0, wt.o, wt.logWD);
     }
-    const int shape = (code >> 5) & 3, lists = (code >> 3) & 3;
-    for (int list = 0; list < 2; ++list)
-      if (lists & (1 << list))
-        m.luma[list][shape](c.lists[list], mb, static_cast<uint8_t>(q), c.x, c.y, lists == 3 ? scratch[list] : tile,
-                            c.pitch, c.width, c.height);
-    weigh_luma_quadrant<Pic>(mb, q, lists, scratch[0], scratch[1], tile);
   }
-  CombineSamplesLuma_LX_8x16(mb->luma_coeff, columns[1], columns[0], dst, c.pitch, mb->transform_size_8x8_flag);
+  luma_combine_dsp().combine_bytes_16x16(dst, c.pitch, quarters, mb->luma_coeff, mb->transform_size_8x8_flag);
 }
 
 // ---- Chroma (4:2:0: the luma vector in quarter luma samples is the chroma
@@ -484,10 +559,9 @@ constexpr SubMbMembers members_of(char kind) {
 #define SUBMB_LISTS_TWO refList0, refList1
 #define SUBMB_DEFINE_DRIVER(Policy, kind, luma, chroma, slice, lists)                                             \
   void luma(INTER_LUMA_ARGS_##lists) {                                                                           \
-    static constexpr submb::SubMbMembers kMembers = submb::members_of(kind);                                     \
     submb::luma_driver<Policy, #slice[0] == 'B'>({{SUBMB_LISTS_##lists}, mb, mbX, mbY, pitch, frameWidth,         \
                                                   frameHeight},                                                  \
-                                                 dst, kMembers);                                                 \
+                                                 dst);                                                           \
   }                                                                                                              \
   void chroma(INTER_CHROMA_ARGS_##lists) {                                                                       \
     static constexpr submb::SubMbMembers kMembers = submb::members_of(kind);                                     \
