@@ -176,6 +176,14 @@ bool flight_has_room(const DecoderState* ds) {
       ++inFlight;
       continue;
     }
+    // A picture the stream no longer keeps (not a reference, and output or
+    // withdrawn) whose planes slices in flight still read as a reference:
+    // it counts until they let go, or every picture set up meanwhile would
+    // take new planes while it waits.
+    if (p->users != 0 && p->referenceMarking == 0 && (!p->setUp || p->outputDone)) {
+      ++inFlight;
+      continue;
+    }
     if (!p->setUp || p->outputDone) continue;
     const bool writable = p->released && (p->structure == 2 || p->pairedField || p->unpaired);
     if (!p->decoded || writable) ++inFlight;
