@@ -167,6 +167,7 @@ bool pool_has_room(const DecoderState* ds) {
 bool flight_has_room(const DecoderState* ds) {
   const VideoDecoder* dec = decoder_of(const_cast<DecoderState*>(ds));
   uint32_t inFlight = 0;
+  uint32_t kept = 0, held = 0;  // in fields (2 per frame)
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     const DecodedPicture* p = &ds->pictures[i];
     if (p == ds->currentPicture) continue;
@@ -176,10 +177,24 @@ bool flight_has_room(const DecoderState* ds) {
       ++inFlight;
       continue;
     }
-    if (!p->setUp || p->outputDone) continue;
+    const uint32_t halves = p->structure == 2 ? 2 : 1;
+    const bool gone = !p->setUp || p->outputDone;
+    if (gone && p->referenceMarking == 0) {
+      // No longer kept by the stream, but read as a reference by slices
+      // still in flight.
+      if (p->users != 0) held += halves;
+      continue;
+    }
+    if (p->referenceMarking || !p->released) kept += halves;
+    if (gone) continue;
     const bool writable = p->released && (p->structure == 2 || p->pairedField || p->unpaired);
     if (!p->decoded || writable) ++inFlight;
   }
+  // References held for slices in flight take the buffer's room the stream
+  // leaves free; beyond it they count in flight, or a slow picture would let
+  // every picture set up meanwhile take new planes.
+  const uint32_t room = 2 * dec->dpbFrames;
+  if (kept + held > room) inFlight += (kept + held - room + 1) / 2;
   return inFlight < dec->flightLimit;
 }
 
