@@ -144,10 +144,10 @@ void transform_blocks_4x4(int16_t* coeff, uint32_t full, uint32_t dcOnly) {
       const Lanes dc = {static_cast<uint16_t>(four[0]), static_cast<uint16_t>(four[16]),
                         static_cast<uint16_t>(four[32]), static_cast<uint16_t>(four[48]), 0, 0, 0, 0};
       const Group d = reinterpret_cast<Group>(dc + 32) >> 6;
-      fill(four, __builtin_shuffle(d, Group{0, 0, 0, 0, 0, 0, 0, 0}));
-      fill(four + 16, __builtin_shuffle(d, Group{1, 1, 1, 1, 1, 1, 1, 1}));
-      fill(four + 32, __builtin_shuffle(d, Group{2, 2, 2, 2, 2, 2, 2, 2}));
-      fill(four + 48, __builtin_shuffle(d, Group{3, 3, 3, 3, 3, 3, 3, 3}));
+      for (int k = 0; k < 4; ++k) {
+        const int16_t v = d[k];
+        fill(four + 16 * k, Group{v, v, v, v, v, v, v, v});
+      }
       continue;
     }
     for (uint32_t b = bits; b != 0; b &= b - 1) {
