@@ -12,8 +12,6 @@
 
 namespace {
 
-const int8_t kNoOffsets[2] = {0, 0};
-
 inline bool is_frame_mb(const MacroblockRecord* mb) { return mb->mb_structure == 2; }
 inline bool coded(const MacroblockRecord* mb, int block) { return (mb->luma_nonzero_mask >> block) & 1; }
 
