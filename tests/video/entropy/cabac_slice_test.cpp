@@ -444,15 +444,18 @@ TEST_F(CabacSlice, RandomSlicesMatchTheElementDecoders) {
         EXPECT_EQ(0, std::memcmp(a.intra_pred_mode, b.intra_pred_mode, 16)) << at;
         EXPECT_EQ(a.intra_chroma_pred_mode, b.intra_chroma_pred_mode) << at;
       }
-      if ((a.mb_type & 0xDC) == 0) EXPECT_EQ(0, std::memcmp(a.sub_mb_type, b.sub_mb_type, 4)) << at;
+      if ((a.mb_type & 0xDC) == 0) {
+        EXPECT_EQ(0, std::memcmp(a.sub_mb_type, b.sub_mb_type, 4)) << at;
+      }
       for (int blk = 0; blk < 16; ++blk)
         for (int list = 0; list < 2; ++list)
-          if (block_has_mvd(a, blk, list))
+          if (block_has_mvd(a, blk, list)) {
             EXPECT_EQ(0, std::memcmp(list ? a.mvd_l1[blk] : a.mvd_l0[blk], list ? b.mvd_l1[blk] : b.mvd_l0[blk], 4))
                 << at << " block " << blk << " list " << list << " type " << int(a.mb_type) << " sub "
                 << int(a.sub_mb_type[0]) << " " << int(a.sub_mb_type[1]) << " " << int(a.sub_mb_type[2]) << " "
                 << int(a.sub_mb_type[3]) << " fast " << a.mvd_l0[blk][0] << "," << a.mvd_l0[blk][1] << " plain "
                 << b.mvd_l0[blk][0] << "," << b.mvd_l0[blk][1];
+          }
     }
     ASSERT_EQ(ta.reader.pWord, tb.reader.pWord) << "round " << round;
     ASSERT_EQ(ta.reader.bitPos, tb.reader.bitPos) << "round " << round;

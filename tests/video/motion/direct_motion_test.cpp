@@ -375,7 +375,9 @@ TEST(Colocated, RowByRowKeepingMatchesOnePass) {
     const uint32_t rowEnd = c.rowsReported.empty() ? c.first : (c.rowsReported.back() + 1) * (c.mbaff ? 6 : 3);
     EXPECT_EQ(0, std::memcmp(&rows[c.first], &whole[c.first], (rowEnd - c.first) * sizeof(ColocatedMotion)));
     const ColocatedMotion untouched{};
-    if (rowEnd < c.end) EXPECT_EQ(0, std::memcmp(&rows[rowEnd], &untouched, sizeof untouched));
+    if (rowEnd < c.end) {
+      EXPECT_EQ(0, std::memcmp(&rows[rowEnd], &untouched, sizeof untouched));
+    }
     keep_slice_motion(slice.get(), c.end);
     EXPECT_EQ(0, std::memcmp(&rows[0], &whole[0], 12 * sizeof(ColocatedMotion)));
     // Concealment makes macroblock first + 1 intra: it alone is kept again.
