@@ -491,10 +491,7 @@ struct Residual {
     for (int b4 = 0; b4 < 4; ++b4) luma[luma_cell(4 * b8 + b4)] = 0;
     int16_t* dst = mb->luma_coeff + 64 * b8;
     const int16_t dc[4] = {dst[0], dst[16], dst[32], dst[48]};
-    // A copy of zeros becomes plain vector stores; a memset of an unknown
-    // alignment becomes a string store with a slow start.
-    static constexpr int16_t kZeros[64] = {};
-    std::memcpy(dst, kZeros, sizeof kZeros);
+    zero_coefficient_groups<8>(dst);
     if (keepDc)
       for (int b4 = 0; b4 < 4; ++b4) dst[16 * b4] = dc[b4];
   }

@@ -59,22 +59,6 @@ const uint8_t normAdjust8x8[6][64] = {
 
 inline int16_t w16(int32_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
-// Zeroes `count` 16-byte groups at p (16-byte aligned) with vector stores:
-// the compiler's own expansion of a memset (a string store) starts too
-// slowly for a few hundred bytes. The group type is the compiler's generic
-// 16-byte vector.
-template <int count>
-inline void zero_groups(int16_t* p) {
-  using Group = int16_t __attribute__((vector_size(16), may_alias));
-  auto* g = reinterpret_cast<Group*>(p);
-  const Group zero = {};
-  for (int i = 0; i < count; i += 2) {
-    g[i] = zero;
-    g[i + 1] = zero;
-    __asm__ volatile("" ::: "memory");  // kept as stores, not folded back into a string store
-  }
-}
-
 // Block of luma4x4BlkIdx at block row i, block column j.
 constexpr int kBlockAt[4][4] = {{0, 1, 4, 5}, {2, 3, 6, 7}, {8, 9, 12, 13}, {10, 11, 14, 15}};
 
@@ -190,19 +174,19 @@ uint32_t transform_chroma_4x4(int16_t* chroma_coeff) {
 void clear_coefficients(MacroblockRecord* mb) {
   const uint32_t dirty = mb->coeff_dirty;
   mb->coeff_dirty = kCoeffDirtyAll;
-  if (dirty & kCoeffDirtyChroma) zero_groups<16>(mb->chroma_coeff);
+  if (dirty & kCoeffDirtyChroma) zero_coefficient_groups<16>(mb->chroma_coeff);
   const uint32_t luma = dirty & 0xFFFFu;
   if (luma == 0xFFFFu) {
-    zero_groups<32>(mb->luma_coeff);
+    zero_coefficient_groups<32>(mb->luma_coeff);
     return;
   }
   for (int q = 0; q < 4; ++q) {
     const uint32_t bits = (luma >> (4 * q)) & 15u;
     if (bits == 15u) {
-      zero_groups<8>(mb->luma_coeff + 64 * q);
+      zero_coefficient_groups<8>(mb->luma_coeff + 64 * q);
       continue;
     }
-    for (uint32_t b = bits; b != 0; b &= b - 1) zero_groups<2>(mb->luma_coeff + 64 * q + 16 * __builtin_ctz(b));
+    for (uint32_t b = bits; b != 0; b &= b - 1) zero_coefficient_groups<2>(mb->luma_coeff + 64 * q + 16 * __builtin_ctz(b));
   }
 }
 

@@ -57,6 +57,23 @@ constexpr uint32_t kCoeffDirtyAll = 0xFFFFu | kCoeffDirtyChroma;
 // note_transformed_coefficients every block counts as written, so that the
 // blocks of a macroblock given up half-way are cleared next time.
 void clear_coefficients(MacroblockRecord* mb);
+
+// Zeroes `count` 16-byte groups at p (16-byte aligned) with vector stores:
+// the compiler's own expansion of a memset (a string store) starts too
+// slowly for a few hundred bytes. The group type is the compiler's generic
+// 16-byte vector.
+template <int count>
+inline void zero_coefficient_groups(int16_t* p) {
+  using Group = int16_t __attribute__((vector_size(16), may_alias));
+  auto* g = reinterpret_cast<Group*>(p);
+  const Group zero = {};
+  for (int i = 0; i < count; i += 2) {
+    g[i] = zero;
+    g[i + 1] = zero;
+    __asm__ volatile("" ::: "memory");  // kept as stores, not folded back into a string store
+  }
+}
+
 // After a coded macroblock's inverse transforms: the blocks it may have left
 // non-zero, from its residual masks.
 void note_transformed_coefficients(MacroblockRecord* mb);
