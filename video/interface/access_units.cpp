@@ -304,6 +304,35 @@ inline unsigned low_bits(const uint8_t ids[4]) {
   return (((v & 0x01010101u) * 0x01020408u) >> 24) & 0xFu;
 }
 
+// The low bits of eight identifier bytes as bits 0..7.
+inline unsigned low_bits8(const uint8_t ids[8]) {
+  uint64_t v;
+  std::memcpy(&v, ids, sizeof v);
+  return static_cast<unsigned>(((v & 0x0101010101010101ull) * 0x0102040810204080ull) >> 56);
+}
+
+// Bit b: block b refers to index 0 with both vector components within
+// -1..1. Each component is tested on its own (|c| <= 1 as c + 1 <= 2
+// unsigned), a loop the compiler runs on vectors, into a byte; a 64-bit word
+// then holds four blocks' byte pairs, whose four results one multiply
+// gathers into adjacent bits (the partial products never overlap).
+inline uint16_t still_blocks(const int16_t (*mv)[2], const int8_t refIdx[4]) {
+  unsigned refZero = 0;
+  for (int q = 0; q < 4; ++q) refZero |= (refIdx[q] == 0 ? 0xFu : 0u) << (4 * q);
+  if (refZero == 0) return 0;
+  const int16_t* c = &mv[0][0];
+  uint8_t small[32];
+  for (int i = 0; i < 32; ++i) small[i] = static_cast<uint16_t>(c[i] + 1) <= 2 ? 1 : 0;
+  uint64_t words[4];
+  std::memcpy(words, small, sizeof words);
+  unsigned still = 0;
+  for (int j = 0; j < 4; ++j) {
+    const uint64_t both = words[j] & (words[j] >> 8) & 0x0001000100010001ull;  // bits 0, 16, 32, 48
+    still |= static_cast<unsigned>(((both * 0x0000200040008001ull) >> 45) & 0xFu) << (4 * j);
+  }
+  return static_cast<uint16_t>(still & refZero);
+}
+
 // The co-located summary of one macroblock: per quadrant the list direct
 // prediction reads (list 0 when used, else list 1), its index, picture,
 // vectors and identifier parities, and which blocks are still.
@@ -315,6 +344,19 @@ void keep_macroblock_motion(const MacroblockRecord& mb, ColocatedMotion& m) {
     std::memset(m.ref_idx, -1, sizeof m.ref_idx);
     std::memset(m.mv, 0, sizeof m.mv);
     std::memset(m.ref_pic, 0, sizeof m.ref_pic);
+    return;
+  }
+  uint32_t listZero;
+  std::memcpy(&listZero, mb.pred_flag_l0, sizeof listZero);
+  if (listZero == 0x01010101u) {
+    // Every quadrant predicts from list 0 (all of a P picture's inter
+    // macroblocks): whole-array copies, and the tests without branches.
+    std::memcpy(m.ref_idx, mb.ref_idx_l0, sizeof m.ref_idx);
+    std::memcpy(m.ref_pic, mb.ref_pic_l0, sizeof m.ref_pic);
+    std::memcpy(m.mv, mb.mv_l0, sizeof m.mv);
+    m.found = 0xF;
+    m.parity = static_cast<uint16_t>(low_bits8(mb.ref_id_l0) | low_bits8(mb.ref_id_l0 + 8) << 8);
+    m.still = still_blocks(m.mv, m.ref_idx);
     return;
   }
   unsigned found = 0, still = 0, parity = 0;

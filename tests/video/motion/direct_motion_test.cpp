@@ -276,13 +276,17 @@ TEST(Colocated, KeptMotionReadsAsTheRecords) {
     s.ctx.inference8x8 = pick(2) != 0;
     s.pics[2].topFieldOrderCnt = 8;
     s.pics[2].bottomFieldOrderCnt = 9;
+    // Half the rounds predict every quadrant from list 0 (P pictures), which
+    // is kept in one piece; the components include the 16-bit extremes.
+    const bool listZero = pick(2) != 0;
+    constexpr int16_t kComponents[] = {-32768, -3, -2, -1, 0, 1, 2, 3, 32767};
     for (int a = 0; a < 4; ++a) {
       MacroblockRecord& c = s.colRecords[a];
       c.mb_type = pick(6) == 0 ? MbI_NxN : MbL0_16x16;
       c.mb_structure = s.ctx.mbaff && (a & 1) ? s.colRecords[a - 1].mb_structure
                                               : static_cast<uint8_t>(s.ctx.mbaff && pick(2) ? a & 1 : 2);
       for (int q = 0; q < 4; ++q) {
-        c.pred_flag_l0[q] = static_cast<uint8_t>(pick(3) == 0);
+        c.pred_flag_l0[q] = static_cast<uint8_t>(listZero || pick(3) == 0);
         c.pred_flag_l1[q] = static_cast<uint8_t>(pick(2));
         c.ref_idx_l0[q] = static_cast<int8_t>(pick(3));
         c.ref_idx_l1[q] = static_cast<int8_t>(pick(3));
@@ -293,7 +297,7 @@ TEST(Colocated, KeptMotionReadsAsTheRecords) {
         c.ref_id_l0[b] = static_cast<uint8_t>(pick(256));
         c.ref_id_l1[b] = static_cast<uint8_t>(pick(256));
         for (int k = 0; k < 2; ++k)
-          c.mv_l0[b][k] = static_cast<int16_t>(pick(7) - 3), c.mv_l1[b][k] = static_cast<int16_t>(pick(7) - 3);
+          c.mv_l0[b][k] = kComponents[pick(9)], c.mv_l1[b][k] = kComponents[pick(9)];
       }
     }
     s.cur().mb_structure = static_cast<uint8_t>(s.ctx.mbaff && pick(2) ? 1 : 2);
