@@ -121,7 +121,10 @@ uint8_t structure_at(const MotionView& v, uint32_t addr) {
   return v.compact != nullptr ? v.compact[addr].mb_structure : v.records[addr].mb_structure;
 }
 
-ColocatedSource resolve_colocated(const DirectContext& ctx, const MacroblockRecord* mb) {
+// Inlined: spatial direct reads little of what it builds (the picture, the
+// address, the row mapping), and the rest folds away.
+inline __attribute__((always_inline)) ColocatedSource resolve_colocated(const DirectContext& ctx,
+                                                                     const MacroblockRecord* mb) {
   ColocatedSource src;
   DecodedPicture* colPic = ctx.refPicList1[0];
   if (colPic == nullptr) return src;
@@ -287,10 +290,21 @@ bool is_still(const ColocatedBlock& c) {
 }
 
 // Spreads bits 0, 5, 10 and 15 (the quadrants' corner blocks) over their
-// quadrants.
-unsigned corners_to_quadrants(unsigned m) {
-  return (m & 1 ? 0x000Fu : 0u) | (m & 0x20 ? 0x00F0u : 0u) | (m & 0x400 ? 0x0F00u : 0u) | (m & 0x8000 ? 0xF000u : 0u);
+// quadrants: one multiply gathers the four bits (bit 5q lands on bit
+// 15 + q, no two partial products on the same bit), a table spreads them.
+struct QuadrantSpread {
+  uint16_t masks[16];
+};
+constexpr QuadrantSpread quadrant_spread() {
+  QuadrantSpread t{};
+  for (unsigned i = 0; i < 16; ++i)
+    for (unsigned q = 0; q < 4; ++q)
+      if (i & (1u << q)) t.masks[i] = static_cast<uint16_t>(t.masks[i] | 0xFu << (4 * q));
+  return t;
 }
+constexpr QuadrantSpread kQuadrantSpread = quadrant_spread();
+
+unsigned corners_to_quadrants(unsigned m) { return kQuadrantSpread.masks[(((m & 0x8421u) * 0x8888u) >> 15) & 0xFu]; }
 
 // Bit b: the co-located block of block b is still (under 8x8 inference
 // every block of a quadrant as its corner), for the quadrants in the mask.
@@ -403,6 +417,22 @@ void spatial_quadrants(const DirectContext& ctx, MacroblockRecord* mb, unsigned 
   const bool zeroable[2] = {use[0] && targets[0] == 0, use[1] && targets[1] == 0};
   const unsigned still = zeroable[0] || zeroable[1] ? colocated_still_mask(ctx, resolve_colocated(ctx, mb), quadrants) : 0;
   const int8_t refs[2] = {std::max<int8_t>(targets[0], 0), std::max<int8_t>(targets[1], 0)};
+  if (quadrants == 0xF && (still == 0 || (!zeroable[0] && !zeroable[1]))) {
+    // The whole macroblock with one vector per list (B_Skip and
+    // B_Direct_16x16 mostly): broadcast stores.
+    const uint32_t bytes = 0x01010101u;
+    const uint32_t fields[4] = {static_cast<uint8_t>(refs[0]) * bytes, static_cast<uint8_t>(refs[1]) * bytes,
+                                (targets[0] >= 0 ? 1u : 0u) * bytes, (targets[1] >= 0 ? 1u : 0u) * bytes};
+    std::memcpy(mb->ref_idx_l0, &fields[0], 4);
+    std::memcpy(mb->ref_idx_l1, &fields[1], 4);
+    std::memcpy(mb->pred_flag_l0, &fields[2], 4);
+    std::memcpy(mb->pred_flag_l1, &fields[3], 4);
+    uint32_t rows[2][16];
+    for (int b = 0; b < 16; ++b) rows[0][b] = vector[0], rows[1][b] = vector[1];
+    std::memcpy(mb->mv_l0, rows[0], sizeof rows[0]);
+    std::memcpy(mb->mv_l1, rows[1], sizeof rows[1]);
+    return;
+  }
   for (int q = 0; q < 4; ++q) {
     if ((quadrants & (1u << q)) == 0) continue;
     mb->ref_idx_l0[q] = refs[0];

@@ -204,6 +204,30 @@ MV_INLINE int min_positive(int x, int y) { return (x >= 0 && y >= 0) ? std::min(
 
 MV_INLINE int median_of(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
 
+// One neighbour of spatial direct for both lists: its index (255 where it
+// does not use the list, so that MinPositive becomes the unsigned minimum)
+// and its vector (zero there). In pictures without MBAFF the choices are
+// selects, not branches: which lists a B neighbour uses follows no pattern
+// a branch predictor learns, and each miss cost more than the loads it
+// saved.
+template <bool Mbaff>
+MV_INLINE void direct_neighbour(MacroblockRecord* mb, const MacroblockRecord* n, int blk, unsigned ref[2], int x[2],
+                                int y[2]) {
+  for (int list = 0; list < 2; ++list) ref[list] = 255, x[list] = y[list] = 0;
+  if (n == nullptr || mb_is_intra(n->mb_type)) return;
+  for (int list = 0; list < 2; ++list) {
+    const bool used = (list ? n->pred_flag_l1 : n->pred_flag_l0)[blk >> 2] != 0;
+    if (Mbaff && !used) continue;
+    const int16_t* v = (list ? n->mv_l1 : n->mv_l0)[blk];
+    int16_t vy = v[1];
+    int r = (list ? n->ref_idx_l1 : n->ref_idx_l0)[blk >> 2];
+    if (Mbaff && n != mb) scale_between_kinds(mb, n, &vy, &r);
+    ref[list] = used ? static_cast<uint8_t>(r) : 255u;
+    x[list] = used ? v[0] : 0;
+    y[list] = used ? vy : 0;
+  }
+}
+
 // Both lists' spatial-direct index and predictor from the 16x16 neighbours
 // A, B and C (or D), each record read once for both lists into plain
 // integers: the shape-generic path packs its availability flags into bytes
@@ -212,41 +236,31 @@ template <bool Mbaff>
 void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][2]) {
   NeighbourLocation loc[3] = {locate<Mbaff>(mb, -1, 0), locate<Mbaff>(mb, 0, -1), locate<Mbaff>(mb, 16, -1)};
   if (loc[2].mb == nullptr) loc[2] = locate<Mbaff>(mb, -1, -1);
-  int ref[2][3], x[2][3], y[2][3];
-  for (int i = 0; i < 3; ++i) {
-    const MacroblockRecord* n = loc[i].mb;
-    const int blk = luma4x4_block_at(loc[i].x, loc[i].y);
-    const bool inter = n != nullptr && !mb_is_intra(n->mb_type);
-    for (int list = 0; list < 2; ++list) {
-      ref[list][i] = -1;
-      x[list][i] = y[list][i] = 0;
-      if (!inter || (list ? n->pred_flag_l1 : n->pred_flag_l0)[blk >> 2] == 0) continue;
-      const int16_t* v = (list ? n->mv_l1 : n->mv_l0)[blk];
-      int16_t vy = v[1];
-      int r = (list ? n->ref_idx_l1 : n->ref_idx_l0)[blk >> 2];
-      if (Mbaff && n != mb) scale_between_kinds(mb, n, &vy, &r);
-      ref[list][i] = r;
-      x[list][i] = v[0];
-      y[list][i] = vy;
-    }
-  }
+  unsigned ref[3][2];
+  int x[3][2], y[3][2];
+  // Written out, so that the blocks are constants where the locations are.
+  direct_neighbour<Mbaff>(mb, loc[0].mb, luma4x4_block_at(loc[0].x, loc[0].y), ref[0], x[0], y[0]);
+  direct_neighbour<Mbaff>(mb, loc[1].mb, luma4x4_block_at(loc[1].x, loc[1].y), ref[1], x[1], y[1]);
+  direct_neighbour<Mbaff>(mb, loc[2].mb, luma4x4_block_at(loc[2].x, loc[2].y), ref[2], x[2], y[2]);
   // Only A available: it stands for B and C, and the median is A itself.
   const bool onlyA = loc[0].mb != nullptr && loc[1].mb == nullptr && loc[2].mb == nullptr;
   for (int list = 0; list < 2; ++list) {
-    const int* r = ref[list];
-    const int target = min_positive(r[0], min_positive(r[1], r[2]));
+    const unsigned r[3] = {ref[0][list], ref[1][list], ref[2][list]};
+    const unsigned least = std::min(r[0], std::min(r[1], r[2]));
+    // Negative indices (none in a valid record) count as unused.
+    const int target = least >= 128 ? -1 : static_cast<int>(least);
     refIdx[list] = static_cast<int8_t>(target);
     int px = 0, py = 0;
     if (target >= 0) {
-      const int matches = (r[0] == target) + (r[1] == target) + (r[2] == target);
+      const int matches = (r[0] == least) + (r[1] == least) + (r[2] == least);
       if (onlyA) {
-        px = x[list][0], py = y[list][0];
+        px = x[0][list], py = y[0][list];
       } else if (matches == 1) {
-        const int i = r[0] == target ? 0 : r[1] == target ? 1 : 2;
-        px = x[list][i], py = y[list][i];
+        const int i = r[0] == least ? 0 : r[1] == least ? 1 : 2;
+        px = x[i][list], py = y[i][list];
       } else {
-        px = median_of(x[list][0], x[list][1], x[list][2]);
-        py = median_of(y[list][0], y[list][1], y[list][2]);
+        px = median_of(x[0][list], x[1][list], x[2][list]);
+        py = median_of(y[0][list], y[1][list], y[2][list]);
       }
     }
     mvp[list][0] = static_cast<int16_t>(px);
