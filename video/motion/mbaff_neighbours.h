@@ -38,6 +38,8 @@ inline NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN,
 // as an integer: mb may be the last record of its picture.
 inline void prefetch_next_record(const MacroblockRecord* mb) {
   const uintptr_t next = reinterpret_cast<uintptr_t>(mb) + sizeof(MacroblockRecord);
+  // Unrolled: a counted loop costs three instructions per prefetch.
+#pragma GCC unroll 32
   for (uintptr_t at = 0; at < sizeof(MacroblockRecord); at += 64)
     __builtin_prefetch(reinterpret_cast<const void*>(next + at), 1);
 }
