@@ -210,22 +210,28 @@ MV_INLINE int median_of(int a, int b, int c) { return std::max(std::min(a, b), s
 // selects, not branches: which lists a B neighbour uses follows no pattern
 // a branch predictor learns, and each miss cost more than the loads it
 // saved.
+template <int List, bool Mbaff>
+MV_INLINE void direct_list(MacroblockRecord* mb, MacroblockRecord* n, int quadrant, int blk, unsigned* ref, int* x,
+                           int* y) {
+  const bool used = Fields<List>::predFlag(n)[quadrant] != 0;
+  if (Mbaff && !used) return;
+  int16_t vx = Fields<List>::mv(n)[blk][0];
+  int16_t vy = Fields<List>::mv(n)[blk][1];
+  int r = Fields<List>::refIdx(n)[quadrant];
+  if (Mbaff && n != mb) scale_between_kinds(mb, n, &vy, &r);
+  *ref = used ? static_cast<uint8_t>(r) : 255u;
+  *x = used ? vx : 0;
+  *y = used ? vy : 0;
+}
+
 template <bool Mbaff>
-MV_INLINE void direct_neighbour(MacroblockRecord* mb, const MacroblockRecord* n, int blk, unsigned ref[2], int x[2],
+MV_INLINE void direct_neighbour(MacroblockRecord* mb, MacroblockRecord* n, int blk, unsigned ref[2], int x[2],
                                 int y[2]) {
-  for (int list = 0; list < 2; ++list) ref[list] = 255, x[list] = y[list] = 0;
+  ref[0] = ref[1] = 255;
+  x[0] = x[1] = y[0] = y[1] = 0;
   if (n == nullptr || mb_is_intra(n->mb_type)) return;
-  for (int list = 0; list < 2; ++list) {
-    const bool used = (list ? n->pred_flag_l1 : n->pred_flag_l0)[blk >> 2] != 0;
-    if (Mbaff && !used) continue;
-    const int16_t* v = (list ? n->mv_l1 : n->mv_l0)[blk];
-    int16_t vy = v[1];
-    int r = (list ? n->ref_idx_l1 : n->ref_idx_l0)[blk >> 2];
-    if (Mbaff && n != mb) scale_between_kinds(mb, n, &vy, &r);
-    ref[list] = used ? static_cast<uint8_t>(r) : 255u;
-    x[list] = used ? v[0] : 0;
-    y[list] = used ? vy : 0;
-  }
+  direct_list<0, Mbaff>(mb, n, blk >> 2, blk, &ref[0], &x[0], &y[0]);
+  direct_list<1, Mbaff>(mb, n, blk >> 2, blk, &ref[1], &x[1], &y[1]);
 }
 
 // Both lists' spatial-direct index and predictor from the 16x16 neighbours
