@@ -99,15 +99,18 @@ const uint8_t kIntra[4][4] = {{4, 4, 4, 4}, {3, 3, 3, 3}, {3, 3, 3, 3}, {3, 3, 3
 const uint8_t kOuter[4][4] = {{2, 2, 1, 1}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}};
 
 const uint8_t (*macroblock_strengths(benchmark::State& state))[4] {
-  return state.range(1) == 2 ? kOuter : state.range(1) ? kIntra : kStrengths;
+  return state.range(1) == 2 ? kOuter : state.range(1) == 1 ? kIntra : kStrengths;
 }
+// Form 3: the inter strengths under a qPav whose alpha is 0 (low chroma
+// qPav is common), which filters nothing.
+uint8_t macroblock_qp(benchmark::State& state, uint8_t qp) { return state.range(1) == 3 ? 12 : qp; }
 
 void BM_LumaMacroblock(benchmark::State& state) {
   const DeblockDsp* t = table(state);
   if (!t) return;
   Plane p;
   const auto* bs = macroblock_strengths(state);
-  const uint8_t qp[2] = {36, 36};
+  const uint8_t q = macroblock_qp(state, 36), qp[2] = {q, q};
   for (auto _ : state) {
     t->luma_macroblock(p.at(), kPitch, bs, bs, qp, qp, thresholds());
     benchmark::ClobberMemory();
@@ -119,7 +122,7 @@ void BM_ChromaMacroblock(benchmark::State& state) {
   if (!t) return;
   Plane cb, cr;
   const auto* bs = macroblock_strengths(state);
-  const uint8_t qp[2][2] = {{36, 38}, {36, 38}};
+  const uint8_t a = macroblock_qp(state, 36), b = macroblock_qp(state, 38), qp[2][2] = {{a, b}, {a, b}};
   for (auto _ : state) {
     t->chroma_macroblock(cb.at(), cr.at(), kPitch, bs, bs, qp, qp, thresholds());
     benchmark::ClobberMemory();
@@ -182,12 +185,13 @@ void variantsAndForms(benchmark::internal::Benchmark* b, int forms) {
     for (int slot = 0; slot < 4; ++slot) b->Args({slot, form});
 }
 void variantsAndForms(benchmark::internal::Benchmark* b) { variantsAndForms(b, 2); }
-void variantsAndMacroblockForms(benchmark::internal::Benchmark* b) { variantsAndForms(b, 3); }
+void variantsAndMacroblockForms(benchmark::internal::Benchmark* b) { variantsAndForms(b, 4); }
 
 }  // namespace
 
 // form: horizontal (0) or vertical (1) edges; for the macroblock kernels,
-// inter (0), intra (1) or outer-edge-only (2) strengths; for the motion strengths, blocks of
+// inter (0), intra (1) or outer-edge-only (2) strengths, or inter strengths
+// under a qPav that filters nothing (3); for the motion strengths, blocks of
 // different motion (0) or one motion throughout (1).
 BENCHMARK(BM_LumaLines)->Apply(variantsAndForms);
 BENCHMARK(BM_ChromaLines)->Apply(variantsAndForms);

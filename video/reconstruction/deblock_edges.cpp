@@ -381,6 +381,13 @@ void set_pass_offsets(DeblockPass* pass, const int8_t* offsets) {
   pass->built = true;
 }
 
+void prefetch_neighbour(const MacroblockRecord* mb) {
+  const char* record = reinterpret_cast<const char*>(mb);
+  __builtin_prefetch(record + offsetof(MacroblockRecord, mb_type), 0, 3);
+  __builtin_prefetch(record + offsetof(MacroblockRecord, mb_structure), 0, 3);
+  __builtin_prefetch(record + offsetof(MacroblockRecord, mb_addr), 0, 3);
+}
+
 // How far ahead of the next macroblock the sample rows are fetched, in
 // bytes: 8 macroblocks of luma, 12 of chroma.
 constexpr uintptr_t kLumaAhead = 128, kChromaAhead = 96;

@@ -102,3 +102,8 @@ void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool 
 // left the caches.
 void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,
                          int lumaPitch, int chromaPitch, int lumaRows);
+// Starts loading the fields that deblocking reads of a macroblock above the
+// one being filtered: its type, qPs and place. Its motion and coded blocks
+// mostly come from the rows the pass keeps (MotionCache::below), and the
+// rest of the record fetched for nothing took the place of lines in use.
+void prefetch_neighbour(const MacroblockRecord* mb);

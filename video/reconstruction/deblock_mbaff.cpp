@@ -53,8 +53,8 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint32_t row, uint
     prefetch_macroblock(mb + 2, m.y + 16, m.cb + 8, m.cr + 8, pic->lumaPitch, pic->chromaPitch, 32);
     prefetch_macroblock(mb + 3, nullptr, nullptr, nullptr, 0, 0, 0);
     if (row != 0) {  // the pair above the next pair
-      prefetch_macroblock(mb + 2 - 2 * w, nullptr, nullptr, nullptr, 0, 0, 0);
-      prefetch_macroblock(mb + 3 - 2 * w, nullptr, nullptr, nullptr, 0, 0, 0);
+      prefetch_neighbour(mb + 2 - 2 * w);
+      prefetch_neighbour(mb + 3 - 2 * w);
     }
   }
 

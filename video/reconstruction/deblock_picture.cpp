@@ -7,6 +7,10 @@
 namespace {
 
 const int8_t kNoOffsets[2] = {0, 0};
+// How many macroblocks ahead of the one being filtered its records are
+// fetched: the records of a decoded picture have mostly left the caches,
+// and one macroblock's deblocking is too short a time to bring them back.
+constexpr uint32_t kRecordsAhead = 3;
 
 void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const ThresholdTable* thresholds,
                       MotionCache* cache) {
@@ -21,10 +25,11 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint8_t idc, const
   // they are; with idc 0 the neighbour is taken by address.
   const bool leftEdge = column != 0 && (idc == 0 || mb->neighbour_a != nullptr);
   const bool topEdge = row != 0 && (idc == 0 || mb->neighbour_b != nullptr);
-  // The next macroblock of the row sits 16 luma samples to the right.
-  if (n + 1 < pic->mbCount) {
-    prefetch_macroblock(mb + 1, y + 16, cb + 8, cr + 8, lp, cp, 16);
-    if (n + 1 >= w) prefetch_macroblock(mb + 1 - w, nullptr, nullptr, nullptr, 0, 0, 0);
+  // The rows from the next macroblock of the row on (16 luma samples to the
+  // right), the record of a macroblock further on and of the one above it.
+  if (n + kRecordsAhead < pic->mbCount) {
+    prefetch_macroblock(mb + kRecordsAhead, y + 16, cb + 8, cr + 8, lp, cp, 16);
+    if (n + kRecordsAhead >= w) prefetch_neighbour(mb + kRecordsAhead - w);
   }
   // All strengths first, then the vertical edges left to right and the
   // horizontal ones top to bottom, passing over edges of strength 0.
