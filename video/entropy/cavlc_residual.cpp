@@ -438,15 +438,14 @@ struct Residual {
     }
   };
 
-  // The luma 4x4 or Intra16x16 AC blocks of every quadrant (maxNumCoeff 16
-  // or 15), stored dequantised. An uncoded quadrant gets counts of 0 and its
-  // coefficients cleared (the DC kept for Intra16x16).
+  // The luma 4x4 or Intra16x16 AC blocks of every coded quadrant
+  // (maxNumCoeff 16 or 15), stored dequantised.
   void luma_4x4(int maxNum, const Scale scale) {
     uint32_t nonzero = 0;
     Place4x4 place{mb->luma_coeff, this->scan() + (16 - maxNum), scale};
     for (int b8 = 0; b8 < 4; ++b8, place.dst += 64) {
       if ((mb->cbp_luma & (1u << b8)) == 0) {
-        clear_quadrant(b8, maxNum == 15);
+        clear_quadrant(b8);
         continue;
       }
       for (int b4 = 0; b4 < 4; ++b4) {
@@ -476,7 +475,7 @@ struct Residual {
     const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
     for (int b8 = 0; b8 < 4; ++b8) {
       if ((mb->cbp_luma & (1u << b8)) == 0) {
-        clear_quadrant(b8, false);
+        clear_quadrant(b8);
         continue;
       }
       mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (15u << (4 * b8)));
@@ -486,14 +485,11 @@ struct Residual {
     }
   }
 
-  void clear_quadrant(int b8, bool keepDc) {
+  // An uncoded quadrant: counts of 0. Its coefficients are zero already
+  // (the blocks enter zero), or hold the Intra16x16 DC.
+  void clear_quadrant(int b8) {
     std::memset(mb->total_coeff_luma + 4 * b8, 0, 4 * sizeof(mb->total_coeff_luma[0]));
     for (int b4 = 0; b4 < 4; ++b4) luma[luma_cell(4 * b8 + b4)] = 0;
-    int16_t* dst = mb->luma_coeff + 64 * b8;
-    const int16_t dc[4] = {dst[0], dst[16], dst[32], dst[48]};
-    zero_coefficient_groups<8>(dst);
-    if (keepDc)
-      for (int b4 = 0; b4 < 4; ++b4) dst[16 * b4] = dc[b4];
   }
 
   // Chroma DC of Cb and Cr, then the AC blocks when cbp_chroma bit 1 is
@@ -511,10 +507,7 @@ struct Residual {
           return;
         }
         int16_t* dst = mb->chroma_coeff + 64 * comp;
-        if (count == 0) {
-          for (int k = 0; k < 4; ++k) dst[16 * k] = 0;
-          continue;
-        }
+        if (count == 0) continue;
         const int32_t f[4] = {w16(v[0] + v[1] + v[2] + v[3]), w16(v[0] - v[1] + v[2] - v[3]),
                               w16(v[0] + v[1] - v[2] - v[3]), w16(v[0] - v[1] - v[2] + v[3])};
         // (f x LevelScale x 2^(qP / 6)) >> 5 in 16 bits: bits 16..31 of the
@@ -612,8 +605,6 @@ void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const Residua
                                 static_cast<uint8_t>(6 - qP / 6), 0);
         else
           InverseHadamardLumaDC(mb->luma_coeff, dc, factor, 0, 0, static_cast<uint8_t>(qP / 6 - 6));
-      } else {
-        for (int blk = 0; blk < 16; ++blk) mb->luma_coeff[16 * blk] = 0;
       }
       res.luma_4x4(15, make_scale(q.ls4x4[0][qP % 6], qP, 4, res.scaled, 16));
       res.chroma();
