@@ -143,39 +143,54 @@ struct Window {
   uint32_t pos() const { return end - static_cast<uint32_t>(left); }
 };
 
-// level_prefix, level_suffix of a level that lies within the next 8 bits,
-// by suffixLength (rows 0..6; rows 7 and 8: suffixLength 0 and 1 for the
-// first level after fewer than three trailing ones, whose levelCode is 2
-// more) and those 8 bits. An entry holds the level (8 bits, two's
-// complement), the code's length (bits 8..11, 0 where the code is longer)
-// and the suffixLength for the next level (bits 12..14).
+// Levels that lie within the next 8 bits, by suffixLength (rows 0..6; rows
+// 7 and 8: suffixLength 0 and 1 for the first level after fewer than three
+// trailing ones, whose levelCode is 2 more) and those 8 bits: the first
+// level, and the one after it when its code fits in the bits left. Reading
+// two short levels per lookup halves the chain of dependent lookups through
+// the stream. An entry holds the first level (bits 0..7, two's complement),
+// the second (bits 8..15), their code lengths (bits 16..19; bits 20..23, 0
+// when the second does not fit) and the suffixLength after each (bits 24..26
+// and 27..29). It is 0 when the first code is longer than 8 bits.
 constexpr int kLevelBits = 8;
 constexpr int kBumpRows = 7;
-struct LevelCodes {
-  uint16_t e[9][1 << kLevelBits];
-  constexpr LevelCodes() : e() {
-    for (int row = 0; row < 9; ++row) {
-      const int suffixLength = row < kBumpRows ? row : row - kBumpRows;
+struct LevelPairs {
+  uint32_t e[9][1 << kLevelBits];
+  // One code at the top of `width` bits: its length (0 when it does not
+  // fit), level and the next suffixLength.
+  struct One {
+    int length, level, next;
+  };
+  static constexpr One one(int bits, int width, int suffixLength, bool bump) {
+    int prefix = 0;
+    while (prefix < width && (bits & (1 << (width - 1 - prefix))) == 0) ++prefix;
+    const int length = prefix + 1 + suffixLength;
+    if (length > width) return {0, 0, 0};
+    const int suffix = (bits >> (width - length)) & ((1 << suffixLength) - 1);
+    const int levelCode = (prefix << suffixLength) + suffix + (bump ? 2 : 0);
+    const int m = (levelCode + 2) >> 1;
+    int next = suffixLength == 0 ? 1 : suffixLength;
+    if (next < 6 && m > (3 << (next - 1))) ++next;
+    return {length, (levelCode & 1) ? -m : m, next};
+  }
+  constexpr LevelPairs() : e() {
+    for (int row = 0; row < 9; ++row)
       for (int bits = 0; bits < (1 << kLevelBits); ++bits) {
-        int prefix = 0;
-        while (prefix < kLevelBits && (bits & (0x80 >> prefix)) == 0) ++prefix;
-        const int length = prefix + 1 + suffixLength;
-        if (length > kLevelBits) continue;
-        const int suffix = (bits >> (kLevelBits - length)) & ((1 << suffixLength) - 1);
-        const int levelCode = (prefix << suffixLength) + suffix + (row >= kBumpRows ? 2 : 0);
-        const int m = (levelCode + 2) >> 1;
-        const int level = (levelCode & 1) ? -m : m;
-        int next = suffixLength == 0 ? 1 : suffixLength;
-        if (next < 6 && m > (3 << (next - 1))) ++next;
-        e[row][bits] = static_cast<uint16_t>((level & 0xFF) | length << 8 | next << 12);
+        const One a = one(bits, kLevelBits, row < kBumpRows ? row : row - kBumpRows, row >= kBumpRows);
+        if (a.length == 0) continue;
+        const int rest = kLevelBits - a.length;
+        const One b = rest > 0 ? one(bits & ((1 << rest) - 1), rest, a.next, false) : One{0, 0, 0};
+        e[row][bits] = static_cast<uint32_t>(a.level & 0xFF) | static_cast<uint32_t>(b.level & 0xFF) << 8 |
+                       static_cast<uint32_t>(a.length) << 16 | static_cast<uint32_t>(b.length) << 20 |
+                       static_cast<uint32_t>(a.next) << 24 | static_cast<uint32_t>(b.length ? b.next : 0) << 27;
       }
-    }
   }
 };
-constexpr LevelCodes kLevelCodes;
+constexpr LevelPairs kLevelPairs;
 
-// Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1].
-// False for a level_prefix beyond what any accepted stream holds.
+// Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1]
+// (levels[totalCoeff] may be written too). False for a level_prefix beyond
+// what any accepted stream holds.
 __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoeff, int trailingOnes,
                                                          int16_t* levels) {
   int suffixLength = (totalCoeff > 10 && trailingOnes < 3) ? 1 : 0;
@@ -185,11 +200,15 @@ __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoe
     // whether a level_prefix is beyond 26 (a first 1 bit past them counts
     // as level_prefix 27).
     w->need(28);
-    const uint16_t e = kLevelCodes.e[row][w->v >> (64 - kLevelBits)];
+    const uint32_t e = kLevelPairs.e[row][w->v >> (64 - kLevelBits)];
     if (__builtin_expect(e != 0, 1)) {
       levels[i] = static_cast<int8_t>(e & 0xFF);
-      w->take((e >> 8) & 15);
-      suffixLength = e >> 12;
+      levels[i + 1] = static_cast<int8_t>((e >> 8) & 0xFF);
+      // The second level counts when it fits and the block has it.
+      const bool two = ((e >> 20) & 15) != 0 && i + 1 < totalCoeff;
+      w->take(static_cast<int>(((e >> 16) & 15) + (two ? (e >> 20) & 15 : 0)));
+      suffixLength = static_cast<int>(two ? (e >> 27) & 7 : (e >> 24) & 7);
+      i += two ? 1 : 0;
       continue;
     }
     const int prefix = clz64(w->v | (uint64_t{1} << 36));
@@ -266,7 +285,7 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int cls, 
   if (__builtin_expect(totalCoeff > maxNum, 0)) return -1;
 
   // 17 or more bits are still in the window after the longest coeff_token.
-  alignas(8) int16_t levels[16];
+  alignas(8) int16_t levels[17];
   std::memcpy(levels, kTrailingOnes[w.v >> 61], sizeof kTrailingOnes[0]);
   w.take(trailingOnes);
   if (totalCoeff > trailingOnes && !decode_levels(&w, totalCoeff, trailingOnes, levels)) return -1;
