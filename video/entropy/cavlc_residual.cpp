@@ -461,15 +461,14 @@ struct Residual {
   // (maxNumCoeff 16 or 15), stored dequantised.
   void luma_4x4(int maxNum, const Scale scale) {
     uint32_t nonzero = 0;
-    Place4x4 place{mb->luma_coeff, this->scan() + (16 - maxNum), scale};
-    for (int b8 = 0; b8 < 4; ++b8, place.dst += 64) {
-      if ((mb->cbp_luma & (1u << b8)) == 0) {
-        clear_quadrant(b8);
-        continue;
-      }
+    const int32_t* scan = this->scan() + (16 - maxNum);
+    clear_counts();
+    for (uint32_t coded = mb->cbp_luma & 15u; coded != 0; coded &= coded - 1) {
+      const int b8 = __builtin_ctz(coded);
+      int16_t* dst = mb->luma_coeff + 64 * b8;
       for (int b4 = 0; b4 < 4; ++b4) {
         const int blk = 4 * b8 + b4;
-        const int count = luma_block(blk, maxNum, Place4x4{place.dst + 16 * b4, place.scan, place.scale});
+        const int count = luma_block(blk, maxNum, Place4x4{dst + 16 * b4, scan, scale});
         if (count < 0) break;
         nonzero |= (count != 0 ? 1u : 0u) << blk;
       }
@@ -492,11 +491,9 @@ struct Residual {
     };
     const Scale scale = make_scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1][q->qpY % 6], q->qpY, 6, scaled, 64);
     const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
-    for (int b8 = 0; b8 < 4; ++b8) {
-      if ((mb->cbp_luma & (1u << b8)) == 0) {
-        clear_quadrant(b8);
-        continue;
-      }
+    clear_counts();
+    for (uint32_t coded = mb->cbp_luma & 15u; coded != 0; coded &= coded - 1) {
+      const int b8 = __builtin_ctz(coded);
       mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (15u << (4 * b8)));
       int16_t* dst = mb->luma_coeff + 64 * b8;
       for (int b4 = 0; b4 < 4; ++b4)
@@ -504,11 +501,12 @@ struct Residual {
     }
   }
 
-  // An uncoded quadrant: counts of 0. Its coefficients are zero already
-  // (the blocks enter zero), or hold the Intra16x16 DC.
-  void clear_quadrant(int b8) {
-    std::memset(mb->total_coeff_luma + 4 * b8, 0, 4 * sizeof(mb->total_coeff_luma[0]));
-    for (int b4 = 0; b4 < 4; ++b4) luma[luma_cell(4 * b8 + b4)] = 0;
+  // Counts of 0 for every luma block, before the coded quadrants are read
+  // (the coefficients of the others are zero already, as the blocks enter
+  // zero, or hold the Intra16x16 DC).
+  void clear_counts() {
+    std::memset(mb->total_coeff_luma, 0, sizeof(mb->total_coeff_luma));
+    for (int row = 1; row <= 4; ++row) std::memset(luma + 5 * row + 1, 0, 4 * sizeof(luma[0]));
   }
 
   // Chroma DC of Cb and Cr, then the AC blocks when cbp_chroma bit 1 is
