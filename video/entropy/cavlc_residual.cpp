@@ -143,39 +143,54 @@ struct Window {
   uint32_t pos() const { return end - static_cast<uint32_t>(left); }
 };
 
-// level_prefix, level_suffix of a level that lies within the next 8 bits,
-// by suffixLength (rows 0..6; rows 7 and 8: suffixLength 0 and 1 for the
-// first level after fewer than three trailing ones, whose levelCode is 2
-// more) and those 8 bits. An entry holds the level (8 bits, two's
-// complement), the code's length (bits 8..11, 0 where the code is longer)
-// and the suffixLength for the next level (bits 12..14).
+// Levels that lie within the next 8 bits, by suffixLength (rows 0..6; rows
+// 7 and 8: suffixLength 0 and 1 for the first level after fewer than three
+// trailing ones, whose levelCode is 2 more) and those 8 bits: the first
+// level, and the one after it when its code fits in the bits left. Reading
+// two short levels per lookup halves the chain of dependent lookups through
+// the stream. An entry holds the first level (bits 0..7, two's complement),
+// the second (bits 8..15), their code lengths (bits 16..19; bits 20..23, 0
+// when the second does not fit) and the suffixLength after each (bits 24..26
+// and 27..29). It is 0 when the first code is longer than 8 bits.
 constexpr int kLevelBits = 8;
 constexpr int kBumpRows = 7;
-struct LevelCodes {
-  uint16_t e[9][1 << kLevelBits];
-  constexpr LevelCodes() : e() {
-    for (int row = 0; row < 9; ++row) {
-      const int suffixLength = row < kBumpRows ? row : row - kBumpRows;
+struct LevelPairs {
+  uint32_t e[9][1 << kLevelBits];
+  // One code at the top of `width` bits: its length (0 when it does not
+  // fit), level and the next suffixLength.
+  struct One {
+    int length, level, next;
+  };
+  static constexpr One one(int bits, int width, int suffixLength, bool bump) {
+    int prefix = 0;
+    while (prefix < width && (bits & (1 << (width - 1 - prefix))) == 0) ++prefix;
+    const int length = prefix + 1 + suffixLength;
+    if (length > width) return {0, 0, 0};
+    const int suffix = (bits >> (width - length)) & ((1 << suffixLength) - 1);
+    const int levelCode = (prefix << suffixLength) + suffix + (bump ? 2 : 0);
+    const int m = (levelCode + 2) >> 1;
+    int next = suffixLength == 0 ? 1 : suffixLength;
+    if (next < 6 && m > (3 << (next - 1))) ++next;
+    return {length, (levelCode & 1) ? -m : m, next};
+  }
+  constexpr LevelPairs() : e() {
+    for (int row = 0; row < 9; ++row)
       for (int bits = 0; bits < (1 << kLevelBits); ++bits) {
-        int prefix = 0;
-        while (prefix < kLevelBits && (bits & (0x80 >> prefix)) == 0) ++prefix;
-        const int length = prefix + 1 + suffixLength;
-        if (length > kLevelBits) continue;
-        const int suffix = (bits >> (kLevelBits - length)) & ((1 << suffixLength) - 1);
-        const int levelCode = (prefix << suffixLength) + suffix + (row >= kBumpRows ? 2 : 0);
-        const int m = (levelCode + 2) >> 1;
-        const int level = (levelCode & 1) ? -m : m;
-        int next = suffixLength == 0 ? 1 : suffixLength;
-        if (next < 6 && m > (3 << (next - 1))) ++next;
-        e[row][bits] = static_cast<uint16_t>((level & 0xFF) | length << 8 | next << 12);
+        const One a = one(bits, kLevelBits, row < kBumpRows ? row : row - kBumpRows, row >= kBumpRows);
+        if (a.length == 0) continue;
+        const int rest = kLevelBits - a.length;
+        const One b = rest > 0 ? one(bits & ((1 << rest) - 1), rest, a.next, false) : One{0, 0, 0};
+        e[row][bits] = static_cast<uint32_t>(a.level & 0xFF) | static_cast<uint32_t>(b.level & 0xFF) << 8 |
+                       static_cast<uint32_t>(a.length) << 16 | static_cast<uint32_t>(b.length) << 20 |
+                       static_cast<uint32_t>(a.next) << 24 | static_cast<uint32_t>(b.length ? b.next : 0) << 27;
       }
-    }
   }
 };
-constexpr LevelCodes kLevelCodes;
+constexpr LevelPairs kLevelPairs;
 
-// Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1].
-// False for a level_prefix beyond what any accepted stream holds.
+// Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1]
+// (levels[totalCoeff] may be written too). False for a level_prefix beyond
+// what any accepted stream holds.
 __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoeff, int trailingOnes,
                                                          int16_t* levels) {
   int suffixLength = (totalCoeff > 10 && trailingOnes < 3) ? 1 : 0;
@@ -185,11 +200,15 @@ __attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoe
     // whether a level_prefix is beyond 26 (a first 1 bit past them counts
     // as level_prefix 27).
     w->need(28);
-    const uint16_t e = kLevelCodes.e[row][w->v >> (64 - kLevelBits)];
+    const uint32_t e = kLevelPairs.e[row][w->v >> (64 - kLevelBits)];
     if (__builtin_expect(e != 0, 1)) {
       levels[i] = static_cast<int8_t>(e & 0xFF);
-      w->take((e >> 8) & 15);
-      suffixLength = e >> 12;
+      levels[i + 1] = static_cast<int8_t>((e >> 8) & 0xFF);
+      // The second level counts when it fits and the block has it.
+      const bool two = ((e >> 20) & 15) != 0 && i + 1 < totalCoeff;
+      w->take(static_cast<int>(((e >> 16) & 15) + (two ? (e >> 20) & 15 : 0)));
+      suffixLength = static_cast<int>(two ? (e >> 27) & 7 : (e >> 24) & 7);
+      i += two ? 1 : 0;
       continue;
     }
     const int prefix = clz64(w->v | (uint64_t{1} << 36));
@@ -266,7 +285,7 @@ __attribute__((always_inline)) inline int decode_block_bits(Window& w, int cls, 
   if (__builtin_expect(totalCoeff > maxNum, 0)) return -1;
 
   // 17 or more bits are still in the window after the longest coeff_token.
-  alignas(8) int16_t levels[16];
+  alignas(8) int16_t levels[17];
   std::memcpy(levels, kTrailingOnes[w.v >> 61], sizeof kTrailingOnes[0]);
   w.take(trailingOnes);
   if (totalCoeff > trailingOnes && !decode_levels(&w, totalCoeff, trailingOnes, levels)) return -1;
@@ -438,20 +457,18 @@ struct Residual {
     }
   };
 
-  // The luma 4x4 or Intra16x16 AC blocks of every quadrant (maxNumCoeff 16
-  // or 15), stored dequantised. An uncoded quadrant gets counts of 0 and its
-  // coefficients cleared (the DC kept for Intra16x16).
+  // The luma 4x4 or Intra16x16 AC blocks of every coded quadrant
+  // (maxNumCoeff 16 or 15), stored dequantised.
   void luma_4x4(int maxNum, const Scale scale) {
     uint32_t nonzero = 0;
-    Place4x4 place{mb->luma_coeff, this->scan() + (16 - maxNum), scale};
-    for (int b8 = 0; b8 < 4; ++b8, place.dst += 64) {
-      if ((mb->cbp_luma & (1u << b8)) == 0) {
-        clear_quadrant(b8, maxNum == 15);
-        continue;
-      }
+    const int32_t* scan = this->scan() + (16 - maxNum);
+    clear_counts();
+    for (uint32_t coded = mb->cbp_luma & 15u; coded != 0; coded &= coded - 1) {
+      const int b8 = __builtin_ctz(coded);
+      int16_t* dst = mb->luma_coeff + 64 * b8;
       for (int b4 = 0; b4 < 4; ++b4) {
         const int blk = 4 * b8 + b4;
-        const int count = luma_block(blk, maxNum, Place4x4{place.dst + 16 * b4, place.scan, place.scale});
+        const int count = luma_block(blk, maxNum, Place4x4{dst + 16 * b4, scan, scale});
         if (count < 0) break;
         nonzero |= (count != 0 ? 1u : 0u) << blk;
       }
@@ -474,11 +491,9 @@ struct Residual {
     };
     const Scale scale = make_scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1][q->qpY % 6], q->qpY, 6, scaled, 64);
     const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
-    for (int b8 = 0; b8 < 4; ++b8) {
-      if ((mb->cbp_luma & (1u << b8)) == 0) {
-        clear_quadrant(b8, false);
-        continue;
-      }
+    clear_counts();
+    for (uint32_t coded = mb->cbp_luma & 15u; coded != 0; coded &= coded - 1) {
+      const int b8 = __builtin_ctz(coded);
       mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (15u << (4 * b8)));
       int16_t* dst = mb->luma_coeff + 64 * b8;
       for (int b4 = 0; b4 < 4; ++b4)
@@ -486,14 +501,12 @@ struct Residual {
     }
   }
 
-  void clear_quadrant(int b8, bool keepDc) {
-    std::memset(mb->total_coeff_luma + 4 * b8, 0, 4 * sizeof(mb->total_coeff_luma[0]));
-    for (int b4 = 0; b4 < 4; ++b4) luma[luma_cell(4 * b8 + b4)] = 0;
-    int16_t* dst = mb->luma_coeff + 64 * b8;
-    const int16_t dc[4] = {dst[0], dst[16], dst[32], dst[48]};
-    zero_coefficient_groups<8>(dst);
-    if (keepDc)
-      for (int b4 = 0; b4 < 4; ++b4) dst[16 * b4] = dc[b4];
+  // Counts of 0 for every luma block, before the coded quadrants are read
+  // (the coefficients of the others are zero already, as the blocks enter
+  // zero, or hold the Intra16x16 DC).
+  void clear_counts() {
+    std::memset(mb->total_coeff_luma, 0, sizeof(mb->total_coeff_luma));
+    for (int row = 1; row <= 4; ++row) std::memset(luma + 5 * row + 1, 0, 4 * sizeof(luma[0]));
   }
 
   // Chroma DC of Cb and Cr, then the AC blocks when cbp_chroma bit 1 is
@@ -511,10 +524,7 @@ struct Residual {
           return;
         }
         int16_t* dst = mb->chroma_coeff + 64 * comp;
-        if (count == 0) {
-          for (int k = 0; k < 4; ++k) dst[16 * k] = 0;
-          continue;
-        }
+        if (count == 0) continue;
         const int32_t f[4] = {w16(v[0] + v[1] + v[2] + v[3]), w16(v[0] - v[1] + v[2] - v[3]),
                               w16(v[0] + v[1] - v[2] - v[3]), w16(v[0] - v[1] - v[2] + v[3])};
         // (f x LevelScale x 2^(qP / 6)) >> 5 in 16 bits: bits 16..31 of the
@@ -612,8 +622,6 @@ void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const Residua
                                 static_cast<uint8_t>(6 - qP / 6), 0);
         else
           InverseHadamardLumaDC(mb->luma_coeff, dc, factor, 0, 0, static_cast<uint8_t>(qP / 6 - 6));
-      } else {
-        for (int blk = 0; blk < 16; ++blk) mb->luma_coeff[16 * blk] = 0;
       }
       res.luma_4x4(15, make_scale(q.ls4x4[0][qP % 6], qP, 4, res.scaled, 16));
       res.chroma();

@@ -27,7 +27,9 @@ constexpr uint32_t kReaderDamaged = 2;
 // Luma and chroma residual of a macroblock whose mb_type, cbp and
 // transform_size_8x8_flag are in the record: 4x4 blocks, 8x8 blocks as four
 // interleaved 4x4 reads, or Intra16x16 DC and AC. Each ends with the chroma
-// residual (or clears the chroma counts when cbp_chroma is 0).
+// residual (or clears the chroma counts when cbp_chroma is 0). The
+// coefficient blocks must enter zero (clear_coefficients): only the coded
+// coefficients are stored.
 void cavlc_residual_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
 void cavlc_residual_8x8(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
 void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);

@@ -359,6 +359,45 @@ TEST_F(Fixture, NeighbourCountsOfSkippedPcmAndMbaffMacroblocks) {
   pairCase(2, 0, {{12, 0}, {0, 0}, {4, 0}, {0, 0}, {2, 0}, {0, 0}, {6, 0}, {0, 0}});
 }
 
+// Every level from -70 to 70 after levels that raise suffixLength to each
+// of 0..6: codes of up to 8 bits come from a lookup, longer ones from the
+// level arithmetic, and the two meet within this range at every
+// suffixLength.
+TEST_F(Fixture, LevelsAroundTheLookupLimitAtEverySuffixLength) {
+  static MacroblockRecord mb;
+  const int qp = 20;
+  for (int raise = 0; raise <= 6; ++raise)
+    for (int v = -70; v <= 70; ++v) {
+      if (v == 0) continue;
+      // Levels are read from the highest position down: 2 gives
+      // suffixLength 1, each 200 one more from 2 on.
+      int coef[16] = {v};
+      if (raise == 1) coef[1] = 2;
+      for (int k = 1; raise >= 2 && k <= raise - 1; ++k) coef[k] = 200;
+      int n = 0;
+      for (int c : coef) n += c != 0;
+      BitWriter w;
+      cavlctest::put_block(w, coef, 16, 0);
+      const int empty[16] = {};
+      cavlctest::put_block(w, empty, 16, n);
+      cavlctest::put_block(w, empty, 16, n);
+      cavlctest::put_block(w, empty, 16, 0);
+      std::memset(&mb, 0, sizeof(mb));
+      mb.mb_type = MbL0_16x16;
+      mb.mb_structure = 2;
+      mb.cbp_luma = 1;
+      Reader rd(w);
+      cavlc_residual_4x4(&rd.r, &mb, ResidualQuant{ls4, ls8, qp, qp, qp, 0});
+      ASSERT_EQ(rd.r.overrun, 0u) << raise << " " << v;
+      ASSERT_EQ(rd.used(), w.size()) << raise << " " << v;
+      for (int k = 0; k < 16; ++k) {
+        const int i = FRAME_SCAN_CAVLC[k];
+        const int want = coef[k] ? reftest::dequant4(coef[k], ls4[3][qp % 6][i], qp) : 0;
+        ASSERT_EQ(mb.luma_coeff[i], want) << raise << " " << v << " position " << k;
+      }
+    }
+}
+
 TEST_F(Fixture, DamagedDataMarksTheReader) {
   static MacroblockRecord mb;
   std::memset(&mb, 0, sizeof(mb));
