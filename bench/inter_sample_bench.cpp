@@ -129,11 +129,12 @@ void chroma_put_pair(benchmark::State& state, ChromaPutPairFn fn) {
 }
 
 // Two-list prediction of both planes straight into a picture with a
-// residual: implicit weights (21, 43).
-void chroma_put_pair_bi(benchmark::State& state, ChromaPutBiFn fn) {
+// residual: implicit weights (21, 43), or (32, 32), which average.
+void chroma_put_pair_bi(benchmark::State& state, ChromaPutBiFn fn, int32_t w0) {
   Inputs& in = inputs();
   alignas(16) static uint8_t picture[2][8 * 64];
-  const ChromaWeights w[2] = {{ChromaWeights::kTwo, 21, 43, 0, 5}, {ChromaWeights::kTwo, 21, 43, 0, 5}};
+  const int32_t w1 = 64 - w0;
+  const ChromaWeights w[2] = {{ChromaWeights::kTwo, w0, w1, 0, 5}, {ChromaWeights::kTwo, w0, w1, 0, 5}};
   int k = 0;
   for (auto _ : state) {
     const ChromaPutArgs out{{picture[0], picture[1]}, 64, reinterpret_cast<const int16_t*>(in.b[k]), 0, 0, 8};
@@ -232,8 +233,10 @@ void register_all() {
   for (int n = 0; n < 3; ++n)
     for (const Variant& v : variants)
       if (v.supported)
-        benchmark::RegisterBenchmark(("chroma_put_pair_bi/8x" + std::to_string(2 << n) + "/" + v.label).c_str(),
-                                     chroma_put_pair_bi, v.chroma->put_pair_bi[n]);
+        for (int32_t w0 : {21, 32})
+          benchmark::RegisterBenchmark(("chroma_put_pair_bi/8x" + std::to_string(2 << n) + (w0 == 32 ? "/average/" : "/") +
+                                        v.label).c_str(),
+                                       chroma_put_pair_bi, v.chroma->put_pair_bi[n], w0);
   for (const Variant& v : variants)
     if (v.supported)
       benchmark::RegisterBenchmark((std::string("chroma_put_weighted/8x8/") + v.label).c_str(), chroma_put_weighted,

@@ -378,17 +378,13 @@ DecodedPicture* interpolate_chroma_quadrant(const QuadrantCall& c, int list, int
     // In luma lines: chroma line l lies on luma lines 2l and 2l + 1.
     await_reference_lines(mb->slice, v.pic, mb->mb_structure != 2, v.bottom, 2 * (yInt + kRows + 1) + 1);
     int16_t* slots[2] = {cbSlot, crSlot};
-    for (int comp = 0; comp < 2; ++comp) {
-      const uint8_t* plane = (comp ? frame_cr(v.pic) : frame_cb(v.pic)) + offset;
-      alignas(16) int16_t rows[32];
-      if constexpr (kRows == 4)
-        GetChromaPrediction_4Lines(plane, xInt, yInt, vx & 7, vy & 7, rows, static_cast<int32_t>(c.width),
-                                   static_cast<int32_t>(c.height), static_cast<int32_t>(c.pitch));
-      else
-        GetChromaPrediction_2Lines(plane, xInt, yInt, vx & 7, vy & 7, rows, static_cast<int32_t>(c.width),
-                                   static_cast<int32_t>(c.height), static_cast<int32_t>(c.pitch));
-      for (int r = 0; r < kRows; ++r) std::memcpy(slots[comp] + 4 * (row + r) + col, rows + 8 * r, kCols * 2);
-    }
+    // Both planes in one call: rows of 8, the Cb rows first.
+    alignas(16) int16_t rows[2][8 * kRows];
+    chroma_dsp().bilinear_pair[kRows == 4 ? 1 : 0](frame_cb(v.pic) + offset, frame_cr(v.pic) + offset, xInt, yInt,
+                                                   vx & 7, vy & 7, rows[0], static_cast<int32_t>(c.width),
+                                                   static_cast<int32_t>(c.height), static_cast<int32_t>(c.pitch));
+    for (int comp = 0; comp < 2; ++comp)
+      for (int r = 0; r < kRows; ++r) std::memcpy(slots[comp] + 4 * (row + r) + col, rows[comp] + 8 * r, kCols * 2);
   }
   return v.pic;
 }
@@ -436,8 +432,10 @@ void combine_chroma_bi(DecodedPicture* const* const lists[2], const MacroblockRe
       inter::implicit_weights(cur, poc0, poc1, &w0, &w1);
       logWD = 5;
     } else {
-      w0 = w1 = 1;
-      logWD = 0;
+      // The default average: exact in the averaging kernel.
+      weighting_dsp().average(reinterpret_cast<const uint16_t*>(a[comp]), 8, reinterpret_cast<const uint16_t*>(b[comp]),
+                              8, reinterpret_cast<uint16_t*>(out[comp]), 8, 8, 2);
+      continue;
     }
     weight_samples_bi(reinterpret_cast<const uint16_t*>(a[comp]), 8, reinterpret_cast<const uint16_t*>(b[comp]), 8,
                       reinterpret_cast<uint16_t*>(out[comp]), 8, 8, 2, w0, w1, logWD, o);

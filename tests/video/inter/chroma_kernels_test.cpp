@@ -323,6 +323,13 @@ TEST(ChromaStores, TwoListPairsIntoThePictureMatchTheReference) {
   const int pitch = 11;
   const ChromaWeights weights[][2] = {
       {{ChromaWeights::kTwo, 1, 1, 0, 0}, {ChromaWeights::kTwo, 1, 1, 0, 0}},
+      // The average in one plane only: the other keeps its weights.
+      {{ChromaWeights::kTwo, 1, 1, 0, 0}, {ChromaWeights::kTwo, 1, 1, 5, 0}},
+      {{ChromaWeights::kTwo, 21, 43, 0, 5}, {ChromaWeights::kTwo, 1, 1, 0, 0}},
+      // Equal weights 2^logWD: an average without offset, not with one.
+      {{ChromaWeights::kTwo, 32, 32, 0, 5}, {ChromaWeights::kTwo, 128, 128, 0, 7}},
+      {{ChromaWeights::kTwo, 32, 32, 0, 5}, {ChromaWeights::kTwo, 32, 32, -1, 5}},
+      {{ChromaWeights::kTwo, 2, 2, 0, 1}, {ChromaWeights::kTwo, 4, 4, 0, 1}},
       {{ChromaWeights::kTwo, 21, 43, 0, 5}, {ChromaWeights::kTwo, 21, 43, 0, 5}},
       {{ChromaWeights::kTwo, 128, -64, 0, 5}, {ChromaWeights::kTwo, -64, 128, 0, 5}},
       {{ChromaWeights::kTwo, -128, 127, -128, 7}, {ChromaWeights::kTwo, 127, 127, 127, 0}}};
