@@ -247,10 +247,19 @@ uint32_t luma_outside_conds(const MacroblockRecord* mb, uint8_t cbp, bool intra,
     w |= luma_cbf_outside(mb->neighbour_b, UpNeighbourIdxTable[blk], intra) << bit;
   };
   if (cbp & 1) {
-    left(0, 16), left(2, 17), up(0, 20), up(1, 21);
+    left(0, 16);
+    left(2, 17);
+    up(0, 20);
+    up(1, 21);
   }
-  if (cbp & 2) up(4, 22), up(5, 23);
-  if (cbp & 4) left(8, 18), left(10, 19);
+  if (cbp & 2) {
+    up(4, 22);
+    up(5, 23);
+  }
+  if (cbp & 4) {
+    left(8, 18);
+    left(10, 19);
+  }
   return w;
 }
 
