@@ -110,12 +110,14 @@ __attribute__((always_inline)) inline uint32_t abs_level(CabacLocal& e, CabacCon
 
 // Significance map and levels of one coded block with `kNumCoeff` scanning
 // positions on the engine `e`. Writes the significant positions in
-// increasing order to pos[] and their signed levels to lv[] (same index)
-// and returns their count (at least 1). The significance and last context
+// increasing order to pos[], hands each signed level with its position to
+// put(position, level) as soon as it is decoded (no second pass over the
+// levels, no loop that ends on the count) and returns their count (at
+// least 1). The significance and last context
 // increments are the position itself for 4, 15 and 16 positions (chroma DC
 // reads positions 0..2 only) and the tables of `c` for 64.
-template <int kNumCoeff>
-__attribute__((always_inline)) inline int decode_block(CabacLocal& e, const BlockCtx& c, uint8_t* pos, int32_t* lv) {
+template <int kNumCoeff, typename Put>
+__attribute__((always_inline)) inline int decode_block(CabacLocal& e, const BlockCtx& c, uint8_t* pos, Put&& put) {
   uint8_t* out = pos;
   int i = 0;
   if constexpr (kNumCoeff == 64) {
@@ -159,7 +161,7 @@ levels:
   uint32_t key = CabacLocal::load_key(first);
   for (; k >= 0; --k) {
     if (!e.decision_held(key)) {
-      lv[k] = e.bypass_sign(1);
+      put(pos[k], e.bypass_sign(1));
       if (first < c.level + 4) {
         CabacLocal::store_key(first, key);
         ++first;
@@ -168,7 +170,7 @@ levels:
       continue;
     }
     CabacLocal::store_key(first, key);
-    lv[k] = e.bypass_sign(static_cast<int32_t>(abs_level_rest(e, c.level + 5)));
+    put(pos[k], e.bypass_sign(static_cast<int32_t>(abs_level_rest(e, c.level + 5))));
     --k;
     first = c.level;
     key = CabacLocal::load_key(first);
@@ -177,22 +179,25 @@ levels:
   for (CabacContext* rest = c.level + 6; k >= 0; --k) {
     uint32_t abs = 1;
     if (e.decision_held(key)) abs = abs_level_rest(e, rest);
-    lv[k] = e.bypass_sign(static_cast<int32_t>(abs));
+    put(pos[k], e.bypass_sign(static_cast<int32_t>(abs)));
     rest += (abs > 1 && rest < c.level + 9) ? 1 : 0;
   }
   CabacLocal::store_key(first, key);
   return n;
 }
 
-// Dequantises the decoded levels into their places: coefficient k goes to
-// coef[scan[pos[k]]].
-__attribute__((always_inline)) inline void scatter(int16_t* coef, const uint8_t* scan, const int32_t* scale,
-                                                   const Dequant& dq, const uint8_t* pos, const int32_t* lv, int n) {
-  for (int k = 0; k < n; ++k) {
-    const uint32_t s = scan[pos[k]];
-    coef[s] = dq.apply(lv[k], scale[s]);
+// Dequantises each level as it is decoded into its place: the level at
+// scanning position p goes to coef[scan[p]].
+struct DequantPut {
+  int16_t* coef;
+  const uint8_t* scan;
+  const int32_t* scale;
+  Dequant dq;
+  __attribute__((always_inline)) void operator()(uint32_t p, int32_t v) const {
+    const uint32_t s = scan[p];
+    coef[s] = dq.apply(v, scale[s]);
   }
-}
+};
 
 bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != 2; }
 
@@ -204,52 +209,6 @@ BlockCtx ctx_4x4(CabacContext* ctx, bool field, uint32_t cat) {
           ctx + kCtxLevel + off[2], nullptr, nullptr};
 }
 
-// Scanning positions of the blocks of each category that the block
-// coefficient decoder reads (categories 3 and 5 have their own decoders).
-const uint8_t maxNumCoeffTable[8] = {16, 15, 16, 0, 15, 0, 0, 0};
-
-// coded_block_flag with context `cbf` and, when it is 1, one block of
-// category 1, 2 or 4 into `coef` (16 column-major values), all on one load
-// of the engine; AC blocks start at scanning position 1. Frame and field
-// macroblocks differ only in scan and significance contexts. Returns the
-// flag.
-bool decode_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, bool field, uint32_t cat, int16_t* coef,
-                const int32_t* scale, const Dequant& dq) {
-  uint8_t pos[16];
-  int32_t lv[16];
-  int n;
-  const uint8_t* scan = field ? FIELD_SCAN4x4 : FRAME_SCAN4x4;
-  {
-    CabacScope e(&tb->reader);
-    if (!e.decision(cbf)) return false;
-    const BlockCtx c = ctx_4x4(ctx, field, cat);
-    if (maxNumCoeffTable[cat] == 16) {
-      n = decode_block<16>(e, c, pos, lv);
-    } else {
-      n = decode_block<15>(e, c, pos, lv);
-      ++scan;
-    }
-  }
-  scatter(coef, scan, scale, dq, pos, lv, n);
-  return true;
-}
-
-inline bool cabac_decode_coeffs_frame(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
-                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
-  return decode_4x4(tb, ctx, cbf, false, cat, coef, scale, dq);
-}
-inline bool cabac_decode_coeffs_field(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, uint32_t cat,
-                                      int16_t* coef, const int32_t* scale, const Dequant& dq) {
-  return decode_4x4(tb, ctx, cbf, true, cat, coef, scale, dq);
-}
-
-// coded_block_flag with context `cbf` and, when it is 1, the block.
-inline bool decode_coded_4x4(ThreadBuffer* tb, CabacContext* ctx, CabacContext* cbf, bool field, uint32_t cat,
-                             int16_t* coef, const int32_t* scale, const Dequant& dq) {
-  return field ? cabac_decode_coeffs_field(tb, ctx, cbf, cat, coef, scale, dq)
-               : cabac_decode_coeffs_frame(tb, ctx, cbf, cat, coef, scale, dq);
-}
-
 // coded_block_flag condition of an outside neighbour for luma block bits.
 inline uint32_t luma_cbf_outside(const MacroblockRecord* n, uint32_t blk, bool curIntra) {
   if (!n) return curIntra ? 1 : 0;
@@ -258,63 +217,91 @@ inline uint32_t luma_cbf_outside(const MacroblockRecord* n, uint32_t blk, bool c
   return (n->luma_nonzero_mask >> blk) & 1;
 }
 
-// What the luma blocks of one macroblock share.
-struct LumaBlocks {
-  ThreadBuffer* tb;
-  MacroblockRecord* mb;
-  CabacContext* ctx;
-  CabacContext* cbf;  // coded_block_flag contexts of the category
-  uint32_t cat;       // 1 (Intra16x16 AC) or 2
-  bool intra, field;
-  uint8_t mbaff;
-  const int32_t* scale;
-  Dequant dq;
-};
-
-// The four 4x4 blocks of the quadrant that starts at block First, in block
-// order; the left and upper neighbours outside the macroblock are those of
-// blocks 0, 2, 8, 10 (left) and 0, 1, 4, 5 (up).
-template <uint32_t First>
-inline void decode_luma_quadrant(const LumaBlocks& c) {
-  MacroblockRecord* mb = c.mb;
-  for (uint32_t blk = First; blk < First + 4; ++blk) {
-    uint32_t condA, condB;
-    if (blk == 0 || blk == 2 || blk == 8 || blk == 10) {
-      const LeftBlock4x4 l = left_edge_block(mb, blk, c.mbaff);
-      condA = luma_cbf_outside(l.rec, l.blk, c.intra);
-    } else {
-      condA = (mb->luma_nonzero_mask >> LeftNeighbourIdxTable[blk]) & 1;
-    }
-    if (blk == 0 || blk == 1 || blk == 4 || blk == 5) {
-      condB = luma_cbf_outside(mb->neighbour_b, UpNeighbourIdxTable[blk], c.intra);
-    } else {
-      condB = (mb->luma_nonzero_mask >> UpNeighbourIdxTable[blk]) & 1;
-    }
-    int16_t* coef = mb->luma_coeff + 16 * blk;
-    CabacContext* blockCbf = c.cbf + condA + 2 * condB;
-    if (!decode_coded_4x4(c.tb, c.ctx, blockCbf, c.field, c.cat, coef, c.scale, c.dq)) continue;
-    mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (1u << blk));
-  }
+// coded_block_flag with context `cbf` and, when it is 1, one block of
+// kNumCoeff scanning positions on the engine `e`, dequantised by `put`.
+template <int kNumCoeff>
+__attribute__((always_inline)) inline bool decode_coded_block(CabacLocal& e, const BlockCtx& c, CabacContext* cbf,
+                                                             const DequantPut& put) {
+  if (!e.decision(cbf)) return false;
+  uint8_t pos[16];
+  decode_block<kNumCoeff>(e, c, pos, put);
+  return true;
 }
 
-void DecodeCoeffsLuma4x4_0(const LumaBlocks& c) { decode_luma_quadrant<0>(c); }
-void DecodeCoeffsLuma4x4_4(const LumaBlocks& c) { decode_luma_quadrant<4>(c); }
-void DecodeCoeffsLuma4x4_8(const LumaBlocks& c) { decode_luma_quadrant<8>(c); }
-void DecodeCoeffsLuma4x4_12(const LumaBlocks& c) { decode_luma_quadrant<12>(c); }
+// Where the coded_block_flag condition of each luma block's left and upper
+// neighbour sits in the word that the luma loop keeps: bits 0..15 the
+// blocks of this macroblock coded so far, bits 16..19 the outside left
+// neighbours of blocks 0, 2, 8, 10 and bits 20..23 the outside upper
+// neighbours of blocks 0, 1, 4, 5.
+constexpr uint8_t kLeftCondBit[16] = {16, 0, 17, 2, 1, 4, 3, 6, 18, 8, 19, 10, 9, 12, 11, 14};
+constexpr uint8_t kUpCondBit[16] = {20, 21, 0, 1, 22, 23, 4, 5, 2, 3, 8, 9, 6, 7, 12, 13};
+
+// Outside conditions of the quadrants that cbp names, in the bits above.
+uint32_t luma_outside_conds(const MacroblockRecord* mb, uint8_t cbp, bool intra, uint8_t mbaff) {
+  uint32_t w = 0;
+  auto left = [&](uint32_t blk, uint32_t bit) {
+    const LeftBlock4x4 l = left_edge_block(mb, blk, mbaff);
+    w |= luma_cbf_outside(l.rec, l.blk, intra) << bit;
+  };
+  auto up = [&](uint32_t blk, uint32_t bit) {
+    w |= luma_cbf_outside(mb->neighbour_b, UpNeighbourIdxTable[blk], intra) << bit;
+  };
+  if (cbp & 1) {
+    left(0, 16);
+    left(2, 17);
+    up(0, 20);
+    up(1, 21);
+  }
+  if (cbp & 2) {
+    up(4, 22);
+    up(5, 23);
+  }
+  if (cbp & 4) {
+    left(8, 18);
+    left(10, 19);
+  }
+  return w;
+}
 
 // The 4x4 luma blocks of the quadrants that cbp_luma names, category 1
-// (Intra16x16 AC) or 2.
+// (Intra16x16 AC, 15 positions) or 2 (16), all on one load of the engine.
+template <int kNumCoeff>
+__attribute__((noinline)) void luma_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint32_t cat,
+                                           bool intra, const ResidualQuant& q) {
+  const bool field = field_mb(mb);
+  const uint8_t cbp = mb->cbp_luma;
+  const BlockCtx c = ctx_4x4(ctx, field, cat);
+  CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[cat];
+  const uint8_t* scan = (field ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + (16 - kNumCoeff);
+  const int32_t* scale = q.ls4x4[intra ? 0 : 3][q.qpY % 6];
+  const Dequant dq = Dequant::of(q.qpY, 4);
+  uint32_t conds = mb->luma_nonzero_mask | luma_outside_conds(mb, cbp, intra, q.mbaff);
+  {
+    CabacScope e(&tb->reader);
+    for (uint32_t blk = 0; blk < 16; ++blk) {
+      if (!((cbp >> (blk >> 2)) & 1)) {
+        blk += 3;
+        continue;
+      }
+      const uint32_t condA = (conds >> kLeftCondBit[blk]) & 1, condB = (conds >> kUpCondBit[blk]) & 1;
+      if (decode_coded_block<kNumCoeff>(e, c, cbf + condA + 2 * condB,
+                                        DequantPut{mb->luma_coeff + 16 * blk, scan, scale, dq}))
+        conds |= 1u << blk;
+    }
+  }
+  mb->luma_nonzero_mask = static_cast<uint16_t>(conds);
+}
+
+// The 4x4 luma blocks of the quadrants that cbp_luma names.
 void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint32_t cat,
                             const ResidualQuant& q) {
+  if (mb->cbp_luma == 0) return;
   const bool intra = mb_is_intra(mb->mb_type);
-  const LumaBlocks c{tb,     mb,           ctx,    ctx + kCtxCodedBlockFlag + kCbfCat[cat],
-                     cat,    intra,        field_mb(mb), q.mbaff,
-                     q.ls4x4[intra ? 0 : 3][q.qpY % 6], Dequant::of(q.qpY, 4)};
-  const uint8_t cbp = mb->cbp_luma;
-  if (cbp & 1) DecodeCoeffsLuma4x4_0(c);
-  if (cbp & 2) DecodeCoeffsLuma4x4_4(c);
-  if (cbp & 4) DecodeCoeffsLuma4x4_8(c);
-  if (cbp & 8) DecodeCoeffsLuma4x4_12(c);
+  if (cat == 1) {
+    luma_blocks<15>(tb, mb, ctx, cat, intra, q);
+  } else {
+    luma_blocks<16>(tb, mb, ctx, cat, intra, q);
+  }
 }
 
 // Chroma DC condition of neighbour n for component c.
@@ -323,16 +310,6 @@ inline uint32_t chroma_dc_cond(const MacroblockRecord* n, uint32_t c, bool curIn
   if (n->mb_type == MbI_PCM) return 1;
   if (mb_is_skipped(n->mb_type) || n->cbp_chroma == 0) return 0;
   return (n->chroma_nonzero_mask >> c) & 1;
-}
-
-// coded_block_flag of the chroma DC block of component iCbCr, from the
-// category-3 contexts `cbf` and the left and upper neighbours' conditions.
-inline uint32_t cabac_coded_block_flag_ChromaDC_420(ThreadBuffer* tb, CabacContext* cbf, const MacroblockRecord* mb,
-                                                    uint32_t iCbCr) {
-  const bool intra = mb_is_intra(mb->mb_type);
-  const uint32_t condA = chroma_dc_cond(mb->neighbour_a, iCbCr, intra);
-  const uint32_t condB = chroma_dc_cond(mb->neighbour_b, iCbCr, intra);
-  return cabac_decision(&tb->reader, cbf + condA + 2 * condB);
 }
 
 // Chroma AC condition of outside neighbour n, block b of component c.
@@ -350,33 +327,34 @@ LeftBlock4x4 chroma_left(const MacroblockRecord* mb, uint32_t b, uint8_t mbaff) 
   return {l.rec, l.blk >= 13 ? 3u : 1u};
 }
 
-void cabac_residual_chroma_ac_block_420(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx,
-                                        const ResidualQuant& q) {
-  const bool intra = mb_is_intra(mb->mb_type);
-  const bool field = field_mb(mb);
+// Where the coded_block_flag condition of each chroma AC block's left and
+// upper neighbour sits in the word kept for one component: bits 0..3 the
+// blocks coded so far, bits 4, 5 the outside left neighbours of blocks 0, 2
+// and bits 6, 7 the outside upper neighbours of blocks 0, 1.
+constexpr uint8_t kChromaLeftCondBit[4] = {4, 0, 5, 2};
+constexpr uint8_t kChromaUpCondBit[4] = {6, 7, 0, 1};
+
+// The chroma AC blocks of both components on the engine `e`.
+__attribute__((always_inline)) inline void chroma_ac_blocks(CabacLocal& e, MacroblockRecord* mb, CabacContext* ctx,
+                                                            const ResidualQuant& q, bool intra, bool field) {
+  const BlockCtx bc = ctx_4x4(ctx, field, 4);
   CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[4];
+  const uint8_t* scan = (field ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + 1;
   for (uint32_t c = 0; c < 2; ++c) {
     const int32_t qp = c ? q.qpCr : q.qpCb;
     const int32_t* scale = q.ls4x4[(intra ? 1 : 4) + c][qp % 6];
     const Dequant dq = Dequant::of(qp, 4);
+    const LeftBlock4x4 l0 = chroma_left(mb, 0, q.mbaff), l2 = chroma_left(mb, 2, q.mbaff);
+    uint32_t conds = (mb->chroma_ac_cbf_mask >> (16 * c)) & 0xFu;
+    conds |= chroma_ac_cond(l0.rec, c, l0.blk, intra) << 4 | chroma_ac_cond(l2.rec, c, l2.blk, intra) << 5;
+    conds |= chroma_ac_cond(mb->neighbour_b, c, 2, intra) << 6 | chroma_ac_cond(mb->neighbour_b, c, 3, intra) << 7;
     for (uint32_t b = 0; b < 4; ++b) {
-      uint32_t condA, condB;
-      if (b & 1) {
-        condA = (mb->chroma_ac_cbf_mask >> (16 * c + b - 1)) & 1;
-      } else {
-        const LeftBlock4x4 l = chroma_left(mb, b, q.mbaff);
-        condA = chroma_ac_cond(l.rec, c, l.blk, intra);
-      }
-      if (b & 2) {
-        condB = (mb->chroma_ac_cbf_mask >> (16 * c + b - 2)) & 1;
-      } else {
-        condB = chroma_ac_cond(mb->neighbour_b, c, b + 2, intra);
-      }
-      int16_t* coef = mb->chroma_coeff + 64 * c + 16 * b;
-      CabacContext* blockCbf = cbf + condA + 2 * condB;
-      if (!decode_coded_4x4(tb, ctx, blockCbf, field, 4, coef, scale, dq)) continue;
-      mb->chroma_ac_cbf_mask |= 1u << (16 * c + b);
+      const uint32_t condA = (conds >> kChromaLeftCondBit[b]) & 1, condB = (conds >> kChromaUpCondBit[b]) & 1;
+      if (decode_coded_block<15>(e, bc, cbf + condA + 2 * condB,
+                                 DequantPut{mb->chroma_coeff + 64 * c + 16 * b, scan, scale, dq}))
+        conds |= 1u << b;
     }
+    mb->chroma_ac_cbf_mask |= (conds & 0xFu) << (16 * c);
   }
 }
 
@@ -412,13 +390,9 @@ void cabac_residual_16x16(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* 
   bool coded;
   {
     uint8_t pos[16];
-    int32_t lv[16];
     CabacScope e(&tb->reader);
     coded = e.decision(cbf) != 0;
-    if (coded) {
-      const int n = decode_block<16>(e, c, pos, lv);
-      for (int k = 0; k < n; ++k) dc[scan[pos[k]]] = static_cast<int16_t>(lv[k]);
-    }
+    if (coded) decode_block<16>(e, c, pos, [&](uint32_t p, int32_t v) { dc[scan[p]] = static_cast<int16_t>(v); });
   }
   if (coded) {
     mb->luma_dc_nonzero = 1;
@@ -444,34 +418,28 @@ void cabac_residual_8x8(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* co
     if (!((mb->cbp_luma >> quad) & 1)) continue;
     mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (0xFu << (4 * quad)));
     uint8_t pos[64];
-    int32_t lv[64];
-    int n;
-    {
-      CabacScope e(&tb->reader);
-      n = decode_block<64>(e, c, pos, lv);
-    }
-    scatter(mb->luma_coeff + 64 * quad, scan, scale, dq, pos, lv, n);
+    CabacScope e(&tb->reader);
+    decode_block<64>(e, c, pos, DequantPut{mb->luma_coeff + 64 * quad, scan, scale, dq});
   }
   finish_chroma(tb, mb, contexts, q);
 }
 
 void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
   const bool intra = mb_is_intra(mb->mb_type);
+  const bool field = field_mb(mb);
   mb->chroma_nonzero_mask = 0;
-  const BlockCtx c = {contexts + (field_mb(mb) ? kCtxSigField : kCtxSigFrame) + ctxIdxBlockCatOffsetTable[3][0],
-                      contexts + (field_mb(mb) ? kCtxLastField : kCtxLastFrame) + ctxIdxBlockCatOffsetTable[3][1],
+  const BlockCtx c = {contexts + (field ? kCtxSigField : kCtxSigFrame) + ctxIdxBlockCatOffsetTable[3][0],
+                      contexts + (field ? kCtxLastField : kCtxLastFrame) + ctxIdxBlockCatOffsetTable[3][1],
                       contexts + kCtxLevel + ctxIdxBlockCatOffsetTable[3][2], nullptr, nullptr};
   CabacContext* cbf = contexts + kCtxCodedBlockFlag + kCbfCat[3];
+  CabacScope e(&tb->reader);
   for (uint32_t comp = 0; comp < 2; ++comp) {
-    if (!cabac_coded_block_flag_ChromaDC_420(tb, cbf, mb, comp)) continue;
+    CabacContext* blockCbf =
+        cbf + chroma_dc_cond(mb->neighbour_a, comp, intra) + 2 * chroma_dc_cond(mb->neighbour_b, comp, intra);
+    if (!e.decision(blockCbf)) continue;
     int16_t v[4] = {};
-    {
-      uint8_t pos[4];
-      int32_t lv[4];
-      CabacScope e(&tb->reader);
-      const int n = decode_block<4>(e, c, pos, lv);
-      for (int k = 0; k < n; ++k) v[pos[k]] = static_cast<int16_t>(lv[k]);
-    }
+    uint8_t pos[4];
+    decode_block<4>(e, c, pos, [&](uint32_t p, int32_t l) { v[p] = static_cast<int16_t>(l); });
     mb->chroma_nonzero_mask = static_cast<uint8_t>(mb->chroma_nonzero_mask | (1u << comp));
     // 2x2 transform in 16-bit sums, then scaling.
     const int16_t f[4] = {static_cast<int16_t>(v[0] + v[1] + v[2] + v[3]), static_cast<int16_t>(v[0] - v[1] + v[2] - v[3]),
@@ -483,5 +451,5 @@ void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext*
       mb->chroma_coeff[64 * comp + 16 * k] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(shifted) >> 5));
     }
   }
-  if (mb->cbp_chroma & 2) cabac_residual_chroma_ac_block_420(tb, mb, contexts, q);
+  if (mb->cbp_chroma & 2) chroma_ac_blocks(e, mb, contexts, q, intra, field);
 }
