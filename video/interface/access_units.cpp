@@ -17,14 +17,18 @@ void* take_block(BlockPool* pool) {
     if (!pool->blocks[i]) pool->blocks[i] = aligned_zeroed(pool->bytes);
     if (!pool->blocks[i]) return nullptr;
     pool->taken[i] = 1;
+    ++pool->inUse;
     return pool->blocks[i];
   }
   return nullptr;
 }
 
 void give_block(BlockPool* pool, const void* block) {
-  for (uint32_t i = 0; i < pool->slots; ++i)
-    if (pool->blocks[i] == block) pool->taken[i] = 0;
+  for (uint32_t i = 0; i < pool->slots; ++i) {
+    if (pool->blocks[i] != block || !pool->taken[i]) continue;
+    pool->taken[i] = 0;
+    --pool->inUse;
+  }
 }
 
 void release_colocated(DecoderState* ds, DecodedPicture* p) {
@@ -289,10 +293,13 @@ void block_pool_free(BlockPool* pool) {
 }
 
 bool bind_picture_arrays(DecoderState* ds, DecodedPicture* p, bool reference) {
-  VideoDecoder* dec = decoder_of(ds);
-  if (!p->macroblocks) p->macroblocks = static_cast<MacroblockRecord*>(take_block(&dec->recordPool));
-  if (reference && !p->colocated) p->colocated = static_cast<ColocatedMotion*>(take_block(&dec->motionPool));
-  return p->macroblocks && (p->colocated || !reference);
+  if (reference && !p->colocated) p->colocated = static_cast<ColocatedMotion*>(take_block(&decoder_of(ds)->motionPool));
+  return p->colocated || !reference;
+}
+
+bool lend_records(DecoderState* ds, DecodedPicture* p) {
+  if (!p->macroblocks) p->macroblocks = static_cast<MacroblockRecord*>(take_block(&decoder_of(ds)->recordPool));
+  return p->macroblocks != nullptr;
 }
 
 namespace {
@@ -452,6 +459,7 @@ void ResetPicturePools(DecoderState* ds) {
   VideoDecoder* dec = decoder_of(ds);
   for (BlockPool* pool : {&dec->recordPool, &dec->motionPool})
     if (pool->taken) std::memset(pool->taken, 0, pool->slots);
+  dec->recordPool.inUse = dec->motionPool.inUse = 0;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* p = &ds->pictures[i];
     uint8_t* written = p->mbWritten;

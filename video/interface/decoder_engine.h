@@ -240,6 +240,7 @@ struct BlockPool {
   void** blocks;   // per slot: its block, or null before first use
   uint8_t* taken;  // per slot
   uint32_t slots;
+  uint32_t inUse;  // slots taken
   size_t bytes;    // of one block
 };
 
@@ -406,9 +407,12 @@ bool flight_has_room(const DecoderState* ds);
 // 16).
 uint32_t max_dpb_frames(uint8_t level, uint32_t frameMbs);
 int32_t RemoveCurrentAccessUnit(DecoderState* ds);
-// A picture set up gets its macroblock records, a reference picture also its
-// co-located motion array (false: no memory for them).
+// A reference picture set up gets its co-located motion array (false: no
+// memory for it). Its macroblock records are lent later, when the first of
+// its slices starts its slice data (or when it is finished without one):
+// lend_records, under the instance lock (false: no memory).
 bool bind_picture_arrays(DecoderState* ds, DecodedPicture* p, bool reference);
+bool lend_records(DecoderState* ds, DecodedPicture* p);
 // Copies a finished reference picture's motion out of its macroblock records
 // (runs without the instance lock, before the picture counts as decoded).
 void keep_colocated_motion(DecodedPicture* p);

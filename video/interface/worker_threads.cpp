@@ -168,6 +168,7 @@ bool finish_job(VideoDecoder* dec, SliceDecodeContext* link) {
     DecodedPicture* p = &ds->pictures[i];
     if (!wants_finisher(p)) continue;
     p->finishing = 1;
+    lend_records(ds, p);  // no slice of it started: every macroblock is concealed
     const uint32_t flags = dec->decodeFlags;
     pthread_mutex_unlock(&dec->lock);
     finish_picture(dec, p, link, flags);
@@ -203,7 +204,7 @@ void publish_rows(VideoDecoder* dec, DecodedPicture* p, uint32_t rows) {
 // before.
 bool start_progress(VideoDecoder* dec, DecodedPicture* p) {
   DecoderState* ds = &dec->state;
-  if (dec->stages != &kDecoderStages || !p->macroblocks || p->widthInMbs == 0 || p->mbCount == 0) return false;
+  if (dec->stages != &kDecoderStages || p->widthInMbs == 0 || p->mbCount == 0) return false;
   // A single worker never starts a picture before its references are
   // finished: nothing reads rows early, and the whole-picture filter at the
   // end costs less than row by row.
@@ -422,6 +423,17 @@ bool references_underway(VideoDecoder* dec, const SliceDecodeContext* s, uint32_
   return true;
 }
 
+// A picture that no other picture predicts from starts its slice data only
+// while fewer pictures than there are workers hold records: the records of
+// pictures waiting for their references stay bounded, and pictures that
+// others wait for never wait for records. Parked, it looks again when a
+// picture is finished.
+bool defer_slice_data(VideoDecoder* dec, const SliceDecodeContext* s, uint32_t lists) {
+  const DecodedPicture* p = s->picture;
+  if (lists == 0 || p->nalRefIdc != 0 || p->macroblocks || !progressive(dec)) return false;
+  return dec->recordPool.inUse >= static_cast<uint32_t>(dec->threadCount);
+}
+
 // Reconstructs the slice; true when it brought the picture's count of
 // macroblocks still to reconstruct to 0 (the picture is complete).
 bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t, bool rows) {
@@ -560,11 +572,11 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, SliceDecodeContext* li
     uint8_t* before = p->mbFlags;  // reused: the slice ranges are settled
     for (uint32_t a = 0; a < p->mbCount; ++a) before[a] = p->mbWritten[a];
     conceal_unwritten(p);
-    conceal_records(p, before);
+    if (p->macroblocks) conceal_records(p, before);
     keep_concealed_motion(p, before);
     p->damaged = 1;
   }
-  if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter)) return;
+  if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter) || !p->macroblocks) return;
   // The deblocking filter reads each macroblock's slice link for the
   // picture's frame/field kind, and the slices' tasks may already parse new
   // units into their contexts: every macroblock is linked to this task's
@@ -885,6 +897,9 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       if (s->claimed && p->mbClaims[s->firstMbAddr] > 1) return kStepPark;
       if (s->claimed && (p->mbFlags[s->firstMbAddr] & kMbDecoded)) return kStepConsumed;
       const uint32_t state = t->state;
+      if (defer_slice_data(dec, s, state == kTaskEntropyI ? 0 : state == kTaskEntropyP ? 1 : 2)) return kStepPark;
+      if (!lend_records(ds, p)) return kStepNoMemory;
+      if (s->firstMbAddr < p->mbCount) s->currentMb = s->firstMb = p->macroblocks + s->firstMbAddr;
       s->referencesFinal = references_decoded(s, state == kTaskEntropyI ? 0 : state == kTaskEntropyP ? 1 : 2);
       // Rows reconstructed alongside the walk keep their motion as they go.
       s->motionKeptTo = 0;
@@ -967,6 +982,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     }
     case kTaskFinish: {
       DecodedPicture* p = t->slice.picture;
+      lend_records(ds, p);
       const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);
       finish_picture(dec, p, &t->slice, flags);
