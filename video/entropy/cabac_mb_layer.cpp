@@ -312,14 +312,21 @@ __attribute__((always_inline)) inline void read_sub_mvds(CabacLocal& e, CabacCon
   const uint32_t shape = (code >> 5) & 3;
   static const uint8_t kFirst[4][4] = {{0}, {0, 2}, {0, 1}, {0, 1, 2, 3}};
   static const uint8_t kCount[4] = {1, 2, 2, 4};
-  // Blocks covered, as offsets from the first: 8x8 all four, 8x4 a row
-  // pair, 4x8 a column pair, 4x4 one.
-  static const uint8_t kCover[4] = {0xF, 0x3, 0x5, 0x1};
   for (int sp = 0; sp < kCount[shape]; ++sp) {
     const int first = b + kFirst[shape][sp];
     const uint32_t pair = read_mvd_pair(e, ctx, g, mvd, static_cast<uint32_t>(first));
-    for (int k = 0; k < 4; ++k)
-      if (kCover[shape] & (1u << k)) std::memcpy(mvd[first + k], &pair, 4);
+    // Blocks covered, from the first: 8x8 all four, 8x4 a row pair, 4x8 a
+    // column pair, 4x4 one.
+    const uint64_t two = pair | static_cast<uint64_t>(pair) << 32;
+    if (shape == 0) {
+      std::memcpy(mvd[first], &two, 8);
+      std::memcpy(mvd[first + 2], &two, 8);
+    } else if (shape == 1) {
+      std::memcpy(mvd[first], &two, 8);
+    } else {
+      std::memcpy(mvd[first], &pair, 4);
+      if (shape == 2) std::memcpy(mvd[first + 2], &pair, 4);
+    }
   }
 }
 
