@@ -59,10 +59,10 @@ void clear_coded(MacroblockRecord* mb, bool pSlice) {
 // caches while the reconstruction following the walk ran: the lines that the
 // neighbour conditions read (type, coded blocks, ref_idx and sub-macroblock
 // types, the lower mvds, the structure) are requested before the loads that
-// wait for them; so are the lines of the next record that every coded
-// macroblock writes (head, motion syntax, tail). Always inline: a prefetch is
-// no side effect to the compiler, which drops the call of a function that
-// only prefetches.
+// wait for them; so are the lines of the next record that coded macroblocks
+// write (head, coefficients, motion syntax, tail). Always inline: a prefetch
+// is no side effect to the compiler, which drops the call of a function
+// that only prefetches.
 __attribute__((always_inline)) inline void prefetch_ahead(const SliceDataState* s) {
   const uint32_t step = s->MbaffFrameFlag ? 2 : 1;
   const uint32_t next = s->CurrMbAddr + step, rowLength = step * s->widthInMbs;
@@ -78,6 +78,9 @@ __attribute__((always_inline)) inline void prefetch_ahead(const SliceDataState* 
   __builtin_prefetch(above + offsetof(MacroblockRecord, mb_structure));
   const char* rec = reinterpret_cast<const char*>(s->records + next);
   __builtin_prefetch(rec, 1);
+  // The coefficients, written by the blocks a macroblock codes.
+  for (size_t at = offsetof(MacroblockRecord, luma_coeff); at < offsetof(MacroblockRecord, ref_idx_l0); at += 64)
+    __builtin_prefetch(rec + at, 1);
   __builtin_prefetch(rec + offsetof(MacroblockRecord, ref_idx_l0), 1);
   __builtin_prefetch(rec + offsetof(MacroblockRecord, pred_flag_l0), 1);
   __builtin_prefetch(rec + offsetof(MacroblockRecord, mv_l0), 1);
