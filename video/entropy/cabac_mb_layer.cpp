@@ -64,7 +64,7 @@ struct Partition {
   uint8_t quadrant;
   uint8_t block;
 };
-const Partition kPartitions[3][2] = {
+constexpr Partition kPartitions[3][2] = {
     {{0xF, 0, 0}, {0, 0, 0}},     // 16x16
     {{0x3, 0, 0}, {0xC, 2, 8}},   // 16x8
     {{0x5, 0, 0}, {0xA, 1, 4}},   // 8x16
@@ -108,7 +108,8 @@ const int8_t* ref_at(const MacroblockRecord* n, const int8_t* refs, int q) {
   return (n->mb_type & 0xDC) == 0 && n->sub_mb_type[q] == SubMbB_Direct_8x8 ? &kNoRefBeside : refs + q;
 }
 
-void gather_edges(const MacroblockRecord* mb, int list, uint8_t mbaff, ListEdges* g) {
+__attribute__((always_inline)) inline void gather_edges(const MacroblockRecord* mb, int list, uint8_t mbaff,
+                                                       ListEdges* g) {
   const bool curFrame = mb->mb_structure == 2;
   const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
   g->leftThreshold = g->upThreshold = 0;
@@ -192,7 +193,7 @@ __attribute__((always_inline)) inline uint8_t read_ref_idx(CabacLocal& e, CabacC
   return static_cast<uint8_t>(v);
 }
 
-void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
+__attribute__((always_inline)) inline void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
   for (int q = 0; q < 4; ++q)
     if (quadrants & (1u << q)) refIdx[q] = static_cast<int8_t>(value);
 }
@@ -221,11 +222,73 @@ __attribute__((always_inline)) inline uint32_t read_mvd_pair(CabacLocal& e, Caba
 }
 
 // Stores one mvd pair (x in the low half) in the blocks of `quadrants`.
-void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, uint32_t pair) {
+__attribute__((always_inline)) inline void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, uint32_t pair) {
+  const uint64_t two = pair | static_cast<uint64_t>(pair) << 32;
   for (int q = 0; q < 4; ++q) {
     if (!(quadrants & (1u << q))) continue;
-    for (int b = 4 * q; b < 4 * q + 4; ++b) std::memcpy(mvd[b], &pair, 4);
+    std::memcpy(mvd[4 * q], &two, 8);
+    std::memcpy(mvd[4 * q + 2], &two, 8);
   }
+}
+
+// ref_idx of one list for the partitions of one shape (pred: the lists of
+// each partition), with the list's edges gathered for the mvds after them.
+template <uint32_t Shape, int List>
+__attribute__((always_inline)) inline void read_refs(CabacLocal& e, CabacContext* ctx, const SliceDataState* s,
+                                                     MacroblockRecord* mb, const uint32_t (&pred)[2], ListEdges& g) {
+  constexpr int parts = Shape == 0 ? 1 : 2;
+  constexpr uint32_t bit = 1u << List;
+  int8_t* ref = List ? mb->ref_idx_l1 : mb->ref_idx_l0;
+  if (!((pred[0] | pred[1]) & bit)) {
+    store_ref(ref, 0xF, kNoRef);
+    return;
+  }
+  gather_edges(mb, List, s->MbaffFrameFlag, &g);
+  const bool present = ref_present(s, mb, List);
+#pragma GCC unroll 2
+  for (int p = 0; p < parts; ++p) {
+    const Partition part = kPartitions[Shape][p];
+    const uint8_t v = !(pred[p] & bit) ? kNoRef
+                      : present        ? read_ref_idx(e, ctx, s, mb, g, ref, List, part.quadrant)
+                                       : 0;
+    store_ref(ref, part.quadrants, v);
+  }
+}
+
+// The mvds of one list for the partitions of one shape.
+template <uint32_t Shape, int List>
+__attribute__((always_inline)) inline void read_mvds(CabacLocal& e, CabacContext* ctx, bool bSlice, MacroblockRecord* mb,
+                                                     const uint32_t (&pred)[2], const ListEdges& g) {
+  constexpr int parts = Shape == 0 ? 1 : 2;
+  constexpr uint32_t bit = 1u << List;
+  int16_t(*mvd)[2] = List ? mb->mvd_l1 : mb->mvd_l0;
+  if (!((pred[0] | pred[1]) & bit)) {
+    // P slices never read list 1.
+    if (bSlice) std::memset(mvd, 0, sizeof(mb->mvd_l0));
+    return;
+  }
+#pragma GCC unroll 2
+  for (int p = 0; p < parts; ++p) {
+    const Partition part = kPartitions[Shape][p];
+    const uint32_t pair = (pred[p] & bit) ? read_mvd_pair(e, ctx, g, mvd, part.block) : 0;
+    store_mvd(mvd, part.quadrants, pair);
+  }
+}
+
+// mb_pred of one of the 16x16, 16x8 and 8x16 shapes: every ref_idx of list
+// 0, then of list 1, then the mvds in the same order.
+template <uint32_t Shape>
+void mb_pred_shape(CabacLocal& engine, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb) {
+  const uint8_t t = mb->mb_type;
+  CabacLocal e = engine;
+  const uint32_t pred[2] = {(t >> 4) & 3u, Shape == 0 ? (t >> 4) & 3u : (t >> 2) & 3u};
+  const bool bSlice = s->sliceType == 1;
+  ListEdges edges0{}, edges1{};
+  read_refs<Shape, 0>(e, ctx, s, mb, pred, edges0);
+  read_refs<Shape, 1>(e, ctx, s, mb, pred, edges1);
+  read_mvds<Shape, 0>(e, ctx, bSlice, mb, pred, edges0);
+  read_mvds<Shape, 1>(e, ctx, bSlice, mb, pred, edges1);
+  engine = e;
 }
 
 // mb_pred of the 16x16, 16x8 and 8x16 inter codes of both slice types.
@@ -233,43 +296,12 @@ uint32_t mb_pred_inter(CabacLocal& engine, CabacContext* ctx, const SliceDataSta
   const uint8_t t = mb->mb_type;
   const uint32_t shape = t & 3;
   if (shape == 3 || ((t >> 4) & 3) == 0 || (shape != 0 && ((t >> 2) & 3) == 0)) return 17;
-  CabacLocal e = engine;
-  const int parts = shape == 0 ? 1 : 2;
-  const uint32_t pred[2] = {(t >> 4) & 3u, shape == 0 ? (t >> 4) & 3u : (t >> 2) & 3u};
-  const bool bSlice = s->sliceType == 1;
-  ListEdges edges[2];
-  for (int list = 0; list < 2; ++list) {
-    int8_t* ref = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
-    const uint32_t bit = 1u << list;
-    if (!((pred[0] | pred[1]) & bit)) {
-      store_ref(ref, 0xF, kNoRef);
-      continue;
-    }
-    gather_edges(mb, list, s->MbaffFrameFlag, &edges[list]);
-    const bool present = ref_present(s, mb, list);
-    for (int p = 0; p < parts; ++p) {
-      const Partition& part = kPartitions[shape][p];
-      const uint8_t v = !(pred[p] & bit) ? kNoRef
-                        : present        ? read_ref_idx(e, ctx, s, mb, edges[list], ref, list, part.quadrant)
-                                         : 0;
-      store_ref(ref, part.quadrants, v);
-    }
-  }
-  for (int list = 0; list < 2; ++list) {
-    int16_t(*mvd)[2] = list ? mb->mvd_l1 : mb->mvd_l0;
-    const uint32_t bit = 1u << list;
-    if (!((pred[0] | pred[1]) & bit)) {
-      // P slices never read list 1.
-      if (bSlice) std::memset(mvd, 0, sizeof(mb->mvd_l0));
-      continue;
-    }
-    for (int p = 0; p < parts; ++p) {
-      const Partition& part = kPartitions[shape][p];
-      const uint32_t pair = (pred[p] & bit) ? read_mvd_pair(e, ctx, edges[list], mvd, part.block) : 0;
-      store_mvd(mvd, part.quadrants, pair);
-    }
-  }
-  engine = e;
+  if (shape == 0)
+    mb_pred_shape<0>(engine, ctx, s, mb);
+  else if (shape == 1)
+    mb_pred_shape<1>(engine, ctx, s, mb);
+  else
+    mb_pred_shape<2>(engine, ctx, s, mb);
   return 0;
 }
 
@@ -280,14 +312,21 @@ __attribute__((always_inline)) inline void read_sub_mvds(CabacLocal& e, CabacCon
   const uint32_t shape = (code >> 5) & 3;
   static const uint8_t kFirst[4][4] = {{0}, {0, 2}, {0, 1}, {0, 1, 2, 3}};
   static const uint8_t kCount[4] = {1, 2, 2, 4};
-  // Blocks covered, as offsets from the first: 8x8 all four, 8x4 a row
-  // pair, 4x8 a column pair, 4x4 one.
-  static const uint8_t kCover[4] = {0xF, 0x3, 0x5, 0x1};
   for (int sp = 0; sp < kCount[shape]; ++sp) {
     const int first = b + kFirst[shape][sp];
     const uint32_t pair = read_mvd_pair(e, ctx, g, mvd, static_cast<uint32_t>(first));
-    for (int k = 0; k < 4; ++k)
-      if (kCover[shape] & (1u << k)) std::memcpy(mvd[first + k], &pair, 4);
+    // Blocks covered, from the first: 8x8 all four, 8x4 a row pair, 4x8 a
+    // column pair, 4x4 one.
+    const uint64_t two = pair | static_cast<uint64_t>(pair) << 32;
+    if (shape == 0) {
+      std::memcpy(mvd[first], &two, 8);
+      std::memcpy(mvd[first + 2], &two, 8);
+    } else if (shape == 1) {
+      std::memcpy(mvd[first], &two, 8);
+    } else {
+      std::memcpy(mvd[first], &pair, 4);
+      if (shape == 2) std::memcpy(mvd[first + 2], &pair, 4);
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 // inverse transforms and end_of_slice_flag.
 #include "cabac_slice.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "cabac_syntax.h"
@@ -50,6 +51,43 @@ void clear_coded(MacroblockRecord* mb, bool pSlice) {
   std::memset(mb->mv_l0, 0, sizeof(mb->mv_l0));
   std::memset(mb->mv_l1, 0, sizeof(mb->mv_l1));
   if (pSlice) std::memset(mb->ref_idx_l1, 0xFF, sizeof(mb->ref_idx_l1));
+}
+
+// Fetches ahead what the next macroblock of the walk (the next pair's
+// macroblock of the same parity in MBAFF frames) reads and writes. The
+// record above it was written a row (a pair row) ago and has left the nearer
+// caches while the reconstruction following the walk ran: the lines that the
+// neighbour conditions read (type, coded blocks, ref_idx and sub-macroblock
+// types, the lower mvds, the structure) are requested before the loads that
+// wait for them; so are the lines of the next record that coded macroblocks
+// write (head, coefficients, motion syntax, tail). Always inline: a prefetch
+// is no side effect to the compiler, which drops the call of a function
+// that only prefetches.
+__attribute__((always_inline)) inline void prefetch_ahead(const SliceDataState* s) {
+  const uint32_t step = s->MbaffFrameFlag ? 2 : 1;
+  const uint32_t next = s->CurrMbAddr + step, rowLength = step * s->widthInMbs;
+  if (next < s->firstMbAddr + rowLength || next >= s->mbCount) return;
+  const char* above = reinterpret_cast<const char*>(s->records + (next - rowLength));
+  __builtin_prefetch(above + offsetof(MacroblockRecord, mb_type));
+  __builtin_prefetch(above + offsetof(MacroblockRecord, luma_nonzero_mask));
+  __builtin_prefetch(above + offsetof(MacroblockRecord, chroma_ac_cbf_mask));
+  __builtin_prefetch(above + offsetof(MacroblockRecord, sub_mb_type));
+  constexpr size_t kBottomMvds = 10 * sizeof(int16_t[2]);  // from block 10: the bottom row's
+  __builtin_prefetch(above + offsetof(MacroblockRecord, mvd_l0) + kBottomMvds);
+  __builtin_prefetch(above + offsetof(MacroblockRecord, mvd_l1) + kBottomMvds);
+  __builtin_prefetch(above + offsetof(MacroblockRecord, mb_structure));
+  const char* rec = reinterpret_cast<const char*>(s->records + next);
+  __builtin_prefetch(rec, 1);
+  // The coefficients, written by the blocks a macroblock codes.
+  for (size_t at = offsetof(MacroblockRecord, luma_coeff); at < offsetof(MacroblockRecord, ref_idx_l0); at += 64)
+    __builtin_prefetch(rec + at, 1);
+  __builtin_prefetch(rec + offsetof(MacroblockRecord, ref_idx_l0), 1);
+  __builtin_prefetch(rec + offsetof(MacroblockRecord, pred_flag_l0), 1);
+  __builtin_prefetch(rec + offsetof(MacroblockRecord, mv_l0), 1);
+  __builtin_prefetch(rec + offsetof(MacroblockRecord, mvd_l1), 1);
+  __builtin_prefetch(rec + offsetof(MacroblockRecord, mv_l1), 1);
+  __builtin_prefetch(rec + offsetof(MacroblockRecord, ref_id_l1), 1);
+  __builtin_prefetch(rec + offsetof(MacroblockRecord, mb_addr), 1);
 }
 
 uint32_t failed(SliceDataState* s) {
@@ -100,6 +138,7 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
   s->currentMb = mb;
   const bool iSlice = s->sliceType == 2, bSlice = s->sliceType == 1;
   for (;;) {
+    prefetch_ahead(s);
     setup_record(s, mb, iSlice);
     if (iSlice) {
       if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cabac_mbaff(tb, s, contexts, mb);
