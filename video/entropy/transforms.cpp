@@ -62,6 +62,19 @@ inline int16_t w16(int32_t v) { return static_cast<int16_t>(static_cast<uint16_t
 // Block of luma4x4BlkIdx at block row i, block column j.
 constexpr int kBlockAt[4][4] = {{0, 1, 4, 5}, {2, 3, 6, 7}, {8, 9, 12, 13}, {10, 11, 14, 15}};
 
+// Starts fetching, with intent to write, every cache line of the record at
+// `record`: records are reused pictures apart, so their lines are cold, and
+// the first read of one (the clear's read of coeff_dirty, the entropy
+// decoder's reads of its fields) would wait for memory. An address as an
+// integer: the record after a picture's last one lies past its array, which
+// a prefetch allows and pointer arithmetic does not.
+inline void prefetch_record(uintptr_t record) {
+  constexpr size_t kLines = (sizeof(MacroblockRecord) + 63) / 64 + 1;  // at any alignment
+  const uintptr_t first = record & ~static_cast<uintptr_t>(63);
+#pragma GCC unroll 32
+  for (size_t i = 0; i < kLines; ++i) __builtin_prefetch(reinterpret_cast<const void*>(first + 64 * i), 1, 3);
+}
+
 }  // namespace
 
 void build_level_scale(const uint8_t weight4x4[6][16], const uint8_t weight8x8[2][64], int32_t ls4x4[6][6][16],
@@ -172,6 +185,9 @@ uint32_t transform_chroma_4x4(int16_t* chroma_coeff) {
 }
 
 void clear_coefficients(MacroblockRecord* mb) {
+  // The walk takes the next record after this macroblock: its lines arrive
+  // while this one is decoded.
+  prefetch_record(reinterpret_cast<uintptr_t>(mb) + sizeof(MacroblockRecord));
   const uint32_t dirty = mb->coeff_dirty;
   mb->coeff_dirty = kCoeffDirtyAll;
   if (dirty & kCoeffDirtyChroma) zero_coefficient_groups<16>(mb->chroma_coeff);

@@ -30,17 +30,16 @@ inline int block_order(int n, int bx, int by) {
   return n == 4 ? 4 * ((bx >> 1) + 2 * (by >> 1)) + (bx & 1) + 2 * (by & 1) : bx + 2 * by;
 }
 
-// Neighbourhood of one macroblock: row 0 is the row above (corner at
-// column 0, then 32 samples: 16 above, 16 above-right), rows 1..16 start with
-// the left sample followed by the macroblock's reconstructed samples.
-struct Neighbourhood {
-  uint8_t s[17][40];
-  uint8_t& at(int x, int y) { return s[y + 1][x + 1]; }  // p[x, y], x, y >= -1
-};
-
-// n x n block walk (n = 4 or 8) in decoding order.
-void predict_blocks(const MacroblockRecord* mb, int n, const Usable& u, Neighbourhood& nh, uint8_t* dst, int pitch) {
-  const int grid = 16 / n;
+// n x n block walk (n = 4 or 8) in decoding order. Every sample a block
+// reads comes from the picture (the row above the macroblock, and its own
+// blocks, reconstructed before any later block reads them) or, for the
+// macroblock's left column, from left (16 samples; corner is the
+// macroblock's above-left sample).
+template <int n>
+void predict_blocks(const MacroblockRecord* mb, const Usable& u, const uint8_t* mbLeft, uint8_t mbCorner, uint8_t* dst,
+                    int pitch) {
+  constexpr int grid = 16 / n;
+  const IntraAddResidual add = n == 4 ? intra_prediction_dsp().add_residual_4x4 : intra_prediction_dsp().add_residual_8x8;
   for (int k = 0; k < grid * grid; ++k) {
     // Position of block k in decoding order.
     static const uint8_t kX4[16] = {0, 1, 0, 1, 2, 3, 2, 3, 0, 1, 0, 1, 2, 3, 2, 3};
@@ -57,29 +56,35 @@ void predict_blocks(const MacroblockRecord* mb, int n, const Usable& u, Neighbou
     else
       hasTopRight = bx < grid - 1 && block_order(n, bx + 1, by - 1) < k;
 
+    uint8_t* out = dst + y0 * pitch + x0;
+    uint8_t corner = 0;
+    if (hasCorner) corner = x0 > 0 ? out[-pitch - 1] : y0 > 0 ? mbLeft[y0 - 1] : mbCorner;
     alignas(16) uint8_t top[32];
     alignas(16) uint8_t left[32];
-    std::memcpy(top + 8, &nh.at(x0, y0 - 1), n);
-    if (hasTopRight)
-      std::memcpy(top + 8 + n, &nh.at(x0 + n, y0 - 1), n);
-    else
-      std::memset(top + 8 + n, nh.at(x0 + n - 1, y0 - 1), n);
-    for (int i = 0; i < n; ++i) left[8 + i] = nh.at(x0 - 1, y0 + i);
-    const uint8_t corner = nh.at(x0 - 1, y0 - 1);
-    top[7] = hasCorner ? corner : top[8];
-    left[7] = hasCorner ? corner : left[8];
+    if (hasTop) {
+      const uint8_t* above = out - pitch;
+      std::memcpy(top + 8, above, n);
+      if (hasTopRight)
+        std::memcpy(top + 8 + n, above + n, n);
+      else
+        std::memset(top + 8 + n, above[n - 1], n);
+      top[7] = hasCorner ? corner : top[8];
+    }
+    if (hasLeft) {
+      if (x0 == 0)
+        std::memcpy(left + 8, mbLeft + y0, n);
+      else
+        for (int i = 0; i < n; ++i) left[8 + i] = out[i * pitch - 1];
+      left[7] = hasCorner ? corner : left[8];
+    }
 
     alignas(16) uint8_t pred[64];
     const uint8_t mode = mb->intra_pred_mode[n == 4 ? k : 4 * k];
-    uint8_t* out = dst + y0 * pitch + x0;
-    if (n == 4) {
+    if constexpr (n == 4)
       create_prediction_4x4_8bit(pred, hasLeft ? left + 8 : nullptr, hasTop ? top + 8 : nullptr, mode);
-      combine_intra_samples_4x4_8bit(mb->luma_coeff + 16 * k, pred, nullptr, nullptr, out, pitch);
-    } else {
+    else
       create_prediction_8x8_8bit(pred, hasLeft ? left + 8 : nullptr, hasTop ? top + 8 : nullptr, mode);
-      combine_intra_samples_8x8_8bit(mb->luma_coeff + 64 * k, pred, nullptr, nullptr, out, pitch);
-    }
-    for (int y = 0; y < n; ++y) std::memcpy(&nh.at(x0, y0 + y), out + y * pitch, n);
+    add(out, pitch, pred, mb->luma_coeff + n * n * k);
   }
 }
 
@@ -88,43 +93,33 @@ void predict_blocks(const MacroblockRecord* mb, int n, const Usable& u, Neighbou
 // The above-right samples are read into a local buffer (or substituted when
 // C is unusable), never written into the picture.
 void reconstruct_luma(const MacroblockRecord* mb, Usable u, uint8_t* left, uint8_t* dst, int pitch, uint8_t* right) {
-  // Only the row above and the left column need values up front: every
-  // other sample the blocks read is one of this macroblock's, reconstructed
-  // before it is read (columns past 15 are read in the row above only).
-  Neighbourhood nh;
-  if (u.b) {
-    std::memcpy(&nh.at(0, -1), dst - pitch, 16);
-    if (u.c)
-      std::memcpy(&nh.at(16, -1), dst - pitch + 16, 16);
-    else
-      std::memset(&nh.at(16, -1), dst[15 - pitch], 16);
-  } else {
-    std::memset(&nh.at(-1, -1), 128, 33);
-  }
-  for (int y = 0; y < 16; ++y) nh.at(-1, y) = u.a ? left[y] : 128;
-  nh.at(-1, -1) = u.d ? dst[-pitch - 1] : 128;
-  left[-1] = u.d ? nh.at(-1, -1) : left[0];
+  const uint8_t corner = u.d ? dst[-pitch - 1] : 128;
+  left[-1] = u.d ? corner : left[0];
 
-  if (mb->transform_size_8x8_flag && mb->mb_type == MbI_NxN) {
-    predict_blocks(mb, 8, u, nh, dst, pitch);
-  } else if (mb->mb_type == MbI_NxN) {
-    predict_blocks(mb, 4, u, nh, dst, pitch);
-  } else {
-    alignas(16) uint8_t top[48];
-    alignas(16) uint8_t leftCol[32];
-    std::memcpy(top + 16, &nh.at(0, -1), 16);
-    top[15] = u.d ? nh.at(-1, -1) : top[16];
-    for (int y = 0; y < 16; ++y) leftCol[8 + y] = nh.at(-1, y);
-    leftCol[7] = u.d ? nh.at(-1, -1) : leftCol[8];
-    alignas(16) uint8_t pred[256];
-    const int code = mb->mb_type;
-    const uint8_t mode = static_cast<uint8_t>(code >= 65 && code <= 94 ? (code - 65) % 4 : 2);
-    create_prediction_16x16_8bit(pred, u.a ? leftCol + 8 : nullptr, u.b ? top + 16 : nullptr, mode);
-    combine_intra_samples_16x16_8bit(mb->luma_coeff, pred, right, nullptr, dst, pitch);
+  if (mb->mb_type == MbI_NxN) {
+    if (mb->transform_size_8x8_flag)
+      predict_blocks<8>(mb, u, left, corner, dst, pitch);
+    else
+      predict_blocks<4>(mb, u, left, corner, dst, pitch);
+    if (right)
+      for (int y = 0; y < 16; ++y) right[y] = dst[y * pitch + 15];
     return;
   }
-  if (right)
-    for (int y = 0; y < 16; ++y) right[y] = nh.at(15, y);
+  alignas(16) uint8_t top[48];
+  alignas(16) uint8_t leftCol[32];
+  if (u.b) {
+    std::memcpy(top + 16, dst - pitch, 16);
+    top[15] = u.d ? corner : top[16];
+  }
+  if (u.a) {
+    std::memcpy(leftCol + 8, left, 16);
+    leftCol[7] = u.d ? corner : leftCol[8];
+  }
+  alignas(16) uint8_t pred[256];
+  const int code = mb->mb_type;
+  const uint8_t mode = static_cast<uint8_t>(code >= 65 && code <= 94 ? (code - 65) % 4 : 2);
+  create_prediction_16x16_8bit(pred, u.a ? leftCol + 8 : nullptr, u.b ? top + 16 : nullptr, mode);
+  combine_intra_samples_16x16_8bit(mb->luma_coeff, pred, right, nullptr, dst, pitch);
 }
 
 // Chroma of one component; left holds 8 samples with a filled corner slot.
