@@ -266,7 +266,6 @@ struct PictureProgress {
   uint8_t noFilter;         // the decoder leaves the filter out: rows are final once reconstructed
   uint8_t reconStarted;     // a slice's reconstruction has begun (under the instance lock)
   DeblockPass* pass;
-  SliceDecodeContext* link;  // the slice link of filtered rows (their slices' tasks may move on)
 };
 
 struct VideoDecoder {

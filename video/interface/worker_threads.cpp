@@ -159,9 +159,9 @@ void wake_for_limits(VideoDecoder* dec) {
 // A closed picture that no slice holds (its slices were all lost, or all
 // ended before it closed) is finished by a worker without a task, so that
 // finishing never waits for a free task; true when one was finished.
-void finish_picture(VideoDecoder* dec, DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags);
+void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags);
 void picture_done(VideoDecoder* dec, DecodedPicture* p);
-bool finish_job(VideoDecoder* dec, SliceDecodeContext* link) {
+bool finish_job(VideoDecoder* dec) {
   DecoderState* ds = &dec->state;
   if (!dec->finishScan) return false;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
@@ -171,7 +171,7 @@ bool finish_job(VideoDecoder* dec, SliceDecodeContext* link) {
     lend_records(ds, p);  // no slice of it started: every macroblock is concealed
     const uint32_t flags = dec->decodeFlags;
     pthread_mutex_unlock(&dec->lock);
-    finish_picture(dec, p, link, flags);
+    finish_picture(dec, p, flags);
     pthread_mutex_lock(&dec->lock);
     picture_done(dec, p);
     return true;
@@ -224,8 +224,7 @@ bool start_progress(VideoDecoder* dec, DecodedPicture* p) {
     g->rowCapacity = g->rowMbs ? rows : 0;
   }
   if (!g->pass) g->pass = new (std::nothrow) DeblockPass;
-  if (!g->link) g->link = static_cast<SliceDecodeContext*>(aligned_zeroed(sizeof(SliceDecodeContext)));
-  if (!g->rowMbs || !g->pass || !g->link) {
+  if (!g->rowMbs || !g->pass) {
     g->setUpOrder = 0;
     return false;
   }
@@ -264,21 +263,13 @@ void advance_filter(VideoDecoder* dec, DecodedPicture* p, PictureProgress* g) {
   for (;;) {
     const uint32_t target = g->noFilter ? g->rowsDone : filterable_rows(g, g->rowsDone);
     if (target <= g->rowsFiltered) break;
-    const uint32_t from = g->rowsFiltered;
     pthread_mutex_unlock(&dec->mbLock);
     uint32_t finalRows = target;
     if (!g->noFilter) {
       if (!g->started) {
         deblock_pass_start(g->pass, p, g->mbaff != 0);
-        SliceDecodeContext* link = g->link;
-        link->MbaffFrameFlag = g->mbaff;
-        link->field_pic_flag = p->structure != 2 ? 1 : 0;
-        link->picture = p;
         g->started = 1;
       }
-      // The filter reads each macroblock's slice link for the picture's
-      // frame/field kind; the rows' slices may have moved on to new units.
-      for (uint32_t a = from * g->perRow; a < target * g->perRow; ++a) p->macroblocks[a].slice = g->link;
       if (g->mbaff)
         deblock_pass_run_mbaff(p, g->pass, target * g->perRow);
       else
@@ -553,7 +544,7 @@ void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
 
 // Conceals what no slice brought and deblocks the picture; runs without the
 // instance lock, once per picture, after every slice of it is over.
-void finish_picture(VideoDecoder* dec, DecodedPicture* p, SliceDecodeContext* link, uint32_t decodeFlags) {
+void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) {
   const DecoderStages* stages = dec->stages;
   PictureProgress* g = dec->progress && progress_of(dec, p)->setUpOrder == p->setUpOrder ? progress_of(dec, p) : nullptr;
   if (g) {
@@ -577,15 +568,7 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, SliceDecodeContext* li
     p->damaged = 1;
   }
   if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter) || !p->macroblocks) return;
-  // The deblocking filter reads each macroblock's slice link for the
-  // picture's frame/field kind, and the slices' tasks may already parse new
-  // units into their contexts: every macroblock is linked to this task's
-  // context, set to the picture's kind, for as long as the filter runs.
   const bool mbaff = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
-  link->MbaffFrameFlag = mbaff ? 1 : 0;
-  link->field_pic_flag = p->structure != 2 ? 1 : 0;
-  link->picture = p;
-  for (uint32_t i = 0; i < p->mbCount; ++i) p->macroblocks[i].slice = link;
   if (g && g->started) {
     // Rows filtered while the picture was reconstructed stay as they are:
     // the pass goes on from where it stopped.
@@ -985,7 +968,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       lend_records(ds, p);
       const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);
-      finish_picture(dec, p, &t->slice, flags);
+      finish_picture(dec, p, flags);
       pthread_mutex_lock(&dec->lock);
       t->state = kTaskPictureDone;
       return 0;
@@ -1088,7 +1071,6 @@ void free_progress(VideoDecoder* dec) {
   for (uint32_t i = 0; i < dec->state.pictureCount; ++i) {
     std::free(dec->progress[i].rowMbs);
     delete dec->progress[i].pass;
-    std::free(dec->progress[i].link);
   }
   std::free(dec->progress);
   dec->progress = nullptr;
@@ -1263,8 +1245,6 @@ void* WorkerThread(void* arg) {
   ThreadBuffer tb;
   std::memset(&tb, 0, sizeof(tb));
   tb.decoderState = ds;
-  // The slice link of the pictures this worker finishes without a task.
-  SliceDecodeContext* link = static_cast<SliceDecodeContext*>(aligned_zeroed(sizeof(SliceDecodeContext)));
   bool idle = false;
   const uint32_t oneByOne = kOpenOnePicturePerCall | kOpenDecodeOrder;
   pthread_mutex_lock(&dec->lock);
@@ -1280,7 +1260,7 @@ void* WorkerThread(void* arg) {
       continue;
     }
     const bool stepwise = (dec->openFlags & oneByOne) == oneByOne;
-    if (link && finish_job(dec, link)) continue;
+    if (finish_job(dec)) continue;
     const bool oneWritten = (dec->openFlags & kOpenOnePicturePerCall) && (dec->status & kStatusPicture);
     DecodeTask* t = nullptr;
     // While a picture is written for the call, the call counts as answered.
@@ -1400,6 +1380,5 @@ void* WorkerThread(void* arg) {
     wake_worker(dec);
   }
   pthread_mutex_unlock(&dec->lock);
-  std::free(link);
   return nullptr;
 }

@@ -29,12 +29,13 @@ inline uint8_t usage(const MacroblockRecord* mb, int block) {
   return static_cast<uint8_t>((mb->pred_flag_l0[block >> 2] ? 1 : 0) + (mb->pred_flag_l1[block >> 2] ? 2 : 0));
 }
 
-struct SliceKind {
-  bool mbaff, field;
-};
-SliceKind slice_kind(const MacroblockRecord* mb) {
-  if (!mb->slice) return {false, mb->mb_structure != 2};
-  return {mb->slice->MbaffFrameFlag != 0, mb->slice->field_pic_flag != 0};
+// The picture's kind needs no slice: a field macroblock exists only in a
+// field picture or an MBAFF frame, and macroblocks of different kinds meet
+// only in an MBAFF frame. So an edge with a field macroblock on either side
+// is one of a field picture or an MBAFF frame, and a frame/field edge is one
+// of an MBAFF frame.
+inline bool mixed_kinds(const MacroblockRecord* a, const MacroblockRecord* b) {
+  return is_frame_mb(a) != is_frame_mb(b);
 }
 
 }  // namespace
@@ -44,14 +45,13 @@ void edge_strengths(bool vertical, int edge, const MacroblockRecord* cur, const 
                     uint8_t bs[4]) {
   const auto& blocks = kSegmentBlocks[vertical ? 0 : 1][edge];
   if (edge == 0) {
-    const SliceKind kind = slice_kind(cur);
     const bool bothFrame = is_frame_mb(cur) && is_frame_mb(other);
     if (mb_is_intra(cur->mb_type) || mb_is_intra(other->mb_type)) {
-      const uint8_t s = (bothFrame || (vertical && (kind.mbaff || kind.field))) ? 4 : 3;
+      const uint8_t s = (bothFrame || vertical) ? 4 : 3;
       for (int k = 0; k < 4; ++k) bs[k] = s;
       return;
     }
-    const bool mixed = !vertical && kind.mbaff && is_frame_mb(cur) != is_frame_mb(other);
+    const bool mixed = !vertical && mixed_kinds(cur, other);
     for (int k = 0; k < 4; ++k) {
       const int q = blocks[k][0], p = blocks[k][1];
       bs[k] = coded(cur, q) || coded(other, p) ? 2 : mixed ? 1 : IsFilteringStrength1(cur, q, other, p);
@@ -183,8 +183,7 @@ inline void set_edge(uint8_t* edge, uint8_t v) { std::memset(edge, v, 4); }
 
 // bS of an edge 0 whose other side is intra (either side intra).
 uint8_t intra_edge0(bool vertical, const MacroblockRecord* cur, const MacroblockRecord* other) {
-  const SliceKind kind = slice_kind(cur);
-  return (is_frame_mb(cur) && is_frame_mb(other)) || (vertical && (kind.mbaff || kind.field)) ? 4 : 3;
+  return (is_frame_mb(cur) && is_frame_mb(other)) || vertical ? 4 : 3;
 }
 
 }  // namespace
@@ -328,7 +327,7 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
                                    (shape & 2) != 0, (shape & 1) != 0, bs->vertical[0], bs->horizontal[0]);
     // Across a frame/field boundary of an MBAFF frame the top edge is never
     // below 1.
-    if (above && !aboveIntra && slice_kind(cur).mbaff && is_frame_mb(cur) != is_frame_mb(above))
+    if (above && !aboveIntra && mixed_kinds(cur, above))
       for (uint8_t& v : bs->horizontal[0]) v = v ? v : 1;
   }
   // The last row for the macroblock below, once the entry it replaces (the
@@ -405,7 +404,8 @@ void prefetch_macroblock(const MacroblockRecord* mb, const uint8_t* luma, const 
                                        offsetof(MacroblockRecord, mv_l1) + sizeof mb->mv_l1 - 1,
                                        offsetof(MacroblockRecord, ref_id_l0),
                                        offsetof(MacroblockRecord, ref_id_l1) + sizeof mb->ref_id_l1 - 1,
-                                       offsetof(MacroblockRecord, slice)};
+                                       offsetof(MacroblockRecord, mb_structure),
+                                       offsetof(MacroblockRecord, filter_offset_b)};
   const char* record = reinterpret_cast<const char*>(mb);
 #pragma GCC unroll 16
   for (size_t field : kFields) __builtin_prefetch(record + field, 0, 3);
