@@ -79,12 +79,16 @@ bool read_ref_idx(BitReaderCabac* r, const SliceDataState* s, const MacroblockRe
   return true;
 }
 
-bool read_mvd(BitReaderCabac* r, int16_t* pair) {
+// One mvd pair as the four bytes of an int16_t[2] (x first), written with
+// one store: the callers copy it on as a whole, and a 4-byte load of two
+// separate 2-byte stores would wait for both to retire instead of being
+// forwarded.
+bool read_mvd(BitReaderCabac* r, uint32_t* pair) {
   const int32_t x = se_v(r);
   const int32_t y = se_v(r);
   if (x < INT16_MIN || x > INT16_MAX || y < INT16_MIN || y > INT16_MAX) return false;
-  pair[0] = static_cast<int16_t>(x);
-  pair[1] = static_cast<int16_t>(y);
+  const int16_t xy[2] = {static_cast<int16_t>(x), static_cast<int16_t>(y)};
+  std::memcpy(pair, xy, 4);
   return true;
 }
 
@@ -96,10 +100,8 @@ constexpr uint32_t kPartRefBytes[3][2] = {{0xFFFFFFFFu, 0}, {0x0000FFFFu, 0xFFFF
 
 // The pair in the four 4x4 blocks of every quadrant of the mask (a quadrant's
 // blocks are consecutive).
-void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, const int16_t* pair) {
-  uint32_t one;
-  std::memcpy(&one, pair, 4);
-  const uint64_t two = one * 0x0000000100000001ull;
+void store_mvd(int16_t (*mvd)[2], uint8_t quadrants, uint32_t pair) {
+  const uint64_t two = pair * 0x0000000100000001ull;
   for (unsigned q = quadrants; q != 0; q &= q - 1) {
     int16_t(*block)[2] = mvd + 4 * __builtin_ctz(q);
     std::memcpy(block, &two, 8);
@@ -134,8 +136,8 @@ bool mb_pred_partitions(BitReaderCabac* r, const SliceDataState* s, MacroblockRe
   for (int list = 0; list < kLists; ++list)
     for (int p = 0; p < kParts; ++p) {
       if ((pred[p] & (1 << list)) == 0) continue;
-      int16_t pair[2];
-      if (!read_mvd(r, pair)) return false;
+      uint32_t pair;
+      if (!read_mvd(r, &pair)) return false;
       store_mvd(mvds[list], kPartQuadrants[kShape][p], pair);
     }
   return true;
@@ -166,13 +168,10 @@ bool read_sub_mvds(BitReaderCabac* r, int16_t (*mvd)[2], int q, uint8_t code) {
   const int shape = code >> 5;
   const int parts = code & 7;
   for (int k = 0; k < parts; ++k) {
-    int16_t pair[2];
-    if (!read_mvd(r, pair)) return false;
+    uint32_t pair;
+    if (!read_mvd(r, &pair)) return false;
     for (int b = 0; b < 4; ++b)
-      if (kSubBlocks[shape][k] & (1u << b)) {
-        mvd[4 * q + b][0] = pair[0];
-        mvd[4 * q + b][1] = pair[1];
-      }
+      if (kSubBlocks[shape][k] & (1u << b)) std::memcpy(mvd[4 * q + b], &pair, 4);
   }
   return true;
 }
