@@ -47,6 +47,25 @@ struct PairGrid {
     bottom->neighbour_a = left();
     bottom->neighbour_b = top;
   }
+
+  // The links slice-data decoding gives each macroblock of the current pair
+  // for its own kind: the macroblocks covering the 16x16 neighbour positions
+  // (-1, 0), (0, -1), (16, -1) and (-1, -1), found from the pair links above.
+  void link_each_macroblock() {
+    MacroblockRecord* links[2][4];
+    for (int bottom = 0; bottom < 2; ++bottom) {
+      MacroblockRecord* m = current(bottom != 0);
+      links[bottom][0] = mbaff_neighbour_location(m, -1, 0).mb;
+      links[bottom][1] = mbaff_neighbour_location(m, 0, -1).mb;
+      links[bottom][2] = mbaff_neighbour_location(m, 16, -1).mb;
+      links[bottom][3] = mbaff_neighbour_location(m, -1, -1).mb;
+    }
+    for (int bottom = 0; bottom < 2; ++bottom) {
+      MacroblockRecord* m = current(bottom != 0);
+      m->neighbour_a = links[bottom][0], m->neighbour_b = links[bottom][1];
+      m->neighbour_c = links[bottom][2], m->neighbour_d = links[bottom][3];
+    }
+  }
 };
 
 struct LocationCase {
@@ -191,6 +210,7 @@ TEST(MbaffNeighbours, SpatialDirectOfBothListsMatchesThePerListMembers) {
     if (pick(3) == 0) top->neighbour_c = nullptr;
     if (pick(4) == 0) top->neighbour_d = nullptr;
     const bool mbaff = pick(4) != 0;
+    if (mbaff) g.link_each_macroblock();
     // A picture without MBAFF links every macroblock itself: the top one
     // stands for it.
     MacroblockRecord* cur = mbaff ? g.current(pick(2) == 1) : top;
