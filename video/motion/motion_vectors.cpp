@@ -51,7 +51,11 @@ MV_INLINE Neighbour read(MacroblockRecord* cur, MacroblockRecord* n, int blk) {
 
 template <bool Mbaff>
 MV_INLINE NeighbourLocation locate(MacroblockRecord* cur, int xN, int yN) {
-  return Mbaff ? mbaff_neighbour_location(cur, xN, yN) : frame_neighbour_location(cur, xN, yN);
+  if (!Mbaff) return frame_neighbour_location(cur, xN, yN);
+  // The edge positions of the 16x16 predictors, constants here, come off
+  // the macroblock's own links.
+  if ((yN == -1 && xN >= -1 && xN <= 16) || (xN == -1 && yN == 0)) return mbaff_edge_location(cur, xN, yN);
+  return mbaff_neighbour_location(cur, xN, yN);
 }
 
 // The neighbour covering position (xN, yN) relative to the macroblock's
