@@ -180,7 +180,10 @@ inline void scale_between_kinds(const MacroblockRecord* cur, const MacroblockRec
 // scaling of what is read there.
 struct MbaffNeighbours {
   static MacroblockRecord* locate(MacroblockRecord* cur, int xN, int yN, int* blk) {
-    const NeighbourLocation loc = mbaff_neighbour_location(cur, xN, yN);
+    // The row above, and the left neighbour of the first row, come off the
+    // macroblock's own links.
+    const bool edge = (yN == -1 && xN >= -1 && xN <= 16) || (xN == -1 && yN == 0);
+    const NeighbourLocation loc = edge ? mbaff_edge_location(cur, xN, yN) : mbaff_neighbour_location(cur, xN, yN);
     *blk = luma4x4_block_at(loc.x, loc.y);
     return loc.mb;
   }

@@ -183,6 +183,17 @@ TEST(MbaffNeighbours, EdgePositionsFromTheOwnLinksFollowThePairTable) {
           }
         }
       }
+      // The sub-macroblock policy, which picks between the two, anywhere.
+      for (int xN = -1; xN <= 16; ++xN) {
+        for (int yN = -1; yN < 16; ++yN) {
+          const NeighbourLocation want = mbaff_neighbour_location(cur, xN, yN);
+          int blk = -1;
+          ASSERT_EQ(want.mb, MbaffNeighbours::locate(cur, xN, yN, &blk)) << bits << " " << xN << " " << yN;
+          if (want.mb) {
+            ASSERT_EQ(luma4x4_block_at(want.x, want.y), blk) << bits << " " << xN << " " << yN;
+          }
+        }
+      }
     }
   }
 }
