@@ -26,6 +26,15 @@ struct NeighbourLocation {
 // pairs above); a null link marks a pair that is not available.
 inline NeighbourLocation mbaff_neighbour_location(MacroblockRecord* cur, int xN, int yN, int maxW = 16, int maxH = 16);
 
+// The same for the positions on the macroblock's edges that the 16x16
+// predictors read, (-1, 0) and (xN, -1) with -1 <= xN <= 16, from the
+// current macroblock's own links: slice-data decoding links each macroblock
+// of a pair for its own field/frame kind, which places exactly these
+// positions, so the pair logic reduces to the rows read. The row above is
+// reported as 15 (the standard's row 14 of a frame pair above a top field
+// macroblock lies in the same 4x4 block).
+inline NeighbourLocation mbaff_edge_location(MacroblockRecord* cur, int xN, int yN);
+
 // The same for pictures without MBAFF (frame or field pictures), from the
 // current macroblock's A, B, C and D links.
 inline NeighbourLocation frame_neighbour_location(MacroblockRecord* cur, int xN, int yN, int maxW = 16,
@@ -137,6 +146,19 @@ inline __attribute__((always_inline)) NeighbourLocation mbaff_neighbour_location
   return {lower ? x + 1 : x, (xN + maxW) % maxW, (yM + maxH) % maxH};
 }
 
+inline __attribute__((always_inline)) NeighbourLocation mbaff_edge_location(MacroblockRecord* cur, int xN, int yN) {
+  MacroblockRecord* n = xN < 0 ? (yN < 0 ? cur->neighbour_d : cur->neighbour_a)
+                               : (xN < 16 ? cur->neighbour_b : cur->neighbour_c);
+  if (n == nullptr) return {nullptr, 0, 0};
+  // A bottom frame macroblock beside a field pair: its first row is row 8
+  // of the left pair's top field macroblock, the row above it row 7 of the
+  // bottom one.
+  int y = yN < 0 ? 15 : 0;
+  if (xN < 0 && (cur->mb_addr & 1) != 0 && mbaff_detail::is_frame(cur) && !mbaff_detail::is_frame(n))
+    y = yN < 0 ? 7 : 8;
+  return {n, (xN + 16) % 16, y};
+}
+
 // What a neighbour's motion means to the current macroblock of an MBAFF
 // frame: a frame macroblock sees a field neighbour's vertical vector doubled
 // and its index halved (one frame for two fields), a field macroblock a
@@ -158,7 +180,10 @@ inline void scale_between_kinds(const MacroblockRecord* cur, const MacroblockRec
 // scaling of what is read there.
 struct MbaffNeighbours {
   static MacroblockRecord* locate(MacroblockRecord* cur, int xN, int yN, int* blk) {
-    const NeighbourLocation loc = mbaff_neighbour_location(cur, xN, yN);
+    // The row above, and the left neighbour of the first row, come off the
+    // macroblock's own links.
+    const bool edge = (yN == -1 && xN >= -1 && xN <= 16) || (xN == -1 && yN == 0);
+    const NeighbourLocation loc = edge ? mbaff_edge_location(cur, xN, yN) : mbaff_neighbour_location(cur, xN, yN);
     *blk = luma4x4_block_at(loc.x, loc.y);
     return loc.mb;
   }

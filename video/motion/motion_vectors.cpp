@@ -51,7 +51,11 @@ MV_INLINE Neighbour read(MacroblockRecord* cur, MacroblockRecord* n, int blk) {
 
 template <bool Mbaff>
 MV_INLINE NeighbourLocation locate(MacroblockRecord* cur, int xN, int yN) {
-  return Mbaff ? mbaff_neighbour_location(cur, xN, yN) : frame_neighbour_location(cur, xN, yN);
+  if (!Mbaff) return frame_neighbour_location(cur, xN, yN);
+  // The edge positions of the 16x16 predictors, constants here, come off
+  // the macroblock's own links.
+  if ((yN == -1 && xN >= -1 && xN <= 16) || (xN == -1 && yN == 0)) return mbaff_edge_location(cur, xN, yN);
+  return mbaff_neighbour_location(cur, xN, yN);
 }
 
 // The neighbour covering position (xN, yN) relative to the macroblock's
@@ -238,18 +242,33 @@ MV_INLINE void direct_neighbour(MacroblockRecord* mb, MacroblockRecord* n, int b
 // A, B and C (or D), each record read once for both lists into plain
 // integers: the shape-generic path packs its availability flags into bytes
 // that are reloaded wider, which stalls on the stores.
+//
+// The macroblocks covering the 16x16 neighbour positions are the record's
+// own links, in MBAFF frames too: slice-data decoding links each macroblock
+// of a pair for its own field/frame kind, which places exactly these
+// positions. What varies is the block read: A's block (15, 0) is block 5
+// and B's and C's (0, 15) block 10 everywhere, and D's (15, 15) block 15;
+// only a bottom frame macroblock beside a field pair reads the left pair's
+// row 8 of its top field for A (block 13) and row 7 of its bottom field for
+// D (block 7).
 template <bool Mbaff>
 void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][2]) {
-  NeighbourLocation loc[3] = {locate<Mbaff>(mb, -1, 0), locate<Mbaff>(mb, 0, -1), locate<Mbaff>(mb, 16, -1)};
-  if (loc[2].mb == nullptr) loc[2] = locate<Mbaff>(mb, -1, -1);
+  MacroblockRecord* const a = mb->neighbour_a;
+  MacroblockRecord* const b = mb->neighbour_b;
+  MacroblockRecord* c = mb->neighbour_c;
+  int blkA = 5, blkC = 10;
+  if (c == nullptr) c = mb->neighbour_d, blkC = 15;
+  if (Mbaff && a != nullptr && (mb->mb_addr & 1) != 0 && mb->mb_structure == 2 && a->mb_structure != 2) {
+    blkA = 13;
+    if (blkC == 15) blkC = 7;
+  }
   unsigned ref[3][2];
   int x[3][2], y[3][2];
-  // Written out, so that the blocks are constants where the locations are.
-  direct_neighbour<Mbaff>(mb, loc[0].mb, luma4x4_block_at(loc[0].x, loc[0].y), ref[0], x[0], y[0]);
-  direct_neighbour<Mbaff>(mb, loc[1].mb, luma4x4_block_at(loc[1].x, loc[1].y), ref[1], x[1], y[1]);
-  direct_neighbour<Mbaff>(mb, loc[2].mb, luma4x4_block_at(loc[2].x, loc[2].y), ref[2], x[2], y[2]);
+  direct_neighbour<Mbaff>(mb, a, blkA, ref[0], x[0], y[0]);
+  direct_neighbour<Mbaff>(mb, b, 10, ref[1], x[1], y[1]);
+  direct_neighbour<Mbaff>(mb, c, blkC, ref[2], x[2], y[2]);
   // Only A available: it stands for B and C, and the median is A itself.
-  const bool onlyA = loc[0].mb != nullptr && loc[1].mb == nullptr && loc[2].mb == nullptr;
+  const bool onlyA = a != nullptr && b == nullptr && c == nullptr;
   for (int list = 0; list < 2; ++list) {
     const unsigned r[3] = {ref[0][list], ref[1][list], ref[2][list]};
     const unsigned least = std::min(r[0], std::min(r[1], r[2]));

@@ -47,6 +47,25 @@ struct PairGrid {
     bottom->neighbour_a = left();
     bottom->neighbour_b = top;
   }
+
+  // The links slice-data decoding gives each macroblock of the current pair
+  // for its own kind: the macroblocks covering the 16x16 neighbour positions
+  // (-1, 0), (0, -1), (16, -1) and (-1, -1), found from the pair links above.
+  void link_each_macroblock() {
+    MacroblockRecord* links[2][4];
+    for (int bottom = 0; bottom < 2; ++bottom) {
+      MacroblockRecord* m = current(bottom != 0);
+      links[bottom][0] = mbaff_neighbour_location(m, -1, 0).mb;
+      links[bottom][1] = mbaff_neighbour_location(m, 0, -1).mb;
+      links[bottom][2] = mbaff_neighbour_location(m, 16, -1).mb;
+      links[bottom][3] = mbaff_neighbour_location(m, -1, -1).mb;
+    }
+    for (int bottom = 0; bottom < 2; ++bottom) {
+      MacroblockRecord* m = current(bottom != 0);
+      m->neighbour_a = links[bottom][0], m->neighbour_b = links[bottom][1];
+      m->neighbour_c = links[bottom][2], m->neighbour_d = links[bottom][3];
+    }
+  }
 };
 
 struct LocationCase {
@@ -137,6 +156,48 @@ TEST(MbaffNeighbours, UnavailablePairsAndPicturesWithoutMbaff) {
   EXPECT_EQ(7, luma4x4_block_at(12, 7));
 }
 
+// The edge positions read off each macroblock's own links give the
+// macroblock and 4x4 block of the pair table: every kind of the current
+// macroblock, of each neighbouring pair and each pair's availability.
+TEST(MbaffNeighbours, EdgePositionsFromTheOwnLinksFollowThePairTable) {
+  for (int bits = 0; bits < 1 << 10; ++bits) {
+    PairGrid g;
+    g.set_kinds((bits & 1) != 0, true);
+    for (int p = 0; p < 4; ++p)  // pairs 0..3: above left, above, above right, left
+      if (bits & (2 << p)) g.mbs[2 * p].mb_structure = 0, g.mbs[2 * p + 1].mb_structure = 1;
+    MacroblockRecord* top = g.current(false);
+    MacroblockRecord** links[4] = {&top->neighbour_a, &top->neighbour_b, &top->neighbour_c, &top->neighbour_d};
+    for (int l = 0; l < 4; ++l)
+      if (bits & (32 << l)) *links[l] = nullptr;
+    g.link_each_macroblock();
+    for (MacroblockRecord* cur : {top, g.current(true)}) {
+      for (int xN = -1; xN <= 16; ++xN) {
+        for (int yN : {-1, 0}) {
+          if (yN == 0 && xN != -1) continue;
+          SCOPED_TRACE(testing::Message() << "kinds " << bits << ", mb " << cur->mb_addr << ", (" << xN << ", " << yN << ")");
+          const NeighbourLocation want = mbaff_neighbour_location(cur, xN, yN);
+          const NeighbourLocation got = mbaff_edge_location(cur, xN, yN);
+          ASSERT_EQ(want.mb, got.mb);
+          if (want.mb) {
+            ASSERT_EQ(luma4x4_block_at(want.x, want.y), luma4x4_block_at(got.x, got.y));
+          }
+        }
+      }
+      // The sub-macroblock policy, which picks between the two, anywhere.
+      for (int xN = -1; xN <= 16; ++xN) {
+        for (int yN = -1; yN < 16; ++yN) {
+          const NeighbourLocation want = mbaff_neighbour_location(cur, xN, yN);
+          int blk = -1;
+          ASSERT_EQ(want.mb, MbaffNeighbours::locate(cur, xN, yN, &blk)) << bits << " " << xN << " " << yN;
+          if (want.mb) {
+            ASSERT_EQ(luma4x4_block_at(want.x, want.y), blk) << bits << " " << xN << " " << yN;
+          }
+        }
+      }
+    }
+  }
+}
+
 // What the predictor reads at those locations is scaled between field and
 // frame units: a frame macroblock doubles a field neighbour's vertical
 // vector and halves its index, a field macroblock halves a frame
@@ -159,6 +220,7 @@ TEST(MbaffNeighbours, PredictorScalesBetweenFieldAndFrame) {
     // motion in every block.
     MacroblockRecord* top = g.current(false);
     top->neighbour_b = top->neighbour_c = top->neighbour_d = nullptr;
+    g.link_each_macroblock();
     for (MacroblockRecord* a : {g.left(), g.left() + 1}) {
       a->mb_type = 20;
       for (int q = 0; q < 4; ++q) a->pred_flag_l0[q] = 1, a->ref_idx_l0[q] = static_cast<int8_t>(c.refIdx);
@@ -191,6 +253,7 @@ TEST(MbaffNeighbours, SpatialDirectOfBothListsMatchesThePerListMembers) {
     if (pick(3) == 0) top->neighbour_c = nullptr;
     if (pick(4) == 0) top->neighbour_d = nullptr;
     const bool mbaff = pick(4) != 0;
+    if (mbaff) g.link_each_macroblock();
     // A picture without MBAFF links every macroblock itself: the top one
     // stands for it.
     MacroblockRecord* cur = mbaff ? g.current(pick(2) == 1) : top;
