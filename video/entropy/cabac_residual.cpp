@@ -304,20 +304,21 @@ void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext
   }
 }
 
-// Chroma DC condition of neighbour n for component c.
-inline uint32_t chroma_dc_cond(const MacroblockRecord* n, uint32_t c, bool curIntra) {
-  if (!n) return curIntra ? 1 : 0;
-  if (n->mb_type == MbI_PCM) return 1;
+// Chroma DC conditions of neighbour n: bit 0 Cb, bit 1 Cr.
+inline uint32_t chroma_dc_conds(const MacroblockRecord* n, bool curIntra) {
+  if (!n) return curIntra ? 3u : 0u;
+  if (n->mb_type == MbI_PCM) return 3;
   if (mb_is_skipped(n->mb_type) || n->cbp_chroma == 0) return 0;
-  return (n->chroma_nonzero_mask >> c) & 1;
+  return n->chroma_nonzero_mask & 3u;
 }
 
-// Chroma AC condition of outside neighbour n, block b of component c.
-inline uint32_t chroma_ac_cond(const MacroblockRecord* n, uint32_t c, uint32_t b, bool curIntra) {
-  if (!n) return curIntra ? 1 : 0;
-  if (n->mb_type == MbI_PCM) return 1;
+// Chroma AC conditions of outside neighbour n, block b: bit 0 Cb, bit 1 Cr.
+inline uint32_t chroma_ac_conds(const MacroblockRecord* n, uint32_t b, bool curIntra) {
+  if (!n) return curIntra ? 3u : 0u;
+  if (n->mb_type == MbI_PCM) return 3;
   if (mb_is_skipped(n->mb_type) || n->cbp_chroma != 3) return 0;
-  return (n->chroma_ac_cbf_mask >> (16 * c + b)) & 1;
+  const uint32_t m = n->chroma_ac_cbf_mask >> b;
+  return (m & 1u) | ((m >> 15) & 2u);
 }
 
 // Left neighbour of chroma block 0 or 2 (MBAFF rows as for luma).
@@ -334,20 +335,22 @@ LeftBlock4x4 chroma_left(const MacroblockRecord* mb, uint32_t b, uint8_t mbaff) 
 constexpr uint8_t kChromaLeftCondBit[4] = {4, 0, 5, 2};
 constexpr uint8_t kChromaUpCondBit[4] = {6, 7, 0, 1};
 
-// The chroma AC blocks of both components on the engine `e`.
+// The chroma AC blocks of both components on the engine `e`. The outside
+// conditions are read once for both components.
 __attribute__((always_inline)) inline void chroma_ac_blocks(CabacLocal& e, MacroblockRecord* mb, CabacContext* ctx,
                                                             const ResidualQuant& q, bool intra, bool field) {
   const BlockCtx bc = ctx_4x4(ctx, field, 4);
   CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[4];
   const uint8_t* scan = (field ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + 1;
+  const LeftBlock4x4 l0 = chroma_left(mb, 0, q.mbaff), l2 = chroma_left(mb, 2, q.mbaff);
+  const uint32_t a0 = chroma_ac_conds(l0.rec, l0.blk, intra), a2 = chroma_ac_conds(l2.rec, l2.blk, intra);
+  const uint32_t b2 = chroma_ac_conds(mb->neighbour_b, 2, intra), b3 = chroma_ac_conds(mb->neighbour_b, 3, intra);
   for (uint32_t c = 0; c < 2; ++c) {
     const int32_t qp = c ? q.qpCr : q.qpCb;
     const int32_t* scale = q.ls4x4[(intra ? 1 : 4) + c][qp % 6];
     const Dequant dq = Dequant::of(qp, 4);
-    const LeftBlock4x4 l0 = chroma_left(mb, 0, q.mbaff), l2 = chroma_left(mb, 2, q.mbaff);
     uint32_t conds = (mb->chroma_ac_cbf_mask >> (16 * c)) & 0xFu;
-    conds |= chroma_ac_cond(l0.rec, c, l0.blk, intra) << 4 | chroma_ac_cond(l2.rec, c, l2.blk, intra) << 5;
-    conds |= chroma_ac_cond(mb->neighbour_b, c, 2, intra) << 6 | chroma_ac_cond(mb->neighbour_b, c, 3, intra) << 7;
+    conds |= ((a0 >> c) & 1) << 4 | ((a2 >> c) & 1) << 5 | ((b2 >> c) & 1) << 6 | ((b3 >> c) & 1) << 7;
     for (uint32_t b = 0; b < 4; ++b) {
       const uint32_t condA = (conds >> kChromaLeftCondBit[b]) & 1, condB = (conds >> kChromaUpCondBit[b]) & 1;
       if (decode_coded_block<15>(e, bc, cbf + condA + 2 * condB,
@@ -432,10 +435,10 @@ void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext*
                       contexts + (field ? kCtxLastField : kCtxLastFrame) + ctxIdxBlockCatOffsetTable[3][1],
                       contexts + kCtxLevel + ctxIdxBlockCatOffsetTable[3][2], nullptr, nullptr};
   CabacContext* cbf = contexts + kCtxCodedBlockFlag + kCbfCat[3];
+  const uint32_t condA = chroma_dc_conds(mb->neighbour_a, intra), condB = chroma_dc_conds(mb->neighbour_b, intra);
   CabacScope e(&tb->reader);
   for (uint32_t comp = 0; comp < 2; ++comp) {
-    CabacContext* blockCbf =
-        cbf + chroma_dc_cond(mb->neighbour_a, comp, intra) + 2 * chroma_dc_cond(mb->neighbour_b, comp, intra);
+    CabacContext* blockCbf = cbf + ((condA >> comp) & 1u) + 2 * ((condB >> comp) & 1u);
     if (!e.decision(blockCbf)) continue;
     int16_t v[4] = {};
     uint8_t pos[4];
