@@ -28,6 +28,9 @@ namespace {
 // coded_block_flag offsets.
 const uint8_t ctxIdxBlockCatOffsetTable[5][3] = {{0, 0, 0}, {15, 15, 10}, {29, 29, 20}, {44, 44, 30}, {47, 47, 39}};
 constexpr uint32_t kCbfCat[5] = {0, 4, 8, 12, 16};
+// Scanning positions of a block by category: luma DC, Intra16x16 AC, luma
+// 4x4, chroma DC (4:2:0), chroma AC, luma 8x8.
+constexpr uint8_t maxNumCoeffTable[6] = {16, 15, 16, 4, 15, 64};
 
 
 inline bool is_i16x16(uint8_t t) { return t >= 65 && t <= 94; }
@@ -297,7 +300,7 @@ void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext
                             const ResidualQuant& q) {
   if (mb->cbp_luma == 0) return;
   const bool intra = mb_is_intra(mb->mb_type);
-  if (cat == 1) {
+  if (maxNumCoeffTable[cat] == 15) {
     luma_blocks<15>(tb, mb, ctx, cat, intra, q);
   } else {
     luma_blocks<16>(tb, mb, ctx, cat, intra, q);
@@ -321,6 +324,14 @@ inline uint32_t chroma_ac_conds(const MacroblockRecord* n, uint32_t b, bool curI
   return (m & 1u) | ((m >> 15) & 2u);
 }
 
+// coded_block_flag of component comp's chroma DC block, from the
+// neighbours' conditions (bit 0 Cb, bit 1 Cr) of chroma_dc_conds.
+__attribute__((always_inline)) inline uint32_t cabac_coded_block_flag_ChromaDC_420(CabacLocal& e, CabacContext* cbf,
+                                                                                   uint32_t condA, uint32_t condB,
+                                                                                   uint32_t comp) {
+  return e.decision(cbf + ((condA >> comp) & 1u) + 2 * ((condB >> comp) & 1u));
+}
+
 // Left neighbour of chroma block 0 or 2 (MBAFF rows as for luma).
 LeftBlock4x4 chroma_left(const MacroblockRecord* mb, uint32_t b, uint8_t mbaff) {
   const LeftBlock4x4 l = left_edge_block(mb, b == 0 ? 0u : 8u, mbaff);
@@ -337,8 +348,9 @@ constexpr uint8_t kChromaUpCondBit[4] = {6, 7, 0, 1};
 
 // The chroma AC blocks of both components on the engine `e`. The outside
 // conditions are read once for both components.
-__attribute__((always_inline)) inline void chroma_ac_blocks(CabacLocal& e, MacroblockRecord* mb, CabacContext* ctx,
-                                                            const ResidualQuant& q, bool intra, bool field) {
+__attribute__((always_inline)) inline void cabac_residual_chroma_ac_block_420(CabacLocal& e, MacroblockRecord* mb,
+                                                                              CabacContext* ctx, const ResidualQuant& q,
+                                                                              bool intra, bool field) {
   const BlockCtx bc = ctx_4x4(ctx, field, 4);
   CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[4];
   const uint8_t* scan = (field ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + 1;
@@ -438,8 +450,7 @@ void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext*
   const uint32_t condA = chroma_dc_conds(mb->neighbour_a, intra), condB = chroma_dc_conds(mb->neighbour_b, intra);
   CabacScope e(&tb->reader);
   for (uint32_t comp = 0; comp < 2; ++comp) {
-    CabacContext* blockCbf = cbf + ((condA >> comp) & 1u) + 2 * ((condB >> comp) & 1u);
-    if (!e.decision(blockCbf)) continue;
+    if (!cabac_coded_block_flag_ChromaDC_420(e, cbf, condA, condB, comp)) continue;
     int16_t v[4] = {};
     uint8_t pos[4];
     decode_block<4>(e, c, pos, [&](uint32_t p, int32_t l) { v[p] = static_cast<int16_t>(l); });
@@ -454,5 +465,5 @@ void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext*
       mb->chroma_coeff[64 * comp + 16 * k] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(shifted) >> 5));
     }
   }
-  if (mb->cbp_chroma & 2) chroma_ac_blocks(e, mb, contexts, q, intra, field);
+  if (mb->cbp_chroma & 2) cabac_residual_chroma_ac_block_420(e, mb, contexts, q, intra, field);
 }
