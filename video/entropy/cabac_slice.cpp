@@ -54,15 +54,14 @@ void clear_coded(MacroblockRecord* mb, bool pSlice) {
 }
 
 // Fetches ahead what the next macroblock of the walk (the next pair's
-// macroblock of the same parity in MBAFF frames) reads and writes. The
-// record above it was written a row (a pair row) ago and has left the nearer
+// macroblock of the same parity in MBAFF frames) reads of the record above
+// it. That record was written a row (a pair row) ago and has left the nearer
 // caches while the reconstruction following the walk ran: the lines that the
 // neighbour conditions read (type, coded blocks, ref_idx and sub-macroblock
 // types, the lower mvds, the structure) are requested before the loads that
-// wait for them; so are the lines of the next record that coded macroblocks
-// write (head, coefficients, motion syntax, tail). Always inline: a prefetch
-// is no side effect to the compiler, which drops the call of a function
-// that only prefetches.
+// wait for them. The next record itself is fetched by clear_coefficients,
+// which both walks run. Always inline: a prefetch is no side effect to the
+// compiler, which drops the call of a function that only prefetches.
 __attribute__((always_inline)) inline void prefetch_ahead(const SliceDataState* s) {
   const uint32_t step = s->MbaffFrameFlag ? 2 : 1;
   const uint32_t next = s->CurrMbAddr + step, rowLength = step * s->widthInMbs;
@@ -76,18 +75,6 @@ __attribute__((always_inline)) inline void prefetch_ahead(const SliceDataState* 
   __builtin_prefetch(above + offsetof(MacroblockRecord, mvd_l0) + kBottomMvds);
   __builtin_prefetch(above + offsetof(MacroblockRecord, mvd_l1) + kBottomMvds);
   __builtin_prefetch(above + offsetof(MacroblockRecord, mb_structure));
-  const char* rec = reinterpret_cast<const char*>(s->records + next);
-  __builtin_prefetch(rec, 1);
-  // The coefficients, written by the blocks a macroblock codes.
-  for (size_t at = offsetof(MacroblockRecord, luma_coeff); at < offsetof(MacroblockRecord, ref_idx_l0); at += 64)
-    __builtin_prefetch(rec + at, 1);
-  __builtin_prefetch(rec + offsetof(MacroblockRecord, ref_idx_l0), 1);
-  __builtin_prefetch(rec + offsetof(MacroblockRecord, pred_flag_l0), 1);
-  __builtin_prefetch(rec + offsetof(MacroblockRecord, mv_l0), 1);
-  __builtin_prefetch(rec + offsetof(MacroblockRecord, mvd_l1), 1);
-  __builtin_prefetch(rec + offsetof(MacroblockRecord, mv_l1), 1);
-  __builtin_prefetch(rec + offsetof(MacroblockRecord, ref_id_l1), 1);
-  __builtin_prefetch(rec + offsetof(MacroblockRecord, mb_addr), 1);
 }
 
 uint32_t failed(SliceDataState* s) {
