@@ -59,10 +59,10 @@ Offer OfferNext(MTS_MovieImportGlobalsRecord* store, OSErr* result) {
   return Offer::kStatus;
 }
 
-// Where the next step back puts the tail: the Part's rule moves back one chunk
-// per step and rereads to the end of the file each time; the distance doubles
-// here, so a tail without the wanted PES costs a linear, not a quadratic,
-// amount of reading. The first two steps land where one-chunk steps would.
+// Where the next step back puts the tail. Each step rereads to the end of the
+// file, so moving back one chunk per step would make a tail without the
+// wanted PES cost a quadratic amount of reading; the distance doubles instead,
+// which keeps it linear. The first two steps land where one-chunk steps would.
 int64_t StepBack(int64_t tailStart, int64_t* distance) {
   tailStart -= *distance;
   *distance *= 2;

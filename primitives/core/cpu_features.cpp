@@ -98,13 +98,6 @@ uint32_t readForcedVariant() {
   return (features & variantNeeds(wanted)) == variantNeeds(wanted) ? wanted : 0;
 }
 
-// A forced variant serves every call of the process, also before the first
-// selection.
-__attribute__((constructor)) void applyForcedVariant() {
-  uint32_t forced = vpForcedVariant();
-  if (forced != 0) vpVariantIndex.store(forced, std::memory_order_relaxed);
-}
-
 void storeSelection(uint32_t index, uint32_t lp, uint64_t mask) {
   vpSetCpuFeaturesMask(mask);
   vpVariantIndexLP.store(lp, std::memory_order_relaxed);

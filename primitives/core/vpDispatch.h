@@ -28,8 +28,8 @@
 #include <atomic>
 #include <cstdint>
 
-// Variant index 0..3; 0 from load until the first selection (unless
-// VP_FORCE_VARIANT=sse2|ssse3|sse41 forces one for the whole process).
+// Variant index 0..3; 0 from load until the first selection, which takes
+// the variant VP_FORCE_VARIANT=sse2|ssse3|sse41 names, if any.
 extern std::atomic<uint32_t> vpVariantIndex;
 
 // Slot numbers of the dispatch tables.

@@ -383,7 +383,7 @@ TEST(CavlcExpGolomb, EveryLengthFromEveryOffsetEndingAtTheBuffersLastByte) {
         for (int i = 0; i < zeros; ++i) w.put(0, 1);
         w.put(1, 1);
         for (int i = zeros - 1; i >= 0; --i) w.put(i < 64 ? static_cast<uint32_t>((valueBits >> i) & 1) : 0, 1);
-        const int length = 2 * zeros + 1;
+        const int length = zeros <= 31 ? 2 * zeros + 1 : 32;  // a longer run: the 32 zeros counted
         std::vector<uint32_t> words = w.words(0);
         words.shrink_to_fit();
         // codeNum as each reader gives it: 0 beyond its longest code.
@@ -415,6 +415,37 @@ TEST(CavlcExpGolomb, EveryLengthFromEveryOffsetEndingAtTheBuffersLastByte) {
           checkCursor(wp, offset);
         }
       }
+    }
+  }
+}
+
+// Zero words to the end of the buffer (damage, or a zero tail): the readers
+// count no further than the longest code reaches, and run on past it.
+TEST(CavlcExpGolomb, ZeroTailIsNotReadPastTheLongestCode) {
+  const auto readers16 = CHECKASM_MEMBERS(decode_exp_golomb_one_16s_mmp);
+  const auto readers32 = CHECKASM_MEMBERS(decode_exp_golomb_one_32s_mmp);
+  for (int lead = 0; lead < 32; ++lead) {
+    // Exactly the words that hold the cursor's next 32 bits.
+    std::vector<uint32_t> words((lead + 32 + 31) / 32, 0u);
+    words.shrink_to_fit();
+    auto check = [&](uint32_t* wp, int32_t offset, const std::string& name) {
+      EXPECT_EQ((wp - words.data()) * 32 + 31 - offset, lead + 32) << name << " lead " << lead;
+    };
+    for (const auto& m : readers16) {
+      uint32_t* wp = words.data();
+      int32_t offset = 31 - lead;
+      int16_t v = 0x5555;
+      ASSERT_EQ(StatusOk, m.fn(&wp, &offset, &v, 1)) << m.name;
+      EXPECT_EQ(0, v) << m.name;
+      check(wp, offset, m.name);
+    }
+    for (const auto& m : readers32) {
+      uint32_t* wp = words.data();
+      int32_t offset = 31 - lead;
+      int32_t v = 0x5555;
+      ASSERT_EQ(StatusOk, m.fn(&wp, &offset, &v, 0)) << m.name;
+      EXPECT_EQ(0, v) << m.name;
+      check(wp, offset, m.name);
     }
   }
 }
