@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -199,4 +200,45 @@ TEST(ImporterVideoLength, FirstSliceSpanDescribesTheSliceAsTheWholeUnit) {
     AVCHDReleaseVideoStreamInfoLib(&part);
   }
   EXPECT_GT(cut, 300);  // the cut itself is exercised, not only the fall-back
+}
+
+// Frame numbers (from 1) and movie time, both ways, truncating: 29.97 frames
+// per second in a movie of time scale 600, and a record without a time
+// scale or frame duration (nothing imported yet) answers 0.
+TEST(ImporterFrameTime, FrameNumbersAndMovieTime) {
+  MTS_MovieImportGlobalsRecord store{};
+  store.theMovie = NewMovie(0);
+  ASSERT_EQ(GetMovieTimeScale(store.theMovie), 600);
+  store.timeScale = 30000;
+  store.frameDuration = 1001;
+  EXPECT_EQ(MTS_frame_number_to_movie_time(&store, 1), 0);
+  EXPECT_EQ(MTS_frame_number_to_movie_time(&store, 31), 600);     // 600.6
+  EXPECT_EQ(MTS_frame_number_to_movie_time(&store, 1801), 36036);  // one minute of frames
+  EXPECT_EQ(MTS_movie_time_to_frame_number(&store, 0), 1);
+  EXPECT_EQ(MTS_movie_time_to_frame_number(&store, 600), 30);      // 29.97 + 1
+  EXPECT_EQ(MTS_movie_time_to_frame_number(&store, 36036), 1801);
+  // A long recording: (f - 1) x duration x scale overflows 32 bits.
+  EXPECT_EQ(MTS_frame_number_to_movie_time(&store, 1000001), 20020000);
+  SetMovieTimeScale(store.theMovie, 90000);
+  store.timeScale = 50;
+  store.frameDuration = 1;
+  EXPECT_EQ(MTS_frame_number_to_movie_time(&store, 3), 3600);
+  EXPECT_EQ(MTS_movie_time_to_frame_number(&store, 3600), 3);
+  store.timeScale = 0;
+  store.frameDuration = 0;
+  EXPECT_EQ(MTS_frame_number_to_movie_time(&store, 5), 0);
+  EXPECT_EQ(MTS_movie_time_to_frame_number(&store, 5), 0);
+  DisposeMovie(store.theMovie);
+}
+
+TEST(ImporterFrameTime, TwoWordHandle) {
+  Handle h = nullptr;
+  ASSERT_EQ(MTS_create_PtrToHand(0x01020304u, 0xA0B0C0D0u, &h), noErr);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(GetHandleSize(h), 8);
+  uint32_t words[2];
+  std::memcpy(words, *h, sizeof words);
+  EXPECT_EQ(words[0], 0x01020304u);
+  EXPECT_EQ(words[1], 0xA0B0C0D0u);
+  DisposeHandle(h);
 }

@@ -184,6 +184,10 @@ TEST_F(Selection, Probes) {
   EXPECT_EQ(0, vp_is_avx_extension());
   EXPECT_EQ(8, vp_get_cores_on_die());  // leaf 4 EAX bits 26-31 (7) + 1
   EXPECT_EQ(1, vp_is_em64t_extension());
+  EXPECT_EQ(1, vp_is_mmx_extension());
+  EXPECT_EQ(1, vp_is_ssx_extension());
+  EXPECT_EQ(1, vp_is_wni_extension());
+  EXPECT_EQ(1, vp_is_pni_extension());
   CpuIdentRecord rec;
   vp_get_pentium_ident(&rec);
   EXPECT_EQ(6u, rec.family);
@@ -197,6 +201,31 @@ TEST_F(Selection, Probes) {
   install(cpu);
   EXPECT_EQ(1, vp_get_cores_on_die());
   EXPECT_EQ(0, vp_is_em64t_extension());
+  // Each probe reads its own bit: MMX, SSE and SSE2 in EDX, SSE3 in ECX.
+  const std::pair<int32_t (*)(), uint32_t> edx[] = {
+      {vp_is_mmx_extension, 23}, {vp_is_ssx_extension, 25}, {vp_is_wni_extension, 26}};
+  for (const auto& probe : edx) {
+    Cpu without = cpu;
+    without.leaf1[3] &= ~(1u << probe.second);
+    install(without);
+    EXPECT_EQ(0, probe.first()) << "EDX bit " << probe.second;
+    for (const auto& other : edx) {
+      if (other.second != probe.second) EXPECT_EQ(1, other.first()) << "EDX bit " << other.second;
+    }
+  }
+  Cpu noSse3 = cpu;
+  noSse3.leaf1[2] &= ~1u;
+  install(noSse3);
+  EXPECT_EQ(0, vp_is_pni_extension());
+  EXPECT_EQ(1, vp_is_mni_extension());
+}
+
+// The time-stamp counter runs forward.
+TEST(Counter, RunsForward) {
+  const uint64_t first = vp_get_pentium_counter();
+  volatile uint64_t spin = 0;
+  for (int i = 0; i < 100000; ++i) spin = spin + 1;
+  EXPECT_GT(vp_get_pentium_counter(), first);
 }
 
 // Leaf-2 descriptors and the largest listed cache.

@@ -53,6 +53,24 @@ TEST(Dispatch, StubsPassArgumentsAndResultsThrough) {
     float src[3] = {1.0f, 2.0f, 3.0f};
     float* dst[3] = {src, src, nullptr};
     EXPECT_EQ(StatusChannelError, vpsDeinterleave_32f(src, 0, 0, dst));
+    const float x[5] = {1.5f, -2.25f, 3.0f, 40000.0f, -0.5f};
+    const float y[5] = {0.5f, 0.25f, -3.0f, 1.0f, 2.5f};
+    float sum[5] = {};
+    EXPECT_EQ(StatusOk, vpsAdd_32f(x, y, sum, 5));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(x[i] + y[i], sum[i]) << i;
+    EXPECT_EQ(StatusNullPointer, vpsAdd_32f(x, nullptr, sum, 5));
+    int16_t pcm[5] = {};
+    EXPECT_EQ(StatusOk, vpsConvert_32f16s_Sfs(sum, pcm, 5, RndNear, 1));  // halved, ties to even
+    const int16_t halved[5] = {1, -1, 0, 20000, 1};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(halved[i], pcm[i]) << i;
+    EXPECT_EQ(StatusOk, vpsConvert_32f16s_Sfs(x, pcm, 5, RndNear, 0));
+    EXPECT_EQ(32767, pcm[3]) << "saturated";
+    EXPECT_EQ(StatusSizeError, vpsConvert_32f16s_Sfs(x, pcm, 0, RndNear, 0));
+    uint8_t triples[7] = {1, 2, 3, 4, 5, 6, 7};
+    EXPECT_EQ(StatusOk, vpsSwapBytes_24u_I(triples, 2));
+    const uint8_t swapped[7] = {3, 2, 1, 6, 5, 4, 7};
+    EXPECT_EQ(0, std::memcmp(triples, swapped, 7));
+    EXPECT_EQ(StatusNullPointer, vpsSwapBytes_24u_I(nullptr, 2));
     uint8_t* p = vpsMalloc_8u(10);
     ASSERT_NE(nullptr, p);
     EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(p) & 31);
