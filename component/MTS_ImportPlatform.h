@@ -14,7 +14,6 @@
 #include "Processes.h"
 #include "Sound.h"
 #include "TimeCode.h"
-#include "parameter_sets.h"
 
 #include "AC3Decoder.h"
 
