@@ -114,6 +114,7 @@ struct Sink {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tools::WriteErrorsOnClosedPipes();
   const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
   if (early >= 0) return early;
   const char* in = nullptr;
@@ -279,10 +280,10 @@ int main(int argc, char** argv) {
     if (damaged > 0 || skipped) status = kExitDamaged;
   }
   AC3DecCloseLib(dec);
-  if (sink.out && (!tools::CloseOutput(sink.out) || sink.writeFailed)) {
+  if (sink.out && sink.out != stdout && (!tools::CloseOutput(sink.out) || sink.writeFailed)) {
     tools::Report(kTool, std::string(sink.outPath) + ": write error");
     status = tools::kExitFailed;
   }
   if (sink.md5 && status != tools::kExitFailed) std::printf("%s\n", sink.whole.hex().c_str());
-  return status;
+  return tools::FinishStandardOutput(kTool, status);
 }
