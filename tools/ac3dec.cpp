@@ -204,7 +204,12 @@ int main(int argc, char** argv) {
     lostFrom = kNone;
   };
 
+  bool stopped = false;  // the output cannot be written: no use decoding on
   for (;;) {
+    if (sink.writeFailed || std::ferror(stdout)) {
+      stopped = true;
+      break;
+    }
     const size_t sync = find_sync(data, pos);
     if (sync == kNone) break;
     if (sync > pos && lostFrom == kNone) lostFrom = pos;
@@ -257,7 +262,9 @@ int main(int argc, char** argv) {
   }
 
   int status = tools::kExitOk;
-  if (frames == 0) {
+  if (stopped) {
+    // The write error is reported below; the rest of the stream is unread.
+  } else if (frames == 0) {
     tools::Report(kTool, std::string(in) + ": " +
                              (firstFailure ? "no decodable AC-3 frame: " +
                                                  tools::DescribeCode(tools::CodeSource::kAc3Decoder, firstFailure)

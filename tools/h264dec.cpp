@@ -173,6 +173,7 @@ int main(int argc, char** argv) {
       std::printf("0, %10llu, %10llu,        1, %8d, %s\n", static_cast<unsigned long long>(count),
                   static_cast<unsigned long long>(count), frameBytes, md5_hex(picture.data(), frameBytes).c_str());
     ++count;
+    return !std::ferror(stdout) && !(out && std::ferror(out));  // no use decoding what cannot be written
   }, &st, &problem);
   if (!read) {
     tools::Report(kTool, std::string(in) + ": " + problem);

@@ -210,7 +210,7 @@ std::pair<int, std::string> RunIntoClosedPipe(const std::string& command) {
 
 // Results on standard output that cannot be written, on a full disk or into
 // a closed pipe: "write error" and exit status 1, never a quiet success or a
-// death by SIGPIPE.
+// death by SIGPIPE; the decoders stop there.
 TEST(ToolOutput, WriteErrorOnStandardOutputFails) {
   const std::string mts = MTSIMPORT, h264 = H264DEC, ac3 = AC3DEC;
   const std::string recording = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
@@ -228,6 +228,10 @@ TEST(ToolOutput, WriteErrorOnStandardOutputFails) {
     EXPECT_TRUE(WIFEXITED(status)) << command << " ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << command;
     EXPECT_NE(err.find(": standard output: write error\n"), std::string::npos) << command << "\n" << err;
+    if (command == h264 + " -o - " + kH264) {
+      EXPECT_NE(err.find("h264dec: 1 pictures of"), std::string::npos) << "decoding stops at the first lost picture\n"
+                                                                       << err;
+    }
   }
 }
 
@@ -361,7 +365,7 @@ TEST(ToolCodes, WordsAndNumbers) {
   EXPECT_EQ(tools::DescribeCode(CodeSource::kComponents, -2010), "no H.264 video stream (-2010)");
   EXPECT_EQ(tools::DescribeCode(CodeSource::kAc3Decoder, -8), "checksum (CRC) mismatch: damaged frame (-8)");
   EXPECT_EQ(tools::DescribeCode(CodeSource::kComponents, -12345), "error -12345");
-  for (int32_t code : {-17, -23, -29, -41, -42, -43, -50, -108, -36, -39, -8960})
+  for (int32_t code : {-17, -23, -29, -41, -42, -43, -50, -108, -36, -39, -1302, -8960})
     EXPECT_NE(tools::CodeText(CodeSource::kComponents, code), nullptr) << code;
   for (int32_t code = -8; code <= -1; ++code) EXPECT_NE(tools::CodeText(CodeSource::kAc3Decoder, code), nullptr) << code;
   long v = 0;
