@@ -516,7 +516,8 @@ int open_pending_file(const std::string& dir, const std::string& base, std::stri
 // destination, from which it is renamed over the destination.
 bool name_pending_file(int fd, const std::string& dir, const std::string& base, std::string* named) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  UInt64 tag = UInt64(::getpid()) * 0x9E3779B97F4A7C15ull ^ UInt64(std::chrono::steady_clock::now().time_since_epoch().count());
+  UInt64 tag = UInt64(::getpid()) * 0x9E3779B97F4A7C15ull ^
+               UInt64(std::chrono::steady_clock::now().time_since_epoch().count());
   for (int tries = 0; tries < 100; ++tries, tag = tag * 6364136223846793005ull + 1442695040888963407ull) {
     const std::string name = pending_name(dir, base, tag);
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {

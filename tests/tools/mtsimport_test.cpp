@@ -265,7 +265,8 @@ TEST(MtsimportSave, AFailedSaveKeepsTheEarlierMovie) {
   const std::vector<uint8_t> good = testsupport::read_file(mov);
   ASSERT_FALSE(good.empty());
   const testsupport::CommandResult r = testsupport::run_command(
-      "bash -c 'ulimit -f 100 && trap \"\" XFSZ && exec " + std::string(MTSIMPORT) + " --mov " + mov + " " + later + "'");
+      "bash -c 'ulimit -f 100 && trap \"\" XFSZ && exec " + std::string(MTSIMPORT) + " --mov " + mov + " " + later +
+      "'");
   EXPECT_EQ(r.exit, 1) << r.err;
   EXPECT_NE(r.err.find("mtsimport: " + mov + ": cannot save the movie: read or write error (-36)\n"), std::string::npos)
       << r.err;
