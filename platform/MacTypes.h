@@ -59,6 +59,7 @@ enum : OSErr {
   eofErr = -39,          // read past the end of the data
   fnfErr = -43,          // file (or entry) not found
   ioErr = -36,           // read or write failed
+  notAFileErr = -1302,   // a directory, device or pipe where a file is needed
   memFullErr = -108,     // no memory for the block
   nilHandleErr = -109,   // a NULL handle where one is needed
   memWZErr = -111,       // operation on a block that is not a live handle

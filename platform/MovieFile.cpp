@@ -1,8 +1,16 @@
 #include "MovieFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "DataHandler.h"
@@ -446,9 +454,11 @@ OSErr write_movie(FILE* f, const MovieRecord& m) {
   const UInt64 mdatStart = head.bytes.size() - 16;
   UInt64 position = head.bytes.size();
 
+  // A track without samples has no sample description either, and readers
+  // refuse a table without one: it is left out, as it adds nothing to play.
   std::vector<TrackLayout> layouts;
   for (auto& t : m.tracks) {
-    if (t->media == nullptr) continue;
+    if (t->media == nullptr || t->media->samples.empty()) continue;
     layouts.push_back(TrackLayout{t.get(), {}, {}, {}, {}, {}, 0, true, false, false});
   }
   for (TrackLayout& t : layouts) {
@@ -467,19 +477,107 @@ OSErr write_movie(FILE* f, const MovieRecord& m) {
   return err;
 }
 
+// The mode a new file gets from open(..., 0666): what the umask leaves.
+mode_t new_file_mode() {
+  const mode_t mask = ::umask(077);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+// A hidden name beside the destination for the file a save writes, short
+// enough for the longest name a directory takes; `tag` tells tries apart.
+std::string pending_name(const std::string& dir, const std::string& base, UInt64 tag) {
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  std::string name = dir + "/." + base.substr(0, 200) + ".";
+  for (int i = 0; i < 8; ++i, tag /= 62) name += kDigits[tag % 62];
+  return name;
+}
+
+// Opens the file a save writes before it replaces the destination: in the
+// same directory (the final rename must stay within one file system),
+// owner-only until it is complete. Where the file system allows, the file
+// has no name while it is written, so that a process killed meanwhile leaves
+// nothing behind (`*named` stays empty; see name_pending_file); elsewhere it
+// gets a new hidden name at once, made with O_EXCL, in `*named`.
+int open_pending_file(const std::string& dir, const std::string& base, std::string* named) {
+  named->clear();
+  if (::access("/proc/self/fd", F_OK) == 0) {  // how an unnamed file gets its name later
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+  }
+  std::string pattern = pending_name(dir, base, 0);
+  pattern.replace(pattern.size() - 8, 8, "XXXXXX");
+  const int fd = ::mkostemp(&pattern[0], O_CLOEXEC);  // O_EXCL, mode 0600
+  if (fd >= 0) *named = pattern;
+  return fd;
+}
+
+// Gives the complete, unnamed file `fd` a new hidden name beside the
+// destination, from which it is renamed over the destination.
+bool name_pending_file(int fd, const std::string& dir, const std::string& base, std::string* named) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  UInt64 tag = UInt64(::getpid()) * 0x9E3779B97F4A7C15ull ^
+               UInt64(std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int tries = 0; tries < 100; ++tries, tag = tag * 6364136223846793005ull + 1442695040888963407ull) {
+    const std::string name = pending_name(dir, base, tag);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      *named = name;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Makes a rename within `dir` durable; a failure leaves the movie in place
+// all the same, so it is not reported.
+void sync_directory(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
 }  // namespace
 
 OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path) {
-  if (m == nullptr || path == nullptr) return paramErr;
-  FILE* f = std::fopen(path, "wb");
-  if (f == nullptr) return ioErr;
-  OSErr err;
+  if (m == nullptr || path == nullptr || path[0] == '\0') return paramErr;
+  // What is at the destination stays until the new movie is complete: it is
+  // written to a new file beside it, flushed to the disk, and renamed over
+  // it. A symbolic link is followed, so that the link itself stays.
+  std::string destination = path;
+  struct stat st;
+  const bool exists = ::stat(path, &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) return notAFileErr;
+  if (exists) {
+    char* real = ::realpath(path, nullptr);
+    if (real == nullptr) return ioErr;
+    destination = real;
+    std::free(real);
+  }
+  const size_t slash = destination.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
+  const std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  std::string pending;  // the name of the new file, once it has one
+  const int fd = open_pending_file(dir, base, &pending);
+  if (fd < 0) return ioErr;
+  FILE* f = ::fdopen(fd, "wb");
+  OSErr err = f != nullptr ? noErr : ioErr;
   try {
-    err = write_movie(f, *m);
+    if (err == noErr) err = write_movie(f, *m);
   } catch (const std::exception&) {
     err = memFullErr;
   }
-  if (std::fclose(f) != 0 && err == noErr) err = ioErr;
-  if (err != noErr) std::remove(path);
-  return err;
+  // A file replaced keeps its permissions; a new one gets those of any new file.
+  const mode_t mode = exists ? st.st_mode & 07777 : new_file_mode();
+  if (err == noErr && (std::fflush(f) != 0 || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)) err = ioErr;
+  if (err == noErr && pending.empty() && !name_pending_file(fd, dir, base, &pending)) err = ioErr;
+  if ((f != nullptr ? std::fclose(f) : ::close(fd)) != 0 && err == noErr) err = ioErr;
+  if (err == noErr && ::rename(pending.c_str(), destination.c_str()) != 0) err = ioErr;
+  if (err != noErr) {
+    if (!pending.empty()) ::unlink(pending.c_str());  // only the file this call made
+    return err;
+  }
+  sync_directory(dir);
+  return noErr;
 }

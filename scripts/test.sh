@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+# ffmpeg: the tests open every movie they save with ffprobe and ffmpeg.
+scripts/deps.sh g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev ffmpeg
 
 # The label asked for with -L / --label-regex, if any.
 label=""

@@ -114,6 +114,7 @@ struct Sink {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tools::WriteErrorsOnClosedPipes();
   const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
   if (early >= 0) return early;
   const char* in = nullptr;
@@ -203,7 +204,12 @@ int main(int argc, char** argv) {
     lostFrom = kNone;
   };
 
+  bool stopped = false;  // the output cannot be written: no use decoding on
   for (;;) {
+    if (sink.writeFailed || std::ferror(stdout)) {
+      stopped = true;
+      break;
+    }
     const size_t sync = find_sync(data, pos);
     if (sync == kNone) break;
     if (sync > pos && lostFrom == kNone) lostFrom = pos;
@@ -256,7 +262,9 @@ int main(int argc, char** argv) {
   }
 
   int status = tools::kExitOk;
-  if (frames == 0) {
+  if (stopped) {
+    // The write error is reported below; the rest of the stream is unread.
+  } else if (frames == 0) {
     tools::Report(kTool, std::string(in) + ": " +
                              (firstFailure ? "no decodable AC-3 frame: " +
                                                  tools::DescribeCode(tools::CodeSource::kAc3Decoder, firstFailure)
@@ -279,10 +287,10 @@ int main(int argc, char** argv) {
     if (damaged > 0 || skipped) status = kExitDamaged;
   }
   AC3DecCloseLib(dec);
-  if (sink.out && (!tools::CloseOutput(sink.out) || sink.writeFailed)) {
+  if (sink.out && sink.out != stdout && (!tools::CloseOutput(sink.out) || sink.writeFailed)) {
     tools::Report(kTool, std::string(sink.outPath) + ": write error");
     status = tools::kExitFailed;
   }
   if (sink.md5 && status != tools::kExitFailed) std::printf("%s\n", sink.whole.hex().c_str());
-  return status;
+  return tools::FinishStandardOutput(kTool, status);
 }

@@ -75,6 +75,7 @@ const char* error_text(uint32_t code) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tools::WriteErrorsOnClosedPipes();
   const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
   if (early >= 0) return early;
   const char* in = nullptr;
@@ -172,6 +173,7 @@ int main(int argc, char** argv) {
       std::printf("0, %10llu, %10llu,        1, %8d, %s\n", static_cast<unsigned long long>(count),
                   static_cast<unsigned long long>(count), frameBytes, md5_hex(picture.data(), frameBytes).c_str());
     ++count;
+    return !std::ferror(stdout) && !(out && std::ferror(out));  // no use decoding what cannot be written
   }, &st, &problem);
   if (!read) {
     tools::Report(kTool, std::string(in) + ": " + problem);
@@ -188,12 +190,12 @@ int main(int argc, char** argv) {
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.
   if (md5 && rc == 0) std::printf("%s\n", whole.hex().c_str());
-  if (out && !tools::CloseOutput(out)) {
+  if (out && out != stdout && !tools::CloseOutput(out)) {
     tools::Report(kTool, std::string(outPath) + ": write error");
     rc = 1;
   }
   AVCHDCloseVideoDecoderLib(dec);
   std::fprintf(stderr, "h264dec: %llu pictures of %ux%u in %s, %d bytes each\n", static_cast<unsigned long long>(count),
                params.outputWidth, params.outputHeight, format->layout, frameBytes);
-  return rc;
+  return tools::FinishStandardOutput(kTool, rc);
 }

@@ -54,12 +54,12 @@ bool ChunkedStream::ReadParameters(VideoDecoderParams* params, int32_t* result, 
 }
 
 bool ChunkedStream::Decode(VideoDecoder* dec, uint8_t* picture, uint32_t decodeFlags,
-                           const std::function<void()>& onPicture, uint32_t* status, std::string* problem) {
+                           const std::function<bool()>& onPicture, uint32_t* status, std::string* problem) {
   bool end = false;
   uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture, buffer_.data(), static_cast<uint32_t>(buffer_.size()), 0,
                                           decodeFlags);
   for (;;) {
-    if (st & kStatusPicture) onPicture();
+    if ((st & kStatusPicture) && !onPicture()) break;
     if (st & (kStatusError | kStatusEndOfStream)) break;
     const uint8_t* data = nullptr;
     uint32_t length = 0;

@@ -36,9 +36,10 @@ class ChunkedStream {
 
   // Decodes the whole stream through `dec`: the bytes read so far, then
   // one chunk at a time. `onPicture` is called for every picture written to
-  // `picture`. Returns the last status of the decoder (end of stream, or
+  // `picture`; when it returns false decoding stops there (the pictures
+  // cannot be written). Returns the last status of the decoder (end of stream, or
   // with the error bit); false instead when the file could not be read.
-  bool Decode(VideoDecoder* dec, uint8_t* picture, uint32_t decodeFlags, const std::function<void()>& onPicture,
+  bool Decode(VideoDecoder* dec, uint8_t* picture, uint32_t decodeFlags, const std::function<bool()>& onPicture,
               uint32_t* status, std::string* problem);
 
  private:

@@ -7,10 +7,12 @@
 // QuickTime movie whose samples are read back through the data handler, and
 // with --idle it drives an idle import (placeholder track first, then idle
 // calls until the importer reports completion), showing progress.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -40,7 +42,9 @@ constexpr const char* kHelp =
     "                the summary then goes to standard error)\n"
     "  --mov FILE    save a self-contained QuickTime movie to FILE, its samples\n"
     "                read back through the data handler (a file: the movie's\n"
-    "                sizes are written after its samples, so not '-')\n"
+    "                sizes are written after its samples, so not '-'); a file\n"
+    "                already there is replaced only once the new movie is\n"
+    "                complete, and kept when the save fails\n"
     "  --idle        import as a player does: a first part, then idle calls\n"
     "  -v, --verbose also show the components' own log lines and the processor\n"
     "                variant of the primitives\n"
@@ -292,6 +296,46 @@ StreamProbe ProbeStream(const char* path) {
   return probe;
 }
 
+// Why the movie cannot be saved at `path`, or "" when it can be tried: what
+// is there must be a regular file (it is replaced once the new movie is
+// complete) or nothing.
+std::string DestinationProblem(const char* path) {
+  struct stat st;
+  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode)) return {};
+  const char* what = S_ISDIR(st.st_mode)                          ? "a directory"
+                     : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                     : S_ISFIFO(st.st_mode)                       ? "a pipe"
+                                                                  : "a special file";
+  return std::string("not a regular file (") + what + "); --mov saves to a file";
+}
+
+// A failed import in words, as precisely as the recording and its name
+// allow. `spec` holds the full path when it could be made.
+std::string FailureText(ComponentResult r, const char* input, const FSSpec& spec) {
+  const std::string code = " (" + std::to_string(r) + ")";
+  // The record that the data handler reads names the file by its full path,
+  // UTF-8 text of at most 1,023 bytes.
+  if (spec.path[0] == '\0') {
+    std::string full = input;
+    if (full[0] != '/') {
+      char* cwd = ::getcwd(nullptr, 0);
+      full = std::string(cwd ? cwd : "") + "/" + full;
+      std::free(cwd);
+    }
+    if (full.size() >= sizeof spec.path)
+      return "path too long: " + std::to_string(full.size()) + " bytes as a full path, the importer takes at most " +
+             std::to_string(sizeof spec.path - 1) + code;
+  }
+  if (r == invalidDataRef) {
+    CFStringRef text = CFStringCreateWithCString(nullptr, spec.path, kCFStringEncodingUTF8);
+    if (text == nullptr) return "the path is not UTF-8 text, which the importer needs to name the file" + code;
+    CFRelease(text);
+  }
+  // "No usable video" said more precisely when the stream has video PES.
+  if (r == invalidMovie && ProbeStream(input).video) return "no usable H.264 picture in the video stream" + code;
+  return tools::DescribeCode(tools::CodeSource::kComponents, r);
+}
+
 // Idle calls until the importer reports completion, as a host would make
 // them: each after the delay the importer asked for.
 ComponentResult DriveIdle(ComponentInstance importer, IdleManager im, Movie movie) {
@@ -318,6 +362,7 @@ ComponentResult DriveIdle(ComponentInstance importer, IdleManager im, Movie movi
 }  // namespace
 
 int main(int argc, char** argv) {
+  tools::WriteErrorsOnClosedPipes();
   const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
   if (early >= 0) return early;
   Options o;
@@ -349,6 +394,11 @@ int main(int argc, char** argv) {
   problem = tools::InputProblem(o.input);
   if (!problem.empty()) {
     tools::Report(kTool, std::string(o.input) + ": " + problem);
+    return tools::kExitFailed;
+  }
+  problem = o.mov ? DestinationProblem(o.mov) : std::string();
+  if (!problem.empty()) {
+    tools::Report(kTool, std::string(o.mov) + ": " + problem);
     return tools::kExitFailed;
   }
 
@@ -384,11 +434,7 @@ int main(int argc, char** argv) {
   if (r == noErr && status == tools::kExitOk && o.idle && !(outFlags & kMTSOutFlagComplete))
     r = DriveIdle(importer, im, movie);
   if (r != noErr) {
-    // "No usable video" said more precisely when the stream has video PES.
-    const bool videoWithoutPicture = r == invalidMovie && ProbeStream(o.input).video;
-    tools::Report(kTool, std::string(o.input) + ": " +
-                             (videoWithoutPicture ? "no usable H.264 picture in the video stream (-2010)"
-                                                  : tools::DescribeCode(tools::CodeSource::kComponents, r)));
+    tools::Report(kTool, std::string(o.input) + ": " + FailureText(r, o.input, spec));
     status = tools::kExitFailed;
   } else if (status == tools::kExitOk) {
     PrintSummary(movie);
@@ -401,11 +447,10 @@ int main(int argc, char** argv) {
     if (!audio.empty())
       std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
                              "or 3/2+LFE only)\n", audio.c_str());
-    if (o.dump) {
-      const bool written = tools::IsStandardOutput(o.dump)
-                               ? std::fputs(MovieToJSON(movie).c_str(), stdout) >= 0 && std::fflush(stdout) == 0
-                               : WriteMovieJSON(movie, o.dump) == noErr;
-      if (!written) {
+    if (tools::IsStandardOutput(o.dump)) {
+      std::fputs(MovieToJSON(movie).c_str(), stdout);  // checked with the rest of standard output
+    } else if (o.dump) {
+      if (WriteMovieJSON(movie, o.dump) != noErr) {
         tools::Report(kTool, std::string(o.dump) + ": cannot write the movie dump");
         status = tools::kExitFailed;
       }
@@ -422,5 +467,5 @@ int main(int argc, char** argv) {
   CloseComponent(importer);
   DisposeMovie(movie);
   QTIdleManagerClose(im);
-  return status;
+  return tools::FinishStandardOutput(kTool, status);
 }

@@ -2,6 +2,7 @@
 // stream, an LPCM track and a timecode track, each on its own memory data
 // reference, is written out and read back with our own atom walk and, when
 // installed, with ffprobe and ffmpeg.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -429,7 +430,25 @@ TEST_F(MovieFile, FileDataReferencesAreReadThroughTheFileHandler) {
   std::remove(source.c_str());
 }
 
-TEST_F(MovieFile, UnreadableSamplesFailTheSaveAndLeaveNoFile) {
+// A folder of the test's own, so that what a save leaves behind can be listed.
+struct PrivateDir {
+  std::string path;
+  PrivateDir() {
+    std::string name = ::testing::TempDir() + "platform_movie_file_dir.XXXXXX";
+    if (::mkdtemp(&name[0]) != nullptr) path = name;
+  }
+  ~PrivateDir() {
+    if (!path.empty()) testsupport::run_command("rm -rf '" + path + "'");
+  }
+  std::string entries() const { return testsupport::run_command("ls -A '" + path + "'").out; }
+};
+
+// A failed save leaves what was at the destination as it was (an earlier
+// movie survives) and removes only the file it wrote itself.
+TEST_F(MovieFile, AFailedSaveKeepsWhatWasThereAndLeavesNoFileOfItsOwn) {
+  PrivateDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  const std::string target = dir.path + "/movie.mov";
   std::vector<UInt8> bytes(100, 7);
   auto save_one = [&](OSType dataRefType, SInt64 offset) {
     Movie movie = NewMovie(0);
@@ -440,19 +459,94 @@ TEST_F(MovieFile, UnreadableSamplesFailTheSaveAndLeaveNoFile) {
     SampleDescription d = {16, FOUR_CHAR_CODE("gnrc"), 0, 0, 0};
     std::memcpy(*desc, &d, 16);
     EXPECT_EQ(AddMediaSampleReference(media, offset, 20, 600, desc, 1, 0, nullptr), noErr);
-    OSErr err = SaveMovieAsQuickTimeFile(movie, path.c_str());
+    OSErr err = SaveMovieAsQuickTimeFile(movie, target.c_str());
     DisposeHandle(ref);
     DisposeHandle(desc);
     DisposeMovie(movie);
     return err;
   };
   EXPECT_EQ(save_one(kPointerDataHandlerSubType, 80), noErr);
-  EXPECT_FALSE(testsupport::read_file(path).empty());
+  const std::vector<UInt8> earlier = testsupport::read_file(target);
+  ASSERT_FALSE(earlier.empty());
   EXPECT_EQ(save_one(kPointerDataHandlerSubType, 90), eofErr);  // past the end of the memory
-  EXPECT_TRUE(testsupport::read_file(path).empty());
+  EXPECT_EQ(testsupport::read_file(target), earlier);
   EXPECT_EQ(save_one(FOUR_CHAR_CODE("none"), 0), cantFindHandler);
-  EXPECT_TRUE(testsupport::read_file(path).empty());
-  EXPECT_EQ(SaveMovieAsQuickTimeFile(nullptr, path.c_str()), paramErr);
+  EXPECT_EQ(testsupport::read_file(target), earlier);
+  EXPECT_EQ(dir.entries(), "movie.mov\n");
+  // Nothing there before: nothing there after.
+  ASSERT_EQ(std::remove(target.c_str()), 0);
+  EXPECT_EQ(save_one(kPointerDataHandlerSubType, 90), eofErr);
+  EXPECT_EQ(dir.entries(), "");
+  EXPECT_EQ(SaveMovieAsQuickTimeFile(nullptr, target.c_str()), paramErr);
+}
+
+// Only a regular file (or nothing) is replaced: a directory, a pipe or a
+// device stays; a file keeps its permissions and a link stays a link.
+TEST_F(MovieFile, ReplacesOnlyARegularFile) {
+  PrivateDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  HandMadeMovie h;
+  build_movie(h);
+  const std::string folder = dir.path + "/folder", fifo = dir.path + "/fifo";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& target : {folder, fifo, std::string("/dev/full")}) {
+    struct stat before, after;
+    ASSERT_EQ(::stat(target.c_str(), &before), 0);
+    EXPECT_EQ(SaveMovieAsQuickTimeFile(h.movie, target.c_str()), notAFileErr) << target;
+    ASSERT_EQ(::stat(target.c_str(), &after), 0) << target;
+    EXPECT_EQ(after.st_mode, before.st_mode) << target;
+    EXPECT_EQ(after.st_rdev, before.st_rdev) << target;
+  }
+  EXPECT_EQ(dir.entries(), "fifo\nfolder\n");
+
+  const std::string file = dir.path + "/movie.mov", link = dir.path + "/link.mov";
+  ASSERT_EQ(SaveMovieAsQuickTimeFile(h.movie, file.c_str()), noErr);
+  struct stat st;
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << "a new file has the mode any new file gets";
+  const std::vector<UInt8> saved = testsupport::read_file(file);
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  ASSERT_EQ(::symlink("movie.mov", link.c_str()), 0);
+  ASSERT_EQ(SaveMovieAsQuickTimeFile(h.movie, link.c_str()), noErr);
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(testsupport::read_file(file), saved);
+  EXPECT_EQ(dir.entries(), "fifo\nfolder\nlink.mov\nmovie.mov\n");
+}
+
+// A track whose media has no sample (a sound track made for a recording cut
+// before its first whole audio frame) has no sample description to write: it
+// is left out, and the rest of the movie opens.
+TEST_F(MovieFile, TrackWithoutSamplesIsLeftOut) {
+  HandMadeMovie h;
+  build_movie(h);
+  Handle ref = data_ref_of(h.pcm);
+  Track empty = NewMovieTrack(h.movie, 0, 0, 0x100);
+  ASSERT_NE(NewTrackMedia(empty, SoundMediaType, 48000, ref, kPointerDataHandlerSubType), nullptr);
+  DisposeHandle(ref);
+  ASSERT_EQ(GetMovieTrackCount(h.movie), 4);
+  ASSERT_EQ(SaveMovieAsQuickTimeFile(h.movie, path.c_str()), noErr);
+  std::vector<UInt8> f = testsupport::read_file(path);
+  auto top = atoms_in(f, 0, f.size());
+  ASSERT_EQ(top.size(), 3u);
+  size_t traks = 0;
+  for (auto& a : atoms_in(f, top[2].second.first, top[2].second.second)) {
+    if (a.first != FOUR_CHAR_CODE("trak")) continue;
+    ++traks;
+    auto stsd = child(f, child(f, child(f, child(f, a.second, "mdia"), "minf"), "stbl"), "stsd");
+    ASSERT_NE(stsd.first, 0u);
+    EXPECT_GE(be32(&f[stsd.first + 4]), 1u) << "every sample table has a description";
+  }
+  EXPECT_EQ(traks, 3u);
+  if (!have_program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed: the saved movie is not opened";
+  const testsupport::CommandResult r = testsupport::run_command("ffmpeg -v error -i '" + path + "' -f null -");
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

@@ -42,7 +42,10 @@ std::vector<std::string> decode_in_chunks(const std::string& path, size_t chunk,
   std::vector<uint8_t> picture(bytes);
   std::vector<std::string> md5s;
   uint32_t status = 0;
-  EXPECT_TRUE(stream.Decode(dec, picture.data(), 0, [&] { md5s.push_back(md5_hex(picture.data(), bytes)); }, &status,
+  EXPECT_TRUE(stream.Decode(dec, picture.data(), 0, [&] {
+    md5s.push_back(md5_hex(picture.data(), bytes));
+    return true;
+  }, &status,
                             &problem));
   EXPECT_EQ(kStatusEndOfStream, status & (kStatusEndOfStream | kStatusError));
   AVCHDCloseVideoDecoderLib(dec);

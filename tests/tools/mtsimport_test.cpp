@@ -2,11 +2,14 @@
 // ffmpeg is installed) the saved QuickTime movie checked by ffprobe and
 // decoded by ffmpeg: the video to exactly the reference pictures, LPCM sound
 // to exactly the recording's PCM from about the first picture to the last.
+// Saves that fail or are refused, and movies of recordings cut short.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -115,6 +118,9 @@ TEST_P(Mtsimport, SummaryAndSavedMovie) {
   }
   const std::string streams = RunCommand("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " + mov, &status);
   EXPECT_NE(streams.find("video"), std::string::npos);
+  const testsupport::CommandResult whole = testsupport::run_command("ffmpeg -v error -i " + mov + " -f null -");
+  EXPECT_EQ(whole.exit, 0) << whole.err;
+  EXPECT_EQ(whole.err, "");
 
   // Video: the pictures of the recording, exactly.
   const std::string decoded = RunCommand("ffmpeg -v error -i " + mov + " -map 0:v -f framemd5 -", &status);
@@ -235,4 +241,110 @@ TEST(MtsimportCommand, DumpToStandardOutput) {
   EXPECT_EQ(r.out.find("movie:"), std::string::npos);
   EXPECT_NE(r.err.find("track 1 'vide': 30 samples"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("[ERR]"), std::string::npos) << r.err;
+}
+
+// A private folder, removed with what it holds.
+struct Folder {
+  std::string path = Temp("folder");
+  Folder() { testsupport::run_command("rm -rf " + path + " && mkdir -m 700 " + path); }
+  ~Folder() { testsupport::run_command("rm -rf " + path); }
+  std::string entries() const { return testsupport::run_command("ls -A " + path).out; }
+};
+
+// A save that fails (here at the file size limit, as on a full disk) or is
+// killed on the way (by the limit's signal) leaves the movie that was at the
+// destination as it was, and no file of its own.
+TEST(MtsimportSave, AFailedSaveKeepsTheEarlierMovie) {
+  const Folder folder;
+  const std::string mov = folder.path + "/movie.mov";
+  const std::string earlier = testsupport::local_data_file("importer/importer_ac3_51_i.m2ts");
+  const std::string later = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");  // a 295 kB movie
+  int status = 0;
+  RunCommand(std::string(MTSIMPORT) + " --mov " + mov + " " + earlier + " >/dev/null 2>&1", &status);
+  ASSERT_EQ(status, 0);
+  const std::vector<uint8_t> good = testsupport::read_file(mov);
+  ASSERT_FALSE(good.empty());
+  const testsupport::CommandResult r = testsupport::run_command(
+      "bash -c 'ulimit -f 100 && trap \"\" XFSZ && exec " + std::string(MTSIMPORT) + " --mov " + mov + " " + later +
+      "'");
+  EXPECT_EQ(r.exit, 1) << r.err;
+  EXPECT_NE(r.err.find("mtsimport: " + mov + ": cannot save the movie: read or write error (-36)\n"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(testsupport::read_file(mov) == good) << "the earlier movie is lost or changed";
+  EXPECT_EQ(folder.entries(), "movie.mov\n");
+
+  const testsupport::CommandResult killed = testsupport::run_command(
+      "bash -c 'ulimit -f 100 && exec " + std::string(MTSIMPORT) + " --mov " + mov + " " + later + "'");
+  EXPECT_EQ(killed.exit, 128 + SIGXFSZ) << "ended by the limit's signal, as the shell reports it";
+  EXPECT_TRUE(testsupport::read_file(mov) == good) << "the earlier movie is lost or changed";
+  EXPECT_EQ(folder.entries(), "movie.mov\n");
+}
+
+// A destination that is no regular file is refused before the import, in one
+// line, and stays what it was.
+TEST(MtsimportSave, RefusesADestinationThatIsNoFile) {
+  const Folder folder;
+  const std::string directory = folder.path + "/folder", fifo = folder.path + "/fifo";
+  ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string recording = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  const struct {
+    std::string path, what;
+  } kCases[] = {{"/dev/full", "a device"}, {directory, "a directory"}, {fifo, "a pipe"}};
+  for (const auto& c : kCases) {
+    struct stat before {}, after {};
+    ASSERT_EQ(::stat(c.path.c_str(), &before), 0) << c.path;
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(MTSIMPORT) + " --mov " + c.path + " " + recording);
+    EXPECT_EQ(r.exit, 1) << c.path;
+    EXPECT_EQ(r.out, "") << "refused before the import";
+    EXPECT_EQ(r.err, "mtsimport: " + c.path + ": not a regular file (" + c.what + "); --mov saves to a file\n");
+    ASSERT_EQ(::stat(c.path.c_str(), &after), 0) << c.path << " is gone";
+    EXPECT_EQ(after.st_mode, before.st_mode) << c.path;
+    EXPECT_EQ(after.st_rdev, before.st_rdev) << c.path;
+  }
+  EXPECT_EQ(folder.entries(), "fifo\nfolder\n");
+}
+
+// Recordings cut short, before the first whole audio frame: the import keeps
+// an empty sound track, and the saved movie still opens.
+TEST(MtsimportSave, ShortRecordingsSaveMoviesThatOpen) {
+  const Folder folder;
+  const std::vector<uint8_t> ac3 =
+      testsupport::read_file(testsupport::local_data_file("importer/importer_ac3_51_i.m2ts"));
+  ASSERT_GE(ac3.size(), 40u * 192);
+  const std::string cut = folder.path + "/first40.m2ts";
+  FILE* f = std::fopen(cut.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(ac3.data(), 1, 40 * 192, f);
+  std::fclose(f);
+  std::vector<std::string> inputs = {cut};
+  const std::string camera = testsupport::testdata_file("avchd/camera_header_7packets.mts");
+  if (!camera.empty()) inputs.push_back(camera);
+  const std::string small = testsupport::testdata_file("avchd/small_ac3_20_avchd.m2ts");
+  if (!small.empty()) {
+    inputs.push_back(folder.path + "/first60.m2ts");
+    testsupport::run_command("head -c " + std::to_string(60 * 192) + " " + small + " >" + inputs.back());
+  }
+  const bool ffmpeg = HaveFfmpeg();
+  for (const std::string& input : inputs) {
+    const std::string mov = folder.path + "/short.mov";
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(MTSIMPORT) + " --mov " + mov + " " + input);
+    ASSERT_EQ(r.exit, 0) << input << "\n" << r.err;
+    EXPECT_NE(r.out.find("'soun': 0 samples"), std::string::npos) << input << "\n" << r.out;
+    if (!ffmpeg) continue;
+    const testsupport::CommandResult probe = testsupport::run_command(
+        "ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " + mov);
+    EXPECT_EQ(probe.exit, 0) << input << "\n" << probe.err;
+    EXPECT_EQ(probe.out.find("audio"), std::string::npos) << input << "\n" << probe.out;
+    // The camera's first packets cut their one picture short: the decoder
+    // may say so; nothing else may be wrong.
+    const testsupport::CommandResult decoded = testsupport::run_command("ffmpeg -v error -i " + mov + " -f null -");
+    EXPECT_EQ(decoded.exit, 0) << input << "\n" << decoded.err;
+    std::istringstream lines(decoded.err);
+    for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("[h264 @", 0), 0u) << input << ": " << line;
+  }
+  if (!ffmpeg) GTEST_SKIP() << "ffmpeg is not installed: the saved movies are not opened";
+  if (inputs.size() < 3) GTEST_SKIP() << "test material missing: avchd/ recordings (set AVCHD_TESTDATA)";
 }

@@ -67,4 +67,19 @@ TEST(TestScript, LabelChoosesTheSteps) {
   }
 }
 
+// The packages the script installs include ffmpeg, without which the tests
+// that open saved movies in it would skip on a fresh machine.
+TEST(TestScript, InstallsFfmpeg) {
+  const std::string dir = "/tmp/avchd_test_script_deps_" + std::to_string(getpid());
+  ASSERT_EQ(testsupport::run_command("mkdir -p " + dir + "/scripts && printf '#!/bin/sh\\necho \"$@\"\\n' >" + dir +
+                                     "/scripts/deps.sh && chmod +x " + dir + "/scripts/deps.sh")
+                .exit,
+            0);
+  const testsupport::CommandResult r = RunPiece("^scripts\\/deps.sh", "^$", "cd " + dir, "");
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE((" " + r.out).find(" ffmpeg"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("libgtest-dev"), std::string::npos) << r.out;
+  testsupport::run_command("rm -rf " + dir);
+}
+
 }  // namespace

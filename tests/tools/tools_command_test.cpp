@@ -1,12 +1,15 @@
 // The host programs as a newcomer meets them: what each says, and with which
 // exit status, for inputs it cannot use and options it does not take; "-" as
-// standard output; the help; the processor variant; ac3dec past a damaged
-// frame. No case here gets as far as an import (that needs the shared-memory
-// store: see mtsimport_test).
+// standard output, and standard output that cannot be written; the help; the
+// processor variant; ac3dec past a damaged frame. Imports go no further than
+// the summary (saved movies: see mtsimport_test).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -150,6 +153,88 @@ TEST(Mtsimport, VideoWithoutAWholePicture) {
   EXPECT_NE(r.out.find("track 1 'vide': 1 samples"), std::string::npos) << r.out;
 }
 
+// Recordings whose names the importer cannot record: the message says why,
+// with the code.
+TEST(Mtsimport, SaysWhatIsWrongWithAPath) {
+  const std::string recording = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  // 1,100 bytes of path: four folders of 250 bytes, then the name.
+  std::string deep = Dir();
+  while (deep.size() < 1100 - 20) deep += "/" + std::string(250, 'd');
+  ASSERT_EQ(testsupport::run_command("mkdir -p " + deep).exit, 0);
+  const std::string longPath = deep + "/recording.m2ts", badName = Dir() + "/caf\xE9.m2ts";
+  ASSERT_EQ(::symlink(recording.c_str(), longPath.c_str()), 0);
+  ASSERT_EQ(::symlink(recording.c_str(), badName.c_str()), 0);
+  const struct {
+    std::string command, message;
+  } kCases[] = {
+      {std::string(MTSIMPORT) + " " + longPath,
+       longPath + ": path too long: " + std::to_string(longPath.size()) +
+           " bytes as a full path, the importer takes at most 1023 (-50)\n"},
+      // Relative to a current folder that is itself too long.
+      {"cd " + deep + " && " + MTSIMPORT + " recording.m2ts",
+       "recording.m2ts: path too long: " + std::to_string(longPath.size()) + " bytes as a full path"},
+      {std::string(MTSIMPORT) + " '" + badName + "'",
+       badName + ": the path is not UTF-8 text, which the importer needs to name the file (-2029)\n"},
+  };
+  for (const auto& c : kCases) {
+    const testsupport::CommandResult r = testsupport::run_command(c.command);
+    EXPECT_EQ(r.exit, 1) << c.command;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("mtsimport: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+// Runs `command` (through the shell, which execs the last program) with its
+// standard output on a pipe whose reader has already gone; the status as
+// waitpid gives it and what went to standard error.
+std::pair<int, std::string> RunIntoClosedPipe(const std::string& command) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {-1, ""};
+  ::close(fds[0]);
+  const std::string errPath = Dir() + "/closed_pipe.err";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fds[1], 1);
+    ::dup2(err, 2);
+    ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  int status = -1;
+  if (pid > 0) ::waitpid(pid, &status, 0);
+  return {status, testsupport::read_text(errPath)};
+}
+
+// Results on standard output that cannot be written, on a full disk or into
+// a closed pipe: "write error" and exit status 1, never a quiet success or a
+// death by SIGPIPE; the decoders stop there.
+TEST(ToolOutput, WriteErrorOnStandardOutputFails) {
+  const std::string mts = MTSIMPORT, h264 = H264DEC, ac3 = AC3DEC;
+  const std::string recording = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  const std::string commands[] = {
+      h264 + " --md5 " + kH264,       h264 + " --framemd5 " + kH264, h264 + " -o - " + kH264,
+      ac3 + " --md5 " + kAc3,         ac3 + " --framemd5 " + kAc3,   ac3 + " -o - " + kAc3,
+      mts + " " + recording,          mts + " --dump - " + recording, mts + " --version",
+      h264 + " --help",
+  };
+  for (const std::string& command : commands) {
+    const testsupport::CommandResult full = testsupport::run_command(command + " >/dev/full");
+    EXPECT_EQ(full.exit, 1) << command;
+    EXPECT_NE(full.err.find(": standard output: write error\n"), std::string::npos) << command << "\n" << full.err;
+    const auto [status, err] = RunIntoClosedPipe(command);
+    EXPECT_TRUE(WIFEXITED(status)) << command << " ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << command;
+    EXPECT_NE(err.find(": standard output: write error\n"), std::string::npos) << command << "\n" << err;
+    if (command == h264 + " -o - " + kH264) {
+      EXPECT_NE(err.find("h264dec: 1 pictures of"), std::string::npos) << "decoding stops at the first lost picture\n"
+                                                                       << err;
+    }
+  }
+}
+
 // --help names every option, the environment and the exit codes, on standard
 // output.
 TEST(ToolHelp, CoversEveryOption) {
@@ -280,7 +365,7 @@ TEST(ToolCodes, WordsAndNumbers) {
   EXPECT_EQ(tools::DescribeCode(CodeSource::kComponents, -2010), "no H.264 video stream (-2010)");
   EXPECT_EQ(tools::DescribeCode(CodeSource::kAc3Decoder, -8), "checksum (CRC) mismatch: damaged frame (-8)");
   EXPECT_EQ(tools::DescribeCode(CodeSource::kComponents, -12345), "error -12345");
-  for (int32_t code : {-17, -23, -29, -41, -42, -43, -50, -108, -36, -39, -8960})
+  for (int32_t code : {-17, -23, -29, -41, -42, -43, -50, -108, -36, -39, -1302, -8960})
     EXPECT_NE(tools::CodeText(CodeSource::kComponents, code), nullptr) << code;
   for (int32_t code = -8; code <= -1; ++code) EXPECT_NE(tools::CodeText(CodeSource::kAc3Decoder, code), nullptr) << code;
   long v = 0;

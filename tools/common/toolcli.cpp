@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,6 +29,7 @@ const CodeWords kCodeWords[] = {
     {CodeSource::kComponents, -43, "file not found"},
     {CodeSource::kComponents, -50, "invalid argument or record"},
     {CodeSource::kComponents, -108, "out of memory"},
+    {CodeSource::kComponents, -1302, "not a regular file"},
     {CodeSource::kComponents, -2000, "the data reference names no file"},
     {CodeSource::kComponents, -2010, "no H.264 video stream"},
     {CodeSource::kComponents, -2029, "unusable data reference"},
@@ -109,6 +111,15 @@ bool CloseOutput(FILE* f) {
   return std::fclose(f) == 0 && !failed;
 }
 
+void WriteErrorsOnClosedPipes() { std::signal(SIGPIPE, SIG_IGN); }
+
+int FinishStandardOutput(const char* tool, int status) {
+  const bool failed = std::ferror(stdout) != 0;
+  if (std::fclose(stdout) == 0 && !failed) return status;
+  Report(tool, "standard output: write error");
+  return kExitFailed;
+}
+
 bool ParseNumber(const char* text, long lo, long hi, long* value) {
   if (!text || !*text) return false;
   char* end = nullptr;
@@ -145,14 +156,13 @@ void Report(const char* tool, const std::string& message) {
 
 int HelpOrVersion(int argc, char** argv, const char* tool, const char* help) {
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h"))
       std::fputs(help, stdout);
-      return kExitOk;
-    }
-    if (!std::strcmp(argv[i], "--version")) {
+    else if (!std::strcmp(argv[i], "--version"))
       std::printf("%s %s\n", tool, kVersion);
-      return kExitOk;
-    }
+    else
+      continue;
+    return FinishStandardOutput(tool, kExitOk);
   }
   return -1;
 }

@@ -46,6 +46,15 @@ bool IsStandardOutput(const char* path);
 // the file (standard output is flushed, not closed).
 FILE* OpenOutput(const char* path, std::string* problem);
 bool CloseOutput(FILE* f);
+// A reader that goes away (a closed pipe) makes a write to standard output
+// fail like a full disk, so that the tool reports it instead of being ended
+// by SIGPIPE. Called first thing by every tool.
+void WriteErrorsOnClosedPipes();
+// Flushes and closes standard output, the tool's last use of it, and returns
+// `status`; when anything written to it was lost (a full disk, a closed
+// pipe), reports "<tool>: standard output: write error" and returns
+// kExitFailed instead. Every tool ends with it.
+int FinishStandardOutput(const char* tool, int status);
 
 // A whole decimal number within [lo, hi]; false for anything else ("abc",
 // "4x", "", out of range).
@@ -62,9 +71,9 @@ const char* ProcessorVariantName();
 // Prints "<tool>: <message>" as one line on standard error.
 void Report(const char* tool, const std::string& message);
 
-// The common options: for --help prints `help` to standard output and returns
-// kExitOk; for --version prints "<tool> <version>" and returns kExitOk;
-// otherwise returns -1 and the tool goes on parsing.
+// The common options: for --help prints `help` to standard output, for
+// --version "<tool> <version>", and returns the tool's exit status
+// (FinishStandardOutput); otherwise returns -1 and the tool goes on parsing.
 int HelpOrVersion(int argc, char** argv, const char* tool, const char* help);
 // Takes an argument every tool reads the same way: -v/--verbose, or the one
 // input file. Returns -1 when taken, else reports a usage error (an unknown
