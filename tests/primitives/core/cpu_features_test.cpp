@@ -210,7 +210,9 @@ TEST_F(Selection, Probes) {
     install(without);
     EXPECT_EQ(0, probe.first()) << "EDX bit " << probe.second;
     for (const auto& other : edx) {
-      if (other.second != probe.second) EXPECT_EQ(1, other.first()) << "EDX bit " << other.second;
+      if (other.second != probe.second) {
+        EXPECT_EQ(1, other.first()) << "EDX bit " << other.second;
+      }
     }
   }
   Cpu noSse3 = cpu;
