@@ -204,7 +204,7 @@ struct CabacLocal {
   __attribute__((always_inline)) uint32_t bypass() { return static_cast<uint32_t>(bypass_mask()) & 1u; }
 
   // A bypass bin as a mask, all ones for a 0 (the borrow of the difference
-  // as in decision()).
+  // as in a decision).
   __attribute__((always_inline)) int32_t bypass_zero_mask() {
     renorm(1);
     const uint64_t scaled = static_cast<uint64_t>(range) << 54;

@@ -1,10 +1,11 @@
 // CABAC decoders of the macroblock-level and inter syntax elements. Each
-// takes the ThreadBuffer (engine state at its head) and a pointer to the
-// first context of its element's group, reads neighbour conditions through
-// the record's neighbour links, and returns the value in the program's own
-// encoding (MbTypeCode, SubMbTypeCode, cbp chroma 0/1/3). None fails: on
-// damaged data the unbounded unary codes stop at their largest legal value
-// and mark the reader with kCabacDamaged, which ends the slice as failed.
+// takes the ThreadBuffer's engine held in registers (CabacLocal) and a
+// pointer to the first context of its element's group, reads neighbour
+// conditions through the record's neighbour links, and returns the value in
+// the program's own encoding (MbTypeCode, SubMbTypeCode, cbp chroma 0/1/3).
+// None fails: on damaged data the unbounded unary codes stop at their
+// largest legal value and mark the reader with kCabacDamaged, which ends the
+// slice as failed.
 #pragma once
 
 #include <cstdint>
@@ -21,11 +22,8 @@ inline void cabac_mark_damaged(BitReaderCabac* r) {
   if (r->overrun == 0) r->overrun = kCabacDamaged;
 }
 
-// Every element decoder takes the ThreadBuffer's engine as the caller holds
-// it in registers (CabacLocal, whose reader is the ThreadBuffer's) and the
-// first context of its element's group; the slice walk and the macroblock
-// layers keep one engine across the elements of a macroblock and call these
-// inlined. None fails.
+// The slice walk and the macroblock layers keep one engine across the
+// elements of a macroblock and call the decoders below inlined.
 
 // The intra mb_type suffix after its first bin (which chose I_NxN or not):
 // terminate bin (I_PCM), then luma flag, chroma flag, chroma class and the
