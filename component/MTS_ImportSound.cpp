@@ -2,6 +2,7 @@
 // track whose samples reference LPCM as stored (header skipped) or AC-3 as
 // the 16-bit PCM each decoded frame yields, one sample per AC-3 frame. Only the audio from about the
 // first picture to the last is inserted into the track.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -135,12 +136,52 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
   return d->numChannels;
 }
 
+// Keeps the sound where its time stamps put it: a sample about to be added
+// at the media's end plays, in the range now being inserted, at a track time
+// that may differ from the one its presentation time `pts` gives (a joined
+// recording whose sound ran on past its last picture, or whose sound stopped
+// short of it). Off by more than kSoundSlack of a second, the range ends and
+// a new one starts with this sample at its own time: sound that would play
+// twice is left out, sound that is missing leaves the track empty.
+constexpr int32_t kSoundSlack = 200;  // 1/200 s
+
+OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
+  const int64_t rate = store->soundSampleRate;
+  if (rate <= 0) return noErr;
+  const int64_t m = GetMediaDisplayDuration(store->soundMedia);
+  const int64_t here = store->soundRangeTrack + (m - store->soundRangeMedia);
+  const int64_t wanted = RoundHalfAway(static_cast<double>(pts - store->soundAnchorPTS) * static_cast<double>(rate) / 90000.0);
+  const int64_t off = here - wanted;
+  const int64_t slack = rate / kSoundSlack;
+  if (off <= slack && off >= -slack) return noErr;
+  // Close the range: without the sound that would play twice, with all of it
+  // before a gap.
+  const int64_t end = off > 0 ? m - off : m;
+  store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(end, store->soundInsertedTime));
+  OSErr err = mts_import::InsertSoundRange(store, -1);
+  if (err != noErr) return err;
+  // Where the track now ends (what did not fill a whole movie unit is left
+  // out), and where the new range begins in media and track.
+  const int64_t trackEnd = store->soundRangeTrack + (store->soundInsertedTime - store->soundRangeMedia);
+  store->soundRangeMedia = m + std::max<int64_t>(trackEnd - wanted, 0);
+  store->soundRangeTrack = std::max(trackEnd, wanted);
+  store->soundInsertedTime = static_cast<int32_t>(store->soundRangeMedia);
+  store->soundEndTime = static_cast<int32_t>(m);
+  const int64_t movieScale = GetMovieTimeScale(store->theMovie);
+  store->soundRangeAt = static_cast<TimeValue>(store->soundRangeTrack * movieScale / rate);
+  return noErr;
+}
+
 // Adds one sample reference of `size` bytes and `frames` sample frames at
 // the current qt_offset, moves the range of sound to insert (by `pts`, the
 // presentation time of its first sample, when `timed`), and enters `value`
 // into the frame index.
 OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32_t frames, bool timed, int64_t pts,
                         int64_t value) {
+  if (timed && store->soundAnchored) {
+    OSErr err = KeepSoundInPlace(store, pts);
+    if (err != noErr) return err;
+  }
   SampleReference64Record reference{};
   reference.dataOffset = store->qt_offset;
   reference.dataSize = static_cast<uint32_t>(size);
@@ -161,7 +202,18 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       int64_t d = pts - store->firstVideoPTS;
       if (d < 0) d = -d;
       const int64_t r = RoundHalfAway(static_cast<double>(d) * static_cast<uint32_t>(store->soundSampleRate) / 90000.0);
-      if (static_cast<int64_t>(static_cast<uint32_t>(frames)) > r) store->soundInsertedTime = store->soundEndTime;
+      if (static_cast<int64_t>(static_cast<uint32_t>(frames)) > r) {
+        store->soundInsertedTime = store->soundEndTime;
+        // Track time 0 is where this sample's first sound frame plays, less
+        // what lies between the start of the range and that frame.
+        const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
+        store->soundAnchored = 1;
+        store->soundAnchorPTS =
+            pts - RoundHalfAway(static_cast<double>(start - store->soundInsertedTime) * 90000.0 /
+                                static_cast<uint32_t>(store->soundSampleRate));
+        store->soundRangeMedia = store->soundInsertedTime;
+        store->soundRangeTrack = 0;
+      }
     }
     if (pts <= store->lastVideoPTS)
       store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));

@@ -146,6 +146,25 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t videoDisplayEnd;
   int64_t videoDisplayShift;
   uint8_t videoRestarted;
+  // A join restarts the time stamps of both streams, each found at the
+  // stream's own first PES after it; the sound is then moved onto the video's
+  // time line. Per stream: a restart not yet matched by the other stream's,
+  // and the file offset at which it was found.
+  uint8_t videoJoinPending;
+  uint8_t soundJoinPending;
+  int64_t videoJoinAt;
+  int64_t soundJoinAt;
+  // Where the sound plays: once placed, the sound's track time 0 is the
+  // presentation time soundAnchorPTS. The range of media now being inserted
+  // starts at media time soundRangeMedia and track time soundRangeTrack
+  // (sound media units from track time 0); soundRangeAt is the movie time at
+  // which its first insertion goes when the track ends before it (a gap in
+  // the sound), -1 when it follows the track's end.
+  uint8_t soundAnchored;
+  int64_t soundAnchorPTS;
+  int64_t soundRangeMedia;
+  int64_t soundRangeTrack;
+  TimeValue soundRangeAt;
 };
 
 // Component entry point and selector handlers.
@@ -232,6 +251,11 @@ void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store);
 // Carries the time stamps of the PES in pTSInfo (video or sound, already
 // unwrapped) on across a restart of the stream's time stamps.
 void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video);
+
+// Inserts the sound media from soundInsertedTime to soundEndTime into the
+// sound track (at soundRangeAt when the track ends before it, else at
+// `atTime`), as far as whole movie units reach.
+OSErr InsertSoundRange(MTS_MovieImportGlobalsRecord* store, TimeValue atTime);
 
 // Length of the next chunk to read at ts_offset: at most one chunk, the rest
 // of the file at its end; 0 or less past it.
