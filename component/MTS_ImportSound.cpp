@@ -144,6 +144,7 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
 // a new one starts with this sample at its own time: sound that would play
 // twice is left out, sound that is missing leaves the track empty.
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
+constexpr int64_t kSoundFarOff = 10;  // seconds
 
 OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
   const int64_t rate = store->soundSampleRate;
@@ -154,6 +155,12 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
   const int64_t off = here - wanted;
   const int64_t slack = rate / kSoundSlack;
   if (off <= slack && off >= -slack) return noErr;
+  // Far off is no join but a time line that moved: the sound stays
+  // where it is and the time line is taken from here.
+  if (off > kSoundFarOff * rate || off < -kSoundFarOff * rate) {
+    store->soundAnchorPTS -= RoundHalfAway(static_cast<double>(off) * 90000.0 / static_cast<double>(rate));
+    return noErr;
+  }
   // Close the range: without the sound that would play twice, with all of it
   // before a gap.
   const int64_t end = off > 0 ? m - off : m;

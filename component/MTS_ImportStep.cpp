@@ -90,11 +90,13 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
 // picture of the recording before would else drift later with every join).
 // The two streams find the join each at its own first PES after it: a
 // restart of one stream is matched with one of the other found within
-// kJoinReach bytes of the file.
+// kJoinReach bytes of the file that moved its time line by about as much
+// (a damaged time stamp restarts one stream only, twice: out and back).
 constexpr int64_t kJoinReach = int64_t(4) << 20;
 
-bool JoinedNearby(uint8_t pending, int64_t at, int64_t here) {
-  return pending && (here - at < kJoinReach && at - here < kJoinReach);
+bool JoinedNearby(uint8_t pending, int64_t at, int64_t pendingMoved, int64_t here, int64_t moved) {
+  return pending && here - at < kJoinReach && at - here < kJoinReach && pendingMoved - moved <= kLargestStep &&
+         moved - pendingMoved <= kLargestStep;
 }
 
 void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
@@ -125,11 +127,12 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     store->videoEndDTS += moved;
     if (moved != 0) {
       store->videoRestarted = 1;
-      if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->ts_offset)) {
+      if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->soundJoinMoved, store->ts_offset, moved)) {
         MoveSoundOntoVideoLine(store);
       } else {
         store->videoJoinPending = 1;
         store->videoJoinAt = store->ts_offset;
+        store->videoJoinMoved = moved;
       }
     }
   } else {
@@ -137,12 +140,13 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
                      0, &moved);
     store->soundEndPTS += moved;
     if (moved != 0) {
-      if (JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->ts_offset)) {
+      if (JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->videoJoinMoved, store->ts_offset, moved)) {
         MoveSoundOntoVideoLine(store);
         shift = store->soundTimeShift;
       } else {
         store->soundJoinPending = 1;
         store->soundJoinAt = store->ts_offset;
+        store->soundJoinMoved = moved;
       }
     }
   }

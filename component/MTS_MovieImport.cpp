@@ -345,7 +345,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoDecodeTime = store->videoDisplayEnd = store->videoDisplayShift = 0;
   store->videoRestarted = 0;
   store->videoJoinPending = store->soundJoinPending = 0;
-  store->videoJoinAt = store->soundJoinAt = 0;
+  store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->soundAnchored = 0;
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;
   store->soundRangeAt = -1;

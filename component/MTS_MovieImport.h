@@ -154,6 +154,8 @@ struct MTS_MovieImportGlobalsRecord {
   uint8_t soundJoinPending;
   int64_t videoJoinAt;
   int64_t soundJoinAt;
+  int64_t videoJoinMoved;  // how far the restart moved the stream's time line
+  int64_t soundJoinMoved;
   // Where the sound plays: once placed, the sound's track time 0 is the
   // presentation time soundAnchorPTS. The range of media now being inserted
   // starts at media time soundRangeMedia and track time soundRangeTrack

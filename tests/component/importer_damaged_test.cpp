@@ -264,6 +264,54 @@ TEST(ImporterDamaged, JoinedRecordingsWithOtherTimeStamps) {
   }
 }
 
+// A recording whose sound runs on 24 ms past its last picture, joined with
+// itself 30 times (imported at once and with idling): all its sound is in
+// the movie, and each copy's sound plays with that copy's pictures, within
+// a picture; the sound track is as long as the video track.
+TEST(ImporterDamaged, JoinedRecordingsWhoseSoundOutlastsThePictures) {
+  const Bytes clip = testsupport::read_file(testsupport::local_data_file("importer/importer_sound_longer.m2ts"));
+  const Imported one = Import("clip.m2ts", clip);
+  ASSERT_EQ(one.result, noErr);
+  Bytes joined;
+  const int copies = 30;
+  for (int k = 0; k < copies; ++k) joined.insert(joined.end(), clip.begin(), clip.end());
+  const std::string path = WriteTempFile("joined30.m2ts", joined);
+  for (int32_t flags : {0, kMTSInFlagIdle}) {
+    SCOPED_TRACE(flags);
+    ImportRun run;
+    ImportFile(&run, path, flags);
+    ASSERT_EQ(run.result, noErr);
+    const Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+    const Track sound = FindTrack(run.movie, FOUR_CHAR_CODE("soun"));
+    ASSERT_TRUE(video && sound);
+    const Media soundMedia = GetTrackMedia(sound);
+    const int64_t movieScale = GetMovieTimeScale(run.movie);
+    const int64_t rate = GetMediaTimeScale(soundMedia);
+    const int64_t frame = movieScale / 25;
+    const int64_t copyVideo = GetTrackDuration(video) / copies;  // movie units
+    ASSERT_EQ(copyVideo * copies, GetTrackDuration(video));
+    EXPECT_EQ(copyVideo, one.videoDuration);
+    const int64_t copySound = int64_t(one.sound.size()) * 1536;  // media units
+    EXPECT_EQ(GetMediaDisplayDuration(soundMedia), copies * copySound);
+    EXPECT_LE(std::llabs(GetTrackDuration(sound) - GetTrackDuration(video)), frame);
+    // Every stretch of sound plays at its copy's place: media time m of copy
+    // k = m / copySound shows at track time k x copyVideo plus its offset
+    // in the copy.
+    std::vector<bool> heard(copies);
+    for (SInt32 e = 1; e <= GetTrackEditCount(sound); ++e) {
+      TimeValue64 start = 0, length = 0, media = 0;
+      Fixed mediaRate = 0;
+      ASSERT_EQ(GetTrackEdit(sound, e, &start, &length, &media, &mediaRate), noErr);
+      if (media < 0) continue;
+      const int64_t k = media / copySound;
+      heard[size_t(k)] = true;
+      const int64_t want = k * copyVideo + (media - k * copySound) * movieScale / rate;
+      EXPECT_LE(std::llabs(start - want), frame) << "edit " << e << " of copy " << k;
+    }
+    for (int k = 0; k < copies; ++k) EXPECT_TRUE(heard[size_t(k)]) << "no sound of copy " << k;
+  }
+}
+
 // Overwrites what follows the PES header in the `which`-th unit start on
 // `pid` with `count` bytes of 0xFF (to the end of the packet at most).
 void Spoil(Bytes& stream, int pid, int which, size_t count) {
