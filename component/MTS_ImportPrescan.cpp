@@ -341,8 +341,9 @@ int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {
 
 namespace mts_import {
 
-int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice) {
+int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice, int32_t* lastSlice) {
   if (firstSlice) *firstSlice = -1;
+  if (lastSlice) *lastSlice = -1;
   if (length <= 0 || !buffer) return 0;
   int32_t total = 0, current = 0;
   bool keep = false;
@@ -358,6 +359,7 @@ int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstS
       current = 1;
       keep = true;
       if (firstSlice && *firstSlice < 0 && (type == 1 || type == 5)) *firstSlice = at + 3;
+      if (lastSlice && (type == 1 || type == 5)) *lastSlice = at + 3;
     } else if (type == 3) {
       if (keep) current += 4;
     } else {

@@ -24,6 +24,17 @@ constexpr int32_t kMTSChunkSize = 0x2d000;     // 960 source packets
 constexpr int32_t kMTSPacketSize = 192;        // arrival time + TS packet
 constexpr int32_t kMTSPcmBufferSize = 0x20000; // one decoded AC-3 frame
 
+namespace mts_import {
+// What the header of a slice says of the picture it belongs to.
+struct SlicePicture {
+  bool field;      // a field picture (field_pic_flag)
+  bool bottom;     // bottom_field_flag
+  uint32_t frameNum;
+  bool idr;        // nal_unit_type 5
+  bool reference;  // nal_ref_idc not 0
+};
+} // namespace mts_import
+
 // Import states.
 constexpr int32_t kMTSStateImporting = 1000;
 constexpr int32_t kMTSStateEndOfStream = 10000;
@@ -38,6 +49,23 @@ constexpr int32_t kMTSOutFlagComplete = 1 << 6; // movieImportResultComplete
 // Idle import constants.
 constexpr int64_t kMTSIdleFirstBytes = 0x4000000; // 64 MiB before the first return
 constexpr int32_t kMTSIdleInsertEvery = 20;       // insert on every twentieth idle
+
+// One picture of the video track as the import step takes it: its slice
+// kind and time stamps, its sample size and the frame-index value of its
+// PES; for a frame sent as two field PES, also the size and value of the
+// second field's PES.
+struct MTS_VideoPicture {
+  int32_t size;
+  int32_t flags;
+  bool intra;
+  bool isB;
+  bool restarted;  // the first picture after a restart of the time stamps
+  uint16_t bPTS, bDTS;
+  int64_t PTS, DTS;
+  int64_t tsOffset;
+  int32_t secondSize;
+  int64_t secondTsOffset;
+};
 
 // The importer's instance record (`store`). Kept in memory only; handles and
 // references are native pointers.
@@ -162,6 +190,15 @@ struct MTS_MovieImportGlobalsRecord {
   // (sound media units from track time 0); soundRangeAt is the movie time at
   // which its first insertion goes when the track ends before it (a gap in
   // the sound), -1 when it follows the track's end.
+  // Field pictures: the sequence parameter set values their slice headers
+  // are read with, and a first field waiting for its second (a stream sent
+  // one PES per field), with what its slice header said.
+  uint8_t sliceLog2MaxFrameNum;
+  uint8_t sliceFrameMbsOnly;
+  uint8_t sliceSeparateColourPlane;
+  uint8_t fieldWaiting;
+  MTS_VideoPicture waitingField;
+  mts_import::SlicePicture waitingFieldSlice;
   uint8_t soundAnchored;
   int64_t soundAnchorPTS;
   int64_t soundRangeMedia;
@@ -271,10 +308,28 @@ int64_t NextSampleOffset(const MTS_MovieImportGlobalsRecord* store, int64_t offe
 // at least one byte after it (four bytes in all); `length` when there is none.
 int32_t NextStartCode(const uint8_t* buffer, int32_t from, int32_t length);
 
-// MTS_GetVideoLength of an access unit, and in *firstSlice (when not null)
-// the position of the NAL header byte of its first slice (type 1 or 5), -1
-// when it has none: one pass over the bytes gives both.
-int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice);
+// MTS_GetVideoLength of an access unit, and in *firstSlice and *lastSlice
+// (when not null) the positions of the NAL header bytes of its first and
+// last slices (type 1 or 5), -1 when it has none: one pass over the bytes
+// gives all three.
+int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice,
+                          int32_t* lastSlice = nullptr);
+
+// Reads the slice header whose NAL header byte is at `nal` in `buffer`
+// (emulation prevention removed on the way), with the sequence parameter
+// set's log2_max_frame_num, frame_mbs_only_flag and
+// separate_colour_plane_flag. False when the header ends too soon.
+bool ReadSlicePicture(const uint8_t* buffer, int32_t length, int32_t nal, uint32_t log2MaxFrameNum,
+                      bool frameMbsOnly, bool separateColourPlane, SlicePicture* out);
+
+// True when `second` is the second field of the frame whose first field is
+// `first`: fields of opposite parity with the same frame_num, both
+// reference or both not, the second no IDR picture (an IDR picture's
+// second field is coded as a non-IDR one).
+bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
+
+// Keeps the sequence parameter set values that slice headers are read with.
+void KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps);
 
 // How many leading bytes of an access unit the slice inspection needs to
 // describe its first slice exactly as the whole unit would: the bytes up to

@@ -85,3 +85,17 @@ ffmpeg -hide_banner -loglevel error -y -f lavfi -i "sine=frequency=440:sample_ra
   -c:a ac3 -b:a 96k -ac 2 -fflags +bitexact "$v.ac3"
 ffmpeg -hide_banner -loglevel error -y -i "$v.mp4" -i "$v.ac3" -map 0:v -map 1:a -c copy "${avchd_mux[@]}" \
   importer_sound_longer.m2ts
+
+# Field pictures sent one PES per field, as ffmpeg's muxer writes a field-
+# coded recording it remultiplexes (a camera writes one PES per frame, both
+# fields in it): the conformance stream CVFI1_SVA_C (7 frames of 720x480
+# field pairs, I and P fields) with its timing put into the sequence
+# parameter set (59.94 fields a second; the slices are untouched), and
+# 0.25 s of AC-3 sound. Reference: ffmpeg's decoded pictures.
+testdata=${AVCHD_TESTDATA:-../../../../shared/testdata}
+ffmpeg -hide_banner -loglevel error -y -r 60000/1001 -i "$testdata/h264-conformance/CVFI1_SVA_C.264" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=0.25" -map 0:v -map 1:a \
+  -c:v copy -bsf:v h264_metadata=tick_rate=60000/1001 -c:a ac3 -b:a 96k -ac 2 "${avchd_mux[@]}" \
+  importer_paff_fields.m2ts
+ffmpeg -hide_banner -loglevel error -y -i importer_paff_fields.m2ts -map 0:v -f framemd5 \
+  importer_paff_fields.video.framemd5
