@@ -221,6 +221,15 @@ bool ReadSlicePicture(const uint8_t* buffer, int32_t length, int32_t nal, uint32
   return true;
 }
 
+bool SingleField(const uint8_t* au, int32_t length, int32_t firstSlice, int32_t lastSlice, uint32_t log2MaxFrameNum,
+                 bool frameMbsOnly, bool separateColourPlane, SlicePicture* field) {
+  SlicePicture last{};
+  return !frameMbsOnly &&
+         ReadSlicePicture(au, length, firstSlice, log2MaxFrameNum, false, separateColourPlane, field) &&
+         field->field && ReadSlicePicture(au, length, lastSlice, log2MaxFrameNum, false, separateColourPlane, &last) &&
+         last.field && last.bottom == field->bottom;
+}
+
 bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second) {
   return first.field && second.field && first.bottom != second.bottom && first.frameNum == second.frameNum &&
          first.reference == second.reference && !second.idr;
@@ -473,15 +482,10 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // a PES that holds a single field waits for the next, which joins it when
   // it is the frame's second field.
   TakeSliceHeaderValues(store, out->pVideo, firstSlice);
-  mts_import::SlicePicture first{}, last{};
+  mts_import::SlicePicture first{};
   const bool singleField =
-      !store->sliceFrameMbsOnly &&
-      mts_import::ReadSlicePicture(out->pVideo, out->videoSize, firstSlice, store->sliceLog2MaxFrameNum, false,
-                                   store->sliceSeparateColourPlane, &first) &&
-      first.field &&
-      mts_import::ReadSlicePicture(out->pVideo, out->videoSize, lastSlice, store->sliceLog2MaxFrameNum, false,
-                                   store->sliceSeparateColourPlane, &last) &&
-      last.field && last.bottom == first.bottom;
+      mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, store->sliceLog2MaxFrameNum,
+                              store->sliceFrameMbsOnly, store->sliceSeparateColourPlane, &first);
   OSErr err = noErr;
   if (store->fieldWaiting) {
     if (singleField && mts_import::SecondFieldOf(store->waitingFieldSlice, first)) {

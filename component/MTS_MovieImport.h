@@ -322,6 +322,12 @@ int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstS
 bool ReadSlicePicture(const uint8_t* buffer, int32_t length, int32_t nal, uint32_t log2MaxFrameNum,
                       bool frameMbsOnly, bool separateColourPlane, SlicePicture* out);
 
+// True when the access unit holds a single field: its first and last
+// slices (at firstSlice and lastSlice, as VideoSampleLength finds them) are
+// of one field; *field is what the first slice says.
+bool SingleField(const uint8_t* au, int32_t length, int32_t firstSlice, int32_t lastSlice, uint32_t log2MaxFrameNum,
+                 bool frameMbsOnly, bool separateColourPlane, SlicePicture* field);
+
 // True when `second` is the second field of the frame whose first field is
 // `first`: fields of opposite parity with the same frame_num, both
 // reference or both not, the second no IDR picture (an IDR picture's

@@ -149,6 +149,18 @@ Bytes Slice(int nalUnitType, int nalRefIdc, int sliceType) {
   return Nal(uint8_t((nalRefIdc << 5) | nalUnitType), w.finish());
 }
 
+Bytes FieldSlice(int nalUnitType, int nalRefIdc, int sliceType, int frameNum, bool bottom) {
+  BitWriter w;
+  w.ue(0);  // first_mb_in_slice
+  w.ue(uint32_t(sliceType));
+  w.ue(0);  // pic_parameter_set_id
+  w.u(4, uint32_t(frameNum));
+  w.u(1, 1);  // field_pic_flag
+  w.u(1, bottom);
+  for (int i = 0; i < 40; ++i) w.u(8, 0x5A);  // stands in for the rest
+  return Nal(uint8_t((nalRefIdc << 5) | nalUnitType), w.finish());
+}
+
 Bytes AccessUnitDelimiter() { return Nal(0x09, {0xF0}); }
 
 Bytes CameraSei(int hours, int minutes, int seconds, int frames, bool drop, uint32_t modelCode) {
