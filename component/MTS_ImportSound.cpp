@@ -94,6 +94,8 @@ OSErr MTS_create_sound_track(MTS_MovieImportGlobalsRecord* store, Handle soundDa
     } else {
       return noErr;
     }
+    store->lpcmChannels = static_cast<uint8_t>(info.channels);
+    store->lpcmBits = static_cast<uint8_t>(info.bitsPerSample);
     // 20-bit samples are stored in 24-bit containers, high-aligned.
     const uint32_t bytes = static_cast<uint32_t>(mts_import::LPCMBytesPerSample(info.bitsPerSample));
     asbd.mFormatFlags = 14;
@@ -237,6 +239,15 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   return noErr;
 }
 
+// Audio of another kind than the sound track's is left out; the first such
+// PES of the import is reported.
+void LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what) {
+  if (store->otherAudioReported) return;
+  store->otherAudioReported = 1;
+  MTS_LOG("[ERR]%s from ts_offset=%lld on is not imported: the sound track is %s\n", what,
+          static_cast<long long>(store->soundTSOffset), store->isLPCM ? "LPCM" : "AC-3");
+}
+
 } // namespace
 
 OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
@@ -246,10 +257,19 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   if (!store->soundMedia || !store->soundDescription) return noErr;
   const TSDemuxOutput* out = store->pTSInfo;
   if (store->isLPCM) {
+    if (IsAC3(out)) {
+      LeaveOutOtherAudio(store, "AC-3 audio");
+      return noErr;
+    }
     LPCMStreamInfo info{};
     if (out->audioSize <= 4 ||
         AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0)
       return noErr;
+    if (info.channels != store->lpcmChannels || info.bitsPerSample != store->lpcmBits ||
+        static_cast<int32_t>(info.sampleRate) != store->soundSampleRate) {
+      LeaveOutOtherAudio(store, "LPCM audio of another layout, sample size or rate");
+      return noErr;
+    }
     const int32_t frames = mts_import::LPCMFramesOf(out->audioSize, info);
     if (frames <= 0) return noErr;
     *outSize = out->audioSize - 4;
@@ -262,6 +282,10 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // silence) and the track keeps the length of the recording.
   const int32_t channels = DescriptionChannels(store);
   if (channels != 2 && channels != 6) return noErr;
+  if (!IsAC3(out) && out->audioSize > 0) {
+    LeaveOutOtherAudio(store, "LPCM audio");
+    return noErr;
+  }
   const int32_t channelConfig = channels == 6 ? AC3_CHANNELS_3_2_LFE : AC3_CHANNELS_2_0;
   const int32_t size = kMTSAC3SamplesPerFrame * 2 * channels;
   const double ticksPerFrame = store->soundSampleRate > 0 ? kMTSAC3SamplesPerFrame * 90000.0 / store->soundSampleRate : 0.0;
@@ -282,9 +306,6 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     if (err != noErr) return err;
     *outSize += size;
   }
-  if (skipped > 0) {
-    MTS_LOG("[ERR]%d AC-3 frames of another format than the sound track left out at ts_offset=%lld\n", skipped,
-            static_cast<long long>(store->soundTSOffset));
-  }
+  if (skipped > 0) LeaveOutOtherAudio(store, "AC-3 audio of another layout or rate");
   return noErr;
 }

@@ -347,6 +347,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoJoinPending = store->soundJoinPending = 0;
   store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->fieldWaiting = 0;
+  store->lpcmChannels = store->lpcmBits = store->otherAudioReported = 0;
   store->sliceLog2MaxFrameNum = store->sliceFrameMbsOnly = store->sliceSeparateColourPlane = 0;
   store->soundAnchored = 0;
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;

@@ -199,6 +199,13 @@ struct MTS_MovieImportGlobalsRecord {
   uint8_t fieldWaiting;
   MTS_VideoPicture waitingField;
   mts_import::SlicePicture waitingFieldSlice;
+  // The sound track holds one kind of audio: LPCM of the first audio PES's
+  // sample size and coded channels, or AC-3 of its layout. Audio of another
+  // kind (a recording joined from parts of different audio) is left out and
+  // reported once per import.
+  uint8_t lpcmChannels;
+  uint8_t lpcmBits;
+  uint8_t otherAudioReported;
   uint8_t soundAnchored;
   int64_t soundAnchorPTS;
   int64_t soundRangeMedia;

@@ -4,6 +4,9 @@
 // holds, and every sample reads back through the data handler.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -309,6 +312,55 @@ TEST(ImporterDamaged, JoinedRecordingsWhoseSoundOutlastsThePictures) {
       EXPECT_LE(std::llabs(start - want), frame) << "edit " << e << " of copy " << k;
     }
     for (int k = 0; k < copies; ++k) EXPECT_TRUE(heard[size_t(k)]) << "no sound of copy " << k;
+  }
+}
+
+// What the components log (to standard error) while `run` runs.
+std::string LoggedBy(const std::function<void()>& run) {
+  const std::string path = WriteTempFile("log.txt", {});
+  fflush(stderr);
+  const int saved = dup(2);
+  const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+  dup2(fd, 2);
+  close(fd);
+  run();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  return testsupport::read_text(path);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A recording joined from parts of different audio (AC-3 then LPCM, LPCM
+// then AC-3): the sound track holds the first part's sound, none of the
+// other part's bytes taken for it, and the import says once that the rest
+// is not imported.
+TEST(ImporterDamaged, JoinedRecordingsOfDifferentAudio) {
+  const Bytes ac3 = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  const Bytes lpcm = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  const Imported ac3Only = Import("ac3.m2ts", ac3), lpcmOnly = Import("lpcm.m2ts", lpcm);
+  ASSERT_EQ(ac3Only.result, noErr);
+  ASSERT_EQ(lpcmOnly.result, noErr);
+  const struct {
+    Bytes stream;
+    const Imported& first;
+    const char* message;
+  } joins[] = {{Cat({ac3, lpcm}), ac3Only, "LPCM audio from ts_offset="},
+               {Cat({lpcm, ac3}), lpcmOnly, "AC-3 audio from ts_offset="}};
+  for (const auto& j : joins) {
+    SCOPED_TRACE(j.message);
+    Imported got;
+    const std::string log = LoggedBy([&] { got = Import("mixed.m2ts", j.stream); });
+    ASSERT_EQ(got.result, noErr);
+    ASSERT_EQ(got.sound.size(), j.first.sound.size());
+    for (size_t k = 0; k < got.sound.size(); ++k) EXPECT_TRUE(SameSample(got.sound[k], j.first.sound[k])) << k;
+    EXPECT_EQ(Count(log, j.message), 1u) << log;
+    EXPECT_EQ(Count(log, "is not imported"), 1u) << log;
   }
 }
 

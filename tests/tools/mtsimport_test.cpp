@@ -236,3 +236,38 @@ TEST(MtsimportCommand, DumpToStandardOutput) {
   EXPECT_NE(r.err.find("track 1 'vide': 30 samples"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("[ERR]"), std::string::npos) << r.err;
 }
+
+// A recording joined from an AC-3 part and an LPCM part (either way round):
+// the summary says, once, from where the other part's audio is not imported.
+TEST(MtsimportCommand, JoinedPartsOfDifferentAudio) {
+  const std::string ac3 = testsupport::local_data_file("sample.m2ts");
+  const std::string lpcm = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  // The byte named: the first packet of the second part's first audio PES.
+  auto from = [](const std::string& first, const std::string& second) {
+    const auto b = testsupport::read_file(second);
+    size_t at = 0;
+    while (at + 192 <= b.size() && !((b[at + 5] & 0x40) && ((b[at + 5] & 0x1F) << 8 | b[at + 6]) == 0x1100)) at += 192;
+    return std::to_string(testsupport::read_file(first).size() + at);
+  };
+  const struct {
+    std::string first, second;
+    std::string line, note;
+  } joins[] = {
+      {ac3, lpcm, "audio: LPCM stereo from byte " + from(ac3, lpcm) + " on", "(the sound track holds AC-3 stereo only)"},
+      {lpcm, ac3, "audio: AC-3 stereo from byte " + from(lpcm, ac3) + " on", "(the sound track holds LPCM stereo only)"},
+  };
+  for (const auto& j : joins) {
+    const std::string joined = Temp("joined.m2ts");
+    int status = 0;
+    RunCommand("cat " + j.first + " " + j.second + " > " + joined, &status);
+    ASSERT_EQ(status, 0);
+    const std::string summary = RunCommand(std::string(MTSIMPORT) + " " + joined + " 2>/dev/null", &status);
+    std::remove(joined.c_str());
+    ASSERT_EQ(status, 0) << summary;
+    size_t count = 0;
+    for (size_t at = summary.find("audio: "); at != std::string::npos; at = summary.find("audio: ", at + 1)) ++count;
+    EXPECT_EQ(count, 1u) << summary;
+    EXPECT_NE(summary.find(j.line), std::string::npos) << summary;
+    EXPECT_NE(summary.find(j.note), std::string::npos) << summary;
+  }
+}
