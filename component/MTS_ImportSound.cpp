@@ -187,7 +187,7 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
 // into the frame index.
 OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32_t frames, bool timed, int64_t pts,
                         int64_t value) {
-  if (timed && store->soundAnchored) {
+  if (timed && store->soundAnchored && !store->soundEndEstimated) {
     OSErr err = KeepSoundInPlace(store, pts);
     if (err != noErr) return err;
   }

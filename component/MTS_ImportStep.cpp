@@ -212,7 +212,11 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     }
     store->needSoundTrack = 0;
   }
+  // That time is the pre-scan's estimate of the sound's end, not where the
+  // PES starts: it only closes the range.
+  store->soundEndEstimated = 1;
   err = MTS_add_sound_sample(store, &outSize);
+  store->soundEndEstimated = 0;
   if (err != noErr) {
     MTS_LOG("[ERR]failed to Last MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
     return err;

@@ -211,6 +211,9 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t soundRangeMedia;
   int64_t soundRangeTrack;
   TimeValue soundRangeAt;
+  // Set while the last sound PES, timed by the pre-scan's estimate of the
+  // sound's end, is added at the end of the file.
+  uint8_t soundEndEstimated;
 };
 
 // Component entry point and selector handlers.
