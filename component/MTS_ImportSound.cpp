@@ -138,13 +138,15 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
   return d->numChannels;
 }
 
-// Keeps the sound where its time stamps put it: a sample about to be added
-// at the media's end plays, in the range now being inserted, at a track time
-// that may differ from the one its presentation time `pts` gives (a joined
-// recording whose sound ran on past its last picture, or whose sound stopped
-// short of it). Off by more than kSoundSlack of a second, the range ends and
-// a new one starts with this sample at its own time: sound that would play
-// twice is left out, sound that is missing leaves the track empty.
+// Keeps the sound where its time stamps put it across a join: the first
+// sample after one, about to be added at the media's end, plays in the
+// range now being inserted at a track time that may differ from the one its
+// presentation time `pts` gives (the recording before the join had sound
+// that ran on past its last picture, or stopped short of it). Off by more
+// than kSoundSlack of a second, the range ends and a new one starts with
+// this sample at its own time: sound that would play twice is left out,
+// sound that is missing leaves the track empty. Between joins the sound
+// runs on as the media holds it.
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
 constexpr int64_t kSoundFarOff = 10;  // seconds
 
@@ -157,9 +159,15 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
   const int64_t off = here - wanted;
   const int64_t slack = rate / kSoundSlack;
   if (off <= slack && off >= -slack) return noErr;
-  // Far off is no join but a time line that moved: the sound stays
-  // where it is and the time line is taken from here.
-  if (off > kSoundFarOff * rate || off < -kSoundFarOff * rate) {
+  // Far off is no join but a time line that moved, and sound missing
+  // beyond the pictures read so far is sound of pictures to come: the sound
+  // stays where it is and the time line is taken from here.
+  const int64_t videoEnd =
+      store->timeScale > 0
+          ? (store->videoDecodeTime - int64_t(store->skippedBFrames - 1) * store->frameDuration) * rate /
+                store->timeScale
+          : 0;
+  if (off > kSoundFarOff * rate || off < -kSoundFarOff * rate || (off < 0 && wanted > videoEnd)) {
     store->soundAnchorPTS -= RoundHalfAway(static_cast<double>(off) * 90000.0 / static_cast<double>(rate));
     return noErr;
   }
@@ -187,7 +195,8 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
 // into the frame index.
 OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32_t frames, bool timed, int64_t pts,
                         int64_t value) {
-  if (timed && store->soundAnchored && !store->soundEndEstimated) {
+  if (timed && store->soundAnchored && store->soundJoined && !store->soundEndEstimated) {
+    store->soundJoined = 0;
     OSErr err = KeepSoundInPlace(store, pts);
     if (err != noErr) return err;
   }

@@ -105,6 +105,7 @@ void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
   store->lastSoundKey += d;
   store->soundEndPTS += d;
   store->videoJoinPending = store->soundJoinPending = 0;
+  store->soundJoined = 1;
 }
 
 } // namespace

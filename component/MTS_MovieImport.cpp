@@ -352,7 +352,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->soundAnchored = 0;
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;
   store->soundRangeAt = -1;
-  store->soundEndEstimated = 0;
+  store->soundEndEstimated = store->soundJoined = 0;
   store->state = kMTSStateImporting;
 }
 

@@ -214,6 +214,9 @@ struct MTS_MovieImportGlobalsRecord {
   // Set while the last sound PES, timed by the pre-scan's estimate of the
   // sound's end, is added at the end of the file.
   uint8_t soundEndEstimated;
+  // Set when a join moved the sound's time line onto the video's: the next
+  // sound sample is placed by its time stamp.
+  uint8_t soundJoined;
 };
 
 // Component entry point and selector handlers.
