@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
 
 #include "importer_stream_kit.h"
 #include "importer_test_util.h"
@@ -334,6 +335,40 @@ size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
+}
+
+// Packets shuffled within small windows (PES cut, time stamps back and
+// forth) and packets lost: the sound keeps to the pictures it has, never
+// running on past the video.
+TEST(ImporterDamaged, ShuffledAndLostPacketsKeepTheSoundWithinTheVideo) {
+  const Bytes clean = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  std::mt19937 random(7);
+  int compared = 0;
+  for (int variant = 0; variant < 8; ++variant) {
+    SCOPED_TRACE(variant);
+    std::vector<Bytes> packets;
+    for (size_t at = 0; at + 192 <= clean.size(); at += 192)
+      packets.emplace_back(clean.begin() + long(at), clean.begin() + long(at + 192));
+    if (variant % 2 == 0) {
+      for (size_t at = 0; at < packets.size(); at += 8)
+        std::shuffle(packets.begin() + long(at), packets.begin() + long(std::min(at + 8, packets.size())), random);
+    } else {
+      for (int k = 0; k < 30; ++k) packets.erase(packets.begin() + long(random() % packets.size()));
+    }
+    Bytes stream;
+    for (const Bytes& p : packets) stream.insert(stream.end(), p.begin(), p.end());
+    ImportRun run;
+    ImportFile(&run, WriteTempFile("shuffled.m2ts", stream));
+    ASSERT_EQ(run.result, noErr);
+    const Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+    const Track sound = FindTrack(run.movie, FOUR_CHAR_CODE("soun"));
+    // A shuffle that spoils the sequence parameter set leaves the time base
+    // unusable; only movies of the recording's own time base are compared.
+    if (!video || !sound || GetMovieTimeScale(run.movie) != 25) continue;
+    ++compared;
+    EXPECT_LE(GetTrackDuration(sound), GetTrackDuration(video));
+  }
+  EXPECT_GE(compared, 6);
 }
 
 // A recording joined from parts of different audio (AC-3 then LPCM, LPCM
