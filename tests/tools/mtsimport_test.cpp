@@ -79,6 +79,9 @@ const Case kCases[] = {
       "first  00:00:59;26 (frame 1796)", "last   00:01:00;27 (frame 1825)"},
      false, 6, 2},
     {"sample.m2ts", true, {"track 1 'vide': 50 samples", "'sowt' 48000 Hz, 2 channels, 16 bits"}, false, 2, 2},
+    // Field pictures sent one PES per field: a sample per frame.
+    {"importer/importer_paff_fields.m2ts", true,
+     {"track 1 'vide': 7 samples, media 0.234 s", "fields      interlaced, top field first (fiel 2, 9)"}, false, 2, 2},
     {"avchd/small_lpcm_20_avchd.m2ts", false, {"track 1 'vide': 50 samples"}, true, 2, 2},
     {"avchd/small_ac3_20_avchd.m2ts", false, {"'sowt' 48000 Hz, 2 channels, 16 bits"}, false, 2, 2},
     // No sound track for 5.1 LPCM: the summary says so, and the import succeeds.
