@@ -55,6 +55,14 @@ bool IsAC3(const TSDemuxOutput* out) {
   return out->audioSize >= 2 && out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77;
 }
 
+// An LPCM PES for certain: its header reads, and names the size of the
+// samples behind it (a damaged AC-3 PES is not taken for one).
+bool IsLPCM(const TSDemuxOutput* out) {
+  LPCMStreamInfo info{};
+  return out->audioSize > 4 && (out->pAudio[0] << 8 | out->pAudio[1]) == out->audioSize - 4 &&
+         AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) == 0;
+}
+
 } // namespace
 
 OSErr MTS_create_sound_track(MTS_MovieImportGlobalsRecord* store, Handle soundDataRef) {
@@ -291,7 +299,7 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // silence) and the track keeps the length of the recording.
   const int32_t channels = DescriptionChannels(store);
   if (channels != 2 && channels != 6) return noErr;
-  if (!IsAC3(out) && out->audioSize > 0) {
+  if (IsLPCM(out)) {
     LeaveOutOtherAudio(store, "LPCM audio");
     return noErr;
   }

@@ -236,6 +236,7 @@ const char* const kLayoutNames[] = {"mono", "stereo", "3/0", "2/1", "3/1", "2/2"
 struct AudioKind {
   std::string key, name;
   bool imported = false;  // a kind the importer makes a sound track of
+  bool readable = false;  // its header reads (and for LPCM names its size)
 };
 
 AudioKind AudioKindOf(const TSDemuxOutput& out) {
@@ -249,6 +250,7 @@ AudioKind AudioKindOf(const TSDemuxOutput& out) {
       kind.name = std::string("AC-3 ") + kLayoutNames[info.channelCode & 7];
       kind.key = kind.name + " " + std::to_string(info.sampleRate);
       kind.imported = info.channelCode == 1 || info.channelCode == 7;
+      kind.readable = true;
     }
   } else {
     LPCMStreamInfo info{};
@@ -259,6 +261,7 @@ AudioKind AudioKindOf(const TSDemuxOutput& out) {
       kind.key = "LPCM " + std::to_string(info.channels) + " " + std::to_string(info.bitsPerSample) + " " +
                  std::to_string(info.sampleRate);
       kind.imported = info.channelCode <= 1;
+      kind.readable = size > 4 && (out.pAudio[0] << 8 | out.pAudio[1]) == int(size) - 4;
     }
   }
   return kind;
@@ -317,6 +320,7 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
       if (!wholeFile && audio && probe.video) break;
       if (!(out.status & kTSStatusAudio)) continue;
       const AudioKind kind = AudioKindOf(out);
+      if (audio && !kind.readable) continue;  // damaged, not another kind
       if (!audio) {
         audio = true;
         firstKey = kind.key;

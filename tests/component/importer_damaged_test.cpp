@@ -432,6 +432,22 @@ TEST(ImporterDamaged, PesWithoutSampleLeavesTheNextOneItsOwnBytes) {
     EXPECT_EQ(got.sound[k].bytes, want.sound[k < 50 ? k : k + 1].bytes) << k;
 }
 
+// An AC-3 PES of three frames whose first sync word is spoilt is no audio of
+// another kind: its other two frames are still sound samples, and nothing is
+// said of audio left out.
+TEST(ImporterDamaged, AC3PesWithItsFirstSyncWordSpoilt) {
+  const Bytes clean = testsupport::read_file(testsupport::local_data_file("sound/ac3_3_per_pes.m2ts"));
+  const Imported want = Import("clean.m2ts", clean);
+  ASSERT_EQ(want.result, noErr);
+  Bytes stream = clean;
+  Spoil(stream, kAudioPid, 5, 2);
+  Imported got;
+  const std::string log = LoggedBy([&] { got = Import("spoilt.m2ts", stream); });
+  ASSERT_EQ(got.result, noErr);
+  EXPECT_EQ(got.sound.size(), want.sound.size() - 1);
+  EXPECT_EQ(log.find("is not imported"), std::string::npos) << log;
+}
+
 // A damaged stretch, bytes lost or bytes added in the middle: the samples
 // before and after come out whole.
 TEST(ImporterDamaged, DamagedStretchInTheMiddle) {
