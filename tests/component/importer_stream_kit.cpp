@@ -305,7 +305,7 @@ std::string WriteTempFile(const std::string& name, const Bytes& bytes) {
   std::string path = std::string(dir && *dir ? dir : "/tmp") + "/importer_" + std::to_string(getpid()) + "_" + name;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw std::runtime_error("cannot write " + path);
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
   std::vector<std::string>& paths = Written().paths;
   if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
