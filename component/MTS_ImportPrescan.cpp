@@ -122,6 +122,8 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   LastVideoStart lastStart;
 
   bool onlyPes = false;  // the file's one video PES, never reported, is taken
+  bool skippedField = false;  // the last B picture skipped was a single field:
+  mts_import::SlicePicture skippedFirstField{};  // this one
   for (;;) {
     OSErr readErr = noErr;
     Offer offer = OfferNext(store, &readErr);
@@ -173,6 +175,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
       store->timeScale = static_cast<int32_t>(static_cast<uint32_t>(sps->time_scale) >> 1);
       store->frameDuration = static_cast<int32_t>(sps->num_units_in_tick);
       store->ptsOffset = static_cast<int32_t>(sps->num_units_in_tick);
+      mts_import::KeepSliceHeaderValues(store, sps);
       store->firstVideoPTS = store->lastVideoPTS = minPTS = headMaxPTS = pts;
       firstDTS = out->bDTS ? out->DTS : 0;
       StreamInfo slices(out, 4);
@@ -195,7 +198,23 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
       const SliceSummary* slice = slices.slice();
       if (slice && IsBSlice(slice->slice_type) && pts < store->firstIPTS) {
         --count;
-        ++store->skippedBFrames;
+        // Counted in the head only: a file shorter than a chunk is read
+        // again from its start for the tail. A frame sent as two field PES
+        // is skipped once.
+        if (count >= kHeadCount) continue;
+        int32_t firstSlice = -1, lastSlice = -1;
+        mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+        mts_import::SlicePicture field{};
+        const bool single = mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice,
+                                                    store->sliceLog2MaxFrameNum, store->sliceFrameMbsOnly,
+                                                    store->sliceSeparateColourPlane, &field);
+        if (single && skippedField && mts_import::SecondFieldOf(skippedFirstField, field)) {
+          skippedField = false;
+        } else {
+          ++store->skippedBFrames;
+          skippedField = single;
+          skippedFirstField = field;
+        }
         continue;
       }
     }
@@ -341,8 +360,9 @@ int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {
 
 namespace mts_import {
 
-int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice) {
+int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice, int32_t* lastSlice) {
   if (firstSlice) *firstSlice = -1;
+  if (lastSlice) *lastSlice = -1;
   if (length <= 0 || !buffer) return 0;
   int32_t total = 0, current = 0;
   bool keep = false;
@@ -358,6 +378,7 @@ int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstS
       current = 1;
       keep = true;
       if (firstSlice && *firstSlice < 0 && (type == 1 || type == 5)) *firstSlice = at + 3;
+      if (lastSlice && (type == 1 || type == 5)) *lastSlice = at + 3;
     } else if (type == 3) {
       if (keep) current += 4;
     } else {

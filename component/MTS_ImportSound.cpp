@@ -2,6 +2,7 @@
 // track whose samples reference LPCM as stored (header skipped) or AC-3 as
 // the 16-bit PCM each decoded frame yields, one sample per AC-3 frame. Only the audio from about the
 // first picture to the last is inserted into the track.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,6 +55,14 @@ bool IsAC3(const TSDemuxOutput* out) {
   return out->audioSize >= 2 && out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77;
 }
 
+// An LPCM PES for certain: its header reads, and names the size of the
+// samples behind it (a damaged AC-3 PES is not taken for one).
+bool IsLPCM(const TSDemuxOutput* out) {
+  LPCMStreamInfo info{};
+  return out->audioSize > 4 && (out->pAudio[0] << 8 | out->pAudio[1]) == out->audioSize - 4 &&
+         AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) == 0;
+}
+
 } // namespace
 
 OSErr MTS_create_sound_track(MTS_MovieImportGlobalsRecord* store, Handle soundDataRef) {
@@ -93,6 +102,8 @@ OSErr MTS_create_sound_track(MTS_MovieImportGlobalsRecord* store, Handle soundDa
     } else {
       return noErr;
     }
+    store->lpcmChannels = static_cast<uint8_t>(info.channels);
+    store->lpcmBits = static_cast<uint8_t>(info.bitsPerSample);
     // 20-bit samples are stored in 24-bit containers, high-aligned.
     const uint32_t bytes = static_cast<uint32_t>(mts_import::LPCMBytesPerSample(info.bitsPerSample));
     asbd.mFormatFlags = 14;
@@ -135,12 +146,68 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
   return d->numChannels;
 }
 
+// Keeps the sound where its time stamps put it across a join: the first
+// sample after one, about to be added at the media's end, plays in the
+// range now being inserted at a track time that may differ from the one its
+// presentation time `pts` gives (the recording before the join had sound
+// that ran on past its last picture, or stopped short of it). Off by more
+// than kSoundSlack of a second, the range ends and a new one starts with
+// this sample at its own time: sound that would play twice is left out,
+// sound that is missing leaves the track empty. Between joins the sound
+// runs on as the media holds it.
+constexpr int32_t kSoundSlack = 200;  // 1/200 s
+constexpr int64_t kSoundFarOff = 10;  // seconds
+
+OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
+  const int64_t rate = store->soundSampleRate;
+  if (rate <= 0) return noErr;
+  const int64_t m = GetMediaDisplayDuration(store->soundMedia);
+  const int64_t here = store->soundRangeTrack + (m - store->soundRangeMedia);
+  const int64_t wanted = RoundHalfAway(static_cast<double>(pts - store->soundAnchorPTS) * static_cast<double>(rate) / 90000.0);
+  const int64_t off = here - wanted;
+  const int64_t slack = rate / kSoundSlack;
+  if (off <= slack && off >= -slack) return noErr;
+  // Far off is no join but a time line that moved, and sound missing
+  // beyond the pictures read so far is sound of pictures to come: the sound
+  // stays where it is and the time line is taken from here.
+  const int64_t videoEnd =
+      store->timeScale > 0
+          ? (store->videoDecodeTime - int64_t(store->skippedBFrames - 1) * store->frameDuration) * rate /
+                store->timeScale
+          : 0;
+  if (off > kSoundFarOff * rate || off < -kSoundFarOff * rate || (off < 0 && wanted > videoEnd)) {
+    store->soundAnchorPTS -= RoundHalfAway(static_cast<double>(off) * 90000.0 / static_cast<double>(rate));
+    return noErr;
+  }
+  // Close the range: without the sound that would play twice, with all of it
+  // before a gap.
+  const int64_t end = off > 0 ? m - off : m;
+  store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(end, store->soundInsertedTime));
+  OSErr err = mts_import::InsertSoundRange(store, -1);
+  if (err != noErr) return err;
+  // Where the track now ends (what did not fill a whole movie unit is left
+  // out), and where the new range begins in media and track.
+  const int64_t trackEnd = store->soundRangeTrack + (store->soundInsertedTime - store->soundRangeMedia);
+  store->soundRangeMedia = m + std::max<int64_t>(trackEnd - wanted, 0);
+  store->soundRangeTrack = std::max(trackEnd, wanted);
+  store->soundInsertedTime = static_cast<int32_t>(store->soundRangeMedia);
+  store->soundEndTime = static_cast<int32_t>(m);
+  const int64_t movieScale = GetMovieTimeScale(store->theMovie);
+  store->soundRangeAt = static_cast<TimeValue>(store->soundRangeTrack * movieScale / rate);
+  return noErr;
+}
+
 // Adds one sample reference of `size` bytes and `frames` sample frames at
 // the current qt_offset, moves the range of sound to insert (by `pts`, the
 // presentation time of its first sample, when `timed`), and enters `value`
 // into the frame index.
 OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32_t frames, bool timed, int64_t pts,
                         int64_t value) {
+  if (timed && store->soundAnchored && store->soundJoined && !store->soundEndEstimated) {
+    store->soundJoined = 0;
+    OSErr err = KeepSoundInPlace(store, pts);
+    if (err != noErr) return err;
+  }
   SampleReference64Record reference{};
   reference.dataOffset = store->qt_offset;
   reference.dataSize = static_cast<uint32_t>(size);
@@ -161,7 +228,18 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       int64_t d = pts - store->firstVideoPTS;
       if (d < 0) d = -d;
       const int64_t r = RoundHalfAway(static_cast<double>(d) * static_cast<uint32_t>(store->soundSampleRate) / 90000.0);
-      if (static_cast<int64_t>(static_cast<uint32_t>(frames)) > r) store->soundInsertedTime = store->soundEndTime;
+      if (static_cast<int64_t>(static_cast<uint32_t>(frames)) > r) {
+        store->soundInsertedTime = store->soundEndTime;
+        // Track time 0 is where this sample's first sound frame plays, less
+        // what lies between the start of the range and that frame.
+        const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
+        store->soundAnchored = 1;
+        store->soundAnchorPTS =
+            pts - RoundHalfAway(static_cast<double>(start - store->soundInsertedTime) * 90000.0 /
+                                static_cast<uint32_t>(store->soundSampleRate));
+        store->soundRangeMedia = store->soundInsertedTime;
+        store->soundRangeTrack = 0;
+      }
     }
     if (pts <= store->lastVideoPTS)
       store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));
@@ -178,6 +256,15 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   return noErr;
 }
 
+// Audio of another kind than the sound track's is left out; the first such
+// PES of the import is reported.
+void LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what) {
+  if (store->otherAudioReported) return;
+  store->otherAudioReported = 1;
+  MTS_LOG("[ERR]%s from ts_offset=%lld on is not imported: the sound track is %s\n", what,
+          static_cast<long long>(store->soundTSOffset), store->isLPCM ? "LPCM" : "AC-3");
+}
+
 } // namespace
 
 OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
@@ -187,10 +274,19 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   if (!store->soundMedia || !store->soundDescription) return noErr;
   const TSDemuxOutput* out = store->pTSInfo;
   if (store->isLPCM) {
+    if (IsAC3(out)) {
+      LeaveOutOtherAudio(store, "AC-3 audio");
+      return noErr;
+    }
     LPCMStreamInfo info{};
     if (out->audioSize <= 4 ||
         AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0)
       return noErr;
+    if (info.channels != store->lpcmChannels || info.bitsPerSample != store->lpcmBits ||
+        static_cast<int32_t>(info.sampleRate) != store->soundSampleRate) {
+      LeaveOutOtherAudio(store, "LPCM audio of another layout, sample size or rate");
+      return noErr;
+    }
     const int32_t frames = mts_import::LPCMFramesOf(out->audioSize, info);
     if (frames <= 0) return noErr;
     *outSize = out->audioSize - 4;
@@ -203,6 +299,10 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // silence) and the track keeps the length of the recording.
   const int32_t channels = DescriptionChannels(store);
   if (channels != 2 && channels != 6) return noErr;
+  if (IsLPCM(out)) {
+    LeaveOutOtherAudio(store, "LPCM audio");
+    return noErr;
+  }
   const int32_t channelConfig = channels == 6 ? AC3_CHANNELS_3_2_LFE : AC3_CHANNELS_2_0;
   const int32_t size = kMTSAC3SamplesPerFrame * 2 * channels;
   const double ticksPerFrame = store->soundSampleRate > 0 ? kMTSAC3SamplesPerFrame * 90000.0 / store->soundSampleRate : 0.0;
@@ -223,9 +323,6 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     if (err != noErr) return err;
     *outSize += size;
   }
-  if (skipped > 0) {
-    MTS_LOG("[ERR]%d AC-3 frames of another format than the sound track left out at ts_offset=%lld\n", skipped,
-            static_cast<long long>(store->soundTSOffset));
-  }
+  if (skipped > 0) LeaveOutOtherAudio(store, "AC-3 audio of another layout or rate");
   return noErr;
 }

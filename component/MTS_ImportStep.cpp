@@ -85,6 +85,29 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   return *c.offset;
 }
 
+// Within one recording sound and video share a clock, so after a join the
+// sound takes the shift of the video (a sound that ran on past the last
+// picture of the recording before would else drift later with every join).
+// The two streams find the join each at its own first PES after it: a
+// restart of one stream is matched with one of the other found within
+// kJoinReach bytes of the file that moved its time line by about as much
+// (a damaged time stamp restarts one stream only, twice: out and back).
+constexpr int64_t kJoinReach = int64_t(4) << 20;
+
+bool JoinedNearby(uint8_t pending, int64_t at, int64_t pendingMoved, int64_t here, int64_t moved) {
+  return pending && here - at < kJoinReach && at - here < kJoinReach && pendingMoved - moved <= kLargestStep &&
+         moved - pendingMoved <= kLargestStep;
+}
+
+void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
+  const int64_t d = store->videoTimeShift - store->soundTimeShift;
+  store->soundTimeShift += d;
+  store->lastSoundKey += d;
+  store->soundEndPTS += d;
+  store->videoJoinPending = store->soundJoinPending = 0;
+  store->soundJoined = 1;
+}
+
 } // namespace
 
 void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
@@ -103,11 +126,30 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     store->lastVideoPTS += moved;
     store->videoEndPTS += moved;
     store->videoEndDTS += moved;
-    if (moved != 0) store->videoRestarted = 1;
+    if (moved != 0) {
+      store->videoRestarted = 1;
+      if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->soundJoinMoved, store->ts_offset, moved)) {
+        MoveSoundOntoVideoLine(store);
+      } else {
+        store->videoJoinPending = 1;
+        store->videoJoinAt = store->ts_offset;
+        store->videoJoinMoved = moved;
+      }
+    }
   } else {
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen}, key,
                      0, &moved);
     store->soundEndPTS += moved;
+    if (moved != 0) {
+      if (JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->videoJoinMoved, store->ts_offset, moved)) {
+        MoveSoundOntoVideoLine(store);
+        shift = store->soundTimeShift;
+      } else {
+        store->soundJoinPending = 1;
+        store->soundJoinAt = store->ts_offset;
+        store->soundJoinMoved = moved;
+      }
+    }
   }
   if (out->bPTS) out->PTS += shift;
   if (out->bDTS) out->DTS += shift;
@@ -171,7 +213,11 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     }
     store->needSoundTrack = 0;
   }
+  // That time is the pre-scan's estimate of the sound's end, not where the
+  // PES starts: it only closes the range.
+  store->soundEndEstimated = 1;
   err = MTS_add_sound_sample(store, &outSize);
+  store->soundEndEstimated = 0;
   if (err != noErr) {
     MTS_LOG("[ERR]failed to Last MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
     return err;
@@ -183,8 +229,11 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
     if (videoScale > 0) {
       const int64_t d = RoundHalfAway(static_cast<double>(e) / videoScale * GetMediaTimeScale(store->soundMedia));
-      const int64_t limit = d + TrackTimeToMediaDisplayTime(0, store->soundTrack);
-      if (limit < store->soundEndTime) store->soundEndTime = static_cast<int32_t>(limit);
+      // The sound ends with the video: d from track time 0, in the range
+      // now being inserted.
+      const int64_t limit = store->soundAnchored ? store->soundRangeMedia + (d - store->soundRangeTrack)
+                                                 : d + TrackTimeToMediaDisplayTime(0, store->soundTrack);
+      if (limit < store->soundEndTime) store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(limit, 0));
     }
   }
   return noErr;
@@ -353,6 +402,24 @@ OSErr InsertWholeMovieUnits(MTS_MovieImportGlobalsRecord* store, Track track, Ti
 
 } // namespace
 
+OSErr mts_import::InsertSoundRange(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
+  if (!store->soundTrack || store->soundEndTime <= store->soundInsertedTime) return noErr;
+  // The first insertion of a range that begins after the track's end leaves
+  // the gap before it empty.
+  TimeValue at = atTime;
+  if (store->soundRangeAt > GetTrackDuration(store->soundTrack)) at = store->soundRangeAt;
+  TimeValue duration = 0;
+  OSErr err =
+      InsertWholeMovieUnits(store, store->soundTrack, at, &store->soundInsertedTime, store->soundEndTime, &duration);
+  if (err != noErr) {
+    MTS_LOG("[ERR]failed to InsertMediaIntoTrack(soundTrack, %d, %d, %d, fixed1). err=%d\n", at,
+            store->soundInsertedTime, duration, err);
+    return err;
+  }
+  if (duration > 0) store->soundRangeAt = -1;
+  return noErr;
+}
+
 OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
   OSErr result = noErr;
   if (store->isCamera && store->timecodeInsertedTime == 0 && store->timecodeMedia && store->videoMedia) {
@@ -360,16 +427,8 @@ OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
         RoundHalfAway(static_cast<double>(store->videoInsertedTime) / GetMediaTimeScale(store->videoMedia) *
                       GetMediaTimeScale(store->timecodeMedia)));
   }
-  if (store->soundTrack && store->soundEndTime > store->soundInsertedTime) {
-    TimeValue duration = 0;
-    result = InsertWholeMovieUnits(store, store->soundTrack, atTime, &store->soundInsertedTime, store->soundEndTime,
-                                   &duration);
-    if (result != noErr) {
-      MTS_LOG("[ERR]failed to InsertMediaIntoTrack(soundTrack, %d, %d, %d, fixed1). err=%d\n", atTime,
-              store->soundInsertedTime, duration, result);
-      return result;
-    }
-  }
+  result = mts_import::InsertSoundRange(store, atTime);
+  if (result != noErr) return result;
   if (store->videoTrack && store->videoEndTime > store->videoInsertedTime) {
     TimeValue duration = 0;
     result = InsertWholeMovieUnits(store, store->videoTrack, atTime, &store->videoInsertedTime, store->videoEndTime,

@@ -168,6 +168,75 @@ OSErr FinishVideo(MTS_MovieImportGlobalsRecord* store, bool flushTimecodes) {
 
 } // namespace
 
+namespace mts_import {
+
+bool ReadSlicePicture(const uint8_t* buffer, int32_t length, int32_t nal, uint32_t log2MaxFrameNum,
+                      bool frameMbsOnly, bool separateColourPlane, SlicePicture* out) {
+  if (!buffer || nal < 0 || nal >= length) return false;
+  // The header fields wanted take at most 3 x 65 + 2 + 16 + 2 bits.
+  uint8_t rbsp[32];
+  int32_t n = 0, zeros = 0;
+  for (int32_t i = nal + 1; i < length && n < static_cast<int32_t>(sizeof rbsp); ++i) {
+    if (zeros >= 2 && buffer[i] == 3) {
+      zeros = 0;
+      continue;
+    }
+    zeros = buffer[i] == 0 ? zeros + 1 : 0;
+    rbsp[n++] = buffer[i];
+  }
+  int32_t bit = 0;
+  const int32_t bits = 8 * n;
+  auto read = [&](int count, uint32_t* v) {
+    if (bits - bit < count) return false;
+    *v = 0;
+    for (int k = 0; k < count; ++k, ++bit) *v = *v << 1 | ((rbsp[bit >> 3] >> (7 - (bit & 7))) & 1u);
+    return true;
+  };
+  auto ue = [&]() {
+    int lead = 0;
+    uint32_t b = 0;
+    while (read(1, &b) && b == 0)
+      if (++lead > 31) return false;
+    uint32_t rest = 0;
+    return b == 1 && read(lead, &rest);
+  };
+  SlicePicture p{};
+  p.idr = (buffer[nal] & 0x1F) == 5;
+  p.reference = (buffer[nal] & 0x60) != 0;
+  uint32_t v = 0;
+  // first_mb_in_slice, slice_type, pic_parameter_set_id.
+  if (!ue() || !ue() || !ue()) return false;
+  if (separateColourPlane && !read(2, &v)) return false;
+  if (log2MaxFrameNum < 4 || log2MaxFrameNum > 16 || !read(static_cast<int>(log2MaxFrameNum), &p.frameNum))
+    return false;
+  if (!frameMbsOnly) {
+    if (!read(1, &v)) return false;
+    p.field = v != 0;
+    if (p.field) {
+      if (!read(1, &v)) return false;
+      p.bottom = v != 0;
+    }
+  }
+  *out = p;
+  return true;
+}
+
+bool SingleField(const uint8_t* au, int32_t length, int32_t firstSlice, int32_t lastSlice, uint32_t log2MaxFrameNum,
+                 bool frameMbsOnly, bool separateColourPlane, SlicePicture* field) {
+  SlicePicture last{};
+  return !frameMbsOnly &&
+         ReadSlicePicture(au, length, firstSlice, log2MaxFrameNum, false, separateColourPlane, field) &&
+         field->field && ReadSlicePicture(au, length, lastSlice, log2MaxFrameNum, false, separateColourPlane, &last) &&
+         last.field && last.bottom == field->bottom;
+}
+
+bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second) {
+  return first.field && second.field && first.bottom != second.bottom && first.frameNum == second.frameNum &&
+         first.reference == second.reference && !second.idr;
+}
+
+} // namespace mts_import
+
 int32_t MTS_create_avcC_extension(const uint8_t* accessUnit, int32_t length, uint8_t* out, int32_t* outLength) {
   static const uint8_t header[6] = {0x01, 0x64, 0x00, 0x29, 0xFF, 0xE0};
   std::memcpy(out, header, sizeof header);
@@ -251,62 +320,46 @@ OSErr MTS_create_video_track(MTS_MovieImportGlobalsRecord* store, const Sequence
   if (err == noErr && !store->videoMedia) err = invalidMedia;
   if (err != noErr) return fail(err);
   SetTrackEnabled(store->videoTrack, kTrue);
+  mts_import::KeepSliceHeaderValues(store, sps);
   err = static_cast<OSErr>(QTSampleTableAddSampleDescription(
       store->videoSampleTable, desc, 0, &store->videoDescriptionID));
   DisposeHandle(desc);
   return err;
 }
 
-OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize, Boolean isLast) {
-  *outSize = 0;
-  // No video track (the stream's video could not be used): nothing to add.
-  if (!store->videoMedia || !store->videoSampleTable) return noErr;
-  TSDemuxOutput* out = store->pTSInfo;
+namespace {
 
-  // One pass over the access unit gives the sample size and where its first
-  // slice starts; the slice inspection then reads only the bytes that decide
-  // the first slice's summary, not the whole picture.
-  int32_t firstSlice = -1;
-  const int32_t size = mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice);
-  VideoStreamInfo node{};
-  AVCHDGetVideoStreamInfoLib(&node, out->pVideo, mts_import::FirstSliceSpan(out->pVideo, out->videoSize, firstSlice),
-                             4);
-  const SliceSummary* slice = (node.nal_unit_type == 1 || node.nal_unit_type == 5)
-                                  ? static_cast<const SliceSummary*>(node.pPayload)
-                                  : nullptr;
-  if (node.status != 0 || !slice) {
-    if (node.status != 0) MTS_LOG("[ERR]failed to AVCHDGetVideoStreamInfoLib. Slice.status=%d\n", node.status);
-    AVCHDReleaseVideoStreamInfoLib(&node);
-    return isLast ? FinishVideo(store, true) : static_cast<OSErr>(noErr);
-  }
-  const unsigned sliceType = slice->slice_type;
-  const int32_t flags = SampleFlags(sliceType, node.nal_unit_type, node.nal_ref_idc);
-  AVCHDReleaseVideoStreamInfoLib(&node);
+// The sequence parameter set values the slice headers are read with: from
+// the parameter set of the access unit when it carries one (read from the
+// bytes before its first slice only), else those kept from earlier.
+void TakeSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const uint8_t* au, int32_t firstSlice) {
+  bool hasSps = false;
+  for (int32_t i = mts_import::NextStartCode(au, 0, firstSlice); i < firstSlice;
+       i = mts_import::NextStartCode(au, i + 4, firstSlice))
+    hasSps |= (au[i + 3] & 0x1F) == 7;
+  if (!hasSps) return;
+  VideoStreamInfo sps{};
+  AVCHDGetVideoStreamInfoLib(&sps, au, firstSlice, 1);
+  if (sps.status == 0 && sps.nal_unit_type == 7 && sps.pPayload)
+    mts_import::KeepSliceHeaderValues(store, static_cast<const SequenceParameterSetFields*>(sps.pPayload));
+  AVCHDReleaseVideoStreamInfoLib(&sps);
+}
 
-  if (IsIntraSlice(sliceType)) {
-    if (store->firstIPTS == 0) store->firstIPTS = out->PTS;
-    if (store->sampleTableNum > 0) {
-      OSErr err = TransferPendingSamples(store);
-      if (err != noErr) return err;
-      if (store->videoInsertedTime == 0) store->videoInsertedTime = store->skippedBFrames * store->frameDuration;
-      if (store->isCamera) {
-        MTS_FlushTCList(store);
-        UpdateTimecodeEnd(store);
-      }
-    }
-  }
-
-  *outSize = size;
+// Adds picture `pic` (one access unit, or the two fields of a frame from
+// two PES) as one sample: its sample reference, its frame-index entries
+// (one per PES, so that a read from either finds its bytes) and the display
+// bookkeeping.
+OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pic, Boolean isLast) {
+  const int32_t size = pic.size + pic.secondSize;
   int64_t displayOffset = 0;
-  const bool isB = sliceType == 1 || sliceType == 6;
-  if (out->bPTS && out->bDTS) {
-    displayOffset = RoundHalfAway(static_cast<double>(out->PTS - out->DTS) *
+  if (pic.bPTS && pic.bDTS) {
+    displayOffset = RoundHalfAway(static_cast<double>(pic.PTS - pic.DTS) *
                                   static_cast<uint32_t>(store->timeScale) / 90000.0) -
                     store->ptsOffset;
-  } else if (isLast && isB) {
+  } else if (isLast && pic.isB) {
     displayOffset = -store->ptsOffset;
   } else {
-    MTS_LOG("[ERR]no PTS or no DTS. bPTS=%d, bDTS=%d. not end B frame.\n", out->bPTS, out->bDTS);
+    MTS_LOG("[ERR]no PTS or no DTS. bPTS=%d, bDTS=%d. not end B frame.\n", pic.bPTS, pic.bDTS);
   }
 
   // A recording after a restart of the time stamps (a joined recording,
@@ -314,21 +367,17 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // though the last pictures of a cut group of pictures may be displayed
   // later than their decode time. A restart at another picture is a damaged
   // time stamp inside a group of pictures and changes nothing.
-  if (store->videoRestarted) {
-    store->videoRestarted = 0;
-    if (IsIntraSlice(sliceType)) {
-      const int64_t first = store->videoDecodeTime + displayOffset;
-      store->videoDisplayShift = store->videoDisplayEnd > first ? store->videoDisplayEnd - first : 0;
-    }
+  if (pic.restarted && pic.intra) {
+    const int64_t first = store->videoDecodeTime + displayOffset;
+    store->videoDisplayShift = store->videoDisplayEnd > first ? store->videoDisplayEnd - first : 0;
   }
   displayOffset += store->videoDisplayShift;
 
   OSErr err = static_cast<OSErr>(QTSampleTableAddSampleReferences(store->videoSampleTable, store->qt_offset, size,
-                                                                  store->frameDuration, displayOffset, 1, flags,
+                                                                  store->frameDuration, displayOffset, 1, pic.flags,
                                                                   store->videoDescriptionID, nullptr));
   if (err != noErr) {
     MTS_LOG("[ERR]QTSampleTableAddSampleReferences: err=%d\n", err);
-    if (isLast) FinishVideo(store, true);
     return err;
   }
   // The sample is in the table: it is counted (and its bytes reserved) even
@@ -340,26 +389,145 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     store->videoDisplayEnd =
         std::max(store->videoDisplayEnd, store->videoDecodeTime + displayOffset + store->frameDuration);
   store->videoDecodeTime += store->frameDuration;
-  err = static_cast<OSErr>(MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, store->videoTSOffset));
+  err = static_cast<OSErr>(MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, pic.tsOffset));
+  if (err == noErr && pic.secondSize > 0)
+    err = static_cast<OSErr>(
+        MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset + pic.size, pic.secondTsOffset));
   store->qt_offset += size;
+  if (err != noErr) MTS_LOG("[ERR]MTS_PutFrameOffset\n");
+  return err;
+}
+
+// What comes before a picture's sample: at an I or SI picture, the transfer
+// of the group of pictures before it; and after it, its time code.
+OSErr StartPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pic) {
+  if (!pic.intra) return noErr;
+  if (store->firstIPTS == 0) store->firstIPTS = pic.PTS;
+  if (store->sampleTableNum > 0) {
+    OSErr err = TransferPendingSamples(store);
+    if (err != noErr) return err;
+    if (store->videoInsertedTime == 0) store->videoInsertedTime = store->skippedBFrames * store->frameDuration;
+    if (store->isCamera) {
+      MTS_FlushTCList(store);
+      UpdateTimecodeEnd(store);
+    }
+  }
+  return noErr;
+}
+
+int32_t AddTimecode(MTS_MovieImportGlobalsRecord* store) {
+  if (!store->isCamera || !store->timecodeMedia) return noErr;
+  const int32_t result = MTS_add_timecode_sample(store);
+  if (result != noErr) MTS_LOG("[ERR]failed to MTS_add_timecode_sample. err=%d\n", result);
+  return result;
+}
+
+// A first field still waiting for its second becomes a sample of its own.
+OSErr AddWaitingField(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
+  if (!store->fieldWaiting) return noErr;
+  store->fieldWaiting = 0;
+  *outSize += store->waitingField.size;
+  return AddPicture(store, store->waitingField, 0);
+}
+
+} // namespace
+
+void mts_import::KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps) {
+  store->sliceLog2MaxFrameNum = sps->log2_max_frame_num;
+  store->sliceFrameMbsOnly = sps->frame_mbs_only_flag;
+  store->sliceSeparateColourPlane = sps->separate_colour_plane_flag;
+}
+
+OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize, Boolean isLast) {
+  *outSize = 0;
+  // No video track (the stream's video could not be used): nothing to add.
+  if (!store->videoMedia || !store->videoSampleTable) return noErr;
+  TSDemuxOutput* out = store->pTSInfo;
+
+  // One pass over the access unit gives the sample size and where its first
+  // and last slices start; the slice inspection then reads only the bytes
+  // that decide the first slice's summary, not the whole picture.
+  int32_t firstSlice = -1, lastSlice = -1;
+  const int32_t size = mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+  VideoStreamInfo node{};
+  AVCHDGetVideoStreamInfoLib(&node, out->pVideo, mts_import::FirstSliceSpan(out->pVideo, out->videoSize, firstSlice),
+                             4);
+  const SliceSummary* slice = (node.nal_unit_type == 1 || node.nal_unit_type == 5)
+                                  ? static_cast<const SliceSummary*>(node.pPayload)
+                                  : nullptr;
+  if (node.status != 0 || !slice) {
+    if (node.status != 0) MTS_LOG("[ERR]failed to AVCHDGetVideoStreamInfoLib. Slice.status=%d\n", node.status);
+    AVCHDReleaseVideoStreamInfoLib(&node);
+    if (!isLast) return noErr;
+    OSErr err = AddWaitingField(store, outSize);
+    return err != noErr ? err : FinishVideo(store, true);
+  }
+  MTS_VideoPicture pic{};
+  const unsigned sliceType = slice->slice_type;
+  pic.flags = SampleFlags(sliceType, node.nal_unit_type, node.nal_ref_idc);
+  pic.intra = IsIntraSlice(sliceType);
+  pic.isB = sliceType == 1 || sliceType == 6;
+  AVCHDReleaseVideoStreamInfoLib(&node);
+  pic.size = size;
+  pic.bPTS = out->bPTS;
+  pic.bDTS = out->bDTS;
+  pic.PTS = out->PTS;
+  pic.DTS = out->DTS;
+  pic.tsOffset = store->videoTSOffset;
+  pic.restarted = store->videoRestarted;
+  store->videoRestarted = 0;
+
+  // Field pictures sent one PES per field (as remultiplexers write them)
+  // make one sample per frame, as the camera's own one PES per frame does:
+  // a PES that holds a single field waits for the next, which joins it when
+  // it is the frame's second field.
+  TakeSliceHeaderValues(store, out->pVideo, firstSlice);
+  mts_import::SlicePicture first{};
+  const bool singleField =
+      mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, store->sliceLog2MaxFrameNum,
+                              store->sliceFrameMbsOnly, store->sliceSeparateColourPlane, &first);
+  OSErr err = noErr;
+  if (store->fieldWaiting) {
+    if (singleField && mts_import::SecondFieldOf(store->waitingFieldSlice, first)) {
+      store->fieldWaiting = 0;
+      store->waitingField.secondSize = size;
+      store->waitingField.secondTsOffset = pic.tsOffset;
+      *outSize = store->waitingField.size + size;
+      err = AddPicture(store, store->waitingField, isLast);
+      if (err == noErr && isLast) err = FinishVideo(store, true);
+      else if (err != noErr && isLast) FinishVideo(store, true);
+      return err;
+    }
+    err = AddWaitingField(store, outSize);
+    if (err != noErr) {
+      if (isLast) FinishVideo(store, true);
+      return err;
+    }
+  }
+
+  err = StartPicture(store, pic);
+  if (err != noErr) return err;
+  if (singleField && !isLast) {
+    store->fieldWaiting = 1;
+    store->waitingField = pic;
+    store->waitingFieldSlice = first;
+    return static_cast<OSErr>(AddTimecode(store));
+  }
+
+  *outSize += size;
+  err = AddPicture(store, pic, isLast);
   if (err != noErr) {
-    MTS_LOG("[ERR]MTS_PutFrameOffset\n");
     if (isLast) FinishVideo(store, true);
     return err;
   }
-
   if (isLast) {
     err = FinishVideo(store, false);
     if (err != noErr) return err;
   }
-  int32_t result = noErr;
-  if (store->isCamera && store->timecodeMedia) {
-    result = MTS_add_timecode_sample(store);
-    if (result != noErr) MTS_LOG("[ERR]failed to MTS_add_timecode_sample. err=%d\n", result);
-    if (isLast) {
-      MTS_FlushTCList(store);
-      UpdateTimecodeEnd(store);
-    }
+  const int32_t result = AddTimecode(store);
+  if (isLast && store->isCamera && store->timecodeMedia) {
+    MTS_FlushTCList(store);
+    UpdateTimecodeEnd(store);
   }
   return static_cast<OSErr>(result);
 }

@@ -344,6 +344,15 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoKeySeen = store->soundKeySeen = 0;
   store->videoDecodeTime = store->videoDisplayEnd = store->videoDisplayShift = 0;
   store->videoRestarted = 0;
+  store->videoJoinPending = store->soundJoinPending = 0;
+  store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
+  store->fieldWaiting = 0;
+  store->lpcmChannels = store->lpcmBits = store->otherAudioReported = 0;
+  store->sliceLog2MaxFrameNum = store->sliceFrameMbsOnly = store->sliceSeparateColourPlane = 0;
+  store->soundAnchored = 0;
+  store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;
+  store->soundRangeAt = -1;
+  store->soundEndEstimated = store->soundJoined = 0;
   store->state = kMTSStateImporting;
 }
 

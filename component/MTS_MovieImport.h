@@ -24,6 +24,17 @@ constexpr int32_t kMTSChunkSize = 0x2d000;     // 960 source packets
 constexpr int32_t kMTSPacketSize = 192;        // arrival time + TS packet
 constexpr int32_t kMTSPcmBufferSize = 0x20000; // one decoded AC-3 frame
 
+namespace mts_import {
+// What the header of a slice says of the picture it belongs to.
+struct SlicePicture {
+  bool field;      // a field picture (field_pic_flag)
+  bool bottom;     // bottom_field_flag
+  uint32_t frameNum;
+  bool idr;        // nal_unit_type 5
+  bool reference;  // nal_ref_idc not 0
+};
+} // namespace mts_import
+
 // Import states.
 constexpr int32_t kMTSStateImporting = 1000;
 constexpr int32_t kMTSStateEndOfStream = 10000;
@@ -38,6 +49,23 @@ constexpr int32_t kMTSOutFlagComplete = 1 << 6; // movieImportResultComplete
 // Idle import constants.
 constexpr int64_t kMTSIdleFirstBytes = 0x4000000; // 64 MiB before the first return
 constexpr int32_t kMTSIdleInsertEvery = 20;       // insert on every twentieth idle
+
+// One picture of the video track as the import step takes it: its slice
+// kind and time stamps, its sample size and the frame-index value of its
+// PES; for a frame sent as two field PES, also the size and value of the
+// second field's PES.
+struct MTS_VideoPicture {
+  int32_t size;
+  int32_t flags;
+  bool intra;
+  bool isB;
+  bool restarted;  // the first picture after a restart of the time stamps
+  uint16_t bPTS, bDTS;
+  int64_t PTS, DTS;
+  int64_t tsOffset;
+  int32_t secondSize;
+  int64_t secondTsOffset;
+};
 
 // The importer's instance record (`store`). Kept in memory only; handles and
 // references are native pointers.
@@ -146,6 +174,49 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t videoDisplayEnd;
   int64_t videoDisplayShift;
   uint8_t videoRestarted;
+  // A join restarts the time stamps of both streams, each found at the
+  // stream's own first PES after it; the sound is then moved onto the video's
+  // time line. Per stream: a restart not yet matched by the other stream's,
+  // and the file offset at which it was found.
+  uint8_t videoJoinPending;
+  uint8_t soundJoinPending;
+  int64_t videoJoinAt;
+  int64_t soundJoinAt;
+  int64_t videoJoinMoved;  // how far the restart moved the stream's time line
+  int64_t soundJoinMoved;
+  // Where the sound plays: once placed, the sound's track time 0 is the
+  // presentation time soundAnchorPTS. The range of media now being inserted
+  // starts at media time soundRangeMedia and track time soundRangeTrack
+  // (sound media units from track time 0); soundRangeAt is the movie time at
+  // which its first insertion goes when the track ends before it (a gap in
+  // the sound), -1 when it follows the track's end.
+  // Field pictures: the sequence parameter set values their slice headers
+  // are read with, and a first field waiting for its second (a stream sent
+  // one PES per field), with what its slice header said.
+  uint8_t sliceLog2MaxFrameNum;
+  uint8_t sliceFrameMbsOnly;
+  uint8_t sliceSeparateColourPlane;
+  uint8_t fieldWaiting;
+  MTS_VideoPicture waitingField;
+  mts_import::SlicePicture waitingFieldSlice;
+  // The sound track holds one kind of audio: LPCM of the first audio PES's
+  // sample size and coded channels, or AC-3 of its layout. Audio of another
+  // kind (a recording joined from parts of different audio) is left out and
+  // reported once per import.
+  uint8_t lpcmChannels;
+  uint8_t lpcmBits;
+  uint8_t otherAudioReported;
+  uint8_t soundAnchored;
+  int64_t soundAnchorPTS;
+  int64_t soundRangeMedia;
+  int64_t soundRangeTrack;
+  TimeValue soundRangeAt;
+  // Set while the last sound PES, timed by the pre-scan's estimate of the
+  // sound's end, is added at the end of the file.
+  uint8_t soundEndEstimated;
+  // Set when a join moved the sound's time line onto the video's: the next
+  // sound sample is placed by its time stamp.
+  uint8_t soundJoined;
 };
 
 // Component entry point and selector handlers.
@@ -233,6 +304,11 @@ void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store);
 // unwrapped) on across a restart of the stream's time stamps.
 void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video);
 
+// Inserts the sound media from soundInsertedTime to soundEndTime into the
+// sound track (at soundRangeAt when the track ends before it, else at
+// `atTime`), as far as whole movie units reach.
+OSErr InsertSoundRange(MTS_MovieImportGlobalsRecord* store, TimeValue atTime);
+
 // Length of the next chunk to read at ts_offset: at most one chunk, the rest
 // of the file at its end; 0 or less past it.
 int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store);
@@ -245,10 +321,34 @@ int64_t NextSampleOffset(const MTS_MovieImportGlobalsRecord* store, int64_t offe
 // at least one byte after it (four bytes in all); `length` when there is none.
 int32_t NextStartCode(const uint8_t* buffer, int32_t from, int32_t length);
 
-// MTS_GetVideoLength of an access unit, and in *firstSlice (when not null)
-// the position of the NAL header byte of its first slice (type 1 or 5), -1
-// when it has none: one pass over the bytes gives both.
-int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice);
+// MTS_GetVideoLength of an access unit, and in *firstSlice and *lastSlice
+// (when not null) the positions of the NAL header bytes of its first and
+// last slices (type 1 or 5), -1 when it has none: one pass over the bytes
+// gives all three.
+int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice,
+                          int32_t* lastSlice = nullptr);
+
+// Reads the slice header whose NAL header byte is at `nal` in `buffer`
+// (emulation prevention removed on the way), with the sequence parameter
+// set's log2_max_frame_num, frame_mbs_only_flag and
+// separate_colour_plane_flag. False when the header ends too soon.
+bool ReadSlicePicture(const uint8_t* buffer, int32_t length, int32_t nal, uint32_t log2MaxFrameNum,
+                      bool frameMbsOnly, bool separateColourPlane, SlicePicture* out);
+
+// True when the access unit holds a single field: its first and last
+// slices (at firstSlice and lastSlice, as VideoSampleLength finds them) are
+// of one field; *field is what the first slice says.
+bool SingleField(const uint8_t* au, int32_t length, int32_t firstSlice, int32_t lastSlice, uint32_t log2MaxFrameNum,
+                 bool frameMbsOnly, bool separateColourPlane, SlicePicture* field);
+
+// True when `second` is the second field of the frame whose first field is
+// `first`: fields of opposite parity with the same frame_num, both
+// reference or both not, the second no IDR picture (an IDR picture's
+// second field is coded as a non-IDR one).
+bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
+
+// Keeps the sequence parameter set values that slice headers are read with.
+void KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps);
 
 // How many leading bytes of an access unit the slice inspection needs to
 // describe its first slice exactly as the whole unit would: the bytes up to

@@ -233,22 +233,66 @@ void PrintSummary(Movie movie) {
 // information (AC-3 uses the first eight).
 const char* const kLayoutNames[] = {"mono", "stereo", "3/0", "2/1", "3/1", "2/2", "3/2", "5.1", "3/4", "7.1"};
 
-// What the start of a recording holds, demultiplexed as the importer reads
-// it: whether any video PES comes, and its audio when that is of a kind the
-// importer makes no sound track of ("LPCM 5.1"; "" when it is imported or
-// there is none).
+// The kind of audio a PES carries, as the importer tells kinds apart: the
+// sound track holds one kind only. `key` compares (AC-3: layout and rate;
+// LPCM: coded channels, sample size and rate), `name` says it ("AC-3 5.1",
+// "LPCM stereo").
+struct AudioKind {
+  std::string key, name;
+  bool imported = false;  // a kind the importer makes a sound track of
+  bool readable = false;  // its header reads (and for LPCM names its size)
+};
+
+AudioKind AudioKindOf(const TSDemuxOutput& out) {
+  AudioKind kind;
+  const uint32_t size = out.audioSize > 0 ? uint32_t(out.audioSize) : 0;
+  if (size >= 2 && out.pAudio[0] == 0x0B && out.pAudio[1] == 0x77) {
+    AC3StreamInfo info{};
+    if (AVCHDAudioGetAC3StreamInfoLib(&info, out.pAudio, size) != 0) {
+      kind.key = kind.name = "AC-3 with an unreadable header";
+    } else {
+      kind.name = std::string("AC-3 ") + kLayoutNames[info.channelCode & 7];
+      kind.key = kind.name + " " + std::to_string(info.sampleRate);
+      kind.imported = info.channelCode == 1 || info.channelCode == 7;
+      kind.readable = true;
+    }
+  } else {
+    LPCMStreamInfo info{};
+    if (AVCHDAudioGetLPCMStreamInfoLib(&info, out.pAudio, size) != 0) {
+      kind.key = kind.name = "LPCM with an unreadable header";
+    } else {
+      kind.name = std::string("LPCM ") + (info.channelCode < 10 ? kLayoutNames[info.channelCode] : "");
+      kind.key = "LPCM " + std::to_string(info.channels) + " " + std::to_string(info.bitsPerSample) + " " +
+                 std::to_string(info.sampleRate);
+      kind.imported = info.channelCode <= 1;
+      kind.readable = size > 4 && (out.pAudio[0] << 8 | out.pAudio[1]) == int(size) - 4;
+    }
+  }
+  return kind;
+}
+
+// What a recording holds, demultiplexed as the importer reads it: whether
+// any video PES comes, and its audio when that is of a kind the importer
+// makes no sound track of ("LPCM 5.1"; "" when it is imported or there is
+// none). Only its start is read, unless `wholeFile` asks for the first audio
+// PES of another kind than the first (`otherAudio`, "" when none) and the
+// file offset of its first packet (`otherAudioAt`).
 struct StreamProbe {
   bool video = false;
   std::string unimportedAudio;
+  std::string firstAudio, otherAudio;
+  int64_t otherAudioAt = 0;
 };
 
-StreamProbe ProbeStream(const char* path) {
+StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
   constexpr size_t kChunk = 960 * kTSSourcePacketSize;
   constexpr int64_t kSearchBytes = int64_t(256) << 20;  // audio starts within the first seconds
   FILE* f = std::fopen(path, "rb");
   TSDemuxContext* ctx = TSOpenDemuxLib();
   StreamProbe probe;
   bool audio = false;
+  std::string firstKey;
+  int64_t audioStarts[2] = {0, 0};
   if (f && ctx) {
     std::vector<uint8_t> chunk(kChunk);
     TSDemuxOutput out{};
@@ -263,31 +307,33 @@ StreamProbe ProbeStream(const char* path) {
           filled = std::fread(chunk.data(), 1, chunk.size(), f);
           next = 0;
           total += int64_t(filled);
-          if (filled < size_t(kTSSourcePacketSize) || total > kSearchBytes) break;
+          if (filled < size_t(kTSSourcePacketSize) || (!wholeFile && total > kSearchBytes)) break;
         }
         at = chunk.data() + next;
         length = kTSSourcePacketSize;
         next += kTSSourcePacketSize;
       }
+      // File offsets of the latest two audio PES starts offered: a reported
+      // audio PES began at the earlier one.
+      if (length == kTSSourcePacketSize && at[4] == 0x47 && (at[5] & 0x40) && ((at[5] & 0x1F) << 8 | at[6]) == 0x1100) {
+        audioStarts[0] = audioStarts[1];
+        audioStarts[1] = total - int64_t(filled) + int64_t(next) - kTSSourcePacketSize;
+      }
       TSDemuxStreamLib(at, length, &out, ctx);
       probe.video |= (out.status & kTSStatusVideo) != 0 || out.videoSize > 0;
-      if (audio && probe.video) break;
-      if (audio || !(out.status & kTSStatusAudio)) continue;
-      audio = true;
-      std::string& result = probe.unimportedAudio;
-      const uint32_t size = out.audioSize > 0 ? uint32_t(out.audioSize) : 0;
-      if (size >= 2 && out.pAudio[0] == 0x0B && out.pAudio[1] == 0x77) {
-        AC3StreamInfo info{};
-        if (AVCHDAudioGetAC3StreamInfoLib(&info, out.pAudio, size) != 0)
-          result = "AC-3 with an unreadable header";
-        else if (info.channelCode != 1 && info.channelCode != 7)
-          result = std::string("AC-3 ") + kLayoutNames[info.channelCode & 7];
-      } else {
-        LPCMStreamInfo info{};
-        if (AVCHDAudioGetLPCMStreamInfoLib(&info, out.pAudio, size) != 0)
-          result = "LPCM with an unreadable header";
-        else if (info.channelCode > 1)
-          result = std::string("LPCM ") + (info.channelCode < 10 ? kLayoutNames[info.channelCode] : "");
+      if (!wholeFile && audio && probe.video) break;
+      if (!(out.status & kTSStatusAudio)) continue;
+      const AudioKind kind = AudioKindOf(out);
+      if (audio && !kind.readable) continue;  // damaged, not another kind
+      if (!audio) {
+        audio = true;
+        firstKey = kind.key;
+        probe.firstAudio = kind.name;
+        if (!kind.imported) probe.unimportedAudio = kind.name;
+      } else if (wholeFile && kind.key != firstKey) {
+        probe.otherAudio = kind.name;
+        probe.otherAudioAt = audioStarts[0];
+        break;
       }
     }
   }
@@ -334,6 +380,19 @@ std::string FailureText(ComponentResult r, const char* input, const FSSpec& spec
   // "No usable video" said more precisely when the stream has video PES.
   if (r == invalidMovie && ProbeStream(input).video) return "no usable H.264 picture in the video stream" + code;
   return tools::DescribeCode(tools::CodeSource::kComponents, r);
+}
+
+// True when the sound media ends a second or more before the video media.
+bool SoundStopsEarly(Movie movie) {
+  double sound = -1, video = -1;
+  for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
+    Media media = GetTrackMedia(GetMovieIndTrack(movie, i));
+    if (!media) continue;
+    const double length = Seconds(GetMediaDisplayDuration(media), GetMediaTimeScale(media));
+    if (GetMediaType(media) == SoundMediaType) sound = length;
+    if (GetMediaType(media) == VideoMediaType) video = length;
+  }
+  return sound >= 0 && video - sound >= 1.0;
 }
 
 // Idle calls until the importer reports completion, as a host would make
@@ -447,6 +506,15 @@ int main(int argc, char** argv) {
     if (!audio.empty())
       std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
                              "or 3/2+LFE only)\n", audio.c_str());
+    // Sound that stops a second or more before the pictures: a recording
+    // joined from parts with different audio, whose later parts the sound
+    // track (one kind of audio) leaves out.
+    if (hasSound && SoundStopsEarly(movie)) {
+      const StreamProbe probe = ProbeStream(o.input, true);
+      if (!probe.otherAudio.empty())
+        std::fprintf(summary, "audio: %s from byte %lld on is not imported (the sound track holds %s only)\n",
+                     probe.otherAudio.c_str(), static_cast<long long>(probe.otherAudioAt), probe.firstAudio.c_str());
+    }
     if (tools::IsStandardOutput(o.dump)) {
       std::fputs(MovieToJSON(movie).c_str(), stdout);  // checked with the rest of standard output
     } else if (o.dump) {

@@ -4,8 +4,12 @@
 // holds, and every sample reads back through the data handler.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
+#include <random>
 
 #include "importer_stream_kit.h"
 #include "importer_test_util.h"
@@ -264,6 +268,137 @@ TEST(ImporterDamaged, JoinedRecordingsWithOtherTimeStamps) {
   }
 }
 
+// A recording whose sound runs on 24 ms past its last picture, joined with
+// itself 30 times (imported at once and with idling): all its sound is in
+// the movie, and each copy's sound plays with that copy's pictures, within
+// a picture; the sound track is as long as the video track.
+TEST(ImporterDamaged, JoinedRecordingsWhoseSoundOutlastsThePictures) {
+  const Bytes clip = testsupport::read_file(testsupport::local_data_file("importer/importer_sound_longer.m2ts"));
+  const Imported one = Import("clip.m2ts", clip);
+  ASSERT_EQ(one.result, noErr);
+  Bytes joined;
+  const int copies = 30;
+  for (int k = 0; k < copies; ++k) joined.insert(joined.end(), clip.begin(), clip.end());
+  const std::string path = WriteTempFile("joined30.m2ts", joined);
+  for (int32_t flags : {0, kMTSInFlagIdle}) {
+    SCOPED_TRACE(flags);
+    ImportRun run;
+    ImportFile(&run, path, flags);
+    ASSERT_EQ(run.result, noErr);
+    const Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+    const Track sound = FindTrack(run.movie, FOUR_CHAR_CODE("soun"));
+    ASSERT_TRUE(video && sound);
+    const Media soundMedia = GetTrackMedia(sound);
+    const int64_t movieScale = GetMovieTimeScale(run.movie);
+    const int64_t rate = GetMediaTimeScale(soundMedia);
+    const int64_t frame = movieScale / 25;
+    const int64_t copyVideo = GetTrackDuration(video) / copies;  // movie units
+    ASSERT_EQ(copyVideo * copies, GetTrackDuration(video));
+    EXPECT_EQ(copyVideo, one.videoDuration);
+    const int64_t copySound = int64_t(one.sound.size()) * 1536;  // media units
+    EXPECT_EQ(GetMediaDisplayDuration(soundMedia), copies * copySound);
+    EXPECT_LE(std::llabs(GetTrackDuration(sound) - GetTrackDuration(video)), frame);
+    // Every stretch of sound plays at its copy's place: media time m of copy
+    // k = m / copySound shows at track time k x copyVideo plus its offset
+    // in the copy.
+    std::vector<bool> heard(copies);
+    for (SInt32 e = 1; e <= GetTrackEditCount(sound); ++e) {
+      TimeValue64 start = 0, length = 0, media = 0;
+      Fixed mediaRate = 0;
+      ASSERT_EQ(GetTrackEdit(sound, e, &start, &length, &media, &mediaRate), noErr);
+      if (media < 0) continue;
+      const int64_t k = media / copySound;
+      heard[size_t(k)] = true;
+      const int64_t want = k * copyVideo + (media - k * copySound) * movieScale / rate;
+      EXPECT_LE(std::llabs(start - want), frame) << "edit " << e << " of copy " << k;
+    }
+    for (int k = 0; k < copies; ++k) EXPECT_TRUE(heard[size_t(k)]) << "no sound of copy " << k;
+  }
+}
+
+// What the components log (to standard error) while `run` runs.
+std::string LoggedBy(const std::function<void()>& run) {
+  const std::string path = WriteTempFile("log.txt", {});
+  fflush(stderr);
+  const int saved = dup(2);
+  const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+  dup2(fd, 2);
+  close(fd);
+  run();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  return testsupport::read_text(path);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Packets shuffled within small windows (PES cut, time stamps back and
+// forth) and packets lost: the sound keeps to the pictures it has, never
+// running on past the video.
+TEST(ImporterDamaged, ShuffledAndLostPacketsKeepTheSoundWithinTheVideo) {
+  const Bytes clean = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  std::mt19937 random(7);
+  int compared = 0;
+  for (int variant = 0; variant < 8; ++variant) {
+    SCOPED_TRACE(variant);
+    std::vector<Bytes> packets;
+    for (size_t at = 0; at + 192 <= clean.size(); at += 192)
+      packets.emplace_back(clean.begin() + long(at), clean.begin() + long(at + 192));
+    if (variant % 2 == 0) {
+      for (size_t at = 0; at < packets.size(); at += 8)
+        std::shuffle(packets.begin() + long(at), packets.begin() + long(std::min(at + 8, packets.size())), random);
+    } else {
+      for (int k = 0; k < 30; ++k) packets.erase(packets.begin() + long(random() % packets.size()));
+    }
+    Bytes stream;
+    for (const Bytes& p : packets) stream.insert(stream.end(), p.begin(), p.end());
+    ImportRun run;
+    ImportFile(&run, WriteTempFile("shuffled.m2ts", stream));
+    ASSERT_EQ(run.result, noErr);
+    const Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+    const Track sound = FindTrack(run.movie, FOUR_CHAR_CODE("soun"));
+    // A shuffle that spoils the sequence parameter set leaves the time base
+    // unusable; only movies of the recording's own time base are compared.
+    if (!video || !sound || GetMovieTimeScale(run.movie) != 25) continue;
+    ++compared;
+    EXPECT_LE(GetTrackDuration(sound), GetTrackDuration(video));
+  }
+  EXPECT_GE(compared, 6);
+}
+
+// A recording joined from parts of different audio (AC-3 then LPCM, LPCM
+// then AC-3): the sound track holds the first part's sound, none of the
+// other part's bytes taken for it, and the import says once that the rest
+// is not imported.
+TEST(ImporterDamaged, JoinedRecordingsOfDifferentAudio) {
+  const Bytes ac3 = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  const Bytes lpcm = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  const Imported ac3Only = Import("ac3.m2ts", ac3), lpcmOnly = Import("lpcm.m2ts", lpcm);
+  ASSERT_EQ(ac3Only.result, noErr);
+  ASSERT_EQ(lpcmOnly.result, noErr);
+  const struct {
+    Bytes stream;
+    const Imported& first;
+    const char* message;
+  } joins[] = {{Cat({ac3, lpcm}), ac3Only, "LPCM audio from ts_offset="},
+               {Cat({lpcm, ac3}), lpcmOnly, "AC-3 audio from ts_offset="}};
+  for (const auto& j : joins) {
+    SCOPED_TRACE(j.message);
+    Imported got;
+    const std::string log = LoggedBy([&] { got = Import("mixed.m2ts", j.stream); });
+    ASSERT_EQ(got.result, noErr);
+    ASSERT_EQ(got.sound.size(), j.first.sound.size());
+    for (size_t k = 0; k < got.sound.size(); ++k) EXPECT_TRUE(SameSample(got.sound[k], j.first.sound[k])) << k;
+    EXPECT_EQ(Count(log, j.message), 1u) << log;
+    EXPECT_EQ(Count(log, "is not imported"), 1u) << log;
+  }
+}
+
 // Overwrites what follows the PES header in the `which`-th unit start on
 // `pid` with `count` bytes of 0xFF (to the end of the packet at most).
 void Spoil(Bytes& stream, int pid, int which, size_t count) {
@@ -295,6 +430,22 @@ TEST(ImporterDamaged, PesWithoutSampleLeavesTheNextOneItsOwnBytes) {
   ASSERT_EQ(got.sound.size(), want.sound.size() - 1);
   for (size_t k = 0; k < got.sound.size(); ++k)
     EXPECT_EQ(got.sound[k].bytes, want.sound[k < 50 ? k : k + 1].bytes) << k;
+}
+
+// An AC-3 PES of three frames whose first sync word is spoilt is no audio of
+// another kind: its other two frames are still sound samples, and nothing is
+// said of audio left out.
+TEST(ImporterDamaged, AC3PesWithItsFirstSyncWordSpoilt) {
+  const Bytes clean = testsupport::read_file(testsupport::local_data_file("sound/ac3_3_per_pes.m2ts"));
+  const Imported want = Import("clean.m2ts", clean);
+  ASSERT_EQ(want.result, noErr);
+  Bytes stream = clean;
+  Spoil(stream, kAudioPid, 5, 2);
+  Imported got;
+  const std::string log = LoggedBy([&] { got = Import("spoilt.m2ts", stream); });
+  ASSERT_EQ(got.result, noErr);
+  EXPECT_EQ(got.sound.size(), want.sound.size() - 1);
+  EXPECT_EQ(log.find("is not imported"), std::string::npos) << log;
 }
 
 // A damaged stretch, bytes lost or bytes added in the middle: the samples

@@ -146,6 +146,116 @@ TEST(ImporterImport, AspectRatiosAndFields) {
   }
 }
 
+// Field pictures, each PES one field or one frame of two fields: a field
+// waits for the next PES, which joins it in one sample only when it is the
+// second field of the same frame.
+TEST(ImporterImport, FieldPicturesMakeOneSamplePerFrame) {
+  // Decode order; each entry one PES: its fields as (kind, frame_num,
+  // bottom), kind 'I' IDR, 'i' non-IDR I, 'P', 'b' non-reference B.
+  struct Field {
+    char kind;
+    int frameNum;
+    bool bottom;
+  };
+  const std::vector<std::vector<Field>> pes = {
+      {{'I', 0, false}}, {{'P', 0, true}},                    // IDR frame, second field P: one sample
+      {{'P', 1, false}, {'P', 1, true}},                      // a frame in one PES
+      {{'b', 2, false}}, {{'b', 2, true}},                    // non-reference B frame
+      {{'b', 2, true}}, {{'b', 2, false}},                    // the next one, bottom field first
+      {{'P', 2, false}}, {{'P', 2, false}},                   // same parity: two samples
+      {{'P', 3, false}}, {{'P', 4, true}},                    // other frame_num: two samples
+      {{'i', 5, false}}, {{'I', 5, true}},                    // an IDR field is never a second field
+      {{'P', 1, false}}, {{'b', 1, true}},                    // reference and not: two samples
+      {{'P', 2, true}},                                       // a last field alone
+  };
+  const std::vector<size_t> samplePes = {2, 1, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+  SpsOptions sps;
+  sps.frameMbsOnly = false;
+  TsWriter w;
+  std::vector<size_t> sizes;
+  for (size_t k = 0; k < pes.size(); ++k) {
+    Bytes au = AccessUnitDelimiter();
+    auto append = [&au](const Bytes& b) { au.insert(au.end(), b.begin(), b.end()); };
+    if (k == 0) {
+      append(Sps(sps));
+      append(Pps());
+    }
+    for (const Field& f : pes[k]) {
+      const int type = f.kind == 'I' ? 5 : 1;
+      const int ref = f.kind == 'b' ? 0 : 2;
+      const int sliceType = f.kind == 'P' ? 5 : f.kind == 'b' ? 6 : 7;
+      append(FieldSlice(type, ref, sliceType, f.frameNum, f.bottom));
+    }
+    sizes.push_back(size_t(MTS_GetVideoLength(au.data(), int32_t(au.size()))));
+    const int64_t t = 90000 + int64_t(k) * 1800;
+    w.Video(au, t, t);
+  }
+  // Slice headers as the import reads them.
+  mts_import::SlicePicture a{}, b{};
+  const Bytes top = FieldSlice(5, 3, 7, 9, false), bottom = FieldSlice(1, 3, 5, 9, true);
+  ASSERT_TRUE(mts_import::ReadSlicePicture(top.data(), int32_t(top.size()), 4, 4, false, false, &a));
+  ASSERT_TRUE(mts_import::ReadSlicePicture(bottom.data(), int32_t(bottom.size()), 4, 4, false, false, &b));
+  EXPECT_TRUE(a.field && !a.bottom && a.idr && a.reference && a.frameNum == 9);
+  EXPECT_TRUE(b.field && b.bottom && !b.idr && b.frameNum == 9);
+  EXPECT_TRUE(mts_import::SecondFieldOf(a, b));
+  EXPECT_FALSE(mts_import::SecondFieldOf(b, a));  // an IDR field
+  EXPECT_FALSE(mts_import::ReadSlicePicture(top.data(), 6, 4, 4, false, false, &a));  // header cut short
+
+  const std::string path = WriteTempFile("fields.m2ts", w.bytes());
+  for (int32_t flags : {0, kMTSInFlagIdle}) {
+    SCOPED_TRACE(flags);
+    ImportRun run;
+    ImportFile(&run, path, flags);
+    ASSERT_EQ(run.result, noErr);
+    const Media media = GetTrackMedia(FindTrack(run.movie, FOUR_CHAR_CODE("vide")));
+    const auto refs = SampleReferences(media);
+    ASSERT_EQ(refs.size(), samplePes.size());
+    Handle h = NewHandle(0);
+    for (size_t k = 0, p = 0; k < refs.size(); p += samplePes[k], ++k) {
+      size_t want = 0;
+      for (size_t j = p; j < p + samplePes[k]; ++j) want += sizes[j];
+      EXPECT_EQ(refs[k].dataSize, want) << k;
+      EXPECT_EQ(refs[k].durationPerSample, 1) << k;
+      // Read back through the data handler, both fields of a frame at once.
+      ASSERT_EQ(GetMediaSampleReferenceData(media, SInt64(k), h), noErr) << k;
+      EXPECT_EQ(size_t(GetHandleSize(h)), want) << k;
+    }
+    DisposeHandle(h);
+  }
+
+  // An open group of pictures in fields: the two B frames before the first
+  // I picture in display order are left out of the track as two frames, not
+  // as four fields.
+  const struct {
+    char kind;
+    int frameNum, display;
+  } frames[] = {{'i', 0, 2}, {'b', 1, 0}, {'b', 1, 1}, {'P', 1, 5}, {'b', 2, 3}, {'b', 2, 4}, {'i', 2, 6}};
+  TsWriter open;
+  int64_t dts = 90000 - 3600;
+  for (const auto& f : frames) {
+    for (bool bottom : {false, true}) {
+      Bytes au = AccessUnitDelimiter();
+      auto append = [&au](const Bytes& b) { au.insert(au.end(), b.begin(), b.end()); };
+      if (f.kind == 'i' && !bottom) {
+        append(Sps(sps));
+        append(Pps());
+      }
+      const bool secondOfI = f.kind == 'i' && bottom;  // coded as a P field
+      const int sliceType = f.kind == 'b' ? 6 : (f.kind == 'P' || secondOfI) ? 5 : 7;
+      append(FieldSlice(1, f.kind == 'b' ? 0 : 2, sliceType, f.frameNum, bottom));
+      open.Video(au, 90000 + f.display * 3600 + (bottom ? 1800 : 0), dts);
+      dts += 1800;
+    }
+  }
+  ImportRun run;
+  ImportFile(&run, WriteTempFile("open_fields.m2ts", open.bytes()));
+  ASSERT_EQ(run.result, noErr);
+  const Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+  EXPECT_EQ(GetMediaSampleCount(GetTrackMedia(video)), 7);
+  EXPECT_EQ(run.store()->skippedBFrames, 2);
+  EXPECT_EQ(GetTrackDuration(video), 5);
+}
+
 TEST(ImporterImport, IdleImportOfASmallFileCompletesAtOnce) {
   ImportRun run;
   ImportFile(&run, Write("idle_small.m2ts", Basic()), kMTSInFlagIdle);

@@ -149,6 +149,18 @@ Bytes Slice(int nalUnitType, int nalRefIdc, int sliceType) {
   return Nal(uint8_t((nalRefIdc << 5) | nalUnitType), w.finish());
 }
 
+Bytes FieldSlice(int nalUnitType, int nalRefIdc, int sliceType, int frameNum, bool bottom) {
+  BitWriter w;
+  w.ue(0);  // first_mb_in_slice
+  w.ue(uint32_t(sliceType));
+  w.ue(0);  // pic_parameter_set_id
+  w.u(4, uint32_t(frameNum));
+  w.u(1, 1);  // field_pic_flag
+  w.u(1, bottom);
+  for (int i = 0; i < 40; ++i) w.u(8, 0x5A);  // stands in for the rest
+  return Nal(uint8_t((nalRefIdc << 5) | nalUnitType), w.finish());
+}
+
 Bytes AccessUnitDelimiter() { return Nal(0x09, {0xF0}); }
 
 Bytes CameraSei(int hours, int minutes, int seconds, int frames, bool drop, uint32_t modelCode) {
@@ -293,7 +305,7 @@ std::string WriteTempFile(const std::string& name, const Bytes& bytes) {
   std::string path = std::string(dir && *dir ? dir : "/tmp") + "/importer_" + std::to_string(getpid()) + "_" + name;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw std::runtime_error("cannot write " + path);
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
   std::vector<std::string>& paths = Written().paths;
   if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);

@@ -28,6 +28,10 @@ Bytes Sps(const SpsOptions& options);
 Bytes Pps();
 // A slice NAL unit: nal_unit_type 5 or 1, its nal_ref_idc and slice_type.
 Bytes Slice(int nalUnitType, int nalRefIdc, int sliceType);
+// A slice NAL unit of a field picture (a sequence parameter set without
+// frame_mbs_only_flag): frame_num in 4 bits, then field_pic_flag 1 and the
+// parity.
+Bytes FieldSlice(int nalUnitType, int nalRefIdc, int sliceType, int frameNum, bool bottom);
 Bytes AccessUnitDelimiter();
 // The camera's user-data SEI with a time code (hh, mm, ss, ff, drop flag)
 // and camera model code.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 
+#include "engine_test_util.h"
 #include "importer_test_util.h"
 #include "stream_index.h"
 #include "testsupport.h"
@@ -237,3 +238,59 @@ INSTANTIATE_TEST_SUITE_P(All, ImporterStreams, ::testing::ValuesIn(kStreams),
                            n = n.substr(0, n.find('.'));
                            return n;
                          });
+
+namespace {
+
+// A field-coded recording sent one PES per field (as a remultiplexer writes
+// it): one sample per frame holding both fields, of one frame's duration;
+// the data handler serves each sample as the two fields' access units, and
+// the samples decode to the pictures of the stream.
+TEST(ImporterFieldPictures, FieldsSentApartMakeOneSamplePerFrame) {
+  const std::string path = testsupport::local_data_file("importer/importer_paff_fields.m2ts");
+  const Bytes file = testsupport::read_file(path);
+  const auto pes = ReadPes(file, true);
+  const auto want = enginetest::framemd5_column(
+      testsupport::read_text(testsupport::local_data_file("importer/importer_paff_fields.video.framemd5")));
+  ASSERT_EQ(pes.size(), 2 * want.size());  // the stream holds one PES per field
+  for (int32_t flags : {0, kMTSInFlagIdle}) {
+    SCOPED_TRACE(flags);
+    ImportRun run;
+    ImportFile(&run, path, flags);
+    ASSERT_EQ(run.result, noErr);
+    const Track vt = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+    ASSERT_TRUE(vt);
+    const Media media = GetTrackMedia(vt);
+    const auto refs = SampleReferences(media);
+    ASSERT_EQ(refs.size(), want.size());
+    EXPECT_EQ(GetMediaTimeScale(media), 30000);
+    EXPECT_EQ(GetTrackDuration(vt), TimeValue(1001 * want.size()));
+    Bytes annexB;
+    Handle h = NewHandle(0);
+    for (size_t k = 0; k < refs.size(); ++k) {
+      EXPECT_EQ(refs[k].durationPerSample, 1001) << k;
+      EXPECT_EQ(refs[k].flags, k == 0 ? 0u : 1u) << k;  // an IDR frame, then P frames
+      const auto& a = pes[2 * k].payload;
+      const auto& b = pes[2 * k + 1].payload;
+      EXPECT_EQ(refs[k].dataSize, uint32_t(MTS_GetVideoLength(a.data(), int32_t(a.size())) +
+                                           MTS_GetVideoLength(b.data(), int32_t(b.size()))))
+          << k;
+      ASSERT_EQ(GetMediaSampleReferenceData(media, SInt64(k), h), noErr) << k;
+      std::vector<std::vector<uint8_t>> units;
+      ASSERT_TRUE(streamindex::length_prefixed_units(reinterpret_cast<const uint8_t*>(*h), size_t(GetHandleSize(h)),
+                                                     &units))
+          << k;
+      auto units_of = [](const Bytes& au) { return streamindex::nal_units(au.data(), au.size()); };
+      auto fields = units_of(a);
+      for (auto& u : units_of(b)) fields.push_back(u);
+      EXPECT_EQ(units, fields) << k;
+      for (const auto& u : units) {
+        annexB.insert(annexB.end(), {0, 0, 0, 1});
+        annexB.insert(annexB.end(), u.begin(), u.end());
+      }
+    }
+    DisposeHandle(h);
+    EXPECT_EQ(enginetest::decode_buffer(annexB, {}).md5s, want);
+  }
+}
+
+}  // namespace

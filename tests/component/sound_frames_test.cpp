@@ -144,6 +144,19 @@ TEST_F(SoundFrames, EveryFrameOfAPesIsASampleOfItsDecodedPcm) {
     EXPECT_EQ(r.count, 1536);
   }
   EXPECT_EQ(GetMediaDisplayDuration(media_), int64_t(1536) * int64_t(frames_.size()));
+  // The track plays the media without a break: the last PES, timed at the
+  // end of the file by the estimate of the sound's end, leaves no gap.
+  const Track st = FindTrack(run_.movie, FOUR_CHAR_CODE("soun"));
+  TimeValue64 start = 0, length = 0, media = 0, nextMedia = -1;
+  Fixed rate = 0;
+  for (SInt32 e = 1; e <= GetTrackEditCount(st); ++e) {
+    ASSERT_EQ(GetTrackEdit(st, e, &start, &length, &media, &rate), noErr);
+    if (nextMedia >= 0) {
+      EXPECT_EQ(media, nextMedia) << e;
+    }
+    nextMedia = media + length * 48000 / GetMovieTimeScale(run_.movie);
+  }
+  EXPECT_EQ(GetTrackDuration(st), 49);  // 1536 samples in, to the last picture's start (whole 1/25 s)
 
   // In media order through one handler: the frames decoded in stream order.
   const std::vector<Bytes> want = DecodeInOrder(frames_);

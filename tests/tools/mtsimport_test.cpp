@@ -82,6 +82,9 @@ const Case kCases[] = {
       "first  00:00:59;26 (frame 1796)", "last   00:01:00;27 (frame 1825)"},
      false, 6, 2},
     {"sample.m2ts", true, {"track 1 'vide': 50 samples", "'sowt' 48000 Hz, 2 channels, 16 bits"}, false, 2, 2},
+    // Field pictures sent one PES per field: a sample per frame.
+    {"importer/importer_paff_fields.m2ts", true,
+     {"track 1 'vide': 7 samples, media 0.234 s", "fields      interlaced, top field first (fiel 2, 9)"}, false, 2, 2},
     {"avchd/small_lpcm_20_avchd.m2ts", false, {"track 1 'vide': 50 samples"}, true, 2, 2},
     {"avchd/small_ac3_20_avchd.m2ts", false, {"'sowt' 48000 Hz, 2 channels, 16 bits"}, false, 2, 2},
     // No sound track for 5.1 LPCM: the summary says so, and the import succeeds.
@@ -347,4 +350,39 @@ TEST(MtsimportSave, ShortRecordingsSaveMoviesThatOpen) {
   }
   if (!ffmpeg) GTEST_SKIP() << "ffmpeg is not installed: the saved movies are not opened";
   if (inputs.size() < 3) GTEST_SKIP() << "test material missing: avchd/ recordings (set AVCHD_TESTDATA)";
+}
+
+// A recording joined from an AC-3 part and an LPCM part (either way round):
+// the summary says, once, from where the other part's audio is not imported.
+TEST(MtsimportCommand, JoinedPartsOfDifferentAudio) {
+  const std::string ac3 = testsupport::local_data_file("sample.m2ts");
+  const std::string lpcm = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  // The byte named: the first packet of the second part's first audio PES.
+  auto from = [](const std::string& first, const std::string& second) {
+    const auto b = testsupport::read_file(second);
+    size_t at = 0;
+    while (at + 192 <= b.size() && !((b[at + 5] & 0x40) && ((b[at + 5] & 0x1F) << 8 | b[at + 6]) == 0x1100)) at += 192;
+    return std::to_string(testsupport::read_file(first).size() + at);
+  };
+  const struct {
+    std::string first, second;
+    std::string line, note;
+  } joins[] = {
+      {ac3, lpcm, "audio: LPCM stereo from byte " + from(ac3, lpcm) + " on", "(the sound track holds AC-3 stereo only)"},
+      {lpcm, ac3, "audio: AC-3 stereo from byte " + from(lpcm, ac3) + " on", "(the sound track holds LPCM stereo only)"},
+  };
+  for (const auto& j : joins) {
+    const std::string joined = Temp("joined.m2ts");
+    int status = 0;
+    RunCommand("cat " + j.first + " " + j.second + " > " + joined, &status);
+    ASSERT_EQ(status, 0);
+    const std::string summary = RunCommand(std::string(MTSIMPORT) + " " + joined + " 2>/dev/null", &status);
+    std::remove(joined.c_str());
+    ASSERT_EQ(status, 0) << summary;
+    size_t count = 0;
+    for (size_t at = summary.find("audio: "); at != std::string::npos; at = summary.find("audio: ", at + 1)) ++count;
+    EXPECT_EQ(count, 1u) << summary;
+    EXPECT_NE(summary.find(j.line), std::string::npos) << summary;
+    EXPECT_NE(summary.find(j.note), std::string::npos) << summary;
+  }
 }

@@ -72,3 +72,30 @@ make importer_ac3_51_i 352x240 30000/1001 1.0 "interlaced=1:tff=1:sar=4/3" 00:00
 
 # LPCM mono 24-bit, 25p, without camera user data.
 make importer_lpcm_mono24 176x144 25 0.64 "" none 25 nodrop -c:a pcm_bluray -ac 1 -sample_fmt s32
+
+# A recording whose sound runs on 24 ms past its last picture, as a
+# camcorder's does: 13 pictures (0.52 s) at 25p and 17 AC-3 frames (0.544 s)
+# of sound, both starting together. Joined with itself, it shows whether the
+# sound keeps to the pictures across every join.
+v=$work/sound_longer
+ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=176x144:rate=25" -frames:v 13 \
+  -c:v libx264 -preset veryfast -profile:v high -g 12 -bf 2 -pix_fmt yuv420p -x264-params threads=1 \
+  -fflags +bitexact "$v.mp4"
+ffmpeg -hide_banner -loglevel error -y -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=0.544" \
+  -c:a ac3 -b:a 96k -ac 2 -fflags +bitexact "$v.ac3"
+ffmpeg -hide_banner -loglevel error -y -i "$v.mp4" -i "$v.ac3" -map 0:v -map 1:a -c copy "${avchd_mux[@]}" \
+  importer_sound_longer.m2ts
+
+# Field pictures sent one PES per field, as ffmpeg's muxer writes a field-
+# coded recording it remultiplexes (a camera writes one PES per frame, both
+# fields in it): the conformance stream CVFI1_SVA_C (7 frames of 720x480
+# field pairs, I and P fields) with its timing put into the sequence
+# parameter set (59.94 fields a second; the slices are untouched), and
+# 0.25 s of AC-3 sound. Reference: ffmpeg's decoded pictures.
+testdata=${AVCHD_TESTDATA:-../../../../shared/testdata}
+ffmpeg -hide_banner -loglevel error -y -r 60000/1001 -i "$testdata/h264-conformance/CVFI1_SVA_C.264" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=0.25" -map 0:v -map 1:a \
+  -c:v copy -bsf:v h264_metadata=tick_rate=60000/1001 -c:a ac3 -b:a 96k -ac 2 "${avchd_mux[@]}" \
+  importer_paff_fields.m2ts
+ffmpeg -hide_banner -loglevel error -y -i importer_paff_fields.m2ts -map 0:v -f framemd5 \
+  importer_paff_fields.video.framemd5
