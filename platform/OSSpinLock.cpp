@@ -1,14 +1,19 @@
 #include "OSSpinLock.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <mutex>
 #include <sched.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -106,6 +111,138 @@ int process_maps_file(int32_t pid, const MappedFile& file) {
   return result;
 }
 
+// ---------------------------------------------------------------------------
+// Words guarded by a kernel file lock
+
+// One bound word. The file lock belongs to an open file description, which
+// all threads of the process share: `held` excludes them among themselves.
+struct FileGuard {
+  int fd;
+  off_t offset;
+  pid_t opener;  // the process whose description `fd` is (a forked child is not)
+  bool held;     // a thread of this process holds the word
+};
+
+std::mutex g_guardsLock;
+std::condition_variable g_guardFreed;
+
+std::unordered_map<const volatile void*, FileGuard>& guards() {
+  static std::unordered_map<const volatile void*, FileGuard> g;
+  return g;
+}
+
+bool file_lock(int fd, off_t offset, short type) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// The word as the file holds it; false when the file no longer reaches it
+// (another process shrank it).
+bool read_file_word(int fd, off_t offset, int32_t* v) {
+  return ::pread(fd, v, sizeof *v, offset) == static_cast<ssize_t>(sizeof *v);
+}
+
+int32_t file_word_or_0(int fd, off_t offset) {
+  int32_t v = 0;
+  return read_file_word(fd, offset, &v) ? v : 0;
+}
+
+// Writing a word that the file no longer reaches would grow the file again:
+// it is only written where it was read. A short write changes nothing that
+// matters, the word only informs.
+void write_file_word(int fd, off_t offset, int32_t v) {
+  ssize_t ignored = ::pwrite(fd, &v, sizeof v, offset);
+  (void)ignored;
+}
+
+// A child forked while the word was bound shares its parent's description,
+// and with it the parent's file lock: it opens one of its own.
+void own_description(FileGuard* g) {
+  if (g->opener == ::getpid()) return;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", g->fd);
+  int fd = ::open(path, O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    ::dup3(fd, g->fd, O_CLOEXEC);
+    ::close(fd);
+  }
+  g->opener = ::getpid();
+  g->held = false;  // the parent's threads are not here
+}
+
+// Takes a bound word: first from the other threads of this process, then
+// from every other holder of the file lock.
+OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int32_t* holder, bool* bound) {
+  using SteadyClock = std::chrono::steady_clock;
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  std::unique_lock<std::mutex> lk(g_guardsLock);
+  auto it = guards().find(lock);
+  *bound = it != guards().end();
+  if (!*bound) return kOSSpinLockFailed;
+  FileGuard& g = it->second;
+  own_description(&g);
+  while (g.held) {
+    if (timeoutMs < 0) {
+      g_guardFreed.wait(lk);
+    } else if (g_guardFreed.wait_until(lk, deadline) == std::cv_status::timeout && g.held) {
+      if (holder != nullptr) *holder = file_word_or_0(g.fd, g.offset);
+      return kOSSpinLockTimedOut;
+    }
+  }
+  g.held = true;
+  const int fd = g.fd;
+  const off_t offset = g.offset;
+  lk.unlock();
+
+  // The kernel's lock is polled: a blocking wait could not be bounded.
+  unsigned tries = 0;
+  while (!file_lock(fd, offset, F_WRLCK)) {
+    const int err = errno;
+    const bool busy = err == EAGAIN || err == EACCES || err == EINTR;
+    const bool late = timeoutMs >= 0 && SteadyClock::now() >= deadline;
+    if (!busy || late) {
+      if (holder != nullptr) *holder = file_word_or_0(fd, offset);
+      lk.lock();
+      g.held = false;
+      g_guardFreed.notify_all();
+      errno = err;
+      return busy ? kOSSpinLockTimedOut : kOSSpinLockFailed;
+    }
+    if (++tries < 64) {
+      ::sched_yield();  // the holder may be a descheduled process on this core
+    } else {
+      struct timespec nap = {0, tries < 256 ? 20000 : 100000};
+      ::nanosleep(&nap, nullptr);
+    }
+  }
+  int32_t found = 0;
+  if (read_file_word(fd, offset, &found)) write_file_word(fd, offset, own_id());
+  if (found == 0) return kOSSpinLockTaken;
+  if (holder != nullptr) *holder = found;
+  return kOSSpinLockTakenOver;
+}
+
+// Releases a bound word if a thread of this process holds it. False when
+// the word is not bound.
+bool unlock_bound(const volatile OSSpinLock* lock) {
+  std::lock_guard<std::mutex> lk(g_guardsLock);
+  auto it = guards().find(lock);
+  if (it == guards().end()) return false;
+  FileGuard& g = it->second;
+  if (g.held && g.opener == ::getpid()) {
+    int32_t word = 0;
+    if (read_file_word(g.fd, g.offset, &word) && word == own_id()) write_file_word(g.fd, g.offset, 0);
+    file_lock(g.fd, g.offset, F_UNLCK);
+    g.held = false;
+    g_guardFreed.notify_all();
+  }
+  return true;
+}
+
 }  // namespace
 
 bool OSSpinLockHolderIsGone(const volatile OSSpinLock* lock, int32_t holder, bool checkMaps) {
@@ -118,9 +255,17 @@ bool OSSpinLockHolderIsGone(const volatile OSSpinLock* lock, int32_t holder, boo
   return process_maps_file(holder, file) == 0;
 }
 
-bool OSSpinLockTry(volatile OSSpinLock* lock) { return take_word(lock, 0, own_id()); }
+bool OSSpinLockTry(volatile OSSpinLock* lock) {
+  bool bound = false;
+  OSSpinLockOutcome outcome = lock_bound(lock, 0, nullptr, &bound);
+  if (bound) return outcome == kOSSpinLockTaken || outcome == kOSSpinLockTakenOver;
+  return take_word(lock, 0, own_id());
+}
 
 OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs, int32_t* holder) {
+  bool bound = false;
+  OSSpinLockOutcome outcome = lock_bound(lock, timeoutMs, holder, &bound);
+  if (bound) return outcome;
   const int32_t self = own_id();
   if (take_word(lock, 0, self)) return kOSSpinLockTaken;
 
@@ -172,9 +317,21 @@ OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs
 void OSSpinLockLock(volatile OSSpinLock* lock) { OSSpinLockLockBounded(lock, -1, nullptr); }
 
 void OSSpinLockUnlock(volatile OSSpinLock* lock) {
+  if (unlock_bound(lock)) return;
   int32_t self = own_id();
   if (__atomic_compare_exchange_n(const_cast<OSSpinLock*>(lock), &self, 0, false, __ATOMIC_RELEASE,
                                   __ATOMIC_RELAXED)) {
     __atomic_sub_fetch(&g_heldHere, 1, __ATOMIC_RELAXED);
   }
+}
+
+void OSSpinLockBindFile(volatile OSSpinLock* lock, int fd, off_t offset) {
+  std::lock_guard<std::mutex> lk(g_guardsLock);
+  guards()[lock] = FileGuard{fd, offset, ::getpid(), false};
+}
+
+void OSSpinLockUnbindFile(volatile OSSpinLock* lock) {
+  std::lock_guard<std::mutex> lk(g_guardsLock);
+  guards().erase(lock);
+  g_guardFreed.notify_all();
 }

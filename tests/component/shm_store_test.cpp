@@ -557,6 +557,49 @@ TEST_F(RecordStore, KilledLockHolderNeitherBlocksNorKeepsItsRecord) {
   EXPECT_TRUE(existing_regions().empty());
 }
 
+// The lock word names a holder, but whether the lock is held is the
+// kernel's to say: a word naming a process that does not hold it (pid 1, a
+// live process that maps the store, garbage) blocks nobody, and a live
+// holder keeps the lock whatever its word is made to say (a holder in
+// another pid namespace writes an id that means nothing here).
+TEST_F(RecordStore, LockWordsDecideNothing) {
+  Held h;
+  ASSERT_EQ(create(&h, 64), 0);
+  Peer bystander(SHM_PEER, {"create", "8", "0", "1"});  // maps the store, holds no lock
+  ASSERT_EQ(bystander.read_line(), "id 1");
+  const int32_t notHolders[] = {1, bystander.pid(), INT32_MAX};
+  StderrCapture capture;
+  int64_t key = 0;
+  for (int32_t word : notHolders) {
+    SCOPED_TRACE(word);
+    h.dir->lock = word;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, key++, 7), 0);
+    EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_EQ(h.dir->lock, 0);
+  }
+
+  for (int32_t word : {0, bystander.pid(), 0x7FFFFFF0}) {
+    SCOPED_TRACE(word);
+    Peer holder(SHM_PEER, {"lock"});
+    ASSERT_EQ(holder.read_line().rfind("locked id ", 0), 0u);
+    EXPECT_EQ(h.dir->lock, holder.pid());
+    h.dir->lock = word;
+    int32_t seen = -1;
+    EXPECT_EQ(OSSpinLockLockBounded(&h.dir->lock, 100, &seen), kOSSpinLockTimedOut);
+    EXPECT_EQ(seen, word);
+    // Killed inside: the lock is free at once, whatever the word says.
+    holder.kill_now();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, key++, 7), 0);
+    EXPECT_LT(seconds_since(start), 0.5);
+  }
+  capture.text();
+  bystander.write_line("");
+  EXPECT_EQ(bystander.wait(), 0);
+  h.release();
+}
+
 // A process killed after its release set the count to 0 but before it removed
 // the region leaves a region nobody holds under a free id: the next claim
 // removes it, so the last release leaves nothing behind.
