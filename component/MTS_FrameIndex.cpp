@@ -13,6 +13,7 @@
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -59,15 +60,25 @@ struct FileIndex {
   int fd;
   int32_t capacity;
   int reads = 0;
+  bool failed = false;  // a read or write fell short: the region shrank
   std::vector<FrameOffsetEntry> table;
 
   template <class T>
   bool read_at(off_t offset, T* out) {
-    return ::pread(fd, out, sizeof *out, offset) == static_cast<ssize_t>(sizeof *out);
+    failed |= ::pread(fd, out, sizeof *out, offset) != static_cast<ssize_t>(sizeof *out);
+    return !failed;
   }
   template <class T>
   bool write_at(off_t offset, const T& v) {
-    return ::pwrite(fd, &v, sizeof v, offset) == static_cast<ssize_t>(sizeof v);
+    failed |= ::pwrite(fd, &v, sizeof v, offset) != static_cast<ssize_t>(sizeof v);
+    return !failed;
+  }
+  // Says, once the access is over, that the region shrank under it.
+  void report(const char* reporter) const {
+    struct stat st;
+    if (!failed || ::fstat(fd, &st) != 0) return;
+    PrintLog(reporter, __LINE__, "[ERR]shared memory (fd=%d) has %lld bytes, not %zu: not used\n", fd,
+             static_cast<long long>(st.st_size), MTS_RecordRegionSize(capacity));
   }
   static off_t entry_offset(int32_t slot) {
     return static_cast<off_t>(kMTSRecordHeaderSize) + static_cast<off_t>(kMTSFrameEntrySize) * slot;
@@ -83,7 +94,8 @@ struct FileIndex {
     if (table.empty() && ++reads > kSingleReadsBeforeTable) {
       const size_t bytes = static_cast<size_t>(kMTSFrameEntrySize) * static_cast<size_t>(capacity);
       table.resize(static_cast<size_t>(capacity));
-      if (::pread(fd, table.data(), bytes, entry_offset(0)) != static_cast<ssize_t>(bytes)) return false;
+      failed |= ::pread(fd, table.data(), bytes, entry_offset(0)) != static_cast<ssize_t>(bytes);
+      if (failed) return false;
     }
     if (!table.empty()) {
       *out = table[static_cast<size_t>(slot)];
@@ -101,13 +113,14 @@ struct FileIndex {
   }
 };
 
-// The slot holding `key`, -1 when absent (probing stops at the first empty
-// slot, as nothing is ever removed), -2 when the index cannot be read.
+// The slot holding `key` (its entry in *found), -1 when absent (probing
+// stops at the first empty slot, as nothing is ever removed), -2 when the
+// index cannot be read.
 template <class Index>
-int32_t probe_exact(Index& index, int32_t capacity, int64_t key) {
+int32_t probe_exact(Index& index, int32_t capacity, int64_t key, FrameOffsetEntry* found) {
   int32_t slot = MTS_HashTable_Hash(capacity, key);
   for (int32_t probes = 0; probes < capacity; ++probes) {
-    FrameOffsetEntry e;
+    FrameOffsetEntry& e = *found;
     if (!index.get(slot, &e)) return -2;
     if (e.qt_offset == kEmptyKey) return -1;
     if (e.qt_offset == key) return slot;
@@ -177,23 +190,22 @@ int find_entry(Index& index, int32_t capacity, int32_t* frameHint, int64_t qt_of
                bool* outExact, bool wantNext) {
   *outExact = true;
   if (capacity < 1) return kMTSErrNotFound;
-  int32_t head = -1, tail = -1;
-  if (!index.head_tail(&head, &tail) || !valid_slot(head, capacity)) return kMTSErrNotFound;  // empty or damaged
 
   // Exact hit: the request starts a sample.
   if (qt_offset >= 0) {
-    int32_t slot = probe_exact(index, capacity, qt_offset);
+    FrameOffsetEntry e;
+    int32_t slot = probe_exact(index, capacity, qt_offset, &e);
     if (slot == -2) return kMTSErrNotFound;
     if (slot >= 0) {
       *frameHint = slot;
-      FrameOffsetEntry e;
-      if (!index.get(slot, &e)) return kMTSErrNotFound;
       if (wantNext && (!valid_slot(e.next, capacity) || !index.get(e.next, &e))) return kMTSErrNotFound;
       *outEntry = e;
       return 0;
     }
   }
   *outExact = false;
+  int32_t head = -1, tail = -1;
+  if (!index.head_tail(&head, &tail) || !valid_slot(head, capacity)) return kMTSErrNotFound;  // empty or damaged
 
   // The remembered sample holds the request.
   int32_t hint = *frameHint;
@@ -242,6 +254,7 @@ int MTS_PutFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64
   FileIndex index(fd, capacity);
   int result = put_entry(index, capacity, qt_offset, value);
   MTS_LockUnlock(&pARec->lock);
+  index.report(__func__);
   return result;
 }
 
@@ -262,6 +275,7 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
   FileIndex index(fd, capacity);
   int result = find_entry(index, capacity, frameHint, qt_offset, outEntry, outExact, wantNext);
   MTS_LockUnlock(&pARec->lock);
+  index.report(__func__);
   return result;
 }
 

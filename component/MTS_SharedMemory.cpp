@@ -214,9 +214,27 @@ RecordState record_state(int32_t recordID, ino_t* inode) {
   return state;
 }
 
-uint32_t records_in_use(const AvchdRecordDirectory* pARec) {
+// The directory's counts are read and written through its file, under the
+// lock, on a copy: never through the mapping, which another process may
+// shrink.
+bool load_directory(const AvchdRecordDirectory* pARec, AvchdRecordDirectory* copy) {
+  Mapping m;
+  return find_mapping(pARec, &m) && ::pread(m.fd, copy, sizeof *copy, 0) == static_cast<ssize_t>(sizeof *copy);
+}
+
+bool store_counts(const AvchdRecordDirectory* pARec, const AvchdRecordDirectory& copy) {
+  const size_t bytes = offsetof(AvchdRecordDirectory, lock);  // the lock word is the lock's
+  Mapping m;
+  return find_mapping(pARec, &m) && ::pwrite(m.fd, &copy, bytes, 0) == static_cast<ssize_t>(bytes);
+}
+
+void report_directory_io(const char* reporter, int line) {
+  PrintLog(reporter, line, "[ERR]failed to read or write shm %s. errno=%d\n", directory_name().text, errno);
+}
+
+uint32_t records_in_use(const AvchdRecordDirectory* dir) {
   uint32_t inUse = 0;
-  for (uint32_t count : pARec->refCount) inUse += count != 0;
+  for (uint32_t count : dir->refCount) inUse += count != 0;
   return inUse;
 }
 
@@ -227,9 +245,9 @@ uint32_t records_in_use(const AvchdRecordDirectory* pARec) {
 // the region leaves a region nobody holds under a free id. Run by every
 // claim, so references of processes that died are given back before an id is
 // sought, and a directory of garbage turns back into a sound one.
-void repair_directory(AvchdRecordDirectory* pARec, const char* reporter) {
+void repair_directory(AvchdRecordDirectory* dir, const char* reporter) {
   for (int32_t id = 0; id < kMTSRecordCount; ++id) {
-    uint32_t& count = pARec->refCount[id];
+    uint32_t& count = dir->refCount[id];
     RecordState state = record_state(id, nullptr);
     if (state == RecordState::kLive) {
       if (count == 0) count = 1;
@@ -243,7 +261,7 @@ void repair_directory(AvchdRecordDirectory* pARec, const char* reporter) {
     }
     count = 0;
   }
-  pARec->recordsInUse = records_in_use(pARec);
+  dir->recordsInUse = records_in_use(dir);
 }
 
 AvchdDataRecord* map_record(int fd, int32_t capacity, std::shared_ptr<KeptHeader> header) {
@@ -318,20 +336,33 @@ void unlink_record_of(int32_t recordID, int fd, const char* reporter) {
   }
 }
 
-// Drops this user's reference of `recordID` (lock held). When no other
-// process holds the record, its name is unlinked and the id given back, what
-// the count says notwithstanding. Returns true when no record remains in use,
-// in which case the caller unlinks the directory before unlocking.
-bool drop_reference(AvchdRecordDirectory* pARec, int32_t recordID, int fd, const char* reporter) {
-  uint32_t& count = pARec->refCount[recordID];
+// Drops this user's reference of `recordID` in the directory copy `dir`
+// (lock held). When no other process holds the record, its name is unlinked
+// and the id given back, what the count says notwithstanding. Returns true
+// when no record remains in use, in which case the caller unlinks the
+// directory before unlocking.
+bool drop_count(AvchdRecordDirectory* dir, int32_t recordID, int fd, const char* reporter) {
+  uint32_t& count = dir->refCount[recordID];
   if (fd >= 0 && other_holder_exists(fd)) {
     count = count > 1 ? count - 1 : 1;
   } else {
     count = 0;
     if (fd >= 0) unlink_record_of(recordID, fd, reporter);
   }
-  pARec->recordsInUse = records_in_use(pARec);
-  return pARec->recordsInUse == 0;
+  dir->recordsInUse = records_in_use(dir);
+  return dir->recordsInUse == 0;
+}
+
+// drop_count on the directory mapped at `pARec`, through its file.
+bool drop_reference(const AvchdRecordDirectory* pARec, int32_t recordID, int fd, const char* reporter) {
+  AvchdRecordDirectory dir;
+  if (!load_directory(pARec, &dir)) {
+    report_directory_io(reporter, __LINE__);
+    return false;
+  }
+  bool unused = drop_count(&dir, recordID, fd, reporter);
+  if (!store_counts(pARec, dir)) report_directory_io(reporter, __LINE__);
+  return unused;
 }
 
 void unlink_directory(const char* reporter) {
@@ -534,7 +565,9 @@ int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec,
     return kMTSErrParam;
   }
   if (!MTS_LockLock(&pARec->lock)) return kMTSErrBusy;
-  if (!region_intact(pARec, dir, __func__) || !region_intact(pRec, rec, __func__)) {
+  // The record is reached through its file only: a short read or write
+  // tells that it shrank (the frame index reports it).
+  if (!region_intact(pARec, dir, __func__)) {
     MTS_LockUnlock(&pARec->lock);
     return kMTSErrMap;
   }
@@ -605,18 +638,14 @@ const char* MTS_RecordPath(const AvchdDataRecord* pRec) {
   return it != mappings().end() && it->second.header != nullptr ? it->second.header->path : nullptr;
 }
 
-int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
-                              uint32_t* outRecordID, int32_t capacity) {
-  if (pARec == nullptr) {
-    MTS_LOG("[ERR]NO pARec=%p\n", static_cast<void*>(pARec));
-    return kMTSErrNotFound;
-  }
-  if (capacity < 1) {
-    MTS_LOG("[ERR]Illegal frame index capacity=%d\n", static_cast<int>(capacity));
-    return kMTSErrParam;
-  }
+namespace {
+
+// The claim of MTS_GetOneAvchdDataRecord on the directory copy `dir`.
+int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_t* outRecordID,
+                 int32_t capacity) {
+  static const char kReporter[] = "MTS_GetOneAvchdDataRecord";
   // References of processes that died are given back first.
-  repair_directory(pARec, __func__);
+  repair_directory(dir, kReporter);
 
   // The lowest free id whose name can be created afresh. A name left by a
   // dead import is removed; one still held (its directory entry was lost) is
@@ -625,36 +654,36 @@ int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** out
   int fd = -1;
   Name name;
   for (; id < kMTSRecordCount; ++id) {
-    if (pARec->refCount[id] != 0) continue;
+    if (dir->refCount[id] != 0) continue;
     name = record_name(id);
     fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
     if (fd < 0 && errno == EEXIST) {
       RecordState state = record_state(id, nullptr);
       if (state == RecordState::kLive) {
-        pARec->refCount[id] = 1;
-        ++pARec->recordsInUse;
+        dir->refCount[id] = 1;
+        ++dir->recordsInUse;
         continue;
       }
       if (state == RecordState::kDead) ::shm_unlink(name.text);
       fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
       if (fd < 0 && errno == EEXIST) {
-        MTS_LOG("[ERR]shared memory %s is not this user's own: passed over\n", name.text);
+        PrintLog(kReporter, __LINE__, "[ERR]shared memory %s is not this user's own: passed over\n", name.text);
         continue;
       }
     }
     if (fd < 0) {
-      MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+      PrintLog(kReporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
       return kMTSErrOpen;
     }
     break;
   }
   if (id == kMTSRecordCount) {
-    MTS_LOG("[ERR]All table FULL\n");
+    PrintLog(kReporter, __LINE__, "[ERR]All table FULL\n");
     return kMTSErrNoFreeId;
   }
   ::fchmod(fd, kRegionMode);
-  pARec->refCount[id] = 1;
-  ++pARec->recordsInUse;
+  dir->refCount[id] = 1;
+  ++dir->recordsInUse;
 
   size_t size = MTS_RecordRegionSize(capacity);
   // posix_fallocate reserves the pages now, so a full /dev/shm gives an error
@@ -679,16 +708,39 @@ int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** out
   std::memset(&header->identity, 0, sizeof header->identity);
   AvchdDataRecord* record = err == 0 ? map_record(fd, capacity, header) : nullptr;
   if (record == nullptr) {
-    MTS_LOG("[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
-    close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
+    PrintLog(kReporter, __LINE__, "[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
+    close_reporting(fd, kReporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     ::shm_unlink(name.text);
-    drop_reference(pARec, id, -1, __func__);
+    drop_count(dir, id, -1, kReporter);
     return kMTSErrMap;
   }
 
   *outRecord = record;
   *outRecordID = static_cast<uint32_t>(id);
   return 0;
+}
+
+}  // namespace
+
+int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
+                              uint32_t* outRecordID, int32_t capacity) {
+  if (pARec == nullptr) {
+    MTS_LOG("[ERR]NO pARec=%p\n", static_cast<void*>(pARec));
+    return kMTSErrNotFound;
+  }
+  if (capacity < 1) {
+    MTS_LOG("[ERR]Illegal frame index capacity=%d\n", static_cast<int>(capacity));
+    return kMTSErrParam;
+  }
+  AvchdRecordDirectory dir;
+  if (!load_directory(pARec, &dir)) {
+    report_directory_io(__func__, __LINE__);
+    return kMTSErrMap;
+  }
+  int err = claim_record(&dir, outRecord, outRecordID, capacity);
+  // Even a failed claim may have repaired the counts.
+  if (!store_counts(pARec, dir)) report_directory_io(__func__, __LINE__);
+  return err;
 }
 
 int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outDirectory,
@@ -733,8 +785,9 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
     drop_reference(pARec, static_cast<int32_t>(id), m.fd, kReporter);
     unmap_record(pRec);
   }
+  AvchdRecordDirectory now;
   if (err != 0) {
-    if (pARec->recordsInUse == 0) unlink_directory(kReporter);
+    if (load_directory(pARec, &now) && now.recordsInUse == 0) unlink_directory(kReporter);
     MTS_LockUnlock(&pARec->lock);
     unmap_directory(pARec, kReporter);
     return err;
@@ -765,7 +818,12 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
             static_cast<int>(recordID));
     return kMTSErrParam;
   }
-  uint32_t count = pARec->refCount[recordID];
+  AvchdRecordDirectory dir;
+  if (!load_directory(pARec, &dir)) {
+    report_directory_io(__func__, __LINE__);
+    return kMTSErrMap;
+  }
+  uint32_t count = dir.refCount[recordID];
   if (count == 0 || count == UINT32_MAX) {
     MTS_LOG("[ERR]Uninitialized AvchdDataRecord\n");
     return kMTSErrParam;
@@ -809,7 +867,8 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     return kMTSErrMap;
   }
-  pARec->refCount[recordID] = count + 1;
+  dir.refCount[recordID] = count + 1;
+  if (!store_counts(pARec, dir)) report_directory_io(__func__, __LINE__);
   *outRecord = record;
   return 0;
 }

@@ -213,8 +213,8 @@ int64_t MTS_RecordFileSize(const AvchdDataRecord* pRec);
 const char* MTS_RecordPath(const AvchdDataRecord* pRec);
 
 // Takes the store's lock for a frame-index access to `pRec`, then checks
-// that neither region has shrunk below its mapping (another process may
-// truncate them). Returns 0 with `*outCapacity` the mapped capacity and
+// that the directory has not shrunk (another process may truncate it; a
+// shrunk record shows in short reads and writes of its file). Returns 0 with `*outCapacity` the mapped capacity and
 // `*outRecordFd` the descriptor of the record's region, through which the
 // index is read and written; or kMTSErrParam (not a mapping of this store),
 // kMTSErrMap (a region shrank) or kMTSErrBusy (lock not taken), each

@@ -1,5 +1,6 @@
 #include "OSSpinLock.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -8,9 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <mutex>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -25,7 +29,19 @@ constexpr int64_t kMapsCheckAfterNs = 20000000; // look at its memory map after 
 constexpr int64_t kMapsCheckEveryNs = 50000000; // and then every 50 ms
 constexpr int64_t kYieldForNs = 1000000;        // yield for 1 ms, then sleep between looks
 
-int32_t own_id() { return static_cast<int32_t>(::getpid()); }
+// This process's id, asked of the kernel once and again in each forked child.
+std::atomic<int32_t> g_ownId{0};
+
+void forget_own_id() { g_ownId.store(0, std::memory_order_relaxed); }
+
+int32_t own_id() {
+  int32_t id = g_ownId.load(std::memory_order_relaxed);
+  if (id != 0) return id;
+  static const bool kForgottenInChildren = [] { return ::pthread_atfork(nullptr, nullptr, forget_own_id) == 0; }();
+  id = static_cast<int32_t>(::getpid());
+  if (kForgottenInChildren) g_ownId.store(id, std::memory_order_relaxed);
+  return id;
+}
 
 // Words this process holds now (any thread). A word that holds this
 // process's id while the count is 0 was left by an earlier process that had
@@ -121,6 +137,7 @@ struct FileGuard {
   off_t offset;
   pid_t opener;  // the process whose description `fd` is (a forked child is not)
   bool held;     // a thread of this process holds the word
+  bool wrote;    // and wrote its id into it (the file reached the word)
 };
 
 std::mutex g_guardsLock;
@@ -152,17 +169,31 @@ int32_t file_word_or_0(int fd, off_t offset) {
 }
 
 // Writing a word that the file no longer reaches would grow the file again:
-// it is only written where it was read. A short write changes nothing that
-// matters, the word only informs.
+// it is only written where it was read when the lock was taken. A short
+// write changes nothing that matters, the word only informs.
 void write_file_word(int fd, off_t offset, int32_t v) {
   ssize_t ignored = ::pwrite(fd, &v, sizeof v, offset);
   (void)ignored;
 }
 
+// Waiters sleep on the word itself (a futex: shared memory of one file is one
+// futex whichever process maps it), woken by the release, which changes the
+// word and wakes them; a wait ends after `ns` in any case, as a holder that
+// ends inside wakes nobody. The kernel reads the word: a page the file no
+// longer reaches gives an error, not SIGBUS.
+void wait_on_word(const volatile OSSpinLock* lock, int32_t seen, long ns) {
+  struct timespec timeout = {0, ns};
+  ::syscall(SYS_futex, const_cast<OSSpinLock*>(lock), FUTEX_WAIT, seen, &timeout, nullptr, 0);
+}
+
+void wake_word_waiters(const volatile OSSpinLock* lock) {
+  ::syscall(SYS_futex, const_cast<OSSpinLock*>(lock), FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+}
+
 // A child forked while the word was bound shares its parent's description,
 // and with it the parent's file lock: it opens one of its own.
 void own_description(FileGuard* g) {
-  if (g->opener == ::getpid()) return;
+  if (g->opener == own_id()) return;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", g->fd);
   int fd = ::open(path, O_RDWR | O_CLOEXEC);
@@ -170,7 +201,7 @@ void own_description(FileGuard* g) {
     ::dup3(fd, g->fd, O_CLOEXEC);
     ::close(fd);
   }
-  g->opener = ::getpid();
+  g->opener = own_id();
   g->held = false;  // the parent's threads are not here
 }
 
@@ -198,8 +229,8 @@ OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int
   const off_t offset = g.offset;
   lk.unlock();
 
-  // The kernel's lock is polled: a blocking wait could not be bounded.
-  unsigned tries = 0;
+  // The kernel's lock is tried again whenever the word changes (a blocking
+  // wait on it could not be bounded).
   while (!file_lock(fd, offset, F_WRLCK)) {
     const int err = errno;
     const bool busy = err == EAGAIN || err == EACCES || err == EINTR;
@@ -212,15 +243,15 @@ OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int
       errno = err;
       return busy ? kOSSpinLockTimedOut : kOSSpinLockFailed;
     }
-    if (++tries < 64) {
-      ::sched_yield();  // the holder may be a descheduled process on this core
-    } else {
-      struct timespec nap = {0, tries < 256 ? 20000 : 100000};
-      ::nanosleep(&nap, nullptr);
-    }
+    wait_on_word(lock, file_word_or_0(fd, offset), 1000000);
   }
   int32_t found = 0;
-  if (read_file_word(fd, offset, &found)) write_file_word(fd, offset, own_id());
+  const bool reached = read_file_word(fd, offset, &found);
+  if (reached) write_file_word(fd, offset, own_id());
+  {
+    std::lock_guard<std::mutex> relock(g_guardsLock);
+    g.wrote = reached;
+  }
   if (found == 0) return kOSSpinLockTaken;
   if (holder != nullptr) *holder = found;
   return kOSSpinLockTakenOver;
@@ -233,10 +264,10 @@ bool unlock_bound(const volatile OSSpinLock* lock) {
   auto it = guards().find(lock);
   if (it == guards().end()) return false;
   FileGuard& g = it->second;
-  if (g.held && g.opener == ::getpid()) {
-    int32_t word = 0;
-    if (read_file_word(g.fd, g.offset, &word) && word == own_id()) write_file_word(g.fd, g.offset, 0);
+  if (g.held && g.opener == own_id()) {
+    if (g.wrote) write_file_word(g.fd, g.offset, 0);
     file_lock(g.fd, g.offset, F_UNLCK);
+    wake_word_waiters(lock);
     g.held = false;
     g_guardFreed.notify_all();
   }
@@ -327,7 +358,7 @@ void OSSpinLockUnlock(volatile OSSpinLock* lock) {
 
 void OSSpinLockBindFile(volatile OSSpinLock* lock, int fd, off_t offset) {
   std::lock_guard<std::mutex> lk(g_guardsLock);
-  guards()[lock] = FileGuard{fd, offset, ::getpid(), false};
+  guards()[lock] = FileGuard{fd, offset, own_id(), false, false};
 }
 
 void OSSpinLockUnbindFile(volatile OSSpinLock* lock) {

@@ -500,11 +500,20 @@ TEST_F(StreamRead, RegionsTruncatedUnderAReader) {
   std::vector<uint8_t> got;
   int served = 0, refused = 0;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  AvchdDataRef ref{id_, kAvchdDataRefTimecode};
+  Handle refHandle = nullptr;
+  PtrToHand(&ref, &refHandle, Size(sizeof ref));
+  handles_.push_back(refHandle);
   while (std::chrono::steady_clock::now() < until) {
     for (const Sample& s : samples_) {
       ComponentResult r = read(s.kind == kAvchdDataRefVideo ? video : sound, s.qt_offset, s.size, &got);
       (r == noErr ? served : refused)++;
     }
+    // Data handlers come and go too: the directory's counts are read and
+    // written meanwhile.
+    ComponentInstance passing = nullptr;
+    OpenADataHandler(refHandle, kAvchdDataRefType, nullptr, 0, nullptr, kDataHCanRead, &passing);
+    if (passing != nullptr) CloseComponent(passing);
   }
   stop = true;
   storm.join();
