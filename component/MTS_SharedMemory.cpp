@@ -353,15 +353,25 @@ bool drop_count(AvchdRecordDirectory* dir, int32_t recordID, int fd, const char*
   return dir->recordsInUse == 0;
 }
 
-// drop_count on the directory mapped at `pARec`, through its file.
-bool drop_reference(const AvchdRecordDirectory* pARec, int32_t recordID, int fd, const char* reporter) {
+// Runs `change` on a copy of the directory mapped at `pARec` and writes
+// the counts back (lock held). False, reported, when it cannot be read.
+template <class Change>
+bool change_directory(const AvchdRecordDirectory* pARec, const char* reporter, Change change) {
   AvchdRecordDirectory dir;
   if (!load_directory(pARec, &dir)) {
     report_directory_io(reporter, __LINE__);
     return false;
   }
-  bool unused = drop_count(&dir, recordID, fd, reporter);
+  change(&dir);
   if (!store_counts(pARec, dir)) report_directory_io(reporter, __LINE__);
+  return true;
+}
+
+// drop_count on the directory mapped at `pARec`.
+bool drop_reference(const AvchdRecordDirectory* pARec, int32_t recordID, int fd, const char* reporter) {
+  bool unused = false;
+  change_directory(pARec, reporter,
+                   [&](AvchdRecordDirectory* dir) { unused = drop_count(dir, recordID, fd, reporter); });
   return unused;
 }
 
@@ -732,14 +742,10 @@ int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** out
     MTS_LOG("[ERR]Illegal frame index capacity=%d\n", static_cast<int>(capacity));
     return kMTSErrParam;
   }
-  AvchdRecordDirectory dir;
-  if (!load_directory(pARec, &dir)) {
-    report_directory_io(__func__, __LINE__);
-    return kMTSErrMap;
-  }
-  int err = claim_record(&dir, outRecord, outRecordID, capacity);
-  // Even a failed claim may have repaired the counts.
-  if (!store_counts(pARec, dir)) report_directory_io(__func__, __LINE__);
+  // Even a failed claim may have repaired the counts: they are written back.
+  int err = kMTSErrMap;
+  change_directory(pARec, __func__,
+                   [&](AvchdRecordDirectory* dir) { err = claim_record(dir, outRecord, outRecordID, capacity); });
   return err;
 }
 
