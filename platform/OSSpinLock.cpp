@@ -243,7 +243,14 @@ OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int
       errno = err;
       return busy ? kOSSpinLockTimedOut : kOSSpinLockFailed;
     }
-    wait_on_word(lock, file_word_or_0(fd, offset), 1000000);
+    // A word found free belongs to a holder that has just taken the lock or
+    // just left it: no sleep then.
+    const int32_t seen = file_word_or_0(fd, offset);
+    if (seen == 0) {
+      ::sched_yield();
+    } else {
+      wait_on_word(lock, seen, 1000000);
+    }
   }
   int32_t found = 0;
   const bool reached = read_file_word(fd, offset, &found);
