@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -598,6 +599,26 @@ TEST_F(RecordStore, LockWordsDecideNothing) {
   bystander.write_line("");
   EXPECT_EQ(bystander.wait(), 0);
   h.release();
+
+  // For a user other than root, pid 1 is a live process that cannot be
+  // inspected at all.
+  if (geteuid() != 0) return;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    Held other;
+    if (create(&other, 8) != 0) _exit(11);
+    other.dir->lock = 1;
+    auto start = std::chrono::steady_clock::now();
+    if (MTS_PutFrameOffset(other.dir, other.rec, 0, 7) != 0) _exit(12);
+    if (seconds_since(start) >= 0.5) _exit(13);
+    _exit(MTS_ReleaseOneAvchdDataRecord(other.dir, other.rec, static_cast<int32_t>(other.id)) == 0 ? 0 : 14);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // A process killed after its release set the count to 0 but before it removed
