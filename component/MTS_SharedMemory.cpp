@@ -575,9 +575,11 @@ int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec,
     return kMTSErrParam;
   }
   if (!MTS_LockLock(&pARec->lock)) return kMTSErrBusy;
-  // The record is reached through its file only: a short read or write
-  // tells that it shrank (the frame index reports it).
-  if (!region_intact(pARec, dir, __func__)) {
+  // The lock word is the directory's last word: taking the lock read it
+  // through the file, so the directory still has its size unless that read
+  // fell short. The record is reached through its file only: a short read or
+  // write tells that it shrank (the frame index reports it).
+  if (!OSSpinLockBoundWordReached(&pARec->lock) && !region_intact(pARec, dir, __func__)) {
     MTS_LockUnlock(&pARec->lock);
     return kMTSErrMap;
   }

@@ -373,3 +373,9 @@ void OSSpinLockUnbindFile(volatile OSSpinLock* lock) {
   guards().erase(lock);
   g_guardFreed.notify_all();
 }
+
+bool OSSpinLockBoundWordReached(const volatile OSSpinLock* lock) {
+  std::lock_guard<std::mutex> lk(g_guardsLock);
+  auto it = guards().find(lock);
+  return it != guards().end() && it->second.held && it->second.wrote;
+}

@@ -66,3 +66,7 @@ void OSSpinLockBindFile(volatile OSSpinLock* lock, int fd, off_t offset);
 
 // Ends the binding of `lock` (before its file is closed or unmapped).
 void OSSpinLockUnbindFile(volatile OSSpinLock* lock);
+
+// For a bound word held by this process: whether its file still reached the
+// word when the lock was taken (false: the file had shrunk below it).
+bool OSSpinLockBoundWordReached(const volatile OSSpinLock* lock);
