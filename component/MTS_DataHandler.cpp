@@ -216,8 +216,8 @@ ComponentResult MTS_DataHSetDataRef(MTS_DataHGlobalsRecord* globals, Handle data
     return err;
   }
   // The path comes from another process: it must end inside its field.
-  const char* path = globals->pRec->path;
-  if (std::memchr(path, 0, kMTSPathSize) == nullptr) {
+  const char* path = MTS_RecordPath(globals->pRec);
+  if (path == nullptr || std::memchr(path, 0, kMTSPathSize) == nullptr) {
     MTS_LOG("[ERR]unterminated path in AvchdDataRecord(recordID=%d)\n", SInt32(globals->recordID));
     MTS_LockUnlock(&globals->pARec->lock);
     return paramErr;

@@ -41,7 +41,7 @@ void complete(DataHCompleteUPP completionRtn, Ptr placeToPutDataPtr, RefCon refC
 ComponentResult next_frame(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry& entry) {
   const bool sound = g->type == kAvchdDataRefSound;
   const UInt32 wanted = sound ? kTSStatusAudio : kTSStatusVideo;
-  const SInt64 fileSize = g->pRec->fileSize;
+  const SInt64 fileSize = MTS_RecordFileSize(g->pRec);  // not through the mapping: it may shrink
   for (;;) {
     TSDemuxOutput* out = g->pTSInfo;
     if (out->status & kTSStatusNeedInput) {

@@ -1,6 +1,7 @@
 #include "MTS_Log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -59,11 +60,14 @@ bool MTS_LockLock(OSSpinLock* lock) {
     case kOSSpinLockTaken:
       return true;
     case kOSSpinLockTakenOver:
-      MTS_LOG("[ERR]MTS_LockLock took over the lock of process %d, which no longer exists\n",
+      MTS_LOG("[ERR]MTS_LockLock took over the lock of process %d, which no longer holds it\n",
               static_cast<int>(holder));
       return true;
     case kOSSpinLockTimedOut:
       break;
+    case kOSSpinLockFailed:
+      MTS_LOG("[ERR]MTS_LockLock failed to lock(lock address = %p). errno=%d\n", static_cast<void*>(lock), errno);
+      return false;
   }
   MTS_LOG("[ERR]MTS_LockLock timed out after %d ms: process %d holds the lock\n", kMTSLockTimeoutMs,
           static_cast<int>(holder));

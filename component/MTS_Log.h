@@ -22,9 +22,10 @@ void PrintLogSetEnabled(int enabled);
 constexpr int kMTSLockTimeoutMs = 3000;
 
 void MTS_LockInit(OSSpinLock* lock);
-// Takes the lock. A holder that no longer exists is taken over (reported);
-// a live holder is waited for at most kMTSLockTimeoutMs. Returns true when
-// the lock is held, false (reported) when it was not taken: NULL address or
-// timeout.
+// Takes the lock. A holder that no longer holds it (it ended inside) is
+// taken over (reported); a live holder is waited for at most
+// kMTSLockTimeoutMs. Returns true when the lock is held, false (reported)
+// when it was not taken: NULL address, timeout, or a file lock that cannot
+// be taken.
 bool MTS_LockLock(OSSpinLock* lock);
 void MTS_LockUnlock(OSSpinLock* lock);

@@ -481,9 +481,11 @@ ComponentResult MTS_MovieImportDataRef(MTS_MovieImportGlobalsRecord* store, Hand
       MTS_makeDataRef(&store->timecodeDataRef, recordID, kAvchdDataRefTimecode) != 0)
     return -1;
 
-  store->fp = fopen(store->pRec->path, "r");
+  // The path as kept by the store: the region itself may be shrunk by another process.
+  const char* path = MTS_RecordPath(store->pRec);
+  store->fp = path != nullptr ? fopen(path, "r") : nullptr;
   if (!store->fp) {
-    MTS_LOG("[ERR]failed to open(%s). errno=%d\n", store->pRec->path, errno);
+    MTS_LOG("[ERR]failed to open(%s). errno=%d\n", path != nullptr ? path : "", errno);
     return -23;
   }
 

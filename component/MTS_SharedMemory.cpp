@@ -11,9 +11,20 @@
 // - The last release unlinks the directory under its lock. A process that
 //   opened the directory just before then finds it unlinked once it has the
 //   lock (link count 0), and starts over with a live one.
-// - Another process of the user may truncate a region while it is mapped:
-//   sizes are checked (fstat on the descriptor kept with each mapping) before
-//   the mapping is used, instead of dying of SIGBUS.
+// - Another process of the user may truncate a region while it is mapped,
+//   and a mapped byte beyond the end of its file kills with SIGBUS. So the
+//   record is read and written through its file (pread/pwrite on the
+//   descriptor kept with each mapping), never through the mapping: its
+//   header is read once, when it is mapped, and kept in this process, and
+//   the frame index is reached under the lock. The directory's counts are
+//   touched through the mapping only under the lock, after its size is
+//   checked (fstat on the kept descriptor).
+// - The lock word names its holder, but process ids say nothing certain
+//   about a holder: they are reused, other users' processes cannot be
+//   inspected, and another pid namespace sees other ids. The exclusion is
+//   the kernel's: an open-file-description lock on the word's byte of the
+//   directory, dropped when the holder ends (OSSpinLockBindFile). The word
+//   is still written for whoever reads it.
 // - Processes die holding references. Every user of a record holds a shared
 //   open-file-description lock on its region's byte 0 for as long as it maps
 //   the record; the kernel drops it when the process ends. A record nobody
@@ -30,9 +41,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -46,12 +59,31 @@ namespace {
 constexpr int kLiveDirectoryTries = 100;
 constexpr mode_t kRegionMode = 0600;
 
+// The imported file as a check in this process last found it unchanged.
+struct SeenFile {
+  bool valid;
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  uint64_t mtimeNs, ctimeNs;
+};
+
+// What this process keeps of a record's header, read when it was mapped,
+// and what its checks of the file saw.
+struct KeptHeader {
+  int64_t fileSize;
+  char path[kMTSPathSize];
+  MTS_FileIdentity identity;
+  SeenFile seen;  // under g_mappingsLock
+};
+
 // The mappings of this process, with the descriptor kept open for each: its
 // size is checked before use, and for a record it carries the holder lock.
 struct Mapping {
   int fd;
   size_t bytes;
   int32_t capacity;  // entries of a record's frame index; 0 for the directory
+  std::shared_ptr<KeptHeader> header;  // a record's; none for the directory
 };
 std::mutex g_mappingsLock;
 std::unordered_map<const void*, Mapping>& mappings() {
@@ -140,13 +172,6 @@ bool region_intact(const void* address, const Mapping& m, const char* reporter) 
   return false;
 }
 
-bool mapping_intact(const void* address, const char* reporter) {
-  Mapping m;
-  if (find_mapping(address, &m)) return region_intact(address, m, reporter);
-  PrintLog(reporter, __LINE__, "[ERR]%p is no shared memory mapping of this store\n", address);
-  return false;
-}
-
 // The holder lock of a record: shared, on byte 0, tied to the descriptor's
 // open file description (dropped by the kernel when the process ends).
 struct flock byte0_lock(short type) {
@@ -189,9 +214,27 @@ RecordState record_state(int32_t recordID, ino_t* inode) {
   return state;
 }
 
-uint32_t records_in_use(const AvchdRecordDirectory* pARec) {
+// The directory's counts are read and written through its file, under the
+// lock, on a copy: never through the mapping, which another process may
+// shrink.
+bool load_directory(const AvchdRecordDirectory* pARec, AvchdRecordDirectory* copy) {
+  Mapping m;
+  return find_mapping(pARec, &m) && ::pread(m.fd, copy, sizeof *copy, 0) == static_cast<ssize_t>(sizeof *copy);
+}
+
+bool store_counts(const AvchdRecordDirectory* pARec, const AvchdRecordDirectory& copy) {
+  const size_t bytes = offsetof(AvchdRecordDirectory, lock);  // the lock word is the lock's
+  Mapping m;
+  return find_mapping(pARec, &m) && ::pwrite(m.fd, &copy, bytes, 0) == static_cast<ssize_t>(bytes);
+}
+
+void report_directory_io(const char* reporter, int line) {
+  PrintLog(reporter, line, "[ERR]failed to read or write shm %s. errno=%d\n", directory_name().text, errno);
+}
+
+uint32_t records_in_use(const AvchdRecordDirectory* dir) {
   uint32_t inUse = 0;
-  for (uint32_t count : pARec->refCount) inUse += count != 0;
+  for (uint32_t count : dir->refCount) inUse += count != 0;
   return inUse;
 }
 
@@ -202,9 +245,9 @@ uint32_t records_in_use(const AvchdRecordDirectory* pARec) {
 // the region leaves a region nobody holds under a free id. Run by every
 // claim, so references of processes that died are given back before an id is
 // sought, and a directory of garbage turns back into a sound one.
-void repair_directory(AvchdRecordDirectory* pARec, const char* reporter) {
+void repair_directory(AvchdRecordDirectory* dir, const char* reporter) {
   for (int32_t id = 0; id < kMTSRecordCount; ++id) {
-    uint32_t& count = pARec->refCount[id];
+    uint32_t& count = dir->refCount[id];
     RecordState state = record_state(id, nullptr);
     if (state == RecordState::kLive) {
       if (count == 0) count = 1;
@@ -218,15 +261,51 @@ void repair_directory(AvchdRecordDirectory* pARec, const char* reporter) {
     }
     count = 0;
   }
-  pARec->recordsInUse = records_in_use(pARec);
+  dir->recordsInUse = records_in_use(dir);
 }
 
-AvchdDataRecord* map_record(int fd, int32_t capacity) {
+AvchdDataRecord* map_record(int fd, int32_t capacity, std::shared_ptr<KeptHeader> header) {
   size_t bytes = MTS_RecordRegionSize(capacity);
   void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return nullptr;
-  add_mapping(p, Mapping{fd, bytes, capacity});
+  add_mapping(p, Mapping{fd, bytes, capacity, std::move(header)});
   return static_cast<AvchdDataRecord*>(p);
+}
+
+off_t identity_offset(int32_t capacity) {
+  return static_cast<off_t>(kMTSRecordHeaderSize) + static_cast<off_t>(kMTSFrameEntrySize) * capacity;
+}
+
+// Reads the header and the file identity of a record of `capacity` entries
+// from its region; NULL when the region is too short. The path is kept as
+// it stands, terminated or not.
+std::shared_ptr<KeptHeader> read_header(int fd, int32_t capacity) {
+  auto kept = std::make_shared<KeptHeader>();
+  bool read = ::pread(fd, &kept->fileSize, sizeof kept->fileSize, offsetof(AvchdDataRecord, fileSize)) ==
+                  static_cast<ssize_t>(sizeof kept->fileSize) &&
+              ::pread(fd, kept->path, sizeof kept->path, offsetof(AvchdDataRecord, path)) ==
+                  static_cast<ssize_t>(sizeof kept->path) &&
+              ::pread(fd, &kept->identity, sizeof kept->identity, identity_offset(capacity)) ==
+                  static_cast<ssize_t>(sizeof kept->identity);
+  return read ? kept : nullptr;
+}
+
+// Writes `bytes` bytes of value `fill` at `offset` of the file open on `fd`.
+bool fill_file(int fd, off_t offset, size_t bytes, unsigned char fill) {
+  unsigned char chunk[16384];
+  std::memset(chunk, fill, sizeof chunk);
+  while (bytes > 0) {
+    size_t n = bytes < sizeof chunk ? bytes : sizeof chunk;
+    if (::pwrite(fd, chunk, n, offset) != static_cast<ssize_t>(n)) return false;
+    offset += static_cast<off_t>(n);
+    bytes -= n;
+  }
+  return true;
+}
+
+template <class T>
+bool write_at(int fd, off_t offset, const T& v) {
+  return ::pwrite(fd, &v, sizeof v, offset) == static_cast<ssize_t>(sizeof v);
 }
 
 // Unmaps a record mapping of this store and closes its descriptor (which
@@ -257,20 +336,43 @@ void unlink_record_of(int32_t recordID, int fd, const char* reporter) {
   }
 }
 
-// Drops this user's reference of `recordID` (lock held). When no other
-// process holds the record, its name is unlinked and the id given back, what
-// the count says notwithstanding. Returns true when no record remains in use,
-// in which case the caller unlinks the directory before unlocking.
-bool drop_reference(AvchdRecordDirectory* pARec, int32_t recordID, int fd, const char* reporter) {
-  uint32_t& count = pARec->refCount[recordID];
+// Drops this user's reference of `recordID` in the directory copy `dir`
+// (lock held). When no other process holds the record, its name is unlinked
+// and the id given back, what the count says notwithstanding. Returns true
+// when no record remains in use, in which case the caller unlinks the
+// directory before unlocking.
+bool drop_count(AvchdRecordDirectory* dir, int32_t recordID, int fd, const char* reporter) {
+  uint32_t& count = dir->refCount[recordID];
   if (fd >= 0 && other_holder_exists(fd)) {
     count = count > 1 ? count - 1 : 1;
   } else {
     count = 0;
     if (fd >= 0) unlink_record_of(recordID, fd, reporter);
   }
-  pARec->recordsInUse = records_in_use(pARec);
-  return pARec->recordsInUse == 0;
+  dir->recordsInUse = records_in_use(dir);
+  return dir->recordsInUse == 0;
+}
+
+// Runs `change` on a copy of the directory mapped at `pARec` and writes
+// the counts back (lock held). False, reported, when it cannot be read.
+template <class Change>
+bool change_directory(const AvchdRecordDirectory* pARec, const char* reporter, Change change) {
+  AvchdRecordDirectory dir;
+  if (!load_directory(pARec, &dir)) {
+    report_directory_io(reporter, __LINE__);
+    return false;
+  }
+  change(&dir);
+  if (!store_counts(pARec, dir)) report_directory_io(reporter, __LINE__);
+  return true;
+}
+
+// drop_count on the directory mapped at `pARec`.
+bool drop_reference(const AvchdRecordDirectory* pARec, int32_t recordID, int fd, const char* reporter) {
+  bool unused = false;
+  change_directory(pARec, reporter,
+                   [&](AvchdRecordDirectory* dir) { unused = drop_count(dir, recordID, fd, reporter); });
+  return unused;
 }
 
 void unlink_directory(const char* reporter) {
@@ -283,6 +385,7 @@ void unlink_directory(const char* reporter) {
 void unmap_directory(AvchdRecordDirectory* pARec, const char* reporter) {
   Mapping m;
   bool known = take_mapping(pARec, &m);
+  if (known) OSSpinLockUnbindFile(&pARec->lock);
   if (::munmap(pARec, kMTSDirectorySize) != 0) {
     PrintLog(reporter, __LINE__, "[ERR]failed to munmap(pARec=%p). errno=%d\n",
              static_cast<void*>(pARec), errno);
@@ -353,8 +456,9 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
     }
     // A new region is zero-filled by ftruncate, its lock free: writing into it
     // now could clobber a process that has opened and locked it meanwhile.
-    add_mapping(p, Mapping{fd, static_cast<size_t>(kMTSDirectorySize), 0});
+    add_mapping(p, Mapping{fd, static_cast<size_t>(kMTSDirectorySize), 0, nullptr});
     *out = static_cast<AvchdRecordDirectory*>(p);
+    OSSpinLockBindFile(&(*out)->lock, fd, offsetof(AvchdRecordDirectory, lock));
     *outFd = fd;
     return 0;
   }
@@ -390,8 +494,17 @@ int lock_live_directory(bool create, const char* reporter, AvchdRecordDirectory*
       return kMTSErrBusy;
     }
     if (!is_unlinked(fd)) {
-      *out = pARec;
-      return 0;
+      // Shrunk by another process meanwhile: its counts are lost, and the
+      // next claim repairs them; it must have its size before they are read.
+      off_t size = 0;
+      if (has_size(fd, kMTSDirectorySize, &size) || ::ftruncate(fd, kMTSDirectorySize) == 0) {
+        *out = pARec;
+        return 0;
+      }
+      PrintLog(reporter, __LINE__, "[ERR]failed to ftruncate(fd=%d). errno=%d\n", fd, errno);
+      MTS_LockUnlock(&pARec->lock);
+      unmap_directory(pARec, reporter);
+      return kMTSErrMap;
     }
     // The last user removed it while we waited for the lock.
     MTS_LockUnlock(&pARec->lock);
@@ -414,16 +527,14 @@ bool prefix_is_valid(const char* prefix) {
   return true;
 }
 
-MTS_FileIdentity* record_identity(const AvchdDataRecord* pRec, int32_t capacity) {
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(pRec);
-  return reinterpret_cast<MTS_FileIdentity*>(const_cast<unsigned char*>(bytes) + kMTSRecordHeaderSize +
-                                             static_cast<size_t>(kMTSFrameEntrySize) * capacity);
+uint64_t nanoseconds(const struct timespec& t) {
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
 }
 
 MTS_FileIdentity identity_of(const struct stat& st) {
   MTS_FileIdentity id;
   id.inode = static_cast<uint64_t>(st.st_ino);
-  id.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  id.timesNs = nanoseconds(st.st_mtim) ^ (nanoseconds(st.st_ctim) * kMTSChangeTimeFold);
   id.device = static_cast<uint32_t>(major(st.st_dev) << 20 | (minor(st.st_dev) & 0xFFFFF));
   return id;
 }
@@ -444,7 +555,8 @@ bool MTS_ShmRegionName(char* out, size_t size, int32_t recordID) {
   return n > 0 && static_cast<size_t>(n) < size;
 }
 
-int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity) {
+int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity,
+                       int* outRecordFd) {
   Mapping dir, rec;
   bool known;
   {
@@ -462,31 +574,60 @@ int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec,
             static_cast<const void*>(pRec));
     return kMTSErrParam;
   }
-  if (!region_intact(pARec, dir, __func__) || !region_intact(pRec, rec, __func__)) return kMTSErrMap;
   if (!MTS_LockLock(&pARec->lock)) return kMTSErrBusy;
+  // The lock word is the directory's last word: taking the lock read it
+  // through the file, so the directory still has its size unless that read
+  // fell short. The record is reached through its file only: a short read or
+  // write tells that it shrank (the frame index reports it).
+  if (!OSSpinLockBoundWordReached(&pARec->lock) && !region_intact(pARec, dir, __func__)) {
+    MTS_LockUnlock(&pARec->lock);
+    return kMTSErrMap;
+  }
   *outCapacity = rec.capacity;
+  *outRecordFd = rec.fd;
   return 0;
 }
 
 int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char* reporter) {
   Mapping rec;
-  if (!find_mapping(pRec, &rec) || !mapping_intact(pRec, reporter)) return kMTSErrMap;
-  MTS_FileIdentity kept;
-  std::memcpy(&kept, record_identity(pRec, rec.capacity), sizeof kept);
-  if (kept.inode == 0 && kept.mtimeNs == 0 && kept.device == 0) return 0;  // none recorded
+  if (!find_mapping(pRec, &rec) || rec.header == nullptr) {
+    PrintLog(reporter, __LINE__, "[ERR]%p is no shared memory mapping of this store\n", static_cast<const void*>(pRec));
+    return kMTSErrMap;
+  }
+  const MTS_FileIdentity& kept = rec.header->identity;
+  if (kept.inode == 0 && kept.timesNs == 0 && kept.device == 0) return 0;  // none recorded
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     PrintLog(reporter, __LINE__, "[ERR]failed to fstat(fd=%d). errno=%d\n", fd, errno);
     return kMTSErrFileChanged;
   }
   MTS_FileIdentity now = identity_of(st);
-  if (now.inode == kept.inode && now.device == kept.device && now.mtimeNs == kept.mtimeNs &&
-      static_cast<int64_t>(st.st_size) == pRec->fileSize) {
-    return 0;
+  SeenFile seen;
+  {
+    std::lock_guard<std::mutex> guard(g_mappingsLock);
+    seen = rec.header->seen;
   }
+  bool same;
+  if (seen.valid) {
+    // Once found unchanged, the file open here is compared with what was
+    // seen then. Removing its name (a newer file put in its place) moves
+    // its change time and nothing else: a file without a name keeps being
+    // served while its contents' size and time stay.
+    same = st.st_dev == seen.device && st.st_ino == seen.inode && st.st_size == seen.size &&
+           nanoseconds(st.st_mtim) == seen.mtimeNs && (nanoseconds(st.st_ctim) == seen.ctimeNs || st.st_nlink == 0);
+  } else {
+    same = now.inode == kept.inode && now.device == kept.device && now.timesNs == kept.timesNs &&
+           static_cast<int64_t>(st.st_size) == rec.header->fileSize;
+    if (same) {
+      std::lock_guard<std::mutex> guard(g_mappingsLock);
+      rec.header->seen = SeenFile{true, st.st_dev, st.st_ino, st.st_size, nanoseconds(st.st_mtim),
+                                  nanoseconds(st.st_ctim)};
+    }
+  }
+  if (same) return 0;
   PrintLog(reporter, __LINE__,
            "[ERR]file %.1023s changed since its import (size %lld, was %lld; inode %llu, was %llu): not read\n",
-           pRec->path, static_cast<long long>(st.st_size), static_cast<long long>(pRec->fileSize),
+           rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize),
            static_cast<unsigned long long>(now.inode), static_cast<unsigned long long>(kept.inode));
   return kMTSErrFileChanged;
 }
@@ -495,6 +636,103 @@ int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec) {
   Mapping m;
   return find_mapping(pRec, &m) && m.capacity > 0 ? m.capacity : -1;
 }
+
+int64_t MTS_RecordFileSize(const AvchdDataRecord* pRec) {
+  std::lock_guard<std::mutex> guard(g_mappingsLock);
+  auto it = mappings().find(pRec);
+  return it != mappings().end() && it->second.header != nullptr ? it->second.header->fileSize : -1;
+}
+
+const char* MTS_RecordPath(const AvchdDataRecord* pRec) {
+  std::lock_guard<std::mutex> guard(g_mappingsLock);
+  auto it = mappings().find(pRec);
+  // The header lives as long as the mapping.
+  return it != mappings().end() && it->second.header != nullptr ? it->second.header->path : nullptr;
+}
+
+namespace {
+
+// The claim of MTS_GetOneAvchdDataRecord on the directory copy `dir`.
+int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_t* outRecordID,
+                 int32_t capacity) {
+  static const char kReporter[] = "MTS_GetOneAvchdDataRecord";
+  // References of processes that died are given back first.
+  repair_directory(dir, kReporter);
+
+  // The lowest free id whose name can be created afresh. A name left by a
+  // dead import is removed; one still held (its directory entry was lost) is
+  // counted again and passed over, as is one that is not ours.
+  int32_t id = 0;
+  int fd = -1;
+  Name name;
+  for (; id < kMTSRecordCount; ++id) {
+    if (dir->refCount[id] != 0) continue;
+    name = record_name(id);
+    fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
+    if (fd < 0 && errno == EEXIST) {
+      RecordState state = record_state(id, nullptr);
+      if (state == RecordState::kLive) {
+        dir->refCount[id] = 1;
+        ++dir->recordsInUse;
+        continue;
+      }
+      if (state == RecordState::kDead) ::shm_unlink(name.text);
+      fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
+      if (fd < 0 && errno == EEXIST) {
+        PrintLog(kReporter, __LINE__, "[ERR]shared memory %s is not this user's own: passed over\n", name.text);
+        continue;
+      }
+    }
+    if (fd < 0) {
+      PrintLog(kReporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+      return kMTSErrOpen;
+    }
+    break;
+  }
+  if (id == kMTSRecordCount) {
+    PrintLog(kReporter, __LINE__, "[ERR]All table FULL\n");
+    return kMTSErrNoFreeId;
+  }
+  ::fchmod(fd, kRegionMode);
+  dir->refCount[id] = 1;
+  ++dir->recordsInUse;
+
+  size_t size = MTS_RecordRegionSize(capacity);
+  // posix_fallocate reserves the pages now, so a full /dev/shm gives an error
+  // here instead of a SIGBUS while filling.
+  int err = !hold_record(fd) ? errno
+            : ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? errno
+                                                              : ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  // The new region is filled through its file: index entries all 0xFF
+  // (every key and link -1), header and spare bytes zero, head -1.
+  if (err == 0) {
+    const int32_t emptyHead[2] = {-1, 0};
+    bool filled = fill_file(fd, 0, kMTSRecordHeaderSize, 0) &&
+                  fill_file(fd, kMTSRecordHeaderSize, static_cast<size_t>(kMTSFrameEntrySize) * capacity, 0xFF) &&
+                  fill_file(fd, identity_offset(capacity), kMTSFrameEntrySize, 0) &&
+                  write_at(fd, offsetof(AvchdDataRecord, capacity), capacity) &&
+                  write_at(fd, offsetof(AvchdDataRecord, head), emptyHead);
+    if (!filled) err = errno != 0 ? errno : EIO;
+  }
+  auto header = std::make_shared<KeptHeader>();
+  header->fileSize = 0;
+  header->path[0] = '\0';
+  std::memset(&header->identity, 0, sizeof header->identity);
+  AvchdDataRecord* record = err == 0 ? map_record(fd, capacity, header) : nullptr;
+  if (record == nullptr) {
+    PrintLog(kReporter, __LINE__, "[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
+    close_reporting(fd, kReporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
+    ::shm_unlink(name.text);
+    drop_count(dir, id, -1, kReporter);
+    return kMTSErrMap;
+  }
+
+  *outRecord = record;
+  *outRecordID = static_cast<uint32_t>(id);
+  return 0;
+}
+
+}  // namespace
 
 int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
                               uint32_t* outRecordID, int32_t capacity) {
@@ -506,73 +744,11 @@ int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** out
     MTS_LOG("[ERR]Illegal frame index capacity=%d\n", static_cast<int>(capacity));
     return kMTSErrParam;
   }
-  // References of processes that died are given back first.
-  repair_directory(pARec, __func__);
-
-  // The lowest free id whose name can be created afresh. A name left by a
-  // dead import is removed; one still held (its directory entry was lost) is
-  // counted again and passed over, as is one that is not ours.
-  int32_t id = 0;
-  int fd = -1;
-  Name name;
-  for (; id < kMTSRecordCount; ++id) {
-    if (pARec->refCount[id] != 0) continue;
-    name = record_name(id);
-    fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
-    if (fd < 0 && errno == EEXIST) {
-      RecordState state = record_state(id, nullptr);
-      if (state == RecordState::kLive) {
-        pARec->refCount[id] = 1;
-        ++pARec->recordsInUse;
-        continue;
-      }
-      if (state == RecordState::kDead) ::shm_unlink(name.text);
-      fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
-      if (fd < 0 && errno == EEXIST) {
-        MTS_LOG("[ERR]shared memory %s is not this user's own: passed over\n", name.text);
-        continue;
-      }
-    }
-    if (fd < 0) {
-      MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
-      return kMTSErrOpen;
-    }
-    break;
-  }
-  if (id == kMTSRecordCount) {
-    MTS_LOG("[ERR]All table FULL\n");
-    return kMTSErrNoFreeId;
-  }
-  ::fchmod(fd, kRegionMode);
-  pARec->refCount[id] = 1;
-  ++pARec->recordsInUse;
-
-  size_t size = MTS_RecordRegionSize(capacity);
-  // posix_fallocate reserves the pages now, so a full /dev/shm gives an error
-  // here instead of a SIGBUS while filling.
-  int err = !hold_record(fd) ? errno
-            : ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? errno
-                                                              : ::posix_fallocate(fd, 0, static_cast<off_t>(size));
-  AvchdDataRecord* record = err == 0 ? map_record(fd, capacity) : nullptr;
-  if (record == nullptr) {
-    MTS_LOG("[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
-    close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
-    ::shm_unlink(name.text);
-    drop_reference(pARec, id, -1, __func__);
-    return kMTSErrMap;
-  }
-
-  std::memset(record, 0, kMTSRecordHeaderSize);
-  record->capacity = capacity;
-  record->head = -1;
-  record->tail = 0;
-  unsigned char* bytes = reinterpret_cast<unsigned char*>(record);
-  std::memset(bytes + kMTSRecordHeaderSize, 0xFF, static_cast<size_t>(kMTSFrameEntrySize) * capacity);
-  std::memset(bytes + size - kMTSFrameEntrySize, 0, kMTSFrameEntrySize);  // spare
-
-  *outRecord = record;
-  *outRecordID = static_cast<uint32_t>(id);
-  return 0;
+  // Even a failed claim may have repaired the counts: they are written back.
+  int err = kMTSErrMap;
+  change_directory(pARec, __func__,
+                   [&](AvchdRecordDirectory* dir) { err = claim_record(dir, outRecord, outRecordID, capacity); });
+  return err;
 }
 
 int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outDirectory,
@@ -590,31 +766,43 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
     PrintLog(kReporter, __LINE__, "[ERR]failed to MTS_GetOneAvchdDataRecord: err=%d.\n", err);
   }
 
+  // The header is made here, then written through the region's file and
+  // kept in this process.
+  auto header = std::make_shared<KeptHeader>();
+  Mapping m{};
   if (err == 0) {
-    err = pathSource(context, pRec->path, kMTSPathSize);
-    if (err != 0) {
-      // Give the id back: nothing of a failed creation stays behind.
-      Mapping m;
-      drop_reference(pARec, static_cast<int32_t>(id), find_mapping(pRec, &m) ? m.fd : -1, kReporter);
-      unmap_record(pRec);
+    find_mapping(pRec, &m);
+    std::memset(header.get(), 0, sizeof *header);
+    err = pathSource(context, header->path, kMTSPathSize);
+    header->path[kMTSPathSize - 1] = '\0';
+  }
+  if (err == 0) {
+    header->fileSize = fileSize;
+    // The file's identity, so that readers can tell when it is replaced.
+    struct stat st;
+    if (::stat(header->path, &st) == 0) header->identity = identity_of(st);
+    if (!write_at(m.fd, offsetof(AvchdDataRecord, fileSize), header->fileSize) ||
+        !write_at(m.fd, offsetof(AvchdDataRecord, path), header->path) ||
+        !write_at(m.fd, identity_offset(capacity), header->identity)) {
+      MTS_LOG("[ERR]failed to write shm(fd=%d). errno=%d\n", m.fd, errno);
+      err = kMTSErrMap;
     }
   }
+  if (err != 0 && pRec != nullptr) {
+    // Give the id back: nothing of a failed creation stays behind.
+    drop_reference(pARec, static_cast<int32_t>(id), m.fd, kReporter);
+    unmap_record(pRec);
+  }
+  AvchdRecordDirectory now;
   if (err != 0) {
-    if (pARec->recordsInUse == 0) unlink_directory(kReporter);
+    if (load_directory(pARec, &now) && now.recordsInUse == 0) unlink_directory(kReporter);
     MTS_LockUnlock(&pARec->lock);
     unmap_directory(pARec, kReporter);
     return err;
   }
-
-  pRec->fileSize = fileSize;
-  pRec->head = -1;
-  pRec->tail = 0;
-  pRec->capacity = capacity;
-  // The file's identity, so that readers can tell when it is replaced.
-  struct stat st;
-  if (std::memchr(pRec->path, 0, kMTSPathSize) != nullptr && ::stat(pRec->path, &st) == 0) {
-    MTS_FileIdentity identity = identity_of(st);
-    std::memcpy(record_identity(pRec, capacity), &identity, sizeof identity);
+  {
+    std::lock_guard<std::mutex> guard(g_mappingsLock);
+    mappings()[pRec].header = std::move(header);
   }
   MTS_LockUnlock(&pARec->lock);
   *outRecordID = id;
@@ -638,7 +826,12 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
             static_cast<int>(recordID));
     return kMTSErrParam;
   }
-  uint32_t count = pARec->refCount[recordID];
+  AvchdRecordDirectory dir;
+  if (!load_directory(pARec, &dir)) {
+    report_directory_io(__func__, __LINE__);
+    return kMTSErrMap;
+  }
+  uint32_t count = dir.refCount[recordID];
   if (count == 0 || count == UINT32_MAX) {
     MTS_LOG("[ERR]Uninitialized AvchdDataRecord\n");
     return kMTSErrParam;
@@ -661,8 +854,11 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
   bool sized = ::fstat(fd, &st) == 0 && st.st_size >= kMTSRecordFixedSize &&
                ::pread(fd, &capacity, sizeof capacity, offsetof(AvchdDataRecord, capacity)) ==
                    static_cast<ssize_t>(sizeof capacity);
-  if (!sized || capacity < 1 ||
-      MTS_RecordRegionSize(capacity) > static_cast<size_t>(st.st_size)) {
+  std::shared_ptr<KeptHeader> header;
+  if (sized && capacity >= 1 && MTS_RecordRegionSize(capacity) <= static_cast<size_t>(st.st_size)) {
+    header = read_header(fd, capacity);
+  }
+  if (header == nullptr) {
     MTS_LOG("[ERR]damaged AvchdDataRecord(recordID=%d, capacity=%d)\n",
             static_cast<int>(recordID), static_cast<int>(capacity));
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
@@ -673,13 +869,14 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     return kMTSErrOpen;
   }
-  AvchdDataRecord* record = map_record(fd, capacity);
+  AvchdDataRecord* record = map_record(fd, capacity, std::move(header));
   if (record == nullptr) {
     MTS_LOG("[ERR]failed to mmap(fd=%d). errno=%d\n", fd, errno);
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     return kMTSErrMap;
   }
-  pARec->refCount[recordID] = count + 1;
+  dir.refCount[recordID] = count + 1;
+  if (!store_counts(pARec, dir)) report_directory_io(__func__, __LINE__);
   *outRecord = record;
   return 0;
 }
@@ -694,11 +891,15 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
   // A directory that shrank or a lock not taken leaves the counts alone: the
   // holder lock dropped below is what decides, and the next claim repairs
   // the counts.
-  Mapping rec;
+  Mapping rec, dir;
   int fd = find_mapping(pRec, &rec) ? rec.fd : -1;
-  if (mapping_intact(pARec, __func__) && MTS_LockLock(&pARec->lock)) {
-    bool directoryUnused = drop_reference(pARec, recordID, fd, __func__);
-    if (directoryUnused) unlink_directory(__func__);
+  if (!find_mapping(pARec, &dir)) {
+    MTS_LOG("[ERR]%p is no shared memory mapping of this store\n", static_cast<void*>(pARec));
+  } else if (MTS_LockLock(&pARec->lock)) {
+    if (region_intact(pARec, dir, __func__)) {
+      bool directoryUnused = drop_reference(pARec, recordID, fd, __func__);
+      if (directoryUnused) unlink_directory(__func__);
+    }
     MTS_LockUnlock(&pARec->lock);
   }
 

@@ -109,14 +109,22 @@ static_assert(offsetof(AvchdDataRecord, tail) == 1040, "record layout");
 // spare bytes behind the frame index (every field 0: none recorded). With the
 // file size in the record's header it tells whether the file on disk is
 // still the one imported.
+//
+// `timesNs` folds the modification time m and the change time c, both in
+// nanoseconds since the epoch, into one word: m XOR (c * kMTSChangeTimeFold).
+// The multiplier is odd, so the product is a bijection of c: a file whose
+// modification time was put back (which sets c to the time of that change)
+// never keeps its word, nor does one whose change time stayed while its
+// modification time moved. The change time cannot be set by any user.
 #pragma pack(push, 4)
 struct MTS_FileIdentity {
   uint64_t inode;
-  int64_t mtimeNs;   // modification time, nanoseconds since the epoch
+  uint64_t timesNs;  // modification and change time, folded as above
   uint32_t device;   // major << 20 | minor
 };
 #pragma pack(pop)
 static_assert(sizeof(MTS_FileIdentity) == kMTSRecordFixedSize - kMTSRecordHeaderSize, "spare bytes");
+constexpr uint64_t kMTSChangeTimeFold = 0x9E3779B97F4A7C15ull;
 
 inline FrameOffsetEntry* MTS_RecordEntries(AvchdDataRecord* record) {
   return reinterpret_cast<FrameOffsetEntry*>(reinterpret_cast<unsigned char*>(record) +
@@ -197,16 +205,26 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
 // never the capacity stored in the shared region.
 int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec);
 
-// Takes the store's lock for a frame-index access to `pRec`, after checking
-// that neither region has shrunk below its mapping (another process may
-// truncate them). Returns 0 with `*outCapacity` the mapped capacity, or
-// kMTSErrParam (not a mapping of this store), kMTSErrMap (a region shrank)
-// or kMTSErrBusy (lock not taken), each reported; the lock is then not held.
-int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity);
+// The file size and the path of the imported file as the record held them
+// when this process mapped it (kept in this process: another process may
+// shrink the region, which makes its bytes unreadable through the mapping).
+// -1 and NULL when `pRec` is not a record mapping of this store.
+int64_t MTS_RecordFileSize(const AvchdDataRecord* pRec);
+const char* MTS_RecordPath(const AvchdDataRecord* pRec);
 
-// Checks that the record mapping `pRec` still has its full size, and that
-// the file open on `fd` is the one the record was made from (same device,
-// inode, modification time and size). Returns 0, kMTSErrMap or
+// Takes the store's lock for a frame-index access to `pRec`, then checks
+// that the directory has not shrunk (another process may truncate it; a
+// shrunk record shows in short reads and writes of its file). Returns 0 with `*outCapacity` the mapped capacity and
+// `*outRecordFd` the descriptor of the record's region, through which the
+// index is read and written; or kMTSErrParam (not a mapping of this store),
+// kMTSErrMap (a region shrank) or kMTSErrBusy (lock not taken), each
+// reported; the lock is then not held.
+int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity,
+                       int* outRecordFd);
+
+// Checks that the file open on `fd` is the one the record `pRec` was made
+// from (same device, inode, modification and change time, and size), from
+// what this process kept of the record. Returns 0, kMTSErrMap or
 // kMTSErrFileChanged, reported under `reporter`.
 int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char* reporter);
 

@@ -1,14 +1,23 @@
 #include "OSSpinLock.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <mutex>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -20,7 +29,19 @@ constexpr int64_t kMapsCheckAfterNs = 20000000; // look at its memory map after 
 constexpr int64_t kMapsCheckEveryNs = 50000000; // and then every 50 ms
 constexpr int64_t kYieldForNs = 1000000;        // yield for 1 ms, then sleep between looks
 
-int32_t own_id() { return static_cast<int32_t>(::getpid()); }
+// This process's id, asked of the kernel once and again in each forked child.
+std::atomic<int32_t> g_ownId{0};
+
+void forget_own_id() { g_ownId.store(0, std::memory_order_relaxed); }
+
+int32_t own_id() {
+  int32_t id = g_ownId.load(std::memory_order_relaxed);
+  if (id != 0) return id;
+  static const bool kForgottenInChildren = [] { return ::pthread_atfork(nullptr, nullptr, forget_own_id) == 0; }();
+  id = static_cast<int32_t>(::getpid());
+  if (kForgottenInChildren) g_ownId.store(id, std::memory_order_relaxed);
+  return id;
+}
 
 // Words this process holds now (any thread). A word that holds this
 // process's id while the count is 0 was left by an earlier process that had
@@ -106,6 +127,160 @@ int process_maps_file(int32_t pid, const MappedFile& file) {
   return result;
 }
 
+// ---------------------------------------------------------------------------
+// Words guarded by a kernel file lock
+
+// One bound word. The file lock belongs to an open file description, which
+// all threads of the process share: `held` excludes them among themselves.
+struct FileGuard {
+  int fd;
+  off_t offset;
+  pid_t opener;  // the process whose description `fd` is (a forked child is not)
+  bool held;     // a thread of this process holds the word
+  bool wrote;    // and wrote its id into it (the file reached the word)
+};
+
+std::mutex g_guardsLock;
+std::condition_variable g_guardFreed;
+
+std::unordered_map<const volatile void*, FileGuard>& guards() {
+  static std::unordered_map<const volatile void*, FileGuard> g;
+  return g;
+}
+
+bool file_lock(int fd, off_t offset, short type) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// The word as the file holds it; false when the file no longer reaches it
+// (another process shrank it).
+bool read_file_word(int fd, off_t offset, int32_t* v) {
+  return ::pread(fd, v, sizeof *v, offset) == static_cast<ssize_t>(sizeof *v);
+}
+
+int32_t file_word_or_0(int fd, off_t offset) {
+  int32_t v = 0;
+  return read_file_word(fd, offset, &v) ? v : 0;
+}
+
+// Writing a word that the file no longer reaches would grow the file again:
+// it is only written where it was read when the lock was taken. A short
+// write changes nothing that matters, the word only informs.
+void write_file_word(int fd, off_t offset, int32_t v) {
+  ssize_t ignored = ::pwrite(fd, &v, sizeof v, offset);
+  (void)ignored;
+}
+
+// Waiters sleep on the word itself (a futex: shared memory of one file is one
+// futex whichever process maps it), woken by the release, which changes the
+// word and wakes them; a wait ends after `ns` in any case, as a holder that
+// ends inside wakes nobody. The kernel reads the word: a page the file no
+// longer reaches gives an error, not SIGBUS.
+void wait_on_word(const volatile OSSpinLock* lock, int32_t seen, long ns) {
+  struct timespec timeout = {0, ns};
+  ::syscall(SYS_futex, const_cast<OSSpinLock*>(lock), FUTEX_WAIT, seen, &timeout, nullptr, 0);
+}
+
+void wake_word_waiters(const volatile OSSpinLock* lock) {
+  ::syscall(SYS_futex, const_cast<OSSpinLock*>(lock), FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+// A child forked while the word was bound shares its parent's description,
+// and with it the parent's file lock: it opens one of its own.
+void own_description(FileGuard* g) {
+  if (g->opener == own_id()) return;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", g->fd);
+  int fd = ::open(path, O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    ::dup3(fd, g->fd, O_CLOEXEC);
+    ::close(fd);
+  }
+  g->opener = own_id();
+  g->held = false;  // the parent's threads are not here
+}
+
+// Takes a bound word: first from the other threads of this process, then
+// from every other holder of the file lock.
+OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int32_t* holder, bool* bound) {
+  using SteadyClock = std::chrono::steady_clock;
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  std::unique_lock<std::mutex> lk(g_guardsLock);
+  auto it = guards().find(lock);
+  *bound = it != guards().end();
+  if (!*bound) return kOSSpinLockFailed;
+  FileGuard& g = it->second;
+  own_description(&g);
+  while (g.held) {
+    if (timeoutMs < 0) {
+      g_guardFreed.wait(lk);
+    } else if (g_guardFreed.wait_until(lk, deadline) == std::cv_status::timeout && g.held) {
+      if (holder != nullptr) *holder = file_word_or_0(g.fd, g.offset);
+      return kOSSpinLockTimedOut;
+    }
+  }
+  g.held = true;
+  const int fd = g.fd;
+  const off_t offset = g.offset;
+  lk.unlock();
+
+  // The kernel's lock is tried again whenever the word changes (a blocking
+  // wait on it could not be bounded).
+  while (!file_lock(fd, offset, F_WRLCK)) {
+    const int err = errno;
+    const bool busy = err == EAGAIN || err == EACCES || err == EINTR;
+    const bool late = timeoutMs >= 0 && SteadyClock::now() >= deadline;
+    if (!busy || late) {
+      if (holder != nullptr) *holder = file_word_or_0(fd, offset);
+      lk.lock();
+      g.held = false;
+      g_guardFreed.notify_all();
+      errno = err;
+      return busy ? kOSSpinLockTimedOut : kOSSpinLockFailed;
+    }
+    // A word found free belongs to a holder that has just taken the lock or
+    // just left it: no sleep then.
+    const int32_t seen = file_word_or_0(fd, offset);
+    if (seen == 0) {
+      ::sched_yield();
+    } else {
+      wait_on_word(lock, seen, 1000000);
+    }
+  }
+  int32_t found = 0;
+  const bool reached = read_file_word(fd, offset, &found);
+  if (reached) write_file_word(fd, offset, own_id());
+  {
+    std::lock_guard<std::mutex> relock(g_guardsLock);
+    g.wrote = reached;
+  }
+  if (found == 0) return kOSSpinLockTaken;
+  if (holder != nullptr) *holder = found;
+  return kOSSpinLockTakenOver;
+}
+
+// Releases a bound word if a thread of this process holds it. False when
+// the word is not bound.
+bool unlock_bound(const volatile OSSpinLock* lock) {
+  std::lock_guard<std::mutex> lk(g_guardsLock);
+  auto it = guards().find(lock);
+  if (it == guards().end()) return false;
+  FileGuard& g = it->second;
+  if (g.held && g.opener == own_id()) {
+    if (g.wrote) write_file_word(g.fd, g.offset, 0);
+    file_lock(g.fd, g.offset, F_UNLCK);
+    wake_word_waiters(lock);
+    g.held = false;
+    g_guardFreed.notify_all();
+  }
+  return true;
+}
+
 }  // namespace
 
 bool OSSpinLockHolderIsGone(const volatile OSSpinLock* lock, int32_t holder, bool checkMaps) {
@@ -118,9 +293,17 @@ bool OSSpinLockHolderIsGone(const volatile OSSpinLock* lock, int32_t holder, boo
   return process_maps_file(holder, file) == 0;
 }
 
-bool OSSpinLockTry(volatile OSSpinLock* lock) { return take_word(lock, 0, own_id()); }
+bool OSSpinLockTry(volatile OSSpinLock* lock) {
+  bool bound = false;
+  OSSpinLockOutcome outcome = lock_bound(lock, 0, nullptr, &bound);
+  if (bound) return outcome == kOSSpinLockTaken || outcome == kOSSpinLockTakenOver;
+  return take_word(lock, 0, own_id());
+}
 
 OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs, int32_t* holder) {
+  bool bound = false;
+  OSSpinLockOutcome outcome = lock_bound(lock, timeoutMs, holder, &bound);
+  if (bound) return outcome;
   const int32_t self = own_id();
   if (take_word(lock, 0, self)) return kOSSpinLockTaken;
 
@@ -172,9 +355,27 @@ OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs
 void OSSpinLockLock(volatile OSSpinLock* lock) { OSSpinLockLockBounded(lock, -1, nullptr); }
 
 void OSSpinLockUnlock(volatile OSSpinLock* lock) {
+  if (unlock_bound(lock)) return;
   int32_t self = own_id();
   if (__atomic_compare_exchange_n(const_cast<OSSpinLock*>(lock), &self, 0, false, __ATOMIC_RELEASE,
                                   __ATOMIC_RELAXED)) {
     __atomic_sub_fetch(&g_heldHere, 1, __ATOMIC_RELAXED);
   }
+}
+
+void OSSpinLockBindFile(volatile OSSpinLock* lock, int fd, off_t offset) {
+  std::lock_guard<std::mutex> lk(g_guardsLock);
+  guards()[lock] = FileGuard{fd, offset, own_id(), false, false};
+}
+
+void OSSpinLockUnbindFile(volatile OSSpinLock* lock) {
+  std::lock_guard<std::mutex> lk(g_guardsLock);
+  guards().erase(lock);
+  g_guardFreed.notify_all();
+}
+
+bool OSSpinLockBoundWordReached(const volatile OSSpinLock* lock) {
+  std::lock_guard<std::mutex> lk(g_guardsLock);
+  auto it = guards().find(lock);
+  return it != guards().end() && it->second.held && it->second.wrote;
 }

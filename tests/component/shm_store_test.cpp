@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -555,6 +556,69 @@ TEST_F(RecordStore, KilledLockHolderNeitherBlocksNorKeepsItsRecord) {
   EXPECT_EQ(peek_directory()->recordsInUse, 1u);
   h.release();
   EXPECT_TRUE(existing_regions().empty());
+}
+
+// The lock word names a holder, but whether the lock is held is the
+// kernel's to say: a word naming a process that does not hold it (pid 1, a
+// live process that maps the store, garbage) blocks nobody, and a live
+// holder keeps the lock whatever its word is made to say (a holder in
+// another pid namespace writes an id that means nothing here).
+TEST_F(RecordStore, LockWordsDecideNothing) {
+  Held h;
+  ASSERT_EQ(create(&h, 64), 0);
+  Peer bystander(SHM_PEER, {"create", "8", "0", "1"});  // maps the store, holds no lock
+  ASSERT_EQ(bystander.read_line(), "id 1");
+  const int32_t notHolders[] = {1, bystander.pid(), INT32_MAX};
+  StderrCapture capture;
+  int64_t key = 0;
+  for (int32_t word : notHolders) {
+    SCOPED_TRACE(word);
+    h.dir->lock = word;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, key++, 7), 0);
+    EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_EQ(h.dir->lock, 0);
+  }
+
+  for (int32_t word : {0, bystander.pid(), 0x7FFFFFF0}) {
+    SCOPED_TRACE(word);
+    Peer holder(SHM_PEER, {"lock"});
+    ASSERT_EQ(holder.read_line().rfind("locked id ", 0), 0u);
+    EXPECT_EQ(h.dir->lock, holder.pid());
+    h.dir->lock = word;
+    int32_t seen = -1;
+    EXPECT_EQ(OSSpinLockLockBounded(&h.dir->lock, 100, &seen), kOSSpinLockTimedOut);
+    EXPECT_EQ(seen, word);
+    // Killed inside: the lock is free at once, whatever the word says.
+    holder.kill_now();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(MTS_PutFrameOffset(h.dir, h.rec, key++, 7), 0);
+    EXPECT_LT(seconds_since(start), 0.5);
+  }
+  capture.text();
+  bystander.write_line("");
+  EXPECT_EQ(bystander.wait(), 0);
+  h.release();
+
+  // For a user other than root, pid 1 is a live process that cannot be
+  // inspected at all.
+  if (geteuid() != 0) return;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    Held other;
+    if (create(&other, 8) != 0) _exit(11);
+    other.dir->lock = 1;
+    auto start = std::chrono::steady_clock::now();
+    if (MTS_PutFrameOffset(other.dir, other.rec, 0, 7) != 0) _exit(12);
+    if (seconds_since(start) >= 0.5) _exit(13);
+    _exit(MTS_ReleaseOneAvchdDataRecord(other.dir, other.rec, static_cast<int32_t>(other.id)) == 0 ? 0 : 14);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // A process killed after its release set the count to 0 but before it removed

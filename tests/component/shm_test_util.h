@@ -52,6 +52,7 @@ class Peer {
   Peer& operator=(const Peer&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // One line of its output without the line end; "" at end of output.
   std::string read_line();
   void write_line(const std::string& line);

@@ -5,9 +5,15 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <signal.h>
+#include <string>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -170,3 +176,121 @@ TEST(SpinLockHolders, UnlockLeavesAWordTakenOverByAnother) {
 }
 
 }  // namespace holders
+
+// ---------------------------------------------------------------------------
+// Words bound to a kernel file lock.
+
+namespace bound {
+
+// A word at offset 4 of a file of the test's own, mapped shared, with a
+// counter at offset 8; bound to the file's lock.
+struct BoundWord {
+  int fd = -1;
+  unsigned char* map = nullptr;
+  OSSpinLock* word() const { return reinterpret_cast<OSSpinLock*>(map + 4); }
+  volatile int64_t* counter() const { return reinterpret_cast<volatile int64_t*>(map + 8); }
+};
+
+BoundWord make_word() {
+  BoundWord w;
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/spin_lock_XXXXXX";
+  w.fd = mkstemp(&path[0]);
+  if (w.fd < 0) return w;
+  unlink(path.c_str());
+  if (ftruncate(w.fd, 4096) != 0) return w;
+  void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, w.fd, 0);
+  if (p == MAP_FAILED) return w;
+  w.map = static_cast<unsigned char*>(p);
+  OSSpinLockBindFile(w.word(), w.fd, 4);
+  return w;
+}
+
+void drop_word(BoundWord* w) {
+  OSSpinLockUnbindFile(w->word());
+  munmap(w->map, 4096);
+  close(w->fd);
+}
+
+// Processes forked after the binding (sharing the parent's file description
+// until they take their own) and two threads in each add to one counter.
+TEST(SpinLockBound, ExcludesThreadsAndForkedProcesses) {
+  const int kProcesses = 3, kThreads = 2, kIncrements = 20000;
+  BoundWord w = make_word();
+  ASSERT_NE(w.map, nullptr);
+  auto work = [&] {
+    for (int i = 0; i < kIncrements; ++i) {
+      OSSpinLockLock(w.word());
+      int64_t v = *w.counter();
+      if ((i & 255) == 0) sched_yield();  // widen the window a race would need
+      *w.counter() = v + 1;
+      OSSpinLockUnlock(w.word());
+    }
+  };
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::thread t(work);
+      work();
+      t.join();
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  std::thread t(work);
+  work();
+  t.join();
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(*w.counter(), int64_t(kProcesses + 1) * kThreads * kIncrements);
+  EXPECT_EQ(*w.word(), 0);
+  drop_word(&w);
+}
+
+TEST(SpinLockBound, TheKernelSaysWhoHoldsNotTheWord) {
+  BoundWord w = make_word();
+  ASSERT_NE(w.map, nullptr);
+  int32_t holder = 0;
+
+  // A word naming a process that holds nothing (pid 1) is taken at once.
+  *w.word() = 1;
+  EXPECT_EQ(OSSpinLockLockBounded(w.word(), 0, &holder), kOSSpinLockTakenOver);
+  EXPECT_EQ(holder, 1);
+  EXPECT_EQ(*w.word(), getpid());
+  EXPECT_FALSE(OSSpinLockTry(w.word()));  // not recursive, not even for this process
+  OSSpinLockUnlock(w.word());
+  EXPECT_EQ(*w.word(), 0);
+
+  // A live holder whose word says "free" keeps the lock; killed, it leaves
+  // the lock free at once.
+  int keepAlive = -1;
+  pid_t child = holders::start_holder(w.word(), holders::Child::kLive, &keepAlive);
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(*w.word(), child);
+  *w.word() = 0;
+  EXPECT_EQ(OSSpinLockLockBounded(w.word(), 100, &holder), kOSSpinLockTimedOut);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(keepAlive);
+  EXPECT_EQ(OSSpinLockLockBounded(w.word(), 100, &holder), kOSSpinLockTaken);
+  OSSpinLockUnlock(w.word());
+
+  // A holder that ended inside is taken over, its word reported.
+  child = holders::start_holder(w.word(), holders::Child::kDies, &keepAlive);
+  ASSERT_GT(child, 0);
+  waitpid(child, nullptr, 0);
+  close(keepAlive);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(OSSpinLockLockBounded(w.word(), 1000, &holder), kOSSpinLockTakenOver);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  EXPECT_EQ(holder, child);
+  OSSpinLockUnlock(w.word());
+  drop_word(&w);
+}
+
+}  // namespace bound
