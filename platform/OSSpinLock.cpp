@@ -141,7 +141,11 @@ struct FileGuard {
 };
 
 std::mutex g_guardsLock;
-std::condition_variable g_guardFreed;
+// Made on first use: nothing of this library runs when it is loaded.
+std::condition_variable& guard_freed() {
+  static std::condition_variable freed;
+  return freed;
+}
 
 std::unordered_map<const volatile void*, FileGuard>& guards() {
   static std::unordered_map<const volatile void*, FileGuard> g;
@@ -218,8 +222,8 @@ OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int
   own_description(&g);
   while (g.held) {
     if (timeoutMs < 0) {
-      g_guardFreed.wait(lk);
-    } else if (g_guardFreed.wait_until(lk, deadline) == std::cv_status::timeout && g.held) {
+      guard_freed().wait(lk);
+    } else if (guard_freed().wait_until(lk, deadline) == std::cv_status::timeout && g.held) {
       if (holder != nullptr) *holder = file_word_or_0(g.fd, g.offset);
       return kOSSpinLockTimedOut;
     }
@@ -239,7 +243,7 @@ OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int
       if (holder != nullptr) *holder = file_word_or_0(fd, offset);
       lk.lock();
       g.held = false;
-      g_guardFreed.notify_all();
+      guard_freed().notify_all();
       errno = err;
       return busy ? kOSSpinLockTimedOut : kOSSpinLockFailed;
     }
@@ -276,7 +280,7 @@ bool unlock_bound(const volatile OSSpinLock* lock) {
     file_lock(g.fd, g.offset, F_UNLCK);
     wake_word_waiters(lock);
     g.held = false;
-    g_guardFreed.notify_all();
+    guard_freed().notify_all();
   }
   return true;
 }
@@ -371,7 +375,7 @@ void OSSpinLockBindFile(volatile OSSpinLock* lock, int fd, off_t offset) {
 void OSSpinLockUnbindFile(volatile OSSpinLock* lock) {
   std::lock_guard<std::mutex> lk(g_guardsLock);
   guards().erase(lock);
-  g_guardFreed.notify_all();
+  guard_freed().notify_all();
 }
 
 bool OSSpinLockBoundWordReached(const volatile OSSpinLock* lock) {
