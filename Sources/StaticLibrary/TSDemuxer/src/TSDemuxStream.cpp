@@ -261,6 +261,17 @@ int32_t TSCloseDemuxLib(TSDemuxContext* ctx) {
   return 1;
 }
 
+int32_t TSResetDemuxLib(TSDemuxContext* ctx) {
+  if (ctx == nullptr) return 0;
+  TSDemuxContext fresh{};
+  fresh.scanner.pBuffer = ctx->scanner.pBuffer;
+  fresh.pVideo = ctx->pVideo;
+  fresh.pAudio = ctx->pAudio;
+  fresh.status = kTSStatusNeedInput;
+  *ctx = fresh;
+  return 1;
+}
+
 int32_t PESScanner_Fill(const uint8_t* src, int32_t length, PESScanner* s) {
   int32_t held = s->size - s->used;
   if (held < 0) held = 0;

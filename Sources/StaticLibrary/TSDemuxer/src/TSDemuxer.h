@@ -162,6 +162,12 @@ TSDemuxContext* TSOpenDemuxLib();
 // nothing when a buffer pointer of the context is NULL (or ctx is NULL).
 int32_t TSCloseDemuxLib(TSDemuxContext* ctx);
 
+// Takes the context back to the state TSOpenDemuxLib leaves (nothing held,
+// nothing assembled, status kTSStatusNeedInput) without reallocating or
+// clearing its buffers: a caller that moves to another place in the stream
+// starts over at no cost beyond the call. Returns 1, or 0 for NULL.
+int32_t TSResetDemuxLib(TSDemuxContext* ctx);
+
 // Offers `length` bytes of source packets (taken only when the context holds
 // nothing it can use) and runs until one PES is complete or the held data run
 // out. Returns the status bits, also stored in out->status. Protocol: offer
