@@ -85,12 +85,12 @@ SInt64 held_pes_value(const MTS_DataHGlobalsRecord* g) {
   return value > 0 ? value : 0;
 }
 
-// Reads `n` bytes at the instance's position into pTSbuffer.
-ComponentResult read_chunk(MTS_DataHGlobalsRecord* g, SInt64 n) {
-  const ssize_t got = ::pread(fileno(g->file), g->pTSbuffer, static_cast<size_t>(n), static_cast<off_t>(g->position));
+// Reads `n` bytes at the instance's position into `to`.
+ComponentResult read_chunk(MTS_DataHGlobalsRecord* g, UInt8* to, SInt64 n) {
+  const ssize_t got = ::pread(fileno(g->file), to, static_cast<size_t>(n), static_cast<off_t>(g->position));
   if (got != static_cast<ssize_t>(n)) {
     PrintLog("MTS_DataHScheduleData64", __LINE__,
-             "[ERR]failed to fread(pTSbuffer=%p, size=%lld, 1, fp=%p). sRet=%lu\n", static_cast<void*>(g->pTSbuffer),
+             "[ERR]failed to fread(pTSbuffer=%p, size=%lld, 1, fp=%p). sRet=%lu\n", static_cast<void*>(to),
              static_cast<long long>(n), static_cast<void*>(g->file),
              static_cast<unsigned long>(got < 0 ? 0 : got));
     return ioErr;
@@ -113,9 +113,13 @@ ComponentResult next_pes(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, cons
       SInt64 n = fileSize - g->position;
       if (n > kMTSReadChunkSize) n = kMTSReadChunkSize;
       if (n <= 0) return eofErr;
-      if (ComponentResult err = read_chunk(g, n)) return err;
+      // Straight into the demultiplexer's input window when it has room.
+      int32_t room = 0;
+      UInt8* to = TSDemuxInputSpaceLib(g->demux, &room);
+      if (to == nullptr || room < n) to = g->pTSbuffer;
+      if (ComponentResult err = read_chunk(g, to, n)) return err;
       g->position += n;
-      TSDemuxStreamLib(g->pTSbuffer, static_cast<int32_t>(n), out, g->demux);
+      TSDemuxStreamLib(to, static_cast<int32_t>(n), out, g->demux);
     } else {
       TSDemuxStreamLib(g->pTSbuffer, 0, out, g->demux);  // drain what it holds
     }
@@ -302,6 +306,7 @@ ComponentResult restart(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, const
     MTS_LOG("[ERR]MTS_DataHScheduleData64 MTS_DH_StartTSdemuxer error=%d\n", static_cast<int>(err));
     return err;
   }
+  TSDemuxFollowLib(g->demux, is_sound(g) ? kTSStatusAudio : kTSStatusVideo);
   const SInt64 at = is_sound(g) ? MTS_SoundValueOffset(entry.value) : entry.value;
   g->position = at;
   st->nextValue = at;
@@ -310,7 +315,7 @@ ComponentResult restart(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, const
   st->frameKey = -1;
   const SInt64 pair = 2 * kTSSourcePacketSize;
   if (at > 0 && g->pRec->fileSize - at >= pair) {
-    if ((err = read_chunk(g, pair)) != noErr) return err;
+    if ((err = read_chunk(g, g->pTSbuffer, pair)) != noErr) return err;
     const UInt32 pid = is_sound(g) ? kTSAudioPID : kTSVideoPID;
     if (starts_pes(g->pTSbuffer, pid) && starts_pes(g->pTSbuffer + kTSSourcePacketSize, pid)) {
       g->position += kTSSourcePacketSize;

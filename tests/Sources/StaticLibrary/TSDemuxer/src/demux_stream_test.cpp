@@ -122,6 +122,44 @@ TEST(DemuxStream, ResetStartsOverWithTheSameBuffers) {
   EXPECT_EQ(d.audio(), b);
 }
 
+// A context that follows one stream drops the other's packets and reports
+// the same PES of its own stream; bytes read straight into its window are
+// taken as an offer of a copy would be, and only when it asks for input.
+TEST(DemuxStream, FollowOneStreamAndReadInPlace) {
+  const Bytes a = pattern(700, 10), b = pattern(900, 11), c = pattern(400, 12);
+  Bytes stream = pes_packets(kTSVideoPID, pes_header(0xE0, 3000), a);
+  append(stream, pes_packets(kTSAudioPID, pes_header(0xBD, 3000), b));
+  append(stream, pes_packets(kTSVideoPID, pes_header(0xE0, 6000), c));
+  append(stream, source_packet(kTSAudioPID, true, pes_header(0xBD, 6000)));
+  Demux d;
+  EXPECT_EQ(TSDemuxFollowLib(nullptr, kTSStatusAudio), 0);
+  EXPECT_EQ(TSDemuxFollowLib(d.ctx, 0), 0);
+  EXPECT_EQ(TSDemuxFollowLib(d.ctx, kTSStatusAudio), 1);
+  int32_t room = -1;
+  EXPECT_EQ(TSDemuxInputSpaceLib(nullptr, &room), nullptr);
+  EXPECT_EQ(room, 0);
+  uint8_t* space = TSDemuxInputSpaceLib(d.ctx, &room);
+  ASSERT_NE(space, nullptr);
+  ASSERT_GE(room, int32_t(stream.size()));
+  std::memcpy(space, stream.data(), stream.size());
+  EXPECT_EQ(TSDemuxStreamLib(space, int32_t(stream.size()), &d.out, d.ctx), kTSStatusAudio);
+  EXPECT_EQ(d.audio(), b);
+  EXPECT_EQ(d.out.videoSize, 0);  // the video was never assembled
+  EXPECT_EQ(TSDemuxInputSpaceLib(d.ctx, &room), nullptr);  // holds the next PES's start
+  EXPECT_EQ(room, 0);
+  EXPECT_EQ(d.drain(), kTSStatusHeld);
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+  // Kept across a reset; both streams again when asked.
+  EXPECT_EQ(TSResetDemuxLib(d.ctx), 1);
+  d.out.status = kTSStatusNeedInput;
+  EXPECT_EQ(d.offer(stream), kTSStatusAudio);
+  EXPECT_EQ(d.out.videoSize, 0);
+  EXPECT_EQ(TSResetDemuxLib(d.ctx), 1);
+  EXPECT_EQ(TSDemuxFollowLib(d.ctx, kTSStatusVideo | kTSStatusAudio), 1);
+  EXPECT_EQ(d.offer(stream), kTSStatusVideo);
+  EXPECT_EQ(d.video(), a);
+}
+
 TEST(DemuxStream, OfferWhileHoldingIsIgnored) {
   Bytes stream = pes_packets(kTSAudioPID, pes_header(0xBD, 1000), pattern(500, 3));
   append(stream, pes_packets(kTSAudioPID, pes_header(0xBD, 1450), pattern(500, 4)));
