@@ -290,7 +290,7 @@ ComponentResult read_timecode(MTS_DataHGlobalsRecord* g, Ptr dst, SInt64 fileOff
   return noErr;
 }
 
-// True when the stream's packet at `at` starts a PES.
+// True when the source packet at `packet` starts a PES of stream `pid`.
 bool starts_pes(const UInt8* packet, UInt32 pid) {
   const UInt8* ts = packet + 4;
   return ts[0] == 0x47 && (ts[1] & 0x40) && (UInt32(ts[1] & 0x1F) << 8 | ts[2]) == pid;
@@ -301,7 +301,7 @@ bool starts_pes(const UInt8* packet, UInt32 pid) {
 // starts a PES of the stream (a packet sent twice, a one-packet PES), the
 // PES meant is the one after it, where the reader starts.
 ComponentResult restart(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, const FrameOffsetEntry& entry) {
-  ComponentResult err = MTS_DH_StartTSdemuxer(g);
+  const ComponentResult err = MTS_DH_StartTSdemuxer(g);
   if (err != noErr) {
     MTS_LOG("[ERR]MTS_DataHScheduleData64 MTS_DH_StartTSdemuxer error=%d\n", static_cast<int>(err));
     return err;
@@ -313,14 +313,14 @@ ComponentResult restart(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, const
   st->nextPosition = at;
   st->havePes = false;
   st->frameKey = -1;
-  const SInt64 pair = 2 * kTSSourcePacketSize;
-  if (at > 0 && g->pRec->fileSize - at >= pair) {
-    if ((err = read_chunk(g, g->pTSbuffer, pair)) != noErr) return err;
-    const UInt32 pid = is_sound(g) ? kTSAudioPID : kTSVideoPID;
-    if (starts_pes(g->pTSbuffer, pid) && starts_pes(g->pTSbuffer + kTSSourcePacketSize, pid)) {
-      g->position += kTSSourcePacketSize;
-      st->nextPosition = g->position;
-    }
+  // The two packets at the restart offset (fewer at the end of the file:
+  // nothing to look at then).
+  const size_t pair = 2 * kTSSourcePacketSize;
+  const UInt32 pid = is_sound(g) ? kTSAudioPID : kTSVideoPID;
+  if (at > 0 && ::pread(fileno(g->file), g->pTSbuffer, pair, static_cast<off_t>(at)) == static_cast<ssize_t>(pair) &&
+      starts_pes(g->pTSbuffer, pid) && starts_pes(g->pTSbuffer + kTSSourcePacketSize, pid)) {
+    g->position += kTSSourcePacketSize;
+    st->nextPosition = g->position;
   }
   return noErr;
 }
