@@ -1,12 +1,15 @@
-// Samples of damaged recordings read back through the data handler after a
-// successful import: a packet sent twice, a sample whose frame is not where
-// the import found it, a PES too large for the demultiplexer. Every read of
-// an imported sample succeeds with the sample's length; what the recording
-// holds is served, else silence (sound) or zero bytes (video), reported once.
+// Samples read back through the data handler as a movie export reads them,
+// one after the other: each stretch of the file is read once. Samples of
+// damaged recordings after a successful import (a packet sent twice, a
+// sample whose frame is not where the import found it, a PES too large for
+// the demultiplexer): every read of an imported sample succeeds with the
+// sample's length; what the recording holds is served, else silence (sound)
+// or zero bytes (video), reported once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -107,7 +110,33 @@ FrameOffsetEntry* IndexEntry(MTS_MovieImportGlobalsRecord* store, int64_t qt_off
   return nullptr;
 }
 
+// Bytes this process has read from files so far.
+int64_t BytesRead() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  int64_t value = -1;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return -1;
+}
+
 }  // namespace
+
+// A track read in order reads the file once, whatever the number of its
+// samples: a read goes on from where the one before left the file.
+TEST(DataHandlerExport, EachStretchOfTheFileIsReadOnce) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes file = testsupport::read_file(path);
+  Imported imp;
+  imp.Open("in_order.m2ts", file);
+  if (BytesRead() < 0) GTEST_SKIP() << "no /proc/self/io to count the bytes read";
+  for (auto [dh, media] : {std::pair{imp.video, imp.videoMedia}, std::pair{imp.sound, imp.soundMedia}}) {
+    ASSERT_GT(GetMediaSampleReferenceCount(media), 40);
+    const int64_t before = BytesRead();
+    ReadAll(dh, media);
+    EXPECT_LE(BytesRead() - before, int64_t(file.size()) + 1024);
+  }
+}
 
 // The import records the packet before a PES's first packet. When that
 // packet itself starts a PES of the stream (it was sent twice), the sample is
