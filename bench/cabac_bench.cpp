@@ -139,7 +139,7 @@ void residual_4x4(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(mb.luma_coeff);
   }
-  if (cabac_DecodeTerminate(&tb) != 1 || tb.reader.overrun) state.SkipWithError("stream not decoded to its end");
+  if (cabac_test_terminate(&tb) != 1 || tb.reader.overrun) state.SkipWithError("stream not decoded to its end");
   state.counters["blocks/s"] =
       benchmark::Counter(16.0 * s.mbs * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }

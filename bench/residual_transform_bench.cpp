@@ -64,7 +64,7 @@ void BM_ChromaBlocks(benchmark::State& state) {
     if (state.range(0) == 0)
       transform_chroma_4x4(work);
     else
-      transform_blocks_4x4(work, full, ~full & 0xFFu);
+      transform_chroma_4x4(work, static_cast<uint8_t>(~full));
     benchmark::ClobberMemory();
   }
 }

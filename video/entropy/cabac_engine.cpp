@@ -75,10 +75,6 @@ int32_t cabac_initialize_engine(ThreadBuffer* tb) {
   return 0;
 }
 
-uint32_t cabac_DecodeDecision(ThreadBuffer* tb, CabacContext* ctx) { return cabac_decision(&tb->reader, ctx); }
-
-uint32_t cabac_DecodeTerminate(ThreadBuffer* tb) { return cabac_terminate(&tb->reader); }
-
 void cabac_initialize_context(int8_t SliceQPY, const int8_t (*mn)[2], CabacContext* first, int32_t count) {
   if (count < 1) return;
   const int32_t qp = SliceQPY < 0 ? 0 : (SliceQPY > 51 ? 51 : SliceQPY);

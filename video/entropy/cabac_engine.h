@@ -73,8 +73,6 @@ extern const uint8_t BinShiftTbl[256];
 
 // Starts the engine: codIRange = 510, codIOffset = the next nine bits.
 int32_t cabac_initialize_engine(ThreadBuffer* tb);
-uint32_t cabac_DecodeDecision(ThreadBuffer* tb, CabacContext* ctx);
-uint32_t cabac_DecodeTerminate(ThreadBuffer* tb);
 
 // Context initialisation for one slice, from SliceQPY (clipped to 0..51).
 void cabac_init_contexts_i_slice(int8_t SliceQPY, CabacContext* contexts);
@@ -126,16 +124,6 @@ struct CabacLocal {
     bits -= s;
   }
 
-  // Without branches on the bin: the MPS case is the borrow of offset -
-  // range as a mask. Both outcomes' shift counts are ready before the choice
-  // (the LPS one from the table, the MPS one a doubling below 256), so the
-  // mask only selects and no lookup waits for the new range; the context
-  // moves through one table as a 16-bit key.
-  __attribute__((always_inline)) uint32_t decision(CabacContext* ctx) {
-    uint32_t key = load_key(ctx);
-    return step<false>(key, ctx);
-  }
-
   // A decision on a context held in a register as its 16-bit key (see
   // load_key), for runs of bins on one context: both following keys are
   // read with the row, so the next bin's row load waits only for the choice,
@@ -152,7 +140,12 @@ struct CabacLocal {
     std::memcpy(ctx, &key16, 2);
   }
 
-  // One decision on context key `key`; returns the bin. kHeld: `key` is
+  // One decision on context key `key`; returns the bin. Without branches on
+  // the bin: the MPS case is the borrow of offset - range as a mask. Both
+  // outcomes' shift counts are ready before the choice (the LPS one from the
+  // table, the MPS one a doubling below 256), so the mask only selects and
+  // no lookup waits for the new range; the context moves through one table
+  // as a 16-bit key. kHeld: `key` is
   // replaced by its successor, taken from the pair read up front (a shorter
   // chain when the same key decides again next); otherwise the successor is
   // looked up after the choice (fewer instructions) and stored to `ctx`.
@@ -211,7 +204,7 @@ struct CabacLocal {
   __attribute__((always_inline)) uint32_t bypass() { return static_cast<uint32_t>(bypass_mask()) & 1u; }
 
   // A bypass bin as a mask, all ones for a 0 (the borrow of the difference
-  // as in decision()).
+  // as in a decision).
   __attribute__((always_inline)) int32_t bypass_zero_mask() {
     renorm(1);
     const uint64_t scaled = static_cast<uint64_t>(range) << 54;
@@ -229,18 +222,6 @@ struct CabacLocal {
     const int32_t z = bypass_zero_mask();
     return z - (v ^ z);
   }
-
-  // The terminate bin; a 1 leaves the range reduced and unnormalised.
-  __attribute__((always_inline)) uint32_t terminate() {
-    range -= 2;
-    const uint64_t scaled = static_cast<uint64_t>(range) << 54;
-    if (value >= scaled) return 1;
-    if (range < 256) {
-      range <<= 1;
-      renorm(1);
-    }
-    return 0;
-  }
 };
 
 // An engine in registers for one syntax element's bins, stored back into the
@@ -252,24 +233,25 @@ struct CabacScope : CabacLocal {
   __attribute__((always_inline)) ~CabacScope() { store(); }
 };
 
-// Single bins straight on the reader.
-__attribute__((always_inline)) inline uint32_t cabac_decision(BitReaderCabac* r, CabacContext* ctx) {
-  CabacLocal e(r);
-  const uint32_t bin = e.decision(ctx);
-  e.store();
-  return bin;
+// One context-coded bin (DecodeDecision) on the engine `e`, which the
+// ThreadBuffer's reader holds between syntax elements and the element
+// decoders keep in registers while they decode. Every context-coded bin of
+// the element decoders is this function, inlined.
+__attribute__((always_inline)) inline uint32_t cabac_DecodeDecision(CabacLocal& e, CabacContext* ctx) {
+  uint32_t key = CabacLocal::load_key(ctx);
+  return e.step<false>(key, ctx);
 }
 
-__attribute__((always_inline)) inline uint32_t cabac_bypass(BitReaderCabac* r) {
-  CabacLocal e(r);
-  const uint32_t bin = e.bypass();
-  e.store();
-  return bin;
-}
-
-__attribute__((always_inline)) inline uint32_t cabac_terminate(BitReaderCabac* r) {
-  CabacLocal e(r);
-  const uint32_t bin = e.terminate();
-  e.store();
-  return bin;
+// The terminate bin (DecodeTerminate): end_of_slice_flag, and the I_PCM bin
+// of mb_type. A 1 leaves the range reduced and unnormalised and reads no
+// bit.
+__attribute__((always_inline)) inline uint32_t cabac_DecodeTerminate(CabacLocal& e) {
+  e.range -= 2;
+  const uint64_t scaled = static_cast<uint64_t>(e.range) << 54;
+  if (e.value >= scaled) return 1;
+  if (e.range < 256) {
+    e.range <<= 1;
+    e.renorm(1);
+  }
+  return 0;
 }

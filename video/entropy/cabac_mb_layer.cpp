@@ -20,8 +20,8 @@ inline bool is_intra16x16(uint8_t t) { return t >= MbI_16x16_First && t <= MbI_1
 __attribute__((always_inline)) inline uint8_t read_intra_mode(CabacLocal& e, CabacContext* ctx, const SliceDataState* s,
                                                               const MacroblockRecord* mb, int blk, bool eightByEight) {
   const int predicted = predicted_intra_mode(s, mb, blk, eightByEight);
-  if (e.decision(ctx + kCtxPrevIntraMode)) return static_cast<uint8_t>(predicted);
-  const int rem = static_cast<int>(cabac_rem_intra_mode_bins(e, ctx + kCtxRemIntraMode));
+  if (cabac_prev_intraNxN_pred_mode_flag(e, ctx + kCtxPrevIntraMode)) return static_cast<uint8_t>(predicted);
+  const int rem = static_cast<int>(cabac_rem_intraNxN_pred_mode(e, ctx + kCtxRemIntraMode));
   return static_cast<uint8_t>(rem < predicted ? rem : rem + 1);
 }
 
@@ -40,8 +40,7 @@ void mb_pred_intra(CabacLocal& engine, CabacContext* ctx, const SliceDataState* 
     }
   }
   if (s->chroma_format_idc != 0)
-    mb->intra_chroma_pred_mode =
-        static_cast<uint8_t>(cabac_intra_chroma_bins(e, ctx + kCtxIntraChroma, cabac_intra_chroma_inc(mb)));
+    mb->intra_chroma_pred_mode = static_cast<uint8_t>(cabac_intra_chroma_pred_mode(e, ctx + kCtxIntraChroma, mb));
   engine = e;
 }
 
@@ -70,155 +69,19 @@ constexpr Partition kPartitions[3][2] = {
     {{0x5, 0, 0}, {0xA, 1, 4}},   // 8x16
 };
 
+// References of list `list`: num_ref_idx_lX_active_minus1 + 1.
+uint32_t ref_list_length(const SliceDataState* s, int list) {
+  return (list ? s->num_ref_idx_l1_active_minus1 : s->num_ref_idx_l0_active_minus1) + 1u;
+}
+
 bool ref_present(const SliceDataState* s, const MacroblockRecord* mb, int list) {
   const uint8_t active = list ? s->num_ref_idx_l1_active_minus1 : s->num_ref_idx_l0_active_minus1;
   return active > 0 || mb->mb_field_decoding_flag;
 }
 
-// Whether a neighbour record carries decoded ref_idx and mvd values: not
-// unavailable, skipped, intra or B_Direct_16x16 (whose contributions are 0).
-inline bool carries_motion_syntax(const MacroblockRecord* n) {
-  return n != nullptr && !mb_is_skipped(n->mb_type) && !mb_is_intra(n->mb_type) && n->mb_type != MbB_Direct_16x16;
-}
-
-// What the ref_idx and mvd contexts of one list read outside the current
-// macroblock, gathered once per macroblock and list so that no neighbour
-// derivation runs per partition. Coded inter macroblocks keep, for every
-// list the slice reads, ref_idx -1 on the quadrants that do not use the
-// list (0 on direct ones) and mvd 0 on their blocks: inside the current
-// macroblock and in coded neighbours the stored values alone then give the
-// conditions.
-struct ListEdges {
-  const int8_t* leftRef[2];                          // left of quadrants 0 and 2
-  const int8_t* upRef[2];                            // above quadrants 0 and 1
-  const int16_t* leftMvd[4];                         // mvd pair left of 4x4 rows 0..3
-  const int16_t* upMvd[4];                           // above 4x4 columns 0..3
-  int8_t leftThreshold, upThreshold;                 // 1 for a frame macroblock beside field ones
-  uint8_t leftDouble, leftHalve, upDouble, upHalve;  // vertical mvd scaling
-};
-
-const int8_t kNoRefBeside = -1;
-const int16_t kNoMvds[16][2] = {};
-
-// The ref_idx of quadrant q of a record that carries motion syntax. A
-// direct quadrant counts as 0: once its macroblock has been reconstructed
-// (which may happen while this slice is still being parsed) it holds the
-// derived index.
-const int8_t* ref_at(const MacroblockRecord* n, const int8_t* refs, int q) {
-  return (n->mb_type & 0xDC) == 0 && n->sub_mb_type[q] == SubMbB_Direct_8x8 ? &kNoRefBeside : refs + q;
-}
-
-__attribute__((always_inline)) inline void gather_edges(const MacroblockRecord* mb, int list, uint8_t mbaff,
-                                                       ListEdges* g) {
-  const bool curFrame = mb->mb_structure == 2;
-  const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
-  g->leftThreshold = g->upThreshold = 0;
-  g->leftDouble = g->leftHalve = g->upDouble = g->upHalve = 0;
-  if (a == nullptr) {
-    g->leftRef[0] = g->leftRef[1] = &kNoRefBeside;
-    for (int y = 0; y < 4; ++y) g->leftMvd[y] = kNoMvds[0];
-  } else {
-    const bool aCarries = carries_motion_syntax(a);
-    const int16_t(*aMvd)[2] = aCarries ? (list ? a->mvd_l1 : a->mvd_l0) : kNoMvds;
-    const int8_t* aRef = list ? a->ref_idx_l1 : a->ref_idx_l0;
-    const bool leftFrame = a->mb_structure == 2;
-    if (!mbaff || curFrame == leftFrame) {
-      g->leftRef[0] = aCarries ? ref_at(a, aRef, 1) : &kNoRefBeside;
-      g->leftRef[1] = aCarries ? ref_at(a, aRef, 3) : &kNoRefBeside;
-      g->leftMvd[0] = aMvd[5];
-      g->leftMvd[1] = aMvd[7];
-      g->leftMvd[2] = aMvd[13];
-      g->leftMvd[3] = aMvd[15];
-    } else if (curFrame) {
-      // A frame macroblock beside a field pair: all four rows from one
-      // 8x8 row of the left record.
-      const int q = (mb->mb_addr & 1) ? 3 : 1;
-      g->leftRef[0] = g->leftRef[1] = aCarries ? ref_at(a, aRef, q) : &kNoRefBeside;
-      g->leftThreshold = 1;
-      g->leftMvd[0] = g->leftMvd[1] = aMvd[4 * q + 1];
-      g->leftMvd[2] = g->leftMvd[3] = aMvd[4 * q + 3];
-      g->leftDouble = 1;
-    } else {
-      // A field macroblock beside a frame pair: the upper rows from the top
-      // record, the lower ones from the bottom record.
-      const MacroblockRecord* a1 = a + 1;
-      const bool a1Carries = carries_motion_syntax(a1);
-      const int16_t(*a1Mvd)[2] = a1Carries ? (list ? a1->mvd_l1 : a1->mvd_l0) : kNoMvds;
-      g->leftRef[0] = aCarries ? ref_at(a, aRef, 1) : &kNoRefBeside;
-      g->leftRef[1] = a1Carries ? ref_at(a1, list ? a1->ref_idx_l1 : a1->ref_idx_l0, 1) : &kNoRefBeside;
-      g->leftMvd[0] = aMvd[5];
-      g->leftMvd[1] = aMvd[13];
-      g->leftMvd[2] = a1Mvd[5];
-      g->leftMvd[3] = a1Mvd[13];
-      g->leftHalve = 1;
-    }
-  }
-  if (b == nullptr) {
-    g->upRef[0] = g->upRef[1] = &kNoRefBeside;
-    for (int x = 0; x < 4; ++x) g->upMvd[x] = kNoMvds[0];
-  } else {
-    const bool bCarries = carries_motion_syntax(b);
-    const int16_t(*bMvd)[2] = bCarries ? (list ? b->mvd_l1 : b->mvd_l0) : kNoMvds;
-    const int8_t* bRef = list ? b->ref_idx_l1 : b->ref_idx_l0;
-    const bool upFrame = b->mb_structure == 2;
-    g->upRef[0] = bCarries ? ref_at(b, bRef, 2) : &kNoRefBeside;
-    g->upRef[1] = bCarries ? ref_at(b, bRef, 3) : &kNoRefBeside;
-    g->upThreshold = curFrame && !upFrame ? 1 : 0;
-    g->upMvd[0] = bMvd[10];
-    g->upMvd[1] = bMvd[11];
-    g->upMvd[2] = bMvd[14];
-    g->upMvd[3] = bMvd[15];
-    if (mbaff) {
-      g->upDouble = curFrame && !upFrame;
-      g->upHalve = !curFrame && upFrame;
-    }
-  }
-}
-
-// The decoded ref_idx of the partition whose first quadrant is q, bounded
-// by the active list (twice it plus one for the field macroblocks of an
-// MBAFF frame); a value beyond it marks the slice damaged.
-__attribute__((always_inline)) inline uint8_t read_ref_idx(CabacLocal& e, CabacContext* ctx, const SliceDataState* s,
-                                                           const MacroblockRecord* mb, const ListEdges& g,
-                                                           const int8_t* ref, int list, uint32_t q) {
-  const uint32_t condA = (q & 1) ? ref[q - 1] > 0 : *g.leftRef[q >> 1] > g.leftThreshold;
-  const uint32_t condB = (q & 2) ? ref[q - 2] > 0 : *g.upRef[q] > g.upThreshold;
-  const uint32_t v = cabac_ref_idx_bins(e, ctx + kCtxRefIdx, condA + 2 * condB);
-  const uint32_t active = (list ? s->num_ref_idx_l1_active_minus1 : s->num_ref_idx_l0_active_minus1) + 1u;
-  const uint32_t limit = mb->mb_field_decoding_flag ? 2 * active : active;
-  if (v >= limit) {
-    cabac_mark_damaged(e.r);
-    return 0;
-  }
-  return static_cast<uint8_t>(v);
-}
-
 __attribute__((always_inline)) inline void store_ref(int8_t* refIdx, uint8_t quadrants, uint8_t value) {
   for (int q = 0; q < 4; ++q)
     if (quadrants & (1u << q)) refIdx[q] = static_cast<int8_t>(value);
-}
-
-// Position of each 4x4 block (luma4x4BlkIdx) in the macroblock.
-struct BlockAt {
-  uint8_t x, y;
-};
-constexpr BlockAt kBlockAt[16] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}, {2, 0}, {3, 0}, {2, 1}, {3, 1},
-                                  {0, 2}, {1, 2}, {0, 3}, {1, 3}, {2, 2}, {3, 2}, {2, 3}, {3, 3}};
-
-// The mvd pair of the (sub-)partition whose first block is blk, from the
-// absolute components left of and above that block.
-__attribute__((always_inline)) inline uint32_t read_mvd_pair(CabacLocal& e, CabacContext* ctx, const ListEdges& g,
-                                                             const int16_t (*mvd)[2], uint32_t blk) {
-  const BlockAt at = kBlockAt[blk];
-  const int16_t* l = at.x ? mvd[LeftNeighbourIdxTable[blk]] : g.leftMvd[at.y];
-  const int16_t* u = at.y ? mvd[UpNeighbourIdxTable[blk]] : g.upMvd[at.x];
-  const uint32_t lx = static_cast<uint32_t>(std::abs(l[0])), ux = static_cast<uint32_t>(std::abs(u[0]));
-  uint32_t ly = static_cast<uint32_t>(std::abs(l[1])), uy = static_cast<uint32_t>(std::abs(u[1]));
-  if (!at.x) ly = (ly << g.leftDouble) >> g.leftHalve;
-  if (!at.y) uy = (uy << g.upDouble) >> g.upHalve;
-  const int32_t x = cabac_mvd_bins(e, ctx + kCtxMvdX, cabac_mvd_inc(lx + ux));
-  const int32_t y = cabac_mvd_bins(e, ctx + kCtxMvdY, cabac_mvd_inc(ly + uy));
-  return static_cast<uint16_t>(x) | static_cast<uint32_t>(y) << 16;
 }
 
 // Stores one mvd pair (x in the low half) in the blocks of `quadrants`.
@@ -243,14 +106,15 @@ __attribute__((always_inline)) inline void read_refs(CabacLocal& e, CabacContext
     store_ref(ref, 0xF, kNoRef);
     return;
   }
-  gather_edges(mb, List, s->MbaffFrameFlag, &g);
+  gather_edges(mb, List, s->MbaffFrameFlag, ref_list_length(s, List), &g);
   const bool present = ref_present(s, mb, List);
 #pragma GCC unroll 2
   for (int p = 0; p < parts; ++p) {
     const Partition part = kPartitions[Shape][p];
     const uint8_t v = !(pred[p] & bit) ? kNoRef
-                      : present        ? read_ref_idx(e, ctx, s, mb, g, ref, List, part.quadrant)
-                                       : 0;
+                      : !present       ? 0
+                      : List           ? cabac_ref_idx_l1(e, ctx + kCtxRefIdx, mb, part.quadrant, g)
+                                       : cabac_ref_idx_l0(e, ctx + kCtxRefIdx, mb, part.quadrant, g);
     store_ref(ref, part.quadrants, v);
   }
 }
@@ -270,7 +134,9 @@ __attribute__((always_inline)) inline void read_mvds(CabacLocal& e, CabacContext
 #pragma GCC unroll 2
   for (int p = 0; p < parts; ++p) {
     const Partition part = kPartitions[Shape][p];
-    const uint32_t pair = (pred[p] & bit) ? read_mvd_pair(e, ctx, g, mvd, part.block) : 0;
+    const uint32_t pair = !(pred[p] & bit) ? 0
+                          : List           ? cabac_mvd_l1(e, ctx + kCtxMvdX, mb, part.block, g)
+                                           : cabac_mvd_l0(e, ctx + kCtxMvdX, mb, part.block, g);
     store_mvd(mvd, part.quadrants, pair);
   }
 }
@@ -307,14 +173,17 @@ uint32_t mb_pred_inter(CabacLocal& engine, CabacContext* ctx, const SliceDataSta
 
 // The sub-partitions of one quadrant for one list.
 __attribute__((always_inline)) inline void read_sub_mvds(CabacLocal& e, CabacContext* ctx, const ListEdges& g,
-                                                         int16_t (*mvd)[2], int q, uint8_t code) {
+                                                         MacroblockRecord* mb, int list, int q, uint8_t code) {
+  int16_t(*mvd)[2] = list ? mb->mvd_l1 : mb->mvd_l0;
   const int b = 4 * q;
   const uint32_t shape = (code >> 5) & 3;
   static const uint8_t kFirst[4][4] = {{0}, {0, 2}, {0, 1}, {0, 1, 2, 3}};
   static const uint8_t kCount[4] = {1, 2, 2, 4};
   for (int sp = 0; sp < kCount[shape]; ++sp) {
     const int first = b + kFirst[shape][sp];
-    const uint32_t pair = read_mvd_pair(e, ctx, g, mvd, static_cast<uint32_t>(first));
+    const uint8_t blk = static_cast<uint8_t>(first);
+    const uint32_t pair =
+        list ? cabac_mvd_l1(e, ctx + kCtxMvdX, mb, blk, g) : cabac_mvd_l0(e, ctx + kCtxMvdX, mb, blk, g);
     // Blocks covered, from the first: 8x8 all four, 8x4 a row pair, 4x8 a
     // column pair, 4x4 one.
     const uint64_t two = pair | static_cast<uint64_t>(pair) << 32;
@@ -335,12 +204,12 @@ uint32_t sub_mb_pred(CabacLocal& engine, CabacContext* ctx, const SliceDataState
   CabacLocal e = engine;
   for (int q = 0; q < 4; ++q)
     mb->sub_mb_type[q] =
-        bSlice ? cabac_sub_mb_type_B_bins(e, ctx + kCtxSubMbType) : cabac_sub_mb_type_P_bins(e, ctx + kCtxSubMbType);
+        bSlice ? cabac_sub_mb_type_B_slice(e, ctx + kCtxSubMbType) : cabac_sub_mb_type_P_slice(e, ctx + kCtxSubMbType);
   const int lists = bSlice ? 2 : 1;
   ListEdges edges[2];
   for (int list = 0; list < lists; ++list) {
     int8_t* ref = list ? mb->ref_idx_l1 : mb->ref_idx_l0;
-    gather_edges(mb, list, s->MbaffFrameFlag, &edges[list]);
+    gather_edges(mb, list, s->MbaffFrameFlag, ref_list_length(s, list), &edges[list]);
     const bool present = ref_present(s, mb, list) && mb->mb_type != MbP_8x8ref0;
     for (int q = 0; q < 4; ++q) {
       const uint8_t code = mb->sub_mb_type[q];
@@ -349,8 +218,10 @@ uint32_t sub_mb_pred(CabacLocal& engine, CabacContext* ctx, const SliceDataState
       } else if (!((code >> (3 + list)) & 1)) {
         ref[q] = static_cast<int8_t>(kNoRef);
       } else {
-        ref[q] = static_cast<int8_t>(
-            present ? read_ref_idx(e, ctx, s, mb, edges[list], ref, list, static_cast<uint32_t>(q)) : 0);
+        const uint8_t quadrant = static_cast<uint8_t>(q);
+        ref[q] = static_cast<int8_t>(!present ? 0
+                                     : list   ? cabac_ref_idx_l1(e, ctx + kCtxRefIdx, mb, quadrant, edges[list])
+                                              : cabac_ref_idx_l0(e, ctx + kCtxRefIdx, mb, quadrant, edges[list]));
       }
     }
   }
@@ -360,7 +231,7 @@ uint32_t sub_mb_pred(CabacLocal& engine, CabacContext* ctx, const SliceDataState
       const uint8_t code = mb->sub_mb_type[q];
       // Direct quadrants and those without the list hold mvd 0.
       if (code != SubMbB_Direct_8x8 && ((code >> (3 + list)) & 1))
-        read_sub_mvds(e, ctx, edges[list], mvd, q, code);
+        read_sub_mvds(e, ctx, edges[list], mb, list, q, code);
       else
         store_mvd(mvd, static_cast<uint8_t>(1u << q), 0);
     }
@@ -416,7 +287,7 @@ void cabac_layer_after_type(CabacLocal& engine, ThreadBuffer* tb, CabacContext* 
   } else if (mb_is_intra(t)) {
     mb->transform_size_8x8_flag =
         (s->transform_8x8_mode_flag && t == MbI_NxN)
-            ? static_cast<uint8_t>(engine.decision(ctx + kCtxTransform8x8 + cabac_transform_8x8_inc(mb)))
+            ? static_cast<uint8_t>(cabac_transform_size_8x8_flag(engine, ctx + kCtxTransform8x8, mb))
             : 0;
     mb_pred_intra(engine, ctx, s, mb);
   } else if (t == MbB_Direct_16x16) {
@@ -434,20 +305,16 @@ void cabac_layer_after_type(CabacLocal& engine, ThreadBuffer* tb, CabacContext* 
   if (intra16x16) {
     derive_intra16x16_cbp(mb);
   } else {
-    mb->cbp_luma =
-        static_cast<uint8_t>(cabac_cbp_luma_bins(e, ctx + kCtxCbpLuma, cabac_cbp_luma_beside(mb, s->MbaffFrameFlag)));
-    mb->cbp_chroma =
-        s->chroma_format_idc != 0
-            ? static_cast<uint8_t>(cabac_cbp_chroma_bins(e, ctx + kCtxCbpChroma, cabac_cbp_chroma_seen(mb->neighbour_a),
-                                                         cabac_cbp_chroma_seen(mb->neighbour_b)))
-            : 0;
+    mb->cbp_luma = static_cast<uint8_t>(cabac_coded_block_pattern_luma(e, ctx + kCtxCbpLuma, mb, s->MbaffFrameFlag));
+    mb->cbp_chroma = s->chroma_format_idc != 0
+                         ? static_cast<uint8_t>(cabac_coded_block_pattern_chroma(e, ctx + kCtxCbpChroma, mb))
+                         : 0;
     if (mb->cbp_luma != 0 && s->transform_8x8_mode_flag && t != MbI_NxN && noSub8x8 &&
         (t != MbB_Direct_16x16 || s->direct_8x8_inference_flag))
-      mb->transform_size_8x8_flag =
-          static_cast<uint8_t>(e.decision(ctx + kCtxTransform8x8 + cabac_transform_8x8_inc(mb)));
+      mb->transform_size_8x8_flag = static_cast<uint8_t>(cabac_transform_size_8x8_flag(e, ctx + kCtxTransform8x8, mb));
     coded = mb->cbp_luma != 0 || mb->cbp_chroma != 0;
   }
-  if (coded) delta = cabac_mb_qp_delta_bins(e, ctx + kCtxMbQpDelta, s->lastMbQpDelta);
+  if (coded) delta = cabac_mb_qp_delta(e, ctx + kCtxMbQpDelta, s->lastMbQpDelta);
   e.store();
   if (!coded) {
     s->lastMbQpDelta = 0;
@@ -467,26 +334,9 @@ void cabac_layer_after_type(CabacLocal& engine, ThreadBuffer* tb, CabacContext* 
 
 uint32_t decode_macroblock_layer_I_slice_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx,
                                                MacroblockRecord* mb) {
-  mb->mb_type = cabac_mb_type_I_slice(tb, ctx + kCtxMbType, mb);
   CabacLocal e(&tb->reader);
-  cabac_layer_after_type(e, tb, ctx, s, mb, false);
-  return 0;
-}
-
-uint32_t decode_macroblock_layer_P_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx,
-                                         MacroblockRecord* mb) {
-  CabacLocal e(&tb->reader);
-  mb->mb_type = cabac_mb_type_P_bins(e, ctx + kCtxMbType);
+  mb->mb_type = cabac_mb_type_I_slice(e, ctx + kCtxMbType, mb);
   CabacLocal engine = e;
   cabac_layer_after_type(engine, tb, ctx, s, mb, false);
-  return 0;
-}
-
-uint32_t decode_macroblock_layer_B_slice(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx,
-                                         MacroblockRecord* mb) {
-  CabacLocal e(&tb->reader);
-  mb->mb_type = cabac_mb_type_B_bins(e, ctx + kCtxMbType, cabac_mb_type_B_inc(mb));
-  CabacLocal engine = e;
-  cabac_layer_after_type(engine, tb, ctx, s, mb, true);
   return 0;
 }

@@ -63,54 +63,6 @@ struct BlockCtx {
   const uint8_t* lastInc;  // by scanning position (8x8 blocks only)
 };
 
-// The rare tail of coeff_abs_level_minus1: the Exp-Golomb suffix of order 0
-// in bypass bins after 14 prefix ones, on the engine stored in the reader.
-// Returns the absolute level, bounded to 16 bits (a longer suffix marks the
-// slice damaged). Kept out of line so that the block loops hold the engine
-// in registers.
-__attribute__((noinline, cold)) uint32_t abs_level_suffix(BitReaderCabac* r) {
-  constexpr uint32_t kMaxAbs = 32767;
-  CabacScope e(r);
-  uint32_t v = 14;
-  uint32_t k = 0;
-  while (e.bypass()) {
-    v += 1u << k;
-    if (++k >= 15) {
-      cabac_mark_damaged(r);
-      return kMaxAbs;
-    }
-  }
-  uint32_t suffix = 0;
-  while (k--) suffix = (suffix << 1) | e.bypass();
-  v += suffix + 1;
-  if (v > kMaxAbs) {
-    cabac_mark_damaged(r);
-    v = kMaxAbs;
-  }
-  return v;
-}
-
-// coeff_abs_level_minus1 + 1 after a first prefix bin of 1: the other
-// prefix bins share the context `c`, held in a register while they last.
-__attribute__((always_inline)) inline uint32_t abs_level_rest(CabacLocal& e, CabacContext* c) {
-  uint32_t key = CabacLocal::load_key(c);
-  uint32_t v = 1;
-  while (v < 14 && e.decision_held(key)) ++v;
-  CabacLocal::store_key(c, key);
-  if (__builtin_expect(v < 14, 1)) return v + 1;
-  e.store();
-  v = abs_level_suffix(e.r);
-  e = CabacLocal(e.r);
-  return v;
-}
-
-// coeff_abs_level_minus1 + 1 with the contexts of the first prefix bin and
-// of the others.
-__attribute__((always_inline)) inline uint32_t abs_level(CabacLocal& e, CabacContext* first, CabacContext* c) {
-  if (!e.decision(first)) return 1;
-  return abs_level_rest(e, c);
-}
-
 // Significance map and levels of one coded block with `kNumCoeff` scanning
 // positions on the engine `e`. Writes the significant positions in
 // increasing order to pos[], hands each signed level with its position to
@@ -125,9 +77,9 @@ __attribute__((always_inline)) inline int decode_block(CabacLocal& e, const Bloc
   int i = 0;
   if constexpr (kNumCoeff == 64) {
     for (; i < kNumCoeff - 1; ++i) {
-      if (e.decision(c.sig + c.sigInc[i])) {
+      if (cabac_DecodeDecision(e, c.sig + c.sigInc[i])) {
         *out++ = static_cast<uint8_t>(i);
-        if (e.decision(c.last + c.lastInc[i])) goto levels;
+        if (cabac_DecodeDecision(e, c.last + c.lastInc[i])) goto levels;
       }
     }
   } else {
@@ -173,15 +125,14 @@ levels:
       continue;
     }
     CabacLocal::store_key(first, key);
-    put(pos[k], e.bypass_sign(static_cast<int32_t>(abs_level_rest(e, c.level + 5))));
+    put(pos[k], e.bypass_sign(static_cast<int32_t>(cabac_coeff_abs_level_above_1(e, c.level + 5))));
     --k;
     first = c.level;
     key = CabacLocal::load_key(first);
     break;
   }
   for (CabacContext* rest = c.level + 6; k >= 0; --k) {
-    uint32_t abs = 1;
-    if (e.decision_held(key)) abs = abs_level_rest(e, rest);
+    const uint32_t abs = cabac_coeff_abs_level_minus1(e, key, rest);
     put(pos[k], e.bypass_sign(static_cast<int32_t>(abs)));
     rest += (abs > 1 && rest < c.level + 9) ? 1 : 0;
   }
@@ -225,7 +176,7 @@ inline uint32_t luma_cbf_outside(const MacroblockRecord* n, uint32_t blk, bool c
 template <int kNumCoeff>
 __attribute__((always_inline)) inline bool decode_coded_block(CabacLocal& e, const BlockCtx& c, CabacContext* cbf,
                                                              const DequantPut& put) {
-  if (!e.decision(cbf)) return false;
+  if (!cabac_DecodeDecision(e, cbf)) return false;
   uint8_t pos[16];
   decode_block<kNumCoeff>(e, c, pos, put);
   return true;
@@ -329,7 +280,7 @@ inline uint32_t chroma_ac_conds(const MacroblockRecord* n, uint32_t b, bool curI
 __attribute__((always_inline)) inline uint32_t cabac_coded_block_flag_ChromaDC_420(CabacLocal& e, CabacContext* cbf,
                                                                                    uint32_t condA, uint32_t condB,
                                                                                    uint32_t comp) {
-  return e.decision(cbf + ((condA >> comp) & 1u) + 2 * ((condB >> comp) & 1u));
+  return cabac_DecodeDecision(e, cbf + ((condA >> comp) & 1u) + 2 * ((condB >> comp) & 1u));
 }
 
 // Left neighbour of chroma block 0 or 2 (MBAFF rows as for luma).
@@ -379,13 +330,6 @@ void finish_chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, co
 
 }  // namespace
 
-uint32_t cabac_coeff_abs_level_minus1(ThreadBuffer* tb, CabacContext* levelCtx, uint32_t numDecodAbsLevelGt1,
-                                      uint32_t numDecodAbsLevelEq1) {
-  const uint32_t inc0 = numDecodAbsLevelGt1 ? 0 : (numDecodAbsLevelEq1 >= 3 ? 4 : 1 + numDecodAbsLevelEq1);
-  CabacScope e(&tb->reader);
-  return abs_level(e, levelCtx + inc0, levelCtx + 5 + (numDecodAbsLevelGt1 > 4 ? 4 : numDecodAbsLevelGt1));
-}
-
 void cabac_residual_4x4(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
   decode_luma_4x4_blocks(tb, mb, contexts, 2, q);
   finish_chroma(tb, mb, contexts, q);
@@ -406,7 +350,7 @@ void cabac_residual_16x16(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* 
   {
     uint8_t pos[16];
     CabacScope e(&tb->reader);
-    coded = e.decision(cbf) != 0;
+    coded = cabac_DecodeDecision(e, cbf) != 0;
     if (coded) decode_block<16>(e, c, pos, [&](uint32_t p, int32_t v) { dc[scan[p]] = static_cast<int16_t>(v); });
   }
   if (coded) {

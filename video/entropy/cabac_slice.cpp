@@ -11,37 +11,17 @@
 
 namespace {
 
-// ctxIdxInc of mb_field_decoding_flag: the left and upper pairs (when
-// available in the slice) that are field pairs.
-uint32_t field_flag_inc(const SliceDataState* s, const MacroblockRecord* mb) {
-  const uint32_t top = mb->mb_addr & ~1u, w = s->widthInMbs, f = s->firstMbAddr;
-  uint32_t inc = 0;
-  if (top % (2 * w) != 0 && top != f) inc += s->records[top - 2].mb_field_decoding_flag;
-  if (top >= f + 2 * w) inc += s->records[top - 2 * w].mb_field_decoding_flag;
-  return inc;
-}
-
-// The field flag of a coded MBAFF macroblock: decoded for a top macroblock
-// and for a bottom one whose top was skipped, else the top's.
-void SetNeighbourMacroblocks_cabac_mbaff(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, MacroblockRecord* mb) {
-  const bool top = (mb->mb_addr & 1) == 0;
-  uint8_t flag;
-  if (top || mb_is_skipped((mb - 1)->mb_type))
-    flag = static_cast<uint8_t>(cabac_decision(&tb->reader, ctx + kCtxMbField + field_flag_inc(s, mb)));
-  else
-    flag = (mb - 1)->mb_field_decoding_flag;
-  SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
-}
-
-// The field flag of a coded macroblock of a P or B slice in an MBAFF frame,
-// whose record already carries the flag inferred for its pair (the top's,
-// for a bottom macroblock under a coded top). A top macroblock, or a bottom
-// one whose top was skipped, decodes the flag; only a flag other than the
-// inferred one links the record (and a skipped top) anew.
-__attribute__((always_inline)) inline void mbaff_field_flag(CabacLocal& e, const SliceDataState* s, CabacContext* ctx,
-                                                            MacroblockRecord* mb) {
+// The field flag of a coded macroblock of an MBAFF frame, whose record
+// already carries the flag inferred for its pair (the top's, for a bottom
+// macroblock under a coded top) and the links of that mode. A top
+// macroblock, or a bottom one whose top was skipped, decodes the flag; only
+// a flag other than the inferred one links the record (and a skipped top)
+// anew.
+__attribute__((always_inline)) inline void SetNeighbourMacroblocks_cabac_mbaff(CabacLocal& e, const SliceDataState* s,
+                                                                               CabacContext* ctx,
+                                                                               MacroblockRecord* mb) {
   if ((mb->mb_addr & 1) != 0 && !mb_is_skipped((mb - 1)->mb_type)) return;
-  const uint8_t flag = static_cast<uint8_t>(e.decision(ctx + kCtxMbField + field_flag_inc(s, mb)));
+  const uint8_t flag = static_cast<uint8_t>(cabac_mb_field_decoding_flag(e, ctx + kCtxMbField, mb));
   if (flag != mb->mb_field_decoding_flag) SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
 }
 
@@ -128,20 +108,26 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
     prefetch_ahead(s);
     setup_record(s, mb, iSlice);
     if (iSlice) {
-      if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cabac_mbaff(tb, s, contexts, mb);
+      if (s->MbaffFrameFlag) {
+        // Linked for the inferred mode first: the links name the pairs
+        // whose modes select the field flag's context.
+        SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
+        CabacScope e(r);
+        SetNeighbourMacroblocks_cabac_mbaff(e, s, contexts, mb);
+      }
       decode_macroblock_layer_I_slice_cabac(tb, s, contexts, mb);
     } else {
       // mb_skip_flag, mb_field_decoding_flag and mb_type on one engine held
       // in registers; the layer stores it back.
       if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
       CabacLocal e(r);
-      if (!e.decision(contexts + kCtxMbSkip + cabac_skip_inc(mb))) {
+      if (!cabac_mb_skip_flag(e, contexts + kCtxMbSkip, mb)) {
         clear_coded(mb, !bSlice);
-        if (s->MbaffFrameFlag) mbaff_field_flag(e, s, contexts, mb);
-        mb->mb_type = bSlice ? cabac_mb_type_B_bins(e, contexts + kCtxMbType, cabac_mb_type_B_inc(mb))
-                             : cabac_mb_type_P_bins(e, contexts + kCtxMbType);
-        CabacLocal engine = e;  // the layer's; e itself stays in registers
-        cabac_layer_after_type(engine, tb, contexts, s, mb, bSlice);
+        if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cabac_mbaff(e, s, contexts, mb);
+        if (bSlice)
+          decode_macroblock_layer_B_slice(e, tb, s, contexts, mb);
+        else
+          decode_macroblock_layer_P_slice(e, tb, s, contexts, mb);
       } else {
         // The links and field flag inferred above stand for a skipped
         // macroblock.
@@ -154,7 +140,12 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
     transform_macroblock(mb);
     hand_over(s, sink, mb);
     if (!s->MbaffFrameFlag || (mb->mb_addr & 1)) {
-      if (cabac_terminate(r)) {
+      uint32_t endOfSlice;
+      {
+        CabacScope e(r);
+        endOfSlice = cabac_DecodeTerminate(e);
+      }
+      if (endOfSlice) {
         if (!cabac_slice_ends_here(r)) return failed(s);
         s->firstMb->slice_mb_count = mb->mb_addr - s->firstMb->mb_addr + 1;
         return kSliceDone;

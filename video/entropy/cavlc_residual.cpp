@@ -511,7 +511,7 @@ struct Residual {
 
   // Chroma DC of Cb and Cr, then the AC blocks when cbp_chroma bit 1 is
   // set (else the AC counts are cleared).
-  void chroma_blocks() {
+  void cavlc_residual_Chroma() {
     mb->chroma_nonzero_mask = 0;
     const int base = mb_is_intra(mb->mb_type) ? 1 : 4;  // Cb table; Cr follows
     const int qPs[2] = {q->qpCb, q->qpCr};
@@ -576,7 +576,7 @@ struct Residual {
       std::memset(mb->total_coeff_chroma, 0, sizeof(mb->total_coeff_chroma));
       return;
     }
-    chroma_blocks();
+    cavlc_residual_Chroma();
   }
 };
 
@@ -630,8 +630,3 @@ void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const Residua
   res.finish(r);
 }
 
-void cavlc_residual_Chroma(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q) {
-  Residual res(r, mb, q);
-  res.chroma_blocks();
-  res.finish(r);
-}

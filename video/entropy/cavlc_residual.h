@@ -33,8 +33,6 @@ constexpr uint32_t kReaderDamaged = 2;
 void cavlc_residual_4x4(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
 void cavlc_residual_8x8(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
 void cavlc_residual_16x16(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
-// Chroma DC of Cb and Cr, then the AC blocks when cbp_chroma bit 1 is set.
-void cavlc_residual_Chroma(BitReaderCabac* r, MacroblockRecord* mb, const ResidualQuant& q);
 
 // Scans: storage index of each scan position.
 extern const int32_t FRAME_SCAN_CAVLC[16];

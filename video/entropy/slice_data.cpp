@@ -278,12 +278,12 @@ void transform_macroblock(MacroblockRecord* mb) {
   if (mb->cbp_luma != 0 && mb->transform_size_8x8_flag)
     transform_luma_8x8(mb->luma_coeff, mb->cbp_luma);
   else if (mb->luma_dc_nonzero)
-    transform_blocks_4x4(mb->luma_coeff, luma, ~luma & 0xFFFFu);
+    transform_luma_4x4(mb->luma_coeff, 0xFFFFu, static_cast<uint16_t>(~luma));
   else if (mb->cbp_luma != 0)
-    transform_blocks_4x4(mb->luma_coeff, luma, 0);
+    transform_luma_4x4(mb->luma_coeff, static_cast<uint16_t>(luma));
   if (mb->cbp_chroma != 0) {
     const uint32_t ac = (mb->chroma_ac_cbf_mask & 15u) | ((mb->chroma_ac_cbf_mask >> 12) & 0xF0u);
-    transform_blocks_4x4(mb->chroma_coeff, ac, ~ac & 0xFFu);
+    transform_chroma_4x4(mb->chroma_coeff, static_cast<uint8_t>(~ac));
   }
   note_transformed_coefficients(mb);
 }

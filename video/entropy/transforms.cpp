@@ -113,18 +113,13 @@ uint32_t InverseHadamardLumaDC(int16_t* luma_coeff, const int16_t* dc, int16_t s
 
 VIDEO_DSP_DEFINE_SELECTION(TransformDsp, transform_dsp)
 
-uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask) {
-  const auto pair = transform_dsp().inverse_4x4_pair;
-  for (int q = 0; q < 4; ++q) {
-    const unsigned bits = (mask >> (4 * q)) & 15u;
-    if (bits == 0) continue;
-    if (bits & 3u) pair(luma_coeff + 64 * q, luma_coeff + 64 * q + 16);
-    if (bits & 12u) pair(luma_coeff + 64 * q + 32, luma_coeff + 64 * q + 48);
-  }
-  return 0;
-}
+namespace {
 
-void transform_blocks_4x4(int16_t* coeff, uint32_t full, uint32_t dcOnly) {
+// The 4x4 inverse transforms of a macroblock's blocks (bit k: the block at
+// coeff + 16 k): those of `full` two at a time, whichever they are; those of
+// `dcOnly`, whose only coefficient is the first, filled with the one value
+// their transform gives.
+__attribute__((always_inline)) inline void transform_blocks_4x4(int16_t* coeff, uint32_t full, uint32_t dcOnly) {
   // A block that holds only its DC: both passes spread the DC over their
   // line unchanged, so every sample is (c0 + 32) >> 6 (16-bit lanes wrap as
   // the transform's do). Four such blocks in a row share one vector.
@@ -171,6 +166,13 @@ void transform_blocks_4x4(int16_t* coeff, uint32_t full, uint32_t dcOnly) {
   }
 }
 
+}  // namespace
+
+uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask, uint16_t dcOnly) {
+  transform_blocks_4x4(luma_coeff, static_cast<uint32_t>(mask & ~dcOnly), dcOnly & mask);
+  return 0;
+}
+
 uint32_t transform_luma_8x8(int16_t* luma_coeff, uint8_t mask) {
   const auto inverse = transform_dsp().inverse_8x8;
   for (int q = 0; q < 4; ++q)
@@ -178,9 +180,8 @@ uint32_t transform_luma_8x8(int16_t* luma_coeff, uint8_t mask) {
   return 0;
 }
 
-uint32_t transform_chroma_4x4(int16_t* chroma_coeff) {
-  const auto pair = transform_dsp().inverse_4x4_pair;
-  for (int k = 0; k < 4; ++k) pair(chroma_coeff + 16 * k, chroma_coeff + 64 + 16 * k);
+uint32_t transform_chroma_4x4(int16_t* chroma_coeff, uint8_t dcOnly) {
+  transform_blocks_4x4(chroma_coeff, ~static_cast<uint32_t>(dcOnly) & 0xFFu, dcOnly);
   return 0;
 }
 

@@ -35,18 +35,17 @@ struct TransformDsp {
 // SSE2, SSSE3 and SSE4.1 and transform_dsp(), the current variant's.
 VIDEO_DSP_DECLARE_TABLES(TransformDsp, transform_dsp)
 
-// 4x4 inverse transforms of the luma blocks the mask selects, by pairs
-// (4q, 4q+1) and (4q+2, 4q+3); column-major in, raster out.
-uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask);
+// 4x4 inverse transforms of the luma blocks the mask selects (bit k: the
+// block at luma_coeff + 16 k); column-major in, raster out. Of them, those
+// that dcOnly names hold only their first coefficient and are filled with
+// the one value their transform gives; the others are transformed two at a
+// time, whichever they are. Blocks outside the mask are left as they are.
+uint32_t transform_luma_4x4(int16_t* luma_coeff, uint16_t mask, uint16_t dcOnly = 0);
 // 8x8 inverse transforms of the quadrants the mask selects.
 uint32_t transform_luma_8x8(int16_t* luma_coeff, uint8_t mask);
-// 4x4 inverse transforms of all eight chroma blocks.
-uint32_t transform_chroma_4x4(int16_t* chroma_coeff);
-// 4x4 inverse transforms of a macroblock's blocks (bit k: the block at
-// coeff + 16 k): those of `full` two at a time, whichever they are; those of
-// `dcOnly`, whose only coefficient is the first, filled with the one value
-// their transform gives. Blocks of neither are left as they are.
-void transform_blocks_4x4(int16_t* coeff, uint32_t full, uint32_t dcOnly);
+// 4x4 inverse transforms of all eight chroma blocks (Cb 0..3, then Cr), of
+// which those that dcOnly names (bit k: block k) hold only their DC.
+uint32_t transform_chroma_4x4(int16_t* chroma_coeff, uint8_t dcOnly = 0);
 
 // The coefficient blocks of a record (coeff_dirty): bit k luma 4x4 block k,
 // bit 16 all eight chroma blocks.

@@ -78,14 +78,14 @@ TEST(CabacEngine, DecodesWhatTheEncoderWrote) {
     for (size_t i = 0; i < bins.size(); ++i) {
       const Bin& b = bins[i];
       uint32_t got = 0;
-      if (b.kind == Kind::kDecision) got = (i & 1) ? cabac_DecodeDecision(&tb, &dec[b.ctx]) : cabac_decision(&tb.reader, &dec[b.ctx]);
-      if (b.kind == Kind::kBypass) got = cabac_bypass(&tb.reader);
-      if (b.kind == Kind::kTerminate0) got = cabac_DecodeTerminate(&tb);
+      if (b.kind == Kind::kDecision) got = cabac_test_decision(&tb, &dec[b.ctx]);
+      if (b.kind == Kind::kBypass) got = cabac_test_decode(&tb, [](CabacLocal& e) { return e.bypass(); });
+      if (b.kind == Kind::kTerminate0) got = cabac_test_terminate(&tb);
       ASSERT_EQ(got, b.value) << "round " << round << " bin " << i;
       ASSERT_GE(tb.reader.codIRange, 256);
       ASSERT_LE(tb.reader.codIRange, 510);
     }
-    ASSERT_EQ(cabac_DecodeTerminate(&tb), 1u);
+    ASSERT_EQ(cabac_test_terminate(&tb), 1u);
     // The engine stops exactly on the stop bit the flush wrote.
     EXPECT_EQ(cabac_test_bits_read(&tb, data), e.bit_count()) << "round " << round;
     EXPECT_EQ(tb.reader.overrun, 0u);
@@ -129,12 +129,12 @@ TEST(CabacEngine, HeldKeysDecodeLikeContexts) {
         uint32_t got = 0;
         if (b.kind == Kind::kDecision) got = engine.decision_held(keys[b.ctx]);
         if (b.kind == Kind::kBypass) got = engine.bypass();
-        if (b.kind == Kind::kTerminate0) got = engine.terminate();
+        if (b.kind == Kind::kTerminate0) got = cabac_DecodeTerminate(engine);
         ASSERT_EQ(got, b.value) << "round " << round << " bin " << i;
       }
       for (int c = 0; c < 16; ++c) CabacLocal::store_key(&dec[c], keys[c]);
     }
-    ASSERT_EQ(cabac_DecodeTerminate(&tb), 1u);
+    ASSERT_EQ(cabac_test_terminate(&tb), 1u);
     EXPECT_EQ(cabac_test_bits_read(&tb, data), e.bit_count()) << "round " << round;
     for (int c = 0; c < 16; ++c) {
       EXPECT_EQ(dec[c].pStateIdx, enc[c].pStateIdx);
@@ -160,14 +160,14 @@ TEST(CabacEngine, RenormalisationSteps) {
   tb.reader.codIOffset = 0;
   CabacContext c{62, 0};
   int before = tb.reader.bitPos;
-  EXPECT_EQ(cabac_decision(&tb.reader, &c), 0u);
+  EXPECT_EQ(cabac_test_decision(&tb, &c), 0u);
   EXPECT_EQ(c.pStateIdx, 62);  // stays at the top state
   EXPECT_EQ(tb.reader.codIRange, 510 - 9);
   EXPECT_EQ(tb.reader.bitPos, before);
   // MPS leaving less than 256 doubles once and reads one bit.
   tb.reader.codIRange = 260;
   c = {0, 1};
-  EXPECT_EQ(cabac_decision(&tb.reader, &c), 1u);
+  EXPECT_EQ(cabac_test_decision(&tb, &c), 1u);
   EXPECT_EQ(tb.reader.codIRange, (260 - 128) * 2);
   EXPECT_EQ(tb.reader.bitPos, before - 1);
   // LPS at state 62 (range 6) shifts by six and reads six bits at once.
@@ -175,7 +175,7 @@ TEST(CabacEngine, RenormalisationSteps) {
   tb.reader.codIOffset = 299;
   c = {62, 0};
   before = tb.reader.bitPos;
-  EXPECT_EQ(cabac_decision(&tb.reader, &c), 1u);
+  EXPECT_EQ(cabac_test_decision(&tb, &c), 1u);
   EXPECT_EQ(tb.reader.codIRange, 6 << 6);
   EXPECT_EQ(tb.reader.bitPos, before - 6);
   EXPECT_EQ(c.pStateIdx, 38);
@@ -184,7 +184,7 @@ TEST(CabacEngine, RenormalisationSteps) {
   tb.reader.codIOffset = 509;
   c = {0, 0};
   before = tb.reader.bitPos;
-  EXPECT_EQ(cabac_decision(&tb.reader, &c), 1u);
+  EXPECT_EQ(cabac_test_decision(&tb, &c), 1u);
   EXPECT_EQ(c.valMPS, 1);
   EXPECT_EQ(c.pStateIdx, 0);
   EXPECT_EQ(tb.reader.codIRange, 480);
@@ -193,7 +193,7 @@ TEST(CabacEngine, RenormalisationSteps) {
   tb.reader.codIRange = 300;
   tb.reader.codIOffset = 298;
   before = tb.reader.bitPos;
-  EXPECT_EQ(cabac_DecodeTerminate(&tb), 1u);
+  EXPECT_EQ(cabac_test_terminate(&tb), 1u);
   EXPECT_EQ(tb.reader.codIRange, 298);
   EXPECT_EQ(tb.reader.bitPos, before);
 }
@@ -206,8 +206,8 @@ TEST(CabacEngine, RunsOnFillerPastThePayload) {
   cabac_test_start(&tb, data, 4);
   CabacContext c{10, 0};
   for (int i = 0; i < 10000; ++i) {
-    cabac_decision(&tb.reader, &c);
-    cabac_bypass(&tb.reader);
+    cabac_test_decision(&tb, &c);
+    cabac_test_decode(&tb, [](CabacLocal& e) { return e.bypass(); });
   }
   EXPECT_NE(tb.reader.overrun, 0u);
   EXPECT_LE(tb.reader.pWord, data.data() + 4);

@@ -186,32 +186,102 @@ bool block_has_mvd(const MacroblockRecord& m, int blk, int list) {
   return (t >> ((second ? 2 : 4) + list)) & 1;
 }
 
+// Whether quadrant q's partition of record n is predicted from `list`.
+bool plain_uses_list(const MacroblockRecord* n, int blk, int list) {
+  const uint8_t t = n->mb_type;
+  if ((t & 0xDC) == 0) return (n->sub_mb_type[blk >> 2] >> (3 + list)) & 1;
+  const bool second = (t & 1) ? blk >= 8 : (t & 2) ? (blk & 4) != 0 : false;
+  return (t >> ((second ? 2 : 4) + list)) & 1;
+}
+
+// condTerm of ref_idx read straight off record n, quadrant q.
+uint32_t plain_ref_cond(const MacroblockRecord* n, int q, int list, int threshold) {
+  if (!n || mb_is_skipped(n->mb_type) || mb_is_intra(n->mb_type) || !plain_uses_list(n, 4 * q, list)) return 0;
+  if (n->mb_type == MbB_Direct_16x16 || ((n->mb_type & 0xDC) == 0 && n->sub_mb_type[q] == SubMbB_Direct_8x8)) return 0;
+  return static_cast<uint8_t>((list ? n->ref_idx_l1 : n->ref_idx_l0)[q]) > threshold ? 1u : 0u;
+}
+
 uint8_t plain_ref(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb, int list, int q) {
   const uint32_t active = (list ? s->num_ref_idx_l1_active_minus1 : s->num_ref_idx_l0_active_minus1) + 1u;
   if (active == 1 && !mb->mb_field_decoding_flag) return 0;
-  const uint8_t v = list ? cabac_ref_idx_l1(tb, ctx + kCtxRefIdx, mb, static_cast<uint8_t>(q))
-                         : cabac_ref_idx_l0(tb, ctx + kCtxRefIdx, mb, static_cast<uint8_t>(q));
-  if (v < (mb->mb_field_decoding_flag ? 2 * active : active)) return v;
+  const bool curFrame = mb->mb_structure == 2;
+  uint32_t condA = 0, condB = 0;
+  if (q & 1) {
+    condA = plain_ref_cond(mb, q - 1, list, 0);
+  } else if (const MacroblockRecord* a = mb->neighbour_a) {
+    const bool leftFrame = a->mb_structure == 2;
+    if (curFrame && !leftFrame)
+      condA = plain_ref_cond(a, (mb->mb_addr & 1) ? 3 : 1, list, 1);
+    else if (!curFrame && leftFrame)
+      condA = plain_ref_cond(q == 0 ? a : a + 1, 1, list, 0);
+    else
+      condA = plain_ref_cond(a, q + 1, list, 0);
+  }
+  if (q & 2)
+    condB = plain_ref_cond(mb, q - 2, list, 0);
+  else if (const MacroblockRecord* b = mb->neighbour_b)
+    condB = plain_ref_cond(b, q + 2, list, curFrame && b->mb_structure != 2 ? 1 : 0);
+  const uint32_t v =
+      cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_ref_idx_bins(e, ctx + kCtxRefIdx, condA + 2 * condB); });
+  if (v < (mb->mb_field_decoding_flag ? 2 * active : active)) return static_cast<uint8_t>(v);
   cabac_mark_damaged(&tb->reader);
   return 0;
+}
+
+// |mvd| of one component of block blk of record n as the context sees it
+// from the current macroblock (MBAFF vertical scaling included).
+uint32_t plain_abs_mvd(const MacroblockRecord* mb, const MacroblockRecord* n, int blk, int list, int comp, bool mbaff) {
+  if (!n || mb_is_skipped(n->mb_type) || mb_is_intra(n->mb_type)) return 0;
+  if ((n->mb_type & 0xDC) != 0 && (n->mb_type & 3) == 3) return 0;  // B_Direct_16x16
+  if (!plain_uses_list(n, blk, list)) return 0;
+  uint32_t v = static_cast<uint32_t>(std::abs((list ? n->mvd_l1 : n->mvd_l0)[blk][comp]));
+  if (mbaff && comp == 1 && (mb->mb_structure == 2) != (n->mb_structure == 2))
+    v = mb->mb_structure == 2 ? 2 * v : v >> 1;
+  return v;
 }
 
 // One mvd pair into the blocks of `cover` (bit k: block first + k).
 void plain_mvd(ThreadBuffer* tb, CabacContext* ctx, const SliceDataState* s, MacroblockRecord* mb, int list, int first,
                uint32_t cover) {
-  auto one = list ? cabac_mvd_l1 : cabac_mvd_l0;
-  const int16_t x = one(tb, ctx + kCtxMvdX, mb, 0, static_cast<int8_t>(first), s->MbaffFrameFlag);
-  const int16_t y = one(tb, ctx + kCtxMvdY, mb, 1, static_cast<int8_t>(first), s->MbaffFrameFlag);
+  static const uint8_t kLeft[16] = {5, 0, 7, 2, 1, 4, 3, 6, 13, 8, 15, 10, 9, 12, 11, 14};
+  static const uint8_t kUp[16] = {10, 11, 0, 1, 14, 15, 4, 5, 2, 3, 8, 9, 6, 7, 12, 13};
+  const bool mbaff = s->MbaffFrameFlag != 0;
+  const MacroblockRecord* left = mb;
+  int leftBlk = kLeft[first];
+  if (first == 0 || first == 2 || first == 8 || first == 10) {
+    left = mb->neighbour_a;
+    const bool lower = first >= 8, odd = (first & 2) != 0;
+    leftBlk = 5 + 2 * odd + 8 * lower;
+    if (left && mbaff && (mb->mb_structure == 2) != (left->mb_structure == 2)) {
+      if (mb->mb_structure != 2) {
+        if (lower) left = left + 1;
+        leftBlk = odd ? 13 : 5;
+      } else {
+        leftBlk = ((mb->mb_addr & 1) ? 13 : 5) + 2 * lower;
+      }
+    }
+  }
+  const MacroblockRecord* up = (first == 0 || first == 1 || first == 4 || first == 5) ? mb->neighbour_b : mb;
+  int16_t v[2];
+  for (int comp = 0; comp < 2; ++comp) {
+    const uint32_t sum =
+        plain_abs_mvd(mb, left, leftBlk, list, comp, mbaff) + plain_abs_mvd(mb, up, kUp[first], list, comp, mbaff);
+    CabacContext* group = ctx + (comp ? kCtxMvdY : kCtxMvdX);
+    v[comp] = static_cast<int16_t>(
+        cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_mvd_bins(e, group, cabac_mvd_inc(sum)); }));
+  }
   for (int k = 0; k < 16; ++k)
     if (cover & (1u << k))
-      (list ? mb->mvd_l1 : mb->mvd_l0)[first + k][0] = x, (list ? mb->mvd_l1 : mb->mvd_l0)[first + k][1] = y;
+      (list ? mb->mvd_l1 : mb->mvd_l0)[first + k][0] = v[0], (list ? mb->mvd_l1 : mb->mvd_l0)[first + k][1] = v[1];
 }
 
 void plain_layer(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, MacroblockRecord* mb) {
   const bool bSlice = s->sliceType == 1;
-  const uint8_t t = mb->mb_type = s->sliceType == 2 ? cabac_mb_type_I_slice(tb, ctx + kCtxMbType, mb)
-                                  : bSlice          ? cabac_mb_type_B_slice(tb, ctx + kCtxMbType, mb)
-                                                    : cabac_mb_type_P_slice(tb, ctx + kCtxMbType);
+  const uint8_t t = mb->mb_type =
+      s->sliceType == 2
+          ? cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_mb_type_I_slice(e, ctx + kCtxMbType, mb); })
+      : bSlice ? cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_mb_type_B_slice(e, ctx + kCtxMbType, mb); })
+               : cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_mb_type_P_slice(e, ctx + kCtxMbType); });
   if (t == MbI_PCM) {
     DecodeIPCMMacroBlock(&tb->reader, s, mb);
     cabac_initialize_engine(tb);
@@ -220,8 +290,10 @@ void plain_layer(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, Macrobl
   bool noSub8x8 = true;
   if ((t & 0xDC) == 0) {
     for (int q = 0; q < 4; ++q)
-      mb->sub_mb_type[q] = bSlice ? cabac_sub_mb_type_B_slice(tb, ctx + kCtxSubMbType)
-                                  : cabac_sub_mb_type_P_slice(tb, ctx + kCtxSubMbType);
+      mb->sub_mb_type[q] =
+          bSlice
+              ? cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_sub_mb_type_B_slice(e, ctx + kCtxSubMbType); })
+              : cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_sub_mb_type_P_slice(e, ctx + kCtxSubMbType); });
     for (int list = 0; list < 1 + bSlice; ++list)
       for (int q = 0; q < 4; ++q) {
         const uint8_t c = mb->sub_mb_type[q];
@@ -248,18 +320,22 @@ void plain_layer(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, Macrobl
   } else if (mb_is_intra(t)) {
     mb->transform_size_8x8_flag =
         s->transform_8x8_mode_flag && t == MbI_NxN
-            ? static_cast<uint8_t>(cabac_transform_size_8x8_flag(tb, ctx + kCtxTransform8x8, mb))
+            ? static_cast<uint8_t>(cabac_test_decode(
+                  tb, [&](CabacLocal& e) { return cabac_transform_size_8x8_flag(e, ctx + kCtxTransform8x8, mb); }))
             : 0;
     for (int blk = 0; t == MbI_NxN && blk < 16; blk += mb->transform_size_8x8_flag ? 4 : 1) {
       const int pred = predicted_intra_mode(s, mb, blk, mb->transform_size_8x8_flag);
       int mode = pred;
-      if (!cabac_prev_intraNxN_pred_mode_flag(tb, ctx + kCtxPrevIntraMode)) {
-        mode = static_cast<int>(cabac_rem_intraNxN_pred_mode(tb, ctx + kCtxRemIntraMode));
+      if (!cabac_test_decode(
+              tb, [&](CabacLocal& e) { return cabac_prev_intraNxN_pred_mode_flag(e, ctx + kCtxPrevIntraMode); })) {
+        mode = static_cast<int>(cabac_test_decode(
+            tb, [&](CabacLocal& e) { return cabac_rem_intraNxN_pred_mode(e, ctx + kCtxRemIntraMode); }));
         if (mode >= pred) ++mode;
       }
       std::memset(mb->intra_pred_mode + blk, mode, mb->transform_size_8x8_flag ? 4 : 1);
     }
-    mb->intra_chroma_pred_mode = static_cast<uint8_t>(cabac_intra_chroma_pred_mode(tb, ctx + kCtxIntraChroma, mb));
+    mb->intra_chroma_pred_mode = static_cast<uint8_t>(cabac_test_decode(
+        tb, [&](CabacLocal& e) { return cabac_intra_chroma_pred_mode(e, ctx + kCtxIntraChroma, mb); }));
   } else if (t == MbB_Direct_16x16) {
     std::memset(mb->ref_idx_l0, 0, 4);
     std::memset(mb->ref_idx_l1, 0, 4);
@@ -284,18 +360,23 @@ void plain_layer(ThreadBuffer* tb, CabacContext* ctx, SliceDataState* s, Macrobl
     mb->cbp_luma = t >= 77 ? 15 : 0;
     mb->cbp_chroma = static_cast<uint8_t>(((t - 65) >> 2) % 3 == 2 ? 3 : ((t - 65) >> 2) % 3);
   } else {
-    mb->cbp_luma = static_cast<uint8_t>(cabac_coded_block_pattern_luma(tb, ctx + kCtxCbpLuma, mb, s->MbaffFrameFlag));
-    mb->cbp_chroma = static_cast<uint8_t>(cabac_coded_block_pattern_chroma(tb, ctx + kCtxCbpChroma, mb));
+    mb->cbp_luma = static_cast<uint8_t>(cabac_test_decode(tb, [&](CabacLocal& e) {
+      return cabac_coded_block_pattern_luma(e, ctx + kCtxCbpLuma, mb, s->MbaffFrameFlag);
+    }));
+    mb->cbp_chroma = static_cast<uint8_t>(cabac_test_decode(
+        tb, [&](CabacLocal& e) { return cabac_coded_block_pattern_chroma(e, ctx + kCtxCbpChroma, mb); }));
     if (mb->cbp_luma && s->transform_8x8_mode_flag && t != MbI_NxN && noSub8x8 &&
         (t != MbB_Direct_16x16 || s->direct_8x8_inference_flag))
-      mb->transform_size_8x8_flag = static_cast<uint8_t>(cabac_transform_size_8x8_flag(tb, ctx + kCtxTransform8x8, mb));
+      mb->transform_size_8x8_flag = static_cast<uint8_t>(cabac_test_decode(
+          tb, [&](CabacLocal& e) { return cabac_transform_size_8x8_flag(e, ctx + kCtxTransform8x8, mb); }));
     if (!mb->cbp_luma && !mb->cbp_chroma) {
       s->lastMbQpDelta = 0;
       update_qp(s, mb, 0, false);
       return;
     }
   }
-  s->lastMbQpDelta = cabac_mb_qp_delta(tb, ctx + kCtxMbQpDelta, s->lastMbQpDelta);
+  s->lastMbQpDelta =
+      cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_mb_qp_delta(e, ctx + kCtxMbQpDelta, s->lastMbQpDelta); });
   update_qp(s, mb, s->lastMbQpDelta, true);
   const ResidualQuant q{s->ls4x4, s->ls8x8, s->QPY, s->QPCb, s->QPCr, s->MbaffFrameFlag};
   if (mb->transform_size_8x8_flag)
@@ -334,7 +415,7 @@ uint32_t plain_walk(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, Macr
     s->currentMb = mb;
     setup_record(s, mb, iSlice);
     if (mbaff && !iSlice) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
-    if (!iSlice && cabac_mb_skip_flag(tb, ctx + kCtxMbSkip, mb)) {
+    if (!iSlice && cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_mb_skip_flag(e, ctx + kCtxMbSkip, mb); })) {
       setup_skipped(s, mb, bSlice);
     } else {
       if (!iSlice) {
@@ -354,7 +435,7 @@ uint32_t plain_walk(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, Macr
           const uint32_t inc =
               (top % (2 * w) && top != s->firstMbAddr ? s->records[top - 2].mb_field_decoding_flag : 0) +
               (top >= s->firstMbAddr + 2 * w ? s->records[top - 2 * w].mb_field_decoding_flag : 0);
-          flag = static_cast<uint8_t>(cabac_decision(r, ctx + kCtxMbField + inc));
+          flag = static_cast<uint8_t>(cabac_test_decision(tb, ctx + kCtxMbField + inc));
         }
         SetNeighbourMacroblocks_coded_mbaff(s, mb, flag);
       }
@@ -363,7 +444,7 @@ uint32_t plain_walk(ThreadBuffer* tb, SliceDataState* s, CabacContext* ctx, Macr
     if (r->overrun) return kSliceFailed;
     transform_macroblock(mb);
     hand_over(s, sink, mb);
-    if ((!mbaff || (mb->mb_addr & 1)) && cabac_DecodeTerminate(tb))
+    if ((!mbaff || (mb->mb_addr & 1)) && cabac_test_terminate(tb))
       return cabac_slice_ends_here(r) ? kSliceDone : kSliceFailed;
     if (s->CurrMbAddr + 1 >= s->mbCount) return kSliceFailed;
     ++s->CurrMbAddr;

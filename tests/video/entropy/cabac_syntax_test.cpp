@@ -1,12 +1,14 @@
 // The syntax-element decoders on bin strings written by the test encoder
 // with the contexts each bin must use: a decoder that reads a wrong context
 // ends with context states different from the encoder's.
+#include "cabac_syntax.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
-#include "cabac_syntax.h"
 #include "cabac_test_encoder.h"
 
 namespace {
@@ -101,8 +103,9 @@ Script bins_of(const char* bins, CtxOf ctxOf) {
 TEST(CabacMbType, EveryCodeOfEverySliceType) {
   MacroblockRecord mb = blank_record();
   auto decode = [&](int sliceType, ThreadBuffer* tb, CabacContext* ctx) {
-    if (sliceType == 2) return cabac_mb_type_I_slice(tb, ctx, &mb);
-    return sliceType == 0 ? cabac_mb_type_P_slice(tb, ctx) : cabac_mb_type_B_slice(tb, ctx, &mb);
+    if (sliceType == 2) return cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_mb_type_I_slice(e, ctx, &mb); });
+    return sliceType == 0 ? cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_mb_type_P_slice(e, ctx); })
+                          : cabac_test_decode(tb, [&](CabacLocal& e) { return cabac_mb_type_B_slice(e, ctx, &mb); });
   };
   // Inter codes. P: bin 0 at 0, bin 1 at 1, bin 2 at 2 after a 0 else 3.
   // B: bin 0 by neighbours (0 here), bin 1 at 3, bin 2 at 5 after a 0 else
@@ -165,7 +168,8 @@ TEST(CabacMbType, NeighbourConditions) {
     b.mb_type = c.tb;
     Harness h;
     h.start({{c.ctx, 0}});
-    EXPECT_EQ(cabac_mb_type_B_slice(&h.tb, h.dec, &mb), MbB_Direct_16x16);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_mb_type_B_slice(e, h.dec, &mb); }),
+              MbB_Direct_16x16);
     h.expect_same_contexts("B mb_type bin 0");
   }
   // I slices: I_NxN neighbours count 0.
@@ -173,7 +177,7 @@ TEST(CabacMbType, NeighbourConditions) {
   b.mb_type = 70;
   Harness h;
   h.start({{1, 0}});
-  EXPECT_EQ(cabac_mb_type_I_slice(&h.tb, h.dec, &mb), MbI_NxN);
+  EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_mb_type_I_slice(e, h.dec, &mb); }), MbI_NxN);
   h.expect_same_contexts("I mb_type bin 0");
   // Skip flag: skipped neighbours count 0; field flag: field pairs count 1.
   a.mb_type = MbP_Skip;
@@ -182,9 +186,22 @@ TEST(CabacMbType, NeighbourConditions) {
   b.mb_structure = 1;
   Harness s;
   s.start({{1, 1}, {2, 0}});
-  EXPECT_EQ(cabac_mb_skip_flag(&s.tb, s.dec, &mb), 1u);
-  EXPECT_EQ(cabac_mb_field_decoding_flag(&s.tb, s.dec, &mb), 0u);
+  EXPECT_EQ(cabac_test_decode(&s.tb, [&](CabacLocal& e) { return cabac_mb_skip_flag(e, s.dec, &mb); }), 1u);
+  EXPECT_EQ(cabac_test_decode(&s.tb, [&](CabacLocal& e) { return cabac_mb_field_decoding_flag(e, s.dec, &mb); }), 0u);
   s.expect_same_contexts("skip and field flags");
+  // A bottom macroblock (decoding the flag under a skipped top) reads the
+  // pairs through its top record's links, not its own (a frame bottom's
+  // B link is its top).
+  MacroblockRecord pair[2] = {blank_record(), blank_record()};
+  pair[0].neighbour_a = &a;
+  pair[0].neighbour_b = &b;
+  pair[1].neighbour_b = &pair[0];
+  pair[1].mb_addr = 1;
+  Harness f;
+  f.start({{2, 1}});
+  EXPECT_EQ(cabac_test_decode(&f.tb, [&](CabacLocal& e) { return cabac_mb_field_decoding_flag(e, f.dec, &pair[1]); }),
+            1u);
+  f.expect_same_contexts("field flag of a bottom macroblock");
 }
 
 TEST(CabacSubMbType, EveryCode) {
@@ -195,7 +212,7 @@ TEST(CabacSubMbType, EveryCode) {
   for (const auto& c : p) {
     Harness h;
     h.start(c.bins);
-    EXPECT_EQ(cabac_sub_mb_type_P_slice(&h.tb, h.dec), c.code);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_sub_mb_type_P_slice(e, h.dec); }), c.code);
     h.expect_same_contexts("P sub_mb_type");
   }
   const struct {
@@ -210,7 +227,8 @@ TEST(CabacSubMbType, EveryCode) {
     });
     Harness h;
     h.start(s);
-    EXPECT_EQ(cabac_sub_mb_type_B_slice(&h.tb, h.dec), c.code) << c.bins;
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_sub_mb_type_B_slice(e, h.dec); }), c.code)
+        << c.bins;
     h.expect_same_contexts(c.bins);
   }
 }
@@ -226,7 +244,8 @@ TEST(CabacMbQpDelta, CountsAndBounds) {
     for (int last = 0; last <= 1; ++last) {
       Harness h;
       h.start(unary(last, 2, 3, k));
-      const int8_t v = cabac_mb_qp_delta(&h.tb, h.dec, static_cast<int8_t>(last * 5));
+      const int8_t v = cabac_test_decode(
+          &h.tb, [&](CabacLocal& e) { return cabac_mb_qp_delta(e, h.dec, static_cast<int8_t>(last * 5)); });
       const int want = (k & 1) ? static_cast<int>((k + 1) / 2) : -static_cast<int>(k / 2);
       EXPECT_EQ(v, want) << k;
       h.expect_same_contexts("mb_qp_delta");
@@ -238,7 +257,7 @@ TEST(CabacMbQpDelta, CountsAndBounds) {
   Harness h;
   Script s = unary(0, 2, 3, 200);
   h.start(s);
-  cabac_mb_qp_delta(&h.tb, h.dec, 0);
+  cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_mb_qp_delta(e, h.dec, 0); });
   EXPECT_EQ(h.tb.reader.overrun, kCabacDamaged);
 }
 
@@ -256,14 +275,16 @@ TEST(CabacIntraModes, ChromaRemAndPrev) {
     if (mode > 1) s.push_back({3, mode > 2});
     Harness h;
     h.start(s);
-    EXPECT_EQ(cabac_intra_chroma_pred_mode(&h.tb, h.dec, &mb), mode);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_intra_chroma_pred_mode(e, h.dec, &mb); }),
+              mode);
     h.expect_same_contexts("intra_chroma_pred_mode");
   }
   for (uint32_t rem = 0; rem < 8; ++rem) {
     Harness h;
     h.start({{0, 0}, {0, rem & 1}, {0, (rem >> 1) & 1}, {0, rem >> 2}});
-    EXPECT_EQ(cabac_prev_intraNxN_pred_mode_flag(&h.tb, h.dec), 0u);
-    EXPECT_EQ(cabac_rem_intraNxN_pred_mode(&h.tb, h.dec), rem);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_prev_intraNxN_pred_mode_flag(e, h.dec); }),
+              0u);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_rem_intraNxN_pred_mode(e, h.dec); }), rem);
     h.expect_same_contexts("rem_intra_pred_mode");
   }
 }
@@ -276,7 +297,8 @@ TEST(CabacCodedBlockPattern, LumaAndChromaConditions) {
     // blocks 0..3 = 1, 0, 1, 1: block 1 left = block 0 (coded: 0), up none;
     // block 2 up = block 0 (0); block 3 left = block 2 (0), up = block 1 (1).
     h.start({{0, 1}, {0, 0}, {0, 1}, {2, 1}});
-    EXPECT_EQ(cabac_coded_block_pattern_luma(&h.tb, h.dec, &mb, 0), 13u);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_coded_block_pattern_luma(e, h.dec, &mb, 0); }),
+              13u);
     h.expect_same_contexts("cbp luma, no neighbours");
   }
   mb.neighbour_a = &a;
@@ -286,8 +308,10 @@ TEST(CabacCodedBlockPattern, LumaAndChromaConditions) {
   {
     Harness h;
     h.start({{1, 0}, {1 + 0, 0}, {1 + 2, 0}, {3, 0}, {0 + 2, 1}, {4 + 2, 1}});
-    EXPECT_EQ(cabac_coded_block_pattern_luma(&h.tb, h.dec, &mb, 0), 0u);
-    EXPECT_EQ(cabac_coded_block_pattern_chroma(&h.tb, h.dec, &mb), 3u);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_coded_block_pattern_luma(e, h.dec, &mb, 0); }),
+              0u);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_coded_block_pattern_chroma(e, h.dec, &mb); }),
+              3u);
     h.expect_same_contexts("cbp, skipped left and I_PCM above");
   }
   // An Intra16x16 neighbour of chroma class 2 has cbp_chroma 3: bin 1 sees it.
@@ -300,8 +324,10 @@ TEST(CabacCodedBlockPattern, LumaAndChromaConditions) {
   {
     Harness h;
     h.start({{0, 1}, {0 + 2, 1}, {0, 0}, {1, 1}, {1 + 2, 1}, {4 + 1, 0}});
-    EXPECT_EQ(cabac_coded_block_pattern_luma(&h.tb, h.dec, &mb, 0), 11u);
-    EXPECT_EQ(cabac_coded_block_pattern_chroma(&h.tb, h.dec, &mb), 1u);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_coded_block_pattern_luma(e, h.dec, &mb, 0); }),
+              11u);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_coded_block_pattern_chroma(e, h.dec, &mb); }),
+              1u);
     h.expect_same_contexts("cbp, coded neighbours");
   }
   // MBAFF: a bottom frame macroblock beside a field pair reads block 3 of A
@@ -317,7 +343,8 @@ TEST(CabacCodedBlockPattern, LumaAndChromaConditions) {
   {
     Harness h;
     h.start({{0, 0}, {1, 0}, {2, 0}, {3, 0}});
-    EXPECT_EQ(cabac_coded_block_pattern_luma(&h.tb, h.dec, &mb, 1), 0u);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_coded_block_pattern_luma(e, h.dec, &mb, 1); }),
+              0u);
     h.expect_same_contexts("cbp, bottom frame beside field pair");
   }
   pair[0].mb_structure = pair[1].mb_structure = 2;
@@ -328,7 +355,8 @@ TEST(CabacCodedBlockPattern, LumaAndChromaConditions) {
   {
     Harness h;
     h.start({{0, 0}, {1, 0}, {1 + 2, 0}, {3, 0}});
-    EXPECT_EQ(cabac_coded_block_pattern_luma(&h.tb, h.dec, &mb, 1), 0u);
+    EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_coded_block_pattern_luma(e, h.dec, &mb, 1); }),
+              0u);
     h.expect_same_contexts("cbp, top field beside frame pair");
   }
 }
@@ -341,7 +369,7 @@ TEST(CabacTransformFlag, NeighbourFlags) {
   b.transform_size_8x8_flag = 1;
   Harness h;
   h.start({{2, 1}});
-  EXPECT_EQ(cabac_transform_size_8x8_flag(&h.tb, h.dec, &mb), 1u);
+  EXPECT_EQ(cabac_test_decode(&h.tb, [&](CabacLocal& e) { return cabac_transform_size_8x8_flag(e, h.dec, &mb); }), 1u);
   h.expect_same_contexts("transform_size_8x8_flag");
 }
 
@@ -368,6 +396,25 @@ Script mvd_bins(int first, int32_t value) {
   return s;
 }
 
+// The bins of an mvd pair: x with the horizontal group (contexts 0..6),
+// then y with the vertical group after it (7..13).
+Script mvd_pair_bins(int firstX, int32_t x, int firstY, int32_t y) {
+  Script s = mvd_bins(firstX, x);
+  for (ScriptBin b : mvd_bins(firstY, y)) s.push_back({b.ctx >= 0 ? b.ctx + 7 : b.ctx, b.bin});
+  return s;
+}
+
+// Both components of an mvd pair decoded by cabac_mvd_l0 or _l1 with the
+// edges that the layer gathers for the list.
+std::pair<int32_t, int32_t> decode_mvd(Harness* h, const MacroblockRecord* mb, int list, uint8_t block, uint8_t mbaff) {
+  ListEdges g;
+  gather_edges(mb, list, mbaff, 1, &g);
+  const uint32_t pair = cabac_test_decode(&h->tb, [&](CabacLocal& e) {
+    return list ? cabac_mvd_l1(e, h->dec, mb, block, g) : cabac_mvd_l0(e, h->dec, mb, block, g);
+  });
+  return {static_cast<int16_t>(pair & 0xFFFF), static_cast<int16_t>(pair >> 16)};
+}
+
 TEST(CabacMvd, ValuesAndSumContexts) {
   MacroblockRecord a = blank_record(), b = blank_record(), mb = blank_record();
   a.mb_type = b.mb_type = 20;  // L0 16x16
@@ -384,19 +431,21 @@ TEST(CabacMvd, ValuesAndSumContexts) {
     b.mvd_l0[10][0] = sum.up;   // above block 0 is block 10 of B
     for (int32_t v : values) {
       Harness h;
-      h.start(mvd_bins(sum.ctx, v));
-      EXPECT_EQ(cabac_mvd_l0(&h.tb, h.dec, &mb, 0, 0, 0), v);
+      h.start(mvd_pair_bins(sum.ctx, v, 0, -v));
+      EXPECT_EQ(decode_mvd(&h, &mb, 0, 0, 0), std::make_pair(v, -v));
       h.expect_same_contexts("mvd");
       EXPECT_EQ(h.tb.reader.overrun, 0u);
     }
   }
-  // List 1 ignores neighbours that do not use it; intra neighbours add 0.
-  a.mvd_l1[5][1] = 40;
+  // A neighbour holds mvd 0 in the lists it does not use (as the layer
+  // leaves it); an intra neighbour adds 0 whatever it holds.
+  a.mvd_l1[5][1] = 0;
   b.mb_type = 70;
   b.mvd_l1[10][1] = 40;
+  mb.mb_type = 40;  // L1 16x16
   Harness h;
-  h.start(mvd_bins(0, 3));
-  EXPECT_EQ(cabac_mvd_l1(&h.tb, h.dec, &mb, 1, 0, 0), 3);
+  h.start(mvd_pair_bins(0, 0, 0, 3));
+  EXPECT_EQ(decode_mvd(&h, &mb, 1, 0, 0), std::make_pair(0, 3));
   h.expect_same_contexts("mvd list 1");
 }
 
@@ -410,8 +459,8 @@ TEST(CabacMvd, MbaffVerticalScaling) {
   a.mvd_l0[5][1] = 2;
   {
     Harness h;
-    h.start(mvd_bins(1, 1));
-    EXPECT_EQ(cabac_mvd_l0(&h.tb, h.dec, &mb, 1, 0, 1), 1);
+    h.start(mvd_pair_bins(0, 0, 1, 1));
+    EXPECT_EQ(decode_mvd(&h, &mb, 0, 0, 1), std::make_pair(0, 1));
     h.expect_same_contexts("mvd doubled");
   }
   // Frame neighbour, field current: vertical 5 halves to 2 (context 0);
@@ -424,10 +473,18 @@ TEST(CabacMvd, MbaffVerticalScaling) {
   mb.neighbour_a = &pair[0];
   {
     Harness h;
-    h.start(mvd_bins(0, -2));
-    EXPECT_EQ(cabac_mvd_l0(&h.tb, h.dec, &mb, 1, 8, 1), -2);
+    h.start(mvd_pair_bins(0, 0, 0, -2));
+    EXPECT_EQ(decode_mvd(&h, &mb, 0, 8, 1), std::make_pair(0, -2));
     h.expect_same_contexts("mvd halved");
   }
+}
+
+// ref_idx of list 0 for the partition at quadrant q, the list holding
+// `active` references.
+uint32_t decode_ref_idx(Harness* h, const MacroblockRecord* mb, uint8_t q, uint8_t mbaff, uint32_t active = 63) {
+  ListEdges g;
+  gather_edges(mb, 0, mbaff, active, &g);
+  return cabac_test_decode(&h->tb, [&](CabacLocal& e) { return cabac_ref_idx_l0(e, h->dec, mb, q, g); });
 }
 
 TEST(CabacRefIdx, ValuesConditionsAndBound) {
@@ -441,7 +498,7 @@ TEST(CabacRefIdx, ValuesConditionsAndBound) {
   for (uint32_t v = 0; v < 6; ++v) {
     Harness h;
     h.start(unary(1, 4, 5, v));
-    EXPECT_EQ(cabac_ref_idx_l0(&h.tb, h.dec, &mb, 0), v);
+    EXPECT_EQ(decode_ref_idx(&h, &mb, 0, 0), v);
     h.expect_same_contexts("ref_idx");
   }
   // Lower partition: above is the current quadrant 0.
@@ -450,7 +507,7 @@ TEST(CabacRefIdx, ValuesConditionsAndBound) {
   {
     Harness h;
     h.start(unary(2, 4, 5, 1));
-    EXPECT_EQ(cabac_ref_idx_l0(&h.tb, h.dec, &mb, 2), 1u);
+    EXPECT_EQ(decode_ref_idx(&h, &mb, 2, 0), 1u);
     h.expect_same_contexts("ref_idx lower partition");
   }
   // MBAFF: frame current beside a field pair uses threshold 1.
@@ -460,16 +517,25 @@ TEST(CabacRefIdx, ValuesConditionsAndBound) {
   {
     Harness h;
     h.start(unary(0, 4, 5, 0));
-    EXPECT_EQ(cabac_ref_idx_l0(&h.tb, h.dec, &mb, 0), 0u);
+    EXPECT_EQ(decode_ref_idx(&h, &mb, 0, 1), 0u);
     h.expect_same_contexts("ref_idx threshold 1");
   }
-  // A run of 1-bins past any list stops at 63 and marks the slice.
-  {
+  // The last index of the list is fine; one beyond it, or a run of 1-bins
+  // past any list (stopped at 63), gives 0 and marks the slice.
+  for (uint32_t v : {3u, 4u, 100u}) {
     Harness h;
-    h.start(unary(0, 4, 5, 100));
-    EXPECT_EQ(cabac_ref_idx_l0(&h.tb, h.dec, &mb, 0), 63u);
-    EXPECT_EQ(h.tb.reader.overrun, kCabacDamaged);
+    h.start(unary(0, 4, 5, v));
+    EXPECT_EQ(decode_ref_idx(&h, &mb, 0, 1, 4), v < 4 ? v : 0u) << v;
+    EXPECT_EQ(h.tb.reader.overrun, v < 4 ? 0u : kCabacDamaged) << v;
   }
+  // A field macroblock of an MBAFF frame has twice the list (its left
+  // neighbour, a field macroblock too, now counts with threshold 0).
+  mb.mb_field_decoding_flag = 1;
+  mb.mb_structure = 0;
+  Harness h;
+  h.start(unary(1, 4, 5, 7));
+  EXPECT_EQ(decode_ref_idx(&h, &mb, 0, 1, 4), 7u);
+  EXPECT_EQ(h.tb.reader.overrun, 0u);
 }
 
 }  // namespace

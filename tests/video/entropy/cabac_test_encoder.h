@@ -122,6 +122,22 @@ inline void cabac_test_start(ThreadBuffer* tb, const std::vector<uint8_t>& data,
   cabac_initialize_engine(tb);
 }
 
+// f(engine) on the ThreadBuffer's engine, taken from its reader and stored
+// back after: one element decoder called as the walk calls it.
+template <typename F>
+auto cabac_test_decode(ThreadBuffer* tb, F&& f) {
+  CabacScope e(&tb->reader);
+  return f(e);
+}
+
+// One terminate bin and one context-coded bin on the ThreadBuffer's engine.
+inline uint32_t cabac_test_terminate(ThreadBuffer* tb) {
+  return cabac_test_decode(tb, [](CabacLocal& e) { return cabac_DecodeTerminate(e); });
+}
+inline uint32_t cabac_test_decision(ThreadBuffer* tb, CabacContext* ctx) {
+  return cabac_test_decode(tb, [ctx](CabacLocal& e) { return cabac_DecodeDecision(e, ctx); });
+}
+
 // Bits the reader has consumed.
 inline size_t cabac_test_bits_read(const ThreadBuffer* tb, const std::vector<uint8_t>& data) {
   return static_cast<size_t>(tb->reader.pWord - data.data()) * 8 + static_cast<size_t>(31 - tb->reader.bitPos);

@@ -35,8 +35,9 @@ void expect_block(const int16_t* in, const int16_t* got, int n, bool transformed
       ASSERT_EQ(got[n * y + x], !transformed ? in[n * y + x] : n == 4 ? r4[y][x] : r8[y][x]) << trial << " n " << n;
 }
 
-// Luma 4x4 (pairs chosen by the mask), chroma 4x4 (all eight blocks) and
-// luma 8x8 (quadrants by the mask); every fifth trial has DC-only blocks.
+// Luma 4x4 (the blocks the mask names, paired as they come), chroma 4x4
+// (all eight blocks) and luma 8x8 (quadrants by the mask); every fifth
+// trial has DC-only blocks.
 TEST(InverseTransforms, FourByFourAndEightByEightMatchTheFormulas) {
   std::mt19937 rng(1);
   for (int trial = 0; trial < 1200; ++trial) {
@@ -52,7 +53,7 @@ TEST(InverseTransforms, FourByFourAndEightByEightMatchTheFormulas) {
     else
       transform_luma_8x8(got, static_cast<uint8_t>(mask & 15u));
     for (int b = 0; b < blocks; ++b) {
-      const bool on = kind == 1 || (kind == 0 ? ((mask >> (b & ~1)) & 3u) != 0 : ((mask >> b) & 1u) != 0);
+      const bool on = kind == 1 || ((mask >> b) & 1u) != 0;
       expect_block(coeff + n * n * b, got + n * n * b, n, on, trial);
     }
     for (int i = 16 * blocks * (n / 4) * (n / 4); i < 256; ++i) ASSERT_EQ(got[i], coeff[i]);
@@ -88,7 +89,8 @@ TEST(InverseTransforms, LumaDcHadamardAndScaling) {
 
 // Blocks transformed two at a time in any pairing (an odd one out too), DC-
 // only blocks filled with their one value (the 16-bit wrap of c0 + 32 at the
-// extremes included), other blocks untouched: luma (16 blocks) and chroma (8).
+// extremes included): luma (16 blocks, those outside the mask untouched)
+// and chroma (all 8, some DC-only).
 TEST(InverseTransforms, BlocksByMaskWithDcOnlyFills) {
   std::mt19937 rng(7);
   struct Case {
@@ -104,6 +106,7 @@ TEST(InverseTransforms, BlocksByMaskWithDcOnlyFills) {
       c.full = rng() & all;
       c.dcOnly = rng() & all & ~c.full;
     }
+    if (c.blocks == 8) c.full = ~c.dcOnly & all;
     alignas(16) int16_t coeff[256], got[256];
     for (int b = 0; b < 16; ++b)
       for (int i = 0; i < 16; ++i) {
@@ -111,7 +114,10 @@ TEST(InverseTransforms, BlocksByMaskWithDcOnlyFills) {
         coeff[16 * b + i] = dc && i != 0 ? 0 : random_coef(rng, trial + b);
       }
     std::copy(coeff, coeff + 256, got);
-    transform_blocks_4x4(got, c.full, c.dcOnly);
+    if (c.blocks == 16)
+      transform_luma_4x4(got, static_cast<uint16_t>(c.full | c.dcOnly), static_cast<uint16_t>(c.dcOnly));
+    else
+      transform_chroma_4x4(got, static_cast<uint8_t>(c.dcOnly));
     for (int b = 0; b < 16; ++b) {
       const bool on = b < c.blocks && (((c.full | c.dcOnly) >> b) & 1u);
       expect_block(coeff + 16 * b, got + 16 * b, 4, on, trial);
