@@ -2,21 +2,15 @@
 #include <cstring>
 
 #include "MTS_DataHandler.h"
+#include "MTS_MovieImport.h"
 
 namespace {
 
-// First j in [from, last] with src[j..j+2] == 00 00 01, or -1.
+// First j in [from, last] with src[j..j+2] == 00 00 01, or -1: the
+// importer's vector scan, which sees the same prefixes.
 int find_prefix(const UInt8* src, int from, int last) {
-  int j = from;
-  while (j <= last) {
-    // Look for the 01 of a prefix, then check the two zeros before it.
-    const void* one = std::memchr(src + j + 2, 0x01, static_cast<size_t>(last - j + 1));
-    if (one == nullptr) return -1;
-    int k = static_cast<int>(static_cast<const UInt8*>(one) - src) - 2;
-    if (src[k] == 0 && src[k + 1] == 0) return k;
-    j = k + 1;
-  }
-  return -1;
+  const int j = mts_import::NextStartCode(src, from, last + 4);
+  return j <= last ? j : -1;
 }
 
 void put_be32(UInt8* p, UInt32 v) {

@@ -151,6 +151,7 @@ ComponentResult MTS_DataHOpen(MTS_DataHGlobalsRecord*, ComponentInstance self) {
 
 ComponentResult MTS_DataHClose(MTS_DataHGlobalsRecord* globals) {
   if (globals == nullptr) return noErr;
+  MTS_DataHFreeReadState(globals);
   if (globals->ac3Decoder != nullptr) AC3DecCloseLib(globals->ac3Decoder);
   if (globals->demux != nullptr) TSCloseDemuxLib(globals->demux);
   std::free(globals->pTSInfo);

@@ -39,6 +39,12 @@ struct ThreadArgsRecord {
   DataHCompleteUPP completionRtn;
 };
 
+// What an instance keeps from one read to the next (MTS_DataHandlerRead.cpp):
+// its output buffers, the frame made last, and where the demultiplexer and
+// the AC-3 decoder stand, so that the read of the sample that follows goes
+// on from there instead of starting over at the sample's packet.
+struct MTS_DataHReadState;
+
 // One per component instance, zero-filled at Open.
 struct MTS_DataHGlobalsRecord {
   ComponentInstance self;
@@ -52,13 +58,14 @@ struct MTS_DataHGlobalsRecord {
   AC3DecState* ac3Decoder;
   ::ac3decInfo ac3decInfo;      // the AC-3 decoder's input/output record
   SInt64 position;               // file offset of the next byte to demultiplex
-  SInt32 audioKind;              // kMTSAudio*, plus a flag of the read while AC-3 frames are silenced
+  SInt32 audioKind;              // kMTSAudio*
   UInt32 type;                   // kAvchdDataRef*: sound, video, timecode
   FILE* file;                    // the imported file, read-only
   SInt32 frameHint;              // frame-index slot remembered by lookups; -1 after SetDataRef
   UInt32 recordID;
   AvchdDataRecord* pRec;         // NULL until SetDataRef maps the record
   AvchdRecordDirectory* pARec;   // NULL until SetDataRef maps the directory
+  MTS_DataHReadState* readState; // made by the first sound or video read
 };
 
 // Component entry point: dispatches on the selector of `params`.
@@ -94,8 +101,11 @@ ComponentResult MTS_DataHScheduleData(MTS_DataHGlobalsRecord* globals, Ptr place
 // after one report.
 ComponentResult MTS_DataHCheckFile(MTS_DataHGlobalsRecord* globals);
 
-// Restarts the demultiplexer: 0, paramErr when the old one cannot be closed,
-// -23 when a new one cannot be opened.
+// Frees the read state of an instance (at Close).
+void MTS_DataHFreeReadState(MTS_DataHGlobalsRecord* globals);
+
+// Restarts the demultiplexer (its buffers are kept): 0, or -23 when none
+// exists and a new one cannot be opened.
 ComponentResult MTS_DH_StartTSdemuxer(MTS_DataHGlobalsRecord* globals);
 
 // A read run by a worker thread (a pthread start routine): the read of

@@ -6,25 +6,61 @@
 //
 // A read either fills the whole request and returns 0 (completion called) or
 // returns an error (completion not called); bytes copied before the failure
-// stay in the caller's buffer.
+// stay in the caller's buffer. Once a recording has been imported, what its
+// bytes hold never fails a read of one of its samples: a sample that cannot
+// be found or decoded is served as silence (sound) or as the bytes that are
+// there (video), with one report per run of such samples.
+//
+// An instance reads a movie's samples mostly in order (a movie export reads
+// every sample of a track one after the other). Its buffers live as long as
+// the instance, and the demultiplexer and the AC-3 decoder stay where the
+// last read left them: a read of the sample that follows goes on from there,
+// so each stretch of the file is read and demultiplexed once, and the AC-3
+// frames of one PES are decoded one after the other.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
 
 #include "MTS_DataHandler.h"
 #include "MTS_Log.h"
 #include "MTS_SoundFrames.h"
 
+struct MTS_DataHReadState {
+  UInt8* pcm = nullptr;    // kMTSAC3OutputSize bytes of decoded AC-3
+  UInt8* video = nullptr;  // an access unit with 4-byte lengths
+  size_t videoCapacity = 0;
+  // The frame made last: `frameSize` bytes at `frameData`, the sample that
+  // begins at qt_offset `frameKey` (-1: none kept).
+  SInt64 frameKey = -1;
+  const UInt8* frameData = nullptr;
+  SInt64 frameSize = 0;
+  // The frame-index value of the PES the demultiplexer gives next, as the
+  // importer records it; good while the instance's position is
+  // `nextPosition` (-1: unknown).
+  SInt64 nextValue = -1;
+  SInt64 nextPosition = -1;
+  // AC-3: the audio PES whose frames are being served, its frame-index
+  // value, the payload offset where its next frame is searched and the
+  // frames taken from it.
+  bool havePes = false;
+  SInt64 pesValue = 0;
+  SInt32 from = 0;
+  SInt32 taken = 0;
+  // The samples served last were silence or zero bytes, and were reported.
+  bool reported = false;
+  // A PES too large for the demultiplexer has been reported.
+  bool truncated = false;
+};
+
 namespace {
 
 // Result of an AC-3 frame that cannot be decoded (the host's codecErr).
 constexpr ComponentResult kMTSErrCodec = -8960;
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using MallocBuffer = std::unique_ptr<UInt8, FreeDeleter>;
+// Internal result: the frame of a sample is not where the import found it.
+constexpr ComponentResult kFrameMissing = 1;
 
 // The bytes of one frame: `size` bytes at `data`.
 struct FrameBytes {
@@ -36,164 +72,173 @@ void complete(DataHCompleteUPP completionRtn, Ptr placeToPutDataPtr, RefCon refC
   if (completionRtn != nullptr) completionRtn(placeToPutDataPtr, refCon, noErr);
 }
 
-// Feeds the demultiplexer until a frame of the instance's stream is ready.
-// Returns 0, or an error after reporting it.
-ComponentResult next_frame(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry& entry) {
-  const bool sound = g->type == kAvchdDataRefSound;
-  const UInt32 wanted = sound ? kTSStatusAudio : kTSStatusVideo;
+bool is_sound(const MTS_DataHGlobalsRecord* g) { return g->type == kAvchdDataRefSound; }
+
+// Where a reader restarts for the PES that the demultiplexer holds the first
+// packet of, as the importer records it: the packet before that one, or the
+// packet itself when what lies before it is no packet.
+SInt64 held_pes_value(const MTS_DataHGlobalsRecord* g) {
+  TSDemuxPending pending{};
+  if (!TSDemuxGetPendingLib(g->demux, &pending) || pending.heldBytes == 0) return -1;
+  SInt64 value = g->position - pending.heldBytes;
+  if (pending.afterPacket) value -= kTSSourcePacketSize;
+  return value > 0 ? value : 0;
+}
+
+// Reads `n` bytes at the instance's position into `to`.
+ComponentResult read_chunk(MTS_DataHGlobalsRecord* g, UInt8* to, SInt64 n) {
+  const ssize_t got = ::pread(fileno(g->file), to, static_cast<size_t>(n), static_cast<off_t>(g->position));
+  if (got != static_cast<ssize_t>(n)) {
+    PrintLog("MTS_DataHScheduleData64", __LINE__,
+             "[ERR]failed to fread(pTSbuffer=%p, size=%lld, 1, fp=%p). sRet=%lu\n", static_cast<void*>(to),
+             static_cast<long long>(n), static_cast<void*>(g->file),
+             static_cast<unsigned long>(got < 0 ? 0 : got));
+    return ioErr;
+  }
+  return noErr;
+}
+
+// Feeds the demultiplexer until a PES of the instance's stream is ready, and
+// gives its frame-index value in *value. Returns 0; eofErr when the file
+// ends first; ioErr when the file cannot be read (reported).
+ComponentResult next_pes(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, const FrameOffsetEntry& entry,
+                         SInt64* value) {
+  const UInt32 wanted = is_sound(g) ? kTSStatusAudio : kTSStatusVideo;
   const SInt64 fileSize = MTS_RecordFileSize(g->pRec);  // not through the mapping: it may shrink
+  st->frameKey = -1;  // the kept frame may lie in the demultiplexer's buffers
+  *value = st->nextPosition == g->position ? st->nextValue : -1;
   for (;;) {
     TSDemuxOutput* out = g->pTSInfo;
     if (out->status & kTSStatusNeedInput) {
       SInt64 n = fileSize - g->position;
       if (n > kMTSReadChunkSize) n = kMTSReadChunkSize;
-      if (n <= 0) {
-        PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]file over. NO DATA for qt_offset=%lld\n",
-                 static_cast<long long>(entry.qt_offset));
-        return eofErr;
-      }
-      if (fseeko(g->file, static_cast<off_t>(g->position), SEEK_SET) != 0) {
-        PrintLog("MTS_DataHScheduleData64", __LINE__,
-                 "[ERR]failed to fseeko(fp=%p, ts_offset=%lld, SEEK_SET). errno=%d\n",
-                 static_cast<void*>(g->file), static_cast<long long>(g->position), errno);
-        return ioErr;
-      }
-      size_t got = std::fread(g->pTSbuffer, 1, static_cast<size_t>(n), g->file);
-      if (got != static_cast<size_t>(n)) {
-        PrintLog("MTS_DataHScheduleData64", __LINE__,
-                 "[ERR]failed to fread(pTSbuffer=%p, size=%lld, 1, fp=%p). sRet=%lu\n",
-                 static_cast<void*>(g->pTSbuffer), static_cast<long long>(n),
-                 static_cast<void*>(g->file), static_cast<unsigned long>(got));
-        return ioErr;
-      }
+      if (n <= 0) return eofErr;
+      // Straight into the demultiplexer's input window when it has room.
+      int32_t room = 0;
+      UInt8* to = TSDemuxInputSpaceLib(g->demux, &room);
+      if (to == nullptr || room < n) to = g->pTSbuffer;
+      if (ComponentResult err = read_chunk(g, to, n)) return err;
       g->position += n;
-      TSDemuxStreamLib(g->pTSbuffer, static_cast<int32_t>(n), out, g->demux);
+      TSDemuxStreamLib(to, static_cast<int32_t>(n), out, g->demux);
     } else {
       TSDemuxStreamLib(g->pTSbuffer, 0, out, g->demux);  // drain what it holds
     }
     if (out->status & wanted) {
-      if (!(out->status & kTSStatusTruncated)) return noErr;
-      PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]PES too large for the demultiplexer at qt_offset=%lld\n",
-               static_cast<long long>(entry.qt_offset));
-      return ioErr;  // its tail was dropped: delivering it would corrupt the sample
+      st->nextValue = held_pes_value(g);
+      st->nextPosition = g->position;
+      if ((out->status & kTSStatusTruncated) && !st->truncated) {
+        PrintLog("MTS_DataHScheduleData64", __LINE__,
+                 "[ERR]PES too large for the demultiplexer at qt_offset=%lld: its first %d bytes served\n",
+                 static_cast<long long>(entry.qt_offset), static_cast<int>(is_sound(g) ? out->audioSize : out->videoSize));
+        st->truncated = true;
+      }
+      return noErr;
     }
     // At the end of the file the stream's last PES never completes: take
     // what has been assembled of it.
     if (g->position == fileSize && (out->status & kTSStatusNeedInput)) {
-      SInt32 held = sound ? out->audioSize : out->videoSize;
-      if (held > 0) return noErr;
-      PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]file over. NO DATA for qt_offset=%lld\n",
-               static_cast<long long>(entry.qt_offset));
-      return eofErr;
+      st->nextValue = -1;
+      st->nextPosition = -1;
+      return (is_sound(g) ? out->audioSize : out->videoSize) > 0 ? noErr : eofErr;
     }
   }
 }
 
-// Set in audioKind while the frames served last were silence, so that a run
-// of frames that do not decode is reported once.
-constexpr SInt32 kSilencedRun = 0x100;
-
-SInt32 audio_kind(const MTS_DataHGlobalsRecord* g) { return g->audioKind & ~kSilencedRun; }
-
-// Where a read stands among the AC-3 frames of the audio PES the
-// demultiplexer reported last.
-struct AC3Cursor {
-  bool havePes = false;
-  SInt32 from = 0;  // payload offset from which the next frame is searched
-};
-
-// Decodes one AC-3 frame into `pcm`. A frame that does not decode becomes
-// silence of its length and layout, reported once per run of such frames;
-// `quiet` decodes only for the decoder's history (the frame is not served).
-void decode_ac3(MTS_DataHGlobalsRecord* g, const UInt8* payload, const MTS_AC3Frame& f, UInt8* pcm, bool quiet,
-                FrameBytes* frame) {
+// Decodes one AC-3 frame into the PCM buffer. A frame that does not decode
+// becomes silence of its length and layout, reported once per run of such
+// frames; `quiet` decodes only for the decoder's history (the frame is not
+// served).
+void decode_ac3(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, const UInt8* payload, const MTS_AC3Frame& f,
+                bool quiet, FrameBytes* frame) {
   ac3decInfo& info = g->ac3decInfo;
   info.pInput = payload + f.offset;
   info.nInputBytes = f.size;
   info.nOutputCapacity = kMTSAC3OutputSize;
-  info.pOutput = reinterpret_cast<int16_t*>(pcm);
+  info.pOutput = reinterpret_cast<int16_t*>(st->pcm);
   const SInt32 ret = AC3DecodeAFrameLib(g->ac3Decoder, &info);
   if (quiet) return;
   const SInt32 expected = kMTSAC3SamplesPerFrame * 2 * f.channels;
-  frame->data = pcm;
+  frame->data = st->pcm;
   frame->size = expected;
   if (ret == 0 && info.nOutputBytes == expected) {
-    g->audioKind &= ~kSilencedRun;
+    st->reported = false;
     return;
   }
-  std::memset(pcm, 0, static_cast<size_t>(expected));
-  if (!(g->audioKind & kSilencedRun)) {
+  std::memset(st->pcm, 0, static_cast<size_t>(expected));
+  if (!st->reported) {
     PrintLog("MTS_DataHScheduleData64", __LINE__,
              "[ERR]failed to AC3DecodeAFrameLib(dstSize=%d,srcSize=%d, nAC3FrameByteSize=%d). ret=%d: served as "
              "silence\n",
              info.nOutputCapacity, info.nInputBytes, f.size, ret);
-    g->audioKind |= kSilencedRun;
+    st->reported = true;
   }
 }
 
-// The next AC-3 frame of the stream: the frame after the one served last in
-// the same PES, else the first of the PES that follow. For the first frame
-// of a read, `skip` frames of the entry's PES come before the wanted one:
-// they are decoded for the decoder's history only (so that the frame
-// decodes as it does in stream order), and the frame must be in that PES.
-ComponentResult next_ac3_frame(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry& entry, AC3Cursor* cursor,
-                               SInt32 skip, bool first, UInt8* pcm, FrameBytes* frame) {
-  if (g->ac3Decoder == nullptr) {
-    PrintLog("MTS_DataHScheduleData64", __LINE__,
-             "[ERR]failed to AC3DecGetInputInfoLib(pSrc=%p, srcSize=%d). iRet=%d\n",
-             static_cast<const void*>(g->pTSInfo->pAudio), g->pTSInfo->audioSize, -1);
-    return kMTSErrCodec;
-  }
+// The next AC-3 frame of the stream: the frame after the one taken last
+// from the PES being served, else the first of the PES that follow (a PES
+// without a frame gives no sample and is passed over). `skip` frames come
+// first, decoded for the decoder's history only, so that the frame decodes
+// as it does in stream order. With `inPes` the frame must be in the PES
+// being served once it has given a frame: kFrameMissing otherwise.
+ComponentResult next_ac3_frame(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, const FrameOffsetEntry& entry,
+                               SInt32 skip, bool inPes, FrameBytes* frame) {
   for (;;) {
-    if (!cursor->havePes) {
-      ComponentResult err = next_frame(g, entry);
-      if (err != noErr) return err;
-      cursor->havePes = true;
-      cursor->from = 0;
+    if (!st->havePes) {
+      SInt64 value = -1;
+      if (ComponentResult err = next_pes(g, st, entry, &value)) return err;
+      st->havePes = true;
+      st->pesValue = value;
+      st->from = 0;
+      st->taken = 0;
     }
     const TSDemuxOutput* out = g->pTSInfo;
     MTS_AC3Frame f{};
-    if (!MTS_NextAC3Frame(g->ac3Decoder, &g->ac3decInfo, out->pAudio, out->audioSize, cursor->from, &f)) {
-      if (first) {
-        PrintLog("MTS_DataHScheduleData64", __LINE__,
-                 "[ERR]no AC-3 frame %d in the PES of qt_offset=%lld\n",
-                 static_cast<int>(MTS_SoundValueFrame(entry.value)), static_cast<long long>(entry.qt_offset));
-        return kMTSErrCodec;
-      }
-      cursor->havePes = false;
+    if (!MTS_NextAC3Frame(g->ac3Decoder, &g->ac3decInfo, out->pAudio, out->audioSize, st->from, &f)) {
+      const bool gave = st->taken > 0;
+      st->havePes = false;
+      if (inPes && gave) return kFrameMissing;
       continue;
     }
-    cursor->from = f.offset + f.size;
-    decode_ac3(g, out->pAudio, f, pcm, skip > 0, frame);
+    st->from = f.offset + f.size;
+    ++st->taken;
+    decode_ac3(g, st, out->pAudio, f, skip > 0, frame);
     if (skip-- <= 0) return noErr;
   }
 }
 
-// Makes the bytes of the next frame of the instance's stream: the next PES
-// for video and LPCM, the next AC-3 frame for AC-3. `pcm` and `video` are
-// per-call buffers, allocated when first needed.
-ComponentResult frame_bytes(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry& entry, bool first, AC3Cursor* cursor,
-                            MallocBuffer* pcm, MallocBuffer* video, FrameBytes* frame) {
-  if (g->type == kAvchdDataRefSound) {
-    if (audio_kind(g) == kMTSAudioAC3 && cursor->havePes) {
-      return next_ac3_frame(g, entry, cursor, 0, first, pcm->get(), frame);
-    }
-    ComponentResult err = next_frame(g, entry);
-    if (err != noErr) return err;
+// Reports that AC-3 cannot be decoded without a decoder.
+ComponentResult no_decoder(const MTS_DataHGlobalsRecord* g) {
+  PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]failed to AC3DecGetInputInfoLib(pSrc=%p, srcSize=%d). iRet=%d\n",
+           static_cast<const void*>(g->pTSInfo->pAudio), g->pTSInfo->audioSize, -1);
+  return kMTSErrCodec;
+}
+
+// Makes the bytes of the next frame of the instance's stream. The first
+// frame of a read (`first`) must be the one its sample was imported from:
+// for AC-3 after a restart it follows `skip` frames of its PES, and it must
+// lie in that PES.
+ComponentResult frame_bytes(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, const FrameOffsetEntry& entry,
+                            bool first, SInt32 skip, FrameBytes* frame) {
+  if (is_sound(g)) {
+    if (g->audioKind == kMTSAudioAC3 && st->havePes) return next_ac3_frame(g, st, entry, 0, first, frame);
+    SInt64 value = -1;
+    if (ComponentResult err = next_pes(g, st, entry, &value)) return err;
     TSDemuxOutput* out = g->pTSInfo;
     if (g->audioKind == kMTSAudioUnknown && out->audioSize >= 2) {
       g->audioKind = out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77 ? kMTSAudioAC3 : kMTSAudioLPCM;
     }
-    if (audio_kind(g) == kMTSAudioAC3) {
-      if (!*pcm) pcm->reset(static_cast<UInt8*>(std::malloc(kMTSAC3OutputSize)));
-      if (!*pcm) {
+    if (g->audioKind == kMTSAudioAC3) {
+      if (g->ac3Decoder == nullptr) return no_decoder(g);
+      if (st->pcm == nullptr) st->pcm = static_cast<UInt8*>(std::malloc(kMTSAC3OutputSize));
+      if (st->pcm == nullptr) {
         PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]MTS_DataHScheduleData64 malloc error\n");
         return -1;
       }
-      cursor->havePes = true;
-      cursor->from = 0;
-      const SInt32 skip = first ? MTS_SoundValueFrame(entry.value) : 0;
-      return next_ac3_frame(g, entry, cursor, skip, first, pcm->get(), frame);
+      st->havePes = true;
+      st->pesValue = value;
+      st->from = 0;
+      st->taken = 0;
+      return next_ac3_frame(g, st, entry, skip, first, frame);
     }
     // LPCM (or a payload too short to tell): the samples behind the 4-byte
     // header.
@@ -202,17 +247,22 @@ ComponentResult frame_bytes(MTS_DataHGlobalsRecord* g, const FrameOffsetEntry& e
     return noErr;
   }
 
-  ComponentResult err = next_frame(g, entry);
-  if (err != noErr) return err;
+  SInt64 value = -1;
+  if (ComponentResult err = next_pes(g, st, entry, &value)) return err;
   TSDemuxOutput* out = g->pTSInfo;
-  // Video: the conversion needs at most twice the payload.
-  video->reset(static_cast<UInt8*>(std::malloc(2 * static_cast<size_t>(out->videoSize) + 1)));
-  if (!*video) {
-    PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]MTS_DataHScheduleData64 malloc error\n");
-    return -1;
+  // The conversion needs at most twice the payload.
+  const size_t need = 2 * static_cast<size_t>(out->videoSize) + 1;
+  if (need > st->videoCapacity) {
+    UInt8* grown = static_cast<UInt8*>(std::realloc(st->video, need));
+    if (grown == nullptr) {
+      PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]MTS_DataHScheduleData64 malloc error\n");
+      return -1;
+    }
+    st->video = grown;
+    st->videoCapacity = need;
   }
-  frame->data = video->get();
-  frame->size = MTS_copy_buffer(video->get(), out->pVideo, out->videoSize);
+  frame->data = st->video;
+  frame->size = MTS_copy_buffer(st->video, out->pVideo, out->videoSize);
   return noErr;
 }
 
@@ -240,34 +290,161 @@ ComponentResult read_timecode(MTS_DataHGlobalsRecord* g, Ptr dst, SInt64 fileOff
   return noErr;
 }
 
-// True when the demultiplexer holds nothing: no input and no part of a PES.
-// Only then does feeding it from `position` serve the frame that starts
-// there; held data would yield earlier frames first.
-bool demux_is_fresh(const MTS_DataHGlobalsRecord* g) {
-  const TSDemuxOutput* out = g->pTSInfo;
-  TSDemuxPending pending{};
-  return (out->status & kTSStatusNeedInput) && out->videoSize == 0 && out->audioSize == 0 &&
-         TSDemuxGetPendingLib(g->demux, &pending) && pending.heldBytes == 0;
+// True when the source packet at `packet` starts a PES of stream `pid`.
+bool starts_pes(const UInt8* packet, UInt32 pid) {
+  const UInt8* ts = packet + 4;
+  return ts[0] == 0x47 && (ts[1] & 0x40) && (UInt32(ts[1] & 0x1F) << 8 | ts[2]) == pid;
+}
+
+// Starts the demultiplexer over for the sample of `entry`. The importer
+// records the packet before a PES's first packet; when that packet itself
+// starts a PES of the stream (a packet sent twice, a one-packet PES), the
+// PES meant is the one after it, where the reader starts.
+ComponentResult restart(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, const FrameOffsetEntry& entry) {
+  const ComponentResult err = MTS_DH_StartTSdemuxer(g);
+  if (err != noErr) {
+    MTS_LOG("[ERR]MTS_DataHScheduleData64 MTS_DH_StartTSdemuxer error=%d\n", static_cast<int>(err));
+    return err;
+  }
+  TSDemuxFollowLib(g->demux, is_sound(g) ? kTSStatusAudio : kTSStatusVideo);
+  const SInt64 at = is_sound(g) ? MTS_SoundValueOffset(entry.value) : entry.value;
+  g->position = at;
+  st->nextValue = at;
+  st->nextPosition = at;
+  st->havePes = false;
+  st->frameKey = -1;
+  // The two packets at the restart offset (fewer at the end of the file:
+  // nothing to look at then).
+  const size_t pair = 2 * kTSSourcePacketSize;
+  const UInt32 pid = is_sound(g) ? kTSAudioPID : kTSVideoPID;
+  if (at > 0 && ::pread(fileno(g->file), g->pTSbuffer, pair, static_cast<off_t>(at)) == static_cast<ssize_t>(pair) &&
+      starts_pes(g->pTSbuffer, pid) && starts_pes(g->pTSbuffer + kTSSourcePacketSize, pid)) {
+    g->position += kTSSourcePacketSize;
+    st->nextPosition = g->position;
+  }
+  return noErr;
+}
+
+// How the first frame of a read is reached.
+enum class Start {
+  kKept,     // it is the frame made last
+  kNext,     // the demultiplexer (and decoder) stand right before its PES
+  kInPes,    // AC-3: it is the next frame of the PES being served
+  kRestart,  // the demultiplexer starts over at its packet
+};
+
+// How the read of `entry` begins, given where the instance stands.
+Start start_of(const MTS_DataHGlobalsRecord* g, const MTS_DataHReadState* st, const FrameOffsetEntry& entry,
+               bool exact) {
+  if (st->frameKey >= 0 && st->frameKey == entry.qt_offset) return Start::kKept;
+  if (!exact) return Start::kRestart;
+  if (is_sound(g) && g->audioKind == kMTSAudioAC3 && st->havePes) {
+    SInt64 inPes = -1;
+    if (MTS_PackSoundValue(st->pesValue, st->taken, &inPes) && inPes == entry.value) return Start::kInPes;
+  }
+  if (st->nextValue >= 0 && entry.value == st->nextValue && g->position == st->nextPosition) return Start::kNext;
+  return Start::kRestart;
+}
+
+// Serves `count` bytes of a sample whose frame cannot be made as silence or
+// zero bytes, reported once per run of such samples.
+void serve_missing(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, UInt8* dst, SInt64 count, SInt64 qt) {
+  std::memset(dst, 0, static_cast<size_t>(count));
+  if (!st->reported) {
+    PrintLog("MTS_DataHScheduleData64", __LINE__,
+             "[ERR]the %s of qt_offset=%lld is not where the import found it: %lld bytes served as %s\n",
+             is_sound(g) ? "sound frame" : "picture", static_cast<long long>(qt), static_cast<long long>(count),
+             is_sound(g) ? "silence" : "zero bytes");
+    st->reported = true;
+  }
+  // Where the demultiplexer stands no longer says what follows.
+  st->nextValue = -1;
+  st->havePes = false;
+  st->frameKey = -1;
+}
+
+// Sound and video: fills the request from the frames of the stream.
+ComponentResult read_frames(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, Ptr dst, SInt64 offset,
+                            SInt32 dataSize, const FrameOffsetEntry& entry, bool exact, SInt64* done) {
+  if (is_sound(g) && g->audioKind == kMTSAudioAC3 && g->ac3Decoder == nullptr) return no_decoder(g);
+  const Start start = start_of(g, st, entry, exact);
+  SInt32 skip = 0;
+  if (start == Start::kRestart) {
+    if (ComponentResult err = restart(g, st, entry)) return err;
+    if (is_sound(g)) skip = MTS_SoundValueFrame(entry.value);
+  } else if (start == Start::kNext) {
+    st->havePes = false;  // frames left in the PES served last were not imported
+  }
+  SInt64 frameStart = entry.qt_offset;
+  bool first = true;
+  while (*done < dataSize) {
+    FrameBytes frame;
+    ComponentResult err = noErr;
+    if (first && start == Start::kKept) {
+      frame.data = st->frameData;
+      frame.size = st->frameSize;
+    } else {
+      err = frame_bytes(g, st, entry, first, skip, &frame);
+      skip = 0;
+    }
+    const SInt64 at = offset + *done;
+    // The request starts inside this frame, `into` bytes in.
+    const SInt64 into = first ? offset - entry.qt_offset : 0;
+    if (err == noErr && first && into >= frame.size) err = kFrameMissing;
+    if (err == eofErr || err == kFrameMissing) {
+      // The sample of the entry (the request starts it, or lies inside it
+      // and another sample follows) was imported: it is served. A request
+      // that goes on past the frames of the file is refused.
+      if (first && (exact || entry.next != -1)) {
+        serve_missing(g, st, reinterpret_cast<UInt8*>(dst) + *done, dataSize - *done, at);
+        *done = dataSize;
+        break;
+      }
+      if (err == eofErr) {
+        MTS_LOG("[ERR]file over. NO DATA for qt_offset=%lld\n", static_cast<long long>(entry.qt_offset));
+      } else {
+        MTS_LOG("[ERR]no data at qt_offset=%lld: frame at %lld has %lld bytes\n", static_cast<long long>(offset),
+                static_cast<long long>(entry.qt_offset), static_cast<long long>(frame.size));
+      }
+      return eofErr;
+    }
+    if (err != noErr) return err;
+    st->frameKey = frameStart;
+    st->frameData = frame.data;
+    st->frameSize = frame.size;
+    if (frame.data != st->pcm && !(first && start == Start::kKept)) st->reported = false;
+    frameStart += frame.size;
+    first = false;
+    SInt64 count = frame.size - into;
+    if (count > dataSize - *done) count = dataSize - *done;
+    std::memcpy(dst + *done, frame.data + into, static_cast<size_t>(count));
+    *done += count;
+  }
+  return noErr;
 }
 
 }  // namespace
 
+void MTS_DataHFreeReadState(MTS_DataHGlobalsRecord* globals) {
+  if (globals == nullptr || globals->readState == nullptr) return;
+  std::free(globals->readState->pcm);
+  std::free(globals->readState->video);
+  delete globals->readState;
+  globals->readState = nullptr;
+}
+
 ComponentResult MTS_DH_StartTSdemuxer(MTS_DataHGlobalsRecord* globals) {
   if (globals->demux != nullptr) {
-    int closed = TSCloseDemuxLib(globals->demux);
-    globals->demux = nullptr;
-    if (closed == 0) {
-      MTS_LOG("[ERR]failed to TSCloseDemuxLib\n");
-      return paramErr;
+    TSResetDemuxLib(globals->demux);
+  } else {
+    globals->demux = TSOpenDemuxLib();
+    if (globals->demux == nullptr) {
+      MTS_LOG("[ERR]failed to TSOpenDemuxLib.\n");
+      return kMTSErrOpen;
     }
   }
-  globals->demux = TSOpenDemuxLib();
-  if (globals->demux == nullptr) {
-    MTS_LOG("[ERR]failed to TSOpenDemuxLib.\n");
-    return kMTSErrOpen;
-  }
   globals->pTSInfo->status = kTSStatusNeedInput;
-  globals->pTSInfo->videoSize = 0;  // they described the old context
+  globals->pTSInfo->videoSize = 0;  // they described the old state
   globals->pTSInfo->audioSize = 0;
   globals->position = 0;
   return noErr;
@@ -298,42 +475,15 @@ ComponentResult MTS_DataHScheduleData64(MTS_DataHGlobalsRecord* globals, Ptr pla
       return kMTSErrOpen;
     }
     if (ComponentResult err = MTS_DataHCheckFile(globals)) return err;
-    // Sound values carry the AC-3 frame's position inside its PES.
-    const SInt64 restart =
-        globals->type == kAvchdDataRefSound ? MTS_SoundValueOffset(entry.value) : entry.value;
-    if (!(exact && globals->position == restart && demux_is_fresh(globals) &&
-          (globals->type != kAvchdDataRefSound || MTS_SoundValueFrame(entry.value) == 0))) {
-      ComponentResult err = MTS_DH_StartTSdemuxer(globals);
-      if (err != noErr) {
-        MTS_LOG("[ERR]MTS_DataHScheduleData64 MTS_DH_StartTSdemuxer error=%d\n", static_cast<int>(err));
-        return err;
-      }
-      globals->position = restart;
+    if (globals->readState == nullptr) globals->readState = new (std::nothrow) MTS_DataHReadState;
+    if (globals->readState == nullptr) {
+      MTS_LOG("[ERR]MTS_DataHScheduleData64 malloc error\n");
+      return -1;
     }
-
-    MallocBuffer pcm, video;
-    AC3Cursor cursor;
-    bool first = true;
-    while (done < dataSize) {
-      FrameBytes frame;
-      ComponentResult err = frame_bytes(globals, entry, first, &cursor, &pcm, &video, &frame);
+    if (dataSize > 0) {
+      ComponentResult err = read_frames(globals, globals->readState, placeToPutDataPtr, offset, dataSize, entry,
+                                        exact != kFalse, &done);
       if (err != noErr) return err;
-      SInt64 skip = 0;
-      if (first) {
-        // The request starts inside this frame, `skip` bytes in.
-        skip = offset - entry.qt_offset;
-        if (skip < 0 || skip >= frame.size) {
-          MTS_LOG("[ERR]no data at qt_offset=%lld: frame at %lld has %lld bytes\n",
-                  static_cast<long long>(offset), static_cast<long long>(entry.qt_offset),
-                  static_cast<long long>(frame.size));
-          return eofErr;
-        }
-        first = false;
-      }
-      SInt64 count = frame.size - skip;
-      if (count > dataSize - done) count = dataSize - done;
-      std::memcpy(placeToPutDataPtr + done, frame.data + skip, static_cast<size_t>(count));
-      done += count;
     }
   }
   // Any other type: nothing to deliver.

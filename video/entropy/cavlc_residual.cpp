@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "cavlc_level_pairs.h"
 #include "cavlc_tables.h"
 #include "neighbour_blocks.h"
 #include "transforms.h"
@@ -143,50 +144,9 @@ struct Window {
   uint32_t pos() const { return end - static_cast<uint32_t>(left); }
 };
 
-// Levels that lie within the next 8 bits, by suffixLength (rows 0..6; rows
-// 7 and 8: suffixLength 0 and 1 for the first level after fewer than three
-// trailing ones, whose levelCode is 2 more) and those 8 bits: the first
-// level, and the one after it when its code fits in the bits left. Reading
-// two short levels per lookup halves the chain of dependent lookups through
-// the stream. An entry holds the first level (bits 0..7, two's complement),
-// the second (bits 8..15), their code lengths (bits 16..19; bits 20..23, 0
-// when the second does not fit) and the suffixLength after each (bits 24..26
-// and 27..29). It is 0 when the first code is longer than 8 bits.
-constexpr int kLevelBits = 8;
-constexpr int kBumpRows = 7;
-struct LevelPairs {
-  uint32_t e[9][1 << kLevelBits];
-  // One code at the top of `width` bits: its length (0 when it does not
-  // fit), level and the next suffixLength.
-  struct One {
-    int length, level, next;
-  };
-  static constexpr One one(int bits, int width, int suffixLength, bool bump) {
-    int prefix = 0;
-    while (prefix < width && (bits & (1 << (width - 1 - prefix))) == 0) ++prefix;
-    const int length = prefix + 1 + suffixLength;
-    if (length > width) return {0, 0, 0};
-    const int suffix = (bits >> (width - length)) & ((1 << suffixLength) - 1);
-    const int levelCode = (prefix << suffixLength) + suffix + (bump ? 2 : 0);
-    const int m = (levelCode + 2) >> 1;
-    int next = suffixLength == 0 ? 1 : suffixLength;
-    if (next < 6 && m > (3 << (next - 1))) ++next;
-    return {length, (levelCode & 1) ? -m : m, next};
-  }
-  constexpr LevelPairs() : e() {
-    for (int row = 0; row < 9; ++row)
-      for (int bits = 0; bits < (1 << kLevelBits); ++bits) {
-        const One a = one(bits, kLevelBits, row < kBumpRows ? row : row - kBumpRows, row >= kBumpRows);
-        if (a.length == 0) continue;
-        const int rest = kLevelBits - a.length;
-        const One b = rest > 0 ? one(bits & ((1 << rest) - 1), rest, a.next, false) : One{0, 0, 0};
-        e[row][bits] = static_cast<uint32_t>(a.level & 0xFF) | static_cast<uint32_t>(b.level & 0xFF) << 8 |
-                       static_cast<uint32_t>(a.length) << 16 | static_cast<uint32_t>(b.length) << 20 |
-                       static_cast<uint32_t>(a.next) << 24 | static_cast<uint32_t>(b.length ? b.next : 0) << 27;
-      }
-  }
-};
-constexpr LevelPairs kLevelPairs;
+using cavlc_levels::kBumpRows;
+using cavlc_levels::kLevelBits;
+using cavlc_levels::kLevelPairs;
 
 // Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1]
 // (levels[totalCoeff] may be written too). False for a level_prefix beyond

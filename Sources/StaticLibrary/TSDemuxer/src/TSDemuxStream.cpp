@@ -31,6 +31,8 @@ struct TSDemuxContext {
   // The packet at the front of the window directly follows a packet of
   // plausible header (no bytes were skipped in between).
   uint16_t afterPacket;
+  // The streams assembled (kTSStatusVideo and/or kTSStatusAudio).
+  uint32_t streams;
 };
 
 namespace {
@@ -191,9 +193,9 @@ void scan(TSDemuxContext* c) {
       // On the grid: the clean path.
       const uint8_t* packet = front + kSyncOffset;
       tsdemux::read_packet_layout(packet, &layout);
-      const PESAssembly* a = layout.pid == kTSVideoPID   ? &video
-                             : layout.pid == kTSAudioPID ? &audio
-                                                         : nullptr;
+      const PESAssembly* a = layout.pid == kTSVideoPID && (c->streams & kTSStatusVideo)   ? &video
+                             : layout.pid == kTSAudioPID && (c->streams & kTSStatusAudio) ? &audio
+                                                                                          : nullptr;
       if (a != nullptr && !take_packet(*a, packet, layout)) {
         c->status |= a->completeBit;
         break;
@@ -248,6 +250,7 @@ TSDemuxContext* TSOpenDemuxLib() {
     return nullptr;
   }
   c->status = kTSStatusNeedInput;
+  c->streams = kTSStatusVideo | kTSStatusAudio;
   return c;
 }
 
@@ -261,6 +264,36 @@ int32_t TSCloseDemuxLib(TSDemuxContext* ctx) {
   return 1;
 }
 
+int32_t TSResetDemuxLib(TSDemuxContext* ctx) {
+  if (ctx == nullptr) return 0;
+  TSDemuxContext fresh{};
+  fresh.scanner.pBuffer = ctx->scanner.pBuffer;
+  fresh.pVideo = ctx->pVideo;
+  fresh.pAudio = ctx->pAudio;
+  fresh.status = kTSStatusNeedInput;
+  fresh.streams = ctx->streams;
+  *ctx = fresh;
+  return 1;
+}
+
+int32_t TSDemuxFollowLib(TSDemuxContext* ctx, uint32_t streams) {
+  streams &= kTSStatusVideo | kTSStatusAudio;
+  if (ctx == nullptr || streams == 0) return 0;
+  ctx->streams = streams;
+  return 1;
+}
+
+uint8_t* TSDemuxInputSpaceLib(TSDemuxContext* ctx, int32_t* room) {
+  if (room != nullptr) *room = 0;
+  if (ctx == nullptr || room == nullptr) return nullptr;
+  PESScanner& s = ctx->scanner;
+  const int32_t held = s.size - s.used;
+  if (held > 0 && !ctx->pending) return nullptr;
+  PESScanner_Fill(nullptr, 0, &s);  // compacts
+  *room = kTSInputWindowSize - 1 - s.size;
+  return s.pBuffer + s.size;
+}
+
 int32_t PESScanner_Fill(const uint8_t* src, int32_t length, PESScanner* s) {
   int32_t held = s->size - s->used;
   if (held < 0) held = 0;
@@ -271,7 +304,8 @@ int32_t PESScanner_Fill(const uint8_t* src, int32_t length, PESScanner* s) {
   if (length < n) n = length;
   if (src == nullptr && n > 0) n = 0;
   if (n > 0) {
-    std::memcpy(s->pBuffer + s->size, src, size_t(n));
+    // Bytes read in place (TSDemuxInputSpaceLib) are there already.
+    if (src != s->pBuffer + s->size) std::memcpy(s->pBuffer + s->size, src, size_t(n));
     s->size += n;
   }
   return n;

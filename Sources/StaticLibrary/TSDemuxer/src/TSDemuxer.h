@@ -162,6 +162,27 @@ TSDemuxContext* TSOpenDemuxLib();
 // nothing when a buffer pointer of the context is NULL (or ctx is NULL).
 int32_t TSCloseDemuxLib(TSDemuxContext* ctx);
 
+// Takes the context back to the state TSOpenDemuxLib leaves (nothing held,
+// nothing assembled, status kTSStatusNeedInput) without reallocating or
+// clearing its buffers: a caller that moves to another place in the stream
+// starts over at no cost beyond the call. Returns 1, or 0 for NULL.
+int32_t TSResetDemuxLib(TSDemuxContext* ctx);
+
+// Chooses the streams a context assembles: kTSStatusVideo, kTSStatusAudio,
+// or both (as a new context does). Packets of a stream left out are consumed
+// and dropped, so a reader of one stream copies nothing of the other; which
+// packets start and end the followed stream's PES does not change. Kept by
+// TSResetDemuxLib. Returns 1, or 0 for NULL or no stream named.
+int32_t TSDemuxFollowLib(TSDemuxContext* ctx, uint32_t streams);
+
+// For a caller that reads its input straight into the context: compacts the
+// input window and returns where the bytes of the next offer go, with the
+// room there in *room. Offering that very pointer to TSDemuxStreamLib (at
+// most *room bytes, filled in place) takes the bytes without copying them.
+// NULL, with *room 0, for a NULL argument or while the context holds data it
+// must work through first (the stream call would not take an offer then).
+uint8_t* TSDemuxInputSpaceLib(TSDemuxContext* ctx, int32_t* room);
+
 // Offers `length` bytes of source packets (taken only when the context holds
 // nothing it can use) and runs until one PES is complete or the held data run
 // out. Returns the status bits, also stored in out->status. Protocol: offer

@@ -94,6 +94,72 @@ TEST(DemuxStream, VideoPesReportedAtNextUnitStart) {
   EXPECT_EQ(d.out.DTS, 97200);
 }
 
+// A reset drops whatever the context held (input, PES parts, a half packet,
+// a lost grid) and keeps its buffers: what follows comes out as from a new
+// context.
+TEST(DemuxStream, ResetStartsOverWithTheSameBuffers) {
+  EXPECT_EQ(TSResetDemuxLib(nullptr), 0);
+  const Bytes a = pattern(700, 6), b = pattern(900, 7);
+  Bytes stream = pes_packets(kTSVideoPID, pes_header(0xE0, 3000), a);
+  append(stream, pes_packets(kTSAudioPID, pes_header(0xBD, 3000), b));
+  append(stream, source_packet(kTSVideoPID, true, pes_header(0xE0, 6000)));
+  append(stream, source_packet(kTSAudioPID, true, pes_header(0xBD, 6000)));
+  Demux d;
+  // Held: part of a video PES, part of an audio PES, bytes off the grid.
+  Bytes junk = pes_packets(kTSAudioPID, pes_header(0xBD, 10), pattern(300, 8));
+  append(junk, pes_packets(kTSVideoPID, pes_header(0xE0, 10), pattern(300, 9)));
+  junk.resize(junk.size() - 100);
+  EXPECT_EQ(d.offer(junk), kTSStatusConsumed);
+  uint8_t* const videoBuffer = d.out.pVideo;
+  EXPECT_EQ(TSResetDemuxLib(d.ctx), 1);
+  d.out.status = kTSStatusNeedInput;
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+  EXPECT_EQ(d.offer(stream), kTSStatusVideo);
+  EXPECT_EQ(d.video(), a);
+  EXPECT_EQ(d.out.pVideo, videoBuffer);
+  EXPECT_EQ(d.out.PTS, 3000);
+  EXPECT_EQ(d.drain() & ~kTSStatusHeld, kTSStatusAudio);
+  EXPECT_EQ(d.audio(), b);
+}
+
+// A context that follows one stream drops the other's packets and reports
+// the same PES of its own stream; bytes read straight into its window are
+// taken as an offer of a copy would be, and only when it asks for input.
+TEST(DemuxStream, FollowOneStreamAndReadInPlace) {
+  const Bytes a = pattern(700, 10), b = pattern(900, 11), c = pattern(400, 12);
+  Bytes stream = pes_packets(kTSVideoPID, pes_header(0xE0, 3000), a);
+  append(stream, pes_packets(kTSAudioPID, pes_header(0xBD, 3000), b));
+  append(stream, pes_packets(kTSVideoPID, pes_header(0xE0, 6000), c));
+  append(stream, source_packet(kTSAudioPID, true, pes_header(0xBD, 6000)));
+  Demux d;
+  EXPECT_EQ(TSDemuxFollowLib(nullptr, kTSStatusAudio), 0);
+  EXPECT_EQ(TSDemuxFollowLib(d.ctx, 0), 0);
+  EXPECT_EQ(TSDemuxFollowLib(d.ctx, kTSStatusAudio), 1);
+  int32_t room = -1;
+  EXPECT_EQ(TSDemuxInputSpaceLib(nullptr, &room), nullptr);
+  EXPECT_EQ(room, 0);
+  uint8_t* space = TSDemuxInputSpaceLib(d.ctx, &room);
+  ASSERT_NE(space, nullptr);
+  ASSERT_GE(room, int32_t(stream.size()));
+  std::memcpy(space, stream.data(), stream.size());
+  EXPECT_EQ(TSDemuxStreamLib(space, int32_t(stream.size()), &d.out, d.ctx), kTSStatusAudio);
+  EXPECT_EQ(d.audio(), b);
+  EXPECT_EQ(d.out.videoSize, 0);  // the video was never assembled
+  EXPECT_EQ(TSDemuxInputSpaceLib(d.ctx, &room), nullptr);  // holds the next PES's start
+  EXPECT_EQ(room, 0);
+  EXPECT_EQ(d.drain(), kTSStatusHeld);
+  EXPECT_EQ(d.drain(), kTSStatusNeedInput);
+  // Kept across a reset; both streams again when asked.
+  EXPECT_EQ(TSResetDemuxLib(d.ctx), 1);
+  d.out.status = kTSStatusNeedInput;
+  EXPECT_EQ(d.offer(stream), kTSStatusAudio);
+  EXPECT_EQ(d.out.videoSize, 0);
+  EXPECT_EQ(TSResetDemuxLib(d.ctx), 1);
+  EXPECT_EQ(TSDemuxFollowLib(d.ctx, kTSStatusVideo | kTSStatusAudio), 1);
+  EXPECT_EQ(d.offer(stream), kTSStatusVideo);
+  EXPECT_EQ(d.video(), a);
+}
+
 TEST(DemuxStream, OfferWhileHoldingIsIgnored) {
   Bytes stream = pes_packets(kTSAudioPID, pes_header(0xBD, 1000), pattern(500, 3));
   append(stream, pes_packets(kTSAudioPID, pes_header(0xBD, 1450), pattern(500, 4)));
