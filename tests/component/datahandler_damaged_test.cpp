@@ -131,10 +131,13 @@ TEST(DataHandlerExport, EachStretchOfTheFileIsReadOnce) {
   imp.Open("in_order.m2ts", file);
   if (BytesRead() < 0) GTEST_SKIP() << "no /proc/self/io to count the bytes read";
   for (auto [dh, media] : {std::pair{imp.video, imp.videoMedia}, std::pair{imp.sound, imp.soundMedia}}) {
-    ASSERT_GT(GetMediaSampleReferenceCount(media), 40);
+    const int64_t samples = GetMediaSampleReferenceCount(media);
+    ASSERT_GT(samples, 40);
     const int64_t before = BytesRead();
     ReadAll(dh, media);
-    EXPECT_LE(BytesRead() - before, int64_t(file.size()) + 1024);
+    // Besides the recording: the record store's own small reads of its
+    // regions (lock word, index entries) for each sample.
+    EXPECT_LE(BytesRead() - before, int64_t(file.size()) + 1024 + 64 * samples);
   }
 }
 
