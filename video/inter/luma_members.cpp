@@ -227,13 +227,14 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
     const int list = lists[0] == 2;
     prefetch_next_luma<Mbaff>(call, refs[0][list], list ? call.mb->mv_l1[0] : call.mb->mv_l0[0]);
   }
-  const WeightingDsp& weighting = weighting_dsp();
+  // Explicit weights work on single-list samples in place: those are then
+  // never read from the reference in place.
+  const bool weighSingle = weighted && call.mb->slice->weightingMode == 1;
+  LumaHalfBytes halves[4];
   for (int p = 0; p < parts; ++p) {
     const Partition g = partition_of(shape, p);
     const int offset = 16 * g.oy + g.ox;
     uint8_t* const picture = call.dst + static_cast<ptrdiff_t>(g.oy) * call.pitch + g.ox;
-    const PartitionWeighting wt = weighted ? PartitionWeightingOf(call.mb, lists[p], g.q, weight_shift<Mbaff>(call.mb))
-                                           : PartitionWeighting{PartitionWeighting::kPlain, 0, 0, 0, 0};
     if (lists[p] == 3) {
       const uint8_t* block[2];
       ptrdiff_t stride[2];
@@ -247,26 +248,17 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
           stride[list] = 16;
         }
       }
-      if (wt.kind == PartitionWeighting::kPlain) {
-        sources[p] = {block[0], block[1], stride[0], stride[1]};
-        combine = true;
-        continue;
-      }
       // Weighted into the picture, unless the combination comes after.
       const bool early = residual == nullptr && !readsCurrent;
-      uint8_t* out = early ? picture : scratch[0] + offset;
-      const ptrdiff_t outStride = early ? call.pitch : 16;
-      weighting.weight_bi_bytes(block[0], stride[0], block[1], stride[1], out, outStride, g.w, g.h, wt.w0, wt.w1,
-                                wt.logWD, wt.o);
-      sources[p] = {out, nullptr, outStride, 0};
-      combine |= !early;
+      halves[p] = {block[0], stride[0], block[1], stride[1], early ? picture : scratch[0] + offset,
+                   early ? static_cast<ptrdiff_t>(call.pitch) : 16, g.w, g.h};
       continue;
     }
     const int list = lists[p] == 2;
     const inter::PartitionReference& ref = refs[p][list];
-    if (residual != nullptr && wt.kind == PartitionWeighting::kPlain && ref.pic != current) {
+    if (residual != nullptr && !weighSingle && ref.pic != current) {
       if (const uint8_t* block = full_sample_block(call, ref, list, g.b, g.ox, g.oy, g.w, g.h)) {
-        sources[p] = {block, nullptr, call.pitch, 0};
+        halves[p] = {block, call.pitch, nullptr, 0, nullptr, 0, g.w, g.h};
         continue;
       }
     }
@@ -275,12 +267,18 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
     if (ref.pic == current) {
       at = scratch[0] + offset;
       stride = 16;
-      combine = true;
     }
     interpolate_bytes(call, ref, list, g.b, g.ox, g.oy, g.w, g.h, at, static_cast<int>(stride));
-    if (wt.kind == PartitionWeighting::kSingle)
-      weighting.weight_single_bytes(at, stride, g.w, g.h, wt.w0, wt.o, wt.logWD);
-    sources[p] = {at, nullptr, stride, 0};
+    halves[p] = {at, stride, nullptr, 0, at, stride, g.w, g.h};
+  }
+  if (weighted) WeighLumaPartitions(call.mb, shape, lists, halves, weight_shift<Mbaff>(call.mb));
+  // The combination follows for a residual, a half still to average, or
+  // one formed outside the picture.
+  for (int p = 0; p < parts; ++p) {
+    const Partition g = partition_of(shape, p);
+    const LumaHalfBytes& h = halves[p];
+    sources[p] = {h.p0, h.p1, h.stride0, h.stride1};
+    combine |= h.p1 != nullptr || h.p0 != call.dst + static_cast<ptrdiff_t>(g.oy) * call.pitch + g.ox;
   }
   if (!combine) return;
   LumaQuarterBytes quarters[4];

@@ -297,7 +297,7 @@ void luma_driver(const QuadrantCall& c, uint8_t* dst) {
   MacroblockRecord* mb = c.mb;
   alignas(16) uint8_t blocks[2][256];  // rows of 16: list-0 (or single-list) and list-1 predictions
   LumaQuarterBytes quarters[4];
-  const bool weighted = mb->slice->weightingMode != 0;
+  const uint32_t mode = mb->slice->weightingMode;
   for (int q = 0; q < 4; ++q) {
     const int offset = 8 * (q & 1) + 128 * (q >> 1);
     uint8_t* const b0 = blocks[0] + offset;
@@ -325,15 +325,17 @@ void luma_driver(const QuadrantCall& c, uint8_t* dst) {
       if (lists & 1) predict_quadrant_bytes<Pic, 0>(c, q, shape, b0);
       if (lists & 2) predict_quadrant_bytes<Pic, 1>(c, q, shape, lists == 3 ? b1 : b0);
     }
-    const PartitionWeighting wt = weighted ? PartitionWeightingOf(mb, lists, q, weight_shift<Pic>(mb))
-                                           : PartitionWeighting{PartitionWeighting::kPlain, 0, 0, 0, 0};
-    if (wt.kind == PartitionWeighting::kPlain) {
-      if (lists == 3) quarters[q] = {b0, b1, 16, 16};
-    } else if (lists == 3) {
-      weighting_dsp().weight_bi_bytes(b0, 16, b1, 16, b0, 16, 8, 8, wt.w0, wt.w1, wt.logWD, wt.o);
-    } else {
-      weighting_dsp().weight_single_bytes(b0, 16, 8, 8, wt.w0, wt.o, wt.logWD);
-    }
+    // A single-list quadrant weighted in place, a bi-predicted one into
+    // its list-0 block, or left to the combination to average.
+    LumaHalfBytes half{b0, 16, lists == 3 ? b1 : nullptr, 16, b0, 16, 8, 8};
+    const uint8_t quadrant = static_cast<uint8_t>(q);
+    if (lists == 3 && mode != 0)
+      WeightedSamplePrediction_Bi_8x8(mb, &half, quadrant, weight_shift<Pic>(mb));
+    else if (lists == 2 && mode == 1)
+      WeightedSamplePrediction_L1_8x8(mb, &half, quadrant, weight_shift<Pic>(mb));
+    else if (lists == 1 && mode == 1)
+      WeightedSamplePrediction_L0_8x8(mb, &half, quadrant, weight_shift<Pic>(mb));
+    quarters[q] = {half.p0, half.p1, half.stride0, half.stride1};
   }
   luma_combine_dsp().combine_bytes_16x16(dst, c.pitch, quarters, mb->luma_coeff, mb->transform_size_8x8_flag);
 }
