@@ -12,6 +12,7 @@
 // the 8x8 transform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "inter_families.h"
@@ -22,30 +23,43 @@ struct MacroblockRecord;
 // ---- Luma combination: dst rows 0..15 (16 bytes each, pitch apart) get
 // clip(prediction + residual); flag8x8 selects the residual layout. A null
 // residual is all zero (a macroblock without coded luma coefficients).
-void CombineSamplesLuma_LX_16x16(const int16_t* residual, const int16_t* pred, uint8_t* dst, uint32_t pitch,
-                                 uint8_t flag8x8);
-void CombineSamplesLuma_Bi_16x16(const int16_t* residual, const int16_t* pred0, const int16_t* pred1, uint8_t* dst,
+//
+// The whole-macroblock routines take each partition's 8-bit prediction from
+// one list (LumaBlockBytes: first sample and row step: an interpolated
+// block, the picture itself, or a reference block read in place), and
+// average two where the name says Bi: (p0 + p1 + 1) >> 1. A prediction may
+// be the destination block itself (each row is read before it is written).
+struct LumaBlockBytes {
+  const uint8_t* p;
+  ptrdiff_t stride;
+};
+// 16x16 and 16x8: the upper partition's rows 0..7 and the lower one's.
+void CombineSamplesLuma_LX_16x16(const int16_t* residual, LumaBlockBytes upper, LumaBlockBytes lower, uint8_t* dst,
                                  uint32_t pitch, uint8_t flag8x8);
-// 16x8 with one bi-predicted partition: second holds its other-list rows in
-// rows 0..7.
-void CombineSamplesLuma_LX_Bi_16x8(const int16_t* residual, const int16_t* main, const int16_t* second, uint8_t* dst,
-                                   uint32_t pitch, uint8_t flag8x8);
-void CombineSamplesLuma_Bi_LX_16x8(const int16_t* residual, const int16_t* main, const int16_t* second, uint8_t* dst,
-                                   uint32_t pitch, uint8_t flag8x8);
-// Column planes. The right plane comes first in the single-list form.
-void CombineSamplesLuma_LX_8x16(const int16_t* residual, const int16_t* right, const int16_t* left, uint8_t* dst,
+void CombineSamplesLuma_Bi_16x16(const int16_t* residual, LumaBlockBytes upper0, LumaBlockBytes upper1,
+                                 LumaBlockBytes lower0, LumaBlockBytes lower1, uint8_t* dst, uint32_t pitch,
+                                 uint8_t flag8x8);
+void CombineSamplesLuma_LX_Bi_16x8(const int16_t* residual, LumaBlockBytes upper, LumaBlockBytes lower0,
+                                   LumaBlockBytes lower1, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
+void CombineSamplesLuma_Bi_LX_16x8(const int16_t* residual, LumaBlockBytes upper0, LumaBlockBytes upper1,
+                                   LumaBlockBytes lower, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
+// 8x16: the left and right partitions' columns. The right one comes first
+// in the single-list form.
+void CombineSamplesLuma_LX_8x16(const int16_t* residual, LumaBlockBytes right, LumaBlockBytes left, uint8_t* dst,
                                 uint32_t pitch, uint8_t flag8x8);
-void CombineSamplesLuma_LX_Bi_8x16(const int16_t* residual, const int16_t* left, const int16_t* rightA,
-                                   const int16_t* rightB, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
-void CombineSamplesLuma_Bi_LX_8x16(const int16_t* residual, const int16_t* leftA, const int16_t* leftB,
-                                   const int16_t* right, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
-void CombineSamplesLuma_Bi_8x16(const int16_t* residual, const int16_t* leftA, const int16_t* leftB,
-                                const int16_t* rightA, const int16_t* rightB, uint8_t* dst, uint32_t pitch,
+void CombineSamplesLuma_LX_Bi_8x16(const int16_t* residual, LumaBlockBytes left, LumaBlockBytes right0,
+                                   LumaBlockBytes right1, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
+void CombineSamplesLuma_Bi_LX_8x16(const int16_t* residual, LumaBlockBytes left0, LumaBlockBytes left1,
+                                   LumaBlockBytes right, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
+void CombineSamplesLuma_Bi_8x16(const int16_t* residual, LumaBlockBytes left0, LumaBlockBytes left1,
+                                LumaBlockBytes right0, LumaBlockBytes right1, uint8_t* dst, uint32_t pitch,
                                 uint8_t flag8x8);
-// Without residual (skipped macroblocks).
-void CombineSamplesLuma_P_Skip(const int16_t* pred, uint8_t* dst, uint32_t pitch);
-void CombineSamplesLuma_B_Skip(const int16_t* pred0, const int16_t* pred1, uint8_t* dst, uint32_t pitch);
-// Four 8x8 tiles.
+// Without residual (skipped macroblocks), one 16x16 prediction (two to
+// average). P_Skip stores nothing when the prediction is the destination
+// block already (interpolated straight into the picture).
+void CombineSamplesLuma_P_Skip(LumaBlockBytes pred, uint8_t* dst, uint32_t pitch);
+void CombineSamplesLuma_B_Skip(LumaBlockBytes pred0, LumaBlockBytes pred1, uint8_t* dst, uint32_t pitch);
+// 16-bit predictions: four 8x8 tiles (quadrant q at sample 64q, rows of 8).
 void CombineSamplesLuma_P_Skip_8x8(const int16_t* tiles, uint8_t* dst, uint32_t pitch);
 void CombineSamplesLuma_B_Skip_8x8(const int16_t* tiles0, const int16_t* tiles1, uint8_t* dst, uint32_t pitch);
 void CombineSamplesLuma_LX_8x8(const int16_t* residual, const int16_t* tiles, uint8_t* dst, uint32_t pitch,

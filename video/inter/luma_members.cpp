@@ -190,6 +190,47 @@ inline const uint8_t* full_sample_block(const LumaCall& call, const inter::Parti
   return luma_source(ref, call.pitch) + static_cast<ptrdiff_t>(y) * call.pitch + x;
 }
 
+// The combination of the partitions' predictions (one block, or two to
+// average) with the residual into the picture, by the routine of the shape
+// and of the partitions still to average.
+inline void combine_partitions(const LumaCall& call, int shape, const LumaQuarterBytes* s, const int16_t* residual,
+                               uint8_t flag8x8) {
+  const auto one = [&](int p) { return LumaBlockBytes{s[p].a, s[p].stride}; };
+  const auto two = [&](int p) { return LumaBlockBytes{s[p].b, s[p].bStride}; };
+  uint8_t* const dst = call.dst;
+  const uint32_t pitch = call.pitch;
+  const int averaged = (s[0].b ? 1 : 0) | (shape != 0 && s[1].b ? 2 : 0);
+  switch (shape) {
+    case 0: {
+      const LumaBlockBytes a = one(0), b = two(0);
+      const LumaBlockBytes al{a.p + 8 * a.stride, a.stride}, bl{b.p ? b.p + 8 * b.stride : nullptr, b.stride};
+      if (residual == nullptr)
+        return averaged ? CombineSamplesLuma_B_Skip(a, b, dst, pitch) : CombineSamplesLuma_P_Skip(a, dst, pitch);
+      if (averaged) return CombineSamplesLuma_Bi_16x16(residual, a, b, al, bl, dst, pitch, flag8x8);
+      return CombineSamplesLuma_LX_16x16(residual, a, al, dst, pitch, flag8x8);
+    }
+    case 1:
+      switch (averaged) {
+        case 0: return CombineSamplesLuma_LX_16x16(residual, one(0), one(1), dst, pitch, flag8x8);
+        case 1: return CombineSamplesLuma_Bi_LX_16x8(residual, one(0), two(0), one(1), dst, pitch, flag8x8);
+        case 2: return CombineSamplesLuma_LX_Bi_16x8(residual, one(0), one(1), two(1), dst, pitch, flag8x8);
+        default: return CombineSamplesLuma_Bi_16x16(residual, one(0), two(0), one(1), two(1), dst, pitch, flag8x8);
+      }
+    case 2:
+      switch (averaged) {
+        case 0: return CombineSamplesLuma_LX_8x16(residual, one(1), one(0), dst, pitch, flag8x8);
+        case 1: return CombineSamplesLuma_Bi_LX_8x16(residual, one(0), two(0), one(1), dst, pitch, flag8x8);
+        case 2: return CombineSamplesLuma_LX_Bi_8x16(residual, one(0), one(1), two(1), dst, pitch, flag8x8);
+        default: return CombineSamplesLuma_Bi_8x16(residual, one(0), two(0), one(1), two(1), dst, pitch, flag8x8);
+      }
+    default: {
+      // Four quadrants: each its own source, combined by the kernel.
+      LumaQuarterBytes quarters[4] = {s[0], s[1], s[2], s[3]};
+      luma_combine_dsp().combine_bytes_16x16(dst, pitch, quarters, residual, flag8x8);
+    }
+  }
+}
+
 // Prediction of a macroblock of shape `shape` whose partitions predict
 // from lists[p] (1 list 0, 2 list 1, 3 both) in 8-bit samples, weighted by
 // the slice's rules when `weighted`, else averaged. A single-list partition
@@ -280,16 +321,10 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
     sources[p] = {h.p0, h.p1, h.stride0, h.stride1};
     combine |= h.p1 != nullptr || h.p0 != call.dst + static_cast<ptrdiff_t>(g.oy) * call.pitch + g.ox;
   }
-  if (!combine) return;
-  LumaQuarterBytes quarters[4];
-  for (int i = 0; i < 4; ++i) {
-    const int p = shape == 1 ? i >> 1 : shape == 2 ? i & 1 : shape == 3 ? i : 0;
-    // The quarter's position inside its partition's block.
-    const int qx = shape == 0 || shape == 1 ? 8 * (i & 1) : 0, qy = shape == 0 || shape == 2 ? 8 * (i >> 1) : 0;
-    const LumaQuarterBytes& s = sources[p];
-    quarters[i] = {s.a + qy * s.stride + qx, s.b ? s.b + qy * s.bStride + qx : nullptr, s.stride, s.bStride};
-  }
-  luma_combine_dsp().combine_bytes_16x16(call.dst, call.pitch, quarters, residual, flag8x8);
+  // A 16x16 single-list prediction without residual is stored by
+  // CombineSamplesLuma_P_Skip, which has nothing to do when it was formed in
+  // the picture.
+  if (combine || (shape == 0 && sources[0].b == nullptr)) combine_partitions(call, shape, sources, residual, flag8x8);
 }
 
 // Motion vector derivation of one partition and list.
