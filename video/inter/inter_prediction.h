@@ -154,18 +154,22 @@ extern const InterLumaDispatch kInterLumaDispatchB_mbaff[256];
 extern const InterChromaDispatch kInterChromaDispatchP_mbaff[256];
 extern const InterChromaDispatch kInterChromaDispatchB_mbaff[256];
 
-// ---- Sub-macroblock share. Quadrant q's luma tile: 8 rows of 8 int16
-// samples; its chroma slots: 16 int16 samples each (4x4, row-major). x, y
+// ---- Sub-macroblock share. Quadrant q's luma: its 8x8 samples in 8-bit
+// form at block (the quadrant's first sample inside a 16x16 block of rows of
+// 16 bytes); its chroma slots: 16 int16 samples each (4x4, row-major). x, y
 // are the macroblock's first luma (chroma) sample position.
 #define INTER_SUBMB_LUMA_ARGS                                                                                 \
-  DecodedPicture *const *refList, MacroblockRecord *mb, uint8_t q, uint16_t mbX, uint16_t mbY, int16_t *tile,  \
+  DecodedPicture *const *refList, MacroblockRecord *mb, uint8_t q, uint16_t mbX, uint16_t mbY, uint8_t *block, \
       uint32_t pitch, uint32_t frameWidth, uint32_t frameHeight
 #define INTER_SUBMB_CHROMA_ARGS                                                                               \
   DecodedPicture *const *refList, MacroblockRecord *mb, uint8_t q, uint16_t chromaX, uint16_t chromaY,          \
       int16_t *cbSlot, int16_t *crSlot, uint32_t chromaPitch, uint32_t chromaWidth, uint32_t chromaHeight
+// A direct quadrant: a single list into block0, both lists into block0
+// (list 0) and block1 (list 1).
 #define INTER_SUBMB_DIRECT_LUMA_ARGS                                                                          \
   DecodedPicture *const *refList0, DecodedPicture *const *refList1, MacroblockRecord *mb, uint8_t q,           \
-      uint16_t mbX, uint16_t mbY, int16_t *tile, uint32_t pitch, uint32_t frameWidth, uint32_t frameHeight
+      uint16_t mbX, uint16_t mbY, uint8_t *block0, uint8_t *block1, uint32_t pitch, uint32_t frameWidth,       \
+      uint32_t frameHeight
 #define INTER_SUBMB_DIRECT_CHROMA_ARGS                                                                        \
   DecodedPicture *const *refList0, DecodedPicture *const *refList1, MacroblockRecord *mb, uint8_t q,           \
       uint16_t chromaX, uint16_t chromaY, int16_t *cbSlot, int16_t *crSlot, uint32_t chromaPitch,              \

@@ -17,10 +17,6 @@ struct DecodedPicture;
 // The luma prediction of a whole macroblock: 16 rows of 16 samples, or two
 // column planes of 16 rows of 8, or four 8x8 tiles. Declared alignas(16).
 using InterPredictionBuffer = int16_t[256];
-// Sub-macroblock forms: one quadrant's 8 rows of 8 samples, and a column of
-// two quadrants (16 rows of 8; the left column holds quadrants 0 and 2).
-using QuadrantTile = int16_t[64];
-using PredictionColumn = int16_t[128];
 
 // One half of a macroblock's 8-bit luma prediction (a partition: 16x16,
 // 16x8, 8x16 or an 8x8 quadrant) as the weighting members see it. p0 holds
