@@ -171,7 +171,15 @@ void derive(MacroblockRecord* mb) {
   for (int q = 0; q < 4; ++q)
     if (layout.quadrants & (1 << q)) flags[q] = 1;
   int16_t mvp[2];
-  predictor<List, Mbaff, P>(mb, Fields<List>::refIdx(mb)[layout.firstQuadrant], mvp);
+  if constexpr (P == Part::Whole) {
+    // The 16x16 predictor under its own name (its target is ref_idx_lX[0]).
+    if constexpr (Mbaff)
+      (List == 0 ? LumaMotionVectorPrediction16x16_L0_mbaff : LumaMotionVectorPrediction16x16_L1_mbaff)(mb, mvp);
+    else
+      (List == 0 ? LumaMotionVectorPrediction16x16_L0 : LumaMotionVectorPrediction16x16_L1)(mb, mvp);
+  } else {
+    predictor<List, Mbaff, P>(mb, Fields<List>::refIdx(mb)[layout.firstQuadrant], mvp);
+  }
   const int16_t* mvd = Fields<List>::mvd(mb)[layout.firstBlock];
   // Components wrap modulo 2^16.
   const int16_t x = static_cast<int16_t>(static_cast<uint16_t>(mvd[0]) + static_cast<uint16_t>(mvp[0]));
@@ -251,8 +259,16 @@ MV_INLINE void direct_neighbour(MacroblockRecord* mb, MacroblockRecord* n, int b
 // only a bottom frame macroblock beside a field pair reads the left pair's
 // row 8 of its top field for A (block 13) and row 7 of its bottom field for
 // D (block 7).
+// The spatial-direct neighbours A, B and C (or D) of both lists: index
+// (255 where unused) and vector.
+struct DirectNeighbours {
+  unsigned ref[3][2];
+  int x[3][2], y[3][2];
+  bool onlyA;  // A available, B and C not: A stands for both
+};
+
 template <bool Mbaff>
-void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][2]) {
+MV_INLINE void gather_direct_neighbours(MacroblockRecord* mb, DirectNeighbours* n) {
   MacroblockRecord* const a = mb->neighbour_a;
   MacroblockRecord* const b = mb->neighbour_b;
   MacroblockRecord* c = mb->neighbour_c;
@@ -262,19 +278,37 @@ void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][
     blkA = 13;
     if (blkC == 15) blkC = 7;
   }
-  unsigned ref[3][2];
-  int x[3][2], y[3][2];
-  direct_neighbour<Mbaff>(mb, a, blkA, ref[0], x[0], y[0]);
-  direct_neighbour<Mbaff>(mb, b, 10, ref[1], x[1], y[1]);
-  direct_neighbour<Mbaff>(mb, c, blkC, ref[2], x[2], y[2]);
-  // Only A available: it stands for B and C, and the median is A itself.
-  const bool onlyA = a != nullptr && b == nullptr && c == nullptr;
+  direct_neighbour<Mbaff>(mb, a, blkA, n->ref[0], n->x[0], n->y[0]);
+  direct_neighbour<Mbaff>(mb, b, 10, n->ref[1], n->x[1], n->y[1]);
+  direct_neighbour<Mbaff>(mb, c, blkC, n->ref[2], n->x[2], n->y[2]);
+  n->onlyA = a != nullptr && b == nullptr && c == nullptr;
+}
+
+// MinPositive(refIdxA, MinPositive(refIdxB, refIdxC)) of one list: with the
+// unused neighbours at 255, the unsigned minimum; -1 when none uses the
+// list. (Negative indices, none in a valid record, count as unused.)
+template <int List>
+MV_INLINE int8_t spatial_ref_idx(const DirectNeighbours& n) {
+  const unsigned least = std::min(n.ref[0][List], std::min(n.ref[1][List], n.ref[2][List]));
+  return static_cast<int8_t>(least >= 128 ? -1 : static_cast<int>(least));
+}
+MV_INLINE int8_t SpatialRefIdxDerivationL0(const DirectNeighbours& n) { return spatial_ref_idx<0>(n); }
+MV_INLINE int8_t SpatialRefIdxDerivationL1(const DirectNeighbours& n) { return spatial_ref_idx<1>(n); }
+
+template <bool Mbaff>
+void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][2]) {
+  DirectNeighbours n;
+  gather_direct_neighbours<Mbaff>(mb, &n);
+  const auto& ref = n.ref;
+  const auto& x = n.x;
+  const auto& y = n.y;
+  const bool onlyA = n.onlyA;
+  refIdx[0] = SpatialRefIdxDerivationL0(n);
+  refIdx[1] = SpatialRefIdxDerivationL1(n);
   for (int list = 0; list < 2; ++list) {
     const unsigned r[3] = {ref[0][list], ref[1][list], ref[2][list]};
     const unsigned least = std::min(r[0], std::min(r[1], r[2]));
-    // Negative indices (none in a valid record) count as unused.
-    const int target = least >= 128 ? -1 : static_cast<int>(least);
-    refIdx[list] = static_cast<int8_t>(target);
+    const int target = refIdx[list];
     int px = 0, py = 0;
     if (target >= 0) {
       const int matches = (r[0] == least) + (r[1] == least) + (r[2] == least);
@@ -294,6 +328,17 @@ void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][
 }
 
 }  // namespace
+
+int8_t SpatialRefIdxDerivationL0(MacroblockRecord* mb) {
+  DirectNeighbours n;
+  gather_direct_neighbours<false>(mb, &n);
+  return SpatialRefIdxDerivationL0(n);
+}
+int8_t SpatialRefIdxDerivationL1(MacroblockRecord* mb) {
+  DirectNeighbours n;
+  gather_direct_neighbours<false>(mb, &n);
+  return SpatialRefIdxDerivationL1(n);
+}
 
 int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list) {
   const Around n = list == 0 ? neighbours<0, true, Part::Whole>(mb) : neighbours<1, true, Part::Whole>(mb);
