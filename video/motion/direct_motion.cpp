@@ -486,7 +486,7 @@ void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, i
 void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants) {
   int8_t targets[2];
   int16_t mvp[2][2];
-  spatial_direct_neighbours(mb, ctx.mbaff, targets, mvp);
+  spatial_direct_neighbours(mb, ctx.mbaff, quadrants != 0xF, targets, mvp);
   const bool zero = targets[0] < 0 && targets[1] < 0;
   if (zero) targets[0] = targets[1] = 0;
   spatial_member(ctx, mb, quadrants, targets, zero, mvp);
