@@ -88,3 +88,29 @@ struct ChromaDsp {
 
 // The reference, the vector variants and the current one.
 VIDEO_DSP_DECLARE_TABLES(ChromaDsp, chroma_dsp)
+
+// The decoder's chroma predictions: bilinear eighth-sample prediction of 2,
+// 4 or 8 rows of 8 samples of both planes at integer position (x, y) with
+// fractions (dx, dy), by the current variant: the Cb rows at dst, the Cr
+// rows after them. Each plane pointer is sample (0, 0); rows pitch apart, 8
+// margin samples left and right of each row. Columns are clamped to
+// [-8, width - 17] (width: the pitch), rows to [0, height - 1].
+inline void GetChromaPrediction_2Lines(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx,
+                                       int32_t dy, int16_t* dst, int32_t width, int32_t height, int32_t pitch) {
+  chroma_dsp().bilinear_pair[0](cb, cr, x, y, dx, dy, dst, width, height, pitch);
+}
+inline void GetChromaPrediction_4Lines(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx,
+                                       int32_t dy, int16_t* dst, int32_t width, int32_t height, int32_t pitch) {
+  chroma_dsp().bilinear_pair[1](cb, cr, x, y, dx, dy, dst, width, height, pitch);
+}
+inline void GetChromaPrediction_8Lines(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx,
+                                       int32_t dy, int16_t* dst, int32_t width, int32_t height, int32_t pitch) {
+  chroma_dsp().bilinear_pair[2](cb, cr, x, y, dx, dy, dst, width, height, pitch);
+}
+// By rows: 2, 4 or 8.
+inline void GetChromaPrediction(int rows, const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx,
+                                int32_t dy, int16_t* dst, int32_t width, int32_t height, int32_t pitch) {
+  if (rows == 2) return GetChromaPrediction_2Lines(cb, cr, x, y, dx, dy, dst, width, height, pitch);
+  if (rows == 4) return GetChromaPrediction_4Lines(cb, cr, x, y, dx, dy, dst, width, height, pitch);
+  GetChromaPrediction_8Lines(cb, cr, x, y, dx, dy, dst, width, height, pitch);
+}

@@ -5,21 +5,6 @@
 
 VIDEO_DSP_DEFINE_SELECTION(ChromaDsp, chroma_dsp)
 
-void GetChromaPrediction_2Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
-                                int32_t width, int32_t height, int32_t pitch) {
-  chroma_dsp().bilinear[0](plane, x, y, dx, dy, dst, width, height, pitch);
-}
-
-void GetChromaPrediction_4Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
-                                int32_t width, int32_t height, int32_t pitch) {
-  chroma_dsp().bilinear[1](plane, x, y, dx, dy, dst, width, height, pitch);
-}
-
-void GetChromaPrediction_8Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
-                                int32_t width, int32_t height, int32_t pitch) {
-  chroma_dsp().bilinear[2](plane, x, y, dx, dy, dst, width, height, pitch);
-}
-
 void CombineChromaSamples_8x8(const int16_t* residual, const int16_t* pred, int16_t* out) {
   chroma_dsp().add_8x8(residual, 0, pred, out);
 }

@@ -84,8 +84,7 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
     *stored = true;
     return ref;
   }
-  chroma_dsp().bilinear_pair[kernel_of(Rows)](s.cb, s.cr, s.x, s.y, s.dx, s.dy, rows, call.width, call.height,
-                                              call.pitch);
+  GetChromaPrediction(Rows, s.cb, s.cr, s.x, s.y, s.dx, s.dy, rows, call.width, call.height, call.pitch);
   return ref;
 }
 
@@ -190,9 +189,8 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
     if (ref0.pic != s->picture && ref1.pic != s->picture)
       return dsp.put_pair_bi[kernel_of(Rows)](sources, w, call.width, call.height, call.pitch, &out);
     for (int list = 0; list < 2; ++list)
-      dsp.bilinear_pair[kernel_of(Rows)](sources[list].cb, sources[list].cr, sources[list].x, sources[list].y,
-                                         sources[list].dx, sources[list].dy, preds[list][0], call.width, call.height,
-                                         call.pitch);
+      GetChromaPrediction(Rows, sources[list].cb, sources[list].cr, sources[list].x, sources[list].y,
+                          sources[list].dx, sources[list].dy, preds[list][0], call.width, call.height, call.pitch);
   }
   for (int c = 0; c < 2; ++c)
     dsp.put_weighted(out.dst[c], call.pitch, preds[0][c], preds[1][c], &w[c],

@@ -67,18 +67,6 @@ void CombineSamplesLuma_LX_8x8(const int16_t* residual, const int16_t* tiles, ui
 void CombineSamplesLuma_Bi_8x8(const int16_t* residual, const int16_t* tiles0, const int16_t* tiles1, uint8_t* dst,
                                uint32_t pitch, uint8_t flag8x8);
 
-// ---- Chroma kernels. Bilinear eighth-sample prediction of N rows of 8
-// samples from the plane (sample (0, 0); rows pitch apart, 8 margin samples
-// left and right of each row) at integer position (x, y) with fractions
-// (dx, dy); rows of 8 int16 written consecutively at dst. Columns are clamped
-// to [-8, width - 17] (width: the pitch), rows to [0, height - 1].
-void GetChromaPrediction_2Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
-                                int32_t width, int32_t height, int32_t pitch);
-void GetChromaPrediction_4Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
-                                int32_t width, int32_t height, int32_t pitch);
-void GetChromaPrediction_8Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
-                                int32_t width, int32_t height, int32_t pitch);
-
 // Explicit or implicit bi-predictive weighting of the 4x4 chroma block of
 // quadrant `quadrant`, component `component` (0 Cb, 1 Cr): pred1 (rows of 8
 // bytes) becomes the weighted combination of pred0 and pred1, with the

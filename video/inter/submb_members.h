@@ -316,9 +316,9 @@ DecodedPicture* interpolate_chroma_quadrant(const QuadrantCall& c, int list, int
     int16_t* slots[2] = {cbSlot, crSlot};
     // Both planes in one call: rows of 8, the Cb rows first.
     alignas(16) int16_t rows[2][8 * kRows];
-    chroma_dsp().bilinear_pair[kRows == 4 ? 1 : 0](frame_cb(v.pic) + offset, frame_cr(v.pic) + offset, xInt, yInt,
-                                                   vx & 7, vy & 7, rows[0], static_cast<int32_t>(c.width),
-                                                   static_cast<int32_t>(c.height), static_cast<int32_t>(c.pitch));
+    GetChromaPrediction(kRows, frame_cb(v.pic) + offset, frame_cr(v.pic) + offset, xInt, yInt, vx & 7, vy & 7,
+                        rows[0], static_cast<int32_t>(c.width), static_cast<int32_t>(c.height),
+                        static_cast<int32_t>(c.pitch));
     for (int comp = 0; comp < 2; ++comp)
       for (int r = 0; r < kRows; ++r) std::memcpy(slots[comp] + 4 * (row + r) + col, rows[comp] + 8 * r, kCols * 2);
   }

@@ -6,6 +6,8 @@
 // the 16-bit extremes, every variant against the reference.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -81,8 +83,7 @@ TEST(ChromaKernels, MatchBilinearWithEdgeClampEverywhere) {
     Kernel k;
     int rows;
   };
-  std::vector<Case> kernels = {
-      {GetChromaPrediction_2Lines, 2}, {GetChromaPrediction_4Lines, 4}, {GetChromaPrediction_8Lines, 8}};
+  std::vector<Case> kernels;
   for (const ChromaDsp* t : tables())
     for (int n = 0; n < 3; ++n) kernels.push_back({t->bilinear[n], 2 << n});
   std::uniform_int_distribution<int> pos(-40, 80), frac(0, 7);
@@ -94,13 +95,17 @@ TEST(ChromaKernels, MatchBilinearWithEdgeClampEverywhere) {
   }
 }
 
-// The two-plane kernels against the model of each plane: Cb rows first,
-// then Cr rows, nothing written around them.
+// The two-plane kernels of every variant and the decoder's named
+// predictions (the current variant's) against the model of each plane: Cb
+// rows first, then Cr rows, nothing written around them.
 TEST(ChromaKernels, PairsMatchBilinearOfBothPlanes) {
   std::mt19937 rng(1208);
   Plane cb(40, 24, rng), cr(40, 24, rng);
   std::uniform_int_distribution<int> pos(-40, 80), frac(0, 7);
-  for (const ChromaDsp* t : tables())
+  std::vector<std::array<ChromaBilinearPairFn, 3>> sets = {
+      {GetChromaPrediction_2Lines, GetChromaPrediction_4Lines, GetChromaPrediction_8Lines}};
+  for (const ChromaDsp* t : tables()) sets.push_back({t->bilinear_pair[0], t->bilinear_pair[1], t->bilinear_pair[2]});
+  for (const auto& set : sets)
     for (int n = 0; n < 3; ++n) {
       const int rows = 2 << n;
       for (int i = 0; i < 2000; ++i) {
@@ -109,7 +114,7 @@ TEST(ChromaKernels, PairsMatchBilinearOfBothPlanes) {
         alignas(16) int16_t buf[8 + 2 * 64 + 9];
         std::fill(std::begin(buf), std::end(buf), int16_t{-1});
         int16_t* out = buf + 9;
-        t->bilinear_pair[n](cb.origin(), cr.origin(), x, y, dx, dy, out, cb.pitch, cb.height, cb.pitch);
+        set[n](cb.origin(), cr.origin(), x, y, dx, dy, out, cb.pitch, cb.height, cb.pitch);
         for (int r = 0; r < rows; ++r)
           for (int k = 0; k < 8; ++k) {
             ASSERT_EQ(out[8 * r + k], cb.model(x + k, y + r, dx, dy)) << rows << " rows at " << x << "," << y;
@@ -126,12 +131,16 @@ TEST(ChromaKernels, PairsMatchBilinearOfBothPlanes) {
 TEST(ChromaKernels, WholeSampleVectorCopies) {
   std::mt19937 rng(3);
   Plane plane(16, 16, rng);
-  int16_t out[64];
-  GetChromaPrediction_8Lines(plane.origin(), 4, 2, 0, 0, out, plane.pitch, plane.height, plane.pitch);
+  int16_t out[128];  // the plane as Cb and as Cr
+  GetChromaPrediction_8Lines(plane.origin(), plane.origin(), 4, 2, 0, 0, out, plane.pitch, plane.height, plane.pitch);
   for (int r = 0; r < 8; ++r)
-    for (int i = 0; i < 8; ++i) ASSERT_EQ(out[8 * r + i], plane.at(4 + i, 2 + r));
+    for (int i = 0; i < 8; ++i) {
+      ASSERT_EQ(out[8 * r + i], plane.at(4 + i, 2 + r));
+      ASSERT_EQ(out[64 + 8 * r + i], plane.at(4 + i, 2 + r));
+    }
   // y = -5: rows -5..3 read rows 0, 0, 0, 0, 0, 0, 1, 2, 3.
-  GetChromaPrediction_8Lines(plane.origin(), 0, -5, 0, 4, out, plane.pitch, plane.height, plane.pitch);
+  GetChromaPrediction_8Lines(plane.origin(), plane.origin(), 0, -5, 0, 4, out, plane.pitch, plane.height,
+                             plane.pitch);
   EXPECT_EQ(out[0], plane.at(0, 0));
   EXPECT_EQ(out[8 * 5], (plane.at(0, 0) + plane.at(0, 1) + 1) >> 1);
 }
