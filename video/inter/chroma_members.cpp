@@ -117,6 +117,18 @@ ChromaBiWeights chroma_bi_weights(const MacroblockRecord* mb, uint32_t mode, int
   return w;
 }
 
+// The weights of the bi-prediction of component c from references ref0 and
+// ref1 at (shifted) indices i0, i1, as put_weighted and put_pair_bi take
+// them: explicit weights of the slice's table (mode 1), implicit weights
+// from the picture order counts (mode 2), else the default average
+// (weights 1 and 1 at denominator 0).
+ChromaWeights WeightedBiChroma(const MacroblockRecord* mb, uint32_t mode, int i0, int i1, int c, bool fieldMb,
+                               const inter::PartitionReference& ref0, const inter::PartitionReference& ref1) {
+  const ChromaBiWeights b = chroma_bi_weights(mb, mode, i0, i1, c, fieldMb, ref0, ref1);
+  return b.rule == 0 ? ChromaWeights{ChromaWeights::kTwo, 1, 1, 0, 0}
+                     : ChromaWeights{ChromaWeights::kTwo, b.w0, b.w1, b.offset, b.logWD};
+}
+
 // True when the explicit single-list weights of entry idx (0..31) of list
 // `list` leave both components' samples as they are.
 inline bool plain_chroma_weights(const PredWeightTable* t, int list, int idx) {
@@ -181,10 +193,7 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
         w[1] = w[0];
         break;
       }
-      const ChromaBiWeights b = chroma_bi_weights(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
-      // Rule 0 averages: weights 1 and 1 at denominator 0.
-      w[c] = b.rule == 0 ? ChromaWeights{ChromaWeights::kTwo, 1, 1, 0, 0}
-                         : ChromaWeights{ChromaWeights::kTwo, b.w0, b.w1, b.offset, b.logWD};
+      w[c] = WeightedBiChroma(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
     }
     if (ref0.pic != s->picture && ref1.pic != s->picture)
       return dsp.put_pair_bi[kernel_of(Rows)](sources, w, call.width, call.height, call.pitch, &out);
@@ -385,8 +394,6 @@ int32_t WeightedBiChroma(const uint8_t* pred0, uint8_t* pred1, MacroblockRecord*
                                                  : inter::reference_for<false>(s->RefPicList0, mb, 0, r0);
   const inter::PartitionReference ref1 = fieldMb ? inter::reference_for<true>(s->RefPicList1, mb, 1, r1)
                                                  : inter::reference_for<false>(s->RefPicList1, mb, 1, r1);
-  const ChromaBiWeights w = chroma_bi_weights(mb, mode, r0 >> shift, r1 >> shift, component & 1, fieldMb, ref0, ref1);
-  // Rule 0 (no usable weights) averages: weights 1 and 1, shift 1.
-  if (w.rule == 0) return vpiWeightedAverage_H264_8u_C1IR(pred0, pred1, 8, 1, 1, 1, 0, 4, 4);
-  return vpiWeightedAverage_H264_8u_C1IR(pred0, pred1, 8, w.w0, w.w1, w.logWD + 1, w.offset, 4, 4);
+  const ChromaWeights w = WeightedBiChroma(mb, mode, r0 >> shift, r1 >> shift, component & 1, fieldMb, ref0, ref1);
+  return vpiWeightedAverage_H264_8u_C1IR(pred0, pred1, 8, w.w0, w.w1, w.logWD + 1, w.o, 4, 4);
 }

@@ -71,8 +71,9 @@ void CombineSamplesLuma_Bi_8x8(const int16_t* residual, const int16_t* tiles0, c
 // quadrant `quadrant`, component `component` (0 Cb, 1 Cr): pred1 (rows of 8
 // bytes) becomes the weighted combination of pred0 and pred1, with the
 // slice's weighting mode, reference lists and weight table; an explicit
-// slice without a table averages. Returns the weighted-average primitive's
-// status.
+// slice without a table averages. The weights are those the chroma members
+// derive for their bi-predicted blocks (the same step). Returns the
+// weighted-average primitive's status.
 int32_t WeightedBiChroma(const uint8_t* pred0, uint8_t* pred1, MacroblockRecord* mb, uint8_t quadrant,
                          uint8_t component);
 
