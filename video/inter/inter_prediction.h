@@ -12,10 +12,12 @@
 // the 8x8 transform.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
 #include "inter_families.h"
+#include "luma_combine_dsp.h"
 
 struct DecodedPicture;
 struct MacroblockRecord;
@@ -33,32 +35,12 @@ struct LumaBlockBytes {
   const uint8_t* p;
   ptrdiff_t stride;
 };
-// 16x16 and 16x8: the upper partition's rows 0..7 and the lower one's.
-void CombineSamplesLuma_LX_16x16(const int16_t* residual, LumaBlockBytes upper, LumaBlockBytes lower, uint8_t* dst,
-                                 uint32_t pitch, uint8_t flag8x8);
-void CombineSamplesLuma_Bi_16x16(const int16_t* residual, LumaBlockBytes upper0, LumaBlockBytes upper1,
-                                 LumaBlockBytes lower0, LumaBlockBytes lower1, uint8_t* dst, uint32_t pitch,
-                                 uint8_t flag8x8);
-void CombineSamplesLuma_LX_Bi_16x8(const int16_t* residual, LumaBlockBytes upper, LumaBlockBytes lower0,
-                                   LumaBlockBytes lower1, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
-void CombineSamplesLuma_Bi_LX_16x8(const int16_t* residual, LumaBlockBytes upper0, LumaBlockBytes upper1,
-                                   LumaBlockBytes lower, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
-// 8x16: the left and right partitions' columns. The right one comes first
-// in the single-list form.
-void CombineSamplesLuma_LX_8x16(const int16_t* residual, LumaBlockBytes right, LumaBlockBytes left, uint8_t* dst,
-                                uint32_t pitch, uint8_t flag8x8);
-void CombineSamplesLuma_LX_Bi_8x16(const int16_t* residual, LumaBlockBytes left, LumaBlockBytes right0,
-                                   LumaBlockBytes right1, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
-void CombineSamplesLuma_Bi_LX_8x16(const int16_t* residual, LumaBlockBytes left0, LumaBlockBytes left1,
-                                   LumaBlockBytes right, uint8_t* dst, uint32_t pitch, uint8_t flag8x8);
-void CombineSamplesLuma_Bi_8x16(const int16_t* residual, LumaBlockBytes left0, LumaBlockBytes left1,
-                                LumaBlockBytes right0, LumaBlockBytes right1, uint8_t* dst, uint32_t pitch,
-                                uint8_t flag8x8);
-// Without residual (skipped macroblocks), one 16x16 prediction (two to
-// average). P_Skip stores nothing when the prediction is the destination
-// block already (interpolated straight into the picture).
-void CombineSamplesLuma_P_Skip(LumaBlockBytes pred, uint8_t* dst, uint32_t pitch);
-void CombineSamplesLuma_B_Skip(LumaBlockBytes pred0, LumaBlockBytes pred1, uint8_t* dst, uint32_t pitch);
+// The routines (defined below) by shape: 16x16 and 16x8 take the upper
+// partition's rows 0..7 and the lower one's; 8x16 the left and right
+// partitions' columns, the right one first in the single-list form. Without
+// residual (skipped macroblocks) one 16x16 prediction (two to average):
+// P_Skip stores nothing when the prediction is the destination block
+// already (interpolated straight into the picture).
 // 16-bit predictions: four 8x8 tiles (quadrant q at sample 64q, rows of 8).
 void CombineSamplesLuma_P_Skip_8x8(const int16_t* tiles, uint8_t* dst, uint32_t pitch);
 void CombineSamplesLuma_B_Skip_8x8(const int16_t* tiles0, const int16_t* tiles1, uint8_t* dst, uint32_t pitch);
@@ -180,3 +162,86 @@ INTER_SUBMB_DIRECT_MEMBERS(INTER_DECLARE_SUBMB_DIRECT)
 #undef INTER_DECLARE_SUBMB_LUMA
 #undef INTER_DECLARE_SUBMB_CHROMA
 #undef INTER_DECLARE_SUBMB_DIRECT
+
+// ---- The whole-macroblock luma combination routines: each lays out the
+// quarter sources of its partitions' blocks and calls the combination
+// kernel of the current variant.
+using LumaByteQuarters = std::array<LumaQuarterBytes, 4>;
+
+inline LumaQuarterBytes luma_quarter_at(LumaBlockBytes a, LumaBlockBytes b, ptrdiff_t x, ptrdiff_t y) {
+  return {a.p + y * a.stride + x, b.p ? b.p + y * b.stride + x : nullptr, a.stride, b.stride};
+}
+
+// Two 16-wide partitions (each from a, averaged with b when set): rows
+// 0..7 from the upper one, 8..15 from the lower one.
+inline LumaByteQuarters luma_rows16(LumaBlockBytes ua, LumaBlockBytes ub, LumaBlockBytes la, LumaBlockBytes lb) {
+  return {luma_quarter_at(ua, ub, 0, 0), luma_quarter_at(ua, ub, 8, 0), luma_quarter_at(la, lb, 0, 0),
+          luma_quarter_at(la, lb, 8, 0)};
+}
+
+// Two 8-wide partitions of 16 rows: columns 0..7 from the left one.
+inline LumaByteQuarters luma_columns8(LumaBlockBytes la, LumaBlockBytes lb, LumaBlockBytes ra, LumaBlockBytes rb) {
+  return {luma_quarter_at(la, lb, 0, 0), luma_quarter_at(ra, rb, 0, 0), luma_quarter_at(la, lb, 0, 8),
+          luma_quarter_at(ra, rb, 0, 8)};
+}
+
+inline LumaBlockBytes luma_lower_half(LumaBlockBytes b) { return {b.p ? b.p + 8 * b.stride : nullptr, b.stride}; }
+
+inline void luma_combine_quarters(const LumaByteQuarters& q, const int16_t* residual, uint8_t* dst, uint32_t pitch,
+                                  uint8_t flag8x8) {
+  luma_combine_dsp().combine_bytes_16x16(dst, pitch, q.data(), residual, flag8x8);
+}
+
+constexpr LumaBlockBytes kNoLumaBlock{nullptr, 0};
+
+inline void CombineSamplesLuma_LX_16x16(const int16_t* residual, LumaBlockBytes upper, LumaBlockBytes lower,
+                                        uint8_t* dst, uint32_t pitch, uint8_t flag8x8) {
+  luma_combine_quarters(luma_rows16(upper, kNoLumaBlock, lower, kNoLumaBlock), residual, dst, pitch, flag8x8);
+}
+
+inline void CombineSamplesLuma_Bi_16x16(const int16_t* residual, LumaBlockBytes upper0, LumaBlockBytes upper1,
+                                        LumaBlockBytes lower0, LumaBlockBytes lower1, uint8_t* dst, uint32_t pitch,
+                                        uint8_t flag8x8) {
+  luma_combine_quarters(luma_rows16(upper0, upper1, lower0, lower1), residual, dst, pitch, flag8x8);
+}
+
+inline void CombineSamplesLuma_LX_Bi_16x8(const int16_t* residual, LumaBlockBytes upper, LumaBlockBytes lower0,
+                                          LumaBlockBytes lower1, uint8_t* dst, uint32_t pitch, uint8_t flag8x8) {
+  luma_combine_quarters(luma_rows16(upper, kNoLumaBlock, lower0, lower1), residual, dst, pitch, flag8x8);
+}
+
+inline void CombineSamplesLuma_Bi_LX_16x8(const int16_t* residual, LumaBlockBytes upper0, LumaBlockBytes upper1,
+                                          LumaBlockBytes lower, uint8_t* dst, uint32_t pitch, uint8_t flag8x8) {
+  luma_combine_quarters(luma_rows16(upper0, upper1, lower, kNoLumaBlock), residual, dst, pitch, flag8x8);
+}
+
+inline void CombineSamplesLuma_LX_8x16(const int16_t* residual, LumaBlockBytes right, LumaBlockBytes left,
+                                       uint8_t* dst, uint32_t pitch, uint8_t flag8x8) {
+  luma_combine_quarters(luma_columns8(left, kNoLumaBlock, right, kNoLumaBlock), residual, dst, pitch, flag8x8);
+}
+
+inline void CombineSamplesLuma_LX_Bi_8x16(const int16_t* residual, LumaBlockBytes left, LumaBlockBytes right0,
+                                          LumaBlockBytes right1, uint8_t* dst, uint32_t pitch, uint8_t flag8x8) {
+  luma_combine_quarters(luma_columns8(left, kNoLumaBlock, right0, right1), residual, dst, pitch, flag8x8);
+}
+
+inline void CombineSamplesLuma_Bi_LX_8x16(const int16_t* residual, LumaBlockBytes left0, LumaBlockBytes left1,
+                                          LumaBlockBytes right, uint8_t* dst, uint32_t pitch, uint8_t flag8x8) {
+  luma_combine_quarters(luma_columns8(left0, left1, right, kNoLumaBlock), residual, dst, pitch, flag8x8);
+}
+
+inline void CombineSamplesLuma_Bi_8x16(const int16_t* residual, LumaBlockBytes left0, LumaBlockBytes left1,
+                                       LumaBlockBytes right0, LumaBlockBytes right1, uint8_t* dst, uint32_t pitch,
+                                       uint8_t flag8x8) {
+  luma_combine_quarters(luma_columns8(left0, left1, right0, right1), residual, dst, pitch, flag8x8);
+}
+
+inline void CombineSamplesLuma_P_Skip(LumaBlockBytes pred, uint8_t* dst, uint32_t pitch) {
+  if (pred.p == dst && pred.stride == static_cast<ptrdiff_t>(pitch)) return;
+  luma_combine_quarters(luma_rows16(pred, kNoLumaBlock, luma_lower_half(pred), kNoLumaBlock), nullptr, dst, pitch, 0);
+}
+
+inline void CombineSamplesLuma_B_Skip(LumaBlockBytes pred0, LumaBlockBytes pred1, uint8_t* dst, uint32_t pitch) {
+  luma_combine_quarters(luma_rows16(pred0, pred1, luma_lower_half(pred0), luma_lower_half(pred1)), nullptr, dst,
+                        pitch, 0);
+}

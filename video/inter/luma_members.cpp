@@ -193,8 +193,9 @@ inline const uint8_t* full_sample_block(const LumaCall& call, const inter::Parti
 // The combination of the partitions' predictions (one block, or two to
 // average) with the residual into the picture, by the routine of the shape
 // and of the partitions still to average.
-inline void combine_partitions(const LumaCall& call, int shape, const LumaQuarterBytes* s, const int16_t* residual,
-                               uint8_t flag8x8) {
+__attribute__((always_inline)) inline void combine_partitions(const LumaCall& call, int shape,
+                                                              const LumaQuarterBytes* s, const int16_t* residual,
+                                                              uint8_t flag8x8) {
   const auto one = [&](int p) { return LumaBlockBytes{s[p].a, s[p].stride}; };
   const auto two = [&](int p) { return LumaBlockBytes{s[p].b, s[p].bStride}; };
   uint8_t* const dst = call.dst;

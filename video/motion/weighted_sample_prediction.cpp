@@ -95,7 +95,8 @@ Formula formula(const MacroblockRecord* mb, Use use, int q, uint8_t shift) {
 PartitionWeighting weighting_of(const MacroblockRecord* mb, Use use, int q, uint8_t shift) {
   const Formula f = formula(mb, use, q & 3, shift);
   const int32_t unit = 1 << f.logWD;
-  const bool plain = f.kind == Formula::kNone || (f.o == 0 && f.w0 == unit && (f.kind == Formula::kSingle || f.w1 == unit));
+  const bool plain =
+      f.kind == Formula::kNone || (f.o == 0 && f.w0 == unit && (f.kind == Formula::kSingle || f.w1 == unit));
   if (plain) return {PartitionWeighting::kPlain, 0, 0, 0, 0};
   return {f.kind == Formula::kSingle ? PartitionWeighting::kSingle : PartitionWeighting::kTwo, f.w0, f.w1, f.o,
           f.logWD};
@@ -150,7 +151,8 @@ void weigh_tile(const MacroblockRecord* mb, Use use, int q, uint8_t shift, int16
   const Formula f = formula(mb, use, q & 3, shift);
   uint16_t* a = reinterpret_cast<uint16_t*>(p0);
   if (f.kind == Formula::kSingle) weight_samples_single(a, 8, 8, 8, f.w0, f.o, f.logWD);
-  if (f.kind == Formula::kTwo) weight_samples_bi(a, 8, reinterpret_cast<uint16_t*>(p1), 8, a, 8, 8, 8, f.w0, f.w1, f.logWD, f.o);
+  if (f.kind == Formula::kTwo)
+    weight_samples_bi(a, 8, reinterpret_cast<uint16_t*>(p1), 8, a, 8, 8, 8, f.w0, f.w1, f.logWD, f.o);
 }
 }  // namespace
 void WeightedSamplePrediction_L0_8x8(const MacroblockRecord* mb, int16_t* buf, uint8_t quadrant, uint8_t s) {

@@ -109,13 +109,13 @@ void chroma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool rig
 inline bool list1_only(bool bothLists, uint8_t code) { return bothLists && (code == 40 || code == 41 || code == 42); }
 
 // The chroma of one macroblock of a pair in a P (B) unit: I_PCM copy,
-// intra prediction or the member of the slice type's table.
+// intra prediction (intra: an intra code other than I_PCM) or the member of
+// the slice type's table.
 template <bool BothLists>
 inline void pair_chroma(const SliceDecodeContext* s, const DecodedPicture* pic, MacroblockRecord* mb,
-                        uint32_t column, uint32_t row, bool bottom, bool field) {
+                        uint32_t column, uint32_t row, bool bottom, bool field, bool intra) {
   const uint8_t code = mb->mb_type;
   const bool pcm = code == MbI_PCM;
-  const bool intra = !pcm && !served_inter_code(BothLists, code);
   const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
   uint8_t* cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field).origin;
   const InterChromaDispatch member = (BothLists ? kInterChromaDispatchB_mbaff : kInterChromaDispatchP_mbaff)[code];
@@ -132,13 +132,13 @@ inline void pair_chroma(const SliceDecodeContext* s, const DecodedPicture* pic, 
 // it alone.
 inline void predict_and_combine_P_unit_8bit_chroma_mbaff(const SliceDecodeContext* s, const DecodedPicture* pic,
                                                          MacroblockRecord* mb, uint32_t column, uint32_t row,
-                                                         bool bottom, bool field) {
-  pair_chroma<false>(s, pic, mb, column, row, bottom, field);
+                                                         bool bottom, bool field, bool intra) {
+  pair_chroma<false>(s, pic, mb, column, row, bottom, field, intra);
 }
 inline void predict_and_combine_B_unit_8bit_chroma_mbaff(const SliceDecodeContext* s, const DecodedPicture* pic,
                                                          MacroblockRecord* mb, uint32_t column, uint32_t row,
-                                                         bool bottom, bool field) {
-  pair_chroma<true>(s, pic, mb, column, row, bottom, field);
+                                                         bool bottom, bool field, bool intra) {
+  pair_chroma<true>(s, pic, mb, column, row, bottom, field, intra);
 }
 
 // Walk of a P or B unit: each macroblock's luma (Luma) and then, when the
@@ -173,9 +173,9 @@ void inter_steps(ReconstructionSteps* steps, uint32_t count, bool last) {
         }
         if (hasChroma) {
           if (bothLists)
-            predict_and_combine_B_unit_8bit_chroma_mbaff(s, pic, mb, column, row, bottom, field);
+            predict_and_combine_B_unit_8bit_chroma_mbaff(s, pic, mb, column, row, bottom, field, intra);
           else
-            predict_and_combine_P_unit_8bit_chroma_mbaff(s, pic, mb, column, row, bottom, field);
+            predict_and_combine_P_unit_8bit_chroma_mbaff(s, pic, mb, column, row, bottom, field, intra);
         }
       },
       [&](uint32_t row, bool left, bool right) {
