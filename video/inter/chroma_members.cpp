@@ -201,9 +201,24 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
       GetChromaPrediction(Rows, sources[list].cb, sources[list].cr, sources[list].x, sources[list].y,
                           sources[list].dx, sources[list].dy, preds[list][0], call.width, call.height, call.pitch);
   }
-  for (int c = 0; c < 2; ++c)
-    dsp.put_weighted(out.dst[c], call.pitch, preds[0][c], preds[1][c], &w[c],
-                     addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w, blk.h);
+  for (int c = 0; c < 2; ++c) {
+    // The combination of the block's size; 2x2 blocks (direct motion per
+    // 4x4 luma block) by the store kernel directly.
+    const int16_t* residual = addResidual ? mb->chroma_coeff + 64 * c : nullptr;
+    const int16_t* p0 = preds[0][c];
+    const int16_t* p1 = preds[1][c];
+    if (Rows == 8 && blk.w == 8)
+      CombineChromaSamples_8x8(residual, p0, p1, &w[c], out.dst[c], call.pitch);
+    else if (Rows == 8)
+      CombineChromaSamples_4x8(residual, static_cast<uint8_t>(blk.bx / 4), p0, p1, &w[c], out.dst[c], call.pitch);
+    else if (Rows == 4 && blk.w == 8)
+      CombineChromaSamples_8x4(residual, static_cast<uint8_t>(blk.by / 2), p0, p1, &w[c], out.dst[c], call.pitch);
+    else if (Rows == 4)
+      CombineChromaSamples_4x4_Direct(residual, static_cast<uint8_t>(2 * (blk.by / 4) + blk.bx / 4), p0, p1, &w[c],
+                                      out.dst[c], call.pitch);
+    else
+      dsp.put_weighted(out.dst[c], call.pitch, p0, p1, &w[c], residual, blk.bx, blk.by, blk.w, blk.h);
+  }
 }
 
 ChromaCall make_call(DecodedPicture* const* l0, DecodedPicture* const* l1, int32_t x, int32_t y, uint8_t* dstCb,

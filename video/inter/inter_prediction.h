@@ -59,13 +59,6 @@ void CombineSamplesLuma_Bi_8x8(const int16_t* residual, const int16_t* tiles0, c
 int32_t WeightedBiChroma(const uint8_t* pred0, uint8_t* pred1, MacroblockRecord* mb, uint8_t quadrant,
                          uint8_t component);
 
-// ---- Chroma residual adders: rows of 8 int16 (prediction and result rows
-// consecutive), residual in chroma4x4BlkIdx blocks of 16; wrapping 16-bit adds.
-void CombineChromaSamples_8x8(const int16_t* residual, const int16_t* pred, int16_t* out);
-void CombineChromaSamples_8x4(const int16_t* residual, uint8_t block, const int16_t* pred, int16_t* out);
-void CombineChromaSamples_4x8(const int16_t* residual, uint8_t block, const int16_t* pred, int16_t* out);
-void CombineChromaSamples_4x4_Direct(const int16_t* block, const int16_t* pred, int16_t* out);
-
 // ---- Members.
 #define INTER_LUMA_ARGS_ONE                                                                                    \
   DecodedPicture *const *refList, uint16_t mbX, uint16_t mbY, uint8_t *dst, MacroblockRecord *mb, uint32_t pitch, \

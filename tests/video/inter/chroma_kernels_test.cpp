@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 
 #include <cstdint>
 #include <cstring>
@@ -145,31 +146,51 @@ TEST(ChromaKernels, WholeSampleVectorCopies) {
   EXPECT_EQ(out[8 * 5], (plane.at(0, 0) + plane.at(0, 1) + 1) >> 1);
 }
 
+// The decoder's combinations: each block's prediction (plain, or averaged
+// from two) plus the residual of the 4x4 blocks it covers, clipped and
+// stored at its place, nothing else of the picture written.
 TEST(ChromaAdders, BlocksLandWhereTheArrangementSays) {
   std::mt19937 rng(99);
   std::uniform_int_distribution<int> v(-512, 512);
-  int16_t res[64], pred[64], out[64];
+  alignas(16) int16_t res[64], pred[64], other[64];
   for (int i = 0; i < 64; ++i) {
     res[i] = static_cast<int16_t>(v(rng));
     pred[i] = static_cast<int16_t>(v(rng) & 255);
+    other[i] = static_cast<int16_t>(v(rng) & 255);
   }
   const auto r_at = [&](int x, int y) { return res[16 * (2 * (y / 4) + x / 4) + 4 * (y % 4) + x % 4]; };
-  CombineChromaSamples_8x8(res, pred, out);
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + r_at(x, y));
-  for (uint8_t b : {0, 2}) {
-    CombineChromaSamples_8x4(res, b, pred, out);
-    for (int y = 0; y < 4; ++y)
-      for (int x = 0; x < 8; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + r_at(x, y + 2 * b));
-  }
-  for (uint8_t b : {0, 1}) {
-    CombineChromaSamples_4x8(res, b, pred, out);
-    for (int y = 0; y < 8; ++y)
-      for (int x = 0; x < 4; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + r_at(x + 4 * b, y));
-  }
-  CombineChromaSamples_4x4_Direct(res + 48, pred, out);
-  for (int y = 0; y < 4; ++y)
-    for (int x = 0; x < 4; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + res[48 + 4 * y + x]);
+  const auto clip = [](int x) { return static_cast<uint8_t>(x < 0 ? 0 : x > 255 ? 255 : x); };
+  constexpr int kPitch = 24;
+  const ChromaWeights copy{ChromaWeights::kCopy, 0, 0, 0, 0}, average{ChromaWeights::kTwo, 1, 1, 0, 0};
+  // (x0, y0, w, h) of the block in the component, and the call.
+  struct Block {
+    int x0, y0, w, h;
+    std::function<void(uint8_t*, const ChromaWeights*)> store;
+  };
+  const Block blocks[] = {
+      {0, 0, 8, 8, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_8x8(res, pred, other, w, d, kPitch); }},
+      {0, 0, 8, 4, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_8x4(res, 0, pred, other, w, d, kPitch); }},
+      {0, 4, 8, 4, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_8x4(res, 2, pred, other, w, d, kPitch); }},
+      {0, 0, 4, 8, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_4x8(res, 0, pred, other, w, d, kPitch); }},
+      {4, 0, 4, 8, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_4x8(res, 1, pred, other, w, d, kPitch); }},
+      {4, 4, 4, 4, [&](uint8_t* d, const ChromaWeights* w) {
+         CombineChromaSamples_4x4_Direct(res, 3, pred, other, w, d, kPitch);
+       }}};
+  for (const Block& b : blocks)
+    for (const ChromaWeights* w : {&copy, &average}) {
+      uint8_t picture[10 * kPitch];
+      std::fill(std::begin(picture), std::end(picture), uint8_t{0xA5});
+      uint8_t* origin = picture + kPitch + 4;  // the component's sample (0, 0)
+      b.store(origin + b.y0 * kPitch + b.x0, w);
+      for (int y = -1; y < 9; ++y)
+        for (int x = -4; x < 20; ++x) {
+          const bool inside = x >= b.x0 && x < b.x0 + b.w && y >= b.y0 && y < b.y0 + b.h;
+          const int k = 8 * (y - b.y0) + (x - b.x0);
+          const int p = !inside ? 0 : w->kind == ChromaWeights::kCopy ? pred[k] : (pred[k] + other[k] + 1) >> 1;
+          ASSERT_EQ(origin[y * kPitch + x], inside ? clip(p + r_at(x, y)) : 0xA5)
+              << b.w << "x" << b.h << " at " << b.x0 << "," << b.y0 << " sample " << x << "," << y;
+        }
+    }
 }
 
 TEST(ChromaAdders, EveryVariantMatchesTheReferenceAtTheExtremes) {
