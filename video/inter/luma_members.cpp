@@ -374,14 +374,17 @@ void predict_quadrant(const LumaCall& call, int list, int q, int16_t* tile) {
   record_reference(mb, list, ref, 1u << q, 0xFu << (4 * q));
   const int16_t(*mvs)[2] = list ? mb->mv_l1 : mb->mv_l0;
   const int qx = call.mbX + 8 * (q & 1), qy = call.mbY + 8 * (q >> 1);
+  alignas(16) uint8_t block[64];  // the quadrant's 8-bit samples, rows of 8
   for (int k = 0; k < 4; ++k) {
     const int16_t* mv = mvs[4 * q + k];
     const int bx = 4 * (k & 1), by = 4 * (k >> 1);
     // The six-tap filter reads three lines below the block.
     await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField, qy + by + (mv[1] >> 2) + 4 + 3);
-    DecideLumaSampleInterpolation_4x4(mv)(tile + 8 * by + bx, luma_source(ref, call.pitch), qx + bx + (mv[0] >> 2),
-                                          qy + by + (mv[1] >> 2), call.pitch, call.frameWidth, call.frameHeight);
+    DecideLumaSampleInterpolation_4x4(mv)(block + 8 * by + bx, 8, luma_source(ref, call.pitch),
+                                          qx + bx + (mv[0] >> 2), qy + by + (mv[1] >> 2), call.pitch,
+                                          call.frameWidth, call.frameHeight);
   }
+  weighting_dsp().widen(block, 8, tile, 8, 8, 8);
 }
 
 // True when every quadrant of list `list` uses one reference index and

@@ -148,15 +148,29 @@ void complete_vectors(MacroblockRecord* mb, int q) {
 }
 
 // Interpolates quadrant q of list `list` in 8-bit samples into dst (the
-// quadrant's first sample; rows of 16), one block per sub-partition of
-// shape Shape, and records the reference.
+// quadrant's first sample; rows of 16), one kernel of the sub-partition's
+// size per sub-partition of shape Shape, and records the reference.
+template <int W, int H>
+LumaSampleInterpolationFn luma_kernel(const int16_t* mv) {
+  if constexpr (W == 8 && H == 8) return DecideLumaSampleInterpolation_8x8(mv);
+  if constexpr (W == 8 && H == 4) return DecideLumaSampleInterpolation_8x4(mv);
+  if constexpr (W == 4 && H == 8) return DecideLumaSampleInterpolation_4x8(mv);
+  if constexpr (W == 4 && H == 4) return DecideLumaSampleInterpolation_4x4(mv);
+}
+
 template <class Pic, int Shape>
 void interpolate_quadrant_bytes(const QuadrantCall& c, int list, int q, uint8_t* dst) {
   using S = SubShape<Shape>;
+  MacroblockRecord* mb = c.mb;
   for_each_subpartition<Pic, Shape>(c, list, q, [&](const ReferenceView& v, int blk, int cx, int cy) {
-    inter::interpolate_luma_bytes(c.mb, {v.pic, v.bottom, v.id}, vector_of(c.mb, list, blk), c.x + cx, c.y + cy,
-                                  S::kWidth, S::kHeight, dst + 16 * (cy & 7) + (cx & 7), 16, c.pitch, c.width,
-                                  c.height);
+    const uint8_t* plane = frame_luma(v.pic) + (v.bottom ? c.pitch / 2 : 0);
+    const int16_t* mv = vector_of(mb, list, blk);
+    // The six-tap filter reads three lines below the block.
+    await_reference_lines(mb->slice, v.pic, mb->mb_structure != 2, v.bottom,
+                          c.y + cy + (mv[1] >> 2) + S::kHeight + 3);
+    luma_kernel<S::kWidth, S::kHeight>(mv)(dst + 16 * (cy & 7) + (cx & 7), 16, plane, c.x + cx + (mv[0] >> 2),
+                                           c.y + cy + (mv[1] >> 2), static_cast<int32_t>(c.pitch),
+                                           static_cast<int32_t>(c.width), static_cast<int32_t>(c.height));
   });
 }
 
