@@ -244,9 +244,9 @@ __attribute__((always_inline)) inline void combine_partitions(const LumaCall& ca
 // otherwise be written early, so that its samples are read before any is
 // written, as before. The residual, when there is one, is added by the
 // combination.
-template <bool Mbaff>
-void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weighted, const int16_t* residual,
-                   uint8_t flag8x8) {
+template <bool Mbaff, int Shape>
+void predict_bytes(const LumaCall& call, const int* lists, bool weighted, const int16_t* residual, uint8_t flag8x8) {
+  constexpr int shape = Shape;
   const DecodedPicture* current = call.mb->slice->picture;
   alignas(16) uint8_t scratch[2][256];  // rows of 16: list-0 (or single-list) and list-1 blocks
   const int parts = shape == 0 ? 1 : shape == 3 ? 4 : 2;
@@ -360,8 +360,8 @@ void luma_partition_member(const LumaCall& call) {
   for (int list = 0; list < 2; ++list)
     for (int p = 0; p < kParts; ++p)
       if (kPred[p] & (1 << list)) derive<Mbaff>(kShape, list, p, mb);
-  predict_bytes<Mbaff>(call, kShape, kPred, mb->slice->weightingMode != 0, luma_residual(mb),
-                       mb->transform_size_8x8_flag);
+  predict_bytes<Mbaff, kShape>(call, kPred, mb->slice->weightingMode != 0, luma_residual(mb),
+                               mb->transform_size_8x8_flag);
 }
 
 // The direct luma prediction of one quadrant into its tile, one 4x4 kernel
@@ -416,7 +416,7 @@ void luma_skip_member(const LumaCall& call) {
   if constexpr (Code == MbP_Skip) {
     (Mbaff ? MotionVectorDerivation_P_Skip_mbaff : MotionVectorDerivation_P_Skip)(mb);
     const int lists[1] = {1};
-    return predict_bytes<Mbaff>(call, 0, lists, mode != 0, nullptr, 0);
+    return predict_bytes<Mbaff, 0>(call, lists, mode != 0, nullptr, 0);
   }
   // The derivation may take its lists as plain arrays of pointers; it only
   // reads them.
@@ -428,7 +428,8 @@ void luma_skip_member(const LumaCall& call) {
   if (agree || !perBlock) {
     // One 16x16 block, or the four quadrants.
     const int each[4] = {lists, lists, lists, lists};
-    return predict_bytes<Mbaff>(call, agree ? 0 : 3, each, mode != 0, kResidual ? res : nullptr, flag);
+    if (agree) return predict_bytes<Mbaff, 0>(call, each, mode != 0, kResidual ? res : nullptr, flag);
+    return predict_bytes<Mbaff, 3>(call, each, mode != 0, kResidual ? res : nullptr, flag);
   }
   // Motion per 4x4 block: each quadrant's tile from four 4x4 predictions.
   alignas(16) InterPredictionBuffer buf[2];
