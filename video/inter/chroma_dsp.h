@@ -1,8 +1,8 @@
 // Sample kernels of chroma inter prediction, as one table of kernel
 // pointers per instruction set: the bilinear eighth-sample predictors and
-// the chroma residual adders. The decoder's named chroma kernels
-// (GetChromaPrediction_*, CombineChromaSamples_*) call the table of the
-// current variant.
+// the chroma residual adders and stores. The decoder's named chroma
+// predictions and combinations (GetChromaPrediction_*,
+// CombineChromaSamples_*, below) call the table of the current variant.
 #pragma once
 
 #include <cstddef>
@@ -88,3 +88,55 @@ struct ChromaDsp {
 
 // The reference, the vector variants and the current one.
 VIDEO_DSP_DECLARE_TABLES(ChromaDsp, chroma_dsp)
+
+// The decoder's chroma predictions: bilinear eighth-sample prediction of 2,
+// 4 or 8 rows of 8 samples of both planes at integer position (x, y) with
+// fractions (dx, dy), by the current variant: the Cb rows at dst, the Cr
+// rows after them. Each plane pointer is sample (0, 0); rows pitch apart, 8
+// margin samples left and right of each row. Columns are clamped to
+// [-8, width - 17] (width: the pitch), rows to [0, height - 1].
+inline void GetChromaPrediction_2Lines(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx,
+                                       int32_t dy, int16_t* dst, int32_t width, int32_t height, int32_t pitch) {
+  chroma_dsp().bilinear_pair[0](cb, cr, x, y, dx, dy, dst, width, height, pitch);
+}
+inline void GetChromaPrediction_4Lines(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx,
+                                       int32_t dy, int16_t* dst, int32_t width, int32_t height, int32_t pitch) {
+  chroma_dsp().bilinear_pair[1](cb, cr, x, y, dx, dy, dst, width, height, pitch);
+}
+inline void GetChromaPrediction_8Lines(const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx,
+                                       int32_t dy, int16_t* dst, int32_t width, int32_t height, int32_t pitch) {
+  chroma_dsp().bilinear_pair[2](cb, cr, x, y, dx, dy, dst, width, height, pitch);
+}
+// By rows: 2, 4 or 8.
+inline void GetChromaPrediction(int rows, const uint8_t* cb, const uint8_t* cr, int32_t x, int32_t y, int32_t dx,
+                                int32_t dy, int16_t* dst, int32_t width, int32_t height, int32_t pitch) {
+  if (rows == 2) return GetChromaPrediction_2Lines(cb, cr, x, y, dx, dy, dst, width, height, pitch);
+  if (rows == 4) return GetChromaPrediction_4Lines(cb, cr, x, y, dx, dy, dst, width, height, pitch);
+  GetChromaPrediction_8Lines(cb, cr, x, y, dx, dy, dst, width, height, pitch);
+}
+
+// The decoder's chroma combinations: a block's prediction (p0 as it is,
+// weighted, or combined with p1, as w says; rows of 8 samples) plus the
+// residual of the component's 4x4 blocks it covers (residual: the
+// component's 64 samples in 4x4 blocks of 16, null for none), clipped and
+// stored at dst (the block's first sample; rows pitch apart), by the current
+// variant. 8x8: the whole component; 8x4: the upper (block 0) or lower
+// (block 2) half; 4x8: the left (block 0) or right (block 1) column;
+// 4x4_Direct: the quadrant of 4x4 block `block`.
+inline void CombineChromaSamples_8x8(const int16_t* residual, const int16_t* p0, const int16_t* p1,
+                                     const ChromaWeights* w, uint8_t* dst, std::ptrdiff_t pitch) {
+  chroma_dsp().put_weighted(dst, pitch, p0, p1, w, residual, 0, 0, 8, 8);
+}
+inline void CombineChromaSamples_8x4(const int16_t* residual, uint8_t block, const int16_t* p0, const int16_t* p1,
+                                     const ChromaWeights* w, uint8_t* dst, std::ptrdiff_t pitch) {
+  chroma_dsp().put_weighted(dst, pitch, p0, p1, w, residual, 0, 4 * ((block >> 1) & 1), 8, 4);
+}
+inline void CombineChromaSamples_4x8(const int16_t* residual, uint8_t block, const int16_t* p0, const int16_t* p1,
+                                     const ChromaWeights* w, uint8_t* dst, std::ptrdiff_t pitch) {
+  chroma_dsp().put_weighted(dst, pitch, p0, p1, w, residual, 4 * (block & 1), 0, 4, 8);
+}
+inline void CombineChromaSamples_4x4_Direct(const int16_t* residual, uint8_t block, const int16_t* p0,
+                                            const int16_t* p1, const ChromaWeights* w, uint8_t* dst,
+                                            std::ptrdiff_t pitch) {
+  chroma_dsp().put_weighted(dst, pitch, p0, p1, w, residual, 4 * (block & 1), 4 * ((block >> 1) & 1), 4, 4);
+}

@@ -1,37 +1,6 @@
-// The decoder's named chroma kernels: each calls its entry in the chroma
-// table of the current variant.
+// The chroma table of the current variant (the decoder's named chroma
+// predictions and combinations, chroma_dsp.h, call it).
 #include "chroma_dsp.h"
 #include "inter_prediction.h"
 
 VIDEO_DSP_DEFINE_SELECTION(ChromaDsp, chroma_dsp)
-
-void GetChromaPrediction_2Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
-                                int32_t width, int32_t height, int32_t pitch) {
-  chroma_dsp().bilinear[0](plane, x, y, dx, dy, dst, width, height, pitch);
-}
-
-void GetChromaPrediction_4Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
-                                int32_t width, int32_t height, int32_t pitch) {
-  chroma_dsp().bilinear[1](plane, x, y, dx, dy, dst, width, height, pitch);
-}
-
-void GetChromaPrediction_8Lines(const uint8_t* plane, int32_t x, int32_t y, int32_t dx, int32_t dy, int16_t* dst,
-                                int32_t width, int32_t height, int32_t pitch) {
-  chroma_dsp().bilinear[2](plane, x, y, dx, dy, dst, width, height, pitch);
-}
-
-void CombineChromaSamples_8x8(const int16_t* residual, const int16_t* pred, int16_t* out) {
-  chroma_dsp().add_8x8(residual, 0, pred, out);
-}
-
-void CombineChromaSamples_8x4(const int16_t* residual, uint8_t block, const int16_t* pred, int16_t* out) {
-  chroma_dsp().add_8x4(residual, block, pred, out);
-}
-
-void CombineChromaSamples_4x8(const int16_t* residual, uint8_t block, const int16_t* pred, int16_t* out) {
-  chroma_dsp().add_4x8(residual, block, pred, out);
-}
-
-void CombineChromaSamples_4x4_Direct(const int16_t* block, const int16_t* pred, int16_t* out) {
-  chroma_dsp().add_4x4(block, 0, pred, out);
-}

@@ -84,8 +84,7 @@ inter::PartitionReference predict_list(const ChromaCall& call, const ChromaBlock
     *stored = true;
     return ref;
   }
-  chroma_dsp().bilinear_pair[kernel_of(Rows)](s.cb, s.cr, s.x, s.y, s.dx, s.dy, rows, call.width, call.height,
-                                              call.pitch);
+  GetChromaPrediction(Rows, s.cb, s.cr, s.x, s.y, s.dx, s.dy, rows, call.width, call.height, call.pitch);
   return ref;
 }
 
@@ -116,6 +115,18 @@ ChromaBiWeights chroma_bi_weights(const MacroblockRecord* mb, uint32_t mode, int
     inter::implicit_weights(cur, poc0, poc1, &w.w0, &w.w1);
   }
   return w;
+}
+
+// The weights of the bi-prediction of component c from references ref0 and
+// ref1 at (shifted) indices i0, i1, as put_weighted and put_pair_bi take
+// them: explicit weights of the slice's table (mode 1), implicit weights
+// from the picture order counts (mode 2), else the default average
+// (weights 1 and 1 at denominator 0).
+ChromaWeights WeightedBiChroma(const MacroblockRecord* mb, uint32_t mode, int i0, int i1, int c, bool fieldMb,
+                               const inter::PartitionReference& ref0, const inter::PartitionReference& ref1) {
+  const ChromaBiWeights b = chroma_bi_weights(mb, mode, i0, i1, c, fieldMb, ref0, ref1);
+  return b.rule == 0 ? ChromaWeights{ChromaWeights::kTwo, 1, 1, 0, 0}
+                     : ChromaWeights{ChromaWeights::kTwo, b.w0, b.w1, b.offset, b.logWD};
 }
 
 // True when the explicit single-list weights of entry idx (0..31) of list
@@ -182,21 +193,32 @@ void predict_block(const ChromaCall& call, const ChromaBlock& blk, int lists) {
         w[1] = w[0];
         break;
       }
-      const ChromaBiWeights b = chroma_bi_weights(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
-      // Rule 0 averages: weights 1 and 1 at denominator 0.
-      w[c] = b.rule == 0 ? ChromaWeights{ChromaWeights::kTwo, 1, 1, 0, 0}
-                         : ChromaWeights{ChromaWeights::kTwo, b.w0, b.w1, b.offset, b.logWD};
+      w[c] = WeightedBiChroma(mb, mode, i0, i1, c, shift != 0, ref0, ref1);
     }
     if (ref0.pic != s->picture && ref1.pic != s->picture)
       return dsp.put_pair_bi[kernel_of(Rows)](sources, w, call.width, call.height, call.pitch, &out);
     for (int list = 0; list < 2; ++list)
-      dsp.bilinear_pair[kernel_of(Rows)](sources[list].cb, sources[list].cr, sources[list].x, sources[list].y,
-                                         sources[list].dx, sources[list].dy, preds[list][0], call.width, call.height,
-                                         call.pitch);
+      GetChromaPrediction(Rows, sources[list].cb, sources[list].cr, sources[list].x, sources[list].y,
+                          sources[list].dx, sources[list].dy, preds[list][0], call.width, call.height, call.pitch);
   }
-  for (int c = 0; c < 2; ++c)
-    dsp.put_weighted(out.dst[c], call.pitch, preds[0][c], preds[1][c], &w[c],
-                     addResidual ? mb->chroma_coeff + 64 * c : nullptr, blk.bx, blk.by, blk.w, blk.h);
+  for (int c = 0; c < 2; ++c) {
+    // The combination of the block's size; 2x2 blocks (direct motion per
+    // 4x4 luma block) by the store kernel directly.
+    const int16_t* residual = addResidual ? mb->chroma_coeff + 64 * c : nullptr;
+    const int16_t* p0 = preds[0][c];
+    const int16_t* p1 = preds[1][c];
+    if (Rows == 8 && blk.w == 8)
+      CombineChromaSamples_8x8(residual, p0, p1, &w[c], out.dst[c], call.pitch);
+    else if (Rows == 8)
+      CombineChromaSamples_4x8(residual, static_cast<uint8_t>(blk.bx / 4), p0, p1, &w[c], out.dst[c], call.pitch);
+    else if (Rows == 4 && blk.w == 8)
+      CombineChromaSamples_8x4(residual, static_cast<uint8_t>(blk.by / 2), p0, p1, &w[c], out.dst[c], call.pitch);
+    else if (Rows == 4)
+      CombineChromaSamples_4x4_Direct(residual, static_cast<uint8_t>(2 * (blk.by / 4) + blk.bx / 4), p0, p1, &w[c],
+                                      out.dst[c], call.pitch);
+    else
+      dsp.put_weighted(out.dst[c], call.pitch, p0, p1, &w[c], residual, blk.bx, blk.by, blk.w, blk.h);
+  }
 }
 
 ChromaCall make_call(DecodedPicture* const* l0, DecodedPicture* const* l1, int32_t x, int32_t y, uint8_t* dstCb,
@@ -387,8 +409,6 @@ int32_t WeightedBiChroma(const uint8_t* pred0, uint8_t* pred1, MacroblockRecord*
                                                  : inter::reference_for<false>(s->RefPicList0, mb, 0, r0);
   const inter::PartitionReference ref1 = fieldMb ? inter::reference_for<true>(s->RefPicList1, mb, 1, r1)
                                                  : inter::reference_for<false>(s->RefPicList1, mb, 1, r1);
-  const ChromaBiWeights w = chroma_bi_weights(mb, mode, r0 >> shift, r1 >> shift, component & 1, fieldMb, ref0, ref1);
-  // Rule 0 (no usable weights) averages: weights 1 and 1, shift 1.
-  if (w.rule == 0) return vpiWeightedAverage_H264_8u_C1IR(pred0, pred1, 8, 1, 1, 1, 0, 4, 4);
-  return vpiWeightedAverage_H264_8u_C1IR(pred0, pred1, 8, w.w0, w.w1, w.logWD + 1, w.offset, 4, 4);
+  const ChromaWeights w = WeightedBiChroma(mb, mode, r0 >> shift, r1 >> shift, component & 1, fieldMb, ref0, ref1);
+  return vpiWeightedAverage_H264_8u_C1IR(pred0, pred1, 8, w.w0, w.w1, w.logWD + 1, w.o, 4, 4);
 }

@@ -190,6 +190,48 @@ inline const uint8_t* full_sample_block(const LumaCall& call, const inter::Parti
   return luma_source(ref, call.pitch) + static_cast<ptrdiff_t>(y) * call.pitch + x;
 }
 
+// The combination of the partitions' predictions (one block, or two to
+// average) with the residual into the picture, by the routine of the shape
+// and of the partitions still to average.
+__attribute__((always_inline)) inline void combine_partitions(const LumaCall& call, int shape,
+                                                              const LumaQuarterBytes* s, const int16_t* residual,
+                                                              uint8_t flag8x8) {
+  const auto one = [&](int p) { return LumaBlockBytes{s[p].a, s[p].stride}; };
+  const auto two = [&](int p) { return LumaBlockBytes{s[p].b, s[p].bStride}; };
+  uint8_t* const dst = call.dst;
+  const uint32_t pitch = call.pitch;
+  const int averaged = (s[0].b ? 1 : 0) | (shape != 0 && s[1].b ? 2 : 0);
+  switch (shape) {
+    case 0: {
+      const LumaBlockBytes a = one(0), b = two(0);
+      const LumaBlockBytes al{a.p + 8 * a.stride, a.stride}, bl{b.p ? b.p + 8 * b.stride : nullptr, b.stride};
+      if (residual == nullptr)
+        return averaged ? CombineSamplesLuma_B_Skip(a, b, dst, pitch) : CombineSamplesLuma_P_Skip(a, dst, pitch);
+      if (averaged) return CombineSamplesLuma_Bi_16x16(residual, a, b, al, bl, dst, pitch, flag8x8);
+      return CombineSamplesLuma_LX_16x16(residual, a, al, dst, pitch, flag8x8);
+    }
+    case 1:
+      switch (averaged) {
+        case 0: return CombineSamplesLuma_LX_16x16(residual, one(0), one(1), dst, pitch, flag8x8);
+        case 1: return CombineSamplesLuma_Bi_LX_16x8(residual, one(0), two(0), one(1), dst, pitch, flag8x8);
+        case 2: return CombineSamplesLuma_LX_Bi_16x8(residual, one(0), one(1), two(1), dst, pitch, flag8x8);
+        default: return CombineSamplesLuma_Bi_16x16(residual, one(0), two(0), one(1), two(1), dst, pitch, flag8x8);
+      }
+    case 2:
+      switch (averaged) {
+        case 0: return CombineSamplesLuma_LX_8x16(residual, one(1), one(0), dst, pitch, flag8x8);
+        case 1: return CombineSamplesLuma_Bi_LX_8x16(residual, one(0), two(0), one(1), dst, pitch, flag8x8);
+        case 2: return CombineSamplesLuma_LX_Bi_8x16(residual, one(0), one(1), two(1), dst, pitch, flag8x8);
+        default: return CombineSamplesLuma_Bi_8x16(residual, one(0), two(0), one(1), two(1), dst, pitch, flag8x8);
+      }
+    default: {
+      // Four quadrants: each its own source, combined by the kernel.
+      LumaQuarterBytes quarters[4] = {s[0], s[1], s[2], s[3]};
+      luma_combine_dsp().combine_bytes_16x16(dst, pitch, quarters, residual, flag8x8);
+    }
+  }
+}
+
 // Prediction of a macroblock of shape `shape` whose partitions predict
 // from lists[p] (1 list 0, 2 list 1, 3 both) in 8-bit samples, weighted by
 // the slice's rules when `weighted`, else averaged. A single-list partition
@@ -202,9 +244,9 @@ inline const uint8_t* full_sample_block(const LumaCall& call, const inter::Parti
 // otherwise be written early, so that its samples are read before any is
 // written, as before. The residual, when there is one, is added by the
 // combination.
-template <bool Mbaff>
-void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weighted, const int16_t* residual,
-                   uint8_t flag8x8) {
+template <bool Mbaff, int Shape>
+void predict_bytes(const LumaCall& call, const int* lists, bool weighted, const int16_t* residual, uint8_t flag8x8) {
+  constexpr int shape = Shape;
   const DecodedPicture* current = call.mb->slice->picture;
   alignas(16) uint8_t scratch[2][256];  // rows of 16: list-0 (or single-list) and list-1 blocks
   const int parts = shape == 0 ? 1 : shape == 3 ? 4 : 2;
@@ -227,13 +269,14 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
     const int list = lists[0] == 2;
     prefetch_next_luma<Mbaff>(call, refs[0][list], list ? call.mb->mv_l1[0] : call.mb->mv_l0[0]);
   }
-  const WeightingDsp& weighting = weighting_dsp();
+  // Explicit weights work on single-list samples in place: those are then
+  // never read from the reference in place.
+  const bool weighSingle = weighted && call.mb->slice->weightingMode == 1;
+  LumaHalfBytes halves[4];
   for (int p = 0; p < parts; ++p) {
     const Partition g = partition_of(shape, p);
     const int offset = 16 * g.oy + g.ox;
     uint8_t* const picture = call.dst + static_cast<ptrdiff_t>(g.oy) * call.pitch + g.ox;
-    const PartitionWeighting wt = weighted ? PartitionWeightingOf(call.mb, lists[p], g.q, weight_shift<Mbaff>(call.mb))
-                                           : PartitionWeighting{PartitionWeighting::kPlain, 0, 0, 0, 0};
     if (lists[p] == 3) {
       const uint8_t* block[2];
       ptrdiff_t stride[2];
@@ -247,26 +290,17 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
           stride[list] = 16;
         }
       }
-      if (wt.kind == PartitionWeighting::kPlain) {
-        sources[p] = {block[0], block[1], stride[0], stride[1]};
-        combine = true;
-        continue;
-      }
       // Weighted into the picture, unless the combination comes after.
       const bool early = residual == nullptr && !readsCurrent;
-      uint8_t* out = early ? picture : scratch[0] + offset;
-      const ptrdiff_t outStride = early ? call.pitch : 16;
-      weighting.weight_bi_bytes(block[0], stride[0], block[1], stride[1], out, outStride, g.w, g.h, wt.w0, wt.w1,
-                                wt.logWD, wt.o);
-      sources[p] = {out, nullptr, outStride, 0};
-      combine |= !early;
+      halves[p] = {block[0], stride[0], block[1], stride[1], early ? picture : scratch[0] + offset,
+                   early ? static_cast<ptrdiff_t>(call.pitch) : 16, g.w, g.h};
       continue;
     }
     const int list = lists[p] == 2;
     const inter::PartitionReference& ref = refs[p][list];
-    if (residual != nullptr && wt.kind == PartitionWeighting::kPlain && ref.pic != current) {
+    if (residual != nullptr && !weighSingle && ref.pic != current) {
       if (const uint8_t* block = full_sample_block(call, ref, list, g.b, g.ox, g.oy, g.w, g.h)) {
-        sources[p] = {block, nullptr, call.pitch, 0};
+        halves[p] = {block, call.pitch, nullptr, 0, nullptr, 0, g.w, g.h};
         continue;
       }
     }
@@ -275,23 +309,23 @@ void predict_bytes(const LumaCall& call, int shape, const int* lists, bool weigh
     if (ref.pic == current) {
       at = scratch[0] + offset;
       stride = 16;
-      combine = true;
     }
     interpolate_bytes(call, ref, list, g.b, g.ox, g.oy, g.w, g.h, at, static_cast<int>(stride));
-    if (wt.kind == PartitionWeighting::kSingle)
-      weighting.weight_single_bytes(at, stride, g.w, g.h, wt.w0, wt.o, wt.logWD);
-    sources[p] = {at, nullptr, stride, 0};
+    halves[p] = {at, stride, nullptr, 0, at, stride, g.w, g.h};
   }
-  if (!combine) return;
-  LumaQuarterBytes quarters[4];
-  for (int i = 0; i < 4; ++i) {
-    const int p = shape == 1 ? i >> 1 : shape == 2 ? i & 1 : shape == 3 ? i : 0;
-    // The quarter's position inside its partition's block.
-    const int qx = shape == 0 || shape == 1 ? 8 * (i & 1) : 0, qy = shape == 0 || shape == 2 ? 8 * (i >> 1) : 0;
-    const LumaQuarterBytes& s = sources[p];
-    quarters[i] = {s.a + qy * s.stride + qx, s.b ? s.b + qy * s.bStride + qx : nullptr, s.stride, s.bStride};
+  if (weighted) WeighLumaPartitions(call.mb, shape, lists, halves, weight_shift<Mbaff>(call.mb));
+  // The combination follows for a residual, a half still to average, or
+  // one formed outside the picture.
+  for (int p = 0; p < parts; ++p) {
+    const Partition g = partition_of(shape, p);
+    const LumaHalfBytes& h = halves[p];
+    sources[p] = {h.p0, h.p1, h.stride0, h.stride1};
+    combine |= h.p1 != nullptr || h.p0 != call.dst + static_cast<ptrdiff_t>(g.oy) * call.pitch + g.ox;
   }
-  luma_combine_dsp().combine_bytes_16x16(call.dst, call.pitch, quarters, residual, flag8x8);
+  // A 16x16 single-list prediction without residual is stored by
+  // CombineSamplesLuma_P_Skip, which has nothing to do when it was formed in
+  // the picture.
+  if (combine || (shape == 0 && sources[0].b == nullptr)) combine_partitions(call, shape, sources, residual, flag8x8);
 }
 
 // Motion vector derivation of one partition and list.
@@ -326,8 +360,8 @@ void luma_partition_member(const LumaCall& call) {
   for (int list = 0; list < 2; ++list)
     for (int p = 0; p < kParts; ++p)
       if (kPred[p] & (1 << list)) derive<Mbaff>(kShape, list, p, mb);
-  predict_bytes<Mbaff>(call, kShape, kPred, mb->slice->weightingMode != 0, luma_residual(mb),
-                       mb->transform_size_8x8_flag);
+  predict_bytes<Mbaff, kShape>(call, kPred, mb->slice->weightingMode != 0, luma_residual(mb),
+                               mb->transform_size_8x8_flag);
 }
 
 // The direct luma prediction of one quadrant into its tile, one 4x4 kernel
@@ -340,14 +374,17 @@ void predict_quadrant(const LumaCall& call, int list, int q, int16_t* tile) {
   record_reference(mb, list, ref, 1u << q, 0xFu << (4 * q));
   const int16_t(*mvs)[2] = list ? mb->mv_l1 : mb->mv_l0;
   const int qx = call.mbX + 8 * (q & 1), qy = call.mbY + 8 * (q >> 1);
+  alignas(16) uint8_t block[64];  // the quadrant's 8-bit samples, rows of 8
   for (int k = 0; k < 4; ++k) {
     const int16_t* mv = mvs[4 * q + k];
     const int bx = 4 * (k & 1), by = 4 * (k >> 1);
     // The six-tap filter reads three lines below the block.
     await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField, qy + by + (mv[1] >> 2) + 4 + 3);
-    DecideLumaSampleInterpolation_4x4(mv)(tile + 8 * by + bx, luma_source(ref, call.pitch), qx + bx + (mv[0] >> 2),
-                                          qy + by + (mv[1] >> 2), call.pitch, call.frameWidth, call.frameHeight);
+    DecideLumaSampleInterpolation_4x4(mv)(block + 8 * by + bx, 8, luma_source(ref, call.pitch),
+                                          qx + bx + (mv[0] >> 2), qy + by + (mv[1] >> 2), call.pitch,
+                                          call.frameWidth, call.frameHeight);
   }
+  weighting_dsp().widen(block, 8, tile, 8, 8, 8);
 }
 
 // True when every quadrant of list `list` uses one reference index and
@@ -379,7 +416,7 @@ void luma_skip_member(const LumaCall& call) {
   if constexpr (Code == MbP_Skip) {
     (Mbaff ? MotionVectorDerivation_P_Skip_mbaff : MotionVectorDerivation_P_Skip)(mb);
     const int lists[1] = {1};
-    return predict_bytes<Mbaff>(call, 0, lists, mode != 0, nullptr, 0);
+    return predict_bytes<Mbaff, 0>(call, lists, mode != 0, nullptr, 0);
   }
   // The derivation may take its lists as plain arrays of pointers; it only
   // reads them.
@@ -391,7 +428,8 @@ void luma_skip_member(const LumaCall& call) {
   if (agree || !perBlock) {
     // One 16x16 block, or the four quadrants.
     const int each[4] = {lists, lists, lists, lists};
-    return predict_bytes<Mbaff>(call, agree ? 0 : 3, each, mode != 0, kResidual ? res : nullptr, flag);
+    if (agree) return predict_bytes<Mbaff, 0>(call, each, mode != 0, kResidual ? res : nullptr, flag);
+    return predict_bytes<Mbaff, 3>(call, each, mode != 0, kResidual ? res : nullptr, flag);
   }
   // Motion per 4x4 block: each quadrant's tile from four 4x4 predictions.
   alignas(16) InterPredictionBuffer buf[2];

@@ -91,14 +91,6 @@ inline void record_reference(MacroblockRecord* mb, int list, int q, const Refere
   std::memset(ids + 4 * q, v.id, 4);
 }
 
-template <int W, int H>
-LumaSampleInterpolationFn luma_kernel(const int16_t* mv) {
-  if constexpr (W == 8 && H == 8) return DecideLumaSampleInterpolation_8x8(mv);
-  if constexpr (W == 8 && H == 4) return DecideLumaSampleInterpolation_8x4(mv);
-  if constexpr (W == 4 && H == 8) return DecideLumaSampleInterpolation_4x8(mv);
-  if constexpr (W == 4 && H == 4) return DecideLumaSampleInterpolation_4x4(mv);
-}
-
 // What every quadrant routine of one macroblock shares.
 struct QuadrantCall {
   DecodedPicture* const* lists[2];
@@ -121,22 +113,6 @@ void for_each_subpartition(const QuadrantCall& c, int list, int q, Each each) {
     const int blk = 4 * q + S::first_block(s);
     each(v, blk, block_x(blk), block_y(blk));
   }
-}
-
-// Interpolates quadrant q of list `list` into the tile (rows of 8), one
-// kernel per sub-partition of shape Shape, and records the reference.
-template <class Pic, int Shape>
-void interpolate_luma_quadrant(const QuadrantCall& c, int list, int q, int16_t* tile) {
-  using S = SubShape<Shape>;
-  MacroblockRecord* mb = c.mb;
-  for_each_subpartition<Pic, Shape>(c, list, q, [&](const ReferenceView& v, int blk, int cx, int cy) {
-    const uint8_t* plane = frame_luma(v.pic) + (v.bottom ? c.pitch / 2 : 0);
-    const int16_t* mv = vector_of(mb, list, blk);
-    await_reference_lines(mb->slice, v.pic, mb->mb_structure != 2, v.bottom, c.y + cy + (mv[1] >> 2) + S::kHeight + 3);
-    luma_kernel<S::kWidth, S::kHeight>(mv)(tile + 8 * (cy & 7) + (cx & 7), plane, c.x + cx + (mv[0] >> 2),
-                                           c.y + cy + (mv[1] >> 2), static_cast<int32_t>(c.pitch),
-                                           static_cast<int32_t>(c.width), static_cast<int32_t>(c.height));
-  });
 }
 
 // Completes the quadrant's vectors of list List (predictor + difference,
@@ -171,66 +147,41 @@ void complete_vectors(MacroblockRecord* mb, int q) {
   }
 }
 
-// CreateInterPrediction_{P_L0,B_L1}_<shape>: completes the quadrant's
-// vectors of list List and interpolates it unweighted into the tile.
-template <class Pic, int List, int Shape>
-void luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
-  complete_vectors<Pic, List, Shape>(c.mb, q);
-  interpolate_luma_quadrant<Pic, Shape>(c, List, q, tile);
+// Interpolates quadrant q of list `list` in 8-bit samples into dst (the
+// quadrant's first sample; rows of 16), one kernel of the sub-partition's
+// size per sub-partition of shape Shape, and records the reference.
+template <int W, int H>
+LumaSampleInterpolationFn luma_kernel(const int16_t* mv) {
+  if constexpr (W == 8 && H == 8) return DecideLumaSampleInterpolation_8x8(mv);
+  if constexpr (W == 8 && H == 4) return DecideLumaSampleInterpolation_8x4(mv);
+  if constexpr (W == 4 && H == 8) return DecideLumaSampleInterpolation_4x8(mv);
+  if constexpr (W == 4 && H == 4) return DecideLumaSampleInterpolation_4x4(mv);
 }
 
-// Interpolates quadrant q of list `list` in 8-bit samples into dst (the
-// quadrant's first sample; rows of 16), one block per sub-partition of
-// shape Shape, and records the reference.
 template <class Pic, int Shape>
 void interpolate_quadrant_bytes(const QuadrantCall& c, int list, int q, uint8_t* dst) {
   using S = SubShape<Shape>;
+  MacroblockRecord* mb = c.mb;
   for_each_subpartition<Pic, Shape>(c, list, q, [&](const ReferenceView& v, int blk, int cx, int cy) {
-    inter::interpolate_luma_bytes(c.mb, {v.pic, v.bottom, v.id}, vector_of(c.mb, list, blk), c.x + cx, c.y + cy,
-                                  S::kWidth, S::kHeight, dst + 16 * (cy & 7) + (cx & 7), 16, c.pitch, c.width,
-                                  c.height);
+    const uint8_t* plane = frame_luma(v.pic) + (v.bottom ? c.pitch / 2 : 0);
+    const int16_t* mv = vector_of(mb, list, blk);
+    // The six-tap filter reads three lines below the block.
+    await_reference_lines(mb->slice, v.pic, mb->mb_structure != 2, v.bottom,
+                          c.y + cy + (mv[1] >> 2) + S::kHeight + 3);
+    luma_kernel<S::kWidth, S::kHeight>(mv)(dst + 16 * (cy & 7) + (cx & 7), 16, plane, c.x + cx + (mv[0] >> 2),
+                                           c.y + cy + (mv[1] >> 2), static_cast<int32_t>(c.pitch),
+                                           static_cast<int32_t>(c.width), static_cast<int32_t>(c.height));
   });
 }
 
-// Completes the vectors of list List of a quadrant of shape `shape` and
-// interpolates it in 8-bit samples into dst.
-template <class Pic, int List>
-void predict_quadrant_bytes(const QuadrantCall& c, int q, int shape, uint8_t* dst) {
-  switch (shape) {
-    case 0: complete_vectors<Pic, List, 0>(c.mb, q); return interpolate_quadrant_bytes<Pic, 0>(c, List, q, dst);
-    case 1: complete_vectors<Pic, List, 1>(c.mb, q); return interpolate_quadrant_bytes<Pic, 1>(c, List, q, dst);
-    case 2: complete_vectors<Pic, List, 2>(c.mb, q); return interpolate_quadrant_bytes<Pic, 2>(c, List, q, dst);
-    default: complete_vectors<Pic, List, 3>(c.mb, q); return interpolate_quadrant_bytes<Pic, 3>(c, List, q, dst);
-  }
+// CreateInterPrediction_{P_L0,B_L1}_<shape>: completes the quadrant's
+// vectors of list List and interpolates it in 8-bit samples into dst.
+template <class Pic, int List, int Shape>
+void luma_quadrant(const QuadrantCall& c, int q, uint8_t* dst) {
+  complete_vectors<Pic, List, Shape>(c.mb, q);
+  interpolate_quadrant_bytes<Pic, Shape>(c, List, q, dst);
 }
 
-// Weighting of a quadrant predicted from lists `lists` (1 list 0, 2 list 1,
-// 3 both; for both, tiles p0 and p1 are combined into out).
-template <class Pic>
-void weigh_luma_quadrant(MacroblockRecord* mb, int q, int lists, int16_t* p0, int16_t* p1, int16_t* out) {
-  const uint32_t mode = mb->slice->weightingMode;
-  const uint8_t shift = weight_shift<Pic>(mb);
-  if (lists != 3) {
-    if (mode != 1) return;
-    if (lists == 1)
-      WeightedSamplePrediction_L0_8x8(mb, out, q, shift);
-    else
-      WeightedSamplePrediction_L1_8x8(mb, out, q, shift);
-    return;
-  }
-  if (mode != 0) {
-    WeightedSamplePrediction_Bi_8x8(mb, p0, p1, q, shift);
-    std::memcpy(out, p0, 64 * sizeof(int16_t));
-    return;
-  }
-  // Rounded average of two samples 0..255.
-  weight_samples_bi(reinterpret_cast<const uint16_t*>(p0), 8, reinterpret_cast<const uint16_t*>(p1), 8,
-                    reinterpret_cast<uint16_t*>(out), 8, 8, 8, 1, 1, 0, 0);
-}
-
-// CreateInterPrediction_B_Direct_8x8: derives the quadrant's direct motion
-// and predicts and weights it into the tile. Under 8x8 inference the
-// quadrant is one 8x8 block; otherwise each 4x4 block has its own vector.
 // Derives the direct motion of quadrant q; returns the lists it predicts
 // from (1 list 0, 2 list 1, 3 both).
 template <class Pic>
@@ -245,21 +196,22 @@ int derive_direct(const QuadrantCall& c, int q) {
   return mb->pred_flag_l0[q] ? (mb->pred_flag_l1[q] ? 3 : 1) : 2;
 }
 
+// CreateInterPrediction_B_Direct_8x8: derives the quadrant's direct motion
+// and interpolates each list it uses in 8-bit samples, a single list into
+// dst0, both into dst0 (list 0) and dst1 (list 1). Under 8x8 inference the
+// quadrant is one 8x8 block; otherwise each 4x4 block has its own vector.
 template <class Pic>
-void direct_luma_quadrant(const QuadrantCall& c, int q, int16_t* tile) {
-  MacroblockRecord* mb = c.mb;
+void direct_luma_quadrant(const QuadrantCall& c, int q, uint8_t* dst0, uint8_t* dst1) {
   const int lists = derive_direct<Pic>(c, q);
-  const bool perBlock = mb->slice->direct_8x8_inference_flag == 0;
-  alignas(16) QuadrantTile scratch[2];
+  const bool perBlock = c.mb->slice->direct_8x8_inference_flag == 0;
   for (int list = 0; list < 2; ++list) {
     if (!(lists & (1 << list))) continue;
-    int16_t* dst = lists == 3 ? scratch[list] : tile;
+    uint8_t* at = list && lists == 3 ? dst1 : dst0;
     if (perBlock)
-      interpolate_luma_quadrant<Pic, 3>(c, list, q, dst);
+      interpolate_quadrant_bytes<Pic, 3>(c, list, q, at);
     else
-      interpolate_luma_quadrant<Pic, 0>(c, list, q, dst);
+      interpolate_quadrant_bytes<Pic, 0>(c, list, q, at);
   }
-  weigh_luma_quadrant<Pic>(mb, q, lists, scratch[0], scratch[1], tile);
 }
 
 // The member sets a driver dispatches to, by list and shape.
@@ -293,11 +245,11 @@ constexpr bool known_sub_code(int code, bool bSlice) {
 // prediction is formed, so a damaged stream's stand-in reference (the
 // picture being decoded) is read as it was.
 template <class Pic, bool BSlice>
-void luma_driver(const QuadrantCall& c, uint8_t* dst) {
+void luma_driver(const QuadrantCall& c, uint8_t* dst, const SubMbMembers& m) {
   MacroblockRecord* mb = c.mb;
   alignas(16) uint8_t blocks[2][256];  // rows of 16: list-0 (or single-list) and list-1 predictions
   LumaQuarterBytes quarters[4];
-  const bool weighted = mb->slice->weightingMode != 0;
+  const uint32_t mode = mb->slice->weightingMode;
   for (int q = 0; q < 4; ++q) {
     const int offset = 8 * (q & 1) + 128 * (q >> 1);
     uint8_t* const b0 = blocks[0] + offset;
@@ -306,34 +258,32 @@ void luma_driver(const QuadrantCall& c, uint8_t* dst) {
     const uint8_t code = mb->sub_mb_type[q];
     int lists;
     if (BSlice && code == SubMbB_Direct_8x8) {
-      lists = derive_direct<Pic>(c, q);
-      const bool perBlock = mb->slice->direct_8x8_inference_flag == 0;
-      for (int list = 0; list < 2; ++list) {
-        if (!(lists & (1 << list))) continue;
-        uint8_t* at = list && lists == 3 ? b1 : b0;
-        if (perBlock)
-          interpolate_quadrant_bytes<Pic, 3>(c, list, q, at);
-        else
-          interpolate_quadrant_bytes<Pic, 0>(c, list, q, at);
-      }
+      m.directLuma(c.lists[0], c.lists[1], mb, static_cast<uint8_t>(q), c.x, c.y, b0, b1, c.pitch, c.width,
+                   c.height);
+      lists = mb->pred_flag_l0[q] ? (mb->pred_flag_l1[q] ? 3 : 1) : 2;
     } else if (!known_sub_code(code, BSlice)) {
       for (int r = 0; r < 8; ++r) std::memset(b0 + 16 * r, 0, 8);
       continue;
     } else {
       const int shape = (code >> 5) & 3;
       lists = (code >> 3) & 3;
-      if (lists & 1) predict_quadrant_bytes<Pic, 0>(c, q, shape, b0);
-      if (lists & 2) predict_quadrant_bytes<Pic, 1>(c, q, shape, lists == 3 ? b1 : b0);
+      if (lists & 1)
+        m.luma[0][shape](c.lists[0], mb, static_cast<uint8_t>(q), c.x, c.y, b0, c.pitch, c.width, c.height);
+      if (lists & 2)
+        m.luma[1][shape](c.lists[1], mb, static_cast<uint8_t>(q), c.x, c.y, lists == 3 ? b1 : b0, c.pitch, c.width,
+                         c.height);
     }
-    const PartitionWeighting wt = weighted ? PartitionWeightingOf(mb, lists, q, weight_shift<Pic>(mb))
-                                           : PartitionWeighting{PartitionWeighting::kPlain, 0, 0, 0, 0};
-    if (wt.kind == PartitionWeighting::kPlain) {
-      if (lists == 3) quarters[q] = {b0, b1, 16, 16};
-    } else if (lists == 3) {
-      weighting_dsp().weight_bi_bytes(b0, 16, b1, 16, b0, 16, 8, 8, wt.w0, wt.w1, wt.logWD, wt.o);
-    } else {
-      weighting_dsp().weight_single_bytes(b0, 16, 8, 8, wt.w0, wt.o, wt.logWD);
-    }
+    // A single-list quadrant weighted in place, a bi-predicted one into
+    // its list-0 block, or left to the combination to average.
+    LumaHalfBytes half{b0, 16, lists == 3 ? b1 : nullptr, 16, b0, 16, 8, 8};
+    const uint8_t quadrant = static_cast<uint8_t>(q);
+    if (lists == 3 && mode != 0)
+      WeightedSamplePrediction_Bi_8x8(mb, &half, quadrant, weight_shift<Pic>(mb));
+    else if (lists == 2 && mode == 1)
+      WeightedSamplePrediction_L1_8x8(mb, &half, quadrant, weight_shift<Pic>(mb));
+    else if (lists == 1 && mode == 1)
+      WeightedSamplePrediction_L0_8x8(mb, &half, quadrant, weight_shift<Pic>(mb));
+    quarters[q] = {half.p0, half.p1, half.stride0, half.stride1};
   }
   luma_combine_dsp().combine_bytes_16x16(dst, c.pitch, quarters, mb->luma_coeff, mb->transform_size_8x8_flag);
 }
@@ -380,9 +330,9 @@ DecodedPicture* interpolate_chroma_quadrant(const QuadrantCall& c, int list, int
     int16_t* slots[2] = {cbSlot, crSlot};
     // Both planes in one call: rows of 8, the Cb rows first.
     alignas(16) int16_t rows[2][8 * kRows];
-    chroma_dsp().bilinear_pair[kRows == 4 ? 1 : 0](frame_cb(v.pic) + offset, frame_cr(v.pic) + offset, xInt, yInt,
-                                                   vx & 7, vy & 7, rows[0], static_cast<int32_t>(c.width),
-                                                   static_cast<int32_t>(c.height), static_cast<int32_t>(c.pitch));
+    GetChromaPrediction(kRows, frame_cb(v.pic) + offset, frame_cr(v.pic) + offset, xInt, yInt, vx & 7, vy & 7,
+                        rows[0], static_cast<int32_t>(c.width), static_cast<int32_t>(c.height),
+                        static_cast<int32_t>(c.pitch));
     for (int comp = 0; comp < 2; ++comp)
       for (int r = 0; r < kRows; ++r) std::memcpy(slots[comp] + 4 * (row + r) + col, rows[comp] + 8 * r, kCols * 2);
   }
@@ -537,7 +487,7 @@ constexpr SubMbMembers members_of(char kind) {
 #define SUBMB_DEFINE_LUMA(Policy, name, list, shape)                                                            \
   void name(INTER_SUBMB_LUMA_ARGS) {                                                                            \
     submb::luma_quadrant<Policy, list, shape>({{refList, refList}, mb, mbX, mbY, pitch, frameWidth, frameHeight}, q, \
-                                              tile);                                                            \
+                                              block);                                                           \
   }
 #define SUBMB_DEFINE_CHROMA(Policy, name, list, shape)                                                          \
   void name(INTER_SUBMB_CHROMA_ARGS) {                                                                          \
@@ -547,7 +497,7 @@ constexpr SubMbMembers members_of(char kind) {
 #define SUBMB_DEFINE_DIRECT(Policy, luma, chroma)                                                                \
   void luma(INTER_SUBMB_DIRECT_LUMA_ARGS) {                                                                      \
     submb::direct_luma_quadrant<Policy>({{refList0, refList1}, mb, mbX, mbY, pitch, frameWidth, frameHeight}, q, \
-                                        tile);                                                                   \
+                                        block0, block1);                                                         \
   }                                                                                                              \
   void chroma(INTER_SUBMB_DIRECT_CHROMA_ARGS) {                                                                  \
     submb::direct_chroma_quadrant<Policy>(                                                                       \
@@ -557,9 +507,10 @@ constexpr SubMbMembers members_of(char kind) {
 #define SUBMB_LISTS_TWO refList0, refList1
 #define SUBMB_DEFINE_DRIVER(Policy, kind, luma, chroma, slice, lists)                                             \
   void luma(INTER_LUMA_ARGS_##lists) {                                                                           \
+    static constexpr submb::SubMbMembers kMembers = submb::members_of(kind);                                     \
     submb::luma_driver<Policy, #slice[0] == 'B'>({{SUBMB_LISTS_##lists}, mb, mbX, mbY, pitch, frameWidth,         \
                                                   frameHeight},                                                  \
-                                                 dst);                                                           \
+                                                 dst, kMembers);                                                 \
   }                                                                                                              \
   void chroma(INTER_CHROMA_ARGS_##lists) {                                                                       \
     static constexpr submb::SubMbMembers kMembers = submb::members_of(kind);                                     \

@@ -20,35 +20,12 @@ constexpr uint8_t Scan4x4LumaBlocksX[16] = {0, 4, 0, 4, 8, 12, 8, 12, 0, 4, 0, 4
 constexpr uint8_t Scan4x4LumaBlocksY[16] = {0, 0, 4, 4, 0, 0, 4, 4, 8, 8, 12, 12, 8, 8, 12, 12};
 constexpr uint8_t SubMbPartIdxTable[16] = {0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15};
 
-// Reference index of list `list` of block blk of neighbour n: -1 when n is
-// absent, intra or does not use the list there.
-int neighbourRef(const MacroblockRecord* n, int blk, int list) {
-  if (n == nullptr || mb_is_intra(n->mb_type)) return -1;
-  const uint8_t* flags = list ? n->pred_flag_l1 : n->pred_flag_l0;
-  if (flags[blk >> 2] == 0) return -1;
-  const int8_t* refs = list ? n->ref_idx_l1 : n->ref_idx_l0;
-  return refs[blk >> 2];
-}
-
-int minPositive(int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); }
-
-int8_t spatialRefIdx(const MacroblockRecord* mb, int list) {
-  const int a = neighbourRef(mb->neighbour_a, 5, list);
-  const int b = neighbourRef(mb->neighbour_b, 10, list);
-  const int c = mb->neighbour_c != nullptr ? neighbourRef(mb->neighbour_c, 10, list)
-                                           : neighbourRef(mb->neighbour_d, 15, list);
-  return static_cast<int8_t>(minPositive(a, minPositive(b, c)));
-}
-
 void setVector(int16_t (*mv)[2], int blk, int16_t x, int16_t y) {
   mv[blk][0] = x;
   mv[blk][1] = y;
 }
 
 }  // namespace
-
-int8_t SpatialRefIdxDerivationL0(MacroblockRecord* mb) { return spatialRefIdx(mb, 0); }
-int8_t SpatialRefIdxDerivationL1(MacroblockRecord* mb) { return spatialRefIdx(mb, 1); }
 
 namespace {
 
@@ -269,7 +246,7 @@ ColocatedBlock find_colocated(const DirectContext& ctx, const ColocatedSource& s
 // Its vector, reference index (-1 without prediction) and reference picture
 // (null for none); the parity of the field it read when its macroblock is a
 // field one.
-DecodedPicture* colocated_of(const DirectContext& ctx, const ColocatedSource& src, int q, int k, int16_t mvCol[2],
+inline __attribute__((always_inline)) DecodedPicture* colocated_of(const DirectContext& ctx, const ColocatedSource& src, int q, int k, int16_t mvCol[2],
                              int8_t* refIdxCol, ColocatedRelation* rel) {
   *rel = src.rel;
   const ColocatedBlock c = find_colocated(ctx, src, q, k);
@@ -280,6 +257,25 @@ DecodedPicture* colocated_of(const DirectContext& ctx, const ColocatedSource& sr
   // A field macroblock's identifiers carry the parity of the field it read.
   if (src.colField) rel->refParity = c.refId & 1;
   return c.refPic;
+}
+
+// The co-located block of quadrant q, sub-block k of a macroblock whose
+// co-located macroblock src resolved (frame and field pictures; MBAFF
+// frames).
+DecodedPicture* CoLocated4x4SubMacroblockPartition(const DirectContext& ctx, const ColocatedSource& src, int q, int k,
+                                                   int16_t mvCol[2], int8_t* refIdxCol, ColocatedRelation* rel) {
+  return colocated_of(ctx, src, q, k, mvCol, refIdxCol, rel);
+}
+DecodedPicture* CoLocated4x4SubMacroblockPartition_mbaff(const DirectContext& ctx, const ColocatedSource& src, int q,
+                                                         int k, int16_t mvCol[2], int8_t* refIdxCol,
+                                                         ColocatedRelation* rel) {
+  return colocated_of(ctx, src, q, k, mvCol, refIdxCol, rel);
+}
+
+inline DecodedPicture* colocated_in(const DirectContext& ctx, const ColocatedSource& src, int q, int k,
+                                    int16_t mvCol[2], int8_t* refIdxCol, ColocatedRelation* rel) {
+  return (ctx.mbaff ? CoLocated4x4SubMacroblockPartition_mbaff : CoLocated4x4SubMacroblockPartition)(
+      ctx, src, q, k, mvCol, refIdxCol, rel);
 }
 
 // Whether a co-located block is still for spatial direct: reference index 0
@@ -357,7 +353,7 @@ void prefetch_colocated(const SliceDecodeContext* s, const DecodedPicture* colPi
 DecodedPicture* colocated_block(const DirectContext& ctx, MacroblockRecord* mb, int q, int k, int16_t mvCol[2],
                                 int8_t* refIdxCol, ColocatedRelation* relation) {
   ColocatedRelation unused;
-  return colocated_of(ctx, resolve_colocated(ctx, mb), q, k, mvCol, refIdxCol, relation ? relation : &unused);
+  return colocated_in(ctx, resolve_colocated(ctx, mb), q, k, mvCol, refIdxCol, relation ? relation : &unused);
 }
 
 namespace {
@@ -408,8 +404,9 @@ constexpr const uint64_t (&kKeptBlocks)[16][2] = kKeptBlocksTable.masks;
 // the co-located block is still (under 8x8 inference the quadrant's corner
 // block decides for all four). The co-located macroblock is looked at only
 // when a list's vector can depend on it.
-void spatial_quadrants(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants, const int8_t targets[2],
-                       bool directZeroPrediction, const int16_t mvp[2][2]) {
+inline __attribute__((always_inline)) void spatial_quadrants(const DirectContext& ctx, MacroblockRecord* mb,
+                                                             unsigned quadrants, const int8_t targets[2],
+                                                             bool directZeroPrediction, const int16_t mvp[2][2]) {
   // A list's vector: zero without its target (or with the zero prediction),
   // else the predictor unless the target is 0 and the co-located block still.
   const bool use[2] = {!directZeroPrediction && targets[0] >= 0, !directZeroPrediction && targets[1] >= 0};
@@ -450,6 +447,24 @@ void spatial_quadrants(const DirectContext& ctx, MacroblockRecord* mb, unsigned 
   }
 }
 
+// Spatial direct of the quadrants in the mask (bit q) with the
+// macroblock's target indices and predictors: the whole macroblock at once
+// when all four are asked for.
+void SpatialDirectDerivation(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants,
+                             const int8_t targets[2], bool directZeroPrediction, const int16_t mvp[2][2]) {
+  spatial_quadrants(ctx, mb, quadrants, targets, directZeroPrediction, mvp);
+}
+void SpatialDirectDerivation_mbaff(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants,
+                                   const int8_t targets[2], bool directZeroPrediction, const int16_t mvp[2][2]) {
+  spatial_quadrants(ctx, mb, quadrants, targets, directZeroPrediction, mvp);
+}
+
+inline void spatial_member(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants, const int8_t targets[2],
+                           bool directZeroPrediction, const int16_t mvp[2][2]) {
+  (ctx.mbaff ? SpatialDirectDerivation_mbaff : SpatialDirectDerivation)(ctx, mb, quadrants, targets,
+                                                                        directZeroPrediction, mvp);
+}
+
 }  // namespace
 
 void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q, int8_t refIdxL0,
@@ -457,7 +472,7 @@ void spatial_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int
   const int8_t targets[2] = {refIdxL0, refIdxL1};
   int16_t mvp[2][2];
   spatial_predictors(ctx, mb, targets, directZeroPrediction, mvp);
-  spatial_quadrants(ctx, mb, 1u << q, targets, directZeroPrediction, mvp);
+  spatial_member(ctx, mb, 1u << q, targets, directZeroPrediction, mvp);
 }
 
 void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, int8_t refIdxL0, int8_t refIdxL1,
@@ -465,16 +480,16 @@ void spatial_direct_macroblock(const DirectContext& ctx, MacroblockRecord* mb, i
   const int8_t targets[2] = {refIdxL0, refIdxL1};
   int16_t mvp[2][2];
   spatial_predictors(ctx, mb, targets, directZeroPrediction, mvp);
-  spatial_quadrants(ctx, mb, 0xF, targets, directZeroPrediction, mvp);
+  spatial_member(ctx, mb, 0xF, targets, directZeroPrediction, mvp);
 }
 
 void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants) {
   int8_t targets[2];
   int16_t mvp[2][2];
-  spatial_direct_neighbours(mb, ctx.mbaff, targets, mvp);
+  spatial_direct_neighbours(mb, ctx.mbaff, quadrants != 0xF, targets, mvp);
   const bool zero = targets[0] < 0 && targets[1] < 0;
   if (zero) targets[0] = targets[1] = 0;
-  spatial_quadrants(ctx, mb, quadrants, targets, zero, mvp);
+  spatial_member(ctx, mb, quadrants, targets, zero, mvp);
   prefetch_colocated(mb->slice, ctx.refPicList1[0], mb->mb_addr + 1);
   prefetch_next_record(mb);
 }
@@ -516,8 +531,8 @@ int list0_index_of(const DirectContext& ctx, DecodedPicture* refPicCol, int refP
   return i;
 }
 
-void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q,
-                       TemporalMemo& memo) {
+inline __attribute__((always_inline)) void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src,
+                                                             MacroblockRecord* mb, int q, TemporalMemo& memo) {
   const bool fieldMbInFrame = !ctx.fieldPicture && mb->mb_structure != 2;
   // The parity of the current field: of the picture, or of the macroblock.
   const int parity = ctx.fieldPicture ? (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1 : 0)
@@ -528,7 +543,7 @@ void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src, Mac
     int16_t mvCol[2];
     int8_t refIdxCol;
     ColocatedRelation rel;
-    DecodedPicture* refPicCol = colocated_of(ctx, src, q, k, mvCol, &refIdxCol, &rel);
+    DecodedPicture* refPicCol = colocated_in(ctx, src, q, k, mvCol, &refIdxCol, &rel);
     const int refParity = rel.refParity >= 0 ? rel.refParity : parity;
     const int i = refIdxCol >= 0 && refPicCol != nullptr ? list0_index_of(ctx, refPicCol, refParity, memo) : 0;
     refIdxL0 = i;
@@ -575,11 +590,35 @@ void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src, Mac
   mb->pred_flag_l1[q] = 1;
 }
 
+// Temporal direct of quadrant q (one co-located block per 4x4 block, or
+// under 8x8 inference the corner block for the quadrant), with the
+// co-located macroblock src resolved once for the macroblock and the memo
+// of its earlier quadrants.
+#define TEMPORAL_DIRECT_MEMBER(name)                                                                     \
+  void name(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q,           \
+            TemporalMemo& memo) {                                                                        \
+    temporal_quadrant(ctx, src, mb, q, memo);                                                            \
+  }
+TEMPORAL_DIRECT_MEMBER(TemporalDirectDerivation)
+TEMPORAL_DIRECT_MEMBER(TemporalDirectDerivation_mbaff)
+TEMPORAL_DIRECT_MEMBER(TemporalDirectDerivation_8x8_inference)
+TEMPORAL_DIRECT_MEMBER(TemporalDirectDerivation_8x8_inference_mbaff)
+#undef TEMPORAL_DIRECT_MEMBER
+
+inline void temporal_member(const DirectContext& ctx, const ColocatedSource& src, MacroblockRecord* mb, int q,
+                            TemporalMemo& memo) {
+  if (ctx.inference8x8)
+    (ctx.mbaff ? TemporalDirectDerivation_8x8_inference_mbaff : TemporalDirectDerivation_8x8_inference)(ctx, src, mb,
+                                                                                                        q, memo);
+  else
+    (ctx.mbaff ? TemporalDirectDerivation_mbaff : TemporalDirectDerivation)(ctx, src, mb, q, memo);
+}
+
 }  // namespace
 
 void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q) {
   TemporalMemo memo;
-  temporal_quadrant(ctx, resolve_colocated(ctx, mb), mb, q, memo);
+  temporal_member(ctx, resolve_colocated(ctx, mb), mb, q, memo);
 }
 
 void temporal_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants) {
@@ -588,5 +627,5 @@ void temporal_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned qu
   prefetch_next_record(mb);
   TemporalMemo memo;
   for (int q = 0; q < 4; ++q)
-    if (quadrants & (1u << q)) temporal_quadrant(ctx, src, mb, q, memo);
+    if (quadrants & (1u << q)) temporal_member(ctx, src, mb, q, memo);
 }

@@ -2,31 +2,28 @@
 // kernel runs the luma interpolation primitive on the plane seen from its
 // left margin: columns -32 .. clampWidth - 33 are the readable ones, and the
 // margins repeat the edge samples, so clamping to that range gives the same
-// samples as clamping to the picture. The 8-bit block is then widened into
-// the 16-bit prediction rows.
+// samples as clamping to the picture.
 #include <cstring>
 
 #include "luma_sample_interpolation.h"
 #include "vpiInterpolate.h"
-#include "weighting_dsp.h"
 
 namespace {
 
 constexpr int32_t kMargin = 32;
 
 template <int W, int H, int XFrac, int YFrac>
-void interpolate(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y, int32_t rowStep, int32_t clampWidth,
-                 int32_t height) {
-  alignas(16) uint8_t block[8 * H];
+void interpolate(uint8_t* dst, ptrdiff_t dstStride, const uint8_t* ref, int32_t x, int32_t y, int32_t rowStep,
+                 int32_t clampWidth, int32_t height) {
   // Mostly the window lies inside the plane: the kernel directly.
-  if (vpiInterpolateLumaInside(ref - kMargin, rowStep, clampWidth, height, x + kMargin, y, XFrac, YFrac, W, H, block,
-                               8))
-    return weighting_dsp().widen(block, 8, dst, 8, W, H);
+  if (vpiInterpolateLumaInside(ref - kMargin, rowStep, clampWidth, height, x + kMargin, y, XFrac, YFrac, W, H, dst,
+                               static_cast<int32_t>(dstStride)))
+    return;
   InterpolateBlockParams p{};
   p.pSrc[0] = ref - kMargin;
   p.srcStep = rowStep;
-  p.pDst[0] = block;
-  p.dstStep = 8;
+  p.pDst[0] = dst;
+  p.dstStep = static_cast<int32_t>(dstStride);
   p.frameWidth = clampWidth;
   p.frameHeight = height;
   p.blockWidth = W;
@@ -40,15 +37,14 @@ void interpolate(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y, int32_t
     p.mvX = -4;
   }
   vpiInterpolateLumaBlock_H264_8u_P1R(&p);
-  weighting_dsp().widen(block, 8, dst, 8, W, H);
 }
 
 }  // namespace
 
-#define LUMA_SAMPLE_DEFINE_KERNEL(name, xf, yf, W, H)                                                       \
-  void name(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y, int32_t rowStep, int32_t clampWidth, \
-            int32_t height) {                                                                            \
-    interpolate<W, H, xf, yf>(dst, ref, x, y, rowStep, clampWidth, height);                              \
+#define LUMA_SAMPLE_DEFINE_KERNEL(name, xf, yf, W, H)                                                         \
+  void name(uint8_t* dst, ptrdiff_t dstStride, const uint8_t* ref, int32_t x, int32_t y, int32_t rowStep, \
+            int32_t clampWidth, int32_t height) {                                                          \
+    interpolate<W, H, xf, yf>(dst, dstStride, ref, x, y, rowStep, clampWidth, height);                     \
   }
 LUMA_SAMPLE_KERNELS(LUMA_SAMPLE_DEFINE_KERNEL)
 #undef LUMA_SAMPLE_DEFINE_KERNEL

@@ -2,9 +2,8 @@
 // 8x4, 8x8, width x height), one kernel per position and size, with one
 // selector per size.
 //
-// A kernel writes width x height prediction samples (0..255) as 16-bit
-// values, rows 8 samples apart; a 4-wide kernel leaves samples 4..7 of each
-// row alone. It reads the reference plane (8-bit, column 0 of row 0 at
+// A kernel writes width x height prediction samples (8-bit) at dst, rows
+// dstStride bytes apart, nothing else. It reads the reference plane (8-bit, column 0 of row 0 at
 // `ref`, rows `rowStep` bytes apart, 32 margin columns holding copies of the
 // edge samples on each side) around the integer sample (x, y), any values
 // allowed: columns are kept within the margins of a plane whose pitch is
@@ -13,10 +12,11 @@
 // picture.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-using LumaSampleInterpolationFn = void (*)(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y, int32_t rowStep,
-                                           int32_t clampWidth, int32_t height);
+using LumaSampleInterpolationFn = void (*)(uint8_t* dst, ptrdiff_t dstStride, const uint8_t* ref, int32_t x,
+                                           int32_t y, int32_t rowStep, int32_t clampWidth, int32_t height);
 
 // The kernels of each size in selector order (index xFrac * 4 + yFrac):
 // name, xFrac, yFrac, width, height. The position letters are those of the
@@ -61,9 +61,9 @@ using LumaSampleInterpolationFn = void (*)(int16_t* dst, const uint8_t* ref, int
 #define LUMA_SAMPLE_KERNELS(X) \
   LUMA_SAMPLE_KERNELS_4x4(X) LUMA_SAMPLE_KERNELS_4x8(X) LUMA_SAMPLE_KERNELS_8x4(X) LUMA_SAMPLE_KERNELS_8x8(X)
 
-#define LUMA_SAMPLE_DECLARE_KERNEL(name, xf, yf, W, H)                                                       \
-  void name(int16_t* dst, const uint8_t* ref, int32_t x, int32_t y, int32_t rowStep, int32_t clampWidth, \
-            int32_t height);
+#define LUMA_SAMPLE_DECLARE_KERNEL(name, xf, yf, W, H)                                                         \
+  void name(uint8_t* dst, ptrdiff_t dstStride, const uint8_t* ref, int32_t x, int32_t y, int32_t rowStep, \
+            int32_t clampWidth, int32_t height);
 LUMA_SAMPLE_KERNELS(LUMA_SAMPLE_DECLARE_KERNEL)
 #undef LUMA_SAMPLE_DECLARE_KERNEL
 

@@ -8,6 +8,7 @@
 #include "direct_motion.h"
 #include "mb_record.h"
 #include "mbaff_neighbours.h"
+#include "submb_motion.h"
 
 namespace {
 
@@ -171,7 +172,15 @@ void derive(MacroblockRecord* mb) {
   for (int q = 0; q < 4; ++q)
     if (layout.quadrants & (1 << q)) flags[q] = 1;
   int16_t mvp[2];
-  predictor<List, Mbaff, P>(mb, Fields<List>::refIdx(mb)[layout.firstQuadrant], mvp);
+  if constexpr (P == Part::Whole) {
+    // The 16x16 predictor under its own name (its target is ref_idx_lX[0]).
+    if constexpr (Mbaff)
+      (List == 0 ? LumaMotionVectorPrediction16x16_L0_mbaff : LumaMotionVectorPrediction16x16_L1_mbaff)(mb, mvp);
+    else
+      (List == 0 ? LumaMotionVectorPrediction16x16_L0 : LumaMotionVectorPrediction16x16_L1)(mb, mvp);
+  } else {
+    predictor<List, Mbaff, P>(mb, Fields<List>::refIdx(mb)[layout.firstQuadrant], mvp);
+  }
   const int16_t* mvd = Fields<List>::mvd(mb)[layout.firstBlock];
   // Components wrap modulo 2^16.
   const int16_t x = static_cast<int16_t>(static_cast<uint16_t>(mvd[0]) + static_cast<uint16_t>(mvp[0]));
@@ -251,8 +260,16 @@ MV_INLINE void direct_neighbour(MacroblockRecord* mb, MacroblockRecord* n, int b
 // only a bottom frame macroblock beside a field pair reads the left pair's
 // row 8 of its top field for A (block 13) and row 7 of its bottom field for
 // D (block 7).
+// The spatial-direct neighbours A, B and C (or D) of both lists: index
+// (255 where unused) and vector.
+struct DirectNeighbours {
+  unsigned ref[3][2];
+  int x[3][2], y[3][2];
+  bool onlyA;  // A available, B and C not: A stands for both
+};
+
 template <bool Mbaff>
-void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][2]) {
+MV_INLINE void gather_direct_neighbours(MacroblockRecord* mb, DirectNeighbours* n) {
   MacroblockRecord* const a = mb->neighbour_a;
   MacroblockRecord* const b = mb->neighbour_b;
   MacroblockRecord* c = mb->neighbour_c;
@@ -262,47 +279,129 @@ void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][
     blkA = 13;
     if (blkC == 15) blkC = 7;
   }
-  unsigned ref[3][2];
-  int x[3][2], y[3][2];
-  direct_neighbour<Mbaff>(mb, a, blkA, ref[0], x[0], y[0]);
-  direct_neighbour<Mbaff>(mb, b, 10, ref[1], x[1], y[1]);
-  direct_neighbour<Mbaff>(mb, c, blkC, ref[2], x[2], y[2]);
-  // Only A available: it stands for B and C, and the median is A itself.
-  const bool onlyA = a != nullptr && b == nullptr && c == nullptr;
-  for (int list = 0; list < 2; ++list) {
-    const unsigned r[3] = {ref[0][list], ref[1][list], ref[2][list]};
-    const unsigned least = std::min(r[0], std::min(r[1], r[2]));
-    // Negative indices (none in a valid record) count as unused.
-    const int target = least >= 128 ? -1 : static_cast<int>(least);
-    refIdx[list] = static_cast<int8_t>(target);
-    int px = 0, py = 0;
-    if (target >= 0) {
-      const int matches = (r[0] == least) + (r[1] == least) + (r[2] == least);
-      if (onlyA) {
-        px = x[0][list], py = y[0][list];
-      } else if (matches == 1) {
-        const int i = r[0] == least ? 0 : r[1] == least ? 1 : 2;
-        px = x[i][list], py = y[i][list];
-      } else {
-        px = median_of(x[0][list], x[1][list], x[2][list]);
-        py = median_of(y[0][list], y[1][list], y[2][list]);
-      }
-    }
-    mvp[list][0] = static_cast<int16_t>(px);
-    mvp[list][1] = static_cast<int16_t>(py);
+  direct_neighbour<Mbaff>(mb, a, blkA, n->ref[0], n->x[0], n->y[0]);
+  direct_neighbour<Mbaff>(mb, b, 10, n->ref[1], n->x[1], n->y[1]);
+  direct_neighbour<Mbaff>(mb, c, blkC, n->ref[2], n->x[2], n->y[2]);
+  n->onlyA = a != nullptr && b == nullptr && c == nullptr;
+}
+
+// MinPositive(refIdxA, MinPositive(refIdxB, refIdxC)) of one list: with the
+// unused neighbours at 255, the unsigned minimum; -1 when none uses the
+// list. (Negative indices, none in a valid record, count as unused.)
+template <int List>
+MV_INLINE int8_t spatial_ref_idx(const DirectNeighbours& n) {
+  const unsigned least = std::min(n.ref[0][List], std::min(n.ref[1][List], n.ref[2][List]));
+  return static_cast<int8_t>(least >= 128 ? -1 : static_cast<int>(least));
+}
+MV_INLINE int8_t SpatialRefIdxDerivationL0(const DirectNeighbours& n) { return spatial_ref_idx<0>(n); }
+MV_INLINE int8_t SpatialRefIdxDerivationL1(const DirectNeighbours& n) { return spatial_ref_idx<1>(n); }
+
+// The spatial-direct predictor of list List for target index `target` (not
+// negative) from the gathered neighbours: the one neighbour with the
+// target's index, else the median (A alone stands for B and C).
+template <int List>
+MV_INLINE void direct_predictor(const DirectNeighbours& n, int target, int16_t* mvp) {
+  const unsigned t = static_cast<unsigned>(target);
+  const unsigned r[3] = {n.ref[0][List], n.ref[1][List], n.ref[2][List]};
+  int px, py;
+  const int matches = (r[0] == t) + (r[1] == t) + (r[2] == t);
+  if (n.onlyA) {
+    px = n.x[0][List], py = n.y[0][List];
+  } else if (matches == 1) {
+    const int i = r[0] == t ? 0 : r[1] == t ? 1 : 2;
+    px = n.x[i][List], py = n.y[i][List];
+  } else {
+    px = median_of(n.x[0][List], n.x[1][List], n.x[2][List]);
+    py = median_of(n.y[0][List], n.y[1][List], n.y[2][List]);
+  }
+  mvp[0] = static_cast<int16_t>(px);
+  mvp[1] = static_cast<int16_t>(py);
+}
+
+// The predictor step of a B_Direct_8x8 quadrant (the whole macroblock's
+// neighbours, gathered by the frame or the MBAFF rules).
+MV_INLINE void LumaMotionVectorPrediction_B_Direct_8x8_L0(const DirectNeighbours& n, int target, int16_t* mvp) {
+  direct_predictor<0>(n, target, mvp);
+}
+MV_INLINE void LumaMotionVectorPrediction_B_Direct_8x8_L1(const DirectNeighbours& n, int target, int16_t* mvp) {
+  direct_predictor<1>(n, target, mvp);
+}
+MV_INLINE void LumaMotionVectorPrediction_B_Direct_8x8_L0_mbaff(const DirectNeighbours& n, int target, int16_t* mvp) {
+  direct_predictor<0>(n, target, mvp);
+}
+MV_INLINE void LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff(const DirectNeighbours& n, int target, int16_t* mvp) {
+  direct_predictor<1>(n, target, mvp);
+}
+
+// Both lists' spatial-direct indices and predictors, each neighbour read
+// once for both lists; a B_Direct_8x8 quadrant (Quadrant) takes its
+// predictors from the named quadrant step.
+template <bool Mbaff, bool Quadrant>
+void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][2]) {
+  DirectNeighbours n;
+  gather_direct_neighbours<Mbaff>(mb, &n);
+  refIdx[0] = SpatialRefIdxDerivationL0(n);
+  refIdx[1] = SpatialRefIdxDerivationL1(n);
+  mvp[0][0] = mvp[0][1] = mvp[1][0] = mvp[1][1] = 0;
+  if (refIdx[0] >= 0) {
+    if (!Quadrant)
+      direct_predictor<0>(n, refIdx[0], mvp[0]);
+    else if (Mbaff)
+      LumaMotionVectorPrediction_B_Direct_8x8_L0_mbaff(n, refIdx[0], mvp[0]);
+    else
+      LumaMotionVectorPrediction_B_Direct_8x8_L0(n, refIdx[0], mvp[0]);
+  }
+  if (refIdx[1] >= 0) {
+    if (!Quadrant)
+      direct_predictor<1>(n, refIdx[1], mvp[1]);
+    else if (Mbaff)
+      LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff(n, refIdx[1], mvp[1]);
+    else
+      LumaMotionVectorPrediction_B_Direct_8x8_L1(n, refIdx[1], mvp[1]);
   }
 }
 
 }  // namespace
+
+int8_t SpatialRefIdxDerivationL0(MacroblockRecord* mb) {
+  DirectNeighbours n;
+  gather_direct_neighbours<false>(mb, &n);
+  return SpatialRefIdxDerivationL0(n);
+}
+int8_t SpatialRefIdxDerivationL1(MacroblockRecord* mb) {
+  DirectNeighbours n;
+  gather_direct_neighbours<false>(mb, &n);
+  return SpatialRefIdxDerivationL1(n);
+}
 
 int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list) {
   const Around n = list == 0 ? neighbours<0, true, Part::Whole>(mb) : neighbours<1, true, Part::Whole>(mb);
   return static_cast<int8_t>(min_positive(n.a.ref, min_positive(n.b.ref, n.c.ref)));
 }
 
-void spatial_direct_neighbours(MacroblockRecord* mb, bool mbaff, int8_t refIdx[2], int16_t mvp[2][2]) {
-  (mbaff ? spatial_direct_both<true> : spatial_direct_both<false>)(mb, refIdx, mvp);
+void spatial_direct_neighbours(MacroblockRecord* mb, bool mbaff, bool quadrant, int8_t refIdx[2],
+                               int16_t mvp[2][2]) {
+  if (quadrant)
+    (mbaff ? spatial_direct_both<true, true> : spatial_direct_both<false, true>)(mb, refIdx, mvp);
+  else
+    (mbaff ? spatial_direct_both<true, false> : spatial_direct_both<false, false>)(mb, refIdx, mvp);
 }
+
+// The quadrant predictors with the record's own reference index of
+// quadrant q as the target.
+#define DIRECT_8X8_PREDICTOR(name, mbaff, list)                                       \
+  void name(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {                          \
+    DirectNeighbours n;                                                               \
+    gather_direct_neighbours<mbaff>(mb, &n);                                          \
+    const int8_t target = list ? mb->ref_idx_l1[q & 3] : mb->ref_idx_l0[q & 3];       \
+    mvp[0] = mvp[1] = 0;                                                              \
+    if (target >= 0) name(n, target, mvp);                                            \
+  }
+DIRECT_8X8_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L0, false, 0)
+DIRECT_8X8_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1, false, 1)
+DIRECT_8X8_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L0_mbaff, true, 0)
+DIRECT_8X8_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff, true, 1)
+#undef DIRECT_8X8_PREDICTOR
 
 #define MOTION_VECTOR_DEFINE(name, mbaffName, list, part)                                  \
   void name(MacroblockRecord* mb) { derive<list, false, Part::part>(mb); }                \

@@ -50,5 +50,7 @@ int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list);
 
 // Both lists' spatial-direct reference index (as above; -1 when no
 // neighbour uses the list) and the 16x16 predictor for it (zero for -1),
-// the neighbours located once for both lists.
-void spatial_direct_neighbours(MacroblockRecord* mb, bool mbaff, int8_t refIdx[2], int16_t mvp[2][2]);
+// the neighbours located once for both lists. A B_Direct_8x8 quadrant
+// (quadrant set) forms the predictors by its named step.
+void spatial_direct_neighbours(MacroblockRecord* mb, bool mbaff, bool quadrant, int8_t refIdx[2],
+                               int16_t mvp[2][2]);

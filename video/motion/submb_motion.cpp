@@ -55,15 +55,6 @@ const SubMbMvPredictor kSubMbMvPredictors[2][2][2][16] = {SUBMB_MV_LISTS(0), SUB
 #undef SUBMB_MV_WIDTHS
 #undef SUBMB_MV_LISTS
 
-#define SUBMB_DIRECT_PREDICTOR(name, Neighbours, list)                                                 \
-  void name(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {                                           \
-    submb::submb_mv_predictor<Neighbours>(mb, list, 0, 16, list ? mb->ref_idx_l1[q & 3] : mb->ref_idx_l0[q & 3], mvp); \
-  }
-SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L0, submb::FrameNeighbours, 0)
-SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1, submb::FrameNeighbours, 1)
-SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L0_mbaff, MbaffNeighbours, 0)
-SUBMB_DIRECT_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff, MbaffNeighbours, 1)
-#undef SUBMB_DIRECT_PREDICTOR
 
 namespace {
 

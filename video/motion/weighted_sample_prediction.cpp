@@ -12,21 +12,6 @@ namespace {
 
 enum Use { kL0, kL1, kBi };
 
-// One half: its buffers (p1 and dst only for bi-prediction), shape and the
-// quadrant whose reference indices apply.
-struct Half {
-  Use use;
-  int16_t* p0;  // the single-list samples, or the list-0 samples
-  int16_t* p1;  // list-1 samples of a bi-predicted half
-  int16_t* dst;
-  int32_t stride;  // samples
-  int32_t width;
-  int32_t rows;
-  int quadrant;
-};
-
-uint16_t* samples(int16_t* p) { return reinterpret_cast<uint16_t*>(p); }
-
 // Explicit weight and offset of list `list` at refIdx; a reference index
 // beyond the table gets the inferred values (no weighting).
 void explicitWeight(const PredWeightTable* t, int list, int refIdx, int32_t* w, int32_t* o) {
@@ -107,104 +92,119 @@ Formula formula(const MacroblockRecord* mb, Use use, int q, uint8_t shift) {
   return f;
 }
 
-void apply(const MacroblockRecord* mb, const Half& h, uint8_t shift) {
-  const Formula f = formula(mb, h.use, h.quadrant, shift);
-  if (f.kind == Formula::kSingle) weight_samples_single(samples(h.p0), h.stride, h.width, h.rows, f.w0, f.o, f.logWD);
-  if (f.kind == Formula::kTwo)
-    weight_samples_bi(samples(h.p0), h.stride, samples(h.p1), h.stride, samples(h.dst), h.stride, h.width, h.rows,
-                      f.w0, f.w1, f.logWD, f.o);
-}
-
-// Halves of the three buffer shapes.
-Half wide(Use use, int16_t* p0, int16_t* p1, int16_t* dst, int rowStart, int rows, int q) {
-  return {use, p0 + 16 * rowStart, p1 != nullptr ? p1 + 16 * rowStart : nullptr, dst != nullptr ? dst + 16 * rowStart : nullptr,
-          16, 16, rows, q};
-}
-Half column(Use use, int16_t* p0, int16_t* p1, int16_t* dst, int q) { return {use, p0, p1, dst, 8, 8, 16, q}; }
-
-}  // namespace
-
-#define WSP_BODY(name, params) void WeightedSamplePrediction_##name(MacroblockRecord* mb, WSP_UNPAREN params, uint8_t s)
-
-WSP_BODY(L0_16x16, (WSP_ONE)) { apply(mb, wide(kL0, buf, nullptr, nullptr, 0, 16, 0), s); }
-WSP_BODY(L1_16x16, (WSP_ONE)) { apply(mb, wide(kL1, buf, nullptr, nullptr, 0, 16, 0), s); }
-WSP_BODY(Bi_16x16, (WSP_TWO)) { apply(mb, wide(kBi, bufL0, bufL1, bufL0, 0, 16, 0), s); }
-
-#define WSP_SINGLE_16x8(a, b)                                        \
-  WSP_BODY(a##_##b##_16x8, (WSP_ONE)) {                              \
-    apply(mb, wide(k##a, buf, nullptr, nullptr, 0, 8, 0), s);        \
-    apply(mb, wide(k##b, buf, nullptr, nullptr, 8, 8, 2), s);        \
-  }
-WSP_SINGLE_16x8(L0, L0)
-WSP_SINGLE_16x8(L0, L1)
-WSP_SINGLE_16x8(L1, L0)
-WSP_SINGLE_16x8(L1, L1)
-
-WSP_BODY(Bi_Bi_16x8, (WSP_TWO)) {
-  apply(mb, wide(kBi, bufL0, bufL1, bufL0, 0, 8, 0), s);
-  apply(mb, wide(kBi, bufL0, bufL1, bufL0, 8, 8, 2), s);
-}
-WSP_BODY(Bi_L0_16x8, (WSP_TWO)) {
-  apply(mb, wide(kBi, bufL0, bufL1, bufL0, 0, 8, 0), s);
-  apply(mb, wide(kL0, bufL0, nullptr, nullptr, 8, 8, 2), s);
-}
-WSP_BODY(Bi_L1_16x8, (WSP_TWO)) {
-  apply(mb, wide(kBi, bufL0, bufL1, bufL1, 0, 8, 0), s);
-  apply(mb, wide(kL1, bufL1, nullptr, nullptr, 8, 8, 2), s);
-}
-// The lower partition's other-list prediction lies in rows 0-7 of that
-// list's buffer.
-WSP_BODY(L0_Bi_16x8, (WSP_TWO)) {
-  apply(mb, wide(kL0, bufL0, nullptr, nullptr, 0, 8, 0), s);
-  apply(mb, {kBi, bufL0 + 128, bufL1, bufL0 + 128, 16, 16, 8, 2}, s);
-}
-WSP_BODY(L1_Bi_16x8, (WSP_TWO)) {
-  apply(mb, wide(kL1, bufL1, nullptr, nullptr, 0, 8, 0), s);
-  apply(mb, {kBi, bufL0, bufL1 + 128, bufL1 + 128, 16, 16, 8, 2}, s);
-}
-
-#define WSP_SINGLE_8x16(a, b)                                              \
-  WSP_BODY(a##_##b##_8x16, (int16_t * left, int16_t * right)) {            \
-    apply(mb, column(k##a, left, nullptr, nullptr, 0), s);                 \
-    apply(mb, column(k##b, right, nullptr, nullptr, 1), s);                \
-  }
-WSP_SINGLE_8x16(L0, L0)
-WSP_SINGLE_8x16(L0, L1)
-WSP_SINGLE_8x16(L1, L0)
-WSP_SINGLE_8x16(L1, L1)
-
-WSP_BODY(Bi_Bi_8x16, (int16_t * leftL0, int16_t * leftL1, int16_t * rightL0, int16_t * rightL1)) {
-  apply(mb, column(kBi, leftL0, leftL1, leftL0, 0), s);
-  apply(mb, column(kBi, rightL0, rightL1, rightL0, 1), s);
-}
-WSP_BODY(Bi_L0_8x16, (int16_t * leftL0, int16_t * leftL1, int16_t * rightL0)) {
-  apply(mb, column(kBi, leftL0, leftL1, leftL0, 0), s);
-  apply(mb, column(kL0, rightL0, nullptr, nullptr, 1), s);
-}
-WSP_BODY(Bi_L1_8x16, (int16_t * leftL0, int16_t * leftL1, int16_t * rightL1)) {
-  apply(mb, column(kBi, leftL0, leftL1, leftL1, 0), s);
-  apply(mb, column(kL1, rightL1, nullptr, nullptr, 1), s);
-}
-WSP_BODY(L0_Bi_8x16, (int16_t * leftL0, int16_t * rightL0, int16_t * rightL1)) {
-  apply(mb, column(kL0, leftL0, nullptr, nullptr, 0), s);
-  apply(mb, column(kBi, rightL0, rightL1, rightL0, 1), s);
-}
-WSP_BODY(L1_Bi_8x16, (int16_t * leftL1, int16_t * rightL0, int16_t * rightL1)) {
-  apply(mb, column(kL1, leftL1, nullptr, nullptr, 0), s);
-  apply(mb, column(kBi, rightL0, rightL1, rightL1, 1), s);
-}
-
-WSP_BODY(L0_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL0, buf, nullptr, nullptr, 8, 8, 8, quadrant & 3}, s); }
-WSP_BODY(L1_8x8, (WSP_ONE, uint8_t quadrant)) { apply(mb, {kL1, buf, nullptr, nullptr, 8, 8, 8, quadrant & 3}, s); }
-WSP_BODY(Bi_8x8, (WSP_TWO, uint8_t quadrant)) { apply(mb, {kBi, bufL0, bufL1, bufL0, 8, 8, 8, quadrant & 3}, s); }
-
-PartitionWeighting PartitionWeightingOf(const MacroblockRecord* mb, int lists, int quadrant, uint8_t refIdxShift) {
-  const Formula f = formula(mb, lists == 3 ? kBi : lists == 2 ? kL1 : kL0, quadrant & 3, refIdxShift);
+PartitionWeighting weighting_of(const MacroblockRecord* mb, Use use, int q, uint8_t shift) {
+  const Formula f = formula(mb, use, q & 3, shift);
   const int32_t unit = 1 << f.logWD;
-  const bool plain = f.kind == Formula::kNone || (f.o == 0 && f.w0 == unit && (f.kind == Formula::kSingle || f.w1 == unit));
+  const bool plain =
+      f.kind == Formula::kNone || (f.o == 0 && f.w0 == unit && (f.kind == Formula::kSingle || f.w1 == unit));
   if (plain) return {PartitionWeighting::kPlain, 0, 0, 0, 0};
   return {f.kind == Formula::kSingle ? PartitionWeighting::kSingle : PartitionWeighting::kTwo, f.w0, f.w1, f.o,
           f.logWD};
+}
+
+// Weights one half of use `use` with the reference indices of quadrant q:
+// a single-list half in place, a bi-predicted one into its out block.
+// Weights that change nothing leave the half as it is.
+inline void weigh(const MacroblockRecord* mb, Use use, int q, uint8_t shift, LumaHalfBytes* h) {
+  const PartitionWeighting wt = weighting_of(mb, use, q, shift);
+  if (wt.kind == PartitionWeighting::kPlain) return;
+  const WeightingDsp& dsp = weighting_dsp();
+  if (wt.kind == PartitionWeighting::kSingle) {
+    dsp.weight_single_bytes(const_cast<uint8_t*>(h->p0), h->stride0, h->width, h->rows, wt.w0, wt.o, wt.logWD);
+    return;
+  }
+  dsp.weight_bi_bytes(h->p0, h->stride0, h->p1, h->stride1, h->out, h->outStride, h->width, h->rows, wt.w0, wt.w1,
+                      wt.logWD, wt.o);
+  *h = {h->out, h->outStride, nullptr, 0, h->out, h->outStride, h->width, h->rows};
+}
+
+}  // namespace
+
+#define WSP_BODY(name, params) \
+  void WeightedSamplePrediction_##name(const MacroblockRecord* mb, WSP_UNPAREN params, uint8_t s)
+
+WSP_BODY(L0_16x16, (WSP_ONE)) { weigh(mb, kL0, 0, s, half); }
+WSP_BODY(L1_16x16, (WSP_ONE)) { weigh(mb, kL1, 0, s, half); }
+WSP_BODY(Bi_16x16, (WSP_ONE)) { weigh(mb, kBi, 0, s, half); }
+
+// Two halves: the first with quadrant 0's indices, the second with those
+// of quadrant Q (2 for the lower 16x8 partition, 1 for the right 8x16 one).
+#define WSP_HALVES(a, b, shape, q)                           \
+  WSP_BODY(a##_##b##_##shape, (WSP_TWO)) {                   \
+    weigh(mb, k##a, 0, s, first);                            \
+    weigh(mb, k##b, q, s, second);                           \
+  }
+#define WSP_SHAPE(shape, q)                                                                                     \
+  WSP_HALVES(L0, L0, shape, q) WSP_HALVES(L0, L1, shape, q) WSP_HALVES(L1, L0, shape, q)                       \
+  WSP_HALVES(L1, L1, shape, q) WSP_HALVES(Bi, Bi, shape, q) WSP_HALVES(Bi, L0, shape, q)                       \
+  WSP_HALVES(Bi, L1, shape, q) WSP_HALVES(L0, Bi, shape, q) WSP_HALVES(L1, Bi, shape, q)
+WSP_SHAPE(16x8, 2)
+WSP_SHAPE(8x16, 1)
+
+WSP_BODY(L0_8x8, (WSP_ONE, uint8_t quadrant)) { weigh(mb, kL0, quadrant, s, half); }
+WSP_BODY(L1_8x8, (WSP_ONE, uint8_t quadrant)) { weigh(mb, kL1, quadrant, s, half); }
+WSP_BODY(Bi_8x8, (WSP_ONE, uint8_t quadrant)) { weigh(mb, kBi, quadrant, s, half); }
+
+// The 16-bit tile forms.
+namespace {
+void weigh_tile(const MacroblockRecord* mb, Use use, int q, uint8_t shift, int16_t* p0, int16_t* p1) {
+  const Formula f = formula(mb, use, q & 3, shift);
+  uint16_t* a = reinterpret_cast<uint16_t*>(p0);
+  if (f.kind == Formula::kSingle) weight_samples_single(a, 8, 8, 8, f.w0, f.o, f.logWD);
+  if (f.kind == Formula::kTwo)
+    weight_samples_bi(a, 8, reinterpret_cast<uint16_t*>(p1), 8, a, 8, 8, 8, f.w0, f.w1, f.logWD, f.o);
+}
+}  // namespace
+void WeightedSamplePrediction_L0_8x8(const MacroblockRecord* mb, int16_t* buf, uint8_t quadrant, uint8_t s) {
+  weigh_tile(mb, kL0, quadrant, s, buf, nullptr);
+}
+void WeightedSamplePrediction_L1_8x8(const MacroblockRecord* mb, int16_t* buf, uint8_t quadrant, uint8_t s) {
+  weigh_tile(mb, kL1, quadrant, s, buf, nullptr);
+}
+void WeightedSamplePrediction_Bi_8x8(const MacroblockRecord* mb, int16_t* bufL0, int16_t* bufL1, uint8_t quadrant,
+                                     uint8_t s) {
+  weigh_tile(mb, kBi, quadrant, s, bufL0, bufL1);
+}
+
+void WeighLumaPartitions(const MacroblockRecord* mb, int shape, const int* lists, LumaHalfBytes* halves,
+                         uint8_t refIdxShift) {
+  using Member = void (*)(const MacroblockRecord*, LumaHalfBytes*, LumaHalfBytes*, uint8_t);
+  // By the lists of the first and the second half (1 L0, 2 L1, 3 Bi).
+  static constexpr Member k16x8[3][3] = {
+      {WeightedSamplePrediction_L0_L0_16x8, WeightedSamplePrediction_L0_L1_16x8, WeightedSamplePrediction_L0_Bi_16x8},
+      {WeightedSamplePrediction_L1_L0_16x8, WeightedSamplePrediction_L1_L1_16x8, WeightedSamplePrediction_L1_Bi_16x8},
+      {WeightedSamplePrediction_Bi_L0_16x8, WeightedSamplePrediction_Bi_L1_16x8, WeightedSamplePrediction_Bi_Bi_16x8}};
+  static constexpr Member k8x16[3][3] = {
+      {WeightedSamplePrediction_L0_L0_8x16, WeightedSamplePrediction_L0_L1_8x16, WeightedSamplePrediction_L0_Bi_8x16},
+      {WeightedSamplePrediction_L1_L0_8x16, WeightedSamplePrediction_L1_L1_8x16, WeightedSamplePrediction_L1_Bi_8x16},
+      {WeightedSamplePrediction_Bi_L0_8x16, WeightedSamplePrediction_Bi_L1_8x16, WeightedSamplePrediction_Bi_Bi_8x16}};
+  const uint32_t mode = mb->slice->weightingMode;
+  const int parts = shape == 0 ? 1 : shape == 3 ? 4 : 2;
+  bool bi = false;
+  for (int p = 0; p < parts; ++p) bi |= lists[p] == 3;
+  // Single-list halves are weighted in explicit mode only.
+  if (mode != 1 && !(mode == 2 && bi)) return;
+  switch (shape) {
+    case 0:
+      if (lists[0] == 3) return WeightedSamplePrediction_Bi_16x16(mb, halves, refIdxShift);
+      if (lists[0] == 2) return WeightedSamplePrediction_L1_16x16(mb, halves, refIdxShift);
+      return WeightedSamplePrediction_L0_16x16(mb, halves, refIdxShift);
+    case 1: return k16x8[lists[0] - 1][lists[1] - 1](mb, halves, halves + 1, refIdxShift);
+    case 2: return k8x16[lists[0] - 1][lists[1] - 1](mb, halves, halves + 1, refIdxShift);
+    default:
+      for (uint8_t q = 0; q < 4; ++q) {
+        if (lists[q] == 3)
+          WeightedSamplePrediction_Bi_8x8(mb, halves + q, q, refIdxShift);
+        else if (lists[q] == 2)
+          WeightedSamplePrediction_L1_8x8(mb, halves + q, q, refIdxShift);
+        else if (lists[q] == 1)
+          WeightedSamplePrediction_L0_8x8(mb, halves + q, q, refIdxShift);
+      }
+  }
+}
+
+PartitionWeighting PartitionWeightingOf(const MacroblockRecord* mb, int lists, int quadrant, uint8_t refIdxShift) {
+  return weighting_of(mb, lists == 3 ? kBi : lists == 2 ? kL1 : kL0, quadrant, refIdxShift);
 }
 
 int32_t field_order_count(const DecodedPicture* p, int parity) { return field_order_count_of(p, parity); }

@@ -17,33 +17,62 @@ struct DecodedPicture;
 // The luma prediction of a whole macroblock: 16 rows of 16 samples, or two
 // column planes of 16 rows of 8, or four 8x8 tiles. Declared alignas(16).
 using InterPredictionBuffer = int16_t[256];
-// Sub-macroblock forms: one quadrant's 8 rows of 8 samples, and a column of
-// two quadrants (16 rows of 8; the left column holds quadrants 0 and 2).
-using QuadrantTile = int16_t[64];
-using PredictionColumn = int16_t[128];
 
-#define WSP_ONE int16_t *buf
-#define WSP_TWO int16_t *bufL0, int16_t *bufL1
-#define WEIGHTED_SAMPLE_PREDICTION_MEMBERS(X)                                                     \
-  X(L0_16x16, (WSP_ONE)) X(L1_16x16, (WSP_ONE)) X(Bi_16x16, (WSP_TWO))                           \
-  X(L0_L0_16x8, (WSP_ONE)) X(L0_L1_16x8, (WSP_ONE)) X(L1_L0_16x8, (WSP_ONE))                     \
-  X(L1_L1_16x8, (WSP_ONE)) X(Bi_Bi_16x8, (WSP_TWO)) X(Bi_L0_16x8, (WSP_TWO))                     \
-  X(Bi_L1_16x8, (WSP_TWO)) X(L0_Bi_16x8, (WSP_TWO)) X(L1_Bi_16x8, (WSP_TWO))                     \
-  X(L0_L0_8x16, (int16_t * left, int16_t * right)) X(L0_L1_8x16, (int16_t * left, int16_t * right)) \
-  X(L1_L0_8x16, (int16_t * left, int16_t * right)) X(L1_L1_8x16, (int16_t * left, int16_t * right)) \
-  X(Bi_Bi_8x16, (int16_t * leftL0, int16_t * leftL1, int16_t * rightL0, int16_t * rightL1))       \
-  X(Bi_L0_8x16, (int16_t * leftL0, int16_t * leftL1, int16_t * rightL0))                          \
-  X(Bi_L1_8x16, (int16_t * leftL0, int16_t * leftL1, int16_t * rightL1))                          \
-  X(L0_Bi_8x16, (int16_t * leftL0, int16_t * rightL0, int16_t * rightL1))                         \
-  X(L1_Bi_8x16, (int16_t * leftL1, int16_t * rightL0, int16_t * rightL1))                         \
-  X(L0_8x8, (WSP_ONE, uint8_t quadrant)) X(L1_8x8, (WSP_ONE, uint8_t quadrant))                   \
-  X(Bi_8x8, (WSP_TWO, uint8_t quadrant))
+// One half of a macroblock's 8-bit luma prediction (a partition: 16x16,
+// 16x8, 8x16 or an 8x8 quadrant) as the weighting members see it. p0 holds
+// the single list's samples (then writable: the weighting works on them in
+// place) or the list-0 samples of a bi-predicted half, p1 its list-1 samples
+// (null for a single list); out is where a weighted bi-predicted half goes
+// (it may be p0). A weighted bi-predicted half leaves with p0 = out and p1
+// null; an unweighted one keeps both, for the combination to average.
+struct LumaHalfBytes {
+  const uint8_t* p0;
+  ptrdiff_t stride0;
+  const uint8_t* p1;
+  ptrdiff_t stride1;
+  uint8_t* out;
+  ptrdiff_t outStride;
+  int32_t width, rows;
+};
+
+// The members, named after the lists of their halves and the shape: the
+// first half is the upper (16x8) or left (8x16) partition, or the whole
+// macroblock (16x16) or quadrant (8x8); the second the lower or right one.
+// The halves' reference indices are those of quadrant 0 and 2 (16x8), 0
+// and 1 (8x16), 0 (16x16) or `quadrant` (8x8). A single-list half is
+// weighted only in explicit mode (1), a bi-predicted one in both modes.
+#define WSP_ONE LumaHalfBytes *half
+#define WSP_TWO LumaHalfBytes *first, LumaHalfBytes *second
+#define WEIGHTED_SAMPLE_PREDICTION_MEMBERS(X)                                                 \
+  X(L0_16x16, (WSP_ONE)) X(L1_16x16, (WSP_ONE)) X(Bi_16x16, (WSP_ONE))                       \
+  X(L0_L0_16x8, (WSP_TWO)) X(L0_L1_16x8, (WSP_TWO)) X(L1_L0_16x8, (WSP_TWO))                 \
+  X(L1_L1_16x8, (WSP_TWO)) X(Bi_Bi_16x8, (WSP_TWO)) X(Bi_L0_16x8, (WSP_TWO))                 \
+  X(Bi_L1_16x8, (WSP_TWO)) X(L0_Bi_16x8, (WSP_TWO)) X(L1_Bi_16x8, (WSP_TWO))                 \
+  X(L0_L0_8x16, (WSP_TWO)) X(L0_L1_8x16, (WSP_TWO)) X(L1_L0_8x16, (WSP_TWO))                 \
+  X(L1_L1_8x16, (WSP_TWO)) X(Bi_Bi_8x16, (WSP_TWO)) X(Bi_L0_8x16, (WSP_TWO))                 \
+  X(Bi_L1_8x16, (WSP_TWO)) X(L0_Bi_8x16, (WSP_TWO)) X(L1_Bi_8x16, (WSP_TWO))                 \
+  X(L0_8x8, (WSP_ONE, uint8_t quadrant)) X(L1_8x8, (WSP_ONE, uint8_t quadrant))               \
+  X(Bi_8x8, (WSP_ONE, uint8_t quadrant))
 
 #define WSP_UNPAREN(...) __VA_ARGS__
 #define WSP_DECLARE(name, params) \
-  void WeightedSamplePrediction_##name(MacroblockRecord* mb, WSP_UNPAREN params, uint8_t refIdxShift);
+  void WeightedSamplePrediction_##name(const MacroblockRecord* mb, WSP_UNPAREN params, uint8_t refIdxShift);
 WEIGHTED_SAMPLE_PREDICTION_MEMBERS(WSP_DECLARE)
 #undef WSP_DECLARE
+// The 8x8 members on 16-bit quadrant tiles (8 rows of 8; values 0..255), for
+// the direct quadrants predicted per 4x4 block: a bi-predicted quadrant's
+// result goes into bufL0, whatever the weights.
+void WeightedSamplePrediction_L0_8x8(const MacroblockRecord* mb, int16_t* buf, uint8_t quadrant, uint8_t refIdxShift);
+void WeightedSamplePrediction_L1_8x8(const MacroblockRecord* mb, int16_t* buf, uint8_t quadrant, uint8_t refIdxShift);
+void WeightedSamplePrediction_Bi_8x8(const MacroblockRecord* mb, int16_t* bufL0, int16_t* bufL1, uint8_t quadrant,
+                                     uint8_t refIdxShift);
+
+// The member of a macroblock of shape `shape` (0 16x16, 1 16x8, 2 8x16, 3
+// four 8x8 quadrants) whose partitions predict from lists[p] (1 list 0, 2
+// list 1, 3 both): called on its halves (four quadrants for shape 3) when
+// the slice weights them (mode 1, or mode 2 with a bi-predicted half).
+void WeighLumaPartitions(const MacroblockRecord* mb, int shape, const int* lists, LumaHalfBytes* halves,
+                         uint8_t refIdxShift);
 
 // How a partition's 8-bit prediction is formed from its lists' samples, by
 // the rules of the members above: kPlain takes the single list's samples,

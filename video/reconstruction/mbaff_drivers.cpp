@@ -108,6 +108,39 @@ void chroma_margins(const DecodedPicture* pic, uint32_t row, bool left, bool rig
 // Single-list B members take the list they use as their only list.
 inline bool list1_only(bool bothLists, uint8_t code) { return bothLists && (code == 40 || code == 41 || code == 42); }
 
+// The chroma of one macroblock of a pair in a P (B) unit: I_PCM copy,
+// intra prediction (intra: an intra code other than I_PCM) or the member of
+// the slice type's table.
+template <bool BothLists>
+inline void pair_chroma(const SliceDecodeContext* s, const DecodedPicture* pic, MacroblockRecord* mb,
+                        uint32_t column, uint32_t row, bool bottom, bool field, bool intra) {
+  const uint8_t code = mb->mb_type;
+  const bool pcm = code == MbI_PCM;
+  const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
+  uint8_t* cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field).origin;
+  const InterChromaDispatch member = (BothLists ? kInterChromaDispatchB_mbaff : kInterChromaDispatchP_mbaff)[code];
+  if (pcm) copy_pcm_chroma(mb, cb.origin, cr, cb.spacing);
+  if (intra) DecodeIntraPredictionChroma_for_P_B_mbaff(cb.origin, cr, mb, cb.spacing);
+  if (!pcm && !intra && member)
+    member(list1_only(BothLists, code) ? s->RefPicList1 : s->RefPicList0, BothLists ? s->RefPicList1 : nullptr,
+           static_cast<uint16_t>(8 * column), cb.y, cb.origin, cr, mb, cb.spacing, pic->chromaPitch,
+           static_cast<int>(cb.height));
+}
+
+// The chroma step of a P (B) unit for one macroblock: the unit's walk takes
+// it right after the macroblock's luma; the whole-unit chroma driver walks
+// it alone.
+inline void predict_and_combine_P_unit_8bit_chroma_mbaff(const SliceDecodeContext* s, const DecodedPicture* pic,
+                                                         MacroblockRecord* mb, uint32_t column, uint32_t row,
+                                                         bool bottom, bool field, bool intra) {
+  pair_chroma<false>(s, pic, mb, column, row, bottom, field, intra);
+}
+inline void predict_and_combine_B_unit_8bit_chroma_mbaff(const SliceDecodeContext* s, const DecodedPicture* pic,
+                                                         MacroblockRecord* mb, uint32_t column, uint32_t row,
+                                                         bool bottom, bool field, bool intra) {
+  pair_chroma<true>(s, pic, mb, column, row, bottom, field, intra);
+}
+
 // Walk of a P or B unit: each macroblock's luma (Luma) and then, when the
 // picture has chroma or the walk is for chroma alone, its chroma, so the
 // record is read once while it is in the cache. I_PCM copies, intra
@@ -121,7 +154,6 @@ void inter_steps(ReconstructionSteps* steps, uint32_t count, bool last) {
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = !Luma || pic->chroma_format_idc != 0;
   const InterLumaDispatch* lumaTable = bothLists ? kInterLumaDispatchB_mbaff : kInterLumaDispatchP_mbaff;
-  const InterChromaDispatch* chromaTable = bothLists ? kInterChromaDispatchB_mbaff : kInterChromaDispatchP_mbaff;
   walk_pairs(
       u, steps->done, end,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
@@ -140,14 +172,10 @@ void inter_steps(ReconstructionSteps* steps, uint32_t count, bool last) {
                    static_cast<int>(p.height));
         }
         if (hasChroma) {
-          const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
-          uint8_t* cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field).origin;
-          const InterChromaDispatch member = chromaTable[code];
-          if (pcm) copy_pcm_chroma(mb, cb.origin, cr, cb.spacing);
-          if (intra) DecodeIntraPredictionChroma_for_P_B_mbaff(cb.origin, cr, mb, cb.spacing);
-          if (!pcm && !intra && member)
-            member(first, second, static_cast<uint16_t>(8 * column), cb.y, cb.origin, cr, mb, cb.spacing,
-                   pic->chromaPitch, static_cast<int>(cb.height));
+          if (bothLists)
+            predict_and_combine_B_unit_8bit_chroma_mbaff(s, pic, mb, column, row, bottom, field, intra);
+          else
+            predict_and_combine_P_unit_8bit_chroma_mbaff(s, pic, mb, column, row, bottom, field, intra);
         }
       },
       [&](uint32_t row, bool left, bool right) {

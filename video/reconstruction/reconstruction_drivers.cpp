@@ -164,14 +164,32 @@ void chroma_of(const ReconstructionUnit& u, const SliceDecodeContext* s, const I
   }
 }
 
+// The chroma step of a P (B) unit for one macroblock: the unit's walk takes
+// it right after the macroblock's luma; the whole-unit chroma driver walks
+// it alone.
+inline void predict_and_combine_P_unit_8bit_chroma(const ReconstructionUnit& u, MacroblockRecord* mb,
+                                                   uint32_t column, uint32_t row) {
+  chroma_of(u, u.tb->slice, kChromaP, false, mb, column, row);
+}
+inline void predict_and_combine_B_unit_8bit_chroma(const ReconstructionUnit& u, MacroblockRecord* mb,
+                                                   uint32_t column, uint32_t row) {
+  chroma_of(u, u.tb->slice, kChromaB, true, mb, column, row);
+}
+template <bool BothLists>
+inline void chroma_step(const ReconstructionUnit& u, MacroblockRecord* mb, uint32_t column, uint32_t row) {
+  if (BothLists)
+    predict_and_combine_B_unit_8bit_chroma(u, mb, column, row);
+  else
+    predict_and_combine_P_unit_8bit_chroma(u, mb, column, row);
+}
+
 // Walk of a P or B unit: each macroblock's luma and then (when the picture
-// has chroma) its chroma, so its record is read once while it is in the
-// cache. I_PCM copies, intra macroblocks and the inter members of the slice
-// type's tables.
+// has chroma) its chroma step, so its record is read once while it is in
+// the cache. I_PCM copies, intra macroblocks and the inter members of the
+// slice type's tables.
 template <bool BothLists>
 void inter_steps(ReconstructionSteps* steps, uint32_t count, bool) {
   const InterLumaMember* luma = BothLists ? kLumaB : kLumaP;
-  const InterChromaMember* chroma = BothLists ? kChromaB : kChromaP;
   const ReconstructionUnit u = unit_of(steps->tb, count);
   const SliceDecodeContext* s = steps->tb->slice;
   const DecodedPicture* pic = u.pic;
@@ -180,7 +198,7 @@ void inter_steps(ReconstructionSteps* steps, uint32_t count, bool) {
       u, steps->done,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
         luma_of(u, s, luma, BothLists, mb, column, row);
-        if (hasChroma) chroma_of(u, s, chroma, BothLists, mb, column, row);
+        if (hasChroma) chroma_step<BothLists>(u, mb, column, row);
       },
       [&](uint32_t row, bool left, bool right) {
         luma_margins(pic, row, left, right);
@@ -189,14 +207,11 @@ void inter_steps(ReconstructionSteps* steps, uint32_t count, bool) {
   steps->done = std::max(steps->done, u.walk);
 }
 
-uint32_t inter_unit_chroma(ThreadBuffer* tb, const InterChromaMember* table, bool bothLists) {
+template <bool BothLists>
+uint32_t inter_unit_chroma(ThreadBuffer* tb) {
   const ReconstructionUnit u = unit_of(tb, recorded_count(tb));
-  const SliceDecodeContext* s = tb->slice;
   walk_unit(
-      u, 0,
-      [&](MacroblockRecord* mb, uint32_t column, uint32_t row) {
-        chroma_of(u, s, table, bothLists, mb, column, row);
-      },
+      u, 0, [&](MacroblockRecord* mb, uint32_t column, uint32_t row) { chroma_step<BothLists>(u, mb, column, row); },
       [&](uint32_t row, bool left, bool right) { chroma_margins(u.pic, row, left, right); });
   return u.count;
 }
@@ -271,13 +286,9 @@ uint32_t reconstruct_whole(ThreadBuffer* tb, ReconstructionStepFn run) {
 
 uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) { return reconstruct_whole(tb, intra_steps); }
 
-uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb) {
-  return inter_unit_chroma(tb, kChromaP, false);
-}
+uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb) { return inter_unit_chroma<false>(tb); }
 
-uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb) {
-  return inter_unit_chroma(tb, kChromaB, true);
-}
+uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb) { return inter_unit_chroma<true>(tb); }
 
 uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb) { return reconstruct_whole(tb, inter_steps<false>); }
 

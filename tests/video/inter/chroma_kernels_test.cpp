@@ -6,6 +6,9 @@
 // the 16-bit extremes, every variant against the reference.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <functional>
+
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -81,8 +84,7 @@ TEST(ChromaKernels, MatchBilinearWithEdgeClampEverywhere) {
     Kernel k;
     int rows;
   };
-  std::vector<Case> kernels = {
-      {GetChromaPrediction_2Lines, 2}, {GetChromaPrediction_4Lines, 4}, {GetChromaPrediction_8Lines, 8}};
+  std::vector<Case> kernels;
   for (const ChromaDsp* t : tables())
     for (int n = 0; n < 3; ++n) kernels.push_back({t->bilinear[n], 2 << n});
   std::uniform_int_distribution<int> pos(-40, 80), frac(0, 7);
@@ -94,13 +96,17 @@ TEST(ChromaKernels, MatchBilinearWithEdgeClampEverywhere) {
   }
 }
 
-// The two-plane kernels against the model of each plane: Cb rows first,
-// then Cr rows, nothing written around them.
+// The two-plane kernels of every variant and the decoder's named
+// predictions (the current variant's) against the model of each plane: Cb
+// rows first, then Cr rows, nothing written around them.
 TEST(ChromaKernels, PairsMatchBilinearOfBothPlanes) {
   std::mt19937 rng(1208);
   Plane cb(40, 24, rng), cr(40, 24, rng);
   std::uniform_int_distribution<int> pos(-40, 80), frac(0, 7);
-  for (const ChromaDsp* t : tables())
+  std::vector<std::array<ChromaBilinearPairFn, 3>> sets = {
+      {GetChromaPrediction_2Lines, GetChromaPrediction_4Lines, GetChromaPrediction_8Lines}};
+  for (const ChromaDsp* t : tables()) sets.push_back({t->bilinear_pair[0], t->bilinear_pair[1], t->bilinear_pair[2]});
+  for (const auto& set : sets)
     for (int n = 0; n < 3; ++n) {
       const int rows = 2 << n;
       for (int i = 0; i < 2000; ++i) {
@@ -109,7 +115,7 @@ TEST(ChromaKernels, PairsMatchBilinearOfBothPlanes) {
         alignas(16) int16_t buf[8 + 2 * 64 + 9];
         std::fill(std::begin(buf), std::end(buf), int16_t{-1});
         int16_t* out = buf + 9;
-        t->bilinear_pair[n](cb.origin(), cr.origin(), x, y, dx, dy, out, cb.pitch, cb.height, cb.pitch);
+        set[n](cb.origin(), cr.origin(), x, y, dx, dy, out, cb.pitch, cb.height, cb.pitch);
         for (int r = 0; r < rows; ++r)
           for (int k = 0; k < 8; ++k) {
             ASSERT_EQ(out[8 * r + k], cb.model(x + k, y + r, dx, dy)) << rows << " rows at " << x << "," << y;
@@ -126,41 +132,65 @@ TEST(ChromaKernels, PairsMatchBilinearOfBothPlanes) {
 TEST(ChromaKernels, WholeSampleVectorCopies) {
   std::mt19937 rng(3);
   Plane plane(16, 16, rng);
-  int16_t out[64];
-  GetChromaPrediction_8Lines(plane.origin(), 4, 2, 0, 0, out, plane.pitch, plane.height, plane.pitch);
+  int16_t out[128];  // the plane as Cb and as Cr
+  GetChromaPrediction_8Lines(plane.origin(), plane.origin(), 4, 2, 0, 0, out, plane.pitch, plane.height, plane.pitch);
   for (int r = 0; r < 8; ++r)
-    for (int i = 0; i < 8; ++i) ASSERT_EQ(out[8 * r + i], plane.at(4 + i, 2 + r));
+    for (int i = 0; i < 8; ++i) {
+      ASSERT_EQ(out[8 * r + i], plane.at(4 + i, 2 + r));
+      ASSERT_EQ(out[64 + 8 * r + i], plane.at(4 + i, 2 + r));
+    }
   // y = -5: rows -5..3 read rows 0, 0, 0, 0, 0, 0, 1, 2, 3.
-  GetChromaPrediction_8Lines(plane.origin(), 0, -5, 0, 4, out, plane.pitch, plane.height, plane.pitch);
+  GetChromaPrediction_8Lines(plane.origin(), plane.origin(), 0, -5, 0, 4, out, plane.pitch, plane.height,
+                             plane.pitch);
   EXPECT_EQ(out[0], plane.at(0, 0));
   EXPECT_EQ(out[8 * 5], (plane.at(0, 0) + plane.at(0, 1) + 1) >> 1);
 }
 
+// The decoder's combinations: each block's prediction (plain, or averaged
+// from two) plus the residual of the 4x4 blocks it covers, clipped and
+// stored at its place, nothing else of the picture written.
 TEST(ChromaAdders, BlocksLandWhereTheArrangementSays) {
   std::mt19937 rng(99);
   std::uniform_int_distribution<int> v(-512, 512);
-  int16_t res[64], pred[64], out[64];
+  alignas(16) int16_t res[64], pred[64], other[64];
   for (int i = 0; i < 64; ++i) {
     res[i] = static_cast<int16_t>(v(rng));
     pred[i] = static_cast<int16_t>(v(rng) & 255);
+    other[i] = static_cast<int16_t>(v(rng) & 255);
   }
   const auto r_at = [&](int x, int y) { return res[16 * (2 * (y / 4) + x / 4) + 4 * (y % 4) + x % 4]; };
-  CombineChromaSamples_8x8(res, pred, out);
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + r_at(x, y));
-  for (uint8_t b : {0, 2}) {
-    CombineChromaSamples_8x4(res, b, pred, out);
-    for (int y = 0; y < 4; ++y)
-      for (int x = 0; x < 8; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + r_at(x, y + 2 * b));
-  }
-  for (uint8_t b : {0, 1}) {
-    CombineChromaSamples_4x8(res, b, pred, out);
-    for (int y = 0; y < 8; ++y)
-      for (int x = 0; x < 4; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + r_at(x + 4 * b, y));
-  }
-  CombineChromaSamples_4x4_Direct(res + 48, pred, out);
-  for (int y = 0; y < 4; ++y)
-    for (int x = 0; x < 4; ++x) ASSERT_EQ(out[8 * y + x], pred[8 * y + x] + res[48 + 4 * y + x]);
+  const auto clip = [](int x) { return static_cast<uint8_t>(x < 0 ? 0 : x > 255 ? 255 : x); };
+  constexpr int kPitch = 24;
+  const ChromaWeights copy{ChromaWeights::kCopy, 0, 0, 0, 0}, average{ChromaWeights::kTwo, 1, 1, 0, 0};
+  // (x0, y0, w, h) of the block in the component, and the call.
+  struct Block {
+    int x0, y0, w, h;
+    std::function<void(uint8_t*, const ChromaWeights*)> store;
+  };
+  const Block blocks[] = {
+      {0, 0, 8, 8, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_8x8(res, pred, other, w, d, kPitch); }},
+      {0, 0, 8, 4, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_8x4(res, 0, pred, other, w, d, kPitch); }},
+      {0, 4, 8, 4, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_8x4(res, 2, pred, other, w, d, kPitch); }},
+      {0, 0, 4, 8, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_4x8(res, 0, pred, other, w, d, kPitch); }},
+      {4, 0, 4, 8, [&](uint8_t* d, const ChromaWeights* w) { CombineChromaSamples_4x8(res, 1, pred, other, w, d, kPitch); }},
+      {4, 4, 4, 4, [&](uint8_t* d, const ChromaWeights* w) {
+         CombineChromaSamples_4x4_Direct(res, 3, pred, other, w, d, kPitch);
+       }}};
+  for (const Block& b : blocks)
+    for (const ChromaWeights* w : {&copy, &average}) {
+      uint8_t picture[10 * kPitch];
+      std::fill(std::begin(picture), std::end(picture), uint8_t{0xA5});
+      uint8_t* origin = picture + kPitch + 4;  // the component's sample (0, 0)
+      b.store(origin + b.y0 * kPitch + b.x0, w);
+      for (int y = -1; y < 9; ++y)
+        for (int x = -4; x < 20; ++x) {
+          const bool inside = x >= b.x0 && x < b.x0 + b.w && y >= b.y0 && y < b.y0 + b.h;
+          const int k = 8 * (y - b.y0) + (x - b.x0);
+          const int p = !inside ? 0 : w->kind == ChromaWeights::kCopy ? pred[k] : (pred[k] + other[k] + 1) >> 1;
+          ASSERT_EQ(origin[y * kPitch + x], inside ? clip(p + r_at(x, y)) : 0xA5)
+              << b.w << "x" << b.h << " at " << b.x0 << "," << b.y0 << " sample " << x << "," << y;
+        }
+    }
 }
 
 TEST(ChromaAdders, EveryVariantMatchesTheReferenceAtTheExtremes) {

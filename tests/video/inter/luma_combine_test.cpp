@@ -32,6 +32,7 @@ int avg(int a, int b) { return (a + b + 1) >> 1; }
 struct Case {
   alignas(16) int16_t res[256];
   alignas(16) int16_t a[256], b[256], c[256], d[256];
+  alignas(16) uint8_t ba[256], bb[256], bc[256], bd[256];  // the same samples as bytes
   std::vector<uint8_t> picture = std::vector<uint8_t>(kGuard * 2 + 16 * kPitch, 0xA5);
   uint8_t* dst() { return picture.data() + kGuard; }
 
@@ -43,6 +44,8 @@ struct Case {
       b[i] = static_cast<int16_t>(pred(rng));
       c[i] = static_cast<int16_t>(pred(rng));
       d[i] = static_cast<int16_t>(pred(rng));
+      ba[i] = static_cast<uint8_t>(a[i]), bb[i] = static_cast<uint8_t>(b[i]);
+      bc[i] = static_cast<uint8_t>(c[i]), bd[i] = static_cast<uint8_t>(d[i]);
     }
     std::fill(picture.begin(), picture.end(), 0xA5);
   }
@@ -70,6 +73,10 @@ struct Case {
 // Sample (x, y) of a rows-of-16 plane, a column plane, and four 8x8 tiles.
 int row16(const int16_t* p, int x, int y) { return p[16 * y + x]; }
 int column(const int16_t* p, int x, int y) { return p[8 * y + x % 8]; }
+// Byte blocks: rows of 16 (16-wide partitions) and columns (rows of 8).
+LumaBlockBytes rows(const uint8_t* p, int row = 0) { return {p + 16 * row, 16}; }
+LumaBlockBytes col(const uint8_t* p) { return {p, 8}; }
+
 int tile(const int16_t* t, int x, int y) { return t[64 * (2 * (y / 8) + x / 8) + 8 * (y % 8) + x % 8]; }
 
 TEST(LumaCombine, EveryRoutineMatchesTheModel) {
@@ -79,32 +86,32 @@ TEST(LumaCombine, EveryRoutineMatchesTheModel) {
     for (uint8_t flag : {0, 1}) {
       const bool f = flag != 0;
       k.fill(rng);
-      CombineSamplesLuma_LX_16x16(k.res, k.a, k.dst(), kPitch, flag);
+      CombineSamplesLuma_LX_16x16(k.res, rows(k.ba), rows(k.ba, 8), k.dst(), kPitch, flag);
       k.check([&](int x, int y) { return row16(k.a, x, y); }, true, f, "LX_16x16");
       k.fill(rng);
-      CombineSamplesLuma_Bi_16x16(k.res, k.a, k.b, k.dst(), kPitch, flag);
+      CombineSamplesLuma_Bi_16x16(k.res, rows(k.ba), rows(k.bb), rows(k.ba, 8), rows(k.bb, 8), k.dst(), kPitch, flag);
       k.check([&](int x, int y) { return avg(row16(k.a, x, y), row16(k.b, x, y)); }, true, f, "Bi_16x16");
       k.fill(rng);
-      CombineSamplesLuma_LX_Bi_16x8(k.res, k.a, k.b, k.dst(), kPitch, flag);
+      CombineSamplesLuma_LX_Bi_16x8(k.res, rows(k.ba), rows(k.ba, 8), rows(k.bb), k.dst(), kPitch, flag);
       k.check([&](int x, int y) { return y < 8 ? row16(k.a, x, y) : avg(row16(k.a, x, y), row16(k.b, x, y - 8)); },
               true, f, "LX_Bi_16x8");
       k.fill(rng);
-      CombineSamplesLuma_Bi_LX_16x8(k.res, k.a, k.b, k.dst(), kPitch, flag);
+      CombineSamplesLuma_Bi_LX_16x8(k.res, rows(k.ba), rows(k.bb), rows(k.ba, 8), k.dst(), kPitch, flag);
       k.check([&](int x, int y) { return y < 8 ? avg(row16(k.a, x, y), row16(k.b, x, y)) : row16(k.a, x, y); },
               true, f, "Bi_LX_16x8");
       k.fill(rng);
-      CombineSamplesLuma_LX_8x16(k.res, k.a, k.b, k.dst(), kPitch, flag);  // right first
+      CombineSamplesLuma_LX_8x16(k.res, col(k.ba), col(k.bb), k.dst(), kPitch, flag);  // right first
       k.check([&](int x, int y) { return x < 8 ? column(k.b, x, y) : column(k.a, x, y); }, true, f, "LX_8x16");
       k.fill(rng);
-      CombineSamplesLuma_LX_Bi_8x16(k.res, k.a, k.b, k.c, k.dst(), kPitch, flag);
+      CombineSamplesLuma_LX_Bi_8x16(k.res, col(k.ba), col(k.bb), col(k.bc), k.dst(), kPitch, flag);
       k.check([&](int x, int y) { return x < 8 ? column(k.a, x, y) : avg(column(k.b, x, y), column(k.c, x, y)); },
               true, f, "LX_Bi_8x16");
       k.fill(rng);
-      CombineSamplesLuma_Bi_LX_8x16(k.res, k.a, k.b, k.c, k.dst(), kPitch, flag);
+      CombineSamplesLuma_Bi_LX_8x16(k.res, col(k.ba), col(k.bb), col(k.bc), k.dst(), kPitch, flag);
       k.check([&](int x, int y) { return x < 8 ? avg(column(k.a, x, y), column(k.b, x, y)) : column(k.c, x, y); },
               true, f, "Bi_LX_8x16");
       k.fill(rng);
-      CombineSamplesLuma_Bi_8x16(k.res, k.a, k.b, k.c, k.d, k.dst(), kPitch, flag);
+      CombineSamplesLuma_Bi_8x16(k.res, col(k.ba), col(k.bb), col(k.bc), col(k.bd), k.dst(), kPitch, flag);
       k.check(
           [&](int x, int y) {
             return x < 8 ? avg(column(k.a, x, y), column(k.b, x, y)) : avg(column(k.c, x, y), column(k.d, x, y));
@@ -118,10 +125,10 @@ TEST(LumaCombine, EveryRoutineMatchesTheModel) {
       k.check([&](int x, int y) { return avg(tile(k.a, x, y), tile(k.b, x, y)); }, true, f, "Bi_8x8");
     }
     k.fill(rng);
-    CombineSamplesLuma_P_Skip(k.a, k.dst(), kPitch);
+    CombineSamplesLuma_P_Skip(rows(k.ba), k.dst(), kPitch);
     k.check([&](int x, int y) { return row16(k.a, x, y); }, false, false, "P_Skip");
     k.fill(rng);
-    CombineSamplesLuma_B_Skip(k.a, k.b, k.dst(), kPitch);
+    CombineSamplesLuma_B_Skip(rows(k.ba), rows(k.bb), k.dst(), kPitch);
     k.check([&](int x, int y) { return avg(row16(k.a, x, y), row16(k.b, x, y)); }, false, false, "B_Skip");
     k.fill(rng);
     CombineSamplesLuma_P_Skip_8x8(k.a, k.dst(), kPitch);
@@ -134,16 +141,17 @@ TEST(LumaCombine, EveryRoutineMatchesTheModel) {
 
 TEST(LumaCombine, ResidualPositionsAndClipping) {
   alignas(16) int16_t res[256] = {};
-  alignas(16) int16_t pred[256];
+  alignas(16) uint8_t pred[256];
   alignas(16) uint8_t out[16 * 16];
+  const LumaBlockBytes upper{pred, 16}, lower{pred + 128, 16};
   // Sample (9, 3): residual 77 in the 4x4 layout, 89 in the 8x8 layout.
   std::fill(pred, pred + 256, 100);
   res[77] = 7;
-  CombineSamplesLuma_LX_16x16(res, pred, out, 16, 0);
+  CombineSamplesLuma_LX_16x16(res, upper, lower, out, 16, 0);
   EXPECT_EQ(out[3 * 16 + 9], 107);
   res[77] = 0;
   res[89] = -7;
-  CombineSamplesLuma_LX_16x16(res, pred, out, 16, 1);
+  CombineSamplesLuma_LX_16x16(res, upper, lower, out, 16, 1);
   EXPECT_EQ(out[3 * 16 + 9], 93);
   // Saturation at both ends.
   res[89] = 0;
@@ -151,18 +159,26 @@ TEST(LumaCombine, ResidualPositionsAndClipping) {
   res[0] = 10;
   pred[1] = 3;
   res[1] = -10;
-  CombineSamplesLuma_LX_16x16(res, pred, out, 16, 0);
+  CombineSamplesLuma_LX_16x16(res, upper, lower, out, 16, 0);
   EXPECT_EQ(out[0], 255);
   EXPECT_EQ(out[1], 0);
   // The default average rounds half up: 1 and 2 give 2; 0 and 255 give 128.
-  alignas(16) int16_t p0[256], p1[256];
+  alignas(16) uint8_t p0[256], p1[256];
   std::fill(p0, p0 + 256, 1);
   std::fill(p1, p1 + 256, 2);
   p0[5] = 0;
   p1[5] = 255;
-  CombineSamplesLuma_B_Skip(p0, p1, out, 16);
+  CombineSamplesLuma_B_Skip({p0, 16}, {p1, 16}, out, 16);
   EXPECT_EQ(out[0], 2);
   EXPECT_EQ(out[5], 128);
+  // A prediction formed in the destination itself is stored by P_Skip as
+  // it is; one elsewhere is copied.
+  std::fill(out, out + 256, 7);
+  CombineSamplesLuma_P_Skip({out, 16}, out, 16);
+  EXPECT_EQ(out[255], 7);
+  CombineSamplesLuma_P_Skip({p1, 16}, out, 16);
+  EXPECT_EQ(out[255], 2);
+  EXPECT_EQ(out[5], 255);
 }
 
 // Every mix of single and averaged quarters, strides 8 and 16, each

@@ -36,14 +36,18 @@ const Size kSizes[] = {{4, 4, DecideLumaSampleInterpolation_4x4},
 
 // One block: kernel chosen by the selector from mv, integer position (x, y).
 void check(const MarginFrame& f, const Size& s, int x, int y, const int16_t mv[2]) {
-  alignas(16) int16_t dst[8 * 8];
-  for (auto& v : dst) v = -7;
-  s.select(mv)(dst, f.origin(), x, y, f.pitch, f.pitch, f.height);
-  for (int r = 0; r < s.h; ++r) {
-    for (int c = 0; c < 8; ++c) {
-      const int want = c < s.w ? imagetest::lumaSample(f.picture, 4 * (x + c) + (mv[0] & 3), 4 * (y + r) + (mv[1] & 3)) : -7;
-      ASSERT_EQ(want, dst[8 * r + c]) << s.w << "x" << s.h << " at " << x << "," << y << " mv " << mv[0] << ","
-                                     << mv[1] << " sample " << c << "," << r;
+  // Rows 12 bytes apart (an odd stride), guard bytes around the block.
+  constexpr int kStride = 12;
+  uint8_t dst[kStride * 9];
+  for (auto& v : dst) v = 0xA7;
+  s.select(mv)(dst, kStride, f.origin(), x, y, f.pitch, f.pitch, f.height);
+  for (int r = 0; r < 9; ++r) {
+    for (int c = 0; c < kStride; ++c) {
+      const bool inside = c < s.w && r < s.h;
+      const int want =
+          inside ? imagetest::lumaSample(f.picture, 4 * (x + c) + (mv[0] & 3), 4 * (y + r) + (mv[1] & 3)) : 0xA7;
+      ASSERT_EQ(want, dst[kStride * r + c]) << s.w << "x" << s.h << " at " << x << "," << y << " mv " << mv[0]
+                                            << "," << mv[1] << " sample " << c << "," << r;
     }
   }
 }
@@ -81,8 +85,8 @@ TEST(LumaSampleInterpolation, FieldAccess) {
     for (int pos = 0; pos < 16; ++pos) {
       const int16_t mv[2] = {static_cast<int16_t>(pos >> 2), static_cast<int16_t>(pos & 3)};
       const int x = randomIn(-20, 60), y = randomIn(-10, 30);
-      alignas(16) int16_t dst[64];
-      DecideLumaSampleInterpolation_8x8(mv)(dst, frame.origin() + parity * frame.pitch, x, y, 2 * frame.pitch,
+      alignas(16) uint8_t dst[64];
+      DecideLumaSampleInterpolation_8x8(mv)(dst, 8, frame.origin() + parity * frame.pitch, x, y, 2 * frame.pitch,
                                             frame.pitch, 20);
       for (int r = 0; r < 8; ++r)
         for (int c = 0; c < 8; ++c)

@@ -12,6 +12,7 @@
 #include "mbaff_neighbours.h"
 #include "direct_motion.h"
 #include "motion_vectors.h"
+#include "submb_motion.h"
 
 namespace {
 
@@ -274,11 +275,16 @@ TEST(MbaffNeighbours, SpatialDirectOfBothListsMatchesThePerListMembers) {
           m.mv_l1[b][c] = static_cast<int16_t>(pick(9) - 4);
         }
     }
-    int8_t refIdx[2];
-    int16_t mvp[2][2];
-    spatial_direct_neighbours(cur, mbaff, refIdx, mvp);
+    int8_t refIdx[2], quadrantRefIdx[2];
+    int16_t mvp[2][2], quadrantMvp[2][2];
+    spatial_direct_neighbours(cur, mbaff, false, refIdx, mvp);
+    // A B_Direct_8x8 quadrant's step gives the same.
+    spatial_direct_neighbours(cur, mbaff, true, quadrantRefIdx, quadrantMvp);
     SCOPED_TRACE(testing::Message() << "round " << round);
     for (int list = 0; list < 2; ++list) {
+      ASSERT_EQ(refIdx[list], quadrantRefIdx[list]);
+      EXPECT_EQ(mvp[list][0], quadrantMvp[list][0]);
+      EXPECT_EQ(mvp[list][1], quadrantMvp[list][1]);
       const int8_t expect = mbaff ? spatial_direct_ref_idx_mbaff(cur, list)
                                   : (list ? SpatialRefIdxDerivationL1 : SpatialRefIdxDerivationL0)(cur);
       ASSERT_EQ(expect, refIdx[list]) << "list " << list;
@@ -290,6 +296,14 @@ TEST(MbaffNeighbours, SpatialDirectOfBothListsMatchesThePerListMembers) {
                                             {LumaMotionVectorPrediction16x16_L0_mbaff,
                                              LumaMotionVectorPrediction16x16_L1_mbaff}};
         predictors[mbaff][list](cur, want);
+        using QuadrantPredictor = void (*)(MacroblockRecord*, int16_t*, uint8_t);
+        const QuadrantPredictor quadrant[2][2] = {
+            {LumaMotionVectorPrediction_B_Direct_8x8_L0, LumaMotionVectorPrediction_B_Direct_8x8_L1},
+            {LumaMotionVectorPrediction_B_Direct_8x8_L0_mbaff, LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff}};
+        int16_t got[2];
+        quadrant[mbaff][list](cur, got, 0);
+        EXPECT_EQ(want[0], got[0]) << "list " << list;
+        EXPECT_EQ(want[1], got[1]) << "list " << list;
       }
       EXPECT_EQ(want[0], mvp[list][0]) << "list " << list;
       EXPECT_EQ(want[1], mvp[list][1]) << "list " << list;

@@ -27,12 +27,19 @@ struct SliceScene {
   }
 };
 
-struct alignas(16) Buf {
-  int16_t s[256];
-  void fill(int16_t v) {
+// A 16x16 block of 8-bit samples and the halves of its 16x8 partitions.
+struct alignas(16) Bytes {
+  uint8_t s[256];
+  void fill(uint8_t v) {
     for (auto& x : s) x = v;
   }
+  // Single-list half of rows `row`.. (8 rows of 16), weighted in place.
+  LumaHalfBytes single(int row) { return {s + 16 * row, 16, nullptr, 0, s + 16 * row, 16, 16, 8}; }
 };
+// Bi-predicted half of rows `row`.. of a (list 0) and b (list 1) into out.
+LumaHalfBytes bi(Bytes& a, Bytes& b, Bytes& out, int row) {
+  return {a.s + 16 * row, 16, b.s + 16 * row, 16, out.s + 16 * row, 16, 16, 8};
+}
 
 TEST(WeightedSamplePrediction, ExplicitSingleListHalvesUseTheirQuadrant) {
   SliceScene sc;
@@ -43,53 +50,72 @@ TEST(WeightedSamplePrediction, ExplicitSingleListHalvesUseTheirQuadrant) {
   t.luma_weight_l1[1] = 1, t.luma_offset_l1[1] = 5;
   sc.mb->ref_idx_l0[0] = 0;
   sc.mb->ref_idx_l1[2] = 3;  // field macroblock with shift 1: entry 1
-  Buf b;
+  Bytes b;
   b.fill(100);
-  WeightedSamplePrediction_L0_L1_16x8(sc.mb.get(), b.s, 1);
+  LumaHalfBytes upper = b.single(0), lower = b.single(8);
+  WeightedSamplePrediction_L0_L1_16x8(sc.mb.get(), &upper, &lower, 1);
   EXPECT_EQ(190, b.s[0]);
   EXPECT_EQ(190, b.s[7 * 16 + 15]);
   EXPECT_EQ(105, b.s[8 * 16]);
+  EXPECT_EQ(b.s + 128, lower.p0);
   // Mode 2 leaves single-list halves alone.
   sc.slice->weightingMode = 2;
   b.fill(100);
-  WeightedSamplePrediction_L0_L0_16x8(sc.mb.get(), b.s, 0);
+  upper = b.single(0), lower = b.single(8);
+  WeightedSamplePrediction_L0_L0_16x8(sc.mb.get(), &upper, &lower, 0);
   EXPECT_EQ(100, b.s[0]);
+  // The members' table picks by shape and lists: 16x16 list 1 at entry 0
+  // clips 100 + 200 x 2 - 10.
+  sc.slice->weightingMode = 1;
+  t.luma_weight_l1[0] = 2, t.luma_offset_l1[0] = -10;
+  b.fill(200);
+  LumaHalfBytes whole{b.s, 16, nullptr, 0, b.s, 16, 16, 16};
+  const int lists[1] = {2};
+  WeighLumaPartitions(sc.mb.get(), 0, lists, &whole, 0);
+  EXPECT_EQ(255, b.s[255]);
 }
 
-TEST(WeightedSamplePrediction, BiHalvesLandInTheRightBuffer) {
+TEST(WeightedSamplePrediction, BiHalvesLandInTheirOutBlock) {
   SliceScene sc;
   sc.slice->weightingMode = 2;
   sc.pics[3].pictureOrderCount = 6, sc.pics[0].pictureOrderCount = 0, sc.pics[1].pictureOrderCount = 4;
   sc.mb->ref_idx_l0[0] = 0, sc.mb->ref_idx_l1[0] = 1;  // weights -32, 96
   sc.mb->ref_idx_l0[2] = 0, sc.mb->ref_idx_l1[2] = 0;  // td 0: 32, 32
-  Buf l0, l1;
+  Bytes l0, l1, out;
   l0.fill(40);
   l1.fill(100);
-  WeightedSamplePrediction_Bi_L0_16x8(sc.mb.get(), l0.s, l1.s, 0);
-  EXPECT_EQ((40 * -32 + 100 * 96 + 32) >> 6, l0.s[0]);
+  out.fill(0);
+  LumaHalfBytes upper = bi(l0, l1, out, 0), lower = l0.single(8);
+  WeightedSamplePrediction_Bi_L0_16x8(sc.mb.get(), &upper, &lower, 0);
+  EXPECT_EQ((40 * -32 + 100 * 96 + 32) >> 6, out.s[0]);
+  EXPECT_EQ(out.s, upper.p0);
+  EXPECT_EQ(nullptr, upper.p1);
   EXPECT_EQ(40, l0.s[8 * 16]);  // list-0 lower half untouched in mode 2
+  EXPECT_EQ(0, out.s[8 * 16]);
   EXPECT_EQ(100, l1.s[0]);
-  l0.fill(40);
-  l1.fill(100);
-  WeightedSamplePrediction_Bi_L1_16x8(sc.mb.get(), l0.s, l1.s, 0);
-  EXPECT_EQ((40 * -32 + 100 * 96 + 32) >> 6, l1.s[0]);
   EXPECT_EQ(40, l0.s[0]);
-  l0.fill(40);
-  l1.fill(100);
-  WeightedSamplePrediction_Bi_Bi_16x8(sc.mb.get(), l0.s, l1.s, 0);
-  EXPECT_EQ(70, l0.s[8 * 16]);  // the two halves get their own weights
+  // Weights 32 and 32 change nothing: the half stays for the combination
+  // to average, its blocks untouched.
+  out.fill(0);
+  upper = bi(l0, l1, out, 0), lower = bi(l0, l1, out, 8);
+  WeightedSamplePrediction_Bi_Bi_16x8(sc.mb.get(), &upper, &lower, 0);
+  EXPECT_EQ(out.s, upper.p0);
+  EXPECT_EQ(l0.s + 128, lower.p0);
+  EXPECT_EQ(l1.s + 128, lower.p1);
+  EXPECT_EQ(0, out.s[8 * 16]);
   // Explicit bi-prediction, inferred 128 at denominator 7.
   sc.slice->weightingMode = 1;
   PredWeightTable& t = sc.slice->predWeightTable;
   t.luma_log2_weight_denom = 7;
   t.luma_weight_l0[0] = 128;
   t.luma_weight_l1[0] = -1;
-  Buf a, b;
+  Bytes a, b;
   a.fill(255);
   b.fill(0);
-  WeightedSamplePrediction_Bi_8x8(sc.mb.get(), a.s, b.s, 2, 0);
-  EXPECT_EQ(128, a.s[63]);
-  EXPECT_EQ(255, a.s[64]);  // 8x8 block only
+  LumaHalfBytes q{a.s, 16, b.s, 16, a.s, 16, 8, 8};
+  WeightedSamplePrediction_Bi_8x8(sc.mb.get(), &q, 2, 0);
+  EXPECT_EQ(128, a.s[7 * 16 + 7]);
+  EXPECT_EQ(255, a.s[8]);  // 8x8 block only
 }
 
 // The weighting an 8-bit partition gets: weights that change nothing are
