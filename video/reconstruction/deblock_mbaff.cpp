@@ -97,16 +97,12 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint32_t row, uint
   // A frame macroblock under a field pair: its even lines against the top
   // field macroblock, then its odd lines against the bottom one (each as the
   // lines of one field: doubled pitch), between its vertical and its other
-  // horizontal edges. Each half goes through the macroblock kernels as a top
-  // edge alone.
+  // horizontal edges.
   filter_macroblock_edges(bs, true, false, m.y, m.cb, m.cr, mb, left, above, thresholds, m.lp, m.cp);
   const int lp = pic->lumaPitch, cp = pic->chromaPitch;
-  for (int k = 0; k < 2; ++k) {
-    MacroblockStrengths top = {};
-    edge_strengths(false, 0, mb, aboveFieldPair + k, top.horizontal[0]);
-    filter_macroblock_edges(top, false, true, m.y + k * lp, m.cb + k * cp, m.cr + k * cp, mb, nullptr,
-                            aboveFieldPair + k, thresholds, 2 * lp, 2 * cp);
-  }
+  for (int k = 0; k < 2; ++k)
+    FilteringProcessForHorizontalEdges0(m.y + k * lp, m.cb + k * cp, m.cr + k * cp, mb, aboveFieldPair + k, offsets,
+                                        2 * lp, 2 * cp);
   filter_macroblock_edges(bs, false, true, m.y, m.cb, m.cr, mb, left, above, thresholds, m.lp, m.cp);
 }
 
