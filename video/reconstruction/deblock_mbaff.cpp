@@ -146,7 +146,8 @@ void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t
     const ptrdiff_t lumaAt = curField ? 8 * g * static_cast<ptrdiff_t>(lumaPitch) : g * lumaPitch;
     const ptrdiff_t chromaAt = curField ? 4 * g * static_cast<ptrdiff_t>(chromaPitch) : g * chromaPitch;
     const ptrdiff_t step = curField ? 1 : 2;
-    for (int m = 0; m < 8; ++m) FilteringProcessVerticalLuma(luma + lumaAt + m * step * lumaPitch, bs[m], qpY[g], offsets);
+    for (int m = 0; m < 8; ++m)
+      FilteringProcessVerticalLuma(luma + lumaAt + m * step * lumaPitch, bs[m], qpY[g], offsets);
     for (int j = 0; j < 4; ++j) {
       const ptrdiff_t at = chromaAt + j * step * chromaPitch;
       FilteringProcessVerticalChroma(cb + at, cr + at, bs[2 * j], qpCb[g], qpCr[g], offsets);

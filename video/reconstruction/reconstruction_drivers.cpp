@@ -273,7 +273,9 @@ uint32_t reconstruct_whole(ThreadBuffer* tb, ReconstructionStepFn run) {
   return recorded_count(tb);
 }
 
-uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) { return reconstruct_whole(tb, predict_and_combine_I_unit_8bit); }
+uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
+  return reconstruct_whole(tb, predict_and_combine_I_unit_8bit);
+}
 
 uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb) {
   return inter_unit_chroma(tb, kChromaP, false);
