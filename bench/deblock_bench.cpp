@@ -74,23 +74,6 @@ void BM_Rows(benchmark::State& state) {
   }
 }
 
-// The mixed frame/field left edge: two groups of eight lines (four of each
-// chroma plane), strengths changing every line or two.
-void BM_LinesEach(benchmark::State& state) {
-  const DeblockDsp* t = table(state);
-  if (!t) return;
-  Plane y, cb, cr;
-  const uint8_t bs[2][8] = {{2, 2, 1, 1, 2, 2, 1, 1}, {4, 4, 4, 4, 4, 4, 4, 4}};
-  for (auto _ : state) {
-    for (const auto& b : bs) {
-      const uint8_t c[4] = {b[0], b[2], b[4], b[6]};
-      t->luma_lines_each(y.at(), 2 * kPitch, b, 36, kOffsets);
-      t->chroma_lines_each(cb.at(), cr.at(), 2 * kPitch, c, 36, 38, kOffsets);
-    }
-    benchmark::ClobberMemory();
-  }
-}
-
 // An inter macroblock's strengths: bS 2 on the left edge, 1 and 0 inside.
 const uint8_t kStrengths[4][4] = {{2, 2, 2, 2}, {1, 0, 1, 0}, {1, 1, 1, 1}, {0, 1, 0, 1}};
 const uint8_t kIntra[4][4] = {{4, 4, 4, 4}, {3, 3, 3, 3}, {3, 3, 3, 3}, {3, 3, 3, 3}};
@@ -196,7 +179,6 @@ void variantsAndMacroblockForms(benchmark::internal::Benchmark* b) { variantsAnd
 BENCHMARK(BM_LumaLines)->Apply(variantsAndForms);
 BENCHMARK(BM_ChromaLines)->Apply(variantsAndForms);
 BENCHMARK(BM_Rows)->Apply(variants);
-BENCHMARK(BM_LinesEach)->Apply(variants);
 BENCHMARK(BM_LumaMacroblock)->Apply(variantsAndMacroblockForms);
 BENCHMARK(BM_ChromaMacroblock)->Apply(variantsAndMacroblockForms);
 BENCHMARK(BM_BlockMotion)->Apply(variants);

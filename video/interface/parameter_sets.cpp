@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "annexb.h"
 #include "decoder_state.h"
 
 namespace {
@@ -432,6 +433,10 @@ PictureParameterSet* FindPictureParameterSet(PictureParameterSet* head, uint32_t
 
 int32_t DecodeSequenceParameterSet(ThreadBuffer* tb) {
   DecoderState* ds = tb->decoderState;
+  // The id first, read from the payload where the reader stands at its
+  // start (its first word holds RBSP byte 3): an id no list entry can carry
+  // refuses the set unparsed.
+  if (GetParameterSetID(tb->reader.pWord) > 31) return kParamSetUnsupported;
   // Parsed into a cleared record first, so that a refused set never enters
   // the list and an equal re-sent one costs no allocation.
   SequenceParameterSet parsed;
@@ -456,6 +461,9 @@ int32_t DecodeSequenceParameterSet(ThreadBuffer* tb) {
 
 int32_t DecodePictureParameterSet(ThreadBuffer* tb, uint32_t inspect) {
   DecoderState* ds = tb->decoderState;
+  // The id first, from RBSP byte 0 of the payload (the reader stands at its
+  // start): an id no list entry can carry refuses the set unparsed.
+  if (GetParameterSetID(tb->reader.pWord + 3) > 255) return kParamSetUnsupported;
   PictureParameterSet parsed;
   std::memset(static_cast<void*>(&parsed), 0, sizeof(parsed));
   int32_t result = parse_pps(&tb->reader, &parsed, ds->spsList, ds->accessUnitCounter, inspect != 0);

@@ -87,13 +87,6 @@ struct DeblockDsp {
   // then Cr.
   void (*luma_row)(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets);
   void (*chroma_row)(uint8_t* cb, uint8_t* cr, uint8_t bS, uint8_t qPavCb, uint8_t qPavCr, const int8_t* offsets);
-  // Eight luma lines (four of Cb and four of Cr) across a vertical edge,
-  // `pitch` apart, each line with its own bS (0: left as it is) and all with
-  // one qPav per plane: the mixed frame/field left edge, whose strengths
-  // change every line or two.
-  void (*luma_lines_each)(uint8_t* q0, ptrdiff_t pitch, const uint8_t bS[8], uint8_t qPav, const int8_t* offsets);
-  void (*chroma_lines_each)(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t bS[4], uint8_t qPavCb,
-                            uint8_t qPavCr, const int8_t* offsets);
 
   // Strength kernels. block_motion: the motion of a macroblock from its
   // per-quadrant prediction flags, per-block picture ids and vectors (block

@@ -97,16 +97,12 @@ void filter_macroblock(const DecodedPicture* pic, uint32_t n, uint32_t row, uint
   // A frame macroblock under a field pair: its even lines against the top
   // field macroblock, then its odd lines against the bottom one (each as the
   // lines of one field: doubled pitch), between its vertical and its other
-  // horizontal edges. Each half goes through the macroblock kernels as a top
-  // edge alone.
+  // horizontal edges.
   filter_macroblock_edges(bs, true, false, m.y, m.cb, m.cr, mb, left, above, thresholds, m.lp, m.cp);
   const int lp = pic->lumaPitch, cp = pic->chromaPitch;
-  for (int k = 0; k < 2; ++k) {
-    MacroblockStrengths top = {};
-    edge_strengths(false, 0, mb, aboveFieldPair + k, top.horizontal[0]);
-    filter_macroblock_edges(top, false, true, m.y + k * lp, m.cb + k * cp, m.cr + k * cp, mb, nullptr,
-                            aboveFieldPair + k, thresholds, 2 * lp, 2 * cp);
-  }
+  for (int k = 0; k < 2; ++k)
+    FilteringProcessForHorizontalEdges0(m.y + k * lp, m.cb + k * cp, m.cr + k * cp, mb, aboveFieldPair + k, offsets,
+                                        2 * lp, 2 * cp);
   filter_macroblock_edges(bs, false, true, m.y, m.cb, m.cr, mb, left, above, thresholds, m.lp, m.cp);
 }
 
@@ -128,12 +124,13 @@ void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t
   const bool curField = !is_frame_mb(cur);
   const bool curIntra = mb_is_intra(cur->mb_type);
   const int leftBlockOfFrame = (cur->mb_addr & 1) ? 13 : 5;
-  const DeblockDsp& dsp = deblock_dsp();
   // Two groups of eight lines, each against one macroblock of the left
   // pair: a field macroblock's lines 0..7 and 8..15 meet the frame lines of
   // the top and of the bottom macroblock; a frame macroblock's even and odd
   // lines meet the field of their parity. Chroma row j lies on luma line 2j
-  // (field) or 4 (j / 2) + j % 2 (frame): lanes 0, 2, 4 and 6 of its group.
+  // (field) or 4 (j / 2) + j % 2 (frame): lines 0, 2, 4 and 6 of its group.
+  // Strength and qPav may change from line to line, so each line is
+  // filtered on its own.
   for (int g = 0; g < 2; ++g) {
     const MacroblockRecord* side = sides[g];
     uint8_t bs[8];
@@ -146,12 +143,15 @@ void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t
         bs[m] = coded(cur, kCurBlock[line >> 2]) || coded(side, leftBlock) ? 2 : 1;
       }
     }
-    const uint8_t chromaBs[4] = {bs[0], bs[2], bs[4], bs[6]};
     const ptrdiff_t lumaAt = curField ? 8 * g * static_cast<ptrdiff_t>(lumaPitch) : g * lumaPitch;
     const ptrdiff_t chromaAt = curField ? 4 * g * static_cast<ptrdiff_t>(chromaPitch) : g * chromaPitch;
-    const int step = curField ? 1 : 2;
-    dsp.luma_lines_each(luma + lumaAt, step * lumaPitch, bs, qpY[g], offsets);
-    dsp.chroma_lines_each(cb + chromaAt, cr + chromaAt, step * chromaPitch, chromaBs, qpCb[g], qpCr[g], offsets);
+    const ptrdiff_t step = curField ? 1 : 2;
+    for (int m = 0; m < 8; ++m)
+      FilteringProcessVerticalLuma(luma + lumaAt + m * step * lumaPitch, bs[m], qpY[g], offsets);
+    for (int j = 0; j < 4; ++j) {
+      const ptrdiff_t at = chromaAt + j * step * chromaPitch;
+      FilteringProcessVerticalChroma(cb + at, cr + at, bs[2 * j], qpCb[g], qpCr[g], offsets);
+    }
   }
 }
 

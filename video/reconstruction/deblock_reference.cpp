@@ -183,25 +183,6 @@ void c_deblock_chroma_row(uint8_t* cb, uint8_t* cr, uint8_t bS, uint8_t qPavCb, 
   filter_line(cr, 1, bS, qPavCr, offsets, true);
 }
 
-namespace {
-
-void luma_lines_each(uint8_t* q0, ptrdiff_t pitch, const uint8_t bS[8], uint8_t qPav, const int8_t* offsets) {
-  for (int i = 0; i < 8; ++i)
-    if (bS[i]) filter_line(q0 + i * pitch, 1, bS[i], qPav, offsets, false);
-}
-
-void chroma_lines_each(uint8_t* cb, uint8_t* cr, ptrdiff_t pitch, const uint8_t bS[4], uint8_t qPavCb, uint8_t qPavCr,
-                       const int8_t* offsets) {
-  for (int i = 0; i < 4; ++i)
-    if (bS[i]) {
-      filter_line(cb + i * pitch, 1, bS[i], qPavCb, offsets, true);
-      filter_line(cr + i * pitch, 1, bS[i], qPavCr, offsets, true);
-    }
-}
-
-}  // namespace
-
 const DeblockDsp c_deblock_dsp = {&luma_lines,         &chroma_lines,         &luma_macroblock,
                                   &chroma_macroblock,  &c_deblock_luma_row,   &c_deblock_chroma_row,
-                                  &luma_lines_each,    &chroma_lines_each,
                                   &block_motion,       &motion_strengths};

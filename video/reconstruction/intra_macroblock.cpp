@@ -39,7 +39,6 @@ template <int n>
 void predict_blocks(const MacroblockRecord* mb, const Usable& u, const uint8_t* mbLeft, uint8_t mbCorner, uint8_t* dst,
                     int pitch) {
   constexpr int grid = 16 / n;
-  const IntraAddResidual add = n == 4 ? intra_prediction_dsp().add_residual_4x4 : intra_prediction_dsp().add_residual_8x8;
   for (int k = 0; k < grid * grid; ++k) {
     // Position of block k in decoding order.
     static const uint8_t kX4[16] = {0, 1, 0, 1, 2, 3, 2, 3, 0, 1, 0, 1, 2, 3, 2, 3};
@@ -80,11 +79,15 @@ void predict_blocks(const MacroblockRecord* mb, const Usable& u, const uint8_t* 
 
     alignas(16) uint8_t pred[64];
     const uint8_t mode = mb->intra_pred_mode[n == 4 ? k : 4 * k];
-    if constexpr (n == 4)
+    // The block goes straight into the picture: the later blocks read their
+    // neighbours' samples there, so no column or row is copied out.
+    if constexpr (n == 4) {
       create_prediction_4x4_8bit(pred, hasLeft ? left + 8 : nullptr, hasTop ? top + 8 : nullptr, mode);
-    else
+      combine_intra_samples_4x4_8bit(mb->luma_coeff + 16 * k, pred, nullptr, nullptr, out, pitch);
+    } else {
       create_prediction_8x8_8bit(pred, hasLeft ? left + 8 : nullptr, hasTop ? top + 8 : nullptr, mode);
-    add(out, pitch, pred, mb->luma_coeff + n * n * k);
+      combine_intra_samples_8x8_8bit(mb->luma_coeff + 64 * k, pred, nullptr, nullptr, out, pitch);
+    }
   }
 }
 

@@ -117,14 +117,33 @@ void create_prediction_chroma_8bit(uint8_t* pred, const uint8_t* left, const uin
 
 // Combination: dst = clip(pred + res) row by row; the right column and the
 // bottom row of the result are copied out when the pointers are not null.
-// pred and res must be 16-byte aligned.
-void combine_intra_samples_4x4_8bit(const int16_t* res, const uint8_t* pred, uint8_t* rightCol,
-                                    uint8_t* bottomRow, uint8_t* dst, int pitch);
-void combine_intra_samples_8x8_8bit(const int16_t* res, const uint8_t* pred, uint8_t* rightCol,
-                                    uint8_t* bottomRow, uint8_t* dst, int pitch);
+// pred and res must be 16-byte aligned. Inline: the block walks call them
+// for every block, where the edge pointers are null and the copies fold away.
+inline void copy_intra_block_edges(const uint8_t* dst, int pitch, int n, uint8_t* rightCol, uint8_t* bottomRow) {
+  if (rightCol)
+    for (int y = 0; y < n; ++y) rightCol[y] = dst[y * pitch + n - 1];
+  if (bottomRow)
+    for (int x = 0; x < n; ++x) bottomRow[x] = dst[(n - 1) * pitch + x];
+}
+inline void combine_intra_samples_4x4_8bit(const int16_t* res, const uint8_t* pred, uint8_t* rightCol,
+                                           uint8_t* bottomRow, uint8_t* dst, int pitch) {
+  intra_prediction_dsp().add_residual_4x4(dst, pitch, pred, res);
+  copy_intra_block_edges(dst, pitch, 4, rightCol, bottomRow);
+}
+inline void combine_intra_samples_8x8_8bit(const int16_t* res, const uint8_t* pred, uint8_t* rightCol,
+                                           uint8_t* bottomRow, uint8_t* dst, int pitch) {
+  intra_prediction_dsp().add_residual_8x8(dst, pitch, pred, res);
+  copy_intra_block_edges(dst, pitch, 8, rightCol, bottomRow);
+}
 // res is the whole 4x4-block ordered luma residual of a macroblock.
-void combine_intra_samples_16x16_8bit(const int16_t* res, const uint8_t* pred, uint8_t* rightCol,
-                                      uint8_t* bottomRow, uint8_t* dst, int pitch);
+inline void combine_intra_samples_16x16_8bit(const int16_t* res, const uint8_t* pred, uint8_t* rightCol,
+                                             uint8_t* bottomRow, uint8_t* dst, int pitch) {
+  intra_prediction_dsp().add_residual_16x16(dst, pitch, pred, res);
+  copy_intra_block_edges(dst, pitch, 16, rightCol, bottomRow);
+}
 // res and pred in the chroma block layout (four 4x4 blocks of 16).
-void combine_intra_chroma_samples(const int16_t* res, const uint8_t* pred, uint8_t* rightCol,
-                                  uint8_t* dst, int pitch);
+inline void combine_intra_chroma_samples(const int16_t* res, const uint8_t* pred, uint8_t* rightCol, uint8_t* dst,
+                                         int pitch) {
+  intra_prediction_dsp().add_residual_chroma(dst, pitch, pred, res);
+  copy_intra_block_edges(dst, pitch, 8, rightCol, nullptr);
+}

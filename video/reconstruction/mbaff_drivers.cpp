@@ -221,67 +221,96 @@ struct IntraPairColumns {
 };
 static_assert(sizeof(IntraPairColumns) <= sizeof(ReconstructionSteps::columns), "I walk columns");
 
-// Walk of an I unit: each macroblock's luma (Luma) and then, when the
-// picture has chroma or the walk is for chroma alone, its chroma. Each plane
-// keeps its own left-column buffer.
+// The chroma step of an I unit for one macroblock of a pair, both planes:
+// the luma walk takes it right after the macroblock's luma; the whole-unit
+// chroma driver walks it alone. The top macroblock splits the pair's left
+// columns into halves, the last macroblock of the pair (pairEnds) merges
+// its right columns back in frame order.
+inline void predict_and_combine_I_unit_8bit_chroma_mbaff(const DecodedPicture* pic, PairColumns<8>* chroma,
+                                                         MacroblockRecord* mb, uint32_t column, uint32_t row,
+                                                         bool bottom, bool field, bool pairEnds) {
+  const int half = bottom ? 1 : 0;
+  if (!bottom)
+    for (int c = 0; c < 2; ++c) chroma[c].split(field);
+  const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
+  const Place cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field);
+  CreateIntraPredictionAndCombineChroma_I(mb, cb.origin - cb.spacing, cr.origin - cr.spacing, chroma[0].left(half),
+                                          chroma[1].left(half), chroma[0].right(half), chroma[1].right(half),
+                                          cb.origin, cr.origin, cb.spacing);
+  if (pairEnds)
+    for (int c = 0; c < 2; ++c) chroma[c].merge(field);
+}
+
+// Whether mb ends its pair in a step that ends at `end`: the bottom
+// macroblock, or a last top macroblock without its bottom.
+inline bool ends_pair(const PairUnit& u, const MacroblockRecord* mb, bool bottom, uint32_t end) {
+  return bottom || mb + 1 == u.first + end;
+}
+
+}  // namespace
+
+// The I unit's walk in steps, the form the slice-data step runs: each
+// macroblock's luma and then, when the picture has chroma, its chroma step.
+// Each plane keeps its own left-column buffer.
 // The above-right samples of a bottom frame macroblock are never usable (its
 // C link is null), so the intra code substitutes them in a local buffer:
 // nothing is written outside the unit's own macroblocks.
-template <bool Luma>
-void intra_steps(ReconstructionSteps* steps, uint32_t count, bool last) {
+void predict_and_combine_I_unit_8bit_luma_mbaff(ReconstructionSteps* steps, uint32_t count, bool last) {
   const PairUnit u = pair_unit_of(steps->tb, count);
   const uint32_t end = step_end(steps, u, last);
   const DecodedPicture* pic = u.pic;
-  const bool hasChroma = !Luma || pic->chroma_format_idc != 0;
+  const bool hasChroma = pic->chroma_format_idc != 0;
   IntraPairColumns& columns = *reinterpret_cast<IntraPairColumns*>(steps->columns);
   PairColumns<16>& luma = columns.luma;
-  PairColumns<8>* chroma = columns.chroma;
-  MacroblockRecord* top = nullptr;
   walk_pairs(
       u, steps->done, end,
       [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
         const int half = bottom ? 1 : 0;
-        if (!bottom) {
-          top = mb;
-          if (Luma) luma.split(field);
-          if (hasChroma)
-            for (int c = 0; c < 2; ++c) chroma[c].split(field);
-        }
-        if (Luma) {
-          const Place p = luma_place(pic, column, row, bottom, field);
-          CreateIntraPredictionAndCombine_I_8bit(mb, luma.left(half), luma.right(half), p.origin, p.spacing);
-        }
-        if (hasChroma) {
-          const Place cb = chroma_place(picture_cb(pic), pic, column, row, bottom, field);
-          const Place cr = chroma_place(picture_cr(pic), pic, column, row, bottom, field);
-          CreateIntraPredictionAndCombineChroma_I(mb, cb.origin - cb.spacing, cr.origin - cr.spacing,
-                                                  chroma[0].left(half), chroma[1].left(half), chroma[0].right(half),
-                                                  chroma[1].right(half), cb.origin, cr.origin, cb.spacing);
-        }
-        if (bottom || top + 1 == u.first + end) {
-          if (Luma) luma.merge(field);
-          if (hasChroma)
-            for (int c = 0; c < 2; ++c) chroma[c].merge(field);
-        }
+        const bool pairEnds = ends_pair(u, mb, bottom, end);
+        if (!bottom) luma.split(field);
+        const Place p = luma_place(pic, column, row, bottom, field);
+        CreateIntraPredictionAndCombine_I_8bit(mb, luma.left(half), luma.right(half), p.origin, p.spacing);
+        if (pairEnds) luma.merge(field);
+        if (hasChroma)
+          predict_and_combine_I_unit_8bit_chroma_mbaff(pic, columns.chroma, mb, column, row, bottom, field, pairEnds);
       },
       [&](uint32_t row, bool left, bool right) {
-        if (Luma) luma_margins(pic, row, left, right);
+        luma_margins(pic, row, left, right);
         if (hasChroma) chroma_margins(pic, row, left, right);
       });
   steps->done = end;
 }
 
-}  // namespace
+// The chroma of an I unit alone: the chroma step over the unit's pairs.
+uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
+  const uint32_t count = tb->slice->firstMb ? tb->slice->firstMb->slice_mb_count : 0;
+  ReconstructionSteps steps;
+  steps.done = 0;
+  std::memset(steps.columns, 128, sizeof steps.columns);
+  const PairUnit u = pair_unit_of(tb, count);
+  const uint32_t end = step_end(&steps, u, true);
+  IntraPairColumns& columns = *reinterpret_cast<IntraPairColumns*>(steps.columns);
+  walk_pairs(
+      u, 0, end,
+      [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
+        predict_and_combine_I_unit_8bit_chroma_mbaff(u.pic, columns.chroma, mb, column, row, bottom, field,
+                                                     ends_pair(u, mb, bottom, end));
+      },
+      [&](uint32_t row, bool left, bool right) { chroma_margins(u.pic, row, left, right); });
+  return count;
+}
 
 ReconstructionStepFn mbaff_reconstruction_steps(PredictAndCombineFn driver) {
-  if (driver == predict_and_combine_I_unit_8bit_luma_mbaff) return intra_steps<true>;
+  if (driver == static_cast<PredictAndCombineFn>(predict_and_combine_I_unit_8bit_luma_mbaff))
+    return predict_and_combine_I_unit_8bit_luma_mbaff;
   if (driver == predict_and_combine_P_unit_8bit_luma_mbaff) return inter_steps<true, false>;
   if (driver == predict_and_combine_B_unit_8bit_luma_mbaff) return inter_steps<true, true>;
   return nullptr;
 }
 
-uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb) { return reconstruct_whole(tb, intra_steps<false>); }
-uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return reconstruct_whole(tb, intra_steps<true>); }
+uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) {
+  return reconstruct_whole(tb, predict_and_combine_I_unit_8bit_luma_mbaff);
+}
 uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
   return reconstruct_whole(tb, inter_steps<false, false>);
 }

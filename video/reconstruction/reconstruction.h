@@ -37,6 +37,12 @@ struct ReconstructionSteps {
   uint32_t done;  // macroblocks reconstructed, counted from the slice's first
   alignas(16) uint8_t columns[400];  // the I walks' left-column buffers
 };
+// The I drivers in steps: the walks the slice-data step runs (the whole-unit
+// drivers above run the same walk in one step). The MBAFF walk takes each
+// macroblock's chroma step, predict_and_combine_I_unit_8bit_chroma_mbaff,
+// right after its luma.
+void predict_and_combine_I_unit_8bit(ReconstructionSteps* steps, uint32_t count, bool last);
+void predict_and_combine_I_unit_8bit_luma_mbaff(ReconstructionSteps* steps, uint32_t count, bool last);
 // Starts a walk of `driver` for the slice of tb; false when the driver is not
 // one of the luma drivers above (it then runs only as a whole).
 bool reconstruction_steps_begin(ReconstructionSteps* steps, ThreadBuffer* tb, PredictAndCombineFn driver);

@@ -224,9 +224,11 @@ struct IntraColumns {
 };
 static_assert(sizeof(IntraColumns) <= sizeof(ReconstructionSteps::columns), "I walk columns");
 
-// Walk of an I unit: each macroblock's luma and then (when the picture has
-// chroma) its chroma.
-void intra_steps(ReconstructionSteps* steps, uint32_t count, bool) {
+}  // namespace
+
+// The I unit's walk in steps, the form the slice-data step runs: each
+// macroblock's luma and then (when the picture has chroma) its chroma.
+void predict_and_combine_I_unit_8bit(ReconstructionSteps* steps, uint32_t count, bool) {
   const ReconstructionUnit u = unit_of(steps->tb, count);
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = pic->chroma_format_idc != 0;
@@ -252,6 +254,8 @@ void intra_steps(ReconstructionSteps* steps, uint32_t count, bool) {
   steps->done = std::max(steps->done, u.walk);
 }
 
+namespace {
+
 void start_steps(ReconstructionSteps* steps, ThreadBuffer* tb, ReconstructionStepFn run) {
   steps->tb = tb;
   steps->run = run;
@@ -263,8 +267,8 @@ void start_steps(ReconstructionSteps* steps, ThreadBuffer* tb, ReconstructionSte
 
 bool reconstruction_steps_begin(ReconstructionSteps* steps, ThreadBuffer* tb, PredictAndCombineFn driver) {
   ReconstructionStepFn run = nullptr;
-  if (driver == predict_and_combine_I_unit_8bit)
-    run = intra_steps;
+  if (driver == static_cast<PredictAndCombineFn>(predict_and_combine_I_unit_8bit))
+    run = predict_and_combine_I_unit_8bit;
   else if (driver == predict_and_combine_P_unit_8bit_luma)
     run = inter_steps<false>;
   else if (driver == predict_and_combine_B_unit_8bit_luma)
@@ -284,7 +288,9 @@ uint32_t reconstruct_whole(ThreadBuffer* tb, ReconstructionStepFn run) {
   return recorded_count(tb);
 }
 
-uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) { return reconstruct_whole(tb, intra_steps); }
+uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
+  return reconstruct_whole(tb, predict_and_combine_I_unit_8bit);
+}
 
 uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb) { return inter_unit_chroma<false>(tb); }
 

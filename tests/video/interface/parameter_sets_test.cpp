@@ -188,6 +188,23 @@ TEST(ParameterSets, VersionsPerIdAndPpsBinding) {
   EXPECT_EQ(s.pps(pps_rbsp(8, 9)), kParamSetNoSps);
 }
 
+// The id is read first, from the payload: the highest ids are filed, one
+// more is refused before the rest is parsed and leaves the lists alone.
+TEST(ParameterSets, HighestIdsFiledAndBeyondRefused) {
+  Syntax s;
+  SpsOptions o;
+  o.id = 31;
+  ASSERT_EQ(s.sps(o), 0);
+  ASSERT_EQ(s.pps(pps_rbsp(255, 31)), 0);
+  EXPECT_EQ(FindSequenceParameterSet(&s.spsHead, 31), &s.spsHead);
+  EXPECT_EQ(FindPictureParameterSet(&s.ppsHead, 255), &s.ppsHead);
+  o.id = 32;
+  EXPECT_EQ(s.sps(o), kParamSetUnsupported);
+  EXPECT_EQ(s.pps(pps_rbsp(256, 31)), kParamSetUnsupported);
+  EXPECT_EQ(s.spsHead.nextId, nullptr);
+  EXPECT_EQ(s.ppsHead.nextId, nullptr);
+}
+
 TEST(ParameterSets, MainProfileAndPpsWithoutHighExtension) {
   Syntax s;
   SpsOptions o;

@@ -132,29 +132,6 @@ TEST(DeblockDsp, MacroblockKernelsMatchTheReference) {
   }
 }
 
-// The per-line kernels of the mixed frame/field left edge: lines one or two
-// rows apart, strengths drawn per line from 0..4 (weak and strong lines in
-// one call, or all alike: intra, none, all bS 1..3), every qPav and offset.
-TEST(DeblockDsp, PerLineKernelsMatchTheReference) {
-  std::mt19937 rng(2031);
-  std::uniform_int_distribution<int> qp(0, 51), strength(0, 4), weak(1, 3);
-  for (int trial = 0; trial < 4000; ++trial) {
-    uint8_t bs[8];
-    const int mix = trial % 4;  // 0 any, 1 all bS 4, 2 all 0, 3 bS 1..3
-    for (auto& b : bs) b = static_cast<uint8_t>(mix == 0 ? strength(rng) : mix == 1 ? 4 : mix == 2 ? 0 : weak(rng));
-    const uint8_t chromaBs[4] = {bs[1], bs[3], bs[4], bs[6]};
-    const uint8_t q = static_cast<uint8_t>(trial % 52), q2 = static_cast<uint8_t>(qp(rng));
-    const int8_t* o = kOffsets[trial % std::size(kOffsets)];
-    const ptrdiff_t pitch = (trial & 4) ? 2 * kPitch : kPitch;
-    const int style = trial % 5;
-    const size_t misalign = static_cast<size_t>(trial % 16);
-    compare("luma lines each", rng, style, misalign,
-            [&](Table t, uint8_t* a, uint8_t*) { t->luma_lines_each(a, pitch, bs, q, o); });
-    compare("chroma lines each", rng, style, misalign,
-            [&](Table t, uint8_t* a, uint8_t* b) { t->chroma_lines_each(a, b, pitch, chromaBs, q, q2, o); });
-  }
-}
-
 // The luma filters that the macroblock kernels compute in bytes, each on
 // every pair (p0, q0), the other samples of the lines near p0 and q0 (qPav
 // 51: alpha 255, beta 18, tC0 up to 25) so that nearly every line is

@@ -159,4 +159,42 @@ TEST(DeblockFilters, LumaAndChromaMatchTheModelForEveryStrengthAndIndex) {
           }
 }
 
+// The mixed frame/field left edge filters line by line: lines one or two
+// rows apart, strengths drawn per line from 0..4 (weak and strong lines
+// side by side, or all alike; 0 is passed over as the caller does), every
+// qPav and offset, against the model line by line.
+TEST(DeblockFilters, LineByLineWithChangingStrengths) {
+  std::mt19937 rng(2031);
+  std::uniform_int_distribution<int> qp(0, 51), strength(0, 4), weak(1, 3);
+  for (int trial = 0; trial < 2000; ++trial) {
+    int bs[8];
+    const int mix = trial % 4;  // 0 any, 1 all bS 4, 2 all 0, 3 bS 1..3
+    for (int& b : bs) b = mix == 0 ? strength(rng) : mix == 1 ? 4 : mix == 2 ? 0 : weak(rng);
+    const int q = trial % 52, q2 = qp(rng);
+    const Offsets off = kOffsets[trial % std::size(kOffsets)];
+    const int8_t o[2] = {off.a, off.b};
+    const int step = (trial & 4) ? 2 : 1;
+    Plane gotY, gotCb, gotCr;
+    fill(gotY, rng, trial % 4);
+    fill(gotCb, rng, trial % 4);
+    fill(gotCr, rng, trial % 4);
+    Plane wantY = gotY, wantCb = gotCb, wantCr = gotCr;
+    for (int i = 0; i < 8; ++i) {
+      if (bs[i] == 0) continue;
+      const uint8_t s = static_cast<uint8_t>(bs[i]);
+      const int line = step * i;
+      FilteringProcessVerticalLuma(gotY.at(8, line), s, static_cast<uint8_t>(q), o);
+      model_line_at(wantY, true, line, bs[i], clip3(0, 51, q + off.a), clip3(0, 51, q + off.b), false);
+      if (i >= 4) continue;  // chroma: four lines of each plane
+      FilteringProcessVerticalChroma(gotCb.at(8, line), gotCr.at(8, line), s, static_cast<uint8_t>(q),
+                                     static_cast<uint8_t>(q2), o);
+      model_line_at(wantCb, true, line, bs[i], clip3(0, 51, q + off.a), clip3(0, 51, q + off.b), true);
+      model_line_at(wantCr, true, line, bs[i], clip3(0, 51, q2 + off.a), clip3(0, 51, q2 + off.b), true);
+    }
+    ASSERT_EQ(gotY.s, wantY.s) << "trial " << trial;
+    ASSERT_EQ(gotCb.s, wantCb.s) << "trial " << trial;
+    ASSERT_EQ(gotCr.s, wantCr.s) << "trial " << trial;
+  }
+}
+
 }  // namespace
