@@ -123,6 +123,7 @@ enum : uint32_t {
   kVideoErrorTimeout = 10,          // the decode call's wait timed out
   kVideoErrorNoReference = 11,
   kVideoErrorNoPps = 12,
+  kVideoErrorDamaged = 13,          // the input ended and none of its slices could be read
 };
 
 struct VideoDecoder;

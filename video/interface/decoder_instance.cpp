@@ -130,6 +130,11 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->releaseFloorSet = 0;
   dec->stallRounds = 0;
   dec->setUpCount = 0;
+  std::memset(&dec->suspect, 0, sizeof(dec->suspect));
+  std::memset(&dec->cleanSuspect, 0, sizeof(dec->cleanSuspect));
+  dec->suspectChain = 0;
+  dec->declaredRefusal = 0;
+  dec->firstDrop = 0;
   dec->finishScan = 0;
   ResetPicturePools(ds);
   reset_progress(dec);
@@ -325,6 +330,19 @@ int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
   dec->refusal.operation = reason == kVideoRefusalMemoryManagement ? operation : 0;
   std::snprintf(dec->refusal.text, sizeof(dec->refusal.text), kWords[reason], operation);
   dec->refusalReason = dec->refusal.text;
+  return kStepUnsupported;
+}
+
+int32_t refuse_slice(DecoderState* ds, uint32_t reason, uint32_t operation, bool clean) {
+  VideoDecoder* dec = decoder_of(ds);
+  if (dec->refusalReason) return kStepUnsupported;
+  if (dec->suspectChain) return refuse(ds, dec->suspect.reason, dec->suspect.operation);
+  if (clean && dec->cleanSuspect.reason != kVideoRefusalNone)
+    return refuse(ds, dec->cleanSuspect.reason, dec->cleanSuspect.operation);
+  dec->suspect.reason = reason;
+  dec->suspect.operation = operation;
+  if (clean) dec->cleanSuspect = dec->suspect;
+  dec->suspectChain = 1;
   return kStepUnsupported;
 }
 

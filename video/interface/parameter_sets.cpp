@@ -440,17 +440,16 @@ int32_t DecodeSequenceParameterSet(ThreadBuffer* tb) {
   if (result != kParamSetOk) return result;
   // A set that ran past its NAL unit holds filler values: never entered.
   if (tb->reader.overrun) return kParamSetUnsupported;
-  // A decoder opened for a picture size takes no larger pictures.
-  if (ds->lumaPitch != 0 &&
-      (16u * parsed.PicWidthInMbs + 64u > ds->lumaPitch || 16u * parsed.FrameHeightInMbs > ds->lumaHeight)) {
-    ds->paramSetRefusal = kVideoRefusalPictureSize;
-    return kParamSetUnsupported;
-  }
   SequenceParameterSet* rec = place(ds->spsList, parsed, ds->accessUnitCounter);
   if (!rec) return kParamSetNoMemory;
   if (ds->currentPicture) ds->currentPicture->sps = rec;
-  // A complete set the pipeline does not support stays in the list as parsed.
+  // A complete set the pipeline does not support stays in the list as
+  // parsed: the slices that use it are refused. A decoder opened for a
+  // picture size takes no larger pictures.
   ds->paramSetRefusal = static_cast<uint8_t>(sps_refusal(parsed));
+  if (ds->lumaPitch != 0 &&
+      (16u * parsed.PicWidthInMbs + 64u > ds->lumaPitch || 16u * parsed.FrameHeightInMbs > ds->lumaHeight))
+    ds->paramSetRefusal = kVideoRefusalPictureSize;
   return ds->paramSetRefusal == kVideoRefusalNone ? kParamSetOk : kParamSetUnsupported;
 }
 

@@ -245,6 +245,27 @@ void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   if (!q->repeated) p->frameBuffer->storage = const_cast<FrameBuffer*>(planes_of(q->frameBuffer));
 }
 
+// An IDR picture whose timing starts again (a stream joined on) comes after
+// every picture before it: its keys move on past theirs, and those of the
+// pictures timed from it with them.
+void follow_earlier_timing(VideoDecoder* dec, DecodedPicture* p) {
+  DecoderState* ds = &dec->state;
+  bool any = dec->releaseFloorSet != 0;
+  int32_t last = dec->releaseFloor;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    const DecodedPicture* q = &ds->pictures[i];
+    if (q == p || !q->setUp || q->outputDone) continue;
+    if (!any || q->outputKey > last) last = q->outputKey;
+    any = true;
+  }
+  if (!any || p->outputKey > last) return;
+  const int32_t shift = last + 2 - p->outputKey;
+  p->decodeKey += shift;
+  p->outputKey += shift;
+  p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
+  ds->removalTimeBase += shift;
+}
+
 int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContext* s, SequenceParameterSet* sps,
                           bool idr, uint8_t nalRefIdc, uint32_t openFlags) {
   DecoderState* ds = &dec->state;
@@ -284,6 +305,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   DecodedPicture* prev = p->prevInDecodeOrder;
   // The field before without its second field now is output alone.
   if (prev && prev->setUp && prev->structure != 2 && !prev->pairedField && !prev->unpaired) mark_unpaired(dec, prev);
+  if (idr && p->hasPicTiming) follow_earlier_timing(dec, p);
   if (idr) bump_earlier(ds, p);
   if (idr && p->prevInDecodeOrder) {
     DecodedPicture* q = p->prevInDecodeOrder;
@@ -402,15 +424,6 @@ void leading_picture_check(DecoderState* ds, const SliceDecodeContext* s, Decode
   }
 }
 
-// 1 when a picture other than the current one still waits for output.
-bool output_pending(const DecoderState* ds) {
-  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-    const DecodedPicture* p = &ds->pictures[i];
-    if (p != ds->currentPicture && p->setUp && !p->outputDone)
-      return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -457,13 +470,15 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   s->FilterOffsetA = 0;
   s->FilterOffsetB = 0;
   s->refCount[0] = s->refCount[1] = 0;
+  s->refusedSyntax = 0;
+  s->refusedOperation = 0;
 
   HeaderStart h;
   const bool found = read_header_start(r, ds->ppsList, p->accessUnitIndex, nal->nal_unit_type, &h);
   s->first_mb_in_slice = h.first_mb_in_slice;
   s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % 5u);
   p->sliceType = s->slice_type;
-  if (s->slice_type > 2) return refuse(ds, kVideoRefusalSpSiSlices);
+  if (s->slice_type > 2) return refuse_slice(ds, kVideoRefusalSpSiSlices, 0, false);
   if (!found) return kStepNoPps;
   PictureParameterSet* pps = h.pps;
   SequenceParameterSet* sps = pps->sps;
@@ -497,12 +512,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       const uint32_t l0 = ue_v(r);
       const uint32_t l1 = s->slice_type == 1 ? ue_v(r) : 0;
       // At most 32 entries are used by any slice (16 per frame list).
-      if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse(ds, kVideoRefusalActiveReferences);
+      if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
       s->num_ref_idx_l0_active_minus1 = static_cast<uint8_t>(l0);
       s->num_ref_idx_l1_active_minus1 = static_cast<uint8_t>(l1);
     }
     if (s->num_ref_idx_l0_active_minus1 >= kMaxActiveRefs || s->num_ref_idx_l1_active_minus1 >= kMaxActiveRefs)
-      return refuse(ds, kVideoRefusalActiveReferences);
+      return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
   }
   if (r->overrun) return kStepUnsupported;
 
@@ -552,6 +567,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     }
   }
   if (r->overrun) return kStepUnsupported;
+  if (s->refusedSyntax != 0) return refuse_slice(ds, s->refusedSyntax, s->refusedOperation, true);
 
   s->field_pic_flag = h.field_pic_flag;
   s->MbaffFrameFlag = static_cast<uint8_t>(sps->mb_adaptive_frame_field_flag && !h.field_pic_flag);
@@ -632,13 +648,12 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       } else {
         result = DecodePictureParameterSet(tb, 0);
       }
-      // A set with syntax the decoder does not support ends the stream; a
+      // A set with syntax the decoder does not support ends the stream once
+      // a slice uses it (a damaged copy that no slice uses ends nothing); a
       // damaged one (values out of range, cut short, or naming a sequence
       // parameter set never sent) is ignored like a lost one.
-      if (result == kParamSetUnsupported && ds->paramSetRefusal != 0) {
-        refuse(ds, ds->paramSetRefusal);
-        return result;
-      }
+      if (result == kParamSetUnsupported && ds->paramSetRefusal != 0 && dec->declaredRefusal == 0)
+        dec->declaredRefusal = ds->paramSetRefusal;
       if (result == kParamSetUnsupported || result == kParamSetNoSps) result = 0;
       return consumed(result == 0 ? kStepConsumed : result);
     }
@@ -663,11 +678,6 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
   s->picture = p;
   int32_t result = decode_slice_header(tb, s, openFlags);
 
-  if (result == 0 && type == 5 && s->no_output_of_prior_pics_flag) {
-    // Nothing can be discarded on the first IDR picture or when no earlier
-    // picture waits for output: the flag is then accepted.
-    if (ds->startPicture && output_pending(ds)) result = refuse(ds, kVideoRefusalNoOutputOfPriorPics);
-  }
   const SequenceParameterSet* sps = s->pps ? s->pps->sps : nullptr;
   auto update_next_output = [&]() {
     if (type == 5) {
@@ -676,13 +686,18 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       ds->nextOutputPicture = p;
     }
   };
+  // A header read without refused syntax ends a run of suspect ones.
+  if (result == 0 || result == kStepNoReference || result == kStepMissingReference || result == kStepNoPps)
+    dec->suspectChain = 0;
   if (result != 0) {
     if (type == 5 || !ds->startPicture || !p->setUp) {
       RemoveCurrentAccessUnit(ds);
     } else {
       // The picture keeps its identity, so its remaining slices still
-      // complete it; it is flagged damaged.
+      // complete it; it is flagged damaged. Its marking may not have been
+      // read: it still takes a frame's place as the sliding window would.
       p->damaged = 1;
+      if (opensPicture) bound_references(p);
       ds->prevNalType = static_cast<uint8_t>(type);
       ds->prevNalRefIdc = refIdc;
       copy_identity(&dec->prevSlice, s, sps, type, refIdc);
@@ -752,9 +767,11 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       // (or starts) with the next picture that can be decoded. Syntax the
       // decoder does not support ends the stream.
       if (result == kStepUnsupported && dec->refusalReason) return result;
+      if (!ds->startPicture && dec->firstDrop == 0) dec->firstDrop = result;
       [[fallthrough]];
     case kStepNoReference:
     case kStepMissingReference:
+      if (!ds->startPicture && dec->firstDrop == 0) dec->firstDrop = result;
       ds->prevNalType = static_cast<uint8_t>(type);
       ds->prevNalRefIdc = refIdc;
       if ((decodeFlags & kDecodeFinishDropped) && s->first_mb_in_slice == 0 && p->setUp && ds->startPicture) {

@@ -33,6 +33,7 @@ void post_error(VideoDecoder* dec, int32_t result) {
       case kStepMissingReference: dec->errorCode = kVideoErrorMissingReference; break;
       case kStepUnsupported: dec->errorCode = kVideoErrorUnsupported; break;
       case kStepParameterSet: dec->errorCode = kVideoErrorParameterSet; break;
+      case kStepDamaged: dec->errorCode = kVideoErrorDamaged; break;
       default: dec->errorCode = kVideoErrorStepFailed; break;
     }
   }
@@ -1005,6 +1006,22 @@ void refusal_ends_input(VideoDecoder* dec) {
   wake_for_limits(dec);
 }
 
+// The input ended and no slice of it could be decoded: the stream is
+// refused for the syntax it seemed to use, or the error says why the first
+// slice was dropped. Never an end of stream without a word.
+void nothing_decodable(VideoDecoder* dec) {
+  DecoderState* ds = &dec->state;
+  if (dec->suspect.reason != kVideoRefusalNone) {
+    refuse(ds, dec->suspect.reason, dec->suspect.operation);
+    post_error(dec, kStepUnsupported);
+  } else if (dec->declaredRefusal != kVideoRefusalNone) {
+    refuse(ds, dec->declaredRefusal);
+    post_error(dec, kStepUnsupported);
+  } else {
+    post_error(dec, dec->firstDrop == kStepUnsupported ? kStepDamaged : dec->firstDrop);
+  }
+}
+
 void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
   if (t->state == kTaskDropped) return;
   switch (result) {
@@ -1339,6 +1356,8 @@ void* WorkerThread(void* arg) {
         if (dec->refusedDrain) {
           dec->refusedDrain = 0;
           post_error(dec, kStepUnsupported);
+        } else if (!ds->startPicture && (dec->firstDrop || dec->suspect.reason || dec->declaredRefusal)) {
+          nothing_decodable(dec);
         } else {
           InformManager(kStatusEndOfStream, dec);
         }
