@@ -334,6 +334,7 @@ struct VideoDecoder {
   VideoRefusal cleanSuspect;   // the first one read in a header that parsed cleanly otherwise
   uint8_t suspectChain;        // the last slice header read was a suspect one
   uint8_t declaredRefusal;     // refused syntax of a parameter set no slice has used yet
+  uint8_t refusedSetInUse;     // slices since the last decoded one use a set with refused syntax
   int32_t firstDrop;           // step result of the first slice dropped while no picture was set up
   const DecoderStages* stages;  // the stages the instance runs
   uint32_t flightLimit;         // pictures set up and not finished, besides the one being parsed
@@ -405,6 +406,11 @@ int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation = 0);
 // an earlier one did as well: syntax the stream keeps using. Otherwise the
 // slice is dropped as damaged (kStepUnsupported with no refusal).
 int32_t refuse_slice(DecoderState* ds, uint32_t reason, uint32_t operation, bool clean);
+
+// The same for syntax that the slice's parameter sets declare: the slice is
+// dropped, and the stream is refused at the end of its input unless a slice
+// decoded with other sets since (a damaged copy of a set was replaced).
+int32_t refuse_set(DecoderState* ds, uint32_t reason);
 
 // Notes refused syntax in the slice header being read; the header is read
 // on, and refuse_slice decides at its end.

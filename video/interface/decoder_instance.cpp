@@ -134,6 +134,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   std::memset(&dec->cleanSuspect, 0, sizeof(dec->cleanSuspect));
   dec->suspectChain = 0;
   dec->declaredRefusal = 0;
+  dec->refusedSetInUse = 0;
   dec->firstDrop = 0;
   dec->finishScan = 0;
   ResetPicturePools(ds);
@@ -343,6 +344,14 @@ int32_t refuse_slice(DecoderState* ds, uint32_t reason, uint32_t operation, bool
   dec->suspect.operation = operation;
   if (clean) dec->cleanSuspect = dec->suspect;
   dec->suspectChain = 1;
+  return kStepUnsupported;
+}
+
+int32_t refuse_set(DecoderState* ds, uint32_t reason) {
+  VideoDecoder* dec = decoder_of(ds);
+  if (dec->refusalReason) return kStepUnsupported;
+  if (dec->declaredRefusal == kVideoRefusalNone) dec->declaredRefusal = static_cast<uint8_t>(reason);
+  dec->refusedSetInUse = static_cast<uint8_t>(reason);
   return kStepUnsupported;
 }
 

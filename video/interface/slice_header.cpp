@@ -483,14 +483,14 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   PictureParameterSet* pps = h.pps;
   SequenceParameterSet* sps = pps->sps;
   // Sets the pipeline cannot decode never reach it, whatever the parsers kept.
-  if (sps->chroma_format_idc > 1) return refuse(ds, kVideoRefusalChromaFormat);
-  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse(ds, kVideoRefusalBitDepth);
-  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse(ds, kVideoRefusalFrameNumGaps);
-  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse(ds, kVideoRefusalCropping);
-  if (pps->redundant_pic_cnt_present_flag) return refuse(ds, kVideoRefusalRedundantPictures);
-  if (pps->num_slice_groups_minus1 != 0) return refuse(ds, kVideoRefusalSliceGroups);
+  if (sps->chroma_format_idc > 1) return refuse_set(ds, kVideoRefusalChromaFormat);
+  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse_set(ds, kVideoRefusalBitDepth);
+  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse_set(ds, kVideoRefusalFrameNumGaps);
+  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse_set(ds, kVideoRefusalCropping);
+  if (pps->redundant_pic_cnt_present_flag) return refuse_set(ds, kVideoRefusalRedundantPictures);
+  if (pps->num_slice_groups_minus1 != 0) return refuse_set(ds, kVideoRefusalSliceGroups);
   if (16u * sps->PicWidthInMbs + 64u > ds->lumaPitch || 16u * sps->FrameHeightInMbs > ds->lumaHeight)
-    return refuse(ds, kVideoRefusalPictureSize);
+    return refuse_set(ds, kVideoRefusalPictureSize);
   s->pps = pps;
   s->pic_parameter_set_id = static_cast<uint8_t>(h.pps_id);
   s->frame_num = h.frame_num;
@@ -686,9 +686,11 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       ds->nextOutputPicture = p;
     }
   };
-  // A header read without refused syntax ends a run of suspect ones.
+  // A header read without refused syntax ends a run of suspect ones; a
+  // slice decoded ends the use of a refused set (a damaged copy replaced).
   if (result == 0 || result == kStepNoReference || result == kStepMissingReference || result == kStepNoPps)
     dec->suspectChain = 0;
+  if (result == 0) dec->refusedSetInUse = 0;
   if (result != 0) {
     if (type == 5 || !ds->startPicture || !p->setUp) {
       RemoveCurrentAccessUnit(ds);

@@ -1358,6 +1358,11 @@ void* WorkerThread(void* arg) {
           post_error(dec, kStepUnsupported);
         } else if (!ds->startPicture && (dec->firstDrop || dec->suspect.reason || dec->declaredRefusal)) {
           nothing_decodable(dec);
+        } else if (dec->refusedSetInUse) {
+          // The stream went on with sets it really uses and this decoder
+          // refuses: refused after every picture before them.
+          refuse(ds, dec->refusedSetInUse);
+          post_error(dec, kStepUnsupported);
         } else {
           InformManager(kStatusEndOfStream, dec);
         }

@@ -2,7 +2,8 @@
 // and damage is not taken for syntax the decoder refuses: a stream with
 // nothing decodable ends at once with the reason; a slice that reads as
 // refused syntax among decodable ones is dropped and concealed; a parameter
-// set with refused syntax that no slice uses ends nothing; a spliced stream
+// set with refused syntax that no slice uses ends nothing, one cut short is
+// used as read; a spliced stream
 // whose pictures fill the pools ends; a second IDR picture asking to drop
 // the pictures before it still lets them out. The outcome is the same
 // for every worker count.
@@ -119,6 +120,21 @@ TEST(DamageRecovery, UnusedParameterSetWithRefusedSyntaxEndsNothing) {
   const DecodeRun run = decode_everywhere("larger SPS unused", data);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
   EXPECT_EQ(7u, run.md5s.size());
+}
+
+// A picture parameter set whose last byte was lost to damage runs past its
+// NAL unit: the fields it still holds are used, those beyond its end count
+// as absent, and every slice is decoded (here as from the intact set).
+TEST(DamageRecovery, ParameterSetCutShortIsUsedAsRead) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/CAFI1_SVA_C.264");
+  const std::vector<uint8_t> intact = testsupport::read_file(path);
+  std::vector<uint8_t> damaged = intact;
+  ASSERT_EQ(0x68, damaged[18]);  // the PPS: 68 fe 38 80
+  damaged[21] = 0;
+  const DecodeRun reference = decode_buffer(intact, DecodeOptions{});
+  const DecodeRun run = decode_everywhere("PPS cut short", damaged);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode;
+  EXPECT_EQ(reference.md5s, run.md5s);
 }
 
 // Where each NAL unit of a stream begins (at its start code).
