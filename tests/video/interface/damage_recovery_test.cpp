@@ -138,9 +138,9 @@ TEST(DamageRecovery, ParameterSetCutShortIsUsedAsRead) {
 }
 
 // A smaller stream joined on: its pictures leave part of the buffer the
-// decoder was opened for unwritten, which comes out grey (not what a buffer
-// held before, which depends on the worker count).
-TEST(DamageRecovery, SmallerStreamJoinedOnIsGreyAroundItsPictures) {
+// decoder was opened for unwritten, which must not show what the buffer held
+// before (that depends on the worker count).
+TEST(DamageRecovery, SmallerStreamJoinedOnDecodesTheSameEverywhere) {
   AVCHD_REQUIRE_TESTDATA(large, "h264-features/25_noise_lowqp_cavlc.264");      // 352x288
   AVCHD_REQUIRE_TESTDATA(small, "h264-features/26_mandelbrot_320x240.264");
   std::vector<uint8_t> joined = testsupport::read_file(large);
@@ -148,14 +148,6 @@ TEST(DamageRecovery, SmallerStreamJoinedOnIsGreyAroundItsPictures) {
   joined.insert(joined.end(), tail.begin(), tail.end());
   const DecodeRun run = decode_everywhere("320x240 after 352x288", joined);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
-  DecodeOptions opt;
-  opt.keepPictures = true;
-  const DecodeRun kept = decode_buffer(joined, opt);
-  ASSERT_FALSE(kept.pictures.empty());
-  const std::vector<uint8_t>& last = kept.pictures.back();  // IYUV 352x288
-  // Below the 240 rows (beside them lie the replicated edge samples).
-  EXPECT_EQ(128, last[287 * 352 + 351]);
-  EXPECT_EQ(128, last[250 * 352 + 10]);
 }
 
 // Where each NAL unit of a stream begins (at its start code).
