@@ -194,6 +194,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "h264dec: %s: error %u: %s\n", in, code, error_text(code));
     rc = 1;
   }
+  VideoDamage damage{};
+  if (rc == 0 && AVCHDVideoDecoderGetDamageLib(dec, &damage) == 0 && damage.slicesDropped > 0) {
+    // Said once: the pictures are all there, some of them concealed.
+    std::fprintf(stderr, "h264dec: %s: damaged: %u slices dropped and concealed%s%s%s\n", in, damage.slicesDropped,
+                 damage.suspect.reason ? " (one read as " : "", damage.suspect.text, damage.suspect.reason ? ")" : "");
+  }
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.
   if (md5 && rc == 0) std::printf("%s\n", whole.hex().c_str());

@@ -175,4 +175,14 @@ uint32_t AVCHDVideoDecoderGetErrorCodeLib(VideoDecoder* decoder);
 // record.
 int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* decoder, VideoRefusal* out);
 
+// Damage met so far: slices dropped as damaged (their macroblocks concealed)
+// and, in `suspect`, the refused syntax the first of them read as (reason
+// kVideoRefusalNone when none did). Returns 0, or 2 for a null instance or
+// record.
+struct VideoDamage {
+  uint32_t slicesDropped;
+  VideoRefusal suspect;
+};
+int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* decoder, VideoDamage* out);
+
 }  // extern "C"

@@ -334,6 +334,8 @@ struct VideoDecoder {
   VideoRefusal cleanSuspect;   // the first one read in a header that parsed cleanly otherwise
   uint8_t suspectChain;        // the last slice header read was a suspect one
   uint8_t declaredRefusal;     // refused syntax of a parameter set no slice has used yet
+  uint32_t slicesDropped;      // slices dropped as damaged
+  VideoRefusal firstSuspect;   // the refused syntax the first suspect slice read as
   uint8_t refusedSetInUse;     // slices since the last decoded one use a set with refused syntax
   int32_t firstDrop;           // step result of the first slice dropped while no picture was set up
   const DecoderStages* stages;  // the stages the instance runs

@@ -779,6 +779,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       // decoder does not support ends the stream.
       if (result == kStepUnsupported && dec->refusalReason) return result;
       if (!ds->startPicture && dec->firstDrop == 0) dec->firstDrop = result;
+      ++dec->slicesDropped;
       [[fallthrough]];
     case kStepNoReference:
     case kStepMissingReference:

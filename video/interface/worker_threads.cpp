@@ -909,6 +909,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       // The slice is given up; its macroblocks are concealed when the
       // picture is finished.
       p->damaged = 1;
+      ++dec->slicesDropped;
       return kStepConsumed;
     }
     case kTaskReconI:

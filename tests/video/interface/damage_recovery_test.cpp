@@ -78,7 +78,7 @@ TEST(DamageRecovery, NothingDecodableEndsAtOnceWithTheReason) {
 
 // One slice among decodable ones reads as refused syntax (more than 32
 // active references, an SP slice): it is dropped, the picture it opened
-// withdrawn, and the stream goes on to its end.
+// withdrawn, and the stream goes on to its end; the damage is reported once.
 TEST(DamageRecovery, RefusedSyntaxInOneSliceIsDamage) {
   StreamShape shape;
   SliceShape idr;
@@ -101,6 +101,16 @@ TEST(DamageRecovery, RefusedSyntaxInOneSliceIsDamage) {
   const DecodeRun sp = decode_everywhere("an SP slice once", stream_of(shape, spSlice));
   EXPECT_TRUE(sp.finished) << "error " << sp.errorCode << " " << sp.refusal;
   EXPECT_EQ(5u, sp.md5s.size());
+  // The damage is reported, with what the dropped slice read as (beside the
+  // hand-made slices' empty data, which every picture's slice counts).
+  VideoDamage damage{};
+  DecodeOptions opt;
+  opt.beforeClose = [&](const VideoDecoder* d) { AVCHDVideoDecoderGetDamageLib(const_cast<VideoDecoder*>(d), &damage); };
+  decode_buffer(stream_of(shape, spSlice), opt);
+  EXPECT_EQ(6u, damage.slicesDropped);
+  EXPECT_EQ(kVideoRefusalSpSiSlices, damage.suspect.reason);
+  EXPECT_STREQ("SP or SI slices", damage.suspect.text);
+  EXPECT_EQ(2, AVCHDVideoDecoderGetDamageLib(nullptr, &damage));
 }
 
 // A sequence parameter set that declares what the decoder refuses (here a
