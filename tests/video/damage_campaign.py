@@ -9,11 +9,12 @@ and counts:
   - stalls (the decoder's wait timed out, or the run took longer than the
     limit),
   - streams whose outcome (exit status, message, pictures) differs between
-    worker counts,
+    worker counts or runs (--runs),
   - pictures decoded against ffmpeg's, by kind of damage.
 
 usage: damage_campaign.py [--h264dec PATH] [--testdata DIR] [--work DIR]
-                          [--seeds N] [--jobs N] [--kinds a,b,...] [--limit S]
+                          [--seeds N] [--jobs N] [--kinds a,b,...] [--runs N]
+                          [--limit S] [--list FILE]
 """
 import argparse
 import concurrent.futures
@@ -213,16 +214,16 @@ def ffmpeg_pictures(path):
 
 def one(args, item):
     kind, path = item
-    runs = {t: h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8)}
+    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8) for k in range(args.runs)}
     outcomes = {(r['rc'], r['digest'], r['message']) for r in runs.values()}
     return {
         'kind': kind,
         'path': path,
         'stall': any(r['stall'] for r in runs.values()),
         'differs': len(outcomes) != 1,
-        'pictures': runs[1]['pictures'],
-        'rc': runs[1]['rc'],
-        'message': runs[1]['message'],
+        'pictures': runs[(1, 0)]['pictures'],
+        'rc': runs[(1, 0)]['rc'],
+        'message': runs[(1, 0)]['message'],
         'ffmpeg': ffmpeg_pictures(path),
         'seconds': max(r['seconds'] for r in runs.values()),
     }
@@ -238,6 +239,7 @@ def main():
     ap.add_argument('--seeds', type=int, default=3)
     ap.add_argument('--jobs', type=int, default=2)
     ap.add_argument('--kinds', default=','.join(KINDS))
+    ap.add_argument('--runs', type=int, default=1, help='runs of each worker count')
     ap.add_argument('--limit', type=float, default=50.0, help='seconds before a run counts as stalled')
     ap.add_argument('--list', help='write one line per stream to this file')
     args = ap.parse_args()

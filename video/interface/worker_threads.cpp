@@ -1012,8 +1012,9 @@ void refusal_ends_input(VideoDecoder* dec) {
 // slice was dropped. Never an end of stream without a word.
 void nothing_decodable(VideoDecoder* dec) {
   DecoderState* ds = &dec->state;
-  if (dec->suspect.reason != kVideoRefusalNone) {
-    refuse(ds, dec->suspect.reason, dec->suspect.operation);
+  const VideoRefusal& read = dec->cleanSuspect.reason != kVideoRefusalNone ? dec->cleanSuspect : dec->firstSuspect;
+  if (read.reason != kVideoRefusalNone) {
+    refuse(ds, read.reason, read.operation);
     post_error(dec, kStepUnsupported);
   } else if (dec->declaredRefusal != kVideoRefusalNone) {
     refuse(ds, dec->declaredRefusal);
