@@ -38,6 +38,7 @@ constexpr const char* kHelp =
     "  -v, --verbose  also name the processor variant of the primitives\n"
     "  --help         show this help;  --version  show the version\n"
     "\n"
+    "A transport stream (.MTS, .m2ts) is refused: mtsimport imports it.\n"
     "Streams the decoder refuses (long-term references, frame-number gaps, slice\n"
     "groups, more than 8 bits, 4:2:2 and 4:4:4) end with the reason, after every\n"
     "picture decoded before the refusal; --md5 then prints no checksum.\n"
@@ -68,6 +69,7 @@ const char* error_text(uint32_t code) {
     case kVideoErrorNoReference: return "a predicted slice has no reference picture";
     case kVideoErrorNoPps: return "a slice names a picture parameter set that was not sent";
     case kVideoErrorMissingReference: return "a reference picture named by the stream is missing";
+    case kVideoErrorDamaged: return "no slice of the stream could be read (the stream is damaged)";
     default: return "decoding failed";
   }
 }
@@ -128,6 +130,13 @@ int main(int argc, char** argv) {
     tools::Report(kTool, std::string(in) + ": " + problem);
     return tools::kExitFailed;
   }
+  if (const size_t packet = h264dec::TransportStreamPacketSize(stream.Head().data(), stream.Head().size())) {
+    // Its bytes would make a few wrong pictures: a recording is imported,
+    // not decoded as a bare stream.
+    tools::Report(kTool, std::string(in) + ": an MPEG transport stream of " + std::to_string(packet) +
+                             "-byte packets, not an H.264 Annex B stream (mtsimport imports it)");
+    return tools::kExitFailed;
+  }
   if (info != 0) {
     tools::Report(kTool, std::string(in) + ": " +
                              (info == 8 ? "out of memory"
@@ -186,6 +195,12 @@ int main(int argc, char** argv) {
     else
       std::fprintf(stderr, "h264dec: %s: error %u: %s\n", in, code, error_text(code));
     rc = 1;
+  }
+  VideoDamage damage{};
+  if (rc == 0 && AVCHDVideoDecoderGetDamageLib(dec, &damage) == 0 && damage.slicesDropped > 0) {
+    // Said once: the pictures are all there, some of them concealed.
+    std::fprintf(stderr, "h264dec: %s: damaged: %u slices dropped and concealed%s%s%s\n", in, damage.slicesDropped,
+                 damage.suspect.reason ? " (one read as " : "", damage.suspect.text, damage.suspect.reason ? ")" : "");
   }
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.

@@ -16,6 +16,16 @@ constexpr size_t kLargestHead = size_t{1} << 30;
 
 }  // namespace
 
+size_t TransportStreamPacketSize(const uint8_t* data, size_t size) {
+  for (const size_t packet : {size_t{188}, size_t{192}}) {
+    const size_t sync = packet - 188;  // the sync byte follows the arrival time
+    size_t seen = 0;
+    while (seen < 8 && (seen + 1) * packet <= size && data[seen * packet + sync] == 0x47) ++seen;
+    if (seen >= 2 && (seen == 8 || (seen + 1) * packet > size)) return packet;
+  }
+  return 0;
+}
+
 ChunkedStream::~ChunkedStream() {
   if (file_) std::fclose(file_);
 }

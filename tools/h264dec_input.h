@@ -17,6 +17,11 @@ namespace h264dec {
 
 constexpr size_t kChunkBytes = size_t{1} << 20;
 
+// The size of the packets (188, or 192 with an arrival time before each)
+// when `data` starts as an MPEG transport stream, with the sync byte 0x47 at
+// the start of each of its first packets (up to eight, at least two); else 0.
+size_t TransportStreamPacketSize(const uint8_t* data, size_t size);
+
 class ChunkedStream {
  public:
   explicit ChunkedStream(size_t chunkBytes = kChunkBytes) : chunk_(chunkBytes ? chunkBytes : 1) {}
@@ -33,6 +38,9 @@ class ChunkedStream {
   // filled). False with `problem` set when the file could not be read or
   // is empty.
   bool ReadParameters(VideoDecoderParams* params, int32_t* result, std::string* problem);
+
+  // What was read so far (after ReadParameters: the stream's start).
+  const std::vector<uint8_t>& Head() const { return buffer_; }
 
   // Decodes the whole stream through `dec`: the bytes read so far, then
   // one chunk at a time. `onPicture` is called for every picture written to

@@ -54,7 +54,7 @@ const std::string kH264 = testsupport::local_data_file("inter/p_cavlc.264");  //
 
 // Inputs that are no recording, no stream or no file at all.
 struct Inputs {
-  std::string missing, directory, empty, text, mp4, noVideo;
+  std::string missing, directory, empty, text, mp4, noVideo, ts188, noPps;
   Inputs() {
     missing = Dir() + "/missing.MTS";
     directory = Dir() + "/folder";
@@ -68,6 +68,23 @@ struct Inputs {
     for (size_t at = 0; at + 192 <= ts.size(); at += 192)
       if (((ts[at + 5] & 0x1F) << 8 | ts[at + 6]) != 0x1011) audioOnly.insert(audioOnly.end(), &ts[at], &ts[at] + 192);
     noVideo = Write("audio_only.MTS", audioOnly);
+    std::vector<uint8_t> bare;  // the same packets without their arrival times
+    for (size_t at = 0; at + 192 <= audioOnly.size(); at += 192) bare.insert(bare.end(), &audioOnly[at + 4], &audioOnly[at] + 192);
+    ts188 = Write("audio_only.ts", bare);
+    // A stream whose only picture parameter set was lost: no slice can be read.
+    const std::vector<uint8_t> h264 = testsupport::read_file(kH264);
+    std::vector<uint8_t> lost;
+    for (size_t i = 0; i < h264.size(); ++i) {
+      const bool start = i + 3 < h264.size() && h264[i] == 0 && h264[i + 1] == 0 && h264[i + 2] == 1;
+      if (start && (h264[i + 3] & 31) == 8) {
+        size_t end = i + 3;
+        while (end + 3 < h264.size() && !(h264[end] == 0 && h264[end + 1] == 0 && h264[end + 2] == 1)) ++end;
+        i = end - 1;
+        continue;
+      }
+      lost.push_back(h264[i]);
+    }
+    noPps = Write("no_pps.264", lost);
   }
 };
 const Inputs& In() {
@@ -105,6 +122,12 @@ std::vector<Case> Cases() {
       {"H264Directory", h264 + " " + in.directory, 1, {in.directory + ": is a directory"}, {}},
       {"H264Empty", h264 + " --md5 " + in.empty, 1, {in.empty + ": empty file"}, {}},
       {"H264Text", h264 + " --md5 " + in.text, 1, {in.text + ": no sequence parameter set the decoder can use"}, {}},
+      {"H264TransportStream", h264 + " --md5 " + in.noVideo, 1,
+       {in.noVideo + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream (mtsimport imports it)"},
+       {}},
+      {"H264BareTransportStream", h264 + " --md5 " + in.ts188, 1, {"transport stream of 188-byte packets", "mtsimport"}, {}},
+      {"H264NothingDecodable", h264 + " --md5 " + in.noPps, 1,
+       {in.noPps + ": error 12: a slice names a picture parameter set that was not sent", "0 pictures"}, {}},
       {"H264ThreadsNotANumber", h264 + " --threads abc " + kH264, 2, {"--threads abc: not a number"}, {}},
       {"H264ThreadsOutOfRange", h264 + " --threads 256 " + kH264, 2, {"--threads 256: not a number"}, {}},
       {"H264UnknownFormat", h264 + " --format rgb " + kH264, 2, {"unknown format rgb"}, {}},

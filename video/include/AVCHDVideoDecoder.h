@@ -234,6 +234,7 @@ enum : uint32_t {
   kVideoErrorTimeout = 10,          // the decode call's wait timed out
   kVideoErrorNoReference = 11,
   kVideoErrorNoPps = 12,
+  kVideoErrorDamaged = 13,          // the input ended and none of its slices could be read
 };
 
 struct VideoDecoder;
@@ -284,5 +285,15 @@ uint32_t AVCHDVideoDecoderGetErrorCodeLib(VideoDecoder* decoder);
 // kVideoRefusalNone while nothing was refused), or 2 for a null instance or
 // record.
 int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* decoder, VideoRefusal* out);
+
+// Damage met so far: slices dropped as damaged (their macroblocks concealed)
+// and, in `suspect`, the refused syntax the first of them read as (reason
+// kVideoRefusalNone when none did). Returns 0, or 2 for a null instance or
+// record.
+struct VideoDamage {
+  uint32_t slicesDropped;
+  VideoRefusal suspect;
+};
+int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* decoder, VideoDamage* out);
 
 }  // extern "C"

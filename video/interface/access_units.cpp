@@ -134,6 +134,12 @@ bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer
     FrameBuffer* f = &ds->frameBuffers[k];
     if (!busy[k] && (!f->used || f->key + f->outputTicks < position)) *fbOut = f;
   }
+  // Pictures of a damaged stream may share one key, which output never
+  // passes: then a buffer whose picture was the last one written is taken.
+  for (uint32_t k = 0; k < m && !*fbOut; ++k) {
+    FrameBuffer* f = &ds->frameBuffers[k];
+    if (!busy[k] && f->key + f->outputTicks <= position) *fbOut = f;
+  }
   delete[] heap;
   return *fbOut != nullptr;
 }
@@ -269,6 +275,10 @@ int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
   if (p->slicesActive == 0) {
     release_records(ds, p);
     release_colocated(ds, p);
+    // Its frame buffer was taken for it alone and holds nothing to show: it
+    // is free again, or a stream whose slices are all dropped would use up
+    // the pool with pictures that never come.
+    if (p->frameBuffer && !p->repeated) p->frameBuffer->used = 0;
   }
   DecodedPicture* prev = p->prevInDecodeOrder;
   if (ds->nextOutputPicture == p) ds->nextOutputPicture = p->nextInOutputOrder;

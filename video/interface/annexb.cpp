@@ -110,10 +110,11 @@ int32_t ByteStreamParser_AnnexB(DecoderState* ds, NalUnit* nal) {
         ds->prevNalRefIdc = refIdc;
         break;
       case 10:
-        ds->sequenceBase = ds->currentPicture ? ds->currentPicture->accessUnitIndex + 1u : 0u;
-        break;
       case 11:
-        ds->endOfStream = 1;
+        // End of sequence, or of a stream that another may follow (streams
+        // joined end to end): what comes next starts a new sequence. Only
+        // the caller ends the input.
+        ds->sequenceBase = ds->currentPicture ? ds->currentPicture->accessUnitIndex + 1u : 0u;
         break;
       default:
         break;

@@ -100,6 +100,10 @@ struct SliceDecodeContext : SliceDataState {
   PredWeightTable predWeightTable;
   uint8_t no_output_of_prior_pics_flag;
   uint8_t long_term_reference_flag;
+  // Refused syntax read in this header, the header being read on past it
+  // (kVideoRefusal..., 0 none), and its operation.
+  uint8_t refusedSyntax;
+  uint8_t refusedOperation;
   uint8_t memory_management_control_operation;
   uint32_t difference_of_pic_nums_minus1;
   uint8_t cabac_init_idc;
@@ -213,6 +217,7 @@ enum : int32_t {
 enum : int32_t {
   kStepNoSps = 2,
   kStepParameterSet = 13,
+  kStepDamaged = 14,  // no slice of the stream could be read (never returned by a step)
 };
 
 struct DecodeTask {
@@ -321,6 +326,18 @@ struct VideoDecoder {
   uint8_t releaseFloorSet;
   uint8_t stallRounds;         // times parked slices were woken with nothing else running
   uint32_t setUpCount;         // pictures set up so far
+  // Damage that reads as refused syntax: a slice header whose refused
+  // syntax is read once among decodable slices is dropped as damaged; the
+  // stream is refused only when the next slice header that parses reads
+  // refused syntax too, or when nothing of the stream can be decoded.
+  VideoRefusal suspect;        // the refused syntax of the last suspect slice (reason 0: none)
+  VideoRefusal cleanSuspect;   // the first one read in a header that parsed cleanly otherwise
+  uint8_t suspectChain;        // the last slice header read was a suspect one
+  uint8_t declaredRefusal;     // refused syntax of a parameter set no slice has used yet
+  uint32_t slicesDropped;      // slices dropped as damaged
+  VideoRefusal firstSuspect;   // the refused syntax the first suspect slice read as
+  uint8_t refusedSetInUse;     // slices since the last decoded one use a set with refused syntax
+  int32_t firstDrop;           // step result of the first slice dropped while no picture was set up
   const DecoderStages* stages;  // the stages the instance runs
   uint32_t flightLimit;         // pictures set up and not finished, besides the one being parsed
   BlockPool recordPool;         // MacroblockRecord arrays of the pictures being decoded
@@ -385,6 +402,26 @@ inline void await_reference_lines(const SliceDecodeContext* s, const DecodedPict
 // of kVideoRefusalMemoryManagement.
 int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation = 0);
 
+// The same for syntax read in a slice header, which damage can fake. The
+// stream is refused when the slice header read before this one read refused
+// syntax too, or when this header parsed cleanly apart from it (`clean`) and
+// an earlier one did as well: syntax the stream keeps using. Otherwise the
+// slice is dropped as damaged (kStepUnsupported with no refusal).
+int32_t refuse_slice(DecoderState* ds, uint32_t reason, uint32_t operation, bool clean);
+
+// The same for syntax that the slice's parameter sets declare: the slice is
+// dropped, and the stream is refused at the end of its input unless a slice
+// decoded with other sets since (a damaged copy of a set was replaced).
+int32_t refuse_set(DecoderState* ds, uint32_t reason);
+
+// Notes refused syntax in the slice header being read; the header is read
+// on, and refuse_slice decides at its end.
+inline void note_refused(SliceDecodeContext* s, uint32_t reason, uint32_t operation = 0) {
+  if (s->refusedSyntax != 0) return;
+  s->refusedSyntax = static_cast<uint8_t>(reason);
+  s->refusedOperation = static_cast<uint8_t>(operation > 255 ? 255 : operation);
+}
+
 // Engine state kept per instance beside DecoderState (reached through the
 // state's owner): the key base that keeps output keys rising across IDR
 // pictures and memory_management_control_operation 5.
@@ -442,6 +479,10 @@ int32_t IsNewAccessUnit(SliceDecodeContext* s, DecodedPicture* current, ThreadBu
 int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s);
 int32_t ref_pic_list_modification(ThreadBuffer* tb, SliceDecodeContext* s);
 int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t nalType, uint8_t nalRefIdc);
+// Keeps the reference frames within the stream's num_ref_frames, the
+// current one included, by unmarking the oldest: what the sliding window
+// does, for a reference picture whose marking was damaged or never read.
+void bound_references(DecodedPicture* cur);
 // 1 when the record counts as a reference for the current picture (either
 // field of a frame will do).
 bool is_reference_for(const DecodedPicture* p, const DecodedPicture* current);

@@ -130,6 +130,14 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->releaseFloorSet = 0;
   dec->stallRounds = 0;
   dec->setUpCount = 0;
+  std::memset(&dec->suspect, 0, sizeof(dec->suspect));
+  std::memset(&dec->cleanSuspect, 0, sizeof(dec->cleanSuspect));
+  dec->suspectChain = 0;
+  dec->declaredRefusal = 0;
+  dec->slicesDropped = 0;
+  std::memset(&dec->firstSuspect, 0, sizeof(dec->firstSuspect));
+  dec->refusedSetInUse = 0;
+  dec->firstDrop = 0;
   dec->finishScan = 0;
   ResetPicturePools(ds);
   reset_progress(dec);
@@ -301,9 +309,10 @@ void* aligned_zeroed(size_t bytes) {
   return std::calloc(1, bytes);
 }
 
-int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
-  VideoDecoder* dec = decoder_of(ds);
-  if (dec->refusalReason) return kStepUnsupported;
+namespace {
+
+// A refusal's reason in words, into its text.
+void refusal_words(VideoRefusal* r) {
   static const char* const kWords[] = {
       "",
       "long-term reference",
@@ -320,11 +329,42 @@ int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
       "no_output_of_prior_pics_flag with pictures waiting",
       "parameter set values out of the decoder's range",
   };
-  if (reason >= sizeof(kWords) / sizeof(kWords[0]) || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
+  const uint32_t reason = r->reason < sizeof(kWords) / sizeof(kWords[0]) ? r->reason : kVideoRefusalParameterSet;
+  std::snprintf(r->text, sizeof(r->text), kWords[reason], r->operation);
+}
+
+}  // namespace
+
+int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
+  VideoDecoder* dec = decoder_of(ds);
+  if (dec->refusalReason) return kStepUnsupported;
+  if (reason > kVideoRefusalParameterSet || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
   dec->refusal.reason = reason;
   dec->refusal.operation = reason == kVideoRefusalMemoryManagement ? operation : 0;
-  std::snprintf(dec->refusal.text, sizeof(dec->refusal.text), kWords[reason], operation);
+  refusal_words(&dec->refusal);
   dec->refusalReason = dec->refusal.text;
+  return kStepUnsupported;
+}
+
+int32_t refuse_slice(DecoderState* ds, uint32_t reason, uint32_t operation, bool clean) {
+  VideoDecoder* dec = decoder_of(ds);
+  if (dec->refusalReason) return kStepUnsupported;
+  if (dec->suspectChain) return refuse(ds, dec->suspect.reason, dec->suspect.operation);
+  if (clean && dec->cleanSuspect.reason != kVideoRefusalNone)
+    return refuse(ds, dec->cleanSuspect.reason, dec->cleanSuspect.operation);
+  dec->suspect.reason = reason;
+  dec->suspect.operation = operation;
+  if (clean) dec->cleanSuspect = dec->suspect;
+  if (dec->firstSuspect.reason == kVideoRefusalNone) dec->firstSuspect = dec->suspect;
+  dec->suspectChain = 1;
+  return kStepUnsupported;
+}
+
+int32_t refuse_set(DecoderState* ds, uint32_t reason) {
+  VideoDecoder* dec = decoder_of(ds);
+  if (dec->refusalReason) return kStepUnsupported;
+  if (dec->declaredRefusal == kVideoRefusalNone) dec->declaredRefusal = static_cast<uint8_t>(reason);
+  dec->refusedSetInUse = static_cast<uint8_t>(reason);
   return kStepUnsupported;
 }
 
@@ -676,6 +716,16 @@ int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* dec, VideoRefusal* out) {
   if (!dec || !out) return 2;
   pthread_mutex_lock(&dec->lock);
   *out = dec->refusal;
+  pthread_mutex_unlock(&dec->lock);
+  return 0;
+}
+
+int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* dec, VideoDamage* out) {
+  if (!dec || !out) return 2;
+  pthread_mutex_lock(&dec->lock);
+  out->slicesDropped = dec->slicesDropped;
+  out->suspect = dec->firstSuspect;
+  if (out->suspect.reason != kVideoRefusalNone) refusal_words(&out->suspect);
   pthread_mutex_unlock(&dec->lock);
   return 0;
 }

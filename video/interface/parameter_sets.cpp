@@ -265,30 +265,46 @@ int32_t parse_pps(BitReaderCabac* r, PictureParameterSet* pps, SequenceParameter
     while (sps->nextVersion && sps->nextVersion->validFrom <= validFrom) sps = sps->nextVersion;
     pps->sps = sps;
   }
-  pps->entropy_coding_mode_flag = static_cast<uint8_t>(ReadOneBit(r));
-  pps->pic_order_present_flag = static_cast<uint8_t>(ReadOneBit(r));
-  const uint32_t sliceGroups = ue_v(r);
+  // Past a damaged end the reader yields whatever follows the payload: the
+  // fields read there count as 0, as if they were absent.
+  auto past_end = [r] { return r->overrun || static_cast<int64_t>(r->bytesLeft) * 8 < 31 - r->bitPos; };
+  auto ue = [r, past_end] {
+    const uint32_t v = ue_v(r);
+    return past_end() ? 0u : v;
+  };
+  auto se = [r, past_end] {
+    const int32_t v = se_v(r);
+    return past_end() ? 0 : v;
+  };
+  auto flag = [r, past_end] {
+    const uint32_t v = ReadOneBit(r);
+    return static_cast<uint8_t>(past_end() ? 0 : v);
+  };
+  pps->entropy_coding_mode_flag = flag();
+  pps->pic_order_present_flag = flag();
+  const uint32_t sliceGroups = ue();
   pps->num_slice_groups_minus1 = clamp_u8(sliceGroups);
   if (sliceGroups != 0) return kParamSetUnsupported;
-  const uint32_t l0 = ue_v(r);
-  const uint32_t l1 = ue_v(r);
+  const uint32_t l0 = ue();
+  const uint32_t l1 = ue();
   if (l0 > 31 || l1 > 31) return kParamSetUnsupported;
   pps->num_ref_idx_l0_active_minus1 = static_cast<uint8_t>(l0);
   pps->num_ref_idx_l1_active_minus1 = static_cast<uint8_t>(l1);
-  pps->weighted_pred_flag = static_cast<uint8_t>(ReadOneBit(r));
-  pps->weighted_bipred_idc = static_cast<uint8_t>(u_n(r, 2));
-  const int32_t qp = se_v(r);
-  const int32_t qs = se_v(r);
-  const int32_t chromaOffset = se_v(r);
+  pps->weighted_pred_flag = flag();
+  pps->weighted_bipred_idc = static_cast<uint8_t>(flag() << 1);
+  pps->weighted_bipred_idc = static_cast<uint8_t>(pps->weighted_bipred_idc | flag());
+  const int32_t qp = se();
+  const int32_t qs = se();
+  const int32_t chromaOffset = se();
   if (qp < -26 || qp > 25 || qs < -26 || qs > 25 || chromaOffset < -12 || chromaOffset > 12) {
     return kParamSetUnsupported;
   }
   pps->pic_init_qp_minus26 = static_cast<int8_t>(qp);
   pps->pic_init_qs_minus26 = static_cast<int8_t>(qs);
   pps->chroma_qp_index_offset = static_cast<int8_t>(chromaOffset);
-  pps->deblocking_filter_control_present_flag = static_cast<uint8_t>(ReadOneBit(r));
-  pps->constrained_intra_pred_flag = static_cast<uint8_t>(ReadOneBit(r));
-  pps->redundant_pic_cnt_present_flag = static_cast<uint8_t>(ReadOneBit(r));
+  pps->deblocking_filter_control_present_flag = flag();
+  pps->constrained_intra_pred_flag = flag();
+  pps->redundant_pic_cnt_present_flag = flag();
   if (inspect) return kParamSetOk;
 
   pps->second_chroma_qp_index_offset = pps->chroma_qp_index_offset;
@@ -301,7 +317,7 @@ int32_t parse_pps(BitReaderCabac* r, PictureParameterSet* pps, SequenceParameter
       std::memcpy(pps->ScalingList4x4, pps->sps->ScalingList4x4, sizeof(pps->ScalingList4x4));
       std::memcpy(pps->ScalingList8x8, pps->sps->ScalingList8x8, sizeof(pps->ScalingList8x8));
     }
-    const int32_t second = se_v(r);
+    const int32_t second = se();
     if (second < -12 || second > 12) return kParamSetUnsupported;
     pps->second_chroma_qp_index_offset = static_cast<int8_t>(second);
   } else {
@@ -445,17 +461,16 @@ int32_t DecodeSequenceParameterSet(ThreadBuffer* tb) {
   if (result != kParamSetOk) return result;
   // A set that ran past its NAL unit holds filler values: never entered.
   if (tb->reader.overrun) return kParamSetUnsupported;
-  // A decoder opened for a picture size takes no larger pictures.
-  if (ds->lumaPitch != 0 &&
-      (16u * parsed.PicWidthInMbs + 64u > ds->lumaPitch || 16u * parsed.FrameHeightInMbs > ds->lumaHeight)) {
-    ds->paramSetRefusal = kVideoRefusalPictureSize;
-    return kParamSetUnsupported;
-  }
   SequenceParameterSet* rec = place(ds->spsList, parsed, ds->accessUnitCounter);
   if (!rec) return kParamSetNoMemory;
   if (ds->currentPicture) ds->currentPicture->sps = rec;
-  // A complete set the pipeline does not support stays in the list as parsed.
+  // A complete set the pipeline does not support stays in the list as
+  // parsed: the slices that use it are refused. A decoder opened for a
+  // picture size takes no larger pictures.
   ds->paramSetRefusal = static_cast<uint8_t>(sps_refusal(parsed));
+  if (ds->lumaPitch != 0 &&
+      (16u * parsed.PicWidthInMbs + 64u > ds->lumaPitch || 16u * parsed.FrameHeightInMbs > ds->lumaHeight))
+    ds->paramSetRefusal = kVideoRefusalPictureSize;
   return ds->paramSetRefusal == kVideoRefusalNone ? kParamSetOk : kParamSetUnsupported;
 }
 
@@ -469,7 +484,10 @@ int32_t DecodePictureParameterSet(ThreadBuffer* tb, uint32_t inspect) {
   int32_t result = parse_pps(&tb->reader, &parsed, ds->spsList, ds->accessUnitCounter, inspect != 0);
   if (result == kParamSetUnsupported && parsed.num_slice_groups_minus1 != 0) ds->paramSetRefusal = kVideoRefusalSliceGroups;
   if (result != kParamSetOk) return result;
-  if (tb->reader.overrun) return kParamSetUnsupported;
+  // A set whose end was damaged (it runs past its NAL unit) is taken as read,
+  // the missing bits as zeros, when its values are in range: its slices are
+  // decoded rather than all dropped. Inspection reports it as cut short.
+  if (tb->reader.overrun && inspect) return kParamSetUnsupported;
   if (parsed.redundant_pic_cnt_present_flag) ds->paramSetRefusal = kVideoRefusalRedundantPictures;
   const int32_t verdict = parsed.redundant_pic_cnt_present_flag ? kParamSetUnsupported : kParamSetOk;
   if (inspect) {

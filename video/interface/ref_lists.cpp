@@ -188,6 +188,7 @@ void close_list(SliceDecodeContext* s, DecodedPicture** list, uint8_t* parity, u
 
 int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, DecodedPicture** list,
                     uint8_t* parity, uint32_t activeMinus1) {
+  (void)ds;
   if (!ReadOneBit(r)) return 0;
   DecodedPicture* cur = s->picture;
   const SequenceParameterSet* sps = cur->sps;
@@ -198,7 +199,11 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
     const uint32_t idc = ue_v(r);
     if (r->overrun) return kStepUnsupported;
     if (idc == 3) return 0;
-    if (idc == 2) return refuse(ds, kVideoRefusalLongTermReference);
+    if (idc == 2) {
+      note_refused(s, kVideoRefusalLongTermReference);
+      (void)ue_v(r);  // long_term_pic_num
+      continue;
+    }
     if (idc > 3) continue;
     const uint32_t absDiff = ue_v(r);
     if (!cur->prevInDecodeOrder) return kStepMissingReference;
@@ -257,6 +262,10 @@ void sliding_window(DecodedPicture* cur, uint32_t maxRefFrames) {
 }
 
 }  // namespace
+
+void bound_references(DecodedPicture* cur) {
+  if (cur->sps && cur->referenceMarking) sliding_window(cur, cur->sps->num_ref_frames);
+}
 
 bool is_reference_for(const DecodedPicture* p, const DecodedPicture* current) {
   return marking_seen(p, current) != 0;
@@ -339,7 +348,7 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
   if (nalType == 5) {
     s->no_output_of_prior_pics_flag = static_cast<uint8_t>(ReadOneBit(r));
     s->long_term_reference_flag = static_cast<uint8_t>(ReadOneBit(r));
-    if (s->long_term_reference_flag) return refuse(tb->decoderState, kVideoRefusalLongTermReference);
+    if (s->long_term_reference_flag) note_refused(s, kVideoRefusalLongTermReference);
     cur->mmco5 = 0;
     return 0;
   }
@@ -355,6 +364,9 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
     s->memory_management_control_operation = static_cast<uint8_t>(op > 255 ? 255 : op);
     switch (op) {
       case 0:
+        // Operations that freed too little (damage) leave no more frames
+        // than the stream keeps; a sound stream's already fit.
+        bound_references(cur);
         return 0;
       case 1: {
         s->difference_of_pic_nums_minus1 = ue_v(r);
@@ -382,8 +394,12 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
       case 6:
         // Operation 3 would turn a short-term picture into a long-term one
         // that later pictures still reference: taking it out instead would
-        // decode them from the wrong pictures.
-        return refuse(tb->decoderState, kVideoRefusalMemoryManagement, op);
+        // decode them from the wrong pictures. The operation's fields are
+        // read past: the slice is refused or dropped at the header's end.
+        note_refused(s, kVideoRefusalMemoryManagement, op);
+        (void)ue_v(r);
+        if (op == 3) (void)ue_v(r);
+        break;
       default:
         return kStepUnsupported;
     }

@@ -245,6 +245,27 @@ void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   if (!q->repeated) p->frameBuffer->storage = const_cast<FrameBuffer*>(planes_of(q->frameBuffer));
 }
 
+// An IDR picture whose timing starts again (a stream joined on) comes after
+// every picture before it: its keys move on past theirs, and those of the
+// pictures timed from it with them.
+void follow_earlier_timing(VideoDecoder* dec, DecodedPicture* p) {
+  DecoderState* ds = &dec->state;
+  bool any = dec->releaseFloorSet != 0;
+  int32_t last = dec->releaseFloor;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    const DecodedPicture* q = &ds->pictures[i];
+    if (q == p || !q->setUp || q->outputDone) continue;
+    if (!any || q->outputKey > last) last = q->outputKey;
+    any = true;
+  }
+  if (!any || p->outputKey > last) return;
+  const int32_t shift = last + 2 - p->outputKey;
+  p->decodeKey += shift;
+  p->outputKey += shift;
+  p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
+  ds->removalTimeBase += shift;
+}
+
 int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContext* s, SequenceParameterSet* sps,
                           bool idr, uint8_t nalRefIdc, uint32_t openFlags) {
   DecoderState* ds = &dec->state;
@@ -272,6 +293,15 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   p->nalRefIdc = nalRefIdc;
   p->structure = field ? s->bottom_field_flag : 2;
   p->frameBuffer->structure = p->structure;
+  // A picture smaller than the decoder's pictures (a stream of another size
+  // joined on) leaves part of the buffer unwritten: grey, whichever buffer
+  // it got.
+  if (16u * sps->PicWidthInMbs + 64u < ds->lumaPitch || 16u * sps->FrameHeightInMbs < ds->lumaHeight) {
+    FrameBuffer* fb = p->frameBuffer;
+    std::memset(fb->Y - 32, 128, static_cast<size_t>(ds->lumaPitch) * ds->lumaHeight);
+    std::memset(fb->Cr - 8, 128, static_cast<size_t>(ds->chromaPitch) * ds->chromaHeight);
+    std::memset(fb->Cb - 8, 128, static_cast<size_t>(ds->chromaPitch) * ds->chromaHeight);
+  }
   p->pairedField = nullptr;
   // Picture timing without HRD delays carries no output time: the keys then
   // come from the picture order count (its pic_struct still counts).
@@ -284,6 +314,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   DecodedPicture* prev = p->prevInDecodeOrder;
   // The field before without its second field now is output alone.
   if (prev && prev->setUp && prev->structure != 2 && !prev->pairedField && !prev->unpaired) mark_unpaired(dec, prev);
+  if (idr && p->hasPicTiming) follow_earlier_timing(dec, p);
   if (idr) bump_earlier(ds, p);
   if (idr && p->prevInDecodeOrder) {
     DecodedPicture* q = p->prevInDecodeOrder;
@@ -402,15 +433,6 @@ void leading_picture_check(DecoderState* ds, const SliceDecodeContext* s, Decode
   }
 }
 
-// 1 when a picture other than the current one still waits for output.
-bool output_pending(const DecoderState* ds) {
-  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-    const DecodedPicture* p = &ds->pictures[i];
-    if (p != ds->currentPicture && p->setUp && !p->outputDone)
-      return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -457,25 +479,27 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   s->FilterOffsetA = 0;
   s->FilterOffsetB = 0;
   s->refCount[0] = s->refCount[1] = 0;
+  s->refusedSyntax = 0;
+  s->refusedOperation = 0;
 
   HeaderStart h;
   const bool found = read_header_start(r, ds->ppsList, p->accessUnitIndex, nal->nal_unit_type, &h);
   s->first_mb_in_slice = h.first_mb_in_slice;
   s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % 5u);
   p->sliceType = s->slice_type;
-  if (s->slice_type > 2) return refuse(ds, kVideoRefusalSpSiSlices);
+  if (s->slice_type > 2) return refuse_slice(ds, kVideoRefusalSpSiSlices, 0, false);
   if (!found) return kStepNoPps;
   PictureParameterSet* pps = h.pps;
   SequenceParameterSet* sps = pps->sps;
   // Sets the pipeline cannot decode never reach it, whatever the parsers kept.
-  if (sps->chroma_format_idc > 1) return refuse(ds, kVideoRefusalChromaFormat);
-  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse(ds, kVideoRefusalBitDepth);
-  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse(ds, kVideoRefusalFrameNumGaps);
-  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse(ds, kVideoRefusalCropping);
-  if (pps->redundant_pic_cnt_present_flag) return refuse(ds, kVideoRefusalRedundantPictures);
-  if (pps->num_slice_groups_minus1 != 0) return refuse(ds, kVideoRefusalSliceGroups);
+  if (sps->chroma_format_idc > 1) return refuse_set(ds, kVideoRefusalChromaFormat);
+  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse_set(ds, kVideoRefusalBitDepth);
+  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse_set(ds, kVideoRefusalFrameNumGaps);
+  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse_set(ds, kVideoRefusalCropping);
+  if (pps->redundant_pic_cnt_present_flag) return refuse_set(ds, kVideoRefusalRedundantPictures);
+  if (pps->num_slice_groups_minus1 != 0) return refuse_set(ds, kVideoRefusalSliceGroups);
   if (16u * sps->PicWidthInMbs + 64u > ds->lumaPitch || 16u * sps->FrameHeightInMbs > ds->lumaHeight)
-    return refuse(ds, kVideoRefusalPictureSize);
+    return refuse_set(ds, kVideoRefusalPictureSize);
   s->pps = pps;
   s->pic_parameter_set_id = static_cast<uint8_t>(h.pps_id);
   s->frame_num = h.frame_num;
@@ -497,12 +521,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       const uint32_t l0 = ue_v(r);
       const uint32_t l1 = s->slice_type == 1 ? ue_v(r) : 0;
       // At most 32 entries are used by any slice (16 per frame list).
-      if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse(ds, kVideoRefusalActiveReferences);
+      if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
       s->num_ref_idx_l0_active_minus1 = static_cast<uint8_t>(l0);
       s->num_ref_idx_l1_active_minus1 = static_cast<uint8_t>(l1);
     }
     if (s->num_ref_idx_l0_active_minus1 >= kMaxActiveRefs || s->num_ref_idx_l1_active_minus1 >= kMaxActiveRefs)
-      return refuse(ds, kVideoRefusalActiveReferences);
+      return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
   }
   if (r->overrun) return kStepUnsupported;
 
@@ -552,6 +576,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     }
   }
   if (r->overrun) return kStepUnsupported;
+  if (s->refusedSyntax != 0) return refuse_slice(ds, s->refusedSyntax, s->refusedOperation, true);
 
   s->field_pic_flag = h.field_pic_flag;
   s->MbaffFrameFlag = static_cast<uint8_t>(sps->mb_adaptive_frame_field_flag && !h.field_pic_flag);
@@ -632,13 +657,12 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       } else {
         result = DecodePictureParameterSet(tb, 0);
       }
-      // A set with syntax the decoder does not support ends the stream; a
+      // A set with syntax the decoder does not support ends the stream once
+      // a slice uses it (a damaged copy that no slice uses ends nothing); a
       // damaged one (values out of range, cut short, or naming a sequence
       // parameter set never sent) is ignored like a lost one.
-      if (result == kParamSetUnsupported && ds->paramSetRefusal != 0) {
-        refuse(ds, ds->paramSetRefusal);
-        return result;
-      }
+      if (result == kParamSetUnsupported && ds->paramSetRefusal != 0 && dec->declaredRefusal == 0)
+        dec->declaredRefusal = ds->paramSetRefusal;
       if (result == kParamSetUnsupported || result == kParamSetNoSps) result = 0;
       return consumed(result == 0 ? kStepConsumed : result);
     }
@@ -663,11 +687,6 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
   s->picture = p;
   int32_t result = decode_slice_header(tb, s, openFlags);
 
-  if (result == 0 && type == 5 && s->no_output_of_prior_pics_flag) {
-    // Nothing can be discarded on the first IDR picture or when no earlier
-    // picture waits for output: the flag is then accepted.
-    if (ds->startPicture && output_pending(ds)) result = refuse(ds, kVideoRefusalNoOutputOfPriorPics);
-  }
   const SequenceParameterSet* sps = s->pps ? s->pps->sps : nullptr;
   auto update_next_output = [&]() {
     if (type == 5) {
@@ -676,13 +695,20 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       ds->nextOutputPicture = p;
     }
   };
+  // A header read without refused syntax ends a run of suspect ones; a
+  // slice decoded ends the use of a refused set (a damaged copy replaced).
+  if (result == 0 || result == kStepNoReference || result == kStepMissingReference || result == kStepNoPps)
+    dec->suspectChain = 0;
+  if (result == 0) dec->refusedSetInUse = 0;
   if (result != 0) {
     if (type == 5 || !ds->startPicture || !p->setUp) {
       RemoveCurrentAccessUnit(ds);
     } else {
       // The picture keeps its identity, so its remaining slices still
-      // complete it; it is flagged damaged.
+      // complete it; it is flagged damaged. Its marking may not have been
+      // read: it still takes a frame's place as the sliding window would.
       p->damaged = 1;
+      if (opensPicture) bound_references(p);
       ds->prevNalType = static_cast<uint8_t>(type);
       ds->prevNalRefIdc = refIdc;
       copy_identity(&dec->prevSlice, s, sps, type, refIdc);
@@ -752,9 +778,12 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       // (or starts) with the next picture that can be decoded. Syntax the
       // decoder does not support ends the stream.
       if (result == kStepUnsupported && dec->refusalReason) return result;
+      if (!ds->startPicture && dec->firstDrop == 0) dec->firstDrop = result;
+      ++dec->slicesDropped;
       [[fallthrough]];
     case kStepNoReference:
     case kStepMissingReference:
+      if (!ds->startPicture && dec->firstDrop == 0) dec->firstDrop = result;
       ds->prevNalType = static_cast<uint8_t>(type);
       ds->prevNalRefIdc = refIdc;
       if ((decodeFlags & kDecodeFinishDropped) && s->first_mb_in_slice == 0 && p->setUp && ds->startPicture) {

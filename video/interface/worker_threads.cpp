@@ -33,6 +33,7 @@ void post_error(VideoDecoder* dec, int32_t result) {
       case kStepMissingReference: dec->errorCode = kVideoErrorMissingReference; break;
       case kStepUnsupported: dec->errorCode = kVideoErrorUnsupported; break;
       case kStepParameterSet: dec->errorCode = kVideoErrorParameterSet; break;
+      case kStepDamaged: dec->errorCode = kVideoErrorDamaged; break;
       default: dec->errorCode = kVideoErrorStepFailed; break;
     }
   }
@@ -908,6 +909,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       // The slice is given up; its macroblocks are concealed when the
       // picture is finished.
       p->damaged = 1;
+      ++dec->slicesDropped;
       return kStepConsumed;
     }
     case kTaskReconI:
@@ -1003,6 +1005,23 @@ void refusal_ends_input(VideoDecoder* dec) {
     close_picture(p);
   dec->finishScan = 1;
   wake_for_limits(dec);
+}
+
+// The input ended and no slice of it could be decoded: the stream is
+// refused for the syntax it seemed to use, or the error says why the first
+// slice was dropped. Never an end of stream without a word.
+void nothing_decodable(VideoDecoder* dec) {
+  DecoderState* ds = &dec->state;
+  const VideoRefusal& read = dec->cleanSuspect.reason != kVideoRefusalNone ? dec->cleanSuspect : dec->firstSuspect;
+  if (read.reason != kVideoRefusalNone) {
+    refuse(ds, read.reason, read.operation);
+    post_error(dec, kStepUnsupported);
+  } else if (dec->declaredRefusal != kVideoRefusalNone) {
+    refuse(ds, dec->declaredRefusal);
+    post_error(dec, kStepUnsupported);
+  } else {
+    post_error(dec, dec->firstDrop == kStepUnsupported ? kStepDamaged : dec->firstDrop);
+  }
 }
 
 void file_task(VideoDecoder* dec, DecodeTask* t, int32_t result) {
@@ -1338,6 +1357,13 @@ void* WorkerThread(void* arg) {
                  !next_released(dec) && input_complete(ds)) {
         if (dec->refusedDrain) {
           dec->refusedDrain = 0;
+          post_error(dec, kStepUnsupported);
+        } else if (!ds->startPicture && (dec->firstDrop || dec->suspect.reason || dec->declaredRefusal)) {
+          nothing_decodable(dec);
+        } else if (dec->refusedSetInUse) {
+          // The stream went on with sets it really uses and this decoder
+          // refuses: refused after every picture before them.
+          refuse(ds, dec->refusedSetInUse);
           post_error(dec, kStepUnsupported);
         } else {
           InformManager(kStatusEndOfStream, dec);

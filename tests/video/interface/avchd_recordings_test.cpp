@@ -90,4 +90,27 @@ TEST(AvchdRecordings, VideoDecodesToTheReferencePictures) {
   }
 }
 
+// A recording's video joined to itself, end to end (the second copy starts
+// again with its own timing): every picture of both copies comes out, in
+// order.
+TEST(AvchdRecordings, VideoJoinedToItselfGivesEveryPictureOfBoth) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const std::string base = path.substr(0, path.rfind('.'));
+  std::vector<std::string> reference = enginetest::framemd5_column(testsupport::read_text(base + ".video.framemd5"));
+  ASSERT_FALSE(reference.empty());
+  const std::vector<uint8_t> video = VideoOf(testsupport::read_file(path));
+  std::vector<uint8_t> es = video;
+  es.insert(es.end(), video.begin(), video.end());
+  const std::vector<std::string> once = reference;
+  reference.insert(reference.end(), once.begin(), once.end());
+  enginetest::DecodeOptions options;
+  options.threads = 4;
+  const enginetest::DecodeRun run = enginetest::decode_buffer(es, options);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+  ASSERT_EQ(run.md5s.size(), reference.size());
+  const size_t first = static_cast<size_t>(
+      std::distance(run.md5s.begin(), std::mismatch(run.md5s.begin(), run.md5s.end(), reference.begin()).first));
+  EXPECT_EQ(first, reference.size()) << "the first picture differing from the reference";
+}
+
 }  // namespace

@@ -209,7 +209,8 @@ TEST(AnnexB, UnitsWithoutPayloadAct) {
   EXPECT_EQ(opened, 1);
   EXPECT_EQ(ds.prevNalType, 9u);
   EXPECT_EQ(ds.sequenceBase, 42u);
-  EXPECT_EQ(ds.endOfStream, 1u);
+  // An end-of-stream unit does not end the input: another stream may follow.
+  EXPECT_EQ(ds.endOfStream, 0u);
   EXPECT_EQ(buf.nal.nal_unit_type, 12u);
   // A slice header marks the current picture.
   run_parser(ds, buf, bytes_of({0, 0, 1, 0x41, 0x9A, 0, 0, 1}), &result);

@@ -325,8 +325,9 @@ TEST(EngineOrder, OnePicturePerCallAndFrameStepAfterOutput) {
 // (with the reason): a P slice after an IDR picture with a default of four
 // active references finds one and the other entries must not be stale;
 // no_output_of_prior_pics_flag on the first IDR picture has nothing to act
-// on; more than 32 active references, a sequence larger than the decoder
-// and a long-term reference are refused.
+// on; more than 32 active references in slices that keep using them, a
+// sequence larger than the decoder that a slice uses and a long-term
+// reference are refused.
 TEST(EngineFaults, StreamsAcceptedOrRefused) {
   using namespace enginetest;
   StreamShape shape;
@@ -348,8 +349,10 @@ TEST(EngineFaults, StreamsAcceptedOrRefused) {
   manyRefs.overrideL0Minus1 = 40;
   std::vector<uint8_t> tooMany = ip_stream(shape, 1);
   add(&tooMany, slice_unit(shape, manyRefs));
+  manyRefs.frameNum = 3;
+  add(&tooMany, slice_unit(shape, manyRefs));
   std::vector<uint8_t> tooLarge = ip_stream(shape, 1);
-  add(&tooLarge, sps_unit(large));
+  add(&tooLarge, stream_of(large, {idr}));
   struct Case {
     const char* name;
     std::vector<uint8_t> data;
@@ -421,7 +424,8 @@ TEST(EngineFaults, RefusalNamesTheSyntax) {
   } cases[] = {
       {"frame_num gaps", ip_stream(gaps, 2), kVideoRefusalFrameNumGaps, "gaps in frame_num"},
       {"long-term reference", stream_of(shape, {longTerm}), kVideoRefusalLongTermReference, "long-term"},
-      {"33 active references", stream_of(shape, {idr, manyRefs}), kVideoRefusalActiveReferences, "32 active"},
+      {"33 active references", stream_of(shape, {idr, manyRefs, manyRefs}), kVideoRefusalActiveReferences,
+       "32 active"},
   };
   for (const Case& c : cases) {
     VideoDecoderParams p{};
@@ -442,7 +446,9 @@ TEST(EngineFaults, RefusalPartWayOutputsEveryEarlierPicture) {
   enginetest::StreamShape large;
   large.widthMbs = 4;
   std::vector<uint8_t> data = ipbb_stream(20, 1);
-  enginetest::add(&data, enginetest::sps_unit(large));
+  enginetest::SliceShape idr;
+  idr.idr = true;
+  enginetest::add(&data, enginetest::stream_of(large, {idr}));
   for (uint32_t threads : {1u, 2u, 8u}) {
     const DecodeRun run = decode_buffer(data, keeping(threads));
     EXPECT_EQ(6u, run.errorCode) << threads << " workers";
@@ -474,6 +480,8 @@ TEST(EngineLifetime, ResetAfterAnErrorWhileWorkersRun) {
   p.sliceType = 5;
   p.frameNum = 15;
   p.overrideL0Minus1 = 40;
+  enginetest::add(&bad, enginetest::slice_unit(shape, p));  // refused syntax in use: read twice in a row
+  p.frameNum = 16;
   enginetest::add(&bad, enginetest::slice_unit(shape, p));
   enginetest::add(&bad, good);
   std::vector<uint8_t> out(32 * 32 * 2);

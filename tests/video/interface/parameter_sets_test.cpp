@@ -378,7 +378,9 @@ TEST(ParameterSets, UnsupportedStreamsAreRefused) {
   EXPECT_EQ(p.pps(pps_rbsp(256, 0)), kParamSetUnsupported);
   EXPECT_EQ(p.ppsHead.seq_parameter_set_id, 255);  // nothing entered the list
 
-  // Sets cut short overrun and are refused.
+  // A sequence set cut short overruns and is refused; a picture set cut
+  // short (damage at its end) is entered as read, what lies beyond its end
+  // absent (0).
   Syntax cut;
   auto cutSps = sps_rbsp(SpsOptions());
   cutSps.resize(5);
@@ -389,8 +391,11 @@ TEST(ParameterSets, UnsupportedStreamsAreRefused) {
   ASSERT_EQ(cut.sps(SpsOptions()), 0);
   auto cutPps = pps_rbsp(0, 0);
   cutPps.resize(1);
-  EXPECT_EQ(cut.pps(cutPps), kParamSetUnsupported);
-  EXPECT_EQ(cut.ppsHead.seq_parameter_set_id, 255);
+  EXPECT_EQ(cut.pps(cutPps), kParamSetOk);
+  EXPECT_EQ(cut.ppsHead.seq_parameter_set_id, 0);
+  EXPECT_EQ(cut.ppsHead.num_slice_groups_minus1, 0);
+  EXPECT_EQ(cut.ppsHead.pic_init_qp_minus26, 0);
+  EXPECT_EQ(cut.ppsHead.chroma_qp_index_offset, 0);
 }
 
 // ---- SEI ------------------------------------------------------------------

@@ -124,11 +124,12 @@ struct Marking {
   std::vector<uint8_t> payload;
   ThreadBuffer tb{};
   std::unique_ptr<VideoDecoder> dec = std::make_unique<VideoDecoder>();  // keeps why a stream was refused
+  SliceDecodeContext s{};
   int32_t run(h264test::BitWriter& w) {
     tb.decoderState = &dec->state;
     read_from(w, &payload, &tb);
     for (auto& q : p.pics) q.referenceMarking = 3;
-    SliceDecodeContext s = slice_for(&p.pics[2], 0, 2);
+    s = slice_for(&p.pics[2], 0, 2);
     return dec_ref_pic_marking(&tb, &s, 1, 2);
   }
 };
@@ -187,16 +188,37 @@ TEST(RefMarking, OperationOneUnmarksLongTermOperationsAreRefused) {
     EXPECT_EQ(0u, m.tb.reader.overrun);
   }
   // Operation 3 would make a long-term reference that later pictures read.
+  // The operation is noted for the slice header's end to refuse (or drop the
+  // slice as damaged), and its fields are read past: the end is found.
   for (uint32_t op : {2u, 3u, 4u, 6u}) {
     Marking m;
     h264test::BitWriter w;
     w.bit(1);
     w.ue(op);
     w.ue(0);
-    w.ue(0);
-    w.ue(0);
-    EXPECT_EQ(kStepUnsupported, m.run(w)) << "operation " << op;
+    if (op == 3) w.ue(0);
+    w.ue(0);  // end
+    w.bit(1);
+    EXPECT_EQ(0, m.run(w)) << "operation " << op;
+    EXPECT_EQ(kVideoRefusalMemoryManagement, m.s.refusedSyntax) << "operation " << op;
+    EXPECT_EQ(op, m.s.refusedOperation);
+    EXPECT_EQ(1u, ReadOneBit(&m.tb.reader)) << "operation " << op << ": the marking's end was not found";
+    EXPECT_EQ(0u, m.tb.reader.overrun);
   }
+}
+
+// Adaptive marking that frees too little (damage: the mode flag read as
+// set) still leaves no more reference frames than the stream keeps.
+TEST(RefMarking, AdaptiveMarkingKeepsWithinTheReferenceFrames) {
+  Marking m;
+  m.p.sps.num_ref_frames = 2;
+  h264test::BitWriter w;
+  w.bit(1);  // adaptive
+  w.ue(0);   // end, nothing freed
+  ASSERT_EQ(0, m.run(w));
+  EXPECT_EQ(0, m.p.pics[0].referenceMarking);
+  EXPECT_EQ(3, m.p.pics[1].referenceMarking);
+  EXPECT_EQ(3, m.p.pics[2].referenceMarking);
 }
 
 // A field slice unmarks one field of a frame coded as one picture: the other

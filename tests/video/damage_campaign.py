@@ -1,0 +1,301 @@
+#!/usr/bin/env python3
+"""Damaged-stream campaign for the H.264 decoder (a slow, repeatable check;
+not run in CI).
+
+Makes damaged copies of the feature clips, conformance streams and camcorder
+video of the test material (every kind seeded, so the same run makes the same
+streams), decodes each with h264dec at 1, 2, 4 and 8 workers and with ffmpeg,
+and counts:
+  - stalls (the decoder's wait timed out, or the run took longer than the
+    limit),
+  - streams whose outcome (exit status, message, pictures) differs between
+    worker counts or runs (--runs),
+  - pictures decoded against ffmpeg's, by kind of damage.
+
+usage: damage_campaign.py [--h264dec PATH] [--testdata DIR] [--work DIR]
+                          [--seeds N] [--jobs N] [--kinds a,b,...] [--runs N]
+                          [--limit S] [--list FILE]
+"""
+import argparse
+import concurrent.futures
+import hashlib
+import os
+import random
+import subprocess
+import sys
+import time
+
+
+def units(b):
+    """NAL units of an Annex B stream: (begin, end, type), begin at the
+    start code (with a leading zero byte when there is one)."""
+    starts = []
+    i, n = 0, len(b)
+    while i + 3 <= n:
+        if b[i] == 0 and b[i + 1] == 0 and b[i + 2] == 1:
+            starts.append((i - 1 if i > 0 and b[i - 1] == 0 else i, i + 3))
+            i += 3
+        else:
+            i += 1
+    out = []
+    for k, (beg, head) in enumerate(starts):
+        end = starts[k + 1][0] if k + 1 < len(starts) else n
+        if head < n:
+            out.append((beg, end, b[head] & 31))
+    return out
+
+
+def header_at(b, u):
+    beg = u[0]
+    return beg + 3 if b[beg + 2] == 1 else beg + 4
+
+
+def join(b, us):
+    return b''.join(b[s:e] for s, e, _ in us)
+
+
+def lose_pps(b, rng):
+    us = units(b)
+    return join(b, [u for u in us if u[2] != 8])
+
+
+def lose_sps(b, rng):
+    us = units(b)
+    sps = [i for i, u in enumerate(us) if u[2] == 7]
+    if len(sps) < 2:
+        return None  # without any SPS the stream cannot even be opened
+    drop = rng.choice(sps)
+    return join(b, [u for i, u in enumerate(us) if i != drop])
+
+
+def damage_set(kind):
+    def f(b, rng):
+        us = units(b)
+        sets = [u for u in us if u[2] == kind]
+        if not sets:
+            return None
+        u = rng.choice(sets)
+        h = header_at(b, u)
+        if u[1] - h < 2:
+            return None
+        out = bytearray(b)
+        at = rng.randrange(h + 1, u[1])
+        out[at] = (out[at] + rng.randrange(1, 256)) & 255
+        return bytes(out)
+    return f
+
+
+def change_nal_type(b, rng):
+    us = units(b)
+    slices = [u for u in us if u[2] in (1, 5)]
+    u = rng.choice([x for x in slices if x[2] == 5] or slices) if rng.random() < 0.5 else rng.choice(us)
+    out = bytearray(b)
+    h = header_at(b, u)
+    out[h] = (out[h] & 0xE0) | rng.choice([t for t in range(32) if t != (out[h] & 31)])
+    return bytes(out)
+
+
+def insert_nal(b, rng):
+    us = units(b)
+    at = rng.randrange(1, len(us))
+    size = rng.randrange(4, 200)
+    body = bytearray(rng.randrange(256) for _ in range(size))
+    body[0] &= 0x7F  # forbidden_zero_bit
+    for i in range(2, len(body)):  # no start code inside
+        if body[i - 2] == 0 and body[i - 1] == 0 and body[i] <= 3:
+            body[i] = 4
+    return join(b, us[:at]) + b'\x00\x00\x00\x01' + bytes(body) + join(b, us[at:])
+
+
+def flip_slice_header(b, rng):
+    us = units(b)
+    slices = [u for u in us if u[2] in (1, 5)]
+    out = bytearray(b)
+    for u in rng.sample(slices, min(len(slices), rng.randrange(1, 4))):
+        h = header_at(b, u)
+        span = min(8, u[1] - h - 1)
+        if span < 1:
+            continue
+        at = h + 1 + rng.randrange(span)
+        out[at] ^= 1 << rng.randrange(8)
+    return bytes(out)
+
+
+def lose_ts_packets(b, rng, rate=0.005):
+    """The stream as the payloads of 184-byte transport packets, 0.5% lost."""
+    pieces = [b[i:i + 184] for i in range(0, len(b), 184)]
+    kept = [p for i, p in enumerate(pieces) if i == 0 or rng.random() >= rate]
+    return b''.join(kept)
+
+
+def drop_nals(b, rng):
+    us = units(b)
+    n = max(1, len(us) // 50)
+    drop = set(rng.sample(range(1, len(us)), min(n, len(us) - 1)))
+    return join(b, [u for i, u in enumerate(us) if i not in drop])
+
+
+def splice(b, rng, other):
+    us, vs = units(b), units(other)
+    a = rng.randrange(len(us) // 3, len(us))
+    c = rng.randrange(0, len(vs) * 2 // 3)
+    return join(b, us[:a]) + join(other, vs[c:])
+
+
+def join_streams(b, rng, other):
+    return b + (other if rng.random() < 0.5 else b)
+
+
+KINDS = {
+    'pps_lost': lose_pps,
+    'sps_lost': lose_sps,
+    'pps_damaged': damage_set(8),
+    'sps_damaged': damage_set(7),
+    'nal_type': change_nal_type,
+    'nal_inserted': insert_nal,
+    'header_flipped': flip_slice_header,
+    'ts_lost': lose_ts_packets,
+    'nal_dropped': drop_nals,
+    'splice': splice,
+    'join': join_streams,
+}
+TWO_SOURCES = {'splice', 'join'}
+
+
+def sources(testdata, work):
+    out = []
+    feat = os.path.join(testdata, 'h264-features')
+    for n in sorted(os.listdir(feat)):
+        if n.endswith('.264'):
+            out.append(os.path.join(feat, n))
+    conf = os.path.join(testdata, 'h264-conformance')
+    for n in ['CAFI1_SVA_C', 'CVFI1_SVA_C', 'CABA3_SVA_B', 'SL1_SVA_B', 'CAMA3_Sand_E', 'HCAMFF1_HHI',
+              'CVSE2_Sony_B', 'MIDR_MW_D', 'NRF_MW_E', 'CAPAMA3_Sand_F']:
+        p = os.path.join(conf, n + '.264')
+        if os.path.exists(p):
+            out.append(p)
+    avchd = os.path.join(testdata, 'avchd')
+    for n in ['small_mbaff_ac3_20_avchd', 'small_ac3_20_avchd']:
+        m2ts = os.path.join(avchd, n + '.m2ts')
+        es = os.path.join(work, n + '.264')
+        if os.path.exists(m2ts) and not os.path.exists(es):
+            subprocess.run(['ffmpeg', '-v', 'error', '-y', '-i', m2ts, '-map', '0:v', '-c', 'copy', '-f', 'h264', es],
+                           check=False)
+        if os.path.exists(es):
+            out.append(es)
+    return out
+
+
+def h264dec_run(binary, path, threads, limit):
+    t0 = time.time()
+    try:
+        r = subprocess.run([binary, '--threads', str(threads), '--framemd5', path], capture_output=True,
+                           timeout=limit)
+    except subprocess.TimeoutExpired:
+        return {'stall': True, 'rc': None, 'pictures': 0, 'digest': '', 'message': 'timeout', 'seconds': limit}
+    lines = [l for l in r.stdout.decode(errors='replace').splitlines() if l and not l.startswith('#')]
+    err = [l for l in r.stderr.decode(errors='replace').splitlines() if ' pictures of ' not in l]
+    message = ' '.join(err)
+    return {
+        'stall': 'did not answer in time' in message,
+        'rc': r.returncode,
+        'pictures': len(lines),
+        'digest': hashlib.md5('\n'.join(l.split(',')[-1] for l in lines).encode()).hexdigest(),
+        'message': message,
+        'seconds': time.time() - t0,
+    }
+
+
+def ffmpeg_pictures(path):
+    r = subprocess.run(['ffmpeg', '-v', 'quiet', '-f', 'h264', '-i', path, '-f', 'framemd5', '-'],
+                       capture_output=True, timeout=300)
+    return sum(1 for l in r.stdout.decode(errors='replace').splitlines() if l and not l.startswith('#'))
+
+
+def one(args, item):
+    kind, path = item
+    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8) for k in range(args.runs)}
+    outcomes = {(r['rc'], r['digest'], r['message']) for r in runs.values()}
+    return {
+        'kind': kind,
+        'path': path,
+        'stall': any(r['stall'] for r in runs.values()),
+        'differs': len(outcomes) != 1,
+        'pictures': runs[(1, 0)]['pictures'],
+        'rc': runs[(1, 0)]['rc'],
+        'message': runs[(1, 0)]['message'],
+        'ffmpeg': ffmpeg_pictures(path),
+        'seconds': max(r['seconds'] for r in runs.values()),
+    }
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--h264dec', default=os.path.join(here, '..', '..', 'build', 'release', 'tools', 'h264dec'))
+    ap.add_argument('--testdata', default=os.environ.get('AVCHD_TESTDATA', os.path.join(here, '..', '..', '..',
+                                                                                          'shared', 'testdata')))
+    ap.add_argument('--work', default='/tmp/h264_damage_campaign')
+    ap.add_argument('--seeds', type=int, default=3)
+    ap.add_argument('--jobs', type=int, default=2)
+    ap.add_argument('--kinds', default=','.join(KINDS))
+    ap.add_argument('--runs', type=int, default=1, help='runs of each worker count')
+    ap.add_argument('--limit', type=float, default=50.0, help='seconds before a run counts as stalled')
+    ap.add_argument('--list', help='write one line per stream to this file')
+    args = ap.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    srcs = sources(args.testdata, args.work)
+    items = []
+    for kind in args.kinds.split(','):
+        for si, src in enumerate(srcs):
+            data = open(src, 'rb').read()
+            for seed in range(args.seeds):
+                rng = random.Random(f'{kind}/{os.path.basename(src)}/{seed}')
+                if kind in TWO_SOURCES:
+                    other = open(srcs[(si + 1 + seed) % len(srcs)], 'rb').read()
+                    damaged = KINDS[kind](data, rng, other)
+                else:
+                    damaged = KINDS[kind](data, rng)
+                if damaged is None:
+                    continue
+                name = os.path.join(args.work, f'{kind}__{os.path.splitext(os.path.basename(src))[0]}__{seed}.264')
+                with open(name, 'wb') as f:
+                    f.write(damaged)
+                items.append((kind, name))
+    print(f'{len(items)} damaged streams from {len(srcs)} sources', flush=True)
+    results = []
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        for r in pool.map(lambda it: one(args, it), items):
+            results.append(r)
+            if r['stall'] or r['differs']:
+                print(('STALL ' if r['stall'] else 'DIFFERS ') + r['path'] + ': ' + r['message'], flush=True)
+    if args.list:
+        with open(args.list, 'w') as f:
+            for r in results:
+                f.write(f"{r['kind']}\t{os.path.basename(r['path'])}\t{r['rc']}\t{r['pictures']}\t{r['ffmpeg']}\t"
+                        f"{r['seconds']:.1f}\t{r['message']}\n")
+    print(f"{'kind':16} {'streams':>7} {'stalls':>6} {'differ':>6} {'pictures':>9} {'ffmpeg':>9} {'fewer':>6} "
+          f"{'refused':>7}")
+    total = {'n': 0, 'stall': 0, 'differs': 0, 'pictures': 0, 'ffmpeg': 0, 'fewer': 0, 'refused': 0}
+    for kind in args.kinds.split(','):
+        rs = [r for r in results if r['kind'] == kind]
+        row = {
+            'n': len(rs),
+            'stall': sum(r['stall'] for r in rs),
+            'differs': sum(r['differs'] for r in rs),
+            'pictures': sum(r['pictures'] for r in rs),
+            'ffmpeg': sum(r['ffmpeg'] for r in rs),
+            'fewer': sum(r['pictures'] < r['ffmpeg'] for r in rs),
+            'refused': sum('error 6' in r['message'] for r in rs),
+        }
+        for k in total:
+            total[k] += row[k]
+        print(f"{kind:16} {row['n']:7} {row['stall']:6} {row['differs']:6} {row['pictures']:9} {row['ffmpeg']:9} "
+              f"{row['fewer']:6} {row['refused']:7}")
+    print(f"{'all':16} {total['n']:7} {total['stall']:6} {total['differs']:6} {total['pictures']:9} "
+          f"{total['ffmpeg']:9} {total['fewer']:6} {total['refused']:7}")
+    return 1 if total['stall'] or total['differs'] else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,217 @@
+// A damaged stream never makes the decoder wait for work that cannot come,
+// and damage is not taken for syntax the decoder refuses: a stream with
+// nothing decodable ends at once with the reason; a slice that reads as
+// refused syntax among decodable ones is dropped and concealed; a parameter
+// set with refused syntax that no slice uses ends nothing, one cut short is
+// used as read; a spliced stream
+// whose pictures fill the pools ends; a second IDR picture asking to drop
+// the pictures before it still lets them out. The outcome is the same
+// for every worker count.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine_streams.h"
+#include "engine_test_util.h"
+#include "testsupport.h"
+
+namespace {
+
+using namespace enginetest;
+
+// The units of a hand-made stream but those of one NAL unit type.
+std::vector<uint8_t> without_type(const std::vector<uint8_t>& s, uint8_t type) {
+  std::vector<uint8_t> out;
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t next = i + 3;
+    while (next + 2 < s.size() && !(s[next] == 0 && s[next + 1] == 0 && s[next + 2] == 1)) ++next;
+    if (next + 2 >= s.size()) next = s.size();
+    const size_t header = i + 3;  // the writers use three-byte start codes
+    if (header >= s.size() || (s[header] & 31) != type) out.insert(out.end(), s.begin() + i, s.begin() + next);
+    i = next;
+  }
+  return out;
+}
+
+// Decodes `data` with 1, 2 and 8 workers: the same outcome each time, which
+// is returned. A wait cut short by the time-out is a stall.
+DecodeRun decode_everywhere(const std::string& what, const std::vector<uint8_t>& data) {
+  DecodeRun first;
+  for (uint32_t threads : {1u, 2u, 8u}) {
+    DecodeOptions opt;
+    opt.threads = threads;
+    opt.timeoutMs = 10000;
+    const DecodeRun r = decode_buffer(data, opt);
+    EXPECT_NE(kVideoErrorTimeout, r.errorCode) << what << ", " << threads << " workers: stalled";
+    if (threads == 1) {
+      first = r;
+      continue;
+    }
+    EXPECT_EQ(first.errorCode, r.errorCode) << what << ", " << threads << " workers";
+    EXPECT_EQ(first.md5s, r.md5s) << what << ", " << threads << " workers";
+    EXPECT_EQ(first.finished, r.finished) << what << ", " << threads << " workers";
+  }
+  return first;
+}
+
+// More access units than the pools hold at 8 workers, none decodable: the
+// end of the input ends the stream at once, with why its slices were dropped.
+TEST(DamageRecovery, NothingDecodableEndsAtOnceWithTheReason) {
+  StreamShape shape;
+  const std::vector<uint8_t> intact = ip_stream(shape, 60);
+  const struct {
+    const char* name;
+    std::vector<uint8_t> data;
+    uint32_t error;
+  } cases[] = {
+      {"picture parameter set lost", without_type(intact, 8), kVideoErrorNoPps},
+      {"IDR picture lost", without_type(intact, 5), kVideoErrorNoReference},
+  };
+  for (const auto& c : cases) {
+    const DecodeRun run = decode_everywhere(c.name, c.data);
+    EXPECT_EQ(c.error, run.errorCode) << c.name;
+    EXPECT_TRUE(run.md5s.empty()) << c.name;
+  }
+}
+
+// One slice among decodable ones reads as refused syntax (more than 32
+// active references, an SP slice): it is dropped, the picture it opened
+// withdrawn, and the stream goes on to its end; the damage is reported once.
+TEST(DamageRecovery, RefusedSyntaxInOneSliceIsDamage) {
+  StreamShape shape;
+  SliceShape idr;
+  idr.idr = true;
+  std::vector<SliceShape> manyRefs = {idr}, spSlice = {idr};
+  for (uint32_t n = 1; n <= 5; ++n) {
+    SliceShape p;
+    p.sliceType = 5;
+    p.frameNum = n;
+    SliceShape damaged = p;
+    if (n == 3) damaged.overrideL0Minus1 = 40;
+    manyRefs.push_back(damaged);
+    damaged = p;
+    if (n == 3) damaged.sliceType = 8;  // 8 mod 5 = 3: SP
+    spSlice.push_back(damaged);
+  }
+  const DecodeRun refs = decode_everywhere("33 active references once", stream_of(shape, manyRefs));
+  EXPECT_TRUE(refs.finished) << "error " << refs.errorCode << " " << refs.refusal;
+  EXPECT_EQ(5u, refs.md5s.size());  // the picture its slice opened is withdrawn
+  const DecodeRun sp = decode_everywhere("an SP slice once", stream_of(shape, spSlice));
+  EXPECT_TRUE(sp.finished) << "error " << sp.errorCode << " " << sp.refusal;
+  EXPECT_EQ(5u, sp.md5s.size());
+  // The damage is reported, with what the dropped slice read as (beside the
+  // hand-made slices' empty data, which every picture's slice counts).
+  VideoDamage damage{};
+  DecodeOptions opt;
+  opt.beforeClose = [&](const VideoDecoder* d) { AVCHDVideoDecoderGetDamageLib(const_cast<VideoDecoder*>(d), &damage); };
+  decode_buffer(stream_of(shape, spSlice), opt);
+  EXPECT_EQ(6u, damage.slicesDropped);
+  EXPECT_EQ(kVideoRefusalSpSiSlices, damage.suspect.reason);
+  EXPECT_STREQ("SP or SI slices", damage.suspect.text);
+  EXPECT_EQ(2, AVCHDVideoDecoderGetDamageLib(nullptr, &damage));
+}
+
+// A sequence parameter set that declares what the decoder refuses (here a
+// larger picture) but that no slice uses is damage, not the stream's syntax.
+TEST(DamageRecovery, UnusedParameterSetWithRefusedSyntaxEndsNothing) {
+  StreamShape shape;
+  StreamShape large = shape;
+  large.widthMbs = 4;
+  std::vector<uint8_t> data = ip_stream(shape, 3);
+  add(&data, sps_unit(large));
+  for (uint32_t n = 4; n <= 6; ++n) {
+    SliceShape p;
+    p.sliceType = 5;
+    p.frameNum = n;
+    add(&data, slice_unit(shape, p));
+  }
+  const DecodeRun run = decode_everywhere("larger SPS unused", data);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+  EXPECT_EQ(7u, run.md5s.size());
+}
+
+// A picture parameter set whose last byte was lost to damage runs past its
+// NAL unit: the fields it still holds are used, those beyond its end count
+// as absent, and every slice is decoded (here as from the intact set).
+TEST(DamageRecovery, ParameterSetCutShortIsUsedAsRead) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/CAFI1_SVA_C.264");
+  const std::vector<uint8_t> intact = testsupport::read_file(path);
+  std::vector<uint8_t> damaged = intact;
+  ASSERT_EQ(0x68, damaged[18]);  // the PPS: 68 fe 38 80
+  damaged[21] = 0;
+  const DecodeRun reference = decode_buffer(intact, DecodeOptions{});
+  const DecodeRun run = decode_everywhere("PPS cut short", damaged);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode;
+  EXPECT_EQ(reference.md5s, run.md5s);
+}
+
+// A smaller stream joined on: its pictures leave part of the buffer the
+// decoder was opened for unwritten, which must not show what the buffer held
+// before (that depends on the worker count).
+TEST(DamageRecovery, SmallerStreamJoinedOnDecodesTheSameEverywhere) {
+  AVCHD_REQUIRE_TESTDATA(large, "h264-features/25_noise_lowqp_cavlc.264");      // 352x288
+  AVCHD_REQUIRE_TESTDATA(small, "h264-features/26_mandelbrot_320x240.264");
+  std::vector<uint8_t> joined = testsupport::read_file(large);
+  const std::vector<uint8_t> tail = testsupport::read_file(small);
+  joined.insert(joined.end(), tail.begin(), tail.end());
+  const DecodeRun run = decode_everywhere("320x240 after 352x288", joined);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+}
+
+// Where each NAL unit of a stream begins (at its start code).
+std::vector<size_t> unit_starts(const std::vector<uint8_t>& s) {
+  std::vector<size_t> out;
+  for (size_t i = 0; i + 3 < s.size(); ++i) {
+    if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
+    out.push_back(i > 0 && s[i - 1] == 0 ? i - 1 : i);
+    i += 2;
+  }
+  return out;
+}
+
+// A stream spliced into another after its parameter sets: the second
+// stream's slices, read with the first one's sets, give pictures that keep
+// their marking and share output keys. The pools fill with them; neither
+// parsing nor output may wait for the other.
+TEST(DamageRecovery, SplicedStreamEndsWithoutAStall) {
+  AVCHD_REQUIRE_TESTDATA(first, "h264-features/06_bpyramid_strict.264");
+  AVCHD_REQUIRE_TESTDATA(second, "h264-features/07_weightp.264");
+  const std::vector<uint8_t> a = testsupport::read_file(first), b = testsupport::read_file(second);
+  const std::vector<size_t> ua = unit_starts(a), ub = unit_starts(b);
+  ASSERT_GT(ua.size(), 64u);
+  ASSERT_GT(ub.size(), 8u);
+  std::vector<uint8_t> spliced(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(ua[64]));
+  spliced.insert(spliced.end(), b.begin() + static_cast<std::ptrdiff_t>(ub[8]), b.end());
+  const DecodeRun run = decode_everywhere("06 spliced into 07", spliced);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+  EXPECT_GE(run.md5s.size(), 50u);
+}
+
+// A second IDR picture with no_output_of_prior_pics_flag while pictures
+// before it wait (a stream joined to another): nothing decoded is dropped.
+TEST(DamageRecovery, NoOutputOfPriorPicsStillOutputsThem) {
+  StreamShape shape;
+  shape.pocType = 0;
+  std::vector<SliceShape> pictures;
+  for (int copy = 0; copy < 2; ++copy) {
+    SliceShape idr;
+    idr.idr = true;
+    idr.noOutputOfPriorPics = copy == 1;
+    pictures.push_back(idr);
+    // Output order differs from decode order: pictures wait for output.
+    for (uint32_t n = 1; n <= 4; ++n) {
+      SliceShape p;
+      p.sliceType = 5;
+      p.frameNum = n;
+      p.pocLsb = (n % 2) ? 2 * n + 2 : 2 * n - 2;
+      pictures.push_back(p);
+    }
+  }
+  const DecodeRun run = decode_everywhere("no_output_of_prior_pics_flag", stream_of(shape, pictures));
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+  EXPECT_EQ(10u, run.md5s.size());
+}
+
+}  // namespace
