@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include <emmintrin.h>
+
 #include "chroma_dsp.h"
 #include "inter_internal.h"
 #include "inter_prediction.h"
@@ -313,6 +315,126 @@ __attribute__((always_inline)) inline void prefetch_for_chroma_walk(const Macrob
   line(ahead + sizeof(MacroblockRecord) - 1);
 }
 
+// Offset of the chroma 4x4 block of quadrant q in an 8x8 byte block of
+// step 8.
+constexpr uint8_t ChromaPosTable[4] = {0, 4, 32, 36};
+
+// Byte blocks of step 8 of the direct chroma route: per component the
+// result that the final combination reads and the list-0 prediction of
+// bi-predicted blocks.
+struct DirectChromaBlocks {
+  alignas(16) uint8_t result[2][64];  // [component]
+  alignas(16) uint8_t list0[2][64];
+};
+
+// Predicts the n x n block (n 4 or 8) of quadrant blk.quadrant of both
+// components from list `list` into the byte blocks cb and cr (step 8), by the
+// chroma interpolation primitive; the reference's row readiness is awaited
+// first.
+template <int N>
+void interpolate_direct(const ChromaCall& call, const ChromaBlock& blk, int list, uint8_t* cb, uint8_t* cr,
+                        inter::PartitionReference* ref) {
+  const ChromaPairSource s = chroma_source<N>(call, blk, list, ref);
+  InterpolateBlockParams p;
+  p.pSrc[0] = s.cr;
+  p.pSrc[1] = s.cb;
+  p.srcStep = call.pitch;
+  p.pDst[0] = cr;
+  p.pDst[1] = cb;
+  p.dstStep = 8;
+  // The planes' margins (8 samples each side) lie outside the picture.
+  p.frameWidth = call.width - 16;
+  p.frameHeight = call.height;
+  p.blockWidth = N;
+  p.blockHeight = N;
+  p.blockX = call.x;
+  p.blockY = call.y;
+  // The chroma vector, rebuilt from its integer and fractional parts.
+  p.mvX = 8 * (s.x - call.x) + s.dx;
+  p.mvY = 8 * (s.y - call.y) + s.dy;
+  vpiInterpolateChromaBlock_H264_8u_P2R(&p);
+}
+
+// One block of the frame B_Direct_16x16 chroma: the n x n block (n 4 or 8)
+// of quadrant q at byte offset `pos` of the blocks, predicted from its lists
+// and weighted. A block of 8 serves all four quadrants when they move alike.
+template <int N>
+void direct_block(const ChromaCall& call, int q, uint32_t mode, DirectChromaBlocks* b) {
+  const MacroblockRecord* mb = call.mb;
+  const PredWeightTable* table = mb->slice->weightTable;
+  const int bx = 4 * (q & 1), by = 4 * (q >> 1);
+  const ChromaCall at{{call.lists[0], call.lists[1]}, call.x + bx, call.y + by, {call.dst[0], call.dst[1]},
+                      call.mb, call.pitch, call.width, call.height};
+  const ChromaBlock blk{bx, by, N, N, q, 4 * q};
+  const int pos = ChromaPosTable[q];
+  const int lists = lists_of(mb, q);
+  inter::PartitionReference ref0{}, ref1{};
+  if (lists != 3) {
+    const int list = lists == 2;
+    interpolate_direct<N>(at, blk, list, b->result[0] + pos, b->result[1] + pos, &ref0);
+    const int idx = list ? mb->ref_idx_l1[q] : mb->ref_idx_l0[q];
+    if (mode != 1 || static_cast<uint32_t>(idx) >= 32) return;
+    for (int c = 0; c < 2; ++c)
+      vpiUniDirWeightBlock_H264_8u_C1IR(b->result[c] + pos, 8, table->chroma_log2_weight_denom,
+                                        list ? table->chroma_weight_l1[idx][c] : table->chroma_weight_l0[idx][c],
+                                        list ? table->chroma_offset_l1[idx][c] : table->chroma_offset_l0[idx][c], N,
+                                        N);
+    return;
+  }
+  interpolate_direct<N>(at, blk, 0, b->list0[0] + pos, b->list0[1] + pos, &ref0);
+  interpolate_direct<N>(at, blk, 1, b->result[0] + pos, b->result[1] + pos, &ref1);
+  if (mode == 0) {
+    for (int c = 0; c < 2; ++c)
+      vpiInterpolateBlock_H264_8u_P3P1R(b->list0[c] + pos, b->result[c] + pos, b->result[c] + pos, N, N, 8, 8, 8);
+    return;
+  }
+  // Weighted bi-prediction is done per 4x4 block, each with its quadrant's
+  // weights.
+  for (int k = N == 8 ? 0 : q; k < (N == 8 ? 4 : q + 1); ++k)
+    for (uint8_t c = 0; c < 2; ++c)
+      WeightedBiChroma(b->list0[c] + ChromaPosTable[k], b->result[c] + ChromaPosTable[k], call.mb,
+                       static_cast<uint8_t>(k), c);
+}
+
+// Adds the component's residual (null: none) to the 8x8 byte prediction
+// (step 8) in 16 bits, saturates and stores the rows at dst.
+void combine_direct(const uint8_t* pred, const int16_t* residual, uint8_t* dst, ptrdiff_t pitch) {
+  if (!residual) {
+    for (int y = 0; y < 8; ++y) std::memcpy(dst + y * pitch, pred + 8 * y, 8);
+    return;
+  }
+  const __m128i zero = _mm_setzero_si128();
+  for (int y = 0; y < 8; ++y) {
+    const int16_t* r = residual + 16 * (2 * (y >> 2)) + 4 * (y & 3);
+    const __m128i res = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r)),
+                                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + 16)));
+    const __m128i p = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pred + 8 * y)), zero);
+    const __m128i sum = _mm_add_epi16(p, res);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + y * pitch), _mm_packus_epi16(sum, sum));
+  }
+}
+
+// Chroma of a B_Direct_16x16 macroblock of a frame or field picture: each
+// quadrant's block of both components predicted by the interpolation
+// primitive, weighted by the weighting primitives, then the residual added
+// to each whole component.
+void direct_chroma(const ChromaCall& call) {
+  const MacroblockRecord* mb = call.mb;
+  const SliceDecodeContext* s = mb->slice;
+  const uint32_t mode = (s->weightingMode == 1 && !s->weightTable) ? 0 : s->weightingMode;
+  DirectChromaBlocks b;
+  // When every quadrant moves alike one 8x8 block gives the samples of the
+  // four.
+  if (direct_motion_uniform(mb, lists_of(mb, 0), false)) {
+    direct_block<8>(call, 0, mode, &b);
+  } else {
+    for (int q = 0; q < 4; ++q) direct_block<4>(call, q, mode, &b);
+  }
+  const bool residual = mb->cbp_chroma != 0;
+  for (int c = 0; c < 2; ++c)
+    combine_direct(b.result[c], residual ? mb->chroma_coeff + 64 * c : nullptr, call.dst[c], call.pitch);
+}
+
 // The member of MbTypeCode Code; an MBAFF member calls the MBAFF workers.
 template <uint8_t Code, bool Mbaff>
 void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_t chromaX, uint16_t chromaY,
@@ -329,6 +451,8 @@ void chroma_member(DecodedPicture* const* l0, DecodedPicture* const* l1, uint16_
     // Without 8x8 inference direct motion may differ per 4x4 luma block:
     // each then predicts its own 2x2 chroma block.
     const bool perBlock = mb->slice->direct_8x8_inference_flag == 0;
+    if (Code == MbB_Direct_16x16 && !Mbaff && !perBlock)
+      return direct_chroma(make_call(l0, l1, chromaX, chromaY, dstCb, dstCr, mb, pitch, width, height));
     // Mostly every block moves alike: then one 8x8 block gives the same
     // samples as its four quadrants.
     const int lists0 = lists_of(mb, 0);

@@ -109,13 +109,15 @@ TEST(UniDirWeight, WorkedValuesAndStatuses) {
 }
 
 TEST(WeightedAverage, ExtremesEverySizeAndMember) {
-  const int weights[] = {-128, -64, -32, -1, 0, 1, 32, 64, 96, 127, 128, 5000};
+  // (Weights beyond 16 bits, large offsets and shifts take the 64-bit path.)
+  const int weights[] = {-128, -64, -32, -1, 0, 1, 32, 64, 96, 127, 128, 5000, -40000, 70000};
   for (const auto& m : CHECKASM_MEMBERS(vpiWeightedAverage_H264_8u_C1IR)) {
-    for (int logWD : {0, 1, 5, 6, 7}) {
+    for (int logWD : {0, 1, 5, 6, 7, 29, 30}) {
       for (int w1 : weights) {
         for (int w2 : weights) {
           const int o0 = randomIn(-128, 127), o1 = randomIn(-128, 127);
-          const int o = randomIn(0, 4) == 0 ? (randomIn(0, 1) ? 127 : -127) : (o0 + o1 + 1) >> 1;
+          const int far = randomIn(0, 1) ? (1 << 20) + randomIn(0, 1) : -(1 << 20) - randomIn(0, 1);
+          const int o = randomIn(0, 4) == 0 ? (randomIn(0, 1) ? 127 : -127) : randomIn(0, 9) == 0 ? far : (o0 + o1 + 1) >> 1;
           const int bw = kSides[randomIn(0, 3)], bh = kSides[randomIn(0, 3)];
           const int step = bw + randomIn(0, 20);
           std::vector<uint8_t> a(step * bh), b(step * bh);

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <iterator>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "decoder_engine.h"
@@ -75,6 +77,11 @@ struct Scene {
     }
     *slice = SliceDecodeContext{};
     slice->picture = &current.pic;
+    // The drivers hand the members the slice's own lists.
+    for (uint32_t i = 0; i < kRefListSize; ++i) {
+      slice->RefPicList0[i] = lists[0][i];
+      slice->RefPicList1[i] = lists[1][i];
+    }
     slice->field_pic_flag = field;
     for (int i = 0; i < 6; ++i) slice->refParity[i / 3][i % 3] = field ? lists[i / 3][i % 3]->structure : 0;
     slice->weightingMode = mode;
@@ -259,6 +266,37 @@ TEST(ChromaMembers, EveryTypeMatchesTheModel) {
         if (row.code == Mb8x8) choose_sub_types(s, rng, row.slice);
         run_case(s, row.code, row.slice, row.member, static_cast<int>(rng() % kMbW), static_cast<int>(rng() % kMbH));
       }
+}
+
+// Skip and direct macroblocks whose quadrants all move alike (the common
+// case, which the frame members predict as one block), in every weighting
+// mode, at every macroblock position (the edges among them).
+TEST(ChromaMembers, SkipAndDirectMovingAlikeMatchTheModel) {
+  std::mt19937 rng(901);
+  const std::pair<int, Member> members[] = {
+      {MbB_Skip, &inter::chroma_entry<&DecodeInterPredictionSamplesChroma_B_Skip>},
+      {MbB_Direct_16x16, &inter::chroma_entry<&DecodeInterPredictionSamplesChroma_B_Direct_16x16>}};
+  for (int round = 0; round < 4; ++round)
+    for (const auto& m : members)
+      for (uint32_t mode : {0u, 1u, 2u})
+        for (int mbY = 0; mbY < kMbH; ++mbY)
+          for (int mbX = 0; mbX < kMbW; ++mbX) {
+            Scene s(rng, round == 3, mode, true);
+            for (int q = 1; q < 4; ++q) {
+              s.mb.ref_idx_l0[q] = s.mb.ref_idx_l0[0];
+              s.mb.ref_idx_l1[q] = s.mb.ref_idx_l1[0];
+              s.mb.pred_flag_l0[q] = s.mb.pred_flag_l0[0];
+              s.mb.pred_flag_l1[q] = s.mb.pred_flag_l1[0];
+            }
+            for (int b = 1; b < 16; ++b)
+              for (int k = 0; k < 2; ++k) {
+                s.mb.mv_l0[b][k] = s.mb.mv_l0[0][k];
+                s.mb.mv_l1[b][k] = s.mb.mv_l1[0][k];
+              }
+            if (round == 1) s.mb.cbp_chroma = 0;  // no residual: not read
+            if (round == 1) std::fill(std::begin(s.mb.chroma_coeff), std::end(s.mb.chroma_coeff), int16_t{0});
+            run_case(s, m.first, 'B', m.second, mbX, mbY);
+          }
 }
 
 TEST(ChromaMembers, DamagedReferenceIndexStaysInsideTheList) {
