@@ -70,6 +70,8 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->users = 0;
   p->repeated = 0;
   p->markingBefore = 0;
+  drop_conceal_source(p);
+  if (p->refsRead) std::memset(p->refsRead, 0, ref_set_words(p->poolSize) * sizeof(uint64_t));
   (void)ds;
 }
 
@@ -157,8 +159,25 @@ void fix_slice_limit(DecodedPicture* p) {
   p->limitFixed = 1;  // the slice's task may be parked waiting for it
 }
 
+void choose_conceal_source(DecodedPicture* p, DecodedPicture* firstRef) {
+  if (p->concealFrom) return;
+  DecodedPicture* from = firstRef;
+  for (DecodedPicture* q = p->prevInDecodeOrder; !from && q; q = q->prevInDecodeOrder)
+    if (q->setUp && q->nalRefIdc != 0) from = q;
+  if (!from || from == p) return;
+  p->concealFrom = from;
+  ++from->users;
+}
+
+void drop_conceal_source(DecodedPicture* p) {
+  if (!p->concealFrom) return;
+  --p->concealFrom->users;
+  p->concealFrom = nullptr;
+}
+
 void close_picture(DecodedPicture* p) {
   fix_slice_limit(p);
+  choose_conceal_source(p, nullptr);
   if (!p->closed) p->closed = 1;
 }
 
@@ -262,6 +281,7 @@ int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
   p->referenceMarking = 0;
   p->releaseKey = 0;
   p->setUp = 0;  // no longer a picture waiting for output
+  drop_conceal_source(p);
   if (p->pairedField) p->pairedField->pairedField = nullptr;
   p->pairedField = nullptr;
   // Slices of the picture still at work keep its arrays until the record is
@@ -465,11 +485,16 @@ void ResetPicturePools(DecoderState* ds) {
     uint8_t* written = p->mbWritten;
     uint8_t* flags = p->mbFlags;
     uint16_t* claims = p->mbClaims;
+    uint64_t* refs = p->refsRead;
     SeiRecord* timing = p->picTiming;
     std::memset(static_cast<void*>(p), 0, sizeof(*p));
     p->mbWritten = written;
     p->mbFlags = flags;
     p->mbClaims = claims;
+    p->refsRead = refs;
+    p->poolIndex = i;
+    p->poolSize = ds->pictureCount;
+    if (refs) std::memset(refs, 0, ref_set_words(ds->pictureCount) * sizeof(uint64_t));
     p->picTiming = timing;
     if (timing) std::memset(timing, 0, sizeof(*timing));
     p->frameBuffer = &ds->frameBuffers[i];

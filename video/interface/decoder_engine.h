@@ -424,6 +424,16 @@ void keep_colocated_range(DecodedPicture* p, uint32_t first, uint32_t end);
 void keep_slice_motion(SliceDecodeContext* s, uint32_t end);
 void keep_row_motion(ThreadBuffer* tb, uint32_t row);
 void keep_concealed_motion(DecodedPicture* p, const uint8_t* written);
+// Conceals the macroblocks of p that no slice wrote (decoded[a] 0) from the
+// finished picture `from` (see concealment.cpp), marking them in written;
+// false when `from` cannot serve (another picture size).
+bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const uint8_t* decoded, uint8_t* written);
+// Chooses and holds p's concealment source if it has none yet: the first
+// list-0 reference of its slices, else the latest reference picture before
+// it in decode order (under the instance lock, in stream order); and lets
+// it go once p is finished or withdrawn.
+void choose_conceal_source(DecodedPicture* p, DecodedPicture* listHead);
+void drop_conceal_source(DecodedPicture* p);
 // The picture is finished: its macroblock records go back to the pool.
 void release_records(DecoderState* ds, DecodedPicture* p);
 // Pools of blocks (slots: one per picture record).

@@ -394,6 +394,21 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
 // A slice holds its picture and every picture its lists name; a frame slice
 // also holds the second field of a field pair its lists name by the first
 // (direct prediction may read that field's motion).
+void note_read(DecodedPicture* reader, const DecodedPicture* p) {
+  if (reader->refsRead && p->poolSize == reader->poolSize) reader->refsRead[p->poolIndex / 64] |= 1ull << (p->poolIndex % 64);
+}
+
+// The records a picture's co-located motion refers to: temporal direct
+// prediction of a slice reads them through that motion, so they are not
+// reused while the slice is at work.
+void hold_motion_references(DecodedPicture* col, int delta) {
+  if (!col || !col->refsRead) return;
+  DecodedPicture* pool = col - col->poolIndex;
+  for (uint32_t w = 0; w < ref_set_words(col->poolSize); ++w)
+    for (uint64_t bits = col->refsRead[w]; bits; bits &= bits - 1)
+      pool[64 * w + static_cast<uint32_t>(__builtin_ctzll(bits))].users += delta;
+}
+
 void adjust_holds(SliceDecodeContext* s, int delta) {
   s->picture->users += delta;
   s->picture->slicesActive += delta;
@@ -403,7 +418,16 @@ void adjust_holds(SliceDecodeContext* s, int delta) {
       DecodedPicture* p = list[i];
       p->users += delta;
       if (frames && p->structure != 2 && p->pairedField) p->pairedField->users += delta;
+      if (delta > 0) {
+        note_read(s->picture, p);
+        if (p->pairedField) note_read(s->picture, p->pairedField);
+      }
     }
+  }
+  if (s->slice_type == 1 && !s->direct_spatial_mv_pred_flag) {
+    DecodedPicture* col = s->RefPicList1[0];
+    hold_motion_references(col, delta);
+    if (col && frames && col->structure != 2) hold_motion_references(col->pairedField, delta);
   }
 }
 

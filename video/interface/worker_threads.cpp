@@ -92,6 +92,13 @@ bool wants_finisher(const DecodedPicture* p) {
   return p->setUp && p->closed && !p->decoded && !p->finishing && !p->repeated && p->slicesActive == 0;
 }
 
+// A picture with macroblocks to conceal is finished once the picture it
+// conceals from is: it copies that picture's samples.
+bool conceal_source_ready(const DecodedPicture* p) {
+  const DecodedPicture* from = p->concealFrom;
+  return p->mbsLeft == 0 || !from || from->decoded || !from->setUp;
+}
+
 // The slice's entropy decoding is over (or will never run): its range no
 // longer holds back the slices that start inside it, and the macroblocks it
 // decoded are marked so that a later slice starting there is dropped.
@@ -132,6 +139,7 @@ bool take_slice(SliceDecodeContext* s) {
   s->limitPending = 0;
   s->claimed = 0;
   if (p->repeated) return false;  // the picture shows another one's planes
+  if (s->slice_type != 2) choose_conceal_source(p, s->RefPicList0[0]);
   const uint32_t first = s->firstMbAddr;
   if (first >= p->mbCount || !p->mbFlags) return true;  // entropy decoding refuses it
   if (p->mbFlags[first] & kMbSliceStart) return false;
@@ -166,7 +174,7 @@ bool finish_job(VideoDecoder* dec) {
   if (!dec->finishScan) return false;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* p = &ds->pictures[i];
-    if (!wants_finisher(p)) continue;
+    if (!wants_finisher(p) || !conceal_source_ready(p)) continue;
     p->finishing = 1;
     lend_records(ds, p);  // no slice of it started: every macroblock is concealed
     const uint32_t flags = dec->decodeFlags;
@@ -425,6 +433,24 @@ bool defer_slice_data(VideoDecoder* dec, const SliceDecodeContext* s, uint32_t l
   return dec->recordPool.inUse >= static_cast<uint32_t>(dec->threadCount);
 }
 
+// Of a slice whose data went wrong at its current macroblock, the
+// macroblocks that are kept: those read before the last kSalvageDistrust
+// rows before it (damage is found some way after it begins), whole pairs in
+// a frame of macroblock pairs; the rest is concealed. The count is stored
+// as the slice's, for its reconstruction (0: nothing is kept).
+constexpr uint32_t kSalvageDistrust = 1;
+uint32_t salvaged_macroblocks(SliceDecodeContext* s) {
+  const DecodedPicture* p = s->picture;
+  if (!s->firstMb || !s->currentMb || s->currentMb <= s->firstMb || p->mbCount == 0) return 0;
+  uint32_t read = static_cast<uint32_t>(s->currentMb - s->firstMb);
+  const uint32_t distrust = kSalvageDistrust * p->widthInMbs * (s->MbaffFrameFlag ? 2 : 1);
+  read = read > distrust ? read - distrust : 0;
+  if (s->MbaffFrameFlag) read &= ~1u;
+  if (read > p->mbCount - s->firstMbAddr) read = p->mbCount - s->firstMbAddr;
+  s->firstMb->slice_mb_count = read;
+  return read;
+}
+
 // Reconstructs the slice; true when it brought the picture's count of
 // macroblocks still to reconstruct to 0 (the picture is complete).
 bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t, bool rows) {
@@ -559,9 +585,11 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) 
     pthread_mutex_unlock(&dec->mbLock);
   }
   if (p->mbsLeft != 0 && p->mbWritten) {
-    // Which macroblocks were concealed: the grey fill marks them written.
+    // Which macroblocks were concealed: the copy from the reference and the
+    // grey fill where there is none mark them written.
     uint8_t* before = p->mbFlags;  // reused: the slice ranges are settled
     for (uint32_t a = 0; a < p->mbCount; ++a) before[a] = p->mbWritten[a];
+    conceal_from_reference(p, p->concealFrom, before, p->mbWritten);
     conceal_unwritten(p);
     if (p->macroblocks) conceal_records(p, before);
     keep_concealed_motion(p, before);
@@ -682,6 +710,8 @@ DecodedPicture* next_released(VideoDecoder* dec) {
 
 void picture_done(VideoDecoder* dec, DecodedPicture* p) {
   p->decoded = 1;
+  drop_conceal_source(p);
+  dec->finishScan = 1;  // pictures that conceal from it may be finished now
   publish_rows(dec, p, picture_rows(p));
   // Slices that started before it was finished may still read its records.
   if (p->colocatedPins == 0) release_records(&dec->state, p);
@@ -899,15 +929,16 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       ReturnThreadBuffer(tb, t);
       s->rowDone = nullptr;
       pthread_mutex_lock(&dec->lock);
-      const uint32_t decoded = r == 0 && s->firstMb ? s->firstMb->slice_mb_count : 0;
+      uint32_t decoded = r == 0 && s->firstMb ? s->firstMb->slice_mb_count : 0;
+      if (r != 0) decoded = salvaged_macroblocks(s);
       release_claim(dec, s, decoded);
-      if (r == 0) {
+      if (r != 0) p->damaged = 1;
+      if (r == 0 || decoded != 0) {
         t->state = state + 2;
         return 0;
       }
       // The slice is given up; its macroblocks are concealed when the
       // picture is finished.
-      p->damaged = 1;
       return kStepConsumed;
     }
     case kTaskReconI:
@@ -965,6 +996,12 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     }
     case kTaskFinish: {
       DecodedPicture* p = t->slice.picture;
+      if (!conceal_source_ready(p)) {
+        // Finished without a task once the picture it conceals from is.
+        p->finishing = 0;
+        dec->finishScan = 1;
+        return kStepConsumed;
+      }
       lend_records(ds, p);
       const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);
