@@ -71,6 +71,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->repeated = 0;
   p->markingBefore = 0;
   drop_conceal_source(p);
+  p->outsideFilled = 0;
   if (p->refsRead) std::memset(p->refsRead, 0, ref_set_words(p->poolSize) * sizeof(uint64_t));
   (void)ds;
 }
@@ -159,11 +160,43 @@ void fix_slice_limit(DecodedPicture* p) {
   p->limitFixed = 1;  // the slice's task may be parked waiting for it
 }
 
+void fill_outside_picture(const DecoderState* ds, DecodedPicture* p) {
+  if (p->outsideFilled || !p->frameBuffer) return;
+  p->outsideFilled = 1;
+  const uint32_t field = p->structure == 2 ? 0 : 1;
+  const uint32_t width = 16 * p->widthInMbs;
+  const uint32_t bufferWidth = ds->lumaPitch - 64u;
+  const uint32_t bufferHeight = ds->lumaHeight >> field;
+  if (width >= bufferWidth && p->lumaHeight >= bufferHeight) return;
+  // Beyond the picture's own samples and the margin right of them, on the
+  // picture's own lines (a field's only: the other field may be at work).
+  struct Area {
+    uint8_t* plane;
+    uint32_t pitch, from, to, height, rows, margin;
+  };
+  const Area areas[3] = {
+      {picture_luma(p), p->lumaPitch, width, bufferWidth, p->lumaHeight, bufferHeight, 32},
+      {picture_cb(p), p->chromaPitch, width / 2, bufferWidth / 2, p->chromaHeight, bufferHeight / 2, 8},
+      {picture_cr(p), p->chromaPitch, width / 2, bufferWidth / 2, p->chromaHeight, bufferHeight / 2, 8}};
+  for (const Area& a : areas) {
+    for (uint32_t y = 0; y < a.rows; ++y) {
+      uint8_t* line = a.plane + static_cast<size_t>(y) * a.pitch;
+      if (y >= a.height)
+        std::memset(line - a.margin, 128, a.to + 2 * a.margin);
+      else if (a.from < a.to)
+        std::memset(line + a.from + a.margin, 128, a.to - a.from);
+    }
+  }
+}
+
 void choose_conceal_source(DecodedPicture* p, DecodedPicture* firstRef) {
   if (p->concealFrom) return;
   DecodedPicture* from = firstRef;
+  // Only a picture still marked as reference: it cannot have been reused,
+  // whatever output has freed meanwhile, so the choice is the same on
+  // every run.
   for (DecodedPicture* q = p->prevInDecodeOrder; !from && q; q = q->prevInDecodeOrder)
-    if (q->setUp && q->nalRefIdc != 0) from = q;
+    if (q->setUp && q->referenceMarking != 0) from = q;
   if (!from || from == p) return;
   p->concealFrom = from;
   ++from->users;

@@ -147,6 +147,7 @@ struct DecodedPicture {
   uint64_t* refsRead;
   uint32_t poolIndex;
   uint32_t poolSize;
+  uint8_t outsideFilled;  // the planes beyond a picture smaller than the buffers are filled
 };
 
 // Words of a picture's refsRead set.

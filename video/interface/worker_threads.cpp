@@ -133,13 +133,14 @@ bool end_slice(VideoDecoder* dec, DecodeTask* t) {
 // stream order. A slice starting where a slice taken before starts repeats
 // it and is dropped (false). The slice taken before it now knows where it
 // must end: at the next slice start after its own.
-bool take_slice(SliceDecodeContext* s) {
+bool take_slice(const DecoderState* ds, SliceDecodeContext* s) {
   DecodedPicture* p = s->picture;
   s->mbLimit = 0;
   s->limitPending = 0;
   s->claimed = 0;
   if (p->repeated) return false;  // the picture shows another one's planes
   if (s->slice_type != 2) choose_conceal_source(p, s->RefPicList0[0]);
+  fill_outside_picture(ds, p);
   const uint32_t first = s->firstMbAddr;
   if (first >= p->mbCount || !p->mbFlags) return true;  // entropy decoding refuses it
   if (p->mbFlags[first] & kMbSliceStart) return false;
@@ -431,24 +432,6 @@ bool defer_slice_data(VideoDecoder* dec, const SliceDecodeContext* s, uint32_t l
   const DecodedPicture* p = s->picture;
   if (lists == 0 || p->nalRefIdc != 0 || p->macroblocks || !progressive(dec)) return false;
   return dec->recordPool.inUse >= static_cast<uint32_t>(dec->threadCount);
-}
-
-// Of a slice whose data went wrong at its current macroblock, the
-// macroblocks that are kept: those read before the last kSalvageDistrust
-// rows before it (damage is found some way after it begins), whole pairs in
-// a frame of macroblock pairs; the rest is concealed. The count is stored
-// as the slice's, for its reconstruction (0: nothing is kept).
-constexpr uint32_t kSalvageDistrust = 1;
-uint32_t salvaged_macroblocks(SliceDecodeContext* s) {
-  const DecodedPicture* p = s->picture;
-  if (!s->firstMb || !s->currentMb || s->currentMb <= s->firstMb || p->mbCount == 0) return 0;
-  uint32_t read = static_cast<uint32_t>(s->currentMb - s->firstMb);
-  const uint32_t distrust = kSalvageDistrust * p->widthInMbs * (s->MbaffFrameFlag ? 2 : 1);
-  read = read > distrust ? read - distrust : 0;
-  if (s->MbaffFrameFlag) read &= ~1u;
-  if (read > p->mbCount - s->firstMbAddr) read = p->mbCount - s->firstMbAddr;
-  s->firstMb->slice_mb_count = read;
-  return read;
 }
 
 // Reconstructs the slice; true when it brought the picture's count of
@@ -867,7 +850,7 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     cur->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(cur->outputKey));
   const uint32_t st = t->state;
   if (result == 0 && (st == kTaskEntropyI || st == kTaskEntropyP || st == kTaskEntropyB)) {
-    if (!take_slice(&t->slice))
+    if (!take_slice(ds, &t->slice))
       result = kStepConsumed;  // repeats a slice of the picture: dropped
     else if (t->slice.picture && t->slice.picture->setUp)
       start_progress(dec, t->slice.picture);
@@ -929,16 +912,15 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       ReturnThreadBuffer(tb, t);
       s->rowDone = nullptr;
       pthread_mutex_lock(&dec->lock);
-      uint32_t decoded = r == 0 && s->firstMb ? s->firstMb->slice_mb_count : 0;
-      if (r != 0) decoded = salvaged_macroblocks(s);
+      const uint32_t decoded = r == 0 && s->firstMb ? s->firstMb->slice_mb_count : 0;
       release_claim(dec, s, decoded);
-      if (r != 0) p->damaged = 1;
-      if (r == 0 || decoded != 0) {
+      if (r == 0) {
         t->state = state + 2;
         return 0;
       }
       // The slice is given up; its macroblocks are concealed when the
       // picture is finished.
+      p->damaged = 1;
       return kStepConsumed;
     }
     case kTaskReconI:
