@@ -497,8 +497,9 @@ void conceal_record(MacroblockRecord* mb, uint32_t addr, uint8_t structure, uint
 }
 
 // Macroblocks of a picture that no slice reconstructed (a slice lost, or
-// given up) become mid-grey, margins included, with concealed records, so
-// that the picture and those predicted from it are the same on every run.
+// given up) and that no earlier picture could stand in for become mid-grey,
+// margins included, with concealed records, so that the picture and those
+// predicted from it are the same on every run.
 void conceal_unwritten(DecodedPicture* p) {
   const uint32_t w = p->widthInMbs;
   if (!p->mbWritten || w == 0 || !p->frameBuffer) return;
