@@ -70,6 +70,9 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->users = 0;
   p->repeated = 0;
   p->markingBefore = 0;
+  drop_conceal_source(p);
+  p->outsideFilled = 0;
+  if (p->refsRead) std::memset(p->refsRead, 0, ref_set_words(p->poolSize) * sizeof(uint64_t));
   (void)ds;
 }
 
@@ -163,8 +166,57 @@ void fix_slice_limit(DecodedPicture* p) {
   p->limitFixed = 1;  // the slice's task may be parked waiting for it
 }
 
+void fill_outside_picture(const DecoderState* ds, DecodedPicture* p) {
+  if (p->outsideFilled || !p->frameBuffer) return;
+  p->outsideFilled = 1;
+  const uint32_t field = p->structure == 2 ? 0 : 1;
+  const uint32_t width = 16 * p->widthInMbs;
+  const uint32_t bufferWidth = ds->lumaPitch - 64u;
+  const uint32_t bufferHeight = ds->lumaHeight >> field;
+  if (width >= bufferWidth && p->lumaHeight >= bufferHeight) return;
+  // Beyond the picture's own samples and the margin right of them, on the
+  // picture's own lines (a field's only: the other field may be at work).
+  struct Area {
+    uint8_t* plane;
+    uint32_t pitch, from, to, height, rows, margin;
+  };
+  const Area areas[3] = {
+      {picture_luma(p), p->lumaPitch, width, bufferWidth, p->lumaHeight, bufferHeight, 32},
+      {picture_cb(p), p->chromaPitch, width / 2, bufferWidth / 2, p->chromaHeight, bufferHeight / 2, 8},
+      {picture_cr(p), p->chromaPitch, width / 2, bufferWidth / 2, p->chromaHeight, bufferHeight / 2, 8}};
+  for (const Area& a : areas) {
+    for (uint32_t y = 0; y < a.rows; ++y) {
+      uint8_t* line = a.plane + static_cast<size_t>(y) * a.pitch;
+      if (y >= a.height)
+        std::memset(line - a.margin, 128, a.to + 2 * a.margin);
+      else if (a.from < a.to)
+        std::memset(line + a.from + a.margin, 128, a.to - a.from);
+    }
+  }
+}
+
+void choose_conceal_source(DecodedPicture* p, DecodedPicture* firstRef) {
+  if (p->concealFrom) return;
+  DecodedPicture* from = firstRef;
+  // Only a picture still marked as reference: it cannot have been reused,
+  // whatever output has freed meanwhile, so the choice is the same on
+  // every run.
+  for (DecodedPicture* q = p->prevInDecodeOrder; !from && q; q = q->prevInDecodeOrder)
+    if (q->setUp && q->referenceMarking != 0) from = q;
+  if (!from || from == p) return;
+  p->concealFrom = from;
+  ++from->users;
+}
+
+void drop_conceal_source(DecodedPicture* p) {
+  if (!p->concealFrom) return;
+  --p->concealFrom->users;
+  p->concealFrom = nullptr;
+}
+
 void close_picture(DecodedPicture* p) {
   fix_slice_limit(p);
+  choose_conceal_source(p, nullptr);
   if (!p->closed) p->closed = 1;
 }
 
@@ -268,6 +320,7 @@ int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
   p->referenceMarking = 0;
   p->releaseKey = 0;
   p->setUp = 0;  // no longer a picture waiting for output
+  drop_conceal_source(p);
   if (p->pairedField) p->pairedField->pairedField = nullptr;
   p->pairedField = nullptr;
   // Slices of the picture still at work keep its arrays until the record is
@@ -475,11 +528,16 @@ void ResetPicturePools(DecoderState* ds) {
     uint8_t* written = p->mbWritten;
     uint8_t* flags = p->mbFlags;
     uint16_t* claims = p->mbClaims;
+    uint64_t* refs = p->refsRead;
     SeiRecord* timing = p->picTiming;
     std::memset(static_cast<void*>(p), 0, sizeof(*p));
     p->mbWritten = written;
     p->mbFlags = flags;
     p->mbClaims = claims;
+    p->refsRead = refs;
+    p->poolIndex = i;
+    p->poolSize = ds->pictureCount;
+    if (refs) std::memset(refs, 0, ref_set_words(ds->pictureCount) * sizeof(uint64_t));
     p->picTiming = timing;
     if (timing) std::memset(timing, 0, sizeof(*timing));
     p->frameBuffer = &ds->frameBuffers[i];

@@ -62,6 +62,10 @@ struct DecoderStages {
   DeblockFn deblockMbaff;
 };
 
+// Words of the set of records a slice holds for its co-located picture's
+// motion: room for every pool the decoder opens.
+constexpr uint32_t kMotionHoldWords = 18;
+
 // One record per slice. Its SliceDataState part is the slice-data walk's
 // view: the slice's flags and offsets, the walk's cursor and the QP state
 // carried from macroblock to macroblock, which the walk updates in place;
@@ -144,6 +148,11 @@ struct SliceDecodeContext : SliceDataState {
   // have their co-located motion kept: each row is kept as it is
   // reconstructed, while its records are still in cache.
   uint32_t motionKeptTo;
+  // The records a B slice with temporal direct prediction holds because its
+  // co-located picture's motion refers to them: bits by pool index.
+  uint64_t motionHeld[kMotionHoldWords];
+  DecodedPicture* motionHeldPool;
+  uint32_t motionHeldWords;
 };
 
 // Identity of the previous slice, for the detection of a new picture.
@@ -461,6 +470,21 @@ void keep_colocated_range(DecodedPicture* p, uint32_t first, uint32_t end);
 void keep_slice_motion(SliceDecodeContext* s, uint32_t end);
 void keep_row_motion(ThreadBuffer* tb, uint32_t row);
 void keep_concealed_motion(DecodedPicture* p, const uint8_t* written);
+// Conceals the macroblocks of p that no slice wrote (decoded[a] 0) from the
+// finished picture `from` (see concealment.cpp), marking them in written;
+// false when `from` cannot serve (another picture size).
+bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const uint8_t* decoded, uint8_t* written);
+// Chooses and holds p's concealment source if it has none yet: the first
+// list-0 reference of its slices, else the latest picture before it in
+// decode order still marked as reference (under the instance lock, in
+// stream order); and lets
+// it go once p is finished or withdrawn.
+void choose_conceal_source(DecodedPicture* p, DecodedPicture* listHead);
+void drop_conceal_source(DecodedPicture* p);
+// Fills, once per use of the record, the parts of the planes beyond a
+// picture smaller than the decoder's buffers (a stream joined to a larger
+// one), so that what is output and read there is the same on every run.
+void fill_outside_picture(const DecoderState* ds, DecodedPicture* p);
 // The picture is finished: its macroblock records go back to the pool.
 void release_records(DecoderState* ds, DecodedPicture* p);
 // Pools of blocks (slots: one per picture record).

@@ -165,6 +165,7 @@ void free_everything(VideoDecoder* dec) {
       std::free(ds->pictures[i].mbWritten);
       std::free(ds->pictures[i].mbFlags);
       std::free(ds->pictures[i].mbClaims);
+      std::free(ds->pictures[i].refsRead);
       std::free(ds->pictures[i].picTiming);
     }
     std::free(ds->pictures);
@@ -271,7 +272,10 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
     p->mbWritten = static_cast<uint8_t*>(aligned_zeroed(mbs ? mbs : 1));
     p->mbFlags = static_cast<uint8_t*>(aligned_zeroed(mbs ? mbs : 1));
     p->mbClaims = static_cast<uint16_t*>(aligned_zeroed((mbs ? mbs : 1) * sizeof(uint16_t)));
-    if (!p->picTiming || !p->mbWritten || !p->mbFlags || !p->mbClaims) return false;
+    p->refsRead = static_cast<uint64_t*>(aligned_zeroed(ref_set_words(ds->pictureCount) * sizeof(uint64_t)));
+    p->poolIndex = i;
+    p->poolSize = ds->pictureCount;
+    if (!p->picTiming || !p->mbWritten || !p->mbFlags || !p->mbClaims || !p->refsRead) return false;
   }
 
   // Macroblock records only for the pictures being decoded, co-located motion

@@ -138,7 +138,20 @@ struct DecodedPicture {
   // macroblock records for direct prediction (under the instance lock):
   // the records stay bound, and the record in use, until the last ends.
   uint32_t colocatedPins;
+  // The earlier picture whose samples stand in for the macroblocks no slice
+  // brings (null: none), held against reuse until the picture is finished.
+  DecodedPicture* concealFrom;
+  // Records its slices named as references (and the other fields of those
+  // fields), one bit per record of the pool, by pool index: its co-located
+  // motion refers to them. Null for records built outside a pool.
+  uint64_t* refsRead;
+  uint32_t poolIndex;
+  uint32_t poolSize;
+  uint8_t outsideFilled;  // the planes beyond a picture smaller than the buffers are filled
 };
+
+// Words of a picture's refsRead set.
+inline uint32_t ref_set_words(uint32_t poolSize) { return (poolSize + 63) / 64; }
 
 // Planes of a picture. Every picture lies in frame-sized planes; a field
 // takes every other line of them (its lumaPitch and chromaPitch are twice the

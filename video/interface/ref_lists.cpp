@@ -410,17 +410,64 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
 // A slice holds its picture and every picture its lists name; a frame slice
 // also holds the second field of a field pair its lists name by the first
 // (direct prediction may read that field's motion).
+void note_read(DecodedPicture* reader, const DecodedPicture* p) {
+  if (reader->refsRead && p->poolSize == reader->poolSize) reader->refsRead[p->poolIndex / 64] |= 1ull << (p->poolIndex % 64);
+}
+
+// A slice's holds beyond its own picture and its list entries, as one set
+// kept with the slice (bits by pool index), so that releasing it gives back
+// exactly what was taken whatever changed meanwhile: the other fields of
+// field pairs that a frame slice's lists name by one field (direct
+// prediction may read that field's motion), and the records the co-located
+// picture's motion refers to (temporal direct prediction reads them through
+// it).
+void hold_extra(SliceDecodeContext* s, DecodedPicture* p) {
+  if (!p || !s->motionHeldPool || p->poolSize != s->picture->poolSize) return;
+  s->motionHeld[p->poolIndex / 64] |= 1ull << (p->poolIndex % 64);
+}
+
+void hold_motion_references(SliceDecodeContext* s, const DecodedPicture* col) {
+  if (!col || !col->refsRead) return;
+  for (uint32_t w = 0; w < s->motionHeldWords; ++w) s->motionHeld[w] |= col->refsRead[w];
+}
+
+void gather_extra_holds(SliceDecodeContext* s, bool frames) {
+  std::memset(s->motionHeld, 0, sizeof(s->motionHeld));
+  DecodedPicture* cur = s->picture;
+  const bool pooled = cur->refsRead && ref_set_words(cur->poolSize) <= kMotionHoldWords;
+  s->motionHeldPool = pooled ? cur - cur->poolIndex : nullptr;
+  s->motionHeldWords = pooled ? ref_set_words(cur->poolSize) : 0;
+  for (DecodedPicture* const* list : {s->RefPicList0, s->RefPicList1}) {
+    for (uint32_t i = 0; i < kRefListSize && list[i]; ++i) {
+      DecodedPicture* p = list[i];
+      if (frames && p->structure != 2) hold_extra(s, p->pairedField);
+      note_read(cur, p);
+      if (p->pairedField) note_read(cur, p->pairedField);
+    }
+  }
+  DecodedPicture* col = s->RefPicList1[0];
+  if (s->slice_type == 1 && !s->direct_spatial_mv_pred_flag && col) {
+    hold_motion_references(s, col);
+    if (frames && col->structure != 2) hold_motion_references(s, col->pairedField);
+  }
+}
+
 void adjust_holds(SliceDecodeContext* s, int delta) {
   s->picture->users += delta;
   s->picture->slicesActive += delta;
   const bool frames = !s->field_pic_flag_coded;
+  if (delta > 0) gather_extra_holds(s, frames);
   for (DecodedPicture* const* list : {s->RefPicList0, s->RefPicList1}) {
     for (uint32_t i = 0; i < kRefListSize && list[i]; ++i) {
       DecodedPicture* p = list[i];
       p->users += delta;
-      if (frames && p->structure != 2 && p->pairedField) p->pairedField->users += delta;
+      // Records outside a pool (built by hand) hold the other field directly.
+      if (!s->motionHeldPool && frames && p->structure != 2 && p->pairedField) p->pairedField->users += delta;
     }
   }
+  for (uint32_t w = 0; w < s->motionHeldWords; ++w)
+    for (uint64_t bits = s->motionHeld[w]; bits; bits &= bits - 1)
+      s->motionHeldPool[64 * w + static_cast<uint32_t>(__builtin_ctzll(bits))].users += delta;
 }
 
 void hold_slice_pictures(SliceDecodeContext* s) {

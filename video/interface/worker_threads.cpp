@@ -93,6 +93,13 @@ bool wants_finisher(const DecodedPicture* p) {
   return p->setUp && p->closed && !p->decoded && !p->finishing && !p->repeated && p->slicesActive == 0;
 }
 
+// A picture with macroblocks to conceal is finished once the picture it
+// conceals from is: it copies that picture's samples.
+bool conceal_source_ready(const DecodedPicture* p) {
+  const DecodedPicture* from = p->concealFrom;
+  return p->mbsLeft == 0 || !from || from->decoded || !from->setUp;
+}
+
 // The slice's entropy decoding is over (or will never run): its range no
 // longer holds back the slices that start inside it, and the macroblocks it
 // decoded are marked so that a later slice starting there is dropped.
@@ -127,12 +134,14 @@ bool end_slice(VideoDecoder* dec, DecodeTask* t) {
 // stream order. A slice starting where a slice taken before starts repeats
 // it and is dropped (false). The slice taken before it now knows where it
 // must end: at the next slice start after its own.
-bool take_slice(SliceDecodeContext* s) {
+bool take_slice(const DecoderState* ds, SliceDecodeContext* s) {
   DecodedPicture* p = s->picture;
   s->mbLimit = 0;
   s->limitPending = 0;
   s->claimed = 0;
   if (p->repeated) return false;  // the picture shows another one's planes
+  if (s->slice_type != 2) choose_conceal_source(p, s->RefPicList0[0]);
+  fill_outside_picture(ds, p);
   const uint32_t first = s->firstMbAddr;
   if (first >= p->mbCount || !p->mbFlags) return true;  // entropy decoding refuses it
   if (p->mbFlags[first] & kMbSliceStart) return false;
@@ -167,7 +176,7 @@ bool finish_job(VideoDecoder* dec) {
   if (!dec->finishScan) return false;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* p = &ds->pictures[i];
-    if (!wants_finisher(p)) continue;
+    if (!wants_finisher(p) || !conceal_source_ready(p)) continue;
     p->finishing = 1;
     lend_records(ds, p);  // no slice of it started: every macroblock is concealed
     const uint32_t flags = dec->decodeFlags;
@@ -489,8 +498,9 @@ void conceal_record(MacroblockRecord* mb, uint32_t addr, uint8_t structure, uint
 }
 
 // Macroblocks of a picture that no slice reconstructed (a slice lost, or
-// given up) become mid-grey, margins included, with concealed records, so
-// that the picture and those predicted from it are the same on every run.
+// given up) and that no earlier picture could stand in for become mid-grey,
+// margins included, with concealed records, so that the picture and those
+// predicted from it are the same on every run.
 void conceal_unwritten(DecodedPicture* p) {
   const uint32_t w = p->widthInMbs;
   if (!p->mbWritten || w == 0 || !p->frameBuffer) return;
@@ -560,9 +570,11 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) 
     pthread_mutex_unlock(&dec->mbLock);
   }
   if (p->mbsLeft != 0 && p->mbWritten) {
-    // Which macroblocks were concealed: the grey fill marks them written.
+    // Which macroblocks were concealed: the copy from the reference and the
+    // grey fill where there is none mark them written.
     uint8_t* before = p->mbFlags;  // reused: the slice ranges are settled
     for (uint32_t a = 0; a < p->mbCount; ++a) before[a] = p->mbWritten[a];
+    conceal_from_reference(p, p->concealFrom, before, p->mbWritten);
     conceal_unwritten(p);
     if (p->macroblocks) conceal_records(p, before);
     keep_concealed_motion(p, before);
@@ -683,6 +695,8 @@ DecodedPicture* next_released(VideoDecoder* dec) {
 
 void picture_done(VideoDecoder* dec, DecodedPicture* p) {
   p->decoded = 1;
+  drop_conceal_source(p);
+  dec->finishScan = 1;  // pictures that conceal from it may be finished now
   publish_rows(dec, p, picture_rows(p));
   // Slices that started before it was finished may still read its records.
   if (p->colocatedPins == 0) release_records(&dec->state, p);
@@ -838,7 +852,7 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     cur->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(cur->outputKey));
   const uint32_t st = t->state;
   if (result == 0 && (st == kTaskEntropyI || st == kTaskEntropyP || st == kTaskEntropyB)) {
-    if (!take_slice(&t->slice))
+    if (!take_slice(ds, &t->slice))
       result = kStepConsumed;  // repeats a slice of the picture: dropped
     else if (t->slice.picture && t->slice.picture->setUp)
       start_progress(dec, t->slice.picture);
@@ -967,6 +981,12 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     }
     case kTaskFinish: {
       DecodedPicture* p = t->slice.picture;
+      if (!conceal_source_ready(p)) {
+        // Finished without a task once the picture it conceals from is.
+        p->finishing = 0;
+        dec->finishScan = 1;
+        return kStepConsumed;
+      }
       lend_records(ds, p);
       const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);

@@ -1,10 +1,12 @@
 // Damaged streams: a stream with a slice lost, a slice sent twice or bytes
-// flipped decodes to the same pictures with 1, 2 and 8 workers and on every
-// run; a slice sent twice is dropped (the pictures are those of the intact
+// flipped, or with its structure damaged (parameter sets, unit types,
+// inserted units, joins), decodes to the same pictures with any worker
+// count and on every run; a slice sent twice is dropped (the pictures are those of the intact
 // stream); a stream whose start lost its picture parameter set starts at
 // the next picture that can be decoded.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -106,19 +108,65 @@ std::vector<uint8_t> head_of(const std::vector<uint8_t>& s, size_t count) {
   return std::vector<uint8_t>(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(u[count].begin));
 }
 
-void expect_same_everywhere(const std::string& what, const std::vector<uint8_t>& data) {
+void expect_same_everywhere(const std::string& what, const std::vector<uint8_t>& data,
+                            std::initializer_list<uint32_t> workers = {1u, 2u, 8u}) {
   DecodeOptions opt;
   opt.timeoutMs = 20000;
   const DecodeRun first = decode_buffer(data, opt);
   EXPECT_NE(10u, first.errorCode) << what << ": the decoder did not answer";
-  for (uint32_t threads : {1u, 2u, 8u}) {
+  for (uint32_t threads : workers) {
     for (int run = 0; run < kRuns; ++run) {
       opt.threads = threads;
       const DecodeRun r = decode_buffer(data, opt);
       ASSERT_EQ(first.errorCode, r.errorCode) << what << ", " << threads << " workers, run " << run;
+      ASSERT_EQ(first.finished, r.finished) << what << ", " << threads << " workers, run " << run;
+      ASSERT_EQ(first.refusal, r.refusal) << what << ", " << threads << " workers, run " << run;
       ASSERT_EQ(first.md5s, r.md5s) << what << ", " << threads << " workers, run " << run;
     }
   }
+}
+
+// Damage of the stream's structure: a parameter set lost or with a byte
+// changed, a NAL unit's type changed, a unit of the stream inserted
+// elsewhere, and the stream cut at a unit (or inside one) with another
+// stream joined there.
+std::vector<Damage> structural_damage(const std::vector<uint8_t>& s, const std::vector<uint8_t>& other) {
+  const std::vector<Unit> u = units_of(s);
+  std::vector<Damage> out;
+  std::mt19937 rng(20261208);
+  std::vector<size_t> sets;
+  for (size_t i = 0; i < u.size(); ++i)
+    if (u[i].type == 7 || u[i].type == 8) sets.push_back(i);
+  for (size_t k = 0; k < sets.size() && k < 3; ++k) {
+    out.push_back({"parameter set " + std::to_string(k) + " lost", rebuilt(s, u, sets[k], 0)});
+    std::vector<uint8_t> changed = s;
+    const size_t at = u[sets[k]].begin + 5 + rng() % (u[sets[k]].end - u[sets[k]].begin - 5);
+    changed[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
+    out.push_back({"parameter set " + std::to_string(k) + " changed", changed});
+  }
+  for (uint8_t type : {14, 5, 1, 9}) {
+    std::vector<uint8_t> retyped = s;
+    const size_t i = nth_slice(s, u, 2 + type % 3, false);
+    const size_t header = s[u[i].begin + 2] == 1 ? u[i].begin + 3 : u[i].begin + 4;
+    retyped[header] = static_cast<uint8_t>((retyped[header] & 0xE0) | type);
+    out.push_back({"a slice read as type " + std::to_string(type), retyped});
+  }
+  for (int k = 0; k < 2; ++k) {
+    const size_t from = rng() % u.size(), after = rng() % u.size();
+    out.push_back({"unit " + std::to_string(from) + " inserted after unit " + std::to_string(after),
+                   rebuilt(s, u, from, 1, after)});
+  }
+  const std::vector<Unit> o = units_of(other);
+  for (size_t cut : {u.size() / 2, u.size() - 1}) {
+    std::vector<uint8_t> joined(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(u[cut].begin));
+    joined.insert(joined.end(), other.begin(), other.end());
+    out.push_back({"joined at unit " + std::to_string(cut), joined});
+    const size_t inside = (u[cut].begin + u[cut].end) / 2;
+    joined.assign(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(inside));
+    joined.insert(joined.end(), other.begin() + static_cast<std::ptrdiff_t>(o.empty() ? 0 : o[0].begin), other.end());
+    out.push_back({"joined inside unit " + std::to_string(cut), joined});
+  }
+  return out;
 }
 
 // Sources with several slices per picture: the committed MBAFF stream, and
@@ -141,6 +189,29 @@ TEST(DamagedStreams, DecodeTheSameWithAnyWorkerCountOnEveryRun) {
   for (const auto& [name, stream] : sources()) {
     ASSERT_FALSE(stream.empty()) << name;
     for (const Damage& d : damaged_copies(stream)) expect_same_everywhere(name + ", " + d.name, d.data);
+  }
+}
+
+// Damage to the structure of the stream: every output, status and message
+// the same with 1, 2, 4 and 8 workers on every run. The joins include a
+// field-coded stream followed by a smaller frame-coded one (the planes
+// beyond the smaller pictures, and a last field without its second field).
+TEST(DamagedStreams, StructuralDamageDecodesTheSameWithAnyWorkerCountOnEveryRun) {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> pairs;
+  const std::vector<uint8_t> own = testsupport::read_file(testsupport::local_data_file("mbaff/tff_slices3_cavlc.264"));
+  pairs.emplace_back("tff_slices3_cavlc", own);
+  const std::string fields = testsupport::testdata_file("h264-conformance/CVFI1_SVA_C.264");
+  const std::string small = testsupport::testdata_file("h264-conformance/CABA3_SVA_B.264");
+  const std::string temporal = testsupport::testdata_file("h264-features/10_direct_temporal.264");
+#if !defined(__SANITIZE_THREAD__)
+  if (!temporal.empty()) pairs.emplace_back("10_direct_temporal", head_of(testsupport::read_file(temporal), 40));
+#endif
+  if (!fields.empty()) pairs.emplace_back("CVFI1_SVA_C", testsupport::read_file(fields));
+  const std::vector<uint8_t> other = small.empty() ? own : testsupport::read_file(small);
+  for (const auto& [name, stream] : pairs) {
+    ASSERT_FALSE(stream.empty()) << name;
+    for (const Damage& d : structural_damage(stream, other))
+      expect_same_everywhere(name + ", " + d.name, d.data, {1u, 2u, 4u, 8u});
   }
 }
 

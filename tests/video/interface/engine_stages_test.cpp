@@ -1,11 +1,12 @@
 // The engine through the real stages: one, two and eight workers give the
 // same output (fields, frame/field macroblock pairs, B pyramids, several
 // references), and a slice whose entropy decoding fails still completes its
-// picture (the macroblocks no slice wrote concealed in grey) without an
+// picture (the macroblocks no slice wrote concealed from its reference) without an
 // error, the same with every worker count; slices reconstructed alongside
 // their entropy decoding give the pictures of separate passes.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,29 +35,54 @@ std::vector<uint8_t> cut_slice(const std::vector<uint8_t>& in, int n, size_t kee
   return in;
 }
 
-TEST(EngineConcealment, APictureWhoseSliceFailsCompletesInGrey) {
-  const std::vector<uint8_t> data =
-      cut_slice(testsupport::read_file(testsupport::local_data_file("inter/p_cavlc.264")), 6, 40);
+// Luma PSNR of rows [y0, y1) of a picture against the same rows of another
+// (or against a flat grey when `other` is null).
+double rows_psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>* other, size_t width, size_t y0, size_t y1) {
+  double sum = 0;
+  for (size_t i = y0 * width; i < y1 * width; ++i) {
+    const double d = static_cast<double>(a[i]) - (other ? (*other)[i] : 128);
+    sum += d * d;
+  }
+  const double mse = sum / static_cast<double>((y1 - y0) * width);
+  return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+// The macroblocks no slice wrote are taken from the reference picture (moved
+// by the motion of the decoded ones around them): far nearer the intact
+// picture than grey.
+TEST(EngineConcealment, APictureWhoseSliceFailsCompletesFromItsReference) {
+  const std::vector<uint8_t> intactStream = testsupport::read_file(testsupport::local_data_file("inter/p_cavlc.264"));
   const std::vector<std::string> want =
       enginetest::framemd5_column(testsupport::read_text(testsupport::local_data_file("inter/p_cavlc.framemd5")));
   ASSERT_EQ(12u, want.size());
-  std::vector<std::string> first;
-  for (uint32_t threads : {1u, 2u, 8u}) {
-    enginetest::DecodeOptions opt;
-    opt.threads = threads;
-    opt.keepPictures = true;
-    const enginetest::DecodeRun run = enginetest::decode_buffer(data, opt);
-    ASSERT_TRUE(run.finished) << "error " << run.errorCode;
-    ASSERT_EQ(12u, run.pictures.size()) << threads << " workers";
-    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(want[i], run.md5s[i]) << "picture " << i;
-    EXPECT_NE(want[6], run.md5s[6]);
-    // The last luma row of the cut picture lies in macroblocks no slice wrote.
-    const std::vector<uint8_t>& cut = run.pictures[6];
-    const size_t width = static_cast<size_t>(run.params.outputWidth);
-    const size_t lastRow = (static_cast<size_t>(run.params.outputHeight) - 1) * width;
-    for (size_t x = 0; x < width; ++x) ASSERT_EQ(128, cut[lastRow + x]) << "column " << x;
-    if (first.empty()) first = run.md5s;
-    EXPECT_EQ(first, run.md5s) << threads << " workers";
+  enginetest::DecodeOptions keep;
+  keep.keepPictures = true;
+  const enginetest::DecodeRun intact = enginetest::decode_buffer(intactStream, keep);
+  ASSERT_EQ(12u, intact.pictures.size());
+  // The slice of picture 6 (805 bytes) cut in its first row, and past its
+  // middle.
+  for (size_t kept : {40u, 500u}) {
+    const std::vector<uint8_t> data = cut_slice(intactStream, 6, kept);
+    std::vector<std::string> first;
+    for (uint32_t threads : {1u, 2u, 8u}) {
+      enginetest::DecodeOptions opt;
+      opt.threads = threads;
+      opt.keepPictures = true;
+      const enginetest::DecodeRun run = enginetest::decode_buffer(data, opt);
+      ASSERT_TRUE(run.finished) << "error " << run.errorCode;
+      ASSERT_EQ(12u, run.pictures.size()) << threads << " workers";
+      for (size_t i = 0; i < 6; ++i) EXPECT_EQ(want[i], run.md5s[i]) << "picture " << i;
+      EXPECT_NE(want[6], run.md5s[6]);
+      // The last macroblock row of the cut picture lies in macroblocks no
+      // slice wrote.
+      const size_t width = static_cast<size_t>(run.params.outputWidth);
+      const size_t height = static_cast<size_t>(run.params.outputHeight);
+      const double concealed = rows_psnr(run.pictures[6], &intact.pictures[6], width, height - 16, height);
+      const double grey = rows_psnr(intact.pictures[6], nullptr, width, height - 16, height);
+      EXPECT_GT(concealed, grey + 10.0) << kept << " bytes, " << threads << " workers";
+      if (first.empty()) first = run.md5s;
+      EXPECT_EQ(first, run.md5s) << kept << " bytes, " << threads << " workers";
+    }
   }
 }
 

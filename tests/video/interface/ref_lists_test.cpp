@@ -249,3 +249,67 @@ TEST(RefMarking, FieldOperationUnmarksOneFieldOfAFrame) {
 }
 
 }  // namespace
+
+namespace {
+
+// Records of one pool, as the decoder opens them: each knows its place and
+// has its set of records read.
+struct PooledPictures : Pictures {
+  std::vector<uint64_t> refSets;
+  explicit PooledPictures(size_t n) : Pictures(n), refSets(n * ref_set_words(static_cast<uint32_t>(n))) {
+    for (size_t i = 0; i < n; ++i) {
+      pics[i].poolIndex = static_cast<uint32_t>(i);
+      pics[i].poolSize = static_cast<uint32_t>(n);
+      pics[i].refsRead = &refSets[i * ref_set_words(static_cast<uint32_t>(n))];
+    }
+  }
+};
+
+// A B slice with temporal direct prediction holds the records its co-located
+// picture's motion refers to, which its own lists need not name, and lets
+// go of exactly what it took: the other field of a field pair its lists
+// name stays held once, whatever became of the pair meanwhile.
+TEST(RefLists, SlicesHoldWhatTheirPredictionReads) {
+  PooledPictures set(6);
+  std::vector<DecodedPicture>& p = set.pics;
+  // Records 0 and 1 are references of the co-located picture 2.
+  SliceDecodeContext col = slice_for(&p[2], 0, 2);
+  col.RefPicList0[0] = &p[1];
+  col.RefPicList0[1] = &p[0];
+  hold_slice_pictures(&col);
+  release_slice_pictures(&col);
+  for (int i : {0, 1, 2}) EXPECT_EQ(0u, p[i].users) << i;
+
+  SliceDecodeContext b = slice_for(&p[3], 1, 3);
+  b.RefPicList0[0] = &p[2];
+  b.RefPicList1[0] = &p[2];
+  hold_slice_pictures(&b);
+  EXPECT_NE(0u, p[0].users);
+  EXPECT_NE(0u, p[1].users);
+  release_slice_pictures(&b);
+  for (int i : {0, 1, 2, 3}) EXPECT_EQ(0u, p[i].users) << i;
+
+  // Spatial direct prediction reads no reference through the motion.
+  b.direct_spatial_mv_pred_flag = 1;
+  hold_slice_pictures(&b);
+  EXPECT_EQ(0u, p[0].users);
+  release_slice_pictures(&b);
+
+  // A frame slice naming the first field of a pair; the pair is undone
+  // (its second field's record reused) before the slice ends.
+  p[4].structure = 0;
+  p[5].structure = 1;
+  p[4].pairedField = &p[5];
+  p[5].pairedField = &p[4];
+  SliceDecodeContext frame = slice_for(&p[3], 0, 3);
+  frame.RefPicList0[0] = &p[4];
+  frame.RefPicList0[1] = &p[4];
+  hold_slice_pictures(&frame);
+  EXPECT_EQ(1u, p[5].users);
+  p[4].pairedField = nullptr;
+  release_slice_pictures(&frame);
+  EXPECT_EQ(0u, p[4].users);
+  EXPECT_EQ(0u, p[5].users);
+}
+
+}  // namespace

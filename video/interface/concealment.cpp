@@ -1,0 +1,152 @@
+// Concealment from a reference picture: the macroblocks of a picture that no
+// slice reconstructed take the samples at their place in an earlier picture,
+// moved by the motion of the neighbouring macroblocks that were decoded (or
+// concealed before them) where that motion refers to the same picture.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "decoder_engine.h"
+#include "mb_record.h"
+
+namespace {
+
+struct Plane {
+  uint8_t* base;
+  uint32_t pitch;
+  uint32_t width;
+  uint32_t height;
+};
+
+// Lines of the source a line of the picture reads: the same line when both
+// are frames or both fields, the line of the picture's parity when a field
+// reads a frame, every line twice when a frame reads a field.
+struct LineMap {
+  int shift;   // -1: y/2, 0: y, 1: 2y + parity
+  int parity;
+};
+
+uint32_t source_line(const LineMap& m, int32_t y, uint32_t height) {
+  int32_t s = m.shift == 0 ? y : m.shift < 0 ? (y < 0 ? -((1 - y) / 2) : y / 2) : 2 * y + m.parity;
+  if (s < 0) s = m.shift > 0 ? m.parity : 0;
+  if (s >= static_cast<int32_t>(height)) s = static_cast<int32_t>(height) - (m.shift > 0 ? 2 - m.parity : 1);
+  return s < 0 ? 0u : static_cast<uint32_t>(s);
+}
+
+// Copies a block of `w` x `h` samples at (x0, y0) of `dst` from the source
+// at (x0 + dx, y0 + dy), positions clamped into the source; `margin` samples
+// beside the picture's left and right edge are filled with the edge sample.
+void copy_block(const Plane& dst, const Plane& src, const LineMap& map, uint32_t x0, uint32_t y0, uint32_t w,
+                uint32_t h, int32_t dx, int32_t dy, uint32_t margin) {
+  const int32_t sx = static_cast<int32_t>(x0) + dx;
+  const bool inside = sx >= 0 && sx + static_cast<int32_t>(w) <= static_cast<int32_t>(src.width);
+  for (uint32_t y = y0; y < y0 + h && y < dst.height; ++y) {
+    uint8_t* d = dst.base + static_cast<size_t>(y) * dst.pitch;
+    const uint8_t* s = src.base + static_cast<size_t>(source_line(map, static_cast<int32_t>(y) + dy, src.height)) * src.pitch;
+    if (inside) {
+      std::memcpy(d + x0, s + sx, w);
+    } else {
+      for (uint32_t x = 0; x < w; ++x) {
+        const int32_t at = std::min(std::max(sx + static_cast<int32_t>(x), 0), static_cast<int32_t>(src.width) - 1);
+        d[x0 + x] = s[at];
+      }
+    }
+    if (x0 == 0) std::memset(d - margin, d[0], margin);
+    if (x0 + w == dst.width) std::memset(d + dst.width, d[dst.width - 1], margin);
+  }
+}
+
+struct Motion {
+  int16_t x, y;
+  bool known;
+};
+
+// The motion of a decoded macroblock towards the source, from its block
+// nearest to the concealed one (`block`); false when it has none there.
+bool motion_toward(const MacroblockRecord& mb, const DecodedPicture* from, bool frame, int block, Motion* m) {
+  if (mb_is_intra(mb.mb_type) || (frame && mb.mb_structure != 2)) return false;
+  const int q = block / 4;
+  DecodedPicture* ref = mb.ref_pic_l0[q];
+  if (!mb.pred_flag_l0[q] || !ref || frame_record(ref) != frame_record(const_cast<DecodedPicture*>(from))) return false;
+  m->x = mb.mv_l0[block][0];
+  m->y = mb.mv_l0[block][1];
+  m->known = true;
+  return true;
+}
+
+// The median of up to four values (the mean of the middle two for an even
+// count).
+int32_t middle(int32_t* v, int n) {
+  std::sort(v, v + n);
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+}  // namespace
+
+bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const uint8_t* decoded, uint8_t* written) {
+  const uint32_t w = p->widthInMbs;
+  if (!from || !p->frameBuffer || !from->frameBuffer || w == 0 || from->widthInMbs != w) return false;
+  const bool pField = p->structure != 2, fField = from->structure != 2;
+  LineMap luma{0, p->structure == 1 ? 1 : 0};
+  if (pField && !fField) luma.shift = 1;
+  if (!pField && fField) luma.shift = -1;
+  // Pictures of another size (a new sequence) are no source.
+  const uint32_t expect = luma.shift > 0 ? 2 * p->lumaHeight : luma.shift < 0 ? p->lumaHeight / 2 : p->lumaHeight;
+  if (from->lumaHeight != expect) return false;
+  const uint32_t width = 16 * w;
+  const Plane dy{picture_luma(p), p->lumaPitch, width, p->lumaHeight};
+  const Plane sy{picture_luma(from), from->lumaPitch, width, from->lumaHeight};
+  const Plane dcb{picture_cb(p), p->chromaPitch, width / 2, p->chromaHeight};
+  const Plane scb{picture_cb(from), from->chromaPitch, width / 2, from->chromaHeight};
+  const Plane dcr{picture_cr(p), p->chromaPitch, width / 2, p->chromaHeight};
+  const Plane scr{picture_cr(from), from->chromaPitch, width / 2, from->chromaHeight};
+  const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const uint32_t unit = pairs ? 2 : 1;
+  const uint32_t cells = p->mbCount / unit;
+  // Motion of each cell towards the source: of its decoded macroblocks, or
+  // estimated when it was concealed.
+  std::vector<Motion> motion(cells, Motion{0, 0, false});
+  const MacroblockRecord* records = p->macroblocks;
+  auto decoded_cell = [&](uint32_t c) { return decoded[c * unit] && decoded[c * unit + unit - 1]; };
+  // Blocks facing the concealed macroblock: of the left neighbour its right
+  // column, of the right one its left column, of the one above its bottom
+  // row, of the one below its top row.
+  constexpr int kFacing[4] = {5, 0, 10, 0};
+  for (uint32_t c = 0; c < cells; ++c) {
+    if (decoded_cell(c)) continue;
+    const uint32_t col = c % w, row = c / w;
+    const int64_t at = c;
+    const int64_t around[4] = {col > 0 ? at - 1 : -1, col + 1 < w ? at + 1 : -1, row > 0 ? at - w : -1,
+                               at + w < cells ? at + w : -1};
+    int32_t xs[4], ys[4];
+    int n = 0;
+    for (int k = 0; k < 4; ++k) {
+      if (around[k] < 0) continue;
+      const uint32_t nc = static_cast<uint32_t>(around[k]);
+      Motion m{0, 0, false};
+      if (decoded_cell(nc)) {
+        if (!records) continue;
+        // Of a pair, the macroblock nearer to this one.
+        const uint32_t a = nc * unit + (unit == 2 && k == 2 ? 1 : 0);
+        motion_toward(records[a], from, p->structure == 2, kFacing[k], &m);
+      } else if (nc < c) {
+        m = motion[nc];
+      }
+      if (!m.known) continue;
+      xs[n] = m.x;
+      ys[n] = m.y;
+      ++n;
+    }
+    Motion& own = motion[c];
+    if (n > 0) own = Motion{static_cast<int16_t>(middle(xs, n)), static_cast<int16_t>(middle(ys, n)), true};
+    // Whole samples: luma from quarter samples, chroma from eighth samples.
+    const int32_t lx = (own.x + 2) >> 2, ly = (own.y + 2) >> 2;
+    const int32_t cx = (own.x + 4) >> 3, cy = (own.y + 4) >> 3;
+    const uint32_t rows = 16 * unit;
+    copy_block(dy, sy, luma, 16 * col, rows * row, 16, rows, lx, ly, 32);
+    copy_block(dcb, scb, luma, 8 * col, rows / 2 * row, 8, rows / 2, cx, cy, 8);
+    copy_block(dcr, scr, luma, 8 * col, rows / 2 * row, 8, rows / 2, cx, cy, 8);
+    for (uint32_t k = 0; k < unit; ++k) written[c * unit + k] = 1;
+  }
+  return true;
+}
