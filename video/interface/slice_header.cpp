@@ -293,15 +293,6 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   p->nalRefIdc = nalRefIdc;
   p->structure = field ? s->bottom_field_flag : 2;
   p->frameBuffer->structure = p->structure;
-  // A picture smaller than the decoder's pictures (a stream of another size
-  // joined on) leaves part of the buffer unwritten: grey, whichever buffer
-  // it got.
-  if (16u * sps->PicWidthInMbs + 64u < ds->lumaPitch || 16u * sps->FrameHeightInMbs < ds->lumaHeight) {
-    FrameBuffer* fb = p->frameBuffer;
-    std::memset(fb->Y - 32, 128, static_cast<size_t>(ds->lumaPitch) * ds->lumaHeight);
-    std::memset(fb->Cr - 8, 128, static_cast<size_t>(ds->chromaPitch) * ds->chromaHeight);
-    std::memset(fb->Cb - 8, 128, static_cast<size_t>(ds->chromaPitch) * ds->chromaHeight);
-  }
   p->pairedField = nullptr;
   // Picture timing without HRD delays carries no output time: the keys then
   // come from the picture order count (its pic_struct still counts).
