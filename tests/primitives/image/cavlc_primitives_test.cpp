@@ -428,25 +428,19 @@ TEST(CavlcExpGolomb, ZeroTailIsNotReadPastTheLongestCode) {
     // Exactly the words that hold the cursor's next 32 bits.
     std::vector<uint32_t> words((lead + 32 + 31) / 32, 0u);
     words.shrink_to_fit();
-    auto check = [&](uint32_t* wp, int32_t offset, const std::string& name) {
-      EXPECT_EQ((wp - words.data()) * 32 + 31 - offset, lead + 32) << name << " lead " << lead;
+    // Every member of one reader, its value type taken from `unused`.
+    auto check = [&](const auto& readers, auto unused, int32_t isSigned) {
+      for (const auto& m : readers) {
+        uint32_t* wp = words.data();
+        int32_t offset = 31 - lead;
+        decltype(unused) v = 0x5555;
+        ASSERT_EQ(StatusOk, m.fn(&wp, &offset, &v, isSigned)) << m.name;
+        EXPECT_EQ(0, v) << m.name;
+        EXPECT_EQ((wp - words.data()) * 32 + 31 - offset, lead + 32) << m.name << " lead " << lead;
+      }
     };
-    for (const auto& m : readers16) {
-      uint32_t* wp = words.data();
-      int32_t offset = 31 - lead;
-      int16_t v = 0x5555;
-      ASSERT_EQ(StatusOk, m.fn(&wp, &offset, &v, 1)) << m.name;
-      EXPECT_EQ(0, v) << m.name;
-      check(wp, offset, m.name);
-    }
-    for (const auto& m : readers32) {
-      uint32_t* wp = words.data();
-      int32_t offset = 31 - lead;
-      int32_t v = 0x5555;
-      ASSERT_EQ(StatusOk, m.fn(&wp, &offset, &v, 0)) << m.name;
-      EXPECT_EQ(0, v) << m.name;
-      check(wp, offset, m.name);
-    }
+    check(readers16, int16_t{0}, 1);
+    check(readers32, int32_t{0}, 0);
   }
 }
 
