@@ -1,13 +1,18 @@
 // Concealment from a reference picture: the macroblocks of a picture that no
 // slice reconstructed take the samples at their place in an earlier picture,
 // moved by the motion of the neighbouring macroblocks that were decoded (or
-// concealed before them) where that motion refers to the same picture.
+// concealed before them) where that motion refers to the same picture. What
+// no earlier picture stands in for becomes mid-grey, and a finished picture
+// is deblocked here.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
 #include "decoder_engine.h"
+#include "engine_internal.h"
 #include "mb_record.h"
+#include "reconstruction.h"
 
 namespace {
 
@@ -149,4 +154,148 @@ bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const
     for (uint32_t k = 0; k < unit; ++k) written[c * unit + k] = 1;
   }
   return true;
+}
+
+namespace {
+
+// A concealed macroblock: intra without residual, so that direct prediction
+// of later pictures finds no motion in it; each run of them is one
+// unfiltered slice for the deblocking walk. Nothing of a record used before
+// survives, so the picture is the same whichever record array it got.
+void conceal_record(MacroblockRecord* mb, uint32_t addr, uint8_t structure, uint8_t qp) {
+  std::memset(static_cast<void*>(mb), 0, offsetof(MacroblockRecord, luma_coeff));
+  mb->mb_type = MbI_16x16_First;
+  mb->qp_y = qp;
+  mb->qp_cb = static_cast<int8_t>(qp);
+  mb->qp_cr = static_cast<int8_t>(qp);
+  std::memset(mb->intra_pred_mode, 2, sizeof(mb->intra_pred_mode));
+  mb->luma_nonzero_mask = 0;
+  mb->luma_dc_nonzero = 0;
+  mb->chroma_nonzero_mask = 0;
+  mb->chroma_ac_cbf_mask = 0;
+  std::memset(mb->ref_idx_l0, -1, sizeof(mb->ref_idx_l0));
+  std::memset(mb->ref_idx_l1, -1, sizeof(mb->ref_idx_l1));
+  std::memset(mb->ref_pic_l0, 0, sizeof(mb->ref_pic_l0));
+  std::memset(mb->ref_pic_l1, 0, sizeof(mb->ref_pic_l1));
+  std::memset(mb->sub_mb_type, 0, sizeof(mb->sub_mb_type));
+  std::memset(mb->pred_flag_l0, 0, sizeof(mb->pred_flag_l0));
+  std::memset(mb->pred_flag_l1, 0, sizeof(mb->pred_flag_l1));
+  std::memset(mb->mv_l0, 0, sizeof(mb->mv_l0));
+  std::memset(mb->mv_l1, 0, sizeof(mb->mv_l1));
+  std::memset(mb->mvd_l0, 0, sizeof(mb->mvd_l0));
+  std::memset(mb->mvd_l1, 0, sizeof(mb->mvd_l1));
+  std::memset(mb->ref_id_l0, 0, sizeof(mb->ref_id_l0));
+  std::memset(mb->ref_id_l1, 0, sizeof(mb->ref_id_l1));
+  mb->mb_structure = structure;
+  mb->mb_addr = addr;
+  mb->slice_first_flag = 0;
+  mb->deblock_idc = 1;
+  mb->slice_mb_count = 0;
+  mb->slice = nullptr;
+}
+
+// Macroblocks of a picture that no slice reconstructed (a slice lost, or
+// given up) and that no earlier picture could stand in for become mid-grey,
+// margins included, with concealed records, so that the picture and those
+// predicted from it are the same on every run.
+void conceal_unwritten(DecodedPicture* p) {
+  const uint32_t w = p->widthInMbs;
+  if (!p->mbWritten || w == 0 || !p->frameBuffer) return;
+  uint8_t* const luma = picture_luma(p);
+  uint8_t* const cb = picture_cb(p);
+  uint8_t* const crp = picture_cr(p);
+  // In a frame with frame/field macroblock pairs both of a pair are filled.
+  const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const uint32_t unit = pairs ? 2 : 1;
+  for (uint32_t a = 0; a + unit <= p->mbCount; a += unit) {
+    if (p->mbWritten[a] && p->mbWritten[a + unit - 1]) continue;
+    const uint32_t cell = a / unit;
+    const uint32_t col = cell % w;
+    const uint32_t rows = 16 * unit;
+    const uint32_t y0 = (cell / w) * rows;
+    // Columns to fill: the macroblock, and the margin beside it at a picture edge.
+    const int32_t left = col == 0 ? -32 : static_cast<int32_t>(col * 16);
+    const int32_t right = col + 1 == w ? static_cast<int32_t>(w * 16 + 32) : static_cast<int32_t>(col * 16 + 16);
+    for (uint32_t y = y0; y < y0 + rows && y < p->lumaHeight; ++y)
+      std::memset(luma + static_cast<size_t>(y) * p->lumaPitch + left, 128, static_cast<size_t>(right - left));
+    for (uint32_t y = y0 / 2; y < (y0 + rows) / 2 && y < p->chromaHeight; ++y) {
+      const int32_t cl = left < 0 ? -8 : left / 2;
+      const int32_t cr = col + 1 == w ? static_cast<int32_t>(w * 8 + 8) : right / 2;
+      std::memset(cb + static_cast<size_t>(y) * p->chromaPitch + cl, 128, static_cast<size_t>(cr - cl));
+      std::memset(crp + static_cast<size_t>(y) * p->chromaPitch + cl, 128, static_cast<size_t>(cr - cl));
+    }
+    for (uint32_t k = 0; k < unit; ++k) p->mbWritten[a + k] = 1;
+  }
+}
+
+// Marks the concealed macroblocks' records: each run is a slice the
+// deblocking walk passes over.
+void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
+  const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const uint32_t unit = pairs ? 2 : 1;
+  const uint8_t qp = 26;
+  MacroblockRecord* runStart = nullptr;
+  for (uint32_t a = 0; a + unit <= p->mbCount; a += unit) {
+    if (wasWritten[a] && wasWritten[a + unit - 1]) {
+      runStart = nullptr;
+      continue;
+    }
+    for (uint32_t k = 0; k < unit; ++k)
+      conceal_record(&p->macroblocks[a + k], a + k, pairs ? 2 : p->structure, qp);
+    if (!runStart) {
+      runStart = &p->macroblocks[a];
+      runStart->slice_first_flag = 1;
+    }
+    runStart->slice_mb_count += unit;
+  }
+}
+
+}  // namespace
+
+// Conceals what no slice brought and deblocks the picture; runs without the
+// instance lock, once per picture, after every slice of it is over.
+void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) {
+  const DecoderStages* stages = dec->stages;
+  PictureProgress* g = dec->progress && progress_of(dec, p)->setUpOrder == p->setUpOrder ? progress_of(dec, p) : nullptr;
+  if (g) {
+    // Every slice is over; a worker still filtering rows lets go first.
+    pthread_mutex_lock(&dec->mbLock);
+    while (g->filtering) {
+      pthread_mutex_unlock(&dec->mbLock);
+      sched_yield();
+      pthread_mutex_lock(&dec->mbLock);
+    }
+    g->filtering = 1;
+    pthread_mutex_unlock(&dec->mbLock);
+  }
+  if (p->mbsLeft != 0 && p->mbWritten) {
+    // Which macroblocks were concealed: the copy from the reference and the
+    // grey fill where there is none mark them written.
+    uint8_t* before = p->mbFlags;  // reused: the slice ranges are settled
+    for (uint32_t a = 0; a < p->mbCount; ++a) before[a] = p->mbWritten[a];
+    conceal_from_reference(p, p->concealFrom, before, p->mbWritten);
+    conceal_unwritten(p);
+    if (p->macroblocks) conceal_records(p, before);
+    keep_concealed_motion(p, before);
+    p->damaged = 1;
+  }
+  if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter) || !p->macroblocks) return;
+  const bool mbaff = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  if (g && g->started) {
+    // Rows filtered while the picture was reconstructed stay as they are:
+    // the pass goes on from where it stopped.
+    if (mbaff) {
+      deblock_pass_run_mbaff(p, g->pass, p->mbCount);
+      refresh_deblocked_rows_mbaff(p, g->rowsRefreshed, g->rows);
+    } else {
+      deblock_pass_run(p, g->pass, p->mbCount);
+      refresh_deblocked_rows(p, g->rowsRefreshed, g->rows);
+    }
+    g->rowsRefreshed = g->rows;
+    return;
+  }
+  if (mbaff)
+    stages->deblockMbaff(p);
+  else
+    stages->deblock(p);
 }
