@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstring>
 
-#include <emmintrin.h>
 
 #include "chroma_dsp.h"
 #include "inter_internal.h"
@@ -403,14 +402,14 @@ void combine_direct(const uint8_t* pred, const int16_t* residual, uint8_t* dst, 
     for (int y = 0; y < 8; ++y) std::memcpy(dst + y * pitch, pred + 8 * y, 8);
     return;
   }
-  const __m128i zero = _mm_setzero_si128();
   for (int y = 0; y < 8; ++y) {
+    // The row's two 4-sample halves lie in the two 4x4 blocks side by side.
     const int16_t* r = residual + 16 * (2 * (y >> 2)) + 4 * (y & 3);
-    const __m128i res = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r)),
-                                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + 16)));
-    const __m128i p = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pred + 8 * y)), zero);
-    const __m128i sum = _mm_add_epi16(p, res);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + y * pitch), _mm_packus_epi16(sum, sum));
+    uint8_t* out = dst + y * pitch;
+    for (int x = 0; x < 8; ++x) {
+      const int16_t sum = static_cast<int16_t>(pred[8 * y + x] + r[x < 4 ? x : 12 + x]);  // wraps in 16 bits
+      out[x] = static_cast<uint8_t>(sum < 0 ? 0 : sum > 255 ? 255 : sum);
+    }
   }
 }
 
