@@ -128,6 +128,17 @@ struct PictureParameterSetFields {
   int8_t second_chroma_qp_index_offset;
 };
 
+// Slice types: slice_type as coded is one of these or one of these plus 5
+// (every slice of the picture is of that type).
+enum : uint32_t {
+  kSliceTypeP = 0,
+  kSliceTypeB = 1,
+  kSliceTypeI = 2,
+  kSliceTypeSP = 3,
+  kSliceTypeSI = 4,
+  kSliceTypeCount = 5,
+};
+
 // Payload of a slice node.
 struct SliceSummary {
   uint32_t first_mb_in_slice;

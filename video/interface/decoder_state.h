@@ -16,6 +16,15 @@ struct SequenceParameterSet;
 struct PictureParameterSet;
 struct SliceDecodeContext;
 
+// Structure of a picture, a frame buffer's content or a macroblock: one
+// field of either parity, or a frame (frame macroblocks, or a frame whose
+// two fields were decoded as one picture each).
+enum : uint8_t {
+  kTopField = 0,
+  kBottomField = 1,
+  kFrame = 2,
+};
+
 // Bits of DecodedPicture::mbFlags.
 enum : uint8_t {
   kMbSliceStart = 1,  // a slice taken for the picture starts here
