@@ -1,6 +1,6 @@
 // Short CAVLC levels two at a time: a constant table, built at compile time,
-// of the levels that lie within the next 8 bits of the stream, shared by the
-// CAVLC block decoders' level loops.
+// of the levels that lie within the next 8 bits of the stream, for the level
+// loop of the CAVLC block decoder (cavlc_block.h).
 #pragma once
 
 #include <cstdint>

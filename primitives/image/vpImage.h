@@ -48,6 +48,10 @@ VpStatus vpiHuffmanTableFree_32s(HuffmanTable_32s* pTable);
 // 32-bit words (bit 31 first) and a bit offset 31..0 naming the next bit of
 // that word. The decoders read ahead: the buffer must stay readable for one
 // whole word beyond the word that holds the block's last bit.
+//
+// The block decoding itself is the template of cavlc_block.h, which the slice
+// decoder instantiates with its own code tables and coefficient stores; the
+// members here instantiate it with a walk of the caller's tables.
 
 // One residual block of 16 (maxNumCoeff 16) or 15 (maxNumCoeff 15, scan
 // position 0 left free) coefficients. ppTblCoeffToken holds the tables for

@@ -2,8 +2,9 @@
 // decoders of 4x4 (and 15-coefficient AC) blocks and of 4:2:0 chroma DC
 // blocks.
 //
-// The decoders are scalar code in cavlc_body.inc, compiled into the sse2_,
-// ssse3_ and sse41_ members by the image variant sources. The table builders
+// The decoders' members (cavlc_body.inc, compiled into the sse2_, ssse3_
+// and sse41_ members by the image variant sources) run the block decoder of
+// cavlc_block.h, the one the slice decoder runs. The table builders
 // here have one body that fills all four dispatch slots.
 #include <algorithm>
 #include <vector>

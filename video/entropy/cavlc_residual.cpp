@@ -1,14 +1,15 @@
 // CAVLC residual blocks of a macroblock: nC from the neighbours' counts,
-// residual_block_cavlc() decoded with single-lookup tables straight from the
-// reader's payload, and each coefficient dequantised as it is stored into
-// the record through the scan.
+// each residual_block_cavlc() decoded by the block decoders of cavlc_block.h
+// (vpiDecodeCAVLCCoeffs_H264_1u16s, vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s)
+// with single-lookup tables straight from the reader's payload, and each
+// coefficient dequantised as it is stored into the record through the scan.
 #include "cavlc_residual.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 
-#include "cavlc_level_pairs.h"
+#include "cavlc_block.h"
 #include "cavlc_tables.h"
 #include "neighbour_blocks.h"
 #include "transforms.h"
@@ -29,40 +30,10 @@ const uint8_t FIELD_SCAN8x8[64] = {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Bit cursor of the residual decoder: a bit count from the first bit of the
-// reader's current word, read through unaligned 64-bit loads of two stream
-// words. A peek never starts past the last word of the payload (the word
-// after it is readable padding), so damaged data that runs on reads repeated
-// words instead of memory beyond the buffer; the overrun is found when the
-// cursor is handed back.
-struct BitCursor {
-  const uint8_t* base;
-  uint32_t pos;       // bits consumed from bit 31 of the word at base
-  uint32_t lastWord;  // highest word index a peek may start from
-
-  // The next 33 to 64 bits, first bit at bit 63.
-  uint64_t peek() const {
-    const uint32_t word = std::min(pos >> 5, lastWord);
-    uint64_t v;
-    std::memcpy(&v, base + 4 * word, 8);
-    v = (v << 32) | (v >> 32);  // two host-order words: the first is the high half
-    return v << (pos & 31);
-  }
-};
-
-inline int clz64(uint64_t v) { return __builtin_clzll(v); }
-
-// n (0..32) bits of v after its first `skip` bits (skip + n <= 64).
-inline uint32_t bits_after(uint64_t v, int skip, int n) {
-  return static_cast<uint32_t>(((v << skip) >> 1) >> (63 - n));
-}
-
-// The coeff_token table of a block, by nC: class 0 for 0 <= nC < 2, 1 for
-// 2..3, 2 for 4..7, kFixedToken for the 6-bit codes of nC >= 8, and
-// kChromaDcToken for 4:2:0 chroma DC (nC -1).
-constexpr int kChromaDcToken = 3;
-constexpr int kFixedToken = 4;
+using cavlc::BitCursor;
+using cavlc::kFixedToken;
+using cavlc::w16;
+using cavlc::Window;
 
 // The table class from the counts of blocks A and B, each 0..16 or kNoBlock
 // when unavailable, whose nC is the mean of two, the one available, or 0.
@@ -77,8 +48,6 @@ struct TokenClassOfSum {
   }
 };
 constexpr TokenClassOfSum kTokenClassOfSum;
-
-inline int16_t w16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
 // Dequantisation of one coefficient: c x LevelScale scaled by 2^(qP / 6 -
 // base) (4x4: base 4; 8x8: base 6), a negative exponent with rounding, kept
@@ -104,182 +73,24 @@ inline Scale make_scale(const int32_t* __restrict row, int qP, int base, uint32_
   return Scale{scaled};
 }
 
-// Signs of up to three trailing ones by the next three bits.
-alignas(8) constexpr int16_t kTrailingOnes[8][4] = {
-    {1, 1, 1, 0},  {1, 1, -1, 0},  {1, -1, 1, 0},  {1, -1, -1, 0},
-    {-1, 1, 1, 0}, {-1, 1, -1, 0}, {-1, -1, 1, 0}, {-1, -1, -1, 0}};
+constexpr cavlc::FlatTables kFlat;
 
-// level_prefix values above this do not occur in any stream we accept; the
-// level arithmetic holds up to it without overflow.
-constexpr int kMaxLevelPrefix = 26;
-
-// A window on the stream for a chain of codes: v holds the next `left` bits
-// (33 or more after a load) from bit 63 down, and `end` is the stream
-// position just past them. Taking bits shifts the window, so one code's
-// length feeds the next code's lookup through a shift rather than a fresh
-// load; the window lives in registers and its position goes back to the
-// cursor once per block.
-struct Window {
-  BitCursor at;  // at.pos: where the window was last loaded
-  uint64_t v;
-  int left;
-  uint32_t end;
-
-  explicit Window(const BitCursor& cursor) : at(cursor) { load(); }
-  void load() {
-    v = at.peek();
-    end = (at.pos & ~31u) + 64;
-    left = static_cast<int>(end - at.pos);
-  }
-  void need(int n) {
-    if (left < n) {
-      at.pos = pos();
-      load();
-    }
-  }
-  void take(int n) {
-    v <<= n;
-    left -= n;
-  }
-  uint32_t pos() const { return end - static_cast<uint32_t>(left); }
-};
-
-using cavlc_levels::kBumpRows;
-using cavlc_levels::kLevelBits;
-using cavlc_levels::kLevelPairs;
-
-// Levels after the trailing ones, into levels[trailingOnes .. totalCoeff-1]
-// (levels[totalCoeff] may be written too). False for a level_prefix beyond
-// what any accepted stream holds.
-__attribute__((always_inline)) inline bool decode_levels(Window* w, int totalCoeff, int trailingOnes,
-                                                         int16_t* levels) {
-  int suffixLength = (totalCoeff > 10 && trailingOnes < 3) ? 1 : 0;
-  int row = trailingOnes < 3 ? kBumpRows + suffixLength : suffixLength;
-  for (int i = trailingOnes; i < totalCoeff; ++i, row = suffixLength) {
-    // 28 bits hold any level_prefix up to 15 with its suffix, and tell
-    // whether a level_prefix is beyond 26 (a first 1 bit past them counts
-    // as level_prefix 27).
-    w->need(28);
-    const uint32_t e = kLevelPairs.e[row][w->v >> (64 - kLevelBits)];
-    if (__builtin_expect(e != 0, 1)) {
-      levels[i] = static_cast<int8_t>(e & 0xFF);
-      levels[i + 1] = static_cast<int8_t>((e >> 8) & 0xFF);
-      // The second level counts when it fits and the block has it.
-      const bool two = ((e >> 20) & 15) != 0 && i + 1 < totalCoeff;
-      w->take(static_cast<int>(((e >> 16) & 15) + (two ? (e >> 20) & 15 : 0)));
-      suffixLength = static_cast<int>(two ? (e >> 27) & 7 : (e >> 24) & 7);
-      i += two ? 1 : 0;
-      continue;
-    }
-    const int prefix = clz64(w->v | (uint64_t{1} << 36));
-    if (__builtin_expect(prefix > kMaxLevelPrefix, 0)) return false;
-    int32_t levelCode;
-    if (prefix < 14 || (prefix == 14 && suffixLength > 0)) {
-      // The code's bits, its first 1 bit included: 2^suffixLength + suffix.
-      const int length = prefix + 1 + suffixLength;
-      levelCode = (prefix << suffixLength) - (1 << suffixLength) + static_cast<int32_t>(w->v >> (64 - length));
-      w->take(length);
-    } else if (prefix == 14) {
-      levelCode = 14 + static_cast<int32_t>(bits_after(w->v, 15, 4));
-      w->take(19);
-    } else {
-      // level_prefix 15 and the escapes beyond it: a suffix of
-      // level_prefix - 3 bits.
-      w->take(prefix + 1);
-      const int n = prefix - 3;
-      w->need(n);
-      levelCode = (15 << suffixLength) + (suffixLength == 0 ? 15 : 0) + static_cast<int32_t>(bits_after(w->v, 0, n));
-      if (prefix >= 16) levelCode += (1 << n) - 4096;
-      w->take(n);
-    }
-    if (row >= kBumpRows) levelCode += 2;
-    const int32_t m = (levelCode + 2) >> 1;
-    levels[i] = w16((levelCode & 1) ? -m : m);
-    suffixLength += suffixLength == 0 ? 1 : 0;
-    suffixLength += (suffixLength < 6) & (m > (3 << (suffixLength - 1)));
-  }
-  return true;
-}
-
-// run_before (0 without reading when zerosLeft is 0), at most zerosLeft
-// (a longer run of damaged data is cut to it); -1 for a code the table
-// lacks. The table's runs never exceed their row's zerosLeft; only the codes
-// told by their leading zeros (zerosLeft 7 and above) can.
-inline int read_run_before(Window* w, int zerosLeft) {
-  w->need(11);
-  const uint8_t e = kCavlcFlat.runBefore[zerosLeft][w->v >> 61];
-  if (__builtin_expect(e != 0, 1)) {
-    w->take((e >> 4) & 7);
-    return e & 15;
-  }
-  const int zeros = clz64(w->v | 1);  // zerosLeft above 6, bits 000
-  if (zeros > 10) return -1;
-  w->take(zeros + 1);
-  return zeros + 4 < zerosLeft ? zeros + 4 : zerosLeft;
-}
-
-// One residual_block_cavlc(): coeff_token (table class 0..3, or the 6-bit
-// code of kFixedToken), levels, total_zeros and runs. place(p, level) receives
-// each coefficient with its scan position p (0..maxNum-1, counted from the
-// first coded position). Returns TotalCoeff, or -1 for data no table holds
-// or that would not fit the block.
-template <typename Place>
-__attribute__((always_inline)) inline int decode_block_bits(Window& w, int cls, int maxNum, const Place& place) {
-  int totalCoeff, trailingOnes;
-  if (cls != kFixedToken) {
-    const int zeros = clz64(w.v | (uint64_t{1} << 31));
-    const uint16_t e = kCavlcFlat.coeffToken[cls][8 * zeros + bits_after(w.v, zeros + 1, 3)];
-    if (__builtin_expect(e == 0, 0)) return -1;
-    w.take(e & 31);
-    trailingOnes = (e >> 5) & 3;
-    totalCoeff = e >> 7;
-  } else {
-    const int code = static_cast<int>(w.v >> 58);
-    w.take(6);
-    if (code == 3) return 0;
-    trailingOnes = code & 3;
-    totalCoeff = (code >> 2) + 1;
-    if (trailingOnes > totalCoeff) return -1;
-  }
-  if (totalCoeff == 0) return 0;
-  if (__builtin_expect(totalCoeff > maxNum, 0)) return -1;
-
-  // 17 or more bits are still in the window after the longest coeff_token.
-  alignas(8) int16_t levels[17];
-  std::memcpy(levels, kTrailingOnes[w.v >> 61], sizeof kTrailingOnes[0]);
-  w.take(trailingOnes);
-  if (totalCoeff > trailingOnes && !decode_levels(&w, totalCoeff, trailingOnes, levels)) return -1;
-
-  int zerosLeft = 0;
-  if (totalCoeff < maxNum) {
-    const CavlcDirectIndex& t = kCavlcFlat.totalZerosIndex[maxNum == 4 ? 16 + totalCoeff : totalCoeff];
-    w.need(9);
-    const uint8_t e = kCavlcFlat.totalZeros[t.offset + (w.v >> (64 - t.bits))];
-    if (__builtin_expect(e == 0, 0)) return -1;
-    w.take(e >> 4);
-    zerosLeft = e & 15;
-    if (__builtin_expect(zerosLeft > maxNum - totalCoeff, 0)) return -1;
-  }
-  // Scan positions from the highest down: each coefficient moves one down
-  // plus its run. Once no zeros are left the runs read nothing and the rest
-  // take consecutive positions.
-  ptrdiff_t pos = totalCoeff - 1 + zerosLeft;
-  const int16_t* const last = levels + totalCoeff - 1;
-  for (const int16_t* level = levels; level != last; ++level) {
-    const int run = read_run_before(&w, zerosLeft);
-    if (__builtin_expect(run < 0, 0)) return -1;
-    place(pos, *level);
-    zerosLeft -= run;
-    pos -= run + 1;
-  }
-  place(pos, *last);
-  return totalCoeff;
-}
-
+// One block through the block decoder, the cursor moved past it; place(p,
+// level) receives each coefficient at scan position p. TotalCoeff, or a
+// negative status.
 template <typename Place>
 __attribute__((always_inline)) inline int decode_block(BitCursor* c, int cls, int maxNum, const Place& place) {
   Window w(*c);
-  const int count = decode_block_bits(w, cls, maxNum, place);
+  const int count = cavlc::vpiDecodeCAVLCCoeffs_H264_1u16s(w, cls, maxNum, kFlat, cavlc::place_only(place));
+  c->pos = w.pos();
+  return count;
+}
+
+// The same for a 2x2 chroma DC block.
+template <typename Place>
+__attribute__((always_inline)) inline int decode_chroma_dc_block(BitCursor* c, const Place& place) {
+  Window w(*c);
+  const int count = cavlc::vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(w, kFlat, cavlc::place_only(place));
   c->pos = w.pos();
   return count;
 }
@@ -478,7 +289,7 @@ struct Residual {
     if (mb->cbp_chroma & 3u) {
       for (int comp = 0; comp < 2; ++comp) {
         int16_t v[4] = {};
-        const int count = decode_block(&c, kChromaDcToken, 4, [&](int p, int16_t level) { v[p] = level; });
+        const int count = decode_chroma_dc_block(&c, [&](ptrdiff_t p, int16_t level) { v[p] = level; });
         if (count < 0) {
           failed = true;
           return;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "cavlc_block.h"
 #include "vpImage.h"
 
 // coeff_token by nC class: 0 for 0 <= nC < 2, 1 for 2..3, 2 for 4..7,
@@ -63,3 +64,46 @@ struct CavlcFlatTables {
   uint8_t runBefore[16][8];
 };
 extern const CavlcFlatTables kCavlcFlat;
+
+namespace cavlc {
+namespace {
+
+// kCavlcFlat as the code tables of the block decoder (cavlc_block.h): the
+// ones the slice decoder's residual runs with.
+struct FlatTables {
+  // By leading zeros and the 3 bits after the first 1.
+  static int coeff_token(Window& w, int cls, int* totalCoeff, int* trailingOnes) {
+    const int zeros = clz64(w.v | (uint64_t{1} << 31));
+    const uint16_t e = kCavlcFlat.coeffToken[cls][8 * zeros + bits_after(w.v, zeros + 1, 3)];
+    if (__builtin_expect(e == 0, 0)) return StatusVlcBadCode;
+    w.take(e & 31);
+    *trailingOnes = (e >> 5) & 3;
+    *totalCoeff = e >> 7;
+    return 0;
+  }
+  static int total_zeros(Window& w, int totalCoeff, int maxNum) {
+    const CavlcDirectIndex& t = kCavlcFlat.totalZerosIndex[maxNum == 4 ? 16 + totalCoeff : totalCoeff];
+    w.need(9);
+    const uint8_t e = kCavlcFlat.totalZeros[t.offset + (w.v >> (64 - t.bits))];
+    if (__builtin_expect(e == 0, 0)) return StatusVlcBadCode;
+    w.take(e >> 4);
+    return e & 15;
+  }
+  // The table's runs never exceed their row's zerosLeft; only the codes told
+  // by their leading zeros (zerosLeft 7 and above) can, and are cut to it.
+  static int run_before(Window& w, int zerosLeft) {
+    w.need(11);
+    const uint8_t e = kCavlcFlat.runBefore[zerosLeft][w.v >> 61];
+    if (__builtin_expect(e != 0, 1)) {
+      w.take((e >> 4) & 7);
+      return e & 15;
+    }
+    const int zeros = clz64(w.v | 1);  // zerosLeft above 6, bits 000
+    if (zeros > 10) return StatusVlcBadCode;
+    w.take(zeros + 1);
+    return zeros + 4 < zerosLeft ? zeros + 4 : zerosLeft;
+  }
+};
+
+}  // namespace
+}  // namespace cavlc

@@ -495,6 +495,62 @@ TEST_F(CavlcPrimitives, NamedDecoderRunsBehindEachFrontEnd) {
   }
 }
 
+// The one block decoder under both sets of code tables: the slice decoder's
+// single-lookup tables and the multi-level tables built for the primitives.
+// On random bits (most of them no valid block, many with long runs of zeros)
+// both accept or refuse alike, and an accepted block has the same count,
+// coefficients and length.
+TEST_F(CavlcPrimitives, SingleLookupAndBuiltTablesAgreeOnAnyBits) {
+  std::mt19937_64 rng(29);
+  const int nCs[] = {0, 2, 4, 8, -1};
+  int accepted = 0, refused = 0;
+  for (int trial = 0; trial < 100000; ++trial) {
+    std::vector<uint32_t> words(40);
+    const int sparse = trial % 4;  // 0: even bits; 1..3: ever fewer ones
+    for (uint32_t& w : words) {
+      uint64_t v = rng();
+      for (int k = 0; k < sparse; ++k) v &= rng();
+      w = static_cast<uint32_t>(v);
+    }
+    const int nC = nCs[trial % 5];
+    const int maxNum = nC < 0 ? 4 : trial % 3 == 0 ? 15 : 16;
+    const int lead = static_cast<int>(rng() % 32);
+
+    uint32_t* wp = words.data();
+    int32_t offset = 31 - lead;
+    int16_t packed[16] = {}, count = -1;
+    int16_t* pos = packed;
+    const VpStatus status =
+        nC < 0 ? vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos, CoeffTokenTable[3],
+                                                         TotalZerosCRTable, RunBeforeTable)
+               : vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, static_cast<uint32_t>(nC),
+                                                 static_cast<int16_t>(maxNum), CoeffTokenTable, TotalZerosTable,
+                                                 RunBeforeTable, kIdentity);
+
+    cavlc::Window w(cavlc::BitCursor{reinterpret_cast<const uint8_t*>(words.data()), static_cast<uint32_t>(lead),
+                                     UINT32_MAX});
+    int16_t flat[16] = {};
+    const int first = nC < 0 ? 0 : 16 - maxNum;
+    const auto sink = cavlc::place_only([&](ptrdiff_t p, int16_t level) { flat[first + p] = level; });
+    const int cls = nC < 2 ? 0 : nC < 4 ? 1 : nC < 8 ? 2 : cavlc::kFixedToken;
+    const int totalCoeff = nC < 0 ? cavlc::vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(w, cavlc::FlatTables{}, sink)
+                                  : cavlc::vpiDecodeCAVLCCoeffs_H264_1u16s(w, cls, maxNum, cavlc::FlatTables{}, sink);
+
+    ASSERT_EQ(status == StatusOk, totalCoeff >= 0) << trial << " status " << status;
+    if (totalCoeff < 0) {
+      ASSERT_EQ(status, totalCoeff) << trial;
+      ++refused;
+      continue;
+    }
+    ++accepted;
+    ASSERT_EQ(count, totalCoeff) << trial;
+    ASSERT_EQ(static_cast<uint32_t>((wp - words.data()) * 32 + 31 - offset), w.pos()) << trial;
+    for (int i = 0; i < 16; ++i) ASSERT_EQ(packed[i], flat[i]) << trial << " " << i;
+  }
+  EXPECT_GT(accepted, 10000);
+  EXPECT_GT(refused, 10000);
+}
+
 // A chroma DC level_prefix longer than any stream holds is refused with the
 // cursor kept.
 TEST_F(CavlcPrimitives, ChromaDcLevelPrefixBeyondTheLimit) {
