@@ -1,5 +1,5 @@
 # Instruction sets of the per-variant sources of a library (see
-# core/vpVariant.h): every <area>_ssse3.cpp is compiled with -mssse3 and every
+# core/include/vpVariant.h): every <area>_ssse3.cpp is compiled with -mssse3 and every
 # <area>_sse41.cpp with -msse4.1; the rest keep the SSE2 baseline. The
 # properties are set in the target's own directory, so this also serves a
 # library whose sources other directories add (the decoder's stages); call it
