@@ -88,9 +88,6 @@ struct StreamInfo {
   }
 };
 
-bool IsIntraSlice(unsigned sliceType) { return sliceType == 2 || sliceType == 4 || sliceType == 7 || sliceType == 9; }
-bool IsBSlice(unsigned sliceType) { return sliceType == 1 || sliceType == 6; }
-
 } // namespace
 
 int32_t MTS_Importer_StartTSdemuxer(MTS_MovieImportGlobalsRecord* store, int64_t offset) {
@@ -181,7 +178,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
       StreamInfo slices(out, 4);
       if (slices.head.status != 0) return 1;
       if (const SliceSummary* slice = slices.slice()) {
-        if (IsIntraSlice(slice->slice_type)) {
+        if (mts_import::IsIntraSlice(slice->slice_type)) {
           if (store->firstIPTS == 0) store->firstIPTS = pts;
           if (slices.head.nal_unit_type == 5) store->idrSeen = 1;
         }
@@ -196,7 +193,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
       StreamInfo slices(out, 4);
       if (slices.head.status != 0) return 1;
       const SliceSummary* slice = slices.slice();
-      if (slice && IsBSlice(slice->slice_type) && pts < store->firstIPTS) {
+      if (slice && mts_import::IsBSlice(slice->slice_type) && pts < store->firstIPTS) {
         --count;
         // Counted in the head only: a file shorter than a chunk is read
         // again from its start for the tail. A frame sent as two field PES

@@ -18,16 +18,14 @@ constexpr int32_t kSampleNotSync = 0x00000001;
 constexpr int32_t kSampleDroppable = 0x08000000;
 constexpr int32_t kSamplePartialSync = 0x00010000;
 
-bool IsIntraSlice(unsigned t) { return t == 2 || t == 4 || t == 7 || t == 9; }
-
 // Sample flags by the first slice of the access unit.
 int32_t SampleFlags(unsigned sliceType, unsigned nalUnitType, unsigned nalRefIdc) {
-  switch (sliceType) {
-  case 0: case 5: case 3: case 8:
+  switch (mts_import::SliceTypeOf(sliceType)) {
+  case kSliceTypeP: case kSliceTypeSP:
     return kSampleNotSync;
-  case 1: case 6:
+  case kSliceTypeB:
     return nalRefIdc != 0 ? kSampleNotSync : (kSampleNotSync | kSampleDroppable);
-  case 2: case 7: case 4: case 9:
+  case kSliceTypeI: case kSliceTypeSI:
     return nalUnitType == 5 ? 0 : (kSampleNotSync | kSamplePartialSync);
   default:
     return 0;
@@ -465,8 +463,8 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   MTS_VideoPicture pic{};
   const unsigned sliceType = slice->slice_type;
   pic.flags = SampleFlags(sliceType, node.nal_unit_type, node.nal_ref_idc);
-  pic.intra = IsIntraSlice(sliceType);
-  pic.isB = sliceType == 1 || sliceType == 6;
+  pic.intra = mts_import::IsIntraSlice(sliceType);
+  pic.isB = mts_import::IsBSlice(sliceType);
   AVCHDReleaseVideoStreamInfoLib(&node);
   pic.size = size;
   pic.bPTS = out->bPTS;

@@ -290,6 +290,20 @@ inline OSErr AllocationError() {
   return err != noErr ? err : static_cast<OSErr>(memFullErr);
 }
 
+// The type of a slice by its coded slice_type (kSliceTypeP to kSliceTypeSI,
+// as coded or plus kSliceTypeCount); kSliceTypeCount for a value no slice
+// has.
+inline unsigned SliceTypeOf(unsigned sliceType) {
+  return sliceType < 2 * kSliceTypeCount ? sliceType % kSliceTypeCount : kSliceTypeCount;
+}
+
+// Intra (I or SI) and B slices by their coded slice_type.
+inline bool IsIntraSlice(unsigned sliceType) {
+  const unsigned t = SliceTypeOf(sliceType);
+  return t == kSliceTypeI || t == kSliceTypeSI;
+}
+inline bool IsBSlice(unsigned sliceType) { return SliceTypeOf(sliceType) == kSliceTypeB; }
+
 // Nearest integer, halves away from zero, truncated toward zero.
 inline int64_t RoundHalfAway(double x) { return static_cast<int64_t>(x >= 0 ? x + 0.5 : x - 0.5); }
 

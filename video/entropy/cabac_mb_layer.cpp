@@ -148,7 +148,7 @@ void mb_pred_shape(CabacLocal& engine, CabacContext* ctx, const SliceDataState* 
   const uint8_t t = mb->mb_type;
   CabacLocal e = engine;
   const uint32_t pred[2] = {(t >> 4) & 3u, Shape == 0 ? (t >> 4) & 3u : (t >> 2) & 3u};
-  const bool bSlice = s->sliceType == 1;
+  const bool bSlice = s->sliceType == kSliceTypeB;
   ListEdges edges0{}, edges1{};
   read_refs<Shape, 0>(e, ctx, s, mb, pred, edges0);
   read_refs<Shape, 1>(e, ctx, s, mb, pred, edges1);

@@ -153,7 +153,7 @@ struct DequantPut {
   }
 };
 
-bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != 2; }
+bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != kFrame; }
 
 // Context sets of a 4x4 block category (1, 2 or 4) in frame or field
 // macroblocks.

@@ -103,7 +103,7 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
   if (s->CurrMbAddr >= s->mbCount || !slice_qp_valid(s)) return failed(s);
   MacroblockRecord* mb = s->records + s->CurrMbAddr;
   s->currentMb = mb;
-  const bool iSlice = s->sliceType == 2, bSlice = s->sliceType == 1;
+  const bool iSlice = s->sliceType == kSliceTypeI, bSlice = s->sliceType == kSliceTypeB;
   for (;;) {
     prefetch_ahead(s);
     setup_record(s, mb, iSlice);

@@ -66,7 +66,7 @@ __attribute__((always_inline)) inline uint32_t cabac_mb_field_decoding_flag(Caba
                                                                             const MacroblockRecord* mb) {
   const MacroblockRecord* top = (mb->mb_addr & 1) ? mb - 1 : mb;
   const MacroblockRecord *a = top->neighbour_a, *b = top->neighbour_b;
-  return cabac_DecodeDecision(e, ctx + (a && a->mb_structure != 2) + (b && b->mb_structure != 2));
+  return cabac_DecodeDecision(e, ctx + (a && a->mb_structure != kFrame) + (b && b->mb_structure != kFrame));
 }
 
 __attribute__((always_inline)) inline uint8_t cabac_mb_type_I_slice(CabacLocal& e, CabacContext* ctx,
@@ -163,8 +163,8 @@ inline uint32_t cabac_cbp_chroma_seen(const MacroblockRecord* n) {
 inline uint32_t cabac_cbp_luma_beside(const MacroblockRecord* mb, uint8_t mbaff) {
   const MacroblockRecord* a = mb->neighbour_a;
   uint32_t left;
-  if (a != nullptr && mbaff && (mb->mb_structure == 2) != (a->mb_structure == 2)) {
-    if (mb->mb_structure == 2) {
+  if (a != nullptr && mbaff && (mb->mb_structure == kFrame) != (a->mb_structure == kFrame)) {
+    if (mb->mb_structure == kFrame) {
       const uint32_t bit = (cabac_cbp_luma_seen(a) >> ((mb->mb_addr & 1) ? 3 : 1)) & 1;
       left = bit * 3;
     } else {
@@ -309,7 +309,7 @@ inline LeftBlock4x4 left_edge_block(const MacroblockRecord* mb, uint32_t blk, ui
   const MacroblockRecord* a = mb->neighbour_a;
   const uint32_t lower = blk >= 8 ? 1u : 0u, odd = (blk & 2) ? 1u : 0u;
   if (a && mbaff) {
-    const bool curFrame = mb->mb_structure == 2, leftFrame = a->mb_structure == 2;
+    const bool curFrame = mb->mb_structure == kFrame, leftFrame = a->mb_structure == kFrame;
     if (!curFrame && leftFrame) return {lower ? a + 1 : a, odd ? 13u : 5u};
     if (curFrame && !leftFrame) return {a, ((mb->mb_addr & 1) ? 13u : 5u) + 2 * lower};
   }
@@ -360,7 +360,7 @@ inline const int8_t* cabac_ref_at(const MacroblockRecord* n, const int8_t* refs,
 // numRefIdxActive (num_ref_idx_lX_active_minus1 + 1) references.
 __attribute__((always_inline)) inline void gather_edges(const MacroblockRecord* mb, int list, uint8_t mbaff,
                                                         uint32_t numRefIdxActive, ListEdges* g) {
-  const bool curFrame = mb->mb_structure == 2;
+  const bool curFrame = mb->mb_structure == kFrame;
   const MacroblockRecord *a = mb->neighbour_a, *b = mb->neighbour_b;
   g->leftThreshold = g->upThreshold = 0;
   g->leftDouble = g->leftHalve = g->upDouble = g->upHalve = 0;
@@ -372,7 +372,7 @@ __attribute__((always_inline)) inline void gather_edges(const MacroblockRecord* 
     const bool aCarries = carries_motion_syntax(a);
     const int16_t(*aMvd)[2] = aCarries ? (list ? a->mvd_l1 : a->mvd_l0) : kNoMvds;
     const int8_t* aRef = list ? a->ref_idx_l1 : a->ref_idx_l0;
-    const bool leftFrame = a->mb_structure == 2;
+    const bool leftFrame = a->mb_structure == kFrame;
     if (!mbaff || curFrame == leftFrame) {
       g->leftRef[0] = aCarries ? cabac_ref_at(a, aRef, 1) : &kNoRefBeside;
       g->leftRef[1] = aCarries ? cabac_ref_at(a, aRef, 3) : &kNoRefBeside;
@@ -411,7 +411,7 @@ __attribute__((always_inline)) inline void gather_edges(const MacroblockRecord* 
     const bool bCarries = carries_motion_syntax(b);
     const int16_t(*bMvd)[2] = bCarries ? (list ? b->mvd_l1 : b->mvd_l0) : kNoMvds;
     const int8_t* bRef = list ? b->ref_idx_l1 : b->ref_idx_l0;
-    const bool upFrame = b->mb_structure == 2;
+    const bool upFrame = b->mb_structure == kFrame;
     g->upRef[0] = bCarries ? cabac_ref_at(b, bRef, 2) : &kNoRefBeside;
     g->upRef[1] = bCarries ? cabac_ref_at(b, bRef, 3) : &kNoRefBeside;
     g->upThreshold = curFrame && !upFrame ? 1 : 0;

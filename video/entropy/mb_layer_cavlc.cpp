@@ -148,7 +148,7 @@ bool mb_pred_inter(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord*
   const uint8_t t = mb->mb_type;
   const int pred[2] = {(t >> 4) & 3, (t >> 2) & 3};
   if (pred[0] == 0 || pred[1] == 0) return false;
-  const bool bSlice = s->sliceType == 1;
+  const bool bSlice = s->sliceType == kSliceTypeB;
   switch (t & 3) {
     case 0:
       return bSlice ? mb_pred_partitions<0, 2>(r, s, mb, pred) : mb_pred_partitions<0, 1>(r, s, mb, pred);
@@ -178,7 +178,7 @@ bool read_sub_mvds(BitReaderCabac* r, int16_t (*mvd)[2], int q, uint8_t code) {
 
 // sub_mb_pred() of P_8x8, P_8x8ref0 and B_8x8.
 bool sub_mb_pred(BitReaderCabac* r, const SliceDataState* s, MacroblockRecord* mb) {
-  const bool bSlice = s->sliceType == 1;
+  const bool bSlice = s->sliceType == kSliceTypeB;
   for (int q = 0; q < 4; ++q) {
     const uint32_t code = ue_v(r);
     if (code > (bSlice ? 12u : 3u)) return false;
@@ -327,7 +327,7 @@ bool layer_after_type(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb
   }
   bool noSub8x8 = true;
   if ((t & 0xDC) == 0) {  // P_8x8, P_8x8ref0, B_8x8
-    const bool bSlice = s->sliceType == 1;
+    const bool bSlice = s->sliceType == kSliceTypeB;
     if (!(bSlice ? sub_mb_pred_B_slice_cavlc(r, s, mb) : sub_mb_pred_P_slice_cavlc(r, s, mb))) return false;
     for (int q = 0; q < 4; ++q) {
       const uint8_t code = mb->sub_mb_type[q];
@@ -339,7 +339,7 @@ bool layer_after_type(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb
   } else if (t == MbB_Direct_16x16) {
     std::memset(mb->ref_idx_l0, 0, 4);
     std::memset(mb->ref_idx_l1, 0, 4);
-  } else if (!(s->sliceType == 1 ? mb_pred_B_slice_cavlc(r, s, mb) : mb_pred_P_slice_cavlc(r, s, mb))) {
+  } else if (!(s->sliceType == kSliceTypeB ? mb_pred_B_slice_cavlc(r, s, mb) : mb_pred_P_slice_cavlc(r, s, mb))) {
     return false;
   }
   if (is_intra16x16(t)) {

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "picture_structure.h"
+
 struct SliceDecodeContext;
 struct DecodedPicture;
 
@@ -48,7 +50,7 @@ struct MacroblockRecord {
   uint8_t ref_id_l1[16];
   int16_t total_coeff_luma[16];   // CAVLC TotalCoeff per luma 4x4 block
   int16_t total_coeff_chroma[8];  // per chroma AC block, Cb then Cr
-  uint8_t mb_structure;           // 0 top field, 1 bottom field, 2 frame
+  uint8_t mb_structure;           // kTopField, kBottomField or kFrame
   uint32_t mb_addr;
   uint8_t slice_first_flag;
   uint8_t deblock_idc;

@@ -22,7 +22,7 @@ inline const MacroblockRecord* left_luma(const MacroblockRecord* mb, int blk, bo
   if ((b8 & 1) != 0 || (b4 & 1) != 0) return mb;
   const MacroblockRecord* a = mb->neighbour_a;
   if (a == nullptr || !mbaff) return a;
-  const bool curFrame = mb->mb_structure == 2, leftFrame = a->mb_structure == 2;
+  const bool curFrame = mb->mb_structure == kFrame, leftFrame = a->mb_structure == kFrame;
   if (curFrame && !leftFrame) {
     *nblk = ((mb->mb_addr & 1) ? 13 : 5) + (b8 & 2);
   } else if (!curFrame && leftFrame) {
@@ -37,7 +37,7 @@ inline const MacroblockRecord* left_luma(const MacroblockRecord* mb, int blk, bo
 // right one, except for the lower 8x8 blocks of a frame macroblock beside a
 // field pair in an MBAFF frame, which take the lower right one.
 inline int left_mode_offset_8x8(const MacroblockRecord* mb, const MacroblockRecord* a, int blk, bool mbaff) {
-  return mbaff && blk == 8 && a != nullptr && mb->mb_structure == 2 && a->mb_structure != 2 ? 3 : 1;
+  return mbaff && blk == 8 && a != nullptr && mb->mb_structure == kFrame && a->mb_structure != kFrame ? 3 : 1;
 }
 
 inline const MacroblockRecord* up_luma(const MacroblockRecord* mb, int blk, int* nblk) {
@@ -50,7 +50,7 @@ inline const MacroblockRecord* left_chroma(const MacroblockRecord* mb, int b4, b
   if (b4 & 1) return mb;
   const MacroblockRecord* a = mb->neighbour_a;
   if (a == nullptr || !mbaff) return a;
-  const bool curFrame = mb->mb_structure == 2, leftFrame = a->mb_structure == 2;
+  const bool curFrame = mb->mb_structure == kFrame, leftFrame = a->mb_structure == kFrame;
   if (curFrame && !leftFrame) {
     *nblk = (mb->mb_addr & 1) ? 3 : 1;
   } else if (!curFrame && leftFrame) {

@@ -54,7 +54,7 @@ PairLinks pair_links_of_linked_top(const SliceDataState* s, MacroblockRecord* to
           top->neighbour_d ? up - 2 : nullptr};
 }
 
-inline bool is_frame_pair(const MacroblockRecord* top) { return top->mb_structure == 2; }
+inline bool is_frame_pair(const MacroblockRecord* top) { return top->mb_structure == kFrame; }
 
 // Links of a record for its pair's mode.
 void link_mbaff(MacroblockRecord* mb, bool field, const PairLinks& p) {
@@ -62,7 +62,7 @@ void link_mbaff(MacroblockRecord* mb, bool field, const PairLinks& p) {
   auto pick = [](MacroblockRecord* pairTop, bool bottom) -> MacroblockRecord* {
     return pairTop == nullptr ? nullptr : bottom ? pairTop + 1 : pairTop;
   };
-  mb->mb_structure = field ? (top ? 0 : 1) : 2;
+  mb->mb_structure = field ? (top ? kTopField : kBottomField) : kFrame;
   if (top && !field) {
     mb->neighbour_a = pick(p.left, false);
     mb->neighbour_b = pick(p.up, true);
@@ -158,7 +158,7 @@ uint32_t walk_i(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb, Macr
 }
 
 uint32_t walk_p_b(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb, MacroblockSink* sink) {
-  const bool bSlice = s->sliceType == 1;
+  const bool bSlice = s->sliceType == kSliceTypeB;
   bool moreData = true;
   for (;;) {
     setup_record(s, mb, false);
@@ -233,12 +233,12 @@ void SetNeighbourMacroblocks_mbaff_for_p_b(const SliceDataState* s, MacroblockRe
   const PairLinks p = top ? pair_links(s, mb->mb_addr) : pair_links_of_linked_top(s, mb - 1);
   if (!top && !mb_is_skipped((mb - 1)->mb_type)) {
     mb->mb_field_decoding_flag = (mb - 1)->mb_field_decoding_flag;
-    link_mbaff(mb, (mb - 1)->mb_structure != 2, p);
+    link_mbaff(mb, (mb - 1)->mb_structure != kFrame, p);
     return;
   }
   const uint8_t flag = infer_field_flag(p);
   mb->mb_field_decoding_flag = flag;
-  if (!top) (mb - 1)->mb_structure = flag ? 0 : 2;
+  if (!top) (mb - 1)->mb_structure = flag ? kTopField : kFrame;
   link_mbaff(mb, flag != 0, p);
 }
 
@@ -300,7 +300,7 @@ uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s, Macrobloc
   if (s->CurrMbAddr >= s->mbCount || !slice_qp_valid(s)) return ran_past(s);
   MacroblockRecord* mb = s->records + s->CurrMbAddr;
   s->currentMb = mb;
-  return s->sliceType == 2 ? walk_i(r, s, mb, sink) : walk_p_b(r, s, mb, sink);
+  return s->sliceType == kSliceTypeI ? walk_i(r, s, mb, sink) : walk_p_b(r, s, mb, sink);
 }
 
 namespace {

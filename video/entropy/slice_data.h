@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "AVCHDVideoDecoder.h"
 #include "bitstream.h"
 #include "mb_record.h"
 #include "neighbour_blocks.h"
@@ -25,11 +26,11 @@ struct SliceDataState {
   MacroblockRecord* records;  // one per macroblock address
   uint32_t widthInMbs;
   uint32_t mbCount;  // PicSizeInMbs of the picture being decoded
-  uint8_t structure;  // 0 top field, 1 bottom field, 2 frame
+  uint8_t structure;  // kTopField, kBottomField or kFrame
   uint8_t chroma_format_idc;
   // Slice.
   SliceDecodeContext* owner;  // stored in every record's slice link
-  uint8_t sliceType;          // 0 P, 1 B, 2 I
+  uint8_t sliceType;          // kSliceTypeP, kSliceTypeB or kSliceTypeI
   uint8_t MbaffFrameFlag;
   uint8_t entropy_coding_mode_flag;
   uint8_t constrained_intra_pred_flag;

@@ -34,7 +34,7 @@ struct ChromaCall {
 
 // Field macroblocks of MBAFF frames read reference fields and look explicit
 // weights up with the halved reference index.
-inline bool mbaff_field(const MacroblockRecord* mb) { return mb->slice->MbaffFrameFlag && mb->mb_structure != 2; }
+inline bool mbaff_field(const MacroblockRecord* mb) { return mb->slice->MbaffFrameFlag && mb->mb_structure != kFrame; }
 
 // Where list `list` of the block reads: the reference (to *ref) and the
 // block's position in both of its chroma planes. Waits until the rows the
@@ -52,15 +52,15 @@ ChromaPairSource chroma_source(const ChromaCall& call, const ChromaBlock& blk, i
   // chroma sample.
   // (Field macroblocks, of field pictures or MBAFF frames, have the parity of
   // their field as structure.)
-  const int refParity = ref.bottomField ? 1 : 0, curParity = mb->mb_structure;
+  const int refParity = ref.bottomField ? kBottomField : kTopField, curParity = mb->mb_structure;
   int dv = 0;
-  if (curParity != 2 && refParity == 0 && curParity == 1) dv = 2;
-  if (curParity != 2 && refParity == 1 && curParity == 0) dv = -2;
+  if (curParity != kFrame && refParity == kTopField && curParity == kBottomField) dv = 2;
+  if (curParity != kFrame && refParity == kBottomField && curParity == kTopField) dv = -2;
   const int32_t cvx = mv[0];
   const int32_t cvy = static_cast<int16_t>(mv[1] + dv);
   const ptrdiff_t field = ref.bottomField ? call.pitch / 2 : 0;
   // In luma lines: chroma line l lies on luma lines 2l and 2l + 1.
-  await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField,
+  await_reference_lines(mb->slice, ref.pic, mb->mb_structure != kFrame, ref.bottomField,
                         2 * (call.y + (cvy >> 3) + Rows + 1) + 1);
   *refOut = ref;
   return {frame_cb(ref.pic) + field, frame_cr(ref.pic) + field, call.x + (cvx >> 3), call.y + (cvy >> 3), cvx & 7,

@@ -50,10 +50,10 @@ inline PartitionReference reference_for(DecodedPicture* const* list, const Macro
     DecodedPicture* pic = e >= 0 ? list[e] : s->picture;
     if (!s->field_pic_flag) return {pic, false, static_cast<uint8_t>(pic->accessUnitIndex)};
     const uint8_t* parities = s->refParity[listIdx ? 1 : 0];
-    const bool bottom = e >= 0 ? parities[e] != 0 : pic->structure == 1;
+    const bool bottom = e >= 0 ? parities[e] != 0 : pic->structure == kBottomField;
     return {pic, bottom, static_cast<uint8_t>(2 * pic->accessUnitIndex + (bottom ? 1 : 0))};
   } else {
-    const bool field = mb->mb_structure != 2;
+    const bool field = mb->mb_structure != kFrame;
     DecodedPicture* pic = reference_of(list, mb, listIdx, field ? refIdx >> 1 : refIdx);
     const bool bottom = field && ((mb->mb_addr ^ static_cast<uint32_t>(refIdx)) & 1) != 0;
     return {pic, bottom, static_cast<uint8_t>(2 * pic->accessUnitIndex + (bottom ? 1 : 0))};
@@ -67,17 +67,18 @@ template <bool Mbaff>
 inline void implicit_counts(const MacroblockRecord* mb, const PartitionReference& r0, const PartitionReference& r1,
                             int32_t* cur, int32_t* poc0, int32_t* poc1) {
   const DecodedPicture* pic = mb->slice->picture;
-  if (Mbaff && mb->mb_structure != 2) {
+  if (Mbaff && mb->mb_structure != kFrame) {
+    // The pair's top macroblock (even address) is of its top field.
     *cur = field_order_count(pic, static_cast<int>(mb->mb_addr & 1));
-    *poc0 = field_order_count(r0.pic, r0.bottomField ? 1 : 0);
-    *poc1 = field_order_count(r1.pic, r1.bottomField ? 1 : 0);
+    *poc0 = field_order_count(r0.pic, r0.bottomField ? kBottomField : kTopField);
+    *poc1 = field_order_count(r1.pic, r1.bottomField ? kBottomField : kTopField);
     return;
   }
   *cur = pic->pictureOrderCount;
   if (mb->slice->field_pic_flag) {
     // A field picture weighs by the counts of the reference fields.
-    *poc0 = field_order_count(r0.pic, r0.bottomField ? 1 : 0);
-    *poc1 = field_order_count(r1.pic, r1.bottomField ? 1 : 0);
+    *poc0 = field_order_count(r0.pic, r0.bottomField ? kBottomField : kTopField);
+    *poc1 = field_order_count(r1.pic, r1.bottomField ? kBottomField : kTopField);
     return;
   }
   // A frame made of two fields counts as the lower of their counts.

@@ -61,7 +61,7 @@ struct LumaCall {
 // shifted by this: 1 for a field macroblock of an MBAFF frame.
 template <bool Mbaff>
 inline uint8_t weight_shift(const MacroblockRecord* mb) {
-  return Mbaff && mb->mb_structure != 2 ? 1 : 0;
+  return Mbaff && mb->mb_structure != kFrame ? 1 : 0;
 }
 
 // First luma sample of the reference a partition reads: the bottom field
@@ -154,7 +154,7 @@ __attribute__((always_inline)) inline void prefetch_next_luma(const LumaCall& ca
   int32_t x = call.mbX + 16, y = call.mbY;
   bool bottom = ref.bottomField;
   if constexpr (Mbaff) {
-    const bool field = call.mb->mb_structure != 2, top = (call.mb->mb_addr & 1) == 0;
+    const bool field = call.mb->mb_structure != kFrame, top = (call.mb->mb_addr & 1) == 0;
     x = top ? call.mbX : call.mbX + 16;
     if (!field) y += top ? 16 : -16;
     bottom = field ? !bottom : bottom;
@@ -186,7 +186,7 @@ inline const uint8_t* full_sample_block(const LumaCall& call, const inter::Parti
   const int32_t width = static_cast<int32_t>(call.frameWidth > 64 ? call.frameWidth - 64 : call.frameWidth);
   const int32_t x = call.mbX + ox + (mv[0] >> 2), y = call.mbY + oy + (mv[1] >> 2);
   if (x < 0 || y < 0 || x + w > width || y + h > static_cast<int32_t>(call.frameHeight)) return nullptr;
-  await_reference_lines(call.mb->slice, ref.pic, call.mb->mb_structure != 2, ref.bottomField, y + h + 3);
+  await_reference_lines(call.mb->slice, ref.pic, call.mb->mb_structure != kFrame, ref.bottomField, y + h + 3);
   return luma_source(ref, call.pitch) + static_cast<ptrdiff_t>(y) * call.pitch + x;
 }
 
@@ -379,7 +379,8 @@ void predict_quadrant(const LumaCall& call, int list, int q, int16_t* tile) {
     const int16_t* mv = mvs[4 * q + k];
     const int bx = 4 * (k & 1), by = 4 * (k >> 1);
     // The six-tap filter reads three lines below the block.
-    await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField, qy + by + (mv[1] >> 2) + 4 + 3);
+    await_reference_lines(mb->slice, ref.pic, mb->mb_structure != kFrame, ref.bottomField,
+                          qy + by + (mv[1] >> 2) + 4 + 3);
     DecideLumaSampleInterpolation_4x4(mv)(block + 8 * by + bx, 8, luma_source(ref, call.pitch),
                                           qx + bx + (mv[0] >> 2), qy + by + (mv[1] >> 2), call.pitch,
                                           call.frameWidth, call.frameHeight);
@@ -477,7 +478,7 @@ void inter::interpolate_luma_bytes(const MacroblockRecord* mb, const PartitionRe
                                    int32_t x, int32_t y, int w, int h, uint8_t* dst, int dstStride, uint32_t pitch,
                                    uint32_t frameWidth, uint32_t frameHeight) {
   // The six-tap filter reads three lines below the block.
-  await_reference_lines(mb->slice, ref.pic, mb->mb_structure != 2, ref.bottomField, y + (mv[1] >> 2) + h + 3);
+  await_reference_lines(mb->slice, ref.pic, mb->mb_structure != kFrame, ref.bottomField, y + (mv[1] >> 2) + h + 3);
   // The primitive clamps to the picture itself (the pitch less both
   // margins), so vectors far past the right edge replicate the edge sample.
   const int32_t width = static_cast<int32_t>(frameWidth > 64 ? frameWidth - 64 : frameWidth);

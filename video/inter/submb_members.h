@@ -51,7 +51,7 @@ struct SubShape {
 // The picture a quadrant's list reads, and how: bottom is set when a field
 // macroblock of an MBAFF frame reads the bottom field of its reference frame
 // (the plane then starts one frame line, half the passed pitch, lower);
-// structure is the parity seen (0 top field, 1 bottom field, 2 frame).
+// structure is the parity seen (kTopField, kBottomField or kFrame).
 struct ReferenceView {
   DecodedPicture* pic;
   bool bottom;
@@ -65,15 +65,16 @@ ReferenceView reference_view(DecodedPicture* const* list, const MacroblockRecord
   // compare equal across partition kinds (MBAFF frames number fields 2 x
   // access unit + bottom, frame macroblocks included).
   const inter::PartitionReference r = inter::reference_for<Pic::kMbaff>(list, mb, listIdx, refIdx);
-  const bool field = mb->mb_structure != 2;
-  return {r.pic, r.bottomField, static_cast<uint8_t>(field ? (r.bottomField ? 1 : 0) : 2), r.id};
+  const bool field = mb->mb_structure != kFrame;
+  return {r.pic, r.bottomField, static_cast<uint8_t>(field ? (r.bottomField ? kBottomField : kTopField) : kFrame),
+          r.id};
 }
 
 // Weight-table index shift: field macroblocks of MBAFF frames index by
 // refIdx >> 1.
 template <class Pic>
 uint8_t weight_shift(const MacroblockRecord* mb) {
-  return Pic::kMbaff && mb->mb_structure != 2 ? 1 : 0;
+  return Pic::kMbaff && mb->mb_structure != kFrame ? 1 : 0;
 }
 
 // (The lists' fields are picked before indexing: indexing a conditional
@@ -166,7 +167,7 @@ void interpolate_quadrant_bytes(const QuadrantCall& c, int list, int q, uint8_t*
     const uint8_t* plane = frame_luma(v.pic) + (v.bottom ? c.pitch / 2 : 0);
     const int16_t* mv = vector_of(mb, list, blk);
     // The six-tap filter reads three lines below the block.
-    await_reference_lines(mb->slice, v.pic, mb->mb_structure != 2, v.bottom,
+    await_reference_lines(mb->slice, v.pic, mb->mb_structure != kFrame, v.bottom,
                           c.y + cy + (mv[1] >> 2) + S::kHeight + 3);
     luma_kernel<S::kWidth, S::kHeight>(mv)(dst + 16 * (cy & 7) + (cx & 7), 16, plane, c.x + cx + (mv[0] >> 2),
                                            c.y + cy + (mv[1] >> 2), static_cast<int32_t>(c.pitch),
@@ -316,7 +317,9 @@ DecodedPicture* interpolate_chroma_quadrant(const QuadrantCall& c, int list, int
   const ReferenceView v = reference_view<Pic>(c.lists[list], mb, list, ref_idx(mb, list, q));
   // A field predicting from a field of the other parity is offset by a
   // quarter chroma sample vertically.
-  const int dv = v.structure == 0 && mb->mb_structure == 1 ? 2 : v.structure == 1 && mb->mb_structure == 0 ? -2 : 0;
+  const int dv = v.structure == kTopField && mb->mb_structure == kBottomField   ? 2
+                 : v.structure == kBottomField && mb->mb_structure == kTopField ? -2
+                                                                                : 0;
   constexpr int kCols = S::kWidth / 2, kRows = S::kHeight / 2;
   const ptrdiff_t offset = v.bottom ? c.pitch / 2 : 0;
   for (int s = 0; s < S::kCount; ++s) {
@@ -326,7 +329,7 @@ DecodedPicture* interpolate_chroma_quadrant(const QuadrantCall& c, int list, int
     const int col = block_x(blk) / 2 & 3, row = block_y(blk) / 2 & 3;
     const int32_t xInt = c.x + 4 * (q & 1) + col + (vx >> 3), yInt = c.y + 4 * (q >> 1) + row + (vy >> 3);
     // In luma lines: chroma line l lies on luma lines 2l and 2l + 1.
-    await_reference_lines(mb->slice, v.pic, mb->mb_structure != 2, v.bottom, 2 * (yInt + kRows + 1) + 1);
+    await_reference_lines(mb->slice, v.pic, mb->mb_structure != kFrame, v.bottom, 2 * (yInt + kRows + 1) + 1);
     int16_t* slots[2] = {cbSlot, crSlot};
     // Both planes in one call: rows of 8, the Cb rows first.
     alignas(16) int16_t rows[2][8 * kRows];

@@ -45,7 +45,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->decoded = 0;
   p->hasPicTiming = 0;
   p->chroma_format_idc = p->sps ? p->sps->chroma_format_idc : 0;
-  p->sliceType = 0;
+  p->sliceType = kSliceTypeP;
   p->accessUnitIndex = index;
   p->mbsLeft = 0;
   p->setUp = 0;
@@ -78,7 +78,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
 
 void init_frame_buffer(FrameBuffer* fb, uint32_t index) {
   fb->outputTicks = 2;
-  fb->structure = 0;
+  fb->structure = kTopField;
   fb->key = index;
   fb->outputStatus = 0;
   fb->storage = nullptr;
@@ -169,7 +169,7 @@ void fix_slice_limit(DecodedPicture* p) {
 void fill_outside_picture(const DecoderState* ds, DecodedPicture* p) {
   if (p->outsideFilled || !p->frameBuffer) return;
   p->outsideFilled = 1;
-  const uint32_t field = p->structure == 2 ? 0 : 1;
+  const uint32_t field = p->structure == kFrame ? 0 : 1;
   const uint32_t width = 16 * p->widthInMbs;
   const uint32_t bufferWidth = ds->lumaPitch - 64u;
   const uint32_t bufferHeight = ds->lumaHeight >> field;
@@ -239,7 +239,7 @@ bool flight_has_room(const DecoderState* ds) {
       ++inFlight;
       continue;
     }
-    const uint32_t halves = p->structure == 2 ? 2 : 1;
+    const uint32_t halves = p->structure == kFrame ? 2 : 1;
     const bool gone = !p->setUp || p->outputDone;
     if (gone && p->referenceMarking == 0) {
       // No longer kept by the stream, but read as a reference by slices
@@ -249,7 +249,7 @@ bool flight_has_room(const DecoderState* ds) {
     }
     if (p->referenceMarking || !p->released) kept += halves;
     if (gone) continue;
-    const bool writable = p->released && (p->structure == 2 || p->pairedField || p->unpaired);
+    const bool writable = p->released && (p->structure == kFrame || p->pairedField || p->unpaired);
     if (!p->decoded || writable) ++inFlight;
   }
   // References held for slices in flight take the buffer's room the stream
@@ -512,7 +512,7 @@ void ResetPicturePools(DecoderState* ds) {
   for (uint32_t i = 0; i < ds->frameBufferCount; ++i) {
     FrameBuffer* fb = &ds->frameBuffers[i];
     fb->key = 0;
-    fb->structure = 0;
+    fb->structure = kTopField;
     fb->outputTicks = 2;
     fb->outputStatus = 0;
     fb->storage = nullptr;

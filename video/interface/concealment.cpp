@@ -69,7 +69,7 @@ struct Motion {
 // The motion of a decoded macroblock towards the source, from its block
 // nearest to the concealed one (`block`); false when it has none there.
 bool motion_toward(const MacroblockRecord& mb, const DecodedPicture* from, bool frame, int block, Motion* m) {
-  if (mb_is_intra(mb.mb_type) || (frame && mb.mb_structure != 2)) return false;
+  if (mb_is_intra(mb.mb_type) || (frame && mb.mb_structure != kFrame)) return false;
   const int q = block / 4;
   DecodedPicture* ref = mb.ref_pic_l0[q];
   if (!mb.pred_flag_l0[q] || !ref || frame_record(ref) != frame_record(const_cast<DecodedPicture*>(from))) return false;
@@ -91,8 +91,8 @@ int32_t middle(int32_t* v, int n) {
 bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const uint8_t* decoded, uint8_t* written) {
   const uint32_t w = p->widthInMbs;
   if (!from || !p->frameBuffer || !from->frameBuffer || w == 0 || from->widthInMbs != w) return false;
-  const bool pField = p->structure != 2, fField = from->structure != 2;
-  LineMap luma{0, p->structure == 1 ? 1 : 0};
+  const bool pField = p->structure != kFrame, fField = from->structure != kFrame;
+  LineMap luma{0, p->structure == kBottomField ? 1 : 0};
   if (pField && !fField) luma.shift = 1;
   if (!pField && fField) luma.shift = -1;
   // Pictures of another size (a new sequence) are no source.
@@ -105,7 +105,7 @@ bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const
   const Plane scb{picture_cb(from), from->chromaPitch, width / 2, from->chromaHeight};
   const Plane dcr{picture_cr(p), p->chromaPitch, width / 2, p->chromaHeight};
   const Plane scr{picture_cr(from), from->chromaPitch, width / 2, from->chromaHeight};
-  const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const bool pairs = p->structure == kFrame && p->sps && p->sps->mb_adaptive_frame_field_flag;
   const uint32_t unit = pairs ? 2 : 1;
   const uint32_t cells = p->mbCount / unit;
   // Motion of each cell towards the source: of its decoded macroblocks, or
@@ -133,7 +133,7 @@ bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const
         if (!records) continue;
         // Of a pair, the macroblock nearer to this one.
         const uint32_t a = nc * unit + (unit == 2 && k == 2 ? 1 : 0);
-        motion_toward(records[a], from, p->structure == 2, kFacing[k], &m);
+        motion_toward(records[a], from, p->structure == kFrame, kFacing[k], &m);
       } else if (nc < c) {
         m = motion[nc];
       }
@@ -205,7 +205,7 @@ void conceal_unwritten(DecodedPicture* p) {
   uint8_t* const cb = picture_cb(p);
   uint8_t* const crp = picture_cr(p);
   // In a frame with frame/field macroblock pairs both of a pair are filled.
-  const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const bool pairs = p->structure == kFrame && p->sps && p->sps->mb_adaptive_frame_field_flag;
   const uint32_t unit = pairs ? 2 : 1;
   for (uint32_t a = 0; a + unit <= p->mbCount; a += unit) {
     if (p->mbWritten[a] && p->mbWritten[a + unit - 1]) continue;
@@ -231,7 +231,7 @@ void conceal_unwritten(DecodedPicture* p) {
 // Marks the concealed macroblocks' records: each run is a slice the
 // deblocking walk passes over.
 void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
-  const bool pairs = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const bool pairs = p->structure == kFrame && p->sps && p->sps->mb_adaptive_frame_field_flag;
   const uint32_t unit = pairs ? 2 : 1;
   const uint8_t qp = 26;
   MacroblockRecord* runStart = nullptr;
@@ -241,7 +241,7 @@ void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
       continue;
     }
     for (uint32_t k = 0; k < unit; ++k)
-      conceal_record(&p->macroblocks[a + k], a + k, pairs ? 2 : p->structure, qp);
+      conceal_record(&p->macroblocks[a + k], a + k, pairs ? uint8_t{kFrame} : p->structure, qp);
     if (!runStart) {
       runStart = &p->macroblocks[a];
       runStart->slice_first_flag = 1;
@@ -280,7 +280,7 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) 
     p->damaged = 1;
   }
   if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter) || !p->macroblocks) return;
-  const bool mbaff = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const bool mbaff = p->structure == kFrame && p->sps && p->sps->mb_adaptive_frame_field_flag;
   if (g && g->started) {
     // Rows filtered while the picture was reconstructed stay as they are:
     // the pass goes on from where it stopped.

@@ -90,7 +90,7 @@ struct SliceDecodeContext : SliceDataState {
   DeblockFn deblock;
   // Slice header as parsed.
   uint32_t first_mb_in_slice;
-  uint8_t slice_type;  // 0 P, 1 B, 2 I
+  uint8_t slice_type;  // kSliceTypeP, kSliceTypeB or kSliceTypeI
   uint8_t pic_parameter_set_id;
   uint32_t frame_num;
   uint8_t field_pic_flag_coded;
@@ -384,7 +384,7 @@ inline uint32_t picture_rows(const DecodedPicture* p) { return p->widthInMbs ? p
 void await_reference_rows_slow(const SliceDecodeContext* s, const DecodedPicture* ref, uint32_t rows);
 inline void await_reference_rows(const SliceDecodeContext* s, const DecodedPicture* ref, uint32_t rows) {
   if (!s || !s->awaitRefs || ref == s->picture) return;
-  if (ref->structure == 2 && ready_rows(ref) >= rows) return;
+  if (ref->structure == kFrame && ready_rows(ref) >= rows) return;
   await_reference_rows_slow(s, ref, rows);
 }
 

@@ -620,8 +620,8 @@ int32_t AVCHDVideoDecoderSeekAFrameLib(VideoDecoder* dec, int32_t frames) {
     for (uint32_t i = 0; i < ds->frameBufferCount && !fb; ++i)
       if (ds->frameBuffers[i].key == key) fb = &ds->frameBuffers[i];
     if (!fb || fb->outputStatus == 0) break;
-    if (fb->structure != 2) {
-      const uint64_t other = fb->structure == 0 ? key + 1 : key - 1;
+    if (fb->structure != kFrame) {
+      const uint64_t other = fb->structure == kTopField ? key + 1 : key - 1;
       for (uint32_t i = 0; i < ds->frameBufferCount && !fb2; ++i)
         if (&ds->frameBuffers[i] != fb && ds->frameBuffers[i].key == other) fb2 = &ds->frameBuffers[i];
       if (!fb2 || fb2->outputStatus == 0) break;
@@ -651,7 +651,7 @@ int32_t AVCHDVideoDecoderSeekAFrameLib(VideoDecoder* dec, int32_t frames) {
       q->frameBuffer = f;
       q->structure = f->structure;
       // The geometry of the structure shown (the record last held another).
-      const uint32_t fields = f->structure == 2 ? 1u : 2u;
+      const uint32_t fields = f->structure == kFrame ? 1u : 2u;
       const uint32_t height = q->sps ? 16u * q->sps->FrameHeightInMbs : ds->lumaHeight;
       q->lumaPitch = static_cast<uint16_t>(ds->lumaPitch * fields);
       q->chromaPitch = static_cast<uint16_t>(ds->chromaPitch * fields);

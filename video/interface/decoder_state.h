@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "AVCHDVideoDecoder.h"
+#include "picture_structure.h"
 
 struct MacroblockRecord;
 struct DecodedPicture;
@@ -15,15 +16,6 @@ struct SeiRecord;
 struct SequenceParameterSet;
 struct PictureParameterSet;
 struct SliceDecodeContext;
-
-// Structure of a picture, a frame buffer's content or a macroblock: one
-// field of either parity, or a frame (frame macroblocks, or a frame whose
-// two fields were decoded as one picture each).
-enum : uint8_t {
-  kTopField = 0,
-  kBottomField = 1,
-  kFrame = 2,
-};
 
 // Bits of DecodedPicture::mbFlags.
 enum : uint8_t {
@@ -90,7 +82,7 @@ struct DecodedPicture {
   uint32_t picOrderCntLsb;
   int32_t picOrderCntMsb;
   uint8_t mmco5;
-  uint8_t structure;    // 0 top field, 1 bottom field, 2 frame
+  uint8_t structure;    // kTopField, kBottomField or kFrame
   uint8_t lastNalType;  // 1, 5, 7 or 8: last such unit met while current
   uint16_t lumaPitch;
   uint16_t chromaPitch;
@@ -170,24 +162,25 @@ inline uint8_t* frame_luma(const DecodedPicture* p) { return planes_of(p->frameB
 inline uint8_t* frame_cb(const DecodedPicture* p) { return planes_of(p->frameBuffer)->Cb; }
 inline uint8_t* frame_cr(const DecodedPicture* p) { return planes_of(p->frameBuffer)->Cr; }
 inline uint8_t* picture_luma(const DecodedPicture* p) {
-  return frame_luma(p) + (p->structure == 1 ? p->lumaPitch / 2 : 0);
+  return frame_luma(p) + (p->structure == kBottomField ? p->lumaPitch / 2 : 0);
 }
 inline uint8_t* picture_cb(const DecodedPicture* p) {
-  return frame_cb(p) + (p->structure == 1 ? p->chromaPitch / 2 : 0);
+  return frame_cb(p) + (p->structure == kBottomField ? p->chromaPitch / 2 : 0);
 }
 inline uint8_t* picture_cr(const DecodedPicture* p) {
-  return frame_cr(p) + (p->structure == 1 ? p->chromaPitch / 2 : 0);
+  return frame_cr(p) + (p->structure == kBottomField ? p->chromaPitch / 2 : 0);
 }
-// Picture order counts of a reference: of its field of the given parity (a
-// field record stands for its frame's other field through its pair), and of
-// the frame it belongs to (the lower of the two fields' counts).
+// Picture order counts of a reference: of its field of the given parity,
+// kTopField or kBottomField (a field record, whose structure is its parity,
+// stands for its frame's other field through its pair), and of the frame it
+// belongs to (the lower of the two fields' counts).
 inline int32_t field_order_count_of(const DecodedPicture* p, int parity) {
-  if (p->structure == 2) return parity ? p->bottomFieldOrderCnt : p->topFieldOrderCnt;
+  if (p->structure == kFrame) return parity ? p->bottomFieldOrderCnt : p->topFieldOrderCnt;
   if (p->structure == parity || p->pairedField == nullptr) return p->pictureOrderCount;
   return p->pairedField->pictureOrderCount;
 }
 inline int32_t frame_order_count(const DecodedPicture* p) {
-  if (p->structure == 2 || p->pairedField == nullptr) return p->pictureOrderCount;
+  if (p->structure == kFrame || p->pairedField == nullptr) return p->pictureOrderCount;
   const int32_t other = p->pairedField->pictureOrderCount;
   return other < p->pictureOrderCount ? other : p->pictureOrderCount;
 }
@@ -195,14 +188,16 @@ inline int32_t frame_order_count(const DecodedPicture* p) {
 // The record that stands for p's frame: a frame its own, a field of a field
 // pair the first field in decode order.
 inline DecodedPicture* frame_record(DecodedPicture* p) {
-  DecodedPicture* q = p->structure == 2 ? nullptr : p->pairedField;
+  DecodedPicture* q = p->structure == kFrame ? nullptr : p->pairedField;
   return q && q->accessUnitIndex < p->accessUnitIndex ? q : p;
 }
 
 // Line steps of the frame a picture belongs to.
-inline uint32_t frame_luma_pitch(const DecodedPicture* p) { return p->structure == 2 ? p->lumaPitch : p->lumaPitch / 2u; }
+inline uint32_t frame_luma_pitch(const DecodedPicture* p) {
+  return p->structure == kFrame ? p->lumaPitch : p->lumaPitch / 2u;
+}
 inline uint32_t frame_chroma_pitch(const DecodedPicture* p) {
-  return p->structure == 2 ? p->chromaPitch : p->chromaPitch / 2u;
+  return p->structure == kFrame ? p->chromaPitch : p->chromaPitch / 2u;
 }
 
 struct DecoderState {

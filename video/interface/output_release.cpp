@@ -6,7 +6,7 @@
 namespace {
 
 // The other field of a field pair, and the key the pair is output under.
-DecodedPicture* partner_of(DecodedPicture* p) { return p->structure == 2 ? nullptr : p->pairedField; }
+DecodedPicture* partner_of(DecodedPicture* p) { return p->structure == kFrame ? nullptr : p->pairedField; }
 
 // Frames a picture's stream may reorder (pictures later in decode order that
 // come earlier in output order) and frames its decoded picture buffer holds,
@@ -42,7 +42,7 @@ void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored)
     // Only what parsing decided counts (not whether output has happened yet),
     // so that the releases are the same however the workers' timing goes.
     if (!q->setUp) continue;
-    const uint32_t halves = q->structure == 2 ? 2 : 1;
+    const uint32_t halves = q->structure == kFrame ? 2 : 1;
     if (!q->released && !q->outputDone) {
       *waiting += halves;
       *stored += halves;
@@ -121,7 +121,7 @@ namespace {
 bool write_picture(VideoDecoder* dec, DecodedPicture* p, int32_t* key) {
   DecoderState* ds = &dec->state;
   DecodedPicture* q = partner_of(p);
-  const DecodedPicture* top = (p->structure == 1 && q) ? q : p;
+  const DecodedPicture* top = (p->structure == kBottomField && q) ? q : p;
   ds->lastUserData = top->frameBuffer->userData;
   if (q) {
     const uint32_t st = q->frameBuffer->outputStatus > p->frameBuffer->outputStatus ? q->frameBuffer->outputStatus
@@ -139,7 +139,7 @@ bool write_picture(VideoDecoder* dec, DecodedPicture* p, int32_t* key) {
   // it is over, and the caller waits for it.
   dec->outputWriting = 1;
   pthread_mutex_unlock(&dec->lock);
-  write_out_picture(dec->outputBuffer, p, ds->outputFormat, p->structure == 2 ? 1 : 0);
+  write_out_picture(dec->outputBuffer, p, ds->outputFormat, p->structure == kFrame ? 1 : 0);
   pthread_mutex_lock(&dec->lock);
   dec->outputWriting = 0;
   bool done = true;
@@ -185,7 +185,7 @@ bool output_released(VideoDecoder* dec) {
   if (!p) return false;
   DecodedPicture* q = partner_of(p);
   if (!p->decoded || (q && !q->decoded)) return false;
-  if (p->structure != 2 && !q && !p->unpaired) return false;  // its second field may still come
+  if (p->structure != kFrame && !q && !p->unpaired) return false;  // its second field may still come
   int32_t key = q && q->outputKey < p->outputKey ? q->outputKey : p->outputKey;
   if (write_picture(dec, p, &key)) {
     // Off the queue at once: the record may be reused as soon as it is free.

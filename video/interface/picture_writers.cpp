@@ -44,18 +44,19 @@ Geometry cropped(const DecodedPicture* p, bool frame) {
 // written in both places; the missing field's rows are then made grey.
 void field_pair(DecodedPicture* p, const DecodedPicture** top, const DecodedPicture** bottom) {
   DecodedPicture* other = p->pairedField;
-  if (!other || other->structure == p->structure || other->structure == 2) other = p;
-  *top = p->structure == 0 ? p : other;
-  *bottom = p->structure == 0 ? other : p;
+  if (!other || other->structure == p->structure || other->structure == kFrame) other = p;
+  *top = p->structure == kTopField ? p : other;
+  *bottom = p->structure == kTopField ? other : p;
 }
 
 bool field_missing(const DecodedPicture* p) {
   const DecodedPicture* other = p->pairedField;
-  return !other || other->structure == p->structure || other->structure == 2;
+  return !other || other->structure == p->structure || other->structure == kFrame;
 }
 
-// Every other row of a plane, from the missing field's parity on, set to grey
-// (mid-level luma and chroma; in packed rows both at once).
+// Every other row of a plane, from the missing field's parity on (row 0 for
+// kTopField, row 1 for kBottomField), set to grey (mid-level luma and chroma;
+// in packed rows both at once).
 void grey_rows(uint8_t* plane, size_t stride, uint32_t parity, uint32_t rows, size_t bytes) {
   for (uint32_t j = 0; j < rows; ++j) std::memset(plane + (2u * j + parity) * stride, 128, bytes);
 }
@@ -109,7 +110,7 @@ void write_field_planar(uint8_t* out, DecodedPicture* p) {
   copy_rows(second, 2 * cw, tb, tcp, cRows, g.width / 2);
   copy_rows(second + cw, 2 * cw, bb, bcp, cRows, g.width / 2);
   if (field_missing(p)) {
-    const uint32_t parity = p->structure == 0 ? 1u : 0u;
+    const uint32_t parity = p->structure == kTopField ? kBottomField : kTopField;
     grey_rows(out, ow, parity, g.rows, g.width);
     grey_rows(first, cw, parity, cRows, g.width / 2);
     grey_rows(second, cw, parity, cRows, g.width / 2);
@@ -177,7 +178,8 @@ void write_field_packed(uint8_t* out, DecodedPicture* p) {
     line(ft.y + j * lp, ft.cb + k, ft.cr + k, w, out + 2 * j * stride, 5, 3, 0);
     line(fbm.y + j * lp, fbm.cb + k, fbm.cr + k, w, out + (2 * j + 1) * stride, 1, 7, 0);
   }
-  if (field_missing(p)) grey_rows(out, stride, p->structure == 0 ? 1u : 0u, g.rows, 2u * (w & ~1u));
+  if (field_missing(p))
+    grey_rows(out, stride, p->structure == kTopField ? kBottomField : kTopField, g.rows, 2u * (w & ~1u));
 }
 
 // The writers of each picture kind and format.

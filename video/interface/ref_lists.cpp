@@ -28,10 +28,12 @@ uint8_t marking_seen(const DecodedPicture* p, const DecodedPicture* cur) {
 }
 
 // 1 when the field of the given parity of record p is a reference for cur.
+// A frame's marking has bit `parity` for each field; a field record's
+// structure is its parity.
 bool field_reference(const DecodedPicture* p, uint8_t parity, const DecodedPicture* cur) {
   if (p == cur) return false;
   const uint8_t m = marking_seen(p, cur);
-  if (p->structure == 2) return ((m >> parity) & 1) != 0;
+  if (p->structure == kFrame) return ((m >> parity) & 1) != 0;
   return p->structure == parity && m != 0;
 }
 
@@ -39,14 +41,14 @@ bool field_reference(const DecodedPicture* p, uint8_t parity, const DecodedPictu
 // reference for cur: the frame record itself, the field record of that
 // parity, or null.
 DecodedPicture* field_of(DecodedPicture* entry, uint8_t parity, const DecodedPicture* cur) {
-  if (entry->structure == 2) return field_reference(entry, parity, cur) ? entry : nullptr;
+  if (entry->structure == kFrame) return field_reference(entry, parity, cur) ? entry : nullptr;
   DecodedPicture* f = entry->structure == parity ? entry : entry->pairedField;
   return f && f->structure == parity && field_reference(f, parity, cur) ? f : nullptr;
 }
 
 // A frame slice's entry for p: p's frame when all of it is a reference.
 DecodedPicture* reference_frame(DecodedPicture* p, const DecodedPicture* cur) {
-  if (p->structure == 2) return marking_seen(p, cur) == 3 ? p : nullptr;
+  if (p->structure == kFrame) return marking_seen(p, cur) == 3 ? p : nullptr;
   DecodedPicture* q = p->pairedField;
   if (!q || q == cur || marking_seen(p, cur) == 0 || marking_seen(q, cur) == 0) return nullptr;
   return frame_record(p);
@@ -78,7 +80,7 @@ int32_t entry_order_count(DecodedPicture* e, bool fields, const DecodedPicture* 
   if (!fields) return frame_order_count(e);
   int32_t best = 0;
   bool any = false;
-  for (uint8_t par = 0; par < 2; ++par) {
+  for (uint8_t par = kTopField; par <= kBottomField; ++par) {
     if (!field_of(e, par, cur)) continue;
     const int32_t c = field_order_count_of(e, par);
     best = any && best < c ? best : c;
@@ -104,7 +106,7 @@ void alternate_fields(ListBuilder* out, DecodedPicture* const* entries, uint32_t
         ++i;
         took = true;
       }
-      want = static_cast<uint8_t>(1 - want);
+      want = static_cast<uint8_t>(1 - want);  // the other of kTopField and kBottomField
     }
     if (!took) return;
   }
@@ -156,7 +158,7 @@ bool find_pic_num(const SliceDecodeContext* s, int64_t picNum, DecodedPicture** 
   const uint32_t maxFrameNum = cur->sps->MaxFrameNum;
   for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder) {
     if (s->field_pic_flag_coded) {
-      for (uint8_t par = 0; par < 2; ++par) {
+      for (uint8_t par = kTopField; par <= kBottomField; ++par) {
         if (field_reference(p, par, cur) && pic_num(p, par, s, maxFrameNum) == picNum) {
           *found = p;
           *parity = par;
@@ -245,7 +247,7 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
 // older ones, a frame with both of its fields.
 void sliding_window(DecodedPicture* cur, uint32_t maxRefFrames) {
   // The second field of a reference frame joins its first field's slot.
-  if (cur->structure != 2 && cur->pairedField && cur->pairedField->referenceMarking) return;
+  if (cur->structure != kFrame && cur->pairedField && cur->pairedField->referenceMarking) return;
   const uint32_t keep = maxRefFrames > 1 ? maxRefFrames - 1 : 0;
   DecodedPicture* kept[kRefListSize];
   uint32_t n = 0;
@@ -276,7 +278,7 @@ void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t 
     p->markingBefore = p->referenceMarking;
     p->unmarkedBy = current->accessUnitIndex + 1;
   }
-  p->referenceMarking = p->structure == 2 ? static_cast<uint8_t>(p->referenceMarking & ~fields) : 0;
+  p->referenceMarking = p->structure == kFrame ? static_cast<uint8_t>(p->referenceMarking & ~fields) : 0;
 }
 
 int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
@@ -287,10 +289,10 @@ int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
   std::memset(s->refParity, 0, sizeof(s->refParity));
   const bool field = s->field_pic_flag_coded != 0;
   const uint8_t parity = s->bottom_field_flag;
-  if (s->slice_type == 0 && !cur->prevInDecodeOrder) return kStepNoReference;
+  if (s->slice_type == kSliceTypeP && !cur->prevInDecodeOrder) return kStepNoReference;
   DecodedPicture* entries[kRefListSize];
   const uint32_t n = frame_entries(cur, field, entries);
-  if (s->slice_type == 0) {
+  if (s->slice_type == kSliceTypeP) {
     if (field) {
       alternate_fields(&l0, entries, n, parity, cur);
     } else {
@@ -328,16 +330,17 @@ int32_t ref_pic_list_modification(ThreadBuffer* tb, SliceDecodeContext* s) {
   BitReaderCabac* r = &tb->reader;
   int32_t result =
       modify_list(tb->decoderState, r, s, s->RefPicList0, s->refParity[0], s->num_ref_idx_l0_active_minus1);
-  if (result == 0 && s->slice_type == 1)
+  if (result == 0 && s->slice_type == kSliceTypeB)
     result = modify_list(tb->decoderState, r, s, s->RefPicList1, s->refParity[1], s->num_ref_idx_l1_active_minus1);
   if (result != 0) return result;
   uint32_t found0 = 0;
   while (found0 < kRefListSize && s->RefPicList0[found0]) ++found0;
   uint32_t found1 = 0;
   while (found1 < kRefListSize && s->RefPicList1[found1]) ++found1;
-  if (found0 == 0 || (s->slice_type == 1 && found1 == 0)) return kStepMissingReference;
+  if (found0 == 0 || (s->slice_type == kSliceTypeB && found1 == 0)) return kStepMissingReference;
   close_list(s, s->RefPicList0, s->refParity[0], found0, s->num_ref_idx_l0_active_minus1 + 1u);
-  if (s->slice_type == 1) close_list(s, s->RefPicList1, s->refParity[1], found1, s->num_ref_idx_l1_active_minus1 + 1u);
+  if (s->slice_type == kSliceTypeB)
+    close_list(s, s->RefPicList1, s->refParity[1], found1, s->num_ref_idx_l1_active_minus1 + 1u);
   return 0;
 }
 
@@ -375,11 +378,11 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
         uint8_t par = 0;
         if (!find_pic_num(s, picNumX, &p, &par)) break;
         if (s->field_pic_flag_coded) {
-          unmark_reference(p, cur, static_cast<uint8_t>(p->structure == 2 ? 1u << par : 3u));
+          unmark_reference(p, cur, static_cast<uint8_t>(p->structure == kFrame ? 1u << par : 3u));
         } else {
           // A frame slice unmarks both fields of a frame coded as fields.
           unmark_reference(p, cur, 3);
-          if (p->structure != 2 && p->pairedField) unmark_reference(p->pairedField, cur, 3);
+          if (p->structure != kFrame && p->pairedField) unmark_reference(p->pairedField, cur, 3);
         }
         break;
       }
@@ -440,15 +443,15 @@ void gather_extra_holds(SliceDecodeContext* s, bool frames) {
   for (DecodedPicture* const* list : {s->RefPicList0, s->RefPicList1}) {
     for (uint32_t i = 0; i < kRefListSize && list[i]; ++i) {
       DecodedPicture* p = list[i];
-      if (frames && p->structure != 2) hold_extra(s, p->pairedField);
+      if (frames && p->structure != kFrame) hold_extra(s, p->pairedField);
       note_read(cur, p);
       if (p->pairedField) note_read(cur, p->pairedField);
     }
   }
   DecodedPicture* col = s->RefPicList1[0];
-  if (s->slice_type == 1 && !s->direct_spatial_mv_pred_flag && col) {
+  if (s->slice_type == kSliceTypeB && !s->direct_spatial_mv_pred_flag && col) {
     hold_motion_references(s, col);
-    if (frames && col->structure != 2) hold_motion_references(s, col->pairedField);
+    if (frames && col->structure != kFrame) hold_motion_references(s, col->pairedField);
   }
 }
 
@@ -462,7 +465,7 @@ void adjust_holds(SliceDecodeContext* s, int delta) {
       DecodedPicture* p = list[i];
       p->users += delta;
       // Records outside a pool (built by hand) hold the other field directly.
-      if (!s->motionHeldPool && frames && p->structure != 2 && p->pairedField) p->pairedField->users += delta;
+      if (!s->motionHeldPool && frames && p->structure != kFrame && p->pairedField) p->pairedField->users += delta;
     }
   }
   for (uint32_t w = 0; w < s->motionHeldWords; ++w)

@@ -13,7 +13,7 @@ namespace {
 // decoded before the slice's picture.
 bool reference_ready(const SliceDecodeContext* s, const DecodedPicture* ref, uint32_t rows) {
   const uint32_t all = picture_rows(ref);
-  if (ref->structure == 2) return ready_rows(ref) >= (rows < all ? rows : all);
+  if (ref->structure == kFrame) return ready_rows(ref) >= (rows < all ? rows : all);
   if (ready_rows(ref) < all) return false;
   const DecodedPicture* q = ref->pairedField;
   if (!q || q == s->picture || q->setUpOrder > s->picture->setUpOrder) return true;
@@ -41,7 +41,7 @@ bool references_decoded(const SliceDecodeContext* s, uint32_t lists) {
       if (!r) continue;
       if (!r->decoded) return false;
       // A frame entry made of two fields needs both.
-      if (!s->field_pic_flag && r->structure != 2 && r->pairedField && !r->pairedField->decoded) return false;
+      if (!s->field_pic_flag && r->structure != kFrame && r->pairedField && !r->pairedField->decoded) return false;
     }
   }
   return true;
@@ -81,7 +81,8 @@ bool references_underway(VideoDecoder* dec, const SliceDecodeContext* s, uint32_
     for (uint32_t i = 0; i < n && i < kRefListSize; ++i) {
       const DecodedPicture* r = list[i];
       if (!r || r->decoded) continue;
-      if (r->structure != 2 || progress_of(dec, r)->setUpOrder != r->setUpOrder || !progress_of(dec, r)->reconStarted)
+      if (r->structure != kFrame || progress_of(dec, r)->setUpOrder != r->setUpOrder ||
+          !progress_of(dec, r)->reconStarted)
         return false;
     }
   }

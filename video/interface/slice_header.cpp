@@ -34,6 +34,12 @@ struct HeaderStart {
   int32_t delta[2];
 };
 
+// Structure of the picture a slice header describes: a field's is its
+// parity, bottom_field_flag.
+uint8_t structure_of(uint32_t fieldPicFlag, uint8_t bottomFieldFlag) {
+  return fieldPicFlag ? bottomFieldFlag : uint8_t{kFrame};
+}
+
 // Reads the header up to the picture order count fields; false when no PPS
 // fits (the PPS pointer then stays null).
 bool read_header_start(BitReaderCabac* r, PictureParameterSet* ppsList, uint32_t accessUnit, uint32_t nalType,
@@ -184,7 +190,7 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
 void assign_keys(DecoderState* ds, DecodedPicture* p, bool idr, uint32_t openFlags) {
   if (p->hasPicTiming) return;
   if (idr && p->accessUnitIndex != 0 && ds->startPicture) ds->keyBase = ds->highestKey + 2;
-  p->decodeKey = static_cast<int32_t>(p->structure == 2 ? p->accessUnitIndex * 2 : p->accessUnitIndex);
+  p->decodeKey = static_cast<int32_t>(p->structure == kFrame ? p->accessUnitIndex * 2 : p->accessUnitIndex);
   p->outputKey = (openFlags & kOpenDecodeOrder) ? p->decodeKey : ds->keyBase + p->pictureOrderCount;
   p->releaseKey = p->outputKey;
   if (p->outputKey > ds->highestKey) ds->highestKey = p->outputKey;
@@ -199,16 +205,16 @@ void bump_earlier(DecoderState* ds, DecodedPicture* p) { release_before(decoder_
 // from it, and every earlier picture is output before it.
 void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
   DecoderState* ds = &dec->state;
-  const int32_t temp = p->structure == 2   ? (p->topFieldOrderCnt < p->bottomFieldOrderCnt ? p->topFieldOrderCnt
-                                                                                          : p->bottomFieldOrderCnt)
-                       : p->structure == 0 ? p->topFieldOrderCnt
-                                           : p->bottomFieldOrderCnt;
+  const int32_t lower = p->topFieldOrderCnt < p->bottomFieldOrderCnt ? p->topFieldOrderCnt : p->bottomFieldOrderCnt;
+  const int32_t temp = p->structure == kFrame      ? lower
+                       : p->structure == kTopField ? p->topFieldOrderCnt
+                                                   : p->bottomFieldOrderCnt;
   p->topFieldOrderCnt -= temp;
   p->bottomFieldOrderCnt -= temp;
   p->pictureOrderCount -= temp;
   PocMemory& m = dec->poc;
   m.pending.refMsb = 0;
-  m.pending.refLsb = p->structure == 1 ? 0 : p->topFieldOrderCnt;
+  m.pending.refLsb = p->structure == kBottomField ? 0 : p->topFieldOrderCnt;
   m.pending.frameNumOffset = 0;
   m.pending.frameNum = 0;
   bump_earlier(ds, p);
@@ -231,7 +237,7 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
 // in decode order.
 void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   DecodedPicture* q = p->prevInDecodeOrder;
-  if (!q || !q->setUp || p->structure == 2 || q->structure == 2 || q->structure == p->structure) return;
+  if (!q || !q->setUp || p->structure == kFrame || q->structure == kFrame || q->structure == p->structure) return;
   if (q->pairedField || q->unpaired || q->frameNum != frameNum) return;
   if ((q->referenceMarking != 0) != (p->referenceMarking != 0) && q->idr == p->idr) {
     // A reference field and a non-reference field still pair (H.264 allows
@@ -291,7 +297,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   p->sps = sps;
   p->idr = idr ? 1 : 0;
   p->nalRefIdc = nalRefIdc;
-  p->structure = field ? s->bottom_field_flag : 2;
+  p->structure = structure_of(field, s->bottom_field_flag);
   p->frameBuffer->structure = p->structure;
   p->pairedField = nullptr;
   // Picture timing without HRD delays carries no output time: the keys then
@@ -304,7 +310,8 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   pair_fields(p, s->frame_num);
   DecodedPicture* prev = p->prevInDecodeOrder;
   // The field before without its second field now is output alone.
-  if (prev && prev->setUp && prev->structure != 2 && !prev->pairedField && !prev->unpaired) mark_unpaired(dec, prev);
+  if (prev && prev->setUp && prev->structure != kFrame && !prev->pairedField && !prev->unpaired)
+    mark_unpaired(dec, prev);
   if (idr && p->hasPicTiming) follow_earlier_timing(dec, p);
   if (idr) bump_earlier(ds, p);
   if (idr && p->prevInDecodeOrder) {
@@ -354,7 +361,7 @@ int32_t pred_weight_table(BitReaderCabac* r, SliceDecodeContext* s, uint8_t chro
   t->chroma_log2_weight_denom = static_cast<uint8_t>(chroma);
   read_weights(r, s->num_ref_idx_l0_active_minus1 + 1u, chromaFormat, t, t->luma_weight_l0, t->luma_offset_l0,
                t->chroma_weight_l0, t->chroma_offset_l0);
-  if (s->slice_type == 1)
+  if (s->slice_type == kSliceTypeB)
     read_weights(r, s->num_ref_idx_l1_active_minus1 + 1u, chromaFormat, t, t->luma_weight_l1, t->luma_offset_l1,
                  t->chroma_weight_l1, t->chroma_offset_l1);
   return 0;
@@ -476,9 +483,9 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   HeaderStart h;
   const bool found = read_header_start(r, ds->ppsList, p->accessUnitIndex, nal->nal_unit_type, &h);
   s->first_mb_in_slice = h.first_mb_in_slice;
-  s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % 5u);
+  s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % kSliceTypeCount);
   p->sliceType = s->slice_type;
-  if (s->slice_type > 2) return refuse_slice(ds, kVideoRefusalSpSiSlices, 0, false);
+  if (s->slice_type > kSliceTypeI) return refuse_slice(ds, kVideoRefusalSpSiSlices, 0, false);
   if (!found) return kStepNoPps;
   PictureParameterSet* pps = h.pps;
   SequenceParameterSet* sps = pps->sps;
@@ -503,14 +510,14 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   s->delta_pic_order_cnt[0] = h.delta[0];
   s->delta_pic_order_cnt[1] = h.delta[1];
   if (pps->redundant_pic_cnt_present_flag) s->redundant_pic_cnt = static_cast<uint8_t>(ue_v(r));
-  if (s->slice_type == 1) s->direct_spatial_mv_pred_flag = static_cast<uint8_t>(ReadOneBit(r));
+  if (s->slice_type == kSliceTypeB) s->direct_spatial_mv_pred_flag = static_cast<uint8_t>(ReadOneBit(r));
   s->num_ref_idx_l0_active_minus1 = pps->num_ref_idx_l0_active_minus1;
   s->num_ref_idx_l1_active_minus1 = pps->num_ref_idx_l1_active_minus1;
-  if (s->slice_type != 2) {
+  if (s->slice_type != kSliceTypeI) {
     s->num_ref_idx_active_override_flag = static_cast<uint8_t>(ReadOneBit(r));
     if (s->num_ref_idx_active_override_flag) {
       const uint32_t l0 = ue_v(r);
-      const uint32_t l1 = s->slice_type == 1 ? ue_v(r) : 0;
+      const uint32_t l1 = s->slice_type == kSliceTypeB ? ue_v(r) : 0;
       // At most 32 entries are used by any slice (16 per frame list).
       if (l0 >= kMaxActiveRefs || l1 >= kMaxActiveRefs) return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
       s->num_ref_idx_l0_active_minus1 = static_cast<uint8_t>(l0);
@@ -524,12 +531,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   if (!p->setUp) {
     const int32_t result = per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
     if (result != 0) return result;
-  } else if (p->structure != (h.field_pic_flag ? h.bottom_field_flag : 2) || p->sps != sps) {
+  } else if (p->structure != structure_of(h.field_pic_flag, h.bottom_field_flag) || p->sps != sps) {
     return kStepUnsupported;  // a slice that does not belong to the picture opened for it
   }
   s->picture = p;
 
-  if (s->slice_type == 2) {
+  if (s->slice_type == kSliceTypeI) {
     for (uint32_t i = 0; i < kRefListSize; ++i) s->RefPicList0[i] = s->RefPicList1[i] = nullptr;
   } else {
     int32_t result = build_reference_lists(ds, s);
@@ -537,7 +544,8 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     result = ref_pic_list_modification(tb, s);
     if (result != 0) return result;
   }
-  if ((pps->weighted_pred_flag && s->slice_type == 0) || (pps->weighted_bipred_idc == 1 && s->slice_type == 1)) {
+  if ((pps->weighted_pred_flag && s->slice_type == kSliceTypeP) ||
+      (pps->weighted_bipred_idc == 1 && s->slice_type == kSliceTypeB)) {
     const int32_t result = pred_weight_table(r, s, sps->chroma_format_idc);
     if (result != 0) return result;
   }
@@ -546,7 +554,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     if (result != 0) return result;
     if (p->mmco5 == 5 && s->first_mb_in_slice == 0) apply_mmco5(dec, p, openFlags);
   }
-  if (pps->entropy_coding_mode_flag && s->slice_type != 2) {
+  if (pps->entropy_coding_mode_flag && s->slice_type != kSliceTypeI) {
     const uint32_t idc = ue_v(r);
     if (idc > 2) return kStepUnsupported;
     s->cabac_init_idc = static_cast<uint8_t>(idc);
@@ -593,19 +601,19 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
 
   const bool cabac = pps->entropy_coding_mode_flag != 0;
   switch (s->slice_type) {
-    case 2:
+    case kSliceTypeI:
       s->weightingMode = 0;
       s->weightTable = nullptr;
       if (cabac) cabac_init_contexts_i_slice(s->SliceQPY, s->cabacContexts);
       s->predictAndCombine = s->MbaffFrameFlag ? stages->reconstructIMbaff : stages->reconstructI;
       break;
-    case 0:
+    case kSliceTypeP:
       s->weightingMode = pps->weighted_pred_flag ? 1 : 0;
       s->weightTable = s->weightingMode ? &s->predWeightTable : nullptr;
       if (cabac) cabac_init_contexts_p_slice(s->SliceQPY, s->cabacContexts, s->cabac_init_idc);
       s->predictAndCombine = s->MbaffFrameFlag ? stages->reconstructPMbaff : stages->reconstructP;
       break;
-    default:
+    default:  // kSliceTypeB
       s->weightingMode = pps->weighted_bipred_idc;
       s->weightTable = s->weightingMode ? &s->predWeightTable : nullptr;
       if (cabac) cabac_init_contexts_b_slice(s->SliceQPY, s->cabacContexts, s->cabac_init_idc);
@@ -717,8 +725,8 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       }
       if (!ds->startPicture) ds->startPicture = p;
       task->state = kTaskEntropyI;
-      if (s->slice_type != 2) task->state = s->slice_type == 0 ? kTaskEntropyP : kTaskEntropyB;
-    } else if (s->slice_type == 2) {
+      if (s->slice_type != kSliceTypeI) task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
+    } else if (s->slice_type == kSliceTypeI) {
       task->state = kTaskEntropyI;
       if (s->first_mb_in_slice == 0 && s->bottom_field_flag == 0 && !ds->outputStarted) {
         if (!ds->startPicture) ds->startPicture = p;
@@ -745,7 +753,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
         RemoveCurrentAccessUnit(ds);
         result = kStepNoReference;
       } else {
-        task->state = s->slice_type == 0 ? kTaskEntropyP : kTaskEntropyB;
+        task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
         output_start_check(ds, s, p);
         leading_picture_check(ds, s, p);
       }

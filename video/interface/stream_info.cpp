@@ -181,18 +181,18 @@ extern "C" int32_t AVCHDGetSliceTypeAnnexBLib(const uint8_t* data, int32_t lengt
     BitReaderCabac* r = in.reader();
     ue_v(r);  // first_mb_in_slice
     const uint32_t sliceType = ue_v(r);
-    if (sliceType >= 10 || r->overrun) return kNone;
+    if (sliceType >= 2 * kSliceTypeCount || r->overrun) return kNone;
     if (nal.nal_unit_type == 5) return 5;
-    switch (sliceType % 5) {
-      case 0:
+    switch (sliceType % kSliceTypeCount) {
+      case kSliceTypeP:
         return 1;
-      case 1:
+      case kSliceTypeB:
         return nal.nal_ref_idc != 0 ? 3 : 2;
-      case 2:
+      case kSliceTypeI:
         return 4;
-      case 3:
+      case kSliceTypeSP:
         return 6;
-      default:
+      default:  // kSliceTypeSI
         return 7;
     }
   }

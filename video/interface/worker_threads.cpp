@@ -79,7 +79,7 @@ bool input_complete(const DecoderState* ds) { return ds->endOfStream && ds->pars
 void close_last_field(VideoDecoder* dec) {
   DecoderState* ds = &dec->state;
   DecodedPicture* p = ds->lastPicture;
-  if (!input_complete(ds) || !p || !p->setUp || p->structure == 2 || p->pairedField || p->unpaired) return;
+  if (!input_complete(ds) || !p || !p->setUp || p->structure == kFrame || p->pairedField || p->unpaired) return;
   mark_unpaired(dec, p);
 }
 
@@ -144,7 +144,7 @@ bool take_slice(const DecoderState* ds, SliceDecodeContext* s) {
   s->limitPending = 0;
   s->claimed = 0;
   if (p->repeated) return false;  // the picture shows another one's planes
-  if (s->slice_type != 2) choose_conceal_source(p, s->RefPicList0[0]);
+  if (s->slice_type != kSliceTypeI) choose_conceal_source(p, s->RefPicList0[0]);
   fill_outside_picture(ds, p);
   const uint32_t first = s->firstMbAddr;
   if (first >= p->mbCount || !p->mbFlags) return true;  // entropy decoding refuses it
@@ -227,7 +227,7 @@ bool apply_skip_rule(VideoDecoder* dec, DecodeTask* t, int32_t* result) {
   DecoderState* ds = &dec->state;
   const uint32_t flags = dec->decodeFlags;
   const SliceDecodeContext* s = &t->slice;
-  const bool skipB = (flags & kDecodeSkipB) && s->slice_type == 1;
+  const bool skipB = (flags & kDecodeSkipB) && s->slice_type == kSliceTypeB;
   const bool skipNonRef = (flags & kDecodeSkipNonReference) && t->nal->nal_ref_idc == 0;
   if (*result != 0 || ds->leadingSkipCount != 0 || !(skipB || skipNonRef)) return false;
   if (t->nal->nal_unit_type != 1 && t->nal->nal_unit_type != 5) return false;
@@ -235,7 +235,7 @@ bool apply_skip_rule(VideoDecoder* dec, DecodeTask* t, int32_t* result) {
   if (s->first_mb_in_slice != 0) return false;
   for (DecodedPicture* q = cur->prevInOutputOrder; q; q = q->prevInOutputOrder) {
     if (q->structure != cur->structure) continue;
-    const bool fits = (flags & kDecodeSkipNonReference) ? q->lastNalType != 0 : q->sliceType != 1;
+    const bool fits = (flags & kDecodeSkipNonReference) ? q->lastNalType != 0 : q->sliceType != kSliceTypeB;
     if (!fits || !q->setUp) continue;
     release_slice_pictures(&t->slice);
     FrameBuffer* own = cur->frameBuffer;

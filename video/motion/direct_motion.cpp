@@ -29,22 +29,24 @@ void setVector(int16_t (*mv)[2], int blk, int16_t x, int16_t y) {
 
 namespace {
 
-// Parity of entry i of a field picture's list (0 when the lists carry none).
-int entry_parity(const uint8_t* parities, int i) { return parities != nullptr ? parities[i] : 0; }
+// Parity of entry i of a field picture's list (kTopField when the lists carry
+// none).
+int entry_parity(const uint8_t* parities, int i) { return parities != nullptr ? parities[i] : int{kTopField}; }
 
 // The field of a field pair nearer to the current picture in order count
 // (the top one when both are as near).
 DecodedPicture* nearer_field(DecodedPicture* pair, int32_t currentPoc) {
   DecodedPicture* other = pair->pairedField;
   if (other == nullptr) return pair;
-  DecodedPicture* top = pair->structure == 0 ? pair : other;
-  DecodedPicture* bottom = pair->structure == 0 ? other : pair;
+  DecodedPicture* top = pair->structure == kTopField ? pair : other;
+  DecodedPicture* bottom = pair->structure == kTopField ? other : pair;
   const int64_t topDiff = std::llabs(static_cast<int64_t>(currentPoc) - top->pictureOrderCount);
   const int64_t bottomDiff = std::llabs(static_cast<int64_t>(currentPoc) - bottom->pictureOrderCount);
   return topDiff < bottomDiff ? top : bottom;
 }
 
-// The field of the given parity of a field pair.
+// The field of the given parity of a field pair (a field's structure is its
+// parity).
 DecodedPicture* field_of_pair(DecodedPicture* pair, int parity) {
   if (pair->structure == parity || pair->pairedField == nullptr) return pair;
   return pair->pairedField;
@@ -133,15 +135,15 @@ inline __attribute__((always_inline)) ColocatedSource resolve_colocated(const Di
     src.rel.verticalScale = 1;
   };
   if (ctx.fieldPicture) {
-    if (colPic->structure != 2) {
+    if (colPic->structure != kFrame) {
       src.colField = true;  // a field: the same macroblock
     } else if (colPic->sps != nullptr && colPic->sps->mb_adaptive_frame_field_flag) {
       // A frame of macroblock pairs: the pair at the macroblock's place.
       const uint32_t pair = 2 * cur;
       if (pair + 1 >= colPic->mbCount) return src;
-      if (structure_at(src.view, pair) != 2) {
+      if (structure_at(src.view, pair) != kFrame) {
         src.addr[0] = src.addr[1] =
-            pair + (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1u : 0u);
+            pair + (ctx.currentPicture != nullptr && ctx.currentPicture->structure == kBottomField ? 1u : 0u);
         src.colField = true;
       } else {
         fieldInFrame(pair, 1);
@@ -150,13 +152,13 @@ inline __attribute__((always_inline)) ColocatedSource resolve_colocated(const Di
       // A frame: the frame macroblock covering the block's field lines.
       fieldInFrame(2 * w * (cur / w) + cur % w, w);
     }
-  } else if (colPic->structure != 2) {
+  } else if (colPic->structure != kFrame) {
     // A frame referencing a frame coded as two fields: a frame macroblock
     // reads the field nearer in order count, a field macroblock of an MBAFF
     // frame the field of its own parity.
     src.colField = true;
     if (ctx.mbaff) {
-      const bool curField = mb->mb_structure != 2;
+      const bool curField = mb->mb_structure != kFrame;
       colPic = curField ? field_of_pair(colPic, static_cast<int>(cur & 1)) : nearer_field(colPic, ctx.currentPoc);
       src.addr[0] = src.addr[1] = cur / 2;
       if (!curField) frameInField(cur / 2, static_cast<int>(cur % 2));
@@ -171,8 +173,8 @@ inline __attribute__((always_inline)) ColocatedSource resolve_colocated(const Di
     // kinds that differ select the macroblock and row as the standard's
     // table for MBAFF frames gives them.
     if (cur >= colPic->mbCount) return src;
-    const bool curField = mb->mb_structure != 2;
-    src.colField = structure_at(src.view, cur) != 2;
+    const bool curField = mb->mb_structure != kFrame;
+    src.colField = structure_at(src.view, cur) != kFrame;
     if (!curField && src.colField) {
       // A frame macroblock reads the field nearer in display order.
       const int64_t curPoc = ctx.currentPoc;
@@ -533,10 +535,12 @@ int list0_index_of(const DirectContext& ctx, DecodedPicture* refPicCol, int refP
 
 inline __attribute__((always_inline)) void temporal_quadrant(const DirectContext& ctx, const ColocatedSource& src,
                                                              MacroblockRecord* mb, int q, TemporalMemo& memo) {
-  const bool fieldMbInFrame = !ctx.fieldPicture && mb->mb_structure != 2;
-  // The parity of the current field: of the picture, or of the macroblock.
-  const int parity = ctx.fieldPicture ? (ctx.currentPicture != nullptr && ctx.currentPicture->structure == 1 ? 1 : 0)
-                                      : static_cast<int>(mb->mb_addr & 1);
+  const bool fieldMbInFrame = !ctx.fieldPicture && mb->mb_structure != kFrame;
+  // The parity of the current field (kTopField or kBottomField): of the
+  // picture, or of the macroblock (a pair's bottom one has the odd address).
+  const int parity =
+      ctx.fieldPicture ? (ctx.currentPicture != nullptr && ctx.currentPicture->structure == kBottomField ? 1 : 0)
+                       : static_cast<int>(mb->mb_addr & 1);
   const int blocks = ctx.inference8x8 ? 1 : 4;
   int refIdxL0 = 0;
   for (int k = 0; k < blocks; ++k) {

@@ -63,7 +63,7 @@ inline int luma4x4_block_at(int x, int y) { return 8 * (y >> 3) + 4 * (x >> 3) +
 namespace mbaff_detail {
 
 inline MacroblockRecord* pair_top(MacroblockRecord* r) { return r ? r - (r->mb_addr & 1) : nullptr; }
-inline bool is_frame(const MacroblockRecord* r) { return r->mb_structure == 2; }
+inline bool is_frame(const MacroblockRecord* r) { return r->mb_structure == kFrame; }
 
 }  // namespace mbaff_detail
 
@@ -165,7 +165,7 @@ inline __attribute__((always_inline)) NeighbourLocation mbaff_edge_location(Macr
 // frame neighbour's vertical vector halved toward zero and its index
 // doubled. Neighbours of the same kind are read as they are.
 inline void scale_between_kinds(const MacroblockRecord* cur, const MacroblockRecord* n, int16_t* mvY, int* ref) {
-  const bool curField = cur->mb_structure != 2, nField = n->mb_structure != 2;
+  const bool curField = cur->mb_structure != kFrame, nField = n->mb_structure != kFrame;
   if (!curField && nField) {
     *mvY = static_cast<int16_t>(*mvY * 2);
     *ref = *ref >> 1;

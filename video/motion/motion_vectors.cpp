@@ -165,7 +165,7 @@ void derive(MacroblockRecord* mb) {
     if (List == 0 || ((mb->mb_type >> 4) & 1) == 0) {
       prefetch_next_record(mb);
       const SliceDecodeContext* s = mb->slice;
-      if (s != nullptr && s->slice_type == 1) prefetch_colocated(s, s->RefPicList1[0], mb->mb_addr + 1);
+      if (s != nullptr && s->slice_type == kSliceTypeB) prefetch_colocated(s, s->RefPicList1[0], mb->mb_addr + 1);
     }
   }
   uint8_t* flags = Fields<List>::predFlag(mb);
@@ -275,7 +275,7 @@ MV_INLINE void gather_direct_neighbours(MacroblockRecord* mb, DirectNeighbours* 
   MacroblockRecord* c = mb->neighbour_c;
   int blkA = 5, blkC = 10;
   if (c == nullptr) c = mb->neighbour_d, blkC = 15;
-  if (Mbaff && a != nullptr && (mb->mb_addr & 1) != 0 && mb->mb_structure == 2 && a->mb_structure != 2) {
+  if (Mbaff && a != nullptr && (mb->mb_addr & 1) != 0 && mb->mb_structure == kFrame && a->mb_structure != kFrame) {
     blkA = 13;
     if (blkC == 15) blkC = 7;
   }

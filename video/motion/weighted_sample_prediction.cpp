@@ -28,7 +28,7 @@ void explicitWeight(const PredWeightTable* t, int list, int refIdx, int32_t* w, 
 // missing from its list.
 void implicitWeights(const MacroblockRecord* mb, int q, int32_t* w0, int32_t* w1) {
   const SliceDecodeContext* s = mb->slice;
-  const bool fieldInFrame = s->field_pic_flag == 0 && mb->mb_structure != 2;
+  const bool fieldInFrame = s->field_pic_flag == 0 && mb->mb_structure != kFrame;
   const int i0 = fieldInFrame ? mb->ref_idx_l0[q] >> 1 : mb->ref_idx_l0[q];
   const int i1 = fieldInFrame ? mb->ref_idx_l1[q] >> 1 : mb->ref_idx_l1[q];
   const bool known = i0 >= 0 && i1 >= 0 && i0 < static_cast<int>(kRefListSize) &&

@@ -88,7 +88,7 @@ struct PartitionWeighting {
 };
 PartitionWeighting PartitionWeightingOf(const MacroblockRecord* mb, int lists, int quadrant, uint8_t refIdxShift);
 
-// Picture order count of the field of parity `parity` (0 top, 1 bottom) of a
-// reference: a frame's own field count, or the field picture of that parity
-// (its paired field for the other parity).
+// Picture order count of the field of parity `parity` (kTopField or
+// kBottomField) of a reference: a frame's own field count, or the field
+// picture of that parity (its paired field for the other parity).
 int32_t field_order_count(const DecodedPicture* p, int parity);

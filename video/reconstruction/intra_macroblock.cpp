@@ -198,7 +198,7 @@ void DecodeIntraPrediction_for_P_B(uint8_t* dst, const MacroblockRecord* mb, int
 // above-right samples, whatever its C link says.
 void DecodeIntraPrediction_for_P_B_mbaff(uint8_t* dst, const MacroblockRecord* mb, int pitch) {
   Usable u = usable_in_inter_slice(mb);
-  if ((mb->mb_addr & 1) != 0 && mb->mb_structure == 2) u.c = false;
+  if ((mb->mb_addr & 1) != 0 && mb->mb_structure == kFrame) u.c = false;
   intra_luma_in_inter_slice(dst, mb, pitch, u);
 }
 

@@ -66,7 +66,7 @@ Place chroma_place(uint8_t* plane, const DecodedPicture* pic, uint32_t column, u
   return place_in(plane, pic->chromaPitch, pic->chromaHeight, 8, column, row, bottom, field);
 }
 
-inline bool is_field_pair(const MacroblockRecord* top) { return top->mb_structure != 2; }
+inline bool is_field_pair(const MacroblockRecord* top) { return top->mb_structure != kFrame; }
 
 // Calls visit(mb, column, row, bottom, field) for macroblocks [from, to) of
 // the unit (from even), pair by pair, then fills the margins of the pair rows
