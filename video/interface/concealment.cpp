@@ -284,14 +284,8 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) 
   if (g && g->started) {
     // Rows filtered while the picture was reconstructed stay as they are:
     // the pass goes on from where it stopped.
-    if (mbaff) {
-      deblock_pass_run_mbaff(p, g->pass, p->mbCount);
-      refresh_deblocked_rows_mbaff(p, g->rowsRefreshed, g->rows);
-    } else {
-      deblock_pass_run(p, g->pass, p->mbCount);
-      refresh_deblocked_rows(p, g->rowsRefreshed, g->rows);
-    }
-    g->rowsRefreshed = g->rows;
+    if (g->rowsFiltered < g->rows)
+      (mbaff ? stages->deblockRowsMbaff : stages->deblockRows)(p, g->pass, g->rowsFiltered, g->rows);
     return;
   }
   if (mbaff)

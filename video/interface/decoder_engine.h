@@ -44,10 +44,22 @@ struct PredWeightTable {
 
 using PredictAndCombineFn = uint32_t (*)(ThreadBuffer*);
 using DeblockFn = uint32_t (*)(DecodedPicture*);
+// Row-wise deblocking of a picture while it is reconstructed: filters its
+// rows [first, end) (pair rows in MBAFF frames; first < end), which are
+// reconstructed and whose next row is too, going on from where the previous
+// call on the picture stopped (first 0 starts the pass; `pass` carries it
+// from call to call), and refreshes the margins of the rows the filter has
+// left for good. Returns the rows from the top that are final: filtered,
+// with their margins, and changed by no later call (all of them once `end`
+// is the picture's last row).
+struct DeblockPass;
+using DeblockRowsFn = uint32_t (*)(DecodedPicture* picture, DeblockPass* pass, uint32_t first, uint32_t end);
 
 // Stages the engine runs, through one table: the slice-data walk of each
 // slice type, reconstruction of each slice type (frame or field slices, and
-// MBAFF slices) and the deblocking filter of a picture.
+// MBAFF slices) and the deblocking filter of a picture, whole or row by row.
+// Without the row entries (null) every picture is filtered whole once it is
+// finished.
 struct DecoderStages {
   int32_t (*entropyI)(ThreadBuffer* tb);
   int32_t (*entropyP)(ThreadBuffer* tb);
@@ -60,6 +72,8 @@ struct DecoderStages {
   PredictAndCombineFn reconstructBMbaff;
   DeblockFn deblock;
   DeblockFn deblockMbaff;
+  DeblockRowsFn deblockRows;
+  DeblockRowsFn deblockRowsMbaff;
 };
 
 // Words of the set of records a slice holds for its co-located picture's
@@ -261,17 +275,15 @@ struct BlockPool {
 // Progress of one picture record's progressive filtering (one per record,
 // for the use of set-up rank setUpOrder): per macroblock row (pair row in
 // MBAFF frames) how many of its macroblocks are reconstructed, the rows
-// complete from the top, filtered and with refreshed margins, and the
-// filter's pass. All under the instance's mbLock, except the pass, which
-// only the worker that set `filtering` uses.
-struct DeblockPass;
+// complete from the top and those filtered, and the pass of the stages'
+// row-wise deblocking. All under the instance's mbLock, except the pass,
+// which only the worker that set `filtering` uses.
 struct PictureProgress {
   uint32_t setUpOrder;
   uint32_t rows;            // rows of the picture (pair rows in MBAFF frames)
   uint32_t perRow;          // macroblock addresses per row
   uint32_t rowsDone;
   uint32_t rowsFiltered;
-  uint32_t rowsRefreshed;
   uint16_t* rowMbs;         // rows entries
   uint32_t rowCapacity;
   uint8_t mbaff;
@@ -582,6 +594,8 @@ uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb);
 uint32_t DeblockingFilter(DecodedPicture* picture);
 uint32_t DeblockingFilter_mbaff(DecodedPicture* picture);
+uint32_t deblock_rows(DecodedPicture* picture, DeblockPass* pass, uint32_t first, uint32_t end);
+uint32_t deblock_rows_mbaff(DecodedPicture* picture, DeblockPass* pass, uint32_t first, uint32_t end);
 
 // Zero-filled 16-byte-aligned block (free with std::free), or null.
 void* aligned_zeroed(size_t bytes);

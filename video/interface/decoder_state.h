@@ -102,7 +102,6 @@ struct DecodedPicture {
   uint32_t users;
   uint8_t damaged;
   uint8_t idr;
-  uint32_t reconstructedBy;  // cleared at set-up, for stand-in stages of engine tests; the engine never reads it
   DecodedPicture* pairedField;  // the other field of the same frame, once both are known
   uint8_t nalRefIdc;             // of the picture's slices
   uint32_t unmarkedBy;           // access-unit index + 1 of the picture whose marking unmarked it

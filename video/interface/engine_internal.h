@@ -16,7 +16,12 @@ void unpark_all(VideoDecoder* dec);
 // row while they are reconstructed, so that pictures predicting from them
 // can start on the rows that are final.
 
-inline bool progressive(const VideoDecoder* dec) { return dec->stages == &kDecoderStages && dec->progress; }
+// Pictures are filtered row by row when the instance's stages deblock row by
+// row and it runs several workers (its progress records are made only then).
+inline bool deblocks_rows(const DecoderStages* stages) {
+  return stages->deblockRows != nullptr && stages->deblockRowsMbaff != nullptr;
+}
+inline bool progressive(const VideoDecoder* dec) { return dec->progress != nullptr; }
 
 inline PictureProgress* progress_of(VideoDecoder* dec, const DecodedPicture* p) {
   return &dec->progress[p - dec->state.pictures];

@@ -7,7 +7,6 @@
 
 #include "deblock_edges.h"
 #include "engine_internal.h"
-#include "reconstruction.h"
 
 void publish_rows(VideoDecoder* dec, DecodedPicture* p, uint32_t rows) {
   const uint64_t v = static_cast<uint64_t>(p->setUpOrder) << 32 | rows;
@@ -18,12 +17,12 @@ void publish_rows(VideoDecoder* dec, DecodedPicture* p, uint32_t rows) {
 }
 
 // Readies a record's progress for the use it was set up for (under the
-// instance lock, when its first slice is taken); false without memory or
-// with a single worker, when the picture is filtered whole at its end as
-// before.
+// instance lock, when its first slice is taken); false without memory,
+// with a single worker or with stages that filter whole pictures only, when
+// the picture is filtered whole at its end.
 bool start_progress(VideoDecoder* dec, DecodedPicture* p) {
   DecoderState* ds = &dec->state;
-  if (dec->stages != &kDecoderStages || p->widthInMbs == 0 || p->mbCount == 0) return false;
+  if (!deblocks_rows(dec->stages) || p->widthInMbs == 0 || p->mbCount == 0) return false;
   // A single worker never starts a picture before its references are
   // finished: nothing reads rows early, and the whole-picture filter at the
   // end costs less than row by row.
@@ -51,7 +50,7 @@ bool start_progress(VideoDecoder* dec, DecodedPicture* p) {
   g->setUpOrder = p->setUpOrder;
   g->rows = rows;
   g->perRow = perRow;
-  g->rowsDone = g->rowsFiltered = g->rowsRefreshed = 0;
+  g->rowsDone = g->rowsFiltered = 0;
   g->mbaff = mbaff ? 1 : 0;
   g->filtering = 0;
   g->started = 0;
@@ -70,10 +69,10 @@ uint32_t filterable_rows(const PictureProgress* g, uint32_t done) {
   return done > 0 ? done - 1 : 0;
 }
 
-// Filters the rows that have become filterable, refreshes the margins of
-// the rows whose lines are all final and publishes them. One worker at a
-// time filters a picture; it looks again before it lets go, so rows that
-// others completed meanwhile are not left behind.
+// Filters the rows that have become filterable and publishes those the
+// stages' row-wise deblocking reports final. One worker at a time filters a
+// picture; it looks again before it lets go, so rows that others completed
+// meanwhile are not left behind.
 void advance_filter(VideoDecoder* dec, DecodedPicture* p, PictureProgress* g) {
   pthread_mutex_lock(&dec->mbLock);
   if (g->filtering) {
@@ -83,27 +82,14 @@ void advance_filter(VideoDecoder* dec, DecodedPicture* p, PictureProgress* g) {
   g->filtering = 1;
   for (;;) {
     const uint32_t target = g->noFilter ? g->rowsDone : filterable_rows(g, g->rowsDone);
-    if (target <= g->rowsFiltered) break;
+    const uint32_t filtered = g->rowsFiltered;
+    if (target <= filtered) break;
     pthread_mutex_unlock(&dec->mbLock);
     uint32_t finalRows = target;
     if (!g->noFilter) {
-      if (!g->started) {
-        deblock_pass_start(g->pass, p, g->mbaff != 0);
-        g->started = 1;
-      }
-      if (g->mbaff)
-        deblock_pass_run_mbaff(p, g->pass, target * g->perRow);
-      else
-        deblock_pass_run(p, g->pass, target * g->perRow);
-      // A row's margins are refreshed once the row below it is filtered;
-      // its lines are final once the row below is refreshed too.
-      const uint32_t refreshTo = target == g->rows ? target : target - 1;
-      if (g->mbaff)
-        refresh_deblocked_rows_mbaff(p, g->rowsRefreshed, refreshTo);
-      else
-        refresh_deblocked_rows(p, g->rowsRefreshed, refreshTo);
-      g->rowsRefreshed = refreshTo;
-      finalRows = refreshTo == g->rows ? refreshTo : (refreshTo > 0 ? refreshTo - 1 : 0);
+      const DeblockRowsFn deblockRows = g->mbaff ? dec->stages->deblockRowsMbaff : dec->stages->deblockRows;
+      finalRows = deblockRows(p, g->pass, filtered, target);
+      g->started = 1;
     }
     publish_rows(dec, p, g->mbaff ? 2 * finalRows : finalRows);
     pthread_mutex_lock(&dec->mbLock);

@@ -3,10 +3,13 @@
 // references), and a slice whose entropy decoding fails still completes its
 // picture (the macroblocks no slice wrote concealed from its reference) without an
 // error, the same with every worker count; slices reconstructed alongside
-// their entropy decoding give the pictures of separate passes.
+// their entropy decoding give the pictures of separate passes; deblocking,
+// whole or row by row, runs through the stage table.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -120,7 +123,8 @@ uint32_t separate_b_mbaff(ThreadBuffer* tb) { return predict_and_combine_B_unit_
 const DecoderStages kSeparatePasses = {binari_decode_i_unit, binari_decode_p_unit, binari_decode_b_unit,
                                        separate_i,           separate_i_mbaff,     separate_p,
                                        separate_p_mbaff,     separate_b,           separate_b_mbaff,
-                                       DeblockingFilter,     DeblockingFilter_mbaff};
+                                       DeblockingFilter,     DeblockingFilter_mbaff, deblock_rows,
+                                       deblock_rows_mbaff};
 
 // With one worker every slice finds its references decoded and is
 // reconstructed alongside its walk, in steps across rows, pairs and slice
@@ -160,6 +164,99 @@ TEST(EngineReconstructionAlongside, GivesThePicturesOfSeparatePasses) {
     ASSERT_TRUE(alongside.finished) << c.path;
     EXPECT_FALSE(alongside.md5s.empty()) << c.path;
     EXPECT_EQ(separate.md5s, alongside.md5s) << c.path << " cut at slice " << c.cutSlice;
+  }
+}
+
+// Deblocking stages that count their calls and filter through the decoder's
+// own. A picture record's row-wise calls must go on from where its pass
+// stood, from row 0 to the picture's last row.
+struct DeblockCalls {
+  std::mutex lock;
+  std::map<const DecodedPicture*, uint32_t> passAt;  // rows filtered by the record's open pass
+  uint32_t whole[2] = {};     // whole-picture calls: frame or field, MBAFF
+  uint32_t rowCalls[2] = {};  // row-wise calls
+  uint32_t passesEnded = 0;   // row-wise passes that reached the picture's last row
+  uint32_t outOfOrder = 0;    // row-wise calls that did not go on from where the pass stood
+};
+DeblockCalls gCalls;
+
+template <bool kMbaff>
+uint32_t counted_whole(DecodedPicture* p) {
+  {
+    std::lock_guard<std::mutex> hold(gCalls.lock);
+    ++gCalls.whole[kMbaff];
+  }
+  return (kMbaff ? kDecoderStages.deblockMbaff : kDecoderStages.deblock)(p);
+}
+
+template <bool kMbaff>
+uint32_t counted_rows(DecodedPicture* p, DeblockPass* pass, uint32_t first, uint32_t end) {
+  {
+    std::lock_guard<std::mutex> hold(gCalls.lock);
+    ++gCalls.rowCalls[kMbaff];
+    uint32_t& at = gCalls.passAt[p];
+    if (first != at || end <= first) ++gCalls.outOfOrder;
+    at = end;
+    if (end == p->mbCount / ((kMbaff ? 2 : 1) * p->widthInMbs)) {
+      ++gCalls.passesEnded;
+      at = 0;
+    }
+  }
+  return (kMbaff ? kDecoderStages.deblockRowsMbaff : kDecoderStages.deblockRows)(p, pass, first, end);
+}
+
+// With several workers the table's row-wise entries filter the pictures
+// (the frame/field or the MBAFF entry by picture), each pass running from
+// row 0 to the picture's last row, and the picture entries take only the
+// pictures no pass started on; with one worker, or with a table without row
+// entries, the picture entries filter every picture whole. The pictures are
+// the reference decoder's every time.
+TEST(EngineDeblockingStages, RowWiseDeblockingRunsThroughTheTable) {
+  DecoderStages rowWise = kDecoderStages;
+  rowWise.deblock = counted_whole<false>;
+  rowWise.deblockMbaff = counted_whole<true>;
+  rowWise.deblockRows = counted_rows<false>;
+  rowWise.deblockRowsMbaff = counted_rows<true>;
+  DecoderStages wholeOnly = rowWise;
+  wholeOnly.deblockRows = nullptr;
+  wholeOnly.deblockRowsMbaff = nullptr;
+  struct Case {
+    const char* stream;
+    int mbaff;  // every picture an MBAFF frame
+  };
+  for (const Case& c : {Case{"inter/b_temporal_cabac", 0}, Case{"mbaff/tff_all_cabac", 1}}) {
+    const std::string base = c.stream;
+    const std::vector<uint8_t> data = testsupport::read_file(testsupport::local_data_file(base + ".264"));
+    const std::vector<std::string> want =
+        enginetest::framemd5_column(testsupport::read_text(testsupport::local_data_file(base + ".framemd5")));
+    ASSERT_FALSE(want.empty()) << base;
+    for (const DecoderStages* table : {&rowWise, &wholeOnly}) {
+      for (uint32_t threads : {1u, 4u}) {
+        const bool rows = table == &rowWise && threads > 1;
+        SCOPED_TRACE(base + (table == &rowWise ? ", row entries, " : ", no row entries, ") +
+                     std::to_string(threads) + " workers");
+        {
+          std::lock_guard<std::mutex> hold(gCalls.lock);
+          gCalls.passAt.clear();
+          gCalls.whole[0] = gCalls.whole[1] = gCalls.rowCalls[0] = gCalls.rowCalls[1] = 0;
+          gCalls.passesEnded = gCalls.outOfOrder = 0;
+        }
+        enginetest::DecodeOptions options;
+        options.threads = threads;
+        set_decoder_stages(table);
+        const enginetest::DecodeRun run = enginetest::decode_buffer(data, options);
+        set_decoder_stages(nullptr);
+        EXPECT_EQ(want, run.md5s);
+        std::lock_guard<std::mutex> hold(gCalls.lock);
+        EXPECT_EQ(want.size(), gCalls.whole[c.mbaff] + gCalls.passesEnded);
+        EXPECT_EQ(0u, gCalls.whole[1 - c.mbaff] + gCalls.rowCalls[1 - c.mbaff]);
+        EXPECT_EQ(0u, gCalls.outOfOrder);
+        if (rows)
+          EXPECT_GT(gCalls.passesEnded, 0u);
+        else
+          EXPECT_EQ(0u, gCalls.rowCalls[c.mbaff]);
+      }
+    }
   }
 }
 
