@@ -159,7 +159,7 @@ struct Residual {
     const MacroblockRecord* b = mb->neighbour_b;
     edge_counts(b, b ? b->total_coeff_luma : nullptr, kUpBlocks, 4, luma + 1, 1);
     const MacroblockRecord* a = mb->neighbour_a;
-    if (q->mbaff == 0 || a == nullptr || (a->mb_structure == 2) == (mb->mb_structure == 2)) {
+    if (q->mbaff == 0 || a == nullptr || (a->mb_structure == kFrame) == (mb->mb_structure == kFrame)) {
       edge_counts(a, a ? a->total_coeff_luma : nullptr, kLeftBlocks, 4, luma + 5, 5);
       return;
     }
@@ -176,7 +176,7 @@ struct Residual {
     static constexpr uint8_t kUpBlocks[2] = {2, 3}, kLeftBlocks[2] = {1, 3};
     const MacroblockRecord* b = mb->neighbour_b;
     const MacroblockRecord* a = mb->neighbour_a;
-    const bool sameLeft = q->mbaff == 0 || a == nullptr || (a->mb_structure == 2) == (mb->mb_structure == 2);
+    const bool sameLeft = q->mbaff == 0 || a == nullptr || (a->mb_structure == kFrame) == (mb->mb_structure == kFrame);
     for (int comp = 0; comp < 2; ++comp) {
       edge_counts(b, b ? b->total_coeff_chroma + 4 * comp : nullptr, kUpBlocks, 2, chromaCounts[comp] + 1, 1);
       if (sameLeft)
@@ -215,7 +215,7 @@ struct Residual {
     return count;
   }
 
-  const int32_t* scan() const { return mb->mb_structure == 2 ? FRAME_SCAN_CAVLC : FIELD_SCAN_CAVLC; }
+  const int32_t* scan() const { return mb->mb_structure == kFrame ? FRAME_SCAN_CAVLC : FIELD_SCAN_CAVLC; }
 
   // Stores a 4x4 block's coefficient dequantised through the scan.
   struct Place4x4 {
@@ -261,7 +261,7 @@ struct Residual {
       }
     };
     const Scale scale = make_scale(q->ls8x8[mb_is_intra(mb->mb_type) ? 0 : 1][q->qpY % 6], q->qpY, 6, scaled, 64);
-    const uint8_t* scan8 = mb->mb_structure == 2 ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
+    const uint8_t* scan8 = mb->mb_structure == kFrame ? FRAME_SCAN8x8 : FIELD_SCAN8x8;
     clear_counts();
     for (uint32_t coded = mb->cbp_luma & 15u; coded != 0; coded &= coded - 1) {
       const int b8 = __builtin_ctz(coded);

@@ -33,7 +33,7 @@ bool start_progress(VideoDecoder* dec, DecodedPicture* p) {
   }
   PictureProgress* g = progress_of(dec, p);
   if (g->setUpOrder == p->setUpOrder) return true;
-  const bool mbaff = p->structure == 2 && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const bool mbaff = p->structure == kFrame && p->sps && p->sps->mb_adaptive_frame_field_flag;
   const uint32_t perRow = (mbaff ? 2 : 1) * p->widthInMbs;
   const uint32_t rows = p->mbCount / perRow;
   if (g->rowCapacity < rows) {

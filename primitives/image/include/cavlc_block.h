@@ -158,14 +158,14 @@ __attribute__((always_inline)) inline bool _GetBlockCoeffs_CAVLC(Window* w, int 
       const int n = prefix - 3;
       w->need(n);
       levelCode = (15 << suffixLength) + (suffixLength == 0 ? 15 : 0) + static_cast<int32_t>(bits_after(w->v, 0, n));
-      if (prefix >= 16) levelCode += (1 << n) - 4096;
+      if (prefix >= 16) levelCode += static_cast<int32_t>(cavlc_levels::h264_table_shifted_one[n]) - 4096;
       w->take(n);
     }
     if (row >= kBumpRows) levelCode += 2;
     const int32_t m = (levelCode + 2) >> 1;
     levels[i] = w16((levelCode & 1) ? -m : m);
     suffixLength += suffixLength == 0 ? 1 : 0;
-    suffixLength += (suffixLength < 6) & (m > (3 << (suffixLength - 1)));
+    suffixLength += (suffixLength < 6) & (m > cavlc_levels::h264_table_vlc_inc[suffixLength < 6 ? suffixLength : 5]);
   }
   return true;
 }

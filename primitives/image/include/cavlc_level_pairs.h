@@ -7,6 +7,43 @@
 
 namespace cavlc_levels {
 
+// suffixLength grows by one after a level whose magnitude exceeds
+// entry[suffixLength], while it is below 6.
+inline constexpr uint16_t h264_table_vlc_inc[6] = {0, 3, 6, 12, 24, 48};
+
+// For level_prefix 0..15 by [suffixLength][level_prefix]: how many bits of
+// level_suffix follow the prefix, and the magnitude before half the suffix
+// (and the bump of 1) is added to it.
+struct LevelSuffixTables {
+  uint8_t bits[7][16];
+  uint16_t offset[7][16];
+  constexpr LevelSuffixTables() : bits(), offset() {
+    for (int n = 0; n < 7; ++n)
+      for (int prefix = 0; prefix < 16; ++prefix) {
+        if (n == 0) {
+          bits[n][prefix] = static_cast<uint8_t>(prefix < 14 ? 0 : prefix == 14 ? 4 : 12);
+          offset[n][prefix] = static_cast<uint16_t>(prefix < 14 ? 1 : prefix == 14 ? 8 : 16);
+        } else {
+          bits[n][prefix] = static_cast<uint8_t>(prefix < 15 ? n : 12);
+          offset[n][prefix] = static_cast<uint16_t>(1 + (prefix << (n - 1)));
+        }
+      }
+  }
+};
+inline constexpr LevelSuffixTables kLevelSuffix;
+inline constexpr const uint8_t (&h264_table_bits_to_get)[7][16] = kLevelSuffix.bits;
+inline constexpr const uint16_t (&h264_table_add_offset)[7][16] = kLevelSuffix.offset;
+
+// Entry k: 1 << k, the escape's addend for a level_suffix of k bits.
+struct ShiftedOne {
+  uint32_t e[24];
+  constexpr ShiftedOne() : e() {
+    for (int k = 0; k < 24; ++k) e[k] = uint32_t{1} << k;
+  }
+};
+inline constexpr ShiftedOne kShiftedOne;
+inline constexpr const uint32_t (&h264_table_shifted_one)[24] = kShiftedOne.e;
+
 constexpr int kLevelBits = 8;
 // Rows 0..6: suffixLength 0..6. Rows kBumpRows and kBumpRows + 1:
 // suffixLength 0 and 1 for the first level after fewer than three trailing
@@ -29,16 +66,18 @@ struct LevelPairs {
   static constexpr One one(int bits, int width, int suffixLength, bool bump) {
     int prefix = 0;
     while (prefix < width && (bits & (1 << (width - 1 - prefix))) == 0) ++prefix;
-    const int length = prefix + 1 + suffixLength;
+    if (prefix >= width) return {0, 0, 0};
+    const int n = h264_table_bits_to_get[suffixLength][prefix];
+    const int length = prefix + 1 + n;
     if (length > width) return {0, 0, 0};
-    const int suffix = (bits >> (width - length)) & ((1 << suffixLength) - 1);
-    const int levelCode = (prefix << suffixLength) + suffix + (bump ? 2 : 0);
-    const int m = (levelCode + 2) >> 1;
-    // suffixLength grows past 0 after any level, and by one more above
-    // 3 << (suffixLength - 1), up to 6.
+    // Without suffix bits the prefix itself carries the sign.
+    const int s = n ? (bits >> (width - length)) & ((1 << n) - 1) : prefix;
+    const int m = h264_table_add_offset[suffixLength][prefix] + (bump ? 1 : 0) + (s >> 1);
+    // suffixLength grows past 0 after any level, and by one more above the
+    // threshold of the length it has then, up to 6.
     int next = suffixLength == 0 ? 1 : suffixLength;
-    if (next < 6 && m > (3 << (next - 1))) ++next;
-    return {length, (levelCode & 1) ? -m : m, next};
+    if (next < 6 && m > h264_table_vlc_inc[next]) ++next;
+    return {length, (s & 1) ? -m : m, next};
   }
   constexpr LevelPairs() : e() {
     for (int row = 0; row < 9; ++row)
