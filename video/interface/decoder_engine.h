@@ -331,7 +331,6 @@ struct VideoDecoder {
   uint16_t codedWidth;
   uint16_t codedHeight;
   uint32_t macroblocksPerPicture;
-  int32_t lastOutputKey;       // output key of the last picture written
   uint8_t errorPending;        // an error was posted after the last call returned
   const char* refusalReason;   // why the stream was refused (error 6) in words, or null
   VideoRefusal refusal;        // the same as a reason code (and operation)

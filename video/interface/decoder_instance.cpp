@@ -123,7 +123,6 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->refusalReason = nullptr;
   std::memset(&dec->refusal, 0, sizeof(dec->refusal));
   dec->refusedDrain = 0;
-  dec->lastOutputKey = 0;
   dec->errorPending = 0;
   dec->releaseHead = dec->releaseCount = 0;
   dec->releaseFloor = 0;

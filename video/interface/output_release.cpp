@@ -132,7 +132,6 @@ bool write_picture(VideoDecoder* dec, DecodedPicture* p, int32_t* key) {
   // The position moves on to just past the picture written: counts that step
   // by one per frame must not let it run ahead of the pictures to come.
   if (*key + 2 > ds->outputPosition) ds->outputPosition = *key + 2;
-  dec->lastOutputKey = *key;
   // The copy into the caller's buffer runs without the instance lock, so
   // that the workers file their steps meanwhile: the picture stays bound
   // (it is not output yet), no other worker writes or answers the call until

@@ -38,7 +38,6 @@ DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& o
     if (st & kStatusPicture) {
       run.md5s.push_back(md5_hex(picture.data(), static_cast<size_t>(bytes)));
       if (options.keepPictures) run.pictures.emplace_back(picture.begin(), picture.begin() + bytes);
-      run.keys.push_back(dec->lastOutputKey);
     }
     if (st & kStatusError) {
       run.error = true;

@@ -19,7 +19,6 @@ struct DecodeRun {
   std::string refusal;       // reason of an unsupported-stream error
   VideoRefusal refusalCode{};  // the same through the public call
   std::vector<std::string> md5s;
-  std::vector<int32_t> keys;  // output key of each picture
   std::vector<uint32_t> statuses;
   std::vector<std::vector<uint8_t>> pictures;  // with DecodeOptions::keepPictures
   VideoDecoderParams params{};
