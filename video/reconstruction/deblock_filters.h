@@ -38,6 +38,8 @@ struct ThresholdTable {
   alignas(64) EdgeThresholds byQp[256];
 };
 void build_threshold_table(const int8_t* offsets, ThresholdTable* table);
+// One entry: the thresholds of qPav (0..255) under the offsets.
+EdgeThresholds edge_thresholds(int qPav, const int8_t* offsets);
 
 // The motion of a macroblock's 16 blocks in raster order (block 4y + x), as
 // the strength kernels compare it: ids = first picture | second << 16 (the
