@@ -231,7 +231,7 @@ TEST(DeblockPicture, FramesAndFieldsMatchTheModel) {
         TestPicture tp(shape.w, shape.h);
         tp.set_slices(iter % 3 == 0 ? std::vector<int>{0} : random_starts(rng, shape.w * shape.h), 0, 0);
         for (auto& s : tp.slices) s->field_pic_flag = static_cast<uint8_t>(field);
-        random_macroblocks(tp, rng, field ? 0 : 2);
+        random_macroblocks(tp, rng, field ? kTopField : kFrame);
         set_deblock_controls(tp, rng, iter % 2 == 1);
         DeblockModel model(tp, field != 0);
         model.run();
@@ -255,7 +255,7 @@ TEST(DeblockPicture, NoListQuadrantsAndFarVectorsMatchTheModel) {
       TestPicture tp(5, 4);
       tp.set_slices(iter % 2 ? std::vector<int>{0} : random_starts(rng, 20), 0, 0);
       for (auto& s : tp.slices) s->field_pic_flag = static_cast<uint8_t>(field);
-      random_macroblocks(tp, rng, field ? 0 : 2);
+      random_macroblocks(tp, rng, field ? kTopField : kFrame);
       for (auto& mb : tp.mbs) {
         const int q = pick(rng) & 3;
         if (pick(rng) < 2) mb.pred_flag_l0[q] = mb.pred_flag_l1[q] = 0;
@@ -276,7 +276,7 @@ TEST(DeblockPicture, PassedOverSlicesAndEmptyCounts) {
   std::mt19937 rng(32);
   TestPicture tp(3, 3);
   tp.set_slices({0, 4}, 0, 0);
-  random_macroblocks(tp, rng, 2);
+  random_macroblocks(tp, rng, kFrame);
   // Every slice with filtering off: nothing changes, margins included.
   for (auto& s : tp.slices) s->firstMb->deblock_idc = 1;
   const std::vector<uint8_t> y = tp.y;
