@@ -3,7 +3,6 @@
 #include "deblock_edges.h"
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 
 #include "deblock_filters.h"

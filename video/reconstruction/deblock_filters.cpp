@@ -69,18 +69,6 @@ const uint8_t ClipTable[52 * 5] = {
 
 VIDEO_DSP_DEFINE_SELECTION(DeblockDsp, deblock_dsp)
 
-EdgeThresholds edge_thresholds(int qPav, const int8_t* offsets) {
-  auto index = [](int v) { return v < 0 ? 0 : v > 51 ? 51 : v; };
-  const int indexA = index(qPav + offsets[0]), indexB = index(qPav + offsets[1]);
-  EdgeThresholds t;
-  t.alpha = AlphaTable[indexA];
-  t.beta = BetaTable[indexB];
-  for (int bS = 0; bS < 4; ++bS) t.tc0[bS] = ClipTable[5 * indexA + bS];
-  t.filters = t.alpha != 0 && t.beta != 0;
-  t.strong = static_cast<uint8_t>((t.alpha >> 2) + 2);
-  return t;
-}
-
 void build_threshold_table(const int8_t* offsets, ThresholdTable* table) {
   for (int qp = 0; qp < 256; ++qp) table->byQp[qp] = edge_thresholds(qp, offsets);
 }

@@ -39,7 +39,17 @@ struct ThresholdTable {
 };
 void build_threshold_table(const int8_t* offsets, ThresholdTable* table);
 // One entry: the thresholds of qPav (0..255) under the offsets.
-EdgeThresholds edge_thresholds(int qPav, const int8_t* offsets);
+inline EdgeThresholds edge_thresholds(int qPav, const int8_t* offsets) {
+  auto index = [](int v) { return v < 0 ? 0 : v > 51 ? 51 : v; };
+  const int indexA = index(qPav + offsets[0]), indexB = index(qPav + offsets[1]);
+  EdgeThresholds t;
+  t.alpha = AlphaTable[indexA];
+  t.beta = BetaTable[indexB];
+  for (int bS = 0; bS < 4; ++bS) t.tc0[bS] = ClipTable[5 * indexA + bS];
+  t.filters = t.alpha != 0 && t.beta != 0;
+  t.strong = static_cast<uint8_t>((t.alpha >> 2) + 2);
+  return t;
+}
 
 // The motion of a macroblock's 16 blocks in raster order (block 4y + x), as
 // the strength kernels compare it: ids = first picture | second << 16 (the
