@@ -135,8 +135,11 @@ void c_deblock_chroma_row(uint8_t* cb, uint8_t* cr, uint8_t bS, uint8_t qPavCb, 
 // indexB; chroma filters only p0 and q0.
 void c_deblock_line(uint8_t* q0, ptrdiff_t step, int bS, int indexA, int indexB, bool chroma);
 
-// The filtering functions of the edge logic, through the kernels of the
-// running variant. Luma: 8 or 4 lines, or one row (vertical edges only).
+// The segment filters, through the kernels of the running variant: the
+// edges that the macroblock kernels leave to their own paths (MBAFF left
+// edges toward a pair of the other kind, and top edges of frame
+// macroblocks under a field pair) group their lines of equal strength into
+// these calls. Luma: 8 or 4 lines, or one row (vertical edges only).
 void FilteringProcessVerticalLuma8x8(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets);
 void FilteringProcessVerticalLuma4x4(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets);
 void FilteringProcessHorizontalLuma8x8(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets, int pitch);
