@@ -114,9 +114,10 @@ struct DeblockDsp {
   // vertical[4 * edge + segment] and horizontal likewise: 2 where codedV /
   // codedH has bit 4 * edge + segment, else 1 where the blocks either side
   // differ in motion (vectors limitY or more apart vertically, 4
-  // horizontally; the current macroblock's block as the q block), else 0. Edge 0 compares with column 3 of `left` and with
-  // `above`. splitV / splitH: whether the middle edge of that direction may
-  // separate motion partitions (when not, it compares as the same motion).
+  // horizontally; the current macroblock's block as the q block), else 0.
+  // Edge 0 compares with column 3 of `left` and with `above`. splitV /
+  // splitH: whether the middle edge of that direction may separate motion
+  // partitions (when not, it compares as the same motion).
   void (*motion_strengths)(const BlockMotion* cur, const BlockMotion* left, const BlockRowMotion* above,
                            unsigned codedV, unsigned codedH, int limitY, bool splitV, bool splitH, uint8_t* vertical,
                            uint8_t* horizontal);

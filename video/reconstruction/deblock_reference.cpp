@@ -146,7 +146,8 @@ inline bool near(const int16_t* a, const int16_t* b, int limitY) {
 inline bool same_motion(uint32_t qId, const int16_t* qA, const int16_t* qB, uint32_t pId, const int16_t* pA,
                         const int16_t* pB, int limitY) {
   const uint32_t swapped = pId >> 16 | pId << 16;
-  return qId == (kNoListPicture | kNoListPicture << 16) || (qId == pId && near(qA, pA, limitY) && near(qB, pB, limitY)) ||
+  return qId == (kNoListPicture | kNoListPicture << 16) ||
+         (qId == pId && near(qA, pA, limitY) && near(qB, pB, limitY)) ||
          (qId == swapped && near(qA, pB, limitY) && near(qB, pA, limitY));
 }
 

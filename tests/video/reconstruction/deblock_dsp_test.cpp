@@ -307,9 +307,10 @@ TEST(DeblockDsp, MotionTestFollowsTheRuleOfEveryCase) {
         std::memcpy(above.mvB, neighbour.mvB + 12, sizeof above.mvB);
         alignas(16) uint8_t bs[2][16];
         m.fn->motion_strengths(&cur, &neighbour, &above, 0, 0, c.limitY, true, true, bs[0], bs[1]);
+        const char* how = moved ? ", moved" : "";
         for (int k = 0; k < 4; ++k) {
-          EXPECT_EQ(bs[0][k], c.bS) << m.name << ": " << c.what << ", left edge segment " << k << (moved ? ", moved" : "");
-          EXPECT_EQ(bs[1][k], c.bS) << m.name << ": " << c.what << ", top edge segment " << k << (moved ? ", moved" : "");
+          EXPECT_EQ(bs[0][k], c.bS) << m.name << ": " << c.what << ", left edge segment " << k << how;
+          EXPECT_EQ(bs[1][k], c.bS) << m.name << ": " << c.what << ", top edge segment " << k << how;
         }
       }
 }
