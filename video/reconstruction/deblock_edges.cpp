@@ -1,9 +1,8 @@
-// Boundary strengths of the macroblock and internal edges, and the calls
-// into the sample filters that they group.
+// Boundary strengths of the macroblock and internal edges, worked out for a
+// whole macroblock at once, and the macroblock kernels that filter with them.
 #include "deblock_edges.h"
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 
 #include "deblock_filters.h"
@@ -11,23 +10,8 @@
 
 namespace {
 
-// (q block, p block) of the four segments of each edge, vertical x = 0, 4,
-// 8, 12 then horizontal y = 0, 4, 8, 12 (luma4x4BlkIdx numbers).
-const uint8_t kSegmentBlocks[2][4][4][2] = {
-    {{{0, 5}, {2, 7}, {8, 13}, {10, 15}},
-     {{1, 0}, {3, 2}, {9, 8}, {11, 10}},
-     {{4, 1}, {6, 3}, {12, 9}, {14, 11}},
-     {{5, 4}, {7, 6}, {13, 12}, {15, 14}}},
-    {{{0, 10}, {1, 11}, {4, 14}, {5, 15}},
-     {{2, 0}, {3, 1}, {6, 4}, {7, 5}},
-     {{8, 2}, {9, 3}, {12, 6}, {13, 7}},
-     {{10, 8}, {11, 9}, {14, 12}, {15, 13}}}};
-
 inline bool coded(const MacroblockRecord* mb, int block) { return (mb->luma_nonzero_mask >> block) & 1; }
-inline bool is_frame_mb(const MacroblockRecord* mb) { return mb->mb_structure == 2; }
-inline uint8_t usage(const MacroblockRecord* mb, int block) {
-  return static_cast<uint8_t>((mb->pred_flag_l0[block >> 2] ? 1 : 0) + (mb->pred_flag_l1[block >> 2] ? 2 : 0));
-}
+inline bool is_frame_mb(const MacroblockRecord* mb) { return mb->mb_structure == kFrame; }
 
 // The picture's kind needs no slice: a field macroblock exists only in a
 // field picture or an MBAFF frame, and macroblocks of different kinds meet
@@ -37,42 +21,6 @@ inline uint8_t usage(const MacroblockRecord* mb, int block) {
 inline bool mixed_kinds(const MacroblockRecord* a, const MacroblockRecord* b) {
   return is_frame_mb(a) != is_frame_mb(b);
 }
-
-}  // namespace
-
-// Strengths of the four segments of one edge.
-void edge_strengths(bool vertical, int edge, const MacroblockRecord* cur, const MacroblockRecord* other,
-                    uint8_t bs[4]) {
-  const auto& blocks = kSegmentBlocks[vertical ? 0 : 1][edge];
-  if (edge == 0) {
-    const bool bothFrame = is_frame_mb(cur) && is_frame_mb(other);
-    if (mb_is_intra(cur->mb_type) || mb_is_intra(other->mb_type)) {
-      const uint8_t s = (bothFrame || vertical) ? 4 : 3;
-      for (int k = 0; k < 4; ++k) bs[k] = s;
-      return;
-    }
-    const bool mixed = !vertical && mixed_kinds(cur, other);
-    for (int k = 0; k < 4; ++k) {
-      const int q = blocks[k][0], p = blocks[k][1];
-      bs[k] = coded(cur, q) || coded(other, p) ? 2 : mixed ? 1 : IsFilteringStrength1(cur, q, other, p);
-    }
-    return;
-  }
-  if (mb_is_intra(cur->mb_type)) {
-    for (int k = 0; k < 4; ++k) bs[k] = 3;
-    return;
-  }
-  // At the middle edge a 16x16 (or 16x8 for vertical, 8x16 for horizontal)
-  // macroblock has the same motion on both sides.
-  const int shape = cur->mb_type & 3;
-  const bool onePartition = edge == 2 && (vertical ? (shape & 2) == 0 : (shape & 1) == 0);
-  for (int k = 0; k < 4; ++k) {
-    const int q = blocks[k][0], p = blocks[k][1];
-    bs[k] = coded(cur, q) || coded(cur, p) ? 2 : onePartition ? 0 : IsFilteringStrength1(cur, q, cur, p);
-  }
-}
-
-namespace {
 
 // Always inlined, so that the three values stay in registers: returned as a
 // struct they came back through a stack slot written in parts and read as
@@ -85,58 +33,6 @@ __attribute__((always_inline)) inline EdgeQp edge_qp(const MacroblockRecord* cur
   if (other == cur) return {cur->qp_y, cur->qp_cb, cur->qp_cr};
   return {(cur->qp_y + other->qp_y + 1) >> 1, (cur->qp_cb + other->qp_cb + 1) >> 1, (cur->qp_cr + other->qp_cr + 1) >> 1};
 }
-
-// Filters one luma edge (and its chroma edge when cb is not null), merging
-// equal strengths of segments 0-1 and 2-3 into 8-line calls.
-void filter_edge(bool vertical, const uint8_t bs[4], const EdgeQp& qp, uint8_t* luma, uint8_t* cb, uint8_t* cr,
-                 const int8_t* offsets, int lp, int cp) {
-  auto lumaAt = [&](int k) { return vertical ? luma + 4 * k * lp : luma + 4 * k; };
-  auto chromaStep = [&](int k) { return vertical ? 2 * k * cp : 2 * k; };
-  for (int pair = 0; pair < 2; ++pair) {
-    const int k0 = 2 * pair;
-    if (bs[k0] == bs[k0 + 1]) {
-      if (bs[k0] == 0) continue;
-      if (vertical)
-        FilteringProcessVerticalLuma8x8(lumaAt(k0), lp, bs[k0], qp.y, offsets);
-      else
-        FilteringProcessHorizontalLuma8x8(lumaAt(k0), bs[k0], qp.y, offsets, lp);
-      if (!cb) continue;
-      const int step = chromaStep(k0);
-      if (vertical)
-        FilteringProcessVerticalChroma4x4(cb + step, cr + step, cp, bs[k0], qp.cb, qp.cr, offsets);
-      else
-        FilteringProcessHorizontalChroma4x4(cb + step, cr + step, bs[k0], qp.cb, qp.cr, offsets, cp);
-      continue;
-    }
-    for (int k = k0; k < k0 + 2; ++k) {
-      if (bs[k] == 0) continue;
-      if (vertical)
-        FilteringProcessVerticalLuma4x4(lumaAt(k), lp, bs[k], qp.y, offsets);
-      else
-        FilteringProcessHorizontalLuma4x4(lumaAt(k), bs[k], qp.y, offsets, lp);
-      if (!cb) continue;
-      const int step = chromaStep(k);
-      if (vertical)
-        FilteringProcessVerticalChroma2x2(cb + step, cr + step, cp, bs[k], qp.cb, qp.cr, offsets);
-      else
-        FilteringProcessHorizontalChroma2x2(cb + step, cr + step, bs[k], qp.cb, qp.cr, offsets, cp);
-    }
-  }
-}
-
-void run_edge(bool vertical, int edge, uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
-              const MacroblockRecord* other, const int8_t* offsets, int lp, int cp) {
-  uint8_t bs[4];
-  edge_strengths(vertical, edge, cur, other, bs);
-  filter_edge(vertical, bs, edge_qp(cur, other), luma, cb, cr, offsets, lp, cp);
-}
-
-// Two motion vectors differ when a component is 4 or more quarter samples
-// apart (vertically 2 in field macroblocks, whose units are field lines).
-inline bool mv_differs(const int16_t* a, const int16_t* b, int limitY) {
-  return std::abs(a[0] - b[0]) >= 4 || std::abs(a[1] - b[1]) >= limitY;
-}
-
 
 // ---- Whole-macroblock strengths: the motion of all 16 blocks compared
 // with their neighbours four blocks at a time.
@@ -157,26 +53,21 @@ inline uint16_t transposed(uint16_t raster) {
   return static_cast<uint16_t>(swap_bits(swap_bits(raster, 0x0A0A, 3), 0x00CC, 6));
 }
 
-// False when a quadrant predicts from neither list: such blocks are left to
-// the per-block comparison.
-bool raster_motion(const MacroblockRecord* mb, MacroblockMotion* m) {
-  if (!deblock_dsp().block_motion(mb->pred_flag_l0, mb->pred_flag_l1, mb->ref_id_l0, mb->ref_id_l1, mb->mv_l0,
-                                  mb->mv_l1, &m->motion))
-    return false;
+void raster_motion(const MacroblockRecord* mb, MacroblockMotion* m) {
+  deblock_dsp().block_motion(mb->pred_flag_l0, mb->pred_flag_l1, mb->ref_id_l0, mb->ref_id_l1, mb->mv_l0, mb->mv_l1,
+                             &m->motion);
   m->coded = coded_raster(mb);
   m->codedT = transposed(m->coded);
-  return true;
 }
 
 // The motion of a neighbour from the cache, or worked out into `spare`.
-// Null when its motion is left to the per-block comparison.
 const MacroblockMotion* neighbour_motion(const MotionCache& cache, const MacroblockRecord* mb,
                                          MacroblockMotion* spare) {
   for (const MacroblockMotion& m : cache.entries)
-    if (m.mb == mb) return m.valid ? &m : nullptr;
+    if (m.mb == mb) return &m;
   spare->mb = mb;
-  spare->valid = raster_motion(mb, spare);
-  return spare->valid ? spare : nullptr;
+  raster_motion(mb, spare);
+  return spare;
 }
 
 inline void set_edge(uint8_t* edge, uint8_t v) { std::memset(edge, v, 4); }
@@ -186,77 +77,43 @@ uint8_t intra_edge0(bool vertical, const MacroblockRecord* cur, const Macroblock
   return (is_frame_mb(cur) && is_frame_mb(other)) || vertical ? 4 : 3;
 }
 
+// bS of the four segments of a top macroblock edge between a frame and a
+// field macroblock (MBAFF): 3 with an intra macroblock on either side, else
+// 2 where the block below or above the segment has coefficients, else 1,
+// whatever the motion.
+void mixed_top_edge_strengths(const MacroblockRecord* cur, const MacroblockRecord* above, uint8_t bs[4]) {
+  if (mb_is_intra(cur->mb_type) || mb_is_intra(above->mb_type)) {
+    set_edge(bs, intra_edge0(false, cur, above));
+    return;
+  }
+  // The first row of blocks of cur and the last row of above
+  // (luma4x4BlkIdx), segment by segment.
+  static const uint8_t kBelow[4] = {0, 1, 4, 5}, kAbove[4] = {10, 11, 14, 15};
+  for (int k = 0; k < 4; ++k) bs[k] = coded(cur, kBelow[k]) || coded(above, kAbove[k]) ? 2 : 1;
+}
+
 }  // namespace
-
-uint8_t IsFilteringStrength1(const MacroblockRecord* q, int qBlock, const MacroblockRecord* p, int pBlock) {
-  const int limitY = is_frame_mb(q) ? 4 : 2;
-  const uint8_t uq = usage(q, qBlock), up = usage(p, pBlock);
-  if (uq == 0) return 0;
-  if (uq != 3) {
-    if (up != 1 && up != 2) return 1;
-    const uint8_t idq = uq == 1 ? q->ref_id_l0[qBlock] : q->ref_id_l1[qBlock];
-    const uint8_t idp = up == 1 ? p->ref_id_l0[pBlock] : p->ref_id_l1[pBlock];
-    if (idq != idp) return 1;
-    const int16_t* mq = uq == 1 ? q->mv_l0[qBlock] : q->mv_l1[qBlock];
-    const int16_t* mp = up == 1 ? p->mv_l0[pBlock] : p->mv_l1[pBlock];
-    return mv_differs(mq, mp, limitY) ? 1 : 0;
-  }
-  if (up != 3) return 1;
-  const uint8_t p0 = p->ref_id_l0[pBlock], p1 = p->ref_id_l1[pBlock];
-  const uint8_t q0 = q->ref_id_l0[qBlock], q1 = q->ref_id_l1[qBlock];
-  const int16_t *qa = q->mv_l0[qBlock], *qb = q->mv_l1[qBlock];
-  const int16_t *pa = p->mv_l0[pBlock], *pb = p->mv_l1[pBlock];
-  const bool straight = mv_differs(qa, pa, limitY) || mv_differs(qb, pb, limitY);
-  const bool crossed = mv_differs(qa, pb, limitY) || mv_differs(qb, pa, limitY);
-  if (p0 == p1) {
-    if (q0 != p0 || q1 != p0) return 1;
-    return straight && crossed ? 1 : 0;
-  }
-  if (q0 == p0 && q1 == p1) return straight ? 1 : 0;
-  if (q0 == p1 && q1 == p0) return crossed ? 1 : 0;
-  return 1;
-}
-
-void FilteringProcessForVerticalEdges0(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
-                                       const MacroblockRecord* left, const int8_t* offsets, int lumaPitch,
-                                       int chromaPitch) {
-  run_edge(true, 0, luma, cb, cr, cur, left, offsets, lumaPitch, chromaPitch);
-}
-
-void FilteringProcessForVerticalEdges1(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
-                                       int lumaPitch) {
-  run_edge(true, 1, luma, nullptr, nullptr, cur, cur, offsets, lumaPitch, 0);
-}
-
-void FilteringProcessForVerticalEdges2(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
-                                       const int8_t* offsets, int lumaPitch, int chromaPitch) {
-  run_edge(true, 2, luma, cb, cr, cur, cur, offsets, lumaPitch, chromaPitch);
-}
-
-void FilteringProcessForVerticalEdges3(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
-                                       int lumaPitch) {
-  run_edge(true, 3, luma, nullptr, nullptr, cur, cur, offsets, lumaPitch, 0);
-}
 
 void FilteringProcessForHorizontalEdges0(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
                                          const MacroblockRecord* above, const int8_t* offsets, int lumaPitch,
                                          int chromaPitch) {
-  run_edge(false, 0, luma, cb, cr, cur, above, offsets, lumaPitch, chromaPitch);
-}
-
-void FilteringProcessForHorizontalEdges1(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
-                                         int lumaPitch) {
-  run_edge(false, 1, luma, nullptr, nullptr, cur, cur, offsets, lumaPitch, 0);
-}
-
-void FilteringProcessForHorizontalEdges2(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
-                                         const int8_t* offsets, int lumaPitch, int chromaPitch) {
-  run_edge(false, 2, luma, cb, cr, cur, cur, offsets, lumaPitch, chromaPitch);
-}
-
-void FilteringProcessForHorizontalEdges3(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
-                                         int lumaPitch) {
-  run_edge(false, 3, luma, nullptr, nullptr, cur, cur, offsets, lumaPitch, 0);
+  uint8_t bs[4];
+  mixed_top_edge_strengths(cur, above, bs);
+  const EdgeQp qp = edge_qp(cur, above);
+  const auto y = static_cast<uint8_t>(qp.y), qpCb = static_cast<uint8_t>(qp.cb), qpCr = static_cast<uint8_t>(qp.cr);
+  // Segments 0-1 and 2-3: one 8-column call where the two agree, else one
+  // 4-column call each (no strength here is 0).
+  for (int k0 = 0; k0 < 4; k0 += 2) {
+    if (bs[k0] == bs[k0 + 1]) {
+      FilteringProcessHorizontalLuma8x8(luma + 4 * k0, bs[k0], y, offsets, lumaPitch);
+      FilteringProcessHorizontalChroma4x4(cb + 2 * k0, cr + 2 * k0, bs[k0], qpCb, qpCr, offsets, chromaPitch);
+      continue;
+    }
+    for (int k = k0; k < k0 + 2; ++k) {
+      FilteringProcessHorizontalLuma4x4(luma + 4 * k, bs[k], y, offsets, lumaPitch);
+      FilteringProcessHorizontalChroma2x2(cb + 2 * k, cr + 2 * k, bs[k], qpCb, qpCr, offsets, chromaPitch);
+    }
+  }
 }
 
 static BottomRowMotion bottom_row(const MacroblockMotion& m) {
@@ -266,7 +123,6 @@ static BottomRowMotion bottom_row(const MacroblockMotion& m) {
   std::memcpy(r.row.mvB, m.motion.mvB + 12, sizeof r.row.mvB);
   r.mb = m.mb;
   r.coded = m.coded;
-  r.valid = m.valid;
   return r;
 }
 
@@ -274,18 +130,11 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
                           MacroblockStrengths* bs, MotionCache* cache) {
   const bool leftIntra = left && mb_is_intra(left->mb_type);
   const bool aboveIntra = above && mb_is_intra(above->mb_type);
-  MacroblockMotion* own = nullptr;
-  // An edge 0 without a neighbour (or with an intra one, whose strengths
-  // are set below) compares zeros.
-  static const MacroblockMotion kNone{};
-  static const BottomRowMotion kNoRow{};
-  MacroblockMotion spareLeft, spareAbove;
-  BottomRowMotion aboveRow;
-  const MacroblockMotion* lm = &kNone;
-  const BottomRowMotion* am = &kNoRow;
-  bool vectors = !mb_is_intra(cur->mb_type);
+  const bool intra = mb_is_intra(cur->mb_type);
   const uint32_t rowSize = static_cast<uint32_t>(cache->below.size());
-  if (vectors) {
+  if (intra) {
+    std::memset(bs, 3, sizeof *bs);
+  } else {
     // The current macroblock's motion goes to the next entry in turn that
     // holds neither neighbour (the entries fill in turn, so the oldest), for
     // the macroblocks that come next.
@@ -293,30 +142,26 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
     while (cache->entries[slot].mb && (cache->entries[slot].mb == left || cache->entries[slot].mb == above))
       slot = slot == 2 ? 0 : slot + 1;
     cache->next = static_cast<uint8_t>(slot == 2 ? 0 : slot + 1);
-    own = &cache->entries[slot];
+    MacroblockMotion* own = &cache->entries[slot];
     own->mb = cur;
-    own->valid = raster_motion(cur, own);
-    if (left && !leftIntra) lm = neighbour_motion(*cache, left, &spareLeft);
+    raster_motion(cur, own);
+    // An edge 0 without a neighbour (or with an intra one, whose strengths
+    // are set below) compares zeros.
+    static const MacroblockMotion kNone{};
+    static const BottomRowMotion kNoRow{};
+    MacroblockMotion spareLeft, spareAbove;
+    BottomRowMotion aboveRow;
+    const MacroblockMotion* lm = left && !leftIntra ? neighbour_motion(*cache, left, &spareLeft) : &kNone;
+    const BottomRowMotion* am = &kNoRow;
     if (above && !aboveIntra) {
       const BottomRowMotion* kept = rowSize ? &cache->below[above->mb_addr % rowSize] : nullptr;
       if (kept && kept->mb == above) {
-        am = kept->valid ? kept : nullptr;
+        am = kept;
       } else {
-        const MacroblockMotion* m = neighbour_motion(*cache, above, &spareAbove);
-        aboveRow = m ? bottom_row(*m) : BottomRowMotion{};
-        am = m ? &aboveRow : nullptr;
+        aboveRow = bottom_row(*neighbour_motion(*cache, above, &spareAbove));
+        am = &aboveRow;
       }
     }
-    vectors = own->valid && lm && am;
-  }
-  if (mb_is_intra(cur->mb_type)) {
-    std::memset(bs, 3, sizeof *bs);
-  } else if (!vectors) {
-    for (int e = 0; e < 4; ++e) {
-      if (e || left) edge_strengths(true, e, cur, e ? cur : left, bs->vertical[e]);
-      if (e || above) edge_strengths(false, e, cur, e ? cur : above, bs->horizontal[e]);
-    }
-  } else {
     // At the middle edge a 16x16 (or 16x8 for vertical, 8x16 for horizontal)
     // macroblock has the same motion on both sides.
     const int shape = cur->mb_type & 3;
@@ -325,21 +170,19 @@ void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* l
     const unsigned codedH = (r | r << 4 | static_cast<unsigned>(am->coded) >> 12) & 0xFFFF;
     deblock_dsp().motion_strengths(&own->motion, &lm->motion, &am->row, codedV, codedH, is_frame_mb(cur) ? 4 : 2,
                                    (shape & 2) != 0, (shape & 1) != 0, bs->vertical[0], bs->horizontal[0]);
-    // Across a frame/field boundary of an MBAFF frame the top edge is never
-    // below 1.
-    if (above && !aboveIntra && mixed_kinds(cur, above))
-      for (uint8_t& v : bs->horizontal[0]) v = v ? v : 1;
+    // The last row for the macroblock below, once the entry it replaces (the
+    // macroblock above, at the same place) has been read.
+    if (rowSize) cache->below[cur->mb_addr % rowSize] = bottom_row(*own);
   }
-  // The last row for the macroblock below, once the entry it replaces (the
-  // macroblock above, at the same place) has been read.
-  if (rowSize && !mb_is_intra(cur->mb_type)) cache->below[cur->mb_addr % rowSize] = bottom_row(*own);
   if (!left)
     set_edge(bs->vertical[0], 0);
-  else if (leftIntra || mb_is_intra(cur->mb_type))
+  else if (leftIntra || intra)
     set_edge(bs->vertical[0], intra_edge0(true, cur, left));
   if (!above)
     set_edge(bs->horizontal[0], 0);
-  else if (aboveIntra || mb_is_intra(cur->mb_type))
+  else if (mixed_kinds(cur, above))
+    mixed_top_edge_strengths(cur, above, bs->horizontal[0]);
+  else if (aboveIntra || intra)
     set_edge(bs->horizontal[0], intra_edge0(false, cur, above));
   if (cur->transform_size_8x8_flag) {
     set_edge(bs->vertical[1], 0);

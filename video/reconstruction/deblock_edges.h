@@ -1,7 +1,7 @@
 // Whole-macroblock deblocking: the boundary strengths of all eight edges of
-// a macroblock at once, and the edge filters they drive. The picture
-// drivers use these; the per-edge functions of reconstruction.h compute the
-// same strengths one edge at a time.
+// a macroblock at once, and the macroblock kernels that filter the edges
+// with them (their stages are the edge functions, one per edge). The
+// picture drivers use these.
 #pragma once
 
 #include <cstdint>
@@ -19,18 +19,12 @@ struct MacroblockStrengths {
 };
 static_assert(sizeof(MacroblockStrengths) == 32, "vertical then horizontal, 16 bytes each");
 
-// Strengths of the four segments of edge `edge` (0..3) of cur, vertical or
-// horizontal, edge 0 against `other` (the left or above macroblock).
-void edge_strengths(bool vertical, int edge, const MacroblockRecord* cur, const MacroblockRecord* other,
-                    uint8_t bs[4]);
-
 // Motion of a macroblock's blocks in raster order (BlockMotion), with the
 // coded-block bits in raster order (bit 4y + x) and transposed (bit 4x + y).
 struct MacroblockMotion {
   BlockMotion motion;
   uint16_t coded, codedT;
   const MacroblockRecord* mb;
-  bool valid;  // false: a quadrant predicts from neither list
 };
 
 // The motion of the last macroblocks worked out, kept for the macroblocks
@@ -41,7 +35,6 @@ struct BottomRowMotion {
   BlockRowMotion row;
   const MacroblockRecord* mb;
   uint16_t coded;  // raster bits 12-15 are the last row
-  bool valid;
 };
 
 struct MotionCache {
@@ -80,7 +73,9 @@ void set_pass_offsets(DeblockPass* pass, const int8_t* offsets);
 // left and above are the macroblocks across the left and top edges, null
 // where that edge is not filtered (its strengths are then 0). Neither may be
 // a pair of the other kind across a left edge, nor the field pair above a
-// frame macroblock (those edges take their own paths).
+// frame macroblock (those edges take their own paths:
+// FilteringProcessForVerticalEdges0_mbaff, and
+// FilteringProcessForHorizontalEdges0 below).
 void macroblock_strengths(const MacroblockRecord* cur, const MacroblockRecord* left, const MacroblockRecord* above,
                           MacroblockStrengths* bs, MotionCache* cache);
 
@@ -93,6 +88,16 @@ void filter_macroblock_edges(const MacroblockStrengths& bs, bool vertical, bool 
                              uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur, const MacroblockRecord* left,
                              const MacroblockRecord* above, const ThresholdTable* thresholds, int lumaPitch,
                              int chromaPitch);
+
+// The top macroblock edge of a frame macroblock under a field pair of an
+// MBAFF frame, once per field (luma, cb and cr on the first line of the
+// field's lines, pitches doubled): the one top edge that the macroblock
+// kernels do not filter. Its strengths join a frame and a field macroblock,
+// so they are never 0 and need no motion test; it filters them with the
+// horizontal segment filters, one 8-column call where two segments agree.
+void FilteringProcessForHorizontalEdges0(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
+                                         const MacroblockRecord* above, const int8_t* offsets, int lumaPitch,
+                                         int chromaPitch);
 
 // Starts loading what deblocking a macroblock reads: the fields of its
 // record that the strengths use, and `lumaRows` rows of 16 luma samples (half

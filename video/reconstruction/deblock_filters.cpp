@@ -70,16 +70,7 @@ const uint8_t ClipTable[52 * 5] = {
 VIDEO_DSP_DEFINE_SELECTION(DeblockDsp, deblock_dsp)
 
 void build_threshold_table(const int8_t* offsets, ThresholdTable* table) {
-  auto index = [](int v) { return v < 0 ? 0 : v > 51 ? 51 : v; };
-  for (int qp = 0; qp < 256; ++qp) {
-    const int indexA = index(qp + offsets[0]), indexB = index(qp + offsets[1]);
-    EdgeThresholds& t = table->byQp[qp];
-    t.alpha = AlphaTable[indexA];
-    t.beta = BetaTable[indexB];
-    for (int bS = 0; bS < 4; ++bS) t.tc0[bS] = ClipTable[5 * indexA + bS];
-    t.filters = t.alpha != 0 && t.beta != 0;
-    t.strong = static_cast<uint8_t>((t.alpha >> 2) + 2);
-  }
+  for (int qp = 0; qp < 256; ++qp) table->byQp[qp] = edge_thresholds(qp, offsets);
 }
 
 void FilteringProcessVerticalLuma8x8(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets) {

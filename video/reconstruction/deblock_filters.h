@@ -38,13 +38,29 @@ struct ThresholdTable {
   alignas(64) EdgeThresholds byQp[256];
 };
 void build_threshold_table(const int8_t* offsets, ThresholdTable* table);
+// One entry: the thresholds of qPav (0..255) under the offsets.
+inline EdgeThresholds edge_thresholds(int qPav, const int8_t* offsets) {
+  auto index = [](int v) { return v < 0 ? 0 : v > 51 ? 51 : v; };
+  const int indexA = index(qPav + offsets[0]), indexB = index(qPav + offsets[1]);
+  EdgeThresholds t;
+  t.alpha = AlphaTable[indexA];
+  t.beta = BetaTable[indexB];
+  for (int bS = 0; bS < 4; ++bS) t.tc0[bS] = ClipTable[5 * indexA + bS];
+  t.filters = t.alpha != 0 && t.beta != 0;
+  t.strong = static_cast<uint8_t>((t.alpha >> 2) + 2);
+  return t;
+}
 
 // The motion of a macroblock's 16 blocks in raster order (block 4y + x), as
 // the strength kernels compare it: ids = first picture | second << 16 (the
-// pictures a block predicts from; second 0x100 for a one-list block), mvA
-// and mvB the vectors toward them (mvB 0 for one list). Two blocks have the
-// same motion when pictures and vectors match as they are or with the pairs
-// swapped; which list a picture came from does not matter.
+// pictures a block predicts from; second kOneListPicture for a one-list
+// block, both kNoListPicture for a block that predicts from neither list),
+// mvA and mvB the vectors toward them (0 where there is none). Two blocks
+// have the same motion when pictures and vectors match as they are or with
+// the pairs swapped; which list a picture came from does not matter. A
+// current block without a list has the motion of every other; a
+// neighbouring one differs from every current block with a list.
+constexpr uint32_t kOneListPicture = 0x100, kNoListPicture = 0x200;
 struct BlockMotion {
   alignas(16) uint32_t ids[16];
   alignas(16) int16_t mvA[16][2];
@@ -90,18 +106,18 @@ struct DeblockDsp {
 
   // Strength kernels. block_motion: the motion of a macroblock from its
   // per-quadrant prediction flags, per-block picture ids and vectors (block
-  // order luma4x4BlkIdx); false, with `out` unspecified, when a quadrant
-  // predicts from neither list.
-  bool (*block_motion)(const uint8_t predFlagL0[4], const uint8_t predFlagL1[4], const uint8_t refIdL0[16],
+  // order luma4x4BlkIdx).
+  void (*block_motion)(const uint8_t predFlagL0[4], const uint8_t predFlagL1[4], const uint8_t refIdL0[16],
                        const uint8_t refIdL1[16], const int16_t (*mvL0)[2], const int16_t (*mvL1)[2],
                        BlockMotion* out);
   // bS from motion and coefficients for the four edges of each direction,
   // vertical[4 * edge + segment] and horizontal likewise: 2 where codedV /
   // codedH has bit 4 * edge + segment, else 1 where the blocks either side
   // differ in motion (vectors limitY or more apart vertically, 4
-  // horizontally), else 0. Edge 0 compares with column 3 of `left` and with
-  // `above`. splitV / splitH: whether the middle edge of that direction may
-  // separate motion partitions (when not, it compares as the same motion).
+  // horizontally; the current macroblock's block as the q block), else 0.
+  // Edge 0 compares with column 3 of `left` and with `above`. splitV /
+  // splitH: whether the middle edge of that direction may separate motion
+  // partitions (when not, it compares as the same motion).
   void (*motion_strengths)(const BlockMotion* cur, const BlockMotion* left, const BlockRowMotion* above,
                            unsigned codedV, unsigned codedH, int limitY, bool splitV, bool splitH, uint8_t* vertical,
                            uint8_t* horizontal);
@@ -120,8 +136,11 @@ void c_deblock_chroma_row(uint8_t* cb, uint8_t* cr, uint8_t bS, uint8_t qPavCb, 
 // indexB; chroma filters only p0 and q0.
 void c_deblock_line(uint8_t* q0, ptrdiff_t step, int bS, int indexA, int indexB, bool chroma);
 
-// The filtering functions of the edge logic, through the kernels of the
-// running variant. Luma: 8 or 4 lines, or one row (vertical edges only).
+// The segment filters, through the kernels of the running variant: the
+// edges that the macroblock kernels leave to their own paths (MBAFF left
+// edges toward a pair of the other kind, and top edges of frame
+// macroblocks under a field pair) group their lines of equal strength into
+// these calls. Luma: 8 or 4 lines, or one row (vertical edges only).
 void FilteringProcessVerticalLuma8x8(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets);
 void FilteringProcessVerticalLuma4x4(uint8_t* q0, int pitch, uint8_t bS, uint8_t qPav, const int8_t* offsets);
 void FilteringProcessHorizontalLuma8x8(uint8_t* q0, uint8_t bS, uint8_t qPav, const int8_t* offsets, int pitch);

@@ -12,7 +12,7 @@
 
 namespace {
 
-inline bool is_frame_mb(const MacroblockRecord* mb) { return mb->mb_structure == 2; }
+inline bool is_frame_mb(const MacroblockRecord* mb) { return mb->mb_structure == kFrame; }
 inline bool coded(const MacroblockRecord* mb, int block) { return (mb->luma_nonzero_mask >> block) & 1; }
 
 inline uint8_t average_qp(int a, int b) { return static_cast<uint8_t>((a + b + 1) >> 1); }
@@ -129,8 +129,12 @@ void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t
   // the top and of the bottom macroblock; a frame macroblock's even and odd
   // lines meet the field of their parity. Chroma row j lies on luma line 2j
   // (field) or 4 (j / 2) + j % 2 (frame): lines 0, 2, 4 and 6 of its group.
-  // Strength and qPav may change from line to line, so each line is
-  // filtered on its own.
+  // Within a group qPav is one, the line step too (a frame macroblock's
+  // lines of one field are two rows apart), and the strength changes at
+  // most every second line: lines of equal strength are filtered together,
+  // four or eight at a time (two or four chroma rows), the others one by
+  // one. Every line is filtered on its own samples, so grouping changes no
+  // sample.
   for (int g = 0; g < 2; ++g) {
     const MacroblockRecord* side = sides[g];
     uint8_t bs[8];
@@ -143,14 +147,39 @@ void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t
         bs[m] = coded(cur, kCurBlock[line >> 2]) || coded(side, leftBlock) ? 2 : 1;
       }
     }
-    const ptrdiff_t lumaAt = curField ? 8 * g * static_cast<ptrdiff_t>(lumaPitch) : g * lumaPitch;
+    const int step = curField ? 1 : 2;
+    const int lp = step * lumaPitch, cp = step * chromaPitch;
+    uint8_t* y = luma + (curField ? 8 * g * static_cast<ptrdiff_t>(lumaPitch) : g * lumaPitch);
     const ptrdiff_t chromaAt = curField ? 4 * g * static_cast<ptrdiff_t>(chromaPitch) : g * chromaPitch;
-    const ptrdiff_t step = curField ? 1 : 2;
-    for (int m = 0; m < 8; ++m)
-      FilteringProcessVerticalLuma(luma + lumaAt + m * step * lumaPitch, bs[m], qpY[g], offsets);
-    for (int j = 0; j < 4; ++j) {
-      const ptrdiff_t at = chromaAt + j * step * chromaPitch;
-      FilteringProcessVerticalChroma(cb + at, cr + at, bs[2 * j], qpCb[g], qpCr[g], offsets);
+    uint8_t *u = cb + chromaAt, *v = cr + chromaAt;
+    auto same = [&](int first, int count, int stride) {
+      for (int i = 1; i < count; ++i)
+        if (bs[first + i * stride] != bs[first]) return false;
+      return true;
+    };
+    if (same(0, 8, 1)) {
+      FilteringProcessVerticalLuma8x8(y, lp, bs[0], qpY[g], offsets);
+    } else {
+      for (int h = 0; h < 8; h += 4) {
+        if (same(h, 4, 1)) {
+          FilteringProcessVerticalLuma4x4(y + h * lp, lp, bs[h], qpY[g], offsets);
+          continue;
+        }
+        for (int m = h; m < h + 4; ++m) FilteringProcessVerticalLuma(y + m * lp, bs[m], qpY[g], offsets);
+      }
+    }
+    // Chroma row j with the strength of line 2j.
+    if (same(0, 4, 2)) {
+      FilteringProcessVerticalChroma4x4(u, v, cp, bs[0], qpCb[g], qpCr[g], offsets);
+      continue;
+    }
+    for (int j = 0; j < 4; j += 2) {
+      if (bs[2 * j] == bs[2 * j + 2]) {
+        FilteringProcessVerticalChroma2x2(u + j * cp, v + j * cp, cp, bs[2 * j], qpCb[g], qpCr[g], offsets);
+        continue;
+      }
+      for (int i = j; i < j + 2; ++i)
+        FilteringProcessVerticalChroma(u + i * cp, v + i * cp, bs[2 * i], qpCb[g], qpCr[g], offsets);
     }
   }
 }

@@ -118,31 +118,36 @@ inline int block_index(int r) {
   return 4 * (2 * (y >> 1) + (x >> 1)) + 2 * (y & 1) + (x & 1);
 }
 
-bool block_motion(const uint8_t predFlagL0[4], const uint8_t predFlagL1[4], const uint8_t refIdL0[16],
+void block_motion(const uint8_t predFlagL0[4], const uint8_t predFlagL1[4], const uint8_t refIdL0[16],
                   const uint8_t refIdL1[16], const int16_t (*mvL0)[2], const int16_t (*mvL1)[2], BlockMotion* out) {
-  for (int q = 0; q < 4; ++q)
-    if (!predFlagL0[q] && !predFlagL1[q]) return false;
   for (int r = 0; r < 16; ++r) {
     const int b = block_index(r), q = b >> 2;
-    const bool l0 = predFlagL0[q] != 0, both = l0 && predFlagL1[q] != 0;
-    const uint32_t first = l0 ? refIdL0[b] : refIdL1[b], second = both ? refIdL1[b] : 0x100u;
+    const bool l0 = predFlagL0[q] != 0, l1 = predFlagL1[q] != 0, both = l0 && l1;
+    if (!l0 && !l1) {
+      out->ids[r] = kNoListPicture | kNoListPicture << 16;
+      for (int c = 0; c < 2; ++c) out->mvA[r][c] = out->mvB[r][c] = 0;
+      continue;
+    }
+    const uint32_t first = l0 ? refIdL0[b] : refIdL1[b], second = both ? refIdL1[b] : kOneListPicture;
     out->ids[r] = first | second << 16;
     for (int c = 0; c < 2; ++c) {
       out->mvA[r][c] = l0 ? mvL0[b][c] : mvL1[b][c];
       out->mvB[r][c] = both ? mvL1[b][c] : 0;
     }
   }
-  return true;
 }
 
 inline bool near(const int16_t* a, const int16_t* b, int limitY) {
   return std::abs(a[0] - b[0]) < 4 && std::abs(a[1] - b[1]) < limitY;
 }
 
+// Block q (the current macroblock's) against block p; a q block without a
+// list has the motion of every block.
 inline bool same_motion(uint32_t qId, const int16_t* qA, const int16_t* qB, uint32_t pId, const int16_t* pA,
                         const int16_t* pB, int limitY) {
   const uint32_t swapped = pId >> 16 | pId << 16;
-  return (qId == pId && near(qA, pA, limitY) && near(qB, pB, limitY)) ||
+  return qId == (kNoListPicture | kNoListPicture << 16) ||
+         (qId == pId && near(qA, pA, limitY) && near(qB, pB, limitY)) ||
          (qId == swapped && near(qA, pB, limitY) && near(qB, pA, limitY));
 }
 

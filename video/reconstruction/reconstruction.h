@@ -107,35 +107,14 @@ void deblock_pass_start(DeblockPass* pass, const DecodedPicture* picture, bool m
 void deblock_pass_run(DecodedPicture* picture, DeblockPass* pass, uint32_t end);
 void deblock_pass_run_mbaff(DecodedPicture* picture, DeblockPass* pass, uint32_t end);
 // Left macroblock edge against a left pair of the other kind (frame beside
-// field), filtered line by line; arguments as FilteringProcessForVerticalEdges0
-// with left the macroblock at the same position in the left pair.
+// field), where strength and qPav may change from line to line: lines of
+// equal strength filtered together, the others one by one. luma, cb, cr:
+// the macroblock's first samples; the pitches its own (doubled for a field
+// macroblock); left the macroblock at the same position in the left pair;
+// offsets FilterOffsetA then FilterOffsetB.
 void FilteringProcessForVerticalEdges0_mbaff(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
                                              const MacroblockRecord* left, const int8_t* offsets, int lumaPitch,
                                              int chromaPitch);
-
-// Edge functions: pointers address q0 of the edge's first line; offsets
-// points to FilterOffsetA followed by FilterOffsetB.
-void FilteringProcessForVerticalEdges0(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
-                                       const MacroblockRecord* left, const int8_t* offsets, int lumaPitch,
-                                       int chromaPitch);
-void FilteringProcessForVerticalEdges1(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
-                                       int lumaPitch);
-void FilteringProcessForVerticalEdges2(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
-                                       const int8_t* offsets, int lumaPitch, int chromaPitch);
-void FilteringProcessForVerticalEdges3(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
-                                       int lumaPitch);
-void FilteringProcessForHorizontalEdges0(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
-                                         const MacroblockRecord* above, const int8_t* offsets, int lumaPitch,
-                                         int chromaPitch);
-void FilteringProcessForHorizontalEdges1(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
-                                         int lumaPitch);
-void FilteringProcessForHorizontalEdges2(uint8_t* luma, uint8_t* cb, uint8_t* cr, const MacroblockRecord* cur,
-                                         const int8_t* offsets, int lumaPitch, int chromaPitch);
-void FilteringProcessForHorizontalEdges3(uint8_t* luma, const MacroblockRecord* cur, const int8_t* offsets,
-                                         int lumaPitch);
-// 1 when two inter blocks without coefficients differ in motion enough for
-// bS 1 (blocks in luma4x4BlkIdx order), else 0.
-uint8_t IsFilteringStrength1(const MacroblockRecord* q, int qBlock, const MacroblockRecord* p, int pBlock);
 
 // Copies each line's first and last sample into its left and right margins
 // (margin samples each side) for lines [first, first + count) of a plane.

@@ -53,7 +53,7 @@ class MbaffModel {
     return plane[static_cast<size_t>(line * pitch + margin + x)];
   }
   const MacroblockRecord& rec(int n) const { return tp_.mbs[static_cast<size_t>(n)]; }
-  bool field_pair(int n) const { return rec(n & ~1).mb_structure != 2; }
+  bool field_pair(int n) const { return rec(n & ~1).mb_structure != kFrame; }
 
   // Picture line of row ly of macroblock n (size 16 luma, 8 chroma); ly may
   // be negative (rows above the macroblock in its own line spacing).
@@ -74,7 +74,7 @@ class MbaffModel {
     const MacroblockRecord& mq = rec(q.n);
     if (mb_is_intra(mp.mb_type) || mb_is_intra(mq.mb_type)) {
       if (!mbEdge) return 3;
-      return vertical || (mp.mb_structure == 2 && mq.mb_structure == 2) ? 4 : 3;
+      return vertical || (mp.mb_structure == kFrame && mq.mb_structure == kFrame) ? 4 : 3;
     }
     auto coded = [](const MacroblockRecord& m, const Local& l) {
       int b = blk_index(l.x, l.y);
@@ -84,7 +84,7 @@ class MbaffModel {
     if (coded(mp, p) || coded(mq, q)) return 2;
     // Every inter macroblock here carries the same motion: only a mixed
     // edge (frame beside field) is filtered.
-    return mbEdge && (mp.mb_structure == 2) != (mq.mb_structure == 2) ? 1 : 0;
+    return mbEdge && (mp.mb_structure == kFrame) != (mq.mb_structure == kFrame) ? 1 : 0;
   }
 
   // Filters one luma line across an edge: q samples at qLine[k], p samples at
@@ -121,7 +121,7 @@ class MbaffModel {
         if (bsOfRow[ly]) filter(y_, 32, tp_.lumaPitch, true, line, qs, ps, bsOfRow[ly], (rec(p.n).qp_y + mb.qp_y + 1) >> 1, false);
       }
       if (e != 0 && e != 8) continue;
-      const bool mixedFrame = e == 0 && mb.mb_structure == 2 && field_pair(n - 2);
+      const bool mixedFrame = e == 0 && mb.mb_structure == kFrame && field_pair(n - 2);
       for (int j = 0; j < 8; ++j) {
         const int bS = bsOfRow[mixedFrame ? 4 * (j / 2) + (j % 2) : 2 * j];
         const int line = line_of(n, j, 8), cx = x0 / 2 + e / 2;
@@ -188,7 +188,7 @@ void random_mbaff_picture(TestPicture& tp, std::mt19937& rng) {
     for (int k = 0; k < 2; ++k) {
       MacroblockRecord& mb = mbs[n + k];
       mb.mb_addr = static_cast<uint32_t>(n + k);
-      mb.mb_structure = static_cast<uint8_t>(field ? k : 2);
+      mb.mb_structure = static_cast<uint8_t>(field ? kTopField + k : kFrame);
       mb.neighbour_a = (n / 2) % tp.widthMbs ? &mbs[n - 2] : nullptr;
       mb.neighbour_b = n >= 2 * tp.widthMbs || k ? &mbs[n] : nullptr;
       mb.qp_y = static_cast<uint8_t>(qp(rng));
