@@ -157,7 +157,8 @@ __attribute__((always_inline)) inline bool _GetBlockCoeffs_CAVLC(Window* w, int 
       w->take(prefix + 1);
       const int n = prefix - 3;
       w->need(n);
-      levelCode = (15 << suffixLength) + (suffixLength == 0 ? 15 : 0) + static_cast<int32_t>(bits_after(w->v, 0, n));
+      levelCode = (15 << suffixLength) + cavlc_levels::sadd[suffixLength] +
+                  static_cast<int32_t>(bits_after(w->v, 0, n));
       if (prefix >= 16) levelCode += static_cast<int32_t>(cavlc_levels::h264_table_shifted_one[n]) - 4096;
       w->take(n);
     }

@@ -34,6 +34,10 @@ inline constexpr LevelSuffixTables kLevelSuffix;
 inline constexpr const uint8_t (&h264_table_bits_to_get)[7][16] = kLevelSuffix.bits;
 inline constexpr const uint16_t (&h264_table_add_offset)[7][16] = kLevelSuffix.offset;
 
+// The escape's addend by suffixLength: a level_prefix of 15 or more with
+// suffixLength 0 counts 15 levels more (the ones level_prefix 14 holds).
+inline constexpr int32_t sadd[7] = {15, 0, 0, 0, 0, 0, 0};
+
 // Entry k: 1 << k, the escape's addend for a level_suffix of k bits.
 struct ShiftedOne {
   uint32_t e[24];
