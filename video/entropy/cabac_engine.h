@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "bitstream.h"
-#include "decoder_engine.h"  // CabacContext, kCabacContextCount
+#include "decoder_records.h"  // CabacContext, kCabacContextCount
 
 // First context of each group in the slice's array.
 enum : uint32_t {

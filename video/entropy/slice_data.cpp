@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "cabac_slice.h"
-#include "decoder_engine.h"
+#include "decoder_records.h"
 #include "neighbour_blocks.h"
 #include "parameter_sets.h"
 #include "reconstruction.h"

@@ -2,8 +2,9 @@
 // links, skip runs, macroblock layer, in-place inverse transforms) and the
 // CAVLC macroblock layers of I, P and B slices.
 //
-// The walk works on a SliceDataState, the slice's entropy-decoding view; in
-// the engine it is part of the slice's own record (SliceDecodeContext), so
+// The walk works on a SliceDataState (decoder_records.h), the slice's
+// entropy-decoding view; it is part of the slice's own record
+// (SliceDecodeContext), so
 // the cursor and QP state the walk leaves are the slice's. CABAC slices use
 // the same state, record set-up, neighbour functions, skip set-up and
 // transform step; only the per-macroblock syntax differs.
@@ -13,48 +14,9 @@
 
 #include "AVCHDVideoDecoder.h"
 #include "bitstream.h"
+#include "decoder_records.h"
 #include "mb_record.h"
 #include "neighbour_blocks.h"
-
-struct SliceDataState {
-  // Cursor of the walk.
-  uint32_t CurrMbAddr;
-  uint32_t firstMbAddr;  // first_mb_in_slice x (1 + MbaffFrameFlag)
-  MacroblockRecord* currentMb;
-  MacroblockRecord* firstMb;
-  // Picture.
-  MacroblockRecord* records;  // one per macroblock address
-  uint32_t widthInMbs;
-  uint32_t mbCount;  // PicSizeInMbs of the picture being decoded
-  uint8_t structure;  // kTopField, kBottomField or kFrame
-  uint8_t chroma_format_idc;
-  // Slice.
-  SliceDecodeContext* owner;  // stored in every record's slice link
-  uint8_t sliceType;          // kSliceTypeP, kSliceTypeB or kSliceTypeI
-  uint8_t MbaffFrameFlag;
-  uint8_t entropy_coding_mode_flag;
-  uint8_t constrained_intra_pred_flag;
-  uint8_t transform_8x8_mode_flag;
-  uint8_t direct_8x8_inference_flag;
-  uint8_t num_ref_idx_l0_active_minus1;
-  uint8_t num_ref_idx_l1_active_minus1;
-  int8_t chroma_qp_index_offset;
-  int8_t second_chroma_qp_index_offset;
-  uint8_t disable_deblocking_filter_idc;
-  int8_t FilterOffsetA;
-  int8_t FilterOffsetB;
-  // QP state carried from macroblock to macroblock.
-  int8_t lastMbQpDelta;
-  int32_t QPY;  // QP'Y of the last macroblock that had an mb_qp_delta
-  uint8_t QpBdOffsetY;
-  int32_t QPCb;  // QP'Cb, QP'Cr of the current macroblock
-  int32_t QPCr;
-  uint8_t QpBdOffsetC;
-  // LevelScale tables: 4x4 intra Y, Cb, Cr, inter Y, Cb, Cr; 8x8 intra Y,
-  // inter Y; rows by qP % 6, entries column-major.
-  const int32_t (*ls4x4)[6][16];
-  const int32_t (*ls8x8)[6][64];
-};
 
 // Results of the walk.
 enum : uint32_t {
@@ -89,6 +51,13 @@ inline void hand_over(const SliceDataState* s, MacroblockSink* sink, const Macro
 // data that ran past the payload); the records decoded so far keep their
 // contents. Finished macroblocks go to the sink when there is one.
 uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockSink* sink = nullptr);
+
+// The entropy stage of the engine's table: the slice data of the slice in
+// tb->slice, from the reader of tb, CABAC or CAVLC as the slice says
+// (kSliceDone or kSliceFailed).
+int32_t binari_decode_i_unit(ThreadBuffer* tb);
+int32_t binari_decode_p_unit(ThreadBuffer* tb);
+int32_t binari_decode_b_unit(ThreadBuffer* tb);
 
 // Pieces shared with the CABAC walk.
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "decoder_engine.h"
+#include "decoder_records.h"
 #include "mb_record.h"
 #include "weighted_sample_prediction.h"
 

@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <new>
 
+#include "cavlc_tables.h"
 #include "decoder_engine.h"
 #include "mb_record.h"
 #include "vpCore.h"

@@ -32,7 +32,10 @@ bool start_progress(VideoDecoder* dec, DecodedPicture* p);
 void slice_row_done(ThreadBuffer* tb, uint32_t row);
 void slice_rows_end(VideoDecoder* dec, SliceDecodeContext* s, uint32_t first, uint32_t end);
 
-// Reference waits.
+// Reference waits. A slice reconstructed before its references are final
+// waits for their rows through await_reference_rows_slow, stored as its
+// awaitRows.
+void await_reference_rows_slow(const SliceDecodeContext* s, const DecodedPicture* ref, uint32_t rows);
 bool references_decoded(const SliceDecodeContext* s, uint32_t lists);
 void pin_colocated(SliceDecodeContext* s, uint32_t lists);
 void unpin_colocated(VideoDecoder* dec, SliceDecodeContext* s);

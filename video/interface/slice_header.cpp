@@ -3,6 +3,7 @@
 // prediction weight table and the slice fields the later stages read.
 #include <cstring>
 
+#include "cabac_engine.h"
 #include "decoder_engine.h"
 #include "mb_record.h"
 

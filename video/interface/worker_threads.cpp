@@ -391,6 +391,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       }
       s->decoder = rows ? dec : nullptr;
       s->awaitRefs = overlapping ? 1 : 0;
+      s->awaitRows = await_reference_rows_slow;
       if (overlapping) pin_colocated(s, lists);
       pthread_mutex_unlock(&dec->lock);
       const bool complete = Predict_Combine_Filter(dec, tb, t, rows);

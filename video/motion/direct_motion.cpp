@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decoder_engine.h"
+#include "decoder_records.h"
 #include "decoder_state.h"
 #include "parameter_sets.h"
 #include "mb_record.h"

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "decoder_engine.h"
+#include "decoder_records.h"
 #include "direct_motion.h"
 #include "mb_record.h"
 #include "mbaff_neighbours.h"

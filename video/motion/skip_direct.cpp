@@ -1,7 +1,7 @@
 // Slice-level members of skip and direct motion.
 #include "skip_direct.h"
 
-#include "decoder_engine.h"
+#include "decoder_records.h"
 #include "direct_motion.h"
 #include "mb_record.h"
 #include "motion_vectors.h"

@@ -2,7 +2,7 @@
 // derivation of a B_Direct_8x8 quadrant from the slice's direct mode.
 #include "submb_motion.h"
 
-#include "decoder_engine.h"
+#include "decoder_records.h"
 #include "direct_motion.h"
 #include "mbaff_neighbours.h"
 #include "motion_vectors.h"

@@ -3,7 +3,7 @@
 // weighting.h.
 #include "weighted_sample_prediction.h"
 
-#include "decoder_engine.h"
+#include "decoder_records.h"
 #include "mb_record.h"
 #include "weighting.h"
 #include "weighting_dsp.h"

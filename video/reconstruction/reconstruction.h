@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "decoder_engine.h"
+#include "decoder_records.h"
 #include "mb_record.h"
 
 // ---- Drivers (one call reconstructs one slice; result: its macroblock count)
@@ -17,8 +17,10 @@ uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb);
 uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb);
-// MBAFF frames: the luma drivers (declared with the engine) run their chroma
-// twin after the luma walk.
+// MBAFF frames: the luma drivers run their chroma twin after the luma walk.
+uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb);
+uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb);
+uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb);
 uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb);

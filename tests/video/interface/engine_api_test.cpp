@@ -11,6 +11,7 @@
 #include "decoder_engine.h"
 #include "engine_streams.h"
 #include "engine_test_util.h"
+#include "reconstruction.h"
 #include "stand_in_stages.h"
 #include "testsupport.h"
 

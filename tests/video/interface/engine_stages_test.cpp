@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder_engine.h"
 #include "engine_test_util.h"
 #include "reconstruction.h"
 #include "testsupport.h"
