@@ -7,6 +7,43 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The external test material (real streams and their reference output,
+# README.md "Tests and material"), found as the tests find it
+# (tests/common/testsupport.cpp): in $AVCHD_TESTDATA, else in
+# ../shared/testdata beside the repository. Sets material_dir to the folder
+# looked in, material_how to how it was chosen and material_missing to the
+# parts of the material that are not there.
+check_material() {
+  if [ -n "${AVCHD_TESTDATA:-}" ]; then
+    material_dir=$AVCHD_TESTDATA
+    material_how="AVCHD_TESTDATA"
+  else
+    material_dir="$(cd .. && pwd)/shared/testdata"
+    material_how="AVCHD_TESTDATA is not set: the folder beside the repository"
+  fi
+  material_missing=""
+  local part
+  for part in h264-conformance h264-features ac3 avchd; do
+    [ -d "$material_dir/$part" ] || material_missing="$material_missing $part/"
+  done
+}
+# What is missing, where it was looked for and how to point the tests at it.
+material_message() {
+  echo "test material missing:${material_missing:- some files} in $material_dir ($material_how)"
+  echo "  point the tests at the folder that holds h264-conformance/, h264-features/, ac3/ and avchd/:"
+  echo "  AVCHD_TESTDATA=/path/to/testdata scripts/test.sh (where the material comes from: README.md, \"Tests and material\")"
+}
+check_material
+if [ -n "$material_missing" ]; then
+  if [ "${CI:-}" = true ]; then
+    material_message >&2
+    echo "CI=true: the material must be present; nothing was built" >&2
+    exit 1
+  fi
+  material_message
+  echo "  the test cases that need it are skipped"
+fi
+
 # ffmpeg: the tests open every movie they save with ffprobe and ffmpeg.
 scripts/deps.sh g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev ffmpeg
 
@@ -28,11 +65,14 @@ if [ "$label" = fuzz ]; then run_main=0; fi
 # Test cases that GoogleTest skipped in the last ctest run of a build, counted
 # per reason: the skip message up to its first ": " (what follows names the
 # case, as "test material missing: avchd/x.m2ts"; the first one is shown),
-# without a closing hint in brackets.
+# without a closing hint in brackets. Missing material is also counted by
+# the folder of the material it lies in, and followed by where it was looked
+# for and how to point the tests at it.
 report_skips() {
   local log=$1/Testing/Temporary/LastTest.log
   [ -f "$log" ] || return 0
-  awk '
+  local report
+  report=$(awk '
     / Skipped$/ { grab = 1; message = ""; next }
     grab && /^\[  SKIPPED \]/ {
       grab = 0
@@ -44,6 +84,12 @@ report_skips() {
       if (reason == "") reason = "(no reason given)"
       if (!(reason in count)) example[reason] = detail
       count[reason]++; total++
+      if (reason == material) {
+        slash = index(detail, "/")
+        part = slash ? substr(detail, 1, slash) : detail == "" ? "(unnamed)" : detail
+        if (!(part in parts)) named[++partCount] = part
+        parts[part]++
+      }
       next
     }
     grab && NF { message = (message == "" ? $0 : message " " $0) }
@@ -53,8 +99,17 @@ report_skips() {
         printf "  %4d  %s", count[r], r
         if (example[r] != "") printf " (first: %s)", example[r]
         printf "\n"
+        if (r != material) continue
+        printf "        by folder:"
+        for (i = 1; i <= partCount; i++) printf "%s %s %d", (i > 1 ? "," : ""), named[i], parts[named[i]]
+        printf "\n"
       }
-    }' "$log"
+    }' material="test material missing" "$log")
+  echo "$report"
+  if [[ $report == *"test material missing"* ]]; then
+    check_material
+    material_message
+  fi
 }
 
 jobs=$(nproc)

@@ -90,8 +90,7 @@ TEST(H264decInput, ParametersAreFoundBeyondTheFirstChunk) {
 // timing) behind the picture still being parsed: one worker decodes it to
 // the end, as several do (the cap on pictures in flight never stalls it).
 TEST(H264decInput, RecordingDecodesToTheEndWithOneWorker) {
-  const std::string path = testsupport::testdata_file("avchd/small_ac3_20_avchd.m2ts");
-  if (path.empty()) GTEST_SKIP() << "test material absent";
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_ac3_20_avchd.m2ts");
   const std::vector<std::string> several = decode_in_chunks(path, h264dec::kChunkBytes, 4);
   ASSERT_FALSE(several.empty());
   EXPECT_EQ(several, decode_in_chunks(path, h264dec::kChunkBytes, 1));

@@ -14,20 +14,29 @@ namespace {
 
 const std::string kScript = std::string(AVCHD_REPO_ROOT) + "/scripts/test.sh";
 
-// Runs in bash `before`, the lines of the script from the line matching
-// `from` to the line matching `to` (sed addresses), then `after`.
+// The bash line that runs the lines of the script from the line matching
+// `from` to the line matching `to` (sed addresses).
+std::string Piece(const std::string& from, const std::string& to) {
+  return "eval \"$(sed -n '/" + from + "/,/" + to + "/p' " + kScript + ")\"\n";
+}
+
+// Runs in bash `before`, the piece of the script from `from` to `to`, then
+// `after`.
 testsupport::CommandResult RunPiece(const std::string& from, const std::string& to, const std::string& before,
                                     const std::string& after) {
   const std::string program = "/tmp/avchd_test_script_" + std::to_string(getpid()) + ".sh";
   FILE* f = std::fopen(program.c_str(), "w");
   if (!f) return {};
-  std::fprintf(f, "set -euo pipefail\n%s\neval \"$(sed -n '/%s/,/%s/p' %s)\"\n%s\n", before.c_str(), from.c_str(),
-               to.c_str(), kScript.c_str(), after.c_str());
+  std::fprintf(f, "set -euo pipefail\n%s\n%s%s\n", before.c_str(), Piece(from, to).c_str(), after.c_str());
   std::fclose(f);
   const testsupport::CommandResult r = testsupport::run_command("bash " + program);
   std::remove(program.c_str());
   return r;
 }
+
+// The functions that look for the material and say what is missing.
+const std::string kMaterialPieces =
+    Piece("^check_material()", "^}") + Piece("^material_message()", "^}");
 
 TEST(TestScript, CountsSkippedCasesPerReason) {
   const std::string dir = "/tmp/avchd_test_script_" + std::to_string(getpid());
@@ -44,13 +53,51 @@ TEST(TestScript, CountsSkippedCasesPerReason) {
       "[  SKIPPED ] 3 tests, listed below:\n[  SKIPPED ] A.B\n[  SKIPPED ] A.C\n[  SKIPPED ] A.D\n",
       f);
   std::fclose(f);
-  const testsupport::CommandResult r = RunPiece("^report_skips()", "^}", "", "report_skips " + dir);
+  const testsupport::CommandResult r =
+      RunPiece("^report_skips()", "^}", "export AVCHD_TESTDATA=" + dir + "/none\n" + kMaterialPieces,
+               "report_skips " + dir);
   EXPECT_EQ(r.exit, 0) << r.err;
   EXPECT_NE(r.out.find("skipped test cases: 3\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("     2  test material missing (first: avchd/a.m2ts)\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("     1  ffmpeg is not installed (first: the saved movie is not checked)\n"), std::string::npos)
       << r.out;
+  // Which material, where it was looked for, and how to point the tests at it.
+  EXPECT_NE(r.out.find("        by folder: avchd/ 2\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("test material missing: h264-conformance/ h264-features/ ac3/ avchd/ in " + dir +
+                       "/none (AVCHD_TESTDATA)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("AVCHD_TESTDATA=/path/to/testdata scripts/test.sh"), std::string::npos) << r.out;
   testsupport::run_command("rm -rf " + dir);
+}
+
+// The material is looked for as the tests look for it: in AVCHD_TESTDATA,
+// else beside the repository; each part of it that is absent is named.
+TEST(TestScript, NamesTheMissingMaterial) {
+  const std::string dir = "/tmp/avchd_test_script_material_" + std::to_string(getpid());
+  ASSERT_EQ(testsupport::run_command("mkdir -p " + dir + "/repo " + dir + "/data/avchd " + dir + "/data/ac3").exit, 0);
+  const std::string show = "echo \"[$material_dir][$material_missing]\"";
+  testsupport::CommandResult r = RunPiece("^check_material()", "^}", "export AVCHD_TESTDATA=" + dir + "/data",
+                                          "check_material; " + show);
+  EXPECT_EQ(r.out, "[" + dir + "/data][ h264-conformance/ h264-features/]\n") << r.err;
+  r = RunPiece("^check_material()", "^}", "unset AVCHD_TESTDATA; cd " + dir + "/repo", "check_material; " + show);
+  EXPECT_EQ(r.out, "[" + dir + "/shared/testdata][ h264-conformance/ h264-features/ ac3/ avchd/]\n") << r.err;
+  testsupport::run_command("rm -rf " + dir);
+}
+
+// CI fails at once without the material, saying what is missing, before it
+// installs or builds anything.
+TEST(TestScript, CiStopsAtOnceWithoutTheMaterial) {
+  const testsupport::CommandResult r =
+      testsupport::run_command("unset CI; AVCHD_TESTDATA=/nonexistent/avchd-material timeout -s KILL 60 " +
+                               std::string(AVCHD_REPO_ROOT) + "/.ci/run");
+  EXPECT_EQ(r.exit, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("test material missing: h264-conformance/ h264-features/ ac3/ avchd/ in "
+                       "/nonexistent/avchd-material (AVCHD_TESTDATA)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("nothing was built"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
 }
 
 TEST(TestScript, LabelChoosesTheSteps) {
