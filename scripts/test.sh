@@ -86,7 +86,7 @@ report_skips() {
       count[reason]++; total++
       if (reason == material) {
         slash = index(detail, "/")
-        part = slash ? substr(detail, 1, slash) : detail == "" ? "(unnamed)" : detail
+        part = slash ? substr(detail, 1, slash) : detail == "" ? "(the whole folder)" : detail
         if (!(part in parts)) named[++partCount] = part
         parts[part]++
       }
