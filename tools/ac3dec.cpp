@@ -43,9 +43,10 @@ constexpr const char* kHelp =
     TOOLS_HELP_ENVIRONMENT
     "\n"
     "exit status: 0 every frame decoded, 1 the input could not be read or holds\n"
-    "no AC-3 frame (or the output not written), 2 wrong options or environment,\n"
-    "3 decoded to the end, but damaged frames were replaced by silence or bytes\n"
-    "outside any whole frame dropped (junk between frames, a last frame cut short).\n";
+    "no AC-3 frame (or memory ran out, or the output was not written), 2 wrong\n"
+    "options or environment, 3 decoded to the end, but damaged frames were\n"
+    "replaced by silence or bytes outside any whole frame dropped (junk before,\n"
+    "between or after the frames; a last frame cut short).\n";
 
 constexpr int kExitDamaged = 3;
 constexpr size_t kSamplesPerFrame = 1536;

@@ -50,7 +50,8 @@ constexpr const char* kHelp =
     TOOLS_HELP_ENVIRONMENT
     "\n"
     "exit status: 0 decoded to the end, 1 the input could not be read or decoded\n"
-    "(or the output not written), 2 wrong options or environment.\n";
+    "(or memory ran out, or the output was not written), 2 wrong options or\n"
+    "environment.\n";
 
 // Output formats by their --format names, with the words that tell a viewer
 // how the bytes lie.
