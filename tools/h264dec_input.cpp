@@ -77,7 +77,9 @@ bool ChunkedStream::ReadParameters(VideoDecoderParams* params, int32_t* result, 
       return false;
     }
   }
-  end = std::min({end, buffer_.size(), start + kLargestParameterSet});
+  // With the start code and header byte after it, so that the set ends
+  // where it does within the whole stream (trailing zero bytes are not its).
+  end = std::min({end == kNone ? end : end + 4, buffer_.size(), start + kLargestParameterSet});
   *result = AVCHDGetVideoDecoderInfoLib(params, buffer_.data() + start, static_cast<int32_t>(end - start));
   return true;
 }
