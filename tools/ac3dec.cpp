@@ -1,9 +1,10 @@
 // ac3dec [-o OUT.pcm] [--md5] [--framemd5] IN.ac3: decodes a raw AC-3
-// elementary stream, read as it comes, through the decoder library's public calls into
-// interleaved signed 16-bit little-endian PCM in the stream's own channel
-// layout (L C R Ls Rs LFE order for 3/2+LFE), or prints MD5s in the format of
-// the reference checksum files. A damaged frame becomes a frame of silence,
-// so that what follows keeps its time; the run then ends with exit status 3.
+// elementary stream, read as it comes, through the decoder library's public
+// calls into interleaved signed 16-bit little-endian PCM in the stream's own
+// channel layout (L C R Ls Rs LFE order for 3/2+LFE), or prints MD5s in the
+// format of the reference checksum files. A damaged frame becomes a frame of
+// silence, so that what follows keeps its time; the run then ends with exit
+// status 3.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
