@@ -342,17 +342,32 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
   return probe;
 }
 
-// Why the movie cannot be saved at `path`, or "" when it can be tried: what
-// is there must be a regular file (it is replaced once the new movie is
-// complete) or nothing.
+// Why the movie cannot be saved at `path`, or "" when it can be tried,
+// checked before the import: what is there must be a regular file (it is
+// replaced once the new movie is complete) or nothing, in a directory that
+// exists and takes the file.
 std::string DestinationProblem(const char* path) {
+  std::string problem;
+  const OSErr err = CheckMovieSaveDestination(path, &problem);
   struct stat st;
-  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode)) return {};
+  if (err != notAFileErr || ::stat(path, &st) != 0) return problem;
   const char* what = S_ISDIR(st.st_mode)                          ? "a directory"
                      : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
                      : S_ISFIFO(st.st_mode)                       ? "a pipe"
                                                                   : "a special file";
   return std::string("not a regular file (") + what + "); --mov saves to a file";
+}
+
+// Why the recording cannot be imported from `path` though it can be read,
+// or "": the importer and the data handler read it more than once and at
+// any position, which a pipe, a device or a socket does not allow.
+std::string NotARegularFile(const char* path) {
+  struct stat st;
+  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode)) return {};
+  const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket" : "a device";
+  return std::string("not a regular file (") + what +
+         "): the recording is read again at any position while the movie is built and played, so mtsimport "
+         "needs it in a file; save it to one first";
 }
 
 // A failed import in words, as precisely as the recording and its name
@@ -451,6 +466,7 @@ int main(int argc, char** argv) {
   PrintLogSetEnabled(o.verbose);
   if (o.verbose) std::fprintf(stderr, "mtsimport: primitives: %s variant\n", tools::ProcessorVariantName());
   problem = tools::InputProblem(o.input);
+  if (problem.empty()) problem = NotARegularFile(o.input);
   if (!problem.empty()) {
     tools::Report(kTool, std::string(o.input) + ": " + problem);
     return tools::kExitFailed;
@@ -524,10 +540,10 @@ int main(int argc, char** argv) {
       }
     }
     if (o.mov) {
-      OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov);
+      OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov, &problem);
       if (err != noErr) {
         tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " +
-                                 tools::DescribeCode(tools::CodeSource::kComponents, err));
+                                 (problem.empty() ? tools::DescribeCode(tools::CodeSource::kComponents, err) : problem));
         status = tools::kExitFailed;
       }
     }
