@@ -414,6 +414,23 @@ bool SoundStopsEarly(Movie movie) {
   return sound >= 0 && video - sound >= 1.0;
 }
 
+// One warning line when damage in the recording cost samples: the time of
+// the video and sound PES the importer found missing between those it read.
+void WarnOfLostTime(ComponentInstance importer, const char* input) {
+  const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
+  if (store == nullptr || (store->videoLostTicks <= 0 && store->soundLostTicks <= 0)) return;
+  auto seconds = [](int64_t ticks) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", double(ticks) / 90000.0);
+    return std::string(text);
+  };
+  std::string lost;
+  if (store->videoLostTicks > 0) lost = seconds(store->videoLostTicks) + " of video";
+  if (store->soundLostTicks > 0) lost += (lost.empty() ? "" : " and ") + seconds(store->soundLostTicks) + " of sound";
+  tools::Report(kTool, std::string("warning: ") + input + ": damaged recording: " + lost +
+                           " could not be read and are left out of the movie");
+}
+
 // Idle calls until the importer reports completion, as a host would make
 // them: each after the delay the importer asked for.
 ComponentResult DriveIdle(ComponentInstance importer, IdleManager im, Movie movie) {
@@ -516,6 +533,7 @@ int main(int argc, char** argv) {
     tools::Report(kTool, std::string(o.input) + ": " + FailureText(r, o.input, spec));
     status = tools::kExitFailed;
   } else if (status == tools::kExitOk) {
+    WarnOfLostTime(importer, o.input);
     PrintSummary(movie);
     bool hasSound = false;
     for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
