@@ -723,6 +723,7 @@ OSErr replace(int fd, const SaveTarget& t, std::string* pending, std::string* pr
 }  // namespace
 
 OSErr CheckMovieSaveDestination(const char* path, std::string* problem) {
+  if (problem) problem->clear();
   if (path == nullptr || path[0] == '\0') return paramErr;
   SaveTarget t;
   return plan_save(path, &t, problem);
