@@ -504,9 +504,10 @@ std::string pending_name(const std::string& dir, const std::string& base, UInt64
   return name;
 }
 
-// Opens the file a save writes before it replaces the destination: in the
-// same directory (the final rename must stay within one file system),
-// owner-only until it is complete. Where the file system allows, the file
+// Opens the file a save writes the movie to, owner-only until it is
+// complete: in the destination's directory when it replaces the destination
+// (the final rename must stay within one file system), else among the
+// temporary files. Where the file system allows, the file
 // has no name while it is written, so that a process killed meanwhile leaves
 // nothing behind (`*named` stays empty; see name_pending_file); elsewhere it
 // gets a new hidden name at once, made with O_EXCL, in `*named`.
