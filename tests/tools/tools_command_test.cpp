@@ -121,6 +121,8 @@ std::vector<Case> Cases() {
       {"MtsEmpty", mts + " " + in.empty, 1, {in.empty + ": empty file"}, {}},
       {"MtsText", mts + " " + in.text, 1, {in.text + ": not an MPEG transport stream of 192-byte packets"}, {}},
       {"MtsMp4", mts + " " + in.mp4, 1, {in.mp4 + ": not an MPEG transport stream of 192-byte packets"}, {}},
+      {"MtsPipe", "bash -c '" + mts + " <(cat " + testsupport::local_data_file("sample.m2ts") + ")'", 1,
+       {": not a regular file (a pipe)", "mtsimport needs it in a file"}, {}},
       {"MtsNoVideo", mts + " " + in.noVideo, 1, {in.noVideo + ": no H.264 video stream (-2010)"}, {}},
       {"MtsVerboseShowsLog", mts + " -v " + in.noVideo, 1, {"[ERR]no usable video in the stream", "sse"}, {}},
       {"MtsNoInput", mts, 2, {"no recording given", "usage: mtsimport"}, {}},
