@@ -253,7 +253,9 @@ void pair_fields(DecodedPicture* p, uint32_t frameNum) {
 
 // An IDR picture whose timing starts again (a stream joined on) comes after
 // every picture before it: its keys move on past theirs, and those of the
-// pictures timed from it with them.
+// pictures timed from it with them. Its removal time moves past them, not
+// only its output time: pictures that follow it in decode order may be
+// shown before it, never before their own removal.
 void follow_earlier_timing(VideoDecoder* dec, DecodedPicture* p) {
   DecoderState* ds = &dec->state;
   bool any = dec->releaseFloorSet != 0;
@@ -264,8 +266,8 @@ void follow_earlier_timing(VideoDecoder* dec, DecodedPicture* p) {
     if (!any || q->outputKey > last) last = q->outputKey;
     any = true;
   }
-  if (!any || p->outputKey > last) return;
-  const int32_t shift = last + 2 - p->outputKey;
+  if (!any || p->decodeKey > last) return;
+  const int32_t shift = last + 2 - p->decodeKey;
   p->decodeKey += shift;
   p->outputKey += shift;
   p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
