@@ -2,7 +2,8 @@
 // same output (fields, frame/field macroblock pairs, B pyramids, several
 // references), and a slice whose entropy decoding fails still completes its
 // picture (the macroblocks no slice wrote concealed from its reference) without an
-// error, the same with every worker count; slices reconstructed alongside
+// error, the same with every worker count, keeping the macroblocks it decoded
+// before its damage; slices reconstructed alongside
 // their entropy decoding give the pictures of separate passes; deblocking,
 // whole or row by row, runs through the stage table.
 #include <gtest/gtest.h>
@@ -85,6 +86,38 @@ TEST(EngineConcealment, APictureWhoseSliceFailsCompletesFromItsReference) {
       EXPECT_GT(concealed, grey + 10.0) << kept << " bytes, " << threads << " workers";
       if (first.empty()) first = run.md5s;
       EXPECT_EQ(first, run.md5s) << kept << " bytes, " << threads << " workers";
+    }
+  }
+}
+
+// A slice whose data break off past its middle keeps the macroblocks decoded
+// before the damage: the rows above it are the intact picture's, CAVLC and
+// CABAC, the same with every worker count and on every run (whether the
+// slice was reconstructed alongside its walk or after it).
+TEST(EngineConcealment, ADamagedSliceKeepsTheMacroblocksBeforeItsDamage) {
+  for (const char* name : {"inter/p_cavlc", "inter/p_cabac_ref4"}) {
+    const std::vector<uint8_t> intactStream = testsupport::read_file(testsupport::local_data_file(std::string(name) + ".264"));
+    enginetest::DecodeOptions keep;
+    keep.keepPictures = true;
+    const enginetest::DecodeRun intact = enginetest::decode_buffer(intactStream, keep);
+    ASSERT_EQ(12u, intact.pictures.size()) << name;
+    // The slice of picture 6 (716 bytes or more) cut after 450 bytes.
+    const std::vector<uint8_t> data = cut_slice(intactStream, 6, 450);
+    std::vector<std::string> first;
+    for (uint32_t threads : {1u, 2u, 8u, 2u, 8u}) {
+      enginetest::DecodeOptions opt;
+      opt.threads = threads;
+      opt.keepPictures = true;
+      const enginetest::DecodeRun run = enginetest::decode_buffer(data, opt);
+      ASSERT_TRUE(run.finished) << "error " << run.errorCode;
+      ASSERT_EQ(12u, run.pictures.size()) << name << ", " << threads << " workers";
+      const size_t width = static_cast<size_t>(run.params.outputWidth);
+      // Three macroblock rows lie before the damage; what follows it is
+      // concealed.
+      EXPECT_EQ(99.0, rows_psnr(run.pictures[6], &intact.pictures[6], width, 0, 48)) << name << ", " << threads;
+      EXPECT_NE(intact.md5s[6], run.md5s[6]) << name;
+      if (first.empty()) first = run.md5s;
+      EXPECT_EQ(first, run.md5s) << name << ", " << threads << " workers";
     }
   }
 }
