@@ -721,6 +721,9 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     task->key = p->decodeKey;
     if (type == 5) {
       output_start_check(ds, s, p);
+      // What a damaged IDR picture lacks comes from the picture before it,
+      // chosen while that one is still marked (kept from reuse) and held.
+      choose_conceal_source(p, nullptr);
       for (uint32_t i = 0; i < ds->pictureCount; ++i) {
         DecodedPicture* q = &ds->pictures[i];
         if (q != p && q->referenceMarking) unmark_reference(q, p, 3);

@@ -39,6 +39,14 @@ std::vector<uint8_t> cut_slice(const std::vector<uint8_t>& in, int n, size_t kee
   return in;
 }
 
+// The stream decoded with `threads` workers, its pictures kept.
+enginetest::DecodeRun decode_keeping(const std::vector<uint8_t>& data, uint32_t threads) {
+  enginetest::DecodeOptions options;
+  options.threads = threads;
+  options.keepPictures = true;
+  return enginetest::decode_buffer(data, options);
+}
+
 // Luma PSNR of rows [y0, y1) of a picture against the same rows of another
 // (or against a flat grey when `other` is null).
 double rows_psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>* other, size_t width, size_t y0, size_t y1) {
@@ -69,10 +77,7 @@ TEST(EngineConcealment, APictureWhoseSliceFailsCompletesFromItsReference) {
     const std::vector<uint8_t> data = cut_slice(intactStream, 6, kept);
     std::vector<std::string> first;
     for (uint32_t threads : {1u, 2u, 8u}) {
-      enginetest::DecodeOptions opt;
-      opt.threads = threads;
-      opt.keepPictures = true;
-      const enginetest::DecodeRun run = enginetest::decode_buffer(data, opt);
+      const enginetest::DecodeRun run = decode_keeping(data, threads);
       ASSERT_TRUE(run.finished) << "error " << run.errorCode;
       ASSERT_EQ(12u, run.pictures.size()) << threads << " workers";
       for (size_t i = 0; i < 6; ++i) EXPECT_EQ(want[i], run.md5s[i]) << "picture " << i;
@@ -97,18 +102,13 @@ TEST(EngineConcealment, APictureWhoseSliceFailsCompletesFromItsReference) {
 TEST(EngineConcealment, ADamagedSliceKeepsTheMacroblocksBeforeItsDamage) {
   for (const char* name : {"inter/p_cavlc", "inter/p_cabac_ref4"}) {
     const std::vector<uint8_t> intactStream = testsupport::read_file(testsupport::local_data_file(std::string(name) + ".264"));
-    enginetest::DecodeOptions keep;
-    keep.keepPictures = true;
-    const enginetest::DecodeRun intact = enginetest::decode_buffer(intactStream, keep);
+    const enginetest::DecodeRun intact = decode_keeping(intactStream, 1);
     ASSERT_EQ(12u, intact.pictures.size()) << name;
     // The slice of picture 6 (716 bytes or more) cut after 450 bytes.
     const std::vector<uint8_t> data = cut_slice(intactStream, 6, 450);
     std::vector<std::string> first;
     for (uint32_t threads : {1u, 2u, 8u, 2u, 8u}) {
-      enginetest::DecodeOptions opt;
-      opt.threads = threads;
-      opt.keepPictures = true;
-      const enginetest::DecodeRun run = enginetest::decode_buffer(data, opt);
+      const enginetest::DecodeRun run = decode_keeping(data, threads);
       ASSERT_TRUE(run.finished) << "error " << run.errorCode;
       ASSERT_EQ(12u, run.pictures.size()) << name << ", " << threads << " workers";
       const size_t width = static_cast<size_t>(run.params.outputWidth);
@@ -118,6 +118,47 @@ TEST(EngineConcealment, ADamagedSliceKeepsTheMacroblocksBeforeItsDamage) {
       EXPECT_NE(intact.md5s[6], run.md5s[6]) << name;
       if (first.empty()) first = run.md5s;
       EXPECT_EQ(first, run.md5s) << name << ", " << threads << " workers";
+    }
+  }
+}
+
+// An IDR picture's missing macroblocks: the first picture of a stream has
+// nothing before it and fills them from the decoded ones around them; a
+// later IDR picture takes them from the picture before it, although that one
+// is no reference any more. Where the damage begins, either is far nearer
+// the intact picture than grey; the same with every worker count.
+TEST(EngineConcealment, ADamagedIdrPictureIsFilledFromWhatIsKnown) {
+  struct Case {
+    const char* name;
+    int slice;        // the IDR picture's slice, in decode order
+    size_t cut;       // bytes of it kept
+    size_t picture;   // its place in output order
+    double better;    // dB above grey at least
+  };
+  for (const Case& c : {Case{"inter/p_cavlc", 0, 1200, 0, 6.0}, Case{"leading/lead_before_idr", 6, 150, 8, 10.0}}) {
+    const std::vector<uint8_t> intactStream =
+        testsupport::read_file(testsupport::local_data_file(std::string(c.name) + ".264"));
+    const enginetest::DecodeRun intact = decode_keeping(intactStream, 1);
+    ASSERT_EQ(12u, intact.pictures.size()) << c.name;
+    const std::vector<uint8_t> data = cut_slice(intactStream, c.slice, c.cut);
+    std::vector<std::string> first;
+    for (uint32_t threads : {1u, 2u, 8u}) {
+      const enginetest::DecodeRun run = decode_keeping(data, threads);
+      ASSERT_TRUE(run.finished) << "error " << run.errorCode;
+      ASSERT_EQ(12u, run.pictures.size()) << c.name << ", " << threads << " workers";
+      const size_t width = static_cast<size_t>(run.params.outputWidth);
+      const size_t height = static_cast<size_t>(run.params.outputHeight);
+      const std::vector<uint8_t>& got = run.pictures[c.picture];
+      const std::vector<uint8_t>& want = intact.pictures[c.picture];
+      // The first macroblock row that differs from the intact picture.
+      size_t y0 = 0;
+      while (y0 < height && rows_psnr(got, &want, width, y0, y0 + 16) == 99.0) y0 += 16;
+      ASSERT_LT(y0, height) << c.name;
+      const double concealed = rows_psnr(got, &want, width, y0, y0 + 16);
+      const double grey = rows_psnr(want, nullptr, width, y0, y0 + 16);
+      EXPECT_GT(concealed, grey + c.better) << c.name << ", " << threads << " workers, row at " << y0;
+      if (first.empty()) first = run.md5s;
+      EXPECT_EQ(first, run.md5s) << c.name << ", " << threads << " workers";
     }
   }
 }
