@@ -54,13 +54,27 @@ struct SliceDataState {
   // inter Y; rows by qP % 6, entries column-major.
   const int32_t (*ls4x4)[6][16];
   const int32_t (*ls8x8)[6][64];
+  // Where a walk that failed found the damage: the macroblocks it decoded
+  // before the one it gave up on, counted from the slice's first.
+  uint32_t mbsBeforeDamage;
 };
 
 // Results of the walk.
 enum : uint32_t {
   kSliceDone = 0,
   kSliceFailed = 14,  // ran past the picture, or damaged data refused
+  // Damaged, but the macroblocks decoded before the damage are kept: the
+  // first record's slice_mb_count says how many (engine entry only).
+  kSliceKeptBeforeDamage = 15,
 };
+
+// A walk gives its slice up at the current macroblock: no macroblock counts
+// as decoded (slice_mb_count 0), and mbsBeforeDamage notes how far it got.
+inline uint32_t slice_damaged(SliceDataState* s) {
+  s->mbsBeforeDamage = s->CurrMbAddr > s->firstMbAddr ? s->CurrMbAddr - s->firstMbAddr : 0;
+  s->firstMb->slice_mb_count = 0;
+  return kSliceFailed;
+}
 
 // Receiver of the macroblocks a walk decodes, so that they can be
 // reconstructed while their records are in the cache: once `step` more
