@@ -280,17 +280,20 @@ __attribute__((always_inline)) inline void decode_coeffs_luma_quadrant(Macrobloc
   mb->luma_nonzero_mask = static_cast<uint16_t>(conds);
 }
 
-#define CABAC_LUMA_QUADRANT_DEFINE(name, first)                                                                     \
-  template <bool kField>                                                                                           \
-  __attribute__((always_inline)) inline void name(MacroblockRecord* mb, CabacLocal& e, LumaLeftBlocks left,          \
-                                                  uint8_t rounding, uint8_t right, uint8_t leftShift,               \
-                                                  uint8_t ctxBlockCat, uint8_t cbfOffset, CabacContext* contexts,   \
-                                                  const int32_t* levelScale) {                                      \
-    decode_coeffs_luma_quadrant<first, kField>(mb, e, left, rounding, right, leftShift, ctxBlockCat, cbfOffset,     \
-                                               contexts, levelScale);                                               \
+// The family's members for frame (kField false) or field macroblocks.
+template <bool kField>
+struct LumaQuadrants {
+#define CABAC_LUMA_QUADRANT_DEFINE(name, first)                                                                   \
+  __attribute__((always_inline)) static void name(MacroblockRecord* mb, CabacLocal& e, LumaLeftBlocks left,        \
+                                                  uint8_t rounding, uint8_t right, uint8_t leftShift,             \
+                                                  uint8_t ctxBlockCat, uint8_t cbfOffset, CabacContext* contexts, \
+                                                  const int32_t* levelScale) {                                    \
+    decode_coeffs_luma_quadrant<first, kField>(mb, e, left, rounding, right, leftShift, ctxBlockCat, cbfOffset,   \
+                                               contexts, levelScale);                                             \
   }
-CABAC_LUMA_QUADRANT_MEMBERS(CABAC_LUMA_QUADRANT_DEFINE)
+  CABAC_LUMA_QUADRANT_MEMBERS(CABAC_LUMA_QUADRANT_DEFINE)
 #undef CABAC_LUMA_QUADRANT_DEFINE
+};
 
 // Chroma DC conditions of neighbour n: bit 0 Cb, bit 1 Cr.
 inline uint32_t chroma_dc_conds(const MacroblockRecord* n, bool curIntra) {
@@ -378,15 +381,16 @@ __attribute__((noinline)) void luma_quadrants(ThreadBuffer* tb, MacroblockRecord
   const Dequant dq = Dequant::of(q.qpY, 4);
   const uint8_t rounding = static_cast<uint8_t>(dq.rounding), right = static_cast<uint8_t>(dq.right);
   const uint8_t left = static_cast<uint8_t>(dq.left), cbf = static_cast<uint8_t>(kCbfCat[cat]);
+  using Members = LumaQuadrants<kField>;
   CabacScope e(&tb->reader);
   if (cbp & 1)
-    DecodeCoeffsLuma4x4_0<kField>(mb, e, luma_left_blocks(mb, 0, q.mbaff), rounding, right, left, cat, cbf, ctx,
-                                  scale);
-  if (cbp & 2) DecodeCoeffsLuma4x4_4<kField>(mb, e, {}, rounding, right, left, cat, cbf, ctx, scale);
+    Members::DecodeCoeffsLuma4x4_0(mb, e, luma_left_blocks(mb, 0, q.mbaff), rounding, right, left, cat, cbf, ctx,
+                                   scale);
+  if (cbp & 2) Members::DecodeCoeffsLuma4x4_4(mb, e, {}, rounding, right, left, cat, cbf, ctx, scale);
   if (cbp & 4)
-    DecodeCoeffsLuma4x4_8<kField>(mb, e, luma_left_blocks(mb, 8, q.mbaff), rounding, right, left, cat, cbf, ctx,
-                                  scale);
-  if (cbp & 8) DecodeCoeffsLuma4x4_12<kField>(mb, e, {}, rounding, right, left, cat, cbf, ctx, scale);
+    Members::DecodeCoeffsLuma4x4_8(mb, e, luma_left_blocks(mb, 8, q.mbaff), rounding, right, left, cat, cbf, ctx,
+                                   scale);
+  if (cbp & 8) Members::DecodeCoeffsLuma4x4_12(mb, e, {}, rounding, right, left, cat, cbf, ctx, scale);
 }
 
 void decode_luma_quadrants(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint8_t cat,
