@@ -380,17 +380,17 @@ __attribute__((noinline)) void luma_quadrants(ThreadBuffer* tb, MacroblockRecord
   const int32_t* scale = q.ls4x4[mb_is_intra(mb->mb_type) ? 0 : 3][q.qpY % 6];
   const Dequant dq = Dequant::of(q.qpY, 4);
   const uint8_t rounding = static_cast<uint8_t>(dq.rounding), right = static_cast<uint8_t>(dq.right);
-  const uint8_t left = static_cast<uint8_t>(dq.left), cbf = static_cast<uint8_t>(kCbfCat[cat]);
+  const uint8_t leftShift = static_cast<uint8_t>(dq.left), cbf = static_cast<uint8_t>(kCbfCat[cat]);
   using Members = LumaQuadrants<kField>;
   CabacScope e(&tb->reader);
   if (cbp & 1)
-    Members::DecodeCoeffsLuma4x4_0(mb, e, luma_left_blocks(mb, 0, q.mbaff), rounding, right, left, cat, cbf, ctx,
-                                   scale);
-  if (cbp & 2) Members::DecodeCoeffsLuma4x4_4(mb, e, {}, rounding, right, left, cat, cbf, ctx, scale);
+    Members::DecodeCoeffsLuma4x4_0(mb, e, luma_left_blocks(mb, 0, q.mbaff), rounding, right, leftShift, cat, cbf,
+                                   ctx, scale);
+  if (cbp & 2) Members::DecodeCoeffsLuma4x4_4(mb, e, {}, rounding, right, leftShift, cat, cbf, ctx, scale);
   if (cbp & 4)
-    Members::DecodeCoeffsLuma4x4_8(mb, e, luma_left_blocks(mb, 8, q.mbaff), rounding, right, left, cat, cbf, ctx,
-                                   scale);
-  if (cbp & 8) Members::DecodeCoeffsLuma4x4_12(mb, e, {}, rounding, right, left, cat, cbf, ctx, scale);
+    Members::DecodeCoeffsLuma4x4_8(mb, e, luma_left_blocks(mb, 8, q.mbaff), rounding, right, leftShift, cat, cbf,
+                                   ctx, scale);
+  if (cbp & 8) Members::DecodeCoeffsLuma4x4_12(mb, e, {}, rounding, right, leftShift, cat, cbf, ctx, scale);
 }
 
 void decode_luma_quadrants(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint8_t cat,
@@ -425,7 +425,8 @@ void cabac_residual_16x16(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* 
     uint8_t pos[16];
     CabacScope e(&tb->reader);
     coded = cabac_DecodeDecision(e, cbf) != 0;
-    if (coded) decode_block<false>(e, c, 16, pos, [&](uint32_t p, int32_t v) { dc[scan[p]] = static_cast<int16_t>(v); });
+    if (coded)
+      decode_block<false>(e, c, 16, pos, [&](uint32_t p, int32_t v) { dc[scan[p]] = static_cast<int16_t>(v); });
   }
   if (coded) {
     mb->luma_dc_nonzero = 1;
