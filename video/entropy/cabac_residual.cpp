@@ -169,10 +169,11 @@ __attribute__((always_inline)) inline void cabac_decode_coeffs(CabacLocal& e, Ca
   const BlockCtx c = {contexts + (kField ? kCtxSigField : kCtxSigFrame) + off[0],
                       contexts + (kField ? kCtxLastField : kCtxLastFrame) + off[1], contexts + kCtxLevel + off[2],
                       nullptr, nullptr};
-  // AC blocks start at scanning position 1.
-  const uint8_t* scan = (kField ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + (ctxBlockCat == 2 ? 0 : 1);
+  // AC blocks (15 positions) start at scanning position 1.
+  const int numCoeff = maxNumCoeffTable[ctxBlockCat];
+  const uint8_t* scan = (kField ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + (16 - numCoeff);
   uint8_t pos[16];
-  decode_block<false>(e, c, maxNumCoeffTable[ctxBlockCat], pos,
+  decode_block<false>(e, c, numCoeff, pos,
                       DequantPut{coef, scan, levelScale, Dequant{rounding, right, left}});
 }
 
@@ -228,37 +229,68 @@ struct LumaLeftBlocks {
   X(DecodeCoeffsLuma4x4_8, 8)          \
   X(DecodeCoeffsLuma4x4_12, 12)
 
+// What every coded 4x4 luma block of a macroblock shares: the context
+// array, the category (2 luma 4x4, or 1 Intra16x16 AC) with its
+// coded_block_flag offset in that group, and the 4x4 dequantisation of
+// QP'Y (LevelScale row, rounding, right shift, left shift).
+struct LumaBlockParams {
+  CabacContext* contexts;
+  const int32_t* levelScale;
+  uint8_t rounding, right, leftShift, ctxBlockCat, cbfOffset;
+};
+
+// The four 4x4 blocks first .. first + 3 of one quadrant, in block order,
+// on one load of the engine, by the block decoder of the macroblock's
+// structure (kField); the body that the members of the quadrant family
+// share, kept out of line so that one copy of each block decoder serves
+// all four. The coded_block_flag condition of block first + j's left and
+// upper neighbour is bit bits[j] and bits[4 + j] of `conds`: bits 0..15 the
+// coded blocks of this macroblock (those of quadrants not decoded stay 0),
+// bits 16, 17 the outside left neighbours of the quadrant's upper-left and
+// lower-left blocks, bits 18, 19 the outside upper neighbours of its
+// upper-left and upper-right blocks. Adds the coded blocks to
+// luma_nonzero_mask.
+template <bool kField>
+__attribute__((noinline)) void luma_quadrant_blocks(ThreadBuffer* tb, MacroblockRecord* mb, const LumaBlockParams& p,
+                                                    uint32_t first, uint32_t conds, const uint8_t* bits) {
+  CabacContext* cbf = p.contexts + kCtxCodedBlockFlag + p.cbfOffset;
+  CabacScope e(&tb->reader);
+  for (uint32_t j = 0; j < 4; ++j) {
+    const uint32_t condA = (conds >> bits[j]) & 1, condB = (conds >> bits[4 + j]) & 1;
+    if (!cabac_DecodeDecision(e, cbf + condA + 2 * condB)) continue;
+    conds |= 1u << (first + j);
+    int16_t* coef = mb->luma_coeff + 16 * (first + j);
+    if constexpr (kField)
+      cabac_decode_coeffs_field(e, p.contexts, p.ctxBlockCat, coef, p.leftShift, p.right, p.rounding, p.levelScale);
+    else
+      cabac_decode_coeffs_frame(e, p.contexts, p.ctxBlockCat, coef, p.leftShift, p.right, p.rounding, p.levelScale);
+  }
+  mb->luma_nonzero_mask = static_cast<uint16_t>(conds);
+}
+
 // The quadrant family: the four 4x4 luma blocks of the 8x8 quadrant that
-// starts at luma4x4BlkIdx kFirst, in block order, on the engine `e`, by the
-// block decoder of the macroblock's structure (kField). Each coded block is
-// of category `ctxBlockCat` (2 luma 4x4, or 1 Intra16x16 AC) with its
-// coded_block_flag contexts at `cbfOffset` in that group and is dequantised
-// with the 4x4 parameters of QP'Y (rounding, right shift, left shift and
-// the LevelScale row). The members run for each set cbp_luma bit,
-// quadrants in order: each reads the coded blocks of the quadrants before
-// it from luma_nonzero_mask and adds its own.
-//
-// The conditions of the blocks' left and upper neighbours sit in one word:
-// bits 0..15 the coded blocks of this macroblock (those of quadrants not
-// decoded stay 0), bits 16, 17 the outside left neighbours of the
-// quadrant's upper-left and lower-left blocks, bits 18, 19 the outside
-// upper neighbours of its upper-left and upper-right blocks. Which bit each
-// block reads is fixed per member: a left-column quadrant (0, 8) meets the
-// left macroblock through `left`, a top-row one (0, 4) the upper
-// macroblock's bottom row; the others ignore `left`.
+// starts at luma4x4BlkIdx kFirst, each coded block of category
+// `ctxBlockCat` with its coded_block_flag contexts at `cbfOffset` in that
+// group, dequantised with the 4x4 parameters of QP'Y (rounding, right
+// shift, left shift and the LevelScale row). The members run for each set
+// cbp_luma bit, quadrants in order: each reads the coded blocks of the
+// quadrants before it from luma_nonzero_mask. Which neighbour each block
+// reads is fixed per member: a left-column quadrant (0, 8) meets the left
+// macroblock through `left`, a top-row one (0, 4) the upper macroblock's
+// bottom row (blocks 10, 11 or 14, 15); the others ignore `left`.
 template <uint32_t kFirst, bool kField>
-__attribute__((always_inline)) inline void decode_coeffs_luma_quadrant(MacroblockRecord* mb, CabacLocal& e,
+__attribute__((always_inline)) inline void decode_coeffs_luma_quadrant(MacroblockRecord* mb, ThreadBuffer* tb,
                                                                        LumaLeftBlocks left, uint8_t rounding,
                                                                        uint8_t right, uint8_t leftShift,
                                                                        uint8_t ctxBlockCat, uint8_t cbfOffset,
                                                                        CabacContext* contexts,
                                                                        const int32_t* levelScale) {
   constexpr bool kLeftOutside = (kFirst & 4) == 0, kUpOutside = kFirst < 8;
-  // Condition bit of each block's left and upper neighbour.
-  static constexpr uint8_t kLeftBit[4] = {kLeftOutside ? 16 : kFirst - 3, kFirst, kLeftOutside ? 17 : kFirst - 1,
-                                          kFirst + 2};
-  static constexpr uint8_t kUpBit[4] = {kUpOutside ? 18 : kFirst - 6, kUpOutside ? 19 : kFirst - 5, kFirst,
-                                        kFirst + 1};
+  // Condition bit of each block's left neighbour, then of each block's
+  // upper neighbour (see luma_quadrant_blocks).
+  static constexpr uint8_t kBits[8] = {kLeftOutside ? 16 : kFirst - 3, kFirst, kLeftOutside ? 17 : kFirst - 1,
+                                       kFirst + 2, kUpOutside ? 18 : kFirst - 6, kUpOutside ? 19 : kFirst - 5,
+                                       kFirst, kFirst + 1};
   const bool intra = mb_is_intra(mb->mb_type);
   uint32_t conds = mb->luma_nonzero_mask;
   if constexpr (kLeftOutside)
@@ -266,29 +298,19 @@ __attribute__((always_inline)) inline void decode_coeffs_luma_quadrant(Macrobloc
   if constexpr (kUpOutside)
     conds |= luma_cbf_outside(mb->neighbour_b, kFirst + 10, intra) << 18 |
              luma_cbf_outside(mb->neighbour_b, kFirst + 11, intra) << 19;
-  CabacContext* cbf = contexts + kCtxCodedBlockFlag + cbfOffset;
-  for (uint32_t j = 0; j < 4; ++j) {
-    const uint32_t condA = (conds >> kLeftBit[j]) & 1, condB = (conds >> kUpBit[j]) & 1;
-    if (!cabac_DecodeDecision(e, cbf + condA + 2 * condB)) continue;
-    conds |= 1u << (kFirst + j);
-    int16_t* coef = mb->luma_coeff + 16 * (kFirst + j);
-    if constexpr (kField)
-      cabac_decode_coeffs_field(e, contexts, ctxBlockCat, coef, leftShift, right, rounding, levelScale);
-    else
-      cabac_decode_coeffs_frame(e, contexts, ctxBlockCat, coef, leftShift, right, rounding, levelScale);
-  }
-  mb->luma_nonzero_mask = static_cast<uint16_t>(conds);
+  const LumaBlockParams p = {contexts, levelScale, rounding, right, leftShift, ctxBlockCat, cbfOffset};
+  luma_quadrant_blocks<kField>(tb, mb, p, kFirst, conds, kBits);
 }
 
 // The family's members for frame (kField false) or field macroblocks.
 template <bool kField>
 struct LumaQuadrants {
 #define CABAC_LUMA_QUADRANT_DEFINE(name, first)                                                                   \
-  __attribute__((always_inline)) static void name(MacroblockRecord* mb, CabacLocal& e, LumaLeftBlocks left,        \
+  __attribute__((always_inline)) static void name(MacroblockRecord* mb, ThreadBuffer* tb, LumaLeftBlocks left,     \
                                                   uint8_t rounding, uint8_t right, uint8_t leftShift,             \
                                                   uint8_t ctxBlockCat, uint8_t cbfOffset, CabacContext* contexts, \
                                                   const int32_t* levelScale) {                                    \
-    decode_coeffs_luma_quadrant<first, kField>(mb, e, left, rounding, right, leftShift, ctxBlockCat, cbfOffset,   \
+    decode_coeffs_luma_quadrant<first, kField>(mb, tb, left, rounding, right, leftShift, ctxBlockCat, cbfOffset,   \
                                                contexts, levelScale);                                             \
   }
   CABAC_LUMA_QUADRANT_MEMBERS(CABAC_LUMA_QUADRANT_DEFINE)
@@ -365,16 +387,17 @@ void finish_chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, co
 
 // The left record of a left-column quadrant and its blocks beside the
 // quadrant's upper-left and lower-left blocks (`blk`, `blk` + 2).
-LumaLeftBlocks luma_left_blocks(const MacroblockRecord* mb, uint32_t blk, uint8_t mbaff) {
+__attribute__((always_inline)) inline LumaLeftBlocks luma_left_blocks(const MacroblockRecord* mb, uint32_t blk,
+                                                                       uint8_t mbaff) {
   const LeftBlock4x4 upper = left_edge_block(mb, blk, mbaff), lower = left_edge_block(mb, blk + 2, mbaff);
   return {upper.rec, static_cast<uint8_t>(upper.blk), static_cast<uint8_t>(lower.blk)};
 }
 
 // The quadrants that cbp_luma names, category 2 (luma 4x4) or 1 (Intra16x16
-// AC), with the 4x4 dequantisation of QP'Y, on one load of the engine; an
-// instance for frame and one for field macroblocks.
+// AC), with the 4x4 dequantisation of QP'Y, by the family members of frame
+// or field macroblocks.
 template <bool kField>
-__attribute__((noinline)) void luma_quadrants(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint8_t cat,
+void luma_quadrants(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint8_t cat,
                                               const ResidualQuant& q) {
   const uint8_t cbp = mb->cbp_luma;
   const int32_t* scale = q.ls4x4[mb_is_intra(mb->mb_type) ? 0 : 3][q.qpY % 6];
@@ -382,15 +405,14 @@ __attribute__((noinline)) void luma_quadrants(ThreadBuffer* tb, MacroblockRecord
   const uint8_t rounding = static_cast<uint8_t>(dq.rounding), right = static_cast<uint8_t>(dq.right);
   const uint8_t leftShift = static_cast<uint8_t>(dq.left), cbf = static_cast<uint8_t>(kCbfCat[cat]);
   using Members = LumaQuadrants<kField>;
-  CabacScope e(&tb->reader);
   if (cbp & 1)
-    Members::DecodeCoeffsLuma4x4_0(mb, e, luma_left_blocks(mb, 0, q.mbaff), rounding, right, leftShift, cat, cbf,
+    Members::DecodeCoeffsLuma4x4_0(mb, tb, luma_left_blocks(mb, 0, q.mbaff), rounding, right, leftShift, cat, cbf,
                                    ctx, scale);
-  if (cbp & 2) Members::DecodeCoeffsLuma4x4_4(mb, e, {}, rounding, right, leftShift, cat, cbf, ctx, scale);
+  if (cbp & 2) Members::DecodeCoeffsLuma4x4_4(mb, tb, {}, rounding, right, leftShift, cat, cbf, ctx, scale);
   if (cbp & 4)
-    Members::DecodeCoeffsLuma4x4_8(mb, e, luma_left_blocks(mb, 8, q.mbaff), rounding, right, leftShift, cat, cbf,
+    Members::DecodeCoeffsLuma4x4_8(mb, tb, luma_left_blocks(mb, 8, q.mbaff), rounding, right, leftShift, cat, cbf,
                                    ctx, scale);
-  if (cbp & 8) Members::DecodeCoeffsLuma4x4_12(mb, e, {}, rounding, right, leftShift, cat, cbf, ctx, scale);
+  if (cbp & 8) Members::DecodeCoeffsLuma4x4_12(mb, tb, {}, rounding, right, leftShift, cat, cbf, ctx, scale);
 }
 
 void decode_luma_quadrants(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint8_t cat,
