@@ -229,30 +229,34 @@ struct LumaLeftBlocks {
   X(DecodeCoeffsLuma4x4_8, 8)          \
   X(DecodeCoeffsLuma4x4_12, 12)
 
-// What every coded 4x4 luma block of a macroblock shares: the context
-// array, the category (2 luma 4x4, or 1 Intra16x16 AC) with its
-// coded_block_flag offset in that group, and the 4x4 dequantisation of
-// QP'Y (LevelScale row, rounding, right shift, left shift).
+// What every coded 4x4 luma block of a macroblock shares besides its
+// category: the context array, the coded_block_flag offset of the category
+// in that group, and the 4x4 dequantisation of QP'Y (LevelScale row,
+// rounding, right shift, left shift).
 struct LumaBlockParams {
   CabacContext* contexts;
   const int32_t* levelScale;
-  uint8_t rounding, right, leftShift, ctxBlockCat, cbfOffset;
+  uint8_t rounding, right, leftShift, cbfOffset;
 };
 
 // The four 4x4 blocks first .. first + 3 of one quadrant, in block order,
 // on one load of the engine, by the block decoder of the macroblock's
-// structure (kField); the body that the members of the quadrant family
-// share, kept out of line so that one copy of each block decoder serves
-// all four. The coded_block_flag condition of block first + j's left and
-// upper neighbour is bit bits[j] and bits[4 + j] of `conds`: bits 0..15 the
-// coded blocks of this macroblock (those of quadrants not decoded stay 0),
-// bits 16, 17 the outside left neighbours of the quadrant's upper-left and
-// lower-left blocks, bits 18, 19 the outside upper neighbours of its
-// upper-left and upper-right blocks. Adds the coded blocks to
-// luma_nonzero_mask.
-template <bool kField>
-__attribute__((noinline)) void luma_quadrant_blocks(ThreadBuffer* tb, MacroblockRecord* mb, const LumaBlockParams& p,
-                                                    uint32_t first, uint32_t conds, const uint8_t* bits) {
+// structure (kField), of category kCat; the body that the members of the
+// quadrant family share, kept out of line so that one copy of each block
+// decoder and category serves all four. The coded_block_flag condition of
+// block first + j's left and upper neighbour is bit bits[j] and
+// bits[4 + j] of `conds`: bits 0..15 the coded blocks of this macroblock
+// (those of quadrants not decoded stay 0), bits 16, 17 the outside left
+// neighbours of the quadrant's upper-left and lower-left blocks, bits 18,
+// 19 the outside upper neighbours of its upper-left and upper-right blocks.
+// Adds the coded blocks to luma_nonzero_mask.
+template <bool kField, uint8_t kCat>
+__attribute__((noinline)) void luma_quadrant_blocks(ThreadBuffer* tb, MacroblockRecord* mb,
+                                                    const LumaBlockParams& params, uint32_t first, uint32_t conds,
+                                                    const uint8_t* bits) {
+  // A copy that the context and coefficient stores cannot reach, so that
+  // the blocks do not read it anew.
+  const LumaBlockParams p = params;
   CabacContext* cbf = p.contexts + kCtxCodedBlockFlag + p.cbfOffset;
   CabacScope e(&tb->reader);
   for (uint32_t j = 0; j < 4; ++j) {
@@ -261,9 +265,9 @@ __attribute__((noinline)) void luma_quadrant_blocks(ThreadBuffer* tb, Macroblock
     conds |= 1u << (first + j);
     int16_t* coef = mb->luma_coeff + 16 * (first + j);
     if constexpr (kField)
-      cabac_decode_coeffs_field(e, p.contexts, p.ctxBlockCat, coef, p.leftShift, p.right, p.rounding, p.levelScale);
+      cabac_decode_coeffs_field(e, p.contexts, kCat, coef, p.leftShift, p.right, p.rounding, p.levelScale);
     else
-      cabac_decode_coeffs_frame(e, p.contexts, p.ctxBlockCat, coef, p.leftShift, p.right, p.rounding, p.levelScale);
+      cabac_decode_coeffs_frame(e, p.contexts, kCat, coef, p.leftShift, p.right, p.rounding, p.levelScale);
   }
   mb->luma_nonzero_mask = static_cast<uint16_t>(conds);
 }
@@ -298,8 +302,11 @@ __attribute__((always_inline)) inline void decode_coeffs_luma_quadrant(Macrobloc
   if constexpr (kUpOutside)
     conds |= luma_cbf_outside(mb->neighbour_b, kFirst + 10, intra) << 18 |
              luma_cbf_outside(mb->neighbour_b, kFirst + 11, intra) << 19;
-  const LumaBlockParams p = {contexts, levelScale, rounding, right, leftShift, ctxBlockCat, cbfOffset};
-  luma_quadrant_blocks<kField>(tb, mb, p, kFirst, conds, kBits);
+  const LumaBlockParams p = {contexts, levelScale, rounding, right, leftShift, cbfOffset};
+  if (ctxBlockCat == 1)
+    luma_quadrant_blocks<kField, 1>(tb, mb, p, kFirst, conds, kBits);
+  else
+    luma_quadrant_blocks<kField, 2>(tb, mb, p, kFirst, conds, kBits);
 }
 
 // The family's members for frame (kField false) or field macroblocks.
