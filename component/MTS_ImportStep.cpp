@@ -59,6 +59,8 @@ struct Continuation {
   int64_t* last;
   int64_t* step;
   uint8_t* seen;
+  int64_t* lost;
+  int64_t unit;  // how long one PES lasts; 0: as long as the last step
 };
 
 // Moves `key` (a PTS or DTS already unwrapped) onto the continued time line;
@@ -79,6 +81,10 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
     *moved = offset - *c.offset;
     *c.offset = offset;
   } else if (delta > 0) {
+    // A step half again as long as one PES lasts: the PES between were lost
+    // to damage that the demultiplexer skipped, and their time is counted.
+    const int64_t unit = c.unit > 0 ? c.unit : *c.step;
+    if (unit > 0 && 2 * delta > 3 * unit) *c.lost += delta - unit;
     *c.step = delta;
   }
   *c.last = key + *c.offset;
@@ -119,8 +125,9 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   if (video) {
     const int64_t frameTicks =
         store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
-    shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen}, key,
-                     frameTicks, &moved);
+    shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
+                      &store->videoLostTicks, frameTicks},
+                     key, frameTicks, &moved);
     // The pre-scan's end values belong to the last stretch of the file: they
     // move with the stretch now read.
     store->lastVideoPTS += moved;
@@ -137,8 +144,9 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
       }
     }
   } else {
-    shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen}, key,
-                     0, &moved);
+    shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen,
+                      &store->soundLostTicks, 0},
+                     key, 0, &moved);
     store->soundEndPTS += moved;
     if (moved != 0) {
       if (JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->videoJoinMoved, store->ts_offset, moved)) {

@@ -342,6 +342,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoTimeShift = store->lastVideoKey = store->videoKeyStep = 0;
   store->soundTimeShift = store->lastSoundKey = store->soundKeyStep = 0;
   store->videoKeySeen = store->soundKeySeen = 0;
+  store->videoLostTicks = store->soundLostTicks = 0;
   store->videoDecodeTime = store->videoDisplayEnd = store->videoDisplayShift = 0;
   store->videoRestarted = 0;
   store->videoJoinPending = store->soundJoinPending = 0;

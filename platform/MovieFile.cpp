@@ -1,10 +1,14 @@
 #include "MovieFile.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -152,7 +156,18 @@ struct TrackLayout {
   bool anyOffset = false;
 };
 
-OSErr write_all(FILE* f, const void* p, size_t n) { return std::fwrite(p, 1, n, f) == n ? noErr : ioErr; }
+// The file a movie is written to, and the system's error code of the first
+// write that failed (0 while none has).
+struct Output {
+  FILE* f;
+  int error = 0;
+};
+
+OSErr write_all(Output& out, const void* p, size_t n) {
+  if (std::fwrite(p, 1, n, out.f) == n) return noErr;
+  if (out.error == 0) out.error = errno != 0 ? errno : EIO;
+  return ioErr;
+}
 
 // Adds one sample reference, stored at `position` in the file, to the
 // layout. A reference of several samples whose size divides evenly is that
@@ -180,7 +195,7 @@ OSErr note_sample(TrackLayout* layout, const MediaSampleReference& s, UInt64 pos
 
 // Reads every sample reference of the track's media through its data
 // handler and appends the bytes to the file.
-OSErr write_media_data(FILE* f, UInt64* position, TrackLayout* layout) {
+OSErr write_media_data(Output& out, UInt64* position, TrackLayout* layout) {
   MediaRecord* m = layout->track->media.get();
   if (m->samples.empty()) return noErr;
   ComponentInstance dh = nullptr;
@@ -190,7 +205,7 @@ OSErr write_media_data(FILE* f, UInt64* position, TrackLayout* layout) {
   for (const MediaSampleReference& s : m->samples) {
     err = read_sample_reference(dh, s, &buffer);
     if (err == noErr) err = note_sample(layout, s, *position);
-    if (err == noErr) err = write_all(f, buffer.data(), size_t(s.dataSize));
+    if (err == noErr) err = write_all(out, buffer.data(), size_t(s.dataSize));
     if (err != noErr) break;
     *position += UInt64(s.dataSize);
   }
@@ -440,7 +455,7 @@ std::vector<UInt8> movie_atom(const MovieRecord& movie, const std::vector<TrackL
 
 namespace {
 
-OSErr write_movie(FILE* f, const MovieRecord& m) {
+OSErr write_movie(Output& out, const MovieRecord& m) {
   Atoms head;
   size_t ftyp = head.begin(FOUR_CHAR_CODE("ftyp"));
   head.u32(FOUR_CHAR_CODE("qt  "));
@@ -450,7 +465,7 @@ OSErr write_movie(FILE* f, const MovieRecord& m) {
   head.u32(1);  // 'mdat' with a 64-bit size, filled in at the end
   head.u32(FOUR_CHAR_CODE("mdat"));
   head.u64(0);
-  OSErr err = write_all(f, head.bytes.data(), head.bytes.size());
+  OSErr err = write_all(out, head.bytes.data(), head.bytes.size());
   const UInt64 mdatStart = head.bytes.size() - 16;
   UInt64 position = head.bytes.size();
 
@@ -463,7 +478,7 @@ OSErr write_movie(FILE* f, const MovieRecord& m) {
   }
   for (TrackLayout& t : layouts) {
     if (err != noErr) break;
-    err = write_media_data(f, &position, &t);
+    err = write_media_data(out, &position, &t);
   }
   if (err != noErr) return err;
   UInt8 size[8];
@@ -471,17 +486,13 @@ OSErr write_movie(FILE* f, const MovieRecord& m) {
   put_be32(size, UInt32(mdatSize >> 32));
   put_be32(size + 4, UInt32(mdatSize));
   std::vector<UInt8> moov = movie_atom(m, layouts);
-  err = write_all(f, moov.data(), moov.size());
-  if (err == noErr && (std::fseek(f, long(mdatStart + 8), SEEK_SET) != 0 || std::fwrite(size, 1, 8, f) != 8))
+  err = write_all(out, moov.data(), moov.size());
+  if (err == noErr && std::fseek(out.f, long(mdatStart + 8), SEEK_SET) != 0) {
+    out.error = errno;
     err = ioErr;
+  }
+  if (err == noErr) err = write_all(out, size, 8);
   return err;
-}
-
-// The mode a new file gets from open(..., 0666): what the umask leaves.
-mode_t new_file_mode() {
-  const mode_t mask = ::umask(077);
-  ::umask(mask);
-  return 0666 & ~mask;
 }
 
 // A hidden name beside the destination for the file a save writes, short
@@ -493,16 +504,17 @@ std::string pending_name(const std::string& dir, const std::string& base, UInt64
   return name;
 }
 
-// Opens the file a save writes before it replaces the destination: in the
-// same directory (the final rename must stay within one file system),
-// owner-only until it is complete. Where the file system allows, the file
+// Opens the file a save writes the movie to, owner-only until it is
+// complete: in the destination's directory when it replaces the destination
+// (the final rename must stay within one file system), else among the
+// temporary files. Where the file system allows, the file
 // has no name while it is written, so that a process killed meanwhile leaves
 // nothing behind (`*named` stays empty; see name_pending_file); elsewhere it
 // gets a new hidden name at once, made with O_EXCL, in `*named`.
 int open_pending_file(const std::string& dir, const std::string& base, std::string* named) {
   named->clear();
   if (::access("/proc/self/fd", F_OK) == 0) {  // how an unnamed file gets its name later
-    const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
   }
   std::string pattern = pending_name(dir, base, 0);
@@ -538,46 +550,221 @@ void sync_directory(const std::string& dir) {
   ::close(fd);
 }
 
+// The system's words for `error`, to stand inside a sentence ("permission
+// denied").
+std::string reason(int error) {
+  std::string words = std::strerror(error);
+  if (!words.empty()) words[0] = char(std::tolower(static_cast<unsigned char>(words[0])));
+  return words;
+}
+
+OSErr fail(std::string* problem, const std::string& words, OSErr err = ioErr) {
+  if (problem) *problem = words;
+  return err;
+}
+
+// The mode a new file gets from open(..., 0666): what the umask leaves.
+mode_t new_file_mode() {
+  const mode_t mask = ::umask(077);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+bool may_write(const std::string& path) { return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0; }
+
+// Where a save writes, and how.
+struct SaveTarget {
+  std::string destination;  // the path with every symbolic link followed
+  std::string dir, base;    // its directory and its name there
+  bool exists = false;
+  struct stat st {};      // of the destination, when it exists
+  bool inPlace = false;   // the directory takes no new file, but the file may be written
+};
+
+// Follows the symbolic links from `path` to where they lead, whether a file
+// is there or not (a dangling link leads to the file it names). False with
+// `*error` set when a link cannot be read or the links go round.
+bool follow_links(const std::string& path, std::string* out, int* error) {
+  std::string at = path;
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      *out = at;
+      return true;
+    }
+    std::vector<char> target(size_t(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    const ssize_t n = ::readlink(at.c_str(), target.data(), target.size());
+    if (n <= 0 || size_t(n) >= target.size()) {
+      *error = n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG;
+      return false;
+    }
+    std::string next(target.data(), size_t(n));
+    const size_t slash = at.rfind('/');
+    if (next[0] != '/' && slash != std::string::npos) next = at.substr(0, slash + 1) + next;
+    at = next;
+  }
+  *error = ELOOP;
+  return false;
+}
+
+// Finds where a save of `path` writes and whether it can: what is there must
+// be a regular file or nothing, in a directory that exists and takes a new
+// file of that name. A file in a directory that takes no new file (none
+// that the saver may write, or one with the sticky bit where another user
+// owns both the file and the directory) is written over in place when the
+// saver may write it.
+OSErr plan_save(const char* path, SaveTarget* t, std::string* problem) {
+  int error = 0;
+  if (!follow_links(path, &t->destination, &error))
+    return fail(problem, std::string("cannot follow the symbolic link ") + path + ": " + reason(error));
+  const std::string& d = t->destination;
+  t->exists = ::stat(d.c_str(), &t->st) == 0;
+  if (t->exists && !S_ISREG(t->st.st_mode)) return fail(problem, d + " is not a regular file", notAFileErr);
+  const size_t slash = d.rfind('/');
+  t->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : d.substr(0, slash);
+  t->base = slash == std::string::npos ? d : d.substr(slash + 1);
+  const std::string in = "cannot create a file in " + t->dir + ": ";
+  struct stat ds;
+  if (::stat(t->dir.c_str(), &ds) != 0) return fail(problem, in + (errno == ENOENT ? "no such directory" : reason(errno)));
+  if (!S_ISDIR(ds.st_mode)) return fail(problem, in + "not a directory");
+  const long longest = ::pathconf(t->dir.c_str(), _PC_NAME_MAX);
+  if (t->base.empty() || (longest > 0 && t->base.size() > size_t(longest)))
+    return fail(problem, in + (t->base.empty() ? std::string("no file name given")
+                                               : "the name is " + std::to_string(t->base.size()) +
+                                                     " bytes long, the file system takes at most " +
+                                                     std::to_string(longest)));
+  if (::faccessat(AT_FDCWD, t->dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    error = errno;
+  } else if (t->exists && (ds.st_mode & S_ISVTX) && ::geteuid() != 0 && t->st.st_uid != ::geteuid() &&
+             ds.st_uid != ::geteuid()) {
+    error = EPERM;
+  }
+  if (error == 0) return noErr;
+  if (t->exists && error != EROFS && may_write(d)) {
+    t->inPlace = true;
+    return noErr;
+  }
+  if (error == EPERM)
+    return fail(problem, "cannot replace " + d + ": it belongs to another user, in a directory with the sticky bit, "
+                         "and may not be written");
+  return fail(problem, in + reason(error));
+}
+
+// Where the movie is made before it is written over a file in place: the
+// directory for temporary files.
+std::string scratch_directory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir && *dir ? dir : "/tmp";
+}
+
+// Writes the complete movie in `from` over the existing file itself (its
+// directory takes no new file), which keeps its inode, owner, group and
+// mode. The space is reserved first, so that a full disk or the file size
+// limit fails before the first byte changes; a failure after that (an I/O
+// error) leaves the file incomplete, and the message says so.
+OSErr write_in_place(int from, const SaveTarget& t, std::string* problem) {
+  const off_t size = ::lseek(from, 0, SEEK_END);
+  const int to = size < 0 ? -1 : ::open(t.destination.c_str(), O_WRONLY | O_CLOEXEC);
+  if (to < 0) return fail(problem, "cannot write " + t.destination + ": " + reason(errno));
+  int error = 0;
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && rlim_t(size) > limit.rlim_cur)
+    error = EFBIG;
+  if (error == 0 && size > 0 && ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
+      errno != ENOSYS)
+    error = errno;
+  bool changed = false;
+  std::vector<char> buffer(size_t(1) << 20);
+  for (off_t at = 0; error == 0 && at < size;) {
+    const ssize_t n = ::pread(from, buffer.data(), size_t(std::min<off_t>(size - at, off_t(buffer.size()))), at);
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      break;
+    }
+    changed = true;
+    for (ssize_t done = 0; error == 0 && done < n;) {
+      const ssize_t w = ::pwrite(to, buffer.data() + done, size_t(n - done), at + done);
+      if (w < 0) error = errno;
+      else done += w;
+    }
+    at += n;
+  }
+  if (error == 0 && (::ftruncate(to, size) != 0 || ::fsync(to) != 0)) error = errno;
+  // Root's writes keep the set-user-id and set-group-id bits; a movie has
+  // no use for them.
+  if (error == 0 && (t.st.st_mode & (S_ISUID | S_ISGID))) (void)::fchmod(to, t.st.st_mode & 01777);
+  ::close(to);
+  if (error == 0) return noErr;
+  return fail(problem, "cannot write " + t.destination + ": " + reason(error) +
+                           (changed ? " (it was being written over in place, its directory taking no new file, "
+                                      "and is now incomplete)"
+                                    : ""));
+}
+
+// Puts the complete movie in `fd`, written beside the destination, in its
+// place: a file replaced keeps its owner and group where the saver may set
+// them and its permissions without set-user-id and set-group-id; a new one
+// gets the mode of any new file. The file is on the disk before the rename.
+OSErr replace(int fd, const SaveTarget& t, std::string* pending, std::string* problem) {
+  if (t.exists && ::fchown(fd, t.st.st_uid, t.st.st_gid) != 0) (void)::fchown(fd, uid_t(-1), t.st.st_gid);
+  const mode_t mode = t.exists ? t.st.st_mode & 01777 : new_file_mode();
+  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0 || (pending->empty() && !name_pending_file(fd, t.dir, t.base, pending)))
+    return fail(problem, "cannot write the movie to a new file in " + t.dir + ": " + reason(errno));
+  if (::rename(pending->c_str(), t.destination.c_str()) == 0) {
+    pending->clear();
+    sync_directory(t.dir);
+    return noErr;
+  }
+  const int error = errno;
+  if (t.exists && (error == EPERM || error == EACCES) && may_write(t.destination))
+    return write_in_place(fd, t, problem);
+  return fail(problem, "cannot replace " + t.destination + ": " + reason(error));
+}
+
 }  // namespace
 
-OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path) {
+OSErr CheckMovieSaveDestination(const char* path, std::string* problem) {
+  if (problem) problem->clear();
+  if (path == nullptr || path[0] == '\0') return paramErr;
+  SaveTarget t;
+  return plan_save(path, &t, problem);
+}
+
+OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) {
+  if (problem) problem->clear();
   if (m == nullptr || path == nullptr || path[0] == '\0') return paramErr;
-  // What is at the destination stays until the new movie is complete: it is
-  // written to a new file beside it, flushed to the disk, and renamed over
-  // it. A symbolic link is followed, so that the link itself stays.
-  std::string destination = path;
-  struct stat st;
-  const bool exists = ::stat(path, &st) == 0;
-  if (exists && !S_ISREG(st.st_mode)) return notAFileErr;
-  if (exists) {
-    char* real = ::realpath(path, nullptr);
-    if (real == nullptr) return ioErr;
-    destination = real;
-    std::free(real);
+  SaveTarget t;
+  OSErr err = plan_save(path, &t, problem);
+  if (err != noErr) return err;
+  // The movie is made in a new file: beside the destination, or for a
+  // file written over in place among the temporary files, without a name.
+  const std::string dir = t.inPlace ? scratch_directory() : t.dir;
+  std::string pending;  // the name of the new file beside the destination, once it has one
+  const int fd = open_pending_file(dir, t.base, &pending);
+  if (fd < 0) return fail(problem, "cannot create a file in " + dir + ": " + reason(errno));
+  if (t.inPlace && !pending.empty()) {
+    ::unlink(pending.c_str());
+    pending.clear();
   }
-  const size_t slash = destination.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
-  const std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
-  std::string pending;  // the name of the new file, once it has one
-  const int fd = open_pending_file(dir, base, &pending);
-  if (fd < 0) return ioErr;
-  FILE* f = ::fdopen(fd, "wb");
-  OSErr err = f != nullptr ? noErr : ioErr;
+  Output out{::fdopen(fd, "wb")};
+  if (out.f == nullptr) out.error = errno;
+  err = out.f != nullptr ? noErr : ioErr;
   try {
-    if (err == noErr) err = write_movie(f, *m);
+    if (err == noErr) err = write_movie(out, *m);
   } catch (const std::exception&) {
     err = memFullErr;
   }
-  // A file replaced keeps its permissions; a new one gets those of any new file.
-  const mode_t mode = exists ? st.st_mode & 07777 : new_file_mode();
-  if (err == noErr && (std::fflush(f) != 0 || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)) err = ioErr;
-  if (err == noErr && pending.empty() && !name_pending_file(fd, dir, base, &pending)) err = ioErr;
-  if ((f != nullptr ? std::fclose(f) : ::close(fd)) != 0 && err == noErr) err = ioErr;
-  if (err == noErr && ::rename(pending.c_str(), destination.c_str()) != 0) err = ioErr;
-  if (err != noErr) {
-    if (!pending.empty()) ::unlink(pending.c_str());  // only the file this call made
-    return err;
+  if (err == noErr && std::fflush(out.f) != 0) {
+    out.error = errno;
+    err = ioErr;
   }
-  sync_directory(dir);
-  return noErr;
+  if (out.error != 0) {
+    fail(problem, "cannot write the movie to a new file in " + dir + ": " + reason(out.error));
+  } else if (err == noErr) {
+    err = t.inPlace ? write_in_place(fd, t, problem) : replace(fd, t, &pending, problem);
+  }
+  if ((out.f != nullptr ? std::fclose(out.f) : ::close(fd)) != 0 && err == noErr)
+    err = fail(problem, "cannot write the movie to a new file in " + dir + ": " + reason(errno));
+  if (!pending.empty()) ::unlink(pending.c_str());  // only the file this call made, never renamed
+  return err;
 }

@@ -1,13 +1,15 @@
 // ac3dec [-o OUT.pcm] [--md5] [--framemd5] IN.ac3: decodes a raw AC-3
-// elementary stream through the decoder library's public calls into
-// interleaved signed 16-bit little-endian PCM in the stream's own channel
-// layout (L C R Ls Rs LFE order for 3/2+LFE), or prints MD5s in the format of
-// the reference checksum files. A damaged frame becomes a frame of silence,
-// so that what follows keeps its time; the run then ends with exit status 3.
+// elementary stream, read as it comes, through the decoder library's public
+// calls into interleaved signed 16-bit little-endian PCM in the stream's own
+// channel layout (L C R Ls Rs LFE order for 3/2+LFE), or prints MD5s in the
+// format of the reference checksum files. A damaged frame becomes a frame of
+// silence, so that what follows keeps its time; the run then ends with exit
+// status 3.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,13 +21,17 @@ namespace {
 
 constexpr const char* kTool = "ac3dec";
 constexpr const char* kHelp =
-    "usage: ac3dec [-o OUT.pcm] [--md5] [--framemd5] [-v] IN.ac3\n"
+    "usage: ac3dec [-o OUT.pcm] [--md5] [--framemd5] [-v] IN.ac3|-\n"
     "       ac3dec --help | --version\n"
     "\n"
     "Decodes a raw AC-3 elementary stream to interleaved signed 16-bit\n"
     "little-endian PCM in the stream's own channel layout, channels in A/52\n"
     "order (3/2+LFE: L C R Ls Rs LFE). A damaged frame is replaced by a frame of\n"
     "silence of the same length, with a warning naming the file and the frame.\n"
+    "The stream is read as it comes ('-': standard input), so a pipe serves\n"
+    "and a long stream takes no more memory than a short one. A transport\n"
+    "stream is refused: mtsimport imports a recording of 192-byte packets\n"
+    "(.MTS, .m2ts); from one of 188-byte packets demultiplex the audio.\n"
     "\n"
     "options (at least one of -o, --md5, --framemd5):\n"
     "  -o FILE        write the PCM to FILE ('-': standard output)\n"
@@ -38,9 +44,10 @@ constexpr const char* kHelp =
     TOOLS_HELP_ENVIRONMENT
     "\n"
     "exit status: 0 every frame decoded, 1 the input could not be read or holds\n"
-    "no AC-3 frame (or the output not written), 2 wrong options or environment,\n"
-    "3 decoded to the end, but damaged frames were replaced by silence (or bytes\n"
-    "outside any frame dropped).\n";
+    "no AC-3 frame (or memory ran out, or the output was not written), 2 wrong\n"
+    "options or environment, 3 decoded to the end, but damaged frames were\n"
+    "replaced by silence or bytes outside any whole frame dropped (junk before,\n"
+    "between or after the frames; a last frame cut short).\n";
 
 constexpr int kExitDamaged = 3;
 constexpr size_t kSamplesPerFrame = 1536;
@@ -73,12 +80,63 @@ void to_little_endian(int16_t* samples, size_t count) {
   }
 }
 
+// The longest AC-3 frame: 1920 words (640 kbit/s at 32 kHz).
+constexpr size_t kLargestFrame = 3840;
+
+// The input seen through a window that slides along it: bytes are named by
+// their offset in the stream, and only those from the frame at hand on are
+// held, so memory stays the same whatever the stream's length.
+class InputWindow {
+ public:
+  explicit InputWindow(FILE* file) : file_(file), bytes_(size_t{1} << 20) {}
+
+  // Holds the bytes [at, at + n) (n at most the window's size), dropping
+  // those before `at`, which must lie within what is held or just past it;
+  // returns how many of them there are: n, or fewer at the end of the input.
+  size_t Hold(size_t at, size_t n) {
+    if (end() - at < n && !ended_) {
+      const size_t kept = end() - at;
+      std::memmove(bytes_.data(), At(at), kept);
+      base_ = at;
+      const size_t want = bytes_.size() - kept;
+      const size_t got = std::fread(bytes_.data() + kept, 1, want, file_);
+      size_ = kept + got;
+      ended_ = got < want;
+      failed_ = std::ferror(file_) != 0;
+    }
+    return std::min(n, end() - at);
+  }
+  const uint8_t* At(size_t at) const { return bytes_.data() + (at - base_); }
+  // Offset just past the bytes held: at the end of the input, its length.
+  size_t end() const { return base_ + size_; }
+  bool failed() const { return failed_; }
+
+ private:
+  FILE* file_;
+  std::vector<uint8_t> bytes_;
+  size_t base_ = 0;  // offset of bytes_[0]
+  size_t size_ = 0;  // bytes held
+  bool ended_ = false;
+  bool failed_ = false;
+};
+
 // Offset of the first AC-3 sync word (0B 77) at or after `from`, or kNone.
-size_t find_sync(const std::vector<uint8_t>& data, size_t from) {
-  for (size_t i = from; i + 1 < data.size(); ++i)
-    if (data[i] == 0x0B && data[i + 1] == 0x77) return i;
+size_t find_sync(InputWindow& in, size_t from) {
+  while (in.Hold(from, 2) == 2) {
+    const uint8_t* p = in.At(from);
+    const size_t n = in.end() - from;
+    for (const uint8_t* b = p; (b = static_cast<const uint8_t*>(std::memchr(b, 0x0B, n - 1 - size_t(b - p))));
+         ++b)
+      if (b[1] == 0x77) return from + size_t(b - p);
+    from = in.end() - 1;  // its last byte may begin a sync word
+  }
   return kNone;
 }
+
+// The decoder instance, closed on every way out.
+struct CloseDecoder {
+  void operator()(AC3DecState* dec) const { AC3DecCloseLib(dec); }
+};
 
 // Where the decoded PCM goes: the file, the whole-output MD5 and the
 // per-frame lines (whose header comes with the first frame).
@@ -111,12 +169,8 @@ struct Sink {
   }
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  tools::WriteErrorsOnClosedPipes();
-  const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
-  if (early >= 0) return early;
+// The tool's work, with `*name` naming the input once it is known.
+int Run(int argc, char** argv, std::string* name) {
   const char* in = nullptr;
   Sink sink;
   bool verbose = false;
@@ -135,6 +189,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!in) return tools::UsageError(kTool, kHelp, "no stream given");
+  *name = tools::InputName(in);
   if (!sink.outPath && !sink.md5 && !sink.framemd5)
     return tools::UsageError(kTool, kHelp, "nothing to do: give -o, --md5 or --framemd5");
   if (tools::IsStandardOutput(sink.outPath) && (sink.md5 || sink.framemd5))
@@ -145,12 +200,22 @@ int main(int argc, char** argv) {
     return tools::kExitUsage;
   }
 
-  std::vector<uint8_t> data;
-  if (!tools::ReadInput(in, &data, &problem)) {
-    tools::Report(kTool, std::string(in) + ": " + problem);
+  FILE* const file = tools::OpenInput(in, &problem);
+  if (!file) {
+    tools::Report(kTool, *name + ": " + problem);
     return tools::kExitFailed;
   }
-  AC3DecState* dec = AC3DecInitLib();
+  const std::unique_ptr<FILE, int (*)(FILE*)> closeFile(file != stdin ? file : nullptr, std::fclose);
+  InputWindow data(file);
+  // A recording's packets, first seen as damaged AC-3 frames, are named as
+  // what they are.
+  const size_t probe = data.Hold(0, 9 * 192);
+  if (const size_t packet = tools::TransportStreamPacketSize(data.At(0), probe)) {
+    tools::Report(kTool, *name + ": " + tools::TransportStreamRefusal(packet, "a raw AC-3 stream", "audio"));
+    return tools::kExitFailed;
+  }
+  const std::unique_ptr<AC3DecState, CloseDecoder> decoder(AC3DecInitLib());
+  AC3DecState* const dec = decoder.get();
   if (!dec) {
     tools::Report(kTool, "cannot create the decoder");
     return tools::kExitFailed;
@@ -160,7 +225,6 @@ int main(int argc, char** argv) {
     sink.out = tools::OpenOutput(sink.outPath, &problem);
     if (!sink.out) {
       tools::Report(kTool, std::string(sink.outPath) + ": " + problem);
-      AC3DecCloseLib(dec);
       return tools::kExitFailed;
     }
   }
@@ -183,8 +247,8 @@ int main(int argc, char** argv) {
       sink.frame(silence.data(), silence.size() * sizeof(int16_t), channels, like.sampleRate,
                  layout_name(headerResult, like.inChannelConfig, like.nChannels));
     const std::string what = count == 1 ? "replaced by silence" : std::to_string(count) + " frames replaced by silence";
-    std::fprintf(stderr, "ac3dec: %s: frame %llu at byte %zu: %s; %s\n", in, static_cast<unsigned long long>(frames),
-                 at, why, what.c_str());
+    std::fprintf(stderr, "ac3dec: %s: frame %llu at byte %zu: %s; %s\n", name->c_str(),
+                 static_cast<unsigned long long>(frames), at, why, what.c_str());
     frames += count;
     damaged += count;
   };
@@ -198,7 +262,7 @@ int main(int argc, char** argv) {
     if (lost > 0) {
       conceal(lost, lostFrom, like, headerResult, "no readable frame");
     } else {
-      std::fprintf(stderr, "ac3dec: %s: %zu bytes without a frame skipped at byte %zu\n", in, gap, lostFrom);
+      std::fprintf(stderr, "ac3dec: %s: %zu bytes without a frame skipped at byte %zu\n", name->c_str(), gap, lostFrom);
       skipped = true;
     }
     lostFrom = kNone;
@@ -213,14 +277,16 @@ int main(int argc, char** argv) {
     const size_t sync = find_sync(data, pos);
     if (sync == kNone) break;
     if (sync > pos && lostFrom == kNone) lostFrom = pos;
+    // The frame and the two bytes after it, where the next one begins.
+    const size_t held = data.Hold(sync, kLargestFrame + 2);
     ac3decInfo info = {};
     info.outFollowsStream = 1;
-    info.pInput = data.data() + sync;
-    info.nInputBytes = int32_t(std::min<size_t>(data.size() - sync, 0x7FFFFFFF));
+    info.pInput = data.At(sync);
+    info.nInputBytes = int32_t(held);
     const int32_t header = AC3DecGetInputInfoLib(dec, &info);
     const bool headerRead = header == 0 || header == -2;  // -2: a layout without channel code still decodes
-    const size_t frameBytes = headerRead ? size_t(info.nAC3FrameByteSize) : 0;
-    if (header == -3 || (headerRead && sync + frameBytes > data.size())) break;  // the stream ends inside a frame
+    const size_t frameBytes = headerRead ? std::min(size_t(info.nAC3FrameByteSize), kLargestFrame) : 0;
+    if (header == -3 || (headerRead && frameBytes > held)) break;  // the stream ends inside a frame
     int32_t rc = header;
     if (headerRead) {
       info.pOutput = pcm.data();
@@ -245,8 +311,9 @@ int main(int argc, char** argv) {
     // is one lost frame; otherwise this sync word was no frame's, and the
     // search goes on behind it.
     const size_t next = sync + frameBytes;
+    const uint8_t* const after = data.At(next);
     const bool framed = headerRead && frameBytes > 0 &&
-                        (next == data.size() || (next + 1 < data.size() && data[next] == 0x0B && data[next + 1] == 0x77));
+                        (held == frameBytes || (held >= frameBytes + 2 && after[0] == 0x0B && after[1] == 0x77));
     if (!framed) {
       if (lostFrom == kNone) lostFrom = sync;
       pos = sync + 2;
@@ -261,11 +328,18 @@ int main(int argc, char** argv) {
     pos = next;
   }
 
+  const size_t length = data.end();  // the whole input's, unless stopped
   int status = tools::kExitOk;
-  if (stopped) {
+  if (data.failed()) {
+    tools::Report(kTool, *name + ": read error");
+    status = tools::kExitFailed;
+  } else if (length == 0) {
+    tools::Report(kTool, *name + ": empty file");  // a pipe or device that gave nothing
+    status = tools::kExitFailed;
+  } else if (stopped) {
     // The write error is reported below; the rest of the stream is unread.
   } else if (frames == 0) {
-    tools::Report(kTool, std::string(in) + ": " +
+    tools::Report(kTool, *name + ": " +
                              (firstFailure ? "no decodable AC-3 frame: " +
                                                  tools::DescribeCode(tools::CodeSource::kAc3Decoder, firstFailure)
                                            : std::string("no AC-3 frame")));
@@ -274,23 +348,29 @@ int main(int argc, char** argv) {
     // Whole frames lost at the end become silence too; a shorter rest is a
     // stream cut inside its last frame.
     if (lostFrom != kNone && lastFrameBytes > 0) {
-      const uint64_t lost = (data.size() - lostFrom) / lastFrameBytes;
+      const uint64_t lost = (length - lostFrom) / lastFrameBytes;
       if (lost > 0) conceal(lost, lostFrom, lastInfo, lastHeader, "no readable frame");
       lostFrom += size_t(lost) * lastFrameBytes;
     }
     const size_t tail = lostFrom != kNone ? lostFrom : pos;
-    if (tail < data.size())
-      std::fprintf(stderr, "ac3dec: %s: %zu trailing bytes without a whole frame\n", in, data.size() - tail);
+    if (tail < length) {
+      std::fprintf(stderr, "ac3dec: %s: %zu trailing bytes without a whole frame dropped\n", name->c_str(),
+                   length - tail);
+      skipped = true;
+    }
     if (damaged > 0)
-      std::fprintf(stderr, "ac3dec: %s: %llu of %llu frames damaged\n", in, static_cast<unsigned long long>(damaged),
-                   static_cast<unsigned long long>(frames));
+      std::fprintf(stderr, "ac3dec: %s: %llu of %llu frames damaged\n", name->c_str(),
+                   static_cast<unsigned long long>(damaged), static_cast<unsigned long long>(frames));
     if (damaged > 0 || skipped) status = kExitDamaged;
   }
-  AC3DecCloseLib(dec);
   if (sink.out && sink.out != stdout && (!tools::CloseOutput(sink.out) || sink.writeFailed)) {
     tools::Report(kTool, std::string(sink.outPath) + ": write error");
     status = tools::kExitFailed;
   }
   if (sink.md5 && status != tools::kExitFailed) std::printf("%s\n", sink.whole.hex().c_str());
-  return tools::FinishStandardOutput(kTool, status);
+  return status;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, argc, argv, Run); }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,14 @@ namespace {
 constexpr const char* kTool = "h264dec";
 constexpr const char* kHelp =
     "usage: h264dec [-o OUT.yuv] [--format yv12|iyuv|yuy2|uyvy] [--threads N] [--no-deblock]\n"
-    "               [--md5] [--framemd5] [-v] IN.264\n"
+    "               [--md5] [--framemd5] [-v] IN.264|-\n"
     "       h264dec --help | --version\n"
     "\n"
     "Decodes an H.264 Annex B byte stream through the video decoder library and\n"
     "writes the pictures in output order, raw, one after the other. The picture\n"
-    "size and format of what was written are printed on standard error.\n"
+    "size and format of what was written are printed on standard error. The\n"
+    "stream is read as it comes ('-': standard input), so a pipe serves and a\n"
+    "long stream takes no more memory than a short one.\n"
     "\n"
     "options:\n"
     "  -o FILE        write the pictures to FILE ('-': standard output)\n"
@@ -38,7 +41,8 @@ constexpr const char* kHelp =
     "  -v, --verbose  also name the processor variant of the primitives\n"
     "  --help         show this help;  --version  show the version\n"
     "\n"
-    "A transport stream (.MTS, .m2ts) is refused: mtsimport imports it.\n"
+    "A transport stream is refused: mtsimport imports a recording of 192-byte\n"
+    "packets (.MTS, .m2ts); from one of 188-byte packets demultiplex the video.\n"
     "Streams the decoder refuses (long-term references, frame-number gaps, slice\n"
     "groups, more than 8 bits, 4:2:2 and 4:4:4) end with the reason, after every\n"
     "picture decoded before the refusal; --md5 then prints no checksum.\n"
@@ -46,7 +50,8 @@ constexpr const char* kHelp =
     TOOLS_HELP_ENVIRONMENT
     "\n"
     "exit status: 0 decoded to the end, 1 the input could not be read or decoded\n"
-    "(or the output not written), 2 wrong options or environment.\n";
+    "(or memory ran out, or the output was not written), 2 wrong options or\n"
+    "environment.\n";
 
 // Output formats by their --format names, with the words that tell a viewer
 // how the bytes lie.
@@ -70,16 +75,19 @@ const char* error_text(uint32_t code) {
     case kVideoErrorNoPps: return "a slice names a picture parameter set that was not sent";
     case kVideoErrorMissingReference: return "a reference picture named by the stream is missing";
     case kVideoErrorDamaged: return "no slice of the stream could be read (the stream is damaged)";
+    case kVideoErrorStepFailed: return "a decoding step failed (memory running out, for one)";
     default: return "decoding failed";
   }
 }
 
-}  // namespace
+// The decoder instance, closed on every way out.
+struct CloseDecoder {
+  void operator()(VideoDecoder* dec) const { AVCHDCloseVideoDecoderLib(dec); }
+};
+using DecoderHandle = std::unique_ptr<VideoDecoder, CloseDecoder>;
 
-int main(int argc, char** argv) {
-  tools::WriteErrorsOnClosedPipes();
-  const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
-  if (early >= 0) return early;
+// The tool's work, with `*name` naming the input once it is known.
+int Run(int argc, char** argv, std::string* name) {
   const char* in = nullptr;
   const char* outPath = nullptr;
   const Format* format = &kFormats[3];
@@ -115,6 +123,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!in) return tools::UsageError(kTool, kHelp, "no stream given");
+  *name = tools::InputName(in);
   if (tools::IsStandardOutput(outPath) && (md5 || framemd5))
     return tools::UsageError(kTool, kHelp, "-o - and --md5 or --framemd5 would mix on standard output");
   std::string problem;
@@ -124,21 +133,24 @@ int main(int argc, char** argv) {
   }
   if (verbose) std::fprintf(stderr, "h264dec: primitives: %s variant\n", tools::ProcessorVariantName());
   h264dec::ChunkedStream stream;
-  VideoDecoderParams params;
-  int32_t info = 0;
-  if (!stream.Open(in, &problem) || !stream.ReadParameters(&params, &info, &problem)) {
-    tools::Report(kTool, std::string(in) + ": " + problem);
+  if (!stream.Open(in, &problem)) {
+    tools::Report(kTool, *name + ": " + problem);
     return tools::kExitFailed;
   }
-  if (const size_t packet = h264dec::TransportStreamPacketSize(stream.Head().data(), stream.Head().size())) {
-    // Its bytes would make a few wrong pictures: a recording is imported,
-    // not decoded as a bare stream.
-    tools::Report(kTool, std::string(in) + ": an MPEG transport stream of " + std::to_string(packet) +
-                             "-byte packets, not an H.264 Annex B stream (mtsimport imports it)");
+  if (const size_t packet = tools::TransportStreamPacketSize(stream.Head().data(), stream.Head().size())) {
+    // Its bytes would make wrong pictures: a recording is imported, not
+    // decoded as a bare stream.
+    tools::Report(kTool, *name + ": " + tools::TransportStreamRefusal(packet, "an H.264 Annex B stream", "video"));
+    return tools::kExitFailed;
+  }
+  VideoDecoderParams params;
+  int32_t info = 0;
+  if (!stream.ReadParameters(&params, &info, &problem)) {
+    tools::Report(kTool, *name + ": " + problem);
     return tools::kExitFailed;
   }
   if (info != 0) {
-    tools::Report(kTool, std::string(in) + ": " +
+    tools::Report(kTool, *name + ": " +
                              (info == 8 ? "out of memory"
                                         : "no sequence parameter set the decoder can use (not an H.264 Annex B "
                                           "stream, or one it does not support)") +
@@ -149,9 +161,10 @@ int main(int argc, char** argv) {
   params.threads = static_cast<uint8_t>(threads);
   params.timeoutMs = 60000;
   params.flags = 0;
-  VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&params);
+  const DecoderHandle decoder(AVCHDOpenVideoDecoderLib(&params));
+  VideoDecoder* const dec = decoder.get();
   if (!dec) {
-    tools::Report(kTool, std::string(in) + ": cannot open a decoder for " + std::to_string(params.codedWidth) + "x" +
+    tools::Report(kTool, *name + ": cannot open a decoder for " + std::to_string(params.codedWidth) + "x" +
                              std::to_string(params.codedHeight));
     return tools::kExitFailed;
   }
@@ -162,7 +175,6 @@ int main(int argc, char** argv) {
     out = tools::OpenOutput(outPath, &problem);
     if (!out) {
       tools::Report(kTool, std::string(outPath) + ": " + problem);
-      AVCHDCloseVideoDecoderLib(dec);
       return tools::kExitFailed;
     }
   }
@@ -185,21 +197,22 @@ int main(int argc, char** argv) {
     return !std::ferror(stdout) && !(out && std::ferror(out));  // no use decoding what cannot be written
   }, &st, &problem);
   if (!read) {
-    tools::Report(kTool, std::string(in) + ": " + problem);
+    tools::Report(kTool, *name + ": " + problem);
     rc = 1;
   } else if (st & kStatusError) {
     const uint32_t code = AVCHDVideoDecoderGetErrorCodeLib(dec);
     VideoRefusal refusal{};
     if (code == kVideoErrorUnsupported && AVCHDVideoDecoderGetRefusalLib(dec, &refusal) == 0 && refusal.text[0] != '\0')
-      std::fprintf(stderr, "h264dec: %s: error %u: %s: %s\n", in, code, error_text(code), refusal.text);
+      std::fprintf(stderr, "h264dec: %s: error %u: %s: %s\n", name->c_str(), code, error_text(code), refusal.text);
     else
-      std::fprintf(stderr, "h264dec: %s: error %u: %s\n", in, code, error_text(code));
+      std::fprintf(stderr, "h264dec: %s: error %u: %s\n", name->c_str(), code, error_text(code));
     rc = 1;
   }
   VideoDamage damage{};
   if (rc == 0 && AVCHDVideoDecoderGetDamageLib(dec, &damage) == 0 && damage.slicesDropped > 0) {
     // Said once: the pictures are all there, some of them concealed.
-    std::fprintf(stderr, "h264dec: %s: damaged: %u slices dropped and concealed%s%s%s\n", in, damage.slicesDropped,
+    std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name->c_str(),
+                 damage.slicesDropped, damage.slicesDropped == 1 ? "" : "s",
                  damage.suspect.reason ? " (one read as " : "", damage.suspect.text, damage.suspect.reason ? ")" : "");
   }
   // A refused or failed stream gets no checksum: it would stand for output
@@ -209,8 +222,17 @@ int main(int argc, char** argv) {
     tools::Report(kTool, std::string(outPath) + ": write error");
     rc = 1;
   }
-  AVCHDCloseVideoDecoderLib(dec);
-  std::fprintf(stderr, "h264dec: %llu pictures of %ux%u in %s, %d bytes each\n", static_cast<unsigned long long>(count),
-               params.outputWidth, params.outputHeight, format->layout, frameBytes);
-  return tools::FinishStandardOutput(kTool, rc);
+  // What was written, as a viewer of raw pictures needs it; a failure that
+  // wrote nothing has said all there is.
+  if (count > 0)
+    std::fprintf(stderr, "h264dec: %llu picture%s of %ux%u in %s, %d bytes each\n",
+                 static_cast<unsigned long long>(count), count == 1 ? "" : "s", params.outputWidth,
+                 params.outputHeight, format->layout, frameBytes);
+  else if (rc == 0)
+    tools::Report(kTool, *name + ": no picture in the stream");
+  return rc;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, argc, argv, Run); }

@@ -44,8 +44,12 @@ constexpr const char* kHelp =
     "                read back through the data handler (a file: the movie's\n"
     "                sizes are written after its samples, so not '-'); a file\n"
     "                already there is replaced only once the new movie is\n"
-    "                complete, and kept when the save fails\n"
+    "                complete, and kept when the save fails (written over in\n"
+    "                place when its directory takes no new file)\n"
     "  --idle        import as a player does: a first part, then idle calls\n"
+    "                until the import is complete; the movie then holds a\n"
+    "                generic ('gnrc') placeholder track first, of the length\n"
+    "                the importer expected\n"
     "  -v, --verbose also show the components' own log lines and the processor\n"
     "                variant of the primitives\n"
     "  --help        show this help;  --version  show the version\n"
@@ -342,17 +346,32 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
   return probe;
 }
 
-// Why the movie cannot be saved at `path`, or "" when it can be tried: what
-// is there must be a regular file (it is replaced once the new movie is
-// complete) or nothing.
+// Why the movie cannot be saved at `path`, or "" when it can be tried,
+// checked before the import: what is there must be a regular file (it is
+// replaced once the new movie is complete) or nothing, in a directory that
+// exists and takes the file.
 std::string DestinationProblem(const char* path) {
+  std::string problem;
+  const OSErr err = CheckMovieSaveDestination(path, &problem);
   struct stat st;
-  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode)) return {};
+  if (err != notAFileErr || ::stat(path, &st) != 0) return problem;
   const char* what = S_ISDIR(st.st_mode)                          ? "a directory"
                      : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
                      : S_ISFIFO(st.st_mode)                       ? "a pipe"
                                                                   : "a special file";
   return std::string("not a regular file (") + what + "); --mov saves to a file";
+}
+
+// Why the recording cannot be imported from `path` though it can be read,
+// or "": the importer and the data handler read it more than once and at
+// any position, which a pipe, a device or a socket does not allow.
+std::string NotARegularFile(const char* path) {
+  struct stat st;
+  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode)) return {};
+  const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket" : "a device";
+  return std::string("not a regular file (") + what +
+         "): the recording is read again at any position while the movie is built and played, so mtsimport "
+         "needs it in a file; save it to one first";
 }
 
 // A failed import in words, as precisely as the recording and its name
@@ -393,6 +412,23 @@ bool SoundStopsEarly(Movie movie) {
     if (GetMediaType(media) == VideoMediaType) video = length;
   }
   return sound >= 0 && video - sound >= 1.0;
+}
+
+// One warning line when damage in the recording cost samples: the time of
+// the video and sound PES the importer found missing between those it read.
+void WarnOfLostTime(ComponentInstance importer, const char* input) {
+  const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
+  if (store == nullptr || (store->videoLostTicks <= 0 && store->soundLostTicks <= 0)) return;
+  auto seconds = [](int64_t ticks) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", double(ticks) / 90000.0);
+    return std::string(text);
+  };
+  std::string lost;
+  if (store->videoLostTicks > 0) lost = seconds(store->videoLostTicks) + " of video";
+  if (store->soundLostTicks > 0) lost += (lost.empty() ? "" : " and ") + seconds(store->soundLostTicks) + " of sound";
+  tools::Report(kTool, std::string("warning: ") + input + ": damaged recording: " + lost +
+                           " could not be read and are left out of the movie");
 }
 
 // Idle calls until the importer reports completion, as a host would make
@@ -451,6 +487,7 @@ int main(int argc, char** argv) {
   PrintLogSetEnabled(o.verbose);
   if (o.verbose) std::fprintf(stderr, "mtsimport: primitives: %s variant\n", tools::ProcessorVariantName());
   problem = tools::InputProblem(o.input);
+  if (problem.empty()) problem = NotARegularFile(o.input);
   if (!problem.empty()) {
     tools::Report(kTool, std::string(o.input) + ": " + problem);
     return tools::kExitFailed;
@@ -496,6 +533,7 @@ int main(int argc, char** argv) {
     tools::Report(kTool, std::string(o.input) + ": " + FailureText(r, o.input, spec));
     status = tools::kExitFailed;
   } else if (status == tools::kExitOk) {
+    WarnOfLostTime(importer, o.input);
     PrintSummary(movie);
     bool hasSound = false;
     for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
@@ -524,10 +562,10 @@ int main(int argc, char** argv) {
       }
     }
     if (o.mov) {
-      OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov);
+      OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov, &problem);
       if (err != noErr) {
         tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " +
-                                 tools::DescribeCode(tools::CodeSource::kComponents, err));
+                                 (problem.empty() ? tools::DescribeCode(tools::CodeSource::kComponents, err) : problem));
         status = tools::kExitFailed;
       }
     }

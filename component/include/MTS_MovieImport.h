@@ -167,6 +167,13 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t lastSoundKey;
   int64_t soundKeyStep;
   uint8_t soundKeySeen;
+  // Time (90 kHz ticks) of the PES lost between two that were read, per
+  // stream: a step between their time stamps half again as long as a PES
+  // lasts (a frame for video, the step before for sound) and below the
+  // second that counts as a restart. Damage that the demultiplexer skipped;
+  // for the host to report.
+  int64_t videoLostTicks;
+  int64_t soundLostTicks;
   // Display order across a restart of the video time stamps: the decode time
   // of the next video sample, the latest display end so far, the shift of the
   // composition offsets of the current stretch, and a restart to act on.

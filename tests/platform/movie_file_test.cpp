@@ -519,6 +519,38 @@ TEST_F(MovieFile, ReplacesOnlyARegularFile) {
   EXPECT_EQ(dir.entries(), "fifo\nfolder\nlink.mov\nmovie.mov\n");
 }
 
+// Failures of the file system are said in words that name the path; the
+// check before a save finds them without writing anything.
+TEST_F(MovieFile, SaysWhyASaveCannotBeMade) {
+  PrivateDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  HandMadeMovie h;
+  build_movie(h);
+  const std::string a = dir.path + "/a.mov", b = dir.path + "/b.mov";
+  ASSERT_EQ(::symlink("b.mov", a.c_str()), 0);
+  ASSERT_EQ(::symlink("a.mov", b.c_str()), 0);
+  const struct {
+    std::string path, said;
+  } kCases[] = {
+      {dir.path + "/missing/movie.mov", "cannot create a file in " + dir.path + "/missing: no such directory"},
+      {dir.path + "/" + std::string(256, 'n'),
+       "cannot create a file in " + dir.path + ": the name is 256 bytes long, the file system takes at most 255"},
+      {a, "cannot follow the symbolic link " + a + ": too many levels of symbolic links"},
+  };
+  for (const auto& c : kCases) {
+    std::string problem;
+    EXPECT_EQ(CheckMovieSaveDestination(c.path.c_str(), &problem), ioErr);
+    EXPECT_EQ(problem, c.said);
+    problem.clear();
+    EXPECT_EQ(SaveMovieAsQuickTimeFile(h.movie, c.path.c_str(), &problem), ioErr);
+    EXPECT_EQ(problem, c.said);
+  }
+  std::string problem = "stale";
+  EXPECT_EQ(CheckMovieSaveDestination((dir.path + "/new.mov").c_str(), &problem), noErr);
+  EXPECT_EQ(dir.entries(), "a.mov\nb.mov\n");
+  EXPECT_EQ(CheckMovieSaveDestination("", &problem), paramErr);
+}
+
 // A track whose media has no sample (a sound track made for a recording cut
 // before its first whole audio frame) has no sample description to write: it
 // is left out, and the rest of the movie opens.

@@ -97,27 +97,3 @@ TEST(H264decInput, RecordingDecodesToTheEndWithOneWorker) {
 }
 
 }  // namespace
-
-namespace {
-
-// Transport streams are told from Annex B streams by the sync bytes on their
-// packet grid: 188-byte packets, or 192 with an arrival time before each.
-TEST(H264decInput, TransportStreamIsRecognised) {
-  const std::vector<uint8_t> m2ts = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
-  ASSERT_GT(m2ts.size(), 8u * 192);
-  EXPECT_EQ(192u, h264dec::TransportStreamPacketSize(m2ts.data(), m2ts.size()));
-  std::vector<uint8_t> ts;
-  for (size_t at = 0; at + 192 <= m2ts.size(); at += 192) ts.insert(ts.end(), &m2ts[at + 4], &m2ts[at] + 192);
-  EXPECT_EQ(188u, h264dec::TransportStreamPacketSize(ts.data(), ts.size()));
-  // Two packets are enough when the file holds no more; one is not.
-  EXPECT_EQ(188u, h264dec::TransportStreamPacketSize(ts.data(), 2 * 188 + 10));
-  EXPECT_EQ(0u, h264dec::TransportStreamPacketSize(ts.data(), 188 + 10));
-  // A lost sync byte among the first packets, and an Annex B stream, are no
-  // transport stream.
-  ts[3 * 188] = 0;
-  EXPECT_EQ(0u, h264dec::TransportStreamPacketSize(ts.data(), ts.size()));
-  const std::vector<uint8_t> h264 = testsupport::read_file(testsupport::local_data_file("inter/p_cavlc.264"));
-  EXPECT_EQ(0u, h264dec::TransportStreamPacketSize(h264.data(), h264.size()));
-}
-
-}  // namespace

@@ -103,4 +103,41 @@ TEST(MtsimportDamaged, ImportedRecordingIsSavedAndOpens) {
   if (!ffmpeg) GTEST_SKIP() << "ffmpeg is not installed: the saved movies are not opened";
 }
 
+// Noise inside a recording (20,000 bytes in mid-file): the import leaves out
+// the pictures and sound frames it cost and says so, in one warning line on
+// standard error naming as much of each stream as the movie lacks; the whole
+// recording gives no warning.
+TEST(MtsimportDamaged, NoiseInsideIsReportedAsTheTimeItCost) {
+  const std::string source = testsupport::local_data_file("sample.m2ts");  // 25 pictures/s, 48 kHz sound
+  Bytes bytes = testsupport::read_file(source);
+  ASSERT_GT(bytes.size(), 60000u);
+  std::mt19937 rng(1);
+  for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 20000; ++i) bytes[i] = uint8_t(rng());
+  const std::string input = Temp("noise.m2ts");
+  {
+    std::ofstream out(input, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+  const testsupport::CommandResult whole = testsupport::run_command(std::string(MTSIMPORT) + " " + source);
+  const testsupport::CommandResult noisy = testsupport::run_command(std::string(MTSIMPORT) + " " + input);
+  std::remove(input.c_str());
+  ASSERT_EQ(whole.exit, 0) << whole.err;
+  ASSERT_EQ(noisy.exit, 0) << noisy.err;
+  EXPECT_EQ(whole.err, "");
+  auto samples = [](const std::string& summary, const std::string& kind) {
+    const size_t at = summary.find("'" + kind + "': ");
+    return at == std::string::npos ? -1L : std::atol(summary.c_str() + at + kind.size() + 4);
+  };
+  const long pictures = samples(whole.out, "vide") - samples(noisy.out, "vide");
+  const long frames = samples(whole.out, "soun") - samples(noisy.out, "soun");
+  ASSERT_GT(pictures, 0) << noisy.out;
+  ASSERT_GT(frames, 0) << noisy.out;
+  char expected[512];
+  std::snprintf(expected, sizeof expected,
+                "mtsimport: warning: %s: damaged recording: %.3f s of video and %.3f s of sound could not be read "
+                "and are left out of the movie\n",
+                input.c_str(), double(pictures) / 25, double(frames) / 48000);
+  EXPECT_EQ(noisy.err, expected);
+}
+
 }  // namespace

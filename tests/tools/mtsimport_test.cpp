@@ -254,6 +254,54 @@ struct Folder {
   std::string entries() const { return testsupport::run_command("ls -A " + path).out; }
 };
 
+// An idle import of a recording longer than the part read at once (64 MiB;
+// here three copies of a 10 s 1080i recording joined): idle calls, half a
+// second apart, import the rest, and the movie is the one a plain import
+// makes, with the generic placeholder track that the help names first.
+TEST(MtsimportCommand, IdleImportOfALongRecording) {
+  const testsupport::CommandResult help = testsupport::run_command(std::string(MTSIMPORT) + " --help");
+  EXPECT_NE(help.out.find("generic ('gnrc') placeholder track"), std::string::npos) << help.out;
+  AVCHD_REQUIRE_TESTDATA(part, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  testsupport::run_command("cat " + part + " " + part + " " + part + " > " + joined);
+  struct stat st {};
+  ASSERT_EQ(::stat(joined.c_str(), &st), 0);
+  ASSERT_GT(st.st_size, 64 << 20);
+  const std::string command = std::string(MTSIMPORT) + " --mov " + folder.path;
+  const testsupport::CommandResult plain = testsupport::run_command(command + "/plain.mov " + joined);
+  const testsupport::CommandResult idle = testsupport::run_command(command + "/idle.mov --idle " + joined);
+  ASSERT_EQ(plain.exit, 0) << plain.err;
+  ASSERT_EQ(idle.exit, 0) << idle.err;
+  EXPECT_NE(idle.out.find("\ntrack 1 'gnrc': 1 samples"), std::string::npos) << idle.out;
+  // Every other line as the plain import's, each track one number later.
+  std::istringstream lines(plain.out);
+  for (std::string line; std::getline(lines, line);) {
+    int track = 0;
+    char rest[256] = "";
+    if (std::sscanf(line.c_str(), "track %d %255[^\n]", &track, rest) == 2)
+      line = "track " + std::to_string(track + 1) + " " + rest;
+    if (line.rfind("movie:", 0) != 0) {
+      EXPECT_NE(idle.out.find(line + "\n"), std::string::npos) << line << "\n" << idle.out;
+    }
+  }
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the saved movies are not opened";
+  // The samples themselves (stream, size and MD5 of each): the sound is
+  // inserted in more pieces by the idle calls, so its edits differ.
+  auto samples = [&](const std::string& mov) {
+    return testsupport::run_command("ffmpeg -v error -ignore_editlist 1 -i " + folder.path + "/" + mov +
+                                    " -map 0:v -map 0:a -c copy -f framemd5 - | grep -v '^#' | cut -d, -f1,5,6");
+  };
+  const testsupport::CommandResult a = samples("plain.mov");
+  const testsupport::CommandResult b = samples("idle.mov");
+  EXPECT_GT(b.out.size(), 100000u);
+  const testsupport::CommandResult opened =
+      testsupport::run_command("ffmpeg -v error -i " + folder.path + "/idle.mov -t 2 -f null -");
+  EXPECT_EQ(opened.exit, 0) << opened.err;
+  EXPECT_EQ(opened.err, "");
+  EXPECT_TRUE(a.out == b.out) << "the idle import's samples differ from the plain import's";
+}
+
 // A save that fails (here at the file size limit, as on a full disk) or is
 // killed on the way (by the limit's signal) leaves the movie that was at the
 // destination as it was, and no file of its own.
@@ -271,7 +319,9 @@ TEST(MtsimportSave, AFailedSaveKeepsTheEarlierMovie) {
       "bash -c 'ulimit -f 100 && trap \"\" XFSZ && exec " + std::string(MTSIMPORT) + " --mov " + mov + " " + later +
       "'");
   EXPECT_EQ(r.exit, 1) << r.err;
-  EXPECT_NE(r.err.find("mtsimport: " + mov + ": cannot save the movie: read or write error (-36)\n"), std::string::npos)
+  EXPECT_NE(r.err.find("mtsimport: " + mov + ": cannot save the movie: cannot write the movie to a new file in " +
+                       folder.path + ": file too large\n"),
+            std::string::npos)
       << r.err;
   EXPECT_TRUE(testsupport::read_file(mov) == good) << "the earlier movie is lost or changed";
   EXPECT_EQ(folder.entries(), "movie.mov\n");
@@ -307,6 +357,129 @@ TEST(MtsimportSave, RefusesADestinationThatIsNoFile) {
     EXPECT_EQ(after.st_rdev, before.st_rdev) << c.path;
   }
   EXPECT_EQ(folder.entries(), "fifo\nfolder\n");
+}
+
+// Another user's view, for saves where permissions decide: the command run as
+// the user nobody (uid and gid 65534). Empty when this process cannot switch
+// users (not root, no setpriv) or nobody cannot run mtsimport from here.
+std::string AsNobody(const std::string& command) {
+  const std::string prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  if (::geteuid() != 0 || testsupport::run_command(prefix + MTSIMPORT + " --version").exit != 0) return {};
+  return prefix + command;
+}
+
+// What the save needs of the file system is checked before the import, and a
+// refusal says what cannot be done where, and why.
+TEST(MtsimportSave, SaysWhyBeforeTheImport) {
+  const Folder folder;
+  const std::string recording = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  const std::string shut = folder.path + "/shut", sticky = folder.path + "/sticky";
+  ASSERT_EQ(::chmod(folder.path.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(shut.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(sticky.c_str(), 01777), 0);
+  ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+  testsupport::run_command("echo kept > " + sticky + "/theirs.mov && chmod 644 " + sticky + "/theirs.mov");
+  struct Refusal {
+    std::string mov, said;
+  };
+  // A missing directory, a name too long: see MovieFile.SaysWhyASaveCannotBeMade.
+  const Refusal cases[] = {
+      {shut + "/movie.mov", "cannot create a file in " + shut + ": permission denied"},
+      {sticky + "/theirs.mov", "cannot replace " + sticky + "/theirs.mov: it belongs to another user, in a directory "
+                               "with the sticky bit, and may not be written"},
+  };
+  for (const Refusal& c : cases) {
+    const std::string run = AsNobody(std::string(MTSIMPORT) + " --mov " + c.mov + " " + recording);
+    if (run.empty()) break;
+    const testsupport::CommandResult r = testsupport::run_command(run);
+    EXPECT_EQ(r.exit, 1) << c.mov;
+    EXPECT_EQ(r.out, "") << "refused before the import";
+    EXPECT_EQ(r.err, "mtsimport: " + c.mov + ": " + c.said + "\n");
+  }
+  EXPECT_EQ(testsupport::read_text(sticky + "/theirs.mov"), "kept\n");
+  if (::geteuid() == 0) {
+    // A read-only file system, in a mount namespace of the test's own.
+    const testsupport::CommandResult r = testsupport::run_command(
+        "unshare --mount sh -c 'mount -t tmpfs -o ro,size=64k none " + shut + " && exec " + MTSIMPORT + " --mov " +
+        shut + "/movie.mov " + recording + "'");
+    if (r.err.rfind("mtsimport: ", 0) == 0) {  // else the namespace could not be made
+      EXPECT_EQ(r.err, "mtsimport: " + shut + "/movie.mov: cannot create a file in " + shut + ": read-only file system\n");
+    }
+  }
+  if (AsNobody("true").empty()) GTEST_SKIP() << "not run as root: the cases of another user are not tried";
+}
+
+// The movie every save below writes, and whether ffmpeg opens `mov`.
+const std::string kSaved = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+
+void ExpectOpens(const std::string& mov) {
+  if (!HaveFfmpeg()) return;
+  const testsupport::CommandResult opened = testsupport::run_command("ffmpeg -v error -i " + mov + " -f null -");
+  EXPECT_EQ(opened.exit, 0) << mov << "\n" << opened.err;
+  EXPECT_EQ(opened.err, "") << mov;
+}
+
+// A writable file in a directory that takes no new file (here nobody's file
+// in root's folder) is written over in place: the same file, without its
+// set-user-id bit; a save failing there (at the size limit) leaves it as it
+// was.
+TEST(MtsimportSave, WritesOverAFileInPlaceWhereNoNewFileCanBeMade) {
+  if (AsNobody("true").empty()) GTEST_SKIP() << "not run as root: files of another user cannot be made";
+  const Folder folder;
+  ASSERT_EQ(::chmod(folder.path.c_str(), 0755), 0);
+  const std::string theirs = folder.path + "/theirs.mov";
+  testsupport::run_command("echo old > " + theirs + " && chown 65534:65534 " + theirs + " && chmod 4770 " + theirs);
+  struct stat before {}, after {};
+  ASSERT_EQ(::stat(theirs.c_str(), &before), 0);
+  testsupport::CommandResult r =
+      testsupport::run_command(AsNobody(std::string(MTSIMPORT) + " --mov " + theirs + " " + kSaved));
+  EXPECT_EQ(r.exit, 0) << r.err;
+  ASSERT_EQ(::stat(theirs.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0770u);
+  ExpectOpens(theirs);
+  const std::vector<uint8_t> saved = testsupport::read_file(theirs);
+  r = testsupport::run_command(AsNobody("bash -c 'ulimit -f 100 && trap \"\" XFSZ && exec " + std::string(MTSIMPORT) +
+                                        " --mov " + theirs + " " + kSaved + "'"));
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("file too large"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("incomplete"), std::string::npos) << r.err;
+  EXPECT_TRUE(testsupport::read_file(theirs) == saved);
+  EXPECT_EQ(folder.entries(), "theirs.mov\n");
+}
+
+// root replacing another user's set-user-id file: the new file keeps its
+// owner, group and permissions, without the set-user-id bit.
+TEST(MtsimportSave, ReplacedFileKeepsItsOwnerButNoSetIdBit) {
+  if (::geteuid() != 0) GTEST_SKIP() << "not run as root: files of another user cannot be made";
+  const Folder folder;
+  const std::string replaced = folder.path + "/replaced.mov";
+  testsupport::run_command("echo old > " + replaced + " && chown 65534:65534 " + replaced + " && chmod 6750 " + replaced);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --mov " + replaced + " " + kSaved);
+  EXPECT_EQ(r.exit, 0) << r.err;
+  struct stat after {};
+  ASSERT_EQ(::stat(replaced.c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, 65534u);
+  EXPECT_EQ(after.st_gid, 65534u);
+  EXPECT_EQ(after.st_mode & 07777, 0750u);
+  ExpectOpens(replaced);
+}
+
+// A dangling symbolic link: the link stays, and the movie is made where it
+// leads.
+TEST(MtsimportSave, DanglingLinkLeadsToTheMovie) {
+  const Folder folder;
+  const std::string link = folder.path + "/link.mov";
+  ASSERT_EQ(::symlink("led.mov", link.c_str()), 0);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --mov " + link + " " + kSaved);
+  EXPECT_EQ(r.exit, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::lstat((folder.path + "/led.mov").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(folder.entries(), "led.mov\nlink.mov\n");
+  ExpectOpens(link);
 }
 
 // Recordings cut short, before the first whole audio frame: the import keeps

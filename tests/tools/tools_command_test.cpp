@@ -55,6 +55,7 @@ const std::string kH264 = testsupport::local_data_file("inter/p_cavlc.264");  //
 // Inputs that are no recording, no stream or no file at all.
 struct Inputs {
   std::string missing, directory, empty, text, mp4, noVideo, ts188, noPps;
+  std::string cut, byteBefore, ac3Recording, ac3Cut, ac3Ts188;
   Inputs() {
     missing = Dir() + "/missing.MTS";
     directory = Dir() + "/folder";
@@ -71,6 +72,17 @@ struct Inputs {
     std::vector<uint8_t> bare;  // the same packets without their arrival times
     for (size_t at = 0; at + 192 <= audioOnly.size(); at += 192) bare.insert(bare.end(), &audioOnly[at + 4], &audioOnly[at] + 192);
     ts188 = Write("audio_only.ts", bare);
+    // Recordings off their packet grid: cut anywhere, or with a byte before.
+    cut = Write("cut.MTS", {ts.begin() + 99, ts.end()});
+    std::vector<uint8_t> late = ts;
+    late.insert(late.begin(), 0);
+    byteBefore = Write("late.MTS", late);
+    const std::vector<uint8_t> ac3 = testsupport::read_file(testsupport::local_data_file("importer/importer_ac3_51_i.m2ts"));
+    ac3Recording = Write("ac3.MTS", ac3);
+    ac3Cut = Write("ac3_cut.MTS", {ac3.begin() + 1000, ac3.end()});
+    std::vector<uint8_t> ac3Bare;
+    for (size_t at = 0; at + 192 <= ac3.size(); at += 192) ac3Bare.insert(ac3Bare.end(), &ac3[at + 4], &ac3[at] + 192);
+    ac3Ts188 = Write("ac3.ts", ac3Bare);
     // A stream whose only picture parameter set was lost: no slice can be read.
     const std::vector<uint8_t> h264 = testsupport::read_file(kH264);
     std::vector<uint8_t> lost;
@@ -109,6 +121,8 @@ std::vector<Case> Cases() {
       {"MtsEmpty", mts + " " + in.empty, 1, {in.empty + ": empty file"}, {}},
       {"MtsText", mts + " " + in.text, 1, {in.text + ": not an MPEG transport stream of 192-byte packets"}, {}},
       {"MtsMp4", mts + " " + in.mp4, 1, {in.mp4 + ": not an MPEG transport stream of 192-byte packets"}, {}},
+      {"MtsPipe", "bash -c '" + mts + " <(cat " + testsupport::local_data_file("sample.m2ts") + ")'", 1,
+       {": not a regular file (a pipe)", "mtsimport needs it in a file"}, {}},
       {"MtsNoVideo", mts + " " + in.noVideo, 1, {in.noVideo + ": no H.264 video stream (-2010)"}, {}},
       {"MtsVerboseShowsLog", mts + " -v " + in.noVideo, 1, {"[ERR]no usable video in the stream", "sse"}, {}},
       {"MtsNoInput", mts, 2, {"no recording given", "usage: mtsimport"}, {}},
@@ -125,9 +139,18 @@ std::vector<Case> Cases() {
       {"H264TransportStream", h264 + " --md5 " + in.noVideo, 1,
        {in.noVideo + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream (mtsimport imports it)"},
        {}},
-      {"H264BareTransportStream", h264 + " --md5 " + in.ts188, 1, {"transport stream of 188-byte packets", "mtsimport"}, {}},
+      {"H264TransportStreamCut", h264 + " --md5 " + in.cut, 1,
+       {in.cut + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream (mtsimport imports it)"},
+       {}},
+      {"H264TransportStreamAfterAByte", h264 + " --md5 " + in.byteBefore, 1,
+       {in.byteBefore + ": an MPEG transport stream of 192-byte packets"}, {}},
+      {"H264BareTransportStream", h264 + " --md5 " + in.ts188, 1,
+       {in.ts188 + ": an MPEG transport stream of 188-byte packets, not an H.264 Annex B stream; mtsimport imports "
+                   "only recordings of 192-byte packets (.MTS, .m2ts): demultiplex its video to an H.264 Annex B "
+                   "stream first"},
+       {}},
       {"H264NothingDecodable", h264 + " --md5 " + in.noPps, 1,
-       {in.noPps + ": error 12: a slice names a picture parameter set that was not sent", "0 pictures"}, {}},
+       {in.noPps + ": error 12: a slice names a picture parameter set that was not sent"}, {}},
       {"H264ThreadsNotANumber", h264 + " --threads abc " + kH264, 2, {"--threads abc: not a number"}, {}},
       {"H264ThreadsOutOfRange", h264 + " --threads 256 " + kH264, 2, {"--threads 256: not a number"}, {}},
       {"H264UnknownFormat", h264 + " --format rgb " + kH264, 2, {"unknown format rgb"}, {}},
@@ -138,6 +161,15 @@ std::vector<Case> Cases() {
       {"Ac3Missing", ac3 + " --md5 " + in.missing, 1, {"ac3dec: " + in.missing + ": no such file"}, {}},
       {"Ac3Empty", ac3 + " --md5 " + in.empty, 1, {in.empty + ": empty file"}, {}},
       {"Ac3NoFrame", ac3 + " --md5 " + in.text, 1, {in.text + ": no AC-3 frame"}, {}},
+      {"Ac3TransportStream", ac3 + " --md5 " + in.ac3Recording, 1,
+       {in.ac3Recording + ": an MPEG transport stream of 192-byte packets, not a raw AC-3 stream (mtsimport imports it)"},
+       {}},
+      {"Ac3TransportStreamCut", ac3 + " --md5 " + in.ac3Cut, 1,
+       {in.ac3Cut + ": an MPEG transport stream of 192-byte packets, not a raw AC-3 stream"}, {}},
+      {"Ac3BareTransportStream", ac3 + " --md5 " + in.ac3Ts188, 1,
+       {in.ac3Ts188 + ": an MPEG transport stream of 188-byte packets, not a raw AC-3 stream; mtsimport imports only "
+                      "recordings of 192-byte packets (.MTS, .m2ts): demultiplex its audio to a raw AC-3 stream first"},
+       {}},
       {"Ac3NothingToDo", ac3 + " " + kAc3, 2, {"nothing to do"}, {}},
       {"Ac3Version", ac3 + " --version", 0, {}, {"ac3dec 1.0"}},
   };
@@ -155,8 +187,10 @@ TEST_P(ToolMessages, SaysWhatIsWrong) {
   }
   for (const std::string& text : c.out) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
   if (c.exit != 0) {
-    // One line per failure, no bare code, no component log unless asked.
+    // One line per failure, no bare code, no component log unless asked,
+    // no count of the pictures when none was written.
     EXPECT_EQ(r.err.find("error -"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("h264dec: 0 pictures"), std::string::npos) << r.err;
     if (c.command.find(" -v ") == std::string::npos) {
       EXPECT_EQ(r.err.find("[ERR]"), std::string::npos) << r.err;
     }
@@ -252,8 +286,8 @@ TEST(ToolOutput, WriteErrorOnStandardOutputFails) {
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << command;
     EXPECT_NE(err.find(": standard output: write error\n"), std::string::npos) << command << "\n" << err;
     if (command == h264 + " -o - " + kH264) {
-      EXPECT_NE(err.find("h264dec: 1 pictures of"), std::string::npos) << "decoding stops at the first lost picture\n"
-                                                                       << err;
+      EXPECT_NE(err.find("h264dec: 1 picture of"), std::string::npos) << "decoding stops at the first lost picture\n"
+                                                                      << err;
     }
   }
 }
@@ -379,6 +413,68 @@ TEST(Ac3dec, ContinuesPastADamagedFrame) {
   EXPECT_EQ(r.exit, 3);
   EXPECT_NE(r.err.find(path + ": 4 bytes without a frame skipped at byte 3072"), std::string::npos) << r.err;
   EXPECT_TRUE(r.out == good);
+}
+
+// Bytes dropped outside any whole frame end the run with status 3 wherever
+// they lie: before the first frame, between two, or after the last (junk, or
+// a last frame cut short); the PCM of the whole frames is all there.
+TEST(Ac3dec, DroppedBytesEndWithStatus3) {
+  const std::vector<uint8_t> clean = testsupport::read_file(kAc3);
+  const std::string good = testsupport::run_command(std::string(AC3DEC) + " -o - " + kAc3).out;
+  constexpr size_t kFrame = 1024, kPcmFrame = 1536 * 2 * 2;
+  std::vector<uint8_t> before = clean, after = clean;
+  before.insert(before.begin(), 100, 0xA5);
+  after.insert(after.end(), 100, 0xA5);
+  const struct {
+    std::string name;
+    std::vector<uint8_t> bytes;
+    std::string warning;
+    size_t pcmBytes;
+  } kCases[] = {
+      {"before", before, "100 bytes without a frame skipped at byte 0", good.size()},
+      {"after", after, "100 trailing bytes without a whole frame dropped", good.size()},
+      {"cut", {clean.begin(), clean.end() - kFrame / 2}, "512 trailing bytes without a whole frame dropped",
+       good.size() - kPcmFrame},
+  };
+  for (const auto& c : kCases) {
+    const std::string path = Write("dropped_" + c.name + ".ac3", c.bytes);
+    const testsupport::CommandResult r = testsupport::run_command(std::string(AC3DEC) + " -o - " + path);
+    EXPECT_EQ(r.exit, 3) << c.name << "\n" << r.err;
+    EXPECT_NE(r.err.find(path + ": " + c.warning + "\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out == good.substr(0, c.pcmBytes)) << c.name;
+  }
+}
+
+// Transport streams are told from Annex B and AC-3 streams by the sync bytes
+// on their packet grid: 188-byte packets, or 192 with an arrival time before
+// each, from wherever the file starts within a packet.
+TEST(ToolInput, TransportStreamIsRecognised) {
+  const std::vector<uint8_t> m2ts = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  ASSERT_GT(m2ts.size(), 8u * 192);
+  EXPECT_EQ(192u, tools::TransportStreamPacketSize(m2ts.data(), m2ts.size()));
+  std::vector<uint8_t> ts;
+  for (size_t at = 0; at + 192 <= m2ts.size(); at += 192) ts.insert(ts.end(), &m2ts[at + 4], &m2ts[at] + 192);
+  EXPECT_EQ(188u, tools::TransportStreamPacketSize(ts.data(), ts.size()));
+  // Off the grid: every offset within the first packet.
+  for (size_t cut = 1; cut < 192; ++cut) {
+    ASSERT_EQ(192u, tools::TransportStreamPacketSize(m2ts.data() + cut, m2ts.size() - cut)) << cut;
+    ASSERT_EQ(188u, tools::TransportStreamPacketSize(ts.data() + cut, ts.size() - cut)) << cut;
+  }
+  // Two packets are enough when the file holds no more; one is not; off the
+  // grid it takes four.
+  EXPECT_EQ(188u, tools::TransportStreamPacketSize(ts.data(), 2 * 188 + 10));
+  EXPECT_EQ(0u, tools::TransportStreamPacketSize(ts.data(), 188 + 10));
+  EXPECT_EQ(0u, tools::TransportStreamPacketSize(ts.data() + 5, 4 * 188));  // three whole packets
+  EXPECT_EQ(188u, tools::TransportStreamPacketSize(ts.data() + 5, 5 * 188));
+  // A lost sync byte among the first packets, and streams of other kinds,
+  // are no transport stream.
+  ts[3 * 188] = 0;
+  EXPECT_EQ(0u, tools::TransportStreamPacketSize(ts.data(), ts.size()));
+  for (const char* other : {"inter/p_cavlc.264", "inter/bench1080.264", "ac3/ac3_51_448k_3s.nodither.ac3",
+                            "ac3/own_20_48k_640k.nodither.ac3"}) {
+    const std::vector<uint8_t> bytes = testsupport::read_file(testsupport::local_data_file(other));
+    EXPECT_EQ(0u, tools::TransportStreamPacketSize(bytes.data(), bytes.size())) << other;
+  }
 }
 
 // The words the tools print for the codes they meet.

@@ -229,13 +229,20 @@ def one(args, item):
     }
 
 
-def main():
+def decoder_arguments(work):
+    """The arguments of the campaigns in this directory: the decoder, the
+    test material and the working directory."""
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser()
     ap.add_argument('--h264dec', default=os.path.join(here, '..', '..', 'build', 'release', 'tools', 'h264dec'))
     ap.add_argument('--testdata', default=os.environ.get('AVCHD_TESTDATA', os.path.join(here, '..', '..', '..',
                                                                                           'shared', 'testdata')))
-    ap.add_argument('--work', default='/tmp/h264_damage_campaign')
+    ap.add_argument('--work', default=work)
+    return ap
+
+
+def main():
+    ap = decoder_arguments('/tmp/h264_damage_campaign')
     ap.add_argument('--seeds', type=int, default=3)
     ap.add_argument('--jobs', type=int, default=2)
     ap.add_argument('--kinds', default=','.join(KINDS))

@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "vpCore.h"
 
@@ -67,33 +69,60 @@ std::string DescribeCode(CodeSource source, int32_t code) {
   return words ? std::string(words) + " (" + std::to_string(code) + ")" : "error " + std::to_string(code);
 }
 
-std::string InputProblem(const char* path) {
-  struct stat st;
-  if (::stat(path, &st) != 0) return errno == ENOENT ? "no such file" : std::strerror(errno);
-  if (S_ISDIR(st.st_mode)) return "is a directory";
-  if (S_ISREG(st.st_mode) && st.st_size == 0) return "empty file";
-  FILE* f = std::fopen(path, "rb");
-  if (!f) return std::strerror(errno);
-  std::fclose(f);
-  return {};
-}
+namespace {
 
-bool ReadInput(const char* path, std::vector<uint8_t>* data, std::string* problem) {
-  *problem = InputProblem(path);
-  if (!problem->empty()) return false;
+// Opens `path` for reading and checks what it is with the open file, so that
+// a FIFO is opened only once.
+FILE* OpenFile(const char* path, std::string* problem) {
   FILE* f = std::fopen(path, "rb");
   if (!f) {
-    *problem = std::strerror(errno);
-    return false;
+    *problem = errno == ENOENT ? "no such file" : std::strerror(errno);
+    return nullptr;
   }
-  uint8_t buffer[1 << 16];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) data->insert(data->end(), buffer, buffer + n);
-  const bool failed = std::ferror(f) != 0;
+  struct stat st;
+  if (::fstat(fileno(f), &st) != 0) *problem = std::strerror(errno);
+  else if (S_ISDIR(st.st_mode)) *problem = "is a directory";
+  else if (S_ISREG(st.st_mode) && st.st_size == 0) *problem = "empty file";
+  else return f;
   std::fclose(f);
-  if (failed) *problem = "read error";
-  else if (data->empty()) *problem = "empty file";  // a pipe or device that gave nothing
-  return problem->empty();
+  return nullptr;
+}
+
+}  // namespace
+
+std::string InputProblem(const char* path) {
+  std::string problem;
+  if (FILE* f = OpenFile(path, &problem)) std::fclose(f);
+  return problem;
+}
+
+FILE* OpenInput(const char* path, std::string* problem) {
+  return std::strcmp(path, "-") == 0 ? stdin : OpenFile(path, problem);
+}
+
+std::string InputName(const char* path) { return std::strcmp(path, "-") == 0 ? "standard input" : path; }
+
+size_t TransportStreamPacketSize(const uint8_t* data, size_t size) {
+  constexpr size_t kPackets = 8;
+  for (const size_t packet : {size_t{188}, size_t{192}}) {
+    for (size_t offset = 0; offset < packet && offset < size; ++offset) {
+      // Every whole packet the data holds from there, up to eight; fewer
+      // than two (four off the start) could be bytes that happen to be 0x47.
+      const size_t held = std::min(kPackets, (size - offset) / packet);
+      if (held < (offset == 0 ? 2u : 4u)) continue;
+      size_t seen = 0;
+      while (seen < held && data[offset + seen * packet] == 0x47) ++seen;
+      if (seen == held) return packet;
+    }
+  }
+  return 0;
+}
+
+std::string TransportStreamRefusal(size_t packet, const char* stream, const char* track) {
+  const std::string what = "an MPEG transport stream of " + std::to_string(packet) + "-byte packets, not " + stream;
+  if (packet == 192) return what + " (mtsimport imports it)";
+  return what + "; mtsimport imports only recordings of 192-byte packets (.MTS, .m2ts): demultiplex its " + track +
+         " to " + stream + " first";
 }
 
 bool IsStandardOutput(const char* path) { return path && std::strcmp(path, "-") == 0; }
@@ -149,6 +178,22 @@ bool SelectProcessorVariant(std::string* problem) {
 }
 
 const char* ProcessorVariantName() { return kVariantNames[vpVariantIndex.load() & 3u]; }
+
+int RunTool(const char* tool, const char* help, int argc, char** argv,
+            int (*work)(int argc, char** argv, std::string* input)) {
+  WriteErrorsOnClosedPipes();
+  const int early = HelpOrVersion(argc, argv, tool, help);
+  if (early >= 0) return early;
+  std::string input;
+  int status;
+  try {
+    status = work(argc, argv, &input);
+  } catch (const std::bad_alloc&) {
+    Report(tool, (input.empty() ? "" : input + ": ") + "out of memory");
+    status = kExitFailed;
+  }
+  return FinishStandardOutput(tool, status);
+}
 
 void Report(const char* tool, const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", tool, message.c_str());

@@ -10,10 +10,10 @@
 //   help).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 namespace tools {
 
@@ -35,9 +35,26 @@ std::string DescribeCode(CodeSource source, int32_t code);
 // "empty file", or the system's words), or "" when it can.
 std::string InputProblem(const char* path);
 
-// Reads a whole input file; on failure returns false with `problem` set as
-// InputProblem does.
-bool ReadInput(const char* path, std::vector<uint8_t>* data, std::string* problem);
+// Opens an input to be read as a stream ("-": standard input; a pipe or a
+// FIFO is opened once and read as it comes); nullptr with `problem` set as
+// InputProblem says. An input that turns out to give nothing is the
+// reader's to call "empty file".
+FILE* OpenInput(const char* path, std::string* problem);
+// How messages name an input: "standard input" for "-", else its path.
+std::string InputName(const char* path);
+
+// The size of the packets (188, or 192 with an arrival time before each)
+// when `data` holds an MPEG transport stream: its sync byte 0x47 on one
+// packet grid, from any offset within the first packet (a file cut
+// anywhere, or with a few bytes before it), for the first eight packets, or
+// for all the packets the data holds when that is fewer (at least two, four
+// off the start); else 0.
+size_t TransportStreamPacketSize(const uint8_t* data, size_t size);
+// Why a transport stream of `packet`-byte packets is not what a decoder of
+// `stream` ("an H.264 Annex B stream") takes, and where it goes instead:
+// mtsimport imports recordings of 192-byte packets; from a stream of
+// 188-byte packets its `track` ("video") must be demultiplexed first.
+std::string TransportStreamRefusal(size_t packet, const char* stream, const char* track);
 
 // True for "-", the name of standard output.
 bool IsStandardOutput(const char* path);
@@ -67,6 +84,13 @@ bool ParseNumber(const char* text, long lo, long hi, long* value);
 bool SelectProcessorVariant(std::string* problem);
 // Name of the variant in use: "sse2", "ssse3" or "sse41".
 const char* ProcessorVariantName();
+
+// A decoding tool's main: the closed-pipe setting, --help and --version,
+// then `work`, which names its input in `*input` once it knows it. Memory
+// that runs out in `work` ends it with "<tool>: <input>: out of memory" and
+// kExitFailed; standard output is finished last (FinishStandardOutput).
+int RunTool(const char* tool, const char* help, int argc, char** argv,
+            int (*work)(int argc, char** argv, std::string* input));
 
 // Prints "<tool>: <message>" as one line on standard error.
 void Report(const char* tool, const std::string& message);

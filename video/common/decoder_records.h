@@ -54,6 +54,9 @@ struct SliceDataState {
   // inter Y; rows by qP % 6, entries column-major.
   const int32_t (*ls4x4)[6][16];
   const int32_t (*ls8x8)[6][64];
+  // Where a walk that failed found the damage: the macroblocks it decoded
+  // before the one it gave up on, counted from the slice's first.
+  uint32_t mbsBeforeDamage;
 };
 
 // One CABAC context variable.

@@ -28,10 +28,9 @@ namespace {
 // coded_block_flag offsets.
 const uint8_t ctxIdxBlockCatOffsetTable[5][3] = {{0, 0, 0}, {15, 15, 10}, {29, 29, 20}, {44, 44, 30}, {47, 47, 39}};
 constexpr uint32_t kCbfCat[5] = {0, 4, 8, 12, 16};
-// Scanning positions of a block by category: luma DC, Intra16x16 AC, luma
-// 4x4, chroma DC (4:2:0), chroma AC, luma 8x8.
-constexpr uint8_t maxNumCoeffTable[6] = {16, 15, 16, 4, 15, 64};
-
+// Scanning positions of the block coefficient decoder by category;
+// categories 3 and 5 (chroma DC, luma 8x8) have decoders of their own.
+constexpr uint8_t maxNumCoeffTable[8] = {16, 15, 16, 0, 15, 0, 0, 0};
 
 inline bool is_i16x16(uint8_t t) { return t >= 65 && t <= 94; }
 
@@ -63,20 +62,21 @@ struct BlockCtx {
   const uint8_t* lastInc;  // by scanning position (8x8 blocks only)
 };
 
-// Significance map and levels of one coded block with `kNumCoeff` scanning
-// positions on the engine `e`. Writes the significant positions in
-// increasing order to pos[], hands each signed level with its position to
-// put(position, level) as soon as it is decoded (no second pass over the
-// levels, no loop that ends on the count) and returns their count (at
-// least 1). The significance and last context
+// Significance map and levels of one coded block with `numCoeff` scanning
+// positions on the engine `e` (k8x8: the 64 of a luma 8x8 block). Writes
+// the significant positions in increasing order to pos[], hands each signed
+// level with its position to put(position, level) as soon as it is decoded
+// (no second pass over the levels, no loop that ends on the count) and
+// returns their count (at least 1). The significance and last context
 // increments are the position itself for 4, 15 and 16 positions (chroma DC
 // reads positions 0..2 only) and the tables of `c` for 64.
-template <int kNumCoeff, typename Put>
-__attribute__((always_inline)) inline int decode_block(CabacLocal& e, const BlockCtx& c, uint8_t* pos, Put&& put) {
+template <bool k8x8, typename Put>
+__attribute__((always_inline)) inline int decode_block(CabacLocal& e, const BlockCtx& c, int numCoeff, uint8_t* pos,
+                                                       Put&& put) {
   uint8_t* out = pos;
   int i = 0;
-  if constexpr (kNumCoeff == 64) {
-    for (; i < kNumCoeff - 1; ++i) {
+  if constexpr (k8x8) {
+    for (; i < numCoeff - 1; ++i) {
       if (cabac_DecodeDecision(e, c.sig + c.sigInc[i])) {
         *out++ = static_cast<uint8_t>(i);
         if (cabac_DecodeDecision(e, c.last + c.lastInc[i])) goto levels;
@@ -90,7 +90,7 @@ __attribute__((always_inline)) inline int decode_block(CabacLocal& e, const Bloc
     CabacContext* sig = c.sig;
     CabacContext* last = c.last;
     uint64_t sigRow = CabacLocal::row_of(CabacLocal::load_key(sig));
-    for (; i < kNumCoeff - 1; ++i, ++sig, ++last) {
+    for (; i < numCoeff - 1; ++i, ++sig, ++last) {
       const uint64_t lastRow = CabacLocal::row_of(CabacLocal::load_key(last));
       const uint64_t nextRow = CabacLocal::row_of(CabacLocal::load_key(sig + 1));
       if (e.decision_row(sig, sigRow)) {
@@ -100,7 +100,7 @@ __attribute__((always_inline)) inline int decode_block(CabacLocal& e, const Bloc
       sigRow = nextRow;
     }
   }
-  *out++ = static_cast<uint8_t>(kNumCoeff - 1);
+  *out++ = static_cast<uint8_t>(numCoeff - 1);
 levels:
   // The level contexts follow the counts of levels decoded so far equal to
   // 1 and greater than 1. Until a level greater than 1 appears the first
@@ -155,12 +155,52 @@ struct DequantPut {
 
 bool field_mb(const MacroblockRecord* mb) { return mb->mb_structure != kFrame; }
 
-// Context sets of a 4x4 block category (1, 2 or 4) in frame or field
-// macroblocks.
-BlockCtx ctx_4x4(CabacContext* ctx, bool field, uint32_t cat) {
-  const uint8_t* off = ctxIdxBlockCatOffsetTable[cat];
-  return {ctx + (field ? kCtxSigField : kCtxSigFrame) + off[0], ctx + (field ? kCtxLastField : kCtxLastFrame) + off[1],
-          ctx + kCtxLevel + off[2], nullptr, nullptr};
+// The block coefficient decoder of categories 1, 2 and 4 (Intra16x16 AC,
+// luma 4x4, chroma AC) on the engine `e`, one body for frame and field
+// macroblocks: significance map, levels and signs of one coded block, each
+// level dequantised into its place in `coef` (the 16 column-major values of
+// the block; AC blocks start at scanning position 1 and leave the DC alone).
+template <bool kField>
+__attribute__((always_inline)) inline void cabac_decode_coeffs(CabacLocal& e, CabacContext* contexts,
+                                                               uint8_t ctxBlockCat, int16_t* coef, uint8_t left,
+                                                               uint8_t right, uint8_t rounding,
+                                                               const int32_t* levelScale) {
+  const uint8_t* off = ctxIdxBlockCatOffsetTable[ctxBlockCat];
+  const BlockCtx c = {contexts + (kField ? kCtxSigField : kCtxSigFrame) + off[0],
+                      contexts + (kField ? kCtxLastField : kCtxLastFrame) + off[1], contexts + kCtxLevel + off[2],
+                      nullptr, nullptr};
+  // AC blocks (15 positions) start at scanning position 1.
+  const int numCoeff = maxNumCoeffTable[ctxBlockCat];
+  const uint8_t* scan = (kField ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + (16 - numCoeff);
+  uint8_t pos[16];
+  decode_block<false>(e, c, numCoeff, pos,
+                      DequantPut{coef, scan, levelScale, Dequant{rounding, right, left}});
+}
+
+__attribute__((always_inline)) inline void cabac_decode_coeffs_frame(CabacLocal& e, CabacContext* contexts,
+                                                                     uint8_t ctxBlockCat, int16_t* coef, uint8_t left,
+                                                                     uint8_t right, uint8_t rounding,
+                                                                     const int32_t* levelScale) {
+  cabac_decode_coeffs<false>(e, contexts, ctxBlockCat, coef, left, right, rounding, levelScale);
+}
+
+__attribute__((always_inline)) inline void cabac_decode_coeffs_field(CabacLocal& e, CabacContext* contexts,
+                                                                     uint8_t ctxBlockCat, int16_t* coef, uint8_t left,
+                                                                     uint8_t right, uint8_t rounding,
+                                                                     const int32_t* levelScale) {
+  cabac_decode_coeffs<true>(e, contexts, ctxBlockCat, coef, left, right, rounding, levelScale);
+}
+
+// One coded block by the decoder of the macroblock's structure.
+__attribute__((always_inline)) inline void decode_coeffs_of(CabacLocal& e, bool field, CabacContext* contexts,
+                                                            uint8_t ctxBlockCat, int16_t* coef, const Dequant& dq,
+                                                            const int32_t* levelScale) {
+  const uint8_t left = static_cast<uint8_t>(dq.left), right = static_cast<uint8_t>(dq.right);
+  const uint8_t rounding = static_cast<uint8_t>(dq.rounding);
+  if (field)
+    cabac_decode_coeffs_field(e, contexts, ctxBlockCat, coef, left, right, rounding, levelScale);
+  else
+    cabac_decode_coeffs_frame(e, contexts, ctxBlockCat, coef, left, right, rounding, levelScale);
 }
 
 // coded_block_flag condition of an outside neighbour for luma block bits.
@@ -171,92 +211,118 @@ inline uint32_t luma_cbf_outside(const MacroblockRecord* n, uint32_t blk, bool c
   return (n->luma_nonzero_mask >> blk) & 1;
 }
 
-// coded_block_flag with context `cbf` and, when it is 1, one block of
-// kNumCoeff scanning positions on the engine `e`, dequantised by `put`.
-template <int kNumCoeff>
-__attribute__((always_inline)) inline bool decode_coded_block(CabacLocal& e, const BlockCtx& c, CabacContext* cbf,
-                                                             const DequantPut& put) {
-  if (!cabac_DecodeDecision(e, cbf)) return false;
-  uint8_t pos[16];
-  decode_block<kNumCoeff>(e, c, pos, put);
-  return true;
-}
+// The left neighbours of a luma quadrant on the macroblock's left edge:
+// the record (null when absent; in MBAFF frames the pair's top or bottom
+// record, as the rows meet) and its blocks beside the quadrant's
+// upper-left and lower-left 4x4 blocks.
+struct LumaLeftBlocks {
+  const MacroblockRecord* rec;
+  uint8_t upper;
+  uint8_t lower;
+};
 
-// Where the coded_block_flag condition of each luma block's left and upper
-// neighbour sits in the word that the luma loop keeps: bits 0..15 the
-// blocks of this macroblock coded so far, bits 16..19 the outside left
-// neighbours of blocks 0, 2, 8, 10 and bits 20..23 the outside upper
-// neighbours of blocks 0, 1, 4, 5.
-constexpr uint8_t kLeftCondBit[16] = {16, 0, 17, 2, 1, 4, 3, 6, 18, 8, 19, 10, 9, 12, 11, 14};
-constexpr uint8_t kUpCondBit[16] = {20, 21, 0, 1, 22, 23, 4, 5, 2, 3, 8, 9, 6, 7, 12, 13};
+// The members of the luma quadrant family by name and first block, for
+// X(name, first).
+#define CABAC_LUMA_QUADRANT_MEMBERS(X) \
+  X(DecodeCoeffsLuma4x4_0, 0)          \
+  X(DecodeCoeffsLuma4x4_4, 4)          \
+  X(DecodeCoeffsLuma4x4_8, 8)          \
+  X(DecodeCoeffsLuma4x4_12, 12)
 
-// Outside conditions of the quadrants that cbp names, in the bits above.
-uint32_t luma_outside_conds(const MacroblockRecord* mb, uint8_t cbp, bool intra, uint8_t mbaff) {
-  uint32_t w = 0;
-  auto left = [&](uint32_t blk, uint32_t bit) {
-    const LeftBlock4x4 l = left_edge_block(mb, blk, mbaff);
-    w |= luma_cbf_outside(l.rec, l.blk, intra) << bit;
-  };
-  auto up = [&](uint32_t blk, uint32_t bit) {
-    w |= luma_cbf_outside(mb->neighbour_b, UpNeighbourIdxTable[blk], intra) << bit;
-  };
-  if (cbp & 1) {
-    left(0, 16);
-    left(2, 17);
-    up(0, 20);
-    up(1, 21);
-  }
-  if (cbp & 2) {
-    up(4, 22);
-    up(5, 23);
-  }
-  if (cbp & 4) {
-    left(8, 18);
-    left(10, 19);
-  }
-  return w;
-}
+// What every coded 4x4 luma block of a macroblock shares besides its
+// category: the context array, the coded_block_flag offset of the category
+// in that group, and the 4x4 dequantisation of QP'Y (LevelScale row,
+// rounding, right shift, left shift).
+struct LumaBlockParams {
+  CabacContext* contexts;
+  const int32_t* levelScale;
+  uint8_t rounding, right, leftShift, cbfOffset;
+};
 
-// The 4x4 luma blocks of the quadrants that cbp_luma names, category 1
-// (Intra16x16 AC, 15 positions) or 2 (16), all on one load of the engine.
-template <int kNumCoeff>
-__attribute__((noinline)) void luma_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint32_t cat,
-                                           bool intra, const ResidualQuant& q) {
-  const bool field = field_mb(mb);
-  const uint8_t cbp = mb->cbp_luma;
-  const BlockCtx c = ctx_4x4(ctx, field, cat);
-  CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[cat];
-  const uint8_t* scan = (field ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + (16 - kNumCoeff);
-  const int32_t* scale = q.ls4x4[intra ? 0 : 3][q.qpY % 6];
-  const Dequant dq = Dequant::of(q.qpY, 4);
-  uint32_t conds = mb->luma_nonzero_mask | luma_outside_conds(mb, cbp, intra, q.mbaff);
-  {
-    CabacScope e(&tb->reader);
-    for (uint32_t blk = 0; blk < 16; ++blk) {
-      if (!((cbp >> (blk >> 2)) & 1)) {
-        blk += 3;
-        continue;
-      }
-      const uint32_t condA = (conds >> kLeftCondBit[blk]) & 1, condB = (conds >> kUpCondBit[blk]) & 1;
-      if (decode_coded_block<kNumCoeff>(e, c, cbf + condA + 2 * condB,
-                                        DequantPut{mb->luma_coeff + 16 * blk, scan, scale, dq}))
-        conds |= 1u << blk;
-    }
+// The four 4x4 blocks first .. first + 3 of one quadrant, in block order,
+// on one load of the engine, by the block decoder of the macroblock's
+// structure (kField), of category kCat; the body that the members of the
+// quadrant family share, kept out of line so that one copy of each block
+// decoder and category serves all four. The coded_block_flag condition of
+// block first + j's left and upper neighbour is bit bits[j] and
+// bits[4 + j] of `conds`: bits 0..15 the coded blocks of this macroblock
+// (those of quadrants not decoded stay 0), bits 16, 17 the outside left
+// neighbours of the quadrant's upper-left and lower-left blocks, bits 18,
+// 19 the outside upper neighbours of its upper-left and upper-right blocks.
+// Adds the coded blocks to luma_nonzero_mask.
+template <bool kField, uint8_t kCat>
+__attribute__((noinline)) void luma_quadrant_blocks(ThreadBuffer* tb, MacroblockRecord* mb,
+                                                    const LumaBlockParams& params, uint32_t first, uint32_t conds,
+                                                    const uint8_t* bits) {
+  // A copy that the context and coefficient stores cannot reach, so that
+  // the blocks do not read it anew.
+  const LumaBlockParams p = params;
+  CabacContext* cbf = p.contexts + kCtxCodedBlockFlag + p.cbfOffset;
+  CabacScope e(&tb->reader);
+  for (uint32_t j = 0; j < 4; ++j) {
+    const uint32_t condA = (conds >> bits[j]) & 1, condB = (conds >> bits[4 + j]) & 1;
+    if (!cabac_DecodeDecision(e, cbf + condA + 2 * condB)) continue;
+    conds |= 1u << (first + j);
+    int16_t* coef = mb->luma_coeff + 16 * (first + j);
+    if constexpr (kField)
+      cabac_decode_coeffs_field(e, p.contexts, kCat, coef, p.leftShift, p.right, p.rounding, p.levelScale);
+    else
+      cabac_decode_coeffs_frame(e, p.contexts, kCat, coef, p.leftShift, p.right, p.rounding, p.levelScale);
   }
   mb->luma_nonzero_mask = static_cast<uint16_t>(conds);
 }
 
-// The 4x4 luma blocks of the quadrants that cbp_luma names.
-void decode_luma_4x4_blocks(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint32_t cat,
-                            const ResidualQuant& q) {
-  if (mb->cbp_luma == 0) return;
+// The quadrant family: the four 4x4 luma blocks of the 8x8 quadrant that
+// starts at luma4x4BlkIdx kFirst, each coded block of category
+// `ctxBlockCat` with its coded_block_flag contexts at `cbfOffset` in that
+// group, dequantised with the 4x4 parameters of QP'Y (rounding, right
+// shift, left shift and the LevelScale row). The members run for each set
+// cbp_luma bit, quadrants in order: each reads the coded blocks of the
+// quadrants before it from luma_nonzero_mask. Which neighbour each block
+// reads is fixed per member: a left-column quadrant (0, 8) meets the left
+// macroblock through `left`, a top-row one (0, 4) the upper macroblock's
+// bottom row (blocks 10, 11 or 14, 15); the others ignore `left`.
+template <uint32_t kFirst, bool kField>
+__attribute__((always_inline)) inline void decode_coeffs_luma_quadrant(MacroblockRecord* mb, ThreadBuffer* tb,
+                                                                       LumaLeftBlocks left, uint8_t rounding,
+                                                                       uint8_t right, uint8_t leftShift,
+                                                                       uint8_t ctxBlockCat, uint8_t cbfOffset,
+                                                                       CabacContext* contexts,
+                                                                       const int32_t* levelScale) {
+  constexpr bool kLeftOutside = (kFirst & 4) == 0, kUpOutside = kFirst < 8;
+  // Condition bit of each block's left neighbour, then of each block's
+  // upper neighbour (see luma_quadrant_blocks).
+  static constexpr uint8_t kBits[8] = {kLeftOutside ? 16 : kFirst - 3, kFirst, kLeftOutside ? 17 : kFirst - 1,
+                                       kFirst + 2, kUpOutside ? 18 : kFirst - 6, kUpOutside ? 19 : kFirst - 5,
+                                       kFirst, kFirst + 1};
   const bool intra = mb_is_intra(mb->mb_type);
-  if (maxNumCoeffTable[cat] == 15) {
-    luma_blocks<15>(tb, mb, ctx, cat, intra, q);
-  } else {
-    luma_blocks<16>(tb, mb, ctx, cat, intra, q);
-  }
+  uint32_t conds = mb->luma_nonzero_mask;
+  if constexpr (kLeftOutside)
+    conds |= luma_cbf_outside(left.rec, left.upper, intra) << 16 | luma_cbf_outside(left.rec, left.lower, intra) << 17;
+  if constexpr (kUpOutside)
+    conds |= luma_cbf_outside(mb->neighbour_b, kFirst + 10, intra) << 18 |
+             luma_cbf_outside(mb->neighbour_b, kFirst + 11, intra) << 19;
+  const LumaBlockParams p = {contexts, levelScale, rounding, right, leftShift, cbfOffset};
+  if (ctxBlockCat == 1)
+    luma_quadrant_blocks<kField, 1>(tb, mb, p, kFirst, conds, kBits);
+  else
+    luma_quadrant_blocks<kField, 2>(tb, mb, p, kFirst, conds, kBits);
 }
+
+// The family's members for frame (kField false) or field macroblocks.
+template <bool kField>
+struct LumaQuadrants {
+#define CABAC_LUMA_QUADRANT_DEFINE(name, first)                                                                   \
+  __attribute__((always_inline)) static void name(MacroblockRecord* mb, ThreadBuffer* tb, LumaLeftBlocks left,     \
+                                                  uint8_t rounding, uint8_t right, uint8_t leftShift,             \
+                                                  uint8_t ctxBlockCat, uint8_t cbfOffset, CabacContext* contexts, \
+                                                  const int32_t* levelScale) {                                    \
+    decode_coeffs_luma_quadrant<first, kField>(mb, tb, left, rounding, right, leftShift, ctxBlockCat, cbfOffset,   \
+                                               contexts, levelScale);                                             \
+  }
+  CABAC_LUMA_QUADRANT_MEMBERS(CABAC_LUMA_QUADRANT_DEFINE)
+#undef CABAC_LUMA_QUADRANT_DEFINE
+};
 
 // Chroma DC conditions of neighbour n: bit 0 Cb, bit 1 Cr.
 inline uint32_t chroma_dc_conds(const MacroblockRecord* n, bool curIntra) {
@@ -302,9 +368,7 @@ constexpr uint8_t kChromaUpCondBit[4] = {6, 7, 0, 1};
 __attribute__((always_inline)) inline void cabac_residual_chroma_ac_block_420(CabacLocal& e, MacroblockRecord* mb,
                                                                               CabacContext* ctx, const ResidualQuant& q,
                                                                               bool intra, bool field) {
-  const BlockCtx bc = ctx_4x4(ctx, field, 4);
   CabacContext* cbf = ctx + kCtxCodedBlockFlag + kCbfCat[4];
-  const uint8_t* scan = (field ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + 1;
   const LeftBlock4x4 l0 = chroma_left(mb, 0, q.mbaff), l2 = chroma_left(mb, 2, q.mbaff);
   const uint32_t a0 = chroma_ac_conds(l0.rec, l0.blk, intra), a2 = chroma_ac_conds(l2.rec, l2.blk, intra);
   const uint32_t b2 = chroma_ac_conds(mb->neighbour_b, 2, intra), b3 = chroma_ac_conds(mb->neighbour_b, 3, intra);
@@ -316,9 +380,9 @@ __attribute__((always_inline)) inline void cabac_residual_chroma_ac_block_420(Ca
     conds |= ((a0 >> c) & 1) << 4 | ((a2 >> c) & 1) << 5 | ((b2 >> c) & 1) << 6 | ((b3 >> c) & 1) << 7;
     for (uint32_t b = 0; b < 4; ++b) {
       const uint32_t condA = (conds >> kChromaLeftCondBit[b]) & 1, condB = (conds >> kChromaUpCondBit[b]) & 1;
-      if (decode_coded_block<15>(e, bc, cbf + condA + 2 * condB,
-                                 DequantPut{mb->chroma_coeff + 64 * c + 16 * b, scan, scale, dq}))
-        conds |= 1u << b;
+      if (!cabac_DecodeDecision(e, cbf + condA + 2 * condB)) continue;
+      conds |= 1u << b;
+      decode_coeffs_of(e, field, ctx, 4, mb->chroma_coeff + 64 * c + 16 * b, dq, scale);
     }
     mb->chroma_ac_cbf_mask |= (conds & 0xFu) << (16 * c);
   }
@@ -328,10 +392,49 @@ void finish_chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, co
   if (mb->cbp_chroma != 0) cabac_residual_Chroma(tb, mb, ctx, q);
 }
 
+// The left record of a left-column quadrant and its blocks beside the
+// quadrant's upper-left and lower-left blocks (`blk`, `blk` + 2).
+__attribute__((always_inline)) inline LumaLeftBlocks luma_left_blocks(const MacroblockRecord* mb, uint32_t blk,
+                                                                       uint8_t mbaff) {
+  const LeftBlock4x4 upper = left_edge_block(mb, blk, mbaff), lower = left_edge_block(mb, blk + 2, mbaff);
+  return {upper.rec, static_cast<uint8_t>(upper.blk), static_cast<uint8_t>(lower.blk)};
+}
+
+// The quadrants that cbp_luma names, category 2 (luma 4x4) or 1 (Intra16x16
+// AC), with the 4x4 dequantisation of QP'Y, by the family members of frame
+// or field macroblocks.
+template <bool kField>
+void luma_quadrants(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint8_t cat,
+                                              const ResidualQuant& q) {
+  const uint8_t cbp = mb->cbp_luma;
+  const int32_t* scale = q.ls4x4[mb_is_intra(mb->mb_type) ? 0 : 3][q.qpY % 6];
+  const Dequant dq = Dequant::of(q.qpY, 4);
+  const uint8_t rounding = static_cast<uint8_t>(dq.rounding), right = static_cast<uint8_t>(dq.right);
+  const uint8_t leftShift = static_cast<uint8_t>(dq.left), cbf = static_cast<uint8_t>(kCbfCat[cat]);
+  using Members = LumaQuadrants<kField>;
+  if (cbp & 1)
+    Members::DecodeCoeffsLuma4x4_0(mb, tb, luma_left_blocks(mb, 0, q.mbaff), rounding, right, leftShift, cat, cbf,
+                                   ctx, scale);
+  if (cbp & 2) Members::DecodeCoeffsLuma4x4_4(mb, tb, {}, rounding, right, leftShift, cat, cbf, ctx, scale);
+  if (cbp & 4)
+    Members::DecodeCoeffsLuma4x4_8(mb, tb, luma_left_blocks(mb, 8, q.mbaff), rounding, right, leftShift, cat, cbf,
+                                   ctx, scale);
+  if (cbp & 8) Members::DecodeCoeffsLuma4x4_12(mb, tb, {}, rounding, right, leftShift, cat, cbf, ctx, scale);
+}
+
+void decode_luma_quadrants(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* ctx, uint8_t cat,
+                           const ResidualQuant& q) {
+  if (mb->cbp_luma == 0) return;
+  if (field_mb(mb))
+    luma_quadrants<true>(tb, mb, ctx, cat, q);
+  else
+    luma_quadrants<false>(tb, mb, ctx, cat, q);
+}
+
 }  // namespace
 
 void cabac_residual_4x4(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* contexts, const ResidualQuant& q) {
-  decode_luma_4x4_blocks(tb, mb, contexts, 2, q);
+  decode_luma_quadrants(tb, mb, contexts, 2, q);
   finish_chroma(tb, mb, contexts, q);
 }
 
@@ -351,7 +454,8 @@ void cabac_residual_16x16(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* 
     uint8_t pos[16];
     CabacScope e(&tb->reader);
     coded = cabac_DecodeDecision(e, cbf) != 0;
-    if (coded) decode_block<16>(e, c, pos, [&](uint32_t p, int32_t v) { dc[scan[p]] = static_cast<int16_t>(v); });
+    if (coded)
+      decode_block<false>(e, c, 16, pos, [&](uint32_t p, int32_t v) { dc[scan[p]] = static_cast<int16_t>(v); });
   }
   if (coded) {
     mb->luma_dc_nonzero = 1;
@@ -360,7 +464,7 @@ void cabac_residual_16x16(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* 
                           static_cast<uint8_t>(dq.rounding), static_cast<uint8_t>(dq.right),
                           static_cast<uint8_t>(dq.left));
   }
-  decode_luma_4x4_blocks(tb, mb, contexts, 1, q);
+  decode_luma_quadrants(tb, mb, contexts, 1, q);
   finish_chroma(tb, mb, contexts, q);
 }
 
@@ -378,7 +482,7 @@ void cabac_residual_8x8(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext* co
     mb->luma_nonzero_mask = static_cast<uint16_t>(mb->luma_nonzero_mask | (0xFu << (4 * quad)));
     uint8_t pos[64];
     CabacScope e(&tb->reader);
-    decode_block<64>(e, c, pos, DequantPut{mb->luma_coeff + 64 * quad, scan, scale, dq});
+    decode_block<true>(e, c, 64, pos, DequantPut{mb->luma_coeff + 64 * quad, scan, scale, dq});
   }
   finish_chroma(tb, mb, contexts, q);
 }
@@ -397,7 +501,7 @@ void cabac_residual_Chroma(ThreadBuffer* tb, MacroblockRecord* mb, CabacContext*
     if (!cabac_coded_block_flag_ChromaDC_420(e, cbf, condA, condB, comp)) continue;
     int16_t v[4] = {};
     uint8_t pos[4];
-    decode_block<4>(e, c, pos, [&](uint32_t p, int32_t l) { v[p] = static_cast<int16_t>(l); });
+    decode_block<false>(e, c, 4, pos, [&](uint32_t p, int32_t l) { v[p] = static_cast<int16_t>(l); });
     mb->chroma_nonzero_mask = static_cast<uint8_t>(mb->chroma_nonzero_mask | (1u << comp));
     // 2x2 transform in 16-bit sums, then scaling.
     const int16_t f[4] = {static_cast<int16_t>(v[0] + v[1] + v[2] + v[3]), static_cast<int16_t>(v[0] - v[1] + v[2] - v[3]),

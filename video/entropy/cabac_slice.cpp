@@ -57,11 +57,6 @@ __attribute__((always_inline)) inline void prefetch_ahead(const SliceDataState* 
   __builtin_prefetch(above + offsetof(MacroblockRecord, mb_structure));
 }
 
-uint32_t failed(SliceDataState* s) {
-  s->firstMb->slice_mb_count = 0;
-  return kSliceFailed;
-}
-
 }  // namespace
 
 uint32_t cabac_slice_ends_here(const BitReaderCabac* r) {
@@ -89,6 +84,7 @@ uint32_t cabac_slice_ends_here(const BitReaderCabac* r) {
 
 uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacContext* contexts, MacroblockSink* sink) {
   BitReaderCabac* r = &tb->reader;
+  s->mbsBeforeDamage = 0;
   if (s->firstMbAddr >= s->mbCount) return kSliceFailed;
   if (s->currentMb == s->firstMb) {
     slice_start(s);
@@ -100,7 +96,7 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
     bs_align(r);
     cabac_initialize_engine(tb);
   }
-  if (s->CurrMbAddr >= s->mbCount || !slice_qp_valid(s)) return failed(s);
+  if (s->CurrMbAddr >= s->mbCount || !slice_qp_valid(s)) return slice_damaged(s);
   MacroblockRecord* mb = s->records + s->CurrMbAddr;
   s->currentMb = mb;
   const bool iSlice = s->sliceType == kSliceTypeI, bSlice = s->sliceType == kSliceTypeB;
@@ -136,7 +132,7 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
       }
     }
     // Data past the payload or a value out of its range give the slice up.
-    if (r->overrun) return failed(s);
+    if (r->overrun) return slice_damaged(s);
     transform_macroblock(mb);
     hand_over(s, sink, mb);
     if (!s->MbaffFrameFlag || (mb->mb_addr & 1)) {
@@ -146,12 +142,12 @@ uint32_t decode_slice_data_cabac(ThreadBuffer* tb, SliceDataState* s, CabacConte
         endOfSlice = cabac_DecodeTerminate(e);
       }
       if (endOfSlice) {
-        if (!cabac_slice_ends_here(r)) return failed(s);
+        if (!cabac_slice_ends_here(r)) return slice_damaged(s);
         s->firstMb->slice_mb_count = mb->mb_addr - s->firstMb->mb_addr + 1;
         return kSliceDone;
       }
     }
-    if (s->CurrMbAddr + 1 >= s->mbCount) return failed(s);
+    if (s->CurrMbAddr + 1 >= s->mbCount) return slice_damaged(s);
     ++s->CurrMbAddr;
     ++mb;
     s->currentMb = mb;

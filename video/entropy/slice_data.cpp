@@ -107,11 +107,6 @@ bool advance(SliceDataState* s, MacroblockRecord** mb) {
   return true;
 }
 
-uint32_t ran_past(SliceDataState* s) {
-  s->firstMb->slice_mb_count = 0;
-  return kSliceFailed;
-}
-
 uint32_t slice_end(SliceDataState* s, const MacroblockRecord* last) {
   s->firstMb->slice_mb_count = last->mb_addr - s->firstMb->mb_addr + 1;
   return kSliceDone;
@@ -149,11 +144,11 @@ uint32_t walk_i(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb, Macr
   for (;;) {
     setup_record(s, mb, true);
     if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cavlc_mbaff(r, s, mb);
-    if (!finish_layer(r, decode_macroblock_layer_I_slice_cavlc(r, s, mb))) return kSliceFailed;
+    if (!finish_layer(r, decode_macroblock_layer_I_slice_cavlc(r, s, mb))) return slice_damaged(s);
     transform_macroblock(mb);
     hand_over(s, sink, mb);
     if (!more_rbsp_data(r)) return slice_end(s, mb);
-    if (!advance(s, &mb)) return ran_past(s);
+    if (!advance(s, &mb)) return slice_damaged(s);
   }
 }
 
@@ -164,7 +159,7 @@ uint32_t walk_p_b(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb, Ma
     setup_record(s, mb, false);
     if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
     const uint32_t run = ue_v(r);
-    if (r->overrun) return kSliceFailed;
+    if (r->overrun) return slice_damaged(s);
     // Nothing is read within a run: whether data follow it is known at its
     // start.
     if (run > 0) moreData = more_rbsp_data(r) != 0;
@@ -172,7 +167,7 @@ uint32_t walk_p_b(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb, Ma
       setup_skipped(s, mb, bSlice);
       hand_over(s, sink, mb);
       if (!moreData && i == run - 1) return slice_end(s, mb);
-      if (!advance(s, &mb)) return ran_past(s);
+      if (!advance(s, &mb)) return slice_damaged(s);
       setup_record(s, mb, false);
       if (s->MbaffFrameFlag) SetNeighbourMacroblocks_mbaff_for_p_b(s, mb);
     }
@@ -181,13 +176,13 @@ uint32_t walk_p_b(BitReaderCabac* r, SliceDataState* s, MacroblockRecord* mb, Ma
       if (s->MbaffFrameFlag) SetNeighbourMacroblocks_cavlc_mbaff(r, s, mb);
       const bool ok = bSlice ? decode_macroblock_layer_B_slice_cavlc(r, s, mb)
                              : decode_macroblock_layer_P_slice_cavlc(r, s, mb);
-      if (!finish_layer(r, ok)) return kSliceFailed;
+      if (!finish_layer(r, ok)) return slice_damaged(s);
       moreData = more_rbsp_data(r) != 0;
       transform_macroblock(mb);
       hand_over(s, sink, mb);
     }
     if (!moreData) return slice_end(s, mb);
-    if (!advance(s, &mb)) return ran_past(s);
+    if (!advance(s, &mb)) return slice_damaged(s);
   }
 }
 
@@ -289,6 +284,7 @@ void transform_macroblock(MacroblockRecord* mb) {
 }
 
 uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s, MacroblockSink* sink) {
+  s->mbsBeforeDamage = 0;
   if (s->firstMbAddr >= s->mbCount) return kSliceFailed;
   if (s->currentMb == s->firstMb) {
     slice_start(s);
@@ -297,7 +293,7 @@ uint32_t decode_slice_data_cavlc(BitReaderCabac* r, SliceDataState* s, Macrobloc
     s->firstMb->filter_offset_a = s->FilterOffsetA;
     s->firstMb->filter_offset_b = s->FilterOffsetB;
   }
-  if (s->CurrMbAddr >= s->mbCount || !slice_qp_valid(s)) return ran_past(s);
+  if (s->CurrMbAddr >= s->mbCount || !slice_qp_valid(s)) return slice_damaged(s);
   MacroblockRecord* mb = s->records + s->CurrMbAddr;
   s->currentMb = mb;
   return s->sliceType == kSliceTypeI ? walk_i(r, s, mb, sink) : walk_p_b(r, s, mb, sink);
@@ -409,10 +405,23 @@ uint32_t reconstructed_alongside(ThreadBuffer* tb) {
   return first ? first->slice_mb_count : 0;
 }
 
+// A slice given up keeps the macroblocks decoded before its damage, as a
+// slice of that many macroblocks (whole pairs in MBAFF frames); the rest of
+// its range is concealed with the picture. Nothing kept: the slice stays
+// given up.
+uint32_t keep_before_damage(SliceDecodeContext* c) {
+  const uint32_t kept = c->MbaffFrameFlag ? c->mbsBeforeDamage & ~1u : c->mbsBeforeDamage;
+  if (kept == 0 || c->firstMb == nullptr) return kSliceFailed;
+  c->firstMb->slice_mb_count = kept;
+  return kSliceKeptBeforeDamage;
+}
+
 // The walk of one slice of any type: CABAC when `cabac` is 1. A slice whose
-// references are final is reconstructed as the walk goes (a slice given up
-// leaves what it reconstructed to be concealed, as it leaves its records);
-// its reconstruction step then only counts its macroblocks.
+// references are final is reconstructed as the walk goes; its reconstruction
+// step then only counts its macroblocks. A slice given up after some
+// macroblocks keeps those before its damage: reconstructed once, whether
+// alongside the walk or later (what the walk reconstructed beyond them is
+// concealed with the picture, as are the records it left).
 int32_t decode_slice(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
   if (c->picture == nullptr || c->picture->macroblocks == nullptr) return kSliceFailed;
   const bool starting = c->currentMb == c->firstMb;
@@ -426,9 +435,10 @@ int32_t decode_slice(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
     follow.next = kReconstructionStep;
     sink = &follow;
   }
-  const uint32_t result = cabac ? decode_slice_data_cabac(tb, c, c->cabacContexts, sink)
-                                : decode_slice_data_cavlc(&tb->reader, c, sink);
-  if (sink != nullptr && result == kSliceDone) {
+  uint32_t result = cabac ? decode_slice_data_cabac(tb, c, c->cabacContexts, sink)
+                          : decode_slice_data_cavlc(&tb->reader, c, sink);
+  if (result == kSliceFailed) result = keep_before_damage(c);
+  if (sink != nullptr && result != kSliceFailed) {
     reconstruction_steps_finish(&follow.steps);
     c->predictAndCombine = reconstructed_alongside;
   }

@@ -22,7 +22,18 @@
 enum : uint32_t {
   kSliceDone = 0,
   kSliceFailed = 14,  // ran past the picture, or damaged data refused
+  // Damaged, but the macroblocks decoded before the damage are kept: the
+  // first record's slice_mb_count says how many (engine entry only).
+  kSliceKeptBeforeDamage = 15,
 };
+
+// A walk gives its slice up at the current macroblock: no macroblock counts
+// as decoded (slice_mb_count 0), and mbsBeforeDamage notes how far it got.
+inline uint32_t slice_damaged(SliceDataState* s) {
+  s->mbsBeforeDamage = s->CurrMbAddr > s->firstMbAddr ? s->CurrMbAddr - s->firstMbAddr : 0;
+  s->firstMb->slice_mb_count = 0;
+  return kSliceFailed;
+}
 
 // Receiver of the macroblocks a walk decodes, so that they can be
 // reconstructed while their records are in the cache: once `step` more

@@ -2,8 +2,9 @@
 // slice reconstructed take the samples at their place in an earlier picture,
 // moved by the motion of the neighbouring macroblocks that were decoded (or
 // concealed before them) where that motion refers to the same picture. What
-// no earlier picture stands in for becomes mid-grey, and a finished picture
-// is deblocked here.
+// no earlier picture stands in for is filled from the decoded macroblocks
+// above and below it (mid-grey when none was decoded), and a finished
+// picture is deblocked here.
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -158,6 +159,71 @@ bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const
 
 namespace {
 
+// Fills block (x0, y0, w x h) of a plane from the line above it and, when
+// `below` is set, the line below it, blended by distance; without a line
+// above (the top row), from the line below, else from the column left of it
+// when `left` is set, else mid-grey. The edge samples fill the `margin`
+// beside the picture.
+void fill_between(const Plane& d, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h, bool below, bool left,
+                  uint32_t margin) {
+  const uint8_t* top = y0 > 0 ? d.base + static_cast<size_t>(y0 - 1) * d.pitch + x0 : nullptr;
+  const uint8_t* bottom = below ? d.base + static_cast<size_t>(y0 + h) * d.pitch + x0 : nullptr;
+  for (uint32_t k = 0; k < h && y0 + k < d.height; ++k) {
+    uint8_t* line = d.base + static_cast<size_t>(y0 + k) * d.pitch;
+    for (uint32_t x = 0; x < w; ++x) {
+      uint32_t v = 128;
+      if (top && bottom)
+        v = (top[x] * (h - k) + bottom[x] * (k + 1) + (h + 1) / 2) / (h + 1);
+      else if (top)
+        v = top[x];
+      else if (bottom)
+        v = bottom[x];
+      else if (left)
+        v = line[x0 - 1];
+      line[x0 + x] = static_cast<uint8_t>(v);
+    }
+    if (x0 == 0) std::memset(line - margin, line[0], margin);
+    if (x0 + w == d.width) std::memset(line + d.width, line[d.width - 1], margin);
+  }
+}
+
+}  // namespace
+
+bool conceal_spatially(DecodedPicture* p, const uint8_t* decoded, uint8_t* written) {
+  const uint32_t w = p->widthInMbs;
+  if (!p->frameBuffer || w == 0) return false;
+  const bool pairs = p->structure == kFrame && p->sps && p->sps->mb_adaptive_frame_field_flag;
+  const uint32_t unit = pairs ? 2 : 1;
+  const uint32_t cells = p->mbCount / unit;
+  auto decoded_cell = [&](uint32_t c) { return decoded[c * unit] && decoded[c * unit + unit - 1]; };
+  // Nothing decoded: nothing to fill from.
+  bool any = false;
+  for (uint32_t c = 0; c < cells && !any; ++c) any = decoded_cell(c);
+  if (!any) return false;
+  const uint32_t width = 16 * w;
+  const Plane planes[3] = {{picture_luma(p), p->lumaPitch, width, p->lumaHeight},
+                           {picture_cb(p), p->chromaPitch, width / 2, p->chromaHeight},
+                           {picture_cr(p), p->chromaPitch, width / 2, p->chromaHeight}};
+  // In raster order, so that the cells above and left of a missing one are
+  // decoded or filled before it. The lines read are of decoded macroblocks
+  // whose rows are not filtered yet (a row is filtered only once the row
+  // below it is complete) or of cells filled here: the same on every run.
+  for (uint32_t c = 0; c < cells; ++c) {
+    if (decoded_cell(c)) continue;
+    const uint32_t col = c % w, row = c / w;
+    const bool below = c + w < cells && decoded_cell(c + w);
+    const bool left = col > 0;
+    for (int k = 0; k < 3; ++k) {
+      const uint32_t size = k == 0 ? 16 : 8;
+      fill_between(planes[k], size * col, size * unit * row, size, size * unit, below, left, k == 0 ? 32 : 8);
+    }
+    for (uint32_t k = 0; k < unit; ++k) written[c * unit + k] = 1;
+  }
+  return true;
+}
+
+namespace {
+
 // A concealed macroblock: intra without residual, so that direct prediction
 // of later pictures finds no motion in it; each run of them is one
 // unfiltered slice for the deblocking walk. Nothing of a record used before
@@ -273,7 +339,7 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) 
     // grey fill where there is none mark them written.
     uint8_t* before = p->mbFlags;  // reused: the slice ranges are settled
     for (uint32_t a = 0; a < p->mbCount; ++a) before[a] = p->mbWritten[a];
-    conceal_from_reference(p, p->concealFrom, before, p->mbWritten);
+    if (!conceal_from_reference(p, p->concealFrom, before, p->mbWritten)) conceal_spatially(p, before, p->mbWritten);
     conceal_unwritten(p);
     if (p->macroblocks) conceal_records(p, before);
     keep_concealed_motion(p, before);

@@ -298,6 +298,9 @@ void keep_concealed_motion(DecodedPicture* p, const uint8_t* written);
 // finished picture `from` (see concealment.cpp), marking them in written;
 // false when `from` cannot serve (another picture size).
 bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const uint8_t* decoded, uint8_t* written);
+// Fills the same macroblocks from the decoded ones above and below them,
+// for a picture with nothing to conceal from; false when none was decoded.
+bool conceal_spatially(DecodedPicture* p, const uint8_t* decoded, uint8_t* written);
 // Chooses and holds p's concealment source if it has none yet: the first
 // list-0 reference of its slices, else the latest picture before it in
 // decode order still marked as reference (under the instance lock, in

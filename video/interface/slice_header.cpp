@@ -254,7 +254,9 @@ void pair_fields(DecodedPicture* p, uint32_t frameNum) {
 
 // An IDR picture whose timing starts again (a stream joined on) comes after
 // every picture before it: its keys move on past theirs, and those of the
-// pictures timed from it with them.
+// pictures timed from it with them. Its removal time moves past them, not
+// only its output time: pictures that follow it in decode order may be
+// shown before it, never before their own removal.
 void follow_earlier_timing(VideoDecoder* dec, DecodedPicture* p) {
   DecoderState* ds = &dec->state;
   bool any = dec->releaseFloorSet != 0;
@@ -265,8 +267,8 @@ void follow_earlier_timing(VideoDecoder* dec, DecodedPicture* p) {
     if (!any || q->outputKey > last) last = q->outputKey;
     any = true;
   }
-  if (!any || p->outputKey > last) return;
-  const int32_t shift = last + 2 - p->outputKey;
+  if (!any || p->decodeKey > last) return;
+  const int32_t shift = last + 2 - p->decodeKey;
   p->decodeKey += shift;
   p->outputKey += shift;
   p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
@@ -720,6 +722,9 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     task->key = p->decodeKey;
     if (type == 5) {
       output_start_check(ds, s, p);
+      // What a damaged IDR picture lacks comes from the picture before it,
+      // chosen while that one is still marked (kept from reuse) and held.
+      choose_conceal_source(p, nullptr);
       for (uint32_t i = 0; i < ds->pictureCount; ++i) {
         DecodedPicture* q = &ds->pictures[i];
         if (q != p && q->referenceMarking) unmark_reference(q, p, 3);

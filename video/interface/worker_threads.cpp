@@ -347,16 +347,21 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       ReturnThreadBuffer(tb, t);
       s->rowDone = nullptr;
       pthread_mutex_lock(&dec->lock);
-      const uint32_t decoded = r == 0 && s->firstMb ? s->firstMb->slice_mb_count : 0;
+      const bool kept = r == 0 || r == kSliceKeptBeforeDamage;
+      const uint32_t decoded = kept && s->firstMb ? s->firstMb->slice_mb_count : 0;
       release_claim(dec, s, decoded);
-      if (r == 0) {
+      if (r != 0) {
+        p->damaged = 1;
+        ++dec->slicesDropped;
+      }
+      if (kept) {
+        // A damaged slice's macroblocks before the damage are reconstructed;
+        // the rest are concealed when the picture is finished.
         t->state = state + 2;
         return 0;
       }
       // The slice is given up; its macroblocks are concealed when the
       // picture is finished.
-      p->damaged = 1;
-      ++dec->slicesDropped;
       return kStepConsumed;
     }
     case kTaskReconI:

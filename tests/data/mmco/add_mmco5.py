@@ -8,69 +8,11 @@ picture's own to 0), so the frame_num of the pictures up to the next IDR
 picture is renumbered from it.
 
 usage: add_mmco5.py IN.264 OUT.264 N [N ...]"""
+import os
 import sys
 
-
-def units(data):
-    """(start of the start code, start of the NAL header) of each unit."""
-    out, i = [], 0
-    while True:
-        j = data.find(b"\x00\x00\x01", i)
-        if j < 0:
-            return out
-        start = j - 1 if j > 0 and data[j - 1] == 0 else j
-        out.append((start, j + 3))
-        i = j + 3
-
-
-def to_rbsp(payload):
-    out, zeros = bytearray(), 0
-    for b in payload:
-        if zeros >= 2 and b == 3:
-            zeros = 0
-            continue
-        out.append(b)
-        zeros = zeros + 1 if b == 0 else 0
-    return bytes(out)
-
-
-def to_payload(rbsp):
-    out, zeros = bytearray(), 0
-    for b in rbsp:
-        if zeros >= 2 and b <= 3:
-            out.append(3)
-            zeros = 0
-        out.append(b)
-        zeros = zeros + 1 if b == 0 else 0
-    return bytes(out)
-
-
-class Bits:
-    def __init__(self, rbsp):
-        self.s = "".join(f"{b:08b}" for b in rbsp)
-        self.pos = 0
-
-    def u(self, n):
-        v = int(self.s[self.pos:self.pos + n], 2) if n else 0
-        self.pos += n
-        return v
-
-    def ue(self):
-        z = 0
-        while self.s[self.pos] == "0":
-            z += 1
-            self.pos += 1
-        self.pos += 1
-        return (1 << z) - 1 + self.u(z)
-
-    def se(self):
-        k = self.ue()
-        return (k + 1) // 2 if k & 1 else -(k // 2)
-
-
-def ue_bits(v):
-    code = v + 1
-    return "0" * (code.bit_length() - 1) + format(code, "b")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from annexb_bits import Bits, to_payload, to_rbsp, ue_bits, units  # noqa: E402
 
 
 def parse_sps(b):

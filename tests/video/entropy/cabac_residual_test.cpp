@@ -110,6 +110,116 @@ TEST(CabacResidual, Luma4x4BlocksAndNeighbourFlags) {
   }
 }
 
+// The left neighbour of luma row yN (0..15) outside the macroblock: the
+// record and row in it, by the pair rules of MBAFF frames (pair lt, lt + 1)
+// or the plain left macroblock.
+std::pair<const MacroblockRecord*, int> left_row(const MacroblockRecord* lt, bool mbaff, bool curFrame, bool curBottom,
+                                                 int yN) {
+  if (!lt || !mbaff) return {lt, yN};
+  const MacroblockRecord* lb = lt + 1;
+  const bool leftFrame = lt->mb_structure == kFrame;
+  if (curFrame && leftFrame) return {curBottom ? lb : lt, yN};
+  if (curFrame) return {yN % 2 ? lb : lt, (yN + (curBottom ? 16 : 0)) >> 1};
+  if (!leftFrame) return {curBottom ? lb : lt, yN};
+  const int y = 2 * yN + (curBottom ? 1 : 0);
+  return {y < 16 ? lt : lb, y % 16};
+}
+
+// coded_block_flag condition of luma block blk of an outside neighbour n.
+uint32_t outside_cond(const MacroblockRecord* n, int blk, bool curIntra) {
+  if (!n) return curIntra;
+  if (n->mb_type == MbI_PCM) return 1;
+  if (mb_is_skipped(n->mb_type) || !((n->cbp_luma >> (blk / 4)) & 1)) return 0;
+  return (n->luma_nonzero_mask >> blk) & 1;
+}
+
+TEST(CabacResidual, LumaQuadrantsReadNeighboursOfEveryPairKind) {
+  // Records: left pair, current pair, upper macroblock. Each case draws the
+  // pair kinds, which macroblock of the pair is decoded, the neighbours'
+  // kinds (absent, I_PCM, skipped, coded) and masks, Intra16x16 AC or luma
+  // 4x4; the blocks' coded_block_flag contexts follow the standard's
+  // neighbour derivation, so a wrong neighbour desynchronises the decoder.
+  std::mt19937 rng(3);
+  auto blkIdx = [](int x, int y) { return (x & 1) + 2 * (y & 1) + 4 * (x >> 1) + 8 * (y >> 1); };
+  for (int round = 0; round < 400; ++round) {
+    std::vector<MacroblockRecord> rec(5);
+    std::memset(rec.data(), 0, rec.size() * sizeof(MacroblockRecord));
+    const bool mbaff = round % 4 != 0, leftFrame = rng() & 1, curFrame = !mbaff || (rng() & 1);
+    const bool bottom = mbaff && (rng() & 1), i16 = rng() % 3 == 0;
+    for (int k = 0; k < 5; ++k) {
+      rec[k].mb_addr = static_cast<uint32_t>(k);
+      rec[k].mb_structure = static_cast<uint8_t>(k < 2 && !leftFrame ? k : static_cast<int>(kFrame));
+      const uint32_t kind = rng() % 6;
+      rec[k].mb_type = kind == 0 ? MbI_PCM : kind == 1 ? 0x80 : 20;
+      rec[k].cbp_luma = static_cast<uint8_t>(rng() & 15);
+      rec[k].luma_nonzero_mask = static_cast<uint16_t>(rng());
+    }
+    MacroblockRecord* mb = &rec[2 + bottom];
+    std::memset(mb, 0, sizeof *mb);
+    mb->mb_addr = 2u + bottom;
+    mb->mb_structure = static_cast<uint8_t>(curFrame ? kFrame : bottom ? kBottomField : kTopField);
+    mb->mb_type = i16 ? 80 : (rng() & 1) ? MbI_NxN : 20;
+    mb->cbp_luma = static_cast<uint8_t>(i16 ? 15 : rng() & 15);
+    MacroblockRecord* lt = rng() % 5 ? &rec[0] : nullptr;
+    mb->neighbour_a = lt && mbaff && curFrame == leftFrame && bottom ? lt + 1 : lt;
+    mb->neighbour_b = rng() % 5 ? &rec[4] : nullptr;
+    const bool intra = mb_is_intra(mb->mb_type), field = mb->mb_structure != kFrame;
+    CabacContext enc[kCabacContextCount], dec[kCabacContextCount];
+    cabac_init_contexts_i_slice(30, enc);
+    std::memcpy(dec, enc, sizeof enc);
+    CabacTestEncoder e;
+    if (i16) {  // DC block not coded
+      auto dcCond = [](const MacroblockRecord* n) { return !n || n->mb_type == MbI_PCM ? 1u : 0u; };
+      e.decision(&enc[kCtxCodedBlockFlag + dcCond(mb->neighbour_a) + 2 * dcCond(mb->neighbour_b)], 0);
+    }
+    const uint32_t cat = i16 ? 1 : 2, n = i16 ? 15 : 16;
+    const BlockCtxSet set = {(field ? kCtxSigField : kCtxSigFrame) + kSig4x4[cat],
+                             (field ? kCtxLastField : kCtxLastFrame) + kSig4x4[cat], kCtxLevel + kLevel4x4[cat],
+                             kIdentity, kIdentity};
+    int32_t coeffs[16][16] = {};
+    uint16_t mask = 0;
+    for (int blk = 0; blk < 16; ++blk) {
+      if (!((mb->cbp_luma >> (blk / 4)) & 1)) continue;
+      const int x = (blk & 1) + 2 * ((blk >> 2) & 1), y = ((blk >> 1) & 1) + 2 * (blk >> 3);
+      uint32_t condA, condB;
+      if (x > 0) {
+        condA = (mask >> blkIdx(x - 1, y)) & 1;
+      } else {
+        const auto [r, yM] = left_row(lt, mbaff, curFrame, bottom, 4 * y);
+        condA = outside_cond(r, blkIdx(3, yM / 4), intra);
+      }
+      condB = y > 0 ? (mask >> blkIdx(x, y - 1)) & 1 : outside_cond(mb->neighbour_b, blkIdx(x, 3), intra);
+      const bool coded = rng() % 4 != 0;
+      e.decision(&enc[kCtxCodedBlockFlag + 4 * cat + condA + 2 * condB], coded);
+      if (!coded) continue;
+      mask = static_cast<uint16_t>(mask | (1u << blk));
+      for (uint32_t i = 0; i < n; ++i) coeffs[blk][i] = rng() % 3 == 0 ? static_cast<int32_t>(rng() % 7) - 3 : 0;
+      coeffs[blk][rng() % n] = -2;
+      encode_block(&e, enc, set, coeffs[blk], static_cast<int>(n));
+    }
+    e.terminate(1);
+    size_t payload = 0;
+    const std::vector<uint8_t> data = e.bytes(&payload);
+    ThreadBuffer tb{};
+    cabac_test_start(&tb, data, payload);
+    Quant quant(30);
+    quant.q.mbaff = mbaff;
+    if (i16)
+      cabac_residual_16x16(&tb, mb, dec, quant.q);
+    else
+      cabac_residual_4x4(&tb, mb, dec, quant.q);
+    ASSERT_EQ(mb->luma_nonzero_mask, mask) << "round " << round;
+    const uint8_t* scan = (field ? FIELD_SCAN4x4 : FRAME_SCAN4x4) + (16 - n);
+    for (int blk = 0; blk < 16; ++blk)
+      for (uint32_t i = 0; i < n; ++i)
+        ASSERT_EQ(mb->luma_coeff[16 * blk + scan[i]],
+                  coeffs[blk][i] ? dequant(coeffs[blk][i], quant.ls4x4[intra ? 0 : 3][0][scan[i]], 30, 4) : 0)
+            << "round " << round << " block " << blk;
+    EXPECT_EQ(cabac_test_terminate(&tb), 1u);
+    EXPECT_EQ(cabac_test_bits_read(&tb, data), e.bit_count());
+  }
+}
+
 TEST(CabacResidual, Luma8x8AndChroma) {
   std::mt19937 rng(5);
   for (int qp : {10, 35, 36, 51}) {

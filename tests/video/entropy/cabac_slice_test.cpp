@@ -138,6 +138,7 @@ TEST_F(CabacSlice, EndOfSliceThatNeverComesFails) {
   bs_init(&tb.reader, data.data(), static_cast<uint32_t>(payload));
   EXPECT_EQ(decode_slice_data_cabac(&tb, &s, dec), kSliceFailed);
   EXPECT_EQ(p.records[0].slice_mb_count, 0u);
+  EXPECT_EQ(s.mbsBeforeDamage, 2u);  // the third, where the picture ends, is the damaged one
   EXPECT_EQ(p.records[2].mb_type, 67);
 }
 

@@ -217,13 +217,16 @@ TEST_F(SliceFixture, DamagedSlicesAreRefused) {
     uint8_t sliceType;
     std::vector<int> ue;  // ue(v) values, -1 for sixteen predicted-mode flags, 1000 + k for se(v) k
     int32_t sliceQp = 26;  // QP'Y at the slice start
+    uint32_t before = 0;   // macroblocks decoded before the damage
   };
   const Case cases[] = {
       {"I mb_type beyond the table", 2, 2, {26}},
+      {"I mb_type beyond the table after a macroblock", 2, 2, {0, -1, 0, 3, 26}, 26, 1},
       {"QP out of range", 2, 2, {1, 0, 1026}},
       {"intra_chroma_pred_mode beyond 3", 2, 2, {0, -1, 4}},
-      {"skip run past the picture", 4, 0, {10}},
+      {"skip run past the picture", 4, 0, {10}, 26, 3},
       {"coded_block_pattern beyond the table", 4, 0, {0, 0, 1001, 1001, 48}},
+      {"coded_block_pattern beyond the table after a run", 4, 0, {2, 0, 1001, 1001, 48}, 26, 2},
       {"slice QP below 0", 2, 0, {2}, -1},
       {"slice QP above 51", 2, 0, {2}, 52},
   };
@@ -242,6 +245,7 @@ TEST_F(SliceFixture, DamagedSlicesAreRefused) {
     }
     EXPECT_EQ(run(s, w), kSliceFailed) << c.what;
     EXPECT_EQ(p.records[0].slice_mb_count, 0u) << c.what;
+    EXPECT_EQ(s.mbsBeforeDamage, c.before) << c.what;
   }
   Picture p(2);
   p.records[1].mb_type = 0x5A;

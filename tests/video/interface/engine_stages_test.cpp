@@ -2,7 +2,8 @@
 // same output (fields, frame/field macroblock pairs, B pyramids, several
 // references), and a slice whose entropy decoding fails still completes its
 // picture (the macroblocks no slice wrote concealed from its reference) without an
-// error, the same with every worker count; slices reconstructed alongside
+// error, the same with every worker count, keeping the macroblocks it decoded
+// before its damage; slices reconstructed alongside
 // their entropy decoding give the pictures of separate passes; deblocking,
 // whole or row by row, runs through the stage table.
 #include <gtest/gtest.h>
@@ -39,6 +40,14 @@ std::vector<uint8_t> cut_slice(const std::vector<uint8_t>& in, int n, size_t kee
   return in;
 }
 
+// The stream decoded with `threads` workers, its pictures kept.
+enginetest::DecodeRun decode_keeping(const std::vector<uint8_t>& data, uint32_t threads) {
+  enginetest::DecodeOptions options;
+  options.threads = threads;
+  options.keepPictures = true;
+  return enginetest::decode_buffer(data, options);
+}
+
 // Luma PSNR of rows [y0, y1) of a picture against the same rows of another
 // (or against a flat grey when `other` is null).
 double rows_psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>* other, size_t width, size_t y0, size_t y1) {
@@ -69,10 +78,7 @@ TEST(EngineConcealment, APictureWhoseSliceFailsCompletesFromItsReference) {
     const std::vector<uint8_t> data = cut_slice(intactStream, 6, kept);
     std::vector<std::string> first;
     for (uint32_t threads : {1u, 2u, 8u}) {
-      enginetest::DecodeOptions opt;
-      opt.threads = threads;
-      opt.keepPictures = true;
-      const enginetest::DecodeRun run = enginetest::decode_buffer(data, opt);
+      const enginetest::DecodeRun run = decode_keeping(data, threads);
       ASSERT_TRUE(run.finished) << "error " << run.errorCode;
       ASSERT_EQ(12u, run.pictures.size()) << threads << " workers";
       for (size_t i = 0; i < 6; ++i) EXPECT_EQ(want[i], run.md5s[i]) << "picture " << i;
@@ -86,6 +92,52 @@ TEST(EngineConcealment, APictureWhoseSliceFailsCompletesFromItsReference) {
       EXPECT_GT(concealed, grey + 10.0) << kept << " bytes, " << threads << " workers";
       if (first.empty()) first = run.md5s;
       EXPECT_EQ(first, run.md5s) << kept << " bytes, " << threads << " workers";
+    }
+  }
+}
+
+// A slice whose data break off keeps the macroblocks decoded before the
+// damage: the rows above it are the intact picture's (CAVLC and CABAC,
+// whether the slice was reconstructed alongside its walk or after it). Of
+// an IDR picture's missing macroblocks, the first picture of a stream fills
+// them from the decoded ones around them; a later IDR picture takes them
+// from the picture before it, although that one is no reference any more.
+// Where the damage begins, the picture is far nearer the intact one than
+// grey; the same with every worker count and on every run.
+TEST(EngineConcealment, ADamagedSliceKeepsWhatItDecodedAndFillsTheRestFromWhatIsKnown) {
+  struct Case {
+    const char* name;
+    int slice;           // the damaged slice, in decode order
+    size_t cut;          // bytes of it kept
+    size_t picture;      // its picture's place in output order
+    size_t intactLines;  // lines before the damage
+    double better;       // dB above grey at least where the damage begins
+  };
+  for (const Case& c : {Case{"inter/p_cavlc", 6, 450, 6, 48, 10.0}, Case{"inter/p_cabac_ref4", 6, 450, 6, 48, 10.0},
+                        Case{"inter/p_cavlc", 0, 1200, 0, 16, 6.0}, Case{"leading/lead_before_idr", 6, 150, 8, 0, 10.0}}) {
+    const std::vector<uint8_t> intactStream =
+        testsupport::read_file(testsupport::local_data_file(std::string(c.name) + ".264"));
+    const enginetest::DecodeRun intact = decode_keeping(intactStream, 1);
+    ASSERT_EQ(12u, intact.pictures.size()) << c.name;
+    const std::vector<uint8_t> data = cut_slice(intactStream, c.slice, c.cut);
+    std::vector<std::string> first;
+    for (uint32_t threads : {1u, 2u, 8u, 2u, 8u}) {
+      const enginetest::DecodeRun run = decode_keeping(data, threads);
+      ASSERT_TRUE(run.finished) << "error " << run.errorCode;
+      ASSERT_EQ(12u, run.pictures.size()) << c.name << ", " << threads << " workers";
+      const size_t width = static_cast<size_t>(run.params.outputWidth);
+      const size_t height = static_cast<size_t>(run.params.outputHeight);
+      const std::vector<uint8_t>& got = run.pictures[c.picture];
+      const std::vector<uint8_t>& want = intact.pictures[c.picture];
+      if (c.intactLines > 0) EXPECT_EQ(99.0, rows_psnr(got, &want, width, 0, c.intactLines)) << c.name;
+      // The first macroblock row that differs from the intact picture.
+      size_t y0 = 0;
+      while (y0 < height && rows_psnr(got, &want, width, y0, y0 + 16) == 99.0) y0 += 16;
+      ASSERT_LT(y0, height) << c.name;
+      const double concealed = rows_psnr(got, &want, width, y0, y0 + 16);
+      EXPECT_GT(concealed, rows_psnr(want, nullptr, width, y0, y0 + 16) + c.better) << c.name << ", row at " << y0;
+      if (first.empty()) first = run.md5s;
+      EXPECT_EQ(first, run.md5s) << c.name << ", " << threads << " workers";
     }
   }
 }
