@@ -129,7 +129,9 @@ TEST(EngineConcealment, ADamagedSliceKeepsWhatItDecodedAndFillsTheRestFromWhatIs
       const size_t height = static_cast<size_t>(run.params.outputHeight);
       const std::vector<uint8_t>& got = run.pictures[c.picture];
       const std::vector<uint8_t>& want = intact.pictures[c.picture];
-      if (c.intactLines > 0) EXPECT_EQ(99.0, rows_psnr(got, &want, width, 0, c.intactLines)) << c.name;
+      if (c.intactLines > 0) {
+        EXPECT_EQ(99.0, rows_psnr(got, &want, width, 0, c.intactLines)) << c.name;
+      }
       // The first macroblock row that differs from the intact picture.
       size_t y0 = 0;
       while (y0 < height && rows_psnr(got, &want, width, y0, y0 + 16) == 99.0) y0 += 16;
