@@ -80,18 +80,23 @@ TEST(SubMacroblockLuma, QuadrantWeightingMatchesTheFormulas) {
     const uint8_t q = 3;
     mb.ref_idx_l0[q] = 2;
     mb.ref_idx_l1[q] = 1;
-    alignas(16) int16_t a[64], b[64];
+    alignas(16) uint8_t a[64], b[64];
     for (int i = 0; i < 64; ++i) {
       // The extremes first, then random samples.
-      a[i] = static_cast<int16_t>(i < 2 ? 255 * i : i < 4 ? 255 : static_cast<int>(rng() % 256));
-      b[i] = static_cast<int16_t>(i < 2 ? 255 * i : i < 4 ? 255 * (i - 2) : static_cast<int>(rng() % 256));
+      a[i] = static_cast<uint8_t>(i < 2 ? 255 * i : i < 4 ? 255 : static_cast<int>(rng() % 256));
+      b[i] = static_cast<uint8_t>(i < 2 ? 255 * i : i < 4 ? 255 * (i - 2) : static_cast<int>(rng() % 256));
     }
     int want[64];
     for (int i = 0; i < 64; ++i) want[i] = weight_model(r, a[i], b[i]);
-    int16_t* out = r.lists == 2 ? b : a;
-    if (r.lists == 1) WeightedSamplePrediction_L0_8x8(&mb, a, q, 0);
-    if (r.lists == 2) WeightedSamplePrediction_L1_8x8(&mb, b, q, 0);
-    if (r.lists == 3) WeightedSamplePrediction_Bi_8x8(&mb, a, b, q, 0);
+    uint8_t* const single = r.lists == 2 ? b : a;
+    LumaHalfBytes h{single, 8, r.lists == 3 ? b : nullptr, 8, a, 8, 8, 8};
+    if (r.lists == 1) WeightedSamplePrediction_L0_8x8(&mb, &h, q, 0);
+    if (r.lists == 2) WeightedSamplePrediction_L1_8x8(&mb, &h, q, 0);
+    if (r.lists == 3) WeightedSamplePrediction_Bi_8x8(&mb, &h, q, 0);
+    // Weights that change nothing leave both lists to the combination's
+    // rounded average.
+    uint8_t out[64];
+    for (int i = 0; i < 64; ++i) out[i] = h.p1 ? static_cast<uint8_t>((h.p0[i] + h.p1[i] + 1) >> 1) : h.p0[i];
     for (int i = 0; i < 64; ++i) ASSERT_EQ(out[i], want[i]) << r.what << " sample " << i;
   }
 }
