@@ -577,8 +577,6 @@ const DecoderStages* decoder_stages();
 
 // The stages of the decoder's own table.
 
-uint32_t AllocateCAVLCTables();
-void FreeCAVLCTables();
 int32_t binari_decode_i_unit(ThreadBuffer* tb);
 int32_t binari_decode_p_unit(ThreadBuffer* tb);
 int32_t binari_decode_b_unit(ThreadBuffer* tb);
