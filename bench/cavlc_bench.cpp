@@ -17,6 +17,9 @@
 
 namespace {
 
+// The block primitives' multi-level tables, built from the code lists.
+CavlcCodeTables& tables = cavlc_code_tables();
+
 constexpr int kBlocks = 4096;
 const int32_t kScan[16] = {0, 1, 4, 8, 5, 2, 3, 6, 9, 12, 13, 10, 7, 11, 14, 15};
 
@@ -74,8 +77,8 @@ void BM_Cavlc4x4(benchmark::State& state) {
   decodeStream(state, s, [&](uint32_t** wp, int32_t* offset, int nC) {
     int16_t* pos = out;
     int16_t count;
-    kCoeffs[slot](wp, offset, &count, &pos, static_cast<uint32_t>(nC), 16, cavlc_code_tables().coeffToken, cavlc_code_tables().totalZeros,
-                  cavlc_code_tables().runBefore, kScan);
+    kCoeffs[slot](wp, offset, &count, &pos, static_cast<uint32_t>(nC), 16, tables.CoeffTokenTable,
+                  tables.TotalZerosTable, tables.RunBeforeTable, kScan);
     benchmark::DoNotOptimize(out);
   });
 }
@@ -88,7 +91,7 @@ void BM_CavlcChromaDc(benchmark::State& state) {
   decodeStream(state, s, [&](uint32_t** wp, int32_t* offset, int) {
     int16_t* pos = out;
     int16_t count;
-    kChroma[slot](wp, offset, &count, &pos, cavlc_code_tables().coeffToken[3], cavlc_code_tables().totalZerosCR, cavlc_code_tables().runBefore);
+    kChroma[slot](wp, offset, &count, &pos, tables.CoeffTokenTable[3], tables.TotalZerosCRTable, tables.RunBeforeTable);
     benchmark::DoNotOptimize(out);
   });
 }

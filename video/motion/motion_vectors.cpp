@@ -321,8 +321,9 @@ MV_INLINE void direct_predictor(const DirectNeighbours& n, int target, int16_t* 
   mvp[1] = static_cast<int16_t>(py);
 }
 
-// The predictor step of a B_Direct_8x8 quadrant (the whole macroblock's
-// neighbours, gathered by the frame or the MBAFF rules).
+// The predictor step of a B_Direct_8x8 quadrant: the whole macroblock's
+// neighbours, gathered by the frame or the MBAFF rules, compared against the
+// target, the quadrant's refIdxLX.
 MV_INLINE void LumaMotionVectorPrediction_B_Direct_8x8_L0(const DirectNeighbours& n, int target, int16_t* mvp) {
   direct_predictor<0>(n, target, mvp);
 }

@@ -255,10 +255,10 @@ void start_steps(ReconstructionSteps* steps, ThreadBuffer* tb, PredictAndCombine
 }  // namespace
 
 bool reconstruction_steps_begin(ReconstructionSteps* steps, ThreadBuffer* tb, PredictAndCombineFn driver) {
-  const PredictAndCombineFn known[] = {predict_and_combine_I_unit_8bit,       predict_and_combine_P_unit_8bit_luma,
-                                       predict_and_combine_B_unit_8bit_luma,  predict_and_combine_I_unit_8bit_luma_mbaff,
-                                       predict_and_combine_P_unit_8bit_luma_mbaff,
-                                       predict_and_combine_B_unit_8bit_luma_mbaff};
+  const PredictAndCombineFn known[] = {
+      predict_and_combine_I_unit_8bit,       predict_and_combine_P_unit_8bit_luma,
+      predict_and_combine_B_unit_8bit_luma,  predict_and_combine_I_unit_8bit_luma_mbaff,
+      predict_and_combine_P_unit_8bit_luma_mbaff, predict_and_combine_B_unit_8bit_luma_mbaff};
   if (std::find(std::begin(known), std::end(known), driver) == std::end(known)) return false;
   start_steps(steps, tb, driver);
   tb->steps = steps;

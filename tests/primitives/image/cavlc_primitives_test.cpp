@@ -16,6 +16,9 @@ using cavlctest::BitWriter;
 
 namespace {
 
+// The block primitives' multi-level tables, built from the code lists.
+CavlcCodeTables& tables = cavlc_code_tables();
+
 const int32_t kIdentity[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 class CavlcPrimitives : public ::testing::Test {
@@ -69,7 +72,7 @@ TEST_F(CavlcPrimitives, EveryCodewordOfEveryTableDecodesToItsEntry) {
     EXPECT_GT(kraft, 0.99) << list.name;  // every list is (all but) a complete prefix code
   }
   EXPECT_GT(checked, 4 * 300);
-  for (int k = 8; k < 16; ++k) EXPECT_EQ(cavlc_code_tables().runBefore[k], cavlc_code_tables().runBefore[7]);
+  for (int k = 8; k < 16; ++k) EXPECT_EQ(tables.RunBeforeTable[k], tables.RunBeforeTable[7]);
 }
 
 TEST_F(CavlcPrimitives, CodeListsMatchTheirDeclaredShapes) {
@@ -134,8 +137,8 @@ VpStatus decode(const BitWriter& w, int nC, int maxNum, int16_t* out, int16_t* c
   int32_t offset = 31;
   int16_t* pos = out;
   const VpStatus s = vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, count, &pos, static_cast<uint32_t>(nC),
-                                                     static_cast<int16_t>(maxNum), cavlc_code_tables().coeffToken, cavlc_code_tables().totalZeros,
-                                                     cavlc_code_tables().runBefore, scan);
+                                                     static_cast<int16_t>(maxNum), tables.CoeffTokenTable,
+                                                     tables.TotalZerosTable, tables.RunBeforeTable, scan);
   *bitsUsed = static_cast<int>((wp - words.data()) * 32 + 31 - offset);
   return s;
 }
@@ -157,8 +160,8 @@ TEST_F(CavlcPrimitives, FixedLengthTokenAndArgumentChecks) {
   uint32_t* wp = words.data();
   int32_t offset = 31;
   int16_t* pos = nullptr;
-  EXPECT_EQ(vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, 0, 14, cavlc_code_tables().coeffToken, cavlc_code_tables().totalZeros,
-                                            cavlc_code_tables().runBefore, kIdentity),
+  EXPECT_EQ(vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, 0, 14, tables.CoeffTokenTable,
+                                            tables.TotalZerosTable, tables.RunBeforeTable, kIdentity),
             StatusNullPointer);
 }
 
@@ -220,8 +223,8 @@ TEST_F(CavlcPrimitives, BlockEdgeCases) {
     uint32_t* wp = words.data();
     int32_t offset = 31;
     int16_t* pos = out;
-    EXPECT_EQ(vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, 0, 16, cavlc_code_tables().coeffToken, cavlc_code_tables().totalZeros,
-                                              cavlc_code_tables().runBefore, kIdentity),
+    EXPECT_EQ(vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, 0, 16, tables.CoeffTokenTable,
+                                              tables.TotalZerosTable, tables.RunBeforeTable, kIdentity),
               StatusVlcBadCode);
     EXPECT_EQ(wp, words.data());
     EXPECT_EQ(offset, 31);
@@ -296,7 +299,7 @@ TEST_F(CavlcPrimitives, ChromaDcFastPathsAndTables) {
     BitWriter w;
     cavlctest::put_block(w, coef, 4, -1);
     std::fill(out, out + 4, 0);
-    r = run(w, out, &count, cavlc_code_tables().coeffToken[3], cavlc_code_tables().totalZerosCR, cavlc_code_tables().runBefore);
+    r = run(w, out, &count, tables.CoeffTokenTable[3], tables.TotalZerosCRTable, tables.RunBeforeTable);
     ASSERT_EQ(r.first, StatusOk);
     ASSERT_EQ(r.second, static_cast<int>(w.size()));
     for (int i = 0; i < 4; ++i) ASSERT_EQ(out[i], coef[i]) << trial;
@@ -338,7 +341,7 @@ TEST_F(CavlcPrimitives, RandomBlocksRoundTripInEveryVariant) {
       int16_t* pos = buf + 8;
       int16_t count = -1;
       ASSERT_EQ(members[m](&wp, &offset, &count, &pos, static_cast<uint32_t>(nC), static_cast<int16_t>(maxNum),
-                           cavlc_code_tables().coeffToken, cavlc_code_tables().totalZeros, cavlc_code_tables().runBefore, kIdentity),
+                           tables.CoeffTokenTable, tables.TotalZerosTable, tables.RunBeforeTable, kIdentity),
                 StatusOk)
           << trial;
       const int used = static_cast<int>((wp - words.data()) * 32 + 31 - offset);
@@ -481,7 +484,7 @@ TEST_F(CavlcPrimitives, NamedDecoderRunsBehindEachFrontEnd) {
       int16_t out[16], count = -1;
       int16_t* pos = out;
       const CavlcCoeffsArgs args{&wp, &offset, &count, &pos, static_cast<uint32_t>(trial % 9), 16,
-                                 cavlc_code_tables().coeffToken, cavlc_code_tables().totalZeros, cavlc_code_tables().runBefore, kIdentity};
+                                 tables.CoeffTokenTable, tables.TotalZerosTable, tables.RunBeforeTable, kIdentity};
       ASSERT_EQ(StatusOk, decoders[m](&args));
       ASSERT_EQ(static_cast<int>((wp - words.data()) * 32 + 31 - offset), static_cast<int>(w.size()));
       if (count == 0) continue;
@@ -516,11 +519,11 @@ TEST_F(CavlcPrimitives, SingleLookupAndBuiltTablesAgreeOnAnyBits) {
     int16_t packed[16] = {}, count = -1;
     int16_t* pos = packed;
     const VpStatus status =
-        nC < 0 ? vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos, cavlc_code_tables().coeffToken[3],
-                                                         cavlc_code_tables().totalZerosCR, cavlc_code_tables().runBefore)
+        nC < 0 ? vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos, tables.CoeffTokenTable[3],
+                                                         tables.TotalZerosCRTable, tables.RunBeforeTable)
                : vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, static_cast<uint32_t>(nC),
-                                                 static_cast<int16_t>(maxNum), cavlc_code_tables().coeffToken, cavlc_code_tables().totalZeros,
-                                                 cavlc_code_tables().runBefore, kIdentity);
+                                                 static_cast<int16_t>(maxNum), tables.CoeffTokenTable,
+                                                 tables.TotalZerosTable, tables.RunBeforeTable, kIdentity);
 
     cavlc::Window w(cavlc::BitCursor{reinterpret_cast<const uint8_t*>(words.data()), static_cast<uint32_t>(lead),
                                      UINT32_MAX});
@@ -558,8 +561,9 @@ TEST_F(CavlcPrimitives, ChromaDcLevelPrefixBeyondTheLimit) {
   int32_t offset = 31;
   int16_t out[4], count;
   int16_t* pos = out;
-  EXPECT_EQ(StatusVlcBadCode, vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos, cavlc_code_tables().coeffToken[3],
-                                                                     cavlc_code_tables().totalZerosCR, cavlc_code_tables().runBefore));
+  EXPECT_EQ(StatusVlcBadCode, vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos,
+                                                                      tables.CoeffTokenTable[3],
+                                                                      tables.TotalZerosCRTable, tables.RunBeforeTable));
   EXPECT_EQ(wp, words.data());
   EXPECT_EQ(offset, 31);
 }

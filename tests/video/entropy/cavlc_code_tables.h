@@ -12,10 +12,10 @@ struct CavlcCodeTables {
   // 0 <= nC < 2, 1 for 2..3, 2 for 4..7, 3 chroma DC, 4 nC = -2), total_zeros
   // by TotalCoeff 1..15, chroma DC total_zeros by TotalCoeff 1..3, run_before
   // by zerosLeft 1..15 (7 and above share one table).
-  const HuffmanTable_32s* coeffToken[5] = {};
-  const HuffmanTable_32s* totalZeros[16] = {};
-  const HuffmanTable_32s* totalZerosCR[4] = {};
-  const HuffmanTable_32s* runBefore[16] = {};
+  const HuffmanTable_32s* CoeffTokenTable[5] = {};
+  const HuffmanTable_32s* TotalZerosTable[16] = {};
+  const HuffmanTable_32s* TotalZerosCRTable[4] = {};
+  const HuffmanTable_32s* RunBeforeTable[16] = {};
   bool built = true;  // every list built
 
   CavlcCodeTables() {
@@ -27,7 +27,7 @@ struct CavlcCodeTables {
       if (s != StatusOk) built = false;
       *slot_of_list(i) = t;
     }
-    for (int k = 8; k < 16; ++k) runBefore[k] = runBefore[7];
+    for (int k = 8; k < 16; ++k) RunBeforeTable[k] = RunBeforeTable[7];
   }
   ~CavlcCodeTables() {
     for (int i = 0; i < 30; ++i)
@@ -38,10 +38,10 @@ struct CavlcCodeTables {
 
   // The slot that list i of kCavlcCodeLists fills.
   const HuffmanTable_32s** slot_of_list(int i) {
-    if (i < 5) return &coeffToken[i];
-    if (i < 8) return &totalZerosCR[i - 4];
-    if (i < 23) return &totalZeros[i - 7];
-    return &runBefore[i - 22];
+    if (i < 5) return &CoeffTokenTable[i];
+    if (i < 8) return &TotalZerosCRTable[i - 4];
+    if (i < 23) return &TotalZerosTable[i - 7];
+    return &RunBeforeTable[i - 22];
   }
 };
 
