@@ -402,37 +402,15 @@ bool quadrants_agree(const MacroblockRecord* mb, int list, bool perBlock) {
   return true;
 }
 
-// P_Skip (147), B_Skip (227) and B_Direct_16x16 (107).
-template <uint8_t Code, bool Mbaff>
-void luma_skip_member(const LumaCall& call) {
-  constexpr bool kResidual = Code == MbB_Direct_16x16;
+// A direct macroblock with motion per 4x4 block (no 8x8 inference): each
+// quadrant's 8-bit prediction from four 4x4 predictions, weighted by the
+// quadrant members, then widened into the 16-bit tiles of the 8x8
+// combinations. Out of line: the common skip and direct paths keep their
+// frame small.
+template <bool Mbaff, bool Residual>
+__attribute__((noinline)) void predict_per_block(const LumaCall& call, int lists, const int16_t* res, uint8_t flag) {
   MacroblockRecord* mb = call.mb;
-  const SliceDecodeContext* s = mb->slice;
-  const uint32_t mode = s->weightingMode;
-  const uint8_t flag = mb->transform_size_8x8_flag;
-  const int16_t* res = luma_residual(mb);
-  const uint8_t shift = weight_shift<Mbaff>(mb);
-  if constexpr (Code == MbP_Skip) {
-    (Mbaff ? MotionVectorDerivation_P_Skip_mbaff : MotionVectorDerivation_P_Skip)(mb);
-    const int lists[1] = {1};
-    return predict_bytes<Mbaff, 0>(call, lists, mode != 0, nullptr, 0);
-  }
-  // The derivation may take its lists as plain arrays of pointers; it only
-  // reads them.
-  (Mbaff ? MotionVectorDerivation_B_Skip_Direct_mbaff : MotionVectorDerivation_B_Skip_Direct)(const_cast<DecodedPicture**>(call.lists[0]),
-                                       const_cast<DecodedPicture**>(call.lists[1]), mb);
-  const int lists = mb->pred_flag_l0[0] != 1 ? 2 : mb->pred_flag_l1[0] != 1 ? 1 : 3;
-  const bool perBlock = s->direct_8x8_inference_flag == 0;
-  const bool agree = (!(lists & 1) || quadrants_agree(mb, 0, perBlock)) && (!(lists & 2) || quadrants_agree(mb, 1, perBlock));
-  if (agree || !perBlock) {
-    // One 16x16 block, or the four quadrants.
-    const int each[4] = {lists, lists, lists, lists};
-    if (agree) return predict_bytes<Mbaff, 0>(call, each, mode != 0, kResidual ? res : nullptr, flag);
-    return predict_bytes<Mbaff, 3>(call, each, mode != 0, kResidual ? res : nullptr, flag);
-  }
-  // Motion per 4x4 block: each quadrant's 8-bit prediction from four 4x4
-  // predictions, weighted by the quadrant members, then widened into the
-  // 16-bit tiles of the 8x8 combinations.
+  const uint32_t mode = mb->slice->weightingMode;
   alignas(16) uint8_t bytes[2][256];  // per list, quadrant q at 64 q, rows of 8
   LumaHalfBytes halves[4];
   for (uint8_t q = 0; q < 4; ++q) {
@@ -443,7 +421,7 @@ void luma_skip_member(const LumaCall& call) {
   }
   if (mode != 0) {
     const int each[4] = {lists, lists, lists, lists};
-    WeighLumaPartitions(mb, 3, each, halves, shift);
+    WeighLumaPartitions(mb, 3, each, halves, weight_shift<Mbaff>(mb));
   }
   // A bi-predicted quadrant whose weights change nothing still holds both
   // lists: the combination averages them when every quadrant does, else
@@ -466,11 +444,41 @@ void luma_skip_member(const LumaCall& call) {
     pairs = 0;
   }
   if (pairs != 0) {
-    if (kResidual) return CombineSamplesLuma_Bi_8x8(res, tiles[0], tiles[1], call.dst, call.pitch, flag);
+    if (Residual) return CombineSamplesLuma_Bi_8x8(res, tiles[0], tiles[1], call.dst, call.pitch, flag);
     return CombineSamplesLuma_B_Skip_8x8(tiles[0], tiles[1], call.dst, call.pitch);
   }
-  if (kResidual) return CombineSamplesLuma_LX_8x8(res, tiles[0], call.dst, call.pitch, flag);
+  if (Residual) return CombineSamplesLuma_LX_8x8(res, tiles[0], call.dst, call.pitch, flag);
   CombineSamplesLuma_P_Skip_8x8(tiles[0], call.dst, call.pitch);
+}
+
+// P_Skip (147), B_Skip (227) and B_Direct_16x16 (107).
+template <uint8_t Code, bool Mbaff>
+void luma_skip_member(const LumaCall& call) {
+  constexpr bool kResidual = Code == MbB_Direct_16x16;
+  MacroblockRecord* mb = call.mb;
+  const SliceDecodeContext* s = mb->slice;
+  const uint32_t mode = s->weightingMode;
+  const uint8_t flag = mb->transform_size_8x8_flag;
+  const int16_t* res = luma_residual(mb);
+  if constexpr (Code == MbP_Skip) {
+    (Mbaff ? MotionVectorDerivation_P_Skip_mbaff : MotionVectorDerivation_P_Skip)(mb);
+    const int lists[1] = {1};
+    return predict_bytes<Mbaff, 0>(call, lists, mode != 0, nullptr, 0);
+  }
+  // The derivation may take its lists as plain arrays of pointers; it only
+  // reads them.
+  (Mbaff ? MotionVectorDerivation_B_Skip_Direct_mbaff : MotionVectorDerivation_B_Skip_Direct)(const_cast<DecodedPicture**>(call.lists[0]),
+                                       const_cast<DecodedPicture**>(call.lists[1]), mb);
+  const int lists = mb->pred_flag_l0[0] != 1 ? 2 : mb->pred_flag_l1[0] != 1 ? 1 : 3;
+  const bool perBlock = s->direct_8x8_inference_flag == 0;
+  const bool agree = (!(lists & 1) || quadrants_agree(mb, 0, perBlock)) && (!(lists & 2) || quadrants_agree(mb, 1, perBlock));
+  if (agree || !perBlock) {
+    // One 16x16 block, or the four quadrants.
+    const int each[4] = {lists, lists, lists, lists};
+    if (agree) return predict_bytes<Mbaff, 0>(call, each, mode != 0, kResidual ? res : nullptr, flag);
+    return predict_bytes<Mbaff, 3>(call, each, mode != 0, kResidual ? res : nullptr, flag);
+  }
+  predict_per_block<Mbaff, kResidual>(call, lists, res, flag);
 }
 
 }  // namespace

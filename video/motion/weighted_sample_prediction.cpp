@@ -92,7 +92,9 @@ Formula formula(const MacroblockRecord* mb, Use use, int q, uint8_t shift) {
   return f;
 }
 
-PartitionWeighting weighting_of(const MacroblockRecord* mb, Use use, int q, uint8_t shift) {
+// Inlined into each member with the formula: one call per half.
+inline __attribute__((always_inline)) PartitionWeighting weighting_of(const MacroblockRecord* mb, Use use, int q,
+                                                                      uint8_t shift) {
   const Formula f = formula(mb, use, q & 3, shift);
   const int32_t unit = 1 << f.logWD;
   const bool plain =
