@@ -11,11 +11,14 @@
 
 #include "bench_variants.h"
 #include "cavlc_residual.h"
-#include "cavlc_tables.h"
+#include "cavlc_code_tables.h"
 #include "cavlc_writer.h"
 #include "vpImage.h"
 
 namespace {
+
+// The block primitives' multi-level tables, built from the code lists.
+CavlcCodeTables& tables = cavlc_code_tables();
 
 constexpr int kBlocks = 4096;
 const int32_t kScan[16] = {0, 1, 4, 8, 5, 2, 3, 6, 9, 12, 13, 10, 7, 11, 14, 15};
@@ -58,7 +61,6 @@ const ChromaFn kChroma[] = {sse2_vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s, sse2_v
 // Decodes the kernel's blocks of the stream once per iteration.
 template <typename DecodeOne>
 void decodeStream(benchmark::State& state, const Stream& s, DecodeOne decodeOne) {
-  AllocateCAVLCTables();
   for (auto _ : state) {
     uint32_t* wp = const_cast<uint32_t*>(s.words.data());
     int32_t offset = 31;
@@ -75,8 +77,8 @@ void BM_Cavlc4x4(benchmark::State& state) {
   decodeStream(state, s, [&](uint32_t** wp, int32_t* offset, int nC) {
     int16_t* pos = out;
     int16_t count;
-    kCoeffs[slot](wp, offset, &count, &pos, static_cast<uint32_t>(nC), 16, CoeffTokenTable, TotalZerosTable,
-                  RunBeforeTable, kScan);
+    kCoeffs[slot](wp, offset, &count, &pos, static_cast<uint32_t>(nC), 16, tables.CoeffTokenTable,
+                  tables.TotalZerosTable, tables.RunBeforeTable, kScan);
     benchmark::DoNotOptimize(out);
   });
 }
@@ -89,7 +91,7 @@ void BM_CavlcChromaDc(benchmark::State& state) {
   decodeStream(state, s, [&](uint32_t** wp, int32_t* offset, int) {
     int16_t* pos = out;
     int16_t count;
-    kChroma[slot](wp, offset, &count, &pos, CoeffTokenTable[3], TotalZerosCRTable, RunBeforeTable);
+    kChroma[slot](wp, offset, &count, &pos, tables.CoeffTokenTable[3], tables.TotalZerosCRTable, tables.RunBeforeTable);
     benchmark::DoNotOptimize(out);
   });
 }

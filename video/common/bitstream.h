@@ -25,11 +25,15 @@ struct SliceDecodeContext;
 
 // What every parsing and entropy-decoding function receives: the reader at
 // its head, then the decoder state, the task and its slice context.
+struct ReconstructionSteps;
 struct ThreadBuffer {
   BitReaderCabac reader;
   DecoderState* decoderState;
   DecodeTask* task;
   SliceDecodeContext* slice;
+  // The reconstruction walk that runs alongside the slice's entropy
+  // decoding, while there is one (reconstruction.h).
+  ReconstructionSteps* steps = nullptr;
 };
 
 constexpr uint32_t kBitReaderFiller = 0x0000FFFFu;

@@ -1,8 +1,7 @@
 // CAVLC code lists (coeff_token, total_zeros, run_before) and the
-// process-wide multi-level tables built from them.
+// single-lookup tables the residual decoder reads, built from the lists at
+// compile time.
 #include "cavlc_tables.h"
-
-#include <pthread.h>
 
 #include <array>
 #include <cstddef>
@@ -251,141 +250,111 @@ LIST(run_before_map_6, 3, 1, 2, 3);
 LIST(run_before_map_6p, 11, 2, 2, 6, 5);
 
 // ---------------------------------------------------------------------------
-// Single-lookup tables (see cavlc_tables.h), filled from the same codes.
+// Single-lookup tables (see cavlc_tables.h), filled from the code lists.
 
-struct CodeSpan {
-  const Code* codes;
-  int count;
-};
-template <size_t N>
-constexpr CodeSpan span_of(const Code (&codes)[N]) {
-  return {codes, static_cast<int>(N)};
+// Calls f(length, codeword, a, b) for every code of a list (b 0 in lists of
+// two-word entries).
+template <class F>
+constexpr void for_each_code(const int32_t* words, int entryWords, F f) {
+  const int longest = words[0];
+  const int32_t* w = words + 2 + words[1];
+  for (int length = 1; length <= longest; ++length) {
+    const int32_t count = *w++;
+    for (int32_t i = 0; i < count; ++i, w += entryWords) f(length, w[0], w[1], entryWords == 3 ? w[2] : 0);
+  }
 }
 
-constexpr int leading_zeros(const char* s) {
+constexpr int leading_zeros(int length, int32_t code) {
   int n = 0;
-  while (s[n] == '0') ++n;
+  while (n < length && ((code >> (length - 1 - n)) & 1) == 0) ++n;
   return n;
 }
 
 // A coeff_token column by leading zeros and the 3 bits after the first 1; a
 // code of zeros only stands for every longer run of zeros.
-constexpr void fill_coeff_token(uint16_t* row, CodeSpan s) {
-  for (int i = 0; i < s.count; ++i) {
-    const Code& c = s.codes[i];
-    const int length = code_length(c.bits), zeros = leading_zeros(c.bits);
-    const uint16_t entry = static_cast<uint16_t>(length | c.a << 5 | c.b << 7);
+constexpr void fill_coeff_token(uint16_t* row, const int32_t* list) {
+  for_each_code(list, 3, [row](int length, int32_t code, int32_t trailingOnes, int32_t totalCoeff) {
+    const int zeros = leading_zeros(length, code);
+    const uint16_t entry = static_cast<uint16_t>(length | trailingOnes << 5 | totalCoeff << 7);
     if (zeros == length) {
       for (int z = zeros; z <= 32; ++z)
         for (int k = 0; k < 8; ++k) row[8 * z + k] = entry;
-      continue;
+      return;
     }
     const int tail = length - zeros - 1;  // bits after the first 1, at most 3
     if (tail > 3) throw "coeff_token code with more than 3 bits after its first 1";
-    const int first = (code_value(c.bits) & ((1 << tail) - 1)) << (3 - tail);
+    const int first = (code & ((1 << tail) - 1)) << (3 - tail);
     for (int k = 0; k < (1 << (3 - tail)); ++k) row[8 * zeros + first + k] = entry;
-  }
+  });
 }
 
-// A value table indexed by its next `bits` bits.
-constexpr void fill_direct(uint8_t* out, int bits, CodeSpan s) {
-  for (int i = 0; i < s.count; ++i) {
-    const Code& c = s.codes[i];
-    const int length = code_length(c.bits);
-    const int first = code_value(c.bits) << (bits - length);
-    for (int k = 0; k < (1 << (bits - length)); ++k) out[first + k] = static_cast<uint8_t>(c.a | length << 4);
-  }
+// A value table indexed by the next `bits` bits (at least the list's
+// longest code).
+constexpr void fill_direct(uint8_t* out, int bits, const int32_t* list) {
+  for_each_code(list, 2, [out, bits](int length, int32_t code, int32_t value, int32_t) {
+    const int first = code << (bits - length);
+    for (int k = 0; k < (1 << (bits - length)); ++k) out[first + k] = static_cast<uint8_t>(value | length << 4);
+  });
 }
 
-constexpr int longest_code(CodeSpan s) {
-  int n = 0;
-  for (int i = 0; i < s.count; ++i) n = code_length(s.codes[i].bits) > n ? code_length(s.codes[i].bits) : n;
-  return n;
-}
-
-constexpr CodeSpan kTotalZerosSpans[20] = {
-    {},
-    span_of(total_zeros_map_1_codes),
-    span_of(total_zeros_map_2_codes),
-    span_of(total_zeros_map_3_codes),
-    span_of(total_zeros_map_4_codes),
-    span_of(total_zeros_map_5_codes),
-    span_of(total_zeros_map_6_codes),
-    span_of(total_zeros_map_7_codes),
-    span_of(total_zeros_map_8_codes),
-    span_of(total_zeros_map_9_codes),
-    span_of(total_zeros_map_10_codes),
-    span_of(total_zeros_map_11_codes),
-    span_of(total_zeros_map_12_codes),
-    span_of(total_zeros_map_13_codes),
-    span_of(total_zeros_map_14_codes),
-    span_of(total_zeros_map_15_codes),
-    {},
-    span_of(total_zeros_map_cr1_codes),
-    span_of(total_zeros_map_cr2_codes),
-    span_of(total_zeros_map_cr3_codes),
+// total_zeros lists by table number (TotalCoeff of a 4x4 or AC block, 16 +
+// TotalCoeff of a chroma DC block); null where there is none.
+constexpr const int32_t* kTotalZerosLists[20] = {
+    nullptr,
+    total_zeros_map_1.data(),
+    total_zeros_map_2.data(),
+    total_zeros_map_3.data(),
+    total_zeros_map_4.data(),
+    total_zeros_map_5.data(),
+    total_zeros_map_6.data(),
+    total_zeros_map_7.data(),
+    total_zeros_map_8.data(),
+    total_zeros_map_9.data(),
+    total_zeros_map_10.data(),
+    total_zeros_map_11.data(),
+    total_zeros_map_12.data(),
+    total_zeros_map_13.data(),
+    total_zeros_map_14.data(),
+    total_zeros_map_15.data(),
+    nullptr,
+    total_zeros_map_cr1.data(),
+    total_zeros_map_cr2.data(),
+    total_zeros_map_cr3.data(),
 };
 
 constexpr CavlcFlatTables build_flat_tables() {
   CavlcFlatTables t{};
-  fill_coeff_token(t.coeffToken[0], span_of(coeff_token_map_02_codes));
-  fill_coeff_token(t.coeffToken[1], span_of(coeff_token_map_24_codes));
-  fill_coeff_token(t.coeffToken[2], span_of(coeff_token_map_48_codes));
-  fill_coeff_token(t.coeffToken[3], span_of(coeff_token_map_cr_codes));
+  fill_coeff_token(t.coeffToken[0], coeff_token_map_02.data());
+  fill_coeff_token(t.coeffToken[1], coeff_token_map_24.data());
+  fill_coeff_token(t.coeffToken[2], coeff_token_map_48.data());
+  fill_coeff_token(t.coeffToken[3], coeff_token_map_cr.data());
   int offset = 0;
   for (int k = 0; k < 20; ++k) {
-    if (kTotalZerosSpans[k].count == 0) continue;
-    const int bits = longest_code(kTotalZerosSpans[k]);
+    const int32_t* list = kTotalZerosLists[k];
+    if (list == nullptr) continue;
+    const int bits = list[0];  // the longest code
     t.totalZerosIndex[k] = {static_cast<uint16_t>(offset), static_cast<uint8_t>(bits)};
-    fill_direct(t.totalZeros + offset, bits, kTotalZerosSpans[k]);
+    fill_direct(t.totalZeros + offset, bits, list);
     offset += 1 << bits;
   }
   if (offset != kCavlcTotalZerosEntries) throw "total_zeros tables of unexpected size";
-  const CodeSpan runs[7] = {span_of(run_before_map_1_codes), span_of(run_before_map_2_codes),
-                            span_of(run_before_map_3_codes), span_of(run_before_map_4_codes),
-                            span_of(run_before_map_5_codes), span_of(run_before_map_6_codes)};
+  const int32_t* runs[6] = {run_before_map_1.data(), run_before_map_2.data(), run_before_map_3.data(),
+                            run_before_map_4.data(), run_before_map_5.data(), run_before_map_6.data()};
   for (int z = 1; z <= 6; ++z) fill_direct(t.runBefore[z], 3, runs[z - 1]);
-  // zerosLeft > 6: the 3-bit codes here, the longer ones by their zeros.
-  for (int z = 7; z < 16; ++z) fill_direct(t.runBefore[z], 3, CodeSpan{run_before_map_6p_codes, 7});
+  // zerosLeft > 6: the 3-bit codes here (the longer ones are told by their
+  // zeros, and the 3 bits 000 of them stay 0).
+  for (int z = 7; z < 16; ++z)
+    for_each_code(run_before_map_6p.data(), 2, [&t, z](int length, int32_t code, int32_t value, int32_t) {
+      if (length == 3) t.runBefore[z][code] = static_cast<uint8_t>(value | length << 4);
+    });
   for (int z = 0; z < 16; ++z)
     for (uint8_t& e : t.runBefore[z]) e = z == 0 ? 0x80 : e != 0 ? static_cast<uint8_t>(e | 0x80) : 0;
   return t;
 }
 
-pthread_mutex_t g_tableLock = PTHREAD_MUTEX_INITIALIZER;
-uint32_t g_tableUsers = 0;
-
-void free_slots(const HuffmanTable_32s** slots, int first, int last) {
-  for (int k = first; k <= last; ++k) {
-    if (slots[k] != nullptr) vpiHuffmanTableFree_32s(const_cast<HuffmanTable_32s*>(slots[k]));
-    slots[k] = nullptr;
-  }
-}
-
-// Frees every table once (run_before slots 8..15 only share slot 7's).
-void free_all() {
-  free_slots(CoeffTokenTable, 0, 4);
-  free_slots(TotalZerosCRTable, 1, 3);
-  free_slots(TotalZerosTable, 1, 15);
-  for (int k = 8; k < 16; ++k) RunBeforeTable[k] = nullptr;
-  free_slots(RunBeforeTable, 1, 7);
-}
-
-const HuffmanTable_32s** slot_of(int i) {
-  if (i < 5) return &CoeffTokenTable[i];
-  if (i < 8) return &TotalZerosCRTable[i - 4];
-  if (i < 23) return &TotalZerosTable[i - 7];
-  return &RunBeforeTable[i - 22];
-}
-
 }  // namespace
 
 constexpr CavlcFlatTables kCavlcFlat = build_flat_tables();
-
-const HuffmanTable_32s* CoeffTokenTable[5];
-const HuffmanTable_32s* TotalZerosTable[16];
-const HuffmanTable_32s* TotalZerosCRTable[4];
-const HuffmanTable_32s* RunBeforeTable[16];
 
 const CavlcCodeList kCavlcCodeLists[30] = {
     {"coeff_token_map_02", coeff_token_map_02.data(), 3},
@@ -419,37 +388,3 @@ const CavlcCodeList kCavlcCodeLists[30] = {
     {"run_before_map_6", run_before_map_6.data(), 2},
     {"run_before_map_6p", run_before_map_6p.data(), 2},
 };
-
-// Every build is attempted even after a failure; any failure frees what was
-// built and reports 6. Decoder instances share one set: it lives from the
-// first user's build to the last user's release.
-uint32_t AllocateCAVLCTables() {
-  pthread_mutex_lock(&g_tableLock);
-  uint32_t result = 0;
-  if (g_tableUsers == 0) {
-    bool failed = false;
-    for (int i = 0; i < 30; ++i) {
-      HuffmanTable_32s* t = nullptr;
-      const CavlcCodeList& list = kCavlcCodeLists[i];
-      const VpStatus s = list.entryWords == 3 ? vpiHuffmanRunLevelTableInitAlloc_32s(list.words, &t)
-                                              : vpiHuffmanTableInitAlloc_32s(list.words, &t);
-      if (s != StatusOk) failed = true;
-      *slot_of(i) = s == StatusOk ? t : nullptr;
-    }
-    if (failed) {
-      free_all();
-      result = 6;
-    } else {
-      for (int k = 8; k < 16; ++k) RunBeforeTable[k] = RunBeforeTable[7];
-    }
-  }
-  if (result == 0) ++g_tableUsers;
-  pthread_mutex_unlock(&g_tableLock);
-  return result;
-}
-
-void FreeCAVLCTables() {
-  pthread_mutex_lock(&g_tableLock);
-  if (g_tableUsers > 0 && --g_tableUsers == 0) free_all();
-  pthread_mutex_unlock(&g_tableLock);
-}

@@ -1,6 +1,7 @@
-// Process-wide CAVLC code tables, shared read-only by every slice, thread
-// and decoder instance between the first AllocateCAVLCTables and the last
-// FreeCAVLCTables.
+// CAVLC code tables: the code lists of coeff_token, total_zeros and
+// run_before, and the single-lookup tables the slice decoder's residual
+// reads, built from the lists at compile time (constant data, shared by
+// every slice, thread and decoder instance; nothing to build at an open).
 #pragma once
 
 #include <cstdint>
@@ -8,26 +9,10 @@
 #include "cavlc_block.h"
 #include "vpImage.h"
 
-// coeff_token by nC class: 0 for 0 <= nC < 2, 1 for 2..3, 2 for 4..7,
-// 3 for nC = -1 (4:2:0 chroma DC), 4 for nC = -2.
-extern const HuffmanTable_32s* CoeffTokenTable[5];
-// total_zeros of 4x4 and AC blocks by TotalCoeff (1..15).
-extern const HuffmanTable_32s* TotalZerosTable[16];
-// total_zeros of 2x2 chroma DC blocks by TotalCoeff (1..3).
-extern const HuffmanTable_32s* TotalZerosCRTable[4];
-// run_before by zerosLeft (1..15; 7 and above share one table).
-extern const HuffmanTable_32s* RunBeforeTable[16];
-
-// Builds the tables for one more user: 0, or 6 when memory ran out (nothing
-// is then held for this caller). The first user builds them; later users
-// share them.
-uint32_t AllocateCAVLCTables();
-// Releases one user's hold; the last release frees the tables.
-void FreeCAVLCTables();
-
-// The code lists the tables are built from (exposed for the tests): word 0
-// the longest length, word 1 the level count, the index bits per level, then
-// per code length a count and its entries, ended by -1.
+// The code lists: word 0 the longest length, word 1 the level count, the
+// index bits per level, then per code length a count and its entries, ended
+// by -1 (the layout the multi-level table builders of the CAVLC block
+// primitives read; their callers build those tables from these lists).
 struct CavlcCodeList {
   const char* name;
   const int32_t* words;
@@ -39,7 +24,8 @@ extern const CavlcCodeList kCavlcCodeLists[30];
 // compile time from the code lists (no allocation, valid for the whole
 // process). Entries are 0 where no code begins.
 //
-// coeff_token by class (0..2 as CoeffTokenTable, 3 for 4:2:0 chroma DC):
+// coeff_token by class (0 for 0 <= nC < 2, 1 for 2..3, 2 for 4..7, 3 for
+// 4:2:0 chroma DC):
 // entry [8 x z + s], z the leading zero bits of the code (0..32, 32 also for
 // 32 or more) and s the 3 bits after its first 1 bit; the entry is
 // length | TrailingOnes << 5 | TotalCoeff << 7.

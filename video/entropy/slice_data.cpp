@@ -441,6 +441,8 @@ int32_t decode_slice(ThreadBuffer* tb, SliceDecodeContext* c, uint8_t cabac) {
   if (sink != nullptr && result != kSliceFailed) {
     reconstruction_steps_finish(&follow.steps);
     c->predictAndCombine = reconstructed_alongside;
+  } else if (sink != nullptr) {
+    reconstruction_steps_end(&follow.steps);
   }
   return static_cast<int32_t>(result);
 }

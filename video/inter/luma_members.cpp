@@ -7,8 +7,8 @@
 // from the reference in 8-bit samples (a single-list partition straight into
 // the picture), records the reference picture and its identifier for
 // deblocking and later direct prediction, weights or averages, and adds the
-// residual. Direct macroblocks with motion per 4x4 block go through 16-bit
-// tiles.
+// residual. Direct macroblocks with motion per 4x4 block are combined from
+// 16-bit tiles.
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
@@ -364,17 +364,16 @@ void luma_partition_member(const LumaCall& call) {
                                mb->transform_size_8x8_flag);
 }
 
-// The direct luma prediction of one quadrant into its tile, one 4x4 kernel
-// call per block (direct motion derived per 4x4 block).
+// The direct luma prediction of one quadrant into its 8-bit block (rows of
+// 8), one 4x4 kernel call per block (direct motion derived per 4x4 block).
 template <bool Mbaff>
-void predict_quadrant(const LumaCall& call, int list, int q, int16_t* tile) {
+void predict_quadrant(const LumaCall& call, int list, int q, uint8_t* block) {
   MacroblockRecord* mb = call.mb;
   const int8_t refIdx = list ? mb->ref_idx_l1[q] : mb->ref_idx_l0[q];
   const inter::PartitionReference ref = inter::reference_for<Mbaff>(call.lists[list], mb, list, refIdx);
   record_reference(mb, list, ref, 1u << q, 0xFu << (4 * q));
   const int16_t(*mvs)[2] = list ? mb->mv_l1 : mb->mv_l0;
   const int qx = call.mbX + 8 * (q & 1), qy = call.mbY + 8 * (q >> 1);
-  alignas(16) uint8_t block[64];  // the quadrant's 8-bit samples, rows of 8
   for (int k = 0; k < 4; ++k) {
     const int16_t* mv = mvs[4 * q + k];
     const int bx = 4 * (k & 1), by = 4 * (k >> 1);
@@ -385,7 +384,6 @@ void predict_quadrant(const LumaCall& call, int list, int q, int16_t* tile) {
                                           qx + bx + (mv[0] >> 2), qy + by + (mv[1] >> 2), call.pitch,
                                           call.frameWidth, call.frameHeight);
   }
-  weighting_dsp().widen(block, 8, tile, 8, 8, 8);
 }
 
 // True when every quadrant of list `list` uses one reference index and
@@ -404,6 +402,55 @@ bool quadrants_agree(const MacroblockRecord* mb, int list, bool perBlock) {
   return true;
 }
 
+// A direct macroblock with motion per 4x4 block (no 8x8 inference): each
+// quadrant's 8-bit prediction from four 4x4 predictions, weighted by the
+// quadrant members, then widened into the 16-bit tiles of the 8x8
+// combinations. Out of line: the common skip and direct paths keep their
+// frame small.
+template <bool Mbaff, bool Residual>
+__attribute__((noinline)) void predict_per_block(const LumaCall& call, int lists, const int16_t* res, uint8_t flag) {
+  MacroblockRecord* mb = call.mb;
+  const uint32_t mode = mb->slice->weightingMode;
+  alignas(16) uint8_t bytes[2][256];  // per list, quadrant q at 64 q, rows of 8
+  LumaHalfBytes halves[4];
+  for (uint8_t q = 0; q < 4; ++q) {
+    for (int list = 0; list < 2; ++list)
+      if (lists & (1 << list)) predict_quadrant<Mbaff>(call, list, q, bytes[list] + 64 * q);
+    uint8_t* p0 = bytes[lists == 2 ? 1 : 0] + 64 * q;
+    halves[q] = {p0, 8, lists == 3 ? bytes[1] + 64 * q : nullptr, 8, p0, 8, 8, 8};
+  }
+  if (mode != 0) {
+    const int each[4] = {lists, lists, lists, lists};
+    WeighLumaPartitions(mb, 3, each, halves, weight_shift<Mbaff>(mb));
+  }
+  // A bi-predicted quadrant whose weights change nothing still holds both
+  // lists: the combination averages them when every quadrant does, else
+  // they are averaged here.
+  const WeightingDsp& dsp = weighting_dsp();
+  alignas(16) InterPredictionBuffer tiles[2];
+  unsigned pairs = 0;
+  for (int q = 0; q < 4; ++q) {
+    dsp.widen(halves[q].p0, 8, tiles[0] + 64 * q, 8, 8, 8);
+    if (halves[q].p1 == nullptr) continue;
+    dsp.widen(halves[q].p1, 8, tiles[1] + 64 * q, 8, 8, 8);
+    pairs |= 1u << q;
+  }
+  if (pairs != 0 && pairs != 0xF) {
+    for (int q = 0; q < 4; ++q) {
+      if ((pairs & (1u << q)) == 0) continue;
+      uint16_t* t0 = reinterpret_cast<uint16_t*>(tiles[0] + 64 * q);
+      dsp.average(t0, 8, reinterpret_cast<const uint16_t*>(tiles[1] + 64 * q), 8, t0, 8, 8, 8);
+    }
+    pairs = 0;
+  }
+  if (pairs != 0) {
+    if (Residual) return CombineSamplesLuma_Bi_8x8(res, tiles[0], tiles[1], call.dst, call.pitch, flag);
+    return CombineSamplesLuma_B_Skip_8x8(tiles[0], tiles[1], call.dst, call.pitch);
+  }
+  if (Residual) return CombineSamplesLuma_LX_8x8(res, tiles[0], call.dst, call.pitch, flag);
+  CombineSamplesLuma_P_Skip_8x8(tiles[0], call.dst, call.pitch);
+}
+
 // P_Skip (147), B_Skip (227) and B_Direct_16x16 (107).
 template <uint8_t Code, bool Mbaff>
 void luma_skip_member(const LumaCall& call) {
@@ -413,7 +460,6 @@ void luma_skip_member(const LumaCall& call) {
   const uint32_t mode = s->weightingMode;
   const uint8_t flag = mb->transform_size_8x8_flag;
   const int16_t* res = luma_residual(mb);
-  const uint8_t shift = weight_shift<Mbaff>(mb);
   if constexpr (Code == MbP_Skip) {
     (Mbaff ? MotionVectorDerivation_P_Skip_mbaff : MotionVectorDerivation_P_Skip)(mb);
     const int lists[1] = {1};
@@ -432,27 +478,7 @@ void luma_skip_member(const LumaCall& call) {
     if (agree) return predict_bytes<Mbaff, 0>(call, each, mode != 0, kResidual ? res : nullptr, flag);
     return predict_bytes<Mbaff, 3>(call, each, mode != 0, kResidual ? res : nullptr, flag);
   }
-  // Motion per 4x4 block: each quadrant's tile from four 4x4 predictions.
-  alignas(16) InterPredictionBuffer buf[2];
-  int16_t* out = buf[lists == 2 ? 1 : 0];
-  for (uint8_t q = 0; q < 4; ++q) {
-    for (int list = 0; list < 2; ++list)
-      if (lists & (1 << list)) predict_quadrant<Mbaff>(call, list, q, buf[list] + 64 * q);
-    if (lists == 3) {
-      if (mode != 0) WeightedSamplePrediction_Bi_8x8(mb, buf[0] + 64 * q, buf[1] + 64 * q, q, shift);
-    } else if (mode == 1) {
-      if (lists == 1)
-        WeightedSamplePrediction_L0_8x8(mb, buf[0] + 64 * q, q, shift);
-      else
-        WeightedSamplePrediction_L1_8x8(mb, buf[1] + 64 * q, q, shift);
-    }
-  }
-  if (lists == 3 && mode == 0) {
-    if (kResidual) return CombineSamplesLuma_Bi_8x8(res, buf[0], buf[1], call.dst, call.pitch, flag);
-    return CombineSamplesLuma_B_Skip_8x8(buf[0], buf[1], call.dst, call.pitch);
-  }
-  if (kResidual) return CombineSamplesLuma_LX_8x8(res, out, call.dst, call.pitch, flag);
-  CombineSamplesLuma_P_Skip_8x8(out, call.dst, call.pitch);
+  predict_per_block<Mbaff, kResidual>(call, lists, res, flag);
 }
 
 }  // namespace

@@ -620,8 +620,7 @@ int32_t DeleteTask(DecodeTask* task) {
 void* WorkerThread(void* arg) {
   VideoDecoder* dec = static_cast<VideoDecoder*>(arg);
   DecoderState* ds = &dec->state;
-  ThreadBuffer tb;
-  std::memset(&tb, 0, sizeof(tb));
+  ThreadBuffer tb{};
   tb.decoderState = ds;
   bool idle = false;
   const uint32_t oneByOne = kOpenOnePicturePerCall | kOpenDecodeOrder;

@@ -12,11 +12,6 @@ struct MacroblockRecord;
 struct DecodedPicture;
 struct SliceDecodeContext;
 
-// Spatial-direct reference index of list 0 / 1 (frame set): MinPositive of
-// the 16x16 neighbours A, B and C (or D); -1 when no neighbour uses the list.
-int8_t SpatialRefIdxDerivationL0(MacroblockRecord* mb);
-int8_t SpatialRefIdxDerivationL1(MacroblockRecord* mb);
-
 // What a direct derivation needs of its slice.
 struct DirectContext {
   DecodedPicture* const* refPicList0;

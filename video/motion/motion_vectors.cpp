@@ -293,6 +293,9 @@ MV_INLINE int8_t spatial_ref_idx(const DirectNeighbours& n) {
   const unsigned least = std::min(n.ref[0][List], std::min(n.ref[1][List], n.ref[2][List]));
   return static_cast<int8_t>(least >= 128 ? -1 : static_cast<int>(least));
 }
+// The spatial-direct reference index of each list, on the neighbours
+// gathered once for both lists and for the predictors (gathering them per
+// list and per predictor read every neighbour record four times).
 MV_INLINE int8_t SpatialRefIdxDerivationL0(const DirectNeighbours& n) { return spatial_ref_idx<0>(n); }
 MV_INLINE int8_t SpatialRefIdxDerivationL1(const DirectNeighbours& n) { return spatial_ref_idx<1>(n); }
 
@@ -318,8 +321,9 @@ MV_INLINE void direct_predictor(const DirectNeighbours& n, int target, int16_t* 
   mvp[1] = static_cast<int16_t>(py);
 }
 
-// The predictor step of a B_Direct_8x8 quadrant (the whole macroblock's
-// neighbours, gathered by the frame or the MBAFF rules).
+// The predictor step of a B_Direct_8x8 quadrant: the whole macroblock's
+// neighbours, gathered by the frame or the MBAFF rules, compared against the
+// target, the quadrant's refIdxLX.
 MV_INLINE void LumaMotionVectorPrediction_B_Direct_8x8_L0(const DirectNeighbours& n, int target, int16_t* mvp) {
   direct_predictor<0>(n, target, mvp);
 }
@@ -363,17 +367,6 @@ void spatial_direct_both(MacroblockRecord* mb, int8_t refIdx[2], int16_t mvp[2][
 
 }  // namespace
 
-int8_t SpatialRefIdxDerivationL0(MacroblockRecord* mb) {
-  DirectNeighbours n;
-  gather_direct_neighbours<false>(mb, &n);
-  return SpatialRefIdxDerivationL0(n);
-}
-int8_t SpatialRefIdxDerivationL1(MacroblockRecord* mb) {
-  DirectNeighbours n;
-  gather_direct_neighbours<false>(mb, &n);
-  return SpatialRefIdxDerivationL1(n);
-}
-
 int8_t spatial_direct_ref_idx_mbaff(MacroblockRecord* mb, int list) {
   const Around n = list == 0 ? neighbours<0, true, Part::Whole>(mb) : neighbours<1, true, Part::Whole>(mb);
   return static_cast<int8_t>(min_positive(n.a.ref, min_positive(n.b.ref, n.c.ref)));
@@ -386,22 +379,6 @@ void spatial_direct_neighbours(MacroblockRecord* mb, bool mbaff, bool quadrant, 
   else
     (mbaff ? spatial_direct_both<true, false> : spatial_direct_both<false, false>)(mb, refIdx, mvp);
 }
-
-// The quadrant predictors with the record's own reference index of
-// quadrant q as the target.
-#define DIRECT_8X8_PREDICTOR(name, mbaff, list)                                       \
-  void name(MacroblockRecord* mb, int16_t* mvp, uint8_t q) {                          \
-    DirectNeighbours n;                                                               \
-    gather_direct_neighbours<mbaff>(mb, &n);                                          \
-    const int8_t target = list ? mb->ref_idx_l1[q & 3] : mb->ref_idx_l0[q & 3];       \
-    mvp[0] = mvp[1] = 0;                                                              \
-    if (target >= 0) name(n, target, mvp);                                            \
-  }
-DIRECT_8X8_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L0, false, 0)
-DIRECT_8X8_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1, false, 1)
-DIRECT_8X8_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L0_mbaff, true, 0)
-DIRECT_8X8_PREDICTOR(LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff, true, 1)
-#undef DIRECT_8X8_PREDICTOR
 
 #define MOTION_VECTOR_DEFINE(name, mbaffName, list, part)                                  \
   void name(MacroblockRecord* mb) { derive<list, false, Part::part>(mb); }                \

@@ -143,13 +143,6 @@ SUBMB_MV_PREDICTORS(SUBMB_MV_DECLARE)
 using SubMbMvPredictor = void (*)(MacroblockRecord* mb, int16_t* mvp);
 extern const SubMbMvPredictor kSubMbMvPredictors[2][2][2][16];
 
-// Spatial-direct predictor of list 0 / 1 for quadrant q: the whole
-// macroblock's neighbours, compared against refIdxLX[q].
-void LumaMotionVectorPrediction_B_Direct_8x8_L0(MacroblockRecord* mb, int16_t* mvp, uint8_t q);
-void LumaMotionVectorPrediction_B_Direct_8x8_L1(MacroblockRecord* mb, int16_t* mvp, uint8_t q);
-void LumaMotionVectorPrediction_B_Direct_8x8_L0_mbaff(MacroblockRecord* mb, int16_t* mvp, uint8_t q);
-void LumaMotionVectorPrediction_B_Direct_8x8_L1_mbaff(MacroblockRecord* mb, int16_t* mvp, uint8_t q);
-
 // Direct motion of B_Direct_8x8 quadrant q (spatial or temporal by the
 // slice): reference indices, prediction flags and the vectors of its four
 // 4x4 blocks (one per block without 8x8 inference).

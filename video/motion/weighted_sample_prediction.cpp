@@ -92,7 +92,9 @@ Formula formula(const MacroblockRecord* mb, Use use, int q, uint8_t shift) {
   return f;
 }
 
-PartitionWeighting weighting_of(const MacroblockRecord* mb, Use use, int q, uint8_t shift) {
+// Inlined into each member with the formula: one call per half.
+inline __attribute__((always_inline)) PartitionWeighting weighting_of(const MacroblockRecord* mb, Use use, int q,
+                                                                      uint8_t shift) {
   const Formula f = formula(mb, use, q & 3, shift);
   const int32_t unit = 1 << f.logWD;
   const bool plain =
@@ -144,27 +146,6 @@ WSP_SHAPE(8x16, 1)
 WSP_BODY(L0_8x8, (WSP_ONE, uint8_t quadrant)) { weigh(mb, kL0, quadrant, s, half); }
 WSP_BODY(L1_8x8, (WSP_ONE, uint8_t quadrant)) { weigh(mb, kL1, quadrant, s, half); }
 WSP_BODY(Bi_8x8, (WSP_ONE, uint8_t quadrant)) { weigh(mb, kBi, quadrant, s, half); }
-
-// The 16-bit tile forms.
-namespace {
-void weigh_tile(const MacroblockRecord* mb, Use use, int q, uint8_t shift, int16_t* p0, int16_t* p1) {
-  const Formula f = formula(mb, use, q & 3, shift);
-  uint16_t* a = reinterpret_cast<uint16_t*>(p0);
-  if (f.kind == Formula::kSingle) weight_samples_single(a, 8, 8, 8, f.w0, f.o, f.logWD);
-  if (f.kind == Formula::kTwo)
-    weight_samples_bi(a, 8, reinterpret_cast<uint16_t*>(p1), 8, a, 8, 8, 8, f.w0, f.w1, f.logWD, f.o);
-}
-}  // namespace
-void WeightedSamplePrediction_L0_8x8(const MacroblockRecord* mb, int16_t* buf, uint8_t quadrant, uint8_t s) {
-  weigh_tile(mb, kL0, quadrant, s, buf, nullptr);
-}
-void WeightedSamplePrediction_L1_8x8(const MacroblockRecord* mb, int16_t* buf, uint8_t quadrant, uint8_t s) {
-  weigh_tile(mb, kL1, quadrant, s, buf, nullptr);
-}
-void WeightedSamplePrediction_Bi_8x8(const MacroblockRecord* mb, int16_t* bufL0, int16_t* bufL1, uint8_t quadrant,
-                                     uint8_t s) {
-  weigh_tile(mb, kBi, quadrant, s, bufL0, bufL1);
-}
 
 void WeighLumaPartitions(const MacroblockRecord* mb, int shape, const int* lists, LumaHalfBytes* halves,
                          uint8_t refIdxShift) {

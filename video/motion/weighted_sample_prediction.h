@@ -59,14 +59,6 @@ struct LumaHalfBytes {
   void WeightedSamplePrediction_##name(const MacroblockRecord* mb, WSP_UNPAREN params, uint8_t refIdxShift);
 WEIGHTED_SAMPLE_PREDICTION_MEMBERS(WSP_DECLARE)
 #undef WSP_DECLARE
-// The 8x8 members on 16-bit quadrant tiles (8 rows of 8; values 0..255), for
-// the direct quadrants predicted per 4x4 block: a bi-predicted quadrant's
-// result goes into bufL0, whatever the weights.
-void WeightedSamplePrediction_L0_8x8(const MacroblockRecord* mb, int16_t* buf, uint8_t quadrant, uint8_t refIdxShift);
-void WeightedSamplePrediction_L1_8x8(const MacroblockRecord* mb, int16_t* buf, uint8_t quadrant, uint8_t refIdxShift);
-void WeightedSamplePrediction_Bi_8x8(const MacroblockRecord* mb, int16_t* bufL0, int16_t* bufL1, uint8_t quadrant,
-                                     uint8_t refIdxShift);
-
 // The member of a macroblock of shape `shape` (0 16x16, 1 16x8, 2 8x16, 3
 // four 8x8 quadrants) whose partitions predict from lists[p] (1 list 0, 2
 // list 1, 3 both): called on its halves (four quadrants for shape 3) when

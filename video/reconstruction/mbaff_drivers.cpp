@@ -128,8 +128,7 @@ inline void pair_chroma(const SliceDecodeContext* s, const DecodedPicture* pic, 
 }
 
 // The chroma step of a P (B) unit for one macroblock: the unit's walk takes
-// it right after the macroblock's luma; the whole-unit chroma driver walks
-// it alone.
+// it right after the macroblock's luma.
 inline void predict_and_combine_P_unit_8bit_chroma_mbaff(const SliceDecodeContext* s, const DecodedPicture* pic,
                                                          MacroblockRecord* mb, uint32_t column, uint32_t row,
                                                          bool bottom, bool field, bool intra) {
@@ -141,18 +140,18 @@ inline void predict_and_combine_B_unit_8bit_chroma_mbaff(const SliceDecodeContex
   pair_chroma<true>(s, pic, mb, column, row, bottom, field, intra);
 }
 
-// Walk of a P or B unit: each macroblock's luma (Luma) and then, when the
-// picture has chroma or the walk is for chroma alone, its chroma, so the
-// record is read once while it is in the cache. I_PCM copies, intra
-// macroblocks and the members of the slice type's tables.
-template <bool Luma, bool BothLists>
-void inter_steps(ReconstructionSteps* steps, uint32_t count, bool last) {
+// Walk of a P or B unit: each macroblock's luma and then, when the picture
+// has chroma, its chroma, so the record is read once while it is in the
+// cache. I_PCM copies, intra macroblocks and the members of the slice type's
+// tables.
+template <bool BothLists>
+void inter_steps(ReconstructionSteps* steps) {
   constexpr bool bothLists = BothLists;
-  const PairUnit u = pair_unit_of(steps->tb, count);
-  const uint32_t end = step_end(steps, u, last);
+  const PairUnit u = pair_unit_of(steps->tb, steps->count);
+  const uint32_t end = step_end(steps, u, steps->last);
   const SliceDecodeContext* s = steps->tb->slice;
   const DecodedPicture* pic = u.pic;
-  const bool hasChroma = !Luma || pic->chroma_format_idc != 0;
+  const bool hasChroma = pic->chroma_format_idc != 0;
   const InterLumaDispatch* lumaTable = bothLists ? kInterLumaDispatchB_mbaff : kInterLumaDispatchP_mbaff;
   walk_pairs(
       u, steps->done, end,
@@ -162,15 +161,13 @@ void inter_steps(ReconstructionSteps* steps, uint32_t count, bool last) {
         const bool intra = !pcm && !served_inter_code(bothLists, code);
         DecodedPicture* const* first = list1_only(bothLists, code) ? s->RefPicList1 : s->RefPicList0;
         DecodedPicture* const* second = bothLists ? s->RefPicList1 : nullptr;
-        if constexpr (Luma) {
-          const Place p = luma_place(pic, column, row, bottom, field);
-          const InterLumaDispatch member = lumaTable[code];
-          if (pcm) copy_pcm_luma(mb, p.origin, p.spacing);
-          if (intra) DecodeIntraPrediction_for_P_B_mbaff(p.origin, mb, p.spacing);
-          if (!pcm && !intra && member)
-            member(first, second, static_cast<uint16_t>(16 * column), p.y, p.origin, mb, p.spacing, pic->lumaPitch,
-                   static_cast<int>(p.height));
-        }
+        const Place p = luma_place(pic, column, row, bottom, field);
+        const InterLumaDispatch member = lumaTable[code];
+        if (pcm) copy_pcm_luma(mb, p.origin, p.spacing);
+        if (intra) DecodeIntraPrediction_for_P_B_mbaff(p.origin, mb, p.spacing);
+        if (!pcm && !intra && member)
+          member(first, second, static_cast<uint16_t>(16 * column), p.y, p.origin, mb, p.spacing, pic->lumaPitch,
+                 static_cast<int>(p.height));
         if (hasChroma) {
           if (bothLists)
             predict_and_combine_B_unit_8bit_chroma_mbaff(s, pic, mb, column, row, bottom, field, intra);
@@ -179,7 +176,7 @@ void inter_steps(ReconstructionSteps* steps, uint32_t count, bool last) {
         }
       },
       [&](uint32_t row, bool left, bool right) {
-        if (Luma) luma_margins(pic, row, left, right);
+        luma_margins(pic, row, left, right);
         if (hasChroma) chroma_margins(pic, row, left, right);
       });
   steps->done = end;
@@ -222,8 +219,9 @@ struct IntraPairColumns {
 static_assert(sizeof(IntraPairColumns) <= sizeof(ReconstructionSteps::columns), "I walk columns");
 
 // The chroma step of an I unit for one macroblock of a pair, both planes:
-// the luma walk takes it right after the macroblock's luma; the whole-unit
-// chroma driver walks it alone. The top macroblock splits the pair's left
+// the luma walk takes it right after the macroblock's luma, so that the
+// record is read once while it is in the cache. The top macroblock splits
+// the pair's left
 // columns into halves, the last macroblock of the pair (pairEnds) merges
 // its right columns back in frame order.
 inline void predict_and_combine_I_unit_8bit_chroma_mbaff(const DecodedPicture* pic, PairColumns<8>* chroma,
@@ -247,17 +245,14 @@ inline bool ends_pair(const PairUnit& u, const MacroblockRecord* mb, bool bottom
   return bottom || mb + 1 == u.first + end;
 }
 
-}  // namespace
-
-// The I unit's walk in steps, the form the slice-data step runs: each
-// macroblock's luma and then, when the picture has chroma, its chroma step.
-// Each plane keeps its own left-column buffer.
+// The I unit's walk: each macroblock's luma and then, when the picture has
+// chroma, its chroma step. Each plane keeps its own left-column buffer.
 // The above-right samples of a bottom frame macroblock are never usable (its
 // C link is null), so the intra code substitutes them in a local buffer:
 // nothing is written outside the unit's own macroblocks.
-void predict_and_combine_I_unit_8bit_luma_mbaff(ReconstructionSteps* steps, uint32_t count, bool last) {
-  const PairUnit u = pair_unit_of(steps->tb, count);
-  const uint32_t end = step_end(steps, u, last);
+void intra_pair_steps(ReconstructionSteps* steps) {
+  const PairUnit u = pair_unit_of(steps->tb, steps->count);
+  const uint32_t end = step_end(steps, u, steps->last);
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = pic->chroma_format_idc != 0;
   IntraPairColumns& columns = *reinterpret_cast<IntraPairColumns*>(steps->columns);
@@ -281,45 +276,8 @@ void predict_and_combine_I_unit_8bit_luma_mbaff(ReconstructionSteps* steps, uint
   steps->done = end;
 }
 
-// The chroma of an I unit alone: the chroma step over the unit's pairs.
-uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
-  const uint32_t count = tb->slice->firstMb ? tb->slice->firstMb->slice_mb_count : 0;
-  ReconstructionSteps steps;
-  steps.done = 0;
-  std::memset(steps.columns, 128, sizeof steps.columns);
-  const PairUnit u = pair_unit_of(tb, count);
-  const uint32_t end = step_end(&steps, u, true);
-  IntraPairColumns& columns = *reinterpret_cast<IntraPairColumns*>(steps.columns);
-  walk_pairs(
-      u, 0, end,
-      [&](MacroblockRecord* mb, uint32_t column, uint32_t row, bool bottom, bool field) {
-        predict_and_combine_I_unit_8bit_chroma_mbaff(u.pic, columns.chroma, mb, column, row, bottom, field,
-                                                     ends_pair(u, mb, bottom, end));
-      },
-      [&](uint32_t row, bool left, bool right) { chroma_margins(u.pic, row, left, right); });
-  return count;
-}
+}  // namespace
 
-ReconstructionStepFn mbaff_reconstruction_steps(PredictAndCombineFn driver) {
-  if (driver == static_cast<PredictAndCombineFn>(predict_and_combine_I_unit_8bit_luma_mbaff))
-    return predict_and_combine_I_unit_8bit_luma_mbaff;
-  if (driver == predict_and_combine_P_unit_8bit_luma_mbaff) return inter_steps<true, false>;
-  if (driver == predict_and_combine_B_unit_8bit_luma_mbaff) return inter_steps<true, true>;
-  return nullptr;
-}
-
-uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) {
-  return reconstruct_whole(tb, predict_and_combine_I_unit_8bit_luma_mbaff);
-}
-uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
-  return reconstruct_whole(tb, inter_steps<false, false>);
-}
-uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb) {
-  return reconstruct_whole(tb, inter_steps<false, true>);
-}
-uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb) {
-  return reconstruct_whole(tb, inter_steps<true, false>);
-}
-uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb) {
-  return reconstruct_whole(tb, inter_steps<true, true>);
-}
+uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return drive_walk(tb, intra_pair_steps); }
+uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return drive_walk(tb, inter_steps<false>); }
+uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb) { return drive_walk(tb, inter_steps<true>); }

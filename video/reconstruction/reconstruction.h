@@ -11,53 +11,53 @@
 #include "decoder_records.h"
 #include "mb_record.h"
 
-// ---- Drivers (one call reconstructs one slice; result: its macroblock count)
+// ---- Drivers (one call reconstructs one slice; result: its macroblock
+// count). Each P and B driver takes a macroblock's chroma step
+// (predict_and_combine_P_unit_8bit_chroma and its twins) right after the
+// macroblock's luma, so that its record is read once while it is in the
+// cache.
 uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb);
 uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb);
-uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb);
-uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb);
-// MBAFF frames: the luma drivers run their chroma twin after the luma walk.
+// MBAFF frames.
 uint32_t predict_and_combine_I_unit_8bit_luma_mbaff(ThreadBuffer* tb);
 uint32_t predict_and_combine_P_unit_8bit_luma_mbaff(ThreadBuffer* tb);
 uint32_t predict_and_combine_B_unit_8bit_luma_mbaff(ThreadBuffer* tb);
-uint32_t predict_and_combine_I_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
-uint32_t predict_and_combine_P_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
-uint32_t predict_and_combine_B_unit_8bit_chroma_mbaff(ThreadBuffer* tb);
 
 // ---- Reconstruction in steps: a slice's driver run over its macroblocks as
 // its entropy decoding finishes them, while their records are in the cache.
-// One walk: begin, any number of advances with growing counts, one finish;
-// the result equals one call of the driver after the whole slice.
-struct ReconstructionSteps;
-using ReconstructionStepFn = void (*)(ReconstructionSteps* steps, uint32_t count, bool last);
+// While a walk is open, tb->steps names it and each call of the driver
+// reconstructs macroblocks [done, count) (whole pairs in MBAFF frames unless
+// `last`); with none open a call reconstructs the whole slice. One walk:
+// begin, any number of advances with growing counts, then finish (or end,
+// for a slice given up); the result equals one call of the driver after the
+// whole slice.
 struct ReconstructionSteps {
   ThreadBuffer* tb;
-  // Reconstructs macroblocks [done, count) (whole pairs in MBAFF frames
-  // unless `last`); count is the slice-data step's record at the last step.
-  ReconstructionStepFn run;
-  uint32_t done;  // macroblocks reconstructed, counted from the slice's first
+  PredictAndCombineFn driver;
+  uint32_t done;   // macroblocks reconstructed, counted from the slice's first
+  uint32_t count;  // the slice-data step's record for this step
+  bool last;
   alignas(16) uint8_t columns[400];  // the I walks' left-column buffers
 };
-// The I drivers in steps: the walks the slice-data step runs (the whole-unit
-// drivers above run the same walk in one step). The MBAFF walk takes each
-// macroblock's chroma step, predict_and_combine_I_unit_8bit_chroma_mbaff,
-// right after its luma.
-void predict_and_combine_I_unit_8bit(ReconstructionSteps* steps, uint32_t count, bool last);
-void predict_and_combine_I_unit_8bit_luma_mbaff(ReconstructionSteps* steps, uint32_t count, bool last);
-// Starts a walk of `driver` for the slice of tb; false when the driver is not
-// one of the luma drivers above (it then runs only as a whole).
+// Opens a walk of `driver` for the slice of tb; false (nothing opened) when
+// the driver is not one of the decoder's six (it then runs only as a whole).
 bool reconstruction_steps_begin(ReconstructionSteps* steps, ThreadBuffer* tb, PredictAndCombineFn driver);
 // Reconstructs the slice's first `count` macroblocks (those not done yet).
 inline void reconstruction_steps_advance(ReconstructionSteps* steps, uint32_t count) {
-  if (count > steps->done) steps->run(steps, count, false);
+  if (count <= steps->done) return;
+  steps->count = count;
+  steps->driver(steps->tb);
 }
-// Reconstructs the rest of the slice, as far as its slice-data step went.
+// Reconstructs the rest of the slice, as far as its slice-data step went,
+// and closes the walk.
 void reconstruction_steps_finish(ReconstructionSteps* steps);
-// Inside the drivers: one walk of `run` over the whole slice (the driver's
-// result), and the walks of the MBAFF drivers by driver (null for others).
-uint32_t reconstruct_whole(ThreadBuffer* tb, ReconstructionStepFn run);
-ReconstructionStepFn mbaff_reconstruction_steps(PredictAndCombineFn driver);
+// Closes the walk, leaving the rest of the slice alone.
+void reconstruction_steps_end(ReconstructionSteps* steps);
+// Inside the drivers: the driver's walk over the open walk's step, or over
+// the whole slice when none is open; the driver's result.
+using ReconstructionWalk = void (*)(ReconstructionSteps* steps);
+uint32_t drive_walk(ThreadBuffer* tb, ReconstructionWalk walk);
 
 // Inter codes each slice type's member tables serve (B: bothLists); any
 // other code but I_PCM is reconstructed as an intra macroblock. A served

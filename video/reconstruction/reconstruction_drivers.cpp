@@ -3,6 +3,7 @@
 // the left and right margins of completed macroblock rows filled.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "reconstruction.h"
 
@@ -165,8 +166,7 @@ void chroma_of(const ReconstructionUnit& u, const SliceDecodeContext* s, const I
 }
 
 // The chroma step of a P (B) unit for one macroblock: the unit's walk takes
-// it right after the macroblock's luma; the whole-unit chroma driver walks
-// it alone.
+// it right after the macroblock's luma.
 inline void predict_and_combine_P_unit_8bit_chroma(const ReconstructionUnit& u, MacroblockRecord* mb,
                                                    uint32_t column, uint32_t row) {
   chroma_of(u, u.tb->slice, kChromaP, false, mb, column, row);
@@ -188,9 +188,9 @@ inline void chroma_step(const ReconstructionUnit& u, MacroblockRecord* mb, uint3
 // the cache. I_PCM copies, intra macroblocks and the inter members of the
 // slice type's tables.
 template <bool BothLists>
-void inter_steps(ReconstructionSteps* steps, uint32_t count, bool) {
+void inter_steps(ReconstructionSteps* steps) {
   const InterLumaMember* luma = BothLists ? kLumaB : kLumaP;
-  const ReconstructionUnit u = unit_of(steps->tb, count);
+  const ReconstructionUnit u = unit_of(steps->tb, steps->count);
   const SliceDecodeContext* s = steps->tb->slice;
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = pic->chroma_format_idc != 0;
@@ -207,15 +207,6 @@ void inter_steps(ReconstructionSteps* steps, uint32_t count, bool) {
   steps->done = std::max(steps->done, u.walk);
 }
 
-template <bool BothLists>
-uint32_t inter_unit_chroma(ThreadBuffer* tb) {
-  const ReconstructionUnit u = unit_of(tb, recorded_count(tb));
-  walk_unit(
-      u, 0, [&](MacroblockRecord* mb, uint32_t column, uint32_t row) { chroma_step<BothLists>(u, mb, column, row); },
-      [&](uint32_t row, bool left, bool right) { chroma_margins(u.pic, row, left, right); });
-  return u.count;
-}
-
 // Left-column buffers of the I walk, kept from macroblock to macroblock:
 // 32 aligned bytes with one corner slot in front; each plane has its own.
 struct IntraColumns {
@@ -224,12 +215,10 @@ struct IntraColumns {
 };
 static_assert(sizeof(IntraColumns) <= sizeof(ReconstructionSteps::columns), "I walk columns");
 
-}  // namespace
-
-// The I unit's walk in steps, the form the slice-data step runs: each
-// macroblock's luma and then (when the picture has chroma) its chroma.
-void predict_and_combine_I_unit_8bit(ReconstructionSteps* steps, uint32_t count, bool) {
-  const ReconstructionUnit u = unit_of(steps->tb, count);
+// The I unit's walk: each macroblock's luma and then (when the picture has
+// chroma) its chroma.
+void intra_steps(ReconstructionSteps* steps) {
+  const ReconstructionUnit u = unit_of(steps->tb, steps->count);
   const DecodedPicture* pic = u.pic;
   const bool hasChroma = pic->chroma_format_idc != 0;
   IntraColumns& c = *reinterpret_cast<IntraColumns*>(steps->columns);
@@ -254,48 +243,52 @@ void predict_and_combine_I_unit_8bit(ReconstructionSteps* steps, uint32_t count,
   steps->done = std::max(steps->done, u.walk);
 }
 
-namespace {
-
-void start_steps(ReconstructionSteps* steps, ThreadBuffer* tb, ReconstructionStepFn run) {
+void start_steps(ReconstructionSteps* steps, ThreadBuffer* tb, PredictAndCombineFn driver) {
   steps->tb = tb;
-  steps->run = run;
+  steps->driver = driver;
   steps->done = 0;
+  steps->count = 0;
+  steps->last = false;
   std::memset(steps->columns, 128, sizeof steps->columns);
 }
 
 }  // namespace
 
 bool reconstruction_steps_begin(ReconstructionSteps* steps, ThreadBuffer* tb, PredictAndCombineFn driver) {
-  ReconstructionStepFn run = nullptr;
-  if (driver == static_cast<PredictAndCombineFn>(predict_and_combine_I_unit_8bit))
-    run = predict_and_combine_I_unit_8bit;
-  else if (driver == predict_and_combine_P_unit_8bit_luma)
-    run = inter_steps<false>;
-  else if (driver == predict_and_combine_B_unit_8bit_luma)
-    run = inter_steps<true>;
-  else
-    run = mbaff_reconstruction_steps(driver);
-  start_steps(steps, tb, run);
-  return run != nullptr;
+  const PredictAndCombineFn known[] = {
+      predict_and_combine_I_unit_8bit,       predict_and_combine_P_unit_8bit_luma,
+      predict_and_combine_B_unit_8bit_luma,  predict_and_combine_I_unit_8bit_luma_mbaff,
+      predict_and_combine_P_unit_8bit_luma_mbaff, predict_and_combine_B_unit_8bit_luma_mbaff};
+  if (std::find(std::begin(known), std::end(known), driver) == std::end(known)) return false;
+  start_steps(steps, tb, driver);
+  tb->steps = steps;
+  return true;
 }
 
-void reconstruction_steps_finish(ReconstructionSteps* steps) { steps->run(steps, recorded_count(steps->tb), true); }
+void reconstruction_steps_finish(ReconstructionSteps* steps) {
+  steps->count = recorded_count(steps->tb);
+  steps->last = true;
+  steps->driver(steps->tb);
+  reconstruction_steps_end(steps);
+}
 
-uint32_t reconstruct_whole(ThreadBuffer* tb, ReconstructionStepFn run) {
-  ReconstructionSteps steps;
-  start_steps(&steps, tb, run);
-  reconstruction_steps_finish(&steps);
+void reconstruction_steps_end(ReconstructionSteps* steps) { steps->tb->steps = nullptr; }
+
+uint32_t drive_walk(ThreadBuffer* tb, ReconstructionWalk walk) {
+  if (ReconstructionSteps* open = tb->steps) {
+    walk(open);
+    return recorded_count(tb);
+  }
+  ReconstructionSteps whole;
+  start_steps(&whole, tb, nullptr);
+  whole.count = recorded_count(tb);
+  whole.last = true;
+  walk(&whole);
   return recorded_count(tb);
 }
 
-uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) {
-  return reconstruct_whole(tb, predict_and_combine_I_unit_8bit);
-}
+uint32_t predict_and_combine_I_unit_8bit(ThreadBuffer* tb) { return drive_walk(tb, intra_steps); }
 
-uint32_t predict_and_combine_P_unit_8bit_chroma(ThreadBuffer* tb) { return inter_unit_chroma<false>(tb); }
+uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb) { return drive_walk(tb, inter_steps<false>); }
 
-uint32_t predict_and_combine_B_unit_8bit_chroma(ThreadBuffer* tb) { return inter_unit_chroma<true>(tb); }
-
-uint32_t predict_and_combine_P_unit_8bit_luma(ThreadBuffer* tb) { return reconstruct_whole(tb, inter_steps<false>); }
-
-uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb) { return reconstruct_whole(tb, inter_steps<true>); }
+uint32_t predict_and_combine_B_unit_8bit_luma(ThreadBuffer* tb) { return drive_walk(tb, inter_steps<true>); }

@@ -7,6 +7,7 @@
 
 #include "checkasm.h"
 
+#include "cavlc_code_tables.h"
 #include "cavlc_tables.h"
 #include "cavlc_writer.h"
 #include "vpImage.h"
@@ -15,12 +16,14 @@ using cavlctest::BitWriter;
 
 namespace {
 
+// The block primitives' multi-level tables, built from the code lists.
+CavlcCodeTables& tables = cavlc_code_tables();
+
 const int32_t kIdentity[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 class CavlcPrimitives : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(AllocateCAVLCTables(), 0u); }
-  void TearDown() override { FreeCAVLCTables(); }
+  void SetUp() override { ASSERT_TRUE(cavlc_code_tables().built); }
 };
 
 // Walks a table as the decoders do: (result, bits consumed), result INT32_MIN
@@ -43,12 +46,7 @@ std::pair<int32_t, int> walk(const HuffmanTable_32s* table, uint64_t bits) {
   return {e >> 8, used};
 }
 
-const HuffmanTable_32s* table_of_list(int i) {
-  if (i < 5) return CoeffTokenTable[i];
-  if (i < 8) return TotalZerosCRTable[i - 4];
-  if (i < 23) return TotalZerosTable[i - 7];
-  return RunBeforeTable[i - 22];
-}
+const HuffmanTable_32s* table_of_list(int i) { return *cavlc_code_tables().slot_of_list(i); }
 
 TEST_F(CavlcPrimitives, EveryCodewordOfEveryTableDecodesToItsEntry) {
   std::mt19937_64 rng(7);
@@ -74,7 +72,7 @@ TEST_F(CavlcPrimitives, EveryCodewordOfEveryTableDecodesToItsEntry) {
     EXPECT_GT(kraft, 0.99) << list.name;  // every list is (all but) a complete prefix code
   }
   EXPECT_GT(checked, 4 * 300);
-  for (int k = 8; k < 16; ++k) EXPECT_EQ(RunBeforeTable[k], RunBeforeTable[7]);
+  for (int k = 8; k < 16; ++k) EXPECT_EQ(tables.RunBeforeTable[k], tables.RunBeforeTable[7]);
 }
 
 TEST_F(CavlcPrimitives, CodeListsMatchTheirDeclaredShapes) {
@@ -139,8 +137,8 @@ VpStatus decode(const BitWriter& w, int nC, int maxNum, int16_t* out, int16_t* c
   int32_t offset = 31;
   int16_t* pos = out;
   const VpStatus s = vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, count, &pos, static_cast<uint32_t>(nC),
-                                                     static_cast<int16_t>(maxNum), CoeffTokenTable, TotalZerosTable,
-                                                     RunBeforeTable, scan);
+                                                     static_cast<int16_t>(maxNum), tables.CoeffTokenTable,
+                                                     tables.TotalZerosTable, tables.RunBeforeTable, scan);
   *bitsUsed = static_cast<int>((wp - words.data()) * 32 + 31 - offset);
   return s;
 }
@@ -162,8 +160,8 @@ TEST_F(CavlcPrimitives, FixedLengthTokenAndArgumentChecks) {
   uint32_t* wp = words.data();
   int32_t offset = 31;
   int16_t* pos = nullptr;
-  EXPECT_EQ(vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, 0, 14, CoeffTokenTable, TotalZerosTable,
-                                            RunBeforeTable, kIdentity),
+  EXPECT_EQ(vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, 0, 14, tables.CoeffTokenTable,
+                                            tables.TotalZerosTable, tables.RunBeforeTable, kIdentity),
             StatusNullPointer);
 }
 
@@ -225,8 +223,8 @@ TEST_F(CavlcPrimitives, BlockEdgeCases) {
     uint32_t* wp = words.data();
     int32_t offset = 31;
     int16_t* pos = out;
-    EXPECT_EQ(vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, 0, 16, CoeffTokenTable, TotalZerosTable,
-                                              RunBeforeTable, kIdentity),
+    EXPECT_EQ(vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, 0, 16, tables.CoeffTokenTable,
+                                              tables.TotalZerosTable, tables.RunBeforeTable, kIdentity),
               StatusVlcBadCode);
     EXPECT_EQ(wp, words.data());
     EXPECT_EQ(offset, 31);
@@ -301,7 +299,7 @@ TEST_F(CavlcPrimitives, ChromaDcFastPathsAndTables) {
     BitWriter w;
     cavlctest::put_block(w, coef, 4, -1);
     std::fill(out, out + 4, 0);
-    r = run(w, out, &count, CoeffTokenTable[3], TotalZerosCRTable, RunBeforeTable);
+    r = run(w, out, &count, tables.CoeffTokenTable[3], tables.TotalZerosCRTable, tables.RunBeforeTable);
     ASSERT_EQ(r.first, StatusOk);
     ASSERT_EQ(r.second, static_cast<int>(w.size()));
     for (int i = 0; i < 4; ++i) ASSERT_EQ(out[i], coef[i]) << trial;
@@ -343,7 +341,7 @@ TEST_F(CavlcPrimitives, RandomBlocksRoundTripInEveryVariant) {
       int16_t* pos = buf + 8;
       int16_t count = -1;
       ASSERT_EQ(members[m](&wp, &offset, &count, &pos, static_cast<uint32_t>(nC), static_cast<int16_t>(maxNum),
-                           CoeffTokenTable, TotalZerosTable, RunBeforeTable, kIdentity),
+                           tables.CoeffTokenTable, tables.TotalZerosTable, tables.RunBeforeTable, kIdentity),
                 StatusOk)
           << trial;
       const int used = static_cast<int>((wp - words.data()) * 32 + 31 - offset);
@@ -486,7 +484,7 @@ TEST_F(CavlcPrimitives, NamedDecoderRunsBehindEachFrontEnd) {
       int16_t out[16], count = -1;
       int16_t* pos = out;
       const CavlcCoeffsArgs args{&wp, &offset, &count, &pos, static_cast<uint32_t>(trial % 9), 16,
-                                 CoeffTokenTable, TotalZerosTable, RunBeforeTable, kIdentity};
+                                 tables.CoeffTokenTable, tables.TotalZerosTable, tables.RunBeforeTable, kIdentity};
       ASSERT_EQ(StatusOk, decoders[m](&args));
       ASSERT_EQ(static_cast<int>((wp - words.data()) * 32 + 31 - offset), static_cast<int>(w.size()));
       if (count == 0) continue;
@@ -521,11 +519,11 @@ TEST_F(CavlcPrimitives, SingleLookupAndBuiltTablesAgreeOnAnyBits) {
     int16_t packed[16] = {}, count = -1;
     int16_t* pos = packed;
     const VpStatus status =
-        nC < 0 ? vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos, CoeffTokenTable[3],
-                                                         TotalZerosCRTable, RunBeforeTable)
+        nC < 0 ? vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos, tables.CoeffTokenTable[3],
+                                                         tables.TotalZerosCRTable, tables.RunBeforeTable)
                : vpiDecodeCAVLCCoeffs_H264_1u16s(&wp, &offset, &count, &pos, static_cast<uint32_t>(nC),
-                                                 static_cast<int16_t>(maxNum), CoeffTokenTable, TotalZerosTable,
-                                                 RunBeforeTable, kIdentity);
+                                                 static_cast<int16_t>(maxNum), tables.CoeffTokenTable,
+                                                 tables.TotalZerosTable, tables.RunBeforeTable, kIdentity);
 
     cavlc::Window w(cavlc::BitCursor{reinterpret_cast<const uint8_t*>(words.data()), static_cast<uint32_t>(lead),
                                      UINT32_MAX});
@@ -563,8 +561,9 @@ TEST_F(CavlcPrimitives, ChromaDcLevelPrefixBeyondTheLimit) {
   int32_t offset = 31;
   int16_t out[4], count;
   int16_t* pos = out;
-  EXPECT_EQ(StatusVlcBadCode, vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos, CoeffTokenTable[3],
-                                                                     TotalZerosCRTable, RunBeforeTable));
+  EXPECT_EQ(StatusVlcBadCode, vpiDecodeCAVLCChromaDcCoeffs_H264_1u16s(&wp, &offset, &count, &pos,
+                                                                      tables.CoeffTokenTable[3],
+                                                                      tables.TotalZerosCRTable, tables.RunBeforeTable));
   EXPECT_EQ(wp, words.data());
   EXPECT_EQ(offset, 31);
 }

@@ -367,17 +367,18 @@ void checkFetchFormat(const VpEdgeFetchFn* table, int unit, int stepUnit, const 
     const std::vector<uint8_t> first = out;
     table[flags](&k);
     ASSERT_EQ(first, out) << name;
-    // The entries that name both sides of an axis pick the side by the
-    // window's sign and give the same output as that side's own entry.
-    uint32_t both = flags;
-    if (flags & 3) both |= 3;
-    if (flags & 12) both |= 12;
-    if (both == flags) continue;
-    std::fill(out.begin(), out.end(), 0xEE);
-    k.windowX = wx;
-    k.windowY = wy;
-    table[both](&k);
-    ASSERT_EQ(first, out) << name << " flags " << both << " for " << flags;
+    // The entries that name both sides of one axis or of both pick the side
+    // by the window's sign and give the same output as that side's own
+    // entry.
+    const uint32_t horizontal = flags & 3 ? 3u : 0u, vertical = flags & 12 ? 12u : 0u;
+    for (uint32_t both : {flags | horizontal, flags | vertical, flags | horizontal | vertical}) {
+      if (both == flags) continue;
+      std::fill(out.begin(), out.end(), 0xEE);
+      k.windowX = wx;
+      k.windowY = wy;
+      table[both](&k);
+      ASSERT_EQ(first, out) << name << " flags " << both << " for " << flags;
+    }
   }
 }
 

@@ -25,7 +25,6 @@ const uint8_t kUp[16] = {10, 11, 0, 1, 14, 15, 4, 5, 2, 3, 8, 9, 6, 7, 12, 13};
 
 struct Fixture : ::testing::Test {
   void SetUp() override {
-    ASSERT_EQ(AllocateCAVLCTables(), 0u);
     std::mt19937 rng(5);
     for (auto& m : w4)
       for (uint8_t& v : m) v = static_cast<uint8_t>(4 + rng() % 60);
@@ -33,7 +32,6 @@ struct Fixture : ::testing::Test {
       for (uint8_t& v : m) v = static_cast<uint8_t>(4 + rng() % 60);
     build_level_scale(w4, w8, ls4, ls8);
   }
-  void TearDown() override { FreeCAVLCTables(); }
 
   uint8_t w4[6][16];
   uint8_t w8[2][64];
@@ -530,19 +528,6 @@ TEST(Scans, PermutationsAndTheFrameZigZag) {
   EXPECT_EQ(FIELD_SCAN8x8[2], 2);
   EXPECT_EQ(FIELD_SCAN8x8[3], 8);
   EXPECT_EQ(FIELD_SCAN8x8[63], 63);
-}
-
-TEST(CavlcTableLifetime, SharedByUsersFreedByTheLast) {
-  ASSERT_EQ(AllocateCAVLCTables(), 0u);
-  const HuffmanTable_32s* first = CoeffTokenTable[0];
-  ASSERT_EQ(AllocateCAVLCTables(), 0u);
-  EXPECT_EQ(CoeffTokenTable[0], first);
-  FreeCAVLCTables();
-  EXPECT_EQ(CoeffTokenTable[0], first);
-  FreeCAVLCTables();
-  EXPECT_EQ(CoeffTokenTable[0], nullptr);
-  EXPECT_EQ(RunBeforeTable[12], nullptr);
-  FreeCAVLCTables();  // an extra release is harmless
 }
 
 }  // namespace

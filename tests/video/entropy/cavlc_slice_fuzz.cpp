@@ -14,9 +14,7 @@
 
 namespace {
 
-struct Setup : slicefuzz::LevelScales {
-  Setup() { AllocateCAVLCTables(); }
-};
+struct Setup : slicefuzz::LevelScales {};
 
 }  // namespace
 

@@ -359,11 +359,7 @@ StreamResult check_stream(const std::string& rel, const std::string& name) {
   return res;
 }
 
-class CavlcStreams : public ::testing::TestWithParam<const char*> {
- protected:
-  void SetUp() override { ASSERT_EQ(AllocateCAVLCTables(), 0u); }
-  void TearDown() override { FreeCAVLCTables(); }
-};
+class CavlcStreams : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CavlcStreams, MacroblockTypesAndQpsMatchTheReference) {
   const std::string rel = GetParam();

@@ -80,18 +80,23 @@ TEST(SubMacroblockLuma, QuadrantWeightingMatchesTheFormulas) {
     const uint8_t q = 3;
     mb.ref_idx_l0[q] = 2;
     mb.ref_idx_l1[q] = 1;
-    alignas(16) int16_t a[64], b[64];
+    alignas(16) uint8_t a[64], b[64];
     for (int i = 0; i < 64; ++i) {
       // The extremes first, then random samples.
-      a[i] = static_cast<int16_t>(i < 2 ? 255 * i : i < 4 ? 255 : static_cast<int>(rng() % 256));
-      b[i] = static_cast<int16_t>(i < 2 ? 255 * i : i < 4 ? 255 * (i - 2) : static_cast<int>(rng() % 256));
+      a[i] = static_cast<uint8_t>(i < 2 ? 255 * i : i < 4 ? 255 : static_cast<int>(rng() % 256));
+      b[i] = static_cast<uint8_t>(i < 2 ? 255 * i : i < 4 ? 255 * (i - 2) : static_cast<int>(rng() % 256));
     }
     int want[64];
     for (int i = 0; i < 64; ++i) want[i] = weight_model(r, a[i], b[i]);
-    int16_t* out = r.lists == 2 ? b : a;
-    if (r.lists == 1) WeightedSamplePrediction_L0_8x8(&mb, a, q, 0);
-    if (r.lists == 2) WeightedSamplePrediction_L1_8x8(&mb, b, q, 0);
-    if (r.lists == 3) WeightedSamplePrediction_Bi_8x8(&mb, a, b, q, 0);
+    uint8_t* const single = r.lists == 2 ? b : a;
+    LumaHalfBytes h{single, 8, r.lists == 3 ? b : nullptr, 8, a, 8, 8, 8};
+    if (r.lists == 1) WeightedSamplePrediction_L0_8x8(&mb, &h, q, 0);
+    if (r.lists == 2) WeightedSamplePrediction_L1_8x8(&mb, &h, q, 0);
+    if (r.lists == 3) WeightedSamplePrediction_Bi_8x8(&mb, &h, q, 0);
+    // Weights that change nothing leave both lists to the combination's
+    // rounded average.
+    uint8_t out[64];
+    for (int i = 0; i < 64; ++i) out[i] = h.p1 ? static_cast<uint8_t>((h.p0[i] + h.p1[i] + 1) >> 1) : h.p0[i];
     for (int i = 0; i < 64; ++i) ASSERT_EQ(out[i], want[i]) << r.what << " sample " << i;
   }
 }
@@ -165,6 +170,56 @@ TEST(SubMacroblockLuma, TemporalDirectQuadrantsFollowTheirCoLocatedBlocks) {
             << "inference " << int{inference} << " sample " << x << "," << y;
       }
   }
+}
+
+// A B_Skip macroblock without 8x8 inference whose co-located blocks move
+// each on its own and refer to two list-0 pictures: with implicit weights
+// the upper quadrants (the reference either side, 32 and 32) average their
+// lists while the lower ones (the farther reference, 16 and 48) weigh them.
+TEST(SubMacroblockLuma, DirectMotionPerBlockWeighsEachQuadrantByItsReferences) {
+  Plane near0(1, 0), far0(4, -4), ref1(2, 4), cur(3, 2);
+  MacroblockRecord col{};
+  col.mb_type = MbL0_16x16;
+  for (int q = 0; q < 4; ++q) {
+    col.pred_flag_l0[q] = 1;
+    col.ref_idx_l0[q] = static_cast<int8_t>(q / 2);
+    col.ref_pic_l0[q] = q < 2 ? &near0.pic : &far0.pic;
+  }
+  // Whole samples after scaling: a quarter of the co-located vector is 4k
+  // (near: halves of 8k) or 16k (far: 3/4 and -1/4 of 16k).
+  for (int blk = 0; blk < 16; ++blk) {
+    const int k = blk % 3 - 1, l = blk % 5 - 2;
+    const int unit = blk < 8 ? 8 : 16;
+    col.mv_l0[blk][0] = static_cast<int16_t>(unit * k);
+    col.mv_l0[blk][1] = static_cast<int16_t>(unit * l);
+  }
+  ref1.pic.macroblocks = &col;
+  ref1.pic.mbCount = 1;
+  SliceDecodeContext slice{};
+  slice.picture = &cur.pic;
+  slice.weightingMode = 2;
+  slice.num_ref_idx_l0_active_minus1 = 1;
+  slice.RefPicList0[0] = &near0.pic;
+  slice.RefPicList0[1] = &far0.pic;
+  slice.RefPicList1[0] = &ref1.pic;
+  MacroblockRecord mb{};
+  mb.slice = &slice;
+  mb.mb_type = MbB_Skip;
+  mb.mb_structure = 2;
+  uint8_t* dst = cur.fb.Y + 8 * Plane::kPitch + 16;  // macroblock at (16, 8)
+  DecodeInterPredictionSamples_B_Skip(slice.RefPicList0, slice.RefPicList1, 16, 8, dst, &mb, Plane::kPitch,
+                                      Plane::kPitch, Plane::kH);
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 16; ++x) {
+      const int blk = block_of(x, y);
+      const bool near = blk < 8;
+      const int mx = col.mv_l0[blk][0] / 4, my = col.mv_l0[blk][1] / 4;  // whole samples
+      const int l0x = near ? mx / 2 : 3 * mx / 4, l0y = near ? my / 2 : 3 * my / 4;
+      const int p0 = (near ? near0 : far0).at(16 + x + l0x, 8 + y + l0y);
+      const int p1 = ref1.at(16 + x + l0x - mx, 8 + y + l0y - my);
+      const int want = near ? (p0 + p1 + 1) >> 1 : clip((16 * p0 + 48 * p1 + 32) >> 6);
+      ASSERT_EQ(dst[y * Plane::kPitch + x], want) << "sample " << x << "," << y;
+    }
 }
 
 TEST(SubMacroblockLuma, UnknownQuadrantTypesPredictZero) {

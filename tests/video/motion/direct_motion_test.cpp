@@ -12,6 +12,7 @@
 #include "decoder_state.h"
 #include "direct_motion.h"
 #include "mb_record.h"
+#include "motion_vectors.h"
 
 namespace {
 
@@ -63,6 +64,14 @@ struct DirectScene {
     cur().neighbour_c = c ? &nbs[2] : nullptr;
     cur().neighbour_d = d ? &nbs[3] : nullptr;
   }
+  // The spatial-direct reference index of list `list` as the derivation's
+  // step finds it.
+  int8_t spatial_ref_idx(int list) {
+    int8_t refIdx[2];
+    int16_t mvp[2][2];
+    spatial_direct_neighbours(&cur(), false, false, refIdx, mvp);
+    return refIdx[list];
+  }
   // The co-located macroblock uses list 0 with index ref of picture pic and
   // vector mv.
   void colocated(int ref, DecodedPicture* pic, int16_t x, int16_t y) {
@@ -79,18 +88,18 @@ TEST(SpatialDirect, ReferenceIndicesAreMinPositive) {
   s.inter(0, 0, 2, 1, 1);
   s.inter(1, 0, 1, 1, 1);
   s.inter(3, 0, 0, 1, 1);  // D stands in for the absent C
-  EXPECT_EQ(0, SpatialRefIdxDerivationL0(&s.cur()));
-  EXPECT_EQ(-1, SpatialRefIdxDerivationL1(&s.cur()));
+  EXPECT_EQ(0, s.spatial_ref_idx(0));
+  EXPECT_EQ(-1, s.spatial_ref_idx(1));
   s.link(true, true, true, true);
   s.nbs[2].mb_type = 64;  // intra C: -1, D no longer read
-  EXPECT_EQ(1, SpatialRefIdxDerivationL0(&s.cur()));
+  EXPECT_EQ(1, s.spatial_ref_idx(0));
 }
 
 TEST(SpatialDirect, AllNeighboursIntraOrAbsentGiveZeroVectorsOnBothLists) {
   DirectScene s;
   s.link(true, false, false, false);
   s.nbs[0].mb_type = 64;
-  const int8_t r0 = SpatialRefIdxDerivationL0(&s.cur()), r1 = SpatialRefIdxDerivationL1(&s.cur());
+  const int8_t r0 = s.spatial_ref_idx(0), r1 = s.spatial_ref_idx(1);
   ASSERT_TRUE(r0 < 0 && r1 < 0);
   for (int q = 0; q < 4; ++q) spatial_direct_quadrant(s.ctx, &s.cur(), q, 0, 0, true);
   for (int q = 0; q < 4; ++q) {
@@ -104,7 +113,7 @@ TEST(SpatialDirect, OnlyListOneAndTheColocatedZeroRule) {
   DirectScene s;
   s.link(true, false, false, false);
   s.inter(0, 1, 0, 6, -2);
-  const int8_t r0 = SpatialRefIdxDerivationL0(&s.cur()), r1 = SpatialRefIdxDerivationL1(&s.cur());
+  const int8_t r0 = s.spatial_ref_idx(0), r1 = s.spatial_ref_idx(1);
   ASSERT_EQ(-1, r0);
   ASSERT_EQ(0, r1);
   s.colocated(0, &s.pics[0], 2, 0);  // not "zero": predictor used
@@ -209,7 +218,10 @@ TEST(SpatialDirect, WholeMacroblockMatchesTheQuadrantSteps) {
     const unsigned mask = pick(2) ? 0xFu : 1u + static_cast<unsigned>(pick(15));
 
     MacroblockRecord want = s.cur();
-    int8_t r0 = SpatialRefIdxDerivationL0(&want), r1 = SpatialRefIdxDerivationL1(&want);
+    int8_t targets[2];
+    int16_t mvp[2][2];
+    spatial_direct_neighbours(&want, false, false, targets, mvp);
+    int8_t r0 = targets[0], r1 = targets[1];
     const bool zero = r0 < 0 && r1 < 0;
     if (zero) r0 = r1 = 0;
     for (int q = 0; q < 4; ++q)
