@@ -44,6 +44,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,7 @@
 #include <time.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -75,6 +77,9 @@ struct KeptHeader {
   char path[kMTSPathSize];
   MTS_FileIdentity identity;
   SeenFile seen;  // under g_mappingsLock
+  // Made by this process (an import): the region's name when it was made.
+  bool created;
+  char name[160];
 };
 
 // The mappings of this process, with the descriptor kept open for each: its
@@ -84,6 +89,7 @@ struct Mapping {
   size_t bytes;
   int32_t capacity;  // entries of a record's frame index; 0 for the directory
   std::shared_ptr<KeptHeader> header;  // a record's; none for the directory
+  uint64_t serial;  // tells this mapping from earlier ones at the same address
 };
 std::mutex g_mappingsLock;
 std::unordered_map<const void*, Mapping>& mappings() {
@@ -99,9 +105,13 @@ bool find_mapping(const void* address, Mapping* out) {
   return true;
 }
 
+uint64_t g_mappingSerial = 0;  // under g_mappingsLock
+
 void add_mapping(const void* address, const Mapping& m) {
   std::lock_guard<std::mutex> guard(g_mappingsLock);
-  mappings()[address] = m;
+  Mapping& kept = mappings()[address];
+  kept = m;
+  kept.serial = ++g_mappingSerial;
 }
 
 bool take_mapping(const void* address, Mapping* out) {
@@ -169,6 +179,8 @@ bool region_intact(const void* address, const Mapping& m, const char* reporter) 
   if (has_size(m.fd, m.bytes, &actual)) return true;
   PrintLog(reporter, __LINE__, "[ERR]shared memory at %p has %lld bytes, not %zu: not used\n", address,
            static_cast<long long>(actual), m.bytes);
+  MTS_SetProblem(0, "the record store's directory %s was cut short by another process (%lld bytes of %zu)",
+                 directory_name().text, static_cast<long long>(actual), m.bytes);
   return false;
 }
 
@@ -292,11 +304,10 @@ std::shared_ptr<KeptHeader> read_header(int fd, int32_t capacity) {
 
 // Writes `bytes` bytes of value `fill` at `offset` of the file open on `fd`.
 bool fill_file(int fd, off_t offset, size_t bytes, unsigned char fill) {
-  unsigned char chunk[16384];
-  std::memset(chunk, fill, sizeof chunk);
+  std::vector<unsigned char> chunk(std::min<size_t>(bytes, size_t(1) << 20), fill);
   while (bytes > 0) {
-    size_t n = bytes < sizeof chunk ? bytes : sizeof chunk;
-    if (::pwrite(fd, chunk, n, offset) != static_cast<ssize_t>(n)) return false;
+    size_t n = bytes < chunk.size() ? bytes : chunk.size();
+    if (::pwrite(fd, chunk.data(), n, offset) != static_cast<ssize_t>(n)) return false;
     offset += static_cast<off_t>(n);
     bytes -= n;
   }
@@ -629,12 +640,24 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
            "[ERR]file %.1023s changed since its import (size %lld, was %lld; inode %llu, was %llu): not read\n",
            rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize),
            static_cast<unsigned long long>(now.inode), static_cast<unsigned long long>(kept.inode));
+  MTS_SetProblem(kMTSErrFileChanged,
+                 "the recording %.600s changed after it was imported (now %lld bytes, %lld when imported; written "
+                 "or replaced since): import it again",
+                 rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize));
   return kMTSErrFileChanged;
 }
 
 int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec) {
   Mapping m;
   return find_mapping(pRec, &m) && m.capacity > 0 ? m.capacity : -1;
+}
+
+bool MTS_RecordMapping(const AvchdDataRecord* pRec, int* outFd, uint64_t* outSerial) {
+  Mapping m;
+  if (!find_mapping(pRec, &m) || m.header == nullptr) return false;
+  *outFd = m.fd;
+  *outSerial = m.serial;
+  return true;
 }
 
 int64_t MTS_RecordFileSize(const AvchdDataRecord* pRec) {
@@ -651,6 +674,49 @@ const char* MTS_RecordPath(const AvchdDataRecord* pRec) {
 }
 
 namespace {
+
+// When an import of this process made the record named `name` and still
+// maps it, but the name now leads to another region (another process put
+// one in its place), the import's own region in a new open file description,
+// with its capacity and kept header (reported); else -1.
+int open_created_here(const Name& name, int32_t* capacity, std::shared_ptr<KeptHeader>* header,
+                      const char* reporter) {
+  int own = -1;
+  int32_t ownCapacity = 0;
+  std::shared_ptr<KeptHeader> ownHeader;
+  {
+    std::lock_guard<std::mutex> guard(g_mappingsLock);
+    for (const auto& it : mappings()) {
+      const Mapping& m = it.second;
+      if (m.header != nullptr && m.header->created && std::strcmp(m.header->name, name.text) == 0) {
+        own = m.fd;
+        ownCapacity = m.capacity;
+        ownHeader = m.header;
+        break;
+      }
+    }
+  }
+  if (own < 0) return -1;
+  // Only when the name leads to another region now: otherwise the region is
+  // reached by its name as any reader reaches it.
+  struct stat mine, named;
+  int byName = ::shm_open(name.text, O_RDONLY, 0);
+  bool elsewhere = byName >= 0 && ::fstat(own, &mine) == 0 && ::fstat(byName, &named) == 0 &&
+                   (named.st_ino != mine.st_ino || named.st_dev != mine.st_dev);
+  if (byName >= 0) ::close(byName);
+  if (!elsewhere) return -1;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", own);
+  int fd = ::open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  PrintLog(reporter, __LINE__,
+           "[ERR]shared memory %s is no longer the region its import made (another process put one in its place): "
+           "the import's own region is read\n",
+           name.text);
+  *capacity = ownCapacity;
+  *header = std::move(ownHeader);
+  return fd;
+}
 
 // The claim of MTS_GetOneAvchdDataRecord on the directory copy `dir`.
 int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_t* outRecordID,
@@ -715,9 +781,8 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
     if (!filled) err = errno != 0 ? errno : EIO;
   }
   auto header = std::make_shared<KeptHeader>();
-  header->fileSize = 0;
-  header->path[0] = '\0';
-  std::memset(&header->identity, 0, sizeof header->identity);
+  header->created = true;
+  std::snprintf(header->name, sizeof header->name, "%s", name.text);
   AvchdDataRecord* record = err == 0 ? map_record(fd, capacity, header) : nullptr;
   if (record == nullptr) {
     PrintLog(kReporter, __LINE__, "[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
@@ -773,6 +838,8 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
   if (err == 0) {
     find_mapping(pRec, &m);
     std::memset(header.get(), 0, sizeof *header);
+    header->created = true;
+    std::memcpy(header->name, m.header->name, sizeof header->name);
     err = pathSource(context, header->path, kMTSPathSize);
     header->path[kMTSPathSize - 1] = '\0';
   }
@@ -832,37 +899,54 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     return kMTSErrMap;
   }
   uint32_t count = dir.refCount[recordID];
-  if (count == 0 || count == UINT32_MAX) {
+  Name name = record_name(recordID);
+  int32_t capacity = 0;
+  std::shared_ptr<KeptHeader> header;
+  // The import that made the record runs in this process: its own region is
+  // read, whatever the name leads to now.
+  int fd = open_created_here(name, &capacity, &header, __func__);
+  if (fd < 0 && (count == 0 || count == UINT32_MAX)) {
     MTS_LOG("[ERR]Uninitialized AvchdDataRecord\n");
     return kMTSErrParam;
   }
-
-  Name name = record_name(recordID);
-  int fd = ::shm_open(name.text, O_RDWR, 0);
   if (fd < 0) {
-    MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
-    return kMTSErrOpen;
-  }
-  if (report_foreign(fd, name.text, __func__)) {
-    ::close(fd);
-    return kMTSErrOpen;
-  }
-  // The capacity comes from another process: it must be positive and the
-  // region must hold that many entries.
-  struct stat st;
-  int32_t capacity = 0;
-  bool sized = ::fstat(fd, &st) == 0 && st.st_size >= kMTSRecordFixedSize &&
-               ::pread(fd, &capacity, sizeof capacity, offsetof(AvchdDataRecord, capacity)) ==
-                   static_cast<ssize_t>(sizeof capacity);
-  std::shared_ptr<KeptHeader> header;
-  if (sized && capacity >= 1 && MTS_RecordRegionSize(capacity) <= static_cast<size_t>(st.st_size)) {
-    header = read_header(fd, capacity);
-  }
-  if (header == nullptr) {
-    MTS_LOG("[ERR]damaged AvchdDataRecord(recordID=%d, capacity=%d)\n",
-            static_cast<int>(recordID), static_cast<int>(capacity));
-    close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
-    return kMTSErrParam;
+    fd = ::shm_open(name.text, O_RDWR, 0);
+    if (fd < 0) {
+      MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+      return kMTSErrOpen;
+    }
+    if (report_foreign(fd, name.text, __func__)) {
+      ::close(fd);
+      return kMTSErrOpen;
+    }
+    // An import holds its record as long as it lives, and so does every
+    // reader: a region nobody holds is a copy put in its place, or what an
+    // import that ended left. Its index is not the import's.
+    if (!other_holder_exists(fd)) {
+      MTS_LOG("[ERR]shared memory %s is held by no import (replaced, or left by an import that ended): not used\n",
+              name.text);
+      MTS_SetProblem(kMTSErrOpen,
+                     "the frame index of this import (shared memory %s) is held by no import: another process "
+                     "replaced it, or the import ended; import the recording again",
+                     name.text);
+      ::close(fd);
+      return kMTSErrOpen;
+    }
+    // The capacity comes from another process: it must be positive and the
+    // region must hold that many entries.
+    struct stat st;
+    bool sized = ::fstat(fd, &st) == 0 && st.st_size >= kMTSRecordFixedSize &&
+                 ::pread(fd, &capacity, sizeof capacity, offsetof(AvchdDataRecord, capacity)) ==
+                     static_cast<ssize_t>(sizeof capacity);
+    if (sized && capacity >= 1 && MTS_RecordRegionSize(capacity) <= static_cast<size_t>(st.st_size)) {
+      header = read_header(fd, capacity);
+    }
+    if (header == nullptr) {
+      MTS_LOG("[ERR]damaged AvchdDataRecord(recordID=%d, capacity=%d)\n",
+              static_cast<int>(recordID), static_cast<int>(capacity));
+      close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
+      return kMTSErrParam;
+    }
   }
   if (!hold_record(fd)) {
     MTS_LOG("[ERR]failed to lock shm(fd=%d). errno=%d\n", fd, errno);
@@ -888,6 +972,8 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
             static_cast<void*>(pRec), static_cast<int>(recordID));
     return 1;
   }
+  // Entries still held in this process go in first.
+  MTS_CloseFrameIndex(pRec);
   // A directory that shrank or a lock not taken leaves the counts alone: the
   // holder lock dropped below is what decides, and the next claim repairs
   // the counts.
