@@ -560,13 +560,6 @@ Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pR
   w->taken.assign((static_cast<size_t>(capacity) + 63) / 64, 0);
   w->tail = static_cast<uint32_t>(tail);
   k->writer = std::move(w);
-  // The index is empty: readers here need not read it.
-  SnapshotIndex& snap = *k->snapshot;
-  if (!snap.read) {
-    snap = SnapshotIndex();
-    snap.read = true;
-    snap.tail = tail;
-  }
   return k->writer.get();
 }
 

@@ -359,6 +359,8 @@ std::string DestinationProblem(const char* path) {
 // allow. `spec` holds the full path when it could be made.
 std::string FailureText(ComponentResult r, const char* input, const FSSpec& spec) {
   const std::string code = " (" + std::to_string(r) + ")";
+  // The record store says what happened to it.
+  if (const char* problem = MTS_Problem(static_cast<int>(r))) return problem + code;
   // The record that the data handler reads names the file by its full path,
   // UTF-8 text of at most 1,023 bytes.
   if (spec.path[0] == '\0') {
@@ -526,8 +528,10 @@ int main(int argc, char** argv) {
     if (o.mov) {
       OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov);
       if (err != noErr) {
+        const char* problem = MTS_Problem(err);
         tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " +
-                                 tools::DescribeCode(tools::CodeSource::kComponents, err));
+                                 (problem ? problem + (" (" + std::to_string(err) + ")")
+                                          : tools::DescribeCode(tools::CodeSource::kComponents, err)));
         status = tools::kExitFailed;
       }
     }
