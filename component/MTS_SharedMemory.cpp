@@ -944,6 +944,10 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     if (header == nullptr) {
       MTS_LOG("[ERR]damaged AvchdDataRecord(recordID=%d, capacity=%d)\n",
               static_cast<int>(recordID), static_cast<int>(capacity));
+      MTS_SetProblem(0,
+                     "the frame index of this import (shared memory %s) was cut short or overwritten by another "
+                     "process: import the recording again",
+                     name.text);
       close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
       return kMTSErrParam;
     }
