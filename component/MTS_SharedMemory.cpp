@@ -678,9 +678,11 @@ namespace {
 // When an import of this process made the record named `name` and still
 // maps it, but the name now leads to another region (another process put
 // one in its place), the import's own region in a new open file description,
-// with its capacity and kept header (reported); else -1.
+// with its capacity and kept header (reported); else -1, with `*namedIsOwn`
+// telling whether the name leads to such an import's region.
 int open_created_here(const Name& name, int32_t* capacity, std::shared_ptr<KeptHeader>* header,
-                      const char* reporter) {
+                      bool* namedIsOwn, const char* reporter) {
+  *namedIsOwn = false;
   int own = -1;
   int32_t ownCapacity = 0;
   std::shared_ptr<KeptHeader> ownHeader;
@@ -701,10 +703,11 @@ int open_created_here(const Name& name, int32_t* capacity, std::shared_ptr<KeptH
   // reached by its name as any reader reaches it.
   struct stat mine, named;
   int byName = ::shm_open(name.text, O_RDONLY, 0);
-  bool elsewhere = byName >= 0 && ::fstat(own, &mine) == 0 && ::fstat(byName, &named) == 0 &&
-                   (named.st_ino != mine.st_ino || named.st_dev != mine.st_dev);
+  const bool both = byName >= 0 && ::fstat(own, &mine) == 0 && ::fstat(byName, &named) == 0;
   if (byName >= 0) ::close(byName);
-  if (!elsewhere) return -1;
+  if (!both) return -1;
+  *namedIsOwn = named.st_ino == mine.st_ino && named.st_dev == mine.st_dev;
+  if (*namedIsOwn) return -1;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", own);
   int fd = ::open(path, O_RDWR | O_CLOEXEC);
@@ -902,10 +905,14 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
   Name name = record_name(recordID);
   int32_t capacity = 0;
   std::shared_ptr<KeptHeader> header;
-  // The import that made the record runs in this process: its own region is
-  // read, whatever the name leads to now.
-  int fd = open_created_here(name, &capacity, &header, __func__);
-  if (fd < 0 && (count == 0 || count == UINT32_MAX)) {
+  // When the import that made the record runs in this process, its own
+  // region is read, whatever the name leads to now.
+  bool namedIsOwn = false;
+  int fd = open_created_here(name, &capacity, &header, &namedIsOwn, __func__);
+  // (A directory that another process put in place of the one the import
+  // counted in may not count it; the import's region says more.)
+  const bool counted = count != 0 && count != UINT32_MAX;
+  if (fd < 0 && !namedIsOwn && !counted) {
     MTS_LOG("[ERR]Uninitialized AvchdDataRecord\n");
     return kMTSErrParam;
   }
@@ -963,7 +970,7 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     return kMTSErrMap;
   }
-  dir.refCount[recordID] = count + 1;
+  dir.refCount[recordID] = counted ? count + 1 : 2;
   if (!store_counts(pARec, dir)) report_directory_io(__func__, __LINE__);
   *outRecord = record;
   return 0;
