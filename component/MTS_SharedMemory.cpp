@@ -39,12 +39,15 @@
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
 
+#include <bitset>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -53,6 +56,7 @@
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -250,6 +254,32 @@ uint32_t records_in_use(const AvchdRecordDirectory* dir) {
   return inUse;
 }
 
+// The record ids whose names exist now, from one listing of the directory
+// that holds the shared-memory names, instead of an open per id. False when
+// it cannot be listed.
+bool named_records(std::bitset<kMTSRecordCount>* named) {
+  const Name first = record_name(0);
+  const char* base = first.text + 1;  // names in the listing have no '/'
+  const char* digits = std::strstr(base, "0000-");
+  DIR* d = digits != nullptr ? ::opendir("/dev/shm") : nullptr;
+  if (d == nullptr) return false;
+  const size_t head = static_cast<size_t>(digits - base);
+  const char* tail = digits + 4;
+  while (const struct dirent* e = ::readdir(d)) {
+    const char* n = e->d_name;
+    if (std::strncmp(n, base, head) != 0) continue;
+    const char* at = n + head;
+    if (!(std::isdigit(static_cast<unsigned char>(at[0])) && std::isdigit(static_cast<unsigned char>(at[1])) &&
+          std::isdigit(static_cast<unsigned char>(at[2])) && std::isdigit(static_cast<unsigned char>(at[3]))) ||
+        std::strcmp(at + 4, tail) != 0) {
+      continue;
+    }
+    named->set(static_cast<size_t>(std::atoi(std::string(at, 4).c_str())));
+  }
+  ::closedir(d);
+  return true;
+}
+
 // Repairs the directory from what the regions say (lock held): a record no
 // process holds is removed and its id freed, a count of 0 under a held record
 // becomes 1, and `recordsInUse` is recounted. Ids counted as free are looked
@@ -258,9 +288,11 @@ uint32_t records_in_use(const AvchdRecordDirectory* dir) {
 // claim, so references of processes that died are given back before an id is
 // sought, and a directory of garbage turns back into a sound one.
 void repair_directory(AvchdRecordDirectory* dir, const char* reporter) {
+  std::bitset<kMTSRecordCount> named;
+  const bool listed = named_records(&named);
   for (int32_t id = 0; id < kMTSRecordCount; ++id) {
     uint32_t& count = dir->refCount[id];
-    RecordState state = record_state(id, nullptr);
+    RecordState state = listed && !named[static_cast<size_t>(id)] ? RecordState::kGone : record_state(id, nullptr);
     if (state == RecordState::kLive) {
       if (count == 0) count = 1;
       continue;
@@ -280,7 +312,7 @@ AvchdDataRecord* map_record(int fd, int32_t capacity, std::shared_ptr<KeptHeader
   size_t bytes = MTS_RecordRegionSize(capacity);
   void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return nullptr;
-  add_mapping(p, Mapping{fd, bytes, capacity, std::move(header)});
+  add_mapping(p, Mapping{fd, bytes, capacity, std::move(header), 0});
   return static_cast<AvchdDataRecord*>(p);
 }
 
@@ -467,7 +499,7 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
     }
     // A new region is zero-filled by ftruncate, its lock free: writing into it
     // now could clobber a process that has opened and locked it meanwhile.
-    add_mapping(p, Mapping{fd, static_cast<size_t>(kMTSDirectorySize), 0, nullptr});
+    add_mapping(p, Mapping{fd, static_cast<size_t>(kMTSDirectorySize), 0, nullptr, 0});
     *out = static_cast<AvchdRecordDirectory*>(p);
     OSSpinLockBindFile(&(*out)->lock, fd, offsetof(AvchdRecordDirectory, lock));
     *outFd = fd;
@@ -914,12 +946,21 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
   const bool counted = count != 0 && count != UINT32_MAX;
   if (fd < 0 && !namedIsOwn && !counted) {
     MTS_LOG("[ERR]Uninitialized AvchdDataRecord\n");
+    MTS_SetProblem(kMTSErrParam,
+                   "the record store's directory (shared memory) holds no record %d: another process replaced or "
+                   "damaged it; import the recording again",
+                   static_cast<int>(recordID));
     return kMTSErrParam;
   }
   if (fd < 0) {
     fd = ::shm_open(name.text, O_RDWR, 0);
     if (fd < 0) {
       MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+      MTS_SetProblem(kMTSErrOpen,
+                     errno == ENOENT ? "the frame index of this import (shared memory %s) was removed by another "
+                                       "process: import the recording again"
+                                     : "the frame index of this import (shared memory %s) cannot be opened",
+                     name.text);
       return kMTSErrOpen;
     }
     if (report_foreign(fd, name.text, __func__)) {
