@@ -2,13 +2,20 @@
 // linear probing whose entries are also chained in the order of adding.
 //
 // The index lives in memory that other processes write, and may shrink. The
-// store reaches it through the region's file (pread/pwrite under the lock),
-// never through the mapping, so a region that another process truncates
+// store reaches it through the region's file (pread/pwrite under the lock)
+// or lets the kernel copy into its own mapping (process_vm_writev), never
+// touching the mapping itself, so a region that another process truncates
 // gives an error instead of SIGBUS. Nothing read from it is trusted: the
 // capacity used is the one this process mapped, every slot number read back
 // is range-checked, and every walk is bounded by the capacity, so damaged
 // contents give an error, never a stray access or an endless walk while the
 // lock is held.
+//
+// Costs: the importer, the one writer of its index, knows which slots it has
+// taken and writes its entries as runs, each under one lock with one call.
+// A reader reads the whole table once and keeps what it read (an entry never
+// changes once written); it reads again only what was added, when a key is
+// not found and the index's tail has moved. No sample costs a system call.
 #include "MTS_DataHandler.h"
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
@@ -340,8 +347,8 @@ struct Writer {
 // The frame-index state this process keeps per record mapping.
 struct KeptIndex {
   uint64_t serial = 0;  // of the mapping it belongs to
-  // Shared by every mapping of the same region in this process: the
-  // importer's entries are known to its readers without reading the table.
+  // Shared by every mapping of the same region in this process: read once
+  // for all of them, and kept up by the runs an import here writes.
   std::shared_ptr<SnapshotIndex> snapshot;
   std::unique_ptr<Writer> writer;
   bool slowWrites = false;  // the mapping is filled entry by entry
