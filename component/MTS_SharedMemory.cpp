@@ -461,6 +461,12 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
       if (fd < 0 && errno == ENOENT && create && tries < kLiveDirectoryTries) continue;
       if (fd < 0) {
         PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+        if (errno == ENOENT) {
+          MTS_SetProblem(kMTSErrOpen,
+                         "the record store's directory (shared memory %s) is gone: no import is running, or "
+                         "another process removed it; import the recording again",
+                         name.text);
+        }
         return kMTSErrOpen;
       }
       struct stat st;
