@@ -805,13 +805,10 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
   ++dir->recordsInUse;
 
   size_t size = MTS_RecordRegionSize(capacity);
-  // posix_fallocate reserves the pages now, so a full /dev/shm gives an error
-  // here instead of a SIGBUS while filling.
-  int err = !hold_record(fd) ? errno
-            : ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? errno
-                                                              : ::posix_fallocate(fd, 0, static_cast<off_t>(size));
-  // The new region is filled through its file: index entries all 0xFF
-  // (every key and link -1), header and spare bytes zero, head -1.
+  int err = !hold_record(fd) ? errno : ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? errno : 0;
+  // The new region is filled through its file, every byte of it (so a full
+  // /dev/shm gives an error here, never a SIGBUS later): index entries all
+  // 0xFF (every key and link -1), header and spare bytes zero, head -1.
   if (err == 0) {
     const int32_t emptyHead[2] = {-1, 0};
     bool filled = fill_file(fd, 0, kMTSRecordHeaderSize, 0) &&
