@@ -73,6 +73,23 @@ std::string Recording() {
   return std::rename(made.c_str(), path.c_str()) == 0 ? path : std::string();
 }
 
+// The recording of a benchmark, with the store's regions private and the
+// program `tool` (when given) installed; "" with the benchmark skipped when
+// either is missing (`missing` says which program).
+std::string Prepare(benchmark::State& state, const char* tool = nullptr, const char* missing = nullptr) {
+  PrivateRegions();
+  const std::string recording = Recording();
+  if (recording.empty()) {
+    state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+    return {};
+  }
+  if (tool != nullptr && FileSize(tool) <= 0) {
+    state.SkipWithError(missing);
+    return {};
+  }
+  return recording;
+}
+
 // Import and save inside this process; false when either fails.
 bool ExportInProcess(const std::string& recording, const std::string& mov) {
   static const bool registered = [] {
@@ -125,10 +142,8 @@ Run Spawn(const std::vector<std::string>& argv) {
 }
 
 void BM_ExportVsFfmpeg(benchmark::State& state) {
-  PrivateRegions();
-  const std::string recording = Recording();
-  if (recording.empty()) return state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
-  if (FileSize("/usr/bin/ffmpeg") <= 0) return state.SkipWithError("ffmpeg is not installed");
+  const std::string recording = Prepare(state, "/usr/bin/ffmpeg", "ffmpeg is not installed");
+  if (recording.empty()) return;
   const std::string ours = "/tmp/export_bench_" + std::to_string(getpid()) + "_ours.mov";
   const std::string theirs = "/tmp/export_bench_" + std::to_string(getpid()) + "_ffmpeg.mov";
   // Warm the page cache with the recording.
@@ -160,10 +175,8 @@ void BM_ExportVsFfmpeg(benchmark::State& state) {
 BENCHMARK(BM_ExportVsFfmpeg)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
 void BM_ImportVsFfmpegRemux(benchmark::State& state) {
-  PrivateRegions();
-  const std::string recording = Recording();
-  if (recording.empty()) return state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
-  if (FileSize("/usr/bin/ffmpeg") <= 0) return state.SkipWithError("ffmpeg is not installed");
+  const std::string recording = Prepare(state, "/usr/bin/ffmpeg", "ffmpeg is not installed");
+  if (recording.empty()) return;
   const std::vector<std::string> remux = {"ffmpeg", "-nostdin", "-v", "error", "-i", recording, "-map", "0",
                                           "-c", "copy", "-f", "null", "-"};
   Spawn(remux);  // warms the page cache
@@ -209,10 +222,8 @@ int64_t StoreCalls(const std::vector<std::string>& argv, const std::string& reco
 }
 
 void BM_StoreCallsPerPicture(benchmark::State& state) {
-  PrivateRegions();
-  const std::string recording = Recording();
-  if (recording.empty()) return state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
-  if (FileSize("/usr/bin/strace") <= 0) return state.SkipWithError("strace is not installed");
+  const std::string recording = Prepare(state, "/usr/bin/strace", "strace is not installed");
+  if (recording.empty()) return;
   const std::string mov = "/tmp/export_bench_" + std::to_string(getpid()) + "_calls.mov";
   // 300 pictures in each of the joined copies of the 10-second recording.
   const double pictures = 300.0 * kJoins;
@@ -229,9 +240,8 @@ void BM_StoreCallsPerPicture(benchmark::State& state) {
 BENCHMARK(BM_StoreCallsPerPicture)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_ExportInProcess(benchmark::State& state) {
-  PrivateRegions();
-  const std::string recording = Recording();
-  if (recording.empty()) return state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const std::string recording = Prepare(state);
+  if (recording.empty()) return;
   const std::string mov = "/tmp/export_bench_" + std::to_string(getpid()) + ".mov";
   for (auto _ : state)
     if (!ExportInProcess(recording, mov)) return state.SkipWithError("export failed");
