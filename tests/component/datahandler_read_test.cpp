@@ -656,7 +656,7 @@ TEST_F(StreamRead, FailuresSayWhatHappened) {
   write_file(path, bytes);
   ASSERT_TRUE(reimport(path));
   ComponentInstance dh = open_handler(kAvchdDataRefVideo);
-  const Sample& first = *of_kind(kAvchdDataRefVideo).front();
+  const Sample first = *of_kind(kAvchdDataRefVideo).front();  // the same in both imports
   ASSERT_EQ(read(dh, first.qt_offset, first.size, &got), noErr);
   int fd = shm_open(shmtest::region_name(static_cast<int32_t>(id_)).c_str(), O_RDWR, 0);
   ASSERT_GE(fd, 0);
