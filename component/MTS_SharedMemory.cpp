@@ -280,6 +280,14 @@ bool named_records(std::bitset<kMTSRecordCount>* named) {
   return true;
 }
 
+// True when no record region has a name. The directory's counts may say no
+// record is in use while imports run: another process may have put a copy
+// of the directory in its place, or written into it. Their regions tell.
+bool no_record_named() {
+  std::bitset<kMTSRecordCount> named;
+  return named_records(&named) && named.none();
+}
+
 // Repairs the directory from what the regions say (lock held): a record no
 // process holds is removed and its id freed, a count of 0 under a held record
 // becomes 1, and `recordsInUse` is recounted. Ids counted as free are looked
@@ -900,7 +908,7 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
   }
   AvchdRecordDirectory now;
   if (err != 0) {
-    if (load_directory(pARec, &now) && now.recordsInUse == 0) unlink_directory(kReporter);
+    if (load_directory(pARec, &now) && now.recordsInUse == 0 && no_record_named()) unlink_directory(kReporter);
     MTS_LockUnlock(&pARec->lock);
     unmap_directory(pARec, kReporter);
     return err;
@@ -1039,7 +1047,7 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
   } else if (MTS_LockLock(&pARec->lock)) {
     if (region_intact(pARec, dir, __func__)) {
       bool directoryUnused = drop_reference(pARec, recordID, fd, __func__);
-      if (directoryUnused) unlink_directory(__func__);
+      if (directoryUnused && no_record_named()) unlink_directory(__func__);
     }
     MTS_LockUnlock(&pARec->lock);
   }
