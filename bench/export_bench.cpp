@@ -8,8 +8,15 @@
 // both alike), and reports each one's seconds and peak memory and the
 // speed ratio (ffmpeg's time over mtsimport's: 1 or more means at least as
 // fast as ffmpeg). It runs first: a child's peak memory starts from this
-// process's at the time it is started. BM_ExportInProcess then times import
-// and save inside this process.
+// process's at the time it is started. BM_ImportVsFfmpegRemux pairs the
+// import alone (`mtsimport REC`) with ffmpeg's remux
+//   ffmpeg -i REC -map 0 -c copy -f null -
+// and reports mtsimport's time over ffmpeg's. BM_StoreCallsPerPicture runs
+// the import and the export once each under strace (when installed) and
+// counts the record store's system calls per picture: calls on its
+// shared-memory regions, the lock's futex waits and wakes, the scattered
+// writes of the frame index and the checks of the recording's identity.
+// BM_ExportInProcess then times import and save inside this process.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -66,6 +73,23 @@ std::string Recording() {
   return std::rename(made.c_str(), path.c_str()) == 0 ? path : std::string();
 }
 
+// The recording of a benchmark, with the store's regions private and the
+// program `tool` (when given) installed; "" with the benchmark skipped when
+// either is missing (`missing` says which program).
+std::string Prepare(benchmark::State& state, const char* tool = nullptr, const char* missing = nullptr) {
+  PrivateRegions();
+  const std::string recording = Recording();
+  if (recording.empty()) {
+    state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+    return {};
+  }
+  if (tool != nullptr && FileSize(tool) <= 0) {
+    state.SkipWithError(missing);
+    return {};
+  }
+  return recording;
+}
+
 // Import and save inside this process; false when either fails.
 bool ExportInProcess(const std::string& recording, const std::string& mov) {
   static const bool registered = [] {
@@ -118,10 +142,8 @@ Run Spawn(const std::vector<std::string>& argv) {
 }
 
 void BM_ExportVsFfmpeg(benchmark::State& state) {
-  PrivateRegions();
-  const std::string recording = Recording();
-  if (recording.empty()) return state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
-  if (FileSize("/usr/bin/ffmpeg") <= 0) return state.SkipWithError("ffmpeg is not installed");
+  const std::string recording = Prepare(state, "/usr/bin/ffmpeg", "ffmpeg is not installed");
+  if (recording.empty()) return;
   const std::string ours = "/tmp/export_bench_" + std::to_string(getpid()) + "_ours.mov";
   const std::string theirs = "/tmp/export_bench_" + std::to_string(getpid()) + "_ffmpeg.mov";
   // Warm the page cache with the recording.
@@ -152,10 +174,74 @@ void BM_ExportVsFfmpeg(benchmark::State& state) {
 }
 BENCHMARK(BM_ExportVsFfmpeg)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
+void BM_ImportVsFfmpegRemux(benchmark::State& state) {
+  const std::string recording = Prepare(state, "/usr/bin/ffmpeg", "ffmpeg is not installed");
+  if (recording.empty()) return;
+  const std::vector<std::string> remux = {"ffmpeg", "-nostdin", "-v", "error", "-i", recording, "-map", "0",
+                                          "-c", "copy", "-f", "null", "-"};
+  Spawn(remux);  // warms the page cache
+  std::vector<double> ratios;
+  double oursTotal = 0, theirsTotal = 0;
+  for (auto _ : state) {
+    const Run a = Spawn({MTSIMPORT, recording});
+    const Run b = Spawn(remux);
+    if (a.seconds < 0 || b.seconds < 0) return state.SkipWithError("a run failed");
+    state.SetIterationTime(a.seconds);
+    ratios.push_back(a.seconds / b.seconds);
+    oursTotal += a.seconds;
+    theirsTotal += b.seconds;
+  }
+  std::sort(ratios.begin(), ratios.end());
+  const double n = double(state.iterations());
+  state.counters["mtsimport_s"] = oursTotal / n;
+  state.counters["ffmpeg_remux_s"] = theirsTotal / n;
+  state.counters["time_vs_remux_median"] = ratios[ratios.size() / 2];
+}
+BENCHMARK(BM_ImportVsFfmpegRemux)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+
+// The record store's system calls in one run of `argv` under strace (-1
+// when strace cannot run it): calls on a /dev/shm region, futex calls,
+// process_vm_writev, and fstat calls on the recording.
+int64_t StoreCalls(const std::vector<std::string>& argv, const std::string& recording) {
+  const std::string log = "/tmp/export_bench_" + std::to_string(getpid()) + ".strace";
+  std::vector<std::string> traced = {"strace", "-f", "-y", "-qq", "-o", log,
+                                     "-e", "trace=pread64,pwrite64,fcntl,futex,fstat,newfstatat,process_vm_writev,"
+                                           "openat,ftruncate,fallocate,mmap,munmap,close"};
+  traced.insert(traced.end(), argv.begin(), argv.end());
+  if (Spawn(traced).seconds < 0) return -1;
+  std::ifstream in(log);
+  int64_t calls = 0;
+  for (std::string line; std::getline(in, line);) {
+    const bool stat = line.find("fstat") != std::string::npos;
+    calls += line.find("/dev/shm/") != std::string::npos || line.find("futex(") != std::string::npos ||
+             line.find("process_vm_writev(") != std::string::npos ||
+             (stat && line.find(recording) != std::string::npos);
+  }
+  std::remove(log.c_str());
+  return calls;
+}
+
+void BM_StoreCallsPerPicture(benchmark::State& state) {
+  const std::string recording = Prepare(state, "/usr/bin/strace", "strace is not installed");
+  if (recording.empty()) return;
+  const std::string mov = "/tmp/export_bench_" + std::to_string(getpid()) + "_calls.mov";
+  // 300 pictures in each of the joined copies of the 10-second recording.
+  const double pictures = 300.0 * kJoins;
+  int64_t import = -1, exported = -1;
+  for (auto _ : state) {
+    import = StoreCalls({MTSIMPORT, recording}, recording);
+    exported = StoreCalls({MTSIMPORT, "--mov", mov, recording}, recording);
+    if (import < 0 || exported < 0) return state.SkipWithError("strace failed");
+  }
+  state.counters["import_calls_per_picture"] = double(import) / pictures;
+  state.counters["export_calls_per_picture"] = double(exported) / pictures;
+  std::remove(mov.c_str());
+}
+BENCHMARK(BM_StoreCallsPerPicture)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 void BM_ExportInProcess(benchmark::State& state) {
-  PrivateRegions();
-  const std::string recording = Recording();
-  if (recording.empty()) return state.SkipWithError("test material missing: avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const std::string recording = Prepare(state);
+  if (recording.empty()) return;
   const std::string mov = "/tmp/export_bench_" + std::to_string(getpid()) + ".mov";
   for (auto _ : state)
     if (!ExportInProcess(recording, mov)) return state.SkipWithError("export failed");

@@ -85,7 +85,8 @@ SInt64 held_pes_value(const MTS_DataHGlobalsRecord* g) {
   return value > 0 ? value : 0;
 }
 
-// Reads `n` bytes at the instance's position into `to`.
+// Reads `n` bytes at the instance's position into `to`, then checks that
+// the file is still the one imported (so the bytes read are its bytes).
 ComponentResult read_chunk(MTS_DataHGlobalsRecord* g, UInt8* to, SInt64 n) {
   const ssize_t got = ::pread(fileno(g->file), to, static_cast<size_t>(n), static_cast<off_t>(g->position));
   if (got != static_cast<ssize_t>(n)) {
@@ -95,7 +96,7 @@ ComponentResult read_chunk(MTS_DataHGlobalsRecord* g, UInt8* to, SInt64 n) {
              static_cast<unsigned long>(got < 0 ? 0 : got));
     return ioErr;
   }
-  return noErr;
+  return MTS_DataHCheckFile(g);
 }
 
 // Feeds the demultiplexer until a PES of the instance's stream is ready, and
@@ -368,6 +369,12 @@ ComponentResult read_frames(MTS_DataHGlobalsRecord* g, MTS_DataHReadState* st, P
                             SInt32 dataSize, const FrameOffsetEntry& entry, bool exact, SInt64* done) {
   if (is_sound(g) && g->audioKind == kMTSAudioAC3 && g->ac3Decoder == nullptr) return no_decoder(g);
   const Start start = start_of(g, st, entry, exact);
+  // A read that goes on in stream order serves bytes read from the file as
+  // imported (each chunk is checked when read); any other read checks the
+  // file first.
+  if (start == Start::kKept || start == Start::kRestart) {
+    if (ComponentResult err = MTS_DataHCheckFile(g)) return err;
+  }
   SInt32 skip = 0;
   if (start == Start::kRestart) {
     if (ComponentResult err = restart(g, st, entry)) return err;
@@ -474,7 +481,6 @@ ComponentResult MTS_DataHScheduleData64(MTS_DataHGlobalsRecord* globals, Ptr pla
       MTS_LOG("[ERR]no file to read for qt_offset=%lld\n", static_cast<long long>(offset));
       return kMTSErrOpen;
     }
-    if (ComponentResult err = MTS_DataHCheckFile(globals)) return err;
     if (globals->readState == nullptr) globals->readState = new (std::nothrow) MTS_DataHReadState;
     if (globals->readState == nullptr) {
       MTS_LOG("[ERR]MTS_DataHScheduleData64 malloc error\n");

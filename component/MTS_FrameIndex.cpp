@@ -2,21 +2,37 @@
 // linear probing whose entries are also chained in the order of adding.
 //
 // The index lives in memory that other processes write, and may shrink. The
-// store reaches it through the region's file (pread/pwrite under the lock),
-// never through the mapping, so a region that another process truncates
+// store reaches it through the region's file (pread/pwrite under the lock)
+// or lets the kernel copy into its own mapping (process_vm_writev), never
+// touching the mapping itself, so a region that another process truncates
 // gives an error instead of SIGBUS. Nothing read from it is trusted: the
 // capacity used is the one this process mapped, every slot number read back
 // is range-checked, and every walk is bounded by the capacity, so damaged
 // contents give an error, never a stray access or an endless walk while the
 // lock is held.
+//
+// Costs: the importer, the one writer of its index, knows which slots it has
+// taken and writes its entries as runs, each under one lock with one call.
+// A reader reads the whole table once and keeps what it read (an entry never
+// changes once written); it reads again only what was added, when a key is
+// not found and the index's tail has moved. No sample costs a system call.
 #include "MTS_DataHandler.h"
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -79,6 +95,10 @@ struct FileIndex {
     if (!failed || ::fstat(fd, &st) != 0) return;
     PrintLog(reporter, __LINE__, "[ERR]shared memory (fd=%d) has %lld bytes, not %zu: not used\n", fd,
              static_cast<long long>(st.st_size), MTS_RecordRegionSize(capacity));
+    MTS_SetProblem(0,
+                   "the frame index of this import (shared memory) was cut short by another process (%lld bytes "
+                   "of %zu): import the recording again",
+                   static_cast<long long>(st.st_size), MTS_RecordRegionSize(capacity));
   }
   static off_t entry_offset(int32_t slot) {
     return static_cast<off_t>(kMTSRecordHeaderSize) + static_cast<off_t>(kMTSFrameEntrySize) * slot;
@@ -223,6 +243,405 @@ int find_entry(Index& index, int32_t capacity, int32_t* frameHint, int64_t qt_of
   return index.get(wantNext ? next : slot, outEntry) ? 0 : kMTSErrNotFound;
 }
 
+// An index as this process last read it: every slot whose bytes are not all
+// 0xFF, with the head and tail it had. Entries never change once written and
+// the importer only adds, so what was read stays true; only added entries
+// are missing, and they show as a moved tail.
+struct SnapshotIndex {
+  std::unordered_map<int32_t, FrameOffsetEntry> slots;
+  int32_t head = -1;
+  int32_t tail = -1;
+  bool read = false;  // the table has been read once
+  bool head_tail(int32_t* h, int32_t* t) {
+    *h = head;
+    *t = tail;
+    return true;
+  }
+  bool get(int32_t slot, FrameOffsetEntry* out) {
+    auto it = slots.find(slot);
+    if (it != slots.end()) {
+      *out = it->second;
+    } else {
+      std::memset(out, 0xFF, sizeof *out);
+    }
+    return true;
+  }
+  static bool is_empty(const FrameOffsetEntry& e) { return e.qt_offset == -1 && e.value == -1 && e.next == -1; }
+  void keep(int32_t slot, const FrameOffsetEntry& e) {
+    if (!is_empty(e)) {
+      slots[slot] = e;
+    } else {
+      slots.erase(slot);
+    }
+  }
+};
+
+constexpr int32_t kTableReadEntries = 65536;  // entries per read of a whole table
+constexpr int32_t kEntriesFollowed = 1024;    // added entries read one by one before the table is read again
+
+// Reads the whole table of `file` into `snap` (lock held).
+bool read_table(FileIndex& file, SnapshotIndex* snap) {
+  SnapshotIndex fresh;
+  if (!file.head_tail(&fresh.head, &fresh.tail)) return false;
+  std::vector<FrameOffsetEntry> chunk(static_cast<size_t>(std::min(file.capacity, kTableReadEntries)));
+  for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
+    const int32_t n = std::min(kTableReadEntries, file.capacity - first);
+    const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
+    file.failed |= ::pread(file.fd, chunk.data(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
+    if (file.failed) return false;
+    for (int32_t i = 0; i < n; ++i) {
+      const FrameOffsetEntry& e = chunk[static_cast<size_t>(i)];
+      if (!SnapshotIndex::is_empty(e)) fresh.slots[first + i] = e;
+    }
+  }
+  fresh.read = true;
+  *snap = std::move(fresh);
+  return true;
+}
+
+// Brings `snap` up to the table of `file` (lock held): the entries added
+// behind its tail are read one by one along the chain; when the head moved,
+// the chain does not lead to the new tail, or many were added, the whole
+// table is read again.
+bool catch_up(FileIndex& file, SnapshotIndex* snap) {
+  int32_t head = -1, tail = -1;
+  if (!file.head_tail(&head, &tail)) return false;
+  if (snap->read && head == snap->head && tail == snap->tail) return true;
+  if (!snap->read || head != snap->head || !valid_slot(snap->tail, file.capacity)) return read_table(file, snap);
+  int32_t slot = snap->tail;
+  for (int32_t steps = 0; steps <= kEntriesFollowed; ++steps) {
+    FrameOffsetEntry e;
+    if (!file.read_at(FileIndex::entry_offset(slot), &e)) return false;
+    snap->keep(slot, e);
+    if (slot == tail && e.next == -1) {
+      snap->tail = tail;
+      return true;
+    }
+    if (!valid_slot(e.next, file.capacity)) break;
+    slot = e.next;
+  }
+  return read_table(file, snap);
+}
+
+// What the importer's process knows of a record it fills: the slots taken,
+// the largest key added, the head and tail it last wrote, and the entries
+// added since then, which are written as one run under one lock. Valid while
+// no other process adds to the same index (the head and tail found at the
+// write are the ones written last); otherwise the run is added entry by entry
+// through the file, and the mapping is filled that way from then on.
+struct Writer {
+  AvchdRecordDirectory* pARec = nullptr;
+  AvchdDataRecord* pRec = nullptr;
+  int32_t capacity = 0;
+  std::vector<uint64_t> taken;  // a bit per slot
+  int64_t maxKey = -1;
+  int32_t head = -1;
+  uint32_t tail = 0;  // as the region holds it (0 while empty)
+  std::vector<int32_t> runSlots;
+  std::vector<FrameOffsetEntry> run;
+
+  bool is_taken(int32_t slot) const { return (taken[static_cast<size_t>(slot) >> 6] >> (slot & 63)) & 1; }
+  void take(int32_t slot) { taken[static_cast<size_t>(slot) >> 6] |= uint64_t(1) << (slot & 63); }
+};
+
+// The frame-index state this process keeps per record mapping.
+struct KeptIndex {
+  uint64_t serial = 0;  // of the mapping it belongs to
+  // Shared by every mapping of the same region in this process: read once
+  // for all of them, and kept up by the runs an import here writes.
+  std::shared_ptr<SnapshotIndex> snapshot;
+  std::unique_ptr<Writer> writer;
+  bool slowWrites = false;  // the mapping is filled entry by entry
+};
+
+std::mutex g_indexLock;
+std::atomic<int> g_pendingRuns{0};  // writers of this process holding entries not yet written
+std::unordered_map<const void*, KeptIndex>& kept_indexes() {
+  static std::unordered_map<const void*, KeptIndex> m;
+  return m;
+}
+
+// The snapshot of the region open on `fd`, shared with the other mappings
+// of that region in this process (g_indexLock held).
+std::shared_ptr<SnapshotIndex> shared_snapshot(int fd) {
+  static std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SnapshotIndex>> regions;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return std::make_shared<SnapshotIndex>();
+  for (auto it = regions.begin(); it != regions.end();) it = it->second.expired() ? regions.erase(it) : std::next(it);
+  std::weak_ptr<SnapshotIndex>& kept = regions[{st.st_dev, st.st_ino}];
+  std::shared_ptr<SnapshotIndex> snap = kept.lock();
+  if (snap == nullptr) {
+    snap = std::make_shared<SnapshotIndex>();
+    kept = snap;
+  }
+  return snap;
+}
+
+// Writes `bytes` of `local` at the addresses of `remote` in this process's
+// own mappings. The kernel does the copy: a page its file no longer reaches
+// gives a short count, never SIGBUS. Without that call (refused by the
+// system), through the file instead.
+bool write_scattered(int fd, const AvchdDataRecord* pRec, const struct iovec* local, int localCount,
+                     const struct iovec* remote, int remoteCount) {
+  static std::atomic<bool> unavailable{false};
+  size_t bytes = 0;
+  for (int i = 0; i < remoteCount; ++i) bytes += remote[i].iov_len;
+  if (!unavailable.load(std::memory_order_relaxed)) {
+    const ssize_t n = ::process_vm_writev(::getpid(), local, static_cast<unsigned long>(localCount), remote,
+                                          static_cast<unsigned long>(remoteCount), 0);
+    if (n == static_cast<ssize_t>(bytes)) return true;
+    if (n >= 0 || (errno != ENOSYS && errno != EPERM)) return false;
+    unavailable.store(true, std::memory_order_relaxed);
+  }
+  // The same bytes through the file: the local pieces as one stream.
+  std::vector<unsigned char> stream;
+  stream.reserve(bytes);
+  for (int i = 0; i < localCount; ++i) {
+    const unsigned char* p = static_cast<const unsigned char*>(local[i].iov_base);
+    stream.insert(stream.end(), p, p + local[i].iov_len);
+  }
+  size_t at = 0;
+  const unsigned char* base = reinterpret_cast<const unsigned char*>(pRec);
+  for (int i = 0; i < remoteCount; ++i) {
+    const off_t offset = static_cast<const unsigned char*>(remote[i].iov_base) - base;
+    if (::pwrite(fd, stream.data() + at, remote[i].iov_len, offset) != static_cast<ssize_t>(remote[i].iov_len)) {
+      return false;
+    }
+    at += remote[i].iov_len;
+  }
+  return true;
+}
+
+// Writes the run of `w` (store lock held, the record's file on `fd`).
+// Returns 0, or kMTSErrMap when the region shrank, or 1 when another process
+// has added entries since this one last wrote (nothing written then).
+int write_run(Writer* w, int fd) {
+  FileIndex file(fd, w->capacity);
+  int32_t head = -1, tail = -1;
+  if (!file.head_tail(&head, &tail)) return kMTSErrMap;
+  if (head != w->head || static_cast<uint32_t>(tail) != w->tail) return 1;
+  const size_t n = w->run.size();
+  // Each entry at its slot, then the link from the entry added before, then
+  // head and tail.
+  std::vector<struct iovec> remote;
+  remote.reserve(n + 2);
+  unsigned char* base = reinterpret_cast<unsigned char*>(w->pRec);
+  for (size_t i = 0; i < n; ++i) {
+    remote.push_back({base + FileIndex::entry_offset(w->runSlots[i]), kMTSFrameEntrySize});
+  }
+  const int32_t first = w->runSlots.front();
+  const int32_t last = w->runSlots.back();
+  if (w->head != -1) {
+    remote.push_back({base + FileIndex::entry_offset(static_cast<int32_t>(w->tail)) + offsetof(FrameOffsetEntry, next),
+                      sizeof(int32_t)});
+  }
+  int32_t link = first;
+  int32_t headTail[2] = {w->head == -1 ? first : w->head, last};
+  remote.push_back({base + offsetof(AvchdDataRecord, head), sizeof headTail});
+  struct iovec local[3] = {{w->run.data(), n * kMTSFrameEntrySize}, {&link, sizeof link}, {headTail, sizeof headTail}};
+  if (w->head == -1) local[1] = local[2];
+  if (!write_scattered(fd, w->pRec, local, w->head == -1 ? 2 : 3, remote.data(), static_cast<int>(remote.size()))) {
+    file.failed = true;
+    file.report("MTS_PutFrameOffset");
+    return kMTSErrMap;
+  }
+  w->head = headTail[0];
+  w->tail = static_cast<uint32_t>(last);
+  return 0;
+}
+
+void clear_run(Writer* w) {
+  if (!w->run.empty()) g_pendingRuns.fetch_sub(1, std::memory_order_relaxed);
+  w->run.clear();
+  w->runSlots.clear();
+}
+
+// A region that shrank: what was kept of it is read again (and fails) at the
+// next lookup, as every other reader of it would.
+void distrust(KeptIndex* k) {
+  if (k->snapshot != nullptr) *k->snapshot = SnapshotIndex();
+}
+
+// Puts the run just written by `w` into `snap` when it was up to the index
+// before (head and tail as the writer found them).
+void note_run(SnapshotIndex* snap, const Writer& w, int32_t head, int32_t tail) {
+  if (snap == nullptr || !snap->read || snap->head != head || snap->tail != tail) return;
+  if (head != -1) {
+    FrameOffsetEntry last;
+    snap->get(tail, &last);
+    last.next = w.runSlots.front();
+    snap->keep(tail, last);
+  }
+  for (size_t i = 0; i < w.run.size(); ++i) snap->keep(w.runSlots[i], w.run[i]);
+  snap->head = w.head;
+  snap->tail = static_cast<int32_t>(w.tail);
+}
+
+// Writes what kept index `k` holds of a run (g_indexLock held). When another
+// process has written into the index, the run's entries are added one by one
+// through the file and the mapping is filled that way from then on.
+int flush_run(KeptIndex* k) {
+  Writer* w = k->writer.get();
+  if (w == nullptr || w->run.empty()) return 0;
+  int32_t capacity = 0;
+  int fd = -1;
+  int result = MTS_LockAvchdStore(w->pARec, w->pRec, &capacity, &fd);
+  bool stale = false;
+  if (result == 0) {
+    const int32_t head = w->head;
+    const int32_t tail = static_cast<int32_t>(w->tail);
+    result = write_run(w, fd);
+    stale = result == 1;
+    if (result == 0) note_run(k->snapshot.get(), *w, head, tail);
+    if (stale) {
+      FileIndex file(fd, capacity);
+      result = 0;
+      for (const FrameOffsetEntry& e : w->run) {
+        int r = put_entry(file, capacity, e.qt_offset, e.value);
+        if (result == 0) result = r;
+      }
+      file.report("MTS_PutFrameOffset");
+    }
+    MTS_LockUnlock(&w->pARec->lock);
+  }
+  clear_run(w);
+  if (result == kMTSErrMap) distrust(k);
+  if (result != 0 || stale) {
+    k->writer.reset();
+    k->slowWrites = true;
+  }
+  return result;
+}
+
+// Forgets a kept index whose mapping is gone (g_indexLock held).
+void forget(KeptIndex* k) {
+  if (k->writer != nullptr) clear_run(k->writer.get());
+  *k = KeptIndex();
+}
+
+// The state kept for record mapping `pRec` (g_indexLock held), made afresh
+// for a new mapping at that address; NULL when `pRec` is no record mapping
+// of this store. `*fd` receives the region's descriptor.
+KeptIndex* kept_index(const AvchdDataRecord* pRec, int* fd) {
+  uint64_t serial = 0;
+  if (!MTS_RecordMapping(pRec, fd, &serial)) return nullptr;
+  KeptIndex& k = kept_indexes()[pRec];
+  if (k.serial != serial) {
+    forget(&k);
+    k.serial = serial;
+    k.snapshot = shared_snapshot(*fd);
+  }
+  return &k;
+}
+
+void flush_all_runs() {
+  if (g_pendingRuns.load(std::memory_order_relaxed) == 0) return;
+  for (auto& it : kept_indexes()) {
+    int fd = -1;
+    uint64_t serial = 0;
+    if (MTS_RecordMapping(static_cast<const AvchdDataRecord*>(it.first), &fd, &serial) && serial == it.second.serial) {
+      flush_run(&it.second);
+    } else {
+      forget(&it.second);
+    }
+  }
+}
+
+// The writer of `pRec` in this process, made at its first entry when the
+// index is still empty; NULL when the mapping is filled entry by entry.
+Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pRec) {
+  if (k->writer != nullptr || k->slowWrites) return k->writer.get();
+  int32_t capacity = 0;
+  int fd = -1;
+  if (MTS_LockAvchdStore(pARec, pRec, &capacity, &fd) != 0) return nullptr;
+  FileIndex file(fd, capacity);
+  int32_t head = -1, tail = -1;
+  const bool empty = file.head_tail(&head, &tail) && head == -1;
+  MTS_LockUnlock(&pARec->lock);
+  k->slowWrites = !empty;
+  if (!empty) return nullptr;
+  auto w = std::make_unique<Writer>();
+  w->pARec = pARec;
+  w->pRec = pRec;
+  w->capacity = capacity;
+  w->taken.assign((static_cast<size_t>(capacity) + 63) / 64, 0);
+  w->tail = static_cast<uint32_t>(tail);
+  k->writer = std::move(w);
+  return k->writer.get();
+}
+
+// Adds one entry through the file under the lock (the Part's road).
+int put_through_file(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset, int64_t value) {
+  int32_t capacity = 0;
+  int fd = -1;
+  int locked = MTS_LockAvchdStore(pARec, pRec, &capacity, &fd);
+  if (locked != 0) return locked;
+  FileIndex index(fd, capacity);
+  int result = put_entry(index, capacity, qt_offset, value);
+  MTS_LockUnlock(&pARec->lock);
+  index.report("MTS_PutFrameOffset");
+  return result;
+}
+
+// Adds an entry to the writer's run. Returns 0 (added, or the key is already
+// present), kMTSErrTableFull, kMTSErrParam, or 1 when the writer cannot tell
+// (a key not above every key added: the file decides).
+int add_to_run(Writer* w, int64_t qt_offset, int64_t value) {
+  if (qt_offset < 0) return kMTSErrParam;
+  if (w->capacity < 1) return kMTSErrTableFull;
+  if (qt_offset == w->maxKey) return 0;  // the first value stays
+  if (qt_offset < w->maxKey) return 1;
+  int32_t slot = MTS_HashTable_Hash(w->capacity, qt_offset);
+  for (int32_t probes = 0; probes < w->capacity; ++probes) {
+    if (!w->is_taken(slot)) {
+      w->take(slot);
+      w->maxKey = qt_offset;
+      if (!w->run.empty()) w->run.back().next = slot;
+      if (w->run.empty()) g_pendingRuns.fetch_add(1, std::memory_order_relaxed);
+      FrameOffsetEntry e;
+      e.qt_offset = qt_offset;
+      e.value = value;
+      e.next = -1;
+      w->run.push_back(e);
+      w->runSlots.push_back(slot);
+      return 0;
+    }
+    slot = MTS_HashTable_ReHash(w->capacity, slot);
+  }
+  return kMTSErrTableFull;
+}
+
+// Entries of one run: the scattered write takes at most IOV_MAX pieces, two
+// of them the link and head/tail.
+constexpr size_t kRunEntries = 1000;
+
+int add_entry(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset, int64_t value, bool writeNow) {
+  std::lock_guard<std::mutex> guard(g_indexLock);
+  int fd = -1;
+  KeptIndex* kept = kept_index(pRec, &fd);
+  if (kept == nullptr) return put_through_file(pARec, pRec, qt_offset, value);  // reports the bad mapping
+  KeptIndex& k = *kept;
+  Writer* w = writer_of(&k, pARec, pRec);
+  int result = w != nullptr ? add_to_run(w, qt_offset, value) : 1;
+  if (result == 1) {
+    // The file decides: what the run holds goes first.
+    int flushed = flush_run(&k);
+    result = put_through_file(pARec, pRec, qt_offset, value);
+    if (flushed != 0) result = flushed;
+    if (result == kMTSErrMap) distrust(&k);
+    if (w != nullptr && k.writer != nullptr) {
+      // The writer saw every key up to here; the new key (if taken) must be
+      // known to it before it places another.
+      k.writer.reset();
+      k.slowWrites = true;
+    }
+    return result;
+  }
+  if (result != 0) return result;
+  if (writeNow || w->run.size() >= kRunEntries) return flush_run(&k);
+  return 0;
+}
+
 }  // namespace
 
 int MTS_HashTable_Hash(int capacity, long long key) {
@@ -247,14 +666,32 @@ int MTS_PutFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64
     MTS_LOG("[ERR]MTS_PutFrameOffset argument error(pARec=NULL)\n");
     return kMTSErrControl;
   }
-  int32_t capacity = 0;
+  return add_entry(pARec, pRec, qt_offset, value, true);
+}
+
+int MTS_AddFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset, int64_t value) {
+  if (pARec == nullptr) {
+    PrintLog("MTS_PutFrameOffset", __LINE__, "[ERR]MTS_PutFrameOffset argument error(pARec=NULL)\n");
+    return kMTSErrControl;
+  }
+  return add_entry(pARec, pRec, qt_offset, value, false);
+}
+
+int MTS_WriteFrameOffsets(AvchdDataRecord* pRec) {
+  std::lock_guard<std::mutex> guard(g_indexLock);
+  if (kept_indexes().find(pRec) == kept_indexes().end()) return 0;
   int fd = -1;
-  int locked = MTS_LockAvchdStore(pARec, pRec, &capacity, &fd);
-  if (locked != 0) return locked;
-  FileIndex index(fd, capacity);
-  int result = put_entry(index, capacity, qt_offset, value);
-  MTS_LockUnlock(&pARec->lock);
-  index.report(__func__);
+  KeptIndex* k = kept_index(pRec, &fd);
+  return k == nullptr ? 0 : flush_run(k);
+}
+
+int MTS_CloseFrameIndex(AvchdDataRecord* pRec) {
+  std::lock_guard<std::mutex> guard(g_indexLock);
+  if (kept_indexes().find(pRec) == kept_indexes().end()) return 0;
+  int fd = -1;
+  KeptIndex* k = kept_index(pRec, &fd);
+  int result = k == nullptr ? 0 : flush_run(k);
+  kept_indexes().erase(pRec);
   return result;
 }
 
@@ -269,13 +706,47 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
                         int64_t qt_offset, FrameOffsetEntry* outEntry, bool* outExact,
                         bool wantNext) {
   *outExact = true;
-  int32_t capacity = 0;
+  if (pARec == nullptr) return kMTSErrNotFound;
+  std::lock_guard<std::mutex> guard(g_indexLock);
+  // Entries this process has added are in the index before it is read.
+  flush_all_runs();
+  const int32_t capacity = MTS_MappedCapacity(pRec);
   int fd = -1;
-  if (pARec == nullptr || MTS_LockAvchdStore(pARec, pRec, &capacity, &fd) != 0) return kMTSErrNotFound;
-  FileIndex index(fd, capacity);
-  int result = find_entry(index, capacity, frameHint, qt_offset, outEntry, outExact, wantNext);
+  KeptIndex* kept = kept_index(pRec, &fd);
+  SnapshotIndex none;
+  SnapshotIndex& snap = kept != nullptr ? *kept->snapshot : none;
+  int32_t hint = *frameHint;
+  int result = kMTSErrNotFound;
+  if (snap.read) {
+    result = find_entry(snap, capacity, &hint, qt_offset, outEntry, outExact, wantNext);
+    if (result == 0 && *outExact) {
+      *frameHint = hint;
+      return 0;
+    }
+    // Not found as a sample's start: unless the index has grown since it
+    // was read, that is the answer. (Head and tail read without the lock:
+    // a torn pair only costs a catch-up.)
+    int32_t headTail[2];
+    if (::pread(fd, headTail, sizeof headTail, offsetof(AvchdDataRecord, head)) == sizeof headTail &&
+        headTail[0] == snap.head && headTail[1] == snap.tail) {
+      *frameHint = hint;
+      return result;
+    }
+  }
+  int32_t locked = 0;
+  if (MTS_LockAvchdStore(pARec, pRec, &locked, &fd) != 0) return kMTSErrNotFound;
+  FileIndex file(fd, capacity);
+  const bool current = catch_up(file, &snap);
   MTS_LockUnlock(&pARec->lock);
-  index.report(__func__);
+  file.report(__func__);
+  if (!current) {
+    snap = SnapshotIndex();  // read afresh next time
+    return kMTSErrNotFound;
+  }
+  *outExact = true;
+  hint = *frameHint;
+  result = find_entry(snap, capacity, &hint, qt_offset, outEntry, outExact, wantNext);
+  *frameHint = hint;
   return result;
 }
 

@@ -247,7 +247,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));
   }
 
-  err = static_cast<OSErr>(MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, value));
+  err = static_cast<OSErr>(MTS_AddFrameOffset(store->pARec, store->pRec, store->qt_offset, value));
   if (err != noErr) {
     MTS_LOG("[ERR]MTS_PutFrameOffset \n");
     return err;

@@ -429,7 +429,13 @@ OSErr mts_import::InsertSoundRange(MTS_MovieImportGlobalsRecord* store, TimeValu
 }
 
 OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
-  OSErr result = noErr;
+  // The frame-index entries of the samples inserted now go into the shared
+  // record first, for readers in other processes.
+  OSErr result = static_cast<OSErr>(MTS_WriteFrameOffsets(store->pRec));
+  if (result != noErr) {
+    MTS_LOG("[ERR]MTS_PutFrameOffset\n");
+    return result;
+  }
   if (store->isCamera && store->timecodeInsertedTime == 0 && store->timecodeMedia && store->videoMedia) {
     store->timecodeInsertedTime = static_cast<int32_t>(
         RoundHalfAway(static_cast<double>(store->videoInsertedTime) / GetMediaTimeScale(store->videoMedia) *

@@ -193,7 +193,7 @@ int32_t MTS_FlushTCList(MTS_MovieImportGlobalsRecord* store) {
   int32_t added = 0;
   for (auto it = list.begin(); it != ready; ++it) {
     const int32_t v = *it;
-    result = MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, v);
+    result = MTS_AddFrameOffset(store->pARec, store->pRec, store->qt_offset, v);
     if (result != 0) {
       MTS_LOG("[ERR]\n");
       continue;

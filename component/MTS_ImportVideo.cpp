@@ -387,10 +387,10 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
     store->videoDisplayEnd =
         std::max(store->videoDisplayEnd, store->videoDecodeTime + displayOffset + store->frameDuration);
   store->videoDecodeTime += store->frameDuration;
-  err = static_cast<OSErr>(MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset, pic.tsOffset));
+  err = static_cast<OSErr>(MTS_AddFrameOffset(store->pARec, store->pRec, store->qt_offset, pic.tsOffset));
   if (err == noErr && pic.secondSize > 0)
     err = static_cast<OSErr>(
-        MTS_PutFrameOffset(store->pARec, store->pRec, store->qt_offset + pic.size, pic.secondTsOffset));
+        MTS_AddFrameOffset(store->pARec, store->pRec, store->qt_offset + pic.size, pic.secondTsOffset));
   store->qt_offset += size;
   if (err != noErr) MTS_LOG("[ERR]MTS_PutFrameOffset\n");
   return err;

@@ -1,4 +1,5 @@
 #include "MTS_Log.h"
+#include "MTS_SharedMemory.h"
 
 #include <atomic>
 #include <cerrno>
@@ -42,6 +43,30 @@ int PrintLog(const char* functionName, int line, const char* format, ...) {
   return static_cast<int>(done);
 }
 
+namespace {
+
+struct Problem {
+  int code;
+  bool set;
+  char text[640];
+};
+thread_local Problem t_problem;
+
+}  // namespace
+
+void MTS_SetProblem(int code, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(t_problem.text, sizeof t_problem.text, format, args);
+  va_end(args);
+  t_problem.code = code;
+  t_problem.set = true;
+}
+
+const char* MTS_Problem(int code) {
+  return t_problem.set && (t_problem.code == 0 || t_problem.code == code) ? t_problem.text : nullptr;
+}
+
 void MTS_LockInit(OSSpinLock* lock) {
   if (lock == nullptr) {
     MTS_LOG("[ERR]MTS_LockInit error(lock address = NULL)\n");
@@ -71,6 +96,10 @@ bool MTS_LockLock(OSSpinLock* lock) {
   }
   MTS_LOG("[ERR]MTS_LockLock timed out after %d ms: process %d holds the lock\n", kMTSLockTimeoutMs,
           static_cast<int>(holder));
+  MTS_SetProblem(kMTSErrBusy,
+                 "the record store is busy: process %d has held its lock for over %d s (stopped or hung?); "
+                 "let it go on or end it, then try again",
+                 static_cast<int>(holder), kMTSLockTimeoutMs / 1000);
   return false;
 }
 

@@ -39,11 +39,15 @@
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
 
+#include <bitset>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -52,7 +56,9 @@
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -75,6 +81,9 @@ struct KeptHeader {
   char path[kMTSPathSize];
   MTS_FileIdentity identity;
   SeenFile seen;  // under g_mappingsLock
+  // Made by this process (an import): the region's name when it was made.
+  bool created;
+  char name[160];
 };
 
 // The mappings of this process, with the descriptor kept open for each: its
@@ -84,6 +93,7 @@ struct Mapping {
   size_t bytes;
   int32_t capacity;  // entries of a record's frame index; 0 for the directory
   std::shared_ptr<KeptHeader> header;  // a record's; none for the directory
+  uint64_t serial;  // tells this mapping from earlier ones at the same address
 };
 std::mutex g_mappingsLock;
 std::unordered_map<const void*, Mapping>& mappings() {
@@ -99,9 +109,13 @@ bool find_mapping(const void* address, Mapping* out) {
   return true;
 }
 
+uint64_t g_mappingSerial = 0;  // under g_mappingsLock
+
 void add_mapping(const void* address, const Mapping& m) {
   std::lock_guard<std::mutex> guard(g_mappingsLock);
-  mappings()[address] = m;
+  Mapping& kept = mappings()[address];
+  kept = m;
+  kept.serial = ++g_mappingSerial;
 }
 
 bool take_mapping(const void* address, Mapping* out) {
@@ -169,6 +183,8 @@ bool region_intact(const void* address, const Mapping& m, const char* reporter) 
   if (has_size(m.fd, m.bytes, &actual)) return true;
   PrintLog(reporter, __LINE__, "[ERR]shared memory at %p has %lld bytes, not %zu: not used\n", address,
            static_cast<long long>(actual), m.bytes);
+  MTS_SetProblem(0, "the record store's directory %s was cut short by another process (%lld bytes of %zu)",
+                 directory_name().text, static_cast<long long>(actual), m.bytes);
   return false;
 }
 
@@ -238,6 +254,40 @@ uint32_t records_in_use(const AvchdRecordDirectory* dir) {
   return inUse;
 }
 
+// The record ids whose names exist now, from one listing of the directory
+// that holds the shared-memory names, instead of an open per id. False when
+// it cannot be listed.
+bool named_records(std::bitset<kMTSRecordCount>* named) {
+  const Name first = record_name(0);
+  const char* base = first.text + 1;  // names in the listing have no '/'
+  const char* digits = std::strstr(base, "0000-");
+  DIR* d = digits != nullptr ? ::opendir("/dev/shm") : nullptr;
+  if (d == nullptr) return false;
+  const size_t head = static_cast<size_t>(digits - base);
+  const char* tail = digits + 4;
+  while (const struct dirent* e = ::readdir(d)) {
+    const char* n = e->d_name;
+    if (std::strncmp(n, base, head) != 0) continue;
+    const char* at = n + head;
+    if (!(std::isdigit(static_cast<unsigned char>(at[0])) && std::isdigit(static_cast<unsigned char>(at[1])) &&
+          std::isdigit(static_cast<unsigned char>(at[2])) && std::isdigit(static_cast<unsigned char>(at[3]))) ||
+        std::strcmp(at + 4, tail) != 0) {
+      continue;
+    }
+    named->set(static_cast<size_t>(std::atoi(std::string(at, 4).c_str())));
+  }
+  ::closedir(d);
+  return true;
+}
+
+// True when no record region has a name. The directory's counts may say no
+// record is in use while imports run: another process may have put a copy
+// of the directory in its place, or written into it. Their regions tell.
+bool no_record_named() {
+  std::bitset<kMTSRecordCount> named;
+  return named_records(&named) && named.none();
+}
+
 // Repairs the directory from what the regions say (lock held): a record no
 // process holds is removed and its id freed, a count of 0 under a held record
 // becomes 1, and `recordsInUse` is recounted. Ids counted as free are looked
@@ -246,9 +296,11 @@ uint32_t records_in_use(const AvchdRecordDirectory* dir) {
 // claim, so references of processes that died are given back before an id is
 // sought, and a directory of garbage turns back into a sound one.
 void repair_directory(AvchdRecordDirectory* dir, const char* reporter) {
+  std::bitset<kMTSRecordCount> named;
+  const bool listed = named_records(&named);
   for (int32_t id = 0; id < kMTSRecordCount; ++id) {
     uint32_t& count = dir->refCount[id];
-    RecordState state = record_state(id, nullptr);
+    RecordState state = listed && !named[static_cast<size_t>(id)] ? RecordState::kGone : record_state(id, nullptr);
     if (state == RecordState::kLive) {
       if (count == 0) count = 1;
       continue;
@@ -268,7 +320,7 @@ AvchdDataRecord* map_record(int fd, int32_t capacity, std::shared_ptr<KeptHeader
   size_t bytes = MTS_RecordRegionSize(capacity);
   void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return nullptr;
-  add_mapping(p, Mapping{fd, bytes, capacity, std::move(header)});
+  add_mapping(p, Mapping{fd, bytes, capacity, std::move(header), 0});
   return static_cast<AvchdDataRecord*>(p);
 }
 
@@ -292,11 +344,10 @@ std::shared_ptr<KeptHeader> read_header(int fd, int32_t capacity) {
 
 // Writes `bytes` bytes of value `fill` at `offset` of the file open on `fd`.
 bool fill_file(int fd, off_t offset, size_t bytes, unsigned char fill) {
-  unsigned char chunk[16384];
-  std::memset(chunk, fill, sizeof chunk);
+  std::vector<unsigned char> chunk(std::min<size_t>(bytes, size_t(1) << 20), fill);
   while (bytes > 0) {
-    size_t n = bytes < sizeof chunk ? bytes : sizeof chunk;
-    if (::pwrite(fd, chunk, n, offset) != static_cast<ssize_t>(n)) return false;
+    size_t n = bytes < chunk.size() ? bytes : chunk.size();
+    if (::pwrite(fd, chunk.data(), n, offset) != static_cast<ssize_t>(n)) return false;
     offset += static_cast<off_t>(n);
     bytes -= n;
   }
@@ -418,6 +469,12 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
       if (fd < 0 && errno == ENOENT && create && tries < kLiveDirectoryTries) continue;
       if (fd < 0) {
         PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+        if (errno == ENOENT) {
+          MTS_SetProblem(kMTSErrOpen,
+                         "the record store's directory (shared memory %s) is gone: no import is running, or "
+                         "another process removed it; import the recording again",
+                         name.text);
+        }
         return kMTSErrOpen;
       }
       struct stat st;
@@ -456,7 +513,7 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
     }
     // A new region is zero-filled by ftruncate, its lock free: writing into it
     // now could clobber a process that has opened and locked it meanwhile.
-    add_mapping(p, Mapping{fd, static_cast<size_t>(kMTSDirectorySize), 0, nullptr});
+    add_mapping(p, Mapping{fd, static_cast<size_t>(kMTSDirectorySize), 0, nullptr, 0});
     *out = static_cast<AvchdRecordDirectory*>(p);
     OSSpinLockBindFile(&(*out)->lock, fd, offsetof(AvchdRecordDirectory, lock));
     *outFd = fd;
@@ -629,12 +686,24 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
            "[ERR]file %.1023s changed since its import (size %lld, was %lld; inode %llu, was %llu): not read\n",
            rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize),
            static_cast<unsigned long long>(now.inode), static_cast<unsigned long long>(kept.inode));
+  MTS_SetProblem(kMTSErrFileChanged,
+                 "the recording %.600s changed after it was imported (now %lld bytes, %lld when imported; written "
+                 "or replaced since): import it again",
+                 rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize));
   return kMTSErrFileChanged;
 }
 
 int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec) {
   Mapping m;
   return find_mapping(pRec, &m) && m.capacity > 0 ? m.capacity : -1;
+}
+
+bool MTS_RecordMapping(const AvchdDataRecord* pRec, int* outFd, uint64_t* outSerial) {
+  Mapping m;
+  if (!find_mapping(pRec, &m) || m.header == nullptr) return false;
+  *outFd = m.fd;
+  *outSerial = m.serial;
+  return true;
 }
 
 int64_t MTS_RecordFileSize(const AvchdDataRecord* pRec) {
@@ -651,6 +720,52 @@ const char* MTS_RecordPath(const AvchdDataRecord* pRec) {
 }
 
 namespace {
+
+// When an import of this process made the record named `name` and still
+// maps it, but the name now leads to another region (another process put
+// one in its place), the import's own region in a new open file description,
+// with its capacity and kept header (reported); else -1, with `*namedIsOwn`
+// telling whether the name leads to such an import's region.
+int open_created_here(const Name& name, int32_t* capacity, std::shared_ptr<KeptHeader>* header,
+                      bool* namedIsOwn, const char* reporter) {
+  *namedIsOwn = false;
+  int own = -1;
+  int32_t ownCapacity = 0;
+  std::shared_ptr<KeptHeader> ownHeader;
+  {
+    std::lock_guard<std::mutex> guard(g_mappingsLock);
+    for (const auto& it : mappings()) {
+      const Mapping& m = it.second;
+      if (m.header != nullptr && m.header->created && std::strcmp(m.header->name, name.text) == 0) {
+        own = m.fd;
+        ownCapacity = m.capacity;
+        ownHeader = m.header;
+        break;
+      }
+    }
+  }
+  if (own < 0) return -1;
+  // Only when the name leads to another region now: otherwise the region is
+  // reached by its name as any reader reaches it.
+  struct stat mine, named;
+  int byName = ::shm_open(name.text, O_RDONLY, 0);
+  const bool both = byName >= 0 && ::fstat(own, &mine) == 0 && ::fstat(byName, &named) == 0;
+  if (byName >= 0) ::close(byName);
+  if (!both) return -1;
+  *namedIsOwn = named.st_ino == mine.st_ino && named.st_dev == mine.st_dev;
+  if (*namedIsOwn) return -1;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", own);
+  int fd = ::open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  PrintLog(reporter, __LINE__,
+           "[ERR]shared memory %s is no longer the region its import made (another process put one in its place): "
+           "the import's own region is read\n",
+           name.text);
+  *capacity = ownCapacity;
+  *header = std::move(ownHeader);
+  return fd;
+}
 
 // The claim of MTS_GetOneAvchdDataRecord on the directory copy `dir`.
 int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_t* outRecordID,
@@ -698,13 +813,10 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
   ++dir->recordsInUse;
 
   size_t size = MTS_RecordRegionSize(capacity);
-  // posix_fallocate reserves the pages now, so a full /dev/shm gives an error
-  // here instead of a SIGBUS while filling.
-  int err = !hold_record(fd) ? errno
-            : ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? errno
-                                                              : ::posix_fallocate(fd, 0, static_cast<off_t>(size));
-  // The new region is filled through its file: index entries all 0xFF
-  // (every key and link -1), header and spare bytes zero, head -1.
+  int err = !hold_record(fd) ? errno : ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? errno : 0;
+  // The new region is filled through its file, every byte of it (so a full
+  // /dev/shm gives an error here, never a SIGBUS later): index entries all
+  // 0xFF (every key and link -1), header and spare bytes zero, head -1.
   if (err == 0) {
     const int32_t emptyHead[2] = {-1, 0};
     bool filled = fill_file(fd, 0, kMTSRecordHeaderSize, 0) &&
@@ -715,9 +827,8 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
     if (!filled) err = errno != 0 ? errno : EIO;
   }
   auto header = std::make_shared<KeptHeader>();
-  header->fileSize = 0;
-  header->path[0] = '\0';
-  std::memset(&header->identity, 0, sizeof header->identity);
+  header->created = true;
+  std::snprintf(header->name, sizeof header->name, "%s", name.text);
   AvchdDataRecord* record = err == 0 ? map_record(fd, capacity, header) : nullptr;
   if (record == nullptr) {
     PrintLog(kReporter, __LINE__, "[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
@@ -773,6 +884,8 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
   if (err == 0) {
     find_mapping(pRec, &m);
     std::memset(header.get(), 0, sizeof *header);
+    header->created = true;
+    std::memcpy(header->name, m.header->name, sizeof header->name);
     err = pathSource(context, header->path, kMTSPathSize);
     header->path[kMTSPathSize - 1] = '\0';
   }
@@ -795,7 +908,7 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
   }
   AvchdRecordDirectory now;
   if (err != 0) {
-    if (load_directory(pARec, &now) && now.recordsInUse == 0) unlink_directory(kReporter);
+    if (load_directory(pARec, &now) && now.recordsInUse == 0 && no_record_named()) unlink_directory(kReporter);
     MTS_LockUnlock(&pARec->lock);
     unmap_directory(pARec, kReporter);
     return err;
@@ -832,37 +945,71 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     return kMTSErrMap;
   }
   uint32_t count = dir.refCount[recordID];
-  if (count == 0 || count == UINT32_MAX) {
-    MTS_LOG("[ERR]Uninitialized AvchdDataRecord\n");
-    return kMTSErrParam;
-  }
-
   Name name = record_name(recordID);
-  int fd = ::shm_open(name.text, O_RDWR, 0);
-  if (fd < 0) {
-    MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
-    return kMTSErrOpen;
-  }
-  if (report_foreign(fd, name.text, __func__)) {
-    ::close(fd);
-    return kMTSErrOpen;
-  }
-  // The capacity comes from another process: it must be positive and the
-  // region must hold that many entries.
-  struct stat st;
   int32_t capacity = 0;
-  bool sized = ::fstat(fd, &st) == 0 && st.st_size >= kMTSRecordFixedSize &&
-               ::pread(fd, &capacity, sizeof capacity, offsetof(AvchdDataRecord, capacity)) ==
-                   static_cast<ssize_t>(sizeof capacity);
   std::shared_ptr<KeptHeader> header;
-  if (sized && capacity >= 1 && MTS_RecordRegionSize(capacity) <= static_cast<size_t>(st.st_size)) {
-    header = read_header(fd, capacity);
-  }
-  if (header == nullptr) {
-    MTS_LOG("[ERR]damaged AvchdDataRecord(recordID=%d, capacity=%d)\n",
-            static_cast<int>(recordID), static_cast<int>(capacity));
-    close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
+  // When the import that made the record runs in this process, its own
+  // region is read, whatever the name leads to now.
+  bool namedIsOwn = false;
+  int fd = open_created_here(name, &capacity, &header, &namedIsOwn, __func__);
+  // (A directory that another process put in place of the one the import
+  // counted in may not count it; the import's region says more.)
+  const bool counted = count != 0 && count != UINT32_MAX;
+  if (fd < 0 && !namedIsOwn && !counted) {
+    MTS_LOG("[ERR]Uninitialized AvchdDataRecord\n");
+    MTS_SetProblem(kMTSErrParam,
+                   "the record store's directory (shared memory) holds no record %d: another process replaced or "
+                   "damaged it; import the recording again",
+                   static_cast<int>(recordID));
     return kMTSErrParam;
+  }
+  if (fd < 0) {
+    fd = ::shm_open(name.text, O_RDWR, 0);
+    if (fd < 0) {
+      MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+      MTS_SetProblem(kMTSErrOpen,
+                     errno == ENOENT ? "the frame index of this import (shared memory %s) was removed by another "
+                                       "process: import the recording again"
+                                     : "the frame index of this import (shared memory %s) cannot be opened",
+                     name.text);
+      return kMTSErrOpen;
+    }
+    if (report_foreign(fd, name.text, __func__)) {
+      ::close(fd);
+      return kMTSErrOpen;
+    }
+    // An import holds its record as long as it lives, and so does every
+    // reader: a region nobody holds is a copy put in its place, or what an
+    // import that ended left. Its index is not the import's.
+    if (!other_holder_exists(fd)) {
+      MTS_LOG("[ERR]shared memory %s is held by no import (replaced, or left by an import that ended): not used\n",
+              name.text);
+      MTS_SetProblem(kMTSErrOpen,
+                     "the frame index of this import (shared memory %s) is held by no import: another process "
+                     "replaced it, or the import ended; import the recording again",
+                     name.text);
+      ::close(fd);
+      return kMTSErrOpen;
+    }
+    // The capacity comes from another process: it must be positive and the
+    // region must hold that many entries.
+    struct stat st;
+    bool sized = ::fstat(fd, &st) == 0 && st.st_size >= kMTSRecordFixedSize &&
+                 ::pread(fd, &capacity, sizeof capacity, offsetof(AvchdDataRecord, capacity)) ==
+                     static_cast<ssize_t>(sizeof capacity);
+    if (sized && capacity >= 1 && MTS_RecordRegionSize(capacity) <= static_cast<size_t>(st.st_size)) {
+      header = read_header(fd, capacity);
+    }
+    if (header == nullptr) {
+      MTS_LOG("[ERR]damaged AvchdDataRecord(recordID=%d, capacity=%d)\n",
+              static_cast<int>(recordID), static_cast<int>(capacity));
+      MTS_SetProblem(0,
+                     "the frame index of this import (shared memory %s) was cut short or overwritten by another "
+                     "process: import the recording again",
+                     name.text);
+      close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
+      return kMTSErrParam;
+    }
   }
   if (!hold_record(fd)) {
     MTS_LOG("[ERR]failed to lock shm(fd=%d). errno=%d\n", fd, errno);
@@ -875,7 +1022,7 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     return kMTSErrMap;
   }
-  dir.refCount[recordID] = count + 1;
+  dir.refCount[recordID] = counted ? count + 1 : 2;
   if (!store_counts(pARec, dir)) report_directory_io(__func__, __LINE__);
   *outRecord = record;
   return 0;
@@ -888,6 +1035,8 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
             static_cast<void*>(pRec), static_cast<int>(recordID));
     return 1;
   }
+  // Entries still held in this process go in first.
+  MTS_CloseFrameIndex(pRec);
   // A directory that shrank or a lock not taken leaves the counts alone: the
   // holder lock dropped below is what decides, and the next claim repairs
   // the counts.
@@ -898,7 +1047,7 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
   } else if (MTS_LockLock(&pARec->lock)) {
     if (region_intact(pARec, dir, __func__)) {
       bool directoryUnused = drop_reference(pARec, recordID, fd, __func__);
-      if (directoryUnused) unlink_directory(__func__);
+      if (directoryUnused && no_record_named()) unlink_directory(__func__);
     }
     MTS_LockUnlock(&pARec->lock);
   }

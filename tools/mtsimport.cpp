@@ -378,6 +378,8 @@ std::string NotARegularFile(const char* path) {
 // allow. `spec` holds the full path when it could be made.
 std::string FailureText(ComponentResult r, const char* input, const FSSpec& spec) {
   const std::string code = " (" + std::to_string(r) + ")";
+  // The record store says what happened to it.
+  if (const char* problem = MTS_Problem(static_cast<int>(r))) return problem + code;
   // The record that the data handler reads names the file by its full path,
   // UTF-8 text of at most 1,023 bytes.
   if (spec.path[0] == '\0') {
@@ -564,8 +566,12 @@ int main(int argc, char** argv) {
     if (o.mov) {
       OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov, &problem);
       if (err != noErr) {
-        tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " +
-                                 (problem.empty() ? tools::DescribeCode(tools::CodeSource::kComponents, err) : problem));
+        // The save's own words first, then the store's, then the code's.
+        const char* storeProblem = MTS_Problem(err);
+        std::string why = problem;
+        if (why.empty() && storeProblem) why = storeProblem + (" (" + std::to_string(err) + ")");
+        if (why.empty()) why = tools::DescribeCode(tools::CodeSource::kComponents, err);
+        tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " + why);
         status = tools::kExitFailed;
       }
     }

@@ -96,9 +96,10 @@ ComponentResult MTS_DataHScheduleData(MTS_DataHGlobalsRecord* globals, Ptr place
                                       SInt32 fileOffset, SInt32 dataSize, RefCon refCon,
                                       DataHSchedulePtr scheduleRec, DataHCompleteUPP completionRtn);
 
-// Checks, before a read, that the record is still mapped whole and that the
-// open file is still the one imported: 0, or kMTSErrMap / kMTSErrFileChanged
-// after one report.
+// Checks that the record is still mapped whole and that the open file is
+// still the one imported (a read that starts anew or serves the frame made
+// last checks first; every chunk read from the file is checked after it is
+// read): 0, or kMTSErrMap / kMTSErrFileChanged after one report.
 ComponentResult MTS_DataHCheckFile(MTS_DataHGlobalsRecord* globals);
 
 // Frees the read state of an instance (at Close).

@@ -15,6 +15,13 @@ int PrintLog(const char* functionName, int line, const char* format, ...)
 // while off, PrintLog writes nothing and returns 0.
 void PrintLogSetEnabled(int enabled);
 
+// The last failure of the store in this thread, said for a person: what
+// happened and what to do. Set with the result code it comes with (0: any
+// code, for a failure that shows under several). MTS_Problem gives the text
+// when the last failure set came with `code` (or 0), else NULL.
+void MTS_SetProblem(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+const char* MTS_Problem(int code);
+
 // Reports from the function in whose body the report stands.
 #define MTS_LOG(...) PrintLog(__func__, __LINE__, __VA_ARGS__)
 

@@ -205,6 +205,12 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
 // never the capacity stored in the shared region.
 int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec);
 
+// The descriptor of the region behind record mapping `pRec` (kept open with
+// the mapping) and the mapping's serial number, which no later mapping at
+// the same address shares. False when `pRec` is not a record mapping of this
+// store.
+bool MTS_RecordMapping(const AvchdDataRecord* pRec, int* outFd, uint64_t* outSerial);
+
 // The file size and the path of the imported file as the record held them
 // when this process mapped it (kept in this process: another process may
 // shrink the region, which makes its bytes unreadable through the mapping).
@@ -234,17 +240,38 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
 int MTS_HashTable_Hash(int capacity, long long key);
 int MTS_HashTable_ReHash(int capacity, long long slot);
 
-// Adds one entry (key `qt_offset`, value `value`). An existing key keeps its
-// first value. Returns 0, kMTSErrControl without directory, kMTSErrTableFull
-// when the index is full, kMTSErrParam for a negative key or a record whose
-// links are damaged.
+// Adds one entry (key `qt_offset`, value `value`); readers in every process
+// see it on return. An existing key keeps its first value. Returns 0,
+// kMTSErrControl without directory, kMTSErrTableFull when the index is full,
+// kMTSErrParam for a negative key or a record whose links are damaged,
+// kMTSErrMap when the region shrank.
 int MTS_PutFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset,
                        int64_t value);
 
+// The importer's form: adds the entry to a run kept in this process, which
+// is written into the region under one lock when it is full, by
+// MTS_WriteFrameOffsets, by the next lookup in this process and when the
+// record is released. A process that fills an index it created knows which
+// slots are taken, so the run costs no reads. Results as MTS_PutFrameOffset;
+// a failure to write the run is returned by the call that writes it.
+int MTS_AddFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset, int64_t value);
+
+// Writes the run of entries this process holds for `pRec`, so that other
+// processes see them. Returns 0 or the failure of the write.
+int MTS_WriteFrameOffsets(AvchdDataRecord* pRec);
+
+// Writes what this process holds of a run for `pRec` and forgets what it
+// kept of its index (before the mapping goes).
+int MTS_CloseFrameIndex(AvchdDataRecord* pRec);
+
 // Finds the entry that serves `qt_offset`: the entry with that key (exact),
-// else the entry whose sample holds it, else the last entry. `frameHint` is the
-// caller's remembered slot (-1 for none); an exact hit updates it. With
-// `wantNext` the entry after the one found is given instead. Returns 0, or
+// else the entry whose sample holds it, else the last entry. The index is
+// read in large pieces and kept in this process (per mapping): an entry
+// never changes once written, and what was added since is read when a key
+// is not found and the index's tail has moved.
+// `frameHint` is the caller's remembered slot (-1 for none); an exact hit
+// updates it. With `wantNext` the entry after the one found is given
+// instead. Returns 0, or
 // kMTSErrNotFound when the index is empty, damaged or (wantNext) has no next
 // entry; `*outEntry` is written only on success.
 int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int32_t* frameHint,

@@ -641,3 +641,47 @@ TEST_F(StreamRead, ChangedFilesAreNotRead) {
   }
   std::remove(path.c_str());
 }
+
+// A failure the store meets is said in words the tool can pass on: what
+// happened and what to do.
+TEST_F(StreamRead, FailuresSayWhatHappened) {
+  const std::vector<uint8_t> bytes = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  ASSERT_FALSE(bytes.empty());
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/said_" + std::to_string(getpid()) + ".m2ts";
+  std::vector<uint8_t> got;
+  StderrCapture capture;
+
+  // The frame index cut short by another process under a reader.
+  write_file(path, bytes);
+  ASSERT_TRUE(reimport(path));
+  ComponentInstance dh = open_handler(kAvchdDataRefVideo);
+  const Sample first = *of_kind(kAvchdDataRefVideo).front();  // the same in both imports
+  ASSERT_EQ(read(dh, first.qt_offset, first.size, &got), noErr);
+  int fd = shm_open(shmtest::region_name(static_cast<int32_t>(id_)).c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 0), 0);
+  close(fd);
+  EXPECT_EQ(read(dh, first.qt_offset + 1, 16, &got), kMTSErrNotFound);
+  const char* said = MTS_Problem(kMTSErrNotFound);
+  ASSERT_NE(said, nullptr);
+  EXPECT_NE(std::string(said).find("frame index of this import (shared memory) was cut short by another process"),
+            std::string::npos)
+      << said;
+
+  // The recording written over after its import.
+  ASSERT_TRUE(reimport(path));
+  dh = open_handler(kAvchdDataRefVideo);
+  ASSERT_EQ(read(dh, first.qt_offset, first.size, &got), noErr);
+  std::vector<uint8_t> other = bytes;
+  other[other.size() / 2] ^= 0x5A;
+  write_file(path, other);
+  EXPECT_EQ(read(dh, first.qt_offset, first.size, &got), kMTSErrFileChanged);
+  said = MTS_Problem(kMTSErrFileChanged);
+  ASSERT_NE(said, nullptr);
+  EXPECT_NE(std::string(said).find("the recording " + path + " changed after it was imported"), std::string::npos)
+      << said;
+  capture.text();
+  std::remove(path.c_str());
+}
+

@@ -705,6 +705,71 @@ TEST_F(RecordStore, RecordsOfLiveProcessesSurviveRepairs) {
   EXPECT_TRUE(existing_regions().empty());
 }
 
+// Puts a copy of record `id`'s region (same bytes, a new region) in its
+// place under its name, as another process of the user may.
+void replace_with_copy(int32_t id) {
+  const std::string name = shmtest::region_name(id);
+  int fd = shm_open(name.c_str(), O_RDONLY, 0);
+  ASSERT_GE(fd, 0);
+  struct stat st;
+  ASSERT_EQ(fstat(fd, &st), 0);
+  std::vector<unsigned char> bytes(static_cast<size_t>(st.st_size));
+  ASSERT_EQ(pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+  const std::string copy = name + "-copy";
+  fd = shm_open(copy.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+  ASSERT_EQ(rename(("/dev/shm" + copy).c_str(), ("/dev/shm" + name).c_str()), 0);
+}
+
+TEST_F(RecordStore, ReadersOfAReplacedRegionKeepTheImportsIndex) {
+  // The import adds entries after its region was copied and the copy put in
+  // its place; then an import in another process claims the id, as the copy
+  // was held by nobody, and fills its own index under the name.
+  Held importer;
+  ASSERT_EQ(create(&importer, 64), 0);
+  for (int64_t i = 0; i < 10; ++i) ASSERT_EQ(MTS_PutFrameOffset(importer.dir, importer.rec, i * 100, i), 0);
+  replace_with_copy(static_cast<int32_t>(importer.id));
+  for (int64_t i = 10; i < 20; ++i) ASSERT_EQ(MTS_PutFrameOffset(importer.dir, importer.rec, i * 100, i), 0);
+  Peer other(SHM_PEER, {"create", "64", "20", "100"});
+  ASSERT_EQ(other.read_line(), "id " + std::to_string(importer.id));
+
+  StderrCapture capture;
+  Held reader;
+  ASSERT_EQ(map_by_id(&reader, static_cast<int32_t>(importer.id)), 0);
+  int32_t hint = -1;
+  for (int64_t i = 0; i < 20; ++i) {
+    Found f = find(reader, i * 100, &hint);
+    ASSERT_EQ(f.result, 0);
+    EXPECT_TRUE(f.exact);
+    EXPECT_EQ(f.value, i) << "an entry of another import";
+  }
+  EXPECT_NE(capture.text().find("is no longer the region its import made"), std::string::npos);
+  reader.release();
+  other.write_line("");
+  EXPECT_EQ(other.wait(), 0);
+  importer.release();
+}
+
+TEST_F(RecordStore, ACopyNobodyHoldsIsNotRead) {
+  // The import runs in another process, which holds its region; a copy of
+  // it (missing what the import adds later) stands under its name.
+  Peer importer(SHM_PEER, {"create", "64", "10", "100"});
+  ASSERT_EQ(importer.read_line(), "id 0");
+  replace_with_copy(0);
+  StderrCapture capture;
+  Held reader;
+  EXPECT_EQ(map_by_id(&reader, 0), kMTSErrOpen);
+  EXPECT_NE(capture.text().find("is held by no import"), std::string::npos);
+  const char* problem = MTS_Problem(kMTSErrOpen);
+  ASSERT_NE(problem, nullptr);
+  EXPECT_NE(std::string(problem).find("import the recording again"), std::string::npos);
+  importer.write_line("");
+  EXPECT_EQ(importer.wait(), 0);
+}
+
 TEST_F(RecordStore, ShrunkRegionsGiveErrorsNotSigbus) {
   for (int32_t shrunk : {-1, 0}) {  // the directory, the record
     SCOPED_TRACE(shrunk);
