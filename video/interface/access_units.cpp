@@ -130,17 +130,20 @@ bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer
     busy[planes_of(p->frameBuffer) - ds->frameBuffers] = 1;
   }
   // A buffer once used stays until output has passed its picture (a seek
-  // may show it again).
-  const uint64_t position = static_cast<uint64_t>(static_cast<int64_t>(ds->outputPosition));
+  // may show it again). Keys are compared as the signed output keys they
+  // hold: a picture ordered before the first one output (a negative order
+  // count) is passed too, not kept for ever as a huge unsigned key.
+  const int64_t position = ds->outputPosition;
+  auto end_of = [](const FrameBuffer* f) { return static_cast<int64_t>(f->key) + f->outputTicks; };
   for (uint32_t k = 0; k < m && !*fbOut; ++k) {
     FrameBuffer* f = &ds->frameBuffers[k];
-    if (!busy[k] && (!f->used || f->key + f->outputTicks < position)) *fbOut = f;
+    if (!busy[k] && (!f->used || end_of(f) < position)) *fbOut = f;
   }
   // Pictures of a damaged stream may share one key, which output never
   // passes: then a buffer whose picture was the last one written is taken.
   for (uint32_t k = 0; k < m && !*fbOut; ++k) {
     FrameBuffer* f = &ds->frameBuffers[k];
-    if (!busy[k] && f->key + f->outputTicks <= position) *fbOut = f;
+    if (!busy[k] && end_of(f) <= position) *fbOut = f;
   }
   delete[] heap;
   return *fbOut != nullptr;
