@@ -4,7 +4,8 @@
 // refused syntax among decodable ones is dropped and concealed; a parameter
 // set with refused syntax that no slice uses ends nothing, one cut short is
 // used as read; a spliced stream
-// whose pictures fill the pools ends; a second IDR picture asking to drop
+// whose pictures fill the pools ends, also when they are ordered before
+// the first picture output; a second IDR picture asking to drop
 // the pictures before it still lets them out. The outcome is the same
 // for every worker count.
 #include <gtest/gtest.h>
@@ -187,6 +188,28 @@ TEST(DamageRecovery, SplicedStreamEndsWithoutAStall) {
   const DecodeRun run = decode_everywhere("06 spliced into 07", spliced);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
   EXPECT_GE(run.md5s.size(), 50u);
+}
+
+// Pictures whose order counts fall below the IDR picture's (a stream's
+// slices read with another stream's sets): more of them than the pools
+// hold, all ordered before the first picture output. Each is output after
+// it, and its frame buffer is free again once it is.
+TEST(DamageRecovery, PicturesOrderedBeforeTheFirstGiveTheirBuffersBack) {
+  StreamShape shape;
+  shape.pocType = 0;
+  SliceShape idr;
+  idr.idr = true;
+  std::vector<SliceShape> pictures{idr};
+  for (uint32_t n = 1; n <= 100; ++n) {
+    SliceShape p;
+    p.sliceType = 5;
+    p.frameNum = n & 15;
+    p.pocLsb = 60;  // 4 before the IDR picture's count
+    pictures.push_back(p);
+  }
+  const DecodeRun run = decode_everywhere("order counts below the first picture's", stream_of(shape, pictures));
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode;
+  EXPECT_EQ(101u, run.md5s.size());
 }
 
 // A second IDR picture with no_output_of_prior_pics_flag while pictures
