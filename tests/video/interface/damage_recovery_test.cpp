@@ -212,6 +212,72 @@ TEST(DamageRecovery, PicturesOrderedBeforeTheFirstGiveTheirBuffersBack) {
   EXPECT_EQ(101u, run.md5s.size());
 }
 
+// An IDR picture of 2x2 macroblocks coded as I_PCM: every luma sample
+// `luma`, and for a colour picture every Cb sample `cb` and Cr sample `cr`.
+std::vector<uint8_t> pcm_idr(const StreamShape& st, uint8_t luma, uint8_t cb, uint8_t cr, uint32_t idrPicId) {
+  h264test::BitWriter w;
+  w.ue(0);  // first_mb_in_slice
+  w.ue(7);  // I
+  w.ue(0);  // pic_parameter_set_id
+  w.bits(0, 4);
+  w.ue(idrPicId);
+  w.bit(0);  // no_output_of_prior_pics_flag
+  w.bit(0);  // long_term_reference_flag
+  w.se(0);   // slice_qp_delta
+  w.ue(1);   // disable_deblocking_filter_idc
+  for (int mb = 0; mb < 4; ++mb) {
+    w.ue(25);  // I_PCM
+    while (!w.aligned()) w.bit(0);
+    for (int i = 0; i < 256; ++i) w.byte(luma);
+    if (st.chromaFormatIdc == 0) continue;
+    for (int i = 0; i < 64; ++i) w.byte(cb);
+    for (int i = 0; i < 64; ++i) w.byte(cr);
+  }
+  w.trailing();
+  return h264test::annexb_unit(0x65, w.bytes());
+}
+
+// A colour stream that changes to monochrome sets and back: the P picture
+// after the change back is lost and concealed from the monochrome IDR
+// picture before it, whose chroma no slice writes. It reads mid-grey there
+// whatever the buffer the monochrome picture got held before.
+TEST(DamageRecovery, ChromaOfAMonochromePictureIsGreyForThoseConcealedFromIt) {
+  StreamShape colour;
+  colour.profile = 100;
+  StreamShape mono = colour;
+  mono.chromaFormatIdc = 0;
+  std::vector<uint8_t> data;
+  // Colour pictures first, so that the buffers the monochrome one may get
+  // have held colour.
+  for (uint32_t n = 0; n < 40; ++n) {
+    add(&data, sps_unit(colour));
+    add(&data, pps_unit(colour));
+    add(&data, pcm_idr(colour, 60, 20, 230, n & 1));
+  }
+  add(&data, sps_unit(mono));
+  add(&data, pps_unit(mono));
+  add(&data, pcm_idr(mono, 100, 0, 0, 0));
+  add(&data, sps_unit(colour));
+  add(&data, pps_unit(colour));
+  SliceShape lost;
+  lost.sliceType = 5;
+  lost.frameNum = 1;
+  add(&data, slice_unit(colour, lost));  // no slice data: concealed
+  for (uint32_t threads : {1u, 2u, 8u}) {
+    DecodeOptions opt;
+    opt.threads = threads;
+    opt.keepPictures = true;
+    const DecodeRun run = decode_buffer(data, opt);
+    ASSERT_TRUE(run.finished) << threads << " workers: error " << run.errorCode;
+    ASSERT_EQ(42u, run.pictures.size()) << threads << " workers";
+    const std::vector<uint8_t>& last = run.pictures.back();
+    ASSERT_EQ(32u * 32u * 3u / 2u, last.size());
+    for (size_t i = 0; i < 32u * 32u; ++i) ASSERT_EQ(100, last[i]) << "luma " << i << ", " << threads << " workers";
+    for (size_t i = 32u * 32u; i < last.size(); ++i)
+      ASSERT_EQ(128, last[i]) << "chroma byte " << i - 32u * 32u << ", " << threads << " workers";
+  }
+}
+
 // A second IDR picture with no_output_of_prior_pics_flag while pictures
 // before it wait (a stream joined to another): nothing decoded is dropped.
 TEST(DamageRecovery, NoOutputOfPriorPicsStillOutputsThem) {
