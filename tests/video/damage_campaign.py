@@ -146,6 +146,25 @@ def join_streams(b, rng, other):
     return b + (other if rng.random() < 0.5 else b)
 
 
+def splice_inside(b, rng, other):
+    """Cut at any byte of the later two thirds, the other stream joined from
+    any byte of its first two thirds: a unit cut short runs into the middle
+    of one of the other stream's units."""
+    return b[:rng.randrange(len(b) // 3, len(b))] + other[rng.randrange(0, len(other) * 2 // 3):]
+
+
+def foreign_sets(b, rng, other):
+    """The other stream's first SPS and PPS inserted between two units: the
+    units after them are read with another stream's sets (often another
+    picture size)."""
+    us, vs = units(b), units(other)
+    sets = [v for v in vs if v[2] == 7][:1] + [v for v in vs if v[2] == 8][:1]
+    if not sets:
+        return None
+    at = rng.randrange(1, len(us))
+    return join(b, us[:at]) + join(other, sets) + join(b, us[at:])
+
+
 KINDS = {
     'pps_lost': lose_pps,
     'sps_lost': lose_sps,
@@ -158,8 +177,10 @@ KINDS = {
     'nal_dropped': drop_nals,
     'splice': splice,
     'join': join_streams,
+    'splice_inside': splice_inside,
+    'foreign_sets': foreign_sets,
 }
-TWO_SOURCES = {'splice', 'join'}
+TWO_SOURCES = {'splice', 'join', 'splice_inside', 'foreign_sets'}
 
 
 def sources(testdata, work):

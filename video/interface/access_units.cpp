@@ -130,17 +130,20 @@ bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer
     busy[planes_of(p->frameBuffer) - ds->frameBuffers] = 1;
   }
   // A buffer once used stays until output has passed its picture (a seek
-  // may show it again).
-  const uint64_t position = static_cast<uint64_t>(static_cast<int64_t>(ds->outputPosition));
+  // may show it again). Keys are compared as the signed output keys they
+  // hold: a picture ordered before the first one output (a negative order
+  // count) is passed too, not kept for ever as a huge unsigned key.
+  const int64_t position = ds->outputPosition;
+  auto end_of = [](const FrameBuffer* f) { return static_cast<int64_t>(f->key) + f->outputTicks; };
   for (uint32_t k = 0; k < m && !*fbOut; ++k) {
     FrameBuffer* f = &ds->frameBuffers[k];
-    if (!busy[k] && (!f->used || f->key + f->outputTicks < position)) *fbOut = f;
+    if (!busy[k] && (!f->used || end_of(f) < position)) *fbOut = f;
   }
   // Pictures of a damaged stream may share one key, which output never
   // passes: then a buffer whose picture was the last one written is taken.
   for (uint32_t k = 0; k < m && !*fbOut; ++k) {
     FrameBuffer* f = &ds->frameBuffers[k];
-    if (!busy[k] && f->key + f->outputTicks <= position) *fbOut = f;
+    if (!busy[k] && end_of(f) <= position) *fbOut = f;
   }
   delete[] heap;
   return *fbOut != nullptr;
@@ -165,24 +168,27 @@ void fix_slice_limit(DecodedPicture* p) {
   p->limitFixed = 1;  // the slice's task may be parked waiting for it
 }
 
-void fill_outside_picture(const DecoderState* ds, DecodedPicture* p) {
+void fill_unwritten_planes(const DecoderState* ds, DecodedPicture* p) {
   if (p->outsideFilled || !p->frameBuffer) return;
   p->outsideFilled = 1;
   const uint32_t field = p->structure == kFrame ? 0 : 1;
   const uint32_t width = 16 * p->widthInMbs;
   const uint32_t bufferWidth = ds->lumaPitch - 64u;
   const uint32_t bufferHeight = ds->lumaHeight >> field;
-  if (width >= bufferWidth && p->lumaHeight >= bufferHeight) return;
+  const bool monochrome = p->chroma_format_idc == 0;
+  if (!monochrome && width >= bufferWidth && p->lumaHeight >= bufferHeight) return;
   // Beyond the picture's own samples and the margin right of them, on the
-  // picture's own lines (a field's only: the other field may be at work).
+  // picture's own lines (a field's only: the other field may be at work);
+  // every chroma line of a monochrome picture, margins included.
   struct Area {
     uint8_t* plane;
     uint32_t pitch, from, to, height, rows, margin;
   };
+  const uint32_t chromaHeight = monochrome ? 0u : p->chromaHeight;
   const Area areas[3] = {
       {picture_luma(p), p->lumaPitch, width, bufferWidth, p->lumaHeight, bufferHeight, 32},
-      {picture_cb(p), p->chromaPitch, width / 2, bufferWidth / 2, p->chromaHeight, bufferHeight / 2, 8},
-      {picture_cr(p), p->chromaPitch, width / 2, bufferWidth / 2, p->chromaHeight, bufferHeight / 2, 8}};
+      {picture_cb(p), p->chromaPitch, width / 2, bufferWidth / 2, chromaHeight, bufferHeight / 2, 8},
+      {picture_cr(p), p->chromaPitch, width / 2, bufferWidth / 2, chromaHeight, bufferHeight / 2, 8}};
   for (const Area& a : areas) {
     for (uint32_t y = 0; y < a.rows; ++y) {
       uint8_t* line = a.plane + static_cast<size_t>(y) * a.pitch;
@@ -297,12 +303,6 @@ int32_t SetAvailableAccessUnit(DecoderState* ds) {
   init_picture(ds, pic, c);
   init_frame_buffer(pic->frameBuffer, c);
   unlink_both(pic);
-  if (pic->chroma_format_idc == 0) {
-    FrameBuffer* fb = pic->frameBuffer;
-    const size_t bytes = static_cast<size_t>(ds->chromaPitch) * ds->chromaHeight;
-    std::memset(fb->Cr - 8, 128, bytes);
-    std::memset(fb->Cb - 8, 128, bytes);
-  }
   if (ds->lastPicture && ds->lastPicture != pic) {
     ds->lastPicture->nextInDecodeOrder = pic;
     pic->prevInDecodeOrder = ds->lastPicture;

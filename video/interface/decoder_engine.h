@@ -308,10 +308,12 @@ bool conceal_spatially(DecodedPicture* p, const uint8_t* decoded, uint8_t* writt
 // it go once p is finished or withdrawn.
 void choose_conceal_source(DecodedPicture* p, DecodedPicture* listHead);
 void drop_conceal_source(DecodedPicture* p);
-// Fills, once per use of the record, the parts of the planes beyond a
-// picture smaller than the decoder's buffers (a stream joined to a larger
-// one), so that what is output and read there is the same on every run.
-void fill_outside_picture(const DecoderState* ds, DecodedPicture* p);
+// Fills, once per picture when it is set up, what of its planes no slice
+// writes: the parts beyond a picture smaller than the decoder's buffers (a
+// stream joined to a larger one, or read with another stream's sets) and
+// the chroma of a monochrome picture, all mid-grey, so that what is output
+// and read there is the same whichever buffer the picture got.
+void fill_unwritten_planes(const DecoderState* ds, DecodedPicture* p);
 // The picture is finished: its macroblock records go back to the pool.
 void release_records(DecoderState* ds, DecodedPicture* p);
 // Pools of blocks (slots: one per picture record).

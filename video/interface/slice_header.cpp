@@ -311,6 +311,9 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   assign_keys(ds, p, idr, openFlags);
   if (!p->hasPicTiming) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
   pair_fields(p, s->frame_num);
+  // Whether or not a slice of it is ever decoded: set up with the sets in
+  // force, whatever the buffer held before.
+  fill_unwritten_planes(ds, p);
   DecodedPicture* prev = p->prevInDecodeOrder;
   // The field before without its second field now is output alone.
   if (prev && prev->setUp && prev->structure != kFrame && !prev->pairedField && !prev->unpaired)

@@ -138,14 +138,13 @@ bool end_slice(VideoDecoder* dec, DecodeTask* t) {
 // stream order. A slice starting where a slice taken before starts repeats
 // it and is dropped (false). The slice taken before it now knows where it
 // must end: at the next slice start after its own.
-bool take_slice(const DecoderState* ds, SliceDecodeContext* s) {
+bool take_slice(SliceDecodeContext* s) {
   DecodedPicture* p = s->picture;
   s->mbLimit = 0;
   s->limitPending = 0;
   s->claimed = 0;
   if (p->repeated) return false;  // the picture shows another one's planes
   if (s->slice_type != kSliceTypeI) choose_conceal_source(p, s->RefPicList0[0]);
-  fill_outside_picture(ds, p);
   const uint32_t first = s->firstMbAddr;
   if (first >= p->mbCount || !p->mbFlags) return true;  // entropy decoding refuses it
   if (p->mbFlags[first] & kMbSliceStart) return false;
@@ -285,7 +284,7 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     cur->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(cur->outputKey));
   const uint32_t st = t->state;
   if (result == 0 && (st == kTaskEntropyI || st == kTaskEntropyP || st == kTaskEntropyB)) {
-    if (!take_slice(ds, &t->slice))
+    if (!take_slice(&t->slice))
       result = kStepConsumed;  // repeats a slice of the picture: dropped
     else if (t->slice.picture && t->slice.picture->setUp)
       start_progress(dec, t->slice.picture);

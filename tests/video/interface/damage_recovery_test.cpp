@@ -4,7 +4,8 @@
 // refused syntax among decodable ones is dropped and concealed; a parameter
 // set with refused syntax that no slice uses ends nothing, one cut short is
 // used as read; a spliced stream
-// whose pictures fill the pools ends; a second IDR picture asking to drop
+// whose pictures fill the pools ends, also when they are ordered before
+// the first picture output; a second IDR picture asking to drop
 // the pictures before it still lets them out. The outcome is the same
 // for every worker count.
 #include <gtest/gtest.h>
@@ -187,6 +188,94 @@ TEST(DamageRecovery, SplicedStreamEndsWithoutAStall) {
   const DecodeRun run = decode_everywhere("06 spliced into 07", spliced);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
   EXPECT_GE(run.md5s.size(), 50u);
+}
+
+// Pictures whose order counts fall below the IDR picture's (a stream's
+// slices read with another stream's sets): more of them than the pools
+// hold, all ordered before the first picture output. Each is output after
+// it, and its frame buffer is free again once it is.
+TEST(DamageRecovery, PicturesOrderedBeforeTheFirstGiveTheirBuffersBack) {
+  StreamShape shape;
+  shape.pocType = 0;
+  SliceShape idr;
+  idr.idr = true;
+  std::vector<SliceShape> pictures{idr};
+  for (uint32_t n = 1; n <= 100; ++n) {
+    SliceShape p;
+    p.sliceType = 5;
+    p.frameNum = n & 15;
+    p.pocLsb = 60;  // 4 before the IDR picture's count
+    pictures.push_back(p);
+  }
+  const DecodeRun run = decode_everywhere("order counts below the first picture's", stream_of(shape, pictures));
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode;
+  EXPECT_EQ(101u, run.md5s.size());
+}
+
+// An IDR picture of 2x2 macroblocks coded as I_PCM: every luma sample
+// `luma`, and for a colour picture every Cb sample `cb` and Cr sample `cr`.
+std::vector<uint8_t> pcm_idr(const StreamShape& st, uint8_t luma, uint8_t cb, uint8_t cr, uint32_t idrPicId) {
+  h264test::BitWriter w;
+  w.ue(0);  // first_mb_in_slice
+  w.ue(7);  // I
+  w.ue(0);  // pic_parameter_set_id
+  w.bits(0, 4);
+  w.ue(idrPicId);
+  w.bit(0);  // no_output_of_prior_pics_flag
+  w.bit(0);  // long_term_reference_flag
+  w.se(0);   // slice_qp_delta
+  w.ue(1);   // disable_deblocking_filter_idc
+  for (int mb = 0; mb < 4; ++mb) {
+    w.ue(25);  // I_PCM
+    while (!w.aligned()) w.bit(0);
+    for (int i = 0; i < 256; ++i) w.byte(luma);
+    if (st.chromaFormatIdc == 0) continue;
+    for (int i = 0; i < 64; ++i) w.byte(cb);
+    for (int i = 0; i < 64; ++i) w.byte(cr);
+  }
+  w.trailing();
+  return h264test::annexb_unit(0x65, w.bytes());
+}
+
+// A colour stream that changes to monochrome sets and back: the P picture
+// after the change back is lost and concealed from the monochrome IDR
+// picture before it, whose chroma no slice writes. It reads mid-grey there
+// whatever the buffer the monochrome picture got held before.
+TEST(DamageRecovery, ChromaOfAMonochromePictureIsGreyForThoseConcealedFromIt) {
+  StreamShape colour;
+  colour.profile = 100;
+  StreamShape mono = colour;
+  mono.chromaFormatIdc = 0;
+  std::vector<uint8_t> data;
+  // Colour pictures first, so that the buffers the monochrome one may get
+  // have held colour.
+  for (uint32_t n = 0; n < 40; ++n) {
+    add(&data, sps_unit(colour));
+    add(&data, pps_unit(colour));
+    add(&data, pcm_idr(colour, 60, 20, 230, n & 1));
+  }
+  add(&data, sps_unit(mono));
+  add(&data, pps_unit(mono));
+  add(&data, pcm_idr(mono, 100, 0, 0, 0));
+  add(&data, sps_unit(colour));
+  add(&data, pps_unit(colour));
+  SliceShape lost;
+  lost.sliceType = 5;
+  lost.frameNum = 1;
+  add(&data, slice_unit(colour, lost));  // no slice data: concealed
+  for (uint32_t threads : {1u, 2u, 8u}) {
+    DecodeOptions opt;
+    opt.threads = threads;
+    opt.keepPictures = true;
+    const DecodeRun run = decode_buffer(data, opt);
+    ASSERT_TRUE(run.finished) << threads << " workers: error " << run.errorCode;
+    ASSERT_EQ(42u, run.pictures.size()) << threads << " workers";
+    const std::vector<uint8_t>& last = run.pictures.back();
+    ASSERT_EQ(32u * 32u * 3u / 2u, last.size());
+    for (size_t i = 0; i < 32u * 32u; ++i) ASSERT_EQ(100, last[i]) << "luma " << i << ", " << threads << " workers";
+    for (size_t i = 32u * 32u; i < last.size(); ++i)
+      ASSERT_EQ(128, last[i]) << "chroma byte " << i - 32u * 32u << ", " << threads << " workers";
+  }
 }
 
 // A second IDR picture with no_output_of_prior_pics_flag while pictures

@@ -1,6 +1,7 @@
 // Damaged streams: a stream with a slice lost, a slice sent twice or bytes
 // flipped, or with its structure damaged (parameter sets, unit types,
-// inserted units, joins), decodes to the same pictures with any worker
+// inserted units, another stream's parameter sets inserted, joins and
+// splices inside units), decodes to the same pictures with any worker
 // count and on every run; a slice sent twice is dropped (the pictures are those of the intact
 // stream); a stream whose start lost its picture parameter set starts at
 // the next picture that can be decoded.
@@ -113,7 +114,7 @@ void expect_same_everywhere(const std::string& what, const std::vector<uint8_t>&
   DecodeOptions opt;
   opt.timeoutMs = 20000;
   const DecodeRun first = decode_buffer(data, opt);
-  EXPECT_NE(10u, first.errorCode) << what << ": the decoder did not answer";
+  ASSERT_NE(10u, first.errorCode) << what << ": the decoder did not answer";
   for (uint32_t threads : workers) {
     for (int run = 0; run < kRuns; ++run) {
       opt.threads = threads;
@@ -124,6 +125,21 @@ void expect_same_everywhere(const std::string& what, const std::vector<uint8_t>&
       ASSERT_EQ(first.md5s, r.md5s) << what << ", " << threads << " workers, run " << run;
     }
   }
+}
+
+// The first sequence and picture parameter sets of a stream, with their
+// start codes.
+std::vector<uint8_t> parameter_sets_of(const std::vector<uint8_t>& s) {
+  std::vector<uint8_t> out;
+  for (uint8_t type : {7, 8}) {
+    for (const Unit& unit : units_of(s)) {
+      if (unit.type != type) continue;
+      out.insert(out.end(), s.begin() + static_cast<std::ptrdiff_t>(unit.begin),
+                 s.begin() + static_cast<std::ptrdiff_t>(unit.end));
+      break;
+    }
+  }
+  return out;
 }
 
 // Damage of the stream's structure: a parameter set lost or with a byte
@@ -157,6 +173,16 @@ std::vector<Damage> structural_damage(const std::vector<uint8_t>& s, const std::
                    rebuilt(s, u, from, 1, after)});
   }
   const std::vector<Unit> o = units_of(other);
+  // The other stream's parameter sets inserted between two units (for field
+  // pictures also between the two fields of a frame): the slices after them
+  // are read with the sets of another stream and picture size.
+  const std::vector<uint8_t> foreign = parameter_sets_of(other);
+  for (size_t at : {u.size() / 3, u.size() / 3 + 1}) {
+    std::vector<uint8_t> inserted(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(u[at].begin));
+    inserted.insert(inserted.end(), foreign.begin(), foreign.end());
+    inserted.insert(inserted.end(), s.begin() + static_cast<std::ptrdiff_t>(u[at].begin), s.end());
+    out.push_back({"the other stream's parameter sets inserted before unit " + std::to_string(at), inserted});
+  }
   for (size_t cut : {u.size() / 2, u.size() - 1}) {
     std::vector<uint8_t> joined(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(u[cut].begin));
     joined.insert(joined.end(), other.begin(), other.end());
@@ -213,6 +239,46 @@ TEST(DamagedStreams, StructuralDamageDecodesTheSameWithAnyWorkerCountOnEveryRun)
     for (const Damage& d : structural_damage(stream, other))
       expect_same_everywhere(name + ", " + d.name, d.data, {1u, 2u, 4u, 8u});
   }
+}
+
+// Streams read in part with another stream's parameter sets, whose pictures
+// change size mid-stream, and a stream cut inside a slice with another
+// joined inside one: every output the same with 1, 2, 4 and 8 workers on
+// every run, and the stream's end reached without a wait running out. (The
+// pictures read with the smaller sets are all concealed; what lies beyond
+// them in the decoder's buffers must not depend on which buffer they got.)
+TEST(DamagedStreams, ForeignParameterSetsAndSplicesDecodeTheSameEverywhere) {
+  AVCHD_REQUIRE_TESTDATA(smallPath, "h264-conformance/CABA3_SVA_B.264");
+  const std::vector<uint8_t> small = parameter_sets_of(testsupport::read_file(smallPath));
+  // Sets inserted after the n-th slice (counted from 1) of a stream.
+  const struct {
+    const char* name;
+    size_t afterSlice;
+  } inserts[] = {{"h264-features/12_slices4.264", 89},
+                 {"h264-features/15_mbaff_bff_cavlc.264", 25},
+                 {"h264-conformance/CAFI1_SVA_C.264", 7}};
+  for (const auto& c : inserts) {
+    const std::string path = testsupport::testdata_file(c.name);
+    if (path.empty()) continue;
+    const std::vector<uint8_t> s = testsupport::read_file(path);
+    const std::vector<Unit> u = units_of(s);
+    const size_t at = nth_slice(s, u, c.afterSlice - 1, false) + 1;
+    ASSERT_LT(at, u.size()) << c.name;
+    std::vector<uint8_t> inserted(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(u[at].begin));
+    inserted.insert(inserted.end(), small.begin(), small.end());
+    inserted.insert(inserted.end(), s.begin() + static_cast<std::ptrdiff_t>(u[at].begin), s.end());
+    expect_same_everywhere(std::string(c.name) + " with CABA3_SVA_B's sets inserted", inserted, {1u, 2u, 4u, 8u});
+  }
+  const std::string first = testsupport::testdata_file("h264-features/13_slice_max_mbs37_cavlc.264");
+  const std::string second = testsupport::testdata_file("h264-features/07_weightp.264");
+  if (first.empty() || second.empty()) return;
+  const std::vector<uint8_t> a = testsupport::read_file(first), b = testsupport::read_file(second);
+  ASSERT_GT(a.size(), 1162u);
+  ASSERT_GT(b.size(), 1558u);
+  std::vector<uint8_t> spliced(a.begin(), a.begin() + 1162);
+  spliced.insert(spliced.end(), b.begin() + 1558, b.end());
+  expect_same_everywhere("13_slice_max_mbs37_cavlc cut inside a slice, 07_weightp joined inside one", spliced,
+                         {1u, 2u, 4u, 8u});
 }
 
 // A slice sent twice is dropped: the pictures are those of the intact stream.

@@ -19,6 +19,7 @@ struct StreamShape {
   uint8_t profile = 77;              // Main
   bool fields = false;               // frame_mbs_only_flag 0 (heightMbs counts field rows)
   bool frameNumGaps = false;         // gaps_in_frame_num_value_allowed_flag
+  uint32_t chromaFormatIdc = 1;      // written for the High profiles (100 and up)
 };
 
 inline std::vector<uint8_t> sps_unit(const StreamShape& s) {
@@ -27,6 +28,13 @@ inline std::vector<uint8_t> sps_unit(const StreamShape& s) {
   w.byte(0);
   w.byte(30);  // level 3.0
   w.ue(0);     // seq_parameter_set_id
+  if (s.profile >= 100) {
+    w.ue(s.chromaFormatIdc);
+    w.ue(0);   // bit_depth_luma_minus8
+    w.ue(0);   // bit_depth_chroma_minus8
+    w.bit(0);  // qpprime_y_zero_transform_bypass_flag
+    w.bit(0);  // seq_scaling_matrix_present_flag
+  }
   w.ue(0);     // log2_max_frame_num_minus4
   w.ue(s.pocType);
   if (s.pocType == 0) w.ue(2);  // log2_max_pic_order_cnt_lsb_minus4

@@ -40,6 +40,7 @@ class BitWriter {
     bit(1);
     while (used_ != 0) bit(0);
   }
+  bool aligned() const { return used_ == 0; }
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
  private:
