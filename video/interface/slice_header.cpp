@@ -576,8 +576,13 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     if (idc > 2) return kStepUnsupported;
     s->disable_deblocking_filter_idc = static_cast<uint8_t>(idc);
     if (idc != 1) {
-      s->FilterOffsetA = static_cast<int8_t>(2 * se_v(r));
-      s->FilterOffsetB = static_cast<int8_t>(2 * se_v(r));
+      // slice_alpha_c0_offset_div2 and slice_beta_offset_div2 lie in -6..6;
+      // anything else is damage (and would overflow when doubled).
+      const int32_t alphaDiv2 = static_cast<int32_t>(se_v(r));
+      const int32_t betaDiv2 = static_cast<int32_t>(se_v(r));
+      if (alphaDiv2 < -6 || alphaDiv2 > 6 || betaDiv2 < -6 || betaDiv2 > 6) return kStepUnsupported;
+      s->FilterOffsetA = static_cast<int8_t>(2 * alphaDiv2);
+      s->FilterOffsetB = static_cast<int8_t>(2 * betaDiv2);
     }
   }
   if (r->overrun) return kStepUnsupported;
