@@ -570,7 +570,8 @@ Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pR
   return k->writer.get();
 }
 
-// Adds one entry through the file under the lock (the Part's road).
+// Adds one entry through the file under the lock, entry by entry (the road of
+// MTS_PutFrameOffset, and of a writer that finds another process in the index).
 int put_through_file(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset, int64_t value) {
   int32_t capacity = 0;
   int fd = -1;

@@ -9,7 +9,11 @@ order, one per line; the picture with the k-th smallest time stamp gets the
 time code START (hh:mm:ss:ff) advanced by k pictures, at FPS frames per
 second, with drop-frame numbering when "drop" is given.
 """
+import os
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from annexb_bits import to_payload as emulation_prevent  # noqa: E402
 
 UUID = bytes.fromhex("17EE8C60F84D11D98CD60800200C9A66")
 
@@ -31,18 +35,6 @@ def split_nal_units(data):
         while e > s and data[e - 1] == 0 and k + 1 < len(starts):
             e -= 1
         yield s, e
-
-
-def emulation_prevent(rbsp):
-    out = bytearray()
-    zeros = 0
-    for b in rbsp:
-        if zeros >= 2 and b <= 3:
-            out.append(3)
-            zeros = 0
-        out.append(b)
-        zeros = zeros + 1 if b == 0 else 0
-    return bytes(out)
 
 
 def bcd(v):
