@@ -1,7 +1,8 @@
 #include "MovieFile.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -505,9 +506,8 @@ std::string pending_name(const std::string& dir, const std::string& base, UInt64
 }
 
 // Opens the file a save writes the movie to, owner-only until it is
-// complete: in the destination's directory when it replaces the destination
-// (the final rename must stay within one file system), else among the
-// temporary files. Where the file system allows, the file
+// complete, in the destination's directory (the final rename must stay
+// within one file system). Where the file system allows, the file
 // has no name while it is written, so that a process killed meanwhile leaves
 // nothing behind (`*named` stays empty; see name_pending_file); elsewhere it
 // gets a new hidden name at once, made with O_EXCL, in `*named`.
@@ -570,15 +570,12 @@ mode_t new_file_mode() {
   return 0666 & ~mask;
 }
 
-bool may_write(const std::string& path) { return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0; }
-
 // Where a save writes, and how.
 struct SaveTarget {
   std::string destination;  // the path with every symbolic link followed
   std::string dir, base;    // its directory and its name there
   bool exists = false;
   struct stat st {};      // of the destination, when it exists
-  bool inPlace = false;   // the directory takes no new file, but the file may be written
 };
 
 // Follows the symbolic links from `path` to where they lead, whether a file
@@ -607,12 +604,34 @@ bool follow_links(const std::string& path, std::string* out, int* error) {
   return false;
 }
 
+// Whether the file system refuses to let a new file take the place of the
+// existing file `t`: the file, or its directory, is marked immutable or
+// append-only. The words for why, else "".
+std::string replacement_forbidden(const SaveTarget& t) {
+  auto flags_of = [](const std::string& path, int openFlags) {
+    const int fd = ::open(path.c_str(), openFlags | O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int flags = 0;
+    if (fd < 0) return 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) flags = 0;
+    ::close(fd);
+    return flags;
+  };
+  const int kFixed = FS_IMMUTABLE_FL | FS_APPEND_FL;
+  const int file = flags_of(t.destination, 0), dir = flags_of(t.dir, O_DIRECTORY);
+  if (file & kFixed) return std::string("it is marked ") + (file & FS_IMMUTABLE_FL ? "immutable" : "append-only");
+  if (dir & kFixed)
+    return "its directory is marked " + std::string(dir & FS_IMMUTABLE_FL ? "immutable" : "append-only");
+  return {};
+}
+
 // Finds where a save of `path` writes and whether it can: what is there must
 // be a regular file or nothing, in a directory that exists and takes a new
-// file of that name. A file in a directory that takes no new file (none
-// that the saver may write, or one with the sticky bit where another user
-// owns both the file and the directory) is written over in place when the
-// saver may write it.
+// file of that name, which replaces the file there by a rename. Nothing is
+// ever written into an existing file: a save killed half-way through such a
+// write would leave a file that is neither the old movie nor the new one. So
+// a file that cannot be replaced that way (its directory takes no new file,
+// it is another user's in a directory with the sticky bit, or it or its
+// directory is immutable or append-only) is refused, with what to do.
 OSErr plan_save(const char* path, SaveTarget* t, std::string* problem) {
   int error = 0;
   if (!follow_links(path, &t->destination, &error))
@@ -633,72 +652,23 @@ OSErr plan_save(const char* path, SaveTarget* t, std::string* problem) {
                                                : "the name is " + std::to_string(t->base.size()) +
                                                      " bytes long, the file system takes at most " +
                                                      std::to_string(longest)));
+  const std::string cannotReplace =
+      "cannot replace " + d + ": the movie is saved to a new file that takes its place once complete, so that an "
+      "interrupted save leaves it as it was, and ";
   if (::faccessat(AT_FDCWD, t->dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     error = errno;
-  } else if (t->exists && (ds.st_mode & S_ISVTX) && ::geteuid() != 0 && t->st.st_uid != ::geteuid() &&
-             ds.st_uid != ::geteuid()) {
-    error = EPERM;
+    if (!t->exists || error == EROFS) return fail(problem, in + reason(error));
+    return fail(problem, cannotReplace + "its directory takes no new file (" + reason(error) +
+                             "); save elsewhere, or make " + t->dir + " writable");
   }
-  if (error == 0) return noErr;
-  if (t->exists && error != EROFS && may_write(d)) {
-    t->inPlace = true;
-    return noErr;
-  }
-  if (error == EPERM)
-    return fail(problem, "cannot replace " + d + ": it belongs to another user, in a directory with the sticky bit, "
-                         "and may not be written");
-  return fail(problem, in + reason(error));
-}
-
-// Where the movie is made before it is written over a file in place: the
-// directory for temporary files.
-std::string scratch_directory() {
-  const char* dir = std::getenv("TMPDIR");
-  return dir && *dir ? dir : "/tmp";
-}
-
-// Writes the complete movie in `from` over the existing file itself (its
-// directory takes no new file), which keeps its inode, owner, group and
-// mode. The space is reserved first, so that a full disk or the file size
-// limit fails before the first byte changes; a failure after that (an I/O
-// error) leaves the file incomplete, and the message says so.
-OSErr write_in_place(int from, const SaveTarget& t, std::string* problem) {
-  const off_t size = ::lseek(from, 0, SEEK_END);
-  const int to = size < 0 ? -1 : ::open(t.destination.c_str(), O_WRONLY | O_CLOEXEC);
-  if (to < 0) return fail(problem, "cannot write " + t.destination + ": " + reason(errno));
-  int error = 0;
-  struct rlimit limit;
-  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && rlim_t(size) > limit.rlim_cur)
-    error = EFBIG;
-  if (error == 0 && size > 0 && ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
-      errno != ENOSYS)
-    error = errno;
-  bool changed = false;
-  std::vector<char> buffer(size_t(1) << 20);
-  for (off_t at = 0; error == 0 && at < size;) {
-    const ssize_t n = ::pread(from, buffer.data(), size_t(std::min<off_t>(size - at, off_t(buffer.size()))), at);
-    if (n <= 0) {
-      error = n < 0 ? errno : EIO;
-      break;
-    }
-    changed = true;
-    for (ssize_t done = 0; error == 0 && done < n;) {
-      const ssize_t w = ::pwrite(to, buffer.data() + done, size_t(n - done), at + done);
-      if (w < 0) error = errno;
-      else done += w;
-    }
-    at += n;
-  }
-  if (error == 0 && (::ftruncate(to, size) != 0 || ::fsync(to) != 0)) error = errno;
-  // Root's writes keep the set-user-id and set-group-id bits; a movie has
-  // no use for them.
-  if (error == 0 && (t.st.st_mode & (S_ISUID | S_ISGID))) (void)::fchmod(to, t.st.st_mode & 01777);
-  ::close(to);
-  if (error == 0) return noErr;
-  return fail(problem, "cannot write " + t.destination + ": " + reason(error) +
-                           (changed ? " (it was being written over in place, its directory taking no new file, "
-                                      "and is now incomplete)"
-                                    : ""));
+  if (!t->exists) return noErr;
+  if ((ds.st_mode & S_ISVTX) && ::geteuid() != 0 && t->st.st_uid != ::geteuid() && ds.st_uid != ::geteuid())
+    return fail(problem, cannotReplace + "it belongs to another user, in a directory with the sticky bit, where "
+                                         "only its owner may replace it; save elsewhere");
+  const std::string forbidden = replacement_forbidden(*t);
+  if (!forbidden.empty())
+    return fail(problem, cannotReplace + forbidden + "; save elsewhere, or lift the mark (chattr)");
+  return noErr;
 }
 
 // Puts the complete movie in `fd`, written beside the destination, in its
@@ -715,10 +685,7 @@ OSErr replace(int fd, const SaveTarget& t, std::string* pending, std::string* pr
     sync_directory(t.dir);
     return noErr;
   }
-  const int error = errno;
-  if (t.exists && (error == EPERM || error == EACCES) && may_write(t.destination))
-    return write_in_place(fd, t, problem);
-  return fail(problem, "cannot replace " + t.destination + ": " + reason(error));
+  return fail(problem, "cannot replace " + t.destination + ": " + reason(errno) + "; it is left as it was");
 }
 
 }  // namespace
@@ -736,16 +703,11 @@ OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) 
   SaveTarget t;
   OSErr err = plan_save(path, &t, problem);
   if (err != noErr) return err;
-  // The movie is made in a new file: beside the destination, or for a
-  // file written over in place among the temporary files, without a name.
-  const std::string dir = t.inPlace ? scratch_directory() : t.dir;
+  // The movie is made in a new file beside the destination.
+  const std::string& dir = t.dir;
   std::string pending;  // the name of the new file beside the destination, once it has one
   const int fd = open_pending_file(dir, t.base, &pending);
   if (fd < 0) return fail(problem, "cannot create a file in " + dir + ": " + reason(errno));
-  if (t.inPlace && !pending.empty()) {
-    ::unlink(pending.c_str());
-    pending.clear();
-  }
   Output out{::fdopen(fd, "wb")};
   if (out.f == nullptr) out.error = errno;
   err = out.f != nullptr ? noErr : ioErr;
@@ -761,7 +723,7 @@ OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) 
   if (out.error != 0) {
     fail(problem, "cannot write the movie to a new file in " + dir + ": " + reason(out.error));
   } else if (err == noErr) {
-    err = t.inPlace ? write_in_place(fd, t, problem) : replace(fd, t, &pending, problem);
+    err = replace(fd, t, &pending, problem);
   }
   if ((out.f != nullptr ? std::fclose(out.f) : ::close(fd)) != 0 && err == noErr)
     err = fail(problem, "cannot write the movie to a new file in " + dir + ": " + reason(errno));

@@ -44,8 +44,10 @@ constexpr const char* kHelp =
     "                read back through the data handler (a file: the movie's\n"
     "                sizes are written after its samples, so not '-'); a file\n"
     "                already there is replaced only once the new movie is\n"
-    "                complete, and kept when the save fails (written over in\n"
-    "                place when its directory takes no new file)\n"
+    "                complete and on the disk, by renaming a new file over it,\n"
+    "                and kept as it was when the save fails or is killed; a\n"
+    "                file that cannot be replaced so (its directory takes no\n"
+    "                new file) is refused before the import\n"
     "  --idle        import as a player does: a first part, then idle calls\n"
     "                until the import is complete; the movie then holds a\n"
     "                generic ('gnrc') placeholder track first, of the length\n"
@@ -347,9 +349,9 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
 }
 
 // Why the movie cannot be saved at `path`, or "" when it can be tried,
-// checked before the import: what is there must be a regular file (it is
-// replaced once the new movie is complete) or nothing, in a directory that
-// exists and takes the file.
+// checked before the import: what is there must be a regular file (a new
+// file takes its place once the new movie is complete) or nothing, in a
+// directory that exists and takes the new file.
 std::string DestinationProblem(const char* path) {
   std::string problem;
   const OSErr err = CheckMovieSaveDestination(path, &problem);

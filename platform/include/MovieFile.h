@@ -21,11 +21,13 @@
 // replaced keeps its permissions without set-user-id and set-group-id, and
 // its owner and group where the saver may set them. Until the rename, and
 // after any failure, what was at `path` is untouched and the new file is
-// removed. A file whose directory takes no new file (the saver may not
-// write it, or it has the sticky bit and another user owns the file) is
-// written over in place when the saver may write the file: the movie is
-// made among the temporary files ($TMPDIR, else /tmp) first and copied over
-// it once complete, with its space reserved before the first byte changes.
+// removed. Nothing is ever written into an existing file, so a save killed
+// at any moment leaves either what was at `path` or the complete new movie:
+// a file that cannot be replaced by a rename (its directory takes no new
+// file, it is another user's in a directory with the sticky bit, or it or
+// its directory is immutable or append-only) is refused with ioErr and
+// words that say why and what to do (save elsewhere, or make the directory
+// writable).
 //
 // Results: paramErr for NULL or empty arguments, notAFileErr when `path`
 // names something other than a regular file (a directory, a device, a
@@ -39,6 +41,6 @@ OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem =
 
 // What SaveMovieAsQuickTimeFile checks before it writes anything: whether
 // `path` is a regular file or nothing, in a directory that exists and takes
-// the file (or whose file may be written over in place). noErr when a save
+// the file, which then replaces what is there. noErr when a save
 // can be tried; else its result and words, as a save would give them.
 OSErr CheckMovieSaveDestination(const char* path, std::string* problem);

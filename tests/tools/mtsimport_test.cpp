@@ -4,7 +4,12 @@
 // to exactly the recording's PCM from about the first picture to the last.
 // Saves that fail or are refused, and movies of recordings cut short.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -385,8 +390,10 @@ TEST(MtsimportSave, SaysWhyBeforeTheImport) {
   // A missing directory, a name too long: see MovieFile.SaysWhyASaveCannotBeMade.
   const Refusal cases[] = {
       {shut + "/movie.mov", "cannot create a file in " + shut + ": permission denied"},
-      {sticky + "/theirs.mov", "cannot replace " + sticky + "/theirs.mov: it belongs to another user, in a directory "
-                               "with the sticky bit, and may not be written"},
+      {sticky + "/theirs.mov", "cannot replace " + sticky + "/theirs.mov: the movie is saved to a new file that takes "
+                               "its place once complete, so that an interrupted save leaves it as it was, and it "
+                               "belongs to another user, in a directory with the sticky bit, where only its owner may "
+                               "replace it; save elsewhere"},
   };
   for (const Refusal& c : cases) {
     const std::string run = AsNobody(std::string(MTSIMPORT) + " --mov " + c.mov + " " + recording);
@@ -419,33 +426,175 @@ void ExpectOpens(const std::string& mov) {
   EXPECT_EQ(opened.err, "") << mov;
 }
 
-// A writable file in a directory that takes no new file (here nobody's file
-// in root's folder) is written over in place: the same file, without its
-// set-user-id bit; a save failing there (at the size limit) leaves it as it
-// was.
-TEST(MtsimportSave, WritesOverAFileInPlaceWhereNoNewFileCanBeMade) {
-  if (AsNobody("true").empty()) GTEST_SKIP() << "not run as root: files of another user cannot be made";
+// A file that no new file can replace (here nobody's writable file in
+// root's folder, and a file marked immutable) is refused before the import,
+// with why and what to do, and stays as it was to the byte: it is never
+// written into, since a save killed half-way would leave it broken.
+TEST(MtsimportSave, RefusesAFileThatNoNewFileCanReplace) {
   const Folder folder;
   ASSERT_EQ(::chmod(folder.path.c_str(), 0755), 0);
-  const std::string theirs = folder.path + "/theirs.mov";
-  testsupport::run_command("echo old > " + theirs + " && chown 65534:65534 " + theirs + " && chmod 4770 " + theirs);
-  struct stat before {}, after {};
-  ASSERT_EQ(::stat(theirs.c_str(), &before), 0);
-  testsupport::CommandResult r =
-      testsupport::run_command(AsNobody(std::string(MTSIMPORT) + " --mov " + theirs + " " + kSaved));
-  EXPECT_EQ(r.exit, 0) << r.err;
-  ASSERT_EQ(::stat(theirs.c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino);
-  EXPECT_EQ(after.st_mode & 07777, 0770u);
-  ExpectOpens(theirs);
-  const std::vector<uint8_t> saved = testsupport::read_file(theirs);
-  r = testsupport::run_command(AsNobody("bash -c 'ulimit -f 100 && trap \"\" XFSZ && exec " + std::string(MTSIMPORT) +
-                                        " --mov " + theirs + " " + kSaved + "'"));
-  EXPECT_EQ(r.exit, 1);
-  EXPECT_NE(r.err.find("file too large"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("incomplete"), std::string::npos) << r.err;
-  EXPECT_TRUE(testsupport::read_file(theirs) == saved);
-  EXPECT_EQ(folder.entries(), "theirs.mov\n");
+  const std::string theirs = folder.path + "/theirs.mov", fixed = folder.path + "/fixed.mov";
+  const std::string because = ": the movie is saved to a new file that takes its place once complete, so that an "
+                              "interrupted save leaves it as it was, and ";
+  struct Refusal {
+    std::string mov, run, said;
+  };
+  std::vector<Refusal> cases;
+  const std::string asNobody = AsNobody(std::string(MTSIMPORT) + " --mov " + theirs + " " + kSaved);
+  if (!asNobody.empty()) {
+    testsupport::run_command("echo old > " + theirs + " && chown 65534:65534 " + theirs + " && chmod 4770 " + theirs);
+    cases.push_back({theirs, asNobody,
+                     "cannot replace " + theirs + because + "its directory takes no new file (permission denied); "
+                     "save elsewhere, or make " + folder.path + " writable"});
+  }
+  testsupport::run_command("echo fixed > " + fixed);
+  if (testsupport::run_command("chattr +i " + fixed + " 2>/dev/null").exit == 0) {
+    cases.push_back({fixed, std::string(MTSIMPORT) + " --mov " + fixed + " " + kSaved,
+                     "cannot replace " + fixed + because + "it is marked immutable; save elsewhere, or lift the mark "
+                     "(chattr)"});
+  }
+  for (const Refusal& c : cases) {
+    struct stat before {}, after {};
+    ASSERT_EQ(::stat(c.mov.c_str(), &before), 0);
+    const std::vector<uint8_t> old = testsupport::read_file(c.mov);
+    const testsupport::CommandResult r = testsupport::run_command(c.run);
+    EXPECT_EQ(r.exit, 1) << c.mov;
+    EXPECT_EQ(r.out, "") << "refused before the import";
+    EXPECT_EQ(r.err, "mtsimport: " + c.mov + ": " + c.said + "\n");
+    ASSERT_EQ(::stat(c.mov.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_TRUE(testsupport::read_file(c.mov) == old) << c.mov << " changed";
+  }
+  testsupport::run_command("chattr -i " + fixed + " 2>/dev/null");
+  if (cases.empty()) GTEST_SKIP() << "neither another user's file nor an immutable one can be made here";
+  EXPECT_EQ(folder.entries(), asNobody.empty() ? "fixed.mov\n" : "fixed.mov\ntheirs.mov\n");
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  EXPECT_EQ(std::fclose(f), 0);
+}
+
+// Runs `argv` traced and kills it (SIGKILL) right after the `n`-th system
+// call that changes a file in `folder` (a write, sync, resize, mode change,
+// link, rename or removal) has returned. True when it was killed there,
+// false when it ended before making that many (then `*status` is its wait
+// status); a failure of the tracing itself is a test failure.
+bool KillAfterNthChange(const std::vector<std::string>& argv, const std::string& folder, int n, int* status) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, 1);
+    ::dup2(devnull, 2);
+    ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  EXPECT_GT(pid, 0);
+  if (pid <= 0) return false;
+  ::waitpid(pid, status, 0);  // stopped at the exec
+  ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+  auto inFolder = [&](long fd) {
+    char link[64], target[4096];
+    std::snprintf(link, sizeof link, "/proc/%d/fd/%ld", static_cast<int>(pid), fd);
+    const ssize_t len = ::readlink(link, target, sizeof target - 1);
+    return len > 0 && std::string(target, size_t(len)).rfind(folder + "/", 0) == 0;
+  };
+  bool entering = true;
+  long call = -1;
+  int changes = 0;
+  for (int signal = 0;;) {
+    ::ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void*>(long(signal)));
+    if (::waitpid(pid, status, 0) != pid || WIFEXITED(*status) || WIFSIGNALED(*status)) return false;
+    signal = 0;
+    if (!WIFSTOPPED(*status)) continue;
+    if (WSTOPSIG(*status) != (SIGTRAP | 0x80)) {
+      signal = WSTOPSIG(*status);  // the process's own signal, delivered
+      continue;
+    }
+    user_regs_struct regs {};
+    ::ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
+    if (entering) call = long(regs.orig_rax);
+    entering = !entering;
+    if (!entering) continue;  // decide once the call has returned
+    bool change = false;
+    switch (call) {
+      case SYS_write: case SYS_pwrite64: case SYS_writev: case SYS_pwritev: case SYS_fsync: case SYS_fdatasync:
+      case SYS_ftruncate: case SYS_fallocate: case SYS_fchmod: case SYS_fchown:
+        change = inFolder(long(regs.rdi));
+        break;
+      case SYS_rename: case SYS_renameat: case SYS_renameat2: case SYS_link: case SYS_linkat: case SYS_unlink:
+      case SYS_unlinkat:
+        change = true;
+        break;
+    }
+    if (change && ++changes == n) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, status, 0);
+      return true;
+    }
+  }
+}
+
+// A save killed right after each of its changes to the file system in turn
+// leaves at the destination either the earlier movie, to the byte, or the
+// complete new one, which ffmpeg opens: never anything between.
+TEST(MtsimportSave, KilledAtEveryStepLeavesTheEarlierOrTheNewMovie) {
+  const Folder folder;
+  const std::string mov = folder.path + "/movie.mov", complete = Temp("complete.mov");
+  int status = 0;
+  RunCommand(std::string(MTSIMPORT) + " --mov " + complete + " " + kSaved + " >/dev/null 2>&1", &status);
+  ASSERT_EQ(status, 0);
+  ExpectOpens(complete);
+  const std::vector<uint8_t> later = testsupport::read_file(complete);
+  std::remove(complete.c_str());
+  RunCommand(std::string(MTSIMPORT) + " --mov " + mov + " " +
+                 testsupport::local_data_file("importer/importer_ac3_51_i.m2ts") + " >/dev/null 2>&1",
+             &status);
+  ASSERT_EQ(status, 0);
+  const std::vector<uint8_t> earlier = testsupport::read_file(mov);
+  ASSERT_FALSE(earlier.empty());
+  ASSERT_FALSE(earlier == later);
+  int kills = 0, keptEarlier = 0, broken = 0, leftBehind = 0;
+  for (int n = 1; n < 10000; ++n) {
+    const bool killed = KillAfterNthChange({MTSIMPORT, "--mov", mov, kSaved}, folder.path, n, &status);
+    if (::testing::Test::HasFatalFailure()) return;
+    const std::vector<uint8_t> now = testsupport::read_file(mov);
+    if (!killed) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "an untraced save ends well";
+      EXPECT_TRUE(now == later);
+      break;
+    }
+    ++kills;
+    if (now == earlier) {
+      ++keptEarlier;
+    } else if (now == later) {
+      // Once the new movie has taken the old one's place, the next run
+      // starts from the earlier one again.
+      WriteBytes(mov, earlier);
+    } else {
+      ++broken;
+      ADD_FAILURE() << "killed after change " << n << ": " << mov << " is neither movie (" << now.size() << " bytes)";
+      WriteBytes(mov, earlier);
+    }
+    if (folder.entries() != "movie.mov\n") {
+      ++leftBehind;  // the new file, named but not yet renamed over the destination
+      testsupport::run_command("cd " + folder.path + " && find . -mindepth 1 ! -name movie.mov -delete");
+    }
+  }
+  EXPECT_GT(kills, 70) << "every write of a 295 kB movie, its sync and its rename";
+  EXPECT_GT(keptEarlier, 0);
+  EXPECT_EQ(broken, 0);
+  EXPECT_LE(leftBehind, 1) << "only a kill between naming the new file and its rename leaves it";
+  std::printf("[   INFO   ] %d kills: %d left the earlier movie, %d the new one, %d a broken file; %d left the "
+              "new file beside it\n", kills, keptEarlier, kills - keptEarlier - broken, broken, leftBehind);
 }
 
 // root replacing another user's set-user-id file: the new file keeps its
