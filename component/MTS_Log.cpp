@@ -94,12 +94,14 @@ bool MTS_LockLock(OSSpinLock* lock) {
       MTS_LOG("[ERR]MTS_LockLock failed to lock(lock address = %p). errno=%d\n", static_cast<void*>(lock), errno);
       return false;
   }
-  MTS_LOG("[ERR]MTS_LockLock timed out after %d ms: process %d holds the lock\n", kMTSLockTimeoutMs,
-          static_cast<int>(holder));
+  // A process is named only when it is known to hold the lock.
+  char who[48] = "another process";
+  if (holder > 0) std::snprintf(who, sizeof who, "process %d", static_cast<int>(holder));
+  MTS_LOG("[ERR]MTS_LockLock timed out after %d ms: %s holds the lock\n", kMTSLockTimeoutMs, who);
   MTS_SetProblem(kMTSErrBusy,
-                 "the record store is busy: process %d has held its lock for over %d s (stopped or hung?); "
+                 "the record store is busy: %s has held its lock for over %d s (stopped or hung?); "
                  "let it go on or end it, then try again",
-                 static_cast<int>(holder), kMTSLockTimeoutMs / 1000);
+                 who, kMTSLockTimeoutMs / 1000);
   return false;
 }
 

@@ -52,6 +52,7 @@
 #include <memory>
 #include <mutex>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
@@ -81,6 +82,9 @@ struct KeptHeader {
   char path[kMTSPathSize];
   MTS_FileIdentity identity;
   SeenFile seen;  // under g_mappingsLock
+  // Read from a region that an import of this process made, and found not
+  // to hold what that import wrote there: the record was changed since.
+  bool altered;
   // Made by this process (an import): the region's name when it was made.
   bool created;
   char name[160];
@@ -596,6 +600,17 @@ MTS_FileIdentity identity_of(const struct stat& st) {
   return id;
 }
 
+// Whether the identity and size that a record keeps of its file differ
+// from the file's in a way no change of the file explains, so that the
+// record itself was changed. Writing or replacing the file moves its change
+// time, so equal times with another size, inode or device, or the same
+// inode on another device, are the record's doing.
+bool record_contradicts_file(const MTS_FileIdentity& kept, const MTS_FileIdentity& now, int64_t keptSize,
+                             off_t size) {
+  if (kept.timesNs == now.timesNs) return kept.inode != now.inode || kept.device != now.device || keptSize != size;
+  return kept.inode == now.inode && kept.device != now.device;
+}
+
 }  // namespace
 
 bool MTS_ShmRegionName(char* out, size_t size, int32_t recordID) {
@@ -682,6 +697,17 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
     }
   }
   if (same) return 0;
+  if (rec.header->altered || record_contradicts_file(kept, now, rec.header->fileSize, st.st_size)) {
+    PrintLog(reporter, __LINE__,
+             "[ERR]record of file %.1000s changed since the import (it no longer holds what the import wrote): "
+             "not read\n",
+             rec.header->path);
+    MTS_SetProblem(kMTSErrFileChanged,
+                   "the record of this import in the record store (shared memory) was changed or damaged after the "
+                   "import: it no longer tells whether the recording %.600s is the one imported; import it again",
+                   rec.header->path);
+    return kMTSErrFileChanged;
+  }
   PrintLog(reporter, __LINE__,
            "[ERR]file %.1023s changed since its import (size %lld, was %lld; inode %llu, was %llu): not read\n",
            rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize),
@@ -725,7 +751,8 @@ namespace {
 // maps it, but the name now leads to another region (another process put
 // one in its place), the import's own region in a new open file description,
 // with its capacity and kept header (reported); else -1, with `*namedIsOwn`
-// telling whether the name leads to such an import's region.
+// telling whether the name leads to such an import's region (then `*header`
+// is the import's kept header).
 int open_created_here(const Name& name, int32_t* capacity, std::shared_ptr<KeptHeader>* header,
                       bool* namedIsOwn, const char* reporter) {
   *namedIsOwn = false;
@@ -753,7 +780,10 @@ int open_created_here(const Name& name, int32_t* capacity, std::shared_ptr<KeptH
   if (byName >= 0) ::close(byName);
   if (!both) return -1;
   *namedIsOwn = named.st_ino == mine.st_ino && named.st_dev == mine.st_dev;
-  if (*namedIsOwn) return -1;
+  if (*namedIsOwn) {
+    *header = std::move(ownHeader);  // what the import wrote, to compare with the region
+    return -1;
+  }
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", own);
   int fd = ::open(path, O_RDWR | O_CLOEXEC);
@@ -832,6 +862,15 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
   AvchdDataRecord* record = err == 0 ? map_record(fd, capacity, header) : nullptr;
   if (record == nullptr) {
     PrintLog(kReporter, __LINE__, "[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
+    // Regions are files: the process's file-size limit bounds them too.
+    struct rlimit limit;
+    if (err == EFBIG && ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+      MTS_SetProblem(kMTSErrMap,
+                     "the file-size limit (ulimit -f) of %llu bytes is too small for the record store: the frame "
+                     "index of this import needs a shared-memory region of %zu bytes; raise the limit, then try "
+                     "again",
+                     static_cast<unsigned long long>(limit.rlim_cur), size);
+    }
     close_reporting(fd, kReporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     ::shm_unlink(name.text);
     drop_count(dir, id, -1, kReporter);
@@ -997,8 +1036,14 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     bool sized = ::fstat(fd, &st) == 0 && st.st_size >= kMTSRecordFixedSize &&
                  ::pread(fd, &capacity, sizeof capacity, offsetof(AvchdDataRecord, capacity)) ==
                      static_cast<ssize_t>(sizeof capacity);
+    std::shared_ptr<KeptHeader> written = std::move(header);  // by an import of this process
     if (sized && capacity >= 1 && MTS_RecordRegionSize(capacity) <= static_cast<size_t>(st.st_size)) {
       header = read_header(fd, capacity);
+    }
+    if (header != nullptr && written != nullptr) {
+      header->altered = header->fileSize != written->fileSize ||
+                        std::memcmp(header->path, written->path, sizeof header->path) != 0 ||
+                        std::memcmp(&header->identity, &written->identity, sizeof header->identity) != 0;
     }
     if (header == nullptr) {
       MTS_LOG("[ERR]damaged AvchdDataRecord(recordID=%d, capacity=%d)\n",

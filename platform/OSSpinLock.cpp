@@ -8,13 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -209,6 +212,53 @@ void own_description(FileGuard* g) {
   g->held = false;  // the parent's threads are not here
 }
 
+// Whether process `pid` holds a write lock on byte `offset` of the file open
+// on `fd`, through any of its open file descriptions: the kernel lists the
+// locks of each description in /proc/PID/fdinfo. False when it cannot tell.
+bool process_holds_byte(int32_t pid, int fd, off_t offset) {
+  struct stat st;
+  if (pid <= 0 || pid > kMaxProcessId || ::fstat(fd, &st) != 0) return false;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/fdinfo", static_cast<int>(pid));
+  DIR* dir = ::opendir(path);
+  if (dir == nullptr) return false;
+  bool holds = false;
+  while (!holds) {
+    const struct dirent* e = ::readdir(dir);
+    if (e == nullptr) break;
+    if (e->d_name[0] == '.') continue;
+    char info[64 + sizeof e->d_name];
+    std::snprintf(info, sizeof info, "%s/%s", path, e->d_name);
+    FILE* f = std::fopen(info, "re");
+    if (f == nullptr) continue;
+    char line[256];
+    while (!holds && std::fgets(line, sizeof line, f) != nullptr) {
+      // "lock:\t1: OFDLCK ADVISORY  WRITE -1 00:1b:322 4004 4004"
+      char type[16], end[24];
+      unsigned devMajor = 0, devMinor = 0;
+      unsigned long long inode = 0;
+      long long start = 0;
+      if (std::sscanf(line, "lock: %*d: %*s %*s %15s %*d %x:%x:%llu %lld %23s", type, &devMajor, &devMinor, &inode,
+                      &start, end) != 6)
+        continue;
+      const bool toEnd = std::strcmp(end, "EOF") == 0;
+      holds = std::strcmp(type, "WRITE") == 0 && devMajor == major(st.st_dev) && devMinor == minor(st.st_dev) &&
+              inode == static_cast<unsigned long long>(st.st_ino) && start <= offset &&
+              (toEnd || offset <= std::atoll(end));
+    }
+    std::fclose(f);
+  }
+  ::closedir(dir);
+  return holds;
+}
+
+// The process that holds the file lock of a bound word, as far as is known:
+// the word's process when it is seen to hold the lock, else 0.
+int32_t known_holder(int fd, off_t offset) {
+  const int32_t word = file_word_or_0(fd, offset);
+  return process_holds_byte(word, fd, offset) ? word : 0;
+}
+
 // Takes a bound word: first from the other threads of this process, then
 // from every other holder of the file lock.
 OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int32_t* holder, bool* bound) {
@@ -224,7 +274,7 @@ OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int
     if (timeoutMs < 0) {
       guard_freed().wait(lk);
     } else if (guard_freed().wait_until(lk, deadline) == std::cv_status::timeout && g.held) {
-      if (holder != nullptr) *holder = file_word_or_0(g.fd, g.offset);
+      if (holder != nullptr) *holder = known_holder(g.fd, g.offset);
       return kOSSpinLockTimedOut;
     }
   }
@@ -240,7 +290,7 @@ OSSpinLockOutcome lock_bound(const volatile OSSpinLock* lock, int timeoutMs, int
     const bool busy = err == EAGAIN || err == EACCES || err == EINTR;
     const bool late = timeoutMs >= 0 && SteadyClock::now() >= deadline;
     if (!busy || late) {
-      if (holder != nullptr) *holder = file_word_or_0(fd, offset);
+      if (holder != nullptr) *holder = busy ? known_holder(fd, offset) : file_word_or_0(fd, offset);
       lk.lock();
       g.held = false;
       guard_freed().notify_all();

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -462,6 +463,10 @@ ComponentResult DriveIdle(ComponentInstance importer, IdleManager im, Movie movi
 
 int main(int argc, char** argv) {
   tools::WriteErrorsOnClosedPipes();
+  // A write past the file-size limit (ulimit -f), into the record store or
+  // the saved movie, fails with EFBIG and is reported, rather than ending the
+  // process with the limit's signal.
+  std::signal(SIGXFSZ, SIG_IGN);
   const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
   if (early >= 0) return early;
   Options o;

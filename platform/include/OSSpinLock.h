@@ -47,7 +47,10 @@ enum OSSpinLockOutcome {
 // Takes the lock like OSSpinLockLock but waits at most `timeoutMs`
 // milliseconds (negative: no limit). `*holder` (when not NULL) receives the
 // word found held: the gone holder on kOSSpinLockTakenOver, the live one on
-// kOSSpinLockTimedOut. For a bound word, kOSSpinLockTakenOver means that the
+// kOSSpinLockTimedOut. On kOSSpinLockTimedOut for a bound word it is the
+// word's process only when that process is seen to hold the file lock, else
+// 0 (the word may be stale or unwritten, or name a process of another pid
+// namespace). For a bound word, kOSSpinLockTakenOver means that the
 // word was found not free although nobody held the file lock (its holder
 // ended inside, or someone else wrote the word).
 OSSpinLockOutcome OSSpinLockLockBounded(volatile OSSpinLock* lock, int timeoutMs, int32_t* holder);

@@ -17,6 +17,10 @@
 //   lock                          creates a record, takes the store's lock,
 //                                 prints "locked id N", waits for a line
 //                                 (tests kill it there), exits 0.
+//   bytelock                      creates a record, then takes the kernel's
+//                                 lock on the store's lock word through a
+//                                 description of its own without writing
+//                                 the word, prints "locked", waits for a line.
 //   import FILE                   imports FILE as the importer does (record,
 //                                 path from a file data handler, frame index
 //                                 of its samples), prints "id N", waits for a
@@ -28,6 +32,10 @@
 #include "stream_index.h"
 #include "testsupport.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,6 +87,27 @@ int lock() {
   if (MTS_CreateAvchdDataRecord(&id, &dir, &rec, 1, 8, copy_path, path) != 0) return 1;
   if (!MTS_LockLock(&dir->lock)) return 2;
   std::printf("locked id %u\n", id);
+  std::fflush(stdout);
+  wait_for_line();
+  return 0;
+}
+
+int bytelock() {
+  static char path[] = "/tmp/peer-file.m2ts";
+  uint32_t id = 0;
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  if (MTS_CreateAvchdDataRecord(&id, &dir, &rec, 1, 8, copy_path, path) != 0) return 1;
+  char name[128];
+  if (!MTS_ShmRegionName(name, sizeof name, -1)) return 2;
+  const int fd = shm_open(name, O_RDWR, 0);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offsetof(AvchdRecordDirectory, lock);
+  fl.l_len = 1;
+  if (fd < 0 || fcntl(fd, F_OFD_SETLK, &fl) != 0) return 3;
+  std::printf("locked\n");
   std::fflush(stdout);
   wait_for_line();
   return 0;
@@ -170,6 +199,7 @@ int main(int argc, char** argv) {
   }
   if (argc == 3 && std::strcmp(argv[1], "import") == 0) return import(argv[2]);
   if (argc == 2 && std::strcmp(argv[1], "lock") == 0) return lock();
+  if (argc == 2 && std::strcmp(argv[1], "bytelock") == 0) return bytelock();
   std::fprintf(stderr, "usage: shm_peer create|lookup|stress ...\n");
   return 64;
 }

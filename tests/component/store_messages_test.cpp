@@ -1,11 +1,18 @@
-// What mtsimport says when the record store stands in its way: a store whose
-// lock a stopped process holds names that process.
+// What mtsimport and the store say when the record store stands in its way:
+// a store whose lock a stopped process holds names that process, and no
+// process it does not know to hold the lock; a record changed under an
+// import is blamed, not the recording; a file-size limit too small for the
+// store is named.
+#include "MTS_Log.h"
 #include "shm_test_util.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -14,25 +21,152 @@ namespace {
 
 using StoreMessages = shmtest::ShmTest;
 
+// mtsimport's standard error for `command`'s arguments, and its wait status.
+std::string ImportSays(const std::string& command, int* status) {
+  FILE* p = popen((command + " 2>&1 >/dev/null").c_str(), "r");
+  if (p == nullptr) return {};
+  std::string said;
+  char buffer[512];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) said.append(buffer, n);
+  *status = pclose(p);
+  return said;
+}
+
 TEST_F(StoreMessages, BusyStoreNamesTheProcessThatHoldsIt) {
   AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_20_avchd.m2ts");
   shmtest::Peer holder(SHM_PEER, {"lock"});
   ASSERT_TRUE(holder.started());
   ASSERT_EQ(holder.read_line().rfind("locked id ", 0), 0u);
-  const std::string command = std::string(MTSIMPORT) + " '" + path + "' 2>&1 >/dev/null";
-  FILE* p = popen(command.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string said;
-  char buffer[512];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) said.append(buffer, n);
-  const int status = pclose(p);
+  int status = 0;
+  const std::string said = ImportSays(std::string(MTSIMPORT) + " '" + path + "'", &status);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << said;
   EXPECT_NE(said.find("the record store is busy: process " + std::to_string(holder.pid()) + " has held its lock"),
             std::string::npos)
       << said;
   EXPECT_NE(said.find("(-47)"), std::string::npos) << said;
   holder.kill_now();
+}
+
+// A holder that took the kernel's lock without writing its id into the word,
+// and one of another pid namespace whose id names nobody here: neither is
+// named.
+TEST_F(StoreMessages, BusyStoreNamesNoProcessNotKnownToHoldIt) {
+  const std::string path = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  struct Holder {
+    std::string program;
+    std::vector<std::string> args;
+  };
+  std::vector<Holder> holders = {{SHM_PEER, {"bytelock"}}};
+  if (testsupport::run_command("unshare --pid --fork true").exit == 0)
+    holders.push_back({"/usr/bin/unshare", {"--pid", "--fork", SHM_PEER, "lock"}});
+  for (const Holder& h : holders) {
+    shmtest::remove_all_regions();
+    shmtest::Peer holder(h.program, h.args);
+    ASSERT_TRUE(holder.started());
+    ASSERT_EQ(holder.read_line().rfind("locked", 0), 0u) << h.args[0];
+    int status = 0;
+    const std::string said = ImportSays(std::string(MTSIMPORT) + " '" + path + "'", &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+    EXPECT_NE(said.find("the record store is busy: another process has held its lock for over 3 s"),
+              std::string::npos)
+        << h.args[0] << ": " << said;
+    EXPECT_EQ(said.find("the record store is busy: process"), std::string::npos) << said;
+    holder.kill_now();
+  }
+}
+
+// The import's record cut by one byte and given its size back by another
+// process of the same user, between import and read: the record is blamed,
+// not the recording, which nobody touched; written over, the recording is.
+TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/damaged_record_" + std::to_string(getpid()) +
+                           ".m2ts";
+  ASSERT_EQ(testsupport::run_command("cp " + testsupport::local_data_file("importer/importer_lpcm_20.m2ts") + " " +
+                                     path).exit, 0);
+  auto cutOneByte = [](uint32_t id) {
+    const int fd = shm_open(shmtest::region_name(static_cast<int32_t>(id)).c_str(), O_RDWR, 0);
+    struct stat st {};
+    const bool done = fd >= 0 && fstat(fd, &st) == 0 && ftruncate(fd, st.st_size - 1) == 0 &&
+                      ftruncate(fd, st.st_size) == 0;
+    if (fd >= 0) close(fd);
+    return done;
+  };
+  // What a reader in this process makes of record `id` of the file at `path`.
+  auto readerSays = [&](uint32_t id) {
+    AvchdRecordDirectory* dir = nullptr;
+    AvchdDataRecord* rec = nullptr;
+    if (MTS_MapAndLockAvchdRecordDirectory(&dir, "test") != 0) return std::string("no directory");
+    const int err = MTS_GetAvchdDataRecordByID(dir, &rec, static_cast<int32_t>(id));
+    MTS_LockUnlock(&dir->lock);
+    if (err != 0) return "no record: " + std::to_string(err);
+    const int fd = open(path.c_str(), O_RDONLY);
+    const int checked = MTS_CheckAvchdDataRecordFile(rec, fd, "test");
+    close(fd);
+    const char* said = MTS_Problem(checked);
+    MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
+    return std::to_string(checked) + " " + (said ? said : "");
+  };
+  const std::string blamed = std::to_string(kMTSErrFileChanged) +
+                             " the record of this import in the record store (shared memory) was changed or damaged "
+                             "after the import: it no longer tells whether the recording " + path +
+                             " is the one imported; import it again";
+  PrintLogSetEnabled(0);
+  {
+    // The import in another process.
+    shmtest::Peer importer(SHM_PEER, {"import", path});
+    ASSERT_TRUE(importer.started());
+    const std::string line = importer.read_line();
+    ASSERT_EQ(line.rfind("id ", 0), 0u) << line;
+    const uint32_t id = static_cast<uint32_t>(std::stoul(line.substr(3)));
+    EXPECT_EQ(readerSays(id), "0 ") << "read before the damage";
+    ASSERT_TRUE(cutOneByte(id));
+    EXPECT_EQ(readerSays(id), blamed) << "import in another process";
+    importer.write_line("");
+    EXPECT_EQ(importer.wait(), 0);
+  }
+  {
+    // The import in this process.
+    uint32_t id = 0;
+    AvchdRecordDirectory* dir = nullptr;
+    AvchdDataRecord* rec = nullptr;
+    ASSERT_EQ(MTS_CreateAvchdDataRecord(&id, &dir, &rec, 295296, 64, shmtest::path_from_string,
+                                        const_cast<char*>(path.c_str())),
+              0);
+    ASSERT_TRUE(cutOneByte(id));
+    EXPECT_EQ(readerSays(id), blamed) << "import in this process";
+    MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
+  }
+  {
+    // The recording written over, the record intact.
+    shmtest::Peer importer(SHM_PEER, {"import", path});
+    ASSERT_TRUE(importer.started());
+    const std::string line = importer.read_line();
+    ASSERT_EQ(line.rfind("id ", 0), 0u) << line;
+    ASSERT_EQ(testsupport::run_command("printf x | dd of=" + path + " bs=1 seek=1000 conv=notrunc 2>/dev/null").exit,
+              0);
+    const std::string said = readerSays(static_cast<uint32_t>(std::stoul(line.substr(3))));
+    EXPECT_NE(said.find("the recording " + path + " changed after it was imported"), std::string::npos) << said;
+    importer.write_line("");
+    EXPECT_EQ(importer.wait(), 0);
+  }
+  PrintLogSetEnabled(1);
+  std::remove(path.c_str());
+}
+
+// A file-size limit (ulimit -f) smaller than the record store needs: the
+// import fails with words that say so, and is not ended by the limit's
+// signal.
+TEST_F(StoreMessages, FileSizeLimitTooSmallForTheStoreIsNamed) {
+  const std::string path = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  int status = 0;
+  const std::string said =
+      ImportSays("bash -c 'ulimit -f 64 && exec " + std::string(MTSIMPORT) + " " + path + "'", &status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  EXPECT_EQ(said, "mtsimport: " + path + ": the file-size limit (ulimit -f) of 65536 bytes is too small for the "
+                  "record store: the frame index of this import needs a shared-memory region of 75324 bytes; raise "
+                  "the limit, then try again (-41)\n");
 }
 
 }  // namespace
