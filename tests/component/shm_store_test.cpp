@@ -562,7 +562,8 @@ TEST_F(RecordStore, KilledLockHolderNeitherBlocksNorKeepsItsRecord) {
 // kernel's to say: a word naming a process that does not hold it (pid 1, a
 // live process that maps the store, garbage) blocks nobody, and a live
 // holder keeps the lock whatever its word is made to say (a holder in
-// another pid namespace writes an id that means nothing here).
+// another pid namespace writes an id that means nothing here); a holder is
+// named only when the word names it.
 TEST_F(RecordStore, LockWordsDecideNothing) {
   Held h;
   ASSERT_EQ(create(&h, 64), 0);
@@ -585,10 +586,13 @@ TEST_F(RecordStore, LockWordsDecideNothing) {
     Peer holder(SHM_PEER, {"lock"});
     ASSERT_EQ(holder.read_line().rfind("locked id ", 0), 0u);
     EXPECT_EQ(h.dir->lock, holder.pid());
-    h.dir->lock = word;
     int32_t seen = -1;
     EXPECT_EQ(OSSpinLockLockBounded(&h.dir->lock, 100, &seen), kOSSpinLockTimedOut);
-    EXPECT_EQ(seen, word);
+    EXPECT_EQ(seen, holder.pid()) << "a word that names the holder names it";
+    h.dir->lock = word;
+    seen = -1;
+    EXPECT_EQ(OSSpinLockLockBounded(&h.dir->lock, 100, &seen), kOSSpinLockTimedOut);
+    EXPECT_EQ(seen, 0) << "a word that names no holder names nobody";
     // Killed inside: the lock is free at once, whatever the word says.
     holder.kill_now();
     auto start = std::chrono::steady_clock::now();

@@ -131,7 +131,9 @@ TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
     uint32_t id = 0;
     AvchdRecordDirectory* dir = nullptr;
     AvchdDataRecord* rec = nullptr;
-    ASSERT_EQ(MTS_CreateAvchdDataRecord(&id, &dir, &rec, 295296, 64, shmtest::path_from_string,
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    ASSERT_EQ(MTS_CreateAvchdDataRecord(&id, &dir, &rec, st.st_size, 64, shmtest::path_from_string,
                                         const_cast<char*>(path.c_str())),
               0);
     ASSERT_TRUE(cutOneByte(id));
