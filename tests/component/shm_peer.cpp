@@ -79,12 +79,17 @@ int create(int32_t capacity, int64_t count, int64_t stride) {
   return MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id)) == 0 ? 0 : 3;
 }
 
-int lock() {
+// A record of 8 entries for a file that is not there: the store exists.
+bool small_record(uint32_t* id, AvchdRecordDirectory** dir) {
   static char path[] = "/tmp/peer-file.m2ts";
+  AvchdDataRecord* rec = nullptr;
+  return MTS_CreateAvchdDataRecord(id, dir, &rec, 1, 8, copy_path, path) == 0;
+}
+
+int lock() {
   uint32_t id = 0;
   AvchdRecordDirectory* dir = nullptr;
-  AvchdDataRecord* rec = nullptr;
-  if (MTS_CreateAvchdDataRecord(&id, &dir, &rec, 1, 8, copy_path, path) != 0) return 1;
+  if (!small_record(&id, &dir)) return 1;
   if (!MTS_LockLock(&dir->lock)) return 2;
   std::printf("locked id %u\n", id);
   std::fflush(stdout);
@@ -93,11 +98,9 @@ int lock() {
 }
 
 int bytelock() {
-  static char path[] = "/tmp/peer-file.m2ts";
   uint32_t id = 0;
   AvchdRecordDirectory* dir = nullptr;
-  AvchdDataRecord* rec = nullptr;
-  if (MTS_CreateAvchdDataRecord(&id, &dir, &rec, 1, 8, copy_path, path) != 0) return 1;
+  if (!small_record(&id, &dir)) return 1;
   char name[128];
   if (!MTS_ShmRegionName(name, sizeof name, -1)) return 2;
   const int fd = shm_open(name, O_RDWR, 0);

@@ -569,6 +569,7 @@ TEST(MtsimportSave, KilledAtEveryStepLeavesTheEarlierOrTheNewMovie) {
     const bool killed = KillAfterNthChange({MTSIMPORT, "--mov", mov, kSaved}, folder.path, n, &status);
     if (::testing::Test::HasFatalFailure()) return;
     const std::vector<uint8_t> now = testsupport::read_file(mov);
+    if (!killed && kills == 0 && n == 1) GTEST_SKIP() << "the save cannot be traced here (ptrace refused)";
     if (!killed) {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "an untraced save ends well";
       EXPECT_TRUE(now == later);
