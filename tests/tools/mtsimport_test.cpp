@@ -487,16 +487,25 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 // false when it ended before making that many (then `*status` is its wait
 // status); a failure of the tracing itself is a test failure.
 bool KillAfterNthChange(const std::vector<std::string>& argv, const std::string& folder, int n, int* status) {
+  // The leak checker of a sanitizer build stops the process's threads by
+  // tracing them, which it cannot do to a process already traced.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  std::vector<std::string> env = {"ASAN_OPTIONS=" + std::string(asan ? asan : "") + (asan ? ":" : "") +
+                                  "detect_leaks=0"};
+  for (char** e = environ; *e != nullptr; ++e)
+    if (std::string(*e).rfind("ASAN_OPTIONS=", 0) != 0) env.push_back(*e);
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     const int devnull = ::open("/dev/null", O_WRONLY);
     ::dup2(devnull, 1);
     ::dup2(devnull, 2);
     ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-    ::execv(args[0], args.data());
+    ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
   }
   EXPECT_GT(pid, 0);
