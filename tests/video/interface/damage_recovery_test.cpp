@@ -40,7 +40,7 @@ std::vector<uint8_t> without_type(const std::vector<uint8_t>& s, uint8_t type) {
 // is returned. A wait cut short by the time-out is a stall.
 DecodeRun decode_everywhere(const std::string& what, const std::vector<uint8_t>& data) {
   DecodeRun first;
-  for (uint32_t threads : {1u, 2u, 8u}) {
+  for (uint32_t threads : enginetest::worker_counts({1u, 2u, 8u})) {
     DecodeOptions opt;
     opt.threads = threads;
     opt.timeoutMs = 10000;
@@ -263,7 +263,7 @@ TEST(DamageRecovery, ChromaOfAMonochromePictureIsGreyForThoseConcealedFromIt) {
   lost.sliceType = 5;
   lost.frameNum = 1;
   add(&data, slice_unit(colour, lost));  // no slice data: concealed
-  for (uint32_t threads : {1u, 2u, 8u}) {
+  for (uint32_t threads : enginetest::worker_counts({1u, 2u, 8u})) {
     DecodeOptions opt;
     opt.threads = threads;
     opt.keepPictures = true;

@@ -77,7 +77,7 @@ TEST(EngineConcealment, APictureWhoseSliceFailsCompletesFromItsReference) {
   for (size_t kept : {40u, 500u}) {
     const std::vector<uint8_t> data = cut_slice(intactStream, 6, kept);
     std::vector<std::string> first;
-    for (uint32_t threads : {1u, 2u, 8u}) {
+    for (uint32_t threads : enginetest::worker_counts({1u, 2u, 8u})) {
       const enginetest::DecodeRun run = decode_keeping(data, threads);
       ASSERT_TRUE(run.finished) << "error " << run.errorCode;
       ASSERT_EQ(12u, run.pictures.size()) << threads << " workers";
@@ -121,7 +121,7 @@ TEST(EngineConcealment, ADamagedSliceKeepsWhatItDecodedAndFillsTheRestFromWhatIs
     ASSERT_EQ(12u, intact.pictures.size()) << c.name;
     const std::vector<uint8_t> data = cut_slice(intactStream, c.slice, c.cut);
     std::vector<std::string> first;
-    for (uint32_t threads : {1u, 2u, 8u, 2u, 8u}) {
+    for (uint32_t threads : enginetest::worker_counts({1u, 2u, 8u, 2u, 8u})) {
       const enginetest::DecodeRun run = decode_keeping(data, threads);
       ASSERT_TRUE(run.finished) << "error " << run.errorCode;
       ASSERT_EQ(12u, run.pictures.size()) << c.name << ", " << threads << " workers";
@@ -156,7 +156,7 @@ TEST(EngineThreads, OneTwoAndEightWorkersGiveTheSameOutput) {
     opt.threads = 1;
     const enginetest::DecodeRun one = enginetest::decode_buffer(data, opt);
     ASSERT_TRUE(one.finished) << rel;
-    for (uint32_t n : {2u, 8u}) {
+    for (uint32_t n : enginetest::worker_counts({2u, 8u})) {
       opt.threads = n;
       opt.chunk = n == 8 ? 4096 : 0;
       const enginetest::DecodeRun many = enginetest::decode_buffer(data, opt);

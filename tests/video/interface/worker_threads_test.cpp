@@ -54,7 +54,7 @@ TEST(WorkerThreads, PicturesDecodedOverlappingMatchTheReferenceWithAnyWorkerCoun
     const std::vector<std::string> expected = enginetest::framemd5_column(testsupport::read_text(md5Path));
     const std::vector<uint8_t> data = testsupport::read_file(stream);
     ASSERT_FALSE(expected.empty()) << base;
-    for (uint32_t threads : {1u, 2u, 4u, 8u}) {
+    for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
       for (int run = 0; run < kRuns; ++run) {
         enginetest::DecodeOptions opt;
         opt.threads = threads;
