@@ -70,7 +70,6 @@ std::vector<uint32_t> worker_counts(std::initializer_list<uint32_t> usual) {
   const char* listed = std::getenv("AVCHD_TEST_WORKERS");
   if (!listed || !*listed) return usual;
   std::vector<uint32_t> out;
-  if (usual.size() > 0 && *usual.begin() == 1) out.push_back(1);
   std::istringstream in(listed);
   std::string item;
   while (std::getline(in, item, ',')) {

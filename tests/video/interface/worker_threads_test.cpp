@@ -73,6 +73,7 @@ VideoDecoder* open_eight_workers(const std::vector<uint8_t>& data, VideoDecoderP
   if (AVCHDGetVideoDecoderInfoLib(params, data.data(), static_cast<int32_t>(data.size())) != 0) return nullptr;
   params->outputFormat = 3;
   params->threads = 8;
+  params->timeoutMs = 20000;  // as decode_buffer's: a slow run (ThreadSanitizer, a busy machine) is no stall
   return AVCHDOpenVideoDecoderLib(params);
 }
 
