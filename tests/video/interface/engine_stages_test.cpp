@@ -147,8 +147,11 @@ TEST(EngineConcealment, ADamagedSliceKeepsWhatItDecodedAndFillsTheRestFromWhatIs
 TEST(EngineThreads, OneTwoAndEightWorkersGiveTheSameOutput) {
   for (const char* rel : {"h264-conformance/CVFI1_SVA_C.264", "h264-conformance/CAMA3_Sand_E.264",
                           "h264-conformance/HCAFF1_HHI.264", "h264-conformance/CAPA1_T_B.264",
+#if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer: the field, MBAFF and PAFF streams above
                           "h264-conformance/FRExt2_P.avc", "h264-conformance/MR1_MW_A.264",
-                          "h264-features/05_bpyramid_normal.264", "h264-features/14_mbaff_tff_cabac.264"}) {
+                          "h264-features/05_bpyramid_normal.264", "h264-features/14_mbaff_tff_cabac.264"
+#endif
+                         }) {
     const std::string path = testsupport::testdata_file(rel);
     if (path.empty()) GTEST_SKIP() << "test material missing: " << rel;
     const std::vector<uint8_t> data = testsupport::read_file(path);
