@@ -132,10 +132,10 @@ if [ $run_main = 1 ]; then
 fi
 
 # ThreadSanitizer: the test programs labelled tsan, built alone, run the
-# suites below with 2 and 8 workers (besides the one-worker reference they
-# compare with; AVCHD_TEST_WORKERS, read by the engine test helpers), so
-# that a data race in the threaded decoder fails the run (TSAN_OPTIONS in
-# the tsan test preset stop a program at its first report).
+# suites below at 2 and 8 workers (AVCHD_TEST_WORKERS, read by the engine
+# test helpers; a test may also decode a one-worker reference to compare
+# with), so that a data race in the threaded decoder fails the run
+# (TSAN_OPTIONS in the tsan test preset stop a program at its first report).
 tsan_suites='DamagedStreams.*:DamageRecovery.*:EngineConcealment.*:EngineThreads.*:WorkerThreads.*'
 if [ $run_tsan = 1 ]; then
   echo "== tsan"
