@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: in the optimised build, under AddressSanitizer
-# with UndefinedBehaviorSanitizer, and the fuzz targets briefly (clang).
-# Extra arguments go to ctest (for example -L unit, -R demux); the fuzz step
-# then runs only when they ask for the label fuzz (-L fuzz runs it alone).
+# with UndefinedBehaviorSanitizer, the threaded decoder's damaged-stream and
+# determinism tests under ThreadSanitizer, and the fuzz targets briefly
+# (clang). Extra arguments go to ctest (for example -L unit, -R demux); the
+# ThreadSanitizer and fuzz steps then run only when they ask for the label
+# tsan or fuzz (-L tsan, -L fuzz run that step alone).
 # After each run: how many test cases were skipped, and why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,9 +60,11 @@ for ((i = 0; i < ${#args[@]}; i++)); do
   esac
 done
 run_main=1
+run_tsan=0
 run_fuzz=0
+if [ $# -eq 0 ] || { [ -n "$label" ] && [[ tsan =~ $label ]]; }; then run_tsan=1; fi
 if [ $# -eq 0 ] || { [ -n "$label" ] && [[ fuzz =~ $label ]]; }; then run_fuzz=1; fi
-if [ "$label" = fuzz ]; then run_main=0; fi
+if [ "$label" = fuzz ] || [ "$label" = tsan ]; then run_main=0; fi
 
 # Test cases that GoogleTest skipped in the last ctest run of a build, counted
 # per reason: the skip message up to its first ": " (what follows names the
@@ -125,6 +129,26 @@ if [ $run_main = 1 ]; then
     report_skips "build/$preset"
     [ $status = 0 ] || exit $status
   done
+fi
+
+# ThreadSanitizer: the test programs labelled tsan, built alone, run the
+# suites below at 2 and 8 workers (AVCHD_TEST_WORKERS, read by the engine
+# test helpers; a test may also decode a one-worker reference to compare
+# with), so that a data race in the threaded decoder fails the run
+# (TSAN_OPTIONS in the tsan test preset stop a program at its first report).
+tsan_suites='DamagedStreams.*:DamageRecovery.*:EngineConcealment.*:EngineThreads.*:WorkerThreads.*'
+if [ $run_tsan = 1 ]; then
+  echo "== tsan"
+  cmake --preset tsan >/dev/null
+  mapfile -t tsan_targets < <(cd build/tsan && ctest -N -L '^tsan$' | sed -n 's/^ *Test *#[0-9]*: //p')
+  if [ ${#tsan_targets[@]} = 0 ]; then
+    echo "no test programs labelled tsan" >&2
+    exit 1
+  fi
+  cmake --build --preset tsan -j "$jobs" --target "${tsan_targets[@]}"
+  GTEST_FILTER=$tsan_suites AVCHD_TEST_WORKERS=2,8 ctest --preset tsan -L '^tsan$' -j "$jobs" || status=$?
+  report_skips build/tsan
+  [ $status = 0 ] || exit $status
 fi
 
 if [ $run_fuzz = 1 ]; then

@@ -3,8 +3,8 @@
 // calls into interleaved signed 16-bit little-endian PCM in the stream's own
 // channel layout (L C R Ls Rs LFE order for 3/2+LFE), or prints MD5s in the
 // format of the reference checksum files. A damaged frame becomes a frame of
-// silence, so that what follows keeps its time; the run then ends with exit
-// status 3.
+// silence, so that what follows keeps its time, and bytes outside any frame
+// are dropped; the run then ends with exit status 3.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -27,7 +27,9 @@ constexpr const char* kHelp =
     "Decodes a raw AC-3 elementary stream to interleaved signed 16-bit\n"
     "little-endian PCM in the stream's own channel layout, channels in A/52\n"
     "order (3/2+LFE: L C R Ls Rs LFE). A damaged frame is replaced by a frame of\n"
-    "silence of the same length, with a warning naming the file and the frame.\n"
+    "silence of the same length, with a warning naming the file and the frame;\n"
+    "bytes outside any whole frame are dropped with a warning, and so is, before\n"
+    "the first good frame, anything that fails a frame's checks.\n"
     "The stream is read as it comes ('-': standard input), so a pipe serves\n"
     "and a long stream takes no more memory than a short one. A transport\n"
     "stream is refused: mtsimport imports a recording of 192-byte packets\n"
@@ -43,13 +45,13 @@ constexpr const char* kHelp =
     "\n"
     TOOLS_HELP_ENVIRONMENT
     "\n"
-    "exit status: 0 every frame decoded, 1 the input could not be read or holds\n"
-    "no AC-3 frame (or memory ran out, or the output was not written), 2 wrong\n"
-    "options or environment, 3 decoded to the end, but damaged frames were\n"
-    "replaced by silence or bytes outside any whole frame dropped (junk before,\n"
-    "between or after the frames; a last frame cut short).\n";
+    "exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
+    "damage concealed (damaged frames replaced by silence) or dropped (bytes\n"
+    "outside any whole frame: junk before, between or after the frames, a last\n"
+    "frame cut short); 1 the input could not be read or holds no AC-3 frame (or\n"
+    "memory ran out, or the output was not written); 2 wrong options or\n"
+    "environment.\n";
 
-constexpr int kExitDamaged = 3;
 constexpr size_t kSamplesPerFrame = 1536;
 constexpr size_t kNone = size_t(-1);
 
@@ -209,7 +211,7 @@ int Run(int argc, char** argv, std::string* name) {
   InputWindow data(file);
   // A recording's packets, first seen as damaged AC-3 frames, are named as
   // what they are.
-  const size_t probe = data.Hold(0, 9 * 192);
+  const size_t probe = data.Hold(0, tools::kTransportStreamProbeBytes);
   if (const size_t packet = tools::TransportStreamPacketSize(data.At(0), probe)) {
     tools::Report(kTool, *name + ": " + tools::TransportStreamRefusal(packet, "a raw AC-3 stream", "audio"));
     return tools::kExitFailed;
@@ -252,13 +254,15 @@ int Run(int argc, char** argv, std::string* name) {
     frames += count;
     damaged += count;
   };
-  // Bytes skipped before a frame at `sync`: whole frames lost become
-  // silence, anything less is dropped with a warning.
+  bool synced = false;  // a frame has decoded: the stream has begun
+  // Bytes skipped before a frame at `sync`: once the stream has begun, whole
+  // frames lost become silence; anything less, and whatever comes before
+  // the first good frame, is dropped with a warning.
   auto close_gap = [&](size_t sync, const ac3decInfo& like, int32_t headerResult) {
     if (lostFrom == kNone) return;
     const size_t gap = sync - lostFrom;
     const size_t frameBytes = like.nAC3FrameByteSize > 0 ? size_t(like.nAC3FrameByteSize) : lastFrameBytes;
-    const uint64_t lost = frameBytes ? (gap + frameBytes / 2) / frameBytes : 0;
+    const uint64_t lost = synced && frameBytes ? (gap + frameBytes / 2) / frameBytes : 0;
     if (lost > 0) {
       conceal(lost, lostFrom, like, headerResult, "no readable frame");
     } else {
@@ -304,15 +308,17 @@ int Run(int argc, char** argv, std::string* name) {
       lastHeader = header;
       pos = sync + std::max<size_t>(size_t(info.nInputBytesUsed), 2);
       ++frames;
+      synced = true;
       continue;
     }
     if (!firstFailure) firstFailure = rc;
-    // A damaged frame whose length leads to the next sync word (or to the end)
-    // is one lost frame; otherwise this sync word was no frame's, and the
-    // search goes on behind it.
+    // Once the stream has begun, a damaged frame whose length leads to the
+    // next sync word (or to the end) is one lost frame; otherwise, and
+    // always before the first good frame, this sync word was no frame's
+    // (junk that happens to hold one), and the search goes on behind it.
     const size_t next = sync + frameBytes;
     const uint8_t* const after = data.At(next);
-    const bool framed = headerRead && frameBytes > 0 &&
+    const bool framed = synced && headerRead && frameBytes > 0 &&
                         (held == frameBytes || (held >= frameBytes + 2 && after[0] == 0x0B && after[1] == 0x77));
     if (!framed) {
       if (lostFrom == kNone) lostFrom = sync;
@@ -361,7 +367,7 @@ int Run(int argc, char** argv, std::string* name) {
     if (damaged > 0)
       std::fprintf(stderr, "ac3dec: %s: %llu of %llu frames damaged\n", name->c_str(),
                    static_cast<unsigned long long>(damaged), static_cast<unsigned long long>(frames));
-    if (damaged > 0 || skipped) status = kExitDamaged;
+    if (damaged > 0 || skipped) status = tools::kExitDamaged;
   }
   if (sink.out && sink.out != stdout && (!tools::CloseOutput(sink.out) || sink.writeFailed)) {
     tools::Report(kTool, std::string(sink.outPath) + ": write error");

@@ -49,8 +49,10 @@ constexpr const char* kHelp =
     "\n"
     TOOLS_HELP_ENVIRONMENT
     "\n"
-    "exit status: 0 decoded to the end, 1 the input could not be read or decoded\n"
-    "(or memory ran out, or the output was not written), 2 wrong options or\n"
+    "exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
+    "damage concealed (slices that could not be read dropped and concealed from\n"
+    "the pictures around them); 1 the input could not be read or decoded (or\n"
+    "memory ran out, or the output was not written); 2 wrong options or\n"
     "environment.\n";
 
 // Output formats by their --format names, with the words that tell a viewer
@@ -198,7 +200,7 @@ int Run(int argc, char** argv, std::string* name) {
   }, &st, &problem);
   if (!read) {
     tools::Report(kTool, *name + ": " + problem);
-    rc = 1;
+    rc = tools::kExitFailed;
   } else if (st & kStatusError) {
     const uint32_t code = AVCHDVideoDecoderGetErrorCodeLib(dec);
     VideoRefusal refusal{};
@@ -206,7 +208,7 @@ int Run(int argc, char** argv, std::string* name) {
       std::fprintf(stderr, "h264dec: %s: error %u: %s: %s\n", name->c_str(), code, error_text(code), refusal.text);
     else
       std::fprintf(stderr, "h264dec: %s: error %u: %s\n", name->c_str(), code, error_text(code));
-    rc = 1;
+    rc = tools::kExitFailed;
   }
   VideoDamage damage{};
   if (rc == 0 && AVCHDVideoDecoderGetDamageLib(dec, &damage) == 0 && damage.slicesDropped > 0) {
@@ -214,13 +216,14 @@ int Run(int argc, char** argv, std::string* name) {
     std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name->c_str(),
                  damage.slicesDropped, damage.slicesDropped == 1 ? "" : "s",
                  damage.suspect.reason ? " (one read as " : "", damage.suspect.text, damage.suspect.reason ? ")" : "");
+    rc = tools::kExitDamaged;
   }
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.
-  if (md5 && rc == 0) std::printf("%s\n", whole.hex().c_str());
+  if (md5 && rc != tools::kExitFailed) std::printf("%s\n", whole.hex().c_str());
   if (out && out != stdout && !tools::CloseOutput(out)) {
     tools::Report(kTool, std::string(outPath) + ": write error");
-    rc = 1;
+    rc = tools::kExitFailed;
   }
   // What was written, as a viewer of raw pictures needs it; a failure that
   // wrote nothing has said all there is.
@@ -228,7 +231,7 @@ int Run(int argc, char** argv, std::string* name) {
     std::fprintf(stderr, "h264dec: %llu picture%s of %ux%u in %s, %d bytes each\n",
                  static_cast<unsigned long long>(count), count == 1 ? "" : "s", params.outputWidth,
                  params.outputHeight, format->layout, frameBytes);
-  else if (rc == 0)
+  else if (rc != tools::kExitFailed)
     tools::Report(kTool, *name + ": no picture in the stream");
   return rc;
 }

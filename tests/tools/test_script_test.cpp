@@ -104,12 +104,19 @@ TEST(TestScript, LabelChoosesTheSteps) {
   const struct {
     const char* args;
     const char* steps;
-  } kCases[] = {{"", "main=1 fuzz=1"},        {"-L unit", "main=1 fuzz=0"},      {"-Lstream", "main=1 fuzz=0"},
-                {"-R demux", "main=1 fuzz=0"}, {"-L fuzz", "main=0 fuzz=1"},      {"--label-regex=fuzz", "main=0 fuzz=1"},
-                {"-L \"unit|fuzz\"", "main=1 fuzz=1"}};
+  } kCases[] = {{"", "main=1 tsan=1 fuzz=1"},
+                {"-L unit", "main=1 tsan=0 fuzz=0"},
+                {"-Lstream", "main=1 tsan=0 fuzz=0"},
+                {"-R demux", "main=1 tsan=0 fuzz=0"},
+                {"-L fuzz", "main=0 tsan=0 fuzz=1"},
+                {"--label-regex=fuzz", "main=0 tsan=0 fuzz=1"},
+                {"-L \"unit|fuzz\"", "main=1 tsan=0 fuzz=1"},
+                {"-L tsan", "main=0 tsan=1 fuzz=0"},
+                {"-L \"stream|tsan\"", "main=1 tsan=1 fuzz=0"}};
   for (const auto& c : kCases) {
-    const testsupport::CommandResult r = RunPiece("^label=\"\"", "^if \\[ \"\\$label\" = fuzz",
-                                                  std::string("set -- ") + c.args, "echo main=$run_main fuzz=$run_fuzz");
+    const testsupport::CommandResult r =
+        RunPiece("^label=\"\"", "^if \\[ \"\\$label\" = fuzz", std::string("set -- ") + c.args,
+                 "echo main=$run_main tsan=$run_tsan fuzz=$run_fuzz");
     EXPECT_EQ(r.out, std::string(c.steps) + "\n") << c.args << "\n" << r.err;
   }
 }

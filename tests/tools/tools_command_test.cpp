@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "md5.h"
@@ -56,6 +58,7 @@ const std::string kH264 = testsupport::local_data_file("inter/p_cavlc.264");  //
 struct Inputs {
   std::string missing, directory, empty, text, mp4, noVideo, ts188, noPps;
   std::string cut, byteBefore, ac3Recording, ac3Cut, ac3Ts188;
+  std::string syncDamaged, junkBefore, ac3SyncDamaged, ac3JunkBefore, h264Damaged;
   Inputs() {
     missing = Dir() + "/missing.MTS";
     directory = Dir() + "/folder";
@@ -83,6 +86,22 @@ struct Inputs {
     std::vector<uint8_t> ac3Bare;
     for (size_t at = 0; at + 192 <= ac3.size(); at += 192) ac3Bare.insert(ac3Bare.end(), &ac3[at + 4], &ac3[at] + 192);
     ac3Ts188 = Write("ac3.ts", ac3Bare);
+    // Recordings with a damaged head: a sync byte among the first packets
+    // changed, or junk before the first packet.
+    std::vector<uint8_t> damaged = ts, ac3Damaged = ac3;
+    damaged[2 * 192 + 4] = 0x46;
+    ac3Damaged[5 * 192 + 4] = 0x46;
+    syncDamaged = Write("sync_damaged.MTS", damaged);
+    ac3SyncDamaged = Write("ac3_sync_damaged.MTS", ac3Damaged);
+    std::vector<uint8_t> junk(1000);
+    std::mt19937 rng(45);
+    for (uint8_t& b : junk) b = static_cast<uint8_t>(rng());
+    damaged = ts;
+    damaged.insert(damaged.begin(), junk.begin(), junk.end());
+    junkBefore = Write("junk_before.MTS", damaged);
+    ac3Damaged = ac3;
+    ac3Damaged.insert(ac3Damaged.begin(), junk.begin(), junk.begin() + 188);
+    ac3JunkBefore = Write("ac3_junk_before.MTS", ac3Damaged);
     // A stream whose only picture parameter set was lost: no slice can be read.
     const std::vector<uint8_t> h264 = testsupport::read_file(kH264);
     std::vector<uint8_t> lost;
@@ -97,6 +116,15 @@ struct Inputs {
       lost.push_back(h264[i]);
     }
     noPps = Write("no_pps.264", lost);
+    // A stream with 12 bytes of its sixth P slice changed: that slice is
+    // dropped and concealed, the pictures are all there.
+    std::vector<uint8_t> flipped = h264;
+    for (size_t i = 0, seen = 0; i + 3 < h264.size(); ++i) {
+      if (h264[i] != 0 || h264[i + 1] != 0 || h264[i + 2] != 1 || (h264[i + 3] & 31) != 1 || ++seen < 6) continue;
+      for (size_t k = i + 8; k < i + 20; ++k) flipped[k] ^= 0xFF;
+      break;
+    }
+    h264Damaged = Write("damaged.264", flipped);
   }
 };
 const Inputs& In() {
@@ -149,6 +177,12 @@ std::vector<Case> Cases() {
                    "only recordings of 192-byte packets (.MTS, .m2ts): demultiplex its video to an H.264 Annex B "
                    "stream first"},
        {}},
+      {"H264TransportStreamSyncDamaged", h264 + " --md5 " + in.syncDamaged, 1,
+       {in.syncDamaged + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream"}, {}},
+      {"H264TransportStreamAfterJunk", h264 + " --md5 " + in.junkBefore, 1,
+       {in.junkBefore + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream"}, {}},
+      {"H264DamagedEndsWithStatus3", h264 + " -o /dev/null " + in.h264Damaged, 3,
+       {in.h264Damaged + ": damaged: 1 slice dropped and concealed\n", "h264dec: 12 pictures of 176x144"}, {}},
       {"H264NothingDecodable", h264 + " --md5 " + in.noPps, 1,
        {in.noPps + ": error 12: a slice names a picture parameter set that was not sent"}, {}},
       {"H264ThreadsNotANumber", h264 + " --threads abc " + kH264, 2, {"--threads abc: not a number"}, {}},
@@ -170,6 +204,10 @@ std::vector<Case> Cases() {
        {in.ac3Ts188 + ": an MPEG transport stream of 188-byte packets, not a raw AC-3 stream; mtsimport imports only "
                       "recordings of 192-byte packets (.MTS, .m2ts): demultiplex its audio to a raw AC-3 stream first"},
        {}},
+      {"Ac3TransportStreamSyncDamaged", ac3 + " --md5 " + in.ac3SyncDamaged, 1,
+       {in.ac3SyncDamaged + ": an MPEG transport stream of 192-byte packets, not a raw AC-3 stream"}, {}},
+      {"Ac3TransportStreamAfterJunk", ac3 + " --md5 " + in.ac3JunkBefore, 1,
+       {in.ac3JunkBefore + ": an MPEG transport stream of 192-byte packets, not a raw AC-3 stream"}, {}},
       {"Ac3NothingToDo", ac3 + " " + kAc3, 2, {"nothing to do"}, {}},
       {"Ac3Version", ac3 + " --version", 0, {}, {"ac3dec 1.0"}},
   };
@@ -313,6 +351,19 @@ TEST(ToolHelp, CoversEveryOption) {
   }
 }
 
+// The decoders end alike and say so alike: 0 undamaged, 3 damage concealed
+// or dropped with the output complete, 1 failure.
+TEST(ToolHelp, DecodersStateOneExitConvention) {
+  for (const std::string tool : {H264DEC, AC3DEC}) {
+    const testsupport::CommandResult r = testsupport::run_command(tool + " --help");
+    EXPECT_NE(r.out.find("exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
+                         "damage concealed ("),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("; 1 the input could not be read"), std::string::npos) << r.out;
+  }
+}
+
 // Without VP_FORCE_VARIANT the decoders run the best variant the processor
 // has, as a process that opened the AC-3 decoder would; with it, that one.
 TEST(ToolVariant, FollowsTheProcessor) {
@@ -445,6 +496,29 @@ TEST(Ac3dec, DroppedBytesEndWithStatus3) {
   }
 }
 
+// Junk before the first good frame is dropped, never turned into silence:
+// random bytes (with the sync words they happen to hold) and a damaged copy
+// of a frame, whose length leads to the stream's first frame, are counted
+// in the one warning; the PCM is that of the stream alone.
+TEST(Ac3dec, JunkBeforeTheFirstFrameIsDropped) {
+  const std::vector<uint8_t> clean = testsupport::read_file(kAc3);
+  const std::string good = testsupport::run_command(std::string(AC3DEC) + " -o - " + kAc3).out;
+  constexpr size_t kFrame = 1024;
+  std::vector<uint8_t> bytes(size_t{1} << 20);
+  std::mt19937 rng(4);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+  bytes.insert(bytes.end(), clean.begin(), clean.begin() + kFrame);
+  bytes[bytes.size() - kFrame / 2] ^= 0xFF;  // fails its checksum
+  const size_t junk = bytes.size();
+  bytes.insert(bytes.end(), clean.begin(), clean.end());
+  const std::string path = Write("junk_first.ac3", bytes);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(AC3DEC) + " -o - " + path);
+  EXPECT_EQ(r.exit, 3) << r.err;
+  EXPECT_EQ(r.err, "ac3dec: " + path + ": " + std::to_string(junk) + " bytes without a frame skipped at byte 0\n");
+  EXPECT_EQ(r.out.size(), good.size());
+  EXPECT_TRUE(r.out == good);
+}
+
 // Transport streams are told from Annex B and AC-3 streams by the sync bytes
 // on their packet grid: 188-byte packets, or 192 with an arrival time before
 // each, from wherever the file starts within a packet.
@@ -466,15 +540,76 @@ TEST(ToolInput, TransportStreamIsRecognised) {
   EXPECT_EQ(0u, tools::TransportStreamPacketSize(ts.data(), 188 + 10));
   EXPECT_EQ(0u, tools::TransportStreamPacketSize(ts.data() + 5, 4 * 188));  // three whole packets
   EXPECT_EQ(188u, tools::TransportStreamPacketSize(ts.data() + 5, 5 * 188));
-  // A lost sync byte among the first packets, and streams of other kinds,
-  // are no transport stream.
-  ts[3 * 188] = 0;
-  EXPECT_EQ(0u, tools::TransportStreamPacketSize(ts.data(), ts.size()));
+  // Streams of other kinds are no transport stream.
   for (const char* other : {"inter/p_cavlc.264", "inter/bench1080.264", "ac3/ac3_51_448k_3s.nodither.ac3",
                             "ac3/own_20_48k_640k.nodither.ac3"}) {
     const std::vector<uint8_t> bytes = testsupport::read_file(testsupport::local_data_file(other));
     EXPECT_EQ(0u, tools::TransportStreamPacketSize(bytes.data(), bytes.size())) << other;
   }
+}
+
+// A transport stream whose head is damaged is still one: a sync byte of one
+// of its first packets changed, junk before its first packet (188 bytes or
+// more, so that no packet starts within the first 188), a damaged packet in
+// every four of a run; a run whose first eight packets are all damaged is
+// found behind them.
+TEST(ToolInput, TransportStreamWithADamagedHeadIsRecognised) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const std::vector<uint8_t> whole = testsupport::read_file(path);
+  ASSERT_GT(whole.size(), 2 * tools::kTransportStreamProbeBytes);
+  const std::vector<uint8_t> head(whole.begin(), whole.begin() + 2 * tools::kTransportStreamProbeBytes);
+  std::vector<uint8_t> bare;  // the same packets without their arrival times
+  for (size_t at = 0; at + 192 <= head.size(); at += 192) bare.insert(bare.end(), &head[at + 4], &head[at] + 192);
+  for (const auto& [packet, clean, first] : {std::make_tuple(size_t{192}, head, size_t{4}),
+                                             std::make_tuple(size_t{188}, bare, size_t{0})}) {
+    for (size_t k = 0; k < 8; ++k) {
+      std::vector<uint8_t> bytes = clean;
+      bytes[first + k * packet] = 0x46;
+      EXPECT_EQ(packet, tools::TransportStreamPacketSize(bytes.data(), bytes.size())) << packet << ", packet " << k;
+    }
+    std::vector<uint8_t> bytes = clean;
+    for (size_t k = 1; k < 16; k += 4) bytes[first + k * packet] = 0x46;
+    EXPECT_EQ(packet, tools::TransportStreamPacketSize(bytes.data(), bytes.size())) << packet << ", one in four";
+    for (size_t k = 0; k < 8; ++k) bytes[first + k * packet] = 0x46;
+    EXPECT_EQ(packet, tools::TransportStreamPacketSize(bytes.data(), bytes.size())) << packet << ", first eight";
+    std::mt19937 rng(188);
+    for (size_t junk : {size_t{188}, size_t{189}, size_t{1000}, size_t{4096}}) {
+      std::vector<uint8_t> late(junk);
+      for (uint8_t& b : late) b = static_cast<uint8_t>(rng());
+      late.insert(late.end(), clean.begin(), clean.end());
+      EXPECT_EQ(packet, tools::TransportStreamPacketSize(late.data(), std::min(late.size(),
+                                                                                tools::kTransportStreamProbeBytes)))
+          << packet << ", " << junk << " bytes of junk before";
+    }
+  }
+}
+
+// No stream of the test material, nor random junk, nor a run of one byte,
+// is taken for a transport stream.
+TEST(ToolInput, NoElementaryStreamIsATransportStream) {
+  AVCHD_REQUIRE_TESTDATA(conformance, "h264-conformance");
+  AVCHD_REQUIRE_TESTDATA(features, "h264-features");
+  AVCHD_REQUIRE_TESTDATA(ac3, "ac3");
+  const std::string list = testsupport::run_command("find " + conformance + " " + features + " " + ac3 +
+                                                    " -type f \\( -name '*.264' -o -name '*.avc' -o -name '*.ac3' \\)")
+                               .out;
+  size_t checked = 0;
+  for (size_t at = 0, end; (end = list.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string file = list.substr(at, end - at);
+    std::vector<uint8_t> bytes = testsupport::read_file(file);
+    bytes.resize(std::min(bytes.size(), tools::kTransportStreamProbeBytes));
+    EXPECT_EQ(0u, tools::TransportStreamPacketSize(bytes.data(), bytes.size())) << file;
+    ++checked;
+  }
+  EXPECT_GT(checked, 100u);
+  std::mt19937 rng(47);
+  std::vector<uint8_t> junk(tools::kTransportStreamProbeBytes);
+  for (int round = 0; round < 2000; ++round) {
+    for (uint8_t& b : junk) b = static_cast<uint8_t>(rng());
+    ASSERT_EQ(0u, tools::TransportStreamPacketSize(junk.data(), junk.size())) << "junk, round " << round;
+  }
+  const std::vector<uint8_t> same(tools::kTransportStreamProbeBytes, 0x47);
+  EXPECT_EQ(0u, tools::TransportStreamPacketSize(same.data(), same.size()));
 }
 
 // The words the tools print for the codes they meet.

@@ -103,16 +103,25 @@ FILE* OpenInput(const char* path, std::string* problem) {
 std::string InputName(const char* path) { return std::strcmp(path, "-") == 0 ? "standard input" : path; }
 
 size_t TransportStreamPacketSize(const uint8_t* data, size_t size) {
-  constexpr size_t kPackets = 8;
+  constexpr size_t kRun = 16;
   for (const size_t packet : {size_t{188}, size_t{192}}) {
-    for (size_t offset = 0; offset < packet && offset < size; ++offset) {
-      // Every whole packet the data holds from there, up to eight; fewer
-      // than two (four off the start) could be bytes that happen to be 0x47.
-      const size_t held = std::min(kPackets, (size - offset) / packet);
+    for (size_t offset = 0; offset < kTransportStreamStarts && offset < size; ++offset) {
+      if (data[offset] != 0x47) continue;
+      // The whole packets the data holds from there, up to kRun; fewer than
+      // two (four off the start) could be bytes that happen to be 0x47.
+      const size_t held = std::min(kRun, (size - offset) / packet);
       if (held < (offset == 0 ? 2u : 4u)) continue;
-      size_t seen = 0;
-      while (seen < held && data[offset + seen * packet] == 0x47) ++seen;
-      if (seen == held) return packet;
+      // A damaged sync byte is allowed in one of four packets beyond the
+      // first four: a short run must be whole.
+      const size_t allowed = held > 4 ? (held - 4) / 4 : 0;
+      size_t missed = 0;
+      bool uniform = true;  // every packet begins 47 47 47: a run of one byte, no grid
+      for (size_t k = 0; k < held && missed <= allowed; ++k) {
+        const uint8_t* const p = data + offset + k * packet;
+        if (p[0] != 0x47) ++missed;
+        else if (p[1] != 0x47 || p[2] != 0x47) uniform = false;
+      }
+      if (missed <= allowed && !uniform) return packet;
     }
   }
   return 0;

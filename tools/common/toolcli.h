@@ -6,8 +6,8 @@
 // Every failure a tool reports is one line on standard error:
 //   "<tool>: <file>: <what is wrong in words>" and, where it helps, the code
 //   in brackets. Exit codes: 0 done, 1 the input could not be used or the
-//   work failed, 2 wrong options or environment (ac3dec also uses 3, see its
-//   help).
+//   work failed, 2 wrong options or environment; the decoders also use 3:
+//   decoded to the end, but damage was concealed or dropped.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +19,7 @@ namespace tools {
 
 constexpr const char* kVersion = "1.0";
 
-enum ExitCode : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+enum ExitCode : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitDamaged = 3 };
 
 // Who produced a result code: the components and their platform layer
 // (QuickTime-style OSErr values and the components' own codes), or the AC-3
@@ -44,11 +44,16 @@ FILE* OpenInput(const char* path, std::string* problem);
 std::string InputName(const char* path);
 
 // The size of the packets (188, or 192 with an arrival time before each)
-// when `data` holds an MPEG transport stream: its sync byte 0x47 on one
-// packet grid, from any offset within the first packet (a file cut
-// anywhere, or with a few bytes before it), for the first eight packets, or
-// for all the packets the data holds when that is fewer (at least two, four
-// off the start); else 0.
+// when `data` holds an MPEG transport stream: a run of sync bytes 0x47 on
+// one packet grid starting anywhere in the first kTransportStreamStarts
+// bytes (a file cut anywhere, or with junk or damaged packets before the
+// first whole one). The run is of 16 packets, or of every whole packet the
+// data holds from there when that is fewer (at least two, four off the
+// start); beyond its first four packets one in four may have a damaged sync
+// byte. Else 0. Give it the first kTransportStreamProbeBytes of the input,
+// or all of a shorter one.
+constexpr size_t kTransportStreamStarts = 8192;
+constexpr size_t kTransportStreamProbeBytes = kTransportStreamStarts + 16 * 192;
 size_t TransportStreamPacketSize(const uint8_t* data, size_t size);
 // Why a transport stream of `packet`-byte packets is not what a decoder of
 // `stream` ("an H.264 Annex B stream") takes, and where it goes instead:

@@ -36,17 +36,19 @@ std::vector<uint8_t> without_type(const std::vector<uint8_t>& s, uint8_t type) {
   return out;
 }
 
-// Decodes `data` with 1, 2 and 8 workers: the same outcome each time, which
-// is returned. A wait cut short by the time-out is a stall.
+// Decodes `data` with 1, 2 and 8 workers (or those the test run asks for):
+// the same outcome each time, which is returned. A wait cut short by the
+// time-out is a stall.
 DecodeRun decode_everywhere(const std::string& what, const std::vector<uint8_t>& data) {
   DecodeRun first;
-  for (uint32_t threads : {1u, 2u, 8u}) {
+  const std::vector<uint32_t> counts = enginetest::worker_counts({1u, 2u, 8u});
+  for (uint32_t threads : counts) {
     DecodeOptions opt;
     opt.threads = threads;
     opt.timeoutMs = 10000;
     const DecodeRun r = decode_buffer(data, opt);
     EXPECT_NE(kVideoErrorTimeout, r.errorCode) << what << ", " << threads << " workers: stalled";
-    if (threads == 1) {
+    if (threads == counts.front()) {
       first = r;
       continue;
     }
@@ -263,7 +265,7 @@ TEST(DamageRecovery, ChromaOfAMonochromePictureIsGreyForThoseConcealedFromIt) {
   lost.sliceType = 5;
   lost.frameNum = 1;
   add(&data, slice_unit(colour, lost));  // no slice data: concealed
-  for (uint32_t threads : {1u, 2u, 8u}) {
+  for (uint32_t threads : enginetest::worker_counts({1u, 2u, 8u})) {
     DecodeOptions opt;
     opt.threads = threads;
     opt.keepPictures = true;

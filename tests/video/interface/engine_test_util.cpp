@@ -1,5 +1,8 @@
 #include "engine_test_util.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "decoder_engine.h"
@@ -61,6 +64,24 @@ DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& o
   if (options.beforeClose) options.beforeClose(dec);
   AVCHDCloseVideoDecoderLib(dec);
   return run;
+}
+
+std::vector<uint32_t> worker_counts(std::initializer_list<uint32_t> usual) {
+  const char* listed = std::getenv("AVCHD_TEST_WORKERS");
+  if (!listed || !*listed) return usual;
+  std::vector<uint32_t> out;
+  std::istringstream in(listed);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    char* end = nullptr;
+    const long n = std::strtol(item.c_str(), &end, 10);
+    if (item.empty() || *end != '\0' || n < 1 || n > 255) {
+      std::fprintf(stderr, "AVCHD_TEST_WORKERS=%s: not a list of worker counts from 1 to 255 (\"2,8\")\n", listed);
+      std::exit(2);
+    }
+    if (std::find(out.begin(), out.end(), uint32_t(n)) == out.end()) out.push_back(uint32_t(n));
+  }
+  return out;
 }
 
 std::vector<std::string> framemd5_column(const std::string& text) {

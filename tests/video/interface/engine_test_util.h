@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,12 @@ struct DecodeOptions {
 };
 
 DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options);
+
+// The worker counts at which a test compares the decoder's output: `usual`,
+// or those AVCHD_TEST_WORKERS lists ("2,8", as the ThreadSanitizer stage of
+// the test script sets it). A list that is not of counts from 1 to 255 ends
+// the test program with why.
+std::vector<uint32_t> worker_counts(std::initializer_list<uint32_t> usual);
 
 // The MD5 column of a framemd5 file's text, one entry per picture.
 std::vector<std::string> framemd5_column(const std::string& text);
