@@ -65,6 +65,14 @@ bool wait_idle(VideoDecoder* dec, uint64_t ms) {
   return true;
 }
 
+// Waits until every worker has gone idle, however long that takes: a worker
+// always comes back from its step (a slice waiting for references gives up
+// once the workers are held), and resetting or freeing what a worker still
+// reads would be a race.
+void wait_all_idle(VideoDecoder* dec) {
+  while (dec->idleCount < dec->threadCount) pthread_cond_wait(&dec->idleCond, &dec->lock);
+}
+
 void clear_heaps(VideoDecoder* dec) {
   dec->workHeap.count = dec->outputHeap.count = dec->parseHeap.count = dec->waitHeap.count = 0;
 }
@@ -201,7 +209,7 @@ void stop_workers(VideoDecoder* dec) {
     dec->resultPosted = 0;
     dec->stopped = 1;
     pthread_cond_broadcast(&dec->workCond);
-    wait_idle(dec, 5000);
+    wait_all_idle(dec);
     dec->stopped = 0;
     clear_heaps(dec);
     for (uint32_t i = 0; i < dec->taskCount; ++i) {
@@ -210,7 +218,7 @@ void stop_workers(VideoDecoder* dec) {
       PushHeap(&dec->workHeap, &dec->tasks[i]);
     }
     pthread_cond_broadcast(&dec->workCond);
-    wait_idle(dec, 5000);
+    wait_all_idle(dec);
   }
   dec->quit = 1;
   pthread_cond_broadcast(&dec->workCond);
@@ -566,7 +574,7 @@ int32_t AVCHDResetVideoDecoderLib(VideoDecoder* dec) {
   // may still be in a step and would file its task after the re-filing.
   dec->stopped = 1;
   pthread_cond_broadcast(&dec->workCond);
-  wait_idle(dec, 5000);
+  wait_all_idle(dec);
   DecoderState* ds = &dec->state;
   FreeSequenceParameterSets(ds->spsList);
   FreePictureParameterSets(ds->ppsList);
