@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -71,9 +72,13 @@ struct FrameBytes {
 // Reports a failed lookup of `offset`; its result code.
 ComponentResult lookup_failed(int result, SInt64 offset, SInt32 dataSize) {
   if (result == kMTSErrNotYet) {
-    PrintLog("MTS_DataHScheduleData64", __LINE__,
-             "[ERR]the sample at qt_offset=%lld is not there yet: its import has not written it\n",
-             static_cast<long long>(offset));
+    char said[160];
+    std::snprintf(said, sizeof said,
+                  "the sample at qt_offset=%lld is not there yet: the import has not reached it (or the movie ends "
+                  "before it)",
+                  static_cast<long long>(offset));
+    PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]%s\n", said);
+    MTS_SetProblem(kMTSErrNotYet, "%s", said);
     return kMTSErrNotYet;
   }
   PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]failed to MTS_GetFrameOffset ofs64=%lld dataSize=%ld\n",
