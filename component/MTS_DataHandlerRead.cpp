@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -67,6 +68,23 @@ struct FrameBytes {
   const UInt8* data = nullptr;
   SInt64 size = 0;
 };
+
+// Reports a failed lookup of `offset`; its result code.
+ComponentResult lookup_failed(int result, SInt64 offset, SInt32 dataSize) {
+  if (result == kMTSErrNotYet) {
+    char said[160];
+    std::snprintf(said, sizeof said,
+                  "the sample at qt_offset=%lld is not there yet: the import has not reached it (or the movie ends "
+                  "before it)",
+                  static_cast<long long>(offset));
+    PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]%s\n", said);
+    MTS_SetProblem(kMTSErrNotYet, "%s", said);
+    return kMTSErrNotYet;
+  }
+  PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]failed to MTS_GetFrameOffset ofs64=%lld dataSize=%ld\n",
+           static_cast<long long>(offset), static_cast<long>(dataSize));
+  return kMTSErrNotFound;
+}
 
 void complete(DataHCompleteUPP completionRtn, Ptr placeToPutDataPtr, RefCon refCon) {
   if (completionRtn != nullptr) completionRtn(placeToPutDataPtr, refCon, noErr);
@@ -280,12 +298,8 @@ ComponentResult read_timecode(MTS_DataHGlobalsRecord* g, Ptr dst, SInt64 fileOff
     *done += 4;
     if (*done < dataSize) {
       Boolean exact = kFalse;
-      if (MTS_GetFrameOffset(g, g->pRec, fileOffset + *done, &entry, &exact) != 0) {
-        PrintLog("MTS_DataHScheduleData64", __LINE__,
-                 "[ERR]failed to MTS_GetFrameOffset ofs64=%lld dataSize=%ld\n",
-                 static_cast<long long>(fileOffset), static_cast<long>(dataSize));
-        return kMTSErrNotFound;
-      }
+      const int found = MTS_GetFrameOffset(g, g->pRec, fileOffset + *done, &entry, &exact);
+      if (found != 0) return lookup_failed(found, found == kMTSErrNotYet ? fileOffset + *done : fileOffset, dataSize);
     }
   }
   return noErr;
@@ -466,10 +480,8 @@ ComponentResult MTS_DataHScheduleData64(MTS_DataHGlobalsRecord* globals, Ptr pla
 
   FrameOffsetEntry entry;
   Boolean exact = kFalse;
-  if (MTS_GetFrameOffset(globals, globals->pRec, offset, &entry, &exact) != 0) {
-    MTS_LOG("[ERR]failed to MTS_GetFrameOffset ofs64=%lld dataSize=%ld\n", static_cast<long long>(offset),
-            static_cast<long>(dataSize));
-    return kMTSErrNotFound;
+  if (const int found = MTS_GetFrameOffset(globals, globals->pRec, offset, &entry, &exact)) {
+    return lookup_failed(found, offset, dataSize);
   }
 
   SInt64 done = 0;

@@ -199,10 +199,23 @@ int put_entry(Index& index, int32_t capacity, int64_t qt_offset, int64_t value) 
                      index.set_head_tail(head == -1 ? slot : head, slot);
       return written ? 0 : kMTSErrMap;
     }
-    if (e.qt_offset == qt_offset) return 0;  // the first value stays
+    if (e.qt_offset == qt_offset) {
+      // The first value stays; an end entry gets its sample's value.
+      if (e.value != kMTSNotYetValue) return 0;
+      e.value = value;
+      return index.put(slot, e) ? 0 : kMTSErrMap;
+    }
     slot = MTS_HashTable_ReHash(capacity, slot);
   }
   return kMTSErrTableFull;
+}
+
+// The result of a search that found `e`: the end entry of an index still
+// being filled serves no sample.
+int found(const FrameOffsetEntry& e, bool wantNext, FrameOffsetEntry* outEntry) {
+  if (e.value == kMTSNotYetValue) return wantNext ? kMTSErrNotFound : kMTSErrNotYet;
+  *outEntry = e;
+  return 0;
 }
 
 template <class Index>
@@ -219,8 +232,7 @@ int find_entry(Index& index, int32_t capacity, int32_t* frameHint, int64_t qt_of
     if (slot >= 0) {
       *frameHint = slot;
       if (wantNext && (!valid_slot(e.next, capacity) || !index.get(e.next, &e))) return kMTSErrNotFound;
-      *outEntry = e;
-      return 0;
+      return found(e, wantNext, outEntry);
     }
   }
   *outExact = false;
@@ -232,15 +244,21 @@ int find_entry(Index& index, int32_t capacity, int32_t* frameHint, int64_t qt_of
   FrameOffsetEntry h, n;
   if (valid_slot(hint, capacity) && index.get(hint, &h) && h.qt_offset < qt_offset && valid_slot(h.next, capacity) &&
       index.get(h.next, &n) && qt_offset < n.qt_offset) {
-    *outEntry = wantNext ? n : h;
-    return 0;
+    return found(wantNext ? n : h, wantNext, outEntry);
+  }
+
+  // Past the entry added last (which ends the chain): no walk needed.
+  FrameOffsetEntry t;
+  if (!wantNext && valid_slot(tail, capacity) && index.get(tail, &t) && t.next == -1 && t.qt_offset < qt_offset) {
+    return found(t, wantNext, outEntry);
   }
 
   // Walk the chain, which is sorted by key.
   int32_t next = -1;
   int32_t slot = walk_chain(index, capacity, head, qt_offset, &next);
   if (slot < 0 || (wantNext && next < 0)) return kMTSErrNotFound;
-  return index.get(wantNext ? next : slot, outEntry) ? 0 : kMTSErrNotFound;
+  FrameOffsetEntry e;
+  return index.get(wantNext ? next : slot, &e) ? found(e, wantNext, outEntry) : kMTSErrNotFound;
 }
 
 // An index as this process last read it: every slot whose bytes are not all
@@ -329,6 +347,11 @@ bool catch_up(FileIndex& file, SnapshotIndex* snap) {
 // no other process adds to the same index (the head and tail found at the
 // write are the ones written last); otherwise the run is added entry by entry
 // through the file, and the mapping is filled that way from then on.
+//
+// The importer's writer (`ending`) ends every write with an end entry at the
+// key up to which the samples are known to be complete: the entry of the
+// sample that begins there is kept back as that end entry until a later
+// write knows where its sample ends, and then takes the end entry's slot.
 struct Writer {
   AvchdRecordDirectory* pARec = nullptr;
   AvchdDataRecord* pRec = nullptr;
@@ -339,9 +362,35 @@ struct Writer {
   uint32_t tail = 0;  // as the region holds it (0 while empty)
   std::vector<int32_t> runSlots;
   std::vector<FrameOffsetEntry> run;
+  bool ending = false;
+  int64_t knownEnd = -1;  // the samples added end here, as far as known
+  int64_t endKey = -1;    // the end entry in the region (-1: none)
+  int32_t endSlot = -1;
+  bool held = false;      // run.front() is the entry at endKey, written as the end entry
+  bool pending = false;   // counted in g_pendingRuns
+  // What the next write puts into the region: entries at their slots.
+  std::vector<int32_t> outSlots;
+  std::vector<FrameOffsetEntry> out;
 
   bool is_taken(int32_t slot) const { return (taken[static_cast<size_t>(slot) >> 6] >> (slot & 63)) & 1; }
   void take(int32_t slot) { taken[static_cast<size_t>(slot) >> 6] |= uint64_t(1) << (slot & 63); }
+  // Takes the first free slot of `key`'s probe sequence; -1 when full.
+  int32_t take_slot(int64_t key) {
+    int32_t slot = MTS_HashTable_Hash(capacity, key);
+    for (int32_t probes = 0; probes < capacity; ++probes) {
+      if (!is_taken(slot)) {
+        take(slot);
+        return slot;
+      }
+      slot = MTS_HashTable_ReHash(capacity, slot);
+    }
+    return -1;
+  }
+  // True when the region lacks something this writer knows.
+  bool needs_write() const {
+    if (!ending) return !run.empty();
+    return run.size() > (held ? 1u : 0u) || std::max(knownEnd, maxKey) > endKey;
+  }
 };
 
 // The frame-index state this process keeps per record mapping.
@@ -412,35 +461,73 @@ bool write_scattered(int fd, const AvchdDataRecord* pRec, const struct iovec* lo
   return true;
 }
 
-// Writes the run of `w` (store lock held, the record's file on `fd`).
-// Returns 0, or kMTSErrMap when the region shrank, or 1 when another process
-// has added entries since this one last wrote (nothing written then).
+// Counts `w` in g_pendingRuns while the region lacks something it knows.
+void update_pending(Writer* w) {
+  const bool pending = w->needs_write();
+  if (pending == w->pending) return;
+  g_pendingRuns.fetch_add(pending ? 1 : -1, std::memory_order_relaxed);
+  w->pending = pending;
+}
+
+// Plans what the next write of `w` puts into the region: the run, and for
+// the importer's writer the end entry behind it.
+void plan_write(Writer* w) {
+  w->out = w->run;
+  w->outSlots = w->runSlots;
+  if (!w->ending) return;
+  const int64_t end = std::max(w->knownEnd, w->maxKey);
+  if (!w->out.empty() && w->out.back().qt_offset == end) {
+    w->out.back().value = kMTSNotYetValue;  // where its sample ends is not known yet
+    return;
+  }
+  const int32_t slot = end == w->endKey ? w->endSlot : w->take_slot(end);
+  if (slot < 0) {
+    w->ending = false;  // no room for it: the index is written without from now on
+    return;
+  }
+  if (!w->out.empty()) w->out.back().next = slot;
+  FrameOffsetEntry e;
+  e.qt_offset = end;
+  e.value = kMTSNotYetValue;
+  e.next = -1;
+  w->out.push_back(e);
+  w->outSlots.push_back(slot);
+}
+
+// True when the write of `w` links the entry added last before it to the
+// first one it writes (not when it rewrites that entry itself).
+bool links_tail(const Writer& w) { return w.head != -1 && static_cast<uint32_t>(w.outSlots.front()) != w.tail; }
+
+// Writes what plan_write planned (store lock held, the record's file on
+// `fd`). Returns 0, or kMTSErrMap when the region shrank, or 1 when another
+// process has added entries since this one last wrote (nothing written then).
 int write_run(Writer* w, int fd) {
   FileIndex file(fd, w->capacity);
   int32_t head = -1, tail = -1;
   if (!file.head_tail(&head, &tail)) return kMTSErrMap;
   if (head != w->head || static_cast<uint32_t>(tail) != w->tail) return 1;
-  const size_t n = w->run.size();
+  const size_t n = w->out.size();
   // Each entry at its slot, then the link from the entry added before, then
   // head and tail.
   std::vector<struct iovec> remote;
   remote.reserve(n + 2);
   unsigned char* base = reinterpret_cast<unsigned char*>(w->pRec);
   for (size_t i = 0; i < n; ++i) {
-    remote.push_back({base + FileIndex::entry_offset(w->runSlots[i]), kMTSFrameEntrySize});
+    remote.push_back({base + FileIndex::entry_offset(w->outSlots[i]), kMTSFrameEntrySize});
   }
-  const int32_t first = w->runSlots.front();
-  const int32_t last = w->runSlots.back();
-  if (w->head != -1) {
+  const int32_t first = w->outSlots.front();
+  const int32_t last = w->outSlots.back();
+  const bool linked = links_tail(*w);
+  if (linked) {
     remote.push_back({base + FileIndex::entry_offset(static_cast<int32_t>(w->tail)) + offsetof(FrameOffsetEntry, next),
                       sizeof(int32_t)});
   }
   int32_t link = first;
   int32_t headTail[2] = {w->head == -1 ? first : w->head, last};
   remote.push_back({base + offsetof(AvchdDataRecord, head), sizeof headTail});
-  struct iovec local[3] = {{w->run.data(), n * kMTSFrameEntrySize}, {&link, sizeof link}, {headTail, sizeof headTail}};
-  if (w->head == -1) local[1] = local[2];
-  if (!write_scattered(fd, w->pRec, local, w->head == -1 ? 2 : 3, remote.data(), static_cast<int>(remote.size()))) {
+  struct iovec local[3] = {{w->out.data(), n * kMTSFrameEntrySize}, {&link, sizeof link}, {headTail, sizeof headTail}};
+  if (!linked) local[1] = local[2];
+  if (!write_scattered(fd, w->pRec, local, linked ? 3 : 2, remote.data(), static_cast<int>(remote.size()))) {
     file.failed = true;
     file.report("MTS_PutFrameOffset");
     return kMTSErrMap;
@@ -450,10 +537,34 @@ int write_run(Writer* w, int fd) {
   return 0;
 }
 
+// After a write of `w`: what stays of its run is the entry written as the
+// end entry, if any.
+void settle_run(Writer* w) {
+  const bool keep = w->ending && !w->run.empty() && w->out.back().value == kMTSNotYetValue &&
+                    w->out.back().qt_offset == w->run.back().qt_offset;
+  if (w->ending) {
+    w->endKey = w->out.back().qt_offset;
+    w->endSlot = w->outSlots.back();
+  }
+  if (keep) {
+    FrameOffsetEntry e = w->run.back();
+    e.next = -1;
+    w->run.assign(1, e);
+    w->runSlots.assign(1, w->endSlot);
+  } else {
+    w->run.clear();
+    w->runSlots.clear();
+  }
+  w->held = keep;
+  update_pending(w);
+}
+
 void clear_run(Writer* w) {
-  if (!w->run.empty()) g_pendingRuns.fetch_sub(1, std::memory_order_relaxed);
   w->run.clear();
   w->runSlots.clear();
+  w->held = false;
+  w->ending = false;  // the writer is dropped
+  update_pending(w);
 }
 
 // A region that shrank: what was kept of it is read again (and fails) at the
@@ -462,17 +573,17 @@ void distrust(KeptIndex* k) {
   if (k->snapshot != nullptr) *k->snapshot = SnapshotIndex();
 }
 
-// Puts the run just written by `w` into `snap` when it was up to the index
-// before (head and tail as the writer found them).
-void note_run(SnapshotIndex* snap, const Writer& w, int32_t head, int32_t tail) {
+// Puts what `w` just wrote into `snap` when it was up to the index before
+// (head and tail as the writer found them).
+void note_run(SnapshotIndex* snap, const Writer& w, int32_t head, int32_t tail, bool linked) {
   if (snap == nullptr || !snap->read || snap->head != head || snap->tail != tail) return;
-  if (head != -1) {
+  if (linked) {
     FrameOffsetEntry last;
     snap->get(tail, &last);
-    last.next = w.runSlots.front();
+    last.next = w.outSlots.front();
     snap->keep(tail, last);
   }
-  for (size_t i = 0; i < w.run.size(); ++i) snap->keep(w.runSlots[i], w.run[i]);
+  for (size_t i = 0; i < w.out.size(); ++i) snap->keep(w.outSlots[i], w.out[i]);
   snap->head = w.head;
   snap->tail = static_cast<int32_t>(w.tail);
 }
@@ -482,7 +593,12 @@ void note_run(SnapshotIndex* snap, const Writer& w, int32_t head, int32_t tail) 
 // through the file and the mapping is filled that way from then on.
 int flush_run(KeptIndex* k) {
   Writer* w = k->writer.get();
-  if (w == nullptr || w->run.empty()) return 0;
+  if (w == nullptr || !w->needs_write()) return 0;
+  plan_write(w);
+  if (w->out.empty()) {
+    update_pending(w);
+    return 0;
+  }
   int32_t capacity = 0;
   int fd = -1;
   int result = MTS_LockAvchdStore(w->pARec, w->pRec, &capacity, &fd);
@@ -490,9 +606,10 @@ int flush_run(KeptIndex* k) {
   if (result == 0) {
     const int32_t head = w->head;
     const int32_t tail = static_cast<int32_t>(w->tail);
+    const bool linked = links_tail(*w);
     result = write_run(w, fd);
     stale = result == 1;
-    if (result == 0) note_run(k->snapshot.get(), *w, head, tail);
+    if (result == 0) note_run(k->snapshot.get(), *w, head, tail, linked);
     if (stale) {
       FileIndex file(fd, capacity);
       result = 0;
@@ -504,12 +621,14 @@ int flush_run(KeptIndex* k) {
     }
     MTS_LockUnlock(&w->pARec->lock);
   }
+  if (result == 0 && !stale) {
+    settle_run(w);
+    return 0;
+  }
   clear_run(w);
   if (result == kMTSErrMap) distrust(k);
-  if (result != 0 || stale) {
-    k->writer.reset();
-    k->slowWrites = true;
-  }
+  k->writer.reset();
+  k->slowWrites = true;
   return result;
 }
 
@@ -548,8 +667,9 @@ void flush_all_runs() {
 }
 
 // The writer of `pRec` in this process, made at its first entry when the
-// index is still empty; NULL when the mapping is filled entry by entry.
-Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pRec) {
+// index is still empty (`ending`: the importer's writer); NULL when the
+// mapping is filled entry by entry.
+Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, bool ending) {
   if (k->writer != nullptr || k->slowWrites) return k->writer.get();
   int32_t capacity = 0;
   int fd = -1;
@@ -566,6 +686,7 @@ Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pR
   w->capacity = capacity;
   w->taken.assign((static_cast<size_t>(capacity) + 63) / 64, 0);
   w->tail = static_cast<uint32_t>(tail);
+  w->ending = ending;
   k->writer = std::move(w);
   return k->writer.get();
 }
@@ -590,39 +711,41 @@ int put_through_file(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t
 int add_to_run(Writer* w, int64_t qt_offset, int64_t value) {
   if (qt_offset < 0) return kMTSErrParam;
   if (w->capacity < 1) return kMTSErrTableFull;
-  if (qt_offset == w->maxKey) return 0;  // the first value stays
-  if (qt_offset < w->maxKey) return 1;
-  int32_t slot = MTS_HashTable_Hash(w->capacity, qt_offset);
-  for (int32_t probes = 0; probes < w->capacity; ++probes) {
-    if (!w->is_taken(slot)) {
-      w->take(slot);
-      w->maxKey = qt_offset;
-      if (!w->run.empty()) w->run.back().next = slot;
-      if (w->run.empty()) g_pendingRuns.fetch_add(1, std::memory_order_relaxed);
-      FrameOffsetEntry e;
-      e.qt_offset = qt_offset;
-      e.value = value;
-      e.next = -1;
-      w->run.push_back(e);
-      w->runSlots.push_back(slot);
-      return 0;
-    }
-    slot = MTS_HashTable_ReHash(w->capacity, slot);
+  int32_t slot = -1;
+  if (qt_offset == w->endKey && qt_offset > w->maxKey) {
+    slot = w->endSlot;  // the sample the end entry waits for
+  } else {
+    if (qt_offset == w->maxKey) return 0;  // the first value stays
+    if (qt_offset < w->maxKey || qt_offset < w->endKey) return 1;
+    slot = w->take_slot(qt_offset);
+    if (slot < 0) return kMTSErrTableFull;
   }
-  return kMTSErrTableFull;
+  w->maxKey = qt_offset;
+  w->knownEnd = std::max(w->knownEnd, qt_offset);  // every sample added before ends here
+  if (!w->run.empty()) w->run.back().next = slot;
+  FrameOffsetEntry e;
+  e.qt_offset = qt_offset;
+  e.value = value;
+  e.next = -1;
+  w->run.push_back(e);
+  w->runSlots.push_back(slot);
+  update_pending(w);
+  return 0;
 }
 
 // Entries of one run: the scattered write takes at most IOV_MAX pieces, two
 // of them the link and head/tail.
 constexpr size_t kRunEntries = 1000;
 
+// Adds an entry; `writeNow` writes it at once, else it waits in a run that
+// ends with an end entry when written.
 int add_entry(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset, int64_t value, bool writeNow) {
   std::lock_guard<std::mutex> guard(g_indexLock);
   int fd = -1;
   KeptIndex* kept = kept_index(pRec, &fd);
   if (kept == nullptr) return put_through_file(pARec, pRec, qt_offset, value);  // reports the bad mapping
   KeptIndex& k = *kept;
-  Writer* w = writer_of(&k, pARec, pRec);
+  Writer* w = writer_of(&k, pARec, pRec, !writeNow);
   int result = w != nullptr ? add_to_run(w, qt_offset, value) : 1;
   if (result == 1) {
     // The file decides: what the run holds goes first.
@@ -678,12 +801,17 @@ int MTS_AddFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64
   return add_entry(pARec, pRec, qt_offset, value, false);
 }
 
-int MTS_WriteFrameOffsets(AvchdDataRecord* pRec) {
+int MTS_WriteFrameOffsets(AvchdDataRecord* pRec, int64_t end) {
   std::lock_guard<std::mutex> guard(g_indexLock);
   if (kept_indexes().find(pRec) == kept_indexes().end()) return 0;
   int fd = -1;
   KeptIndex* k = kept_index(pRec, &fd);
-  return k == nullptr ? 0 : flush_run(k);
+  if (k == nullptr) return 0;
+  if (Writer* w = k->writer.get()) {
+    w->knownEnd = std::max(w->knownEnd, end);
+    update_pending(w);
+  }
+  return flush_run(k);
 }
 
 int MTS_CloseFrameIndex(AvchdDataRecord* pRec) {

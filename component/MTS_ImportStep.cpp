@@ -396,6 +396,14 @@ namespace {
 // advances by what the edit covers; the rest waits for the next insertion.
 OSErr InsertWholeMovieUnits(MTS_MovieImportGlobalsRecord* store, Track track, TimeValue atTime,
                             int32_t* insertedTime, int32_t endTime, TimeValue* duration) {
+  // The frame-index entries of every sample added so far go into the shared
+  // record before any of them shows in a track, for readers in other
+  // processes (this is also the way sound is inserted at a join).
+  OSErr written = static_cast<OSErr>(MTS_WriteFrameOffsets(store->pRec, store->qt_offset));
+  if (written != noErr) {
+    MTS_LOG("[ERR]MTS_PutFrameOffset\n");
+    return written;
+  }
   int64_t span = int64_t(endTime) - *insertedTime;
   const int64_t mediaScale = GetMediaTimeScale(GetTrackMedia(track));
   const int64_t movieScale = GetMovieTimeScale(store->theMovie);
@@ -431,7 +439,7 @@ OSErr mts_import::InsertSoundRange(MTS_MovieImportGlobalsRecord* store, TimeValu
 OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
   // The frame-index entries of the samples inserted now go into the shared
   // record first, for readers in other processes.
-  OSErr result = static_cast<OSErr>(MTS_WriteFrameOffsets(store->pRec));
+  OSErr result = static_cast<OSErr>(MTS_WriteFrameOffsets(store->pRec, store->qt_offset));
   if (result != noErr) {
     MTS_LOG("[ERR]MTS_PutFrameOffset\n");
     return result;

@@ -59,6 +59,7 @@ enum {
   kMTSErrNotFound = -43,     // fnfErr: no directory, or a failed frame lookup
   kMTSErrBusy = -47,         // fBsyErr: a live process kept the store's lock too long
   kMTSErrParam = -50,        // paramErr: bad id, no record, bad contents
+  kMTSErrNotYet = -2149,     // notEnoughDataErr: the sample's entry is not in the index yet
   kMTSErrFileChanged = -2000 // couldNotResolveDataRef: the imported file changed on disk
 };
 
@@ -86,6 +87,12 @@ struct FrameOffsetEntry {
 static_assert(sizeof(FrameOffsetEntry) == kMTSFrameEntrySize, "frame-index entry layout");
 static_assert(offsetof(FrameOffsetEntry, value) == 8, "frame-index entry layout");
 static_assert(offsetof(FrameOffsetEntry, next) == 16, "frame-index entry layout");
+
+// The value of the entry that ends the chain of an index an import is still
+// filling: its key is where the samples whose entries are written end, so a
+// request at or past it is for a sample not there yet. The entry of the
+// sample that begins there later takes its slot and its place in the chain.
+constexpr int64_t kMTSNotYetValue = INT64_MIN;
 
 // The head of a record region "/QORVEXImporterShm%04d". The region is
 // kMTSRecordFixedSize + 20 * capacity bytes: this header, `capacity` entries
@@ -252,13 +259,18 @@ int MTS_PutFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64
 // is written into the region under one lock when it is full, by
 // MTS_WriteFrameOffsets, by the next lookup in this process and when the
 // record is released. A process that fills an index it created knows which
-// slots are taken, so the run costs no reads. Results as MTS_PutFrameOffset;
-// a failure to write the run is returned by the call that writes it.
+// slots are taken, so the run costs no reads. Every write ends the chain
+// with an end entry (kMTSNotYetValue) at the key up to which the samples are
+// known to be complete: the key of the last entry added, or the end given to
+// MTS_WriteFrameOffsets. A lookup at or past it finds no other sample's
+// entry but kMTSErrNotYet. Results as MTS_PutFrameOffset; a failure to write
+// the run is returned by the call that writes it.
 int MTS_AddFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset, int64_t value);
 
 // Writes the run of entries this process holds for `pRec`, so that other
-// processes see them. Returns 0 or the failure of the write.
-int MTS_WriteFrameOffsets(AvchdDataRecord* pRec);
+// processes see them; `end` is where the samples added so far end (-1: not
+// known beyond the last key added). Returns 0 or the failure of the write.
+int MTS_WriteFrameOffsets(AvchdDataRecord* pRec, int64_t end);
 
 // Writes what this process holds of a run for `pRec` and forgets what it
 // kept of its index (before the mapping goes).
@@ -273,7 +285,8 @@ int MTS_CloseFrameIndex(AvchdDataRecord* pRec);
 // updates it. With `wantNext` the entry after the one found is given
 // instead. Returns 0, or
 // kMTSErrNotFound when the index is empty, damaged or (wantNext) has no next
-// entry; `*outEntry` is written only on success.
+// entry, or kMTSErrNotYet when the entry found is the end entry of an index
+// still being filled; `*outEntry` is written only on success.
 int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int32_t* frameHint,
                         int64_t qt_offset, FrameOffsetEntry* outEntry, bool* outExact,
                         bool wantNext);

@@ -25,10 +25,17 @@
 //                                 path from a file data handler, frame index
 //                                 of its samples), prints "id N", waits for a
 //                                 line, releases, exits 0.
+//   read ID                       a second application reading record ID:
+//                                 for each line "TYPE QT_OFFSET SIZE" reads
+//                                 through its own data handler on {ID, TYPE}
+//                                 and prints "RESULT HASH" (FNV-1a of the
+//                                 bytes, 0 on failure); "end" closes, exits 0.
 #include "DataHandler.h"
+#include "MTS_DataHandler.h"
 #include "MacMemory.h"
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
+#include "shm_test_util.h"
 #include "stream_index.h"
 #include "testsupport.h"
 
@@ -40,7 +47,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -188,6 +198,38 @@ int import(const char* path) {
   return result;
 }
 
+int read_samples(uint32_t id) {
+  MTS_DataHRegister();
+  std::map<uint32_t, ComponentInstance> handlers;
+  std::vector<Handle> refs;
+  std::vector<uint8_t> buffer;
+  std::string line;
+  while (std::getline(std::cin, line) && line != "end") {
+    std::istringstream in(line);
+    uint32_t type = 0;
+    long long qt = 0, size = 0;
+    in >> type >> qt >> size;
+    ComponentInstance& dh = handlers[type];
+    if (dh == nullptr) {
+      AvchdDataRef ref{id, type};
+      Handle h = nullptr;
+      PtrToHand(&ref, &h, Size(sizeof ref));
+      refs.push_back(h);
+      if (OpenADataHandler(h, kAvchdDataRefType, nullptr, 0, nullptr, kDataHCanRead, &dh) != noErr) return 1;
+    }
+    buffer.assign(static_cast<size_t>(size), 0);
+    wide offset = qt;
+    ComponentResult r =
+        DataHScheduleData64(dh, reinterpret_cast<Ptr>(buffer.data()), &offset, SInt32(size), 0, nullptr, nullptr);
+    std::printf("%d %llu\n", static_cast<int>(r),
+                static_cast<unsigned long long>(r == noErr ? shmtest::fnv1a(buffer.data(), buffer.size()) : 0));
+    std::fflush(stdout);
+  }
+  for (auto& it : handlers) CloseComponent(it.second);
+  for (Handle h : refs) DisposeHandle(h);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -203,6 +245,7 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "import") == 0) return import(argv[2]);
   if (argc == 2 && std::strcmp(argv[1], "lock") == 0) return lock();
   if (argc == 2 && std::strcmp(argv[1], "bytelock") == 0) return bytelock();
+  if (argc == 3 && std::strcmp(argv[1], "read") == 0) return read_samples(static_cast<uint32_t>(arg(argv, 2)));
   std::fprintf(stderr, "usage: shm_peer create|lookup|stress ...\n");
   return 64;
 }

@@ -375,6 +375,36 @@ TEST_F(RecordStore, LookupsServeEveryByteOfASample) {
   h.release();
 }
 
+TEST_F(RecordStore, AnImportsIndexEndsWhereItsWrittenSamplesEnd) {
+  Held h;
+  ASSERT_EQ(create(&h, 13), 0);
+  int32_t hint = -1;
+  // Samples at 0, 150 and 300 added the importer's way; where the one at 300
+  // ends is not known yet.
+  for (int64_t key : {0, 150, 300}) ASSERT_EQ(MTS_AddFrameOffset(h.dir, h.rec, key, key * 10), 0);
+  EXPECT_EQ(find(h, 160, &hint).key, 150);
+  EXPECT_EQ(find(h, 300, &hint).result, kMTSErrNotYet);
+  EXPECT_EQ(find(h, 310, &hint).result, kMTSErrNotYet);  // never inside the sample at 150
+  // The importer says where its samples end: the one at 300 is whole.
+  ASSERT_EQ(MTS_WriteFrameOffsets(h.rec, 450), 0);
+  Found f = find(h, 300, &hint);
+  EXPECT_EQ(f.result, 0);
+  EXPECT_EQ(f.value, 3000);
+  EXPECT_EQ(find(h, 449, &hint).key, 300);
+  EXPECT_EQ(find(h, 450, &hint).result, kMTSErrNotYet);
+  EXPECT_EQ(find(h, 100000, &hint).result, kMTSErrNotYet);
+  // The next sample takes the end entry's slot and place.
+  ASSERT_EQ(MTS_AddFrameOffset(h.dir, h.rec, 450, 4500), 0);
+  ASSERT_EQ(MTS_WriteFrameOffsets(h.rec, 600), 0);
+  EXPECT_EQ(find(h, 450, &hint).value, 4500);
+  EXPECT_EQ(find(h, 599, &hint).key, 450);
+  EXPECT_EQ(find(h, 600, &hint).result, kMTSErrNotYet);
+  EXPECT_EQ(find(h, 300, &hint, true).key, 450);
+  EXPECT_EQ(find(h, 450, &hint, true).result, kMTSErrNotFound);  // the end entry is no next sample
+  EXPECT_EQ(h.dir->lock, 0);
+  h.release();
+}
+
 TEST_F(RecordStore, DamagedContentsGiveCleanErrors) {
   // Another process writes garbage into a record while we map and walk it: every call must end, without a stray
   // access, in a result from its documented set.

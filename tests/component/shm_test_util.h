@@ -42,6 +42,14 @@ class ShmTest : public ::testing::Test {
 // `context`.
 int path_from_string(void* context, char* path, size_t capacity);
 
+// FNV-1a of `size` bytes: how two processes compare what they read. Inline:
+// a helper program that uses it must not link this library's set-up.
+inline uint64_t fnv1a(const uint8_t* data, size_t size) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001b3ull;
+  return h;
+}
+
 // A child process running `program` with `args`, its standard input and
 // output connected to us. The destructor kills it if it still runs.
 class Peer {
