@@ -180,6 +180,7 @@ void free_everything(VideoDecoder* dec) {
     FreePictureParameterSets(ds->ppsList);
     std::free(ds->ppsList);
   }
+  FreeCAVLCTables();  // the workers are gone: nothing of this instance reads the tables
   pthread_cond_destroy(&dec->idleCond);
   pthread_cond_destroy(&dec->workCond);
   pthread_mutex_destroy(&dec->progressLock);
@@ -402,15 +403,20 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   if (n == 0) n = static_cast<uint32_t>(GetProcessorNumber());
   // The decoder runs its own workers: the primitives stay single-threaded.
   vpSetNumThreads(1);
+  // The CAVLC tables first: every failure from here on releases this hold.
+  if (AllocateCAVLCTables() != 0) return nullptr;
   const uint32_t flags = params->flags;
   const bool refused = (flags & (kOpenOnePicturePerCall | kOpenDecodeOrder)) == (kOpenOnePicturePerCall | kOpenDecodeOrder) &&
                        !(flags & kOpenWholeNalUnits);
   // Sizes the 16-bit pitches can hold, and room for at least one macroblock.
   const bool badSize = params->codedWidth < 16 || params->codedHeight < 16 || params->codedWidth > 4096 ||
                        params->codedHeight > 4096 || (params->codedWidth & 15) || (params->codedHeight & 15);
-  if (!(sse & kSse2) || !(sse & kSsse3) || refused || badSize || params->outputFormat > 3) return nullptr;
-  void* mem = aligned_zeroed(sizeof(VideoDecoder));
-  if (!mem) return nullptr;
+  void* mem = nullptr;
+  if (!(sse & kSse2) || !(sse & kSsse3) || refused || badSize || params->outputFormat > 3 ||
+      !(mem = aligned_zeroed(sizeof(VideoDecoder)))) {
+    FreeCAVLCTables();
+    return nullptr;
+  }
   VideoDecoder* dec = new (mem) VideoDecoder;
   std::memset(static_cast<void*>(dec), 0, sizeof(*dec));
   dec->taskPool = nullptr;
