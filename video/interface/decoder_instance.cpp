@@ -334,7 +334,12 @@ void refusal_words(VideoRefusal* r) {
       "parameter set values out of the decoder's range",
   };
   const uint32_t reason = r->reason < sizeof(kWords) / sizeof(kWords[0]) ? r->reason : kVideoRefusalParameterSet;
-  std::snprintf(r->text, sizeof(r->text), kWords[reason], r->operation);
+  if (reason == kVideoRefusalChromaFormat && (r->operation == 2 || r->operation == 3))
+    std::snprintf(r->text, sizeof(r->text), "%s chroma", r->operation == 2 ? "4:2:2" : "4:4:4");
+  else if (reason == kVideoRefusalBitDepth && r->operation > 8)
+    std::snprintf(r->text, sizeof(r->text), "%u-bit samples", r->operation);
+  else
+    std::snprintf(r->text, sizeof(r->text), kWords[reason], r->operation);
 }
 
 }  // namespace
@@ -342,9 +347,15 @@ void refusal_words(VideoRefusal* r) {
 int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
   VideoDecoder* dec = decoder_of(ds);
   if (dec->refusalReason) return kStepUnsupported;
+  if (reason >> 8) {  // a parameter set's refusal code: reason and detail
+    operation = reason >> 8;
+    reason &= 0xFF;
+  }
   if (reason > kVideoRefusalParameterSet || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
   dec->refusal.reason = reason;
-  dec->refusal.operation = reason == kVideoRefusalMemoryManagement ? operation : 0;
+  const bool detailed = reason == kVideoRefusalMemoryManagement || reason == kVideoRefusalChromaFormat ||
+                        reason == kVideoRefusalBitDepth;
+  dec->refusal.operation = detailed ? operation : 0;
   refusal_words(&dec->refusal);
   dec->refusalReason = dec->refusal.text;
   return kStepUnsupported;
@@ -364,11 +375,11 @@ int32_t refuse_slice(DecoderState* ds, uint32_t reason, uint32_t operation, bool
   return kStepUnsupported;
 }
 
-int32_t refuse_set(DecoderState* ds, uint32_t reason) {
+int32_t refuse_set(DecoderState* ds, uint32_t code) {
   VideoDecoder* dec = decoder_of(ds);
   if (dec->refusalReason) return kStepUnsupported;
-  if (dec->declaredRefusal == kVideoRefusalNone) dec->declaredRefusal = static_cast<uint8_t>(reason);
-  dec->refusedSetInUse = static_cast<uint8_t>(reason);
+  if (dec->declaredRefusal == kVideoRefusalNone) dec->declaredRefusal = static_cast<uint16_t>(code);
+  dec->refusedSetInUse = static_cast<uint16_t>(code);
   return kStepUnsupported;
 }
 
