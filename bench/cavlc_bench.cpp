@@ -216,6 +216,7 @@ void BM_CavlcResidualMacroblock(benchmark::State& state) {
       for (int32_t& v : row) v = 16 * 13;
   const ResidualQuant q{ls4, ls8, 28, 28, 28, 0};
   static MacroblockRecord mb;
+  if (AllocateCAVLCTables() != 0) return state.SkipWithError("no memory for the code tables");
   for (auto _ : state) {
     BitReaderCabac r;
     bs_init(&r, reinterpret_cast<const uint8_t*>(words.data()), static_cast<uint32_t>(4 * words.size() - 16));
@@ -228,9 +229,13 @@ void BM_CavlcResidualMacroblock(benchmark::State& state) {
       mb.cbp_chroma = 2;
       cavlc_residual_4x4(&r, &mb, q);
     }
-    if (r.overrun != 0) return state.SkipWithError("stream not decoded");
+    if (r.overrun != 0) {
+      FreeCAVLCTables();
+      return state.SkipWithError("stream not decoded");
+    }
     benchmark::DoNotOptimize(mb);
   }
+  FreeCAVLCTables();
   state.SetItemsProcessed(state.iterations() * kMacroblocks);
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -88,6 +89,23 @@ struct StreamInfo {
   }
 };
 
+// Says why video whose sequence parameter set the decoder refuses yields no
+// movie, as the problem of the no-usable-video result.
+void ExplainRefusedSet(const SequenceParameterSetFields& sps) {
+  char what[64];
+  if (sps.chroma_format_idc > 1) {
+    std::snprintf(what, sizeof what, "%s chroma", sps.chroma_format_idc == 2 ? "4:2:2" : "4:4:4");
+  } else if (sps.bit_depth_luma_minus8 != 0 || sps.bit_depth_chroma_minus8 != 0) {
+    std::snprintf(what, sizeof what, "%d-bit samples",
+                  8 + std::max(sps.bit_depth_luma_minus8, sps.bit_depth_chroma_minus8));
+  } else {
+    std::snprintf(what, sizeof what, "%s",
+                  sps.gaps_in_frame_num_value_allowed_flag ? "gaps in frame_num" : "left or top cropping");
+  }
+  MTS_SetProblem(invalidMovie, "the video is H.264 with %s, which the importer does not take (it takes 8-bit 4:2:0)",
+                 what);
+}
+
 } // namespace
 
 int32_t MTS_Importer_StartTSdemuxer(MTS_MovieImportGlobalsRecord* store, int64_t offset) {
@@ -119,6 +137,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   LastVideoStart lastStart;
 
   bool onlyPes = false;  // the file's one video PES, never reported, is taken
+  bool videoSeen = false;  // a video PES came, with or without a sequence parameter set
   bool skippedField = false;  // the last B picture skipped was a single field:
   mts_import::SlicePicture skippedFirstField{};  // this one
   for (;;) {
@@ -149,6 +168,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
     } else if (!(out->status & 0x100)) {
       continue;
     }
+    videoSeen = true;
     if (store->wrapReference < 0) store->wrapReference = out->PTS;
     mts_import::UnwrapReportedTimes(store);
     const int64_t pts = out->PTS;
@@ -156,6 +176,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
 
     if (count == 1) {
       StreamInfo info(out, 1);
+      if (info.head.status == 2 && info.sps()) ExplainRefusedSet(*info.sps());
       if (info.head.status != 0) return 1;
       const SequenceParameterSetFields* sps = info.sps();
       if (!sps) {
@@ -231,6 +252,8 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
     }
   }
 
+  if (count == 0 && videoSeen)
+    MTS_SetProblem(invalidMovie, "the video stream holds no H.264 sequence parameter set: it is not H.264 video");
   if (count == 0 || store->timeScale == 0 || store->frameDuration == 0) return 1;
   // The last PES of the file, never reported, ends the video.
   if (lastStart.seen) {

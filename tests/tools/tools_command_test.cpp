@@ -143,7 +143,18 @@ struct Case {
 std::vector<Case> Cases() {
   const Inputs& in = In();
   const std::string mts = MTSIMPORT, h264 = H264DEC, ac3 = AC3DEC;
+  // Video of a format the decoder and the importer refuse, and a recording
+  // whose video is not H.264.
+  auto format = [](const std::string& name) { return testsupport::local_data_file("formats/" + name); };
+  const std::string unsupported = ": error 6: the stream uses syntax this decoder does not support: ";
   return {
+      {"H264Chroma444", h264 + " --md5 " + format("yuv444_8bit.264"), 1, {unsupported + "4:4:4 chroma"}, {}},
+      {"H264Chroma422TenBit", h264 + " --md5 " + format("yuv422_10bit.264"), 1, {unsupported + "4:2:2 chroma"}, {}},
+      {"H264TenBit", h264 + " --md5 " + format("yuv420_10bit.264"), 1, {unsupported + "10-bit samples"}, {}},
+      {"MtsChroma444", mts + " " + format("yuv444_8bit.m2ts"), 1,
+       {"the video is H.264 with 4:4:4 chroma, which the importer does not take (it takes 8-bit 4:2:0) (-2010)"}, {}},
+      {"MtsNotH264", mts + " " + format("mpeg2_video.m2ts"), 1,
+       {"the video stream holds no H.264 sequence parameter set: it is not H.264 video (-2010)"}, {}},
       {"MtsMissing", mts + " " + in.missing, 1, {"mtsimport: " + in.missing + ": no such file"}, {}},
       {"MtsDirectory", mts + " " + in.directory, 1, {in.directory + ": is a directory"}, {}},
       {"MtsEmpty", mts + " " + in.empty, 1, {in.empty + ": empty file"}, {}},

@@ -258,7 +258,8 @@ struct DecoderState {
   int32_t keyBase;
   int32_t highestKey;
   uint8_t poolExhausted;  // no free picture record or frame buffer was left
-  // Why the last parameter set was refused (kVideoRefusal...), 0 when it was
-  // not refused for its syntax.
-  uint8_t paramSetRefusal;
+  // Why the last parameter set was refused, 0 when it was not refused for its
+  // syntax: a refusal code (kVideoRefusal... in bits 0..7, its detail in bits
+  // 8..15; see sps_refusal).
+  uint16_t paramSetRefusal;
 };

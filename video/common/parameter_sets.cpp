@@ -142,20 +142,37 @@ int32_t vui_parameters(BitReaderCabac* r, SequenceParameterSetFields* f) {
   return kParamSetOk;
 }
 
+// The profiles whose sequence parameter set carries chroma_format_idc, the
+// bit depths and the scaling matrices (High and above, the scalable and
+// multiview ones, and High 4:4:4 Predictive).
 bool is_high_profile(uint8_t profile) {
-  return profile == 100 || profile == 110 || profile == 122 || profile == 144;
+  switch (profile) {
+    case 44: case 83: case 86: case 100: case 110: case 118: case 122:
+    case 128: case 134: case 135: case 138: case 139: case 144: case 244:
+      return true;
+    default:
+      return false;
+  }
 }
+
+}  // namespace
 
 // What the decoding pipeline supports: 4:2:0 or monochrome 8-bit video
 // without gaps in frame_num, cropped on the right and bottom only. The
-// refusal reason of a set outside that, or kVideoRefusalNone.
+// refusal code of a set outside that, or kVideoRefusalNone.
 uint32_t sps_refusal(const SequenceParameterSetFields& f) {
-  if (f.chroma_format_idc > 1) return kVideoRefusalChromaFormat;
-  if (f.bit_depth_luma_minus8 != 0 || f.bit_depth_chroma_minus8 != 0) return kVideoRefusalBitDepth;
+  if (f.chroma_format_idc > 1) return kVideoRefusalChromaFormat | uint32_t{f.chroma_format_idc} << 8;
+  if (f.bit_depth_luma_minus8 != 0 || f.bit_depth_chroma_minus8 != 0) {
+    const uint32_t bits = 8u + (f.bit_depth_luma_minus8 > f.bit_depth_chroma_minus8 ? f.bit_depth_luma_minus8
+                                                                                    : f.bit_depth_chroma_minus8);
+    return kVideoRefusalBitDepth | (bits < 255 ? bits : 255) << 8;
+  }
   if (f.gaps_in_frame_num_value_allowed_flag) return kVideoRefusalFrameNumGaps;
   if (f.frame_crop_left_offset != 0 || f.frame_crop_top_offset != 0) return kVideoRefusalCropping;
   return kVideoRefusalNone;
 }
+
+namespace {
 
 
 // Parses the RBSP into `sps` (cleared by the caller): 0, or 12 for values
@@ -467,7 +484,7 @@ int32_t DecodeSequenceParameterSet(ThreadBuffer* tb) {
   // A complete set the pipeline does not support stays in the list as
   // parsed: the slices that use it are refused. A decoder opened for a
   // picture size takes no larger pictures.
-  ds->paramSetRefusal = static_cast<uint8_t>(sps_refusal(parsed));
+  ds->paramSetRefusal = static_cast<uint16_t>(sps_refusal(parsed));
   if (ds->lumaPitch != 0 &&
       (16u * parsed.PicWidthInMbs + 64u > ds->lumaPitch || 16u * parsed.FrameHeightInMbs > ds->lumaHeight))
     ds->paramSetRefusal = kVideoRefusalPictureSize;
@@ -507,6 +524,13 @@ void seq_param_scaling_list(BitReaderCabac* r, SequenceParameterSet* sps) {
     } else {
       fall_back_a(i, sps->ScalingList4x4, sps->ScalingList8x8);
     }
+  }
+  // 4:4:4 adds the 8x8 lists of Cb and Cr: read past them (such a set is
+  // refused for its chroma format, but the fields after them stay readable).
+  if (sps->chroma_format_idc == 3) {
+    uint8_t skipped4[6][16], skipped8[2][64];
+    for (int i = 8; i < 12; ++i)
+      if (ReadOneBit(r)) read_list(r, 6 + (i & 1), skipped4, skipped8);
   }
 }
 

@@ -50,6 +50,12 @@ int32_t DecodeSequenceParameterSet(ThreadBuffer* tb);
 // versioning, and stops after redundant_pic_cnt_present_flag.
 int32_t DecodePictureParameterSet(ThreadBuffer* tb, uint32_t inspect);
 
+// The refusal code of a sequence parameter set the decoding pipeline does
+// not support, kVideoRefusalNone (0) for one it does: the reason
+// (kVideoRefusal...) in bits 0..7, and in bits 8..15 the chroma_format_idc
+// of a chroma-format refusal or the bits per sample of a bit-depth one.
+uint32_t sps_refusal(const SequenceParameterSetFields& f);
+
 // Scaling matrices of a set (part of the two parsers).
 void seq_param_scaling_list(BitReaderCabac* r, SequenceParameterSet* sps);
 void pic_param_scaling_list(BitReaderCabac* r, PictureParameterSet* pps);

@@ -1,10 +1,14 @@
 // CAVLC code lists (coeff_token, total_zeros, run_before) and the
-// single-lookup tables the residual decoder reads, built from the lists at
-// compile time.
+// single-lookup tables the residual decoder reads, built from the lists
+// while a decoder instance holds them.
 #include "cavlc_tables.h"
+
+#include <pthread.h>
 
 #include <array>
 #include <cstddef>
+
+#include "vpCore.h"
 
 namespace {
 
@@ -322,8 +326,8 @@ constexpr const int32_t* kTotalZerosLists[20] = {
     total_zeros_map_cr3.data(),
 };
 
-constexpr CavlcFlatTables build_flat_tables() {
-  CavlcFlatTables t{};
+// Fills t, which enters zeroed.
+constexpr void build_flat_tables(CavlcFlatTables& t) {
   fill_coeff_token(t.coeffToken[0], coeff_token_map_02.data());
   fill_coeff_token(t.coeffToken[1], coeff_token_map_24.data());
   fill_coeff_token(t.coeffToken[2], coeff_token_map_48.data());
@@ -349,12 +353,23 @@ constexpr CavlcFlatTables build_flat_tables() {
     });
   for (int z = 0; z < 16; ++z)
     for (uint8_t& e : t.runBefore[z]) e = z == 0 ? 0x80 : e != 0 ? static_cast<uint8_t>(e | 0x80) : 0;
-  return t;
 }
+
+// The lists are checked once, when the program is compiled: a build from
+// them never meets a code its tables cannot hold.
+constexpr bool lists_fit_their_tables() {
+  CavlcFlatTables t{};
+  build_flat_tables(t);
+  return true;
+}
+static_assert(lists_fit_their_tables());
+
+pthread_mutex_t g_tableLock = PTHREAD_MUTEX_INITIALIZER;
+uint32_t g_tableUsers = 0;
 
 }  // namespace
 
-constexpr CavlcFlatTables kCavlcFlat = build_flat_tables();
+const CavlcFlatTables* CavlcTables = nullptr;
 
 const CavlcCodeList kCavlcCodeLists[30] = {
     {"coeff_token_map_02", coeff_token_map_02.data(), 3},
@@ -388,3 +403,32 @@ const CavlcCodeList kCavlcCodeLists[30] = {
     {"run_before_map_6", run_before_map_6.data(), 2},
     {"run_before_map_6p", run_before_map_6p.data(), 2},
 };
+
+// Decoder instances share one set: it lives from the first user's build to
+// the last user's release.
+uint32_t AllocateCAVLCTables() {
+  pthread_mutex_lock(&g_tableLock);
+  uint32_t result = 0;
+  if (g_tableUsers == 0) {
+    auto* t = static_cast<CavlcFlatTables*>(vpMalloc(static_cast<int>(sizeof(CavlcFlatTables))));
+    if (t == nullptr) {
+      result = 6;
+    } else {
+      *t = CavlcFlatTables{};
+      build_flat_tables(*t);
+      CavlcTables = t;
+    }
+  }
+  if (result == 0) ++g_tableUsers;
+  pthread_mutex_unlock(&g_tableLock);
+  return result;
+}
+
+void FreeCAVLCTables() {
+  pthread_mutex_lock(&g_tableLock);
+  if (g_tableUsers > 0 && --g_tableUsers == 0) {
+    vpFree(const_cast<CavlcFlatTables*>(CavlcTables));
+    CavlcTables = nullptr;
+  }
+  pthread_mutex_unlock(&g_tableLock);
+}

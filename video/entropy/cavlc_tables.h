@@ -1,7 +1,8 @@
 // CAVLC code tables: the code lists of coeff_token, total_zeros and
 // run_before, and the single-lookup tables the slice decoder's residual
-// reads, built from the lists at compile time (constant data, shared by
-// every slice, thread and decoder instance; nothing to build at an open).
+// reads, built from the lists by AllocateCAVLCTables when a decoder opens
+// and shared by every slice, thread and decoder instance until the last
+// user releases them with FreeCAVLCTables.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +21,8 @@ struct CavlcCodeList {
 };
 extern const CavlcCodeList kCavlcCodeLists[30];
 
-// The same codes as single-lookup tables for the residual decoder, built at
-// compile time from the code lists (no allocation, valid for the whole
-// process). Entries are 0 where no code begins.
+// The same codes as single-lookup tables for the residual decoder, built
+// from the code lists. Entries are 0 where no code begins.
 //
 // coeff_token by class (0 for 0 <= nC < 2, 1 for 2..3, 2 for 4..7, 3 for
 // 4:2:0 chroma DC):
@@ -49,18 +49,31 @@ struct CavlcFlatTables {
   uint8_t totalZeros[kCavlcTotalZerosEntries];
   uint8_t runBefore[16][8];
 };
-extern const CavlcFlatTables kCavlcFlat;
+
+// The tables the residual decoder reads: the set built by the first
+// AllocateCAVLCTables that found none, held while any user holds it (null
+// when none does). Hidden, so that the decoder reaches it straight from its
+// own data with one load.
+extern const CavlcFlatTables* CavlcTables __attribute__((visibility("hidden")));
+
+// Takes a hold on the tables for one more user (a decoder instance),
+// building them when no user holds them: 0, or 6 when memory ran out (no
+// hold is then taken and nothing is kept). Thread-safe.
+uint32_t AllocateCAVLCTables();
+// Releases one user's hold; the last release frees the tables. A release
+// without a hold does nothing.
+void FreeCAVLCTables();
 
 namespace cavlc {
 namespace {
 
-// kCavlcFlat as the code tables of the block decoder (cavlc_block.h): the
-// ones the slice decoder's residual runs with.
+// CavlcTables as the code tables of the block decoder (cavlc_block.h): the
+// ones the slice decoder's residual runs with, while a hold is taken.
 struct FlatTables {
   // By leading zeros and the 3 bits after the first 1.
   static int coeff_token(Window& w, int cls, int* totalCoeff, int* trailingOnes) {
     const int zeros = clz64(w.v | (uint64_t{1} << 31));
-    const uint16_t e = kCavlcFlat.coeffToken[cls][8 * zeros + bits_after(w.v, zeros + 1, 3)];
+    const uint16_t e = CavlcTables->coeffToken[cls][8 * zeros + bits_after(w.v, zeros + 1, 3)];
     if (__builtin_expect(e == 0, 0)) return StatusVlcBadCode;
     w.take(e & 31);
     *trailingOnes = (e >> 5) & 3;
@@ -68,9 +81,9 @@ struct FlatTables {
     return 0;
   }
   static int total_zeros(Window& w, int totalCoeff, int maxNum) {
-    const CavlcDirectIndex& t = kCavlcFlat.totalZerosIndex[maxNum == 4 ? 16 + totalCoeff : totalCoeff];
+    const CavlcDirectIndex& t = CavlcTables->totalZerosIndex[maxNum == 4 ? 16 + totalCoeff : totalCoeff];
     w.need(9);
-    const uint8_t e = kCavlcFlat.totalZeros[t.offset + (w.v >> (64 - t.bits))];
+    const uint8_t e = CavlcTables->totalZeros[t.offset + (w.v >> (64 - t.bits))];
     if (__builtin_expect(e == 0, 0)) return StatusVlcBadCode;
     w.take(e >> 4);
     return e & 15;
@@ -79,7 +92,7 @@ struct FlatTables {
   // by their leading zeros (zerosLeft 7 and above) can, and are cut to it.
   static int run_before(Window& w, int zerosLeft) {
     w.need(11);
-    const uint8_t e = kCavlcFlat.runBefore[zerosLeft][w.v >> 61];
+    const uint8_t e = CavlcTables->runBefore[zerosLeft][w.v >> 61];
     if (__builtin_expect(e != 0, 1)) {
       w.take((e >> 4) & 7);
       return e & 15;

@@ -13,7 +13,8 @@ struct VideoStreamInfo {
   void* pPayload;         // SequenceParameterSetFields, PictureParameterSetFields
                           // or SliceSummary; NULL when none could be made
   uint32_t length;        // NAL unit payload bytes (emulation prevention removed)
-  uint32_t status;        // 0 payload valid, 1 parse failed or ran past the unit
+  uint32_t status;        // 0 payload valid, 1 parse failed or ran past the unit, 2 payload valid
+                          // but a set the decoder refuses (4:2:2, 4:4:4, more than 8 bits, ...)
   VideoStreamInfo* pNext;
 };
 
@@ -270,7 +271,9 @@ enum : uint32_t {
 
 struct VideoRefusal {
   uint32_t reason;     // kVideoRefusal...
-  uint32_t operation;  // the memory_management_control_operation of kVideoRefusalMemoryManagement, else 0
+  uint32_t operation;  // the memory_management_control_operation of kVideoRefusalMemoryManagement, the
+                       // chroma_format_idc of kVideoRefusalChromaFormat, the bits per sample of
+                       // kVideoRefusalBitDepth; else 0
   char text[96];       // the reason in words, empty for kVideoRefusalNone
 };
 

@@ -203,10 +203,10 @@ struct VideoDecoder {
   VideoRefusal suspect;        // the refused syntax of the last suspect slice (reason 0: none)
   VideoRefusal cleanSuspect;   // the first one read in a header that parsed cleanly otherwise
   uint8_t suspectChain;        // the last slice header read was a suspect one
-  uint8_t declaredRefusal;     // refused syntax of a parameter set no slice has used yet
+  uint16_t declaredRefusal;    // refusal code of a parameter set no slice has used yet
   uint32_t slicesDropped;      // slices dropped as damaged
   VideoRefusal firstSuspect;   // the refused syntax the first suspect slice read as
-  uint8_t refusedSetInUse;     // slices since the last decoded one use a set with refused syntax
+  uint16_t refusedSetInUse;    // refusal code of the set that slices since the last decoded one use
   int32_t firstDrop;           // step result of the first slice dropped while no picture was set up
   const DecoderStages* stages;  // the stages the instance runs
   uint32_t flightLimit;         // pictures set up and not finished, besides the one being parsed
@@ -232,7 +232,8 @@ void free_progress(VideoDecoder* dec);
 
 // Records why a stream is refused (the first reason stays) and returns the
 // unsupported-syntax result. `operation` is the memory management operation
-// of kVideoRefusalMemoryManagement.
+// of kVideoRefusalMemoryManagement. `reason` may be a refusal code of a
+// parameter set (sps_refusal), whose detail is then the operation.
 int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation = 0);
 
 // The same for syntax read in a slice header, which damage can fake. The
@@ -245,7 +246,8 @@ int32_t refuse_slice(DecoderState* ds, uint32_t reason, uint32_t operation, bool
 // The same for syntax that the slice's parameter sets declare: the slice is
 // dropped, and the stream is refused at the end of its input unless a slice
 // decoded with other sets since (a damaged copy of a set was replaced).
-int32_t refuse_set(DecoderState* ds, uint32_t reason);
+// `code` is a refusal code (sps_refusal), or a bare reason.
+int32_t refuse_set(DecoderState* ds, uint32_t code);
 
 // Notes refused syntax in the slice header being read; the header is read
 // on, and refuse_slice decides at its end.

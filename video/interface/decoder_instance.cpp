@@ -188,6 +188,7 @@ void free_everything(VideoDecoder* dec) {
     FreePictureParameterSets(ds->ppsList);
     std::free(ds->ppsList);
   }
+  FreeCAVLCTables();  // the workers are gone: nothing of this instance reads the tables
   pthread_cond_destroy(&dec->idleCond);
   pthread_cond_destroy(&dec->workCond);
   pthread_mutex_destroy(&dec->progressLock);
@@ -341,7 +342,12 @@ void refusal_words(VideoRefusal* r) {
       "parameter set values out of the decoder's range",
   };
   const uint32_t reason = r->reason < sizeof(kWords) / sizeof(kWords[0]) ? r->reason : kVideoRefusalParameterSet;
-  std::snprintf(r->text, sizeof(r->text), kWords[reason], r->operation);
+  if (reason == kVideoRefusalChromaFormat && (r->operation == 2 || r->operation == 3))
+    std::snprintf(r->text, sizeof(r->text), "%s chroma", r->operation == 2 ? "4:2:2" : "4:4:4");
+  else if (reason == kVideoRefusalBitDepth && r->operation > 8)
+    std::snprintf(r->text, sizeof(r->text), "%u-bit samples", r->operation);
+  else
+    std::snprintf(r->text, sizeof(r->text), kWords[reason], r->operation);
 }
 
 }  // namespace
@@ -349,9 +355,15 @@ void refusal_words(VideoRefusal* r) {
 int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
   VideoDecoder* dec = decoder_of(ds);
   if (dec->refusalReason) return kStepUnsupported;
+  if (reason >> 8) {  // a parameter set's refusal code: reason and detail
+    operation = reason >> 8;
+    reason &= 0xFF;
+  }
   if (reason > kVideoRefusalParameterSet || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
   dec->refusal.reason = reason;
-  dec->refusal.operation = reason == kVideoRefusalMemoryManagement ? operation : 0;
+  const bool detailed = reason == kVideoRefusalMemoryManagement || reason == kVideoRefusalChromaFormat ||
+                        reason == kVideoRefusalBitDepth;
+  dec->refusal.operation = detailed ? operation : 0;
   refusal_words(&dec->refusal);
   dec->refusalReason = dec->refusal.text;
   return kStepUnsupported;
@@ -371,11 +383,11 @@ int32_t refuse_slice(DecoderState* ds, uint32_t reason, uint32_t operation, bool
   return kStepUnsupported;
 }
 
-int32_t refuse_set(DecoderState* ds, uint32_t reason) {
+int32_t refuse_set(DecoderState* ds, uint32_t code) {
   VideoDecoder* dec = decoder_of(ds);
   if (dec->refusalReason) return kStepUnsupported;
-  if (dec->declaredRefusal == kVideoRefusalNone) dec->declaredRefusal = static_cast<uint8_t>(reason);
-  dec->refusedSetInUse = static_cast<uint8_t>(reason);
+  if (dec->declaredRefusal == kVideoRefusalNone) dec->declaredRefusal = static_cast<uint16_t>(code);
+  dec->refusedSetInUse = static_cast<uint16_t>(code);
   return kStepUnsupported;
 }
 
@@ -410,15 +422,20 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   if (n == 0) n = static_cast<uint32_t>(GetProcessorNumber());
   // The decoder runs its own workers: the primitives stay single-threaded.
   vpSetNumThreads(1);
+  // The CAVLC tables first: every failure from here on releases this hold.
+  if (AllocateCAVLCTables() != 0) return nullptr;
   const uint32_t flags = params->flags;
   const bool refused = (flags & (kOpenOnePicturePerCall | kOpenDecodeOrder)) == (kOpenOnePicturePerCall | kOpenDecodeOrder) &&
                        !(flags & kOpenWholeNalUnits);
   // Sizes the 16-bit pitches can hold, and room for at least one macroblock.
   const bool badSize = params->codedWidth < 16 || params->codedHeight < 16 || params->codedWidth > 4096 ||
                        params->codedHeight > 4096 || (params->codedWidth & 15) || (params->codedHeight & 15);
-  if (!(sse & kSse2) || !(sse & kSsse3) || refused || badSize || params->outputFormat > 3) return nullptr;
-  void* mem = aligned_zeroed(sizeof(VideoDecoder));
-  if (!mem) return nullptr;
+  void* mem = nullptr;
+  if (!(sse & kSse2) || !(sse & kSsse3) || refused || badSize || params->outputFormat > 3 ||
+      !(mem = aligned_zeroed(sizeof(VideoDecoder)))) {
+    FreeCAVLCTables();
+    return nullptr;
+  }
   VideoDecoder* dec = new (mem) VideoDecoder;
   std::memset(static_cast<void*>(dec), 0, sizeof(*dec));
   dec->taskPool = nullptr;

@@ -496,10 +496,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   PictureParameterSet* pps = h.pps;
   SequenceParameterSet* sps = pps->sps;
   // Sets the pipeline cannot decode never reach it, whatever the parsers kept.
-  if (sps->chroma_format_idc > 1) return refuse_set(ds, kVideoRefusalChromaFormat);
-  if (sps->bit_depth_luma_minus8 != 0 || sps->bit_depth_chroma_minus8 != 0) return refuse_set(ds, kVideoRefusalBitDepth);
-  if (sps->gaps_in_frame_num_value_allowed_flag) return refuse_set(ds, kVideoRefusalFrameNumGaps);
-  if (sps->frame_crop_left_offset != 0 || sps->frame_crop_top_offset != 0) return refuse_set(ds, kVideoRefusalCropping);
+  if (const uint32_t refusal = sps_refusal(*sps)) return refuse_set(ds, refusal);
   if (pps->redundant_pic_cnt_present_flag) return refuse_set(ds, kVideoRefusalRedundantPictures);
   if (pps->num_slice_groups_minus1 != 0) return refuse_set(ds, kVideoRefusalSliceGroups);
   if (16u * sps->PicWidthInMbs + 64u > ds->lumaPitch || 16u * sps->FrameHeightInMbs > ds->lumaHeight)

@@ -81,10 +81,13 @@ template <typename Fields, typename Record, typename Parse>
 int32_t describe_parameter_set(Inspection& in, VideoStreamInfo* node, Record* record, Parse parse) {
   auto* out = allocate_zeroed<Fields>();
   if (!out) return kParamSetNoMemory;
+  in.state()->paramSetRefusal = kVideoRefusalNone;
   const int32_t result = parse();
-  if (result == kParamSetOk && !in.reader()->overrun) {
+  // A complete set refused for its syntax is handed out too, marked.
+  const bool refused = result == kParamSetUnsupported && in.state()->paramSetRefusal != kVideoRefusalNone;
+  if ((result == kParamSetOk || refused) && !in.reader()->overrun) {
     std::memcpy(out, static_cast<const Fields*>(record), sizeof(Fields));
-    node->status = 0;
+    node->status = refused ? 2 : 0;
   } else {
     node->status = 1;
   }

@@ -23,7 +23,11 @@ const int32_t kIdentity[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
 
 class CavlcPrimitives : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(cavlc_code_tables().built); }
+  void SetUp() override {
+    ASSERT_TRUE(cavlc_code_tables().built);
+    ASSERT_EQ(AllocateCAVLCTables(), 0u);
+  }
+  void TearDown() override { FreeCAVLCTables(); }
 };
 
 // Walks a table as the decoders do: (result, bits consumed), result INT32_MIN

@@ -20,6 +20,7 @@ struct SpsOptions {
   uint8_t profile = 100;
   uint32_t id = 0;
   uint32_t chromaFormat = 1;
+  uint32_t bitDepthMinus8 = 0;  // luma and chroma
   uint32_t widthMbs = 22;
   uint32_t heightMapUnits = 18;
   bool frameMbsOnly = true;
@@ -41,10 +42,11 @@ std::vector<uint8_t> sps_rbsp(const SpsOptions& o) {
   w.byte(0);
   w.byte(30);
   w.ue(o.id);
-  if (o.profile == 100) {
+  if (o.profile >= 100 || o.profile == 44 || o.profile == 83 || o.profile == 86) {  // the profiles used here
     w.ue(o.chromaFormat);
-    w.ue(0);
-    w.ue(0);
+    if (o.chromaFormat == 3) w.bit(0);  // separate_colour_plane_flag
+    w.ue(o.bitDepthMinus8);
+    w.ue(o.bitDepthMinus8);
     w.bit(0);
     w.bit(o.scaling ? 1 : 0);
     if (o.scaling) o.scaling(w);
@@ -396,6 +398,46 @@ TEST(ParameterSets, UnsupportedStreamsAreRefused) {
   EXPECT_EQ(cut.ppsHead.num_slice_groups_minus1, 0);
   EXPECT_EQ(cut.ppsHead.pic_init_qp_minus26, 0);
   EXPECT_EQ(cut.ppsHead.chroma_qp_index_offset, 0);
+}
+
+// Every profile whose set codes the chroma format, the bit depths and the
+// scaling matrices is read through them to the fields after them. A 4:4:4
+// set (with four more 8x8 lists) or one of 10-bit samples is read whole and
+// refused for its format, which its refusal code names.
+TEST(ParameterSets, EveryProfileCodingTheChromaFormatIsReadThrough) {
+  for (uint8_t profile : {44, 83, 86, 100, 110, 118, 122, 128, 134, 135, 138, 139, 144, 244}) {
+    Syntax s;
+    SpsOptions o;
+    o.profile = profile;
+    o.widthMbs = 20;
+    o.scaling = [](BitWriter& w) {
+      for (int i = 0; i < 8; ++i) w.bit(0);
+    };
+    ASSERT_EQ(s.sps(o), 0) << int(profile);
+    EXPECT_EQ(s.spsHead.pic_width_in_mbs_minus1, 19u) << int(profile);
+    EXPECT_EQ(s.spsHead.seq_scaling_matrix_present_flag, 1) << int(profile);
+  }
+  Syntax s444;
+  SpsOptions o;
+  o.profile = 244;
+  o.chromaFormat = 3;
+  o.scaling = [](BitWriter& w) {
+    for (int i = 0; i < 12; ++i) {
+      w.bit(1);
+      write_list(w, std::vector<int>(i < 6 ? 16 : 64, 20 + i));
+    }
+  };
+  EXPECT_EQ(s444.sps(o), kParamSetUnsupported);
+  EXPECT_EQ(s444.ds.paramSetRefusal, kVideoRefusalChromaFormat | 3 << 8);
+  EXPECT_EQ(s444.spsHead.pic_width_in_mbs_minus1, 21u);
+  EXPECT_EQ(s444.spsHead.ScalingList8x8[1][63], 27);
+  Syntax deep;
+  o = SpsOptions();
+  o.profile = 110;
+  o.bitDepthMinus8 = 2;
+  EXPECT_EQ(deep.sps(o), kParamSetUnsupported);
+  EXPECT_EQ(deep.ds.paramSetRefusal, kVideoRefusalBitDepth | 10 << 8);
+  EXPECT_EQ(deep.spsHead.pic_width_in_mbs_minus1, 21u);
 }
 
 // ---- SEI ------------------------------------------------------------------

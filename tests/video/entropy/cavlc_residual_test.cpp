@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -15,6 +16,7 @@
 #include "parameter_sets.h"
 #include "reference.h"
 #include "transforms.h"
+#include "vpCore.h"
 
 using cavlctest::BitWriter;
 
@@ -25,6 +27,7 @@ const uint8_t kUp[16] = {10, 11, 0, 1, 14, 15, 4, 5, 2, 3, 8, 9, 6, 7, 12, 13};
 
 struct Fixture : ::testing::Test {
   void SetUp() override {
+    ASSERT_EQ(AllocateCAVLCTables(), 0u);
     std::mt19937 rng(5);
     for (auto& m : w4)
       for (uint8_t& v : m) v = static_cast<uint8_t>(4 + rng() % 60);
@@ -32,6 +35,7 @@ struct Fixture : ::testing::Test {
       for (uint8_t& v : m) v = static_cast<uint8_t>(4 + rng() % 60);
     build_level_scale(w4, w8, ls4, ls8);
   }
+  void TearDown() override { FreeCAVLCTables(); }
 
   uint8_t w4[6][16];
   uint8_t w8[2][64];
@@ -458,6 +462,8 @@ TEST(CavlcFlatTables, EveryCodeOfEveryList) {
       {"run_before_map_4", 4, Case::kRun, 5},       {"run_before_map_6", 6, Case::kRun, 7},
       {"run_before_map_6p", 7, Case::kRun, 15},     {"run_before_map_6p", 15, Case::kRun, 15},
   };
+  ASSERT_EQ(AllocateCAVLCTables(), 0u);
+  const CavlcFlatTables& flat = *CavlcTables;
   std::mt19937_64 rng(3);
   for (const Case& c : cases) {
     const CavlcCodeList* list = nullptr;
@@ -476,17 +482,17 @@ TEST(CavlcFlatTables, EveryCodeOfEveryList) {
           int value, consumed;
           if (c.kind == Case::kToken) {
             const int z = std::min(__builtin_clzll(bits | (uint64_t{1} << 31)), 32);
-            const uint16_t e = kCavlcFlat.coeffToken[c.table][8 * z + ((bits << z << 1) >> 61)];
+            const uint16_t e = flat.coeffToken[c.table][8 * z + ((bits << z << 1) >> 61)];
             consumed = e & 31;
             value = ((e >> 7) << 8) | ((e >> 5) & 3);
             EXPECT_EQ(value, (p[2] << 8) | p[1]) << c.list << " code " << found;
           } else if (c.kind == Case::kZeros) {
-            const CavlcDirectIndex& t = kCavlcFlat.totalZerosIndex[c.table];
-            const uint8_t e = kCavlcFlat.totalZeros[t.offset + (bits >> (64 - t.bits))];
+            const CavlcDirectIndex& t = flat.totalZerosIndex[c.table];
+            const uint8_t e = flat.totalZeros[t.offset + (bits >> (64 - t.bits))];
             consumed = e >> 4;
             value = e & 15;
           } else {
-            const uint8_t e = kCavlcFlat.runBefore[c.table][bits >> 61];
+            const uint8_t e = flat.runBefore[c.table][bits >> 61];
             const int z = __builtin_clzll(bits);
             consumed = e != 0 ? (e >> 4) & 7 : z + 1;
             value = e != 0 ? e & 15 : z + 4;
@@ -502,10 +508,38 @@ TEST(CavlcFlatTables, EveryCodeOfEveryList) {
   }
   // Sixteen zeros start no coeff_token of the 4x4 columns; 0000 0000 0 no
   // total_zeros of TotalCoeff 1.
-  for (int cls = 0; cls < 3; ++cls) EXPECT_EQ(kCavlcFlat.coeffToken[cls][8 * 16], 0) << cls;
+  for (int cls = 0; cls < 3; ++cls) EXPECT_EQ(flat.coeffToken[cls][8 * 16], 0) << cls;
   // With no zeros left, run_before reads nothing.
-  for (uint8_t e : kCavlcFlat.runBefore[0]) EXPECT_EQ(e, 0x80);
-  EXPECT_EQ(kCavlcFlat.totalZeros[kCavlcFlat.totalZerosIndex[1].offset], 0);
+  for (uint8_t e : flat.runBefore[0]) EXPECT_EQ(e, 0x80);
+  EXPECT_EQ(flat.totalZeros[flat.totalZerosIndex[1].offset], 0);
+  FreeCAVLCTables();
+}
+
+// One set serves every user: a second user gets the first one's, it
+// outlives the first release, and the last release frees it. A build that
+// finds no memory takes no hold and keeps nothing.
+TEST(CavlcTableLifetime, SharedByUsersFreedByTheLast) {
+  ASSERT_EQ(AllocateCAVLCTables(), 0u);
+  const CavlcFlatTables* first = CavlcTables;
+  ASSERT_NE(first, nullptr);
+  ASSERT_EQ(AllocateCAVLCTables(), 0u);
+  EXPECT_EQ(CavlcTables, first);
+  FreeCAVLCTables();
+  EXPECT_EQ(CavlcTables, first);
+  EXPECT_EQ(first->runBefore[0][0], 0x80);  // still readable
+  FreeCAVLCTables();
+  EXPECT_EQ(CavlcTables, nullptr);
+  FreeCAVLCTables();  // an extra release is harmless
+  EXPECT_EQ(CavlcTables, nullptr);
+
+  i_malloc = [](size_t) -> void* { return nullptr; };
+  EXPECT_EQ(AllocateCAVLCTables(), 6u);
+  i_malloc = std::malloc;
+  EXPECT_EQ(CavlcTables, nullptr);
+  ASSERT_EQ(AllocateCAVLCTables(), 0u);
+  ASSERT_NE(CavlcTables, nullptr);
+  FreeCAVLCTables();
+  EXPECT_EQ(CavlcTables, nullptr);  // the failed build held nothing
 }
 
 TEST(Scans, PermutationsAndTheFrameZigZag) {

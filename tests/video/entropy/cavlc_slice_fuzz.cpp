@@ -14,7 +14,9 @@
 
 namespace {
 
-struct Setup : slicefuzz::LevelScales {};
+struct Setup : slicefuzz::LevelScales {
+  Setup() { AllocateCAVLCTables(); }
+};
 
 }  // namespace
 

@@ -359,7 +359,11 @@ StreamResult check_stream(const std::string& rel, const std::string& name) {
   return res;
 }
 
-class CavlcStreams : public ::testing::TestWithParam<const char*> {};
+class CavlcStreams : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override { ASSERT_EQ(AllocateCAVLCTables(), 0u); }
+  void TearDown() override { FreeCAVLCTables(); }
+};
 
 TEST_P(CavlcStreams, MacroblockTypesAndQpsMatchTheReference) {
   const std::string rel = GetParam();

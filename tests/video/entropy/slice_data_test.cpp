@@ -30,11 +30,13 @@ struct Picture {
 
 struct SliceFixture : ::testing::Test {
   void SetUp() override {
+    ASSERT_EQ(AllocateCAVLCTables(), 0u);
     uint8_t w4[6][16], w8[2][64];
     std::memset(w4, 16, sizeof(w4));
     std::memset(w8, 16, sizeof(w8));
     build_level_scale(w4, w8, ls4, ls8);
   }
+  void TearDown() override { FreeCAVLCTables(); }
 
   SliceDataState state(Picture& p, uint32_t width, uint8_t sliceType, uint32_t first = 0) {
     SliceDataState s{};

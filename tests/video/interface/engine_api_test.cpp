@@ -5,15 +5,18 @@
 // stand-in stages: each picture's luma is its picture order count).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
+#include "cavlc_tables.h"
 #include "decoder_engine.h"
 #include "engine_streams.h"
 #include "engine_test_util.h"
 #include "reconstruction.h"
 #include "stand_in_stages.h"
 #include "testsupport.h"
+#include "vpCore.h"
 
 namespace {
 
@@ -91,6 +94,22 @@ TEST(EngineCalls, OpenRefusesFlagsAndSizesItCannotServe) {
   p = params_for(40, 32);  // not whole macroblocks
   EXPECT_EQ(nullptr, AVCHDOpenVideoDecoderLib(&p));
   EXPECT_EQ(nullptr, AVCHDOpenVideoDecoderLib(nullptr));
+}
+
+// No memory for the CAVLC tables: no decoder, nothing kept (the leak check
+// of the sanitizer build sees the rest), and a later open builds them.
+TEST(EngineCalls, OpenFailsWhenTheCavlcTablesCannotBeBuilt) {
+  const VideoDecoderParams p = params_for(64, 64);
+  i_malloc = [](size_t) -> void* { return nullptr; };
+  VideoDecoder* dec = AVCHDOpenVideoDecoderLib(&p);
+  i_malloc = std::malloc;
+  EXPECT_EQ(nullptr, dec);
+  EXPECT_EQ(nullptr, CavlcTables);
+  dec = AVCHDOpenVideoDecoderLib(&p);
+  ASSERT_NE(nullptr, dec);
+  EXPECT_NE(nullptr, CavlcTables);
+  EXPECT_EQ(0, AVCHDCloseVideoDecoderLib(dec));
+  EXPECT_EQ(nullptr, CavlcTables);  // the failed open held none
 }
 
 TEST(EngineCalls, PoolsHoldTheLargestBufferOfTheLevelAndTheWorkers) {

@@ -187,12 +187,15 @@ TEST(StreamInfo, UnselectedUnitsLeaveAFreeNode) {
 }
 
 TEST(StreamInfo, RefusedAndTruncatedUnitsReportStatus) {
-  // 4:2:2 High 4:2:2 profile: refused.
+  // 4:2:2 High 4:2:2 profile: refused, and handed out as read so that the
+  // caller can say why.
   std::vector<uint8_t> s;
   append(s, annexb_unit(0x67, sps_rbsp(true, 0, 2)));
   InfoList l;
   EXPECT_EQ(AVCHDGetVideoStreamInfoLib(&l.head, s.data(), static_cast<int32_t>(s.size()), kStreamInfoSps), 12);
-  EXPECT_EQ(l.head.status, 1u);
+  EXPECT_EQ(l.head.status, 2u);
+  ASSERT_NE(l.head.pPayload, nullptr);
+  EXPECT_EQ(static_cast<const SequenceParameterSetFields*>(l.head.pPayload)->chroma_format_idc, 2);
 
   // A slice header cut after first_mb_in_slice.
   std::vector<uint8_t> cut = {0, 0, 1, 0x41, 0x00, 0x00, 0x00, 0x01};

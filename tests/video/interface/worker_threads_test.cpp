@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "cavlc_tables.h"
 #include "decoder_engine.h"
 #include "engine_test_util.h"
 #include "md5.h"
@@ -67,6 +69,48 @@ TEST(WorkerThreads, PicturesDecodedOverlappingMatchTheReferenceWithAnyWorkerCoun
     }
   }
   if (found == 0) GTEST_SKIP() << "no stream found";
+}
+
+// Decoders opened and closed on several threads at once, overlapping in
+// every way (one closes while others decode, open while others close),
+// share the CAVLC tables and decode CAVLC streams to the reference output.
+TEST(WorkerThreads, DecodersOpenedAndClosedOverlappingShareTheCavlcTables) {
+  struct Reference {
+    const char* name;
+    const char* md5;  // of every picture in output order
+  };
+  const Reference refs[] = {{"BA_MW_D", "7d5d351ad061640294bf43a43150fbca"},
+                            {"SVA_NL2_E", "b47e932d436288013b8453d9a1d0f60d"},
+                            {"CI_MW_D", "037becca5bc836b869aba825293d39a3"},
+                            {"CVFI1_SVA_C", "af3086f97e7316670af7a4bdf3d53fea"}};
+  std::vector<std::vector<uint8_t>> streams;
+  for (const Reference& r : refs) {
+    const std::string path = testsupport::testdata_file(std::string("h264-conformance/") + r.name + ".264");
+    if (path.empty()) GTEST_SKIP() << "no conformance streams";
+    streams.push_back(testsupport::read_file(path));
+  }
+  constexpr int kThreads = 4;
+  std::vector<std::string> failures[kThreads];
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      // Each thread starts with another stream, so that opens and closes
+      // fall at different times.
+      for (int k = 0; k < 2 * static_cast<int>(streams.size()); ++k) {
+        const size_t i = (t + k) % streams.size();
+        enginetest::DecodeOptions opt;
+        opt.threads = 1 + (t & 1);
+        opt.keepPictures = true;
+        const enginetest::DecodeRun run = enginetest::decode_buffer(streams[i], opt);
+        Md5 all;
+        for (const std::vector<uint8_t>& picture : run.pictures) all.update(picture.data(), picture.size());
+        const std::string md5 = all.hex();
+        if (!run.finished || md5 != refs[i].md5) failures[t].push_back(std::string(refs[i].name) + " " + md5);
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_TRUE(failures[t].empty()) << failures[t].front();
+  EXPECT_EQ(nullptr, CavlcTables);  // the last close freed them
 }
 
 // A decoder of the stream with eight workers, writing IYUV; null when the
