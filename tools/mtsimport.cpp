@@ -296,7 +296,7 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
   FILE* f = std::fopen(path, "rb");
   TSDemuxContext* ctx = TSOpenDemuxLib();
   StreamProbe probe;
-  bool audio = false;
+  bool audio = false, videoRead = false;
   std::string firstKey;
   int64_t audioStarts[2] = {0, 0};
   if (f && ctx) {
@@ -326,10 +326,12 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
         audioStarts[1] = total - int64_t(filled) + int64_t(next) - kTSSourcePacketSize;
       }
       TSDemuxStreamLib(at, length, &out, ctx);
-      if (!probe.video && out.videoSize > 0)
+      if (!videoRead && (out.status & kTSStatusVideo) && out.videoSize > 0) {
+        videoRead = true;
         probe.cameraData = AVCHDGetVideoUserDataLib(&probe.camera, out.pVideo, out.videoSize) == 0;
+      }
       probe.video |= (out.status & kTSStatusVideo) != 0 || out.videoSize > 0;
-      if (!wholeFile && audio && probe.video) break;
+      if (!wholeFile && audio && videoRead) break;
       if (!(out.status & kTSStatusAudio)) continue;
       const AudioKind kind = AudioKindOf(out);
       if (audio && !kind.readable) continue;  // damaged, not another kind

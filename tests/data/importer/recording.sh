@@ -35,8 +35,10 @@ from fractions import Fraction
 pts = [int(x) for x in open(sys.argv[1]).read().split()]
 tb = Fraction(sys.argv[2])
 frame = Fraction(90000) / Fraction(sys.argv[3])
-terms = "+".join("%d*eq(N\\,%d)" % (round(p * tb * 90000), i) for i, p in enumerate(pts))
-print("setts=time_base=1/90000:pts=%s:dts=round((N-1)*%s)" % (terms, float(frame)))
+terms = ["%d*eq(N\\,%d)" % (round(p * tb * 90000), i) for i, p in enumerate(pts)]
+# In sums of at most 30 terms: the expression parser takes no longer chain.
+sums = "+".join("(" + "+".join(terms[k:k + 30]) + ")" for k in range(0, len(terms), 30))
+print("setts=time_base=1/90000:pts=%s:dts=round((N-1)*%s)" % (sums, float(frame)))
 PY
 )
   ffmpeg -hide_banner -loglevel error -y -i "$v.mp4" -c:v copy -bsf:v h264_mp4toannexb -f h264 "$v.h264"
