@@ -12,7 +12,9 @@
 # What it cannot make: the public H.264 conformance bitstreams
 # (h264-conformance/), the feature clips whose slice headers were rewritten
 # after encoding (40_*, 41_*, 42_*, 44_*, 45_*), and the first packets of a
-# real camcorder recording (avchd/camera_header_7packets.mts).
+# real camcorder recording (avchd/camera_header_7packets.mts). Conformance
+# bitstreams put into DIR/h264-conformance/ (NAME.264 or NAME.avc) get their
+# expected.tsv here, from ffmpeg's decoded pictures.
 #
 # usage: scripts/make_material.sh [DIR]
 # DIR defaults to ../shared/testdata beside the repository, where the tests
@@ -133,7 +135,7 @@ make_ac3() {
 recording() {
   local name=$1 size=$2 rate=$3 x264=$4 seconds=2 fps=25 drop=nodrop start=10:00:00:00
   shift 4
-  [ "$size" = 1920x1080 ] && seconds=10 fps=30 drop=drop start=00:59:59:00
+  [ "$size" = 1920x1080 ] && seconds=10 fps=30 start=01:00:00:00
   local out=$dir/avchd/$name
   wanted "$out.m2ts" || return 0
   (cd "$work" && make_recording "$name" "$size" "$rate" "$seconds" "$x264" "$start" "$fps" "$drop" "$@")
@@ -158,12 +160,53 @@ make_recordings() {
     -c:a ac3 -b:a 256k -ac 2
 }
 
+# h264-conformance/expected.tsv for the bitstreams found there: file, name,
+# profile and the MD5 of the decoded pictures as planar 8-bit 4:2:0,
+# cropped, in output order (a monochrome stream's chroma planes at 128).
+make_conformance_list() {
+  local list=$dir/h264-conformance/expected.tsv stream
+  [ -d "$dir/h264-conformance" ] && ! [ -e "$list" ] || return 0
+  compgen -G "$dir/h264-conformance/*.264" >/dev/null || compgen -G "$dir/h264-conformance/*.avc" >/dev/null ||
+    return 0
+  echo "making h264-conformance/expected.tsv"
+  printf '# file\tname\tprofile\tmd5 of the decoded pictures: planar 8-bit 4:2:0 (Y, then U, then V per picture), cropped, in output order, no header\n' >"$work/expected.tsv"
+  # The suite's name of a stream is its package's; these differ from the
+  # bitstream file's name.
+  local -A names=(
+    [FRExt1_P.avc]=FRExt1_P_D [FRExt2_P.avc]=FRExt2_P_C [FRExt3_P.avc]=FRExt3_P_E [Freh12_B.264]=freh12_b
+    [Freh1_B.264]=freh1_b [Freh2_B.264]=freh2_b [HCAFF1_HHI.264]=HCAFF1_HHI_B [HCAFR1_HHI.264]=HCAFR1_HHI_C
+    [HCAFR2_HHI.264]=HCAFR2_HHI_A [HCAFR3_HHI.264]=HCAFR3_HHI_A [HCAFR4_HHI.264]=HCAFR4_HHI_A
+    [HCAMFF1_HHI.264]=HCAMFF1_HHI_B)
+  for stream in "$dir"/h264-conformance/*.264 "$dir"/h264-conformance/*.avc; do
+    [ -e "$stream" ] || continue
+    local file=${stream##*/} name
+    name=${names[$file]:-${file%.*}}
+    [[ $file == freh[0-9]*.264 ]] && name=brcm_${file%.264}
+    printf '%s\t%s\t%s\t%s\n' "$file" "$name" \
+      "$(ffprobe -v error -select_streams v:0 -show_entries stream=profile -of csv=p=0 "$stream")" \
+      "$(ffmpeg "${quiet[@]}" -i "$stream" -f rawvideo -pix_fmt yuv420p - | md5sum | cut -c1-32)" >>"$work/expected.tsv"
+  done
+  mv "$work/expected.tsv" "$list"
+}
+
 # The three parts at once; each says what it makes.
 make_features &
 features=$!
 make_ac3 &
 audio=$!
 make_recordings
+make_conformance_list
 wait "$features"
 wait "$audio"
+# The marker the tests look for: the tests that compare with output
+# committed for the shared files' exact bytes skip with a message.
+if ! [ -e "$dir/README.md" ]; then
+  cat >"$dir/README.md" <<EOF
+# Test material made by scripts/make_material.sh
+The parts that ffmpeg ($(ffmpeg -version | head -1 | cut -d' ' -f3)) and x264 ($(x264 --version | head -1 | cut -d' ' -f2))
+make, by the recipes of the shared material: h264-features/ (CLIPS.txt), ac3/ and avchd/, each with its
+reference output from ffmpeg. The streams are not the shared files' bytes.
+EOF
+fi
+echo "made by scripts/make_material.sh: not the shared files" >"$dir/MADE_BY_make_material.txt"
 echo "made in $dir: run the tests with AVCHD_TESTDATA=$dir scripts/test.sh"

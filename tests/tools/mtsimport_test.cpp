@@ -533,8 +533,10 @@ TEST(MtsimportSave, ShortRecordingsSaveMoviesThatOpen) {
   std::vector<std::string> inputs = {cut};
   const std::string camera = testsupport::testdata_file("avchd/camera_header_7packets.mts");
   if (!camera.empty()) inputs.push_back(camera);
+  // Its first 60 packets end before its first whole audio frame: the shared
+  // file's bytes, not a made one's.
   const std::string small = testsupport::testdata_file("avchd/small_ac3_20_avchd.m2ts");
-  if (!small.empty()) {
+  if (!small.empty() && !testsupport::made_material()) {
     inputs.push_back(folder.path + "/first60.m2ts");
     testsupport::run_command("head -c " + std::to_string(60 * 192) + " " + small + " >" + inputs.back());
   }

@@ -38,6 +38,7 @@ std::vector<std::string> lines(const std::string& text) {
 class CabacStreams : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CabacStreams, MacroblockTypesAndQpsMatchTheReference) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
   const std::string rel = GetParam();
   const std::string name = rel.substr(rel.find('/') + 1, rel.rfind('.') - rel.find('/') - 1);
   const std::string path =

@@ -362,6 +362,7 @@ StreamResult check_stream(const std::string& rel, const std::string& name) {
 class CavlcStreams : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CavlcStreams, MacroblockTypesAndQpsMatchTheReference) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
   const std::string rel = GetParam();
   AVCHD_REQUIRE_TESTDATA(path, rel);
   std::string name = rel.substr(rel.rfind('/') + 1);

@@ -127,7 +127,10 @@ void check_first(const char* list, bool topField) {
   if (checked == 0) GTEST_SKIP() << "test material missing (set AVCHD_TESTDATA)";
 }
 
-TEST(IntraStreams, FirstPictures) { check_first("reconstruction/first_pictures.txt", false); }
+TEST(IntraStreams, FirstPictures) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
+  check_first("reconstruction/first_pictures.txt", false);
+}
 
 // Field pictures: the intra field of each stream's first frame.
 TEST(IntraStreams, FirstIntraFields) { check_first("reconstruction/first_fields.txt", true); }
