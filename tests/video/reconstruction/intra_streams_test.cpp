@@ -116,6 +116,8 @@ void check_first(const char* list, bool topField) {
   std::string name, hash;
   int checked = 0;
   while (in >> name >> hash) {
+    // A made feature clip is not the one whose first picture is listed.
+    if (name.rfind("h264-features/", 0) == 0 && testsupport::made_material()) continue;
     const std::string path = testsupport::testdata_file(name + ".264");
     if (path.empty()) continue;
     FirstPicture first;
@@ -127,10 +129,7 @@ void check_first(const char* list, bool topField) {
   if (checked == 0) GTEST_SKIP() << "test material missing (set AVCHD_TESTDATA)";
 }
 
-TEST(IntraStreams, FirstPictures) {
-  AVCHD_REQUIRE_SHARED_MATERIAL();
-  check_first("reconstruction/first_pictures.txt", false);
-}
+TEST(IntraStreams, FirstPictures) { check_first("reconstruction/first_pictures.txt", false); }
 
 // Field pictures: the intra field of each stream's first frame.
 TEST(IntraStreams, FirstIntraFields) { check_first("reconstruction/first_fields.txt", true); }
