@@ -1,5 +1,7 @@
 #include "MovieDump.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -157,12 +159,22 @@ std::string MovieToJSON(Movie m) {
   return out;
 }
 
-OSErr WriteMovieJSON(Movie m, const char* path) {
+OSErr WriteMovieJSON(Movie m, const char* path, std::string* problem) {
   if (path == nullptr) return paramErr;
+  int error = 0;
+  errno = 0;
   FILE* f = std::fopen(path, "w");
-  if (f == nullptr) return ioErr;
-  std::string text = MovieToJSON(m);
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = std::fclose(f) == 0 && ok;
-  return ok ? noErr : ioErr;
+  if (f == nullptr) {
+    error = errno != 0 ? errno : EIO;
+  } else {
+    const std::string text = MovieToJSON(m);
+    if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) error = errno != 0 ? errno : EIO;
+    if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  }
+  if (error == 0) return noErr;
+  if (problem) {
+    *problem = std::strerror(error);
+    if (!problem->empty()) (*problem)[0] = char(std::tolower(static_cast<unsigned char>((*problem)[0])));
+  }
+  return ioErr;
 }

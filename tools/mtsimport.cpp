@@ -7,9 +7,12 @@
 // QuickTime movie whose samples are read back through the data handler, and
 // with --idle it drives an idle import (placeholder track first, then idle
 // calls until the importer reports completion), showing progress.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "AVCHDVideoDecoder.h"
 #include "AudioStreamInfo.h"
 #include "MTS_DataHandler.h"
 #include "MTS_Log.h"
@@ -104,18 +108,13 @@ std::vector<uint8_t> Extension(const std::vector<uint8_t>& d, size_t pos, OSType
 
 double Seconds(TimeValue64 t, TimeScale scale) { return scale > 0 ? double(t) / scale : 0.0; }
 
-// The field order that a 'fiel' extension states (field count, then the
-// order code: 1 and 6 fields stored one after the other, 9 and 14 lines
-// interleaved).
-const char* FieldOrder(int count, int order) {
-  if (count == 1) return "progressive";
-  switch (order) {
-    case 1: return "interlaced, top field first, fields stored apart";
-    case 6: return "interlaced, bottom field first, fields stored apart";
-    case 9: return "interlaced, top field first";
-    case 14: return "interlaced, bottom field first";
-  }
-  return "interlaced, field order not stated";
+// What a 'fiel' extension says (field count, then the order code). The
+// importer writes 1, 0 for a stream of frames only and 2, 9 for any other:
+// it does not read the field order, so the code says nothing of it.
+std::string Fields(int count, int order) {
+  const std::string codes = " (fiel " + std::to_string(count) + ", " + std::to_string(order) + ")";
+  if (count == 1) return "progressive" + codes;
+  return "interlaced, field order not read from the stream" + codes;
 }
 
 void PrintVideo(Media media) {
@@ -132,7 +131,7 @@ void PrintVideo(Media media) {
                  static_cast<long long>(first.durationPerSample));
   const auto fiel = Extension(d, sizeof(ImageDescription), FOUR_CHAR_CODE("fiel"));
   if (fiel.size() == 2)
-    std::fprintf(summary, "  fields      %s (fiel %d, %d)\n", FieldOrder(fiel[0], fiel[1]), fiel[0], fiel[1]);
+    std::fprintf(summary, "  fields      %s\n", Fields(fiel[0], fiel[1]).c_str());
   const auto pasp = Extension(d, sizeof(ImageDescription), FOUR_CHAR_CODE("pasp"));
   if (pasp.size() == 8) std::fprintf(summary, "  pixel aspect %u:%u\n", Be32(&pasp[0]), Be32(&pasp[4]));
 }
@@ -283,9 +282,12 @@ AudioKind AudioKindOf(const TSDemuxOutput& out) {
 // makes no sound track of ("LPCM 5.1"; "" when it is imported or there is
 // none). Only its start is read, unless `wholeFile` asks for the first audio
 // PES of another kind than the first (`otherAudio`, "" when none) and the
-// file offset of its first packet (`otherAudioAt`).
+// file offset of its first packet (`otherAudioAt`). The camera user data of
+// the first video PES, when it carries any, is in `camera`.
 struct StreamProbe {
   bool video = false;
+  bool cameraData = false;
+  VideoUserData camera{};
   std::string unimportedAudio;
   std::string firstAudio, otherAudio;
   int64_t otherAudioAt = 0;
@@ -297,7 +299,7 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
   FILE* f = std::fopen(path, "rb");
   TSDemuxContext* ctx = TSOpenDemuxLib();
   StreamProbe probe;
-  bool audio = false;
+  bool audio = false, videoRead = false;
   std::string firstKey;
   int64_t audioStarts[2] = {0, 0};
   if (f && ctx) {
@@ -327,8 +329,12 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
         audioStarts[1] = total - int64_t(filled) + int64_t(next) - kTSSourcePacketSize;
       }
       TSDemuxStreamLib(at, length, &out, ctx);
+      if (!videoRead && (out.status & kTSStatusVideo) && out.videoSize > 0) {
+        videoRead = true;
+        probe.cameraData = AVCHDGetVideoUserDataLib(&probe.camera, out.pVideo, out.videoSize) == 0;
+      }
       probe.video |= (out.status & kTSStatusVideo) != 0 || out.videoSize > 0;
-      if (!wholeFile && audio && probe.video) break;
+      if (!wholeFile && audio && videoRead) break;
       if (!(out.status & kTSStatusAudio)) continue;
       const AudioKind kind = AudioKindOf(out);
       if (audio && !kind.readable) continue;  // damaged, not another kind
@@ -363,6 +369,25 @@ std::string DestinationProblem(const char* path) {
                      : S_ISFIFO(st.st_mode)                       ? "a pipe"
                                                                   : "a special file";
   return std::string("not a regular file (") + what + "); --mov saves to a file";
+}
+
+// Why the JSON dump cannot be written to `path`, or "", checked before the
+// import as the movie's destination is. The dump is written through the
+// file itself, so what is there must take writing, and a device or a pipe
+// serves as well as a file.
+std::string DumpDestinationProblem(const char* path) {
+  std::string problem;
+  const OSErr err = CheckMovieSaveDestination(path, &problem);
+  if (err != noErr && err != notAFileErr) return problem;
+  struct stat st;
+  if (::stat(path, &st) != 0) return {};  // a new file, in a directory that takes it
+  if (S_ISDIR(st.st_mode)) return "is a directory; --dump writes to a file";
+  if (::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
+    std::string why = std::strerror(errno);
+    if (!why.empty()) why[0] = char(std::tolower(static_cast<unsigned char>(why[0])));
+    return "cannot write the movie dump: " + why;
+  }
+  return {};
 }
 
 // Why the recording cannot be imported from `path` though it can be read,
@@ -417,6 +442,24 @@ bool SoundStopsEarly(Movie movie) {
     if (GetMediaType(media) == VideoMediaType) video = length;
   }
   return sound >= 0 && video - sound >= 1.0;
+}
+
+// The camera's time code, recording date and model come from its user data
+// in the video, and only for the camera models the importer knows. For any
+// other recording the summary says why the movie has none.
+void PrintCameraData(ComponentInstance importer, const char* input) {
+  const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
+  if (store == nullptr || store->isCamera) return;
+  const StreamProbe probe = ProbeStream(input);
+  const char* none = "camera: no time code, recording date or camera model: ";
+  if (!probe.cameraData) {
+    std::fprintf(summary, "%sthe video carries no camera user data\n", none);
+    return;
+  }
+  std::fprintf(summary,
+               "%sthey are read only from the camera models the importer knows (model tag 0x0103, codes 0x0403 "
+               "to 0x04FF); this recording names tag 0x%04X, code 0x%04X\n",
+               none, unsigned(probe.camera.modelTag & 0xFFFF), unsigned(probe.camera.modelCode & 0xFFFF));
 }
 
 // One warning line when damage in the recording cost samples: the time of
@@ -495,6 +538,12 @@ int main(int argc, char** argv) {
   if (tools::IsStandardOutput(o.dump)) summary = stderr;
   PrintLogSetEnabled(o.verbose);
   if (o.verbose) std::fprintf(stderr, "mtsimport: primitives: %s variant\n", tools::ProcessorVariantName());
+  if (std::strcmp(o.input, "-") == 0) {
+    tools::Report(kTool, "-: a recording cannot be imported from standard input: it is read again at any position "
+                         "while the movie is built and played, so it must be a file (h264dec and ac3dec read "
+                         "standard input from '-')");
+    return tools::kExitFailed;
+  }
   problem = tools::InputProblem(o.input);
   if (problem.empty()) problem = NotARegularFile(o.input);
   if (!problem.empty()) {
@@ -504,6 +553,11 @@ int main(int argc, char** argv) {
   problem = o.mov ? DestinationProblem(o.mov) : std::string();
   if (!problem.empty()) {
     tools::Report(kTool, std::string(o.mov) + ": " + problem);
+    return tools::kExitFailed;
+  }
+  problem = o.dump && !tools::IsStandardOutput(o.dump) ? DumpDestinationProblem(o.dump) : std::string();
+  if (!problem.empty()) {
+    tools::Report(kTool, std::string(o.dump) + ": " + problem);
     return tools::kExitFailed;
   }
 
@@ -544,6 +598,7 @@ int main(int argc, char** argv) {
   } else if (status == tools::kExitOk) {
     WarnOfLostTime(importer, o.input);
     PrintSummary(movie);
+    PrintCameraData(importer, o.input);
     bool hasSound = false;
     for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
       Media media = GetTrackMedia(GetMovieIndTrack(movie, i));
@@ -565,8 +620,8 @@ int main(int argc, char** argv) {
     if (tools::IsStandardOutput(o.dump)) {
       std::fputs(MovieToJSON(movie).c_str(), stdout);  // checked with the rest of standard output
     } else if (o.dump) {
-      if (WriteMovieJSON(movie, o.dump) != noErr) {
-        tools::Report(kTool, std::string(o.dump) + ": cannot write the movie dump");
+      if (WriteMovieJSON(movie, o.dump, &problem) != noErr) {
+        tools::Report(kTool, std::string(o.dump) + ": cannot write the movie dump: " + problem);
         status = tools::kExitFailed;
       }
     }

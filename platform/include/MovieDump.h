@@ -28,7 +28,8 @@
 #include "Movies.h"
 
 std::string MovieToJSON(Movie m);
-// Writes MovieToJSON to a file; ioErr when it cannot be written.
-OSErr WriteMovieJSON(Movie m, const char* path);
+// Writes MovieToJSON to a file; ioErr when it cannot be written, with the
+// cause in words in `problem` when given ("no space left on device").
+OSErr WriteMovieJSON(Movie m, const char* path, std::string* problem = nullptr);
 // Text of a four-character code as the dump writes it.
 std::string OSTypeText(OSType code);

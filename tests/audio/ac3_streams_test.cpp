@@ -119,6 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
 class MaterialStream : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(MaterialStream, ThreeSecondStreamMatchesFrameSizesAndStaysClose) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
   const std::string name = GetParam();
   AVCHD_REQUIRE_TESTDATA(path, "ac3/" + name + ".ac3");
   AVCHD_REQUIRE_TESTDATA(framemd5, "ac3/" + name + ".s16.framemd5");
@@ -133,6 +134,7 @@ class AvchdStream : public ::testing::TestWithParam<const char*> {};
 // The audio of the AVCHD-style recordings, one frame per PES, as the
 // demultiplexer delivers it to the data handler.
 TEST_P(AvchdStream, AudioMatchesFrameSizesAndStaysClose) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
   const std::string name = GetParam();
   AVCHD_REQUIRE_TESTDATA(path, "avchd/" + name + ".m2ts");
   AVCHD_REQUIRE_TESTDATA(framemd5, "avchd/" + name + ".audio.framemd5");

@@ -18,6 +18,9 @@ bool exists(const std::string& path) {
 
 namespace {
 
+// The file scripts/make_material.sh leaves in the folder it makes.
+constexpr const char* kMadeMarker = "MADE_BY_make_material.txt";
+
 std::string find_root() {
   const char* env = std::getenv("AVCHD_TESTDATA");
   if (env != nullptr && *env != '\0') return exists(env) ? std::string(env) : std::string();
@@ -50,6 +53,16 @@ std::string testdata_file(const std::string& relative) {
     return {};
   }
   return path;
+}
+
+bool made_material() {
+  const std::string root = find_root();
+  if (root.empty() || !exists(root + "/" + kMadeMarker)) return false;
+  const char* ci = std::getenv("CI");
+  if (ci != nullptr && std::string(ci) == "true")
+    ADD_FAILURE() << "the material in " << root << " was made by scripts/make_material.sh (CI=true: the shared "
+                  << "material must be present)";
+  return true;
 }
 
 std::string local_data_file(const std::string& relative) {

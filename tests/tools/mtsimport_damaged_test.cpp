@@ -78,6 +78,7 @@ const Damage kDamage[] = {
 };
 
 TEST(MtsimportDamaged, ImportedRecordingIsSavedAndOpens) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
   const bool ffmpeg = HaveFfmpeg();
   for (const Damage& d : kDamage) {
     SCOPED_TRACE(d.name);

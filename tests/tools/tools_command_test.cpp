@@ -59,6 +59,7 @@ struct Inputs {
   std::string missing, directory, empty, text, mp4, noVideo, ts188, noPps;
   std::string cut, byteBefore, ac3Recording, ac3Cut, ac3Ts188;
   std::string syncDamaged, junkBefore, ac3SyncDamaged, ac3JunkBefore, h264Damaged;
+  std::string sample = testsupport::local_data_file("sample.m2ts");
   Inputs() {
     missing = Dir() + "/missing.MTS";
     directory = Dir() + "/folder";
@@ -162,6 +163,18 @@ std::vector<Case> Cases() {
       {"MtsMp4", mts + " " + in.mp4, 1, {in.mp4 + ": not an MPEG transport stream of 192-byte packets"}, {}},
       {"MtsPipe", "bash -c '" + mts + " <(cat " + testsupport::local_data_file("sample.m2ts") + ")'", 1,
        {": not a regular file (a pipe)", "mtsimport needs it in a file"}, {}},
+      {"MtsStandardInput", mts + " - < " + in.sample, 1,
+       {"mtsimport: -: a recording cannot be imported from standard input: it is read again at any position",
+        "so it must be a file (h264dec and ac3dec read standard input from '-')"},
+       {}},
+      // The dump's destination is checked before the import, as the movie's
+      // is; a dump that cannot be written says why.
+      {"MtsDumpNoDirectory", mts + " --dump /nonexistent/d.json " + in.sample, 1,
+       {"mtsimport: /nonexistent/d.json: cannot create a file in /nonexistent: no such directory\n"}, {}},
+      {"MtsDumpDirectory", mts + " --dump " + in.directory + " " + in.sample, 1,
+       {"mtsimport: " + in.directory + ": is a directory; --dump writes to a file\n"}, {}},
+      {"MtsDumpFullDisk", mts + " --dump /dev/full " + in.sample, 1,
+       {"mtsimport: /dev/full: cannot write the movie dump: no space left on device\n"}, {"movie: "}},
       {"MtsNoVideo", mts + " " + in.noVideo, 1, {in.noVideo + ": no H.264 video stream (-2010)"}, {}},
       {"MtsVerboseShowsLog", mts + " -v " + in.noVideo, 1, {"[ERR]no usable video in the stream", "sse"}, {}},
       {"MtsNoInput", mts, 2, {"no recording given", "usage: mtsimport"}, {}},

@@ -43,6 +43,7 @@ TEST_P(CabacStreams, MacroblockTypesAndQpsMatchTheReference) {
   const std::string path =
       rel.compare(0, 6, "cabac/") == 0 ? testsupport::local_data_file(rel) : testsupport::testdata_file(rel);
   if (path.empty() || !std::ifstream(path)) GTEST_SKIP() << "test material missing: " << rel;
+  if (rel.rfind("h264-features/", 0) == 0) AVCHD_REQUIRE_SHARED_MATERIAL();
   const std::vector<uint8_t> file = testsupport::read_file(path);
   int failed = 0;
   const std::vector<ParsedPicture> pics = parse_stream(file, &failed);

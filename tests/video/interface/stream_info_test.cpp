@@ -307,6 +307,7 @@ const char* const kAvchdStreams[] = {"avchd/small_ac3_20_avchd.m2ts",      "avch
                                      "avchd/camera_header_7packets.mts"};
 
 TEST(StreamInfoStreams, FirstVideoPesOfEachAvchdStream) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
   const auto all = h264test::load_expectations();
   for (const char* name : kAvchdStreams) {
     SCOPED_TRACE(name);
@@ -400,6 +401,7 @@ TEST(StreamInfoStreams, CameraRecordingDateAndModel) {
 // (08 00 20 00 C9 A6 where cameras write 08 00 20 0C 9A 66): both forms are
 // camera data, any other identifier is not.
 TEST(StreamInfoStreams, CameraIdentifierForms) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
   AVCHD_REQUIRE_TESTDATA(path, "avchd/small_ac3_20_avchd.m2ts");
   auto pes = h264test::video_pes(testsupport::read_file(path));
   ASSERT_FALSE(pes.empty());
@@ -474,6 +476,7 @@ std::vector<std::pair<size_t, size_t>> access_units(const std::vector<uint8_t>& 
 }
 
 TEST(StreamInfoStreams, SliceClassOfEveryFeatureClipAccessUnit) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
   const auto all = h264test::load_expectations();
   int clips = 0;
   for (const auto& e : all) {

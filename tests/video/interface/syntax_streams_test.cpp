@@ -145,7 +145,10 @@ void check_folder(const std::string& folder) {
 
 TEST(SyntaxStreams, ConformanceParameterSetsAndSei) { check_folder("h264-conformance"); }
 
-TEST(SyntaxStreams, FeatureClipParameterSetsAndSei) { check_folder("h264-features"); }
+TEST(SyntaxStreams, FeatureClipParameterSetsAndSei) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
+  check_folder("h264-features");
+}
 
 // The parser keeps its state between calls: the start of every feature clip
 // fed in pieces of 1 to 7 bytes gives the same NAL units as fed whole.

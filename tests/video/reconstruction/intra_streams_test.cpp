@@ -116,6 +116,8 @@ void check_first(const char* list, bool topField) {
   std::string name, hash;
   int checked = 0;
   while (in >> name >> hash) {
+    // A made feature clip is not the one whose first picture is listed.
+    if (name.rfind("h264-features/", 0) == 0 && testsupport::made_material()) continue;
     const std::string path = testsupport::testdata_file(name + ".264");
     if (path.empty()) continue;
     FirstPicture first;

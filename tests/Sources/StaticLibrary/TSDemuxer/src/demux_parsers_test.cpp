@@ -168,6 +168,7 @@ const ProgramMapCase kProgramMaps[] = {
 };
 
 TEST(ProgramMap, RealRecordings) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
   for (const ProgramMapCase& c : kProgramMaps) {
     SCOPED_TRACE(c.file);
     std::string path = testsupport::testdata_file(c.file);

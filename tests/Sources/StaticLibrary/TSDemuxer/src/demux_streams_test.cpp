@@ -63,6 +63,7 @@ class DemuxStreams : public testing::TestWithParam<StreamCase> {};
 TEST_P(DemuxStreams, PesSequenceMatchesReference) {
   const StreamCase& c = GetParam();
   std::string path = stream_path(c);
+  if (c.external) AVCHD_REQUIRE_SHARED_MATERIAL();
   if (path.empty()) GTEST_SKIP() << "test material missing: avchd/" << c.name;
   std::vector<uint8_t> data = testsupport::read_file(path);
   ASSERT_FALSE(data.empty());
