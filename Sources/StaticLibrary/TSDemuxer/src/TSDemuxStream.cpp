@@ -33,6 +33,18 @@ struct TSDemuxContext {
   uint16_t afterPacket;
   // The streams assembled (kTSStatusVideo and/or kTSStatusAudio).
   uint32_t streams;
+  // Continuity per stream: the counter of the last packet with payload
+  // (0x10 | continuity_counter; 0 until one is seen or after a flagged
+  // discontinuity), the damage seen so far in the PES being assembled
+  // (kTSDamage* bits) and the payload bytes its header announced (-1: none).
+  uint8_t videoCounter;
+  uint8_t audioCounter;
+  uint16_t videoDamage;
+  uint16_t audioDamage;
+  int32_t videoAnnounced;
+  int32_t audioAnnounced;
+  // Damage of the PES reported by the last call.
+  uint32_t reportedDamage;
 };
 
 namespace {
@@ -47,17 +59,30 @@ struct PESAssembly {
   uint16_t* bDTS;
   int64_t* DTS;
   uint16_t* truncated;
+  uint8_t* counter;
+  uint16_t* damage;
+  int32_t* announced;
   uint32_t completeBit;
 };
 
 PESAssembly video_assembly(TSDemuxContext* c) {
-  return {c->pVideo,   &c->videoSize, kTSVideoBufferSize, &c->videoBPTS,      &c->videoPTS,
-          &c->videoBDTS, &c->videoDTS, &c->videoTruncated,  kTSStatusVideo};
+  return {c->pVideo,        &c->videoSize,      kTSVideoBufferSize, &c->videoBPTS,     &c->videoPTS,
+          &c->videoBDTS,    &c->videoDTS,       &c->videoTruncated, &c->videoCounter,  &c->videoDamage,
+          &c->videoAnnounced, kTSStatusVideo};
 }
 
 PESAssembly audio_assembly(TSDemuxContext* c) {
-  return {c->pAudio,   &c->audioSize, kTSAudioBufferSize, &c->audioBPTS,      &c->audioPTS,
-          &c->audioBDTS, &c->audioDTS, &c->audioTruncated,  kTSStatusAudio};
+  return {c->pAudio,        &c->audioSize,      kTSAudioBufferSize, &c->audioBPTS,     &c->audioPTS,
+          &c->audioBDTS,    &c->audioDTS,       &c->audioTruncated, &c->audioCounter,  &c->audioDamage,
+          &c->audioAnnounced, kTSStatusAudio};
+}
+
+// True when a packet's counter does not follow the last one of its stream:
+// packets were lost, or a packet was sent twice (the counter repeated). A
+// discontinuity_indicator allows the jump.
+inline bool counter_breaks(uint8_t last, const tsdemux::PacketLayout& layout) {
+  return last != 0 && layout.continuity != 0 && !layout.discontinuity &&
+         layout.continuity != (0x10u | ((last + 1u) & 0x0Fu));
 }
 
 // Appends what fits; the rest of an overlong PES is dropped and remembered.
@@ -76,19 +101,45 @@ void append(const PESAssembly& a, const uint8_t* area, uint32_t offset) {
 // Takes one packet of a stream. Returns false when the packet starts the next
 // PES while one is assembled: the packet stays in the window and the
 // assembled PES is complete.
+// A break of the counter inside a PES damages it; one at the packet that
+// starts the next PES is noted for the PES it ends (its tail may be lost, or
+// another recording begins there).
 bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::PacketLayout& layout) {
+  const bool broken = counter_breaks(*a.counter, layout);
   if (layout.pusi) {
-    if (*a.size != 0) return false;
+    if (*a.size != 0) {
+      if (broken) *a.damage |= kTSDamageEndBroken;
+      return false;
+    }
     *a.bPTS = layout.bPTS;
     *a.PTS = layout.PTS;
     *a.bDTS = layout.bDTS;
     *a.DTS = layout.DTS;
     *a.truncated = 0;
+    *a.damage = 0;
+    *a.announced = layout.announced;
   } else if (*a.size == 0) {
-    return true;  // continuation of a PES whose start was not seen: dropped
+    // Continuation of a PES whose start was not seen: dropped.
+    if (layout.continuity != 0) *a.counter = uint8_t(layout.continuity);
+    return true;
+  } else if (broken) {
+    *a.damage |= kTSDamageInside;
   }
+  if (layout.continuity != 0) *a.counter = uint8_t(layout.continuity);
   append(a, packet + 4, layout.payloadOffset);
   return true;
+}
+
+// Damage of the PES assembled so far, as if it ended here.
+uint32_t damage_of(const PESAssembly& a) {
+  uint32_t damage = *a.damage;
+  if (*a.announced >= 0) {
+    // The length tells whether the end is there.
+    damage &= ~kTSDamageEndBroken;
+    if (*a.announced != *a.size) damage |= kTSDamageInside;
+  }
+  if (*a.truncated) damage |= kTSDamageInside;
+  return damage;
 }
 
 // Moves a complete PES into the output record and clears it from the context.
@@ -97,10 +148,15 @@ uint32_t report(const PESAssembly& a, TSDemuxOutput* out) {
   out->PTS = *a.PTS;
   out->bDTS = *a.bDTS;
   out->DTS = *a.DTS;
+  return *a.truncated ? kTSStatusTruncated : 0u;
+}
+
+// Clears a reported PES from the context.
+void clear(const PESAssembly& a) {
   *a.size = 0;
-  uint32_t extra = *a.truncated ? kTSStatusTruncated : 0u;
   *a.truncated = 0;
-  return extra;
+  *a.damage = 0;
+  *a.announced = -1;
 }
 
 // The packet grid of a context. A fresh context expects a packet at the
@@ -251,6 +307,7 @@ TSDemuxContext* TSOpenDemuxLib() {
   }
   c->status = kTSStatusNeedInput;
   c->streams = kTSStatusVideo | kTSStatusAudio;
+  c->videoAnnounced = c->audioAnnounced = -1;
   return c;
 }
 
@@ -272,6 +329,7 @@ int32_t TSResetDemuxLib(TSDemuxContext* ctx) {
   fresh.pAudio = ctx->pAudio;
   fresh.status = kTSStatusNeedInput;
   fresh.streams = ctx->streams;
+  fresh.videoAnnounced = fresh.audioAnnounced = -1;
   *ctx = fresh;
   return 1;
 }
@@ -337,8 +395,13 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
   out->videoSize = ctx->videoSize;
   out->pAudio = ctx->pAudio;
   out->audioSize = ctx->audioSize;
-  if (status & kTSStatusVideo) status |= report(video_assembly(ctx), out);
-  if (status & kTSStatusAudio) status |= report(audio_assembly(ctx), out);
+  ctx->reportedDamage = 0;
+  if (status & (kTSStatusVideo | kTSStatusAudio)) {
+    const PESAssembly a = (status & kTSStatusVideo) ? video_assembly(ctx) : audio_assembly(ctx);
+    status |= report(a, out);
+    ctx->reportedDamage = damage_of(a);
+    clear(a);
+  }
   ctx->status = status;
   out->status = status;
   return status;
@@ -354,5 +417,19 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   out->PTS = ctx->videoPTS;
   out->bDTS = ctx->videoBDTS;
   out->DTS = ctx->videoDTS;
+  // A packet cut short at the end of the input is lost to the PES of its
+  // stream.
+  TSDemuxContext* c = const_cast<TSDemuxContext*>(ctx);
+  const uint8_t* front = ctx->scanner.pBuffer + ctx->scanner.used;
+  uint32_t cutPid = 0;
+  if (ctx->pending && held > kSyncOffset + 3 && held < kTSSourcePacketSize && front[kSyncOffset] == 0x47 &&
+      !(front[kSyncOffset + 1] & 0x40))
+    cutPid = (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2];
+  out->videoDamage = ctx->videoSize > 0 ? damage_of(video_assembly(c)) : 0;
+  out->audioDamage = ctx->audioSize > 0 ? damage_of(audio_assembly(c)) : 0;
+  if (cutPid == kTSVideoPID && ctx->videoSize > 0) out->videoDamage |= kTSDamageInside;
+  if (cutPid == kTSAudioPID && ctx->audioSize > 0) out->audioDamage |= kTSDamageInside;
   return 1;
 }
+
+uint32_t TSDemuxReportedDamageLib(const TSDemuxContext* ctx) { return ctx != nullptr ? ctx->reportedDamage : 0; }

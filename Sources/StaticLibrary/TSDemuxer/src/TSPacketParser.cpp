@@ -141,6 +141,9 @@ void read_packet_layout(const uint8_t* packet, PacketLayout* layout) {
   layout->bDTS = 0;
   layout->PTS = 0;
   layout->DTS = 0;
+  layout->continuity = 0;
+  layout->discontinuity = 0;
+  layout->announced = -1;
   if (layout->pid != kTSVideoPID && layout->pid != kTSAudioPID) return;
 
   uint32_t afc = (packet[3] >> 4) & 3;
@@ -148,6 +151,9 @@ void read_packet_layout(const uint8_t* packet, PacketLayout* layout) {
     layout->payloadOffset = kTSPayloadAreaSize;
     return;
   }
+  // The counter counts packets with payload.
+  layout->continuity = 0x10 | (packet[3] & 0x0F);
+  layout->discontinuity = afc == 3 && packet[4] > 0 && (packet[5] & 0x80);
   uint32_t base = afc == 3 ? uint32_t(packet[4]) + 1 : 0;
   if (base >= kTSPayloadAreaSize) {  // adaptation field fills (or claims more than) the packet
     layout->payloadOffset = kTSPayloadAreaSize;
@@ -158,6 +164,14 @@ void read_packet_layout(const uint8_t* packet, PacketLayout* layout) {
     return;
   }
   read_pes_start(packet + 4, base, layout->pid == kTSAudioPID, layout);
+  // PES_packet_length counts the bytes after its own field; 0 leaves the
+  // length open (video may do so).
+  const uint8_t* area = packet + 4;
+  if (base + 6 <= kTSPayloadAreaSize) {
+    const int32_t length = (int32_t(area[base + 4]) << 8) | area[base + 5];
+    const int32_t payload = 6 + length - int32_t(layout->payloadOffset - base);
+    if (length != 0) layout->announced = payload > 0 ? payload : 0;
+  }
 }
 
 }  // namespace tsdemux
