@@ -8,16 +8,18 @@ $AVCHD_TESTDATA/avchd, each from a seed, of five kinds:
   truncate   the file cut at a random byte
   drop       packets lost here and there (up to 3 % of them)
   timestamp  the PTS (and DTS) bytes of some PES starts overwritten
-For each, ffmpeg (`ffmpeg -v error -i X -f null -`) decodes the recording;
-every MTSIMPORT given imports it. Counts per kind the recordings that ffmpeg
-logs decode errors for while an mtsimport imports them (exit 0) without a
-word on standard error: the damage it keeps silent about.
+Every MTSIMPORT given imports each and saves it as a movie (--mov), and
+ffmpeg (`ffmpeg -v error -i MOVIE -f null -`) decodes the movie. Counts per
+kind and mtsimport the movies in which ffmpeg's decoders log errors, and of
+them those whose import said nothing on standard error (exit 0): the damage
+the import keeps silent about.
 
 usage: recording_damage.py MTSIMPORT [MTSIMPORT ...] [--count N] [--jobs J] [--seed S]
 """
 import argparse
 import os
 import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -67,8 +69,8 @@ def timestamp(data, r):
 KINDS = {"duplicate": duplicate, "cut": cut, "truncate": truncate, "drop": drop, "timestamp": timestamp}
 
 
-def run(cmd):
-    return subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=900)
+# Lines of ffmpeg's decoders (not of its muxer, which complains of times).
+DECODER = re.compile(r"^\[(h264|ac3|eac3|pcm_\w+) @")
 
 
 def run_one(args, kind, n, source, workdir):
@@ -76,12 +78,21 @@ def run_one(args, kind, n, source, workdir):
     path = os.path.join(workdir, "%s_%03d_%s" % (kind, n, os.path.basename(source)))
     with open(path, "wb") as f:
         f.write(KINDS[kind](open(source, "rb").read(), r))
-    decoded = run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"])
-    result = {"kind": kind, "ffmpeg": bool(decoded.stderr.strip()), "silent": []}
+    result = {"kind": kind, "errors": [], "silent": []}
     for i, tool in enumerate(args.mtsimport):
+        mov = "%s.%d.mov" % (path, i)
         env = dict(os.environ, AVCHD_SHM_TEST_PREFIX="damage-%d-%s-%d-%d-" % (os.getpid(), kind, n, i))
-        p = subprocess.run([tool, path], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=900)
+        p = subprocess.run([tool, "--mov", mov, path], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                           timeout=900)
+        errors = False
+        if p.returncode == 0:
+            f = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", mov, "-f", "null", "-"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=900)
+            errors = any(DECODER.match(l) for l in f.stderr.decode(errors="replace").splitlines())
+        result["errors"].append(errors)
         result["silent"].append(p.returncode == 0 and not p.stderr.strip())
+        if os.path.exists(mov):
+            os.remove(mov)
     os.remove(path)
     return result
 
@@ -101,12 +112,14 @@ def main():
     with tempfile.TemporaryDirectory(prefix="recording_damage_") as workdir:
         with ThreadPoolExecutor(args.jobs) as pool:
             results = list(pool.map(lambda j: run_one(args, j[0], j[1], j[2], workdir), jobs))
-    print("%-10s %10s %14s  %s" % ("kind", "recordings", "ffmpeg errors", "silent despite errors (per mtsimport)"))
+    print("%-10s %10s  %s" % ("kind", "recordings", "saved with decode errors in the movie, of them silent (per mtsimport)"))
     for kind in KINDS:
         of = [x for x in results if x["kind"] == kind]
-        errors = [x for x in of if x["ffmpeg"]]
-        silent = ["%d/%d" % (sum(1 for x in errors if x["silent"][i]), len(errors)) for i in range(len(args.mtsimport))]
-        print("%-10s %10d %14d  %s" % (kind, len(of), len(errors), "  ".join(silent)))
+        cells = []
+        for i in range(len(args.mtsimport)):
+            errors = [x for x in of if x["errors"][i]]
+            cells.append("%d/%d" % (sum(1 for x in errors if x["silent"][i]), len(errors)))
+        print("%-10s %10d  %s" % (kind, len(of), "  ".join(cells)))
     return 0
 
 
