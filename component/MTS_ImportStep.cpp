@@ -311,6 +311,7 @@ OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used) {
 OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, bool* added) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
+  if (!(out->status & (kTSStatusVideo | kTSStatusAudio))) return noErr;
   const uint32_t damage = TSDemuxReportedDamageLib(store->tsDemux);
   if (out->status & 0x200) {
     const int64_t shift = store->soundTimeShift;

@@ -6,6 +6,22 @@
 #include <cstdlib>
 #include <cstring>
 
+// What one stream's continuity counters and PES lengths tell about the PES
+// being assembled: the header byte holding the counter of its first packet
+// and of the last packet taken, the number of its packets with payload
+// (counted from the first when a discontinuity_indicator restarts the
+// count), the damage seen so far (kTSDamage* bits) and the payload bytes its
+// header announced (-1: none). The counters are compared once per PES: the
+// last one must lie as far from the first as the packets counted say, which
+// a packet lost or sent twice (its counter repeated) upsets.
+struct StreamCheck {
+  uint32_t first;
+  uint32_t last;
+  uint32_t count;
+  uint32_t damage;
+  int32_t announced;
+};
+
 struct TSDemuxContext {
   PESScanner scanner;
   uint8_t* pVideo;
@@ -33,16 +49,9 @@ struct TSDemuxContext {
   uint16_t afterPacket;
   // The streams assembled (kTSStatusVideo and/or kTSStatusAudio).
   uint32_t streams;
-  // Continuity per stream: the counter of the last packet with payload
-  // (0x10 | continuity_counter; 0 until one is seen or after a flagged
-  // discontinuity), the damage seen so far in the PES being assembled
-  // (kTSDamage* bits) and the payload bytes its header announced (-1: none).
-  uint8_t videoCounter;
-  uint8_t audioCounter;
-  uint16_t videoDamage;
-  uint16_t audioDamage;
-  int32_t videoAnnounced;
-  int32_t audioAnnounced;
+  // Continuity and damage per stream (see StreamCheck).
+  StreamCheck videoCheck;
+  StreamCheck audioCheck;
   // Damage of the PES reported by the last call.
   uint32_t reportedDamage;
 };
@@ -59,30 +68,18 @@ struct PESAssembly {
   uint16_t* bDTS;
   int64_t* DTS;
   uint16_t* truncated;
-  uint8_t* counter;
-  uint16_t* damage;
-  int32_t* announced;
+  StreamCheck* check;
   uint32_t completeBit;
 };
 
 PESAssembly video_assembly(TSDemuxContext* c) {
-  return {c->pVideo,        &c->videoSize,      kTSVideoBufferSize, &c->videoBPTS,     &c->videoPTS,
-          &c->videoBDTS,    &c->videoDTS,       &c->videoTruncated, &c->videoCounter,  &c->videoDamage,
-          &c->videoAnnounced, kTSStatusVideo};
+  return {c->pVideo,   &c->videoSize, kTSVideoBufferSize, &c->videoBPTS,   &c->videoPTS,
+          &c->videoBDTS, &c->videoDTS, &c->videoTruncated,  &c->videoCheck, kTSStatusVideo};
 }
 
 PESAssembly audio_assembly(TSDemuxContext* c) {
-  return {c->pAudio,        &c->audioSize,      kTSAudioBufferSize, &c->audioBPTS,     &c->audioPTS,
-          &c->audioBDTS,    &c->audioDTS,       &c->audioTruncated, &c->audioCounter,  &c->audioDamage,
-          &c->audioAnnounced, kTSStatusAudio};
-}
-
-// True when a packet's counter does not follow the last one of its stream:
-// packets were lost, or a packet was sent twice (the counter repeated). A
-// discontinuity_indicator allows the jump.
-inline bool counter_breaks(uint8_t last, const tsdemux::PacketLayout& layout) {
-  return last != 0 && layout.continuity != 0 && !layout.discontinuity &&
-         layout.continuity != (0x10u | ((last + 1u) & 0x0Fu));
+  return {c->pAudio,   &c->audioSize, kTSAudioBufferSize, &c->audioBPTS,   &c->audioPTS,
+          &c->audioBDTS, &c->audioDTS, &c->audioTruncated,  &c->audioCheck, kTSStatusAudio};
 }
 
 // Appends what fits; the rest of an overlong PES is dropped and remembered.
@@ -98,17 +95,24 @@ void append(const PESAssembly& a, const uint8_t* area, uint32_t offset) {
   *a.size += n;
 }
 
+// A discontinuity_indicator in the packet's adaptation field: its counter
+// may jump.
+inline bool flags_discontinuity(const uint8_t* packet) {
+  return (packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80);
+}
+
 // Takes one packet of a stream. Returns false when the packet starts the next
 // PES while one is assembled: the packet stays in the window and the
-// assembled PES is complete.
-// A break of the counter inside a PES damages it; one at the packet that
-// starts the next PES is noted for the PES it ends (its tail may be lost, or
-// another recording begins there).
+// assembled PES is complete; when its counter does not follow the last one,
+// that is noted for the PES it ends (its tail may be lost, or another
+// recording begins there).
 bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::PacketLayout& layout) {
-  const bool broken = counter_breaks(*a.counter, layout);
+  StreamCheck& check = *a.check;
+  const uint32_t b3 = packet[3];
   if (layout.pusi) {
     if (*a.size != 0) {
-      if (broken) *a.damage |= kTSDamageEndBroken;
+      if ((b3 & 0x10) && ((check.last + 1) ^ b3) & 0x0F && !flags_discontinuity(packet))
+        check.damage |= kTSDamageEndBroken;
       return false;
     }
     *a.bPTS = layout.bPTS;
@@ -116,33 +120,39 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     *a.bDTS = layout.bDTS;
     *a.DTS = layout.DTS;
     *a.truncated = 0;
-    *a.damage = 0;
-    *a.announced = layout.announced;
+    check.first = check.last = b3;
+    check.count = (b3 >> 4) & 1;
+    check.damage = 0;
+    check.announced = layout.announced;
   } else if (*a.size == 0) {
-    // Continuation of a PES whose start was not seen: dropped.
-    if (layout.continuity != 0) *a.counter = uint8_t(layout.continuity);
-    return true;
-  } else if (broken) {
-    *a.damage |= kTSDamageInside;
+    return true;  // continuation of a PES whose start was not seen: dropped
+  } else if (b3 & 0x10) {
+    check.last = b3;
+    ++check.count;
+    if ((b3 & 0x20) && flags_discontinuity(packet)) {
+      check.first = b3;
+      check.count = 1;
+    }
   }
-  if (layout.continuity != 0) *a.counter = uint8_t(layout.continuity);
   append(a, packet + 4, layout.payloadOffset);
   return true;
 }
 
 // Damage of the PES assembled so far, as if it ended here.
 uint32_t damage_of(const PESAssembly& a) {
-  uint32_t damage = *a.damage;
-  if (*a.announced >= 0) {
+  uint32_t damage = a.check->damage;
+  if ((a.check->first + a.check->count - 1 - a.check->last) & 0x0F) damage |= kTSDamageInside;
+  if (a.check->announced >= 0) {
     // The length tells whether the end is there.
     damage &= ~kTSDamageEndBroken;
-    if (*a.announced != *a.size) damage |= kTSDamageInside;
+    if (a.check->announced != *a.size) damage |= kTSDamageInside;
   }
   if (*a.truncated) damage |= kTSDamageInside;
   return damage;
 }
 
-// Moves a complete PES into the output record and clears it from the context.
+// Moves the time stamps of a complete PES into the output record; returns
+// the status bits it adds.
 uint32_t report(const PESAssembly& a, TSDemuxOutput* out) {
   out->bPTS = *a.bPTS;
   out->PTS = *a.PTS;
@@ -155,8 +165,8 @@ uint32_t report(const PESAssembly& a, TSDemuxOutput* out) {
 void clear(const PESAssembly& a) {
   *a.size = 0;
   *a.truncated = 0;
-  *a.damage = 0;
-  *a.announced = -1;
+  a.check->damage = 0;
+  a.check->announced = -1;
 }
 
 // The packet grid of a context. A fresh context expects a packet at the
@@ -234,11 +244,11 @@ Regain regain_grid(const uint8_t* p, int32_t held, GridState* state, int32_t* sk
 // cannot be used without more input (then `pending` is set and they stay).
 void scan(TSDemuxContext* c) {
   PESScanner& s = c->scanner;
+  // Kept in locals: the payload copies may alias anything, and the clean
+  // path should not reload them.
   const PESAssembly video = video_assembly(c);
   const PESAssembly audio = audio_assembly(c);
   tsdemux::PacketLayout layout;
-  // Kept in locals: the payload copies may alias anything, and the clean
-  // path should not reload them.
   GridState grid = static_cast<GridState>(c->grid);
   bool afterPacket = c->afterPacket != 0;
   bool pending = false;
@@ -307,7 +317,7 @@ TSDemuxContext* TSOpenDemuxLib() {
   }
   c->status = kTSStatusNeedInput;
   c->streams = kTSStatusVideo | kTSStatusAudio;
-  c->videoAnnounced = c->audioAnnounced = -1;
+  c->videoCheck.announced = c->audioCheck.announced = -1;
   return c;
 }
 
@@ -329,7 +339,7 @@ int32_t TSResetDemuxLib(TSDemuxContext* ctx) {
   fresh.pAudio = ctx->pAudio;
   fresh.status = kTSStatusNeedInput;
   fresh.streams = ctx->streams;
-  fresh.videoAnnounced = fresh.audioAnnounced = -1;
+  fresh.videoCheck.announced = fresh.audioCheck.announced = -1;
   *ctx = fresh;
   return 1;
 }

@@ -14,8 +14,6 @@ struct PacketLayout {
   uint32_t pusi;
   uint32_t payloadOffset;  // within the 184-byte area, never above 184
   uint32_t streamId;       // audio PES start only
-  uint32_t continuity;     // 0x10 | continuity_counter for a packet with payload, 0 without payload
-  uint32_t discontinuity;  // its adaptation field's discontinuity_indicator: the counter may jump
   int32_t announced;       // unit start: payload bytes its PES_packet_length announces, -1 for none
   uint16_t bPTS;
   uint16_t bDTS;

@@ -141,8 +141,6 @@ void read_packet_layout(const uint8_t* packet, PacketLayout* layout) {
   layout->bDTS = 0;
   layout->PTS = 0;
   layout->DTS = 0;
-  layout->continuity = 0;
-  layout->discontinuity = 0;
   layout->announced = -1;
   if (layout->pid != kTSVideoPID && layout->pid != kTSAudioPID) return;
 
@@ -151,9 +149,6 @@ void read_packet_layout(const uint8_t* packet, PacketLayout* layout) {
     layout->payloadOffset = kTSPayloadAreaSize;
     return;
   }
-  // The counter counts packets with payload.
-  layout->continuity = 0x10 | (packet[3] & 0x0F);
-  layout->discontinuity = afc == 3 && packet[4] > 0 && (packet[5] & 0x80);
   uint32_t base = afc == 3 ? uint32_t(packet[4]) + 1 : 0;
   if (base >= kTSPayloadAreaSize) {  // adaptation field fills (or claims more than) the packet
     layout->payloadOffset = kTSPayloadAreaSize;
