@@ -227,8 +227,9 @@ struct TSDemuxPending {
   uint16_t bDTS;
   int64_t DTS;
   // Damage (kTSDamage* bits) of the video and the audio PES being assembled,
-  // were the input to end here; a packet cut short at the end of the input
-  // counts against the PES it continues.
+  // were the input to end here. Input that ends inside a packet was cut
+  // there: a PES that announces no length counts as cut short, unless the
+  // cut packet would have started the stream's next PES.
   uint32_t videoDamage;
   uint32_t audioDamage;
 };

@@ -427,18 +427,22 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   out->PTS = ctx->videoPTS;
   out->bDTS = ctx->videoBDTS;
   out->DTS = ctx->videoDTS;
-  // A packet cut short at the end of the input is lost to the PES of its
-  // stream.
+  // Input that ends inside a packet was cut there: a PES still assembled
+  // lost its end, unless the cut packet would have started the stream's next
+  // PES; a PES that announced its length tells by that.
   TSDemuxContext* c = const_cast<TSDemuxContext*>(ctx);
   const uint8_t* front = ctx->scanner.pBuffer + ctx->scanner.used;
-  uint32_t cutPid = 0;
-  if (ctx->pending && held > kSyncOffset + 3 && held < kTSSourcePacketSize && front[kSyncOffset] == 0x47 &&
-      !(front[kSyncOffset + 1] & 0x40))
-    cutPid = (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2];
-  out->videoDamage = ctx->videoSize > 0 ? damage_of(video_assembly(c)) : 0;
-  out->audioDamage = ctx->audioSize > 0 ? damage_of(audio_assembly(c)) : 0;
-  if (cutPid == kTSVideoPID && ctx->videoSize > 0) out->videoDamage |= kTSDamageInside;
-  if (cutPid == kTSAudioPID && ctx->audioSize > 0) out->audioDamage |= kTSDamageInside;
+  const bool cut = ctx->pending && held > 0 && held < kTSSourcePacketSize;
+  uint32_t cutStart = 0;  // the PID of a cut packet that starts a PES
+  if (cut && held > kSyncOffset + 2 && front[kSyncOffset] == 0x47 && (front[kSyncOffset + 1] & 0x40))
+    cutStart = (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2];
+  auto damage = [&](const PESAssembly& a, uint32_t pid) -> uint32_t {
+    if (*a.size <= 0) return 0;
+    const uint32_t seen = damage_of(a);
+    return cut && cutStart != pid && a.check->announced < 0 ? seen | kTSDamageInside : seen;
+  };
+  out->videoDamage = damage(video_assembly(c), kTSVideoPID);
+  out->audioDamage = damage(audio_assembly(c), kTSAudioPID);
   return 1;
 }
 

@@ -406,6 +406,16 @@ TEST(DemuxStream, DamageSeenInCountersAndLengths) {
   EXPECT_EQ(damage_reports(without_packet(audio, 2)), (std::vector<uint32_t>{kTSDamageInside, 0}));
   damage_reports(Bytes(audio.begin(), audio.end() - 192), nullptr, &audioLeft);
   EXPECT_EQ(audioLeft, kTSDamageInside);
+
+  // Input cut inside a packet of another stream: the video PES, which
+  // announces no length, lost its end all the same; cut inside the packet
+  // that starts the next video PES, it is whole.
+  Bytes mixed = stream;
+  mixed.insert(mixed.end(), audio.begin(), audio.begin() + 100);
+  damage_reports(mixed, &videoLeft);
+  EXPECT_EQ(videoLeft, kTSDamageInside);
+  damage_reports(Bytes(stream.begin(), stream.begin() + 15 * 192 + 100), &videoLeft);
+  EXPECT_EQ(videoLeft, 0u);
 }
 
 TEST(DemuxStream, ScannerFillCompactsAndAppends) {
