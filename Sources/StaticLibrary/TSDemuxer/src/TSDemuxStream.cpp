@@ -101,6 +101,19 @@ inline bool flags_discontinuity(const uint8_t* packet) {
   return (packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80);
 }
 
+// Payload bytes that the PES_packet_length of a PES start announces (the
+// bytes after that field less the header before the payload), -1 when it
+// leaves the length open (0, as video may).
+int32_t announced_payload(const uint8_t* packet, const tsdemux::PacketLayout& layout) {
+  const uint8_t* area = packet + 4;
+  const uint32_t base = (packet[3] & 0x20) ? uint32_t(packet[4]) + 1 : 0;
+  if (base + 6 > uint32_t(kTSPayloadAreaSize) || layout.payloadOffset < base) return -1;
+  const int32_t length = (int32_t(area[base + 4]) << 8) | area[base + 5];
+  if (length == 0) return -1;
+  const int32_t payload = 6 + length - int32_t(layout.payloadOffset - base);
+  return payload > 0 ? payload : 0;
+}
+
 // Takes one packet of a stream. Returns false when the packet starts the next
 // PES while one is assembled: the packet stays in the window and the
 // assembled PES is complete; when its counter does not follow the last one,
@@ -123,7 +136,7 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     check.first = check.last = b3;
     check.count = (b3 >> 4) & 1;
     check.damage = 0;
-    check.announced = layout.announced;
+    check.announced = announced_payload(packet, layout);
   } else if (*a.size == 0) {
     return true;  // continuation of a PES whose start was not seen: dropped
   } else if (b3 & 0x10) {

@@ -14,7 +14,6 @@ struct PacketLayout {
   uint32_t pusi;
   uint32_t payloadOffset;  // within the 184-byte area, never above 184
   uint32_t streamId;       // audio PES start only
-  int32_t announced;       // unit start: payload bytes its PES_packet_length announces, -1 for none
   uint16_t bPTS;
   uint16_t bDTS;
   int64_t PTS;

@@ -141,7 +141,6 @@ void read_packet_layout(const uint8_t* packet, PacketLayout* layout) {
   layout->bDTS = 0;
   layout->PTS = 0;
   layout->DTS = 0;
-  layout->announced = -1;
   if (layout->pid != kTSVideoPID && layout->pid != kTSAudioPID) return;
 
   uint32_t afc = (packet[3] >> 4) & 3;
@@ -159,14 +158,6 @@ void read_packet_layout(const uint8_t* packet, PacketLayout* layout) {
     return;
   }
   read_pes_start(packet + 4, base, layout->pid == kTSAudioPID, layout);
-  // PES_packet_length counts the bytes after its own field; 0 leaves the
-  // length open (video may do so).
-  const uint8_t* area = packet + 4;
-  if (base + 6 <= kTSPayloadAreaSize) {
-    const int32_t length = (int32_t(area[base + 4]) << 8) | area[base + 5];
-    const int32_t payload = 6 + length - int32_t(layout->payloadOffset - base);
-    if (length != 0) layout->announced = payload > 0 ? payload : 0;
-  }
 }
 
 }  // namespace tsdemux
