@@ -257,11 +257,11 @@ Regain regain_grid(const uint8_t* p, int32_t held, GridState* state, int32_t* sk
 // cannot be used without more input (then `pending` is set and they stay).
 void scan(TSDemuxContext* c) {
   PESScanner& s = c->scanner;
-  // Kept in locals: the payload copies may alias anything, and the clean
-  // path should not reload them.
   const PESAssembly video = video_assembly(c);
   const PESAssembly audio = audio_assembly(c);
   tsdemux::PacketLayout layout;
+  // Kept in locals: the payload copies may alias anything, and the clean
+  // path should not reload them.
   GridState grid = static_cast<GridState>(c->grid);
   bool afterPacket = c->afterPacket != 0;
   bool pending = false;
