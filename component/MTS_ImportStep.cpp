@@ -181,11 +181,17 @@ OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used);
 // Counts the damaged samples of one stream as its PES arrive: the PES just
 // handled (`taken`: its bytes are in the movie) by the demultiplexer's
 // damage bits, and the one before it when that one ended at a break of the
-// counters and the time line went on here without a restart.
-void CountDamage(int32_t* count, uint8_t* endInDoubt, uint32_t damage, bool restarted, bool taken) {
+// counters and the time line went on here without a restart. A damaged PES
+// that the track builder could not use (an AC-3 frame that no longer
+// decodes) is left out: its time, `unit` ticks, is counted as lost.
+void CountDamage(int32_t* count, uint8_t* endInDoubt, int64_t* lostTicks, int64_t unit, uint32_t damage,
+                 bool restarted, bool taken) {
   if (*endInDoubt && !restarted) ++*count;
   *endInDoubt = 0;
-  if (!taken) return;
+  if (!taken) {
+    if ((damage & kTSDamageInside) && unit > 0) *lostTicks += unit;
+    return;
+  }
   if (damage & kTSDamageInside) {
     ++*count;
   } else if (damage & kTSDamageEndBroken) {
@@ -227,7 +233,7 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     return err;
   }
   if (outSize >= 1) store->videoTSOffset = store->ts_offset - kMTSPacketSize;
-  CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, pending.videoDamage,
+  CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks, 0, pending.videoDamage,
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
 
   out->PTS = store->soundEndPTS;
@@ -250,8 +256,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     return err;
   }
   if (outSize >= 1) store->soundTSOffset = store->ts_offset - kMTSPacketSize;
-  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, pending.audioDamage, false,
-              outSize >= 1 && out->audioSize > 0);
+  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, 0, pending.audioDamage,
+              false, outSize >= 1 && out->audioSize > 0);
 
   if (store->soundMedia && store->videoMedia) {
     const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack);
@@ -334,8 +340,8 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // one gave no sample: else a reader would meet this PES first.
     store->soundTSOffset = nextOffset;
     if (outSize >= 1) *added = true;
-    CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, damage, store->soundTimeShift != shift,
-                outSize >= 1);
+    CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, store->soundKeyStep,
+                damage, store->soundTimeShift != shift, outSize >= 1);
   }
   if (out->status & 0x100) {
     const int64_t shift = store->videoTimeShift;
@@ -359,7 +365,8 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     store->videoTSOffset = nextOffset;
     if (outSize >= 1) *added = true;
     // A first field waiting for its second goes into the movie too.
-    CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, damage, restarted,
+    CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
+                store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0, damage, restarted,
                 outSize >= 1 || store->fieldWaiting);
   }
   return noErr;

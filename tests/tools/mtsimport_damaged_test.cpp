@@ -186,7 +186,8 @@ constexpr uint32_t kVideo = 0x1011, kAudio = 0x1100;
 
 // Damage inside pictures and sound frames (packets lost, a packet sent
 // twice, the last PES cut short) keeps every PES and its time: the warning
-// counts the pictures and sound frames that the movie holds incomplete.
+// counts the pictures and sound frames that the movie holds incomplete, and
+// the time of a damaged sound frame that is left out.
 TEST(MtsimportDamaged, IncompletePicturesAndSoundFramesAreCounted) {
   const Packets clean = Split(testsupport::read_file(testsupport::local_data_file("sample.m2ts")));
   const size_t pictures = PesPackets(clean, kVideo).size();
@@ -209,6 +210,14 @@ TEST(MtsimportDamaged, IncompletePicturesAndSoundFramesAreCounted) {
     const Imported got = ImportBytes(Join(p), "twice.m2ts");
     ASSERT_EQ(got.result.exit, 0) << got.result.err;
     EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture is incomplete"));
+  }
+  {
+    SCOPED_TRACE("an AC-3 frame that lost a packet no longer decodes: left out, its time counted");
+    Packets p = clean;
+    p.erase(p.begin() + long(InsidePacket(clean, kAudio, PesPackets(clean, kAudio).size() / 2)));
+    const Imported got = ImportBytes(Join(p), "sound.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "0.032 s of sound could not be read and are left out of the movie"));
   }
   {
     SCOPED_TRACE("the last picture cut short inside a packet");
