@@ -178,6 +178,27 @@ namespace {
 
 OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used);
 
+// Counts the damaged samples of one stream as its PES arrive: the PES just
+// handled (`taken`: its bytes are in the movie) by the demultiplexer's
+// damage bits, and the one before it when that one ended at a break of the
+// counters and the time line went on here without a restart. A damaged PES
+// that the track builder could not use (an AC-3 frame that no longer
+// decodes) is left out: its time, `unit` ticks, is counted as lost.
+void CountDamage(int32_t* count, uint8_t* endInDoubt, int64_t* lostTicks, int64_t unit, uint32_t damage,
+                 bool restarted, bool taken) {
+  if (*endInDoubt && !restarted) ++*count;
+  *endInDoubt = 0;
+  if (!taken) {
+    if ((damage & kTSDamageInside) && unit > 0) *lostTicks += unit;
+    return;
+  }
+  if (damage & kTSDamageInside) {
+    ++*count;
+  } else if (damage & kTSDamageEndBroken) {
+    *endInDoubt = 1;
+  }
+}
+
 // End of the file: the PES still held by the demultiplexer become the last
 // video and sound samples, and the sound is clipped to the video's length.
 // A recording so short that its only PES of a kind is the last one gets its
@@ -190,7 +211,9 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   // The last PES keeps its own time stamps when its first packet gave them;
   // the pre-scan's estimate of the video's end stands in otherwise.
   TSDemuxPending pending{};
-  if (TSDemuxGetPendingLib(store->tsDemux, &pending) && pending.videoStarted && pending.bPTS) {
+  const bool held = TSDemuxGetPendingLib(store->tsDemux, &pending) != 0;
+  const int64_t videoShift = store->videoTimeShift;
+  if (held && pending.videoStarted && pending.bPTS) {
     out->PTS = pending.PTS;
     out->DTS = pending.bDTS ? pending.DTS : pending.PTS;
     mts_import::UnwrapReportedTimes(store);
@@ -210,6 +233,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     return err;
   }
   if (outSize >= 1) store->videoTSOffset = store->ts_offset - kMTSPacketSize;
+  CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks, 0, pending.videoDamage,
+              store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
 
   out->PTS = store->soundEndPTS;
   outSize = 0;
@@ -231,6 +256,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     return err;
   }
   if (outSize >= 1) store->soundTSOffset = store->ts_offset - kMTSPacketSize;
+  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, 0, pending.audioDamage,
+              false, outSize >= 1 && out->audioSize > 0);
 
   if (store->soundMedia && store->videoMedia) {
     const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack);
@@ -290,7 +317,10 @@ OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used) {
 OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, bool* added) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
+  if (!(out->status & (kTSStatusVideo | kTSStatusAudio))) return noErr;
+  const uint32_t damage = TSDemuxReportedDamageLib(store->tsDemux);
   if (out->status & 0x200) {
+    const int64_t shift = store->soundTimeShift;
     mts_import::UnwrapReportedTimes(store);
     mts_import::ContinueReportedTimes(store, false);
     if (store->needSoundTrack) {
@@ -310,10 +340,14 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // one gave no sample: else a reader would meet this PES first.
     store->soundTSOffset = nextOffset;
     if (outSize >= 1) *added = true;
+    CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, store->soundKeyStep,
+                damage, store->soundTimeShift != shift, outSize >= 1);
   }
   if (out->status & 0x100) {
+    const int64_t shift = store->videoTimeShift;
     mts_import::UnwrapReportedTimes(store);
     mts_import::ContinueReportedTimes(store, true);
+    const bool restarted = store->videoTimeShift != shift;
     if (store->needVideoTrack) {
       bool used = false;
       OSErr err = CreateVideoTracks(store, &used);
@@ -330,6 +364,10 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     }
     store->videoTSOffset = nextOffset;
     if (outSize >= 1) *added = true;
+    // A first field waiting for its second goes into the movie too.
+    CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
+                store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0, damage, restarted,
+                outSize >= 1 || store->fieldWaiting);
   }
   return noErr;
 }

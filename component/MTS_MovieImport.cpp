@@ -343,6 +343,8 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->soundTimeShift = store->lastSoundKey = store->soundKeyStep = 0;
   store->videoKeySeen = store->soundKeySeen = 0;
   store->videoLostTicks = store->soundLostTicks = 0;
+  store->videoDamagedPictures = store->soundDamagedFrames = 0;
+  store->videoEndInDoubt = store->soundEndInDoubt = 0;
   store->videoDecodeTime = store->videoDisplayEnd = store->videoDisplayShift = 0;
   store->videoRestarted = 0;
   store->videoJoinPending = store->soundJoinPending = 0;

@@ -463,20 +463,33 @@ void PrintCameraData(ComponentInstance importer, const char* input) {
 }
 
 // One warning line when damage in the recording cost samples: the time of
-// the video and sound PES the importer found missing between those it read.
-void WarnOfLostTime(ComponentInstance importer, const char* input) {
+// the video and sound PES the importer found missing between those it read,
+// and the pictures and sound frames the movie holds although packets of
+// theirs were lost or repeated.
+void WarnOfDamage(ComponentInstance importer, const char* input) {
   const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
-  if (store == nullptr || (store->videoLostTicks <= 0 && store->soundLostTicks <= 0)) return;
+  if (store == nullptr) return;
   auto seconds = [](int64_t ticks) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f s", double(ticks) / 90000.0);
     return std::string(text);
   };
+  auto both = [](const std::string& a, const std::string& b) { return a.empty() || b.empty() ? a + b : a + " and " + b; };
   std::string lost;
   if (store->videoLostTicks > 0) lost = seconds(store->videoLostTicks) + " of video";
-  if (store->soundLostTicks > 0) lost += (lost.empty() ? "" : " and ") + seconds(store->soundLostTicks) + " of sound";
-  tools::Report(kTool, std::string("warning: ") + input + ": damaged recording: " + lost +
-                           " could not be read and are left out of the movie");
+  if (store->soundLostTicks > 0) lost = both(lost, seconds(store->soundLostTicks) + " of sound");
+  auto count = [](int32_t n, const char* one, const char* many) {
+    return n > 0 ? std::to_string(n) + " " + (n == 1 ? one : many) : std::string();
+  };
+  const int32_t pictures = store->videoDamagedPictures, frames = store->soundDamagedFrames;
+  const std::string incomplete =
+      both(count(pictures, "picture", "pictures"), count(frames, "sound frame", "sound frames"));
+  if (lost.empty() && incomplete.empty()) return;
+  std::string what;
+  if (!lost.empty()) what = lost + " could not be read and are left out of the movie";
+  if (!incomplete.empty())
+    what += (what.empty() ? "" : "; ") + incomplete + (pictures + frames == 1 ? " is" : " are") + " incomplete";
+  tools::Report(kTool, std::string("warning: ") + input + ": damaged recording: " + what);
 }
 
 // Idle calls until the importer reports completion, as a host would make
@@ -596,7 +609,7 @@ int main(int argc, char** argv) {
     tools::Report(kTool, std::string(o.input) + ": " + FailureText(r, o.input, spec));
     status = tools::kExitFailed;
   } else if (status == tools::kExitOk) {
-    WarnOfLostTime(importer, o.input);
+    WarnOfDamage(importer, o.input);
     PrintSummary(movie);
     PrintCameraData(importer, o.input);
     bool hasSound = false;

@@ -174,6 +174,17 @@ struct MTS_MovieImportGlobalsRecord {
   // for the host to report.
   int64_t videoLostTicks;
   int64_t soundLostTicks;
+  // Pictures and sound frames in the movie whose PES the demultiplexer found
+  // damaged: packets lost inside or sent twice, a length other than the one
+  // announced, a last PES cut short. A PES whose next one starts at a break
+  // of the counters is held in doubt (videoEndInDoubt, soundEndInDoubt) until
+  // that next PES shows whether the time line restarts there (a join: the
+  // counters of the next recording begin anew) or not (its tail was lost).
+  // For the host to report.
+  int32_t videoDamagedPictures;
+  int32_t soundDamagedFrames;
+  uint8_t videoEndInDoubt;
+  uint8_t soundEndInDoubt;
   // Display order across a restart of the video time stamps: the decode time
   // of the next video sample, the latest display end so far, the shift of the
   // composition offsets of the current stretch, and a restart to act on.

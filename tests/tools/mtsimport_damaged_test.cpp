@@ -11,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "testsupport.h"
@@ -106,8 +107,8 @@ TEST(MtsimportDamaged, ImportedRecordingIsSavedAndOpens) {
 
 // Noise inside a recording (20,000 bytes in mid-file): the import leaves out
 // the pictures and sound frames it cost and says so, in one warning line on
-// standard error naming as much of each stream as the movie lacks; the whole
-// recording gives no warning.
+// standard error naming as much of each stream as the movie lacks, and the
+// picture whose tail the noise took; the whole recording gives no warning.
 TEST(MtsimportDamaged, NoiseInsideIsReportedAsTheTimeItCost) {
   const std::string source = testsupport::local_data_file("sample.m2ts");  // 25 pictures/s, 48 kHz sound
   Bytes bytes = testsupport::read_file(source);
@@ -136,9 +137,139 @@ TEST(MtsimportDamaged, NoiseInsideIsReportedAsTheTimeItCost) {
   char expected[512];
   std::snprintf(expected, sizeof expected,
                 "mtsimport: warning: %s: damaged recording: %.3f s of video and %.3f s of sound could not be read "
-                "and are left out of the movie\n",
+                "and are left out of the movie; 1 picture is incomplete\n",
                 input.c_str(), double(pictures) / 25, double(frames) / 48000);
   EXPECT_EQ(noisy.err, expected);
+}
+
+// The packets of each PES of one stream, by index in the file.
+std::vector<std::vector<size_t>> PesPackets(const Packets& packets, uint32_t pid) {
+  std::vector<std::vector<size_t>> pes;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const Bytes& p = packets[i];
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) != pid) continue;
+    if (p[5] & 0x40) pes.emplace_back();
+    if (!pes.empty()) pes.back().push_back(i);
+  }
+  return pes;
+}
+
+// The packet in the middle of PES `k` of a stream (neither its first nor its
+// last).
+size_t InsidePacket(const Packets& packets, uint32_t pid, size_t k) {
+  const auto pes = PesPackets(packets, pid);
+  EXPECT_LT(k, pes.size());
+  EXPECT_GE(pes[k].size(), 3u);
+  return pes[k][pes[k].size() / 2];
+}
+
+struct Imported {
+  testsupport::CommandResult result;
+  std::string input;
+};
+
+Imported ImportBytes(const Bytes& bytes, const std::string& name) {
+  Imported i{{}, Temp(name)};
+  {
+    std::ofstream out(i.input, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+  i.result = testsupport::run_command(std::string(MTSIMPORT) + " " + i.input);
+  std::remove(i.input.c_str());
+  return i;
+}
+
+std::string DamageLine(const std::string& input, const std::string& what) {
+  return "mtsimport: warning: " + input + ": damaged recording: " + what + "\n";
+}
+
+constexpr uint32_t kVideo = 0x1011, kAudio = 0x1100;
+
+// Damage inside pictures and sound frames (packets lost, a packet sent
+// twice, the last PES cut short) keeps every PES and its time: the warning
+// counts the pictures and sound frames that the movie holds incomplete, and
+// the time of a damaged sound frame that is left out.
+TEST(MtsimportDamaged, IncompletePicturesAndSoundFramesAreCounted) {
+  const Packets clean = Split(testsupport::read_file(testsupport::local_data_file("sample.m2ts")));
+  const size_t pictures = PesPackets(clean, kVideo).size();
+  ASSERT_GT(pictures, 8u);
+  {
+    SCOPED_TRACE("a packet lost inside each of three pictures");
+    Packets p = clean;
+    std::vector<size_t> lost;
+    for (size_t k : {pictures / 4, pictures / 2, 3 * pictures / 4}) lost.push_back(InsidePacket(clean, kVideo, k));
+    for (auto i = lost.rbegin(); i != lost.rend(); ++i) p.erase(p.begin() + long(*i));
+    const Imported got = ImportBytes(Join(p), "lost.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "3 pictures are incomplete"));
+  }
+  {
+    SCOPED_TRACE("a packet sent twice");
+    Packets p = clean;
+    const size_t at = InsidePacket(clean, kVideo, pictures / 2);
+    p.insert(p.begin() + long(at), p[at]);
+    const Imported got = ImportBytes(Join(p), "twice.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture is incomplete"));
+  }
+  {
+    SCOPED_TRACE("an AC-3 frame that lost a packet no longer decodes: left out, its time counted");
+    Packets p = clean;
+    p.erase(p.begin() + long(InsidePacket(clean, kAudio, PesPackets(clean, kAudio).size() / 2)));
+    const Imported got = ImportBytes(Join(p), "sound.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "0.032 s of sound could not be read and are left out of the movie"));
+  }
+  {
+    SCOPED_TRACE("the last picture cut short inside a packet");
+    const auto video = PesPackets(clean, kVideo);
+    const Bytes whole = Join(clean);
+    const size_t cutPacket = video.back().back();
+    ASSERT_GT(video.back().size(), 1u);
+    const Imported got = ImportBytes(Bytes(whole.begin(), whole.begin() + long(cutPacket * kPacket + 100)), "cut.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture is incomplete"));
+  }
+}
+
+// LPCM sound keeps a PES that lost a packet: it counts as an incomplete
+// sound frame, beside the picture.
+TEST(MtsimportDamaged, IncompleteLpcmSoundFrames) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_lpcm_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(source));
+  const size_t frames = PesPackets(clean, kAudio).size();
+  ASSERT_GT(frames, 8u);
+  std::vector<size_t> lost = {InsidePacket(clean, kAudio, frames / 3), InsidePacket(clean, kAudio, frames / 2),
+                              InsidePacket(clean, kVideo, 2)};
+  std::sort(lost.begin(), lost.end());
+  Packets p = clean;
+  for (auto i = lost.rbegin(); i != lost.rend(); ++i) p.erase(p.begin() + long(*i));
+  const Imported got = ImportBytes(Join(p), "lpcm.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture and 2 sound frames are incomplete"));
+}
+
+// Recordings joined end to end restart their continuity counters at each
+// join; nothing is damaged and nothing is said.
+TEST(MtsimportDamaged, CleanJoinsStaySilent) {
+  const Bytes sample = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  Bytes joined = sample;
+  joined.insert(joined.end(), sample.begin(), sample.end());
+  const Imported got = ImportBytes(joined, "join.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, "");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  for (const std::string& source : {mbaff, lpcm}) {
+    SCOPED_TRACE(source);
+    const Bytes one = testsupport::read_file(source);
+    Bytes three = one;
+    for (int i = 0; i < 2; ++i) three.insert(three.end(), one.begin(), one.end());
+    const Imported whole = ImportBytes(one, "one.m2ts");
+    const Imported join = ImportBytes(three, "three.m2ts");
+    EXPECT_EQ(std::make_tuple(whole.result.exit, whole.result.err), std::make_tuple(0, std::string()));
+    EXPECT_EQ(std::make_tuple(join.result.exit, join.result.err), std::make_tuple(0, std::string()));
+  }
 }
 
 }  // namespace

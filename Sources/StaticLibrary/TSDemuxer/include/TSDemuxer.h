@@ -201,6 +201,20 @@ uint8_t* TSDemuxInputSpaceLib(TSDemuxContext* ctx, int32_t* room);
 uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* out,
                           TSDemuxContext* ctx);
 
+// Damage the demultiplexer sees in a PES, from the continuity counters of its
+// stream's packets (those with payload; a discontinuity_indicator allows a
+// jump) and the length its header announces.
+constexpr uint32_t kTSDamageInside = 1;     // packets lost inside it or sent twice, its bytes differ from
+                                            // the length announced, or it outgrew its buffer
+constexpr uint32_t kTSDamageEndBroken = 2;  // the packet that starts the next PES of the stream does not
+                                            // continue the counter: packets at its end may be lost, or
+                                            // another recording begins there (a join); only for a PES
+                                            // that announces no length (else its length tells)
+
+// Damage (kTSDamage* bits) of the PES reported by the last TSDemuxStreamLib
+// call on the context; 0 when it reported none, or for NULL.
+uint32_t TSDemuxReportedDamageLib(const TSDemuxContext* ctx);
+
 // What a context holds between calls.
 struct TSDemuxPending {
   int32_t heldBytes;     // bytes offered and not yet consumed; after a report,
@@ -212,6 +226,12 @@ struct TSDemuxPending {
   int64_t PTS;
   uint16_t bDTS;
   int64_t DTS;
+  // Damage (kTSDamage* bits) of the video and the audio PES being assembled,
+  // were the input to end here. Input that ends inside a packet was cut
+  // there: a PES that announces no length counts as cut short, unless the
+  // cut packet would have started the stream's next PES.
+  uint32_t videoDamage;
+  uint32_t audioDamage;
 };
 
 // Fills `out`; returns 1, or 0 for a NULL argument.

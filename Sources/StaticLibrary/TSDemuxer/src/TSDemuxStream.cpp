@@ -6,6 +6,22 @@
 #include <cstdlib>
 #include <cstring>
 
+// What one stream's continuity counters and PES lengths tell about the PES
+// being assembled: the header byte holding the counter of its first packet
+// and of the last packet taken, the number of its packets with payload
+// (counted from the first when a discontinuity_indicator restarts the
+// count), the damage seen so far (kTSDamage* bits) and the payload bytes its
+// header announced (-1: none). The counters are compared once per PES: the
+// last one must lie as far from the first as the packets counted say, which
+// a packet lost or sent twice (its counter repeated) upsets.
+struct StreamCheck {
+  uint32_t first;
+  uint32_t last;
+  uint32_t count;
+  uint32_t damage;
+  int32_t announced;
+};
+
 struct TSDemuxContext {
   PESScanner scanner;
   uint8_t* pVideo;
@@ -33,6 +49,11 @@ struct TSDemuxContext {
   uint16_t afterPacket;
   // The streams assembled (kTSStatusVideo and/or kTSStatusAudio).
   uint32_t streams;
+  // Continuity and damage per stream (see StreamCheck).
+  StreamCheck videoCheck;
+  StreamCheck audioCheck;
+  // Damage of the PES reported by the last call.
+  uint32_t reportedDamage;
 };
 
 namespace {
@@ -47,17 +68,18 @@ struct PESAssembly {
   uint16_t* bDTS;
   int64_t* DTS;
   uint16_t* truncated;
+  StreamCheck* check;
   uint32_t completeBit;
 };
 
 PESAssembly video_assembly(TSDemuxContext* c) {
-  return {c->pVideo,   &c->videoSize, kTSVideoBufferSize, &c->videoBPTS,      &c->videoPTS,
-          &c->videoBDTS, &c->videoDTS, &c->videoTruncated,  kTSStatusVideo};
+  return {c->pVideo,   &c->videoSize, kTSVideoBufferSize, &c->videoBPTS,   &c->videoPTS,
+          &c->videoBDTS, &c->videoDTS, &c->videoTruncated,  &c->videoCheck, kTSStatusVideo};
 }
 
 PESAssembly audio_assembly(TSDemuxContext* c) {
-  return {c->pAudio,   &c->audioSize, kTSAudioBufferSize, &c->audioBPTS,      &c->audioPTS,
-          &c->audioBDTS, &c->audioDTS, &c->audioTruncated,  kTSStatusAudio};
+  return {c->pAudio,   &c->audioSize, kTSAudioBufferSize, &c->audioBPTS,   &c->audioPTS,
+          &c->audioBDTS, &c->audioDTS, &c->audioTruncated,  &c->audioCheck, kTSStatusAudio};
 }
 
 // Appends what fits; the rest of an overlong PES is dropped and remembered.
@@ -73,34 +95,91 @@ void append(const PESAssembly& a, const uint8_t* area, uint32_t offset) {
   *a.size += n;
 }
 
+// A discontinuity_indicator in the packet's adaptation field: its counter
+// may jump.
+inline bool flags_discontinuity(const uint8_t* packet) {
+  return (packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80);
+}
+
+// Payload bytes that the PES_packet_length of a PES start announces (the
+// bytes after that field less the header before the payload), -1 when it
+// leaves the length open (0, as video may).
+int32_t announced_payload(const uint8_t* packet, const tsdemux::PacketLayout& layout) {
+  const uint8_t* area = packet + 4;
+  const uint32_t base = (packet[3] & 0x20) ? uint32_t(packet[4]) + 1 : 0;
+  if (base + 6 > uint32_t(kTSPayloadAreaSize) || layout.payloadOffset < base) return -1;
+  const int32_t length = (int32_t(area[base + 4]) << 8) | area[base + 5];
+  if (length == 0) return -1;
+  const int32_t payload = 6 + length - int32_t(layout.payloadOffset - base);
+  return payload > 0 ? payload : 0;
+}
+
 // Takes one packet of a stream. Returns false when the packet starts the next
 // PES while one is assembled: the packet stays in the window and the
-// assembled PES is complete.
+// assembled PES is complete; when its counter does not follow the last one,
+// that is noted for the PES it ends (its tail may be lost, or another
+// recording begins there).
 bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::PacketLayout& layout) {
+  StreamCheck& check = *a.check;
+  const uint32_t b3 = packet[3];
   if (layout.pusi) {
-    if (*a.size != 0) return false;
+    if (*a.size != 0) {
+      if ((b3 & 0x10) && ((check.last + 1) ^ b3) & 0x0F && !flags_discontinuity(packet))
+        check.damage |= kTSDamageEndBroken;
+      return false;
+    }
     *a.bPTS = layout.bPTS;
     *a.PTS = layout.PTS;
     *a.bDTS = layout.bDTS;
     *a.DTS = layout.DTS;
     *a.truncated = 0;
+    check.first = check.last = b3;
+    check.count = (b3 >> 4) & 1;
+    check.damage = 0;
+    check.announced = announced_payload(packet, layout);
   } else if (*a.size == 0) {
     return true;  // continuation of a PES whose start was not seen: dropped
+  } else if (b3 & 0x10) {
+    check.last = b3;
+    ++check.count;
+    if ((b3 & 0x20) && flags_discontinuity(packet)) {
+      check.first = b3;
+      check.count = 1;
+    }
   }
   append(a, packet + 4, layout.payloadOffset);
   return true;
 }
 
-// Moves a complete PES into the output record and clears it from the context.
+// Damage of the PES assembled so far, as if it ended here.
+uint32_t damage_of(const PESAssembly& a) {
+  uint32_t damage = a.check->damage;
+  if ((a.check->first + a.check->count - 1 - a.check->last) & 0x0F) damage |= kTSDamageInside;
+  if (a.check->announced >= 0) {
+    // The length tells whether the end is there.
+    damage &= ~kTSDamageEndBroken;
+    if (a.check->announced != *a.size) damage |= kTSDamageInside;
+  }
+  if (*a.truncated) damage |= kTSDamageInside;
+  return damage;
+}
+
+// Moves the time stamps of a complete PES into the output record; returns
+// the status bits it adds.
 uint32_t report(const PESAssembly& a, TSDemuxOutput* out) {
   out->bPTS = *a.bPTS;
   out->PTS = *a.PTS;
   out->bDTS = *a.bDTS;
   out->DTS = *a.DTS;
+  return *a.truncated ? kTSStatusTruncated : 0u;
+}
+
+// Clears a reported PES from the context.
+void clear(const PESAssembly& a) {
   *a.size = 0;
-  uint32_t extra = *a.truncated ? kTSStatusTruncated : 0u;
   *a.truncated = 0;
-  return extra;
+  a.check->damage = 0;
+  a.check->announced = -1;
 }
 
 // The packet grid of a context. A fresh context expects a packet at the
@@ -251,6 +330,7 @@ TSDemuxContext* TSOpenDemuxLib() {
   }
   c->status = kTSStatusNeedInput;
   c->streams = kTSStatusVideo | kTSStatusAudio;
+  c->videoCheck.announced = c->audioCheck.announced = -1;
   return c;
 }
 
@@ -272,6 +352,7 @@ int32_t TSResetDemuxLib(TSDemuxContext* ctx) {
   fresh.pAudio = ctx->pAudio;
   fresh.status = kTSStatusNeedInput;
   fresh.streams = ctx->streams;
+  fresh.videoCheck.announced = fresh.audioCheck.announced = -1;
   *ctx = fresh;
   return 1;
 }
@@ -337,8 +418,13 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
   out->videoSize = ctx->videoSize;
   out->pAudio = ctx->pAudio;
   out->audioSize = ctx->audioSize;
-  if (status & kTSStatusVideo) status |= report(video_assembly(ctx), out);
-  if (status & kTSStatusAudio) status |= report(audio_assembly(ctx), out);
+  ctx->reportedDamage = 0;
+  if (status & (kTSStatusVideo | kTSStatusAudio)) {
+    const PESAssembly a = (status & kTSStatusVideo) ? video_assembly(ctx) : audio_assembly(ctx);
+    status |= report(a, out);
+    ctx->reportedDamage = damage_of(a);
+    clear(a);
+  }
   ctx->status = status;
   out->status = status;
   return status;
@@ -354,5 +440,23 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   out->PTS = ctx->videoPTS;
   out->bDTS = ctx->videoBDTS;
   out->DTS = ctx->videoDTS;
+  // Input that ends inside a packet was cut there: a PES still assembled
+  // lost its end, unless the cut packet would have started the stream's next
+  // PES; a PES that announced its length tells by that.
+  TSDemuxContext* c = const_cast<TSDemuxContext*>(ctx);
+  const uint8_t* front = ctx->scanner.pBuffer + ctx->scanner.used;
+  const bool cut = ctx->pending && held > 0 && held < kTSSourcePacketSize;
+  uint32_t cutStart = 0;  // the PID of a cut packet that starts a PES
+  if (cut && held > kSyncOffset + 2 && front[kSyncOffset] == 0x47 && (front[kSyncOffset + 1] & 0x40))
+    cutStart = (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2];
+  auto damage = [&](const PESAssembly& a, uint32_t pid) -> uint32_t {
+    if (*a.size <= 0) return 0;
+    const uint32_t seen = damage_of(a);
+    return cut && cutStart != pid && a.check->announced < 0 ? seen | kTSDamageInside : seen;
+  };
+  out->videoDamage = damage(video_assembly(c), kTSVideoPID);
+  out->audioDamage = damage(audio_assembly(c), kTSAudioPID);
   return 1;
 }
+
+uint32_t TSDemuxReportedDamageLib(const TSDemuxContext* ctx) { return ctx != nullptr ? ctx->reportedDamage : 0; }

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
+#include <vector>
 
 namespace {
 
@@ -317,6 +319,103 @@ TEST(DemuxStream, TruncatedAndDamagedRealStream) {
     if (pid != kTSVideoPID && pid != kTSAudioPID) damaged[pos + 4] = 0x46;
   }
   expectSame(damaged, whole.size());
+}
+
+// Source packets of one PES with the stream's running continuity counter.
+Bytes counted_pes(uint32_t pid, const Bytes& header, const Bytes& data, uint8_t* counter) {
+  Bytes all = header, out;
+  append(all, data);
+  for (size_t pos = 0; pos < all.size(); pos += 184) {
+    const Bytes piece(all.begin() + long(pos), all.begin() + long(std::min(all.size(), pos + 184)));
+    append(out, source_packet(pid, pos == 0, piece, (*counter)++));
+  }
+  return out;
+}
+
+// Packet `index` of `stream` taken out (or sent twice).
+Bytes without_packet(const Bytes& stream, size_t index) {
+  Bytes out(stream.begin(), stream.begin() + long(index * 192));
+  out.insert(out.end(), stream.begin() + long(index * 192 + 192), stream.end());
+  return out;
+}
+Bytes with_packet_twice(const Bytes& stream, size_t index) {
+  Bytes out(stream.begin(), stream.begin() + long(index * 192 + 192));
+  out.insert(out.end(), stream.begin() + long(index * 192), stream.end());
+  return out;
+}
+
+// Damage bits of every PES reported, in order, then those of the PES still
+// being assembled at the end of the input (video, audio).
+std::vector<uint32_t> damage_reports(const Bytes& stream, uint32_t* videoLeft = nullptr,
+                                     uint32_t* audioLeft = nullptr) {
+  Demux d;
+  std::vector<uint32_t> got;
+  uint32_t s = d.offer(stream);
+  while (!(s & kTSStatusNeedInput)) {
+    if (s & (kTSStatusVideo | kTSStatusAudio)) got.push_back(TSDemuxReportedDamageLib(d.ctx));
+    s = d.drain();
+  }
+  EXPECT_EQ(TSDemuxReportedDamageLib(d.ctx), 0u);
+  TSDemuxPending pending{};
+  EXPECT_EQ(TSDemuxGetPendingLib(d.ctx, &pending), 1);
+  if (videoLeft) *videoLeft = pending.videoDamage;
+  if (audioLeft) *audioLeft = pending.audioDamage;
+  return got;
+}
+
+// The continuity counters and announced lengths tell which PES lost packets
+// or got one twice; a break at the packet that starts the next PES is noted
+// apart (a join restarts the counters there too).
+TEST(DemuxStream, DamageSeenInCountersAndLengths) {
+  uint8_t counter = 5;
+  Bytes stream;
+  for (int i = 0; i < 4; ++i) append(stream, counted_pes(kTSVideoPID, pes_header(0xE0, 3000 * i), pattern(900, 30), &counter));
+  // 900 + 14 header bytes: 5 packets per PES.
+  uint32_t videoLeft = 9, audioLeft = 9;
+  EXPECT_EQ(damage_reports(stream, &videoLeft), (std::vector<uint32_t>{0, 0, 0}));
+  EXPECT_EQ(videoLeft, 0u);
+  EXPECT_EQ(damage_reports(without_packet(stream, 7)), (std::vector<uint32_t>{0, kTSDamageInside, 0}));
+  EXPECT_EQ(damage_reports(with_packet_twice(stream, 7)), (std::vector<uint32_t>{0, kTSDamageInside, 0}));
+  EXPECT_EQ(damage_reports(without_packet(stream, 9)), (std::vector<uint32_t>{0, kTSDamageEndBroken, 0}));
+  // A packet sent twice where a PES starts makes a PES of that one packet.
+  EXPECT_EQ(damage_reports(with_packet_twice(stream, 10)), (std::vector<uint32_t>{0, 0, kTSDamageEndBroken, 0}));
+  // The last PES: a packet lost inside it, or its last packet cut short.
+  damage_reports(without_packet(stream, 17), &videoLeft);
+  EXPECT_EQ(videoLeft, kTSDamageInside);
+  damage_reports(Bytes(stream.begin(), stream.end() - 100), &videoLeft);
+  EXPECT_EQ(videoLeft, kTSDamageInside);
+  // A discontinuity_indicator allows the jump.
+  Bytes flagged = without_packet(stream, 7);
+  flagged[7 * 192 + 7] |= 0x20;  // the packet after the gap gets an adaptation field...
+  flagged[7 * 192 + 8] = 1;
+  flagged[7 * 192 + 9] = 0x80;   // ...with the indicator (its first payload byte given up)
+  EXPECT_EQ(damage_reports(flagged), (std::vector<uint32_t>{0, 0, 0}));
+
+  // Audio PES announce their length: one cut short at a packet boundary, or
+  // one packet lost at its end, shows in the length.
+  counter = 0;
+  Bytes header = pes_header(0xBD, 100);
+  const Bytes frame = pattern(400, 31);
+  const size_t length = header.size() - 6 + frame.size();
+  header[4] = uint8_t(length >> 8);
+  header[5] = uint8_t(length);
+  Bytes audio;
+  for (int i = 0; i < 3; ++i) append(audio, counted_pes(kTSAudioPID, header, frame, &counter));
+  EXPECT_EQ(damage_reports(audio, nullptr, &audioLeft), (std::vector<uint32_t>{0, 0}));
+  EXPECT_EQ(audioLeft, 0u);
+  EXPECT_EQ(damage_reports(without_packet(audio, 2)), (std::vector<uint32_t>{kTSDamageInside, 0}));
+  damage_reports(Bytes(audio.begin(), audio.end() - 192), nullptr, &audioLeft);
+  EXPECT_EQ(audioLeft, kTSDamageInside);
+
+  // Input cut inside a packet of another stream: the video PES, which
+  // announces no length, lost its end all the same; cut inside the packet
+  // that starts the next video PES, it is whole.
+  Bytes mixed = stream;
+  mixed.insert(mixed.end(), audio.begin(), audio.begin() + 100);
+  damage_reports(mixed, &videoLeft);
+  EXPECT_EQ(videoLeft, kTSDamageInside);
+  damage_reports(Bytes(stream.begin(), stream.begin() + 15 * 192 + 100), &videoLeft);
+  EXPECT_EQ(videoLeft, 0u);
 }
 
 TEST(DemuxStream, ScannerFillCompactsAndAppends) {
