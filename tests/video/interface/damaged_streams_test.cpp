@@ -297,6 +297,35 @@ TEST(DamagedStreams, SliceSentTwiceIsDropped) {
   }
 }
 
+// A field or access unit sent again, next to itself or further on (as a
+// recording with a PES sent twice gives it), in field, MBAFF and frame
+// streams with temporal direct prediction: one output for every worker
+// count and run. Sent far from itself, a field's co-located picture names
+// references whose records were reused meanwhile, or not yet, depending on
+// how far output has got.
+TEST(DamagedStreams, AccessUnitSentAgainDecodesTheSameEverywhere) {
+  const struct {
+    const char* name;
+    size_t units;  // of the stream's head
+    size_t unit, after;
+  } cases[] = {{"h264-conformance/CABREF3_Sand_D.264", 64, 27, 47},
+               {"h264-conformance/CABREF3_Sand_D.264", 72, 39, 59},
+               {"h264-conformance/CABREF3_Sand_D.264", 40, 20, 20},
+               {"h264-features/42_explicit_b_mbaff_cabac.264", 30, 10, 26},
+               {"h264-features/10_direct_temporal.264", 30, 12, 12}};
+  for (const auto& c : cases) {
+    const std::string path = testsupport::testdata_file(c.name);
+    if (path.empty()) continue;
+    const std::vector<uint8_t> s = head_of(testsupport::read_file(path), c.units);
+    const std::vector<Unit> u = units_of(s);
+    ASSERT_LT(c.after, u.size()) << c.name;
+    ASSERT_TRUE(is_slice(u[c.unit])) << c.name;
+    expect_same_everywhere(std::string(c.name) + ", unit " + std::to_string(c.unit) + " sent again after unit " +
+                               std::to_string(c.after),
+                           rebuilt(s, u, c.unit, 1, c.after), {1u, 2u, 4u, 8u});
+  }
+}
+
 // The picture parameter set of the stream's start is lost: the slices that
 // name it are dropped and decoding starts with the next picture that can be
 // decoded (after the parameter sets are sent again).
