@@ -308,11 +308,14 @@ TEST(DamagedStreams, AccessUnitSentAgainDecodesTheSameEverywhere) {
     const char* name;
     size_t units;  // of the stream's head
     size_t unit, after;
-  } cases[] = {{"h264-conformance/CABREF3_Sand_D.264", 64, 27, 47},
-               {"h264-conformance/CABREF3_Sand_D.264", 72, 39, 59},
-               {"h264-conformance/CABREF3_Sand_D.264", 40, 20, 20},
+  } cases[] = {{"h264-conformance/CABREF3_Sand_D.264", 50, 27, 47},
+#if !defined(__SANITIZE_THREAD__)
+               {"h264-conformance/CABREF3_Sand_D.264", 62, 39, 59},
+               {"h264-conformance/CABREF3_Sand_D.264", 30, 20, 20},
                {"h264-features/42_explicit_b_mbaff_cabac.264", 30, 10, 26},
-               {"h264-features/10_direct_temporal.264", 30, 12, 12}};
+               {"h264-features/10_direct_temporal.264", 16, 12, 12}
+#endif
+  };
   for (const auto& c : cases) {
     const std::string path = testsupport::testdata_file(c.name);
     if (path.empty()) continue;
