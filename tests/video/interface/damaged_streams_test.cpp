@@ -304,11 +304,16 @@ TEST(DamagedStreams, SliceSentTwiceIsDropped) {
 // references whose records were reused meanwhile, or not yet, depending on
 // how far output has got.
 TEST(DamagedStreams, AccessUnitSentAgainDecodesTheSameEverywhere) {
+#if defined(__SANITIZE_THREAD__)
+  const std::initializer_list<uint32_t> kRepeatWorkers = {2u, 8u};
+#else
+  const std::initializer_list<uint32_t> kRepeatWorkers = {1u, 2u, 4u, 8u};
+#endif
   const struct {
     const char* name;
     size_t units;  // of the stream's head
     size_t unit, after;
-  } cases[] = {{"h264-conformance/CABREF3_Sand_D.264", 50, 27, 47},
+  } cases[] = {{"h264-conformance/CABREF3_Sand_D.264", 48, 27, 47},
 #if !defined(__SANITIZE_THREAD__)
                {"h264-conformance/CABREF3_Sand_D.264", 62, 39, 59},
                {"h264-conformance/CABREF3_Sand_D.264", 30, 20, 20},
@@ -325,7 +330,7 @@ TEST(DamagedStreams, AccessUnitSentAgainDecodesTheSameEverywhere) {
     ASSERT_TRUE(is_slice(u[c.unit])) << c.name;
     expect_same_everywhere(std::string(c.name) + ", unit " + std::to_string(c.unit) + " sent again after unit " +
                                std::to_string(c.after),
-                           rebuilt(s, u, c.unit, 1, c.after), {1u, 2u, 4u, 8u});
+                           rebuilt(s, u, c.unit, 1, c.after), kRepeatWorkers);
   }
 }
 
