@@ -174,17 +174,18 @@ std::vector<size_t> unit_starts(const std::vector<uint8_t>& s) {
 
 // Non-IDR slices whose NAL unit type reads IDR (one bit: type 1 to 5) while
 // their frame_num, or a nal_ref_idc of 0, says they continue the stream: a
-// reference I slice, a reference P slice and a non-reference B slice. Each is
+// non-reference B slice, a reference I slice and a reference P slice. Each is
 // read as the non-IDR slice it is, so the pictures are the intact stream's
-// (ffmpeg outputs as many). Read as IDR, each header seemed to ask for a
-// long-term reference, and the second such slice ended the stream.
+// (ffmpeg outputs 18 of the 20). Read as IDR, each reference slice's header
+// seemed to ask for a long-term reference, and the second ended the stream.
 TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   AVCHD_REQUIRE_TESTDATA(path, "h264-features/30_open_gop_sei_aud.264");
-  const std::vector<uint8_t> intact = testsupport::read_file(path);
-  std::vector<uint8_t> retyped = intact;
+  std::vector<uint8_t> intact = testsupport::read_file(path);
   const std::vector<size_t> u = unit_starts(intact);
-  ASSERT_GT(u.size(), 120u);
-  for (size_t i : {15u, 40u, 120u}) {
+  ASSERT_GT(u.size(), 70u);
+  intact.resize(u[70]);
+  std::vector<uint8_t> retyped = intact;
+  for (size_t i : {15u, 40u, 58u}) {
     const size_t header = u[i] + (intact[u[i] + 2] == 1 ? 3 : 4);
     ASSERT_EQ(1, intact[header] & 31) << "unit " << i;
     retyped[header] ^= 4;
@@ -192,7 +193,7 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   const DecodeRun expected = decode_everywhere("intact", intact);
   const DecodeRun run = decode_everywhere("three slices typed IDR", retyped);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
-  EXPECT_EQ(50u, run.md5s.size());
+  EXPECT_EQ(20u, run.md5s.size());
   EXPECT_EQ(expected.md5s, run.md5s);
 }
 
