@@ -3,7 +3,8 @@
 // nothing decodable ends at once with the reason; a slice that reads as
 // refused syntax among decodable ones is dropped and concealed; a parameter
 // set with refused syntax that no slice uses ends nothing, one cut short is
-// used as read; a spliced stream
+// used as read; a non-IDR slice typed IDR is read as the non-IDR slice it
+// is; a spliced stream
 // whose pictures fill the pools ends, also when they are ordered before
 // the first picture output; a second IDR picture asking to drop
 // the pictures before it still lets them out. The outcome is the same

@@ -1,10 +1,11 @@
 // Damaged streams: a stream with a slice lost, a slice sent twice or bytes
-// flipped, or with its structure damaged (parameter sets, unit types,
-// inserted units, another stream's parameter sets inserted, joins and
-// splices inside units), decodes to the same pictures with any worker
-// count and on every run; a slice sent twice is dropped (the pictures are those of the intact
-// stream); a stream whose start lost its picture parameter set starts at
-// the next picture that can be decoded.
+// flipped, with a field or access unit sent again, or with its structure
+// damaged (parameter sets, unit types, inserted units, another stream's
+// parameter sets inserted, joins and splices inside units), decodes to the
+// same pictures with any worker count and on every run; a slice sent twice
+// is dropped (the pictures are those of the intact stream); a stream whose
+// start lost its picture parameter set starts at the next picture that can
+// be decoded.
 #include <gtest/gtest.h>
 
 #include <initializer_list>
