@@ -438,6 +438,21 @@ void leading_picture_check(DecoderState* ds, const SliceDecodeContext* s, Decode
 }
 
 
+// An IDR picture is a reference picture with frame_num 0. A slice typed
+// IDR that is neither continues the stream: one flipped bit turns a
+// non-IDR slice (type 1) into type 5, and read as IDR its header would be
+// misread from idr_pic_id on and end every reference before it. It is read
+// as the non-IDR slice it is, its header checked like any other.
+void retype_false_idr(const ThreadBuffer* tb, NalUnit* nal) {
+  if (nal->nal_unit_type != 5) return;
+  BitReaderCabac r = tb->reader;
+  HeaderStart h;
+  const DecoderState* ds = tb->decoderState;
+  // frame_num comes before the fields that only an IDR slice has.
+  if (!read_header_start(&r, ds->ppsList, ds->currentPicture->accessUnitIndex, 5, &h)) return;
+  if (h.frame_num != 0 || nal->nal_ref_idc == 0) nal->nal_unit_type = 1;
+}
+
 }  // namespace
 
 int32_t IsNewAccessUnit(SliceDecodeContext* s, DecodedPicture* current, ThreadBuffer* tb, PrevSliceIdentity* prev) {
@@ -636,7 +651,8 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
   VideoDecoder* dec = decoder_of(ds);
   DecodeTask* task = tb->task;
   SliceDecodeContext* s = tb->slice;
-  const NalUnit* nal = s->nalUnit;
+  NalUnit* nal = s->nalUnit;
+  retype_false_idr(tb, nal);
   const uint32_t type = nal->nal_unit_type;
   const uint8_t refIdc = nal->nal_ref_idc;
   auto opened = [&]() { return ds->prevNalType >= 1 && ds->prevNalType <= 5; };

@@ -548,6 +548,11 @@ inline __attribute__((always_inline)) void temporal_quadrant(const DirectContext
     int8_t refIdxCol;
     ColocatedRelation rel;
     DecodedPicture* refPicCol = colocated_in(ctx, src, q, k, mvCol, &refIdxCol, &rel);
+    // A reference set up after the co-located picture is a record reused
+    // since (its picture left the buffer long ago, as a field or access unit
+    // sent again finds it): it names no picture of the list, whenever the
+    // reuse happened.
+    if (refPicCol != nullptr && src.pic != nullptr && refPicCol->setUpOrder > src.pic->setUpOrder) refPicCol = nullptr;
     const int refParity = rel.refParity >= 0 ? rel.refParity : parity;
     const int i = refIdxCol >= 0 && refPicCol != nullptr ? list0_index_of(ctx, refPicCol, refParity, memo) : 0;
     refIdxL0 = i;

@@ -3,7 +3,8 @@
 // nothing decodable ends at once with the reason; a slice that reads as
 // refused syntax among decodable ones is dropped and concealed; a parameter
 // set with refused syntax that no slice uses ends nothing, one cut short is
-// used as read; a spliced stream
+// used as read; a non-IDR slice typed IDR is read as the non-IDR slice it
+// is; a spliced stream
 // whose pictures fill the pools ends, also when they are ordered before
 // the first picture output; a second IDR picture asking to drop
 // the pictures before it still lets them out. The outcome is the same
@@ -172,6 +173,31 @@ std::vector<size_t> unit_starts(const std::vector<uint8_t>& s) {
     i += 2;
   }
   return out;
+}
+
+// Non-IDR slices whose NAL unit type reads IDR (one bit: type 1 to 5) while
+// their frame_num, or a nal_ref_idc of 0, says they continue the stream: a
+// non-reference B slice, a reference I slice and a reference P slice. Each is
+// read as the non-IDR slice it is, so the pictures are the intact stream's
+// (ffmpeg outputs 18 of the 20). Read as IDR, each reference slice's header
+// seemed to ask for a long-term reference, and the second ended the stream.
+TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/30_open_gop_sei_aud.264");
+  std::vector<uint8_t> intact = testsupport::read_file(path);
+  const std::vector<size_t> u = unit_starts(intact);
+  ASSERT_GT(u.size(), 70u);
+  intact.resize(u[70]);
+  std::vector<uint8_t> retyped = intact;
+  for (size_t i : {15u, 40u, 58u}) {
+    const size_t header = u[i] + (intact[u[i] + 2] == 1 ? 3 : 4);
+    ASSERT_EQ(1, intact[header] & 31) << "unit " << i;
+    retyped[header] ^= 4;
+  }
+  const DecodeRun expected = decode_everywhere("intact", intact);
+  const DecodeRun run = decode_everywhere("three slices typed IDR", retyped);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+  EXPECT_EQ(20u, run.md5s.size());
+  EXPECT_EQ(expected.md5s, run.md5s);
 }
 
 // A stream spliced into another after its parameter sets: the second

@@ -1,10 +1,11 @@
 // Damaged streams: a stream with a slice lost, a slice sent twice or bytes
-// flipped, or with its structure damaged (parameter sets, unit types,
-// inserted units, another stream's parameter sets inserted, joins and
-// splices inside units), decodes to the same pictures with any worker
-// count and on every run; a slice sent twice is dropped (the pictures are those of the intact
-// stream); a stream whose start lost its picture parameter set starts at
-// the next picture that can be decoded.
+// flipped, with a field or access unit sent again, or with its structure
+// damaged (parameter sets, unit types, inserted units, another stream's
+// parameter sets inserted, joins and splices inside units), decodes to the
+// same pictures with any worker count and on every run; a slice sent twice
+// is dropped (the pictures are those of the intact stream); a stream whose
+// start lost its picture parameter set starts at the next picture that can
+// be decoded.
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -294,6 +295,43 @@ TEST(DamagedStreams, SliceSentTwiceIsDropped) {
         EXPECT_EQ(intact.md5s, twice.md5s) << name << ", inner slice " << n << " sent twice, " << threads << " workers";
       }
     }
+  }
+}
+
+// A field or access unit sent again, next to itself or further on (as a
+// recording with a PES sent twice gives it), in field, MBAFF and frame
+// streams with temporal direct prediction: one output for every worker
+// count and run. Sent far from itself, a field's co-located picture names
+// references whose records were reused meanwhile, or not yet, depending on
+// how far output has got.
+TEST(DamagedStreams, AccessUnitSentAgainDecodesTheSameEverywhere) {
+#if defined(__SANITIZE_THREAD__)
+  const std::initializer_list<uint32_t> kRepeatWorkers = {2u, 8u};
+#else
+  const std::initializer_list<uint32_t> kRepeatWorkers = {1u, 2u, 4u, 8u};
+#endif
+  const struct {
+    const char* name;
+    size_t units;  // of the stream's head
+    size_t unit, after;
+  } cases[] = {{"h264-conformance/CABREF3_Sand_D.264", 48, 27, 47},
+#if !defined(__SANITIZE_THREAD__)
+               {"h264-conformance/CABREF3_Sand_D.264", 62, 39, 59},
+               {"h264-conformance/CABREF3_Sand_D.264", 30, 20, 20},
+               {"h264-features/42_explicit_b_mbaff_cabac.264", 30, 10, 26},
+               {"h264-features/10_direct_temporal.264", 16, 12, 12}
+#endif
+  };
+  for (const auto& c : cases) {
+    const std::string path = testsupport::testdata_file(c.name);
+    if (path.empty()) continue;
+    const std::vector<uint8_t> s = head_of(testsupport::read_file(path), c.units);
+    const std::vector<Unit> u = units_of(s);
+    ASSERT_LT(c.after, u.size()) << c.name;
+    ASSERT_TRUE(is_slice(u[c.unit])) << c.name;
+    expect_same_everywhere(std::string(c.name) + ", unit " + std::to_string(c.unit) + " sent again after unit " +
+                               std::to_string(c.after),
+                           rebuilt(s, u, c.unit, 1, c.after), kRepeatWorkers);
   }
 }
 
