@@ -71,6 +71,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->markingBefore = 0;
   drop_conceal_source(p);
   p->outsideFilled = 0;
+  settle_read_holds(p);  // a free record holds nothing: the set is empty from here on
   if (p->refsRead) std::memset(p->refsRead, 0, ref_set_words(p->poolSize) * sizeof(uint64_t));
   (void)ds;
 }
@@ -211,12 +212,19 @@ void choose_conceal_source(DecodedPicture* p, DecodedPicture* firstRef) {
   if (!from || from == p) return;
   p->concealFrom = from;
   ++from->users;
+  settle_read_holds(from);
+  // Concealment compares the motion it copies with the source's frame, and
+  // the motion kept for direct prediction may name the source.
+  note_read(p, from);
+  note_read(p, from->pairedField);
 }
 
 void drop_conceal_source(DecodedPicture* p) {
-  if (!p->concealFrom) return;
-  --p->concealFrom->users;
+  DecodedPicture* from = p->concealFrom;
+  if (!from) return;
+  --from->users;
   p->concealFrom = nullptr;
+  settle_read_holds(from);
 }
 
 void close_picture(DecodedPicture* p) {
@@ -249,7 +257,7 @@ bool flight_has_room(const DecoderState* ds) {
     if (gone && p->referenceMarking == 0) {
       // No longer kept by the stream, but read as a reference by slices
       // still in flight.
-      if (p->users != 0) held += halves;
+      if (p->users != 0 || p->readBy != 0) held += halves;
       continue;
     }
     if (p->referenceMarking || !p->released) kept += halves;
@@ -268,7 +276,8 @@ bool flight_has_room(const DecoderState* ds) {
 bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
   // A picture given up for output is still finished first: a worker may be
   // concealing or deblocking it.
-  return p->referenceMarking == 0 && p->users == 0 && p->colocatedPins == 0 && p != ds->lastPicture &&
+  return p->referenceMarking == 0 && p->users == 0 && p->colocatedPins == 0 && p->readBy == 0 &&
+         p != ds->lastPicture &&
          !(p->setUp && !p->decoded) &&
          (p->outputDone || (!p->setUp && !p->queued));
 }
@@ -320,6 +329,7 @@ int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
   p->releaseKey = 0;
   p->setUp = 0;  // no longer a picture waiting for output
   drop_conceal_source(p);
+  settle_read_holds(p);
   if (p->pairedField) p->pairedField->pairedField = nullptr;
   p->pairedField = nullptr;
   // Slices of the picture still at work keep its arrays until the record is

@@ -347,6 +347,12 @@ void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t 
 // Picture holds against recycling while slices read them.
 void hold_slice_pictures(SliceDecodeContext* s);
 void release_slice_pictures(SliceDecodeContext* s);
+// Adds p to the records whose macroblocks' references `reader` follows.
+void note_read(DecodedPicture* reader, DecodedPicture* p);
+// Takes or gives back p's hold on the records its macroblocks refer to, as
+// its state asks (under the instance lock, after any change of its users,
+// co-located pins, set-up or finished state).
+void settle_read_holds(DecodedPicture* p);
 
 // Slice ranges of a picture (all under the instance lock). A picture is
 // closed when the next access unit opens or the input ends: its last slice's
