@@ -310,6 +310,16 @@ TEST(DamagedStreams, SplicesInsideASliceDecodeTheSameEverywhere) {
   }
 }
 
+// Six P pictures, then a non-reference B slice of another stream of the
+// same size that cannot be decoded: the B picture is concealed, and what it
+// is concealed from, and with which motion, is the same with 1, 2, 4 and 8
+// workers however far the other pictures have got.
+TEST(DamagedStreams, PictureConcealedAfterASpliceIsTheSameEverywhere) {
+  const std::vector<uint8_t> s = testsupport::read_file(testsupport::local_data_file("damage/spliced_nonref_b.264"));
+  ASSERT_FALSE(s.empty());
+  expect_same_everywhere("spliced_nonref_b", s, {1u, 2u, 4u, 8u});
+}
+
 // A slice sent twice is dropped: the pictures are those of the intact stream.
 TEST(DamagedStreams, SliceSentTwiceIsDropped) {
   for (const auto& [name, stream] : sources()) {
