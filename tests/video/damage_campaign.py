@@ -454,7 +454,7 @@ def main():
             for r in results:
                 f.write(f"{r['kind']}\t{os.path.basename(r['path'])}\t{r['rc']}\t{r['pictures']}\t{r['ffmpeg']}\t"
                         f"{r['seconds']:.1f}\t{r['message']}\n")
-    print(f"{'kind':16} {'streams':>7} {'stalls':>6} {'differ':>6} {'pictures':>9} {'ffmpeg':>9} {'fewer':>6} "
+    print(f"{'kind':24} {'streams':>7} {'stalls':>6} {'differ':>6} {'pictures':>9} {'ffmpeg':>9} {'fewer':>6} "
           f"{'refused':>7}")
     total = {'n': 0, 'stall': 0, 'differs': 0, 'pictures': 0, 'ffmpeg': 0, 'fewer': 0, 'refused': 0}
     for kind in args.kinds.split(','):
@@ -470,9 +470,9 @@ def main():
         }
         for k in total:
             total[k] += row[k]
-        print(f"{kind:16} {row['n']:7} {row['stall']:6} {row['differs']:6} {row['pictures']:9} {row['ffmpeg']:9} "
+        print(f"{kind:24} {row['n']:7} {row['stall']:6} {row['differs']:6} {row['pictures']:9} {row['ffmpeg']:9} "
               f"{row['fewer']:6} {row['refused']:7}")
-    print(f"{'all':16} {total['n']:7} {total['stall']:6} {total['differs']:6} {total['pictures']:9} "
+    print(f"{'all':24} {total['n']:7} {total['stall']:6} {total['differs']:6} {total['pictures']:9} "
           f"{total['ffmpeg']:9} {total['fewer']:6} {total['refused']:7}")
     races = tsan_sample(args, items)
     return 1 if total['stall'] or total['differs'] or races else 0
