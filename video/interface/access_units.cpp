@@ -126,7 +126,9 @@ bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer
   std::memset(busy, 0, m);
   for (uint32_t i = 0; i < n; ++i) {
     const DecodedPicture* p = &ds->pictures[i];
-    if (p == pic || picture_free(ds, p) || !p->frameBuffer) continue;
+    // A record kept only because other pictures' motion names it keeps no
+    // samples: nothing reads them.
+    if (p == pic || contents_free(ds, p) || !p->frameBuffer) continue;
     busy[p->frameBuffer - ds->frameBuffers] = 1;
     busy[planes_of(p->frameBuffer) - ds->frameBuffers] = 1;
   }
@@ -257,7 +259,7 @@ bool flight_has_room(const DecoderState* ds) {
     if (gone && p->referenceMarking == 0) {
       // No longer kept by the stream, but read as a reference by slices
       // still in flight.
-      if (p->users != 0 || p->readBy != 0) held += halves;
+      if (p->users != 0) held += halves;
       continue;
     }
     if (p->referenceMarking || !p->released) kept += halves;
@@ -274,12 +276,14 @@ bool flight_has_room(const DecoderState* ds) {
 }
 
 bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
+  return p->readBy == 0 && contents_free(ds, p);
+}
+
+bool contents_free(const DecoderState* ds, const DecodedPicture* p) {
   // A picture given up for output is still finished first: a worker may be
   // concealing or deblocking it.
-  return p->referenceMarking == 0 && p->users == 0 && p->colocatedPins == 0 && p->readBy == 0 &&
-         p != ds->lastPicture &&
-         !(p->setUp && !p->decoded) &&
-         (p->outputDone || (!p->setUp && !p->queued));
+  return p->referenceMarking == 0 && p->users == 0 && p->colocatedPins == 0 && p != ds->lastPicture &&
+         !(p->setUp && !p->decoded) && (p->outputDone || (!p->setUp && !p->queued));
 }
 
 int32_t SetAvailableAccessUnit(DecoderState* ds) {
@@ -300,7 +304,7 @@ int32_t SetAvailableAccessUnit(DecoderState* ds) {
   // record is free to be reused.
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* q = &ds->pictures[i];
-    if (q->colocated && (q == pic || picture_free(ds, q))) release_colocated(ds, q);
+    if (q->colocated && (q == pic || contents_free(ds, q))) release_colocated(ds, q);
   }
   // The picture before is complete as far as the stream goes.
   if (ds->currentPicture && ds->currentPicture->setUp) close_picture(ds->currentPicture);

@@ -265,6 +265,9 @@ int32_t SetAvailableAccessUnit(DecoderState* ds);
 // A record may be reused once it is no reference, no slice reads it and it
 // was output (or given up for output), or never held a picture.
 bool picture_free(const DecoderState* ds, const DecodedPicture* p);
+// Whether p's planes and kept motion are free: as picture_free, but a record
+// kept only because other pictures' references name it counts as free.
+bool contents_free(const DecoderState* ds, const DecodedPicture* p);
 // 1 while the next access unit can have a picture record and a frame buffer;
 // parsing waits otherwise, until output frees one.
 bool pool_has_room(const DecoderState* ds);
