@@ -10,11 +10,15 @@ and counts:
     limit),
   - streams whose outcome (exit status, message, pictures) differs between
     worker counts or runs (--runs),
-  - pictures decoded against ffmpeg's, by kind of damage.
+  - pictures decoded against ffmpeg's, by kind of damage,
+and, with --tsan, the ThreadSanitizer reports on a sample of the streams
+decoded by a ThreadSanitizer build at 2 and 8 workers.
 
 usage: damage_campaign.py [--h264dec PATH] [--testdata DIR] [--work DIR]
                           [--seeds N] [--jobs N] [--kinds a,b,...] [--runs N]
                           [--limit S] [--list FILE]
+                          [--extra-workers a,b,... --extra-runs N]
+                          [--tsan H264DEC_TSAN --tsan-sample N]
 """
 import argparse
 import concurrent.futures
@@ -146,23 +150,154 @@ def join_streams(b, rng, other):
     return b + (other if rng.random() < 0.5 else b)
 
 
+def inside_slice(b, rng, lo, hi):
+    """A byte inside the payload of a slice that starts in [lo, hi) of the
+    stream (past its header byte and first bytes), or None."""
+    us = [u for u in units(b) if u[2] in (1, 5) and lo <= u[0] < hi and u[1] - header_at(b, u) > 8]
+    if not us:
+        return None
+    u = rng.choice(us)
+    return rng.randrange(header_at(b, u) + 4, u[1] - 1)
+
+
 def splice_inside(b, rng, other):
-    """Cut at any byte of the later two thirds, the other stream joined from
-    any byte of its first two thirds: a unit cut short runs into the middle
-    of one of the other stream's units."""
-    return b[:rng.randrange(len(b) // 3, len(b))] + other[rng.randrange(0, len(other) * 2 // 3):]
+    """Cut inside a slice of the later two thirds, the other stream joined
+    from inside one of its first two thirds: a slice cut short runs into the
+    middle of one of the other stream's slices."""
+    cut = inside_slice(b, rng, len(b) // 3, len(b))
+    join_at = inside_slice(other, rng, 0, len(other) * 2 // 3)
+    if cut is None or join_at is None:
+        return None
+    return b[:cut] + other[join_at:]
 
 
-def foreign_sets(b, rng, other):
-    """The other stream's first SPS and PPS inserted between two units: the
-    units after them are read with another stream's sets (often another
-    picture size)."""
-    us, vs = units(b), units(other)
-    sets = [v for v in vs if v[2] == 7][:1] + [v for v in vs if v[2] == 8][:1]
+def parameter_sets(b):
+    us = units(b)
+    return [u for u in us if u[2] == 7][:1] + [u for u in us if u[2] == 8][:1]
+
+
+def with_sets_of(b, rng, other):
+    us, sets = units(b), parameter_sets(other)
     if not sets:
         return None
     at = rng.randrange(1, len(us))
     return join(b, us[:at]) + join(other, sets) + join(b, us[at:])
+
+
+def picture_size(b):
+    """The first SPS's coded size in macroblocks (width, height map units and
+    frame_mbs_only_flag), as a key to tell sizes apart."""
+    for u in units(b):
+        if u[2] != 7:
+            continue
+        h = header_at(b, u)
+        rbsp = bytearray()
+        zeros = 0
+        for x in b[h + 1:u[1]]:
+            if zeros >= 2 and x == 3:
+                zeros = 0
+                continue
+            rbsp.append(x)
+            zeros = zeros + 1 if x == 0 else 0
+        bits = ''.join(f'{x:08b}' for x in rbsp)
+        pos = [24]
+
+        def ue():
+            z = 0
+            while pos[0] < len(bits) and bits[pos[0]] == '0':
+                z += 1
+                pos[0] += 1
+            pos[0] += 1
+            v = int(bits[pos[0]:pos[0] + z] or '0', 2)
+            pos[0] += z
+            return (1 << z) - 1 + v
+
+        def se():
+            k = ue()
+            return (k + 1) // 2 if k % 2 else -(k // 2)
+
+        profile = rbsp[0]
+        ue()
+        if profile in (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135):
+            if ue() == 3:
+                pos[0] += 1
+            ue()
+            ue()
+            pos[0] += 2  # qpprime_y_zero_transform_bypass_flag, seq_scaling_matrix_present_flag
+            if bits[pos[0] - 1] == '1':
+                return None  # scaling lists: not worth reading here
+        ue()
+        poc = ue()
+        if poc == 0:
+            ue()
+        elif poc == 1:
+            pos[0] += 1
+            se()
+            se()
+            for _ in range(ue()):
+                se()
+        ue()
+        pos[0] += 1
+        w, hm = ue(), ue()
+        return (w, hm, bits[pos[0]])
+    return None
+
+
+def foreign_sets(b, rng, other):
+    """The other stream's first SPS and PPS, of the same picture size,
+    inserted between two units: the units after them are read with another
+    stream's sets."""
+    if picture_size(b) is None or picture_size(b) != picture_size(other):
+        return None
+    return with_sets_of(b, rng, other)
+
+
+def foreign_sets_other_size(b, rng, other):
+    """As foreign_sets with the sets of a stream of another picture size."""
+    if picture_size(b) == picture_size(other):
+        return None
+    return with_sets_of(b, rng, other)
+
+
+def picture_starts(b):
+    """Indexes of the units that start a picture or field: slices with
+    first_mb_in_slice 0 (its ue(v) code is the single bit 1)."""
+    us = units(b)
+    return us, [i for i, u in enumerate(us) if u[2] in (1, 5) and b[header_at(b, u) + 1] & 0x80]
+
+
+def access_unit(b, rng):
+    """Units [first, end) of one access unit (a field or frame and its
+    slices), chosen at random, or None."""
+    us, starts = picture_starts(b)
+    if len(starts) < 3:
+        return us, None
+    k = rng.randrange(1, len(starts) - 1)
+    end = starts[k] + 1
+    while end < len(us) and us[end][2] in (1, 5) and end not in starts:
+        end += 1
+    return us, (starts[k], end)
+
+
+def dup_near(b, rng):
+    """A field or access unit sent again right after itself (as a recording
+    with a PES repeated gives it)."""
+    us, au = access_unit(b, rng)
+    if au is None:
+        return None
+    first, end = au
+    return join(b, us[:end]) + join(b, us[first:end]) + join(b, us[end:])
+
+
+def dup_far(b, rng):
+    """A field or access unit sent again at a later place: after a few to a
+    few dozen more units."""
+    us, au = access_unit(b, rng)
+    if au is None:
+        return None
+    first, end = au
+    at = min(len(us), end + rng.randrange(3, 40))
+    return join(b, us[:at]) + join(b, us[first:end]) + join(b, us[at:])
 
 
 KINDS = {
@@ -179,8 +314,11 @@ KINDS = {
     'join': join_streams,
     'splice_inside': splice_inside,
     'foreign_sets': foreign_sets,
+    'foreign_sets_other_size': foreign_sets_other_size,
+    'dup_near': dup_near,
+    'dup_far': dup_far,
 }
-TWO_SOURCES = {'splice', 'join', 'splice_inside', 'foreign_sets'}
+TWO_SOURCES = {'splice', 'join', 'splice_inside', 'foreign_sets', 'foreign_sets_other_size'}
 
 
 def sources(testdata, work):
@@ -213,9 +351,13 @@ def h264dec_run(binary, path, threads, limit):
         r = subprocess.run([binary, '--threads', str(threads), '--framemd5', path], capture_output=True,
                            timeout=limit)
     except subprocess.TimeoutExpired:
-        return {'stall': True, 'rc': None, 'pictures': 0, 'digest': '', 'message': 'timeout', 'seconds': limit}
+        return {'stall': True, 'rc': None, 'pictures': 0, 'digest': '', 'message': 'timeout', 'seconds': limit,
+                'races': 0}
+    races = r.stderr.decode(errors='replace').count('WARNING: ThreadSanitizer')
     lines = [l for l in r.stdout.decode(errors='replace').splitlines() if l and not l.startswith('#')]
     err = [l for l in r.stderr.decode(errors='replace').splitlines() if ' pictures of ' not in l]
+    if races:
+        err = [l for l in err if l.startswith('h264dec')]
     message = ' '.join(err)
     return {
         'stall': 'did not answer in time' in message,
@@ -224,6 +366,7 @@ def h264dec_run(binary, path, threads, limit):
         'digest': hashlib.md5('\n'.join(l.split(',')[-1] for l in lines).encode()).hexdigest(),
         'message': message,
         'seconds': time.time() - t0,
+        'races': races,
     }
 
 
@@ -236,6 +379,9 @@ def ffmpeg_pictures(path):
 def one(args, item):
     kind, path = item
     runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8) for k in range(args.runs)}
+    for t in args.extra_workers:
+        for k in range(args.runs, args.runs + args.extra_runs):
+            runs[(t, k)] = h264dec_run(args.h264dec, path, t, args.limit)
     outcomes = {(r['rc'], r['digest'], r['message']) for r in runs.values()}
     return {
         'kind': kind,
@@ -270,7 +416,13 @@ def main():
     ap.add_argument('--runs', type=int, default=1, help='runs of each worker count')
     ap.add_argument('--limit', type=float, default=50.0, help='seconds before a run counts as stalled')
     ap.add_argument('--list', help='write one line per stream to this file')
+    ap.add_argument('--extra-workers', default='', help='worker counts (a,b,...) decoded --extra-runs more times')
+    ap.add_argument('--extra-runs', type=int, default=0)
+    ap.add_argument('--tsan', help='an h264dec built with ThreadSanitizer: decodes a sample of the streams with it '
+                    'at 2 and 8 workers and counts its reports')
+    ap.add_argument('--tsan-sample', type=int, default=0, help='streams of that sample')
     args = ap.parse_args()
+    args.extra_workers = [int(t) for t in args.extra_workers.split(',') if t]
     os.makedirs(args.work, exist_ok=True)
     srcs = sources(args.testdata, args.work)
     items = []
@@ -302,7 +454,7 @@ def main():
             for r in results:
                 f.write(f"{r['kind']}\t{os.path.basename(r['path'])}\t{r['rc']}\t{r['pictures']}\t{r['ffmpeg']}\t"
                         f"{r['seconds']:.1f}\t{r['message']}\n")
-    print(f"{'kind':16} {'streams':>7} {'stalls':>6} {'differ':>6} {'pictures':>9} {'ffmpeg':>9} {'fewer':>6} "
+    print(f"{'kind':24} {'streams':>7} {'stalls':>6} {'differ':>6} {'pictures':>9} {'ffmpeg':>9} {'fewer':>6} "
           f"{'refused':>7}")
     total = {'n': 0, 'stall': 0, 'differs': 0, 'pictures': 0, 'ffmpeg': 0, 'fewer': 0, 'refused': 0}
     for kind in args.kinds.split(','):
@@ -318,11 +470,30 @@ def main():
         }
         for k in total:
             total[k] += row[k]
-        print(f"{kind:16} {row['n']:7} {row['stall']:6} {row['differs']:6} {row['pictures']:9} {row['ffmpeg']:9} "
+        print(f"{kind:24} {row['n']:7} {row['stall']:6} {row['differs']:6} {row['pictures']:9} {row['ffmpeg']:9} "
               f"{row['fewer']:6} {row['refused']:7}")
-    print(f"{'all':16} {total['n']:7} {total['stall']:6} {total['differs']:6} {total['pictures']:9} "
+    print(f"{'all':24} {total['n']:7} {total['stall']:6} {total['differs']:6} {total['pictures']:9} "
           f"{total['ffmpeg']:9} {total['fewer']:6} {total['refused']:7}")
-    return 1 if total['stall'] or total['differs'] else 0
+    races = tsan_sample(args, items)
+    return 1 if total['stall'] or total['differs'] or races else 0
+
+
+def tsan_sample(args, items):
+    """Decodes a fixed sample of the streams with the ThreadSanitizer build
+    at 2 and 8 workers; the number of runs with a report."""
+    if not args.tsan or args.tsan_sample <= 0:
+        return 0
+    sample = random.Random('tsan').sample(items, min(args.tsan_sample, len(items)))
+    jobs = [(path, t) for _, path in sample for t in (2, 8)]
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        runs = list(pool.map(lambda j: (j, h264dec_run(args.tsan, j[0], j[1], args.limit * 10)), jobs))
+    bad = [(j, r) for j, r in runs if r['races'] or r['stall']]
+    for (path, t), r in bad:
+        print(f"TSAN {path} at {t} workers: {r['races']} reports" + (' (stalled)' if r['stall'] else ''), flush=True)
+    races = sum(r['races'] for _, r in runs)
+    print(f"ThreadSanitizer: {len(sample)} streams, {len(runs)} runs, {races} reports in "
+          f"{sum(1 for _, r in runs if r['races'])} runs, {sum(1 for _, r in runs if r['stall'])} stalls")
+    return races
 
 
 if __name__ == '__main__':

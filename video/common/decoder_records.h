@@ -119,8 +119,8 @@ struct DecoderStages {
   DeblockRowsFn deblockRowsMbaff;
 };
 
-// Words of the set of records a slice holds for its co-located picture's
-// motion: room for every pool the decoder opens.
+// Words of the set of records a slice holds beside its list entries: room
+// for every pool the decoder opens.
 constexpr uint32_t kMotionHoldWords = 18;
 
 // One record per slice. Its SliceDataState part is the slice-data walk's
@@ -209,8 +209,8 @@ struct SliceDecodeContext : SliceDataState {
   // have their co-located motion kept: each row is kept as it is
   // reconstructed, while its records are still in cache.
   uint32_t motionKeptTo;
-  // The records a B slice with temporal direct prediction holds because its
-  // co-located picture's motion refers to them: bits by pool index.
+  // The records a slice holds beside its list entries (the other fields of
+  // the fields its lists name): bits by pool index.
   uint64_t motionHeld[kMotionHoldWords];
   DecodedPicture* motionHeldPool;
   uint32_t motionHeldWords;

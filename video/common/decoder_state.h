@@ -145,6 +145,10 @@ struct DecodedPicture {
   // fields), one bit per record of the pool, by pool index: its co-located
   // motion refers to them. Null for records built outside a pool.
   uint64_t* refsRead;
+  // Pictures that hold this record because it is in their refsRead set
+  // (see settle_read_holds), and whether this picture holds its own set.
+  uint32_t readBy;
+  uint8_t holdsReads;
   uint32_t poolIndex;
   uint32_t poolSize;
   uint8_t outsideFilled;  // the planes beyond a picture smaller than the buffers are filled

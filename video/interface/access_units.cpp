@@ -71,6 +71,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->markingBefore = 0;
   drop_conceal_source(p);
   p->outsideFilled = 0;
+  settle_read_holds(p);  // a free record holds nothing: the set is empty from here on
   if (p->refsRead) std::memset(p->refsRead, 0, ref_set_words(p->poolSize) * sizeof(uint64_t));
   (void)ds;
 }
@@ -125,7 +126,9 @@ bool find_free_slot(const DecoderState* ds, DecodedPicture** picOut, FrameBuffer
   std::memset(busy, 0, m);
   for (uint32_t i = 0; i < n; ++i) {
     const DecodedPicture* p = &ds->pictures[i];
-    if (p == pic || picture_free(ds, p) || !p->frameBuffer) continue;
+    // A record kept only because other pictures' motion names it keeps no
+    // samples: nothing reads them.
+    if (p == pic || contents_free(ds, p) || !p->frameBuffer) continue;
     busy[p->frameBuffer - ds->frameBuffers] = 1;
     busy[planes_of(p->frameBuffer) - ds->frameBuffers] = 1;
   }
@@ -211,12 +214,19 @@ void choose_conceal_source(DecodedPicture* p, DecodedPicture* firstRef) {
   if (!from || from == p) return;
   p->concealFrom = from;
   ++from->users;
+  settle_read_holds(from);
+  // Concealment compares the motion it copies with the source's frame, and
+  // the motion kept for direct prediction may name the source.
+  note_read(p, from);
+  note_read(p, from->pairedField);
 }
 
 void drop_conceal_source(DecodedPicture* p) {
-  if (!p->concealFrom) return;
-  --p->concealFrom->users;
+  DecodedPicture* from = p->concealFrom;
+  if (!from) return;
+  --from->users;
   p->concealFrom = nullptr;
+  settle_read_holds(from);
 }
 
 void close_picture(DecodedPicture* p) {
@@ -266,11 +276,14 @@ bool flight_has_room(const DecoderState* ds) {
 }
 
 bool picture_free(const DecoderState* ds, const DecodedPicture* p) {
+  return p->readBy == 0 && contents_free(ds, p);
+}
+
+bool contents_free(const DecoderState* ds, const DecodedPicture* p) {
   // A picture given up for output is still finished first: a worker may be
   // concealing or deblocking it.
   return p->referenceMarking == 0 && p->users == 0 && p->colocatedPins == 0 && p != ds->lastPicture &&
-         !(p->setUp && !p->decoded) &&
-         (p->outputDone || (!p->setUp && !p->queued));
+         !(p->setUp && !p->decoded) && (p->outputDone || (!p->setUp && !p->queued));
 }
 
 int32_t SetAvailableAccessUnit(DecoderState* ds) {
@@ -291,7 +304,7 @@ int32_t SetAvailableAccessUnit(DecoderState* ds) {
   // record is free to be reused.
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* q = &ds->pictures[i];
-    if (q->colocated && (q == pic || picture_free(ds, q))) release_colocated(ds, q);
+    if (q->colocated && (q == pic || contents_free(ds, q))) release_colocated(ds, q);
   }
   // The picture before is complete as far as the stream goes.
   if (ds->currentPicture && ds->currentPicture->setUp) close_picture(ds->currentPicture);
@@ -320,6 +333,7 @@ int32_t RemoveCurrentAccessUnit(DecoderState* ds) {
   p->releaseKey = 0;
   p->setUp = 0;  // no longer a picture waiting for output
   drop_conceal_source(p);
+  settle_read_holds(p);
   if (p->pairedField) p->pairedField->pairedField = nullptr;
   p->pairedField = nullptr;
   // Slices of the picture still at work keep its arrays until the record is

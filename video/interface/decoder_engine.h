@@ -267,6 +267,9 @@ int32_t SetAvailableAccessUnit(DecoderState* ds);
 // A record may be reused once it is no reference, no slice reads it and it
 // was output (or given up for output), or never held a picture.
 bool picture_free(const DecoderState* ds, const DecodedPicture* p);
+// Whether p's planes and kept motion are free: as picture_free, but a record
+// kept only because other pictures' references name it counts as free.
+bool contents_free(const DecoderState* ds, const DecodedPicture* p);
 // 1 while the next access unit can have a picture record and a frame buffer;
 // parsing waits otherwise, until output frees one.
 bool pool_has_room(const DecoderState* ds);
@@ -349,6 +352,12 @@ void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t 
 // Picture holds against recycling while slices read them.
 void hold_slice_pictures(SliceDecodeContext* s);
 void release_slice_pictures(SliceDecodeContext* s);
+// Adds p to the records whose macroblocks' references `reader` follows.
+void note_read(DecodedPicture* reader, DecodedPicture* p);
+// Takes or gives back p's hold on the records its macroblocks refer to, as
+// its state asks (under the instance lock, after any change of its users,
+// co-located pins, set-up or finished state).
+void settle_read_holds(DecodedPicture* p);
 
 // Slice ranges of a picture (all under the instance lock). A picture is
 // closed when the next access unit opens or the input ends: its last slice's

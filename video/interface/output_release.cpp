@@ -102,6 +102,7 @@ DecodedPicture* next_released(VideoDecoder* dec) {
 void picture_done(VideoDecoder* dec, DecodedPicture* p) {
   p->decoded = 1;
   drop_conceal_source(p);
+  settle_read_holds(p);
   dec->finishScan = 1;  // pictures that conceal from it may be finished now
   publish_rows(dec, p, picture_rows(p));
   // Slices that started before it was finished may still read its records.

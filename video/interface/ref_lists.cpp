@@ -410,31 +410,50 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
   return kStepUnsupported;
 }
 
-// A slice holds its picture and every picture its lists name; a frame slice
-// also holds the second field of a field pair its lists name by the first
-// (direct prediction may read that field's motion).
-void note_read(DecodedPicture* reader, const DecodedPicture* p) {
-  if (reader->refsRead && p->poolSize == reader->poolSize) reader->refsRead[p->poolIndex / 64] |= 1ull << (p->poolIndex % 64);
+// The records a picture's macroblocks refer to: every picture its slices'
+// lists name, the other fields of those fields, and its concealment source.
+// A reference record must not be handed to a new picture while anything may
+// still follow such a reference (its identity and its pairing decide what
+// direct prediction and concealment do), so the picture holds them all
+// until it is finished, and after that for as long as it is read itself: as
+// a reference or co-located picture of a slice in flight, or a concealment
+// source. Only one step deep: a record held this way holds nothing itself.
+void note_read(DecodedPicture* reader, DecodedPicture* p) {
+  if (!reader->refsRead || !p || p->poolSize != reader->poolSize) return;
+  uint64_t& word = reader->refsRead[p->poolIndex / 64];
+  const uint64_t bit = 1ull << (p->poolIndex % 64);
+  if (word & bit) return;
+  word |= bit;
+  if (reader->holdsReads) ++p->readBy;
+}
+
+void settle_read_holds(DecodedPicture* p) {
+  if (!p->refsRead) return;
+  const bool want = (p->setUp && !p->decoded) || p->users != 0 || p->colocatedPins != 0;
+  if (want == (p->holdsReads != 0)) return;
+  p->holdsReads = want ? 1 : 0;
+  DecodedPicture* pool = p - p->poolIndex;
+  for (uint32_t w = 0; w < ref_set_words(p->poolSize); ++w)
+    for (uint64_t bits = p->refsRead[w]; bits; bits &= bits - 1) {
+      DecodedPicture* q = &pool[64 * w + static_cast<uint32_t>(__builtin_ctzll(bits))];
+      if (want)
+        ++q->readBy;
+      else
+        --q->readBy;
+    }
 }
 
 // A slice's holds beyond its own picture and its list entries, as one set
 // kept with the slice (bits by pool index), so that releasing it gives back
 // exactly what was taken whatever changed meanwhile: the other fields of
-// field pairs that a frame slice's lists name by one field (direct
-// prediction may read that field's motion), and the records the co-located
-// picture's motion refers to (temporal direct prediction reads them through
-// it).
+// field pairs that its lists name by one field (direct prediction and the
+// lists' frame identities read that field).
 void hold_extra(SliceDecodeContext* s, DecodedPicture* p) {
   if (!p || !s->motionHeldPool || p->poolSize != s->picture->poolSize) return;
   s->motionHeld[p->poolIndex / 64] |= 1ull << (p->poolIndex % 64);
 }
 
-void hold_motion_references(SliceDecodeContext* s, const DecodedPicture* col) {
-  if (!col || !col->refsRead) return;
-  for (uint32_t w = 0; w < s->motionHeldWords; ++w) s->motionHeld[w] |= col->refsRead[w];
-}
-
-void gather_extra_holds(SliceDecodeContext* s, bool frames) {
+void gather_extra_holds(SliceDecodeContext* s) {
   std::memset(s->motionHeld, 0, sizeof(s->motionHeld));
   DecodedPicture* cur = s->picture;
   const bool pooled = cur->refsRead && ref_set_words(cur->poolSize) <= kMotionHoldWords;
@@ -443,34 +462,35 @@ void gather_extra_holds(SliceDecodeContext* s, bool frames) {
   for (DecodedPicture* const* list : {s->RefPicList0, s->RefPicList1}) {
     for (uint32_t i = 0; i < kRefListSize && list[i]; ++i) {
       DecodedPicture* p = list[i];
-      if (frames && p->structure != kFrame) hold_extra(s, p->pairedField);
+      if (p->structure != kFrame) hold_extra(s, p->pairedField);
       note_read(cur, p);
-      if (p->pairedField) note_read(cur, p->pairedField);
+      note_read(cur, p->pairedField);
     }
-  }
-  DecodedPicture* col = s->RefPicList1[0];
-  if (s->slice_type == kSliceTypeB && !s->direct_spatial_mv_pred_flag && col) {
-    hold_motion_references(s, col);
-    if (frames && col->structure != kFrame) hold_motion_references(s, col->pairedField);
   }
 }
 
 void adjust_holds(SliceDecodeContext* s, int delta) {
-  s->picture->users += delta;
-  s->picture->slicesActive += delta;
+  DecodedPicture* cur = s->picture;
+  cur->users += delta;
+  cur->slicesActive += delta;
   const bool frames = !s->field_pic_flag_coded;
-  if (delta > 0) gather_extra_holds(s, frames);
+  if (delta > 0) gather_extra_holds(s);
   for (DecodedPicture* const* list : {s->RefPicList0, s->RefPicList1}) {
     for (uint32_t i = 0; i < kRefListSize && list[i]; ++i) {
       DecodedPicture* p = list[i];
       p->users += delta;
       // Records outside a pool (built by hand) hold the other field directly.
       if (!s->motionHeldPool && frames && p->structure != kFrame && p->pairedField) p->pairedField->users += delta;
+      settle_read_holds(p);
     }
   }
   for (uint32_t w = 0; w < s->motionHeldWords; ++w)
-    for (uint64_t bits = s->motionHeld[w]; bits; bits &= bits - 1)
-      s->motionHeldPool[64 * w + static_cast<uint32_t>(__builtin_ctzll(bits))].users += delta;
+    for (uint64_t bits = s->motionHeld[w]; bits; bits &= bits - 1) {
+      DecodedPicture* p = &s->motionHeldPool[64 * w + static_cast<uint32_t>(__builtin_ctzll(bits))];
+      p->users += delta;
+      settle_read_holds(p);
+    }
+  settle_read_holds(cur);
 }
 
 void hold_slice_pictures(SliceDecodeContext* s) {

@@ -60,6 +60,7 @@ void pin_colocated(SliceDecodeContext* s, uint32_t lists) {
     DecodedPicture* c = candidates[i];
     if (!c || c->decoded || c == s->picture) continue;
     ++c->colocatedPins;
+    settle_read_holds(c);
     s->colocatedLive[i] = c;
   }
 }
@@ -68,6 +69,7 @@ void unpin_colocated(VideoDecoder* dec, SliceDecodeContext* s) {
   for (DecodedPicture*& c : s->colocatedLive) {
     if (!c) continue;
     if (--c->colocatedPins == 0 && c->decoded) release_records(&dec->state, c);
+    settle_read_holds(c);
     c = nullptr;
   }
 }

@@ -245,6 +245,7 @@ bool apply_skip_rule(VideoDecoder* dec, DecodeTask* t, int32_t* result) {
     cur->repeated = 1;
     cur->outputTicks = q->frameBuffer->outputTicks;
     cur->decoded = 1;
+    settle_read_holds(cur);
     publish_rows(dec, cur, picture_rows(cur));
     t->state = kTaskPictureDone;
     t->slice.picture = cur;

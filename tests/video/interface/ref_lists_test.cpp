@@ -284,10 +284,11 @@ TEST(RefLists, SlicesHoldWhatTheirPredictionReads) {
   b.RefPicList0[0] = &p[2];
   b.RefPicList1[0] = &p[2];
   hold_slice_pictures(&b);
-  EXPECT_NE(0u, p[0].users);
-  EXPECT_NE(0u, p[1].users);
+  // Held through the co-located picture, which holds what it read.
+  EXPECT_NE(0u, p[0].users + p[0].readBy);
+  EXPECT_NE(0u, p[1].users + p[1].readBy);
   release_slice_pictures(&b);
-  for (int i : {0, 1, 2, 3}) EXPECT_EQ(0u, p[i].users) << i;
+  for (int i : {0, 1, 2, 3}) EXPECT_EQ(0u, p[i].users + p[i].readBy) << i;
 
   // Spatial direct prediction reads no reference through the motion.
   b.direct_spatial_mv_pred_flag = 1;
