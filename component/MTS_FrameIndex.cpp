@@ -352,6 +352,19 @@ bool catch_up(FileIndex& file, SnapshotIndex* snap) {
 // key up to which the samples are known to be complete: the entry of the
 // sample that begins there is kept back as that end entry until a later
 // write knows where its sample ends, and then takes the end entry's slot.
+// Links a new last entry into a chain being built: the entry before it
+// points at its slot.
+void chain_entry(std::vector<FrameOffsetEntry>& entries, std::vector<int32_t>& slots, int64_t key, int64_t value,
+                 int32_t slot) {
+  if (!entries.empty()) entries.back().next = slot;
+  FrameOffsetEntry e;
+  e.qt_offset = key;
+  e.value = value;
+  e.next = -1;
+  entries.push_back(e);
+  slots.push_back(slot);
+}
+
 struct Writer {
   AvchdRecordDirectory* pARec = nullptr;
   AvchdDataRecord* pRec = nullptr;
@@ -485,13 +498,7 @@ void plan_write(Writer* w) {
     w->ending = false;  // no room for it: the index is written without from now on
     return;
   }
-  if (!w->out.empty()) w->out.back().next = slot;
-  FrameOffsetEntry e;
-  e.qt_offset = end;
-  e.value = kMTSNotYetValue;
-  e.next = -1;
-  w->out.push_back(e);
-  w->outSlots.push_back(slot);
+  chain_entry(w->out, w->outSlots, end, kMTSNotYetValue, slot);
 }
 
 // True when the write of `w` links the entry added last before it to the
@@ -722,13 +729,7 @@ int add_to_run(Writer* w, int64_t qt_offset, int64_t value) {
   }
   w->maxKey = qt_offset;
   w->knownEnd = std::max(w->knownEnd, qt_offset);  // every sample added before ends here
-  if (!w->run.empty()) w->run.back().next = slot;
-  FrameOffsetEntry e;
-  e.qt_offset = qt_offset;
-  e.value = value;
-  e.next = -1;
-  w->run.push_back(e);
-  w->runSlots.push_back(slot);
+  chain_entry(w->run, w->runSlots, qt_offset, value, slot);
   update_pending(w);
   return 0;
 }
