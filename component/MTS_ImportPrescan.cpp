@@ -344,8 +344,11 @@ int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {
         int32_t pcmBytes = 0, channelConfig = 0;
         int32_t r = mts_import::DecodeAC3Frame(store, out->pAudio, out->audioSize, &pcmBytes, &channelConfig);
         if (r != 0) {
-          MTS_LOG("[ERR]failed to AC3DecodeAFrameLib. ret=%d(lAudioValue=%d, nAC3FrameByteSize=%d, ts_offset=%lld)\n",
-                  r, out->audioSize, mts_import::AC3FrameByteSize(store), static_cast<long long>(store->ts_offset));
+          // Nothing is decoded here: the frame is found by its sync word and
+          // sized from its header, and no header sized a whole frame.
+          MTS_LOG("[ERR]no whole AC-3 frame in the first audio PES: no frame header there sizes one within its %d "
+                  "bytes. ret=%d(nAC3FrameByteSize=%d, ts_offset=%lld)\n",
+                  out->audioSize, r, mts_import::AC3FrameByteSize(store), static_cast<long long>(store->ts_offset));
           return r;
         }
         if (channelConfig == 1) {

@@ -11,10 +11,10 @@
 #                   NAME.audio.framemd5 and NAME.audio.md5.
 # What it cannot make: the public H.264 conformance bitstreams
 # (h264-conformance/), the feature clips whose slice headers were rewritten
-# after encoding (40_*, 41_*, 42_*, 44_*, 45_*), and the first packets of a
-# real camcorder recording (avchd/camera_header_7packets.mts). Conformance
-# bitstreams put into DIR/h264-conformance/ (NAME.264 or NAME.avc) get their
-# expected.tsv here, from ffmpeg's decoded pictures.
+# after encoding (40_*, 41_*, 42_*, 44_*, 45_*), and what real camcorders
+# recorded (avchd/camera_header_7packets.mts, avchd/camera_1080i50_paff.264). It makes the folder DIR/h264-conformance/:
+# conformance bitstreams copied into it (NAME.264 or NAME.avc) get their
+# expected.tsv when the script runs again, from ffmpeg's decoded pictures.
 #
 # usage: scripts/make_material.sh [DIR]
 # DIR defaults to ../shared/testdata beside the repository, where the tests
@@ -24,7 +24,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$repo/../shared/testdata}
-mkdir -p "$dir"/h264-features "$dir"/ac3 "$dir"/avchd
+mkdir -p "$dir"/h264-conformance "$dir"/h264-features "$dir"/ac3 "$dir"/avchd
 dir=$(cd "$dir" && pwd)
 "$repo"/scripts/deps.sh ffmpeg x264 python3
 work=$(mktemp -d)

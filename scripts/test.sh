@@ -3,8 +3,9 @@
 # with UndefinedBehaviorSanitizer, the threaded decoder's damaged-stream and
 # determinism tests under ThreadSanitizer, and the fuzz targets briefly
 # (clang). Extra arguments go to ctest (for example -L unit, -R demux); the
-# ThreadSanitizer and fuzz steps then run only when they ask for the label
-# tsan or fuzz (-L tsan, -L fuzz run that step alone).
+# ThreadSanitizer, made-material and fuzz steps then run only when they ask
+# for the label tsan, made or fuzz (-L tsan, -L made, -L fuzz run that step
+# alone).
 # After each run: how many test cases were skipped, and why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -61,10 +62,12 @@ for ((i = 0; i < ${#args[@]}; i++)); do
 done
 run_main=1
 run_tsan=0
+run_made=0
 run_fuzz=0
 if [ $# -eq 0 ] || { [ -n "$label" ] && [[ tsan =~ $label ]]; }; then run_tsan=1; fi
+if [ $# -eq 0 ] || { [ -n "$label" ] && [[ made =~ $label ]]; }; then run_made=1; fi
 if [ $# -eq 0 ] || { [ -n "$label" ] && [[ fuzz =~ $label ]]; }; then run_fuzz=1; fi
-if [ "$label" = fuzz ] || [ "$label" = tsan ]; then run_main=0; fi
+if [ "$label" = fuzz ] || [ "$label" = tsan ] || [ "$label" = made ]; then run_main=0; fi
 
 # Test cases that GoogleTest skipped in the last ctest run of a build, counted
 # per reason: the skip message up to its first ": " (what follows names the
@@ -148,6 +151,52 @@ if [ $run_tsan = 1 ]; then
   cmake --build --preset tsan -j "$jobs" --target "${tsan_targets[@]}"
   GTEST_FILTER=$tsan_suites AVCHD_TEST_WORKERS=2,8 ctest --preset tsan -L '^tsan$' -j "$jobs" || status=$?
   report_skips build/tsan
+  [ $status = 0 ] || exit $status
+fi
+
+# Made material: the release suite on what scripts/make_material.sh makes,
+# as someone without the shared material runs it (README.md, "Tests and
+# material"). Made again when the recipes change. CI is unset for this run:
+# made material and the parts it cannot make are skips there, not failures.
+# Every skip must name its reason, and a missing file must be one the
+# script cannot make.
+made_dir=build/made-material
+made_recipes() {
+  cat scripts/make_material.sh tests/data/importer/recording.sh tests/data/importer/inject_mdpm.py | md5sum
+}
+# The skipped cases of the last release run whose missing material is a file
+# the script makes, or is not named (one line each; none when all is well).
+made_skip_faults() {
+  awk '
+    / Skipped$/ { grab = 1; message = ""; next }
+    grab && /^\[  SKIPPED \]/ {
+      grab = 0
+      if (message !~ /^test material missing/) next
+      file = message; sub(/^test material missing:? */, "", file); sub(/ .*/, "", file)
+      if (file !~ /^(h264-conformance\/|h264-features\/4[0-9]_|avchd\/camera_)/) print $4 ": " message
+      next
+    }
+    grab && NF { message = (message == "" ? $0 : message " " $0) }' "$1"
+}
+if [ $run_made = 1 ]; then
+  echo "== made material"
+  recipes=$(made_recipes)
+  if [ "$(cat "$made_dir/.recipes" 2>/dev/null)" != "$recipes" ]; then
+    rm -rf "$made_dir"
+    scripts/make_material.sh "$made_dir"
+    echo "$recipes" >"$made_dir/.recipes"
+  fi
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j "$jobs"
+  made_path=$(cd "$made_dir" && pwd)
+  env -u CI AVCHD_TESTDATA="$made_path" ctest --preset release -j "$jobs" || status=$?
+  AVCHD_TESTDATA=$made_path report_skips build/release
+  faults=$(made_skip_faults build/release/Testing/Temporary/LastTest.log)
+  if [ -n "$faults" ]; then
+    echo "skipped on made material for want of a file the script makes, or naming none:" >&2
+    echo "$faults" >&2
+    status=1
+  fi
   [ $status = 0 ] || exit $status
 fi
 

@@ -196,8 +196,7 @@ class ImportReader : public shmtest::ShmTest {
 TEST_F(ImportReader, ASecondProcessReadsRightBytesOrNotYet) {
   const std::string names[] = {"small_ac3_20_avchd", "small_lpcm_20_avchd", "small_mbaff_ac3_20_avchd"};
   for (const std::string& name : names) {
-    const std::string source = testsupport::testdata_file("avchd/" + name + ".m2ts");
-    if (source.empty()) GTEST_SKIP() << "AVCHD_TESTDATA not set";
+    AVCHD_REQUIRE_TESTDATA(source, "avchd/" + name + ".m2ts");
     const std::string path = JoinWithPadding(source, 80, name + "_joined.m2ts");
     ASSERT_FALSE(path.empty());
     const Counts c = ReadWhileImporting(path);

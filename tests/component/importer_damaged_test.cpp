@@ -448,6 +448,25 @@ TEST(ImporterDamaged, AC3PesWithItsFirstSyncWordSpoilt) {
   EXPECT_EQ(log.find("is not imported"), std::string::npos) << log;
 }
 
+// The pre-scan sizes the first AC-3 frame from its header and decodes
+// nothing: a header that sizes no whole frame within its PES is logged as
+// that, not as a failed decode.
+TEST(ImporterDamaged, FirstAC3FrameSizedPastItsPesIsLoggedAsSuch) {
+  Bytes stream = testsupport::read_file(testsupport::local_data_file("importer/importer_ac3_51_i.m2ts"));
+  for (size_t pos = 0; pos + 192 <= stream.size(); pos += 192) {
+    uint8_t* ts = &stream[pos + 4];
+    if (!(ts[1] & 0x40) || ((ts[1] & 0x1F) << 8 | ts[2]) != kAudioPid) continue;
+    uint8_t* pes = ts + 4 + ((ts[3] & 0x20) ? ts[4] + 1 : 0);
+    uint8_t* frame = pes + 9 + pes[8];
+    ASSERT_EQ(frame[0] << 8 | frame[1], 0x0B77);
+    frame[4] = (frame[4] & 0xC0) | 37;  // frmsizecod 37: 2,560 bytes, past the 1,792 of the PES
+    break;
+  }
+  const std::string log = LoggedBy([&] { Import("sized_past.m2ts", stream); });
+  EXPECT_NE(log.find("[ERR]no whole AC-3 frame in the first audio PES"), std::string::npos) << log;
+  EXPECT_EQ(log.find("AC3DecodeAFrameLib"), std::string::npos) << log;
+}
+
 // A damaged stretch, bytes lost or bytes added in the middle: the samples
 // before and after come out whole.
 TEST(ImporterDamaged, DamagedStretchInTheMiddle) {

@@ -71,6 +71,25 @@ TEST(TestScript, CountsSkippedCasesPerReason) {
   testsupport::run_command("rm -rf " + dir);
 }
 
+// On made material, a case may skip only for a file the script cannot make,
+// and must name it.
+TEST(TestScript, MadeMaterialSkipsNameAFileTheScriptCannotMake) {
+  const std::string log = "/tmp/avchd_test_script_made_" + std::to_string(getpid()) + ".log";
+  FILE* f = std::fopen(log.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  for (const char* message : {"test material missing: h264-conformance/BA_MW_D.264 (set AVCHD_TESTDATA)",
+                              "test material missing: avchd/camera_header_7packets.mts",
+                              "test material missing: h264-features/42_explicit_b_mbaff_cabac.264",
+                              "material made by scripts/make_material.sh: this case compares",
+                              "test material missing: h264-features/05_bpyramid_normal.264", "test material missing"})
+    std::fprintf(f, "[ RUN      ] A.B\n/x/a.cpp:1: Skipped\n%s\n[  SKIPPED ] A.B (0 ms)\n", message);
+  std::fclose(f);
+  const testsupport::CommandResult r = RunPiece("^made_skip_faults()", "^}", "", "made_skip_faults " + log);
+  std::remove(log.c_str());
+  EXPECT_EQ(r.out, "A.B: test material missing: h264-features/05_bpyramid_normal.264\nA.B: test material missing\n")
+      << r.err;
+}
+
 // The material is looked for as the tests look for it: in AVCHD_TESTDATA,
 // else beside the repository; each part of it that is absent is named.
 TEST(TestScript, NamesTheMissingMaterial) {

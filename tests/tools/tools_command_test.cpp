@@ -611,7 +611,8 @@ TEST(ToolInput, TransportStreamWithADamagedHeadIsRecognised) {
 // No stream of the test material, nor random junk, nor a run of one byte,
 // is taken for a transport stream.
 TEST(ToolInput, NoElementaryStreamIsATransportStream) {
-  AVCHD_REQUIRE_TESTDATA(conformance, "h264-conformance");
+  AVCHD_REQUIRE_TESTDATA(conformanceList, "h264-conformance/expected.tsv");  // the folder holds streams
+  const std::string conformance = conformanceList.substr(0, conformanceList.rfind('/'));
   AVCHD_REQUIRE_TESTDATA(features, "h264-features");
   AVCHD_REQUIRE_TESTDATA(ac3, "ac3");
   const std::string list = testsupport::run_command("find " + conformance + " " + features + " " + ac3 +

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine_streams.h"
@@ -175,9 +176,28 @@ std::vector<size_t> unit_starts(const std::vector<uint8_t>& s) {
   return out;
 }
 
+// The start of a NAL unit's header byte (after its start code).
+size_t header_at(const std::vector<uint8_t>& s, size_t start) { return start + (s[start + 2] == 1 ? 3 : 4); }
+
+// The first two Exp-Golomb values of a slice header: first_mb_in_slice and
+// slice_type (whose bits come before any emulation prevention byte can).
+std::pair<uint32_t, uint32_t> slice_start(const std::vector<uint8_t>& s, size_t header) {
+  size_t bit = 0;
+  auto ue = [&] {
+    auto next = [&] { const uint32_t b = s[header + 1 + bit / 8] >> (7 - bit % 8) & 1; ++bit; return b; };
+    uint32_t zeros = 0, value = 0;
+    while (zeros < 16 && next() == 0) ++zeros;
+    for (uint32_t i = 0; i < zeros; ++i) value = value << 1 | next();
+    return (1u << zeros) - 1 + value;
+  };
+  const uint32_t firstMb = ue();
+  return {firstMb, ue() % 5};
+}
+
 // Non-IDR slices whose NAL unit type reads IDR (one bit: type 1 to 5) while
-// their frame_num, or a nal_ref_idc of 0, says they continue the stream: a
-// non-reference B slice, a reference I slice and a reference P slice. Each is
+// their frame_num, or a nal_ref_idc of 0, says they continue the stream: the
+// first non-reference B slice, the first reference I slice and the first
+// reference P slice after it, found by parsing the first 20 pictures. Each is
 // read as the non-IDR slice it is, so the pictures are the intact stream's
 // (ffmpeg outputs 18 of the 20). Read as IDR, each reference slice's header
 // seemed to ask for a long-term reference, and the second ended the stream.
@@ -185,14 +205,23 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   AVCHD_REQUIRE_TESTDATA(path, "h264-features/30_open_gop_sei_aud.264");
   std::vector<uint8_t> intact = testsupport::read_file(path);
   const std::vector<size_t> u = unit_starts(intact);
-  ASSERT_GT(u.size(), 70u);
-  intact.resize(u[70]);
-  std::vector<uint8_t> retyped = intact;
-  for (size_t i : {15u, 40u, 58u}) {
-    const size_t header = u[i] + (intact[u[i] + 2] == 1 ? 3 : 4);
-    ASSERT_EQ(1, intact[header] & 31) << "unit " << i;
-    retyped[header] ^= 4;
+  std::vector<size_t> chosen;  // the B, I and P slices' header bytes
+  size_t pictures = 0, end = intact.size();
+  for (size_t i = 0; i < u.size() && end == intact.size(); ++i) {
+    const size_t header = header_at(intact, u[i]);
+    const uint32_t type = intact[header] & 31, ref = intact[header] >> 5 & 3;
+    if (type != 1 && type != 5) continue;
+    const auto [firstMb, sliceType] = slice_start(intact, header);
+    if (firstMb == 0 && ++pictures == 21) end = u[i];
+    const bool wanted = type == 1 && (chosen.size() == 0 ? ref == 0 && sliceType == 1
+                                      : chosen.size() == 1 ? ref != 0 && sliceType == 2
+                                      : chosen.size() == 2 && ref != 0 && sliceType == 0);
+    if (wanted && end == intact.size()) chosen.push_back(header);
   }
+  ASSERT_EQ(3u, chosen.size()) << "a non-reference B, a reference I and a reference P slice in 20 pictures";
+  intact.resize(end);
+  std::vector<uint8_t> retyped = intact;
+  for (size_t header : chosen) retyped[header] ^= 4;
   const DecodeRun expected = decode_everywhere("intact", intact);
   const DecodeRun run = decode_everywhere("three slices typed IDR", retyped);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;

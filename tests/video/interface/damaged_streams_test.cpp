@@ -301,8 +301,8 @@ TEST(DamagedStreams, SplicesInsideASliceDecodeTheSameEverywhere) {
   GTEST_SKIP() << "too slow under ThreadSanitizer (280 KB before the cut)";
 #endif
   for (const auto& c : splices) {
-    const std::string a = testsupport::testdata_file(c.first), b = testsupport::testdata_file(c.second);
-    if (a.empty() || b.empty()) GTEST_SKIP() << "test material absent";
+    AVCHD_REQUIRE_TESTDATA(a, c.first);
+    AVCHD_REQUIRE_TESTDATA(b, c.second);
     const std::vector<uint8_t> head = testsupport::read_file(a), tail = testsupport::read_file(b);
     ASSERT_GT(head.size(), c.cut);
     ASSERT_GT(tail.size(), c.from);

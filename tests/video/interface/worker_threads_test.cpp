@@ -85,8 +85,7 @@ TEST(WorkerThreads, DecodersOpenedAndClosedOverlappingShareTheCavlcTables) {
                             {"CVFI1_SVA_C", "af3086f97e7316670af7a4bdf3d53fea"}};
   std::vector<std::vector<uint8_t>> streams;
   for (const Reference& r : refs) {
-    const std::string path = testsupport::testdata_file(std::string("h264-conformance/") + r.name + ".264");
-    if (path.empty()) GTEST_SKIP() << "no conformance streams";
+    AVCHD_REQUIRE_TESTDATA(path, std::string("h264-conformance/") + r.name + ".264");
     streams.push_back(testsupport::read_file(path));
   }
   constexpr int kThreads = 4;
