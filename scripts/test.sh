@@ -47,8 +47,10 @@ if [ -n "$material_missing" ]; then
   echo "  the test cases that need it are skipped"
 fi
 
-# ffmpeg: the tests open every movie they save with ffprobe and ffmpeg.
-scripts/deps.sh g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev ffmpeg
+# ffmpeg: the tests open every movie they save with ffprobe and ffmpeg;
+# x264 and python3: scripts/make_material.sh makes the made-material stage's
+# streams with them.
+scripts/deps.sh g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev ffmpeg x264 python3
 
 # The label asked for with -L / --label-regex, if any.
 label=""
