@@ -721,7 +721,11 @@ TEST(MtsimportSave, ShortRecordingsSaveMoviesThatOpen) {
     for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("[h264 @", 0), 0u) << input << ": " << line;
   }
   if (!ffmpeg) GTEST_SKIP() << "ffmpeg is not installed: the saved movies are not opened";
-  if (inputs.size() < 3) GTEST_SKIP() << "test material missing: avchd/ recordings (set AVCHD_TESTDATA)";
+  if (camera.empty())
+    GTEST_SKIP() << "test material missing: avchd/camera_header_7packets.mts (set AVCHD_TESTDATA to the folder holding it)";
+  AVCHD_REQUIRE_SHARED_MATERIAL();
+  if (small.empty())
+    GTEST_SKIP() << "test material missing: avchd/small_ac3_20_avchd.m2ts (set AVCHD_TESTDATA to the folder holding it)";
 }
 
 // A recording joined from an AC-3 part and an LPCM part (either way round):
