@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -75,7 +76,6 @@ class ImportReader : public shmtest::ShmTest {
   struct Track3 {
     uint32_t type;
     OSType mediaType;
-    int32_t MTS_MovieImportGlobalsRecord::*inserted;
     size_t handed = 0;
   };
 
@@ -106,10 +106,19 @@ class ImportReader : public shmtest::ShmTest {
         time += r.count * r.durationPerSample;
       }
       t.handed = refs.size();
-      const int64_t shownUpTo = run->store()->*t.inserted;
+      // What the track shows: the media ranges of its edits.
+      std::vector<std::pair<int64_t, int64_t>> shown;
+      for (SInt32 e = 1; e <= GetTrackEditCount(track); ++e) {
+        TimeValue64 start = 0, duration = 0, mediaTime = 0;
+        Fixed rate = 0;
+        GetTrackEdit(track, e, &start, &duration, &mediaTime, &rate);
+        const int64_t span = duration * GetMediaTimeScale(GetTrackMedia(track)) / GetMovieTimeScale(run->movie);
+        if (mediaTime >= 0) shown.emplace_back(mediaTime, mediaTime + span);
+      }
       for (size_t i : toRead) {
         Handed& h = (*all)[i];
-        h.shown = h.mediaTime < shownUpTo;
+        h.shown = std::any_of(shown.begin(), shown.end(),
+                              [&](const auto& r) { return h.mediaTime >= r.first && h.mediaTime < r.second; });
         std::ostringstream line;
         line << h.type << ' ' << h.qt << ' ' << h.size;
         reader->write_line(line.str());
@@ -144,10 +153,9 @@ class ImportReader : public shmtest::ShmTest {
 
     shmtest::Peer reader(SHM_PEER, {"read", std::to_string(run.store()->recordID)});
     EXPECT_TRUE(reader.started());
-    std::vector<Track3> tracks = {
-        {kAvchdDataRefSound, FOUR_CHAR_CODE("soun"), &MTS_MovieImportGlobalsRecord::soundInsertedTime},
-        {kAvchdDataRefVideo, FOUR_CHAR_CODE("vide"), &MTS_MovieImportGlobalsRecord::videoInsertedTime},
-        {kAvchdDataRefTimecode, FOUR_CHAR_CODE("tmcd"), &MTS_MovieImportGlobalsRecord::timecodeInsertedTime}};
+    std::vector<Track3> tracks = {{kAvchdDataRefSound, FOUR_CHAR_CODE("soun")},
+                                  {kAvchdDataRefVideo, FOUR_CHAR_CODE("vide")},
+                                  {kAvchdDataRefTimecode, FOUR_CHAR_CODE("tmcd")}};
     std::vector<Handed> handed;
     int32_t outFlags = run.outFlags;
     for (int calls = 0; calls < 1000; ++calls) {
