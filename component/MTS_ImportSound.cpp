@@ -259,6 +259,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
 // Audio of another kind than the sound track's is left out; the first such
 // PES of the import is reported.
 void LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what) {
+  store->soundLeftOut = 1;
   if (store->otherAudioReported) return;
   store->otherAudioReported = 1;
   MTS_LOG("[ERR]%s from ts_offset=%lld on is not imported: the sound track is %s\n", what,
@@ -269,6 +270,7 @@ void LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what) {
 
 OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
   *outSize = 0;
+  store->soundLeftOut = 0;
   // No sound track (no audio, or a layout that is not served): the audio is
   // left out and the movie imported without sound.
   if (!store->soundMedia || !store->soundDescription) return noErr;
@@ -324,5 +326,6 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     *outSize += size;
   }
   if (skipped > 0) LeaveOutOtherAudio(store, "AC-3 audio of another layout or rate");
+  if (*outSize > 0) store->soundLeftOut = 0;
   return noErr;
 }

@@ -9,6 +9,7 @@
 
 #include "MTS_Log.h"
 #include "MTS_MovieImport.h"
+#include "MTS_SoundFrames.h"
 
 using mts_import::RoundHalfAway;
 
@@ -59,18 +60,61 @@ struct Continuation {
   int64_t* last;
   int64_t* step;
   uint8_t* seen;
+  int64_t* high;
+  uint8_t* inOrder;
+  KeySpans* spans;
   int64_t* lost;
   int64_t unit;  // how long one PES lasts; 0: as long as the last step
 };
+
+// Adds `key` to the spans, merging those it joins.
+void Cover(KeySpans* s, int64_t key) {
+  int n = -1;  // the span that takes the key: the nearest
+  int64_t distance = 0;
+  for (int i = 0; i < s->count; ++i) {
+    const int64_t d = key < s->low[i] ? s->low[i] - key : key > s->high[i] ? key - s->high[i] : 0;
+    if (n < 0 || d < distance) n = i, distance = d;
+  }
+  if (n < 0 || (distance > kLargestStep && s->count < KeySpans::kSpans)) {
+    s->low[s->count] = s->high[s->count] = key;
+    ++s->count;
+    return;
+  }
+  s->low[n] = std::min(s->low[n], key);
+  s->high[n] = std::max(s->high[n], key);
+  for (int i = 0; i < s->count;) {
+    if (i == n || s->low[i] > s->high[n] + kLargestStep || s->high[i] < s->low[n] - kLargestStep) {
+      ++i;
+      continue;
+    }
+    s->low[n] = std::min(s->low[n], s->low[i]);
+    s->high[n] = std::max(s->high[n], s->high[i]);
+    const int last = --s->count;
+    s->low[i] = s->low[last];
+    s->high[i] = s->high[last];
+    if (n == last) n = i;
+    i = 0;  // the wider span may meet one already passed
+  }
+}
+
+// The time the spans cover, from the first time stamp of each to its last.
+int64_t Covered(const KeySpans& s) {
+  int64_t t = 0;
+  for (int i = 0; i < s.count; ++i) t += s.high[i] - s.low[i];
+  return t;
+}
 
 // Moves `key` (a PTS or DTS already unwrapped) onto the continued time line;
 // returns the shift to add to the PES's time stamps, and in *moved how far
 // the shift changed.
 int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64_t* moved) {
   *moved = 0;
+  Cover(c.spans, key);
   if (!*c.seen) {
     *c.seen = 1;
     *c.last = key + *c.offset;
+    *c.high = key;
+    *c.inOrder = 1;
     return *c.offset;
   }
   const int64_t continued = key + *c.offset;
@@ -80,12 +124,22 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
     const int64_t offset = *c.last + step - key;
     *moved = offset - *c.offset;
     *c.offset = offset;
+    // A step back by less than a restart's reach is a PES out of order
+    // within the stretch: its latest time stays.
+    if (key > *c.high || *c.high - key > kLargestStep) *c.high = key;
+    *c.inOrder = 0;
   } else if (delta > 0) {
-    // A step half again as long as one PES lasts: the PES between were lost
-    // to damage that the demultiplexer skipped, and their time is counted.
+    // A step beyond the stretch's latest time half again as long as one PES
+    // lasts, from a PES that came in order: the PES between were lost to
+    // damage that the demultiplexer skipped, and their time is counted. Time
+    // already read is not, nor a step among PES out of order (packets
+    // shuffled): what is counted stays within what the time stamps span.
     const int64_t unit = c.unit > 0 ? c.unit : *c.step;
-    if (unit > 0 && 2 * delta > 3 * unit) *c.lost += delta - unit;
+    const int64_t gap = key - *c.high;
+    if (*c.inOrder && unit > 0 && 2 * gap > 3 * unit) *c.lost += gap - unit;
     *c.step = delta;
+    *c.inOrder = gap > 0;
+    *c.high = std::max(*c.high, key);
   }
   *c.last = key + *c.offset;
   return *c.offset;
@@ -126,7 +180,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     const int64_t frameTicks =
         store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
-                      &store->videoLostTicks, frameTicks},
+                      &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks},
                      key, frameTicks, &moved);
     // The pre-scan's end values belong to the last stretch of the file: they
     // move with the stretch now read.
@@ -145,7 +199,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     }
   } else {
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen,
-                      &store->soundLostTicks, 0},
+                      &store->soundKeyHigh, &store->soundInOrder, &store->soundSpans, &store->soundLostTicks, 0},
                      key, 0, &moved);
     store->soundEndPTS += moved;
     if (moved != 0) {
@@ -177,6 +231,12 @@ int32_t MTS_makeDataRef(Handle* out, uint32_t recordID, uint32_t type) {
 namespace {
 
 OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used);
+
+// How long an AC-3 frame lasts (0 for LPCM, whose PES have no fixed length).
+int64_t AC3FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
+  return !store->isLPCM && store->soundSampleRate > 0 ? int64_t(kMTSAC3SamplesPerFrame) * 90000 / store->soundSampleRate
+                                                      : 0;
+}
 
 // Counts the damaged samples of one stream as its PES arrive: the PES just
 // handled (`taken`: its bytes are in the movie) by the demultiplexer's
@@ -256,8 +316,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     return err;
   }
   if (outSize >= 1) store->soundTSOffset = store->ts_offset - kMTSPacketSize;
-  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, 0, pending.audioDamage,
-              false, outSize >= 1 && out->audioSize > 0);
+  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, 0,
+              store->soundLeftOut ? 0 : pending.audioDamage, false, outSize >= 1 && out->audioSize > 0);
 
   if (store->soundMedia && store->videoMedia) {
     const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack);
@@ -271,6 +331,10 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
       if (limit < store->soundEndTime) store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(limit, 0));
     }
   }
+  // What is counted as lost never exceeds what the time stamps span (packets
+  // out of order make steps that are no loss).
+  store->videoLostTicks = std::min(store->videoLostTicks, mts_import::Covered(store->videoSpans));
+  store->soundLostTicks = std::min(store->soundLostTicks, mts_import::Covered(store->soundSpans));
   return noErr;
 }
 
@@ -321,6 +385,8 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
   const uint32_t damage = TSDemuxReportedDamageLib(store->tsDemux);
   if (out->status & 0x200) {
     const int64_t shift = store->soundTimeShift;
+    const int64_t lost = store->soundLostTicks, step = store->soundKeyStep, high = store->soundKeyHigh;
+    const uint8_t inOrder = store->soundInOrder;
     mts_import::UnwrapReportedTimes(store);
     mts_import::ContinueReportedTimes(store, false);
     if (store->needSoundTrack) {
@@ -340,8 +406,20 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // one gave no sample: else a reader would meet this PES first.
     store->soundTSOffset = nextOffset;
     if (outSize >= 1) *added = true;
-    CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, store->soundKeyStep,
-                damage, store->soundTimeShift != shift, outSize >= 1);
+    // Sound left out for its kind is no damage, and its steps are not those
+    // of the track's sound: the gap before it and its own losses are not
+    // counted.
+    if (store->soundLeftOut) {
+      store->soundLostTicks = lost;
+      store->soundKeyStep = step;
+      store->soundKeyHigh = high;
+      store->soundInOrder = inOrder;
+    }
+    // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
+    // PES, the step between time stamps.
+    const int64_t unit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;
+    CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, unit,
+                store->soundLeftOut ? 0 : damage, store->soundTimeShift != shift, outSize >= 1);
   }
   if (out->status & 0x100) {
     const int64_t shift = store->videoTimeShift;

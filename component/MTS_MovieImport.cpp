@@ -342,6 +342,9 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoTimeShift = store->lastVideoKey = store->videoKeyStep = 0;
   store->soundTimeShift = store->lastSoundKey = store->soundKeyStep = 0;
   store->videoKeySeen = store->soundKeySeen = 0;
+  store->videoKeyHigh = store->soundKeyHigh = 0;
+  store->videoInOrder = store->soundInOrder = 0;
+  store->videoSpans = store->soundSpans = mts_import::KeySpans{};
   store->videoLostTicks = store->soundLostTicks = 0;
   store->videoDamagedPictures = store->soundDamagedFrames = 0;
   store->videoEndInDoubt = store->soundEndInDoubt = 0;
@@ -350,7 +353,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoJoinPending = store->soundJoinPending = 0;
   store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->fieldWaiting = 0;
-  store->lpcmChannels = store->lpcmBits = store->otherAudioReported = 0;
+  store->lpcmChannels = store->lpcmBits = store->otherAudioReported = store->soundLeftOut = 0;
   store->sliceLog2MaxFrameNum = store->sliceFrameMbsOnly = store->sliceSeparateColourPlane = 0;
   store->soundAnchored = 0;
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;

@@ -26,6 +26,16 @@ constexpr int32_t kMTSPcmBufferSize = 0x20000; // one decoded AC-3 frame
 
 namespace mts_import {
 // What the header of a slice says of the picture it belongs to.
+// The stretches of time a stream's time stamps cover, merged where they
+// meet within a second: at most kSpans; a time stamp beyond them all when
+// they are full widens the nearest.
+struct KeySpans {
+  static constexpr int kSpans = 8;
+  int64_t low[kSpans];
+  int64_t high[kSpans];
+  int32_t count;
+};
+
 struct SlicePicture {
   bool field;      // a field picture (field_pic_flag)
   bool bottom;     // bottom_field_flag
@@ -167,6 +177,18 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t lastSoundKey;
   int64_t soundKeyStep;
   uint8_t soundKeySeen;
+  // Per stream, the latest time stamp (unwrapped, unshifted) of the stretch
+  // being read: a PES out of order is no restart of the stretch, and only
+  // time beyond the latest can have been lost; and whether the last PES came
+  // in order (after the one before it, beyond the stretch's latest time).
+  int64_t videoKeyHigh;
+  int64_t soundKeyHigh;
+  uint8_t videoInOrder;
+  uint8_t soundInOrder;
+  // What each stream's time stamps span: the time counted as lost is kept
+  // within it.
+  mts_import::KeySpans videoSpans;
+  mts_import::KeySpans soundSpans;
   // Time (90 kHz ticks) of the PES lost between two that were read, per
   // stream: a step between their time stamps half again as long as a PES
   // lasts (a frame for video, the step before for sound) and below the
@@ -224,6 +246,9 @@ struct MTS_MovieImportGlobalsRecord {
   uint8_t lpcmChannels;
   uint8_t lpcmBits;
   uint8_t otherAudioReported;
+  // Set when the sound PES just handled was left out for its kind: no
+  // damage, and its time stamps tell nothing about sound lost.
+  uint8_t soundLeftOut;
   uint8_t soundAnchored;
   int64_t soundAnchorPTS;
   int64_t soundRangeMedia;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -46,22 +47,26 @@ struct Counts {
   int otherErrors = 0;   // still refused once the import has ended
 };
 
-// `copies` + 1 copies of the recording at `source` joined end to end, with
-// 64 MiB of null packets after the first copy: the first call of an idle
+// `copies` + 1 recordings joined end to end, taken from `sources` in turn,
+// with 64 MiB of null packets after the first: the first call of an idle
 // import reads past them, the copies behind them come in idle calls.
-std::string JoinWithPadding(const std::string& source, int copies, const std::string& name) {
-  const std::vector<uint8_t> one = testsupport::read_file(source);
+std::string JoinWithPadding(const std::vector<std::string>& sources, int copies, const std::string& name) {
+  std::vector<std::vector<uint8_t>> recordings;
+  for (const std::string& source : sources) recordings.push_back(testsupport::read_file(source));
   const std::string path = testing::TempDir() + name;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return "";
-  std::fwrite(one.data(), 1, one.size(), f);
+  std::fwrite(recordings[0].data(), 1, recordings[0].size(), f);
   uint8_t null[192] = {0, 0, 0, 0, 0x47, 0x1F, 0xFF, 0x10};
   std::memset(null + 8, 0xFF, sizeof null - 8);
   std::vector<uint8_t> padding;
   for (int i = 0; i < 4096; ++i) padding.insert(padding.end(), null, null + sizeof null);
   for (size_t written = 0; written < kMTSIdleFirstBytes; written += padding.size())
     std::fwrite(padding.data(), 1, padding.size(), f);
-  for (int i = 0; i < copies; ++i) std::fwrite(one.data(), 1, one.size(), f);
+  for (int i = 1; i <= copies; ++i) {
+    const std::vector<uint8_t>& one = recordings[i % recordings.size()];
+    std::fwrite(one.data(), 1, one.size(), f);
+  }
   std::fclose(f);
   return path;
 }
@@ -71,7 +76,6 @@ class ImportReader : public shmtest::ShmTest {
   struct Track3 {
     uint32_t type;
     OSType mediaType;
-    int32_t MTS_MovieImportGlobalsRecord::*inserted;
     size_t handed = 0;
   };
 
@@ -102,10 +106,19 @@ class ImportReader : public shmtest::ShmTest {
         time += r.count * r.durationPerSample;
       }
       t.handed = refs.size();
-      const int64_t shownUpTo = run->store()->*t.inserted;
+      // What the track shows: the media ranges of its edits.
+      std::vector<std::pair<int64_t, int64_t>> shown;
+      for (SInt32 e = 1; e <= GetTrackEditCount(track); ++e) {
+        TimeValue64 start = 0, duration = 0, mediaTime = 0;
+        Fixed rate = 0;
+        GetTrackEdit(track, e, &start, &duration, &mediaTime, &rate);
+        const int64_t span = duration * GetMediaTimeScale(GetTrackMedia(track)) / GetMovieTimeScale(run->movie);
+        if (mediaTime >= 0) shown.emplace_back(mediaTime, mediaTime + span);
+      }
       for (size_t i : toRead) {
         Handed& h = (*all)[i];
-        h.shown = h.mediaTime < shownUpTo;
+        h.shown = std::any_of(shown.begin(), shown.end(),
+                              [&](const auto& r) { return h.mediaTime >= r.first && h.mediaTime < r.second; });
         std::ostringstream line;
         line << h.type << ' ' << h.qt << ' ' << h.size;
         reader->write_line(line.str());
@@ -140,10 +153,9 @@ class ImportReader : public shmtest::ShmTest {
 
     shmtest::Peer reader(SHM_PEER, {"read", std::to_string(run.store()->recordID)});
     EXPECT_TRUE(reader.started());
-    std::vector<Track3> tracks = {
-        {kAvchdDataRefSound, FOUR_CHAR_CODE("soun"), &MTS_MovieImportGlobalsRecord::soundInsertedTime},
-        {kAvchdDataRefVideo, FOUR_CHAR_CODE("vide"), &MTS_MovieImportGlobalsRecord::videoInsertedTime},
-        {kAvchdDataRefTimecode, FOUR_CHAR_CODE("tmcd"), &MTS_MovieImportGlobalsRecord::timecodeInsertedTime}};
+    std::vector<Track3> tracks = {{kAvchdDataRefSound, FOUR_CHAR_CODE("soun")},
+                                  {kAvchdDataRefVideo, FOUR_CHAR_CODE("vide")},
+                                  {kAvchdDataRefTimecode, FOUR_CHAR_CODE("tmcd")}};
     std::vector<Handed> handed;
     int32_t outFlags = run.outFlags;
     for (int calls = 0; calls < 1000; ++calls) {
@@ -190,14 +202,23 @@ class ImportReader : public shmtest::ShmTest {
 };
 
 // Joins of AC-3, LPCM and MBAFF recordings, long enough behind the first
-// 64 MiB for many joins, idle insertions and runs of index entries: the
-// reader never gets another sample's bytes, and every sample a track shows
-// reads.
+// 64 MiB for many joins, idle insertions and runs of index entries, and a
+// join whose sound changes kind at every recording: the reader never gets
+// another sample's bytes, and every sample a track shows reads.
 TEST_F(ImportReader, ASecondProcessReadsRightBytesOrNotYet) {
-  const std::string names[] = {"small_ac3_20_avchd", "small_lpcm_20_avchd", "small_mbaff_ac3_20_avchd"};
-  for (const std::string& name : names) {
-    AVCHD_REQUIRE_TESTDATA(source, "avchd/" + name + ".m2ts");
-    const std::string path = JoinWithPadding(source, 80, name + "_joined.m2ts");
+  const std::vector<std::vector<std::string>> joins = {{"small_ac3_20_avchd"},
+                                                       {"small_lpcm_20_avchd"},
+                                                       {"small_mbaff_ac3_20_avchd"},
+                                                       {"small_ac3_20_avchd", "small_lpcm_20_avchd"}};
+  for (const std::vector<std::string>& join : joins) {
+    std::vector<std::string> sources;
+    std::string name;
+    for (const std::string& part : join) {
+      AVCHD_REQUIRE_TESTDATA(source, "avchd/" + part + ".m2ts");
+      sources.push_back(source);
+      name += (name.empty() ? "" : "+") + part;
+    }
+    const std::string path = JoinWithPadding(sources, 80, name + "_joined.m2ts");
     ASSERT_FALSE(path.empty());
     const Counts c = ReadWhileImporting(path);
     std::remove(path.c_str());

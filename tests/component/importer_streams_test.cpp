@@ -12,6 +12,7 @@
 #include <map>
 
 #include "engine_test_util.h"
+#include "importer_stream_kit.h"
 #include "importer_test_util.h"
 #include "stream_index.h"
 #include "testsupport.h"
@@ -291,6 +292,53 @@ TEST(ImporterFieldPictures, FieldsSentApartMakeOneSamplePerFrame) {
     DisposeHandle(h);
     EXPECT_EQ(enginetest::decode_buffer(annexB, {}).md5s, want);
   }
+}
+
+// A camcorder's field-coded recording (1080i50 PAFF, P fields and non-
+// reference B fields), sent one PES per field: each sample holds a frame's
+// two fields as the recording has them, a picture parameter set sent again
+// with other contents between the two fields of one frame included, with
+// the flags of its first field; the samples decode to the recording's
+// pictures. (ffmpeg decodes the second field of that frame with the set it
+// replaced: see the README.)
+TEST(ImporterFieldPictures, CameraFieldsKeepTheirParameterSetsAndFlags) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/camera_1080i50_paff.264");
+  AVCHD_REQUIRE_TESTDATA(reference, "avchd/camera_1080i50_paff.video.framemd5");
+  AVCHD_REQUIRE_SHARED_MATERIAL();
+  // The fields in decode order, each from its access unit delimiter on.
+  const Bytes es = testsupport::read_file(source);
+  std::vector<Bytes> fields;
+  for (const auto& u : streamindex::nal_units(es.data(), es.size())) {
+    if ((u[0] & 0x1F) == 9 || fields.empty()) fields.emplace_back();
+    fields.back().insert(fields.back().end(), {0, 0, 0, 1});
+    fields.back().insert(fields.back().end(), u.begin(), u.end());
+  }
+  const int display[] = {2, 0, 1, 4, 3, 6, 5, 8, 7, 10, 9, 12, 11};  // of each frame, in decode order
+  ASSERT_EQ(fields.size(), 2 * std::size(display));
+  TsWriter ts;
+  for (size_t n = 0; n < fields.size(); ++n)
+    ts.Video(fields[n], 90000 + display[n / 2] * 3600 + int64_t(n % 2) * 1800, 90000 + (int64_t(n) - 2) * 1800);
+  ImportRun run;
+  ImportFile(&run, WriteTempFile("camera_paff.m2ts", ts.bytes()));
+  ASSERT_EQ(run.result, noErr);
+  const Media media = GetTrackMedia(FindTrack(run.movie, FOUR_CHAR_CODE("vide")));
+  const auto refs = SampleReferences(media);
+  ASSERT_EQ(refs.size(), std::size(display));
+  Bytes annexB;
+  Handle h = NewHandle(0);
+  for (size_t k = 0; k < refs.size(); ++k) {
+    EXPECT_EQ(refs[k].flags, ExpectedFlags(FirstSlice(fields[2 * k]))) << k;
+    EXPECT_EQ(refs[k].displayOffset - refs[0].displayOffset, (display[k] - int64_t(k) - 2) * refs[k].durationPerSample) << k;
+    ASSERT_EQ(GetMediaSampleReferenceData(media, SInt64(k), h), noErr) << k;
+    std::vector<std::vector<uint8_t>> units;
+    ASSERT_TRUE(streamindex::length_prefixed_units(reinterpret_cast<const uint8_t*>(*h), size_t(GetHandleSize(h)), &units));
+    for (const auto& u : units) {
+      annexB.insert(annexB.end(), {0, 0, 0, 1});
+      annexB.insert(annexB.end(), u.begin(), u.end());
+    }
+  }
+  DisposeHandle(h);
+  EXPECT_EQ(enginetest::decode_buffer(annexB, {}).md5s, enginetest::framemd5_column(testsupport::read_text(reference)));
 }
 
 }  // namespace
