@@ -88,24 +88,23 @@ int32_t middle(int32_t* v, int n) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// Motion toward `from` that the source's own motion at cell `c` gives,
-// carried on at the same speed over the distance in display order from the
-// source to the picture (as temporal direct prediction scales it); false
-// when the source has none there.
+// Motion toward `from` that the source's own motion toward its first
+// reference at cell `c` gives, carried on at the same speed over the
+// distance in display order from the source to the picture (as temporal
+// direct prediction scales it); false when the source, a P picture, has
+// none there.
 bool motion_carried_on(const DecodedPicture* p, const DecodedPicture* from, uint32_t c, Motion* m) {
-  if (!from->colocated || !from->decoded) return false;
+  if (!from->colocated || !from->decoded || !from->firstRefKnown || from->sliceType != kSliceTypeP) return false;
   const ColocatedMotion& col = from->colocated[c];
-  if (col.mb_structure != kFrame) return false;
+  const int32_t td = std::min(std::max(frame_order_count(from) - from->firstRefOrderCount, -128), 127);
+  const int32_t tb = std::min(std::max(frame_order_count(p) - frame_order_count(from), -128), 127);
+  if (col.mb_structure != kFrame || td == 0) return false;
+  const int32_t tx = (16384 + std::abs(td / 2)) / td;
+  const int32_t scale = std::min(std::max((tb * tx + 32) >> 6, -1024), 1023);
   int32_t xs[4], ys[4];
   int n = 0;
   for (int q = 0; q < 4; ++q) {
-    const DecodedPicture* ref = col.ref_pic[q];
-    if (!(col.found >> q & 1) || !ref || ref->structure != kFrame) continue;
-    const int32_t td = std::min(std::max(frame_order_count(from) - frame_order_count(ref), -128), 127);
-    const int32_t tb = std::min(std::max(frame_order_count(p) - frame_order_count(from), -128), 127);
-    if (td == 0) continue;
-    const int32_t tx = (16384 + std::abs(td / 2)) / td;
-    const int32_t scale = std::min(std::max((tb * tx + 32) >> 6, -1024), 1023);
+    if (!(col.found >> q & 1) || col.ref_idx[q] != 0) continue;
     xs[n] = (scale * col.mv[4 * q][0] + 128) >> 8;
     ys[n] = (scale * col.mv[4 * q][1] + 128) >> 8;
     ++n;
