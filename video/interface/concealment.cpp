@@ -139,7 +139,6 @@ uint32_t border_cost(const Plane& dst, const Plane& src, const LineMap& map, uin
   return cost;
 }
 
-
 }  // namespace
 
 bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const uint8_t* decoded, uint8_t* written) {
