@@ -141,6 +141,11 @@ struct DecodedPicture {
   // The earlier picture whose samples stand in for the macroblocks no slice
   // brings (null: none), held against reuse until the picture is finished.
   DecodedPicture* concealFrom;
+  // Order count of the first entry of list 0 of its first P or B slice
+  // taken, while that reference is sure to be the one named (set once:
+  // concealment of a later picture scales this picture's motion by it).
+  int32_t firstRefOrderCount;
+  uint8_t firstRefKnown;
   // Records its slices named as references (and the other fields of those
   // fields), one bit per record of the pool, by pool index: its co-located
   // motion refers to them. Null for records built outside a pool.

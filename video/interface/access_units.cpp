@@ -43,6 +43,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->outputKey = static_cast<int32_t>(index);
   p->releaseKey = static_cast<int32_t>(index);
   p->decoded = 0;
+  p->firstRefKnown = 0;
   p->hasPicTiming = 0;
   p->chroma_format_idc = p->sps ? p->sps->chroma_format_idc : 0;
   p->sliceType = kSliceTypeP;
@@ -204,6 +205,10 @@ void fill_unwritten_planes(const DecoderState* ds, DecodedPicture* p) {
 }
 
 void choose_conceal_source(DecodedPicture* p, DecodedPicture* firstRef) {
+  if (firstRef && !p->firstRefKnown) {
+    p->firstRefOrderCount = frame_order_count(firstRef);
+    p->firstRefKnown = 1;
+  }
   if (p->concealFrom) return;
   DecodedPicture* from = firstRef;
   // Only a picture still marked as reference: it cannot have been reused,

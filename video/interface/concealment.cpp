@@ -7,6 +7,7 @@
 // picture is deblocked here.
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -87,6 +88,57 @@ int32_t middle(int32_t* v, int n) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// Motion toward `from` that the source's own motion toward its first
+// reference at cell `c` gives, carried on at the same speed over the
+// distance in display order from the source to the picture (as temporal
+// direct prediction scales it); false when the source, a P picture, has
+// none there.
+bool motion_carried_on(const DecodedPicture* p, const DecodedPicture* from, uint32_t c, Motion* m) {
+  if (!from->colocated || !from->decoded || !from->firstRefKnown || from->sliceType != kSliceTypeP) return false;
+  const ColocatedMotion& col = from->colocated[c];
+  const int32_t td = std::min(std::max(frame_order_count(from) - from->firstRefOrderCount, -128), 127);
+  const int32_t tb = std::min(std::max(frame_order_count(p) - frame_order_count(from), -128), 127);
+  if (col.mb_structure != kFrame || td == 0) return false;
+  const int32_t tx = (16384 + std::abs(td / 2)) / td;
+  const int32_t scale = std::min(std::max((tb * tx + 32) >> 6, -1024), 1023);
+  int32_t xs[4], ys[4];
+  int n = 0;
+  for (int q = 0; q < 4; ++q) {
+    if (!(col.found >> q & 1) || col.ref_idx[q] != 0) continue;
+    xs[n] = (scale * col.mv[4 * q][0] + 128) >> 8;
+    ys[n] = (scale * col.mv[4 * q][1] + 128) >> 8;
+    ++n;
+  }
+  if (n == 0) return false;
+  *m = Motion{static_cast<int16_t>(middle(xs, n)), static_cast<int16_t>(middle(ys, n)), true};
+  return true;
+}
+
+// How badly a block of `w` x `h` luma samples at (x0, y0), taken from the
+// source moved by (dx, dy) whole samples, joins the samples beside it:
+// the sum of absolute differences between its edge samples and the
+// picture's samples across each edge that `sides` (left, right, top,
+// bottom) marks as decoded or already concealed.
+uint32_t border_cost(const Plane& dst, const Plane& src, const LineMap& map, uint32_t x0, uint32_t y0, uint32_t w,
+                     uint32_t h, int32_t dx, int32_t dy, const bool sides[4]) {
+  auto at = [&](uint32_t x, uint32_t y) {
+    const uint8_t* s = src.base + static_cast<size_t>(source_line(map, static_cast<int32_t>(y) + dy, src.height)) * src.pitch;
+    return s[std::min(std::max(static_cast<int32_t>(x) + dx, 0), static_cast<int32_t>(src.width) - 1)];
+  };
+  auto own = [&](uint32_t x, uint32_t y) { return dst.base[static_cast<size_t>(y) * dst.pitch + x]; };
+  h = std::min(h, dst.height - y0);
+  uint32_t cost = 0;
+  for (uint32_t k = 0; k < h; ++k) {
+    if (sides[0]) cost += std::abs(at(x0, y0 + k) - own(x0 - 1, y0 + k));
+    if (sides[1]) cost += std::abs(at(x0 + w - 1, y0 + k) - own(x0 + w, y0 + k));
+  }
+  for (uint32_t k = 0; k < w; ++k) {
+    if (sides[2]) cost += std::abs(at(x0 + k, y0) - own(x0 + k, y0 - 1));
+    if (sides[3]) cost += std::abs(at(x0 + k, y0 + h - 1) - own(x0 + k, y0 + h));
+  }
+  return cost;
+}
+
 }  // namespace
 
 bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const uint8_t* decoded, uint8_t* written) {
@@ -145,6 +197,25 @@ bool conceal_from_reference(DecodedPicture* p, const DecodedPicture* from, const
     }
     Motion& own = motion[c];
     if (n > 0) own = Motion{static_cast<int16_t>(middle(xs, n)), static_cast<int16_t>(middle(ys, n)), true};
+    // Of the neighbours' motion, the source's own motion carried on and no
+    // motion, the one whose block joins best the samples around it that are
+    // decoded or concealed already (the first of equals).
+    Motion carried{0, 0, false};
+    if (unit == 1 && !pField && !fField && motion_carried_on(p, from, c, &carried)) {
+      const bool sides[4] = {col > 0, col + 1 < w && decoded_cell(c + 1), row > 0, c + w < cells && decoded_cell(c + w)};
+      const Motion candidates[3] = {own, carried, Motion{0, 0, false}};
+      uint32_t best = ~0u;
+      Motion chosen = own;
+      for (const Motion& m : candidates) {
+        const uint32_t cost =
+            border_cost(dy, sy, luma, 16 * col, 16 * row, 16, 16, (m.x + 2) >> 2, (m.y + 2) >> 2, sides);
+        if (cost < best) {
+          best = cost;
+          chosen = m;
+        }
+      }
+      own = chosen;
+    }
     // Whole samples: luma from quarter samples, chroma from eighth samples.
     const int32_t lx = (own.x + 2) >> 2, ly = (own.y + 2) >> 2;
     const int32_t cx = (own.x + 4) >> 3, cy = (own.y + 4) >> 3;

@@ -4,6 +4,7 @@
 // frame coded as two fields the first field's record. Field slices list
 // fields: a field record, or a frame record with the parity it stands for.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "decoder_engine.h"
@@ -153,27 +154,30 @@ int64_t pic_num(const DecodedPicture* p, uint8_t parity, const SliceDecodeContex
 
 // The reference with the given PicNum: in a field slice a field (record and
 // parity), in a frame slice a frame entry. False when none has it.
-bool find_pic_num(const SliceDecodeContext* s, int64_t picNum, DecodedPicture** found, uint8_t* parity) {
+// With `older`, when no reference has the number, the one with the highest
+// number below it.
+bool find_pic_num(const SliceDecodeContext* s, int64_t picNum, DecodedPicture** found, uint8_t* parity,
+                  bool older = false) {
   DecodedPicture* cur = s->picture;
   const uint32_t maxFrameNum = cur->sps->MaxFrameNum;
+  int64_t best = INT64_MIN;
+  auto consider = [&](DecodedPicture* p, uint8_t par) {
+    const int64_t n = pic_num(p, par, s, maxFrameNum);
+    if (n > picNum || (n < picNum && (!older || n <= best))) return false;
+    best = n;
+    *found = p;
+    *parity = par;
+    return n == picNum;
+  };
   for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder) {
     if (s->field_pic_flag_coded) {
-      for (uint8_t par = kTopField; par <= kBottomField; ++par) {
-        if (field_reference(p, par, cur) && pic_num(p, par, s, maxFrameNum) == picNum) {
-          *found = p;
-          *parity = par;
-          return true;
-        }
-      }
+      for (uint8_t par = kTopField; par <= kBottomField; ++par)
+        if (field_reference(p, par, cur) && consider(p, par)) return true;
     } else if (DecodedPicture* e = reference_frame(p, cur)) {
-      if (pic_num(e, 0, s, maxFrameNum) == picNum) {
-        *found = e;
-        *parity = 0;
-        return true;
-      }
+      if (consider(e, 0)) return true;
     }
   }
-  return false;
+  return best != INT64_MIN;
 }
 
 // Entries past the references found are cleared; active entries without a
@@ -222,7 +226,11 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
     const int64_t picNum = noWrap > s->CurrPicNum ? noWrap - maxPicNum : noWrap;
     DecodedPicture* found = nullptr;
     uint8_t par = 0;
-    if (!find_pic_num(s, picNum, &found, &par)) return kStepMissingReference;
+    // A picture lost from the stream (its frame_num skipped) is taken to
+    // repeat the newest reference before it, as a decoder filling the gap
+    // would have repeated it.
+    if (!find_pic_num(s, picNum, &found, &par, true)) return kStepMissingReference;
+    if (pic_num(found, par, s, sps->MaxFrameNum) != picNum) cur->damaged = 1;
     if (refIdx > activeMinus1 || activeMinus1 + 1 >= kRefListSize) return kStepUnsupported;
     for (uint32_t i = activeMinus1 + 1; i > refIdx; --i) {
       list[i] = list[i - 1];

@@ -22,8 +22,10 @@
 
 namespace {
 
+constexpr size_t kLost = ~size_t{0};
+
 // Cuts the payload of the n-th slice NAL unit (counted from 0) to `keep`
-// bytes after its header.
+// bytes after its header; kLost drops the unit with its start code.
 std::vector<uint8_t> cut_slice(const std::vector<uint8_t>& in, int n, size_t keep) {
   std::vector<size_t> starts;  // first byte after each start code
   for (size_t i = 0; i + 3 <= in.size(); ++i)
@@ -33,7 +35,7 @@ std::vector<uint8_t> cut_slice(const std::vector<uint8_t>& in, int n, size_t kee
     const uint32_t type = in[starts[k]] & 31;
     if ((type != 1 && type != 5) || ++slice != n) continue;
     const size_t end = k + 1 < starts.size() ? starts[k + 1] - 4 : in.size();
-    std::vector<uint8_t> out(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(starts[k] + 1 + keep));
+    std::vector<uint8_t> out(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(keep == kLost ? starts[k] - 3 : starts[k] + 1 + keep));
     out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(end), in.end());
     return out;
   }
@@ -142,6 +144,44 @@ TEST(EngineConcealment, ADamagedSliceKeepsWhatItDecodedAndFillsTheRestFromWhatIs
       EXPECT_EQ(first, run.md5s) << c.name << ", " << threads << " workers";
     }
   }
+}
+
+// The picture of a lost slice in decode order `slice` of a clip of the
+// material, at output place `picture`, against the intact one: luma PSNR of
+// rows [y0, y1), the same with every worker count.
+double psnr_after_loss(const char* clip, int slice, size_t picture, size_t y0, size_t y1) {
+  const std::vector<uint8_t> intactStream = testsupport::read_file(testsupport::testdata_file(clip));
+  const enginetest::DecodeRun intact = decode_keeping(intactStream, 1);
+  const std::vector<uint8_t> data = cut_slice(intactStream, slice, kLost);
+  double psnr = 0;
+  std::vector<std::string> first;
+  for (uint32_t threads : enginetest::worker_counts({1u, 2u, 8u})) {
+    const enginetest::DecodeRun run = decode_keeping(data, threads);
+    EXPECT_TRUE(run.finished && run.pictures.size() > picture) << clip << ", " << threads << " workers";
+    if (run.pictures.size() <= picture || intact.pictures.size() <= picture) return 0;
+    psnr = rows_psnr(run.pictures[picture], &intact.pictures[picture], size_t(run.params.outputWidth), y0, y1);
+    if (first.empty()) first = run.md5s;
+    EXPECT_EQ(first, run.md5s) << clip << ", " << threads << " workers";
+  }
+  return psnr;
+}
+
+// The last of four slices of a picture lost, where a bar moves through it:
+// the motion the reference had there, carried on, places the bar as the
+// neighbours above it (still background) cannot.
+TEST(EngineConcealment, ALostSliceOverMovingContentFollowsTheReferencesMotion) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/12_slices4.264");
+  EXPECT_GT(psnr_after_loss("h264-features/12_slices4.264", 63, 15, 224, 288), 37.0);
+}
+
+// A lost reference picture whose successors name it in their list
+// modifications (duplicates with their own weights): it stands for the
+// reference before it, so they decode instead of being concealed whole.
+TEST(EngineConcealment, AListModificationNamingALostPictureTakesTheReferenceBeforeIt) {
+  AVCHD_REQUIRE_SHARED_MATERIAL();
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/07_weightp.264");
+  EXPECT_GT(psnr_after_loss("h264-features/07_weightp.264", 7, 7, 0, 288), 38.0);
 }
 
 TEST(EngineThreads, OneTwoAndEightWorkersGiveTheSameOutput) {
