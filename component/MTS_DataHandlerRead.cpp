@@ -84,12 +84,6 @@ ComponentResult lookup_failed(int result, SInt64 offset, SInt32 dataSize) {
   PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]failed to MTS_GetFrameOffset ofs64=%lld dataSize=%ld\n",
            static_cast<long long>(offset), static_cast<long>(dataSize));
   if (result == kMTSErrFileChanged) return result;  // said by the lookup
-  if (MTS_Problem(kMTSErrNotFound) == nullptr) {
-    MTS_SetProblem(kMTSErrNotFound,
-                   "the record of this import in the record store (shared memory) has no sample at qt_offset=%lld: "
-                   "it was changed or damaged after the import; import the recording again",
-                   static_cast<long long>(offset));
-  }
   return kMTSErrNotFound;
 }
 

@@ -335,7 +335,8 @@ struct SnapshotIndex {
   void keep(int32_t slot, const FrameOffsetEntry& e) {
     FrameOffsetEntry& kept = slots[slot];
     if (kept.value == kMTSNotYetValue && e.value != kMTSNotYetValue) {
-      notYet.erase(std::find(notYet.begin(), notYet.end(), slot));
+      auto it = std::find(notYet.begin(), notYet.end(), slot);
+      if (it != notYet.end()) notYet.erase(it);
     } else if (e.value == kMTSNotYetValue && kept.value != kMTSNotYetValue) {
       notYet.push_back(slot);
     }
