@@ -376,7 +376,8 @@ TakenIn verify(FileIndex& file, const SnapshotIndex& snap, int32_t tail, int32_t
 TakenIn read_table(FileIndex& file, SnapshotIndex* snap) {
   SnapshotIndex fresh;
   if (!file.head_tail(&fresh.head, &fresh.tail)) return TakenIn::kUnreadable;
-  std::vector<FrameOffsetEntry> table(static_cast<size_t>(file.capacity));
+  // Left uninitialised: every entry is read into it.
+  std::unique_ptr<FrameOffsetEntry[]> table(new FrameOffsetEntry[static_cast<size_t>(file.capacity)]);
   for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
     const int32_t n = std::min(kTableReadEntries, file.capacity - first);
     const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
@@ -385,7 +386,6 @@ TakenIn read_table(FileIndex& file, SnapshotIndex* snap) {
     if (file.failed) return TakenIn::kUnreadable;
   }
   int32_t last = 0;  // the region's tail while the index is empty
-  fresh.slots.reserve(static_cast<size_t>(file.capacity));
   for (int32_t slot = fresh.head, steps = 0; slot != -1; ++steps) {
     if (!valid_slot(slot, file.capacity) || steps == file.capacity) return TakenIn::kDamaged;
     const FrameOffsetEntry& e = table[static_cast<size_t>(slot)];
