@@ -980,9 +980,7 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
     header->intact = true;
     if (!write_at(m.fd, offsetof(AvchdDataRecord, fileSize), header->fileSize) ||
         !write_at(m.fd, offsetof(AvchdDataRecord, path), header->path) ||
-        !write_at(m.fd, seal_offset(capacity) + static_cast<off_t>(offsetof(MTS_RecordSeal, fileIdentity)),
-                  header->seal.fileIdentity) ||
-        !write_at(m.fd, seal_offset(capacity), header->seal.headerCheck)) {
+        !write_at(m.fd, seal_offset(capacity), header->seal)) {  // the index is still empty
       MTS_LOG("[ERR]failed to write shm(fd=%d). errno=%d\n", m.fd, errno);
       err = kMTSErrMap;
     }
