@@ -13,9 +13,13 @@
 //
 // Costs: the importer, the one writer of its index, knows which slots it has
 // taken and writes its entries as runs, each under one lock with one call.
-// A reader reads the whole table once and keeps what it read (an entry never
-// changes once written); it reads again only what was added, when a key is
-// not found and the index's tail has moved. No sample costs a system call.
+// A reader reads the whole table once and keeps the entries of its chain
+// (an entry never changes once written); it reads again only what was added,
+// when a key is not found and the index's tail has moved. Every writer keeps
+// the count and the sum of the entries' check terms in the record's checks,
+// in the same write as its entries; a reader verifies each run it takes in
+// against them, so an entry another process changed is answered as damage
+// (-2000), never served. No sample costs a system call.
 #include "MTS_DataHandler.h"
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
