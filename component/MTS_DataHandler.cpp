@@ -223,6 +223,12 @@ ComponentResult MTS_DataHSetDataRef(MTS_DataHGlobalsRecord* globals, Handle data
     MTS_LockUnlock(&globals->pARec->lock);
     return paramErr;
   }
+  // A path another process changed names no file of the import's.
+  err = MTS_CheckAvchdDataRecordHeader(globals->pRec, __func__);
+  if (err != 0) {
+    MTS_LockUnlock(&globals->pARec->lock);
+    return err;
+  }
   globals->file = std::fopen(path, "r");
   if (globals->file == nullptr) {
     MTS_LOG("[ERR]failed to open(%s). errno=%d\n", path, errno);

@@ -83,7 +83,20 @@ ComponentResult lookup_failed(int result, SInt64 offset, SInt32 dataSize) {
   }
   PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]failed to MTS_GetFrameOffset ofs64=%lld dataSize=%ld\n",
            static_cast<long long>(offset), static_cast<long>(dataSize));
+  if (result == kMTSErrFileChanged) return result;  // said by the lookup
   return kMTSErrNotFound;
+}
+
+// A timecode sample is served only from the entry of its own key: a lookup
+// that lands elsewhere found no such sample in the index.
+ComponentResult timecode_not_found(SInt64 offset) {
+  PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]no timecode sample at qt_offset=%lld in the frame index\n",
+           static_cast<long long>(offset));
+  MTS_SetProblem(kMTSErrFileChanged,
+                 "the record of this import in the record store (shared memory) has no timecode sample at "
+                 "qt_offset=%lld: it was changed or damaged after the import; import the recording again",
+                 static_cast<long long>(offset));
+  return kMTSErrFileChanged;
 }
 
 void complete(DataHCompleteUPP completionRtn, Ptr placeToPutDataPtr, RefCon refCon) {
@@ -300,6 +313,7 @@ ComponentResult read_timecode(MTS_DataHGlobalsRecord* g, Ptr dst, SInt64 fileOff
       Boolean exact = kFalse;
       const int found = MTS_GetFrameOffset(g, g->pRec, fileOffset + *done, &entry, &exact);
       if (found != 0) return lookup_failed(found, found == kMTSErrNotYet ? fileOffset + *done : fileOffset, dataSize);
+      if (!exact) return timecode_not_found(fileOffset + *done);
     }
   }
   return noErr;
@@ -486,6 +500,7 @@ ComponentResult MTS_DataHScheduleData64(MTS_DataHGlobalsRecord* globals, Ptr pla
 
   SInt64 done = 0;
   if (globals->type == kAvchdDataRefTimecode) {
+    if (!exact) return timecode_not_found(offset);
     ComponentResult err = read_timecode(globals, placeToPutDataPtr, offset, dataSize, entry, &done);
     if (err != noErr) return err;
   } else if (globals->type == kAvchdDataRefSound || globals->type == kAvchdDataRefVideo) {

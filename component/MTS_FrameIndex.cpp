@@ -13,9 +13,13 @@
 //
 // Costs: the importer, the one writer of its index, knows which slots it has
 // taken and writes its entries as runs, each under one lock with one call.
-// A reader reads the whole table once and keeps what it read (an entry never
-// changes once written); it reads again only what was added, when a key is
-// not found and the index's tail has moved. No sample costs a system call.
+// A reader reads the whole table once and keeps the entries of its chain
+// (an entry never changes once written); it reads again only what was added,
+// when a key is not found and the index's tail has moved. Every writer keeps
+// the count and the sum of the entries' check terms in the record's checks,
+// in the same write as its entries; a reader verifies each run it takes in
+// against them, so an entry another process changed is answered as damage
+// (-2000), never served. No sample costs a system call.
 #include "MTS_DataHandler.h"
 #include "MTS_Log.h"
 #include "MTS_SharedMemory.h"
@@ -45,6 +49,19 @@ inline bool valid_slot(int64_t slot, int32_t capacity) { return slot >= 0 && slo
 // An index in this process's memory: a copy, or a test's region.
 struct MemoryIndex {
   AvchdDataRecord* record;
+  int32_t capacity;
+  unsigned char* seal_words() {
+    return reinterpret_cast<unsigned char*>(record) + kMTSRecordHeaderSize + kMTSFrameEntrySize * capacity +
+           offsetof(MTS_RecordSeal, entryCount);
+  }
+  bool seal(uint32_t* countSum) {
+    std::memcpy(countSum, seal_words(), 2 * sizeof(uint32_t));
+    return true;
+  }
+  bool set_seal(const uint32_t* countSum) {
+    std::memcpy(seal_words(), countSum, 2 * sizeof(uint32_t));
+    return true;
+  }
   bool head_tail(int32_t* head, int32_t* tail) {
     *head = record->head;
     *tail = static_cast<int32_t>(record->tail);
@@ -102,6 +119,28 @@ struct FileIndex {
   }
   static off_t entry_offset(int32_t slot) {
     return static_cast<off_t>(kMTSRecordHeaderSize) + static_cast<off_t>(kMTSFrameEntrySize) * slot;
+  }
+  // The entry count and sum of the record's checks.
+  off_t seal_offset() const {
+    return entry_offset(capacity) + static_cast<off_t>(offsetof(MTS_RecordSeal, entryCount));
+  }
+  // The header check, the entry count and the entry sum.
+  bool checks(uint32_t* three) {
+    uint32_t words[3];
+    if (!read_at(entry_offset(capacity), &words)) return false;
+    std::memcpy(three, words, sizeof words);
+    return true;
+  }
+  bool seal(uint32_t* countSum) {
+    uint32_t both[2];
+    if (!read_at(seal_offset(), &both)) return false;
+    countSum[0] = both[0];
+    countSum[1] = both[1];
+    return true;
+  }
+  bool set_seal(const uint32_t* countSum) {
+    const uint32_t both[2] = {countSum[0], countSum[1]};
+    return write_at(seal_offset(), both);
   }
   bool head_tail(int32_t* head, int32_t* tail) {
     int32_t both[2];
@@ -191,19 +230,25 @@ int put_entry(Index& index, int32_t capacity, int64_t qt_offset, int64_t value) 
   for (int32_t probes = 0; probes < capacity; ++probes) {
     FrameOffsetEntry e;
     if (!index.get(slot, &e)) return kMTSErrMap;
+    uint32_t seal[2];  // the checks of the index go with every entry written
     if (e.qt_offset == kEmptyKey) {
       e.qt_offset = qt_offset;
       e.value = value;
       e.next = -1;
+      if (!index.seal(seal)) return kMTSErrMap;
+      seal[0] += 1;
+      seal[1] += MTS_EntryCheckTerm(slot, qt_offset, value);
       bool written = index.put(slot, e) && (head == -1 || index.link(tail, slot)) &&
-                     index.set_head_tail(head == -1 ? slot : head, slot);
+                     index.set_head_tail(head == -1 ? slot : head, slot) && index.set_seal(seal);
       return written ? 0 : kMTSErrMap;
     }
     if (e.qt_offset == qt_offset) {
       // The first value stays; an end entry gets its sample's value.
       if (e.value != kMTSNotYetValue) return 0;
+      if (!index.seal(seal)) return kMTSErrMap;
+      seal[1] += MTS_EntryCheckTerm(slot, qt_offset, value) - MTS_EntryCheckTerm(slot, qt_offset, e.value);
       e.value = value;
-      return index.put(slot, e) ? 0 : kMTSErrMap;
+      return index.put(slot, e) && index.set_seal(seal) ? 0 : kMTSErrMap;
     }
     slot = MTS_HashTable_ReHash(capacity, slot);
   }
@@ -261,14 +306,20 @@ int find_entry(Index& index, int32_t capacity, int32_t* frameHint, int64_t qt_of
   return index.get(wantNext ? next : slot, &e) ? found(e, wantNext, outEntry) : kMTSErrNotFound;
 }
 
-// An index as this process last read it: every slot whose bytes are not all
-// 0xFF, with the head and tail it had. Entries never change once written and
-// the importer only adds, so what was read stays true; only added entries
-// are missing, and they show as a moved tail.
+// An index as this process last took it in: the entries on its chain, with
+// the head and tail it had, each run of entries verified against the index's
+// checks (count and sum of the entries' terms) when it was taken in. The
+// importer only adds entries and gives end entries their values, so what
+// was taken in stays true: added entries show as a moved tail, and only the
+// end entries kept here are read again. An entry another process changes
+// after it was taken in is served as it was written.
 struct SnapshotIndex {
   std::unordered_map<int32_t, FrameOffsetEntry> slots;
+  std::vector<int32_t> notYet;  // slots of the end entries kept
   int32_t head = -1;
   int32_t tail = -1;
+  uint32_t count = 0;  // entries kept, and the sum of their terms
+  uint32_t sum = 0;
   bool read = false;  // the table has been read once
   bool head_tail(int32_t* h, int32_t* t) {
     *h = head;
@@ -284,61 +335,112 @@ struct SnapshotIndex {
     }
     return true;
   }
-  static bool is_empty(const FrameOffsetEntry& e) { return e.qt_offset == -1 && e.value == -1 && e.next == -1; }
+  // Keeps entry `e` at `slot`, in place of the entry kept there before.
   void keep(int32_t slot, const FrameOffsetEntry& e) {
-    if (!is_empty(e)) {
-      slots[slot] = e;
-    } else {
-      slots.erase(slot);
+    FrameOffsetEntry& kept = slots[slot];
+    if (kept.value == kMTSNotYetValue && e.value != kMTSNotYetValue) {
+      auto it = std::find(notYet.begin(), notYet.end(), slot);
+      if (it != notYet.end()) notYet.erase(it);
+    } else if (e.value == kMTSNotYetValue && kept.value != kMTSNotYetValue) {
+      notYet.push_back(slot);
     }
+    kept = e;
+  }
+  // Takes in entry `e` at `slot` of the chain: kept and counted.
+  void take(int32_t slot, const FrameOffsetEntry& e) {
+    auto it = slots.find(slot);
+    if (it != slots.end()) {
+      --count;
+      sum -= MTS_EntryCheckTerm(slot, it->second.qt_offset, it->second.value);
+    }
+    ++count;
+    sum += MTS_EntryCheckTerm(slot, e.qt_offset, e.value);
+    keep(slot, e);
   }
 };
 
 constexpr int32_t kTableReadEntries = 65536;  // entries per read of a whole table
 constexpr int32_t kEntriesFollowed = 1024;    // added entries read one by one before the table is read again
 
-// Reads the whole table of `file` into `snap` (lock held).
-bool read_table(FileIndex& file, SnapshotIndex* snap) {
+// How taking an index in ended.
+enum class TakenIn { kCurrent, kUnreadable, kDamaged };
+
+// Whether what `snap` took in of `file` agrees with the index's checks and
+// ends where the index does. A record made without checks (header check 0)
+// is taken as it stands.
+TakenIn verify(FileIndex& file, const SnapshotIndex& snap, int32_t tail, int32_t lastSlot) {
+  uint32_t checks[3];
+  if (!file.checks(checks)) return TakenIn::kUnreadable;
+  if (checks[0] == 0) return TakenIn::kCurrent;
+  return checks[1] == snap.count && checks[2] == snap.sum && lastSlot == tail ? TakenIn::kCurrent : TakenIn::kDamaged;
+}
+
+// Reads the whole table of `file` and takes in the entries of its chain,
+// verified, into `snap` (lock held).
+TakenIn read_table(FileIndex& file, SnapshotIndex* snap) {
   SnapshotIndex fresh;
-  if (!file.head_tail(&fresh.head, &fresh.tail)) return false;
-  std::vector<FrameOffsetEntry> chunk(static_cast<size_t>(std::min(file.capacity, kTableReadEntries)));
+  if (!file.head_tail(&fresh.head, &fresh.tail)) return TakenIn::kUnreadable;
+  // Left uninitialised: every entry is read into it.
+  std::unique_ptr<FrameOffsetEntry[]> table(new FrameOffsetEntry[static_cast<size_t>(file.capacity)]);
   for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
     const int32_t n = std::min(kTableReadEntries, file.capacity - first);
     const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
-    file.failed |= ::pread(file.fd, chunk.data(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
-    if (file.failed) return false;
-    for (int32_t i = 0; i < n; ++i) {
-      const FrameOffsetEntry& e = chunk[static_cast<size_t>(i)];
-      if (!SnapshotIndex::is_empty(e)) fresh.slots[first + i] = e;
-    }
+    file.failed |= ::pread(file.fd, &table[static_cast<size_t>(first)], bytes, FileIndex::entry_offset(first)) !=
+                   static_cast<ssize_t>(bytes);
+    if (file.failed) return TakenIn::kUnreadable;
   }
-  fresh.read = true;
-  *snap = std::move(fresh);
-  return true;
-}
-
-// Brings `snap` up to the table of `file` (lock held): the entries added
-// behind its tail are read one by one along the chain; when the head moved,
-// the chain does not lead to the new tail, or many were added, the whole
-// table is read again.
-bool catch_up(FileIndex& file, SnapshotIndex* snap) {
-  int32_t head = -1, tail = -1;
-  if (!file.head_tail(&head, &tail)) return false;
-  if (snap->read && head == snap->head && tail == snap->tail) return true;
-  if (!snap->read || head != snap->head || !valid_slot(snap->tail, file.capacity)) return read_table(file, snap);
-  int32_t slot = snap->tail;
-  for (int32_t steps = 0; steps <= kEntriesFollowed; ++steps) {
-    FrameOffsetEntry e;
-    if (!file.read_at(FileIndex::entry_offset(slot), &e)) return false;
-    snap->keep(slot, e);
-    if (slot == tail && e.next == -1) {
-      snap->tail = tail;
-      return true;
-    }
-    if (!valid_slot(e.next, file.capacity)) break;
+  int32_t last = 0;  // the region's tail while the index is empty
+  for (int32_t slot = fresh.head, steps = 0; slot != -1; ++steps) {
+    if (!valid_slot(slot, file.capacity) || steps == file.capacity) return TakenIn::kDamaged;
+    const FrameOffsetEntry& e = table[static_cast<size_t>(slot)];
+    if (e.qt_offset < 0 || fresh.slots.count(slot) != 0) return TakenIn::kDamaged;
+    fresh.take(slot, e);
+    last = slot;
     slot = e.next;
   }
-  return read_table(file, snap);
+  const TakenIn taken = verify(file, fresh, fresh.tail, last);
+  if (taken != TakenIn::kCurrent) return taken;
+  fresh.read = true;
+  *snap = std::move(fresh);
+  return TakenIn::kCurrent;
+}
+
+// Brings `snap` up to the table of `file` (lock held): the end entries it
+// keeps and the entries added behind its tail are read one by one along the
+// chain and verified; when the head moved or many were added, the whole
+// table is read again.
+TakenIn catch_up(FileIndex& file, SnapshotIndex* snap) {
+  int32_t head = -1, tail = -1;
+  if (!file.head_tail(&head, &tail)) return TakenIn::kUnreadable;
+  if (!snap->read || head == -1 || head != snap->head || !valid_slot(snap->tail, file.capacity)) {
+    return read_table(file, snap);
+  }
+  SnapshotIndex& s = *snap;
+  const std::vector<int32_t> ends = s.notYet;
+  for (int32_t slot : ends) {
+    FrameOffsetEntry e;
+    if (!file.read_at(FileIndex::entry_offset(slot), &e)) return TakenIn::kUnreadable;
+    if (e.qt_offset != s.slots[slot].qt_offset) return TakenIn::kDamaged;
+    s.take(slot, e);
+  }
+  // The kept tail's link leads to what was added; the rest of it is kept
+  // as taken in.
+  FrameOffsetEntry t = s.slots[s.tail];
+  if (std::find(ends.begin(), ends.end(), s.tail) == ends.end()) {
+    if (!file.read_at(FileIndex::entry_offset(s.tail), &t)) return TakenIn::kUnreadable;
+    s.slots[s.tail].next = t.next;
+  }
+  int32_t slot = s.tail;
+  for (int32_t steps = 0; t.next != -1; ++steps) {
+    if (steps == kEntriesFollowed) return read_table(file, snap);
+    slot = t.next;
+    if (!valid_slot(slot, file.capacity) || s.slots.count(slot) != 0) return TakenIn::kDamaged;
+    if (!file.read_at(FileIndex::entry_offset(slot), &t)) return TakenIn::kUnreadable;
+    if (t.qt_offset < 0) return TakenIn::kDamaged;
+    s.take(slot, t);
+  }
+  s.tail = slot;
+  return verify(file, s, tail, slot);
 }
 
 // What the importer's process knows of a record it fills: the slots taken,
@@ -380,6 +482,12 @@ struct Writer {
   int64_t endKey = -1;    // the end entry in the region (-1: none)
   int32_t endSlot = -1;
   bool held = false;      // run.front() is the entry at endKey, written as the end entry
+  // The index's checks as this writer last wrote them, and the end entry it
+  // wrote last (slot -1: none), whose term they hold.
+  uint32_t sealCount = 0;
+  uint32_t sealSum = 0;
+  int32_t heldSlot = -1;
+  int64_t heldKey = -1;
   bool pending = false;   // counted in g_pendingRuns
   // What the next write puts into the region: entries at their slots.
   std::vector<int32_t> outSlots;
@@ -517,7 +625,7 @@ int write_run(Writer* w, int fd) {
   // Each entry at its slot, then the link from the entry added before, then
   // head and tail.
   std::vector<struct iovec> remote;
-  remote.reserve(n + 2);
+  remote.reserve(n + 3);
   unsigned char* base = reinterpret_cast<unsigned char*>(w->pRec);
   for (size_t i = 0; i < n; ++i) {
     remote.push_back({base + FileIndex::entry_offset(w->outSlots[i]), kMTSFrameEntrySize});
@@ -532,15 +640,43 @@ int write_run(Writer* w, int fd) {
   int32_t link = first;
   int32_t headTail[2] = {w->head == -1 ? first : w->head, last};
   remote.push_back({base + offsetof(AvchdDataRecord, head), sizeof headTail});
-  struct iovec local[3] = {{w->out.data(), n * kMTSFrameEntrySize}, {&link, sizeof link}, {headTail, sizeof headTail}};
-  if (!linked) local[1] = local[2];
-  if (!write_scattered(fd, w->pRec, local, linked ? 3 : 2, remote.data(), static_cast<int>(remote.size()))) {
+  // The checks: the end entry rewritten gives its term back, every entry
+  // written adds its own.
+  uint32_t seal[2] = {w->sealCount, w->sealSum};
+  bool endRewritten = false;
+  for (size_t i = 0; i < n; ++i) {
+    if (w->outSlots[i] == w->heldSlot) {
+      endRewritten = true;
+      seal[0] -= 1;
+      seal[1] -= MTS_EntryCheckTerm(w->heldSlot, w->heldKey, kMTSNotYetValue);
+    }
+    seal[0] += 1;
+    seal[1] += MTS_EntryCheckTerm(w->outSlots[i], w->out[i].qt_offset, w->out[i].value);
+  }
+  remote.push_back({base + file.seal_offset(), sizeof seal});
+  struct iovec local[4] = {{w->out.data(), n * kMTSFrameEntrySize},
+                           {&link, sizeof link},
+                           {headTail, sizeof headTail},
+                           {seal, sizeof seal}};
+  if (!linked) {
+    local[1] = local[2];
+    local[2] = local[3];
+  }
+  if (!write_scattered(fd, w->pRec, local, linked ? 4 : 3, remote.data(), static_cast<int>(remote.size()))) {
     file.failed = true;
     file.report("MTS_PutFrameOffset");
     return kMTSErrMap;
   }
   w->head = headTail[0];
   w->tail = static_cast<uint32_t>(last);
+  w->sealCount = seal[0];
+  w->sealSum = seal[1];
+  if (w->out.back().value == kMTSNotYetValue) {
+    w->heldSlot = last;
+    w->heldKey = w->out.back().qt_offset;
+  } else if (endRewritten) {
+    w->heldSlot = -1;
+  }
   return 0;
 }
 
@@ -582,15 +718,19 @@ void distrust(KeptIndex* k) {
 
 // Puts what `w` just wrote into `snap` when it was up to the index before
 // (head and tail as the writer found them).
-void note_run(SnapshotIndex* snap, const Writer& w, int32_t head, int32_t tail, bool linked) {
-  if (snap == nullptr || !snap->read || snap->head != head || snap->tail != tail) return;
+void note_run(SnapshotIndex* snap, const Writer& w, int32_t head, int32_t tail, bool linked, uint32_t count,
+              uint32_t sum) {
+  if (snap == nullptr || !snap->read || snap->head != head || snap->tail != tail || snap->count != count ||
+      snap->sum != sum) {
+    return;
+  }
   if (linked) {
     FrameOffsetEntry last;
     snap->get(tail, &last);
     last.next = w.outSlots.front();
     snap->keep(tail, last);
   }
-  for (size_t i = 0; i < w.out.size(); ++i) snap->keep(w.outSlots[i], w.out[i]);
+  for (size_t i = 0; i < w.out.size(); ++i) snap->take(w.outSlots[i], w.out[i]);
   snap->head = w.head;
   snap->tail = static_cast<int32_t>(w.tail);
 }
@@ -614,9 +754,10 @@ int flush_run(KeptIndex* k) {
     const int32_t head = w->head;
     const int32_t tail = static_cast<int32_t>(w->tail);
     const bool linked = links_tail(*w);
+    const uint32_t count = w->sealCount, sum = w->sealSum;
     result = write_run(w, fd);
     stale = result == 1;
-    if (result == 0) note_run(k->snapshot.get(), *w, head, tail, linked);
+    if (result == 0) note_run(k->snapshot.get(), *w, head, tail, linked, count, sum);
     if (stale) {
       FileIndex file(fd, capacity);
       result = 0;
@@ -734,8 +875,8 @@ int add_to_run(Writer* w, int64_t qt_offset, int64_t value) {
   return 0;
 }
 
-// Entries of one run: the scattered write takes at most IOV_MAX pieces, two
-// of them the link and head/tail.
+// Entries of one run: the scattered write takes at most IOV_MAX pieces,
+// four of them the end entry, the link, head/tail and the checks.
 constexpr size_t kRunEntries = 1000;
 
 // Adds an entry; `writeNow` writes it at once, else it waits in a run that
@@ -767,6 +908,18 @@ int add_entry(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_off
   return 0;
 }
 
+// Says that the frame index open on `fd` no longer holds what its writers
+// wrote; its result code.
+int report_damaged_index(int fd) {
+  PrintLog("MTS_GetFrameOffset", __LINE__,
+           "[ERR]frame index of shared memory (fd=%d) changed after it was written (its checks fail): not used\n",
+           fd);
+  MTS_SetProblem(kMTSErrFileChanged,
+                 "the record of this import in the record store (shared memory) was changed or damaged after the "
+                 "import: its frame index no longer holds what the import wrote; import the recording again");
+  return kMTSErrFileChanged;
+}
+
 }  // namespace
 
 int MTS_HashTable_Hash(int capacity, long long key) {
@@ -781,7 +934,7 @@ int MTS_HashTable_ReHash(int capacity, long long slot) {
 
 int MTS_PutFrameOffsetUnlocked(AvchdDataRecord* record, int32_t capacity, int64_t qt_offset,
                                int64_t value) {
-  MemoryIndex index{record};
+  MemoryIndex index{record, capacity};
   return put_entry(index, capacity, qt_offset, value);
 }
 
@@ -828,7 +981,7 @@ int MTS_CloseFrameIndex(AvchdDataRecord* pRec) {
 int MTS_FindFrameOffsetUnlocked(AvchdDataRecord* record, int32_t capacity, int32_t* frameHint,
                                 int64_t qt_offset, FrameOffsetEntry* outEntry, bool* outExact,
                                 bool wantNext) {
-  MemoryIndex index{record};
+  MemoryIndex index{record, capacity};
   return find_entry(index, capacity, frameHint, qt_offset, outEntry, outExact, wantNext);
 }
 
@@ -866,11 +1019,12 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
   int32_t locked = 0;
   if (MTS_LockAvchdStore(pARec, pRec, &locked, &fd) != 0) return kMTSErrNotFound;
   FileIndex file(fd, capacity);
-  const bool current = catch_up(file, &snap);
+  const TakenIn taken = catch_up(file, &snap);
   MTS_LockUnlock(&pARec->lock);
   file.report(__func__);
-  if (!current) {
+  if (taken != TakenIn::kCurrent) {
     snap = SnapshotIndex();  // read afresh next time
+    if (taken == TakenIn::kDamaged) return report_damaged_index(fd);
     return kMTSErrNotFound;
   }
   *outExact = true;

@@ -80,7 +80,10 @@ struct SeenFile {
 struct KeptHeader {
   int64_t fileSize;
   char path[kMTSPathSize];
-  MTS_FileIdentity identity;
+  MTS_RecordSeal seal;  // its checks as read (only the header's and the file's are used)
+  // The header check holds: fileSize, path and the file's identity are what
+  // the import wrote.
+  bool intact;
   SeenFile seen;  // under g_mappingsLock
   // Read from a region that an import of this process made, and found not
   // to hold what that import wrote there: the record was changed since.
@@ -328,7 +331,30 @@ AvchdDataRecord* map_record(int fd, int32_t capacity, std::shared_ptr<KeptHeader
   return static_cast<AvchdDataRecord*>(p);
 }
 
-off_t identity_offset(int32_t capacity) {
+// The check of a record's header: the file size, the path up to its
+// terminator (the whole field when it has none) and the file's identity.
+// Its first and last bytes are never 0, so no change of one byte makes it 0,
+// the word of a record made without checks.
+uint32_t header_check(int64_t fileSize, const char* path, uint64_t identity) {
+  uint64_t h = MTS_Mix64(static_cast<uint64_t>(fileSize) ^ 0x5851F42D4C957F2Dull);
+  const void* end = std::memchr(path, 0, kMTSPathSize);
+  const size_t n = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - path)
+                                  : static_cast<size_t>(kMTSPathSize);
+  for (size_t i = 0; i < n; i += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, path + i, std::min<size_t>(8, n - i));
+    h = MTS_Mix64(h ^ word);
+  }
+  return static_cast<uint32_t>(MTS_Mix64(h ^ identity) >> 32) | 0x80000001u;
+}
+
+// The check of the header a record has before its file is stored.
+uint32_t empty_header_check() {
+  static const char kNoPath[kMTSPathSize] = {};
+  return header_check(0, kNoPath, 0);
+}
+
+off_t seal_offset(int32_t capacity) {
   return static_cast<off_t>(kMTSRecordHeaderSize) + static_cast<off_t>(kMTSFrameEntrySize) * capacity;
 }
 
@@ -341,9 +367,13 @@ std::shared_ptr<KeptHeader> read_header(int fd, int32_t capacity) {
                   static_cast<ssize_t>(sizeof kept->fileSize) &&
               ::pread(fd, kept->path, sizeof kept->path, offsetof(AvchdDataRecord, path)) ==
                   static_cast<ssize_t>(sizeof kept->path) &&
-              ::pread(fd, &kept->identity, sizeof kept->identity, identity_offset(capacity)) ==
-                  static_cast<ssize_t>(sizeof kept->identity);
-  return read ? kept : nullptr;
+              ::pread(fd, &kept->seal, sizeof kept->seal, seal_offset(capacity)) ==
+                  static_cast<ssize_t>(sizeof kept->seal);
+  if (!read) return nullptr;
+  // A record made without checks (every spare byte 0) is taken as it is.
+  kept->intact = kept->seal.headerCheck == 0 ||
+                 kept->seal.headerCheck == header_check(kept->fileSize, kept->path, kept->seal.fileIdentity);
+  return kept;
 }
 
 // Writes `bytes` bytes of value `fill` at `offset` of the file open on `fd`.
@@ -592,23 +622,14 @@ uint64_t nanoseconds(const struct timespec& t) {
   return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
 }
 
-MTS_FileIdentity identity_of(const struct stat& st) {
-  MTS_FileIdentity id;
-  id.inode = static_cast<uint64_t>(st.st_ino);
-  id.timesNs = nanoseconds(st.st_mtim) ^ (nanoseconds(st.st_ctim) * kMTSChangeTimeFold);
-  id.device = static_cast<uint32_t>(major(st.st_dev) << 20 | (minor(st.st_dev) & 0xFFFFF));
-  return id;
-}
-
-// Whether the identity and size that a record keeps of its file differ
-// from the file's in a way no change of the file explains, so that the
-// record itself was changed. Writing or replacing the file moves its change
-// time, so equal times with another size, inode or device, or the same
-// inode on another device, are the record's doing.
-bool record_contradicts_file(const MTS_FileIdentity& kept, const MTS_FileIdentity& now, int64_t keptSize,
-                             off_t size) {
-  if (kept.timesNs == now.timesNs) return kept.inode != now.inode || kept.device != now.device || keptSize != size;
-  return kept.inode == now.inode && kept.device != now.device;
+// The identity of the file whose status is `st`: device, inode, modification
+// and change time folded into one word, never 0.
+uint64_t identity_of(const struct stat& st) {
+  uint64_t h = MTS_Mix64(nanoseconds(st.st_ctim));
+  h = MTS_Mix64(h ^ nanoseconds(st.st_mtim));
+  h = MTS_Mix64(h ^ static_cast<uint64_t>(st.st_ino));
+  h = MTS_Mix64(h ^ static_cast<uint64_t>(st.st_dev));
+  return h != 0 ? h : 1;
 }
 
 }  // namespace
@@ -660,20 +681,52 @@ int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec,
   return 0;
 }
 
+namespace {
+
+// Says that the header of the record behind `header` no longer holds what
+// the import wrote; its result code.
+int report_damaged_header(const KeptHeader& header, const char* reporter) {
+  PrintLog(reporter, __LINE__,
+           "[ERR]record of file %.1000s changed since the import (it no longer holds what the import wrote): "
+           "not read\n",
+           header.path);
+  MTS_SetProblem(kMTSErrFileChanged,
+                 "the record of this import in the record store (shared memory) was changed or damaged after the "
+                 "import: it no longer tells whether the recording %.600s is the one imported; import it again",
+                 header.path);
+  return kMTSErrFileChanged;
+}
+
+// A record made without checks has none to fail.
+bool header_damaged(const KeptHeader& header) {
+  return header.seal.headerCheck != 0 && (header.altered || !header.intact);
+}
+
+}  // namespace
+
+int MTS_CheckAvchdDataRecordHeader(const AvchdDataRecord* pRec, const char* reporter) {
+  Mapping rec;
+  if (!find_mapping(pRec, &rec) || rec.header == nullptr) {
+    PrintLog(reporter, __LINE__, "[ERR]%p is no shared memory mapping of this store\n", static_cast<const void*>(pRec));
+    return kMTSErrMap;
+  }
+  return header_damaged(*rec.header) ? report_damaged_header(*rec.header, reporter) : 0;
+}
+
 int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char* reporter) {
   Mapping rec;
   if (!find_mapping(pRec, &rec) || rec.header == nullptr) {
     PrintLog(reporter, __LINE__, "[ERR]%p is no shared memory mapping of this store\n", static_cast<const void*>(pRec));
     return kMTSErrMap;
   }
-  const MTS_FileIdentity& kept = rec.header->identity;
-  if (kept.inode == 0 && kept.timesNs == 0 && kept.device == 0) return 0;  // none recorded
+  if (header_damaged(*rec.header)) return report_damaged_header(*rec.header, reporter);
+  const uint64_t kept = rec.header->seal.fileIdentity;
+  if (kept == 0) return 0;  // none recorded
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     PrintLog(reporter, __LINE__, "[ERR]failed to fstat(fd=%d). errno=%d\n", fd, errno);
     return kMTSErrFileChanged;
   }
-  MTS_FileIdentity now = identity_of(st);
   SeenFile seen;
   {
     std::lock_guard<std::mutex> guard(g_mappingsLock);
@@ -688,8 +741,7 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
     same = st.st_dev == seen.device && st.st_ino == seen.inode && st.st_size == seen.size &&
            nanoseconds(st.st_mtim) == seen.mtimeNs && (nanoseconds(st.st_ctim) == seen.ctimeNs || st.st_nlink == 0);
   } else {
-    same = now.inode == kept.inode && now.device == kept.device && now.timesNs == kept.timesNs &&
-           static_cast<int64_t>(st.st_size) == rec.header->fileSize;
+    same = identity_of(st) == kept && static_cast<int64_t>(st.st_size) == rec.header->fileSize;
     if (same) {
       std::lock_guard<std::mutex> guard(g_mappingsLock);
       rec.header->seen = SeenFile{true, st.st_dev, st.st_ino, st.st_size, nanoseconds(st.st_mtim),
@@ -697,21 +749,9 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
     }
   }
   if (same) return 0;
-  if (rec.header->altered || record_contradicts_file(kept, now, rec.header->fileSize, st.st_size)) {
-    PrintLog(reporter, __LINE__,
-             "[ERR]record of file %.1000s changed since the import (it no longer holds what the import wrote): "
-             "not read\n",
-             rec.header->path);
-    MTS_SetProblem(kMTSErrFileChanged,
-                   "the record of this import in the record store (shared memory) was changed or damaged after the "
-                   "import: it no longer tells whether the recording %.600s is the one imported; import it again",
-                   rec.header->path);
-    return kMTSErrFileChanged;
-  }
-  PrintLog(reporter, __LINE__,
-           "[ERR]file %.1023s changed since its import (size %lld, was %lld; inode %llu, was %llu): not read\n",
+  PrintLog(reporter, __LINE__, "[ERR]file %.1023s changed since its import (size %lld, was %lld; inode %llu): not read\n",
            rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize),
-           static_cast<unsigned long long>(now.inode), static_cast<unsigned long long>(kept.inode));
+           static_cast<unsigned long long>(st.st_ino));
   MTS_SetProblem(kMTSErrFileChanged,
                  "the recording %.600s changed after it was imported (now %lld bytes, %lld when imported; written "
                  "or replaced since): import it again",
@@ -851,13 +891,16 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
     const int32_t emptyHead[2] = {-1, 0};
     bool filled = fill_file(fd, 0, kMTSRecordHeaderSize, 0) &&
                   fill_file(fd, kMTSRecordHeaderSize, static_cast<size_t>(kMTSFrameEntrySize) * capacity, 0xFF) &&
-                  fill_file(fd, identity_offset(capacity), kMTSFrameEntrySize, 0) &&
+                  fill_file(fd, seal_offset(capacity), kMTSFrameEntrySize, 0) &&
+                  write_at(fd, seal_offset(capacity), empty_header_check()) &&
                   write_at(fd, offsetof(AvchdDataRecord, capacity), capacity) &&
                   write_at(fd, offsetof(AvchdDataRecord, head), emptyHead);
     if (!filled) err = errno != 0 ? errno : EIO;
   }
   auto header = std::make_shared<KeptHeader>();
   header->created = true;
+  header->seal.headerCheck = empty_header_check();
+  header->intact = true;
   std::snprintf(header->name, sizeof header->name, "%s", name.text);
   AvchdDataRecord* record = err == 0 ? map_record(fd, capacity, header) : nullptr;
   if (record == nullptr) {
@@ -932,10 +975,12 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
     header->fileSize = fileSize;
     // The file's identity, so that readers can tell when it is replaced.
     struct stat st;
-    if (::stat(header->path, &st) == 0) header->identity = identity_of(st);
+    if (::stat(header->path, &st) == 0) header->seal.fileIdentity = identity_of(st);
+    header->seal.headerCheck = header_check(header->fileSize, header->path, header->seal.fileIdentity);
+    header->intact = true;
     if (!write_at(m.fd, offsetof(AvchdDataRecord, fileSize), header->fileSize) ||
         !write_at(m.fd, offsetof(AvchdDataRecord, path), header->path) ||
-        !write_at(m.fd, identity_offset(capacity), header->identity)) {
+        !write_at(m.fd, seal_offset(capacity), header->seal)) {  // the index is still empty
       MTS_LOG("[ERR]failed to write shm(fd=%d). errno=%d\n", m.fd, errno);
       err = kMTSErrMap;
     }
@@ -1043,7 +1088,8 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     if (header != nullptr && written != nullptr) {
       header->altered = header->fileSize != written->fileSize ||
                         std::memcmp(header->path, written->path, sizeof header->path) != 0 ||
-                        std::memcmp(&header->identity, &written->identity, sizeof header->identity) != 0;
+                        header->seal.headerCheck != written->seal.headerCheck ||
+                        header->seal.fileIdentity != written->seal.fileIdentity;
     }
     if (header == nullptr) {
       MTS_LOG("[ERR]damaged AvchdDataRecord(recordID=%d, capacity=%d)\n",

@@ -112,26 +112,55 @@ static_assert(offsetof(AvchdDataRecord, capacity) == 1032, "record layout");
 static_assert(offsetof(AvchdDataRecord, head) == 1036, "record layout");
 static_assert(offsetof(AvchdDataRecord, tail) == 1040, "record layout");
 
-// The identity of the imported file when its record was made, kept in the 20
-// spare bytes behind the frame index (every field 0: none recorded). With the
-// file size in the record's header it tells whether the file on disk is
-// still the one imported.
+// The checks of a record, kept in the 20 spare bytes behind the frame index.
+// A record whose `headerCheck` is 0 was made without checks (the spare bytes
+// all zero): none of them is used, and it is read as it stands.
 //
-// `timesNs` folds the modification time m and the change time c, both in
-// nanoseconds since the epoch, into one word: m XOR (c * kMTSChangeTimeFold).
-// The multiplier is odd, so the product is a bijection of c: a file whose
-// modification time was put back (which sets c to the time of that change)
-// never keeps its word, nor does one whose change time stayed while its
-// modification time moved. The change time cannot be set by any user.
+// `fileIdentity` folds the device, inode, modification and change time of the
+// imported file when its record was made into one word (0: none recorded).
+// With the file size in the header it tells whether the file on disk is
+// still the one imported: writing or replacing a file moves its change time,
+// which no user can set back.
+//
+// `headerCheck` covers the file size, the path and `fileIdentity`, so that a
+// reader tells a damaged record from a changed recording.
+//
+// `entryCount` and `entrySum` cover the frame index: the number of entries
+// on the chain from `head` and the sum of their check terms
+// (MTS_EntryCheckTerm: slot, key and value). Every writer updates them with
+// its entries under the store's lock; a reader verifies them once for each
+// run of entries it takes in, so an entry changed after it was written is
+// found before it is served.
 #pragma pack(push, 4)
-struct MTS_FileIdentity {
-  uint64_t inode;
-  uint64_t timesNs;  // modification and change time, folded as above
-  uint32_t device;   // major << 20 | minor
+struct MTS_RecordSeal {
+  uint32_t headerCheck;
+  uint32_t entryCount;
+  uint32_t entrySum;
+  uint64_t fileIdentity;
 };
 #pragma pack(pop)
-static_assert(sizeof(MTS_FileIdentity) == kMTSRecordFixedSize - kMTSRecordHeaderSize, "spare bytes");
-constexpr uint64_t kMTSChangeTimeFold = 0x9E3779B97F4A7C15ull;
+static_assert(sizeof(MTS_RecordSeal) == kMTSRecordFixedSize - kMTSRecordHeaderSize, "spare bytes");
+static_assert(offsetof(MTS_RecordSeal, entryCount) == 4, "spare bytes");
+static_assert(offsetof(MTS_RecordSeal, fileIdentity) == 12, "spare bytes");
+
+// A 64-bit mixing function (bijective): each input bit changes about half of
+// the output bits.
+inline uint64_t MTS_Mix64(uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDull;
+  x ^= x >> 33;
+  x *= 0xC4CEB9FE1A85EC53ull;
+  x ^= x >> 33;
+  return x;
+}
+
+// The check term of frame-index entry {key, value} at `slot`: a change of
+// any one of the three changes it (the mixes are bijective), to a value that
+// the other entries' terms do not make up for.
+inline uint32_t MTS_EntryCheckTerm(int32_t slot, int64_t key, int64_t value) {
+  const uint64_t k = MTS_Mix64(static_cast<uint64_t>(key) + static_cast<uint64_t>(slot) * 0x9E3779B97F4A7C15ull);
+  return static_cast<uint32_t>(MTS_Mix64(k ^ static_cast<uint64_t>(value)) >> 32);
+}
 
 inline FrameOffsetEntry* MTS_RecordEntries(AvchdDataRecord* record) {
   return reinterpret_cast<FrameOffsetEntry*>(reinterpret_cast<unsigned char*>(record) +
@@ -240,6 +269,12 @@ int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec,
 // what this process kept of the record. Returns 0, kMTSErrMap or
 // kMTSErrFileChanged, reported under `reporter`.
 int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char* reporter);
+
+// Checks that the header of `pRec` (file size, path, file identity) holds
+// what the import wrote, from what this process kept of it. Returns 0,
+// kMTSErrMap or kMTSErrFileChanged (the record was damaged), reported under
+// `reporter`.
+int MTS_CheckAvchdDataRecordHeader(const AvchdDataRecord* pRec, const char* reporter);
 
 // ---------------------------------------------------------------------------
 // Frame index

@@ -111,6 +111,16 @@ FrameOffsetEntry* IndexEntry(MTS_MovieImportGlobalsRecord* store, int64_t qt_off
   return nullptr;
 }
 
+// Gives entry `e` of the import's frame index the value `value` as a writer
+// of the index would: the index's checks follow.
+void SetIndexValue(MTS_MovieImportGlobalsRecord* store, FrameOffsetEntry* e, int64_t value) {
+  FrameOffsetEntry* entries = MTS_RecordEntries(store->pRec);
+  const int32_t slot = int32_t(e - entries);
+  auto* seal = reinterpret_cast<MTS_RecordSeal*>(entries + MTS_MappedCapacity(store->pRec));
+  seal->entrySum += MTS_EntryCheckTerm(slot, e->qt_offset, value) - MTS_EntryCheckTerm(slot, e->qt_offset, e->value);
+  e->value = value;
+}
+
 // Bytes this process has read from files so far.
 int64_t BytesRead() {
   std::ifstream io("/proc/self/io");
@@ -252,8 +262,10 @@ TEST(DataHandlerDamaged, SampleNotWhereTheImportFoundIt) {
   FrameOffsetEntry* v = IndexEntry(imp.run.store(), vrefs[20].dataOffset);
   ASSERT_NE(s, nullptr);
   ASSERT_NE(v, nullptr);
-  ASSERT_TRUE(MTS_PackSoundValue(s->value, 5, &s->value));
-  v->value = int64_t(file.size() - kPacket);
+  int64_t packed = 0;
+  ASSERT_TRUE(MTS_PackSoundValue(s->value, 5, &packed));
+  SetIndexValue(imp.run.store(), s, packed);
+  SetIndexValue(imp.run.store(), v, int64_t(file.size() - kPacket));
 
   for (int pass = 0; pass < 2; ++pass) {
     testsupport::StderrCapture capture;

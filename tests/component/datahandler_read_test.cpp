@@ -642,6 +642,24 @@ TEST_F(StreamRead, ChangedFilesAreNotRead) {
   std::remove(path.c_str());
 }
 
+// Each word of a timecode read comes from the entry of its own sample: a
+// lookup that lands inside another sample serves nothing.
+TEST_F(StreamRead, TimecodeWordsComeOnlyFromTheirOwnEntries) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_20_avchd.m2ts");
+  ASSERT_TRUE(import(path));
+  const int64_t t = samples_.back().qt_offset + samples_.back().size;
+  // Time codes 100 and 101 at t and t + 4; the next sample starts at t + 16.
+  for (int64_t k : {0, 1}) ASSERT_EQ(MTS_PutFrameOffset(dir_, rec_, t + 4 * k, 100 + k), 0);
+  ASSERT_EQ(MTS_PutFrameOffset(dir_, rec_, t + 16, 0), 0);
+  ComponentInstance tc = open_handler(kAvchdDataRefTimecode);
+  std::vector<uint8_t> got;
+  ASSERT_EQ(read(tc, t, 8, &got), noErr);
+  EXPECT_EQ(got, (std::vector<uint8_t>{0, 0, 0, 100, 0, 0, 0, 101}));
+  StderrCapture capture;
+  EXPECT_EQ(read(tc, t + 4, 8, &got), kMTSErrFileChanged);  // no time code at t + 8
+  EXPECT_EQ(read(tc, t + 2, 4, &got), kMTSErrFileChanged);
+}
+
 // A failure the store meets is said in words the tool can pass on: what
 // happened and what to do.
 TEST_F(StreamRead, FailuresSayWhatHappened) {

@@ -3,7 +3,10 @@
 // process it does not know to hold the lock; a record changed under an
 // import is blamed, not the recording; a file-size limit too small for the
 // store is named.
+#include "DataHandler.h"
+#include "MTS_DataHandler.h"
 #include "MTS_Log.h"
+#include "MacMemory.h"
 #include "shm_test_util.h"
 #include "testsupport.h"
 
@@ -155,6 +158,34 @@ TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
   }
   PrintLogSetEnabled(1);
   std::remove(path.c_str());
+}
+
+// One byte of the recording's path changed in the record of an import in
+// another process: a data handler blames the record, not a missing file.
+TEST_F(StoreMessages, DamagedPathIsBlamedNotAMissingFile) {
+  const std::string path = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  shmtest::Peer importer(SHM_PEER, {"import", path});
+  const std::string line = importer.read_line();
+  ASSERT_EQ(line.rfind("id ", 0), 0u) << line;
+  const uint32_t id = static_cast<uint32_t>(std::stoul(line.substr(3)));
+  const int fd = shm_open(shmtest::region_name(static_cast<int32_t>(id)).c_str(), O_RDWR, 0);
+  ASSERT_EQ(pwrite(fd, "#", 1, offsetof(AvchdDataRecord, path) + 3), 1);
+  close(fd);
+  MTS_DataHRegister();
+  AvchdDataRef ref{id, kAvchdDataRefVideo};
+  Handle h = nullptr;
+  PtrToHand(&ref, &h, Size(sizeof ref));
+  ComponentInstance dh = nullptr;
+  PrintLogSetEnabled(0);
+  EXPECT_EQ(OpenADataHandler(h, kAvchdDataRefType, nullptr, 0, nullptr, kDataHCanRead, &dh), kMTSErrFileChanged);
+  PrintLogSetEnabled(1);
+  const char* said = MTS_Problem(kMTSErrFileChanged);
+  EXPECT_NE(std::string(said != nullptr ? said : "").find("the record of this import in the record store"),
+            std::string::npos);
+  if (dh != nullptr) CloseComponent(dh);
+  DisposeHandle(h);
+  importer.write_line("");
+  EXPECT_EQ(importer.wait(), 0);
 }
 
 // A file-size limit (ulimit -f) smaller than the record store needs: the

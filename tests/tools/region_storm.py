@@ -8,7 +8,8 @@ and renames the copy over its name (the same bytes, a new region), every 0 to
 AVCHD recordings in $AVCHD_TESTDATA/avchd with `mtsimport --mov`. Every
 recording is first saved once without the storm; a run under the storm must
 then either end with exit 0 and the same movie, or fail (exit 1) with a
-message. Counts:
+message. With --scribble, every other strike writes 64 random bytes at a
+random place of the region instead. Counts:
   - movies identical to the quiet run,
   - runs refused with a message,
   - movies that differ from the quiet run although mtsimport exited 0
@@ -18,7 +19,7 @@ message. Counts:
 The store's regions are given a prefix of their own (AVCHD_SHM_TEST_PREFIX),
 so the machine's real regions are never touched.
 
-usage: region_storm.py MTSIMPORT [--count N] [--jobs J] [--seed S]
+usage: region_storm.py MTSIMPORT [--count N] [--jobs J] [--seed S] [--scribble]
 Exits 1 when a count that must be 0 is not.
 """
 import argparse
@@ -34,12 +35,29 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 
-def replace_regions(prefix, stop, seed, counter):
-    """Copies a region of the store and renames the copy over its name."""
+def scribble(name, r):
+    """Writes 64 random bytes at a random place of region `name`."""
+    try:
+        with open(name, "r+b") as f:
+            size = os.fstat(f.fileno()).st_size
+            if size > 64:
+                f.seek(r.randrange(size - 64))
+                f.write(bytes(r.randrange(256) for _ in range(64)))
+                return True
+    except OSError:
+        pass
+    return False
+
+
+def replace_regions(prefix, stop, seed, counter, scribbles):
+    """Copies a region of the store and renames the copy over its name (or
+    scribbles on it)."""
     r = random.Random(seed)
     while not stop.is_set():
         names = [n for n in glob.glob("/dev/shm/" + prefix + "QORVEXImporterShm*") if not n.endswith(".storm")]
-        if names:
+        if names and scribbles and r.random() < 0.5:
+            counter[0] += scribble(r.choice(names), r)
+        elif names:
             name = r.choice(names)
             copy = name + ".storm"
             try:
@@ -73,6 +91,7 @@ def main():
     ap.add_argument("--count", type=int, default=600)
     ap.add_argument("--jobs", type=int, default=3)
     ap.add_argument("--seed", type=int, default=41)
+    ap.add_argument("--scribble", action="store_true")
     a = ap.parse_args()
     data = os.environ.get("AVCHD_TESTDATA")
     if not data:
@@ -93,7 +112,7 @@ def main():
 
         stop = threading.Event()
         replaced = [0]
-        storm = threading.Thread(target=replace_regions, args=(prefix, stop, a.seed, replaced))
+        storm = threading.Thread(target=replace_regions, args=(prefix, stop, a.seed, replaced, a.scribble))
         storm.start()
         r = random.Random(a.seed)
         runs = [(i, r.choice(recordings)) for i in range(a.count)]
@@ -123,7 +142,8 @@ def main():
         finally:
             stop.set()
             storm.join()
-        print("%d runs, %d regions replaced meanwhile" % (a.count, replaced[0]))
+        print("%d runs, %d regions %s meanwhile" % (a.count, replaced[0],
+                                                    "replaced or scribbled on" if a.scribble else "replaced"))
         for k in ("identical", "refused", "wrong", "signal"):
             print("  %-9s %d" % (k, counts[k]))
         for m, n in sorted(messages.items(), key=lambda x: -x[1]):
