@@ -10,6 +10,7 @@
 namespace {
 
 constexpr uint8_t kEmptySetId = 255;
+constexpr uint8_t kProfileExtended = 88;  // profile_idc of the Extended profile, the one with SP and SI slices
 
 PictureParameterSet* find_pps(PictureParameterSet* head, uint32_t id, uint32_t accessUnit) {
   PictureParameterSet* p = head;
@@ -281,7 +282,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   DecodedPicture* p = ds->currentPicture;
   const uint32_t field = s->field_pic_flag_coded;
   // Later pictures read a reference picture's motion for direct prediction.
-  if (!bind_picture_arrays(ds, p, idr || nalRefIdc != 0)) return kStepNoMemory;
+  if (!bind_picture_arrays(ds, p, idr || nalRefIdc != 0)) return block_shortage(&dec->motionPool);
   p->setUp = 1;
   p->setUpOrder = ++dec->setUpCount;
   p->frameNum = s->frame_num;
@@ -505,6 +506,11 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   const bool found = read_header_start(r, ds->ppsList, p->accessUnitIndex, nal->nal_unit_type, &h);
   s->first_mb_in_slice = h.first_mb_in_slice;
   s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % kSliceTypeCount);
+  // An IDR slice is I or SI, and SI slices exist only in the Extended
+  // profile: elsewhere an IDR slice read as SI is an I slice with a damaged
+  // bit (slice_type 9 for 7), and is read as the I slice it is.
+  if (idr && s->slice_type == kSliceTypeSI && found && h.pps->sps->profile_idc != kProfileExtended)
+    s->slice_type = kSliceTypeI;
   p->sliceType = s->slice_type;
   if (s->slice_type > kSliceTypeI) return refuse_slice(ds, kVideoRefusalSpSiSlices, 0, false);
   if (!found) return kStepNoPps;
@@ -663,14 +669,14 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     }
     return result;
   };
-  if (ds->poolExhausted) return kStepNoMemory;
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
 
   switch (type) {
     case 6:
     case 7:
     case 8: {
       if (opened()) SetAvailableAccessUnit(ds);
-      if (ds->poolExhausted) return kStepNoMemory;
+      if (ds->poolExhausted) return kStepNoPictureBuffer;
       int32_t result = 0;
       ds->paramSetRefusal = kVideoRefusalNone;
       if (type == 6) {
@@ -700,7 +706,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
 
   // Slices.
   if (opened() && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) SetAvailableAccessUnit(ds);
-  if (ds->poolExhausted) return kStepNoMemory;
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
   DecodedPicture* p = ds->currentPicture;
   // A slice of a picture already finished still has its header read (the
   // same in every run, whenever the picture finished); it is then dropped,
