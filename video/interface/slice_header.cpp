@@ -507,9 +507,11 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   s->first_mb_in_slice = h.first_mb_in_slice;
   s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % kSliceTypeCount);
   // An IDR slice is I or SI, and SI slices exist only in the Extended
-  // profile: elsewhere an IDR slice read as SI is an I slice with a damaged
-  // bit (slice_type 9 for 7), and is read as the I slice it is.
-  if (idr && s->slice_type == kSliceTypeSI && found && h.pps->sps->profile_idc != kProfileExtended)
+  // profile: an IDR slice read as SP, or as SI in another profile, is an I
+  // slice with a damaged bit (slice_type 8 or 9 for 7), read as the I slice
+  // it is.
+  if (idr && (s->slice_type == kSliceTypeSP ||
+              (s->slice_type == kSliceTypeSI && found && h.pps->sps->profile_idc != kProfileExtended)))
     s->slice_type = kSliceTypeI;
   p->sliceType = s->slice_type;
   if (s->slice_type > kSliceTypeI) return refuse_slice(ds, kVideoRefusalSpSiSlices, 0, false);
