@@ -732,7 +732,13 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     dec->suspectChain = 0;
   if (result == 0) dec->refusedSetInUse = 0;
   if (result != 0) {
-    if (type == 5 || !ds->startPicture || !p->setUp) {
+    // The first IDR picture of the stream whose header is damaged after its
+    // identity was read (the picture is set up) still starts the stream, all
+    // of it concealed: withdrawn, it took with it every picture predicted
+    // from it, in a stream with no other IDR or I picture all of them.
+    const bool startsStream = type == 5 && opensPicture && p->setUp && !ds->startPicture &&
+                              !(result == kStepUnsupported && dec->refusalReason);
+    if (!startsStream && (type == 5 || !ds->startPicture || !p->setUp)) {
       RemoveCurrentAccessUnit(ds);
     } else {
       // The picture keeps its identity, so its remaining slices still
@@ -744,6 +750,10 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       ds->prevNalRefIdc = refIdc;
       copy_identity(&dec->prevSlice, s, sps, type, refIdc);
       update_next_output();
+      if (startsStream) {
+        output_start_check(ds, s, p);
+        ds->startPicture = p;
+      }
     }
   } else {
     copy_identity(&dec->prevSlice, s, sps, type, refIdc);
