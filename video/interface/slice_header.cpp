@@ -735,9 +735,10 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     // The first IDR picture of the stream whose header is damaged after its
     // identity was read (the picture is set up) still starts the stream, all
     // of it concealed: withdrawn, it took with it every picture predicted
-    // from it, in a stream with no other IDR or I picture all of them.
+    // from it, in a stream with no other IDR or I picture all of them. A
+    // header that read as refused syntax is left to the refusal rules.
     const bool startsStream = type == 5 && opensPicture && p->setUp && !ds->startPicture &&
-                              !(result == kStepUnsupported && dec->refusalReason);
+                              s->refusedSyntax == 0 && !dec->refusalReason;
     if (!startsStream && (type == 5 || !ds->startPicture || !p->setUp)) {
       RemoveCurrentAccessUnit(ds);
     } else {
