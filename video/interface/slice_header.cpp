@@ -5,6 +5,7 @@
 
 #include "cabac_engine.h"
 #include "decoder_engine.h"
+#include "engine_internal.h"
 #include "mb_record.h"
 
 namespace {
@@ -754,6 +755,10 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       if (startsStream) {
         output_start_check(ds, s, p);
         ds->startPicture = p;
+        // Concealed with no slice taken, it still readies its progress as
+        // a picture's first slice does: the progress records then exist
+        // before any picture is finished without the lock.
+        start_progress(dec, p);
       }
     }
   } else {
