@@ -77,7 +77,11 @@ const char* error_text(uint32_t code) {
     case kVideoErrorNoPps: return "a slice names a picture parameter set that was not sent";
     case kVideoErrorMissingReference: return "a reference picture named by the stream is missing";
     case kVideoErrorDamaged: return "no slice of the stream could be read (the stream is damaged)";
-    case kVideoErrorStepFailed: return "a decoding step failed (memory running out, for one)";
+    case kVideoErrorNoMemory: return "out of memory";
+    case kVideoErrorNoPictureBuffer:
+      return "every picture buffer is held by pictures still referenced or waiting for output (the stream is damaged)";
+    case kVideoErrorStalled: return "decoding could not go on: pictures wait for slices or references that never come";
+    case kVideoErrorStepFailed: return "a decoding step failed";
     default: return "decoding failed";
   }
 }

@@ -235,7 +235,7 @@ enum : uint32_t {
 // Error codes of AVCHDVideoDecoderGetErrorCodeLib.
 enum : uint32_t {
   kVideoErrorNone = 0,
-  kVideoErrorStepFailed = 1,        // a decoding step failed (out of memory in a worker included)
+  kVideoErrorStepFailed = 1,        // a decoding step failed for a reason no other code names
   kVideoErrorNoInstance = 2,        // the call got a null instance
   kVideoErrorNoOutputBuffer = 3,
   kVideoErrorNoInput = 4,           // no input pointer but a non-zero length
@@ -247,6 +247,9 @@ enum : uint32_t {
   kVideoErrorNoReference = 11,
   kVideoErrorNoPps = 12,
   kVideoErrorDamaged = 13,          // the input ended and none of its slices could be read
+  kVideoErrorNoMemory = 14,         // memory ran out in a worker
+  kVideoErrorNoPictureBuffer = 15,  // every picture buffer is held by pictures still referenced or not output
+  kVideoErrorStalled = 16,          // decoding could not go on: pictures wait for slices or references that never come
 };
 
 struct VideoDecoder;

@@ -91,6 +91,8 @@ enum : int32_t {
   kStepNoSps = 2,
   kStepParameterSet = 13,
   kStepDamaged = 14,  // no slice of the stream could be read (never returned by a step)
+  kStepNoPictureBuffer = 15,  // every picture record (or its macroblock or motion block) is held
+  kStepStalled = 16,          // no task can move again: pictures wait for what never comes
 };
 
 struct DecodeTask {
@@ -121,6 +123,12 @@ struct BlockPool {
   uint32_t inUse;  // slots taken
   size_t bytes;    // of one block
 };
+
+// Why no block could be taken from the pool: every slot is held, or the
+// allocation of a new block failed.
+inline int32_t block_shortage(const BlockPool* pool) {
+  return pool->inUse >= pool->slots ? int32_t{kStepNoPictureBuffer} : int32_t{kStepNoMemory};
+}
 
 // Progress of one picture record's progressive filtering (one per record,
 // for the use of set-up rank setUpOrder): per macroblock row (pair row in

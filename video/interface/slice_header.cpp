@@ -5,11 +5,13 @@
 
 #include "cabac_engine.h"
 #include "decoder_engine.h"
+#include "engine_internal.h"
 #include "mb_record.h"
 
 namespace {
 
 constexpr uint8_t kEmptySetId = 255;
+constexpr uint8_t kProfileExtended = 88;  // profile_idc of the Extended profile, the one with SP and SI slices
 
 PictureParameterSet* find_pps(PictureParameterSet* head, uint32_t id, uint32_t accessUnit) {
   PictureParameterSet* p = head;
@@ -281,7 +283,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   DecodedPicture* p = ds->currentPicture;
   const uint32_t field = s->field_pic_flag_coded;
   // Later pictures read a reference picture's motion for direct prediction.
-  if (!bind_picture_arrays(ds, p, idr || nalRefIdc != 0)) return kStepNoMemory;
+  if (!bind_picture_arrays(ds, p, idr || nalRefIdc != 0)) return block_shortage(&dec->motionPool);
   p->setUp = 1;
   p->setUpOrder = ++dec->setUpCount;
   p->frameNum = s->frame_num;
@@ -505,6 +507,13 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   const bool found = read_header_start(r, ds->ppsList, p->accessUnitIndex, nal->nal_unit_type, &h);
   s->first_mb_in_slice = h.first_mb_in_slice;
   s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % kSliceTypeCount);
+  // An IDR slice is I or SI, and SI slices exist only in the Extended
+  // profile: an IDR slice read as SP, or as SI in another profile, is an I
+  // slice with a damaged bit (slice_type 8 or 9 for 7), read as the I slice
+  // it is.
+  if (idr && (s->slice_type == kSliceTypeSP ||
+              (s->slice_type == kSliceTypeSI && found && h.pps->sps->profile_idc != kProfileExtended)))
+    s->slice_type = kSliceTypeI;
   p->sliceType = s->slice_type;
   if (s->slice_type > kSliceTypeI) return refuse_slice(ds, kVideoRefusalSpSiSlices, 0, false);
   if (!found) return kStepNoPps;
@@ -663,14 +672,14 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     }
     return result;
   };
-  if (ds->poolExhausted) return kStepNoMemory;
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
 
   switch (type) {
     case 6:
     case 7:
     case 8: {
       if (opened()) SetAvailableAccessUnit(ds);
-      if (ds->poolExhausted) return kStepNoMemory;
+      if (ds->poolExhausted) return kStepNoPictureBuffer;
       int32_t result = 0;
       ds->paramSetRefusal = kVideoRefusalNone;
       if (type == 6) {
@@ -700,7 +709,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
 
   // Slices.
   if (opened() && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) SetAvailableAccessUnit(ds);
-  if (ds->poolExhausted) return kStepNoMemory;
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
   DecodedPicture* p = ds->currentPicture;
   // A slice of a picture already finished still has its header read (the
   // same in every run, whenever the picture finished); it is then dropped,
@@ -724,7 +733,14 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     dec->suspectChain = 0;
   if (result == 0) dec->refusedSetInUse = 0;
   if (result != 0) {
-    if (type == 5 || !ds->startPicture || !p->setUp) {
+    // The first IDR picture of the stream whose header is damaged after its
+    // identity was read (the picture is set up) still starts the stream, all
+    // of it concealed: withdrawn, it took with it every picture predicted
+    // from it, in a stream with no other IDR or I picture all of them. A
+    // header that read as refused syntax is left to the refusal rules.
+    const bool startsStream = type == 5 && opensPicture && p->setUp && !ds->startPicture &&
+                              s->refusedSyntax == 0 && !dec->refusalReason;
+    if (!startsStream && (type == 5 || !ds->startPicture || !p->setUp)) {
       RemoveCurrentAccessUnit(ds);
     } else {
       // The picture keeps its identity, so its remaining slices still
@@ -736,6 +752,14 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       ds->prevNalRefIdc = refIdc;
       copy_identity(&dec->prevSlice, s, sps, type, refIdc);
       update_next_output();
+      if (startsStream) {
+        output_start_check(ds, s, p);
+        ds->startPicture = p;
+        // Concealed with no slice taken, it still readies its progress as
+        // a picture's first slice does: the progress records then exist
+        // before any picture is finished without the lock.
+        start_progress(dec, p);
+      }
     }
   } else {
     copy_identity(&dec->prevSlice, s, sps, type, refIdc);

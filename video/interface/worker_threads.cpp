@@ -35,6 +35,9 @@ void post_error(VideoDecoder* dec, int32_t result) {
       case kStepUnsupported: dec->errorCode = kVideoErrorUnsupported; break;
       case kStepParameterSet: dec->errorCode = kVideoErrorParameterSet; break;
       case kStepDamaged: dec->errorCode = kVideoErrorDamaged; break;
+      case kStepNoMemory: dec->errorCode = kVideoErrorNoMemory; break;
+      case kStepNoPictureBuffer: dec->errorCode = kVideoErrorNoPictureBuffer; break;
+      case kStepStalled: dec->errorCode = kVideoErrorStalled; break;
       default: dec->errorCode = kVideoErrorStepFailed; break;
     }
   }
@@ -76,9 +79,12 @@ void wake_worker(VideoDecoder* dec) {
 bool input_complete(const DecoderState* ds) { return ds->endOfStream && ds->parseBytesLeft == 0 && !ds->copying; }
 
 // At the end of the input a last field without its second field stays alone.
+// An access unit opened after it by a delimiter, SEI or parameter set (a
+// stream cut after a first field) holds no picture: the field is still last.
 void close_last_field(VideoDecoder* dec) {
   DecoderState* ds = &dec->state;
   DecodedPicture* p = ds->lastPicture;
+  if (p && !p->setUp) p = p->prevInDecodeOrder;
   if (!input_complete(ds) || !p || !p->setUp || p->structure == kFrame || p->pairedField || p->unpaired) return;
   mark_unpaired(dec, p);
 }
@@ -329,7 +335,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       if (s->claimed && (p->mbFlags[s->firstMbAddr] & kMbDecoded)) return kStepConsumed;
       const uint32_t state = t->state;
       if (defer_slice_data(dec, s, state == kTaskEntropyI ? 0 : state == kTaskEntropyP ? 1 : 2)) return kStepPark;
-      if (!lend_records(ds, p)) return kStepNoMemory;
+      if (!lend_records(ds, p)) return block_shortage(&dec->recordPool);
       if (s->firstMbAddr < p->mbCount) s->currentMb = s->firstMb = p->macroblocks + s->firstMbAddr;
       s->referencesFinal = references_decoded(s, state == kTaskEntropyI ? 0 : state == kTaskEntropyP ? 1 : 2);
       // Rows reconstructed alongside the walk keep their motion as they go.
@@ -748,8 +754,9 @@ void* WorkerThread(void* arg) {
         // flight gives way to the next unit.
         PushHeap(&dec->workHeap, PopHeap(&dec->parseHeap));
       } else if (ds->endOfStream) {
-        // Nothing can ever move again.
-        post_error(dec, ds->endOfStream && lastUnitPending ? kStepNoMemory : kStepFailed);
+        // Nothing can ever move again: the last unit waits for a picture
+        // record that output cannot free, or tasks wait for each other.
+        post_error(dec, lastUnitPending ? kStepNoPictureBuffer : kStepStalled);
         idle = true;
       } else {
         idle = true;

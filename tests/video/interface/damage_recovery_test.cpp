@@ -229,6 +229,45 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   EXPECT_EQ(expected.md5s, run.md5s);
 }
 
+// An IDR slice whose slice_type reads 9 (SI) for 7 (I), one damaged bit, in
+// a stream whose profile has no SI slices: it is read as the I slice it is,
+// so the stream decodes as the intact one. Refused as SI, the stream's only
+// IDR picture was lost and with it every picture.
+TEST(DamageRecovery, IdrSliceReadAsSiOutsideTheExtendedProfileIsI) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/14_mbaff_tff_cabac.264");
+  const std::vector<uint8_t> intact = testsupport::read_file(path);
+  std::vector<uint8_t> damaged = intact;
+  const std::vector<size_t> u = unit_starts(intact);
+  ASSERT_GT(u.size(), 4u);
+  const size_t header = u[4] + (intact[u[4] + 2] == 1 ? 3 : 4);
+  ASSERT_EQ(5, intact[header] & 31);
+  ASSERT_EQ(0x88, intact[header + 1]);  // first_mb_in_slice 0, slice_type 7
+  damaged[header + 1] = 0x8A;           // slice_type 9
+  const DecodeRun expected = decode_everywhere("intact", intact);
+  const DecodeRun run = decode_everywhere("IDR slice read as SI", damaged);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+  EXPECT_EQ(expected.md5s, run.md5s);
+}
+
+// The only IDR picture of a field stream with one bit of its header damaged
+// after the picture's identity (slice_qp_delta out of range): the slice is
+// dropped, but its picture still starts the stream, concealed, and the
+// fields predicted from it decode. It was withdrawn, and with it every
+// picture of the stream.
+TEST(DamageRecovery, DamagedFirstIdrHeaderStillStartsTheStream) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/camera_1080i50_paff.264");
+  std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<size_t> u = unit_starts(s);
+  ASSERT_GT(u.size(), 39u);
+  s.resize(u[39]);  // the IDR frame, two B frames, a P frame: all field pairs
+  const size_t header = u[10] + (s[u[10] + 2] == 1 ? 3 : 4);
+  ASSERT_EQ(5, s[header] & 31);
+  s[header + 3] ^= 1;
+  const DecodeRun run = decode_everywhere("first IDR header damaged", s);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+  EXPECT_EQ(4u, run.md5s.size());
+}
+
 // A stream spliced into another after its parameter sets: the second
 // stream's slices, read with the first one's sets, give pictures that keep
 // their marking and share output keys. The pools fill with them; neither

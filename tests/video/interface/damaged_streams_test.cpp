@@ -377,6 +377,36 @@ TEST(DamagedStreams, AccessUnitSentAgainDecodesTheSameEverywhere) {
   }
 }
 
+// A field stream cut after the first field of a frame, followed by what a
+// cut recording leaves behind it (an access unit delimiter, SEI, a sequence
+// or picture parameter set, each opening an access unit no slice follows):
+// every picture is decoded and the lone field is output alone, as at the end
+// of the input. The empty access unit hid the field, and decoding stalled.
+TEST(DamagedStreams, StreamCutAfterAFirstFieldOutputsTheFieldAlone) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/camera_1080i50_paff.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<Unit> u = units_of(s);
+  ASSERT_GT(u.size(), 44u);
+  const std::vector<uint8_t> cut = head_of(s, 43);  // ends with the first of two B fields
+  const DecodeRun alone = decode_buffer(cut, DecodeOptions());
+  ASSERT_TRUE(alone.finished) << "error " << alone.errorCode;
+  ASSERT_EQ(5u, alone.md5s.size());
+  for (size_t after : {43u, 44u, 1u, 2u}) {
+    ASSERT_EQ(after == 43 ? 9 : after == 44 ? 6 : 6 + after, u[after].type);
+    std::vector<uint8_t> data = cut;
+    data.insert(data.end(), s.begin() + static_cast<std::ptrdiff_t>(u[after].begin),
+                s.begin() + static_cast<std::ptrdiff_t>(u[after].end));
+    for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
+      DecodeOptions opt;
+      opt.threads = threads;
+      const DecodeRun run = decode_buffer(data, opt);
+      EXPECT_TRUE(run.finished) << "NAL unit type " << int{u[after].type} << " after the cut, " << threads
+                                << " workers: error " << run.errorCode;
+      EXPECT_EQ(alone.md5s, run.md5s) << "NAL unit type " << int{u[after].type} << ", " << threads << " workers";
+    }
+  }
+}
+
 // The picture parameter set of the stream's start is lost: the slices that
 // name it are dropped and decoding starts with the next picture that can be
 // decoded (after the parameter sets are sent again).
