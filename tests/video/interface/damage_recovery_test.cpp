@@ -165,21 +165,21 @@ TEST(DamageRecovery, SmallerStreamJoinedOnDecodesTheSameEverywhere) {
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
 }
 
-// Smaller pictures joined on, a frame stream after a frame stream and an
-// MBAFF stream after a camera's field pictures timed by their SEI: each
-// picture at its own size and in its place, as the reference decoder gives
-// them.
+// Smaller pictures joined on, a frame stream after an MBAFF stream and
+// after a camera's field pictures timed by their SEI: each picture at its own
+// size (predicted from beyond its own edge where its vectors point there) and
+// in its place, as the reference decoder gives them.
 TEST(DamageRecovery, SmallerStreamJoinedOnGivesTheReferencePictures) {
   const std::string conformance = testsupport::local_data_file("conformance/");
   const struct {
     const char* first;
     const char* second;
     std::string firstReference, secondReference;
-  } cases[] = {{"h264-features/01_cavlc_main.264", "h264-conformance/MIDR_MW_D.264",
-                testsupport::testdata_file("h264-features/01_cavlc_main.framemd5"), conformance + "MIDR_MW_D.md5s"},
-               {"avchd/camera_1080i50_paff.264", "h264-features/14_mbaff_tff_cabac.264",
+  } cases[] = {{"h264-features/14_mbaff_tff_cabac.264", "h264-conformance/MIDR_MW_D.264",
+                testsupport::testdata_file("h264-features/14_mbaff_tff_cabac.framemd5"), conformance + "MIDR_MW_D.md5s"},
+               {"avchd/camera_1080i50_paff.264", "h264-features/01_cavlc_main.264",
                 testsupport::testdata_file("avchd/camera_1080i50_paff.video.framemd5"),
-                testsupport::testdata_file("h264-features/14_mbaff_tff_cabac.framemd5")}};
+                testsupport::testdata_file("h264-features/01_cavlc_main.framemd5")}};
   for (const auto& c : cases) {
     AVCHD_REQUIRE_TESTDATA(first, c.first);
     AVCHD_REQUIRE_TESTDATA(second, c.second);
