@@ -106,8 +106,11 @@ bool ChunkedStream::NextPiece(size_t from, size_t* end, VideoDecoderParams* next
     if (AVCHDGetVideoDecoderInfoLib(&p, buffer_.data() + set,
                                     static_cast<int32_t>((stop == kNone ? buffer_.size() : stop + 4) - set)) != 0)
       continue;
-    if (p.codedWidth > opened_.codedWidth || p.codedHeight > opened_.codedHeight ||
-        p.outputWidth > opened_.outputWidth || p.outputHeight > opened_.outputHeight) {
+    const bool bigger = p.codedWidth > opened_.codedWidth || p.codedHeight > opened_.codedHeight ||
+                        p.outputWidth > opened_.outputWidth || p.outputHeight > opened_.outputHeight;
+    // A new size comes with an IDR picture: a set that none follows (one no
+    // slice uses, or a damaged one) is left to the decoder.
+    if (bigger && IdrFollows(set)) {
       *end = set;
       *next = p;
       *larger = true;
@@ -115,6 +118,18 @@ bool ChunkedStream::NextPiece(size_t from, size_t* end, VideoDecoderParams* next
     }
   }
   return true;
+}
+
+bool ChunkedStream::IdrFollows(size_t set) {
+  for (size_t at = set + 3;; at += 3) {
+    while ((at = FindStartCode(buffer_, at, -1)) == kNone && !ended_ && buffer_.size() - set < kLargestParameterSet) {
+      at = std::max(set + 3, buffer_.size() - 3);
+      if (!Append(chunk_)) return false;
+    }
+    if (at == kNone) return false;
+    const int type = buffer_[at + 3] & 0x1F;
+    if (type == 1 || type == 5) return type == 5;
+  }
 }
 
 bool ChunkedStream::Decode(VideoDecoder* dec, uint8_t* picture, uint32_t decodeFlags,

@@ -75,6 +75,9 @@ class ChunkedStream {
   // for larger pictures (then `*next` holds its parameters and `*larger` is
   // set). False on a read error.
   bool NextPiece(size_t from, size_t* end, VideoDecoderParams* next, bool* larger);
+  // Whether the first slice after the set at `set` is an IDR slice (read on
+  // as far as a parameter set's length when needed).
+  bool IdrFollows(size_t set);
 
   FILE* file_ = nullptr;
   bool ended_ = false;  // the input gave all it has
