@@ -88,13 +88,14 @@ bool ChunkedStream::NextPiece(size_t from, size_t* end, VideoDecoderParams* next
   *larger = false;
   *end = buffer_.size();
   if (!reopen_) return true;
-  // Sets are looked at whole: the bytes from the last start code on (a unit
-  // perhaps not complete yet, or a start code cut by the chunk's end) wait
-  // for the next chunk.
+  // Sets are looked at whole: a sequence parameter set that may not be
+  // complete yet (the last unit held), or the bytes of a start code the
+  // chunk's end may cut, wait for the next chunk.
   while (!ended_) {
     size_t last = buffer_.size() >= 4 ? buffer_.size() - 4 : 0;
     while (last > from && !(buffer_[last] == 0 && buffer_[last + 1] == 0 && buffer_[last + 2] == 1)) --last;
-    *end = last > from ? last : std::max(from, buffer_.size() >= 3 ? buffer_.size() - 3 : 0);
+    const bool set = last > from && (buffer_[last + 3] & 0x1F) == 7;
+    *end = set ? last : std::max(from, buffer_.size() >= 3 ? buffer_.size() - 3 : 0);
     if (*end > from) break;
     if (!Append(chunk_)) return false;
     *end = buffer_.size();
@@ -145,6 +146,8 @@ bool ChunkedStream::Decode(VideoDecoder* dec, uint8_t* picture, uint32_t decodeF
     return false;
   }
   last = larger && given == 0;
+  // What is held back is short: a chunk and it fit without moving.
+  if (reopen_ && buffer_.capacity() < chunk_ + kLargestParameterSet) buffer_.reserve(chunk_ + kLargestParameterSet);
   st = AVCHDDecodeVideoStreamLib(dec, picture, last ? nullptr : buffer_.data(), static_cast<uint32_t>(given), last,
                                  decodeFlags);
   for (;;) {
@@ -167,7 +170,10 @@ bool ChunkedStream::Decode(VideoDecoder* dec, uint8_t* picture, uint32_t decodeF
     // The decoder asks for more only once it has taken every byte given.
     if ((st & kStatusNeedInput) && !last) {
       buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(given));
-      if (buffer_.capacity() > 2 * chunk_ && buffer_.size() < chunk_) buffer_.shrink_to_fit();  // the search for the parameters read far
+      if (buffer_.capacity() > 2 * chunk_ + kLargestParameterSet && buffer_.size() < chunk_) {
+        buffer_.shrink_to_fit();  // the search for the parameters read far
+        buffer_.reserve(chunk_ + kLargestParameterSet);
+      }
       if (!Append(chunk_) || !NextPiece(0, &given, &next, &larger)) {
         *problem = "read error";
         *status = st;
