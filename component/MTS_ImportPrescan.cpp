@@ -185,11 +185,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
         count = 0;
         continue;
       }
-      store->width = 16 * (sps->pic_width_in_mbs_minus1 + 1) -
-                     2 * (sps->frame_crop_left_offset + sps->frame_crop_right_offset);
-      int32_t height = 16 * (sps->pic_height_in_map_units_minus1 + 1) -
-                       2 * (sps->frame_crop_top_offset + sps->frame_crop_bottom_offset);
-      store->height = sps->frame_mbs_only_flag ? height : 2 * height;
+      mts_import::PictureSize(sps, &store->width, &store->height);
       store->timeScale = static_cast<int32_t>(static_cast<uint32_t>(sps->time_scale) >> 1);
       store->frameDuration = static_cast<int32_t>(sps->num_units_in_tick);
       store->ptsOffset = static_cast<int32_t>(sps->num_units_in_tick);
@@ -382,6 +378,13 @@ int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {
 }
 
 namespace mts_import {
+
+void PictureSize(const SequenceParameterSetFields* sps, int32_t* width, int32_t* height) {
+  *width = 16 * (sps->pic_width_in_mbs_minus1 + 1) - 2 * (sps->frame_crop_left_offset + sps->frame_crop_right_offset);
+  const int32_t rows = 16 * (sps->pic_height_in_map_units_minus1 + 1) -
+                       2 * (sps->frame_crop_top_offset + sps->frame_crop_bottom_offset);
+  *height = sps->frame_mbs_only_flag ? rows : 2 * rows;
+}
 
 int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice, int32_t* lastSlice) {
   if (firstSlice) *firstSlice = -1;

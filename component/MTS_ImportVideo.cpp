@@ -329,18 +329,37 @@ namespace {
 
 // The sequence parameter set values the slice headers are read with: from
 // the parameter set of the access unit when it carries one (read from the
-// bytes before its first slice only), else those kept from earlier.
-void TakeSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const uint8_t* au, int32_t firstSlice) {
+// bytes before its first slice only), else those kept from earlier. False,
+// with the video left out from this PES on, when that set is for pictures of
+// another size than the track's.
+bool TakeSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const uint8_t* au, int32_t firstSlice) {
   bool hasSps = false;
   for (int32_t i = mts_import::NextStartCode(au, 0, firstSlice); i < firstSlice;
        i = mts_import::NextStartCode(au, i + 4, firstSlice))
     hasSps |= (au[i + 3] & 0x1F) == 7;
-  if (!hasSps) return;
+  if (!hasSps) return true;
   VideoStreamInfo sps{};
   AVCHDGetVideoStreamInfoLib(&sps, au, firstSlice, 1);
-  if (sps.status == 0 && sps.nal_unit_type == 7 && sps.pPayload)
-    mts_import::KeepSliceHeaderValues(store, static_cast<const SequenceParameterSetFields*>(sps.pPayload));
+  bool same = true;
+  if (sps.status == 0 && sps.nal_unit_type == 7 && sps.pPayload) {
+    const auto* fields = static_cast<const SequenceParameterSetFields*>(sps.pPayload);
+    int32_t width = 0, height = 0;
+    mts_import::PictureSize(fields, &width, &height);
+    same = width == store->width && height == store->height;
+    if (same) {
+      mts_import::KeepSliceHeaderValues(store, fields);
+    } else {
+      // Its description, made from the first access unit, would be false for
+      // them: they are left out, and said so once.
+      store->otherVideoAt = store->videoTSOffset + kMTSPacketSize;
+      store->otherVideoWidth = width;
+      store->otherVideoHeight = height;
+      MTS_LOG("[ERR]video of %dx%d from ts_offset=%lld on is not imported: the video track is %dx%d\n", width, height,
+              static_cast<long long>(store->otherVideoAt), store->width, store->height);
+    }
+  }
   AVCHDReleaseVideoStreamInfoLib(&sps);
+  return same;
 }
 
 // Adds picture `pic` (one access unit, or the two fields of a frame from
@@ -447,9 +466,11 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // that decide the first slice's summary, not the whole picture.
   int32_t firstSlice = -1, lastSlice = -1;
   const int32_t size = mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+  const bool left = store->otherVideoAt != 0 || !TakeSliceHeaderValues(store, out->pVideo, firstSlice);
   VideoStreamInfo node{};
-  AVCHDGetVideoStreamInfoLib(&node, out->pVideo, mts_import::FirstSliceSpan(out->pVideo, out->videoSize, firstSlice),
-                             4);
+  if (!left)
+    AVCHDGetVideoStreamInfoLib(&node, out->pVideo,
+                               mts_import::FirstSliceSpan(out->pVideo, out->videoSize, firstSlice), 4);
   const SliceSummary* slice = (node.nal_unit_type == 1 || node.nal_unit_type == 5)
                                   ? static_cast<const SliceSummary*>(node.pPayload)
                                   : nullptr;
@@ -479,7 +500,6 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // make one sample per frame, as the camera's own one PES per frame does:
   // a PES that holds a single field waits for the next, which joins it when
   // it is the frame's second field.
-  TakeSliceHeaderValues(store, out->pVideo, firstSlice);
   mts_import::SlicePicture first{};
   const bool singleField =
       mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, store->sliceLog2MaxFrameNum,

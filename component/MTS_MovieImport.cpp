@@ -354,6 +354,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->fieldWaiting = 0;
   store->lpcmChannels = store->lpcmBits = store->otherAudioReported = store->soundLeftOut = 0;
+  store->otherVideoAt = 0;
   store->sliceLog2MaxFrameNum = store->sliceFrameMbsOnly = store->sliceSeparateColourPlane = 0;
   store->soundAnchored = 0;
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;

@@ -23,10 +23,11 @@ constexpr const char* kHelp =
     "       h264dec --help | --version\n"
     "\n"
     "Decodes an H.264 Annex B byte stream through the video decoder library and\n"
-    "writes the pictures in output order, raw, one after the other. The picture\n"
-    "size and format of what was written are printed on standard error. The\n"
-    "stream is read as it comes ('-': standard input), so a pipe serves and a\n"
-    "long stream takes no more memory than a short one.\n"
+    "writes the pictures in output order, raw, one after the other, each at its\n"
+    "own size. The picture size (each, with the picture it starts from, where the\n"
+    "stream changes size) and format of what was written are printed on standard\n"
+    "error. The stream is read as it comes ('-': standard input), so a pipe\n"
+    "serves and a long stream takes no more memory than a short one.\n"
     "\n"
     "options:\n"
     "  -o FILE        write the pictures to FILE ('-': standard output)\n"
@@ -84,6 +85,21 @@ const char* error_text(uint32_t code) {
     case kVideoErrorStepFailed: return "a decoding step failed";
     default: return "decoding failed";
   }
+}
+
+// Pictures of one size, from picture `first` (counted from 1) on.
+struct SizeRun {
+  uint64_t first;
+  uint16_t width, height;
+  int32_t bytes;
+};
+
+// Damage met by `dec`, added to `*sum` (the first suspect kept).
+void add_damage(VideoDecoder* dec, VideoDamage* sum) {
+  VideoDamage d{};
+  if (AVCHDVideoDecoderGetDamageLib(dec, &d) != 0) return;
+  if (sum->slicesDropped == 0 || sum->suspect.reason == kVideoRefusalNone) sum->suspect = d.suspect;
+  sum->slicesDropped += d.slicesDropped;
 }
 
 // The decoder instance, closed on every way out.
@@ -163,19 +179,37 @@ int Run(int argc, char** argv, std::string* name) {
                              " (" + std::to_string(info) + ")");
     return tools::kExitFailed;
   }
-  params.outputFormat = format->code;
-  params.threads = static_cast<uint8_t>(threads);
-  params.timeoutMs = 60000;
-  params.flags = 0;
-  const DecoderHandle decoder(AVCHDOpenVideoDecoderLib(&params));
-  VideoDecoder* const dec = decoder.get();
-  if (!dec) {
-    tools::Report(kTool, *name + ": cannot open a decoder for " + std::to_string(params.codedWidth) + "x" +
-                             std::to_string(params.codedHeight));
+  // A decoder for the stream's pictures so far; where it goes on with larger
+  // ones, the pictures before them are all output and one for those takes
+  // over. Pictures smaller than it was opened for it writes at their size.
+  DecoderHandle decoder;
+  std::vector<uint8_t> picture;
+  VideoDamage damage{};  // of the decoders closed so far
+  const auto open = [&](VideoDecoderParams p, std::string* why) {
+    p.outputFormat = format->code;
+    p.threads = static_cast<uint8_t>(threads);
+    p.timeoutMs = 60000;
+    p.flags = 0;
+    if (decoder) add_damage(decoder.get(), &damage);
+    decoder.reset(AVCHDOpenVideoDecoderLib(&p));
+    if (!decoder) {
+      *why = "cannot open a decoder for " + std::to_string(p.codedWidth) + "x" + std::to_string(p.codedHeight);
+      return false;
+    }
+    picture.assign(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&p)) + 64, 0);
+    return true;
+  };
+  if (!open(params, &problem)) {
+    tools::Report(kTool, *name + ": " + problem);
     return tools::kExitFailed;
   }
-  const int32_t frameBytes = AVCHDVideoDecoderGetFrameBufferSizeLib(&params);
-  std::vector<uint8_t> picture(static_cast<size_t>(frameBytes) + 64);
+  stream.ReopenForLargerPictures(params, [&](const VideoDecoderParams& next, VideoDecoder** dec, uint8_t** out,
+                                             std::string* why) {
+    if (!open(next, why)) return false;
+    *dec = decoder.get();
+    *out = picture.data();
+    return true;
+  });
   FILE* out = nullptr;
   if (outPath) {
     out = tools::OpenOutput(outPath, &problem);
@@ -193,7 +227,15 @@ int Run(int argc, char** argv, std::string* name) {
   int rc = 0;
   uint64_t count = 0;
   uint32_t st = 0;
-  const bool read = stream.Decode(dec, picture.data(), decodeFlags, [&] {
+  // Each size the pictures come in, from the picture it starts at.
+  std::vector<SizeRun> sizes;
+  VideoDecoderParams size = params;
+  size.outputFormat = format->code;
+  const bool read = stream.Decode(decoder.get(), picture.data(), decodeFlags, [&] {
+    AVCHDVideoDecoderGetPictureSizeLib(decoder.get(), &size.outputWidth, &size.outputHeight);
+    const int32_t frameBytes = AVCHDVideoDecoderGetFrameBufferSizeLib(&size);
+    if (sizes.empty() || sizes.back().width != size.outputWidth || sizes.back().height != size.outputHeight)
+      sizes.push_back({count + 1, size.outputWidth, size.outputHeight, frameBytes});
     if (out) std::fwrite(picture.data(), 1, static_cast<size_t>(frameBytes), out);
     if (md5) whole.update(picture.data(), static_cast<size_t>(frameBytes));
     if (framemd5)
@@ -202,6 +244,7 @@ int Run(int argc, char** argv, std::string* name) {
     ++count;
     return !std::ferror(stdout) && !(out && std::ferror(out));  // no use decoding what cannot be written
   }, &st, &problem);
+  VideoDecoder* const dec = decoder.get();
   if (!read) {
     tools::Report(kTool, *name + ": " + problem);
     rc = tools::kExitFailed;
@@ -214,8 +257,8 @@ int Run(int argc, char** argv, std::string* name) {
       std::fprintf(stderr, "h264dec: %s: error %u: %s\n", name->c_str(), code, error_text(code));
     rc = tools::kExitFailed;
   }
-  VideoDamage damage{};
-  if (rc == 0 && AVCHDVideoDecoderGetDamageLib(dec, &damage) == 0 && damage.slicesDropped > 0) {
+  add_damage(dec, &damage);
+  if (rc == 0 && damage.slicesDropped > 0) {
     // Said once: the pictures are all there, some of them concealed.
     std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name->c_str(),
                  damage.slicesDropped, damage.slicesDropped == 1 ? "" : "s",
@@ -231,11 +274,19 @@ int Run(int argc, char** argv, std::string* name) {
   }
   // What was written, as a viewer of raw pictures needs it; a failure that
   // wrote nothing has said all there is.
-  if (count > 0)
+  if (sizes.size() == 1) {
     std::fprintf(stderr, "h264dec: %llu picture%s of %ux%u in %s, %d bytes each\n",
-                 static_cast<unsigned long long>(count), count == 1 ? "" : "s", params.outputWidth,
-                 params.outputHeight, format->layout, frameBytes);
-  else if (rc != tools::kExitFailed)
+                 static_cast<unsigned long long>(count), count == 1 ? "" : "s", sizes[0].width, sizes[0].height,
+                 format->layout, sizes[0].bytes);
+  } else if (count > 0) {
+    // The stream changed size: each size from the picture it starts at.
+    std::string runs;
+    for (const SizeRun& r : sizes)
+      runs += (runs.empty() ? "" : "; ") + std::string(r.first == 1 ? "" : "from picture " + std::to_string(r.first) + ": ") +
+              std::to_string(r.width) + "x" + std::to_string(r.height) + " (" + std::to_string(r.bytes) + " bytes each)";
+    std::fprintf(stderr, "h264dec: %llu pictures in %s: %s\n", static_cast<unsigned long long>(count), format->layout,
+                 runs.c_str());
+  } else if (rc != tools::kExitFailed)
     tools::Report(kTool, *name + ": no picture in the stream");
   return rc;
 }

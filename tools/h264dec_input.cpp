@@ -84,30 +84,107 @@ bool ChunkedStream::ReadParameters(VideoDecoderParams* params, int32_t* result, 
   return true;
 }
 
+bool ChunkedStream::NextPiece(size_t from, size_t* end, VideoDecoderParams* next, bool* larger) {
+  *larger = false;
+  *end = buffer_.size();
+  if (!reopen_) return true;
+  // Sets are looked at whole: a sequence parameter set that may not be
+  // complete yet (the last unit held), or the bytes of a start code the
+  // chunk's end may cut, wait for the next chunk.
+  while (!ended_) {
+    size_t last = buffer_.size() >= 4 ? buffer_.size() - 4 : 0;
+    while (last > from && !(buffer_[last] == 0 && buffer_[last + 1] == 0 && buffer_[last + 2] == 1)) --last;
+    const bool set = last > from && (buffer_[last + 3] & 0x1F) == 7;
+    *end = set ? last : std::max(from, buffer_.size() >= 3 ? buffer_.size() - 3 : 0);
+    if (*end > from) break;
+    if (!Append(chunk_)) return false;
+    *end = buffer_.size();
+  }
+  for (size_t set = FindStartCode(buffer_, from, 7); set != kNone && set < *end; set = FindStartCode(buffer_, set + 3, 7)) {
+    // With the next start code and its header byte, as for the first set.
+    const size_t stop = FindStartCode(buffer_, set + 3, -1);
+    VideoDecoderParams p{};
+    if (AVCHDGetVideoDecoderInfoLib(&p, buffer_.data() + set,
+                                    static_cast<int32_t>((stop == kNone ? buffer_.size() : stop + 4) - set)) != 0)
+      continue;
+    const bool bigger = p.codedWidth > opened_.codedWidth || p.codedHeight > opened_.codedHeight ||
+                        p.outputWidth > opened_.outputWidth || p.outputHeight > opened_.outputHeight;
+    // A new size comes with an IDR picture: a set that none follows (one no
+    // slice uses, or a damaged one) is left to the decoder.
+    if (bigger && IdrFollows(set)) {
+      *end = set;
+      *next = p;
+      *larger = true;
+      break;
+    }
+  }
+  return true;
+}
+
+bool ChunkedStream::IdrFollows(size_t set) {
+  for (size_t at = set + 3;; at += 3) {
+    while ((at = FindStartCode(buffer_, at, -1)) == kNone && !ended_ && buffer_.size() - set < kLargestParameterSet) {
+      at = std::max(set + 3, buffer_.size() - 3);
+      if (!Append(chunk_)) return false;
+    }
+    if (at == kNone) return false;
+    const int type = buffer_[at + 3] & 0x1F;
+    if (type == 1 || type == 5) return type == 5;
+  }
+}
+
 bool ChunkedStream::Decode(VideoDecoder* dec, uint8_t* picture, uint32_t decodeFlags,
                            const std::function<bool()>& onPicture, uint32_t* status, std::string* problem) {
-  bool end = false;
-  uint32_t st = AVCHDDecodeVideoStreamLib(dec, picture, buffer_.data(), static_cast<uint32_t>(buffer_.size()), 0,
-                                          decodeFlags);
+  size_t given = 0;     // bytes of buffer_ handed over
+  bool larger = false;  // they end where a set for larger pictures begins
+  VideoDecoderParams next{};
+  bool last = false;    // the end of the stream was given
+  uint32_t st = 0;
+  if (!NextPiece(0, &given, &next, &larger)) {
+    *problem = "read error";
+    *status = st;
+    return false;
+  }
+  last = larger && given == 0;
+  // What is held back is short: a chunk and it fit without moving.
+  if (reopen_ && buffer_.capacity() < chunk_ + kLargestParameterSet) buffer_.reserve(chunk_ + kLargestParameterSet);
+  st = AVCHDDecodeVideoStreamLib(dec, picture, last ? nullptr : buffer_.data(), static_cast<uint32_t>(given), last,
+                                 decodeFlags);
   for (;;) {
     if ((st & kStatusPicture) && !onPicture()) break;
-    if (st & (kStatusError | kStatusEndOfStream)) break;
     const uint8_t* data = nullptr;
     uint32_t length = 0;
+    if ((st & kStatusEndOfStream) && larger) {
+      // Every picture before the larger ones is out: the rest goes to a
+      // decoder opened for them.
+      if (!reopen_(next, &dec, &picture, problem)) {
+        *status = st;
+        return false;
+      }
+      opened_ = next;
+      larger = last = false;
+      st = kStatusNeedInput;
+    } else if (st & (kStatusError | kStatusEndOfStream)) {
+      break;
+    }
     // The decoder asks for more only once it has taken every byte given.
-    if ((st & kStatusNeedInput) && !end) {
-      buffer_.clear();
-      if (buffer_.capacity() > 2 * chunk_) buffer_.shrink_to_fit();  // the search for the parameters read far
-      if (!Append(chunk_)) {
+    if ((st & kStatusNeedInput) && !last) {
+      buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(given));
+      if (buffer_.capacity() > 2 * chunk_ + kLargestParameterSet && buffer_.size() < chunk_) {
+        buffer_.shrink_to_fit();  // the search for the parameters read far
+        buffer_.reserve(chunk_ + kLargestParameterSet);
+      }
+      if (!Append(chunk_) || !NextPiece(0, &given, &next, &larger)) {
         *problem = "read error";
         *status = st;
         return false;
       }
-      end = buffer_.empty();
-      data = end ? nullptr : buffer_.data();
-      length = static_cast<uint32_t>(buffer_.size());
+      // The end of the stream, or of the part before larger pictures.
+      last = given == 0;
+      data = last ? nullptr : buffer_.data();
+      length = static_cast<uint32_t>(given);
     }
-    st = AVCHDDecodeVideoStreamLib(dec, picture, data, length, end ? 1 : 0, decodeFlags);
+    st = AVCHDDecodeVideoStreamLib(dec, picture, data, length, last ? 1 : 0, decodeFlags);
   }
   *status = st;
   return true;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AVCHDVideoDecoder.h"
@@ -51,14 +52,39 @@ class ChunkedStream {
 
   static constexpr size_t kHeadBytes = size_t{4} << 20;
 
+  // A decoder holds pictures of the size it was opened for and smaller ones.
+  // Once set, Decode looks at every sequence parameter set before handing it
+  // over: where one is for larger pictures than `opened`, the decoder gets
+  // the stream up to that set and its end (so every picture before it is
+  // output at its own size), then `reopen` replaces `*dec` and `*picture` by
+  // a decoder opened for `next` and its picture buffer, which goes on from
+  // that set. `reopen` returns false (with `*problem` set) when it cannot.
+  using Reopen = std::function<bool(const VideoDecoderParams& next, VideoDecoder** dec, uint8_t** picture,
+                                    std::string* problem)>;
+  void ReopenForLargerPictures(const VideoDecoderParams& opened, Reopen reopen) {
+    opened_ = opened;
+    reopen_ = std::move(reopen);
+  }
+
  private:
   // Appends up to `bytes` from the input to buffer_; false on a read error.
   bool Append(size_t bytes);
+
+  // End of the next piece to hand over from `from`: before the start code of
+  // a unit that may not be complete yet, and before a sequence parameter set
+  // for larger pictures (then `*next` holds its parameters and `*larger` is
+  // set). False on a read error.
+  bool NextPiece(size_t from, size_t* end, VideoDecoderParams* next, bool* larger);
+  // Whether the first slice after the set at `set` is an IDR slice (read on
+  // as far as a parameter set's length when needed).
+  bool IdrFollows(size_t set);
 
   FILE* file_ = nullptr;
   bool ended_ = false;  // the input gave all it has
   std::vector<uint8_t> buffer_;
   size_t chunk_;
+  VideoDecoderParams opened_{};
+  Reopen reopen_;
 };
 
 }  // namespace h264dec

@@ -630,6 +630,14 @@ int main(int argc, char** argv) {
         std::fprintf(summary, "audio: %s from byte %lld on is not imported (the sound track holds %s only)\n",
                      probe.otherAudio.c_str(), static_cast<long long>(probe.otherAudioAt), probe.firstAudio.c_str());
     }
+    // Pictures of another size than the first (a recording joined from parts
+    // of different sizes) are left out: the video track describes one size.
+    const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
+    if (store && store->otherVideoAt != 0)
+      std::fprintf(summary, "video: pictures of %dx%d from byte %lld on are not imported (the video track holds %dx%d "
+                            "pictures only)\n",
+                   store->otherVideoWidth, store->otherVideoHeight, static_cast<long long>(store->otherVideoAt),
+                   store->width, store->height);
     if (tools::IsStandardOutput(o.dump)) {
       std::fputs(MovieToJSON(movie).c_str(), stdout);  // checked with the rest of standard output
     } else if (o.dump) {

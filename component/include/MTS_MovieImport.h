@@ -249,6 +249,14 @@ struct MTS_MovieImportGlobalsRecord {
   // Set when the sound PES just handled was left out for its kind: no
   // damage, and its time stamps tell nothing about sound lost.
   uint8_t soundLeftOut;
+  // The video track holds pictures of one size, `width` x `height`: from
+  // the first sequence parameter set of another size on (a recording joined
+  // from parts of different sizes) the video is left out. Where that began
+  // (the file offset of its PES's first packet; 0 while nothing is left
+  // out) and the size there.
+  int64_t otherVideoAt;
+  int32_t otherVideoWidth;
+  int32_t otherVideoHeight;
   uint8_t soundAnchored;
   int64_t soundAnchorPTS;
   int64_t soundRangeMedia;
@@ -406,6 +414,9 @@ bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
 
 // Keeps the sequence parameter set values that slice headers are read with.
 void KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps);
+
+// The picture size the movie gives a sequence parameter set's pictures.
+void PictureSize(const SequenceParameterSetFields* sps, int32_t* width, int32_t* height);
 
 // How many leading bytes of an access unit the slice inspection needs to
 // describe its first slice exactly as the whole unit would: the bytes up to

@@ -728,18 +728,59 @@ TEST(MtsimportSave, ShortRecordingsSaveMoviesThatOpen) {
     GTEST_SKIP() << "test material missing: avchd/small_ac3_20_avchd.m2ts (set AVCHD_TESTDATA to the folder holding it)";
 }
 
+namespace {
+
+// In `first` and `second` joined, the byte the summary names: the first
+// packet of the second part's first PES of stream `pid`.
+std::string JoinedPesAt(const std::string& first, const std::string& second, int pid) {
+  const auto b = testsupport::read_file(second);
+  size_t at = 0;
+  while (at + 192 <= b.size() && !((b[at + 5] & 0x40) && ((b[at + 5] & 0x1F) << 8 | b[at + 6]) == pid)) at += 192;
+  return std::to_string(testsupport::read_file(first).size() + at);
+}
+
+}  // namespace
+
+// A recording joined from parts of different picture sizes (either way
+// round): the video track holds the first part's pictures, true to its
+// description, the summary says from where the other part's are not
+// imported, and the saved movie opens.
+TEST(MtsimportCommand, JoinedPartsOfDifferentSizes) {
+  const std::string large = testsupport::local_data_file("sample.m2ts");                          // 352x288
+  const std::string small = testsupport::local_data_file("importer/importer_sound_longer.m2ts");  // 176x144
+  const struct {
+    std::string first, second;
+    std::string samples, line;
+  } joins[] = {
+      {large, small, "'vide': 50 samples",
+       "video: pictures of 176x144 from byte " + JoinedPesAt(large, small, 0x1011) +
+           " on are not imported (the video track holds 352x288 pictures only)"},
+      {small, large, "'vide': 13 samples",
+       "video: pictures of 352x288 from byte " + JoinedPesAt(small, large, 0x1011) +
+           " on are not imported (the video track holds 176x144 pictures only)"},
+  };
+  for (const auto& j : joins) {
+    const std::string joined = Temp("joined.m2ts"), mov = Temp("joined.mov");
+    int status = 0;
+    RunCommand("cat " + j.first + " " + j.second + " > " + joined, &status);
+    const std::string summary = RunCommand(std::string(MTSIMPORT) + " --mov " + mov + " " + joined + " 2>/dev/null", &status);
+    std::remove(joined.c_str());
+    ASSERT_EQ(status, 0) << summary;
+    EXPECT_NE(summary.find(j.samples), std::string::npos) << summary;
+    EXPECT_NE(summary.find(j.line), std::string::npos) << summary;
+    if (HaveFfmpeg()) {
+      EXPECT_EQ(RunCommand("ffmpeg -v error -i " + mov + " -f null - 2>&1", &status), "");
+    }
+    std::remove(mov.c_str());
+  }
+}
+
 // A recording joined from an AC-3 part and an LPCM part (either way round):
 // the summary says, once, from where the other part's audio is not imported.
 TEST(MtsimportCommand, JoinedPartsOfDifferentAudio) {
   const std::string ac3 = testsupport::local_data_file("sample.m2ts");
   const std::string lpcm = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
-  // The byte named: the first packet of the second part's first audio PES.
-  auto from = [](const std::string& first, const std::string& second) {
-    const auto b = testsupport::read_file(second);
-    size_t at = 0;
-    while (at + 192 <= b.size() && !((b[at + 5] & 0x40) && ((b[at + 5] & 0x1F) << 8 | b[at + 6]) == 0x1100)) at += 192;
-    return std::to_string(testsupport::read_file(first).size() + at);
-  };
+  auto from = [](const std::string& first, const std::string& second) { return JoinedPesAt(first, second, 0x1100); };
   const struct {
     std::string first, second;
     std::string line, note;

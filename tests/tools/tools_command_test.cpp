@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <random>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -422,6 +423,54 @@ TEST(H264dec, PicturesToStandardOutput) {
   const testsupport::CommandResult yuy2 =
       testsupport::run_command(std::string(H264DEC) + " --format yuy2 -o /dev/null " + kH264);
   EXPECT_NE(yuy2.err.find("176x144 in YUY2 (packed 4:2:2: Y U Y V), 50688 bytes each"), std::string::npos) << yuy2.err;
+}
+
+// A stream joined from streams of other sizes, larger after smaller and back
+// (frames, MBAFF frames, field pictures): every picture at its own size as
+// the reference decoder gives it, whatever the worker count, and each size
+// named from the picture it starts at.
+TEST(H264dec, EveryPictureAtItsOwnSize) {
+  const std::string small = testsupport::local_data_file("conformance/MIDR_MW_D.md5s");
+  const struct {
+    const char* stream;
+    std::string reference;
+    int bytes;
+  } parts[] = {{"h264-conformance/MIDR_MW_D.264", small, 38016},
+               {"h264-features/14_mbaff_tff_cabac.264", testsupport::testdata_file("h264-features/14_mbaff_tff_cabac.framemd5"), 152064},
+               {"h264-conformance/CVFI1_SVA_C.264", testsupport::local_data_file("conformance/CVFI1_SVA_C.md5s"), 518400},
+               {"h264-conformance/MIDR_MW_D.264", small, 38016}};
+  std::vector<uint8_t> joined;
+  std::string expected;
+  for (const auto& part : parts) {
+    AVCHD_REQUIRE_TESTDATA(path, part.stream);
+    const std::vector<uint8_t> bytes = testsupport::read_file(path);
+    joined.insert(joined.end(), bytes.begin(), bytes.end());
+    std::istringstream lines(testsupport::read_text(part.reference));
+    for (std::string line; std::getline(lines, line);)
+      if (!line.empty() && line[0] != '#') expected += std::to_string(part.bytes) + " " + line.substr(line.rfind(' ') + 1) + "\n";
+  }
+  const std::string path = Write("sizes.264", joined);
+  for (const char* threads : {"1", "8"}) {
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(H264DEC) + " --framemd5 --threads " + threads + " " + path);
+    EXPECT_EQ(r.exit, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string got;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      std::replace(line.begin(), line.end(), ',', ' ');
+      std::istringstream fields(line);
+      std::string field[6];
+      for (std::string& f : field) fields >> f;
+      got += field[4] + " " + field[5] + "\n";  // size and MD5
+    }
+    EXPECT_EQ(expected, got) << threads << " workers";
+    EXPECT_NE(r.err.find("257 pictures in IYUV (planar 4:2:0: Y, then U, then V): 176x144 (38016 bytes each); from "
+                         "picture 101: 352x288 (152064 bytes each); from picture 151: 720x480 (518400 bytes each); "
+                         "from picture 158: 176x144"),
+              std::string::npos)
+        << r.err;
+  }
 }
 
 // A stream the decoder refuses gets no checksum of the pictures before the

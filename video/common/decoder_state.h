@@ -208,6 +208,13 @@ inline uint32_t frame_chroma_pitch(const DecodedPicture* p) {
   return p->structure == kFrame ? p->chromaPitch : p->chromaPitch / 2u;
 }
 
+// The picture's own width with the margins on both sides, as inter
+// prediction takes it: samples past the picture's right edge repeat the edge
+// also when the picture is narrower than the buffers (a stream that changed
+// size), never what lies beyond it.
+inline uint32_t luma_width_with_margins(const DecodedPicture* p) { return 16u * p->widthInMbs + 64u; }
+inline uint32_t chroma_width_with_margins(const DecodedPicture* p) { return 8u * p->widthInMbs + 16u; }
+
 struct DecoderState {
   uint16_t lumaPitch;     // coded width + 64; 0 when no decoder is open
   uint16_t chromaPitch;
@@ -257,6 +264,8 @@ struct DecoderState {
   uint8_t bufferingPeriodSeen;
 
   VideoUserData lastUserData;
+  uint16_t lastOutputWidth;  // size of the picture last written (the open output size before any)
+  uint16_t lastOutputHeight;
 
   // Opens the next access unit when an access unit delimiter follows a slice;
   // null where no picture pool exists (the stream inspection calls).

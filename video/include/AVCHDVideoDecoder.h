@@ -293,6 +293,12 @@ uint32_t* AVCHDVideoDecoderGetVersionLib(uint32_t version[4]);
 // User data of the last picture output (cleared when there is none): 0, or 2
 // for a null instance.
 int32_t AVCHDVideoDecoderGetUserDataLib(VideoDecoder* decoder, VideoUserData* out);
+// Size of the picture last written to the output buffer (before any, the
+// output size of the open parameters). A stream may change size at an IDR
+// picture: a picture smaller than the instance was opened for is written at
+// its own cropped size, rows one after the other. Returns 0, or 2 for a null
+// instance or pointer.
+int32_t AVCHDVideoDecoderGetPictureSizeLib(VideoDecoder* decoder, uint16_t* width, uint16_t* height);
 // Error code of the instance (kVideoError...); kVideoErrorNoInstance for a
 // null instance.
 uint32_t AVCHDVideoDecoderGetErrorCodeLib(VideoDecoder* decoder);

@@ -398,6 +398,10 @@ void* WorkerThread(void* decoder);
 
 // Output writers.
 int32_t write_out_picture(uint8_t* output, DecodedPicture* picture, uint32_t format, uint8_t frame);
+// The size picture p is written at, from its sequence parameter set: the
+// output size the decoder was opened for, or a smaller picture's own cropped
+// size.
+void set_output_size(const DecoderState* ds, DecodedPicture* p);
 void WriteLineYUY2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,
                    uint8_t w1, uint16_t next);
 void WriteLineUYVY(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint16_t width, uint8_t* out, uint8_t w0,

@@ -124,6 +124,8 @@ void clear_decoding_state(VideoDecoder* dec) {
   ds->removalTimeBase = 0;
   ds->bufferingPeriodSeen = 0;
   std::memset(&ds->lastUserData, 0, sizeof(ds->lastUserData));
+  ds->lastOutputWidth = ds->outputWidth;
+  ds->lastOutputHeight = ds->outputHeight;
   std::memset(&dec->prevSlice, 0, sizeof(dec->prevSlice));
   std::memset(&dec->poc, 0, sizeof(dec->poc));
   dec->status = 0;
@@ -747,6 +749,15 @@ int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* dec, VideoDamage* out) {
   out->slicesDropped = dec->slicesDropped;
   out->suspect = dec->firstSuspect;
   if (out->suspect.reason != kVideoRefusalNone) refusal_words(&out->suspect);
+  pthread_mutex_unlock(&dec->lock);
+  return 0;
+}
+
+int32_t AVCHDVideoDecoderGetPictureSizeLib(VideoDecoder* dec, uint16_t* width, uint16_t* height) {
+  if (!dec || !width || !height) return 2;
+  pthread_mutex_lock(&dec->lock);
+  *width = dec->state.lastOutputWidth;
+  *height = dec->state.lastOutputHeight;
   pthread_mutex_unlock(&dec->lock);
   return 0;
 }

@@ -124,6 +124,8 @@ bool write_picture(VideoDecoder* dec, DecodedPicture* p, int32_t* key) {
   DecodedPicture* q = partner_of(p);
   const DecodedPicture* top = (p->structure == kBottomField && q) ? q : p;
   ds->lastUserData = top->frameBuffer->userData;
+  ds->lastOutputWidth = p->outputWidth;
+  ds->lastOutputHeight = p->outputHeight;
   if (q) {
     const uint32_t st = q->frameBuffer->outputStatus > p->frameBuffer->outputStatus ? q->frameBuffer->outputStatus
                                                                                        : p->frameBuffer->outputStatus;

@@ -20,9 +20,9 @@ struct Geometry {
 // SubWidthC and SubHeightC by chroma_format_idc: the cropping units.
 const uint8_t SubXXC[4][2] = {{1, 1}, {2, 2}, {2, 1}, {1, 1}};
 
-Geometry cropped(const DecodedPicture* p, bool frame) {
-  const SequenceParameterSet* sps = p->sps;
-  Geometry g{frame_luma_pitch(p) - 64u, p->lumaHeight};
+// The cropped size of `width` x `rows` samples of a frame or a field.
+Geometry crop(const SequenceParameterSet* sps, uint32_t width, uint32_t rows, bool frame) {
+  Geometry g{width, rows};
   if (sps && sps->frame_cropping_flag) {
     const uint8_t* sub = SubXXC[sps->chroma_format_idc & 3];
     const uint32_t cropX = sub[0] * sps->frame_crop_right_offset;
@@ -33,6 +33,11 @@ Geometry cropped(const DecodedPicture* p, bool frame) {
   }
   g.width &= 0xFFFFu;
   g.rows &= 0xFFFFu;
+  return g;
+}
+
+Geometry cropped(const DecodedPicture* p, bool frame) {
+  Geometry g = crop(p->sps, 16u * p->widthInMbs, p->lumaHeight, frame);
   // Never more than the output holds.
   if (g.width > p->outputWidth) g.width = p->outputWidth;
   const uint32_t maxRows = frame ? p->outputHeight : p->outputHeight / 2u;
@@ -201,6 +206,19 @@ const Writer fp_write_out[8] = {
 };
 
 }  // namespace
+
+void set_output_size(const DecoderState* ds, DecodedPicture* p) {
+  const SequenceParameterSet* sps = p->sps;
+  p->outputWidth = ds->outputWidth;
+  p->outputHeight = ds->outputHeight;
+  const uint32_t width = 16u * sps->PicWidthInMbs, height = 16u * sps->FrameHeightInMbs;
+  if (width + 64u == ds->lumaPitch && height == ds->lumaHeight) return;
+  // A smaller picture (the stream changed size at an IDR picture) is written
+  // at its own cropped size, never larger than the output holds.
+  const Geometry g = crop(sps, width, height, true);
+  if (g.width < p->outputWidth) p->outputWidth = static_cast<uint16_t>(g.width);
+  if (g.rows < p->outputHeight) p->outputHeight = static_cast<uint16_t>(g.rows);
+}
 
 VIDEO_DSP_DEFINE_SELECTION(PackedLineDsp, packed_line_dsp)
 

@@ -300,6 +300,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   p->chromaPitch = static_cast<uint16_t>(ds->chromaPitch * (1 + field));
   p->chroma_format_idc = sps->chroma_format_idc;
   p->sps = sps;
+  set_output_size(ds, p);
   p->idr = idr ? 1 : 0;
   p->nalRefIdc = nalRefIdc;
   p->structure = structure_of(field, s->bottom_field_flag);
@@ -321,6 +322,9 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   if (prev && prev->setUp && prev->structure != kFrame && !prev->pairedField && !prev->unpaired)
     mark_unpaired(dec, prev);
   if (idr && p->hasPicTiming) follow_earlier_timing(dec, p);
+  // A later IDR picture without timing (a stream joined on) comes after the
+  // pictures timed by their SEI too.
+  if (p->hasPicTiming && p->outputKey > ds->highestKey) ds->highestKey = p->outputKey;
   if (idr) bump_earlier(ds, p);
   if (idr && p->prevInDecodeOrder) {
     DecodedPicture* q = p->prevInDecodeOrder;

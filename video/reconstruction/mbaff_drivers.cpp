@@ -123,7 +123,7 @@ inline void pair_chroma(const SliceDecodeContext* s, const DecodedPicture* pic, 
   if (intra) DecodeIntraPredictionChroma_for_P_B_mbaff(cb.origin, cr, mb, cb.spacing);
   if (!pcm && !intra && member)
     member(list1_only(BothLists, code) ? s->RefPicList1 : s->RefPicList0, BothLists ? s->RefPicList1 : nullptr,
-           static_cast<uint16_t>(8 * column), cb.y, cb.origin, cr, mb, cb.spacing, pic->chromaPitch,
+           static_cast<uint16_t>(8 * column), cb.y, cb.origin, cr, mb, cb.spacing, chroma_width_with_margins(pic),
            static_cast<int>(cb.height));
 }
 
@@ -166,8 +166,8 @@ void inter_steps(ReconstructionSteps* steps) {
         if (pcm) copy_pcm_luma(mb, p.origin, p.spacing);
         if (intra) DecodeIntraPrediction_for_P_B_mbaff(p.origin, mb, p.spacing);
         if (!pcm && !intra && member)
-          member(first, second, static_cast<uint16_t>(16 * column), p.y, p.origin, mb, p.spacing, pic->lumaPitch,
-                 static_cast<int>(p.height));
+          member(first, second, static_cast<uint16_t>(16 * column), p.y, p.origin, mb, p.spacing,
+                 luma_width_with_margins(pic), static_cast<int>(p.height));
         if (hasChroma) {
           if (bothLists)
             predict_and_combine_B_unit_8bit_chroma_mbaff(s, pic, mb, column, row, bottom, field, intra);

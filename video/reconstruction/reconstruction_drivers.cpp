@@ -142,7 +142,7 @@ void luma_of(const ReconstructionUnit& u, const SliceDecodeContext* s, const Int
     DecodeIntraPrediction_for_P_B(dst, mb, pitch);
   } else if (InterLumaMember member = table[code]) {
     member(list1_only(bothLists, code) ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
-           static_cast<uint16_t>(16 * column), static_cast<uint16_t>(16 * row), dst, mb, pitch, frame_luma_pitch(pic),
+           static_cast<uint16_t>(16 * column), static_cast<uint16_t>(16 * row), dst, mb, pitch, luma_width_with_margins(pic),
            pic->lumaHeight);
   }
 }
@@ -161,7 +161,7 @@ void chroma_of(const ReconstructionUnit& u, const SliceDecodeContext* s, const I
   } else if (InterChromaMember member = table[code]) {
     member(list1_only(bothLists, code) ? s->RefPicList1 : s->RefPicList0, bothLists ? s->RefPicList1 : nullptr,
            static_cast<uint16_t>(8 * column), static_cast<uint16_t>(8 * row), cb, cr, mb, pitch,
-           frame_chroma_pitch(pic), pic->chromaHeight);
+           chroma_width_with_margins(pic), pic->chromaHeight);
   }
 }
 

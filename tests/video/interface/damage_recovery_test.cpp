@@ -7,8 +7,9 @@
 // is; a spliced stream
 // whose pictures fill the pools ends, also when they are ordered before
 // the first picture output; a second IDR picture asking to drop
-// the pictures before it still lets them out. The outcome is the same
-// for every worker count.
+// the pictures before it still lets them out; smaller pictures joined on
+// are each output at their own size. The outcome is the same for every
+// worker count.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -163,6 +164,35 @@ TEST(DamageRecovery, SmallerStreamJoinedOnDecodesTheSameEverywhere) {
   joined.insert(joined.end(), tail.begin(), tail.end());
   const DecodeRun run = decode_everywhere("320x240 after 352x288", joined);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+}
+
+// Smaller pictures joined on, a frame stream after an MBAFF stream and
+// after a camera's field pictures timed by their SEI: each picture at its own
+// size (predicted from beyond its own edge where its vectors point there) and
+// in its place, as the reference decoder gives them.
+TEST(DamageRecovery, SmallerStreamJoinedOnGivesTheReferencePictures) {
+  const std::string conformance = testsupport::local_data_file("conformance/");
+  const struct {
+    const char* first;
+    const char* second;
+    std::string firstReference, secondReference;
+  } cases[] = {{"h264-features/14_mbaff_tff_cabac.264", "h264-conformance/MIDR_MW_D.264",
+                testsupport::testdata_file("h264-features/14_mbaff_tff_cabac.framemd5"), conformance + "MIDR_MW_D.md5s"},
+               {"avchd/camera_1080i50_paff.264", "h264-features/01_cavlc_main.264",
+                testsupport::testdata_file("avchd/camera_1080i50_paff.video.framemd5"),
+                testsupport::testdata_file("h264-features/01_cavlc_main.framemd5")}};
+  for (const auto& c : cases) {
+    AVCHD_REQUIRE_TESTDATA(first, c.first);
+    AVCHD_REQUIRE_TESTDATA(second, c.second);
+    std::vector<uint8_t> joined = testsupport::read_file(first);
+    const std::vector<uint8_t> tail = testsupport::read_file(second);
+    joined.insert(joined.end(), tail.begin(), tail.end());
+    std::vector<std::string> expected = framemd5_column(testsupport::read_text(c.firstReference));
+    for (const std::string& md5 : framemd5_column(testsupport::read_text(c.secondReference))) expected.push_back(md5);
+    const DecodeRun run = decode_everywhere(std::string(c.second) + " after " + c.first, joined);
+    EXPECT_TRUE(run.finished) << c.second << ": error " << run.errorCode << " " << run.refusal;
+    EXPECT_EQ(expected, run.md5s) << c.second << " after " << c.first;
+  }
 }
 
 // Where each NAL unit of a stream begins (at its start code).

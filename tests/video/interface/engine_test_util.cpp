@@ -39,8 +39,12 @@ DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& o
   for (uint32_t calls = 0; calls < options.maxCalls; ++calls) {
     run.statuses.push_back(st);
     if (st & kStatusPicture) {
-      run.md5s.push_back(md5_hex(picture.data(), static_cast<size_t>(bytes)));
-      if (options.keepPictures) run.pictures.emplace_back(picture.begin(), picture.begin() + bytes);
+      // Each picture at its own size (a stream may change size).
+      VideoDecoderParams size = run.params;
+      AVCHDVideoDecoderGetPictureSizeLib(dec, &size.outputWidth, &size.outputHeight);
+      const int32_t own = AVCHDVideoDecoderGetFrameBufferSizeLib(&size);
+      run.md5s.push_back(md5_hex(picture.data(), static_cast<size_t>(own)));
+      if (options.keepPictures) run.pictures.emplace_back(picture.begin(), picture.begin() + own);
     }
     if (st & kStatusError) {
       run.error = true;

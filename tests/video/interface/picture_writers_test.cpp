@@ -46,6 +46,7 @@ void make_picture(Picture* p, SequenceParameterSet* sps, uint32_t codedWidth, ui
   DecodedPicture& d = p->pic;
   d.frameBuffer = &p->plane.fb;
   d.sps = sps;
+  d.widthInMbs = codedWidth / 16;
   d.lumaPitch = static_cast<uint16_t>(fields * (codedWidth + 64));
   d.chromaPitch = static_cast<uint16_t>(fields * (codedWidth / 2 + 16));
   d.lumaHeight = static_cast<uint16_t>(rows);
