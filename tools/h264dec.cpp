@@ -1,6 +1,7 @@
 // h264dec: decodes an H.264 Annex B stream through the decoder library's
 // public calls and writes the pictures, or prints the MD5 of the whole output
 // or one line per picture (stream, dts, pts, duration, size, hash).
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,10 +51,11 @@ constexpr const char* kHelp =
     TOOLS_HELP_ENVIRONMENT
     "\n"
     "exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
-    "damage concealed (slices that could not be read dropped and concealed from\n"
-    "the pictures around them); 1 the input could not be read or decoded (or\n"
-    "memory ran out, or the output was not written); 2 wrong options or\n"
-    "environment.\n";
+    "damage concealed (slices that could not be read dropped and concealed,\n"
+    "junk before the first start code skipped); 1 the input could not be read\n"
+    "or decoded (or memory ran out, or the output was not written); 2 wrong\n"
+    "options or environment. mtsimport, unlike the decoders, ends with 0 on a\n"
+    "damaged recording it imported with a warning.\n";
 
 // Output formats by their --format names, with the words that tell a viewer
 // how the bytes lie.
@@ -188,9 +190,12 @@ int Run(int argc, char** argv, std::string* name) {
   }
   int rc = 0;
   uint64_t count = 0;
+  int writeError = 0;  // errno of the first write to `out` that failed
   uint32_t st = 0;
   const bool read = stream.Decode(dec, picture.data(), decodeFlags, [&] {
-    if (out) std::fwrite(picture.data(), 1, static_cast<size_t>(frameBytes), out);
+    if (out && std::fwrite(picture.data(), 1, static_cast<size_t>(frameBytes), out) != size_t(frameBytes) &&
+        !writeError)
+      writeError = errno;
     if (md5) whole.update(picture.data(), static_cast<size_t>(frameBytes));
     if (framemd5)
       std::printf("0, %10llu, %10llu,        1, %8d, %s\n", static_cast<unsigned long long>(count),
@@ -210,8 +215,15 @@ int Run(int argc, char** argv, std::string* name) {
       std::fprintf(stderr, "h264dec: %s: error %u: %s\n", name->c_str(), code, error_text(code));
     rc = tools::kExitFailed;
   }
+  // Junk before the first start code is skipped by the decoder, and said as
+  // ac3dec says bytes before its first frame.
+  if (rc != tools::kExitFailed && stream.LeadingJunk() > 0) {
+    std::fprintf(stderr, "h264dec: %s: %llu bytes before the first start code skipped\n", name->c_str(),
+                 static_cast<unsigned long long>(stream.LeadingJunk()));
+    rc = tools::kExitDamaged;
+  }
   VideoDamage damage{};
-  if (rc == 0 && AVCHDVideoDecoderGetDamageLib(dec, &damage) == 0 && damage.slicesDropped > 0) {
+  if (rc != tools::kExitFailed && AVCHDVideoDecoderGetDamageLib(dec, &damage) == 0 && damage.slicesDropped > 0) {
     // Said once: the pictures are all there, some of them concealed.
     std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name->c_str(),
                  damage.slicesDropped, damage.slicesDropped == 1 ? "" : "s",
@@ -221,17 +233,19 @@ int Run(int argc, char** argv, std::string* name) {
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.
   if (md5 && rc != tools::kExitFailed) std::printf("%s\n", whole.hex().c_str());
-  if (out && out != stdout && !tools::CloseOutput(out)) {
-    tools::Report(kTool, std::string(outPath) + ": write error");
+  int closeError = 0;
+  const bool lost = (out && out != stdout && !tools::CloseOutput(out, &closeError)) || std::ferror(stdout);
+  if (lost && out && out != stdout) {
+    tools::Report(kTool, std::string(outPath) + ": " + tools::WriteError(writeError ? writeError : closeError));
     rc = tools::kExitFailed;
   }
   // What was written, as a viewer of raw pictures needs it; a failure that
-  // wrote nothing has said all there is.
-  if (count > 0)
+  // wrote nothing, or output that was lost, has said all there is.
+  if (count > 0 && !lost)
     std::fprintf(stderr, "h264dec: %llu picture%s of %ux%u in %s, %d bytes each\n",
                  static_cast<unsigned long long>(count), count == 1 ? "" : "s", params.outputWidth,
                  params.outputHeight, format->layout, frameBytes);
-  else if (rc != tools::kExitFailed)
+  else if (rc != tools::kExitFailed && !lost)
     tools::Report(kTool, *name + ": no picture in the stream");
   return rc;
 }
