@@ -676,8 +676,8 @@ TEST(ToolInput, TransportStreamFarIntoTheInputIsRefused) {
   for (size_t k = 0; k < 60; k += 2) halves[k * 192 + 4] = 0x46;
   for (size_t k = 0; k < 8; ++k) std::copy_n(&ts[(40 + 7 * k) * 192], 192, &among[20000 * k + 1000 + k]);
   among.insert(among.end(), ts.begin(), ts.end());
-  for (const auto& [name, bytes] : {std::make_pair("late.MTS", late), std::make_pair("halves.MTS", halves),
-                                    std::make_pair("among.MTS", among)}) {
+  for (const auto& [name, bytes] : {std::make_pair("far_late.MTS", late), std::make_pair("far_halves.MTS", halves),
+                                    std::make_pair("far_among.MTS", among)}) {
     const std::string path = Write(name, bytes);
     for (const std::string tool : {H264DEC, AC3DEC}) {
       const testsupport::CommandResult r = testsupport::run_command(tool + " --md5 " + path);
