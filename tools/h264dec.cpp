@@ -1,6 +1,7 @@
 // h264dec: decodes an H.264 Annex B stream through the decoder library's
 // public calls and writes the pictures, or prints the MD5 of the whole output
 // or one line per picture (stream, dts, pts, duration, size, hash).
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -141,7 +142,8 @@ int Run(int argc, char** argv, std::string* name) {
     tools::Report(kTool, *name + ": " + problem);
     return tools::kExitFailed;
   }
-  if (const size_t packet = tools::TransportStreamPacketSize(stream.Head().data(), stream.Head().size())) {
+  if (const size_t packet = tools::TransportStreamPacketSize(
+          stream.Head().data(), std::min(stream.Head().size(), tools::kTransportStreamProbeBytes))) {
     // Its bytes would make wrong pictures: a recording is imported, not
     // decoded as a bare stream.
     tools::Report(kTool, *name + ": " + tools::TransportStreamRefusal(packet, "an H.264 Annex B stream", "video"));

@@ -143,8 +143,12 @@ size_t TransportStreamPacketSize(const uint8_t* data, size_t size) {
   for (const size_t packet : {size_t{188}, size_t{192}}) {
     const size_t sync = packet - 188;  // where the transport packet starts within a packet
     for (size_t offset = 0; offset + packet <= size; ++offset) {
+      // On to the next sync byte.
+      const void* const next = std::memchr(data + offset + sync, 0x47, size - packet + 1 - offset);
+      if (next == nullptr) break;
+      offset = size_t(static_cast<const uint8_t*>(next) - data) - sync;
       const uint8_t* const first = data + offset + sync;
-      if (first[0] != 0x47 || !IsPacketHeader(first)) continue;
+      if (!IsPacketHeader(first)) continue;
       // The whole packets the data holds from there, up to kRun; fewer than
       // two (four off the start) could be bytes that happen to fit.
       const size_t held = std::min(kRun, (size - offset) / packet);

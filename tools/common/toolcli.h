@@ -58,7 +58,7 @@ std::string InputName(const char* path);
 // transport stream follow their start codes with a stream id, which no NAL
 // unit header is. Give it the first kTransportStreamProbeBytes of the input,
 // or all of a shorter one.
-constexpr size_t kTransportStreamProbeBytes = size_t{1} << 20;
+constexpr size_t kTransportStreamProbeBytes = size_t{256} << 10;
 size_t TransportStreamPacketSize(const uint8_t* data, size_t size);
 // Why a transport stream of `packet`-byte packets is not what a decoder of
 // `stream` ("an H.264 Annex B stream") takes, and where it goes instead:
