@@ -19,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,6 +122,8 @@ std::string Fields(int count, int order) {
   return "interlaced, field order not read from the stream" + codes;
 }
 
+// `spsRate`: the frame rate the stream's SPS states, given for a movie of
+// one picture (0 otherwise), which has no time stamps to measure it by.
 void PrintVideo(Media media, double spsRate) {
   const auto d = Description(media);
   if (d.size() < sizeof(ImageDescription)) return;
@@ -130,9 +134,7 @@ void PrintVideo(Media media, double spsRate) {
   GetMediaSampleReferenceAt(media, 0, &first);
   std::fprintf(summary, "  picture     %dx%d\n", id.width, id.height);
   const double rate = first.durationPerSample > 0 ? double(scale) / double(first.durationPerSample) : 0;
-  if (GetMediaSampleCount(media) == 1 && spsRate > 0 && std::fabs(rate - spsRate) > 0.001) {
-    // One picture has no time stamps to measure the rate by: the one the
-    // stream states is the one to know, beside what the movie gives it.
+  if (spsRate > 0 && std::fabs(rate - spsRate) > 0.001) {
     std::fprintf(summary, "  frame rate  %.3f by the stream's SPS (the movie's one picture lasts %lld/%d s)\n",
                  spsRate, static_cast<long long>(first.durationPerSample), scale);
   } else if (first.durationPerSample > 0) {
@@ -522,9 +524,10 @@ bool SoundStopsEarly(Movie movie) {
 // The camera's time code, recording date and model come from its user data
 // in the video, and only for the camera models the importer knows. For any
 // other recording the summary says why the movie has none.
-void PrintCameraData(ComponentInstance importer, const StreamProbe& probe) {
+void PrintCameraData(ComponentInstance importer, const std::function<const StreamProbe&()>& stream) {
   const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
   if (store == nullptr || store->isCamera) return;
+  const StreamProbe& probe = stream();
   const char* none = "camera: no time code, recording date or camera model: ";
   if (!probe.cameraData) {
     std::fprintf(summary, "%sthe video carries no camera user data\n", none);
@@ -691,15 +694,21 @@ int main(int argc, char** argv) {
     status = tools::kExitFailed;
   } else if (status == tools::kExitOk) {
     WarnOfDamage(importer, o.input);
-    const StreamProbe probe = ProbeStream(o.input);
-    PrintSummary(movie, probe.spsRate);
-    PrintCameraData(importer, probe);
-    bool hasSound = false;
+    // The recording's start is read again only for what the summary needs of it.
+    std::optional<StreamProbe> probed;
+    const std::function<const StreamProbe&()> probe = [&]() -> const StreamProbe& {
+      if (!probed) probed = ProbeStream(o.input);
+      return *probed;
+    };
+    bool hasSound = false, onePicture = false;
     for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
       Media media = GetTrackMedia(GetMovieIndTrack(movie, i));
       hasSound |= media && GetMediaType(media) == SoundMediaType;
+      onePicture |= media && GetMediaType(media) == VideoMediaType && GetMediaSampleCount(media) == 1;
     }
-    const std::string audio = hasSound ? std::string() : probe.unimportedAudio;
+    PrintSummary(movie, onePicture ? probe().spsRate : 0);
+    PrintCameraData(importer, probe);
+    const std::string audio = hasSound ? std::string() : probe().unimportedAudio;
     if (!audio.empty())
       std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
                              "or 3/2+LFE only)\n", audio.c_str());
