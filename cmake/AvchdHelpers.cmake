@@ -72,10 +72,12 @@ function(avchd_add_bench)
     message(STATUS "Google Benchmark not found: ${B_NAME} not built")
     return()
   endif()
-  add_executable(${B_NAME} ${B_SOURCES})
-  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} avchd_toolsupport benchmark::benchmark Threads::Threads)
-  if(TARGET avchd_testsupport)
-    # Where the benchmarks' streams live, found as the tests find them.
-    target_link_libraries(${B_NAME} PRIVATE avchd_testsupport)
+  # Where the benchmarks' streams live, found as the tests find them.
+  if(NOT TARGET avchd_testsupport)
+    message(STATUS "GoogleTest not found: ${B_NAME} not built (it finds its streams as the tests do)")
+    return()
   endif()
+  add_executable(${B_NAME} ${B_SOURCES})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} avchd_toolsupport avchd_testsupport benchmark::benchmark
+                                          Threads::Threads)
 endfunction()

@@ -54,6 +54,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
@@ -175,6 +176,29 @@ bool report_foreign(int fd, const char* name, const char* reporter) {
 bool is_unlinked(int fd) {
   struct stat st;
   return ::fstat(fd, &st) == 0 && st.st_nlink == 0;
+}
+
+// Words for a region that /dev/shm, where the regions are files, cannot take
+// (`error` from creating or filling it): the place, the cause and the size
+// needed, with what to do. Other failures keep the code's words.
+void report_shm_room(int code, int error, size_t bytes) {
+  const char* todo = nullptr;
+  if (error == ENOSPC) todo = "free space in /dev/shm (or mount it larger)";
+  else if (error == EROFS) todo = "mount /dev/shm writable";
+  else if (error == EACCES || error == EPERM) todo = "let this user create files in /dev/shm";
+  else if (error == EDQUOT) todo = "raise this user's quota on /dev/shm";
+  if (todo == nullptr) return;
+  char room[96] = "";
+  struct statvfs fs;
+  if (error == ENOSPC && ::statvfs("/dev/shm", &fs) == 0)
+    std::snprintf(room, sizeof room, " (%llu bytes free of %llu)",
+                  static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize,
+                  static_cast<unsigned long long>(fs.f_blocks) * fs.f_frsize);
+  char cause[64];
+  std::snprintf(cause, sizeof cause, "%s", std::strerror(error));
+  cause[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(cause[0])));
+  MTS_SetProblem(code, "/dev/shm cannot take the record store's shared-memory region of %zu bytes: %s%s; %s, then "
+                 "try again", bytes, cause, room, todo);
 }
 
 bool has_size(int fd, size_t bytes, off_t* actual) {
@@ -492,6 +516,7 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
       created = fd >= 0;
       if (fd < 0 && errno != EEXIST) {
         PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+        report_shm_room(kMTSErrOpen, errno, kMTSDirectorySize);
         return kMTSErrOpen;
       }
       // The umask may have taken bits away: the owner needs both.
@@ -528,9 +553,15 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
     }
 
     // New, or left short by a creator that died before sizing it.
+    // Its pages are taken now, so that a full /dev/shm fails here and not
+    // with SIGBUS at the first write through the mapping; fallocate changes
+    // no byte of it.
     off_t size = 0;
-    if (!has_size(fd, kMTSDirectorySize, &size) && ::ftruncate(fd, kMTSDirectorySize) != 0) {
+    if (!has_size(fd, kMTSDirectorySize, &size) &&
+        (::ftruncate(fd, kMTSDirectorySize) != 0 ||
+         (::fallocate(fd, 0, 0, kMTSDirectorySize) != 0 && errno != EOPNOTSUPP))) {
       PrintLog(reporter, __LINE__, "[ERR]failed to ftruncate(fd=%d). errno=%d\n", fd, errno);
+      report_shm_room(kMTSErrMap, errno, kMTSDirectorySize);
       close_reporting(fd, reporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
       if (created) ::shm_unlink(name.text);
       return kMTSErrMap;
@@ -870,6 +901,7 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
     }
     if (fd < 0) {
       PrintLog(kReporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+      report_shm_room(kMTSErrOpen, errno, MTS_RecordRegionSize(capacity));
       return kMTSErrOpen;
     }
     break;
@@ -913,6 +945,8 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
                      "index of this import needs a shared-memory region of %zu bytes; raise the limit, then try "
                      "again",
                      static_cast<unsigned long long>(limit.rlim_cur), size);
+    } else {
+      report_shm_room(kMTSErrMap, err, size);
     }
     close_reporting(fd, kReporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     ::shm_unlink(name.text);

@@ -609,6 +609,13 @@ bool follow_links(const std::string& path, std::string* out, int* error) {
 // append-only. The words for why, else "".
 std::string replacement_forbidden(const SaveTarget& t) {
   auto flags_of = [](const std::string& path, int openFlags) {
+    // Read without opening where the file system says: a file or directory
+    // the saver may not read has its marks all the same.
+    constexpr uint64_t kMarks = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+    struct statx sx {};
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, 0, &sx) == 0 && (sx.stx_attributes_mask & kMarks) == kMarks)
+      return ((sx.stx_attributes & STATX_ATTR_IMMUTABLE) ? FS_IMMUTABLE_FL : 0) |
+             ((sx.stx_attributes & STATX_ATTR_APPEND) ? FS_APPEND_FL : 0);
     const int fd = ::open(path.c_str(), openFlags | O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     int flags = 0;
     if (fd < 0) return 0;
@@ -661,7 +668,15 @@ OSErr plan_save(const char* path, SaveTarget* t, std::string* problem) {
     return fail(problem, cannotReplace + "its directory takes no new file (" + reason(error) +
                              "); save elsewhere, or make " + t->dir + " writable");
   }
-  if (!t->exists) return noErr;
+  if (!t->exists) {
+    // A directory marked so takes the new file but not the rename that gives
+    // it its name.
+    const std::string forbidden = replacement_forbidden(*t);
+    if (forbidden.empty()) return noErr;
+    return fail(problem, in + "it " + forbidden.substr(std::strlen("its directory ")) +
+                             ", so the new file the movie is made in cannot take its name once complete; save "
+                             "elsewhere, or lift the mark (chattr)");
+  }
   if ((ds.st_mode & S_ISVTX) && ::geteuid() != 0 && t->st.st_uid != ::geteuid() && ds.st_uid != ::geteuid())
     return fail(problem, cannotReplace + "it belongs to another user, in a directory with the sticky bit, where "
                                          "only its owner may replace it; save elsewhere");

@@ -6,6 +6,7 @@
 // silence, so that what follows keeps its time, and bytes outside any frame
 // are dropped; the run then ends with exit status 3.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -50,7 +51,8 @@ constexpr const char* kHelp =
     "outside any whole frame: junk before, between or after the frames, a last\n"
     "frame cut short); 1 the input could not be read or holds no AC-3 frame (or\n"
     "memory ran out, or the output was not written); 2 wrong options or\n"
-    "environment.\n";
+    "environment. mtsimport, unlike the decoders, ends with 0 on a damaged\n"
+    "recording it imported with a warning.\n";
 
 constexpr size_t kSamplesPerFrame = 1536;
 constexpr size_t kNone = size_t(-1);
@@ -151,6 +153,7 @@ struct Sink {
   uint64_t samplesOut = 0;
   bool headerDone = false;
   bool writeFailed = false;
+  int writeError = 0;  // errno of the failed write
 
   void frame(const int16_t* pcm, size_t bytes, int channels, int32_t sampleRate, const char* layout) {
     if (framemd5) {
@@ -167,7 +170,10 @@ struct Sink {
     }
     headerDone = true;
     if (md5) whole.update(pcm, bytes);
-    if (out && !writeFailed && std::fwrite(pcm, 1, bytes, out) != bytes) writeFailed = true;
+    if (out && !writeFailed && std::fwrite(pcm, 1, bytes, out) != bytes) {
+      writeFailed = true;
+      writeError = errno;
+    }
   }
 };
 
@@ -369,8 +375,9 @@ int Run(int argc, char** argv, std::string* name) {
                    static_cast<unsigned long long>(damaged), static_cast<unsigned long long>(frames));
     if (damaged > 0 || skipped) status = tools::kExitDamaged;
   }
-  if (sink.out && sink.out != stdout && (!tools::CloseOutput(sink.out) || sink.writeFailed)) {
-    tools::Report(kTool, std::string(sink.outPath) + ": write error");
+  int closeError = 0;
+  if (sink.out && sink.out != stdout && (!tools::CloseOutput(sink.out, &closeError) || sink.writeFailed)) {
+    tools::Report(kTool, std::string(sink.outPath) + ": " + tools::WriteError(sink.writeError ? sink.writeError : closeError));
     status = tools::kExitFailed;
   }
   if (sink.md5 && status != tools::kExitFailed) std::printf("%s\n", sink.whole.hex().c_str());

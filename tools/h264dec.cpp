@@ -1,6 +1,8 @@
 // h264dec: decodes an H.264 Annex B stream through the decoder library's
 // public calls and writes the pictures, or prints the MD5 of the whole output
 // or one line per picture (stream, dts, pts, duration, size, hash).
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -51,10 +53,11 @@ constexpr const char* kHelp =
     TOOLS_HELP_ENVIRONMENT
     "\n"
     "exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
-    "damage concealed (slices that could not be read dropped and concealed from\n"
-    "the pictures around them); 1 the input could not be read or decoded (or\n"
-    "memory ran out, or the output was not written); 2 wrong options or\n"
-    "environment.\n";
+    "damage concealed (slices that could not be read dropped and concealed,\n"
+    "junk before the first start code skipped); 1 the input could not be read\n"
+    "or decoded (or memory ran out, or the output was not written); 2 wrong\n"
+    "options or environment. mtsimport, unlike the decoders, ends with 0 on a\n"
+    "damaged recording it imported with a warning.\n";
 
 // Output formats by their --format names, with the words that tell a viewer
 // how the bytes lie.
@@ -159,7 +162,8 @@ int Run(int argc, char** argv, std::string* name) {
     tools::Report(kTool, *name + ": " + problem);
     return tools::kExitFailed;
   }
-  if (const size_t packet = tools::TransportStreamPacketSize(stream.Head().data(), stream.Head().size())) {
+  if (const size_t packet = tools::TransportStreamPacketSize(
+          stream.Head().data(), std::min(stream.Head().size(), tools::kTransportStreamProbeBytes))) {
     // Its bytes would make wrong pictures: a recording is imported, not
     // decoded as a bare stream.
     tools::Report(kTool, *name + ": " + tools::TransportStreamRefusal(packet, "an H.264 Annex B stream", "video"));
@@ -226,6 +230,7 @@ int Run(int argc, char** argv, std::string* name) {
   }
   int rc = 0;
   uint64_t count = 0;
+  int writeError = 0;  // errno of the first write to `out` that failed
   uint32_t st = 0;
   // Each size the pictures come in, from the picture it starts at.
   std::vector<SizeRun> sizes;
@@ -236,7 +241,9 @@ int Run(int argc, char** argv, std::string* name) {
     const int32_t frameBytes = AVCHDVideoDecoderGetFrameBufferSizeLib(&size);
     if (sizes.empty() || sizes.back().width != size.outputWidth || sizes.back().height != size.outputHeight)
       sizes.push_back({count + 1, size.outputWidth, size.outputHeight, frameBytes});
-    if (out) std::fwrite(picture.data(), 1, static_cast<size_t>(frameBytes), out);
+    if (out && std::fwrite(picture.data(), 1, static_cast<size_t>(frameBytes), out) != size_t(frameBytes) &&
+        !writeError)
+      writeError = errno;
     if (md5) whole.update(picture.data(), static_cast<size_t>(frameBytes));
     if (framemd5)
       std::printf("0, %10llu, %10llu,        1, %8d, %s\n", static_cast<unsigned long long>(count),
@@ -257,8 +264,15 @@ int Run(int argc, char** argv, std::string* name) {
       std::fprintf(stderr, "h264dec: %s: error %u: %s\n", name->c_str(), code, error_text(code));
     rc = tools::kExitFailed;
   }
+  // Junk before the first start code is skipped by the decoder, and said as
+  // ac3dec says bytes before its first frame.
+  if (rc != tools::kExitFailed && stream.LeadingJunk() > 0) {
+    std::fprintf(stderr, "h264dec: %s: %llu bytes before the first start code skipped\n", name->c_str(),
+                 static_cast<unsigned long long>(stream.LeadingJunk()));
+    rc = tools::kExitDamaged;
+  }
   add_damage(dec, &damage);
-  if (rc == 0 && damage.slicesDropped > 0) {
+  if (rc != tools::kExitFailed && damage.slicesDropped > 0) {
     // Said once: the pictures are all there, some of them concealed.
     std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name->c_str(),
                  damage.slicesDropped, damage.slicesDropped == 1 ? "" : "s",
@@ -268,17 +282,19 @@ int Run(int argc, char** argv, std::string* name) {
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.
   if (md5 && rc != tools::kExitFailed) std::printf("%s\n", whole.hex().c_str());
-  if (out && out != stdout && !tools::CloseOutput(out)) {
-    tools::Report(kTool, std::string(outPath) + ": write error");
+  int closeError = 0;
+  const bool lost = (out && out != stdout && !tools::CloseOutput(out, &closeError)) || std::ferror(stdout);
+  if (lost && out && out != stdout) {
+    tools::Report(kTool, std::string(outPath) + ": " + tools::WriteError(writeError ? writeError : closeError));
     rc = tools::kExitFailed;
   }
   // What was written, as a viewer of raw pictures needs it; a failure that
-  // wrote nothing has said all there is.
-  if (sizes.size() == 1) {
+  // wrote nothing, or output that was lost, has said all there is.
+  if (!lost && sizes.size() == 1) {
     std::fprintf(stderr, "h264dec: %llu picture%s of %ux%u in %s, %d bytes each\n",
                  static_cast<unsigned long long>(count), count == 1 ? "" : "s", sizes[0].width, sizes[0].height,
                  format->layout, sizes[0].bytes);
-  } else if (count > 0) {
+  } else if (!lost && count > 0) {
     // The stream changed size: each size from the picture it starts at.
     std::string runs;
     for (const SizeRun& r : sizes)
@@ -286,7 +302,7 @@ int Run(int argc, char** argv, std::string* name) {
               std::to_string(r.width) + "x" + std::to_string(r.height) + " (" + std::to_string(r.bytes) + " bytes each)";
     std::fprintf(stderr, "h264dec: %llu pictures in %s: %s\n", static_cast<unsigned long long>(count), format->layout,
                  runs.c_str());
-  } else if (rc != tools::kExitFailed)
+  } else if (!lost && rc != tools::kExitFailed)
     tools::Report(kTool, *name + ": no picture in the stream");
   return rc;
 }

@@ -49,13 +49,22 @@ bool ChunkedStream::Append(size_t bytes) {
   return std::ferror(file_) == 0;
 }
 
+void ChunkedStream::FindLeadingJunk(size_t from) {
+  if (junk_ != kUnknown) return;
+  size_t start = FindStartCode(buffer_, from, -1);
+  if (start == kNone) return;
+  while (start > 0 && buffer_[start - 1] == 0) --start;  // leading zero bytes belong to the stream
+  junk_ = erased_ + start;
+}
+
 bool ChunkedStream::ReadParameters(VideoDecoderParams* params, int32_t* result, std::string* problem) {
   size_t from = 0;  // the search for the set goes on here
   size_t start = kNone;
-  while ((start = FindStartCode(buffer_, from, 7)) == kNone && !ended_) {
+  while (FindLeadingJunk(from), (start = FindStartCode(buffer_, from, 7)) == kNone && !ended_) {
     from = buffer_.size() >= 3 ? buffer_.size() - 3 : 0;  // a start code may straddle the chunks
     if (from > kHeadBytes) {
       buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(from));
+      erased_ += from;
       from = 0;
     }
     if (!Append(chunk_)) {

@@ -42,6 +42,11 @@ class ChunkedStream {
   // What is held so far: after Open the stream's first chunk.
   const std::vector<uint8_t>& Head() const { return buffer_; }
 
+  // Bytes before the stream's first start code that are not the zero bytes
+  // a stream may begin with: junk the decoder skips. Known once
+  // ReadParameters has returned.
+  uint64_t LeadingJunk() const { return junk_ == kUnknown ? 0 : junk_; }
+
   // Decodes the whole stream through `dec`: the bytes held, then one chunk
   // at a time. `onPicture` is called for every picture written to
   // `picture`; when it returns false decoding stops there (the pictures
@@ -79,6 +84,13 @@ class ChunkedStream {
   // as far as a parameter set's length when needed).
   bool IdrFollows(size_t set);
 
+  // Notes where the first start code is, once buffer_ holds it (searched
+  // from `from` on: the bytes before hold none).
+  void FindLeadingJunk(size_t from);
+
+  static constexpr uint64_t kUnknown = ~uint64_t{0};
+  uint64_t erased_ = 0;       // bytes of the stream dropped from the front of buffer_
+  uint64_t junk_ = kUnknown;  // LeadingJunk, once known
   FILE* file_ = nullptr;
   bool ended_ = false;  // the input gave all it has
   std::vector<uint8_t> buffer_;

@@ -12,12 +12,15 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,8 +66,10 @@ constexpr const char* kHelp =
     "\n"
     TOOLS_HELP_ENVIRONMENT
     "\n"
-    "exit status: 0 imported, 1 the file could not be imported or an output\n"
-    "not written, 2 wrong options or environment.\n";
+    "exit status: 0 imported, also a damaged recording imported without what\n"
+    "could not be read (said in a warning; the decoders end a damaged stream\n"
+    "with 3); 1 the file could not be imported or an output not written; 2\n"
+    "wrong options or environment.\n";
 
 struct Options {
   const char* input = nullptr;
@@ -117,7 +122,9 @@ std::string Fields(int count, int order) {
   return "interlaced, field order not read from the stream" + codes;
 }
 
-void PrintVideo(Media media) {
+// `spsRate`: the frame rate the stream's SPS states, given for a movie of
+// one picture (0 otherwise), which has no time stamps to measure it by.
+void PrintVideo(Media media, double spsRate) {
   const auto d = Description(media);
   if (d.size() < sizeof(ImageDescription)) return;
   ImageDescription id;
@@ -126,9 +133,14 @@ void PrintVideo(Media media) {
   MediaSampleReference first{};
   GetMediaSampleReferenceAt(media, 0, &first);
   std::fprintf(summary, "  picture     %dx%d\n", id.width, id.height);
-  if (first.durationPerSample > 0)
-    std::fprintf(summary, "  frame rate  %.3f (%d/%lld)\n", double(scale) / double(first.durationPerSample), scale,
+  const double rate = first.durationPerSample > 0 ? double(scale) / double(first.durationPerSample) : 0;
+  if (spsRate > 0 && std::fabs(rate - spsRate) > 0.001) {
+    std::fprintf(summary, "  frame rate  %.3f by the stream's SPS (the movie's one picture lasts %lld/%d s)\n",
+                 spsRate, static_cast<long long>(first.durationPerSample), scale);
+  } else if (first.durationPerSample > 0) {
+    std::fprintf(summary, "  frame rate  %.3f (%d/%lld)\n", rate, scale,
                  static_cast<long long>(first.durationPerSample));
+  }
   const auto fiel = Extension(d, sizeof(ImageDescription), FOUR_CHAR_CODE("fiel"));
   if (fiel.size() == 2)
     std::fprintf(summary, "  fields      %s\n", Fields(fiel[0], fiel[1]).c_str());
@@ -214,7 +226,7 @@ std::string DescriptionText(Movie movie) {
   return text;
 }
 
-void PrintSummary(Movie movie) {
+void PrintSummary(Movie movie, double spsRate) {
   const TimeScale movieScale = GetMovieTimeScale(movie);
   std::fprintf(summary, "movie: %d tracks, %.3f s (time scale %d)\n", GetMovieTrackCount(movie),
                Seconds(GetMovieDuration(movie), movieScale), movieScale);
@@ -227,7 +239,7 @@ void PrintSummary(Movie movie) {
                  FourCC(type).c_str(), static_cast<long long>(GetMediaSampleCount(media)),
                  Seconds(GetMediaDisplayDuration(media), GetMediaTimeScale(media)),
                  Seconds(GetTrackDuration(track), movieScale));
-    if (type == VideoMediaType) PrintVideo(media);
+    if (type == VideoMediaType) PrintVideo(media, spsRate);
     if (type == SoundMediaType) PrintSound(media);
     if (type == TimeCodeMediaType) PrintTimecodes(media);
   }
@@ -286,12 +298,49 @@ AudioKind AudioKindOf(const TSDemuxOutput& out) {
 // the first video PES, when it carries any, is in `camera`.
 struct StreamProbe {
   bool video = false;
+  std::string videoKind;  // the video's coding when it is not H.264 ("MPEG-2 video"), else ""
+  double spsRate = 0;     // frames per second by the first SPS's timing, 0 when it has none
   bool cameraData = false;
   VideoUserData camera{};
   std::string unimportedAudio;
   std::string firstAudio, otherAudio;
   int64_t otherAudioAt = 0;
 };
+
+// The coding of a video PES that holds no H.264, by the start code its
+// payload begins with ("MPEG-2 video"), or "" (H.264, or not known).
+std::string VideoKindOf(const uint8_t* p, int32_t size) {
+  for (int32_t i = 0; i + 4 < size; ++i) {
+    if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) continue;
+    const uint8_t code = p[i + 3];
+    if (code == 0xB3 || code == 0xB8 || code == 0x00) {  // sequence header, group of pictures, picture
+      // MPEG-2 puts an extension (00 00 01 B5) behind its sequence header.
+      for (int32_t k = i + 4; k + 3 < size; ++k)
+        if (p[k] == 0 && p[k + 1] == 0 && p[k + 2] == 1 && p[k + 3] == 0xB5) return "MPEG-2 video";
+      return "MPEG-1 or MPEG-2 video";
+    }
+    // A video parameter set or access unit delimiter of H.265, which H.264
+    // has no NAL unit header like.
+    if ((code == 0x40 || code == 0x46) && p[i + 4] == 0x01) return "H.265 (HEVC) video";
+    return {};
+  }
+  return {};
+}
+
+// What the probe keeps of the first video PES: its camera user data, its
+// coding when it is not H.264, and the frame rate its SPS states. True.
+bool ReadFirstVideo(const uint8_t* pes, int32_t size, StreamProbe* probe) {
+  probe->cameraData = AVCHDGetVideoUserDataLib(&probe->camera, pes, size) == 0;
+  probe->videoKind = VideoKindOf(pes, size);
+  VideoStreamInfo sps{};
+  AVCHDGetVideoStreamInfoLib(&sps, pes, size, kStreamInfoSps);
+  const auto* fields = static_cast<const SequenceParameterSetFields*>(sps.pPayload);
+  if (sps.status == 0 && sps.nal_unit_type == 7 && fields && fields->timing_info_present_flag &&
+      fields->num_units_in_tick > 0)
+    probe->spsRate = fields->time_scale / 2.0 / fields->num_units_in_tick;
+  AVCHDReleaseVideoStreamInfoLib(&sps);
+  return true;
+}
 
 StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
   constexpr size_t kChunk = 960 * kTSSourcePacketSize;
@@ -316,7 +365,12 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
           filled = std::fread(chunk.data(), 1, chunk.size(), f);
           next = 0;
           total += int64_t(filled);
-          if (filled < size_t(kTSSourcePacketSize) || (!wholeFile && total > kSearchBytes)) break;
+          if (filled < size_t(kTSSourcePacketSize) || (!wholeFile && total > kSearchBytes)) {
+            // A video PES that the file ends inside (a recording's head of a
+            // few packets) is read as far as it goes.
+            if (!videoRead && out.videoSize > 0) videoRead = ReadFirstVideo(out.pVideo, out.videoSize, &probe);
+            break;
+          }
         }
         at = chunk.data() + next;
         length = kTSSourcePacketSize;
@@ -329,10 +383,8 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
         audioStarts[1] = total - int64_t(filled) + int64_t(next) - kTSSourcePacketSize;
       }
       TSDemuxStreamLib(at, length, &out, ctx);
-      if (!videoRead && (out.status & kTSStatusVideo) && out.videoSize > 0) {
-        videoRead = true;
-        probe.cameraData = AVCHDGetVideoUserDataLib(&probe.camera, out.pVideo, out.videoSize) == 0;
-      }
+      if (!videoRead && (out.status & kTSStatusVideo) && out.videoSize > 0)
+        videoRead = ReadFirstVideo(out.pVideo, out.videoSize, &probe);
       probe.video |= (out.status & kTSStatusVideo) != 0 || out.videoSize > 0;
       if (!wholeFile && audio && videoRead) break;
       if (!(out.status & kTSStatusAudio)) continue;
@@ -402,10 +454,35 @@ std::string NotARegularFile(const char* path) {
          "needs it in a file; save it to one first";
 }
 
+// Whether `path` is the recording `input` (the same file, by a link or any
+// other name).
+bool IsTheRecording(const char* path, const char* input) {
+  struct stat out, in;
+  return ::stat(path, &out) == 0 && ::stat(input, &in) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino;
+}
+
+// Why the importer does not take `path` as a recording, in words: named as
+// what it is when it is a transport stream of bare 188-byte packets.
+std::string NotARecording(const char* path) {
+  std::vector<uint8_t> head(tools::kTransportStreamProbeBytes);
+  FILE* f = std::fopen(path, "rb");
+  head.resize(f ? std::fread(head.data(), 1, head.size(), f) : 0);
+  if (f) std::fclose(f);
+  if (tools::TransportStreamPacketSize(head.data(), head.size()) == 188)
+    return "an MPEG transport stream of 188-byte packets; mtsimport imports only recordings of 192-byte packets "
+           "(.MTS, .m2ts: each transport packet behind a 4-byte arrival time)";
+  return "not an MPEG transport stream of 192-byte packets";
+}
+
 // A failed import in words, as precisely as the recording and its name
 // allow. `spec` holds the full path when it could be made.
 std::string FailureText(ComponentResult r, const char* input, const FSSpec& spec) {
   const std::string code = " (" + std::to_string(r) + ")";
+  // Video of another coding is named.
+  if (r == invalidMovie) {
+    const std::string kind = ProbeStream(input).videoKind;
+    if (!kind.empty()) return "the video is " + kind + ", not H.264, the only video the importer takes" + code;
+  }
   // The record store says what happened to it.
   if (const char* problem = MTS_Problem(static_cast<int>(r))) return problem + code;
   // The record that the data handler reads names the file by its full path,
@@ -447,10 +524,10 @@ bool SoundStopsEarly(Movie movie) {
 // The camera's time code, recording date and model come from its user data
 // in the video, and only for the camera models the importer knows. For any
 // other recording the summary says why the movie has none.
-void PrintCameraData(ComponentInstance importer, const char* input) {
+void PrintCameraData(ComponentInstance importer, const std::function<const StreamProbe&()>& stream) {
   const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
   if (store == nullptr || store->isCamera) return;
-  const StreamProbe probe = ProbeStream(input);
+  const StreamProbe& probe = stream();
   const char* none = "camera: no time code, recording date or camera model: ";
   if (!probe.cameraData) {
     std::fprintf(summary, "%sthe video carries no camera user data\n", none);
@@ -563,6 +640,13 @@ int main(int argc, char** argv) {
     tools::Report(kTool, std::string(o.input) + ": " + problem);
     return tools::kExitFailed;
   }
+  // The recording as the destination would be replaced by the movie, and lost.
+  for (const char* out : {o.mov, o.dump}) {
+    if (!out || !IsTheRecording(out, o.input)) continue;
+    tools::Report(kTool, std::string(out) + ": is the recording being imported (" + o.input +
+                             "); the movie would replace it and the recording would be lost: save elsewhere");
+    return tools::kExitFailed;
+  }
   problem = o.mov ? DestinationProblem(o.mov) : std::string();
   if (!problem.empty()) {
     tools::Report(kTool, std::string(o.mov) + ": " + problem);
@@ -593,7 +677,7 @@ int main(int argc, char** argv) {
   // packet's 4-byte arrival time.
   if (r == noErr && (CallComponentSelector(importer, SInt16(14), &spec, static_cast<Handle>(nullptr), &valid) != noErr ||
                      !valid)) {
-    tools::Report(kTool, std::string(o.input) + ": not an MPEG transport stream of 192-byte packets");
+    tools::Report(kTool, std::string(o.input) + ": " + NotARecording(o.input));
     status = tools::kExitFailed;
   }
   int32_t outFlags = 0;
@@ -610,14 +694,21 @@ int main(int argc, char** argv) {
     status = tools::kExitFailed;
   } else if (status == tools::kExitOk) {
     WarnOfDamage(importer, o.input);
-    PrintSummary(movie);
-    PrintCameraData(importer, o.input);
-    bool hasSound = false;
+    // The recording's start is read again only for what the summary needs of it.
+    std::optional<StreamProbe> probed;
+    const std::function<const StreamProbe&()> probe = [&]() -> const StreamProbe& {
+      if (!probed) probed = ProbeStream(o.input);
+      return *probed;
+    };
+    bool hasSound = false, onePicture = false;
     for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
       Media media = GetTrackMedia(GetMovieIndTrack(movie, i));
       hasSound |= media && GetMediaType(media) == SoundMediaType;
+      onePicture |= media && GetMediaType(media) == VideoMediaType && GetMediaSampleCount(media) == 1;
     }
-    const std::string audio = hasSound ? std::string() : ProbeStream(o.input).unimportedAudio;
+    PrintSummary(movie, onePicture ? probe().spsRate : 0);
+    PrintCameraData(importer, probe);
+    const std::string audio = hasSound ? std::string() : probe().unimportedAudio;
     if (!audio.empty())
       std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
                              "or 3/2+LFE only)\n", audio.c_str());

@@ -510,6 +510,76 @@ TEST(MtsimportSave, RefusesAFileThatNoNewFileCanReplace) {
   EXPECT_EQ(folder.entries(), asNobody.empty() ? "fixed.mov\n" : "fixed.mov\ntheirs.mov\n");
 }
 
+// The same when the saver cannot read what is marked: nobody's immutable
+// movie of mode 0200, and nobody's movie in an append-only directory of
+// mode 0311; nothing is left behind.
+TEST(MtsimportSave, RefusesAMarkedDestinationItCannotRead) {
+  const Folder folder;
+  ASSERT_EQ(::chmod(folder.path.c_str(), 0755), 0);
+  const std::string open = folder.path + "/open", fixed = open + "/fixed.mov", shut = folder.path + "/shut";
+  const std::string kept = shut + "/kept.mov", run = AsNobody(std::string(MTSIMPORT) + " --mov ");
+  if (run.empty()) GTEST_SKIP() << "not run as root: nobody's view cannot be taken";
+  testsupport::run_command("mkdir " + open + " " + shut + " && echo fixed > " + fixed + " && echo kept > " + kept +
+                           " && chown -R 65534:65534 " + open + " " + shut + " && chmod 0200 " + fixed +
+                           " && chmod 0311 " + shut);
+  if (testsupport::run_command("chattr +i " + fixed + " 2>/dev/null && chattr +a " + shut + " 2>/dev/null").exit != 0) {
+    testsupport::run_command("chattr -i " + fixed + " 2>/dev/null");
+    GTEST_SKIP() << "the file system here takes no immutable or append-only mark";
+  }
+  std::vector<testsupport::CommandResult> results;
+  for (const std::string& mov : {fixed, kept}) results.push_back(testsupport::run_command(run + mov + " " + kSaved));
+  testsupport::run_command("chattr -i " + fixed + "; chattr -a " + shut);
+  const std::string said[] = {"it is marked immutable", "its directory is marked append-only"};
+  for (size_t i = 0; i < 2; ++i) {
+    const std::string mov = i == 0 ? fixed : kept;
+    EXPECT_EQ(results[i].exit, 1) << mov;
+    EXPECT_EQ(results[i].out, "") << "refused before the import";
+    EXPECT_EQ(results[i].err, "mtsimport: " + mov + ": cannot replace " + mov + ": the movie is saved to a new file "
+                              "that takes its place once complete, so that an interrupted save leaves it as it was, "
+                              "and " + said[i] + "; save elsewhere, or lift the mark (chattr)\n");
+  }
+  EXPECT_EQ(testsupport::run_command("ls -A " + open + " " + shut).out, open + ":\nfixed.mov\n\n" + shut + ":\nkept.mov\n");
+}
+
+// The recording itself as the destination, by its name, a symbolic link or
+// a hard link, is refused before the import: the movie would replace it.
+TEST(MtsimportSave, RefusesTheRecordingAsDestination) {
+  const Folder folder;
+  const std::string recording = folder.path + "/rec.MTS", link = folder.path + "/link.mov";
+  const std::string hard = folder.path + "/hard.mov";
+  testsupport::run_command("cp " + kSaved + " " + recording + " && ln -s rec.MTS " + link + " && ln " + recording +
+                           " " + hard);
+  const std::vector<uint8_t> original = testsupport::read_file(recording);
+  for (const std::string& mov : {recording, link, hard}) {
+    const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --mov " + mov + " " +
+                                                                  recording);
+    EXPECT_EQ(r.exit, 1) << mov;
+    EXPECT_EQ(r.out, "") << "refused before the import";
+    EXPECT_EQ(r.err, "mtsimport: " + mov + ": is the recording being imported (" + recording +
+                         "); the movie would replace it and the recording would be lost: save elsewhere\n");
+  }
+  EXPECT_TRUE(testsupport::read_file(recording) == original) << "the recording changed";
+}
+
+// /dev/shm too small for the record store, or read-only (a preloaded
+// library makes it so for mtsimport alone): the words name /dev/shm, the
+// cause and the size needed.
+TEST(MtsimportSave, SaysWhatSharedMemoryCannotTake) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers refuse a preloaded library";
+#endif
+  const std::string run = std::string(" LD_PRELOAD=") + SHM_LIMITS + " " + MTSIMPORT + " " + kSaved;
+  const std::string said = "mtsimport: " + kSaved + ": /dev/shm cannot take the record store's shared-memory region of ";
+  const testsupport::CommandResult full = testsupport::run_command("AVCHD_TEST_SHM_ROOM=8192" + run);
+  EXPECT_EQ(full.exit, 1);
+  EXPECT_EQ(full.err.rfind(said, 0), 0u) << full.err;
+  EXPECT_NE(full.err.find(" bytes: no space left on device ("), std::string::npos) << full.err;
+  EXPECT_NE(full.err.find(" free of "), std::string::npos) << full.err;
+  const testsupport::CommandResult readOnly = testsupport::run_command("AVCHD_TEST_SHM_READONLY=1" + run);
+  EXPECT_EQ(readOnly.exit, 1);
+  EXPECT_EQ(readOnly.err, said + "4008 bytes: read-only file system; mount /dev/shm writable, then try again (-23)\n");
+}
+
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr) << path;

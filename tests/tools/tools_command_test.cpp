@@ -59,7 +59,7 @@ const std::string kH264 = testsupport::local_data_file("inter/p_cavlc.264");  //
 struct Inputs {
   std::string missing, directory, empty, text, mp4, noVideo, ts188, noPps;
   std::string cut, byteBefore, ac3Recording, ac3Cut, ac3Ts188;
-  std::string syncDamaged, junkBefore, ac3SyncDamaged, ac3JunkBefore, h264Damaged;
+  std::string syncDamaged, junkBefore, ac3SyncDamaged, ac3JunkBefore, h264Damaged, seiOf0x47, junkThenH264;
   std::string sample = testsupport::local_data_file("sample.m2ts");
   Inputs() {
     missing = Dir() + "/missing.MTS";
@@ -127,6 +127,28 @@ struct Inputs {
       break;
     }
     h264Damaged = Write("damaged.264", flipped);
+    // A legal stream with an SEI (unregistered user data) of 3,400 bytes of
+    // 0x47 before its first slice, and the stream after 1,000 bytes of junk
+    // that holds no zero byte.
+    std::vector<uint8_t> sei = {0, 0, 0, 1, 6, 5};
+    sei.insert(sei.end(), (3400 + 16) / 255, 0xFF);
+    sei.push_back((3400 + 16) % 255);
+    sei.insert(sei.end(), 16, 0x11);  // the uuid
+    sei.insert(sei.end(), 3400, 0x47);
+    sei.push_back(0x80);
+    std::vector<uint8_t> withSei = h264;
+    withSei.insert(withSei.begin() + long(FindNal(h264, 5)), sei.begin(), sei.end());
+    seiOf0x47 = Write("sei_of_0x47.264", withSei);
+    std::vector<uint8_t> junkFirst(1000);
+    for (uint8_t& b : junkFirst) b = static_cast<uint8_t>(rng() % 255 + 1);
+    junkFirst.insert(junkFirst.end(), h264.begin(), h264.end());
+    junkThenH264 = Write("junk_then.264", junkFirst);
+  }
+  // Offset of the start code (00 00 00 01 or 00 00 01) of the first NAL unit of `type`.
+  static size_t FindNal(const std::vector<uint8_t>& s, int type) {
+    for (size_t i = 1; i + 3 < s.size(); ++i)
+      if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1 && (s[i + 3] & 31) == type) return s[i - 1] == 0 ? i - 1 : i;
+    return 0;
   }
 };
 const Inputs& In() {
@@ -156,7 +178,7 @@ std::vector<Case> Cases() {
       {"MtsChroma444", mts + " " + format("yuv444_8bit.m2ts"), 1,
        {"the video is H.264 with 4:4:4 chroma, which the importer does not take (it takes 8-bit 4:2:0) (-2010)"}, {}},
       {"MtsNotH264", mts + " " + format("mpeg2_video.m2ts"), 1,
-       {"the video stream holds no H.264 sequence parameter set: it is not H.264 video (-2010)"}, {}},
+       {"the video is MPEG-2 video, not H.264, the only video the importer takes (-2010)"}, {}},
       {"MtsMissing", mts + " " + in.missing, 1, {"mtsimport: " + in.missing + ": no such file"}, {}},
       {"MtsDirectory", mts + " " + in.directory, 1, {in.directory + ": is a directory"}, {}},
       {"MtsEmpty", mts + " " + in.empty, 1, {in.empty + ": empty file"}, {}},
@@ -206,6 +228,16 @@ std::vector<Case> Cases() {
        {in.syncDamaged + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream"}, {}},
       {"H264TransportStreamAfterJunk", h264 + " --md5 " + in.junkBefore, 1,
        {in.junkBefore + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream"}, {}},
+      {"H264SeiOf0x47IsNoTransportStream", h264 + " --md5 " + in.seiOf0x47, 0, {"h264dec: 12 pictures of 176x144"},
+       {"\n"}},
+      {"H264JunkBeforeTheFirstStartCode", h264 + " --md5 " + in.junkThenH264, 3,
+       {"h264dec: " + in.junkThenH264 + ": 1000 bytes before the first start code skipped\n"}, {"\n"}},
+      {"H264OutputInAMissingDirectory", h264 + " -o " + in.directory + "/none/x.yuv " + kH264, 1,
+       {"h264dec: " + in.directory + "/none/x.yuv: cannot create a file in " + in.directory + "/none: no such "
+        "directory\n"}, {}},
+      {"MtsBareTransportStream", mts + " " + in.ts188, 1,
+       {in.ts188 + ": an MPEG transport stream of 188-byte packets; mtsimport imports only recordings of 192-byte "
+                   "packets"}, {}},
       {"H264DamagedEndsWithStatus3", h264 + " -o /dev/null " + in.h264Damaged, 3,
        {in.h264Damaged + ": damaged: 1 slice dropped and concealed\n", "h264dec: 12 pictures of 176x144"}, {}},
       {"H264NothingDecodable", h264 + " --md5 " + in.noPps, 1,
@@ -271,6 +303,17 @@ TEST(Mtsimport, VideoWithoutAWholePicture) {
   EXPECT_EQ(r.exit, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_NE(r.out.find("track 1 'vide': 1 samples"), std::string::npos) << r.out;
+}
+
+// The same file's summary says what its video's two packets hold: the frame
+// rate of its SPS (one picture gives the movie no rate of its own) and the
+// model its camera user data names.
+TEST(Mtsimport, SummaryOfACameraHeader) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/camera_header_7packets.mts");
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " " + path);
+  EXPECT_NE(r.out.find("  frame rate  25.000 by the stream's SPS (the movie's one picture lasts 1/12 s)\n"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("this recording names tag 0x1011, code 0x3000\n"), std::string::npos) << r.out;
 }
 
 // Recordings whose names the importer cannot record: the message says why,
@@ -349,9 +392,18 @@ TEST(ToolOutput, WriteErrorOnStandardOutputFails) {
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << command;
     EXPECT_NE(err.find(": standard output: write error\n"), std::string::npos) << command << "\n" << err;
     if (command == h264 + " -o - " + kH264) {
-      EXPECT_NE(err.find("h264dec: 1 picture of"), std::string::npos) << "decoding stops at the first lost picture\n"
-                                                                      << err;
+      EXPECT_EQ(err.find(" picture"), std::string::npos) << "no picture is reported as written\n" << err;
     }
+  }
+}
+
+// Output to a file that cannot be written says why, and reports no picture
+// as written.
+TEST(ToolOutput, WriteErrorOnAFileSaysWhy) {
+  for (const auto& [tool, input] : {std::make_pair(std::string(H264DEC), kH264), std::make_pair(std::string(AC3DEC), kAc3)}) {
+    const testsupport::CommandResult r = testsupport::run_command(tool + " -o /dev/full " + input);
+    EXPECT_EQ(r.exit, 1) << tool;
+    EXPECT_EQ(r.err, tool.substr(tool.rfind('/') + 1) + ": /dev/full: write error: no space left on device\n");
   }
 }
 
@@ -653,6 +705,34 @@ TEST(ToolInput, TransportStreamWithADamagedHeadIsRecognised) {
       EXPECT_EQ(packet, tools::TransportStreamPacketSize(late.data(), std::min(late.size(),
                                                                                 tools::kTransportStreamProbeBytes)))
           << packet << ", " << junk << " bytes of junk before";
+    }
+  }
+}
+
+// A transport stream far into its input is one all the same, for both
+// decoders: after 10,000 bytes of junk, with every second sync byte of its
+// first 60 packets damaged, and after 200 KB of junk holding real packets.
+TEST(ToolInput, TransportStreamFarIntoTheInputIsRefused) {
+  const std::vector<uint8_t> ts = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  std::mt19937 rng(50);
+  auto junk = [&rng](size_t n) {
+    std::vector<uint8_t> bytes(n);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+    return bytes;
+  };
+  std::vector<uint8_t> late = junk(10000), halves = ts, among = junk(200000);
+  late.insert(late.end(), ts.begin(), ts.end());
+  for (size_t k = 0; k < 60; k += 2) halves[k * 192 + 4] = 0x46;
+  for (size_t k = 0; k < 8; ++k) std::copy_n(&ts[(40 + 7 * k) * 192], 192, &among[20000 * k + 1000 + k]);
+  among.insert(among.end(), ts.begin(), ts.end());
+  for (const auto& [name, bytes] : {std::make_pair("far_late.MTS", late), std::make_pair("far_halves.MTS", halves),
+                                    std::make_pair("far_among.MTS", among)}) {
+    const std::string path = Write(name, bytes);
+    for (const std::string tool : {H264DEC, AC3DEC}) {
+      const testsupport::CommandResult r = testsupport::run_command(tool + " --md5 " + path);
+      EXPECT_EQ(r.exit, 1) << tool << " " << name << "\n" << r.err;
+      EXPECT_NE(r.err.find(path + ": an MPEG transport stream of 192-byte packets, not "), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("(mtsimport imports it)"), std::string::npos) << r.err;
     }
   }
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -102,26 +103,82 @@ FILE* OpenInput(const char* path, std::string* problem) {
 
 std::string InputName(const char* path) { return std::strcmp(path, "-") == 0 ? "standard input" : path; }
 
+namespace {
+
+// Whether the transport packet at `p` has a header that holds together: its
+// sync byte, an adaptation field control other than the reserved 0, and an
+// adaptation field that fits the packet (all of it when there is no payload).
+bool IsPacketHeader(const uint8_t* p) {
+  if (p[0] != 0x47) return false;
+  const unsigned control = (p[3] >> 4) & 3;
+  if (control == 0) return false;
+  if (control == 2) return p[4] == 183;
+  return control == 1 || p[4] <= 182;
+}
+
+// Whether every start code 00 00 01 in `data` is followed by a NAL unit
+// header (forbidden bit clear, a type other than the unspecified 0), and
+// there is one at least.
+bool ParsesAsAnnexB(const uint8_t* data, size_t size) {
+  bool found = false;
+  for (size_t i = 0; i + 3 < size; ++i) {
+    if (data[i + 2] > 1) {
+      i += 2;  // no start code ends at i + 1 or i + 2
+      continue;
+    }
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const uint8_t header = data[i + 3];
+    if ((header & 0x80) || (header & 0x1F) == 0) return false;
+    found = true;
+    i += 2;
+  }
+  return found;
+}
+
+}  // namespace
+
 size_t TransportStreamPacketSize(const uint8_t* data, size_t size) {
+  if (ParsesAsAnnexB(data, size)) return 0;
   constexpr size_t kRun = 16;
   for (const size_t packet : {size_t{188}, size_t{192}}) {
-    for (size_t offset = 0; offset < kTransportStreamStarts && offset < size; ++offset) {
-      if (data[offset] != 0x47) continue;
+    const size_t sync = packet - 188;  // where the transport packet starts within a packet
+    for (size_t offset = 0; offset + packet <= size; ++offset) {
+      // On to the next sync byte.
+      const void* const next = std::memchr(data + offset + sync, 0x47, size - packet + 1 - offset);
+      if (next == nullptr) break;
+      offset = size_t(static_cast<const uint8_t*>(next) - data) - sync;
+      const uint8_t* const first = data + offset + sync;
+      if (!IsPacketHeader(first)) continue;
       // The whole packets the data holds from there, up to kRun; fewer than
-      // two (four off the start) could be bytes that happen to be 0x47.
+      // two (four off the start) could be bytes that happen to fit.
       const size_t held = std::min(kRun, (size - offset) / packet);
       if (held < (offset == 0 ? 2u : 4u)) continue;
-      // A damaged sync byte is allowed in one of four packets beyond the
-      // first four: a short run must be whole.
+      // A damaged packet is allowed in one of four beyond the first four: a
+      // short run must be whole.
       const size_t allowed = held > 4 ? (held - 4) / 4 : 0;
       size_t missed = 0;
-      bool uniform = true;  // every packet begins 47 47 47: a run of one byte, no grid
+      uint16_t pids[kRun];
+      uint8_t counters[kRun];
+      size_t known = 0;  // PIDs with payload seen in the run, and their last counters
       for (size_t k = 0; k < held && missed <= allowed; ++k) {
-        const uint8_t* const p = data + offset + k * packet;
-        if (p[0] != 0x47) ++missed;
-        else if (p[1] != 0x47 || p[2] != 0x47) uniform = false;
+        const uint8_t* const p = first + k * packet;
+        if (!IsPacketHeader(p)) {
+          ++missed;
+          continue;
+        }
+        const uint16_t pid = uint16_t((p[1] & 0x1F) << 8 | p[2]);
+        const uint8_t counter = p[3] & 0x0F;
+        const bool discontinuity = (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80);
+        if (!(p[3] & 0x10) || pid == 0x1FFF) continue;  // no payload, or a null packet: no counter to follow
+        size_t j = 0;
+        while (j < known && pids[j] != pid) ++j;
+        // A counter goes up by one from packet to packet of its PID; a packet
+        // may be sent twice.
+        if (j < known && !discontinuity && counter != counters[j] && counter != ((counters[j] + 1) & 0x0F)) ++missed;
+        if (j == known) pids[known++] = pid;
+        counters[j] = counter;
       }
-      if (missed <= allowed && !uniform) return packet;
+      if (missed <= allowed) return packet;
     }
   }
   return 0;
@@ -136,18 +193,40 @@ std::string TransportStreamRefusal(size_t packet, const char* stream, const char
 
 bool IsStandardOutput(const char* path) { return path && std::strcmp(path, "-") == 0; }
 
+std::string SystemWords(int error) {
+  std::string words = std::strerror(error);
+  if (!words.empty()) words[0] = char(std::tolower(static_cast<unsigned char>(words[0])));
+  return words;
+}
+
 FILE* OpenOutput(const char* path, std::string* problem) {
   if (IsStandardOutput(path)) return stdout;
   FILE* f = std::fopen(path, "wb");
-  if (!f) *problem = std::strerror(errno);
-  return f;
+  if (f) return f;
+  const int error = errno;
+  struct stat st;
+  if (::stat(path, &st) == 0) {
+    *problem = "cannot write to it: " + SystemWords(error);
+    return nullptr;
+  }
+  // No file there: say which directory takes no new file, and why.
+  const std::string p = path;
+  const size_t slash = p.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+  *problem = "cannot create a file in " + dir + ": " +
+             (error == ENOENT && ::stat(dir.c_str(), &st) != 0 ? "no such directory" : SystemWords(error));
+  return nullptr;
 }
 
-bool CloseOutput(FILE* f) {
-  if (f == stdout) return std::fflush(f) == 0 && !std::ferror(f);
-  const bool failed = std::ferror(f) != 0;
-  return std::fclose(f) == 0 && !failed;
+bool CloseOutput(FILE* f, int* error) {
+  int first = std::ferror(f) ? EIO : 0;  // an earlier failure whose errno the caller kept
+  const bool closed = f == stdout ? std::fflush(f) == 0 : std::fclose(f) == 0;
+  if (!closed && first == 0) first = errno;
+  if (error) *error = first;
+  return closed && first == 0;
 }
+
+std::string WriteError(int error) { return error ? "write error: " + SystemWords(error) : "write error"; }
 
 void WriteErrorsOnClosedPipes() { std::signal(SIGPIPE, SIG_IGN); }
 

@@ -44,16 +44,21 @@ FILE* OpenInput(const char* path, std::string* problem);
 std::string InputName(const char* path);
 
 // The size of the packets (188, or 192 with an arrival time before each)
-// when `data` holds an MPEG transport stream: a run of sync bytes 0x47 on
-// one packet grid starting anywhere in the first kTransportStreamStarts
-// bytes (a file cut anywhere, or with junk or damaged packets before the
-// first whole one). The run is of 16 packets, or of every whole packet the
-// data holds from there when that is fewer (at least two, four off the
-// start); beyond its first four packets one in four may have a damaged sync
-// byte. Else 0. Give it the first kTransportStreamProbeBytes of the input,
+// when `data` holds an MPEG transport stream, else 0. A transport stream is
+// a run of packets on one grid anywhere in the data (a file cut anywhere, or
+// with junk or damaged packets before its first whole one), each with a sync
+// byte 0x47 and a header that holds together: an adaptation field control
+// other than the reserved value, an adaptation field that fits the packet,
+// and a continuity counter that goes on from the last packet of the same
+// PID. The run is of 16 packets, or of every whole packet the data holds
+// from there when that is fewer (at least two, four off the start); beyond
+// its first four packets one in four may be damaged. Data that parses as an
+// H.264 Annex B stream (it has start codes, and each is followed by a valid
+// NAL unit header) is never a transport stream: the PES headers of a
+// transport stream follow their start codes with a stream id, which no NAL
+// unit header is. Give it the first kTransportStreamProbeBytes of the input,
 // or all of a shorter one.
-constexpr size_t kTransportStreamStarts = 8192;
-constexpr size_t kTransportStreamProbeBytes = kTransportStreamStarts + 16 * 192;
+constexpr size_t kTransportStreamProbeBytes = size_t{256} << 10;
 size_t TransportStreamPacketSize(const uint8_t* data, size_t size);
 // Why a transport stream of `packet`-byte packets is not what a decoder of
 // `stream` ("an H.264 Annex B stream") takes, and where it goes instead:
@@ -63,11 +68,20 @@ std::string TransportStreamRefusal(size_t packet, const char* stream, const char
 
 // True for "-", the name of standard output.
 bool IsStandardOutput(const char* path);
+// The system's words for an errno value, as a tool's message goes on with
+// them ("no space left on device").
+std::string SystemWords(int error);
 // Opens an output file ("-": standard output); nullptr with `problem` set
-// when it cannot be opened. CloseOutput reports whether every byte reached
-// the file (standard output is flushed, not closed).
+// when it cannot be opened, in the words mtsimport uses for its outputs
+// ("cannot create a file in DIR: no such directory"). CloseOutput reports
+// whether every byte reached the file (standard output is flushed, not
+// closed), with `*error` set to the errno value of the first failure when
+// it is not null.
 FILE* OpenOutput(const char* path, std::string* problem);
-bool CloseOutput(FILE* f);
+bool CloseOutput(FILE* f, int* error = nullptr);
+// "write error: <the system's words>" for a failed write with errno `error`
+// (plain "write error" for 0).
+std::string WriteError(int error);
 // A reader that goes away (a closed pipe) makes a write to standard output
 // fail like a full disk, so that the tool reports it instead of being ended
 // by SIGPIPE. Called first thing by every tool.

@@ -1,0 +1,60 @@
+// Preloaded into mtsimport by its tests: /dev/shm as a file system that is
+// small or full, or read-only, without touching the machine's own. With
+// AVCHD_TEST_SHM_ROOM=N a write or allocation in a region past its first N
+// bytes fails with ENOSPC, as a full tmpfs fails it; with
+// AVCHD_TEST_SHM_READONLY set, a region opened to be created or written
+// fails with EROFS.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+template <class F>
+F Next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// Whether bytes up to `end` of the file at `fd` lie beyond the room given.
+bool PastRoom(int fd, off_t end) {
+  const char* room = std::getenv("AVCHD_TEST_SHM_ROOM");
+  if (room == nullptr) return false;
+  char link[64], path[256];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = ::readlink(link, path, sizeof path - 1);
+  if (n < 0) return false;
+  path[n] = '\0';
+  if (std::strncmp(path, "/dev/shm/", 9) != 0 || end <= std::atoll(room)) return false;
+  errno = ENOSPC;
+  return true;
+}
+
+}  // namespace
+
+extern "C" int shm_open(const char* name, int flags, mode_t mode) {
+  if (std::getenv("AVCHD_TEST_SHM_READONLY") && (flags & (O_CREAT | O_RDWR | O_WRONLY))) {
+    errno = EROFS;
+    return -1;
+  }
+  return Next<int (*)(const char*, int, mode_t)>("shm_open")(name, flags, mode);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* data, size_t n, off_t at) {
+  if (PastRoom(fd, at + off_t(n))) return -1;
+  return Next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, data, n, at);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* data, size_t n, off_t at) { return pwrite(fd, data, n, at); }
+
+extern "C" int fallocate(int fd, int mode, off_t at, off_t n) {
+  if (PastRoom(fd, at + n)) return -1;
+  return Next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, at, n);
+}
+
+extern "C" int fallocate64(int fd, int mode, off_t at, off_t n) { return fallocate(fd, mode, at, n); }
