@@ -380,7 +380,8 @@ TEST(DamagedStreams, AccessUnitSentAgainDecodesTheSameEverywhere) {
 // The stream with access unit k (from the units before its picture to its
 // last slice, as a repeated PES carries it) sent again after access unit at,
 // for each {k, at}.
-std::vector<uint8_t> sent_again(const std::vector<uint8_t>& s, std::initializer_list<std::pair<size_t, size_t>> repeats) {
+std::vector<uint8_t> sent_again(const std::vector<uint8_t>& s,
+                                std::initializer_list<std::pair<size_t, size_t>> repeats) {
   const std::vector<Unit> u = units_of(s);
   auto starts_picture = [&](size_t i) {
     return is_slice(u[i]) && (s[u[i].begin + (s[u[i].begin + 2] == 1 ? 4 : 5)] & 0x80) != 0;
