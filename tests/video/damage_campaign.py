@@ -16,6 +16,7 @@ decoded by a ThreadSanitizer build at 2 and 8 workers.
 
 usage: damage_campaign.py [--h264dec PATH] [--testdata DIR] [--work DIR]
                           [--seeds N] [--jobs N] [--kinds a,b,...] [--runs N]
+                          [--camera FILE] [--camera-seeds N]
                           [--limit S] [--list FILE]
                           [--extra-workers a,b,... --extra-runs N]
                           [--tsan H264DEC_TSAN --tsan-sample N]
@@ -300,6 +301,84 @@ def dup_far(b, rng):
     return join(b, us[:at]) + join(b, us[first:end]) + join(b, us[at:])
 
 
+
+def camera_units(b):
+    """The stream as its access units as a recording carries them, each from
+    the units before its picture (delimiter, SEI, sets) to its last slice:
+    (units, [(first, end)], tail) with tail the index after the last one."""
+    us, starts = picture_starts(b)
+    aus, first = [], 0
+    for k, s in enumerate(starts):
+        end = s + 1
+        while end < len(us) and us[end][2] in (1, 5) and end not in starts:
+            end += 1
+        aus.append((first, end))
+        first = end
+    return us, aus
+
+
+def with_repeats(b, repeats):
+    """The stream with access unit k sent again after access unit at
+    (at >= k), for each (k, at) of repeats."""
+    us, aus = camera_units(b)
+    after = {}
+    for k, at in repeats:
+        after.setdefault(min(at, len(aus) - 1), []).append(k)
+    out = [join(b, us[:aus[0][0]])]
+    for i, (s, e) in enumerate(aus):
+        out.append(join(b, us[s:e]))
+        for k in after.get(i, []):
+            out.append(join(b, us[aus[k][0]:aus[k][1]]))
+    out.append(join(b, us[aus[-1][1]:]))
+    return b''.join(out)
+
+
+def camera_dup_near(b, rng):
+    """One to three fields, each sent again right after itself (a repeated
+    PES: delimiter, SEI and slices)."""
+    n = len(camera_units(b)[1])
+    return with_repeats(b, [(k, k) for k in rng.sample(range(n), rng.randrange(1, 4))])
+
+
+def camera_dup_far(b, rng):
+    """One field sent again 1 to 12 fields after itself."""
+    n = len(camera_units(b)[1])
+    k = rng.randrange(n - 1)
+    return with_repeats(b, [(k, k + rng.randrange(1, 13))])
+
+
+def camera_dup_several_far(b, rng):
+    """Two to five fields, each sent again 1 to 12 fields after itself."""
+    n = len(camera_units(b)[1])
+    return with_repeats(b, [(k, k + rng.randrange(1, 13)) for k in rng.sample(range(n - 1), rng.randrange(2, 6))])
+
+
+def camera_dup_run(b, rng):
+    """A run of 2 to 14 fields of which some are sent again: each right after
+    itself, or the run again after its end with some of its fields left out."""
+    n = len(camera_units(b)[1])
+    size = rng.randrange(2, min(15, n + 1))
+    first = rng.randrange(n - size + 1)
+    run = range(first, first + size)
+    picked = [k for k in run if rng.random() < 0.5] or [first]
+    at = first + size - 1
+    return with_repeats(b, [(k, k if rng.random() < 0.5 else at) for k in picked])
+
+
+def camera_cut_first_field(b, rng):
+    """The stream cut after the first field of a frame, then nothing, or an
+    access unit delimiter, SEI, SPS or PPS of the stream."""
+    us, aus = camera_units(b)
+    firsts = [k for k in range(len(aus) - 1) if k % 2 == 0]
+    k = rng.choice(firsts)
+    head = join(b, us[:aus[k][1]])
+    tails = [u for u in us if u[2] in (6, 7, 8, 9)]
+    extra = rng.choice([None] + [t for t in (9, 6, 7, 8) if any(u[2] == t for u in tails)])
+    if extra is not None:
+        head += join(b, [rng.choice([u for u in tails if u[2] == extra])])
+    return head
+
+
 KINDS = {
     'pps_lost': lose_pps,
     'sps_lost': lose_sps,
@@ -317,6 +396,15 @@ KINDS = {
     'foreign_sets_other_size': foreign_sets_other_size,
     'dup_near': dup_near,
     'dup_far': dup_far,
+}
+# Derivatives of a camera's field stream (--camera): fields sent again near
+# and far from themselves, runs of them, and a cut after a first field.
+CAMERA_KINDS = {
+    'camera_dup_near': camera_dup_near,
+    'camera_dup_far': camera_dup_far,
+    'camera_dup_several_far': camera_dup_several_far,
+    'camera_dup_run': camera_dup_run,
+    'camera_cut_first_field': camera_cut_first_field,
 }
 TWO_SOURCES = {'splice', 'join', 'splice_inside', 'foreign_sets', 'foreign_sets_other_size'}
 
@@ -412,7 +500,10 @@ def main():
     ap = decoder_arguments('/tmp/h264_damage_campaign')
     ap.add_argument('--seeds', type=int, default=3)
     ap.add_argument('--jobs', type=int, default=2)
-    ap.add_argument('--kinds', default=','.join(KINDS))
+    ap.add_argument('--kinds', default=','.join(list(KINDS) + list(CAMERA_KINDS)))
+    ap.add_argument('--camera', help='the field stream of a camera that the camera kinds derive from '
+                    '(default: avchd/camera_1080i50_paff.264 of the test material)')
+    ap.add_argument('--camera-seeds', type=int, default=60, help='derivatives of each camera kind')
     ap.add_argument('--runs', type=int, default=1, help='runs of each worker count')
     ap.add_argument('--limit', type=float, default=50.0, help='seconds before a run counts as stalled')
     ap.add_argument('--list', help='write one line per stream to this file')
@@ -426,7 +517,19 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     srcs = sources(args.testdata, args.work)
     items = []
+    camera = args.camera or os.path.join(args.testdata, 'avchd', 'camera_1080i50_paff.264')
     for kind in args.kinds.split(','):
+        if kind in CAMERA_KINDS:
+            if not os.path.exists(camera):
+                print(f'{camera} not found: no {kind} streams', flush=True)
+                continue
+            data = open(camera, 'rb').read()
+            for seed in range(args.camera_seeds):
+                name = os.path.join(args.work, f'{kind}__{seed}.264')
+                with open(name, 'wb') as f:
+                    f.write(CAMERA_KINDS[kind](data, random.Random(f'{kind}/{seed}')))
+                items.append((kind, name))
+            continue
         for si, src in enumerate(srcs):
             data = open(src, 'rb').read()
             for seed in range(args.seeds):

@@ -109,6 +109,7 @@ struct DecodedPicture {
   uint32_t slicesActive;         // slices between header and the end of reconstruction
   uint8_t outputDone;            // written out (or given up for output)
   uint8_t unpaired;              // a field whose second field never came
+  uint8_t secondField;           // the second field of a pair (kept when the first field's record is reused)
   uint8_t queued;                // handed to output (a field pair once, by either field)
   uint8_t released;              // released for output (see the decoder's release queue)
   uint32_t setUpOrder;           // rank of its set-up among all pictures (unique, unlike accessUnitIndex)

@@ -237,17 +237,18 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
 }
 
 // Pairs a field with the opposite field of the same frame that precedes it
-// in decode order.
+// in decode order: a first field (not the second field of a pair, whatever
+// became of that pair's records since) of the same frame_num, both reference
+// fields or both non-reference fields. Only what the stream says decides, so
+// a field sent again pairs the same way however far output has got.
 void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   DecodedPicture* q = p->prevInDecodeOrder;
   if (!q || !q->setUp || p->structure == kFrame || q->structure == kFrame || q->structure == p->structure) return;
-  if (q->pairedField || q->unpaired || q->frameNum != frameNum) return;
-  if ((q->referenceMarking != 0) != (p->referenceMarking != 0) && q->idr == p->idr) {
-    // A reference field and a non-reference field still pair (H.264 allows
-    // the second field of a reference frame to be non-reference).
-  }
+  if (q->pairedField || q->secondField || q->unpaired || q->frameNum != frameNum) return;
+  if ((q->nalRefIdc != 0) != (p->nalRefIdc != 0)) return;
   q->pairedField = p;
   p->pairedField = q;
+  p->secondField = 1;
   // The second field is written into the first field's planes, making the
   // frame one interleaved picture. A first field that repeats an earlier
   // picture (skipped) lends nothing: the second keeps its own planes.
@@ -306,6 +307,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   p->structure = structure_of(field, s->bottom_field_flag);
   p->frameBuffer->structure = p->structure;
   p->pairedField = nullptr;
+  p->secondField = 0;
   // Picture timing without HRD delays carries no output time: the keys then
   // come from the picture order count (its pic_struct still counts).
   if (p->hasPicTiming && !sps->nal_hrd_parameters_present_flag && !sps->vcl_hrd_parameters_present_flag)
@@ -319,7 +321,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   fill_unwritten_planes(ds, p);
   DecodedPicture* prev = p->prevInDecodeOrder;
   // The field before without its second field now is output alone.
-  if (prev && prev->setUp && prev->structure != kFrame && !prev->pairedField && !prev->unpaired)
+  if (prev && prev->setUp && prev->structure != kFrame && !prev->pairedField && !prev->secondField && !prev->unpaired)
     mark_unpaired(dec, prev);
   if (idr && p->hasPicTiming) follow_earlier_timing(dec, p);
   // A later IDR picture without timing (a stream joined on) comes after the

@@ -407,6 +407,49 @@ TEST(DamagedStreams, StreamCutAfterAFirstFieldOutputsTheFieldAlone) {
   }
 }
 
+// The stream with access unit k (from the units before its picture to its
+// last slice, as a repeated PES carries it) sent again after access unit at,
+// for each {k, at}.
+std::vector<uint8_t> sent_again(const std::vector<uint8_t>& s,
+                                std::initializer_list<std::pair<size_t, size_t>> repeats) {
+  const std::vector<Unit> u = units_of(s);
+  auto starts_picture = [&](size_t i) {
+    return is_slice(u[i]) && (s[u[i].begin + (s[u[i].begin + 2] == 1 ? 4 : 5)] & 0x80) != 0;
+  };
+  std::vector<size_t> bounds{0};  // where each access unit ends: after its last slice
+  for (size_t i = 0; i < u.size(); ++i)
+    if (is_slice(u[i]) && (i + 1 == u.size() || !is_slice(u[i + 1]) || starts_picture(i + 1)))
+      bounds.push_back(u[i].end);
+  std::vector<uint8_t> out;
+  auto put = [&](size_t k) { out.insert(out.end(), s.begin() + bounds[k], s.begin() + bounds[k + 1]); };
+  for (size_t k = 0; k + 1 < bounds.size(); ++k) {
+    put(k);
+    for (const auto& [unit, at] : repeats)
+      if (at == k) put(unit);
+  }
+  out.insert(out.end(), s.begin() + bounds.back(), s.end());
+  return out;
+}
+
+// A camera's field stream with fields sent again near and far from
+// themselves, and runs of them: how a repeated field pairs (with the field
+// before it only when that one is a first field of the same frame_num and
+// of the same reference kind) follows from the stream alone, never from
+// whether the record of an earlier field was reused yet.
+TEST(DamagedStreams, CameraFieldsSentAgainDecodeTheSameEverywhere) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/camera_1080i50_paff.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  ASSERT_EQ(s, sent_again(s, {}));
+  const std::initializer_list<uint32_t> workers = {1u, 2u, 4u, 8u};
+  expect_same_everywhere("fields 11, 23, 18, 16 sent again", sent_again(s, {{11, 12}, {23, 24}, {18, 19}, {16, 23}}),
+                         workers);
+#if !defined(__SANITIZE_THREAD__)
+  expect_same_everywhere("fields 2 to 6 sent again, then 7, 11, 12, 13",
+                         sent_again(s, {{2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 6}, {7, 13}, {11, 13}, {12, 13}, {13, 13}}),
+                         workers);
+#endif
+}
+
 // The picture parameter set of the stream's start is lost: the slices that
 // name it are dropped and decoding starts with the next picture that can be
 // decoded (after the parameter sets are sent again).
