@@ -96,7 +96,9 @@ TEST(MtsimportDamaged, ImportedRecordingIsSavedAndOpens) {
     // What the warning counts as lost stays within what the recording spans.
     for (const char* kind : {" s of video", " s of sound"}) {
       const size_t at = imported.err.find(kind);
-      if (at != std::string::npos) EXPECT_LE(std::atof(&imported.err[imported.err.rfind(' ', at - 1)]), 2.0) << imported.err;
+      if (at != std::string::npos) {
+        EXPECT_LE(std::atof(&imported.err[imported.err.rfind(' ', at - 1)]), 2.0) << imported.err;
+      }
     }
     const testsupport::CommandResult saved =
         testsupport::run_command(std::string(MTSIMPORT) + " --mov " + mov + " " + input);
