@@ -263,7 +263,13 @@ bool apply_skip_rule(VideoDecoder* dec, DecodeTask* t, int32_t* result) {
 int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
   DecoderState* ds = &dec->state;
   const int32_t parsed = ByteStreamParser_AnnexB(ds, t->nal);
+  // A new access unit closes the picture before: a slice header does, and a
+  // delimiter as soon as the parser meets it, also when the input runs out
+  // right after it. A picture whose slices all ended before it closed waits
+  // for a worker to finish it, and its last slice's range is fixed.
+  dec->finishScan = 1;
   if (parsed == kAnnexBPending) {
+    wake_for_limits(dec);
     t->state = kTaskParsePartial;
     return kStepWaitInput;
   }
@@ -296,7 +302,6 @@ int32_t parse_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
     else if (t->slice.picture && t->slice.picture->setUp)
       start_progress(dec, t->slice.picture);
   }
-  dec->finishScan = 1;  // a new access unit may have closed the picture before
   wake_for_limits(dec);
   return result;
 }

@@ -6,7 +6,8 @@
 // used as read; a non-IDR slice typed IDR is read as the non-IDR slice it
 // is; a spliced stream
 // whose pictures fill the pools ends, also when they are ordered before
-// the first picture output; a second IDR picture asking to drop
+// the first picture output, and one whose stray pictures a delimiter closes
+// at the end of the input ends the same on every run; a second IDR picture asking to drop
 // the pictures before it still lets them out; smaller pictures joined on
 // are each output at their own size. The outcome is the same for every
 // worker count.
@@ -314,6 +315,46 @@ TEST(DamageRecovery, SplicedStreamEndsWithoutAStall) {
   const DecodeRun run = decode_everywhere("06 spliced into 07", spliced);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
   EXPECT_GE(run.md5s.size(), 50u);
+}
+
+// The part of a damaged splice that comes before the second stream's
+// larger parameter sets: two of its pictures, read with the first stream's
+// sets, are dropped and concealed, and a delimiter ends the input. The
+// delimiter closes the last of them as the input runs out; that picture is
+// finished and output, the same way on every run.
+TEST(DamageRecovery, StrayPicturesBeforeAClosingDelimiterEndTheSameEveryRun) {
+  AVCHD_REQUIRE_TESTDATA(first, "h264-conformance/NRF_MW_E.264");  // 176x144
+  AVCHD_REQUIRE_TESTDATA(second, "h264-features/30_open_gop_sei_aud.264");
+  const std::vector<uint8_t> b = testsupport::read_file(second);
+  const std::vector<size_t> ub = unit_starts(b);
+  ASSERT_GT(ub.size(), 13u);
+  ASSERT_EQ(9, b[header_at(b, ub[0])] & 31);
+  ASSERT_EQ(9, b[header_at(b, ub[7])] & 31);
+  // Two pictures of the second stream, each with its delimiter and SEI, and
+  // the delimiter of the access unit its sets open.
+  std::vector<uint8_t> spliced = testsupport::read_file(first);
+  spliced.insert(spliced.end(), b.begin() + static_cast<std::ptrdiff_t>(ub[7]),
+                 b.begin() + static_cast<std::ptrdiff_t>(ub[13]));
+  spliced.insert(spliced.end(), b.begin(), b.begin() + static_cast<std::ptrdiff_t>(ub[1]));
+  DecodeRun once;
+  bool first_run = true;
+  for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
+    for (int run = 0; run < 10; ++run) {
+      DecodeOptions opt;
+      opt.threads = threads;
+      opt.timeoutMs = 10000;
+      const DecodeRun r = decode_buffer(spliced, opt);
+      if (first_run) {
+        once = r;
+        first_run = false;
+        EXPECT_TRUE(r.finished) << threads << " workers: error " << r.errorCode << " " << r.refusal;
+        continue;
+      }
+      ASSERT_EQ(once.errorCode, r.errorCode) << threads << " workers, run " << run;
+      ASSERT_EQ(once.finished, r.finished) << threads << " workers, run " << run;
+      ASSERT_EQ(once.md5s, r.md5s) << threads << " workers, run " << run;
+    }
+  }
 }
 
 // Pictures whose order counts fall below the IDR picture's (a stream's
