@@ -380,20 +380,26 @@ TakenIn verify(FileIndex& file, const SnapshotIndex& snap, int32_t tail, int32_t
 TakenIn read_table(FileIndex& file, SnapshotIndex* snap) {
   SnapshotIndex fresh;
   if (!file.head_tail(&fresh.head, &fresh.tail)) return TakenIn::kUnreadable;
-  // Left uninitialised: every entry is read into it.
-  std::unique_ptr<FrameOffsetEntry[]> table(new FrameOffsetEntry[static_cast<size_t>(file.capacity)]);
+  // The table is read a piece at a time and only its used entries are kept
+  // (unused ones are all 0xFF, a negative key): the region is sized for
+  // millions of entries, most of them never used.
+  std::unique_ptr<FrameOffsetEntry[]> piece(new FrameOffsetEntry[static_cast<size_t>(kTableReadEntries)]);
+  std::unordered_map<int32_t, FrameOffsetEntry> used;
   for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
     const int32_t n = std::min(kTableReadEntries, file.capacity - first);
     const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
-    file.failed |= ::pread(file.fd, &table[static_cast<size_t>(first)], bytes, FileIndex::entry_offset(first)) !=
-                   static_cast<ssize_t>(bytes);
+    file.failed |= ::pread(file.fd, piece.get(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
     if (file.failed) return TakenIn::kUnreadable;
+    for (int32_t i = 0; i < n; ++i)
+      if (piece[static_cast<size_t>(i)].qt_offset >= 0) used.emplace(first + i, piece[static_cast<size_t>(i)]);
   }
   int32_t last = 0;  // the region's tail while the index is empty
   for (int32_t slot = fresh.head, steps = 0; slot != -1; ++steps) {
     if (!valid_slot(slot, file.capacity) || steps == file.capacity) return TakenIn::kDamaged;
-    const FrameOffsetEntry& e = table[static_cast<size_t>(slot)];
-    if (e.qt_offset < 0 || fresh.slots.count(slot) != 0) return TakenIn::kDamaged;
+    const auto found = used.find(slot);
+    // A slot on the chain whose entry is unused or has a negative key is damage.
+    if (found == used.end() || fresh.slots.count(slot) != 0) return TakenIn::kDamaged;
+    const FrameOffsetEntry& e = found->second;
     fresh.take(slot, e);
     last = slot;
     slot = e.next;
