@@ -54,6 +54,7 @@ constexpr const char* kHelp =
     "\n"
     "exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
     "damage concealed (slices that could not be read dropped and concealed,\n"
+    "pictures incomplete or without their own references, fields sent again,\n"
     "junk before the first start code skipped); 1 the input could not be read\n"
     "or decoded (or memory ran out, or the output was not written); 2 wrong\n"
     "options or environment. mtsimport, unlike the decoders, ends with 0 on a\n"
@@ -103,6 +104,38 @@ void add_damage(VideoDecoder* dec, VideoDamage* sum) {
   if (AVCHDVideoDecoderGetDamageLib(dec, &d) != 0) return;
   if (sum->slicesDropped == 0 || sum->suspect.reason == kVideoRefusalNone) sum->suspect = d.suspect;
   sum->slicesDropped += d.slicesDropped;
+  sum->picturesIncomplete += d.picturesIncomplete;
+  sum->picturesMissingReferences += d.picturesMissingReferences;
+  sum->picturesBeforeStart += d.picturesBeforeStart;
+  sum->picturesOtherSize += d.picturesOtherSize;
+  sum->fieldsRepeated += d.fieldsRepeated;
+}
+
+// Says each kind of damage `d` counts, one line each, as "NAME: damaged:
+// ..."; false when there was none.
+bool report_damage(const std::string& name, const VideoDamage& d) {
+  bool any = false;
+  const auto say = [&](uint32_t n, const char* one, const char* many, const char* what) {
+    if (n == 0) return;
+    std::fprintf(stderr, "h264dec: %s: damaged: %u %s %s\n", name.c_str(), n, n == 1 ? one : many, what);
+    any = true;
+  };
+  if (d.slicesDropped > 0) {
+    // The pictures are all there, some of them concealed.
+    std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name.c_str(),
+                 d.slicesDropped, d.slicesDropped == 1 ? "" : "s", d.suspect.reason ? " (one read as " : "",
+                 d.suspect.text, d.suspect.reason ? ")" : "");
+    any = true;
+  }
+  say(d.picturesIncomplete, "picture", "pictures", "incomplete (macroblocks no slice covered were concealed)");
+  say(d.picturesMissingReferences, "picture refers", "pictures refer",
+      "to pictures never received (concealed from the nearest ones received)");
+  say(d.picturesBeforeStart, "picture", "pictures",
+      "before an IDR or recovery point of their stream (predicted from pictures that are not theirs)");
+  say(d.picturesOtherSize, "picture has", "pictures have",
+      "references of another size (concealed without them)");
+  say(d.fieldsRepeated, "field", "fields", "sent again (left out)");
+  return any;
 }
 
 // The decoder instance, closed on every way out.
@@ -272,13 +305,7 @@ int Run(int argc, char** argv, std::string* name) {
     rc = tools::kExitDamaged;
   }
   add_damage(dec, &damage);
-  if (rc != tools::kExitFailed && damage.slicesDropped > 0) {
-    // Said once: the pictures are all there, some of them concealed.
-    std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name->c_str(),
-                 damage.slicesDropped, damage.slicesDropped == 1 ? "" : "s",
-                 damage.suspect.reason ? " (one read as " : "", damage.suspect.text, damage.suspect.reason ? ")" : "");
-    rc = tools::kExitDamaged;
-  }
+  if (rc != tools::kExitFailed && report_damage(*name, damage)) rc = tools::kExitDamaged;
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.
   if (md5 && rc != tools::kExitFailed) std::printf("%s\n", whole.hex().c_str());
