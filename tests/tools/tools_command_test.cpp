@@ -742,8 +742,8 @@ TEST(ToolInput, TransportStreamFarIntoTheInputIsRefused) {
 TEST(ToolInput, NoElementaryStreamIsATransportStream) {
   AVCHD_REQUIRE_TESTDATA(conformanceList, "h264-conformance/expected.tsv");  // the folder holds streams
   const std::string conformance = conformanceList.substr(0, conformanceList.rfind('/'));
-  AVCHD_REQUIRE_TESTDATA(features, "h264-features");
-  AVCHD_REQUIRE_TESTDATA(ac3, "ac3");
+  AVCHD_REQUIRE_TESTDATA(features, "h264-features/");
+  AVCHD_REQUIRE_TESTDATA(ac3, "ac3/");
   const std::string list = testsupport::run_command("find " + conformance + " " + features + " " + ac3 +
                                                     " -type f \\( -name '*.264' -o -name '*.avc' -o -name '*.ac3' \\)")
                                .out;
