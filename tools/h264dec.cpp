@@ -30,6 +30,8 @@ constexpr const char* kHelp =
     "stream changes size) and format of what was written are printed on standard\n"
     "error. The stream is read as it comes ('-': standard input), so a pipe\n"
     "serves and a long stream takes no more memory than a short one.\n"
+    "Without -o, --md5 or --framemd5 the stream is decoded and nothing is\n"
+    "written: the warnings and the exit status say whether it decodes.\n"
     "\n"
     "options:\n"
     "  -o FILE        write the pictures to FILE ('-': standard output)\n"
@@ -138,6 +140,19 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
   return any;
 }
 
+// Why no decoder could be opened for `p`. The library tells no more than
+// that it could not; its other refusals are ruled out here (the parameters
+// come from a sequence parameter set it read), so what is left after the
+// processor and a picture size beyond its largest is memory: for the
+// picture buffers, the tasks and the worker threads.
+std::string open_failure(const VideoDecoderParams& p) {
+  const std::string what = "cannot open a decoder for " + std::to_string(p.codedWidth) + "x" + std::to_string(p.codedHeight);
+  if (!__builtin_cpu_supports("sse2") || !__builtin_cpu_supports("ssse3"))
+    return what + ": the decoder needs a processor with SSE2 and SSSE3";
+  if (p.codedWidth > 4096 || p.codedHeight > 4096) return what + ": the decoder takes pictures of at most 4096x4096";
+  return what + ": out of memory";
+}
+
 // The decoder instance, closed on every way out.
 struct CloseDecoder {
   void operator()(VideoDecoder* dec) const { AVCHDCloseVideoDecoderLib(dec); }
@@ -230,7 +245,7 @@ int Run(int argc, char** argv, std::string* name) {
     if (decoder) add_damage(decoder.get(), &damage);
     decoder.reset(AVCHDOpenVideoDecoderLib(&p));
     if (!decoder) {
-      *why = "cannot open a decoder for " + std::to_string(p.codedWidth) + "x" + std::to_string(p.codedHeight);
+      *why = open_failure(p);
       return false;
     }
     picture.assign(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&p)) + 64, 0);
@@ -310,6 +325,9 @@ int Run(int argc, char** argv, std::string* name) {
   // that was never complete.
   if (md5 && rc != tools::kExitFailed) std::printf("%s\n", whole.hex().c_str());
   int closeError = 0;
+  // What is still buffered for standard output is sent now: a failure shows
+  // before the pictures are reported as written.
+  std::fflush(stdout);
   const bool lost = (out && out != stdout && !tools::CloseOutput(out, &closeError)) || std::ferror(stdout);
   if (lost && out && out != stdout) {
     tools::Report(kTool, std::string(outPath) + ": " + tools::WriteError(writeError ? writeError : closeError));

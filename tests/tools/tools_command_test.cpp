@@ -293,7 +293,8 @@ std::vector<Case> Cases() {
       {"Ac3TransportStreamShuffled", ac3 + " --md5 " + in.shuffled, 1,
        {in.shuffled + ": an MPEG transport stream of 192-byte packets, not a raw AC-3 stream (mtsimport imports it)"},
        {}},
-      {"Ac3NothingToDo", ac3 + " " + kAc3, 2, {"nothing to do"}, {}},
+      // Decoding without output checks that the stream decodes, as h264dec does.
+      {"Ac3DecodesWithoutOutput", ac3 + " " + kAc3, 0, {}, {}},
       {"Ac3Version", ac3 + " --version", 0, {}, {"ac3dec 1.0"}},
   };
 }
@@ -419,8 +420,9 @@ TEST(ToolOutput, WriteErrorOnStandardOutputFails) {
     EXPECT_TRUE(WIFEXITED(status)) << command << " ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << command;
     EXPECT_NE(err.find(": standard output: write error\n"), std::string::npos) << command << "\n" << err;
-    if (command == h264 + " -o - " + kH264) {
-      EXPECT_EQ(err.find(" picture"), std::string::npos) << "no picture is reported as written\n" << err;
+    if (command.rfind(h264 + " -", 0) == 0 && command != h264 + " --help") {
+      EXPECT_EQ(full.err.find(" picture"), std::string::npos) << command << ": no picture is reported\n" << full.err;
+      EXPECT_EQ(err.find(" picture"), std::string::npos) << command << ": no picture is reported\n" << err;
     }
   }
 }
