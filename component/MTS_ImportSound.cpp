@@ -29,8 +29,8 @@ void AC3Close(MTS_AC3Decoder* decoder) {
 
 int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store) { return store->ac3decInfo.nAC3FrameByteSize; }
 
-int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
-                       int32_t* channelConfig) {
+int32_t ReadAC3FrameHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
+                           int32_t* channelConfig) {
   // What the first whole frame yields follows from its header, so a frame
   // whose audio does not decode counts like the rest.
   MTS_AC3Frame frame{};

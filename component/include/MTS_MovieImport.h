@@ -430,7 +430,7 @@ int32_t FirstSliceSpan(const uint8_t* buffer, int32_t length, int32_t firstSlice
 int32_t LPCMBytesPerSample(uint32_t bitsPerSample);
 int32_t LPCMFramesOf(int32_t audioSize, const LPCMStreamInfo& info);
 
-// The AC-3 decoder as the importer uses it. DecodeAC3Frame gives the PCM
+// The AC-3 decoder as the importer uses it. ReadAC3FrameHeader gives the PCM
 // bytes and the channel configuration of the first whole frame in `data`
 // from its header alone (-3 when there is none, -1 without a decoder), so a
 // frame whose audio does not decode counts like the rest; AC3FrameByteSize
@@ -438,8 +438,8 @@ int32_t LPCMFramesOf(int32_t audioSize, const LPCMStreamInfo& info);
 MTS_AC3Decoder* AC3Open();
 void AC3Close(MTS_AC3Decoder* decoder);
 int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store);
-int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
-                       int32_t* channelConfig);
+int32_t ReadAC3FrameHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
+                           int32_t* channelConfig);
 
 // Releases what one import holds (file, shared record, data references,
 // sample tables, the timecode list); the instance's own buffers stay.
