@@ -798,6 +798,67 @@ TEST(MtsimportSave, ShortRecordingsSaveMoviesThatOpen) {
     GTEST_SKIP() << "test material missing: avchd/small_ac3_20_avchd.m2ts (set AVCHD_TESTDATA to the folder holding it)";
 }
 
+// Every shared recording's movie, stream-copied by ffmpeg into Matroska,
+// holds each picture and each sound sample once: a track keeps one edit per
+// continuous stretch of media (a reader that cuts at every edit sends the
+// packets after a cut again). The copy decodes to the movie's pictures and
+// its sound, before which Matroska keeps what the sound edit's start leaves
+// out of the media (it holds no start trim).
+TEST(MtsimportSave, StreamCopiedMovieHoldsEachSampleOnce) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the saved movies are not copied";
+  AVCHD_REQUIRE_TESTDATA(folder, "avchd");
+  const Folder work;
+  const std::string list = testsupport::run_command("ls " + folder + "/*.m2ts").out;
+  std::istringstream recordings(list);
+  int tried = 0;
+  for (std::string input; std::getline(recordings, input); ++tried) {
+    SCOPED_TRACE(input);
+    const std::string mov = work.path + "/m.mov", mkv = work.path + "/m.mkv", json = work.path + "/m.json";
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " --mov " + mov + " " + input);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    int pictures = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("'vide': "), "'vide': %d samples", &pictures), 1) << r.out;
+    // One continuous stretch of pictures: one edit, in the dump too.
+    const std::string dump = testsupport::read_text(json);
+    const size_t video = dump.find("\"type\": \"vide\"");
+    ASSERT_NE(video, std::string::npos);
+    const size_t edits = dump.rfind("\"edits\": [", video);
+    EXPECT_EQ(dump.substr(edits, dump.find(']', edits) - edits).find("}, {"), std::string::npos)
+        << dump.substr(edits, 200);
+    const bool sound = r.out.find("'soun': ") != std::string::npos && r.out.find("'soun': 0 samples") == std::string::npos;
+    const testsupport::CommandResult copy = testsupport::run_command(
+        "ffmpeg -v error -y -i " + mov + " -map 0:v" + (sound ? " -map 0:a" : "") + " -c copy " + mkv);
+    ASSERT_EQ(copy.exit, 0) << copy.err;
+    auto packets = [](const std::string& file, const char* stream) {
+      return testsupport::run_command(std::string("ffprobe -v error -count_packets -select_streams ") + stream +
+                                      " -show_entries stream=nb_read_packets -of csv=p=0 " + file).out;
+    };
+    EXPECT_EQ(packets(mov, "v"), std::to_string(pictures) + "\n");
+    EXPECT_EQ(packets(mkv, "v"), std::to_string(pictures) + "\n");
+    auto decoded = [](const std::string& file, const char* how) {
+      return testsupport::run_command("ffmpeg -v error -i " + file + how).out;
+    };
+    const std::vector<std::string> moviePictures = FrameMd5s(decoded(mov, " -map 0:v -f framemd5 -"));
+    EXPECT_EQ(moviePictures.size(), size_t(pictures));
+    EXPECT_EQ(FrameMd5s(decoded(mkv, " -map 0:v -f framemd5 -")), moviePictures);
+    if (!sound) continue;
+    const std::string movieSound = decoded(mov, " -map 0:a -f s16le -");
+    const std::string copiedSound = decoded(mkv, " -map 0:a -f s16le -");
+    int channels = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find(" Hz, "), " Hz, %d channels", &channels), 1);
+    const size_t soundTrack = dump.find("\"type\": \"soun\"");
+    const size_t soundEdits = dump.rfind("\"edits\": [", soundTrack);
+    long long lead = -1;
+    ASSERT_EQ(std::sscanf(dump.c_str() + dump.find("\"mediaTime\": ", soundEdits), "\"mediaTime\": %lld", &lead), 1);
+    ASSERT_GT(movieSound.size(), 0u);
+    ASSERT_EQ(copiedSound.size(), movieSound.size() + size_t(lead) * 2 * size_t(channels));
+    EXPECT_TRUE(copiedSound.compare(copiedSound.size() - movieSound.size(), movieSound.size(), movieSound) == 0)
+        << "the copy's sound is not the movie's";
+  }
+  EXPECT_GT(tried, 0) << "no recording in " << folder;
+}
+
 namespace {
 
 // In `first` and `second` joined, the byte the summary names: the first
