@@ -331,6 +331,20 @@ namespace {
 // before its first slice only) says of its pictures' size.
 enum class UnitSize { kNoSet, kTrackSize, kOtherSize };
 
+// The transfer of a complete group of pictures (those pending in the sample
+// table) into the media, with their time codes.
+OSErr TransferGroup(MTS_MovieImportGlobalsRecord* store) {
+  if (store->sampleTableNum <= 0) return noErr;
+  OSErr err = TransferPendingSamples(store);
+  if (err != noErr) return err;
+  if (store->videoInsertedTime == 0) store->videoInsertedTime = store->skippedBFrames * store->frameDuration;
+  if (store->isCamera) {
+    MTS_FlushTCList(store);
+    UpdateTimecodeEnd(store);
+  }
+  return noErr;
+}
+
 // The sequence parameter set values the slice headers are read with: from
 // the parameter set of the access unit when it carries one for pictures of
 // the track's size, else those kept from earlier. The size of another one
@@ -389,13 +403,8 @@ int32_t TicksToVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t tic
 // presentation time `pts`: the media so far goes into the tracks, and the
 // time from its end to that picture stays empty there.
 OSErr CloseVideoRange(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
-  OSErr err = TransferPendingSamples(store);
+  OSErr err = TransferGroup(store);
   if (err != noErr) return err;
-  if (store->videoInsertedTime == 0) store->videoInsertedTime = store->skippedBFrames * store->frameDuration;
-  if (store->isCamera) {
-    MTS_FlushTCList(store);
-    UpdateTimecodeEnd(store);
-  }
   err = mts_import::InsertVideoRanges(store, -1);
   if (err != noErr) return err;
   const int32_t gap = pts > store->videoPTSEnd ? TicksToVideoUnits(store, pts - store->videoPTSEnd) : 0;
@@ -473,16 +482,7 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
 OSErr StartPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pic) {
   if (!pic.intra) return noErr;
   if (store->firstIPTS == 0) store->firstIPTS = pic.PTS;
-  if (store->sampleTableNum > 0) {
-    OSErr err = TransferPendingSamples(store);
-    if (err != noErr) return err;
-    if (store->videoInsertedTime == 0) store->videoInsertedTime = store->skippedBFrames * store->frameDuration;
-    if (store->isCamera) {
-      MTS_FlushTCList(store);
-      UpdateTimecodeEnd(store);
-    }
-  }
-  return noErr;
+  return TransferGroup(store);
 }
 
 int32_t AddTimecode(MTS_MovieImportGlobalsRecord* store) {
