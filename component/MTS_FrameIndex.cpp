@@ -968,10 +968,11 @@ int grow_writer(KeptIndex* k) {
   if (alone) result = grow_table(file, w->pRec, target, &grown);
   MTS_LockUnlock(&w->pARec->lock);
   distrust(k);  // its slots are gone
-  if (!alone || result != 0) {
-    w->fixed = true;
-    return result;
-  }
+  // Another process writes into the index: it grows no more. A growth that
+  // failed is tried again at the next entry (and fails again with its
+  // words, whatever the caller did with the first failure).
+  w->fixed = !alone;
+  if (!alone || result != 0) return result;
   w->capacity = target;
   w->taken.assign((static_cast<size_t>(target) + 63) / 64, 0);
   w->used = 0;

@@ -604,6 +604,20 @@ TEST(MtsimportSave, SaysWhatSharedMemoryCannotTake) {
   EXPECT_NE(grown.err.find(" bytes: no space left on device ("), std::string::npos) << grown.err;
   EXPECT_NE(grown.err.find(" free of "), std::string::npos) << grown.err;
   std::remove(joined.c_str());
+
+  // A growth that fails while time codes are entered (their entries go on
+  // after a failed one) says so too, not that the index is full.
+  AVCHD_REQUIRE_TESTDATA(camera, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const std::string three = Temp("three.m2ts");
+  ASSERT_EQ(testsupport::run_command("cat " + camera + " " + camera + " " + camera + " > " + three).exit, 0);
+  const testsupport::CommandResult codes = testsupport::run_command(std::string("AVCHD_TEST_SHM_ROOM=48000 LD_PRELOAD=") +
+                                                                    SHM_LIMITS + " " + MTSIMPORT + " " + three);
+  std::remove(three.c_str());
+  EXPECT_EQ(codes.exit, 1);
+  EXPECT_EQ(codes.err.rfind("mtsimport: " + three + ": /dev/shm cannot take the record store's shared-memory region of ",
+                            0),
+            0u)
+      << codes.err;
 }
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
