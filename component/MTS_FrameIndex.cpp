@@ -480,7 +480,7 @@ void chain_entry(std::vector<FrameOffsetEntry>& entries, std::vector<int32_t>& s
 // The fill (percent of slots) at which a growable index grows, and to how
 // many slots: twice the entries, so that it holds from about half to
 // kGrowAtLoad percent, and the region stays under twice what its entries take.
-constexpr int kGrowAtLoad = 85;
+constexpr int kGrowAtLoad = 75;
 inline int32_t grown_capacity(int64_t entries, int32_t limit) {
   return static_cast<int32_t>(std::min<int64_t>(limit, 2 * entries));
 }
@@ -525,14 +525,25 @@ struct Writer {
     return !fixed && capacity < limit && (static_cast<int64_t>(used) + 2) * 100 > static_cast<int64_t>(capacity) * kGrowAtLoad;
   }
   // Takes the first free slot of `key`'s probe sequence; -1 when full.
+  // The probe sequence goes slot by slot (MTS_HashTable_ReHash); the free
+  // slot it meets first is found a word of the bitmap at a time, as keys
+  // a few bytes apart (time codes) fill runs of neighbouring slots.
   int32_t take_slot(int64_t key) {
-    int32_t slot = MTS_HashTable_Hash(capacity, key);
-    for (int32_t probes = 0; probes < capacity; ++probes) {
-      if (!is_taken(slot)) {
-        take(slot);
-        return slot;
+    if (used >= capacity) return -1;
+    const int32_t home = MTS_HashTable_Hash(capacity, key);
+    const size_t words = taken.size();
+    size_t w = static_cast<size_t>(home) >> 6;
+    uint64_t free = ~taken[w] & (~uint64_t(0) << (home & 63));  // from the home slot on
+    for (size_t n = 0; n <= words; ++n) {
+      if (free != 0) {
+        const int32_t slot = static_cast<int32_t>(w * 64 + static_cast<size_t>(__builtin_ctzll(free)));
+        if (slot < capacity) {
+          take(slot);
+          return slot;
+        }
       }
-      slot = MTS_HashTable_ReHash(capacity, slot);
+      w = w + 1 < words ? w + 1 : 0;  // past the last slot: on from slot 0
+      free = ~taken[w];
     }
     return -1;
   }
@@ -871,15 +882,56 @@ Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pR
 
 int report_damaged_index(int fd);
 
+// Reads the entries of the index on `file` into `chain` in the order of
+// their keys, when that is the order of its chain (an import adds its samples
+// in the order of their keys): the table a piece at a time, keeping its used
+// entries, and the links, head, tail and checks verified as read_table
+// verifies them. kDamaged also when the chain has another order.
+TakenIn read_sorted_chain(FileIndex& file, std::vector<FrameOffsetEntry>* chain) {
+  int32_t head = -1, tail = -1;
+  if (!file.head_tail(&head, &tail)) return TakenIn::kUnreadable;
+  struct Used {
+    int32_t slot;
+    FrameOffsetEntry e;
+  };
+  std::vector<Used> used;
+  std::unique_ptr<FrameOffsetEntry[]> piece(new FrameOffsetEntry[static_cast<size_t>(kTableReadEntries)]);
+  for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
+    const int32_t n = std::min(kTableReadEntries, file.capacity - first);
+    const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
+    file.failed |= ::pread(file.fd, piece.get(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
+    if (file.failed) return TakenIn::kUnreadable;
+    for (int32_t i = 0; i < n; ++i)
+      if (piece[static_cast<size_t>(i)].qt_offset >= 0) used.push_back({first + i, piece[static_cast<size_t>(i)]});
+  }
+  std::sort(used.begin(), used.end(), [](const Used& a, const Used& b) { return a.e.qt_offset < b.e.qt_offset; });
+  uint32_t sum = 0;
+  for (size_t i = 0; i < used.size(); ++i) {
+    const bool linked = used[i].e.next == (i + 1 < used.size() ? used[i + 1].slot : -1) &&
+                        (i + 1 == used.size() || used[i].e.qt_offset < used[i + 1].e.qt_offset);
+    if (!linked) return TakenIn::kDamaged;
+    sum += MTS_EntryCheckTerm(used[i].slot, used[i].e.qt_offset, used[i].e.value);
+  }
+  uint32_t checks[3];
+  if (!file.checks(checks)) return TakenIn::kUnreadable;
+  const bool ends = used.empty() ? head == -1 : head == used.front().slot && tail == used.back().slot;
+  if (checks[0] == 0 || checks[1] != used.size() || checks[2] != sum || !ends) return TakenIn::kDamaged;
+  chain->resize(used.size());
+  for (size_t i = 0; i < used.size(); ++i) (*chain)[i] = used[i].e;
+  return TakenIn::kCurrent;
+}
+
 // An index after growth: its entries in the order of the chain (which is
 // the order of their keys) and the slot each took.
 struct GrownIndex {
   std::vector<int64_t> keys;
   std::vector<int32_t> slots;
   uint32_t sum = 0;  // of the entries' check terms
+  // The slot of `key`; the keys asked for are the last ones added.
   int32_t slot_of(int64_t key) const {
-    auto it = std::lower_bound(keys.begin(), keys.end(), key);
-    return it != keys.end() && *it == key ? slots[static_cast<size_t>(it - keys.begin())] : -1;
+    for (size_t i = keys.size(); i-- > 0;)
+      if (keys[i] == key) return slots[i];
+    return -1;
   }
 };
 
@@ -890,18 +942,22 @@ struct GrownIndex {
 // checks behind it, then capacity, head and tail together. A reader learns
 // the capacity from the header under the lock and reads the table afresh.
 int grow_table(FileIndex& file, AvchdDataRecord* pRec, int32_t capacity, GrownIndex* grown) {
-  SnapshotIndex old;
-  const TakenIn taken = read_table(file, &old);
+  std::vector<FrameOffsetEntry> chain;
+  TakenIn taken = read_sorted_chain(file, &chain);
+  if (taken == TakenIn::kDamaged) {
+    // Not a chain in the order of its keys: taken in link by link.
+    SnapshotIndex old;
+    taken = read_table(file, &old);
+    chain.clear();
+    if (taken == TakenIn::kCurrent)
+      for (int32_t slot = old.head; slot != -1; slot = chain.back().next) chain.push_back(old.slots[slot]);
+  }
   if (taken == TakenIn::kDamaged) return report_damaged_index(file.fd);
   MTS_RecordSeal seal;
   if (taken != TakenIn::kCurrent || !file.read_at(FileIndex::entry_offset(file.capacity), &seal)) {
     file.report("MTS_PutFrameOffset");
     return kMTSErrMap;
   }
-  std::vector<FrameOffsetEntry> chain;
-  chain.reserve(old.slots.size());
-  for (int32_t slot = old.head; slot != -1; slot = chain.back().next) chain.push_back(old.slots[slot]);
-  old = SnapshotIndex();
   const int grownRegion = MTS_GrowRecordRegion(pRec, capacity);
   if (grownRegion != 0) return grownRegion;
 

@@ -364,7 +364,8 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
 }
 
 // Entries the frame index starts with: the pre-scan's estimate from the
-// time stamps (with a fifth to spare), never more than the file can need
+// time stamps, with room for the index to stay below the fill at which it
+// grows (three quarters), never more than the file can need
 // (MTS_FrameIndexBound) nor more than kStartCap. The index grows, up to that
 // bound, when the recording holds more samples than its time span says (a
 // recording cut short, or two recordings joined), so the estimate need not
@@ -374,7 +375,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
 int32_t FrameIndexCapacity(int64_t fileSize, int32_t videoFrames, int32_t soundFrames) {
   constexpr int64_t kStartCap = int64_t(1) << 18;
   const int64_t frames = 2 * int64_t(videoFrames > 0 ? videoFrames : 0) + (soundFrames > 0 ? soundFrames : 0);
-  const int64_t estimate = static_cast<int64_t>(static_cast<double>(frames) * 1.2 + 1.0);
+  const int64_t estimate = static_cast<int64_t>(static_cast<double>(frames) * 1.6 + 1.0);
   return static_cast<int32_t>(std::min({estimate, kStartCap, int64_t(MTS_FrameIndexBound(fileSize))}));
 }
 
