@@ -200,7 +200,7 @@ TEST_F(StoreMessages, FileSizeLimitTooSmallForTheStoreIsNamed) {
       ImportSays("bash -c 'ulimit -f 4 && exec " + std::string(MTSIMPORT) + " " + path + "'", &status);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
   EXPECT_EQ(said, "mtsimport: " + path + ": the file-size limit (ulimit -f) of 4096 bytes is too small for the "
-                  "record store: the frame index of this import needs a shared-memory region of 8204 bytes; raise "
+                  "record store: the frame index of this import needs a shared-memory region of 10584 bytes; raise "
                   "the limit, then try again (-41)\n");
   // Too small for the directory itself.
   said = ImportSays("bash -c 'ulimit -f 2 && exec " + std::string(MTSIMPORT) + " " + path + "'", &status);

@@ -581,7 +581,7 @@ TEST(MtsimportSave, SaysWhatSharedMemoryCannotTake) {
   // Room for part of the region: the words too, never a bare code.
   const testsupport::CommandResult part = testsupport::run_command("AVCHD_TEST_SHM_ROOM=6000" + run);
   EXPECT_EQ(part.exit, 1);
-  EXPECT_EQ(part.err.rfind(said + "8204 bytes: no space left on device (", 0), 0u) << part.err;
+  EXPECT_EQ(part.err.rfind(said + "10584 bytes: no space left on device (", 0), 0u) << part.err;
   EXPECT_NE(part.err.find(" free of "), std::string::npos) << part.err;
 
   // Sixty copies of the recording joined: the pre-scan's time stamps tell of
