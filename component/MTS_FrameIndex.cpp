@@ -377,24 +377,32 @@ TakenIn verify(FileIndex& file, const SnapshotIndex& snap, int32_t tail, int32_t
   return checks[1] == snap.count && checks[2] == snap.sum && lastSlot == tail ? TakenIn::kCurrent : TakenIn::kDamaged;
 }
 
+// Reads the whole table of `file` a piece at a time and hands `keep` the
+// used entries, slot and entry (unused ones are all 0xFF, a negative key).
+// False when the table cannot be read.
+template <class Keep>
+bool read_used(FileIndex& file, Keep keep) {
+  std::unique_ptr<FrameOffsetEntry[]> piece(new FrameOffsetEntry[static_cast<size_t>(kTableReadEntries)]);
+  for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
+    const int32_t n = std::min(kTableReadEntries, file.capacity - first);
+    const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
+    file.failed |= ::pread(file.fd, piece.get(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
+    if (file.failed) return false;
+    for (int32_t i = 0; i < n; ++i)
+      if (piece[static_cast<size_t>(i)].qt_offset >= 0) keep(first + i, piece[static_cast<size_t>(i)]);
+  }
+  return true;
+}
+
 // Reads the whole table of `file` and takes in the entries of its chain,
 // verified, into `snap` (lock held).
 TakenIn read_table(FileIndex& file, SnapshotIndex* snap) {
   SnapshotIndex fresh;
   fresh.capacity = file.capacity;
   if (!file.head_tail(&fresh.head, &fresh.tail)) return TakenIn::kUnreadable;
-  // The table is read a piece at a time and only its used entries are kept
-  // (unused ones are all 0xFF, a negative key): the region is sized for
-  // millions of entries, most of them never used.
-  std::unique_ptr<FrameOffsetEntry[]> piece(new FrameOffsetEntry[static_cast<size_t>(kTableReadEntries)]);
   std::unordered_map<int32_t, FrameOffsetEntry> used;
-  for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
-    const int32_t n = std::min(kTableReadEntries, file.capacity - first);
-    const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
-    file.failed |= ::pread(file.fd, piece.get(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
-    if (file.failed) return TakenIn::kUnreadable;
-    for (int32_t i = 0; i < n; ++i)
-      if (piece[static_cast<size_t>(i)].qt_offset >= 0) used.emplace(first + i, piece[static_cast<size_t>(i)]);
+  if (!read_used(file, [&](int32_t slot, const FrameOffsetEntry& e) { used.emplace(slot, e); })) {
+    return TakenIn::kUnreadable;
   }
   int32_t last = 0;  // the region's tail while the index is empty
   for (int32_t slot = fresh.head, steps = 0; slot != -1; ++steps) {
@@ -895,14 +903,8 @@ TakenIn read_sorted_chain(FileIndex& file, std::vector<FrameOffsetEntry>* chain)
     FrameOffsetEntry e;
   };
   std::vector<Used> used;
-  std::unique_ptr<FrameOffsetEntry[]> piece(new FrameOffsetEntry[static_cast<size_t>(kTableReadEntries)]);
-  for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
-    const int32_t n = std::min(kTableReadEntries, file.capacity - first);
-    const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
-    file.failed |= ::pread(file.fd, piece.get(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
-    if (file.failed) return TakenIn::kUnreadable;
-    for (int32_t i = 0; i < n; ++i)
-      if (piece[static_cast<size_t>(i)].qt_offset >= 0) used.push_back({first + i, piece[static_cast<size_t>(i)]});
+  if (!read_used(file, [&](int32_t slot, const FrameOffsetEntry& e) { used.push_back({slot, e}); })) {
+    return TakenIn::kUnreadable;
   }
   std::sort(used.begin(), used.end(), [](const Used& a, const Used& b) { return a.e.qt_offset < b.e.qt_offset; });
   uint32_t sum = 0;

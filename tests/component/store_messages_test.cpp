@@ -53,6 +53,37 @@ std::string ReaderSays(uint32_t id, const std::string& path) {
   return std::to_string(checked) + " " + (said ? said : "");
 }
 
+// The words a reader gives for a damaged record of the recording at `path`.
+std::string Blamed(const std::string& path) {
+  return std::to_string(kMTSErrFileChanged) +
+         " the record of this import in the record store (shared memory) was changed or damaged after the import: it "
+         "no longer tells whether the recording " + path + " is the one imported; import it again";
+}
+
+// The record id that the import in process `importer` prints; -1 when none.
+int32_t ImportedId(shmtest::Peer& importer) {
+  const std::string line = importer.read_line();
+  EXPECT_EQ(line.rfind("id ", 0), 0u) << line;
+  return line.rfind("id ", 0) == 0 ? static_cast<int32_t>(std::stol(line.substr(3))) : -1;
+}
+
+// The record of the recording at `path` made by an import in this process.
+struct ImportHere {
+  uint32_t id = 0;
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  explicit ImportHere(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(MTS_CreateAvchdDataRecord(&id, &dir, &rec, st.st_size, 64, shmtest::path_from_string,
+                                        const_cast<char*>(path.c_str())),
+              0);
+  }
+  ~ImportHere() {
+    if (rec != nullptr) MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
+  }
+};
+
 TEST_F(StoreMessages, BusyStoreNamesTheProcessThatHoldsIt) {
   AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_20_avchd.m2ts");
   shmtest::Peer holder(SHM_PEER, {"lock"});
@@ -113,18 +144,14 @@ TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
     if (fd >= 0) close(fd);
     return done;
   };
-  const std::string blamed = std::to_string(kMTSErrFileChanged) +
-                             " the record of this import in the record store (shared memory) was changed or damaged "
-                             "after the import: it no longer tells whether the recording " + path +
-                             " is the one imported; import it again";
+  const std::string blamed = Blamed(path);
   PrintLogSetEnabled(0);
   {
     // The import in another process.
     shmtest::Peer importer(SHM_PEER, {"import", path});
     ASSERT_TRUE(importer.started());
-    const std::string line = importer.read_line();
-    ASSERT_EQ(line.rfind("id ", 0), 0u) << line;
-    const uint32_t id = static_cast<uint32_t>(std::stoul(line.substr(3)));
+    const int32_t id = ImportedId(importer);
+    ASSERT_GE(id, 0);
     EXPECT_EQ(ReaderSays(id, path), "0 ") << "read before the damage";
     ASSERT_TRUE(cutOneByte(id));
     EXPECT_EQ(ReaderSays(id, path), blamed) << "import in another process";
@@ -133,17 +160,10 @@ TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
   }
   {
     // The import in this process.
-    uint32_t id = 0;
-    AvchdRecordDirectory* dir = nullptr;
-    AvchdDataRecord* rec = nullptr;
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    ASSERT_EQ(MTS_CreateAvchdDataRecord(&id, &dir, &rec, st.st_size, 64, shmtest::path_from_string,
-                                        const_cast<char*>(path.c_str())),
-              0);
-    ASSERT_TRUE(cutOneByte(id));
-    EXPECT_EQ(ReaderSays(id, path), blamed) << "import in this process";
-    MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
+    ImportHere here(path);
+    ASSERT_NE(here.rec, nullptr);
+    ASSERT_TRUE(cutOneByte(here.id));
+    EXPECT_EQ(ReaderSays(here.id, path), blamed) << "import in this process";
   }
   {
     // The recording written over, the record intact.
@@ -240,17 +260,13 @@ TEST_F(StoreMessages, ZeroedChecksAreDamage) {
     if (fd >= 0) close(fd);
     return done;
   };
-  const std::string blamed = std::to_string(kMTSErrFileChanged) +
-                             " the record of this import in the record store (shared memory) was changed or damaged "
-                             "after the import: it no longer tells whether the recording " + path +
-                             " is the one imported; import it again";
+  const std::string blamed = Blamed(path);
   PrintLogSetEnabled(0);
   for (const auto& damage : {std::make_pair(size_t(4), false), std::make_pair(size_t(20), false),
                              std::make_pair(size_t(20), true)}) {
     shmtest::Peer importer(SHM_PEER, {"import", path});
-    const std::string line = importer.read_line();
-    ASSERT_EQ(line.rfind("id ", 0), 0u) << line;
-    const uint32_t id = static_cast<uint32_t>(std::stoul(line.substr(3)));
+    const int32_t id = ImportedId(importer);
+    ASSERT_GE(id, 0);
     ASSERT_TRUE(zeroChecks(id, damage.first, damage.second));
     EXPECT_EQ(ReaderSays(id, path), blamed) << damage.first << " bytes, cut " << damage.second;
     importer.write_line("");
@@ -258,22 +274,15 @@ TEST_F(StoreMessages, ZeroedChecksAreDamage) {
   }
   {
     // The import in this process: its record and its frame index.
-    uint32_t id = 0;
-    AvchdRecordDirectory* dir = nullptr;
-    AvchdDataRecord* rec = nullptr;
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    ASSERT_EQ(MTS_CreateAvchdDataRecord(&id, &dir, &rec, st.st_size, 64, shmtest::path_from_string,
-                                        const_cast<char*>(path.c_str())),
-              0);
-    for (int64_t key = 0; key < 10; ++key) ASSERT_EQ(MTS_PutFrameOffset(dir, rec, key * 100, key), 0);
-    ASSERT_TRUE(zeroChecks(id, 20, false));
-    EXPECT_EQ(ReaderSays(id, path), blamed);
+    ImportHere here(path);
+    ASSERT_NE(here.rec, nullptr);
+    for (int64_t key = 0; key < 10; ++key) ASSERT_EQ(MTS_PutFrameOffset(here.dir, here.rec, key * 100, key), 0);
+    ASSERT_TRUE(zeroChecks(here.id, 20, false));
+    EXPECT_EQ(ReaderSays(here.id, path), blamed);
     FrameOffsetEntry e;
     bool exact = false;
     int32_t hint = -1;
-    EXPECT_EQ(MTS_FindFrameOffset(dir, rec, &hint, 500, &e, &exact, false), kMTSErrFileChanged);
-    MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
+    EXPECT_EQ(MTS_FindFrameOffset(here.dir, here.rec, &hint, 500, &e, &exact, false), kMTSErrFileChanged);
   }
   PrintLogSetEnabled(1);
 }
