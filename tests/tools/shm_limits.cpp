@@ -55,10 +55,12 @@ extern "C" int shm_open(const char* name, int flags, mode_t mode) {
 // A write that only partly fits writes what fits and says how much, as a
 // full tmpfs does; the next one fails.
 extern "C" ssize_t pwrite(int fd, const void* data, size_t n, off_t at) {
+  const int saved = errno;
   if (PastRoom(fd, at + off_t(n))) {
     const off_t room = Room(fd);
     if (at >= room) return -1;
     n = size_t(room - at);
+    errno = saved;  // a short count sets no error
   }
   return Next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, data, n, at);
 }
