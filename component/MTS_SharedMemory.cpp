@@ -406,8 +406,8 @@ AvchdDataRecord* map_record(int fd, int32_t capacity, std::shared_ptr<KeptHeader
 
 // The check of a record's header: the file size, the path up to its
 // terminator (the whole field when it has none) and the file's identity.
-// Its first and last bytes are never 0, so no change of one byte makes it 0,
-// the word of a record made without checks.
+// It is never 0 (its first and last bytes are not): zeroed check bytes
+// never pass for a check.
 uint32_t header_check(int64_t fileSize, const char* path, uint64_t identity) {
   uint64_t h = MTS_Mix64(static_cast<uint64_t>(fileSize) ^ 0x5851F42D4C957F2Dull);
   const void* end = std::memchr(path, 0, kMTSPathSize);
