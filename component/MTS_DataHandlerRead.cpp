@@ -92,11 +92,8 @@ ComponentResult lookup_failed(int result, SInt64 offset, SInt32 dataSize) {
 ComponentResult timecode_not_found(SInt64 offset) {
   PrintLog("MTS_DataHScheduleData64", __LINE__, "[ERR]no timecode sample at qt_offset=%lld in the frame index\n",
            static_cast<long long>(offset));
-  MTS_SetProblem(kMTSErrFileChanged,
-                 "the record of this import in the record store (shared memory) has no timecode sample at "
-                 "qt_offset=%lld: it was changed or damaged after the import; import the recording again",
-                 static_cast<long long>(offset));
-  return kMTSErrFileChanged;
+  return MTS_SayRecordDamaged("it has no timecode sample at qt_offset=%lld; import the recording again",
+                              static_cast<long long>(offset));
 }
 
 void complete(DataHCompleteUPP completionRtn, Ptr placeToPutDataPtr, RefCon refCon) {

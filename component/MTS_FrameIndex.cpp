@@ -318,6 +318,7 @@ struct SnapshotIndex {
   std::vector<int32_t> notYet;  // slots of the end entries kept
   int32_t head = -1;
   int32_t tail = -1;
+  int32_t capacity = 0;  // of the table taken in: its slots are slots of a table that size
   uint32_t count = 0;  // entries kept, and the sum of their terms
   uint32_t sum = 0;
   bool read = false;  // the table has been read once
@@ -366,32 +367,42 @@ constexpr int32_t kEntriesFollowed = 1024;    // added entries read one by one b
 enum class TakenIn { kCurrent, kUnreadable, kDamaged };
 
 // Whether what `snap` took in of `file` agrees with the index's checks and
-// ends where the index does. A record made without checks (header check 0)
-// is taken as it stands.
+// ends where the index does. Every record carries its checks: a header
+// check of 0 (the check bytes zeroed, or the region cut and given its size
+// back) is damage.
 TakenIn verify(FileIndex& file, const SnapshotIndex& snap, int32_t tail, int32_t lastSlot) {
   uint32_t checks[3];
   if (!file.checks(checks)) return TakenIn::kUnreadable;
-  if (checks[0] == 0) return TakenIn::kCurrent;
+  if (checks[0] == 0) return TakenIn::kDamaged;
   return checks[1] == snap.count && checks[2] == snap.sum && lastSlot == tail ? TakenIn::kCurrent : TakenIn::kDamaged;
+}
+
+// Reads the whole table of `file` a piece at a time and hands `keep` the
+// used entries, slot and entry (unused ones are all 0xFF, a negative key).
+// False when the table cannot be read.
+template <class Keep>
+bool read_used(FileIndex& file, Keep keep) {
+  std::unique_ptr<FrameOffsetEntry[]> piece(new FrameOffsetEntry[static_cast<size_t>(kTableReadEntries)]);
+  for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
+    const int32_t n = std::min(kTableReadEntries, file.capacity - first);
+    const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
+    file.failed |= ::pread(file.fd, piece.get(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
+    if (file.failed) return false;
+    for (int32_t i = 0; i < n; ++i)
+      if (piece[static_cast<size_t>(i)].qt_offset >= 0) keep(first + i, piece[static_cast<size_t>(i)]);
+  }
+  return true;
 }
 
 // Reads the whole table of `file` and takes in the entries of its chain,
 // verified, into `snap` (lock held).
 TakenIn read_table(FileIndex& file, SnapshotIndex* snap) {
   SnapshotIndex fresh;
+  fresh.capacity = file.capacity;
   if (!file.head_tail(&fresh.head, &fresh.tail)) return TakenIn::kUnreadable;
-  // The table is read a piece at a time and only its used entries are kept
-  // (unused ones are all 0xFF, a negative key): the region is sized for
-  // millions of entries, most of them never used.
-  std::unique_ptr<FrameOffsetEntry[]> piece(new FrameOffsetEntry[static_cast<size_t>(kTableReadEntries)]);
   std::unordered_map<int32_t, FrameOffsetEntry> used;
-  for (int32_t first = 0; first < file.capacity; first += kTableReadEntries) {
-    const int32_t n = std::min(kTableReadEntries, file.capacity - first);
-    const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
-    file.failed |= ::pread(file.fd, piece.get(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
-    if (file.failed) return TakenIn::kUnreadable;
-    for (int32_t i = 0; i < n; ++i)
-      if (piece[static_cast<size_t>(i)].qt_offset >= 0) used.emplace(first + i, piece[static_cast<size_t>(i)]);
+  if (!read_used(file, [&](int32_t slot, const FrameOffsetEntry& e) { used.emplace(slot, e); })) {
+    return TakenIn::kUnreadable;
   }
   int32_t last = 0;  // the region's tail while the index is empty
   for (int32_t slot = fresh.head, steps = 0; slot != -1; ++steps) {
@@ -418,7 +429,8 @@ TakenIn read_table(FileIndex& file, SnapshotIndex* snap) {
 TakenIn catch_up(FileIndex& file, SnapshotIndex* snap) {
   int32_t head = -1, tail = -1;
   if (!file.head_tail(&head, &tail)) return TakenIn::kUnreadable;
-  if (!snap->read || head == -1 || head != snap->head || !valid_slot(snap->tail, file.capacity)) {
+  if (!snap->read || head == -1 || head != snap->head || snap->capacity != file.capacity ||
+      !valid_slot(snap->tail, file.capacity)) {
     return read_table(file, snap);
   }
   SnapshotIndex& s = *snap;
@@ -473,11 +485,22 @@ void chain_entry(std::vector<FrameOffsetEntry>& entries, std::vector<int32_t>& s
   slots.push_back(slot);
 }
 
+// The fill (percent of slots) at which a growable index grows, and to how
+// many slots: twice the entries, so that it holds from about half to
+// kGrowAtLoad percent, and the region stays under twice what its entries take.
+constexpr int kGrowAtLoad = 75;
+inline int32_t grown_capacity(int64_t entries, int32_t limit) {
+  return static_cast<int32_t>(std::min<int64_t>(limit, 2 * entries));
+}
+
 struct Writer {
   AvchdRecordDirectory* pARec = nullptr;
   AvchdDataRecord* pRec = nullptr;
   int32_t capacity = 0;
+  int32_t limit = 0;   // the most entries the index may grow to
+  bool fixed = false;  // grows no more (another process writes into it)
   std::vector<uint64_t> taken;  // a bit per slot
+  int32_t used = 0;             // slots taken
   int64_t maxKey = -1;
   int32_t head = -1;
   uint32_t tail = 0;  // as the region holds it (0 while empty)
@@ -500,16 +523,35 @@ struct Writer {
   std::vector<FrameOffsetEntry> out;
 
   bool is_taken(int32_t slot) const { return (taken[static_cast<size_t>(slot) >> 6] >> (slot & 63)) & 1; }
-  void take(int32_t slot) { taken[static_cast<size_t>(slot) >> 6] |= uint64_t(1) << (slot & 63); }
+  void take(int32_t slot) {
+    taken[static_cast<size_t>(slot) >> 6] |= uint64_t(1) << (slot & 63);
+    ++used;
+  }
+  // True when the index should grow before another key is placed: a new
+  // entry and the end entry behind it would fill it past kGrowAtLoad.
+  bool needs_growth() const {
+    return !fixed && capacity < limit && (static_cast<int64_t>(used) + 2) * 100 > static_cast<int64_t>(capacity) * kGrowAtLoad;
+  }
   // Takes the first free slot of `key`'s probe sequence; -1 when full.
+  // The probe sequence goes slot by slot (MTS_HashTable_ReHash); the free
+  // slot it meets first is found a word of the bitmap at a time, as keys
+  // a few bytes apart (time codes) fill runs of neighbouring slots.
   int32_t take_slot(int64_t key) {
-    int32_t slot = MTS_HashTable_Hash(capacity, key);
-    for (int32_t probes = 0; probes < capacity; ++probes) {
-      if (!is_taken(slot)) {
-        take(slot);
-        return slot;
+    if (used >= capacity) return -1;
+    const int32_t home = MTS_HashTable_Hash(capacity, key);
+    const size_t words = taken.size();
+    size_t w = static_cast<size_t>(home) >> 6;
+    uint64_t free = ~taken[w] & (~uint64_t(0) << (home & 63));  // from the home slot on
+    for (size_t n = 0; n <= words; ++n) {
+      if (free != 0) {
+        const int32_t slot = static_cast<int32_t>(w * 64 + static_cast<size_t>(__builtin_ctzll(free)));
+        if (slot < capacity) {
+          take(slot);
+          return slot;
+        }
       }
-      slot = MTS_HashTable_ReHash(capacity, slot);
+      w = w + 1 < words ? w + 1 : 0;  // past the last slot: on from slot 0
+      free = ~taken[w];
     }
     return -1;
   }
@@ -838,6 +880,7 @@ Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pR
   w->pARec = pARec;
   w->pRec = pRec;
   w->capacity = capacity;
+  w->limit = std::max(capacity, MTS_FrameIndexLimit(pRec));
   w->taken.assign((static_cast<size_t>(capacity) + 63) / 64, 0);
   w->tail = static_cast<uint32_t>(tail);
   w->ending = ending;
@@ -845,8 +888,167 @@ Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pR
   return k->writer.get();
 }
 
+int report_damaged_index(int fd);
+
+// Reads the entries of the index on `file` into `chain` in the order of
+// their keys, when that is the order of its chain (an import adds its samples
+// in the order of their keys): the table a piece at a time, keeping its used
+// entries, and the links, head, tail and checks verified as read_table
+// verifies them. kDamaged also when the chain has another order.
+TakenIn read_sorted_chain(FileIndex& file, std::vector<FrameOffsetEntry>* chain) {
+  int32_t head = -1, tail = -1;
+  if (!file.head_tail(&head, &tail)) return TakenIn::kUnreadable;
+  struct Used {
+    int32_t slot;
+    FrameOffsetEntry e;
+  };
+  std::vector<Used> used;
+  if (!read_used(file, [&](int32_t slot, const FrameOffsetEntry& e) { used.push_back({slot, e}); })) {
+    return TakenIn::kUnreadable;
+  }
+  std::sort(used.begin(), used.end(), [](const Used& a, const Used& b) { return a.e.qt_offset < b.e.qt_offset; });
+  uint32_t sum = 0;
+  for (size_t i = 0; i < used.size(); ++i) {
+    const bool linked = used[i].e.next == (i + 1 < used.size() ? used[i + 1].slot : -1) &&
+                        (i + 1 == used.size() || used[i].e.qt_offset < used[i + 1].e.qt_offset);
+    if (!linked) return TakenIn::kDamaged;
+    sum += MTS_EntryCheckTerm(used[i].slot, used[i].e.qt_offset, used[i].e.value);
+  }
+  uint32_t checks[3];
+  if (!file.checks(checks)) return TakenIn::kUnreadable;
+  const bool ends = used.empty() ? head == -1 : head == used.front().slot && tail == used.back().slot;
+  if (checks[0] == 0 || checks[1] != used.size() || checks[2] != sum || !ends) return TakenIn::kDamaged;
+  chain->resize(used.size());
+  for (size_t i = 0; i < used.size(); ++i) (*chain)[i] = used[i].e;
+  return TakenIn::kCurrent;
+}
+
+// An index after growth: its entries in the order of the chain (which is
+// the order of their keys) and the slot each took.
+struct GrownIndex {
+  std::vector<int64_t> keys;
+  std::vector<int32_t> slots;
+  uint32_t sum = 0;  // of the entries' check terms
+  // The slot of `key`; the keys asked for are the last ones added.
+  int32_t slot_of(int64_t key) const {
+    for (size_t i = keys.size(); i-- > 0;)
+      if (keys[i] == key) return slots[i];
+    return -1;
+  }
+};
+
+// Grows the index of `pRec` on `file` to `capacity` entries (store lock
+// held): the entries of its chain are taken in (verified against its checks),
+// the region made larger, and the larger table written a piece at a time,
+// every entry at its slot in it and chained in the same order, then its
+// checks behind it, then capacity, head and tail together. A reader learns
+// the capacity from the header under the lock and reads the table afresh.
+int grow_table(FileIndex& file, AvchdDataRecord* pRec, int32_t capacity, GrownIndex* grown) {
+  std::vector<FrameOffsetEntry> chain;
+  TakenIn taken = read_sorted_chain(file, &chain);
+  if (taken == TakenIn::kDamaged) {
+    // Not a chain in the order of its keys: taken in link by link.
+    SnapshotIndex old;
+    taken = read_table(file, &old);
+    chain.clear();
+    if (taken == TakenIn::kCurrent)
+      for (int32_t slot = old.head; slot != -1; slot = chain.back().next) chain.push_back(old.slots[slot]);
+  }
+  if (taken == TakenIn::kDamaged) return report_damaged_index(file.fd);
+  MTS_RecordSeal seal;
+  if (taken != TakenIn::kCurrent || !file.read_at(FileIndex::entry_offset(file.capacity), &seal)) {
+    file.report("MTS_PutFrameOffset");
+    return kMTSErrMap;
+  }
+  const int grownRegion = MTS_GrowRecordRegion(pRec, capacity);
+  if (grownRegion != 0) return grownRegion;
+
+  std::vector<uint64_t> used((static_cast<size_t>(capacity) + 63) / 64, 0);
+  grown->keys.resize(chain.size());
+  grown->slots.resize(chain.size());
+  seal.entryCount = 0;
+  seal.entrySum = 0;
+  for (size_t i = 0; i < chain.size(); ++i) {
+    int32_t slot = MTS_HashTable_Hash(capacity, chain[i].qt_offset);
+    while ((used[static_cast<size_t>(slot) >> 6] >> (slot & 63)) & 1) slot = MTS_HashTable_ReHash(capacity, slot);
+    used[static_cast<size_t>(slot) >> 6] |= uint64_t(1) << (slot & 63);
+    grown->keys[i] = chain[i].qt_offset;
+    grown->slots[i] = slot;
+    seal.entryCount += 1;
+    seal.entrySum += MTS_EntryCheckTerm(slot, chain[i].qt_offset, chain[i].value);
+  }
+  // The entries in the order of their slots, linked to their successors.
+  std::vector<uint32_t> order(chain.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return grown->slots[a] < grown->slots[b]; });
+  std::vector<FrameOffsetEntry> piece(static_cast<size_t>(std::min(capacity, kTableReadEntries)));
+  size_t next = 0;
+  for (int32_t first = 0; first < capacity; first += kTableReadEntries) {
+    const int32_t n = std::min(kTableReadEntries, capacity - first);
+    std::memset(piece.data(), 0xFF, static_cast<size_t>(n) * kMTSFrameEntrySize);
+    for (; next < order.size() && grown->slots[order[next]] < first + n; ++next) {
+      const uint32_t i = order[next];
+      FrameOffsetEntry& e = piece[static_cast<size_t>(grown->slots[i] - first)];
+      e = chain[i];
+      e.next = i + 1 < chain.size() ? grown->slots[i + 1] : -1;
+    }
+    const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
+    file.failed |= ::pwrite(file.fd, piece.data(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
+  }
+  grown->sum = seal.entrySum;
+  const int32_t header[3] = {capacity, chain.empty() ? -1 : grown->slots.front(),
+                             chain.empty() ? 0 : grown->slots.back()};
+  if (file.failed || !file.write_at(FileIndex::entry_offset(capacity), seal) ||
+      !file.write_at(offsetof(AvchdDataRecord, capacity), header)) {
+    file.report("MTS_PutFrameOffset");
+    return kMTSErrMap;
+  }
+  return 0;
+}
+
+// Grows the index of writer `w` of kept index `k` to twice its entries, its
+// run written first, and takes the slots of the larger table. 0 also when
+// another process writes into the index (the writer then grows no more).
+int grow_writer(KeptIndex* k) {
+  int result = flush_run(k);
+  Writer* w = k->writer.get();
+  if (result != 0 || w == nullptr) return result;
+  int32_t capacity = 0;
+  int fd = -1;
+  result = MTS_LockAvchdStore(w->pARec, w->pRec, &capacity, &fd);
+  if (result != 0) return result;
+  FileIndex file(fd, capacity);
+  int32_t head = -1, tail = -1;
+  GrownIndex grown;
+  const int32_t target = grown_capacity(static_cast<int64_t>(w->used) + 2, w->limit);
+  const bool alone = capacity == w->capacity && file.head_tail(&head, &tail) && head == w->head &&
+                     static_cast<uint32_t>(tail) == w->tail;
+  if (alone) result = grow_table(file, w->pRec, target, &grown);
+  MTS_LockUnlock(&w->pARec->lock);
+  distrust(k);  // its slots are gone
+  // Another process writes into the index: it grows no more. A growth that
+  // failed is tried again at the next entry (and fails again with its
+  // words, whatever the caller did with the first failure).
+  w->fixed = !alone;
+  if (!alone || result != 0) return result;
+  w->capacity = target;
+  w->taken.assign((static_cast<size_t>(target) + 63) / 64, 0);
+  w->used = 0;
+  for (int32_t slot : grown.slots) w->take(slot);
+  w->head = grown.slots.empty() ? -1 : grown.slots.front();
+  w->tail = grown.slots.empty() ? 0 : static_cast<uint32_t>(grown.slots.back());
+  w->sealCount = static_cast<uint32_t>(grown.slots.size());
+  w->sealSum = grown.sum;
+  if (w->endKey >= 0) w->endSlot = grown.slot_of(w->endKey);
+  if (w->heldSlot >= 0) w->heldSlot = grown.slot_of(w->heldKey);
+  for (size_t i = 0; i < w->run.size(); ++i) w->runSlots[i] = grown.slot_of(w->run[i].qt_offset);
+  for (size_t i = 0; i < w->run.size(); ++i) w->run[i].next = i + 1 < w->run.size() ? w->runSlots[i + 1] : -1;
+  return 0;
+}
+
 // Adds one entry through the file under the lock, entry by entry (the road of
 // MTS_PutFrameOffset, and of a writer that finds another process in the index).
+// An index that may grow grows when it is full.
 int put_through_file(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset, int64_t value) {
   int32_t capacity = 0;
   int fd = -1;
@@ -854,14 +1056,27 @@ int put_through_file(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t
   if (locked != 0) return locked;
   FileIndex index(fd, capacity);
   int result = put_entry(index, capacity, qt_offset, value);
+  uint32_t seal[2];
+  const int32_t limit = MTS_FrameIndexLimit(pRec);
+  if (result == kMTSErrTableFull && limit > capacity && index.seal(seal)) {
+    GrownIndex grown;
+    const int32_t target = grown_capacity(static_cast<int64_t>(seal[0]) + 2, limit);
+    result = target > capacity ? grow_table(index, pRec, target, &grown) : kMTSErrTableFull;
+    if (result == 0) {
+      FileIndex larger(fd, target);
+      result = put_entry(larger, target, qt_offset, value);
+      larger.report("MTS_PutFrameOffset");
+    }
+  }
   MTS_LockUnlock(&pARec->lock);
   index.report("MTS_PutFrameOffset");
   return result;
 }
 
 // Adds an entry to the writer's run. Returns 0 (added, or the key is already
-// present), kMTSErrTableFull, kMTSErrParam, or 1 when the writer cannot tell
-// (a key not above every key added: the file decides).
+// present), kMTSErrTableFull, kMTSErrParam, 1 when the writer cannot tell
+// (a key not above every key added: the file decides), or 2 when the index
+// is to grow first.
 int add_to_run(Writer* w, int64_t qt_offset, int64_t value) {
   if (qt_offset < 0) return kMTSErrParam;
   if (w->capacity < 1) return kMTSErrTableFull;
@@ -871,6 +1086,7 @@ int add_to_run(Writer* w, int64_t qt_offset, int64_t value) {
   } else {
     if (qt_offset == w->maxKey) return 0;  // the first value stays
     if (qt_offset < w->maxKey || qt_offset < w->endKey) return 1;
+    if (w->needs_growth()) return 2;
     slot = w->take_slot(qt_offset);
     if (slot < 0) return kMTSErrTableFull;
   }
@@ -895,6 +1111,14 @@ int add_entry(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_off
   KeptIndex& k = *kept;
   Writer* w = writer_of(&k, pARec, pRec, !writeNow);
   int result = w != nullptr ? add_to_run(w, qt_offset, value) : 1;
+  if (result == 2) {
+    // The index grows first: a failure to grow ends the import, with words
+    // that say what the store lacks.
+    result = grow_writer(&k);
+    if (result != 0) return result;
+    w = k.writer.get();
+    result = w != nullptr ? add_to_run(w, qt_offset, value) : 1;
+  }
   if (result == 1) {
     // The file decides: what the run holds goes first.
     int flushed = flush_run(&k);
@@ -920,10 +1144,7 @@ int report_damaged_index(int fd) {
   PrintLog("MTS_GetFrameOffset", __LINE__,
            "[ERR]frame index of shared memory (fd=%d) changed after it was written (its checks fail): not used\n",
            fd);
-  MTS_SetProblem(kMTSErrFileChanged,
-                 "the record of this import in the record store (shared memory) was changed or damaged after the "
-                 "import: its frame index no longer holds what the import wrote; import the recording again");
-  return kMTSErrFileChanged;
+  return MTS_SayRecordDamaged("its frame index no longer holds what the import wrote; import the recording again");
 }
 
 }  // namespace
@@ -999,7 +1220,6 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
   std::lock_guard<std::mutex> guard(g_indexLock);
   // Entries this process has added are in the index before it is read.
   flush_all_runs();
-  const int32_t capacity = MTS_MappedCapacity(pRec);
   int fd = -1;
   KeptIndex* kept = kept_index(pRec, &fd);
   SnapshotIndex none;
@@ -1007,23 +1227,23 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
   int32_t hint = *frameHint;
   int result = kMTSErrNotFound;
   if (snap.read) {
-    result = find_entry(snap, capacity, &hint, qt_offset, outEntry, outExact, wantNext);
+    result = find_entry(snap, snap.capacity, &hint, qt_offset, outEntry, outExact, wantNext);
     if (result == 0 && *outExact) {
       *frameHint = hint;
       return 0;
     }
     // Not found as a sample's start: unless the index has grown since it
-    // was read, that is the answer. (Head and tail read without the lock:
-    // a torn pair only costs a catch-up.)
-    int32_t headTail[2];
-    if (::pread(fd, headTail, sizeof headTail, offsetof(AvchdDataRecord, head)) == sizeof headTail &&
-        headTail[0] == snap.head && headTail[1] == snap.tail) {
+    // was read, that is the answer. (Capacity, head and tail read without
+    // the lock: a torn view only costs a catch-up.)
+    int32_t now[3];
+    if (::pread(fd, now, sizeof now, offsetof(AvchdDataRecord, capacity)) == sizeof now &&
+        now[0] == snap.capacity && now[1] == snap.head && now[2] == snap.tail) {
       *frameHint = hint;
       return result;
     }
   }
-  int32_t locked = 0;
-  if (MTS_LockAvchdStore(pARec, pRec, &locked, &fd) != 0) return kMTSErrNotFound;
+  int32_t capacity = 0;
+  if (MTS_LockAvchdStore(pARec, pRec, &capacity, &fd) != 0) return kMTSErrNotFound;
   FileIndex file(fd, capacity);
   const TakenIn taken = catch_up(file, &snap);
   MTS_LockUnlock(&pARec->lock);
@@ -1035,7 +1255,7 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
   }
   *outExact = true;
   hint = *frameHint;
-  result = find_entry(snap, capacity, &hint, qt_offset, outEntry, outExact, wantNext);
+  result = find_entry(snap, snap.capacity, &hint, qt_offset, outEntry, outExact, wantNext);
   *frameHint = hint;
   return result;
 }

@@ -368,24 +368,20 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->state = kMTSStateImporting;
 }
 
-// Entries of the frame index. Every sound and video sample is a PES that
-// begins with a source packet of its own, and every time code belongs to a
-// video sample, so twice the whole packets of the file (and one for an empty
-// file) always suffice, whatever the time stamps say; the estimate from the
-// pre-scan's time stamps does not (a recording cut short, or two recordings
-// joined, hold more frames than their time span). The region is filled when
-// it is made, so it costs 20 bytes per entry: for files above 2^21 packets
-// (384 MiB) the bound is capped at 2^22 entries (80 MiB), over twelve hours of
-// 60-field video with sound and time code, or at the estimate when that is
-// larger.
+// Entries the frame index starts with: the pre-scan's estimate from the
+// time stamps, with room for the index to stay below the fill at which it
+// grows (three quarters), never more than the file can need
+// (MTS_FrameIndexBound) nor more than kStartCap. The index grows, up to that
+// bound, when the recording holds more samples than its time span says (a
+// recording cut short, or two recordings joined), so the estimate need not
+// hold; an estimate far too large (a jump in the time stamps) costs at most
+// kStartCap entries of shared memory (5 MiB, about 45 minutes of 60-field
+// video with sound and time code).
 int32_t FrameIndexCapacity(int64_t fileSize, int32_t videoFrames, int32_t soundFrames) {
-  constexpr int64_t kCap = int64_t(1) << 22;
-  const int64_t packets = fileSize > 0 ? fileSize / kMTSPacketSize : 0;
-  const int64_t bound = 2 * packets + 1;
+  constexpr int64_t kStartCap = int64_t(1) << 18;
   const int64_t frames = 2 * int64_t(videoFrames > 0 ? videoFrames : 0) + (soundFrames > 0 ? soundFrames : 0);
-  const int64_t estimate = static_cast<int64_t>(static_cast<double>(frames) * 1.2 + 1.0);
-  const int64_t entries = std::min(bound, std::max(kCap, estimate));
-  return entries > INT32_MAX ? INT32_MAX : static_cast<int32_t>(entries);
+  const int64_t estimate = static_cast<int64_t>(static_cast<double>(frames) * 1.6 + 1.0);
+  return static_cast<int32_t>(std::min({estimate, kStartCap, int64_t(MTS_FrameIndexBound(fileSize))}));
 }
 
 bool ParentIsQuickLook() {
@@ -482,7 +478,8 @@ ComponentResult MTS_MovieImportDataRef(MTS_MovieImportGlobalsRecord* store, Hand
   const int32_t capacity = FrameIndexCapacity(store->fileSize, store->videoFrames, store->soundFrames);
   UInt32 recordID = 0;
   OSErr err = static_cast<OSErr>(
-      MTS_SetDataHandler(&recordID, &store->pARec, &store->pRec, store->dataHandler, store->fileSize, capacity));
+      MTS_SetDataHandler(&recordID, &store->pARec, &store->pRec, store->dataHandler, store->fileSize, capacity,
+                         true));
   if (err != noErr) {
     MTS_LOG("[ERR]failed to MTS_SetDataHandler. err=%d\n", err);
     return err;

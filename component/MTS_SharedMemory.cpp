@@ -47,6 +47,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <cstdarg>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -65,6 +66,7 @@
 namespace {
 
 constexpr int kLiveDirectoryTries = 100;
+constexpr char kIndexWords[] = "the frame index of this import";
 constexpr mode_t kRegionMode = 0600;
 
 // The imported file as a check in this process last found it unchanged.
@@ -102,6 +104,10 @@ struct Mapping {
   int32_t capacity;  // entries of a record's frame index; 0 for the directory
   std::shared_ptr<KeptHeader> header;  // a record's; none for the directory
   uint64_t serial;  // tells this mapping from earlier ones at the same address
+  // The most entries the index may grow to through this mapping: the
+  // importer's mapping of a growable record covers that many from the start
+  // (`bytes`); any other mapping stays at `capacity`.
+  int32_t limit = 0;
 };
 std::mutex g_mappingsLock;
 std::unordered_map<const void*, Mapping>& mappings() {
@@ -179,9 +185,19 @@ bool is_unlinked(int fd) {
 }
 
 // Words for a region that /dev/shm, where the regions are files, cannot take
-// (`error` from creating or filling it): the place, the cause and the size
-// needed, with what to do. Other failures keep the code's words.
-void report_shm_room(int code, int error, size_t bytes) {
+// (`error` from creating, sizing or filling it): the place (or the file-size
+// limit), the cause, the size needed and the room left, with what to do.
+// Other failures keep the code's words. `what` names the region.
+void report_shm_room(int code, int error, size_t bytes, const char* what = "the record store's directory") {
+  // Regions are files: the process's file-size limit bounds them too.
+  struct rlimit limit;
+  if (error == EFBIG && ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    MTS_SetProblem(code,
+                   "the file-size limit (ulimit -f) of %llu bytes is too small for the record store: %s needs a "
+                   "shared-memory region of %zu bytes; raise the limit, then try again",
+                   static_cast<unsigned long long>(limit.rlim_cur), what, bytes);
+    return;
+  }
   const char* todo = nullptr;
   if (error == ENOSPC) todo = "free space in /dev/shm (or mount it larger)";
   else if (error == EROFS) todo = "mount /dev/shm writable";
@@ -206,6 +222,33 @@ bool has_size(int fd, size_t bytes, off_t* actual) {
   if (::fstat(fd, &st) != 0) return false;
   *actual = st.st_size;
   return st.st_size >= static_cast<off_t>(bytes);
+}
+
+// Writes `bytes` bytes at `offset` of the file open on `fd`, going on after
+// a short write: the call that writes nothing says why (errno), as a full
+// /dev/shm gives a short count first and ENOSPC only after.
+bool write_all(int fd, const void* data, size_t bytes, off_t offset) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  while (bytes > 0) {
+    const ssize_t n = ::pwrite(fd, p, bytes, offset);
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    offset += n;
+    bytes -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Gives the region open on `fd` `bytes` bytes and takes its pages now, so
+// that a /dev/shm without room for them fails here (errno set), not with
+// SIGBUS or a short write later. fallocate changes no byte.
+bool size_region(int fd, size_t bytes) {
+  return ::ftruncate(fd, static_cast<off_t>(bytes)) == 0 &&
+         (::fallocate(fd, 0, 0, static_cast<off_t>(bytes)) == 0 || errno == EOPNOTSUPP);
 }
 
 // Checks the region of mapping `m` at `address` before its bytes are touched.
@@ -347,18 +390,24 @@ void repair_directory(AvchdRecordDirectory* dir, const char* reporter) {
   dir->recordsInUse = records_in_use(dir);
 }
 
-AvchdDataRecord* map_record(int fd, int32_t capacity, std::shared_ptr<KeptHeader> header) {
-  size_t bytes = MTS_RecordRegionSize(capacity);
+// Maps the record region open on `fd`, `limit` entries of it (at least
+// `capacity`): past the region's end the mapping is address space only, which
+// the region fills as it grows. No byte of it is touched here.
+AvchdDataRecord* map_record(int fd, int32_t capacity, std::shared_ptr<KeptHeader> header, int32_t limit = 0) {
+  limit = std::max(limit, capacity);
+  size_t bytes = MTS_RecordRegionSize(limit);
   void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return nullptr;
-  add_mapping(p, Mapping{fd, bytes, capacity, std::move(header), 0});
+  Mapping m{fd, bytes, capacity, std::move(header), 0};
+  m.limit = limit;
+  add_mapping(p, m);
   return static_cast<AvchdDataRecord*>(p);
 }
 
 // The check of a record's header: the file size, the path up to its
 // terminator (the whole field when it has none) and the file's identity.
-// Its first and last bytes are never 0, so no change of one byte makes it 0,
-// the word of a record made without checks.
+// It is never 0 (its first and last bytes are not): zeroed check bytes
+// never pass for a check.
 uint32_t header_check(int64_t fileSize, const char* path, uint64_t identity) {
   uint64_t h = MTS_Mix64(static_cast<uint64_t>(fileSize) ^ 0x5851F42D4C957F2Dull);
   const void* end = std::memchr(path, 0, kMTSPathSize);
@@ -394,9 +443,8 @@ std::shared_ptr<KeptHeader> read_header(int fd, int32_t capacity) {
               ::pread(fd, &kept->seal, sizeof kept->seal, seal_offset(capacity)) ==
                   static_cast<ssize_t>(sizeof kept->seal);
   if (!read) return nullptr;
-  // A record made without checks (every spare byte 0) is taken as it is.
-  kept->intact = kept->seal.headerCheck == 0 ||
-                 kept->seal.headerCheck == header_check(kept->fileSize, kept->path, kept->seal.fileIdentity);
+  // Every record carries its checks (the check word is never 0).
+  kept->intact = kept->seal.headerCheck == header_check(kept->fileSize, kept->path, kept->seal.fileIdentity);
   return kept;
 }
 
@@ -405,7 +453,7 @@ bool fill_file(int fd, off_t offset, size_t bytes, unsigned char fill) {
   std::vector<unsigned char> chunk(std::min<size_t>(bytes, size_t(1) << 20), fill);
   while (bytes > 0) {
     size_t n = bytes < chunk.size() ? bytes : chunk.size();
-    if (::pwrite(fd, chunk.data(), n, offset) != static_cast<ssize_t>(n)) return false;
+    if (!write_all(fd, chunk.data(), n, offset)) return false;
     offset += static_cast<off_t>(n);
     bytes -= n;
   }
@@ -414,7 +462,7 @@ bool fill_file(int fd, off_t offset, size_t bytes, unsigned char fill) {
 
 template <class T>
 bool write_at(int fd, off_t offset, const T& v) {
-  return ::pwrite(fd, &v, sizeof v, offset) == static_cast<ssize_t>(sizeof v);
+  return write_all(fd, &v, sizeof v, offset);
 }
 
 // Unmaps a record mapping of this store and closes its descriptor (which
@@ -557,9 +605,7 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
     // with SIGBUS at the first write through the mapping; fallocate changes
     // no byte of it.
     off_t size = 0;
-    if (!has_size(fd, kMTSDirectorySize, &size) &&
-        (::ftruncate(fd, kMTSDirectorySize) != 0 ||
-         (::fallocate(fd, 0, 0, kMTSDirectorySize) != 0 && errno != EOPNOTSUPP))) {
+    if (!has_size(fd, kMTSDirectorySize, &size) && !size_region(fd, kMTSDirectorySize)) {
       PrintLog(reporter, __LINE__, "[ERR]failed to ftruncate(fd=%d). errno=%d\n", fd, errno);
       report_shm_room(kMTSErrMap, errno, kMTSDirectorySize);
       close_reporting(fd, reporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
@@ -679,6 +725,30 @@ bool MTS_ShmRegionName(char* out, size_t size, int32_t recordID) {
   return n > 0 && static_cast<size_t>(n) < size;
 }
 
+namespace {
+
+// The capacity of the index behind record mapping `m` at `pRec` now (store
+// lock held): the importer grows an index by writing the larger table and
+// then its capacity into the header. A capacity is taken only when it is
+// larger than the one last found, within what the recording can need, and
+// held by the region; the mapping keeps it.
+int32_t current_capacity(const AvchdDataRecord* pRec, const Mapping& m) {
+  int32_t stored = 0;
+  if (m.header == nullptr ||
+      ::pread(m.fd, &stored, sizeof stored, offsetof(AvchdDataRecord, capacity)) != sizeof stored ||
+      stored <= m.capacity || stored > std::max(m.limit, MTS_FrameIndexBound(m.header->fileSize))) {
+    return m.capacity;
+  }
+  struct stat st;
+  if (::fstat(m.fd, &st) != 0 || static_cast<size_t>(st.st_size) < MTS_RecordRegionSize(stored)) return m.capacity;
+  std::lock_guard<std::mutex> guard(g_mappingsLock);
+  auto it = mappings().find(pRec);
+  if (it != mappings().end() && it->second.serial == m.serial) it->second.capacity = stored;
+  return stored;
+}
+
+}  // namespace
+
 int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity,
                        int* outRecordFd) {
   Mapping dir, rec;
@@ -707,7 +777,7 @@ int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec,
     MTS_LockUnlock(&pARec->lock);
     return kMTSErrMap;
   }
-  *outCapacity = rec.capacity;
+  *outCapacity = current_capacity(pRec, rec);
   *outRecordFd = rec.fd;
   return 0;
 }
@@ -717,21 +787,18 @@ namespace {
 // Says that the header of the record behind `header` no longer holds what
 // the import wrote; its result code.
 int report_damaged_header(const KeptHeader& header, const char* reporter) {
+  char path[4 * kMTSPathSize];
+  MTS_EscapePath(header.path, path, sizeof path);
   PrintLog(reporter, __LINE__,
            "[ERR]record of file %.1000s changed since the import (it no longer holds what the import wrote): "
            "not read\n",
-           header.path);
-  MTS_SetProblem(kMTSErrFileChanged,
-                 "the record of this import in the record store (shared memory) was changed or damaged after the "
-                 "import: it no longer tells whether the recording %.600s is the one imported; import it again",
-                 header.path);
-  return kMTSErrFileChanged;
+           path);
+  return MTS_SayRecordDamaged("it no longer tells whether the recording %.480s is the one imported; import it again",
+                              path);
 }
 
-// A record made without checks has none to fail.
-bool header_damaged(const KeptHeader& header) {
-  return header.seal.headerCheck != 0 && (header.altered || !header.intact);
-}
+// Every record carries its checks: a check word of 0 fails like any other.
+bool header_damaged(const KeptHeader& header) { return header.altered || !header.intact; }
 
 }  // namespace
 
@@ -793,6 +860,93 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
 int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec) {
   Mapping m;
   return find_mapping(pRec, &m) && m.capacity > 0 ? m.capacity : -1;
+}
+
+int32_t MTS_FrameIndexLimit(const AvchdDataRecord* pRec) {
+  Mapping m;
+  return find_mapping(pRec, &m) && m.capacity > 0 ? std::max(m.capacity, m.limit) : -1;
+}
+
+int MTS_GrowRecordRegion(const AvchdDataRecord* pRec, int32_t capacity) {
+  Mapping m;
+  if (!find_mapping(pRec, &m) || m.header == nullptr || capacity <= m.capacity || capacity > m.limit) {
+    MTS_LOG("[ERR]frame index of %p cannot grow to %d entries\n", static_cast<const void*>(pRec),
+            static_cast<int>(capacity));
+    return kMTSErrParam;
+  }
+  const size_t bytes = MTS_RecordRegionSize(capacity);
+  if (size_region(m.fd, bytes)) return 0;
+  const int error = errno;
+  MTS_LOG("[ERR]failed to grow shm(fd=%d) to %zu bytes. errno=%d\n", m.fd, bytes, error);
+  MTS_ShrinkRecordRegion(pRec, m.capacity);
+  report_shm_room(kMTSErrMap, error, bytes, kIndexWords);
+  return kMTSErrMap;
+}
+
+void MTS_ShrinkRecordRegion(const AvchdDataRecord* pRec, int32_t capacity) {
+  Mapping m;
+  if (find_mapping(pRec, &m) && ::ftruncate(m.fd, static_cast<off_t>(MTS_RecordRegionSize(capacity))) != 0) {
+    MTS_LOG("[ERR]failed to ftruncate(fd=%d). errno=%d\n", m.fd, errno);
+  }
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence of a printable character at `p`
+// (a lead byte of 0x80 or above), 0 when it is none: broken, overlong, a
+// surrogate, past U+10FFFF, or a C1 control.
+size_t utf8_printable(const unsigned char* p) {
+  size_t n = *p >= 0xF0 ? 4 : *p >= 0xE0 ? 3 : *p >= 0xC2 ? 2 : 0;
+  if (n == 0 || *p > 0xF4) return 0;
+  uint32_t c = *p & (0x7F >> n);
+  for (size_t i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (p[i] & 0x3F);
+  }
+  const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) || c < 0xA0) return 0;
+  return n;
+}
+
+}  // namespace
+
+void MTS_EscapePath(const char* path, char* out, size_t size) {
+  static const char kHex[] = "0123456789abcdef";
+  size_t n = 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(path);
+  while (*p != 0 && n + 5 <= size) {
+    const size_t text = *p >= 0x80 ? utf8_printable(p) : (*p >= 0x20 && *p < 0x7F && *p != '\\') ? 1 : 0;
+    if (text > 0) {
+      if (n + text + 1 > size) break;
+      std::memcpy(out + n, p, text);
+      n += text;
+      p += text;
+      continue;
+    }
+    out[n++] = '\\';
+    if (*p == '\\') {
+      out[n++] = '\\';
+    } else {
+      out[n++] = 'x';
+      out[n++] = kHex[*p >> 4];
+      out[n++] = kHex[*p & 15];
+    }
+    ++p;
+  }
+  if (size > 0) out[n] = '\0';
+}
+
+int MTS_SayRecordDamaged(const char* detailFormat, ...) {
+  char detail[512];
+  va_list args;
+  va_start(args, detailFormat);
+  std::vsnprintf(detail, sizeof detail, detailFormat, args);
+  va_end(args);
+  MTS_SetProblem(kMTSErrFileChanged,
+                 "the record of this import in the record store (shared memory) was changed or damaged after the "
+                 "import: %s",
+                 detail);
+  return kMTSErrFileChanged;
 }
 
 bool MTS_RecordMapping(const AvchdDataRecord* pRec, int* outFd, uint64_t* outSerial) {
@@ -870,7 +1024,7 @@ int open_created_here(const Name& name, int32_t* capacity, std::shared_ptr<KeptH
 
 // The claim of MTS_GetOneAvchdDataRecord on the directory copy `dir`.
 int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_t* outRecordID,
-                 int32_t capacity) {
+                 int32_t capacity, int32_t limit) {
   static const char kReporter[] = "MTS_GetOneAvchdDataRecord";
   // References of processes that died are given back first.
   repair_directory(dir, kReporter);
@@ -901,7 +1055,7 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
     }
     if (fd < 0) {
       PrintLog(kReporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
-      report_shm_room(kMTSErrOpen, errno, MTS_RecordRegionSize(capacity));
+      report_shm_room(kMTSErrOpen, errno, MTS_RecordRegionSize(capacity), kIndexWords);
       return kMTSErrOpen;
     }
     break;
@@ -915,10 +1069,11 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
   ++dir->recordsInUse;
 
   size_t size = MTS_RecordRegionSize(capacity);
-  int err = !hold_record(fd) ? errno : ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? errno : 0;
-  // The new region is filled through its file, every byte of it (so a full
-  // /dev/shm gives an error here, never a SIGBUS later): index entries all
-  // 0xFF (every key and link -1), header and spare bytes zero, head -1.
+  int err = !hold_record(fd) ? errno : !size_region(fd, size) ? errno : 0;
+  // The new region is filled through its file, every byte of it (its pages
+  // are taken already; the index is sized to what the recording holds, so
+  // its entries touch every page anyway): index entries all 0xFF (every key
+  // and link -1), header and spare bytes zero, head -1.
   if (err == 0) {
     const int32_t emptyHead[2] = {-1, 0};
     bool filled = fill_file(fd, 0, kMTSRecordHeaderSize, 0) &&
@@ -934,20 +1089,10 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
   header->seal.headerCheck = empty_header_check();
   header->intact = true;
   std::snprintf(header->name, sizeof header->name, "%s", name.text);
-  AvchdDataRecord* record = err == 0 ? map_record(fd, capacity, header) : nullptr;
+  AvchdDataRecord* record = err == 0 ? map_record(fd, capacity, header, limit) : nullptr;
   if (record == nullptr) {
     PrintLog(kReporter, __LINE__, "[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
-    // Regions are files: the process's file-size limit bounds them too.
-    struct rlimit limit;
-    if (err == EFBIG && ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-      MTS_SetProblem(kMTSErrMap,
-                     "the file-size limit (ulimit -f) of %llu bytes is too small for the record store: the frame "
-                     "index of this import needs a shared-memory region of %zu bytes; raise the limit, then try "
-                     "again",
-                     static_cast<unsigned long long>(limit.rlim_cur), size);
-    } else {
-      report_shm_room(kMTSErrMap, err, size);
-    }
+    report_shm_room(kMTSErrMap, err, size, kIndexWords);
     close_reporting(fd, kReporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     ::shm_unlink(name.text);
     drop_count(dir, id, -1, kReporter);
@@ -961,26 +1106,38 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
 
 }  // namespace
 
-int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
-                              uint32_t* outRecordID, int32_t capacity) {
+namespace {
+
+// MTS_GetOneAvchdDataRecord with an index that may grow to `limit` entries.
+int get_one_record(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord, uint32_t* outRecordID,
+                   int32_t capacity, int32_t limit) {
+  static const char kReporter[] = "MTS_GetOneAvchdDataRecord";
   if (pARec == nullptr) {
-    MTS_LOG("[ERR]NO pARec=%p\n", static_cast<void*>(pARec));
+    PrintLog(kReporter, __LINE__, "[ERR]NO pARec=%p\n", static_cast<void*>(pARec));
     return kMTSErrNotFound;
   }
   if (capacity < 1) {
-    MTS_LOG("[ERR]Illegal frame index capacity=%d\n", static_cast<int>(capacity));
+    PrintLog(kReporter, __LINE__, "[ERR]Illegal frame index capacity=%d\n", static_cast<int>(capacity));
     return kMTSErrParam;
   }
   // Even a failed claim may have repaired the counts: they are written back.
   int err = kMTSErrMap;
-  change_directory(pARec, __func__,
-                   [&](AvchdRecordDirectory* dir) { err = claim_record(dir, outRecord, outRecordID, capacity); });
+  change_directory(pARec, kReporter, [&](AvchdRecordDirectory* dir) {
+    err = claim_record(dir, outRecord, outRecordID, capacity, limit);
+  });
   return err;
+}
+
+}  // namespace
+
+int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
+                              uint32_t* outRecordID, int32_t capacity) {
+  return get_one_record(pARec, outRecord, outRecordID, capacity, capacity);
 }
 
 int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outDirectory,
                               AvchdDataRecord** outRecord, int64_t fileSize, int32_t capacity,
-                              MTS_RecordPathSource pathSource, void* context) {
+                              MTS_RecordPathSource pathSource, void* context, bool growable) {
   static const char kReporter[] = "MTS_SetDataHandler";
   AvchdRecordDirectory* pARec = nullptr;
   int err = lock_live_directory(true, kReporter, &pARec);
@@ -988,7 +1145,8 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
 
   uint32_t id = 0;
   AvchdDataRecord* pRec = nullptr;
-  err = MTS_GetOneAvchdDataRecord(pARec, &pRec, &id, capacity);
+  const int32_t limit = growable ? std::max(capacity, MTS_FrameIndexBound(fileSize)) : capacity;
+  err = get_one_record(pARec, &pRec, &id, capacity, limit);
   if (err != 0) {
     PrintLog(kReporter, __LINE__, "[ERR]failed to MTS_GetOneAvchdDataRecord: err=%d.\n", err);
   }
@@ -1187,7 +1345,7 @@ int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* 
 }
 
 int MTS_SetDataHandler(UInt32* outRecordID, AvchdRecordDirectory** outDirectory, AvchdDataRecord** outRecord,
-                       ComponentInstance dataHandler, SInt64 fileSize, SInt32 capacity) {
+                       ComponentInstance dataHandler, SInt64 fileSize, SInt32 capacity, bool growable) {
   return MTS_CreateAvchdDataRecord(outRecordID, outDirectory, outRecord, fileSize, capacity, data_handler_path,
-                                   dataHandler);
+                                   dataHandler, growable);
 }

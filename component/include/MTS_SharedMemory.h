@@ -113,8 +113,8 @@ static_assert(offsetof(AvchdDataRecord, head) == 1036, "record layout");
 static_assert(offsetof(AvchdDataRecord, tail) == 1040, "record layout");
 
 // The checks of a record, kept in the 20 spare bytes behind the frame index.
-// A record whose `headerCheck` is 0 was made without checks (the spare bytes
-// all zero): none of them is used, and it is read as it stands.
+// Every record carries them: a `headerCheck` of 0 (spare bytes zeroed, or
+// the region cut and given its size back) is damage like any other.
 //
 // `fileIdentity` folds the device, inode, modification and change time of the
 // imported file when its record was made into one word (0: none recorded).
@@ -173,6 +173,15 @@ inline size_t MTS_RecordRegionSize(int32_t capacity) {
          static_cast<size_t>(kMTSFrameEntrySize) * static_cast<size_t>(capacity);
 }
 
+// The most entries the frame index of a file of `fileSize` bytes can need:
+// every sample begins in a packet of its own, a timecode sample goes with
+// each video sample, and one end entry. A growing index never grows past it.
+inline int32_t MTS_FrameIndexBound(int64_t fileSize) {
+  const int64_t packets = fileSize > 0 ? fileSize / 192 : 0;
+  const int64_t bound = 2 * packets + 1;
+  return bound > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bound);
+}
+
 // The data reference by which the host hands a record to a data handler: a
 // handle of 8 bytes, data-reference type 'MTSI', native byte order. Two data
 // references are the same when both fields are equal.
@@ -201,14 +210,18 @@ typedef int (*MTS_RecordPathSource)(void* context, char* path, size_t capacity);
 // entries, and stores the file size and the path that `pathSource` gives.
 // Every step from the claim on runs under the directory lock. On failure
 // nothing stays claimed, mapped or created, and the out values are untouched.
+// With `growable` the frame index starts at `capacity` entries and grows
+// (MTS_GrowRecordRegion) when the importer's entries need it, up to
+// MTS_FrameIndexBound(fileSize): the importer's mapping covers that much
+// address space from the start, so it never moves.
 int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outDirectory,
                               AvchdDataRecord** outRecord, int64_t fileSize, int32_t capacity,
-                              MTS_RecordPathSource pathSource, void* context);
+                              MTS_RecordPathSource pathSource, void* context, bool growable = false);
 
 // MTS_CreateAvchdDataRecord with the full path of `dataHandler`, the data
 // handler the importer opened on the file. Reports name MTS_SetDataHandler.
 int MTS_SetDataHandler(UInt32* outRecordID, AvchdRecordDirectory** outDirectory, AvchdDataRecord** outRecord,
-                       ComponentInstance dataHandler, SInt64 fileSize, SInt32 capacity);
+                       ComponentInstance dataHandler, SInt64 fileSize, SInt32 capacity, bool growable = false);
 
 // The claiming step on its own: takes the lowest free id, creates and maps its
 // record (index empty, every entry byte 0xFF). The caller holds the lock. A
@@ -236,10 +249,27 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
 int MTS_ReleaseOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec,
                                   int32_t recordID);
 
-// Number of entries of the frame index as mapped by this process; -1 when
-// `pRec` is not a record mapping of this store. The walks trust this figure,
-// never the capacity stored in the shared region.
+// Number of entries of the frame index as this process last found it (when
+// it mapped the record, or at its last MTS_LockAvchdStore); -1 when `pRec`
+// is not a record mapping of this store.
 int32_t MTS_MappedCapacity(const AvchdDataRecord* pRec);
+
+// The most entries the frame index of mapping `pRec` may grow to in this
+// process: more than MTS_MappedCapacity only for the importer's own mapping
+// of a growable record; -1 when `pRec` is no record mapping of this store.
+int32_t MTS_FrameIndexLimit(const AvchdDataRecord* pRec);
+
+// Makes the region of record mapping `pRec` large enough for `capacity`
+// entries (the store's lock held), its new pages taken now so that a full
+// /dev/shm fails here, with words naming it, the size needed and the room
+// left. The frame index writes the larger table and then its capacity.
+// Returns 0, kMTSErrParam (not a growable mapping, or `capacity` past its
+// limit) or kMTSErrMap.
+int MTS_GrowRecordRegion(const AvchdDataRecord* pRec, int32_t capacity);
+
+// After a failed growth: gives the region of `pRec` its size for
+// `capacity` entries back.
+void MTS_ShrinkRecordRegion(const AvchdDataRecord* pRec, int32_t capacity);
 
 // The descriptor of the region behind record mapping `pRec` (kept open with
 // the mapping) and the mapping's serial number, which no later mapping at
@@ -256,7 +286,11 @@ const char* MTS_RecordPath(const AvchdDataRecord* pRec);
 
 // Takes the store's lock for a frame-index access to `pRec`, then checks
 // that the directory has not shrunk (another process may truncate it; a
-// shrunk record shows in short reads and writes of its file). Returns 0 with `*outCapacity` the mapped capacity and
+// shrunk record shows in short reads and writes of its file). Returns 0 with
+// `*outCapacity` the index's capacity now (the importer may have grown it:
+// a capacity in the header larger than the one last found is taken when the
+// region holds it and it stays within MTS_FrameIndexBound of the file; any
+// other keeps the one last found, and the index's checks then fail) and
 // `*outRecordFd` the descriptor of the record's region, through which the
 // index is read and written; or kMTSErrParam (not a mapping of this store),
 // kMTSErrMap (a region shrank) or kMTSErrBusy (lock not taken), each
@@ -275,6 +309,17 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
 // kMTSErrMap or kMTSErrFileChanged (the record was damaged), reported under
 // `reporter`.
 int MTS_CheckAvchdDataRecordHeader(const AvchdDataRecord* pRec, const char* reporter);
+
+// Writes `path` into `out` (room for `size` bytes, terminator included) with
+// every byte that is no printable character (controls, broken UTF-8) as \xNN
+// and a backslash as \\, so that words quoting a path read back as it is.
+void MTS_EscapePath(const char* path, char* out, size_t size);
+
+// The words for a record changed or damaged after its import ("the record
+// of this import in the record store (shared memory) was changed or damaged
+// after the import: " and `detailFormat`, which says what was found and what
+// to do), set for kMTSErrFileChanged; returns kMTSErrFileChanged.
+int MTS_SayRecordDamaged(const char* detailFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // ---------------------------------------------------------------------------
 // Frame index

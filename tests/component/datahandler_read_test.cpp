@@ -272,12 +272,21 @@ TEST_F(StreamRead, ReadsSpanFramesAndReachTheLastOne) {
 
 TEST_F(StreamRead, ShortReadIsAnError) {
   AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_20_avchd.m2ts");
-  ASSERT_TRUE(import(path));
-  // The file is shorter than the record says (cut after the import).
-  rec_->fileSize += 192 * 100;
-  // Without a recorded file identity the open cannot tell: the read must.
-  std::memset(reinterpret_cast<uint8_t*>(rec_) + MTS_RecordRegionSize(rec_->capacity) - kMTSFrameEntrySize, 0,
-              kMTSFrameEntrySize);
+  // The file is shorter than the record says. The record was made before the
+  // file stood at its path, so it holds no identity of the file and the open
+  // cannot tell: the read must.
+  const std::string later = testing::TempDir() + "short_read_" + std::to_string(getpid()) + ".m2ts";
+  std::remove(later.c_str());
+  file_ = testsupport::read_file(path);
+  ASSERT_FALSE(file_.empty());
+  pes_ = streamindex::read_pes(file_);
+  samples_ = streamindex::layout(pes_, ac3_frame_bytes(pes_));
+  ASSERT_EQ(MTS_CreateAvchdDataRecord(&id_, &dir_, &rec_, static_cast<int64_t>(file_.size()) + 192 * 100,
+                                      static_cast<int32_t>(samples_.size() * 1.2 + 1.0), shmtest::path_from_string,
+                                      const_cast<char*>(later.c_str())),
+            0);
+  ASSERT_TRUE(streamindex::fill_index(dir_, rec_, samples_));
+  ASSERT_EQ(testsupport::run_command("cp '" + path + "' '" + later + "'").exit, 0);
   ComponentInstance dh = open_handler(kAvchdDataRefVideo);
   const Sample& last = *of_kind(kAvchdDataRefVideo).back();
   std::vector<uint8_t> got;
@@ -286,6 +295,7 @@ TEST_F(StreamRead, ShortReadIsAnError) {
   EXPECT_EQ(read(dh, last.qt_offset, last.size, &got, &completed), ioErr);
   EXPECT_FALSE(completed);
   EXPECT_NE(capture.text().find("[ERR]failed to fread(pTSbuffer="), std::string::npos);
+  std::remove(later.c_str());
 }
 
 TEST_F(StreamRead, RandomOrderAndHeldState) {

@@ -8,6 +8,10 @@
 //                                 made (exact hits and requests inside each
 //                                 sample), prints "mapped", waits for a line,
 //                                 releases; exit 0 when every check held.
+//   follow ID STRIDE              maps record ID, prints "mapped"; for each
+//                                 line COUNT checks as "lookup" does the
+//                                 first COUNT entries, prints "ok" or
+//                                 "bad"; "end" releases, exits 0.
 //   stress ID PROC NPROCS COUNT   maps record ID, adds COUNT keys of its own
 //                                 (i*NPROCS+PROC, value key*3+1) and COUNT
 //                                 keys shared with every other process
@@ -126,11 +130,9 @@ int bytelock() {
   return 0;
 }
 
-int lookup(int32_t id, int64_t count, int64_t stride) {
-  AvchdRecordDirectory* dir = nullptr;
-  AvchdDataRecord* rec = nullptr;
-  if (!map_record(id, &dir, &rec)) return 1;
-  bool ok = rec->fileSize == 123456789 && std::strcmp(rec->path, "/tmp/peer-file.m2ts") == 0;
+// Whether record `rec` holds the entries "create" makes for `count` keys.
+bool check_entries(AvchdRecordDirectory* dir, AvchdDataRecord* rec, int64_t count, int64_t stride) {
+  bool ok = true;
   int32_t hint = -1;
   for (int64_t i = 0; i < count && ok; ++i) {
     FrameOffsetEntry e;
@@ -142,11 +144,36 @@ int lookup(int32_t id, int64_t count, int64_t stride) {
            !exact && e.qt_offset == i * stride;
     }
   }
+  return ok;
+}
+
+int lookup(int32_t id, int64_t count, int64_t stride) {
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  if (!map_record(id, &dir, &rec)) return 1;
+  bool ok = rec->fileSize == 123456789 && std::strcmp(rec->path, "/tmp/peer-file.m2ts") == 0 &&
+            check_entries(dir, rec, count, stride);
   std::printf("mapped\n");
   std::fflush(stdout);
   wait_for_line();
   if (MTS_ReleaseOneAvchdDataRecord(dir, rec, id) != 0) return 3;
   return ok ? 0 : 2;
+}
+
+// Maps record `id` once, then checks the entries "create" makes for each
+// count it is given, as the index grows.
+int follow(int32_t id, int64_t stride) {
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  if (!map_record(id, &dir, &rec)) return 1;
+  std::printf("mapped\n");
+  std::fflush(stdout);
+  std::string line;
+  while (std::getline(std::cin, line) && line != "end") {
+    std::printf("%s\n", check_entries(dir, rec, std::atoll(line.c_str()), stride) ? "ok" : "bad");
+    std::fflush(stdout);
+  }
+  return MTS_ReleaseOneAvchdDataRecord(dir, rec, id) == 0 ? 0 : 3;
 }
 
 int stress(int32_t id, int64_t proc, int64_t nprocs, int64_t count) {
@@ -239,6 +266,7 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "lookup") == 0) {
     return lookup(static_cast<int32_t>(arg(argv, 2)), arg(argv, 3), arg(argv, 4));
   }
+  if (argc == 4 && std::strcmp(argv[1], "follow") == 0) return follow(static_cast<int32_t>(arg(argv, 2)), arg(argv, 3));
   if (argc == 6 && std::strcmp(argv[1], "stress") == 0) {
     return stress(static_cast<int32_t>(arg(argv, 2)), arg(argv, 3), arg(argv, 4), arg(argv, 5));
   }

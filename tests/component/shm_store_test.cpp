@@ -462,6 +462,64 @@ TEST_F(RecordStore, AnyByteOfAWrittenEntryChangedIsRefusedNotServed) {
   EXPECT_EQ(importer.wait(), 0);
 }
 
+// An index started far too small grows as the importer adds its entries:
+// every entry stays found, by the importer and by readers that mapped the
+// record before it grew, here and in another process; the region stays
+// under twice what its entries take.
+TEST_F(RecordStore, AGrowingIndexIsFollowedByEveryReader) {
+  Held importer;
+  ASSERT_EQ(MTS_CreateAvchdDataRecord(&importer.id, &importer.dir, &importer.rec, 123456789, 4,
+                                      shmtest::path_from_string, const_cast<char*>("/tmp/peer-file.m2ts"), true),
+            0);
+  constexpr int64_t kStride = 100;
+  for (int64_t i = 0; i < 3; ++i) ASSERT_EQ(MTS_AddFrameOffset(importer.dir, importer.rec, i * kStride, i * 1000 + 7), 0);
+  ASSERT_EQ(MTS_WriteFrameOffsets(importer.rec, 3 * kStride), 0);
+  Peer reader(SHM_PEER, {"follow", std::to_string(importer.id), std::to_string(kStride)});
+  ASSERT_EQ(reader.read_line(), "mapped");
+  reader.write_line("3");
+  EXPECT_EQ(reader.read_line(), "ok");
+  Held here;
+  ASSERT_EQ(map_by_id(&here, static_cast<int32_t>(importer.id)), 0);
+  int32_t hint = -1;
+  EXPECT_EQ(find(here, 2 * kStride, &hint).value, 2007);
+  for (int64_t count : {40, 1000, 20000}) {
+    for (int64_t i = 3; i < count; ++i) {
+      const int64_t key = i * kStride;
+      if (i < 40 || i % 1000 == 0 || key > (count - 3) * kStride) {
+        // The ones far apart one at a time, the rest in runs.
+        ASSERT_EQ(MTS_PutFrameOffset(importer.dir, importer.rec, key, i * 1000 + 7), 0) << i;
+      } else {
+        ASSERT_EQ(MTS_AddFrameOffset(importer.dir, importer.rec, key, i * 1000 + 7), 0) << i;
+      }
+    }
+    ASSERT_EQ(MTS_WriteFrameOffsets(importer.rec, count * kStride), 0);
+    const int32_t capacity = MTS_MappedCapacity(importer.rec);
+    EXPECT_GT(capacity, count);
+    EXPECT_LE(capacity, 2 * (count + 2));
+    reader.write_line(std::to_string(count));
+    EXPECT_EQ(reader.read_line(), "ok") << count;
+    for (int64_t i = 0; i < count; i += 7) {
+      Found f = find(here, i * kStride + 1, &hint);
+      ASSERT_EQ(f.key, i * kStride) << i;
+      ASSERT_EQ(f.value, i * 1000 + 7) << i;
+    }
+  }
+  EXPECT_EQ(importer.rec->capacity, MTS_MappedCapacity(importer.rec));
+  reader.write_line("end");
+  EXPECT_EQ(reader.wait(), 0);
+  here.release();
+  importer.release();
+
+  // Keys out of order are added entry by entry: the index grows there too.
+  ASSERT_EQ(MTS_CreateAvchdDataRecord(&importer.id, &importer.dir, &importer.rec, 123456789, 4,
+                                      shmtest::path_from_string, const_cast<char*>("/tmp/peer-file.m2ts"), true),
+            0);
+  for (int64_t i = 500; i-- > 0;) ASSERT_EQ(MTS_PutFrameOffset(importer.dir, importer.rec, i * kStride, i), 0) << i;
+  EXPECT_GT(MTS_MappedCapacity(importer.rec), 500);
+  for (int64_t i = 0; i < 500; ++i) ASSERT_EQ(find(importer, i * kStride, &hint).value, i) << i;
+  importer.release();
+}
+
 TEST_F(RecordStore, DamagedContentsGiveCleanErrors) {
   // Another process writes garbage into a record while we map and walk it: every call must end, without a stray
   // access, in a result from its documented set.

@@ -36,6 +36,54 @@ std::string ImportSays(const std::string& command, int* status) {
   return said;
 }
 
+// What a reader in this process makes of record `id` of the file at `path`:
+// the code of its check of the record and the file, and the words.
+std::string ReaderSays(uint32_t id, const std::string& path) {
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  if (MTS_MapAndLockAvchdRecordDirectory(&dir, "test") != 0) return std::string("no directory");
+  const int err = MTS_GetAvchdDataRecordByID(dir, &rec, static_cast<int32_t>(id));
+  MTS_LockUnlock(&dir->lock);
+  if (err != 0) return "no record: " + std::to_string(err);
+  const int fd = open(path.c_str(), O_RDONLY);
+  const int checked = MTS_CheckAvchdDataRecordFile(rec, fd, "test");
+  close(fd);
+  const char* said = MTS_Problem(checked);
+  MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
+  return std::to_string(checked) + " " + (said ? said : "");
+}
+
+// The words a reader gives for a damaged record of the recording at `path`.
+std::string Blamed(const std::string& path) {
+  return std::to_string(kMTSErrFileChanged) +
+         " the record of this import in the record store (shared memory) was changed or damaged after the import: it "
+         "no longer tells whether the recording " + path + " is the one imported; import it again";
+}
+
+// The record id that the import in process `importer` prints; -1 when none.
+int32_t ImportedId(shmtest::Peer& importer) {
+  const std::string line = importer.read_line();
+  EXPECT_EQ(line.rfind("id ", 0), 0u) << line;
+  return line.rfind("id ", 0) == 0 ? static_cast<int32_t>(std::stol(line.substr(3))) : -1;
+}
+
+// The record of the recording at `path` made by an import in this process.
+struct ImportHere {
+  uint32_t id = 0;
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  explicit ImportHere(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(MTS_CreateAvchdDataRecord(&id, &dir, &rec, st.st_size, 64, shmtest::path_from_string,
+                                        const_cast<char*>(path.c_str())),
+              0);
+  }
+  ~ImportHere() {
+    if (rec != nullptr) MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
+  }
+};
+
 TEST_F(StoreMessages, BusyStoreNamesTheProcessThatHoldsIt) {
   AVCHD_REQUIRE_TESTDATA(path, "avchd/small_lpcm_20_avchd.m2ts");
   shmtest::Peer holder(SHM_PEER, {"lock"});
@@ -96,52 +144,26 @@ TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
     if (fd >= 0) close(fd);
     return done;
   };
-  // What a reader in this process makes of record `id` of the file at `path`.
-  auto readerSays = [&](uint32_t id) {
-    AvchdRecordDirectory* dir = nullptr;
-    AvchdDataRecord* rec = nullptr;
-    if (MTS_MapAndLockAvchdRecordDirectory(&dir, "test") != 0) return std::string("no directory");
-    const int err = MTS_GetAvchdDataRecordByID(dir, &rec, static_cast<int32_t>(id));
-    MTS_LockUnlock(&dir->lock);
-    if (err != 0) return "no record: " + std::to_string(err);
-    const int fd = open(path.c_str(), O_RDONLY);
-    const int checked = MTS_CheckAvchdDataRecordFile(rec, fd, "test");
-    close(fd);
-    const char* said = MTS_Problem(checked);
-    MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
-    return std::to_string(checked) + " " + (said ? said : "");
-  };
-  const std::string blamed = std::to_string(kMTSErrFileChanged) +
-                             " the record of this import in the record store (shared memory) was changed or damaged "
-                             "after the import: it no longer tells whether the recording " + path +
-                             " is the one imported; import it again";
+  const std::string blamed = Blamed(path);
   PrintLogSetEnabled(0);
   {
     // The import in another process.
     shmtest::Peer importer(SHM_PEER, {"import", path});
     ASSERT_TRUE(importer.started());
-    const std::string line = importer.read_line();
-    ASSERT_EQ(line.rfind("id ", 0), 0u) << line;
-    const uint32_t id = static_cast<uint32_t>(std::stoul(line.substr(3)));
-    EXPECT_EQ(readerSays(id), "0 ") << "read before the damage";
+    const int32_t id = ImportedId(importer);
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(ReaderSays(id, path), "0 ") << "read before the damage";
     ASSERT_TRUE(cutOneByte(id));
-    EXPECT_EQ(readerSays(id), blamed) << "import in another process";
+    EXPECT_EQ(ReaderSays(id, path), blamed) << "import in another process";
     importer.write_line("");
     EXPECT_EQ(importer.wait(), 0);
   }
   {
     // The import in this process.
-    uint32_t id = 0;
-    AvchdRecordDirectory* dir = nullptr;
-    AvchdDataRecord* rec = nullptr;
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    ASSERT_EQ(MTS_CreateAvchdDataRecord(&id, &dir, &rec, st.st_size, 64, shmtest::path_from_string,
-                                        const_cast<char*>(path.c_str())),
-              0);
-    ASSERT_TRUE(cutOneByte(id));
-    EXPECT_EQ(readerSays(id), blamed) << "import in this process";
-    MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
+    ImportHere here(path);
+    ASSERT_NE(here.rec, nullptr);
+    ASSERT_TRUE(cutOneByte(here.id));
+    EXPECT_EQ(ReaderSays(here.id, path), blamed) << "import in this process";
   }
   {
     // The recording written over, the record intact.
@@ -151,7 +173,7 @@ TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
     ASSERT_EQ(line.rfind("id ", 0), 0u) << line;
     ASSERT_EQ(testsupport::run_command("printf x | dd of=" + path + " bs=1 seek=1000 conv=notrunc 2>/dev/null").exit,
               0);
-    const std::string said = readerSays(static_cast<uint32_t>(std::stoul(line.substr(3))));
+    const std::string said = ReaderSays(static_cast<uint32_t>(std::stoul(line.substr(3))), path);
     EXPECT_NE(said.find("the recording " + path + " changed after it was imported"), std::string::npos) << said;
     importer.write_line("");
     EXPECT_EQ(importer.wait(), 0);
@@ -194,12 +216,98 @@ TEST_F(StoreMessages, DamagedPathIsBlamedNotAMissingFile) {
 TEST_F(StoreMessages, FileSizeLimitTooSmallForTheStoreIsNamed) {
   const std::string path = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
   int status = 0;
-  const std::string said =
-      ImportSays("bash -c 'ulimit -f 64 && exec " + std::string(MTSIMPORT) + " " + path + "'", &status);
+  std::string said =
+      ImportSays("bash -c 'ulimit -f 4 && exec " + std::string(MTSIMPORT) + " " + path + "'", &status);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
-  EXPECT_EQ(said, "mtsimport: " + path + ": the file-size limit (ulimit -f) of 65536 bytes is too small for the "
-                  "record store: the frame index of this import needs a shared-memory region of 75324 bytes; raise "
+  EXPECT_EQ(said, "mtsimport: " + path + ": the file-size limit (ulimit -f) of 4096 bytes is too small for the "
+                  "record store: the frame index of this import needs a shared-memory region of 10584 bytes; raise "
                   "the limit, then try again (-41)\n");
+  // Too small for the directory itself.
+  said = ImportSays("bash -c 'ulimit -f 2 && exec " + std::string(MTSIMPORT) + " " + path + "'", &status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  EXPECT_EQ(said, "mtsimport: " + path + ": the file-size limit (ulimit -f) of 2048 bytes is too small for the "
+                  "record store: the record store's directory needs a shared-memory region of 4008 bytes; raise "
+                  "the limit, then try again (-41)\n");
+  // Four copies of the recording joined: the pre-scan's time stamps tell of
+  // one, so the index grows during the import, and the limit stops it there.
+  const std::string joined = testing::TempDir() + "joined_limit_" + std::to_string(getpid()) + ".m2ts";
+  ASSERT_EQ(testsupport::run_command("cat " + path + " " + path + " " + path + " " + path + " > " + joined).exit, 0);
+  said = ImportSays("bash -c 'ulimit -f 12 && exec " + std::string(MTSIMPORT) + " " + joined + "'", &status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  EXPECT_EQ(said.rfind("mtsimport: " + joined + ": the file-size limit (ulimit -f) of 12288 bytes is too small for "
+                       "the record store: the frame index of this import needs a shared-memory region of ", 0),
+            0u)
+      << said;
+  EXPECT_EQ(ImportSays(std::string(MTSIMPORT) + " " + joined, &status), "");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::remove(joined.c_str());
+}
+
+// The record of an import with its check word zeroed, its 20 check bytes
+// zeroed, or its region cut by 20 bytes and given its size back: every
+// record carries its checks, so each is damage, never a record read
+// unchecked; in the import's own process too, and its frame index is
+// refused as well.
+TEST_F(StoreMessages, ZeroedChecksAreDamage) {
+  const std::string path = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  const auto zeroChecks = [](uint32_t id, size_t bytes, bool cut) {
+    const int fd = shm_open(shmtest::region_name(static_cast<int32_t>(id)).c_str(), O_RDWR, 0);
+    struct stat st {};
+    const off_t checks = fd >= 0 && fstat(fd, &st) == 0 ? st.st_size - kMTSFrameEntrySize : -1;
+    const char zero[kMTSFrameEntrySize] = {};
+    const bool done = checks > 0 && (cut ? ftruncate(fd, checks) == 0 && ftruncate(fd, st.st_size) == 0
+                                         : pwrite(fd, zero, bytes, checks) == static_cast<ssize_t>(bytes));
+    if (fd >= 0) close(fd);
+    return done;
+  };
+  const std::string blamed = Blamed(path);
+  PrintLogSetEnabled(0);
+  for (const auto& damage : {std::make_pair(size_t(4), false), std::make_pair(size_t(20), false),
+                             std::make_pair(size_t(20), true)}) {
+    shmtest::Peer importer(SHM_PEER, {"import", path});
+    const int32_t id = ImportedId(importer);
+    ASSERT_GE(id, 0);
+    ASSERT_TRUE(zeroChecks(id, damage.first, damage.second));
+    EXPECT_EQ(ReaderSays(id, path), blamed) << damage.first << " bytes, cut " << damage.second;
+    importer.write_line("");
+    EXPECT_EQ(importer.wait(), 0);
+  }
+  {
+    // The import in this process: its record and its frame index.
+    ImportHere here(path);
+    ASSERT_NE(here.rec, nullptr);
+    for (int64_t key = 0; key < 10; ++key) ASSERT_EQ(MTS_PutFrameOffset(here.dir, here.rec, key * 100, key), 0);
+    ASSERT_TRUE(zeroChecks(here.id, 20, false));
+    EXPECT_EQ(ReaderSays(here.id, path), blamed);
+    FrameOffsetEntry e;
+    bool exact = false;
+    int32_t hint = -1;
+    EXPECT_EQ(MTS_FindFrameOffset(here.dir, here.rec, &hint, 500, &e, &exact, false), kMTSErrFileChanged);
+  }
+  PrintLogSetEnabled(1);
+}
+
+// The words about a damaged record quote the recording's path with the
+// bytes that are no printable characters escaped.
+TEST_F(StoreMessages, DamagedRecordWordsEscapeThePath) {
+  const std::string path = "/tmp/caf\xc3\xa9\x01\x1b[2J\\\xff.m2ts";
+  uint32_t id = 0;
+  AvchdRecordDirectory* dir = nullptr;
+  AvchdDataRecord* rec = nullptr;
+  ASSERT_EQ(MTS_CreateAvchdDataRecord(&id, &dir, &rec, 1000, 8, shmtest::path_from_string,
+                                      const_cast<char*>(path.c_str())),
+            0);
+  const int fd = shm_open(shmtest::region_name(static_cast<int32_t>(id)).c_str(), O_RDWR, 0);
+  ASSERT_EQ(pwrite(fd, "#", 1, offsetof(AvchdDataRecord, fileSize)), 1);
+  close(fd);
+  PrintLogSetEnabled(0);
+  EXPECT_EQ(ReaderSays(id, "/dev/null"),
+            std::to_string(kMTSErrFileChanged) +
+                " the record of this import in the record store (shared memory) was changed or damaged after the "
+                "import: it no longer tells whether the recording /tmp/caf\xc3\xa9\\x01\\x1b[2J\\\\\\xff.m2ts is the "
+                "one imported; import it again");
+  PrintLogSetEnabled(1);
+  MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
 }
 
 }  // namespace

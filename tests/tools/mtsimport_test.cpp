@@ -578,6 +578,46 @@ TEST(MtsimportSave, SaysWhatSharedMemoryCannotTake) {
   const testsupport::CommandResult readOnly = testsupport::run_command("AVCHD_TEST_SHM_READONLY=1" + run);
   EXPECT_EQ(readOnly.exit, 1);
   EXPECT_EQ(readOnly.err, said + "4008 bytes: read-only file system; mount /dev/shm writable, then try again (-23)\n");
+  // Room for part of the region: the words too, never a bare code.
+  const testsupport::CommandResult part = testsupport::run_command("AVCHD_TEST_SHM_ROOM=6000" + run);
+  EXPECT_EQ(part.exit, 1);
+  EXPECT_EQ(part.err.rfind(said + "10584 bytes: no space left on device (", 0), 0u) << part.err;
+  EXPECT_NE(part.err.find(" free of "), std::string::npos) << part.err;
+
+  // Sixty copies of the recording joined: the pre-scan's time stamps tell of
+  // one, and the frame index grows to what the import finds. A /dev/shm with
+  // room for a fraction of an index sized by the file takes it; with room for
+  // its start only, the growth that does not fit says so.
+  const std::string joined = Temp("joined.m2ts");
+  std::string copies;
+  for (int i = 0; i < 60; ++i) copies += " " + kSaved;
+  ASSERT_EQ(testsupport::run_command("cat" + copies + " > " + joined).exit, 0);
+  const std::string runJoined = std::string(" LD_PRELOAD=") + SHM_LIMITS + " " + MTSIMPORT + " " + joined;
+  const testsupport::CommandResult roomy = testsupport::run_command("AVCHD_TEST_SHM_ROOM=1048576" + runJoined);
+  EXPECT_EQ(roomy.exit, 0) << roomy.err;
+  EXPECT_EQ(roomy.err, "");
+  const testsupport::CommandResult grown = testsupport::run_command("AVCHD_TEST_SHM_ROOM=12000" + runJoined);
+  EXPECT_EQ(grown.exit, 1);
+  const std::string saidJoined =
+      "mtsimport: " + joined + ": /dev/shm cannot take the record store's shared-memory region of ";
+  EXPECT_EQ(grown.err.rfind(saidJoined, 0), 0u) << grown.err;
+  EXPECT_NE(grown.err.find(" bytes: no space left on device ("), std::string::npos) << grown.err;
+  EXPECT_NE(grown.err.find(" free of "), std::string::npos) << grown.err;
+  std::remove(joined.c_str());
+
+  // A growth that fails while time codes are entered (their entries go on
+  // after a failed one) says so too, not that the index is full.
+  AVCHD_REQUIRE_TESTDATA(camera, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const std::string three = Temp("three.m2ts");
+  ASSERT_EQ(testsupport::run_command("cat " + camera + " " + camera + " " + camera + " > " + three).exit, 0);
+  const testsupport::CommandResult codes = testsupport::run_command(std::string("AVCHD_TEST_SHM_ROOM=48000 LD_PRELOAD=") +
+                                                                    SHM_LIMITS + " " + MTSIMPORT + " " + three);
+  std::remove(three.c_str());
+  EXPECT_EQ(codes.exit, 1);
+  EXPECT_EQ(codes.err.rfind("mtsimport: " + three + ": /dev/shm cannot take the record store's shared-memory region of ",
+                            0),
+            0u)
+      << codes.err;
 }
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {

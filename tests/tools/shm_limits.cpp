@@ -1,7 +1,8 @@
 // Preloaded into mtsimport by its tests: /dev/shm as a file system that is
 // small or full, or read-only, without touching the machine's own. With
 // AVCHD_TEST_SHM_ROOM=N a write or allocation in a region past its first N
-// bytes fails with ENOSPC, as a full tmpfs fails it; with
+// bytes fails with ENOSPC (a write that straddles them writes what fits),
+// as a full tmpfs fails it; with
 // AVCHD_TEST_SHM_READONLY set, a region opened to be created or written
 // fails with EROFS.
 #include <dlfcn.h>
@@ -21,16 +22,22 @@ F Next(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-// Whether bytes up to `end` of the file at `fd` lie beyond the room given.
-bool PastRoom(int fd, off_t end) {
+// The room given for a region of /dev/shm open on `fd`; -1 for no limit.
+off_t Room(int fd) {
   const char* room = std::getenv("AVCHD_TEST_SHM_ROOM");
-  if (room == nullptr) return false;
+  if (room == nullptr) return -1;
   char link[64], path[256];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   const ssize_t n = ::readlink(link, path, sizeof path - 1);
-  if (n < 0) return false;
+  if (n < 0) return -1;
   path[n] = '\0';
-  if (std::strncmp(path, "/dev/shm/", 9) != 0 || end <= std::atoll(room)) return false;
+  return std::strncmp(path, "/dev/shm/", 9) == 0 ? std::atoll(room) : -1;
+}
+
+// Whether bytes up to `end` of the file at `fd` lie beyond the room given.
+bool PastRoom(int fd, off_t end) {
+  const off_t room = Room(fd);
+  if (room < 0 || end <= room) return false;
   errno = ENOSPC;
   return true;
 }
@@ -45,8 +52,16 @@ extern "C" int shm_open(const char* name, int flags, mode_t mode) {
   return Next<int (*)(const char*, int, mode_t)>("shm_open")(name, flags, mode);
 }
 
+// A write that only partly fits writes what fits and says how much, as a
+// full tmpfs does; the next one fails.
 extern "C" ssize_t pwrite(int fd, const void* data, size_t n, off_t at) {
-  if (PastRoom(fd, at + off_t(n))) return -1;
+  const int saved = errno;
+  if (PastRoom(fd, at + off_t(n))) {
+    const off_t room = Room(fd);
+    if (at >= room) return -1;
+    n = size_t(room - at);
+    errno = saved;  // a short count sets no error
+  }
   return Next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, data, n, at);
 }
 
