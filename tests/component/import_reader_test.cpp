@@ -11,6 +11,7 @@
 #include "MTS_DataHandler.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -218,7 +219,7 @@ TEST_F(ImportReader, ASecondProcessReadsRightBytesOrNotYet) {
       sources.push_back(source);
       name += (name.empty() ? "" : "+") + part;
     }
-    const std::string path = JoinWithPadding(sources, 80, name + "_joined.m2ts");
+    const std::string path = JoinWithPadding(sources, 80, name + "_joined_" + std::to_string(getpid()) + ".m2ts");
     ASSERT_FALSE(path.empty());
     const Counts c = ReadWhileImporting(path);
     std::remove(path.c_str());
