@@ -73,7 +73,10 @@ void Cover(KeySpans* s, int64_t key) {
   int64_t distance = 0;
   for (int i = 0; i < s->count; ++i) {
     const int64_t d = key < s->low[i] ? s->low[i] - key : key > s->high[i] ? key - s->high[i] : 0;
-    if (n < 0 || d < distance) n = i, distance = d;
+    if (n < 0 || d < distance) {
+      n = i;
+      distance = d;
+    }
   }
   if (n < 0 || (distance > kLargestStep && s->count < KeySpans::kSpans)) {
     s->low[s->count] = s->high[s->count] = key;
@@ -259,6 +262,23 @@ void CountDamage(int32_t* count, uint8_t* endInDoubt, int64_t* lostTicks, int64_
   }
 }
 
+// Whether the video PES held at the end of the file is a field whose frame
+// stays without its second field: a first field alone, or the field a first
+// field waited for that turns out not to be its second.
+bool LacksSecondField(const MTS_MovieImportGlobalsRecord* store) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (store->needVideoTrack || store->otherVideoAt != 0) return false;
+  if (out->videoSize <= 0) return store->fieldWaiting != 0;
+  int32_t firstSlice = -1, lastSlice = -1;
+  mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+  mts_import::SlicePicture field{};
+  if (firstSlice < 0 ||
+      !mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, store->sliceLog2MaxFrameNum,
+                               store->sliceFrameMbsOnly, store->sliceSeparateColourPlane, &field))
+    return false;
+  return !(store->fieldWaiting && mts_import::SecondFieldOf(store->waitingFieldSlice, field));
+}
+
 // End of the file: the PES still held by the demultiplexer become the last
 // video and sound samples, and the sound is clipped to the video's length.
 // A recording so short that its only PES of a kind is the last one gets its
@@ -287,6 +307,9 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     OSErr err = CreateVideoTracks(store, &used);
     if (err != noErr) return err;
   }
+  // A stream sent one PES per field whose file ends after a first field: the
+  // last picture lacks its second field.
+  if (LacksSecondField(store)) pending.videoDamage |= kTSDamageInside;
   OSErr err = MTS_add_video_sample(store, &outSize, 1);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);

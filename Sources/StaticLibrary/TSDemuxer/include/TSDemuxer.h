@@ -227,9 +227,11 @@ struct TSDemuxPending {
   uint16_t bDTS;
   int64_t DTS;
   // Damage (kTSDamage* bits) of the video and the audio PES being assembled,
-  // were the input to end here. Input that ends inside a packet was cut
-  // there: a PES that announces no length counts as cut short, unless the
-  // cut packet would have started the stream's next PES.
+  // were the input to end here. A PES that announces no length counts as cut
+  // short when its last packet carries no stuffing (a PES ends inside its
+  // last packet, whose adaptation field the multiplexer fills with stuffing;
+  // a PES that fills its last packet exactly counts as cut too) or when the
+  // input ends inside a packet of its stream that would have continued it.
   uint32_t videoDamage;
   uint32_t audioDamage;
 };

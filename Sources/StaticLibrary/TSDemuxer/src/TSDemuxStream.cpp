@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 // What one stream's continuity counters and PES lengths tell about the PES
 // being assembled: the header byte holding the counter of its first packet
@@ -13,13 +14,18 @@
 // count), the damage seen so far (kTSDamage* bits) and the payload bytes its
 // header announced (-1: none). The counters are compared once per PES: the
 // last one must lie as far from the first as the packets counted say, which
-// a packet lost or sent twice (its counter repeated) upsets.
+// a packet lost or sent twice (its counter repeated) upsets. `stuffedEnd`
+// tells whether the last packet taken with payload carried stuffing: a PES
+// ends inside its last packet, which the multiplexer fills with stuffing, so
+// a PES whose last packet carries none was cut at a packet's end (unless its
+// bytes fill their last packet exactly).
 struct StreamCheck {
   uint32_t first;
   uint32_t last;
   uint32_t count;
   uint32_t damage;
   int32_t announced;
+  uint32_t stuffedEnd;
 };
 
 struct TSDemuxContext {
@@ -101,6 +107,23 @@ inline bool flags_discontinuity(const uint8_t* packet) {
   return (packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80);
 }
 
+// Whether the packet's adaptation field holds stuffing: it is longer than
+// its flagged fields need (or of length 0, one byte of stuffing).
+bool carries_stuffing(const uint8_t* packet) {
+  if (!(packet[3] & 0x20)) return false;
+  const uint32_t length = packet[4];
+  if (length == 0) return true;
+  const uint32_t flags = packet[5];
+  uint32_t need = 1 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
+  // Private data and the extension carry their own lengths.
+  for (uint32_t bit : {0x02u, 0x01u}) {
+    if (!(flags & bit)) continue;
+    if (need >= length) return false;
+    need += 1 + packet[5 + need];
+  }
+  return length > need;
+}
+
 // Payload bytes that the PES_packet_length of a PES start announces (the
 // bytes after that field less the header before the payload), -1 when it
 // leaves the length open (0, as video may).
@@ -137,14 +160,19 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     check.count = (b3 >> 4) & 1;
     check.damage = 0;
     check.announced = announced_payload(packet, layout);
+    check.stuffedEnd = carries_stuffing(packet);
   } else if (*a.size == 0) {
     return true;  // continuation of a PES whose start was not seen: dropped
   } else if (b3 & 0x10) {
     check.last = b3;
     ++check.count;
-    if ((b3 & 0x20) && flags_discontinuity(packet)) {
-      check.first = b3;
-      check.count = 1;
+    check.stuffedEnd = 0;
+    if (b3 & 0x20) {
+      check.stuffedEnd = carries_stuffing(packet);
+      if (flags_discontinuity(packet)) {
+        check.first = b3;
+        check.count = 1;
+      }
     }
   }
   append(a, packet + 4, layout.payloadOffset);
@@ -440,19 +468,20 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   out->PTS = ctx->videoPTS;
   out->bDTS = ctx->videoBDTS;
   out->DTS = ctx->videoDTS;
-  // Input that ends inside a packet was cut there: a PES still assembled
-  // lost its end, unless the cut packet would have started the stream's next
-  // PES; a PES that announced its length tells by that.
+  // Input that ends here cuts short a PES that announces no length unless
+  // its last packet carries the stuffing that ends a PES; a packet cut in the
+  // middle that would have continued the PES (not started the next one)
+  // tells so too. A PES that announced its length tells by that.
   TSDemuxContext* c = const_cast<TSDemuxContext*>(ctx);
   const uint8_t* front = ctx->scanner.pBuffer + ctx->scanner.used;
-  const bool cut = ctx->pending && held > 0 && held < kTSSourcePacketSize;
-  uint32_t cutStart = 0;  // the PID of a cut packet that starts a PES
-  if (cut && held > kSyncOffset + 2 && front[kSyncOffset] == 0x47 && (front[kSyncOffset + 1] & 0x40))
-    cutStart = (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2];
+  const bool cut = ctx->pending && held > kSyncOffset + 2 && held < kTSSourcePacketSize && front[kSyncOffset] == 0x47;
+  const uint32_t cutPid = cut ? (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2] : 0;
+  const bool cutContinues = cut && !(front[kSyncOffset + 1] & 0x40);
   auto damage = [&](const PESAssembly& a, uint32_t pid) -> uint32_t {
     if (*a.size <= 0) return 0;
     const uint32_t seen = damage_of(a);
-    return cut && cutStart != pid && a.check->announced < 0 ? seen | kTSDamageInside : seen;
+    if (a.check->announced >= 0) return seen;
+    return !a.check->stuffedEnd || (cutContinues && cutPid == pid) ? seen | kTSDamageInside : seen;
   };
   out->videoDamage = damage(video_assembly(c), kTSVideoPID);
   out->audioDamage = damage(audio_assembly(c), kTSAudioPID);
