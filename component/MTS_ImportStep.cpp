@@ -244,12 +244,13 @@ int64_t AC3FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
 // Counts the damaged samples of one stream as its PES arrive: the PES just
 // handled (`taken`: its bytes are in the movie) by the demultiplexer's
 // damage bits, and the one before it when that one ended at a break of the
-// counters and the time line went on here without a restart. A damaged PES
+// counters and the time line went on here without a restart (unless the
+// break was only this PES's first counter, wrong). A damaged PES
 // that the track builder could not use (an AC-3 frame that no longer
 // decodes) is left out: its time, `unit` ticks, is counted as lost.
 void CountDamage(int32_t* count, uint8_t* endInDoubt, int64_t* lostTicks, int64_t unit, uint32_t damage,
                  bool restarted, bool taken) {
-  if (*endInDoubt && !restarted) ++*count;
+  if (*endInDoubt && !restarted && !(damage & kTSDamageBreakRepaired)) ++*count;
   *endInDoubt = 0;
   if (!taken) {
     if ((damage & kTSDamageInside) && unit > 0) *lostTicks += unit;
@@ -292,6 +293,7 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   // the pre-scan's estimate of the video's end stands in otherwise.
   TSDemuxPending pending{};
   const bool held = TSDemuxGetPendingLib(store->tsDemux, &pending) != 0;
+  store->bytesBeforeFirstPacket = pending.skippedBeforeFirstPacket;
   const int64_t videoShift = store->videoTimeShift;
   if (held && pending.videoStarted && pending.bPTS) {
     out->PTS = pending.PTS;

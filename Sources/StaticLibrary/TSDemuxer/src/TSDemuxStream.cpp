@@ -8,21 +8,25 @@
 #include <initializer_list>
 
 // What one stream's continuity counters and PES lengths tell about the PES
-// being assembled: the header byte holding the counter of its first packet
-// and of the last packet taken, the number of its packets with payload
-// (counted from the first when a discontinuity_indicator restarts the
-// count), the damage seen so far (kTSDamage* bits) and the payload bytes its
-// header announced (-1: none). The counters are compared once per PES: the
-// last one must lie as far from the first as the packets counted say, which
-// a packet lost or sent twice (its counter repeated) upsets. `stuffedEnd`
-// tells whether the last packet taken with payload carried stuffing: a PES
-// ends inside its last packet, which the multiplexer fills with stuffing, so
-// a PES whose last packet carries none was cut at a packet's end (unless its
-// bytes fill their last packet exactly).
+// being assembled: the damage seen so far (kTSDamage* bits) and the payload
+// bytes its header announced (-1: none). Each packet with payload is checked
+// against the counter of the one before it (`last`; `known` counts the
+// packets seen up to 2). A packet
+// whose counter does not follow is held `odd` until the next one tells what
+// happened: when that one follows the counter the odd packet should have
+// carried (`oddExpected`), only the odd packet's counter was wrong and
+// nothing was lost; otherwise packets were lost there or sent twice. A
+// discontinuity_indicator allows a jump. `stuffedEnd` tells whether the last
+// packet taken with payload carried stuffing: a PES ends inside its last
+// packet, which the multiplexer fills with stuffing, so a PES whose last
+// packet carries none was cut at a packet's end (unless its bytes fill their
+// last packet exactly).
 struct StreamCheck {
-  uint32_t first;
   uint32_t last;
-  uint32_t count;
+  uint32_t known;
+  uint32_t odd;
+  uint32_t oddExpected;
+  uint32_t oddAtStart;  // the odd packet started the PES
   uint32_t damage;
   int32_t announced;
   uint32_t stuffedEnd;
@@ -60,6 +64,10 @@ struct TSDemuxContext {
   StreamCheck audioCheck;
   // Damage of the PES reported by the last call.
   uint32_t reportedDamage;
+  // Bytes skipped before the first packet of the input, and whether that
+  // packet was found.
+  int64_t skippedBeforeFirst;
+  uint16_t firstFound;
 };
 
 namespace {
@@ -137,18 +145,63 @@ int32_t announced_payload(const uint8_t* packet, const tsdemux::PacketLayout& la
   return payload > 0 ? payload : 0;
 }
 
+// Checks the counter `cc` of a packet with payload of the PES being
+// assembled (`start`: the packet that starts it) against the packets before.
+void follow_counter(StreamCheck& c, uint32_t cc, bool start, bool discontinuity) {
+  if (c.odd) {
+    c.odd = 0;
+    if (cc == ((c.oddExpected + 1) & 0x0F)) {
+      // Only the odd packet's counter was wrong. When it started the PES,
+      // the break its counter made for the PES before is no break.
+      if (c.oddAtStart) c.damage |= kTSDamageBreakRepaired;
+      c.last = cc;
+      return;
+    }
+    // Packets lost or sent twice at the odd packet; at the start of the PES
+    // that was noted for the PES before.
+    if (!c.oddAtStart) c.damage |= kTSDamageInside;
+  }
+  // The stream's first counter has nothing to be checked against: a packet
+  // after it that does not follow takes it for wrong.
+  if (c.known > 1 && cc != ((c.last + 1) & 0x0F) && !discontinuity) {
+    c.odd = 1;
+    c.oddExpected = (c.last + 1) & 0x0F;
+    c.oddAtStart = start;
+  }
+  if (c.known < 2) ++c.known;
+  c.last = cc;
+}
+
+// The packet that starts the next PES ends the one assembled: its counter
+// tells whether the last packet's counter alone was wrong (held odd), and
+// else whether the counters break there (the PES's tail may be lost, or
+// another recording begins there).
+void end_counters(StreamCheck& c, uint32_t cc, bool discontinuity) {
+  if (discontinuity) {
+    c.odd = 0;
+    return;
+  }
+  if (c.odd) {
+    c.odd = 0;
+    if (cc == ((c.oddExpected + 1) & 0x0F)) {
+      if (c.oddAtStart) c.damage |= kTSDamageBreakRepaired;
+      c.last = c.oddExpected;
+      return;
+    }
+    if (!c.oddAtStart) c.damage |= kTSDamageInside;
+  }
+  if (c.known > 1 && cc != ((c.last + 1) & 0x0F)) c.damage |= kTSDamageEndBroken;
+}
+
 // Takes one packet of a stream. Returns false when the packet starts the next
 // PES while one is assembled: the packet stays in the window and the
-// assembled PES is complete; when its counter does not follow the last one,
-// that is noted for the PES it ends (its tail may be lost, or another
-// recording begins there).
+// assembled PES is complete.
 bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::PacketLayout& layout) {
   StreamCheck& check = *a.check;
   const uint32_t b3 = packet[3];
   if (layout.pusi) {
     if (*a.size != 0) {
-      if ((b3 & 0x10) && ((check.last + 1) ^ b3) & 0x0F && !flags_discontinuity(packet))
-        check.damage |= kTSDamageEndBroken;
+      if (b3 & 0x10) end_counters(check, b3 & 0x0F, flags_discontinuity(packet));
       return false;
     }
     *a.bPTS = layout.bPTS;
@@ -156,24 +209,24 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     *a.bDTS = layout.bDTS;
     *a.DTS = layout.DTS;
     *a.truncated = 0;
-    check.first = check.last = b3;
-    check.count = (b3 >> 4) & 1;
     check.damage = 0;
     check.announced = announced_payload(packet, layout);
     check.stuffedEnd = carries_stuffing(packet);
+    // The counters of the PES before were checked when this packet ended it.
+    if (b3 & 0x10) {
+      check.odd = 0;
+      follow_counter(check, b3 & 0x0F, true, flags_discontinuity(packet));
+    }
   } else if (*a.size == 0) {
     return true;  // continuation of a PES whose start was not seen: dropped
   } else if (b3 & 0x10) {
-    check.last = b3;
-    ++check.count;
     check.stuffedEnd = 0;
+    bool discontinuity = false;
     if (b3 & 0x20) {
       check.stuffedEnd = carries_stuffing(packet);
-      if (flags_discontinuity(packet)) {
-        check.first = b3;
-        check.count = 1;
-      }
+      discontinuity = flags_discontinuity(packet);
     }
+    follow_counter(check, b3 & 0x0F, false, discontinuity);
   }
   append(a, packet + 4, layout.payloadOffset);
   return true;
@@ -182,10 +235,13 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
 // Damage of the PES assembled so far, as if it ended here.
 uint32_t damage_of(const PESAssembly& a) {
   uint32_t damage = a.check->damage;
-  if ((a.check->first + a.check->count - 1 - a.check->last) & 0x0F) damage |= kTSDamageInside;
+  // A last packet held odd: what was lost before it cannot be told apart
+  // from a wrong counter, and counts as lost.
+  if (a.check->odd && !a.check->oddAtStart) damage |= kTSDamageInside;
   if (a.check->announced >= 0) {
-    // The length tells whether the end is there.
-    damage &= ~kTSDamageEndBroken;
+    // The length tells whether anything is lost or repeated, wherever the
+    // counters break.
+    damage &= ~(kTSDamageEndBroken | kTSDamageInside);
     if (a.check->announced != *a.size) damage |= kTSDamageInside;
   }
   if (*a.truncated) damage |= kTSDamageInside;
@@ -319,6 +375,7 @@ void scan(TSDemuxContext* c) {
       }
       afterPacket = false;
       grid = plausible_header(front) ? kGridHeld : kGridSearching;
+      c->firstFound |= grid == kGridHeld;
       continue;
     }
     // The rest of the packet (or its sync byte) is still to come.
@@ -329,11 +386,13 @@ void scan(TSDemuxContext* c) {
     int32_t skip = 0;
     const Regain r = regain_grid(front, held, &grid, &skip);
     s.used += skip;
+    if (!c->firstFound) c->skippedBeforeFirst += skip;
     if (r == Regain::kWait) {
       pending = true;
       break;
     }
     grid = kGridHeld;
+    c->firstFound = 1;
     afterPacket = false;
   }
   if (s.used >= s.size) s.used = s.size = 0;
@@ -485,6 +544,7 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   };
   out->videoDamage = damage(video_assembly(c), kTSVideoPID);
   out->audioDamage = damage(audio_assembly(c), kTSAudioPID);
+  out->skippedBeforeFirstPacket = ctx->skippedBeforeFirst;
   return 1;
 }
 
