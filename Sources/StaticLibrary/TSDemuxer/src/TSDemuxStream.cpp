@@ -10,9 +10,9 @@
 // What one stream's continuity counters and PES lengths tell about the PES
 // being assembled: the damage seen so far (kTSDamage* bits) and the payload
 // bytes its header announced (-1: none). Each packet with payload is checked
-// against the counter of the one before it (`last`; `known` counts the
-// packets seen up to 2). A packet
-// whose counter does not follow is held `odd` until the next one tells what
+// against the counter of the one before it (`last`; `expect` is the counter
+// the next packet carries when the counters are settled, see CounterState). A
+// packet whose counter does not follow is held odd until the next one tells what
 // happened: when that one follows the counter the odd packet should have
 // carried (`oddExpected`), only the odd packet's counter was wrong and
 // nothing was lost; otherwise packets were lost there or sent twice. A
@@ -21,10 +21,17 @@
 // packet, which the multiplexer fills with stuffing, so a PES whose last
 // packet carries none was cut at a packet's end (unless its bytes fill their
 // last packet exactly).
+// Where a stream's counters stand: no packet seen yet, one (its counter not
+// checked), settled (the last counter checked), or a packet held odd.
+enum CounterState : uint32_t { kCounterFresh = 0, kCounterFirst = 1, kCounterSettled = 2, kCounterOdd = 3 };
+
+// `expect` of a stream whose counters are not settled: no counter matches it.
+constexpr uint32_t kNoExpect = 0x10;
+
 struct StreamCheck {
+  uint32_t expect;
   uint32_t last;
-  uint32_t known;
-  uint32_t odd;
+  uint32_t state;  // CounterState
   uint32_t oddExpected;
   uint32_t oddAtStart;  // the odd packet started the PES
   uint32_t damage;
@@ -145,52 +152,80 @@ int32_t announced_payload(const uint8_t* packet, const tsdemux::PacketLayout& la
   return payload > 0 ? payload : 0;
 }
 
+// The counters settled at `cc`: the next packet is to carry the one after.
+inline void settle(StreamCheck& c, uint32_t cc) {
+  c.state = kCounterSettled;
+  c.last = cc;
+  c.expect = (cc + 1) & 0x0F;
+}
+
 // Checks the counter `cc` of a packet with payload of the PES being
-// assembled (`start`: the packet that starts it) against the packets before.
-void follow_counter(StreamCheck& c, uint32_t cc, bool start, bool discontinuity) {
-  if (c.odd) {
-    c.odd = 0;
+// assembled (`start`: the packet that starts it) against the packets before:
+// the cases other than the counter expected of settled counters, and every
+// packet that starts a PES (kept off the path of the packets inside).
+__attribute__((noinline)) void follow_counter_slowly(StreamCheck& c, uint32_t cc, bool start, bool discontinuity) {
+  if (c.state == kCounterSettled && cc == c.expect) {
+    settle(c, cc);
+    return;
+  }
+  if (c.state == kCounterOdd) {
+    c.state = kCounterSettled;
     if (cc == ((c.oddExpected + 1) & 0x0F)) {
       // Only the odd packet's counter was wrong. When it started the PES,
       // the break its counter made for the PES before is no break.
       if (c.oddAtStart) c.damage |= kTSDamageBreakRepaired;
-      c.last = cc;
+      settle(c, cc);
       return;
     }
     // Packets lost or sent twice at the odd packet; at the start of the PES
     // that was noted for the PES before.
     if (!c.oddAtStart) c.damage |= kTSDamageInside;
+  } else if (c.state == kCounterFresh) {
+    // The stream's first counter has nothing to be checked against: a
+    // packet after it that does not follow takes it for wrong.
+    c.state = kCounterFirst;
+    c.last = cc;
+    c.expect = kNoExpect;
+    return;
+  } else if (c.state == kCounterFirst) {
+    settle(c, cc);
+    return;
   }
-  // The stream's first counter has nothing to be checked against: a packet
-  // after it that does not follow takes it for wrong.
-  if (c.known > 1 && cc != ((c.last + 1) & 0x0F) && !discontinuity) {
-    c.odd = 1;
+  if (cc != ((c.last + 1) & 0x0F) && !discontinuity) {
+    c.state = kCounterOdd;
     c.oddExpected = (c.last + 1) & 0x0F;
     c.oddAtStart = start;
+    c.last = cc;
+    c.expect = kNoExpect;
+    return;
   }
-  if (c.known < 2) ++c.known;
-  c.last = cc;
+  settle(c, cc);
+}
+
+inline void follow_counter(StreamCheck& c, uint32_t cc, bool start, bool discontinuity) {
+  if (cc == c.expect) {
+    c.last = cc;  // the clean path
+    c.expect = (cc + 1) & 0x0F;
+    return;
+  }
+  follow_counter_slowly(c, cc, start, discontinuity);
 }
 
 // The packet that starts the next PES ends the one assembled: its counter
 // tells whether the last packet's counter alone was wrong (held odd), and
 // else whether the counters break there (the PES's tail may be lost, or
 // another recording begins there).
-void end_counters(StreamCheck& c, uint32_t cc, bool discontinuity) {
-  if (discontinuity) {
-    c.odd = 0;
-    return;
-  }
-  if (c.odd) {
-    c.odd = 0;
-    if (cc == ((c.oddExpected + 1) & 0x0F)) {
+__attribute__((noinline)) void end_counters(StreamCheck& c, uint32_t cc, bool discontinuity) {
+  if (c.state == kCounterOdd) {
+    if (!discontinuity && cc == ((c.oddExpected + 1) & 0x0F)) {
       if (c.oddAtStart) c.damage |= kTSDamageBreakRepaired;
-      c.last = c.oddExpected;
+      settle(c, c.oddExpected);
       return;
     }
     if (!c.oddAtStart) c.damage |= kTSDamageInside;
+    settle(c, c.last);
   }
-  if (c.known > 1 && cc != ((c.last + 1) & 0x0F)) c.damage |= kTSDamageEndBroken;
+  if (c.state == kCounterSettled && !discontinuity && cc != c.expect) c.damage |= kTSDamageEndBroken;
 }
 
 // Takes one packet of a stream. Returns false when the packet starts the next
@@ -213,10 +248,7 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     check.announced = announced_payload(packet, layout);
     check.stuffedEnd = carries_stuffing(packet);
     // The counters of the PES before were checked when this packet ended it.
-    if (b3 & 0x10) {
-      check.odd = 0;
-      follow_counter(check, b3 & 0x0F, true, flags_discontinuity(packet));
-    }
+    if (b3 & 0x10) follow_counter_slowly(check, b3 & 0x0F, true, flags_discontinuity(packet));
   } else if (*a.size == 0) {
     return true;  // continuation of a PES whose start was not seen: dropped
   } else if (b3 & 0x10) {
@@ -237,7 +269,7 @@ uint32_t damage_of(const PESAssembly& a) {
   uint32_t damage = a.check->damage;
   // A last packet held odd: what was lost before it cannot be told apart
   // from a wrong counter, and counts as lost.
-  if (a.check->odd && !a.check->oddAtStart) damage |= kTSDamageInside;
+  if (a.check->state == kCounterOdd && !a.check->oddAtStart) damage |= kTSDamageInside;
   if (a.check->announced >= 0) {
     // The length tells whether anything is lost or repeated, wherever the
     // counters break.
@@ -337,6 +369,14 @@ Regain regain_grid(const uint8_t* p, int32_t held, GridState* state, int32_t* sk
   return Regain::kWait;
 }
 
+// Counts bytes skipped before the first packet of the input (`found`: the
+// packet is found behind them). Kept apart from the scan, whose clean path
+// it would slow.
+__attribute__((noinline)) void note_skipped(TSDemuxContext* c, int32_t skipped, bool found) {
+  c->skippedBeforeFirst += skipped;
+  if (found) c->firstFound = 1;
+}
+
 // Runs packets from the window until a PES is complete or the bytes held
 // cannot be used without more input (then `pending` is set and they stay).
 void scan(TSDemuxContext* c) {
@@ -375,7 +415,7 @@ void scan(TSDemuxContext* c) {
       }
       afterPacket = false;
       grid = plausible_header(front) ? kGridHeld : kGridSearching;
-      c->firstFound |= grid == kGridHeld;
+      if (grid == kGridHeld) note_skipped(c, 0, true);
       continue;
     }
     // The rest of the packet (or its sync byte) is still to come.
@@ -386,13 +426,12 @@ void scan(TSDemuxContext* c) {
     int32_t skip = 0;
     const Regain r = regain_grid(front, held, &grid, &skip);
     s.used += skip;
-    if (!c->firstFound) c->skippedBeforeFirst += skip;
+    if (!c->firstFound) note_skipped(c, skip, r == Regain::kFound);
     if (r == Regain::kWait) {
       pending = true;
       break;
     }
     grid = kGridHeld;
-    c->firstFound = 1;
     afterPacket = false;
   }
   if (s.used >= s.size) s.used = s.size = 0;
