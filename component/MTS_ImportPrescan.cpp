@@ -338,7 +338,7 @@ int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {
         if (AVCHDAudioGetAC3StreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0) return 1;
         sampleRate = info.sampleRate;
         int32_t pcmBytes = 0, channelConfig = 0;
-        int32_t r = mts_import::DecodeAC3Frame(store, out->pAudio, out->audioSize, &pcmBytes, &channelConfig);
+        int32_t r = mts_import::ReadAC3FrameHeader(store, out->pAudio, out->audioSize, &pcmBytes, &channelConfig);
         if (r != 0) {
           // Nothing is decoded here: the frame is found by its sync word and
           // sized from its header, and no header sized a whole frame.

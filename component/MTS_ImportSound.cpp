@@ -29,8 +29,8 @@ void AC3Close(MTS_AC3Decoder* decoder) {
 
 int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store) { return store->ac3decInfo.nAC3FrameByteSize; }
 
-int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
-                       int32_t* channelConfig) {
+int32_t ReadAC3FrameHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
+                           int32_t* channelConfig) {
   // What the first whole frame yields follows from its header, so a frame
   // whose audio does not decode counts like the rest.
   MTS_AC3Frame frame{};
@@ -169,11 +169,13 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
   if (off <= slack && off >= -slack) return noErr;
   // Far off is no join but a time line that moved, and sound missing
   // beyond the pictures read so far is sound of pictures to come: the sound
-  // stays where it is and the time line is taken from here.
+  // stays where it is and the time line is taken from here. Pictures left
+  // out for their size count as read: their time stays empty in the video.
   const int64_t videoEnd =
       store->timeScale > 0
-          ? (store->videoDecodeTime - int64_t(store->skippedBFrames - 1) * store->frameDuration) * rate /
-                store->timeScale
+          ? (store->videoDecodeTime + store->videoGapTime + store->videoOpenGapTime -
+             int64_t(store->skippedBFrames - 1) * store->frameDuration) *
+                rate / store->timeScale
           : 0;
   if (off > kSoundFarOff * rate || off < -kSoundFarOff * rate || (off < 0 && wanted > videoEnd)) {
     store->soundAnchorPTS -= RoundHalfAway(static_cast<double>(off) * 90000.0 / static_cast<double>(rate));

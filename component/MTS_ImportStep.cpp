@@ -345,7 +345,10 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
               store->soundLeftOut ? 0 : pending.audioDamage, false, outSize >= 1 && out->audioSize > 0);
 
   if (store->soundMedia && store->videoMedia) {
-    const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack);
+    // The video's end in track time: its media, and the time of pictures
+    // left out between.
+    const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack) +
+                      store->videoGapTime;
     const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
     if (videoScale > 0) {
       const int64_t d = RoundHalfAway(static_cast<double>(e) / videoScale * GetMediaTimeScale(store->soundMedia));
@@ -448,6 +451,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
   }
   if (out->status & 0x100) {
     const int64_t shift = store->videoTimeShift;
+    const int64_t lost = store->videoLostTicks;
     mts_import::UnwrapReportedTimes(store);
     mts_import::ContinueReportedTimes(store, true);
     const bool restarted = store->videoTimeShift != shift;
@@ -467,10 +471,14 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     }
     store->videoTSOffset = nextOffset;
     if (outSize >= 1) *added = true;
+    // Pictures left out for their size are no damage, and their steps (of
+    // another frame rate, maybe) tell nothing about the track's pictures
+    // lost; they still carry the time line on to the pictures after them.
+    if (store->videoLeftOut) store->videoLostTicks = lost;
     // A first field waiting for its second goes into the movie too.
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-                store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0, damage, restarted,
-                outSize >= 1 || store->fieldWaiting);
+                store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0,
+                store->videoLeftOut ? 0 : damage, restarted, outSize >= 1 || store->fieldWaiting);
   }
   return noErr;
 }
@@ -577,37 +585,36 @@ OSErr mts_import::InsertSoundRange(MTS_MovieImportGlobalsRecord* store, TimeValu
   return noErr;
 }
 
-OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
-  // The frame-index entries of the samples inserted now go into the shared
-  // record first, for readers in other processes.
-  OSErr result = static_cast<OSErr>(MTS_WriteFrameOffsets(store->pRec, store->qt_offset));
-  if (result != noErr) {
-    MTS_LOG("[ERR]MTS_PutFrameOffset\n");
-    return result;
-  }
+OSErr mts_import::InsertVideoRanges(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
+  OSErr result = noErr;
   if (store->isCamera && store->timecodeInsertedTime == 0 && store->timecodeMedia && store->videoMedia) {
     store->timecodeInsertedTime = static_cast<int32_t>(
         RoundHalfAway(static_cast<double>(store->videoInsertedTime) / GetMediaTimeScale(store->videoMedia) *
                       GetMediaTimeScale(store->timecodeMedia)));
   }
-  result = mts_import::InsertSoundRange(store, atTime);
-  if (result != noErr) return result;
   if (store->videoTrack && store->videoEndTime > store->videoInsertedTime) {
+    // The first insertion of a range that begins after the track's end (the
+    // time of pictures left out) leaves the time before it empty.
+    const TimeValue at = store->videoRangeAt > GetTrackDuration(store->videoTrack) ? store->videoRangeAt : atTime;
     TimeValue duration = 0;
-    result = InsertWholeMovieUnits(store, store->videoTrack, atTime, &store->videoInsertedTime, store->videoEndTime,
+    result = InsertWholeMovieUnits(store, store->videoTrack, at, &store->videoInsertedTime, store->videoEndTime,
                                    &duration);
     if (result != noErr) {
-      MTS_LOG("[ERR]failed to InsertMediaIntoTrack(videoTrack, %d, %d, %d, fixed1). err=%d\n", atTime,
+      MTS_LOG("[ERR]failed to InsertMediaIntoTrack(videoTrack, %d, %d, %d, fixed1). err=%d\n", at,
               store->videoInsertedTime, duration, result);
       return result;
     }
+    if (duration > 0) store->videoRangeAt = -1;
   }
   if (store->isCamera && store->timecodeTrack && store->timecodeEndTime > store->timecodeInsertedTime) {
+    const TimeValue at =
+        store->timecodeRangeAt > GetTrackDuration(store->timecodeTrack) ? store->timecodeRangeAt : atTime;
     TimeValue duration = 0;
-    OSErr err = InsertWholeMovieUnits(store, store->timecodeTrack, atTime, &store->timecodeInsertedTime,
+    OSErr err = InsertWholeMovieUnits(store, store->timecodeTrack, at, &store->timecodeInsertedTime,
                                       store->timecodeEndTime, &duration);
     result = err;
     if (err != noErr) MTS_LOG("[ERR]failed to InsertMediaIntoTrack. err=%d\n", err);
+    if (err == noErr && duration > 0) store->timecodeRangeAt = -1;
     // Tell the movie to refresh its time code display.
     QTAtomContainer actions = nullptr;
     if (QTNewAtomContainer(&actions) == noErr && actions) {
@@ -624,6 +631,20 @@ OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
     }
     if (actions) QTDisposeAtomContainer(actions);
   }
+  return result;
+}
+
+OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
+  // The frame-index entries of the samples inserted now go into the shared
+  // record first, for readers in other processes.
+  OSErr result = static_cast<OSErr>(MTS_WriteFrameOffsets(store->pRec, store->qt_offset));
+  if (result != noErr) {
+    MTS_LOG("[ERR]MTS_PutFrameOffset\n");
+    return result;
+  }
+  result = mts_import::InsertSoundRange(store, atTime);
+  if (result != noErr) return result;
+  result = mts_import::InsertVideoRanges(store, atTime);
   if (store->state == kMTSStateEndOfStream) store->state = kMTSStateInserted;
   return result;
 }

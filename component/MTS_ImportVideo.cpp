@@ -327,39 +327,94 @@ OSErr MTS_create_video_track(MTS_MovieImportGlobalsRecord* store, const Sequence
 
 namespace {
 
+// What the sequence parameter set of an access unit (read from the bytes
+// before its first slice only) says of its pictures' size.
+enum class UnitSize { kNoSet, kTrackSize, kOtherSize };
+
+// The transfer of a complete group of pictures (those pending in the sample
+// table) into the media, with their time codes.
+OSErr TransferGroup(MTS_MovieImportGlobalsRecord* store) {
+  if (store->sampleTableNum <= 0) return noErr;
+  OSErr err = TransferPendingSamples(store);
+  if (err != noErr) return err;
+  if (store->videoInsertedTime == 0) store->videoInsertedTime = store->skippedBFrames * store->frameDuration;
+  if (store->isCamera) {
+    MTS_FlushTCList(store);
+    UpdateTimecodeEnd(store);
+  }
+  return noErr;
+}
+
 // The sequence parameter set values the slice headers are read with: from
-// the parameter set of the access unit when it carries one (read from the
-// bytes before its first slice only), else those kept from earlier. False,
-// with the video left out from this PES on, when that set is for pictures of
-// another size than the track's.
-bool TakeSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const uint8_t* au, int32_t firstSlice) {
+// the parameter set of the access unit when it carries one for pictures of
+// the track's size, else those kept from earlier. The size of another one
+// in *width and *height.
+UnitSize TakeSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const uint8_t* au, int32_t firstSlice,
+                               int32_t* width, int32_t* height) {
   bool hasSps = false;
   for (int32_t i = mts_import::NextStartCode(au, 0, firstSlice); i < firstSlice;
        i = mts_import::NextStartCode(au, i + 4, firstSlice))
     hasSps |= (au[i + 3] & 0x1F) == 7;
-  if (!hasSps) return true;
+  if (!hasSps) return UnitSize::kNoSet;
   VideoStreamInfo sps{};
   AVCHDGetVideoStreamInfoLib(&sps, au, firstSlice, 1);
-  bool same = true;
+  UnitSize size = UnitSize::kNoSet;
   if (sps.status == 0 && sps.nal_unit_type == 7 && sps.pPayload) {
     const auto* fields = static_cast<const SequenceParameterSetFields*>(sps.pPayload);
-    int32_t width = 0, height = 0;
-    mts_import::PictureSize(fields, &width, &height);
-    same = width == store->width && height == store->height;
-    if (same) {
-      mts_import::KeepSliceHeaderValues(store, fields);
-    } else {
-      // Its description, made from the first access unit, would be false for
-      // them: they are left out, and said so once.
-      store->otherVideoAt = store->videoTSOffset + kMTSPacketSize;
-      store->otherVideoWidth = width;
-      store->otherVideoHeight = height;
-      MTS_LOG("[ERR]video of %dx%d from ts_offset=%lld on is not imported: the video track is %dx%d\n", width, height,
-              static_cast<long long>(store->otherVideoAt), store->width, store->height);
-    }
+    mts_import::PictureSize(fields, width, height);
+    size = *width == store->width && *height == store->height ? UnitSize::kTrackSize : UnitSize::kOtherSize;
+    if (size == UnitSize::kTrackSize) mts_import::KeepSliceHeaderValues(store, fields);
   }
   AVCHDReleaseVideoStreamInfoLib(&sps);
-  return same;
+  return size;
+}
+
+// Opens a stretch of pictures of another size at the PES now read: the
+// track's description, made from the first access unit, would be false for
+// them. Each stretch is logged once.
+OSErr BeginLeftOutVideo(MTS_MovieImportGlobalsRecord* store, int32_t width, int32_t height) {
+  const int64_t at = store->videoTSOffset + kMTSPacketSize;
+  store->videoLeavingOut = 1;
+  MTS_LOG("[ERR]video of %dx%d from ts_offset=%lld on is not imported: the video track is %dx%d\n", width, height,
+          static_cast<long long>(at), store->width, store->height);
+  try {
+    if (!store->leftOutVideo) store->leftOutVideo = new std::vector<MTS_LeftOutVideo>;
+    store->leftOutVideo->push_back({at, 0, width, height});
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+  return noErr;
+}
+
+// Closes the open stretch at the PES now read.
+void EndLeftOutVideo(MTS_MovieImportGlobalsRecord* store) {
+  store->videoLeavingOut = 0;
+  if (store->leftOutVideo && !store->leftOutVideo->empty())
+    store->leftOutVideo->back().to = store->videoTSOffset + kMTSPacketSize;
+}
+
+// Time stamp ticks as video media units, rounded.
+int32_t TicksToVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t ticks) {
+  return static_cast<int32_t>(
+      RoundHalfAway(static_cast<double>(ticks) * static_cast<uint32_t>(store->timeScale) / 90000.0));
+}
+
+// The track's pictures go on after a stretch left out, with the picture at
+// presentation time `pts`: the media so far goes into the tracks, and the
+// time from its end to that picture stays empty there.
+OSErr CloseVideoRange(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
+  OSErr err = TransferGroup(store);
+  if (err != noErr) return err;
+  err = mts_import::InsertVideoRanges(store, -1);
+  if (err != noErr) return err;
+  const int32_t gap = pts > store->videoPTSEnd ? TicksToVideoUnits(store, pts - store->videoPTSEnd) : 0;
+  store->videoOpenGapTime = 0;
+  if (gap <= 0) return noErr;
+  store->videoGapTime += gap;
+  // Movie time: the video media's time scale is the movie's.
+  store->videoRangeAt = GetTrackDuration(store->videoTrack) + gap;
+  if (store->timecodeTrack) store->timecodeRangeAt = store->videoRangeAt;
+  return noErr;
 }
 
 // Adds picture `pic` (one access unit, or the two fields of a frame from
@@ -388,6 +443,9 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
     const int64_t first = store->videoDecodeTime + displayOffset;
     store->videoDisplayShift = store->videoDisplayEnd > first ? store->videoDisplayEnd - first : 0;
   }
+  // After a stretch left out the media goes on where it ended, without a
+  // hole: the time between stays empty in the track instead.
+  if (pic.resumed) store->videoDisplayShift = store->videoEndTime - (store->videoDecodeTime + displayOffset);
   displayOffset += store->videoDisplayShift;
 
   OSErr err = static_cast<OSErr>(QTSampleTableAddSampleReferences(store->videoSampleTable, store->qt_offset, size,
@@ -402,9 +460,13 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
   ++store->sampleTableNum;
   // A picture whose own time stamps are damaged (displayed more than a second
   // off its decode time) does not move the others.
-  if (std::llabs(displayOffset - store->videoDisplayShift) <= static_cast<int64_t>(store->timeScale))
+  if (std::llabs(displayOffset - store->videoDisplayShift) <= static_cast<int64_t>(store->timeScale)) {
     store->videoDisplayEnd =
         std::max(store->videoDisplayEnd, store->videoDecodeTime + displayOffset + store->frameDuration);
+    if (pic.bPTS && store->timeScale > 0)
+      store->videoPTSEnd = std::max(store->videoPTSEnd, pic.PTS + int64_t(store->frameDuration) * 90000 /
+                                                                      static_cast<uint32_t>(store->timeScale));
+  }
   store->videoDecodeTime += store->frameDuration;
   err = static_cast<OSErr>(MTS_AddFrameOffset(store->pARec, store->pRec, store->qt_offset, pic.tsOffset));
   if (err == noErr && pic.secondSize > 0)
@@ -420,16 +482,7 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
 OSErr StartPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pic) {
   if (!pic.intra) return noErr;
   if (store->firstIPTS == 0) store->firstIPTS = pic.PTS;
-  if (store->sampleTableNum > 0) {
-    OSErr err = TransferPendingSamples(store);
-    if (err != noErr) return err;
-    if (store->videoInsertedTime == 0) store->videoInsertedTime = store->skippedBFrames * store->frameDuration;
-    if (store->isCamera) {
-      MTS_FlushTCList(store);
-      UpdateTimecodeEnd(store);
-    }
-  }
-  return noErr;
+  return TransferGroup(store);
 }
 
 int32_t AddTimecode(MTS_MovieImportGlobalsRecord* store) {
@@ -466,7 +519,29 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // that decide the first slice's summary, not the whole picture.
   int32_t firstSlice = -1, lastSlice = -1;
   const int32_t size = mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
-  const bool left = store->otherVideoAt != 0 || !TakeSliceHeaderValues(store, out->pVideo, firstSlice);
+  // Pictures of another size than the track's are left out, from the access
+  // unit whose parameter set names that size up to an IDR picture whose
+  // parameter set names the track's size again.
+  int32_t width = 0, height = 0;
+  const UnitSize unitSize = TakeSliceHeaderValues(store, out->pVideo, firstSlice, &width, &height);
+  if (unitSize == UnitSize::kOtherSize) {
+    const MTS_LeftOutVideo* open =
+        store->videoLeavingOut && store->leftOutVideo && !store->leftOutVideo->empty() ? &store->leftOutVideo->back()
+                                                                                        : nullptr;
+    if (!open || open->width != width || open->height != height) {
+      OSErr err = AddWaitingField(store, outSize);
+      if (err != noErr) return err;
+      if (store->videoLeavingOut) EndLeftOutVideo(store);
+      err = BeginLeftOutVideo(store, width, height);
+      if (err != noErr) return err;
+    }
+  }
+  const bool resumes = store->videoLeavingOut && unitSize == UnitSize::kTrackSize && firstSlice >= 0 &&
+                       (out->pVideo[firstSlice] & 0x1F) == 5;
+  const bool left = store->videoLeavingOut && !resumes;
+  store->videoLeftOut = left;
+  if (left && out->bPTS && out->PTS > store->videoPTSEnd)
+    store->videoOpenGapTime = std::max(store->videoOpenGapTime, TicksToVideoUnits(store, out->PTS - store->videoPTSEnd));
   VideoStreamInfo node{};
   if (!left)
     AVCHDGetVideoStreamInfoLib(&node, out->pVideo,
@@ -481,6 +556,7 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     OSErr err = AddWaitingField(store, outSize);
     return err != noErr ? err : FinishVideo(store, true);
   }
+  if (resumes) EndLeftOutVideo(store);
   MTS_VideoPicture pic{};
   const unsigned sliceType = slice->slice_type;
   pic.flags = SampleFlags(sliceType, node.nal_unit_type, node.nal_ref_idc);
@@ -494,6 +570,7 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   pic.DTS = out->DTS;
   pic.tsOffset = store->videoTSOffset;
   pic.restarted = store->videoRestarted;
+  pic.resumed = resumes;
   store->videoRestarted = 0;
 
   // Field pictures sent one PES per field (as remultiplexers write them)
@@ -523,6 +600,10 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     }
   }
 
+  if (pic.resumed) {
+    err = CloseVideoRange(store, pic.bPTS ? pic.PTS : store->videoPTSEnd);
+    if (err != noErr) return err;
+  }
   err = StartPicture(store, pic);
   if (err != noErr) return err;
   if (singleField && !isLast) {

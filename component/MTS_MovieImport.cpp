@@ -305,6 +305,8 @@ namespace mts_import {
 
 void ReleaseImport(MTS_MovieImportGlobalsRecord* store) {
   MTS_ClearTCList(store);
+  delete store->leftOutVideo;
+  store->leftOutVideo = nullptr;
   if (store->fp) fclose(store->fp);
   store->fp = nullptr;
   if (store->dataHandler) CloseComponent(store->dataHandler);
@@ -363,7 +365,10 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->fieldWaiting = 0;
   store->lpcmChannels = store->lpcmBits = store->otherAudioReported = store->soundLeftOut = 0;
-  store->otherVideoAt = 0;
+  store->videoLeavingOut = store->videoLeftOut = 0;
+  store->videoPTSEnd = 0;
+  store->videoGapTime = store->videoOpenGapTime = 0;
+  store->videoRangeAt = store->timecodeRangeAt = -1;
   store->sliceLog2MaxFrameNum = store->sliceFrameMbsOnly = store->sliceSeparateColourPlane = 0;
   store->soundAnchored = 0;
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;

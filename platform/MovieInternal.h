@@ -19,6 +19,7 @@ struct EditRecord {
   TimeValue64 trackDuration;  // movie time scale
   TimeValue64 mediaTime;      // media display time; -1 for an empty edit
   Fixed rate;
+  TimeValue64 mediaDuration;  // media time scale: where the edit's media ends
 };
 
 struct MediaRecord {

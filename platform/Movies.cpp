@@ -229,12 +229,23 @@ OSErr InsertMediaIntoTrack(Track t, TimeValue trackStart, TimeValue mediaTime, T
   TimeValue64 movieSpan = rescale_time(mediaDuration, m->timeScale, t->movie->timeScale);
   TimeValue64 trackDuration = TimeValue64(std::llround(double(movieSpan) * 65536.0 / double(mediaRate)));
   if (trackDuration <= 0) return set_error(noErr);  // shorter than one movie time unit
-  EditRecord edit = {trackDuration, mediaTime, mediaRate};
+  EditRecord edit = {trackDuration, mediaTime, mediaRate, mediaDuration};
   TimeValue64 length = track_length(t);
   if (trackStart == -1 || trackStart == length) {
-    t->edits.push_back(edit);
+    // Media that continues the track's last edit (at its rate, from where its
+    // media ends) lengthens that edit: a track built by many insertions keeps
+    // one edit per continuous stretch of media, as a reader that treats every
+    // edit as a cut expects.
+    EditRecord* last = t->edits.empty() ? nullptr : &t->edits.back();
+    if (last && last->mediaTime >= 0 && last->rate == mediaRate &&
+        last->mediaTime + last->mediaDuration == mediaTime) {
+      last->trackDuration += trackDuration;
+      last->mediaDuration += mediaDuration;
+    } else {
+      t->edits.push_back(edit);
+    }
   } else if (trackStart > length) {
-    t->edits.push_back({trackStart - length, -1, fixed1});
+    t->edits.push_back({trackStart - length, -1, fixed1, 0});
     t->edits.push_back(edit);
   } else {
     // Split the edit that holds trackStart and put the new one between.
@@ -249,7 +260,12 @@ OSErr InsertMediaIntoTrack(Track t, TimeValue trackStart, TimeValue mediaTime, T
         TimeValue64 head = trackStart - at;
         EditRecord tail = e;
         tail.trackDuration = e.trackDuration - head;
-        if (e.mediaTime >= 0) tail.mediaTime = e.mediaTime + media_span(head, t, e.rate);
+        if (e.mediaTime >= 0) {
+          const TimeValue64 headMedia = std::min(media_span(head, t, e.rate), e.mediaDuration);
+          tail.mediaTime = e.mediaTime + headMedia;
+          tail.mediaDuration = e.mediaDuration - headMedia;
+          e.mediaDuration = headMedia;
+        }
         e.trackDuration = head;
         t->edits.insert(t->edits.begin() + long(i) + 1, tail);
         t->edits.insert(t->edits.begin() + long(i) + 1, edit);

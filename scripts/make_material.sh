@@ -2,8 +2,8 @@
 # Makes the part of the external test material that ffmpeg and x264 can make,
 # with its reference outputs, in the layout the tests read (README.md, "Tests
 # and material"):
-#   h264-features/  the feature clips of CLIPS.txt (x264) that an encoder
-#                   makes alone, each with NAME.framemd5 (ffmpeg's pictures);
+#   h264-features/  the feature clips (x264, the recipes below) that an
+#                   encoder makes alone, each with NAME.framemd5 (ffmpeg's pictures);
 #   ac3/            AC-3 streams (ffmpeg's encoder) with NAME.s16.framemd5
 #                   and NAME.s16.md5 (ffmpeg's decoded PCM);
 #   avchd/          AVCHD-style recordings of 192-byte packets with the
@@ -44,7 +44,7 @@ pattern() {
   ffmpeg "${quiet[@]}" -f lavfi -i "$1" -frames:v "$2" -pix_fmt yuv420p -f yuv4mpegpipe -
 }
 
-# feature NAME SOURCE FRAMES X264OPTIONS...: one clip of CLIPS.txt.
+# feature NAME SOURCE FRAMES X264OPTIONS...: one feature clip.
 feature() {
   local name=$1 source=$2 frames=$3
   shift 3
@@ -204,7 +204,7 @@ if ! [ -e "$dir/README.md" ]; then
   cat >"$dir/README.md" <<EOF
 # Test material made by scripts/make_material.sh
 The parts that ffmpeg ($(ffmpeg -version | head -1 | cut -d' ' -f3)) and x264 ($(x264 --version | head -1 | cut -d' ' -f2))
-make, by the recipes of the shared material: h264-features/ (CLIPS.txt), ac3/ and avchd/, each with its
+make, by the recipes in scripts/make_material.sh: h264-features/, ac3/ and avchd/, each with its
 reference output from ffmpeg. The streams are not the shared files' bytes.
 EOF
 fi

@@ -35,8 +35,10 @@ constexpr const char* kHelp =
     "and a long stream takes no more memory than a short one. A transport\n"
     "stream is refused: mtsimport imports a recording of 192-byte packets\n"
     "(.MTS, .m2ts); from one of 188-byte packets demultiplex the audio.\n"
+    "Without -o, --md5 or --framemd5 the stream is decoded and nothing is\n"
+    "written: the warnings and the exit status say whether it decodes.\n"
     "\n"
-    "options (at least one of -o, --md5, --framemd5):\n"
+    "options:\n"
     "  -o FILE        write the PCM to FILE ('-': standard output)\n"
     "  --md5          print the MD5 of the whole PCM on standard output\n"
     "  --framemd5     print one line per frame (stream, dts, pts, duration, size,\n"
@@ -198,8 +200,6 @@ int Run(int argc, char** argv, std::string* name) {
   }
   if (!in) return tools::UsageError(kTool, kHelp, "no stream given");
   *name = tools::InputName(in);
-  if (!sink.outPath && !sink.md5 && !sink.framemd5)
-    return tools::UsageError(kTool, kHelp, "nothing to do: give -o, --md5 or --framemd5");
   if (tools::IsStandardOutput(sink.outPath) && (sink.md5 || sink.framemd5))
     return tools::UsageError(kTool, kHelp, "-o - and --md5 or --framemd5 would mix on standard output");
   std::string problem;

@@ -30,6 +30,8 @@ constexpr const char* kHelp =
     "stream changes size) and format of what was written are printed on standard\n"
     "error. The stream is read as it comes ('-': standard input), so a pipe\n"
     "serves and a long stream takes no more memory than a short one.\n"
+    "Without -o, --md5 or --framemd5 the stream is decoded and nothing is\n"
+    "written: the warnings and the exit status say whether it decodes.\n"
     "\n"
     "options:\n"
     "  -o FILE        write the pictures to FILE ('-': standard output)\n"
@@ -54,6 +56,7 @@ constexpr const char* kHelp =
     "\n"
     "exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
     "damage concealed (slices that could not be read dropped and concealed,\n"
+    "pictures incomplete or without their own references, fields sent again,\n"
     "junk before the first start code skipped); 1 the input could not be read\n"
     "or decoded (or memory ran out, or the output was not written); 2 wrong\n"
     "options or environment. mtsimport, unlike the decoders, ends with 0 on a\n"
@@ -103,6 +106,52 @@ void add_damage(VideoDecoder* dec, VideoDamage* sum) {
   if (AVCHDVideoDecoderGetDamageLib(dec, &d) != 0) return;
   if (sum->slicesDropped == 0 || sum->suspect.reason == kVideoRefusalNone) sum->suspect = d.suspect;
   sum->slicesDropped += d.slicesDropped;
+  sum->picturesIncomplete += d.picturesIncomplete;
+  sum->picturesMissingReferences += d.picturesMissingReferences;
+  sum->picturesBeforeStart += d.picturesBeforeStart;
+  sum->picturesOtherSize += d.picturesOtherSize;
+  sum->fieldsRepeated += d.fieldsRepeated;
+}
+
+// Says each kind of damage `d` counts, one line each, as "NAME: damaged:
+// ..."; false when there was none.
+bool report_damage(const std::string& name, const VideoDamage& d) {
+  bool any = false;
+  const auto say = [&](uint32_t n, const char* one, const char* many, const char* what) {
+    if (n == 0) return;
+    std::fprintf(stderr, "h264dec: %s: damaged: %u %s %s\n", name.c_str(), n, n == 1 ? one : many, what);
+    any = true;
+  };
+  if (d.slicesDropped > 0) {
+    // The pictures are all there, some of them concealed.
+    std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name.c_str(),
+                 d.slicesDropped, d.slicesDropped == 1 ? "" : "s", d.suspect.reason ? " (one read as " : "",
+                 d.suspect.text, d.suspect.reason ? ")" : "");
+    any = true;
+  }
+  say(d.picturesIncomplete, "picture", "pictures", "incomplete (macroblocks no slice covered were concealed)");
+  say(d.picturesMissingReferences, "picture refers", "pictures refer",
+      "to pictures never received (concealed from the nearest ones received)");
+  say(d.picturesBeforeStart, "picture", "pictures",
+      "before an IDR or recovery point of their stream (predicted from pictures that are not theirs)");
+  say(d.picturesOtherSize, "picture has", "pictures have",
+      "references of another size (concealed without them)");
+  say(d.fieldsRepeated, "field", "fields", "sent again (left out)");
+  return any;
+}
+
+// Why no decoder could be opened for `p`. The library tells no more than
+// that it could not; its other refusals are ruled out here (the parameters
+// come from a sequence parameter set it read), so what is left after the
+// processor and a picture size beyond its largest is memory: for the
+// picture buffers, the tasks and the worker threads.
+std::string open_failure(const VideoDecoderParams& p) {
+  const std::string what =
+      "cannot open a decoder for " + std::to_string(p.codedWidth) + "x" + std::to_string(p.codedHeight);
+  if (!__builtin_cpu_supports("sse2") || !__builtin_cpu_supports("ssse3"))
+    return what + ": the decoder needs a processor with SSE2 and SSSE3";
+  if (p.codedWidth > 4096 || p.codedHeight > 4096) return what + ": the decoder takes pictures of at most 4096x4096";
+  return what + ": out of memory";
 }
 
 // The decoder instance, closed on every way out.
@@ -111,8 +160,8 @@ struct CloseDecoder {
 };
 using DecoderHandle = std::unique_ptr<VideoDecoder, CloseDecoder>;
 
-// The tool's work, with `*name` naming the input once it is known.
-int Run(int argc, char** argv, std::string* name) {
+// The command line.
+struct Options {
   const char* in = nullptr;
   const char* outPath = nullptr;
   const Format* format = &kFormats[3];
@@ -121,190 +170,240 @@ int Run(int argc, char** argv, std::string* name) {
   bool md5 = false;
   bool framemd5 = false;
   bool verbose = false;
+};
+
+// Reads the command line into `*o`: -1 when it can be used, else the exit
+// status of the usage error it has reported.
+int parse_options(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if ((a == "-o" || a == "--format" || a == "--threads") && i + 1 >= argc) {
       return tools::UsageError(kTool, kHelp, a + " needs a value");
     } else if (a == "-o") {
-      outPath = argv[++i];
+      o->outPath = argv[++i];
     } else if (a == "--format") {
       const std::string f = argv[++i];
-      format = nullptr;
+      o->format = nullptr;
       for (const Format& known : kFormats)
-        if (f == known.name) format = &known;
-      if (!format) return tools::UsageError(kTool, kHelp, "unknown format " + f);
+        if (f == known.name) o->format = &known;
+      if (!o->format) return tools::UsageError(kTool, kHelp, "unknown format " + f);
     } else if (a == "--threads") {
-      if (!tools::ParseNumber(argv[++i], 0, 255, &threads))
+      if (!tools::ParseNumber(argv[++i], 0, 255, &o->threads))
         return tools::UsageError(kTool, kHelp, std::string("--threads ") + argv[i] + ": not a number from 0 to 255");
     } else if (a == "--no-deblock") {
-      decodeFlags |= kDecodeNoDeblocking;
+      o->decodeFlags |= kDecodeNoDeblocking;
     } else if (a == "--md5") {
-      md5 = true;
+      o->md5 = true;
     } else if (a == "--framemd5") {
-      framemd5 = true;
+      o->framemd5 = true;
     } else {
-      const int rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &in, &verbose);
+      const int rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &o->in, &o->verbose);
       if (rc >= 0) return rc;
     }
   }
-  if (!in) return tools::UsageError(kTool, kHelp, "no stream given");
-  *name = tools::InputName(in);
-  if (tools::IsStandardOutput(outPath) && (md5 || framemd5))
+  if (!o->in) return tools::UsageError(kTool, kHelp, "no stream given");
+  return -1;
+}
+
+// Opens the input and reads on to its first sequence parameter set, which
+// fills `*params`. A transport stream is refused first. False once the
+// failure is reported.
+bool open_stream(const char* in, const std::string& name, h264dec::ChunkedStream* stream, VideoDecoderParams* params) {
+  std::string problem;
+  if (!stream->Open(in, &problem)) {
+    tools::Report(kTool, name + ": " + problem);
+    return false;
+  }
+  if (const size_t packet = tools::TransportStreamPacketSize(
+          stream->Head().data(), std::min(stream->Head().size(), tools::kTransportStreamProbeBytes))) {
+    // Its bytes would make wrong pictures: a recording is imported, not
+    // decoded as a bare stream.
+    tools::Report(kTool, name + ": " + tools::TransportStreamRefusal(packet, "an H.264 Annex B stream", "video"));
+    return false;
+  }
+  int32_t info = 0;
+  if (!stream->ReadParameters(params, &info, &problem)) {
+    tools::Report(kTool, name + ": " + problem);
+    return false;
+  }
+  if (info != 0) {
+    tools::Report(kTool, name + ": " +
+                             (info == 8 ? "out of memory"
+                                        : "no sequence parameter set the decoder can use (not an H.264 Annex B "
+                                          "stream, or one it does not support)") +
+                             " (" + std::to_string(info) + ")");
+    return false;
+  }
+  return true;
+}
+
+// A decoder for the stream's pictures so far, and the buffer it writes them
+// to; where the stream goes on with larger ones, the pictures before them
+// are all output and one opened for those takes over. Pictures smaller than
+// it was opened for it writes at their size.
+struct Decoding {
+  DecoderHandle decoder;
+  std::vector<uint8_t> picture;
+  VideoDamage damage{};  // of the decoders closed so far
+};
+
+// Opens the decoder of `d` for `p` with the options' format and workers,
+// after the one it replaces is closed (its damage kept). False with `why`
+// set when it cannot.
+bool open_decoder(const Options& o, VideoDecoderParams p, Decoding* d, std::string* why) {
+  p.outputFormat = o.format->code;
+  p.threads = static_cast<uint8_t>(o.threads);
+  p.timeoutMs = 60000;
+  p.flags = 0;
+  if (d->decoder) add_damage(d->decoder.get(), &d->damage);
+  d->decoder.reset(AVCHDOpenVideoDecoderLib(&p));
+  if (!d->decoder) {
+    *why = open_failure(p);
+    return false;
+  }
+  d->picture.assign(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&p)) + 64, 0);
+  return true;
+}
+
+// The pictures written: how many, each size they came in from the picture
+// it starts at, the checksum of them all, and the first write that failed.
+struct Written {
+  uint64_t count = 0;
+  std::vector<SizeRun> sizes;
+  Md5 whole;
+  int writeError = 0;  // errno of the first write to the output file that failed
+};
+
+// Decodes the whole stream, each picture to `out` (when there is one) and
+// into the checksums the options ask for. Returns what ChunkedStream::Decode
+// returns, its last status in `*status`.
+bool decode_pictures(const Options& o, const VideoDecoderParams& params, h264dec::ChunkedStream* stream,
+                     Decoding* d, FILE* out, Written* w, uint32_t* status, std::string* problem) {
+  if (o.framemd5) {
+    std::printf("#format: frame checksums\n#version: 2\n#hash: MD5\n#tb 0: 1/25\n#media_type 0: video\n#codec_id 0: rawvideo\n");
+    std::printf("#dimensions 0: %ux%u\n#sar 0: 0/1\n#stream#, dts,        pts, duration,     size, hash\n",
+                params.outputWidth, params.outputHeight);
+  }
+  VideoDecoderParams size = params;
+  size.outputFormat = o.format->code;
+  return stream->Decode(d->decoder.get(), d->picture.data(), o.decodeFlags, [&] {
+    const uint8_t* const picture = d->picture.data();
+    AVCHDVideoDecoderGetPictureSizeLib(d->decoder.get(), &size.outputWidth, &size.outputHeight);
+    const int32_t frameBytes = AVCHDVideoDecoderGetFrameBufferSizeLib(&size);
+    if (w->sizes.empty() || w->sizes.back().width != size.outputWidth || w->sizes.back().height != size.outputHeight)
+      w->sizes.push_back({w->count + 1, size.outputWidth, size.outputHeight, frameBytes});
+    if (out && std::fwrite(picture, 1, static_cast<size_t>(frameBytes), out) != size_t(frameBytes) && !w->writeError)
+      w->writeError = errno;
+    if (o.md5) w->whole.update(picture, static_cast<size_t>(frameBytes));
+    if (o.framemd5)
+      std::printf("0, %10llu, %10llu,        1, %8d, %s\n", static_cast<unsigned long long>(w->count),
+                  static_cast<unsigned long long>(w->count), frameBytes, md5_hex(picture, frameBytes).c_str());
+    ++w->count;
+    return !std::ferror(stdout) && !(out && std::ferror(out));  // no use decoding what cannot be written
+  }, status, problem);
+}
+
+// The end of the run: why decoding stopped, the damage it met, the
+// checksum, the output closed, and what was written. Returns the exit
+// status.
+int finish(const Options& o, const std::string& name, const h264dec::ChunkedStream& stream, Decoding* d,
+           bool read, uint32_t st, const std::string& problem, FILE* out, Written* w) {
+  int rc = 0;
+  VideoDecoder* const dec = d->decoder.get();
+  if (!read) {
+    tools::Report(kTool, name + ": " + problem);
+    rc = tools::kExitFailed;
+  } else if (st & kStatusError) {
+    const uint32_t code = AVCHDVideoDecoderGetErrorCodeLib(dec);
+    VideoRefusal refusal{};
+    if (code == kVideoErrorUnsupported && AVCHDVideoDecoderGetRefusalLib(dec, &refusal) == 0 && refusal.text[0] != '\0')
+      std::fprintf(stderr, "h264dec: %s: error %u: %s: %s\n", name.c_str(), code, error_text(code), refusal.text);
+    else
+      std::fprintf(stderr, "h264dec: %s: error %u: %s\n", name.c_str(), code, error_text(code));
+    rc = tools::kExitFailed;
+  }
+  // Junk before the first start code is skipped by the decoder, and said as
+  // ac3dec says bytes before its first frame.
+  if (rc != tools::kExitFailed && stream.LeadingJunk() > 0) {
+    std::fprintf(stderr, "h264dec: %s: %llu bytes before the first start code skipped\n", name.c_str(),
+                 static_cast<unsigned long long>(stream.LeadingJunk()));
+    rc = tools::kExitDamaged;
+  }
+  add_damage(dec, &d->damage);
+  if (rc != tools::kExitFailed && report_damage(name, d->damage)) rc = tools::kExitDamaged;
+  // A refused or failed stream gets no checksum: it would stand for output
+  // that was never complete.
+  if (o.md5 && rc != tools::kExitFailed) std::printf("%s\n", w->whole.hex().c_str());
+  int closeError = 0;
+  // What is still buffered for standard output is sent now: a failure shows
+  // before the pictures are reported as written.
+  std::fflush(stdout);
+  const bool lost = (out && out != stdout && !tools::CloseOutput(out, &closeError)) || std::ferror(stdout);
+  if (lost && out && out != stdout) {
+    tools::Report(kTool, std::string(o.outPath) + ": " + tools::WriteError(w->writeError ? w->writeError : closeError));
+    rc = tools::kExitFailed;
+  }
+  // What was written, as a viewer of raw pictures needs it; a failure that
+  // wrote nothing, or output that was lost, has said all there is.
+  const uint64_t count = w->count;
+  if (!lost && w->sizes.size() == 1) {
+    std::fprintf(stderr, "h264dec: %llu picture%s of %ux%u in %s, %d bytes each\n",
+                 static_cast<unsigned long long>(count), count == 1 ? "" : "s", w->sizes[0].width, w->sizes[0].height,
+                 o.format->layout, w->sizes[0].bytes);
+  } else if (!lost && count > 0) {
+    // The stream changed size: each size from the picture it starts at.
+    std::string runs;
+    for (const SizeRun& r : w->sizes)
+      runs += (runs.empty() ? "" : "; ") + std::string(r.first == 1 ? "" : "from picture " + std::to_string(r.first) + ": ") +
+              std::to_string(r.width) + "x" + std::to_string(r.height) + " (" + std::to_string(r.bytes) + " bytes each)";
+    std::fprintf(stderr, "h264dec: %llu pictures in %s: %s\n", static_cast<unsigned long long>(count), o.format->layout,
+                 runs.c_str());
+  } else if (!lost && rc != tools::kExitFailed)
+    tools::Report(kTool, name + ": no picture in the stream");
+  return rc;
+}
+
+// The tool's work, with `*name` naming the input once it is known.
+int Run(int argc, char** argv, std::string* name) {
+  Options o;
+  const int usage = parse_options(argc, argv, &o);
+  if (usage >= 0) return usage;
+  *name = tools::InputName(o.in);
+  if (tools::IsStandardOutput(o.outPath) && (o.md5 || o.framemd5))
     return tools::UsageError(kTool, kHelp, "-o - and --md5 or --framemd5 would mix on standard output");
   std::string problem;
   if (!tools::SelectProcessorVariant(&problem)) {
     tools::Report(kTool, problem);
     return tools::kExitUsage;
   }
-  if (verbose) std::fprintf(stderr, "h264dec: primitives: %s variant\n", tools::ProcessorVariantName());
+  if (o.verbose) std::fprintf(stderr, "h264dec: primitives: %s variant\n", tools::ProcessorVariantName());
   h264dec::ChunkedStream stream;
-  if (!stream.Open(in, &problem)) {
-    tools::Report(kTool, *name + ": " + problem);
-    return tools::kExitFailed;
-  }
-  if (const size_t packet = tools::TransportStreamPacketSize(
-          stream.Head().data(), std::min(stream.Head().size(), tools::kTransportStreamProbeBytes))) {
-    // Its bytes would make wrong pictures: a recording is imported, not
-    // decoded as a bare stream.
-    tools::Report(kTool, *name + ": " + tools::TransportStreamRefusal(packet, "an H.264 Annex B stream", "video"));
-    return tools::kExitFailed;
-  }
   VideoDecoderParams params;
-  int32_t info = 0;
-  if (!stream.ReadParameters(&params, &info, &problem)) {
-    tools::Report(kTool, *name + ": " + problem);
-    return tools::kExitFailed;
-  }
-  if (info != 0) {
-    tools::Report(kTool, *name + ": " +
-                             (info == 8 ? "out of memory"
-                                        : "no sequence parameter set the decoder can use (not an H.264 Annex B "
-                                          "stream, or one it does not support)") +
-                             " (" + std::to_string(info) + ")");
-    return tools::kExitFailed;
-  }
-  // A decoder for the stream's pictures so far; where it goes on with larger
-  // ones, the pictures before them are all output and one for those takes
-  // over. Pictures smaller than it was opened for it writes at their size.
-  DecoderHandle decoder;
-  std::vector<uint8_t> picture;
-  VideoDamage damage{};  // of the decoders closed so far
-  const auto open = [&](VideoDecoderParams p, std::string* why) {
-    p.outputFormat = format->code;
-    p.threads = static_cast<uint8_t>(threads);
-    p.timeoutMs = 60000;
-    p.flags = 0;
-    if (decoder) add_damage(decoder.get(), &damage);
-    decoder.reset(AVCHDOpenVideoDecoderLib(&p));
-    if (!decoder) {
-      *why = "cannot open a decoder for " + std::to_string(p.codedWidth) + "x" + std::to_string(p.codedHeight);
-      return false;
-    }
-    picture.assign(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&p)) + 64, 0);
-    return true;
-  };
-  if (!open(params, &problem)) {
+  if (!open_stream(o.in, *name, &stream, &params)) return tools::kExitFailed;
+  Decoding d;
+  if (!open_decoder(o, params, &d, &problem)) {
     tools::Report(kTool, *name + ": " + problem);
     return tools::kExitFailed;
   }
   stream.ReopenForLargerPictures(params, [&](const VideoDecoderParams& next, VideoDecoder** dec, uint8_t** out,
                                              std::string* why) {
-    if (!open(next, why)) return false;
-    *dec = decoder.get();
-    *out = picture.data();
+    if (!open_decoder(o, next, &d, why)) return false;
+    *dec = d.decoder.get();
+    *out = d.picture.data();
     return true;
   });
   FILE* out = nullptr;
-  if (outPath) {
-    out = tools::OpenOutput(outPath, &problem);
+  if (o.outPath) {
+    out = tools::OpenOutput(o.outPath, &problem);
     if (!out) {
-      tools::Report(kTool, std::string(outPath) + ": " + problem);
+      tools::Report(kTool, std::string(o.outPath) + ": " + problem);
       return tools::kExitFailed;
     }
   }
-  Md5 whole;
-  if (framemd5) {
-    std::printf("#format: frame checksums\n#version: 2\n#hash: MD5\n#tb 0: 1/25\n#media_type 0: video\n#codec_id 0: rawvideo\n");
-    std::printf("#dimensions 0: %ux%u\n#sar 0: 0/1\n#stream#, dts,        pts, duration,     size, hash\n",
-                params.outputWidth, params.outputHeight);
-  }
-  int rc = 0;
-  uint64_t count = 0;
-  int writeError = 0;  // errno of the first write to `out` that failed
+  Written w;
   uint32_t st = 0;
-  // Each size the pictures come in, from the picture it starts at.
-  std::vector<SizeRun> sizes;
-  VideoDecoderParams size = params;
-  size.outputFormat = format->code;
-  const bool read = stream.Decode(decoder.get(), picture.data(), decodeFlags, [&] {
-    AVCHDVideoDecoderGetPictureSizeLib(decoder.get(), &size.outputWidth, &size.outputHeight);
-    const int32_t frameBytes = AVCHDVideoDecoderGetFrameBufferSizeLib(&size);
-    if (sizes.empty() || sizes.back().width != size.outputWidth || sizes.back().height != size.outputHeight)
-      sizes.push_back({count + 1, size.outputWidth, size.outputHeight, frameBytes});
-    if (out && std::fwrite(picture.data(), 1, static_cast<size_t>(frameBytes), out) != size_t(frameBytes) &&
-        !writeError)
-      writeError = errno;
-    if (md5) whole.update(picture.data(), static_cast<size_t>(frameBytes));
-    if (framemd5)
-      std::printf("0, %10llu, %10llu,        1, %8d, %s\n", static_cast<unsigned long long>(count),
-                  static_cast<unsigned long long>(count), frameBytes, md5_hex(picture.data(), frameBytes).c_str());
-    ++count;
-    return !std::ferror(stdout) && !(out && std::ferror(out));  // no use decoding what cannot be written
-  }, &st, &problem);
-  VideoDecoder* const dec = decoder.get();
-  if (!read) {
-    tools::Report(kTool, *name + ": " + problem);
-    rc = tools::kExitFailed;
-  } else if (st & kStatusError) {
-    const uint32_t code = AVCHDVideoDecoderGetErrorCodeLib(dec);
-    VideoRefusal refusal{};
-    if (code == kVideoErrorUnsupported && AVCHDVideoDecoderGetRefusalLib(dec, &refusal) == 0 && refusal.text[0] != '\0')
-      std::fprintf(stderr, "h264dec: %s: error %u: %s: %s\n", name->c_str(), code, error_text(code), refusal.text);
-    else
-      std::fprintf(stderr, "h264dec: %s: error %u: %s\n", name->c_str(), code, error_text(code));
-    rc = tools::kExitFailed;
-  }
-  // Junk before the first start code is skipped by the decoder, and said as
-  // ac3dec says bytes before its first frame.
-  if (rc != tools::kExitFailed && stream.LeadingJunk() > 0) {
-    std::fprintf(stderr, "h264dec: %s: %llu bytes before the first start code skipped\n", name->c_str(),
-                 static_cast<unsigned long long>(stream.LeadingJunk()));
-    rc = tools::kExitDamaged;
-  }
-  add_damage(dec, &damage);
-  if (rc != tools::kExitFailed && damage.slicesDropped > 0) {
-    // Said once: the pictures are all there, some of them concealed.
-    std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name->c_str(),
-                 damage.slicesDropped, damage.slicesDropped == 1 ? "" : "s",
-                 damage.suspect.reason ? " (one read as " : "", damage.suspect.text, damage.suspect.reason ? ")" : "");
-    rc = tools::kExitDamaged;
-  }
-  // A refused or failed stream gets no checksum: it would stand for output
-  // that was never complete.
-  if (md5 && rc != tools::kExitFailed) std::printf("%s\n", whole.hex().c_str());
-  int closeError = 0;
-  const bool lost = (out && out != stdout && !tools::CloseOutput(out, &closeError)) || std::ferror(stdout);
-  if (lost && out && out != stdout) {
-    tools::Report(kTool, std::string(outPath) + ": " + tools::WriteError(writeError ? writeError : closeError));
-    rc = tools::kExitFailed;
-  }
-  // What was written, as a viewer of raw pictures needs it; a failure that
-  // wrote nothing, or output that was lost, has said all there is.
-  if (!lost && sizes.size() == 1) {
-    std::fprintf(stderr, "h264dec: %llu picture%s of %ux%u in %s, %d bytes each\n",
-                 static_cast<unsigned long long>(count), count == 1 ? "" : "s", sizes[0].width, sizes[0].height,
-                 format->layout, sizes[0].bytes);
-  } else if (!lost && count > 0) {
-    // The stream changed size: each size from the picture it starts at.
-    std::string runs;
-    for (const SizeRun& r : sizes)
-      runs += (runs.empty() ? "" : "; ") + std::string(r.first == 1 ? "" : "from picture " + std::to_string(r.first) + ": ") +
-              std::to_string(r.width) + "x" + std::to_string(r.height) + " (" + std::to_string(r.bytes) + " bytes each)";
-    std::fprintf(stderr, "h264dec: %llu pictures in %s: %s\n", static_cast<unsigned long long>(count), format->layout,
-                 runs.c_str());
-  } else if (!lost && rc != tools::kExitFailed)
-    tools::Report(kTool, *name + ": no picture in the stream");
-  return rc;
+  const bool read = decode_pictures(o, params, &stream, &d, out, &w, &st, &problem);
+  return finish(o, *name, stream, &d, read, st, problem, out, &w);
 }
 
 }  // namespace

@@ -60,7 +60,10 @@ void ChunkedStream::FindLeadingJunk(size_t from) {
 bool ChunkedStream::ReadParameters(VideoDecoderParams* params, int32_t* result, std::string* problem) {
   size_t from = 0;  // the search for the set goes on here
   size_t start = kNone;
-  while (FindLeadingJunk(from), (start = FindStartCode(buffer_, from, 7)) == kNone && !ended_) {
+  for (;;) {
+    FindLeadingJunk(from);
+    start = FindStartCode(buffer_, from, 7);
+    if (start != kNone || ended_) break;
     from = buffer_.size() >= 3 ? buffer_.size() - 3 : 0;  // a start code may straddle the chunks
     if (from > kHeadBytes) {
       buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(from));

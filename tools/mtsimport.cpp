@@ -752,11 +752,15 @@ int main(int argc, char** argv) {
     // Pictures of another size than the first (a recording joined from parts
     // of different sizes) are left out: the video track describes one size.
     const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
-    if (store && store->otherVideoAt != 0)
-      std::fprintf(summary, "video: pictures of %dx%d from byte %lld on are not imported (the video track holds %dx%d "
-                            "pictures only)\n",
-                   store->otherVideoWidth, store->otherVideoHeight, static_cast<long long>(store->otherVideoAt),
-                   store->width, store->height);
+    if (store && store->leftOutVideo) {
+      for (const MTS_LeftOutVideo& left : *store->leftOutVideo) {
+        const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";
+        std::fprintf(summary, "video: pictures of %dx%d from byte %lld%s are not imported (the video track holds "
+                              "%dx%d pictures only)\n",
+                     left.width, left.height, static_cast<long long>(left.from), until.c_str(), store->width,
+                     store->height);
+      }
+    }
     if (tools::IsStandardOutput(o.dump)) {
       std::fputs(MovieToJSON(movie).c_str(), stdout);  // checked with the rest of standard output
     } else if (o.dump) {

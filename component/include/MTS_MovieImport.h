@@ -70,11 +70,24 @@ struct MTS_VideoPicture {
   bool intra;
   bool isB;
   bool restarted;  // the first picture after a restart of the time stamps
+  bool resumed;    // the first picture after a stretch left out
   uint16_t bPTS, bDTS;
   int64_t PTS, DTS;
   int64_t tsOffset;
   int32_t secondSize;
   int64_t secondTsOffset;
+};
+
+// A stretch of the file whose pictures the video track leaves out: pictures
+// of another size than the track's (a recording joined from parts of
+// different sizes), from the first packet of the PES that begins it (`from`)
+// to the first packet of the PES with which the track's pictures go on
+// (`to`; 0 when they do not: the stretch runs to the end of the file).
+struct MTS_LeftOutVideo {
+  int64_t from;
+  int64_t to;
+  int32_t width;
+  int32_t height;
 };
 
 // The importer's instance record (`store`). Kept in memory only; handles and
@@ -253,13 +266,28 @@ struct MTS_MovieImportGlobalsRecord {
   // damage, and its time stamps tell nothing about sound lost.
   uint8_t soundLeftOut;
   // The video track holds pictures of one size, `width` x `height`: from
-  // the first sequence parameter set of another size on (a recording joined
-  // from parts of different sizes) the video is left out. Where that began
-  // (the file offset of its PES's first packet; 0 while nothing is left
-  // out) and the size there.
-  int64_t otherVideoAt;
-  int32_t otherVideoWidth;
-  int32_t otherVideoHeight;
+  // a sequence parameter set of another size on (a recording joined from
+  // parts of different sizes) the video is left out, until an IDR picture
+  // whose access unit names the track's size again. The stretches left out,
+  // in file order (null until the first; the last is open while
+  // videoLeavingOut is set), for the host to report; whether the PES just
+  // handled was left out (no damage, and its time stamps tell nothing about
+  // pictures lost).
+  std::vector<MTS_LeftOutVideo>* leftOutVideo;
+  uint8_t videoLeavingOut;
+  uint8_t videoLeftOut;
+  // The time a left-out stretch takes stays empty in the video track (and
+  // the timecode track): the end (presentation time, 90 kHz, on the
+  // continued time line) of the pictures added so far; the empty time
+  // before the media range now being inserted (video media units), and that
+  // of the stretch being left out so far; and the movie time at which the
+  // first insertion of that range goes when the tracks end before it (-1
+  // when it follows their end).
+  int64_t videoPTSEnd;
+  int32_t videoGapTime;
+  int32_t videoOpenGapTime;
+  TimeValue videoRangeAt;
+  TimeValue timecodeRangeAt;
   uint8_t soundAnchored;
   int64_t soundAnchorPTS;
   int64_t soundRangeMedia;
@@ -377,6 +405,11 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video);
 // `atTime`), as far as whole movie units reach.
 OSErr InsertSoundRange(MTS_MovieImportGlobalsRecord* store, TimeValue atTime);
 
+// Inserts the video media from videoInsertedTime to videoEndTime into the
+// video track, and the timecode media likewise, at `atTime` (at
+// videoRangeAt and timecodeRangeAt when the tracks end before them).
+OSErr InsertVideoRanges(MTS_MovieImportGlobalsRecord* store, TimeValue atTime);
+
 // Length of the next chunk to read at ts_offset: at most one chunk, the rest
 // of the file at its end; 0 or less past it.
 int64_t NextChunkLength(const MTS_MovieImportGlobalsRecord* store);
@@ -433,7 +466,7 @@ int32_t FirstSliceSpan(const uint8_t* buffer, int32_t length, int32_t firstSlice
 int32_t LPCMBytesPerSample(uint32_t bitsPerSample);
 int32_t LPCMFramesOf(int32_t audioSize, const LPCMStreamInfo& info);
 
-// The AC-3 decoder as the importer uses it. DecodeAC3Frame gives the PCM
+// The AC-3 decoder as the importer uses it. ReadAC3FrameHeader gives the PCM
 // bytes and the channel configuration of the first whole frame in `data`
 // from its header alone (-3 when there is none, -1 without a decoder), so a
 // frame whose audio does not decode counts like the rest; AC3FrameByteSize
@@ -441,8 +474,8 @@ int32_t LPCMFramesOf(int32_t audioSize, const LPCMStreamInfo& info);
 MTS_AC3Decoder* AC3Open();
 void AC3Close(MTS_AC3Decoder* decoder);
 int32_t AC3FrameByteSize(const MTS_MovieImportGlobalsRecord* store);
-int32_t DecodeAC3Frame(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
-                       int32_t* channelConfig);
+int32_t ReadAC3FrameHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* data, int32_t size, int32_t* pcmBytes,
+                           int32_t* channelConfig);
 
 // Releases what one import holds (file, shared record, data references,
 // sample tables, the timecode list); the instance's own buffers stay.

@@ -102,6 +102,8 @@ TimeValue GetTrackDuration(Track t);
 // time, media time scale) at track time `trackStart` (movie time scale; -1
 // appends at the end of the track) played at `mediaRate` (16.16, above 0).
 // Later edits move back; a start beyond the end leaves an empty edit before.
+// Appended media that continues the track's last edit (the same rate, media
+// time following on from where that edit's media ends) lengthens that edit.
 // invalidTime when `mediaTime` is negative or past the media's end (the range
 // itself may run past the end); invalidDuration for a duration of 0 or less.
 OSErr InsertMediaIntoTrack(Track t, TimeValue trackStart, TimeValue mediaTime, TimeValue mediaDuration,

@@ -156,21 +156,23 @@ TEST_F(Edits, InsertionsAppendSplitAndMapToMediaTime) {
   EXPECT_EQ(GetTrackDuration(track), 200);
   EXPECT_EQ(TrackTimeToMediaDisplayTime(0, track), 2002);
   EXPECT_EQ(TrackTimeToMediaDisplayTime(100, track), 2002 + 5000);
+  // Media that follows on at the track's end lengthens the last edit.
   ASSERT_EQ(InsertMediaIntoTrack(track, -1, 12012, 5005, fixed1), noErr);
-  EXPECT_EQ(GetTrackEditCount(track), 2);
+  EXPECT_EQ(GetTrackEditCount(track), 1);
   EXPECT_EQ(GetTrackDuration(track), 300);
+  EXPECT_EQ(TrackTimeToMediaDisplayTime(250, track), 2002 + 12500);
   // A start beyond the end leaves an empty edit before the new one.
   ASSERT_EQ(InsertMediaIntoTrack(track, 400, 0, 1001, fixed1), noErr);
-  EXPECT_EQ(GetTrackEditCount(track), 4);
+  EXPECT_EQ(GetTrackEditCount(track), 3);
   EXPECT_EQ(TrackTimeToMediaDisplayTime(350, track), -1);
   // Inserting inside the first edit splits it.
   ASSERT_EQ(InsertMediaIntoTrack(track, 50, 0, 1001, fixed1), noErr);
-  EXPECT_EQ(GetTrackEditCount(track), 6);
+  EXPECT_EQ(GetTrackEditCount(track), 5);
   TimeValue64 start, duration, mediaTime;
   Fixed rate;
   ASSERT_EQ(GetTrackEdit(track, 3, &start, &duration, &mediaTime, &rate), noErr);
   EXPECT_EQ(start, 70);
-  EXPECT_EQ(duration, 150);
+  EXPECT_EQ(duration, 250);
   EXPECT_EQ(mediaTime, 2002 + 2500);
   EXPECT_EQ(TrackTimeToMediaDisplayTime(60, track), 500);
   EXPECT_EQ(GetMovieDuration(movie), 440);
@@ -178,7 +180,20 @@ TEST_F(Edits, InsertionsAppendSplitAndMapToMediaTime) {
   EXPECT_EQ(InsertMediaIntoTrack(track, -1, 30000, 1000, fixed1), noErr);
   EXPECT_EQ(InsertMediaIntoTrack(track, -1, 30031, 1000, fixed1), invalidTime);
   EXPECT_EQ(InsertMediaIntoTrack(track, -1, -1, 1000, fixed1), invalidTime);
-  EXPECT_EQ(GetTrackEditCount(track), 7);
+  EXPECT_EQ(GetTrackEditCount(track), 6);
+  // What does not follow on stays an edit of its own: media that jumps, an
+  // other rate, media after a gap; what follows on that one is merged.
+  ASSERT_EQ(InsertMediaIntoTrack(track, -1, 10000, 1001, fixed1), noErr);
+  ASSERT_EQ(InsertMediaIntoTrack(track, -1, 11001, 1001, 2 * fixed1), noErr);
+  EXPECT_EQ(GetTrackEditCount(track), 8);
+  ASSERT_EQ(InsertMediaIntoTrack(track, GetTrackDuration(track) + 10, 12002, 1001, 2 * fixed1), noErr);
+  ASSERT_EQ(InsertMediaIntoTrack(track, -1, 13003, 1001, 2 * fixed1), noErr);
+  EXPECT_EQ(GetTrackEditCount(track), 10);
+  ASSERT_EQ(GetTrackEdit(track, 10, &start, &duration, &mediaTime, &rate), noErr);
+  EXPECT_EQ(mediaTime, 12002);
+  EXPECT_EQ(duration, 20);
+  ASSERT_EQ(GetTrackEdit(track, 9, &start, &duration, &mediaTime, &rate), noErr);
+  EXPECT_EQ(mediaTime, -1);
   // Refusals: empty, bad rate, no media.
   EXPECT_EQ(InsertMediaIntoTrack(track, -1, 0, 0, fixed1), invalidDuration);
   EXPECT_EQ(InsertMediaIntoTrack(track, -1, 0, 100, 0), paramErr);

@@ -816,6 +816,67 @@ TEST(MtsimportSave, ShortRecordingsSaveMoviesThatOpen) {
     GTEST_SKIP() << "test material missing: avchd/small_ac3_20_avchd.m2ts (set AVCHD_TESTDATA to the folder holding it)";
 }
 
+// Every shared recording's movie, stream-copied by ffmpeg into Matroska,
+// holds each picture and each sound sample once: a track keeps one edit per
+// continuous stretch of media (a reader that cuts at every edit sends the
+// packets after a cut again). The copy decodes to the movie's pictures and
+// its sound, before which Matroska keeps what the sound edit's start leaves
+// out of the media (it holds no start trim).
+TEST(MtsimportSave, StreamCopiedMovieHoldsEachSampleOnce) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the saved movies are not copied";
+  AVCHD_REQUIRE_TESTDATA(folder, "avchd");
+  const Folder work;
+  const std::string list = testsupport::run_command("ls " + folder + "/*.m2ts").out;
+  std::istringstream recordings(list);
+  int tried = 0;
+  for (std::string input; std::getline(recordings, input); ++tried) {
+    SCOPED_TRACE(input);
+    const std::string mov = work.path + "/m.mov", mkv = work.path + "/m.mkv", json = work.path + "/m.json";
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " --mov " + mov + " " + input);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    int pictures = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("'vide': "), "'vide': %d samples", &pictures), 1) << r.out;
+    // One continuous stretch of pictures: one edit, in the dump too.
+    const std::string dump = testsupport::read_text(json);
+    const size_t video = dump.find("\"type\": \"vide\"");
+    ASSERT_NE(video, std::string::npos);
+    const size_t edits = dump.rfind("\"edits\": [", video);
+    EXPECT_EQ(dump.substr(edits, dump.find(']', edits) - edits).find("}, {"), std::string::npos)
+        << dump.substr(edits, 200);
+    const bool sound = r.out.find("'soun': ") != std::string::npos && r.out.find("'soun': 0 samples") == std::string::npos;
+    const testsupport::CommandResult copy = testsupport::run_command(
+        "ffmpeg -v error -y -i " + mov + " -map 0:v" + (sound ? " -map 0:a" : "") + " -c copy " + mkv);
+    ASSERT_EQ(copy.exit, 0) << copy.err;
+    auto packets = [](const std::string& file, const char* stream) {
+      return testsupport::run_command(std::string("ffprobe -v error -count_packets -select_streams ") + stream +
+                                      " -show_entries stream=nb_read_packets -of csv=p=0 " + file).out;
+    };
+    EXPECT_EQ(packets(mov, "v"), std::to_string(pictures) + "\n");
+    EXPECT_EQ(packets(mkv, "v"), std::to_string(pictures) + "\n");
+    auto decoded = [](const std::string& file, const char* how) {
+      return testsupport::run_command("ffmpeg -v error -i " + file + how).out;
+    };
+    const std::vector<std::string> moviePictures = FrameMd5s(decoded(mov, " -map 0:v -f framemd5 -"));
+    EXPECT_EQ(moviePictures.size(), size_t(pictures));
+    EXPECT_EQ(FrameMd5s(decoded(mkv, " -map 0:v -f framemd5 -")), moviePictures);
+    if (!sound) continue;
+    const std::string movieSound = decoded(mov, " -map 0:a -f s16le -");
+    const std::string copiedSound = decoded(mkv, " -map 0:a -f s16le -");
+    int channels = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find(" Hz, "), " Hz, %d channels", &channels), 1);
+    const size_t soundTrack = dump.find("\"type\": \"soun\"");
+    const size_t soundEdits = dump.rfind("\"edits\": [", soundTrack);
+    long long lead = -1;
+    ASSERT_EQ(std::sscanf(dump.c_str() + dump.find("\"mediaTime\": ", soundEdits), "\"mediaTime\": %lld", &lead), 1);
+    ASSERT_GT(movieSound.size(), 0u);
+    ASSERT_EQ(copiedSound.size(), movieSound.size() + size_t(lead) * 2 * size_t(channels));
+    EXPECT_TRUE(copiedSound.compare(copiedSound.size() - movieSound.size(), movieSound.size(), movieSound) == 0)
+        << "the copy's sound is not the movie's";
+  }
+  EXPECT_GT(tried, 0) << "no recording in " << folder;
+}
+
 namespace {
 
 // In `first` and `second` joined, the byte the summary names: the first
@@ -832,7 +893,9 @@ std::string JoinedPesAt(const std::string& first, const std::string& second, int
 // A recording joined from parts of different picture sizes (either way
 // round): the video track holds the first part's pictures, true to its
 // description, the summary says from where the other part's are not
-// imported, and the saved movie opens.
+// imported, and the saved movie opens. Pictures of the track's size after
+// the other part's come back from their IDR picture, the time between
+// left empty: the summary names the stretch left out by both ends.
 TEST(MtsimportCommand, JoinedPartsOfDifferentSizes) {
   const std::string large = testsupport::local_data_file("sample.m2ts");                          // 352x288
   const std::string small = testsupport::local_data_file("importer/importer_sound_longer.m2ts");  // 176x144
@@ -861,6 +924,45 @@ TEST(MtsimportCommand, JoinedPartsOfDifferentSizes) {
     }
     std::remove(mov.c_str());
   }
+
+  // 1080i, 2 s of 352x288, 1080i again: both 1080i parts' 600 pictures,
+  // the 2 s between empty in the video track (10.01 + 2 + 10.01 s), and
+  // the sound, which goes on through the small part, ending with them.
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", mov = folder.path + "/joined.mov";
+  testsupport::run_command("cat " + hd + " " + sd + " " + hd + " > " + joined);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --mov " + mov + " " + joined);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  const std::string back =
+      std::to_string(std::stoll(JoinedPesAt(sd, hd, 0x1011)) + int64_t(testsupport::read_file(hd).size()));
+  EXPECT_NE(r.out.find("\nvideo: pictures of 352x288 from byte " + JoinedPesAt(hd, sd, 0x1011) + " to byte " + back +
+                       " are not imported (the video track holds 1920x1080 pictures only)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("'vide': 600 samples, media 20.020 s, in track 22.020 s\n  picture     1920x1080"),
+            std::string::npos)
+      << r.out;
+  double soundInTrack = 0;
+  const size_t sound = r.out.find("'soun': ");
+  ASSERT_NE(sound, std::string::npos) << r.out;
+  ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("in track ", sound), "in track %lf", &soundInTrack), 1);
+  EXPECT_NEAR(soundInTrack, 22.02, 0.1) << r.out;
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the saved movie is not opened";
+  const testsupport::CommandResult opened = testsupport::run_command("ffmpeg -v error -i " + mov + " -f null -");
+  EXPECT_EQ(opened.exit, 0) << opened.err;
+  EXPECT_EQ(opened.err, "");
+  // The media's pictures (ffmpeg plays the media's start again in an empty
+  // edit after the first, so the edits are left aside): those of the 1080i
+  // recording, twice.
+  const std::vector<std::string> part = FrameMd5s(testsupport::read_text(hd.substr(0, hd.rfind('.')) + ".video.framemd5"));
+  ASSERT_EQ(part.size(), 300u);
+  std::vector<std::string> reference = part;
+  reference.insert(reference.end(), part.begin(), part.end());
+  EXPECT_TRUE(FrameMd5s(testsupport::run_command("ffmpeg -v error -ignore_editlist 1 -i " + mov +
+                                                 " -map 0:v -f framemd5 -").out) == reference)
+      << "the movie's pictures are not the two 1080i parts'";
 }
 
 // A recording joined from an AC-3 part and an LPCM part (either way round):

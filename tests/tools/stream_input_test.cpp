@@ -134,11 +134,13 @@ TEST(StreamInput, MemoryStaysTheSameWhateverTheLength) {
 }
 
 // An allocation that fails ends the tool with one line naming the input,
-// exit status 1, never an abort: the stream from a file, and 2 MB of AC-3
-// frames from a pipe (once read whole into memory).
+// exit status 1, never an abort: the stream from a file, 2 MB of AC-3
+// frames from a pipe (once read whole into memory), and a decoder for 1080
+// pictures, whose buffers cannot be had.
 TEST(StreamInput, MemoryRunningOutEndsWithAMessage) {
   if (kSanitized) GTEST_SKIP() << "sanitizers refuse a preloaded allocator";
   const std::string preload = std::string("LD_PRELOAD=") + FAIL_LARGE_MALLOC + " ";
+  const std::string kLarge = testsupport::local_data_file("inter/bench1080.264");
   const struct {
     std::string command, message;
   } kCases[] = {
@@ -146,6 +148,8 @@ TEST(StreamInput, MemoryRunningOutEndsWithAMessage) {
       {Repeated(testsupport::local_data_file("ac3/ac3_20_256k_3s.nodither.ac3"), 20) + " | " + preload + AC3DEC +
            " --md5 /dev/stdin",
        "ac3dec: /dev/stdin: out of memory\n"},
+      {std::string("LD_PRELOAD=") + FAIL_LARGE_CALLOC + " " + H264DEC + " --md5 " + kLarge,
+       "h264dec: " + kLarge + ": cannot open a decoder for 1920x1088: out of memory\n"},
   };
   for (const auto& c : kCases) {
     const testsupport::CommandResult r = testsupport::run_command(c.command);

@@ -1,11 +1,15 @@
 // scripts/test.sh: its count of skipped test cases per reason, and which
 // steps a label runs. The pieces are taken from the script itself and run by
 // bash on made-up input.
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 
 #include "testsupport.h"
@@ -153,6 +157,33 @@ TEST(TestScript, InstallsFfmpeg) {
   EXPECT_NE((" " + r.out).find(" ffmpeg"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("libgtest-dev"), std::string::npos) << r.out;
   testsupport::run_command("rm -rf " + dir);
+}
+
+// The files the documents name are where they say: a name with a directory
+// (or a pattern) is found from the repository's root, a bare name of the
+// architecture's map somewhere in the tree.
+TEST(TestScript, DocumentsNameFilesThatExist) {
+  const std::string root = AVCHD_REPO_ROOT;
+  const std::regex named("`([A-Za-z0-9_./*-]+\\.(cpp|h|inc|sh|py|tsv))`");
+  for (const char* document : {"ARCHITECTURE.md", "README.md"}) {
+    std::ifstream in(root + "/" + document);
+    ASSERT_TRUE(in) << document;
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string all = text.str();
+    for (std::sregex_iterator m(all.begin(), all.end(), named), end; m != end; ++m) {
+      const std::string name = (*m)[1];
+      if (name.find('/') != std::string::npos) {
+        glob_t found{};
+        EXPECT_EQ(glob((root + "/" + name).c_str(), 0, nullptr, &found), 0) << document << " names " << name;
+        globfree(&found);
+      } else if (std::string(document) == "ARCHITECTURE.md") {
+        const testsupport::CommandResult r = testsupport::run_command(
+            "cd " + root + " && find . -path ./build -prune -o -name '" + name + "' -print | head -1");
+        EXPECT_NE(r.out, "") << document << " names " << name;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -61,6 +61,7 @@ struct Inputs {
   std::string cut, byteBefore, ac3Recording, ac3Cut, ac3Ts188;
   std::string syncDamaged, junkBefore, ac3SyncDamaged, ac3JunkBefore, h264Damaged, seiOf0x47, junkThenH264;
   std::string ts188Stray, counterWrong;
+  std::string cutInVideoPes, shuffled;
   std::string sample = testsupport::local_data_file("sample.m2ts");
   Inputs() {
     missing = Dir() + "/missing.MTS";
@@ -165,6 +166,23 @@ struct Inputs {
     for (uint8_t& b : junkFirst) b = static_cast<uint8_t>(rng() % 255 + 1);
     junkFirst.insert(junkFirst.end(), h264.begin(), h264.end());
     junkThenH264 = Write("junk_then.264", junkFirst);
+    // A recording cut inside a video PES: its first packet holds the middle
+    // of the video's first NAL unit, the NAL units after it show their start
+    // codes, and no PES header comes.
+    std::vector<uint8_t> insidePes;
+    for (size_t at = 100, k = 0; at + 184 <= h264.size(); at += 184, ++k) {
+      const uint8_t header[8] = {0, 0, uint8_t(k >> 8), uint8_t(k), 0x47, 0x10, 0x11, uint8_t(0x10 | (k & 15))};
+      insidePes.insert(insidePes.end(), header, header + 8);
+      insidePes.insert(insidePes.end(), &h264[at], &h264[at] + 184);
+    }
+    cutInVideoPes = Write("cut_in_video_pes.MTS", insidePes);
+    // A recording with its packets out of order: no counter follows on.
+    std::vector<size_t> order(ac3.size() / 192);
+    for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::shuffle(order.begin(), order.end(), std::mt19937(55));
+    std::vector<uint8_t> outOfOrder;
+    for (size_t k : order) outOfOrder.insert(outOfOrder.end(), &ac3[k * 192], &ac3[k * 192] + 192);
+    shuffled = Write("shuffled.MTS", outOfOrder);
   }
   // Offset of the start code (00 00 00 01 or 00 00 01) of the first NAL unit of `type`.
   static size_t FindNal(const std::vector<uint8_t>& s, int type) {
@@ -263,6 +281,13 @@ std::vector<Case> Cases() {
        {in.syncDamaged + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream"}, {}},
       {"H264TransportStreamAfterJunk", h264 + " --md5 " + in.junkBefore, 1,
        {in.junkBefore + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream"}, {}},
+      {"H264TransportStreamCutInAVideoPes", h264 + " --md5 " + in.cutInVideoPes, 1,
+       {in.cutInVideoPes + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream (mtsimport "
+                           "imports it)"},
+       {}},
+      {"H264TransportStreamShuffled", h264 + " --md5 " + in.shuffled, 1,
+       {in.shuffled + ": an MPEG transport stream of 192-byte packets, not an H.264 Annex B stream (mtsimport imports it)"},
+       {}},
       {"H264SeiOf0x47IsNoTransportStream", h264 + " --md5 " + in.seiOf0x47, 0, {"h264dec: 12 pictures of 176x144"},
        {"\n"}},
       {"H264JunkBeforeTheFirstStartCode", h264 + " --md5 " + in.junkThenH264, 3,
@@ -303,7 +328,11 @@ std::vector<Case> Cases() {
        {in.ac3SyncDamaged + ": an MPEG transport stream of 192-byte packets, not a raw AC-3 stream"}, {}},
       {"Ac3TransportStreamAfterJunk", ac3 + " --md5 " + in.ac3JunkBefore, 1,
        {in.ac3JunkBefore + ": an MPEG transport stream of 192-byte packets, not a raw AC-3 stream"}, {}},
-      {"Ac3NothingToDo", ac3 + " " + kAc3, 2, {"nothing to do"}, {}},
+      {"Ac3TransportStreamShuffled", ac3 + " --md5 " + in.shuffled, 1,
+       {in.shuffled + ": an MPEG transport stream of 192-byte packets, not a raw AC-3 stream (mtsimport imports it)"},
+       {}},
+      // Decoding without output checks that the stream decodes, as h264dec does.
+      {"Ac3DecodesWithoutOutput", ac3 + " " + kAc3, 0, {}, {}},
       {"Ac3Version", ac3 + " --version", 0, {}, {"ac3dec 1.0"}},
   };
 }
@@ -433,8 +462,9 @@ TEST(ToolOutput, WriteErrorOnStandardOutputFails) {
     EXPECT_TRUE(WIFEXITED(status)) << command << " ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << command;
     EXPECT_NE(err.find(": standard output: write error\n"), std::string::npos) << command << "\n" << err;
-    if (command == h264 + " -o - " + kH264) {
-      EXPECT_EQ(err.find(" picture"), std::string::npos) << "no picture is reported as written\n" << err;
+    if (command.rfind(h264 + " -", 0) == 0 && command != h264 + " --help") {
+      EXPECT_EQ(full.err.find(" picture"), std::string::npos) << command << ": no picture is reported\n" << full.err;
+      EXPECT_EQ(err.find(" picture"), std::string::npos) << command << ": no picture is reported\n" << err;
     }
   }
 }
@@ -784,8 +814,8 @@ TEST(ToolInput, TransportStreamFarIntoTheInputIsRefused) {
 TEST(ToolInput, NoElementaryStreamIsATransportStream) {
   AVCHD_REQUIRE_TESTDATA(conformanceList, "h264-conformance/expected.tsv");  // the folder holds streams
   const std::string conformance = conformanceList.substr(0, conformanceList.rfind('/'));
-  AVCHD_REQUIRE_TESTDATA(features, "h264-features");
-  AVCHD_REQUIRE_TESTDATA(ac3, "ac3");
+  AVCHD_REQUIRE_TESTDATA(features, "h264-features/");
+  AVCHD_REQUIRE_TESTDATA(ac3, "ac3/");
   const std::string list = testsupport::run_command("find " + conformance + " " + features + " " + ac3 +
                                                     " -type f \\( -name '*.264' -o -name '*.avc' -o -name '*.ac3' \\)")
                                .out;

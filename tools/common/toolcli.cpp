@@ -135,11 +135,54 @@ bool ParsesAsAnnexB(const uint8_t* data, size_t size) {
   return found;
 }
 
+// Packets whose continuity counters are followed, and packets on the grid
+// that are enough on their own.
+constexpr size_t kRun = 16;
+constexpr size_t kLongRun = 64;
+
+// Whether the `held` packets of `packet` bytes from `first` (a packet
+// header) hold together as a run: beyond the first four, one packet in four
+// may be damaged, a short run must be whole. With `counters`, the continuity
+// counter of each PID goes on from its last packet (at most kRun packets);
+// without, the headers may not all be the same, since a unit of data
+// repeated on the grid (an AC-3 frame of 188 or 192 bytes sent again and
+// again, say) is no run of packets.
+bool IsRun(const uint8_t* first, size_t packet, size_t held, bool counters) {
+  const size_t allowed = held > 4 ? (held - 4) / 4 : 0;
+  size_t missed = 0;
+  bool varied = false;  // a header other than the first one's
+  uint16_t pids[kRun];
+  uint8_t last[kRun];
+  size_t known = 0;  // PIDs with payload seen in the run, and their last counters
+  for (size_t k = 0; k < held && missed <= allowed; ++k) {
+    const uint8_t* const p = first + k * packet;
+    if (!IsPacketHeader(p)) {
+      ++missed;
+      continue;
+    }
+    if (!counters) {
+      varied = varied || std::memcmp(p + 1, first + 1, 3) != 0;
+      continue;
+    }
+    const uint16_t pid = uint16_t((p[1] & 0x1F) << 8 | p[2]);
+    const uint8_t counter = p[3] & 0x0F;
+    const bool discontinuity = (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80);
+    if (!(p[3] & 0x10) || pid == 0x1FFF) continue;  // no payload, or a null packet: no counter to follow
+    size_t j = 0;
+    while (j < known && pids[j] != pid) ++j;
+    // A counter goes up by one from packet to packet of its PID; a packet
+    // may be sent twice.
+    if (j < known && !discontinuity && counter != last[j] && counter != ((last[j] + 1) & 0x0F)) ++missed;
+    if (j == known) pids[known++] = pid;
+    last[j] = counter;
+  }
+  return missed <= allowed && (counters || varied);
+}
+
 }  // namespace
 
 size_t TransportStreamPacketSize(const uint8_t* data, size_t size) {
-  if (ParsesAsAnnexB(data, size)) return 0;
-  constexpr size_t kRun = 16;
+  int annexB = -1;  // whether the data parses as Annex B, once asked
   for (const size_t packet : {size_t{188}, size_t{192}}) {
     const size_t sync = packet - 188;  // where the transport packet starts within a packet
     for (size_t offset = 0; offset + packet <= size; ++offset) {
@@ -153,32 +196,15 @@ size_t TransportStreamPacketSize(const uint8_t* data, size_t size) {
       // two (four off the start) could be bytes that happen to fit.
       const size_t held = std::min(kRun, (size - offset) / packet);
       if (held < (offset == 0 ? 2u : 4u)) continue;
-      // A damaged packet is allowed in one of four beyond the first four: a
-      // short run must be whole.
-      const size_t allowed = held > 4 ? (held - 4) / 4 : 0;
-      size_t missed = 0;
-      uint16_t pids[kRun];
-      uint8_t counters[kRun];
-      size_t known = 0;  // PIDs with payload seen in the run, and their last counters
-      for (size_t k = 0; k < held && missed <= allowed; ++k) {
-        const uint8_t* const p = first + k * packet;
-        if (!IsPacketHeader(p)) {
-          ++missed;
-          continue;
-        }
-        const uint16_t pid = uint16_t((p[1] & 0x1F) << 8 | p[2]);
-        const uint8_t counter = p[3] & 0x0F;
-        const bool discontinuity = (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80);
-        if (!(p[3] & 0x10) || pid == 0x1FFF) continue;  // no payload, or a null packet: no counter to follow
-        size_t j = 0;
-        while (j < known && pids[j] != pid) ++j;
-        // A counter goes up by one from packet to packet of its PID; a packet
-        // may be sent twice.
-        if (j < known && !discontinuity && counter != counters[j] && counter != ((counters[j] + 1) & 0x0F)) ++missed;
-        if (j == known) pids[known++] = pid;
-        counters[j] = counter;
-      }
-      if (missed <= allowed) return packet;
+      // A long run is a transport stream whatever its counters say (packets
+      // out of order) and whatever start codes it holds: cut inside a video
+      // PES, the data may show the start codes of the video's NAL units and
+      // no PES header.
+      const size_t longHeld = std::min(kLongRun, (size - offset) / packet);
+      if (longHeld >= kRun && IsRun(first, packet, longHeld, false)) return packet;
+      if (!IsRun(first, packet, held, true)) continue;
+      if (annexB < 0) annexB = ParsesAsAnnexB(data, size);
+      if (!annexB) return packet;
     }
   }
   return 0;

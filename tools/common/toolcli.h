@@ -48,16 +48,19 @@ std::string InputName(const char* path);
 // a run of packets on one grid anywhere in the data (a file cut anywhere, or
 // with junk or damaged packets before its first whole one), each with a sync
 // byte 0x47 and a header that holds together: an adaptation field control
-// other than the reserved value, an adaptation field that fits the packet,
-// and a continuity counter that goes on from the last packet of the same
-// PID. The run is of 16 packets, or of every whole packet the data holds
-// from there when that is fewer (at least two, four off the start); beyond
-// its first four packets one in four may be damaged. Data that parses as an
-// H.264 Annex B stream (it has start codes, and each is followed by a valid
-// NAL unit header) is never a transport stream: the PES headers of a
-// transport stream follow their start codes with a stream id, which no NAL
-// unit header is. Give it the first kTransportStreamProbeBytes of the input,
-// or all of a shorter one.
+// other than the reserved value and an adaptation field that fits the
+// packet; beyond the run's first four packets one in four may be damaged.
+// A run of 16 packets (or of every whole packet the data holds from there
+// when that is fewer: at least two, four off the start) whose continuity
+// counters go on from the last packet of the same PID is one, unless the
+// data parses as an H.264 Annex B stream (it has start codes, and each is
+// followed by a valid NAL unit header; the PES headers of a transport stream
+// follow their start codes with a stream id, which no NAL unit header is).
+// A run of 64 packets (or every whole one from there, at least 16) whose
+// headers are not all the same is one whatever its counters and start codes:
+// packets out of order, or a cut inside a video PES, which shows the start
+// codes of the video's NAL units and no PES header. Give it the first
+// kTransportStreamProbeBytes of the input, or all of a shorter one.
 constexpr size_t kTransportStreamProbeBytes = size_t{256} << 10;
 size_t TransportStreamPacketSize(const uint8_t* data, size_t size);
 // Why a transport stream of `packet`-byte packets is not what a decoder of

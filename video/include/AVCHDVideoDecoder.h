@@ -311,11 +311,25 @@ int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* decoder, VideoRefusal* out)
 
 // Damage met so far: slices dropped as damaged (their macroblocks concealed)
 // and, in `suspect`, the refused syntax the first of them read as (reason
-// kVideoRefusalNone when none did). Returns 0, or 2 for a null instance or
-// record.
+// kVideoRefusalNone when none did); then the pictures output with content
+// the stream did not deliver, each counted once per kind. Returns 0, or 2
+// for a null instance or record.
 struct VideoDamage {
   uint32_t slicesDropped;
   VideoRefusal suspect;
+  // Pictures with macroblocks that no slice covered (concealed).
+  uint32_t picturesIncomplete;
+  // Pictures whose reference lists named pictures never received (lost
+  // pictures or fields, frame_num gaps the sequence does not allow).
+  uint32_t picturesMissingReferences;
+  // P and B pictures before any IDR or recovery point of their stream:
+  // predicted from pictures that are not theirs.
+  uint32_t picturesBeforeStart;
+  // Pictures whose references are of another picture size: concealed
+  // without them, or left out.
+  uint32_t picturesOtherSize;
+  // Fields the stream sent again, left out.
+  uint32_t fieldsRepeated;
 };
 int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* decoder, VideoDamage* out);
 

@@ -231,6 +231,13 @@ struct VideoDecoder {
   int32_t overlapping;          // reconstructions running before their references are final
   int32_t awaiting;             // workers inside a wait for reference rows (atomic)
   uint8_t outputWriting;        // a worker copies a picture into the caller's buffer, without the lock
+  // Damage counted for AVCHDVideoDecoderGetDamageLib (VideoDamage), under
+  // the instance lock.
+  uint32_t picturesIncomplete;
+  uint32_t picturesMissingReferences;
+  uint32_t picturesBeforeStart;
+  uint32_t picturesOtherSize;
+  uint32_t fieldsRepeated;
 };
 
 // Forgets every picture's progress (set-up ranks start again at reset), and

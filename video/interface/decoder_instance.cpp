@@ -145,6 +145,11 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->suspectChain = 0;
   dec->declaredRefusal = 0;
   dec->slicesDropped = 0;
+  dec->picturesIncomplete = 0;
+  dec->picturesMissingReferences = 0;
+  dec->picturesBeforeStart = 0;
+  dec->picturesOtherSize = 0;
+  dec->fieldsRepeated = 0;
   std::memset(&dec->firstSuspect, 0, sizeof(dec->firstSuspect));
   dec->refusedSetInUse = 0;
   dec->firstDrop = 0;
@@ -748,6 +753,11 @@ int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* dec, VideoDamage* out) {
   pthread_mutex_lock(&dec->lock);
   out->slicesDropped = dec->slicesDropped;
   out->suspect = dec->firstSuspect;
+  out->picturesIncomplete = dec->picturesIncomplete;
+  out->picturesMissingReferences = dec->picturesMissingReferences;
+  out->picturesBeforeStart = dec->picturesBeforeStart;
+  out->picturesOtherSize = dec->picturesOtherSize;
+  out->fieldsRepeated = dec->fieldsRepeated;
   if (out->suspect.reason != kVideoRefusalNone) refusal_words(&out->suspect);
   pthread_mutex_unlock(&dec->lock);
   return 0;

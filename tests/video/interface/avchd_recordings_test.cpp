@@ -61,7 +61,7 @@ std::vector<std::string> Recordings(const std::string& dir, std::vector<std::str
 }
 
 TEST(AvchdRecordings, VideoDecodesToTheReferencePictures) {
-  AVCHD_REQUIRE_TESTDATA(dir, "avchd");
+  AVCHD_REQUIRE_TESTDATA(dir, "avchd/");
   std::vector<std::string> withoutReference;
   const std::vector<std::string> recordings = Recordings(dir, &withoutReference);
   ASSERT_FALSE(recordings.empty()) << "no recording with a .video.framemd5 in " << dir;

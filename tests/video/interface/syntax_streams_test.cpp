@@ -129,7 +129,8 @@ void check_stream(const StreamExpectation& expect, const std::vector<uint8_t>& d
 void check_folder(const std::string& folder) {
   const auto all = h264test::load_expectations();
   ASSERT_FALSE(all.empty()) << "expectations missing";
-  if (testsupport::testdata_root().empty()) GTEST_SKIP() << "test material missing (set AVCHD_TESTDATA)";
+  if (testsupport::testdata_root().empty())
+    GTEST_SKIP() << "test material missing: " << folder << "/ (set AVCHD_TESTDATA)";
   int streams = 0;
   int checked = 0;
   for (const StreamExpectation& e : all) {
