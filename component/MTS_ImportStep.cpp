@@ -268,7 +268,7 @@ void CountDamage(int32_t* count, uint8_t* endInDoubt, int64_t* lostTicks, int64_
 // field waited for that turns out not to be its second.
 bool LacksSecondField(const MTS_MovieImportGlobalsRecord* store) {
   const TSDemuxOutput* out = store->pTSInfo;
-  if (store->needVideoTrack || store->otherVideoAt != 0) return false;
+  if (store->needVideoTrack || store->videoLeavingOut) return false;
   if (out->videoSize <= 0) return store->fieldWaiting != 0;
   int32_t firstSlice = -1, lastSlice = -1;
   mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
