@@ -73,7 +73,10 @@ void Cover(KeySpans* s, int64_t key) {
   int64_t distance = 0;
   for (int i = 0; i < s->count; ++i) {
     const int64_t d = key < s->low[i] ? s->low[i] - key : key > s->high[i] ? key - s->high[i] : 0;
-    if (n < 0 || d < distance) n = i, distance = d;
+    if (n < 0 || d < distance) {
+      n = i;
+      distance = d;
+    }
   }
   if (n < 0 || (distance > kLargestStep && s->count < KeySpans::kSpans)) {
     s->low[s->count] = s->high[s->count] = key;
@@ -241,12 +244,13 @@ int64_t AC3FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
 // Counts the damaged samples of one stream as its PES arrive: the PES just
 // handled (`taken`: its bytes are in the movie) by the demultiplexer's
 // damage bits, and the one before it when that one ended at a break of the
-// counters and the time line went on here without a restart. A damaged PES
+// counters and the time line went on here without a restart (unless the
+// break was only this PES's first counter, wrong). A damaged PES
 // that the track builder could not use (an AC-3 frame that no longer
 // decodes) is left out: its time, `unit` ticks, is counted as lost.
 void CountDamage(int32_t* count, uint8_t* endInDoubt, int64_t* lostTicks, int64_t unit, uint32_t damage,
                  bool restarted, bool taken) {
-  if (*endInDoubt && !restarted) ++*count;
+  if (*endInDoubt && !restarted && !(damage & kTSDamageBreakRepaired)) ++*count;
   *endInDoubt = 0;
   if (!taken) {
     if ((damage & kTSDamageInside) && unit > 0) *lostTicks += unit;
@@ -257,6 +261,23 @@ void CountDamage(int32_t* count, uint8_t* endInDoubt, int64_t* lostTicks, int64_
   } else if (damage & kTSDamageEndBroken) {
     *endInDoubt = 1;
   }
+}
+
+// Whether the video PES held at the end of the file is a field whose frame
+// stays without its second field: a first field alone, or the field a first
+// field waited for that turns out not to be its second.
+bool LacksSecondField(const MTS_MovieImportGlobalsRecord* store) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (store->needVideoTrack || store->videoLeavingOut) return false;
+  if (out->videoSize <= 0) return store->fieldWaiting != 0;
+  int32_t firstSlice = -1, lastSlice = -1;
+  mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+  mts_import::SlicePicture field{};
+  if (firstSlice < 0 ||
+      !mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, store->sliceLog2MaxFrameNum,
+                               store->sliceFrameMbsOnly, store->sliceSeparateColourPlane, &field))
+    return false;
+  return !(store->fieldWaiting && mts_import::SecondFieldOf(store->waitingFieldSlice, field));
 }
 
 // End of the file: the PES still held by the demultiplexer become the last
@@ -272,6 +293,7 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   // the pre-scan's estimate of the video's end stands in otherwise.
   TSDemuxPending pending{};
   const bool held = TSDemuxGetPendingLib(store->tsDemux, &pending) != 0;
+  store->bytesBeforeFirstPacket = pending.skippedBeforeFirstPacket;
   const int64_t videoShift = store->videoTimeShift;
   if (held && pending.videoStarted && pending.bPTS) {
     out->PTS = pending.PTS;
@@ -287,6 +309,9 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     OSErr err = CreateVideoTracks(store, &used);
     if (err != noErr) return err;
   }
+  // A stream sent one PES per field whose file ends after a first field: the
+  // last picture lacks its second field.
+  if (LacksSecondField(store)) pending.videoDamage |= kTSDamageInside;
   OSErr err = MTS_add_video_sample(store, &outSize, 1);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);

@@ -202,10 +202,14 @@ ComponentResult MTS_MovieImportValidate(MTS_MovieImportGlobalsRecord* store, con
 namespace {
 
 // Whether a recording whose first packet does not start the file (bytes in
-// front of it) has the packet grid near its start: two source packets
-// 192 bytes apart with a sync byte and a valid adaptation_field_control, in
-// the first 4 KiB.
+// front of it) has the packet grid near its start: a run of source packets
+// 192 bytes apart, each with a sync byte and a valid
+// adaptation_field_control, in the first 4 KiB. The run is four packets
+// long (or as many as the file holds there, at least two): in a stream of
+// 188-byte packets two bytes of 0x47 192 bytes apart in the payload are
+// met by chance, four in a row are not.
 bool PacketGridNearStart(ComponentInstance dh) {
+  constexpr int32_t kRun = 4;
   constexpr int64_t kLook = 4096;
   wide size = 0;
   if (DataHGetFileSize64(dh, &size) != noErr) return false;
@@ -216,8 +220,12 @@ bool PacketGridNearStart(ComponentInstance dh) {
       DataHScheduleData64(dh, reinterpret_cast<Ptr>(head), &offset, n, 0, nullptr, nullptr) != noErr)
     return false;
   auto plausible = [&](int32_t at) { return head[at + 4] == 0x47 && (head[at + 7] & 0x30) != 0; };
-  for (int32_t x = 0; x + kMTSPacketSize + 8 <= n; ++x)
-    if (plausible(x) && plausible(x + kMTSPacketSize)) return true;
+  for (int32_t x = 0; x + kMTSPacketSize + 8 <= n; ++x) {
+    const int32_t run = std::min(kRun, (n - x - 8) / kMTSPacketSize + 1);
+    int32_t k = 0;
+    while (k < run && plausible(x + k * kMTSPacketSize)) ++k;
+    if (k == run) return true;
+  }
   return false;
 }
 
@@ -349,6 +357,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoSpans = store->soundSpans = mts_import::KeySpans{};
   store->videoLostTicks = store->soundLostTicks = 0;
   store->videoDamagedPictures = store->soundDamagedFrames = 0;
+  store->bytesBeforeFirstPacket = 0;
   store->videoEndInDoubt = store->soundEndInDoubt = 0;
   store->videoDecodeTime = store->videoDisplayEnd = store->videoDisplayShift = 0;
   store->videoRestarted = 0;

@@ -1,10 +1,13 @@
 #include "MovieDump.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "MovieFile.h"
 #include "MovieInternal.h"
 
 namespace {
@@ -161,6 +164,12 @@ std::string MovieToJSON(Movie m) {
 
 OSErr WriteMovieJSON(Movie m, const char* path, std::string* problem) {
   if (path == nullptr) return paramErr;
+  // A file (or nothing yet) is replaced by a complete new one, so that a
+  // write that fails leaves no part of a dump; a device or a pipe is
+  // written through.
+  struct stat st;
+  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode))
+    return SaveFileByReplacing(path, MovieToJSON(m), "the dump", problem);
   int error = 0;
   errno = 0;
   FILE* f = std::fopen(path, "w");

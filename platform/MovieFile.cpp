@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -639,7 +640,7 @@ std::string replacement_forbidden(const SaveTarget& t) {
 // a file that cannot be replaced that way (its directory takes no new file,
 // it is another user's in a directory with the sticky bit, or it or its
 // directory is immutable or append-only) is refused, with what to do.
-OSErr plan_save(const char* path, SaveTarget* t, std::string* problem) {
+OSErr plan_save(const char* path, const char* what, SaveTarget* t, std::string* problem) {
   int error = 0;
   if (!follow_links(path, &t->destination, &error))
     return fail(problem, std::string("cannot follow the symbolic link ") + path + ": " + reason(error));
@@ -660,8 +661,8 @@ OSErr plan_save(const char* path, SaveTarget* t, std::string* problem) {
                                                      " bytes long, the file system takes at most " +
                                                      std::to_string(longest)));
   const std::string cannotReplace =
-      "cannot replace " + d + ": the movie is saved to a new file that takes its place once complete, so that an "
-      "interrupted save leaves it as it was, and ";
+      "cannot replace " + d + ": " + what + " is saved to a new file that takes its place once complete, so that "
+      "an interrupted save leaves it as it was, and ";
   if (::faccessat(AT_FDCWD, t->dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     error = errno;
     if (!t->exists || error == EROFS) return fail(problem, in + reason(error));
@@ -674,8 +675,8 @@ OSErr plan_save(const char* path, SaveTarget* t, std::string* problem) {
     const std::string forbidden = replacement_forbidden(*t);
     if (forbidden.empty()) return noErr;
     return fail(problem, in + "it " + forbidden.substr(std::strlen("its directory ")) +
-                             ", so the new file the movie is made in cannot take its name once complete; save "
-                             "elsewhere, or lift the mark (chattr)");
+                             ", so the new file " + what + " is made in cannot take its name once complete; "
+                             "save elsewhere, or lift the mark (chattr)");
   }
   if ((ds.st_mode & S_ISVTX) && ::geteuid() != 0 && t->st.st_uid != ::geteuid() && ds.st_uid != ::geteuid())
     return fail(problem, cannotReplace + "it belongs to another user, in a directory with the sticky bit, where "
@@ -690,11 +691,11 @@ OSErr plan_save(const char* path, SaveTarget* t, std::string* problem) {
 // place: a file replaced keeps its owner and group where the saver may set
 // them and its permissions without set-user-id and set-group-id; a new one
 // gets the mode of any new file. The file is on the disk before the rename.
-OSErr replace(int fd, const SaveTarget& t, std::string* pending, std::string* problem) {
+OSErr replace(int fd, const SaveTarget& t, const char* what, std::string* pending, std::string* problem) {
   if (t.exists && ::fchown(fd, t.st.st_uid, t.st.st_gid) != 0) (void)::fchown(fd, uid_t(-1), t.st.st_gid);
   const mode_t mode = t.exists ? t.st.st_mode & 01777 : new_file_mode();
   if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0 || (pending->empty() && !name_pending_file(fd, t.dir, t.base, pending)))
-    return fail(problem, "cannot write the movie to a new file in " + t.dir + ": " + reason(errno));
+    return fail(problem, "cannot write " + std::string(what) + " to a new file in " + t.dir + ": " + reason(errno));
   if (::rename(pending->c_str(), t.destination.c_str()) == 0) {
     pending->clear();
     sync_directory(t.dir);
@@ -703,23 +704,16 @@ OSErr replace(int fd, const SaveTarget& t, std::string* pending, std::string* pr
   return fail(problem, "cannot replace " + t.destination + ": " + reason(errno) + "; it is left as it was");
 }
 
-}  // namespace
-
-OSErr CheckMovieSaveDestination(const char* path, std::string* problem) {
-  if (problem) problem->clear();
-  if (path == nullptr || path[0] == '\0') return paramErr;
+// Saves what `write` puts into a file at `path` as SaveMovieAsQuickTimeFile
+// describes; `what` names it in the words ("the movie").
+OSErr save_by_replacing(const char* path, const char* what, const std::function<OSErr(Output&)>& write,
+                        std::string* problem) {
   SaveTarget t;
-  return plan_save(path, &t, problem);
-}
-
-OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) {
-  if (problem) problem->clear();
-  if (m == nullptr || path == nullptr || path[0] == '\0') return paramErr;
-  SaveTarget t;
-  OSErr err = plan_save(path, &t, problem);
+  OSErr err = plan_save(path, what, &t, problem);
   if (err != noErr) return err;
-  // The movie is made in a new file beside the destination.
+  // Made in a new file beside the destination.
   const std::string& dir = t.dir;
+  const std::string inNewFile = "cannot write " + std::string(what) + " to a new file in " + dir + ": ";
   std::string pending;  // the name of the new file beside the destination, once it has one
   const int fd = open_pending_file(dir, t.base, &pending);
   if (fd < 0) return fail(problem, "cannot create a file in " + dir + ": " + reason(errno));
@@ -727,7 +721,7 @@ OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) 
   if (out.f == nullptr) out.error = errno;
   err = out.f != nullptr ? noErr : ioErr;
   try {
-    if (err == noErr) err = write_movie(out, *m);
+    if (err == noErr) err = write(out);
   } catch (const std::exception&) {
     err = memFullErr;
   }
@@ -736,12 +730,34 @@ OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) 
     err = ioErr;
   }
   if (out.error != 0) {
-    fail(problem, "cannot write the movie to a new file in " + dir + ": " + reason(out.error));
+    fail(problem, inNewFile + reason(out.error));
   } else if (err == noErr) {
-    err = replace(fd, t, &pending, problem);
+    err = replace(fd, t, what, &pending, problem);
   }
   if ((out.f != nullptr ? std::fclose(out.f) : ::close(fd)) != 0 && err == noErr)
-    err = fail(problem, "cannot write the movie to a new file in " + dir + ": " + reason(errno));
+    err = fail(problem, inNewFile + reason(errno));
   if (!pending.empty()) ::unlink(pending.c_str());  // only the file this call made, never renamed
   return err;
+}
+
+}  // namespace
+
+OSErr CheckMovieSaveDestination(const char* path, std::string* problem, const char* what) {
+  if (problem) problem->clear();
+  if (path == nullptr || path[0] == '\0' || what == nullptr) return paramErr;
+  SaveTarget t;
+  return plan_save(path, what, &t, problem);
+}
+
+OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) {
+  if (problem) problem->clear();
+  if (m == nullptr || path == nullptr || path[0] == '\0') return paramErr;
+  return save_by_replacing(path, "the movie", [m](Output& out) { return write_movie(out, *m); }, problem);
+}
+
+OSErr SaveFileByReplacing(const char* path, const std::string& bytes, const char* what, std::string* problem) {
+  if (problem) problem->clear();
+  if (path == nullptr || path[0] == '\0' || what == nullptr) return paramErr;
+  return save_by_replacing(path, what, [&bytes](Output& out) { return write_all(out, bytes.data(), bytes.size()); },
+                           problem);
 }

@@ -47,7 +47,8 @@ constexpr const char* kHelp =
     "\n"
     "options:\n"
     "  --dump FILE   write the whole movie as JSON to FILE ('-': standard output;\n"
-    "                the summary then goes to standard error)\n"
+    "                the summary then goes to standard error); a file is saved\n"
+    "                as --mov saves one, and not to the file --mov names\n"
     "  --mov FILE    save a self-contained QuickTime movie to FILE, its samples\n"
     "                read back through the data handler (a file: the movie's\n"
     "                sizes are written after its samples, so not '-'); a file\n"
@@ -424,20 +425,20 @@ std::string DestinationProblem(const char* path) {
 }
 
 // Why the JSON dump cannot be written to `path`, or "", checked before the
-// import as the movie's destination is. The dump is written through the
-// file itself, so what is there must take writing, and a device or a pipe
-// serves as well as a file.
+// import as the movie's destination is. A file is replaced by a new one, as
+// the movie's is; a device or a pipe is written through, so it must take
+// writing.
 std::string DumpDestinationProblem(const char* path) {
   std::string problem;
-  const OSErr err = CheckMovieSaveDestination(path, &problem);
+  const OSErr err = CheckMovieSaveDestination(path, &problem, "the dump");
   if (err != noErr && err != notAFileErr) return problem;
   struct stat st;
-  if (::stat(path, &st) != 0) return {};  // a new file, in a directory that takes it
+  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode)) return {};
   if (S_ISDIR(st.st_mode)) return "is a directory; --dump writes to a file";
   if (::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
     std::string why = std::strerror(errno);
     if (!why.empty()) why[0] = char(std::tolower(static_cast<unsigned char>(why[0])));
-    return "cannot write the movie dump: " + why;
+    return "cannot write the dump: " + why;
   }
   return {};
 }
@@ -459,6 +460,23 @@ std::string NotARegularFile(const char* path) {
 bool IsTheRecording(const char* path, const char* input) {
   struct stat out, in;
   return ::stat(path, &out) == 0 && ::stat(input, &in) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino;
+}
+
+// Whether two destinations name one file: the same file by any name, or,
+// where nothing is yet, the same name in the same directory.
+bool SameDestination(const char* a, const char* b) {
+  struct stat sa, sb;
+  const bool hasA = ::stat(a, &sa) == 0, hasB = ::stat(b, &sb) == 0;
+  if (hasA || hasB) return hasA && hasB && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  auto where = [](const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    char* real = ::realpath(dir.c_str(), nullptr);
+    std::string full = std::string(real ? real : dir) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::free(real);
+    return full;
+  };
+  return where(a) == where(b);
 }
 
 // Why the importer does not take `path` as a recording, in words: named as
@@ -539,10 +557,11 @@ void PrintCameraData(ComponentInstance importer, const std::function<const Strea
                none, unsigned(probe.camera.modelTag & 0xFFFF), unsigned(probe.camera.modelCode & 0xFFFF));
 }
 
-// One warning line when damage in the recording cost samples: the time of
-// the video and sound PES the importer found missing between those it read,
-// and the pictures and sound frames the movie holds although packets of
-// theirs were lost or repeated.
+// One warning line when the recording was damaged: the bytes before its
+// first packet that the import skipped, the time of the video and sound PES
+// the importer found missing between those it read, and the pictures and
+// sound frames the movie holds although packets of theirs were lost or
+// repeated.
 void WarnOfDamage(ComponentInstance importer, const char* input) {
   const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
   if (store == nullptr) return;
@@ -561,9 +580,11 @@ void WarnOfDamage(ComponentInstance importer, const char* input) {
   const int32_t pictures = store->videoDamagedPictures, frames = store->soundDamagedFrames;
   const std::string incomplete =
       both(count(pictures, "picture", "pictures"), count(frames, "sound frame", "sound frames"));
-  if (lost.empty() && incomplete.empty()) return;
+  const int64_t junk = store->bytesBeforeFirstPacket;
+  if (lost.empty() && incomplete.empty() && junk <= 0) return;
   std::string what;
-  if (!lost.empty()) what = lost + " could not be read and are left out of the movie";
+  if (junk > 0) what = std::to_string(junk) + " bytes before the first packet skipped";
+  if (!lost.empty()) what += (what.empty() ? "" : "; ") + lost + " could not be read and are left out of the movie";
   if (!incomplete.empty())
     what += (what.empty() ? "" : "; ") + incomplete + (pictures + frames == 1 ? " is" : " are") + " incomplete";
   tools::Report(kTool, std::string("warning: ") + input + ": damaged recording: " + what);
@@ -640,11 +661,18 @@ int main(int argc, char** argv) {
     tools::Report(kTool, std::string(o.input) + ": " + problem);
     return tools::kExitFailed;
   }
-  // The recording as the destination would be replaced by the movie, and lost.
+  // The recording as the destination would be replaced by the movie or the
+  // dump, and lost; so would the dump by the movie, saved after it.
   for (const char* out : {o.mov, o.dump}) {
     if (!out || !IsTheRecording(out, o.input)) continue;
-    tools::Report(kTool, std::string(out) + ": is the recording being imported (" + o.input +
-                             "); the movie would replace it and the recording would be lost: save elsewhere");
+    tools::Report(kTool, std::string(out) + ": is the recording being imported (" + o.input + "); " +
+                             (out == o.mov ? "the movie" : "the dump") +
+                             " would replace it and the recording would be lost: save elsewhere");
+    return tools::kExitFailed;
+  }
+  if (o.mov && o.dump && !tools::IsStandardOutput(o.dump) && SameDestination(o.mov, o.dump)) {
+    tools::Report(kTool, std::string(o.dump) + ": is also the movie's destination (--mov " + o.mov +
+                             "); the movie would replace the dump: give each its own file");
     return tools::kExitFailed;
   }
   problem = o.mov ? DestinationProblem(o.mov) : std::string();
@@ -737,7 +765,9 @@ int main(int argc, char** argv) {
       std::fputs(MovieToJSON(movie).c_str(), stdout);  // checked with the rest of standard output
     } else if (o.dump) {
       if (WriteMovieJSON(movie, o.dump, &problem) != noErr) {
-        tools::Report(kTool, std::string(o.dump) + ": cannot write the movie dump: " + problem);
+        // A file's save says what could not be done; a device's write, why.
+        if (problem.rfind("cannot ", 0) != 0) problem = "cannot write the movie dump: " + problem;
+        tools::Report(kTool, std::string(o.dump) + ": " + problem);
         status = tools::kExitFailed;
       }
     }

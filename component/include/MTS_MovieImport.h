@@ -220,6 +220,9 @@ struct MTS_MovieImportGlobalsRecord {
   int32_t soundDamagedFrames;
   uint8_t videoEndInDoubt;
   uint8_t soundEndInDoubt;
+  // Bytes before the first packet of the file (junk in front of the
+  // recording), which the import skipped; for the host to report.
+  int64_t bytesBeforeFirstPacket;
   // Display order across a restart of the video time stamps: the decode time
   // of the next video sample, the latest display end so far, the shift of the
   // composition offsets of the current stretch, and a restart to act on.

@@ -29,7 +29,11 @@
 
 std::string MovieToJSON(Movie m);
 // Writes MovieToJSON to a file; ioErr when it cannot be written, with the
-// cause in words in `problem` when given ("no space left on device").
+// cause in words in `problem` when given ("no space left on device"). A
+// regular file, or a path where nothing is yet, is saved as
+// SaveFileByReplacing saves (a new file renamed over it once complete:
+// after a failure nothing of the dump is left); a device or a pipe is
+// written through.
 OSErr WriteMovieJSON(Movie m, const char* path, std::string* problem = nullptr);
 // Text of a four-character code as the dump writes it.
 std::string OSTypeText(OSType code);

@@ -43,4 +43,14 @@ OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem =
 // `path` is a regular file or nothing, in a directory that exists and takes
 // the file, which then replaces what is there. noErr when a save
 // can be tried; else its result and words, as a save would give them.
-OSErr CheckMovieSaveDestination(const char* path, std::string* problem);
+// `what` names what is saved in the words ("the dump" for
+// SaveFileByReplacing's).
+OSErr CheckMovieSaveDestination(const char* path, std::string* problem, const char* what = "the movie");
+
+// Saves `bytes` to `path` the way SaveMovieAsQuickTimeFile saves a movie: in
+// a new file beside it, renamed over it once complete and on the disk, with
+// the same checks and results; after any failure what was at `path` is
+// untouched and nothing of the new file is left. `what` names the file in
+// the words ("the dump").
+OSErr SaveFileByReplacing(const char* path, const std::string& bytes, const char* what,
+                          std::string* problem = nullptr);

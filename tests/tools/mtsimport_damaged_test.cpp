@@ -240,6 +240,45 @@ TEST(MtsimportDamaged, IncompletePicturesAndSoundFramesAreCounted) {
   }
 }
 
+// A recording cut at a packet's end, as a camera's file is when power fails:
+// a cut inside the last picture leaves its PES without the stuffing that
+// ends a PES, and the picture counts as incomplete; a cut between two
+// pictures, and the whole recording, say nothing. A stream of one PES per
+// field cut after a first field lacks the second field of its last picture.
+TEST(MtsimportDamaged, CutAtAPacketEndInsideTheLastPicture) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(source));
+  const auto video = PesPackets(clean, kVideo);
+  ASSERT_GE(video.back().size(), 8u);
+  auto cutAfter = [&](size_t packets) { return Join(Packets(clean.begin(), clean.begin() + long(packets))); };
+  // The last picture's packets end with the last that carries payload.
+  std::vector<size_t> last;
+  for (size_t i : video.back())
+    if (clean[i][7] & 0x10) last.push_back(i);
+  const size_t lastStart = last.front(), lastEnd = last.back() + 1;
+  for (size_t packets : {size_t(755), lastStart + 1, lastStart + 4, lastEnd - 1}) {
+    SCOPED_TRACE(packets);
+    const Imported got = ImportBytes(cutAfter(packets), "cut_at_packet.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture is incomplete"));
+  }
+  for (size_t packets : {lastEnd, clean.size()}) {
+    SCOPED_TRACE(packets);
+    const Imported got = ImportBytes(cutAfter(packets), "cut_between.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+  }
+  const Packets fields = Split(testsupport::read_file(testsupport::local_data_file("importer/importer_paff_fields.m2ts")));
+  const auto fieldPes = PesPackets(fields, kVideo);
+  for (size_t k : {fieldPes.size() - 1, fieldPes.size() - 2}) {
+    SCOPED_TRACE(k);
+    const Imported got = ImportBytes(Join(Packets(fields.begin(), fields.begin() + long(fieldPes[k].back() + 1))),
+                                     "cut_fields.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    // PES k holds a second field when k is odd.
+    EXPECT_EQ(got.result.err, k % 2 ? std::string() : DamageLine(got.input, "1 picture is incomplete"));
+  }
+}
+
 // LPCM sound keeps a PES that lost a packet: it counts as an incomplete
 // sound frame, beside the picture.
 TEST(MtsimportDamaged, IncompleteLpcmSoundFrames) {

@@ -376,6 +376,24 @@ TEST(MtsimportSave, AFailedSaveKeepsTheEarlierMovie) {
   EXPECT_EQ(folder.entries(), "movie.mov\n");
 }
 
+// A dump that cannot be written whole (here a disk that fills up: a small
+// file system of its own, where this process may make one) leaves the file
+// that was at the destination as it was, and nothing of its own, as a save
+// of the movie does.
+TEST(MtsimportSave, AFailedDumpLeavesNothing) {
+  const Folder folder;
+  const std::string dump = folder.path + "/small/dump.json";
+  const std::string recording = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");  // a 38 kB dump
+  const testsupport::CommandResult r = testsupport::run_command(
+      "unshare -m sh -c 'mkdir " + folder.path + "/small && mount -t tmpfs -o size=16k none " + folder.path +
+      "/small && echo earlier > " + dump + " && " + MTSIMPORT + " --dump " + dump + " " + recording +
+      " >/dev/null; echo $?; cat " + dump + "; ls -A " + folder.path + "/small'");
+  if (r.exit != 0 || r.out.empty()) GTEST_SKIP() << "no file system of its own can be mounted here: " << r.err;
+  EXPECT_EQ(r.out, "1\nearlier\ndump.json\n");
+  EXPECT_EQ(r.err, "mtsimport: " + dump + ": cannot write the dump to a new file in " + folder.path +
+                       "/small: no space left on device\n");
+}
+
 // A destination that is no regular file is refused before the import, in one
 // line, and stays what it was.
 TEST(MtsimportSave, RefusesADestinationThatIsNoFile) {

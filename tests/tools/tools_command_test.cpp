@@ -60,6 +60,7 @@ struct Inputs {
   std::string missing, directory, empty, text, mp4, noVideo, ts188, noPps;
   std::string cut, byteBefore, ac3Recording, ac3Cut, ac3Ts188;
   std::string syncDamaged, junkBefore, ac3SyncDamaged, ac3JunkBefore, h264Damaged, seiOf0x47, junkThenH264;
+  std::string ts188Stray, counterWrong;
   std::string cutInVideoPes, shuffled;
   std::string sample = testsupport::local_data_file("sample.m2ts");
   Inputs() {
@@ -78,6 +79,14 @@ struct Inputs {
     std::vector<uint8_t> bare;  // the same packets without their arrival times
     for (size_t at = 0; at + 192 <= audioOnly.size(); at += 192) bare.insert(bare.end(), &audioOnly[at + 4], &audioOnly[at] + 192);
     ts188 = Write("audio_only.ts", bare);
+    // The same with payload bytes that look like two source packets' heads
+    // (0x47, and an adaptation_field_control 3 bytes on) 192 bytes apart, as
+    // an encoder's output holds them by chance.
+    for (size_t at : {size_t(188 * 3 + 40), size_t(188 * 3 + 40 + 192)}) {
+      bare[at] = 0x47;
+      bare[at + 3] = 0x10;
+    }
+    ts188Stray = Write("stray_0x47.ts", bare);
     // Recordings off their packet grid: cut anywhere, or with a byte before.
     cut = Write("cut.MTS", {ts.begin() + 99, ts.end()});
     std::vector<uint8_t> late = ts;
@@ -102,6 +111,19 @@ struct Inputs {
     damaged = ts;
     damaged.insert(damaged.begin(), junk.begin(), junk.end());
     junkBefore = Write("junk_before.MTS", damaged);
+    // A recording whose continuity counters are wrong on two packets, the
+    // first of one video PES and the last of another, with nothing lost.
+    std::vector<uint8_t> counters = testsupport::read_file(sample);
+    std::vector<size_t> starts;
+    for (size_t at = 0; at + 192 <= counters.size(); at += 192)
+      if (((counters[at + 5] & 0x1F) << 8 | counters[at + 6]) == 0x1011 && (counters[at + 5] & 0x40)) starts.push_back(at);
+    if (starts.size() > 8) {
+      for (size_t at : {starts[4], starts[6] - 192}) {
+        while (((counters[at + 5] & 0x1F) << 8 | counters[at + 6]) != 0x1011) at -= 192;  // the PES's last packet
+        counters[at + 7] = uint8_t((counters[at + 7] & 0xF0) | ((counters[at + 7] + 5) & 0x0F));
+      }
+    }
+    counterWrong = Write("counter_wrong.MTS", counters);
     ac3Damaged = ac3;
     ac3Damaged.insert(ac3Damaged.begin(), junk.begin(), junk.begin() + 188);
     ac3JunkBefore = Write("ac3_junk_before.MTS", ac3Damaged);
@@ -216,6 +238,19 @@ std::vector<Case> Cases() {
        {"mtsimport: " + in.directory + ": is a directory; --dump writes to a file\n"}, {}},
       {"MtsDumpFullDisk", mts + " --dump /dev/full " + in.sample, 1,
        {"mtsimport: /dev/full: cannot write the movie dump: no space left on device\n"}, {"movie: "}},
+      // The movie would replace a dump to the same file, however named.
+      {"MtsDumpIsTheMovie", mts + " --dump " + Dir() + "/same.out --mov " + Dir() + "/./same.out " + in.sample, 1,
+       {"mtsimport: " + Dir() + "/same.out: is also the movie's destination (--mov " + Dir() +
+        "/./same.out); the movie would replace the dump: give each its own file\n"},
+       {}},
+      {"MtsDumpIsTheRecording", mts + " --dump " + in.sample + " " + in.sample, 1,
+       {"mtsimport: " + in.sample + ": is the recording being imported (" + in.sample +
+        "); the dump would replace it and the recording would be lost: save elsewhere\n"},
+       {}},
+      {"MtsJunkBeforeTheFirstPacket", mts + " " + in.junkBefore, 0,
+       {"mtsimport: warning: " + in.junkBefore + ": damaged recording: 1000 bytes before the first packet skipped\n"},
+       {"movie: "}},
+      {"MtsCountersWrongNothingLost", mts + " " + in.counterWrong, 0, {}, {"track 1 'vide': 50 samples"}},
       {"MtsNoVideo", mts + " " + in.noVideo, 1, {in.noVideo + ": no H.264 video stream (-2010)"}, {}},
       {"MtsVerboseShowsLog", mts + " -v " + in.noVideo, 1, {"[ERR]no usable video in the stream", "sse"}, {}},
       {"MtsNoInput", mts, 2, {"no recording given", "usage: mtsimport"}, {}},
@@ -263,6 +298,9 @@ std::vector<Case> Cases() {
       {"MtsBareTransportStream", mts + " " + in.ts188, 1,
        {in.ts188 + ": an MPEG transport stream of 188-byte packets; mtsimport imports only recordings of 192-byte "
                    "packets"}, {}},
+      {"MtsBareTransportStreamWithStrayHeads", mts + " " + in.ts188Stray, 1,
+       {in.ts188Stray + ": an MPEG transport stream of 188-byte packets; mtsimport imports only recordings of "
+                        "192-byte packets"}, {}},
       {"H264DamagedEndsWithStatus3", h264 + " -o /dev/null " + in.h264Damaged, 3,
        {in.h264Damaged + ": damaged: 1 slice dropped and concealed\n", "h264dec: 12 pictures of 176x144"}, {}},
       {"H264NothingDecodable", h264 + " --md5 " + in.noPps, 1,
@@ -306,6 +344,9 @@ TEST_P(ToolMessages, SaysWhatIsWrong) {
   const testsupport::CommandResult r = testsupport::run_command(c.command);
   EXPECT_EQ(r.exit, c.exit) << c.command << "\n" << r.err;
   for (const std::string& text : c.err) EXPECT_NE(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+  if (c.exit == 0 && c.err.empty()) {
+    EXPECT_EQ(r.err, "") << "a success that names no text says nothing on standard error";
+  }
   if (c.out.empty()) {
     EXPECT_EQ(r.out, "") << "nothing belongs on standard output";
   }
@@ -325,12 +366,13 @@ INSTANTIATE_TEST_SUITE_P(Tools, ToolMessages, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
 
 // A camera's first packets: one video PES that the file cuts short. The
-// importer keeps what the file holds (one picture's worth of data), quietly.
+// importer keeps what the file holds (one picture's worth of data) and warns
+// that the picture is incomplete.
 TEST(Mtsimport, VideoWithoutAWholePicture) {
   AVCHD_REQUIRE_TESTDATA(path, "avchd/camera_header_7packets.mts");
   const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " " + path);
   EXPECT_EQ(r.exit, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, "mtsimport: warning: " + path + ": damaged recording: 1 picture is incomplete\n");
   EXPECT_NE(r.out.find("track 1 'vide': 1 samples"), std::string::npos) << r.out;
 }
 

@@ -203,13 +203,18 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
 
 // Damage the demultiplexer sees in a PES, from the continuity counters of its
 // stream's packets (those with payload; a discontinuity_indicator allows a
-// jump) and the length its header announces.
+// jump, and a single packet whose counter is wrong while the next packet
+// follows the one before it lost nothing) and the length its header
+// announces, which, where there is one, alone tells whether bytes are lost.
 constexpr uint32_t kTSDamageInside = 1;     // packets lost inside it or sent twice, its bytes differ from
                                             // the length announced, or it outgrew its buffer
 constexpr uint32_t kTSDamageEndBroken = 2;  // the packet that starts the next PES of the stream does not
                                             // continue the counter: packets at its end may be lost, or
                                             // another recording begins there (a join); only for a PES
                                             // that announces no length (else its length tells)
+constexpr uint32_t kTSDamageBreakRepaired = 4;  // no damage: the break that the counter of this PES's first
+                                                // packet made (kTSDamageEndBroken of the PES before) was
+                                                // that counter alone, wrong; nothing was lost there
 
 // Damage (kTSDamage* bits) of the PES reported by the last TSDemuxStreamLib
 // call on the context; 0 when it reported none, or for NULL.
@@ -227,11 +232,16 @@ struct TSDemuxPending {
   uint16_t bDTS;
   int64_t DTS;
   // Damage (kTSDamage* bits) of the video and the audio PES being assembled,
-  // were the input to end here. Input that ends inside a packet was cut
-  // there: a PES that announces no length counts as cut short, unless the
-  // cut packet would have started the stream's next PES.
+  // were the input to end here. A PES that announces no length counts as cut
+  // short when its last packet carries no stuffing (a PES ends inside its
+  // last packet, whose adaptation field the multiplexer fills with stuffing;
+  // a PES that fills its last packet exactly counts as cut too) or when the
+  // input ends inside a packet of its stream that would have continued it.
   uint32_t videoDamage;
   uint32_t audioDamage;
+  // Bytes of the input before its first packet (junk in front of a
+  // recording), skipped.
+  int64_t skippedBeforeFirstPacket;
 };
 
 // Fills `out`; returns 1, or 0 for a NULL argument.

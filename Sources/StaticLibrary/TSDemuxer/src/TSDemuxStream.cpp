@@ -5,21 +5,38 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 // What one stream's continuity counters and PES lengths tell about the PES
-// being assembled: the header byte holding the counter of its first packet
-// and of the last packet taken, the number of its packets with payload
-// (counted from the first when a discontinuity_indicator restarts the
-// count), the damage seen so far (kTSDamage* bits) and the payload bytes its
-// header announced (-1: none). The counters are compared once per PES: the
-// last one must lie as far from the first as the packets counted say, which
-// a packet lost or sent twice (its counter repeated) upsets.
+// being assembled: the damage seen so far (kTSDamage* bits) and the payload
+// bytes its header announced (-1: none). Each packet with payload is checked
+// against the counter of the one before it (`last`; `expect` is the counter
+// the next packet carries when the counters are settled, see CounterState). A
+// packet whose counter does not follow is held odd until the next one tells what
+// happened: when that one follows the counter the odd packet should have
+// carried (`oddExpected`), only the odd packet's counter was wrong and
+// nothing was lost; otherwise packets were lost there or sent twice. A
+// discontinuity_indicator allows a jump. `stuffedEnd` tells whether the last
+// packet taken with payload carried stuffing: a PES ends inside its last
+// packet, which the multiplexer fills with stuffing, so a PES whose last
+// packet carries none was cut at a packet's end (unless its bytes fill their
+// last packet exactly).
+// Where a stream's counters stand: no packet seen yet, one (its counter not
+// checked), settled (the last counter checked), or a packet held odd.
+enum CounterState : uint32_t { kCounterFresh = 0, kCounterFirst = 1, kCounterSettled = 2, kCounterOdd = 3 };
+
+// `expect` of a stream whose counters are not settled: no counter matches it.
+constexpr uint32_t kNoExpect = 0x10;
+
 struct StreamCheck {
-  uint32_t first;
+  uint32_t expect;
   uint32_t last;
-  uint32_t count;
+  uint32_t state;  // CounterState
+  uint32_t oddExpected;
+  uint32_t oddAtStart;  // the odd packet started the PES
   uint32_t damage;
   int32_t announced;
+  uint32_t stuffedEnd;
 };
 
 struct TSDemuxContext {
@@ -54,6 +71,10 @@ struct TSDemuxContext {
   StreamCheck audioCheck;
   // Damage of the PES reported by the last call.
   uint32_t reportedDamage;
+  // Bytes skipped before the first packet of the input, and whether that
+  // packet was found.
+  int64_t skippedBeforeFirst;
+  uint16_t firstFound;
 };
 
 namespace {
@@ -101,6 +122,23 @@ inline bool flags_discontinuity(const uint8_t* packet) {
   return (packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80);
 }
 
+// Whether the packet's adaptation field holds stuffing: it is longer than
+// its flagged fields need (or of length 0, one byte of stuffing).
+bool carries_stuffing(const uint8_t* packet) {
+  if (!(packet[3] & 0x20)) return false;
+  const uint32_t length = packet[4];
+  if (length == 0) return true;
+  const uint32_t flags = packet[5];
+  uint32_t need = 1 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
+  // Private data and the extension carry their own lengths.
+  for (uint32_t bit : {0x02u, 0x01u}) {
+    if (!(flags & bit)) continue;
+    if (need >= length) return false;
+    need += 1 + packet[5 + need];
+  }
+  return length > need;
+}
+
 // Payload bytes that the PES_packet_length of a PES start announces (the
 // bytes after that field less the header before the payload), -1 when it
 // leaves the length open (0, as video may).
@@ -114,18 +152,91 @@ int32_t announced_payload(const uint8_t* packet, const tsdemux::PacketLayout& la
   return payload > 0 ? payload : 0;
 }
 
+// The counters settled at `cc`: the next packet is to carry the one after.
+inline void settle(StreamCheck& c, uint32_t cc) {
+  c.state = kCounterSettled;
+  c.last = cc;
+  c.expect = (cc + 1) & 0x0F;
+}
+
+// Checks the counter `cc` of a packet with payload of the PES being
+// assembled (`start`: the packet that starts it) against the packets before:
+// the cases other than the counter expected of settled counters, and every
+// packet that starts a PES (kept off the path of the packets inside).
+__attribute__((noinline)) void follow_counter_slowly(StreamCheck& c, uint32_t cc, bool start, bool discontinuity) {
+  if (c.state == kCounterSettled && cc == c.expect) {
+    settle(c, cc);
+    return;
+  }
+  if (c.state == kCounterOdd) {
+    c.state = kCounterSettled;
+    if (cc == ((c.oddExpected + 1) & 0x0F)) {
+      // Only the odd packet's counter was wrong. When it started the PES,
+      // the break its counter made for the PES before is no break.
+      if (c.oddAtStart) c.damage |= kTSDamageBreakRepaired;
+      settle(c, cc);
+      return;
+    }
+    // Packets lost or sent twice at the odd packet; at the start of the PES
+    // that was noted for the PES before.
+    if (!c.oddAtStart) c.damage |= kTSDamageInside;
+  } else if (c.state == kCounterFresh) {
+    // The stream's first counter has nothing to be checked against: a
+    // packet after it that does not follow takes it for wrong.
+    c.state = kCounterFirst;
+    c.last = cc;
+    c.expect = kNoExpect;
+    return;
+  } else if (c.state == kCounterFirst) {
+    settle(c, cc);
+    return;
+  }
+  if (cc != ((c.last + 1) & 0x0F) && !discontinuity) {
+    c.state = kCounterOdd;
+    c.oddExpected = (c.last + 1) & 0x0F;
+    c.oddAtStart = start;
+    c.last = cc;
+    c.expect = kNoExpect;
+    return;
+  }
+  settle(c, cc);
+}
+
+inline void follow_counter(StreamCheck& c, uint32_t cc, bool start, bool discontinuity) {
+  if (cc == c.expect) {
+    c.last = cc;  // the clean path
+    c.expect = (cc + 1) & 0x0F;
+    return;
+  }
+  follow_counter_slowly(c, cc, start, discontinuity);
+}
+
+// The packet that starts the next PES ends the one assembled: its counter
+// tells whether the last packet's counter alone was wrong (held odd), and
+// else whether the counters break there (the PES's tail may be lost, or
+// another recording begins there).
+__attribute__((noinline)) void end_counters(StreamCheck& c, uint32_t cc, bool discontinuity) {
+  if (c.state == kCounterOdd) {
+    if (!discontinuity && cc == ((c.oddExpected + 1) & 0x0F)) {
+      if (c.oddAtStart) c.damage |= kTSDamageBreakRepaired;
+      settle(c, c.oddExpected);
+      return;
+    }
+    if (!c.oddAtStart) c.damage |= kTSDamageInside;
+    settle(c, c.last);
+  }
+  if (c.state == kCounterSettled && !discontinuity && cc != c.expect) c.damage |= kTSDamageEndBroken;
+}
+
 // Takes one packet of a stream. Returns false when the packet starts the next
 // PES while one is assembled: the packet stays in the window and the
-// assembled PES is complete; when its counter does not follow the last one,
-// that is noted for the PES it ends (its tail may be lost, or another
-// recording begins there).
+// assembled PES is complete.
 bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::PacketLayout& layout) {
   StreamCheck& check = *a.check;
   const uint32_t b3 = packet[3];
   if (layout.pusi) {
     if (*a.size != 0) {
-      if ((b3 & 0x10) && ((check.last + 1) ^ b3) & 0x0F && !flags_discontinuity(packet))
-        check.damage |= kTSDamageEndBroken;
+      if (b3 & 0x10) end_counters(check, b3 & 0x0F, flags_discontinuity(packet));
       return false;
     }
     *a.bPTS = layout.bPTS;
@@ -133,19 +244,21 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     *a.bDTS = layout.bDTS;
     *a.DTS = layout.DTS;
     *a.truncated = 0;
-    check.first = check.last = b3;
-    check.count = (b3 >> 4) & 1;
     check.damage = 0;
     check.announced = announced_payload(packet, layout);
+    check.stuffedEnd = carries_stuffing(packet);
+    // The counters of the PES before were checked when this packet ended it.
+    if (b3 & 0x10) follow_counter_slowly(check, b3 & 0x0F, true, flags_discontinuity(packet));
   } else if (*a.size == 0) {
     return true;  // continuation of a PES whose start was not seen: dropped
   } else if (b3 & 0x10) {
-    check.last = b3;
-    ++check.count;
-    if ((b3 & 0x20) && flags_discontinuity(packet)) {
-      check.first = b3;
-      check.count = 1;
+    check.stuffedEnd = 0;
+    bool discontinuity = false;
+    if (b3 & 0x20) {
+      check.stuffedEnd = carries_stuffing(packet);
+      discontinuity = flags_discontinuity(packet);
     }
+    follow_counter(check, b3 & 0x0F, false, discontinuity);
   }
   append(a, packet + 4, layout.payloadOffset);
   return true;
@@ -154,10 +267,13 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
 // Damage of the PES assembled so far, as if it ended here.
 uint32_t damage_of(const PESAssembly& a) {
   uint32_t damage = a.check->damage;
-  if ((a.check->first + a.check->count - 1 - a.check->last) & 0x0F) damage |= kTSDamageInside;
+  // A last packet held odd: what was lost before it cannot be told apart
+  // from a wrong counter, and counts as lost.
+  if (a.check->state == kCounterOdd && !a.check->oddAtStart) damage |= kTSDamageInside;
   if (a.check->announced >= 0) {
-    // The length tells whether the end is there.
-    damage &= ~kTSDamageEndBroken;
+    // The length tells whether anything is lost or repeated, wherever the
+    // counters break.
+    damage &= ~(kTSDamageEndBroken | kTSDamageInside);
     if (a.check->announced != *a.size) damage |= kTSDamageInside;
   }
   if (*a.truncated) damage |= kTSDamageInside;
@@ -253,6 +369,14 @@ Regain regain_grid(const uint8_t* p, int32_t held, GridState* state, int32_t* sk
   return Regain::kWait;
 }
 
+// Counts bytes skipped before the first packet of the input (`found`: the
+// packet is found behind them). Kept apart from the scan, whose clean path
+// it would slow.
+__attribute__((noinline)) void note_skipped(TSDemuxContext* c, int32_t skipped, bool found) {
+  c->skippedBeforeFirst += skipped;
+  if (found) c->firstFound = 1;
+}
+
 // Runs packets from the window until a PES is complete or the bytes held
 // cannot be used without more input (then `pending` is set and they stay).
 void scan(TSDemuxContext* c) {
@@ -291,6 +415,7 @@ void scan(TSDemuxContext* c) {
       }
       afterPacket = false;
       grid = plausible_header(front) ? kGridHeld : kGridSearching;
+      if (grid == kGridHeld) note_skipped(c, 0, true);
       continue;
     }
     // The rest of the packet (or its sync byte) is still to come.
@@ -301,6 +426,7 @@ void scan(TSDemuxContext* c) {
     int32_t skip = 0;
     const Regain r = regain_grid(front, held, &grid, &skip);
     s.used += skip;
+    if (!c->firstFound) note_skipped(c, skip, r == Regain::kFound);
     if (r == Regain::kWait) {
       pending = true;
       break;
@@ -440,22 +566,24 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   out->PTS = ctx->videoPTS;
   out->bDTS = ctx->videoBDTS;
   out->DTS = ctx->videoDTS;
-  // Input that ends inside a packet was cut there: a PES still assembled
-  // lost its end, unless the cut packet would have started the stream's next
-  // PES; a PES that announced its length tells by that.
+  // Input that ends here cuts short a PES that announces no length unless
+  // its last packet carries the stuffing that ends a PES; a packet cut in the
+  // middle that would have continued the PES (not started the next one)
+  // tells so too. A PES that announced its length tells by that.
   TSDemuxContext* c = const_cast<TSDemuxContext*>(ctx);
   const uint8_t* front = ctx->scanner.pBuffer + ctx->scanner.used;
-  const bool cut = ctx->pending && held > 0 && held < kTSSourcePacketSize;
-  uint32_t cutStart = 0;  // the PID of a cut packet that starts a PES
-  if (cut && held > kSyncOffset + 2 && front[kSyncOffset] == 0x47 && (front[kSyncOffset + 1] & 0x40))
-    cutStart = (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2];
+  const bool cut = ctx->pending && held > kSyncOffset + 2 && held < kTSSourcePacketSize && front[kSyncOffset] == 0x47;
+  const uint32_t cutPid = cut ? (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2] : 0;
+  const bool cutContinues = cut && !(front[kSyncOffset + 1] & 0x40);
   auto damage = [&](const PESAssembly& a, uint32_t pid) -> uint32_t {
     if (*a.size <= 0) return 0;
     const uint32_t seen = damage_of(a);
-    return cut && cutStart != pid && a.check->announced < 0 ? seen | kTSDamageInside : seen;
+    if (a.check->announced >= 0) return seen;
+    return !a.check->stuffedEnd || (cutContinues && cutPid == pid) ? seen | kTSDamageInside : seen;
   };
   out->videoDamage = damage(video_assembly(c), kTSVideoPID);
   out->audioDamage = damage(audio_assembly(c), kTSAudioPID);
+  out->skippedBeforeFirstPacket = ctx->skippedBeforeFirst;
   return 1;
 }
 

@@ -407,15 +407,21 @@ TEST(DemuxStream, DamageSeenInCountersAndLengths) {
   damage_reports(Bytes(audio.begin(), audio.end() - 192), nullptr, &audioLeft);
   EXPECT_EQ(audioLeft, kTSDamageInside);
 
-  // Input cut inside a packet of another stream: the video PES, which
-  // announces no length, lost its end all the same; cut inside the packet
-  // that starts the next video PES, it is whole.
+  // A video PES announces no length: its last packet's stuffing tells that
+  // it ended. Input cut inside a packet of another stream, or inside the
+  // packet that starts the next video PES, leaves it whole; input cut at the
+  // end of a packet inside it, or inside a packet that continues it, cut it
+  // short.
   Bytes mixed = stream;
   mixed.insert(mixed.end(), audio.begin(), audio.begin() + 100);
   damage_reports(mixed, &videoLeft);
-  EXPECT_EQ(videoLeft, kTSDamageInside);
+  EXPECT_EQ(videoLeft, 0u);
   damage_reports(Bytes(stream.begin(), stream.begin() + 15 * 192 + 100), &videoLeft);
   EXPECT_EQ(videoLeft, 0u);
+  damage_reports(Bytes(stream.begin(), stream.begin() + 18 * 192), &videoLeft);
+  EXPECT_EQ(videoLeft, kTSDamageInside);
+  damage_reports(Bytes(stream.begin(), stream.begin() + 18 * 192 + 100), &videoLeft);
+  EXPECT_EQ(videoLeft, kTSDamageInside);
 }
 
 TEST(DemuxStream, ScannerFillCompactsAndAppends) {
