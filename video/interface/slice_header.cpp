@@ -281,9 +281,9 @@ bool out_of_place(const VideoDecoder* dec, uint32_t frameNum, bool idr, uint8_t 
   return !idr && nalRefIdc == 0 && dec->refFrameNumKnown && frameNum != (dec->refFrameNum + 1) % maxFrameNum;
 }
 
-// The field set up lately that has the identity this header gives, or null.
-// An IDR field matches only a field of the last frame set up: a later IDR
-// picture may take the identity of an earlier one.
+// The field set up lately (since the last IDR picture) that has the identity
+// this header gives, or null. An IDR field matches only with the same
+// idr_pic_id.
 FieldIdentity* sent_before(VideoDecoder* dec, const HeaderStart& h, bool idr, uint8_t nalRefIdc) {
   const uint32_t n = dec->sentFieldCount < kFieldHistory ? dec->sentFieldCount : kFieldHistory;
   for (uint32_t i = 0; i < n; ++i) {
@@ -291,7 +291,7 @@ FieldIdentity* sent_before(VideoDecoder* dec, const HeaderStart& h, bool idr, ui
     if (f->structure != h.bottom_field_flag || f->frameNum != h.frame_num || f->pocLsb != h.poc_lsb ||
         f->delta0 != h.delta[0] || f->reference != (nalRefIdc != 0) || f->idr != (idr ? 1 : 0))
       continue;
-    if (idr && (f->setUpOrder + 2 <= dec->setUpCount || f->idrPicId != h.idr_pic_id)) continue;
+    if (idr && f->idrPicId != h.idr_pic_id) continue;
     return f;
   }
   return nullptr;
