@@ -622,10 +622,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   // An IDR slice is I or SI, and SI slices exist only in the Extended
   // profile: an IDR slice read as P, B or SP, or as SI in another profile,
   // is an I slice with a damaged bit (slice_type 10, 11, 8 or 9 for 7), read
-  // as the I slice it is.
+  // as the I slice it is (as P or B, counted as damaged).
   if (idr && s->slice_type != kSliceTypeI &&
-      !(s->slice_type == kSliceTypeSI && (!found || h.pps->sps->profile_idc == kProfileExtended)))
+      !(s->slice_type == kSliceTypeSI && (!found || h.pps->sps->profile_idc == kProfileExtended))) {
+    if (s->slice_type == kSliceTypeP || s->slice_type == kSliceTypeB) ++dec->slicesDropped;
     s->slice_type = kSliceTypeI;
+  }
   p->sliceType = s->slice_type;
   if (s->slice_type > kSliceTypeI) return refuse_slice(ds, kVideoRefusalSpSiSlices, 0, false);
   if (!found) return kStepNoPps;

@@ -299,12 +299,13 @@ TEST(DamageRecovery, DamagedFirstIdrHeaderStillStartsTheStream) {
   EXPECT_EQ(4u, run.md5s.size());
 }
 
-// The stream's first IDR slice with one bit of its frame_num or nal_ref_idc
-// damaged, in a field stream: the I slice typed IDR is read as the IDR slice
-// it is (frame_num 0, a reference), counted as damaged, and every picture is
-// the clean stream's. Read as a non-IDR slice, its header was misread and
-// the stream lost its start (every picture, or the first frame).
-TEST(DamageRecovery, FirstIdrWithDamagedFrameNumOrReferenceIdcIsReadAsIdr) {
+// The stream's first IDR slice with one bit of its frame_num, nal_ref_idc
+// or slice_type damaged, in a field stream: the I slice typed IDR is read as
+// the IDR slice it is (frame_num 0, a reference, I), counted as damaged, and
+// every picture is the clean stream's. Read as a non-IDR slice, its header
+// was misread and the stream lost its start (every picture, or the first
+// frame); read as B, it was decoded as one.
+TEST(DamageRecovery, FirstIdrSliceWithADamagedIdentityBitIsReadAsTheIdrSliceItIs) {
   const struct {
     const char* name;
     const char* file;
@@ -315,6 +316,7 @@ TEST(DamageRecovery, FirstIdrWithDamagedFrameNumOrReferenceIdcIsReadAsIdr) {
       {"camera, frame_num bit 0", "avchd/camera_1080i50_paff.264", 2, 0x08, 0x85},
       {"camera, nal_ref_idc 0", "avchd/camera_1080i50_paff.264", 0, 0x20, 0x25},
       {"CAFI1_SVA_C, frame_num bit 0", "h264-conformance/CAFI1_SVA_C.264", 4, 0x80, 0x50},
+      {"CAFI1_SVA_C, slice_type read as B", "h264-conformance/CAFI1_SVA_C.264", 1, 0x04, 0x88},
   };
   for (const auto& c : cases) {
     AVCHD_REQUIRE_TESTDATA(path, c.file);
