@@ -330,12 +330,7 @@ TEST(DamageRecovery, FirstIdrSliceWithADamagedIdentityBitIsReadAsTheIdrSliceItIs
     s[header + c.payloadByte] ^= c.mask;
     for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
       VideoDamage damage{};
-      DecodeOptions opt;
-      opt.threads = threads;
-      opt.beforeClose = [&](const VideoDecoder* d) {
-        AVCHDVideoDecoderGetDamageLib(const_cast<VideoDecoder*>(d), &damage);
-      };
-      const DecodeRun run = decode_buffer(s, opt);
+      const DecodeRun run = decode_counting_damage(s, threads, &damage);
       EXPECT_TRUE(run.finished) << c.name << ", " << threads << " workers: error " << run.errorCode;
       EXPECT_EQ(clean.md5s, run.md5s) << c.name << ", " << threads << " workers";
       EXPECT_EQ(1u, damage.slicesDropped) << c.name << ", " << threads << " workers";

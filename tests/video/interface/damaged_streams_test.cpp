@@ -464,12 +464,7 @@ TEST(DamagedStreams, CameraFieldSentAheadOfItsPlaceLosesNoPicture) {
   for (size_t at : {7u, 6u}) {
     for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
       VideoDamage damage{};
-      DecodeOptions opt;
-      opt.threads = threads;
-      opt.beforeClose = [&](const VideoDecoder* d) {
-        AVCHDVideoDecoderGetDamageLib(const_cast<VideoDecoder*>(d), &damage);
-      };
-      const DecodeRun run = decode_buffer(sent_again(s, {{25, at}}), opt);
+      const DecodeRun run = enginetest::decode_counting_damage(sent_again(s, {{25, at}}), threads, &damage);
       EXPECT_TRUE(run.finished) << "after field " << at << ", " << threads << " workers";
       EXPECT_EQ(clean, run.md5s) << "after field " << at << ", " << threads << " workers";
       EXPECT_EQ(1u, damage.fieldsRepeated) << "after field " << at << ", " << threads << " workers";
