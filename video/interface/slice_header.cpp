@@ -241,11 +241,6 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
   }
 }
 
-// Pairs a field with the opposite field of the same frame that precedes it
-// in decode order: a first field (not the second field of a pair, whatever
-// became of that pair's records since) of the same frame_num, both reference
-// fields or both non-reference fields. Only what the stream says decides, so
-// a field sent again pairs the same way however far output has got.
 // The picture before p in decode order, past the fields out of place that
 // stand between (a field in place pairs across them).
 DecodedPicture* in_place_before(const DecodedPicture* p) {
@@ -259,6 +254,11 @@ bool first_field_alone(const DecodedPicture* q) {
   return q && q->setUp && q->structure != kFrame && !q->pairedField && !q->secondField && !q->unpaired;
 }
 
+// Pairs a field with the opposite field of the same frame that precedes it
+// in decode order: a first field (not the second field of a pair, whatever
+// became of that pair's records since) of the same frame_num, both reference
+// fields or both non-reference fields. Only what the stream says decides, so
+// a field sent again pairs the same way however far output has got.
 void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   DecodedPicture* q = in_place_before(p);
   if (!q || !q->setUp || p->structure == kFrame || q->structure == kFrame || q->structure == p->structure) return;
