@@ -110,6 +110,7 @@ struct DecodedPicture {
   uint8_t outputDone;            // written out (or given up for output)
   uint8_t unpaired;              // a field whose second field never came
   uint8_t secondField;           // the second field of a pair (kept when the first field's record is reused)
+  uint8_t outOfPlace;            // a non-reference picture whose frame_num does not follow the last reference
   uint8_t queued;                // handed to output (a field pair once, by either field)
   uint8_t released;              // released for output (see the decoder's release queue)
   uint32_t setUpOrder;           // rank of its set-up among all pictures (unique, unlike accessUnitIndex)

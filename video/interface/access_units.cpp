@@ -66,6 +66,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->outputDone = 0;
   p->unpaired = 0;
   p->secondField = 0;
+  p->outOfPlace = 0;
   p->queued = 0;
   p->released = 0;
   p->users = 0;

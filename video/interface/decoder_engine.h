@@ -45,6 +45,23 @@ struct PocValues {
   int32_t frameNumOffset;
   uint32_t frameNum;
 };
+// What identifies a field in the stream (its header up to the picture
+// order count), for the fields set up lately: a field sent again has the
+// identity of one of them.
+struct FieldIdentity {
+  DecodedPicture* picture;  // the record it was set up in
+  uint32_t setUpOrder;      // its rank then (the record may hold another picture since)
+  uint32_t frameNum;
+  uint32_t pocLsb;
+  int32_t delta0;
+  uint32_t idrPicId;
+  uint8_t structure;
+  uint8_t reference;
+  uint8_t idr;
+  uint8_t outOfPlace;
+};
+constexpr uint32_t kFieldHistory = 24;
+
 struct PocMemory {
   PocValues prev;
   PocValues pending;
@@ -84,6 +101,7 @@ enum : int32_t {
   kStepPark = 11,
   kStepUnsupported = 12,
   kStepUnhandledNal = 17,
+  kStepFieldRepeated = 18,  // a field sent again, left out (never leaves the NAL-unit step)
 };
 // Results the decoder's own steps never give but the error mapping keeps
 // apart: a parameter set that names no sequence set (2), and 13.
@@ -231,6 +249,12 @@ struct VideoDecoder {
   int32_t overlapping;          // reconstructions running before their references are final
   int32_t awaiting;             // workers inside a wait for reference rows (atomic)
   uint8_t outputWriting;        // a worker copies a picture into the caller's buffer, without the lock
+  // The fields set up lately (a ring, sentFieldCount added in all) and the
+  // frame_num of the last reference picture, for fields sent again.
+  FieldIdentity sentFields[kFieldHistory];
+  uint32_t sentFieldCount;
+  uint32_t refFrameNum;
+  uint8_t refFrameNumKnown;
   // Damage counted for AVCHDVideoDecoderGetDamageLib (VideoDamage), under
   // the instance lock.
   uint32_t picturesIncomplete;

@@ -150,6 +150,8 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->picturesBeforeStart = 0;
   dec->picturesOtherSize = 0;
   dec->fieldsRepeated = 0;
+  dec->sentFieldCount = 0;
+  dec->refFrameNumKnown = 0;
   std::memset(&dec->firstSuspect, 0, sizeof(dec->firstSuspect));
   dec->refusedSetInUse = 0;
   dec->firstDrop = 0;

@@ -44,7 +44,9 @@ void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored)
     if (!q->setUp) continue;
     const uint32_t halves = q->structure == kFrame ? 2 : 1;
     if (!q->released && !q->outputDone) {
-      *waiting += halves;
+      // A field out of place (perhaps sent again ahead of its own) does not
+      // hold back the pictures in their places.
+      if (!q->outOfPlace) *waiting += halves;
       *stored += halves;
     } else if (q->referenceMarking) {
       *stored += halves;

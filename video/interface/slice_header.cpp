@@ -180,6 +180,9 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
   p->topFieldOrderCnt = top;
   p->bottomFieldOrderCnt = bot;
   p->pictureOrderCount = field ? (bottom ? bot : top) : (top < bot ? top : bot);
+  // A picture out of place leaves the counts of the pictures in place as
+  // they were.
+  if (p->outOfPlace) return;
   m.pending.refMsb = sps->pic_order_cnt_type == 0 ? msbOrOffset : 0;
   m.pending.refLsb = static_cast<int32_t>(s->pic_order_cnt_lsb);
   m.pending.frameNumOffset = sps->pic_order_cnt_type == 0 ? 0 : msbOrOffset;
@@ -220,6 +223,8 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
   m.pending.refLsb = p->structure == kBottomField ? 0 : p->topFieldOrderCnt;
   m.pending.frameNumOffset = 0;
   m.pending.frameNum = 0;
+  dec->refFrameNum = 0;
+  dec->sentFieldCount = 0;
   bump_earlier(ds, p);
   if (p->hasPicTiming || (openFlags & kOpenDecodeOrder)) return;
   ds->keyBase = ds->highestKey + 2;
@@ -236,13 +241,26 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
   }
 }
 
+// The picture before p in decode order, past the fields out of place that
+// stand between (a field in place pairs across them).
+DecodedPicture* in_place_before(const DecodedPicture* p) {
+  DecodedPicture* q = p->prevInDecodeOrder;
+  if (p->outOfPlace) return q;
+  for (uint32_t i = 0; i < kFieldHistory && q && q->setUp && q->outOfPlace; ++i) q = q->prevInDecodeOrder;
+  return q;
+}
+
+bool first_field_alone(const DecodedPicture* q) {
+  return q && q->setUp && q->structure != kFrame && !q->pairedField && !q->secondField && !q->unpaired;
+}
+
 // Pairs a field with the opposite field of the same frame that precedes it
 // in decode order: a first field (not the second field of a pair, whatever
 // became of that pair's records since) of the same frame_num, both reference
 // fields or both non-reference fields. Only what the stream says decides, so
 // a field sent again pairs the same way however far output has got.
 void pair_fields(DecodedPicture* p, uint32_t frameNum) {
-  DecodedPicture* q = p->prevInDecodeOrder;
+  DecodedPicture* q = in_place_before(p);
   if (!q || !q->setUp || p->structure == kFrame || q->structure == kFrame || q->structure == p->structure) return;
   if (q->pairedField || q->secondField || q->unpaired || q->frameNum != frameNum) return;
   if ((q->nalRefIdc != 0) != (p->nalRefIdc != 0)) return;
@@ -253,6 +271,71 @@ void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   // frame one interleaved picture. A first field that repeats an earlier
   // picture (skipped) lends nothing: the second keeps its own planes.
   if (!q->repeated) p->frameBuffer->storage = const_cast<FrameBuffer*>(planes_of(q->frameBuffer));
+}
+
+// A non-reference field whose frame_num does not follow the last reference
+// picture's: a non-reference picture's frame_num is the last reference's
+// plus one, so this one stands far from its place (a field sent again ahead
+// of its own, or pictures lost before it).
+bool out_of_place(const VideoDecoder* dec, uint32_t frameNum, bool idr, uint8_t nalRefIdc, uint32_t maxFrameNum) {
+  return !idr && nalRefIdc == 0 && dec->refFrameNumKnown && frameNum != (dec->refFrameNum + 1) % maxFrameNum;
+}
+
+// The field set up lately (since the last IDR picture) that has the identity
+// this header gives, or null. An IDR field matches only with the same
+// idr_pic_id.
+FieldIdentity* sent_before(VideoDecoder* dec, const HeaderStart& h, bool idr, uint8_t nalRefIdc) {
+  const uint32_t n = dec->sentFieldCount < kFieldHistory ? dec->sentFieldCount : kFieldHistory;
+  for (uint32_t i = 0; i < n; ++i) {
+    FieldIdentity* f = &dec->sentFields[(dec->sentFieldCount - 1 - i) % kFieldHistory];
+    if (f->structure != h.bottom_field_flag || f->frameNum != h.frame_num || f->pocLsb != h.poc_lsb ||
+        f->delta0 != h.delta[0] || f->reference != (nalRefIdc != 0) || f->idr != (idr ? 1 : 0))
+      continue;
+    if (idr && f->idrPicId != h.idr_pic_id) continue;
+    return f;
+  }
+  return nullptr;
+}
+
+// A field with the identity of one set up lately is that field sent again:
+// it is left out (kStepFieldRepeated). Only when the earlier one came out of
+// place and this one comes in place is the earlier one the copy: it is given
+// up for output (with its other field, when both came out of place) unless
+// it was released already, and this one is decoded.
+int32_t field_sent_again(VideoDecoder* dec, const HeaderStart& h, bool idr, uint8_t nalRefIdc, uint32_t maxFrameNum) {
+  FieldIdentity* f = sent_before(dec, h, idr, nalRefIdc);
+  if (!f) return 0;
+  if (!f->outOfPlace || out_of_place(dec, h.frame_num, idr, nalRefIdc, maxFrameNum)) return kStepFieldRepeated;
+  f->structure = kFrame;  // matched once
+  ++dec->fieldsRepeated;
+  DecodedPicture* q = f->picture;
+  if (q->setUpOrder != f->setUpOrder || q->released || q->outputDone) return 0;
+  q->outputDone = 1;
+  DecodedPicture* other = q->pairedField;
+  if (other && other->outOfPlace && !other->released) other->outputDone = 1;
+  return 0;
+}
+
+// Notes the identity of a field just set up.
+void remember_field(VideoDecoder* dec, const DecodedPicture* p, const SliceDecodeContext* s) {
+  FieldIdentity* f = &dec->sentFields[dec->sentFieldCount++ % kFieldHistory];
+  f->picture = const_cast<DecodedPicture*>(p);
+  f->setUpOrder = p->setUpOrder;
+  f->frameNum = s->frame_num;
+  f->pocLsb = s->pic_order_cnt_lsb;
+  f->delta0 = s->delta_pic_order_cnt[0];
+  f->structure = p->structure;
+  f->reference = p->nalRefIdc != 0 ? 1 : 0;
+  f->idr = p->idr;
+  f->idrPicId = s->idr_pic_id;
+  f->outOfPlace = p->outOfPlace;
+}
+
+// A field set up and then withdrawn was never in the stream's pictures.
+void forget_field(VideoDecoder* dec, const DecodedPicture* p) {
+  if (!p->setUp || dec->sentFieldCount == 0) return;
+  const FieldIdentity& f = dec->sentFields[(dec->sentFieldCount - 1) % kFieldHistory];
+  if (f.picture == p && f.setUpOrder == p->setUpOrder) --dec->sentFieldCount;
 }
 
 // An IDR picture whose timing starts again (a stream joined on) comes after
@@ -308,6 +391,11 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   p->frameBuffer->structure = p->structure;
   p->pairedField = nullptr;
   p->secondField = 0;
+  p->outOfPlace = out_of_place(dec, s->frame_num, idr, nalRefIdc, sps->MaxFrameNum) ? 1 : 0;
+  if (idr || nalRefIdc != 0) {
+    dec->refFrameNum = idr ? 0 : s->frame_num;
+    dec->refFrameNumKnown = 1;
+  }
   // Picture timing without HRD delays carries no output time: the keys then
   // come from the picture order count (its pic_struct still counts).
   if (p->hasPicTiming && !sps->nal_hrd_parameters_present_flag && !sps->vcl_hrd_parameters_present_flag)
@@ -316,13 +404,18 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   assign_keys(ds, p, idr, openFlags);
   if (!p->hasPicTiming) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
   pair_fields(p, s->frame_num);
+  if (idr) dec->sentFieldCount = 0;  // an IDR picture starts the identities anew
+  if (field) remember_field(dec, p, s);
   // Whether or not a slice of it is ever decoded: set up with the sets in
   // force, whatever the buffer held before.
   fill_unwritten_planes(ds, p);
+  // The field before without its second field now is output alone (a
+  // field out of place leaves a field in place waiting for its own), and so
+  // is a field in place before fields out of place.
   DecodedPicture* prev = p->prevInDecodeOrder;
-  // The field before without its second field now is output alone.
-  if (prev && prev->setUp && prev->structure != kFrame && !prev->pairedField && !prev->secondField && !prev->unpaired)
-    mark_unpaired(dec, prev);
+  if (prev && !(p->outOfPlace && !prev->outOfPlace) && first_field_alone(prev)) mark_unpaired(dec, prev);
+  DecodedPicture* placed = in_place_before(p);
+  if (placed != prev && first_field_alone(placed)) mark_unpaired(dec, placed);
   if (idr && p->hasPicTiming) follow_earlier_timing(dec, p);
   // A later IDR picture without timing (a stream joined on) comes after the
   // pictures timed by their SEI too.
@@ -451,6 +544,12 @@ void leading_picture_check(DecoderState* ds, const SliceDecodeContext* s, Decode
 // non-IDR slice (type 1) into type 5, and read as IDR its header would be
 // misread from idr_pic_id on and end every reference before it. It is read
 // as the non-IDR slice it is, its header checked like any other.
+//
+// Before any picture started the stream, an I slice typed IDR is the
+// stream's first IDR picture with the damaged bit in frame_num or
+// nal_ref_idc: as a non-IDR slice its header would be misread and, with no
+// picture before it, every picture predicted from it lost. It is read as the
+// IDR slice it is (frame_num 0, a reference), and counted as damaged.
 void retype_false_idr(const ThreadBuffer* tb, NalUnit* nal) {
   if (nal->nal_unit_type != 5) return;
   BitReaderCabac r = tb->reader;
@@ -458,7 +557,13 @@ void retype_false_idr(const ThreadBuffer* tb, NalUnit* nal) {
   const DecoderState* ds = tb->decoderState;
   // frame_num comes before the fields that only an IDR slice has.
   if (!read_header_start(&r, ds->ppsList, ds->currentPicture->accessUnitIndex, 5, &h)) return;
-  if (h.frame_num != 0 || nal->nal_ref_idc == 0) nal->nal_unit_type = 1;
+  if (h.frame_num == 0 && nal->nal_ref_idc != 0) return;
+  if (!ds->startPicture && (h.slice_type & 255u) % kSliceTypeCount == kSliceTypeI) {
+    if (nal->nal_ref_idc == 0) nal->nal_ref_idc = 1;
+    if (h.first_mb_in_slice == 0) ++decoder_of(const_cast<DecoderState*>(ds))->slicesDropped;
+    return;
+  }
+  nal->nal_unit_type = 1;
 }
 
 }  // namespace
@@ -511,15 +616,18 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
 
   HeaderStart h;
   const bool found = read_header_start(r, ds->ppsList, p->accessUnitIndex, nal->nal_unit_type, &h);
+  if (idr) h.frame_num = 0;  // only the stream's first IDR slice gets here with another (see retype_false_idr)
   s->first_mb_in_slice = h.first_mb_in_slice;
   s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % kSliceTypeCount);
   // An IDR slice is I or SI, and SI slices exist only in the Extended
-  // profile: an IDR slice read as SP, or as SI in another profile, is an I
-  // slice with a damaged bit (slice_type 8 or 9 for 7), read as the I slice
-  // it is.
-  if (idr && (s->slice_type == kSliceTypeSP ||
-              (s->slice_type == kSliceTypeSI && found && h.pps->sps->profile_idc != kProfileExtended)))
+  // profile: an IDR slice read as P, B or SP, or as SI in another profile,
+  // is an I slice with a damaged bit (slice_type 10, 11, 8 or 9 for 7), read
+  // as the I slice it is (as P or B, counted as damaged).
+  if (idr && s->slice_type != kSliceTypeI &&
+      !(s->slice_type == kSliceTypeSI && (!found || h.pps->sps->profile_idc == kProfileExtended))) {
+    if (s->slice_type == kSliceTypeP || s->slice_type == kSliceTypeB) ++dec->slicesDropped;
     s->slice_type = kSliceTypeI;
+  }
   p->sliceType = s->slice_type;
   if (s->slice_type > kSliceTypeI) return refuse_slice(ds, kVideoRefusalSpSiSlices, 0, false);
   if (!found) return kStepNoPps;
@@ -561,6 +669,10 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   }
   if (r->overrun) return kStepUnsupported;
 
+  if (!p->setUp && h.field_pic_flag) {
+    const int32_t repeat = field_sent_again(dec, h, idr, nalRefIdc, sps->MaxFrameNum);
+    if (repeat != 0) return repeat;
+  }
   if (!p->setUp) {
     const int32_t result = per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
     if (result != 0) return result;
@@ -747,6 +859,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     const bool startsStream = type == 5 && opensPicture && p->setUp && !ds->startPicture &&
                               s->refusedSyntax == 0 && !dec->refusalReason;
     if (!startsStream && (type == 5 || !ds->startPicture || !p->setUp)) {
+      forget_field(dec, p);
       RemoveCurrentAccessUnit(ds);
     } else {
       // The picture keeps its identity, so its remaining slices still
@@ -827,6 +940,12 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       ds->prevNalRefIdc = refIdc;
       hold_slice_pictures(s);
       return 0;
+    case kStepFieldRepeated:
+      // A field sent again is left out, counted once (by its first slice).
+      if (s->first_mb_in_slice == 0) ++dec->fieldsRepeated;
+      ds->prevNalType = static_cast<uint8_t>(type);
+      ds->prevNalRefIdc = refIdc;
+      return kStepConsumed;
     case kStepNoPps:
     case kStepUnsupported:
       // A slice naming a picture parameter set never received, or with

@@ -299,6 +299,45 @@ TEST(DamageRecovery, DamagedFirstIdrHeaderStillStartsTheStream) {
   EXPECT_EQ(4u, run.md5s.size());
 }
 
+// The stream's first IDR slice with one bit of its frame_num, nal_ref_idc
+// or slice_type damaged, in a field stream: the I slice typed IDR is read as
+// the IDR slice it is (frame_num 0, a reference, I), counted as damaged, and
+// every picture is the clean stream's. Read as a non-IDR slice, its header
+// was misread and the stream lost its start (every picture, or the first
+// frame); read as B, it was decoded as one.
+TEST(DamageRecovery, FirstIdrSliceWithADamagedIdentityBitIsReadAsTheIdrSliceItIs) {
+  const struct {
+    const char* name;
+    const char* file;
+    size_t payloadByte;  // of the first IDR slice (0: its NAL header byte)
+    uint8_t mask;
+    uint8_t before;  // what that byte holds undamaged
+  } cases[] = {
+      {"camera, frame_num bit 0", "avchd/camera_1080i50_paff.264", 2, 0x08, 0x85},
+      {"camera, nal_ref_idc 0", "avchd/camera_1080i50_paff.264", 0, 0x20, 0x25},
+      {"CAFI1_SVA_C, frame_num bit 0", "h264-conformance/CAFI1_SVA_C.264", 4, 0x80, 0x50},
+      {"CAFI1_SVA_C, slice_type read as B", "h264-conformance/CAFI1_SVA_C.264", 1, 0x04, 0x88},
+  };
+  for (const auto& c : cases) {
+    AVCHD_REQUIRE_TESTDATA(path, c.file);
+    std::vector<uint8_t> s = testsupport::read_file(path);
+    const DecodeRun clean = decode_buffer(s, DecodeOptions{});
+    ASSERT_FALSE(clean.md5s.empty()) << c.name;
+    size_t header = 0;
+    for (size_t u : unit_starts(s))
+      if ((s[header = header_at(s, u)] & 31) == 5) break;
+    ASSERT_EQ(c.before, s[header + c.payloadByte]) << c.name;
+    s[header + c.payloadByte] ^= c.mask;
+    for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
+      VideoDamage damage{};
+      const DecodeRun run = decode_counting_damage(s, threads, &damage);
+      EXPECT_TRUE(run.finished) << c.name << ", " << threads << " workers: error " << run.errorCode;
+      EXPECT_EQ(clean.md5s, run.md5s) << c.name << ", " << threads << " workers";
+      EXPECT_EQ(1u, damage.slicesDropped) << c.name << ", " << threads << " workers";
+    }
+  }
+}
+
 // A stream spliced into another after its parameter sets: the second
 // stream's slices, read with the first one's sets, give pictures that keep
 // their marking and share output keys. The pools fill with them; neither

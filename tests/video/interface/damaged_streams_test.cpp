@@ -450,6 +450,28 @@ TEST(DamagedStreams, CameraFieldsSentAgainDecodeTheSameEverywhere) {
 #endif
 }
 
+// The camera's last field (a non-reference bottom field) sent again ahead of
+// its place: after field 7, and after field 6, between the two fields of a
+// frame. The copy out of place is left out and counted, and the pictures are
+// the clean stream's 13, the same at every worker count. It held a place
+// among the pictures waiting for output, and five of them were lost.
+TEST(DamagedStreams, CameraFieldSentAheadOfItsPlaceLosesNoPicture) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/camera_1080i50_paff.264");
+  AVCHD_REQUIRE_TESTDATA(reference, "avchd/camera_1080i50_paff.video.framemd5");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<std::string> clean = enginetest::framemd5_column(testsupport::read_text(reference));
+  ASSERT_EQ(13u, clean.size());
+  for (size_t at : {7u, 6u}) {
+    for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
+      VideoDamage damage{};
+      const DecodeRun run = enginetest::decode_counting_damage(sent_again(s, {{25, at}}), threads, &damage);
+      EXPECT_TRUE(run.finished) << "after field " << at << ", " << threads << " workers";
+      EXPECT_EQ(clean, run.md5s) << "after field " << at << ", " << threads << " workers";
+      EXPECT_EQ(1u, damage.fieldsRepeated) << "after field " << at << ", " << threads << " workers";
+    }
+  }
+}
+
 // The picture parameter set of the stream's start is lost: the slices that
 // name it are dropped and decoding starts with the next picture that can be
 // decoded (after the parameter sets are sent again).

@@ -10,6 +10,15 @@
 
 namespace enginetest {
 
+DecodeRun decode_counting_damage(const std::vector<uint8_t>& data, uint32_t threads, VideoDamage* damage) {
+  DecodeOptions opt;
+  opt.threads = threads;
+  opt.beforeClose = [damage](const VideoDecoder* d) {
+    AVCHDVideoDecoderGetDamageLib(const_cast<VideoDecoder*>(d), damage);
+  };
+  return decode_buffer(data, opt);
+}
+
 DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options) {
   DecodeRun run;
   if (AVCHDGetVideoDecoderInfoLib(&run.params, data.data(), static_cast<int32_t>(data.size())) != 0) return run;

@@ -39,6 +39,10 @@ struct DecodeOptions {
 
 DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options);
 
+// decode_buffer with `threads` workers, the damage the instance counted in
+// `*damage`.
+DecodeRun decode_counting_damage(const std::vector<uint8_t>& data, uint32_t threads, VideoDamage* damage);
+
 // The worker counts at which a test compares the decoder's output: `usual`,
 // or those AVCHD_TEST_WORKERS lists ("2,8", as the ThreadSanitizer stage of
 // the test script sets it). A list that is not of counts from 1 to 255 ends
