@@ -390,8 +390,9 @@ void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
 }  // namespace
 
 // Conceals what no slice brought and deblocks the picture; runs without the
-// instance lock, once per picture, after every slice of it is over.
-void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) {
+// instance lock, once per picture, after every slice of it is over. True
+// when macroblocks were concealed.
+bool finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) {
   const DecoderStages* stages = dec->stages;
   PictureProgress* g = dec->progress && progress_of(dec, p)->setUpOrder == p->setUpOrder ? progress_of(dec, p) : nullptr;
   if (g) {
@@ -405,6 +406,7 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) 
     g->filtering = 1;
     pthread_mutex_unlock(&dec->mbLock);
   }
+  bool concealed = false;
   if (p->mbsLeft != 0 && p->mbWritten) {
     // Which macroblocks were concealed: the copy from the reference and the
     // grey fill where there is none mark them written.
@@ -415,18 +417,20 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) 
     if (p->macroblocks) conceal_records(p, before);
     keep_concealed_motion(p, before);
     p->damaged = 1;
+    concealed = true;
   }
-  if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter) || !p->macroblocks) return;
+  if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter) || !p->macroblocks) return concealed;
   const bool mbaff = p->structure == kFrame && p->sps && p->sps->mb_adaptive_frame_field_flag;
   if (g && g->started) {
     // Rows filtered while the picture was reconstructed stay as they are:
     // the pass goes on from where it stopped.
     if (g->rowsFiltered < g->rows)
       (mbaff ? stages->deblockRowsMbaff : stages->deblockRows)(p, g->pass, g->rowsFiltered, g->rows);
-    return;
+    return concealed;
   }
   if (mbaff)
     stages->deblockMbaff(p);
   else
     stages->deblock(p);
+  return concealed;
 }

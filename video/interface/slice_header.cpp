@@ -461,6 +461,24 @@ void retype_false_idr(const ThreadBuffer* tb, NalUnit* nal) {
   if (h.frame_num != 0 || nal->nal_ref_idc == 0) nal->nal_unit_type = 1;
 }
 
+// frame_num of a picture kept (its first slice read) against the last
+// reference picture's: a reference picture goes up by one, a second field
+// or a non-reference picture stays or goes up by one. A larger step, where
+// the sequence allows no gaps, is a reference picture lost from the stream:
+// the picture's lists lack it.
+void follow_frame_num(VideoDecoder* dec, const SliceDecodeContext* s, DecodedPicture* p, bool idr) {
+  const SequenceParameterSet* sps = p->sps;
+  if (!sps) return;
+  if (!idr && dec->prevRefFrameNumKnown && !sps->gaps_in_frame_num_value_allowed_flag) {
+    const uint32_t prev = dec->prevRefFrameNum;
+    if (s->frame_num != prev && s->frame_num != (prev + 1) % sps->MaxFrameNum) note_missing_references(dec, p);
+  }
+  if (idr || p->nalRefIdc != 0) {
+    dec->prevRefFrameNum = p->mmco5 == 5 ? 0 : s->frame_num;
+    dec->prevRefFrameNumKnown = 1;
+  }
+}
+
 }  // namespace
 
 int32_t IsNewAccessUnit(SliceDecodeContext* s, DecodedPicture* current, ThreadBuffer* tb, PrevSliceIdentity* prev) {
@@ -817,6 +835,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     }
   }
 
+  if (opensPicture && p->setUp) follow_frame_num(dec, s, p, type == 5);
   // The picture set up by this slice (and kept) joins the pictures waiting
   // for output once its marking has freed the buffer of the references it
   // ended.
