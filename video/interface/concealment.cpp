@@ -15,6 +15,7 @@
 #include "engine_internal.h"
 #include "mb_record.h"
 #include "reconstruction.h"
+#include "weighting.h"
 
 namespace {
 
@@ -96,11 +97,17 @@ int32_t middle(int32_t* v, int n) {
 bool motion_carried_on(const DecodedPicture* p, const DecodedPicture* from, uint32_t c, Motion* m) {
   if (!from->colocated || !from->decoded || !from->firstRefKnown || from->sliceType != kSliceTypeP) return false;
   const ColocatedMotion& col = from->colocated[c];
-  const int32_t td = std::min(std::max(frame_order_count(from) - from->firstRefOrderCount, -128), 127);
-  const int32_t tb = std::min(std::max(frame_order_count(p) - frame_order_count(from), -128), 127);
+  // Distances in display order as temporal direct prediction scales them:
+  // from the source to the picture over the source's own distance to its
+  // reference, differences taken in 64 bits (order counts of a damaged
+  // stream may lie far apart) and kept within the range that still clips.
+  const auto distance = [](int32_t a, int32_t b) {
+    return static_cast<int32_t>(std::clamp<int64_t>(int64_t{a} - b, -256, 256));
+  };
+  int32_t td;
+  const int32_t scale = dist_scale_factor(distance(frame_order_count(p), frame_order_count(from)), 0,
+                                          distance(frame_order_count(from), from->firstRefOrderCount), &td);
   if (col.mb_structure != kFrame || td == 0) return false;
-  const int32_t tx = (16384 + std::abs(td / 2)) / td;
-  const int32_t scale = std::min(std::max((tb * tx + 32) >> 6, -1024), 1023);
   int32_t xs[4], ys[4];
   int n = 0;
   for (int q = 0; q < 4; ++q) {
