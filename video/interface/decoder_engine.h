@@ -187,9 +187,11 @@ struct VideoDecoder {
   PocMemory poc;
   // frame_num of the last reference picture kept (0 after an IDR picture or
   // memory_management_control_operation 5), once there is one: a reference
-  // picture lost from the stream leaves a gap after it.
+  // picture lost from the stream leaves a gap after it, and the next P or B
+  // picture is without it (referenceLost until then).
   uint32_t prevRefFrameNum;
   uint8_t prevRefFrameNumKnown;
+  uint8_t referenceLost;
   uint32_t requestedThreads;
   uint16_t codedWidth;
   uint16_t codedHeight;

@@ -130,6 +130,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   std::memset(&dec->poc, 0, sizeof(dec->poc));
   dec->prevRefFrameNum = 0;
   dec->prevRefFrameNumKnown = 0;
+  dec->referenceLost = 0;
   dec->status = 0;
   dec->errorCode = kVideoErrorNone;
   dec->afterSeek = 0;
