@@ -59,15 +59,24 @@ bool contains(DecodedPicture* const* list, uint32_t n, const DecodedPicture* p) 
   return std::find(list, list + n, p) != list + n;
 }
 
+// A field left without its other field because that field never came: the
+// picture after it is not the other field of its frame (a second field that
+// is not a reference, after a reference field, does not pair with it but
+// came).
+bool partner_lost(const DecodedPicture* p) {
+  const DecodedPicture* q = p->nextInDecodeOrder;
+  return p->unpaired &&
+         !(q && q->setUp && q->structure != kFrame && q->structure != p->structure && q->frameNum == p->frameNum);
+}
+
 // The frames (or field pairs, or lone fields) with a reference field for the
 // current picture, latest in decode order first, one entry per frame. A
-// reference field left without its other field (the next picture came
-// first) among the first `active` of them sets `lostField`: the stream lost
-// a field of that frame, which the lists would name.
+// reference field whose other field was lost, among the first `active` of
+// them, sets `lostField`: the lists would name that field.
 uint32_t frame_entries(DecodedPicture* cur, bool fields, DecodedPicture** out, uint32_t active, bool* lostField) {
   uint32_t n = 0;
   for (DecodedPicture* p = cur->prevInDecodeOrder; p && n < kRefListSize; p = p->prevInDecodeOrder) {
-    if (p->unpaired && n < active && marking_seen(p, cur) != 0) *lostField = true;
+    if (p->unpaired && n < active && marking_seen(p, cur) != 0 && partner_lost(p)) *lostField = true;
     DecodedPicture* e = nullptr;
     if (!fields) {
       e = reference_frame(p, cur);
