@@ -131,7 +131,7 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
   }
   say(d.picturesIncomplete, "picture", "pictures", "incomplete (macroblocks no slice covered were concealed)");
   say(d.picturesMissingReferences, "picture refers", "pictures refer",
-      "to pictures never received (concealed from the nearest ones received)");
+      "to pictures never received (predicted from those received instead)");
   say(d.picturesBeforeStart, "picture", "pictures",
       "before an IDR or recovery point of their stream (predicted from pictures that are not theirs)");
   say(d.picturesOtherSize, "picture has", "pictures have",

@@ -101,6 +101,7 @@ struct DecodedPicture {
   int32_t bottomFieldOrderCnt;
   uint32_t users;
   uint8_t damaged;
+  uint8_t refsMissing;  // its lists named a picture the stream lost (counted once)
   uint8_t idr;
   DecodedPicture* pairedField;  // the other field of the same frame, once both are known
   uint8_t nalRefIdc;             // of the picture's slices

@@ -15,6 +15,7 @@
 #include "engine_internal.h"
 #include "mb_record.h"
 #include "reconstruction.h"
+#include "weighting.h"
 
 namespace {
 
@@ -96,11 +97,17 @@ int32_t middle(int32_t* v, int n) {
 bool motion_carried_on(const DecodedPicture* p, const DecodedPicture* from, uint32_t c, Motion* m) {
   if (!from->colocated || !from->decoded || !from->firstRefKnown || from->sliceType != kSliceTypeP) return false;
   const ColocatedMotion& col = from->colocated[c];
-  const int32_t td = std::min(std::max(frame_order_count(from) - from->firstRefOrderCount, -128), 127);
-  const int32_t tb = std::min(std::max(frame_order_count(p) - frame_order_count(from), -128), 127);
+  // Distances in display order as temporal direct prediction scales them:
+  // from the source to the picture over the source's own distance to its
+  // reference, differences taken in 64 bits (order counts of a damaged
+  // stream may lie far apart) and kept within the range that still clips.
+  const auto distance = [](int32_t a, int32_t b) {
+    return static_cast<int32_t>(std::clamp<int64_t>(int64_t{a} - b, -256, 256));
+  };
+  int32_t td;
+  const int32_t scale = dist_scale_factor(distance(frame_order_count(p), frame_order_count(from)), 0,
+                                          distance(frame_order_count(from), from->firstRefOrderCount), &td);
   if (col.mb_structure != kFrame || td == 0) return false;
-  const int32_t tx = (16384 + std::abs(td / 2)) / td;
-  const int32_t scale = std::min(std::max((tb * tx + 32) >> 6, -1024), 1023);
   int32_t xs[4], ys[4];
   int n = 0;
   for (int q = 0; q < 4; ++q) {
@@ -390,8 +397,9 @@ void conceal_records(DecodedPicture* p, const uint8_t* wasWritten) {
 }  // namespace
 
 // Conceals what no slice brought and deblocks the picture; runs without the
-// instance lock, once per picture, after every slice of it is over.
-void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) {
+// instance lock, once per picture, after every slice of it is over. True
+// when macroblocks were concealed.
+bool finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) {
   const DecoderStages* stages = dec->stages;
   PictureProgress* g = dec->progress && progress_of(dec, p)->setUpOrder == p->setUpOrder ? progress_of(dec, p) : nullptr;
   if (g) {
@@ -405,6 +413,7 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) 
     g->filtering = 1;
     pthread_mutex_unlock(&dec->mbLock);
   }
+  bool concealed = false;
   if (p->mbsLeft != 0 && p->mbWritten) {
     // Which macroblocks were concealed: the copy from the reference and the
     // grey fill where there is none mark them written.
@@ -415,18 +424,20 @@ void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags) 
     if (p->macroblocks) conceal_records(p, before);
     keep_concealed_motion(p, before);
     p->damaged = 1;
+    concealed = true;
   }
-  if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter) || !p->macroblocks) return;
+  if ((decodeFlags & kDecodeNoDeblocking) || (g && g->noFilter) || !p->macroblocks) return concealed;
   const bool mbaff = p->structure == kFrame && p->sps && p->sps->mb_adaptive_frame_field_flag;
   if (g && g->started) {
     // Rows filtered while the picture was reconstructed stay as they are:
     // the pass goes on from where it stopped.
     if (g->rowsFiltered < g->rows)
       (mbaff ? stages->deblockRowsMbaff : stages->deblockRows)(p, g->pass, g->rowsFiltered, g->rows);
-    return;
+    return concealed;
   }
   if (mbaff)
     stages->deblockMbaff(p);
   else
     stages->deblock(p);
+  return concealed;
 }

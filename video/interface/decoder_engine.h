@@ -203,6 +203,13 @@ struct VideoDecoder {
   // Engine bookkeeping beyond the state proper.
   PrevSliceIdentity prevSlice;
   PocMemory poc;
+  // frame_num of the last reference picture kept (0 after an IDR picture or
+  // memory_management_control_operation 5), once there is one: a reference
+  // picture lost from the stream leaves a gap after it, and the next P or B
+  // picture is without it (referenceLost until then).
+  uint32_t prevRefFrameNum;
+  uint8_t prevRefFrameNumKnown;
+  uint8_t referenceLost;
   uint32_t requestedThreads;
   uint16_t codedWidth;
   uint16_t codedHeight;
@@ -387,6 +394,9 @@ bool is_reference_for(const DecodedPicture* p, const DecodedPicture* current);
 // whole frame) of p out of the references; the current picture's later
 // slices still see them.
 void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t fields);
+// The picture refers to a picture the stream lost: counted once per picture
+// (each field of a pair on its own), under the instance lock.
+void note_missing_references(VideoDecoder* dec, DecodedPicture* p);
 
 // Picture holds against recycling while slices read them.
 void hold_slice_pictures(SliceDecodeContext* s);

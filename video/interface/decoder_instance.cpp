@@ -128,6 +128,9 @@ void clear_decoding_state(VideoDecoder* dec) {
   ds->lastOutputHeight = ds->outputHeight;
   std::memset(&dec->prevSlice, 0, sizeof(dec->prevSlice));
   std::memset(&dec->poc, 0, sizeof(dec->poc));
+  dec->prevRefFrameNum = 0;
+  dec->prevRefFrameNumKnown = 0;
+  dec->referenceLost = 0;
   dec->status = 0;
   dec->errorCode = kVideoErrorNone;
   dec->afterSeek = 0;

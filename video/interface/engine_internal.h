@@ -43,7 +43,7 @@ bool references_underway(VideoDecoder* dec, const SliceDecodeContext* s, uint32_
 bool defer_slice_data(VideoDecoder* dec, const SliceDecodeContext* s, uint32_t lists);
 
 // Concealment and the picture's last deblocking.
-void finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags);
+bool finish_picture(VideoDecoder* dec, DecodedPicture* p, uint32_t decodeFlags);
 
 // Output release.
 bool release_first(VideoDecoder* dec);

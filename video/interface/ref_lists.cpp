@@ -59,11 +59,24 @@ bool contains(DecodedPicture* const* list, uint32_t n, const DecodedPicture* p) 
   return std::find(list, list + n, p) != list + n;
 }
 
+// A field left without its other field because that field never came: the
+// picture after it is not the other field of its frame (a second field that
+// is not a reference, after a reference field, does not pair with it but
+// came).
+bool partner_lost(const DecodedPicture* p) {
+  const DecodedPicture* q = p->nextInDecodeOrder;
+  return p->unpaired &&
+         !(q && q->setUp && q->structure != kFrame && q->structure != p->structure && q->frameNum == p->frameNum);
+}
+
 // The frames (or field pairs, or lone fields) with a reference field for the
-// current picture, latest in decode order first, one entry per frame.
-uint32_t frame_entries(DecodedPicture* cur, bool fields, DecodedPicture** out) {
+// current picture, latest in decode order first, one entry per frame. A
+// reference field whose other field was lost, among the first `active` of
+// them, sets `lostField`: the lists would name that field.
+uint32_t frame_entries(DecodedPicture* cur, bool fields, DecodedPicture** out, uint32_t active, bool* lostField) {
   uint32_t n = 0;
   for (DecodedPicture* p = cur->prevInDecodeOrder; p && n < kRefListSize; p = p->prevInDecodeOrder) {
+    if (p->unpaired && n < active && marking_seen(p, cur) != 0 && partner_lost(p)) *lostField = true;
     DecodedPicture* e = nullptr;
     if (!fields) {
       e = reference_frame(p, cur);
@@ -180,6 +193,16 @@ bool find_pic_num(const SliceDecodeContext* s, int64_t picNum, DecodedPicture** 
   return best != INT64_MIN;
 }
 
+// A picture number that no reference has names a picture the stream lost
+// when a reference with a lower number was received: pictures older than
+// every reference come from before the stream's start (an open group of
+// pictures) or left the references as the stream said.
+bool lost_pic_num(const SliceDecodeContext* s, int64_t picNum) {
+  DecodedPicture* p = nullptr;
+  uint8_t parity = 0;
+  return find_pic_num(s, picNum, &p, &parity, true);
+}
+
 // Entries past the references found are cleared; active entries without a
 // reference repeat the last one found, so no stage reads a stale pointer.
 void close_list(SliceDecodeContext* s, DecodedPicture** list, uint8_t* parity, uint32_t found, uint32_t active) {
@@ -194,7 +217,6 @@ void close_list(SliceDecodeContext* s, DecodedPicture** list, uint8_t* parity, u
 
 int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, DecodedPicture** list,
                     uint8_t* parity, uint32_t activeMinus1) {
-  (void)ds;
   if (!ReadOneBit(r)) return 0;
   DecodedPicture* cur = s->picture;
   const SequenceParameterSet* sps = cur->sps;
@@ -230,7 +252,10 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
     // repeat the newest reference before it, as a decoder filling the gap
     // would have repeated it.
     if (!find_pic_num(s, picNum, &found, &par, true)) return kStepMissingReference;
-    if (pic_num(found, par, s, sps->MaxFrameNum) != picNum) cur->damaged = 1;
+    if (pic_num(found, par, s, sps->MaxFrameNum) != picNum) {
+      cur->damaged = 1;
+      note_missing_references(decoder_of(ds), cur);
+    }
     if (refIdx > activeMinus1 || activeMinus1 + 1 >= kRefListSize) return kStepUnsupported;
     for (uint32_t i = activeMinus1 + 1; i > refIdx; --i) {
       list[i] = list[i - 1];
@@ -273,6 +298,12 @@ void sliding_window(DecodedPicture* cur, uint32_t maxRefFrames) {
 
 }  // namespace
 
+void note_missing_references(VideoDecoder* dec, DecodedPicture* p) {
+  if (p->refsMissing) return;
+  p->refsMissing = 1;
+  ++dec->picturesMissingReferences;
+}
+
 void bound_references(DecodedPicture* cur) {
   if (cur->sps && cur->referenceMarking) sliding_window(cur, cur->sps->num_ref_frames);
 }
@@ -290,7 +321,6 @@ void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t 
 }
 
 int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
-  (void)ds;
   DecodedPicture* cur = s->picture;
   ListBuilder l0{s->RefPicList0, s->refParity[0], 0};
   ListBuilder l1{s->RefPicList1, s->refParity[1], 0};
@@ -299,7 +329,10 @@ int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
   const uint8_t parity = s->bottom_field_flag;
   if (s->slice_type == kSliceTypeP && !cur->prevInDecodeOrder) return kStepNoReference;
   DecodedPicture* entries[kRefListSize];
-  const uint32_t n = frame_entries(cur, field, entries);
+  const uint32_t active = 1u + std::max(s->num_ref_idx_l0_active_minus1, s->num_ref_idx_l1_active_minus1);
+  bool lostField = false;
+  const uint32_t n = frame_entries(cur, field, entries, field ? (active + 1) / 2 : active, &lostField);
+  if (lostField) note_missing_references(decoder_of(ds), cur);
   if (s->slice_type == kSliceTypeP) {
     if (field) {
       alternate_fields(&l0, entries, n, parity, cur);
@@ -384,7 +417,10 @@ int32_t dec_ref_pic_marking(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t na
         const int64_t picNumX = static_cast<int64_t>(s->CurrPicNum) - (static_cast<int64_t>(s->difference_of_pic_nums_minus1) + 1);
         DecodedPicture* p = nullptr;
         uint8_t par = 0;
-        if (!find_pic_num(s, picNumX, &p, &par)) break;
+        if (!find_pic_num(s, picNumX, &p, &par)) {
+          if (lost_pic_num(s, picNumX)) note_missing_references(decoder_of(tb->decoderState), cur);
+          break;
+        }
         if (s->field_pic_flag_coded) {
           unmark_reference(p, cur, static_cast<uint8_t>(p->structure == kFrame ? 1u << par : 3u));
         } else {

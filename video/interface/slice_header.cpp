@@ -566,6 +566,33 @@ void retype_false_idr(const ThreadBuffer* tb, NalUnit* nal) {
   nal->nal_unit_type = 1;
 }
 
+// frame_num of a picture kept (its first slice read) against the last
+// reference picture's: a reference picture goes up by one, a second field
+// or a non-reference picture stays or goes up by one. A larger step, where
+// the sequence allows no gaps, is a reference picture lost from the stream,
+// which the lists of the next P or B picture lack (an I picture predicts
+// from none). An IDR picture or memory_management_control_operation 5 ends
+// every reference, the lost ones with them.
+void follow_frame_num(VideoDecoder* dec, const SliceDecodeContext* s, DecodedPicture* p, bool idr) {
+  const SequenceParameterSet* sps = p->sps;
+  if (!sps) return;
+  if (idr) {
+    dec->referenceLost = 0;
+  } else if (dec->prevRefFrameNumKnown && !sps->gaps_in_frame_num_value_allowed_flag) {
+    const uint32_t prev = dec->prevRefFrameNum;
+    if (s->frame_num != prev && s->frame_num != (prev + 1) % sps->MaxFrameNum) dec->referenceLost = 1;
+  }
+  if (dec->referenceLost && s->slice_type != kSliceTypeI) {
+    note_missing_references(dec, p);
+    dec->referenceLost = 0;
+  }
+  if (p->mmco5 == 5) dec->referenceLost = 0;
+  if (idr || p->nalRefIdc != 0) {
+    dec->prevRefFrameNum = p->mmco5 == 5 ? 0 : s->frame_num;
+    dec->prevRefFrameNumKnown = 1;
+  }
+}
+
 }  // namespace
 
 int32_t IsNewAccessUnit(SliceDecodeContext* s, DecodedPicture* current, ThreadBuffer* tb, PrevSliceIdentity* prev) {
@@ -930,6 +957,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     }
   }
 
+  if (opensPicture && p->setUp) follow_frame_num(dec, s, p, type == 5);
   // The picture set up by this slice (and kept) joins the pictures waiting
   // for output once its marking has freed the buffer of the references it
   // ended.

@@ -188,8 +188,9 @@ bool finish_job(VideoDecoder* dec) {
     lend_records(ds, p);  // no slice of it started: every macroblock is concealed
     const uint32_t flags = dec->decodeFlags;
     pthread_mutex_unlock(&dec->lock);
-    finish_picture(dec, p, flags);
+    const bool concealed = finish_picture(dec, p, flags);
     pthread_mutex_lock(&dec->lock);
+    if (concealed) ++dec->picturesIncomplete;
     picture_done(dec, p);
     return true;
   }
@@ -440,8 +441,10 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       lend_records(ds, p);
       const uint32_t flags = dec->decodeFlags;
       pthread_mutex_unlock(&dec->lock);
-      finish_picture(dec, p, flags);
+      const bool concealed = finish_picture(dec, p, flags);
       pthread_mutex_lock(&dec->lock);
+      // Counted once per picture (each field of a pair on its own).
+      if (concealed) ++dec->picturesIncomplete;
       t->state = kTaskPictureDone;
       return 0;
     }

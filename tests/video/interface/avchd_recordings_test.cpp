@@ -80,6 +80,7 @@ TEST(AvchdRecordings, VideoDecodesToTheReferencePictures) {
     EXPECT_TRUE(run.opened);
     EXPECT_FALSE(run.error) << "error " << run.errorCode << " " << run.refusal;
     EXPECT_TRUE(run.finished);
+    EXPECT_EQ("", enginetest::damage_words(run.damage));
     ASSERT_EQ(run.md5s.size(), reference.size());
     size_t differ = 0;
     for (size_t i = 0; i < reference.size(); ++i) differ += run.md5s[i] != reference[i];

@@ -59,6 +59,7 @@ DecodeRun decode_everywhere(const std::string& what, const std::vector<uint8_t>&
     EXPECT_EQ(first.errorCode, r.errorCode) << what << ", " << threads << " workers";
     EXPECT_EQ(first.md5s, r.md5s) << what << ", " << threads << " workers";
     EXPECT_EQ(first.finished, r.finished) << what << ", " << threads << " workers";
+    EXPECT_EQ(damage_words(first.damage), damage_words(r.damage)) << what << ", " << threads << " workers";
   }
   return first;
 }
@@ -260,6 +261,36 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   EXPECT_EQ(expected.md5s, run.md5s);
 }
 
+// A reference picture lost: the camera's 10th field, the top field of a
+// reference frame (its bottom field then stands alone), or a reference frame
+// of a frame stream (frame_num then skips one). The pictures whose lists
+// lack it are counted, the same at every worker count.
+TEST(DamageRecovery, LostReferencePictureIsReported) {
+  AVCHD_REQUIRE_TESTDATA(camera, "avchd/camera_1080i50_paff.264");
+  AVCHD_REQUIRE_TESTDATA(frames, "h264-features/11_multiref8.264");
+  // The n-th slice (counted from 0) taken out.
+  const auto without_slice = [](std::vector<uint8_t> s, size_t n) {
+    const std::vector<size_t> u = unit_starts(s);
+    for (size_t i = 0; i < u.size(); ++i) {
+      const uint8_t type = s[header_at(s, u[i])] & 31;
+      if ((type != 1 && type != 5) || n-- != 0) continue;
+      EXPECT_NE(0, s[header_at(s, u[i])] >> 5) << "a reference picture";
+      s.erase(s.begin() + static_cast<std::ptrdiff_t>(u[i]),
+              i + 1 < u.size() ? s.begin() + static_cast<std::ptrdiff_t>(u[i + 1]) : s.end());
+      break;
+    }
+    return s;
+  };
+  for (const auto& [name, damaged] : {std::make_pair(std::string("camera without its 10th field"),
+                                                     without_slice(testsupport::read_file(camera), 10)),
+                                      std::make_pair(std::string("11_multiref8 without its 5th picture"),
+                                                     without_slice(testsupport::read_file(frames), 4))}) {
+    const DecodeRun run = decode_everywhere(name, damaged);
+    EXPECT_TRUE(run.finished) << name;
+    EXPECT_GT(run.damage.picturesMissingReferences, 0u) << name;
+  }
+}
+
 // An IDR slice whose slice_type reads 9 (SI) for 7 (I), one damaged bit, in
 // a stream whose profile has no SI slices: it is read as the I slice it is,
 // so the stream decodes as the intact one. Refused as SI, the stream's only
@@ -329,11 +360,12 @@ TEST(DamageRecovery, FirstIdrSliceWithADamagedIdentityBitIsReadAsTheIdrSliceItIs
     ASSERT_EQ(c.before, s[header + c.payloadByte]) << c.name;
     s[header + c.payloadByte] ^= c.mask;
     for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
-      VideoDamage damage{};
-      const DecodeRun run = decode_counting_damage(s, threads, &damage);
+      DecodeOptions options;
+      options.threads = threads;
+      const DecodeRun run = decode_buffer(s, options);
       EXPECT_TRUE(run.finished) << c.name << ", " << threads << " workers: error " << run.errorCode;
       EXPECT_EQ(clean.md5s, run.md5s) << c.name << ", " << threads << " workers";
-      EXPECT_EQ(1u, damage.slicesDropped) << c.name << ", " << threads << " workers";
+      EXPECT_EQ(1u, run.damage.slicesDropped) << c.name << ", " << threads << " workers";
     }
   }
 }

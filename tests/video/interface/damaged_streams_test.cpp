@@ -340,6 +340,36 @@ TEST(DamagedStreams, SliceSentTwiceIsDropped) {
   }
 }
 
+// A slice lost: its picture is incomplete, the macroblocks no slice covered
+// are concealed, and the decoder counts that picture once (h264dec exits 3),
+// with the same pictures and count at every worker count. Each slice of the
+// first pictures (I, P and B, every slice position) is lost in turn.
+TEST(DamagedStreams, SliceLostLeavesItsPictureIncomplete) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/12_slices4.264");
+  const std::vector<uint8_t> stream = head_of(testsupport::read_file(path), 39);  // sets, SEI, 9 pictures
+  const std::vector<Unit> u = units_of(stream);
+  const size_t pictures = decode_buffer(stream, DecodeOptions{}).md5s.size();
+  size_t lost = 0;
+  for (size_t i = 0; i < u.size(); ++i) {
+    if (!is_slice(u[i])) continue;
+    ++lost;
+    const std::vector<uint8_t> damaged = rebuilt(stream, u, i, 0);
+    DecodeRun first;
+    for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
+      DecodeOptions opt;
+      opt.threads = threads;
+      const DecodeRun run = decode_buffer(damaged, opt);
+      const std::string what = "unit " + std::to_string(i) + " lost, " + std::to_string(threads) + " workers";
+      EXPECT_EQ(pictures, run.md5s.size()) << what;
+      EXPECT_EQ(1u, run.damage.picturesIncomplete) << what;
+      EXPECT_EQ("1 pictures incomplete", enginetest::damage_words(run.damage)) << what;
+      if (first.md5s.empty()) first = run;
+      EXPECT_EQ(first.md5s, run.md5s) << what;
+    }
+  }
+  EXPECT_GT(lost, 30u);
+}
+
 // A field or access unit sent again, next to itself or further on (as a
 // recording with a PES sent twice gives it), in field, MBAFF and frame
 // streams with temporal direct prediction: one output for every worker
@@ -463,11 +493,12 @@ TEST(DamagedStreams, CameraFieldSentAheadOfItsPlaceLosesNoPicture) {
   ASSERT_EQ(13u, clean.size());
   for (size_t at : {7u, 6u}) {
     for (uint32_t threads : enginetest::worker_counts({1u, 2u, 4u, 8u})) {
-      VideoDamage damage{};
-      const DecodeRun run = enginetest::decode_counting_damage(sent_again(s, {{25, at}}), threads, &damage);
+      enginetest::DecodeOptions options;
+      options.threads = threads;
+      const enginetest::DecodeRun run = enginetest::decode_buffer(sent_again(s, {{25, at}}), options);
       EXPECT_TRUE(run.finished) << "after field " << at << ", " << threads << " workers";
       EXPECT_EQ(clean, run.md5s) << "after field " << at << ", " << threads << " workers";
-      EXPECT_EQ(1u, damage.fieldsRepeated) << "after field " << at << ", " << threads << " workers";
+      EXPECT_EQ(1u, run.damage.fieldsRepeated) << "after field " << at << ", " << threads << " workers";
     }
   }
 }

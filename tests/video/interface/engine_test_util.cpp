@@ -4,20 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <string>
+#include <utility>
 
 #include "decoder_engine.h"
 #include "md5.h"
 
 namespace enginetest {
-
-DecodeRun decode_counting_damage(const std::vector<uint8_t>& data, uint32_t threads, VideoDamage* damage) {
-  DecodeOptions opt;
-  opt.threads = threads;
-  opt.beforeClose = [damage](const VideoDecoder* d) {
-    AVCHDVideoDecoderGetDamageLib(const_cast<VideoDecoder*>(d), damage);
-  };
-  return decode_buffer(data, opt);
-}
 
 DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options) {
   DecodeRun run;
@@ -74,9 +67,24 @@ DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& o
     }
     st = AVCHDDecodeVideoStreamLib(dec, picture.data(), in, n, eos, options.decodeFlags);
   }
+  AVCHDVideoDecoderGetDamageLib(dec, &run.damage);
   if (options.beforeClose) options.beforeClose(dec);
   AVCHDCloseVideoDecoderLib(dec);
   return run;
+}
+
+std::string damage_words(const VideoDamage& d) {
+  std::string out;
+  const std::pair<uint32_t, const char*> kinds[] = {
+      {d.slicesDropped, "slices dropped"},
+      {d.picturesIncomplete, "pictures incomplete"},
+      {d.picturesMissingReferences, "pictures with references never received"},
+      {d.picturesBeforeStart, "pictures before the start"},
+      {d.picturesOtherSize, "pictures with references of another size"},
+      {d.fieldsRepeated, "fields repeated"}};
+  for (const auto& [n, what] : kinds)
+    if (n != 0) out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+  return out;
 }
 
 std::vector<uint32_t> worker_counts(std::initializer_list<uint32_t> usual) {

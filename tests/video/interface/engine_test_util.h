@@ -23,6 +23,7 @@ struct DecodeRun {
   std::vector<uint32_t> statuses;
   std::vector<std::vector<uint8_t>> pictures;  // with DecodeOptions::keepPictures
   VideoDecoderParams params{};
+  VideoDamage damage{};  // what the decoder counted as damage, at the end
 };
 
 struct DecodeOptions {
@@ -39,9 +40,8 @@ struct DecodeOptions {
 
 DecodeRun decode_buffer(const std::vector<uint8_t>& data, const DecodeOptions& options);
 
-// decode_buffer with `threads` workers, the damage the instance counted in
-// `*damage`.
-DecodeRun decode_counting_damage(const std::vector<uint8_t>& data, uint32_t threads, VideoDamage* damage);
+// The damage counted, in words ("" when there is none).
+std::string damage_words(const VideoDamage& d);
 
 // The worker counts at which a test compares the decoder's output: `usual`,
 // or those AVCHD_TEST_WORKERS lists ("2,8", as the ThreadSanitizer stage of
