@@ -404,10 +404,12 @@ std::vector<uint8_t> pcm_idr(const StreamShape& st, uint8_t luma, uint8_t cb, ui
   return h264test::annexb_unit(0x65, w.bytes());
 }
 
-// A colour stream that changes to monochrome sets and back: the P picture
-// after the change back is lost and concealed from the monochrome IDR
-// picture before it, whose chroma no slice writes. It reads mid-grey there
-// whatever the buffer the monochrome picture got held before.
+// A colour stream that changes to monochrome sets and back: the IDR
+// picture after the change back is lost and concealed from the monochrome
+// IDR picture before it, whose chroma no slice writes. It reads mid-grey
+// there whatever the buffer the monochrome picture got held before. (A P
+// picture there would belong to a stream joined on without its IDR
+// picture, and be left out.)
 TEST(DamageRecovery, ChromaOfAMonochromePictureIsGreyForThoseConcealedFromIt) {
   StreamShape colour;
   colour.profile = 100;
@@ -427,8 +429,7 @@ TEST(DamageRecovery, ChromaOfAMonochromePictureIsGreyForThoseConcealedFromIt) {
   add(&data, sps_unit(colour));
   add(&data, pps_unit(colour));
   SliceShape lost;
-  lost.sliceType = 5;
-  lost.frameNum = 1;
+  lost.idr = true;
   add(&data, slice_unit(colour, lost));  // no slice data: concealed
   for (uint32_t threads : enginetest::worker_counts({1u, 2u, 8u})) {
     DecodeOptions opt;
