@@ -9,8 +9,9 @@
 // the first picture output, and one whose stray pictures a delimiter closes
 // at the end of the input ends the same on every run; a second IDR picture asking to drop
 // the pictures before it still lets them out; smaller pictures joined on
-// are each output at their own size. The outcome is the same for every
-// worker count.
+// are each output at their own size; the pictures of a stream joined on
+// without its IDR picture, before its start, are left out and counted,
+// whatever their size. The outcome is the same for every worker count.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -469,6 +470,145 @@ TEST(DamageRecovery, NoOutputOfPriorPicsStillOutputsThem) {
   const DecodeRun run = decode_everywhere("no_output_of_prior_pics_flag", stream_of(shape, pictures));
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
   EXPECT_EQ(10u, run.md5s.size());
+}
+
+// A stream's NAL units from `from` on, but its IDR slices.
+std::vector<uint8_t> without_idr_slices(const std::vector<uint8_t>& s, size_t from = 0) {
+  const std::vector<size_t> u = unit_starts(s);
+  std::vector<uint8_t> out;
+  for (size_t i = from; i < u.size(); ++i) {
+    const size_t end = i + 1 < u.size() ? u[i + 1] : s.size();
+    if ((s[header_at(s, u[i])] & 31) != 5) out.insert(out.end(), s.begin() + u[i], s.begin() + end);
+  }
+  return out;
+}
+
+std::vector<uint8_t> joined(const char* first, const std::vector<uint8_t>& second) {
+  std::vector<uint8_t> out = testsupport::read_file(testsupport::testdata_file(first));
+  out.insert(out.end(), second.begin(), second.end());
+  return out;
+}
+
+// The pictures and the damage counted, the same with 1, 2, 4 and 8 workers.
+DecodeRun decode_counting(const std::string& what, const std::vector<uint8_t>& data, VideoDamage* damage) {
+  DecodeRun first;
+  VideoDamage firstDamage{};
+  const std::vector<uint32_t> counts = enginetest::worker_counts({1u, 2u, 4u, 8u});
+  for (uint32_t threads : counts) {
+    VideoDamage d{};
+    DecodeOptions opt;
+    opt.threads = threads;
+    opt.beforeClose = [&d](const VideoDecoder* dec) {
+      AVCHDVideoDecoderGetDamageLib(const_cast<VideoDecoder*>(dec), &d);
+    };
+    const DecodeRun r = decode_buffer(data, opt);
+    EXPECT_TRUE(r.finished) << what << ", " << threads << " workers: error " << r.errorCode << " " << r.refusal;
+    if (threads == counts.front()) {
+      first = r;
+      firstDamage = d;
+      continue;
+    }
+    EXPECT_EQ(first.md5s, r.md5s) << what << ", " << threads << " workers";
+    EXPECT_EQ(firstDamage.picturesBeforeStart, d.picturesBeforeStart) << what << ", " << threads << " workers";
+    EXPECT_EQ(firstDamage.picturesOtherSize, d.picturesOtherSize) << what << ", " << threads << " workers";
+  }
+  *damage = firstDamage;
+  return first;
+}
+
+std::vector<std::string> reference_md5s(const std::string& file) {
+  return framemd5_column(testsupport::read_text(file));
+}
+
+// A stream joined on without its IDR pictures (only its parameter sets and
+// P pictures): none of its pictures is predicted from the first stream's,
+// which were their references; they are left out and counted. Joined whole,
+// the same streams are undamaged and give the reference decoder's pictures.
+TEST(DamageRecovery, StreamJoinedOnWithoutItsIdrPicturesIsLeftOut) {
+  AVCHD_REQUIRE_TESTDATA(first, "h264-features/01_cavlc_main.264");
+  AVCHD_REQUIRE_TESTDATA(second, "h264-features/02_cabac_main.264");
+  const std::vector<std::string> firstPictures =
+      reference_md5s(testsupport::testdata_file("h264-features/01_cavlc_main.framemd5"));
+  VideoDamage damage{};
+  DecodeRun run = decode_counting("02 without IDR after 01",
+                                  joined("h264-features/01_cavlc_main.264", without_idr_slices(testsupport::read_file(second))),
+                                  &damage);
+  EXPECT_EQ(firstPictures, run.md5s);
+  EXPECT_EQ(45u, damage.picturesBeforeStart);
+  EXPECT_EQ(0u, damage.picturesOtherSize);
+
+  std::vector<std::string> both = firstPictures;
+  for (const std::string& md5 : reference_md5s(testsupport::testdata_file("h264-features/02_cabac_main.framemd5")))
+    both.push_back(md5);
+  run = decode_counting("02 after 01", joined("h264-features/01_cavlc_main.264", testsupport::read_file(second)), &damage);
+  EXPECT_EQ(both, run.md5s);
+  EXPECT_EQ(0u, damage.picturesBeforeStart);
+}
+
+// Smaller pictures joined on without their IDR pictures are not cut from
+// the larger ones before them; larger ones, which the decoder's buffers
+// cannot hold, do not end the stream. Both are left out and counted.
+TEST(DamageRecovery, PicturesOfAnotherSizeWithoutTheirIdrPicturesAreLeftOut) {
+  AVCHD_REQUIRE_TESTDATA(large, "h264-features/01_cavlc_main.264");  // 352x288
+  AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");     // 176x144
+  const std::string conformance = testsupport::local_data_file("conformance/");
+  VideoDamage damage{};
+  DecodeRun run = decode_counting("BA_MW_D without IDR after 01",
+                                  joined("h264-features/01_cavlc_main.264", without_idr_slices(testsupport::read_file(small))),
+                                  &damage);
+  EXPECT_EQ(reference_md5s(testsupport::testdata_file("h264-features/01_cavlc_main.framemd5")), run.md5s);
+  EXPECT_EQ(96u, damage.picturesOtherSize);
+  EXPECT_EQ(0u, damage.picturesBeforeStart);
+
+  run = decode_counting("01 without IDR after BA_MW_D",
+                        joined("h264-conformance/BA_MW_D.264", without_idr_slices(testsupport::read_file(large))), &damage);
+  EXPECT_EQ(reference_md5s(conformance + "BA_MW_D.md5s"), run.md5s);
+  EXPECT_EQ(45u, damage.picturesOtherSize);
+}
+
+// A stream joined on at an open GOP's I picture with its recovery point (no
+// IDR picture): it starts there as a stream that begins there does, its
+// leading pictures left out and none predicted from the stream before.
+TEST(DamageRecovery, StreamJoinedOnAtARecoveryPointStartsThere) {
+  AVCHD_REQUIRE_TESTDATA(first, "h264-features/01_cavlc_main.264");
+  AVCHD_REQUIRE_TESTDATA(second, "h264-features/30_open_gop_sei_aud.264");
+  const std::vector<uint8_t> b = testsupport::read_file(second);
+  const std::vector<size_t> u = unit_starts(b);
+  size_t gop = 0;  // the delimiter of the second access unit with a sequence parameter set
+  for (size_t i = 1, sets = 0; i < u.size() && gop == 0; ++i)
+    if ((b[header_at(b, u[i])] & 31) == 7 && ++sets == 2) gop = i - 1;
+  ASSERT_GT(gop, 0u);
+  ASSERT_EQ(9, b[header_at(b, u[gop])] & 31);
+  const std::vector<uint8_t> cut(b.begin() + static_cast<std::ptrdiff_t>(u[gop]), b.end());
+  VideoDamage damage{};
+  const DecodeRun alone = decode_counting("30 from its second GOP", cut, &damage);
+  EXPECT_EQ(38u, alone.md5s.size());
+  std::vector<std::string> expected =
+      reference_md5s(testsupport::testdata_file("h264-features/01_cavlc_main.framemd5"));
+  expected.insert(expected.end(), alone.md5s.begin(), alone.md5s.end());
+  const DecodeRun run = decode_counting("30 from its second GOP after 01", joined("h264-features/01_cavlc_main.264", cut), &damage);
+  EXPECT_EQ(expected, run.md5s);
+  EXPECT_EQ(0u, damage.picturesBeforeStart);
+  EXPECT_EQ(0u, damage.picturesOtherSize);
+}
+
+// A stream that begins with P pictures, its first IDR picture lost: they
+// are left out as before, and now counted.
+TEST(DamageRecovery, PicturesBeforeTheFirstStartAreCounted) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/02_cabac_main.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<size_t> u = unit_starts(s);
+  size_t idr = 0;
+  while (idr < u.size() && (s[header_at(s, u[idr])] & 31) != 5) ++idr;
+  ASSERT_LT(idr, u.size());
+  std::vector<uint8_t> damaged(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(u[idr]));
+  damaged.insert(damaged.end(), s.begin() + static_cast<std::ptrdiff_t>(u[idr + 1]), s.end());
+  VideoDamage damage{};
+  const DecodeRun run = decode_counting("02 without its first IDR picture", damaged, &damage);
+  const std::vector<std::string> all = reference_md5s(testsupport::testdata_file("h264-features/02_cabac_main.framemd5"));
+  ASSERT_EQ(50u, all.size());
+  EXPECT_EQ(std::vector<std::string>(all.begin() + 12, all.end()), run.md5s);
+  EXPECT_EQ(11u, damage.picturesBeforeStart);
 }
 
 }  // namespace
