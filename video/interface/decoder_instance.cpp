@@ -151,14 +151,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->picturesOtherSize = 0;
   dec->fieldsRepeated = 0;
   ds->recoveryPoint = 0;
-  dec->activeSps = nullptr;
-  dec->activePps = nullptr;
-  dec->awaitingStart = 0;
-  dec->leavingOut = 0;
-  dec->streamStarting = kStreamStartNone;
-  dec->startKeySet = 0;
-  dec->startKey = 0;
-  dec->recoveryBeforeStart = 0;
+  dec->join = StreamJoin{};
   std::memset(&dec->firstSuspect, 0, sizeof(dec->firstSuspect));
   dec->refusedSetInUse = 0;
   dec->firstDrop = 0;

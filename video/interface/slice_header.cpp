@@ -309,16 +309,16 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   if (!bind_picture_arrays(ds, p, idr || nalRefIdc != 0)) return block_shortage(&dec->motionPool);
   // A stream joined on without its IDR picture starts here: like an IDR
   // picture, this one begins the order counts, keys and output order anew.
-  const uint8_t starting = dec->streamStarting;
-  dec->streamStarting = kStreamStartNone;
+  const uint8_t starting = dec->join.starting;
+  dec->join.starting = kStreamStartNone;
   const bool fresh = idr || starting != kStreamStartNone;
   if (starting != kStreamStartNone) {
-    dec->awaitingStart = 0;
+    dec->join.awaitingStart = 0;
     dec->poc.pendingValid = 0;
     std::memset(&dec->poc.prev, 0, sizeof(dec->poc.prev));
   }
-  dec->activeSps = sps;
-  dec->activePps = s->pps;
+  dec->join.activeSps = sps;
+  dec->join.activePps = s->pps;
   p->setUp = 1;
   p->setUpOrder = ++dec->setUpCount;
   p->frameNum = s->frame_num;
@@ -365,10 +365,10 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   // The pictures of a stream started without an IDR picture that come
   // before its start in output order are left out, as at the beginning of
   // the input; the pictures of the stream before it are no references.
-  if (idr) dec->startKeySet = 0;
+  if (idr) dec->join.startKeySet = 0;
   if (starting != kStreamStartNone) {
-    dec->startKeySet = 1;
-    dec->startKey = p->outputKey;
+    dec->join.startKeySet = 1;
+    dec->join.startKey = p->outputKey;
   }
   if (starting == kStreamStartIntra) unmark_all_but(ds, p);
   if (fresh && p->prevInDecodeOrder) {
@@ -519,9 +519,9 @@ bool frame_num_follows(const DecodedPicture* p, const HeaderStart& h, uint8_t na
 // picture may change), or its picture parameter set was sent again with
 // other content and its frame_num does not follow on.
 bool begins_other_stream(const VideoDecoder* dec, const DecodedPicture* p, const HeaderStart& h, uint8_t nalRefIdc) {
-  if (!dec->activeSps || !dec->activePps) return false;
-  if (!same_content(h.pps->sps, dec->activeSps)) return true;
-  return h.pps_id == dec->activePps->pic_parameter_set_id && !same_content(h.pps, dec->activePps) &&
+  if (!dec->join.activeSps || !dec->join.activePps) return false;
+  if (!same_content(h.pps->sps, dec->join.activeSps)) return true;
+  return h.pps_id == dec->join.activePps->pic_parameter_set_id && !same_content(h.pps, dec->join.activePps) &&
          !frame_num_follows(p, h, nalRefIdc);
 }
 
@@ -540,29 +540,29 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
   const bool recovery = newUnit && ds->recoveryPoint;
   if (newUnit) {
     ds->recoveryPoint = 0;
-    dec->leavingOut = 0;
-    dec->streamStarting = kStreamStartNone;
-    if (recovery && !ds->startPicture) dec->recoveryBeforeStart = 1;
-  } else if (dec->leavingOut) {
+    dec->join.leavingOut = 0;
+    dec->join.starting = kStreamStartNone;
+    if (recovery && !ds->startPicture) dec->join.recoveryBeforeStart = 1;
+  } else if (dec->join.leavingOut) {
     return true;
   }
-  if (type == 5) dec->awaitingStart = 0;
+  if (type == 5) dec->join.awaitingStart = 0;
   if (!newUnit || type == 5 || !ds->startPicture) return false;
   BitReaderCabac r = tb->reader;
   HeaderStart h;
   DecodedPicture* p = ds->currentPicture;
   if (!read_header_start(&r, ds->ppsList, p->accessUnitIndex, type, &h)) return false;
-  if (!dec->awaitingStart && begins_other_stream(dec, p, h, nalRefIdc)) dec->awaitingStart = 1;
-  if (!dec->awaitingStart) return false;
+  if (!dec->join.awaitingStart && begins_other_stream(dec, p, h, nalRefIdc)) dec->join.awaitingStart = 1;
+  if (!dec->join.awaitingStart) return false;
   const SequenceParameterSet* sps = h.pps->sps;
   const bool fits = 16u * sps->PicWidthInMbs + 64u <= ds->lumaPitch && 16u * sps->FrameHeightInMbs <= ds->lumaHeight;
   const bool intra = (h.slice_type & 255u) % kSliceTypeCount == kSliceTypeI;
   if (fits && (intra || recovery)) {
-    dec->streamStarting = intra ? kStreamStartIntra : kStreamStartRecovery;
+    dec->join.starting = intra ? kStreamStartIntra : kStreamStartRecovery;
     return false;
   }
-  dec->leavingOut = 1;
-  if (same_size(sps, dec->activeSps))
+  dec->join.leavingOut = 1;
+  if (same_size(sps, dec->join.activeSps))
     ++dec->picturesBeforeStart;
   else
     ++dec->picturesOtherSize;
@@ -929,11 +929,11 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       if (!ds->startPicture) {
         RemoveCurrentAccessUnit(ds);
         result = kStepNoReference;
-      } else if (dec->startKeySet && p->outputKey < dec->startKey) {
+      } else if (dec->join.startKeySet && p->outputKey < dec->join.startKey) {
         // Before the start of a stream joined on without its IDR picture
         // in output order: predicted from pictures before that start.
         RemoveCurrentAccessUnit(ds);
-        dec->leavingOut = 1;
+        dec->join.leavingOut = 1;
         return consumed(kStepConsumed);
       } else {
         task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
@@ -968,7 +968,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       if (!ds->startPicture && dec->firstDrop == 0) dec->firstDrop = result;
       // A P or B picture the stream begins with, before any I picture or
       // recovery point.
-      if (!ds->startPicture && newUnit && !dec->recoveryBeforeStart &&
+      if (!ds->startPicture && newUnit && !dec->join.recoveryBeforeStart &&
           (result == kStepNoReference || result == kStepMissingReference))
         ++dec->picturesBeforeStart;
       ds->prevNalType = static_cast<uint8_t>(type);

@@ -14,6 +14,7 @@
 // whatever their size. The outcome is the same for every worker count.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,26 +42,37 @@ std::vector<uint8_t> without_type(const std::vector<uint8_t>& s, uint8_t type) {
   return out;
 }
 
-// Decodes `data` with 1, 2 and 8 workers (or those the test run asks for):
-// the same outcome each time, which is returned. A wait cut short by the
-// time-out is a stall.
-DecodeRun decode_everywhere(const std::string& what, const std::vector<uint8_t>& data) {
+// Decodes `data` with 1, 2 and 8 workers (or `usual`, or those the test
+// run asks for): the same outcome each time, which is returned, with the
+// pictures counted before their stream's start and of another size in
+// `*damage` when asked for. A wait cut short by the time-out is a stall.
+DecodeRun decode_everywhere(const std::string& what, const std::vector<uint8_t>& data, VideoDamage* damage = nullptr,
+                            std::initializer_list<uint32_t> usual = {1u, 2u, 8u}) {
   DecodeRun first;
-  const std::vector<uint32_t> counts = enginetest::worker_counts({1u, 2u, 8u});
+  VideoDamage firstDamage{};
+  const std::vector<uint32_t> counts = enginetest::worker_counts(usual);
   for (uint32_t threads : counts) {
+    VideoDamage d{};
     DecodeOptions opt;
     opt.threads = threads;
     opt.timeoutMs = 10000;
+    opt.beforeClose = [&d](const VideoDecoder* dec) {
+      AVCHDVideoDecoderGetDamageLib(const_cast<VideoDecoder*>(dec), &d);
+    };
     const DecodeRun r = decode_buffer(data, opt);
     EXPECT_NE(kVideoErrorTimeout, r.errorCode) << what << ", " << threads << " workers: stalled";
     if (threads == counts.front()) {
       first = r;
+      firstDamage = d;
       continue;
     }
     EXPECT_EQ(first.errorCode, r.errorCode) << what << ", " << threads << " workers";
     EXPECT_EQ(first.md5s, r.md5s) << what << ", " << threads << " workers";
     EXPECT_EQ(first.finished, r.finished) << what << ", " << threads << " workers";
+    EXPECT_EQ(firstDamage.picturesBeforeStart, d.picturesBeforeStart) << what << ", " << threads << " workers";
+    EXPECT_EQ(firstDamage.picturesOtherSize, d.picturesOtherSize) << what << ", " << threads << " workers";
   }
+  if (damage) *damage = firstDamage;
   return first;
 }
 
@@ -489,31 +501,12 @@ std::vector<uint8_t> joined(const char* first, const std::vector<uint8_t>& secon
   return out;
 }
 
-// The pictures and the damage counted, the same with 1, 2, 4 and 8 workers.
+// The pictures and the damage counted, the same with 1, 2, 4 and 8 workers;
+// decoded to the end.
 DecodeRun decode_counting(const std::string& what, const std::vector<uint8_t>& data, VideoDamage* damage) {
-  DecodeRun first;
-  VideoDamage firstDamage{};
-  const std::vector<uint32_t> counts = enginetest::worker_counts({1u, 2u, 4u, 8u});
-  for (uint32_t threads : counts) {
-    VideoDamage d{};
-    DecodeOptions opt;
-    opt.threads = threads;
-    opt.beforeClose = [&d](const VideoDecoder* dec) {
-      AVCHDVideoDecoderGetDamageLib(const_cast<VideoDecoder*>(dec), &d);
-    };
-    const DecodeRun r = decode_buffer(data, opt);
-    EXPECT_TRUE(r.finished) << what << ", " << threads << " workers: error " << r.errorCode << " " << r.refusal;
-    if (threads == counts.front()) {
-      first = r;
-      firstDamage = d;
-      continue;
-    }
-    EXPECT_EQ(first.md5s, r.md5s) << what << ", " << threads << " workers";
-    EXPECT_EQ(firstDamage.picturesBeforeStart, d.picturesBeforeStart) << what << ", " << threads << " workers";
-    EXPECT_EQ(firstDamage.picturesOtherSize, d.picturesOtherSize) << what << ", " << threads << " workers";
-  }
-  *damage = firstDamage;
-  return first;
+  const DecodeRun run = decode_everywhere(what, data, damage, {1u, 2u, 4u, 8u});
+  EXPECT_TRUE(run.finished) << what << ": error " << run.errorCode << " " << run.refusal;
+  return run;
 }
 
 std::vector<std::string> reference_md5s(const std::string& file) {
