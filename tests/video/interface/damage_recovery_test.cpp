@@ -536,6 +536,7 @@ TEST(DamageRecovery, StreamJoinedOnWithoutItsIdrPicturesIsLeftOut) {
   run = decode_counting("02 after 01", joined("h264-features/01_cavlc_main.264", testsupport::read_file(second)), &damage);
   EXPECT_EQ(both, run.md5s);
   EXPECT_EQ(0u, damage.picturesBeforeStart);
+  EXPECT_EQ(0u, damage.picturesOtherSize);
 }
 
 // Smaller pictures joined on without their IDR pictures are not cut from
