@@ -133,9 +133,9 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
   say(d.picturesMissingReferences, "picture refers", "pictures refer",
       "to pictures never received (predicted from those received instead)");
   say(d.picturesBeforeStart, "picture", "pictures",
-      "before an IDR or recovery point of their stream (predicted from pictures that are not theirs)");
+      "before an IDR picture, I picture or recovery point of their stream (left out)");
   say(d.picturesOtherSize, "picture has", "pictures have",
-      "references of another size (concealed without them)");
+      "references of another size (left out)");
   say(d.fieldsRepeated, "field", "fields", "sent again (left out)");
   return any;
 }

@@ -25,6 +25,35 @@ size_t FindStartCode(const std::vector<uint8_t>& data, size_t from, int type) {
   return kNone;
 }
 
+// Bytes from a slice's start code on that hold its first_mb_in_slice and
+// slice_type as long as they start an I picture (00 00 01, the header byte,
+// then at most 1 + 9 bits).
+constexpr size_t kSliceStartBytes = 6;
+
+// Whether the slice header at `from` begins an I picture: first_mb_in_slice
+// 0, slice_type 2 or 7. No emulation prevention byte can come before the
+// end of that: the header's first bit is 1.
+bool IntraPictureStart(const std::vector<uint8_t>& data, size_t from) {
+  size_t bit = 0;
+  const auto next = [&]() -> int {
+    const size_t byte = from + bit / 8;
+    if (byte >= data.size()) return -1;
+    return data[byte] >> (7 - bit++ % 8) & 1;
+  };
+  if (next() != 1) return false;  // first_mb_in_slice is not 0
+  uint32_t zeros = 0;
+  int b = 0;
+  while ((b = next()) == 0 && zeros < 4) ++zeros;
+  if (b != 1) return false;
+  uint32_t value = 0;
+  for (uint32_t i = 0; i < zeros; ++i) {
+    if ((b = next()) < 0) return false;
+    value = value << 1 | static_cast<uint32_t>(b);
+  }
+  const uint32_t sliceType = (1u << zeros) - 1 + value;
+  return sliceType == 2 || sliceType == 7;
+}
+
 }  // namespace
 
 ChunkedStream::~ChunkedStream() {
@@ -121,9 +150,10 @@ bool ChunkedStream::NextPiece(size_t from, size_t* end, VideoDecoderParams* next
       continue;
     const bool bigger = p.codedWidth > opened_.codedWidth || p.codedHeight > opened_.codedHeight ||
                         p.outputWidth > opened_.outputWidth || p.outputHeight > opened_.outputHeight;
-    // A new size comes with an IDR picture: a set that none follows (one no
-    // slice uses, or a damaged one) is left to the decoder.
-    if (bigger && IdrFollows(set)) {
+    // A new size comes with a stream's start: a set that none follows (one
+    // no slice uses, a damaged one, or one of a stream joined on without its
+    // start) is left to the decoder, which leaves its pictures out.
+    if (bigger && StartFollows(set)) {
       *end = set;
       *next = p;
       *larger = true;
@@ -133,15 +163,20 @@ bool ChunkedStream::NextPiece(size_t from, size_t* end, VideoDecoderParams* next
   return true;
 }
 
-bool ChunkedStream::IdrFollows(size_t set) {
+bool ChunkedStream::StartFollows(size_t set) {
   for (size_t at = set + 3;; at += 3) {
-    while ((at = FindStartCode(buffer_, at, -1)) == kNone && !ended_ && buffer_.size() - set < kLargestParameterSet) {
-      at = std::max(set + 3, buffer_.size() - 3);
+    // With the slice header's first bytes: first_mb_in_slice and slice_type.
+    size_t found = kNone;
+    while (((found = FindStartCode(buffer_, at, -1)) == kNone || found + kSliceStartBytes > buffer_.size()) &&
+           !ended_ && buffer_.size() - set < kLargestParameterSet) {
+      at = found != kNone ? found : std::max(set + 3, buffer_.size() - 3);
       if (!Append(chunk_)) return false;
     }
+    at = found;
     if (at == kNone) return false;
     const int type = buffer_[at + 3] & 0x1F;
-    if (type == 1 || type == 5) return type == 5;
+    if (type == 5) return true;
+    if (type == 1) return IntraPictureStart(buffer_, at + 4);
   }
 }
 

@@ -80,9 +80,11 @@ class ChunkedStream {
   // for larger pictures (then `*next` holds its parameters and `*larger` is
   // set). False on a read error.
   bool NextPiece(size_t from, size_t* end, VideoDecoderParams* next, bool* larger);
-  // Whether the first slice after the set at `set` is an IDR slice (read on
-  // as far as a parameter set's length when needed).
-  bool IdrFollows(size_t set);
+  // Whether the first slice after the set at `set` starts a stream: an IDR
+  // slice, or the first I slice of a picture (a stream that begins at a
+  // recovery point or without an IDR picture). Read on as far as a
+  // parameter set's length when needed.
+  bool StartFollows(size_t set);
 
   // Notes where the first start code is, once buffer_ holds it (searched
   // from `from` on: the bytes before hold none).

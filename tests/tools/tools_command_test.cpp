@@ -597,6 +597,53 @@ TEST(H264dec, EveryPictureAtItsOwnSize) {
   }
 }
 
+// The MD5 column of h264dec's --framemd5 output.
+std::vector<std::string> Md5Column(const std::string& framemd5) {
+  std::vector<std::string> out;
+  std::istringstream lines(framemd5);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty() && line[0] != '#') out.push_back(line.substr(line.rfind(' ') + 1));
+  return out;
+}
+
+// Larger pictures joined on without their IDR pictures, an open-GOP stream:
+// its pictures before its first recovery point I picture are left out and
+// said to be of another size; a decoder for its size is opened at that I
+// picture, from which it decodes as it does alone. It ended the stream.
+TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtAnIPicture) {
+  AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");             // 176x144
+  AVCHD_REQUIRE_TESTDATA(large, "h264-features/30_open_gop_sei_aud.264");  // 352x288
+  const std::vector<uint8_t> b = testsupport::read_file(large);
+  std::vector<size_t> units;  // start codes
+  for (size_t i = 0; i + 3 < b.size(); ++i)
+    if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) units.push_back(i);
+  std::vector<uint8_t> withoutIdr;
+  for (size_t u = 0; u < units.size(); ++u)
+    if ((b[units[u] + 3] & 31) != 5)
+      withoutIdr.insert(withoutIdr.end(), b.begin() + static_cast<std::ptrdiff_t>(units[u]),
+                        u + 1 < units.size() ? b.begin() + static_cast<std::ptrdiff_t>(units[u + 1]) : b.end());
+  const testsupport::CommandResult alone =
+      testsupport::run_command(std::string(H264DEC) + " --framemd5 " + Write("open_gop_without_idr.264", withoutIdr));
+  EXPECT_EQ(alone.exit, 3) << alone.err;
+  ASSERT_EQ(38u, Md5Column(alone.out).size()) << alone.err;
+  std::vector<uint8_t> joined = testsupport::read_file(small);
+  joined.insert(joined.end(), withoutIdr.begin(), withoutIdr.end());
+  std::vector<std::string> expected = Md5Column(testsupport::read_text(testsupport::local_data_file("conformance/BA_MW_D.md5s")));
+  for (const std::string& md5 : Md5Column(alone.out)) expected.push_back(md5);
+  const std::string path = Write("larger_without_idr.264", joined);
+  for (const char* threads : {"1", "8"}) {
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(H264DEC) + " --framemd5 --threads " + threads + " " + path);
+    EXPECT_EQ(r.exit, 3) << r.err;
+    EXPECT_EQ(expected, Md5Column(r.out)) << threads << " workers";
+    EXPECT_NE(r.err.find(": damaged: 9 pictures have references of another size (left out)\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("138 pictures in IYUV (planar 4:2:0: Y, then U, then V): 176x144 (38016 bytes each); from "
+                         "picture 101: 352x288"),
+              std::string::npos)
+        << r.err;
+  }
+}
+
 // A stream the decoder refuses gets no checksum of the pictures before the
 // refusal.
 TEST(H264dec, RefusedStreamHasNoChecksum) {

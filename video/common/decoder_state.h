@@ -283,4 +283,7 @@ struct DecoderState {
   // syntax: a refusal code (kVideoRefusal... in bits 0..7, its detail in bits
   // 8..15; see sps_refusal).
   uint16_t paramSetRefusal;
+  // A recovery point SEI came for the access unit being assembled (cleared
+  // by its first slice).
+  uint8_t recoveryPoint;
 };

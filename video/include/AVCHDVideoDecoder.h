@@ -322,11 +322,13 @@ struct VideoDamage {
   // Pictures whose reference lists named pictures never received (lost
   // pictures or fields, frame_num gaps the sequence does not allow).
   uint32_t picturesMissingReferences;
-  // P and B pictures before any IDR or recovery point of their stream:
-  // predicted from pictures that are not theirs.
+  // P and B pictures before any IDR picture, I picture or recovery point of
+  // their stream (a stream that begins without one, or one joined on
+  // without its IDR picture): their references would be pictures that are
+  // not theirs; left out.
   uint32_t picturesBeforeStart;
-  // Pictures whose references are of another picture size: concealed
-  // without them, or left out.
+  // The same for pictures of another size than the pictures before them:
+  // left out.
   uint32_t picturesOtherSize;
   // Fields the stream sent again, left out.
   uint32_t fieldsRepeated;

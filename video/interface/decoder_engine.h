@@ -170,6 +170,32 @@ struct PictureProgress {
   DeblockPass* pass;
 };
 
+// Streams joined on without their IDR picture (see slice_header.cpp): the
+// sets of the last picture set up; whether a stream that began after it (a
+// non-IDR picture with other sets) waits for its start (an IDR or I
+// picture, or one with a recovery point), its pictures left out till then;
+// whether the slices of the picture being read are left out; the start the
+// next picture set up makes (kStreamStart...); the output key of that start
+// picture, before which its stream's pictures (open-GOP leading pictures)
+// are left out too; and whether a recovery point came before the first
+// picture decoded.
+struct StreamJoin {
+  const SequenceParameterSet* activeSps;
+  const PictureParameterSet* activePps;
+  uint8_t awaitingStart;
+  uint8_t leavingOut;
+  uint8_t starting;
+  uint8_t startKeySet;
+  int32_t startKey;
+  uint8_t recoveryBeforeStart;
+};
+
+// How the picture set up next starts a stream joined on without its IDR
+// picture: as an I picture (the pictures before it are no references for
+// it or those after it) or at a recovery point (predicted from what there
+// is, as such a start is meant to be).
+enum : uint8_t { kStreamStartNone = 0, kStreamStartIntra = 1, kStreamStartRecovery = 2 };
+
 struct VideoDecoder {
   DecodeTask* taskPool;
   DecoderState* decoderState;
@@ -269,6 +295,7 @@ struct VideoDecoder {
   uint32_t picturesBeforeStart;
   uint32_t picturesOtherSize;
   uint32_t fieldsRepeated;
+  StreamJoin join;  // under the instance lock
 };
 
 // Forgets every picture's progress (set-up ranks start again at reset), and

@@ -155,6 +155,8 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->fieldsRepeated = 0;
   dec->sentFieldCount = 0;
   dec->refFrameNumKnown = 0;
+  ds->recoveryPoint = 0;
+  dec->join = StreamJoin{};
   std::memset(&dec->firstSuspect, 0, sizeof(dec->firstSuspect));
   dec->refusedSetInUse = 0;
   dec->firstDrop = 0;

@@ -70,6 +70,20 @@ bool read_header_start(BitReaderCabac* r, PictureParameterSet* ppsList, uint32_t
   return true;
 }
 
+// The slice's identity fields, as read.
+void take_header_start(SliceDecodeContext* s, const HeaderStart& h) {
+  s->pic_parameter_set_id = static_cast<uint8_t>(h.pps_id);
+  s->frame_num = h.frame_num;
+  s->field_pic_flag_coded = h.field_pic_flag;
+  s->bottom_field_flag = h.bottom_field_flag;
+  s->CurrPicNum = h.field_pic_flag ? 2 * h.frame_num + 1 : h.frame_num;
+  s->idr_pic_id = static_cast<uint16_t>(h.idr_pic_id);
+  s->pic_order_cnt_lsb = h.poc_lsb;
+  s->delta_pic_order_cnt_bottom = h.delta_bottom;
+  s->delta_pic_order_cnt[0] = h.delta[0];
+  s->delta_pic_order_cnt[1] = h.delta[1];
+}
+
 void insert_after(DecodedPicture* at, DecodedPicture* p) {
   p->prevInOutputOrder = at;
   p->nextInOutputOrder = at->nextInOutputOrder;
@@ -361,6 +375,14 @@ void follow_earlier_timing(VideoDecoder* dec, DecodedPicture* p) {
   ds->removalTimeBase += shift;
 }
 
+// Ends every reference but p, as an IDR picture does.
+void unmark_all_but(DecoderState* ds, DecodedPicture* p) {
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* q = &ds->pictures[i];
+    if (q != p && q->referenceMarking) unmark_reference(q, p, 3);
+  }
+}
+
 int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContext* s, SequenceParameterSet* sps,
                           bool idr, uint8_t nalRefIdc, uint32_t openFlags) {
   DecoderState* ds = &dec->state;
@@ -368,6 +390,18 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   const uint32_t field = s->field_pic_flag_coded;
   // Later pictures read a reference picture's motion for direct prediction.
   if (!bind_picture_arrays(ds, p, idr || nalRefIdc != 0)) return block_shortage(&dec->motionPool);
+  // A stream joined on without its IDR picture starts here: like an IDR
+  // picture, this one begins the order counts, keys and output order anew.
+  const uint8_t starting = dec->join.starting;
+  dec->join.starting = kStreamStartNone;
+  const bool fresh = idr || starting != kStreamStartNone;
+  if (starting != kStreamStartNone) {
+    dec->join.awaitingStart = 0;
+    dec->poc.pendingValid = 0;
+    std::memset(&dec->poc.prev, 0, sizeof(dec->poc.prev));
+  }
+  dec->join.activeSps = sps;
+  dec->join.activePps = s->pps;
   p->setUp = 1;
   p->setUpOrder = ++dec->setUpCount;
   p->frameNum = s->frame_num;
@@ -401,10 +435,10 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   if (p->hasPicTiming && !sps->nal_hrd_parameters_present_flag && !sps->vcl_hrd_parameters_present_flag)
     p->hasPicTiming = 0;
   derive_poc(dec, s, sps, idr, nalRefIdc, p);
-  assign_keys(ds, p, idr, openFlags);
+  assign_keys(ds, p, fresh, openFlags);
   if (!p->hasPicTiming) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
   pair_fields(p, s->frame_num);
-  if (idr) dec->sentFieldCount = 0;  // an IDR picture starts the identities anew
+  if (fresh) dec->sentFieldCount = 0;  // a stream's start begins the identities anew
   if (field) remember_field(dec, p, s);
   // Whether or not a slice of it is ever decoded: set up with the sets in
   // force, whatever the buffer held before.
@@ -416,12 +450,21 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   if (prev && !(p->outOfPlace && !prev->outOfPlace) && first_field_alone(prev)) mark_unpaired(dec, prev);
   DecodedPicture* placed = in_place_before(p);
   if (placed != prev && first_field_alone(placed)) mark_unpaired(dec, placed);
-  if (idr && p->hasPicTiming) follow_earlier_timing(dec, p);
+  if (fresh && p->hasPicTiming) follow_earlier_timing(dec, p);
   // A later IDR picture without timing (a stream joined on) comes after the
   // pictures timed by their SEI too.
   if (p->hasPicTiming && p->outputKey > ds->highestKey) ds->highestKey = p->outputKey;
-  if (idr) bump_earlier(ds, p);
-  if (idr && p->prevInDecodeOrder) {
+  if (fresh) bump_earlier(ds, p);
+  // The pictures of a stream started without an IDR picture that come
+  // before its start in output order are left out, as at the beginning of
+  // the input; the pictures of the stream before it are no references.
+  if (idr) dec->join.startKeySet = 0;
+  if (starting != kStreamStartNone) {
+    dec->join.startKeySet = 1;
+    dec->join.startKey = p->outputKey;
+  }
+  if (starting == kStreamStartIntra) unmark_all_but(ds, p);
+  if (fresh && p->prevInDecodeOrder) {
     DecodedPicture* q = p->prevInDecodeOrder;
     while (q->nextInOutputOrder) q = q->nextInOutputOrder;
     if (q != p) insert_after(q, p);
@@ -538,6 +581,90 @@ void leading_picture_check(DecoderState* ds, const SliceDecodeContext* s, Decode
   }
 }
 
+// Whether two parameter sets say the same, whichever versions of their ids
+// they are.
+bool same_content(const SequenceParameterSet* a, const SequenceParameterSet* b) {
+  return a == b || std::memcmp(static_cast<const SequenceParameterSetFields*>(a),
+                               static_cast<const SequenceParameterSetFields*>(b),
+                               sizeof(SequenceParameterSetFields)) == 0;
+}
+bool same_content(const PictureParameterSet* a, const PictureParameterSet* b) {
+  return a == b || std::memcmp(static_cast<const PictureParameterSetFields*>(a),
+                               static_cast<const PictureParameterSetFields*>(b),
+                               sizeof(PictureParameterSetFields)) == 0;
+}
+
+// Whether the frame_num of a non-IDR picture p follows on from the last
+// reference picture before it: the next number, or the same one for a
+// non-reference picture or a field of the same frame.
+bool frame_num_follows(const DecodedPicture* p, const HeaderStart& h, uint8_t nalRefIdc) {
+  const DecodedPicture* q = p->prevInDecodeOrder;
+  while (q && !(q->setUp && (q->idr || q->nalRefIdc != 0))) q = q->prevInDecodeOrder;
+  if (!q) return true;
+  const uint32_t prev = q->mmco5 == 5 ? 0 : static_cast<uint32_t>(q->frameNum);
+  if (h.frame_num == (prev + 1) % h.pps->sps->MaxFrameNum) return true;
+  return h.frame_num == prev && (nalRefIdc == 0 || h.field_pic_flag || q->structure != kFrame);
+}
+
+// Whether a non-IDR picture belongs to another stream than the pictures
+// before it, one joined on without its IDR picture: it uses a sequence
+// parameter set that says other than the one in force (which only an IDR
+// picture may change), or its picture parameter set was sent again with
+// other content and its frame_num does not follow on.
+bool begins_other_stream(const VideoDecoder* dec, const DecodedPicture* p, const HeaderStart& h, uint8_t nalRefIdc) {
+  if (!dec->join.activeSps || !dec->join.activePps) return false;
+  if (!same_content(h.pps->sps, dec->join.activeSps)) return true;
+  return h.pps_id == dec->join.activePps->pic_parameter_set_id && !same_content(h.pps, dec->join.activePps) &&
+         !frame_num_follows(p, h, nalRefIdc);
+}
+
+bool same_size(const SequenceParameterSet* a, const SequenceParameterSet* b) {
+  return a->PicWidthInMbs == b->PicWidthInMbs && a->FrameHeightInMbs == b->FrameHeightInMbs;
+}
+
+// A stream joined on without its IDR picture has no references of its own
+// until it starts: at an IDR or I picture, or at a recovery point. Its P and
+// B pictures before that would be predicted from the other stream's
+// pictures (of another size, perhaps): they are left out, as at the
+// beginning of the input, and counted once each. True when the slice is
+// left out (its identity kept, so that the picture's other slices are too).
+bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint32_t type, uint8_t nalRefIdc) {
+  DecoderState* ds = &dec->state;
+  const bool recovery = newUnit && ds->recoveryPoint;
+  if (newUnit) {
+    ds->recoveryPoint = 0;
+    dec->join.leavingOut = 0;
+    dec->join.starting = kStreamStartNone;
+    if (recovery && !ds->startPicture) dec->join.recoveryBeforeStart = 1;
+  } else if (dec->join.leavingOut) {
+    return true;
+  }
+  if (type == 5) dec->join.awaitingStart = 0;
+  if (!newUnit || type == 5 || !ds->startPicture) return false;
+  BitReaderCabac r = tb->reader;
+  HeaderStart h;
+  DecodedPicture* p = ds->currentPicture;
+  if (!read_header_start(&r, ds->ppsList, p->accessUnitIndex, type, &h)) return false;
+  if (!dec->join.awaitingStart && begins_other_stream(dec, p, h, nalRefIdc)) dec->join.awaitingStart = 1;
+  if (!dec->join.awaitingStart) return false;
+  const SequenceParameterSet* sps = h.pps->sps;
+  const bool fits = 16u * sps->PicWidthInMbs + 64u <= ds->lumaPitch && 16u * sps->FrameHeightInMbs <= ds->lumaHeight;
+  const bool intra = (h.slice_type & 255u) % kSliceTypeCount == kSliceTypeI;
+  if (fits && (intra || recovery)) {
+    dec->join.starting = intra ? kStreamStartIntra : kStreamStartRecovery;
+    return false;
+  }
+  dec->join.leavingOut = 1;
+  if (same_size(sps, dec->join.activeSps))
+    ++dec->picturesBeforeStart;
+  else
+    ++dec->picturesOtherSize;
+  RemoveCurrentAccessUnit(ds);
+  SliceDecodeContext* s = tb->slice;
+  take_header_start(s, h);
+  copy_identity(&dec->prevSlice, s, sps, type, nalRefIdc);
+  return true;
+}
 
 // An IDR picture is a reference picture with frame_num 0. A slice typed
 // IDR that is neither continues the stream: one flipped bit turns a
@@ -667,16 +794,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   if (16u * sps->PicWidthInMbs + 64u > ds->lumaPitch || 16u * sps->FrameHeightInMbs > ds->lumaHeight)
     return refuse_set(ds, kVideoRefusalPictureSize);
   s->pps = pps;
-  s->pic_parameter_set_id = static_cast<uint8_t>(h.pps_id);
-  s->frame_num = h.frame_num;
-  s->field_pic_flag_coded = h.field_pic_flag;
-  s->bottom_field_flag = h.bottom_field_flag;
-  s->CurrPicNum = h.field_pic_flag ? 2 * h.frame_num + 1 : h.frame_num;
-  s->idr_pic_id = static_cast<uint16_t>(h.idr_pic_id);
-  s->pic_order_cnt_lsb = h.poc_lsb;
-  s->delta_pic_order_cnt_bottom = h.delta_bottom;
-  s->delta_pic_order_cnt[0] = h.delta[0];
-  s->delta_pic_order_cnt[1] = h.delta[1];
+  take_header_start(s, h);
   if (pps->redundant_pic_cnt_present_flag) s->redundant_pic_cnt = static_cast<uint8_t>(ue_v(r));
   if (s->slice_type == kSliceTypeB) s->direct_spatial_mv_pred_flag = static_cast<uint8_t>(ReadOneBit(r));
   s->num_ref_idx_l0_active_minus1 = pps->num_ref_idx_l0_active_minus1;
@@ -853,8 +971,13 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
   }
 
   // Slices.
-  if (opened() && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) SetAvailableAccessUnit(ds);
+  bool newUnit = !opened();
+  if (!newUnit && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) {
+    SetAvailableAccessUnit(ds);
+    newUnit = true;
+  }
   if (ds->poolExhausted) return kStepNoPictureBuffer;
+  if (before_stream_start(dec, tb, newUnit, type, refIdc)) return consumed(kStepConsumed);
   DecodedPicture* p = ds->currentPicture;
   // A slice of a picture already finished still has its header read (the
   // same in every run, whenever the picture finished); it is then dropped,
@@ -916,10 +1039,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       // What a damaged IDR picture lacks comes from the picture before it,
       // chosen while that one is still marked (kept from reuse) and held.
       choose_conceal_source(p, nullptr);
-      for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-        DecodedPicture* q = &ds->pictures[i];
-        if (q != p && q->referenceMarking) unmark_reference(q, p, 3);
-      }
+      unmark_all_but(ds, p);
       if (!ds->startPicture) ds->startPicture = p;
       task->state = kTaskEntropyI;
       if (s->slice_type != kSliceTypeI) task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
@@ -949,6 +1069,12 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       if (!ds->startPicture) {
         RemoveCurrentAccessUnit(ds);
         result = kStepNoReference;
+      } else if (dec->join.startKeySet && p->outputKey < dec->join.startKey) {
+        // Before the start of a stream joined on without its IDR picture
+        // in output order: predicted from pictures before that start.
+        RemoveCurrentAccessUnit(ds);
+        dec->join.leavingOut = 1;
+        return consumed(kStepConsumed);
       } else {
         task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
         output_start_check(ds, s, p);
@@ -987,6 +1113,11 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
     case kStepNoReference:
     case kStepMissingReference:
       if (!ds->startPicture && dec->firstDrop == 0) dec->firstDrop = result;
+      // A P or B picture the stream begins with, before any I picture or
+      // recovery point.
+      if (!ds->startPicture && newUnit && !dec->join.recoveryBeforeStart &&
+          (result == kStepNoReference || result == kStepMissingReference))
+        ++dec->picturesBeforeStart;
       ds->prevNalType = static_cast<uint8_t>(type);
       ds->prevNalRefIdc = refIdc;
       if ((decodeFlags & kDecodeFinishDropped) && s->first_mb_in_slice == 0 && p->setUp && ds->startPicture) {

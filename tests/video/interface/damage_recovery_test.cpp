@@ -9,10 +9,12 @@
 // the first picture output, and one whose stray pictures a delimiter closes
 // at the end of the input ends the same on every run; a second IDR picture asking to drop
 // the pictures before it still lets them out; smaller pictures joined on
-// are each output at their own size. The outcome is the same for every
-// worker count.
+// are each output at their own size; the pictures of a stream joined on
+// without its IDR picture, before its start, are left out and counted,
+// whatever their size. The outcome is the same for every worker count.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,12 +42,14 @@ std::vector<uint8_t> without_type(const std::vector<uint8_t>& s, uint8_t type) {
   return out;
 }
 
-// Decodes `data` with 1, 2 and 8 workers (or those the test run asks for):
-// the same outcome each time, which is returned. A wait cut short by the
-// time-out is a stall.
-DecodeRun decode_everywhere(const std::string& what, const std::vector<uint8_t>& data) {
+// Decodes `data` with 1, 2 and 8 workers (or `usual`, or those the test
+// run asks for): the same outcome and the same damage each time, which is
+// returned, with the damage in `*damage` when asked for. A wait cut short by
+// the time-out is a stall.
+DecodeRun decode_everywhere(const std::string& what, const std::vector<uint8_t>& data, VideoDamage* damage = nullptr,
+                            std::initializer_list<uint32_t> usual = {1u, 2u, 8u}) {
   DecodeRun first;
-  const std::vector<uint32_t> counts = enginetest::worker_counts({1u, 2u, 8u});
+  const std::vector<uint32_t> counts = enginetest::worker_counts(usual);
   for (uint32_t threads : counts) {
     DecodeOptions opt;
     opt.threads = threads;
@@ -61,6 +65,7 @@ DecodeRun decode_everywhere(const std::string& what, const std::vector<uint8_t>&
     EXPECT_EQ(first.finished, r.finished) << what << ", " << threads << " workers";
     EXPECT_EQ(damage_words(first.damage), damage_words(r.damage)) << what << ", " << threads << " workers";
   }
+  if (damage) *damage = first.damage;
   return first;
 }
 
@@ -475,10 +480,12 @@ std::vector<uint8_t> pcm_idr(const StreamShape& st, uint8_t luma, uint8_t cb, ui
   return h264test::annexb_unit(0x65, w.bytes());
 }
 
-// A colour stream that changes to monochrome sets and back: the P picture
-// after the change back is lost and concealed from the monochrome IDR
-// picture before it, whose chroma no slice writes. It reads mid-grey there
-// whatever the buffer the monochrome picture got held before.
+// A colour stream that changes to monochrome sets and back: the IDR
+// picture after the change back is lost and concealed from the monochrome
+// IDR picture before it, whose chroma no slice writes. It reads mid-grey
+// there whatever the buffer the monochrome picture got held before. (A P
+// picture there would belong to a stream joined on without its IDR
+// picture, and be left out.)
 TEST(DamageRecovery, ChromaOfAMonochromePictureIsGreyForThoseConcealedFromIt) {
   StreamShape colour;
   colour.profile = 100;
@@ -498,8 +505,7 @@ TEST(DamageRecovery, ChromaOfAMonochromePictureIsGreyForThoseConcealedFromIt) {
   add(&data, sps_unit(colour));
   add(&data, pps_unit(colour));
   SliceShape lost;
-  lost.sliceType = 5;
-  lost.frameNum = 1;
+  lost.idr = true;
   add(&data, slice_unit(colour, lost));  // no slice data: concealed
   for (uint32_t threads : enginetest::worker_counts({1u, 2u, 8u})) {
     DecodeOptions opt;
@@ -539,6 +545,127 @@ TEST(DamageRecovery, NoOutputOfPriorPicsStillOutputsThem) {
   const DecodeRun run = decode_everywhere("no_output_of_prior_pics_flag", stream_of(shape, pictures));
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
   EXPECT_EQ(10u, run.md5s.size());
+}
+
+// A stream's NAL units from `from` on, but its IDR slices.
+std::vector<uint8_t> without_idr_slices(const std::vector<uint8_t>& s, size_t from = 0) {
+  const std::vector<size_t> u = unit_starts(s);
+  std::vector<uint8_t> out;
+  for (size_t i = from; i < u.size(); ++i) {
+    const size_t end = i + 1 < u.size() ? u[i + 1] : s.size();
+    if ((s[header_at(s, u[i])] & 31) != 5) out.insert(out.end(), s.begin() + u[i], s.begin() + end);
+  }
+  return out;
+}
+
+std::vector<uint8_t> joined(const char* first, const std::vector<uint8_t>& second) {
+  std::vector<uint8_t> out = testsupport::read_file(testsupport::testdata_file(first));
+  out.insert(out.end(), second.begin(), second.end());
+  return out;
+}
+
+// The pictures and the damage counted, the same with 1, 2, 4 and 8 workers;
+// decoded to the end.
+DecodeRun decode_counting(const std::string& what, const std::vector<uint8_t>& data, VideoDamage* damage) {
+  const DecodeRun run = decode_everywhere(what, data, damage, {1u, 2u, 4u, 8u});
+  EXPECT_TRUE(run.finished) << what << ": error " << run.errorCode << " " << run.refusal;
+  return run;
+}
+
+std::vector<std::string> reference_md5s(const std::string& file) {
+  return framemd5_column(testsupport::read_text(file));
+}
+
+// A stream joined on without its IDR pictures (only its parameter sets and
+// P pictures): none of its pictures is predicted from the first stream's,
+// which were their references; they are left out and counted. Joined whole,
+// the same streams are undamaged and give the reference decoder's pictures.
+TEST(DamageRecovery, StreamJoinedOnWithoutItsIdrPicturesIsLeftOut) {
+  AVCHD_REQUIRE_TESTDATA(first, "h264-features/01_cavlc_main.264");
+  AVCHD_REQUIRE_TESTDATA(second, "h264-features/02_cabac_main.264");
+  const std::vector<std::string> firstPictures =
+      reference_md5s(testsupport::testdata_file("h264-features/01_cavlc_main.framemd5"));
+  VideoDamage damage{};
+  DecodeRun run = decode_counting("02 without IDR after 01",
+                                  joined("h264-features/01_cavlc_main.264", without_idr_slices(testsupport::read_file(second))),
+                                  &damage);
+  EXPECT_EQ(firstPictures, run.md5s);
+  EXPECT_EQ(45u, damage.picturesBeforeStart);
+  EXPECT_EQ(0u, damage.picturesOtherSize);
+
+  std::vector<std::string> both = firstPictures;
+  for (const std::string& md5 : reference_md5s(testsupport::testdata_file("h264-features/02_cabac_main.framemd5")))
+    both.push_back(md5);
+  run = decode_counting("02 after 01", joined("h264-features/01_cavlc_main.264", testsupport::read_file(second)), &damage);
+  EXPECT_EQ(both, run.md5s);
+  EXPECT_EQ(0u, damage.picturesBeforeStart);
+  EXPECT_EQ(0u, damage.picturesOtherSize);
+}
+
+// Smaller pictures joined on without their IDR pictures are not cut from
+// the larger ones before them; larger ones, which the decoder's buffers
+// cannot hold, do not end the stream. Both are left out and counted.
+TEST(DamageRecovery, PicturesOfAnotherSizeWithoutTheirIdrPicturesAreLeftOut) {
+  AVCHD_REQUIRE_TESTDATA(large, "h264-features/01_cavlc_main.264");  // 352x288
+  AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");     // 176x144
+  const std::string conformance = testsupport::local_data_file("conformance/");
+  VideoDamage damage{};
+  DecodeRun run = decode_counting("BA_MW_D without IDR after 01",
+                                  joined("h264-features/01_cavlc_main.264", without_idr_slices(testsupport::read_file(small))),
+                                  &damage);
+  EXPECT_EQ(reference_md5s(testsupport::testdata_file("h264-features/01_cavlc_main.framemd5")), run.md5s);
+  EXPECT_EQ(96u, damage.picturesOtherSize);
+  EXPECT_EQ(0u, damage.picturesBeforeStart);
+
+  run = decode_counting("01 without IDR after BA_MW_D",
+                        joined("h264-conformance/BA_MW_D.264", without_idr_slices(testsupport::read_file(large))), &damage);
+  EXPECT_EQ(reference_md5s(conformance + "BA_MW_D.md5s"), run.md5s);
+  EXPECT_EQ(45u, damage.picturesOtherSize);
+}
+
+// A stream joined on at an open GOP's I picture with its recovery point (no
+// IDR picture): it starts there as a stream that begins there does, its
+// leading pictures left out and none predicted from the stream before.
+TEST(DamageRecovery, StreamJoinedOnAtARecoveryPointStartsThere) {
+  AVCHD_REQUIRE_TESTDATA(first, "h264-features/01_cavlc_main.264");
+  AVCHD_REQUIRE_TESTDATA(second, "h264-features/30_open_gop_sei_aud.264");
+  const std::vector<uint8_t> b = testsupport::read_file(second);
+  const std::vector<size_t> u = unit_starts(b);
+  size_t gop = 0;  // the delimiter of the second access unit with a sequence parameter set
+  for (size_t i = 1, sets = 0; i < u.size() && gop == 0; ++i)
+    if ((b[header_at(b, u[i])] & 31) == 7 && ++sets == 2) gop = i - 1;
+  ASSERT_GT(gop, 0u);
+  ASSERT_EQ(9, b[header_at(b, u[gop])] & 31);
+  const std::vector<uint8_t> cut(b.begin() + static_cast<std::ptrdiff_t>(u[gop]), b.end());
+  VideoDamage damage{};
+  const DecodeRun alone = decode_counting("30 from its second GOP", cut, &damage);
+  EXPECT_EQ(38u, alone.md5s.size());
+  std::vector<std::string> expected =
+      reference_md5s(testsupport::testdata_file("h264-features/01_cavlc_main.framemd5"));
+  expected.insert(expected.end(), alone.md5s.begin(), alone.md5s.end());
+  const DecodeRun run = decode_counting("30 from its second GOP after 01", joined("h264-features/01_cavlc_main.264", cut), &damage);
+  EXPECT_EQ(expected, run.md5s);
+  EXPECT_EQ(0u, damage.picturesBeforeStart);
+  EXPECT_EQ(0u, damage.picturesOtherSize);
+}
+
+// A stream that begins with P pictures, its first IDR picture lost: they
+// are left out as before, and now counted.
+TEST(DamageRecovery, PicturesBeforeTheFirstStartAreCounted) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/02_cabac_main.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<size_t> u = unit_starts(s);
+  size_t idr = 0;
+  while (idr < u.size() && (s[header_at(s, u[idr])] & 31) != 5) ++idr;
+  ASSERT_LT(idr, u.size());
+  std::vector<uint8_t> damaged(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(u[idr]));
+  damaged.insert(damaged.end(), s.begin() + static_cast<std::ptrdiff_t>(u[idr + 1]), s.end());
+  VideoDamage damage{};
+  const DecodeRun run = decode_counting("02 without its first IDR picture", damaged, &damage);
+  const std::vector<std::string> all = reference_md5s(testsupport::testdata_file("h264-features/02_cabac_main.framemd5"));
+  ASSERT_EQ(50u, all.size());
+  EXPECT_EQ(std::vector<std::string>(all.begin() + 12, all.end()), run.md5s);
+  EXPECT_EQ(11u, damage.picturesBeforeStart);
 }
 
 }  // namespace
