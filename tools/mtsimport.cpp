@@ -251,6 +251,21 @@ void PrintSummary(Movie movie, double spsRate) {
 // information (AC-3 uses the first eight).
 const char* const kLayoutNames[] = {"mono", "stereo", "3/0", "2/1", "3/1", "2/2", "3/2", "5.1", "3/4", "7.1"};
 
+// A kind of audio the importer tells apart from `other`, in words: "AC-3
+// 5.1", "LPCM stereo", with its sample size and rate when `other` differs
+// only in those ("LPCM stereo 24-bit 96000 Hz").
+std::string SoundKindName(const MTS_SoundKind& kind, const MTS_SoundKind& other) {
+  auto named = [](const MTS_SoundKind& k) {
+    return std::string(k.ac3 ? "AC-3" : "LPCM") +
+           (k.channelCode < std::size(kLayoutNames) ? std::string(" ") + kLayoutNames[k.channelCode] : "");
+  };
+  std::string name = named(kind);
+  if (name != named(other)) return name;
+  if (kind.bitsPerSample != other.bitsPerSample) name += " " + std::to_string(kind.bitsPerSample) + "-bit";
+  if (kind.sampleRate != other.sampleRate) name += " " + std::to_string(kind.sampleRate) + " Hz";
+  return name;
+}
+
 // The kind of audio a PES carries, as the importer tells kinds apart: the
 // sound track holds one kind only. `key` compares (AC-3: layout and rate;
 // LPCM: coded channels, sample size and rate), `name` says it ("AC-3 5.1",
@@ -712,18 +727,19 @@ int main(int argc, char** argv) {
     if (!audio.empty())
       std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
                              "or 3/2+LFE only)\n", audio.c_str());
-    // Sound that stops a second or more before the pictures: a recording
-    // joined from parts with different audio, whose later parts the sound
-    // track (one kind of audio) leaves out.
-    if (hasSound && SoundStopsEarly(movie)) {
-      const StreamProbe probe = ProbeStream(o.input, true);
-      if (!probe.otherAudio.empty())
-        std::fprintf(summary, "audio: %s from byte %lld on is not imported (the sound track holds %s only)\n",
-                     probe.otherAudio.c_str(), static_cast<long long>(probe.otherAudioAt), probe.firstAudio.c_str());
+    // Audio of another kind than the sound track's (a recording joined from
+    // parts of different audio) is left out: the sound track holds one kind.
+    const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
+    if (store && store->leftOutSound) {
+      for (const MTS_LeftOutSound& left : *store->leftOutSound) {
+        const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";
+        std::fprintf(summary, "audio: %s from byte %lld%s is not imported (the sound track holds %s only)\n",
+                     SoundKindName(left.kind, store->soundKind).c_str(), static_cast<long long>(left.from),
+                     until.c_str(), SoundKindName(store->soundKind, left.kind).c_str());
+      }
     }
     // Pictures of another size than the first (a recording joined from parts
     // of different sizes) are left out: the video track describes one size.
-    const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
     if (store && store->leftOutVideo) {
       for (const MTS_LeftOutVideo& left : *store->leftOutVideo) {
         const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";
