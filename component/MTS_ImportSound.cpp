@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "MTS_Log.h"
 #include "MTS_MovieImport.h"
@@ -55,12 +56,20 @@ bool IsAC3(const TSDemuxOutput* out) {
   return out->audioSize >= 2 && out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77;
 }
 
-// An LPCM PES for certain: its header reads, and names the size of the
-// samples behind it (a damaged AC-3 PES is not taken for one).
-bool IsLPCM(const TSDemuxOutput* out) {
-  LPCMStreamInfo info{};
+// An LPCM PES for certain: its header reads (into *info), and names the
+// size of the samples behind it (a damaged AC-3 PES is not taken for one).
+bool IsLPCM(const TSDemuxOutput* out, LPCMStreamInfo* info) {
   return out->audioSize > 4 && (out->pAudio[0] << 8 | out->pAudio[1]) == out->audioSize - 4 &&
-         AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) == 0;
+         AVCHDAudioGetLPCMStreamInfoLib(info, out->pAudio, static_cast<uint32_t>(out->audioSize)) == 0;
+}
+
+MTS_SoundKind LPCMKind(const LPCMStreamInfo& info) {
+  return {0, static_cast<uint8_t>(info.channelCode), static_cast<uint8_t>(info.bitsPerSample),
+          static_cast<int32_t>(info.sampleRate)};
+}
+
+MTS_SoundKind AC3Kind(const AC3StreamInfo& info) {
+  return {1, static_cast<uint8_t>(info.channelCode), 0, static_cast<int32_t>(info.sampleRate)};
 }
 
 } // namespace
@@ -87,6 +96,7 @@ OSErr MTS_create_sound_track(MTS_MovieImportGlobalsRecord* store, Handle soundDa
     } else {
       return noErr;
     }
+    store->soundKind = AC3Kind(info);
     asbd.mFormatFlags = 12;
     asbd.mBitsPerChannel = 16;
     asbd.mBytesPerFrame = asbd.mChannelsPerFrame * 2;
@@ -102,6 +112,7 @@ OSErr MTS_create_sound_track(MTS_MovieImportGlobalsRecord* store, Handle soundDa
     } else {
       return noErr;
     }
+    store->soundKind = LPCMKind(info);
     store->lpcmChannels = static_cast<uint8_t>(info.channels);
     store->lpcmBits = static_cast<uint8_t>(info.bitsPerSample);
     // 20-bit samples are stored in 24-bit containers, high-aligned.
@@ -199,12 +210,19 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
   return noErr;
 }
 
+// The first packet of the PES being read.
+int64_t SoundPesStart(const MTS_MovieImportGlobalsRecord* store) { return store->soundTSOffset + kMTSPacketSize; }
+
 // Adds one sample reference of `size` bytes and `frames` sample frames at
 // the current qt_offset, moves the range of sound to insert (by `pts`, the
 // presentation time of its first sample, when `timed`), and enters `value`
-// into the frame index.
+// into the frame index. Sound of the track's kind ends a stretch left out.
 OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32_t frames, bool timed, int64_t pts,
                         int64_t value) {
+  if (store->soundLeavingOut) {
+    store->soundLeavingOut = 0;
+    store->leftOutSound->back().to = SoundPesStart(store);
+  }
   if (timed && store->soundAnchored && store->soundJoined && !store->soundEndEstimated) {
     store->soundJoined = 0;
     OSErr err = KeepSoundInPlace(store, pts);
@@ -258,14 +276,34 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   return noErr;
 }
 
-// Audio of another kind than the sound track's is left out; the first such
-// PES of the import is reported.
-void LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what) {
+bool SameKind(const MTS_SoundKind& a, const MTS_SoundKind& b) {
+  return a.ac3 == b.ac3 && a.channelCode == b.channelCode && a.bitsPerSample == b.bitsPerSample &&
+         a.sampleRate == b.sampleRate;
+}
+
+// Audio of another kind than the sound track's (`kind`) is left out, in
+// stretches from the PES that begins one to the PES with which sound of the
+// track's kind is taken again; audio of yet another kind begins a stretch
+// of its own. Each stretch is logged once.
+OSErr LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what, const MTS_SoundKind& kind) {
   store->soundLeftOut = 1;
-  if (store->otherAudioReported) return;
-  store->otherAudioReported = 1;
+  const int64_t at = SoundPesStart(store);
+  if (store->soundLeavingOut) {
+    MTS_LeftOutSound& open = store->leftOutSound->back();
+    if (SameKind(open.kind, kind)) return noErr;
+    open.to = at;
+    store->soundLeavingOut = 0;
+  }
   MTS_LOG("[ERR]%s from ts_offset=%lld on is not imported: the sound track is %s\n", what,
           static_cast<long long>(store->soundTSOffset), store->isLPCM ? "LPCM" : "AC-3");
+  try {
+    if (!store->leftOutSound) store->leftOutSound = new std::vector<MTS_LeftOutSound>;
+    store->leftOutSound->push_back({at, 0, kind});
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+  store->soundLeavingOut = 1;
+  return noErr;
 }
 
 } // namespace
@@ -279,18 +317,17 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   const TSDemuxOutput* out = store->pTSInfo;
   if (store->isLPCM) {
     if (IsAC3(out)) {
-      LeaveOutOtherAudio(store, "AC-3 audio");
-      return noErr;
+      AC3StreamInfo info{};
+      const bool read = AVCHDAudioGetAC3StreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) == 0;
+      return LeaveOutOtherAudio(store, "AC-3 audio", read ? AC3Kind(info) : MTS_SoundKind{1, 0xFF, 0, 0});
     }
     LPCMStreamInfo info{};
     if (out->audioSize <= 4 ||
         AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0)
       return noErr;
     if (info.channels != store->lpcmChannels || info.bitsPerSample != store->lpcmBits ||
-        static_cast<int32_t>(info.sampleRate) != store->soundSampleRate) {
-      LeaveOutOtherAudio(store, "LPCM audio of another layout, sample size or rate");
-      return noErr;
-    }
+        static_cast<int32_t>(info.sampleRate) != store->soundSampleRate)
+      return LeaveOutOtherAudio(store, "LPCM audio of another layout, sample size or rate", LPCMKind(info));
     const int32_t frames = mts_import::LPCMFramesOf(out->audioSize, info);
     if (frames <= 0) return noErr;
     *outSize = out->audioSize - 4;
@@ -303,31 +340,29 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // silence) and the track keeps the length of the recording.
   const int32_t channels = DescriptionChannels(store);
   if (channels != 2 && channels != 6) return noErr;
-  if (IsLPCM(out)) {
-    LeaveOutOtherAudio(store, "LPCM audio");
-    return noErr;
-  }
+  LPCMStreamInfo lpcm{};
+  if (IsLPCM(out, &lpcm)) return LeaveOutOtherAudio(store, "LPCM audio", LPCMKind(lpcm));
   const int32_t channelConfig = channels == 6 ? AC3_CHANNELS_3_2_LFE : AC3_CHANNELS_2_0;
   const int32_t size = kMTSAC3SamplesPerFrame * 2 * channels;
   const double ticksPerFrame = store->soundSampleRate > 0 ? kMTSAC3SamplesPerFrame * 90000.0 / store->soundSampleRate : 0.0;
-  int32_t skipped = 0;
   MTS_AC3Frame frame{};
   for (int32_t k = 0, from = 0; MTS_NextAC3Frame(store->ac3Decoder, &store->ac3decInfo, out->pAudio, out->audioSize,
                                                  from, &frame);
        ++k) {
     from = frame.offset + frame.size;
-    int64_t value = 0;
-    if (frame.channelConfig != channelConfig || frame.sampleRate != store->soundSampleRate ||
-        !MTS_PackSoundValue(store->soundTSOffset, k, &value)) {
-      ++skipped;
+    if (frame.channelConfig != channelConfig || frame.sampleRate != store->soundSampleRate) {
+      const MTS_SoundKind kind{1, static_cast<uint8_t>(frame.channelConfig), 0, frame.sampleRate};
+      OSErr err = LeaveOutOtherAudio(store, "AC-3 audio of another layout or rate", kind);
+      if (err != noErr) return err;
       continue;
     }
+    int64_t value = 0;
+    if (!MTS_PackSoundValue(store->soundTSOffset, k, &value)) continue;
     const int64_t pts = out->PTS + RoundHalfAway(k * ticksPerFrame);
     OSErr err = AddSoundReference(store, size, kMTSAC3SamplesPerFrame, out->bPTS, pts, value);
     if (err != noErr) return err;
     *outSize += size;
   }
-  if (skipped > 0) LeaveOutOtherAudio(store, "AC-3 audio of another layout or rate");
   if (*outSize > 0) store->soundLeftOut = 0;
   return noErr;
 }

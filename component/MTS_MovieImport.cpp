@@ -307,6 +307,8 @@ void ReleaseImport(MTS_MovieImportGlobalsRecord* store) {
   MTS_ClearTCList(store);
   delete store->leftOutVideo;
   store->leftOutVideo = nullptr;
+  delete store->leftOutSound;
+  store->leftOutSound = nullptr;
   if (store->fp) fclose(store->fp);
   store->fp = nullptr;
   if (store->dataHandler) CloseComponent(store->dataHandler);
@@ -364,7 +366,8 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoJoinPending = store->soundJoinPending = 0;
   store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->fieldWaiting = 0;
-  store->lpcmChannels = store->lpcmBits = store->otherAudioReported = store->soundLeftOut = 0;
+  store->lpcmChannels = store->lpcmBits = store->soundLeavingOut = store->soundLeftOut = 0;
+  store->soundKind = MTS_SoundKind{};
   store->videoLeavingOut = store->videoLeftOut = 0;
   store->videoPTSEnd = 0;
   store->videoGapTime = store->videoOpenGapTime = 0;

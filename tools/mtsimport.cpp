@@ -252,14 +252,28 @@ void PrintSummary(Movie movie, double spsRate) {
 // information (AC-3 uses the first eight).
 const char* const kLayoutNames[] = {"mono", "stereo", "3/0", "2/1", "3/1", "2/2", "3/2", "5.1", "3/4", "7.1"};
 
-// The kind of audio a PES carries, as the importer tells kinds apart: the
-// sound track holds one kind only. `key` compares (AC-3: layout and rate;
-// LPCM: coded channels, sample size and rate), `name` says it ("AC-3 5.1",
-// "LPCM stereo").
+// A kind of audio in words: "AC-3 5.1", "LPCM stereo".
+std::string SoundKindName(const MTS_SoundKind& kind) {
+  return std::string(kind.ac3 ? "AC-3" : "LPCM") +
+         (kind.channelCode < std::size(kLayoutNames) ? std::string(" ") + kLayoutNames[kind.channelCode] : "");
+}
+
+// A kind of audio the importer tells apart from `other`, in words, with its
+// sample size and rate when `other` differs only in those ("LPCM stereo
+// 24-bit 96000 Hz").
+std::string SoundKindName(const MTS_SoundKind& kind, const MTS_SoundKind& other) {
+  std::string name = SoundKindName(kind);
+  if (name != SoundKindName(other)) return name;
+  if (kind.bitsPerSample != other.bitsPerSample) name += " " + std::to_string(kind.bitsPerSample) + "-bit";
+  if (kind.sampleRate != other.sampleRate) name += " " + std::to_string(kind.sampleRate) + " Hz";
+  return name;
+}
+
+// The kind of audio a PES carries in words (`name`: "AC-3 5.1", "LPCM
+// stereo"), and whether the importer makes a sound track of it.
 struct AudioKind {
-  std::string key, name;
-  bool imported = false;  // a kind the importer makes a sound track of
-  bool readable = false;  // its header reads (and for LPCM names its size)
+  std::string name;
+  bool imported = false;
 };
 
 AudioKind AudioKindOf(const TSDemuxOutput& out) {
@@ -268,35 +282,28 @@ AudioKind AudioKindOf(const TSDemuxOutput& out) {
   if (size >= 2 && out.pAudio[0] == 0x0B && out.pAudio[1] == 0x77) {
     AC3StreamInfo info{};
     if (AVCHDAudioGetAC3StreamInfoLib(&info, out.pAudio, size) != 0) {
-      kind.key = kind.name = "AC-3 with an unreadable header";
+      kind.name = "AC-3 with an unreadable header";
     } else {
-      kind.name = std::string("AC-3 ") + kLayoutNames[info.channelCode & 7];
-      kind.key = kind.name + " " + std::to_string(info.sampleRate);
+      kind.name = SoundKindName(MTS_SoundKind{1, uint8_t(info.channelCode), 0, int32_t(info.sampleRate)});
       kind.imported = info.channelCode == 1 || info.channelCode == 7;
-      kind.readable = true;
     }
   } else {
     LPCMStreamInfo info{};
     if (AVCHDAudioGetLPCMStreamInfoLib(&info, out.pAudio, size) != 0) {
-      kind.key = kind.name = "LPCM with an unreadable header";
+      kind.name = "LPCM with an unreadable header";
     } else {
-      kind.name = std::string("LPCM ") + (info.channelCode < 10 ? kLayoutNames[info.channelCode] : "");
-      kind.key = "LPCM " + std::to_string(info.channels) + " " + std::to_string(info.bitsPerSample) + " " +
-                 std::to_string(info.sampleRate);
+      kind.name = SoundKindName(MTS_SoundKind{0, uint8_t(info.channelCode), 0, int32_t(info.sampleRate)});
       kind.imported = info.channelCode <= 1;
-      kind.readable = size > 4 && (out.pAudio[0] << 8 | out.pAudio[1]) == int(size) - 4;
     }
   }
   return kind;
 }
 
-// What a recording holds, demultiplexed as the importer reads it: whether
-// any video PES comes, and its audio when that is of a kind the importer
-// makes no sound track of ("LPCM 5.1"; "" when it is imported or there is
-// none). Only its start is read, unless `wholeFile` asks for the first audio
-// PES of another kind than the first (`otherAudio`, "" when none) and the
-// file offset of its first packet (`otherAudioAt`). The camera user data of
-// the first video PES, when it carries any, is in `camera`.
+// What a recording holds, demultiplexed as the importer reads it from its
+// start: whether any video PES comes, and its audio when that is of a kind
+// the importer makes no sound track of ("LPCM 5.1"; "" when it is imported
+// or there is none). The camera user data of the first video PES, when it
+// carries any, is in `camera`.
 struct StreamProbe {
   bool video = false;
   std::string videoKind;  // the video's coding when it is not H.264 ("MPEG-2 video"), else ""
@@ -304,8 +311,6 @@ struct StreamProbe {
   bool cameraData = false;
   VideoUserData camera{};
   std::string unimportedAudio;
-  std::string firstAudio, otherAudio;
-  int64_t otherAudioAt = 0;
 };
 
 // The coding of a video PES that holds no H.264, by the start code its
@@ -343,15 +348,13 @@ bool ReadFirstVideo(const uint8_t* pes, int32_t size, StreamProbe* probe) {
   return true;
 }
 
-StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
+StreamProbe ProbeStream(const char* path) {
   constexpr size_t kChunk = 960 * kTSSourcePacketSize;
   constexpr int64_t kSearchBytes = int64_t(256) << 20;  // audio starts within the first seconds
   FILE* f = std::fopen(path, "rb");
   TSDemuxContext* ctx = TSOpenDemuxLib();
   StreamProbe probe;
   bool audio = false, videoRead = false;
-  std::string firstKey;
-  int64_t audioStarts[2] = {0, 0};
   if (f && ctx) {
     std::vector<uint8_t> chunk(kChunk);
     TSDemuxOutput out{};
@@ -366,7 +369,7 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
           filled = std::fread(chunk.data(), 1, chunk.size(), f);
           next = 0;
           total += int64_t(filled);
-          if (filled < size_t(kTSSourcePacketSize) || (!wholeFile && total > kSearchBytes)) {
+          if (filled < size_t(kTSSourcePacketSize) || total > kSearchBytes) {
             // A video PES that the file ends inside (a recording's head of a
             // few packets) is read as far as it goes.
             if (!videoRead && out.videoSize > 0) videoRead = ReadFirstVideo(out.pVideo, out.videoSize, &probe);
@@ -377,30 +380,15 @@ StreamProbe ProbeStream(const char* path, bool wholeFile = false) {
         length = kTSSourcePacketSize;
         next += kTSSourcePacketSize;
       }
-      // File offsets of the latest two audio PES starts offered: a reported
-      // audio PES began at the earlier one.
-      if (length == kTSSourcePacketSize && at[4] == 0x47 && (at[5] & 0x40) && ((at[5] & 0x1F) << 8 | at[6]) == 0x1100) {
-        audioStarts[0] = audioStarts[1];
-        audioStarts[1] = total - int64_t(filled) + int64_t(next) - kTSSourcePacketSize;
-      }
       TSDemuxStreamLib(at, length, &out, ctx);
       if (!videoRead && (out.status & kTSStatusVideo) && out.videoSize > 0)
         videoRead = ReadFirstVideo(out.pVideo, out.videoSize, &probe);
       probe.video |= (out.status & kTSStatusVideo) != 0 || out.videoSize > 0;
-      if (!wholeFile && audio && videoRead) break;
-      if (!(out.status & kTSStatusAudio)) continue;
+      if (audio && videoRead) break;
+      if (audio || !(out.status & kTSStatusAudio)) continue;
+      audio = true;
       const AudioKind kind = AudioKindOf(out);
-      if (audio && !kind.readable) continue;  // damaged, not another kind
-      if (!audio) {
-        audio = true;
-        firstKey = kind.key;
-        probe.firstAudio = kind.name;
-        if (!kind.imported) probe.unimportedAudio = kind.name;
-      } else if (wholeFile && kind.key != firstKey) {
-        probe.otherAudio = kind.name;
-        probe.otherAudioAt = audioStarts[0];
-        break;
-      }
+      if (!kind.imported) probe.unimportedAudio = kind.name;
     }
   }
   if (ctx) TSCloseDemuxLib(ctx);
@@ -524,19 +512,6 @@ std::string FailureText(ComponentResult r, const char* input, const FSSpec& spec
   // "No usable video" said more precisely when the stream has video PES.
   if (r == invalidMovie && ProbeStream(input).video) return "no usable H.264 picture in the video stream" + code;
   return tools::DescribeCode(tools::CodeSource::kComponents, r);
-}
-
-// True when the sound media ends a second or more before the video media.
-bool SoundStopsEarly(Movie movie) {
-  double sound = -1, video = -1;
-  for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
-    Media media = GetTrackMedia(GetMovieIndTrack(movie, i));
-    if (!media) continue;
-    const double length = Seconds(GetMediaDisplayDuration(media), GetMediaTimeScale(media));
-    if (GetMediaType(media) == SoundMediaType) sound = length;
-    if (GetMediaType(media) == VideoMediaType) video = length;
-  }
-  return sound >= 0 && video - sound >= 1.0;
 }
 
 // The camera's time code, recording date and model come from its user data
@@ -740,18 +715,19 @@ int main(int argc, char** argv) {
     if (!audio.empty())
       std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
                              "or 3/2+LFE only)\n", audio.c_str());
-    // Sound that stops a second or more before the pictures: a recording
-    // joined from parts with different audio, whose later parts the sound
-    // track (one kind of audio) leaves out.
-    if (hasSound && SoundStopsEarly(movie)) {
-      const StreamProbe probe = ProbeStream(o.input, true);
-      if (!probe.otherAudio.empty())
-        std::fprintf(summary, "audio: %s from byte %lld on is not imported (the sound track holds %s only)\n",
-                     probe.otherAudio.c_str(), static_cast<long long>(probe.otherAudioAt), probe.firstAudio.c_str());
+    // Audio of another kind than the sound track's (a recording joined from
+    // parts of different audio) is left out: the sound track holds one kind.
+    const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
+    if (store && store->leftOutSound) {
+      for (const MTS_LeftOutSound& left : *store->leftOutSound) {
+        const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";
+        std::fprintf(summary, "audio: %s from byte %lld%s is not imported (the sound track holds %s only)\n",
+                     SoundKindName(left.kind, store->soundKind).c_str(), static_cast<long long>(left.from),
+                     until.c_str(), SoundKindName(store->soundKind, left.kind).c_str());
+      }
     }
     // Pictures of another size than the first (a recording joined from parts
     // of different sizes) are left out: the video track describes one size.
-    const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
     if (store && store->leftOutVideo) {
       for (const MTS_LeftOutVideo& left : *store->leftOutVideo) {
         const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";

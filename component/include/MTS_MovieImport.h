@@ -90,6 +90,28 @@ struct MTS_LeftOutVideo {
   int32_t height;
 };
 
+// A kind of audio as the sound track tells kinds apart: AC-3 or LPCM, the
+// channel code of its stream information (1 stereo, 7 3/2+LFE; 0xFF when
+// its header does not read), its sample rate (Hz) and, for LPCM, its sample
+// size (bits).
+struct MTS_SoundKind {
+  uint8_t ac3;
+  uint8_t channelCode;
+  uint8_t bitsPerSample;
+  int32_t sampleRate;
+};
+
+// A stretch of the file whose audio the sound track leaves out: audio of
+// another kind than the track's (a recording joined from parts of different
+// audio), from the first packet of the PES that begins it (`from`) to the
+// first packet of the PES with which sound of the track's kind is taken
+// again (`to`; 0 when it is not: the stretch runs to the end of the file).
+struct MTS_LeftOutSound {
+  int64_t from;
+  int64_t to;
+  MTS_SoundKind kind;
+};
+
 // The importer's instance record (`store`). Kept in memory only; handles and
 // references are native pointers.
 struct MTS_MovieImportGlobalsRecord {
@@ -257,11 +279,15 @@ struct MTS_MovieImportGlobalsRecord {
   mts_import::SlicePicture waitingFieldSlice;
   // The sound track holds one kind of audio: LPCM of the first audio PES's
   // sample size and coded channels, or AC-3 of its layout. Audio of another
-  // kind (a recording joined from parts of different audio) is left out and
-  // reported once per import.
+  // kind (a recording joined from parts of different audio) is left out
+  // until sound of the track's kind comes again. The track's kind; the
+  // stretches left out, in file order (null until the first; the last is
+  // open while soundLeavingOut is set), for the host to report.
   uint8_t lpcmChannels;
   uint8_t lpcmBits;
-  uint8_t otherAudioReported;
+  MTS_SoundKind soundKind;
+  std::vector<MTS_LeftOutSound>* leftOutSound;
+  uint8_t soundLeavingOut;
   // Set when the sound PES just handled was left out for its kind: no
   // damage, and its time stamps tell nothing about sound lost.
   uint8_t soundLeftOut;

@@ -30,6 +30,7 @@ struct Imported {
   std::vector<int64_t> timecodes;
   TimeValue videoDuration = 0;
   int64_t soundLostTicks = 0;
+  std::vector<MTS_LeftOutSound> leftOutSound;
 };
 
 std::vector<Sample> ReadSamples(Media media) {
@@ -60,6 +61,7 @@ Imported Import(const std::string& name, const Bytes& stream) {
   if (t) m.timecodes = TimecodeValues(run.store(), GetTrackMedia(t));
   if (v) m.videoDuration = GetTrackDuration(v);
   m.soundLostTicks = run.store()->soundLostTicks;
+  if (run.store()->leftOutSound) m.leftOutSound = *run.store()->leftOutSound;
   return m;
 }
 
@@ -373,32 +375,59 @@ TEST(ImporterDamaged, ShuffledAndLostPacketsKeepTheSoundWithinTheVideo) {
   EXPECT_GE(compared, 6);
 }
 
+// The file offset of the first packet that starts a PES of stream `pid`.
+int64_t FirstPesAt(const Bytes& stream, int pid) {
+  size_t at = 0;
+  while (at + 192 <= stream.size() &&
+         !((stream[at + 5] & 0x40) && ((stream[at + 5] & 0x1F) << 8 | stream[at + 6]) == pid))
+    at += 192;
+  return int64_t(at);
+}
+
 // A recording joined from parts of different audio (AC-3 then LPCM, LPCM
-// then AC-3): the sound track holds the first part's sound, none of the
-// other part's bytes taken for it, and the import says once that the rest
-// is not imported; the sound left out is not counted as lost.
+// then AC-3, AC-3 then LPCM then AC-3): the sound track holds the sound of
+// the first part's kind, none of the other part's bytes taken for it, and
+// the import says once that the other part is not imported; the sound left
+// out is not counted as lost. The stretch left out is kept with its kind,
+// from the other part's first audio PES to the first audio PES of the
+// track's kind after it (0 when none comes).
 TEST(ImporterDamaged, JoinedRecordingsOfDifferentAudio) {
   const Bytes ac3 = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
   const Bytes lpcm = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
   const Imported ac3Only = Import("ac3.m2ts", ac3), lpcmOnly = Import("lpcm.m2ts", lpcm);
   ASSERT_EQ(ac3Only.result, noErr);
   ASSERT_EQ(lpcmOnly.result, noErr);
+  std::vector<Sample> ac3Twice = ac3Only.sound;
+  ac3Twice.insert(ac3Twice.end(), ac3Only.sound.begin(), ac3Only.sound.end());
+  const int64_t ac3Size = int64_t(ac3.size()), lpcmSize = int64_t(lpcm.size());
+  const int64_t ac3At = FirstPesAt(ac3, kAudioPid), lpcmAt = FirstPesAt(lpcm, kAudioPid);
   const struct {
     Bytes stream;
-    const Imported& first;
+    const std::vector<Sample>& sound;
     const char* message;
-  } joins[] = {{Cat({ac3, lpcm}), ac3Only, "LPCM audio from ts_offset="},
-               {Cat({lpcm, ac3}), lpcmOnly, "AC-3 audio from ts_offset="}};
+    MTS_LeftOutSound left;
+  } joins[] = {{Cat({ac3, lpcm}), ac3Only.sound, "LPCM audio from ts_offset=", {ac3Size + lpcmAt, 0, {0, 1, 16, 48000}}},
+               {Cat({lpcm, ac3}), lpcmOnly.sound, "AC-3 audio from ts_offset=", {lpcmSize + ac3At, 0, {1, 1, 0, 48000}}},
+               {Cat({ac3, lpcm, ac3}), ac3Twice, "LPCM audio from ts_offset=",
+                {ac3Size + lpcmAt, ac3Size + lpcmSize + ac3At, {0, 1, 16, 48000}}}};
   for (const auto& j : joins) {
     SCOPED_TRACE(j.message);
     Imported got;
     const std::string log = LoggedBy([&] { got = Import("mixed.m2ts", j.stream); });
     ASSERT_EQ(got.result, noErr);
-    ASSERT_EQ(got.sound.size(), j.first.sound.size());
-    for (size_t k = 0; k < got.sound.size(); ++k) EXPECT_TRUE(SameSample(got.sound[k], j.first.sound[k])) << k;
+    ASSERT_EQ(got.sound.size(), j.sound.size());
+    for (size_t k = 0; k < got.sound.size(); ++k) EXPECT_TRUE(SameSample(got.sound[k], j.sound[k])) << k;
     EXPECT_EQ(Count(log, j.message), 1u) << log;
     EXPECT_EQ(Count(log, "is not imported"), 1u) << log;
     EXPECT_EQ(got.soundLostTicks, 0);
+    ASSERT_EQ(got.leftOutSound.size(), 1u);
+    const MTS_LeftOutSound& left = got.leftOutSound[0];
+    EXPECT_EQ(left.from, j.left.from);
+    EXPECT_EQ(left.to, j.left.to);
+    EXPECT_EQ(left.kind.ac3, j.left.kind.ac3);
+    EXPECT_EQ(left.kind.channelCode, j.left.kind.channelCode);
+    EXPECT_EQ(left.kind.bitsPerSample, j.left.kind.bitsPerSample);
+    EXPECT_EQ(left.kind.sampleRate, j.left.kind.sampleRate);
   }
 }
 

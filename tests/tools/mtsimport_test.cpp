@@ -1007,6 +1007,10 @@ TEST(MtsimportCommand, JoinedPartsOfDifferentSizes) {
 
 // A recording joined from an AC-3 part and an LPCM part (either way round):
 // the summary says, once, from where the other part's audio is not imported.
+// When sound of the track's kind comes again after it (AC-3, LPCM, AC-3 and
+// the other way round), the one line names the stretch by both ends, the
+// first packet of the middle part's first audio PES and that of the third
+// part's, also after an idle import.
 TEST(MtsimportCommand, JoinedPartsOfDifferentAudio) {
   const std::string ac3 = testsupport::local_data_file("sample.m2ts");
   const std::string lpcm = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
@@ -1031,5 +1035,31 @@ TEST(MtsimportCommand, JoinedPartsOfDifferentAudio) {
     EXPECT_EQ(count, 1u) << summary;
     EXPECT_NE(summary.find(j.line), std::string::npos) << summary;
     EXPECT_NE(summary.find(j.note), std::string::npos) << summary;
+  }
+
+  AVCHD_REQUIRE_TESTDATA(smallAc3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(smallLpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  auto between = [&](const std::string& outer, const std::string& middle) {
+    const int64_t back = std::stoll(from(middle, outer)) + int64_t(testsupport::read_file(outer).size());
+    return " from byte " + from(outer, middle) + " to byte " + std::to_string(back) + " is not imported ";
+  };
+  const struct {
+    std::string outer, middle, line;
+  } threes[] = {
+      {smallAc3, smallLpcm, "\naudio: LPCM stereo" + between(smallAc3, smallLpcm) + "(the sound track holds AC-3 stereo only)\n"},
+      {smallLpcm, smallAc3, "\naudio: AC-3 stereo" + between(smallLpcm, smallAc3) + "(the sound track holds LPCM stereo only)\n"},
+  };
+  for (const auto& j : threes) {
+    const std::string joined = Temp("joined.m2ts");
+    int status = 0;
+    RunCommand("cat " + j.outer + " " + j.middle + " " + j.outer + " > " + joined, &status);
+    ASSERT_EQ(status, 0);
+    for (const char* idle : {"", " --idle"}) {
+      const std::string summary = RunCommand(std::string(MTSIMPORT) + idle + " " + joined + " 2>/dev/null", &status);
+      ASSERT_EQ(status, 0) << summary;
+      EXPECT_NE(summary.find(j.line), std::string::npos) << idle << "\n" << summary;
+      EXPECT_EQ(summary.find("audio: "), summary.rfind("audio: ")) << idle << "\n" << summary;
+    }
+    std::remove(joined.c_str());
   }
 }
