@@ -56,8 +56,9 @@ constexpr const char* kHelp =
     "\n"
     "exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
     "damage concealed (slices that could not be read dropped and concealed,\n"
-    "pictures incomplete or without their own references, fields sent again,\n"
-    "junk before the first start code skipped); 1 the input could not be read\n"
+    "pictures incomplete, without their own references or left out before\n"
+    "their stream's start, fields sent again, junk before the first start\n"
+    "code skipped); 1 the input could not be read\n"
     "or decoded (or memory ran out, or the output was not written); 2 wrong\n"
     "options or environment. mtsimport, unlike the decoders, ends with 0 on a\n"
     "damaged recording it imported with a warning.\n";
