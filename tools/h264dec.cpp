@@ -56,9 +56,9 @@ constexpr const char* kHelp =
     "\n"
     "exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
     "damage concealed (slices that could not be read dropped and concealed,\n"
-    "pictures incomplete, without their own references or left out before\n"
-    "their stream's start, fields sent again, junk before the first start\n"
-    "code skipped); 1 the input could not be read\n"
+    "pictures incomplete, lost, without their own references or left out\n"
+    "before their stream's start, fields sent again or output alone, junk\n"
+    "before the first start code skipped); 1 the input could not be read\n"
     "or decoded (or memory ran out, or the output was not written); 2 wrong\n"
     "options or environment. mtsimport, unlike the decoders, ends with 0 on a\n"
     "damaged recording it imported with a warning.\n";
@@ -112,6 +112,8 @@ void add_damage(VideoDecoder* dec, VideoDamage* sum) {
   sum->picturesBeforeStart += d.picturesBeforeStart;
   sum->picturesOtherSize += d.picturesOtherSize;
   sum->fieldsRepeated += d.fieldsRepeated;
+  sum->picturesLost += d.picturesLost;
+  sum->fieldsAlone += d.fieldsAlone;
 }
 
 // Says each kind of damage `d` counts, one line each, as "NAME: damaged:
@@ -138,6 +140,8 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
   say(d.picturesOtherSize, "picture has", "pictures have",
       "references of another size (left out)");
   say(d.fieldsRepeated, "field", "fields", "sent again (left out)");
+  say(d.picturesLost, "picture", "pictures", "lost (a gap in the order of the pictures output)");
+  say(d.fieldsAlone, "field", "fields", "output without the other field of their frame (its lines grey)");
   return any;
 }
 

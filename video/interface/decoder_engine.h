@@ -295,6 +295,17 @@ struct VideoDecoder {
   uint32_t picturesBeforeStart;
   uint32_t picturesOtherSize;
   uint32_t fieldsRepeated;
+  uint32_t picturesLost;
+  uint32_t fieldsAlone;
+  // The order of the pictures released for output since the last IDR
+  // picture, memory_management_control_operation 5 or stream start: the
+  // last key released and the smallest step between two of them so far (0:
+  // none yet), for picturesLost (see note_output_order).
+  int32_t orderLastKey;
+  int32_t orderStep;
+  int32_t orderLastTicks;  // fields the last one is shown for (keys from picture timing)
+  uint8_t orderKnown;
+  uint8_t orderTimed;      // the keys come from picture timing
   StreamJoin join;  // under the instance lock
 };
 

@@ -153,6 +153,13 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->picturesBeforeStart = 0;
   dec->picturesOtherSize = 0;
   dec->fieldsRepeated = 0;
+  dec->picturesLost = 0;
+  dec->fieldsAlone = 0;
+  dec->orderLastKey = 0;
+  dec->orderStep = 0;
+  dec->orderLastTicks = 2;
+  dec->orderKnown = 0;
+  dec->orderTimed = 0;
   dec->sentFieldCount = 0;
   dec->refFrameNumKnown = 0;
   ds->recoveryPoint = 0;
@@ -765,6 +772,8 @@ int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* dec, VideoDamage* out) {
   out->picturesBeforeStart = dec->picturesBeforeStart;
   out->picturesOtherSize = dec->picturesOtherSize;
   out->fieldsRepeated = dec->fieldsRepeated;
+  out->picturesLost = dec->picturesLost;
+  out->fieldsAlone = dec->fieldsAlone;
   if (out->suspect.reason != kVideoRefusalNone) refusal_words(&out->suspect);
   pthread_mutex_unlock(&dec->lock);
   return 0;

@@ -54,6 +54,35 @@ void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored)
   }
 }
 
+// Counts the pictures missing where the keys of the pictures output step
+// evenly since the last start of their order (IDR picture,
+// memory_management_control_operation 5, stream start): a step of two or
+// more of the smallest one seen is one picture or more that the stream
+// lost, found even when no picture refers to it. Keys from picture timing
+// step by what each picture is shown for (frame doubling and tripling).
+void note_output_order(VideoDecoder* dec, const DecodedPicture* p, const DecodedPicture* other, int32_t key) {
+  const uint8_t timed = (p->hasPicTiming || (other && other->hasPicTiming)) ? 1 : 0;
+  const int32_t lastTicks = dec->orderLastTicks;
+  dec->orderLastTicks = timed ? p->outputTicks : 2;
+  if (p->startsOrder || (other && other->startsOrder) || !dec->orderKnown || timed != dec->orderTimed) {
+    dec->orderKnown = 1;
+    dec->orderTimed = timed;
+    dec->orderStep = 0;
+    dec->orderLastKey = key;
+    return;
+  }
+  int64_t step = static_cast<int64_t>(key) - dec->orderLastKey;
+  dec->orderLastKey = key;
+  if (step <= 0) return;
+  // A picture shown for more than a frame's two fields moves the next one
+  // on by as many frames more.
+  if (dec->orderStep > 0 && lastTicks > 2) step -= static_cast<int64_t>(dec->orderStep) * (lastTicks / 2 - 1);
+  if (step <= 0) return;
+  if (dec->orderStep > 0 && step >= 2 * static_cast<int64_t>(dec->orderStep))
+    dec->picturesLost += static_cast<uint32_t>(step / dec->orderStep - 1);
+  if (dec->orderStep == 0 || step < dec->orderStep) dec->orderStep = static_cast<int32_t>(step);
+}
+
 }  // namespace
 
 // Releases for output the waiting picture that comes first in output order
@@ -84,6 +113,7 @@ bool release_first(VideoDecoder* dec) {
   }
   if (!dec->releaseFloorSet || key > dec->releaseFloor) dec->releaseFloor = key;
   dec->releaseFloorSet = 1;
+  note_output_order(dec, first, other, key);
   const uint32_t cap = ds->pictureCount;
   dec->releaseQueue[(dec->releaseHead + dec->releaseCount) % cap] = first;
   ++dec->releaseCount;
@@ -154,6 +184,7 @@ bool write_picture(VideoDecoder* dec, DecodedPicture* p, int32_t* key) {
   } else {
     p->outputDone = 1;
     if (q) q->outputDone = 1;
+    else if (p->structure != kFrame) ++dec->fieldsAlone;  // the other field's lines are grey
     DecodedPicture* last = p;
     if (q && q->prevInOutputOrder == p) last = q;
     if (!ds->nextOutputPicture || ds->nextOutputPicture == p || ds->nextOutputPicture == q)

@@ -266,33 +266,45 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   EXPECT_EQ(expected.md5s, run.md5s);
 }
 
-// A reference picture lost: the camera's 10th field, the top field of a
-// reference frame (its bottom field then stands alone), or a reference frame
-// of a frame stream (frame_num then skips one). The pictures whose lists
-// lack it are counted, the same at every worker count.
+// A picture or field lost is reported as what it costs the pictures output:
+// a lost reference leaves later pictures without a picture they refer to, a
+// lost non-reference picture leaves a gap in the order of the pictures
+// output, and a lost non-reference field leaves its frame's other field
+// alone.
 TEST(DamageRecovery, LostReferencePictureIsReported) {
   AVCHD_REQUIRE_TESTDATA(camera, "avchd/camera_1080i50_paff.264");
   AVCHD_REQUIRE_TESTDATA(frames, "h264-features/11_multiref8.264");
-  // The n-th slice (counted from 0) taken out.
-  const auto without_slice = [](std::vector<uint8_t> s, size_t n) {
+  AVCHD_REQUIRE_TESTDATA(bframes, "h264-features/01_cavlc_main.264");
+  // The n-th slice (counted from 0) of reference pictures (or of
+  // non-reference ones) taken out.
+  const auto without_slice = [](std::vector<uint8_t> s, size_t n, bool reference) {
     const std::vector<size_t> u = unit_starts(s);
     for (size_t i = 0; i < u.size(); ++i) {
-      const uint8_t type = s[header_at(s, u[i])] & 31;
-      if ((type != 1 && type != 5) || n-- != 0) continue;
-      EXPECT_NE(0, s[header_at(s, u[i])] >> 5) << "a reference picture";
+      const uint8_t head = s[header_at(s, u[i])];
+      if (((head & 31) != 1 && (head & 31) != 5) || (head >> 5 != 0) != reference || n-- != 0) continue;
       s.erase(s.begin() + static_cast<std::ptrdiff_t>(u[i]),
               i + 1 < u.size() ? s.begin() + static_cast<std::ptrdiff_t>(u[i + 1]) : s.end());
       break;
     }
     return s;
   };
-  for (const auto& [name, damaged] : {std::make_pair(std::string("camera without its 10th field"),
-                                                     without_slice(testsupport::read_file(camera), 10)),
-                                      std::make_pair(std::string("11_multiref8 without its 5th picture"),
-                                                     without_slice(testsupport::read_file(frames), 4))}) {
-    const DecodeRun run = decode_everywhere(name, damaged);
-    EXPECT_TRUE(run.finished) << name;
-    EXPECT_GT(run.damage.picturesMissingReferences, 0u) << name;
+  const std::vector<uint8_t> cameraStream = testsupport::read_file(camera);
+  struct Case {
+    std::string name;
+    std::vector<uint8_t> stream;
+    uint32_t VideoDamage::*counter;
+  };
+  const Case cases[] = {
+      {"camera without its 10th field", without_slice(cameraStream, 10, true), &VideoDamage::picturesMissingReferences},
+      {"11_multiref8 without its 5th picture", without_slice(testsupport::read_file(frames), 4, true),
+       &VideoDamage::picturesMissingReferences},
+      {"01_cavlc_main without a non-reference picture", without_slice(testsupport::read_file(bframes), 3, false),
+       &VideoDamage::picturesLost},
+      {"camera without a non-reference field", without_slice(cameraStream, 2, false), &VideoDamage::fieldsAlone}};
+  for (const Case& c : cases) {
+    const DecodeRun run = decode_everywhere(c.name, c.stream);
+    EXPECT_TRUE(run.finished) << c.name;
+    EXPECT_GT(run.damage.*c.counter, 0u) << c.name << ": " << damage_words(run.damage);
   }
 }
 

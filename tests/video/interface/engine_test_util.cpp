@@ -81,7 +81,9 @@ std::string damage_words(const VideoDamage& d) {
       {d.picturesMissingReferences, "pictures with references never received"},
       {d.picturesBeforeStart, "pictures before the start"},
       {d.picturesOtherSize, "pictures with references of another size"},
-      {d.fieldsRepeated, "fields repeated"}};
+      {d.fieldsRepeated, "fields repeated"},
+      {d.picturesLost, "pictures lost"},
+      {d.fieldsAlone, "fields alone"}};
   for (const auto& [n, what] : kinds)
     if (n != 0) out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + what;
   return out;
