@@ -288,15 +288,9 @@ struct VideoDecoder {
   uint32_t sentFieldCount;
   uint32_t refFrameNum;
   uint8_t refFrameNumKnown;
-  // Damage counted for AVCHDVideoDecoderGetDamageLib (VideoDamage), under
-  // the instance lock.
-  uint32_t picturesIncomplete;
-  uint32_t picturesMissingReferences;
-  uint32_t picturesBeforeStart;
-  uint32_t picturesOtherSize;
-  uint32_t fieldsRepeated;
-  uint32_t picturesLost;
-  uint32_t fieldsAlone;
+  // The pictures' damage counted for AVCHDVideoDecoderGetDamageLib, under
+  // the instance lock (its slicesDropped and suspect are the fields above).
+  VideoDamage damage;
   // The order of the pictures released for output since the last IDR
   // picture, memory_management_control_operation 5 or stream start: the
   // last key released and the smallest step between two of them so far (0:

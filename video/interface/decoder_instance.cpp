@@ -148,13 +148,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->suspectChain = 0;
   dec->declaredRefusal = 0;
   dec->slicesDropped = 0;
-  dec->picturesIncomplete = 0;
-  dec->picturesMissingReferences = 0;
-  dec->picturesBeforeStart = 0;
-  dec->picturesOtherSize = 0;
-  dec->fieldsRepeated = 0;
-  dec->picturesLost = 0;
-  dec->fieldsAlone = 0;
+  dec->damage = VideoDamage{};
   dec->orderLastKey = 0;
   dec->orderStep = 0;
   dec->orderLastTicks = 2;
@@ -765,15 +759,9 @@ int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* dec, VideoRefusal* out) {
 int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* dec, VideoDamage* out) {
   if (!dec || !out) return 2;
   pthread_mutex_lock(&dec->lock);
+  *out = dec->damage;
   out->slicesDropped = dec->slicesDropped;
   out->suspect = dec->firstSuspect;
-  out->picturesIncomplete = dec->picturesIncomplete;
-  out->picturesMissingReferences = dec->picturesMissingReferences;
-  out->picturesBeforeStart = dec->picturesBeforeStart;
-  out->picturesOtherSize = dec->picturesOtherSize;
-  out->fieldsRepeated = dec->fieldsRepeated;
-  out->picturesLost = dec->picturesLost;
-  out->fieldsAlone = dec->fieldsAlone;
   if (out->suspect.reason != kVideoRefusalNone) refusal_words(&out->suspect);
   pthread_mutex_unlock(&dec->lock);
   return 0;

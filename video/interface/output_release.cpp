@@ -79,7 +79,7 @@ void note_output_order(VideoDecoder* dec, const DecodedPicture* p, const Decoded
   if (dec->orderStep > 0 && lastTicks > 2) step -= static_cast<int64_t>(dec->orderStep) * (lastTicks / 2 - 1);
   if (step <= 0) return;
   if (dec->orderStep > 0 && step >= 2 * static_cast<int64_t>(dec->orderStep))
-    dec->picturesLost += static_cast<uint32_t>(step / dec->orderStep - 1);
+    dec->damage.picturesLost += static_cast<uint32_t>(step / dec->orderStep - 1);
   if (dec->orderStep == 0 || step < dec->orderStep) dec->orderStep = static_cast<int32_t>(step);
 }
 
@@ -184,7 +184,7 @@ bool write_picture(VideoDecoder* dec, DecodedPicture* p, int32_t* key) {
   } else {
     p->outputDone = 1;
     if (q) q->outputDone = 1;
-    else if (p->structure != kFrame) ++dec->fieldsAlone;  // the other field's lines are grey
+    else if (p->structure != kFrame) ++dec->damage.fieldsAlone;  // the other field's lines are grey
     DecodedPicture* last = p;
     if (q && q->prevInOutputOrder == p) last = q;
     if (!ds->nextOutputPicture || ds->nextOutputPicture == p || ds->nextOutputPicture == q)

@@ -301,7 +301,7 @@ void sliding_window(DecodedPicture* cur, uint32_t maxRefFrames) {
 void note_missing_references(VideoDecoder* dec, DecodedPicture* p) {
   if (p->refsMissing) return;
   p->refsMissing = 1;
-  ++dec->picturesMissingReferences;
+  ++dec->damage.picturesMissingReferences;
 }
 
 void bound_references(DecodedPicture* cur) {

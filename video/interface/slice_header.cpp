@@ -322,7 +322,7 @@ int32_t field_sent_again(VideoDecoder* dec, const HeaderStart& h, bool idr, uint
   if (!f) return 0;
   if (!f->outOfPlace || out_of_place(dec, h.frame_num, idr, nalRefIdc, maxFrameNum)) return kStepFieldRepeated;
   f->structure = kFrame;  // matched once
-  ++dec->fieldsRepeated;
+  ++dec->damage.fieldsRepeated;
   DecodedPicture* q = f->picture;
   if (q->setUpOrder != f->setUpOrder || q->released || q->outputDone) return 0;
   q->outputDone = 1;
@@ -658,9 +658,9 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
   }
   dec->join.leavingOut = 1;
   if (same_size(sps, dec->join.activeSps))
-    ++dec->picturesBeforeStart;
+    ++dec->damage.picturesBeforeStart;
   else
-    ++dec->picturesOtherSize;
+    ++dec->damage.picturesOtherSize;
   RemoveCurrentAccessUnit(ds);
   SliceDecodeContext* s = tb->slice;
   take_header_start(s, h);
@@ -1098,7 +1098,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       return 0;
     case kStepFieldRepeated:
       // A field sent again is left out, counted once (by its first slice).
-      if (s->first_mb_in_slice == 0) ++dec->fieldsRepeated;
+      if (s->first_mb_in_slice == 0) ++dec->damage.fieldsRepeated;
       ds->prevNalType = static_cast<uint8_t>(type);
       ds->prevNalRefIdc = refIdc;
       return kStepConsumed;
@@ -1119,7 +1119,7 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       // recovery point.
       if (!ds->startPicture && newUnit && !dec->join.recoveryBeforeStart &&
           (result == kStepNoReference || result == kStepMissingReference))
-        ++dec->picturesBeforeStart;
+        ++dec->damage.picturesBeforeStart;
       ds->prevNalType = static_cast<uint8_t>(type);
       ds->prevNalRefIdc = refIdc;
       if ((decodeFlags & kDecodeFinishDropped) && s->first_mb_in_slice == 0 && p->setUp && ds->startPicture) {

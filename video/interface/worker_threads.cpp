@@ -190,7 +190,7 @@ bool finish_job(VideoDecoder* dec) {
     pthread_mutex_unlock(&dec->lock);
     const bool concealed = finish_picture(dec, p, flags);
     pthread_mutex_lock(&dec->lock);
-    if (concealed) ++dec->picturesIncomplete;
+    if (concealed) ++dec->damage.picturesIncomplete;
     picture_done(dec, p);
     return true;
   }
@@ -444,7 +444,7 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       const bool concealed = finish_picture(dec, p, flags);
       pthread_mutex_lock(&dec->lock);
       // Counted once per picture (each field of a pair on its own).
-      if (concealed) ++dec->picturesIncomplete;
+      if (concealed) ++dec->damage.picturesIncomplete;
       t->state = kTaskPictureDone;
       return 0;
     }
