@@ -12,14 +12,30 @@ and counts:
     worker counts or runs (--runs),
   - pictures decoded against ffmpeg's, by kind of damage,
 and, with --tsan, the ThreadSanitizer reports on a sample of the streams
-decoded by a ThreadSanitizer build at 2 and 8 workers.
+decoded by a ThreadSanitizer build at 2 and 8 workers (--asan: an
+AddressSanitizer build at 2 workers).
 
-usage: damage_campaign.py [--h264dec PATH] [--testdata DIR] [--work DIR]
-                          [--seeds N] [--jobs N] [--kinds a,b,...] [--runs N]
+The loss kinds (--kinds loss: slice_dropped, picture_lost, field_lost,
+every_second_lost, first_idr_flip, splice_no_idr, ts_cut, ts_shuffled) lose
+content by construction: a slice, a picture or field, every second one, the
+IDR of a spliced stream, a bit of the first IDR slice's header. Each
+derivative's pictures are compared with the clean streams' pictures, and
+the table counts per kind the exit statuses, the streams that exit 0 with
+pictures lost or changed (hidden damage), those without a picture where
+ffmpeg decodes some, outcomes differing between 1, 2, 4 and 8 workers,
+stalls and crashes; a recording cut or shuffled (ts_cut, ts_shuffled) is to
+be refused by h264dec and ac3dec naming mtsimport. The streams to look at
+are listed with their message. --quick makes fewer of them (a run of some
+minutes on two cores).
+
+usage: damage_campaign.py [--h264dec PATH] [--ac3dec PATH] [--testdata DIR]
+                          [--work DIR] [--seeds N] [--jobs N]
+                          [--kinds a,b,...|loss] [--quick] [--runs N]
                           [--camera FILE] [--camera-seeds N]
-                          [--limit S] [--list FILE]
+                          [--limit S] [--list FILE] [--show N]
                           [--extra-workers a,b,... --extra-runs N]
                           [--tsan H264DEC_TSAN --tsan-sample N]
+                          [--asan H264DEC_ASAN --asan-sample N]
 """
 import argparse
 import concurrent.futures
@@ -825,8 +841,10 @@ def one_new(args, item):
         out['ac3_refused'] = ac3['rc'] == 1 and 'mtsimport' in ac3['message']
         return out
     intact = [m for src in made_of for m in clean_decode(args, src)['md5s']]
-    out['ffmpeg'] = ffmpeg_pictures(path)
+    ffmpeg = ffmpeg_md5s(path)
+    out['ffmpeg'] = len(ffmpeg)
     out['lost'] = first['md5s'] != intact
+    out['as_ffmpeg'] = first['md5s'] == ffmpeg
     return out
 
 
@@ -845,45 +863,59 @@ def new_report(args, results, kinds):
     faults: exit 0 after lost content, a recording not refused, no picture
     where ffmpeg decodes some, outcomes differing between worker counts,
     stalls and crashes."""
-    print(f"{'kind':20} {'streams':>7} {'exit0':>5} {'lost0':>5} {'exit3':>5} {'exit1':>5} {'0pics':>5} "
-          f"{'differ':>6} {'stalls':>6} {'crash':>5}")
+    print('exit0: decoded to the end undamaged by its own word; lost0: of those, the pictures differ from the clean '
+          'streams\' (hidden damage; for a recording: not refused naming mtsimport by h264dec and ac3dec); '
+          'asff: of lost0, the pictures are the same as ffmpeg\'s of the damaged stream; 0pics: no picture where '
+          'ffmpeg decodes some; differ: outcome differs between 1, 2, 4 and 8 workers')
+    print(f"{'kind':20} {'streams':>7} {'exit0':>5} {'lost0':>5} {'asff':>5} {'exit3':>5} {'exit1':>5} "
+          f"{'0pics':>5} {'differ':>6} {'stalls':>6} {'crash':>5}")
     offenders = []
     faults = 0
+    total = [0] * 10
     for kind in kinds:
         rs = [r for r in results if r['kind'] == kind]
-        if kind in TS_KINDS:
-            not_refused = [r for r in rs if not r['h264_refused'] or not r['ac3_refused']]
-            lost0 = len(not_refused)
-            zero = 0
-        else:
-            not_refused = []
-            lost0 = sum(r['rc'] == 0 and r['lost'] for r in rs)
-            zero = sum(r['pictures'] == 0 and r['ffmpeg'] > 0 for r in rs)
-        row = (len(rs), sum(r['rc'] == 0 for r in rs), lost0, sum(r['rc'] == 3 for r in rs),
-               sum(r['rc'] == 1 for r in rs), zero, sum(r['differs'] for r in rs), sum(r['stall'] for r in rs),
-               sum(r['crash'] for r in rs))
-        faults += lost0 + zero + sum(row[6:])
-        print(f"{kind:20} {row[0]:7} {row[1]:5} {row[2]:5} {row[3]:5} {row[4]:5} {row[5]:5} {row[6]:6} {row[7]:6} "
-              f"{row[8]:5}")
+        listed = []
         for r in rs:
             why = []
-            if r in not_refused:
-                why.append('not refused: h264dec' + ('' if r['h264_refused'] else f" exit {r['rc']}") +
-                           ('' if r['ac3_refused'] else f"; ac3dec exit {r['ac3']['rc']}: {r['ac3']['message']}"))
-            if kind not in TS_KINDS and r['rc'] == 0 and r['lost']:
-                why.append('exit 0 with content lost')
-            if kind not in TS_KINDS and r['pictures'] == 0 and r['ffmpeg'] > 0:
-                why.append(f"0 pictures, ffmpeg {r['ffmpeg']}")
+            if kind in TS_KINDS:
+                if not r['h264_refused'] or not r['ac3_refused']:
+                    why.append('not refused:' + ('' if r['h264_refused'] else f" h264dec exit {r['rc']}") +
+                               ('' if r['ac3_refused'] else f" ac3dec exit {r['ac3']['rc']} ({r['ac3']['message']})"))
+            else:
+                if r['rc'] == 0 and r['lost']:
+                    why.append('exit 0 with content lost' + (' (as ffmpeg)' if r['as_ffmpeg'] else ''))
+                if r['pictures'] == 0 and r['ffmpeg'] > 0:
+                    why.append(f"0 pictures, ffmpeg {r['ffmpeg']}")
             if r['differs']:
                 why.append('differs between worker counts: ' + ' '.join(f'{t}:{rc}/{n}' for t, rc, n in r['outcomes']))
             if r['stall']:
                 why.append('stall')
             if r['crash']:
                 why.append('crash or sanitizer report')
+            r['why'] = '; '.join(why)
             if why:
-                offenders.append(f"  {', '.join(why)}: {r['path']} (exit {r['rc']}, {r['pictures']} pictures, "
-                                 f"ffmpeg {r['ffmpeg']}): {r['message'][:300]}")
-    print('\n'.join(['streams to look at:'] + offenders) if offenders else 'no stream to look at')
+                listed.append(f"  {r['why']}: {r['path']} (exit {r['rc']}, {r['pictures']} pictures"
+                              + ('' if kind in TS_KINDS else f", ffmpeg {r['ffmpeg']}") + f"): {r['message'][:300]}")
+        ts = kind in TS_KINDS
+        row = [len(rs), sum(r['rc'] == 0 for r in rs),
+               sum(not r['h264_refused'] or not r['ac3_refused'] for r in rs) if ts else
+               sum(r['rc'] == 0 and r['lost'] for r in rs),
+               0 if ts else sum(r['rc'] == 0 and r['lost'] and r['as_ffmpeg'] for r in rs),
+               sum(r['rc'] == 3 for r in rs), sum(r['rc'] == 1 for r in rs),
+               0 if ts else sum(r['pictures'] == 0 and r['ffmpeg'] > 0 for r in rs),
+               sum(r['differs'] for r in rs), sum(r['stall'] for r in rs), sum(r['crash'] for r in rs)]
+        total = [a + b for a, b in zip(total, row)]
+        faults += row[2] + sum(row[6:])
+        print(f"{kind:20} {row[0]:7} {row[1]:5} {row[2]:5} {row[3]:5} {row[4]:5} {row[5]:5} {row[6]:5} {row[7]:6} "
+              f"{row[8]:6} {row[9]:5}")
+        offenders += listed[:args.show]
+        if len(listed) > args.show:
+            offenders.append(f'  ... and {len(listed) - args.show} more {kind} streams' +
+                             (f' (all in {args.list})' if args.list else ' (--list FILE lists them all)'))
+    row = total
+    print(f"{'all':20} {row[0]:7} {row[1]:5} {row[2]:5} {row[3]:5} {row[4]:5} {row[5]:5} {row[6]:5} {row[7]:6} "
+          f"{row[8]:6} {row[9]:5}")
+    print('\n'.join(['streams to look at:'] + offenders) if offenders else 'no stream to look at', flush=True)
     return faults
 
 
@@ -919,7 +951,8 @@ def h264dec_run(binary, path, threads, limit):
     except subprocess.TimeoutExpired:
         return {'stall': True, 'rc': None, 'pictures': 0, 'digest': '', 'message': 'timeout', 'seconds': limit,
                 'races': 0, 'md5s': [], 'sanitizer': False}
-    races = r.stderr.decode(errors='replace').count('WARNING: ThreadSanitizer')
+    stderr = r.stderr.decode(errors='replace')
+    races = sum(stderr.count(m) for m in ('WARNING: ThreadSanitizer', 'ERROR: AddressSanitizer', 'runtime error:'))
     lines = [l for l in r.stdout.decode(errors='replace').splitlines() if l and not l.startswith('#')]
     err = [l for l in r.stderr.decode(errors='replace').splitlines() if ' pictures of ' not in l]
     if races:
@@ -935,14 +968,20 @@ def h264dec_run(binary, path, threads, limit):
         'seconds': time.time() - t0,
         'races': races,
         'md5s': md5s,
-        'sanitizer': 'AddressSanitizer' in message or 'runtime error:' in message,
+        'sanitizer': races > 0,
     }
 
 
 def ffmpeg_pictures(path):
+    return len(ffmpeg_md5s(path))
+
+
+def ffmpeg_md5s(path):
+    """The MD5s of the pictures ffmpeg decodes from a stream."""
     r = subprocess.run(['ffmpeg', '-v', 'quiet', '-f', 'h264', '-i', path, '-f', 'framemd5', '-'],
                        capture_output=True, timeout=300)
-    return sum(1 for l in r.stdout.decode(errors='replace').splitlines() if l and not l.startswith('#'))
+    return [l.split(',')[-1].strip() for l in r.stdout.decode(errors='replace').splitlines()
+            if l and not l.startswith('#')]
 
 
 def one(args, item):
@@ -991,11 +1030,15 @@ def main():
     ap.add_argument('--runs', type=int, default=1, help='runs of each worker count')
     ap.add_argument('--limit', type=float, default=50.0, help='seconds before a run counts as stalled')
     ap.add_argument('--list', help='write one line per stream to this file')
+    ap.add_argument('--show', type=int, default=12, help='streams of each new kind listed to look at (all: --list)')
     ap.add_argument('--extra-workers', default='', help='worker counts (a,b,...) decoded --extra-runs more times')
     ap.add_argument('--extra-runs', type=int, default=0)
     ap.add_argument('--tsan', help='an h264dec built with ThreadSanitizer: decodes a sample of the streams with it '
                     'at 2 and 8 workers and counts its reports')
     ap.add_argument('--tsan-sample', type=int, default=0, help='streams of that sample')
+    ap.add_argument('--asan', help='an h264dec built with AddressSanitizer and UBSan: decodes a sample of the streams '
+                    'with it at 2 workers and counts its reports')
+    ap.add_argument('--asan-sample', type=int, default=0, help='streams of that sample')
     args = ap.parse_args()
     args.extra_workers = [int(t) for t in args.extra_workers.split(',') if t]
     args.ac3dec = args.ac3dec or os.path.join(os.path.dirname(args.h264dec), 'ac3dec')
@@ -1047,14 +1090,14 @@ def main():
             results.append(r)
             if r['stall'] or r['differs']:
                 print(('STALL ' if r['stall'] else 'DIFFERS ') + r['path'] + ': ' + r['message'], flush=True)
+    faults = new_report(args, results, new_kinds) if new_kinds else 0
     if args.list:
         with open(args.list, 'w') as f:
             for r in results:
                 f.write(f"{r['kind']}\t{os.path.basename(r['path'])}\t{r['rc']}\t{r['pictures']}\t{r['ffmpeg']}\t"
-                        f"{r['seconds']:.1f}\t{r['message']}\n")
-    faults = new_report(args, results, new_kinds) if new_kinds else 0
+                        f"{r['seconds']:.1f}\t{r['message']}" + (f"\t{r['why']}" if 'why' in r else '') + '\n')
     if not old_kinds:
-        races = tsan_sample(args, items)
+        races = tsan_sample(args, items) + asan_sample(args, items)
         return 1 if faults or races else 0
     print(f"{'kind':24} {'streams':>7} {'stalls':>6} {'differ':>6} {'pictures':>9} {'ffmpeg':>9} {'fewer':>6} "
           f"{'refused':>7}")
@@ -1076,24 +1119,36 @@ def main():
               f"{row['fewer']:6} {row['refused']:7}")
     print(f"{'all':24} {total['n']:7} {total['stall']:6} {total['differs']:6} {total['pictures']:9} "
           f"{total['ffmpeg']:9} {total['fewer']:6} {total['refused']:7}")
-    races = tsan_sample(args, items)
+    races = tsan_sample(args, items) + asan_sample(args, items)
     return 1 if total['stall'] or total['differs'] or faults or races else 0
 
 
 def tsan_sample(args, items):
     """Decodes a fixed sample of the streams with the ThreadSanitizer build
-    at 2 and 8 workers; the number of runs with a report."""
-    if not args.tsan or args.tsan_sample <= 0:
+    at 2 and 8 workers; the number of reports."""
+    return sanitizer_sample(args, items, args.tsan, args.tsan_sample, 'ThreadSanitizer', (2, 8))
+
+
+def asan_sample(args, items):
+    """Decodes a fixed sample of the streams (the Annex B ones) with the
+    AddressSanitizer build at 2 workers; the number of reports."""
+    return sanitizer_sample(args, [it for it in items if it[1].endswith('.264')], args.asan, args.asan_sample,
+                            'AddressSanitizer', (2,))
+
+
+def sanitizer_sample(args, items, binary, size, name, workers):
+    if not binary or size <= 0:
         return 0
-    sample = random.Random('tsan').sample(items, min(args.tsan_sample, len(items)))
-    jobs = [(it[1], t) for it in sample for t in (2, 8)]
+    sample = random.Random(name).sample(items, min(size, len(items)))
+    jobs = [(it[1], t) for it in sample for t in workers]
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        runs = list(pool.map(lambda j: (j, h264dec_run(args.tsan, j[0], j[1], args.limit * 10)), jobs))
+        runs = list(pool.map(lambda j: (j, h264dec_run(binary, j[0], j[1], args.limit * 10)), jobs))
     bad = [(j, r) for j, r in runs if r['races'] or r['stall']]
     for (path, t), r in bad:
-        print(f"TSAN {path} at {t} workers: {r['races']} reports" + (' (stalled)' if r['stall'] else ''), flush=True)
+        print(f"{name} {path} at {t} workers: {r['races']} reports" + (' (stalled)' if r['stall'] else ''),
+              flush=True)
     races = sum(r['races'] for _, r in runs)
-    print(f"ThreadSanitizer: {len(sample)} streams, {len(runs)} runs, {races} reports in "
+    print(f"{name}: {len(sample)} streams, {len(runs)} runs, {races} reports in "
           f"{sum(1 for _, r in runs if r['races'])} runs, {sum(1 for _, r in runs if r['stall'])} stalls")
     return races
 
