@@ -52,12 +52,12 @@ def units(b):
     start code (with a leading zero byte when there is one)."""
     starts = []
     i, n = 0, len(b)
-    while i + 3 <= n:
-        if b[i] == 0 and b[i + 1] == 0 and b[i + 2] == 1:
-            starts.append((i - 1 if i > 0 and b[i - 1] == 0 else i, i + 3))
-            i += 3
-        else:
-            i += 1
+    while True:
+        i = b.find(b'\x00\x00\x01', i)
+        if i < 0:
+            break
+        starts.append((i - 1 if i > 0 and b[i - 1] == 0 else i, i + 3))
+        i += 3
     out = []
     for k, (beg, head) in enumerate(starts):
         end = starts[k + 1][0] if k + 1 < len(starts) else n
@@ -487,7 +487,7 @@ def slices(b):
                 pid = r.ue()
                 ppss[pid] = r.ue()
             elif t in (1, 5):
-                r = Bits(b[h + 1:end])
+                r = Bits(b[h + 1:min(end, h + 65)])  # the header's first fields
                 first_mb = r.ue()
                 r.ue()
                 pid = r.ue()
@@ -505,11 +505,21 @@ def slices(b):
     return us, out
 
 
+_pictures = {}
+
+
 def coded_pictures(b):
     """The stream's units and its coded pictures (frames or fields) as lists
     of slices, in stream order: a slice starts a picture when it starts at
     macroblock 0 or differs from the slice before in frame_num, field,
     parameter set, reference kind or IDR."""
+    key = hashlib.md5(b).digest()
+    if key not in _pictures:
+        _pictures[key] = pictures_of(b)
+    return _pictures[key]
+
+
+def pictures_of(b):
     us, ss = slices(b)
     pics = []
     for s in ss:
