@@ -702,10 +702,14 @@ PACKET = 192
 
 def ts_cuts(data, quick):
     """A recording cut to start at every 30th packet (every 90th in a quick
-    run) of its first 3000, each with at most 3000 packets."""
+    run) of its first 3000, and inside that packet, each with at most 3000
+    packets."""
     n = len(data) // PACKET
+    rng = random.Random('ts_cut')
     for k in range(30, min(n, 3000), 90 if quick else 30):
         yield str(k), data[k * PACKET:(k + 3000) * PACKET]
+        at = rng.randrange(1, PACKET)
+        yield f'{k}+{at}', data[k * PACKET + at:(k + 3000) * PACKET]
 
 
 def ts_shuffles(data, quick):
