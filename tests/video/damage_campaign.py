@@ -872,6 +872,49 @@ def ac3dec_run(binary, path, limit):
             'sanitizer': 'Sanitizer' in err or 'runtime error:' in err}
 
 
+def why_listed(r):
+    """What is wrong with the outcome of a stream of the new kinds ('' when
+    nothing is)."""
+    why = []
+    if r['kind'] in TS_KINDS:
+        if not r['h264_refused'] or not r['ac3_refused']:
+            why.append('not refused:' + ('' if r['h264_refused'] else f" h264dec exit {r['rc']}") +
+                       ('' if r['ac3_refused'] else f" ac3dec exit {r['ac3']['rc']} ({r['ac3']['message']})"))
+    else:
+        if r['rc'] == 0 and r['lost']:
+            why.append('exit 0 with content lost' + (' (as ffmpeg)' if r['as_ffmpeg'] else ''))
+        if r['pictures'] == 0 and r['ffmpeg'] > 0:
+            why.append(f"0 pictures, ffmpeg {r['ffmpeg']}")
+    if r['differs']:
+        why.append('differs between worker counts: ' + ' '.join(f'{t}:{rc}/{n}' for t, rc, n in r['outcomes']))
+    if r['stall']:
+        why.append('stall')
+    if r['crash']:
+        why.append('crash or sanitizer report')
+    return '; '.join(why)
+
+
+def table_row(rs, ts):
+    """streams, exit 0, lost0, asff, exit 3, exit 1, 0pics, differ, stalls,
+    crash of the results rs."""
+    return [len(rs), sum(r['rc'] == 0 for r in rs),
+            sum(not r['h264_refused'] or not r['ac3_refused'] for r in rs) if ts else
+            sum(r['rc'] == 0 and r['lost'] for r in rs),
+            0 if ts else sum(r['rc'] == 0 and r['lost'] and r['as_ffmpeg'] for r in rs),
+            sum(r['rc'] == 3 for r in rs), sum(r['rc'] == 1 for r in rs),
+            0 if ts else sum(r['pictures'] == 0 and r['ffmpeg'] > 0 for r in rs),
+            sum(r['differs'] for r in rs), sum(r['stall'] for r in rs), sum(r['crash'] for r in rs)]
+
+
+def print_row(name, row):
+    print(f"{name:20} {row[0]:7} {row[1]:5} {row[2]:5} {row[3]:5} {row[4]:5} {row[5]:5} {row[6]:5} {row[7]:6} "
+          f"{row[8]:6} {row[9]:5}")
+
+
+def seed_of(r):
+    return int(os.path.basename(r['path']).rsplit('__', 1)[1].split('.')[0])
+
+
 def new_report(args, results, kinds):
     """The table of the new kinds and the streams to look at; the number of
     faults: exit 0 after lost content, a recording not refused, no picture
@@ -888,47 +931,23 @@ def new_report(args, results, kinds):
     total = [0] * 10
     for kind in kinds:
         rs = [r for r in results if r['kind'] == kind]
-        listed = []
         for r in rs:
-            why = []
-            if kind in TS_KINDS:
-                if not r['h264_refused'] or not r['ac3_refused']:
-                    why.append('not refused:' + ('' if r['h264_refused'] else f" h264dec exit {r['rc']}") +
-                               ('' if r['ac3_refused'] else f" ac3dec exit {r['ac3']['rc']} ({r['ac3']['message']})"))
-            else:
-                if r['rc'] == 0 and r['lost']:
-                    why.append('exit 0 with content lost' + (' (as ffmpeg)' if r['as_ffmpeg'] else ''))
-                if r['pictures'] == 0 and r['ffmpeg'] > 0:
-                    why.append(f"0 pictures, ffmpeg {r['ffmpeg']}")
-            if r['differs']:
-                why.append('differs between worker counts: ' + ' '.join(f'{t}:{rc}/{n}' for t, rc, n in r['outcomes']))
-            if r['stall']:
-                why.append('stall')
-            if r['crash']:
-                why.append('crash or sanitizer report')
-            r['why'] = '; '.join(why)
-            if why:
-                listed.append(f"  {r['why']}: {r['path']} (exit {r['rc']}, {r['pictures']} pictures"
-                              + ('' if kind in TS_KINDS else f", ffmpeg {r['ffmpeg']}") + f"): {r['message'][:300]}")
-        ts = kind in TS_KINDS
-        row = [len(rs), sum(r['rc'] == 0 for r in rs),
-               sum(not r['h264_refused'] or not r['ac3_refused'] for r in rs) if ts else
-               sum(r['rc'] == 0 and r['lost'] for r in rs),
-               0 if ts else sum(r['rc'] == 0 and r['lost'] and r['as_ffmpeg'] for r in rs),
-               sum(r['rc'] == 3 for r in rs), sum(r['rc'] == 1 for r in rs),
-               0 if ts else sum(r['pictures'] == 0 and r['ffmpeg'] > 0 for r in rs),
-               sum(r['differs'] for r in rs), sum(r['stall'] for r in rs), sum(r['crash'] for r in rs)]
+            r['why'] = why_listed(r)
+        listed = [f"  {r['why']}: {r['path']} (exit {r['rc']}, {r['pictures']} pictures"
+                  + ('' if kind in TS_KINDS else f", ffmpeg {r['ffmpeg']}") + f"): {r['message'][:300]}"
+                  for r in rs if r['why']]
+        row = table_row(rs, kind in TS_KINDS)
         total = [a + b for a, b in zip(total, row)]
         faults += row[2] + sum(row[6:])
-        print(f"{kind:20} {row[0]:7} {row[1]:5} {row[2]:5} {row[3]:5} {row[4]:5} {row[5]:5} {row[6]:5} {row[7]:6} "
-              f"{row[8]:6} {row[9]:5}")
+        print_row(kind, row)
+        if kind in ('picture_lost', 'field_lost'):
+            print_row('  of a reference', table_row([r for r in rs if seed_of(r) % 2 == 0], False))
+            print_row('  of a non-reference', table_row([r for r in rs if seed_of(r) % 2 == 1], False))
         offenders += listed[:args.show]
         if len(listed) > args.show:
             offenders.append(f'  ... and {len(listed) - args.show} more {kind} streams' +
                              (f' (all in {args.list})' if args.list else ' (--list FILE lists them all)'))
-    row = total
-    print(f"{'all':20} {row[0]:7} {row[1]:5} {row[2]:5} {row[3]:5} {row[4]:5} {row[5]:5} {row[6]:5} {row[7]:6} "
-          f"{row[8]:6} {row[9]:5}")
+    print_row('all', total)
     print('\n'.join(['streams to look at:'] + offenders) if offenders else 'no stream to look at', flush=True)
     return faults
 
@@ -1102,6 +1121,8 @@ def main():
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         for r in pool.map(lambda it: one_new(args, it) if it[0] in NEW_KINDS else one(args, it[:2]), items):
             results.append(r)
+            if len(results) % 200 == 0:
+                print(f'{len(results)} of {len(items)} streams decoded', flush=True)
             if r['stall'] or r['differs']:
                 print(('STALL ' if r['stall'] else 'DIFFERS ') + r['path'] + ': ' + r['message'], flush=True)
     faults = new_report(args, results, new_kinds) if new_kinds else 0
