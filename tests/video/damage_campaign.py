@@ -703,13 +703,27 @@ PACKET = 192
 def ts_cuts(data, quick):
     """A recording cut to start at every 30th packet (every 90th in a quick
     run) of its first 3000, and inside that packet, each with at most 3000
-    packets."""
+    packets; pieces of 2 to 63 packets from there and from each of the
+    first 32 packets (every third in a quick run); and cut to start at the packets that hold a sequence parameter
+    set (the first 20; 10 in a quick run), with at most 3000 packets and as
+    a piece of 2 to 63 packets."""
     n = len(data) // PACKET
     rng = random.Random('ts_cut')
     for k in range(30, min(n, 3000), 90 if quick else 30):
         yield str(k), data[k * PACKET:(k + 3000) * PACKET]
         at = rng.randrange(1, PACKET)
         yield f'{k}+{at}', data[k * PACKET + at:(k + 3000) * PACKET]
+    for k in list(range(0, 32, 3 if quick else 1)) + list(range(30, min(n, 3000), 90 if quick else 30)):
+        m = rng.randrange(2, 64)
+        yield f'{k}x{m}', data[k * PACKET:(k + m) * PACKET]
+    sets, at = [], data.find(b'\x00\x00\x01\x67', PACKET)
+    while at >= 0 and len(sets) < (10 if quick else 20):
+        sets.append(at // PACKET)
+        at = data.find(b'\x00\x00\x01\x67', (at // PACKET + 1) * PACKET)
+    for k in sets:
+        yield f'{k}sps', data[k * PACKET:(k + 3000) * PACKET]
+        m = rng.randrange(2, 64)
+        yield f'{k}sps{m}', data[k * PACKET:(k + m) * PACKET]
 
 
 def ts_shuffles(data, quick):
@@ -911,6 +925,19 @@ def print_row(name, row):
           f"{row[8]:6} {row[9]:5}")
 
 
+CUTS = [('at a packet', 'packet'), ('inside a packet', 'inside'), ('at an SPS', 'sps'),
+        ('2-63 packets', 'piece'), ('2-63 from an SPS', 'sps piece')]
+
+
+def cut_of(r):
+    name = os.path.basename(r['path']).rsplit('__', 1)[1].split('.')[0]
+    if '+' in name:
+        return 'inside'
+    if 'sps' in name:
+        return 'sps' if name.endswith('sps') else 'sps piece'
+    return 'piece' if 'x' in name else 'packet'
+
+
 def seed_of(r):
     return int(os.path.basename(r['path']).rsplit('__', 1)[1].split('.')[0])
 
@@ -943,6 +970,9 @@ def new_report(args, results, kinds):
         if kind in ('picture_lost', 'field_lost'):
             print_row('  of a reference', table_row([r for r in rs if seed_of(r) % 2 == 0], False))
             print_row('  of a non-reference', table_row([r for r in rs if seed_of(r) % 2 == 1], False))
+        if kind == 'ts_cut':
+            for name, cut in CUTS:
+                print_row('  ' + name, table_row([r for r in rs if cut_of(r) == cut], True))
         offenders += listed[:args.show]
         if len(listed) > args.show:
             offenders.append(f'  ... and {len(listed) - args.show} more {kind} streams' +
