@@ -433,7 +433,7 @@ class Bits:
 
 def read_sps(payload):
     """(sps id, fields) of a sequence parameter set: log2_max_frame_num,
-    frame_mbs_only, size in macroblocks."""
+    frame_mbs_only, frame size in macroblocks."""
     r = Bits(payload)
     profile = r.u(8)
     r.u(16)
@@ -467,7 +467,9 @@ def read_sps(payload):
     r.ue()
     r.u(1)
     w, h = r.ue() + 1, r.ue() + 1
-    return sps_id, {'frame_num_bits': log2_max_frame_num, 'frame_mbs_only': r.u(1), 'size': (w, h)}
+    frame_mbs_only = r.u(1)
+    return sps_id, {'frame_num_bits': log2_max_frame_num, 'frame_mbs_only': frame_mbs_only,
+                    'size': (w, h * (2 - frame_mbs_only))}
 
 
 def slices(b):
@@ -774,6 +776,32 @@ def flip_sources(srcs):
     return out
 
 
+def size_of(b):
+    """The size in macroblocks of the stream's first picture."""
+    pics = coded_pictures(b)[1]
+    return pics[0][0]['size'] if pics else None
+
+
+def splice_pairs(testdata, srcs, quick):
+    """The streams to splice without IDR: the pairs named, each feature clip
+    (the first four in a quick run) followed by the next of the same size,
+    and each followed by and following a conformance stream of another size
+    (in turn)."""
+    pairs = [tuple(os.path.join(testdata, x + '.264') for x in pair) for pair in SPLICE_PAIRS]
+    feat = [s for s in srcs if os.path.basename(os.path.dirname(s)) == 'h264-features'][:4 if quick else 10]
+    sizes = {s: size_of(open(s, 'rb').read()) for s in srcs}
+    for k, a in enumerate(feat):
+        same = [b for b in feat[k + 1:] if sizes[b] == sizes[a]]
+        other = [b for b in srcs if os.path.basename(os.path.dirname(b)) == 'h264-conformance' and
+                 sizes[b] and sizes[a] and sizes[b] != sizes[a]]
+        pairs += [(a, b) for b in same[:1]]
+        if other:
+            b = other[k * 7 % len(other)]
+            pairs += [(a, b), (b, a)]
+    seen = set()
+    return [p for p in pairs if p[0] in srcs and p[1] in srcs and not (p in seen or seen.add(p))]
+
+
 def new_items(args, kinds):
     """The derivatives of the loss, splice and recording kinds: (kind, path,
     what it is made of: the clean streams whose pictures it would hold
@@ -804,15 +832,14 @@ def new_items(args, kinds):
                     if damaged is not None and damaged != data:
                         write(kind, f'{base}__{seed}.264', damaged, (src,))
         elif kind == 'splice_no_idr':
-            for a, b in SPLICE_PAIRS:
-                pa, pb = (os.path.join(args.testdata, x + '.264') for x in (a, b))
-                if pa not in srcs or pb not in srcs:
-                    continue
+            for pa, pb in splice_pairs(args.testdata, srcs, args.quick):
                 da, db = open(pa, 'rb').read(), open(pb, 'rb').read()
+                size = 'same' if size_of(da) == size_of(db) else 'other'
                 for seed in range(2):
                     damaged = splice_no_idr(da, random.Random(seed), seed, db)
                     if damaged is not None:
-                        write(kind, f'{os.path.basename(a)}+{os.path.basename(b)}__{seed}.264', damaged, (pa, pb))
+                        names = '+'.join(os.path.splitext(os.path.basename(x))[0] for x in (pa, pb))
+                        write(kind, f'{names}__{size}__{seed}.264', damaged, (pa, pb))
         elif kind in TS_KINDS:
             avchd = os.path.join(args.testdata, 'avchd')
             for n in sorted(os.listdir(avchd)):
@@ -970,6 +997,9 @@ def new_report(args, results, kinds):
         if kind in ('picture_lost', 'field_lost'):
             print_row('  of a reference', table_row([r for r in rs if seed_of(r) % 2 == 0], False))
             print_row('  of a non-reference', table_row([r for r in rs if seed_of(r) % 2 == 1], False))
+        if kind == 'splice_no_idr':
+            for size in ('same', 'other'):
+                print_row(f'  to {size} size', table_row([r for r in rs if f'__{size}__' in r['path']], False))
         if kind == 'ts_cut':
             for name, cut in CUTS:
                 print_row('  ' + name, table_row([r for r in rs if cut_of(r) == cut], True))
