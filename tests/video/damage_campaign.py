@@ -46,6 +46,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'data'))
+from annexb_bits import Bits, to_rbsp  # noqa: E402
+
 
 def units(b):
     """NAL units of an Annex B stream: (begin, end, type), begin at the
@@ -395,46 +398,10 @@ def camera_cut_first_field(b, rng):
     return head
 
 
-class Bits:
-    """An MSB-first reader of the payload of a NAL unit, emulation prevention
-    bytes taken out."""
-
-    def __init__(self, payload):
-        rbsp = bytearray()
-        zeros = 0
-        for x in payload:
-            if zeros >= 2 and x == 3:
-                zeros = 0
-                continue
-            rbsp.append(x)
-            zeros = zeros + 1 if x == 0 else 0
-        self.data, self.pos = rbsp, 0
-
-    def u(self, n):
-        v = 0
-        for _ in range(n):
-            byte = self.data[self.pos >> 3] if (self.pos >> 3) < len(self.data) else 0
-            v = (v << 1) | ((byte >> (7 - (self.pos & 7))) & 1)
-            self.pos += 1
-        return v
-
-    def ue(self):
-        z = 0
-        while self.u(1) == 0:
-            z += 1
-            if z > 31:
-                raise ValueError('bad exp-Golomb code')
-        return (1 << z) - 1 + self.u(z)
-
-    def se(self):
-        k = self.ue()
-        return (k + 1) // 2 if k % 2 else -(k // 2)
-
-
 def read_sps(payload):
     """(sps id, fields) of a sequence parameter set: log2_max_frame_num,
     frame_mbs_only, frame size in macroblocks."""
-    r = Bits(payload)
+    r = Bits(to_rbsp(payload))
     profile = r.u(8)
     r.u(16)
     sps_id = r.ue()
@@ -485,11 +452,11 @@ def slices(b):
                 sid, fields = read_sps(b[h + 1:end])
                 spss[sid] = fields
             elif t == 8:
-                r = Bits(b[h + 1:end])
+                r = Bits(to_rbsp(b[h + 1:end]))
                 pid = r.ue()
                 ppss[pid] = r.ue()
             elif t in (1, 5):
-                r = Bits(b[h + 1:min(end, h + 65)])  # the header's first fields
+                r = Bits(to_rbsp(b[h + 1:min(end, h + 65)]))  # the header's first fields
                 first_mb = r.ue()
                 r.ue()
                 pid = r.ue()
