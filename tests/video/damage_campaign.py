@@ -593,17 +593,26 @@ def splice_no_idr(a, rng, seed, b):
 def first_idr_flip(b, rng, seed):
     """One bit among bits 9 to 24 after the header byte of the first IDR
     slice flipped (bit 9 + seed, seeds 0 to 15); at seed 16 the low bit of
-    its nal_ref_idc."""
-    us = units(b)
-    idr = next((u for u in us if u[2] == 5), None)
-    if idr is None or seed > 16:
+    its nal_ref_idc; at seeds 17 to 32 bit 9 + seed - 17 of the first slice
+    of the other field of the first IDR frame, when it is a field."""
+    us, pics = coded_pictures(b)
+    first = next((p for p in pics if p[0]['idr']), None)
+    if first is None or seed > 32:
         return None
-    h = header_at(b, idr)
+    u = us[first[0]['unit']]
+    if seed > 16:
+        k = pics.index(first) + 1
+        other = pics[k][0] if k < len(pics) else None
+        if not first[0]['field'] or other is None or not other['field'] or other['field'] == first[0]['field'] \
+                or other['frame_num'] != first[0]['frame_num']:
+            return None
+        u, seed = us[other['unit']], seed - 17
+    h = header_at(b, u)
     out = bytearray(b)
     if seed == 16:
         out[h] ^= 0x20
     else:
-        if h + 3 >= idr[1]:
+        if h + 3 >= u[1]:
             return None
         out[h + 2 + seed // 8] ^= 0x80 >> (seed % 8)
     return bytes(out)
@@ -647,7 +656,7 @@ LOSS_KINDS = {
     'picture_lost': (picture_lost, range(4), range(2)),
     'field_lost': (field_lost, range(4), range(2)),
     'every_second_lost': (every_second_lost, range(2), range(2)),
-    'first_idr_flip': (first_idr_flip, range(17), (0, 3, 6, 9, 12, 15, 16)),
+    'first_idr_flip': (first_idr_flip, range(33), (0, 3, 6, 9, 12, 15, 16, 17, 20, 23, 26, 29, 32)),
 }
 # Stream a followed by stream b without its IDR slices: of the same size and
 # of another size, both ways.
