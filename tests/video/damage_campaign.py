@@ -973,6 +973,9 @@ def new_report(args, results, kinds):
         if kind in ('picture_lost', 'field_lost'):
             print_row('  of a reference', table_row([r for r in rs if seed_of(r) % 2 == 0], False))
             print_row('  of a non-reference', table_row([r for r in rs if seed_of(r) % 2 == 1], False))
+        if kind == 'first_idr_flip':
+            for name, seeds in (('first slice', range(16)), ('its nal_ref_idc', (16,)), ('other field', range(17, 33))):
+                print_row('  ' + name, table_row([r for r in rs if seed_of(r) in seeds], False))
         if kind == 'splice_no_idr':
             for size in ('same', 'other'):
                 print_row(f'  to {size} size', table_row([r for r in rs if f'__{size}__' in r['path']], False))
