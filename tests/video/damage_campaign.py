@@ -12,14 +12,30 @@ and counts:
     worker counts or runs (--runs),
   - pictures decoded against ffmpeg's, by kind of damage,
 and, with --tsan, the ThreadSanitizer reports on a sample of the streams
-decoded by a ThreadSanitizer build at 2 and 8 workers.
+decoded by a ThreadSanitizer build at 2 and 8 workers (--asan: an
+AddressSanitizer build at 2 workers).
 
-usage: damage_campaign.py [--h264dec PATH] [--testdata DIR] [--work DIR]
-                          [--seeds N] [--jobs N] [--kinds a,b,...] [--runs N]
+The loss kinds (--kinds loss: slice_dropped, picture_lost, field_lost,
+every_second_lost, first_idr_flip, splice_no_idr, ts_cut, ts_shuffled) lose
+content by construction: a slice, a picture or field, every second one, the
+IDR of a spliced stream, a bit of the first IDR slice's header. Each
+derivative's pictures are compared with the clean streams' pictures, and
+the table counts per kind the exit statuses, the streams that exit 0 with
+pictures lost or changed (hidden damage), those without a picture where
+ffmpeg decodes some, outcomes differing between 1, 2, 4 and 8 workers,
+stalls and crashes; a recording cut or shuffled (ts_cut, ts_shuffled) is to
+be refused by h264dec and ac3dec naming mtsimport. The streams to look at
+are listed with their message. --quick makes fewer of them (a run of some
+minutes on two cores).
+
+usage: damage_campaign.py [--h264dec PATH] [--ac3dec PATH] [--testdata DIR]
+                          [--work DIR] [--seeds N] [--jobs N]
+                          [--kinds a,b,...|loss] [--quick] [--runs N]
                           [--camera FILE] [--camera-seeds N]
-                          [--limit S] [--list FILE]
+                          [--limit S] [--list FILE] [--show N]
                           [--extra-workers a,b,... --extra-runs N]
                           [--tsan H264DEC_TSAN --tsan-sample N]
+                          [--asan H264DEC_ASAN --asan-sample N]
 """
 import argparse
 import concurrent.futures
@@ -30,18 +46,21 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'data'))
+from annexb_bits import Bits, to_rbsp  # noqa: E402
+
 
 def units(b):
     """NAL units of an Annex B stream: (begin, end, type), begin at the
     start code (with a leading zero byte when there is one)."""
     starts = []
     i, n = 0, len(b)
-    while i + 3 <= n:
-        if b[i] == 0 and b[i + 1] == 0 and b[i + 2] == 1:
-            starts.append((i - 1 if i > 0 and b[i - 1] == 0 else i, i + 3))
-            i += 3
-        else:
-            i += 1
+    while True:
+        i = b.find(b'\x00\x00\x01', i)
+        if i < 0:
+            break
+        starts.append((i - 1 if i > 0 and b[i - 1] == 0 else i, i + 3))
+        i += 3
     out = []
     for k, (beg, head) in enumerate(starts):
         end = starts[k + 1][0] if k + 1 < len(starts) else n
@@ -379,6 +398,226 @@ def camera_cut_first_field(b, rng):
     return head
 
 
+def read_sps(payload):
+    """(sps id, fields) of a sequence parameter set: log2_max_frame_num,
+    frame_mbs_only, frame size in macroblocks."""
+    r = Bits(to_rbsp(payload))
+    profile = r.u(8)
+    r.u(16)
+    sps_id = r.ue()
+    chroma = 1
+    if profile in (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135):
+        chroma = r.ue()
+        if chroma == 3:
+            r.u(1)
+        r.ue()
+        r.ue()
+        r.u(1)
+        if r.u(1):
+            for i in range(12 if chroma == 3 else 8):
+                if r.u(1):
+                    last = nxt = 8
+                    for _ in range(16 if i < 6 else 64):
+                        if nxt:
+                            nxt = (last + r.se()) % 256
+                            last = nxt or last
+    log2_max_frame_num = r.ue() + 4
+    poc = r.ue()
+    if poc == 0:
+        r.ue()
+    elif poc == 1:
+        r.u(1)
+        r.se()
+        r.se()
+        for _ in range(r.ue()):
+            r.se()
+    r.ue()
+    r.u(1)
+    w, h = r.ue() + 1, r.ue() + 1
+    frame_mbs_only = r.u(1)
+    return sps_id, {'frame_num_bits': log2_max_frame_num, 'frame_mbs_only': frame_mbs_only,
+                    'size': (w, h * (2 - frame_mbs_only))}
+
+
+def slices(b):
+    """The stream's units and, for each slice, its header fields: index,
+    nal_ref_idc, idr, first_mb, frame_num, field (0 frame, 1 top, 2 bottom)
+    and pps. Slices whose sets are unknown are left out."""
+    us = units(b)
+    spss, ppss, out = {}, {}, []
+    for i, (beg, end, t) in enumerate(us):
+        h = header_at(b, (beg, end, t))
+        try:
+            if t == 7:
+                sid, fields = read_sps(b[h + 1:end])
+                spss[sid] = fields
+            elif t == 8:
+                r = Bits(to_rbsp(b[h + 1:end]))
+                pid = r.ue()
+                ppss[pid] = r.ue()
+            elif t in (1, 5):
+                r = Bits(to_rbsp(b[h + 1:min(end, h + 65)]))  # the header's first fields
+                first_mb = r.ue()
+                r.ue()
+                pid = r.ue()
+                sps = spss.get(ppss.get(pid))
+                if sps is None:
+                    continue
+                frame_num = r.u(sps['frame_num_bits'])
+                field = 0
+                if not sps['frame_mbs_only'] and r.u(1):
+                    field = 1 + r.u(1)
+                out.append({'unit': i, 'ref': (b[h] >> 5) & 3, 'idr': t == 5, 'first_mb': first_mb,
+                            'frame_num': frame_num, 'field': field, 'pps': pid, 'size': sps['size']})
+        except (ValueError, IndexError):
+            continue
+    return us, out
+
+
+_pictures = {}
+
+
+def coded_pictures(b):
+    """The stream's units and its coded pictures (frames or fields) as lists
+    of slices, in stream order: a slice starts a picture when it starts at
+    macroblock 0 or differs from the slice before in frame_num, field,
+    parameter set, reference kind or IDR."""
+    key = hashlib.md5(b).digest()
+    if key not in _pictures:
+        _pictures[key] = pictures_of(b)
+    return _pictures[key]
+
+
+def pictures_of(b):
+    us, ss = slices(b)
+    pics = []
+    for s in ss:
+        p = pics[-1][-1] if pics else None
+        if p is None or s['first_mb'] == 0 or any(s[k] != p[k] for k in ('frame_num', 'field', 'pps', 'idr')) \
+                or (s['ref'] == 0) != (p['ref'] == 0):
+            pics.append([s])
+        else:
+            pics[-1].append(s)
+    return us, pics
+
+
+def frames_of(pics):
+    """Coded pictures grouped into frames: a field with the next one when
+    that is the other field of the same frame_num and reference kind."""
+    out, k = [], 0
+    while k < len(pics):
+        a = pics[k][0]
+        if k + 1 < len(pics) and a['field']:
+            c = pics[k + 1][0]
+            if c['field'] and c['field'] != a['field'] and c['frame_num'] == a['frame_num'] \
+                    and (c['ref'] == 0) == (a['ref'] == 0) and not c['idr']:
+                out.append(pics[k] + pics[k + 1])
+                k += 2
+                continue
+        out.append(pics[k])
+        k += 1
+    return out
+
+
+def without(b, us, slices_lost):
+    lost = {s['unit'] for s in slices_lost}
+    return join(b, [u for i, u in enumerate(us) if i not in lost])
+
+
+def slice_dropped(b, rng, seed):
+    """One slice of a picture of several slices dropped."""
+    us, pics = coded_pictures(b)
+    many = [p for p in pics if len(p) > 1]
+    if not many:
+        return None
+    return without(b, us, [rng.choice(rng.choice(many))])
+
+
+def lose_one(b, rng, groups, reference):
+    """One group of slices after the first, of a reference picture or of a
+    non-reference one, lost."""
+    cands = [g for g in groups[1:] if (g[0]['ref'] != 0) == reference]
+    if not cands:
+        return None
+    us = units(b)
+    return without(b, us, rng.choice(cands))
+
+
+def picture_lost(b, rng, seed):
+    """A whole picture lost (both fields of a field pair): a reference one
+    at even seeds, a non-reference one at odd seeds."""
+    return lose_one(b, rng, frames_of(coded_pictures(b)[1]), seed % 2 == 0)
+
+
+def field_lost(b, rng, seed):
+    """One field of a field stream lost: of a reference frame at even seeds,
+    of a non-reference one at odd seeds."""
+    pics = coded_pictures(b)[1]
+    if not any(p[0]['field'] for p in pics):
+        return None
+    return lose_one(b, rng, [p for p in pics if p[0]['field']], seed % 2 == 0)
+
+
+def every_second_lost(b, rng, seed):
+    """Every second coded picture (frame or field) lost at seed 0; of a field
+    stream, every second frame (field pair) at seed 1."""
+    us, pics = coded_pictures(b)
+    if seed == 1 and any(p[0]['field'] for p in pics):
+        groups = frames_of(pics)
+    elif seed == 0:
+        groups = pics
+    else:
+        return None
+    if len(groups) < 3:
+        return None
+    return without(b, us, [s for g in groups[1::2] for s in g])
+
+
+def splice_no_idr(a, rng, seed, b):
+    """Stream a followed by stream b without b's IDR slices: without all of
+    them at seed 0, without its first IDR picture at seed 1."""
+    us, pics = coded_pictures(b)
+    if seed == 0:
+        lost = [s for p in pics for s in p if s['idr']]
+    elif seed == 1:
+        lost = [s for p in pics[:1] for s in p if s['idr']]
+        if pics[1:2] and pics[1][0]['idr'] == pics[0][0]['idr'] and pics[1][0]['field']:
+            lost += [s for s in pics[1] if s['idr']]  # the second field of an IDR frame
+    else:
+        return None
+    if not lost:
+        return None
+    return a + without(b, us, lost)
+
+
+def first_idr_flip(b, rng, seed):
+    """One bit among bits 9 to 24 after the header byte of the first IDR
+    slice flipped (bit 9 + seed, seeds 0 to 15); at seed 16 the low bit of
+    its nal_ref_idc; at seeds 17 to 32 bit 9 + seed - 17 of the first slice
+    of the other field of the first IDR frame, when it is a field."""
+    us, pics = coded_pictures(b)
+    first = next((p for p in pics if p[0]['idr']), None)
+    if first is None or seed > 32:
+        return None
+    u = us[first[0]['unit']]
+    if seed > 16:
+        k = pics.index(first) + 1
+        other = pics[k][0] if k < len(pics) else None
+        if not first[0]['field'] or other is None or not other['field'] or other['field'] == first[0]['field'] \
+                or other['frame_num'] != first[0]['frame_num']:
+            return None
+        u, seed = us[other['unit']], seed - 17
+    h = header_at(b, u)
+    out = bytearray(b)
+    if seed == 16:
+        out[h] ^= 0x20
+    else:
+        if h + 3 >= u[1]:
+            return None
+        out[h + 2 + seed // 8] ^= 0x80 >> (seed % 8)
+    return bytes(out)
+
+
 KINDS = {
     'pps_lost': lose_pps,
     'sps_lost': lose_sps,
@@ -407,6 +646,349 @@ CAMERA_KINDS = {
     'camera_cut_first_field': camera_cut_first_field,
 }
 TWO_SOURCES = {'splice', 'join', 'splice_inside', 'foreign_sets', 'foreign_sets_other_size'}
+
+# Damage after which the stream no longer holds all its content (a slice, a
+# picture or a field lost, a splice without its IDR, a flipped bit in the
+# first IDR slice): an exit status of 0 on any of them hides the damage.
+# Each kind: the function and its seeds (the quick run's seeds).
+LOSS_KINDS = {
+    'slice_dropped': (slice_dropped, range(4), range(2)),
+    'picture_lost': (picture_lost, range(4), range(2)),
+    'field_lost': (field_lost, range(4), range(2)),
+    'every_second_lost': (every_second_lost, range(2), range(2)),
+    'first_idr_flip': (first_idr_flip, range(33), (0, 3, 6, 9, 12, 15, 16, 17, 20, 23, 26, 29, 32)),
+}
+# Stream a followed by stream b without its IDR slices: of the same size and
+# of another size, both ways.
+SPLICE_PAIRS = [
+    ('h264-features/01_cavlc_main', 'h264-features/02_cabac_main'),
+    ('h264-features/02_cabac_main', 'h264-features/01_cavlc_main'),
+    ('h264-features/01_cavlc_main', 'h264-conformance/BA_MW_D'),
+    ('h264-conformance/BA_MW_D', 'h264-features/01_cavlc_main'),
+    ('h264-features/01_cavlc_main', 'h264-features/26_mandelbrot_320x240'),
+    ('h264-features/14_mbaff_tff_cabac', 'h264-features/15_mbaff_bff_cavlc'),
+    ('h264-conformance/CVFI1_SVA_C', 'h264-conformance/CAFI1_SVA_C'),
+    ('avchd/camera_1080i50_paff', 'h264-features/01_cavlc_main'),
+]
+# Recordings given to the decoders as they are: cut to start at a packet, and
+# with their packets shuffled. Both decoders are to refuse them, naming
+# mtsimport.
+TS_KINDS = ('ts_cut', 'ts_shuffled')
+NEW_KINDS = list(LOSS_KINDS) + ['splice_no_idr'] + list(TS_KINDS)
+PACKET = 192
+
+
+def ts_cuts(data, quick):
+    """A recording cut to start at every 30th packet (every 90th in a quick
+    run) of its first 3000, and inside that packet, each with at most 3000
+    packets; pieces of 2 to 63 packets from there and from each of the
+    first 32 packets (every third in a quick run); and cut to start at the packets that hold a sequence parameter
+    set (the first 20; 10 in a quick run), with at most 3000 packets and as
+    a piece of 2 to 63 packets."""
+    n = len(data) // PACKET
+    rng = random.Random('ts_cut')
+    for k in range(30, min(n, 3000), 90 if quick else 30):
+        yield str(k), data[k * PACKET:(k + 3000) * PACKET]
+        at = rng.randrange(1, PACKET)
+        yield f'{k}+{at}', data[k * PACKET + at:(k + 3000) * PACKET]
+    for k in list(range(0, 32, 3 if quick else 1)) + list(range(30, min(n, 3000), 90 if quick else 30)):
+        m = rng.randrange(2, 64)
+        yield f'{k}x{m}', data[k * PACKET:(k + m) * PACKET]
+    sets, at = [], data.find(b'\x00\x00\x01\x67', PACKET)
+    while at >= 0 and len(sets) < (10 if quick else 20):
+        sets.append(at // PACKET)
+        at = data.find(b'\x00\x00\x01\x67', (at // PACKET + 1) * PACKET)
+    for k in sets:
+        yield f'{k}sps', data[k * PACKET:(k + 3000) * PACKET]
+        m = rng.randrange(2, 64)
+        yield f'{k}sps{m}', data[k * PACKET:(k + m) * PACKET]
+
+
+def ts_shuffles(data, quick):
+    """The first 3000 packets of a recording all shuffled, shuffled within
+    runs of 16, and with ten pairs swapped."""
+    packets = [data[i:i + PACKET] for i in range(0, min(len(data), 3000 * PACKET), PACKET)]
+    rng = random.Random('ts_shuffled')
+    whole = packets[:]
+    rng.shuffle(whole)
+    yield 'all', b''.join(whole)
+    runs = []
+    for i in range(0, len(packets), 16):
+        run = packets[i:i + 16]
+        rng.shuffle(run)
+        runs += run
+    yield 'runs16', b''.join(runs)
+    pairs = packets[:]
+    for _ in range(10):
+        i, j = rng.randrange(len(pairs)), rng.randrange(len(pairs))
+        pairs[i], pairs[j] = pairs[j], pairs[i]
+    yield 'pairs10', b''.join(pairs)
+
+
+def annexb_sources(testdata, work):
+    """Every H.264 stream of the material: feature clips, conformance
+    streams, the camera's field stream and the recordings' video."""
+    out = [os.path.join(testdata, 'h264-features', n) for n in sorted(os.listdir(os.path.join(testdata,
+                                                                                              'h264-features')))
+           if n.endswith('.264')]
+    conf = os.path.join(testdata, 'h264-conformance')
+    out += [os.path.join(conf, n) for n in sorted(os.listdir(conf)) if n.endswith(('.264', '.avc'))]
+    camera = os.path.join(testdata, 'avchd', 'camera_1080i50_paff.264')
+    if os.path.exists(camera):
+        out.append(camera)
+    return out + [s for s in sources(testdata, work) if s.startswith(work)]
+
+
+def flip_sources(srcs):
+    """The first IDR flips' streams: the feature clips 01 to 04 and 12 to 15
+    and every field stream."""
+    keep = ('01_', '02_', '03_', '04_', '12_', '13_', '14_', '15_')
+    out = []
+    for src in srcs:
+        if os.path.basename(src).startswith(keep):
+            out.append(src)
+        elif any(p[0]['field'] for p in coded_pictures(open(src, 'rb').read())[1]):
+            out.append(src)
+    return out
+
+
+def size_of(b):
+    """The size in macroblocks of the stream's first picture."""
+    pics = coded_pictures(b)[1]
+    return pics[0][0]['size'] if pics else None
+
+
+def splice_pairs(testdata, srcs, quick):
+    """The streams to splice without IDR: the pairs named, each feature clip
+    (the first four in a quick run) followed by the next of the same size,
+    and each followed by and following a conformance stream of another size
+    (in turn)."""
+    pairs = [tuple(os.path.join(testdata, x + '.264') for x in pair) for pair in SPLICE_PAIRS]
+    feat = [s for s in srcs if os.path.basename(os.path.dirname(s)) == 'h264-features'][:4 if quick else 10]
+    sizes = {s: size_of(open(s, 'rb').read()) for s in srcs}
+    for k, a in enumerate(feat):
+        same = [b for b in feat[k + 1:] if sizes[b] == sizes[a]]
+        other = [b for b in srcs if os.path.basename(os.path.dirname(b)) == 'h264-conformance' and
+                 sizes[b] and sizes[a] and sizes[b] != sizes[a]]
+        pairs += [(a, b) for b in same[:1]]
+        if other:
+            b = other[k * 7 % len(other)]
+            pairs += [(a, b), (b, a)]
+    seen = set()
+    return [p for p in pairs if p[0] in srcs and p[1] in srcs and not (p in seen or seen.add(p))]
+
+
+def new_items(args, kinds):
+    """The derivatives of the loss, splice and recording kinds: (kind, path,
+    what it is made of: the clean streams whose pictures it would hold
+    undamaged, or None for a recording)."""
+    items, excluded = [], []
+    srcs = []
+    for src in annexb_sources(args.testdata, args.work):
+        clean = clean_decode(args, src)
+        (srcs if clean['rc'] == 0 else excluded).append(src)
+    if excluded:
+        print('not decoded cleanly, left out of the loss kinds: ' + ' '.join(os.path.basename(s) for s in excluded),
+              flush=True)
+
+    def write(kind, name, data, made_of):
+        path = os.path.join(args.work, f'{kind}__{name}')
+        with open(path, 'wb') as f:
+            f.write(data)
+        items.append((kind, path, made_of))
+
+    for kind in kinds:
+        if kind in LOSS_KINDS:
+            f, seeds, quick_seeds = LOSS_KINDS[kind]
+            for src in (flip_sources(srcs) if kind == 'first_idr_flip' else srcs):
+                data = open(src, 'rb').read()
+                base = os.path.splitext(os.path.basename(src))[0]
+                for seed in (quick_seeds if args.quick else seeds):
+                    damaged = f(data, random.Random(f'{kind}/{base}/{seed}'), seed)
+                    if damaged is not None and damaged != data:
+                        write(kind, f'{base}__{seed}.264', damaged, (src,))
+        elif kind == 'splice_no_idr':
+            for pa, pb in splice_pairs(args.testdata, srcs, args.quick):
+                da, db = open(pa, 'rb').read(), open(pb, 'rb').read()
+                size = 'same' if size_of(da) == size_of(db) else 'other'
+                for seed in range(2):
+                    damaged = splice_no_idr(da, random.Random(seed), seed, db)
+                    if damaged is not None:
+                        names = '+'.join(os.path.splitext(os.path.basename(x))[0] for x in (pa, pb))
+                        write(kind, f'{names}__{size}__{seed}.264', damaged, (pa, pb))
+        elif kind in TS_KINDS:
+            avchd = os.path.join(args.testdata, 'avchd')
+            for n in sorted(os.listdir(avchd)):
+                if not n.endswith('.m2ts'):
+                    continue
+                data = open(os.path.join(avchd, n), 'rb').read()
+                for name, damaged in (ts_cuts if kind == 'ts_cut' else ts_shuffles)(data, args.quick):
+                    write(kind, f'{os.path.splitext(n)[0]}__{name}.m2ts', damaged, None)
+    return items
+
+
+_clean = {}
+
+
+def clean_decode(args, path):
+    """The decoder's run on a clean stream at one worker (kept)."""
+    if path not in _clean:
+        _clean[path] = h264dec_run(args.h264dec, path, 1, args.limit)
+    return _clean[path]
+
+
+def crashed(r):
+    """A run that ended by a signal, with an unexpected status or with a
+    sanitizer report."""
+    return r['rc'] is not None and (r['rc'] < 0 or r['rc'] not in (0, 1, 2, 3)) or r['sanitizer']
+
+
+def one_new(args, item):
+    """Decodes a derivative of the new kinds at 1, 2, 4 and 8 workers (and a
+    recording also with ac3dec), and classifies the outcome."""
+    kind, path, made_of = item
+    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8) for k in range(args.runs)}
+    first = runs[(1, 0)]
+    outcomes = {(r['rc'], r['digest'], r['message']) for r in runs.values()}
+    out = {
+        'kind': kind,
+        'path': path,
+        'stall': any(r['stall'] for r in runs.values()),
+        'differs': len(outcomes) != 1,
+        'crash': any(crashed(r) for r in runs.values()),
+        'pictures': first['pictures'],
+        'rc': first['rc'],
+        'message': first['message'],
+        'seconds': max(r['seconds'] for r in runs.values()),
+        'outcomes': sorted({(t, r['rc'], r['pictures']) for (t, _), r in runs.items()}),
+    }
+    if made_of is None:
+        ac3 = ac3dec_run(args.ac3dec, path, args.limit)
+        out['ffmpeg'] = 0
+        out['ac3'] = ac3
+        out['crash'] = out['crash'] or crashed(ac3)
+        out['stall'] = out['stall'] or ac3['stall']
+        out['h264_refused'] = all(r['rc'] == 1 and 'mtsimport' in r['message'] for r in runs.values())
+        out['ac3_refused'] = ac3['rc'] == 1 and 'mtsimport' in ac3['message']
+        return out
+    intact = [m for src in made_of for m in clean_decode(args, src)['md5s']]
+    ffmpeg = ffmpeg_md5s(path)
+    out['ffmpeg'] = len(ffmpeg)
+    out['lost'] = first['md5s'] != intact
+    out['as_ffmpeg'] = first['md5s'] == ffmpeg
+    return out
+
+
+def ac3dec_run(binary, path, limit):
+    try:
+        r = subprocess.run([binary, '--md5', path], capture_output=True, timeout=limit)
+    except subprocess.TimeoutExpired:
+        return {'stall': True, 'rc': None, 'message': 'timeout', 'sanitizer': False}
+    err = r.stderr.decode(errors='replace')
+    return {'stall': False, 'rc': r.returncode, 'message': ' '.join(err.splitlines()),
+            'sanitizer': 'Sanitizer' in err or 'runtime error:' in err}
+
+
+def why_listed(r):
+    """What is wrong with the outcome of a stream of the new kinds ('' when
+    nothing is)."""
+    why = []
+    if r['kind'] in TS_KINDS:
+        if not r['h264_refused'] or not r['ac3_refused']:
+            why.append('not refused:' + ('' if r['h264_refused'] else f" h264dec exit {r['rc']}") +
+                       ('' if r['ac3_refused'] else f" ac3dec exit {r['ac3']['rc']} ({r['ac3']['message']})"))
+    else:
+        if r['rc'] == 0 and r['lost']:
+            why.append('exit 0 with content lost' + (' (as ffmpeg)' if r['as_ffmpeg'] else ''))
+        if r['pictures'] == 0 and r['ffmpeg'] > 0:
+            why.append(f"0 pictures, ffmpeg {r['ffmpeg']}")
+    if r['differs']:
+        why.append('differs between worker counts: ' + ' '.join(f'{t}:{rc}/{n}' for t, rc, n in r['outcomes']))
+    if r['stall']:
+        why.append('stall')
+    if r['crash']:
+        why.append('crash or sanitizer report')
+    return '; '.join(why)
+
+
+def table_row(rs, ts):
+    """streams, exit 0, lost0, asff, exit 3, exit 1, 0pics, differ, stalls,
+    crash of the results rs."""
+    return [len(rs), sum(r['rc'] == 0 for r in rs),
+            sum(not r['h264_refused'] or not r['ac3_refused'] for r in rs) if ts else
+            sum(r['rc'] == 0 and r['lost'] for r in rs),
+            0 if ts else sum(r['rc'] == 0 and r['lost'] and r['as_ffmpeg'] for r in rs),
+            sum(r['rc'] == 3 for r in rs), sum(r['rc'] == 1 for r in rs),
+            0 if ts else sum(r['pictures'] == 0 and r['ffmpeg'] > 0 for r in rs),
+            sum(r['differs'] for r in rs), sum(r['stall'] for r in rs), sum(r['crash'] for r in rs)]
+
+
+def print_row(name, row):
+    print(f"{name:20} {row[0]:7} {row[1]:5} {row[2]:5} {row[3]:5} {row[4]:5} {row[5]:5} {row[6]:5} {row[7]:6} "
+          f"{row[8]:6} {row[9]:5}")
+
+
+CUTS = [('at a packet', 'packet'), ('inside a packet', 'inside'), ('at an SPS', 'sps'),
+        ('2-63 packets', 'piece'), ('2-63 from an SPS', 'sps piece')]
+
+
+def cut_of(r):
+    name = os.path.basename(r['path']).rsplit('__', 1)[1].split('.')[0]
+    if '+' in name:
+        return 'inside'
+    if 'sps' in name:
+        return 'sps' if name.endswith('sps') else 'sps piece'
+    return 'piece' if 'x' in name else 'packet'
+
+
+def seed_of(r):
+    return int(os.path.basename(r['path']).rsplit('__', 1)[1].split('.')[0])
+
+
+def new_report(args, results, kinds):
+    """The table of the new kinds and the streams to look at; the number of
+    faults: exit 0 after lost content, a recording not refused, no picture
+    where ffmpeg decodes some, outcomes differing between worker counts,
+    stalls and crashes."""
+    print('exit0: decoded to the end undamaged by its own word; lost0: of those, the pictures differ from the clean '
+          'streams\' (hidden damage; for a recording: not refused naming mtsimport by h264dec and ac3dec); '
+          'asff: of lost0, the pictures are the same as ffmpeg\'s of the damaged stream; 0pics: no picture where '
+          'ffmpeg decodes some; differ: outcome differs between 1, 2, 4 and 8 workers')
+    print(f"{'kind':20} {'streams':>7} {'exit0':>5} {'lost0':>5} {'asff':>5} {'exit3':>5} {'exit1':>5} "
+          f"{'0pics':>5} {'differ':>6} {'stalls':>6} {'crash':>5}")
+    offenders = []
+    faults = 0
+    total = [0] * 10
+    for kind in kinds:
+        rs = [r for r in results if r['kind'] == kind]
+        for r in rs:
+            r['why'] = why_listed(r)
+        listed = [f"  {r['why']}: {r['path']} (exit {r['rc']}, {r['pictures']} pictures"
+                  + ('' if kind in TS_KINDS else f", ffmpeg {r['ffmpeg']}") + f"): {r['message'][:300]}"
+                  for r in rs if r['why']]
+        row = table_row(rs, kind in TS_KINDS)
+        total = [a + b for a, b in zip(total, row)]
+        faults += row[2] + sum(row[6:])
+        print_row(kind, row)
+        if kind in ('picture_lost', 'field_lost'):
+            print_row('  of a reference', table_row([r for r in rs if seed_of(r) % 2 == 0], False))
+            print_row('  of a non-reference', table_row([r for r in rs if seed_of(r) % 2 == 1], False))
+        if kind == 'first_idr_flip':
+            for name, seeds in (('first slice', range(16)), ('its nal_ref_idc', (16,)), ('other field', range(17, 33))):
+                print_row('  ' + name, table_row([r for r in rs if seed_of(r) in seeds], False))
+        if kind == 'splice_no_idr':
+            for size in ('same', 'other'):
+                print_row(f'  to {size} size', table_row([r for r in rs if f'__{size}__' in r['path']], False))
+        if kind == 'ts_cut':
+            for name, cut in CUTS:
+                print_row('  ' + name, table_row([r for r in rs if cut_of(r) == cut], True))
+        offenders += listed[:args.show]
+        if len(listed) > args.show:
+            offenders.append(f'  ... and {len(listed) - args.show} more {kind} streams' +
+                             (f' (all in {args.list})' if args.list else ' (--list FILE lists them all)'))
+    print_row('all', total)
+    print('\n'.join(['streams to look at:'] + offenders) if offenders else 'no stream to look at', flush=True)
+    return faults
 
 
 def sources(testdata, work):
@@ -440,13 +1022,15 @@ def h264dec_run(binary, path, threads, limit):
                            timeout=limit)
     except subprocess.TimeoutExpired:
         return {'stall': True, 'rc': None, 'pictures': 0, 'digest': '', 'message': 'timeout', 'seconds': limit,
-                'races': 0}
-    races = r.stderr.decode(errors='replace').count('WARNING: ThreadSanitizer')
+                'races': 0, 'md5s': [], 'sanitizer': False}
+    stderr = r.stderr.decode(errors='replace')
+    races = sum(stderr.count(m) for m in ('WARNING: ThreadSanitizer', 'ERROR: AddressSanitizer', 'runtime error:'))
     lines = [l for l in r.stdout.decode(errors='replace').splitlines() if l and not l.startswith('#')]
     err = [l for l in r.stderr.decode(errors='replace').splitlines() if ' pictures of ' not in l]
     if races:
         err = [l for l in err if l.startswith('h264dec')]
     message = ' '.join(err)
+    md5s = [l.split(',')[-1].strip() for l in lines]
     return {
         'stall': 'did not answer in time' in message,
         'rc': r.returncode,
@@ -455,13 +1039,21 @@ def h264dec_run(binary, path, threads, limit):
         'message': message,
         'seconds': time.time() - t0,
         'races': races,
+        'md5s': md5s,
+        'sanitizer': races > 0,
     }
 
 
 def ffmpeg_pictures(path):
+    return len(ffmpeg_md5s(path))
+
+
+def ffmpeg_md5s(path):
+    """The MD5s of the pictures ffmpeg decodes from a stream."""
     r = subprocess.run(['ffmpeg', '-v', 'quiet', '-f', 'h264', '-i', path, '-f', 'framemd5', '-'],
                        capture_output=True, timeout=300)
-    return sum(1 for l in r.stdout.decode(errors='replace').splitlines() if l and not l.startswith('#'))
+    return [l.split(',')[-1].strip() for l in r.stdout.decode(errors='replace').splitlines()
+            if l and not l.startswith('#')]
 
 
 def one(args, item):
@@ -500,25 +1092,39 @@ def main():
     ap = decoder_arguments('/tmp/h264_damage_campaign')
     ap.add_argument('--seeds', type=int, default=3)
     ap.add_argument('--jobs', type=int, default=2)
-    ap.add_argument('--kinds', default=','.join(list(KINDS) + list(CAMERA_KINDS)))
+    ap.add_argument('--kinds', default=','.join(list(KINDS) + list(CAMERA_KINDS)),
+                    help='kinds of damage, or "loss" for all of ' + ','.join(NEW_KINDS))
+    ap.add_argument('--quick', action='store_true', help='fewer derivatives of the loss, splice and recording kinds')
+    ap.add_argument('--ac3dec', help='the AC-3 decoder given the recordings (default: beside h264dec)')
     ap.add_argument('--camera', help='the field stream of a camera that the camera kinds derive from '
                     '(default: avchd/camera_1080i50_paff.264 of the test material)')
     ap.add_argument('--camera-seeds', type=int, default=60, help='derivatives of each camera kind')
     ap.add_argument('--runs', type=int, default=1, help='runs of each worker count')
     ap.add_argument('--limit', type=float, default=50.0, help='seconds before a run counts as stalled')
     ap.add_argument('--list', help='write one line per stream to this file')
+    ap.add_argument('--show', type=int, default=12, help='streams of each new kind listed to look at (all: --list)')
     ap.add_argument('--extra-workers', default='', help='worker counts (a,b,...) decoded --extra-runs more times')
     ap.add_argument('--extra-runs', type=int, default=0)
     ap.add_argument('--tsan', help='an h264dec built with ThreadSanitizer: decodes a sample of the streams with it '
                     'at 2 and 8 workers and counts its reports')
     ap.add_argument('--tsan-sample', type=int, default=0, help='streams of that sample')
+    ap.add_argument('--asan', help='an h264dec built with AddressSanitizer and UBSan: decodes a sample of the streams '
+                    'with it at 2 workers and counts its reports')
+    ap.add_argument('--asan-sample', type=int, default=0, help='streams of that sample')
     args = ap.parse_args()
     args.extra_workers = [int(t) for t in args.extra_workers.split(',') if t]
+    args.ac3dec = args.ac3dec or os.path.join(os.path.dirname(args.h264dec), 'ac3dec')
+    kinds = [k for kind in args.kinds.split(',') for k in (NEW_KINDS if kind == 'loss' else [kind])]
+    unknown = [k for k in kinds if k not in KINDS and k not in CAMERA_KINDS and k not in NEW_KINDS]
+    if unknown:
+        ap.error('unknown kinds: ' + ','.join(unknown))
     os.makedirs(args.work, exist_ok=True)
     srcs = sources(args.testdata, args.work)
     items = []
     camera = args.camera or os.path.join(args.testdata, 'avchd', 'camera_1080i50_paff.264')
-    for kind in args.kinds.split(','):
+    for kind in kinds:
+        if kind in NEW_KINDS:
+            continue
         if kind in CAMERA_KINDS:
             if not os.path.exists(camera):
                 print(f'{camera} not found: no {kind} streams', flush=True)
@@ -545,22 +1151,32 @@ def main():
                 with open(name, 'wb') as f:
                     f.write(damaged)
                 items.append((kind, name))
-    print(f'{len(items)} damaged streams from {len(srcs)} sources', flush=True)
+    old_kinds = [k for k in kinds if k not in NEW_KINDS]
+    new_kinds = [k for k in kinds if k in NEW_KINDS]
+    if new_kinds:
+        items += new_items(args, new_kinds)
+    print(f'{len(items)} damaged streams', flush=True)
     results = []
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        for r in pool.map(lambda it: one(args, it), items):
+        for r in pool.map(lambda it: one_new(args, it) if it[0] in NEW_KINDS else one(args, it[:2]), items):
             results.append(r)
+            if len(results) % 200 == 0:
+                print(f'{len(results)} of {len(items)} streams decoded', flush=True)
             if r['stall'] or r['differs']:
                 print(('STALL ' if r['stall'] else 'DIFFERS ') + r['path'] + ': ' + r['message'], flush=True)
+    faults = new_report(args, results, new_kinds) if new_kinds else 0
     if args.list:
         with open(args.list, 'w') as f:
             for r in results:
                 f.write(f"{r['kind']}\t{os.path.basename(r['path'])}\t{r['rc']}\t{r['pictures']}\t{r['ffmpeg']}\t"
-                        f"{r['seconds']:.1f}\t{r['message']}\n")
+                        f"{r['seconds']:.1f}\t{r['message']}" + (f"\t{r['why']}" if 'why' in r else '') + '\n')
+    if not old_kinds:
+        races = tsan_sample(args, items) + asan_sample(args, items)
+        return 1 if faults or races else 0
     print(f"{'kind':24} {'streams':>7} {'stalls':>6} {'differ':>6} {'pictures':>9} {'ffmpeg':>9} {'fewer':>6} "
           f"{'refused':>7}")
     total = {'n': 0, 'stall': 0, 'differs': 0, 'pictures': 0, 'ffmpeg': 0, 'fewer': 0, 'refused': 0}
-    for kind in args.kinds.split(','):
+    for kind in old_kinds:
         rs = [r for r in results if r['kind'] == kind]
         row = {
             'n': len(rs),
@@ -577,24 +1193,36 @@ def main():
               f"{row['fewer']:6} {row['refused']:7}")
     print(f"{'all':24} {total['n']:7} {total['stall']:6} {total['differs']:6} {total['pictures']:9} "
           f"{total['ffmpeg']:9} {total['fewer']:6} {total['refused']:7}")
-    races = tsan_sample(args, items)
-    return 1 if total['stall'] or total['differs'] or races else 0
+    races = tsan_sample(args, items) + asan_sample(args, items)
+    return 1 if total['stall'] or total['differs'] or faults or races else 0
 
 
 def tsan_sample(args, items):
     """Decodes a fixed sample of the streams with the ThreadSanitizer build
-    at 2 and 8 workers; the number of runs with a report."""
-    if not args.tsan or args.tsan_sample <= 0:
+    at 2 and 8 workers; the number of reports."""
+    return sanitizer_sample(args, items, args.tsan, args.tsan_sample, 'ThreadSanitizer', (2, 8))
+
+
+def asan_sample(args, items):
+    """Decodes a fixed sample of the streams (the Annex B ones) with the
+    AddressSanitizer build at 2 workers; the number of reports."""
+    return sanitizer_sample(args, [it for it in items if it[1].endswith('.264')], args.asan, args.asan_sample,
+                            'AddressSanitizer', (2,))
+
+
+def sanitizer_sample(args, items, binary, size, name, workers):
+    if not binary or size <= 0:
         return 0
-    sample = random.Random('tsan').sample(items, min(args.tsan_sample, len(items)))
-    jobs = [(path, t) for _, path in sample for t in (2, 8)]
+    sample = random.Random(name).sample(items, min(size, len(items)))
+    jobs = [(it[1], t) for it in sample for t in workers]
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        runs = list(pool.map(lambda j: (j, h264dec_run(args.tsan, j[0], j[1], args.limit * 10)), jobs))
+        runs = list(pool.map(lambda j: (j, h264dec_run(binary, j[0], j[1], args.limit * 10)), jobs))
     bad = [(j, r) for j, r in runs if r['races'] or r['stall']]
     for (path, t), r in bad:
-        print(f"TSAN {path} at {t} workers: {r['races']} reports" + (' (stalled)' if r['stall'] else ''), flush=True)
+        print(f"{name} {path} at {t} workers: {r['races']} reports" + (' (stalled)' if r['stall'] else ''),
+              flush=True)
     races = sum(r['races'] for _, r in runs)
-    print(f"ThreadSanitizer: {len(sample)} streams, {len(runs)} runs, {races} reports in "
+    print(f"{name}: {len(sample)} streams, {len(runs)} runs, {races} reports in "
           f"{sum(1 for _, r in runs if r['races'])} runs, {sum(1 for _, r in runs if r['stall'])} stalls")
     return races
 
