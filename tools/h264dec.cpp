@@ -140,7 +140,8 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
   say(d.picturesOtherSize, "picture has", "pictures have",
       "references of another size (left out)");
   say(d.fieldsRepeated, "field", "fields", "sent again (left out)");
-  say(d.picturesLost, "picture", "pictures", "lost (a gap in the order of the pictures output)");
+  say(d.picturesLost, "picture", "pictures",
+      "lost (a gap in the order of the pictures output, or the IDR picture of a stream joined on)");
   say(d.fieldsAlone, "field", "fields", "output without the other field of their frame (its lines grey)");
   return any;
 }

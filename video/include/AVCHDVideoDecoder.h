@@ -334,7 +334,9 @@ struct VideoDamage {
   uint32_t fieldsRepeated;
   // Pictures missing from the output order: where the order counts of the
   // pictures output step evenly, a step of two or more of them is a picture
-  // (or more) the stream lost, also one that no other picture refers to.
+  // (or more) the stream lost, also one that no other picture refers to;
+  // and the IDR picture of a stream joined on that starts at an I picture
+  // without a recovery point.
   uint32_t picturesLost;
   // Fields output without the other field of their frame (a field lost, or
   // the stream cut after a first field): the other field's lines are grey.

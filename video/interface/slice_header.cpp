@@ -654,6 +654,9 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
   const bool intra = (h.slice_type & 255u) % kSliceTypeCount == kSliceTypeI;
   if (fits && (intra || recovery)) {
     dec->join.starting = intra ? kStreamStartIntra : kStreamStartRecovery;
+    // A stream begins with an IDR picture: one joined on that starts at an
+    // I picture without a recovery point has lost that picture at least.
+    if (!recovery) ++dec->damage.picturesLost;
     return false;
   }
   dec->join.leavingOut = 1;

@@ -633,6 +633,15 @@ TEST(DamageRecovery, PicturesOfAnotherSizeWithoutTheirIdrPicturesAreLeftOut) {
                         joined("h264-conformance/BA_MW_D.264", without_idr_slices(testsupport::read_file(large))), &damage);
   EXPECT_EQ(reference_md5s(conformance + "BA_MW_D.md5s"), run.md5s);
   EXPECT_EQ(45u, damage.picturesOtherSize);
+
+  // A stream of I pictures only starts again at its first I picture: its
+  // lost IDR picture is all that is missing, and said.
+  AVCHD_REQUIRE_TESTDATA(intra, "h264-conformance/NLMQ1_J_C.264");
+  run = decode_counting("NLMQ1_J_C without IDR after 01",
+                        joined("h264-features/01_cavlc_main.264", without_idr_slices(testsupport::read_file(intra))),
+                        &damage);
+  EXPECT_EQ(1u, damage.picturesLost);
+  EXPECT_EQ(0u, damage.picturesOtherSize);
 }
 
 // A stream joined on at an open GOP's I picture with its recovery point (no
