@@ -712,7 +712,13 @@ void follow_frame_num(VideoDecoder* dec, const SliceDecodeContext* s, DecodedPic
     dec->referenceLost = 0;
   } else if (dec->prevRefFrameNumKnown && !sps->gaps_in_frame_num_value_allowed_flag) {
     const uint32_t prev = dec->prevRefFrameNum;
-    if (s->frame_num != prev && s->frame_num != (prev + 1) % sps->MaxFrameNum) dec->referenceLost = 1;
+    if (s->frame_num != prev && s->frame_num != (prev + 1) % sps->MaxFrameNum) {
+      dec->referenceLost = 1;
+      // No picture may name them once an I picture follows: the gap itself
+      // counts the pictures lost.
+      if (s->slice_type == kSliceTypeI)
+        dec->damage.picturesLost += (s->frame_num + sps->MaxFrameNum - prev - 1) % sps->MaxFrameNum;
+    }
   }
   if (dec->referenceLost && s->slice_type != kSliceTypeI) {
     note_missing_references(dec, p);

@@ -269,12 +269,14 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
 // A picture or field lost is reported as what it costs the pictures output:
 // a lost reference leaves later pictures without a picture they refer to, a
 // lost non-reference picture leaves a gap in the order of the pictures
-// output, and a lost non-reference field leaves its frame's other field
-// alone.
+// output, a lost non-reference field leaves its frame's other field alone,
+// and a reference picture lost before an I picture leaves a frame_num gap
+// that no picture names.
 TEST(DamageRecovery, LostReferencePictureIsReported) {
   AVCHD_REQUIRE_TESTDATA(camera, "avchd/camera_1080i50_paff.264");
   AVCHD_REQUIRE_TESTDATA(frames, "h264-features/11_multiref8.264");
   AVCHD_REQUIRE_TESTDATA(bframes, "h264-features/01_cavlc_main.264");
+  AVCHD_REQUIRE_TESTDATA(intra, "h264-conformance/NLMQ1_J_C.264");
   // The n-th slice (counted from 0) of reference pictures (or of
   // non-reference ones) taken out.
   const auto without_slice = [](std::vector<uint8_t> s, size_t n, bool reference) {
@@ -300,7 +302,9 @@ TEST(DamageRecovery, LostReferencePictureIsReported) {
        &VideoDamage::picturesMissingReferences},
       {"01_cavlc_main without a non-reference picture", without_slice(testsupport::read_file(bframes), 3, false),
        &VideoDamage::picturesLost},
-      {"camera without a non-reference field", without_slice(cameraStream, 2, false), &VideoDamage::fieldsAlone}};
+      {"camera without a non-reference field", without_slice(cameraStream, 2, false), &VideoDamage::fieldsAlone},
+      {"NLMQ1_J_C (I pictures) without its 3rd picture", without_slice(testsupport::read_file(intra), 2, true),
+       &VideoDamage::picturesLost}};
   for (const Case& c : cases) {
     const DecodeRun run = decode_everywhere(c.name, c.stream);
     EXPECT_TRUE(run.finished) << c.name;
