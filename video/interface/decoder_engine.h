@@ -195,6 +195,9 @@ struct StreamJoin {
 // it or those after it) or at a recovery point (predicted from what there
 // is, as such a start is meant to be).
 enum : uint8_t { kStreamStartNone = 0, kStreamStartIntra = 1, kStreamStartRecovery = 2 };
+// Steps at the start of the output order kept to be counted again once a
+// smaller step shows what a picture's step is (a picture lost early).
+constexpr uint32_t kOrderEarlySteps = 8;
 
 struct VideoDecoder {
   DecodeTask* taskPool;
@@ -300,6 +303,8 @@ struct VideoDecoder {
   int32_t orderLastTicks;  // fields the last one is shown for (keys from picture timing)
   uint8_t orderKnown;
   uint8_t orderTimed;      // the keys come from picture timing
+  int32_t orderEarly[kOrderEarlySteps];  // the first steps of the order
+  uint32_t orderEarlyCount;
   StreamJoin join;  // under the instance lock
 };
 

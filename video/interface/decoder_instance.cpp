@@ -154,6 +154,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->orderLastTicks = 2;
   dec->orderKnown = 0;
   dec->orderTimed = 0;
+  dec->orderEarlyCount = 0;
   dec->sentFieldCount = 0;
   dec->refFrameNumKnown = 0;
   ds->recoveryPoint = 0;

@@ -68,6 +68,7 @@ void note_output_order(VideoDecoder* dec, const DecodedPicture* p, const Decoded
     dec->orderKnown = 1;
     dec->orderTimed = timed;
     dec->orderStep = 0;
+    dec->orderEarlyCount = 0;
     dec->orderLastKey = key;
     return;
   }
@@ -78,9 +79,18 @@ void note_output_order(VideoDecoder* dec, const DecodedPicture* p, const Decoded
   // on by as many frames more.
   if (dec->orderStep > 0 && lastTicks > 2) step -= static_cast<int64_t>(dec->orderStep) * (lastTicks / 2 - 1);
   if (step <= 0) return;
-  if (dec->orderStep > 0 && step >= 2 * static_cast<int64_t>(dec->orderStep))
-    dec->damage.picturesLost += static_cast<uint32_t>(step / dec->orderStep - 1);
-  if (dec->orderStep == 0 || step < dec->orderStep) dec->orderStep = static_cast<int32_t>(step);
+  // Pictures missing in a step of `k` where the smallest step is `m`.
+  const auto missing = [](int64_t k, int64_t m) -> int64_t { return m > 0 && k >= 2 * m ? k / m - 1 : 0; };
+  if (dec->orderStep == 0 || step < dec->orderStep) {
+    // A smaller step than any before: the first steps, those the smallest
+    // one was not yet known for, are counted again against it.
+    for (uint32_t i = 0; i < dec->orderEarlyCount; ++i)
+      dec->damage.picturesLost +=
+          static_cast<uint32_t>(missing(dec->orderEarly[i], step) - missing(dec->orderEarly[i], dec->orderStep));
+    dec->orderStep = static_cast<int32_t>(step);
+  }
+  dec->damage.picturesLost += static_cast<uint32_t>(missing(step, dec->orderStep));
+  if (dec->orderEarlyCount < kOrderEarlySteps) dec->orderEarly[dec->orderEarlyCount++] = static_cast<int32_t>(step);
 }
 
 }  // namespace

@@ -302,6 +302,8 @@ TEST(DamageRecovery, LostReferencePictureIsReported) {
        &VideoDamage::picturesMissingReferences},
       {"01_cavlc_main without a non-reference picture", without_slice(testsupport::read_file(bframes), 3, false),
        &VideoDamage::picturesLost},
+      {"01_cavlc_main without its first non-reference picture", without_slice(testsupport::read_file(bframes), 0, false),
+       &VideoDamage::picturesLost},
       {"camera without a non-reference field", without_slice(cameraStream, 2, false), &VideoDamage::fieldsAlone},
       {"NLMQ1_J_C (I pictures) without its 3rd picture", without_slice(testsupport::read_file(intra), 2, true),
        &VideoDamage::picturesLost}};
