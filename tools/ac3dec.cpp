@@ -200,13 +200,9 @@ int Run(int argc, char** argv, std::string* name) {
   }
   if (!in) return tools::UsageError(kTool, kHelp, "no stream given");
   *name = tools::InputName(in);
-  if (tools::IsStandardOutput(sink.outPath) && (sink.md5 || sink.framemd5))
-    return tools::UsageError(kTool, kHelp, "-o - and --md5 or --framemd5 would mix on standard output");
+  const int setup = tools::CheckDecodingSetup(kTool, kHelp, sink.outPath, sink.md5 || sink.framemd5);
+  if (setup >= 0) return setup;
   std::string problem;
-  if (!tools::SelectProcessorVariant(&problem)) {
-    tools::Report(kTool, problem);
-    return tools::kExitUsage;
-  }
 
   FILE* const file = tools::OpenInput(in, &problem);
   if (!file) {

@@ -375,13 +375,9 @@ int Run(int argc, char** argv, std::string* name) {
   const int usage = parse_options(argc, argv, &o);
   if (usage >= 0) return usage;
   *name = tools::InputName(o.in);
-  if (tools::IsStandardOutput(o.outPath) && (o.md5 || o.framemd5))
-    return tools::UsageError(kTool, kHelp, "-o - and --md5 or --framemd5 would mix on standard output");
+  const int setup = tools::CheckDecodingSetup(kTool, kHelp, o.outPath, o.md5 || o.framemd5);
+  if (setup >= 0) return setup;
   std::string problem;
-  if (!tools::SelectProcessorVariant(&problem)) {
-    tools::Report(kTool, problem);
-    return tools::kExitUsage;
-  }
   if (o.verbose) std::fprintf(stderr, "h264dec: primitives: %s variant\n", tools::ProcessorVariantName());
   h264dec::ChunkedStream stream;
   VideoDecoderParams params;

@@ -277,6 +277,17 @@ namespace {
 constexpr const char* kVariantNames[4] = {"sse2", "sse2", "ssse3", "sse41"};
 }  // namespace
 
+int CheckDecodingSetup(const char* tool, const char* help, const char* outPath, bool checksums) {
+  if (IsStandardOutput(outPath) && checksums)
+    return UsageError(tool, help, "-o - and --md5 or --framemd5 would mix on standard output");
+  std::string problem;
+  if (!SelectProcessorVariant(&problem)) {
+    Report(tool, problem);
+    return kExitUsage;
+  }
+  return -1;
+}
+
 bool SelectProcessorVariant(std::string* problem) {
   vpStaticInit();
   const char* forced = std::getenv("VP_FORCE_VARIANT");

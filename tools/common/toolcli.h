@@ -107,6 +107,12 @@ bool SelectProcessorVariant(std::string* problem);
 // Name of the variant in use: "sse2", "ssse3" or "sse41".
 const char* ProcessorVariantName();
 
+// What a decoding tool checks once its options are read: that `-o -` and a
+// checksum (`checksums`) do not both ask for standard output, and that the
+// processor variant can be selected. -1 to go on, else the exit status,
+// the usage or the problem said.
+int CheckDecodingSetup(const char* tool, const char* help, const char* outPath, bool checksums);
+
 // A decoding tool's main: the closed-pipe setting, --help and --version,
 // then `work`, which names its input in `*input` once it knows it. Memory
 // that runs out in `work` ends it with "<tool>: <input>: out of memory" and
