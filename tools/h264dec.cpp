@@ -114,6 +114,7 @@ void add_damage(VideoDecoder* dec, VideoDamage* sum) {
   sum->fieldsRepeated += d.fieldsRepeated;
   sum->picturesLost += d.picturesLost;
   sum->fieldsAlone += d.fieldsAlone;
+  sum->slicesRepaired += d.slicesRepaired;
 }
 
 // Says each kind of damage `d` counts, one line each, as "NAME: damaged:
@@ -143,6 +144,8 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
   say(d.picturesLost, "picture", "pictures",
       "lost (a gap in the order of the pictures output, or the IDR picture of a stream joined on)");
   say(d.fieldsAlone, "field", "fields", "output without the other field of their frame (its lines grey)");
+  say(d.slicesRepaired, "slice", "slices",
+      "with a damaged header put right (an IDR slice's type, reference flag, frame_num or order count)");
   return any;
 }
 

@@ -341,6 +341,11 @@ struct VideoDamage {
   // Fields output without the other field of their frame (a field lost, or
   // the stream cut after a first field): the other field's lines are grey.
   uint32_t fieldsAlone;
+  // Slices read with a damaged header field put right where the stream's
+  // own rules tell what it must be: an IDR slice typed P or B, a first IDR
+  // slice with frame_num other than 0 or nal_ref_idc 0, an IDR picture whose
+  // order count is not 0. Their pictures decode as sent.
+  uint32_t slicesRepaired;
 };
 int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* decoder, VideoDamage* out);
 

@@ -189,7 +189,28 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
       }
     }
   }
-  p->picOrderCntLsb = s->pic_order_cnt_lsb;
+  int32_t lsbRead = static_cast<int32_t>(s->pic_order_cnt_lsb);
+  // An IDR picture's order count is 0 (the least of a frame's two). Another
+  // is a damaged pic_order_cnt_lsb or delta: kept, it would put the pictures
+  // after the IDR picture before it in output order. The counts are moved
+  // so that the least is 0 (both 0 when their distance is beyond what a
+  // stream can carry), and the pictures after it follow as sent.
+  if (idr) {
+    const int64_t least = field ? (bottom ? bot : top) : (top < bot ? top : bot);
+    if (least != 0) {
+      int64_t t = top - least, b = bot - least;
+      const int64_t bound = sps->pic_order_cnt_type == 0 ? sps->MaxPicOrderCntLsb / 2 : 1 << 16;
+      if (t > bound || b > bound) t = b = 0;
+      top = static_cast<int32_t>(t);
+      bot = static_cast<int32_t>(b);
+      if (sps->pic_order_cnt_type == 0) {
+        msbOrOffset = 0;
+        lsbRead = top;
+      }
+      ++dec->damage.slicesRepaired;
+    }
+  }
+  p->picOrderCntLsb = static_cast<uint32_t>(lsbRead);
   p->picOrderCntMsb = msbOrOffset;
   p->topFieldOrderCnt = top;
   p->bottomFieldOrderCnt = bot;
@@ -198,7 +219,7 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
   // they were.
   if (p->outOfPlace) return;
   m.pending.refMsb = sps->pic_order_cnt_type == 0 ? msbOrOffset : 0;
-  m.pending.refLsb = static_cast<int32_t>(s->pic_order_cnt_lsb);
+  m.pending.refLsb = lsbRead;
   m.pending.frameNumOffset = sps->pic_order_cnt_type == 0 ? 0 : msbOrOffset;
   m.pending.frameNum = s->frame_num;
   m.pendingValid = 1;
@@ -692,7 +713,7 @@ void retype_false_idr(const ThreadBuffer* tb, NalUnit* nal) {
   if (h.frame_num == 0 && nal->nal_ref_idc != 0) return;
   if (!ds->startPicture && (h.slice_type & 255u) % kSliceTypeCount == kSliceTypeI) {
     if (nal->nal_ref_idc == 0) nal->nal_ref_idc = 1;
-    if (h.first_mb_in_slice == 0) ++decoder_of(const_cast<DecoderState*>(ds))->slicesDropped;
+    if (h.first_mb_in_slice == 0) ++decoder_of(const_cast<DecoderState*>(ds))->damage.slicesRepaired;
     return;
   }
   nal->nal_unit_type = 1;
@@ -790,7 +811,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   // as the I slice it is (as P or B, counted as damaged).
   if (idr && s->slice_type != kSliceTypeI &&
       !(s->slice_type == kSliceTypeSI && (!found || h.pps->sps->profile_idc == kProfileExtended))) {
-    if (s->slice_type == kSliceTypeP || s->slice_type == kSliceTypeB) ++dec->slicesDropped;
+    if (s->slice_type == kSliceTypeP || s->slice_type == kSliceTypeB) ++dec->damage.slicesRepaired;
     s->slice_type = kSliceTypeI;
   }
   p->sliceType = s->slice_type;

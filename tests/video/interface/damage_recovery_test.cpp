@@ -355,10 +355,12 @@ TEST(DamageRecovery, DamagedFirstIdrHeaderStillStartsTheStream) {
 
 // The stream's first IDR slice with one bit of its frame_num, nal_ref_idc
 // or slice_type damaged, in a field stream: the I slice typed IDR is read as
-// the IDR slice it is (frame_num 0, a reference, I), counted as damaged, and
+// the IDR slice it is (frame_num 0, a reference, I), counted as repaired, and
 // every picture is the clean stream's. Read as a non-IDR slice, its header
 // was misread and the stream lost its start (every picture, or the first
-// frame); read as B, it was decoded as one.
+// frame); read as B, it was decoded as one. With a damaged order count
+// (pic_order_cnt_lsb; a frame's least count must be 0) it came out after the
+// pictures that follow it, silently.
 TEST(DamageRecovery, FirstIdrSliceWithADamagedIdentityBitIsReadAsTheIdrSliceItIs) {
   const struct {
     const char* name;
@@ -371,6 +373,8 @@ TEST(DamageRecovery, FirstIdrSliceWithADamagedIdentityBitIsReadAsTheIdrSliceItIs
       {"camera, nal_ref_idc 0", "avchd/camera_1080i50_paff.264", 0, 0x20, 0x25},
       {"CAFI1_SVA_C, frame_num bit 0", "h264-conformance/CAFI1_SVA_C.264", 4, 0x80, 0x50},
       {"CAFI1_SVA_C, slice_type read as B", "h264-conformance/CAFI1_SVA_C.264", 1, 0x04, 0x88},
+      {"01_cavlc_main, pic_order_cnt_lsb 8", "h264-features/01_cavlc_main.264", 3, 0x80, 0x00},
+      {"15_mbaff_bff_cavlc, pic_order_cnt_lsb 0 (bottom -1)", "h264-features/15_mbaff_bff_cavlc.264", 3, 0x08, 0x0B},
   };
   for (const auto& c : cases) {
     AVCHD_REQUIRE_TESTDATA(path, c.file);
@@ -388,7 +392,8 @@ TEST(DamageRecovery, FirstIdrSliceWithADamagedIdentityBitIsReadAsTheIdrSliceItIs
       const DecodeRun run = decode_buffer(s, options);
       EXPECT_TRUE(run.finished) << c.name << ", " << threads << " workers: error " << run.errorCode;
       EXPECT_EQ(clean.md5s, run.md5s) << c.name << ", " << threads << " workers";
-      EXPECT_EQ(1u, run.damage.slicesDropped) << c.name << ", " << threads << " workers";
+      EXPECT_EQ(1u, run.damage.slicesRepaired) << c.name << ", " << threads << " workers";
+      EXPECT_EQ(0u, run.damage.slicesDropped) << c.name << ", " << threads << " workers";
     }
   }
 }

@@ -83,7 +83,8 @@ std::string damage_words(const VideoDamage& d) {
       {d.picturesOtherSize, "pictures with references of another size"},
       {d.fieldsRepeated, "fields repeated"},
       {d.picturesLost, "pictures lost"},
-      {d.fieldsAlone, "fields alone"}};
+      {d.fieldsAlone, "fields alone"},
+      {d.slicesRepaired, "slices repaired"}};
   for (const auto& [n, what] : kinds)
     if (n != 0) out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + what;
   return out;
