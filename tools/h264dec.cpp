@@ -57,11 +57,12 @@ constexpr const char* kHelp =
     "exit status: 0 decoded to the end, undamaged; 3 decoded to the end, with\n"
     "damage concealed (slices that could not be read dropped and concealed,\n"
     "pictures incomplete, lost, without their own references or left out\n"
-    "before their stream's start, fields sent again or output alone, IDR\n"
-    "slice headers put right, junk before the first start code skipped); 1 the\n"
-    "input could not be read or decoded (or memory ran out, or the output was\n"
-    "not written); 2 wrong options or environment. mtsimport, unlike the\n"
-    "decoders, ends with 0 on a damaged recording it imported with a warning.\n";
+    "before their stream's start, fields sent again or output alone, IDR slice\n"
+    "headers put right, junk before the first start code\n"
+    "skipped); 1 the input could not be read or decoded (or memory ran out, or\n"
+    "the output was not written); 2 wrong options or environment. mtsimport,\n"
+    "unlike the decoders, ends with 0 on a damaged recording it imported with\n"
+    "a warning.\n";
 
 // Output formats by their --format names, with the words that tell a viewer
 // how the bytes lie.

@@ -239,6 +239,13 @@ struct VideoDecoder {
   uint32_t prevRefFrameNum;
   uint8_t prevRefFrameNumKnown;
   uint8_t referenceLost;
+  // Pictures counted lost for the gap before the last I picture kept, the
+  // last reference frame_num before that gap and the I picture's: the
+  // picture after it tells whether the gap was real or the I picture's
+  // frame_num damaged.
+  uint32_t gapLostCounted;
+  uint32_t frameNumBeforeGap;
+  uint32_t frameNumAfterGap;
   uint32_t requestedThreads;
   uint16_t codedWidth;
   uint16_t codedHeight;

@@ -131,6 +131,9 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->prevRefFrameNum = 0;
   dec->prevRefFrameNumKnown = 0;
   dec->referenceLost = 0;
+  dec->gapLostCounted = 0;
+  dec->frameNumBeforeGap = 0;
+  dec->frameNumAfterGap = 0;
   dec->status = 0;
   dec->errorCode = kVideoErrorNone;
   dec->afterSeek = 0;

@@ -729,16 +729,33 @@ void retype_false_idr(const ThreadBuffer* tb, NalUnit* nal) {
 void follow_frame_num(VideoDecoder* dec, const SliceDecodeContext* s, DecodedPicture* p, bool idr) {
   const SequenceParameterSet* sps = p->sps;
   if (!sps) return;
+  const uint32_t maxFrameNum = sps->MaxFrameNum;
+  const auto follows = [maxFrameNum](uint32_t frameNum, uint32_t ref) {
+    return frameNum == ref || frameNum == (ref + 1) % maxFrameNum;
+  };
+  // A picture that follows on from the pictures before such a gap rather
+  // than from the I picture after it: the I picture's frame_num was the
+  // damaged one, and no picture was lost.
+  if (dec->gapLostCounted != 0) {
+    if (!idr && !follows(s->frame_num, dec->frameNumAfterGap) &&
+        follows(s->frame_num, (dec->frameNumBeforeGap + 1) % maxFrameNum))
+      dec->damage.picturesLost -= dec->gapLostCounted;
+    dec->gapLostCounted = 0;
+  }
   if (idr) {
     dec->referenceLost = 0;
   } else if (dec->prevRefFrameNumKnown && !sps->gaps_in_frame_num_value_allowed_flag) {
     const uint32_t prev = dec->prevRefFrameNum;
-    if (s->frame_num != prev && s->frame_num != (prev + 1) % sps->MaxFrameNum) {
+    if (!follows(s->frame_num, prev)) {
       dec->referenceLost = 1;
       // No picture may name them once an I picture follows: the gap itself
       // counts the pictures lost.
-      if (s->slice_type == kSliceTypeI)
-        dec->damage.picturesLost += (s->frame_num + sps->MaxFrameNum - prev - 1) % sps->MaxFrameNum;
+      if (s->slice_type == kSliceTypeI) {
+        dec->gapLostCounted = (s->frame_num + maxFrameNum - prev - 1) % maxFrameNum;
+        dec->frameNumBeforeGap = prev;
+        dec->frameNumAfterGap = s->frame_num;
+        dec->damage.picturesLost += dec->gapLostCounted;
+      }
     }
   }
   if (dec->referenceLost && s->slice_type != kSliceTypeI) {

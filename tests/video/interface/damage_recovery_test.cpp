@@ -314,6 +314,27 @@ TEST(DamageRecovery, LostReferencePictureIsReported) {
   }
 }
 
+// An I picture (not IDR) whose frame_num has its top bit damaged: the gap
+// it leaves is no loss, since the pictures after it follow on from the ones
+// before it. The P and B pictures after it are reported (their lists lack a
+// reference of that frame_num); counted as lost as well, the gap gave 8
+// pictures that never were, and with a longer frame_num up to 32,767.
+TEST(DamageRecovery, IPictureWithADamagedFrameNumLosesNoPicture) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/06_bpyramid_strict.264");
+  std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<size_t> u = unit_starts(s);
+  ASSERT_GT(u.size(), 15u);
+  const size_t header = header_at(s, u[15]);
+  ASSERT_EQ(0x41, s[header]);       // a reference slice, not IDR
+  ASSERT_EQ(0x88, s[header + 1]);   // first_mb_in_slice 0, slice_type 7
+  ASSERT_EQ(0xAB, s[header + 2]);   // pic_parameter_set_id 0, frame_num 5
+  s[header + 2] ^= 0x40;            // frame_num 13
+  const DecodeRun run = decode_everywhere("I picture with frame_num 13 for 5", s);
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
+  EXPECT_EQ(0u, run.damage.picturesLost) << damage_words(run.damage);
+  EXPECT_GT(run.damage.picturesMissingReferences, 0u) << damage_words(run.damage);
+}
+
 // An IDR slice whose slice_type reads 9 (SI) for 7 (I), one damaged bit, in
 // a stream whose profile has no SI slices: it is read as the I slice it is,
 // so the stream decodes as the intact one. Refused as SI, the stream's only
