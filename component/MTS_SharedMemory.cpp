@@ -855,13 +855,15 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
     }
   }
   if (same) return 0;
+  char path[4 * kMTSPathSize];
+  MTS_EscapePath(rec.header->path, path, sizeof path);
   PrintLog(reporter, __LINE__, "[ERR]file %.1023s changed since its import (size %lld, was %lld; inode %llu): not read\n",
-           rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize),
+           path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize),
            static_cast<unsigned long long>(st.st_ino));
   MTS_SetProblem(kMTSErrFileChanged,
                  "the recording %.600s changed after it was imported (now %lld bytes, %lld when imported; written "
                  "or replaced since): import it again",
-                 rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize));
+                 path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize));
   return kMTSErrFileChanged;
 }
 
