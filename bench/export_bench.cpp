@@ -205,8 +205,8 @@ BENCHMARK(BM_ImportVsFfmpegRemux)->Unit(benchmark::kMillisecond)->UseManualTime(
 int64_t StoreCalls(const std::vector<std::string>& argv, const std::string& recording) {
   const std::string log = "/tmp/export_bench_" + std::to_string(getpid()) + ".strace";
   std::vector<std::string> traced = {"strace", "-f", "-y", "-qq", "-o", log,
-                                     "-e", "trace=pread64,pwrite64,fcntl,futex,fstat,newfstatat,process_vm_writev,"
-                                           "openat,ftruncate,fallocate,mmap,munmap,close"};
+                                     "-e", "trace=pread64,pwrite64,pwritev,fcntl,futex,fstat,newfstatat,"
+                                           "process_vm_writev,openat,ftruncate,fallocate,mmap,munmap,close"};
   traced.insert(traced.end(), argv.begin(), argv.end());
   if (Spawn(traced).seconds < 0) return -1;
   std::ifstream in(log);

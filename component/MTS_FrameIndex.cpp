@@ -86,15 +86,21 @@ struct MemoryIndex {
   }
 };
 
-// An index read and written through its region's file. A walk that reads
-// many entries reads the whole table once instead.
+// An index read and written through its region's file, under the store
+// lock. A walk that reads many entries reads the whole table once instead.
+// The head and tail are read once (or taken from the lock's read of the
+// header) and kept as this process writes them: the lock keeps every other
+// writer out.
 struct FileIndex {
-  FileIndex(int file, int32_t entries) : fd(file), capacity(entries) {}
+  FileIndex(int file, int32_t entries, const MTS_IndexEnds* known = nullptr) : fd(file), capacity(entries) {
+    if (known != nullptr) ends = *known;
+  }
   int fd;
   int32_t capacity;
   int reads = 0;
   bool failed = false;  // a read or write fell short: the region shrank
   std::vector<FrameOffsetEntry> table;
+  MTS_IndexEnds ends;
 
   template <class T>
   bool read_at(off_t offset, T* out) {
@@ -143,12 +149,18 @@ struct FileIndex {
     return write_at(seal_offset(), both);
   }
   bool head_tail(int32_t* head, int32_t* tail) {
-    int32_t both[2];
-    if (!read_at(offsetof(AvchdDataRecord, head), &both)) return false;
-    *head = both[0];
-    *tail = both[1];
+    if (failed) return false;
+    if (!ends.known) {
+      int32_t both[2];
+      if (!read_at(offsetof(AvchdDataRecord, head), &both)) return false;
+      ends = MTS_IndexEnds{true, both[0], both[1]};
+    }
+    *head = ends.head;
+    *tail = ends.tail;
     return true;
   }
+  // The head and tail the region holds after a write made otherwise.
+  void written_ends(int32_t head, int32_t tail) { ends = MTS_IndexEnds{true, head, tail}; }
   bool get(int32_t slot, FrameOffsetEntry* out) {
     if (table.empty() && ++reads > kSingleReadsBeforeTable) {
       const size_t bytes = static_cast<size_t>(kMTSFrameEntrySize) * static_cast<size_t>(capacity);
@@ -168,7 +180,9 @@ struct FileIndex {
   }
   bool set_head_tail(int32_t head, int32_t tail) {
     const int32_t both[2] = {head, tail};
-    return write_at(offsetof(AvchdDataRecord, head), both);
+    if (!write_at(offsetof(AvchdDataRecord, head), both)) return false;
+    written_ends(head, tail);
+    return true;
   }
 };
 
@@ -662,10 +676,11 @@ void plan_write(Writer* w) {
 bool links_tail(const Writer& w) { return w.head != -1 && static_cast<uint32_t>(w.outSlots.front()) != w.tail; }
 
 // Writes what plan_write planned (store lock held, the record's file on
-// `fd`). Returns 0, or kMTSErrMap when the region shrank, or 1 when another
+// `fd`, the index's head and tail as known in `*ends`, which follow the
+// write). Returns 0, or kMTSErrMap when the region shrank, or 1 when another
 // process has added entries since this one last wrote (nothing written then).
-int write_run(Writer* w, int fd) {
-  FileIndex file(fd, w->capacity);
+int write_run(Writer* w, int fd, MTS_IndexEnds* ends) {
+  FileIndex file(fd, w->capacity, ends);
   int32_t head = -1, tail = -1;
   if (!file.head_tail(&head, &tail)) return kMTSErrMap;
   if (head != w->head || static_cast<uint32_t>(tail) != w->tail) return 1;
@@ -717,6 +732,7 @@ int write_run(Writer* w, int fd) {
   }
   w->head = headTail[0];
   w->tail = static_cast<uint32_t>(last);
+  *ends = MTS_IndexEnds{true, headTail[0], last};
   w->sealCount = seal[0];
   w->sealSum = seal[1];
   if (w->out.back().value == kMTSNotYetValue) {
@@ -783,40 +799,50 @@ void note_run(SnapshotIndex* snap, const Writer& w, int32_t head, int32_t tail, 
   snap->tail = static_cast<int32_t>(w.tail);
 }
 
-// Writes what kept index `k` holds of a run (g_indexLock held). When another
-// process has written into the index, the run's entries are added one by one
-// through the file and the mapping is filled that way from then on.
-int flush_run(KeptIndex* k) {
+// Plans the next write of the writer of kept index `k` (g_indexLock held);
+// false when the region lacks nothing it knows.
+bool plan_flush(KeptIndex* k) {
   Writer* w = k->writer.get();
-  if (w == nullptr || !w->needs_write()) return 0;
+  if (w == nullptr || !w->needs_write()) return false;
   plan_write(w);
   if (w->out.empty()) {
     update_pending(w);
-    return 0;
+    return false;
   }
-  int32_t capacity = 0;
-  int fd = -1;
-  int result = MTS_LockAvchdStore(w->pARec, w->pRec, &capacity, &fd);
-  bool stale = false;
-  if (result == 0) {
-    const int32_t head = w->head;
-    const int32_t tail = static_cast<int32_t>(w->tail);
-    const bool linked = links_tail(*w);
-    const uint32_t count = w->sealCount, sum = w->sealSum;
-    result = write_run(w, fd);
-    stale = result == 1;
-    if (result == 0) note_run(k->snapshot.get(), *w, head, tail, linked, count, sum);
-    if (stale) {
-      FileIndex file(fd, capacity);
-      result = 0;
-      for (const FrameOffsetEntry& e : w->run) {
-        int r = put_entry(file, capacity, e.qt_offset, e.value);
-        if (result == 0) result = r;
-      }
-      file.report("MTS_PutFrameOffset");
+  return true;
+}
+
+// Writes what plan_flush planned, under the store lock (the index's
+// capacity, file and head and tail as the lock found them; `*ends` follows
+// the write). When another process has written into the index, the run's
+// entries are added one by one through the file instead, and `*stale` says
+// so.
+int flush_locked(KeptIndex* k, int32_t capacity, int fd, MTS_IndexEnds* ends, bool* stale) {
+  Writer* w = k->writer.get();
+  const int32_t head = w->head;
+  const int32_t tail = static_cast<int32_t>(w->tail);
+  const bool linked = links_tail(*w);
+  const uint32_t count = w->sealCount, sum = w->sealSum;
+  int result = write_run(w, fd, ends);
+  *stale = result == 1;
+  if (result == 0) note_run(k->snapshot.get(), *w, head, tail, linked, count, sum);
+  if (*stale) {
+    FileIndex file(fd, capacity, ends);
+    result = 0;
+    for (const FrameOffsetEntry& e : w->run) {
+      int r = put_entry(file, capacity, e.qt_offset, e.value);
+      if (result == 0) result = r;
     }
-    MTS_LockUnlock(&w->pARec->lock);
+    file.report("MTS_PutFrameOffset");
   }
+  return result;
+}
+
+// After a flush (the store lock released): the run settled, or, when it
+// failed or another process writes into the index, the writer dropped and
+// the mapping filled entry by entry from then on.
+int end_flush(KeptIndex* k, int result, bool stale) {
+  Writer* w = k->writer.get();
   if (result == 0 && !stale) {
     settle_run(w);
     return 0;
@@ -826,6 +852,22 @@ int flush_run(KeptIndex* k) {
   k->writer.reset();
   k->slowWrites = true;
   return result;
+}
+
+// Writes what kept index `k` holds of a run (g_indexLock held).
+int flush_run(KeptIndex* k) {
+  if (!plan_flush(k)) return 0;
+  Writer* w = k->writer.get();
+  int32_t capacity = 0;
+  int fd = -1;
+  MTS_IndexEnds ends;
+  int result = MTS_LockAvchdStore(w->pARec, w->pRec, &capacity, &fd, &ends);
+  bool stale = false;
+  if (result == 0) {
+    result = flush_locked(k, capacity, fd, &ends, &stale);
+    MTS_LockUnlock(&w->pARec->lock);
+  }
+  return end_flush(k, result, stale);
 }
 
 // Forgets a kept index whose mapping is gone (g_indexLock held).
@@ -869,8 +911,9 @@ Writer* writer_of(KeptIndex* k, AvchdRecordDirectory* pARec, AvchdDataRecord* pR
   if (k->writer != nullptr || k->slowWrites) return k->writer.get();
   int32_t capacity = 0;
   int fd = -1;
-  if (MTS_LockAvchdStore(pARec, pRec, &capacity, &fd) != 0) return nullptr;
-  FileIndex file(fd, capacity);
+  MTS_IndexEnds ends;
+  if (MTS_LockAvchdStore(pARec, pRec, &capacity, &fd, &ends) != 0) return nullptr;
+  FileIndex file(fd, capacity, &ends);
   int32_t head = -1, tail = -1;
   const bool empty = file.head_tail(&head, &tail) && head == -1;
   MTS_LockUnlock(&pARec->lock);
@@ -894,8 +937,9 @@ int report_damaged_index(int fd);
 // their keys, when that is the order of its chain (an import adds its samples
 // in the order of their keys): the table a piece at a time, keeping its used
 // entries, and the links, head, tail and checks verified as read_table
-// verifies them. kDamaged also when the chain has another order.
-TakenIn read_sorted_chain(FileIndex& file, std::vector<FrameOffsetEntry>* chain) {
+// verifies them; the record's checks as read into `*seal`. kDamaged also
+// when the chain has another order.
+TakenIn read_sorted_chain(FileIndex& file, std::vector<FrameOffsetEntry>* chain, MTS_RecordSeal* seal) {
   int32_t head = -1, tail = -1;
   if (!file.head_tail(&head, &tail)) return TakenIn::kUnreadable;
   struct Used {
@@ -914,10 +958,11 @@ TakenIn read_sorted_chain(FileIndex& file, std::vector<FrameOffsetEntry>* chain)
     if (!linked) return TakenIn::kDamaged;
     sum += MTS_EntryCheckTerm(used[i].slot, used[i].e.qt_offset, used[i].e.value);
   }
-  uint32_t checks[3];
-  if (!file.checks(checks)) return TakenIn::kUnreadable;
+  if (!file.read_at(FileIndex::entry_offset(file.capacity), seal)) return TakenIn::kUnreadable;
   const bool ends = used.empty() ? head == -1 : head == used.front().slot && tail == used.back().slot;
-  if (checks[0] == 0 || checks[1] != used.size() || checks[2] != sum || !ends) return TakenIn::kDamaged;
+  if (seal->headerCheck == 0 || seal->entryCount != used.size() || seal->entrySum != sum || !ends) {
+    return TakenIn::kDamaged;
+  }
   chain->resize(used.size());
   for (size_t i = 0; i < used.size(); ++i) (*chain)[i] = used[i].e;
   return TakenIn::kCurrent;
@@ -945,7 +990,9 @@ struct GrownIndex {
 // the capacity from the header under the lock and reads the table afresh.
 int grow_table(FileIndex& file, AvchdDataRecord* pRec, int32_t capacity, GrownIndex* grown) {
   std::vector<FrameOffsetEntry> chain;
-  TakenIn taken = read_sorted_chain(file, &chain);
+  MTS_RecordSeal seal;
+  TakenIn taken = read_sorted_chain(file, &chain, &seal);
+  bool sealRead = taken == TakenIn::kCurrent;
   if (taken == TakenIn::kDamaged) {
     // Not a chain in the order of its keys: taken in link by link.
     SnapshotIndex old;
@@ -955,8 +1002,7 @@ int grow_table(FileIndex& file, AvchdDataRecord* pRec, int32_t capacity, GrownIn
       for (int32_t slot = old.head; slot != -1; slot = chain.back().next) chain.push_back(old.slots[slot]);
   }
   if (taken == TakenIn::kDamaged) return report_damaged_index(file.fd);
-  MTS_RecordSeal seal;
-  if (taken != TakenIn::kCurrent || !file.read_at(FileIndex::entry_offset(file.capacity), &seal)) {
+  if (taken != TakenIn::kCurrent || (!sealRead && !file.read_at(FileIndex::entry_offset(file.capacity), &seal))) {
     file.report("MTS_PutFrameOffset");
     return kMTSErrMap;
   }
@@ -992,32 +1038,45 @@ int grow_table(FileIndex& file, AvchdDataRecord* pRec, int32_t capacity, GrownIn
       e = chain[i];
       e.next = i + 1 < chain.size() ? grown->slots[i + 1] : -1;
     }
-    const size_t bytes = static_cast<size_t>(n) * kMTSFrameEntrySize;
-    file.failed |= ::pwrite(file.fd, piece.data(), bytes, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
+    // The checks, which lie right behind the table, go with its last piece.
+    const bool last = first + n == capacity;
+    struct iovec out[2] = {{piece.data(), static_cast<size_t>(n) * kMTSFrameEntrySize}, {&seal, sizeof seal}};
+    const size_t bytes = out[0].iov_len + (last ? out[1].iov_len : 0);
+    file.failed |= ::pwritev(file.fd, out, last ? 2 : 1, FileIndex::entry_offset(first)) != static_cast<ssize_t>(bytes);
   }
   grown->sum = seal.entrySum;
   const int32_t header[3] = {capacity, chain.empty() ? -1 : grown->slots.front(),
                              chain.empty() ? 0 : grown->slots.back()};
-  if (file.failed || !file.write_at(FileIndex::entry_offset(capacity), seal) ||
-      !file.write_at(offsetof(AvchdDataRecord, capacity), header)) {
+  if (file.failed || !file.write_at(offsetof(AvchdDataRecord, capacity), header)) {
     file.report("MTS_PutFrameOffset");
     return kMTSErrMap;
   }
+  file.written_ends(header[1], header[2]);
   return 0;
 }
 
-// Grows the index of writer `w` of kept index `k` to twice its entries, its
-// run written first, and takes the slots of the larger table. 0 also when
-// another process writes into the index (the writer then grows no more).
+// Grows the index of the writer of kept index `k` to twice its entries, its
+// run written first under the same hold of the store lock, and takes the
+// slots of the larger table. 0 also when another process writes into the
+// index (the writer then grows no more, or is dropped).
 int grow_writer(KeptIndex* k) {
-  int result = flush_run(k);
   Writer* w = k->writer.get();
-  if (result != 0 || w == nullptr) return result;
+  const bool flushing = plan_flush(k);
   int32_t capacity = 0;
   int fd = -1;
-  result = MTS_LockAvchdStore(w->pARec, w->pRec, &capacity, &fd);
-  if (result != 0) return result;
-  FileIndex file(fd, capacity);
+  MTS_IndexEnds ends;
+  int result = MTS_LockAvchdStore(w->pARec, w->pRec, &capacity, &fd, &ends);
+  if (result != 0) return flushing ? end_flush(k, result, false) : result;
+  if (flushing) {
+    bool stale = false;
+    result = flush_locked(k, capacity, fd, &ends, &stale);
+    if (result != 0 || stale) {
+      MTS_LockUnlock(&w->pARec->lock);
+      return end_flush(k, result, stale);
+    }
+    end_flush(k, result, stale);
+  }
+  FileIndex file(fd, capacity, &ends);
   int32_t head = -1, tail = -1;
   GrownIndex grown;
   const int32_t target = grown_capacity(static_cast<int64_t>(w->used) + 2, w->limit);
@@ -1052,9 +1111,10 @@ int grow_writer(KeptIndex* k) {
 int put_through_file(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t qt_offset, int64_t value) {
   int32_t capacity = 0;
   int fd = -1;
-  int locked = MTS_LockAvchdStore(pARec, pRec, &capacity, &fd);
+  MTS_IndexEnds ends;
+  int locked = MTS_LockAvchdStore(pARec, pRec, &capacity, &fd, &ends);
   if (locked != 0) return locked;
-  FileIndex index(fd, capacity);
+  FileIndex index(fd, capacity, &ends);
   int result = put_entry(index, capacity, qt_offset, value);
   uint32_t seal[2];
   const int32_t limit = MTS_FrameIndexLimit(pRec);
@@ -1063,7 +1123,7 @@ int put_through_file(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t
     const int32_t target = grown_capacity(static_cast<int64_t>(seal[0]) + 2, limit);
     result = target > capacity ? grow_table(index, pRec, target, &grown) : kMTSErrTableFull;
     if (result == 0) {
-      FileIndex larger(fd, target);
+      FileIndex larger(fd, target, &index.ends);
       result = put_entry(larger, target, qt_offset, value);
       larger.report("MTS_PutFrameOffset");
     }
@@ -1243,8 +1303,9 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
     }
   }
   int32_t capacity = 0;
-  if (MTS_LockAvchdStore(pARec, pRec, &capacity, &fd) != 0) return kMTSErrNotFound;
-  FileIndex file(fd, capacity);
+  MTS_IndexEnds ends;
+  if (MTS_LockAvchdStore(pARec, pRec, &capacity, &fd, &ends) != 0) return kMTSErrNotFound;
+  FileIndex file(fd, capacity, &ends);
   const TakenIn taken = catch_up(file, &snap);
   MTS_LockUnlock(&pARec->lock);
   file.report(__func__);

@@ -595,7 +595,9 @@ OSErr mts_import::InsertVideoRanges(MTS_MovieImportGlobalsRecord* store, TimeVal
   if (store->videoTrack && store->videoEndTime > store->videoInsertedTime) {
     // The first insertion of a range that begins after the track's end (the
     // time of pictures left out) leaves the time before it empty.
-    const TimeValue at = store->videoRangeAt > GetTrackDuration(store->videoTrack) ? store->videoRangeAt : atTime;
+    const TimeValue trackEnd = GetTrackDuration(store->videoTrack);
+    const bool afterGap = store->videoRangeAt > trackEnd;
+    const TimeValue at = afterGap ? store->videoRangeAt : atTime;
     TimeValue duration = 0;
     result = InsertWholeMovieUnits(store, store->videoTrack, at, &store->videoInsertedTime, store->videoEndTime,
                                    &duration);
@@ -604,7 +606,10 @@ OSErr mts_import::InsertVideoRanges(MTS_MovieImportGlobalsRecord* store, TimeVal
               store->videoInsertedTime, duration, result);
       return result;
     }
-    if (duration > 0) store->videoRangeAt = -1;
+    if (duration > 0) {
+      if (afterGap) store->videoInsertedGapTime += at - trackEnd;
+      store->videoRangeAt = -1;
+    }
   }
   if (store->isCamera && store->timecodeTrack && store->timecodeEndTime > store->timecodeInsertedTime) {
     const TimeValue at =

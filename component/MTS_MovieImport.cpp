@@ -279,8 +279,11 @@ TimeValue MTS_GetMovieMaxInsertTime(MTS_MovieImportGlobalsRecord* store) {
   const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
   if (videoScale <= 0) return 0;
   const uint32_t x = static_cast<uint32_t>(store->videoInsertedTime - store->skippedBFrames * store->frameDuration);
+  // The media inserted, and the time left empty before ranges of it (video
+  // of another size left out): the track's movie time runs ahead by that.
   return static_cast<TimeValue>(
-      RoundHalfAway(static_cast<double>(x) / videoScale * GetMovieTimeScale(store->theMovie)));
+             RoundHalfAway(static_cast<double>(x) / videoScale * GetMovieTimeScale(store->theMovie))) +
+         store->videoInsertedGapTime;
 }
 
 TimeValue MTS_frame_number_to_movie_time(MTS_MovieImportGlobalsRecord* store, int32_t frameNumber) {
@@ -372,6 +375,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoPTSEnd = 0;
   store->videoGapTime = store->videoOpenGapTime = 0;
   store->videoRangeAt = store->timecodeRangeAt = -1;
+  store->videoInsertedGapTime = 0;
   store->sliceLog2MaxFrameNum = store->sliceFrameMbsOnly = store->sliceSeparateColourPlane = 0;
   store->soundAnchored = 0;
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;

@@ -6,7 +6,7 @@
 //   between leaves it short. Whoever opens a short directory sizes it
 //   (idempotent: the creator does the same and writes nothing after).
 // - The creator must not write into the new directory after sizing it: the
-//   zero fill of ftruncate is all it needs, and a process that opened it
+//   zero fill of a new region is all it needs, and a process that opened it
 //   meanwhile may already hold its lock.
 // - The last release unlinks the directory under its lock. A process that
 //   opened the directory just before then finds it unlinked once it has the
@@ -243,12 +243,14 @@ bool write_all(int fd, const void* data, size_t bytes, off_t offset) {
   return true;
 }
 
-// Gives the region open on `fd` `bytes` bytes and takes its pages now, so
-// that a /dev/shm without room for them fails here (errno set), not with
-// SIGBUS or a short write later. fallocate changes no byte.
+// Gives the region open on `fd` (no larger yet) `bytes` bytes and takes its
+// pages now, so that a /dev/shm without room for them fails here (errno
+// set), not with SIGBUS or a short write later: one fallocate both sizes and
+// reserves (it changes no byte, and a failed one leaves the size as it was).
+// Where it is not supported, ftruncate sizes it alone.
 bool size_region(int fd, size_t bytes) {
-  return ::ftruncate(fd, static_cast<off_t>(bytes)) == 0 &&
-         (::fallocate(fd, 0, 0, static_cast<off_t>(bytes)) == 0 || errno == EOPNOTSUPP);
+  if (::fallocate(fd, 0, 0, static_cast<off_t>(bytes)) == 0) return true;
+  return errno == EOPNOTSUPP && ::ftruncate(fd, static_cast<off_t>(bytes)) == 0;
 }
 
 // Checks the region of mapping `m` at `address` before its bytes are touched.
@@ -602,8 +604,7 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
 
     // New, or left short by a creator that died before sizing it.
     // Its pages are taken now, so that a full /dev/shm fails here and not
-    // with SIGBUS at the first write through the mapping; fallocate changes
-    // no byte of it.
+    // with SIGBUS at the first write through the mapping (size_region).
     off_t size = 0;
     if (!has_size(fd, kMTSDirectorySize, &size) && !size_region(fd, kMTSDirectorySize)) {
       PrintLog(reporter, __LINE__, "[ERR]failed to ftruncate(fd=%d). errno=%d\n", fd, errno);
@@ -622,7 +623,7 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
       if (created) ::shm_unlink(name.text);
       return kMTSErrMap;
     }
-    // A new region is zero-filled by ftruncate, its lock free: writing into it
+    // A new region is zero-filled by its sizing, its lock free: writing into it
     // now could clobber a process that has opened and locked it meanwhile.
     add_mapping(p, Mapping{fd, static_cast<size_t>(kMTSDirectorySize), 0, nullptr, 0});
     *out = static_cast<AvchdRecordDirectory*>(p);
@@ -728,19 +729,24 @@ bool MTS_ShmRegionName(char* out, size_t size, int32_t recordID) {
 namespace {
 
 // The capacity of the index behind record mapping `m` at `pRec` now (store
-// lock held): the importer grows an index by writing the larger table and
-// then its capacity into the header. A capacity is taken only when it is
-// larger than the one last found, within what the recording can need, and
-// held by the region; the mapping keeps it.
-int32_t current_capacity(const AvchdDataRecord* pRec, const Mapping& m) {
-  int32_t stored = 0;
+// lock held), with its head and tail into `*ends`, all three in one read:
+// the importer grows an index by writing the larger table and then its
+// capacity into the header. A capacity is taken only when it is larger than
+// the one last found and within what the recording can need; the mapping
+// keeps it. A region that does not hold it gives short reads of the table,
+// which the frame index reports.
+int32_t current_capacity(const AvchdDataRecord* pRec, const Mapping& m, MTS_IndexEnds* ends) {
+  int32_t words[3];  // capacity, head, tail
+  static_assert(offsetof(AvchdDataRecord, head) == offsetof(AvchdDataRecord, capacity) + 4 &&
+                    offsetof(AvchdDataRecord, tail) == offsetof(AvchdDataRecord, capacity) + 8,
+                "capacity, head and tail read as one");
   if (m.header == nullptr ||
-      ::pread(m.fd, &stored, sizeof stored, offsetof(AvchdDataRecord, capacity)) != sizeof stored ||
-      stored <= m.capacity || stored > std::max(m.limit, MTS_FrameIndexBound(m.header->fileSize))) {
+      ::pread(m.fd, words, sizeof words, offsetof(AvchdDataRecord, capacity)) != static_cast<ssize_t>(sizeof words)) {
     return m.capacity;
   }
-  struct stat st;
-  if (::fstat(m.fd, &st) != 0 || static_cast<size_t>(st.st_size) < MTS_RecordRegionSize(stored)) return m.capacity;
+  *ends = MTS_IndexEnds{true, words[1], words[2]};
+  const int32_t stored = words[0];
+  if (stored <= m.capacity || stored > std::max(m.limit, MTS_FrameIndexBound(m.header->fileSize))) return m.capacity;
   std::lock_guard<std::mutex> guard(g_mappingsLock);
   auto it = mappings().find(pRec);
   if (it != mappings().end() && it->second.serial == m.serial) it->second.capacity = stored;
@@ -750,7 +756,7 @@ int32_t current_capacity(const AvchdDataRecord* pRec, const Mapping& m) {
 }  // namespace
 
 int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity,
-                       int* outRecordFd) {
+                       int* outRecordFd, MTS_IndexEnds* outEnds) {
   Mapping dir, rec;
   bool known;
   {
@@ -777,8 +783,10 @@ int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec,
     MTS_LockUnlock(&pARec->lock);
     return kMTSErrMap;
   }
-  *outCapacity = current_capacity(pRec, rec);
+  MTS_IndexEnds ends;
+  *outCapacity = current_capacity(pRec, rec, &ends);
   *outRecordFd = rec.fd;
+  if (outEnds != nullptr) *outEnds = ends;
   return 0;
 }
 
@@ -847,13 +855,15 @@ int MTS_CheckAvchdDataRecordFile(const AvchdDataRecord* pRec, int fd, const char
     }
   }
   if (same) return 0;
+  char path[4 * kMTSPathSize];
+  MTS_EscapePath(rec.header->path, path, sizeof path);
   PrintLog(reporter, __LINE__, "[ERR]file %.1023s changed since its import (size %lld, was %lld; inode %llu): not read\n",
-           rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize),
+           path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize),
            static_cast<unsigned long long>(st.st_ino));
   MTS_SetProblem(kMTSErrFileChanged,
                  "the recording %.600s changed after it was imported (now %lld bytes, %lld when imported; written "
                  "or replaced since): import it again",
-                 rec.header->path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize));
+                 path, static_cast<long long>(st.st_size), static_cast<long long>(rec.header->fileSize));
   return kMTSErrFileChanged;
 }
 

@@ -314,6 +314,9 @@ struct MTS_MovieImportGlobalsRecord {
   int32_t videoOpenGapTime;
   TimeValue videoRangeAt;
   TimeValue timecodeRangeAt;
+  // The movie time left empty in the video track before the ranges inserted
+  // after such stretches (the track runs that far ahead of its media).
+  TimeValue videoInsertedGapTime;
   uint8_t soundAnchored;
   int64_t soundAnchorPTS;
   int64_t soundRangeMedia;

@@ -284,19 +284,29 @@ bool MTS_RecordMapping(const AvchdDataRecord* pRec, int* outFd, uint64_t* outSer
 int64_t MTS_RecordFileSize(const AvchdDataRecord* pRec);
 const char* MTS_RecordPath(const AvchdDataRecord* pRec);
 
+// The head and tail of a frame index as read together with its capacity
+// (`known` false when they could not be read).
+struct MTS_IndexEnds {
+  bool known = false;
+  int32_t head = -1;
+  int32_t tail = -1;
+};
+
 // Takes the store's lock for a frame-index access to `pRec`, then checks
 // that the directory has not shrunk (another process may truncate it; a
 // shrunk record shows in short reads and writes of its file). Returns 0 with
 // `*outCapacity` the index's capacity now (the importer may have grown it:
-// a capacity in the header larger than the one last found is taken when the
-// region holds it and it stays within MTS_FrameIndexBound of the file; any
-// other keeps the one last found, and the index's checks then fail) and
-// `*outRecordFd` the descriptor of the record's region, through which the
-// index is read and written; or kMTSErrParam (not a mapping of this store),
-// kMTSErrMap (a region shrank) or kMTSErrBusy (lock not taken), each
-// reported; the lock is then not held.
+// a capacity in the header larger than the one last found is taken when it
+// stays within MTS_FrameIndexBound of the file, and a region that does not
+// hold it shows in short reads; any other keeps the one last found, and the
+// index's checks then fail), `*outRecordFd` the descriptor of the record's
+// region, through which the index is read and written, and, when `outEnds`
+// is given, the index's head and tail, read in the same call as the
+// capacity; or kMTSErrParam (not a mapping of this store), kMTSErrMap (a
+// region shrank) or kMTSErrBusy (lock not taken), each reported; the lock is
+// then not held.
 int MTS_LockAvchdStore(AvchdRecordDirectory* pARec, const AvchdDataRecord* pRec, int32_t* outCapacity,
-                       int* outRecordFd);
+                       int* outRecordFd, MTS_IndexEnds* outEnds = nullptr);
 
 // Checks that the file open on `fd` is the one the record `pRec` was made
 // from (same device, inode, modification and change time, and size), from

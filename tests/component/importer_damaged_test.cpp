@@ -29,6 +29,7 @@ struct Imported {
   std::vector<Sample> video, sound;
   std::vector<int64_t> timecodes;
   TimeValue videoDuration = 0;
+  TimeValue maxLoaded = 0;  // MovieImportGetMaxLoadedTime's answer
   int64_t soundLostTicks = 0;
   std::vector<MTS_LeftOutSound> leftOutSound;
 };
@@ -60,6 +61,7 @@ Imported Import(const std::string& name, const Bytes& stream) {
   m.sound = ReadSamples(s ? GetTrackMedia(s) : nullptr);
   if (t) m.timecodes = TimecodeValues(run.store(), GetTrackMedia(t));
   if (v) m.videoDuration = GetTrackDuration(v);
+  EXPECT_EQ(MTS_MovieImportGetMaxLoadedTime(run.store(), &m.maxLoaded), noErr);
   m.soundLostTicks = run.store()->soundLostTicks;
   if (run.store()->leftOutSound) m.leftOutSound = *run.store()->leftOutSound;
   return m;
@@ -429,6 +431,20 @@ TEST(ImporterDamaged, JoinedRecordingsOfDifferentAudio) {
     EXPECT_EQ(left.kind.bitsPerSample, j.left.kind.bitsPerSample);
     EXPECT_EQ(left.kind.sampleRate, j.left.kind.sampleRate);
   }
+}
+
+// A recording joined from parts of different picture sizes: the stretch of
+// the other size stays empty in the video track, and the time loaded runs to
+// the track's end, that stretch included.
+TEST(ImporterDamaged, TimeLoadedCountsPicturesOfAnotherSizeLeftOut) {
+  const Bytes large = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  const Bytes small = testsupport::read_file(testsupport::local_data_file("importer/importer_sound_longer.m2ts"));
+  const Imported got = Import("sizes.m2ts", Cat({large, small, large}));
+  ASSERT_EQ(got.result, noErr);
+  int64_t media = 0;
+  for (const Sample& v : got.video) media += v.ref.durationPerSample * v.ref.count;
+  EXPECT_GT(got.videoDuration, media);  // the time left out is in the track
+  EXPECT_EQ(got.maxLoaded, got.videoDuration);
 }
 
 // Overwrites what follows the PES header in the `which`-th unit start on

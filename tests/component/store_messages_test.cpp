@@ -310,4 +310,28 @@ TEST_F(StoreMessages, DamagedRecordWordsEscapeThePath) {
   MTS_ReleaseOneAvchdDataRecord(dir, rec, static_cast<int32_t>(id));
 }
 
+// So do the words about a recording written after its import.
+TEST_F(StoreMessages, ChangedRecordingWordsEscapeThePath) {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/";
+  const std::string name = "said_" + std::to_string(getpid()) + "_\\x1b[2J\\x07.m2ts";
+  const std::string path = folder + "said_" + std::to_string(getpid()) + "_\x1b[2J\a.m2ts";
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("before", f);
+  std::fclose(f);
+  ImportHere here(path);
+  f = std::fopen(path.c_str(), "ab");
+  ASSERT_NE(f, nullptr);
+  std::fputs(", after", f);
+  std::fclose(f);
+  PrintLogSetEnabled(0);
+  EXPECT_EQ(ReaderSays(here.id, path),
+            std::to_string(kMTSErrFileChanged) + " the recording " + folder + name +
+                " changed after it was imported (now 13 bytes, 6 when imported; written or replaced since): import "
+                "it again");
+  PrintLogSetEnabled(1);
+  std::remove(path.c_str());
+}
+
 }  // namespace

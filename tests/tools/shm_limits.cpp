@@ -4,7 +4,8 @@
 // bytes fails with ENOSPC (a write that straddles them writes what fits),
 // as a full tmpfs fails it; with
 // AVCHD_TEST_SHM_READONLY set, a region opened to be created or written
-// fails with EROFS.
+// fails with EROFS; with AVCHD_TEST_SHM_NO_FALLOCATE set, fallocate is
+// refused with EOPNOTSUPP, as on a file system that lacks it.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -68,6 +69,10 @@ extern "C" ssize_t pwrite(int fd, const void* data, size_t n, off_t at) {
 extern "C" ssize_t pwrite64(int fd, const void* data, size_t n, off_t at) { return pwrite(fd, data, n, at); }
 
 extern "C" int fallocate(int fd, int mode, off_t at, off_t n) {
+  if (std::getenv("AVCHD_TEST_SHM_NO_FALLOCATE")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
   if (PastRoom(fd, at + n)) return -1;
   return Next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, at, n);
 }
