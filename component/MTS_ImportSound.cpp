@@ -325,8 +325,9 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     if (out->audioSize <= 4 ||
         AVCHDAudioGetLPCMStreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0)
       return noErr;
-    if (info.channels != store->lpcmChannels || info.bitsPerSample != store->lpcmBits ||
-        static_cast<int32_t>(info.sampleRate) != store->soundSampleRate)
+    // Mono is carried in two channels as stereo is: the layout tells them apart.
+    if (info.channels != store->lpcmChannels || info.channelCode != store->soundKind.channelCode ||
+        info.bitsPerSample != store->lpcmBits || static_cast<int32_t>(info.sampleRate) != store->soundSampleRate)
       return LeaveOutOtherAudio(store, "LPCM audio of another layout, sample size or rate", LPCMKind(info));
     const int32_t frames = mts_import::LPCMFramesOf(out->audioSize, info);
     if (frames <= 0) return noErr;

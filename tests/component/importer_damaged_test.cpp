@@ -386,8 +386,23 @@ int64_t FirstPesAt(const Bytes& stream, int pid) {
   return int64_t(at);
 }
 
+// `stream` with the LPCM header of every audio PES saying mono: the samples
+// keep their size (a mono channel is carried in two), only the layout says
+// otherwise.
+Bytes WithMonoLPCMHeaders(Bytes stream) {
+  for (size_t at = 0; at + 192 <= stream.size(); at += 192) {
+    const uint8_t* p = &stream[at + 4];
+    if (!(p[1] & 0x40) || ((p[1] & 0x1F) << 8 | p[2]) != kAudioPid) continue;
+    const size_t pes = 4 + ((p[3] & 0x20) ? 1 + p[4] : 0);
+    const size_t header = pes + 9 + p[pes + 8];  // the LPCM header's first byte
+    if (header + 2 < 188) stream[at + 4 + header + 2] = uint8_t(0x10 | (p[header + 2] & 0x0F));
+  }
+  return stream;
+}
+
 // A recording joined from parts of different audio (AC-3 then LPCM, LPCM
-// then AC-3, AC-3 then LPCM then AC-3): the sound track holds the sound of
+// then AC-3, AC-3 then LPCM then AC-3, stereo LPCM then mono LPCM of the
+// same sample size, which stores as many bytes): the sound track holds the sound of
 // the first part's kind, none of the other part's bytes taken for it, and
 // the import says once that the other part is not imported; the sound left
 // out is not counted as lost. The stretch left out is kept with its kind,
@@ -411,7 +426,9 @@ TEST(ImporterDamaged, JoinedRecordingsOfDifferentAudio) {
   } joins[] = {{Cat({ac3, lpcm}), ac3Only.sound, "LPCM audio from ts_offset=", {ac3Size + lpcmAt, 0, {0, 1, 16, 48000}}},
                {Cat({lpcm, ac3}), lpcmOnly.sound, "AC-3 audio from ts_offset=", {lpcmSize + ac3At, 0, {1, 1, 0, 48000}}},
                {Cat({ac3, lpcm, ac3}), ac3Twice, "LPCM audio from ts_offset=",
-                {ac3Size + lpcmAt, ac3Size + lpcmSize + ac3At, {0, 1, 16, 48000}}}};
+                {ac3Size + lpcmAt, ac3Size + lpcmSize + ac3At, {0, 1, 16, 48000}}},
+               {Cat({lpcm, WithMonoLPCMHeaders(lpcm)}), lpcmOnly.sound, "LPCM audio of another layout",
+                {lpcmSize + lpcmAt, 0, {0, 0, 16, 48000}}}};
   for (const auto& j : joins) {
     SCOPED_TRACE(j.message);
     Imported got;
