@@ -295,7 +295,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   const bool held = TSDemuxGetPendingLib(store->tsDemux, &pending) != 0;
   store->bytesBeforeFirstPacket = pending.skippedBeforeFirstPacket;
   const int64_t videoShift = store->videoTimeShift;
-  if (held && pending.videoStarted && pending.bPTS) {
+  const bool hasPTS = held && pending.videoStarted && pending.bPTS;
+  if (hasPTS) {
     out->PTS = pending.PTS;
     out->DTS = pending.bDTS ? pending.DTS : pending.PTS;
     mts_import::UnwrapReportedTimes(store);
@@ -311,13 +312,22 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   }
   // A stream sent one PES per field whose file ends after a first field: the
   // last picture lacks its second field.
-  if (LacksSecondField(store)) pending.videoDamage |= kTSDamageInside;
+  if (LacksSecondField(store)) {
+    pending.videoDamage |= kTSDamageInside;
+    pending.videoEndUnstuffed = 0;
+  }
+  const int64_t lastPTS = out->PTS;
   OSErr err = MTS_add_video_sample(store, &outSize, 1);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
     return err;
   }
   if (outSize >= 1) store->videoTSOffset = store->ts_offset - kMTSPacketSize;
+  // A last PES that counts as cut only for want of stuffing may have filled
+  // its last packet exactly: its picture tells.
+  if (pending.videoEndUnstuffed && outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut &&
+      mts_import::LastPictureWhole(store, hasPTS, lastPTS))
+    pending.videoDamage &= ~kTSDamageInside;
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks, 0, pending.videoDamage,
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
 

@@ -279,6 +279,62 @@ TEST(MtsimportDamaged, CutAtAPacketEndInsideTheLastPicture) {
   }
 }
 
+// Whether a source packet's adaptation field holds the stuffing bytes that
+// fill the last packet of a PES: it is longer than its flags byte and the
+// PCR it flags (the only fields these recordings use).
+bool StuffedPacket(const Bytes& p) {
+  if (!(p[7] & 0x20) || p[8] == 0) return false;
+  return p[8] > 1 + ((p[9] & 0x10) ? 6 : 0);
+}
+
+// The packets of a stream's PES that carry payload.
+std::vector<size_t> WithPayload(const Packets& packets, const std::vector<size_t>& pes) {
+  std::vector<size_t> out;
+  for (size_t i : pes)
+    if (packets[i][7] & 0x10) out.push_back(i);
+  return out;
+}
+
+// A picture whose PES fills its last packet (no stuffing needed) ends as a
+// recording cut at that packet's end would: the recording cut right after
+// it is whole and says nothing; cut a packet earlier, it is warned.
+TEST(MtsimportDamaged, ALastPictureThatFillsItsLastPacketIsWhole) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(source));
+  size_t end = 0;
+  for (const auto& pes : PesPackets(clean, kVideo)) {
+    const std::vector<size_t> payload = WithPayload(clean, pes);
+    if (payload.size() > 2 && !StuffedPacket(clean[payload.back()])) {
+      end = payload.back() + 1;
+      break;
+    }
+  }
+  ASSERT_GT(end, 0u) << "no picture fills its last packet";
+  const Imported whole = ImportBytes(Join(Packets(clean.begin(), clean.begin() + long(end))), "filled.m2ts");
+  EXPECT_EQ(std::make_tuple(whole.result.exit, whole.result.err), std::make_tuple(0, std::string()));
+  const Imported cut = ImportBytes(Join(Packets(clean.begin(), clean.begin() + long(end - 1))), "filled_cut.m2ts");
+  ASSERT_EQ(cut.result.exit, 0) << cut.result.err;
+  EXPECT_EQ(cut.result.err, DamageLine(cut.input, "1 picture is incomplete"));
+}
+
+// A multiplexer may give a packet inside a PES an adaptation field of
+// length 0 (one byte less payload): a recording cut right after it lost its
+// last picture's tail.
+TEST(MtsimportDamaged, CutAfterAnEmptyAdaptationFieldInsideThePicture) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(source));
+  size_t end = 0;
+  for (const auto& pes : PesPackets(clean, kVideo)) {
+    const std::vector<size_t> payload = WithPayload(clean, pes);
+    for (size_t j = 0; j + 1 < payload.size() && end == 0; ++j)
+      if ((clean[payload[j]][7] & 0x20) && clean[payload[j]][8] == 0) end = payload[j] + 1;
+  }
+  ASSERT_GT(end, 0u) << "no packet inside a picture has an empty adaptation field";
+  const Imported got = ImportBytes(Join(Packets(clean.begin(), clean.begin() + long(end))), "empty_field.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture is incomplete"));
+}
+
 // LPCM sound keeps a PES that lost a packet: it counts as an incomplete
 // sound frame, beside the picture.
 TEST(MtsimportDamaged, IncompleteLpcmSoundFrames) {
