@@ -335,6 +335,31 @@ TEST(MtsimportDamaged, CutAfterAnEmptyAdaptationFieldInsideThePicture) {
   EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture is incomplete"));
 }
 
+// Whether a source packet's payload holds the start of a slice (a start
+// code and a NAL unit of type 1 or 5).
+bool StartsSlice(const Bytes& p) {
+  const size_t from = 8 + ((p[7] & 0x20) ? size_t(p[8]) + 1 : 0);
+  for (size_t i = from; i + 3 < p.size(); ++i)
+    if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && ((p[i + 3] & 0x1F) == 1 || (p[i + 3] & 0x1F) == 5)) return true;
+  return false;
+}
+
+// A recording cut after the first packet of a picture whose parameter sets
+// and messages fill that packet keeps no slice of it: the picture is not in
+// the movie, and its time is counted as lost.
+TEST(MtsimportDamaged, CutBeforeTheFirstSliceOfTheLastPicture) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(source));
+  const auto video = PesPackets(clean, kVideo);
+  size_t end = 0;
+  for (size_t k = 1; k < video.size() && end == 0; ++k)
+    if (!StartsSlice(clean[video[k].front()])) end = video[k].front() + 1;
+  ASSERT_GT(end, 0u) << "every picture's first packet holds a slice";
+  const Imported got = ImportBytes(Join(Packets(clean.begin(), clean.begin() + long(end))), "no_slice.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "0.033 s of video could not be read and are left out of the movie"));
+}
+
 // LPCM sound keeps a PES that lost a packet: it counts as an incomplete
 // sound frame, beside the picture.
 TEST(MtsimportDamaged, IncompleteLpcmSoundFrames) {
