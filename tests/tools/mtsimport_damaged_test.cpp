@@ -295,24 +295,35 @@ std::vector<size_t> WithPayload(const Packets& packets, const std::vector<size_t
   return out;
 }
 
+// The number of packets up to and including the first video packet with
+// payload that `pick(payload, j)` takes (payload: the packets with payload of
+// its PES, j: its place among them); 0 when it takes none.
+template <class Pick>
+size_t ThroughFirst(const Packets& packets, Pick pick) {
+  for (const auto& pes : PesPackets(packets, kVideo)) {
+    const std::vector<size_t> payload = WithPayload(packets, pes);
+    for (size_t j = 0; j < payload.size(); ++j)
+      if (pick(payload, j)) return payload[j] + 1;
+  }
+  return 0;
+}
+
+// The recording's first `count` packets.
+Bytes Head(const Packets& packets, size_t count) { return Join(Packets(packets.begin(), packets.begin() + long(count))); }
+
 // A picture whose PES fills its last packet (no stuffing needed) ends as a
 // recording cut at that packet's end would: the recording cut right after
 // it is whole and says nothing; cut a packet earlier, it is warned.
 TEST(MtsimportDamaged, ALastPictureThatFillsItsLastPacketIsWhole) {
   AVCHD_REQUIRE_TESTDATA(source, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
   const Packets clean = Split(testsupport::read_file(source));
-  size_t end = 0;
-  for (const auto& pes : PesPackets(clean, kVideo)) {
-    const std::vector<size_t> payload = WithPayload(clean, pes);
-    if (payload.size() > 2 && !StuffedPacket(clean[payload.back()])) {
-      end = payload.back() + 1;
-      break;
-    }
-  }
+  const size_t end = ThroughFirst(clean, [&](const std::vector<size_t>& payload, size_t j) {
+    return payload.size() > 2 && j + 1 == payload.size() && !StuffedPacket(clean[payload[j]]);
+  });
   ASSERT_GT(end, 0u) << "no picture fills its last packet";
-  const Imported whole = ImportBytes(Join(Packets(clean.begin(), clean.begin() + long(end))), "filled.m2ts");
+  const Imported whole = ImportBytes(Head(clean, end), "filled.m2ts");
   EXPECT_EQ(std::make_tuple(whole.result.exit, whole.result.err), std::make_tuple(0, std::string()));
-  const Imported cut = ImportBytes(Join(Packets(clean.begin(), clean.begin() + long(end - 1))), "filled_cut.m2ts");
+  const Imported cut = ImportBytes(Head(clean, end - 1), "filled_cut.m2ts");
   ASSERT_EQ(cut.result.exit, 0) << cut.result.err;
   EXPECT_EQ(cut.result.err, DamageLine(cut.input, "1 picture is incomplete"));
 }
@@ -323,14 +334,11 @@ TEST(MtsimportDamaged, ALastPictureThatFillsItsLastPacketIsWhole) {
 TEST(MtsimportDamaged, CutAfterAnEmptyAdaptationFieldInsideThePicture) {
   AVCHD_REQUIRE_TESTDATA(source, "avchd/small_mbaff_ac3_20_avchd.m2ts");
   const Packets clean = Split(testsupport::read_file(source));
-  size_t end = 0;
-  for (const auto& pes : PesPackets(clean, kVideo)) {
-    const std::vector<size_t> payload = WithPayload(clean, pes);
-    for (size_t j = 0; j + 1 < payload.size() && end == 0; ++j)
-      if ((clean[payload[j]][7] & 0x20) && clean[payload[j]][8] == 0) end = payload[j] + 1;
-  }
+  const size_t end = ThroughFirst(clean, [&](const std::vector<size_t>& payload, size_t j) {
+    return j + 1 < payload.size() && (clean[payload[j]][7] & 0x20) && clean[payload[j]][8] == 0;
+  });
   ASSERT_GT(end, 0u) << "no packet inside a picture has an empty adaptation field";
-  const Imported got = ImportBytes(Join(Packets(clean.begin(), clean.begin() + long(end))), "empty_field.m2ts");
+  const Imported got = ImportBytes(Head(clean, end), "empty_field.m2ts");
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
   EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture is incomplete"));
 }
@@ -355,7 +363,7 @@ TEST(MtsimportDamaged, CutBeforeTheFirstSliceOfTheLastPicture) {
   for (size_t k = 1; k < video.size() && end == 0; ++k)
     if (!StartsSlice(clean[video[k].front()])) end = video[k].front() + 1;
   ASSERT_GT(end, 0u) << "every picture's first packet holds a slice";
-  const Imported got = ImportBytes(Join(Packets(clean.begin(), clean.begin() + long(end))), "no_slice.m2ts");
+  const Imported got = ImportBytes(Head(clean, end), "no_slice.m2ts");
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
   EXPECT_EQ(got.result.err, DamageLine(got.input, "0.033 s of video could not be read and are left out of the movie"));
 }
