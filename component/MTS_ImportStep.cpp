@@ -67,6 +67,12 @@ struct Continuation {
   int64_t unit;  // how long one PES lasts; 0: as long as the last step
 };
 
+// How long one picture lasts, in 90 kHz ticks (0 before the time base is
+// known).
+int64_t VideoFrameTicks(const MTS_MovieImportGlobalsRecord* store) {
+  return store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
+}
+
 // Adds `key` to the spans, merging those it joins.
 void Cover(KeySpans* s, int64_t key) {
   int n = -1;  // the span that takes the key: the nearest
@@ -180,8 +186,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   int64_t moved = 0;
   int64_t shift = 0;
   if (video) {
-    const int64_t frameTicks =
-        store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
+    const int64_t frameTicks = VideoFrameTicks(store);
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks},
                      key, frameTicks, &moved);
@@ -295,7 +300,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   const bool held = TSDemuxGetPendingLib(store->tsDemux, &pending) != 0;
   store->bytesBeforeFirstPacket = pending.skippedBeforeFirstPacket;
   const int64_t videoShift = store->videoTimeShift;
-  if (held && pending.videoStarted && pending.bPTS) {
+  const bool hasPTS = held && pending.videoStarted && pending.bPTS;
+  if (hasPTS) {
     out->PTS = pending.PTS;
     out->DTS = pending.bDTS ? pending.DTS : pending.PTS;
     mts_import::UnwrapReportedTimes(store);
@@ -311,14 +317,26 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   }
   // A stream sent one PES per field whose file ends after a first field: the
   // last picture lacks its second field.
-  if (LacksSecondField(store)) pending.videoDamage |= kTSDamageInside;
+  if (LacksSecondField(store)) {
+    pending.videoDamage |= kTSDamageInside;
+    pending.videoEndUnstuffed = 0;
+  }
+  const int64_t lastPTS = out->PTS;
   OSErr err = MTS_add_video_sample(store, &outSize, 1);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
     return err;
   }
   if (outSize >= 1) store->videoTSOffset = store->ts_offset - kMTSPacketSize;
-  CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks, 0, pending.videoDamage,
+  // A last PES that counts as cut only for want of stuffing may have filled
+  // its last packet exactly: its picture tells.
+  if (pending.videoEndUnstuffed && outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut &&
+      mts_import::LastPictureWhole(store, hasPTS, lastPTS))
+    pending.videoDamage &= ~kTSDamageInside;
+  // A last PES cut short before its first slice gives no picture: its time
+  // is lost.
+  CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
+              mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : pending.videoDamage,
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
 
   out->PTS = store->soundEndPTS;
@@ -477,8 +495,8 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     if (store->videoLeftOut) store->videoLostTicks = lost;
     // A first field waiting for its second goes into the movie too.
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-                store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0,
-                store->videoLeftOut ? 0 : damage, restarted, outSize >= 1 || store->fieldWaiting);
+                mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : damage, restarted,
+                outSize >= 1 || store->fieldWaiting);
   }
   return noErr;
 }

@@ -482,6 +482,11 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
 OSErr StartPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pic) {
   if (!pic.intra) return noErr;
   if (store->firstIPTS == 0) store->firstIPTS = pic.PTS;
+  store->intraTSOffsets[1] = store->intraTSOffsets[0];
+  store->intraPTS[1] = store->intraPTS[0];
+  store->intraTSOffsets[0] = pic.tsOffset;
+  store->intraPTS[0] = pic.PTS;
+  if (store->intraCount < 2) ++store->intraCount;
   return TransferGroup(store);
 }
 

@@ -277,6 +277,13 @@ struct MTS_MovieImportGlobalsRecord {
   uint8_t fieldWaiting;
   MTS_VideoPicture waitingField;
   mts_import::SlicePicture waitingFieldSlice;
+  // The last two intra pictures added to the video track (the last first):
+  // the frame-index values of their PES and their presentation times; how
+  // many of them there are (0 to 2). A recording whose last PES may be cut
+  // is decoded from one of them to its end.
+  int64_t intraTSOffsets[2];
+  int64_t intraPTS[2];
+  uint8_t intraCount;
   // The sound track holds one kind of audio: LPCM of the first audio PES's
   // sample size and coded channels, or AC-3 of its layout. Audio of another
   // kind (a recording joined from parts of different audio) is left out
@@ -476,6 +483,16 @@ bool SingleField(const uint8_t* au, int32_t length, int32_t firstSlice, int32_t 
 // reference or both not, the second no IDR picture (an IDR picture's
 // second field is coded as a non-IDR one).
 bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
+
+// Whether the last picture of the video track, whose PES ends without the
+// stuffing that ends a PES (so that it may be cut at a packet's end, or
+// fill its last packet exactly), is whole: the video from the intra picture
+// before it to the end of the file is decoded, and the picture is whole when
+// the decoder met no damage in it. `lastPTS` is its presentation time
+// (`hasPTS`: its PES gave one). False when it is not whole, or when that
+// cannot be told (no intra picture before it that the decoder starts from,
+// a decoder that cannot be opened or fails, a stretch too long to decode).
+bool LastPictureWhole(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
 
 // Keeps the sequence parameter set values that slice headers are read with.
 void KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps);

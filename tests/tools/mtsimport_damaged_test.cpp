@@ -279,6 +279,95 @@ TEST(MtsimportDamaged, CutAtAPacketEndInsideTheLastPicture) {
   }
 }
 
+// Whether a source packet's adaptation field holds the stuffing bytes that
+// fill the last packet of a PES: it is longer than its flags byte and the
+// PCR it flags (the only fields these recordings use).
+bool StuffedPacket(const Bytes& p) {
+  if (!(p[7] & 0x20) || p[8] == 0) return false;
+  return p[8] > 1 + ((p[9] & 0x10) ? 6 : 0);
+}
+
+// The packets of a stream's PES that carry payload.
+std::vector<size_t> WithPayload(const Packets& packets, const std::vector<size_t>& pes) {
+  std::vector<size_t> out;
+  for (size_t i : pes)
+    if (packets[i][7] & 0x10) out.push_back(i);
+  return out;
+}
+
+// The number of packets up to and including the first video packet with
+// payload that `pick(payload, j)` takes (payload: the packets with payload of
+// its PES, j: its place among them); 0 when it takes none.
+template <class Pick>
+size_t ThroughFirst(const Packets& packets, Pick pick) {
+  for (const auto& pes : PesPackets(packets, kVideo)) {
+    const std::vector<size_t> payload = WithPayload(packets, pes);
+    for (size_t j = 0; j < payload.size(); ++j)
+      if (pick(payload, j)) return payload[j] + 1;
+  }
+  return 0;
+}
+
+// The recording's first `count` packets.
+Bytes Head(const Packets& packets, size_t count) { return Join(Packets(packets.begin(), packets.begin() + long(count))); }
+
+// A picture whose PES fills its last packet (no stuffing needed) ends as a
+// recording cut at that packet's end would: the recording cut right after
+// it is whole and says nothing; cut a packet earlier, it is warned.
+TEST(MtsimportDamaged, ALastPictureThatFillsItsLastPacketIsWhole) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(source));
+  const size_t end = ThroughFirst(clean, [&](const std::vector<size_t>& payload, size_t j) {
+    return payload.size() > 2 && j + 1 == payload.size() && !StuffedPacket(clean[payload[j]]);
+  });
+  ASSERT_GT(end, 0u) << "no picture fills its last packet";
+  const Imported whole = ImportBytes(Head(clean, end), "filled.m2ts");
+  EXPECT_EQ(std::make_tuple(whole.result.exit, whole.result.err), std::make_tuple(0, std::string()));
+  const Imported cut = ImportBytes(Head(clean, end - 1), "filled_cut.m2ts");
+  ASSERT_EQ(cut.result.exit, 0) << cut.result.err;
+  EXPECT_EQ(cut.result.err, DamageLine(cut.input, "1 picture is incomplete"));
+}
+
+// A multiplexer may give a packet inside a PES an adaptation field of
+// length 0 (one byte less payload): a recording cut right after it lost its
+// last picture's tail.
+TEST(MtsimportDamaged, CutAfterAnEmptyAdaptationFieldInsideThePicture) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(source));
+  const size_t end = ThroughFirst(clean, [&](const std::vector<size_t>& payload, size_t j) {
+    return j + 1 < payload.size() && (clean[payload[j]][7] & 0x20) && clean[payload[j]][8] == 0;
+  });
+  ASSERT_GT(end, 0u) << "no packet inside a picture has an empty adaptation field";
+  const Imported got = ImportBytes(Head(clean, end), "empty_field.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture is incomplete"));
+}
+
+// Whether a source packet's payload holds the start of a slice (a start
+// code and a NAL unit of type 1 or 5).
+bool StartsSlice(const Bytes& p) {
+  const size_t from = 8 + ((p[7] & 0x20) ? size_t(p[8]) + 1 : 0);
+  for (size_t i = from; i + 3 < p.size(); ++i)
+    if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && ((p[i + 3] & 0x1F) == 1 || (p[i + 3] & 0x1F) == 5)) return true;
+  return false;
+}
+
+// A recording cut after the first packet of a picture whose parameter sets
+// and messages fill that packet keeps no slice of it: the picture is not in
+// the movie, and its time is counted as lost.
+TEST(MtsimportDamaged, CutBeforeTheFirstSliceOfTheLastPicture) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(source));
+  const auto video = PesPackets(clean, kVideo);
+  size_t end = 0;
+  for (size_t k = 1; k < video.size() && end == 0; ++k)
+    if (!StartsSlice(clean[video[k].front()])) end = video[k].front() + 1;
+  ASSERT_GT(end, 0u) << "every picture's first packet holds a slice";
+  const Imported got = ImportBytes(Head(clean, end), "no_slice.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "0.033 s of video could not be read and are left out of the movie"));
+}
+
 // LPCM sound keeps a PES that lost a packet: it counts as an incomplete
 // sound frame, beside the picture.
 TEST(MtsimportDamaged, IncompleteLpcmSoundFrames) {

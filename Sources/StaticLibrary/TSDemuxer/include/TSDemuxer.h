@@ -233,12 +233,18 @@ struct TSDemuxPending {
   int64_t DTS;
   // Damage (kTSDamage* bits) of the video and the audio PES being assembled,
   // were the input to end here. A PES that announces no length counts as cut
-  // short when its last packet carries no stuffing (a PES ends inside its
-  // last packet, whose adaptation field the multiplexer fills with stuffing;
-  // a PES that fills its last packet exactly counts as cut too) or when the
-  // input ends inside a packet of its stream that would have continued it.
+  // short when its last packet carries no stuffing bytes (a PES ends inside
+  // its last packet, whose adaptation field the multiplexer fills with
+  // stuffing; a PES that fills its last packet exactly counts as cut too) or
+  // when the input ends inside a packet of its stream that would have
+  // continued it.
   uint32_t videoDamage;
   uint32_t audioDamage;
+  // 1 when the missing stuffing alone makes the PES count as cut short
+  // (kTSDamageInside): it may as well have filled its last packet exactly,
+  // which only its content can tell.
+  uint16_t videoEndUnstuffed;
+  uint16_t audioEndUnstuffed;
   // Bytes of the input before its first packet (junk in front of a
   // recording), skipped.
   int64_t skippedBeforeFirstPacket;

@@ -122,12 +122,13 @@ inline bool flags_discontinuity(const uint8_t* packet) {
   return (packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80);
 }
 
-// Whether the packet's adaptation field holds stuffing: it is longer than
-// its flagged fields need (or of length 0, one byte of stuffing).
+// Whether the packet's adaptation field holds stuffing bytes: it is longer
+// than its flagged fields need. A field of length 0 (the length byte alone)
+// does not count: multiplexers put it into packets inside a PES too.
 bool carries_stuffing(const uint8_t* packet) {
   if (!(packet[3] & 0x20)) return false;
   const uint32_t length = packet[4];
-  if (length == 0) return true;
+  if (length == 0) return false;
   const uint32_t flags = packet[5];
   uint32_t need = 1 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
   // Private data and the extension carry their own lengths.
@@ -575,14 +576,18 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   const bool cut = ctx->pending && held > kSyncOffset + 2 && held < kTSSourcePacketSize && front[kSyncOffset] == 0x47;
   const uint32_t cutPid = cut ? (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2] : 0;
   const bool cutContinues = cut && !(front[kSyncOffset + 1] & 0x40);
-  auto damage = [&](const PESAssembly& a, uint32_t pid) -> uint32_t {
+  auto damage = [&](const PESAssembly& a, uint32_t pid, uint16_t* unstuffed) -> uint32_t {
+    *unstuffed = 0;
     if (*a.size <= 0) return 0;
     const uint32_t seen = damage_of(a);
     if (a.check->announced >= 0) return seen;
-    return !a.check->stuffedEnd || (cutContinues && cutPid == pid) ? seen | kTSDamageInside : seen;
+    if (cutContinues && cutPid == pid) return seen | kTSDamageInside;
+    if (a.check->stuffedEnd) return seen;
+    *unstuffed = (seen & kTSDamageInside) == 0;
+    return seen | kTSDamageInside;
   };
-  out->videoDamage = damage(video_assembly(c), kTSVideoPID);
-  out->audioDamage = damage(audio_assembly(c), kTSAudioPID);
+  out->videoDamage = damage(video_assembly(c), kTSVideoPID, &out->videoEndUnstuffed);
+  out->audioDamage = damage(audio_assembly(c), kTSAudioPID, &out->audioEndUnstuffed);
   out->skippedBeforeFirstPacket = ctx->skippedBeforeFirst;
   return 1;
 }
