@@ -25,9 +25,11 @@ constexpr int64_t kLongestStretch = int64_t(64) << 20;
 constexpr uint32_t kMostCalls = 1u << 20;
 
 // The video of the file from `from` to its end, as one Annex B buffer of
-// its PES one after the other; *lastStart is where the last PES begins in
-// it. False when the file cannot be read or memory runs out.
-bool ReadVideo(MTS_MovieImportGlobalsRecord* store, int64_t from, std::vector<uint8_t>* video, size_t* lastStart) {
+// its PES one after the other (only the first PES with `onePes`); *lastStart
+// is where the last PES begins in it. False when the file cannot be read or
+// memory runs out.
+bool ReadVideo(MTS_MovieImportGlobalsRecord* store, int64_t from, bool onePes, std::vector<uint8_t>* video,
+               size_t* lastStart) {
   TSDemuxContext* demux = TSOpenDemuxLib();
   if (demux == nullptr) return false;
   TSDemuxFollowLib(demux, kTSStatusVideo);
@@ -52,16 +54,41 @@ bool ReadVideo(MTS_MovieImportGlobalsRecord* store, int64_t from, std::vector<ui
         at += length;
       }
       TSDemuxStreamLib(store->pTSbuffer, length, &out, demux);
-      if (out.status & kTSStatusVideo) video->insert(video->end(), out.pVideo, out.pVideo + out.videoSize);
+      if (out.status & kTSStatusVideo) {
+        *lastStart = video->size();
+        video->insert(video->end(), out.pVideo, out.pVideo + out.videoSize);
+        if (onePes) break;
+      }
     }
     // The last PES stays with the demultiplexer: no PES after it ended it.
-    *lastStart = video->size();
-    if (ok) video->insert(video->end(), out.pVideo, out.pVideo + out.videoSize);
+    if (ok && !(onePes && !video->empty())) {
+      *lastStart = video->size();
+      video->insert(video->end(), out.pVideo, out.pVideo + out.videoSize);
+    }
   } catch (const std::bad_alloc&) {
     ok = false;
   }
   TSCloseDemuxLib(demux);
   return ok && video->size() > *lastStart;
+}
+
+// The sequence and picture parameter sets of the PES at `from` (the units
+// before its first slice), for a stretch whose first picture carries none.
+bool ReadParameterSets(MTS_MovieImportGlobalsRecord* store, int64_t from, std::vector<uint8_t>* sets) {
+  std::vector<uint8_t> pes;
+  size_t start = 0;
+  if (!ReadVideo(store, from, true, &pes, &start)) return false;
+  const uint8_t* au = pes.data();
+  const int32_t length = static_cast<int32_t>(pes.size());
+  for (int32_t i = mts_import::NextStartCode(au, 0, length); i >= 0 && i < length;) {
+    const int32_t type = au[i + 3] & 0x1F;
+    if (type == 1 || type == 5) break;
+    const int32_t next = mts_import::NextStartCode(au, i + 4, length);
+    const int32_t end = next >= 0 && next < length ? next : length;
+    if (type == 7 || type == 8) sets->insert(sets->end(), au + i, au + end);
+    i = end;
+  }
+  return !sets->empty();
 }
 
 // Decodes `length` bytes of `video` to their end; *damage receives what the
@@ -125,7 +152,14 @@ bool mts_import::LastPictureWhole(MTS_MovieImportGlobalsRecord* store, bool hasP
   if (store->fileSize - from > kLongestStretch) return false;
   std::vector<uint8_t> video;
   size_t lastStart = 0;
-  if (!ReadVideo(store, from, &video, &lastStart)) return false;
+  // The parameter sets in force come first (sent again, they change
+  // nothing where the stretch carries them too).
+  if (store->setsTSOffset >= 0 && store->setsTSOffset != from &&
+      !ReadParameterSets(store, store->setsTSOffset, &video))
+    return false;
+  const size_t sets = video.size();
+  if (!ReadVideo(store, from, false, &video, &lastStart)) return false;
+  lastStart += sets;
   VideoDamage all{};
   if (!Decode(video.data(), static_cast<uint32_t>(video.size()), &all)) return false;
   if (!MoreDamage(all, VideoDamage{})) return true;

@@ -529,6 +529,7 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
   // parameter set names the track's size again.
   int32_t width = 0, height = 0;
   const UnitSize unitSize = TakeSliceHeaderValues(store, out->pVideo, firstSlice, &width, &height);
+  if (unitSize == UnitSize::kTrackSize) store->setsTSOffset = store->videoTSOffset;
   if (unitSize == UnitSize::kOtherSize) {
     const MTS_LeftOutVideo* open =
         store->videoLeavingOut && store->leftOutVideo && !store->leftOutVideo->empty() ? &store->leftOutVideo->back()

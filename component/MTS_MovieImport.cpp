@@ -370,6 +370,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->fieldWaiting = 0;
   store->intraCount = 0;
+  store->setsTSOffset = -1;
   store->lpcmChannels = store->lpcmBits = store->soundLeavingOut = store->soundLeftOut = 0;
   store->soundKind = MTS_SoundKind{};
   store->videoLeavingOut = store->videoLeftOut = 0;

@@ -284,6 +284,10 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t intraTSOffsets[2];
   int64_t intraPTS[2];
   uint8_t intraCount;
+  // The frame-index value of the last PES that carried a sequence parameter
+  // set of the track's size (-1: none yet): an intra picture need not carry
+  // the parameter sets, and that decode starts from them.
+  int64_t setsTSOffset;
   // The sound track holds one kind of audio: LPCM of the first audio PES's
   // sample size and coded channels, or AC-3 of its layout. Audio of another
   // kind (a recording joined from parts of different audio) is left out

@@ -337,6 +337,9 @@ TEST(MtsimportDamaged, CutAfterAnEmptyAdaptationFieldInsideThePicture) {
   const size_t end = ThroughFirst(clean, [&](const std::vector<size_t>& payload, size_t j) {
     return j + 1 < payload.size() && (clean[payload[j]][7] & 0x20) && clean[payload[j]][8] == 0;
   });
+  // The shared recording's multiplexer writes such a packet; the made one's need not.
+  if (end == 0 && ::testsupport::made_material())
+    GTEST_SKIP() << "material made by scripts/make_material.sh: no packet inside a picture has an empty adaptation field";
   ASSERT_GT(end, 0u) << "no packet inside a picture has an empty adaptation field";
   const Imported got = ImportBytes(Head(clean, end), "empty_field.m2ts");
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
@@ -362,6 +365,8 @@ TEST(MtsimportDamaged, CutBeforeTheFirstSliceOfTheLastPicture) {
   size_t end = 0;
   for (size_t k = 1; k < video.size() && end == 0; ++k)
     if (!StartsSlice(clean[video[k].front()])) end = video[k].front() + 1;
+  if (end == 0 && ::testsupport::made_material())
+    GTEST_SKIP() << "material made by scripts/make_material.sh: every picture's first packet holds a slice";
   ASSERT_GT(end, 0u) << "every picture's first packet holds a slice";
   const Imported got = ImportBytes(Head(clean, end), "no_slice.m2ts");
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
