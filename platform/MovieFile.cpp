@@ -215,17 +215,9 @@ OSErr note_sample(TrackLayout* layout, const MediaSampleReference& s, UInt64 pos
   return memFullErr;
 }
 
-// Plans a track whose edits, after those empty at its start, are more than
-// one, so that the saved track plays as the movie does with one edit: other
-// readers (ffmpeg among them) send the samples of a chunk again for every
-// edit that starts inside it, and play the media's start in an empty edit
-// that follows another. Sound is written as its edits play it, sample frame
-// by sample frame, with silence for an empty edit (the media before the
-// first edit is kept, as a single edit keeps it); other media keep their
-// samples, and the last sample decoded before an empty edit lasts on to
-// the next edit's start, which holds the picture shown. A track whose edits
-// do not allow that (a rate other than 1, media of a picture track that
-// does not follow on) keeps its edits.
+// Sound written as its edits play it, sample frame by sample frame, with
+// silence for an empty edit; the media before the first edit is kept, as a
+// single edit keeps it, and what the edits leave out after it is not.
 bool plan_sound(TrackLayout* t, size_t from, TimeScale movieScale) try {
   const MediaRecord& m = *t->track->media;
   std::vector<SInt64> starts;  // each reference's first sample frame
@@ -278,11 +270,13 @@ bool plan_sound(TrackLayout* t, size_t from, TimeScale movieScale) try {
   t->edits.push_back(whole);
   return true;
 } catch (const std::exception&) {
-  t->pieces.clear();
-  t->edits = t->track->edits;
   return false;
 }
 
+// Every sample kept, the last one decoded before an empty edit lasting on
+// to the next edit's start (the picture shown then stays): possible where
+// the next edit's media follows on from the edit before it, and the samples
+// decoded before it all show before it.
 bool plan_held(TrackLayout* t, size_t from, TimeScale movieScale) try {
   const MediaRecord& m = *t->track->media;
   const std::vector<EditRecord>& edits = t->track->edits;
@@ -337,11 +331,15 @@ bool plan_held(TrackLayout* t, size_t from, TimeScale movieScale) try {
   t->edits.push_back(whole);
   return true;
 } catch (const std::exception&) {
-  t->held.clear();
-  t->edits = t->track->edits;
   return false;
 }
 
+// Plans a track whose edits, after those empty at its start, are more than
+// one, so that the saved track plays as the movie does with one edit: other
+// readers (ffmpeg among them) send the samples of a chunk again for every
+// edit that starts inside it, and play the media's start in an empty edit
+// that follows another. A track whose edits cannot be so written (a rate
+// other than 1, pictures whose media does not follow on) keeps them.
 void plan_track(TrackLayout* t, TimeScale movieScale) {
   t->edits = t->track->edits;
   const MediaRecord& m = *t->track->media;

@@ -158,7 +158,9 @@ void build_video(HandMadeMovie& h, bool insert = true) {
   QTSampleTableRelease(table);
   ASSERT_EQ(GetMediaDisplayStartTime(media), 0);
   ASSERT_EQ(GetMediaDisplayDuration(media), 10 * kFrame);
-  if (insert) ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, TimeValue(GetMediaDisplayDuration(media)), fixed1), noErr);
+  if (insert) {
+    ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, TimeValue(GetMediaDisplayDuration(media)), fixed1), noErr);
+  }
 }
 
 void build_sound(HandMadeMovie& h, bool insert = true) {
@@ -187,7 +189,9 @@ void build_sound(HandMadeMovie& h, bool insert = true) {
     ASSERT_EQ(AddMediaSampleReferences64(media, desc, 1, &ref64, nullptr), noErr);
   }
   DisposeHandle(desc);
-  if (insert) ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, kRefs * kFramesPerRef, fixed1), noErr);
+  if (insert) {
+    ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, kRefs * kFramesPerRef, fixed1), noErr);
+  }
 }
 
 void build_timecode(HandMadeMovie& h) {
