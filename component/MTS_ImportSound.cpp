@@ -169,7 +169,7 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
 constexpr int64_t kSoundFarOff = 10;  // seconds
 
-OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
+OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool afterLeftOut) {
   const int64_t rate = store->soundSampleRate;
   if (rate <= 0) return noErr;
   const int64_t m = GetMediaDisplayDuration(store->soundMedia);
@@ -182,13 +182,15 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
   // beyond the pictures read so far is sound of pictures to come: the sound
   // stays where it is and the time line is taken from here. Pictures left
   // out for their size count as read: their time stays empty in the video.
+  // Sound missing after a stretch of audio left out for its kind is that
+  // stretch, however long: its time stays empty in the sound track.
   const int64_t videoEnd =
       store->timeScale > 0
           ? (store->videoDecodeTime + store->videoGapTime + store->videoOpenGapTime -
              int64_t(store->skippedBFrames - 1) * store->frameDuration) *
                 rate / store->timeScale
           : 0;
-  if (off > kSoundFarOff * rate || off < -kSoundFarOff * rate || (off < 0 && wanted > videoEnd)) {
+  if (off > kSoundFarOff * rate || (off < -kSoundFarOff * rate && !afterLeftOut) || (off < 0 && wanted > videoEnd)) {
     store->soundAnchorPTS -= RoundHalfAway(static_cast<double>(off) * 90000.0 / static_cast<double>(rate));
     return noErr;
   }
@@ -219,13 +221,14 @@ int64_t SoundPesStart(const MTS_MovieImportGlobalsRecord* store) { return store-
 // into the frame index. Sound of the track's kind ends a stretch left out.
 OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32_t frames, bool timed, int64_t pts,
                         int64_t value) {
-  if (store->soundLeavingOut) {
+  const bool afterLeftOut = store->soundLeavingOut != 0;
+  if (afterLeftOut) {
     store->soundLeavingOut = 0;
     store->leftOutSound->back().to = SoundPesStart(store);
   }
   if (timed && store->soundAnchored && store->soundJoined && !store->soundEndEstimated) {
     store->soundJoined = 0;
-    OSErr err = KeepSoundInPlace(store, pts);
+    OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
     if (err != noErr) return err;
   }
   SampleReference64Record reference{};

@@ -146,6 +146,18 @@ void add_run(std::vector<Run>& runs, UInt32 count, SInt64 value) {
     runs.push_back({count, value});
 }
 
+// A stretch of sound written for a track whose edits are played out: `frames`
+// sample frames of sample reference `sample` from its frame `first` on, or
+// silence (`sample` -1), in the description `description`, `frameBytes`
+// bytes a sample frame.
+struct Piece {
+  SInt64 sample;
+  SInt64 first;
+  SInt64 frames;
+  SInt64 frameBytes;
+  SInt32 description;
+};
+
 // What the sample table of one media needs, gathered while its data is written.
 struct TrackLayout {
   TrackRecord* track;
@@ -156,6 +168,14 @@ struct TrackLayout {
   bool allSync = true;
   bool negativeOffset = false;
   bool anyOffset = false;
+  // The edit list written: the track's own, or the single edit (after any
+  // empty edit at the start) of a track whose media is written as it plays.
+  std::vector<EditRecord> edits;
+  // Sound written as it plays (empty: every sample reference as it is).
+  std::vector<Piece> pieces;
+  // Samples held on past their own duration, to fill the time of an empty
+  // edit that followed them: sample index and added duration, in order.
+  std::vector<std::pair<size_t, TimeValue64>> held;
 };
 
 // The file a movie is written to, and the system's error code of the first
@@ -195,8 +215,147 @@ OSErr note_sample(TrackLayout* layout, const MediaSampleReference& s, UInt64 pos
   return memFullErr;
 }
 
+// Sound written as its edits play it, sample frame by sample frame, with
+// silence for an empty edit; the media before the first edit is kept, as a
+// single edit keeps it, and what the edits leave out after it is not.
+bool plan_sound(TrackLayout* t, size_t from, TimeScale movieScale) try {
+  const MediaRecord& m = *t->track->media;
+  std::vector<SInt64> starts;  // each reference's first sample frame
+  starts.reserve(m.samples.size() + 1);
+  SInt64 at = 0;
+  for (const MediaSampleReference& s : m.samples) {
+    if (s.count < 1 || s.durationPerSample != 1 || s.dataSize % s.count != 0) return false;
+    starts.push_back(at);
+    at += s.count;
+  }
+  starts.push_back(at);
+  SInt32 description = m.samples.front().descriptionIndex;
+  SInt64 frameBytes = m.samples.front().dataSize / m.samples.front().count;
+  SInt64 chunk = 1024;  // sample frames of silence a chunk
+  SInt64 written = 0;
+  auto play = [&](SInt64 begin, SInt64 end) {
+    end = std::min(end, at);
+    if (begin >= end) return;
+    size_t i = size_t(std::upper_bound(starts.begin(), starts.end(), begin) - starts.begin()) - 1;
+    for (; begin < end; ++i) {
+      const SInt64 first = begin - starts[i], frames = std::min(end, starts[i + 1]) - begin;
+      frameBytes = m.samples[i].dataSize / m.samples[i].count;
+      description = m.samples[i].descriptionIndex;
+      t->pieces.push_back({SInt64(i), first, frames, frameBytes, description});
+      chunk = std::max(chunk, m.samples[i].count);
+      begin += frames;
+      written += frames;
+    }
+  };
+  EditRecord whole{0, -1, fixed1, 0};
+  for (size_t k = from; k < t->track->edits.size(); ++k) {
+    const EditRecord& e = t->track->edits[k];
+    if (e.mediaTime >= 0) {
+      if (e.rate != fixed1) return false;
+      if (whole.mediaTime < 0) {
+        whole.mediaTime = e.mediaTime;
+        play(0, e.mediaTime);
+      }
+      play(e.mediaTime, e.mediaTime + e.mediaDuration);
+    } else if (whole.mediaTime >= 0) {
+      for (SInt64 left = rescale_time(e.trackDuration, movieScale, m.timeScale); left > 0; left -= chunk) {
+        t->pieces.push_back({-1, 0, std::min(left, chunk), frameBytes, description});
+        written += std::min(left, chunk);
+      }
+    }
+    whole.trackDuration += e.trackDuration;
+  }
+  whole.mediaDuration = written - std::max<TimeValue64>(whole.mediaTime, 0);
+  t->edits.resize(from);
+  t->edits.push_back(whole);
+  return true;
+} catch (const std::exception&) {
+  return false;
+}
+
+// Every sample kept, the last one decoded before an empty edit lasting on
+// to the next edit's start (the picture shown then stays): possible where
+// the next edit's media follows on from the edit before it, and the samples
+// decoded before it all show before it.
+bool plan_held(TrackLayout* t, size_t from, TimeScale movieScale) try {
+  const MediaRecord& m = *t->track->media;
+  const std::vector<EditRecord>& edits = t->track->edits;
+  // Display times, and the latest before and earliest from each sample on
+  // in decoding order.
+  const size_t n = m.samples.size();
+  std::vector<TimeValue64> latest(n), earliest(n);
+  TimeValue64 decode = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const MediaSampleReference& s = m.samples[i];
+    latest[i] = decode + s.displayOffset;
+    if (i > 0) latest[i] = std::max(latest[i], latest[i - 1]);
+    earliest[i] = decode + s.displayOffset;
+    decode += s.durationPerSample * s.count;
+  }
+  for (size_t i = n - 1; i-- > 0;) earliest[i] = std::min(earliest[i], earliest[i + 1]);
+  EditRecord whole{0, -1, fixed1, 0};
+  const EditRecord* last = nullptr;
+  TimeValue64 empty = 0;  // of the empty edits since the last one with media
+  for (size_t k = from; k < edits.size(); ++k) {
+    const EditRecord& e = edits[k];
+    whole.trackDuration += e.trackDuration;
+    if (e.mediaTime < 0) {
+      if (last) empty += e.trackDuration;
+      continue;
+    }
+    if (e.rate != fixed1) return false;
+    whole.mediaDuration += e.mediaDuration;
+    if (!last) {
+      whole.mediaTime = e.mediaTime;
+      last = &e;
+      continue;
+    }
+    if (last->mediaTime + last->mediaDuration != e.mediaTime) return false;
+    const TimeValue64 hold = rescale_time(empty, movieScale, m.timeScale);
+    if (hold > 0) {
+      // The first sample from which every sample decoded shows at or after
+      // the edit's start, every one before it before.
+      size_t j = 1;
+      while (j < n && !(latest[j - 1] < e.mediaTime && earliest[j] >= e.mediaTime)) ++j;
+      if (j >= n || m.samples[j - 1].count != 1) return false;
+      if (!t->held.empty() && t->held.back().first == j - 1)
+        t->held.back().second += hold;
+      else
+        t->held.push_back({j - 1, hold});
+      whole.mediaDuration += hold;
+    }
+    last = &e;
+    empty = 0;
+  }
+  t->edits.resize(from);
+  t->edits.push_back(whole);
+  return true;
+} catch (const std::exception&) {
+  return false;
+}
+
+// Plans a track whose edits, after those empty at its start, are more than
+// one, so that the saved track plays as the movie does with one edit: other
+// readers (ffmpeg among them) send the samples of a chunk again for every
+// edit that starts inside it, and play the media's start in an empty edit
+// that follows another. A track whose edits cannot be so written (a rate
+// other than 1, pictures whose media does not follow on) keeps them.
+void plan_track(TrackLayout* t, TimeScale movieScale) {
+  t->edits = t->track->edits;
+  const MediaRecord& m = *t->track->media;
+  size_t from = 0;
+  while (from < t->edits.size() && t->edits[from].mediaTime < 0) ++from;
+  if (t->edits.size() - from < 2 || m.samples.empty()) return;
+  if (m.mediaType == SoundMediaType ? !plan_sound(t, from, movieScale) : !plan_held(t, from, movieScale)) {
+    t->pieces.clear();
+    t->held.clear();
+    t->edits = t->track->edits;
+  }
+}
+
 // Reads every sample reference of the track's media through its data
-// handler and appends the bytes to the file.
+// handler and appends the bytes to the file: as they are, or the pieces of
+// sound planned.
 OSErr write_media_data(Output& out, UInt64* position, TrackLayout* layout) {
   MediaRecord* m = layout->track->media.get();
   if (m->samples.empty()) return noErr;
@@ -204,8 +363,36 @@ OSErr write_media_data(Output& out, UInt64* position, TrackLayout* layout) {
   OSErr err = open_media_data_handler(m, &dh);
   if (err != noErr) return err;
   std::vector<char> buffer;
-  for (const MediaSampleReference& s : m->samples) {
+  if (!layout->pieces.empty()) {
+    SInt64 read = -1;  // the reference in `buffer`
+    for (const Piece& p : layout->pieces) {
+      const MediaSampleReference* s = p.sample >= 0 ? &m->samples[size_t(p.sample)] : nullptr;
+      MediaSampleReference piece{0, p.frames * p.frameBytes, p.frames, 1, 0, 0, p.description};
+      const char* bytes = nullptr;
+      if (s) {
+        if (read != p.sample) err = read_sample_reference(dh, *s, &buffer);
+        read = err == noErr ? p.sample : -1;
+        bytes = buffer.data() + p.first * p.frameBytes;
+      }
+      if (err == noErr) err = note_sample(layout, piece, *position);
+      if (err == noErr && bytes) err = write_all(out, bytes, size_t(piece.dataSize));
+      for (SInt64 left = bytes ? 0 : piece.dataSize; err == noErr && left > 0;) {
+        static const char kSilence[4096] = {};
+        const size_t n = size_t(std::min<SInt64>(left, sizeof kSilence));
+        err = write_all(out, kSilence, n);
+        left -= SInt64(n);
+      }
+      if (err != noErr) break;
+      *position += UInt64(piece.dataSize);
+    }
+    CloseComponent(dh);
+    return err;
+  }
+  auto held = layout->held.begin();
+  for (size_t i = 0; i < m->samples.size(); ++i) {
+    MediaSampleReference s = m->samples[i];
     err = read_sample_reference(dh, s, &buffer);
+    if (held != layout->held.end() && held->first == i) s.durationPerSample += (held++)->second;
     if (err == noErr) err = note_sample(layout, s, *position);
     if (err == noErr) err = write_all(out, buffer.data(), size_t(s.dataSize));
     if (err != noErr) break;
@@ -360,8 +547,14 @@ void write_track(Atoms& a, const TrackLayout& t, SInt32 timecodeTrackID) {
   const TrackRecord& track = *t.track;
   const MediaRecord& m = *track.media;
   TimeValue64 length = 0;
-  for (const EditRecord& e : track.edits) length += e.trackDuration;
-  bool wideTimes = length > 0xFFFFFFFFll || m.decodeDuration > 0xFFFFFFFFll;
+  for (const EditRecord& e : t.edits) length += e.trackDuration;
+  // A media written as it plays lasts as long as the samples written.
+  TimeValue64 mediaLength = m.decodeDuration;
+  if (!t.pieces.empty() || !t.held.empty()) {
+    mediaLength = 0;
+    for (const Run& r : t.durations) mediaLength += TimeValue64(r.count) * r.value;
+  }
+  bool wideTimes = length > 0xFFFFFFFFll || mediaLength > 0xFFFFFFFFll;
 
   size_t trak = a.begin(FOUR_CHAR_CODE("trak"));
   size_t tkhd = a.begin_full(FOUR_CHAR_CODE("tkhd"), wideTimes ? 1 : 0, (track.enabled ? 1 : 0) | 2 | 4);
@@ -384,11 +577,11 @@ void write_track(Atoms& a, const TrackLayout& t, SInt32 timecodeTrackID) {
     a.end(tref);
   }
 
-  if (!track.edits.empty()) {
+  if (!t.edits.empty()) {
     size_t edts = a.begin(FOUR_CHAR_CODE("edts"));
     size_t elst = a.begin_full(FOUR_CHAR_CODE("elst"), wideTimes ? 1 : 0, 0);
-    a.u32(UInt32(track.edits.size()));
-    for (const EditRecord& e : track.edits) {
+    a.u32(UInt32(t.edits.size()));
+    for (const EditRecord& e : t.edits) {
       if (wideTimes) {
         a.u64(UInt64(e.trackDuration));
         a.u64(UInt64(e.mediaTime));
@@ -404,7 +597,7 @@ void write_track(Atoms& a, const TrackLayout& t, SInt32 timecodeTrackID) {
 
   size_t mdia = a.begin(FOUR_CHAR_CODE("mdia"));
   size_t mdhd = a.begin_full(FOUR_CHAR_CODE("mdhd"), wideTimes ? 1 : 0, 0);
-  a.dates_and_duration(wideTimes, UInt32(m.timeScale), false, UInt64(m.decodeDuration));
+  a.dates_and_duration(wideTimes, UInt32(m.timeScale), false, UInt64(mediaLength));
   a.u16(0);  // language
   a.u16(0);  // quality
   a.end(mdhd);
@@ -432,7 +625,7 @@ std::vector<UInt8> movie_atom(const MovieRecord& movie, const std::vector<TrackL
   SInt32 timecodeTrackID = 0;
   for (const TrackLayout& t : layouts) {
     TimeValue64 length = 0;
-    for (const EditRecord& e : t.track->edits) length += e.trackDuration;
+    for (const EditRecord& e : t.edits) length += e.trackDuration;
     longest = std::max(longest, length);
     nextID = std::max(nextID, t.track->id + 1);
     if (timecodeTrackID == 0 && t.track->media->mediaType == TimeCodeMediaType) timecodeTrackID = t.track->id;
@@ -476,7 +669,8 @@ OSErr write_movie(Output& out, const MovieRecord& m) {
   std::vector<TrackLayout> layouts;
   for (auto& t : m.tracks) {
     if (t->media == nullptr || t->media->samples.empty()) continue;
-    layouts.push_back(TrackLayout{t.get(), {}, {}, {}, {}, {}, 0, true, false, false});
+    layouts.push_back(TrackLayout{t.get(), {}, {}, {}, {}, {}, 0, true, false, false, {}, {}, {}});
+    plan_track(&layouts.back(), m.timeScale);
   }
   for (TrackLayout& t : layouts) {
     if (err != noErr) break;

@@ -15,6 +15,15 @@
 // not a sync sample), stsc, stsz and stco (co64 past 4 GiB). Tracks
 // without a media or without samples are left out.
 //
+// A track of more than one edit (after any empty ones at its start) is
+// written so that a single edit plays it as the movie does: a sound track
+// as its edits play it, sample frame by sample frame (with the media before
+// its first edit), silence for an empty edit; any other track with every
+// sample, the last one decoded before an empty edit lasting on to the next
+// edit's start. A track whose edits cannot be so written (a rate other than
+// 1, pictures whose media does not follow on from one edit to the next)
+// keeps them.
+//
 // The movie is written to a new file beside `path` (owner-only while it is
 // written), flushed to the disk and then renamed over `path`; a symbolic
 // link is followed to where it leads, whether a file is there or not. A file

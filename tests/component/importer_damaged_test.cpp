@@ -450,6 +450,37 @@ TEST(ImporterDamaged, JoinedRecordingsOfDifferentAudio) {
   }
 }
 
+// AC-3, 10.8 s of LPCM, AC-3 again (imported at once and with idling): the
+// LPCM stretch, longer than any restart of a time line, stays empty in the
+// sound track, and the last part's sound plays with its pictures.
+TEST(ImporterDamaged, SoundAfterALongStretchOfOtherAudioKeepsItsTime) {
+  const Bytes ac3 = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  const Bytes lpcm = testsupport::read_file(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"));
+  const int lpcmParts = 9;  // 1.2 s each
+  Bytes joined = ac3;
+  for (int k = 0; k < lpcmParts; ++k) joined.insert(joined.end(), lpcm.begin(), lpcm.end());
+  joined.insert(joined.end(), ac3.begin(), ac3.end());
+  const std::string path = WriteTempFile("ac3_lpcm_ac3.m2ts", joined);
+  for (int32_t flags : {0, kMTSInFlagIdle}) {
+    SCOPED_TRACE(flags);
+    ImportRun run;
+    ImportFile(&run, path, flags);
+    ASSERT_EQ(run.result, noErr);
+    const Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
+    const Track sound = FindTrack(run.movie, FOUR_CHAR_CODE("soun"));
+    ASSERT_TRUE(video && sound);
+    const int64_t movieScale = GetMovieTimeScale(run.movie);
+    const int64_t frame = movieScale / 25;
+    ASSERT_EQ(GetTrackEditCount(sound), 3);
+    TimeValue64 start = 0, length = 0, media = 0;
+    ASSERT_EQ(GetTrackEdit(sound, 2, &start, &length, &media, nullptr), noErr);
+    EXPECT_EQ(media, -1);
+    EXPECT_LE(std::llabs(length - lpcmParts * movieScale * 6 / 5), frame) << length;
+    ASSERT_EQ(GetTrackEdit(sound, 3, &start, &length, &media, nullptr), noErr);
+    EXPECT_LE(std::llabs(start + length - GetTrackDuration(video)), 2 * frame) << start << " + " << length;
+  }
+}
+
 // A recording joined from parts of different picture sizes: the stretch of
 // the other size stays empty in the video track, and the time loaded runs to
 // the track's end, that stretch included.

@@ -134,7 +134,7 @@ struct HandMadeMovie {
   ~HandMadeMovie() { DisposeMovie(movie); }
 };
 
-void build_video(HandMadeMovie& h) {
+void build_video(HandMadeMovie& h, bool insert = true) {
   Handle ref = data_ref_of(h.clip.video);
   Track track = NewMovieTrack(h.movie, Long2Fix(176), Long2Fix(144), 0);
   Media media = NewTrackMedia(track, VideoMediaType, kScale, ref, kPointerDataHandlerSubType);
@@ -158,10 +158,12 @@ void build_video(HandMadeMovie& h) {
   QTSampleTableRelease(table);
   ASSERT_EQ(GetMediaDisplayStartTime(media), 0);
   ASSERT_EQ(GetMediaDisplayDuration(media), 10 * kFrame);
-  ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, TimeValue(GetMediaDisplayDuration(media)), fixed1), noErr);
+  if (insert) {
+    ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, TimeValue(GetMediaDisplayDuration(media)), fixed1), noErr);
+  }
 }
 
-void build_sound(HandMadeMovie& h) {
+void build_sound(HandMadeMovie& h, bool insert = true) {
   const int kRefs = 10, kFramesPerRef = 1600;
   for (int n = 0; n < kRefs * kFramesPerRef; ++n) {
     for (int channel = 0; channel < 2; ++channel) {
@@ -187,7 +189,9 @@ void build_sound(HandMadeMovie& h) {
     ASSERT_EQ(AddMediaSampleReferences64(media, desc, 1, &ref64, nullptr), noErr);
   }
   DisposeHandle(desc);
-  ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, kRefs * kFramesPerRef, fixed1), noErr);
+  if (insert) {
+    ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, kRefs * kFramesPerRef, fixed1), noErr);
+  }
 }
 
 void build_timecode(HandMadeMovie& h) {
@@ -384,6 +388,95 @@ TEST_F(MovieFile, FfprobeAndFfmpegReadTheSavedMovie) {
       md5_column(testsupport::read_text(testsupport::local_data_file("platform/clip.framemd5")));
   ASSERT_EQ(want.size(), 10u);
   EXPECT_EQ(got, want) << decoded;
+}
+
+// A movie whose tracks have several edits, as a joined recording's have:
+// pictures, 0.1 s left empty, pictures again; sound from inside a sample
+// reference, 0.1 s left empty, sound from inside another. The saved movie
+// plays them with one edit a track: the sound as it plays, the media
+// before its first edit kept, silence for the empty edit and nothing of
+// what the edits leave out after that; the last picture decoded before the
+// empty edit lasts on to the pictures after it. ffmpeg reads each sample
+// once, in a copy too.
+TEST_F(MovieFile, SavedTracksPlayTheirEditsWithOneEdit) {
+  HandMadeMovie h;
+  ASSERT_TRUE(load_clip(&h.clip)) << "tests/data/platform/clip.264 or clip.packets missing or unreadable";
+  h.movie = NewMovie(0);
+  SetMovieTimeScale(h.movie, kScale);
+  build_video(h, false);
+  build_sound(h, false);
+  const TimeValue gap = 3000;  // 0.1 s: 4800 sound frames
+  Track video = GetMovieIndTrack(h.movie, 1), sound = GetMovieIndTrack(h.movie, 2);
+  ASSERT_EQ(InsertMediaIntoTrack(video, -1, 0, 5 * kFrame, fixed1), noErr);
+  ASSERT_EQ(InsertMediaIntoTrack(video, 5 * kFrame + gap, 5 * kFrame, 5 * kFrame, fixed1), noErr);
+  ASSERT_EQ(InsertMediaIntoTrack(sound, -1, 800, 3200, fixed1), noErr);
+  ASSERT_EQ(InsertMediaIntoTrack(sound, 2000 + gap, 4800, 11200, fixed1), noErr);
+  ASSERT_EQ(GetTrackEditCount(video), 3);
+  ASSERT_EQ(GetTrackEditCount(sound), 3);
+  ASSERT_EQ(SaveMovieAsQuickTimeFile(h.movie, path.c_str()), noErr);
+
+  std::vector<UInt8> f = testsupport::read_file(path);
+  auto top = atoms_in(f, 0, f.size());
+  ASSERT_EQ(top.size(), 3u);
+  std::vector<std::pair<size_t, size_t>> traks;
+  for (auto& a : atoms_in(f, top[2].second.first, top[2].second.second))
+    if (a.first == FOUR_CHAR_CODE("trak")) traks.push_back(a.second);
+  ASSERT_EQ(traks.size(), 2u);
+  // One edit each: {track duration, media time}.
+  auto edit = [&](size_t t) {
+    auto elst = child(f, child(f, traks[t], "edts"), "elst");
+    EXPECT_EQ(be32(&f[elst.first + 4]), 1u) << t;
+    return std::make_pair(be32(&f[elst.first + 8]), be32(&f[elst.first + 12]));
+  };
+  EXPECT_EQ(edit(0), std::make_pair(UInt32(10 * kFrame + gap), UInt32(0)));
+  EXPECT_EQ(edit(1), std::make_pair(UInt32(2000 + gap + 7000), UInt32(800)));
+  // Video: the fifth picture decoded lasts on through the gap.
+  auto vstbl = child(f, child(f, child(f, traks[0], "mdia"), "minf"), "stbl");
+  auto stts = child(f, vstbl, "stts");
+  std::vector<UInt32> durations;
+  for (UInt32 r = 0; r < be32(&f[stts.first + 4]); ++r)
+    durations.insert(durations.end(), be32(&f[stts.first + 8 + 8 * r]), be32(&f[stts.first + 12 + 8 * r]));
+  std::vector<UInt32> want(10, UInt32(kFrame));
+  want[4] += UInt32(gap);
+  EXPECT_EQ(durations, want);
+  // Sound: the chunks laid end to end are the media to the first edit's
+  // end, silence, and the media of the second edit.
+  auto sstbl = child(f, child(f, child(f, traks[1], "mdia"), "minf"), "stbl");
+  auto stco = child(f, sstbl, "stco");
+  auto stsc = child(f, sstbl, "stsc");
+  std::vector<UInt32> perChunk;
+  for (UInt32 e = 0, n = be32(&f[stsc.first + 4]); e < n; ++e) {
+    const UInt32 first = be32(&f[stsc.first + 8 + 12 * e]);
+    const UInt32 last = e + 1 < n ? be32(&f[stsc.first + 20 + 12 * e]) : be32(&f[stco.first + 4]) + 1;
+    perChunk.insert(perChunk.end(), last - first, be32(&f[stsc.first + 12 + 12 * e]));
+  }
+  std::vector<UInt8> played;
+  for (UInt32 c = 0; c < perChunk.size(); ++c) {
+    const size_t at = be32(&f[stco.first + 8 + 4 * c]);
+    played.insert(played.end(), f.begin() + long(at), f.begin() + long(at + 4 * perChunk[c]));
+  }
+  std::vector<UInt8> expected(h.pcm.begin(), h.pcm.begin() + 4000 * 4);
+  expected.insert(expected.end(), 4800 * 4, 0);
+  expected.insert(expected.end(), h.pcm.begin() + 4800 * 4, h.pcm.end());
+  EXPECT_TRUE(played == expected) << played.size() << " bytes against " << expected.size();
+  auto stsz = child(f, sstbl, "stsz");
+  EXPECT_EQ(be32(&f[stsz.first + 8]), 4000u + 4800 + 11200);
+
+  if (!have_program("ffprobe") || !have_program("ffmpeg"))
+    GTEST_SKIP() << "ffprobe/ffmpeg not installed: the saved movie is not checked by them";
+  const std::string mkv = path + ".mkv";
+  run("ffmpeg -v error -y -i '" + path + "' -map 0 -c copy '" + mkv + "' 2>&1");
+  for (const std::string& file : {path, mkv}) {
+    EXPECT_EQ(run("ffprobe -v error -count_packets -select_streams v -show_entries stream=nb_read_packets -of "
+                  "csv=p=0 '" + file + "'"),
+              "10\n")
+        << file;
+    // The sound from the first edit on, silence included, once.
+    EXPECT_EQ(run("ffmpeg -v error -i '" + file + "' -map 0:a -f s16le - | wc -c"),
+              std::to_string((3200 + 4800 + 11200 + (file == mkv ? 800 : 0)) * 4) + "\n")
+        << file;
+  }
+  std::remove(mkv.c_str());
 }
 
 TEST_F(MovieFile, FileDataReferencesAreReadThroughTheFileHandler) {

@@ -935,6 +935,79 @@ TEST(MtsimportSave, StreamCopiedMovieHoldsEachSampleOnce) {
   EXPECT_GT(tried, 0) << "no recording in " << folder;
 }
 
+// Joined recordings saved: of one kind, of two kinds of sound (the other's
+// stretch left empty in the sound track) and of two picture sizes (the other
+// size's stretch left empty in the video track). Their movies, and copies of
+// them that ffmpeg makes into Matroska and QuickTime, hold each picture and
+// each sound sample once: the sound as the sound track plays it, silence for
+// a stretch left out, and in Matroska, which holds no start trim, the media
+// before the track's first edit too.
+TEST(MtsimportSave, SavedJoinsCopyEachSampleOnce) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the saved movies are not copied";
+  const std::string large = testsupport::local_data_file("sample.m2ts");                          // 352x288
+  const std::string small = testsupport::local_data_file("importer/importer_sound_longer.m2ts");  // 176x144
+  std::vector<std::vector<std::string>> joins = {{large, small, large}};
+  const std::string ac3 = testsupport::testdata_file("avchd/small_ac3_20_avchd.m2ts");
+  const std::string lpcm = testsupport::testdata_file("avchd/small_lpcm_20_avchd.m2ts");
+  if (!ac3.empty() && !lpcm.empty()) {
+    joins.push_back({ac3, ac3});
+    joins.push_back({ac3, lpcm, ac3});
+  }
+  const Folder work;
+  for (const std::vector<std::string>& parts : joins) {
+    std::string cat = "cat";
+    for (const std::string& p : parts) cat += " " + p;
+    SCOPED_TRACE(cat);
+    const std::string joined = work.path + "/j.m2ts", mov = work.path + "/m.mov", json = work.path + "/m.json";
+    testsupport::run_command(cat + " > " + joined);
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " --mov " + mov + " " + joined);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    int pictures = 0, channels = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("'vide': "), "'vide': %d samples", &pictures), 1) << r.out;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find(" Hz, "), " Hz, %d channels", &channels), 1) << r.out;
+    // The sound track's length and where its media starts (after any empty
+    // edit at its start), from the movie of references.
+    const std::string dump = testsupport::read_text(json);
+    long long movieScale = 0;
+    ASSERT_EQ(std::sscanf(dump.c_str() + dump.find("\"timeScale\": "), "\"timeScale\": %lld", &movieScale), 1);
+    const size_t track = dump.find("\"type\": \"soun\"");
+    ASSERT_NE(track, std::string::npos);
+    const size_t edits = dump.rfind("\"edits\": [", track);
+    long long length = 0, lead = -1;
+    for (size_t at = dump.find("\"trackDuration\": ", edits); at < dump.find(']', edits);
+         at = dump.find("\"trackDuration\": ", at + 1)) {
+      long long duration = 0, media = 0;
+      ASSERT_EQ(std::sscanf(dump.c_str() + at, "\"trackDuration\": %lld, \"mediaTime\": %lld", &duration, &media), 2);
+      if (lead < 0 && media < 0) continue;
+      if (lead < 0) lead = media;
+      length += duration;
+    }
+    const std::string mkv = work.path + "/c.mkv", copy = work.path + "/c.mov";
+    for (const std::string& to : {mkv, copy}) {
+      const testsupport::CommandResult c =
+          testsupport::run_command("ffmpeg -v error -y -i " + mov + " -map 0:v -map 0:a -c copy " + to);
+      ASSERT_EQ(c.exit, 0) << c.err;
+    }
+    const size_t frameBytes = 2 * size_t(channels);
+    const testsupport::CommandResult heard = testsupport::run_command("ffmpeg -v error -i " + mov + " -map 0:a -f s16le -");
+    EXPECT_EQ(heard.err, "");
+    EXPECT_NEAR(double(heard.out.size() / frameBytes), double(length) * 48000 / double(movieScale), 1.0);
+    for (const std::string& file : {mov, mkv, copy}) {
+      EXPECT_EQ(testsupport::run_command("ffprobe -v error -count_packets -select_streams v -show_entries "
+                                         "stream=nb_read_packets -of csv=p=0 " + file).out,
+                std::to_string(pictures) + "\n")
+          << file;
+      if (file == mov) continue;
+      const testsupport::CommandResult copied = testsupport::run_command("ffmpeg -v error -i " + file + " -map 0:a -f s16le -");
+      EXPECT_EQ(copied.err, "") << file;
+      const size_t before = file == mkv ? size_t(lead) * frameBytes : 0;
+      ASSERT_EQ(copied.out.size(), heard.out.size() + before) << file;
+      EXPECT_TRUE(copied.out.compare(before, heard.out.size(), heard.out) == 0) << file << ": not the movie's sound";
+    }
+  }
+}
+
 namespace {
 
 // In `first` and `second` joined, the byte the summary names: the first
