@@ -329,15 +329,23 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   }
   if (outSize >= 1) store->videoTSOffset = store->ts_offset - kMTSPacketSize;
   // A last PES that counts as cut only for want of stuffing may have filled
-  // its last packet exactly: its picture tells.
-  if (pending.videoEndUnstuffed && outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut &&
-      mts_import::LastPictureWhole(store, hasPTS, lastPTS))
-    pending.videoDamage &= ~kTSDamageInside;
+  // its last packet exactly: its picture tells, unless it lies too far from
+  // an intra picture to be decoded (then the end is reported unchecked).
+  store->videoEndUnchecked = 0;
+  if (pending.videoEndUnstuffed && outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut) {
+    const mts_import::LastPicture last = mts_import::CheckLastPicture(store, hasPTS, lastPTS);
+    if (last != mts_import::LastPicture::kCut) pending.videoDamage &= ~kTSDamageInside;
+    store->videoEndUnchecked = last == mts_import::LastPicture::kUnchecked;
+  }
   // A last PES cut short before its first slice gives no picture: its time
   // is lost.
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
               mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : pending.videoDamage,
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
+  // A file that ends inside the packet that began the next picture: that
+  // picture is not in the movie, and its time is lost.
+  if (pending.videoBegunCut && !store->videoLeftOut && !store->needVideoTrack)
+    store->videoLostTicks += mts_import::VideoFrameTicks(store);
 
   out->PTS = store->soundEndPTS;
   outSize = 0;
@@ -359,8 +367,13 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     return err;
   }
   if (outSize >= 1) store->soundTSOffset = store->ts_offset - kMTSPacketSize;
-  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, 0,
+  // A last AC-3 PES cut short no longer decodes and gives no sample: its
+  // frame's time is lost, as is that of a sound PES begun in a packet the
+  // file ends inside.
+  const int64_t soundUnit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;
+  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, soundUnit,
               store->soundLeftOut ? 0 : pending.audioDamage, false, outSize >= 1 && out->audioSize > 0);
+  if (pending.audioBegunCut && !store->soundLeftOut && !store->needSoundTrack) store->soundLostTicks += soundUnit;
 
   if (store->soundMedia && store->videoMedia) {
     // The video's end in track time: its media, and the time of pictures

@@ -245,6 +245,10 @@ struct MTS_MovieImportGlobalsRecord {
   // Bytes before the first packet of the file (junk in front of the
   // recording), which the import skipped; for the host to report.
   int64_t bytesBeforeFirstPacket;
+  // Set at the end of the file when the last picture may be cut short at a
+  // packet's end and the stretch of video that would tell was too long to
+  // decode: its end could not be checked. For the host to report.
+  uint8_t videoEndUnchecked;
   // Display order across a restart of the video time stamps: the decode time
   // of the next video sample, the latest display end so far, the shift of the
   // composition offsets of the current stretch, and a restart to act on.
@@ -488,15 +492,17 @@ bool SingleField(const uint8_t* au, int32_t length, int32_t firstSlice, int32_t 
 // second field is coded as a non-IDR one).
 bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
 
-// Whether the last picture of the video track, whose PES ends without the
-// stuffing that ends a PES (so that it may be cut at a packet's end, or
-// fill its last packet exactly), is whole: the video from the intra picture
-// before it to the end of the file is decoded, and the picture is whole when
-// the decoder met no damage in it. `lastPTS` is its presentation time
-// (`hasPTS`: its PES gave one). False when it is not whole, or when that
-// cannot be told (no intra picture before it that the decoder starts from,
-// a decoder that cannot be opened or fails, a stretch too long to decode).
-bool LastPictureWhole(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
+// What the decoder tells of the last picture of the video track, whose PES
+// ends without the stuffing that ends a PES (so that it may be cut at a
+// packet's end, or fill its last packet exactly): the video from the intra
+// picture before it to the end of the file is decoded once, and the picture
+// is whole when the decoder met no damage in it. `lastPTS` is its
+// presentation time (`hasPTS`: its PES gave one). kCut when it is not whole,
+// or when the decoder cannot tell (no intra picture before it that the
+// decoder starts from, a decoder that cannot be opened or fails); kUnchecked
+// when the stretch holds more pictures or bytes than are decoded for it.
+enum class LastPicture { kWhole, kCut, kUnchecked };
+LastPicture CheckLastPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
 
 // Keeps the sequence parameter set values that slice headers are read with.
 void KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps);
