@@ -25,7 +25,6 @@ constexpr int32_t kMTSPacketSize = 192;        // arrival time + TS packet
 constexpr int32_t kMTSPcmBufferSize = 0x20000; // one decoded AC-3 frame
 
 namespace mts_import {
-// What the header of a slice says of the picture it belongs to.
 // The stretches of time a stream's time stamps cover, merged where they
 // meet within a second: at most kSpans; a time stamp beyond them all when
 // they are full widens the nearest.
@@ -36,6 +35,7 @@ struct KeySpans {
   int32_t count;
 };
 
+// What the header of a slice says of the picture it belongs to.
 struct SlicePicture {
   bool field;      // a field picture (field_pic_flag)
   bool bottom;     // bottom_field_flag
