@@ -20,8 +20,8 @@
 
 namespace {
 
-// The longest stretch of the file decoded, and the most pictures (PES) in
-// it: past either the end is not checked.
+// The longest stretch of the file decoded, and the most pictures (samples of
+// the track) in it: past either the end is not checked.
 constexpr int64_t kLongestStretch = int64_t(64) << 20;
 constexpr int32_t kMostPictures = 64;
 
@@ -183,7 +183,8 @@ mts_import::LastPicture mts_import::CheckLastPicture(MTS_MovieImportGlobalsRecor
     which = 1;
   }
   const int64_t from = store->intraTSOffsets[which];
-  if (store->fileSize - from > kLongestStretch) return LastPicture::kUnchecked;
+  if (store->fileSize - from > kLongestStretch || store->intraSamples[which] > kMostPictures)
+    return LastPicture::kUnchecked;
   try {
     return DecodeStretch(store, from);
   } catch (const std::bad_alloc&) {
@@ -218,7 +219,8 @@ mts_import::LastPicture DecodeStretch(MTS_MovieImportGlobalsRecord* store, int64
       failed = true;  // the file's last PES is not where the import found it
       return false;
     }
-    if (!last && ++pictures > kMostPictures) {
+    // A picture may come as two PES, one per field.
+    if (!last && ++pictures > 2 * kMostPictures) {
       tooMany = true;
       return false;
     }

@@ -458,6 +458,8 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
   // The sample is in the table: it is counted (and its bytes reserved) even
   // when its frame-index entry fails, so the table and the count agree.
   ++store->sampleTableNum;
+  ++store->intraSamples[0];
+  ++store->intraSamples[1];
   // A picture whose own time stamps are damaged (displayed more than a second
   // off its decode time) does not move the others.
   if (std::llabs(displayOffset - store->videoDisplayShift) <= static_cast<int64_t>(store->timeScale)) {
@@ -486,6 +488,8 @@ OSErr StartPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& 
   store->intraPTS[1] = store->intraPTS[0];
   store->intraTSOffsets[0] = pic.tsOffset;
   store->intraPTS[0] = pic.PTS;
+  store->intraSamples[1] = store->intraSamples[0];
+  store->intraSamples[0] = 0;
   if (store->intraCount < 2) ++store->intraCount;
   return TransferGroup(store);
 }

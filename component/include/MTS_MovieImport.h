@@ -288,6 +288,9 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t intraTSOffsets[2];
   int64_t intraPTS[2];
   uint8_t intraCount;
+  // The samples added to the video track since each of them (itself
+  // included): what that decode would take.
+  int32_t intraSamples[2];
   // The frame-index value of the last PES that carried a sequence parameter
   // set of the track's size (-1: none yet): an intra picture need not carry
   // the parameter sets, and that decode starts from them.
