@@ -36,11 +36,12 @@ constexpr uint8_t kThreads = 1;
 
 // The video PES of the file from `from` to its end, one at a time: `take`
 // gets each (its bytes valid during the call, its PTS when it has one) and
-// `last` set for the one the file ends inside; it answers false to stop. Reads with the importer's
-// file handle and read buffer: this runs at the end of the file, when the
-// import step has used up its chunk (the buffer holds nothing it still
-// needs) and seeks again before any further read. False when the file
-// cannot be read or `take` stopped.
+// `last` set for the one the file ends inside; it answers false to stop.
+// Reads with the importer's file handle and read buffer, moving the one and
+// overwriting the other: this runs at the end of the file, when the import
+// step has used up its chunk (the buffer holds nothing it still needs) and
+// seeks again before any further read. False when the file cannot be read
+// or `take` stopped.
 template <class Take>
 bool ReadVideoPes(MTS_MovieImportGlobalsRecord* store, int64_t from, Take take) {
   TSDemuxContext* demux = TSOpenDemuxLib();
