@@ -5,7 +5,8 @@
 // sample of the imported movie back through the data handler (H.264 access
 // units with their start codes turned into lengths, AC-3 decoded to PCM).
 // The same recording looped to 1 and 10 minutes (made in /tmp) shows whether
-// import time stays linear in the file size, beside ffmpeg on the longest.
+// import time stays linear in the file size, beside ffmpeg on the longest;
+// cut inside its last picture, what the check of a cut end costs.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
@@ -78,6 +79,56 @@ void BM_ImportRecording(benchmark::State& state) {
   state.counters["references"] = double(samples);
 }
 BENCHMARK(BM_ImportRecording)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The recording cut at a packet's end in the middle of its last picture
+// (made once in /tmp): the import decodes the stretch from the intra picture
+// before it to tell whether the picture is whole. Empty when it cannot be
+// made.
+std::string CutPath() {
+  const std::string source = StreamPath();
+  const std::string path = "/tmp/importer_bench_cut.m2ts";
+  if (FileSize(path) > 0) return path;
+  FILE* in = std::fopen(source.c_str(), "rb");
+  if (!in) return {};
+  std::string bytes;
+  char chunk[1 << 16];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;) bytes.append(chunk, n);
+  std::fclose(in);
+  // The last video PES's packets.
+  constexpr size_t kPacket = 192;
+  size_t lastStart = 0, lastCount = 0;
+  for (size_t at = 0; at + kPacket <= bytes.size(); at += kPacket) {
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + at + 4);
+    if (((uint32_t(p[1] & 0x1F) << 8) | p[2]) != 0x1011) continue;
+    if (p[1] & 0x40) {
+      lastStart = at;
+      lastCount = 0;
+    }
+    ++lastCount;
+  }
+  if (lastCount < 2) return {};
+  const std::string made = path + ".part";
+  FILE* out = std::fopen(made.c_str(), "wb");
+  if (!out) return {};
+  const size_t keep = lastStart + lastCount / 2 * kPacket;
+  const bool written = std::fwrite(bytes.data(), 1, keep, out) == keep;
+  if (std::fclose(out) != 0 || !written || std::rename(made.c_str(), path.c_str()) != 0) return {};
+  return path;
+}
+
+// The import of the cut recording, beside BM_ImportRecording: what the check
+// of its end costs.
+void BM_ImportCutRecording(benchmark::State& state) {
+  const std::string path = FileSize(StreamPath()) > 0 ? CutPath() : std::string();
+  const int64_t size = path.empty() ? -1 : FileSize(path);
+  if (size <= 0) return state.SkipWithError("cut recording could not be made (the material missing)");
+  for (auto _ : state) {
+    Import run(path);
+    if (run.result != noErr) return state.SkipWithError("import failed");
+  }
+  ReportRate(state, double(size));
+}
+BENCHMARK(BM_ImportCutRecording)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_ReadEverySample(benchmark::State& state) {
   const std::string path = StreamPath();

@@ -5,6 +5,11 @@
 // the end of the file goes through the video decoder, which reports the
 // macroblocks no slice covered. This runs once per import, and only for such
 // an end; a recording whose last packet carries stuffing is never decoded.
+//
+// The stretch is decoded once, PES by PES as it is read, so that only one
+// PES and the decoder's own pictures are held: the damage met before the
+// last PES is taken when every PES before it is decoded, and compared with
+// the damage met at the end.
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -15,21 +20,30 @@
 
 namespace {
 
-// The longest stretch of the file decoded (a stream with few intra pictures
-// is not decoded: its last picture stays counted as cut).
+// The longest stretch of the file decoded, and the most pictures (samples of
+// the track) in it: past either the end is not checked.
 constexpr int64_t kLongestStretch = int64_t(64) << 20;
+constexpr int32_t kMostPictures = 64;
 
-// Calls of the decoder on one stretch at most (it answers each picture
-// output, input used up or end of stream): a bound against a decoder that
-// would never finish.
+// Calls of the decoder per input at most (it answers each picture output,
+// input used up or end of stream): a bound against a decoder that would
+// never finish.
 constexpr uint32_t kMostCalls = 1u << 20;
 
-// The video of the file from `from` to its end, as one Annex B buffer of
-// its PES one after the other (only the first PES with `onePes`); *lastStart
-// is where the last PES begins in it. False when the file cannot be read or
-// memory runs out.
-bool ReadVideo(MTS_MovieImportGlobalsRecord* store, int64_t from, bool onePes, std::vector<uint8_t>* video,
-               size_t* lastStart) {
+// Worker threads of the decoder: one, so that it holds the buffers of one
+// worker (the stretch is short; more workers gain little on it).
+constexpr uint8_t kThreads = 1;
+
+// The video PES of the file from `from` to its end, one at a time: `take`
+// gets each (its bytes valid during the call, its PTS when it has one) and
+// `last` set for the one the file ends inside; it answers false to stop.
+// Reads with the importer's file handle and read buffer, moving the one and
+// overwriting the other: this runs at the end of the file, when the import
+// step has used up its chunk (the buffer holds nothing it still needs) and
+// seeks again before any further read. False when the file cannot be read
+// or `take` stopped.
+template <class Take>
+bool ReadVideoPes(MTS_MovieImportGlobalsRecord* store, int64_t from, Take take) {
   TSDemuxContext* demux = TSOpenDemuxLib();
   if (demux == nullptr) return false;
   TSDemuxFollowLib(demux, kTSStatusVideo);
@@ -37,92 +51,110 @@ bool ReadVideo(MTS_MovieImportGlobalsRecord* store, int64_t from, bool onePes, s
   out.status = kTSStatusNeedInput;
   bool ok = true;
   int64_t at = from;
-  try {
-    for (;;) {
-      int32_t length = 0;
-      if (out.status & kTSStatusNeedInput) {
-        const int64_t left = store->fileSize - at;
-        if (left <= 0) break;
-        length = static_cast<int32_t>(left < kMTSChunkSize ? left : kMTSChunkSize);
-        if (fseeko(store->fp, at, SEEK_SET) != 0 ||
-            fread(store->pTSbuffer, 1, static_cast<size_t>(length), store->fp) != static_cast<size_t>(length)) {
-          MTS_LOG("[ERR]failed to read %d bytes at ts_offset=%lld. errno=%d\n", length, static_cast<long long>(at),
-                  errno);
-          ok = false;
-          break;
-        }
-        at += length;
+  for (;;) {
+    int32_t length = 0;
+    if (out.status & kTSStatusNeedInput) {
+      const int64_t left = store->fileSize - at;
+      if (left <= 0) break;
+      length = static_cast<int32_t>(left < kMTSChunkSize ? left : kMTSChunkSize);
+      // The file position and pTSbuffer are the import step's: see above.
+      if (fseeko(store->fp, at, SEEK_SET) != 0 ||
+          fread(store->pTSbuffer, 1, static_cast<size_t>(length), store->fp) != static_cast<size_t>(length)) {
+        MTS_LOG("[ERR]failed to read %d bytes at ts_offset=%lld. errno=%d\n", length, static_cast<long long>(at),
+                errno);
+        ok = false;
+        break;
       }
-      TSDemuxStreamLib(store->pTSbuffer, length, &out, demux);
-      if (out.status & kTSStatusVideo) {
-        *lastStart = video->size();
-        video->insert(video->end(), out.pVideo, out.pVideo + out.videoSize);
-        if (onePes) break;
-      }
+      at += length;
     }
-    // The last PES stays with the demultiplexer: no PES after it ended it.
-    if (ok && !(onePes && !video->empty())) {
-      *lastStart = video->size();
-      video->insert(video->end(), out.pVideo, out.pVideo + out.videoSize);
+    TSDemuxStreamLib(store->pTSbuffer, length, &out, demux);
+    if ((out.status & kTSStatusVideo) && !take(out.pVideo, out.videoSize, false, out.bPTS != 0, out.PTS)) {
+      ok = false;
+      break;
     }
-  } catch (const std::bad_alloc&) {
-    ok = false;
   }
+  // The last PES stays with the demultiplexer: no PES after it ended it.
+  if (ok && !take(out.pVideo, out.videoSize, true, false, 0)) ok = false;
   TSCloseDemuxLib(demux);
-  return ok && video->size() > *lastStart;
+  return ok;
 }
 
 // The sequence and picture parameter sets of the PES at `from` (the units
 // before its first slice), for a stretch whose first picture carries none.
 bool ReadParameterSets(MTS_MovieImportGlobalsRecord* store, int64_t from, std::vector<uint8_t>* sets) {
-  std::vector<uint8_t> pes;
-  size_t start = 0;
-  if (!ReadVideo(store, from, true, &pes, &start)) return false;
-  const uint8_t* au = pes.data();
-  const int32_t length = static_cast<int32_t>(pes.size());
-  for (int32_t i = mts_import::NextStartCode(au, 0, length); i >= 0 && i < length;) {
-    const int32_t type = au[i + 3] & 0x1F;
-    if (type == 1 || type == 5) break;
-    const int32_t next = mts_import::NextStartCode(au, i + 4, length);
-    const int32_t end = next >= 0 && next < length ? next : length;
-    if (type == 7 || type == 8) sets->insert(sets->end(), au + i, au + end);
-    i = end;
-  }
+  bool read = false;
+  auto take = [&](const uint8_t* au, int32_t length, bool, bool, int64_t) {
+    if (read || length <= 0) return true;
+    read = true;
+    for (int32_t i = mts_import::NextStartCode(au, 0, length); i >= 0 && i < length;) {
+      const int32_t type = au[i + 3] & 0x1F;
+      if (type == 1 || type == 5) break;
+      const int32_t next = mts_import::NextStartCode(au, i + 4, length);
+      const int32_t end = next >= 0 && next < length ? next : length;
+      if (type == 7 || type == 8) sets->insert(sets->end(), au + i, au + end);
+      i = end;
+    }
+    return false;  // one PES is enough
+  };
+  ReadVideoPes(store, from, take);
   return !sets->empty();
 }
 
-// Decodes `length` bytes of `video` to their end; *damage receives what the
-// decoder met. False when the decoder cannot be opened or stops on an error.
-bool Decode(const uint8_t* video, uint32_t length, VideoDamage* damage) {
-  VideoDecoderParams params{};
-  if (AVCHDGetVideoDecoderInfoLib(&params, video, static_cast<int32_t>(length)) != 0) return false;
-  params.outputFormat = 0;
-  params.threads = 0;
-  params.timeoutMs = 60000;
-  params.flags = 0;
-  VideoDecoder* decoder = AVCHDOpenVideoDecoderLib(&params);
-  if (decoder == nullptr) return false;
-  bool finished = false;
-  try {
-    std::vector<uint8_t> picture(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&params)) + 64);
-    // The deblocking filter changes no macroblock's coverage: it is left out.
-    uint32_t status = AVCHDDecodeVideoStreamLib(decoder, picture.data(), video, length, 0, kDecodeNoDeblocking);
-    int32_t end = 0;  // once the input is used up, every call gives the end of the stream
-    for (uint32_t calls = 0; calls < kMostCalls && !(status & kStatusError); ++calls) {
-      if (status & kStatusEndOfStream) {
-        finished = true;
-        break;
-      }
-      if (status & kStatusNeedInput) end = 1;
-      status = AVCHDDecodeVideoStreamLib(decoder, picture.data(), nullptr, 0, end, kDecodeNoDeblocking);
-    }
-  } catch (const std::bad_alloc&) {
-    finished = false;
+// A decoder that takes the stretch one PES at a time.
+class StretchDecoder {
+ public:
+  ~StretchDecoder() {
+    if (decoder_ != nullptr) AVCHDCloseVideoDecoderLib(decoder_);
   }
-  *damage = VideoDamage{};
-  AVCHDVideoDecoderGetDamageLib(decoder, damage);
-  AVCHDCloseVideoDecoderLib(decoder);
-  return finished;
+
+  // Opens the decoder for the first sequence parameter set in `data`.
+  bool Open(const uint8_t* data, int32_t length) {
+    VideoDecoderParams params{};
+    if (AVCHDGetVideoDecoderInfoLib(&params, data, length) != 0) return false;
+    params.outputFormat = 0;
+    params.threads = kThreads;
+    params.timeoutMs = 60000;
+    params.flags = 0;
+    picture_.resize(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&params)) + 64);
+    decoder_ = AVCHDOpenVideoDecoderLib(&params);
+    return decoder_ != nullptr;
+  }
+
+  // Decodes `length` bytes until they are used up, or with `end` to the end
+  // of the stream. False when the decoder stops on an error or never
+  // finishes.
+  bool Feed(const uint8_t* data, uint32_t length, bool end) {
+    // The deblocking filter changes no macroblock's coverage: it is left out.
+    uint32_t status = AVCHDDecodeVideoStreamLib(decoder_, picture_.data(), data, length, 0, kDecodeNoDeblocking);
+    int32_t ending = 0;  // once the input is used up, every call gives the end of the stream
+    for (uint32_t calls = 0; calls < kMostCalls && !(status & kStatusError); ++calls) {
+      if (status & kStatusEndOfStream) return end;
+      if (status & kStatusNeedInput) {
+        if (!end) return true;
+        ending = 1;
+      }
+      status = AVCHDDecodeVideoStreamLib(decoder_, picture_.data(), nullptr, 0, ending, kDecodeNoDeblocking);
+    }
+    return false;
+  }
+
+  VideoDamage Damage() {
+    VideoDamage damage{};
+    AVCHDVideoDecoderGetDamageLib(decoder_, &damage);
+    return damage;
+  }
+
+ private:
+  VideoDecoder* decoder_ = nullptr;
+  std::vector<uint8_t> picture_;
+};
+
+// Whether 33-bit time stamp `a` lies before `b` (by less than half the
+// time stamps' range).
+bool ModularBefore(int64_t a, int64_t b) {
+  constexpr int64_t kRange = int64_t(1) << 33;
+  const int64_t d = ((a - b) % kRange + kRange) % kRange;
+  return d >= kRange / 2;
 }
 
 // Whether `after` holds damage that `before` does not: slices dropped,
@@ -136,36 +168,93 @@ bool MoreDamage(const VideoDamage& after, const VideoDamage& before) {
          after.fieldsAlone > before.fieldsAlone;
 }
 
+mts_import::LastPicture DecodeStretch(MTS_MovieImportGlobalsRecord* store, int64_t from);
+
 }  // namespace
 
-bool mts_import::LastPictureWhole(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS) {
-  if (store->intraCount == 0 || store->fp == nullptr || store->pTSbuffer == nullptr) return false;
+mts_import::LastPicture mts_import::CheckLastPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS,
+                                                     int64_t lastPTS) {
+  if (store->intraCount == 0 || store->fp == nullptr || store->pTSbuffer == nullptr) return LastPicture::kCut;
   // A decoder that starts at an intra picture leaves out the pictures
   // displayed before it (they refer to pictures before it): a last picture
   // displayed before the last intra picture is decoded from the one before.
   int which = 0;
   if (hasPTS && lastPTS < store->intraPTS[0]) {
-    if (store->intraCount < 2) return false;
+    if (store->intraCount < 2) return LastPicture::kCut;
     which = 1;
   }
   const int64_t from = store->intraTSOffsets[which];
-  if (store->fileSize - from > kLongestStretch) return false;
-  std::vector<uint8_t> video;
-  size_t lastStart = 0;
+  if (store->fileSize - from > kLongestStretch || store->intraSamples[which] > kMostPictures)
+    return LastPicture::kUnchecked;
+  try {
+    return DecodeStretch(store, from);
+  } catch (const std::bad_alloc&) {
+    return LastPicture::kCut;
+  }
+}
+
+namespace {
+
+// Decodes the stretch from `from` to the end of the file (see above).
+mts_import::LastPicture DecodeStretch(MTS_MovieImportGlobalsRecord* store, int64_t from) {
+  using mts_import::LastPicture;
+  StretchDecoder decoder;
+  bool opened = false;
   // The parameter sets in force come first (sent again, they change
   // nothing where the stretch carries them too).
-  if (store->setsTSOffset >= 0 && store->setsTSOffset != from &&
-      !ReadParameterSets(store, store->setsTSOffset, &video))
-    return false;
-  const size_t sets = video.size();
-  if (!ReadVideo(store, from, false, &video, &lastStart)) return false;
-  lastStart += sets;
-  VideoDamage all{};
-  if (!Decode(video.data(), static_cast<uint32_t>(video.size()), &all)) return false;
-  if (!MoreDamage(all, VideoDamage{})) return true;
-  // Damage before the last picture is not its own: the stretch is decoded
-  // again without it.
-  VideoDamage before{};
-  if (!Decode(video.data(), static_cast<uint32_t>(lastStart), &before)) return false;
-  return !MoreDamage(all, before);
+  if (store->setsTSOffset >= 0 && store->setsTSOffset != from) {
+    std::vector<uint8_t> sets;
+    if (!ReadParameterSets(store, store->setsTSOffset, &sets)) return LastPicture::kCut;
+    const uint32_t length = static_cast<uint32_t>(sets.size());
+    if (!decoder.Open(sets.data(), static_cast<int32_t>(length)) || !decoder.Feed(sets.data(), length, false))
+      return LastPicture::kCut;
+    opened = true;
+  }
+  int32_t pictures = 0;
+  bool failed = false, tooMany = false;
+  bool started = false;
+  int64_t startPTS = 0;
+  VideoDamage before{}, all{};
+  auto take = [&](const uint8_t* pes, int32_t length, bool last, bool hasPTS, int64_t pts) {
+    if (last && length <= 0) {
+      failed = true;  // the file's last PES is not where the import found it
+      return false;
+    }
+    // A picture may come as two PES, one per field.
+    if (!last && ++pictures > 2 * kMostPictures) {
+      tooMany = true;
+      return false;
+    }
+    // The pictures displayed before the intra picture that the stretch
+    // starts with refer to pictures before it: a decoder would count them
+    // damaged, and they are not given to it.
+    if (!started) {
+      started = true;
+      startPTS = hasPTS ? pts : -1;
+    } else if (!last && hasPTS && startPTS >= 0 && ModularBefore(pts, startPTS)) {
+      return true;
+    }
+    if (!opened && !(opened = decoder.Open(pes, length))) {
+      failed = true;
+      return false;
+    }
+    // Damage before the last picture is not its own. Pictures given before
+    // may still be in the decoder's workers: damage found in them later
+    // counts as the last picture's (the import then tells of one damaged
+    // picture more in a recording already damaged; a whole stretch meets
+    // none).
+    if (last) before = decoder.Damage();
+    if (!decoder.Feed(pes, static_cast<uint32_t>(length), last)) {
+      failed = true;
+      return false;
+    }
+    if (last) all = decoder.Damage();
+    return true;
+  };
+  const bool read = ReadVideoPes(store, from, take);
+  if (tooMany) return LastPicture::kUnchecked;
+  if (!read || failed) return LastPicture::kCut;
+  return MoreDamage(all, before) ? LastPicture::kCut : LastPicture::kWhole;
 }
+
+}  // namespace

@@ -285,25 +285,22 @@ bool LacksSecondField(const MTS_MovieImportGlobalsRecord* store) {
   return !(store->fieldWaiting && mts_import::SecondFieldOf(store->waitingFieldSlice, field));
 }
 
-// End of the file: the PES still held by the demultiplexer become the last
-// video and sound samples, and the sound is clipped to the video's length.
-// A recording so short that its only PES of a kind is the last one gets its
-// track from it.
-OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
+// End of the file, video: the video PES still held by the demultiplexer
+// (`pending` tells of it) becomes the last video sample, and its damage is
+// counted. A recording so short that its only video PES is the last one
+// gets its track from it.
+OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pending, bool held) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
   out->bPTS = 1;
   out->bDTS = 1;
   // The last PES keeps its own time stamps when its first packet gave them;
   // the pre-scan's estimate of the video's end stands in otherwise.
-  TSDemuxPending pending{};
-  const bool held = TSDemuxGetPendingLib(store->tsDemux, &pending) != 0;
-  store->bytesBeforeFirstPacket = pending.skippedBeforeFirstPacket;
   const int64_t videoShift = store->videoTimeShift;
-  const bool hasPTS = held && pending.videoStarted && pending.bPTS;
+  const bool hasPTS = held && pending->videoStarted && pending->bPTS;
   if (hasPTS) {
-    out->PTS = pending.PTS;
-    out->DTS = pending.bDTS ? pending.DTS : pending.PTS;
+    out->PTS = pending->PTS;
+    out->DTS = pending->bDTS ? pending->DTS : pending->PTS;
     mts_import::UnwrapReportedTimes(store);
     mts_import::ContinueReportedTimes(store, true);
   } else {
@@ -318,8 +315,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   // A stream sent one PES per field whose file ends after a first field: the
   // last picture lacks its second field.
   if (LacksSecondField(store)) {
-    pending.videoDamage |= kTSDamageInside;
-    pending.videoEndUnstuffed = 0;
+    pending->videoDamage |= kTSDamageInside;
+    pending->videoEndUnstuffed = 0;
   }
   const int64_t lastPTS = out->PTS;
   OSErr err = MTS_add_video_sample(store, &outSize, 1);
@@ -329,20 +326,35 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   }
   if (outSize >= 1) store->videoTSOffset = store->ts_offset - kMTSPacketSize;
   // A last PES that counts as cut only for want of stuffing may have filled
-  // its last packet exactly: its picture tells.
-  if (pending.videoEndUnstuffed && outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut &&
-      mts_import::LastPictureWhole(store, hasPTS, lastPTS))
-    pending.videoDamage &= ~kTSDamageInside;
+  // its last packet exactly: its picture tells, unless it lies too far from
+  // an intra picture to be decoded (then the end is reported unchecked).
+  store->videoEndUnchecked = 0;
+  if (pending->videoEndUnstuffed && outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut) {
+    const mts_import::LastPicture last = mts_import::CheckLastPicture(store, hasPTS, lastPTS);
+    if (last != mts_import::LastPicture::kCut) pending->videoDamage &= ~kTSDamageInside;
+    store->videoEndUnchecked = last == mts_import::LastPicture::kUnchecked;
+  }
   // A last PES cut short before its first slice gives no picture: its time
   // is lost.
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-              mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : pending.videoDamage,
+              mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : pending->videoDamage,
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
+  // A file that ends inside the packet that began the next picture: that
+  // picture is not in the movie, and its time is lost.
+  if (pending->videoBegunCut && !store->videoLeftOut && !store->needVideoTrack)
+    store->videoLostTicks += mts_import::VideoFrameTicks(store);
+  return noErr;
+}
 
+// End of the file, sound: the audio PES still held becomes the last sound
+// sample, closing the sound's range at the pre-scan's estimate of its end,
+// and its damage is counted.
+OSErr FlushLastSound(MTS_MovieImportGlobalsRecord* store, const TSDemuxPending& pending) {
+  TSDemuxOutput* out = store->pTSInfo;
+  int32_t outSize = 0;
   out->PTS = store->soundEndPTS;
-  outSize = 0;
   if (store->needSoundTrack && out->audioSize > 0) {
-    err = MTS_create_sound_track(store, store->soundDataRef);
+    OSErr err = MTS_create_sound_track(store, store->soundDataRef);
     if (err != noErr) {
       MTS_LOG("[ERR]failed to MTS_create_sound_track. err=%d\n", err);
       return err;
@@ -352,31 +364,51 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   // That time is the pre-scan's estimate of the sound's end, not where the
   // PES starts: it only closes the range.
   store->soundEndEstimated = 1;
-  err = MTS_add_sound_sample(store, &outSize);
+  OSErr err = MTS_add_sound_sample(store, &outSize);
   store->soundEndEstimated = 0;
   if (err != noErr) {
     MTS_LOG("[ERR]failed to Last MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
     return err;
   }
   if (outSize >= 1) store->soundTSOffset = store->ts_offset - kMTSPacketSize;
-  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, 0,
+  // A last AC-3 PES cut short no longer decodes and gives no sample: its
+  // frame's time is lost, as is that of a sound PES begun in a packet the
+  // file ends inside.
+  const int64_t soundUnit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;
+  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, soundUnit,
               store->soundLeftOut ? 0 : pending.audioDamage, false, outSize >= 1 && out->audioSize > 0);
+  if (pending.audioBegunCut && !store->soundLeftOut && !store->needSoundTrack) store->soundLostTicks += soundUnit;
+  return noErr;
+}
 
-  if (store->soundMedia && store->videoMedia) {
-    // The video's end in track time: its media, and the time of pictures
-    // left out between.
-    const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack) +
-                      store->videoGapTime;
-    const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
-    if (videoScale > 0) {
-      const int64_t d = RoundHalfAway(static_cast<double>(e) / videoScale * GetMediaTimeScale(store->soundMedia));
-      // The sound ends with the video: d from track time 0, in the range
-      // now being inserted.
-      const int64_t limit = store->soundAnchored ? store->soundRangeMedia + (d - store->soundRangeTrack)
-                                                 : d + TrackTimeToMediaDisplayTime(0, store->soundTrack);
-      if (limit < store->soundEndTime) store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(limit, 0));
-    }
-  }
+// The sound ends with the video: the range of sound to insert stops where
+// the video's track time ends.
+void ClipSoundToVideo(MTS_MovieImportGlobalsRecord* store) {
+  if (!store->soundMedia || !store->videoMedia) return;
+  // The video's end in track time: its media, and the time of pictures left
+  // out between.
+  const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack) +
+                    store->videoGapTime;
+  const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
+  if (videoScale <= 0) return;
+  const int64_t d = RoundHalfAway(static_cast<double>(e) / videoScale * GetMediaTimeScale(store->soundMedia));
+  // d from track time 0, in the range now being inserted.
+  const int64_t limit = store->soundAnchored ? store->soundRangeMedia + (d - store->soundRangeTrack)
+                                             : d + TrackTimeToMediaDisplayTime(0, store->soundTrack);
+  if (limit < store->soundEndTime) store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(limit, 0));
+}
+
+// End of the file: the PES still held by the demultiplexer become the last
+// video and sound samples, and the sound is clipped to the video's length.
+OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
+  TSDemuxPending pending{};
+  const bool held = TSDemuxGetPendingLib(store->tsDemux, &pending) != 0;
+  store->bytesBeforeFirstPacket = pending.skippedBeforeFirstPacket;
+  OSErr err = FlushLastVideo(store, &pending, held);
+  if (err != noErr) return err;
+  err = FlushLastSound(store, pending);
+  if (err != noErr) return err;
+  ClipSoundToVideo(store);
   // What is counted as lost never exceeds what the time stamps span (packets
   // out of order make steps that are no loss).
   store->videoLostTicks = std::min(store->videoLostTicks, mts_import::Covered(store->videoSpans));

@@ -458,6 +458,8 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
   // The sample is in the table: it is counted (and its bytes reserved) even
   // when its frame-index entry fails, so the table and the count agree.
   ++store->sampleTableNum;
+  ++store->intraSamples[0];
+  ++store->intraSamples[1];
   // A picture whose own time stamps are damaged (displayed more than a second
   // off its decode time) does not move the others.
   if (std::llabs(displayOffset - store->videoDisplayShift) <= static_cast<int64_t>(store->timeScale)) {
@@ -486,6 +488,8 @@ OSErr StartPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& 
   store->intraPTS[1] = store->intraPTS[0];
   store->intraTSOffsets[0] = pic.tsOffset;
   store->intraPTS[0] = pic.PTS;
+  store->intraSamples[1] = store->intraSamples[0];
+  store->intraSamples[0] = 0;
   if (store->intraCount < 2) ++store->intraCount;
   return TransferGroup(store);
 }
@@ -513,20 +517,17 @@ void mts_import::KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, cons
   store->sliceSeparateColourPlane = sps->separate_colour_plane_flag;
 }
 
-OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize, Boolean isLast) {
-  *outSize = 0;
-  // No video track (the stream's video could not be used): nothing to add.
-  if (!store->videoMedia || !store->videoSampleTable) return noErr;
-  TSDemuxOutput* out = store->pTSInfo;
+namespace {
 
-  // One pass over the access unit gives the sample size and where its first
-  // and last slices start; the slice inspection then reads only the bytes
-  // that decide the first slice's summary, not the whole picture.
-  int32_t firstSlice = -1, lastSlice = -1;
-  const int32_t size = mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
-  // Pictures of another size than the track's are left out, from the access
-  // unit whose parameter set names that size up to an IDR picture whose
-  // parameter set names the track's size again.
+// Pictures of another size than the track's are left out, from the access
+// unit whose parameter set names that size up to an IDR picture whose
+// parameter set names the track's size again: opens (or closes) the stretch
+// left out at this access unit, sets videoLeftOut when it is left out, and
+// *resumes when it takes the track up again after such a stretch. A first
+// field waiting for its second goes into the track before a stretch opens
+// (its size in *outSize).
+OSErr FollowPictureSize(MTS_MovieImportGlobalsRecord* store, int32_t firstSlice, int32_t* outSize, bool* resumes) {
+  const TSDemuxOutput* out = store->pTSInfo;
   int32_t width = 0, height = 0;
   const UnitSize unitSize = TakeSliceHeaderValues(store, out->pVideo, firstSlice, &width, &height);
   if (unitSize == UnitSize::kTrackSize) store->setsTSOffset = store->videoTSOffset;
@@ -542,85 +543,83 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
       if (err != noErr) return err;
     }
   }
-  const bool resumes = store->videoLeavingOut && unitSize == UnitSize::kTrackSize && firstSlice >= 0 &&
-                       (out->pVideo[firstSlice] & 0x1F) == 5;
-  const bool left = store->videoLeavingOut && !resumes;
+  *resumes = store->videoLeavingOut && unitSize == UnitSize::kTrackSize && firstSlice >= 0 &&
+             (out->pVideo[firstSlice] & 0x1F) == 5;
+  const bool left = store->videoLeavingOut && !*resumes;
   store->videoLeftOut = left;
   if (left && out->bPTS && out->PTS > store->videoPTSEnd)
     store->videoOpenGapTime = std::max(store->videoOpenGapTime, TicksToVideoUnits(store, out->PTS - store->videoPTSEnd));
+  return noErr;
+}
+
+// The picture of the access unit in pTSInfo (`size` bytes as served, its
+// first slice at `firstSlice`), described from its first slice and its PES.
+// False when it has no slice that can be read (or is left out for its size);
+// *status is then the slice inspection's error flag.
+bool DescribePicture(MTS_MovieImportGlobalsRecord* store, int32_t firstSlice, int32_t size, bool resumes,
+                     MTS_VideoPicture* pic, int32_t* status) {
+  const TSDemuxOutput* out = store->pTSInfo;
   VideoStreamInfo node{};
-  if (!left)
+  if (!store->videoLeftOut)
     AVCHDGetVideoStreamInfoLib(&node, out->pVideo,
                                mts_import::FirstSliceSpan(out->pVideo, out->videoSize, firstSlice), 4);
   const SliceSummary* slice = (node.nal_unit_type == 1 || node.nal_unit_type == 5)
                                   ? static_cast<const SliceSummary*>(node.pPayload)
                                   : nullptr;
+  *status = node.status;
   if (node.status != 0 || !slice) {
-    if (node.status != 0) MTS_LOG("[ERR]failed to AVCHDGetVideoStreamInfoLib. Slice.status=%d\n", node.status);
     AVCHDReleaseVideoStreamInfoLib(&node);
-    if (!isLast) return noErr;
-    OSErr err = AddWaitingField(store, outSize);
-    return err != noErr ? err : FinishVideo(store, true);
+    return false;
   }
-  if (resumes) EndLeftOutVideo(store);
-  MTS_VideoPicture pic{};
   const unsigned sliceType = slice->slice_type;
-  pic.flags = SampleFlags(sliceType, node.nal_unit_type, node.nal_ref_idc);
-  pic.intra = mts_import::IsIntraSlice(sliceType);
-  pic.isB = mts_import::IsBSlice(sliceType);
+  pic->flags = SampleFlags(sliceType, node.nal_unit_type, node.nal_ref_idc);
+  pic->intra = mts_import::IsIntraSlice(sliceType);
+  pic->isB = mts_import::IsBSlice(sliceType);
   AVCHDReleaseVideoStreamInfoLib(&node);
-  pic.size = size;
-  pic.bPTS = out->bPTS;
-  pic.bDTS = out->bDTS;
-  pic.PTS = out->PTS;
-  pic.DTS = out->DTS;
-  pic.tsOffset = store->videoTSOffset;
-  pic.restarted = store->videoRestarted;
-  pic.resumed = resumes;
+  pic->size = size;
+  pic->bPTS = out->bPTS;
+  pic->bDTS = out->bDTS;
+  pic->PTS = out->PTS;
+  pic->DTS = out->DTS;
+  pic->tsOffset = store->videoTSOffset;
+  pic->restarted = store->videoRestarted;
+  pic->resumed = resumes;
   store->videoRestarted = 0;
+  return true;
+}
 
-  // Field pictures sent one PES per field (as remultiplexers write them)
-  // make one sample per frame, as the camera's own one PES per frame does:
-  // a PES that holds a single field waits for the next, which joins it when
-  // it is the frame's second field.
-  mts_import::SlicePicture first{};
-  const bool singleField =
-      mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, store->sliceLog2MaxFrameNum,
-                              store->sliceFrameMbsOnly, store->sliceSeparateColourPlane, &first);
+// Field pictures sent one PES per field (as remultiplexers write them) make
+// one sample per frame, as the camera's own one PES per frame does: a PES
+// that holds a single field waits for the next, which joins it when it is
+// the frame's second field. Adds the waiting field with `pic` (*paired set)
+// when `pic` is its second field, else on its own.
+OSErr PairWaitingField(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pic, bool singleField,
+                       const mts_import::SlicePicture& first, Boolean isLast, int32_t* outSize, bool* paired) {
+  *paired = false;
+  if (!store->fieldWaiting) return noErr;
   OSErr err = noErr;
-  if (store->fieldWaiting) {
-    if (singleField && mts_import::SecondFieldOf(store->waitingFieldSlice, first)) {
-      store->fieldWaiting = 0;
-      store->waitingField.secondSize = size;
-      store->waitingField.secondTsOffset = pic.tsOffset;
-      *outSize = store->waitingField.size + size;
-      err = AddPicture(store, store->waitingField, isLast);
-      if (err == noErr && isLast) err = FinishVideo(store, true);
-      else if (err != noErr && isLast) FinishVideo(store, true);
-      return err;
-    }
-    err = AddWaitingField(store, outSize);
-    if (err != noErr) {
-      if (isLast) FinishVideo(store, true);
-      return err;
-    }
+  if (singleField && mts_import::SecondFieldOf(store->waitingFieldSlice, first)) {
+    *paired = true;
+    store->fieldWaiting = 0;
+    store->waitingField.secondSize = pic.size;
+    store->waitingField.secondTsOffset = pic.tsOffset;
+    *outSize = store->waitingField.size + pic.size;
+    err = AddPicture(store, store->waitingField, isLast);
+    if (err == noErr && isLast) err = FinishVideo(store, true);
+    else if (err != noErr && isLast) FinishVideo(store, true);
+    return err;
   }
+  err = AddWaitingField(store, outSize);
+  if (err != noErr && isLast) FinishVideo(store, true);
+  return err;
+}
 
-  if (pic.resumed) {
-    err = CloseVideoRange(store, pic.bPTS ? pic.PTS : store->videoPTSEnd);
-    if (err != noErr) return err;
-  }
-  err = StartPicture(store, pic);
-  if (err != noErr) return err;
-  if (singleField && !isLast) {
-    store->fieldWaiting = 1;
-    store->waitingField = pic;
-    store->waitingFieldSlice = first;
-    return static_cast<OSErr>(AddTimecode(store));
-  }
-
-  *outSize += size;
-  err = AddPicture(store, pic, isLast);
+// Adds `pic` as a sample and, after the last one, moves every sample still
+// pending into the media; then its time code.
+OSErr AddPictureSample(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pic, Boolean isLast,
+                       int32_t* outSize) {
+  *outSize += pic.size;
+  OSErr err = AddPicture(store, pic, isLast);
   if (err != noErr) {
     if (isLast) FinishVideo(store, true);
     return err;
@@ -635,4 +634,53 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     UpdateTimecodeEnd(store);
   }
   return static_cast<OSErr>(result);
+}
+
+} // namespace
+
+OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize, Boolean isLast) {
+  *outSize = 0;
+  // No video track (the stream's video could not be used): nothing to add.
+  if (!store->videoMedia || !store->videoSampleTable) return noErr;
+  TSDemuxOutput* out = store->pTSInfo;
+
+  // One pass over the access unit gives the sample size and where its first
+  // and last slices start; the slice inspection then reads only the bytes
+  // that decide the first slice's summary, not the whole picture.
+  int32_t firstSlice = -1, lastSlice = -1;
+  const int32_t size = mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+  bool resumes = false;
+  OSErr err = FollowPictureSize(store, firstSlice, outSize, &resumes);
+  if (err != noErr) return err;
+  MTS_VideoPicture pic{};
+  int32_t status = 0;
+  if (!DescribePicture(store, firstSlice, size, resumes, &pic, &status)) {
+    if (status != 0) MTS_LOG("[ERR]failed to AVCHDGetVideoStreamInfoLib. Slice.status=%d\n", status);
+    if (!isLast) return noErr;
+    err = AddWaitingField(store, outSize);
+    return err != noErr ? err : FinishVideo(store, true);
+  }
+  if (resumes) EndLeftOutVideo(store);
+
+  mts_import::SlicePicture first{};
+  const bool singleField =
+      mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, store->sliceLog2MaxFrameNum,
+                              store->sliceFrameMbsOnly, store->sliceSeparateColourPlane, &first);
+  bool paired = false;
+  err = PairWaitingField(store, pic, singleField, first, isLast, outSize, &paired);
+  if (err != noErr || paired) return err;
+
+  if (pic.resumed) {
+    err = CloseVideoRange(store, pic.bPTS ? pic.PTS : store->videoPTSEnd);
+    if (err != noErr) return err;
+  }
+  err = StartPicture(store, pic);
+  if (err != noErr) return err;
+  if (singleField && !isLast) {
+    store->fieldWaiting = 1;
+    store->waitingField = pic;
+    store->waitingFieldSlice = first;
+    return static_cast<OSErr>(AddTimecode(store));
+  }
+  return AddPictureSample(store, pic, isLast, outSize);
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -898,10 +899,24 @@ OSErr replace(int fd, const SaveTarget& t, const char* what, std::string* pendin
   return fail(problem, "cannot replace " + t.destination + ": " + reason(errno) + "; it is left as it was");
 }
 
+// Words for a write that the process's file-size limit stopped (EFBIG): the
+// limit and the size the file needs (`needs` bytes, or at least that many
+// when not `exact`), as the record store words its own; empty when no limit
+// is set (then the system's words stand).
+std::string size_limit_words(const char* what, UInt64 needs, bool exact) {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return {};
+  return "the file-size limit (ulimit -f) of " + std::to_string(static_cast<unsigned long long>(limit.rlim_cur)) +
+         " bytes is too small for " + what + ": it needs " + (exact ? "" : "at least ") + std::to_string(needs) +
+         " bytes; raise the limit, then try again";
+}
+
 // Saves what `write` puts into a file at `path` as SaveMovieAsQuickTimeFile
-// describes; `what` names it in the words ("the movie").
+// describes; `what` names it in the words ("the movie"), which say, when the
+// file-size limit stops the write, that it needs `needs` bytes (at least
+// that many when not `exact`).
 OSErr save_by_replacing(const char* path, const char* what, const std::function<OSErr(Output&)>& write,
-                        std::string* problem) {
+                        UInt64 needs, bool exact, std::string* problem) {
   SaveTarget t;
   OSErr err = plan_save(path, what, &t, problem);
   if (err != noErr) return err;
@@ -923,7 +938,10 @@ OSErr save_by_replacing(const char* path, const char* what, const std::function<
     out.error = errno;
     err = ioErr;
   }
-  if (out.error != 0) {
+  const std::string limited = out.error == EFBIG ? size_limit_words(what, needs, exact) : std::string();
+  if (!limited.empty()) {
+    fail(problem, limited);
+  } else if (out.error != 0) {
     fail(problem, inNewFile + reason(out.error));
   } else if (err == noErr) {
     err = replace(fd, t, what, &pending, problem);
@@ -946,12 +964,18 @@ OSErr CheckMovieSaveDestination(const char* path, std::string* problem, const ch
 OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) {
   if (problem) problem->clear();
   if (m == nullptr || path == nullptr || path[0] == '\0') return paramErr;
-  return save_by_replacing(path, "the movie", [m](Output& out) { return write_movie(out, *m); }, problem);
+  // Its media data alone: the atoms that describe it come on top.
+  UInt64 needs = 0;
+  for (const auto& t : m->tracks)
+    if (t->media != nullptr)
+      for (const MediaSampleReference& s : t->media->samples) needs += static_cast<UInt64>(s.dataSize);
+  return save_by_replacing(path, "the movie", [m](Output& out) { return write_movie(out, *m); }, needs, false,
+                           problem);
 }
 
 OSErr SaveFileByReplacing(const char* path, const std::string& bytes, const char* what, std::string* problem) {
   if (problem) problem->clear();
   if (path == nullptr || path[0] == '\0' || what == nullptr) return paramErr;
   return save_by_replacing(path, what, [&bytes](Output& out) { return write_all(out, bytes.data(), bytes.size()); },
-                           problem);
+                           bytes.size(), true, problem);
 }

@@ -556,6 +556,10 @@ void WarnOfDamage(ComponentInstance importer, const char* input) {
   const std::string incomplete =
       both(count(pictures, "picture", "pictures"), count(frames, "sound frame", "sound frames"));
   const int64_t junk = store->bytesBeforeFirstPacket;
+  if (store->videoEndUnchecked)
+    tools::Report(kTool, std::string("warning: ") + input +
+                             ": the end could not be checked: the last picture may be cut short (it lies too far "
+                             "from an intra picture to be decoded)");
   if (lost.empty() && incomplete.empty() && junk <= 0) return;
   std::string what;
   if (junk > 0) what = std::to_string(junk) + " bytes before the first packet skipped";

@@ -25,7 +25,6 @@ constexpr int32_t kMTSPacketSize = 192;        // arrival time + TS packet
 constexpr int32_t kMTSPcmBufferSize = 0x20000; // one decoded AC-3 frame
 
 namespace mts_import {
-// What the header of a slice says of the picture it belongs to.
 // The stretches of time a stream's time stamps cover, merged where they
 // meet within a second: at most kSpans; a time stamp beyond them all when
 // they are full widens the nearest.
@@ -36,6 +35,7 @@ struct KeySpans {
   int32_t count;
 };
 
+// What the header of a slice says of the picture it belongs to.
 struct SlicePicture {
   bool field;      // a field picture (field_pic_flag)
   bool bottom;     // bottom_field_flag
@@ -245,6 +245,10 @@ struct MTS_MovieImportGlobalsRecord {
   // Bytes before the first packet of the file (junk in front of the
   // recording), which the import skipped; for the host to report.
   int64_t bytesBeforeFirstPacket;
+  // Set at the end of the file when the last picture may be cut short at a
+  // packet's end and the stretch of video that would tell was too long to
+  // decode: its end could not be checked. For the host to report.
+  uint8_t videoEndUnchecked;
   // Display order across a restart of the video time stamps: the decode time
   // of the next video sample, the latest display end so far, the shift of the
   // composition offsets of the current stretch, and a restart to act on.
@@ -284,6 +288,9 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t intraTSOffsets[2];
   int64_t intraPTS[2];
   uint8_t intraCount;
+  // The samples added to the video track since each of them (itself
+  // included): what that decode would take.
+  int32_t intraSamples[2];
   // The frame-index value of the last PES that carried a sequence parameter
   // set of the track's size (-1: none yet): an intra picture need not carry
   // the parameter sets, and that decode starts from them.
@@ -488,15 +495,17 @@ bool SingleField(const uint8_t* au, int32_t length, int32_t firstSlice, int32_t 
 // second field is coded as a non-IDR one).
 bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
 
-// Whether the last picture of the video track, whose PES ends without the
-// stuffing that ends a PES (so that it may be cut at a packet's end, or
-// fill its last packet exactly), is whole: the video from the intra picture
-// before it to the end of the file is decoded, and the picture is whole when
-// the decoder met no damage in it. `lastPTS` is its presentation time
-// (`hasPTS`: its PES gave one). False when it is not whole, or when that
-// cannot be told (no intra picture before it that the decoder starts from,
-// a decoder that cannot be opened or fails, a stretch too long to decode).
-bool LastPictureWhole(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
+// What the decoder tells of the last picture of the video track, whose PES
+// ends without the stuffing that ends a PES (so that it may be cut at a
+// packet's end, or fill its last packet exactly): the video from the intra
+// picture before it to the end of the file is decoded once, and the picture
+// is whole when the decoder met no damage in it. `lastPTS` is its
+// presentation time (`hasPTS`: its PES gave one). kCut when it is not whole,
+// or when the decoder cannot tell (no intra picture before it that the
+// decoder starts from, a decoder that cannot be opened or fails); kUnchecked
+// when the stretch holds more pictures or bytes than are decoded for it.
+enum class LastPicture { kWhole, kCut, kUnchecked };
+LastPicture CheckLastPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
 
 // Keeps the sequence parameter set values that slice headers are read with.
 void KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps);

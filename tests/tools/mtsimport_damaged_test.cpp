@@ -267,6 +267,15 @@ TEST(MtsimportDamaged, CutAtAPacketEndInsideTheLastPicture) {
     const Imported got = ImportBytes(cutAfter(packets), "cut_between.m2ts");
     EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
   }
+  // A cut inside a video packet that carries no payload after the last
+  // picture's loses nothing of it.
+  for (size_t i = lastEnd; i < clean.size(); ++i) {
+    if ((uint32_t(clean[i][5] & 0x1F) << 8 | clean[i][6]) != kVideo || (clean[i][7] & 0x10)) continue;
+    const Bytes whole = Join(clean);
+    const Imported got = ImportBytes(Bytes(whole.begin(), whole.begin() + long(i * kPacket + 100)), "cut_no_payload.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+    break;
+  }
   const Packets fields = Split(testsupport::read_file(testsupport::local_data_file("importer/importer_paff_fields.m2ts")));
   const auto fieldPes = PesPackets(fields, kVideo);
   for (size_t k : {fieldPes.size() - 1, fieldPes.size() - 2}) {
@@ -310,6 +319,63 @@ size_t ThroughFirst(const Packets& packets, Pick pick) {
 
 // The recording's first `count` packets.
 Bytes Head(const Packets& packets, size_t count) { return Join(Packets(packets.begin(), packets.begin() + long(count))); }
+
+// A recording cut inside the packet that begins a PES (its header kept, the
+// rest lost): the picture or sound frame begun is not in the movie, and its
+// time is counted as lost; so is a last AC-3 frame cut short at a packet's
+// end, which no longer decodes. The video ends whole in the sound cases.
+TEST(MtsimportDamaged, CutInsideThePacketThatBeginsAPes) {
+  for (const char* name : {"sample.m2ts", "importer/importer_lpcm_20.m2ts"}) {
+    const Packets clean = Split(testsupport::read_file(testsupport::local_data_file(name)));
+    const Bytes whole = Join(clean);
+    auto cut = [&](size_t packet, size_t bytes) {
+      return Bytes(whole.begin(), whole.begin() + long(packet * kPacket + bytes));
+    };
+    const bool lpcm = std::string(name).find("lpcm") != std::string::npos;
+    const size_t video = PesPackets(clean, kVideo).back().front(), sound = PesPackets(clean, kAudio).back().front();
+    ASSERT_GT(sound, PesPackets(clean, kVideo).back().back());
+    const std::string sec = lpcm ? "0.005" : "0.032";
+    const std::pair<Bytes, std::string> cases[] = {
+        {cut(video, 100), "0.040 s of video could not be read and are left out of the movie"},
+        {cut(sound, 100), sec + " s of sound could not be read and are left out of the movie"},
+        {cut(sound, kPacket), lpcm ? "1 sound frame is incomplete"
+                                   : "0.032 s of sound could not be read and are left out of the movie"},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(name) + ": " + c.second);
+      const Imported got = ImportBytes(c.first, "begun.m2ts");
+      ASSERT_EQ(got.result.exit, 0) << got.result.err;
+      EXPECT_EQ(got.result.err, DamageLine(got.input, c.second));
+    }
+  }
+}
+
+// Intra pictures after the first that carry no parameter sets: a recording
+// cut at a packet's end inside its last picture is warned, whole it is not.
+TEST(MtsimportDamaged, CutLastPictureAfterAnIntraPictureWithoutParameterSets) {
+  const Packets clean =
+      Split(testsupport::read_file(testsupport::local_data_file("importer/importer_sets_once.m2ts")));
+  const auto video = PesPackets(clean, kVideo);
+  ASSERT_GE(WithPayload(clean, video.back()).size(), 2u);
+  const Imported cut = ImportBytes(Head(clean, video.back().front() + 1), "sets_once_cut.m2ts");
+  ASSERT_EQ(cut.result.exit, 0) << cut.result.err;
+  EXPECT_EQ(cut.result.err, DamageLine(cut.input, "1 picture is incomplete"));
+  const Imported whole = ImportBytes(Join(clean), "sets_once.m2ts");
+  EXPECT_EQ(std::make_tuple(whole.result.exit, whole.result.err), std::make_tuple(0, std::string()));
+}
+
+// A last picture more pictures after its intra picture than the end check
+// decodes: a cut at a packet's end inside it is told as an end not checked.
+TEST(MtsimportDamaged, EndTooFarFromAnIntraPictureIsToldUnchecked) {
+  const Packets clean = Split(testsupport::read_file(testsupport::local_data_file("importer/importer_long_gop.m2ts")));
+  const auto video = PesPackets(clean, kVideo);
+  ASSERT_GT(video.size(), 70u);
+  const Imported cut = ImportBytes(Head(clean, video.back().front() + 1), "long_gop_cut.m2ts");
+  ASSERT_EQ(cut.result.exit, 0) << cut.result.err;
+  EXPECT_EQ(cut.result.err, "mtsimport: warning: " + cut.input +
+                                ": the end could not be checked: the last picture may be cut short (it lies too "
+                                "far from an intra picture to be decoded)\n");
+}
 
 // A picture whose PES fills its last packet (no stuffing needed) ends as a
 // recording cut at that packet's end would: the recording cut right after

@@ -54,3 +54,12 @@ ffmpeg -hide_banner -loglevel error -y -r 60000/1001 -i "$testdata/h264-conforma
   importer_paff_fields.m2ts
 ffmpeg -hide_banner -loglevel error -y -i importer_paff_fields.m2ts -map 0:v -f framemd5 \
   importer_paff_fields.video.framemd5
+
+# Intra pictures without parameter sets: an open group of pictures every 12
+# pictures, the sequence and picture parameter sets only before the first
+# (IDR) picture; no camera user data.
+make_recording importer_sets_once 176x144 25 1.2 "open-gop=1" none 25 nodrop -c:a ac3 -b:a 96k -ac 2
+
+# One group of 80 pictures: its last picture lies further from the intra
+# picture than the importer's end check decodes.
+make_recording importer_long_gop 176x144 25 3.2 "keyint=100:min-keyint=100" none 25 nodrop -c:a ac3 -b:a 96k -ac 2

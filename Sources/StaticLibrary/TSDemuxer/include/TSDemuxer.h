@@ -245,6 +245,11 @@ struct TSDemuxPending {
   // which only its content can tell.
   uint16_t videoEndUnstuffed;
   uint16_t audioEndUnstuffed;
+  // 1 when the input ends inside a packet of the stream that starts its next
+  // PES (the packet's header is there, the rest of it is not): a PES begun
+  // and cut short, whose bytes are not assembled.
+  uint16_t videoBegunCut;
+  uint16_t audioBegunCut;
   // Bytes of the input before its first packet (junk in front of a
   // recording), skipped.
   int64_t skippedBeforeFirstPacket;

@@ -575,7 +575,12 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   const uint8_t* front = ctx->scanner.pBuffer + ctx->scanner.used;
   const bool cut = ctx->pending && held > kSyncOffset + 2 && held < kTSSourcePacketSize && front[kSyncOffset] == 0x47;
   const uint32_t cutPid = cut ? (uint32_t(front[kSyncOffset + 1] & 0x1F) << 8) | front[kSyncOffset + 2] : 0;
-  const bool cutContinues = cut && !(front[kSyncOffset + 1] & 0x40);
+  // A packet without payload (its adaptation field alone) continues nothing.
+  const bool cutCarriesPayload = held <= kSyncOffset + 3 || (front[kSyncOffset + 3] & 0x10);
+  const bool cutContinues = cut && !(front[kSyncOffset + 1] & 0x40) && cutCarriesPayload;
+  const bool cutBegins = cut && (front[kSyncOffset + 1] & 0x40);
+  out->videoBegunCut = cutBegins && cutPid == kTSVideoPID && (ctx->streams & kTSStatusVideo) ? 1 : 0;
+  out->audioBegunCut = cutBegins && cutPid == kTSAudioPID && (ctx->streams & kTSStatusAudio) ? 1 : 0;
   auto damage = [&](const PESAssembly& a, uint32_t pid, uint16_t* unstuffed) -> uint32_t {
     *unstuffed = 0;
     if (*a.size <= 0) return 0;

@@ -424,6 +424,37 @@ TEST(DemuxStream, DamageSeenInCountersAndLengths) {
   EXPECT_EQ(videoLeft, kTSDamageInside);
 }
 
+// Input that ends inside the packet that starts a PES (its header there, the
+// rest not) tells of a PES begun and cut short, of that packet's stream; a
+// fragment of a packet without payload (its adaptation field alone) cuts
+// nothing short.
+TEST(DemuxStream, PesBegunInAPacketTheInputEndsInside) {
+  uint8_t counter = 0;
+  Bytes stream;
+  for (int i = 0; i < 3; ++i) append(stream, counted_pes(kTSVideoPID, pes_header(0xE0, 3000 * i), pattern(900, 30), &counter));
+  append(stream, counted_pes(kTSAudioPID, pes_header(0xBD, 100), pattern(100, 31), &counter));
+  // Packets 0-14 video (5 per PES), 15 audio.
+  auto pending = [](const Bytes& input) {
+    Demux d;
+    for (uint32_t s = d.offer(input); !(s & kTSStatusNeedInput);) s = d.drain();
+    TSDemuxPending p{};
+    EXPECT_EQ(TSDemuxGetPendingLib(d.ctx, &p), 1);
+    return std::make_tuple(p.videoBegunCut, p.audioBegunCut, p.videoDamage);
+  };
+  const auto head = [&](size_t bytes) { return Bytes(stream.begin(), stream.begin() + long(bytes)); };
+  using T = std::tuple<uint16_t, uint16_t, uint32_t>;
+  EXPECT_EQ(pending(head(10 * 192 + 100)), T(1, 0, 0));
+  EXPECT_EQ(pending(head(10 * 192 + 7)), T(1, 0, 0));
+  EXPECT_EQ(pending(head(15 * 192 + 100)), T(0, 1, 0));
+  EXPECT_EQ(pending(head(10 * 192)), T(0, 0, 0));
+  EXPECT_EQ(pending(head(11 * 192)), T(0, 0, kTSDamageInside));
+  Bytes noPayload = head(10 * 192);
+  Bytes fragment = source_packet(kTSVideoPID, false, Bytes(), 10);
+  fragment[7] = 0x20 | 10;  // adaptation field only
+  noPayload.insert(noPayload.end(), fragment.begin(), fragment.begin() + 100);
+  EXPECT_EQ(pending(noPayload), T(0, 0, 0));
+}
+
 TEST(DemuxStream, ScannerFillCompactsAndAppends) {
   Bytes window(kTSInputWindowSize, 0);
   PESScanner s{window.data(), 0, 0};
