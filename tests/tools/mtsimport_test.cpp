@@ -361,7 +361,8 @@ TEST(MtsimportSave, AFailedSaveKeepsTheEarlierMovie) {
       "'");
   EXPECT_EQ(r.exit, 1) << r.err;
   EXPECT_NE(r.err.find("mtsimport: " + mov + ": cannot save the movie: cannot write the movie to a new file in " +
-                       folder.path + ": file too large\n"),
+                       folder.path + ": file too large: the file-size limit (ulimit -f) of 102400 bytes is too small "
+                       "for the movie; raise the limit, then try again\n"),
             std::string::npos)
       << r.err;
   EXPECT_TRUE(testsupport::read_file(mov) == good) << "the earlier movie is lost or changed";
