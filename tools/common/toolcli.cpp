@@ -335,17 +335,17 @@ bool put_in_place(int fd, std::string* problem) {
 
 FILE* OpenOutput(const char* path, std::string* problem) {
   if (IsStandardOutput(path)) return stdout;
-  std::string destination = follow_links(path);
-  if (destination.empty()) {
-    *problem = "cannot follow the symbolic link: " + SystemWords(errno);
-    return nullptr;
-  }
   struct stat st;
-  const bool exists = ::stat(destination.c_str(), &st) == 0;
+  const bool exists = ::stat(path, &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
-    // A device or a pipe takes the bytes as they come.
+    // A device or a pipe (also as /dev/stdout) takes the bytes as they come.
     if (FILE* f = std::fopen(path, "wb")) return f;
     *problem = "cannot write to it: " + SystemWords(errno);
+    return nullptr;
+  }
+  const std::string destination = follow_links(path);
+  if (destination.empty()) {
+    *problem = "cannot follow the symbolic link: " + SystemWords(errno);
     return nullptr;
   }
   const auto [dir, base] = split_path(destination);
