@@ -614,10 +614,14 @@ TEST(ToolOutput, InterruptedRunLeavesWhatWasThere) {
     // Its output open (a file in the folder among its descriptors), it waits
     // for more of the pipe.
     bool open = false;
-    for (int wait = 0; wait < 500 && !open; ++wait) {
-      const std::string fds = testsupport::run_command("ls -l /proc/" + std::to_string(pid) + "/fd").out;
-      open = fds.find(Dir() + "/") != std::string::npos;
-      if (!open) ::usleep(10000);
+    for (int wait = 0; wait < 1000 && !open; ++wait) {
+      for (int fd = 3; fd < 16 && !open; ++fd) {
+        char target[4096];
+        const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        open = n > 0 && std::string(target, size_t(n)).rfind(Dir() + "/", 0) == 0;
+      }
+      if (!open) ::usleep(5000);
     }
     EXPECT_TRUE(open) << tool << " opened no output";
     ::usleep(200000);
