@@ -157,15 +157,21 @@ bool ModularBefore(int64_t a, int64_t b) {
   return d >= kRange / 2;
 }
 
-// Whether `after` holds damage that `before` does not: slices dropped,
-// pictures with macroblocks no slice covered, pictures left out, a field
-// without its frame's other field.
+// Whether `after` holds damage that `before` does not, by any counter of the
+// damage record but two: `picturesLost`, which a stretch that begins at an I
+// picture other than an IDR picture counts for its own start (the IDR
+// picture of a stream joined on) and for the pictures shown before that I
+// picture, which the stretch does not hold, so it tells nothing of the last
+// picture; and `slicesRepaired`, slices whose header the stream's own rules
+// put right, whose pictures decode whole as sent. A cut last picture shows
+// as a slice dropped, macroblocks no slice covered or a field alone.
 bool MoreDamage(const VideoDamage& after, const VideoDamage& before) {
-  return after.slicesDropped > before.slicesDropped || after.picturesIncomplete > before.picturesIncomplete ||
-         after.picturesMissingReferences > before.picturesMissingReferences ||
-         after.picturesBeforeStart > before.picturesBeforeStart ||
-         after.picturesOtherSize > before.picturesOtherSize || after.fieldsRepeated > before.fieldsRepeated ||
-         after.fieldsAlone > before.fieldsAlone;
+  VideoDamage counted = after;
+  counted.picturesLost = before.picturesLost;
+  counted.slicesRepaired = before.slicesRepaired;
+#define MTS_MORE_OF(name) counted.name > before.name ||
+  return AVCHD_VIDEO_DAMAGE_COUNTERS(MTS_MORE_OF) false;
+#undef MTS_MORE_OF
 }
 
 mts_import::LastPicture DecodeStretch(MTS_MovieImportGlobalsRecord* store, int64_t from);

@@ -138,7 +138,12 @@ recording() {
   [ "$size" = 1920x1080 ] && seconds=10 fps=30 start=01:00:00:00
   local out=$dir/avchd/$name
   wanted "$out.m2ts" || return 0
-  (cd "$work" && make_recording "$name" "$size" "$rate" "$seconds" "$x264" "$start" "$fps" "$drop" "$@")
+  # While it muxes the video with the camera user data's SEI, ffmpeg says
+  # "non-existing SPS 0 referenced in buffering period" once a recording:
+  # harmless (the recording made holds its SPS first, and its reference
+  # pictures are decoded from it), so that line alone is left out.
+  (cd "$work" && make_recording "$name" "$size" "$rate" "$seconds" "$x264" "$start" "$fps" "$drop" "$@") \
+    2> >(grep -v --line-buffered 'non-existing SPS 0 referenced in buffering period' >&2)
   ffmpeg "${quiet[@]}" -i "$work/$name.m2ts" -map 0:a -c:a pcm_s16le -f framemd5 "$out.audio.framemd5"
   ffmpeg "${quiet[@]}" -i "$work/$name.m2ts" -map 0:a -f s16le - | md5sum | cut -c1-32 > "$out.audio.md5"
   mv "$work/$name.video.framemd5" "$out.video.framemd5"

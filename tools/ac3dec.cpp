@@ -36,10 +36,15 @@ constexpr const char* kHelp =
     "stream is refused: mtsimport imports a recording of 192-byte packets\n"
     "(.MTS, .m2ts); from one of 188-byte packets demultiplex the audio.\n"
     "Without -o, --md5 or --framemd5 the stream is decoded and nothing is\n"
-    "written: the warnings and the exit status say whether it decodes.\n"
+    "written: the warnings and the exit status say whether it decodes. What\n"
+    "was written (frames, sample rate, channels and their order) is printed\n"
+    "on standard error.\n"
     "\n"
     "options:\n"
-    "  -o FILE        write the PCM to FILE ('-': standard output)\n"
+    "  -o FILE        write the PCM to FILE ('-': standard output): to a new\n"
+    "                 file that takes FILE's place once complete, so that a run\n"
+    "                 that fails or is interrupted leaves FILE as it was; not\n"
+    "                 the input itself, by any name\n"
     "  --md5          print the MD5 of the whole PCM on standard output\n"
     "  --framemd5     print one line per frame (stream, dts, pts, duration, size,\n"
     "                 MD5) on standard output, as the reference checksum files\n"
@@ -156,8 +161,21 @@ struct Sink {
   bool headerDone = false;
   bool writeFailed = false;
   int writeError = 0;  // errno of the failed write
+  // The frames, and each form they came in from the frame it starts at.
+  struct Run {
+    uint64_t first;
+    int channels;
+    int32_t sampleRate;
+    const char* layout;
+  };
+  uint64_t count = 0;
+  std::vector<Run> runs;
 
   void frame(const int16_t* pcm, size_t bytes, int channels, int32_t sampleRate, const char* layout) {
+    if (runs.empty() || runs.back().channels != channels || runs.back().sampleRate != sampleRate ||
+        std::strcmp(runs.back().layout, layout) != 0)
+      runs.push_back({count, channels, sampleRate, layout});
+    ++count;
     if (framemd5) {
       if (!headerDone) {
         std::printf("#format: frame checksums\n#version: 2\n#hash: MD5\n#tb 0: 1/%d\n", sampleRate);
@@ -177,6 +195,26 @@ struct Sink {
       writeError = errno;
     }
   }
+
+  // The PCM written in words: "94 frames of 1536 samples at 48000 Hz,
+  // stereo, 2 channels, in interleaved signed 16-bit little-endian PCM
+  // (6144 bytes a frame)"; each form from the frame it starts at (counted
+  // from 0, as the warnings count) where the stream changes.
+  std::string Written() const {
+    const std::string pcm = "interleaved signed 16-bit little-endian PCM";
+    auto form = [](const Run& r) {
+      return std::to_string(r.sampleRate) + " Hz, " + r.layout + ", " + std::to_string(r.channels) +
+             (r.channels == 1 ? " channel" : " channels");
+    };
+    const std::string frames = std::to_string(count) + (count == 1 ? " frame" : " frames") + " of " +
+                               std::to_string(kSamplesPerFrame) + " samples";
+    if (runs.size() == 1)
+      return frames + " at " + form(runs[0]) + ", in " + pcm + " (" +
+             std::to_string(kSamplesPerFrame * 2 * size_t(runs[0].channels)) + " bytes a frame)";
+    std::string text = frames + " in " + pcm + ": ";
+    for (const Run& r : runs) text += (r.first == 0 ? "" : "; from frame " + std::to_string(r.first) + ": ") + form(r);
+    return text;
+  }
 };
 
 // The tool's work, with `*name` naming the input once it is known.
@@ -187,8 +225,8 @@ int Run(int argc, char** argv, std::string* name) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "-o") {
-      if (i + 1 >= argc) return tools::UsageError(kTool, kHelp, "-o needs a file name");
-      sink.outPath = argv[++i];
+      const int rc = tools::TakeOptionValue(kTool, kHelp, argc, argv, &i, &sink.outPath, "a file name");
+      if (rc >= 0) return rc;
     } else if (a == "--md5") {
       sink.md5 = true;
     } else if (a == "--framemd5") {
@@ -200,7 +238,7 @@ int Run(int argc, char** argv, std::string* name) {
   }
   if (!in) return tools::UsageError(kTool, kHelp, "no stream given");
   *name = tools::InputName(in);
-  const int setup = tools::CheckDecodingSetup(kTool, kHelp, sink.outPath, sink.md5 || sink.framemd5);
+  const int setup = tools::CheckDecodingSetup(kTool, kHelp, in, sink.outPath, "the PCM", sink.md5 || sink.framemd5);
   if (setup >= 0) return setup;
   std::string problem;
 
@@ -237,7 +275,7 @@ int Run(int argc, char** argv, std::string* name) {
   std::vector<int16_t> silence;
   uint64_t frames = 0, damaged = 0;
   bool skipped = false;  // bytes outside any frame were dropped
-  int32_t firstFailure = 0;
+  int32_t frameFailure = 0;  // why the first frame found (a header read whose length leads on) failed
   size_t pos = 0;           // where the next frame should begin
   size_t lostFrom = kNone;  // start of the bytes skipped since the last frame
   size_t lastFrameBytes = 0;
@@ -251,8 +289,8 @@ int Run(int argc, char** argv, std::string* name) {
       sink.frame(silence.data(), silence.size() * sizeof(int16_t), channels, like.sampleRate,
                  layout_name(headerResult, like.inChannelConfig, like.nChannels));
     const std::string what = count == 1 ? "replaced by silence" : std::to_string(count) + " frames replaced by silence";
-    std::fprintf(stderr, "ac3dec: %s: frame %llu at byte %zu: %s; %s\n", name->c_str(),
-                 static_cast<unsigned long long>(frames), at, why, what.c_str());
+    tools::WarnOfDamage(kTool, *name, "stream",
+                        "frame " + std::to_string(frames) + " at byte " + std::to_string(at) + ": " + why + "; " + what);
     frames += count;
     damaged += count;
   };
@@ -268,7 +306,10 @@ int Run(int argc, char** argv, std::string* name) {
     if (lost > 0) {
       conceal(lost, lostFrom, like, headerResult, "no readable frame");
     } else {
-      std::fprintf(stderr, "ac3dec: %s: %zu bytes without a frame skipped at byte %zu\n", name->c_str(), gap, lostFrom);
+      // Junk in front is said as the other tools say it.
+      tools::WarnOfDamage(kTool, *name, "stream",
+                          std::to_string(gap) + (synced ? " bytes without a frame skipped at byte " + std::to_string(lostFrom)
+                                                        : " bytes before the first frame skipped"));
       skipped = true;
     }
     lostFrom = kNone;
@@ -313,15 +354,17 @@ int Run(int argc, char** argv, std::string* name) {
       synced = true;
       continue;
     }
-    if (!firstFailure) firstFailure = rc;
-    // Once the stream has begun, a damaged frame whose length leads to the
-    // next sync word (or to the end) is one lost frame; otherwise, and
-    // always before the first good frame, this sync word was no frame's
-    // (junk that happens to hold one), and the search goes on behind it.
+    // A damaged frame whose length leads to the next sync word (or to the
+    // end) is a frame; once the stream has begun, one lost frame. Otherwise,
+    // and always before the first good frame, this sync word was no frame's
+    // (junk that happens to hold one, as PCM does by chance), and the search
+    // goes on behind it.
     const size_t next = sync + frameBytes;
     const uint8_t* const after = data.At(next);
-    const bool framed = synced && headerRead && frameBytes > 0 &&
-                        (held == frameBytes || (held >= frameBytes + 2 && after[0] == 0x0B && after[1] == 0x77));
+    const bool whole = headerRead && frameBytes > 0 &&
+                       (held == frameBytes || (held >= frameBytes + 2 && after[0] == 0x0B && after[1] == 0x77));
+    if (whole && !frameFailure) frameFailure = rc;
+    const bool framed = synced && whole;
     if (!framed) {
       if (lostFrom == kNone) lostFrom = sync;
       pos = sync + 2;
@@ -348,8 +391,8 @@ int Run(int argc, char** argv, std::string* name) {
     // The write error is reported below; the rest of the stream is unread.
   } else if (frames == 0) {
     tools::Report(kTool, *name + ": " +
-                             (firstFailure ? "no decodable AC-3 frame: " +
-                                                 tools::DescribeCode(tools::CodeSource::kAc3Decoder, firstFailure)
+                             (frameFailure ? "no decodable AC-3 frame: " +
+                                                 tools::DescribeCode(tools::CodeSource::kAc3Decoder, frameFailure)
                                            : std::string("no AC-3 frame")));
     status = tools::kExitFailed;
   } else {
@@ -362,21 +405,28 @@ int Run(int argc, char** argv, std::string* name) {
     }
     const size_t tail = lostFrom != kNone ? lostFrom : pos;
     if (tail < length) {
-      std::fprintf(stderr, "ac3dec: %s: %zu trailing bytes without a whole frame dropped\n", name->c_str(),
-                   length - tail);
+      tools::WarnOfDamage(kTool, *name, "stream",
+                          std::to_string(length - tail) + " bytes after the last whole frame skipped");
       skipped = true;
     }
     if (damaged > 0)
-      std::fprintf(stderr, "ac3dec: %s: %llu of %llu frames damaged\n", name->c_str(),
-                   static_cast<unsigned long long>(damaged), static_cast<unsigned long long>(frames));
+      tools::WarnOfDamage(kTool, *name, "stream",
+                          std::to_string(damaged) + " of " + std::to_string(frames) + " frames replaced by silence");
     if (damaged > 0 || skipped) status = tools::kExitDamaged;
   }
-  int closeError = 0;
-  if (sink.out && sink.out != stdout && (!tools::CloseOutput(sink.out, &closeError) || sink.writeFailed)) {
-    tools::Report(kTool, std::string(sink.outPath) + ": " + tools::WriteError(sink.writeError ? sink.writeError : closeError));
+  // A failed run leaves no output file: what was there stays as it was.
+  std::string why;
+  if (sink.out && sink.out != stdout && status == tools::kExitFailed) {
+    tools::DiscardOutput(sink.out);
+  } else if (sink.out && sink.out != stdout && !tools::CloseOutput(sink.out, sink.writeError, &why)) {
+    tools::Report(kTool, std::string(sink.outPath) + ": " + why);
     status = tools::kExitFailed;
   }
   if (sink.md5 && status != tools::kExitFailed) std::printf("%s\n", sink.whole.hex().c_str());
+  // What was written, as raw PCM needs it to be opened; output that was
+  // lost has said all there is.
+  std::fflush(stdout);
+  if (status != tools::kExitFailed && !std::ferror(stdout)) tools::Report(kTool, sink.Written());
   return status;
 }
 

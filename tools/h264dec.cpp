@@ -34,7 +34,10 @@ constexpr const char* kHelp =
     "written: the warnings and the exit status say whether it decodes.\n"
     "\n"
     "options:\n"
-    "  -o FILE        write the pictures to FILE ('-': standard output)\n"
+    "  -o FILE        write the pictures to FILE ('-': standard output): to a new\n"
+    "                 file that takes FILE's place once complete, so that a run\n"
+    "                 that fails or is interrupted leaves FILE as it was; not\n"
+    "                 the input itself, by any name\n"
     "  --format F     iyuv (default; planar 4:2:0, Y then U then V), yv12 (planar\n"
     "                 4:2:0, Y then V then U), yuy2 (packed 4:2:2, Y U Y V) or\n"
     "                 uyvy (packed 4:2:2, U Y V Y)\n"
@@ -50,7 +53,8 @@ constexpr const char* kHelp =
     "packets (.MTS, .m2ts); from one of 188-byte packets demultiplex the video.\n"
     "Streams the decoder refuses (long-term references, frame-number gaps, slice\n"
     "groups, more than 8 bits, 4:2:2 and 4:4:4) end with the reason, after every\n"
-    "picture decoded before the refusal; --md5 then prints no checksum.\n"
+    "picture decoded before the refusal on standard output (a file is left as\n"
+    "it was, as after any failure); --md5 then prints no checksum.\n"
     "\n"
     TOOLS_HELP_ENVIRONMENT
     "\n"
@@ -107,32 +111,29 @@ void add_damage(VideoDecoder* dec, VideoDamage* sum) {
   VideoDamage d{};
   if (AVCHDVideoDecoderGetDamageLib(dec, &d) != 0) return;
   if (sum->slicesDropped == 0 || sum->suspect.reason == kVideoRefusalNone) sum->suspect = d.suspect;
-  sum->slicesDropped += d.slicesDropped;
-  sum->picturesIncomplete += d.picturesIncomplete;
-  sum->picturesMissingReferences += d.picturesMissingReferences;
-  sum->picturesBeforeStart += d.picturesBeforeStart;
-  sum->picturesOtherSize += d.picturesOtherSize;
-  sum->fieldsRepeated += d.fieldsRepeated;
-  sum->picturesLost += d.picturesLost;
-  sum->fieldsAlone += d.fieldsAlone;
-  sum->slicesRepaired += d.slicesRepaired;
+#define H264DEC_ADD(name) sum->name += d.name;
+  AVCHD_VIDEO_DAMAGE_COUNTERS(H264DEC_ADD)
+#undef H264DEC_ADD
 }
+// Every counter of the record is in the list.
+#define H264DEC_ONE(name) +1
+static_assert(sizeof(VideoDamage) == sizeof(VideoRefusal) + sizeof(uint32_t) * (0 AVCHD_VIDEO_DAMAGE_COUNTERS(H264DEC_ONE)),
+              "a counter of VideoDamage is missing from AVCHD_VIDEO_DAMAGE_COUNTERS");
+#undef H264DEC_ONE
 
-// Says each kind of damage `d` counts, one line each, as "NAME: damaged:
-// ..."; false when there was none.
+// Says each kind of damage `d` counts, one warning line each; false when
+// there was none.
 bool report_damage(const std::string& name, const VideoDamage& d) {
   bool any = false;
   const auto say = [&](uint32_t n, const char* one, const char* many, const char* what) {
     if (n == 0) return;
-    std::fprintf(stderr, "h264dec: %s: damaged: %u %s %s\n", name.c_str(), n, n == 1 ? one : many, what);
+    tools::WarnOfDamage(kTool, name, "stream", std::to_string(n) + " " + (n == 1 ? one : many) + " " + what);
     any = true;
   };
   if (d.slicesDropped > 0) {
     // The pictures are all there, some of them concealed.
-    std::fprintf(stderr, "h264dec: %s: damaged: %u slice%s dropped and concealed%s%s%s\n", name.c_str(),
-                 d.slicesDropped, d.slicesDropped == 1 ? "" : "s", d.suspect.reason ? " (one read as " : "",
-                 d.suspect.text, d.suspect.reason ? ")" : "");
-    any = true;
+    const std::string suspect = d.suspect.reason ? std::string(" (one read as ") + d.suspect.text + ")" : "";
+    say(d.slicesDropped, "slice", "slices", ("dropped and concealed" + suspect).c_str());
   }
   say(d.picturesIncomplete, "picture", "pictures", "incomplete (macroblocks no slice covered were concealed)");
   say(d.picturesMissingReferences, "picture refers", "pictures refer",
@@ -174,6 +175,8 @@ using DecoderHandle = std::unique_ptr<VideoDecoder, CloseDecoder>;
 struct Options {
   const char* in = nullptr;
   const char* outPath = nullptr;
+  const char* formatName = nullptr;
+  const char* threadsText = nullptr;
   const Format* format = &kFormats[3];
   long threads = 0;
   uint32_t decodeFlags = 0;
@@ -187,19 +190,13 @@ struct Options {
 int parse_options(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if ((a == "-o" || a == "--format" || a == "--threads") && i + 1 >= argc) {
-      return tools::UsageError(kTool, kHelp, a + " needs a value");
-    } else if (a == "-o") {
-      o->outPath = argv[++i];
+    int rc = -1;
+    if (a == "-o") {
+      rc = tools::TakeOptionValue(kTool, kHelp, argc, argv, &i, &o->outPath, "a file name");
     } else if (a == "--format") {
-      const std::string f = argv[++i];
-      o->format = nullptr;
-      for (const Format& known : kFormats)
-        if (f == known.name) o->format = &known;
-      if (!o->format) return tools::UsageError(kTool, kHelp, "unknown format " + f);
+      rc = tools::TakeOptionValue(kTool, kHelp, argc, argv, &i, &o->formatName, "a format");
     } else if (a == "--threads") {
-      if (!tools::ParseNumber(argv[++i], 0, 255, &o->threads))
-        return tools::UsageError(kTool, kHelp, std::string("--threads ") + argv[i] + ": not a number from 0 to 255");
+      rc = tools::TakeOptionValue(kTool, kHelp, argc, argv, &i, &o->threadsText, "a number");
     } else if (a == "--no-deblock") {
       o->decodeFlags |= kDecodeNoDeblocking;
     } else if (a == "--md5") {
@@ -207,10 +204,18 @@ int parse_options(int argc, char** argv, Options* o) {
     } else if (a == "--framemd5") {
       o->framemd5 = true;
     } else {
-      const int rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &o->in, &o->verbose);
-      if (rc >= 0) return rc;
+      rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &o->in, &o->verbose);
     }
+    if (rc >= 0) return rc;
   }
+  if (o->formatName) {
+    o->format = nullptr;
+    for (const Format& known : kFormats)
+      if (std::strcmp(o->formatName, known.name) == 0) o->format = &known;
+    if (!o->format) return tools::UsageError(kTool, kHelp, std::string("unknown format ") + o->formatName);
+  }
+  if (o->threadsText && !tools::ParseNumber(o->threadsText, 0, 255, &o->threads))
+    return tools::UsageError(kTool, kHelp, std::string("--threads ") + o->threadsText + ": not a number from 0 to 255");
   if (!o->in) return tools::UsageError(kTool, kHelp, "no stream given");
   return -1;
 }
@@ -335,8 +340,8 @@ int finish(const Options& o, const std::string& name, const h264dec::ChunkedStre
   // Junk before the first start code is skipped by the decoder, and said as
   // ac3dec says bytes before its first frame.
   if (rc != tools::kExitFailed && stream.LeadingJunk() > 0) {
-    std::fprintf(stderr, "h264dec: %s: %llu bytes before the first start code skipped\n", name.c_str(),
-                 static_cast<unsigned long long>(stream.LeadingJunk()));
+    tools::WarnOfDamage(kTool, name, "stream",
+                        std::to_string(stream.LeadingJunk()) + " bytes before the first start code skipped");
     rc = tools::kExitDamaged;
   }
   add_damage(dec, &d->damage);
@@ -344,19 +349,25 @@ int finish(const Options& o, const std::string& name, const h264dec::ChunkedStre
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.
   if (o.md5 && rc != tools::kExitFailed) std::printf("%s\n", w->whole.hex().c_str());
-  int closeError = 0;
   // What is still buffered for standard output is sent now: a failure shows
-  // before the pictures are reported as written.
+  // before the pictures are reported as written. A failed run leaves no
+  // output file: what was there stays as it was.
   std::fflush(stdout);
-  const bool lost = (out && out != stdout && !tools::CloseOutput(out, &closeError)) || std::ferror(stdout);
-  if (lost && out && out != stdout) {
-    tools::Report(kTool, std::string(o.outPath) + ": " + tools::WriteError(w->writeError ? w->writeError : closeError));
+  std::string why;
+  const bool toFile = out && out != stdout;
+  const bool discarded = toFile && rc == tools::kExitFailed;
+  if (discarded) tools::DiscardOutput(out);
+  const bool lost = (toFile && !discarded && !tools::CloseOutput(out, w->writeError, &why)) || std::ferror(stdout);
+  if (lost && toFile && !discarded) {
+    tools::Report(kTool, std::string(o.outPath) + ": " + why);
     rc = tools::kExitFailed;
   }
   // What was written, as a viewer of raw pictures needs it; a failure that
   // wrote nothing, or output that was lost, has said all there is.
   const uint64_t count = w->count;
-  if (!lost && w->sizes.size() == 1) {
+  if (discarded) {
+    // Nothing was written: the failure has said all there is.
+  } else if (!lost && w->sizes.size() == 1) {
     std::fprintf(stderr, "h264dec: %llu picture%s of %ux%u in %s, %d bytes each\n",
                  static_cast<unsigned long long>(count), count == 1 ? "" : "s", w->sizes[0].width, w->sizes[0].height,
                  o.format->layout, w->sizes[0].bytes);
@@ -379,7 +390,7 @@ int Run(int argc, char** argv, std::string* name) {
   const int usage = parse_options(argc, argv, &o);
   if (usage >= 0) return usage;
   *name = tools::InputName(o.in);
-  const int setup = tools::CheckDecodingSetup(kTool, kHelp, o.outPath, o.md5 || o.framemd5);
+  const int setup = tools::CheckDecodingSetup(kTool, kHelp, o.in, o.outPath, "the pictures", o.md5 || o.framemd5);
   if (setup >= 0) return setup;
   std::string problem;
   if (o.verbose) std::fprintf(stderr, "h264dec: primitives: %s variant\n", tools::ProcessorVariantName());

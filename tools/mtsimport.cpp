@@ -15,7 +15,6 @@
 #include <cmath>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -443,13 +442,6 @@ std::string NotARegularFile(const char* path) {
          "needs it in a file; save it to one first";
 }
 
-// Whether `path` is the recording `input` (the same file, by a link or any
-// other name).
-bool IsTheRecording(const char* path, const char* input) {
-  struct stat out, in;
-  return ::stat(path, &out) == 0 && ::stat(input, &in) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino;
-}
-
 // Whether two destinations name one file: the same file by any name, or,
 // where nothing is yet, the same name in the same directory.
 bool SameDestination(const char* a, const char* b) {
@@ -537,7 +529,7 @@ void PrintCameraData(ComponentInstance importer, const std::function<const Strea
 // the importer found missing between those it read, and the pictures and
 // sound frames the movie holds although packets of theirs were lost or
 // repeated.
-void WarnOfDamage(ComponentInstance importer, const char* input) {
+void WarnOfRecordingDamage(ComponentInstance importer, const char* input) {
   const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
   if (store == nullptr) return;
   auto seconds = [](int64_t ticks) {
@@ -566,7 +558,7 @@ void WarnOfDamage(ComponentInstance importer, const char* input) {
   if (!lost.empty()) what += (what.empty() ? "" : "; ") + lost + " could not be read and are left out of the movie";
   if (!incomplete.empty())
     what += (what.empty() ? "" : "; ") + incomplete + (pictures + frames == 1 ? " is" : " are") + " incomplete";
-  tools::Report(kTool, std::string("warning: ") + input + ": damaged recording: " + what);
+  tools::WarnOfDamage(kTool, input, "recording", what);
 }
 
 // Idle calls until the importer reports completion, as a host would make
@@ -592,49 +584,41 @@ ComponentResult DriveIdle(ComponentInstance importer, IdleManager im, Movie movi
   return noErr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  tools::WriteErrorsOnClosedPipes();
-  // A write past the file-size limit (ulimit -f), into the record store or
-  // the saved movie, fails with EFBIG and is reported, rather than ending the
-  // process with the limit's signal.
-  std::signal(SIGXFSZ, SIG_IGN);
-  const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
-  if (early >= 0) return early;
-  Options o;
+// Reads the command line into `*o`: -1 when it can be used, else the exit
+// status of the usage error it has reported.
+int ParseOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    int rc = -1;
     if (a == "--dump" || a == "--mov") {
-      if (i + 1 >= argc) return tools::UsageError(kTool, kHelp, a + " needs a file name");
-      (a == "--dump" ? o.dump : o.mov) = argv[++i];
+      rc = tools::TakeOptionValue(kTool, kHelp, argc, argv, &i, a == "--dump" ? &o->dump : &o->mov, "a file name");
     } else if (a == "--idle") {
-      o.idle = true;
+      o->idle = true;
     } else {
-      const int rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &o.input, &o.verbose);
-      if (rc >= 0) return rc;
+      rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &o->input, &o->verbose);
     }
+    if (rc >= 0) return rc;
   }
-  if (!o.input) return tools::UsageError(kTool, kHelp, "no recording given");
-  if (tools::IsStandardOutput(o.mov))
+  if (!o->input) return tools::UsageError(kTool, kHelp, "no recording given");
+  if (tools::IsStandardOutput(o->mov))
     return tools::UsageError(kTool, kHelp,
                              "--mov -: a QuickTime movie cannot be written to standard output (its sizes are "
                              "written after its samples); give a file name");
-  std::string problem;
-  if (!tools::SelectProcessorVariant(&problem)) {
-    tools::Report(kTool, problem);
-    return tools::kExitUsage;
-  }
-  if (tools::IsStandardOutput(o.dump)) summary = stderr;
-  PrintLogSetEnabled(o.verbose);
-  if (o.verbose) std::fprintf(stderr, "mtsimport: primitives: %s variant\n", tools::ProcessorVariantName());
+  return -1;
+}
+
+// What is checked before the import: the recording is a regular file, and
+// the movie and the dump can be saved where they are to go without taking
+// the place of the recording or of each other. -1 to go on, else the exit
+// status, the problem said.
+int CheckBeforeImport(const Options& o) {
   if (std::strcmp(o.input, "-") == 0) {
     tools::Report(kTool, "-: a recording cannot be imported from standard input: it is read again at any position "
                          "while the movie is built and played, so it must be a file (h264dec and ac3dec read "
                          "standard input from '-')");
     return tools::kExitFailed;
   }
-  problem = tools::InputProblem(o.input);
+  std::string problem = tools::InputProblem(o.input);
   if (problem.empty()) problem = NotARegularFile(o.input);
   if (!problem.empty()) {
     tools::Report(kTool, std::string(o.input) + ": " + problem);
@@ -643,10 +627,9 @@ int main(int argc, char** argv) {
   // The recording as the destination would be replaced by the movie or the
   // dump, and lost; so would the dump by the movie, saved after it.
   for (const char* out : {o.mov, o.dump}) {
-    if (!out || !IsTheRecording(out, o.input)) continue;
-    tools::Report(kTool, std::string(out) + ": is the recording being imported (" + o.input + "); " +
-                             (out == o.mov ? "the movie" : "the dump") +
-                             " would replace it and the recording would be lost: save elsewhere");
+    problem = tools::ReplacesInput(out, o.input, "recording", "imported", out == o.mov ? "the movie" : "the dump");
+    if (problem.empty()) continue;
+    tools::Report(kTool, std::string(out) + ": " + problem);
     return tools::kExitFailed;
   }
   if (o.mov && o.dump && !tools::IsStandardOutput(o.dump) && SameDestination(o.mov, o.dump)) {
@@ -664,6 +647,126 @@ int main(int argc, char** argv) {
     tools::Report(kTool, std::string(o.dump) + ": " + problem);
     return tools::kExitFailed;
   }
+  return -1;
+}
+
+// Imports the recording into `movie` through `importer`, driving an idle
+// import to its end. Returns the exit status, a failure said.
+int Import(ComponentInstance importer, Movie movie, IdleManager im, const Options& o) {
+  FSSpec spec{};
+  ComponentResult r = FSPathMakeFSSpec(o.input, &spec);
+  Boolean valid = 0;
+  // The importer's own test of the file: a sync byte behind the first
+  // packet's 4-byte arrival time.
+  if (r == noErr && (CallComponentSelector(importer, SInt16(14), &spec, static_cast<Handle>(nullptr), &valid) != noErr ||
+                     !valid)) {
+    tools::Report(kTool, std::string(o.input) + ": " + NotARecording(o.input));
+    return tools::kExitFailed;
+  }
+  int32_t outFlags = 0;
+  if (r == noErr) {
+    Track used = nullptr;
+    TimeValue added = 0;
+    r = CallComponentSelector(importer, SInt16(2), &spec, movie, static_cast<Track>(nullptr), &used, TimeValue(0),
+                              &added, int32_t(o.idle ? kMTSInFlagIdle : 0), &outFlags);
+  }
+  if (r == noErr && o.idle && !(outFlags & kMTSOutFlagComplete)) r = DriveIdle(importer, im, movie);
+  if (r == noErr) return tools::kExitOk;
+  tools::Report(kTool, std::string(o.input) + ": " + FailureText(r, o.input, spec));
+  return tools::kExitFailed;
+}
+
+// Prints what the movie holds and what of the recording it left out.
+void PrintMovie(ComponentInstance importer, Movie movie, const Options& o) {
+  WarnOfRecordingDamage(importer, o.input);
+  // The recording's start is read again only for what the summary needs of it.
+  std::optional<StreamProbe> probed;
+  const std::function<const StreamProbe&()> probe = [&]() -> const StreamProbe& {
+    if (!probed) probed = ProbeStream(o.input);
+    return *probed;
+  };
+  bool hasSound = false, onePicture = false;
+  for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
+    Media media = GetTrackMedia(GetMovieIndTrack(movie, i));
+    hasSound |= media && GetMediaType(media) == SoundMediaType;
+    onePicture |= media && GetMediaType(media) == VideoMediaType && GetMediaSampleCount(media) == 1;
+  }
+  PrintSummary(movie, onePicture ? probe().spsRate : 0);
+  PrintCameraData(importer, probe);
+  const std::string audio = hasSound ? std::string() : probe().unimportedAudio;
+  if (!audio.empty())
+    std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
+                          "or 3/2+LFE only)\n", audio.c_str());
+  // Audio of another kind than the sound track's (a recording joined from
+  // parts of different audio) is left out: the sound track holds one kind.
+  const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
+  if (store && store->leftOutSound) {
+    for (const MTS_LeftOutSound& left : *store->leftOutSound) {
+      const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";
+      std::fprintf(summary, "audio: %s from byte %lld%s is not imported (the sound track holds %s only)\n",
+                   SoundKindName(left.kind, store->soundKind).c_str(), static_cast<long long>(left.from),
+                   until.c_str(), SoundKindName(store->soundKind, left.kind).c_str());
+    }
+  }
+  // Pictures of another size than the first (a recording joined from parts
+  // of different sizes) are left out: the video track describes one size.
+  if (store && store->leftOutVideo) {
+    for (const MTS_LeftOutVideo& left : *store->leftOutVideo) {
+      const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";
+      std::fprintf(summary, "video: pictures of %dx%d from byte %lld%s are not imported (the video track holds "
+                            "%dx%d pictures only)\n",
+                   left.width, left.height, static_cast<long long>(left.from), until.c_str(), store->width,
+                   store->height);
+    }
+  }
+}
+
+// Writes the dump and saves the movie where the options ask. Returns the
+// exit status, a failure said.
+int SaveOutputs(Movie movie, const Options& o) {
+  int status = tools::kExitOk;
+  std::string problem;
+  if (tools::IsStandardOutput(o.dump)) {
+    std::fputs(MovieToJSON(movie).c_str(), stdout);  // checked with the rest of standard output
+  } else if (o.dump && WriteMovieJSON(movie, o.dump, &problem) != noErr) {
+    // A file's save says what could not be done; a device's write, why.
+    if (problem.rfind("cannot ", 0) != 0) problem = "cannot write the movie dump: " + problem;
+    tools::Report(kTool, std::string(o.dump) + ": " + problem);
+    status = tools::kExitFailed;
+  }
+  if (!o.mov) return status;
+  const OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov, &problem);
+  if (err == noErr) return status;
+  // The save's own words first, then the store's, then the code's.
+  const char* storeProblem = MTS_Problem(err);
+  std::string why = problem;
+  if (why.empty() && storeProblem) why = storeProblem + (" (" + std::to_string(err) + ")");
+  if (why.empty()) why = tools::DescribeCode(tools::CodeSource::kComponents, err);
+  tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " + why);
+  return tools::kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Writes past the file-size limit (ulimit -f), into the record store or
+  // the saved movie, and to a closed pipe, fail and are reported.
+  tools::WriteErrorsInWords();
+  const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
+  if (early >= 0) return early;
+  Options o;
+  const int usage = ParseOptions(argc, argv, &o);
+  if (usage >= 0) return usage;
+  std::string problem;
+  if (!tools::SelectProcessorVariant(&problem)) {
+    tools::Report(kTool, problem);
+    return tools::kExitUsage;
+  }
+  if (tools::IsStandardOutput(o.dump)) summary = stderr;
+  PrintLogSetEnabled(o.verbose);
+  if (o.verbose) std::fprintf(stderr, "mtsimport: primitives: %s variant\n", tools::ProcessorVariantName());
+  const int refused = CheckBeforeImport(o);
+  if (refused >= 0) return refused;
 
   CallComponentRegisterSelector(MTS_MovieImportComponentDispatch);
   CallComponentRegisterSelector(MTS_DataHComponentDispatch);
@@ -675,94 +778,10 @@ int main(int argc, char** argv) {
   Movie movie = NewMovie(0);
   IdleManager im = QTIdleManagerOpen();
   CallComponentSelector(importer, SInt16(30), im);
-
-  FSSpec spec{};
-  int status = tools::kExitOk;
-  ComponentResult r = FSPathMakeFSSpec(o.input, &spec);
-  Boolean valid = 0;
-  // The importer's own test of the file: a sync byte behind the first
-  // packet's 4-byte arrival time.
-  if (r == noErr && (CallComponentSelector(importer, SInt16(14), &spec, static_cast<Handle>(nullptr), &valid) != noErr ||
-                     !valid)) {
-    tools::Report(kTool, std::string(o.input) + ": " + NotARecording(o.input));
-    status = tools::kExitFailed;
-  }
-  int32_t outFlags = 0;
-  if (r == noErr && status == tools::kExitOk) {
-    Track used = nullptr;
-    TimeValue added = 0;
-    r = CallComponentSelector(importer, SInt16(2), &spec, movie, static_cast<Track>(nullptr), &used, TimeValue(0),
-                              &added, int32_t(o.idle ? kMTSInFlagIdle : 0), &outFlags);
-  }
-  if (r == noErr && status == tools::kExitOk && o.idle && !(outFlags & kMTSOutFlagComplete))
-    r = DriveIdle(importer, im, movie);
-  if (r != noErr) {
-    tools::Report(kTool, std::string(o.input) + ": " + FailureText(r, o.input, spec));
-    status = tools::kExitFailed;
-  } else if (status == tools::kExitOk) {
-    WarnOfDamage(importer, o.input);
-    // The recording's start is read again only for what the summary needs of it.
-    std::optional<StreamProbe> probed;
-    const std::function<const StreamProbe&()> probe = [&]() -> const StreamProbe& {
-      if (!probed) probed = ProbeStream(o.input);
-      return *probed;
-    };
-    bool hasSound = false, onePicture = false;
-    for (SInt32 i = 1; i <= GetMovieTrackCount(movie); ++i) {
-      Media media = GetTrackMedia(GetMovieIndTrack(movie, i));
-      hasSound |= media && GetMediaType(media) == SoundMediaType;
-      onePicture |= media && GetMediaType(media) == VideoMediaType && GetMediaSampleCount(media) == 1;
-    }
-    PrintSummary(movie, onePicture ? probe().spsRate : 0);
-    PrintCameraData(importer, probe);
-    const std::string audio = hasSound ? std::string() : probe().unimportedAudio;
-    if (!audio.empty())
-      std::fprintf(summary, "audio: %s is not imported (sound tracks are made of LPCM mono or stereo and AC-3 2/0 "
-                             "or 3/2+LFE only)\n", audio.c_str());
-    // Audio of another kind than the sound track's (a recording joined from
-    // parts of different audio) is left out: the sound track holds one kind.
-    const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
-    if (store && store->leftOutSound) {
-      for (const MTS_LeftOutSound& left : *store->leftOutSound) {
-        const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";
-        std::fprintf(summary, "audio: %s from byte %lld%s is not imported (the sound track holds %s only)\n",
-                     SoundKindName(left.kind, store->soundKind).c_str(), static_cast<long long>(left.from),
-                     until.c_str(), SoundKindName(store->soundKind, left.kind).c_str());
-      }
-    }
-    // Pictures of another size than the first (a recording joined from parts
-    // of different sizes) are left out: the video track describes one size.
-    if (store && store->leftOutVideo) {
-      for (const MTS_LeftOutVideo& left : *store->leftOutVideo) {
-        const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";
-        std::fprintf(summary, "video: pictures of %dx%d from byte %lld%s are not imported (the video track holds "
-                              "%dx%d pictures only)\n",
-                     left.width, left.height, static_cast<long long>(left.from), until.c_str(), store->width,
-                     store->height);
-      }
-    }
-    if (tools::IsStandardOutput(o.dump)) {
-      std::fputs(MovieToJSON(movie).c_str(), stdout);  // checked with the rest of standard output
-    } else if (o.dump) {
-      if (WriteMovieJSON(movie, o.dump, &problem) != noErr) {
-        // A file's save says what could not be done; a device's write, why.
-        if (problem.rfind("cannot ", 0) != 0) problem = "cannot write the movie dump: " + problem;
-        tools::Report(kTool, std::string(o.dump) + ": " + problem);
-        status = tools::kExitFailed;
-      }
-    }
-    if (o.mov) {
-      OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov, &problem);
-      if (err != noErr) {
-        // The save's own words first, then the store's, then the code's.
-        const char* storeProblem = MTS_Problem(err);
-        std::string why = problem;
-        if (why.empty() && storeProblem) why = storeProblem + (" (" + std::to_string(err) + ")");
-        if (why.empty()) why = tools::DescribeCode(tools::CodeSource::kComponents, err);
-        tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " + why);
-        status = tools::kExitFailed;
-      }
-    }
+  int status = Import(importer, movie, im, o);
+  if (status == tools::kExitOk) {
+    PrintMovie(importer, movie, o);
+    status = SaveOutputs(movie, o);
   }
   CloseComponent(importer);
   DisposeMovie(movie);

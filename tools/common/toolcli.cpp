@@ -1,14 +1,19 @@
 #include "toolcli.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "vpCore.h"
 
@@ -225,36 +230,233 @@ std::string SystemWords(int error) {
   return words;
 }
 
+namespace {
+
+// The file an output is written to, beside its destination, until it is
+// complete; one output a run.
+struct NewFile {
+  FILE* file = nullptr;
+  std::string destination;  // with every symbolic link followed
+  bool replaces = false;  // a file is at the destination
+  struct stat st {};      // of that file
+};
+NewFile pending;
+// The new file's name once it has one (where the file system makes it
+// without, only for the moment before the rename), removed by
+// remove_named_file when a signal ends the run meanwhile.
+char pendingName[PATH_MAX + 16];
+
+void remove_named_file(int sig) {
+  if (pendingName[0] != '\0') ::unlink(pendingName);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+// The directory of `path` ("." for a bare name) and its name there.
+std::pair<std::string, std::string> split_path(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// Where the symbolic links from `path` lead, whether a file is there or not;
+// "" with errno set when a link cannot be read or the links go round.
+std::string follow_links(std::string at) {
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(at.c_str(), target, sizeof target);
+    if (n <= 0 || size_t(n) >= sizeof target) {
+      errno = n < 0 ? errno : ENAMETOOLONG;
+      return {};
+    }
+    std::string next(target, size_t(n));
+    if (next[0] != '/' && at.find('/') != std::string::npos) next = split_path(at).first + "/" + next;
+    at = next;
+  }
+  errno = ELOOP;
+  return {};
+}
+
+// Opens the new file in `dir`: without a name where the file system allows,
+// else under a new hidden name beside the destination `base`.
+int open_new_file(const std::string& dir, const std::string& base) {
+  pendingName[0] = '\0';
+  int fd = -1;
+  if (::access("/proc/self/fd", F_OK) == 0) {  // how an unnamed file gets its name later
+    fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  }
+  std::string pattern = dir + "/." + base.substr(0, 200) + ".XXXXXXXX";
+  fd = ::mkostemp(&pattern[0], O_CLOEXEC);  // O_EXCL, mode 0600
+  if (fd >= 0) std::snprintf(pendingName, sizeof pendingName, "%s", pattern.c_str());
+  return fd;
+}
+
+// Gives the complete new file its place at the destination: a hidden name
+// beside it first when it has none, then the rename. Signals that would end
+// the run wait meanwhile, so that no hidden name is left behind.
+bool put_in_place(int fd, std::string* problem) {
+  const auto [dir, base] = split_path(pending.destination);
+  sigset_t block, old;
+  sigemptyset(&block);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&block, sig);
+  ::sigprocmask(SIG_BLOCK, &block, &old);
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  for (unsigned tag = unsigned(::getpid()); pendingName[0] == '\0'; tag = tag * 1103515245u + 12345u) {
+    std::snprintf(pendingName, sizeof pendingName, "%s/.%s.%08x", dir.c_str(), base.substr(0, 200).c_str(), tag);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, pendingName, AT_SYMLINK_FOLLOW) == 0) break;
+    pendingName[0] = '\0';
+    if (errno != EEXIST) {
+      *problem = "cannot write the output to a new file in " + dir + ": " + SystemWords(errno);
+      ::sigprocmask(SIG_SETMASK, &old, nullptr);
+      return false;
+    }
+  }
+  const bool renamed = ::rename(pendingName, pending.destination.c_str()) == 0;
+  if (!renamed) {
+    *problem = "cannot replace " + pending.destination + ": " + SystemWords(errno) + "; it is left as it was";
+    ::unlink(pendingName);
+  }
+  pendingName[0] = '\0';
+  ::sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (renamed) {
+    const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // the rename on the disk too
+    if (d >= 0) {
+      ::fsync(d);
+      ::close(d);
+    }
+  }
+  return renamed;
+}
+
+}  // namespace
+
 FILE* OpenOutput(const char* path, std::string* problem) {
   if (IsStandardOutput(path)) return stdout;
-  FILE* f = std::fopen(path, "wb");
-  if (f) return f;
-  const int error = errno;
   struct stat st;
-  if (::stat(path, &st) == 0) {
-    *problem = "cannot write to it: " + SystemWords(error);
+  const bool exists = ::stat(path, &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    // A device or a pipe (also as /dev/stdout) takes the bytes as they come.
+    if (FILE* f = std::fopen(path, "wb")) return f;
+    *problem = "cannot write to it: " + SystemWords(errno);
     return nullptr;
   }
-  // No file there: say which directory takes no new file, and why.
-  const std::string p = path;
-  const size_t slash = p.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-  *problem = "cannot create a file in " + dir + ": " +
-             (error == ENOENT && ::stat(dir.c_str(), &st) != 0 ? "no such directory" : SystemWords(error));
-  return nullptr;
+  const std::string destination = follow_links(path);
+  if (destination.empty()) {
+    *problem = "cannot follow the symbolic link: " + SystemWords(errno);
+    return nullptr;
+  }
+  const auto [dir, base] = split_path(destination);
+  struct stat ds;
+  const bool statted = ::stat(dir.c_str(), &ds) == 0;
+  if (!statted || !S_ISDIR(ds.st_mode)) {
+    const int error = statted ? ENOTDIR : errno;
+    *problem = "cannot create a file in " + dir + ": " + (error == ENOENT ? "no such directory" : SystemWords(error));
+    return nullptr;
+  }
+  const int fd = open_new_file(dir, base);
+  if (fd < 0) {
+    const int error = errno;
+    if (!exists || error == EROFS) {
+      *problem = "cannot create a file in " + dir + ": " + SystemWords(error);
+    } else {
+      *problem = "cannot replace " + destination + ": the output is written to a new file that takes its place "
+                 "once complete, so that an interrupted run leaves it as it was, and its directory takes no new "
+                 "file (" + SystemWords(error) + "); write elsewhere, or make " + dir + " writable";
+    }
+    return nullptr;
+  }
+  pending = NewFile{::fdopen(fd, "wb"), destination, exists, st};
+  if (!pending.file) {
+    *problem = "cannot create a file in " + dir + ": " + SystemWords(errno);
+    if (pendingName[0] != '\0') ::unlink(pendingName);
+    pendingName[0] = '\0';
+    ::close(fd);
+    pending = NewFile{};
+    return nullptr;
+  }
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    if (std::signal(sig, remove_named_file) == SIG_IGN) std::signal(sig, SIG_IGN);  // kept ignored
+  return pending.file;
 }
 
-bool CloseOutput(FILE* f, int* error) {
-  int first = std::ferror(f) ? EIO : 0;  // an earlier failure whose errno the caller kept
-  const bool closed = f == stdout ? std::fflush(f) == 0 : std::fclose(f) == 0;
-  if (!closed && first == 0) first = errno;
-  if (error) *error = first;
-  return closed && first == 0;
+bool CloseOutput(FILE* f, int writeError, std::string* problem) {
+  int error = writeError ? writeError : std::ferror(f) ? EIO : 0;
+  if (f == stdout) {
+    if (std::fflush(f) != 0 && error == 0) error = errno;
+  } else if (f != pending.file) {
+    if (std::fclose(f) != 0 && error == 0) error = errno;
+  } else {
+    // The new file: complete, with the replaced file's permissions (without
+    // set-user-id and set-group-id) and, where the tool may set them, its
+    // owner and group, or a new file's mode; on the disk before the rename.
+    const int fd = fileno(f);
+    const NewFile& p = pending;
+    if (std::fflush(f) != 0 && error == 0) error = errno;
+    if (p.replaces && ::fchown(fd, p.st.st_uid, p.st.st_gid) != 0) (void)::fchown(fd, uid_t(-1), p.st.st_gid);
+    mode_t mode = p.st.st_mode & 01777;
+    if (!p.replaces) {
+      mode = ::umask(077);
+      ::umask(mode);
+      mode = 0666 & ~mode;
+    }
+    if (error == 0 && (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)) error = errno;
+    if (error != 0 || !put_in_place(fd, problem)) {
+      DiscardOutput(f);
+      if (error != 0) *problem = WriteError(error);
+      return false;
+    }
+    pending = NewFile{};
+    std::fclose(f);  // in place and on the disk: closing it changes nothing there
+    return true;
+  }
+  if (error != 0) *problem = WriteError(error);
+  return error == 0;
 }
 
-std::string WriteError(int error) { return error ? "write error: " + SystemWords(error) : "write error"; }
+void DiscardOutput(FILE* f) {
+  if (f == nullptr) return;
+  if (f == stdout) {
+    std::fflush(f);
+    return;
+  }
+  if (f == pending.file) {
+    if (pendingName[0] != '\0') ::unlink(pendingName);  // never renamed: only the file this run made
+    pendingName[0] = '\0';
+    pending = NewFile{};
+  }
+  std::fclose(f);
+}
 
-void WriteErrorsOnClosedPipes() { std::signal(SIGPIPE, SIG_IGN); }
+std::string SystemWordsForWrite(int error, const char* what) {
+  struct rlimit limit;
+  if (error != EFBIG || ::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return SystemWords(error);
+  return SystemWords(error) + ": the file-size limit (ulimit -f) of " +
+         std::to_string(static_cast<unsigned long long>(limit.rlim_cur)) + " bytes is too small for " + what +
+         "; raise the limit, then try again";
+}
+
+std::string WriteError(int error) {
+  return error ? "write error: " + SystemWordsForWrite(error, "the output") : "write error";
+}
+
+std::string ReplacesInput(const char* output, const char* input, const char* noun, const char* doing,
+                          const char* outputNoun) {
+  if (!output || !input || IsStandardOutput(output)) return {};
+  struct stat out, in;
+  const int read = IsStandardOutput(input) ? ::fstat(STDIN_FILENO, &in) : ::stat(input, &in);
+  if (::stat(output, &out) != 0 || read != 0 || out.st_dev != in.st_dev || out.st_ino != in.st_ino) return {};
+  return std::string("is the ") + noun + " being " + doing + " (" + InputName(input) + "); " + outputNoun +
+         " would replace it and the " + noun + " would be lost: save elsewhere";
+}
+
+void WriteErrorsInWords() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
 
 int FinishStandardOutput(const char* tool, int status) {
   const bool failed = std::ferror(stdout) != 0;
@@ -277,13 +479,19 @@ namespace {
 constexpr const char* kVariantNames[4] = {"sse2", "sse2", "ssse3", "sse41"};
 }  // namespace
 
-int CheckDecodingSetup(const char* tool, const char* help, const char* outPath, bool checksums) {
+int CheckDecodingSetup(const char* tool, const char* help, const char* in, const char* outPath,
+                       const char* outputNoun, bool checksums) {
   if (IsStandardOutput(outPath) && checksums)
     return UsageError(tool, help, "-o - and --md5 or --framemd5 would mix on standard output");
   std::string problem;
   if (!SelectProcessorVariant(&problem)) {
     Report(tool, problem);
     return kExitUsage;
+  }
+  problem = ReplacesInput(outPath, in, "stream", "decoded", outputNoun);
+  if (!problem.empty()) {
+    Report(tool, std::string(outPath) + ": " + problem);
+    return kExitFailed;
   }
   return -1;
 }
@@ -306,7 +514,7 @@ const char* ProcessorVariantName() { return kVariantNames[vpVariantIndex.load() 
 
 int RunTool(const char* tool, const char* help, int argc, char** argv,
             int (*work)(int argc, char** argv, std::string* input)) {
-  WriteErrorsOnClosedPipes();
+  WriteErrorsInWords();
   const int early = HelpOrVersion(argc, argv, tool, help);
   if (early >= 0) return early;
   std::string input;
@@ -317,6 +525,7 @@ int RunTool(const char* tool, const char* help, int argc, char** argv,
     Report(tool, (input.empty() ? "" : input + ": ") + "out of memory");
     status = kExitFailed;
   }
+  DiscardOutput(pending.file);  // an output the work did not complete
   return FinishStandardOutput(tool, status);
 }
 
@@ -348,6 +557,20 @@ int TakeCommonArgument(const char* tool, const char* help, const char* arg, cons
     *input = arg;
   }
   return -1;
+}
+
+int TakeOptionValue(const char* tool, const char* help, int argc, char** argv, int* i, const char** value,
+                    const char* needs) {
+  const char* option = argv[*i];
+  if (*i + 1 >= argc) return UsageError(tool, help, std::string(option) + " needs " + needs);
+  const char* given = argv[++*i];
+  if (*value) return UsageError(tool, help, std::string(option) + " given twice (" + *value + ", then " + given + ")");
+  *value = given;
+  return -1;
+}
+
+void WarnOfDamage(const char* tool, const std::string& file, const char* kind, const std::string& what) {
+  std::fprintf(stderr, "%s: warning: %s: damaged %s: %s\n", tool, file.c_str(), kind, what.c_str());
 }
 
 int UsageError(const char* tool, const char* help, const std::string& message) {

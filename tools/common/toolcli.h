@@ -74,21 +74,54 @@ bool IsStandardOutput(const char* path);
 // The system's words for an errno value, as a tool's message goes on with
 // them ("no space left on device").
 std::string SystemWords(int error);
-// Opens an output file ("-": standard output); nullptr with `problem` set
-// when it cannot be opened, in the words mtsimport uses for its outputs
-// ("cannot create a file in DIR: no such directory"). CloseOutput reports
-// whether every byte reached the file (standard output is flushed, not
-// closed), with `*error` set to the errno value of the first failure when
-// it is not null.
+// Opens an output ("-": standard output). A regular file, or a name where
+// nothing is yet, is written as mtsimport saves its movie: to a new file
+// beside it (without a name while it is written where the file system
+// allows, readable by its owner only), which takes the destination's place
+// by a rename only once complete and on the disk (CloseOutput). Until then,
+// and after a failure (DiscardOutput), an interruption or a kill, what was
+// there stays as it was and nothing of the new file is left. A symbolic
+// link is followed to where it leads; a device or a pipe is written
+// through. nullptr with `problem` set when it cannot be opened, in the
+// words mtsimport uses for its outputs ("cannot create a file in DIR: no
+// such directory", "cannot replace DIR/x: ... its directory takes no new
+// file (permission denied); ...").
 FILE* OpenOutput(const char* path, std::string* problem);
-bool CloseOutput(FILE* f, int* error = nullptr);
+// Completes an output: standard output is flushed, a file closed and a new
+// file put in place, keeping the permissions of the file it replaces.
+// False with `problem` set ("write error: no space left on device",
+// "cannot replace PATH: ...; it is left as it was") when a byte did not
+// reach it or it could not be put in place; `writeError`, when not 0, is
+// the errno of an earlier write that failed, which the words then give.
+bool CloseOutput(FILE* f, int writeError, std::string* problem);
+// Closes an output the run gives up (it failed): a new file is removed, and
+// what was at its destination stays as it was.
+void DiscardOutput(FILE* f);
 // "write error: <the system's words>" for a failed write with errno `error`
-// (plain "write error" for 0).
+// (plain "write error" for 0), with the file-size limit named as
+// SystemWordsForWrite names it.
 std::string WriteError(int error);
-// A reader that goes away (a closed pipe) makes a write to standard output
-// fail like a full disk, so that the tool reports it instead of being ended
-// by SIGPIPE. Called first thing by every tool.
-void WriteErrorsOnClosedPipes();
+// The system's words for a write to `what` ("the output", "the movie") that
+// failed with `error`; a file grown past the process's file-size limit
+// (EFBIG) also names the limit: "file too large: the file-size limit
+// (ulimit -f) of 65536 bytes is too small for the output; raise the limit,
+// then try again".
+std::string SystemWordsForWrite(int error, const char* what);
+// Why writing `output` would lose the input `input` ('-': standard input):
+// it is the same file by any name (a symbolic or hard link), which the
+// output would replace. The words then, as mtsimport says them ("is the
+// stream being decoded (IN); the pictures would replace it and the stream
+// would be lost: save elsewhere"), from the input's `noun` ("stream"), what
+// is done to it (`doing`: "decoded") and the output's `outputNoun` ("the
+// pictures"); "" for another file.
+std::string ReplacesInput(const char* output, const char* input, const char* noun, const char* doing,
+                          const char* outputNoun);
+// Writes that fail are reported by the tool, never its end by a signal: a
+// reader that goes away (a closed pipe) makes a write fail like a full disk
+// instead of ending the tool with SIGPIPE, and a file grown past the
+// file-size limit (ulimit -f) fails with EFBIG instead of SIGXFSZ. Called
+// first thing by every tool.
+void WriteErrorsInWords();
 // Flushes and closes standard output, the tool's last use of it, and returns
 // `status`; when anything written to it was lost (a full disk, a closed
 // pipe), reports "<tool>: standard output: write error" and returns
@@ -108,10 +141,13 @@ bool SelectProcessorVariant(std::string* problem);
 const char* ProcessorVariantName();
 
 // What a decoding tool checks once its options are read: that `-o -` and a
-// checksum (`checksums`) do not both ask for standard output, and that the
-// processor variant can be selected. -1 to go on, else the exit status,
-// the usage or the problem said.
-int CheckDecodingSetup(const char* tool, const char* help, const char* outPath, bool checksums);
+// checksum (`checksums`) do not both ask for standard output, that the
+// processor variant can be selected, and that the output `outPath` is not
+// the input `in`, which it would replace (ReplacesInput; `outputNoun` names
+// what is written: "the pictures"). -1 to go on, else the exit status, the
+// usage or the problem said.
+int CheckDecodingSetup(const char* tool, const char* help, const char* in, const char* outPath,
+                       const char* outputNoun, bool checksums);
 
 // A decoding tool's main: the closed-pipe setting, --help and --version,
 // then `work`, which names its input in `*input` once it knows it. Memory
@@ -131,6 +167,20 @@ int HelpOrVersion(int argc, char** argv, const char* tool, const char* help);
 // input file. Returns -1 when taken, else reports a usage error (an unknown
 // option, a second input) and returns kExitUsage.
 int TakeCommonArgument(const char* tool, const char* help, const char* arg, const char** input, bool* verbose);
+
+// Takes the value of the option at argv[*i], stepping *i past it, into
+// `*value`, which must still be null: an option given once is taken, a
+// second time it is refused as a second input is. -1 when taken, else the
+// usage error is reported ("-o needs a file name", `needs` saying what the
+// value is; "-o given twice (a.yuv, then b.yuv)") and kExitUsage returned.
+int TakeOptionValue(const char* tool, const char* help, int argc, char** argv, int* i, const char** value,
+                    const char* needs);
+
+// Prints the one style of warning of every tool, for damage it worked round
+// (concealed, dropped or skipped) and went on: "<tool>: warning: <file>:
+// damaged <kind>: <what>" as one line, `kind` naming what the input is
+// ("stream", "recording").
+void WarnOfDamage(const char* tool, const std::string& file, const char* kind, const std::string& what);
 
 // The help paragraph on the environment variable every tool reads.
 #define TOOLS_HELP_ENVIRONMENT                                                 \

@@ -347,6 +347,13 @@ struct VideoDamage {
   // order count is not 0. Their pictures decode as sent.
   uint32_t slicesRepaired;
 };
+// The counters of VideoDamage, each as X(name), in the order of the record:
+// every field but `suspect`. Code that goes through all of them (sums,
+// comparisons) uses this one list, so that a counter added to the record
+// is added to it here and nowhere else.
+#define AVCHD_VIDEO_DAMAGE_COUNTERS(X)                                                                     \
+  X(slicesDropped) X(picturesIncomplete) X(picturesMissingReferences) X(picturesBeforeStart)             \
+  X(picturesOtherSize) X(fieldsRepeated) X(picturesLost) X(fieldsAlone) X(slicesRepaired)
 int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* decoder, VideoDamage* out);
 
 }  // extern "C"
