@@ -49,8 +49,9 @@ constexpr const char* kHelp =
     "A transport stream is refused: mtsimport imports a recording of 192-byte\n"
     "packets (.MTS, .m2ts); from one of 188-byte packets demultiplex the video.\n"
     "Streams the decoder refuses (long-term references, frame-number gaps, slice\n"
-    "groups, more than 8 bits, 4:2:2 and 4:4:4) end with the reason, after every\n"
-    "picture decoded before the refusal; --md5 then prints no checksum.\n"
+    "groups, more than 8 bits, 4:2:2 and 4:4:4, lossless coding) end with the\n"
+    "reason, after every picture decoded before the refusal; --md5 then prints\n"
+    "no checksum.\n"
     "\n"
     TOOLS_HELP_ENVIRONMENT
     "\n"

@@ -270,6 +270,7 @@ enum : uint32_t {
   kVideoRefusalActiveReferences = 11,   // more than 32 active references
   kVideoRefusalNoOutputOfPriorPics = 12,  // no_output_of_prior_pics_flag with pictures waiting for output
   kVideoRefusalParameterSet = 13,       // parameter-set values out of the decoder's range
+  kVideoRefusalTransformBypass = 14,    // qpprime_y_zero_transform_bypass_flag (lossless macroblocks)
 };
 
 struct VideoRefusal {

@@ -359,6 +359,7 @@ void refusal_words(VideoRefusal* r) {
       "more than 32 active references",
       "no_output_of_prior_pics_flag with pictures waiting",
       "parameter set values out of the decoder's range",
+      "lossless coding (transform bypass)",
   };
   const uint32_t reason = r->reason < sizeof(kWords) / sizeof(kWords[0]) ? r->reason : kVideoRefusalParameterSet;
   if (reason == kVideoRefusalChromaFormat && (r->operation == 2 || r->operation == 3))
@@ -378,7 +379,7 @@ int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
     operation = reason >> 8;
     reason &= 0xFF;
   }
-  if (reason > kVideoRefusalParameterSet || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
+  if (reason > kVideoRefusalTransformBypass || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
   dec->refusal.reason = reason;
   const bool detailed = reason == kVideoRefusalMemoryManagement || reason == kVideoRefusalChromaFormat ||
                         reason == kVideoRefusalBitDepth;
