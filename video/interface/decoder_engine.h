@@ -253,7 +253,11 @@ struct VideoDecoder {
   uint8_t errorPending;        // an error was posted after the last call returned
   const char* refusalReason;   // why the stream was refused (error 6) in words, or null
   VideoRefusal refusal;        // the same as a reason code (and operation)
-  uint32_t dpbFrames;          // frames of the decoded picture buffer the pools were sized for
+  // Frames of the decoded picture buffer of the sequence in force (at open
+  // that of the level asked for): references held beyond it count as
+  // pictures in flight. The pools hold the largest buffer any sequence may
+  // ask for (kMaxDpbFrames), since a later IDR picture may activate one.
+  uint32_t dpbFrames;
   uint8_t refusedDrain;        // a refusal ended the input: earlier pictures go out, then the error
   uint8_t finishScan;          // a picture may wait for a worker to finish it
   // Pictures released for output, in the order they are to be written (a
@@ -368,7 +372,8 @@ bool pool_has_room(const DecoderState* ds);
 // that a worker that could parse ahead finishes pictures first.
 bool flight_has_room(const DecoderState* ds);
 // Frames the decoded picture buffer of a level holds at a picture size (1 to
-// 16).
+// kMaxDpbFrames).
+constexpr uint32_t kMaxDpbFrames = 16;
 uint32_t max_dpb_frames(uint8_t level, uint32_t frameMbs);
 int32_t RemoveCurrentAccessUnit(DecoderState* ds);
 // A reference picture set up gets its co-located motion array (false: no

@@ -261,11 +261,13 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
   ds->decodeOrderOutput = (params->flags & kOpenDecodeOrder) ? 1 : 0;
   ds->openAccessUnit = SetAvailableAccessUnit;
 
-  // Pools: as many pictures as the largest buffer of the level holds (fields
-  // counted apart), plus what the workers may hold at once.
+  // Pools: as many pictures as the largest buffer any sequence may ask for
+  // holds (fields counted apart; a stream joined on may ask for more than
+  // the level opened for), plus what the workers may hold at once. A
+  // stream touches only the records it needs.
   const uint32_t mbs = (width / 16) * (height / 16);
-  const uint32_t dpbFrames = max_dpb_frames(params->level, mbs);
-  dec->dpbFrames = dpbFrames;
+  const uint32_t dpbFrames = kMaxDpbFrames;
+  dec->dpbFrames = max_dpb_frames(params->level, mbs);
   // Every task may hold a picture waiting for output or being decoded (two
   // records for a field pair), besides a full buffer of references.
   const uint32_t held = 2 * (dpbFrames + dec->taskCount) + 4;
@@ -328,8 +330,8 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
 }  // namespace
 
 uint32_t max_dpb_frames(uint8_t level, uint32_t frameMbs) {
-  uint32_t frames = frameMbs ? max_dpb_mbs(level) / frameMbs : 16;
-  if (frames > 16) frames = 16;
+  uint32_t frames = frameMbs ? max_dpb_mbs(level) / frameMbs : kMaxDpbFrames;
+  if (frames > kMaxDpbFrames) frames = kMaxDpbFrames;
   return frames < 1 ? 1 : frames;
 }
 
@@ -483,9 +485,8 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   // A finished picture keeps its task until it is output, so the tasks must
   // cover a full decoded picture buffer waiting for output besides the ones
   // that parse and decode.
-  const uint32_t dpbFrames = max_dpb_frames(params->level, (params->codedWidth / 16u) * (params->codedHeight / 16u));
   dec->taskCount = 2 * n > 12 ? 2 * n : 12;
-  if (dec->taskCount < dpbFrames + n + 4) dec->taskCount = dpbFrames + n + 4;
+  if (dec->taskCount < kMaxDpbFrames + n + 4) dec->taskCount = kMaxDpbFrames + n + 4;
   if (!build_pools(dec, params, n)) {
     free_everything(dec);
     return nullptr;

@@ -10,18 +10,20 @@ DecodedPicture* partner_of(DecodedPicture* p) { return p->structure == kFrame ? 
 
 // Frames a picture's stream may reorder (pictures later in decode order that
 // come earlier in output order) and frames its decoded picture buffer holds,
-// never more than the pools were sized for. Without the stream's own figure
-// the reorder depth is the whole buffer, except where output order is decode
-// order.
+// as the sequence parameter set the picture uses asks (each IDR picture may
+// activate another: a stream joined on may ask for a larger buffer than the
+// one before it), never more than the pools hold. Without the stream's own
+// figure the reorder depth is the whole buffer, except where output order is
+// decode order.
 void order_limits(const VideoDecoder* dec, const DecodedPicture* p, uint32_t* reorder, uint32_t* dpb) {
   const SequenceParameterSet* sps = p->sps;
   uint32_t frames = dec->dpbFrames;
   uint32_t depth = frames;
   if (sps) {
-    uint32_t own = max_dpb_frames(sps->level_idc, sps->PicWidthInMbs * sps->FrameHeightInMbs);
-    if (sps->bitstream_restriction_flag && sps->max_dec_frame_buffering != 0) own = sps->max_dec_frame_buffering;
-    if (own < sps->num_ref_frames) own = sps->num_ref_frames;
-    if (own < frames) frames = own;
+    frames = max_dpb_frames(sps->level_idc, sps->PicWidthInMbs * sps->FrameHeightInMbs);
+    if (sps->bitstream_restriction_flag && sps->max_dec_frame_buffering != 0) frames = sps->max_dec_frame_buffering;
+    if (frames < sps->num_ref_frames) frames = sps->num_ref_frames;
+    if (frames > kMaxDpbFrames) frames = kMaxDpbFrames;
     depth = frames;
     if (sps->bitstream_restriction_flag)
       depth = sps->num_reorder_frames < frames ? sps->num_reorder_frames : frames;
@@ -256,6 +258,9 @@ void release_for_output(VideoDecoder* dec, DecodedPicture* p) {
   uint32_t reorder;
   uint32_t dpb;
   order_limits(dec, p, &reorder, &dpb);
+  // The buffer of the sequence in force bounds the references that pictures
+  // in flight may hold besides it.
+  dec->dpbFrames = dpb;
   for (;;) {
     uint32_t waiting;
     uint32_t stored;
