@@ -144,7 +144,8 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
       "references of another size (left out)");
   say(d.fieldsRepeated, "field", "fields", "sent again (left out)");
   say(d.picturesLost, "picture", "pictures",
-      "lost (a gap in the order of the pictures output, or the IDR picture of a stream joined on)");
+      "lost (reference pictures of a frame_num gap before an I picture, or the IDR picture of a stream joined "
+      "on)");
   say(d.fieldsAlone, "field", "fields", "output without the other field of their frame (its lines grey)");
   say(d.slicesRepaired, "slice", "slices",
       "with a damaged header put right (an IDR slice's type, reference flag, frame_num or order count)");

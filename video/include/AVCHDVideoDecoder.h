@@ -333,11 +333,13 @@ struct VideoDamage {
   uint32_t picturesOtherSize;
   // Fields the stream sent again, left out.
   uint32_t fieldsRepeated;
-  // Pictures missing from the output order: where the order counts of the
-  // pictures output step evenly, a step of two or more of them is a picture
-  // (or more) the stream lost, also one that no other picture refers to;
-  // and the IDR picture of a stream joined on that starts at an I picture
-  // without a recovery point.
+  // Pictures lost where the stream itself shows the loss: the reference
+  // pictures missing where frame_num skips values before an I picture (the
+  // decoder takes only sequences that allow no gaps; such a gap before a P
+  // or B picture counts in picturesMissingReferences), and the IDR picture
+  // of a stream joined on that starts at an I picture without a recovery
+  // point. A loss that leaves no such trace (a non-reference picture) is
+  // not counted: order counts that step unevenly are legal.
   uint32_t picturesLost;
   // Fields output without the other field of their frame (a field lost, or
   // the stream cut after a first field): the other field's lines are grey.

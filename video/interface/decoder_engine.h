@@ -195,9 +195,6 @@ struct StreamJoin {
 // it or those after it) or at a recovery point (predicted from what there
 // is, as such a start is meant to be).
 enum : uint8_t { kStreamStartNone = 0, kStreamStartIntra = 1, kStreamStartRecovery = 2 };
-// Steps at the start of the output order kept to be counted again once a
-// smaller step shows what a picture's step is (a picture lost early).
-constexpr uint32_t kOrderEarlySteps = 8;
 
 struct VideoDecoder {
   DecodeTask* taskPool;
@@ -305,17 +302,6 @@ struct VideoDecoder {
   // The pictures' damage counted for AVCHDVideoDecoderGetDamageLib, under
   // the instance lock (its slicesDropped and suspect are the fields above).
   VideoDamage damage;
-  // The order of the pictures released for output since the last IDR
-  // picture, memory_management_control_operation 5 or stream start: the
-  // last key released and the smallest step between two of them so far (0:
-  // none yet), for picturesLost (see note_output_order).
-  int32_t orderLastKey;
-  int32_t orderStep;
-  int32_t orderLastTicks;  // fields the last one is shown for (keys from picture timing)
-  uint8_t orderKnown;
-  uint8_t orderTimed;      // the keys come from picture timing
-  int32_t orderEarly[kOrderEarlySteps];  // the first steps of the order
-  uint32_t orderEarlyCount;
   StreamJoin join;  // under the instance lock
 };
 

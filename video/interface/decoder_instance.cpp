@@ -152,12 +152,6 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->declaredRefusal = 0;
   dec->slicesDropped = 0;
   dec->damage = VideoDamage{};
-  dec->orderLastKey = 0;
-  dec->orderStep = 0;
-  dec->orderLastTicks = 2;
-  dec->orderKnown = 0;
-  dec->orderTimed = 0;
-  dec->orderEarlyCount = 0;
   dec->sentFieldCount = 0;
   dec->refFrameNumKnown = 0;
   ds->recoveryPoint = 0;

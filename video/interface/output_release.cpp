@@ -56,45 +56,6 @@ void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored)
   }
 }
 
-// Counts the pictures missing where the keys of the pictures output step
-// evenly since the last start of their order (IDR picture,
-// memory_management_control_operation 5, stream start): a step of two or
-// more of the smallest one seen is one picture or more that the stream
-// lost, found even when no picture refers to it. Keys from picture timing
-// step by what each picture is shown for (frame doubling and tripling).
-void note_output_order(VideoDecoder* dec, const DecodedPicture* p, const DecodedPicture* other, int32_t key) {
-  const uint8_t timed = (p->hasPicTiming || (other && other->hasPicTiming)) ? 1 : 0;
-  const int32_t lastTicks = dec->orderLastTicks;
-  dec->orderLastTicks = timed ? p->outputTicks : 2;
-  if (p->startsOrder || (other && other->startsOrder) || !dec->orderKnown || timed != dec->orderTimed) {
-    dec->orderKnown = 1;
-    dec->orderTimed = timed;
-    dec->orderStep = 0;
-    dec->orderEarlyCount = 0;
-    dec->orderLastKey = key;
-    return;
-  }
-  int64_t step = static_cast<int64_t>(key) - dec->orderLastKey;
-  dec->orderLastKey = key;
-  if (step <= 0) return;
-  // A picture shown for more than a frame's two fields moves the next one
-  // on by as many frames more.
-  if (dec->orderStep > 0 && lastTicks > 2) step -= static_cast<int64_t>(dec->orderStep) * (lastTicks / 2 - 1);
-  if (step <= 0) return;
-  // Pictures missing in a step of `k` where the smallest step is `m`.
-  const auto missing = [](int64_t k, int64_t m) -> int64_t { return m > 0 && k >= 2 * m ? k / m - 1 : 0; };
-  if (dec->orderStep == 0 || step < dec->orderStep) {
-    // A smaller step than any before: the first steps, those the smallest
-    // one was not yet known for, are counted again against it.
-    for (uint32_t i = 0; i < dec->orderEarlyCount; ++i)
-      dec->damage.picturesLost +=
-          static_cast<uint32_t>(missing(dec->orderEarly[i], step) - missing(dec->orderEarly[i], dec->orderStep));
-    dec->orderStep = static_cast<int32_t>(step);
-  }
-  dec->damage.picturesLost += static_cast<uint32_t>(missing(step, dec->orderStep));
-  if (dec->orderEarlyCount < kOrderEarlySteps) dec->orderEarly[dec->orderEarlyCount++] = static_cast<int32_t>(step);
-}
-
 }  // namespace
 
 // Releases for output the waiting picture that comes first in output order
@@ -125,7 +86,6 @@ bool release_first(VideoDecoder* dec) {
   }
   if (!dec->releaseFloorSet || key > dec->releaseFloor) dec->releaseFloor = key;
   dec->releaseFloorSet = 1;
-  note_output_order(dec, first, other, key);
   const uint32_t cap = ds->pictureCount;
   dec->releaseQueue[(dec->releaseHead + dec->releaseCount) % cap] = first;
   ++dec->releaseCount;
