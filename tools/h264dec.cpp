@@ -52,9 +52,10 @@ constexpr const char* kHelp =
     "A transport stream is refused: mtsimport imports a recording of 192-byte\n"
     "packets (.MTS, .m2ts); from one of 188-byte packets demultiplex the video.\n"
     "Streams the decoder refuses (long-term references, frame-number gaps, slice\n"
-    "groups, more than 8 bits, 4:2:2 and 4:4:4) end with the reason, after every\n"
-    "picture decoded before the refusal on standard output (a file is left as\n"
-    "it was, as after any failure); --md5 then prints no checksum.\n"
+    "groups, more than 8 bits, 4:2:2 and 4:4:4, lossless coding) end with the\n"
+    "reason, after every picture decoded before the refusal on standard output\n"
+    "(a file is left as it was, as after any failure); --md5 then prints no\n"
+    "checksum.\n"
     "\n"
     TOOLS_HELP_ENVIRONMENT
     "\n"
@@ -144,7 +145,8 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
       "references of another size (left out)");
   say(d.fieldsRepeated, "field", "fields", "sent again (left out)");
   say(d.picturesLost, "picture", "pictures",
-      "lost (a gap in the order of the pictures output, or the IDR picture of a stream joined on)");
+      "lost (reference pictures of a frame_num gap before an I picture, or the IDR picture of a stream joined "
+      "on)");
   say(d.fieldsAlone, "field", "fields", "output without the other field of their frame (its lines grey)");
   say(d.slicesRepaired, "slice", "slices",
       "with a damaged header put right (an IDR slice's type, reference flag, frame_num or order count)");

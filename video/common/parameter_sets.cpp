@@ -158,8 +158,10 @@ bool is_high_profile(uint8_t profile) {
 }  // namespace
 
 // What the decoding pipeline supports: 4:2:0 or monochrome 8-bit video
-// without gaps in frame_num, cropped on the right and bottom only. The
-// refusal code of a set outside that, or kVideoRefusalNone.
+// without gaps in frame_num, cropped on the right and bottom only, and
+// without lossless macroblocks (with qpprime_y_zero_transform_bypass_flag
+// those of quantiser 0 bypass the transform, which the pipeline does not).
+// The refusal code of a set outside that, or kVideoRefusalNone.
 uint32_t sps_refusal(const SequenceParameterSetFields& f) {
   if (f.chroma_format_idc > 1) return kVideoRefusalChromaFormat | uint32_t{f.chroma_format_idc} << 8;
   if (f.bit_depth_luma_minus8 != 0 || f.bit_depth_chroma_minus8 != 0) {
@@ -167,6 +169,7 @@ uint32_t sps_refusal(const SequenceParameterSetFields& f) {
                                                                                     : f.bit_depth_chroma_minus8);
     return kVideoRefusalBitDepth | (bits < 255 ? bits : 255) << 8;
   }
+  if (f.qpprime_y_zero_transform_bypass_flag) return kVideoRefusalTransformBypass;
   if (f.gaps_in_frame_num_value_allowed_flag) return kVideoRefusalFrameNumGaps;
   if (f.frame_crop_left_offset != 0 || f.frame_crop_top_offset != 0) return kVideoRefusalCropping;
   return kVideoRefusalNone;

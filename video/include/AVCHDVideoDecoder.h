@@ -270,6 +270,7 @@ enum : uint32_t {
   kVideoRefusalActiveReferences = 11,   // more than 32 active references
   kVideoRefusalNoOutputOfPriorPics = 12,  // no_output_of_prior_pics_flag with pictures waiting for output
   kVideoRefusalParameterSet = 13,       // parameter-set values out of the decoder's range
+  kVideoRefusalTransformBypass = 14,    // qpprime_y_zero_transform_bypass_flag (lossless macroblocks)
 };
 
 struct VideoRefusal {
@@ -332,11 +333,13 @@ struct VideoDamage {
   uint32_t picturesOtherSize;
   // Fields the stream sent again, left out.
   uint32_t fieldsRepeated;
-  // Pictures missing from the output order: where the order counts of the
-  // pictures output step evenly, a step of two or more of them is a picture
-  // (or more) the stream lost, also one that no other picture refers to;
-  // and the IDR picture of a stream joined on that starts at an I picture
-  // without a recovery point.
+  // Pictures lost where the stream itself shows the loss: the reference
+  // pictures missing where frame_num skips values before an I picture (the
+  // decoder takes only sequences that allow no gaps; such a gap before a P
+  // or B picture counts in picturesMissingReferences), and the IDR picture
+  // of a stream joined on that starts at an I picture without a recovery
+  // point. A loss that leaves no such trace (a non-reference picture) is
+  // not counted: order counts that step unevenly are legal.
   uint32_t picturesLost;
   // Fields output without the other field of their frame (a field lost, or
   // the stream cut after a first field): the other field's lines are grey.

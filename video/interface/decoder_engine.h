@@ -195,9 +195,6 @@ struct StreamJoin {
 // it or those after it) or at a recovery point (predicted from what there
 // is, as such a start is meant to be).
 enum : uint8_t { kStreamStartNone = 0, kStreamStartIntra = 1, kStreamStartRecovery = 2 };
-// Steps at the start of the output order kept to be counted again once a
-// smaller step shows what a picture's step is (a picture lost early).
-constexpr uint32_t kOrderEarlySteps = 8;
 
 struct VideoDecoder {
   DecodeTask* taskPool;
@@ -253,7 +250,11 @@ struct VideoDecoder {
   uint8_t errorPending;        // an error was posted after the last call returned
   const char* refusalReason;   // why the stream was refused (error 6) in words, or null
   VideoRefusal refusal;        // the same as a reason code (and operation)
-  uint32_t dpbFrames;          // frames of the decoded picture buffer the pools were sized for
+  // Frames of the decoded picture buffer of the sequence in force (at open
+  // that of the level asked for): references held beyond it count as
+  // pictures in flight. The pools hold the largest buffer any sequence may
+  // ask for (kMaxDpbFrames), since a later IDR picture may activate one.
+  uint32_t dpbFrames;
   uint8_t refusedDrain;        // a refusal ended the input: earlier pictures go out, then the error
   uint8_t finishScan;          // a picture may wait for a worker to finish it
   // Pictures released for output, in the order they are to be written (a
@@ -301,17 +302,6 @@ struct VideoDecoder {
   // The pictures' damage counted for AVCHDVideoDecoderGetDamageLib, under
   // the instance lock (its slicesDropped and suspect are the fields above).
   VideoDamage damage;
-  // The order of the pictures released for output since the last IDR
-  // picture, memory_management_control_operation 5 or stream start: the
-  // last key released and the smallest step between two of them so far (0:
-  // none yet), for picturesLost (see note_output_order).
-  int32_t orderLastKey;
-  int32_t orderStep;
-  int32_t orderLastTicks;  // fields the last one is shown for (keys from picture timing)
-  uint8_t orderKnown;
-  uint8_t orderTimed;      // the keys come from picture timing
-  int32_t orderEarly[kOrderEarlySteps];  // the first steps of the order
-  uint32_t orderEarlyCount;
   StreamJoin join;  // under the instance lock
 };
 
@@ -368,7 +358,8 @@ bool pool_has_room(const DecoderState* ds);
 // that a worker that could parse ahead finishes pictures first.
 bool flight_has_room(const DecoderState* ds);
 // Frames the decoded picture buffer of a level holds at a picture size (1 to
-// 16).
+// kMaxDpbFrames).
+constexpr uint32_t kMaxDpbFrames = 16;
 uint32_t max_dpb_frames(uint8_t level, uint32_t frameMbs);
 int32_t RemoveCurrentAccessUnit(DecoderState* ds);
 // A reference picture set up gets its co-located motion array (false: no

@@ -152,12 +152,6 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->declaredRefusal = 0;
   dec->slicesDropped = 0;
   dec->damage = VideoDamage{};
-  dec->orderLastKey = 0;
-  dec->orderStep = 0;
-  dec->orderLastTicks = 2;
-  dec->orderKnown = 0;
-  dec->orderTimed = 0;
-  dec->orderEarlyCount = 0;
   dec->sentFieldCount = 0;
   dec->refFrameNumKnown = 0;
   ds->recoveryPoint = 0;
@@ -261,11 +255,13 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
   ds->decodeOrderOutput = (params->flags & kOpenDecodeOrder) ? 1 : 0;
   ds->openAccessUnit = SetAvailableAccessUnit;
 
-  // Pools: as many pictures as the largest buffer of the level holds (fields
-  // counted apart), plus what the workers may hold at once.
+  // Pools: as many pictures as the largest buffer any sequence may ask for
+  // holds (fields counted apart; a stream joined on may ask for more than
+  // the level opened for), plus what the workers may hold at once. A
+  // stream touches only the records it needs.
   const uint32_t mbs = (width / 16) * (height / 16);
-  const uint32_t dpbFrames = max_dpb_frames(params->level, mbs);
-  dec->dpbFrames = dpbFrames;
+  const uint32_t dpbFrames = kMaxDpbFrames;
+  dec->dpbFrames = max_dpb_frames(params->level, mbs);
   // Every task may hold a picture waiting for output or being decoded (two
   // records for a field pair), besides a full buffer of references.
   const uint32_t held = 2 * (dpbFrames + dec->taskCount) + 4;
@@ -328,8 +324,8 @@ bool build_pools(VideoDecoder* dec, const VideoDecoderParams* params, uint32_t n
 }  // namespace
 
 uint32_t max_dpb_frames(uint8_t level, uint32_t frameMbs) {
-  uint32_t frames = frameMbs ? max_dpb_mbs(level) / frameMbs : 16;
-  if (frames > 16) frames = 16;
+  uint32_t frames = frameMbs ? max_dpb_mbs(level) / frameMbs : kMaxDpbFrames;
+  if (frames > kMaxDpbFrames) frames = kMaxDpbFrames;
   return frames < 1 ? 1 : frames;
 }
 
@@ -359,6 +355,7 @@ void refusal_words(VideoRefusal* r) {
       "more than 32 active references",
       "no_output_of_prior_pics_flag with pictures waiting",
       "parameter set values out of the decoder's range",
+      "lossless coding (transform bypass)",
   };
   const uint32_t reason = r->reason < sizeof(kWords) / sizeof(kWords[0]) ? r->reason : kVideoRefusalParameterSet;
   if (reason == kVideoRefusalChromaFormat && (r->operation == 2 || r->operation == 3))
@@ -378,7 +375,7 @@ int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
     operation = reason >> 8;
     reason &= 0xFF;
   }
-  if (reason > kVideoRefusalParameterSet || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
+  if (reason > kVideoRefusalTransformBypass || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
   dec->refusal.reason = reason;
   const bool detailed = reason == kVideoRefusalMemoryManagement || reason == kVideoRefusalChromaFormat ||
                         reason == kVideoRefusalBitDepth;
@@ -482,9 +479,8 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   // A finished picture keeps its task until it is output, so the tasks must
   // cover a full decoded picture buffer waiting for output besides the ones
   // that parse and decode.
-  const uint32_t dpbFrames = max_dpb_frames(params->level, (params->codedWidth / 16u) * (params->codedHeight / 16u));
   dec->taskCount = 2 * n > 12 ? 2 * n : 12;
-  if (dec->taskCount < dpbFrames + n + 4) dec->taskCount = dpbFrames + n + 4;
+  if (dec->taskCount < kMaxDpbFrames + n + 4) dec->taskCount = kMaxDpbFrames + n + 4;
   if (!build_pools(dec, params, n)) {
     free_everything(dec);
     return nullptr;

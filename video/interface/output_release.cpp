@@ -10,18 +10,20 @@ DecodedPicture* partner_of(DecodedPicture* p) { return p->structure == kFrame ? 
 
 // Frames a picture's stream may reorder (pictures later in decode order that
 // come earlier in output order) and frames its decoded picture buffer holds,
-// never more than the pools were sized for. Without the stream's own figure
-// the reorder depth is the whole buffer, except where output order is decode
-// order.
+// as the sequence parameter set the picture uses asks (each IDR picture may
+// activate another: a stream joined on may ask for a larger buffer than the
+// one before it), never more than the pools hold. Without the stream's own
+// figure the reorder depth is the whole buffer, except where output order is
+// decode order.
 void order_limits(const VideoDecoder* dec, const DecodedPicture* p, uint32_t* reorder, uint32_t* dpb) {
   const SequenceParameterSet* sps = p->sps;
   uint32_t frames = dec->dpbFrames;
   uint32_t depth = frames;
   if (sps) {
-    uint32_t own = max_dpb_frames(sps->level_idc, sps->PicWidthInMbs * sps->FrameHeightInMbs);
-    if (sps->bitstream_restriction_flag && sps->max_dec_frame_buffering != 0) own = sps->max_dec_frame_buffering;
-    if (own < sps->num_ref_frames) own = sps->num_ref_frames;
-    if (own < frames) frames = own;
+    frames = max_dpb_frames(sps->level_idc, sps->PicWidthInMbs * sps->FrameHeightInMbs);
+    if (sps->bitstream_restriction_flag && sps->max_dec_frame_buffering != 0) frames = sps->max_dec_frame_buffering;
+    if (frames < sps->num_ref_frames) frames = sps->num_ref_frames;
+    if (frames > kMaxDpbFrames) frames = kMaxDpbFrames;
     depth = frames;
     if (sps->bitstream_restriction_flag)
       depth = sps->num_reorder_frames < frames ? sps->num_reorder_frames : frames;
@@ -54,45 +56,6 @@ void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored)
   }
 }
 
-// Counts the pictures missing where the keys of the pictures output step
-// evenly since the last start of their order (IDR picture,
-// memory_management_control_operation 5, stream start): a step of two or
-// more of the smallest one seen is one picture or more that the stream
-// lost, found even when no picture refers to it. Keys from picture timing
-// step by what each picture is shown for (frame doubling and tripling).
-void note_output_order(VideoDecoder* dec, const DecodedPicture* p, const DecodedPicture* other, int32_t key) {
-  const uint8_t timed = (p->hasPicTiming || (other && other->hasPicTiming)) ? 1 : 0;
-  const int32_t lastTicks = dec->orderLastTicks;
-  dec->orderLastTicks = timed ? p->outputTicks : 2;
-  if (p->startsOrder || (other && other->startsOrder) || !dec->orderKnown || timed != dec->orderTimed) {
-    dec->orderKnown = 1;
-    dec->orderTimed = timed;
-    dec->orderStep = 0;
-    dec->orderEarlyCount = 0;
-    dec->orderLastKey = key;
-    return;
-  }
-  int64_t step = static_cast<int64_t>(key) - dec->orderLastKey;
-  dec->orderLastKey = key;
-  if (step <= 0) return;
-  // A picture shown for more than a frame's two fields moves the next one
-  // on by as many frames more.
-  if (dec->orderStep > 0 && lastTicks > 2) step -= static_cast<int64_t>(dec->orderStep) * (lastTicks / 2 - 1);
-  if (step <= 0) return;
-  // Pictures missing in a step of `k` where the smallest step is `m`.
-  const auto missing = [](int64_t k, int64_t m) -> int64_t { return m > 0 && k >= 2 * m ? k / m - 1 : 0; };
-  if (dec->orderStep == 0 || step < dec->orderStep) {
-    // A smaller step than any before: the first steps, those the smallest
-    // one was not yet known for, are counted again against it.
-    for (uint32_t i = 0; i < dec->orderEarlyCount; ++i)
-      dec->damage.picturesLost +=
-          static_cast<uint32_t>(missing(dec->orderEarly[i], step) - missing(dec->orderEarly[i], dec->orderStep));
-    dec->orderStep = static_cast<int32_t>(step);
-  }
-  dec->damage.picturesLost += static_cast<uint32_t>(missing(step, dec->orderStep));
-  if (dec->orderEarlyCount < kOrderEarlySteps) dec->orderEarly[dec->orderEarlyCount++] = static_cast<int32_t>(step);
-}
-
 }  // namespace
 
 // Releases for output the waiting picture that comes first in output order
@@ -123,7 +86,6 @@ bool release_first(VideoDecoder* dec) {
   }
   if (!dec->releaseFloorSet || key > dec->releaseFloor) dec->releaseFloor = key;
   dec->releaseFloorSet = 1;
-  note_output_order(dec, first, other, key);
   const uint32_t cap = ds->pictureCount;
   dec->releaseQueue[(dec->releaseHead + dec->releaseCount) % cap] = first;
   ++dec->releaseCount;
@@ -256,6 +218,9 @@ void release_for_output(VideoDecoder* dec, DecodedPicture* p) {
   uint32_t reorder;
   uint32_t dpb;
   order_limits(dec, p, &reorder, &dpb);
+  // The buffer of the sequence in force bounds the references that pictures
+  // in flight may hold besides it.
+  dec->dpbFrames = dpb;
   for (;;) {
     uint32_t waiting;
     uint32_t stored;

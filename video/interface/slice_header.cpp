@@ -421,6 +421,9 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
     dec->join.awaitingStart = 0;
     dec->poc.pendingValid = 0;
     std::memset(&dec->poc.prev, 0, sizeof(dec->poc.prev));
+    // Its frame_num follows on from no picture of the stream before it.
+    dec->prevRefFrameNumKnown = 0;
+    dec->referenceLost = 0;
   }
   dec->join.activeSps = sps;
   dec->join.activePps = s->pps;

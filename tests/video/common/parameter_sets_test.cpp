@@ -21,6 +21,7 @@ struct SpsOptions {
   uint32_t id = 0;
   uint32_t chromaFormat = 1;
   uint32_t bitDepthMinus8 = 0;  // luma and chroma
+  bool transformBypass = false;  // qpprime_y_zero_transform_bypass_flag
   uint32_t widthMbs = 22;
   uint32_t heightMapUnits = 18;
   bool frameMbsOnly = true;
@@ -47,7 +48,7 @@ std::vector<uint8_t> sps_rbsp(const SpsOptions& o) {
     if (o.chromaFormat == 3) w.bit(0);  // separate_colour_plane_flag
     w.ue(o.bitDepthMinus8);
     w.ue(o.bitDepthMinus8);
-    w.bit(0);
+    w.bit(o.transformBypass);
     w.bit(o.scaling ? 1 : 0);
     if (o.scaling) o.scaling(w);
   }
@@ -333,6 +334,7 @@ TEST(ParameterSets, UnsupportedStreamsAreRefused) {
       {"4:2:2", [](SpsOptions& o) { o.chromaFormat = 2; }, true},
       {"top cropping", [](SpsOptions& o) { o.cropTop = 2; }, true},
       {"gaps in frame_num", [](SpsOptions& o) { o.gaps = true; }, true},
+      {"lossless (transform bypass)", [](SpsOptions& o) { o.transformBypass = true; }, true},
       {"poc cycle above 255", [](SpsOptions& o) { o.pocType = 1, o.pocCycle = 256; }, false},
       {"poc type 3", [](SpsOptions& o) { o.pocType = 3; }, false},
       {"log2_max_frame_num above 16", [](SpsOptions& o) { o.log2FrameNumMinus4 = 13; }, false},

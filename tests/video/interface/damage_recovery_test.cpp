@@ -266,12 +266,23 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   EXPECT_EQ(expected.md5s, run.md5s);
 }
 
+// Whether `part` is `whole` with some entries left out, in the same order.
+bool in_order_within(const std::vector<std::string>& part, const std::vector<std::string>& whole) {
+  size_t at = 0;
+  for (const std::string& md5 : part) {
+    while (at < whole.size() && whole[at] != md5) ++at;
+    if (at++ == whole.size()) return false;
+  }
+  return true;
+}
+
 // A picture or field lost is reported as what it costs the pictures output:
 // a lost reference leaves later pictures without a picture they refer to, a
-// lost non-reference picture leaves a gap in the order of the pictures
-// output, a lost non-reference field leaves its frame's other field alone,
-// and a reference picture lost before an I picture leaves a frame_num gap
-// that no picture names.
+// lost non-reference field leaves its frame's other field alone, and a
+// reference picture lost before an I picture leaves a frame_num gap that no
+// picture names. A lost non-reference frame leaves no trace a legal stream
+// could not leave too (the order counts of the pictures may step unevenly):
+// the stream is undamaged, its other pictures those of the intact stream.
 TEST(DamageRecovery, LostReferencePictureIsReported) {
   AVCHD_REQUIRE_TESTDATA(camera, "avchd/camera_1080i50_paff.264");
   AVCHD_REQUIRE_TESTDATA(frames, "h264-features/11_multiref8.264");
@@ -301,16 +312,24 @@ TEST(DamageRecovery, LostReferencePictureIsReported) {
       {"11_multiref8 without its 5th picture", without_slice(testsupport::read_file(frames), 4, true),
        &VideoDamage::picturesMissingReferences},
       {"01_cavlc_main without a non-reference picture", without_slice(testsupport::read_file(bframes), 3, false),
-       &VideoDamage::picturesLost},
+       nullptr},
       {"01_cavlc_main without its first non-reference picture", without_slice(testsupport::read_file(bframes), 0, false),
-       &VideoDamage::picturesLost},
+       nullptr},
       {"camera without a non-reference field", without_slice(cameraStream, 2, false), &VideoDamage::fieldsAlone},
       {"NLMQ1_J_C (I pictures) without its 3rd picture", without_slice(testsupport::read_file(intra), 2, true),
        &VideoDamage::picturesLost}};
+  const std::vector<std::string> intact =
+      framemd5_column(testsupport::read_text(testsupport::testdata_file("h264-features/01_cavlc_main.framemd5")));
   for (const Case& c : cases) {
     const DecodeRun run = decode_everywhere(c.name, c.stream);
     EXPECT_TRUE(run.finished) << c.name;
-    EXPECT_GT(run.damage.*c.counter, 0u) << c.name << ": " << damage_words(run.damage);
+    if (c.counter) {
+      EXPECT_GT(run.damage.*c.counter, 0u) << c.name << ": " << damage_words(run.damage);
+      continue;
+    }
+    EXPECT_EQ("", damage_words(run.damage)) << c.name;
+    EXPECT_EQ(intact.size() - 1, run.md5s.size()) << c.name;
+    EXPECT_TRUE(in_order_within(run.md5s, intact)) << c.name;
   }
 }
 
@@ -719,6 +738,73 @@ TEST(DamageRecovery, PicturesBeforeTheFirstStartAreCounted) {
   ASSERT_EQ(50u, all.size());
   EXPECT_EQ(std::vector<std::string>(all.begin() + 12, all.end()), run.md5s);
   EXPECT_EQ(11u, damage.picturesBeforeStart);
+}
+
+// Order counts that step unevenly are legal: an encoder that writes them
+// from capture times steps by 2, 4, 2, 4 ..., and a stream without its
+// non-reference pictures (every reference kept, so no frame_num gap) steps
+// by what was left out. Neither is a picture lost.
+TEST(DamageRecovery, UnevenOrderCountStepsAreNoLoss) {
+  StreamShape shape;
+  shape.pocType = 0;
+  std::vector<SliceShape> pictures;
+  for (uint32_t n = 0; n < 12; ++n) {
+    SliceShape p;
+    p.idr = n == 0;
+    p.sliceType = n == 0 ? 7 : 5;
+    p.frameNum = n;
+    p.pocLsb = (3 * n - n % 2) % 64;  // 0, 2, 6, 8, 12, ...
+    pictures.push_back(p);
+  }
+  VideoDamage damage{};
+  DecodeRun run = decode_counting("P pictures with order counts stepping 2, 4, 2, 4", stream_of(shape, pictures), &damage);
+  EXPECT_EQ(12u, run.md5s.size());
+  EXPECT_EQ(0u, damage.picturesLost) << damage_words(damage);
+
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/01_cavlc_main.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<size_t> u = unit_starts(s);
+  std::vector<uint8_t> references;
+  for (size_t i = 0; i < u.size(); ++i) {
+    const uint8_t head = s[header_at(s, u[i])];
+    if (((head & 31) == 1 || (head & 31) == 5) && head >> 5 == 0) continue;
+    references.insert(references.end(), s.begin() + static_cast<std::ptrdiff_t>(u[i]),
+                      i + 1 < u.size() ? s.begin() + static_cast<std::ptrdiff_t>(u[i + 1]) : s.end());
+  }
+  run = decode_counting("01_cavlc_main without its non-reference pictures", references, &damage);
+  const std::vector<std::string> intact = reference_md5s(testsupport::testdata_file("h264-features/01_cavlc_main.framemd5"));
+  EXPECT_EQ(34u, run.md5s.size());
+  EXPECT_TRUE(in_order_within(run.md5s, intact));
+  EXPECT_EQ("", damage_words(damage));
+}
+
+// A stream joined on whose sequence parameter set asks for a larger buffer
+// (a higher level, more reference frames) than the stream before it: its
+// IDR picture activates that buffer, and its pictures come out in their
+// order, as the stream alone gives them.
+TEST(DamageRecovery, StreamJoinedOnWithALargerBufferKeepsItsOrder) {
+  AVCHD_REQUIRE_TESTDATA(first, "h264-features/07_weightp.264");        // level 1.3, 3 reference frames
+  AVCHD_REQUIRE_TESTDATA(second, "h264-features/11_multiref8.264");     // level 2.1, 8 reference frames
+  std::vector<std::string> expected = reference_md5s(testsupport::testdata_file("h264-features/07_weightp.framemd5"));
+  for (const std::string& md5 : reference_md5s(testsupport::testdata_file("h264-features/11_multiref8.framemd5")))
+    expected.push_back(md5);
+  VideoDamage damage{};
+  const DecodeRun run =
+      decode_counting("11_multiref8 after 07_weightp", joined("h264-features/07_weightp.264", testsupport::read_file(second)), &damage);
+  EXPECT_EQ(expected, run.md5s);
+  EXPECT_EQ("", damage_words(damage));
+}
+
+// A stream joined on that starts at an I picture begins its own frame_num
+// history: the frame_num of the stream before it shows no gap in it, and no
+// count wraps (65534 pictures lost, said for a field stream joined on).
+TEST(DamageRecovery, StreamJoinedOnBeginsItsOwnFrameNumHistory) {
+  AVCHD_REQUIRE_TESTDATA(first, "h264-conformance/CVFI1_SVA_C.264");
+  AVCHD_REQUIRE_TESTDATA(second, "h264-conformance/CABREF3_Sand_D.264");
+  VideoDamage damage{};
+  decode_counting("CABREF3_Sand_D after CVFI1_SVA_C", joined("h264-conformance/CVFI1_SVA_C.264", testsupport::read_file(second)),
+                  &damage);
+  EXPECT_LE(damage.picturesLost, 1u) << damage_words(damage);  // at most the IDR picture of a stream joined on
 }
 
 }  // namespace

@@ -424,8 +424,9 @@ TEST(EngineFaults, SliceQpOutOfRangeIsADamagedSlice) {
 }
 
 // A refusal names the syntax through the public call, as a code and in
-// words; a stream that allows frame_num gaps opens and is refused with error 6
-// (its sequence parameter set is complete, only not decoded).
+// words; a stream that allows frame_num gaps, or a lossless one (its
+// macroblocks of quantiser 0 bypass the transform), opens and is refused
+// with error 6 (its sequence parameter set is complete, only not decoded).
 TEST(EngineFaults, RefusalNamesTheSyntax) {
   using namespace enginetest;
   StreamShape shape;
@@ -449,6 +450,8 @@ TEST(EngineFaults, RefusalNamesTheSyntax) {
       {"long-term reference", stream_of(shape, {longTerm}), kVideoRefusalLongTermReference, "long-term"},
       {"33 active references", stream_of(shape, {idr, manyRefs, manyRefs}), kVideoRefusalActiveReferences,
        "32 active"},
+      {"lossless 4:2:0", testsupport::read_file(testsupport::local_data_file("formats/yuv420_lossless.264")),
+       kVideoRefusalTransformBypass, "lossless"},
   };
   for (const Case& c : cases) {
     VideoDecoderParams p{};
