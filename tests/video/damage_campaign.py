@@ -1054,7 +1054,8 @@ NONREF_SETS = [
     '--bframes 3 --direct temporal --b-pyramid none', '--open-gop --keyint 12 --bframes 2 --b-pyramid none',
     '--bframes 2 --keyint 8 --ref 1 --b-pyramid none',
 ]
-# P-only streams whose order counts are written again with uneven steps.
+# P-only streams whose order counts are written again with uneven steps
+# (and with even ones in fewer bits, with frame_num in fewer bits too).
 STEP_SETS = ['--ref 1', '--ref 4 --no-cabac', '--ref 3 --keyint 10', '--ref 2 --keyint 7 --no-cabac --slices 2']
 STEPS = [(2, 4), (4, 2), (2, 4, 6, 2)]
 
@@ -1167,12 +1168,13 @@ def with_trailing_bits(bits):
     return bits + '0' * (-len(bits) % 8)
 
 
-def uneven_order_counts(b, steps):
+def uneven_order_counts(b, steps, lsb_bits=8, frame_num_bits=None):
     """A P-only stream of x264 (pic_order_cnt_type 2, no weighted prediction,
     frames) with order counts written in every slice: its SPS given
-    pic_order_cnt_type 0 and 8 bits of pic_order_cnt_lsb, each picture's
+    pic_order_cnt_type 0 and lsb_bits of pic_order_cnt_lsb, each picture's
     count after the one before by the next of steps (0 at an IDR picture).
-    Output order stays decoding order."""
+    Output order stays decoding order. With frame_num_bits, frame_num is
+    written in that many bits, so that it wraps sooner."""
     out, spss, ppss = [], {}, {}
     poc, k, last = 0, 0, None
     for u in units(b):
@@ -1180,12 +1182,14 @@ def uneven_order_counts(b, steps):
         start, payload = b[u[0]:h + 1], b[h + 1:u[1]]
         if u[2] == 7:
             r = Bits(to_rbsp(payload))
-            sps_id, frame_num_bits = sps_head(r)
+            sps_id, old_bits = sps_head(r)
             at = r.pos
             if r.ue() != 2:
                 raise ValueError('not pic_order_cnt_type 2')
-            spss[sps_id] = frame_num_bits
-            out.append(rbsp_to_unit(start, with_trailing_bits(r.s[:at] + ue_bits(0) + ue_bits(4) + r.s[r.pos:])))
+            spss[sps_id] = old_bits
+            bits = frame_num_bits or old_bits
+            head = r.s[:at - len(ue_bits(old_bits - 4))] + ue_bits(bits - 4) + ue_bits(0) + ue_bits(lsb_bits - 4)
+            out.append(rbsp_to_unit(start, with_trailing_bits(head + r.s[r.pos:])))
             continue
         if u[2] == 8:
             pps_id, fields = read_pps(payload)
@@ -1201,11 +1205,13 @@ def uneven_order_counts(b, steps):
         r.ue()
         kind = r.ue() % 5
         pps = ppss[r.ue()]
-        frame_num = r.u(spss[pps['sps']])
+        old_bits = spss[pps['sps']]
+        frame_num_at = r.pos
+        frame_num = r.u(old_bits)
         if u[2] == 5:
             r.ue()
         if (frame_num, u[2]) != last:  # a new picture: its count
-            poc = 0 if u[2] == 5 else (poc + steps[k % len(steps)]) % 256
+            poc = 0 if u[2] == 5 else (poc + steps[k % len(steps)]) % (1 << lsb_bits)
             k = 0 if u[2] == 5 else k + 1
             last = (frame_num, u[2])
         at = r.pos
@@ -1238,7 +1244,9 @@ def uneven_order_counts(b, steps):
         if pps['deblocking'] and r.ue() != 1:
             r.se()
             r.se()
-        head = r.s[:at] + format(poc, '08b') + r.s[at:r.pos]
+        bits = frame_num_bits or old_bits
+        head = r.s[:frame_num_at] + format(frame_num % (1 << bits), f'0{bits}b') + \
+            r.s[frame_num_at + old_bits:at] + format(poc, f'0{lsb_bits}b') + r.s[at:r.pos]
         if pps['cabac']:  # the slice data starts on a byte, after alignment bits of 1
             bits = head + '1' * (-len(head) % 8) + r.s[(r.pos + 7) // 8 * 8:]
         else:
@@ -1294,9 +1302,12 @@ def legal_streams(args, kind):
         for k, options in enumerate(STEP_SETS[::2] if args.quick else STEP_SETS):
             data = x264_stream(work, options + ' --bframes 0 --weightp 0', '352x288' if k % 2 else '176x144', 40,
                                'mandelbrot' if k % 2 else 'testsrc')
+            name = options.replace(' ', '').replace('--', '_')
             for steps in STEPS[:1] if args.quick else STEPS:
-                yield f'{k}_' + '.'.join(map(str, steps)) + '_' + options.replace(' ', '').replace('--', '_'), \
-                    uneven_order_counts(data, steps)
+                yield f'{k}_' + '.'.join(map(str, steps)) + '_' + name, uneven_order_counts(data, steps)
+            # Even steps, but frame_num and the order count both wrap every
+            # 16 frames: each frame has the identity of the one 16 before.
+            yield f'{k}_wrap16_{name}', uneven_order_counts(data, (2,), 5, 4)
     elif kind == 'nonref_dropped':
         feat = os.path.join(args.testdata, 'h264-features')
         named = [(os.path.splitext(n)[0], open(os.path.join(feat, n), 'rb').read())
