@@ -28,9 +28,24 @@ be refused by h264dec and ac3dec naming mtsimport. The streams to look at
 are listed with their message. --quick makes fewer of them (a run of some
 minutes on two cores).
 
+The legal kinds (--kinds legal: join_fields, join_buffers, x264_options,
+order_steps, nonref_dropped) are streams without damage: every ordered pair
+of the field streams joined whole (and a camera's first pictures up to its
+next I picture joined before each), pairs of x264 streams of other buffer
+sizes (reference frames, B pictures, pyramid, level) joined with and
+without an end-of-sequence unit between, x264 option sets and --combos
+seeded random combinations, P-only streams whose order counts step
+unevenly (2, 4, 2, 4 ...), and streams without their non-reference
+pictures. Each is to decode with exit 0, no word of damage and ffmpeg's
+pictures in ffmpeg's order (repeated pictures aside), alike at 1, 2, 4
+and 8 workers; the table counts the failures by what failed and
+--failures writes one line per failed stream. The x264 streams are made
+in the working directory (a run of about two minutes on two cores).
+
 usage: damage_campaign.py [--h264dec PATH] [--ac3dec PATH] [--testdata DIR]
                           [--work DIR] [--seeds N] [--jobs N]
-                          [--kinds a,b,...|loss] [--quick] [--runs N]
+                          [--kinds a,b,...|loss|legal] [--quick] [--runs N]
+                          [--combos N] [--failures FILE]
                           [--camera FILE] [--camera-seeds N]
                           [--limit S] [--list FILE] [--show N]
                           [--extra-workers a,b,... --extra-runs N]
@@ -38,16 +53,18 @@ usage: damage_campaign.py [--h264dec PATH] [--ac3dec PATH] [--testdata DIR]
                           [--asan H264DEC_ASAN --asan-sample N]
 """
 import argparse
+import collections
 import concurrent.futures
 import hashlib
 import os
 import random
+import re
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'data'))
-from annexb_bits import Bits, to_rbsp  # noqa: E402
+from annexb_bits import Bits, to_payload, to_rbsp, ue_bits  # noqa: E402
 
 
 def units(b):
@@ -402,6 +419,27 @@ def read_sps(payload):
     """(sps id, fields) of a sequence parameter set: log2_max_frame_num,
     frame_mbs_only, frame size in macroblocks."""
     r = Bits(to_rbsp(payload))
+    sps_id, log2_max_frame_num = sps_head(r)
+    poc = r.ue()
+    if poc == 0:
+        r.ue()
+    elif poc == 1:
+        r.u(1)
+        r.se()
+        r.se()
+        for _ in range(r.ue()):
+            r.se()
+    r.ue()
+    r.u(1)
+    w, h = r.ue() + 1, r.ue() + 1
+    frame_mbs_only = r.u(1)
+    return sps_id, {'frame_num_bits': log2_max_frame_num, 'frame_mbs_only': frame_mbs_only,
+                    'size': (w, h * (2 - frame_mbs_only))}
+
+
+def sps_head(r):
+    """Reads a sequence parameter set up to its pic_order_cnt_type: (sps id,
+    log2_max_frame_num)."""
     profile = r.u(8)
     r.u(16)
     sps_id = r.ue()
@@ -421,22 +459,7 @@ def read_sps(payload):
                         if nxt:
                             nxt = (last + r.se()) % 256
                             last = nxt or last
-    log2_max_frame_num = r.ue() + 4
-    poc = r.ue()
-    if poc == 0:
-        r.ue()
-    elif poc == 1:
-        r.u(1)
-        r.se()
-        r.se()
-        for _ in range(r.ue()):
-            r.se()
-    r.ue()
-    r.u(1)
-    w, h = r.ue() + 1, r.ue() + 1
-    frame_mbs_only = r.u(1)
-    return sps_id, {'frame_num_bits': log2_max_frame_num, 'frame_mbs_only': frame_mbs_only,
-                    'size': (w, h * (2 - frame_mbs_only))}
+    return sps_id, r.ue() + 4
 
 
 def slices(b):
@@ -991,6 +1014,459 @@ def new_report(args, results, kinds):
     return faults
 
 
+# Legal streams: joins of whole streams, x264's option sets, order counts of
+# uneven steps and streams without their non-reference pictures. None is
+# damaged: each is to decode with exit 0, without a word of damage, to
+# ffmpeg's pictures in ffmpeg's order, alike at 1, 2, 4 and 8 workers.
+FIELD_STREAMS = ['h264-conformance/CAFI1_SVA_C.264', 'h264-conformance/CVFI1_SVA_C.264',
+                 'h264-conformance/CAPA1_T_B.264', 'h264-conformance/CABREF3_Sand_D.264',
+                 'h264-conformance/HPCAFL_BRCM_C.264', 'h264-conformance/HCAFF1_HHI.264',
+                 'h264-conformance/FRExt2_P.avc', 'avchd/camera_1080i50_paff.264']
+# x264 streams of several buffer sizes (reference frames, B pictures, pyramid,
+# level, picture size), joined in pairs: (name, options, size, frames).
+BUFFER_STREAMS = [
+    ('idr1', '--keyint 1', '352x288', 1),
+    ('ref1', '--ref 1 --bframes 0', '352x288', 20),
+    ('ref4b2none', '--ref 4 --bframes 2 --b-pyramid none', '352x288', 20),
+    ('ref16b2', '--ref 16 --bframes 2', '352x288', 30),
+    ('ref4b3strict', '--ref 4 --bframes 3 --b-pyramid strict', '352x288', 20),
+    ('ref8b3normal', '--ref 8 --bframes 3 --b-pyramid normal', '352x288', 30),
+    ('level13', '--ref 3 --bframes 1 --level 1.3', '352x288', 20),
+    ('level51', '--ref 16 --bframes 3 --level 5.1', '352x288', 30),
+    ('small16', '--ref 16 --bframes 2', '176x144', 30),
+]
+END_OF_SEQUENCE = b'\x00\x00\x00\x01\x0a'
+# Option sets of x264 each worth a stream of its own; random combinations
+# (--combos) follow them.
+X264_SETS = [
+    '--no-cabac --bframes 0', '--tff --bframes 2', '--bff --no-cabac --bframes 1', '--fake-interlaced',
+    '--weightp 2 --bframes 0 --ref 3', '--weightp 1 --bframes 3 --direct temporal', '--direct auto --bframes 2',
+    '--slices 4 --bframes 2', '--slice-max-mbs 30 --no-cabac', '--open-gop --keyint 12 --bframes 3',
+    '--keyint 5 --bframes 2 --b-pyramid strict', '--ref 16 --bframes 3 --b-pyramid normal',
+    '--partitions none --no-8x8dct', '--partitions all --8x8dct', '--tff --open-gop --keyint 10 --bframes 2',
+    '--constrained-intra --bframes 1', '--intra-refresh --keyint 10 --bframes 0', '--pulldown 32 --bframes 2',
+    '--bff --weightp 2 --ref 4 --bframes 3 --b-pyramid normal', '--no-deblock --bframes 2 --no-cabac',
+]
+# x264 streams with non-reference B pictures, for the streams without them.
+NONREF_SETS = [
+    '--bframes 1 --b-pyramid none', '--bframes 3 --b-pyramid none --no-cabac', '--bframes 3 --b-pyramid normal',
+    '--bframes 2 --b-pyramid strict --tff', '--bframes 2 --b-pyramid none --bff --no-cabac',
+    '--bframes 3 --direct temporal --b-pyramid none', '--open-gop --keyint 12 --bframes 2 --b-pyramid none',
+    '--bframes 2 --keyint 8 --ref 1 --b-pyramid none',
+]
+# P-only streams whose order counts are written again with uneven steps
+# (and with even ones in fewer bits, with frame_num in fewer bits too).
+STEP_SETS = ['--ref 1', '--ref 4 --no-cabac', '--ref 3 --keyint 10', '--ref 2 --keyint 7 --no-cabac --slices 2']
+STEPS = [(2, 4), (4, 2), (2, 4, 6, 2)]
+
+
+def yuv_source(work, source, size, frames=40):
+    """Raw 4:2:0 pictures of ffmpeg's testsrc or mandelbrot (kept)."""
+    path = os.path.join(work, f'{source}_{size}.yuv')
+    if not os.path.exists(path):
+        subprocess.run(['ffmpeg', '-v', 'error', '-y', '-f', 'lavfi', '-i', f'{source}=size={size}:rate=25',
+                        '-frames:v', str(frames), '-pix_fmt', 'yuv420p', '-f', 'rawvideo', path + '.part'],
+                       check=True)
+        os.replace(path + '.part', path)
+    return path
+
+
+def x264_stream(work, options, size='352x288', frames=30, source='testsrc'):
+    """The stream x264 makes with these options (kept by their digest), or
+    None when it refuses them."""
+    key = hashlib.md5(f'{options}|{size}|{frames}|{source}'.encode()).hexdigest()[:12]
+    path = os.path.join(work, f'x264_{key}.264')
+    if not os.path.exists(path):
+        r = subprocess.run(['x264', '--quiet', '--threads', '1', '--input-res', size, '--fps', '25', '--frames',
+                            str(frames)] + options.split() + ['-o', path + '.part', yuv_source(work, source, size)],
+                           capture_output=True)
+        if r.returncode != 0:
+            return None
+        os.replace(path + '.part', path)
+    return open(path, 'rb').read()
+
+
+def slice_type(b, u):
+    """The slice type (0 P, 1 B, 2 I, 3 SP, 4 SI) of a slice unit."""
+    h = header_at(b, u)
+    r = Bits(to_rbsp(b[h + 1:min(u[1], h + 16)]))
+    r.ue()
+    return r.ue() % 5
+
+
+def camera_clip(b):
+    """The camera's first IDR frame and the fields after it up to the next
+    I field, with the units before them."""
+    us, aus = camera_units(b)
+    idr = next(k for k, (s, e) in enumerate(aus) if any(u[2] == 5 for u in us[s:e]))
+    end = idr + 1
+    while end < len(aus):
+        s, e = aus[end]
+        first = next(u for u in us[s:e] if u[2] in (1, 5))
+        if end > idr + 1 and slice_type(b, first) == 2:
+            break
+        end += 1
+    return join(b, us[:aus[end - 1][1]])
+
+
+def without_non_reference(b):
+    """The stream without its non-reference pictures: every slice whose
+    nal_ref_idc is 0 is dropped with the delimiter and SEI units of its
+    access unit; None when it has no such picture."""
+    us = units(b)
+    drop, waiting = set(), []
+    for i, u in enumerate(us):
+        if u[2] in (6, 9):
+            waiting.append(i)
+        elif u[2] in (1, 5):
+            if (b[header_at(b, u)] >> 5) & 3 == 0:
+                drop.update(waiting)
+                drop.add(i)
+            waiting = []
+        else:
+            waiting = []
+    if not any(us[i][2] == 1 for i in drop):
+        return None
+    return join(b, [u for i, u in enumerate(us) if i not in drop])
+
+
+def read_pps(payload):
+    """(pps id, fields) of a picture parameter set: its sps, the entropy
+    coder, bottom_field_pic_order_in_frame_present, weighted prediction of P,
+    deblocking control and redundant_pic_cnt_present."""
+    r = Bits(to_rbsp(payload))
+    pps_id, sps_id = r.ue(), r.ue()
+    cabac, bottom = r.u(1), r.u(1)
+    if r.ue() != 0:
+        raise ValueError('slice groups')
+    r.ue()
+    r.ue()
+    weighted = r.u(1)
+    r.u(2)
+    r.se()
+    r.se()
+    r.se()
+    deblocking = r.u(1)
+    r.u(1)
+    return pps_id, {'sps': sps_id, 'cabac': cabac, 'bottom': bottom, 'weighted': weighted,
+                    'deblocking': deblocking, 'redundant': r.u(1)}
+
+
+def rbsp_to_unit(start, bits):
+    """A unit from its start code, header byte and RBSP bits with their
+    trailing bits: emulation prevention added again."""
+    payload = to_payload(bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8)))
+    if payload.endswith(b'\x00'):
+        payload += b'\x03'
+    return start + payload
+
+
+def with_trailing_bits(bits):
+    """Bits of an RBSP whose length changed: its stop bit kept, the zero bits
+    after it made to end on a byte."""
+    bits = bits.rstrip('0')
+    return bits + '0' * (-len(bits) % 8)
+
+
+def uneven_order_counts(b, steps, lsb_bits=8, frame_num_bits=None):
+    """A P-only stream of x264 (pic_order_cnt_type 2, no weighted prediction,
+    frames) with order counts written in every slice: its SPS given
+    pic_order_cnt_type 0 and lsb_bits of pic_order_cnt_lsb, each picture's
+    count after the one before by the next of steps (0 at an IDR picture).
+    Output order stays decoding order. With frame_num_bits, frame_num is
+    written in that many bits, so that it wraps sooner."""
+    out, spss, ppss = [], {}, {}
+    poc, k, last = 0, 0, None
+    for u in units(b):
+        h = header_at(b, u)
+        start, payload = b[u[0]:h + 1], b[h + 1:u[1]]
+        if u[2] == 7:
+            r = Bits(to_rbsp(payload))
+            sps_id, old_bits = sps_head(r)
+            at = r.pos
+            if r.ue() != 2:
+                raise ValueError('not pic_order_cnt_type 2')
+            spss[sps_id] = old_bits
+            bits = frame_num_bits or old_bits
+            head = r.s[:at - len(ue_bits(old_bits - 4))] + ue_bits(bits - 4) + ue_bits(0) + ue_bits(lsb_bits - 4)
+            out.append(rbsp_to_unit(start, with_trailing_bits(head + r.s[r.pos:])))
+            continue
+        if u[2] == 8:
+            pps_id, fields = read_pps(payload)
+            if fields['weighted'] or fields['bottom'] or fields['redundant']:
+                raise ValueError('weighted prediction or order count of the bottom field')
+            ppss[pps_id] = fields
+            out.append(b[u[0]:u[1]])
+            continue
+        if u[2] not in (1, 5):
+            out.append(b[u[0]:u[1]])
+            continue
+        r = Bits(to_rbsp(payload))
+        r.ue()
+        kind = r.ue() % 5
+        pps = ppss[r.ue()]
+        old_bits = spss[pps['sps']]
+        frame_num_at = r.pos
+        frame_num = r.u(old_bits)
+        if u[2] == 5:
+            r.ue()
+        if (frame_num, u[2]) != last:  # a new picture: its count
+            poc = 0 if u[2] == 5 else (poc + steps[k % len(steps)]) % (1 << lsb_bits)
+            k = 0 if u[2] == 5 else k + 1
+            last = (frame_num, u[2])
+        at = r.pos
+        if kind not in (0, 2):
+            raise ValueError('not a P or I slice')
+        if kind == 0:
+            if r.u(1):
+                r.ue()
+            if r.u(1):
+                while True:
+                    idc = r.ue()
+                    if idc == 3:
+                        break
+                    r.ue()
+        if (b[h] >> 5) & 3:
+            if u[2] == 5:
+                r.u(2)
+            elif r.u(1):
+                while True:
+                    op = r.ue()
+                    if op == 0:
+                        break
+                    if op in (1, 3):
+                        r.ue()
+                    if op in (2, 3, 6, 4):
+                        r.ue()
+        if pps['cabac'] and kind != 2:
+            r.ue()
+        r.se()
+        if pps['deblocking'] and r.ue() != 1:
+            r.se()
+            r.se()
+        bits = frame_num_bits or old_bits
+        head = r.s[:frame_num_at] + format(frame_num % (1 << bits), f'0{bits}b') + \
+            r.s[frame_num_at + old_bits:at] + format(poc, f'0{lsb_bits}b') + r.s[at:r.pos]
+        if pps['cabac']:  # the slice data starts on a byte, after alignment bits of 1
+            bits = head + '1' * (-len(head) % 8) + r.s[(r.pos + 7) // 8 * 8:]
+        else:
+            bits = with_trailing_bits(head + r.s[r.pos:])
+        out.append(rbsp_to_unit(start, bits))
+    return b''.join(out)
+
+
+def legal_streams(args, kind):
+    """(name, data) of the legal streams of a kind, seeded and in a fixed
+    order; --quick makes fewer of them."""
+    work = os.path.join(args.work, 'x264')
+    os.makedirs(work, exist_ok=True)
+    if kind == 'join_fields':
+        fields = [(os.path.splitext(os.path.basename(p))[0], open(os.path.join(args.testdata, p), 'rb').read())
+                  for p in FIELD_STREAMS if os.path.exists(os.path.join(args.testdata, p))]
+        for i, (na, a) in enumerate(fields):
+            for j, (nb, b) in enumerate(fields):
+                if not args.quick or (i + 2 * j) % 3 == 0:
+                    yield f'{na}+{nb}', a + b
+        camera = args.camera or os.path.join(args.testdata, 'avchd', 'camera_1080i50_paff.264')
+        if os.path.exists(camera):
+            clip = camera_clip(open(camera, 'rb').read())
+            others = fields + [(os.path.splitext(os.path.basename(s))[0], open(s, 'rb').read())
+                               for s in sources(args.testdata, args.work) if s.startswith(args.work)]
+            for nb, b in others[::3 if args.quick else 1]:
+                yield f'camera_clip+{nb}', clip + b
+    elif kind == 'join_buffers':
+        made = {}
+        for name, options, size, frames in BUFFER_STREAMS:
+            for source in ('mandelbrot', 'testsrc'):
+                made[(name, source)] = x264_stream(work, options, size, frames, source)
+        for i, (na, *_) in enumerate(BUFFER_STREAMS):
+            for j, (nb, *_) in enumerate(BUFFER_STREAMS):
+                a, b = made[(na, 'mandelbrot')], made[(nb, 'testsrc')]
+                if a is None or b is None or (args.quick and i != 0 and (i + j) % 4 != 0):
+                    continue
+                yield f'{na}+{nb}', a + b
+                if not args.quick or (i + j) % 2 == 0:
+                    yield f'{na}+eos+{nb}', a + END_OF_SEQUENCE + b
+    elif kind == 'x264_options':
+        rng = random.Random('x264_options')
+        sets = [(o, '352x288' if k % 2 else '176x144', 10 + 30 * (k % 3 == 0), 'testsrc' if k % 2 else 'mandelbrot')
+                for k, o in enumerate(X264_SETS)]
+        for _ in range(args.combos):
+            sets.append((random_options(rng), rng.choice(['176x144', '352x288']), rng.randrange(10, 41),
+                         rng.choice(['testsrc', 'mandelbrot'])))
+        for k, (options, size, frames, source) in enumerate(sets[::3 if args.quick else 1]):
+            data = x264_stream(work, options, size, frames, source)
+            if data is not None:
+                yield f'{k:03}_' + options.replace(' ', '').replace('--', '_').replace(',', '.') + f'_{size}', data
+    elif kind == 'order_steps':
+        for k, options in enumerate(STEP_SETS[::2] if args.quick else STEP_SETS):
+            data = x264_stream(work, options + ' --bframes 0 --weightp 0', '352x288' if k % 2 else '176x144', 40,
+                               'mandelbrot' if k % 2 else 'testsrc')
+            name = options.replace(' ', '').replace('--', '_')
+            for steps in STEPS[:1] if args.quick else STEPS:
+                yield f'{k}_' + '.'.join(map(str, steps)) + '_' + name, uneven_order_counts(data, steps)
+            # Even steps, but frame_num and the order count both wrap every
+            # 16 frames: each frame has the identity of the one 16 before.
+            yield f'{k}_wrap16_{name}', uneven_order_counts(data, (2,), 5, 4)
+    elif kind == 'nonref_dropped':
+        feat = os.path.join(args.testdata, 'h264-features')
+        named = [(os.path.splitext(n)[0], open(os.path.join(feat, n), 'rb').read())
+                 for n in sorted(os.listdir(feat)) if n.endswith('.264')]
+        named += [(os.path.splitext(os.path.basename(p))[0], open(os.path.join(args.testdata, p), 'rb').read())
+                  for p in FIELD_STREAMS if os.path.exists(os.path.join(args.testdata, p))]
+        refused = [n for n, data in named if not decodes(args, data)]
+        if refused:
+            print('not decoded cleanly, left out of nonref_dropped: ' + ' '.join(refused), flush=True)
+        named = [x for x in named if x[0] not in refused]
+        for k, options in enumerate(NONREF_SETS):
+            data = x264_stream(work, options + ' --b-adapt 0', '352x288' if k % 2 else '176x144', 30)
+            if data is not None:
+                named.append((f'x264_{k}' + options.replace(' ', '').replace('--', '_'), data))
+        for name, data in named[::2] if args.quick else named:
+            dropped = without_non_reference(data)
+            if dropped is not None:
+                yield name, dropped
+
+
+def decodes(args, data):
+    """Whether h264dec decodes a stream with exit 0 at one worker."""
+    path = os.path.join(args.work, 'x264', hashlib.md5(data).hexdigest() + '.264')
+    with open(path, 'wb') as f:
+        f.write(data)
+    ok = h264dec_run(args.h264dec, path, 1, args.limit)['rc'] == 0
+    os.remove(path)
+    return ok
+
+
+def random_options(rng):
+    """A random combination of x264's options (a legal one: x264 refuses
+    the few it cannot make)."""
+    o = [rng.choice(['', '--no-cabac']), rng.choice(['', '', '', '--tff', '--bff', '--fake-interlaced']),
+         f'--weightp {rng.randrange(3)}', '--direct ' + rng.choice(['spatial', 'temporal', 'auto', 'none']),
+         rng.choice(['', '--no-8x8dct']),
+         '--partitions ' + rng.choice(['none', 'all', 'p8x8,b8x8,i4x4', 'i8x8,i4x4', 'p8x8,p4x4,b8x8,i8x8,i4x4']),
+         f'--keyint {rng.choice([5, 8, 12, 25, 250])}', f'--bframes {rng.choice([0, 1, 2, 3, 3, 16])}',
+         '--b-pyramid ' + rng.choice(['none', 'strict', 'normal']), f'--ref {rng.choice([1, 2, 3, 4, 8, 16])}',
+         f'--b-adapt {rng.randrange(3)}', rng.choice(['', '--no-weightb']),
+         rng.choice(['', '', f'--slices {rng.randrange(2, 5)}', f'--slice-max-mbs {rng.randrange(20, 120)}']),
+         rng.choice(['', '', '--open-gop']), rng.choice(['', '', '', '--constrained-intra', '--no-deblock']),
+         rng.choice([f'--crf {rng.randrange(15, 40)}', f'--qp {rng.randrange(10, 45)}'])]
+    return ' '.join(x for x in o if x)
+
+
+LEGAL_KINDS = ['join_fields', 'join_buffers', 'x264_options', 'order_steps', 'nonref_dropped']
+
+
+def legal_items(args, kinds):
+    """The legal streams of the kinds, written to the working directory:
+    (kind, path)."""
+    items = []
+    for kind in kinds:
+        os.makedirs(os.path.join(args.work, kind), exist_ok=True)
+        for name, data in legal_streams(args, kind):
+            path = os.path.join(args.work, kind, name + '.264')
+            with open(path, 'wb') as f:
+                f.write(data)
+            items.append((kind, path))
+    return items
+
+
+def ffmpeg_pictures_as_decoded(path):
+    """ffmpeg's pictures of a stream, each as decoded: no size change, no
+    picture repeated or left out to keep a frame rate."""
+    r = subprocess.run(['ffmpeg', '-v', 'quiet', '-f', 'h264', '-i', path, '-autoscale', '0', '-fps_mode',
+                        'passthrough', '-f', 'framemd5', '-'], capture_output=True, timeout=300)
+    return [l.split(',')[-1].strip() for l in r.stdout.decode(errors='replace').splitlines()
+            if l and not l.startswith('#')]
+
+
+def without_repeats(md5s):
+    return [m for k, m in enumerate(md5s) if k == 0 or m != md5s[k - 1]]
+
+
+def picture_faults(ours, theirs):
+    """How the decoder's pictures differ from ffmpeg's: missing ones, others
+    in their place, or the same ones out of order ([] when they are the
+    same, pulldown's repeated pictures aside)."""
+    if ours == theirs or without_repeats(ours) == without_repeats(theirs):
+        return []
+    a, b = collections.Counter(ours), collections.Counter(theirs)
+    faults = []
+    if b - a:
+        faults.append(f'{sum((b - a).values())} missing')
+    if a - b:
+        faults.append(f'{sum((a - b).values())} other')
+    both = a & b
+    mine, left = [], dict(both)
+    for m in ours:
+        if left.get(m, 0):
+            mine.append(m)
+            left[m] -= 1
+    ref, left = [], dict(both)
+    for m in theirs:
+        if left.get(m, 0):
+            ref.append(m)
+            left[m] -= 1
+    if mine != ref:
+        faults.append('out of order')
+    return faults
+
+
+def one_legal(args, item):
+    """Decodes a legal stream at 1, 2, 4 and 8 workers and judges it against
+    ffmpeg's pictures."""
+    kind, path = item
+    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8) for k in range(args.runs)}
+    first = runs[(1, 0)]
+    theirs = ffmpeg_pictures_as_decoded(path)
+    faults = []
+    if first['rc'] != 0:
+        faults.append(f"exit {first['rc']}")
+    if first['message']:
+        faults.append('words')
+    faults += picture_faults(first['md5s'], theirs)
+    if len({(r['rc'], r['digest'], r['message']) for r in runs.values()}) != 1:
+        faults.append('differs between worker counts: ' + ' '.join(
+            f'{t}:{rc}/{n}' for t, rc, n in sorted({(t, r['rc'], r['pictures']) for (t, _), r in runs.items()})))
+    if any(r['stall'] for r in runs.values()):
+        faults.append('stall')
+    if any(crashed(r) for r in runs.values()):
+        faults.append('crash or sanitizer report')
+    if not theirs:
+        faults.append('ffmpeg decodes nothing')
+    return {'kind': kind, 'path': path, 'rc': first['rc'], 'pictures': first['pictures'], 'ffmpeg': len(theirs),
+            'message': first['message'], 'seconds': max(r['seconds'] for r in runs.values()),
+            'stall': any(r['stall'] for r in runs.values()), 'differs': 'differs' in ' '.join(faults),
+            'faults': faults, 'why': '; '.join(faults)}
+
+
+LEGAL_FAULTS = ['exit', 'words', 'missing', 'other', 'out of order', 'differs', 'stall', 'crash']
+
+
+def legal_report(args, results, kinds):
+    """The table of the legal kinds (streams, passed, failed and the failures
+    by type) and the failed streams; the number of failed streams."""
+    print('legal streams: pass = exit 0, no word of damage and ffmpeg\'s pictures in ffmpeg\'s order at 1, 2, 4 '
+          'and 8 workers; the fault columns count the failed streams by what failed')
+    print(f"{'kind':16} {'streams':>7} {'pass':>5} {'fail':>5} " + ' '.join(f'{f[:7]:>7}' for f in LEGAL_FAULTS))
+    failed = []
+    for kind in kinds + ['all']:
+        rs = [r for r in results if r['kind'] in (kinds if kind == 'all' else (kind,))]
+        bad = [r for r in rs if r['faults']]
+        counts = [sum(any(x.startswith(f) or x.endswith(f) for x in r['faults']) for r in bad) for f in LEGAL_FAULTS]
+        print(f"{kind:16} {len(rs):7} {len(rs) - len(bad):5} {len(bad):5} " + ' '.join(f'{c:7}' for c in counts))
+        if kind != 'all':
+            failed += bad
+    lines = [f"{r['kind']}\t{os.path.basename(r['path'])}\texit {r['rc']}\t{r['pictures']} pictures, ffmpeg "
+             f"{r['ffmpeg']}\t{r['why']}\t{r['message'][:400]}" for r in failed]
+    if args.failures:
+        with open(args.failures, 'w') as f:
+            f.write(''.join(l + '\n' for l in lines))
+    print('\n'.join(['failed legal streams:'] + lines[:args.show * len(kinds)]) if lines else
+          'every legal stream passed', flush=True)
+    return len(failed)
+
+
 def sources(testdata, work):
     out = []
     feat = os.path.join(testdata, 'h264-features')
@@ -1015,6 +1491,11 @@ def sources(testdata, work):
     return out
 
 
+# h264dec's last line: what it wrote (one size, or each size from the picture
+# it starts at).
+SUMMARY = re.compile(r'h264dec: \d+ pictures? (of|in) ')
+
+
 def h264dec_run(binary, path, threads, limit):
     t0 = time.time()
     try:
@@ -1026,7 +1507,7 @@ def h264dec_run(binary, path, threads, limit):
     stderr = r.stderr.decode(errors='replace')
     races = sum(stderr.count(m) for m in ('WARNING: ThreadSanitizer', 'ERROR: AddressSanitizer', 'runtime error:'))
     lines = [l for l in r.stdout.decode(errors='replace').splitlines() if l and not l.startswith('#')]
-    err = [l for l in r.stderr.decode(errors='replace').splitlines() if ' pictures of ' not in l]
+    err = [l for l in r.stderr.decode(errors='replace').splitlines() if not SUMMARY.match(l)]
     if races:
         err = [l for l in err if l.startswith('h264dec')]
     message = ' '.join(err)
@@ -1093,7 +1574,8 @@ def main():
     ap.add_argument('--seeds', type=int, default=3)
     ap.add_argument('--jobs', type=int, default=2)
     ap.add_argument('--kinds', default=','.join(list(KINDS) + list(CAMERA_KINDS)),
-                    help='kinds of damage, or "loss" for all of ' + ','.join(NEW_KINDS))
+                    help='kinds of damage, or "loss" for all of ' + ','.join(NEW_KINDS) +
+                    '; kinds of legal streams, or "legal" for all of ' + ','.join(LEGAL_KINDS))
     ap.add_argument('--quick', action='store_true', help='fewer derivatives of the loss, splice and recording kinds')
     ap.add_argument('--ac3dec', help='the AC-3 decoder given the recordings (default: beside h264dec)')
     ap.add_argument('--camera', help='the field stream of a camera that the camera kinds derive from '
@@ -1103,6 +1585,8 @@ def main():
     ap.add_argument('--limit', type=float, default=50.0, help='seconds before a run counts as stalled')
     ap.add_argument('--list', help='write one line per stream to this file')
     ap.add_argument('--show', type=int, default=12, help='streams of each new kind listed to look at (all: --list)')
+    ap.add_argument('--combos', type=int, default=40, help='random combinations of x264 options (x264_options)')
+    ap.add_argument('--failures', help='write one line per failed legal stream to this file')
     ap.add_argument('--extra-workers', default='', help='worker counts (a,b,...) decoded --extra-runs more times')
     ap.add_argument('--extra-runs', type=int, default=0)
     ap.add_argument('--tsan', help='an h264dec built with ThreadSanitizer: decodes a sample of the streams with it '
@@ -1114,8 +1598,10 @@ def main():
     args = ap.parse_args()
     args.extra_workers = [int(t) for t in args.extra_workers.split(',') if t]
     args.ac3dec = args.ac3dec or os.path.join(os.path.dirname(args.h264dec), 'ac3dec')
-    kinds = [k for kind in args.kinds.split(',') for k in (NEW_KINDS if kind == 'loss' else [kind])]
-    unknown = [k for k in kinds if k not in KINDS and k not in CAMERA_KINDS and k not in NEW_KINDS]
+    kinds = [k for kind in args.kinds.split(',')
+             for k in (NEW_KINDS if kind == 'loss' else LEGAL_KINDS if kind == 'legal' else [kind])]
+    unknown = [k for k in kinds if k not in KINDS and k not in CAMERA_KINDS and k not in NEW_KINDS
+               and k not in LEGAL_KINDS]
     if unknown:
         ap.error('unknown kinds: ' + ','.join(unknown))
     os.makedirs(args.work, exist_ok=True)
@@ -1123,7 +1609,7 @@ def main():
     items = []
     camera = args.camera or os.path.join(args.testdata, 'avchd', 'camera_1080i50_paff.264')
     for kind in kinds:
-        if kind in NEW_KINDS:
+        if kind in NEW_KINDS or kind in LEGAL_KINDS:
             continue
         if kind in CAMERA_KINDS:
             if not os.path.exists(camera):
@@ -1151,20 +1637,26 @@ def main():
                 with open(name, 'wb') as f:
                     f.write(damaged)
                 items.append((kind, name))
-    old_kinds = [k for k in kinds if k not in NEW_KINDS]
+    old_kinds = [k for k in kinds if k not in NEW_KINDS and k not in LEGAL_KINDS]
     new_kinds = [k for k in kinds if k in NEW_KINDS]
+    legal_kinds = [k for k in kinds if k in LEGAL_KINDS]
     if new_kinds:
         items += new_items(args, new_kinds)
-    print(f'{len(items)} damaged streams', flush=True)
+    if legal_kinds:
+        items += legal_items(args, legal_kinds)
+    print(f'{len(items)} streams', flush=True)
     results = []
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        for r in pool.map(lambda it: one_new(args, it) if it[0] in NEW_KINDS else one(args, it[:2]), items):
+        for r in pool.map(lambda it: one_new(args, it) if it[0] in NEW_KINDS else
+                          one_legal(args, it) if it[0] in LEGAL_KINDS else one(args, it[:2]), items):
             results.append(r)
             if len(results) % 200 == 0:
                 print(f'{len(results)} of {len(items)} streams decoded', flush=True)
             if r['stall'] or r['differs']:
                 print(('STALL ' if r['stall'] else 'DIFFERS ') + r['path'] + ': ' + r['message'], flush=True)
     faults = new_report(args, results, new_kinds) if new_kinds else 0
+    if legal_kinds:
+        faults += legal_report(args, results, legal_kinds)
     if args.list:
         with open(args.list, 'w') as f:
             for r in results:
