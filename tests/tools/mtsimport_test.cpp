@@ -130,6 +130,14 @@ TEST_P(Mtsimport, SummaryAndSavedMovie) {
   const testsupport::CommandResult whole = testsupport::run_command("ffmpeg -v error -i " + mov + " -f null -");
   EXPECT_EQ(whole.exit, 0) << whole.err;
   EXPECT_EQ(whole.err, "");
+  // The movie's description, the one the summary names, is in the file.
+  const size_t said = summary.find("description: \"");
+  ASSERT_NE(said, std::string::npos) << summary;
+  const std::string text = summary.substr(said + 14, summary.find('"', said + 14) - said - 14);
+  EXPECT_EQ(text.size(), 40u) << text;
+  EXPECT_NE(RunCommand("ffprobe -v error -show_format " + mov, &status)
+                .find("\nTAG:com.apple.quicktime.description=" + text + "\n"),
+            std::string::npos);
 
   // Video: the pictures of the recording, exactly.
   const std::string decoded = RunCommand("ffmpeg -v error -i " + mov + " -map 0:v -f framemd5 -", &status);
