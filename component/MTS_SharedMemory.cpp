@@ -1116,11 +1116,8 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
 
 }  // namespace
 
-namespace {
-
-// MTS_GetOneAvchdDataRecord with an index that may grow to `limit` entries.
-int get_one_record(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord, uint32_t* outRecordID,
-                   int32_t capacity, int32_t limit) {
+int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
+                              uint32_t* outRecordID, int32_t capacity, int32_t limit) {
   static const char kReporter[] = "MTS_GetOneAvchdDataRecord";
   if (pARec == nullptr) {
     PrintLog(kReporter, __LINE__, "[ERR]NO pARec=%p\n", static_cast<void*>(pARec));
@@ -1138,13 +1135,6 @@ int get_one_record(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord, uin
   return err;
 }
 
-}  // namespace
-
-int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
-                              uint32_t* outRecordID, int32_t capacity) {
-  return get_one_record(pARec, outRecord, outRecordID, capacity, capacity);
-}
-
 int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outDirectory,
                               AvchdDataRecord** outRecord, int64_t fileSize, int32_t capacity,
                               MTS_RecordPathSource pathSource, void* context, bool growable) {
@@ -1156,7 +1146,7 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
   uint32_t id = 0;
   AvchdDataRecord* pRec = nullptr;
   const int32_t limit = growable ? std::max(capacity, MTS_FrameIndexBound(fileSize)) : capacity;
-  err = get_one_record(pARec, &pRec, &id, capacity, limit);
+  err = MTS_GetOneAvchdDataRecord(pARec, &pRec, &id, capacity, limit);
   if (err != 0) {
     PrintLog(kReporter, __LINE__, "[ERR]failed to MTS_GetOneAvchdDataRecord: err=%d.\n", err);
   }
