@@ -61,6 +61,7 @@
 #include <unistd.h>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -371,12 +372,26 @@ bool no_record_named() {
 // the region leaves a region nobody holds under a free id. Run by every
 // claim, so references of processes that died are given back before an id is
 // sought, and a directory of garbage turns back into a sound one.
+// A record whose region an import of this process made and still maps is
+// held: it is not looked at again (a claim among many such records would
+// otherwise open every one of them).
 void repair_directory(AvchdRecordDirectory* dir, const char* reporter) {
   std::bitset<kMTSRecordCount> named;
   const bool listed = named_records(&named);
+  std::unordered_set<std::string> madeHere;
+  {
+    std::lock_guard<std::mutex> guard(g_mappingsLock);
+    for (const auto& it : mappings()) {
+      const KeptHeader* h = it.second.header.get();
+      if (h != nullptr && h->created) madeHere.insert(h->name);
+    }
+  }
   for (int32_t id = 0; id < kMTSRecordCount; ++id) {
     uint32_t& count = dir->refCount[id];
-    RecordState state = listed && !named[static_cast<size_t>(id)] ? RecordState::kGone : record_state(id, nullptr);
+    const bool listedName = !listed || named[static_cast<size_t>(id)];
+    RecordState state = !listedName                                   ? RecordState::kGone
+                        : madeHere.count(record_name(id).text) != 0 ? RecordState::kLive
+                                                                    : record_state(id, nullptr);
     if (state == RecordState::kLive) {
       if (count == 0) count = 1;
       continue;
