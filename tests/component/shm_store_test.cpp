@@ -518,7 +518,7 @@ TEST_F(RecordStore, AGrowingIndexIsFollowedByEveryReader) {
   ASSERT_EQ(map_by_id(&here, static_cast<int32_t>(importer.id)), 0);
   int32_t hint = -1;
   EXPECT_EQ(find(here, 2 * kStride, &hint).value, 2007);
-  for (int64_t count : {40, 1000, 20000}) {
+  for (int64_t count : {40, 1000, 5000}) {
     for (int64_t i = 3; i < count; ++i) {
       const int64_t key = i * kStride;
       if (i < 40 || i % 1000 == 0 || key > (count - 3) * kStride) {
@@ -659,7 +659,7 @@ TEST_F(RecordStore, SecondProcessMapsByIdAndLooksUp) {
 
 TEST_F(RecordStore, EightProcessesPutAndLookUpConcurrently) {
   constexpr int kProcs = 8;
-  constexpr int kCount = 10000;
+  constexpr int kCount = 2500;
   // Own keys of every process plus 1000 shared ones, with room to spare.
   constexpr int32_t kCapacity = static_cast<int32_t>((kProcs * kCount + 1000) * 1.2 + 1);
   Held owner;
