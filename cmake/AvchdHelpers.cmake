@@ -2,6 +2,8 @@
 
 # avchd_add_test(NAME name SOURCES ... [LIBS ...] [LABELS unit|stream|e2e ...]
 #                [SHM] [VARIANTS] [TIMEOUT seconds])
+# TIMEOUT is the limit in the optimised build (600 s when not given); the
+# sanitizer builds allow three times as much.
 # One GoogleTest executable per group of related cases, run by CTest.
 # SHM marks tests that make shared-memory regions: each runs with a region
 # name prefix of its own (checkout and test), so it never touches the
@@ -24,6 +26,11 @@ function(avchd_add_test)
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
+  endif()
+  if(AVCHD_SANITIZE OR AVCHD_TSAN)
+    # The limits are set for the optimised build; the sanitizers run the
+    # same cases some two to four times slower.
+    math(EXPR T_TIMEOUT "${T_TIMEOUT} * 3")
   endif()
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
   if(T_VARIANTS)

@@ -854,19 +854,37 @@ int end_flush(KeptIndex* k, int result, bool stale) {
   return result;
 }
 
-// Writes what kept index `k` holds of a run (g_indexLock held).
-int flush_run(KeptIndex* k) {
-  if (!plan_flush(k)) return 0;
-  Writer* w = k->writer.get();
+// The store as the writer of a kept index found it under the lock.
+struct LockedStore {
   int32_t capacity = 0;
   int fd = -1;
   MTS_IndexEnds ends;
-  int result = MTS_LockAvchdStore(w->pARec, w->pRec, &capacity, &fd, &ends);
+};
+
+// Takes the store lock for the writer of kept index `k` and, when
+// `planned` (plan_flush said so), writes its run under it (g_indexLock
+// held). Returns the write's result and `*stale` (flush_locked); the lock
+// stays held only when it was taken and the run, if any, went in as
+// planned (0, not stale): the caller then goes on under the same hold and
+// releases it. Otherwise it is released here. Either way the caller ends
+// the run with end_flush after releasing the lock.
+int lock_and_flush(KeptIndex* k, bool planned, LockedStore* s, bool* stale) {
+  Writer* w = k->writer.get();
+  *stale = false;
+  int result = MTS_LockAvchdStore(w->pARec, w->pRec, &s->capacity, &s->fd, &s->ends);
+  if (result != 0 || !planned) return result;
+  result = flush_locked(k, s->capacity, s->fd, &s->ends, stale);
+  if (result != 0 || *stale) MTS_LockUnlock(&w->pARec->lock);
+  return result;
+}
+
+// Writes what kept index `k` holds of a run (g_indexLock held).
+int flush_run(KeptIndex* k) {
+  if (!plan_flush(k)) return 0;
+  LockedStore s;
   bool stale = false;
-  if (result == 0) {
-    result = flush_locked(k, capacity, fd, &ends, &stale);
-    MTS_LockUnlock(&w->pARec->lock);
-  }
+  int result = lock_and_flush(k, true, &s, &stale);
+  if (result == 0 && !stale) MTS_LockUnlock(&k->writer->pARec->lock);
   return end_flush(k, result, stale);
 }
 
@@ -1062,28 +1080,19 @@ int grow_table(FileIndex& file, AvchdDataRecord* pRec, int32_t capacity, GrownIn
 int grow_writer(KeptIndex* k) {
   Writer* w = k->writer.get();
   const bool flushing = plan_flush(k);
-  int32_t capacity = 0;
-  int fd = -1;
-  MTS_IndexEnds ends;
-  int result = MTS_LockAvchdStore(w->pARec, w->pRec, &capacity, &fd, &ends);
-  if (result != 0) return flushing ? end_flush(k, result, false) : result;
-  if (flushing) {
-    bool stale = false;
-    result = flush_locked(k, capacity, fd, &ends, &stale);
-    if (result != 0 || stale) {
-      MTS_LockUnlock(&w->pARec->lock);
-      return end_flush(k, result, stale);
-    }
-    end_flush(k, result, stale);
-  }
-  FileIndex file(fd, capacity, &ends);
+  LockedStore s;
+  bool stale = false;
+  int result = lock_and_flush(k, flushing, &s, &stale);
+  if (result != 0 || stale) return flushing ? end_flush(k, result, stale) : result;
+  FileIndex file(s.fd, s.capacity, &s.ends);
   int32_t head = -1, tail = -1;
   GrownIndex grown;
   const int32_t target = grown_capacity(static_cast<int64_t>(w->used) + 2, w->limit);
-  const bool alone = capacity == w->capacity && file.head_tail(&head, &tail) && head == w->head &&
+  const bool alone = s.capacity == w->capacity && file.head_tail(&head, &tail) && head == w->head &&
                      static_cast<uint32_t>(tail) == w->tail;
   if (alone) result = grow_table(file, w->pRec, target, &grown);
   MTS_LockUnlock(&w->pARec->lock);
+  if (flushing) end_flush(k, 0, false);  // the run went in: settled before its slots move
   distrust(k);  // its slots are gone
   // Another process writes into the index: it grows no more. A growth that
   // failed is tried again at the next entry (and fails again with its

@@ -61,6 +61,7 @@
 #include <unistd.h>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -371,12 +372,26 @@ bool no_record_named() {
 // the region leaves a region nobody holds under a free id. Run by every
 // claim, so references of processes that died are given back before an id is
 // sought, and a directory of garbage turns back into a sound one.
+// A record whose region an import of this process made and still maps is
+// held: it is not looked at again (a claim among many such records would
+// otherwise open every one of them).
 void repair_directory(AvchdRecordDirectory* dir, const char* reporter) {
   std::bitset<kMTSRecordCount> named;
   const bool listed = named_records(&named);
+  std::unordered_set<std::string> madeHere;
+  {
+    std::lock_guard<std::mutex> guard(g_mappingsLock);
+    for (const auto& it : mappings()) {
+      const KeptHeader* h = it.second.header.get();
+      if (h != nullptr && h->created) madeHere.insert(h->name);
+    }
+  }
   for (int32_t id = 0; id < kMTSRecordCount; ++id) {
     uint32_t& count = dir->refCount[id];
-    RecordState state = listed && !named[static_cast<size_t>(id)] ? RecordState::kGone : record_state(id, nullptr);
+    const bool listedName = !listed || named[static_cast<size_t>(id)];
+    RecordState state = !listedName                                   ? RecordState::kGone
+                        : madeHere.count(record_name(id).text) != 0 ? RecordState::kLive
+                                                                    : record_state(id, nullptr);
     if (state == RecordState::kLive) {
       if (count == 0) count = 1;
       continue;
@@ -1116,11 +1131,8 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
 
 }  // namespace
 
-namespace {
-
-// MTS_GetOneAvchdDataRecord with an index that may grow to `limit` entries.
-int get_one_record(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord, uint32_t* outRecordID,
-                   int32_t capacity, int32_t limit) {
+int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
+                              uint32_t* outRecordID, int32_t capacity, int32_t limit) {
   static const char kReporter[] = "MTS_GetOneAvchdDataRecord";
   if (pARec == nullptr) {
     PrintLog(kReporter, __LINE__, "[ERR]NO pARec=%p\n", static_cast<void*>(pARec));
@@ -1138,13 +1150,6 @@ int get_one_record(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord, uin
   return err;
 }
 
-}  // namespace
-
-int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
-                              uint32_t* outRecordID, int32_t capacity) {
-  return get_one_record(pARec, outRecord, outRecordID, capacity, capacity);
-}
-
 int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outDirectory,
                               AvchdDataRecord** outRecord, int64_t fileSize, int32_t capacity,
                               MTS_RecordPathSource pathSource, void* context, bool growable) {
@@ -1156,7 +1161,7 @@ int MTS_CreateAvchdDataRecord(uint32_t* outRecordID, AvchdRecordDirectory** outD
   uint32_t id = 0;
   AvchdDataRecord* pRec = nullptr;
   const int32_t limit = growable ? std::max(capacity, MTS_FrameIndexBound(fileSize)) : capacity;
-  err = get_one_record(pARec, &pRec, &id, capacity, limit);
+  err = MTS_GetOneAvchdDataRecord(pARec, &pRec, &id, capacity, limit);
   if (err != 0) {
     PrintLog(kReporter, __LINE__, "[ERR]failed to MTS_GetOneAvchdDataRecord: err=%d.\n", err);
   }

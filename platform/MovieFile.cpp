@@ -18,6 +18,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "DataHandler.h"
@@ -619,6 +620,54 @@ void write_track(Atoms& a, const TrackLayout& t, SInt32 timecodeTrackID) {
   a.end(trak);
 }
 
+// The reverse-DNS key under which a movie file holds a metadata item of the
+// QuickTime storage format: a text key as it is, a common key by its name;
+// empty for a common key that has none here.
+std::string metadata_key(const MetaDataItemRecord& item) {
+  if (item.keyFormat == kQTMetaDataKeyFormatQuickTime) return std::string(item.key.begin(), item.key.end());
+  if (item.keyFormat != kQTMetaDataKeyFormatCommon || item.key.size() != 4) return std::string();
+  OSType code;
+  std::memcpy(&code, item.key.data(), 4);  // common keys are kept in host order
+  if (code == kQTMetaDataCommonKeyDescription) return "com.apple.quicktime.description";
+  return std::string();
+}
+
+// The movie's metadata items of the QuickTime storage format, as a movie
+// file holds them: a 'meta' atom with an 'mdta' handler, the keys in a
+// 'keys' atom and the values in an 'ilst' atom, each item under its key's
+// index with its data type. Nothing when there are none.
+void write_metadata(Atoms& a, const MovieRecord& movie) {
+  std::vector<std::pair<std::string, const MetaDataItemRecord*>> items;
+  for (const MetaDataItemRecord& item : movie.metadata) {
+    if (item.storageFormat != kQTMetaDataStorageFormatQuickTime) continue;
+    std::string key = metadata_key(item);
+    if (!key.empty()) items.emplace_back(std::move(key), &item);
+  }
+  if (items.empty()) return;
+  size_t meta = a.begin(FOUR_CHAR_CODE("meta"));
+  write_handler(a, 0, FOUR_CHAR_CODE("mdta"), "");
+  size_t keys = a.begin_full(FOUR_CHAR_CODE("keys"), 0, 0);
+  a.u32(UInt32(items.size()));
+  for (const auto& it : items) {
+    size_t key = a.begin(FOUR_CHAR_CODE("mdta"));
+    a.raw(reinterpret_cast<const UInt8*>(it.first.data()), it.first.size());
+    a.end(key);
+  }
+  a.end(keys);
+  size_t ilst = a.begin(FOUR_CHAR_CODE("ilst"));
+  for (size_t i = 0; i < items.size(); ++i) {
+    size_t entry = a.begin(OSType(i + 1));
+    size_t data = a.begin(FOUR_CHAR_CODE("data"));
+    a.u32(items[i].second->dataType);
+    a.u32(0);  // locale: any
+    a.raw(items[i].second->value.data(), items[i].second->value.size());
+    a.end(data);
+    a.end(entry);
+  }
+  a.end(ilst);
+  a.end(meta);
+}
+
 std::vector<UInt8> movie_atom(const MovieRecord& movie, const std::vector<TrackLayout>& layouts) {
   Atoms a;
   TimeValue64 longest = 0;
@@ -643,6 +692,7 @@ std::vector<UInt8> movie_atom(const MovieRecord& movie, const std::vector<TrackL
   a.u32(UInt32(nextID));
   a.end(mvhd);
   for (const TrackLayout& t : layouts) write_track(a, t, timecodeTrackID);
+  write_metadata(a, movie);
   a.end(moov);
   return a.bytes;
 }

@@ -225,9 +225,11 @@ int MTS_SetDataHandler(UInt32* outRecordID, AvchdRecordDirectory** outDirectory,
 
 // The claiming step on its own: takes the lowest free id, creates and maps its
 // record (index empty, every entry byte 0xFF). The caller holds the lock. A
-// failure gives the id back.
+// failure gives the id back. With `limit` above `capacity` the index may grow
+// to `limit` entries (MTS_GrowRecordRegion): the mapping covers that much
+// address space from the start; else it keeps `capacity` entries.
 int MTS_GetOneAvchdDataRecord(AvchdRecordDirectory* pARec, AvchdDataRecord** outRecord,
-                              uint32_t* outRecordID, int32_t capacity);
+                              uint32_t* outRecordID, int32_t capacity, int32_t limit = 0);
 
 // Opens and maps the existing directory for a data handler (never creates
 // it), waiting until its creator has given it its full size, and takes its

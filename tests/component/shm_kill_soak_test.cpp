@@ -75,7 +75,7 @@ pid_t start_import(const std::string& recording, const std::string& movie) {
 
 TEST(ShmKillSoak, ImportsSurviveKilledImporters) {
   const int kImporters = 8;
-  const int kKills = 200;
+  const int kKills = 100;
   const auto kSoakLimit = std::chrono::seconds(40);
   const auto kImportLimit = std::chrono::seconds(10);  // one import of these small files
 
