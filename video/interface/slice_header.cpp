@@ -863,7 +863,10 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   }
   if (r->overrun) return kStepUnsupported;
 
-  if (!p->setUp && h.field_pic_flag) {
+  // An IDR picture, or a picture that starts a stream joined on without
+  // one, begins a new history of identities: no field before it makes it a
+  // repeat (another stream may well begin with the same identity).
+  if (!p->setUp && h.field_pic_flag && !idr && dec->join.starting == kStreamStartNone) {
     const int32_t repeat = field_sent_again(dec, h, idr, nalRefIdc, sps->MaxFrameNum);
     if (repeat != 0) return repeat;
   }
