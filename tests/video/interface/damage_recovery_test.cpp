@@ -721,4 +721,64 @@ TEST(DamageRecovery, PicturesBeforeTheFirstStartAreCounted) {
   EXPECT_EQ(11u, damage.picturesBeforeStart);
 }
 
+// The first `n` access units of a stream (each begins at the slice whose
+// first_mb_in_slice is 0, with the units before it that are not slices).
+std::vector<uint8_t> first_access_units(const std::vector<uint8_t>& s, size_t n) {
+  const std::vector<size_t> u = unit_starts(s);
+  size_t pictures = 0, cut = s.size(), lead = s.size();
+  for (size_t i = 0; i < u.size() && cut == s.size(); ++i) {
+    const size_t header = header_at(s, u[i]);
+    const uint32_t type = s[header] & 31;
+    if (type != 1 && type != 5) {
+      if (lead == s.size()) lead = u[i];
+      continue;
+    }
+    if (slice_start(s, header).first == 0 && pictures++ == n) cut = lead != s.size() ? lead : u[i];
+    lead = s.size();
+  }
+  return std::vector<uint8_t>(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(cut));
+}
+
+// Legal joins of field streams, each beginning with its IDR picture: the
+// second stream's first IDR field has the identity of the first stream's
+// (frame_num 0, top, order count 0, idr_pic_id 0) and is no field sent
+// again. A camera's short clip joined before a recording of the same camera
+// does the same with all its fields. Every picture of both, in order.
+TEST(DamageRecovery, LegalJoinsOfFieldStreamsKeepEveryPicture) {
+  const std::string conformance = testsupport::local_data_file("conformance/");
+  const struct {
+    const char* first;
+    const char* second;
+    const char* firstMd5s;
+    const char* secondMd5s;
+  } cases[] = {{"h264-conformance/CVFI1_SVA_C.264", "h264-conformance/CAFI1_SVA_C.264", "CVFI1_SVA_C.md5s",
+                "CAFI1_SVA_C.md5s"},
+               {"h264-conformance/HCAFF1_HHI.264", "h264-conformance/CABREF3_Sand_D.264", "HCAFF1_HHI_B.md5s",
+                "CABREF3_Sand_D.md5s"}};
+  for (const auto& c : cases) {
+    AVCHD_REQUIRE_TESTDATA(second, c.second);
+    std::vector<std::string> expected = reference_md5s(conformance + c.firstMd5s);
+    for (const std::string& md5 : reference_md5s(conformance + c.secondMd5s)) expected.push_back(md5);
+    VideoDamage damage{};
+    const std::string what = std::string(c.second) + " after " + c.first;
+    const DecodeRun run = decode_counting(what, joined(c.first, testsupport::read_file(second)), &damage);
+    EXPECT_EQ(expected, run.md5s) << what;
+    EXPECT_EQ(0u, damage.fieldsRepeated) << what;
+    EXPECT_EQ(0u, damage.picturesBeforeStart) << what;
+  }
+  AVCHD_REQUIRE_TESTDATA(camera, "avchd/camera_1080i50_paff.264");
+  const std::vector<uint8_t> clip = first_access_units(testsupport::read_file(camera), 8);
+  VideoDamage damage{};
+  std::vector<std::string> expected = decode_counting("the camera's first 8 fields", clip, &damage).md5s;
+  ASSERT_EQ(4u, expected.size());
+  for (const std::string& md5 : reference_md5s(testsupport::testdata_file("avchd/camera_1080i50_paff.video.framemd5")))
+    expected.push_back(md5);
+  std::vector<uint8_t> both = clip;
+  const std::vector<uint8_t> whole = testsupport::read_file(camera);
+  both.insert(both.end(), whole.begin(), whole.end());
+  const DecodeRun run = decode_counting("the camera after its first 8 fields", both, &damage);
+  EXPECT_EQ(expected, run.md5s);
+  EXPECT_EQ(0u, damage.fieldsRepeated);
+}
+
 }  // namespace
