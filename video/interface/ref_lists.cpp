@@ -379,6 +379,10 @@ int32_t ref_pic_list_modification(ThreadBuffer* tb, SliceDecodeContext* s) {
   uint32_t found1 = 0;
   while (found1 < kRefListSize && s->RefPicList1[found1]) ++found1;
   if (found0 == 0 || (s->slice_type == kSliceTypeB && found1 == 0)) return kStepMissingReference;
+  // The references found, before the active entries past them are filled:
+  // a macroblock that names one of those refers to a picture never received.
+  s->refCount[0] = static_cast<uint8_t>(found0);
+  s->refCount[1] = static_cast<uint8_t>(found1);
   close_list(s, s->RefPicList0, s->refParity[0], found0, s->num_ref_idx_l0_active_minus1 + 1u);
   if (s->slice_type == kSliceTypeB)
     close_list(s, s->RefPicList1, s->refParity[1], found1, s->num_ref_idx_l1_active_minus1 + 1u);

@@ -721,22 +721,41 @@ TEST(DamageRecovery, PicturesBeforeTheFirstStartAreCounted) {
   EXPECT_EQ(11u, damage.picturesBeforeStart);
 }
 
-// The first `n` access units of a stream (each begins at the slice whose
-// first_mb_in_slice is 0, with the units before it that are not slices).
-std::vector<uint8_t> first_access_units(const std::vector<uint8_t>& s, size_t n) {
+// Where each access unit of a stream begins: at the slice whose
+// first_mb_in_slice is 0, or at the units that are not slices before it.
+std::vector<size_t> access_unit_starts(const std::vector<uint8_t>& s) {
   const std::vector<size_t> u = unit_starts(s);
-  size_t pictures = 0, cut = s.size(), lead = s.size();
-  for (size_t i = 0; i < u.size() && cut == s.size(); ++i) {
+  std::vector<size_t> out;
+  size_t lead = s.size();
+  for (size_t i = 0; i < u.size(); ++i) {
     const size_t header = header_at(s, u[i]);
     const uint32_t type = s[header] & 31;
     if (type != 1 && type != 5) {
       if (lead == s.size()) lead = u[i];
       continue;
     }
-    if (slice_start(s, header).first == 0 && pictures++ == n) cut = lead != s.size() ? lead : u[i];
+    if (slice_start(s, header).first == 0) out.push_back(lead != s.size() ? lead : u[i]);
     lead = s.size();
   }
-  return std::vector<uint8_t>(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(cut));
+  return out;
+}
+
+// The stream's access units in the order given (indexes; each may repeat).
+std::vector<uint8_t> access_units(const std::vector<uint8_t>& s, const std::vector<size_t>& order) {
+  const std::vector<size_t> a = access_unit_starts(s);
+  std::vector<uint8_t> out;
+  for (size_t i : order) {
+    const size_t end = i + 1 < a.size() ? a[i + 1] : s.size();
+    out.insert(out.end(), s.begin() + static_cast<std::ptrdiff_t>(a[i]), s.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  return out;
+}
+
+// Indexes first to last.
+std::vector<size_t> span(size_t first, size_t last) {
+  std::vector<size_t> out;
+  for (size_t i = first; i <= last; ++i) out.push_back(i);
+  return out;
 }
 
 // Legal joins of field streams, each beginning with its IDR picture: the
@@ -767,7 +786,7 @@ TEST(DamageRecovery, LegalJoinsOfFieldStreamsKeepEveryPicture) {
     EXPECT_EQ(0u, damage.picturesBeforeStart) << what;
   }
   AVCHD_REQUIRE_TESTDATA(camera, "avchd/camera_1080i50_paff.264");
-  const std::vector<uint8_t> clip = first_access_units(testsupport::read_file(camera), 8);
+  const std::vector<uint8_t> clip = access_units(testsupport::read_file(camera), span(0, 7));
   VideoDamage damage{};
   std::vector<std::string> expected = decode_counting("the camera's first 8 fields", clip, &damage).md5s;
   ASSERT_EQ(4u, expected.size());
@@ -779,6 +798,21 @@ TEST(DamageRecovery, LegalJoinsOfFieldStreamsKeepEveryPicture) {
   const DecodeRun run = decode_counting("the camera after its first 8 fields", both, &damage);
   EXPECT_EQ(expected, run.md5s);
   EXPECT_EQ(0u, damage.fieldsRepeated);
+}
+
+// Two reference P fields received in swapped order (the bottom field of a
+// frame before its top field): each pairs as a field pair may, but the
+// first now names a list entry past the references it has. Reported.
+TEST(DamageRecovery, ReferenceFieldsInSwappedOrderAreReported) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/CVFI1_SVA_C.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  ASSERT_EQ(14u, access_unit_starts(s).size());
+  std::vector<size_t> order = {0, 1, 3, 2};
+  for (size_t i : span(4, 13)) order.push_back(i);
+  VideoDamage damage{};
+  const DecodeRun run = decode_counting("CVFI1_SVA_C with fields 2 and 3 swapped", access_units(s, order), &damage);
+  EXPECT_EQ(7u, run.md5s.size());
+  EXPECT_EQ(1u, damage.picturesMissingReferences);
 }
 
 }  // namespace
