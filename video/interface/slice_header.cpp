@@ -317,32 +317,58 @@ bool out_of_place(const VideoDecoder* dec, uint32_t frameNum, bool idr, uint8_t 
   return !idr && nalRefIdc == 0 && dec->refFrameNumKnown && frameNum != (dec->refFrameNum + 1) % maxFrameNum;
 }
 
-// The field set up lately (since the last IDR picture) that has the identity
-// this header gives, or null. An IDR field matches only with the same
-// idr_pic_id.
-FieldIdentity* sent_before(VideoDecoder* dec, const HeaderStart& h, bool idr, uint8_t nalRefIdc) {
+// Whether two parameter sets say the same, whichever versions of their ids
+// they are.
+bool same_content(const SequenceParameterSet* a, const SequenceParameterSet* b) {
+  return a == b || std::memcmp(static_cast<const SequenceParameterSetFields*>(a),
+                               static_cast<const SequenceParameterSetFields*>(b),
+                               sizeof(SequenceParameterSetFields)) == 0;
+}
+bool same_content(const PictureParameterSet* a, const PictureParameterSet* b) {
+  return a == b || std::memcmp(static_cast<const PictureParameterSetFields*>(a),
+                               static_cast<const PictureParameterSetFields*>(b),
+                               sizeof(PictureParameterSetFields)) == 0;
+}
+
+// The picture set up lately (since the last IDR picture) that has the
+// identity this header gives, or null.
+FieldIdentity* sent_before(VideoDecoder* dec, const HeaderStart& h, uint8_t nalRefIdc) {
   const uint32_t n = dec->sentFieldCount < kFieldHistory ? dec->sentFieldCount : kFieldHistory;
+  const uint8_t structure = structure_of(h.field_pic_flag, h.bottom_field_flag);
   for (uint32_t i = 0; i < n; ++i) {
     FieldIdentity* f = &dec->sentFields[(dec->sentFieldCount - 1 - i) % kFieldHistory];
-    if (f->structure != h.bottom_field_flag || f->frameNum != h.frame_num || f->pocLsb != h.poc_lsb ||
-        f->delta0 != h.delta[0] || f->reference != (nalRefIdc != 0) || f->idr != (idr ? 1 : 0))
+    if (f->matched || f->idr || f->structure != structure || f->frameNum != h.frame_num || f->pocLsb != h.poc_lsb ||
+        f->delta0 != h.delta[0] || f->reference != (nalRefIdc != 0))
       continue;
-    if (idr && f->idrPicId != h.idr_pic_id) continue;
+    if (structure == kFrame && (f->deltaBottom != h.delta_bottom || f->delta1 != h.delta[1])) continue;
+    if (!same_content(f->sps, h.pps->sps)) continue;
     return f;
   }
   return nullptr;
 }
 
+// A frame with the identity of one set up lately where a sound stream
+// cannot repeat it: its frame_num does not follow the last reference
+// picture's (a frame's is that plus one), or, for a non-reference frame, no
+// reference picture came between the two (the same frame_num and order
+// count twice). It is left out (kStepSentAgain), as both its fields.
+int32_t frame_sent_again(VideoDecoder* dec, const HeaderStart& h, uint8_t nalRefIdc, uint32_t maxFrameNum) {
+  const FieldIdentity* f = sent_before(dec, h, nalRefIdc);
+  if (!f || !dec->refFrameNumKnown) return 0;
+  const bool follows = h.frame_num == (dec->refFrameNum + 1) % maxFrameNum;
+  return !follows || (nalRefIdc == 0 && f->refFrameNum == dec->refFrameNum) ? kStepSentAgain : 0;
+}
+
 // A field with the identity of one set up lately is that field sent again:
-// it is left out (kStepFieldRepeated). Only when the earlier one came out of
+// it is left out (kStepSentAgain). Only when the earlier one came out of
 // place and this one comes in place is the earlier one the copy: it is given
 // up for output (with its other field, when both came out of place) unless
 // it was released already, and this one is decoded.
-int32_t field_sent_again(VideoDecoder* dec, const HeaderStart& h, bool idr, uint8_t nalRefIdc, uint32_t maxFrameNum) {
-  FieldIdentity* f = sent_before(dec, h, idr, nalRefIdc);
+int32_t field_sent_again(VideoDecoder* dec, const HeaderStart& h, uint8_t nalRefIdc, uint32_t maxFrameNum) {
+  FieldIdentity* f = sent_before(dec, h, nalRefIdc);
   if (!f) return 0;
-  if (!f->outOfPlace || out_of_place(dec, h.frame_num, idr, nalRefIdc, maxFrameNum)) return kStepFieldRepeated;
-  f->structure = kFrame;  // matched once
+  if (!f->outOfPlace || out_of_place(dec, h.frame_num, false, nalRefIdc, maxFrameNum)) return kStepSentAgain;
+  f->matched = 1;
   ++dec->damage.fieldsRepeated;
   DecodedPicture* q = f->picture;
   if (q->setUpOrder != f->setUpOrder || q->released || q->outputDone) return 0;
@@ -352,19 +378,24 @@ int32_t field_sent_again(VideoDecoder* dec, const HeaderStart& h, bool idr, uint
   return 0;
 }
 
-// Notes the identity of a field just set up.
+// Notes the identity of a picture just set up.
 void remember_field(VideoDecoder* dec, const DecodedPicture* p, const SliceDecodeContext* s) {
   FieldIdentity* f = &dec->sentFields[dec->sentFieldCount++ % kFieldHistory];
   f->picture = const_cast<DecodedPicture*>(p);
   f->setUpOrder = p->setUpOrder;
+  f->sps = p->sps;
   f->frameNum = s->frame_num;
   f->pocLsb = s->pic_order_cnt_lsb;
   f->delta0 = s->delta_pic_order_cnt[0];
+  f->delta1 = s->delta_pic_order_cnt[1];
+  f->deltaBottom = s->delta_pic_order_cnt_bottom;
   f->structure = p->structure;
   f->reference = p->nalRefIdc != 0 ? 1 : 0;
   f->idr = p->idr;
   f->idrPicId = s->idr_pic_id;
+  f->refFrameNum = dec->refFrameNum;
   f->outOfPlace = p->outOfPlace;
+  f->matched = 0;
 }
 
 // A field set up and then withdrawn was never in the stream's pictures.
@@ -462,7 +493,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   if (!p->hasPicTiming) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
   pair_fields(p, s->frame_num);
   if (fresh) dec->sentFieldCount = 0;  // a stream's start begins the identities anew
-  if (field) remember_field(dec, p, s);
+  remember_field(dec, p, s);
   // Whether or not a slice of it is ever decoded: set up with the sets in
   // force, whatever the buffer held before.
   fill_unwritten_planes(ds, p);
@@ -604,19 +635,6 @@ void leading_picture_check(DecoderState* ds, const SliceDecodeContext* s, Decode
   }
 }
 
-// Whether two parameter sets say the same, whichever versions of their ids
-// they are.
-bool same_content(const SequenceParameterSet* a, const SequenceParameterSet* b) {
-  return a == b || std::memcmp(static_cast<const SequenceParameterSetFields*>(a),
-                               static_cast<const SequenceParameterSetFields*>(b),
-                               sizeof(SequenceParameterSetFields)) == 0;
-}
-bool same_content(const PictureParameterSet* a, const PictureParameterSet* b) {
-  return a == b || std::memcmp(static_cast<const PictureParameterSetFields*>(a),
-                               static_cast<const PictureParameterSetFields*>(b),
-                               sizeof(PictureParameterSetFields)) == 0;
-}
-
 // Whether the frame_num of a non-IDR picture p follows on from the last
 // reference picture before it: the next number, or the same one for a
 // non-reference picture or a field of the same frame.
@@ -668,7 +686,12 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
   HeaderStart h;
   DecodedPicture* p = ds->currentPicture;
   if (!read_header_start(&r, ds->ppsList, p->accessUnitIndex, type, &h)) return false;
-  if (!dec->join.awaitingStart && begins_other_stream(dec, p, h, nalRefIdc)) dec->join.awaitingStart = 1;
+  // A picture sent again may come with the picture parameter set it was
+  // sent with (its sequence parameter set is the one in force): it is no
+  // other stream's.
+  if (!dec->join.awaitingStart && begins_other_stream(dec, p, h, nalRefIdc) &&
+      !(same_content(h.pps->sps, dec->join.activeSps) && sent_before(dec, h, nalRefIdc)))
+    dec->join.awaitingStart = 1;
   if (!dec->join.awaitingStart) return false;
   const SequenceParameterSet* sps = h.pps->sps;
   const bool fits = 16u * sps->PicWidthInMbs + 64u <= ds->lumaPitch && 16u * sps->FrameHeightInMbs <= ds->lumaHeight;
@@ -866,8 +889,9 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   // An IDR picture, or a picture that starts a stream joined on without
   // one, begins a new history of identities: no field before it makes it a
   // repeat (another stream may well begin with the same identity).
-  if (!p->setUp && h.field_pic_flag && !idr && dec->join.starting == kStreamStartNone) {
-    const int32_t repeat = field_sent_again(dec, h, idr, nalRefIdc, sps->MaxFrameNum);
+  if (!p->setUp && !idr && dec->join.starting == kStreamStartNone) {
+    const int32_t repeat = h.field_pic_flag ? field_sent_again(dec, h, nalRefIdc, sps->MaxFrameNum)
+                                            : frame_sent_again(dec, h, nalRefIdc, sps->MaxFrameNum);
     if (repeat != 0) return repeat;
   }
   if (!p->setUp) {
@@ -1146,9 +1170,10 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       ds->prevNalRefIdc = refIdc;
       hold_slice_pictures(s);
       return 0;
-    case kStepFieldRepeated:
-      // A field sent again is left out, counted once (by its first slice).
-      if (s->first_mb_in_slice == 0) ++dec->damage.fieldsRepeated;
+    case kStepSentAgain:
+      // A field or frame sent again is left out, counted once (by its first
+      // slice), a frame as its two fields.
+      if (s->first_mb_in_slice == 0) dec->damage.fieldsRepeated += s->field_pic_flag_coded ? 1 : 2;
       ds->prevNalType = static_cast<uint8_t>(type);
       ds->prevNalRefIdc = refIdc;
       return kStepConsumed;
