@@ -815,4 +815,30 @@ TEST(DamageRecovery, ReferenceFieldsInSwappedOrderAreReported) {
   EXPECT_EQ(1u, damage.picturesMissingReferences);
 }
 
+// Pictures of a frame/field stream sent again a few access units after
+// themselves: a reference P frame (its frame_num no longer follows on), a
+// non-reference B frame and a reference field. Each is left out and
+// reported; no picture of the clean stream is lost or added.
+TEST(DamageRecovery, PicturesSentAgainAreLeftOutAndReported) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/CAPA1_T_B.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  VideoDamage damage{};
+  const DecodeRun clean = decode_counting("CAPA1_T_B, 62 access units", access_units(s, span(0, 61)), &damage);
+  ASSERT_EQ(42u, clean.md5s.size());
+  const struct {
+    size_t unit, after;
+    uint32_t fields;
+    const char* what;
+  } cases[] = {{32, 35, 2, "reference P frame"}, {17, 20, 2, "non-reference B frame"}, {11, 13, 1, "reference field"}};
+  for (const auto& c : cases) {
+    std::vector<size_t> order = span(0, c.after);
+    order.push_back(c.unit);
+    for (size_t i : span(c.after + 1, 61)) order.push_back(i);
+    const std::string what = std::string(c.what) + " sent again after unit " + std::to_string(c.after);
+    const DecodeRun run = decode_counting(what, access_units(s, order), &damage);
+    EXPECT_EQ(clean.md5s, run.md5s) << what;
+    EXPECT_EQ(c.fields, damage.fieldsRepeated) << what;
+  }
+}
+
 }  // namespace
