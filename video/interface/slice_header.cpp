@@ -347,27 +347,35 @@ FieldIdentity* sent_before(VideoDecoder* dec, const HeaderStart& h, uint8_t nalR
   return nullptr;
 }
 
-// A frame with the identity of one set up lately where a sound stream
-// cannot repeat it: its frame_num does not follow the last reference
-// picture's (a frame's is that plus one), or, for a non-reference frame, no
-// reference picture came between the two (the same frame_num and order
-// count twice). It is left out (kStepSentAgain), as both its fields.
-int32_t frame_sent_again(VideoDecoder* dec, const HeaderStart& h, uint8_t nalRefIdc, uint32_t maxFrameNum) {
-  const FieldIdentity* f = sent_before(dec, h, nalRefIdc);
-  if (!f || !dec->refFrameNumKnown) return 0;
-  const bool follows = h.frame_num == (dec->refFrameNum + 1) % maxFrameNum;
-  return !follows || (nalRefIdc == 0 && f->refFrameNum == dec->refFrameNum) ? kStepSentAgain : 0;
+// Whether a picture whose identity matches f's stands where a sound stream
+// may repeat that identity (frame_num and order counts wrap): its frame_num
+// follows on from the last reference picture's (the next number; a second
+// field's own first field's) and, for a non-reference picture, a reference
+// picture came between the two (else the same frame_num and order count
+// come twice).
+bool repeat_may_be_sound(const VideoDecoder* dec, const FieldIdentity* f, const DecodedPicture* p, const HeaderStart& h,
+                         uint8_t nalRefIdc, uint32_t maxFrameNum) {
+  if (!dec->refFrameNumKnown) return true;
+  if (nalRefIdc == 0) return h.frame_num == (dec->refFrameNum + 1) % maxFrameNum && f->refFrameNum != dec->refFrameNum;
+  if (h.frame_num == (dec->refFrameNum + 1) % maxFrameNum) return true;
+  if (!h.field_pic_flag || h.frame_num != dec->refFrameNum) return false;
+  const DecodedPicture* q = in_place_before(p);
+  return first_field_alone(q) && q->structure != h.bottom_field_flag && q->frameNum == h.frame_num &&
+         q->nalRefIdc != 0;
 }
 
-// A field with the identity of one set up lately is that field sent again:
-// it is left out (kStepSentAgain). Only when the earlier one came out of
-// place and this one comes in place is the earlier one the copy: it is given
-// up for output (with its other field, when both came out of place) unless
-// it was released already, and this one is decoded.
-int32_t field_sent_again(VideoDecoder* dec, const HeaderStart& h, uint8_t nalRefIdc, uint32_t maxFrameNum) {
+// A picture with the identity of one set up lately, where a sound stream
+// cannot repeat it, is that picture sent again: it is left out
+// (kStepSentAgain). Only when the earlier one, a field, came out of place
+// and this one comes in place is the earlier one the copy: it is given up
+// for output (with its other field, when both came out of place) unless it
+// was released already, and this one is decoded.
+int32_t sent_again(VideoDecoder* dec, const DecodedPicture* p, const HeaderStart& h, uint8_t nalRefIdc,
+                   uint32_t maxFrameNum) {
   FieldIdentity* f = sent_before(dec, h, nalRefIdc);
   if (!f) return 0;
-  if (!f->outOfPlace || out_of_place(dec, h.frame_num, false, nalRefIdc, maxFrameNum)) return kStepSentAgain;
+  if (!h.field_pic_flag || !f->outOfPlace || out_of_place(dec, h.frame_num, false, nalRefIdc, maxFrameNum))
+    return repeat_may_be_sound(dec, f, p, h, nalRefIdc, maxFrameNum) ? 0 : int32_t{kStepSentAgain};
   f->matched = 1;
   ++dec->damage.fieldsRepeated;
   DecodedPicture* q = f->picture;
@@ -890,8 +898,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   // one, begins a new history of identities: no field before it makes it a
   // repeat (another stream may well begin with the same identity).
   if (!p->setUp && !idr && dec->join.starting == kStreamStartNone) {
-    const int32_t repeat = h.field_pic_flag ? field_sent_again(dec, h, nalRefIdc, sps->MaxFrameNum)
-                                            : frame_sent_again(dec, h, nalRefIdc, sps->MaxFrameNum);
+    const int32_t repeat = sent_again(dec, p, h, nalRefIdc, sps->MaxFrameNum);
     if (repeat != 0) return repeat;
   }
   if (!p->setUp) {

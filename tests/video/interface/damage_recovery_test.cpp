@@ -841,4 +841,35 @@ TEST(DamageRecovery, PicturesSentAgainAreLeftOutAndReported) {
   }
 }
 
+// A frame/field stream with its non-reference pictures taken out (a sound
+// stream) wraps frame_num and the order counts so that fields come again
+// with the identity of fields 20 pictures before: each follows on from the
+// reference before it and is no field sent again. Every picture is the
+// intact stream's, in its order.
+TEST(DamageRecovery, IdentitiesThatComeAgainWhereTheStreamMayRepeatThemAreKept) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/CAPA1_T_B.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<size_t> a = access_unit_starts(s);
+  const std::vector<size_t> u = unit_starts(s);
+  std::vector<size_t> references;
+  for (size_t i = 0, k = 0; i < a.size(); ++i) {
+    while (k < u.size() && u[k] < a[i]) ++k;
+    while (k < u.size() && (s[header_at(s, u[k])] & 31) != 1 && (s[header_at(s, u[k])] & 31) != 5) ++k;
+    if (k < u.size() && (s[header_at(s, u[k])] >> 5 & 3) != 0) references.push_back(i);
+  }
+  ASSERT_EQ(43u, references.size());  // 30 frames
+  VideoDamage damage{};
+  const DecodeRun run = decode_counting("CAPA1_T_B's reference pictures", access_units(s, references), &damage);
+  EXPECT_EQ(30u, run.md5s.size());
+  EXPECT_EQ(0u, damage.fieldsRepeated);
+  EXPECT_EQ(0u, damage.picturesBeforeStart);
+  EXPECT_EQ(0u, damage.picturesMissingReferences);
+  const std::vector<std::string> all = reference_md5s(testsupport::local_data_file("conformance/CAPA1_T_B.md5s"));
+  size_t at = 0;
+  for (const std::string& md5 : run.md5s) {
+    while (at < all.size() && all[at] != md5) ++at;
+    EXPECT_LT(at, all.size()) << "a picture not of the intact stream, or out of its order";
+  }
+}
+
 }  // namespace
