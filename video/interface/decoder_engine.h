@@ -57,7 +57,6 @@ struct FieldIdentity {
   int32_t delta0;
   int32_t delta1;           // a frame's delta_pic_order_cnt[1]
   int32_t deltaBottom;      // a frame's delta_pic_order_cnt_bottom
-  uint32_t idrPicId;
   uint32_t refFrameNum;     // frame_num of the last reference picture before it
   uint8_t structure;
   uint8_t reference;

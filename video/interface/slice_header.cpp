@@ -400,7 +400,6 @@ void remember_field(VideoDecoder* dec, const DecodedPicture* p, const SliceDecod
   f->structure = p->structure;
   f->reference = p->nalRefIdc != 0 ? 1 : 0;
   f->idr = p->idr;
-  f->idrPicId = s->idr_pic_id;
   f->refFrameNum = dec->refFrameNum;
   f->outOfPlace = p->outOfPlace;
   f->matched = 0;
