@@ -872,4 +872,23 @@ TEST(DamageRecovery, IdentitiesThatComeAgainWhereTheStreamMayRepeatThemAreKept) 
   }
 }
 
+// An MBAFF stream cut inside a slice and a field stream of another size
+// joined on inside one of its slices (without its parameter sets): pictures
+// withdrawn there give their access-unit index again, and a picture's own
+// marking must not be taken for another's. The same pictures and the same
+// damage (references never received among them) at every worker count.
+TEST(DamageRecovery, SpliceInsideSlicesDecodesTheSameEverywhere) {
+  AVCHD_REQUIRE_TESTDATA(first, "h264-features/42_explicit_b_mbaff_cabac.264");
+  AVCHD_REQUIRE_TESTDATA(second, "h264-conformance/CAFI1_SVA_C.264");
+  std::vector<uint8_t> spliced = testsupport::read_file(first);
+  const std::vector<uint8_t> tail = testsupport::read_file(second);
+  ASSERT_GT(spliced.size(), 152987u);
+  ASSERT_GT(tail.size(), 101965u);
+  spliced.resize(152987);
+  spliced.insert(spliced.end(), tail.begin() + 101965, tail.end());
+  VideoDamage damage{};
+  decode_counting("42 cut inside a slice, CAFI1_SVA_C from inside one", spliced, &damage);
+  EXPECT_NE(0u, damage.picturesMissingReferences);
+}
+
 }  // namespace
