@@ -733,17 +733,17 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
 // nal_ref_idc: as a non-IDR slice its header would be misread and, with no
 // picture before it, every picture predicted from it lost. It is read as the
 // IDR slice it is (frame_num 0, a reference), and counted as damaged.
-void retype_false_idr(const ThreadBuffer* tb, NalUnit* nal) {
+void retype_false_idr(ThreadBuffer* tb, NalUnit* nal) {
   if (nal->nal_unit_type != 5) return;
-  BitReaderCabac r = tb->reader;
+  BitReaderCabac r = tb->reader;  // a copy: the slice header is read again from the start
   HeaderStart h;
-  const DecoderState* ds = tb->decoderState;
+  DecoderState* ds = tb->decoderState;
   // frame_num comes before the fields that only an IDR slice has.
   if (!read_header_start(&r, ds->ppsList, ds->currentPicture->accessUnitIndex, 5, &h)) return;
   if (h.frame_num == 0 && nal->nal_ref_idc != 0) return;
   if (!ds->startPicture && (h.slice_type & 255u) % kSliceTypeCount == kSliceTypeI) {
     if (nal->nal_ref_idc == 0) nal->nal_ref_idc = 1;
-    if (h.first_mb_in_slice == 0) ++decoder_of(const_cast<DecoderState*>(ds))->damage.slicesRepaired;
+    if (h.first_mb_in_slice == 0) ++decoder_of(ds)->damage.slicesRepaired;
     return;
   }
   nal->nal_unit_type = 1;
