@@ -1000,188 +1000,179 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   return 0;
 }
 
-int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags) {
+namespace {
+
+// The unit is acted on: the next unit's access-unit rules look back at it.
+void note_unit(DecoderState* ds, uint32_t type, uint8_t refIdc) {
+  ds->prevNalType = static_cast<uint8_t>(type);
+  ds->prevNalRefIdc = refIdc;
+}
+
+// Whether the unit before was a slice, so that an SEI, a parameter set or
+// a slice of another picture opens a new access unit.
+bool after_slice(const DecoderState* ds) { return ds->prevNalType >= 1 && ds->prevNalType <= 5; }
+
+// SEI, sequence and picture parameter sets: they open a new access unit
+// after a slice and are parsed.
+int32_t decode_non_slice_unit(ThreadBuffer* tb, uint32_t type, uint8_t refIdc) {
   DecoderState* ds = tb->decoderState;
   VideoDecoder* dec = decoder_of(ds);
+  if (after_slice(ds)) SetAvailableAccessUnit(ds);
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
+  int32_t result = 0;
+  ds->paramSetRefusal = kVideoRefusalNone;
+  if (type == 6) {
+    decode_sei_rbsp(tb);
+  } else if (type == 7) {
+    result = DecodeSequenceParameterSet(tb);
+  } else {
+    result = DecodePictureParameterSet(tb, 0);
+  }
+  // A set with syntax the decoder does not support ends the stream once
+  // a slice uses it (a damaged copy that no slice uses ends nothing); a
+  // damaged one (values out of range, cut short, or naming a sequence
+  // parameter set never sent) is ignored like a lost one.
+  if (result == kParamSetUnsupported && ds->paramSetRefusal != 0 && dec->declaredRefusal == 0)
+    dec->declaredRefusal = ds->paramSetRefusal;
+  if (result == kParamSetUnsupported || result == kParamSetNoSps) result = 0;
+  if (result != 0) return result;
+  note_unit(ds, type, refIdc);
+  return kStepConsumed;
+}
+
+// The picture output comes to next, as far as stream order tells.
+void update_next_output(DecoderState* ds, DecodedPicture* p, uint32_t type) {
+  if (type == 5) {
+    if (!ds->nextOutputPicture) ds->nextOutputPicture = p;
+  } else if (!ds->nextOutputPicture || p->outputKey < ds->nextOutputPicture->outputKey) {
+    ds->nextOutputPicture = p;
+  }
+}
+
+// A slice whose header failed: its picture is withdrawn, or keeps its
+// identity (damaged) so that its remaining slices still complete it.
+void settle_failed_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uint8_t refIdc, bool opensPicture) {
+  DecoderState* ds = &dec->state;
+  SliceDecodeContext* s = tb->slice;
+  DecodedPicture* p = ds->currentPicture;
+  // The first IDR picture of the stream whose header is damaged after its
+  // identity was read (the picture is set up) still starts the stream, all
+  // of it concealed: withdrawn, it took with it every picture predicted
+  // from it, in a stream with no other IDR or I picture all of them. A
+  // header that read as refused syntax is left to the refusal rules.
+  const bool startsStream = type == 5 && opensPicture && p->setUp && !ds->startPicture &&
+                            s->refusedSyntax == 0 && !dec->refusalReason;
+  if (!startsStream && (type == 5 || !ds->startPicture || !p->setUp)) {
+    forget_field(dec, p);
+    RemoveCurrentAccessUnit(ds);
+    return;
+  }
+  // Its marking may not have been read: it still takes a frame's place as
+  // the sliding window would.
+  p->damaged = 1;
+  if (opensPicture) bound_references(p);
+  note_unit(ds, type, refIdc);
+  copy_identity(&dec->prevSlice, s, s->pps ? s->pps->sps : nullptr, type, refIdc);
+  update_next_output(ds, p, type);
+  if (startsStream) {
+    output_start_check(ds, s, p);
+    ds->startPicture = p;
+    // Concealed with no slice taken, it still readies its progress as a
+    // picture's first slice does: the progress records then exist before
+    // any picture is finished without the lock.
+    start_progress(dec, p);
+  }
+}
+
+// A non-IDR I slice: the stream may start with it, and output too.
+void start_intra_slice(DecoderState* ds, const SliceDecodeContext* s, DecodedPicture* p, uint32_t decodeFlags) {
+  if (s->first_mb_in_slice == 0 && s->bottom_field_flag == 0 && !ds->outputStarted) {
+    if (!ds->startPicture) ds->startPicture = p;
+    if (ds->decodeOrderOutput) {
+      start_output_at(ds, p->decodeKey);
+    } else if (decodeFlags & kDecodeFinishDropped) {
+      ds->sequenceBase = 0;
+      if (p->hasPicTiming) {
+        p->outputKey -= p->decodeKey;
+        ds->leadingSkipCount = static_cast<uint32_t>((p->outputKey - (p->outputKey > 2 ? 2 : 0)) / 2);
+        ds->outputDelayCount = static_cast<int16_t>(ds->outputDelayCount + 2);
+      } else {
+        ds->outputDelayCount = static_cast<int16_t>(static_cast<int16_t>(p->decodeKey & 0xFFFF) + 2);
+      }
+    } else {
+      start_output_at(ds, p->outputKey);
+      ds->outputDelayCount = 2;
+    }
+  }
+  if (!ds->startPicture) ds->startPicture = p;
+  leading_picture_check(ds, s, p);
+}
+
+// A slice whose header was read: the task's next state, the start of the
+// stream and of output. kStepNoReference for a P or B slice before any start;
+// *leftOut when its picture comes before the start of a stream joined on
+// (the slice is then consumed).
+int32_t start_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uint8_t refIdc, uint32_t decodeFlags,
+                    bool* leftOut) {
+  DecoderState* ds = &dec->state;
   DecodeTask* task = tb->task;
   SliceDecodeContext* s = tb->slice;
-  NalUnit* nal = s->nalUnit;
-  retype_false_idr(tb, nal);
-  const uint32_t type = nal->nal_unit_type;
-  const uint8_t refIdc = nal->nal_ref_idc;
-  auto opened = [&]() { return ds->prevNalType >= 1 && ds->prevNalType <= 5; };
-  auto consumed = [&](int32_t result) {
-    if (result == 0 || result == kStepConsumed) {
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
-    }
-    return result;
-  };
-  if (ds->poolExhausted) return kStepNoPictureBuffer;
-
-  switch (type) {
-    case 6:
-    case 7:
-    case 8: {
-      if (opened()) SetAvailableAccessUnit(ds);
-      if (ds->poolExhausted) return kStepNoPictureBuffer;
-      int32_t result = 0;
-      ds->paramSetRefusal = kVideoRefusalNone;
-      if (type == 6) {
-        decode_sei_rbsp(tb);
-      } else if (type == 7) {
-        result = DecodeSequenceParameterSet(tb);
-      } else {
-        result = DecodePictureParameterSet(tb, 0);
-      }
-      // A set with syntax the decoder does not support ends the stream once
-      // a slice uses it (a damaged copy that no slice uses ends nothing); a
-      // damaged one (values out of range, cut short, or naming a sequence
-      // parameter set never sent) is ignored like a lost one.
-      if (result == kParamSetUnsupported && ds->paramSetRefusal != 0 && dec->declaredRefusal == 0)
-        dec->declaredRefusal = ds->paramSetRefusal;
-      if (result == kParamSetUnsupported || result == kParamSetNoSps) result = 0;
-      return consumed(result == 0 ? kStepConsumed : result);
-    }
-    case 11:
-      return kStepWaitInput;
-    case 1:
-    case 5:
-      break;
-    default:
-      return kStepUnhandledNal;
-  }
-
-  // Slices.
-  bool newUnit = !opened();
-  if (!newUnit && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) {
-    SetAvailableAccessUnit(ds);
-    newUnit = true;
-  }
-  if (ds->poolExhausted) return kStepNoPictureBuffer;
-  if (before_stream_start(dec, tb, newUnit, type, refIdc)) return consumed(kStepConsumed);
   DecodedPicture* p = ds->currentPicture;
-  // A slice of a picture already finished still has its header read (the
-  // same in every run, whenever the picture finished); it is then dropped,
-  // its macroblocks being decoded already (see the worker's slice ranges).
-  const bool opensPicture = !p->setUp;
-  if (!p->setUp) p->referenceMarking = (type == 5 || refIdc != 0) ? 3 : 0;
-  s->picture = p;
-  int32_t result = decode_slice_header(tb, s, openFlags);
-
-  const SequenceParameterSet* sps = s->pps ? s->pps->sps : nullptr;
-  auto update_next_output = [&]() {
-    if (type == 5) {
-      if (!ds->nextOutputPicture) ds->nextOutputPicture = p;
-    } else if (!ds->nextOutputPicture || p->outputKey < ds->nextOutputPicture->outputKey) {
-      ds->nextOutputPicture = p;
-    }
-  };
-  // A header read without refused syntax ends a run of suspect ones; a
-  // slice decoded ends the use of a refused set (a damaged copy replaced).
-  if (result == 0 || result == kStepNoReference || result == kStepMissingReference || result == kStepNoPps)
-    dec->suspectChain = 0;
-  if (result == 0) dec->refusedSetInUse = 0;
-  if (result != 0) {
-    // The first IDR picture of the stream whose header is damaged after its
-    // identity was read (the picture is set up) still starts the stream, all
-    // of it concealed: withdrawn, it took with it every picture predicted
-    // from it, in a stream with no other IDR or I picture all of them. A
-    // header that read as refused syntax is left to the refusal rules.
-    const bool startsStream = type == 5 && opensPicture && p->setUp && !ds->startPicture &&
-                              s->refusedSyntax == 0 && !dec->refusalReason;
-    if (!startsStream && (type == 5 || !ds->startPicture || !p->setUp)) {
-      forget_field(dec, p);
-      RemoveCurrentAccessUnit(ds);
-    } else {
-      // The picture keeps its identity, so its remaining slices still
-      // complete it; it is flagged damaged. Its marking may not have been
-      // read: it still takes a frame's place as the sliding window would.
-      p->damaged = 1;
-      if (opensPicture) bound_references(p);
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
-      copy_identity(&dec->prevSlice, s, sps, type, refIdc);
-      update_next_output();
-      if (startsStream) {
-        output_start_check(ds, s, p);
-        ds->startPicture = p;
-        // Concealed with no slice taken, it still readies its progress as
-        // a picture's first slice does: the progress records then exist
-        // before any picture is finished without the lock.
-        start_progress(dec, p);
-      }
-    }
-  } else {
-    copy_identity(&dec->prevSlice, s, sps, type, refIdc);
-    update_next_output();
-    task->key = p->decodeKey;
-    if (type == 5) {
-      output_start_check(ds, s, p);
-      // What a damaged IDR picture lacks comes from the picture before it,
-      // chosen while that one is still marked (kept from reuse) and held.
-      choose_conceal_source(p, nullptr);
-      unmark_all_but(ds, p);
-      if (!ds->startPicture) ds->startPicture = p;
-      task->state = kTaskEntropyI;
-      if (s->slice_type != kSliceTypeI) task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
-    } else if (s->slice_type == kSliceTypeI) {
-      task->state = kTaskEntropyI;
-      if (s->first_mb_in_slice == 0 && s->bottom_field_flag == 0 && !ds->outputStarted) {
-        if (!ds->startPicture) ds->startPicture = p;
-        if (ds->decodeOrderOutput) {
-          start_output_at(ds, p->decodeKey);
-        } else if (decodeFlags & kDecodeFinishDropped) {
-          ds->sequenceBase = 0;
-          if (p->hasPicTiming) {
-            p->outputKey -= p->decodeKey;
-            ds->leadingSkipCount = static_cast<uint32_t>((p->outputKey - (p->outputKey > 2 ? 2 : 0)) / 2);
-            ds->outputDelayCount = static_cast<int16_t>(ds->outputDelayCount + 2);
-          } else {
-            ds->outputDelayCount = static_cast<int16_t>(static_cast<int16_t>(p->decodeKey & 0xFFFF) + 2);
-          }
-        } else {
-          start_output_at(ds, p->outputKey);
-          ds->outputDelayCount = 2;
-        }
-      }
-      if (!ds->startPicture) ds->startPicture = p;
-      leading_picture_check(ds, s, p);
-    } else {
-      if (!ds->startPicture) {
-        RemoveCurrentAccessUnit(ds);
-        result = kStepNoReference;
-      } else if (dec->join.startKeySet && p->outputKey < dec->join.startKey) {
-        // Before the start of a stream joined on without its IDR picture
-        // in output order: predicted from pictures before that start.
-        RemoveCurrentAccessUnit(ds);
-        dec->join.leavingOut = 1;
-        return consumed(kStepConsumed);
-      } else {
-        task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
-        output_start_check(ds, s, p);
-        leading_picture_check(ds, s, p);
-      }
-    }
+  copy_identity(&dec->prevSlice, s, s->pps ? s->pps->sps : nullptr, type, refIdc);
+  update_next_output(ds, p, type);
+  task->key = p->decodeKey;
+  if (type == 5) {
+    output_start_check(ds, s, p);
+    // What a damaged IDR picture lacks comes from the picture before it,
+    // chosen while that one is still marked (kept from reuse) and held.
+    choose_conceal_source(p, nullptr);
+    unmark_all_but(ds, p);
+    if (!ds->startPicture) ds->startPicture = p;
+    task->state = kTaskEntropyI;
+    if (s->slice_type != kSliceTypeI) task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
+    return 0;
   }
+  if (s->slice_type == kSliceTypeI) {
+    task->state = kTaskEntropyI;
+    start_intra_slice(ds, s, p, decodeFlags);
+    return 0;
+  }
+  if (!ds->startPicture) {
+    RemoveCurrentAccessUnit(ds);
+    return kStepNoReference;
+  }
+  if (dec->join.startKeySet && p->outputKey < dec->join.startKey) {
+    // Before the start of a stream joined on without its IDR picture in
+    // output order: predicted from pictures before that start.
+    RemoveCurrentAccessUnit(ds);
+    dec->join.leavingOut = 1;
+    *leftOut = true;
+    return 0;
+  }
+  task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
+  output_start_check(ds, s, p);
+  leading_picture_check(ds, s, p);
+  return 0;
+}
 
-  if (opensPicture && p->setUp) follow_frame_num(dec, s, p, type == 5);
-  // The picture set up by this slice (and kept) joins the pictures waiting
-  // for output once its marking has freed the buffer of the references it
-  // ended.
-  if (opensPicture && p->setUp) release_for_output(dec, p);
+// What the worker does with the slice after its header: a task ready, or
+// the slice consumed (sent again, or dropped as damaged or without
+// references), or the error that ends the stream.
+int32_t slice_result(VideoDecoder* dec, ThreadBuffer* tb, int32_t result, uint32_t type, uint8_t refIdc, bool newUnit,
+                     uint32_t decodeFlags) {
+  DecoderState* ds = &dec->state;
+  SliceDecodeContext* s = tb->slice;
+  DecodedPicture* p = ds->currentPicture;
   switch (result) {
     case 0:
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
+      note_unit(ds, type, refIdc);
       hold_slice_pictures(s);
       return 0;
     case kStepSentAgain:
       // A field or frame sent again is left out, counted once (by its first
       // slice), a frame as its two fields.
       if (s->first_mb_in_slice == 0) dec->damage.fieldsRepeated += s->field_pic_flag_coded ? 1 : 2;
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
+      note_unit(ds, type, refIdc);
       return kStepConsumed;
     case kStepNoPps:
     case kStepUnsupported:
@@ -1201,15 +1192,86 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       if (!ds->startPicture && newUnit && !dec->join.recoveryBeforeStart &&
           (result == kStepNoReference || result == kStepMissingReference))
         ++dec->damage.picturesBeforeStart;
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
+      note_unit(ds, type, refIdc);
       if ((decodeFlags & kDecodeFinishDropped) && s->first_mb_in_slice == 0 && p->setUp && ds->startPicture) {
-        task->state = kTaskPictureDone;
+        tb->task->state = kTaskPictureDone;
         s->picture = p;
         return 0;
       }
       return kStepConsumed;
     default:
       return result;
+  }
+}
+
+// A slice: the access unit it belongs to, its header, and what follows.
+int32_t decode_slice_unit(ThreadBuffer* tb, uint32_t type, uint8_t refIdc, uint32_t decodeFlags, uint32_t openFlags) {
+  DecoderState* ds = tb->decoderState;
+  VideoDecoder* dec = decoder_of(ds);
+  SliceDecodeContext* s = tb->slice;
+  bool newUnit = !after_slice(ds);
+  if (!newUnit && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) {
+    SetAvailableAccessUnit(ds);
+    newUnit = true;
+  }
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
+  if (before_stream_start(dec, tb, newUnit, type, refIdc)) {
+    note_unit(ds, type, refIdc);
+    return kStepConsumed;
+  }
+  DecodedPicture* p = ds->currentPicture;
+  // A slice of a picture already finished still has its header read (the
+  // same in every run, whenever the picture finished); it is then dropped,
+  // its macroblocks being decoded already (see the worker's slice ranges).
+  const bool opensPicture = !p->setUp;
+  if (!p->setUp) p->referenceMarking = (type == 5 || refIdc != 0) ? 3 : 0;
+  s->picture = p;
+  int32_t result = decode_slice_header(tb, s, openFlags);
+  // A header read without refused syntax ends a run of suspect ones; a
+  // slice decoded ends the use of a refused set (a damaged copy replaced).
+  if (result == 0 || result == kStepNoReference || result == kStepMissingReference || result == kStepNoPps)
+    dec->suspectChain = 0;
+  if (result == 0) dec->refusedSetInUse = 0;
+  if (result != 0) {
+    settle_failed_slice(dec, tb, type, refIdc, opensPicture);
+  } else {
+    bool leftOut = false;
+    result = start_slice(dec, tb, type, refIdc, decodeFlags, &leftOut);
+    if (leftOut) {
+      note_unit(ds, type, refIdc);
+      return kStepConsumed;
+    }
+  }
+  if (opensPicture && p->setUp) {
+    follow_frame_num(dec, s, p, type == 5);
+    // The picture set up by this slice (and kept) joins the pictures
+    // waiting for output once its marking has freed the buffer of the
+    // references it ended.
+    release_for_output(dec, p);
+  }
+  return slice_result(dec, tb, result, type, refIdc, newUnit, decodeFlags);
+}
+
+}  // namespace
+
+int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags) {
+  DecoderState* ds = tb->decoderState;
+  NalUnit* nal = tb->slice->nalUnit;
+  retype_false_idr(tb, nal);
+  const uint32_t type = nal->nal_unit_type;
+  const uint8_t refIdc = nal->nal_ref_idc;
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
+  switch (type) {
+    case 6:
+    case 7:
+    case 8:
+      return decode_non_slice_unit(tb, type, refIdc);
+    case 11:
+      return kStepWaitInput;
+    case 1:
+    case 5:
+      return decode_slice_unit(tb, type, refIdc, decodeFlags, openFlags);
+    default:
+      return kStepUnhandledNal;
   }
 }
