@@ -787,14 +787,14 @@ TEST(DamageRecovery, LegalJoinsOfFieldStreamsKeepEveryPicture) {
   }
   AVCHD_REQUIRE_TESTDATA(camera, "avchd/camera_1080i50_paff.264");
   const std::vector<uint8_t> clip = access_units(testsupport::read_file(camera), span(0, 7));
-  VideoDamage damage{};
-  std::vector<std::string> expected = decode_counting("the camera's first 8 fields", clip, &damage).md5s;
+  std::vector<std::string> expected = decode_buffer(clip, DecodeOptions{}).md5s;  // the clip alone
   ASSERT_EQ(4u, expected.size());
   for (const std::string& md5 : reference_md5s(testsupport::testdata_file("avchd/camera_1080i50_paff.video.framemd5")))
     expected.push_back(md5);
   std::vector<uint8_t> both = clip;
   const std::vector<uint8_t> whole = testsupport::read_file(camera);
   both.insert(both.end(), whole.begin(), whole.end());
+  VideoDamage damage{};
   const DecodeRun run = decode_counting("the camera after its first 8 fields", both, &damage);
   EXPECT_EQ(expected, run.md5s);
   EXPECT_EQ(0u, damage.fieldsRepeated);
