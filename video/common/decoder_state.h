@@ -105,7 +105,7 @@ struct DecodedPicture {
   uint8_t idr;
   DecodedPicture* pairedField;  // the other field of the same frame, once both are known
   uint8_t nalRefIdc;             // of the picture's slices
-  uint32_t unmarkedBy;           // access-unit index + 1 of the picture whose marking unmarked it
+  uint32_t unmarkedBy;           // set-up rank of the picture whose marking unmarked it (0: none)
   uint8_t markingBefore;         // referenceMarking before that picture's marking changed it
   uint32_t slicesActive;         // slices between header and the end of reconstruction
   uint8_t outputDone;            // written out (or given up for output)

@@ -45,20 +45,24 @@ struct PocValues {
   int32_t frameNumOffset;
   uint32_t frameNum;
 };
-// What identifies a field in the stream (its header up to the picture
-// order count), for the fields set up lately: a field sent again has the
-// identity of one of them.
+// What identifies a picture in the stream (its header up to the picture
+// order count), for the pictures set up lately: a field or frame sent again
+// has the identity of one of them.
 struct FieldIdentity {
   DecodedPicture* picture;  // the record it was set up in
   uint32_t setUpOrder;      // its rank then (the record may hold another picture since)
+  const SequenceParameterSet* sps;  // the set it was read with
   uint32_t frameNum;
   uint32_t pocLsb;
   int32_t delta0;
-  uint32_t idrPicId;
+  int32_t delta1;           // a frame's delta_pic_order_cnt[1]
+  int32_t deltaBottom;      // a frame's delta_pic_order_cnt_bottom
+  uint32_t refFrameNum;     // frame_num of the last reference picture before it
   uint8_t structure;
   uint8_t reference;
   uint8_t idr;
   uint8_t outOfPlace;
+  uint8_t matched;          // an earlier copy out of place, matched by the field in place
 };
 constexpr uint32_t kFieldHistory = 24;
 
@@ -101,7 +105,7 @@ enum : int32_t {
   kStepPark = 11,
   kStepUnsupported = 12,
   kStepUnhandledNal = 17,
-  kStepFieldRepeated = 18,  // a field sent again, left out (never leaves the NAL-unit step)
+  kStepSentAgain = 18,  // a field or frame sent again, left out (never leaves the NAL-unit step)
 };
 // Results the decoder's own steps never give but the error mapping keeps
 // apart: a parameter set that names no sequence set (2), and 13.

@@ -25,7 +25,7 @@ struct ListBuilder {
 // Marking as the current picture sees it: what its own marking took away
 // still counts for its later slices.
 uint8_t marking_seen(const DecodedPicture* p, const DecodedPicture* cur) {
-  return p->unmarkedBy != 0 && p->unmarkedBy == cur->accessUnitIndex + 1 ? p->markingBefore : p->referenceMarking;
+  return p->unmarkedBy != 0 && p->unmarkedBy == cur->setUpOrder ? p->markingBefore : p->referenceMarking;
 }
 
 // 1 when the field of the given parity of record p is a reference for cur.
@@ -313,9 +313,11 @@ bool is_reference_for(const DecodedPicture* p, const DecodedPicture* current) {
 }
 
 void unmark_reference(DecodedPicture* p, const DecodedPicture* current, uint8_t fields) {
-  if (p->unmarkedBy != current->accessUnitIndex + 1) {
+  // Keyed by the set-up rank, which no other picture shares (an access-unit
+  // index comes again after a picture is withdrawn).
+  if (p->unmarkedBy != current->setUpOrder) {
     p->markingBefore = p->referenceMarking;
-    p->unmarkedBy = current->accessUnitIndex + 1;
+    p->unmarkedBy = current->setUpOrder;
   }
   p->referenceMarking = p->structure == kFrame ? static_cast<uint8_t>(p->referenceMarking & ~fields) : 0;
 }
@@ -379,6 +381,10 @@ int32_t ref_pic_list_modification(ThreadBuffer* tb, SliceDecodeContext* s) {
   uint32_t found1 = 0;
   while (found1 < kRefListSize && s->RefPicList1[found1]) ++found1;
   if (found0 == 0 || (s->slice_type == kSliceTypeB && found1 == 0)) return kStepMissingReference;
+  // The references found, before the active entries past them are filled:
+  // a macroblock that names one of those refers to a picture never received.
+  s->refCount[0] = static_cast<uint8_t>(found0);
+  s->refCount[1] = static_cast<uint8_t>(found1);
   close_list(s, s->RefPicList0, s->refParity[0], found0, s->num_ref_idx_l0_active_minus1 + 1u);
   if (s->slice_type == kSliceTypeB)
     close_list(s, s->RefPicList1, s->refParity[1], found1, s->num_ref_idx_l1_active_minus1 + 1u);

@@ -317,32 +317,66 @@ bool out_of_place(const VideoDecoder* dec, uint32_t frameNum, bool idr, uint8_t 
   return !idr && nalRefIdc == 0 && dec->refFrameNumKnown && frameNum != (dec->refFrameNum + 1) % maxFrameNum;
 }
 
-// The field set up lately (since the last IDR picture) that has the identity
-// this header gives, or null. An IDR field matches only with the same
-// idr_pic_id.
-FieldIdentity* sent_before(VideoDecoder* dec, const HeaderStart& h, bool idr, uint8_t nalRefIdc) {
+// Whether two parameter sets say the same, whichever versions of their ids
+// they are.
+bool same_content(const SequenceParameterSet* a, const SequenceParameterSet* b) {
+  return a == b || std::memcmp(static_cast<const SequenceParameterSetFields*>(a),
+                               static_cast<const SequenceParameterSetFields*>(b),
+                               sizeof(SequenceParameterSetFields)) == 0;
+}
+bool same_content(const PictureParameterSet* a, const PictureParameterSet* b) {
+  return a == b || std::memcmp(static_cast<const PictureParameterSetFields*>(a),
+                               static_cast<const PictureParameterSetFields*>(b),
+                               sizeof(PictureParameterSetFields)) == 0;
+}
+
+// The picture set up lately (since the last IDR picture) that has the
+// identity this header gives, or null.
+FieldIdentity* sent_before(VideoDecoder* dec, const HeaderStart& h, uint8_t nalRefIdc) {
   const uint32_t n = dec->sentFieldCount < kFieldHistory ? dec->sentFieldCount : kFieldHistory;
+  const uint8_t structure = structure_of(h.field_pic_flag, h.bottom_field_flag);
   for (uint32_t i = 0; i < n; ++i) {
     FieldIdentity* f = &dec->sentFields[(dec->sentFieldCount - 1 - i) % kFieldHistory];
-    if (f->structure != h.bottom_field_flag || f->frameNum != h.frame_num || f->pocLsb != h.poc_lsb ||
-        f->delta0 != h.delta[0] || f->reference != (nalRefIdc != 0) || f->idr != (idr ? 1 : 0))
+    if (f->matched || f->idr || f->structure != structure || f->frameNum != h.frame_num || f->pocLsb != h.poc_lsb ||
+        f->delta0 != h.delta[0] || f->reference != (nalRefIdc != 0))
       continue;
-    if (idr && f->idrPicId != h.idr_pic_id) continue;
+    if (structure == kFrame && (f->deltaBottom != h.delta_bottom || f->delta1 != h.delta[1])) continue;
+    if (!same_content(f->sps, h.pps->sps)) continue;
     return f;
   }
   return nullptr;
 }
 
-// A field with the identity of one set up lately is that field sent again:
-// it is left out (kStepFieldRepeated). Only when the earlier one came out of
-// place and this one comes in place is the earlier one the copy: it is given
-// up for output (with its other field, when both came out of place) unless
-// it was released already, and this one is decoded.
-int32_t field_sent_again(VideoDecoder* dec, const HeaderStart& h, bool idr, uint8_t nalRefIdc, uint32_t maxFrameNum) {
-  FieldIdentity* f = sent_before(dec, h, idr, nalRefIdc);
+// Whether a picture whose identity matches f's stands where a sound stream
+// may repeat that identity (frame_num and order counts wrap): its frame_num
+// follows on from the last reference picture's (the next number; a second
+// field's own first field's) and, for a non-reference picture, a reference
+// picture came between the two (else the same frame_num and order count
+// come twice).
+bool repeat_may_be_sound(const VideoDecoder* dec, const FieldIdentity* f, const DecodedPicture* p, const HeaderStart& h,
+                         uint8_t nalRefIdc, uint32_t maxFrameNum) {
+  if (!dec->refFrameNumKnown) return true;
+  if (nalRefIdc == 0) return h.frame_num == (dec->refFrameNum + 1) % maxFrameNum && f->refFrameNum != dec->refFrameNum;
+  if (h.frame_num == (dec->refFrameNum + 1) % maxFrameNum) return true;
+  if (!h.field_pic_flag || h.frame_num != dec->refFrameNum) return false;
+  const DecodedPicture* q = in_place_before(p);
+  return first_field_alone(q) && q->structure != h.bottom_field_flag && q->frameNum == h.frame_num &&
+         q->nalRefIdc != 0;
+}
+
+// A picture with the identity of one set up lately, where a sound stream
+// cannot repeat it, is that picture sent again: it is left out
+// (kStepSentAgain). Only when the earlier one, a field, came out of place
+// and this one comes in place is the earlier one the copy: it is given up
+// for output (with its other field, when both came out of place) unless it
+// was released already, and this one is decoded.
+int32_t sent_again(VideoDecoder* dec, const DecodedPicture* p, const HeaderStart& h, uint8_t nalRefIdc,
+                   uint32_t maxFrameNum) {
+  FieldIdentity* f = sent_before(dec, h, nalRefIdc);
   if (!f) return 0;
-  if (!f->outOfPlace || out_of_place(dec, h.frame_num, idr, nalRefIdc, maxFrameNum)) return kStepFieldRepeated;
-  f->structure = kFrame;  // matched once
+  if (!h.field_pic_flag || !f->outOfPlace || out_of_place(dec, h.frame_num, false, nalRefIdc, maxFrameNum))
+    return repeat_may_be_sound(dec, f, p, h, nalRefIdc, maxFrameNum) ? 0 : int32_t{kStepSentAgain};
+  f->matched = 1;
   ++dec->damage.fieldsRepeated;
   DecodedPicture* q = f->picture;
   if (q->setUpOrder != f->setUpOrder || q->released || q->outputDone) return 0;
@@ -352,19 +386,23 @@ int32_t field_sent_again(VideoDecoder* dec, const HeaderStart& h, bool idr, uint
   return 0;
 }
 
-// Notes the identity of a field just set up.
+// Notes the identity of a picture just set up.
 void remember_field(VideoDecoder* dec, const DecodedPicture* p, const SliceDecodeContext* s) {
   FieldIdentity* f = &dec->sentFields[dec->sentFieldCount++ % kFieldHistory];
   f->picture = const_cast<DecodedPicture*>(p);
   f->setUpOrder = p->setUpOrder;
+  f->sps = p->sps;
   f->frameNum = s->frame_num;
   f->pocLsb = s->pic_order_cnt_lsb;
   f->delta0 = s->delta_pic_order_cnt[0];
+  f->delta1 = s->delta_pic_order_cnt[1];
+  f->deltaBottom = s->delta_pic_order_cnt_bottom;
   f->structure = p->structure;
   f->reference = p->nalRefIdc != 0 ? 1 : 0;
   f->idr = p->idr;
-  f->idrPicId = s->idr_pic_id;
+  f->refFrameNum = dec->refFrameNum;
   f->outOfPlace = p->outOfPlace;
+  f->matched = 0;
 }
 
 // A field set up and then withdrawn was never in the stream's pictures.
@@ -465,7 +503,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   if (!p->hasPicTiming) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
   pair_fields(p, s->frame_num);
   if (fresh) dec->sentFieldCount = 0;  // a stream's start begins the identities anew
-  if (field) remember_field(dec, p, s);
+  remember_field(dec, p, s);
   // Whether or not a slice of it is ever decoded: set up with the sets in
   // force, whatever the buffer held before.
   fill_unwritten_planes(ds, p);
@@ -607,19 +645,6 @@ void leading_picture_check(DecoderState* ds, const SliceDecodeContext* s, Decode
   }
 }
 
-// Whether two parameter sets say the same, whichever versions of their ids
-// they are.
-bool same_content(const SequenceParameterSet* a, const SequenceParameterSet* b) {
-  return a == b || std::memcmp(static_cast<const SequenceParameterSetFields*>(a),
-                               static_cast<const SequenceParameterSetFields*>(b),
-                               sizeof(SequenceParameterSetFields)) == 0;
-}
-bool same_content(const PictureParameterSet* a, const PictureParameterSet* b) {
-  return a == b || std::memcmp(static_cast<const PictureParameterSetFields*>(a),
-                               static_cast<const PictureParameterSetFields*>(b),
-                               sizeof(PictureParameterSetFields)) == 0;
-}
-
 // Whether the frame_num of a non-IDR picture p follows on from the last
 // reference picture before it: the next number, or the same one for a
 // non-reference picture or a field of the same frame.
@@ -671,7 +696,12 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
   HeaderStart h;
   DecodedPicture* p = ds->currentPicture;
   if (!read_header_start(&r, ds->ppsList, p->accessUnitIndex, type, &h)) return false;
-  if (!dec->join.awaitingStart && begins_other_stream(dec, p, h, nalRefIdc)) dec->join.awaitingStart = 1;
+  // A picture sent again may come with the picture parameter set it was
+  // sent with (its sequence parameter set is the one in force): it is no
+  // other stream's.
+  if (!dec->join.awaitingStart && begins_other_stream(dec, p, h, nalRefIdc) &&
+      !(same_content(h.pps->sps, dec->join.activeSps) && sent_before(dec, h, nalRefIdc)))
+    dec->join.awaitingStart = 1;
   if (!dec->join.awaitingStart) return false;
   const SequenceParameterSet* sps = h.pps->sps;
   const bool fits = 16u * sps->PicWidthInMbs + 64u <= ds->lumaPitch && 16u * sps->FrameHeightInMbs <= ds->lumaHeight;
@@ -706,17 +736,17 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
 // nal_ref_idc: as a non-IDR slice its header would be misread and, with no
 // picture before it, every picture predicted from it lost. It is read as the
 // IDR slice it is (frame_num 0, a reference), and counted as damaged.
-void retype_false_idr(const ThreadBuffer* tb, NalUnit* nal) {
+void retype_false_idr(ThreadBuffer* tb, NalUnit* nal) {
   if (nal->nal_unit_type != 5) return;
-  BitReaderCabac r = tb->reader;
+  BitReaderCabac r = tb->reader;  // a copy: the slice header is read again from the start
   HeaderStart h;
-  const DecoderState* ds = tb->decoderState;
+  DecoderState* ds = tb->decoderState;
   // frame_num comes before the fields that only an IDR slice has.
   if (!read_header_start(&r, ds->ppsList, ds->currentPicture->accessUnitIndex, 5, &h)) return;
   if (h.frame_num == 0 && nal->nal_ref_idc != 0) return;
   if (!ds->startPicture && (h.slice_type & 255u) % kSliceTypeCount == kSliceTypeI) {
     if (nal->nal_ref_idc == 0) nal->nal_ref_idc = 1;
-    if (h.first_mb_in_slice == 0) ++decoder_of(const_cast<DecoderState*>(ds))->damage.slicesRepaired;
+    if (h.first_mb_in_slice == 0) ++decoder_of(ds)->damage.slicesRepaired;
     return;
   }
   nal->nal_unit_type = 1;
@@ -866,8 +896,11 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   }
   if (r->overrun) return kStepUnsupported;
 
-  if (!p->setUp && h.field_pic_flag) {
-    const int32_t repeat = field_sent_again(dec, h, idr, nalRefIdc, sps->MaxFrameNum);
+  // An IDR picture, or a picture that starts a stream joined on without
+  // one, begins a new history of identities: no field before it makes it a
+  // repeat (another stream may well begin with the same identity).
+  if (!p->setUp && !idr && dec->join.starting == kStreamStartNone) {
+    const int32_t repeat = sent_again(dec, p, h, nalRefIdc, sps->MaxFrameNum);
     if (repeat != 0) return repeat;
   }
   if (!p->setUp) {
@@ -970,187 +1003,179 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   return 0;
 }
 
-int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags) {
+namespace {
+
+// The unit is acted on: the next unit's access-unit rules look back at it.
+void note_unit(DecoderState* ds, uint32_t type, uint8_t refIdc) {
+  ds->prevNalType = static_cast<uint8_t>(type);
+  ds->prevNalRefIdc = refIdc;
+}
+
+// Whether the unit before was a slice, so that an SEI, a parameter set or
+// a slice of another picture opens a new access unit.
+bool after_slice(const DecoderState* ds) { return ds->prevNalType >= 1 && ds->prevNalType <= 5; }
+
+// SEI, sequence and picture parameter sets: they open a new access unit
+// after a slice and are parsed.
+int32_t decode_non_slice_unit(ThreadBuffer* tb, uint32_t type, uint8_t refIdc) {
   DecoderState* ds = tb->decoderState;
   VideoDecoder* dec = decoder_of(ds);
+  if (after_slice(ds)) SetAvailableAccessUnit(ds);
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
+  int32_t result = 0;
+  ds->paramSetRefusal = kVideoRefusalNone;
+  if (type == 6) {
+    decode_sei_rbsp(tb);
+  } else if (type == 7) {
+    result = DecodeSequenceParameterSet(tb);
+  } else {
+    result = DecodePictureParameterSet(tb, 0);
+  }
+  // A set with syntax the decoder does not support ends the stream once
+  // a slice uses it (a damaged copy that no slice uses ends nothing); a
+  // damaged one (values out of range, cut short, or naming a sequence
+  // parameter set never sent) is ignored like a lost one.
+  if (result == kParamSetUnsupported && ds->paramSetRefusal != 0 && dec->declaredRefusal == 0)
+    dec->declaredRefusal = ds->paramSetRefusal;
+  if (result == kParamSetUnsupported || result == kParamSetNoSps) result = 0;
+  if (result != 0) return result;
+  note_unit(ds, type, refIdc);
+  return kStepConsumed;
+}
+
+// The picture output comes to next, as far as stream order tells.
+void update_next_output(DecoderState* ds, DecodedPicture* p, uint32_t type) {
+  if (type == 5) {
+    if (!ds->nextOutputPicture) ds->nextOutputPicture = p;
+  } else if (!ds->nextOutputPicture || p->outputKey < ds->nextOutputPicture->outputKey) {
+    ds->nextOutputPicture = p;
+  }
+}
+
+// A slice whose header failed: its picture is withdrawn, or keeps its
+// identity (damaged) so that its remaining slices still complete it.
+void settle_failed_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uint8_t refIdc, bool opensPicture) {
+  DecoderState* ds = &dec->state;
+  SliceDecodeContext* s = tb->slice;
+  DecodedPicture* p = ds->currentPicture;
+  // The first IDR picture of the stream whose header is damaged after its
+  // identity was read (the picture is set up) still starts the stream, all
+  // of it concealed: withdrawn, it took with it every picture predicted
+  // from it, in a stream with no other IDR or I picture all of them. A
+  // header that read as refused syntax is left to the refusal rules.
+  const bool startsStream = type == 5 && opensPicture && p->setUp && !ds->startPicture &&
+                            s->refusedSyntax == 0 && !dec->refusalReason;
+  if (!startsStream && (type == 5 || !ds->startPicture || !p->setUp)) {
+    forget_field(dec, p);
+    RemoveCurrentAccessUnit(ds);
+    return;
+  }
+  // Its marking may not have been read: it still takes a frame's place as
+  // the sliding window would.
+  p->damaged = 1;
+  if (opensPicture) bound_references(p);
+  note_unit(ds, type, refIdc);
+  copy_identity(&dec->prevSlice, s, s->pps ? s->pps->sps : nullptr, type, refIdc);
+  update_next_output(ds, p, type);
+  if (startsStream) {
+    output_start_check(ds, s, p);
+    ds->startPicture = p;
+    // Concealed with no slice taken, it still readies its progress as a
+    // picture's first slice does: the progress records then exist before
+    // any picture is finished without the lock.
+    start_progress(dec, p);
+  }
+}
+
+// A non-IDR I slice: the stream may start with it, and output too.
+void start_intra_slice(DecoderState* ds, const SliceDecodeContext* s, DecodedPicture* p, uint32_t decodeFlags) {
+  if (s->first_mb_in_slice == 0 && s->bottom_field_flag == 0 && !ds->outputStarted) {
+    if (!ds->startPicture) ds->startPicture = p;
+    if (ds->decodeOrderOutput) {
+      start_output_at(ds, p->decodeKey);
+    } else if (decodeFlags & kDecodeFinishDropped) {
+      ds->sequenceBase = 0;
+      if (p->hasPicTiming) {
+        p->outputKey -= p->decodeKey;
+        ds->leadingSkipCount = static_cast<uint32_t>((p->outputKey - (p->outputKey > 2 ? 2 : 0)) / 2);
+        ds->outputDelayCount = static_cast<int16_t>(ds->outputDelayCount + 2);
+      } else {
+        ds->outputDelayCount = static_cast<int16_t>(static_cast<int16_t>(p->decodeKey & 0xFFFF) + 2);
+      }
+    } else {
+      start_output_at(ds, p->outputKey);
+      ds->outputDelayCount = 2;
+    }
+  }
+  if (!ds->startPicture) ds->startPicture = p;
+  leading_picture_check(ds, s, p);
+}
+
+// A slice whose header was read: the task's next state, the start of the
+// stream and of output. kStepNoReference for a P or B slice before any start;
+// *leftOut when its picture comes before the start of a stream joined on
+// (the slice is then consumed).
+int32_t start_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uint8_t refIdc, uint32_t decodeFlags,
+                    bool* leftOut) {
+  DecoderState* ds = &dec->state;
   DecodeTask* task = tb->task;
   SliceDecodeContext* s = tb->slice;
-  NalUnit* nal = s->nalUnit;
-  retype_false_idr(tb, nal);
-  const uint32_t type = nal->nal_unit_type;
-  const uint8_t refIdc = nal->nal_ref_idc;
-  auto opened = [&]() { return ds->prevNalType >= 1 && ds->prevNalType <= 5; };
-  auto consumed = [&](int32_t result) {
-    if (result == 0 || result == kStepConsumed) {
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
-    }
-    return result;
-  };
-  if (ds->poolExhausted) return kStepNoPictureBuffer;
-
-  switch (type) {
-    case 6:
-    case 7:
-    case 8: {
-      if (opened()) SetAvailableAccessUnit(ds);
-      if (ds->poolExhausted) return kStepNoPictureBuffer;
-      int32_t result = 0;
-      ds->paramSetRefusal = kVideoRefusalNone;
-      if (type == 6) {
-        decode_sei_rbsp(tb);
-      } else if (type == 7) {
-        result = DecodeSequenceParameterSet(tb);
-      } else {
-        result = DecodePictureParameterSet(tb, 0);
-      }
-      // A set with syntax the decoder does not support ends the stream once
-      // a slice uses it (a damaged copy that no slice uses ends nothing); a
-      // damaged one (values out of range, cut short, or naming a sequence
-      // parameter set never sent) is ignored like a lost one.
-      if (result == kParamSetUnsupported && ds->paramSetRefusal != 0 && dec->declaredRefusal == 0)
-        dec->declaredRefusal = ds->paramSetRefusal;
-      if (result == kParamSetUnsupported || result == kParamSetNoSps) result = 0;
-      return consumed(result == 0 ? kStepConsumed : result);
-    }
-    case 11:
-      return kStepWaitInput;
-    case 1:
-    case 5:
-      break;
-    default:
-      return kStepUnhandledNal;
-  }
-
-  // Slices.
-  bool newUnit = !opened();
-  if (!newUnit && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) {
-    SetAvailableAccessUnit(ds);
-    newUnit = true;
-  }
-  if (ds->poolExhausted) return kStepNoPictureBuffer;
-  if (before_stream_start(dec, tb, newUnit, type, refIdc)) return consumed(kStepConsumed);
   DecodedPicture* p = ds->currentPicture;
-  // A slice of a picture already finished still has its header read (the
-  // same in every run, whenever the picture finished); it is then dropped,
-  // its macroblocks being decoded already (see the worker's slice ranges).
-  const bool opensPicture = !p->setUp;
-  if (!p->setUp) p->referenceMarking = (type == 5 || refIdc != 0) ? 3 : 0;
-  s->picture = p;
-  int32_t result = decode_slice_header(tb, s, openFlags);
-
-  const SequenceParameterSet* sps = s->pps ? s->pps->sps : nullptr;
-  auto update_next_output = [&]() {
-    if (type == 5) {
-      if (!ds->nextOutputPicture) ds->nextOutputPicture = p;
-    } else if (!ds->nextOutputPicture || p->outputKey < ds->nextOutputPicture->outputKey) {
-      ds->nextOutputPicture = p;
-    }
-  };
-  // A header read without refused syntax ends a run of suspect ones; a
-  // slice decoded ends the use of a refused set (a damaged copy replaced).
-  if (result == 0 || result == kStepNoReference || result == kStepMissingReference || result == kStepNoPps)
-    dec->suspectChain = 0;
-  if (result == 0) dec->refusedSetInUse = 0;
-  if (result != 0) {
-    // The first IDR picture of the stream whose header is damaged after its
-    // identity was read (the picture is set up) still starts the stream, all
-    // of it concealed: withdrawn, it took with it every picture predicted
-    // from it, in a stream with no other IDR or I picture all of them. A
-    // header that read as refused syntax is left to the refusal rules.
-    const bool startsStream = type == 5 && opensPicture && p->setUp && !ds->startPicture &&
-                              s->refusedSyntax == 0 && !dec->refusalReason;
-    if (!startsStream && (type == 5 || !ds->startPicture || !p->setUp)) {
-      forget_field(dec, p);
-      RemoveCurrentAccessUnit(ds);
-    } else {
-      // The picture keeps its identity, so its remaining slices still
-      // complete it; it is flagged damaged. Its marking may not have been
-      // read: it still takes a frame's place as the sliding window would.
-      p->damaged = 1;
-      if (opensPicture) bound_references(p);
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
-      copy_identity(&dec->prevSlice, s, sps, type, refIdc);
-      update_next_output();
-      if (startsStream) {
-        output_start_check(ds, s, p);
-        ds->startPicture = p;
-        // Concealed with no slice taken, it still readies its progress as
-        // a picture's first slice does: the progress records then exist
-        // before any picture is finished without the lock.
-        start_progress(dec, p);
-      }
-    }
-  } else {
-    copy_identity(&dec->prevSlice, s, sps, type, refIdc);
-    update_next_output();
-    task->key = p->decodeKey;
-    if (type == 5) {
-      output_start_check(ds, s, p);
-      // What a damaged IDR picture lacks comes from the picture before it,
-      // chosen while that one is still marked (kept from reuse) and held.
-      choose_conceal_source(p, nullptr);
-      unmark_all_but(ds, p);
-      if (!ds->startPicture) ds->startPicture = p;
-      task->state = kTaskEntropyI;
-      if (s->slice_type != kSliceTypeI) task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
-    } else if (s->slice_type == kSliceTypeI) {
-      task->state = kTaskEntropyI;
-      if (s->first_mb_in_slice == 0 && s->bottom_field_flag == 0 && !ds->outputStarted) {
-        if (!ds->startPicture) ds->startPicture = p;
-        if (ds->decodeOrderOutput) {
-          start_output_at(ds, p->decodeKey);
-        } else if (decodeFlags & kDecodeFinishDropped) {
-          ds->sequenceBase = 0;
-          if (p->hasPicTiming) {
-            p->outputKey -= p->decodeKey;
-            ds->leadingSkipCount = static_cast<uint32_t>((p->outputKey - (p->outputKey > 2 ? 2 : 0)) / 2);
-            ds->outputDelayCount = static_cast<int16_t>(ds->outputDelayCount + 2);
-          } else {
-            ds->outputDelayCount = static_cast<int16_t>(static_cast<int16_t>(p->decodeKey & 0xFFFF) + 2);
-          }
-        } else {
-          start_output_at(ds, p->outputKey);
-          ds->outputDelayCount = 2;
-        }
-      }
-      if (!ds->startPicture) ds->startPicture = p;
-      leading_picture_check(ds, s, p);
-    } else {
-      if (!ds->startPicture) {
-        RemoveCurrentAccessUnit(ds);
-        result = kStepNoReference;
-      } else if (dec->join.startKeySet && p->outputKey < dec->join.startKey) {
-        // Before the start of a stream joined on without its IDR picture
-        // in output order: predicted from pictures before that start.
-        RemoveCurrentAccessUnit(ds);
-        dec->join.leavingOut = 1;
-        return consumed(kStepConsumed);
-      } else {
-        task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
-        output_start_check(ds, s, p);
-        leading_picture_check(ds, s, p);
-      }
-    }
+  copy_identity(&dec->prevSlice, s, s->pps ? s->pps->sps : nullptr, type, refIdc);
+  update_next_output(ds, p, type);
+  task->key = p->decodeKey;
+  if (type == 5) {
+    output_start_check(ds, s, p);
+    // What a damaged IDR picture lacks comes from the picture before it,
+    // chosen while that one is still marked (kept from reuse) and held.
+    choose_conceal_source(p, nullptr);
+    unmark_all_but(ds, p);
+    if (!ds->startPicture) ds->startPicture = p;
+    task->state = kTaskEntropyI;
+    if (s->slice_type != kSliceTypeI) task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
+    return 0;
   }
+  if (s->slice_type == kSliceTypeI) {
+    task->state = kTaskEntropyI;
+    start_intra_slice(ds, s, p, decodeFlags);
+    return 0;
+  }
+  if (!ds->startPicture) {
+    RemoveCurrentAccessUnit(ds);
+    return kStepNoReference;
+  }
+  if (dec->join.startKeySet && p->outputKey < dec->join.startKey) {
+    // Before the start of a stream joined on without its IDR picture in
+    // output order: predicted from pictures before that start.
+    RemoveCurrentAccessUnit(ds);
+    dec->join.leavingOut = 1;
+    *leftOut = true;
+    return 0;
+  }
+  task->state = s->slice_type == kSliceTypeP ? kTaskEntropyP : kTaskEntropyB;
+  output_start_check(ds, s, p);
+  leading_picture_check(ds, s, p);
+  return 0;
+}
 
-  if (opensPicture && p->setUp) follow_frame_num(dec, s, p, type == 5);
-  // The picture set up by this slice (and kept) joins the pictures waiting
-  // for output once its marking has freed the buffer of the references it
-  // ended.
-  if (opensPicture && p->setUp) release_for_output(dec, p);
+// What the worker does with the slice after its header: a task ready, or
+// the slice consumed (sent again, or dropped as damaged or without
+// references), or the error that ends the stream.
+int32_t slice_result(VideoDecoder* dec, ThreadBuffer* tb, int32_t result, uint32_t type, uint8_t refIdc, bool newUnit,
+                     uint32_t decodeFlags) {
+  DecoderState* ds = &dec->state;
+  SliceDecodeContext* s = tb->slice;
+  DecodedPicture* p = ds->currentPicture;
   switch (result) {
     case 0:
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
+      note_unit(ds, type, refIdc);
       hold_slice_pictures(s);
       return 0;
-    case kStepFieldRepeated:
-      // A field sent again is left out, counted once (by its first slice).
-      if (s->first_mb_in_slice == 0) ++dec->damage.fieldsRepeated;
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
+    case kStepSentAgain:
+      // A field or frame sent again is left out, counted once (by its first
+      // slice), a frame as its two fields.
+      if (s->first_mb_in_slice == 0) dec->damage.fieldsRepeated += s->field_pic_flag_coded ? 1 : 2;
+      note_unit(ds, type, refIdc);
       return kStepConsumed;
     case kStepNoPps:
     case kStepUnsupported:
@@ -1170,15 +1195,86 @@ int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags
       if (!ds->startPicture && newUnit && !dec->join.recoveryBeforeStart &&
           (result == kStepNoReference || result == kStepMissingReference))
         ++dec->damage.picturesBeforeStart;
-      ds->prevNalType = static_cast<uint8_t>(type);
-      ds->prevNalRefIdc = refIdc;
+      note_unit(ds, type, refIdc);
       if ((decodeFlags & kDecodeFinishDropped) && s->first_mb_in_slice == 0 && p->setUp && ds->startPicture) {
-        task->state = kTaskPictureDone;
+        tb->task->state = kTaskPictureDone;
         s->picture = p;
         return 0;
       }
       return kStepConsumed;
     default:
       return result;
+  }
+}
+
+// A slice: the access unit it belongs to, its header, and what follows.
+int32_t decode_slice_unit(ThreadBuffer* tb, uint32_t type, uint8_t refIdc, uint32_t decodeFlags, uint32_t openFlags) {
+  DecoderState* ds = tb->decoderState;
+  VideoDecoder* dec = decoder_of(ds);
+  SliceDecodeContext* s = tb->slice;
+  bool newUnit = !after_slice(ds);
+  if (!newUnit && IsNewAccessUnit(s, ds->currentPicture, tb, &dec->prevSlice)) {
+    SetAvailableAccessUnit(ds);
+    newUnit = true;
+  }
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
+  if (before_stream_start(dec, tb, newUnit, type, refIdc)) {
+    note_unit(ds, type, refIdc);
+    return kStepConsumed;
+  }
+  DecodedPicture* p = ds->currentPicture;
+  // A slice of a picture already finished still has its header read (the
+  // same in every run, whenever the picture finished); it is then dropped,
+  // its macroblocks being decoded already (see the worker's slice ranges).
+  const bool opensPicture = !p->setUp;
+  if (!p->setUp) p->referenceMarking = (type == 5 || refIdc != 0) ? 3 : 0;
+  s->picture = p;
+  int32_t result = decode_slice_header(tb, s, openFlags);
+  // A header read without refused syntax ends a run of suspect ones; a
+  // slice decoded ends the use of a refused set (a damaged copy replaced).
+  if (result == 0 || result == kStepNoReference || result == kStepMissingReference || result == kStepNoPps)
+    dec->suspectChain = 0;
+  if (result == 0) dec->refusedSetInUse = 0;
+  if (result != 0) {
+    settle_failed_slice(dec, tb, type, refIdc, opensPicture);
+  } else {
+    bool leftOut = false;
+    result = start_slice(dec, tb, type, refIdc, decodeFlags, &leftOut);
+    if (leftOut) {
+      note_unit(ds, type, refIdc);
+      return kStepConsumed;
+    }
+  }
+  if (opensPicture && p->setUp) {
+    follow_frame_num(dec, s, p, type == 5);
+    // The picture set up by this slice (and kept) joins the pictures
+    // waiting for output once its marking has freed the buffer of the
+    // references it ended.
+    release_for_output(dec, p);
+  }
+  return slice_result(dec, tb, result, type, refIdc, newUnit, decodeFlags);
+}
+
+}  // namespace
+
+int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags) {
+  DecoderState* ds = tb->decoderState;
+  NalUnit* nal = tb->slice->nalUnit;
+  retype_false_idr(tb, nal);
+  const uint32_t type = nal->nal_unit_type;
+  const uint8_t refIdc = nal->nal_ref_idc;
+  if (ds->poolExhausted) return kStepNoPictureBuffer;
+  switch (type) {
+    case 6:
+    case 7:
+    case 8:
+      return decode_non_slice_unit(tb, type, refIdc);
+    case 11:
+      return kStepWaitInput;
+    case 1:
+    case 5:
+      return decode_slice_unit(tb, type, refIdc, decodeFlags, openFlags);
+    default:
+      return kStepUnhandledNal;
   }
 }

@@ -198,9 +198,37 @@ bool finish_job(VideoDecoder* dec) {
   return false;
 }
 
+// Whether a macroblock of [first, end) predicts from a list entry past the
+// references the slice's list found. A list may be longer than the
+// references there are, but no macroblock of a sound stream uses such an
+// entry: one that does refers to a picture the stream lost, or to fields
+// received out of their order. Looked at only when a list is short.
+bool names_missing_reference(const SliceDecodeContext* s, const DecodedPicture* p, uint32_t first, uint32_t end) {
+  if (s->slice_type == kSliceTypeI) return false;
+  const bool b = s->slice_type == kSliceTypeB;
+  const uint32_t found[2] = {s->refCount[0], b ? s->refCount[1] : 0u};
+  if (found[0] > s->num_ref_idx_l0_active_minus1 && (!b || found[1] > s->num_ref_idx_l1_active_minus1)) return false;
+  for (uint32_t a = first; a < end; ++a) {
+    const MacroblockRecord& mb = p->macroblocks[a];
+    if (mb_is_intra(mb.mb_type)) continue;
+    // A field macroblock of an MBAFF frame indexes the fields of the frame
+    // entries: two per entry.
+    const int shift = s->MbaffFrameFlag && mb.mb_field_decoding_flag ? 1 : 0;
+    for (int q = 0; q < 4; ++q) {
+      if (mb.pred_flag_l0[q] && mb.ref_idx_l0[q] >= 0 && static_cast<uint32_t>(mb.ref_idx_l0[q] >> shift) >= found[0])
+        return true;
+      if (b && mb.pred_flag_l1[q] && mb.ref_idx_l1[q] >= 0 &&
+          static_cast<uint32_t>(mb.ref_idx_l1[q] >> shift) >= found[1])
+        return true;
+    }
+  }
+  return false;
+}
+
 // Reconstructs the slice; true when it brought the picture's count of
 // macroblocks still to reconstruct to 0 (the picture is complete).
-bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t, bool rows) {
+// `*missing` tells whether a macroblock of it named a reference never received.
+bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t, bool rows, bool* missing) {
   SliceDecodeContext* s = &t->slice;
   s->rowsReported = 0;
   s->rowDone = rows ? slice_row_done : keep_row_motion;
@@ -215,6 +243,7 @@ bool Predict_Combine_Filter(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t, 
   const uint32_t first = s->firstMbAddr;
   const uint32_t written = first < p->mbCount ? (n < p->mbCount - first ? n : p->mbCount - first) : 0;
   keep_slice_motion(s, first + written);
+  *missing = names_missing_reference(s, p, first, first + written);
   if (p->mbWritten && written) std::memset(p->mbWritten + first, 1, written);
   if (rows) slice_rows_end(dec, s, first, first + written);
   pthread_mutex_lock(&dec->mbLock);
@@ -411,8 +440,10 @@ int32_t run_step(VideoDecoder* dec, ThreadBuffer* tb, DecodeTask* t) {
       s->awaitRows = await_reference_rows_slow;
       if (overlapping) pin_colocated(s, lists);
       pthread_mutex_unlock(&dec->lock);
-      const bool complete = Predict_Combine_Filter(dec, tb, t, rows);
+      bool missing = false;
+      const bool complete = Predict_Combine_Filter(dec, tb, t, rows, &missing);
       pthread_mutex_lock(&dec->lock);
+      if (missing) note_missing_references(dec, t->slice.picture);
       s->decoder = nullptr;
       s->awaitRefs = 0;
       unpin_colocated(dec, s);

@@ -20,6 +20,7 @@ struct Pictures {
       DecodedPicture& p = pics[i];
       p.sps = &sps;
       p.accessUnitIndex = static_cast<uint32_t>(i);
+      p.setUpOrder = static_cast<uint32_t>(i + 1);  // set up in stream order
       p.structure = 2;
       p.decoded = 1;
       p.releaseKey = 1000;
