@@ -160,7 +160,6 @@ struct DecodedPicture {
   uint32_t poolIndex;
   uint32_t poolSize;
   uint8_t outsideFilled;  // the planes beyond a picture smaller than the buffers are filled
-  uint8_t startsOrder;    // its order counts start anew (IDR, memory_management_control_operation 5, stream start)
 };
 
 // Words of a picture's refsRead set.

@@ -75,7 +75,6 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->markingBefore = 0;
   drop_conceal_source(p);
   p->outsideFilled = 0;
-  p->startsOrder = 0;
   settle_read_holds(p);  // a free record holds nothing: the set is empty from here on
   if (p->refsRead) std::memset(p->refsRead, 0, ref_set_words(p->poolSize) * sizeof(uint64_t));
   (void)ds;

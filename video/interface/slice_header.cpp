@@ -253,7 +253,6 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
   p->topFieldOrderCnt -= temp;
   p->bottomFieldOrderCnt -= temp;
   p->pictureOrderCount -= temp;
-  p->startsOrder = 1;
   PocMemory& m = dec->poc;
   m.pending.refMsb = 0;
   m.pending.refLsb = p->structure == kBottomField ? 0 : p->topFieldOrderCnt;
@@ -499,7 +498,6 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
     p->hasPicTiming = 0;
   derive_poc(dec, s, sps, idr, nalRefIdc, p);
   assign_keys(ds, p, fresh, openFlags);
-  p->startsOrder = fresh ? 1 : 0;
   if (!p->hasPicTiming) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
   pair_fields(p, s->frame_num);
   if (fresh) dec->sentFieldCount = 0;  // a stream's start begins the identities anew
