@@ -169,12 +169,29 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
 constexpr int64_t kSoundFarOff = 10;  // seconds
 
+// Where sound of presentation time `pts` plays after a stretch left out for
+// its kind (sound media units from track time 0): beside the last picture
+// added, by the two time stamps, since sound and pictures of one recording
+// share a clock while the track may differ from the time line (time stamps
+// that run on from one recording to the next leave no hole between their
+// pictures). False before any picture.
+bool SoundBesideLastPicture(const MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* wanted) {
+  if (!store->videoShownSeen || !store->videoTrack || store->timeScale <= 0) return false;
+  const int64_t start = std::max<int64_t>(TrackTimeToMediaDisplayTime(0, store->videoTrack), 0);
+  const double shown = static_cast<double>(store->videoShownTime - start) * 90000.0 / store->timeScale;
+  *wanted = RoundHalfAway((shown + static_cast<double>(pts - store->videoShownPTS)) * store->soundSampleRate / 90000.0);
+  return true;
+}
+
 OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool afterLeftOut) {
   const int64_t rate = store->soundSampleRate;
   if (rate <= 0) return noErr;
   const int64_t m = GetMediaDisplayDuration(store->soundMedia);
   const int64_t here = store->soundRangeTrack + (m - store->soundRangeMedia);
-  const int64_t wanted = RoundHalfAway(static_cast<double>(pts - store->soundAnchorPTS) * static_cast<double>(rate) / 90000.0);
+  int64_t wanted = RoundHalfAway(static_cast<double>(pts - store->soundAnchorPTS) * static_cast<double>(rate) / 90000.0);
+  const bool besidePictures = afterLeftOut && SoundBesideLastPicture(store, pts, &wanted);
+  // From here on the sound's time line is placed as this sample is.
+  if (besidePictures) store->soundAnchorPTS = pts - RoundHalfAway(static_cast<double>(wanted) * 90000.0 / rate);
   const int64_t off = here - wanted;
   const int64_t slack = rate / kSoundSlack;
   if (off <= slack && off >= -slack) return noErr;
@@ -190,7 +207,8 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
              int64_t(store->skippedBFrames - 1) * store->frameDuration) *
                 rate / store->timeScale
           : 0;
-  if (off > kSoundFarOff * rate || (off < -kSoundFarOff * rate && !afterLeftOut) || (off < 0 && wanted > videoEnd)) {
+  if (off > kSoundFarOff * rate ||
+      (!besidePictures && ((off < -kSoundFarOff * rate && !afterLeftOut) || (off < 0 && wanted > videoEnd)))) {
     store->soundAnchorPTS -= RoundHalfAway(static_cast<double>(off) * 90000.0 / static_cast<double>(rate));
     return noErr;
   }
@@ -202,13 +220,21 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   if (err != noErr) return err;
   // Where the track now ends (what did not fill a whole movie unit is left
   // out), and where the new range begins in media and track.
+  // After a gap the range starts at the whole movie unit nearest its sound's
+  // time, where its edit can start.
   const int64_t trackEnd = store->soundRangeTrack + (store->soundInsertedTime - store->soundRangeMedia);
+  const int64_t movieScale = GetMovieTimeScale(store->theMovie);
+  int64_t startUnit = movieScale > 0 ? RoundHalfAway(static_cast<double>(wanted) * movieScale / rate) : 0;
+  int64_t start = movieScale > 0 ? startUnit * rate / movieScale : wanted;
+  if (start <= trackEnd) {
+    start = trackEnd;
+    startUnit = movieScale > 0 ? trackEnd * movieScale / rate : 0;
+  }
   store->soundRangeMedia = m + std::max<int64_t>(trackEnd - wanted, 0);
-  store->soundRangeTrack = std::max(trackEnd, wanted);
+  store->soundRangeTrack = start;
   store->soundInsertedTime = static_cast<int32_t>(store->soundRangeMedia);
   store->soundEndTime = static_cast<int32_t>(m);
-  const int64_t movieScale = GetMovieTimeScale(store->theMovie);
-  store->soundRangeAt = static_cast<TimeValue>(store->soundRangeTrack * movieScale / rate);
+  store->soundRangeAt = static_cast<TimeValue>(startUnit);
   return noErr;
 }
 
@@ -226,7 +252,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     store->soundLeavingOut = 0;
     store->leftOutSound->back().to = SoundPesStart(store);
   }
-  if (timed && store->soundAnchored && store->soundJoined && !store->soundEndEstimated) {
+  if (timed && store->soundAnchored && (store->soundJoined || afterLeftOut) && !store->soundEndEstimated) {
     store->soundJoined = 0;
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
     if (err != noErr) return err;

@@ -168,6 +168,45 @@ bool JoinedNearby(uint8_t pending, int64_t at, int64_t pendingMoved, int64_t her
          moved - pendingMoved <= kLargestStep;
 }
 
+// Whether the video PES in pTSInfo begins with an intra picture, as a
+// joined recording does.
+bool BeginsWithIntraPicture(const TSDemuxOutput* out) {
+  int32_t firstSlice = -1, lastSlice = -1;
+  VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+  if (firstSlice < 0) return false;
+  VideoStreamInfo node{};
+  AVCHDGetVideoStreamInfoLib(&node, out->pVideo, FirstSliceSpan(out->pVideo, out->videoSize, firstSlice), 4);
+  const bool intra = node.status == 0 && (node.nal_unit_type == 1 || node.nal_unit_type == 5) && node.pPayload &&
+                     IsIntraSlice(static_cast<const SliceSummary*>(node.pPayload)->slice_type);
+  AVCHDReleaseVideoStreamInfoLib(&node);
+  return intra;
+}
+
+// The shift that makes a recording joined on show its first picture where
+// the pictures before it end: the decode times carried on leave its first
+// picture as far off that end as its own delay from decode to display
+// differs from theirs (pictures shown twice at once, or a hole). 0 when the
+// time stamps do not tell (no time line end yet, a delay that is none of a
+// recording's), or when the PES begins no recording.
+int64_t JoinedRecordingShift(const MTS_MovieImportGlobalsRecord* store, int64_t shift) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!out->bPTS || !out->bDTS || store->videoLineEnd == 0) return 0;
+  const int64_t delay = out->PTS - out->DTS;
+  const int64_t adjust = store->videoLineEnd - (out->PTS + shift);
+  if (delay < 0 || delay > kLargestStep || adjust == 0 || adjust > kLargestStep || -adjust > kLargestStep) return 0;
+  return BeginsWithIntraPicture(out) ? adjust : 0;
+}
+
+// Moves the end of the video read so far on by the PES in pTSInfo (its time
+// stamps continued), when its delay from decode to display is a recording's.
+void FollowVideoLineEnd(MTS_MovieImportGlobalsRecord* store) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!out->bPTS || (out->bDTS && (out->PTS < out->DTS || out->PTS - out->DTS > kLargestStep))) return;
+  const int64_t step =
+      store->videoKeyStep > 0 && store->videoKeyStep <= kLargestStep ? store->videoKeyStep : VideoFrameTicks(store);
+  store->videoLineEnd = std::max(store->videoLineEnd, out->PTS + step);
+}
+
 void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
   const int64_t d = store->videoTimeShift - store->soundTimeShift;
   store->soundTimeShift += d;
@@ -190,6 +229,13 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks},
                      key, frameTicks, &moved);
+    if (moved != 0) {
+      const int64_t adjust = JoinedRecordingShift(store, shift);
+      store->videoTimeShift += adjust;
+      store->lastVideoKey += adjust;
+      shift += adjust;
+      moved += adjust;
+    }
     // The pre-scan's end values belong to the last stretch of the file: they
     // move with the stretch now read.
     store->lastVideoPTS += moved;
@@ -223,6 +269,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   }
   if (out->bPTS) out->PTS += shift;
   if (out->bDTS) out->DTS += shift;
+  if (video) FollowVideoLineEnd(store);
 }
 
 } // namespace mts_import
@@ -381,6 +428,19 @@ OSErr FlushLastSound(MTS_MovieImportGlobalsRecord* store, const TSDemuxPending& 
   return noErr;
 }
 
+// A file that ends in a stretch of pictures left out: the time they take,
+// to their end, stays empty at the end of the video and timecode tracks
+// (as between two stretches of the track's pictures), and the sound goes
+// on through it.
+void EndInLeftOutVideo(MTS_MovieImportGlobalsRecord* store) {
+  if (!store->videoLeavingOut || !store->videoMedia || store->timeScale <= 0) return;
+  const int64_t ticks = store->videoLineEnd - store->videoPTSEnd;
+  if (ticks <= 0 || ticks > int64_t(INT32_MAX) / store->timeScale) return;
+  store->videoTrailingGapTime = static_cast<int32_t>(
+      RoundHalfAway(static_cast<double>(ticks) * static_cast<uint32_t>(store->timeScale) / 90000.0));
+  store->videoOpenGapTime = 0;
+}
+
 // The sound ends with the video: the range of sound to insert stops where
 // the video's track time ends.
 void ClipSoundToVideo(MTS_MovieImportGlobalsRecord* store) {
@@ -388,7 +448,7 @@ void ClipSoundToVideo(MTS_MovieImportGlobalsRecord* store) {
   // The video's end in track time: its media, and the time of pictures left
   // out between.
   const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack) +
-                    store->videoGapTime;
+                    store->videoGapTime + store->videoTrailingGapTime;
   const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
   if (videoScale <= 0) return;
   const int64_t d = RoundHalfAway(static_cast<double>(e) / videoScale * GetMediaTimeScale(store->soundMedia));
@@ -406,6 +466,7 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   store->bytesBeforeFirstPacket = pending.skippedBeforeFirstPacket;
   OSErr err = FlushLastVideo(store, &pending, held);
   if (err != noErr) return err;
+  EndInLeftOutVideo(store);
   err = FlushLastSound(store, pending);
   if (err != noErr) return err;
   ClipSoundToVideo(store);
@@ -685,6 +746,20 @@ OSErr mts_import::InsertVideoRanges(MTS_MovieImportGlobalsRecord* store, TimeVal
       }
     }
     if (actions) QTDisposeAtomContainer(actions);
+  }
+  // At the end of the file, after the last pictures: the stretch left out
+  // that the file ends in.
+  if (store->state == kMTSStateEndOfStream && store->videoTrailingGapTime > 0 && store->videoTrack &&
+      store->videoEndTime <= store->videoInsertedTime) {
+    OSErr err = InsertEmptyTrackSegment(store->videoTrack, -1, store->videoTrailingGapTime);
+    if (err == noErr && store->isCamera && store->timecodeTrack)
+      err = InsertEmptyTrackSegment(store->timecodeTrack, -1, store->videoTrailingGapTime);
+    if (err != noErr) {
+      MTS_LOG("[ERR]failed to InsertEmptyTrackSegment(%d). err=%d\n", store->videoTrailingGapTime, err);
+      return err;
+    }
+    store->videoInsertedGapTime += store->videoTrailingGapTime;
+    store->videoTrailingGapTime = 0;
   }
   return result;
 }

@@ -435,14 +435,13 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
   }
 
   // A recording after a restart of the time stamps (a joined recording,
-  // which begins with an I picture) is displayed after everything before it,
-  // though the last pictures of a cut group of pictures may be displayed
-  // later than their decode time. A restart at another picture is a damaged
-  // time stamp inside a group of pictures and changes nothing.
-  if (pic.restarted && pic.intra) {
-    const int64_t first = store->videoDecodeTime + displayOffset;
-    store->videoDisplayShift = store->videoDisplayEnd > first ? store->videoDisplayEnd - first : 0;
-  }
+  // which begins with an I picture) is displayed from where everything
+  // before it ends, though the last pictures of a cut group of pictures may
+  // be displayed later than their decode time, and its own delay from
+  // decode to display may be longer. A restart at another picture is a
+  // damaged time stamp inside a group of pictures and changes nothing.
+  if (pic.restarted && pic.intra && store->videoDisplayEnd > 0)
+    store->videoDisplayShift = store->videoDisplayEnd - (store->videoDecodeTime + displayOffset);
   // After a stretch left out the media goes on where it ended, without a
   // hole: the time between stays empty in the track instead.
   if (pic.resumed) store->videoDisplayShift = store->videoEndTime - (store->videoDecodeTime + displayOffset);
@@ -468,6 +467,11 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
     if (pic.bPTS && store->timeScale > 0)
       store->videoPTSEnd = std::max(store->videoPTSEnd, pic.PTS + int64_t(store->frameDuration) * 90000 /
                                                                       static_cast<uint32_t>(store->timeScale));
+    if (pic.bPTS) {
+      store->videoShownSeen = 1;
+      store->videoShownPTS = pic.PTS;
+      store->videoShownTime = store->videoDecodeTime + displayOffset + store->videoGapTime;
+    }
   }
   store->videoDecodeTime += store->frameDuration;
   err = static_cast<OSErr>(MTS_AddFrameOffset(store->pARec, store->pRec, store->qt_offset, pic.tsOffset));

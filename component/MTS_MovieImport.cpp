@@ -354,7 +354,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->firstIPTS = store->ptsOffset = 0;
   store->lastVideoPTS = store->firstVideoPTS = store->videoEndPTS = store->videoEndDTS = store->soundEndPTS = 0;
   store->wrapReference = -1;
-  store->videoTimeShift = store->lastVideoKey = store->videoKeyStep = 0;
+  store->videoTimeShift = store->lastVideoKey = store->videoKeyStep = store->videoLineEnd = 0;
   store->soundTimeShift = store->lastSoundKey = store->soundKeyStep = 0;
   store->videoKeySeen = store->soundKeySeen = 0;
   store->videoKeyHigh = store->soundKeyHigh = 0;
@@ -377,7 +377,9 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoPTSEnd = 0;
   store->videoGapTime = store->videoOpenGapTime = 0;
   store->videoRangeAt = store->timecodeRangeAt = -1;
-  store->videoInsertedGapTime = 0;
+  store->videoInsertedGapTime = store->videoTrailingGapTime = 0;
+  store->videoShownSeen = 0;
+  store->videoShownPTS = store->videoShownTime = 0;
   store->sliceLog2MaxFrameNum = store->sliceFrameMbsOnly = store->sliceSeparateColourPlane = 0;
   store->soundAnchored = 0;
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;

@@ -329,6 +329,16 @@ bool plan_held(TrackLayout* t, size_t from, TimeScale movieScale) try {
     last = &e;
     empty = 0;
   }
+  // Empty time that ends the track: the last picture stays shown to its end.
+  const TimeValue64 tail = rescale_time(empty, movieScale, m.timeScale);
+  if (tail > 0) {
+    if (m.samples[n - 1].count != 1) return false;
+    if (!t->held.empty() && t->held.back().first == n - 1)
+      t->held.back().second += tail;
+    else
+      t->held.push_back({n - 1, tail});
+    whole.mediaDuration += tail;
+  }
   t->edits.resize(from);
   t->edits.push_back(whole);
   return true;

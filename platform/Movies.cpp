@@ -277,6 +277,19 @@ OSErr InsertMediaIntoTrack(Track t, TimeValue trackStart, TimeValue mediaTime, T
   return set_error(noErr);
 }
 
+OSErr InsertEmptyTrackSegment(Track t, TimeValue trackStart, TimeValue duration) try {
+  if (t == nullptr) return set_error(invalidTrack);
+  if (duration <= 0) return set_error(invalidDuration);
+  if (trackStart != -1 && TimeValue64(trackStart) != track_length(t)) return set_error(paramErr);
+  if (!t->edits.empty() && t->edits.back().mediaTime < 0)
+    t->edits.back().trackDuration += duration;
+  else
+    t->edits.push_back({duration, -1, fixed1, 0});
+  return set_error(noErr);
+} catch (const std::exception&) {
+  return set_error(memFullErr);
+}
+
 SInt32 GetTrackEditCount(Track t) {
   if (t == nullptr) return fail(invalidTrack, 0);
   set_error(noErr);

@@ -208,6 +208,10 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t lastVideoKey;
   int64_t videoKeyStep;
   uint8_t videoKeySeen;
+  // Where the video PES read so far end on the continued line (presentation
+  // time of the latest, 90 kHz, plus one step), pictures left out included:
+  // a joined recording's first picture is shown from there.
+  int64_t videoLineEnd;
   int64_t soundTimeShift;
   int64_t lastSoundKey;
   int64_t soundKeyStep;
@@ -335,6 +339,18 @@ struct MTS_MovieImportGlobalsRecord {
   // The movie time left empty in the video track before the ranges inserted
   // after such stretches (the track runs that far ahead of its media).
   TimeValue videoInsertedGapTime;
+  // A stretch left out that the file ends in: the time it takes (video media
+  // units), still to go into the video and timecode tracks as empty time
+  // after their last media.
+  int32_t videoTrailingGapTime;
+  // The last picture added: its presentation time on the continued line and
+  // the media display time at which it shows, plus the empty time before
+  // the range it belongs to (its track time, less where the track's media
+  // starts). Sound resuming after a stretch left out for its kind is placed
+  // by it.
+  uint8_t videoShownSeen;
+  int64_t videoShownPTS;
+  int64_t videoShownTime;
   uint8_t soundAnchored;
   int64_t soundAnchorPTS;
   int64_t soundRangeMedia;

@@ -108,6 +108,10 @@ TimeValue GetTrackDuration(Track t);
 // itself may run past the end); invalidDuration for a duration of 0 or less.
 OSErr InsertMediaIntoTrack(Track t, TimeValue trackStart, TimeValue mediaTime, TimeValue mediaDuration,
                            Fixed mediaRate);
+// Appends `duration` of empty time (movie time scale) to the end of the
+// track (`trackStart` -1 or the track's length; paramErr elsewhere): an
+// empty edit, joined to an empty edit that ends the track.
+OSErr InsertEmptyTrackSegment(Track t, TimeValue trackStart, TimeValue duration);
 // Number of edits and each edit (1-based) in movie time; mediaTime -1 marks
 // an empty edit.
 SInt32 GetTrackEditCount(Track t);
