@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -1192,4 +1193,131 @@ TEST(MtsimportCommand, JoinedPartsOfDifferentAudio) {
     }
     std::remove(joined.c_str());
   }
+}
+
+// The edits of the `index`-th track (0-based) of a --dump listing: {track
+// start, duration, media time (-1: empty)} in movie units.
+std::vector<std::array<int64_t, 3>> DumpedEdits(const std::string& dump, int index) {
+  size_t at = 0;
+  for (int k = 0; k <= index; ++k) {
+    at = dump.find("\"edits\": [", at);
+    if (at == std::string::npos) return {};
+    at += 10;
+  }
+  std::vector<std::array<int64_t, 3>> edits;
+  long long a = 0, b = 0, c = 0;
+  for (size_t end = dump.find(']', at);
+       at < end && std::sscanf(dump.c_str() + at, "{\"trackStart\": %lld, \"trackDuration\": %lld, \"mediaTime\": %lld",
+                               &a, &b, &c) == 3;
+       at = dump.find('{', at + 1))
+    edits.push_back({a, b, c});
+  return edits;
+}
+
+// Imports `parts` joined (with --dump): the video's edits, then the sound's.
+std::array<std::vector<std::array<int64_t, 3>>, 2> JoinedEdits(const std::vector<std::string>& parts) {
+  std::string command = "cat";
+  for (const std::string& p : parts) command += " " + p;
+  const std::string joined = Temp("edits.m2ts");
+  testsupport::run_command(command + " > " + joined);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined);
+  std::remove(joined.c_str());
+  EXPECT_EQ(r.exit, 0) << r.err;
+  // The sound track is the last one listed.
+  std::vector<std::array<int64_t, 3>> all;
+  for (int k = 0;; ++k) {
+    std::vector<std::array<int64_t, 3>> edits = DumpedEdits(r.out, k);
+    if (edits.empty()) break;
+    all = std::move(edits);
+  }
+  return {DumpedEdits(r.out, 0), all};
+}
+
+// A recording joined from parts of different sizes, whichever part the file
+// ends with: the part of another size keeps its sound, the track's kind, and
+// the time its pictures take stays empty in the video track, as it does
+// between two parts of the track's size. The saved movie and its stream
+// copy play each sound sample once.
+TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", mov = folder.path + "/joined.mov";
+  testsupport::run_command("cat " + sd + " " + hd + " > " + joined);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --mov " + mov + " " + joined);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("'vide': 50 samples, media 2.000 s, in track 12.000 s"), std::string::npos) << r.out;
+  double soundInTrack = 0;
+  const size_t sound = r.out.find("'soun': ");
+  ASSERT_NE(sound, std::string::npos) << r.out;
+  ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("in track ", sound), "in track %lf", &soundInTrack), 1);
+  EXPECT_NEAR(soundInTrack, 12.0, 0.1) << r.out;
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the saved movie is not decoded";
+  const std::string mkv = folder.path + "/copy.mkv";
+  ASSERT_EQ(testsupport::run_command("ffmpeg -v error -i " + mov + " -c copy " + mkv).exit, 0);
+  auto decoded = [](const std::string& file) {
+    const std::string bytes =
+        testsupport::run_command("ffmpeg -v error -i " + file + " -map 0:a -f s16le - | wc -c").out;
+    return bytes.empty() ? -1 : std::stoll(bytes) / 4;
+  };
+  const int64_t played = std::llround(soundInTrack * 48000);
+  EXPECT_EQ(decoded(mov), played);
+  EXPECT_EQ(decoded(mkv), played + 1536);  // Matroska's AC-3 lead, as for a single recording
+}
+
+// Sound of the track's kind after a stretch of another kind left out plays
+// with the pictures of its own part: whether that part's time stamps go
+// back, run on from the part before (a camera's clock going on between
+// files) or follow a part whose stamps wrap, and with a part of another
+// size left out too.
+TEST(MtsimportCommand, SoundAfterOtherAudioPlaysWithItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts with moved time stamps are not made";
+  const Folder folder;
+  auto moved = [&](const std::string& source, const std::string& name, const std::string& seconds) {
+    const std::string out = folder.path + "/" + name;
+    testsupport::run_command("ffmpeg -v error -i " + source + " -map 0 -c copy -output_ts_offset " + seconds +
+                             " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+    return out;
+  };
+  // 0.43 s after the stereo part ends; from 2^33 - 0.89 s to 1.1 s.
+  const std::string late = moved(surround, "late.m2ts", "2.5");
+  const std::string wraps = moved(stereo, "wraps.m2ts", "95441.433022");
+  const std::vector<std::vector<std::string>> joins = {
+      {surround, stereo, surround}, {surround, stereo, late}, {surround, wraps, surround}, {surround, wraps, hd, surround}};
+  for (const auto& parts : joins) {
+    SCOPED_TRACE(parts[1] + " " + parts[2]);
+    const auto edits = JoinedEdits(parts);
+    ASSERT_FALSE(edits[0].empty() || edits[1].empty());
+    // The last part's pictures: 4 s in, or after the empty time of the
+    // part left out for its size; its sound starts with them.
+    const int64_t pictures = edits[0].size() > 1 ? edits[0].back()[0] : 100;
+    const auto& last = edits[1].back();
+    EXPECT_NE(last[2], -1);
+    EXPECT_EQ(last[0], pictures);
+    EXPECT_GE(last[0] + last[1], pictures + 49);
+  }
+}
+
+// A join whose parts' delays from decode to display differ (352x288 parts
+// by two pictures, 1080i by one): each part's sound starts with its own
+// stretch of the movie, the stretch left out for its size included, and the
+// first part's sound plays to its end.
+TEST(MtsimportCommand, SizeJoinKeepsEachPartsSoundWithItsStretch) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const auto edits = JoinedEdits({ac3, lpcm, hd, ac3});
+  // Video: 4 s, 10.01 s empty, 2 s; sound: 2 s, 2 s empty (LPCM left out),
+  // the 1080i part's and the last part's sound.
+  ASSERT_EQ(edits[0].size(), 3u);
+  ASSERT_GE(edits[1].size(), 3u);
+  EXPECT_EQ(edits[0][1][2], -1);
+  EXPECT_GE(edits[1][0][1], 49);  // the first part's 2 s, less under one sound frame
+  bool withStretch = false;
+  for (const auto& e : edits[1]) withStretch = withStretch || (e[2] >= 0 && e[0] == edits[0][1][0]);
+  EXPECT_TRUE(withStretch) << "no sound starts with the 1080i part's stretch at " << edits[0][1][0];
 }
