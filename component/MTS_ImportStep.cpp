@@ -434,10 +434,10 @@ OSErr FlushLastSound(MTS_MovieImportGlobalsRecord* store, const TSDemuxPending& 
 // on through it.
 void EndInLeftOutVideo(MTS_MovieImportGlobalsRecord* store) {
   if (!store->videoLeavingOut || !store->videoMedia || store->timeScale <= 0) return;
-  const int64_t ticks = store->videoLineEnd - store->videoPTSEnd;
-  if (ticks <= 0 || ticks > int64_t(INT32_MAX) / store->timeScale) return;
-  store->videoTrailingGapTime = static_cast<int32_t>(
-      RoundHalfAway(static_cast<double>(ticks) * static_cast<uint32_t>(store->timeScale) / 90000.0));
+  const int64_t units = RoundHalfAway(static_cast<double>(store->videoLineEnd - store->videoPTSEnd) *
+                                      static_cast<uint32_t>(store->timeScale) / 90000.0);
+  if (units <= 0 || units > INT32_MAX) return;
+  store->videoTrailingGapTime = static_cast<int32_t>(units);
   store->videoOpenGapTime = 0;
 }
 

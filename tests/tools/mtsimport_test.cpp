@@ -1264,6 +1264,13 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
   const int64_t played = std::llround(soundInTrack * 48000);
   EXPECT_EQ(decoded(mov), played);
   EXPECT_EQ(decoded(mkv), played + 1536);  // Matroska's AC-3 lead, as for a single recording
+
+  // The other way round: 2 s left out after the 1080i part's 10.01 s.
+  testsupport::run_command("cat " + hd + " " + sd + " > " + joined);
+  const testsupport::CommandResult back = testsupport::run_command(std::string(MTSIMPORT) + " " + joined);
+  ASSERT_EQ(back.exit, 0) << back.err;
+  EXPECT_NE(back.out.find("'vide': 300 samples, media 10.010 s, in track 12.010 s"), std::string::npos) << back.out;
+  EXPECT_NE(back.out.find("'soun': 577536 samples, media 12.032 s, in track 11.9"), std::string::npos) << back.out;
 }
 
 // Sound of the track's kind after a stretch of another kind left out plays
