@@ -213,8 +213,15 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
     return noErr;
   }
   // Close the range: without the sound that would play twice, with all of it
-  // before a gap.
-  const int64_t end = off > 0 ? m - off : m;
+  // before a gap, ending at the whole movie unit nearest that end (an edit
+  // lasts whole units) as far as the media reaches.
+  const int64_t movieScale = GetMovieTimeScale(store->theMovie);
+  int64_t end = off > 0 ? m - off : m;
+  if (movieScale > 0) {
+    const int64_t unit = RoundHalfAway(static_cast<double>(store->soundRangeTrack + end - store->soundRangeMedia) *
+                                       movieScale / rate);
+    end = std::min(m, store->soundRangeMedia - store->soundRangeTrack + (unit * rate + movieScale - 1) / movieScale);
+  }
   store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(end, store->soundInsertedTime));
   OSErr err = mts_import::InsertSoundRange(store, -1);
   if (err != noErr) return err;
@@ -223,7 +230,6 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   // After a gap the range starts at the whole movie unit nearest its sound's
   // time, where its edit can start.
   const int64_t trackEnd = store->soundRangeTrack + (store->soundInsertedTime - store->soundRangeMedia);
-  const int64_t movieScale = GetMovieTimeScale(store->theMovie);
   int64_t startUnit = movieScale > 0 ? RoundHalfAway(static_cast<double>(wanted) * movieScale / rate) : 0;
   int64_t start = movieScale > 0 ? startUnit * rate / movieScale : wanted;
   if (start <= trackEnd) {
