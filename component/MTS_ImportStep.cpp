@@ -469,6 +469,11 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   EndInLeftOutVideo(store);
   err = FlushLastSound(store, pending);
   if (err != noErr) return err;
+  // A file that ends in audio of another kind: the pre-scan's last picture
+  // is of a part whose sound is not in the track, and the track's sound
+  // before that stretch plays to its end (as far as the pictures go).
+  if (store->soundLeavingOut && store->soundMedia)
+    store->soundEndTime = std::max(store->soundEndTime, static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia)));
   ClipSoundToVideo(store);
   // What is counted as lost never exceeds what the time stamps span (packets
   // out of order make steps that are no loss).

@@ -1261,6 +1261,14 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
   EXPECT_NE(back.out.find("'soun': 577536 samples, media 12.032 s, in track 11.9"), std::string::npos) << back.out;
 }
 
+// Writes to `out` a copy of the recording `source` whose time stamps are
+// `seconds` later (modulo 2^33); returns `out`.
+std::string MovedStamps(const std::string& out, const std::string& source, const std::string& seconds) {
+  testsupport::run_command("ffmpeg -v error -i " + source + " -map 0 -c copy -output_ts_offset " + seconds +
+                           " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+  return out;
+}
+
 // Sound of the track's kind after a stretch of another kind left out plays
 // with the pictures of its own part: whether that part's time stamps go
 // back, run on from the part before (a camera's clock going on between
@@ -1272,15 +1280,9 @@ TEST(MtsimportCommand, SoundAfterOtherAudioPlaysWithItsPictures) {
   AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts with moved time stamps are not made";
   const Folder folder;
-  auto moved = [&](const std::string& source, const std::string& name, const std::string& seconds) {
-    const std::string out = folder.path + "/" + name;
-    testsupport::run_command("ffmpeg -v error -i " + source + " -map 0 -c copy -output_ts_offset " + seconds +
-                             " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
-    return out;
-  };
   // 0.43 s after the stereo part ends; from 2^33 - 0.89 s to 1.1 s.
-  const std::string late = moved(surround, "late.m2ts", "2.5");
-  const std::string wraps = moved(stereo, "wraps.m2ts", "95441.433022");
+  const std::string late = MovedStamps(folder.path + "/late.m2ts", surround, "2.5");
+  const std::string wraps = MovedStamps(folder.path + "/wraps.m2ts", stereo, "95441.433022");
   const std::vector<std::vector<std::string>> joins = {
       {surround, stereo, surround}, {surround, stereo, late}, {surround, wraps, surround}, {surround, wraps, hd, surround}};
   for (const auto& parts : joins) {
@@ -1295,6 +1297,19 @@ TEST(MtsimportCommand, SoundAfterOtherAudioPlaysWithItsPictures) {
     EXPECT_EQ(last[0], pictures);
     EXPECT_GE(last[0] + last[1], pictures + 49);
   }
+}
+
+// A file that ends in audio of another kind, after parts whose time stamps
+// lie above the last part's: the first part's sound still plays.
+TEST(MtsimportCommand, SoundBeforeOtherAudioAtTheEndPlays) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the part with wrapping time stamps is not made";
+  const Folder folder;
+  const auto edits = JoinedEdits({surround, hd, MovedStamps(folder.path + "/wraps.m2ts", stereo, "95441.433022")});
+  ASSERT_TRUE(edits.size() >= 2 && !edits.back().empty());
+  EXPECT_GE(edits.back()[0][1], 49);  // 2 s, less under one sound frame
 }
 
 // A join whose parts' delays from decode to display differ (352x288 parts
