@@ -226,9 +226,8 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   OSErr err = mts_import::InsertSoundRange(store, -1);
   if (err != noErr) return err;
   // Where the track now ends (what did not fill a whole movie unit is left
-  // out), and where the new range begins in media and track.
-  // After a gap the range starts at the whole movie unit nearest its sound's
-  // time, where its edit can start.
+  // out), and where the new range begins in media and track: after a gap,
+  // at the whole movie unit nearest its sound's time (an edit starts on one).
   const int64_t trackEnd = store->soundRangeTrack + (store->soundInsertedTime - store->soundRangeMedia);
   int64_t startUnit = movieScale > 0 ? RoundHalfAway(static_cast<double>(wanted) * movieScale / rate) : 0;
   int64_t start = movieScale > 0 ? startUnit * rate / movieScale : wanted;
