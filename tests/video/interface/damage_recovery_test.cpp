@@ -266,6 +266,29 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   EXPECT_EQ(expected.md5s, run.md5s);
 }
 
+// A non-reference B slice whose NAL unit header reads IDR with nal_ref_idc 3:
+// read as the non-IDR slice its frame_num says it is, and counted. Taken for
+// a reference picture it ended an older one, and the P pictures after it
+// were predicted from other pictures (exit 0); the next picture's frame_num
+// shows it is none, so only its own picture may differ.
+TEST(DamageRecovery, NonReferenceSliceTypedIdrEndsNoReference) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/01_cavlc_main.264");
+  const std::vector<uint8_t> intact = testsupport::read_file(path);
+  std::vector<uint8_t> damaged = intact;
+  const size_t header = header_at(intact, unit_starts(intact).at(37));
+  ASSERT_EQ(1u, intact[header]);  // a non-reference slice
+  ASSERT_EQ(1u, slice_start(intact, header).second);  // B
+  damaged[header] = 0x65;
+  const DecodeRun expected = decode_everywhere("intact", intact);
+  VideoDamage damage{};
+  const DecodeRun run = decode_everywhere("a B slice typed IDR", damaged, &damage);
+  ASSERT_EQ(expected.md5s.size(), run.md5s.size());
+  size_t differing = 0;
+  for (size_t i = 0; i < run.md5s.size(); ++i) differing += run.md5s[i] != expected.md5s[i];
+  EXPECT_LE(differing, 1u);
+  EXPECT_EQ(1u, damage.slicesRepaired);
+}
+
 // Whether `part` is `whole` with some entries left out, in the same order.
 bool in_order_within(const std::vector<std::string>& part, const std::vector<std::string>& whole) {
   size_t at = 0;
@@ -899,6 +922,27 @@ TEST(DamageRecovery, ReferenceFieldsInSwappedOrderAreReported) {
   const DecodeRun run = decode_counting("CVFI1_SVA_C with fields 2 and 3 swapped", access_units(s, order), &damage);
   EXPECT_EQ(7u, run.md5s.size());
   EXPECT_EQ(1u, damage.picturesMissingReferences);
+}
+
+// The two reference P fields of one frame exchanged, its bottom field now
+// before its top field, in streams whose pairs come top field first: the
+// first to come was predicted without the other field of its frame. Its
+// list has as many entries as there are references (CAFI1_SVA_C), or both
+// fields have one order count (HPCAFL_BRCM_C): nothing else shows it.
+TEST(DamageRecovery, ReferenceFieldsOfOneFrameExchangedAreReported) {
+  const struct {
+    const char* path;
+    size_t first, units;
+  } cases[] = {{"h264-conformance/CAFI1_SVA_C.264", 26, 66}, {"h264-conformance/HPCAFL_BRCM_C.264", 8, 60}};
+  for (const auto& c : cases) {
+    AVCHD_REQUIRE_TESTDATA(path, c.path);
+    std::vector<size_t> order = span(0, c.units - 1);
+    std::swap(order[c.first], order[c.first + 1]);
+    VideoDamage damage{};
+    const DecodeRun run = decode_counting(c.path, access_units(testsupport::read_file(path), order), &damage);
+    EXPECT_EQ(c.units / 2, run.md5s.size()) << c.path;
+    EXPECT_EQ(1u, damage.picturesMissingReferences) << c.path;
+  }
 }
 
 // Pictures of a frame/field stream sent again a few access units after
