@@ -1000,10 +1000,11 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   }
   if (r->overrun) return kStepUnsupported;
 
+  // A reference picture in doubt before it is settled by its frame_num.
+  if (!p->setUp) settle_reference_in_doubt(dec, p, h, idr, nalRefIdc);
   // An IDR picture, or a picture that starts a stream joined on without
   // one, begins a new history of identities: no field before it makes it a
   // repeat (another stream may well begin with the same identity).
-  if (!p->setUp) settle_reference_in_doubt(dec, p, h, idr, nalRefIdc);
   if (!p->setUp && !idr && dec->join.starting == kStreamStartNone) {
     const int32_t repeat = sent_again(dec, p, h, nalRefIdc, sps->MaxFrameNum);
     if (repeat != 0) return repeat;
