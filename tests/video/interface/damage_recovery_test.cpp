@@ -235,7 +235,7 @@ std::pair<uint32_t, uint32_t> slice_start(const std::vector<uint8_t>& s, size_t 
 // their frame_num, or a nal_ref_idc of 0, says they continue the stream: the
 // first non-reference B slice, the first reference I slice and the first
 // reference P slice after it, found by parsing the first 20 pictures. Each is
-// read as the non-IDR slice it is, so the pictures are the intact stream's
+// read as the non-IDR slice it is (and counted), so the pictures are the intact stream's
 // (ffmpeg outputs 18 of the 20). Read as IDR, each reference slice's header
 // seemed to ask for a long-term reference, and the second ended the stream.
 TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
@@ -260,10 +260,12 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   std::vector<uint8_t> retyped = intact;
   for (size_t header : chosen) retyped[header] ^= 4;
   const DecodeRun expected = decode_everywhere("intact", intact);
-  const DecodeRun run = decode_everywhere("three slices typed IDR", retyped);
+  VideoDamage damage{};
+  const DecodeRun run = decode_everywhere("three slices typed IDR", retyped, &damage);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
   EXPECT_EQ(20u, run.md5s.size());
   EXPECT_EQ(expected.md5s, run.md5s);
+  EXPECT_EQ(3u, damage.slicesRepaired);  // no IDR slice can have their frame_num or nal_ref_idc
 }
 
 // A non-reference B slice whose NAL unit header reads IDR with nal_ref_idc 3:
@@ -936,10 +938,13 @@ TEST(DamageRecovery, ReferenceFieldsOfOneFrameExchangedAreReported) {
   } cases[] = {{"h264-conformance/CAFI1_SVA_C.264", 26, 66}, {"h264-conformance/HPCAFL_BRCM_C.264", 8, 60}};
   for (const auto& c : cases) {
     AVCHD_REQUIRE_TESTDATA(path, c.path);
+    const std::vector<uint8_t> s = testsupport::read_file(path);
     std::vector<size_t> order = span(0, c.units - 1);
-    std::swap(order[c.first], order[c.first + 1]);
     VideoDamage damage{};
-    const DecodeRun run = decode_counting(c.path, access_units(testsupport::read_file(path), order), &damage);
+    decode_counting(c.path, access_units(s, order), &damage);
+    EXPECT_EQ(0u, damage.picturesMissingReferences) << c.path << " in its order";
+    std::swap(order[c.first], order[c.first + 1]);
+    const DecodeRun run = decode_counting(c.path, access_units(s, order), &damage);
     EXPECT_EQ(c.units / 2, run.md5s.size()) << c.path;
     EXPECT_EQ(1u, damage.picturesMissingReferences) << c.path;
   }
