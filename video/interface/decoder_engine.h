@@ -324,7 +324,9 @@ struct VideoDecoder {
   StreamJoin join;  // under the instance lock
   ReferenceInDoubt doubt;  // under the instance lock
   uint8_t unitRetyped;     // the slice being read came typed IDR with a nal_ref_idc other than 0
-  uint8_t fieldOrder;      // of the reference field pairs since the last start or I picture: 1 top first, 2 bottom first, 0 not yet known
+  // The order of the reference field pairs since the last start or I
+  // picture: 1 top field first, 2 bottom field first, 0 not yet known.
+  uint8_t fieldOrder;
 };
 
 // Forgets every picture's progress (set-up ranks start again at reset), and
