@@ -174,6 +174,21 @@ struct PictureProgress {
   DeblockPass* pass;
 };
 
+// A reference picture whose first slice came typed IDR though it could not
+// be one (see retype_false_idr): the damage that changed its type may have
+// changed its nal_ref_idc too. The references its marking ended stay until
+// the next picture shows whether it was a reference: a frame_num that no
+// picture may have after a reference picture with that frame_num says it
+// was not. Then it is none; otherwise what its marking ended is ended.
+struct ReferenceInDoubt {
+  DecodedPicture* picture;  // null: none in doubt
+  uint32_t setUpOrder;      // the picture's, to tell its record has not been reused
+  uint32_t count;
+  DecodedPicture* ended[kRefListSize];
+  uint32_t endedOrder[kRefListSize];
+  uint8_t endedMarking[kRefListSize];  // their referenceMarking after its marking
+};
+
 // Streams joined on without their IDR picture (see slice_header.cpp): the
 // sets of the last picture set up; whether a stream that began after it (a
 // non-IDR picture with other sets) waits for its start (an IDR or I
@@ -307,6 +322,11 @@ struct VideoDecoder {
   // the instance lock (its slicesDropped and suspect are the fields above).
   VideoDamage damage;
   StreamJoin join;  // under the instance lock
+  ReferenceInDoubt doubt;  // under the instance lock
+  uint8_t unitRetyped;     // the slice being read came typed IDR with a nal_ref_idc other than 0
+  // The order of the reference field pairs since the last start or I
+  // picture: 1 top field first, 2 bottom field first, 0 not yet known.
+  uint8_t fieldOrder;
 };
 
 // Forgets every picture's progress (set-up ranks start again at reset), and

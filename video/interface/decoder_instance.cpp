@@ -156,6 +156,9 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->refFrameNumKnown = 0;
   ds->recoveryPoint = 0;
   dec->join = StreamJoin{};
+  dec->doubt.picture = nullptr;
+  dec->unitRetyped = 0;
+  dec->fieldOrder = 0;
   std::memset(&dec->firstSuspect, 0, sizeof(dec->firstSuspect));
   dec->refusedSetInUse = 0;
   dec->firstDrop = 0;

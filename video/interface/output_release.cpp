@@ -39,6 +39,10 @@ void order_limits(const VideoDecoder* dec, const DecodedPicture* p, uint32_t* re
 // buffer (waiting, or references), in fields (2 per frame).
 void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored) {
   *waiting = *stored = 0;
+  // The references a picture in doubt ended are kept from reuse until the
+  // next picture, but they hold no place in the buffer: the stream ended
+  // them, unless that picture was no reference.
+  const ReferenceInDoubt& doubt = decoder_of(const_cast<DecoderState*>(ds))->doubt;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     const DecodedPicture* q = &ds->pictures[i];
     // Only what parsing decided counts (not whether output has happened yet),
@@ -50,7 +54,7 @@ void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored)
       // hold back the pictures in their places.
       if (!q->outOfPlace) *waiting += halves;
       *stored += halves;
-    } else if (q->referenceMarking) {
+    } else if (q->referenceMarking && !(doubt.picture && q->unmarkedBy == doubt.setUpOrder)) {
       *stored += halves;
     }
   }

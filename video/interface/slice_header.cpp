@@ -308,6 +308,25 @@ void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   if (!q->repeated) p->frameBuffer->storage = const_cast<FrameBuffer*>(planes_of(q->frameBuffer));
 }
 
+// The reference field pairs of a stream come in one order, top or bottom
+// field first, each shown in the order it comes. A pair that comes in the
+// other order while its second field is not shown after its first was
+// exchanged: the first to come was predicted without its frame's other
+// field, from other pictures than its own (nothing else shows it when the
+// two fields have one order count). The order is the stream's from its
+// start or its last I picture on. Called at the set-up of picture p.
+void note_field_order(VideoDecoder* dec, DecodedPicture* p, bool restart) {
+  if (restart) dec->fieldOrder = 0;
+  DecodedPicture* first = p->pairedField;
+  if (!p->secondField || !first || p->nalRefIdc == 0) return;
+  const uint8_t order = static_cast<uint8_t>(first->structure + 1);
+  if (dec->fieldOrder == 0 || p->pictureOrderCount > first->pictureOrderCount) {
+    dec->fieldOrder = order;
+  } else if (order != dec->fieldOrder) {
+    note_missing_references(dec, first);
+  }
+}
+
 // A non-reference field whose frame_num does not follow the last reference
 // picture's: a non-reference picture's frame_num is the last reference's
 // plus one, so this one stands far from its place (a field sent again ahead
@@ -500,6 +519,7 @@ int32_t per_picture_setup(VideoDecoder* dec, ThreadBuffer* tb, SliceDecodeContex
   assign_keys(ds, p, fresh, openFlags);
   if (!p->hasPicTiming) p->frameBuffer->key = static_cast<uint64_t>(static_cast<int64_t>(p->outputKey));
   pair_fields(p, s->frame_num);
+  note_field_order(dec, p, fresh || (s->slice_type == kSliceTypeI && !p->secondField));
   if (fresh) dec->sentFieldCount = 0;  // a stream's start begins the identities anew
   remember_field(dec, p, s);
   // Whether or not a slice of it is ever decoded: set up with the sets in
@@ -729,25 +749,111 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
 // misread from idr_pic_id on and end every reference before it. It is read
 // as the non-IDR slice it is, its header checked like any other.
 //
+// Once the stream has started, a P or B slice typed IDR is damaged too (an
+// IDR picture holds I slices only). With frame_num 0 after a reference
+// picture whose frame_num 0 does not follow, it can only be an IDR slice
+// whose slice_type is damaged (see decode_slice_header); otherwise it is
+// read as the non-IDR slice it is rather than ending every reference.
+//
 // Before any picture started the stream, an I slice typed IDR is the
 // stream's first IDR picture with the damaged bit in frame_num or
 // nal_ref_idc: as a non-IDR slice its header would be misread and, with no
 // picture before it, every picture predicted from it lost. It is read as the
 // IDR slice it is (frame_num 0, a reference), and counted as damaged.
+//
+// A slice read as non-IDR is counted as damaged. The damage that changed
+// its type may have changed its nal_ref_idc as well: a reference picture so
+// read is in doubt until the next picture (settle_reference_in_doubt).
 void retype_false_idr(ThreadBuffer* tb, NalUnit* nal) {
+  DecoderState* ds = tb->decoderState;
+  VideoDecoder* dec = decoder_of(ds);
+  dec->unitRetyped = 0;
   if (nal->nal_unit_type != 5) return;
   BitReaderCabac r = tb->reader;  // a copy: the slice header is read again from the start
   HeaderStart h;
-  DecoderState* ds = tb->decoderState;
   // frame_num comes before the fields that only an IDR slice has.
   if (!read_header_start(&r, ds->ppsList, ds->currentPicture->accessUnitIndex, 5, &h)) return;
-  if (h.frame_num == 0 && nal->nal_ref_idc != 0) return;
-  if (!ds->startPicture && (h.slice_type & 255u) % kSliceTypeCount == kSliceTypeI) {
+  const uint32_t sliceType = (h.slice_type & 255u) % kSliceTypeCount;
+  if (h.frame_num == 0 && nal->nal_ref_idc != 0) {
+    const bool predicted = sliceType == kSliceTypeP || sliceType == kSliceTypeB;
+    const uint32_t maxFrameNum = h.pps->sps->MaxFrameNum;
+    // frame_num 0 follows the last reference picture's after a wrap, or
+    // for the second field of an IDR picture.
+    const bool follows = dec->refFrameNumKnown && (dec->refFrameNum + 1 == maxFrameNum ||
+                                                   (dec->refFrameNum == 0 && h.field_pic_flag));
+    if (!(predicted && ds->startPicture && follows)) return;
+  }
+  if (!ds->startPicture && sliceType == kSliceTypeI) {
     if (nal->nal_ref_idc == 0) nal->nal_ref_idc = 1;
-    if (h.first_mb_in_slice == 0) ++decoder_of(ds)->damage.slicesRepaired;
+    if (h.first_mb_in_slice == 0) ++dec->damage.slicesRepaired;
     return;
   }
   nal->nal_unit_type = 1;
+  if (!ds->startPicture) return;  // left out as a P or B slice before the start, or the start itself
+  ++dec->damage.slicesRepaired;
+  dec->unitRetyped = nal->nal_ref_idc != 0 ? 1 : 0;
+}
+
+// The reference picture in doubt, if any, its marking just read: what it
+// ended is kept a reference for now (its own later slices see it ended, as
+// any picture's do).
+void hold_doubtful_marking(VideoDecoder* dec, DecodedPicture* p) {
+  ReferenceInDoubt& d = dec->doubt;
+  if (d.picture != p || d.setUpOrder != p->setUpOrder) {
+    d.picture = p;
+    d.setUpOrder = p->setUpOrder;
+    d.count = 0;
+  }
+  DecoderState* ds = &dec->state;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* q = &ds->pictures[i];
+    if (q == p || q->unmarkedBy != p->setUpOrder || q->referenceMarking == q->markingBefore) continue;
+    uint32_t k = 0;
+    while (k < d.count && d.ended[k] != q) ++k;
+    if (k == kRefListSize) continue;  // more than a list holds: ended at once
+    if (k == d.count) {
+      d.ended[k] = q;
+      d.endedOrder[k] = q->setUpOrder;
+      ++d.count;
+    }
+    d.endedMarking[k] = q->referenceMarking;
+    q->referenceMarking = q->markingBefore;
+  }
+}
+
+// The first picture after a reference picture in doubt, about to be set up
+// with frame_num `h.frame_num`: the same frame_num as that reference
+// picture's is one no picture may have after it, but for its second field
+// (a reference field of the other parity right after it, which is the first
+// field of its frame). The picture in doubt was then no reference: it stops
+// being one, and the references are those before it. Otherwise its marking
+// takes effect.
+void settle_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
+                               uint8_t nalRefIdc) {
+  ReferenceInDoubt& d = dec->doubt;
+  DecodedPicture* q = d.picture;
+  if (!q) return;
+  d.picture = nullptr;
+  if (q->setUpOrder != d.setUpOrder || !q->setUp) return;  // withdrawn: its marking ended nothing
+  const DecodedPicture* before = q->prevInDecodeOrder;
+  const bool firstField = q->structure != kFrame && !q->secondField &&
+                          !(before && before->setUp && before->frameNum == q->frameNum);
+  const bool secondField = h.field_pic_flag && firstField && q->structure != h.bottom_field_flag &&
+                           nalRefIdc != 0 && p->prevInDecodeOrder == q;
+  if (idr || h.frame_num != q->frameNum || secondField) {
+    for (uint32_t k = 0; k < d.count; ++k) {
+      DecodedPicture* e = d.ended[k];
+      if (e->setUpOrder == d.endedOrder[k] && e->unmarkedBy == d.setUpOrder) e->referenceMarking = d.endedMarking[k];
+    }
+    return;
+  }
+  q->referenceMarking = 0;
+  q->nalRefIdc = 0;
+  const DecodedPicture* r = before;
+  while (r && !(r->setUp && (r->idr || r->nalRefIdc != 0))) r = r->prevInDecodeOrder;
+  dec->refFrameNumKnown = dec->prevRefFrameNumKnown = r ? 1 : 0;
+  dec->refFrameNum = dec->prevRefFrameNum = r && r->mmco5 != 5 ? static_cast<uint32_t>(r->frameNum) : 0;
+  if (p->prevInDecodeOrder == q) dec->poc.pendingIsReference = 0;
 }
 
 // frame_num of a picture kept (its first slice read) against the last
@@ -894,6 +1000,8 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   }
   if (r->overrun) return kStepUnsupported;
 
+  // A reference picture in doubt before it is settled by its frame_num.
+  if (!p->setUp) settle_reference_in_doubt(dec, p, h, idr, nalRefIdc);
   // An IDR picture, or a picture that starts a stream joined on without
   // one, begins a new history of identities: no field before it makes it a
   // repeat (another stream may well begin with the same identity).
@@ -925,6 +1033,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   if (nalRefIdc != 0) {
     const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
     if (result != 0) return result;
+    if (dec->unitRetyped) hold_doubtful_marking(dec, p);
     if (p->mmco5 == 5 && s->first_mb_in_slice == 0) apply_mmco5(dec, p, openFlags);
   }
   if (pps->entropy_coding_mode_flag && s->slice_type != kSliceTypeI) {

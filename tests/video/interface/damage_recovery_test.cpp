@@ -235,7 +235,7 @@ std::pair<uint32_t, uint32_t> slice_start(const std::vector<uint8_t>& s, size_t 
 // their frame_num, or a nal_ref_idc of 0, says they continue the stream: the
 // first non-reference B slice, the first reference I slice and the first
 // reference P slice after it, found by parsing the first 20 pictures. Each is
-// read as the non-IDR slice it is, so the pictures are the intact stream's
+// read as the non-IDR slice it is (and counted), so the pictures are the intact stream's
 // (ffmpeg outputs 18 of the 20). Read as IDR, each reference slice's header
 // seemed to ask for a long-term reference, and the second ended the stream.
 TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
@@ -260,10 +260,35 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
   std::vector<uint8_t> retyped = intact;
   for (size_t header : chosen) retyped[header] ^= 4;
   const DecodeRun expected = decode_everywhere("intact", intact);
-  const DecodeRun run = decode_everywhere("three slices typed IDR", retyped);
+  VideoDamage damage{};
+  const DecodeRun run = decode_everywhere("three slices typed IDR", retyped, &damage);
   EXPECT_TRUE(run.finished) << "error " << run.errorCode << " " << run.refusal;
   EXPECT_EQ(20u, run.md5s.size());
   EXPECT_EQ(expected.md5s, run.md5s);
+  EXPECT_EQ(3u, damage.slicesRepaired);  // no IDR slice can have their frame_num or nal_ref_idc
+}
+
+// A non-reference B slice whose NAL unit header reads IDR with nal_ref_idc 3:
+// read as the non-IDR slice its frame_num says it is, and counted. Taken for
+// a reference picture it ended an older one, and the P pictures after it
+// were predicted from other pictures (exit 0); the next picture's frame_num
+// shows it is none, so only its own picture may differ.
+TEST(DamageRecovery, NonReferenceSliceTypedIdrEndsNoReference) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/01_cavlc_main.264");
+  const std::vector<uint8_t> intact = testsupport::read_file(path);
+  std::vector<uint8_t> damaged = intact;
+  const size_t header = header_at(intact, unit_starts(intact).at(37));
+  ASSERT_EQ(1u, intact[header]);  // a non-reference slice
+  ASSERT_EQ(1u, slice_start(intact, header).second);  // B
+  damaged[header] = 0x65;
+  const DecodeRun expected = decode_everywhere("intact", intact);
+  VideoDamage damage{};
+  const DecodeRun run = decode_everywhere("a B slice typed IDR", damaged, &damage);
+  ASSERT_EQ(expected.md5s.size(), run.md5s.size());
+  size_t differing = 0;
+  for (size_t i = 0; i < run.md5s.size(); ++i) differing += run.md5s[i] != expected.md5s[i];
+  EXPECT_LE(differing, 1u);
+  EXPECT_EQ(1u, damage.slicesRepaired);
 }
 
 // Whether `part` is `whole` with some entries left out, in the same order.
@@ -899,6 +924,30 @@ TEST(DamageRecovery, ReferenceFieldsInSwappedOrderAreReported) {
   const DecodeRun run = decode_counting("CVFI1_SVA_C with fields 2 and 3 swapped", access_units(s, order), &damage);
   EXPECT_EQ(7u, run.md5s.size());
   EXPECT_EQ(1u, damage.picturesMissingReferences);
+}
+
+// The two reference P fields of one frame exchanged, its bottom field now
+// before its top field, in streams whose pairs come top field first: the
+// first to come was predicted without the other field of its frame. Its
+// list has as many entries as there are references (CAFI1_SVA_C), or both
+// fields have one order count (HPCAFL_BRCM_C): nothing else shows it.
+TEST(DamageRecovery, ReferenceFieldsOfOneFrameExchangedAreReported) {
+  const struct {
+    const char* path;
+    size_t first, units;
+  } cases[] = {{"h264-conformance/CAFI1_SVA_C.264", 26, 66}, {"h264-conformance/HPCAFL_BRCM_C.264", 8, 60}};
+  for (const auto& c : cases) {
+    AVCHD_REQUIRE_TESTDATA(path, c.path);
+    const std::vector<uint8_t> s = testsupport::read_file(path);
+    std::vector<size_t> order = span(0, c.units - 1);
+    VideoDamage damage{};
+    decode_counting(c.path, access_units(s, order), &damage);
+    EXPECT_EQ(0u, damage.picturesMissingReferences) << c.path << " in its order";
+    std::swap(order[c.first], order[c.first + 1]);
+    const DecodeRun run = decode_counting(c.path, access_units(s, order), &damage);
+    EXPECT_EQ(c.units / 2, run.md5s.size()) << c.path;
+    EXPECT_EQ(1u, damage.picturesMissingReferences) << c.path;
+  }
 }
 
 // Pictures of a frame/field stream sent again a few access units after
