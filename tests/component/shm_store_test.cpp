@@ -314,6 +314,20 @@ TEST_F(RecordStore, RepairsADirectoryNeverSized) {
   EXPECT_TRUE(existing_regions().empty());
 }
 
+// Starts a second import in a thread of its own while the test holds the
+// directory's lock, and gives it the time to open the directory and wait for
+// the lock: its result and what its failure said come in `*result` and
+// `*words` once the thread is joined.
+std::thread claim_meanwhile(Held* second, std::atomic<int>* result, std::string* words) {
+  std::thread importer([=] {
+    *result = create(second, 4);
+    const char* said = MTS_Problem(*result);
+    *words = said ? said : "";
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it opens and spins
+  return importer;
+}
+
 TEST_F(RecordStore, ClaimNeverLandsInARemovedDirectory) {
   // An importer opens the directory while the last user is removing it. Once
   // it gets the lock the directory has no name any more: it must start over
@@ -323,8 +337,8 @@ TEST_F(RecordStore, ClaimNeverLandsInARemovedDirectory) {
   MTS_LockLock(&first.dir->lock);
   Held second;
   std::atomic<int> result{1};
-  std::thread importer([&] { result = create(&second, 4); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it opens and spins
+  std::string words;
+  std::thread importer = claim_meanwhile(&second, &result, &words);
   // What the last release does under the lock.
   first.dir->refCount[0] = 0;
   first.dir->recordsInUse = 0;
@@ -354,12 +368,7 @@ TEST_F(RecordStore, DirectoryShrunkWhileWaitingIsSizedWithWords) {
   Held second;
   std::atomic<int> result{0};
   std::string words;
-  std::thread importer([&] {
-    result = create(&second, 4);
-    const char* said = MTS_Problem(result);
-    words = said ? said : "";
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it opens and spins
+  std::thread importer = claim_meanwhile(&second, &result, &words);
   const int fd = shm_open(shmtest::region_name(-1).c_str(), O_RDWR, 0);
   ASSERT_GE(fd, 0);
   struct rlimit saved;
