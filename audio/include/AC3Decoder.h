@@ -58,7 +58,8 @@ struct ac3decInfo {
 struct AC3DecState;
 
 // Creates a decoder instance (one zero-filled block); NULL when there is no
-// memory for it or the inverse transform could not be prepared. Also selects the processor
+// memory for it or the inverse transform could not be prepared. Also selects
+// the processor
 // variant of the signal-processing primitives.
 AC3DecState* AC3DecInitLib();
 

@@ -184,8 +184,8 @@ inline int32_t MTS_FrameIndexBound(int64_t fileSize) {
 }
 
 // The data reference through which the host gives a data handler its
-// record: an 8-byte handle of data-reference type 'MTSI', native byte order. Two data
-// references match when their two fields match.
+// record: an 8-byte handle of data-reference type 'MTSI', native byte order.
+// Two data references match when their two fields match.
 struct AvchdDataRef {
   uint32_t recordID;  // record id, 0..999
   uint32_t type;      // kind of samples read through it (below)

@@ -1,6 +1,7 @@
 // Annex B byte-stream parser: finds start codes, reads the NAL unit header,
 // strips the emulation-prevention bytes and stores the payload of the NAL
-// units it is asked for, laid out in the bit reader's word order. A NAL unit may be split across any
+// units it is asked for, laid out in the bit reader's word order. A NAL unit
+// may be split across any
 // number of calls.
 #pragma once
 
@@ -42,6 +43,7 @@ int32_t ByteStreamParser_AnnexB(DecoderState* ds, NalUnit* nal);
 inline uint32_t rbsp_byte_offset(uint32_t k) { return 4u * (k / 4u) + 3u - (k % 4u); }
 
 // Reads one ue(v) code whose first bit is the top bit of the payload byte p
-// points to; no bit reader is involved. The payload must start 4-byte aligned. Codes with
+// points to; no bit reader is involved. The payload must start 4-byte aligned.
+// Codes with
 // more than 16 leading zeros yield 0xFFFFFFFF.
 uint32_t GetParameterSetID(const uint8_t* p);

@@ -4,7 +4,8 @@
 // The video elementary stream is on PID 0x1011 and the audio stream on PID
 // 0x1100; both are fixed, there is no selection through the program tables.
 // TSDemuxStreamLib hands back at most one whole PES, audio or video, each
-// time it is called, together with its time stamps. Beside it: a one-packet parser, the program-map stream
+// time it is called, together with its time stamps. Beside it: a one-packet
+// parser, the program-map stream
 // information and the EP map of a clip-information file.
 //
 // The library keeps no global state, starts no threads and writes no
