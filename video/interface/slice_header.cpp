@@ -723,6 +723,110 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
   return true;
 }
 
+// The least order count an IDR picture's header gives (H.264 makes it 0).
+int64_t idr_order_count(const SequenceParameterSet* sps, const HeaderStart& h) {
+  int64_t top = 0, bottom = 0;
+  if (sps->pic_order_cnt_type == 0) {
+    top = h.poc_lsb;
+    bottom = top + h.delta_bottom;
+  } else if (sps->pic_order_cnt_type == 1) {
+    top = h.delta[0];
+    bottom = h.field_pic_flag ? int64_t{sps->offset_for_top_to_bottom_field} + h.delta[0]
+                              : top + sps->offset_for_top_to_bottom_field + h.delta[1];
+  }
+  if (h.field_pic_flag) return h.bottom_field_flag ? bottom : top;
+  return top < bottom ? top : bottom;
+}
+
+// How an I slice's header reads as of one NAL unit type: broken, whole, or
+// whole but with marking operations of long-term references (which this
+// decoder refuses).
+enum class IntraReading { kBroken, kWhole, kLongTermMarking };
+
+// Reads the header of an I slice of a reference picture as of NAL unit type
+// `nalType` (5 or 1) into `h`, with what only a header may hold: an IDR
+// picture's order count 0, marking operations that exist and end, a
+// quantiser and deblocking values in range, then the start of the slice
+// data (CABAC's alignment bits all 1, or a CAVLC macroblock type an I slice
+// has). A header read with the fields of the other type is misaligned from
+// idr_pic_id on, and rarely all of that.
+IntraReading read_intra_header(BitReaderCabac r, PictureParameterSet* ppsList, uint32_t accessUnit, uint32_t nalType,
+                               HeaderStart* h) {
+  if (!read_header_start(&r, ppsList, accessUnit, nalType, h)) return IntraReading::kBroken;
+  const PictureParameterSet* pps = h->pps;
+  const SequenceParameterSet* sps = pps->sps;
+  if (nalType == 5 && (h->idr_pic_id > 65535 || idr_order_count(sps, *h) != 0)) return IntraReading::kBroken;
+  if (pps->redundant_pic_cnt_present_flag) ue_v(&r);
+  bool longTerm = false;
+  if (nalType == 5) {
+    u_n(&r, 2);  // no_output_of_prior_pics_flag, long_term_reference_flag
+  } else if (ReadOneBit(&r)) {
+    constexpr uint32_t kMostOperations = 66;  // every reference unmarked, one by one, and more
+    uint32_t k = 0, op = 1;
+    for (; k < kMostOperations && op != 0; ++k) {
+      op = ue_v(&r);
+      if (op > 6) return IntraReading::kBroken;
+      if (op == 1 || op == 3) ue_v(&r);
+      if (op == 2 || op == 3 || op == 4 || op == 6) {
+        ue_v(&r);
+        longTerm = true;
+      }
+    }
+    if (op != 0) return IntraReading::kBroken;
+  }
+  const int64_t qp = 26 + int64_t{pps->pic_init_qp_minus26} + se_v(&r);
+  if (qp < 0 || qp > 51) return IntraReading::kBroken;
+  if (pps->deblocking_filter_control_present_flag) {
+    const uint32_t idc = ue_v(&r);
+    if (idc > 2) return IntraReading::kBroken;
+    if (idc != 1) {
+      const int32_t alpha = se_v(&r), beta = se_v(&r);
+      if (alpha < -6 || alpha > 6 || beta < -6 || beta > 6) return IntraReading::kBroken;
+    }
+  }
+  if (pps->entropy_coding_mode_flag) {
+    const int alignment = (r.bitPos + 1) % 8;
+    if (alignment != 0 && u_n(&r, alignment) != (1u << alignment) - 1) return IntraReading::kBroken;
+  } else {
+    if (sps->mb_adaptive_frame_field_flag && !h->field_pic_flag) ReadOneBit(&r);  // mb_field_decoding_flag
+    if (ue_v(&r) > 25) return IntraReading::kBroken;  // mb_type of an I slice: I_NxN, the 24 I_16x16 kinds, I_PCM
+  }
+  if (r.overrun) return IntraReading::kBroken;
+  return longTerm ? IntraReading::kLongTermMarking : IntraReading::kWhole;
+}
+
+// The stream's first IDR slice with the damaged bit in its nal_unit_type
+// (1): read as a non-IDR slice, the header lacks idr_pic_id and reads one
+// marking flag where there are two, and everything after frame_num is
+// misread; without that picture every picture predicted from it is lost
+// (all of them in a stream with one I picture), with it the pictures after
+// it were misplaced silently. Before any picture started the stream, a
+// reference I slice with frame_num 0 whose header reads whole as IDR is the
+// IDR slice it was, counted as repaired, when as non-IDR
+// - it does not read whole,
+// - or only with long-term marking (which would end the stream),
+// - or (order count type 0) its pic_order_cnt_lsb is what the IDR reading's
+//   first idr_pic_id, 0, and its order count 0 give: half the lsb range and
+//   more, the code's one bit at the top.
+// A stream that begins with a non-IDR I picture reads whole as one and
+// stays one but for such a count.
+void retype_lost_idr(ThreadBuffer* tb, NalUnit* nal) {
+  DecoderState* ds = tb->decoderState;
+  if (ds->startPicture || nal->nal_ref_idc == 0) return;
+  const uint32_t accessUnit = ds->currentPicture->accessUnitIndex;
+  HeaderStart asNonIdr, asIdr;
+  const IntraReading nonIdr = read_intra_header(tb->reader, ds->ppsList, accessUnit, 1, &asNonIdr);
+  if (!asNonIdr.pps || asNonIdr.frame_num != 0 || (asNonIdr.slice_type & 255u) % kSliceTypeCount != kSliceTypeI)
+    return;
+  if (read_intra_header(tb->reader, ds->ppsList, accessUnit, 5, &asIdr) != IntraReading::kWhole) return;
+  const SequenceParameterSet* sps = asIdr.pps->sps;
+  const bool idrCount = sps->pic_order_cnt_type == 0 && asIdr.idr_pic_id == 0 &&
+                        asNonIdr.poc_lsb == sps->MaxPicOrderCntLsb / 2 + (asIdr.poc_lsb >> 1);
+  if (nonIdr == IntraReading::kWhole && !idrCount) return;
+  nal->nal_unit_type = 5;
+  if (asNonIdr.first_mb_in_slice == 0) ++decoder_of(ds)->damage.slicesRepaired;
+}
+
 // An IDR picture is a reference picture with frame_num 0. A slice typed
 // IDR that is neither continues the stream: one flipped bit turns a
 // non-IDR slice (type 1) into type 5, and read as IDR its header would be
@@ -735,6 +839,10 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
 // picture before it, every picture predicted from it lost. It is read as the
 // IDR slice it is (frame_num 0, a reference), and counted as damaged.
 void retype_false_idr(ThreadBuffer* tb, NalUnit* nal) {
+  if (nal->nal_unit_type == 1) {
+    retype_lost_idr(tb, nal);
+    return;
+  }
   if (nal->nal_unit_type != 5) return;
   BitReaderCabac r = tb->reader;  // a copy: the slice header is read again from the start
   HeaderStart h;
