@@ -216,11 +216,11 @@ bool ChunkedStream::StartFollows(size_t set) {
       if (!Append(chunk_)) return false;
     }
     at = found;
-    if (at == kNone || at - set >= reach) return false;
+    if (at == kNone || (afterOthers && at - set >= reach)) return false;
     const int type = buffer_[at + 3] & 0x1F;
     uint32_t ppsId = kNoId, ppsSpsId = kNoId;
     if (type == 5) return true;
-    if (type == 7 && SetId(buffer_, at, &unused) == spsId) return false;  // a later copy decides
+    if (afterOthers && type == 7 && SetId(buffer_, at, &unused) == spsId) return false;  // a later copy decides
     if (type == 8 && (ppsId = SetId(buffer_, at, &ppsSpsId)) < named.size()) named[ppsId] = ppsSpsId == spsId;
     if (type != 1) continue;
     if (IntraPictureStart(buffer_, at + 4, &ppsId)) return !afterOthers || (ppsId < named.size() && named[ppsId]);
