@@ -802,14 +802,10 @@ IntraReading read_intra_header(BitReaderCabac r, PictureParameterSet* ppsList, u
 // (all of them in a stream with one I picture), with it the pictures after
 // it were misplaced silently. Before any picture started the stream, a
 // reference I slice with frame_num 0 whose header reads whole as IDR is the
-// IDR slice it was, counted as repaired, when as non-IDR
-// - it does not read whole,
-// - or only with long-term marking (which would end the stream),
-// - or (order count type 0) its pic_order_cnt_lsb is what the IDR reading's
-//   first idr_pic_id, 0, and its order count 0 give: half the lsb range and
-//   more, the code's one bit at the top.
-// A stream that begins with a non-IDR I picture reads whole as one and
-// stays one but for such a count.
+// IDR slice it was, counted as repaired, when as non-IDR it does not read
+// whole, or only with long-term marking (which would end the stream). A
+// stream that begins with a non-IDR I picture reads whole as one and stays
+// one.
 void retype_lost_idr(ThreadBuffer* tb, NalUnit* nal) {
   DecoderState* ds = tb->decoderState;
   if (ds->startPicture || nal->nal_ref_idc == 0) return;
@@ -818,11 +814,9 @@ void retype_lost_idr(ThreadBuffer* tb, NalUnit* nal) {
   const IntraReading nonIdr = read_intra_header(tb->reader, ds->ppsList, accessUnit, 1, &asNonIdr);
   if (!asNonIdr.pps || asNonIdr.frame_num != 0 || (asNonIdr.slice_type & 255u) % kSliceTypeCount != kSliceTypeI)
     return;
-  if (read_intra_header(tb->reader, ds->ppsList, accessUnit, 5, &asIdr) != IntraReading::kWhole) return;
-  const SequenceParameterSet* sps = asIdr.pps->sps;
-  const bool idrCount = sps->pic_order_cnt_type == 0 && asIdr.idr_pic_id == 0 &&
-                        asNonIdr.poc_lsb == sps->MaxPicOrderCntLsb / 2 + (asIdr.poc_lsb >> 1);
-  if (nonIdr == IntraReading::kWhole && !idrCount) return;
+  if (nonIdr == IntraReading::kWhole ||
+      read_intra_header(tb->reader, ds->ppsList, accessUnit, 5, &asIdr) != IntraReading::kWhole)
+    return;
   nal->nal_unit_type = 5;
   if (asNonIdr.first_mb_in_slice == 0) ++decoder_of(ds)->damage.slicesRepaired;
 }
