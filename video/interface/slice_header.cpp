@@ -122,6 +122,55 @@ void unlink_output_order(DecodedPicture* p) {
   p->prevInOutputOrder = p->nextInOutputOrder = nullptr;
 }
 
+// PicOrderCntMsb of a picture with pic_order_cnt_lsb `lsb` after a
+// reference picture with (prevMsb, prevLsb).
+int32_t order_count_msb(int32_t prevMsb, int32_t prevLsb, int32_t lsb, int32_t maxLsb) {
+  if (lsb < prevLsb && prevLsb - lsb >= maxLsb / 2) return prevMsb + maxLsb;
+  if (lsb > prevLsb && lsb - prevLsb > maxLsb / 2) return prevMsb - maxLsb;
+  return prevMsb;
+}
+
+// The stream's first picture read as a non-IDR I picture whose header reads
+// whole as an IDR picture's too (see retype_lost_idr), order count type 0:
+// read as non-IDR, its pic_order_cnt_lsb is made of the IDR reading's
+// idr_pic_id code and count, half the lsb range from the count it has as
+// IDR. The picture after it tells which it was: one more than a quarter of
+// the range before it, that follows it with the IDR reading, follows an IDR
+// picture whose type bit was damaged (a stream's pictures lie closer). The
+// first picture then keeps its count, its lsb becoming the IDR reading's,
+// so that the pictures after it keep the distances the stream gives them
+// (and a frame's bottom field its own); its slice counts as repaired.
+void settle_idr_reading(VideoDecoder* dec, const SliceDecodeContext* s, const SequenceParameterSet* sps, bool idr,
+                        DecodedPicture* p) {
+  PocMemory& m = dec->poc;
+  const DecodedPicture* startPicture = dec->state.startPicture;
+  if (m.idrReadingArmed) {
+    m.idrReadingArmed = 0;
+    m.idrReadingPicture = idr || startPicture ? nullptr : p;
+    return;
+  }
+  DecodedPicture* first = m.idrReadingPicture;
+  m.idrReadingPicture = nullptr;
+  if (!first || idr || first != startPicture || p->prevInDecodeOrder != first || first->sps != sps ||
+      sps->pic_order_cnt_type != 0)
+    return;
+  const int32_t maxLsb = static_cast<int32_t>(sps->MaxPicOrderCntLsb);
+  const int32_t lsb = static_cast<int32_t>(s->pic_order_cnt_lsb);
+  const int32_t count = m.prev.refMsb + m.prev.refLsb;
+  const int32_t idrMsb = count - m.idrLsb;
+  const int32_t asRead = order_count_msb(m.prev.refMsb, m.prev.refLsb, lsb, maxLsb) + lsb;
+  const int32_t asIdr = order_count_msb(idrMsb, m.idrLsb, lsb, maxLsb) + lsb;
+  if (asRead >= count - maxLsb / 4 || asIdr < count) return;
+  m.prev.refMsb = idrMsb;
+  m.prev.refLsb = m.idrLsb;
+  if (first->structure == kFrame) {
+    const int32_t bottom = first->topFieldOrderCnt + m.idrDeltaBottom;
+    const int32_t least = bottom < first->topFieldOrderCnt ? bottom : first->topFieldOrderCnt;
+    if (least == first->pictureOrderCount) first->bottomFieldOrderCnt = bottom;
+  }
+  ++dec->damage.slicesRepaired;
+}
+
 // Picture order count of the current picture (both fields' counts).
 void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParameterSet* sps, bool idr,
                 uint8_t nalRefIdc, DecodedPicture* p) {
@@ -135,6 +184,7 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
     m.prev.frameNum = m.pending.frameNum;
     m.pendingValid = 0;
   }
+  if (m.idrReadingArmed || m.idrReadingPicture) settle_idr_reading(dec, s, sps, idr, p);
   if (idr) std::memset(&m.prev, 0, sizeof(m.prev));
   const bool field = s->field_pic_flag_coded != 0;
   const bool bottom = field && s->bottom_field_flag;
@@ -805,7 +855,8 @@ IntraReading read_intra_header(BitReaderCabac r, PictureParameterSet* ppsList, u
 // IDR slice it was, counted as repaired, when as non-IDR it does not read
 // whole, or only with long-term marking (which would end the stream). A
 // stream that begins with a non-IDR I picture reads whole as one and stays
-// one.
+// one; where the IDR reading is whole too, the picture after it may still
+// show it was IDR (settle_idr_reading).
 void retype_lost_idr(ThreadBuffer* tb, NalUnit* nal) {
   DecoderState* ds = tb->decoderState;
   if (ds->startPicture || nal->nal_ref_idc == 0) return;
@@ -814,9 +865,17 @@ void retype_lost_idr(ThreadBuffer* tb, NalUnit* nal) {
   const IntraReading nonIdr = read_intra_header(tb->reader, ds->ppsList, accessUnit, 1, &asNonIdr);
   if (!asNonIdr.pps || asNonIdr.frame_num != 0 || (asNonIdr.slice_type & 255u) % kSliceTypeCount != kSliceTypeI)
     return;
-  if (nonIdr == IntraReading::kWhole ||
-      read_intra_header(tb->reader, ds->ppsList, accessUnit, 5, &asIdr) != IntraReading::kWhole)
+  if (read_intra_header(tb->reader, ds->ppsList, accessUnit, 5, &asIdr) != IntraReading::kWhole) return;
+  if (nonIdr == IntraReading::kWhole) {
+    // Both readings are whole: the picture after it may tell (the slice's
+    // data mostly begins at the same bit either way, the header realigned
+    // by the codes after the order count).
+    PocMemory& m = decoder_of(ds)->poc;
+    m.idrReadingArmed = asNonIdr.first_mb_in_slice == 0 && asIdr.pps->sps->pic_order_cnt_type == 0;
+    m.idrLsb = static_cast<int32_t>(asIdr.poc_lsb);
+    m.idrDeltaBottom = asIdr.delta_bottom;
     return;
+  }
   nal->nal_unit_type = 5;
   if (asNonIdr.first_mb_in_slice == 0) ++decoder_of(ds)->damage.slicesRepaired;
 }
