@@ -775,6 +775,15 @@ std::vector<uint8_t> WithoutIdrSlices(const std::vector<uint8_t>& b) {
   return out;
 }
 
+// BA_MW_D's pictures, then those `part` gives alone (its run in `*alone`).
+std::vector<std::string> SmallThenAlone(const std::vector<uint8_t>& part, const char* name,
+                                        testsupport::CommandResult* alone) {
+  *alone = testsupport::run_command(std::string(H264DEC) + " --framemd5 " + Write(name, part));
+  std::vector<std::string> out = Md5Column(testsupport::read_text(testsupport::local_data_file("conformance/BA_MW_D.md5s")));
+  for (const std::string& md5 : Md5Column(alone->out)) out.push_back(md5);
+  return out;
+}
+
 // Larger pictures joined on without their IDR pictures, an open-GOP stream:
 // its pictures before its first recovery point I picture are left out and
 // said to be of another size; a decoder for its size is opened at that I
@@ -783,14 +792,12 @@ TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtAnIPicture) {
   AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");             // 176x144
   AVCHD_REQUIRE_TESTDATA(large, "h264-features/30_open_gop_sei_aud.264");  // 352x288
   const std::vector<uint8_t> withoutIdr = WithoutIdrSlices(testsupport::read_file(large));
-  const testsupport::CommandResult alone =
-      testsupport::run_command(std::string(H264DEC) + " --framemd5 " + Write("open_gop_without_idr.264", withoutIdr));
+  testsupport::CommandResult alone;
+  const std::vector<std::string> expected = SmallThenAlone(withoutIdr, "open_gop_without_idr.264", &alone);
   EXPECT_EQ(alone.exit, 3) << alone.err;
   ASSERT_EQ(38u, Md5Column(alone.out).size()) << alone.err;
   std::vector<uint8_t> joined = testsupport::read_file(small);
   joined.insert(joined.end(), withoutIdr.begin(), withoutIdr.end());
-  std::vector<std::string> expected = Md5Column(testsupport::read_text(testsupport::local_data_file("conformance/BA_MW_D.md5s")));
-  for (const std::string& md5 : Md5Column(alone.out)) expected.push_back(md5);
   const std::string path = Write("larger_without_idr.264", joined);
   for (const char* threads : {"1", "8"}) {
     const testsupport::CommandResult r =
@@ -814,11 +821,9 @@ TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtTheirFirstIPicture) {
   AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");       // 176x144
   AVCHD_REQUIRE_TESTDATA(large, "h264-conformance/CAMA3_Sand_E.264");  // 352x288
   const std::vector<uint8_t> withoutIdr = WithoutIdrSlices(testsupport::read_file(large));
-  const testsupport::CommandResult alone =
-      testsupport::run_command(std::string(H264DEC) + " --framemd5 " + Write("cama3_without_idr.264", withoutIdr));
+  testsupport::CommandResult alone;
+  const std::vector<std::string> expected = SmallThenAlone(withoutIdr, "cama3_without_idr.264", &alone);
   ASSERT_EQ(40u, Md5Column(alone.out).size()) << alone.err;
-  std::vector<std::string> expected = Md5Column(testsupport::read_text(testsupport::local_data_file("conformance/BA_MW_D.md5s")));
-  for (const std::string& md5 : Md5Column(alone.out)) expected.push_back(md5);
   size_t sets = 0;  // the bytes before the first slice
   while (sets + 3 < withoutIdr.size() && !(withoutIdr[sets] == 0 && withoutIdr[sets + 1] == 0 &&
                                            withoutIdr[sets + 2] == 1 && (withoutIdr[sets + 3] & 31) == 1))
