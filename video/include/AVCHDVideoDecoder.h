@@ -347,7 +347,8 @@ struct VideoDamage {
   // Slices read with a damaged header field put right where the stream's
   // own rules tell what it must be: an IDR slice typed P or B, a first IDR
   // slice with frame_num other than 0 or nal_ref_idc 0, or with NAL unit
-  // type 1 where its header reads whole only as an IDR slice's, an IDR
+  // type 1 where its header reads whole only as an IDR slice's (or the
+  // picture after it shows the IDR picture by its order count), an IDR
   // picture whose order count is not 0. Their pictures decode as sent.
   uint32_t slicesRepaired;
 };
