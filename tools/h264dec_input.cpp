@@ -2,6 +2,7 @@
 #include "h264dec_input.h"
 
 #include <algorithm>
+#include <bitset>
 
 #include "toolcli.h"
 
@@ -25,32 +26,65 @@ size_t FindStartCode(const std::vector<uint8_t>& data, size_t from, int type) {
   return kNone;
 }
 
-// Bytes from a slice's start code on that hold its first_mb_in_slice and
-// slice_type as long as they start an I picture (00 00 01, the header byte,
-// then at most 1 + 9 bits).
-constexpr size_t kSliceStartBytes = 6;
+// Bytes from a unit's start code on that hold the codes StartFollows reads
+// (00 00 01, the header byte, then at most three short exp-Golomb codes, or
+// a sequence parameter set's three bytes and its id) as long as they are
+// the small values a stream's start has.
+constexpr size_t kUnitStartBytes = 10;
+
+// Exp-Golomb codes at the start of a NAL unit's payload. Codes of 16
+// leading zero bits or more are refused: before them no emulation
+// prevention byte can come, so the bytes are the payload's.
+class LeadingCodes {
+ public:
+  LeadingCodes(const std::vector<uint8_t>& data, size_t from) : data_(data), from_(from) {}
+  bool Skip(size_t bits) {
+    bit_ += bits;
+    return from_ + (bit_ + 7) / 8 <= data_.size();
+  }
+  bool Ue(uint32_t* v) {
+    uint32_t zeros = 0;
+    int b = 0;
+    while ((b = Next()) == 0 && zeros < 15) ++zeros;
+    if (b != 1) return false;
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < zeros; ++i) {
+      if ((b = Next()) < 0) return false;
+      value = value << 1 | static_cast<uint32_t>(b);
+    }
+    *v = (1u << zeros) - 1 + value;
+    return true;
+  }
+
+ private:
+  int Next() {
+    const size_t byte = from_ + bit_ / 8;
+    if (byte >= data_.size()) return -1;
+    return data_[byte] >> (7 - bit_++ % 8) & 1;
+  }
+  const std::vector<uint8_t>& data_;
+  size_t from_;
+  size_t bit_ = 0;
+};
+
+constexpr uint32_t kNoId = ~0u;
+
+// The parameter set id of the sequence parameter set whose start code is
+// at `at`, or the picture parameter set id (with its sequence parameter
+// set's in `*spsId`); kNoId when it cannot be read.
+uint32_t SetId(const std::vector<uint8_t>& data, size_t at, uint32_t* spsId) {
+  LeadingCodes r(data, at + 4);
+  uint32_t id = kNoId;
+  if ((data[at + 3] & 0x1F) == 7) return r.Skip(24) && r.Ue(&id) ? id : kNoId;
+  return r.Ue(&id) && r.Ue(spsId) ? id : kNoId;
+}
 
 // Whether the slice header at `from` begins an I picture: first_mb_in_slice
-// 0, slice_type 2 or 7. No emulation prevention byte can come before the
-// end of that: the header's first bit is 1.
-bool IntraPictureStart(const std::vector<uint8_t>& data, size_t from) {
-  size_t bit = 0;
-  const auto next = [&]() -> int {
-    const size_t byte = from + bit / 8;
-    if (byte >= data.size()) return -1;
-    return data[byte] >> (7 - bit++ % 8) & 1;
-  };
-  if (next() != 1) return false;  // first_mb_in_slice is not 0
-  uint32_t zeros = 0;
-  int b = 0;
-  while ((b = next()) == 0 && zeros < 4) ++zeros;
-  if (b != 1) return false;
-  uint32_t value = 0;
-  for (uint32_t i = 0; i < zeros; ++i) {
-    if ((b = next()) < 0) return false;
-    value = value << 1 | static_cast<uint32_t>(b);
-  }
-  const uint32_t sliceType = (1u << zeros) - 1 + value;
+// 0, slice_type 2 or 7; its pic_parameter_set_id in `*ppsId`.
+bool IntraPictureStart(const std::vector<uint8_t>& data, size_t from, uint32_t* ppsId) {
+  LeadingCodes r(data, from);
+  uint32_t firstMb = 0, sliceType = 0;
+  if (!r.Ue(&firstMb) || firstMb != 0 || !r.Ue(&sliceType) || !r.Ue(ppsId)) return false;
   return sliceType == 2 || sliceType == 7;
 }
 
@@ -164,19 +198,33 @@ bool ChunkedStream::NextPiece(size_t from, size_t* end, VideoDecoderParams* next
 }
 
 bool ChunkedStream::StartFollows(size_t set) {
+  uint32_t unused = 0;
+  const uint32_t spsId = SetId(buffer_, set, &unused);
+  // The picture parameter sets sent after the set that name it.
+  std::bitset<256> named;
+  // A stream joined on without its IDR picture begins with P or B pictures
+  // before its first I picture: that picture starts it, when it uses the
+  // set. The search reads on as far as the bytes held before a stream's
+  // first set.
+  bool afterOthers = false;
   for (size_t at = set + 3;; at += 3) {
-    // With the slice header's first bytes: first_mb_in_slice and slice_type.
+    const size_t reach = afterOthers ? kHeadBytes : kLargestParameterSet;
     size_t found = kNone;
-    while (((found = FindStartCode(buffer_, at, -1)) == kNone || found + kSliceStartBytes > buffer_.size()) &&
-           !ended_ && buffer_.size() - set < kLargestParameterSet) {
+    while (((found = FindStartCode(buffer_, at, -1)) == kNone || found + kUnitStartBytes > buffer_.size()) &&
+           !ended_ && buffer_.size() - set < reach) {
       at = found != kNone ? found : std::max(set + 3, buffer_.size() - 3);
       if (!Append(chunk_)) return false;
     }
     at = found;
-    if (at == kNone) return false;
+    if (at == kNone || (afterOthers && at - set >= reach)) return false;
     const int type = buffer_[at + 3] & 0x1F;
+    uint32_t ppsId = kNoId, ppsSpsId = kNoId;
     if (type == 5) return true;
-    if (type == 1) return IntraPictureStart(buffer_, at + 4);
+    if (afterOthers && type == 7 && SetId(buffer_, at, &unused) == spsId) return false;  // a later copy decides
+    if (type == 8 && (ppsId = SetId(buffer_, at, &ppsSpsId)) < named.size()) named[ppsId] = ppsSpsId == spsId;
+    if (type != 1) continue;
+    if (IntraPictureStart(buffer_, at + 4, &ppsId)) return !afterOthers || (ppsId < named.size() && named[ppsId]);
+    afterOthers = true;
   }
 }
 

@@ -80,10 +80,12 @@ class ChunkedStream {
   // for larger pictures (then `*next` holds its parameters and `*larger` is
   // set). False on a read error.
   bool NextPiece(size_t from, size_t* end, VideoDecoderParams* next, bool* larger);
-  // Whether the first slice after the set at `set` starts a stream: an IDR
-  // slice, or the first I slice of a picture (a stream that begins at a
-  // recovery point or without an IDR picture). Read on as far as a
-  // parameter set's length when needed.
+  // Whether a stream starts with the set at `set`: the first slice after it
+  // is an IDR slice or the first I slice of a picture (a stream that begins
+  // at a recovery point or without an IDR picture), or, after P or B
+  // pictures (a stream joined on without its IDR picture), the first I
+  // picture that uses the set. Read on as far as a parameter set's length,
+  // past such pictures as far as kHeadBytes, when needed.
   bool StartFollows(size_t set);
 
   // Notes where the first start code is, once buffer_ holds it (searched

@@ -762,6 +762,28 @@ std::vector<std::string> Md5Column(const std::string& framemd5) {
   return out;
 }
 
+// A stream without its IDR slices.
+std::vector<uint8_t> WithoutIdrSlices(const std::vector<uint8_t>& b) {
+  std::vector<size_t> units;  // start codes
+  for (size_t i = 0; i + 3 < b.size(); ++i)
+    if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) units.push_back(i);
+  std::vector<uint8_t> out;
+  for (size_t u = 0; u < units.size(); ++u)
+    if ((b[units[u] + 3] & 31) != 5)
+      out.insert(out.end(), b.begin() + static_cast<std::ptrdiff_t>(units[u]),
+                 u + 1 < units.size() ? b.begin() + static_cast<std::ptrdiff_t>(units[u + 1]) : b.end());
+  return out;
+}
+
+// BA_MW_D's pictures, then those `part` gives alone (its run in `*alone`).
+std::vector<std::string> SmallThenAlone(const std::vector<uint8_t>& part, const char* name,
+                                        testsupport::CommandResult* alone) {
+  *alone = testsupport::run_command(std::string(H264DEC) + " --framemd5 " + Write(name, part));
+  std::vector<std::string> out = Md5Column(testsupport::read_text(testsupport::local_data_file("conformance/BA_MW_D.md5s")));
+  for (const std::string& md5 : Md5Column(alone->out)) out.push_back(md5);
+  return out;
+}
+
 // Larger pictures joined on without their IDR pictures, an open-GOP stream:
 // its pictures before its first recovery point I picture are left out and
 // said to be of another size; a decoder for its size is opened at that I
@@ -769,23 +791,13 @@ std::vector<std::string> Md5Column(const std::string& framemd5) {
 TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtAnIPicture) {
   AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");             // 176x144
   AVCHD_REQUIRE_TESTDATA(large, "h264-features/30_open_gop_sei_aud.264");  // 352x288
-  const std::vector<uint8_t> b = testsupport::read_file(large);
-  std::vector<size_t> units;  // start codes
-  for (size_t i = 0; i + 3 < b.size(); ++i)
-    if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) units.push_back(i);
-  std::vector<uint8_t> withoutIdr;
-  for (size_t u = 0; u < units.size(); ++u)
-    if ((b[units[u] + 3] & 31) != 5)
-      withoutIdr.insert(withoutIdr.end(), b.begin() + static_cast<std::ptrdiff_t>(units[u]),
-                        u + 1 < units.size() ? b.begin() + static_cast<std::ptrdiff_t>(units[u + 1]) : b.end());
-  const testsupport::CommandResult alone =
-      testsupport::run_command(std::string(H264DEC) + " --framemd5 " + Write("open_gop_without_idr.264", withoutIdr));
+  const std::vector<uint8_t> withoutIdr = WithoutIdrSlices(testsupport::read_file(large));
+  testsupport::CommandResult alone;
+  const std::vector<std::string> expected = SmallThenAlone(withoutIdr, "open_gop_without_idr.264", &alone);
   EXPECT_EQ(alone.exit, 3) << alone.err;
   ASSERT_EQ(38u, Md5Column(alone.out).size()) << alone.err;
   std::vector<uint8_t> joined = testsupport::read_file(small);
   joined.insert(joined.end(), withoutIdr.begin(), withoutIdr.end());
-  std::vector<std::string> expected = Md5Column(testsupport::read_text(testsupport::local_data_file("conformance/BA_MW_D.md5s")));
-  for (const std::string& md5 : Md5Column(alone.out)) expected.push_back(md5);
   const std::string path = Write("larger_without_idr.264", joined);
   for (const char* threads : {"1", "8"}) {
     const testsupport::CommandResult r =
@@ -797,6 +809,33 @@ TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtAnIPicture) {
                          "picture 101: 352x288"),
               std::string::npos)
         << r.err;
+  }
+}
+
+// The same with the larger stream's parameter sets sent only before its P
+// pictures, its first I picture later (CAMA3_Sand_E), and with those sets
+// sent twice: the decoder for its size is opened at the sets and starts at
+// that I picture as the stream alone does. The larger pictures were all
+// left out.
+TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtTheirFirstIPicture) {
+  AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");       // 176x144
+  AVCHD_REQUIRE_TESTDATA(large, "h264-conformance/CAMA3_Sand_E.264");  // 352x288
+  const std::vector<uint8_t> withoutIdr = WithoutIdrSlices(testsupport::read_file(large));
+  testsupport::CommandResult alone;
+  const std::vector<std::string> expected = SmallThenAlone(withoutIdr, "cama3_without_idr.264", &alone);
+  ASSERT_EQ(40u, Md5Column(alone.out).size()) << alone.err;
+  size_t sets = 0;  // the bytes before the first slice
+  while (sets + 3 < withoutIdr.size() && !(withoutIdr[sets] == 0 && withoutIdr[sets + 1] == 0 &&
+                                           withoutIdr[sets + 2] == 1 && (withoutIdr[sets + 3] & 31) == 1))
+    ++sets;
+  for (const bool twice : {false, true}) {
+    std::vector<uint8_t> joined = testsupport::read_file(small);
+    if (twice) joined.insert(joined.end(), withoutIdr.begin(), withoutIdr.begin() + static_cast<std::ptrdiff_t>(sets));
+    joined.insert(joined.end(), withoutIdr.begin(), withoutIdr.end());
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(H264DEC) + " --framemd5 " + Write("larger_later_i.264", joined));
+    EXPECT_EQ(r.exit, 3) << r.err;
+    EXPECT_EQ(expected, Md5Column(r.out)) << (twice ? "sets sent twice" : "sets once");
   }
 }
 

@@ -346,12 +346,14 @@ struct VideoDamage {
   uint32_t fieldsAlone;
   // Slices read with a damaged header field put right where the stream's
   // own rules tell what it must be: an IDR slice typed P or B, a first IDR
-  // slice with frame_num other than 0 or nal_ref_idc 0, an IDR picture whose
-  // order count is not 0, a slice typed IDR after the stream's start that
-  // cannot be one (frame_num other than 0, nal_ref_idc 0, or a P or B slice
-  // whose frame_num follows on), read as non-IDR. Their pictures decode as
-  // sent; a reference picture among the latter stops being one when the
-  // next picture's frame_num shows it was none.
+  // slice with frame_num other than 0 or nal_ref_idc 0, or with NAL unit
+  // type 1 where its header reads whole only as an IDR slice's (or the
+  // picture after it shows the IDR picture by its order count), an IDR
+  // picture whose order count is not 0, a slice typed IDR after the
+  // stream's start that cannot be one (frame_num other than 0, nal_ref_idc
+  // 0, or a P or B slice whose frame_num follows on), read as non-IDR.
+  // Their pictures decode as sent; a reference picture among the latter
+  // stops being one when the next picture's frame_num shows it was none.
   uint32_t slicesRepaired;
 };
 // The counters of VideoDamage, each as X(name), in the order of the record:

@@ -71,6 +71,14 @@ struct PocMemory {
   PocValues pending;
   uint8_t pendingValid;
   uint8_t pendingIsReference;
+  // A stream's first picture, a non-IDR I picture whose header reads whole
+  // as an IDR picture's too (with pic_order_cnt_lsb `idrLsb` and
+  // delta_pic_order_cnt_bottom `idrDeltaBottom`): armed by its slice, then
+  // that picture, until the picture after it tells which it was.
+  uint8_t idrReadingArmed;
+  int32_t idrLsb;
+  int32_t idrDeltaBottom;
+  DecodedPicture* idrReadingPicture;
 };
 
 // Task states.

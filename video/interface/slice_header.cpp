@@ -122,6 +122,55 @@ void unlink_output_order(DecodedPicture* p) {
   p->prevInOutputOrder = p->nextInOutputOrder = nullptr;
 }
 
+// PicOrderCntMsb of a picture with pic_order_cnt_lsb `lsb` after a
+// reference picture with (prevMsb, prevLsb).
+int32_t order_count_msb(int32_t prevMsb, int32_t prevLsb, int32_t lsb, int32_t maxLsb) {
+  if (lsb < prevLsb && prevLsb - lsb >= maxLsb / 2) return prevMsb + maxLsb;
+  if (lsb > prevLsb && lsb - prevLsb > maxLsb / 2) return prevMsb - maxLsb;
+  return prevMsb;
+}
+
+// The stream's first picture read as a non-IDR I picture whose header reads
+// whole as an IDR picture's too (see retype_lost_idr), order count type 0:
+// read as non-IDR, its pic_order_cnt_lsb is made of the IDR reading's
+// idr_pic_id code and count, half the lsb range from the count it has as
+// IDR. The picture after it tells which it was: one more than a quarter of
+// the range before it, that follows it with the IDR reading, follows an IDR
+// picture whose type bit was damaged (a stream's pictures lie closer). The
+// first picture then keeps its count, its lsb becoming the IDR reading's,
+// so that the pictures after it keep the distances the stream gives them
+// (and a frame's bottom field its own); its slice counts as repaired.
+void settle_idr_reading(VideoDecoder* dec, const SliceDecodeContext* s, const SequenceParameterSet* sps, bool idr,
+                        DecodedPicture* p) {
+  PocMemory& m = dec->poc;
+  const DecodedPicture* startPicture = dec->state.startPicture;
+  if (m.idrReadingArmed) {
+    m.idrReadingArmed = 0;
+    m.idrReadingPicture = idr || startPicture ? nullptr : p;
+    return;
+  }
+  DecodedPicture* first = m.idrReadingPicture;
+  m.idrReadingPicture = nullptr;
+  if (!first || idr || first != startPicture || p->prevInDecodeOrder != first || first->sps != sps ||
+      sps->pic_order_cnt_type != 0)
+    return;
+  const int32_t maxLsb = static_cast<int32_t>(sps->MaxPicOrderCntLsb);
+  const int32_t lsb = static_cast<int32_t>(s->pic_order_cnt_lsb);
+  const int32_t count = m.prev.refMsb + m.prev.refLsb;
+  const int32_t idrMsb = count - m.idrLsb;
+  const int32_t asRead = order_count_msb(m.prev.refMsb, m.prev.refLsb, lsb, maxLsb) + lsb;
+  const int32_t asIdr = order_count_msb(idrMsb, m.idrLsb, lsb, maxLsb) + lsb;
+  if (asRead >= count - maxLsb / 4 || asIdr < count) return;
+  m.prev.refMsb = idrMsb;
+  m.prev.refLsb = m.idrLsb;
+  if (first->structure == kFrame) {
+    const int32_t bottom = first->topFieldOrderCnt + m.idrDeltaBottom;
+    const int32_t least = bottom < first->topFieldOrderCnt ? bottom : first->topFieldOrderCnt;
+    if (least == first->pictureOrderCount) first->bottomFieldOrderCnt = bottom;
+  }
+  ++dec->damage.slicesRepaired;
+}
+
 // Picture order count of the current picture (both fields' counts).
 void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParameterSet* sps, bool idr,
                 uint8_t nalRefIdc, DecodedPicture* p) {
@@ -135,6 +184,7 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
     m.prev.frameNum = m.pending.frameNum;
     m.pendingValid = 0;
   }
+  if (m.idrReadingArmed || m.idrReadingPicture) settle_idr_reading(dec, s, sps, idr, p);
   if (idr) std::memset(&m.prev, 0, sizeof(m.prev));
   const bool field = s->field_pic_flag_coded != 0;
   const bool bottom = field && s->bottom_field_flag;
@@ -743,6 +793,113 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
   return true;
 }
 
+// The least order count an IDR picture's header gives (H.264 makes it 0).
+int64_t idr_order_count(const SequenceParameterSet* sps, const HeaderStart& h) {
+  int64_t top = 0, bottom = 0;
+  if (sps->pic_order_cnt_type == 0) {
+    top = h.poc_lsb;
+    bottom = top + h.delta_bottom;
+  } else if (sps->pic_order_cnt_type == 1) {
+    top = h.delta[0];
+    bottom = h.field_pic_flag ? int64_t{sps->offset_for_top_to_bottom_field} + h.delta[0]
+                              : top + sps->offset_for_top_to_bottom_field + h.delta[1];
+  }
+  if (h.field_pic_flag) return h.bottom_field_flag ? bottom : top;
+  return top < bottom ? top : bottom;
+}
+
+// How an I slice's header reads as of one NAL unit type: broken, whole, or
+// whole but with marking operations of long-term references (which this
+// decoder refuses).
+enum class IntraReading { kBroken, kWhole, kLongTermMarking };
+
+// Reads the header of an I slice of a reference picture as of NAL unit type
+// `nalType` (5 or 1) into `h`, with what only a header may hold: an IDR
+// picture's order count 0, marking operations that exist and end, a
+// quantiser and deblocking values in range, then the start of the slice
+// data (CABAC's alignment bits all 1, or a CAVLC macroblock type an I slice
+// has). A header read with the fields of the other type is misaligned from
+// idr_pic_id on, and rarely all of that.
+IntraReading read_intra_header(BitReaderCabac r, PictureParameterSet* ppsList, uint32_t accessUnit, uint32_t nalType,
+                               HeaderStart* h) {
+  if (!read_header_start(&r, ppsList, accessUnit, nalType, h)) return IntraReading::kBroken;
+  const PictureParameterSet* pps = h->pps;
+  const SequenceParameterSet* sps = pps->sps;
+  if (nalType == 5 && (h->idr_pic_id > 65535 || idr_order_count(sps, *h) != 0)) return IntraReading::kBroken;
+  if (pps->redundant_pic_cnt_present_flag) ue_v(&r);
+  bool longTerm = false;
+  if (nalType == 5) {
+    u_n(&r, 2);  // no_output_of_prior_pics_flag, long_term_reference_flag
+  } else if (ReadOneBit(&r)) {
+    constexpr uint32_t kMostOperations = 66;  // every reference unmarked, one by one, and more
+    uint32_t k = 0, op = 1;
+    for (; k < kMostOperations && op != 0; ++k) {
+      op = ue_v(&r);
+      if (op > 6) return IntraReading::kBroken;
+      if (op == 1 || op == 3) ue_v(&r);
+      if (op == 2 || op == 3 || op == 4 || op == 6) {
+        ue_v(&r);
+        longTerm = true;
+      }
+    }
+    if (op != 0) return IntraReading::kBroken;
+  }
+  const int64_t qp = 26 + int64_t{pps->pic_init_qp_minus26} + se_v(&r);
+  if (qp < 0 || qp > 51) return IntraReading::kBroken;
+  if (pps->deblocking_filter_control_present_flag) {
+    const uint32_t idc = ue_v(&r);
+    if (idc > 2) return IntraReading::kBroken;
+    if (idc != 1) {
+      const int32_t alpha = se_v(&r), beta = se_v(&r);
+      if (alpha < -6 || alpha > 6 || beta < -6 || beta > 6) return IntraReading::kBroken;
+    }
+  }
+  if (pps->entropy_coding_mode_flag) {
+    const int alignment = (r.bitPos + 1) % 8;
+    if (alignment != 0 && u_n(&r, alignment) != (1u << alignment) - 1) return IntraReading::kBroken;
+  } else {
+    if (sps->mb_adaptive_frame_field_flag && !h->field_pic_flag) ReadOneBit(&r);  // mb_field_decoding_flag
+    if (ue_v(&r) > 25) return IntraReading::kBroken;  // mb_type of an I slice: I_NxN, the 24 I_16x16 kinds, I_PCM
+  }
+  if (r.overrun) return IntraReading::kBroken;
+  return longTerm ? IntraReading::kLongTermMarking : IntraReading::kWhole;
+}
+
+// The stream's first IDR slice with the damaged bit in its nal_unit_type
+// (1): read as a non-IDR slice, the header lacks idr_pic_id and reads one
+// marking flag where there are two, and everything after frame_num is
+// misread; without that picture every picture predicted from it is lost
+// (all of them in a stream with one I picture), with it the pictures after
+// it were misplaced silently. Before any picture started the stream, a
+// reference I slice with frame_num 0 whose header reads whole as IDR is the
+// IDR slice it was, counted as repaired, when as non-IDR it does not read
+// whole, or only with long-term marking (which would end the stream). A
+// stream that begins with a non-IDR I picture reads whole as one and stays
+// one; where the IDR reading is whole too, the picture after it may still
+// show it was IDR (settle_idr_reading).
+void retype_lost_idr(ThreadBuffer* tb, NalUnit* nal) {
+  DecoderState* ds = tb->decoderState;
+  if (ds->startPicture || nal->nal_ref_idc == 0) return;
+  const uint32_t accessUnit = ds->currentPicture->accessUnitIndex;
+  HeaderStart asNonIdr, asIdr;
+  const IntraReading nonIdr = read_intra_header(tb->reader, ds->ppsList, accessUnit, 1, &asNonIdr);
+  if (!asNonIdr.pps || asNonIdr.frame_num != 0 || (asNonIdr.slice_type & 255u) % kSliceTypeCount != kSliceTypeI)
+    return;
+  if (read_intra_header(tb->reader, ds->ppsList, accessUnit, 5, &asIdr) != IntraReading::kWhole) return;
+  if (nonIdr == IntraReading::kWhole) {
+    // Both readings are whole: the picture after it may tell (the slice's
+    // data mostly begins at the same bit either way, the header realigned
+    // by the codes after the order count).
+    PocMemory& m = decoder_of(ds)->poc;
+    m.idrReadingArmed = asNonIdr.first_mb_in_slice == 0 && asIdr.pps->sps->pic_order_cnt_type == 0;
+    m.idrLsb = static_cast<int32_t>(asIdr.poc_lsb);
+    m.idrDeltaBottom = asIdr.delta_bottom;
+    return;
+  }
+  nal->nal_unit_type = 5;
+  if (asNonIdr.first_mb_in_slice == 0) ++decoder_of(ds)->damage.slicesRepaired;
+}
+
 // An IDR picture is a reference picture with frame_num 0. A slice typed
 // IDR that is neither continues the stream: one flipped bit turns a
 // non-IDR slice (type 1) into type 5, and read as IDR its header would be
@@ -768,6 +925,10 @@ void retype_false_idr(ThreadBuffer* tb, NalUnit* nal) {
   DecoderState* ds = tb->decoderState;
   VideoDecoder* dec = decoder_of(ds);
   dec->unitRetyped = 0;
+  if (nal->nal_unit_type == 1) {
+    retype_lost_idr(tb, nal);
+    return;
+  }
   if (nal->nal_unit_type != 5) return;
   BitReaderCabac r = tb->reader;  // a copy: the slice header is read again from the start
   HeaderStart h;

@@ -425,7 +425,11 @@ TEST(DamageRecovery, DamagedFirstIdrHeaderStillStartsTheStream) {
 // was misread and the stream lost its start (every picture, or the first
 // frame); read as B, it was decoded as one. With a damaged order count
 // (pic_order_cnt_lsb; a frame's least count must be 0) it came out after the
-// pictures that follow it, silently.
+// pictures that follow it, silently. Typed 1, its header misread lost every
+// picture (BAMQ2_J_C, order count type 1; SVA_BA2_D) or those up to the
+// next I picture (AUD_MW_E); where it read whole as non-IDR too, the first
+// picture's order count put the pictures after it before it in output,
+// silently (CAPA1_T_B, HCAFR1_HHI): the next picture, far before it, tells.
 TEST(DamageRecovery, FirstIdrSliceWithADamagedIdentityBitIsReadAsTheIdrSliceItIs) {
   const struct {
     const char* name;
@@ -440,6 +444,11 @@ TEST(DamageRecovery, FirstIdrSliceWithADamagedIdentityBitIsReadAsTheIdrSliceItIs
       {"CAFI1_SVA_C, slice_type read as B", "h264-conformance/CAFI1_SVA_C.264", 1, 0x04, 0x88},
       {"01_cavlc_main, pic_order_cnt_lsb 8", "h264-features/01_cavlc_main.264", 3, 0x80, 0x00},
       {"15_mbaff_bff_cavlc, pic_order_cnt_lsb 0 (bottom -1)", "h264-features/15_mbaff_bff_cavlc.264", 3, 0x08, 0x0B},
+      {"AUD_MW_E, nal_unit_type 1", "h264-conformance/AUD_MW_E.264", 0, 0x04, 0x65},
+      {"CAPA1_T_B, nal_unit_type 1", "h264-conformance/CAPA1_T_B.264", 0, 0x04, 0x25},
+      {"HCAFR1_HHI, nal_unit_type 1", "h264-conformance/HCAFR1_HHI.264", 0, 0x04, 0x65},
+      {"BAMQ2_J_C, nal_unit_type 1", "h264-conformance/BAMQ2_J_C.264", 0, 0x04, 0x25},
+      {"SVA_BA2_D, nal_unit_type 1", "h264-conformance/SVA_BA2_D.264", 0, 0x04, 0x65},
   };
   for (const auto& c : cases) {
     AVCHD_REQUIRE_TESTDATA(path, c.file);
