@@ -443,12 +443,15 @@ std::string NotARegularFile(const char* path) {
 }
 
 // Whether two destinations name one file: the same file by any name, or,
-// where nothing is yet, the same name in the same directory.
+// where nothing is yet, the same name in the same directory once symbolic
+// links (dangling ones too, which the save follows) are followed.
 bool SameDestination(const char* a, const char* b) {
   struct stat sa, sb;
   const bool hasA = ::stat(a, &sa) == 0, hasB = ::stat(b, &sb) == 0;
   if (hasA || hasB) return hasA && hasB && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  auto where = [](const std::string& path) {
+  auto where = [](std::string path) {
+    const std::string followed = tools::FollowLinks(path);
+    if (!followed.empty()) path = followed;
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     char* real = ::realpath(dir.c_str(), nullptr);
@@ -618,8 +621,9 @@ int CheckBeforeImport(const Options& o) {
                          "standard input from '-')");
     return tools::kExitFailed;
   }
-  std::string problem = tools::InputProblem(o.input);
-  if (problem.empty()) problem = NotARegularFile(o.input);
+  // A pipe is refused before it is opened, which would wait for a writer.
+  std::string problem = NotARegularFile(o.input);
+  if (problem.empty()) problem = tools::InputProblem(o.input);
   if (!problem.empty()) {
     tools::Report(kTool, std::string(o.input) + ": " + problem);
     return tools::kExitFailed;
