@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -750,17 +751,27 @@ int SaveOutputs(Movie movie, const Options& o) {
   return tools::kExitFailed;
 }
 
-}  // namespace
+// The importer, the movie and the idle manager of a run, given back however
+// the run ends: the importer's and the data handlers' shared-memory regions
+// go with them, also when memory runs out on the way.
+struct Session {
+  ComponentInstance importer = nullptr;
+  Movie movie = nullptr;
+  IdleManager im = nullptr;
+  ~Session() {
+    if (importer) CloseComponent(importer);
+    if (movie) DisposeMovie(movie);
+    if (im) QTIdleManagerClose(im);
+  }
+};
 
-int main(int argc, char** argv) {
-  // Writes past the file-size limit (ulimit -f), into the record store or
-  // the saved movie, and to a closed pipe, fail and are reported.
-  tools::WriteErrorsInWords();
-  const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
-  if (early >= 0) return early;
+// Everything after --help and --version: the options, the checks, the
+// import and its outputs. Returns the exit status, a failure said.
+int Run(int argc, char** argv, std::string* input) {
   Options o;
   const int usage = ParseOptions(argc, argv, &o);
   if (usage >= 0) return usage;
+  *input = o.input;
   std::string problem;
   if (!tools::SelectProcessorVariant(&problem)) {
     tools::Report(kTool, problem);
@@ -774,21 +785,29 @@ int main(int argc, char** argv) {
 
   CallComponentRegisterSelector(MTS_MovieImportComponentDispatch);
   CallComponentRegisterSelector(MTS_DataHComponentDispatch);
-  ComponentInstance importer = nullptr;
-  if (OpenADefaultComponent(kMTSImporterType, kMTSImporterSubType, &importer) != noErr) {
-    tools::Report(kTool, "cannot open the movie importer");
+  Session s;
+  const OSErr opened = OpenADefaultComponent(kMTSImporterType, kMTSImporterSubType, &s.importer);
+  if (opened != noErr) {
+    // The importer's open fails only where memory runs short, which it says.
+    const char* why = MTS_Problem(opened);
+    tools::Report(kTool, std::string("cannot open the movie importer") + (why ? std::string(": ") + why : ""));
     return tools::kExitFailed;
   }
-  Movie movie = NewMovie(0);
-  IdleManager im = QTIdleManagerOpen();
-  CallComponentSelector(importer, SInt16(30), im);
-  int status = Import(importer, movie, im, o);
+  s.movie = NewMovie(0);
+  s.im = QTIdleManagerOpen();
+  if (!s.movie || !s.im) throw std::bad_alloc();
+  CallComponentSelector(s.importer, SInt16(30), s.im);
+  int status = Import(s.importer, s.movie, s.im, o);
   if (status == tools::kExitOk) {
-    PrintMovie(importer, movie, o);
-    status = SaveOutputs(movie, o);
+    PrintMovie(s.importer, s.movie, o);
+    status = SaveOutputs(s.movie, o);
   }
-  CloseComponent(importer);
-  DisposeMovie(movie);
-  QTIdleManagerClose(im);
-  return tools::FinishStandardOutput(kTool, status);
+  return status;
 }
+
+}  // namespace
+
+// Writes past the file-size limit (ulimit -f), into the record store or the
+// saved movie, and to a closed pipe, fail and are reported; so does memory
+// that runs out ("FILE: out of memory").
+int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, argc, argv, Run); }
