@@ -436,7 +436,7 @@ std::string DumpDestinationProblem(const char* path) {
 // any position, which a pipe, a device or a socket does not allow.
 std::string NotARegularFile(const char* path) {
   struct stat st;
-  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode)) return {};
+  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return {};  // the input's own words
   const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket" : "a device";
   return std::string("not a regular file (") + what +
          "): the recording is read again at any position while the movie is built and played, so mtsimport "
