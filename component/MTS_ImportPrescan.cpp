@@ -1,7 +1,8 @@
 // Pre-scan of an import: two quick passes over the head and the tail of the
-// stream (video, then audio) that find the picture size, the video time base,
-// the first and last time stamps and estimates of the frame counts; and the
-// size rule of a video sample once its start codes become 4-byte lengths.
+// stream (video, then audio) that learn how large the pictures are, which
+// time base the video runs on, where its time stamps begin and end, and
+// roughly how many frames there are; and the size rule of a video sample
+// once its start codes become 4-byte lengths.
 
 #include <algorithm>
 #include <cmath>

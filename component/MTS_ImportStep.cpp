@@ -1,8 +1,9 @@
 // The per-sample import step: reads the stream chunk by chunk with the
-// importer's own file handle, feeds it packet by packet to the demultiplexer,
-// creates the tracks on the first PES of each kind, hands every PES to the
-// track builders, flushes the last samples at the end of the file; and the
-// insertion of the media added so far into the tracks.
+// importer's own file handle and gives the demultiplexer one packet at a
+// time; a track is made when the first PES of its kind appears, each PES
+// goes on to its track builder, and what the builders still hold is written
+// out once the file ends. Also here: putting the media added so far into
+// the tracks.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The video side of an imported movie: the camera gate, the 'avc1' sample
-// description with its 'avcC', 'colr', 'fiel' and 'pasp' extensions, the
+// description and its extensions ('avcC', 'colr', 'fiel', 'pasp'), the
 // video track and media, and one sample reference per access unit, moved
 // into the media one group of pictures at a time.
 #include <algorithm>

@@ -687,13 +687,16 @@ int lock_live_directory(bool create, const char* reporter, AvchdRecordDirectory*
     }
     if (!is_unlinked(fd)) {
       // Shrunk by another process meanwhile: its counts are lost, and the
-      // next claim repairs them; it must have its size before they are read.
+      // next claim repairs them; it must have its size before they are read,
+      // sized as a new one is, with the same words when there is no room.
       off_t size = 0;
-      if (has_size(fd, kMTSDirectorySize, &size) || ::ftruncate(fd, kMTSDirectorySize) == 0) {
+      if (has_size(fd, kMTSDirectorySize, &size) || size_region(fd, kMTSDirectorySize)) {
         *out = pARec;
         return 0;
       }
-      PrintLog(reporter, __LINE__, "[ERR]failed to ftruncate(fd=%d). errno=%d\n", fd, errno);
+      const int error = errno;
+      PrintLog(reporter, __LINE__, "[ERR]failed to ftruncate(fd=%d). errno=%d\n", fd, error);
+      report_shm_room(kMTSErrMap, error, kMTSDirectorySize);
       MTS_LockUnlock(&pARec->lock);
       unmap_directory(pARec, reporter);
       return kMTSErrMap;

@@ -217,26 +217,226 @@ struct Sink {
   }
 };
 
+// Reads the command line: the input into `*in`, the outputs it asks for
+// into `*sink`. -1 when it can be used, else the exit status of the usage
+// error it has reported.
+int parse_options(int argc, char** argv, const char** in, bool* verbose, Sink* sink) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    int rc = -1;
+    if (a == "-o") {
+      rc = tools::TakeOptionValue(kTool, kHelp, argc, argv, &i, &sink->outPath, "a file name");
+    } else if (a == "--md5") {
+      sink->md5 = true;
+    } else if (a == "--framemd5") {
+      sink->framemd5 = true;
+    } else {
+      rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], in, verbose);
+    }
+    if (rc >= 0) return rc;
+  }
+  if (!*in) return tools::UsageError(kTool, kHelp, "no stream given");
+  return -1;
+}
+
+// The stream read frame by frame into the sink: a damaged frame becomes a
+// frame of silence, bytes outside any frame are dropped with a warning.
+struct Decoding {
+  Decoding(AC3DecState* decoder, InputWindow* input, Sink* output, const std::string& inputName)
+      : dec(decoder), data(*input), sink(*output), name(inputName) {}
+
+  AC3DecState* const dec;
+  InputWindow& data;
+  Sink& sink;
+  const std::string& name;
+  std::vector<int16_t> pcm = std::vector<int16_t>(131072 / sizeof(int16_t));
+  std::vector<int16_t> silence;
+  uint64_t frames = 0, damaged = 0;
+  bool skipped = false;  // bytes outside any frame were dropped
+  int32_t frameFailure = 0;  // why the first frame found (a header read whose length leads on) failed
+  size_t pos = 0;           // where the next frame should begin
+  size_t lostFrom = kNone;  // start of the bytes skipped since the last frame
+  size_t lastFrameBytes = 0;
+  ac3decInfo lastInfo = {};  // header of the last frame taken
+  int32_t lastHeader = 0;
+  bool synced = false;  // a frame has decoded: the stream has begun
+  bool stopped = false;  // the output cannot be written: no use decoding on
+
+  // Frames of silence for `count` frames lost from byte `at` on.
+  void conceal(uint64_t count, size_t at, const ac3decInfo& like, int32_t headerResult, const char* why) {
+    const int channels = like.nChannels > 0 ? like.nChannels : 1;
+    silence.assign(kSamplesPerFrame * size_t(channels), 0);
+    for (uint64_t k = 0; k < count; ++k)
+      sink.frame(silence.data(), silence.size() * sizeof(int16_t), channels, like.sampleRate,
+                 layout_name(headerResult, like.inChannelConfig, like.nChannels));
+    const std::string what = count == 1 ? "replaced by silence" : std::to_string(count) + " frames replaced by silence";
+    tools::WarnOfDamage(kTool, name, "stream",
+                        "frame " + std::to_string(frames) + " at byte " + std::to_string(at) + ": " + why + "; " + what);
+    frames += count;
+    damaged += count;
+  }
+
+  // Bytes skipped before a frame at `sync`: once the stream has begun, whole
+  // frames lost become silence; anything less, and whatever comes before
+  // the first good frame, is dropped with a warning.
+  void close_gap(size_t sync, const ac3decInfo& like, int32_t headerResult) {
+    if (lostFrom == kNone) return;
+    const size_t gap = sync - lostFrom;
+    const size_t frameBytes = like.nAC3FrameByteSize > 0 ? size_t(like.nAC3FrameByteSize) : lastFrameBytes;
+    const uint64_t lost = synced && frameBytes ? (gap + frameBytes / 2) / frameBytes : 0;
+    if (lost > 0) {
+      conceal(lost, lostFrom, like, headerResult, "no readable frame");
+    } else {
+      // Junk in front is said as the other tools say it.
+      tools::WarnOfDamage(kTool, name, "stream",
+                          std::to_string(gap) + (synced ? " bytes without a frame skipped at byte " + std::to_string(lostFrom)
+                                                        : " bytes before the first frame skipped"));
+      skipped = true;
+    }
+    lostFrom = kNone;
+  }
+
+  // Decodes every frame to the end of the input, or until the output cannot
+  // be written (`stopped`).
+  void decode_all() {
+    while (step()) {
+    }
+  }
+
+  // The frame at the next sync word: decoded, or concealed when damaged, or
+  // the sync word passed over when it begins no frame. False at the end of
+  // the input or of the output.
+  bool step() {
+    if (sink.writeFailed || std::ferror(stdout)) {
+      stopped = true;
+      return false;
+    }
+    const size_t sync = find_sync(data, pos);
+    if (sync == kNone) return false;
+    if (sync > pos && lostFrom == kNone) lostFrom = pos;
+    // The frame and the two bytes after it, where the next one begins.
+    const size_t held = data.Hold(sync, kLargestFrame + 2);
+    ac3decInfo info = {};
+    info.outFollowsStream = 1;
+    info.pInput = data.At(sync);
+    info.nInputBytes = int32_t(held);
+    const int32_t header = AC3DecGetInputInfoLib(dec, &info);
+    const bool headerRead = header == 0 || header == -2;  // -2: a layout without channel code still decodes
+    const size_t frameBytes = headerRead ? std::min(size_t(info.nAC3FrameByteSize), kLargestFrame) : 0;
+    if (header == -3 || (headerRead && frameBytes > held)) return false;  // the stream ends inside a frame
+    int32_t rc = header;
+    if (headerRead) {
+      info.pOutput = pcm.data();
+      info.nOutputCapacity = int32_t(pcm.size() * sizeof(int16_t));
+      rc = AC3DecodeAFrameLib(dec, &info);
+    }
+    if (rc == 0) {
+      close_gap(sync, info, header);
+      const size_t bytes = size_t(info.nOutputBytes);
+      to_little_endian(pcm.data(), bytes / sizeof(int16_t));
+      sink.frame(pcm.data(), bytes, info.nChannels, info.sampleRate,
+                 layout_name(header, info.inChannelConfig, info.nChannels));
+      lastFrameBytes = frameBytes;
+      lastInfo = info;
+      lastHeader = header;
+      pos = sync + std::max<size_t>(size_t(info.nInputBytesUsed), 2);
+      ++frames;
+      synced = true;
+      return true;
+    }
+    // A damaged frame whose length leads to the next sync word (or to the
+    // end) is a frame; once the stream has begun, one lost frame. Otherwise,
+    // and always before the first good frame, this sync word was no frame's
+    // (junk that happens to hold one, as PCM does by chance), and the search
+    // goes on behind it.
+    const size_t next = sync + frameBytes;
+    const uint8_t* const after = data.At(next);
+    const bool whole = headerRead && frameBytes > 0 &&
+                       (held == frameBytes || (held >= frameBytes + 2 && after[0] == 0x0B && after[1] == 0x77));
+    if (whole && !frameFailure) frameFailure = rc;
+    const bool framed = synced && whole;
+    if (!framed) {
+      if (lostFrom == kNone) lostFrom = sync;
+      pos = sync + 2;
+      return true;
+    }
+    close_gap(sync, info, header);
+    conceal(1, sync, info, header, tools::DescribeCode(tools::CodeSource::kAc3Decoder, rc).c_str());
+    AC3DecResetLib(dec);  // the damaged frame's partial state must not leak into the next
+    lastFrameBytes = frameBytes;
+    lastInfo = info;
+    lastHeader = header;
+    pos = next;
+    return true;
+  }
+
+  // What the end of the input tells, said in words: a read error, an input
+  // without frames, and the damage met, with whatever came after the last
+  // frame. Returns the exit status so far.
+  int status() {
+    const size_t length = data.end();  // the whole input's, unless stopped
+    if (data.failed()) {
+      tools::Report(kTool, name + ": read error");
+      return tools::kExitFailed;
+    }
+    if (length == 0) {
+      tools::Report(kTool, name + ": empty file");  // a pipe or device that gave nothing
+      return tools::kExitFailed;
+    }
+    if (stopped) return tools::kExitOk;  // the write error is reported later; the rest of the stream is unread
+    if (frames == 0) {
+      tools::Report(kTool, name + ": " +
+                               (frameFailure ? "no decodable AC-3 frame: " +
+                                                   tools::DescribeCode(tools::CodeSource::kAc3Decoder, frameFailure)
+                                             : std::string("no AC-3 frame")));
+      return tools::kExitFailed;
+    }
+    // Whole frames lost at the end become silence too; a shorter rest is a
+    // stream cut inside its last frame.
+    if (lostFrom != kNone && lastFrameBytes > 0) {
+      const uint64_t lost = (length - lostFrom) / lastFrameBytes;
+      if (lost > 0) conceal(lost, lostFrom, lastInfo, lastHeader, "no readable frame");
+      lostFrom += size_t(lost) * lastFrameBytes;
+    }
+    const size_t tail = lostFrom != kNone ? lostFrom : pos;
+    if (tail < length) {
+      tools::WarnOfDamage(kTool, name, "stream",
+                          std::to_string(length - tail) + " bytes after the last whole frame skipped");
+      skipped = true;
+    }
+    if (damaged > 0)
+      tools::WarnOfDamage(kTool, name, "stream",
+                          std::to_string(damaged) + " of " + std::to_string(frames) + " frames replaced by silence");
+    return damaged > 0 || skipped ? tools::kExitDamaged : tools::kExitOk;
+  }
+};
+
+// The end of the run for the outputs: a failed run leaves no output file,
+// what was there stays as it was; otherwise the file is put in place, the
+// checksum printed and what was written said. Returns the exit status.
+int finish(Sink& sink, int status) {
+  std::string why;
+  if (sink.out && sink.out != stdout && status == tools::kExitFailed) {
+    tools::DiscardOutput(sink.out);
+  } else if (sink.out && sink.out != stdout && !tools::CloseOutput(sink.out, sink.writeError, &why)) {
+    tools::Report(kTool, std::string(sink.outPath) + ": " + why);
+    status = tools::kExitFailed;
+  }
+  if (sink.md5 && status != tools::kExitFailed) std::printf("%s\n", sink.whole.hex().c_str());
+  // What was written, as raw PCM needs it to be opened; output that was
+  // lost has said all there is.
+  std::fflush(stdout);
+  if (status != tools::kExitFailed && !std::ferror(stdout)) tools::Report(kTool, sink.Written());
+  return status;
+}
+
 // The tool's work, with `*name` naming the input once it is known.
 int Run(int argc, char** argv, std::string* name) {
   const char* in = nullptr;
   Sink sink;
   bool verbose = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "-o") {
-      const int rc = tools::TakeOptionValue(kTool, kHelp, argc, argv, &i, &sink.outPath, "a file name");
-      if (rc >= 0) return rc;
-    } else if (a == "--md5") {
-      sink.md5 = true;
-    } else if (a == "--framemd5") {
-      sink.framemd5 = true;
-    } else {
-      const int rc = tools::TakeCommonArgument(kTool, kHelp, argv[i], &in, &verbose);
-      if (rc >= 0) return rc;
-    }
-  }
-  if (!in) return tools::UsageError(kTool, kHelp, "no stream given");
+  const int usage = parse_options(argc, argv, &in, &verbose, &sink);
+  if (usage >= 0) return usage;
   *name = tools::InputName(in);
   const int setup = tools::CheckDecodingSetup(kTool, kHelp, in, sink.outPath, "the PCM", sink.md5 || sink.framemd5);
   if (setup >= 0) return setup;
@@ -257,8 +457,7 @@ int Run(int argc, char** argv, std::string* name) {
     return tools::kExitFailed;
   }
   const std::unique_ptr<AC3DecState, CloseDecoder> decoder(AC3DecInitLib());
-  AC3DecState* const dec = decoder.get();
-  if (!dec) {
+  if (!decoder) {
     tools::Report(kTool, "cannot create the decoder");
     return tools::kExitFailed;
   }
@@ -270,164 +469,9 @@ int Run(int argc, char** argv, std::string* name) {
       return tools::kExitFailed;
     }
   }
-
-  std::vector<int16_t> pcm(131072 / sizeof(int16_t));
-  std::vector<int16_t> silence;
-  uint64_t frames = 0, damaged = 0;
-  bool skipped = false;  // bytes outside any frame were dropped
-  int32_t frameFailure = 0;  // why the first frame found (a header read whose length leads on) failed
-  size_t pos = 0;           // where the next frame should begin
-  size_t lostFrom = kNone;  // start of the bytes skipped since the last frame
-  size_t lastFrameBytes = 0;
-  ac3decInfo lastInfo = {};  // header of the last frame taken
-  int32_t lastHeader = 0;
-  // Frames of silence for `count` frames lost from byte `at` on.
-  auto conceal = [&](uint64_t count, size_t at, const ac3decInfo& like, int32_t headerResult, const char* why) {
-    const int channels = like.nChannels > 0 ? like.nChannels : 1;
-    silence.assign(kSamplesPerFrame * size_t(channels), 0);
-    for (uint64_t k = 0; k < count; ++k)
-      sink.frame(silence.data(), silence.size() * sizeof(int16_t), channels, like.sampleRate,
-                 layout_name(headerResult, like.inChannelConfig, like.nChannels));
-    const std::string what = count == 1 ? "replaced by silence" : std::to_string(count) + " frames replaced by silence";
-    tools::WarnOfDamage(kTool, *name, "stream",
-                        "frame " + std::to_string(frames) + " at byte " + std::to_string(at) + ": " + why + "; " + what);
-    frames += count;
-    damaged += count;
-  };
-  bool synced = false;  // a frame has decoded: the stream has begun
-  // Bytes skipped before a frame at `sync`: once the stream has begun, whole
-  // frames lost become silence; anything less, and whatever comes before
-  // the first good frame, is dropped with a warning.
-  auto close_gap = [&](size_t sync, const ac3decInfo& like, int32_t headerResult) {
-    if (lostFrom == kNone) return;
-    const size_t gap = sync - lostFrom;
-    const size_t frameBytes = like.nAC3FrameByteSize > 0 ? size_t(like.nAC3FrameByteSize) : lastFrameBytes;
-    const uint64_t lost = synced && frameBytes ? (gap + frameBytes / 2) / frameBytes : 0;
-    if (lost > 0) {
-      conceal(lost, lostFrom, like, headerResult, "no readable frame");
-    } else {
-      // Junk in front is said as the other tools say it.
-      tools::WarnOfDamage(kTool, *name, "stream",
-                          std::to_string(gap) + (synced ? " bytes without a frame skipped at byte " + std::to_string(lostFrom)
-                                                        : " bytes before the first frame skipped"));
-      skipped = true;
-    }
-    lostFrom = kNone;
-  };
-
-  bool stopped = false;  // the output cannot be written: no use decoding on
-  for (;;) {
-    if (sink.writeFailed || std::ferror(stdout)) {
-      stopped = true;
-      break;
-    }
-    const size_t sync = find_sync(data, pos);
-    if (sync == kNone) break;
-    if (sync > pos && lostFrom == kNone) lostFrom = pos;
-    // The frame and the two bytes after it, where the next one begins.
-    const size_t held = data.Hold(sync, kLargestFrame + 2);
-    ac3decInfo info = {};
-    info.outFollowsStream = 1;
-    info.pInput = data.At(sync);
-    info.nInputBytes = int32_t(held);
-    const int32_t header = AC3DecGetInputInfoLib(dec, &info);
-    const bool headerRead = header == 0 || header == -2;  // -2: a layout without channel code still decodes
-    const size_t frameBytes = headerRead ? std::min(size_t(info.nAC3FrameByteSize), kLargestFrame) : 0;
-    if (header == -3 || (headerRead && frameBytes > held)) break;  // the stream ends inside a frame
-    int32_t rc = header;
-    if (headerRead) {
-      info.pOutput = pcm.data();
-      info.nOutputCapacity = int32_t(pcm.size() * sizeof(int16_t));
-      rc = AC3DecodeAFrameLib(dec, &info);
-    }
-    if (rc == 0) {
-      close_gap(sync, info, header);
-      const size_t bytes = size_t(info.nOutputBytes);
-      to_little_endian(pcm.data(), bytes / sizeof(int16_t));
-      sink.frame(pcm.data(), bytes, info.nChannels, info.sampleRate,
-                 layout_name(header, info.inChannelConfig, info.nChannels));
-      lastFrameBytes = frameBytes;
-      lastInfo = info;
-      lastHeader = header;
-      pos = sync + std::max<size_t>(size_t(info.nInputBytesUsed), 2);
-      ++frames;
-      synced = true;
-      continue;
-    }
-    // A damaged frame whose length leads to the next sync word (or to the
-    // end) is a frame; once the stream has begun, one lost frame. Otherwise,
-    // and always before the first good frame, this sync word was no frame's
-    // (junk that happens to hold one, as PCM does by chance), and the search
-    // goes on behind it.
-    const size_t next = sync + frameBytes;
-    const uint8_t* const after = data.At(next);
-    const bool whole = headerRead && frameBytes > 0 &&
-                       (held == frameBytes || (held >= frameBytes + 2 && after[0] == 0x0B && after[1] == 0x77));
-    if (whole && !frameFailure) frameFailure = rc;
-    const bool framed = synced && whole;
-    if (!framed) {
-      if (lostFrom == kNone) lostFrom = sync;
-      pos = sync + 2;
-      continue;
-    }
-    close_gap(sync, info, header);
-    conceal(1, sync, info, header, tools::DescribeCode(tools::CodeSource::kAc3Decoder, rc).c_str());
-    AC3DecResetLib(dec);  // the damaged frame's partial state must not leak into the next
-    lastFrameBytes = frameBytes;
-    lastInfo = info;
-    lastHeader = header;
-    pos = next;
-  }
-
-  const size_t length = data.end();  // the whole input's, unless stopped
-  int status = tools::kExitOk;
-  if (data.failed()) {
-    tools::Report(kTool, *name + ": read error");
-    status = tools::kExitFailed;
-  } else if (length == 0) {
-    tools::Report(kTool, *name + ": empty file");  // a pipe or device that gave nothing
-    status = tools::kExitFailed;
-  } else if (stopped) {
-    // The write error is reported below; the rest of the stream is unread.
-  } else if (frames == 0) {
-    tools::Report(kTool, *name + ": " +
-                             (frameFailure ? "no decodable AC-3 frame: " +
-                                                 tools::DescribeCode(tools::CodeSource::kAc3Decoder, frameFailure)
-                                           : std::string("no AC-3 frame")));
-    status = tools::kExitFailed;
-  } else {
-    // Whole frames lost at the end become silence too; a shorter rest is a
-    // stream cut inside its last frame.
-    if (lostFrom != kNone && lastFrameBytes > 0) {
-      const uint64_t lost = (length - lostFrom) / lastFrameBytes;
-      if (lost > 0) conceal(lost, lostFrom, lastInfo, lastHeader, "no readable frame");
-      lostFrom += size_t(lost) * lastFrameBytes;
-    }
-    const size_t tail = lostFrom != kNone ? lostFrom : pos;
-    if (tail < length) {
-      tools::WarnOfDamage(kTool, *name, "stream",
-                          std::to_string(length - tail) + " bytes after the last whole frame skipped");
-      skipped = true;
-    }
-    if (damaged > 0)
-      tools::WarnOfDamage(kTool, *name, "stream",
-                          std::to_string(damaged) + " of " + std::to_string(frames) + " frames replaced by silence");
-    if (damaged > 0 || skipped) status = tools::kExitDamaged;
-  }
-  // A failed run leaves no output file: what was there stays as it was.
-  std::string why;
-  if (sink.out && sink.out != stdout && status == tools::kExitFailed) {
-    tools::DiscardOutput(sink.out);
-  } else if (sink.out && sink.out != stdout && !tools::CloseOutput(sink.out, sink.writeError, &why)) {
-    tools::Report(kTool, std::string(sink.outPath) + ": " + why);
-    status = tools::kExitFailed;
-  }
-  if (sink.md5 && status != tools::kExitFailed) std::printf("%s\n", sink.whole.hex().c_str());
-  // What was written, as raw PCM needs it to be opened; output that was
-  // lost has said all there is.
-  std::fflush(stdout);
-  if (status != tools::kExitFailed && !std::ferror(stdout)) tools::Report(kTool, sink.Written());
-  return status;
+  Decoding d(decoder.get(), &data, &sink, *name);
+  d.decode_all();
+  return finish(sink, d.status());
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 //   -1 NULL state, record, input or output pointer
 //   -2 unsupported stream or a broken stream rule (dual mono, frame size code
 //      above 37, a switch out of range, a block rule broken, no channel code)
-//   -3 input too short, no sync word, frame not whole in the input, or the
-//      audio blocks overran the frame
+//   -3 too little input, no sync word, a frame that the input holds only in
+//      part, or audio blocks that ran past the end of their frame
 //   -4 the PCM would exceed the output capacity
 //   -5 the frame ends beyond the input
 //   -6 no output layout
@@ -57,8 +57,9 @@ struct ac3decInfo {
 
 struct AC3DecState;
 
-// Creates a decoder instance (one zero-filled block); NULL when its memory or
-// its inverse-transform set-up cannot be had. Also selects the processor
+// Creates a decoder instance (one zero-filled block); NULL when there is no
+// memory for it or the inverse transform could not be prepared. Also selects
+// the processor
 // variant of the signal-processing primitives.
 AC3DecState* AC3DecInitLib();
 

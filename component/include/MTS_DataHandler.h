@@ -91,7 +91,7 @@ ComponentResult MTS_DataHCanUseDataRef(MTS_DataHGlobalsRecord* globals, Handle d
 ComponentResult MTS_DataHScheduleData64(MTS_DataHGlobalsRecord* globals, Ptr placeToPutDataPtr,
                                         const wide* fileOffset, SInt32 dataSize, RefCon refCon,
                                         DataHSchedulePtr scheduleRec, DataHCompleteUPP completionRtn);
-// The same with a 32-bit offset, taken as unsigned.
+// As above, for an offset of 32 bits read as unsigned.
 ComponentResult MTS_DataHScheduleData(MTS_DataHGlobalsRecord* globals, Ptr placeToPutDataPtr,
                                       SInt32 fileOffset, SInt32 dataSize, RefCon refCon,
                                       DataHSchedulePtr scheduleRec, DataHCompleteUPP completionRtn);

@@ -1,15 +1,16 @@
 // The shared-memory record store that connects the movie importer and the data
 // handler across processes, and the frame index kept in each record.
 //
-// One directory region, "/QORVEXImporterShm", counts the users of up to 1000
-// record regions "/QORVEXImporterShm%04d", one per import. Each user has a
+// A single directory region, "/QORVEXImporterShm", keeps a user count for
+// each of at most 1000 record regions "/QORVEXImporterShm%04d", an import
+// using one each. Each user has a
 // store of its own: the names carry the user id ("-%u"), the regions are
 // created 0600 and a region that is not the user's own is never used. A record holds the
 // imported file's size and full path and a frame index: an open-addressing
 // hash table from the qt_offset of each sample to the file offset of the
 // frame's first packet (ts_offset) or, for timecode samples, the frame number.
-// One spin lock inside the directory guards the directory and every access to
-// any frame index.
+// The directory carries one spin lock, held for any change to the directory
+// and for every read or write of a frame index in any record.
 //
 // Both regions are a format shared between processes: native byte order,
 // packed exactly as laid out below (checked at compile time).
@@ -182,9 +183,9 @@ inline int32_t MTS_FrameIndexBound(int64_t fileSize) {
   return bound > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bound);
 }
 
-// The data reference by which the host hands a record to a data handler: a
-// handle of 8 bytes, data-reference type 'MTSI', native byte order. Two data
-// references are the same when both fields are equal.
+// The data reference through which the host gives a data handler its
+// record: an 8-byte handle of data-reference type 'MTSI', native byte order.
+// Two data references match when their two fields match.
 struct AvchdDataRef {
   uint32_t recordID;  // record id, 0..999
   uint32_t type;      // kind of samples read through it (below)

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -313,6 +314,20 @@ TEST_F(RecordStore, RepairsADirectoryNeverSized) {
   EXPECT_TRUE(existing_regions().empty());
 }
 
+// Starts a second import in a thread of its own while the test holds the
+// directory's lock, and gives it the time to open the directory and wait for
+// the lock: its result and what its failure said come in `*result` and
+// `*words` once the thread is joined.
+std::thread claim_meanwhile(Held* second, std::atomic<int>* result, std::string* words) {
+  std::thread importer([=] {
+    *result = create(second, 4);
+    const char* said = MTS_Problem(*result);
+    *words = said ? said : "";
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it opens and spins
+  return importer;
+}
+
 TEST_F(RecordStore, ClaimNeverLandsInARemovedDirectory) {
   // An importer opens the directory while the last user is removing it. Once
   // it gets the lock the directory has no name any more: it must start over
@@ -322,8 +337,8 @@ TEST_F(RecordStore, ClaimNeverLandsInARemovedDirectory) {
   MTS_LockLock(&first.dir->lock);
   Held second;
   std::atomic<int> result{1};
-  std::thread importer([&] { result = create(&second, 4); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it opens and spins
+  std::string words;
+  std::thread importer = claim_meanwhile(&second, &result, &words);
   // What the last release does under the lock.
   first.dir->refCount[0] = 0;
   first.dir->recordsInUse = 0;
@@ -341,6 +356,38 @@ TEST_F(RecordStore, ClaimNeverLandsInARemovedDirectory) {
   munmap(first.rec, MTS_RecordRegionSize(4));
   munmap(first.dir, kMTSDirectorySize);
   EXPECT_TRUE(existing_regions().empty());
+}
+
+TEST_F(RecordStore, DirectoryShrunkWhileWaitingIsSizedWithWords) {
+  // Another process cuts the directory short while an importer waits for its
+  // lock, and a file-size limit keeps it from growing back: the importer
+  // says why, as when it creates the directory.
+  Held first;
+  ASSERT_EQ(create(&first, 4), 0);
+  MTS_LockLock(&first.dir->lock);
+  Held second;
+  std::atomic<int> result{0};
+  std::string words;
+  std::thread importer = claim_meanwhile(&second, &result, &words);
+  const int fd = shm_open(shmtest::region_name(-1).c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = 4000;
+  void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  EXPECT_EQ(ftruncate(fd, 100), 0);
+  MTS_LockUnlock(&first.dir->lock);
+  importer.join();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(result.load(), kMTSErrMap);
+  EXPECT_EQ(words, "the file-size limit (ulimit -f) of 4000 bytes is too small for the record store: the record "
+                   "store's directory needs a shared-memory region of 4008 bytes; raise the limit, then try again");
+  ASSERT_EQ(ftruncate(fd, kMTSDirectorySize), 0);
+  close(fd);
+  first.release();
 }
 
 // ---------------------------------------------------------------------------

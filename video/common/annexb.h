@@ -1,6 +1,7 @@
-// Annex B byte-stream parser: finds start codes, takes the NAL unit header,
-// removes emulation-prevention bytes and copies the payload of the wanted NAL
-// units in the bit reader's word order. A NAL unit may be split across any
+// Annex B byte-stream parser: finds start codes, reads the NAL unit header,
+// strips the emulation-prevention bytes and stores the payload of the NAL
+// units it is asked for, laid out in the bit reader's word order. A NAL unit
+// may be split across any
 // number of calls.
 #pragma once
 
@@ -41,7 +42,8 @@ int32_t ByteStreamParser_AnnexB(DecoderState* ds, NalUnit* nal);
 // Offset in the payload of RBSP byte k.
 inline uint32_t rbsp_byte_offset(uint32_t k) { return 4u * (k / 4u) + 3u - (k % 4u); }
 
-// ue(v) value that starts at the most significant bit of the payload byte at
-// p, without any bit reader. The payload must start 4-byte aligned. Codes with
+// Reads one ue(v) code whose first bit is the top bit of the payload byte p
+// points to; no bit reader is involved. The payload must start 4-byte aligned.
+// Codes with
 // more than 16 leading zeros yield 0xFFFFFFFF.
 uint32_t GetParameterSetID(const uint8_t* p);

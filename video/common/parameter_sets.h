@@ -40,8 +40,9 @@ enum : int32_t {
 };
 
 // Parses the SPS RBSP at the reader into the decoder state's SPS list (the
-// ThreadBuffer's decoderState supplies the list head, the access-unit counter
-// and the access unit being assembled). 0, 12 (also for a set that ran past
+// ThreadBuffer's decoderState gives it where the list starts, which access
+// unit number is current, and the access unit under construction). 0, 12 (also
+// for a set that ran past
 // its NAL unit, which never enters the list), or 1 when no memory was left.
 int32_t DecodeSequenceParameterSet(ThreadBuffer* tb);
 

@@ -86,8 +86,8 @@ inline void implicit_counts(const MacroblockRecord* mb, const PartitionReference
   *poc1 = frame_order_count(r1.pic);
 }
 
-// Implicit weights (w0, w1) of a bi-predicted block from the picture order
-// counts of the current picture and the two references.
+// Implicit weights (w0, w1) of a bi-predicted block, worked out from how far
+// the current picture lies from each of its two references in order count.
 inline void implicit_weights(int32_t cur, int32_t poc0, int32_t poc1, int32_t* w0, int32_t* w1) {
   const auto clip = [](int32_t lo, int32_t hi, int32_t v) { return v < lo ? lo : v > hi ? hi : v; };
   const int32_t tb = clip(-128, 127, cur - poc0);

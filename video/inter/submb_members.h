@@ -289,8 +289,8 @@ void luma_driver(const QuadrantCall& c, uint8_t* dst, const SubMbMembers& m) {
   luma_combine_dsp().combine_bytes_16x16(dst, c.pitch, quarters, mb->luma_coeff, mb->transform_size_8x8_flag);
 }
 
-// ---- Chroma (4:2:0: the luma vector in quarter luma samples is the chroma
-// vector in eighth chroma samples).
+// ---- Chroma (4:2:0: a luma vector counted in quarter luma samples, read as
+// eighths of a chroma sample, serves the chroma as it is).
 
 // Single-list explicit weights (w, o) and denominator of component comp for
 // list `list` of quadrant q; false when the slice has no explicit weights

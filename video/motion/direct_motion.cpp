@@ -599,8 +599,8 @@ inline __attribute__((always_inline)) void temporal_quadrant(const DirectContext
   mb->pred_flag_l1[q] = 1;
 }
 
-// Temporal direct of quadrant q (one co-located block per 4x4 block, or
-// under 8x8 inference the corner block for the quadrant), with the
+// Temporal direct of quadrant q (each 4x4 block takes its own co-located
+// block, or under 8x8 inference the corner block serves them all), with the
 // co-located macroblock src resolved once for the macroblock and the memo
 // of its earlier quadrants.
 #define TEMPORAL_DIRECT_MEMBER(name)                                                                     \

@@ -68,6 +68,6 @@ void spatial_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned qua
 // resolved once.
 void temporal_direct(const DirectContext& ctx, MacroblockRecord* mb, unsigned quadrants);
 
-// Temporal direct of quadrant q: one co-located block per 4x4 block, or the
-// corner block for the whole quadrant under 8x8 inference.
+// Temporal direct of quadrant q: each 4x4 block takes its own co-located
+// block, or, under 8x8 inference, the corner block serves the whole quadrant.
 void temporal_direct_quadrant(const DirectContext& ctx, MacroblockRecord* mb, int q);

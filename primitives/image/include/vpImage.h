@@ -44,9 +44,10 @@ VpStatus vpiHuffmanTableFree_32s(HuffmanTable_32s* pTable);
 // ---------------------------------------------------------------------------
 // CAVLC coefficient decoding.
 //
-// The bit cursor is a word pointer into the slice data held as host-order
-// 32-bit words (bit 31 first) and a bit offset 31..0 naming the next bit of
-// that word. The decoders read ahead: the buffer must stay readable for one
+// The bit cursor is two things: a pointer to the current word of the slice
+// data, which is kept as 32-bit words in host byte order (bit 31 first), and
+// a bit offset 31..0 naming the next bit of that word. The decoders read ahead:
+// the buffer must stay readable for one
 // whole word beyond the word that holds the block's last bit.
 //
 // The block decoding itself is the template of cavlc_block.h, which the slice

@@ -1,5 +1,5 @@
-// Spectral transforms: the inverse MDCT that the AC-3 decoder runs on every
-// audio block, and the forward complex FFT beneath it.
+// Spectral transforms: the inverse MDCT, which the AC-3 decoder applies to
+// each audio block, and the forward complex FFT it is built on.
 //
 // Every transform is described by a spec record that lives in caller memory:
 // the caller asks a GetSize call for the byte sizes, hands blocks of those

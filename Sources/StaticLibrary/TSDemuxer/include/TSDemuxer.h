@@ -3,8 +3,9 @@
 //
 // The video elementary stream is on PID 0x1011 and the audio stream on PID
 // 0x1100; both are fixed, there is no selection through the program tables.
-// TSDemuxStreamLib assembles one complete video or audio PES per call with
-// its PTS and DTS. Beside it: a one-packet parser, the program-map stream
+// TSDemuxStreamLib hands back at most one whole PES, audio or video, each
+// time it is called, together with its time stamps. Beside it: a one-packet
+// parser, the program-map stream
 // information and the EP map of a clip-information file.
 //
 // The library keeps no global state, starts no threads and writes no
@@ -53,9 +54,9 @@ struct TSDemuxContext;
 
 // Result record of one TSDemuxStreamLib call. The caller owns it and sets
 // status to kTSStatusNeedInput before the first call. pVideo and pAudio point
-// into the context and stay valid until the next call on it. bPTS, PTS, bDTS
-// and DTS are written only when a PES is reported; otherwise they keep what
-// the previous report left.
+// into the context and stay valid until the next call on it. The time-stamp
+// fields (bPTS, PTS, bDTS, DTS) change only on a call that reports a PES; any
+// other call leaves the values of the last report in place.
 struct TSDemuxOutput {
   uint8_t* pVideo;
   int32_t videoSize;  // complete PES with kTSStatusVideo, else the part assembled so far
@@ -187,8 +188,8 @@ uint8_t* TSDemuxInputSpaceLib(TSDemuxContext* ctx, int32_t* room);
 // nothing it can use) and runs until one PES is complete or the held data run
 // out. Returns the status bits, also stored in out->status. Protocol: offer
 // new data only after a status with kTSStatusNeedInput; otherwise call again
-// with length 0 (data still non-NULL) until the held data are drained. Each
-// call reports at most one PES.
+// with length 0 (and a data pointer that is not NULL) until nothing held is
+// left. No call reports more than one PES.
 //
 // Input need not be cut at packet boundaries: the piece of a packet at the
 // end of an offer waits for the rest, and a context asks for input while it
@@ -289,9 +290,10 @@ int64_t GetClock(const uint8_t* p);
 int32_t TSDemuxPacketLib(const uint8_t* sourcePacket, int32_t length, TSDemuxPacketInfo* rec);
 
 // Finds the program map in a buffer of source packets and fills the twelve
-// words (see kStreamInfo*). Returns 0, -1 when fewer than 188 bytes follow the
-// first 0x47 byte, -2 for a NULL argument, -3 when no program map is found,
-// -4 for an AC-3 bit rate code outside the rate table.
+// words (see kStreamInfo*). Returns 0 on success; -1 if what follows the
+// first 0x47 byte is shorter than one 188-byte packet; -2 if an argument is
+// NULL; -3 if no program map turns up; -4 for an AC-3 bit rate code outside
+// the rate table.
 int32_t TSGetStreamInfoLib(int32_t info[kStreamInfoWords], const uint8_t* data, int32_t length);
 
 // Reads the EP map of a clip-information file image into out (PTS and byte
