@@ -129,6 +129,7 @@ ComponentResult MTS_DataHOpen(MTS_DataHGlobalsRecord*, ComponentInstance self) {
   globals->demux = TSOpenDemuxLib();
   if (globals->demux == nullptr) {
     MTS_LOG("[ERR]failed to TSOpenDemuxLib xxxxxxxxxxxxxxx\n");
+    MTS_SayOutOfMemory("the data handler's demultiplexer");
     return 1;
   }
   globals->pTSInfo = static_cast<TSDemuxOutput*>(std::calloc(1, sizeof(TSDemuxOutput)));

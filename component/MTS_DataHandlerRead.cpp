@@ -472,6 +472,7 @@ ComponentResult MTS_DH_StartTSdemuxer(MTS_DataHGlobalsRecord* globals) {
     globals->demux = TSOpenDemuxLib();
     if (globals->demux == nullptr) {
       MTS_LOG("[ERR]failed to TSOpenDemuxLib.\n");
+      MTS_SayOutOfMemory("the data handler's demultiplexer");
       return kMTSErrOpen;
     }
   }

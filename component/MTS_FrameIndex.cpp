@@ -854,6 +854,19 @@ int end_flush(KeptIndex* k, int result, bool stale) {
   return result;
 }
 
+// Runs `work` under the store lock the caller took on `pARec`: memory that
+// runs out inside releases the lock before the failure goes on, so that the
+// caller's caller can still give its regions back.
+template <class Work>
+auto under_lock(AvchdRecordDirectory* pARec, Work&& work) -> decltype(work()) {
+  try {
+    return work();
+  } catch (...) {
+    MTS_LockUnlock(&pARec->lock);
+    throw;
+  }
+}
+
 // The store as the writer of a kept index found it under the lock.
 struct LockedStore {
   int32_t capacity = 0;
@@ -873,7 +886,7 @@ int lock_and_flush(KeptIndex* k, bool planned, LockedStore* s, bool* stale) {
   *stale = false;
   int result = MTS_LockAvchdStore(w->pARec, w->pRec, &s->capacity, &s->fd, &s->ends);
   if (result != 0 || !planned) return result;
-  result = flush_locked(k, s->capacity, s->fd, &s->ends, stale);
+  result = under_lock(w->pARec, [&] { return flush_locked(k, s->capacity, s->fd, &s->ends, stale); });
   if (result != 0 || *stale) MTS_LockUnlock(&w->pARec->lock);
   return result;
 }
@@ -1090,7 +1103,7 @@ int grow_writer(KeptIndex* k) {
   const int32_t target = grown_capacity(static_cast<int64_t>(w->used) + 2, w->limit);
   const bool alone = s.capacity == w->capacity && file.head_tail(&head, &tail) && head == w->head &&
                      static_cast<uint32_t>(tail) == w->tail;
-  if (alone) result = grow_table(file, w->pRec, target, &grown);
+  if (alone) result = under_lock(w->pARec, [&] { return grow_table(file, w->pRec, target, &grown); });
   MTS_LockUnlock(&w->pARec->lock);
   if (flushing) end_flush(k, 0, false);  // the run went in: settled before its slots move
   distrust(k);  // its slots are gone
@@ -1130,7 +1143,8 @@ int put_through_file(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int64_t
   if (result == kMTSErrTableFull && limit > capacity && index.seal(seal)) {
     GrownIndex grown;
     const int32_t target = grown_capacity(static_cast<int64_t>(seal[0]) + 2, limit);
-    result = target > capacity ? grow_table(index, pRec, target, &grown) : kMTSErrTableFull;
+    result = target > capacity ? under_lock(pARec, [&] { return grow_table(index, pRec, target, &grown); })
+                               : kMTSErrTableFull;
     if (result == 0) {
       FileIndex larger(fd, target, &index.ends);
       result = put_entry(larger, target, qt_offset, value);
@@ -1315,7 +1329,7 @@ int MTS_FindFrameOffset(AvchdRecordDirectory* pARec, AvchdDataRecord* pRec, int3
   MTS_IndexEnds ends;
   if (MTS_LockAvchdStore(pARec, pRec, &capacity, &fd, &ends) != 0) return kMTSErrNotFound;
   FileIndex file(fd, capacity, &ends);
-  const TakenIn taken = catch_up(file, &snap);
+  const TakenIn taken = under_lock(pARec, [&] { return catch_up(file, &snap); });
   MTS_LockUnlock(&pARec->lock);
   file.report(__func__);
   if (taken != TakenIn::kCurrent) {

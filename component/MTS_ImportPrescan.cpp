@@ -118,7 +118,10 @@ int32_t MTS_Importer_StartTSdemuxer(MTS_MovieImportGlobalsRecord* store, int64_t
     store->tsDemux = nullptr;
   }
   store->tsDemux = TSOpenDemuxLib();
-  if (!store->tsDemux) return 1;
+  if (!store->tsDemux) {
+    MTS_SayOutOfMemory("the importer's demultiplexer");
+    return 1;
+  }
   store->pTSInfo->status = 2;
   store->qt_offset = 0;
   store->ts_offset = offset;

@@ -63,6 +63,11 @@ void MTS_SetProblem(int code, const char* format, ...) {
   t_problem.set = true;
 }
 
+void MTS_SayOutOfMemory(const char* what) {
+  MTS_SetProblem(0, "out of memory for %s: free some memory or raise the process's limit (ulimit -v), then try again",
+                 what);
+}
+
 const char* MTS_Problem(int code) {
   return t_problem.set && (t_problem.code == 0 || t_problem.code == code) ? t_problem.text : nullptr;
 }

@@ -132,6 +132,7 @@ ComponentResult MTS_MovieImportOpen(MTS_MovieImportGlobalsRecord*, ComponentInst
     SetComponentInstanceStorage(self, nullptr);
     DisposePtr(reinterpret_cast<Ptr>(store));
     MTS_LOG("[ERR]failed to TSOpenDemuxLib() xxxxxxxxxxxxxxx\n");
+    MTS_SayOutOfMemory("the importer's demultiplexer");
     return 1;
   }
   store->pTSInfo = static_cast<TSDemuxOutput*>(std::malloc(sizeof(TSDemuxOutput)));
@@ -140,6 +141,7 @@ ComponentResult MTS_MovieImportOpen(MTS_MovieImportGlobalsRecord*, ComponentInst
     SetComponentInstanceStorage(self, nullptr);
     DisposePtr(reinterpret_cast<Ptr>(store));
     MTS_LOG("[ERR]failed to malloc pTSInfo xxxxxxxxxxxxxxx\n");
+    MTS_SayOutOfMemory("the importer's buffers");
     return 1;
   }
   std::memset(store->pTSInfo, 0, sizeof(TSDemuxOutput));
@@ -151,6 +153,7 @@ ComponentResult MTS_MovieImportOpen(MTS_MovieImportGlobalsRecord*, ComponentInst
     SetComponentInstanceStorage(self, nullptr);
     DisposePtr(reinterpret_cast<Ptr>(store));
     MTS_LOG("[ERR]failed to malloc pTSbuffer xxxxxxxxxxxxxxx\n");
+    MTS_SayOutOfMemory("the importer's buffers");
     return 1;
   }
   store->ac3Decoder = mts_import::AC3Open();

@@ -199,6 +199,13 @@ void report_shm_room(int code, int error, size_t bytes, const char* what = "the 
                    static_cast<unsigned long long>(limit.rlim_cur), what, bytes);
     return;
   }
+  if (error == ENOMEM) {
+    MTS_SetProblem(code,
+                   "out of memory: the process cannot map %s, a shared-memory region of %zu bytes; free some "
+                   "memory or raise the process's limit (ulimit -v), then try again",
+                   what, bytes);
+    return;
+  }
   const char* todo = nullptr;
   if (error == ENOSPC) todo = "free space in /dev/shm (or mount it larger)";
   else if (error == EROFS) todo = "mount /dev/shm writable";
@@ -630,6 +637,7 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
     }
     void* p = ::mmap(nullptr, kMTSDirectorySize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {
+      report_shm_room(kMTSErrMap, errno, kMTSDirectorySize);
       PrintLog(reporter, __LINE__,
                created ? "[ERR]failed to mmap(fd=%d). errno=%d(iRet=0)\n"
                        : "[ERR]failed to mmap(fd=%d). errno=%d(iRet!=0)\n",
@@ -1119,7 +1127,8 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
   std::snprintf(header->name, sizeof header->name, "%s", name.text);
   AvchdDataRecord* record = err == 0 ? map_record(fd, capacity, header, limit) : nullptr;
   if (record == nullptr) {
-    PrintLog(kReporter, __LINE__, "[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err != 0 ? err : errno);
+    if (err == 0) err = errno;  // the mapping's
+    PrintLog(kReporter, __LINE__, "[ERR]failed to mmap(fd=%d). errno=%d\n", fd, err);
     report_shm_room(kMTSErrMap, err, size, kIndexWords);
     close_reporting(fd, kReporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     ::shm_unlink(name.text);
@@ -1319,6 +1328,7 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
   }
   AvchdDataRecord* record = map_record(fd, capacity, std::move(header));
   if (record == nullptr) {
+    report_shm_room(kMTSErrMap, errno, MTS_RecordRegionSize(capacity), kIndexWords);
     MTS_LOG("[ERR]failed to mmap(fd=%d). errno=%d\n", fd, errno);
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     return kMTSErrMap;

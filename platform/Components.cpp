@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -284,7 +285,13 @@ SInt32 OpenComponentInstanceCount() {
 ComponentResult CallComponentDispatch(ComponentInstance ci, ComponentParameters* params) {
   if (params == nullptr) return paramErr;
   if (!live_instance(ci)) return badComponentInstance;
-  return ci->component->entry(params, ci->storage);
+  // A component is called as a C routine: memory that runs out inside it
+  // comes back as its result, never as an exception through its caller.
+  try {
+    return ci->component->entry(params, ci->storage);
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
 }
 
 ComponentResult DelegateComponentCall(ComponentParameters* originalParams, ComponentInstance ci) {

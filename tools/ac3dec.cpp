@@ -458,7 +458,7 @@ int Run(int argc, char** argv, std::string* name) {
   }
   const std::unique_ptr<AC3DecState, CloseDecoder> decoder(AC3DecInitLib());
   if (!decoder) {
-    tools::Report(kTool, "cannot create the decoder");
+    tools::Report(kTool, *name + ": cannot create the decoder: out of memory");  // its one cause
     return tools::kExitFailed;
   }
   if (verbose) std::fprintf(stderr, "ac3dec: primitives: %s variant\n", tools::ProcessorVariantName());

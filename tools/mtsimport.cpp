@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -435,7 +436,7 @@ std::string DumpDestinationProblem(const char* path) {
 // any position, which a pipe, a device or a socket does not allow.
 std::string NotARegularFile(const char* path) {
   struct stat st;
-  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode)) return {};
+  if (::stat(path, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return {};  // the input's own words
   const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket" : "a device";
   return std::string("not a regular file (") + what +
          "): the recording is read again at any position while the movie is built and played, so mtsimport "
@@ -443,12 +444,15 @@ std::string NotARegularFile(const char* path) {
 }
 
 // Whether two destinations name one file: the same file by any name, or,
-// where nothing is yet, the same name in the same directory.
+// where nothing is yet, the same name in the same directory once symbolic
+// links (dangling ones too, which the save follows) are followed.
 bool SameDestination(const char* a, const char* b) {
   struct stat sa, sb;
   const bool hasA = ::stat(a, &sa) == 0, hasB = ::stat(b, &sb) == 0;
   if (hasA || hasB) return hasA && hasB && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  auto where = [](const std::string& path) {
+  auto where = [](std::string path) {
+    const std::string followed = tools::FollowLinks(path);
+    if (!followed.empty()) path = followed;
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     char* real = ::realpath(dir.c_str(), nullptr);
@@ -618,8 +622,9 @@ int CheckBeforeImport(const Options& o) {
                          "standard input from '-')");
     return tools::kExitFailed;
   }
-  std::string problem = tools::InputProblem(o.input);
-  if (problem.empty()) problem = NotARegularFile(o.input);
+  // A pipe is refused before it is opened, which would wait for a writer.
+  std::string problem = NotARegularFile(o.input);
+  if (problem.empty()) problem = tools::InputProblem(o.input);
   if (!problem.empty()) {
     tools::Report(kTool, std::string(o.input) + ": " + problem);
     return tools::kExitFailed;
@@ -746,17 +751,27 @@ int SaveOutputs(Movie movie, const Options& o) {
   return tools::kExitFailed;
 }
 
-}  // namespace
+// The importer, the movie and the idle manager of a run, given back however
+// the run ends: the importer's and the data handlers' shared-memory regions
+// go with them, also when memory runs out on the way.
+struct Session {
+  ComponentInstance importer = nullptr;
+  Movie movie = nullptr;
+  IdleManager im = nullptr;
+  ~Session() {
+    if (importer) CloseComponent(importer);
+    if (movie) DisposeMovie(movie);
+    if (im) QTIdleManagerClose(im);
+  }
+};
 
-int main(int argc, char** argv) {
-  // Writes past the file-size limit (ulimit -f), into the record store or
-  // the saved movie, and to a closed pipe, fail and are reported.
-  tools::WriteErrorsInWords();
-  const int early = tools::HelpOrVersion(argc, argv, kTool, kHelp);
-  if (early >= 0) return early;
+// Everything after --help and --version: the options, the checks, the
+// import and its outputs. Returns the exit status, a failure said.
+int Run(int argc, char** argv, std::string* input) {
   Options o;
   const int usage = ParseOptions(argc, argv, &o);
   if (usage >= 0) return usage;
+  *input = o.input;
   std::string problem;
   if (!tools::SelectProcessorVariant(&problem)) {
     tools::Report(kTool, problem);
@@ -770,21 +785,29 @@ int main(int argc, char** argv) {
 
   CallComponentRegisterSelector(MTS_MovieImportComponentDispatch);
   CallComponentRegisterSelector(MTS_DataHComponentDispatch);
-  ComponentInstance importer = nullptr;
-  if (OpenADefaultComponent(kMTSImporterType, kMTSImporterSubType, &importer) != noErr) {
-    tools::Report(kTool, "cannot open the movie importer");
+  Session s;
+  const OSErr opened = OpenADefaultComponent(kMTSImporterType, kMTSImporterSubType, &s.importer);
+  if (opened != noErr) {
+    // The importer's open fails only where memory runs short, which it says.
+    const char* why = MTS_Problem(opened);
+    tools::Report(kTool, std::string("cannot open the movie importer") + (why ? std::string(": ") + why : ""));
     return tools::kExitFailed;
   }
-  Movie movie = NewMovie(0);
-  IdleManager im = QTIdleManagerOpen();
-  CallComponentSelector(importer, SInt16(30), im);
-  int status = Import(importer, movie, im, o);
+  s.movie = NewMovie(0);
+  s.im = QTIdleManagerOpen();
+  if (!s.movie || !s.im) throw std::bad_alloc();
+  CallComponentSelector(s.importer, SInt16(30), s.im);
+  int status = Import(s.importer, s.movie, s.im, o);
   if (status == tools::kExitOk) {
-    PrintMovie(importer, movie, o);
-    status = SaveOutputs(movie, o);
+    PrintMovie(s.importer, s.movie, o);
+    status = SaveOutputs(s.movie, o);
   }
-  CloseComponent(importer);
-  DisposeMovie(movie);
-  QTIdleManagerClose(im);
-  return tools::FinishStandardOutput(kTool, status);
+  return status;
 }
+
+}  // namespace
+
+// Writes past the file-size limit (ulimit -f), into the record store or the
+// saved movie, and to a closed pipe, fail and are reported; so does memory
+// that runs out ("FILE: out of memory").
+int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, argc, argv, Run); }

@@ -21,6 +21,10 @@ void PrintLogSetEnabled(int enabled);
 // when the last failure set came with `code` (or 0), else NULL.
 void MTS_SetProblem(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 const char* MTS_Problem(int code);
+// Says that memory ran short for `what` ("the demultiplexer"), under any
+// result code: an allocation that fails surfaces under whatever code the
+// failing step returns, which alone would tell another story.
+void MTS_SayOutOfMemory(const char* what);
 
 // Reports from the function in whose body the report stands.
 #define MTS_LOG(...) PrintLog(__func__, __LINE__, __VA_ARGS__)

@@ -4,6 +4,7 @@
 // to exactly the recording's PCM from about the first picture to the last.
 // Saves that fail or are refused, and movies of recordings cut short.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
@@ -600,6 +601,51 @@ TEST(MtsimportSave, RefusesTheRecordingAsDestination) {
                          "); the movie would replace it and the recording would be lost: save elsewhere\n");
   }
   EXPECT_TRUE(testsupport::read_file(recording) == original) << "the recording changed";
+}
+
+// Memory that runs out anywhere in an import or a save (the address space
+// limited as by ulimit -v, from where the process barely starts to where
+// the save succeeds) ends the run with words that say so and exit status
+// 1: never a signal, never another reason; and the record store's regions
+// go with the run.
+TEST(MtsimportSave, MemoryThatRunsOutIsSaidAndTheRegionsGo) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve far more address space than the limits tried";
+#else
+  const Folder folder;
+  const std::string prefix = "mtsmem" + std::to_string(getpid()) + "-";
+  auto regionsLeft = [&] {
+    std::string left;
+    if (DIR* d = ::opendir("/dev/shm")) {
+      while (const dirent* e = ::readdir(d))
+        if (std::string(e->d_name).rfind(prefix, 0) == 0) left += std::string(e->d_name) + " ";
+      ::closedir(d);
+    }
+    if (!left.empty()) testsupport::run_command("rm -f /dev/shm/" + prefix + "*");
+    return left;
+  };
+  std::vector<std::string> runs = {"--mov " + folder.path + "/m.mov " + kSaved,
+                                   "--mov " + folder.path + "/m.mov " +
+                                       testsupport::local_data_file("importer/importer_ac3_51_i.m2ts")};
+  const std::string big = testsupport::testdata_file("avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!big.empty()) runs.push_back("--idle --dump " + folder.path + "/m.json " + big);
+  int saved = 0;
+  for (const std::string& run : runs) {
+    for (int kib = 10000; kib <= 24000; kib += 1500) {
+      const testsupport::CommandResult r = testsupport::run_command(
+          "ulimit -v " + std::to_string(kib) + " && AVCHD_SHM_TEST_PREFIX=" + prefix + " exec " + MTSIMPORT + " " +
+          run + " 2>&1 >/dev/null | tail -1");
+      const std::string said = run + " at " + std::to_string(kib) + " KiB: " + r.out;
+      if (r.out.empty()) {
+        ++saved;
+      } else {
+        EXPECT_NE(r.out.find("out of memory"), std::string::npos) << said;
+      }
+      EXPECT_EQ(regionsLeft(), "") << said;
+    }
+  }
+  EXPECT_GT(saved, 0) << "no limit tried lets the save succeed";
+#endif
 }
 
 // /dev/shm too small for the record store, or read-only (a preloaded

@@ -263,6 +263,16 @@ std::vector<Case> Cases() {
        {"mtsimport: " + Dir() + "/same.out: is also the movie's destination (--mov " + Dir() +
         "/./same.out); the movie would replace the dump: give each its own file\n"},
        {}},
+      // ... also when a symbolic link, dangling till the save, makes them one.
+      {"MtsDumpLinkedToTheMovie",
+       "cd " + Dir() + " && ln -sf l.mov l.json && " + mts + " --dump l.json --mov l.mov " + in.sample, 1,
+       {"mtsimport: l.json: is also the movie's destination (--mov l.mov); the movie would replace the dump"}, {}},
+      {"MtsMovieLinkedToTheDump",
+       "cd " + Dir() + " && ln -sf k.json k.mov && " + mts + " --dump k.json --mov k.mov " + in.sample, 1,
+       {"mtsimport: k.json: is also the movie's destination (--mov k.mov)"}, {}},
+      // A FIFO is refused at once, not once a writer opens it.
+      {"MtsFifoRefusedAtOnce", "mkfifo " + Dir() + "/fifo.MTS && timeout 3 " + mts + " " + Dir() + "/fifo.MTS", 1,
+       {"mtsimport: " + Dir() + "/fifo.MTS: not a regular file (a pipe)"}, {}},
       {"MtsDumpIsTheRecording", mts + " --dump " + in.sample + " " + in.sample, 1,
        {"mtsimport: " + in.sample + ": is the recording being imported (" + in.sample +
         "); the dump would replace it and the recording would be lost: save elsewhere\n"},
@@ -324,6 +334,11 @@ std::vector<Case> Cases() {
       {"H264DamagedEndsWithStatus3", h264 + " -o /dev/null " + in.h264Damaged, 3,
        {"h264dec: warning: " + in.h264Damaged + ": damaged stream: 1 slice dropped and concealed\n",
         "h264dec: 12 pictures of 176x144"}, {}},
+      // A name longer than the file system takes is refused before the stream is decoded.
+      {"H264OutputNameTooLong", h264 + " -o " + Dir() + "/" + std::string(300, 'y') + " " + kH264, 1,
+       {": cannot create a file in " + Dir() + ": the name is 300 bytes long, the file system takes at most "}, {}},
+      {"Ac3OutputNameTooLong", ac3 + " -o " + Dir() + "/" + std::string(300, 'p') + " " + kAc3, 1,
+       {": cannot create a file in " + Dir() + ": the name is 300 bytes long, the file system takes at most "}, {}},
       {"H264NothingDecodable", h264 + " --md5 " + in.noPps, 1,
        {in.noPps + ": error 12: a slice names a picture parameter set that was not sent"}, {}},
       {"H264ThreadsNotANumber", h264 + " --threads abc " + kH264, 2, {"--threads abc: not a number"}, {}},

@@ -259,26 +259,6 @@ std::pair<std::string, std::string> split_path(const std::string& path) {
   return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-// Where the symbolic links from `path` lead, whether a file is there or not;
-// "" with errno set when a link cannot be read or the links go round.
-std::string follow_links(std::string at) {
-  for (int hops = 0; hops <= 40; ++hops) {
-    struct stat st;
-    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
-    char target[PATH_MAX];
-    const ssize_t n = ::readlink(at.c_str(), target, sizeof target);
-    if (n <= 0 || size_t(n) >= sizeof target) {
-      errno = n < 0 ? errno : ENAMETOOLONG;
-      return {};
-    }
-    std::string next(target, size_t(n));
-    if (next[0] != '/' && at.find('/') != std::string::npos) next = split_path(at).first + "/" + next;
-    at = next;
-  }
-  errno = ELOOP;
-  return {};
-}
-
 // Opens the new file in `dir`: without a name where the file system allows,
 // else under a new hidden name beside the destination `base`.
 int open_new_file(const std::string& dir, const std::string& base) {
@@ -333,6 +313,24 @@ bool put_in_place(int fd, std::string* problem) {
 
 }  // namespace
 
+std::string FollowLinks(std::string at) {
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(at.c_str(), target, sizeof target);
+    if (n <= 0 || size_t(n) >= sizeof target) {
+      errno = n < 0 ? errno : ENAMETOOLONG;
+      return {};
+    }
+    std::string next(target, size_t(n));
+    if (next[0] != '/' && at.find('/') != std::string::npos) next = split_path(at).first + "/" + next;
+    at = next;
+  }
+  errno = ELOOP;
+  return {};
+}
+
 FILE* OpenOutput(const char* path, std::string* problem) {
   if (IsStandardOutput(path)) return stdout;
   struct stat st;
@@ -343,7 +341,7 @@ FILE* OpenOutput(const char* path, std::string* problem) {
     *problem = "cannot write to it: " + SystemWords(errno);
     return nullptr;
   }
-  const std::string destination = follow_links(path);
+  const std::string destination = FollowLinks(path);
   if (destination.empty()) {
     *problem = "cannot follow the symbolic link: " + SystemWords(errno);
     return nullptr;
@@ -354,6 +352,14 @@ FILE* OpenOutput(const char* path, std::string* problem) {
   if (!statted || !S_ISDIR(ds.st_mode)) {
     const int error = statted ? ENOTDIR : errno;
     *problem = "cannot create a file in " + dir + ": " + (error == ENOENT ? "no such directory" : SystemWords(error));
+    return nullptr;
+  }
+  // The new file is made without a name or under a short one: only the
+  // rename at the end would find the name too long, after all the work.
+  const long longest = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (longest > 0 && base.size() > size_t(longest)) {
+    *problem = "cannot create a file in " + dir + ": the name is " + std::to_string(base.size()) +
+               " bytes long, the file system takes at most " + std::to_string(longest);
     return nullptr;
   }
   const int fd = open_new_file(dir, base);

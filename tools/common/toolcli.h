@@ -74,6 +74,10 @@ bool IsStandardOutput(const char* path);
 // The system's words for an errno value, as a tool's message goes on with
 // them ("no space left on device").
 std::string SystemWords(int error);
+// Where the symbolic links from `path` lead, whether a file is there or not
+// (a dangling link leads to the name it holds); "" with errno set when a
+// link cannot be read or the links go round.
+std::string FollowLinks(std::string path);
 // Opens an output ("-": standard output). A regular file, or a name where
 // nothing is yet, is written as mtsimport saves its movie: to a new file
 // beside it (without a name while it is written where the file system
