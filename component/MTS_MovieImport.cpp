@@ -483,7 +483,10 @@ ComponentResult MTS_MovieImportDataRef(MTS_MovieImportGlobalsRecord* store, Hand
   if (r != noErr) return r;
 
   if (!store->pcmBuffer) store->pcmBuffer = static_cast<uint8_t*>(std::malloc(kMTSPcmBufferSize));
-  if (!store->pcmBuffer) return noErr;
+  if (!store->pcmBuffer) {
+    MTS_SayOutOfMemory("the importer's sound buffer");
+    return memFullErr;
+  }
 
   MTS_GetFrameNum(store);
   // Without a picture size and a time base there is nothing to build a
