@@ -16,6 +16,7 @@
 // Fixed PIDs of an AVCHD recording.
 constexpr uint32_t kTSVideoPID = 0x1011;
 constexpr uint32_t kTSAudioPID = 0x1100;
+constexpr uint32_t kTSProgramAssociationPID = 0x0000;
 constexpr uint32_t kTSProgramMapPID = 0x0100;
 constexpr uint32_t kTSClockPID = 0x1001;
 
@@ -215,9 +216,13 @@ constexpr uint32_t kTSDamageEndBroken = 2;  // the packet that starts the next P
 constexpr uint32_t kTSDamageBreakRepaired = 4;  // no damage: the break that the counter of this PES's first
                                                 // packet made (kTSDamageEndBroken of the PES before) was
                                                 // that counter alone, wrong; nothing was lost there
+constexpr uint32_t kTSStartAfterTables = 8;  // no damage: program tables (a PAT) came between the
+                                             // stream's packet before this PES and its first, as
+                                             // where a recording begins
 
-// Damage (kTSDamage* bits) of the PES reported by the last TSDemuxStreamLib
-// call on the context; 0 when it reported none, or for NULL.
+// Damage (kTSDamage* bits, and kTSStartAfterTables) of the PES reported by
+// the last TSDemuxStreamLib call on the context; 0 when it reported none, or
+// for NULL.
 uint32_t TSDemuxReportedDamageLib(const TSDemuxContext* ctx);
 
 // What a context holds between calls.
@@ -253,6 +258,10 @@ struct TSDemuxPending {
   // Bytes of the input before its first packet (junk in front of a
   // recording), skipped.
   int64_t skippedBeforeFirstPacket;
+  // Bytes of the packet the input ends inside (the rest of it missing), 0
+  // when the input ends at a packet's end; also when too few are there to
+  // tell the packet's stream.
+  int32_t cutPacketBytes;
 };
 
 // Fills `out`; returns 1, or 0 for a NULL argument.
