@@ -252,9 +252,13 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
                       SoundJoins, store},
                      key, 0, &moved);
     store->soundEndPTS += moved;
-    // Sound that steps ahead before the video shows a join: counted as lost
-    // for now, and taken back when the video's join comes within reach.
-    if (store->soundLostTicks != lost && !store->soundJoinPending) {
+    // The step from the last sound taken over a stretch left out for its
+    // kind is that stretch's time, not sound lost. Sound that steps ahead
+    // before the video shows a join: counted as lost for now, and taken back
+    // when the video's join comes within reach.
+    if (store->soundLeavingOut) {
+      store->soundLostTicks = lost;
+    } else if (store->soundLostTicks != lost && !store->soundJoinPending) {
       store->soundJoinPending = 1;
       store->soundJoinAt = store->ts_offset;
       store->soundJoinMoved = wouldMove;
