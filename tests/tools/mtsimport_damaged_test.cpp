@@ -538,19 +538,47 @@ TEST(MtsimportDamaged, JoinsWhoseTimeStampsStepOnStaySilent) {
   ShiftedStamps(one, 0, &low, &high);
   const int64_t on = high + 3600 - low + 27000;  // a frame after the last picture, then 0.3 s more
   const Bytes later = ShiftedStamps(one, on), wrapped = ShiftedStamps(one, (int64_t(1) << 33) - on);
-  const std::pair<Bytes, Bytes> joins[] = {{one, later}, {wrapped, one}, {later, wrapped}};
+  const std::vector<Bytes> joins[] = {{one, later}, {wrapped, one}, {later, wrapped}};
   const Imported single = ImportBytes(one, "one.m2ts");
   const size_t at = single.result.out.find("'vide': ");
   ASSERT_NE(at, std::string::npos) << single.result.out;
   const long pictures = std::atol(single.result.out.c_str() + at + 8);
-  for (const auto& j : joins) {
-    Bytes joined = j.first;
-    joined.insert(joined.end(), j.second.begin(), j.second.end());
+  for (const auto& parts : joins) {
+    Bytes joined;
+    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
     const Imported got = ImportBytes(joined, "stepping_on.m2ts");
     EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
     EXPECT_NE(got.result.out.find("'vide': " + std::to_string(2 * pictures) + " samples"), std::string::npos)
         << got.result.out;
   }
+}
+
+// Sound of the track's kind after a stretch of other audio left out (here
+// as ffmpeg remultiplexes the parts, their time stamps wrapping, going back
+// and running on): the step over the stretch is its time, no sound lost.
+TEST(MtsimportDamaged, SoundAfterOtherAudioSteppingOnIsNoLoss) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not remultiplexed";
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  // Each part's first picture 133200 ticks into the recording, moved to start at `at`.
+  const std::pair<std::string, int64_t> parts[] = {
+      {ac3, (int64_t(1) << 33) - 51016}, {lpcm, 133028}, {stereo, 17406}, {ac3, 216015}};
+  Bytes joined;
+  for (const auto& [source, at] : parts) {
+    const std::string part = Temp("part.m2ts");
+    char offset[32];
+    std::snprintf(offset, sizeof offset, "%.6f", double((at - 133200) & ((int64_t(1) << 33) - 1)) / 90000);
+    ASSERT_EQ(testsupport::run_command("ffmpeg -v error -y -i " + source + " -map 0 -c copy -output_ts_offset " + offset +
+                                       " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + part)
+                  .exit,
+              0);
+    const Bytes b = testsupport::read_file(part);
+    joined.insert(joined.end(), b.begin(), b.end());
+    std::remove(part.c_str());
+  }
+  const Imported got = ImportBytes(joined, "after_other_audio.m2ts");
+  EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
 }
 
 }  // namespace
