@@ -206,13 +206,14 @@ bool BeginsCodedSequence(const uint8_t* p, int32_t size) {
 // begins a coded sequence. Its time stamps may step on by any amount.
 bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) {
   const TSDemuxOutput* out = store->pTSInfo;
-  return store->videoAfterTables && BeginsCodedSequence(out->pVideo, out->videoSize);
+  return (store->videoStartMarks & kTSStartAfterTables) && BeginsCodedSequence(out->pVideo, out->videoSize);
 }
 
 // Sound that steps ahead where the video was found to join, moving its
 // line by about as much, joins with it.
 bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
-  return JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->videoJoinMoved, store->ts_offset, moved);
+  return store->videoJoinMoved != 0 &&
+         JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->videoJoinMoved, store->ts_offset, moved);
 }
 
 } // namespace
@@ -243,6 +244,17 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
         store->videoJoinAt = store->ts_offset;
         store->videoJoinMoved = moved;
       }
+    } else if ((store->videoStartMarks & kTSStartAtBreak) && VideoJoins(store, 0)) {
+      // Another recording whose time stamps go on from this one's without a
+      // step: the sound keeps its own time across the join, and its step
+      // there (sound that ended early, or began late) is no loss.
+      if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->soundJoinMoved, store->ts_offset, 0)) {
+        MoveSoundOntoVideoLine(store, true);
+      } else {
+        store->videoJoinPending = 1;
+        store->videoJoinAt = store->ts_offset;
+        store->videoJoinMoved = 0;
+      }
     }
   } else {
     const int64_t lost = store->soundLostTicks;
@@ -258,6 +270,10 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     // when the video's join comes within reach.
     if (store->soundLeavingOut) {
       store->soundLostTicks = lost;
+    } else if (store->soundLostTicks != lost && store->videoJoinMoved == 0 &&
+               JoinedNearby(store->videoJoinPending, store->videoJoinAt, 0, store->ts_offset, 0)) {
+      store->soundLostTicks = lost;
+      store->videoJoinPending = 0;
     } else if (store->soundLostTicks != lost && !store->soundJoinPending) {
       store->soundJoinPending = 1;
       store->soundJoinAt = store->ts_offset;
@@ -566,9 +582,9 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const int64_t shift = store->videoTimeShift;
     const int64_t lost = store->videoLostTicks;
     mts_import::UnwrapReportedTimes(store);
-    store->videoAfterTables = (damage & kTSStartAfterTables) != 0;
+    store->videoStartMarks = static_cast<uint8_t>(TSDemuxReportedStartLib(store->tsDemux));
     mts_import::ContinueReportedTimes(store, true);
-    store->videoAfterTables = 0;
+    store->videoStartMarks = 0;
     const bool restarted = store->videoTimeShift != shift;
     if (store->needVideoTrack) {
       bool used = false;

@@ -369,7 +369,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoRestarted = 0;
   store->videoJoinPending = store->soundJoinPending = 0;
   store->soundJoinLost = 0;
-  store->videoAfterTables = 0;
+  store->videoStartMarks = 0;
   store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->fieldWaiting = 0;
   store->intraCount = 0;

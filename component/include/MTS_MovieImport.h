@@ -272,10 +272,11 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t soundJoinMoved;
   // Sound that stepped ahead (and was counted as lost) may be the next
   // recording's, found before its video: the time so counted, taken back
-  // when the video joins there. The video PES being read came after
-  // program tables, as a recording's first does.
+  // when the video joins there. How the video PES being read starts
+  // (kTSStartAfterTables, kTSStartAtBreak): after program tables and at a
+  // break of the counters, as a recording's first does.
   int64_t soundJoinLost;
-  uint8_t videoAfterTables;
+  uint8_t videoStartMarks;
   // Where the sound plays: once placed, the sound's track time 0 is the
   // presentation time soundAnchorPTS. The range of media now being inserted
   // starts at media time soundRangeMedia and track time soundRangeTrack

@@ -529,16 +529,18 @@ Bytes ShiftedStamps(const Bytes& file, int64_t ticks, int64_t* low = nullptr, in
 }
 
 // Another recording whose time stamps step on from where the one before
-// ended (a camera's clock running on between files), also past the 2^33
-// wrap: its tables and first IDR picture begin a recording, nothing was
-// lost, and nothing is said; the movie holds every picture of both.
+// ended (a camera's clock running on between files, or going on without a
+// step), also past the 2^33 wrap: its tables and first IDR picture begin a
+// recording, nothing was lost, and nothing is said; the movie holds every
+// picture of both.
 TEST(MtsimportDamaged, JoinsWhoseTimeStampsStepOnStaySilent) {
   const Bytes one = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
   int64_t low = 0, high = 0;
   ShiftedStamps(one, 0, &low, &high);
   const int64_t on = high + 3600 - low + 27000;  // a frame after the last picture, then 0.3 s more
   const Bytes later = ShiftedStamps(one, on), wrapped = ShiftedStamps(one, (int64_t(1) << 33) - on);
-  const std::vector<Bytes> joins[] = {{one, later}, {wrapped, one}, {later, wrapped}};
+  const Bytes seamless = ShiftedStamps(one, high + 3600 - low), wrappedSeamless = ShiftedStamps(one, -(high + 3600 - low));
+  const std::vector<Bytes> joins[] = {{one, later}, {wrapped, one}, {later, wrapped}, {one, seamless}, {wrappedSeamless, one}};
   const Imported single = ImportBytes(one, "one.m2ts");
   const size_t at = single.result.out.find("'vide': ");
   ASSERT_NE(at, std::string::npos) << single.result.out;

@@ -216,14 +216,18 @@ constexpr uint32_t kTSDamageEndBroken = 2;  // the packet that starts the next P
 constexpr uint32_t kTSDamageBreakRepaired = 4;  // no damage: the break that the counter of this PES's first
                                                 // packet made (kTSDamageEndBroken of the PES before) was
                                                 // that counter alone, wrong; nothing was lost there
-constexpr uint32_t kTSStartAfterTables = 8;  // no damage: program tables (a PAT) came between the
-                                             // stream's packet before this PES and its first, as
-                                             // where a recording begins
 
-// Damage (kTSDamage* bits, and kTSStartAfterTables) of the PES reported by
-// the last TSDemuxStreamLib call on the context; 0 when it reported none, or
-// for NULL.
+// Damage (kTSDamage* bits) of the PES reported by the last TSDemuxStreamLib
+// call on the context; 0 when it reported none, or for NULL.
 uint32_t TSDemuxReportedDamageLib(const TSDemuxContext* ctx);
+
+// How the PES reported by the last TSDemuxStreamLib call starts, as where a
+// recording begins (kTSStart* bits); 0 when it reported none, or for NULL.
+constexpr uint32_t kTSStartAfterTables = 1;  // program tables (a PAT) came between the stream's packet
+                                             // before this PES and its first
+constexpr uint32_t kTSStartAtBreak = 2;      // the counter of its first packet does not follow the PES
+                                             // before: packets lost between, or another recording
+uint32_t TSDemuxReportedStartLib(const TSDemuxContext* ctx);
 
 // What a context holds between calls.
 struct TSDemuxPending {

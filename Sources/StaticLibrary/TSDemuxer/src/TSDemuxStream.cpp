@@ -41,6 +41,10 @@ struct StreamCheck {
   // the first packet of the PES being assembled.
   uint32_t tablesSince;
   uint32_t afterTables;
+  // The counters broke at the packet that ends the PES assembled, which
+  // starts the next one; and at the first packet of the PES assembled.
+  uint32_t breakNext;
+  uint32_t afterBreak;
 };
 
 struct TSDemuxContext {
@@ -73,8 +77,9 @@ struct TSDemuxContext {
   // Continuity and damage per stream (see StreamCheck).
   StreamCheck videoCheck;
   StreamCheck audioCheck;
-  // Damage of the PES reported by the last call.
+  // Damage of the PES reported by the last call, and how it starts.
   uint32_t reportedDamage;
+  uint32_t reportedStart;
   // Bytes skipped before the first packet of the input, and whether that
   // packet was found.
   int64_t skippedBeforeFirst;
@@ -233,7 +238,8 @@ __attribute__((noinline)) void end_counters(StreamCheck& c, uint32_t cc, bool di
     if (!c.oddAtStart) c.damage |= kTSDamageInside;
     settle(c, c.last);
   }
-  if (c.state == kCounterSettled && !discontinuity && cc != c.expect) c.damage |= broken;
+  c.breakNext = c.state == kCounterSettled && !discontinuity && cc != c.expect;
+  if (c.breakNext) c.damage |= broken;
 }
 
 // Takes one packet of a stream. Returns false when the packet starts the next
@@ -257,6 +263,8 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     check.stuffedEnd = carries_stuffing(packet);
     check.afterTables = check.tablesSince;
     check.tablesSince = 0;
+    check.afterBreak = check.breakNext;
+    check.breakNext = 0;
     // The counters of the PES before were checked when this packet ended it.
     if (b3 & 0x10) follow_counter_slowly(check, b3 & 0x0F, true, flags_discontinuity(packet));
   } else if (*a.size == 0) {
@@ -558,10 +566,12 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
   out->pAudio = ctx->pAudio;
   out->audioSize = ctx->audioSize;
   ctx->reportedDamage = 0;
+  ctx->reportedStart = 0;
   if (status & (kTSStatusVideo | kTSStatusAudio)) {
     const PESAssembly a = (status & kTSStatusVideo) ? video_assembly(ctx) : audio_assembly(ctx);
     status |= report(a, out);
-    ctx->reportedDamage = damage_of(a) | (a.check->afterTables ? kTSStartAfterTables : 0u);
+    ctx->reportedDamage = damage_of(a);
+    ctx->reportedStart = (a.check->afterTables ? kTSStartAfterTables : 0u) | (a.check->afterBreak ? kTSStartAtBreak : 0u);
     clear(a);
   }
   ctx->status = status;
@@ -616,3 +626,5 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
 }
 
 uint32_t TSDemuxReportedDamageLib(const TSDemuxContext* ctx) { return ctx != nullptr ? ctx->reportedDamage : 0; }
+
+uint32_t TSDemuxReportedStartLib(const TSDemuxContext* ctx) { return ctx != nullptr ? ctx->reportedStart : 0; }
