@@ -265,9 +265,10 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
                      key, 0, &moved);
     store->soundEndPTS += moved;
     // The step from the last sound taken over a stretch left out for its
-    // kind is that stretch's time, not sound lost. Sound that steps ahead
-    // before the video shows a join: counted as lost for now, and taken back
-    // when the video's join comes within reach.
+    // kind is that stretch's time, not sound lost; nor is a step where the
+    // video found another recording beginning without a step of its own.
+    // Sound that steps ahead before the video shows a join: counted as lost
+    // for now, and taken back when the video's join comes within reach.
     if (store->soundLeavingOut) {
       store->soundLostTicks = lost;
     } else if (store->soundLostTicks != lost && store->videoJoinMoved == 0 &&

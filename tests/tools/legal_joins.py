@@ -140,10 +140,13 @@ def check(args, n, sources, stats, workdir):
     p = run([args.mtsimport, "--mov", mov, "--dump", dump, joined], env=env)
     res = {"name": name, "steps": {st for _, st, _ in parts[1:]}, "failed": {}, "places": set()}
     track = stats[parts[0][0]]
+    # A part of another size or sound kind than the track's (the first's);
+    # first: the first part's differ from a later part's.
     for k, (src, _, _) in enumerate(parts):
         s = stats[src]
         if s["size"] != track["size"] or s.get("kind") != track.get("kind"):
-            res["places"].add("first" if k == 0 else "last" if k == len(parts) - 1 else "middle")
+            res["places"].add("last" if k == len(parts) - 1 else "middle")
+            res["places"].add("first")
     err = p.stderr.decode(errors="replace").strip()
     if p.returncode != 0 or err:
         res["failed"]["warning"] = "exit %d: %s" % (p.returncode, err[-300:])
