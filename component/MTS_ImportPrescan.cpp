@@ -91,20 +91,15 @@ struct StreamInfo {
 };
 
 // Says why video whose sequence parameter set the decoder refuses yields no
-// movie, as the problem of the no-usable-video result.
-void ExplainRefusedSet(const SequenceParameterSetFields& sps) {
-  char what[64];
-  if (sps.chroma_format_idc > 1) {
-    std::snprintf(what, sizeof what, "%s chroma", sps.chroma_format_idc == 2 ? "4:2:2" : "4:4:4");
-  } else if (sps.bit_depth_luma_minus8 != 0 || sps.bit_depth_chroma_minus8 != 0) {
-    std::snprintf(what, sizeof what, "%d-bit samples",
-                  8 + std::max(sps.bit_depth_luma_minus8, sps.bit_depth_chroma_minus8));
-  } else {
-    std::snprintf(what, sizeof what, "%s",
-                  sps.gaps_in_frame_num_value_allowed_flag ? "gaps in frame_num" : "left or top cropping");
-  }
-  MTS_SetProblem(invalidMovie, "the video is H.264 with %s, which the importer does not take (it takes 8-bit 4:2:0)",
-                 what);
+// movie, as the problem of the no-usable-video result: in the decoder's own
+// words for what it refuses.
+void ExplainRefusedSet(const TSDemuxOutput* out) {
+  VideoRefusal refusal{};
+  AVCHDGetVideoRefusalLib(&refusal, out->pVideo, out->videoSize);
+  if (refusal.reason == kVideoRefusalNone) return;
+  const bool format = refusal.reason == kVideoRefusalChromaFormat || refusal.reason == kVideoRefusalBitDepth;
+  MTS_SetProblem(invalidMovie, "the video is H.264 with %s, which the importer does not take%s", refusal.text,
+                 format ? " (it takes 8-bit 4:2:0)" : "");
 }
 
 } // namespace
@@ -180,7 +175,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
 
     if (count == 1) {
       StreamInfo info(out, 1);
-      if (info.head.status == 2 && info.sps()) ExplainRefusedSet(*info.sps());
+      if (info.head.status == 2 && info.sps()) ExplainRefusedSet(out);
       if (info.head.status != 0) return 1;
       const SequenceParameterSetFields* sps = info.sps();
       if (!sps) {

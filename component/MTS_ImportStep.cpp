@@ -66,6 +66,11 @@ struct Continuation {
   KeySpans* spans;
   int64_t* lost;
   int64_t unit;  // how long one PES lasts; 0: as long as the last step
+  // Whether a step ahead that would skip PES is a join instead (the time
+  // line then restarts as at a jump), given how far a restart would move the
+  // line; null: never.
+  bool (*joins)(const MTS_MovieImportGlobalsRecord* store, int64_t moved);
+  const MTS_MovieImportGlobalsRecord* store;
 };
 
 // How long one picture lasts, in 90 kHz ticks (0 before the time base is
@@ -129,8 +134,14 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   }
   const int64_t continued = key + *c.offset;
   const int64_t delta = continued - *c.last;
-  if (delta < 0 || delta > kLargestStep) {
-    const int64_t step = *c.step > 0 ? *c.step : fallbackStep;
+  const int64_t unit = c.unit > 0 ? c.unit : *c.step;
+  const int64_t gap = key - *c.high;
+  // A step beyond the stretch's latest time half again as long as one PES
+  // lasts, from a PES that came in order: PES between were lost to damage
+  // that the demultiplexer skipped, or another recording begins here.
+  const bool skips = delta > 0 && *c.inOrder && unit > 0 && 2 * gap > 3 * unit;
+  const int64_t step = *c.step > 0 ? *c.step : fallbackStep;
+  if (delta < 0 || delta > kLargestStep || (skips && c.joins && c.joins(c.store, step - delta))) {
     const int64_t offset = *c.last + step - key;
     *moved = offset - *c.offset;
     *c.offset = offset;
@@ -139,14 +150,10 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
     if (key > *c.high || *c.high - key > kLargestStep) *c.high = key;
     *c.inOrder = 0;
   } else if (delta > 0) {
-    // A step beyond the stretch's latest time half again as long as one PES
-    // lasts, from a PES that came in order: the PES between were lost to
-    // damage that the demultiplexer skipped, and their time is counted. Time
-    // already read is not, nor a step among PES out of order (packets
-    // shuffled): what is counted stays within what the time stamps span.
-    const int64_t unit = c.unit > 0 ? c.unit : *c.step;
-    const int64_t gap = key - *c.high;
-    if (*c.inOrder && unit > 0 && 2 * gap > 3 * unit) *c.lost += gap - unit;
+    // PES skipped by damage: their time is counted. Time already read is
+    // not, nor a step among PES out of order (packets shuffled): what is
+    // counted stays within what the time stamps span.
+    if (skips) *c.lost += gap - unit;
     *c.step = delta;
     *c.inOrder = gap > 0;
     *c.high = std::max(*c.high, key);
@@ -208,13 +215,45 @@ void FollowVideoLineEnd(MTS_MovieImportGlobalsRecord* store) {
   store->videoLineEnd = std::max(store->videoLineEnd, out->PTS + step);
 }
 
-void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
+void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
+  // Sound that stepped ahead at the join was counted as lost until the
+  // video showed the join.
+  if (soundFirst) store->soundLostTicks -= store->soundJoinLost;
+  store->soundJoinLost = 0;
   const int64_t d = store->videoTimeShift - store->soundTimeShift;
   store->soundTimeShift += d;
   store->lastSoundKey += d;
   store->soundEndPTS += d;
   store->videoJoinPending = store->soundJoinPending = 0;
   store->soundJoined = 1;
+}
+
+// Whether the access unit begins a coded video sequence: a sequence
+// parameter set, then an IDR picture as its first slice.
+bool BeginsCodedSequence(const uint8_t* p, int32_t size) {
+  bool sets = false;
+  for (int32_t i = 0; i + 3 < size; ++i) {
+    if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) continue;
+    const uint8_t type = p[i + 3] & 0x1F;
+    if (type == 7) sets = true;
+    if (type == 1 || type == 5) return sets && type == 5;
+    i += 2;
+  }
+  return false;
+}
+
+// The start of another recording: program tables, then a picture that
+// begins a coded sequence. Its time stamps may step on by any amount.
+bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  return (store->videoStartMarks & kTSStartAfterTables) && BeginsCodedSequence(out->pVideo, out->videoSize);
+}
+
+// Sound that steps ahead where the video was found to join, moving its
+// line by about as much, joins with it.
+bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
+  return store->videoJoinMoved != 0 &&
+         JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->videoJoinMoved, store->ts_offset, moved);
 }
 
 } // namespace
@@ -228,7 +267,8 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   if (video) {
     const int64_t frameTicks = VideoFrameTicks(store);
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
-                      &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks},
+                      &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
+                      VideoJoins, store},
                      key, frameTicks, &moved);
     if (moved != 0) {
       const int64_t adjust = JoinedRecordingShift(store, shift);
@@ -245,26 +285,58 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     if (moved != 0) {
       store->videoRestarted = 1;
       if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->soundJoinMoved, store->ts_offset, moved)) {
-        MoveSoundOntoVideoLine(store);
+        MoveSoundOntoVideoLine(store, true);
       } else {
         store->videoJoinPending = 1;
         store->videoJoinAt = store->ts_offset;
         store->videoJoinMoved = moved;
       }
+    } else if ((store->videoStartMarks & kTSStartAtBreak) && VideoJoins(store, 0)) {
+      // Another recording whose time stamps go on from this one's without a
+      // step: the sound keeps its own time across the join, and its step
+      // there (sound that ended early, or began late) is no loss.
+      if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->soundJoinMoved, store->ts_offset, 0)) {
+        MoveSoundOntoVideoLine(store, true);
+      } else {
+        store->videoJoinPending = 1;
+        store->videoJoinAt = store->ts_offset;
+        store->videoJoinMoved = 0;
+      }
     }
   } else {
+    const int64_t lost = store->soundLostTicks;
+    const int64_t wouldMove = store->soundKeyStep - (key + store->soundTimeShift - store->lastSoundKey);
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen,
-                      &store->soundKeyHigh, &store->soundInOrder, &store->soundSpans, &store->soundLostTicks, 0},
+                      &store->soundKeyHigh, &store->soundInOrder, &store->soundSpans, &store->soundLostTicks, 0,
+                      SoundJoins, store},
                      key, 0, &moved);
     store->soundEndPTS += moved;
+    // The step from the last sound taken over a stretch left out for its
+    // kind is that stretch's time, not sound lost; nor is a step where the
+    // video found another recording beginning without a step of its own.
+    // Sound that steps ahead before the video shows a join: counted as lost
+    // for now, and taken back when the video's join comes within reach.
+    if (store->soundLeavingOut) {
+      store->soundLostTicks = lost;
+    } else if (store->soundLostTicks != lost && store->videoJoinMoved == 0 &&
+               JoinedNearby(store->videoJoinPending, store->videoJoinAt, 0, store->ts_offset, 0)) {
+      store->soundLostTicks = lost;
+      store->videoJoinPending = 0;
+    } else if (store->soundLostTicks != lost && !store->soundJoinPending) {
+      store->soundJoinPending = 1;
+      store->soundJoinAt = store->ts_offset;
+      store->soundJoinMoved = wouldMove;
+      store->soundJoinLost = store->soundLostTicks - lost;
+    }
     if (moved != 0) {
       if (JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->videoJoinMoved, store->ts_offset, moved)) {
-        MoveSoundOntoVideoLine(store);
+        MoveSoundOntoVideoLine(store, false);
         shift = store->soundTimeShift;
       } else {
         store->soundJoinPending = 1;
         store->soundJoinAt = store->ts_offset;
         store->soundJoinMoved = moved;
+        store->soundJoinLost = 0;
       }
     }
   }
@@ -465,6 +537,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   TSDemuxPending pending{};
   const bool held = TSDemuxGetPendingLib(store->tsDemux, &pending) != 0;
   store->bytesBeforeFirstPacket = pending.skippedBeforeFirstPacket;
+  const int64_t lost = store->videoLostTicks + store->soundLostTicks;
+  const int32_t damaged = store->videoDamagedPictures + store->soundDamagedFrames;
   OSErr err = FlushLastVideo(store, &pending, held);
   if (err != noErr) return err;
   EndInLeftOutVideo(store);
@@ -475,6 +549,11 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   // before that stretch plays to its end (as far as the pictures go).
   if (store->soundLeavingOut && store->soundMedia)
     store->soundEndTime = std::max(store->soundEndTime, static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia)));
+  // A file that ends inside a packet is damaged: told by what the end cost,
+  // or else by the cut itself.
+  const bool told = store->videoEndUnchecked || store->videoLostTicks + store->soundLostTicks != lost ||
+                    store->videoDamagedPictures + store->soundDamagedFrames != damaged;
+  store->endCutBytes = told ? 0 : pending.cutPacketBytes;
   ClipSoundToVideo(store);
   // What is counted as lost never exceeds what the time stamps span (packets
   // out of order make steps that are no loss).
@@ -531,7 +610,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
   if (out->status & 0x200) {
     const int64_t shift = store->soundTimeShift;
     const int64_t lost = store->soundLostTicks, step = store->soundKeyStep, high = store->soundKeyHigh;
-    const uint8_t inOrder = store->soundInOrder;
+    const uint8_t inOrder = store->soundInOrder, joinPending = store->soundJoinPending;
     mts_import::UnwrapReportedTimes(store);
     mts_import::ContinueReportedTimes(store, false);
     if (store->needSoundTrack) {
@@ -559,6 +638,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       store->soundKeyStep = step;
       store->soundKeyHigh = high;
       store->soundInOrder = inOrder;
+      if (!joinPending && store->soundJoinLost > 0) store->soundJoinPending = 0;
     }
     // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
     // PES, the step between time stamps.
@@ -570,7 +650,9 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const int64_t shift = store->videoTimeShift;
     const int64_t lost = store->videoLostTicks;
     mts_import::UnwrapReportedTimes(store);
+    store->videoStartMarks = static_cast<uint8_t>(TSDemuxReportedStartLib(store->tsDemux));
     mts_import::ContinueReportedTimes(store, true);
+    store->videoStartMarks = 0;
     const bool restarted = store->videoTimeShift != shift;
     if (store->needVideoTrack) {
       bool used = false;

@@ -366,10 +366,13 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoLostTicks = store->soundLostTicks = 0;
   store->videoDamagedPictures = store->soundDamagedFrames = 0;
   store->bytesBeforeFirstPacket = 0;
+  store->endCutBytes = 0;
   store->videoEndInDoubt = store->soundEndInDoubt = 0;
   store->videoDecodeTime = store->videoDisplayEnd = store->videoDisplayShift = 0;
   store->videoRestarted = 0;
   store->videoJoinPending = store->soundJoinPending = 0;
+  store->soundJoinLost = 0;
+  store->videoStartMarks = 0;
   store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->fieldWaiting = 0;
   store->intraCount = 0;

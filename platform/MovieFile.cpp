@@ -367,18 +367,19 @@ void plan_track(TrackLayout* t, TimeScale movieScale) {
 
 // Reads every sample reference of the track's media through its data
 // handler and appends the bytes to the file: as they are, or the pieces of
-// sound planned.
-OSErr write_media_data(Output& out, UInt64* position, TrackLayout* layout) {
+// sound planned. Without a file (`out` null) only the layout is made, from
+// the references alone, and nothing is read.
+OSErr write_media_data(Output* out, UInt64* position, TrackLayout* layout) {
   MediaRecord* m = layout->track->media.get();
   if (m->samples.empty()) return noErr;
   ComponentInstance dh = nullptr;
-  OSErr err = open_media_data_handler(m, &dh);
+  OSErr err = out ? open_media_data_handler(m, &dh) : OSErr(noErr);
   if (err != noErr) return err;
   std::vector<char> buffer;
   if (!layout->pieces.empty()) {
     SInt64 read = -1;  // the reference in `buffer`
     for (const Piece& p : layout->pieces) {
-      const MediaSampleReference* s = p.sample >= 0 ? &m->samples[size_t(p.sample)] : nullptr;
+      const MediaSampleReference* s = p.sample >= 0 && out ? &m->samples[size_t(p.sample)] : nullptr;
       MediaSampleReference piece{0, p.frames * p.frameBytes, p.frames, 1, 0, 0, p.description};
       const char* bytes = nullptr;
       if (s) {
@@ -387,30 +388,30 @@ OSErr write_media_data(Output& out, UInt64* position, TrackLayout* layout) {
         bytes = buffer.data() + p.first * p.frameBytes;
       }
       if (err == noErr) err = note_sample(layout, piece, *position);
-      if (err == noErr && bytes) err = write_all(out, bytes, size_t(piece.dataSize));
-      for (SInt64 left = bytes ? 0 : piece.dataSize; err == noErr && left > 0;) {
+      if (err == noErr && bytes) err = write_all(*out, bytes, size_t(piece.dataSize));
+      for (SInt64 left = bytes || !out ? 0 : piece.dataSize; err == noErr && left > 0;) {
         static const char kSilence[4096] = {};
         const size_t n = size_t(std::min<SInt64>(left, sizeof kSilence));
-        err = write_all(out, kSilence, n);
+        err = write_all(*out, kSilence, n);
         left -= SInt64(n);
       }
       if (err != noErr) break;
       *position += UInt64(piece.dataSize);
     }
-    CloseComponent(dh);
+    if (dh) CloseComponent(dh);
     return err;
   }
   auto held = layout->held.begin();
   for (size_t i = 0; i < m->samples.size(); ++i) {
     MediaSampleReference s = m->samples[i];
-    err = read_sample_reference(dh, s, &buffer);
+    if (out) err = read_sample_reference(dh, s, &buffer);
     if (held != layout->held.end() && held->first == i) s.durationPerSample += (held++)->second;
     if (err == noErr) err = note_sample(layout, s, *position);
-    if (err == noErr) err = write_all(out, buffer.data(), size_t(s.dataSize));
+    if (err == noErr && out) err = write_all(*out, buffer.data(), size_t(s.dataSize));
     if (err != noErr) break;
     *position += UInt64(s.dataSize);
   }
-  CloseComponent(dh);
+  if (dh) CloseComponent(dh);
   return err;
 }
 
@@ -711,7 +712,11 @@ std::vector<UInt8> movie_atom(const MovieRecord& movie, const std::vector<TrackL
 
 namespace {
 
-OSErr write_movie(Output& out, const MovieRecord& m) {
+// The movie's file: its file type and the head of its media data atom, the
+// media data, then the movie atom, the data atom's size filled in at the
+// end. Without a file (`out` null) nothing is read or written, and *size
+// receives the bytes the file takes.
+OSErr write_movie(Output* out, const MovieRecord& m, UInt64* size = nullptr) {
   Atoms head;
   size_t ftyp = head.begin(FOUR_CHAR_CODE("ftyp"));
   head.u32(FOUR_CHAR_CODE("qt  "));
@@ -721,7 +726,7 @@ OSErr write_movie(Output& out, const MovieRecord& m) {
   head.u32(1);  // 'mdat' with a 64-bit size, filled in at the end
   head.u32(FOUR_CHAR_CODE("mdat"));
   head.u64(0);
-  OSErr err = write_all(out, head.bytes.data(), head.bytes.size());
+  OSErr err = out ? write_all(*out, head.bytes.data(), head.bytes.size()) : OSErr(noErr);
   const UInt64 mdatStart = head.bytes.size() - 16;
   UInt64 position = head.bytes.size();
 
@@ -738,17 +743,18 @@ OSErr write_movie(Output& out, const MovieRecord& m) {
     err = write_media_data(out, &position, &t);
   }
   if (err != noErr) return err;
-  UInt8 size[8];
-  UInt64 mdatSize = position - mdatStart;
-  put_be32(size, UInt32(mdatSize >> 32));
-  put_be32(size + 4, UInt32(mdatSize));
+  UInt8 mdatSize[8];
+  put_be32(mdatSize, UInt32((position - mdatStart) >> 32));
+  put_be32(mdatSize + 4, UInt32(position - mdatStart));
   std::vector<UInt8> moov = movie_atom(m, layouts);
-  err = write_all(out, moov.data(), moov.size());
-  if (err == noErr && std::fseek(out.f, long(mdatStart + 8), SEEK_SET) != 0) {
-    out.error = errno;
+  if (size) *size = position + moov.size();
+  if (!out) return noErr;
+  err = write_all(*out, moov.data(), moov.size());
+  if (err == noErr && std::fseek(out->f, long(mdatStart + 8), SEEK_SET) != 0) {
+    out->error = errno;
     err = ioErr;
   }
-  if (err == noErr) err = write_all(out, size, 8);
+  if (err == noErr) err = write_all(*out, mdatSize, 8);
   return err;
 }
 
@@ -960,23 +966,21 @@ OSErr replace(int fd, const SaveTarget& t, const char* what, std::string* pendin
 }
 
 // Words for a write that the process's file-size limit stopped (EFBIG): the
-// limit and the size the file needs (`needs` bytes, or at least that many
-// when not `exact`), as the record store words its own; empty when no limit
-// is set (then the system's words stand).
-std::string size_limit_words(const char* what, UInt64 needs, bool exact) {
+// limit and the size the file needs (`needs` bytes), as the record store
+// words its own; empty when no limit is set (then the system's words stand).
+std::string size_limit_words(const char* what, UInt64 needs) {
   struct rlimit limit;
   if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return {};
   return "the file-size limit (ulimit -f) of " + std::to_string(static_cast<unsigned long long>(limit.rlim_cur)) +
-         " bytes is too small for " + what + ": it needs " + (exact ? "" : "at least ") + std::to_string(needs) +
+         " bytes is too small for " + what + ": it needs " + std::to_string(needs) +
          " bytes; raise the limit, then try again";
 }
 
 // Saves what `write` puts into a file at `path` as SaveMovieAsQuickTimeFile
 // describes; `what` names it in the words ("the movie"), which say, when the
-// file-size limit stops the write, that it needs `needs` bytes (at least
-// that many when not `exact`).
+// file-size limit stops the write, that it needs the bytes `needs` gives.
 OSErr save_by_replacing(const char* path, const char* what, const std::function<OSErr(Output&)>& write,
-                        UInt64 needs, bool exact, std::string* problem) {
+                        const std::function<UInt64()>& needs, std::string* problem) {
   SaveTarget t;
   OSErr err = plan_save(path, what, &t, problem);
   if (err != noErr) return err;
@@ -998,7 +1002,7 @@ OSErr save_by_replacing(const char* path, const char* what, const std::function<
     out.error = errno;
     err = ioErr;
   }
-  const std::string limited = out.error == EFBIG ? size_limit_words(what, needs, exact) : std::string();
+  const std::string limited = out.error == EFBIG ? size_limit_words(what, needs()) : std::string();
   if (!limited.empty()) {
     fail(problem, limited);
   } else if (out.error != 0) {
@@ -1024,18 +1028,18 @@ OSErr CheckMovieSaveDestination(const char* path, std::string* problem, const ch
 OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) {
   if (problem) problem->clear();
   if (m == nullptr || path == nullptr || path[0] == '\0') return paramErr;
-  // Its media data alone: the atoms that describe it come on top.
-  UInt64 needs = 0;
-  for (const auto& t : m->tracks)
-    if (t->media != nullptr)
-      for (const MediaSampleReference& s : t->media->samples) needs += static_cast<UInt64>(s.dataSize);
-  return save_by_replacing(path, "the movie", [m](Output& out) { return write_movie(out, *m); }, needs, false,
-                           problem);
+  // The size the file takes, worked out from the sample references once a
+  // write has failed for the limit.
+  auto needs = [m]() {
+    UInt64 size = 0;
+    return write_movie(nullptr, *m, &size) == noErr ? size : 0;
+  };
+  return save_by_replacing(path, "the movie", [m](Output& out) { return write_movie(&out, *m); }, needs, problem);
 }
 
 OSErr SaveFileByReplacing(const char* path, const std::string& bytes, const char* what, std::string* problem) {
   if (problem) problem->clear();
   if (path == nullptr || path[0] == '\0' || what == nullptr) return paramErr;
   return save_by_replacing(path, what, [&bytes](Output& out) { return write_all(out, bytes.data(), bytes.size()); },
-                           bytes.size(), true, problem);
+                           [&bytes]() { return UInt64(bytes.size()); }, problem);
 }

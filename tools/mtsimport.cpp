@@ -529,7 +529,8 @@ void PrintCameraData(ComponentInstance importer, const std::function<const Strea
 }
 
 // One warning line when the recording was damaged: the bytes before its
-// first packet that the import skipped, the time of the video and sound PES
+// first packet that the import skipped, a packet it ends inside whose loss
+// is not told otherwise, the time of the video and sound PES
 // the importer found missing between those it read, and the pictures and
 // sound frames the movie holds although packets of theirs were lost or
 // repeated.
@@ -556,9 +557,13 @@ void WarnOfRecordingDamage(ComponentInstance importer, const char* input) {
     tools::Report(kTool, std::string("warning: ") + input +
                              ": the end could not be checked: the last picture may be cut short (it lies too far "
                              "from an intra picture to be decoded)");
-  if (lost.empty() && incomplete.empty() && junk <= 0) return;
+  const int32_t cut = store->endCutBytes;
+  if (lost.empty() && incomplete.empty() && junk <= 0 && cut <= 0) return;
   std::string what;
   if (junk > 0) what = std::to_string(junk) + " bytes before the first packet skipped";
+  if (cut > 0)
+    what += (what.empty() ? "" : "; ") + std::string("it ends ") + std::to_string(cut) +
+            (cut == 1 ? " byte" : " bytes") + " into a packet, whose content is lost";
   if (!lost.empty()) what += (what.empty() ? "" : "; ") + lost + " could not be read and are left out of the movie";
   if (!incomplete.empty())
     what += (what.empty() ? "" : "; ") + incomplete + (pictures + frames == 1 ? " is" : " are") + " incomplete";

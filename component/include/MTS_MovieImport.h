@@ -249,6 +249,10 @@ struct MTS_MovieImportGlobalsRecord {
   // Bytes before the first packet of the file (junk in front of the
   // recording), which the import skipped; for the host to report.
   int64_t bytesBeforeFirstPacket;
+  // Bytes of the packet the file ends inside when that cut cost nothing
+  // else that is reported (its stream could not be told, or what it began
+  // is not imported); for the host to report.
+  int32_t endCutBytes;
   // Set at the end of the file when the last picture may be cut short at a
   // packet's end and the stretch of video that would tell was too long to
   // decode: its end could not be checked. For the host to report.
@@ -270,6 +274,13 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t soundJoinAt;
   int64_t videoJoinMoved;  // how far the restart moved the stream's time line
   int64_t soundJoinMoved;
+  // Sound that stepped ahead (and was counted as lost) may be the next
+  // recording's, found before its video: the time so counted, taken back
+  // when the video joins there. How the video PES being read starts
+  // (kTSStartAfterTables, kTSStartAtBreak): after program tables and at a
+  // break of the counters, as a recording's first does.
+  int64_t soundJoinLost;
+  uint8_t videoStartMarks;
   // Where the sound plays: once placed, the sound's track time 0 is the
   // presentation time soundAnchorPTS. The range of media now being inserted
   // starts at media time soundRangeMedia and track time soundRangeTrack

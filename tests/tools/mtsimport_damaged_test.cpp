@@ -322,7 +322,8 @@ Bytes Head(const Packets& packets, size_t count) { return Join(Packets(packets.b
 
 // A recording cut inside the packet that begins a PES (its header kept, the
 // rest lost): the picture or sound frame begun is not in the movie, and its
-// time is counted as lost; so is a last AC-3 frame cut short at a packet's
+// time is counted as lost (cut before the packet's stream shows, the cut is
+// told); so is a last AC-3 frame cut short at a packet's
 // end, which no longer decodes. The video ends whole in the sound cases.
 TEST(MtsimportDamaged, CutInsideThePacketThatBeginsAPes) {
   for (const char* name : {"sample.m2ts", "importer/importer_lpcm_20.m2ts"}) {
@@ -346,6 +347,17 @@ TEST(MtsimportDamaged, CutInsideThePacketThatBeginsAPes) {
       const Imported got = ImportBytes(c.first, "begun.m2ts");
       ASSERT_EQ(got.result.exit, 0) << got.result.err;
       EXPECT_EQ(got.result.err, DamageLine(got.input, c.second));
+    }
+    // Too few bytes of the packet to tell its stream: the cut is told as it is.
+    for (size_t bytes : {size_t(1), size_t(4), size_t(6)}) {
+      for (size_t packet : {video, sound}) {
+        SCOPED_TRACE(std::string(name) + ": " + std::to_string(bytes) + " bytes of packet " + std::to_string(packet));
+        const Imported got = ImportBytes(cut(packet, bytes), "begun_few.m2ts");
+        ASSERT_EQ(got.result.exit, 0) << got.result.err;
+        EXPECT_EQ(got.result.err, DamageLine(got.input, "it ends " + std::to_string(bytes) +
+                                                            (bytes == 1 ? " byte" : " bytes") +
+                                                            " into a packet, whose content is lost"));
+      }
     }
   }
 }
@@ -477,6 +489,98 @@ TEST(MtsimportDamaged, CleanJoinsStaySilent) {
     EXPECT_EQ(std::make_tuple(whole.result.exit, whole.result.err), std::make_tuple(0, std::string()));
     EXPECT_EQ(std::make_tuple(join.result.exit, join.result.err), std::make_tuple(0, std::string()));
   }
+}
+
+// The time stamps at the head of a PES that starts in packet `p`: the
+// offset of its PTS and, when it has one, its DTS (0: none).
+std::pair<size_t, size_t> StampsAt(const Bytes& p) {
+  const size_t area = 8 + ((p[7] & 0x20) ? size_t(p[8]) + 1 : 0);
+  if (area + 19 > p.size() || p[area] != 0 || p[area + 1] != 0 || p[area + 2] != 1) return {0, 0};
+  const uint8_t flags = p[area + 7] >> 6;
+  return {flags >= 2 ? area + 9 : 0, flags == 3 ? area + 14 : 0};
+}
+
+// The recording with every PES time stamp moved by `ticks` (modulo 2^33);
+// *low and *high receive the earliest and latest video PTS before the move.
+Bytes ShiftedStamps(const Bytes& file, int64_t ticks, int64_t* low = nullptr, int64_t* high = nullptr) {
+  Packets p = Split(file);
+  for (Bytes& packet : p) {
+    const uint32_t pid = uint32_t(packet[5] & 0x1F) << 8 | packet[6];
+    if (!(packet[5] & 0x40) || (pid != kVideo && pid != kAudio) || !(packet[7] & 0x10)) continue;
+    const auto stamps = StampsAt(packet);
+    for (size_t at : {stamps.first, stamps.second}) {
+      if (at == 0) continue;
+      uint8_t* b = &packet[at];
+      const int64_t t = int64_t(b[0] >> 1 & 7) << 30 | int64_t(b[1]) << 22 | int64_t(b[2] >> 1) << 15 |
+                        int64_t(b[3]) << 7 | int64_t(b[4] >> 1);
+      if (pid == kVideo && at == stamps.first) {
+        if (low) *low = *low ? std::min(*low, t) : t;
+        if (high) *high = std::max(*high, t);
+      }
+      const int64_t v = (t + ticks) & ((int64_t(1) << 33) - 1);
+      b[0] = uint8_t((b[0] & 0xF1) | ((v >> 29) & 0x0E));
+      b[1] = uint8_t(v >> 22);
+      b[2] = uint8_t((b[2] & 1) | ((v >> 14) & 0xFE));
+      b[3] = uint8_t(v >> 7);
+      b[4] = uint8_t((b[4] & 1) | ((v << 1) & 0xFE));
+    }
+  }
+  return Join(p);
+}
+
+// Another recording whose time stamps step on from where the one before
+// ended (a camera's clock running on between files, or going on without a
+// step), also past the 2^33 wrap: its tables and first IDR picture begin a
+// recording, nothing was lost, and nothing is said; the movie holds every
+// picture of both.
+TEST(MtsimportDamaged, JoinsWhoseTimeStampsStepOnStaySilent) {
+  const Bytes one = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  int64_t low = 0, high = 0;
+  ShiftedStamps(one, 0, &low, &high);
+  const int64_t on = high + 3600 - low + 27000;  // a frame after the last picture, then 0.3 s more
+  const Bytes later = ShiftedStamps(one, on), wrapped = ShiftedStamps(one, (int64_t(1) << 33) - on);
+  const Bytes seamless = ShiftedStamps(one, high + 3600 - low), wrappedSeamless = ShiftedStamps(one, -(high + 3600 - low));
+  const std::vector<Bytes> joins[] = {{one, later}, {wrapped, one}, {later, wrapped}, {one, seamless}, {wrappedSeamless, one}};
+  const Imported single = ImportBytes(one, "one.m2ts");
+  const size_t at = single.result.out.find("'vide': ");
+  ASSERT_NE(at, std::string::npos) << single.result.out;
+  const long pictures = std::atol(single.result.out.c_str() + at + 8);
+  for (const auto& parts : joins) {
+    Bytes joined;
+    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
+    const Imported got = ImportBytes(joined, "stepping_on.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+    EXPECT_NE(got.result.out.find("'vide': " + std::to_string(2 * pictures) + " samples"), std::string::npos)
+        << got.result.out;
+  }
+}
+
+// Sound of the track's kind after a stretch of other audio left out (here
+// as ffmpeg remultiplexes the parts, their time stamps wrapping, going back
+// and running on): the step over the stretch is its time, no sound lost.
+TEST(MtsimportDamaged, SoundAfterOtherAudioSteppingOnIsNoLoss) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not remultiplexed";
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  // Each part's first picture 133200 ticks into the recording, moved to start at `at`.
+  const std::pair<std::string, int64_t> parts[] = {
+      {ac3, (int64_t(1) << 33) - 51016}, {lpcm, 133028}, {stereo, 17406}, {ac3, 216015}};
+  Bytes joined;
+  for (const auto& [source, at] : parts) {
+    const std::string part = Temp("part.m2ts");
+    char offset[32];
+    std::snprintf(offset, sizeof offset, "%.6f", double((at - 133200) & ((int64_t(1) << 33) - 1)) / 90000);
+    ASSERT_EQ(testsupport::run_command("ffmpeg -v error -y -i " + source + " -map 0 -c copy -output_ts_offset " + offset +
+                                       " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + part)
+                  .exit,
+              0);
+    const Bytes b = testsupport::read_file(part);
+    joined.insert(joined.end(), b.begin(), b.end());
+    std::remove(part.c_str());
+  }
+  const Imported got = ImportBytes(joined, "after_other_audio.m2ts");
+  EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
 }
 
 }  // namespace

@@ -310,6 +310,12 @@ uint32_t AVCHDVideoDecoderGetErrorCodeLib(VideoDecoder* decoder);
 // record.
 int32_t AVCHDVideoDecoderGetRefusalLib(VideoDecoder* decoder, VideoRefusal* out);
 
+// What a decoder instance would refuse in the first sequence parameter set
+// of an Annex B buffer that it refuses, as AVCHDVideoDecoderGetRefusalLib
+// names it (reason kVideoRefusalNone when no set is refused). Returns 0, 2
+// for a null record, 8 when no scratch buffer could be allocated.
+int32_t AVCHDGetVideoRefusalLib(VideoRefusal* out, const uint8_t* data, int32_t length);
+
 // Damage met so far: slices dropped as damaged (their macroblocks concealed)
 // and, in `suspect`, the refused syntax the first of them read as (reason
 // kVideoRefusalNone when none did); then the pictures output with content

@@ -348,6 +348,10 @@ void free_progress(VideoDecoder* dec);
 // parameter set (sps_refusal), whose detail is then the operation.
 int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation = 0);
 
+// Fills `r` with a refusal's reason, detail and words, as the instance names
+// it; `reason` may be a parameter set's refusal code.
+void describe_refusal(VideoRefusal* r, uint32_t reason, uint32_t operation);
+
 // The same for syntax read in a slice header, which damage can fake. The
 // stream is refused when the slice header read before this one read refused
 // syntax too, or when this header parsed cleanly apart from it (`clean`) and

@@ -371,19 +371,23 @@ void refusal_words(VideoRefusal* r) {
 
 }  // namespace
 
-int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
-  VideoDecoder* dec = decoder_of(ds);
-  if (dec->refusalReason) return kStepUnsupported;
+void describe_refusal(VideoRefusal* r, uint32_t reason, uint32_t operation) {
   if (reason >> 8) {  // a parameter set's refusal code: reason and detail
     operation = reason >> 8;
     reason &= 0xFF;
   }
   if (reason > kVideoRefusalTransformBypass || reason == kVideoRefusalNone) reason = kVideoRefusalParameterSet;
-  dec->refusal.reason = reason;
+  r->reason = reason;
   const bool detailed = reason == kVideoRefusalMemoryManagement || reason == kVideoRefusalChromaFormat ||
                         reason == kVideoRefusalBitDepth;
-  dec->refusal.operation = detailed ? operation : 0;
-  refusal_words(&dec->refusal);
+  r->operation = detailed ? operation : 0;
+  refusal_words(r);
+}
+
+int32_t refuse(DecoderState* ds, uint32_t reason, uint32_t operation) {
+  VideoDecoder* dec = decoder_of(ds);
+  if (dec->refusalReason) return kStepUnsupported;
+  describe_refusal(&dec->refusal, reason, operation);
   dec->refusalReason = dec->refusal.text;
   return kStepUnsupported;
 }

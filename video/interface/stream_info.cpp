@@ -7,6 +7,7 @@
 
 #include "AVCHDVideoDecoder.h"
 #include "annexb.h"
+#include "decoder_engine.h"
 #include "decoder_state.h"
 #include "parameter_sets.h"
 #include "sei.h"
@@ -265,4 +266,22 @@ extern "C" int32_t AVCHDGetVideoDecoderInfoLib(VideoDecoderParams* p, const uint
     return 0;
   }
   return kNoSps;
+}
+
+extern "C" int32_t AVCHDGetVideoRefusalLib(VideoRefusal* out, const uint8_t* data, int32_t length) {
+  if (!out) return 2;
+  std::memset(out, 0, sizeof(*out));
+  Inspection in(data, length);
+  if (!in.ok()) return 8;
+  while (in.next()) {
+    if (in.nal().nal_unit_type != 7) continue;
+    SequenceParameterSet sps;
+    in.state()->paramSetRefusal = kVideoRefusalNone;
+    if (parse_sps_alone(in, &sps) == kParamSetUnsupported && in.state()->paramSetRefusal != kVideoRefusalNone &&
+        !in.reader()->overrun) {
+      describe_refusal(out, in.state()->paramSetRefusal, 0);
+      return 0;
+    }
+  }
+  return 0;
 }

@@ -17,6 +17,7 @@
 // Fixed PIDs of an AVCHD recording.
 constexpr uint32_t kTSVideoPID = 0x1011;
 constexpr uint32_t kTSAudioPID = 0x1100;
+constexpr uint32_t kTSProgramAssociationPID = 0x0000;
 constexpr uint32_t kTSProgramMapPID = 0x0100;
 constexpr uint32_t kTSClockPID = 0x1001;
 
@@ -221,6 +222,14 @@ constexpr uint32_t kTSDamageBreakRepaired = 4;  // no damage: the break that the
 // call on the context; 0 when it reported none, or for NULL.
 uint32_t TSDemuxReportedDamageLib(const TSDemuxContext* ctx);
 
+// How the PES reported by the last TSDemuxStreamLib call starts, as where a
+// recording begins (kTSStart* bits); 0 when it reported none, or for NULL.
+constexpr uint32_t kTSStartAfterTables = 1;  // program tables (a PAT) came between the stream's packet
+                                             // before this PES and its first
+constexpr uint32_t kTSStartAtBreak = 2;      // the counter of its first packet does not follow the PES
+                                             // before: packets lost between, or another recording
+uint32_t TSDemuxReportedStartLib(const TSDemuxContext* ctx);
+
 // What a context holds between calls.
 struct TSDemuxPending {
   int32_t heldBytes;     // bytes offered and not yet consumed; after a report,
@@ -254,6 +263,10 @@ struct TSDemuxPending {
   // Bytes of the input before its first packet (junk in front of a
   // recording), skipped.
   int64_t skippedBeforeFirstPacket;
+  // Bytes of the packet the input ends inside (the rest of it missing), 0
+  // when the input ends at a packet's end; also when too few are there to
+  // tell the packet's stream.
+  int32_t cutPacketBytes;
 };
 
 // Fills `out`; returns 1, or 0 for a NULL argument.

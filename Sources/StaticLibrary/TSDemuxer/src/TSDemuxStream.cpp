@@ -37,6 +37,14 @@ struct StreamCheck {
   uint32_t damage;
   int32_t announced;
   uint32_t stuffedEnd;
+  // Program tables (a PAT) came since the stream's last packet, and before
+  // the first packet of the PES being assembled.
+  uint32_t tablesSince;
+  uint32_t afterTables;
+  // The counters broke at the packet that ends the PES assembled, which
+  // starts the next one; and at the first packet of the PES assembled.
+  uint32_t breakNext;
+  uint32_t afterBreak;
 };
 
 struct TSDemuxContext {
@@ -69,8 +77,9 @@ struct TSDemuxContext {
   // Continuity and damage per stream (see StreamCheck).
   StreamCheck videoCheck;
   StreamCheck audioCheck;
-  // Damage of the PES reported by the last call.
+  // Damage of the PES reported by the last call, and how it starts.
   uint32_t reportedDamage;
+  uint32_t reportedStart;
   // Bytes skipped before the first packet of the input, and whether that
   // packet was found.
   int64_t skippedBeforeFirst;
@@ -217,6 +226,9 @@ inline void follow_counter(StreamCheck& c, uint32_t cc, bool start, bool discont
 // else whether the counters break there (the PES's tail may be lost, or
 // another recording begins there).
 __attribute__((noinline)) void end_counters(StreamCheck& c, uint32_t cc, bool discontinuity) {
+  // A PES whose last packet carried stuffing ended there: what the break
+  // lost, if anything, lies after it.
+  const uint32_t broken = c.stuffedEnd ? 0 : kTSDamageEndBroken;
   if (c.state == kCounterOdd) {
     if (!discontinuity && cc == ((c.oddExpected + 1) & 0x0F)) {
       if (c.oddAtStart) c.damage |= kTSDamageBreakRepaired;
@@ -226,7 +238,8 @@ __attribute__((noinline)) void end_counters(StreamCheck& c, uint32_t cc, bool di
     if (!c.oddAtStart) c.damage |= kTSDamageInside;
     settle(c, c.last);
   }
-  if (c.state == kCounterSettled && !discontinuity && cc != c.expect) c.damage |= kTSDamageEndBroken;
+  c.breakNext = c.state == kCounterSettled && !discontinuity && cc != c.expect;
+  if (c.breakNext) c.damage |= broken;
 }
 
 // Takes one packet of a stream. Returns false when the packet starts the next
@@ -248,11 +261,16 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     check.damage = 0;
     check.announced = announced_payload(packet, layout);
     check.stuffedEnd = carries_stuffing(packet);
+    check.afterTables = check.tablesSince;
+    check.tablesSince = 0;
+    check.afterBreak = check.breakNext;
+    check.breakNext = 0;
     // The counters of the PES before were checked when this packet ended it.
     if (b3 & 0x10) follow_counter_slowly(check, b3 & 0x0F, true, flags_discontinuity(packet));
   } else if (*a.size == 0) {
     return true;  // continuation of a PES whose start was not seen: dropped
   } else if (b3 & 0x10) {
+    check.tablesSince = 0;
     check.stuffedEnd = 0;
     bool discontinuity = false;
     if (b3 & 0x20) {
@@ -400,7 +418,9 @@ void scan(TSDemuxContext* c) {
       const PESAssembly* a = layout.pid == kTSVideoPID && (c->streams & kTSStatusVideo)   ? &video
                              : layout.pid == kTSAudioPID && (c->streams & kTSStatusAudio) ? &audio
                                                                                           : nullptr;
-      if (a != nullptr && !take_packet(*a, packet, layout)) {
+      if (a == nullptr) {
+        if (layout.pid == kTSProgramAssociationPID) c->videoCheck.tablesSince = c->audioCheck.tablesSince = 1;
+      } else if (!take_packet(*a, packet, layout)) {
         c->status |= a->completeBit;
         break;
       }
@@ -546,10 +566,12 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
   out->pAudio = ctx->pAudio;
   out->audioSize = ctx->audioSize;
   ctx->reportedDamage = 0;
+  ctx->reportedStart = 0;
   if (status & (kTSStatusVideo | kTSStatusAudio)) {
     const PESAssembly a = (status & kTSStatusVideo) ? video_assembly(ctx) : audio_assembly(ctx);
     status |= report(a, out);
     ctx->reportedDamage = damage_of(a);
+    ctx->reportedStart = (a.check->afterTables ? kTSStartAfterTables : 0u) | (a.check->afterBreak ? kTSStartAtBreak : 0u);
     clear(a);
   }
   ctx->status = status;
@@ -594,7 +616,15 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   out->videoDamage = damage(video_assembly(c), kTSVideoPID, &out->videoEndUnstuffed);
   out->audioDamage = damage(audio_assembly(c), kTSAudioPID, &out->audioEndUnstuffed);
   out->skippedBeforeFirstPacket = ctx->skippedBeforeFirst;
+  // Bytes on the grid that wait for the rest of their packet: the arrival
+  // time stamp alone, or a header with its sync byte; not a packet whose
+  // header shows no payload (it carries nothing that could be lost).
+  const bool partPacket = ctx->pending && ctx->grid == kGridHeld && held > 0 && held < kTSSourcePacketSize &&
+                          (held <= kSyncOffset || front[kSyncOffset] == 0x47) && cutCarriesPayload;
+  out->cutPacketBytes = partPacket ? held : 0;
   return 1;
 }
 
 uint32_t TSDemuxReportedDamageLib(const TSDemuxContext* ctx) { return ctx != nullptr ? ctx->reportedDamage : 0; }
+
+uint32_t TSDemuxReportedStartLib(const TSDemuxContext* ctx) { return ctx != nullptr ? ctx->reportedStart : 0; }
