@@ -1077,8 +1077,8 @@ def one_new(args, item):
     out['ffmpeg'] = len(ffmpeg)
     # A join to a larger stream without its IDR pictures: none of the larger
     # stream's pictures where ffmpeg decodes some of them.
-    first = len(clean_decode(args, made_of[0])['md5s'])
-    out['none_of_second'] = kind == 'join_larger_no_idr' and out['pictures'] <= first < len(ffmpeg)
+    first_part = len(clean_decode(args, made_of[0])['md5s'])
+    out['none_of_second'] = kind == 'join_larger_no_idr' and out['pictures'] <= first_part < len(ffmpeg)
     out['lost'] = first['md5s'] != intact
     out['as_ffmpeg'] = first['md5s'] == ffmpeg
     return out
