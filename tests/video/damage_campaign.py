@@ -37,8 +37,8 @@ every slice of the first IDR picture) typed 1 (every stream), each size
 joined by each larger one without its IDR pictures (its parameter sets
 first), and access units of field streams sent again 4 to 25 access units
 later (the first one among them at even seeds). They are counted as the
-loss kinds are, a join also when no picture of its larger stream comes
-where ffmpeg decodes some (0pics).
+loss kinds are, a join also when no picture of its larger stream comes,
+though it has an I picture to start at, where ffmpeg decodes some (0pics).
 
 The legal kinds (--kinds legal: join_fields, join_buffers, x264_options,
 order_steps, nonref_dropped) are streams without damage: every ordered pair
@@ -1013,19 +1013,20 @@ def silent_sources(args, kind, srcs):
                 out.append((path,))
         return out + [(os.path.join(args.testdata, x),) for x in IDR_TYPED_STREAMS
                       if os.path.join(args.testdata, x) in srcs]
-    # Joins from each size to each larger one: per size its first stream
-    # with an I picture after its IDR picture (where the larger stream may
-    # start), else its first stream.
-    by_size = {}
+    # Joins from each size (its first stream) to each larger one: its first
+    # three streams with an I picture after their IDR picture (where the
+    # larger stream may start), else its first stream.
+    first, starts = {}, {}
     for x in srcs:
         b = open(x, 'rb').read()
         size = size_of(b)
         if size is None:
             continue
-        if size not in by_size or (not by_size[size][1] and has_intra_start(b)):
-            by_size[size] = (x, has_intra_start(b))
-    return [(by_size[a][0], by_size[c][0]) for a in sorted(by_size) for c in sorted(by_size)
-            if c != a and c[0] >= a[0] and c[1] >= a[1]]
+        first.setdefault(size, x)
+        if has_intra_start(b):
+            starts.setdefault(size, []).append(x)
+    return [(first[a], x) for a in sorted(first) for c in sorted(first)
+            if c != a and c[0] >= a[0] and c[1] >= a[1] for x in starts.get(c, [first[c]])[:3]]
 
 
 _clean = {}
@@ -1076,9 +1077,11 @@ def one_new(args, item):
     ffmpeg = ffmpeg_md5s(path)
     out['ffmpeg'] = len(ffmpeg)
     # A join to a larger stream without its IDR pictures: none of the larger
-    # stream's pictures where ffmpeg decodes some of them.
+    # stream's pictures, though it has an I picture to start at, where ffmpeg
+    # decodes some of them.
     first_part = len(clean_decode(args, made_of[0])['md5s'])
-    out['none_of_second'] = kind == 'join_larger_no_idr' and out['pictures'] <= first_part < len(ffmpeg)
+    out['none_of_second'] = kind == 'join_larger_no_idr' and out['pictures'] <= first_part < len(ffmpeg) and \
+        has_intra_start(open(made_of[1], 'rb').read())
     out['lost'] = first['md5s'] != intact
     out['as_ffmpeg'] = first['md5s'] == ffmpeg
     return out
