@@ -814,6 +814,9 @@ NEW_KINDS = LOSS_GROUP + list(SILENT_KINDS)
 IDR_TYPED_X264 = [('--bframes 6 --b-pyramid normal --weightp 2 --ref 6', '320x240', 50),
                   ('--no-cabac --bframes 5 --b-pyramid normal --weightp 2', '320x240', 50),
                   ('--bframes 3 --b-pyramid strict --weightp 1 --slices 2', '352x288', 30)]
+# Joins to a larger size without IDR named besides those of each size: a
+# frame stream joined by an MBAFF stream with I pictures.
+JOIN_LARGER_PAIRS = [('h264-conformance/BA_MW_D.264', 'h264-conformance/CAMA3_Sand_E.264')]
 IDR_TYPED_STREAMS = ['h264-conformance/CVFI1_SVA_C.264', 'h264-conformance/CABA3_SVA_B.264',
                      'h264-conformance/CABREF3_Sand_D.264', 'h264-features/02_cabac_main.264']
 PACKET = 192
@@ -1013,9 +1016,9 @@ def silent_sources(args, kind, srcs):
                 out.append((path,))
         return out + [(os.path.join(args.testdata, x),) for x in IDR_TYPED_STREAMS
                       if os.path.join(args.testdata, x) in srcs]
-    # Joins from each size (its first stream) to each larger one: its first
-    # three streams with an I picture after their IDR picture (where the
-    # larger stream may start), else its first stream.
+    # Joins from each size (its first stream) to each larger one: six of its
+    # streams with an I picture after their IDR picture (where the larger
+    # stream may start), spread over them, else its first stream.
     first, starts = {}, {}
     for x in srcs:
         b = open(x, 'rb').read()
@@ -1025,8 +1028,11 @@ def silent_sources(args, kind, srcs):
         first.setdefault(size, x)
         if has_intra_start(b):
             starts.setdefault(size, []).append(x)
-    return [(first[a], x) for a in sorted(first) for c in sorted(first)
-            if c != a and c[0] >= a[0] and c[1] >= a[1] for x in starts.get(c, [first[c]])[:3]]
+    named = [tuple(os.path.join(args.testdata, x) for x in pair) for pair in JOIN_LARGER_PAIRS]
+    return [p for p in named if p[0] in srcs and p[1] in srcs] + [
+            (first[a], x) for a in sorted(first) for c in sorted(first)
+            if c != a and c[0] >= a[0] and c[1] >= a[1]
+            for x in starts.get(c, [first[c]])[::max(1, len(starts.get(c, [])) // 6)][:6]]
 
 
 _clean = {}
