@@ -37,8 +37,9 @@ every slice of the first IDR picture) typed 1 (every stream), each size
 joined by each larger one without its IDR pictures (its parameter sets
 first), and access units of field streams sent again 4 to 25 access units
 later (the first one among them at even seeds). They are counted as the
-loss kinds are, a join also when no picture of its larger stream comes,
-though it has an I picture to start at, where ffmpeg decodes some (0pics).
+loss kinds are, and also when it ends in an error (exit 1), or for a join
+when no picture of its larger stream comes though it has an I picture to
+start at, where ffmpeg decodes some (0pics).
 
 The legal kinds (--kinds legal: join_fields, join_buffers, x264_options,
 order_steps, nonref_dropped) are streams without damage: every ordered pair
@@ -1118,6 +1119,8 @@ def why_listed(r):
             why.append(f"0 pictures, ffmpeg {r['ffmpeg']}")
         elif r.get('none_of_second'):
             why.append(f"no picture of the larger stream, ffmpeg {r['ffmpeg']}")
+        elif r['kind'] in SILENT_KINDS and r['rc'] == 1 and r['ffmpeg'] > 0:
+            why.append(f"ended in an error, ffmpeg {r['ffmpeg']}")
     if r['differs']:
         why.append('differs between worker counts: ' + ' '.join(f'{t}:{rc}/{n}' for t, rc, n in r['outcomes']))
     if r['stall']:
@@ -1135,7 +1138,8 @@ def table_row(rs, ts):
             sum(r['rc'] == 0 and r['lost'] for r in rs),
             0 if ts else sum(r['rc'] == 0 and r['lost'] and r['as_ffmpeg'] for r in rs),
             sum(r['rc'] == 3 for r in rs), sum(r['rc'] == 1 for r in rs),
-            0 if ts else sum((r['pictures'] == 0 and r['ffmpeg'] > 0) or r.get('none_of_second', False) for r in rs),
+            0 if ts else sum((r['pictures'] == 0 and r['ffmpeg'] > 0) or r.get('none_of_second', False) or
+                             (r['kind'] in SILENT_KINDS and r['rc'] == 1 and r['ffmpeg'] > 0) for r in rs),
             sum(r['differs'] for r in rs), sum(r['stall'] for r in rs), sum(r['crash'] for r in rs)]
 
 
@@ -1169,7 +1173,7 @@ def new_report(args, results, kinds):
     print('exit0: decoded to the end undamaged by its own word; lost0: of those, the pictures differ from the clean '
           'streams\' (hidden damage; for a recording: not refused naming mtsimport by h264dec and ac3dec); '
           'asff: of lost0, the pictures are the same as ffmpeg\'s of the damaged stream; 0pics: no picture where '
-          'ffmpeg decodes some; differ: outcome differs between 1, 2, 4 and 8 workers')
+          'ffmpeg decodes some (silent kinds: or exit 1, or a join without its larger stream); differ: outcome differs between 1, 2, 4 and 8 workers')
     print(f"{'kind':20} {'streams':>7} {'exit0':>5} {'lost0':>5} {'asff':>5} {'exit3':>5} {'exit1':>5} "
           f"{'0pics':>5} {'differ':>6} {'stalls':>6} {'crash':>5}")
     offenders = []
