@@ -28,6 +28,19 @@ be refused by h264dec and ac3dec naming mtsimport. The streams to look at
 are listed with their message. --quick makes fewer of them (a run of some
 minutes on two cores).
 
+The silent kinds (--kinds silent: fields_swapped, idr_typed, idr_type_bit,
+join_larger_no_idr, fields_sent_again) keep every unit but change how one is
+read or where some stand: the two fields of a reference frame exchanged
+(every field stream), every slice of some x264 and conformance streams in
+turn typed IDR (nal_unit_type 5, nal_ref_idc 3), the first IDR slice (and
+every slice of the first IDR picture) typed 1 (every stream), each size
+joined by each larger one without its IDR pictures (its parameter sets
+first), and access units of field streams sent again 4 to 25 access units
+later (the first one among them at even seeds). They are counted as the
+loss kinds are, and also when it ends in an error (exit 1), or for a join
+when no picture of its larger stream comes though it has an I picture to
+start at, where ffmpeg decodes some (0pics).
+
 The legal kinds (--kinds legal: join_fields, join_buffers, x264_options,
 order_steps, nonref_dropped) are streams without damage: every ordered pair
 of the field streams joined whole (and a camera's first pictures up to its
@@ -44,7 +57,8 @@ in the working directory (a run of about two minutes on two cores).
 
 usage: damage_campaign.py [--h264dec PATH] [--ac3dec PATH] [--testdata DIR]
                           [--work DIR] [--seeds N] [--jobs N]
-                          [--kinds a,b,...|loss|legal] [--quick] [--runs N]
+                          [--kinds a,b,...|loss|silent|legal] [--quick]
+                          [--runs N]
                           [--combos N] [--failures FILE]
                           [--camera FILE] [--camera-seeds N]
                           [--limit S] [--list FILE] [--show N]
@@ -641,6 +655,88 @@ def first_idr_flip(b, rng, seed):
     return bytes(out)
 
 
+def access_unit_slices(b):
+    """The stream's units, its access units (as camera_units) and the first
+    slice (as slices gives it) of each, None where it is unknown."""
+    us, aus = camera_units(b)
+    by_unit = {s['unit']: s for s in slices(b)[1]}
+    firsts = []
+    for s_, e in aus:
+        firsts.append(next((by_unit[i] for i in range(s_, e) if i in by_unit), None))
+    return us, aus, firsts
+
+
+def fields_swapped(b, rng, seed):
+    """The two fields of one reference frame exchanged, so that its second
+    field comes first (the frame of the IDR picture aside): of the frames
+    with two such fields, the one a quarter (seed 0), a half, three quarters
+    and all the way (seed 3) into the stream."""
+    us, aus, firsts = access_unit_slices(b)
+    pairs = [k for k in range(len(aus) - 1) if firsts[k] and firsts[k + 1] and firsts[k]['field']
+             and firsts[k + 1]['field'] and firsts[k]['field'] != firsts[k + 1]['field']
+             and firsts[k]['frame_num'] == firsts[k + 1]['frame_num'] and firsts[k]['ref'] and firsts[k + 1]['ref']
+             and not firsts[k]['idr'] and not firsts[k + 1]['idr']]
+    if not pairs or seed > 3:
+        return None
+    k = pairs[min(len(pairs) - 1, (seed + 1) * len(pairs) // 4)]
+    order = list(range(len(aus)))
+    order[k], order[k + 1] = k + 1, k
+    return join(b, us[:aus[0][0]]) + b''.join(join(b, us[aus[i][0]:aus[i][1]]) for i in order) + \
+        join(b, us[aus[-1][1]:])
+
+
+def idr_typed(b, rng, seed):
+    """The seed-th slice that is not an IDR slice turned into one: its NAL
+    header made nal_unit_type 5, nal_ref_idc 3 (an IDR unit holding a P or B
+    slice, or an I slice that continues the stream)."""
+    us, ss = slices(b)
+    cands = [x for x in ss if not x['idr']]
+    if seed >= len(cands):
+        return None
+    out = bytearray(b)
+    out[header_at(b, us[cands[seed]['unit']])] = 0x65
+    return bytes(out)
+
+
+def idr_type_bit(b, rng, seed):
+    """The nal_unit_type of the first IDR slice turned from 5 into 1 (seed
+    0), or of every slice of the first IDR picture when it has several (seed
+    1)."""
+    us, pics = coded_pictures(b)
+    first = next((p for p in pics if p[0]['idr']), None)
+    if first is None or seed > 1 or (seed == 1 and len(first) < 2):
+        return None
+    out = bytearray(b)
+    for x in first[:1] if seed == 0 else first:
+        h = header_at(b, us[x['unit']])
+        out[h] = (out[h] & 0xE0) | 1
+    return bytes(out)
+
+
+def join_larger_no_idr(a, rng, seed, b):
+    """Stream a, then the parameter sets of the larger stream b, then b
+    without its IDR slices."""
+    us, pics = coded_pictures(b)
+    lost = [x for p in pics for x in p if x['idr']]
+    if not lost or seed > 0:
+        return None
+    return a + join(b, parameter_sets(b)) + without(b, us, lost)
+
+
+def fields_sent_again(b, rng, seed):
+    """One to four access units each sent again 4 to 25 access units after
+    itself (far: with pictures of other frames between); the first access
+    unit, the IDR picture with the parameter sets, among them at even
+    seeds."""
+    n = len(camera_units(b)[1])
+    if n < 6:
+        return None
+    ks = set(rng.sample(range(1, n - 1), min(n - 2, rng.randrange(1, 5))))
+    if seed % 2 == 0:
+        ks.add(0)
+    return with_repeats(b, sorted((k, k + rng.randrange(4, 26)) for k in ks))
+
+
 KINDS = {
     'pps_lost': lose_pps,
     'sps_lost': lose_sps,
@@ -697,7 +793,33 @@ SPLICE_PAIRS = [
 # with their packets shuffled. Both decoders are to refuse them, naming
 # mtsimport.
 TS_KINDS = ('ts_cut', 'ts_shuffled')
-NEW_KINDS = list(LOSS_KINDS) + ['splice_no_idr'] + list(TS_KINDS)
+LOSS_GROUP = list(LOSS_KINDS) + ['splice_no_idr'] + list(TS_KINDS)
+# Damage that keeps every unit but changes how one is read, or the place of
+# some: the two fields of a reference frame exchanged, slices typed IDR
+# (every slice of some streams in turn), the first IDR slice typed 1, a
+# stream joined on by a larger one without its IDR pictures, and access
+# units sent again far later. Each kind: the function and its seeds (the
+# quick run's seeds). None may exit 0 with pictures other than the clean
+# streams', or give no picture where ffmpeg decodes some.
+SILENT_KINDS = {
+    'fields_swapped': (fields_swapped, range(4), range(0, 4, 2)),
+    'idr_typed': (idr_typed, range(400), range(0, 400, 3)),
+    'idr_type_bit': (idr_type_bit, range(2), range(2)),
+    'join_larger_no_idr': (join_larger_no_idr, range(1), range(1)),
+    'fields_sent_again': (fields_sent_again, range(8), range(4)),
+}
+NEW_KINDS = LOSS_GROUP + list(SILENT_KINDS)
+# The streams whose every slice is typed IDR: x264's with B pyramids and
+# weighted prediction, CABAC and CAVLC (options, size, pictures), and some
+# conformance streams.
+IDR_TYPED_X264 = [('--bframes 6 --b-pyramid normal --weightp 2 --ref 6', '320x240', 50),
+                  ('--no-cabac --bframes 5 --b-pyramid normal --weightp 2', '320x240', 50),
+                  ('--bframes 3 --b-pyramid strict --weightp 1 --slices 2', '352x288', 30)]
+# Joins to a larger size without IDR named besides those of each size: a
+# frame stream joined by an MBAFF stream with I pictures.
+JOIN_LARGER_PAIRS = [('h264-conformance/BA_MW_D.264', 'h264-conformance/CAMA3_Sand_E.264')]
+IDR_TYPED_STREAMS = ['h264-conformance/CVFI1_SVA_C.264', 'h264-conformance/CABA3_SVA_B.264',
+                     'h264-conformance/CABREF3_Sand_D.264', 'h264-features/02_cabac_main.264']
 PACKET = 192
 
 
@@ -839,6 +961,20 @@ def new_items(args, kinds):
                     if damaged is not None:
                         names = '+'.join(os.path.splitext(os.path.basename(x))[0] for x in (pa, pb))
                         write(kind, f'{names}__{size}__{seed}.264', damaged, (pa, pb))
+        elif kind in SILENT_KINDS:
+            f, seeds, quick_seeds = SILENT_KINDS[kind]
+            for made_of in silent_sources(args, kind, srcs):
+                data = [open(x, 'rb').read() for x in made_of]
+                base = '+'.join(os.path.splitext(os.path.basename(x))[0] for x in made_of)
+                for seed in (quick_seeds if args.quick else seeds):
+                    rng = random.Random(f'{kind}/{base}/{seed}')
+                    damaged = f(data[0], rng, seed, data[1]) if len(data) == 2 else f(data[0], rng, seed)
+                    if damaged is None:
+                        if kind == 'idr_typed':
+                            break  # past the stream's last slice
+                        continue
+                    if damaged != data[0]:
+                        write(kind, f'{base}__{seed}.264', damaged, made_of)
         elif kind in TS_KINDS:
             avchd = os.path.join(args.testdata, 'avchd')
             for n in sorted(os.listdir(avchd)):
@@ -848,6 +984,56 @@ def new_items(args, kinds):
                 for name, damaged in (ts_cuts if kind == 'ts_cut' else ts_shuffles)(data, args.quick):
                     write(kind, f'{os.path.splitext(n)[0]}__{name}.m2ts', damaged, None)
     return items
+
+
+def has_fields(path):
+    return any(p[0]['field'] for p in coded_pictures(open(path, 'rb').read())[1])
+
+
+def has_intra_start(b):
+    """Whether the stream has an I slice that is not an IDR slice (a stream
+    joined on without its IDR pictures can start there)."""
+    us, ss = slices(b)
+    return any(not x['idr'] and x['first_mb'] == 0 and slice_type(b, us[x['unit']]) == 2 for x in ss)
+
+
+def silent_sources(args, kind, srcs):
+    """What each derivative of a kind of SILENT_KINDS is made of: one
+    clean stream, or for joins two (the smaller, then the larger)."""
+    if kind in ('fields_swapped', 'fields_sent_again'):
+        return [(x,) for x in srcs if has_fields(x)]
+    if kind == 'idr_type_bit':
+        return [(x,) for x in srcs]
+    if kind == 'idr_typed':
+        out = []
+        for k, (options, size, frames) in enumerate(IDR_TYPED_X264):
+            data = x264_stream(args.work, options, size, frames)
+            if data is None:
+                continue
+            path = os.path.join(args.work, f'idr_typed_x264_{k}.264')
+            with open(path, 'wb') as f:
+                f.write(data)
+            if clean_decode(args, path)['rc'] == 0:
+                out.append((path,))
+        return out + [(os.path.join(args.testdata, x),) for x in IDR_TYPED_STREAMS
+                      if os.path.join(args.testdata, x) in srcs]
+    # Joins from each size (its first stream) to each larger one: six of its
+    # streams with an I picture after their IDR picture (where the larger
+    # stream may start), spread over them, else its first stream.
+    first, starts = {}, {}
+    for x in srcs:
+        b = open(x, 'rb').read()
+        size = size_of(b)
+        if size is None:
+            continue
+        first.setdefault(size, x)
+        if has_intra_start(b):
+            starts.setdefault(size, []).append(x)
+    named = [tuple(os.path.join(args.testdata, x) for x in pair) for pair in JOIN_LARGER_PAIRS]
+    return [p for p in named if p[0] in srcs and p[1] in srcs] + [
+            (first[a], x) for a in sorted(first) for c in sorted(first)
+            if c != a and c[0] >= a[0] and c[1] >= a[1]
+            for x in starts.get(c, [first[c]])[::max(1, len(starts.get(c, [])) // 6)][:6]]
 
 
 _clean = {}
@@ -897,6 +1083,12 @@ def one_new(args, item):
     intact = [m for src in made_of for m in clean_decode(args, src)['md5s']]
     ffmpeg = ffmpeg_md5s(path)
     out['ffmpeg'] = len(ffmpeg)
+    # A join to a larger stream without its IDR pictures: none of the larger
+    # stream's pictures, though it has an I picture to start at, where ffmpeg
+    # decodes some of them.
+    first_part = len(clean_decode(args, made_of[0])['md5s'])
+    out['none_of_second'] = kind == 'join_larger_no_idr' and out['pictures'] <= first_part < len(ffmpeg) and \
+        has_intra_start(open(made_of[1], 'rb').read())
     out['lost'] = first['md5s'] != intact
     out['as_ffmpeg'] = first['md5s'] == ffmpeg
     return out
@@ -925,6 +1117,10 @@ def why_listed(r):
             why.append('exit 0 with content lost' + (' (as ffmpeg)' if r['as_ffmpeg'] else ''))
         if r['pictures'] == 0 and r['ffmpeg'] > 0:
             why.append(f"0 pictures, ffmpeg {r['ffmpeg']}")
+        elif r.get('none_of_second'):
+            why.append(f"no picture of the larger stream, ffmpeg {r['ffmpeg']}")
+        elif r['kind'] in SILENT_KINDS and r['rc'] == 1 and r['ffmpeg'] > 0:
+            why.append(f"ended in an error, ffmpeg {r['ffmpeg']}")
     if r['differs']:
         why.append('differs between worker counts: ' + ' '.join(f'{t}:{rc}/{n}' for t, rc, n in r['outcomes']))
     if r['stall']:
@@ -942,7 +1138,8 @@ def table_row(rs, ts):
             sum(r['rc'] == 0 and r['lost'] for r in rs),
             0 if ts else sum(r['rc'] == 0 and r['lost'] and r['as_ffmpeg'] for r in rs),
             sum(r['rc'] == 3 for r in rs), sum(r['rc'] == 1 for r in rs),
-            0 if ts else sum(r['pictures'] == 0 and r['ffmpeg'] > 0 for r in rs),
+            0 if ts else sum((r['pictures'] == 0 and r['ffmpeg'] > 0) or r.get('none_of_second', False) or
+                             (r['kind'] in SILENT_KINDS and r['rc'] == 1 and r['ffmpeg'] > 0) for r in rs),
             sum(r['differs'] for r in rs), sum(r['stall'] for r in rs), sum(r['crash'] for r in rs)]
 
 
@@ -976,7 +1173,7 @@ def new_report(args, results, kinds):
     print('exit0: decoded to the end undamaged by its own word; lost0: of those, the pictures differ from the clean '
           'streams\' (hidden damage; for a recording: not refused naming mtsimport by h264dec and ac3dec); '
           'asff: of lost0, the pictures are the same as ffmpeg\'s of the damaged stream; 0pics: no picture where '
-          'ffmpeg decodes some; differ: outcome differs between 1, 2, 4 and 8 workers')
+          'ffmpeg decodes some (silent kinds: or exit 1, or a join without its larger stream); differ: outcome differs between 1, 2, 4 and 8 workers')
     print(f"{'kind':20} {'streams':>7} {'exit0':>5} {'lost0':>5} {'asff':>5} {'exit3':>5} {'exit1':>5} "
           f"{'0pics':>5} {'differ':>6} {'stalls':>6} {'crash':>5}")
     offenders = []
@@ -999,6 +1196,8 @@ def new_report(args, results, kinds):
         if kind == 'first_idr_flip':
             for name, seeds in (('first slice', range(16)), ('its nal_ref_idc', (16,)), ('other field', range(17, 33))):
                 print_row('  ' + name, table_row([r for r in rs if seed_of(r) in seeds], False))
+        if kind == 'fields_sent_again':
+            print_row('  the first among', table_row([r for r in rs if seed_of(r) % 2 == 0], False))
         if kind == 'splice_no_idr':
             for size in ('same', 'other'):
                 print_row(f'  to {size} size', table_row([r for r in rs if f'__{size}__' in r['path']], False))
@@ -1574,7 +1773,8 @@ def main():
     ap.add_argument('--seeds', type=int, default=3)
     ap.add_argument('--jobs', type=int, default=2)
     ap.add_argument('--kinds', default=','.join(list(KINDS) + list(CAMERA_KINDS)),
-                    help='kinds of damage, or "loss" for all of ' + ','.join(NEW_KINDS) +
+                    help='kinds of damage, or "loss" for all of ' + ','.join(LOSS_GROUP) +
+                    ', or "silent" for all of ' + ','.join(SILENT_KINDS) +
                     '; kinds of legal streams, or "legal" for all of ' + ','.join(LEGAL_KINDS))
     ap.add_argument('--quick', action='store_true', help='fewer derivatives of the loss, splice and recording kinds')
     ap.add_argument('--ac3dec', help='the AC-3 decoder given the recordings (default: beside h264dec)')
@@ -1599,7 +1799,8 @@ def main():
     args.extra_workers = [int(t) for t in args.extra_workers.split(',') if t]
     args.ac3dec = args.ac3dec or os.path.join(os.path.dirname(args.h264dec), 'ac3dec')
     kinds = [k for kind in args.kinds.split(',')
-             for k in (NEW_KINDS if kind == 'loss' else LEGAL_KINDS if kind == 'legal' else [kind])]
+             for k in (LOSS_GROUP if kind == 'loss' else list(SILENT_KINDS) if kind == 'silent' else
+                       LEGAL_KINDS if kind == 'legal' else [kind])]
     unknown = [k for k in kinds if k not in KINDS and k not in CAMERA_KINDS and k not in NEW_KINDS
                and k not in LEGAL_KINDS]
     if unknown:

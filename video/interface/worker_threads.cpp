@@ -78,15 +78,20 @@ void wake_worker(VideoDecoder* dec) {
 // is used up and no NAL unit is still being assembled.
 bool input_complete(const DecoderState* ds) { return ds->endOfStream && ds->parseBytesLeft == 0 && !ds->copying; }
 
-// At the end of the input a last field without its second field stays alone.
-// An access unit opened after it by a delimiter, SEI or parameter set (a
-// stream cut after a first field) holds no picture: the field is still last.
-void close_last_field(VideoDecoder* dec) {
+// At the end of the input no second field can come: a field still waiting
+// for one stays alone. Mostly that is the last field (a stream cut after a
+// first field, perhaps with a delimiter, SEI or parameter set after it), but
+// a field followed only by pictures left out (before the start of a stream
+// joined on) or out of place (fields sent again far from their place) waits
+// too, and would hold back the output of every picture after it.
+void close_lone_fields(VideoDecoder* dec) {
   DecoderState* ds = &dec->state;
-  DecodedPicture* p = ds->lastPicture;
-  if (p && !p->setUp) p = p->prevInDecodeOrder;
-  if (!input_complete(ds) || !p || !p->setUp || p->structure == kFrame || p->pairedField || p->unpaired) return;
-  mark_unpaired(dec, p);
+  if (!input_complete(ds)) return;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* p = &ds->pictures[i];
+    if (p->setUp && !p->outputDone && p->structure != kFrame && !p->pairedField && !p->secondField && !p->unpaired)
+      mark_unpaired(dec, p);
+  }
 }
 
 // A free task may start on the next NAL unit: input is there, the caller of
@@ -744,7 +749,7 @@ void* WorkerThread(void* arg) {
       if (ds->endOfStream && input_complete(ds)) {
         // Every byte is parsed: the last picture is closed, a last field
         // stays alone and every picture is released for output.
-        close_last_field(dec);
+        close_lone_fields(dec);
         DecodedPicture* last = ds->currentPicture;
         if (last && last->setUp && !last->closed) {
           close_picture(last);

@@ -11,7 +11,9 @@
 // the pictures before it still lets them out; smaller pictures joined on
 // are each output at their own size; the pictures of a stream joined on
 // without its IDR picture, before its start, are left out and counted,
-// whatever their size. The outcome is the same for every worker count.
+// whatever their size; a field that what follows it leaves without its
+// second field (a first field sent again far later) is output alone at the
+// end. The outcome is the same for every worker count.
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -983,6 +985,29 @@ TEST(DamageRecovery, PicturesSentAgainAreLeftOutAndReported) {
     EXPECT_EQ(clean.md5s, run.md5s) << what;
     EXPECT_EQ(c.fields, damage.fieldsRepeated) << what;
   }
+}
+
+// The camera's first access unit (its IDR field, with the parameter sets)
+// sent again far later: taken as a new IDR field, it is followed only by
+// pictures left out (the picture parameter set changed since) or out of
+// place, so no second field comes for it. At the end of the input it is
+// output alone: the damage is reported, and every picture decoded before the
+// copy (all but the eighth) is output as in the clean stream.
+TEST(DamageRecovery, FirstFieldSentAgainFarLaterEndsWithoutAStall) {
+  AVCHD_REQUIRE_TESTDATA(path, "avchd/camera_1080i50_paff.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  std::vector<size_t> order = span(0, 15);
+  order.push_back(0);
+  for (size_t i : span(16, 25)) order.push_back(i);
+  VideoDamage damage{};
+  const DecodeRun run = decode_everywhere("the first access unit sent again", access_units(s, order), &damage, {1u, 8u});
+  EXPECT_TRUE(run.finished) << "error " << run.errorCode;
+  EXPECT_NE(0u, damage.fieldsAlone);
+  std::vector<std::string> kept = reference_md5s(testsupport::testdata_file("avchd/camera_1080i50_paff.video.framemd5"));
+  ASSERT_EQ(13u, kept.size());
+  kept.resize(9);
+  kept.erase(kept.begin() + 7);
+  EXPECT_TRUE(in_order_within(kept, run.md5s));
 }
 
 // A frame/field stream with its non-reference pictures taken out (a sound
