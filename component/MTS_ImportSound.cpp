@@ -257,6 +257,12 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     store->soundLeavingOut = 0;
     store->leftOutSound->back().to = SoundPesStart(store);
   }
+  if (timed && afterLeftOut) {
+    // The rest of the PES follows this sample onto the video's time line.
+    const int64_t d = mts_import::TakeSoundOntoVideoJoin(store);
+    pts += d;
+    store->pTSInfo->PTS += d;
+  }
   if (timed && store->soundAnchored && (store->soundJoined || afterLeftOut) && !store->soundEndEstimated) {
     store->soundJoined = 0;
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);

@@ -345,6 +345,18 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   if (video) FollowVideoLineEnd(store);
 }
 
+int64_t TakeSoundOntoVideoJoin(MTS_MovieImportGlobalsRecord* store) {
+  // The audio left out belonged to the recording before, and the step from
+  // its time stamps to this sound's tells nothing of the track's sound (its
+  // own time line stood still over the stretch): the video's join, still
+  // unmatched and within reach, is where this sound's recording begins.
+  if (!JoinedNearby(store->videoJoinPending, store->videoJoinAt, 0, store->ts_offset, 0)) return 0;
+  const int64_t d = store->videoTimeShift - store->soundTimeShift;
+  MoveSoundOntoVideoLine(store, false);
+  store->soundJoined = 0;
+  return d;
+}
+
 } // namespace mts_import
 
 int32_t MTS_makeDataRef(Handle* out, uint32_t recordID, uint32_t type) {
