@@ -215,15 +215,21 @@ void FollowVideoLineEnd(MTS_MovieImportGlobalsRecord* store) {
   store->videoLineEnd = std::max(store->videoLineEnd, out->PTS + step);
 }
 
+// Gives the sound the video's shift; returns how far its time stamps move.
+int64_t ShiftSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
+  const int64_t d = store->videoTimeShift - store->soundTimeShift;
+  store->soundTimeShift += d;
+  store->lastSoundKey += d;
+  store->soundEndPTS += d;
+  return d;
+}
+
 void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   // Sound that stepped ahead at the join was counted as lost until the
   // video showed the join.
   if (soundFirst) store->soundLostTicks -= store->soundJoinLost;
   store->soundJoinLost = 0;
-  const int64_t d = store->videoTimeShift - store->soundTimeShift;
-  store->soundTimeShift += d;
-  store->lastSoundKey += d;
-  store->soundEndPTS += d;
+  ShiftSoundOntoVideoLine(store);
   store->videoJoinPending = store->soundJoinPending = 0;
   store->soundJoined = 1;
 }
@@ -349,12 +355,11 @@ int64_t TakeSoundOntoVideoJoin(MTS_MovieImportGlobalsRecord* store) {
   // The audio left out belonged to the recording before, and the step from
   // its time stamps to this sound's tells nothing of the track's sound (its
   // own time line stood still over the stretch): the video's join, still
-  // unmatched and within reach, is where this sound's recording begins.
+  // unmatched and within reach, is where this sound's recording begins. The
+  // join stays pending: a step of this recording's sound right after it is
+  // the join's too, not sound lost.
   if (!JoinedNearby(store->videoJoinPending, store->videoJoinAt, 0, store->ts_offset, 0)) return 0;
-  const int64_t d = store->videoTimeShift - store->soundTimeShift;
-  MoveSoundOntoVideoLine(store, false);
-  store->soundJoined = 0;
-  return d;
+  return ShiftSoundOntoVideoLine(store);
 }
 
 } // namespace mts_import
