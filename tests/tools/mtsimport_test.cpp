@@ -1350,6 +1350,26 @@ TEST(MtsimportCommand, SoundAfterOtherAudioPlaysWithItsPictures) {
   }
 }
 
+// Audio of another kind whose stamps go back, then a part that runs on
+// from it but below the first part's stamps: the last part's sound takes
+// the video's restart at that join (not 0.4 s later, where its stamps
+// followed the left-out audio's).
+TEST(MtsimportCommand, SoundAfterOtherAudioBelowTheTrackFollowsTheVideoJoin) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts with moved time stamps are not made";
+  const Folder folder;
+  // 4.4-6.4 s, 2.4-4.4 s, 4.8-6.8 s.
+  const auto edits = JoinedEdits({MovedStamps(folder.path + "/first.m2ts", ac3, "3"),
+                                  MovedStamps(folder.path + "/back.m2ts", lpcm, "1"),
+                                  MovedStamps(folder.path + "/on.m2ts", ac3, "3.4")});
+  ASSERT_TRUE(edits.size() >= 2 && !edits.back().empty());
+  const auto& last = edits.back().back();
+  EXPECT_NE(last[2], -1);
+  EXPECT_EQ(last[0], 100);
+  EXPECT_GE(last[1], 49);
+}
+
 // A file that ends in audio of another kind, after parts whose time stamps
 // lie above the last part's: the first part's sound still plays.
 TEST(MtsimportCommand, SoundBeforeOtherAudioAtTheEndPlays) {
