@@ -258,8 +258,12 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     store->leftOutSound->back().to = SoundPesStart(store);
   }
   if (timed && afterLeftOut) {
-    // The rest of the PES follows this sample onto the video's time line.
-    const int64_t d = mts_import::TakeSoundOntoVideoJoin(store);
+    // The audio left out carried the sound's time line with its own time
+    // stamps (another recording's, which may have restarted it once more
+    // after the video's join): sound of the track's kind is of the recording
+    // whose pictures are being read, and takes their line. The rest of the
+    // PES follows this sample.
+    const int64_t d = mts_import::ShiftSoundOntoVideoLine(store);
     pts += d;
     store->pTSInfo->PTS += d;
   }

@@ -215,7 +215,8 @@ void FollowVideoLineEnd(MTS_MovieImportGlobalsRecord* store) {
   store->videoLineEnd = std::max(store->videoLineEnd, out->PTS + step);
 }
 
-// Gives the sound the video's shift; returns how far its time stamps move.
+} // namespace
+
 int64_t ShiftSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
   const int64_t d = store->videoTimeShift - store->soundTimeShift;
   store->soundTimeShift += d;
@@ -223,6 +224,8 @@ int64_t ShiftSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
   store->soundEndPTS += d;
   return d;
 }
+
+namespace {
 
 void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   // Sound that stepped ahead at the join was counted as lost until the
@@ -349,17 +352,6 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   if (out->bPTS) out->PTS += shift;
   if (out->bDTS) out->DTS += shift;
   if (video) FollowVideoLineEnd(store);
-}
-
-int64_t TakeSoundOntoVideoJoin(MTS_MovieImportGlobalsRecord* store) {
-  // The audio left out belonged to the recording before, and the step from
-  // its time stamps to this sound's tells nothing of the track's sound (its
-  // own time line stood still over the stretch): the video's join, still
-  // unmatched and within reach, is where this sound's recording begins. The
-  // join stays pending: a step of this recording's sound right after it is
-  // the join's too, not sound lost.
-  if (!JoinedNearby(store->videoJoinPending, store->videoJoinAt, 0, store->ts_offset, 0)) return 0;
-  return ShiftSoundOntoVideoLine(store);
 }
 
 } // namespace mts_import

@@ -474,10 +474,9 @@ void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store);
 // unwrapped) on across a restart of the stream's time stamps.
 void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video);
 
-// Sound of the track's kind taken again after a stretch of other audio left
-// out, where the video has just found another recording: moves the sound's
-// time line onto the video's and returns how far its time stamps move.
-int64_t TakeSoundOntoVideoJoin(MTS_MovieImportGlobalsRecord* store);
+// Gives the sound the video's time stamp shift; returns how far its time
+// stamps move.
+int64_t ShiftSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 
 // Inserts the sound media from soundInsertedTime to soundEndTime into the
 // sound track (at soundRangeAt when the track ends before it, else at
