@@ -14,7 +14,10 @@ and checked:
             reference pictures of the parts of the track's size, in order
   played    every part of the sound track's kind is played
   sync      ... its sound where its own time stamps put it beside its first
-            picture, within one sound frame (AC-3 1536, LPCM 240 samples)
+            picture, within one sound frame (AC-3 1536, LPCM 240 samples:
+            the track's sound starts with a whole frame), and for a part
+            after the first half a movie unit more (its edit starts on a
+            whole unit of the movie's time scale)
   copy      ffmpeg -c copy of the saved movie to .mkv and .mov holds each
             picture and each sound sample once (Matroska: plus the media
             before the sound's first edit)
@@ -198,7 +201,7 @@ def check(args, n, sources, stats, workdir):
             media += s["samples"]
             if at is None:
                 res["failed"].setdefault("played", "part %d (%s) not played" % (k, os.path.basename(src)))
-            elif abs(at - (shows[k] + 0.5)) > frame / rate:
+            elif abs(at - (shows[k] + 0.5)) > frame / rate + (0.5 / movie_scale if k else 0):
                 res["failed"].setdefault("sync", "part %d (%s) %+.3f s off" % (k, os.path.basename(src),
                                                                             at - shows[k] - 0.5))
     # Copies hold each sample once.
