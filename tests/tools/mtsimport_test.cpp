@@ -1370,6 +1370,23 @@ TEST(MtsimportCommand, SoundAfterOtherAudioBelowTheTrackFollowsTheVideoJoin) {
   EXPECT_GE(last[1], 49);
 }
 
+// Audio of another kind whose last PES comes after the next recording's
+// first pictures and restarts the sound's time stamps once more (they step
+// back from it): the last part's sound still starts with its pictures, not
+// one movie unit later.
+TEST(MtsimportCommand, SoundAfterOtherAudioEndingPastTheJoinStartsWithItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts with moved time stamps are not made";
+  const Folder folder;
+  const auto edits = JoinedEdits({surround, MovedStamps(folder.path + "/hd.m2ts", hd, "95443.018089"),
+                                  MovedStamps(folder.path + "/after.m2ts", surround, "9.263767")});
+  ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 3 && !edits.back().empty());
+  const auto& last = edits.back().back();
+  EXPECT_NE(last[2], -1);
+  EXPECT_EQ(last[0], edits[0].back()[0]);
+}
+
 // A file that ends in audio of another kind, after parts whose time stamps
 // lie above the last part's: the first part's sound still plays.
 TEST(MtsimportCommand, SoundBeforeOtherAudioAtTheEndPlays) {
