@@ -279,12 +279,19 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
                       VideoJoins, store},
                      key, frameTicks, &moved);
-    if (moved != 0) {
+    // Another recording whose decode times run on from this one's but whose
+    // first picture would show before the pictures read so far end (its delay
+    // from decode to display is shorter) is moved on as one whose time line
+    // restarted: its pictures follow those before, and its sound with them.
+    const bool joinedOn = moved == 0 && (store->videoStartMarks & kTSStartAtBreak) && VideoJoins(store, 0);
+    if (moved != 0 || joinedOn) {
       const int64_t adjust = JoinedRecordingShift(store, shift);
-      store->videoTimeShift += adjust;
-      store->lastVideoKey += adjust;
-      shift += adjust;
-      moved += adjust;
+      if (moved != 0 || adjust > 0) {
+        store->videoTimeShift += adjust;
+        store->lastVideoKey += adjust;
+        shift += adjust;
+        moved += adjust;
+      }
     }
     // The pre-scan's end values belong to the last stretch of the file: they
     // move with the stretch now read.
@@ -300,7 +307,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
         store->videoJoinAt = store->ts_offset;
         store->videoJoinMoved = moved;
       }
-    } else if ((store->videoStartMarks & kTSStartAtBreak) && VideoJoins(store, 0)) {
+    } else if (joinedOn) {
       // Another recording whose time stamps go on from this one's without a
       // step: the sound keeps its own time across the join, and its step
       // there (sound that ended early, or began late) is no loss.

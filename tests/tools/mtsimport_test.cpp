@@ -1387,6 +1387,21 @@ TEST(MtsimportCommand, SoundAfterOtherAudioEndingPastTheJoinStartsWithItsPicture
   EXPECT_EQ(last[0], edits[0].back()[0]);
 }
 
+// A recording joined on whose decode times run on from the one before but
+// whose first picture lies 28 ms before that one's end: its pictures follow
+// the others, and its sound moves with them (else it starts early by the
+// overlap). The track's sound runs one AC-3 frame (960 units) before the
+// pictures: it starts with the first recording's second sound frame.
+TEST(MtsimportCommand, JoinOverlappingThePicturesMovesItsSoundWithThem) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the part with moved time stamps is not made";
+  const Folder folder;
+  const auto edits = JoinedEdits({hd, MovedStamps(folder.path + "/on.m2ts", hd, "10.01")});
+  ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 1 && edits.back().size() == 2);
+  EXPECT_GE(edits.back()[1][0], 300300 - 960);
+  EXPECT_LE(edits.back()[1][0], 300300);
+}
+
 // A file that ends in audio of another kind, after parts whose time stamps
 // lie above the last part's: the first part's sound still plays.
 TEST(MtsimportCommand, SoundBeforeOtherAudioAtTheEndPlays) {
