@@ -241,12 +241,10 @@ void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store, bool soundFirst
 // parameter set, then an IDR picture as its first slice.
 bool BeginsCodedSequence(const uint8_t* p, int32_t size) {
   bool sets = false;
-  for (int32_t i = 0; i + 3 < size; ++i) {
-    if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) continue;
+  for (int32_t i = NextStartCode(p, 0, size); i < size; i = NextStartCode(p, i + 3, size)) {
     const uint8_t type = p[i + 3] & 0x1F;
     if (type == 7) sets = true;
     if (type == 1 || type == 5) return sets && type == 5;
-    i += 2;
   }
   return false;
 }
@@ -298,25 +296,17 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     store->lastVideoPTS += moved;
     store->videoEndPTS += moved;
     store->videoEndDTS += moved;
-    if (moved != 0) {
-      store->videoRestarted = 1;
+    // A join, with a step or without one (another recording whose time
+    // stamps go on from this one's: the sound keeps its own time across it,
+    // and its step there, sound that ended early or began late, is no loss).
+    if (moved != 0 || joinedOn) {
+      if (moved != 0) store->videoRestarted = 1;
       if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->soundJoinMoved, store->ts_offset, moved)) {
         MoveSoundOntoVideoLine(store, true);
       } else {
         store->videoJoinPending = 1;
         store->videoJoinAt = store->ts_offset;
         store->videoJoinMoved = moved;
-      }
-    } else if (joinedOn) {
-      // Another recording whose time stamps go on from this one's without a
-      // step: the sound keeps its own time across the join, and its step
-      // there (sound that ended early, or began late) is no loss.
-      if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->soundJoinMoved, store->ts_offset, 0)) {
-        MoveSoundOntoVideoLine(store, true);
-      } else {
-        store->videoJoinPending = 1;
-        store->videoJoinAt = store->ts_offset;
-        store->videoJoinMoved = 0;
       }
     }
   } else {
