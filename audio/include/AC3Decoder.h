@@ -73,8 +73,9 @@ int32_t AC3DecResetLib(AC3DecState* state);
 // Reads the header of the first frame in words 14/12 and writes words 0 to 3.
 int32_t AC3DecGetInputInfoLib(AC3DecState* state, ac3decInfo* info);
 
-// Decodes the first frame found in words 14/12 into PCM at word 15, writing
-// no more than word 13 bytes; writes words 3, 10 and 11. Word 11 counts the
+// Decodes the first frame found in words 14/12 into PCM at word 15, whose
+// room in bytes word 13 gives and is never overrun; writes words 3, 10 and
+// 11. Word 11 counts the
 // bytes this call wrote: 0 when it fails before the first audio block, the
 // blocks already written when it fails later.
 int32_t AC3DecodeAFrameLib(AC3DecState* state, ac3decInfo* info);

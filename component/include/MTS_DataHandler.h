@@ -120,8 +120,8 @@ void* workerThread(void* args);
 // Converts an H.264 byte stream of `len` bytes into NAL units each preceded
 // by its 4-byte big-endian length; returns the bytes written (at most twice
 // `len`). Only three-byte prefixes 00 00 01 start a unit, so the leading zero
-// of a four-byte start code ends the unit before it; bytes before the first
-// prefix are dropped; units of type 0, 2, 4 and 10 to 31 are dropped; a
+// of a four-byte start code ends the unit before it; whatever precedes the
+// opening prefix is skipped, as are units of type 0, 2, 4 and 10 to 31; a
 // type-3 prefix is kept inside the running unit.
 int MTS_copy_buffer(UInt8* dst, const UInt8* src, int len);
 

@@ -92,8 +92,8 @@ enum ChromaKind { kCopy, kHorz, kVert, kFull };
   X(sse2_h264_interpolate_chroma_w8_full_sse2, 8, kFull)
 #define VPI_CHROMA_KERNELS(X) VPI_CHROMA_KERNELS_W2(X) VPI_CHROMA_KERNELS_W4(X) VPI_CHROMA_KERNELS_W8(X)
 
-// Kernels of interleaved (Cb, Cr) sources, same index: the copies write the
-// Cb bytes to pDst and the Cr bytes to pDst2; the others split the source
+// Kernels of interleaved (Cb, Cr) sources, same index: the copies
+// de-interleave, pDst taking Cb and pDst2 Cr; the others split the source
 // window into two planar windows at pDst (Cb) and pDst + 320 (Cr), rows 16
 // bytes apart, for the planar kernels to filter.
 #define VPI_NV12_CHROMA_KERNELS_W2(X) \

@@ -1,6 +1,7 @@
 // The fixed quarter-wave sine table from which FFT specs of orders 6 to 10
-// take every twiddle: entry k is sin(2*pi*k/1024) rounded to the nearest
-// float for k = 0..256 (entry 256 is 1.0); seven zeros pad it to 264 floats.
+// take every twiddle: for k = 0..256, entry k holds sin(2*pi*k/1024) as the
+// closest single-precision value (entry 256 is 1.0); seven zeros pad it to
+// 264 floats.
 #include "transforms_internal.h"
 
 alignas(32) const float fft_fix_twiddle_table_32f[264] = {

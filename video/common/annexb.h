@@ -1,8 +1,8 @@
 // Annex B byte-stream parser: finds start codes, reads the NAL unit header,
 // strips the emulation-prevention bytes and stores the payload of the NAL
-// units it is asked for, laid out in the bit reader's word order. A NAL unit
-// may be split across any
-// number of calls.
+// units it is asked for, laid out in the bit reader's word order. Input
+// may stop anywhere, inside a unit or a start code: the parser keeps its
+// place and goes on with whatever chunk it is handed next.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,8 @@
 // CABAC decoders of the macroblock-level and inter syntax elements. Each
 // takes the ThreadBuffer's engine held in registers (CabacLocal) and a
 // pointer to the first context of its element's group, reads neighbour
-// conditions through the record's neighbour links, and returns the value in
-// the program's own encoding (MbTypeCode, SubMbTypeCode, cbp chroma 0/1/3).
+// conditions through the record's neighbour links, and returns the value as
+// this decoder stores it (MbTypeCode, SubMbTypeCode, cbp chroma 0/1/3).
 // None fails: on damaged data the unbounded unary codes stop at their
 // largest legal value and mark the reader with kCabacDamaged, which ends the
 // slice as failed.

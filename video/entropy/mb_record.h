@@ -1,10 +1,10 @@
 // Per-macroblock record, filled by slice-data decoding and read by motion
-// derivation, reconstruction and deblocking; and the program's own one-byte
-// codes for mb_type and sub_mb_type.
+// derivation, reconstruction and deblocking; and the compact byte values
+// this decoder stores in place of mb_type and sub_mb_type.
 //
 // Coefficients are column-major per block (row y, column x at 4x + y; an 8x8
 // transform quadrant is one block of 64 at 8x + y); the inverse transforms
-// overwrite them with residual samples in raster order.
+// then reuse the same storage for the residual, row by row.
 #pragma once
 
 #include <cstdint>

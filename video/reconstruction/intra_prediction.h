@@ -3,8 +3,8 @@
 //
 // Every predictor takes (pred, left, top):
 //   left[y] = sample left of row y, left[-1] = corner slot;
-//   top[x]  = sample above column x, top[-1] = corner slot; for 4x4 and 8x8
-//             blocks top[n .. 2n-1] hold the above-right samples (real or
+//   top[x]  = sample above column x, top[-1] = corner slot; with 4x4 and
+//             8x8 blocks top[n .. 2n-1] hold the above-right samples (real or
 //             substituted by the caller);
 // a side that may not be used is passed as null. A corner slot holds the
 // above-left sample when it may be used and otherwise the first sample of its

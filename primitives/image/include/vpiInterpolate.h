@@ -1,5 +1,6 @@
-// H.264 inter-prediction primitives: luma quarter-sample and chroma
-// eighth-sample interpolation with edge replication, rounded averaging and
+// H.264 inter-prediction primitives: sub-sample interpolation (quarter
+// steps for luma, eighth steps for chroma), with samples outside the
+// reference picture taken from its nearest edge, rounded averaging and
 // explicit weighting of prediction blocks.
 //
 // Every public primitive has three members (sse2_, ssse3_, sse41_) behind a

@@ -9,7 +9,8 @@
 // information and the EP map of a clip-information file.
 //
 // The library keeps no global state, starts no threads and writes no
-// messages; every call works on the context or records it is given.
+// messages: all a call reads or changes is what its caller passes in (a
+// demultiplexer context, a table's records).
 #pragma once
 
 #include <cstdint>
