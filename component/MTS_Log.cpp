@@ -63,10 +63,15 @@ void MTS_SetProblem(int code, const char* format, ...) {
   t_problem.set = true;
 }
 
-void MTS_SayOutOfMemory(const char* what) {
-  MTS_SetProblem(0, "out of memory for %s: free some memory or raise the process's limit (ulimit -v), then try again",
-                 what);
+const char* MTS_OutOfMemoryText(const char* what) {
+  thread_local char text[512];
+  std::snprintf(text, sizeof text,
+                "out of memory for %s: free some memory or raise the process's limit (ulimit -v), then try again",
+                what);
+  return text;
 }
+
+void MTS_SayOutOfMemory(const char* what, int code) { MTS_SetProblem(code, "%s", MTS_OutOfMemoryText(what)); }
 
 const char* MTS_Problem(int code) {
   return t_problem.set && (t_problem.code == 0 || t_problem.code == code) ? t_problem.text : nullptr;

@@ -200,10 +200,9 @@ void report_shm_room(int code, int error, size_t bytes, const char* what = "the 
     return;
   }
   if (error == ENOMEM) {
-    MTS_SetProblem(code,
-                   "out of memory: the process cannot map %s, a shared-memory region of %zu bytes; free some "
-                   "memory or raise the process's limit (ulimit -v), then try again",
-                   what, bytes);
+    char mapping[160];
+    std::snprintf(mapping, sizeof mapping, "mapping %s, a shared-memory region of %zu bytes", what, bytes);
+    MTS_SayOutOfMemory(mapping, code);
     return;
   }
   const char* todo = nullptr;
@@ -255,10 +254,14 @@ bool write_all(int fd, const void* data, size_t bytes, off_t offset) {
 // pages now, so that a /dev/shm without room for them fails here (errno
 // set), not with SIGBUS or a short write later: one fallocate both sizes and
 // reserves (it changes no byte, and a failed one leaves the size as it was).
-// Where it is not supported, ftruncate sizes it alone.
-bool size_region(int fd, size_t bytes) {
+// Where it is not supported, ftruncate sizes it alone. On failure `*call`
+// (when given) names the call that failed, for the log.
+bool size_region(int fd, size_t bytes, const char** call = nullptr) {
+  if (call != nullptr) *call = "fallocate";
   if (::fallocate(fd, 0, 0, static_cast<off_t>(bytes)) == 0) return true;
-  return errno == EOPNOTSUPP && ::ftruncate(fd, static_cast<off_t>(bytes)) == 0;
+  if (errno != EOPNOTSUPP) return false;
+  if (call != nullptr) *call = "ftruncate";
+  return ::ftruncate(fd, static_cast<off_t>(bytes)) == 0;
 }
 
 // Checks the region of mapping `m` at `address` before its bytes are touched.
@@ -587,8 +590,9 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
       fd = ::shm_open(name.text, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
       created = fd >= 0;
       if (fd < 0 && errno != EEXIST) {
-        PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
-        report_shm_room(kMTSErrOpen, errno, kMTSDirectorySize);
+        const int error = errno;
+        PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, error);
+        report_shm_room(kMTSErrOpen, error, kMTSDirectorySize);
         return kMTSErrOpen;
       }
       // The umask may have taken bits away: the owner needs both.
@@ -599,8 +603,9 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
       // Removed between the two opens: create it afresh.
       if (fd < 0 && errno == ENOENT && create && tries < kLiveDirectoryTries) continue;
       if (fd < 0) {
-        PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
-        if (errno == ENOENT) {
+        const int error = errno;
+        PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, error);
+        if (error == ENOENT) {
           MTS_SetProblem(kMTSErrOpen,
                          "the record store's directory (shared memory %s) is gone: no import is running, or "
                          "another process removed it; import the recording again",
@@ -628,20 +633,23 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
     // Its pages are taken now, so that a full /dev/shm fails here and not
     // with SIGBUS at the first write through the mapping (size_region).
     off_t size = 0;
-    if (!has_size(fd, kMTSDirectorySize, &size) && !size_region(fd, kMTSDirectorySize)) {
-      PrintLog(reporter, __LINE__, "[ERR]failed to ftruncate(fd=%d). errno=%d\n", fd, errno);
-      report_shm_room(kMTSErrMap, errno, kMTSDirectorySize);
+    const char* call = nullptr;
+    if (!has_size(fd, kMTSDirectorySize, &size) && !size_region(fd, kMTSDirectorySize, &call)) {
+      const int error = errno;  // before the log's write, which may fail and set its own
+      PrintLog(reporter, __LINE__, "[ERR]failed to %s(fd=%d). errno=%d\n", call, fd, error);
+      report_shm_room(kMTSErrMap, error, kMTSDirectorySize);
       close_reporting(fd, reporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
       if (created) ::shm_unlink(name.text);
       return kMTSErrMap;
     }
     void* p = ::mmap(nullptr, kMTSDirectorySize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {
-      report_shm_room(kMTSErrMap, errno, kMTSDirectorySize);
+      const int error = errno;
+      report_shm_room(kMTSErrMap, error, kMTSDirectorySize);
       PrintLog(reporter, __LINE__,
                created ? "[ERR]failed to mmap(fd=%d). errno=%d(iRet=0)\n"
                        : "[ERR]failed to mmap(fd=%d). errno=%d(iRet!=0)\n",
-               fd, errno);
+               fd, error);
       close_reporting(fd, reporter, "[ERR]failed to close shm(fd=%d). errno=%d\n");
       if (created) ::shm_unlink(name.text);
       return kMTSErrMap;
@@ -690,12 +698,13 @@ int lock_live_directory(bool create, const char* reporter, AvchdRecordDirectory*
       // next claim repairs them; it must have its size before they are read,
       // sized as a new one is, with the same words when there is no room.
       off_t size = 0;
-      if (has_size(fd, kMTSDirectorySize, &size) || size_region(fd, kMTSDirectorySize)) {
+      const char* call = nullptr;
+      if (has_size(fd, kMTSDirectorySize, &size) || size_region(fd, kMTSDirectorySize, &call)) {
         *out = pARec;
         return 0;
       }
       const int error = errno;
-      PrintLog(reporter, __LINE__, "[ERR]failed to ftruncate(fd=%d). errno=%d\n", fd, error);
+      PrintLog(reporter, __LINE__, "[ERR]failed to %s(fd=%d). errno=%d\n", call, fd, error);
       report_shm_room(kMTSErrMap, error, kMTSDirectorySize);
       MTS_LockUnlock(&pARec->lock);
       unmap_directory(pARec, reporter);
@@ -1090,8 +1099,9 @@ int claim_record(AvchdRecordDirectory* dir, AvchdDataRecord** outRecord, uint32_
       }
     }
     if (fd < 0) {
-      PrintLog(kReporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
-      report_shm_room(kMTSErrOpen, errno, MTS_RecordRegionSize(capacity), kIndexWords);
+      const int error = errno;
+      PrintLog(kReporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, error);
+      report_shm_room(kMTSErrOpen, error, MTS_RecordRegionSize(capacity), kIndexWords);
       return kMTSErrOpen;
     }
     break;
@@ -1269,9 +1279,10 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
   if (fd < 0) {
     fd = ::shm_open(name.text, O_RDWR, 0);
     if (fd < 0) {
-      MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, errno);
+      const int error = errno;
+      MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, error);
       MTS_SetProblem(kMTSErrOpen,
-                     errno == ENOENT ? "the frame index of this import (shared memory %s) was removed by another "
+                     error == ENOENT ? "the frame index of this import (shared memory %s) was removed by another "
                                        "process: import the recording again"
                                      : "the frame index of this import (shared memory %s) cannot be opened",
                      name.text);
@@ -1328,8 +1339,9 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
   }
   AvchdDataRecord* record = map_record(fd, capacity, std::move(header));
   if (record == nullptr) {
-    report_shm_room(kMTSErrMap, errno, MTS_RecordRegionSize(capacity), kIndexWords);
-    MTS_LOG("[ERR]failed to mmap(fd=%d). errno=%d\n", fd, errno);
+    const int error = errno;
+    report_shm_room(kMTSErrMap, error, MTS_RecordRegionSize(capacity), kIndexWords);
+    MTS_LOG("[ERR]failed to mmap(fd=%d). errno=%d\n", fd, error);
     close_reporting(fd, __func__, "[ERR]failed to close shm(fd=%d). errno=%d\n");
     return kMTSErrMap;
   }

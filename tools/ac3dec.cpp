@@ -458,7 +458,7 @@ int Run(int argc, char** argv, std::string* name) {
   }
   const std::unique_ptr<AC3DecState, CloseDecoder> decoder(AC3DecInitLib());
   if (!decoder) {
-    tools::Report(kTool, *name + ": cannot create the decoder: out of memory");  // its one cause
+    tools::Report(kTool, *name + ": " + tools::OutOfMemory("the AC-3 decoder"));  // its one cause
     return tools::kExitFailed;
   }
   if (verbose) std::fprintf(stderr, "ac3dec: primitives: %s variant\n", tools::ProcessorVariantName());
@@ -476,4 +476,4 @@ int Run(int argc, char** argv, std::string* name) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, argc, argv, Run); }
+int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, "the decoding", argc, argv, Run); }

@@ -91,7 +91,10 @@ const char* error_text(uint32_t code) {
     case kVideoErrorNoPps: return "a slice names a picture parameter set that was not sent";
     case kVideoErrorMissingReference: return "a reference picture named by the stream is missing";
     case kVideoErrorDamaged: return "no slice of the stream could be read (the stream is damaged)";
-    case kVideoErrorNoMemory: return "out of memory";
+    case kVideoErrorNoMemory: {
+      static const std::string words = tools::OutOfMemory("the decoder's workers");
+      return words.c_str();
+    }
     case kVideoErrorNoPictureBuffer:
       return "every picture buffer is held by pictures still referenced or waiting for output (the stream is damaged)";
     case kVideoErrorStalled: return "decoding could not go on: pictures wait for slices or references that never come";
@@ -165,7 +168,8 @@ std::string open_failure(const VideoDecoderParams& p) {
   if (!__builtin_cpu_supports("sse2") || !__builtin_cpu_supports("ssse3"))
     return what + ": the decoder needs a processor with SSE2 and SSSE3";
   if (p.codedWidth > 4096 || p.codedHeight > 4096) return what + ": the decoder takes pictures of at most 4096x4096";
-  return what + ": out of memory";
+  return tools::OutOfMemory("a decoder of " + std::to_string(p.codedWidth) + "x" + std::to_string(p.codedHeight) +
+                            " pictures (its picture buffers and worker threads; --threads 1 takes the least)");
 }
 
 // The decoder instance, closed on every way out.
@@ -246,10 +250,9 @@ bool open_stream(const char* in, const std::string& name, h264dec::ChunkedStream
   }
   if (info != 0) {
     tools::Report(kTool, name + ": " +
-                             (info == 8 ? "out of memory"
+                             (info == 8 ? tools::OutOfMemory("reading the sequence parameter set")
                                         : "no sequence parameter set the decoder can use (not an H.264 Annex B "
-                                          "stream, or one it does not support)") +
-                             " (" + std::to_string(info) + ")");
+                                          "stream, or one it does not support) (" + std::to_string(info) + ")"));
     return false;
   }
   return true;
@@ -428,4 +431,4 @@ int Run(int argc, char** argv, std::string* name) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, argc, argv, Run); }
+int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, "the decoding", argc, argv, Run); }

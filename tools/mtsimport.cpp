@@ -800,7 +800,11 @@ int Run(int argc, char** argv, std::string* input) {
   }
   s.movie = NewMovie(0);
   s.im = QTIdleManagerOpen();
-  if (!s.movie || !s.im) throw std::bad_alloc();
+  if (!s.movie || !s.im) {  // neither fails but for memory
+    tools::Report(kTool, std::string(o.input) + ": " +
+                             tools::OutOfMemory(!s.movie ? "a new movie" : "the idle manager that paces the import"));
+    return tools::kExitFailed;
+  }
   CallComponentSelector(s.importer, SInt16(30), s.im);
   int status = Import(s.importer, s.movie, s.im, o);
   if (status == tools::kExitOk) {
@@ -814,5 +818,5 @@ int Run(int argc, char** argv, std::string* input) {
 
 // Writes past the file-size limit (ulimit -f), into the record store or the
 // saved movie, and to a closed pipe, fail and are reported; so does memory
-// that runs out ("FILE: out of memory").
-int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, argc, argv, Run); }
+// that runs out ("FILE: out of memory for the import: ...").
+int main(int argc, char** argv) { return tools::RunTool(kTool, kHelp, "the import", argc, argv, Run); }

@@ -21,10 +21,16 @@ void PrintLogSetEnabled(int enabled);
 // when the last failure set came with `code` (or 0), else NULL.
 void MTS_SetProblem(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 const char* MTS_Problem(int code);
-// Says that memory ran short for `what` ("the demultiplexer"), under any
-// result code: an allocation that fails surfaces under whatever code the
-// failing step returns, which alone would tell another story.
-void MTS_SayOutOfMemory(const char* what);
+// The words for memory that ran short, the same from every component and
+// tool: "out of memory for <what>: free some memory or raise the process's
+// limit (ulimit -v), then try again". `what` names what the memory was for
+// ("the importer's demultiplexer"). The text lives in a buffer of the
+// calling thread, good until its next call.
+const char* MTS_OutOfMemoryText(const char* what);
+// Makes those words the last failure, under `code` (0, the default: under
+// any code, since an allocation that fails surfaces under whatever code the
+// failing step returns, which alone would tell another story).
+void MTS_SayOutOfMemory(const char* what, int code = 0);
 
 // Reports from the function in whose body the report stands.
 #define MTS_LOG(...) PrintLog(__func__, __LINE__, __VA_ARGS__)

@@ -390,6 +390,43 @@ TEST_F(RecordStore, DirectoryShrunkWhileWaitingIsSizedWithWords) {
   first.release();
 }
 
+TEST_F(RecordStore, DirectoryThatCannotBeSizedIsSaidWhateverTheLogMeets) {
+  // A file-size limit keeps a new directory from its size. The log names the
+  // call that failed; and where the log's own write fails too (standard
+  // error on a full device), the words still tell of the limit.
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = 4000;
+  void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+  const std::string limitWords = "the file-size limit (ulimit -f) of 4000 bytes is too small for the record store: "
+                                 "the record store's directory needs a shared-memory region of 4008 bytes; raise "
+                                 "the limit, then try again";
+  for (const bool logFails : {false, true}) {
+    StderrCapture capture;
+    const int full = logFails ? open("/dev/full", O_WRONLY) : -1;
+    const int kept = logFails ? dup(STDERR_FILENO) : -1;
+    if (logFails) dup2(full, STDERR_FILENO);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    Held h;
+    const int result = create(&h, 4);
+    const char* said = MTS_Problem(result);
+    const std::string words = said ? said : "";
+    setrlimit(RLIMIT_FSIZE, &saved);
+    if (logFails) {
+      dup2(kept, STDERR_FILENO);
+      close(kept);
+      close(full);
+    }
+    const std::string log = capture.text();
+    EXPECT_EQ(result, kMTSErrMap) << logFails;
+    EXPECT_EQ(words, limitWords) << logFails;
+    if (!logFails) EXPECT_NE(log.find("[ERR]failed to fallocate(fd="), std::string::npos) << log;
+    EXPECT_TRUE(existing_regions().empty());
+  }
+  signal(SIGXFSZ, oldHandler);
+}
+
 // ---------------------------------------------------------------------------
 // Frame index
 

@@ -643,14 +643,32 @@ TEST(MtsimportSave, MemoryThatRunsOutIsSaidAndTheRegionsGo) {
       const std::string said = run + " at " + std::to_string(kib) + " KiB: " + r.out;
       if (r.out.empty()) {
         ++saved;
-      } else {
-        EXPECT_NE(r.out.find("out of memory"), std::string::npos) << said;
+      } else {  // one sentence wherever it ran out: for what, and what to do
+        EXPECT_NE(r.out.find(": out of memory for "), std::string::npos) << said;
+        EXPECT_NE(r.out.find(": free some memory or raise the process's limit (ulimit -v), then try again"),
+                  std::string::npos)
+            << said;
       }
       EXPECT_EQ(regionsLeft(), "") << said;
     }
   }
   EXPECT_GT(saved, 0) << "no limit tried lets the save succeed";
 #endif
+}
+
+// A shared-memory region that cannot be mapped for want of address space
+// (a preloaded library fails the mapping as a full one does) is said in the
+// words of any memory that runs out.
+TEST(MtsimportSave, UnmappableRegionIsSaidAsMemoryRunningOut) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers refuse a preloaded library";
+#endif
+  const testsupport::CommandResult r = testsupport::run_command(std::string("AVCHD_TEST_SHM_NO_MAP=1 LD_PRELOAD=") +
+                                                                SHM_LIMITS + " " + MTSIMPORT + " " + kSaved);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.err, "mtsimport: " + kSaved + ": out of memory for mapping the record store's directory, a "
+                   "shared-memory region of 4008 bytes: free some memory or raise the process's limit (ulimit -v), "
+                   "then try again (-41)\n");
 }
 
 // /dev/shm too small for the record store, or read-only (a preloaded

@@ -5,9 +5,12 @@
 // as a full tmpfs fails it; with
 // AVCHD_TEST_SHM_READONLY set, a region opened to be created or written
 // fails with EROFS; with AVCHD_TEST_SHM_NO_FALLOCATE set, fallocate is
-// refused with EOPNOTSUPP, as on a file system that lacks it.
+// refused with EOPNOTSUPP, as on a file system that lacks it; with
+// AVCHD_TEST_SHM_NO_MAP set, mapping a region fails with ENOMEM, as when
+// the address space allowed (ulimit -v) is used up.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -23,16 +26,20 @@ F Next(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-// The room given for a region of /dev/shm open on `fd`; -1 for no limit.
-off_t Room(int fd) {
-  const char* room = std::getenv("AVCHD_TEST_SHM_ROOM");
-  if (room == nullptr) return -1;
+// Whether `fd` is open on a region of /dev/shm.
+bool InShm(int fd) {
   char link[64], path[256];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   const ssize_t n = ::readlink(link, path, sizeof path - 1);
-  if (n < 0) return -1;
+  if (n < 0) return false;
   path[n] = '\0';
-  return std::strncmp(path, "/dev/shm/", 9) == 0 ? std::atoll(room) : -1;
+  return std::strncmp(path, "/dev/shm/", 9) == 0;
+}
+
+// The room given for a region of /dev/shm open on `fd`; -1 for no limit.
+off_t Room(int fd) {
+  const char* room = std::getenv("AVCHD_TEST_SHM_ROOM");
+  return room != nullptr && InShm(fd) ? std::atoll(room) : -1;
 }
 
 // Whether bytes up to `end` of the file at `fd` lie beyond the room given.
@@ -78,3 +85,15 @@ extern "C" int fallocate(int fd, int mode, off_t at, off_t n) {
 }
 
 extern "C" int fallocate64(int fd, int mode, off_t at, off_t n) { return fallocate(fd, mode, at, n); }
+
+extern "C" void* mmap(void* at, size_t n, int prot, int flags, int fd, off_t offset) {
+  if (std::getenv("AVCHD_TEST_SHM_NO_MAP") && fd >= 0 && InShm(fd)) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return Next<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(at, n, prot, flags, fd, offset);
+}
+
+extern "C" void* mmap64(void* at, size_t n, int prot, int flags, int fd, off_t offset) {
+  return mmap(at, n, prot, flags, fd, offset);
+}

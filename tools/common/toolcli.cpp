@@ -15,6 +15,7 @@
 #include <new>
 #include <utility>
 
+#include "MTS_Log.h"
 #include "vpCore.h"
 
 namespace tools {
@@ -36,7 +37,7 @@ const CodeWords kCodeWords[] = {
     {CodeSource::kComponents, -39, "read past the end of the file"},
     {CodeSource::kComponents, -43, "file not found"},
     {CodeSource::kComponents, -50, "invalid argument or record"},
-    {CodeSource::kComponents, -108, "out of memory"},
+    {CodeSource::kComponents, -108, "out of memory for the movie"},
     {CodeSource::kComponents, -1302, "not a regular file"},
     {CodeSource::kComponents, -2000, "the data reference names no file"},
     {CodeSource::kComponents, -2010, "no H.264 video stream"},
@@ -72,7 +73,13 @@ const char* CodeText(CodeSource source, int32_t code) {
 
 std::string DescribeCode(CodeSource source, int32_t code) {
   const char* words = CodeText(source, code);
-  return words ? std::string(words) + " (" + std::to_string(code) + ")" : "error " + std::to_string(code);
+  if (!words) return "error " + std::to_string(code);
+  // Memory is said as everywhere else, with what to do about it.
+  static const char kMemory[] = "out of memory for ";
+  const std::string said = std::strncmp(words, kMemory, sizeof kMemory - 1) == 0
+                               ? OutOfMemory(words + sizeof kMemory - 1)
+                               : std::string(words);
+  return said + " (" + std::to_string(code) + ")";
 }
 
 namespace {
@@ -518,7 +525,9 @@ bool SelectProcessorVariant(std::string* problem) {
 
 const char* ProcessorVariantName() { return kVariantNames[vpVariantIndex.load() & 3u]; }
 
-int RunTool(const char* tool, const char* help, int argc, char** argv,
+std::string OutOfMemory(const std::string& what) { return MTS_OutOfMemoryText(what.c_str()); }
+
+int RunTool(const char* tool, const char* help, const char* job, int argc, char** argv,
             int (*work)(int argc, char** argv, std::string* input)) {
   WriteErrorsInWords();
   const int early = HelpOrVersion(argc, argv, tool, help);
@@ -528,7 +537,7 @@ int RunTool(const char* tool, const char* help, int argc, char** argv,
   try {
     status = work(argc, argv, &input);
   } catch (const std::bad_alloc&) {
-    Report(tool, (input.empty() ? "" : input + ": ") + "out of memory");
+    Report(tool, (input.empty() ? "" : input + ": ") + OutOfMemory(job));
     status = kExitFailed;
   }
   DiscardOutput(pending.file);  // an output the work did not complete

@@ -28,7 +28,8 @@ enum class CodeSource { kComponents, kAc3Decoder };
 
 // Words for a code, or nullptr when the table has none.
 const char* CodeText(CodeSource source, int32_t code);
-// "words (code)", or "error code" for a code the table does not know.
+// "words (code)", or "error code" for a code the table does not know; a
+// memory code's words are those of OutOfMemory.
 std::string DescribeCode(CodeSource source, int32_t code);
 
 // Why `path` cannot be read as an input ("no such file", "is a directory",
@@ -155,10 +156,15 @@ int CheckDecodingSetup(const char* tool, const char* help, const char* in, const
 
 // A decoding tool's main: the closed-pipe setting, --help and --version,
 // then `work`, which names its input in `*input` once it knows it. Memory
-// that runs out in `work` ends it with "<tool>: <input>: out of memory" and
-// kExitFailed; standard output is finished last (FinishStandardOutput).
-int RunTool(const char* tool, const char* help, int argc, char** argv,
+// that runs out in `work` ends it with "<tool>: <input>: " and the words of
+// OutOfMemory for `job` ("the decoding"), and kExitFailed; standard output
+// is finished last (FinishStandardOutput).
+int RunTool(const char* tool, const char* help, const char* job, int argc, char** argv,
             int (*work)(int argc, char** argv, std::string* input));
+
+// What every tool and component says when memory runs short for `what`:
+// "out of memory for <what>: free some memory or raise ...".
+std::string OutOfMemory(const std::string& what);
 
 // Prints "<tool>: <message>" as one line on standard error.
 void Report(const char* tool, const std::string& message);
