@@ -250,7 +250,7 @@ bool pool_has_room(const DecoderState* ds) {
 }
 
 bool flight_has_room(const DecoderState* ds) {
-  const VideoDecoder* dec = decoder_of(const_cast<DecoderState*>(ds));
+  const VideoDecoder* dec = decoder_of(ds);
   uint32_t inFlight = 0;
   uint32_t kept = 0, held = 0;  // in fields (2 per frame)
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {

@@ -377,6 +377,7 @@ inline void note_refused(SliceDecodeContext* s, uint32_t reason, uint32_t operat
 // state's owner): the key base that keeps output keys rising across IDR
 // pictures and memory_management_control_operation 5.
 VideoDecoder* decoder_of(DecoderState* ds);
+const VideoDecoder* decoder_of(const DecoderState* ds);
 
 // Access units and pools.
 int32_t SetAvailableAccessUnit(DecoderState* ds);

@@ -418,6 +418,10 @@ VideoDecoder* decoder_of(DecoderState* ds) {
   return reinterpret_cast<VideoDecoder*>(reinterpret_cast<uint8_t*>(ds) - offsetof(VideoDecoder, state));
 }
 
+const VideoDecoder* decoder_of(const DecoderState* ds) {
+  return reinterpret_cast<const VideoDecoder*>(reinterpret_cast<const uint8_t*>(ds) - offsetof(VideoDecoder, state));
+}
+
 int32_t GetProcessorNumber() {
   const long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<int32_t>(n) : 1;

@@ -42,7 +42,7 @@ void count_buffered(const DecoderState* ds, uint32_t* waiting, uint32_t* stored)
   // The references a picture in doubt ended are kept from reuse until the
   // next picture, but they hold no place in the buffer: the stream ended
   // them, unless that picture was no reference.
-  const ReferenceInDoubt& doubt = decoder_of(const_cast<DecoderState*>(ds))->doubt;
+  const ReferenceInDoubt& doubt = decoder_of(ds)->doubt;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     const DecodedPicture* q = &ds->pictures[i];
     // Only what parsing decided counts (not whether output has happened yet),
