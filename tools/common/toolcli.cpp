@@ -571,6 +571,9 @@ int TakeOptionValue(const char* tool, const char* help, int argc, char** argv, i
   if (*i + 1 >= argc) return UsageError(tool, help, std::string(option) + " needs " + needs);
   const char* given = argv[++*i];
   if (*value) return UsageError(tool, help, std::string(option) + " given twice (" + *value + ", then " + given + ")");
+  // An empty file name names nothing; refused before any work is done.
+  if (*given == '\0')
+    return UsageError(tool, help, std::string(option) + " '': the value is empty; " + option + " needs " + needs);
   *value = given;
   return -1;
 }
