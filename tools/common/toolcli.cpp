@@ -518,16 +518,41 @@ bool SelectProcessorVariant(std::string* problem) {
 
 const char* ProcessorVariantName() { return kVariantNames[vpVariantIndex.load() & 3u]; }
 
+namespace {
+
+// Memory held back from the start of a run for its way out when memory runs
+// short: the exception thrown, the unwinding that gives the regions back, and
+// the words. A process at the very edge of its address space has none of its
+// own for them (not even the runtime's emergency store for exceptions), and
+// would end by abort. Given back at the first allocation that fails.
+constexpr size_t kMemoryReserveBytes = size_t{64} << 10;
+void* memoryReserve = nullptr;
+
+void release_memory_reserve() {
+  std::free(memoryReserve);
+  memoryReserve = nullptr;
+  std::set_new_handler(nullptr);  // the next failure throws
+}
+
+}  // namespace
+
 int RunTool(const char* tool, const char* help, int argc, char** argv,
             int (*work)(int argc, char** argv, std::string* input)) {
   WriteErrorsInWords();
   const int early = HelpOrVersion(argc, argv, tool, help);
   if (early >= 0) return early;
+  memoryReserve = std::malloc(kMemoryReserveBytes);
+  if (memoryReserve == nullptr) {
+    std::fprintf(stderr, "%s: out of memory\n", tool);
+    return FinishStandardOutput(tool, kExitFailed);
+  }
+  std::set_new_handler(release_memory_reserve);
   std::string input;
   int status;
   try {
     status = work(argc, argv, &input);
   } catch (const std::bad_alloc&) {
+    release_memory_reserve();
     Report(tool, (input.empty() ? "" : input + ": ") + "out of memory");
     status = kExitFailed;
   }
