@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -525,12 +526,12 @@ namespace {
 // the words. A process at the very edge of its address space has none of its
 // own for them (not even the runtime's emergency store for exceptions), and
 // would end by abort. Given back at the first allocation that fails.
+// Any thread (a decoder's workers too) may be the first to fail.
 constexpr size_t kMemoryReserveBytes = size_t{64} << 10;
-void* memoryReserve = nullptr;
+std::atomic<void*> memoryReserve{nullptr};
 
 void release_memory_reserve() {
-  std::free(memoryReserve);
-  memoryReserve = nullptr;
+  std::free(memoryReserve.exchange(nullptr));
   std::set_new_handler(nullptr);  // the next failure throws
 }
 
@@ -542,7 +543,7 @@ int RunTool(const char* tool, const char* help, int argc, char** argv,
   const int early = HelpOrVersion(argc, argv, tool, help);
   if (early >= 0) return early;
   memoryReserve = std::malloc(kMemoryReserveBytes);
-  if (memoryReserve == nullptr) {
+  if (memoryReserve.load() == nullptr) {
     std::fprintf(stderr, "%s: out of memory\n", tool);
     return FinishStandardOutput(tool, kExitFailed);
   }
