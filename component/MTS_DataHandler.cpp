@@ -232,7 +232,9 @@ ComponentResult MTS_DataHSetDataRef(MTS_DataHGlobalsRecord* globals, Handle data
   }
   globals->file = std::fopen(path, "r");
   if (globals->file == nullptr) {
-    MTS_LOG("[ERR]failed to open(%s). errno=%d\n", path, errno);
+    const int error = errno;
+    MTS_LOG("[ERR]failed to open(%s). errno=%d\n", path, error);
+    MTS_SayOutOfDescriptors(error, "the recording");
     MTS_LockUnlock(&globals->pARec->lock);
     return kMTSErrOpen;
   }

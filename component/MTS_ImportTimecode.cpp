@@ -43,7 +43,14 @@ OSErr MTS_create_timecode_track(MTS_MovieImportGlobalsRecord* store) {
   }
   const TSDemuxOutput* out = store->pTSInfo;
   VideoUserData userData{};
-  if (AVCHDGetVideoUserDataLib(&userData, out->pVideo, out->videoSize) != 0) return noErr;
+  if (AVCHDGetVideoUserDataLib(&userData, out->pVideo, out->videoSize) != 0) {
+    // The camera flag was read from this very PES a moment ago, so its user
+    // data is there: the call fails now only for want of scratch memory, and
+    // the movie would lose its time codes without a word.
+    MTS_LOG("[ERR]failed to AVCHDGetVideoUserDataLib: out of memory\n");
+    MTS_SayOutOfMemory("the time code track");
+    return memFullErr;
+  }
   // Frames per second, rounded up, as the definition's one byte holds them;
   // a rate that does not fit gets no timecode track.
   const uint32_t frameDuration = static_cast<uint32_t>(store->frameDuration);

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -72,6 +73,24 @@ const char* MTS_OutOfMemoryText(const char* what) {
 }
 
 void MTS_SayOutOfMemory(const char* what, int code) { MTS_SetProblem(code, "%s", MTS_OutOfMemoryText(what)); }
+
+bool MTS_SayOutOfDescriptors(int error, const char* what) {
+  if (error == ENFILE) {
+    MTS_SetProblem(0, "too many open files in the system: %s cannot be opened; close files elsewhere, then try again",
+                   what);
+    return true;
+  }
+  if (error != EMFILE) return false;
+  struct rlimit limit;
+  char most[64] = "";
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    std::snprintf(most, sizeof most, " (%llu)", static_cast<unsigned long long>(limit.rlim_cur));
+  MTS_SetProblem(0,
+                 "too many open files: the process has used up its file descriptors%s and cannot open %s; raise "
+                 "the limit (ulimit -n), then try again",
+                 most, what);
+  return true;
+}
 
 const char* MTS_Problem(int code) {
   return t_problem.set && (t_problem.code == 0 || t_problem.code == code) ? t_problem.text : nullptr;

@@ -523,7 +523,9 @@ ComponentResult MTS_MovieImportDataRef(MTS_MovieImportGlobalsRecord* store, Hand
   const char* path = MTS_RecordPath(store->pRec);
   store->fp = path != nullptr ? fopen(path, "r") : nullptr;
   if (!store->fp) {
-    MTS_LOG("[ERR]failed to open(%s). errno=%d\n", path != nullptr ? path : "", errno);
+    const int error = errno;
+    MTS_LOG("[ERR]failed to open(%s). errno=%d\n", path != nullptr ? path : "", error);
+    MTS_SayOutOfDescriptors(error, "the recording");
     return -23;
   }
 

@@ -190,6 +190,7 @@ bool is_unlinked(int fd) {
 // limit), the cause, the size needed and the room left, with what to do.
 // Other failures keep the code's words. `what` names the region.
 void report_shm_room(int code, int error, size_t bytes, const char* what = "the record store's directory") {
+  if (MTS_SayOutOfDescriptors(error, "a shared-memory region of the record store")) return;
   // Regions are files: the process's file-size limit bounds them too.
   struct rlimit limit;
   if (error == EFBIG && ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
@@ -343,13 +344,25 @@ uint32_t records_in_use(const AvchdRecordDirectory* dir) {
 
 // The record ids whose names exist now, from one listing of the directory
 // that holds the shared-memory names, instead of an open per id. False when
-// it cannot be listed.
+// they cannot be found out.
 bool named_records(std::bitset<kMTSRecordCount>* named) {
   const Name first = record_name(0);
   const char* base = first.text + 1;  // names in the listing have no '/'
   const char* digits = std::strstr(base, "0000-");
-  DIR* d = digits != nullptr ? ::opendir("/dev/shm") : nullptr;
-  if (d == nullptr) return false;
+  if (digits == nullptr) return false;
+  DIR* d = ::opendir("/dev/shm");
+  if (d == nullptr) {
+    // No descriptor to spare for the listing (the process at its limit of
+    // open files): each name is looked up on its own, which needs none.
+    if (errno != EMFILE && errno != ENFILE) return false;
+    for (int32_t id = 0; id < kMTSRecordCount; ++id) {
+      struct stat st;
+      const std::string path = std::string("/dev/shm") + record_name(id).text;
+      if (::stat(path.c_str(), &st) == 0) named->set(static_cast<size_t>(id));
+      else if (errno != ENOENT) return false;
+    }
+    return true;
+  }
   const size_t head = static_cast<size_t>(digits - base);
   const char* tail = digits + 4;
   while (const struct dirent* e = ::readdir(d)) {
@@ -605,6 +618,7 @@ int open_directory(bool create, const char* reporter, AvchdRecordDirectory** out
       if (fd < 0) {
         const int error = errno;
         PrintLog(reporter, __LINE__, "[ERR]failed to shm_open(%s). errno=%d\n", name.text, error);
+        MTS_SayOutOfDescriptors(error, "the record store's directory (shared memory)");
         if (error == ENOENT) {
           MTS_SetProblem(kMTSErrOpen,
                          "the record store's directory (shared memory %s) is gone: no import is running, or "
@@ -1281,6 +1295,7 @@ int MTS_GetAvchdDataRecordByID(AvchdRecordDirectory* pARec, AvchdDataRecord** ou
     if (fd < 0) {
       const int error = errno;
       MTS_LOG("[ERR]failed to shm_open(%s). errno=%d\n", name.text, error);
+      if (MTS_SayOutOfDescriptors(error, "the frame index of this import (shared memory)")) return kMTSErrOpen;
       MTS_SetProblem(kMTSErrOpen,
                      error == ENOENT ? "the frame index of this import (shared memory %s) was removed by another "
                                        "process: import the recording again"

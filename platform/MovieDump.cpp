@@ -162,14 +162,14 @@ std::string MovieToJSON(Movie m) {
   return out;
 }
 
-OSErr WriteMovieJSON(Movie m, const char* path, std::string* problem) {
+OSErr WriteMovieJSON(Movie m, const char* path, std::string* problem, SaveGroup* group) {
   if (path == nullptr) return paramErr;
   // A file (or nothing yet) is replaced by a complete new one, so that a
   // write that fails leaves no part of a dump; a device or a pipe is
   // written through.
   struct stat st;
   if (::stat(path, &st) != 0 || S_ISREG(st.st_mode))
-    return SaveFileByReplacing(path, MovieToJSON(m), "the dump", problem);
+    return SaveFileByReplacing(path, MovieToJSON(m), "the dump", problem, group);
   int error = 0;
   errno = 0;
   FILE* f = std::fopen(path, "w");

@@ -1,6 +1,7 @@
 #include "MovieFile.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -948,21 +950,31 @@ OSErr plan_save(const char* path, const char* what, SaveTarget* t, std::string* 
   return noErr;
 }
 
-// Puts the complete movie in `fd`, written beside the destination, in its
-// place: a file replaced keeps its owner and group where the saver may set
-// them and its permissions without set-user-id and set-group-id; a new one
-// gets the mode of any new file. The file is on the disk before the rename.
-OSErr replace(int fd, const SaveTarget& t, const char* what, std::string* pending, std::string* problem) {
+// Makes the complete movie in `fd`, written beside the destination, ready
+// to take its place: a file replaced keeps its owner and group where the
+// saver may set them and its permissions without set-user-id and
+// set-group-id; a new one gets the mode of any new file. The file is on the
+// disk before the rename.
+OSErr make_ready(int fd, const SaveTarget& t, const char* what, std::string* problem) {
   if (t.exists && ::fchown(fd, t.st.st_uid, t.st.st_gid) != 0) (void)::fchown(fd, uid_t(-1), t.st.st_gid);
   const mode_t mode = t.exists ? t.st.st_mode & 01777 : new_file_mode();
-  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0 || (pending->empty() && !name_pending_file(fd, t.dir, t.base, pending)))
+  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)
     return fail(problem, "cannot write " + std::string(what) + " to a new file in " + t.dir + ": " + reason(errno));
-  if (::rename(pending->c_str(), t.destination.c_str()) == 0) {
+  return noErr;
+}
+
+// Renames the ready file `fd` over `destination`, giving it a hidden name
+// beside it first when it has none (`*pending`, cleared once renamed).
+OSErr put_in_place(int fd, const std::string& destination, const std::string& dir, const std::string& base,
+                   const std::string& what, std::string* pending, std::string* problem) {
+  if (pending->empty() && !name_pending_file(fd, dir, base, pending))
+    return fail(problem, "cannot write " + what + " to a new file in " + dir + ": " + reason(errno));
+  if (::rename(pending->c_str(), destination.c_str()) == 0) {
     pending->clear();
-    sync_directory(t.dir);
+    sync_directory(dir);
     return noErr;
   }
-  return fail(problem, "cannot replace " + t.destination + ": " + reason(errno) + "; it is left as it was");
+  return fail(problem, "cannot replace " + destination + ": " + reason(errno) + "; it is left as it was");
 }
 
 // Words for a write that the process's file-size limit stopped (EFBIG): the
@@ -979,8 +991,9 @@ std::string size_limit_words(const char* what, UInt64 needs) {
 // Saves what `write` puts into a file at `path` as SaveMovieAsQuickTimeFile
 // describes; `what` names it in the words ("the movie"), which say, when the
 // file-size limit stops the write, that it needs the bytes `needs` gives.
+// With `group`, the complete file waits there for the group's Commit.
 OSErr save_by_replacing(const char* path, const char* what, const std::function<OSErr(Output&)>& write,
-                        const std::function<UInt64()>& needs, std::string* problem) {
+                        const std::function<UInt64()>& needs, std::string* problem, SaveGroup* group) {
   SaveTarget t;
   OSErr err = plan_save(path, what, &t, problem);
   if (err != noErr) return err;
@@ -1008,7 +1021,16 @@ OSErr save_by_replacing(const char* path, const char* what, const std::function<
   } else if (out.error != 0) {
     fail(problem, inNewFile + reason(out.error));
   } else if (err == noErr) {
-    err = replace(fd, t, what, &pending, problem);
+    err = make_ready(fd, t, what, problem);
+    if (err == noErr && group != nullptr) {
+      try {
+        group->waiting.push_back(SaveGroup::Waiting{out.f, t.destination, t.dir, t.base, what, pending});
+        return noErr;  // the file stays open, and unnamed where it can, until Commit
+      } catch (const std::exception&) {
+        err = memFullErr;
+      }
+    }
+    if (err == noErr) err = put_in_place(fd, t.destination, t.dir, t.base, what, &pending, problem);
   }
   if ((out.f != nullptr ? std::fclose(out.f) : ::close(fd)) != 0 && err == noErr)
     err = fail(problem, inNewFile + reason(errno));
@@ -1025,7 +1047,29 @@ OSErr CheckMovieSaveDestination(const char* path, std::string* problem, const ch
   return plan_save(path, what, &t, problem);
 }
 
-OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) {
+SaveGroup::~SaveGroup() {
+  for (Waiting& w : waiting) {
+    if (!w.named.empty()) ::unlink(w.named.c_str());  // made by the save, never renamed
+    std::fclose(w.file);
+  }
+}
+
+OSErr SaveGroup::Commit(std::string* problem) {
+  if (problem) problem->clear();
+  sigset_t ending, old;
+  sigemptyset(&ending);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
+  ::pthread_sigmask(SIG_BLOCK, &ending, &old);
+  OSErr err = noErr;
+  for (Waiting& w : waiting) {
+    err = put_in_place(fileno(w.file), w.destination, w.dir, w.base, w.what, &w.named, problem);
+    if (err != noErr) break;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return err;
+}
+
+OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem, SaveGroup* group) {
   if (problem) problem->clear();
   if (m == nullptr || path == nullptr || path[0] == '\0') return paramErr;
   // The size the file takes, worked out from the sample references once a
@@ -1034,12 +1078,14 @@ OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem) 
     UInt64 size = 0;
     return write_movie(nullptr, *m, &size) == noErr ? size : 0;
   };
-  return save_by_replacing(path, "the movie", [m](Output& out) { return write_movie(&out, *m); }, needs, problem);
+  return save_by_replacing(path, "the movie", [m](Output& out) { return write_movie(&out, *m); }, needs, problem,
+                           group);
 }
 
-OSErr SaveFileByReplacing(const char* path, const std::string& bytes, const char* what, std::string* problem) {
+OSErr SaveFileByReplacing(const char* path, const std::string& bytes, const char* what, std::string* problem,
+                          SaveGroup* group) {
   if (problem) problem->clear();
   if (path == nullptr || path[0] == '\0' || what == nullptr) return paramErr;
   return save_by_replacing(path, what, [&bytes](Output& out) { return write_all(out, bytes.data(), bytes.size()); },
-                           [&bytes]() { return UInt64(bytes.size()); }, problem);
+                           [&bytes]() { return UInt64(bytes.size()); }, problem, group);
 }

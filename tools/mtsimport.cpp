@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cerrno>
@@ -48,7 +49,8 @@ constexpr const char* kHelp =
     "options:\n"
     "  --dump FILE   write the whole movie as JSON to FILE ('-': standard output;\n"
     "                the summary then goes to standard error); a file is saved\n"
-    "                as --mov saves one, and not to the file --mov names\n"
+    "                as --mov saves one, and not to the file --mov names; the\n"
+    "                two take their places together, once both are written\n"
     "  --mov FILE    save a self-contained QuickTime movie to FILE, its samples\n"
     "                read back through the data handler (a file: the movie's\n"
     "                sizes are written after its samples, so not '-'); a file\n"
@@ -60,7 +62,8 @@ constexpr const char* kHelp =
     "  --idle        import as a player does: a first part, then idle calls\n"
     "                until the import is complete; the movie then holds a\n"
     "                generic ('gnrc') placeholder track first, of the length\n"
-    "                the importer expected\n"
+    "                the importer expected; on a terminal a line says after\n"
+    "                each idle call how much of the recording was read\n"
     "  -v, --verbose also show the components' own log lines and the processor\n"
     "                variant of the primitives\n"
     "  --help        show this help;  --version  show the version\n"
@@ -166,8 +169,13 @@ void PrintSound(Media media) {
   }
 }
 
+// Why the summary could not read a sample of the movie back (the data
+// handler out of memory or of file descriptors), in words; "" while it could.
+std::string readBackProblem;
+
 // Frame number of timecode sample `index`, read through the media's own data
-// handler as a player would; -1 when it cannot be read.
+// handler as a player would; -1 when it cannot be read, said in
+// readBackProblem.
 int64_t TimecodeFrame(Media media, SInt64 index) {
   MediaSampleReference ref{};
   if (GetMediaSampleReferenceAt(media, index, &ref) != noErr) return -1;
@@ -177,14 +185,20 @@ int64_t TimecodeFrame(Media media, SInt64 index) {
   if (GetMediaDataRef(media, 1, &dataRef, &dataRefType, &attributes) != noErr) return -1;
   ComponentInstance dh = nullptr;
   int64_t frame = -1;
-  if (OpenADataHandler(dataRef, dataRefType, nullptr, 0, nullptr, kDataHCanRead, &dh) == noErr && dh) {
+  OSErr err = OpenADataHandler(dataRef, dataRefType, nullptr, 0, nullptr, kDataHCanRead, &dh);
+  if (err == noErr && dh) {
     uint8_t bytes[4];
     wide offset = ref.dataOffset + 4 * (ref.count - 1);
-    if (DataHScheduleData64(dh, reinterpret_cast<Ptr>(bytes), &offset, 4, 0, nullptr, nullptr) == noErr)
-      frame = Be32(bytes);
+    err = DataHScheduleData64(dh, reinterpret_cast<Ptr>(bytes), &offset, 4, 0, nullptr, nullptr);
+    if (err == noErr) frame = Be32(bytes);
     CloseComponent(dh);
   }
   DisposeHandle(dataRef);
+  if (err != noErr && readBackProblem.empty()) {
+    const char* why = MTS_Problem(err);
+    readBackProblem = why ? why + (" (" + std::to_string(err) + ")")
+                          : tools::DescribeCode(tools::CodeSource::kComponents, err);
+  }
   return frame;
 }
 
@@ -445,22 +459,32 @@ std::string NotARegularFile(const char* path) {
 
 // Whether two destinations name one file: the same file by any name, or,
 // where nothing is yet, the same name in the same directory once symbolic
-// links (dangling ones too, which the save follows) are followed.
+// links (dangling ones too, which the save follows) are followed. Files and
+// directories are told by what the names reach (device and inode), never by
+// their paths, which differ for one directory reached through a bind mount.
 bool SameDestination(const char* a, const char* b) {
   struct stat sa, sb;
   const bool hasA = ::stat(a, &sa) == 0, hasB = ::stat(b, &sb) == 0;
   if (hasA || hasB) return hasA && hasB && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  struct Place {
+    struct stat dir {};
+    bool found = false;
+    std::string name;
+  };
   auto where = [](std::string path) {
     const std::string followed = tools::FollowLinks(path);
     if (!followed.empty()) path = followed;
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    char* real = ::realpath(dir.c_str(), nullptr);
-    std::string full = std::string(real ? real : dir) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
-    std::free(real);
-    return full;
+    Place p;
+    p.found = ::stat(dir.c_str(), &p.dir) == 0;
+    p.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (!p.found) p.name = dir + "/" + p.name;  // a save there fails anyway; the text decides
+    return p;
   };
-  return where(a) == where(b);
+  const Place pa = where(a), pb = where(b);
+  if (pa.found != pb.found || pa.name != pb.name) return false;
+  return !pa.found || (pa.dir.st_dev == pb.dir.st_dev && pa.dir.st_ino == pb.dir.st_ino);
 }
 
 // Why the importer does not take `path` as a recording, in words: named as
@@ -570,26 +594,52 @@ void WarnOfRecordingDamage(ComponentInstance importer, const char* input) {
   tools::WarnOfDamage(kTool, input, "recording", what);
 }
 
+// How far an idle import has come, after each idle call: the seconds of
+// video read so far, the share of the recording's bytes behind them, and the
+// seconds the movie holds ("read 12.0 s, 45 % of the recording (31.5 MB of
+// 70.7 MB); 8.5 s in the movie"). The importer puts what it read into the
+// movie only at every twentieth call, and the length the movie is first
+// given comes from the first and last time stamps, which a joined recording
+// does not follow: so the line counts the recording's bytes.
+std::string IdleProgress(ComponentInstance importer, Movie movie, bool complete) {
+  const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
+  if (store == nullptr || store->fileSize <= 0) return {};
+  const TimeScale scale = store->videoMedia ? GetMediaTimeScale(store->videoMedia) : 0;
+  const int64_t read = complete ? store->fileSize : std::clamp<int64_t>(store->ts_offset, 0, store->fileSize);
+  TimeValue loaded = 0;
+  CallComponentSelector(importer, SInt16(26), &loaded);
+  char line[160];
+  std::snprintf(line, sizeof line, "read %.1f s, %d %% of the recording (%.1f MB of %.1f MB); %.1f s in the movie",
+                Seconds(store->videoEndTime, scale), int(read * 100 / store->fileSize), double(read) / 1e6,
+                double(store->fileSize) / 1e6, Seconds(loaded, GetMovieTimeScale(movie)));
+  return line;
+}
+
 // Idle calls until the importer reports completion, as a host would make
-// them: each after the delay the importer asked for.
+// them: each after the delay the importer asked for. On a terminal each call
+// writes over the line of the last one how far the import has come.
 ComponentResult DriveIdle(ComponentInstance importer, IdleManager im, Movie movie) {
   const bool terminal = isatty(STDERR_FILENO);
   int32_t outFlags = 0;
+  size_t shown = 0;
   while (!(outFlags & kMTSOutFlagComplete)) {
     TimeValue delta = 0;
     TimeScale scale = 0;
     if (QTIdleManagerGetNextIdleTimeDelta(im, &delta, &scale) == noErr && scale > 0 && delta > 0)
       std::this_thread::sleep_for(std::chrono::microseconds(int64_t(delta) * 1000000 / scale));
     ComponentResult r = CallComponentSelector(importer, SInt16(23), int32_t(0), &outFlags);
-    if (r != noErr) return r;
-    TimeValue loaded = 0;
-    CallComponentSelector(importer, SInt16(26), &loaded);
+    if (r != noErr) {
+      if (terminal && shown > 0) std::fprintf(stderr, "\n");
+      return r;
+    }
     if (terminal) {
-      const TimeScale s = GetMovieTimeScale(movie);
-      std::fprintf(stderr, "\rimported %.1f s of %.1f s", Seconds(loaded, s), Seconds(GetMovieDuration(movie), s));
+      const std::string line = IdleProgress(importer, movie, (outFlags & kMTSOutFlagComplete) != 0);
+      // Blanks wipe what a longer line before left.
+      std::fprintf(stderr, "\r%s%*s", line.c_str(), int(shown > line.size() ? shown - line.size() : 0), "");
+      shown = line.size();
     }
   }
-  if (terminal) std::fprintf(stderr, "\n");
+  if (terminal && shown > 0) std::fprintf(stderr, "\n");
   return noErr;
 }
 
@@ -731,28 +781,43 @@ void PrintMovie(ComponentInstance importer, Movie movie, const Options& o) {
   }
 }
 
-// Writes the dump and saves the movie where the options ask. Returns the
-// exit status, a failure said.
+// Writes the dump and saves the movie where the options ask, each to a new
+// file that takes its destination's place only once both are complete: a
+// run that fails on the way leaves what was there as it was. A dump to
+// standard output or through a device goes out last, after the files are
+// written. Returns the exit status, a failure said.
 int SaveOutputs(Movie movie, const Options& o) {
-  int status = tools::kExitOk;
   std::string problem;
-  if (tools::IsStandardOutput(o.dump)) {
-    std::fputs(MovieToJSON(movie).c_str(), stdout);  // checked with the rest of standard output
-  } else if (o.dump && WriteMovieJSON(movie, o.dump, &problem) != noErr) {
+  auto dumpFailed = [&] {
     // A file's save says what could not be done; a device's write, why.
     if (problem.rfind("cannot ", 0) != 0) problem = "cannot write the movie dump: " + problem;
     tools::Report(kTool, std::string(o.dump) + ": " + problem);
-    status = tools::kExitFailed;
+    return tools::kExitFailed;
+  };
+  struct stat st;
+  const bool toFile = o.dump && !tools::IsStandardOutput(o.dump) && (::stat(o.dump, &st) != 0 || S_ISREG(st.st_mode));
+  SaveGroup group;
+  if (toFile && WriteMovieJSON(movie, o.dump, &problem, &group) != noErr) return dumpFailed();
+  if (o.mov) {
+    const OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov, &problem, &group);
+    if (err != noErr) {
+      // The save's own words first, then the store's, then the code's.
+      const char* storeProblem = MTS_Problem(err);
+      std::string why = problem;
+      if (why.empty() && storeProblem) why = storeProblem + (" (" + std::to_string(err) + ")");
+      if (why.empty()) why = tools::DescribeCode(tools::CodeSource::kComponents, err);
+      tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " + why);
+      return tools::kExitFailed;
+    }
   }
-  if (!o.mov) return status;
-  const OSErr err = SaveMovieAsQuickTimeFile(movie, o.mov, &problem);
-  if (err == noErr) return status;
-  // The save's own words first, then the store's, then the code's.
-  const char* storeProblem = MTS_Problem(err);
-  std::string why = problem;
-  if (why.empty() && storeProblem) why = storeProblem + (" (" + std::to_string(err) + ")");
-  if (why.empty()) why = tools::DescribeCode(tools::CodeSource::kComponents, err);
-  tools::Report(kTool, std::string(o.mov) + ": cannot save the movie: " + why);
+  if (tools::IsStandardOutput(o.dump)) {
+    std::fputs(MovieToJSON(movie).c_str(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return tools::kExitFailed;  // said when standard output closes
+  } else if (o.dump && !toFile && WriteMovieJSON(movie, o.dump, &problem) != noErr) {
+    return dumpFailed();
+  }
+  if (group.Commit(&problem) == noErr) return tools::kExitOk;
+  tools::Report(kTool, problem);
   return tools::kExitFailed;
 }
 
@@ -809,6 +874,10 @@ int Run(int argc, char** argv, std::string* input) {
   int status = Import(s.importer, s.movie, s.im, o);
   if (status == tools::kExitOk) {
     PrintMovie(s.importer, s.movie, o);
+    if (!readBackProblem.empty()) {
+      tools::Report(kTool, std::string(o.input) + ": cannot read the time codes back: " + readBackProblem);
+      return tools::kExitFailed;
+    }
     status = SaveOutputs(s.movie, o);
   }
   return status;

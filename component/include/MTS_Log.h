@@ -31,6 +31,10 @@ const char* MTS_OutOfMemoryText(const char* what);
 // any code, since an allocation that fails surfaces under whatever code the
 // failing step returns, which alone would tell another story).
 void MTS_SayOutOfMemory(const char* what, int code = 0);
+// Says, when `error` is EMFILE or ENFILE, that no file descriptor was left to
+// open `what` ("the recording"), under any result code, and returns true;
+// returns false for any other error and says nothing.
+bool MTS_SayOutOfDescriptors(int error, const char* what);
 
 // Reports from the function in whose body the report stands.
 #define MTS_LOG(...) PrintLog(__func__, __LINE__, __VA_ARGS__)

@@ -25,6 +25,7 @@
 
 #include <string>
 
+#include "MovieFile.h"
 #include "Movies.h"
 
 std::string MovieToJSON(Movie m);
@@ -34,6 +35,7 @@ std::string MovieToJSON(Movie m);
 // SaveFileByReplacing saves (a new file renamed over it once complete:
 // after a failure nothing of the dump is left); a device or a pipe is
 // written through.
-OSErr WriteMovieJSON(Movie m, const char* path, std::string* problem = nullptr);
+// With `group`, a file takes its place only at the group's Commit.
+OSErr WriteMovieJSON(Movie m, const char* path, std::string* problem = nullptr, SaveGroup* group = nullptr);
 // Text of a four-character code as the dump writes it.
 std::string OSTypeText(OSType code);

@@ -1,9 +1,38 @@
 // Saving a movie as a self-contained QuickTime movie file (.mov).
 #pragma once
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "Movies.h"
+
+// Saves put in place together. A save given a group is written to its new
+// file beside its destination and flushed to the disk as any save is, but
+// takes the destination's place only at Commit, once every save of the group
+// has been written: a run that fails after one of its outputs is written
+// (another one's disk full, its memory gone) leaves every destination as it
+// was. A group dropped without Commit removes the new files it holds.
+struct SaveGroup {
+  // One complete new file waiting for its rename (`named`: its hidden name
+  // beside the destination, empty while it has none).
+  struct Waiting {
+    FILE* file;
+    std::string destination, dir, base, what, named;
+  };
+  std::vector<Waiting> waiting;
+
+  SaveGroup() = default;
+  SaveGroup(const SaveGroup&) = delete;
+  SaveGroup& operator=(const SaveGroup&) = delete;
+  ~SaveGroup();
+  // Renames every new file over its destination, in the order the saves were
+  // made, with the signals that end a run held back meanwhile (Ctrl-C does
+  // not put one output in place without the others). On failure `problem`
+  // says which could not be put in place and why; the destinations renamed
+  // before it hold their new files.
+  OSErr Commit(std::string* problem = nullptr);
+};
 
 // Writes `m` to `path`: one 'mdat' holding every sample, read through the
 // data handler of each media's own data reference (one chunk per sample
@@ -46,7 +75,9 @@
 // handler. For the failures of the file system, `problem` (when given)
 // says in words what could not be done where, and why ("cannot create a
 // file in DIR: permission denied"); it is empty for the others.
-OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem = nullptr);
+// With `group`, the movie takes its place only at the group's Commit.
+OSErr SaveMovieAsQuickTimeFile(Movie m, const char* path, std::string* problem = nullptr,
+                               SaveGroup* group = nullptr);
 
 // What SaveMovieAsQuickTimeFile checks before it writes anything: whether
 // `path` is a regular file or nothing, in a directory that exists and takes
@@ -62,4 +93,4 @@ OSErr CheckMovieSaveDestination(const char* path, std::string* problem, const ch
 // untouched and nothing of the new file is left. `what` names the file in
 // the words ("the dump").
 OSErr SaveFileByReplacing(const char* path, const std::string& bytes, const char* what,
-                          std::string* problem = nullptr);
+                          std::string* problem = nullptr, SaveGroup* group = nullptr);

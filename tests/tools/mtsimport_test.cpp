@@ -346,6 +346,31 @@ TEST(MtsimportCommand, IdleImportOfALongRecording) {
       EXPECT_NE(idle.out.find(line + "\n"), std::string::npos) << line << "\n" << idle.out;
     }
   }
+  // On a terminal, the line each idle call writes: the seconds and bytes of
+  // the recording read, and what the movie holds; all of it at the end.
+  const testsupport::CommandResult tty = testsupport::run_command(
+      "script -qec '" + std::string(MTSIMPORT) + " --idle " + joined + " >/dev/null' /dev/null");
+  if (tty.exit == 0) {
+    std::vector<std::string> shown;
+    std::istringstream parts(tty.out);
+    for (std::string part; std::getline(parts, part, '\r');) {
+      part = part.substr(0, part.find_last_not_of(" \n") + 1);
+      if (!part.empty()) shown.push_back(part);
+    }
+    char total[32];
+    std::snprintf(total, sizeof total, "%.1f MB", double(st.st_size) / 1e6);
+    ASSERT_GE(shown.size(), 2u) << tty.out;
+    double before = 0;
+    for (const std::string& line : shown) {
+      double seconds = -1;
+      EXPECT_EQ(std::sscanf(line.c_str(), "read %lf s, ", &seconds), 1) << line;
+      EXPECT_GE(seconds, before) << line;
+      before = seconds;
+      EXPECT_NE(line.find(std::string(" MB of ") + total + "); "), std::string::npos) << line;
+    }
+    EXPECT_EQ(shown.back(), "read 30.0 s, 100 % of the recording (" + std::string(total) + " of " + total +
+                                "); 30.0 s in the movie");
+  }
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the saved movies are not opened";
   // The samples themselves (stream, size and MD5 of each): the sound is
   // inserted in more pieces by the idle calls, so its edits differ.
@@ -421,6 +446,22 @@ TEST(MtsimportSave, AFailedDumpLeavesNothing) {
   EXPECT_EQ(r.out, "1\nearlier\ndump.json\n");
   EXPECT_EQ(r.err, "mtsimport: " + dump + ": cannot write the dump to a new file in " + folder.path +
                        "/small: no space left on device\n");
+}
+
+// A movie that cannot be saved (here at the file-size limit) fails the run,
+// and the dump written before it does not take the place of the earlier
+// one: the outputs go in place only when every one is written.
+TEST(MtsimportSave, AFailedSaveKeepsTheEarlierDump) {
+  const Folder folder;
+  const std::string dump = folder.path + "/o.json";
+  const std::string later = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");  // 38 kB, 295 kB
+  const testsupport::CommandResult r = testsupport::run_command(
+      "echo earlier > " + dump + " && bash -c 'ulimit -f 100 && exec " + MTSIMPORT + " --dump " + dump + " --mov " +
+      folder.path + "/m.mov " + later + "'");
+  EXPECT_EQ(r.exit, 1) << r.err;
+  EXPECT_NE(r.err.find("m.mov: cannot save the movie: the file-size limit"), std::string::npos) << r.err;
+  EXPECT_EQ(testsupport::read_text(dump), "earlier\n");
+  EXPECT_EQ(folder.entries(), "o.json\n");
 }
 
 // A destination that is no regular file is refused before the import, in one
@@ -608,15 +649,85 @@ TEST(MtsimportSave, RefusesTheRecordingAsDestination) {
   EXPECT_TRUE(testsupport::read_file(recording) == original) << "the recording changed";
 }
 
+// A dump and a movie named to one file through a bind mount of their
+// folder (made where this process may mount in a namespace of its own) are
+// refused: the names reach one folder, whatever their paths.
+TEST(MtsimportSave, OneFolderUnderTwoMountsIsOneDestination) {
+  const Folder folder;
+  const std::string bound = folder.path + "/bound";
+  ASSERT_EQ(::mkdir(bound.c_str(), 0700), 0);
+  const std::string mount = "unshare -rm sh -c 'mount --bind " + folder.path + " " + bound + " && ";
+  if (testsupport::run_command(mount + "true'").exit != 0) GTEST_SKIP() << "no bind mount can be made here";
+  for (const auto& [dump, mov] : {std::pair<std::string, std::string>{bound + "/x.mov", folder.path + "/x.mov"},
+                                  {folder.path + "/y.json", bound + "/y.json"}}) {
+    const testsupport::CommandResult r = testsupport::run_command(mount + "exec " + MTSIMPORT + " --dump " + dump +
+                                                                  " --mov " + mov + " " + kSaved + "'");
+    EXPECT_EQ(r.exit, 1) << r.err;
+    EXPECT_EQ(r.err, "mtsimport: " + dump + ": is also the movie's destination (--mov " + mov +
+                         "); the movie would replace the dump: give each its own file\n");
+  }
+  EXPECT_EQ(folder.entries(), "bound\n");
+}
+
+// A process with few file descriptors (ulimit -n) fails in words that say
+// so, wherever they run out, and leaves no shared-memory region behind.
+TEST(MtsimportSave, FileDescriptorsThatRunOutAreSaidAndTheRegionsGo) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' own checks need file descriptors (a pipe to test memory), and fail without";
+#endif
+  const Folder folder;
+  const std::string prefix = "mtsfd" + std::to_string(getpid()) + "-";
+  int failed = 0, saved = 0;
+  for (int n = 4; n <= 16; ++n) {
+    const testsupport::CommandResult r = testsupport::run_command(
+        "ulimit -n " + std::to_string(n) + " && AVCHD_SHM_TEST_PREFIX=" + prefix + " exec " + MTSIMPORT + " --mov " +
+        folder.path + "/o.mov " + kSaved);
+    const std::string said = "at " + std::to_string(n) + ": " + r.err;
+    if (r.exit == 0) {
+      ++saved;
+    } else if (r.err.find("error while loading shared libraries") == std::string::npos) {
+      ++failed;
+      EXPECT_EQ(r.exit, 1) << said;
+      EXPECT_NE(r.err.find(": too many open files: "), std::string::npos) << said;
+      EXPECT_NE(r.err.find("raise the limit (ulimit -n), then try again"), std::string::npos) << said;
+    }
+    const std::string left = testsupport::run_command("ls /dev/shm | grep '^" + prefix + "'").out;
+    EXPECT_EQ(left, "") << said;
+    if (!left.empty()) testsupport::run_command("rm -f /dev/shm/" + prefix + "*");
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(saved, 0);
+}
+
+// The least address space (ulimit -v, KiB) in which `tool` reaches its main
+// and answers --version: a larger build (coverage, debug) needs more.
+int LeastAddressSpaceToStart(const std::string& tool) {
+  auto starts = [&](int kib) {
+    // A shell of its own says how a start that fails ends (a signal, as
+    // often at such limits), into the words captured.
+    return testsupport::run_command("sh -c 'ulimit -v " + std::to_string(kib) + " && exec " + tool +
+                                    " --version'; exit $?").exit == 0;
+  };
+  int low = 1000, high = 1000;
+  while (!starts(high) && high < (1 << 22)) high *= 2;
+  while (high - low > 100) {
+    const int middle = (low + high) / 2;
+    (starts(middle) ? high : low) = middle;
+  }
+  return high;
+}
+
 // Memory that runs out anywhere in an import or a save (the address space
 // limited as by ulimit -v, from where the process barely starts to where
 // the save succeeds) ends the run with words that say so and exit status
 // 1: never a signal, never another reason; and the record store's regions
-// go with the run.
+// go with the run. An import that succeeds keeps every track it makes with
+// room to spare: the camera's time codes too, readable.
 TEST(MtsimportSave, MemoryThatRunsOutIsSaidAndTheRegionsGo) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the sanitizers reserve far more address space than the limits tried";
 #else
+  const int least = LeastAddressSpaceToStart(MTSIMPORT);
   const Folder folder;
   const std::string prefix = "mtsmem" + std::to_string(getpid()) + "-";
   auto regionsLeft = [&] {
@@ -636,7 +747,7 @@ TEST(MtsimportSave, MemoryThatRunsOutIsSaidAndTheRegionsGo) {
   if (!big.empty()) runs.push_back("--idle --dump " + folder.path + "/m.json " + big);
   int saved = 0;
   for (const std::string& run : runs) {
-    for (int kib = 10000; kib <= 24000; kib += 1500) {
+    for (int kib = least; kib <= least + 15000; kib += 1500) {
       const testsupport::CommandResult r = testsupport::run_command(
           "ulimit -v " + std::to_string(kib) + " && AVCHD_SHM_TEST_PREFIX=" + prefix + " exec " + MTSIMPORT + " " +
           run + " 2>&1 >/dev/null | tail -1");
@@ -653,6 +764,21 @@ TEST(MtsimportSave, MemoryThatRunsOutIsSaidAndTheRegionsGo) {
     }
   }
   EXPECT_GT(saved, 0) << "no limit tried lets the save succeed";
+  if (big.empty()) return;
+  // Every limit, closely, up to the first at which the import succeeds.
+  for (int kib = least; kib <= least + 20000; kib += 250) {
+    const testsupport::CommandResult r = testsupport::run_command(
+        "ulimit -v " + std::to_string(kib) + " && AVCHD_SHM_TEST_PREFIX=" + prefix + " exec " + MTSIMPORT + " " + big);
+    const std::string said = "at " + std::to_string(kib) + " KiB: " + r.err + r.out;
+    EXPECT_EQ(regionsLeft(), "") << said;
+    if (r.exit != 0) {
+      EXPECT_NE(r.err.find("out of memory"), std::string::npos) << said;
+      continue;
+    }
+    EXPECT_NE(r.out.find("track 2 'tmcd': 300 samples"), std::string::npos) << said;
+    EXPECT_NE(r.out.find("  last   10:"), std::string::npos) << said;
+    break;
+  }
 #endif
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -527,16 +528,41 @@ const char* ProcessorVariantName() { return kVariantNames[vpVariantIndex.load() 
 
 std::string OutOfMemory(const std::string& what) { return MTS_OutOfMemoryText(what.c_str()); }
 
+namespace {
+
+// Memory held back from the start of a run for its way out when memory runs
+// short: the exception thrown, the unwinding that gives the regions back, and
+// the words. A process at the very edge of its address space has none of its
+// own for them (not even the runtime's emergency store for exceptions), and
+// would end by abort. Given back at the first allocation that fails.
+// Any thread (a decoder's workers too) may be the first to fail.
+constexpr size_t kMemoryReserveBytes = size_t{64} << 10;
+std::atomic<void*> memoryReserve{nullptr};
+
+void release_memory_reserve() {
+  std::free(memoryReserve.exchange(nullptr));
+  std::set_new_handler(nullptr);  // the next failure throws
+}
+
+}  // namespace
+
 int RunTool(const char* tool, const char* help, const char* job, int argc, char** argv,
             int (*work)(int argc, char** argv, std::string* input)) {
   WriteErrorsInWords();
   const int early = HelpOrVersion(argc, argv, tool, help);
   if (early >= 0) return early;
+  memoryReserve = std::malloc(kMemoryReserveBytes);
+  if (memoryReserve.load() == nullptr) {
+    std::fprintf(stderr, "%s: out of memory\n", tool);
+    return FinishStandardOutput(tool, kExitFailed);
+  }
+  std::set_new_handler(release_memory_reserve);
   std::string input;
   int status;
   try {
     status = work(argc, argv, &input);
   } catch (const std::bad_alloc&) {
+    release_memory_reserve();
     Report(tool, (input.empty() ? "" : input + ": ") + OutOfMemory(job));
     status = kExitFailed;
   }
@@ -580,6 +606,9 @@ int TakeOptionValue(const char* tool, const char* help, int argc, char** argv, i
   if (*i + 1 >= argc) return UsageError(tool, help, std::string(option) + " needs " + needs);
   const char* given = argv[++*i];
   if (*value) return UsageError(tool, help, std::string(option) + " given twice (" + *value + ", then " + given + ")");
+  // An empty file name names nothing; refused before any work is done.
+  if (*given == '\0')
+    return UsageError(tool, help, std::string(option) + " '': the value is empty; " + option + " needs " + needs);
   *value = given;
   return -1;
 }

@@ -180,9 +180,11 @@ int TakeCommonArgument(const char* tool, const char* help, const char* arg, cons
 
 // Takes the value of the option at argv[*i], stepping *i past it, into
 // `*value`, which must still be null: an option given once is taken, a
-// second time it is refused as a second input is. -1 when taken, else the
-// usage error is reported ("-o needs a file name", `needs` saying what the
-// value is; "-o given twice (a.yuv, then b.yuv)") and kExitUsage returned.
+// second time it is refused as a second input is, and an empty value is
+// refused too. -1 when taken, else the usage error is reported ("-o needs a
+// file name", `needs` saying what the value is; "-o given twice (a.yuv, then
+// b.yuv)"; "-o '': the value is empty; -o needs a file name") and kExitUsage
+// returned.
 int TakeOptionValue(const char* tool, const char* help, int argc, char** argv, int* i, const char** value,
                     const char* needs);
 
