@@ -553,7 +553,7 @@ int RunTool(const char* tool, const char* help, const char* job, int argc, char*
   if (early >= 0) return early;
   memoryReserve = std::malloc(kMemoryReserveBytes);
   if (memoryReserve.load() == nullptr) {
-    std::fprintf(stderr, "%s: out of memory\n", tool);
+    std::fprintf(stderr, "%s: %s\n", tool, MTS_OutOfMemoryText(job));
     return FinishStandardOutput(tool, kExitFailed);
   }
   std::set_new_handler(release_memory_reserve);
