@@ -123,7 +123,7 @@ void reread_first_picture_as_idr(VideoDecoder* dec, const SliceDecodeContext* s,
   ++dec->damage.slicesRepaired;
 }
 
-// The reference field pairs of a stream come in one order, top or bottom// The reference field pairs of a stream come in one order, top or bottom
+// The reference field pairs of a stream come in one order, top or bottom
 // field first, each shown in the order it comes. A pair that comes in the
 // other order while its second field is not shown after its first was
 // exchanged: the first to come was predicted without its frame's other
