@@ -52,6 +52,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->setUp = 0;
   p->damaged = 0;
   p->refsMissing = 0;
+  p->predicted = 0;
   p->idr = 0;
   p->mmco5 = 0;
   // The other field of the frame this record held (still a reference, or

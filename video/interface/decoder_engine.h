@@ -335,6 +335,11 @@ struct VideoDecoder {
   // The order of the reference field pairs since the last start or I
   // picture: 1 top field first, 2 bottom field first, 0 not yet known.
   uint8_t fieldOrder;
+  // A reference field pair whose fields read as intra so far (its second
+  // field, with its set-up rank): the pair's order is judged at the first
+  // P or B slice of that field, if any comes.
+  DecodedPicture* intraPair;
+  uint32_t intraPairSetUp;
 };
 
 // Forgets every picture's progress (set-up ranks start again at reset), and

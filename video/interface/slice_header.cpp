@@ -875,6 +875,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     const int32_t repeat = sent_again(dec, p, h, nalRefIdc, sps->MaxFrameNum);
     if (repeat != 0) return repeat;
   }
+  if (!p->setUp && dec->join.starting == kStreamStartNone) demote_repeated_frame_num(dec, p, h, idr, nalRefIdc);
   if (!p->setUp) {
     const int32_t result = per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
     if (result != 0) return result;
@@ -882,6 +883,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     return kStepUnsupported;  // a slice that does not belong to the picture opened for it
   }
   s->picture = p;
+  note_predicted_slice(dec, p, s->slice_type);
 
   if (s->slice_type == kSliceTypeI) {
     for (uint32_t i = 0; i < kRefListSize; ++i) s->RefPicList0[i] = s->RefPicList1[i] = nullptr;

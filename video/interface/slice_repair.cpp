@@ -123,23 +123,95 @@ void reread_first_picture_as_idr(VideoDecoder* dec, const SliceDecodeContext* s,
   ++dec->damage.slicesRepaired;
 }
 
-// The reference field pairs of a stream come in one order, top or bottom
-// field first, each shown in the order it comes. A pair that comes in the
-// other order while its second field is not shown after its first was
-// exchanged: the first to come was predicted without its frame's other
-// field, from other pictures than its own (nothing else shows it when the
-// two fields have one order count). The order is the stream's from its
-// start or its last I picture on. Called at the set-up of picture p.
-void note_field_order(VideoDecoder* dec, DecodedPicture* p, bool restart) {
-  if (restart) dec->fieldOrder = 0;
+namespace {
+
+// Whether a slice of the picture is a P or B slice: its lists name other
+// pictures.
+bool predicted(const DecodedPicture* p) { return p->predicted || p->sliceType != kSliceTypeI; }
+
+// The pair of p, its second field, against the stream's order of reference
+// field pairs.
+void judge_field_order(VideoDecoder* dec, DecodedPicture* p) {
   DecodedPicture* first = p->pairedField;
-  if (!p->secondField || !first || p->nalRefIdc == 0) return;
   const uint8_t order = static_cast<uint8_t>(first->structure + 1);
   if (dec->fieldOrder == 0 || p->pictureOrderCount > first->pictureOrderCount) {
     dec->fieldOrder = order;
   } else if (order != dec->fieldOrder) {
     note_missing_references(dec, first);
   }
+}
+
+// q read as the non-reference picture it was, at the set-up of p: the
+// references are those before it.
+void read_as_non_reference(VideoDecoder* dec, const DecodedPicture* p, DecodedPicture* q) {
+  q->referenceMarking = 0;
+  q->nalRefIdc = 0;
+  const DecodedPicture* r = q->prevInDecodeOrder;
+  while (r && !(r->setUp && (r->idr || r->nalRefIdc != 0))) r = r->prevInDecodeOrder;
+  dec->refFrameNumKnown = dec->prevRefFrameNumKnown = r ? 1 : 0;
+  dec->refFrameNum = dec->prevRefFrameNum = r && r->mmco5 != 5 ? static_cast<uint32_t>(r->frameNum) : 0;
+  if (p->prevInDecodeOrder == q) dec->poc.pendingIsReference = 0;
+}
+
+// Whether the samples of picture e, no longer a reference, are still its
+// own: its frame buffer taken by no other record (a second field shares
+// its first field's planes).
+bool samples_held(const DecoderState* ds, const DecodedPicture* e) {
+  const FrameBuffer* planes = planes_of(e->frameBuffer);
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    const DecodedPicture* o = &ds->pictures[i];
+    if (o == e || o == e->pairedField || !o->frameBuffer) continue;
+    if (o->frameBuffer == e->frameBuffer || planes_of(o->frameBuffer) == planes) return false;
+  }
+  return true;
+}
+
+// The references that q's marking ended made references again, where
+// their records and samples are still theirs.
+void restore_ended_references(VideoDecoder* dec, const DecodedPicture* q) {
+  DecoderState* ds = &dec->state;
+  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
+    DecodedPicture* e = &ds->pictures[i];
+    if (e == q || !e->setUp || e->unmarkedBy != q->setUpOrder || e->referenceMarking == e->markingBefore) continue;
+    if (e->outputDone && !samples_held(ds, e)) continue;
+    e->referenceMarking = e->markingBefore;
+  }
+}
+
+}  // namespace
+
+// H.264 lets every frame of a stream send either field first. This decoder
+// adds a rule of its own, to find reference field pairs exchanged in
+// transit: the reference pairs of a stream come in one order, top or bottom
+// field first, from its start or its last I picture on, each shown in the
+// order it comes. A pair that comes in the other order while its second
+// field is not shown after its first (nothing else shows an exchange when
+// the two fields have one order count) was exchanged, but only where the
+// exchange changes what a field refers to: a P or B field that comes first
+// lacks the other field of its frame from its lists, one that comes second
+// has it there. A pair of two intra fields refers to nothing: it may come in
+// either order, and sets no order for the pairs after it. Called at the
+// set-up of picture p; a pair whose fields read as intra so far waits for a
+// P or B slice of its second field (note_predicted_slice).
+void note_field_order(VideoDecoder* dec, DecodedPicture* p, bool restart) {
+  if (restart) dec->fieldOrder = 0;
+  dec->intraPair = nullptr;
+  DecodedPicture* first = p->pairedField;
+  if (!p->secondField || !first || p->nalRefIdc == 0) return;
+  if (predicted(first) || predicted(p)) {
+    judge_field_order(dec, p);
+    return;
+  }
+  dec->intraPair = p;
+  dec->intraPairSetUp = p->setUpOrder;
+}
+
+void note_predicted_slice(VideoDecoder* dec, DecodedPicture* p, uint32_t sliceType) {
+  if (sliceType != kSliceTypeP && sliceType != kSliceTypeB) return;
+  p->predicted = 1;
+  if (dec->intraPair != p || dec->intraPairSetUp != p->setUpOrder || !p->pairedField) return;
+  dec->intraPair = nullptr;
+  judge_field_order(dec, p);
 }
 
 // A slice typed 1 that was the stream's first IDR slice, read as type 5.
@@ -293,11 +365,49 @@ void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const Heade
     }
     return;
   }
-  q->referenceMarking = 0;
-  q->nalRefIdc = 0;
-  const DecodedPicture* r = before;
-  while (r && !(r->setUp && (r->idr || r->nalRefIdc != 0))) r = r->prevInDecodeOrder;
-  dec->refFrameNumKnown = dec->prevRefFrameNumKnown = r ? 1 : 0;
-  dec->refFrameNum = dec->prevRefFrameNum = r && r->mmco5 != 5 ? static_cast<uint32_t>(r->frameNum) : 0;
-  if (p->prevInDecodeOrder == q) dec->poc.pendingIsReference = 0;
+  read_as_non_reference(dec, p, q);
+}
+
+// A non-IDR picture about to be set up with frame_num `h.frame_num` (not
+// one sent again, nor the start of a stream joined on) against the last
+// reference picture q: no picture may repeat q's frame_num but the other
+// field of q's frame right after it (for a non-reference field, the other
+// field of any frame right before it). A reference picture that does shows
+// q was no reference (its nal_ref_idc damaged): q is read as the
+// non-reference picture it was, the references its marking ended are
+// references again where their samples are still held, and its slices
+// count as repaired. A non-reference picture that does either comes after
+// such a q or was exchanged with the reference picture q that followed it
+// (so q stands in its lists): reported.
+void demote_repeated_frame_num(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
+                               uint8_t nalRefIdc) {
+  if (idr || !dec->refFrameNumKnown || h.frame_num != dec->refFrameNum) return;
+  DecodedPicture* q = p->prevInDecodeOrder;
+  while (q && !(q->setUp && (q->idr || q->nalRefIdc != 0))) q = q->prevInDecodeOrder;
+  if (!q || q->frameNum != h.frame_num || q->mmco5 == 5) return;
+  // The picture before p past the fields out of place (perhaps sent again
+  // ahead of their own) that stand between.
+  const DecodedPicture* b = p->prevInDecodeOrder;
+  for (uint32_t i = 0; i < kFieldHistory && b && b->setUp && b->outOfPlace; ++i) b = b->prevInDecodeOrder;
+  const bool otherField = h.field_pic_flag && b && b->setUp && b->structure != kFrame &&
+                          b->structure != h.bottom_field_flag && b->frameNum == h.frame_num && !b->secondField;
+  if (nalRefIdc == 0) {
+    if (!otherField) note_missing_references(dec, p);
+    return;
+  }
+  if (otherField && b == q) return;
+  if (q->idr) {
+    note_missing_references(dec, p);
+    return;
+  }
+  DecodedPicture* pair = q->pairedField;
+  const bool pairToo = pair && pair->setUp && pair->nalRefIdc != 0 && pair->frameNum == q->frameNum;
+  restore_ended_references(dec, q);
+  if (pairToo) {
+    restore_ended_references(dec, pair);
+    pair->referenceMarking = 0;
+    pair->nalRefIdc = 0;
+  }
+  read_as_non_reference(dec, p, q);
+  ++dec->damage.slicesRepaired;
 }

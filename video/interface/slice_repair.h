@@ -57,6 +57,15 @@ void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p);
 // when that picture's frame_num shows it was one, else its marking applied.
 void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
                                uint8_t nalRefIdc);
+// At the set-up of a picture that repeats the last reference picture's
+// frame_num where no picture may: that picture made a non-reference
+// picture when the one repeating it is a reference, else reported.
+void demote_repeated_frame_num(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
+                               uint8_t nalRefIdc);
 // A reference field pair exchanged in the stream, reported at the set-up of
-// its second field.
+// its second field, or at its first P or B slice when both fields read as
+// intra until then.
 void note_field_order(VideoDecoder* dec, DecodedPicture* p, bool restart);
+// Every slice of a picture set up: the picture marked as one with P or B
+// slices.
+void note_predicted_slice(VideoDecoder* dec, DecodedPicture* p, uint32_t sliceType);

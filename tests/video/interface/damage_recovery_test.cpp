@@ -961,6 +961,54 @@ TEST(DamageRecovery, ReferenceFieldsOfOneFrameExchangedAreReported) {
   }
 }
 
+// The access unit of a field slice, its parity bit inverted: the field
+// made the frame's other field, its content unchanged. frame_num takes
+// `frameNumBits`; the header's first bytes hold no emulation prevention.
+std::vector<uint8_t> other_parity(std::vector<uint8_t> au, uint32_t frameNumBits) {
+  const size_t header = header_at(au, unit_starts(au).back());
+  size_t bit = 8 * (header + 1);
+  const auto next = [&] { const uint32_t b = au[bit / 8] >> (7 - bit % 8) & 1; ++bit; return b; };
+  for (int k = 0; k < 3; ++k) {  // first_mb_in_slice, slice_type, pic_parameter_set_id
+    uint32_t zeros = 0;
+    while (next() == 0) ++zeros;
+    bit += zeros;
+  }
+  bit += frameNumBits;
+  EXPECT_EQ(1u, next());  // field_pic_flag
+  au[bit / 8] ^= static_cast<uint8_t>(0x80 >> bit % 8);
+  return au;
+}
+
+// A reference frame of two intra fields, either field first, where the
+// stream's pairs come top field first and both fields have one order
+// count: a legal stream (neither field refers to the other, and no later
+// picture's lists change), so no exchange is reported and both orders give
+// the same pictures (ffmpeg's). The frame at access units 26/27 of
+// HPCAFL_BRCM_C (an I top field, its P bottom field) becomes its I field as
+// the bottom field and as the top field.
+TEST(DamageRecovery, IntraFieldPairInEitherOrderIsNoExchange) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/HPCAFL_BRCM_C.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<uint8_t> top = access_units(s, {26});
+  const std::vector<uint8_t> bottom = other_parity(top, 16);
+  std::vector<std::string> md5s[2];
+  for (int bottomFirst = 0; bottomFirst < 2; ++bottomFirst) {
+    std::vector<uint8_t> stream = access_units(s, span(0, 25));
+    const std::vector<uint8_t>& first = bottomFirst ? bottom : top;
+    const std::vector<uint8_t>& second = bottomFirst ? top : bottom;
+    stream.insert(stream.end(), first.begin(), first.end());
+    stream.insert(stream.end(), second.begin(), second.end());
+    const std::vector<uint8_t> rest = access_units(s, span(28, 37));
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    VideoDamage damage{};
+    const std::string what = bottomFirst ? "intra fields bottom first" : "intra fields top first";
+    md5s[bottomFirst] = decode_counting(what, stream, &damage).md5s;
+    EXPECT_EQ("", damage_words(damage)) << what;
+    EXPECT_EQ(19u, md5s[bottomFirst].size()) << what;
+  }
+  EXPECT_EQ(md5s[0], md5s[1]);
+}
+
 // Pictures of a frame/field stream sent again a few access units after
 // themselves: a reference P frame (its frame_num no longer follows on), a
 // non-reference B frame and a reference field. Each is left out and
