@@ -183,7 +183,7 @@ struct PictureProgress {
 };
 
 // A reference picture whose first slice came typed IDR though it could not
-// be one (see retype_false_idr): the damage that changed its type may have
+// be one (see retype_idr_as_non_idr): the damage that changed its type may have
 // changed its nal_ref_idc too. The references its marking ended stay until
 // the next picture shows whether it was a reference: a frame_num that no
 // picture may have after a reference picture with that frame_num says it
