@@ -151,6 +151,8 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
   say(d.slicesRepaired, "slice", "slices",
       "with a damaged header put right (a slice typed IDR that is none, or an IDR slice's type, reference flag, "
       "frame_num or order count)");
+  say(d.picturesOutOfOrder, "picture", "pictures",
+      "sent after a picture that follows them in output order (left out)");
   return any;
 }
 

@@ -55,10 +55,22 @@ and 8 workers; the table counts the failures by what failed and
 --failures writes one line per failed stream. The x264 streams are made
 in the working directory (a run of about two minutes on two cores).
 
+The order kinds (--kinds order: ref_flag_flipped, pair_exchanged,
+intra_fields_swapped, cut_at_intra): every coded picture of every source
+with its nal_ref_idc turned (to 0, or from 0 to 2) and every pair of
+adjacent access units exchanged (the first 40 of each; every fifth in a
+quick run), each to be reported (exit 3) or to give ffmpeg's pictures; and
+legal streams: each frame of two intra fields (non-IDR reference fields of I
+slices) of the field streams sent in the other order, and every stream cut
+at each of its I pictures (the first field of a frame) and recovery points
+(at most 16, 4 in a quick run) with the parameter sets sent before in
+front, to give ffmpeg's pictures with exit 0 or be reported damaged (exit
+3: counted per stream). --workers names the worker counts (1,2,4,8).
+
 usage: damage_campaign.py [--h264dec PATH] [--ac3dec PATH] [--testdata DIR]
                           [--work DIR] [--seeds N] [--jobs N]
                           [--kinds a,b,...|loss|silent|legal] [--quick]
-                          [--runs N]
+                          [--runs N] [--workers a,b,...]
                           [--combos N] [--failures FILE]
                           [--camera FILE] [--camera-seeds N]
                           [--limit S] [--list FILE] [--show N]
@@ -737,6 +749,210 @@ def fields_sent_again(b, rng, seed):
     return with_repeats(b, sorted((k, k + rng.randrange(4, 26)) for k in ks))
 
 
+
+# Kinds of order and reference damage: every reference flag turned and every
+# pair of adjacent access units exchanged, on every source. Each derivative
+# is to be reported (exit 3) or to give ffmpeg's pictures.
+def ref_flag_flipped(b, rng, seed):
+    """Every slice of the seed-th coded picture with its nal_ref_idc turned:
+    0 to 2, any other to 0."""
+    us, pics = coded_pictures(b)
+    if seed >= len(pics):
+        return None
+    out = bytearray(b)
+    for x in pics[seed]:
+        h = header_at(b, us[x['unit']])
+        out[h] = (out[h] & 0x9F) | (0x40 if x['ref'] == 0 else 0)
+    return bytes(out)
+
+
+def in_order(b, us, aus, order):
+    """The stream's access units in the order given, with the units before
+    the first and after the last where they stand."""
+    return join(b, us[:aus[0][0]]) + b''.join(join(b, us[aus[i][0]:aus[i][1]]) for i in order) + \
+        join(b, us[aus[-1][1]:])
+
+
+def pair_exchanged(b, rng, seed):
+    """Access units seed and seed + 1 exchanged (each with the delimiter,
+    SEI and sets before its picture)."""
+    us, aus = camera_units(b)
+    if seed + 1 >= len(aus):
+        return None
+    order = list(range(len(aus)))
+    order[seed], order[seed + 1] = seed + 1, seed
+    return in_order(b, us, aus, order)
+
+
+ORDER_KINDS = {
+    'ref_flag_flipped': (ref_flag_flipped, range(40), range(0, 40, 5)),
+    'pair_exchanged': (pair_exchanged, range(40), range(0, 40, 5)),
+}
+
+
+def order_report(args, results, kinds):
+    """The table of the order kinds: a derivative passes when it is reported
+    (exit 3) or decodes to ffmpeg's pictures; the number of faults."""
+    print('order kinds: pass = exit 3 (reported) or exit 0 with ffmpeg\'s pictures; exit0-ff: exit 0 with '
+          'ffmpeg\'s pictures; exit0-not: exit 0 with other pictures than ffmpeg\'s (fault); exit3-ff: reported, '
+          'with ffmpeg\'s pictures; differ: outcome differs between worker counts')
+    print(f"{'kind':20} {'streams':>7} {'exit0-ff':>8} {'exit0-not':>9} {'exit3':>5} {'exit3-ff':>8} {'exit1':>5} "
+          f"{'differ':>6} {'stalls':>6} {'crash':>5}")
+    faults, listed = 0, []
+    for kind in kinds:
+        rs = [r for r in results if r['kind'] == kind]
+        bad = [r for r in rs if (r['rc'] == 0 and not r['as_ffmpeg']) or r['rc'] not in (0, 3) or r['differs']
+               or r['stall'] or r['crash']]
+        row = [len(rs), sum(r['rc'] == 0 and r['as_ffmpeg'] for r in rs), sum(r['rc'] == 0 and not r['as_ffmpeg']
+                                                                              for r in rs),
+               sum(r['rc'] == 3 for r in rs), sum(r['rc'] == 3 and r['as_ffmpeg'] for r in rs),
+               sum(r['rc'] == 1 for r in rs), sum(r['differs'] for r in rs), sum(r['stall'] for r in rs),
+               sum(r['crash'] for r in rs)]
+        print(f"{kind:20} {row[0]:7} {row[1]:8} {row[2]:9} {row[3]:5} {row[4]:8} {row[5]:5} {row[6]:6} {row[7]:6} "
+              f"{row[8]:5}")
+        faults += len(bad)
+        for r in bad:
+            r['why'] = f"exit {r['rc']}" + ('' if r['as_ffmpeg'] else ', not ffmpeg\'s pictures') + \
+                (', differs between worker counts' if r['differs'] else '') + (', stall' if r['stall'] else '') + \
+                (', crash' if r['crash'] else '')
+        listed += [f"  {r['why']}: {r['path']} ({r['pictures']} pictures, ffmpeg {r['ffmpeg']}): "
+                   f"{r['message'][:200]}" for r in bad][:args.show]
+    print('\n'.join(['order streams to look at:'] + listed) if listed else 'no order stream to look at', flush=True)
+    return faults
+
+
+# Legal streams made by cutting or reordering whole pictures: a frame of two
+# intra fields sent in the other order (the bottom field first where the
+# stream sends the top one first), and every stream cut at each of its I
+# pictures and recovery points with its parameter sets in front.
+def intra_field_frames(b):
+    """The stream's units, access units and the indexes k of the frames whose
+    two fields (access units k and k + 1) are both non-IDR reference fields
+    made of I slices only."""
+    us, aus, firsts = access_unit_slices(b)
+    by_unit = {x['unit']: x for x in slices(b)[1]}
+
+    def intra(k):
+        s_, e = aus[k]
+        ss = [by_unit[i] for i in range(s_, e) if i in by_unit]
+        return ss and all(slice_type(b, us[x['unit']]) == 2 and not x['idr'] and x['ref'] for x in ss)
+    out = []
+    for k in range(len(aus) - 1):
+        a, c = firsts[k], firsts[k + 1]
+        if a and c and a['field'] and c['field'] and a['field'] != c['field'] and a['frame_num'] == c['frame_num'] \
+                and (k == 0 or not (firsts[k - 1] and firsts[k - 1]['field'] and firsts[k - 1]['frame_num'] ==
+                                    a['frame_num'] and firsts[k - 1]['field'] != a['field'])) \
+                and intra(k) and intra(k + 1):
+            out.append(k)
+    return us, aus, out
+
+
+def sei_value(r, i):
+    """An SEI payload type or size starting at r[i] (bytes of 255 add up):
+    (value, the index after it), or None past the end."""
+    v = 0
+    while i < len(r) and r[i] == 0xFF:
+        v, i = v + 255, i + 1
+    return None if i >= len(r) else (v + r[i], i + 1)
+
+
+def recovery_point_in(b, us, first, end):
+    """Whether the units [first, end) hold an SEI with a recovery point."""
+    for u in us[first:end]:
+        if u[2] != 6:
+            continue
+        r = to_rbsp(b[header_at(b, u) + 1:u[1]])
+        i = 0
+        while i + 1 < len(r) and r[i] != 0x80:
+            t = sei_value(r, i)
+            size = t and sei_value(r, t[1])
+            if not size:
+                break
+            if t[0] == 6:
+                return True
+            i = size[1] + size[0]
+    return False
+
+
+def intra_starts(b):
+    """The stream's units, access units and the indexes of those that a
+    decoder may start at: an I picture other than IDR (the first field of
+    its frame) or a recovery point, after the first access unit."""
+    us, aus, firsts = access_unit_slices(b)
+    out = []
+    for k in range(1, len(aus)):
+        x, prev = firsts[k], firsts[k - 1]
+        if x is None or x['idr']:
+            continue
+        if x['field'] and prev and prev['field'] and prev['field'] != x['field'] and \
+                prev['frame_num'] == x['frame_num'] and (prev['ref'] == 0) == (x['ref'] == 0):
+            continue  # the second field of a frame
+        if slice_type(b, us[x['unit']]) == 2 or recovery_point_in(b, us, *aus[k]):
+            out.append(k)
+    return us, aus, out
+
+
+def cut_at(b, us, aus, k):
+    """The stream from access unit k on, with the parameter sets sent before
+    it in front."""
+    return join(b, [u for u in us[:aus[k][0]] if u[2] in (7, 8)]) + join(b, us[aus[k][0]:])
+
+
+def order_legal_streams(args, kind):
+    """(name, data) of the legal streams of intra_fields_swapped and
+    cut_at_intra."""
+    if kind == 'intra_fields_swapped':
+        for p in FIELD_STREAMS:
+            path = os.path.join(args.testdata, p)
+            if not os.path.exists(path):
+                continue
+            b = open(path, 'rb').read()
+            us, aus, frames = intra_field_frames(b)
+            name = os.path.splitext(os.path.basename(p))[0]
+            if not frames:
+                print(f'intra_fields_swapped: no frame of two intra fields in {name}', flush=True)
+            for k in frames[::3 if args.quick else 1][:12]:
+                order = list(range(len(aus)))
+                order[k], order[k + 1] = k + 1, k
+                yield f'{name}__{k}', in_order(b, us, aus, order)
+    elif kind == 'cut_at_intra':
+        for src in annexb_sources(args.testdata, args.work):
+            b = open(src, 'rb').read()
+            us, aus, starts = intra_starts(b)
+            name = os.path.splitext(os.path.basename(src))[0]
+            most = 4 if args.quick else 16
+            for k in starts[::max(1, len(starts) // most)][:most]:
+                yield f'{name}__{k}', cut_at(b, us, aus, k)
+
+
+ORDER_LEGAL_KINDS = ['intra_fields_swapped', 'cut_at_intra']
+
+
+def one_cut(args, item):
+    """A legal stream of the order kinds, judged: exit 0 with ffmpeg's
+    pictures passes; so does a cut stream reported damaged (exit 3), which
+    the table counts on its own (the cut stream's pictures shown before its
+    I picture may refer to pictures before the cut)."""
+    r = one_legal(args, item)
+    if item[0] == 'cut_at_intra' and r['rc'] == 3:
+        r['faults'] = [f for f in r['faults'] if f.startswith(('differs', 'stall', 'crash'))]
+        r['why'] = '; '.join(r['faults'])
+        r['reported'] = True
+    return r
+
+
+def cut_report(args, results):
+    """The streams cut at their I pictures and recovery points: per source,
+    how many cuts are reported damaged (exit 3)."""
+    rs = [r for r in results if r['kind'] == 'cut_at_intra']
+    by_source = collections.OrderedDict()
+    for r in rs:
+        by_source.setdefault(os.path.basename(r['path']).rsplit('__', 1)[0], []).append(r)
+    reported = [(n, sum(bool(r.get('reported')) for r in v), len(v)) for n, v in by_source.items()]
+    print(f"cut_at_intra: {len(rs)} cuts of {len(by_source)} streams, {sum(x[1] for x in reported)} reported "
+          'damaged (exit 3); per stream, reported of cuts: ' +
+          ', '.join(f'{n} {k}/{t}' for n, k, t in reported if k), flush=True)
+
 KINDS = {
     'pps_lost': lose_pps,
     'sps_lost': lose_sps,
@@ -808,7 +1024,7 @@ SILENT_KINDS = {
     'join_larger_no_idr': (join_larger_no_idr, range(1), range(1)),
     'fields_sent_again': (fields_sent_again, range(8), range(4)),
 }
-NEW_KINDS = LOSS_GROUP + list(SILENT_KINDS)
+NEW_KINDS = LOSS_GROUP + list(SILENT_KINDS) + list(ORDER_KINDS)
 # The streams whose every slice is typed IDR: x264's with B pyramids and
 # weighted prediction, CABAC and CAVLC (options, size, pictures), and some
 # conformance streams.
@@ -975,6 +1191,17 @@ def new_items(args, kinds):
                         continue
                     if damaged != data[0]:
                         write(kind, f'{base}__{seed}.264', damaged, made_of)
+        elif kind in ORDER_KINDS:
+            f, seeds, quick_seeds = ORDER_KINDS[kind]
+            for src in srcs:
+                data = open(src, 'rb').read()
+                base = os.path.splitext(os.path.basename(src))[0]
+                for seed in (quick_seeds if args.quick else seeds):
+                    damaged = f(data, None, seed)
+                    if damaged is None:
+                        break  # past the stream's last picture
+                    if damaged != data:
+                        write(kind, f'{base}__{seed}.264', damaged, (src,))
         elif kind in TS_KINDS:
             avchd = os.path.join(args.testdata, 'avchd')
             for n in sorted(os.listdir(avchd)):
@@ -1056,8 +1283,8 @@ def one_new(args, item):
     """Decodes a derivative of the new kinds at 1, 2, 4 and 8 workers (and a
     recording also with ac3dec), and classifies the outcome."""
     kind, path, made_of = item
-    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8) for k in range(args.runs)}
-    first = runs[(1, 0)]
+    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in args.workers for k in range(args.runs)}
+    first = runs[(args.workers[0], 0)]
     outcomes = {(r['rc'], r['digest'], r['message']) for r in runs.values()}
     out = {
         'kind': kind,
@@ -1459,7 +1686,9 @@ def legal_streams(args, kind):
     order; --quick makes fewer of them."""
     work = os.path.join(args.work, 'x264')
     os.makedirs(work, exist_ok=True)
-    if kind == 'join_fields':
+    if kind in ORDER_LEGAL_KINDS:
+        yield from order_legal_streams(args, kind)
+    elif kind == 'join_fields':
         fields = [(os.path.splitext(os.path.basename(p))[0], open(os.path.join(args.testdata, p), 'rb').read())
                   for p in FIELD_STREAMS if os.path.exists(os.path.join(args.testdata, p))]
         for i, (na, a) in enumerate(fields):
@@ -1553,7 +1782,8 @@ def random_options(rng):
     return ' '.join(x for x in o if x)
 
 
-LEGAL_KINDS = ['join_fields', 'join_buffers', 'x264_options', 'order_steps', 'nonref_dropped']
+LEGAL_KINDS = ['join_fields', 'join_buffers', 'x264_options', 'order_steps', 'nonref_dropped'] + \
+    ORDER_LEGAL_KINDS
 
 
 def legal_items(args, kinds):
@@ -1615,8 +1845,8 @@ def one_legal(args, item):
     """Decodes a legal stream at 1, 2, 4 and 8 workers and judges it against
     ffmpeg's pictures."""
     kind, path = item
-    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8) for k in range(args.runs)}
-    first = runs[(1, 0)]
+    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in args.workers for k in range(args.runs)}
+    first = runs[(args.workers[0], 0)]
     theirs = ffmpeg_pictures_as_decoded(path)
     faults = []
     if first['rc'] != 0:
@@ -1775,6 +2005,7 @@ def main():
     ap.add_argument('--kinds', default=','.join(list(KINDS) + list(CAMERA_KINDS)),
                     help='kinds of damage, or "loss" for all of ' + ','.join(LOSS_GROUP) +
                     ', or "silent" for all of ' + ','.join(SILENT_KINDS) +
+                    ', or "order" for all of ' + ','.join(list(ORDER_KINDS) + ORDER_LEGAL_KINDS) +
                     '; kinds of legal streams, or "legal" for all of ' + ','.join(LEGAL_KINDS))
     ap.add_argument('--quick', action='store_true', help='fewer derivatives of the loss, splice and recording kinds')
     ap.add_argument('--ac3dec', help='the AC-3 decoder given the recordings (default: beside h264dec)')
@@ -1782,6 +2013,8 @@ def main():
                     '(default: avchd/camera_1080i50_paff.264 of the test material)')
     ap.add_argument('--camera-seeds', type=int, default=60, help='derivatives of each camera kind')
     ap.add_argument('--runs', type=int, default=1, help='runs of each worker count')
+    ap.add_argument('--workers', default='1,2,4,8', help='worker counts each stream is decoded at (the first is '
+                    'the one judged)')
     ap.add_argument('--limit', type=float, default=50.0, help='seconds before a run counts as stalled')
     ap.add_argument('--list', help='write one line per stream to this file')
     ap.add_argument('--show', type=int, default=12, help='streams of each new kind listed to look at (all: --list)')
@@ -1797,9 +2030,11 @@ def main():
     ap.add_argument('--asan-sample', type=int, default=0, help='streams of that sample')
     args = ap.parse_args()
     args.extra_workers = [int(t) for t in args.extra_workers.split(',') if t]
+    args.workers = [int(t) for t in args.workers.split(',') if t]
     args.ac3dec = args.ac3dec or os.path.join(os.path.dirname(args.h264dec), 'ac3dec')
     kinds = [k for kind in args.kinds.split(',')
              for k in (LOSS_GROUP if kind == 'loss' else list(SILENT_KINDS) if kind == 'silent' else
+                       list(ORDER_KINDS) + ORDER_LEGAL_KINDS if kind == 'order' else
                        LEGAL_KINDS if kind == 'legal' else [kind])]
     unknown = [k for k in kinds if k not in KINDS and k not in CAMERA_KINDS and k not in NEW_KINDS
                and k not in LEGAL_KINDS]
@@ -1849,15 +2084,22 @@ def main():
     results = []
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         for r in pool.map(lambda it: one_new(args, it) if it[0] in NEW_KINDS else
+                          one_cut(args, it) if it[0] in ORDER_LEGAL_KINDS else
                           one_legal(args, it) if it[0] in LEGAL_KINDS else one(args, it[:2]), items):
             results.append(r)
             if len(results) % 200 == 0:
                 print(f'{len(results)} of {len(items)} streams decoded', flush=True)
             if r['stall'] or r['differs']:
                 print(('STALL ' if r['stall'] else 'DIFFERS ') + r['path'] + ': ' + r['message'], flush=True)
+    order_kinds = [k for k in new_kinds if k in ORDER_KINDS]
+    new_kinds = [k for k in new_kinds if k not in ORDER_KINDS]
     faults = new_report(args, results, new_kinds) if new_kinds else 0
+    if order_kinds:
+        faults += order_report(args, results, order_kinds)
     if legal_kinds:
         faults += legal_report(args, results, legal_kinds)
+    if 'cut_at_intra' in legal_kinds:
+        cut_report(args, results)
     if args.list:
         with open(args.list, 'w') as f:
             for r in results:

@@ -361,6 +361,11 @@ struct VideoDamage {
   // Their pictures decode as sent; a reference picture among the latter
   // stops being one when the next picture's frame_num shows it was none.
   uint32_t slicesRepaired;
+  // Pictures whose order count puts them before a picture already output
+  // (no IDR picture or memory_management_control_operation 5 between): the
+  // stream sent them too late for their place (pictures exchanged); left
+  // out.
+  uint32_t picturesOutOfOrder;
 };
 // The counters of VideoDamage, each as X(name), in the order of the record:
 // every field but `suspect`. Code that goes through all of them (sums,
@@ -368,7 +373,7 @@ struct VideoDamage {
 // is added to it here and nowhere else.
 #define AVCHD_VIDEO_DAMAGE_COUNTERS(X)                                                                     \
   X(slicesDropped) X(picturesIncomplete) X(picturesMissingReferences) X(picturesBeforeStart)             \
-  X(picturesOtherSize) X(fieldsRepeated) X(picturesLost) X(fieldsAlone) X(slicesRepaired)
+  X(picturesOtherSize) X(fieldsRepeated) X(picturesLost) X(fieldsAlone) X(slicesRepaired) X(picturesOutOfOrder)
 int32_t AVCHDVideoDecoderGetDamageLib(VideoDecoder* decoder, VideoDamage* out);
 
 }  // extern "C"

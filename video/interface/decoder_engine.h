@@ -291,6 +291,8 @@ struct VideoDecoder {
   uint32_t releaseCount;
   int32_t releaseFloor;        // highest key released (or where output started)
   uint8_t releaseFloorSet;
+  int32_t releasedKey;         // highest key release_first released (when releasedKeySet)
+  uint8_t releasedKeySet;
   uint8_t stallRounds;         // times parked slices were woken with nothing else running
   uint32_t setUpCount;         // pictures set up so far
   // Damage that reads as refused syntax: a slice header whose refused

@@ -144,6 +144,8 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->releaseHead = dec->releaseCount = 0;
   dec->releaseFloor = 0;
   dec->releaseFloorSet = 0;
+  dec->releasedKey = 0;
+  dec->releasedKeySet = 0;
   dec->stallRounds = 0;
   dec->setUpCount = 0;
   std::memset(&dec->suspect, 0, sizeof(dec->suspect));

@@ -83,13 +83,23 @@ bool release_first(VideoDecoder* dec) {
   first->released = first->queued = 1;
   if (other) other->released = other->queued = 1;
   const int32_t key = other && other->outputKey < first->outputKey ? other->outputKey : first->outputKey;
-  if (first->hasPicTiming && dec->releaseFloorSet && key < dec->releaseFloor) {
+  // Without picture timing the keys are order counts on a base that rises
+  // at every IDR picture and memory_management_control_operation 5, so a
+  // picture below the highest key released came after that picture in
+  // decode order though it goes before it: the stream's order is damaged
+  // (pictures exchanged). It is left out rather than shown out of order.
+  const bool late = first->hasPicTiming ? dec->releaseFloorSet && key < dec->releaseFloor
+                                        : dec->releasedKeySet && key < dec->releasedKey;
+  if (late) {
+    if (!first->hasPicTiming) ++dec->damage.picturesOutOfOrder;
     first->outputDone = 1;
     if (other) other->outputDone = 1;
     return true;
   }
   if (!dec->releaseFloorSet || key > dec->releaseFloor) dec->releaseFloor = key;
   dec->releaseFloorSet = 1;
+  if (!dec->releasedKeySet || key > dec->releasedKey) dec->releasedKey = key;
+  dec->releasedKeySet = 1;
   const uint32_t cap = ds->pictureCount;
   dec->releaseQueue[(dec->releaseHead + dec->releaseCount) % cap] = first;
   ++dec->releaseCount;

@@ -1108,4 +1108,32 @@ TEST(DamageRecovery, SpliceInsideSlicesDecodesTheSameEverywhere) {
   EXPECT_NE(0u, damage.picturesMissingReferences);
 }
 
+
+// Two non-reference B pictures of a strict B pyramid exchanged (access units
+// 3 and 4): the first to come is output before the other, whose order count
+// puts it before it. That one is left out and reported, as ffmpeg leaves it
+// out; the others are the intact stream's, in order. In their own order, and
+// in the legal streams of deep pyramids and open groups of pictures, nothing
+// is reported.
+TEST(DamageRecovery, PictureSentAfterOneThatFollowsItIsLeftOutAndReported) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/06_bpyramid_strict.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  std::vector<size_t> order = span(0, access_unit_starts(s).size() - 1);
+  VideoDamage damage{};
+  const DecodeRun intact = decode_counting("06_bpyramid_strict", access_units(s, order), &damage);
+  EXPECT_EQ("", damage_words(damage));
+  std::swap(order[3], order[4]);
+  const DecodeRun run = decode_counting("06_bpyramid_strict, access units 3 and 4 exchanged", access_units(s, order),
+                                        &damage);
+  EXPECT_EQ(1u, damage.picturesOutOfOrder);
+  ASSERT_EQ(intact.md5s.size() - 1, run.md5s.size());
+  EXPECT_TRUE(in_order_within(run.md5s, intact.md5s));
+  for (const char* legal : {"h264-features/05_bpyramid_normal.264", "h264-features/30_open_gop_sei_aud.264",
+                            "h264-features/41_explicit_b_pyramid.264"}) {
+    AVCHD_REQUIRE_TESTDATA(other, legal);
+    decode_counting(legal, testsupport::read_file(other), &damage);
+    EXPECT_EQ("", damage_words(damage)) << legal;
+  }
+}
+
 }  // namespace
