@@ -866,8 +866,6 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   }
   if (r->overrun) return kStepUnsupported;
 
-  // A reference picture in doubt before it is settled by its frame_num.
-  if (!p->setUp) demote_reference_in_doubt(dec, p, h, idr, nalRefIdc);
   // An IDR picture, or a picture that starts a stream joined on without
   // one, begins a new history of identities: no field before it makes it a
   // repeat (another stream may well begin with the same identity).
@@ -875,7 +873,8 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     const int32_t repeat = sent_again(dec, p, h, nalRefIdc, sps->MaxFrameNum);
     if (repeat != 0) return repeat;
   }
-  if (!p->setUp && dec->join.starting == kStreamStartNone) demote_repeated_frame_num(dec, p, h, idr, nalRefIdc);
+  // A reference picture in doubt settled by this picture's frame_num.
+  if (!p->setUp) demote_reference_in_doubt(dec, p, h, idr, nalRefIdc);
   if (!p->setUp) {
     const int32_t result = per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
     if (result != 0) return result;
@@ -901,7 +900,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   if (nalRefIdc != 0) {
     const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
     if (result != 0) return result;
-    if (dec->unitRetyped) hold_marking_of_doubtful_reference(dec, p);
+    if (nal->nal_unit_type != 5 && p->mmco5 != 5) hold_marking_of_doubtful_reference(dec, p);
     if (p->mmco5 == 5 && s->first_mb_in_slice == 0) apply_mmco5(dec, p, openFlags);
   }
   if (pps->entropy_coding_mode_flag && s->slice_type != kSliceTypeI) {

@@ -153,31 +153,6 @@ void read_as_non_reference(VideoDecoder* dec, const DecodedPicture* p, DecodedPi
   if (p->prevInDecodeOrder == q) dec->poc.pendingIsReference = 0;
 }
 
-// Whether the samples of picture e, no longer a reference, are still its
-// own: its frame buffer taken by no other record (a second field shares
-// its first field's planes).
-bool samples_held(const DecoderState* ds, const DecodedPicture* e) {
-  const FrameBuffer* planes = planes_of(e->frameBuffer);
-  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-    const DecodedPicture* o = &ds->pictures[i];
-    if (o == e || o == e->pairedField || !o->frameBuffer) continue;
-    if (o->frameBuffer == e->frameBuffer || planes_of(o->frameBuffer) == planes) return false;
-  }
-  return true;
-}
-
-// The references that q's marking ended made references again, where
-// their records and samples are still theirs.
-void restore_ended_references(VideoDecoder* dec, const DecodedPicture* q) {
-  DecoderState* ds = &dec->state;
-  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-    DecodedPicture* e = &ds->pictures[i];
-    if (e == q || !e->setUp || e->unmarkedBy != q->setUpOrder || e->referenceMarking == e->markingBefore) continue;
-    if (e->outputDone && !samples_held(ds, e)) continue;
-    e->referenceMarking = e->markingBefore;
-  }
-}
-
 }  // namespace
 
 // H.264 lets every frame of a stream send either field first. This decoder
@@ -312,16 +287,22 @@ void retype_damaged_slice(ThreadBuffer* tb, NalUnit* nal) {
   }
 }
 
-// The reference picture in doubt, if any, its marking just read: what it
-// ended is kept a reference for now (its own later slices see it ended, as
-// any picture's do).
+// A reference picture other than an IDR picture (or one with
+// memory_management_control_operation 5), its marking just read: what its
+// marking ended stays a reference until the next picture shows whether it
+// was a reference at all (its own later slices see those ended, as any
+// picture's do). Damage to nal_ref_idc or to a slice's type makes a
+// non-reference picture read as one, whose marking would end references
+// the pictures after it still use.
 void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p) {
   ReferenceInDoubt& d = dec->doubt;
   if (d.picture != p || d.setUpOrder != p->setUpOrder) {
     d.picture = p;
     d.setUpOrder = p->setUpOrder;
     d.count = 0;
+    d.retyped = 0;
   }
+  d.retyped |= dec->unitRetyped;
   DecoderState* ds = &dec->state;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* q = &ds->pictures[i];
@@ -339,26 +320,41 @@ void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p) {
   }
 }
 
-// The first picture after a reference picture in doubt, about to be set up
-// with frame_num `h.frame_num`: the same frame_num as that reference
-// picture's is one no picture may have after it, but for its second field
-// (a reference field of the other parity right after it, which is the first
-// field of its frame). The picture in doubt was then no reference: it stops
-// being one, and the references are those before it. Otherwise its marking
-// takes effect.
+// A picture about to be set up with frame_num `h.frame_num` (not one sent
+// again) after the reference picture in doubt, q. No picture may repeat
+// q's frame_num but the other field of q's frame right after it (for a
+// non-reference field, the other field of the frame before it, whichever
+// its kind). A reference picture that does shows that q was no reference:
+// q stops being one, the references are those before it, and its slices
+// count as repaired (unless counted already as retyped). A non-reference
+// picture that does was predicted from q where it should not be: either q
+// is such a false reference, or q is a reference picture sent before it
+// that came after it. It is reported, and q stays in doubt (for a slice
+// retyped from IDR, q stops being a reference at once). Any other picture
+// lets q's marking take effect.
 void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
                                uint8_t nalRefIdc) {
   ReferenceInDoubt& d = dec->doubt;
   DecodedPicture* q = d.picture;
   if (!q) return;
+  if (q->setUpOrder != d.setUpOrder || !q->setUp) {  // withdrawn: its marking ended nothing
+    d.picture = nullptr;
+    return;
+  }
+  // The picture before p past the fields out of place (perhaps sent again
+  // ahead of their own) that stand between.
+  const DecodedPicture* b = p->prevInDecodeOrder;
+  for (uint32_t i = 0; i < kFieldHistory && b && b->setUp && b->outOfPlace; ++i) b = b->prevInDecodeOrder;
+  const bool otherField = h.field_pic_flag && b && b->setUp && b->structure != kFrame &&
+                          b->structure != h.bottom_field_flag && b->frameNum == h.frame_num && !b->secondField &&
+                          (nalRefIdc == 0 || b == q);
+  const bool repeats = !idr && h.frame_num == q->frameNum && !otherField && dec->join.starting == kStreamStartNone;
+  if (repeats && nalRefIdc == 0 && !d.retyped) {
+    note_missing_references(dec, p);
+    return;
+  }
   d.picture = nullptr;
-  if (q->setUpOrder != d.setUpOrder || !q->setUp) return;  // withdrawn: its marking ended nothing
-  const DecodedPicture* before = q->prevInDecodeOrder;
-  const bool firstField = q->structure != kFrame && !q->secondField &&
-                          !(before && before->setUp && before->frameNum == q->frameNum);
-  const bool secondField = h.field_pic_flag && firstField && q->structure != h.bottom_field_flag &&
-                           nalRefIdc != 0 && p->prevInDecodeOrder == q;
-  if (idr || h.frame_num != q->frameNum || secondField) {
+  if (!repeats) {
     for (uint32_t k = 0; k < d.count; ++k) {
       DecodedPicture* e = d.ended[k];
       if (e->setUpOrder == d.endedOrder[k] && e->unmarkedBy == d.setUpOrder) e->referenceMarking = d.endedMarking[k];
@@ -366,48 +362,5 @@ void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const Heade
     return;
   }
   read_as_non_reference(dec, p, q);
-}
-
-// A non-IDR picture about to be set up with frame_num `h.frame_num` (not
-// one sent again, nor the start of a stream joined on) against the last
-// reference picture q: no picture may repeat q's frame_num but the other
-// field of q's frame right after it (for a non-reference field, the other
-// field of any frame right before it). A reference picture that does shows
-// q was no reference (its nal_ref_idc damaged): q is read as the
-// non-reference picture it was, the references its marking ended are
-// references again where their samples are still held, and its slices
-// count as repaired. A non-reference picture that does either comes after
-// such a q or was exchanged with the reference picture q that followed it
-// (so q stands in its lists): reported.
-void demote_repeated_frame_num(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
-                               uint8_t nalRefIdc) {
-  if (idr || !dec->refFrameNumKnown || h.frame_num != dec->refFrameNum) return;
-  DecodedPicture* q = p->prevInDecodeOrder;
-  while (q && !(q->setUp && (q->idr || q->nalRefIdc != 0))) q = q->prevInDecodeOrder;
-  if (!q || q->frameNum != h.frame_num || q->mmco5 == 5) return;
-  // The picture before p past the fields out of place (perhaps sent again
-  // ahead of their own) that stand between.
-  const DecodedPicture* b = p->prevInDecodeOrder;
-  for (uint32_t i = 0; i < kFieldHistory && b && b->setUp && b->outOfPlace; ++i) b = b->prevInDecodeOrder;
-  const bool otherField = h.field_pic_flag && b && b->setUp && b->structure != kFrame &&
-                          b->structure != h.bottom_field_flag && b->frameNum == h.frame_num && !b->secondField;
-  if (nalRefIdc == 0) {
-    if (!otherField) note_missing_references(dec, p);
-    return;
-  }
-  if (otherField && b == q) return;
-  if (q->idr) {
-    note_missing_references(dec, p);
-    return;
-  }
-  DecodedPicture* pair = q->pairedField;
-  const bool pairToo = pair && pair->setUp && pair->nalRefIdc != 0 && pair->frameNum == q->frameNum;
-  restore_ended_references(dec, q);
-  if (pairToo) {
-    restore_ended_references(dec, pair);
-    pair->referenceMarking = 0;
-    pair->nalRefIdc = 0;
-  }
-  read_as_non_reference(dec, p, q);
-  ++dec->damage.slicesRepaired;
+  if (!d.retyped) ++dec->damage.slicesRepaired;
 }

@@ -50,17 +50,13 @@ void retype_non_idr_as_idr(ThreadBuffer* tb, NalUnit* nal);
 // its IDR reading when the picture after it shows that it was IDR.
 void reread_first_picture_as_idr(VideoDecoder* dec, const SliceDecodeContext* s, const SequenceParameterSet* sps,
                                  bool idr, DecodedPicture* p);
-// A reference picture retyped from IDR, its marking just read: what the
-// marking ended stays a reference until the next picture settles it.
+// A reference picture, its marking just read: what the marking ended stays
+// a reference until the next picture settles whether it was a reference.
 void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p);
 // At the next picture: the picture in doubt made a non-reference picture
-// when that picture's frame_num shows it was one, else its marking applied.
+// when that picture's frame_num shows it was one (a non-reference picture
+// repeating it is reported), else its marking applied.
 void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
-                               uint8_t nalRefIdc);
-// At the set-up of a picture that repeats the last reference picture's
-// frame_num where no picture may: that picture made a non-reference
-// picture when the one repeating it is a reference, else reported.
-void demote_repeated_frame_num(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
                                uint8_t nalRefIdc);
 // A reference field pair exchanged in the stream, reported at the set-up of
 // its second field, or at its first P or B slice when both fields read as
