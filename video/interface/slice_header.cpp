@@ -808,7 +808,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   DecodedPicture* p = ds->currentPicture;
   const NalUnit* nal = s->nalUnit;
   const bool idr = nal->nal_unit_type == 5;
-  const uint8_t nalRefIdc = nal->nal_ref_idc;
+  uint8_t nalRefIdc = nal->nal_ref_idc;
 
   s->field_pic_flag = 0;
   s->field_pic_flag_coded = 0;
@@ -865,6 +865,16 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
   }
   if (r->overrun) return kStepUnsupported;
+  // A slice retyped from IDR whose header has no marking where a reference
+  // slice's stands: the damage set its nal_ref_idc too. Its picture is no
+  // reference; a later slice of a picture already set up ends no reference.
+  const bool noMarking = nalRefIdc != 0 && dec->unitRetyped && marking_absent(*r, s, pps, sps);
+  if (noMarking && !p->setUp) {
+    s->nalUnit->nal_ref_idc = 0;
+    nalRefIdc = 0;
+    p->referenceMarking = 0;
+    dec->unitRetyped = 0;
+  }
 
   // A reference picture in doubt before it is settled by its frame_num.
   if (!p->setUp) demote_reference_in_doubt(dec, p, h, idr, nalRefIdc);
@@ -897,8 +907,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     if (result != 0) return result;
   }
   if (nalRefIdc != 0) {
-    const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
-    if (result != 0) return result;
+    if (noMarking) {
+      p->mmco5 = 0;
+    } else {
+      const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
+      if (result != 0) return result;
+    }
     if (dec->unitRetyped) hold_marking_of_doubtful_reference(dec, p);
     if (p->mmco5 == 5 && s->first_mb_in_slice == 0) apply_mmco5(dec, p, openFlags);
   }

@@ -293,6 +293,33 @@ TEST(DamageRecovery, NonReferenceSliceTypedIdrEndsNoReference) {
   EXPECT_EQ(1u, damage.slicesRepaired);
 }
 
+// Non-reference B slices typed IDR with nal_ref_idc 3, of a CABAC frame
+// stream and the second field of a field pair: their headers end whole only
+// without the marking a reference slice's would hold, so they are read as
+// the non-reference slices they are. Read with it, the rest of the header
+// was misread: the slice was dropped, or the field stood alone beside the
+// first field of its frame, and pictures after it differed.
+TEST(DamageRecovery, NonReferenceSliceTypedIdrIsReadWithoutMarking) {
+  const struct {
+    const char* path;
+    size_t unit;
+  } cases[] = {{"h264-features/02_cabac_main.264", 6}, {"h264-conformance/CABREF3_Sand_D.264", 7}};
+  for (const auto& c : cases) {
+    AVCHD_REQUIRE_TESTDATA(path, c.path);
+    const std::vector<uint8_t> intact = testsupport::read_file(path);
+    std::vector<uint8_t> damaged = intact;
+    const size_t header = header_at(intact, unit_starts(intact).at(c.unit));
+    ASSERT_EQ(1u, intact[header]) << c.path;                       // a non-reference slice
+    ASSERT_EQ(1u, slice_start(intact, header).second) << c.path;  // B
+    damaged[header] = 0x65;
+    const DecodeRun expected = decode_everywhere(c.path, intact);
+    VideoDamage damage{};
+    const DecodeRun run = decode_everywhere(std::string(c.path) + " with a B slice typed IDR", damaged, &damage);
+    EXPECT_EQ(expected.md5s, run.md5s) << c.path;
+    EXPECT_EQ("1 slices repaired", damage_words(damage)) << c.path;
+  }
+}
+
 // Whether `part` is `whole` with some entries left out, in the same order.
 bool in_order_within(const std::vector<std::string>& part, const std::vector<std::string>& whole) {
   size_t at = 0;
