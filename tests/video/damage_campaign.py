@@ -443,14 +443,23 @@ def camera_cut_first_field(b, rng):
 
 def read_sps(payload):
     """(sps id, fields) of a sequence parameter set: log2_max_frame_num,
-    frame_mbs_only, frame size in macroblocks."""
+    frame_mbs_only, frame size in macroblocks; the order count type, the
+    bits of pic_order_cnt_lsb, delta_pic_order_always_zero_flag, the width
+    and the height in map units, chroma_format_idc."""
     r = Bits(to_rbsp(payload))
     sps_id, log2_max_frame_num = sps_head(r)
+    chroma = 1
+    if int(r.s[:8], 2) in HIGH_PROFILES:
+        c = Bits(to_rbsp(payload))
+        c.u(24)
+        c.ue()
+        chroma = c.ue()
     poc = r.ue()
+    lsb_bits, always_zero = 0, 1
     if poc == 0:
-        r.ue()
+        lsb_bits = r.ue() + 4
     elif poc == 1:
-        r.u(1)
+        always_zero = r.u(1)
         r.se()
         r.se()
         for _ in range(r.ue()):
@@ -460,7 +469,11 @@ def read_sps(payload):
     w, h = r.ue() + 1, r.ue() + 1
     frame_mbs_only = r.u(1)
     return sps_id, {'frame_num_bits': log2_max_frame_num, 'frame_mbs_only': frame_mbs_only,
-                    'size': (w, h * (2 - frame_mbs_only))}
+                    'size': (w, h * (2 - frame_mbs_only)), 'poc': poc, 'lsb_bits': lsb_bits,
+                    'always_zero': always_zero, 'w': w, 'h': h, 'chroma': chroma}
+
+
+HIGH_PROFILES = (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135)
 
 
 def sps_head(r):
@@ -470,7 +483,7 @@ def sps_head(r):
     r.u(16)
     sps_id = r.ue()
     chroma = 1
-    if profile in (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135):
+    if profile in HIGH_PROFILES:
         chroma = r.ue()
         if chroma == 3:
             r.u(1)
@@ -903,36 +916,10 @@ def se_bits(v):
 
 
 def field_sps(payload):
-    """What a field's I_PCM slice needs of a sequence parameter set: its id,
-    the bits of frame_num and pic_order_cnt_lsb, the order count type and
-    delta_pic_order_always_zero_flag, the size in macroblocks of a field and
-    chroma_format_idc (None for a stream of frames only)."""
-    r = Bits(to_rbsp(payload))
-    profile = int(r.s[:8], 2)
-    sps_id, frame_num_bits = sps_head(r)
-    chroma = 1
-    if profile in (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135):
-        r2 = Bits(to_rbsp(payload))
-        r2.u(24)
-        r2.ue()
-        chroma = r2.ue()
-    poc = r.ue()
-    lsb_bits, always_zero = 0, 1
-    if poc == 0:
-        lsb_bits = r.ue() + 4
-    elif poc == 1:
-        always_zero = r.u(1)
-        r.se()
-        r.se()
-        for _ in range(r.ue()):
-            r.se()
-    r.ue()
-    r.u(1)
-    w, h = r.ue() + 1, r.ue() + 1
-    if r.u(1):
-        return None  # frame_mbs_only
-    return {'id': sps_id, 'frame_num_bits': frame_num_bits, 'poc': poc, 'lsb_bits': lsb_bits,
-            'always_zero': always_zero, 'w': w, 'h': h, 'chroma': chroma}
+    """What a field's I_PCM slice needs of a sequence parameter set (see
+    read_sps, with its id), or None for a stream of frames only."""
+    sps_id, f = read_sps(payload)
+    return None if f['frame_mbs_only'] else dict(f, id=sps_id)
 
 
 def field_slice_poc(b, u, sps, pps_ids):
