@@ -63,7 +63,8 @@ quick run), each to be reported (exit 3) or to give ffmpeg's pictures; and
 legal streams: each frame of two intra fields (non-IDR reference fields of I
 slices) of the field streams sent in the other order, and every stream cut
 at each of its I pictures (the first field of a frame) and recovery points
-(at most 16, 4 in a quick run) with the parameter sets sent before in
+(at most 16, 4 in a quick run; of the streams decoded with exit 0 whole)
+with the parameter sets sent before in
 front, to give ffmpeg's pictures with exit 0 or be reported damaged (exit
 3: counted per stream). --workers names the worker counts (1,2,4,8).
 
@@ -1075,6 +1076,8 @@ def order_legal_streams(args, kind):
             yield from intra_field_pairs(args, name, b, 1 if args.quick else 3)
     elif kind == 'cut_at_intra':
         for src in annexb_sources(args.testdata, args.work):
+            if clean_decode(args, src)['rc'] != 0:
+                continue  # refused or damaged whole
             b = open(src, 'rb').read()
             us, aus, starts = intra_starts(b)
             name = os.path.splitext(os.path.basename(src))[0]
