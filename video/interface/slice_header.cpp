@@ -228,7 +228,11 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
 // counts on a base that rises at every IDR picture.
 void assign_keys(DecoderState* ds, DecodedPicture* p, bool idr, uint32_t openFlags) {
   if (p->hasPicTiming) return;
-  if (idr && p->accessUnitIndex != 0 && ds->startPicture) ds->keyBase = ds->highestKey + 2;
+  if (idr && p->accessUnitIndex != 0 && ds->startPicture) {
+    ds->keyBase = ds->highestKey + 2;
+    ++ds->keyEpoch;
+  }
+  p->keyEpoch = ds->keyEpoch;
   p->decodeKey = static_cast<int32_t>(p->structure == kFrame ? p->accessUnitIndex * 2 : p->accessUnitIndex);
   p->outputKey = (openFlags & kOpenDecodeOrder) ? p->decodeKey : ds->keyBase + p->pictureOrderCount;
   p->releaseKey = p->outputKey;
@@ -261,6 +265,7 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
   bump_earlier(ds, p);
   if (p->hasPicTiming || (openFlags & kOpenDecodeOrder)) return;
   ds->keyBase = ds->highestKey + 2;
+  p->keyEpoch = ++ds->keyEpoch;
   p->outputKey = ds->keyBase + p->pictureOrderCount;
   p->releaseKey = p->outputKey;
   if (p->outputKey > ds->highestKey) ds->highestKey = p->outputKey;

@@ -1091,9 +1091,10 @@ TEST(DamageRecovery, SpliceInsideSlicesDecodesTheSameEverywhere) {
 // Two non-reference B pictures of a strict B pyramid exchanged (access units
 // 3 and 4): the first to come is output before the other, whose order count
 // puts it before it. That one is left out and reported, as ffmpeg leaves it
-// out; the others are the intact stream's, in order. In their own order, and
-// in the legal streams of deep pyramids and open groups of pictures, nothing
-// is reported.
+// out; the others are the intact stream's, in order. In their own order, in
+// the legal streams of deep pyramids and open groups of pictures, and in a
+// stream joined on whose pictures after its IDR picture have negative order
+// counts (keys below those of the stream before), nothing is reported.
 TEST(DamageRecovery, PictureSentAfterOneThatFollowsItIsLeftOutAndReported) {
   AVCHD_REQUIRE_TESTDATA(path, "h264-features/06_bpyramid_strict.264");
   const std::vector<uint8_t> s = testsupport::read_file(path);
@@ -1113,6 +1114,11 @@ TEST(DamageRecovery, PictureSentAfterOneThatFollowsItIsLeftOutAndReported) {
     decode_counting(legal, testsupport::read_file(other), &damage);
     EXPECT_EQ("", damage_words(damage)) << legal;
   }
+  AVCHD_REQUIRE_TESTDATA(capa1, "h264-conformance/CAPA1_T_B.264");
+  const DecodeRun twice =
+      decode_counting("CAPA1_T_B twice", joined("h264-conformance/CAPA1_T_B.264", testsupport::read_file(capa1)), &damage);
+  EXPECT_EQ("", damage_words(damage));
+  EXPECT_EQ(180u, twice.md5s.size());
 }
 
 }  // namespace
