@@ -61,7 +61,10 @@ with its nal_ref_idc turned (to 0, or from 0 to 2) and every pair of
 adjacent access units exchanged (the first 40 of each; every fifth in a
 quick run), each to be reported (exit 3) or to give ffmpeg's pictures; and
 legal streams: each frame of two intra fields (non-IDR reference fields of I
-slices) of the field streams sent in the other order, and every stream cut
+slices) of the field streams sent in the other order, frames made of two
+intra fields (the second field of a frame that begins with an I field
+replaced by a field of I_PCM macroblocks, 1 per stream in a quick run, else
+3) sent in their order and the other way, and every stream cut
 at each of its I pictures (the first field of a frame) and recovery points
 (at most 16, 4 in a quick run; of the streams decoded with exit 0 whole)
 with the parameter sets sent before in
