@@ -63,9 +63,13 @@ with its nal_ref_idc turned (to 0, or from 0 to 2) and every pair of
 adjacent access units exchanged (the first 40 of each; every fifth in a
 quick run), each to be reported (exit 3) or to give ffmpeg's pictures; and
 legal streams: each frame of two intra fields (non-IDR reference fields of I
-slices) of the field streams sent in the other order, and every stream cut
+slices) of the field streams sent in the other order, frames made of two
+intra fields (the second field of a frame that begins with an I field
+replaced by a field of I_PCM macroblocks, 1 per stream in a quick run, else
+3) sent in their order and the other way, and every stream cut
 at each of its I pictures (the first field of a frame) and recovery points
-(at most 16, 4 in a quick run) with the parameter sets sent before in
+(at most 16, 4 in a quick run; of the streams decoded with exit 0 whole)
+with the parameter sets sent before in
 front, to give ffmpeg's pictures with exit 0 or be reported damaged (exit
 3: counted per stream). --workers names the worker counts (1,2,4,8).
 
@@ -445,14 +449,23 @@ def camera_cut_first_field(b, rng):
 
 def read_sps(payload):
     """(sps id, fields) of a sequence parameter set: log2_max_frame_num,
-    frame_mbs_only, frame size in macroblocks."""
+    frame_mbs_only, frame size in macroblocks; the order count type, the
+    bits of pic_order_cnt_lsb, delta_pic_order_always_zero_flag, the width
+    and the height in map units, chroma_format_idc."""
     r = Bits(to_rbsp(payload))
     sps_id, log2_max_frame_num = sps_head(r)
+    chroma = 1
+    if int(r.s[:8], 2) in HIGH_PROFILES:
+        c = Bits(to_rbsp(payload))
+        c.u(24)
+        c.ue()
+        chroma = c.ue()
     poc = r.ue()
+    lsb_bits, always_zero = 0, 1
     if poc == 0:
-        r.ue()
+        lsb_bits = r.ue() + 4
     elif poc == 1:
-        r.u(1)
+        always_zero = r.u(1)
         r.se()
         r.se()
         for _ in range(r.ue()):
@@ -462,7 +475,11 @@ def read_sps(payload):
     w, h = r.ue() + 1, r.ue() + 1
     frame_mbs_only = r.u(1)
     return sps_id, {'frame_num_bits': log2_max_frame_num, 'frame_mbs_only': frame_mbs_only,
-                    'size': (w, h * (2 - frame_mbs_only))}
+                    'size': (w, h * (2 - frame_mbs_only)), 'poc': poc, 'lsb_bits': lsb_bits,
+                    'always_zero': always_zero, 'w': w, 'h': h, 'chroma': chroma}
+
+
+HIGH_PROFILES = (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135)
 
 
 def sps_head(r):
@@ -472,7 +489,7 @@ def sps_head(r):
     r.u(16)
     sps_id = r.ue()
     chroma = 1
-    if profile in (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135):
+    if profile in HIGH_PROFILES:
         chroma = r.ue()
         if chroma == 3:
             r.u(1)
@@ -843,7 +860,7 @@ def intra_field_frames(b):
         a, c = firsts[k], firsts[k + 1]
         if a and c and a['field'] and c['field'] and a['field'] != c['field'] and a['frame_num'] == c['frame_num'] \
                 and (k == 0 or not (firsts[k - 1] and firsts[k - 1]['field'] and firsts[k - 1]['frame_num'] ==
-                                    a['frame_num'] and firsts[k - 1]['field'] != a['field'])) \
+                                    a['frame_num'] and firsts[k - 1]['field'] != a['field'] and firsts[k - 1]['ref'])) \
                 and intra(k) and intra(k + 1):
             out.append(k)
     return us, aus, out
@@ -900,6 +917,152 @@ def cut_at(b, us, aus, k):
     return join(b, [u for u in us[:aus[k][0]] if u[2] in (7, 8)]) + join(b, us[aus[k][0]:])
 
 
+def se_bits(v):
+    return ue_bits(2 * v - 1 if v > 0 else -2 * v)
+
+
+def field_sps(payload):
+    """What a field's I_PCM slice needs of a sequence parameter set (see
+    read_sps, with its id), or None for a stream of frames only."""
+    sps_id, f = read_sps(payload)
+    return None if f['frame_mbs_only'] else dict(f, id=sps_id)
+
+
+def field_slice_poc(b, u, sps, pps_ids):
+    """pic_order_cnt_lsb (type 0) or delta_pic_order_cnt[0] (type 1) of a
+    field's non-IDR slice, 0 for type 2."""
+    r = Bits(to_rbsp(b[header_at(b, u) + 1:min(u[1], header_at(b, u) + 40)]))
+    r.ue()
+    r.ue()
+    r.ue()
+    r.u(sps['frame_num_bits'])
+    r.u(2)  # field_pic_flag, bottom_field_flag
+    if sps['poc'] == 0:
+        return r.u(sps['lsb_bits'])
+    if sps['poc'] == 1 and not sps['always_zero']:
+        return r.se()
+    return 0
+
+
+def pcm_field_unit(sps, pps_id, ref_idc, frame_num, bottom, poc_value, planes):
+    """A non-IDR reference field of I_PCM macroblocks (CAVLC, deblocking
+    off) with the given identity; planes: (Y, Cb, Cr) rows of the field."""
+    bits = ['1', ue_bits(7), ue_bits(pps_id), format(frame_num, f"0{sps['frame_num_bits']}b"), '1', str(bottom)]
+    if sps['poc'] == 0:
+        bits.append(format(poc_value, f"0{sps['lsb_bits']}b"))
+    elif sps['poc'] == 1 and not sps['always_zero']:
+        bits.append(se_bits(poc_value))
+    bits += ['0', se_bits(0), ue_bits(1)]  # sliding window, slice_qp_delta, no deblocking
+    head = ''.join(bits)
+    y, cb, cr = planes
+    out = bytearray()
+    acc = head
+    for my in range(sps['h']):
+        for mx in range(sps['w']):
+            acc += ue_bits(25)  # I_PCM
+            acc += '0' * (-len(acc) % 8)
+            out += bytes(int(acc[i:i + 8], 2) for i in range(0, len(acc), 8))
+            acc = ''
+            for row in range(16):
+                out += y[my * 16 + row][mx * 16:mx * 16 + 16]
+            for plane in (cb, cr):
+                for row in range(8):
+                    out += plane[my * 8 + row][mx * 8:mx * 8 + 8]
+    out += b'\x80'
+    return b'\x00\x00\x00\x01' + bytes([(ref_idc << 5) | 1]) + to_payload(bytes(out))
+
+
+def cavlc_pps_unit(pps_id, sps_id):
+    """A picture parameter set for the I_PCM fields: CAVLC, deblocking
+    control present, nothing else."""
+    bits = ue_bits(pps_id) + ue_bits(sps_id) + '0' + '0' + ue_bits(0) + ue_bits(0) + ue_bits(0) + '0' + '00' + \
+        se_bits(0) + se_bits(0) + se_bits(0) + '1' + '0' + '0' + '1'
+    bits += '0' * (-len(bits) % 8)
+    return b'\x00\x00\x00\x01\x68' + to_payload(bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8)))
+
+
+def decoded_frame_rows(path, sps):
+    """The last picture ffmpeg decodes from a stream, uncropped where it can
+    be, as rows of Y, Cb and Cr of the coded frame size (rows past the
+    cropped picture repeat its last row)."""
+    w, h = sps['w'] * 16, sps['h'] * 32
+    r = subprocess.run(['ffmpeg', '-v', 'quiet', '-f', 'h264', '-i', path, '-pix_fmt', 'yuv420p', '-f', 'rawvideo',
+                        '-'], capture_output=True, timeout=300)
+    probe = subprocess.run(['ffprobe', '-v', 'quiet', '-select_streams', 'v:0', '-show_entries', 'stream=width,height',
+                            '-of', 'csv=p=0', path], capture_output=True, timeout=60).stdout.decode().strip()
+    if not probe:
+        return None
+    cw, ch = (int(x) for x in probe.split(',')[:2])
+    size = cw * ch * 3 // 2
+    if len(r.stdout) < size:
+        return None
+    last = r.stdout[len(r.stdout) // size * size - size:len(r.stdout) // size * size]
+
+    def plane(data, pw, ph, tw, th):
+        rows = [bytes(data[i * pw:(i + 1) * pw]) + bytes([data[(i + 1) * pw - 1]]) * (tw - pw) for i in range(ph)]
+        return rows + [rows[-1]] * (th - ph)
+    y = plane(last[:cw * ch], cw, ch, w, h)
+    cb = plane(last[cw * ch:cw * ch + cw * ch // 4], cw // 2, ch // 2, w // 2, h // 2)
+    cr = plane(last[cw * ch + cw * ch // 4:], cw // 2, ch // 2, w // 2, h // 2)
+    return y, cb, cr
+
+
+def intra_field_pairs(args, name, b, most):
+    """Streams of a field stream in which the frame of each of `most` I
+    fields (not IDR, first of its frame) has its second field, a reference
+    field, replaced by one of I_PCM macroblocks (the first field's frame as
+    decoded): the frame of two intra fields sent in its order, and in the
+    other order (the replaced field first). (name, data) of each."""
+    us, aus, firsts = access_unit_slices(b)
+    spss, ppss = {}, {}
+    for u in us:
+        if u[2] == 7:
+            f = field_sps(b[header_at(b, u) + 1:u[1]])
+            if f:
+                spss[f['id']] = f
+        elif u[2] == 8:
+            r = Bits(to_rbsp(b[header_at(b, u) + 1:u[1]]))
+            pid = r.ue()
+            ppss[pid] = r.ue()
+    if not spss or not ppss or max(ppss) >= 255:
+        return
+    pps_id = max(ppss) + 1
+    made = 0
+    for k in range(1, len(aus) - 1):
+        a, c = firsts[k], firsts[k + 1]
+        if made >= most or not a or not c or a['idr'] or c['idr'] or not a['field'] or not c['field']:
+            continue
+        if a['field'] == c['field'] or a['frame_num'] != c['frame_num'] or not a['ref'] or not c['ref'] or \
+                slice_type(b, us[a['unit']]) != 2 or slice_type(b, us[c['unit']]) == 2:
+            continue
+        prev = firsts[k - 1]
+        if prev and prev['field'] and prev['frame_num'] == a['frame_num'] and prev['field'] != a['field'] and \
+                prev['ref']:
+            continue  # a is the second field of its frame
+        sps = spss.get(ppss.get(c['pps']))
+        if sps is None or sps['chroma'] != 1:
+            continue
+        head = join(b, us[:aus[k + 1][1]])
+        path = os.path.join(args.work, 'x264', f'intra_field_head_{name}_{k}.264')
+        with open(path, 'wb') as f:
+            f.write(head)
+        rows = decoded_frame_rows(path, sps)
+        os.remove(path)
+        if rows is None:
+            continue
+        bottom = c['field'] == 2
+        field = tuple([row.replace(b'\x00', b'\x01') for row in p[bottom::2]] for p in rows)  # samples above 0
+        pcm = cavlc_pps_unit(pps_id, sps['id']) + \
+            pcm_field_unit(sps, pps_id, c['ref'], c['frame_num'], int(bottom),
+                           field_slice_poc(b, us[c['unit']], sps, ppss), field)
+        first = join(b, us[aus[k][0]:aus[k][1]])
+        before = join(b, us[:aus[k][0]])
+        after = join(b, us[aus[k + 1][1]:])
+        yield f'{name}__{k}_in_order', before + first + pcm + after
+        yield f'{name}__{k}_other_first', before + pcm + first + after
+        made += 1
+
+
 def order_legal_streams(args, kind):
     """(name, data) of the legal streams of intra_fields_swapped and
     cut_at_intra."""
@@ -911,14 +1074,15 @@ def order_legal_streams(args, kind):
             b = open(path, 'rb').read()
             us, aus, frames = intra_field_frames(b)
             name = os.path.splitext(os.path.basename(p))[0]
-            if not frames:
-                print(f'intra_fields_swapped: no frame of two intra fields in {name}', flush=True)
             for k in frames[::3 if args.quick else 1][:12]:
                 order = list(range(len(aus)))
                 order[k], order[k + 1] = k + 1, k
                 yield f'{name}__{k}', in_order(b, us, aus, order)
+            yield from intra_field_pairs(args, name, b, 1 if args.quick else 3)
     elif kind == 'cut_at_intra':
         for src in annexb_sources(args.testdata, args.work):
+            if clean_decode(args, src)['rc'] != 0:
+                continue  # refused or damaged whole
             b = open(src, 'rb').read()
             us, aus, starts = intra_starts(b)
             name = os.path.splitext(os.path.basename(src))[0]

@@ -76,6 +76,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->markingBefore = 0;
   drop_conceal_source(p);
   p->outsideFilled = 0;
+  p->keyEpoch = 0;
   settle_read_holds(p);  // a free record holds nothing: the set is empty from here on
   if (p->refsRead) std::memset(p->refsRead, 0, ref_set_words(p->poolSize) * sizeof(uint64_t));
   (void)ds;
@@ -578,5 +579,6 @@ void ResetPicturePools(DecoderState* ds) {
   ds->nextOutputPicture = nullptr;
   ds->keyBase = 0;
   ds->highestKey = 0;
+  ds->keyEpoch = 0;
   ds->poolExhausted = 0;
 }

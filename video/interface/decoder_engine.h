@@ -294,6 +294,7 @@ struct VideoDecoder {
   int32_t releaseFloor;        // highest key released (or where output started)
   uint8_t releaseFloorSet;
   int32_t releasedKey;         // highest key release_first released (when releasedKeySet)
+  uint32_t releasedEpoch;      // of the key epoch of the latest pictures released
   uint8_t releasedKeySet;
   uint8_t stallRounds;         // times parked slices were woken with nothing else running
   uint32_t setUpCount;         // pictures set up so far

@@ -146,6 +146,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->releaseFloorSet = 0;
   dec->releasedKey = 0;
   dec->releasedKeySet = 0;
+  dec->releasedEpoch = 0;
   dec->stallRounds = 0;
   dec->setUpCount = 0;
   std::memset(&dec->suspect, 0, sizeof(dec->suspect));

@@ -228,7 +228,11 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
 // counts on a base that rises at every IDR picture.
 void assign_keys(DecoderState* ds, DecodedPicture* p, bool idr, uint32_t openFlags) {
   if (p->hasPicTiming) return;
-  if (idr && p->accessUnitIndex != 0 && ds->startPicture) ds->keyBase = ds->highestKey + 2;
+  if (idr && p->accessUnitIndex != 0 && ds->startPicture) {
+    ds->keyBase = ds->highestKey + 2;
+    ++ds->keyEpoch;
+  }
+  p->keyEpoch = ds->keyEpoch;
   p->decodeKey = static_cast<int32_t>(p->structure == kFrame ? p->accessUnitIndex * 2 : p->accessUnitIndex);
   p->outputKey = (openFlags & kOpenDecodeOrder) ? p->decodeKey : ds->keyBase + p->pictureOrderCount;
   p->releaseKey = p->outputKey;
@@ -261,6 +265,7 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
   bump_earlier(ds, p);
   if (p->hasPicTiming || (openFlags & kOpenDecodeOrder)) return;
   ds->keyBase = ds->highestKey + 2;
+  p->keyEpoch = ++ds->keyEpoch;
   p->outputKey = ds->keyBase + p->pictureOrderCount;
   p->releaseKey = p->outputKey;
   if (p->outputKey > ds->highestKey) ds->highestKey = p->outputKey;
@@ -808,7 +813,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   DecodedPicture* p = ds->currentPicture;
   const NalUnit* nal = s->nalUnit;
   const bool idr = nal->nal_unit_type == 5;
-  const uint8_t nalRefIdc = nal->nal_ref_idc;
+  uint8_t nalRefIdc = nal->nal_ref_idc;
 
   s->field_pic_flag = 0;
   s->field_pic_flag_coded = 0;
@@ -865,6 +870,16 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
   }
   if (r->overrun) return kStepUnsupported;
+  // A slice retyped from IDR whose header has no marking where a reference
+  // slice's stands: the damage set its nal_ref_idc too. Its picture is no
+  // reference; a later slice of a picture already set up ends no reference.
+  const bool noMarking = nalRefIdc != 0 && dec->unitRetyped && marking_absent(*r, s, pps, sps);
+  if (noMarking && !p->setUp) {
+    s->nalUnit->nal_ref_idc = 0;
+    nalRefIdc = 0;
+    p->referenceMarking = 0;
+    dec->unitRetyped = 0;
+  }
 
   // An IDR picture, or a picture that starts a stream joined on without
   // one, begins a new history of identities: no field before it makes it a
@@ -898,8 +913,12 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     if (result != 0) return result;
   }
   if (nalRefIdc != 0) {
-    const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
-    if (result != 0) return result;
+    if (noMarking) {
+      p->mmco5 = 0;
+    } else {
+      const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
+      if (result != 0) return result;
+    }
     if (nal->nal_unit_type != 5 && p->mmco5 != 5) hold_marking_of_doubtful_reference(dec, p);
     if (p->mmco5 == 5 && s->first_mb_in_slice == 0) apply_mmco5(dec, p, openFlags);
   }

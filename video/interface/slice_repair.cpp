@@ -28,13 +28,60 @@ int64_t idr_order_count(const SequenceParameterSet* sps, const HeaderStart& h) {
 // decoder refuses).
 enum class IntraReading { kBroken, kWhole, kLongTermMarking };
 
+// Reads past the adaptive marking of a non-IDR reference slice: false when
+// its operations do not exist or do not end; `*longTerm` set when one is of
+// long-term references.
+bool skip_adaptive_marking(BitReaderCabac* r, bool* longTerm) {
+  if (!ReadOneBit(r)) return true;
+  constexpr uint32_t kMostOperations = 66;  // every reference unmarked, one by one, and more
+  uint32_t k = 0, op = 1;
+  for (; k < kMostOperations && op != 0; ++k) {
+    op = ue_v(r);
+    if (op > 6) return false;
+    if (op == 1 || op == 3) ue_v(r);
+    if (op == 2 || op == 3 || op == 4 || op == 6) {
+      ue_v(r);
+      *longTerm = true;
+    }
+  }
+  return op == 0;
+}
+
+// Whether the rest of a slice header, from cabac_init_idc on, reads with
+// what only a header may hold: a quantiser and deblocking values in range,
+// then the start of the slice data (CABAC's alignment bits all 1, or for
+// CAVLC an I slice's macroblock type, or a skip run within the picture).
+bool header_end_reads_whole(BitReaderCabac r, const PictureParameterSet* pps, const SequenceParameterSet* sps,
+                            uint32_t sliceType, bool field) {
+  if (pps->entropy_coding_mode_flag && sliceType != kSliceTypeI && ue_v(&r) > 2) return false;  // cabac_init_idc
+  const int64_t qp = 26 + int64_t{pps->pic_init_qp_minus26} + se_v(&r);
+  if (qp < 0 || qp > 51) return false;
+  if (pps->deblocking_filter_control_present_flag) {
+    const uint32_t idc = ue_v(&r);
+    if (idc > 2) return false;
+    if (idc != 1) {
+      const int32_t alpha = se_v(&r), beta = se_v(&r);
+      if (alpha < -6 || alpha > 6 || beta < -6 || beta > 6) return false;
+    }
+  }
+  if (pps->entropy_coding_mode_flag) {
+    const int alignment = (r.bitPos + 1) % 8;
+    if (alignment != 0 && u_n(&r, alignment) != (1u << alignment) - 1) return false;
+  } else if (sliceType == kSliceTypeI) {
+    if (sps->mb_adaptive_frame_field_flag && !field) ReadOneBit(&r);  // mb_field_decoding_flag
+    if (ue_v(&r) > 25) return false;  // mb_type of an I slice: I_NxN, the 24 I_16x16 kinds, I_PCM
+  } else if (ue_v(&r) > sps->PicWidthInMbs * sps->FrameHeightInMbs) {  // mb_skip_run
+    return false;
+  }
+  return !r.overrun;
+}
+
 // Reads the header of an I slice of a reference picture as of NAL unit type
 // `nalType` (5 or 1) into `h`, with what only a header may hold: an IDR
-// picture's order count 0, marking operations that exist and end, a
-// quantiser and deblocking values in range, then the start of the slice
-// data (CABAC's alignment bits all 1, or a CAVLC macroblock type an I slice
-// has). A header read with the fields of the other type is misaligned from
-// idr_pic_id on, and rarely all of that.
+// picture's order count 0, marking operations that exist and end, and an
+// end that reads whole (header_end_reads_whole). A header read with the
+// fields of the other type is misaligned from idr_pic_id on, and rarely
+// all of that.
 IntraReading read_intra_header(BitReaderCabac r, PictureParameterSet* ppsList, uint32_t accessUnit, uint32_t nalType,
                                HeaderStart* h) {
   if (!read_header_start(&r, ppsList, accessUnit, nalType, h)) return IntraReading::kBroken;
@@ -45,38 +92,10 @@ IntraReading read_intra_header(BitReaderCabac r, PictureParameterSet* ppsList, u
   bool longTerm = false;
   if (nalType == 5) {
     u_n(&r, 2);  // no_output_of_prior_pics_flag, long_term_reference_flag
-  } else if (ReadOneBit(&r)) {
-    constexpr uint32_t kMostOperations = 66;  // every reference unmarked, one by one, and more
-    uint32_t k = 0, op = 1;
-    for (; k < kMostOperations && op != 0; ++k) {
-      op = ue_v(&r);
-      if (op > 6) return IntraReading::kBroken;
-      if (op == 1 || op == 3) ue_v(&r);
-      if (op == 2 || op == 3 || op == 4 || op == 6) {
-        ue_v(&r);
-        longTerm = true;
-      }
-    }
-    if (op != 0) return IntraReading::kBroken;
+  } else if (!skip_adaptive_marking(&r, &longTerm)) {
+    return IntraReading::kBroken;
   }
-  const int64_t qp = 26 + int64_t{pps->pic_init_qp_minus26} + se_v(&r);
-  if (qp < 0 || qp > 51) return IntraReading::kBroken;
-  if (pps->deblocking_filter_control_present_flag) {
-    const uint32_t idc = ue_v(&r);
-    if (idc > 2) return IntraReading::kBroken;
-    if (idc != 1) {
-      const int32_t alpha = se_v(&r), beta = se_v(&r);
-      if (alpha < -6 || alpha > 6 || beta < -6 || beta > 6) return IntraReading::kBroken;
-    }
-  }
-  if (pps->entropy_coding_mode_flag) {
-    const int alignment = (r.bitPos + 1) % 8;
-    if (alignment != 0 && u_n(&r, alignment) != (1u << alignment) - 1) return IntraReading::kBroken;
-  } else {
-    if (sps->mb_adaptive_frame_field_flag && !h->field_pic_flag) ReadOneBit(&r);  // mb_field_decoding_flag
-    if (ue_v(&r) > 25) return IntraReading::kBroken;  // mb_type of an I slice: I_NxN, the 24 I_16x16 kinds, I_PCM
-  }
-  if (r.overrun) return IntraReading::kBroken;
+  if (!header_end_reads_whole(r, pps, sps, kSliceTypeI, h->field_pic_flag != 0)) return IntraReading::kBroken;
   return longTerm ? IntraReading::kLongTermMarking : IntraReading::kWhole;
 }
 
@@ -285,6 +304,56 @@ void retype_damaged_slice(ThreadBuffer* tb, NalUnit* nal) {
   } else if (nal->nal_unit_type == 5) {
     retype_idr_as_non_idr(tb, nal);
   }
+}
+
+namespace {
+
+// Reads past ref_pic_list_modification() of list 0 (and 1 for B): false
+// when its commands do not end.
+bool skip_list_modification(BitReaderCabac* r, uint32_t sliceType) {
+  for (uint32_t list = 0; list < (sliceType == kSliceTypeB ? 2u : 1u); ++list) {
+    if (!ReadOneBit(r)) continue;
+    uint32_t idc = 0;
+    for (uint32_t k = 0; k <= kRefListSize && (idc = ue_v(r)) != 3; ++k) {
+      if (idc > 3) return false;
+      ue_v(r);
+    }
+    if (idc != 3) return false;
+  }
+  return true;
+}
+
+// Reads past pred_weight_table() of the slice's active references.
+void skip_weights(BitReaderCabac* r, const SliceDecodeContext* s, uint32_t chromaFormat) {
+  ue_v(r);
+  if (chromaFormat != 0) ue_v(r);
+  for (uint32_t list = 0; list < (s->slice_type == kSliceTypeB ? 2u : 1u); ++list) {
+    const uint32_t n = (list == 0 ? s->num_ref_idx_l0_active_minus1 : s->num_ref_idx_l1_active_minus1) + 1u;
+    for (uint32_t i = 0; i < n; ++i) {
+      if (ReadOneBit(r)) {
+        se_v(r);
+        se_v(r);
+      }
+      if (chromaFormat != 0 && ReadOneBit(r))
+        for (uint32_t k = 0; k < 4; ++k) se_v(r);
+    }
+  }
+}
+
+}  // namespace
+
+bool marking_absent(BitReaderCabac r, const SliceDecodeContext* s, const PictureParameterSet* pps,
+                    const SequenceParameterSet* sps) {
+  if (s->slice_type != kSliceTypeI && !skip_list_modification(&r, s->slice_type)) return false;
+  if ((pps->weighted_pred_flag && s->slice_type == kSliceTypeP) ||
+      (pps->weighted_bipred_idc == 1 && s->slice_type == kSliceTypeB))
+    skip_weights(&r, s, sps->chroma_format_idc);
+  const bool field = s->field_pic_flag_coded != 0;
+  if (r.overrun || !header_end_reads_whole(r, pps, sps, s->slice_type, field)) return false;
+  BitReaderCabac withMarking = r;
+  bool longTerm = false;
+  return !skip_adaptive_marking(&withMarking, &longTerm) ||
+         !header_end_reads_whole(withMarking, pps, sps, s->slice_type, field);
 }
 
 // A reference picture other than an IDR picture (or one with

@@ -50,6 +50,13 @@ void retype_non_idr_as_idr(ThreadBuffer* tb, NalUnit* nal);
 // its IDR reading when the picture after it shows that it was IDR.
 void reread_first_picture_as_idr(VideoDecoder* dec, const SliceDecodeContext* s, const SequenceParameterSet* sps,
                                  bool idr, DecodedPicture* p);
+// A slice retyped from IDR with a nal_ref_idc other than 0, its header read
+// up to the reference counts (reader `r` there): true when the header ends
+// whole without dec_ref_pic_marking() and not with it. The damage that
+// typed it IDR then set its nal_ref_idc too: it is a non-reference slice,
+// and the bits where the marking would stand are the rest of its header.
+bool marking_absent(BitReaderCabac r, const SliceDecodeContext* s, const PictureParameterSet* pps,
+                    const SequenceParameterSet* sps);
 // A reference picture, its marking just read: what the marking ended stays
 // a reference until the next picture settles whether it was a reference.
 void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p);

@@ -293,6 +293,33 @@ TEST(DamageRecovery, NonReferenceSliceTypedIdrEndsNoReference) {
   EXPECT_EQ(1u, damage.slicesRepaired);
 }
 
+// Non-reference B slices typed IDR with nal_ref_idc 3, of a CABAC frame
+// stream and the second field of a field pair: their headers end whole only
+// without the marking a reference slice's would hold, so they are read as
+// the non-reference slices they are. Read with it, the rest of the header
+// was misread: the slice was dropped, or the field stood alone beside the
+// first field of its frame, and pictures after it differed.
+TEST(DamageRecovery, NonReferenceSliceTypedIdrIsReadWithoutMarking) {
+  const struct {
+    const char* path;
+    size_t unit;
+  } cases[] = {{"h264-features/02_cabac_main.264", 6}, {"h264-conformance/CABREF3_Sand_D.264", 7}};
+  for (const auto& c : cases) {
+    AVCHD_REQUIRE_TESTDATA(path, c.path);
+    const std::vector<uint8_t> intact = testsupport::read_file(path);
+    std::vector<uint8_t> damaged = intact;
+    const size_t header = header_at(intact, unit_starts(intact).at(c.unit));
+    ASSERT_EQ(1u, intact[header]) << c.path;                       // a non-reference slice
+    ASSERT_EQ(1u, slice_start(intact, header).second) << c.path;  // B
+    damaged[header] = 0x65;
+    const DecodeRun expected = decode_everywhere(c.path, intact);
+    VideoDamage damage{};
+    const DecodeRun run = decode_everywhere(std::string(c.path) + " with a B slice typed IDR", damaged, &damage);
+    EXPECT_EQ(expected.md5s, run.md5s) << c.path;
+    EXPECT_EQ("1 slices repaired", damage_words(damage)) << c.path;
+  }
+}
+
 // Whether `part` is `whole` with some entries left out, in the same order.
 bool in_order_within(const std::vector<std::string>& part, const std::vector<std::string>& whole) {
   size_t at = 0;
@@ -1147,9 +1174,10 @@ TEST(DamageRecovery, SpliceInsideSlicesDecodesTheSameEverywhere) {
 // Two non-reference B pictures of a strict B pyramid exchanged (access units
 // 3 and 4): the first to come is output before the other, whose order count
 // puts it before it. That one is left out and reported, as ffmpeg leaves it
-// out; the others are the intact stream's, in order. In their own order, and
-// in the legal streams of deep pyramids and open groups of pictures, nothing
-// is reported.
+// out; the others are the intact stream's, in order. In their own order, in
+// the legal streams of deep pyramids and open groups of pictures, and in a
+// stream joined on whose pictures after its IDR picture have negative order
+// counts (keys below those of the stream before), nothing is reported.
 TEST(DamageRecovery, PictureSentAfterOneThatFollowsItIsLeftOutAndReported) {
   AVCHD_REQUIRE_TESTDATA(path, "h264-features/06_bpyramid_strict.264");
   const std::vector<uint8_t> s = testsupport::read_file(path);
@@ -1169,6 +1197,11 @@ TEST(DamageRecovery, PictureSentAfterOneThatFollowsItIsLeftOutAndReported) {
     decode_counting(legal, testsupport::read_file(other), &damage);
     EXPECT_EQ("", damage_words(damage)) << legal;
   }
+  AVCHD_REQUIRE_TESTDATA(capa1, "h264-conformance/CAPA1_T_B.264");
+  const DecodeRun twice =
+      decode_counting("CAPA1_T_B twice", joined("h264-conformance/CAPA1_T_B.264", testsupport::read_file(capa1)), &damage);
+  EXPECT_EQ("", damage_words(damage));
+  EXPECT_EQ(180u, twice.md5s.size());
 }
 
 }  // namespace
