@@ -870,11 +870,14 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
   }
   if (r->overrun) return kStepUnsupported;
-  // A slice retyped from IDR whose header has no marking where a reference
-  // slice's stands: the damage set its nal_ref_idc too. Its picture is no
-  // reference; a later slice of a picture already set up ends no reference.
-  const bool noMarking = nalRefIdc != 0 && dec->unitRetyped && marking_absent(*r, s, pps, sps);
+  // A reference slice (perhaps retyped from IDR) whose header has no
+  // marking where a reference slice's stands: the damage set its
+  // nal_ref_idc. Its picture is no reference (counted as repaired, where
+  // no retyping counted it); a later slice of a picture already set up ends
+  // no reference.
+  const bool noMarking = nalRefIdc != 0 && !idr && marking_absent(*r, s, pps, sps);
   if (noMarking && !p->setUp) {
+    if (!dec->unitRetyped) ++dec->damage.slicesRepaired;
     s->nalUnit->nal_ref_idc = 0;
     nalRefIdc = 0;
     p->referenceMarking = 0;

@@ -1037,36 +1037,45 @@ TEST(DamageRecovery, IntraFieldPairInEitherOrderIsNoExchange) {
 }
 
 // Two pictures may share a frame_num only as the two fields of a frame. A
-// non-reference picture whose nal_ref_idc was damaged to 3 (01_cavlc_main,
-// access unit 30; its header misread from the marking flag on, yet whole)
-// is shown to be none by the next reference picture, which repeats its
-// frame_num: it is read as the non-reference picture it was, so that only
-// its own picture differs from the clean stream's. A non-reference frame
-// exchanged with the reference frame after it (FRExt2_P, access units 5 and
-// 6) now repeats that frame's frame_num: reported.
+// non-reference picture whose nal_ref_idc was damaged to 3 reads as a
+// reference picture: where its header ends whole only without the marking
+// (06_bpyramid_strict, access unit 3) it is read as the non-reference
+// picture it is, and every picture is the clean stream's; where it ends
+// whole either way (01_cavlc_main, access unit 30) the next reference
+// picture, repeating its frame_num, shows it was none, so that only its own
+// picture differs. A non-reference frame exchanged with the reference frame
+// after it (FRExt2_P, access units 5 and 6) now repeats that frame's
+// frame_num: reported.
 TEST(DamageRecovery, RepeatedFrameNumOfAReferencePictureIsReported) {
-  AVCHD_REQUIRE_TESTDATA(cavlc, "h264-features/01_cavlc_main.264");
-  std::vector<uint8_t> s = testsupport::read_file(cavlc);
-  const std::vector<std::string> clean = decode_buffer(s, DecodeOptions{}).md5s;
-  const std::vector<size_t> a = access_unit_starts(s);
-  for (size_t u : unit_starts(s)) {
-    const size_t header = header_at(s, u);
-    if (u < a[30] || u >= a[31] || (s[header] & 31) != 1) continue;
-    ASSERT_EQ(0, s[header] & 0x60);
-    s[header] |= 0x60;
+  const struct {
+    const char* path;
+    size_t unit, changed;
+  } cases[] = {{"h264-features/06_bpyramid_strict.264", 3, 0}, {"h264-features/01_cavlc_main.264", 30, 1}};
+  for (const auto& c : cases) {
+    AVCHD_REQUIRE_TESTDATA(path, c.path);
+    std::vector<uint8_t> s = testsupport::read_file(path);
+    const std::vector<std::string> clean = decode_buffer(s, DecodeOptions{}).md5s;
+    const std::vector<size_t> a = access_unit_starts(s);
+    for (size_t u : unit_starts(s)) {
+      const size_t header = header_at(s, u);
+      if (u < a[c.unit] || u >= a[c.unit + 1] || (s[header] & 31) != 1) continue;
+      ASSERT_EQ(0, s[header] & 0x60) << c.path;
+      s[header] |= 0x60;
+    }
+    VideoDamage damage{};
+      const DecodeRun run = decode_counting(c.path, s, &damage);
+    EXPECT_EQ(1u, damage.slicesRepaired) << c.path;
+    ASSERT_EQ(clean.size(), run.md5s.size()) << c.path;
+    size_t changed = 0;
+    for (size_t i = 0; i < clean.size(); ++i) changed += clean[i] != run.md5s[i];
+    EXPECT_EQ(c.changed, changed) << c.path;
   }
-  VideoDamage damage{};
-  const DecodeRun run = decode_counting("01_cavlc_main, access unit 30 flagged as a reference", s, &damage);
-  EXPECT_EQ(1u, damage.slicesRepaired);
-  ASSERT_EQ(clean.size(), run.md5s.size());
-  size_t changed = 0;
-  for (size_t i = 0; i < clean.size(); ++i) changed += clean[i] != run.md5s[i];
-  EXPECT_EQ(1u, changed);
 
   AVCHD_REQUIRE_TESTDATA(frext, "h264-conformance/FRExt2_P.avc");
   const std::vector<uint8_t> f = testsupport::read_file(frext);
   std::vector<size_t> order = span(0, access_unit_starts(f).size() - 1);
   std::swap(order[5], order[6]);
+  VideoDamage damage{};
   decode_counting("FRExt2_P with access units 5 and 6 exchanged", access_units(f, order), &damage);
   EXPECT_EQ(1u, damage.picturesMissingReferences);
 }
