@@ -48,17 +48,35 @@ next I picture joined before each), pairs of x264 streams of other buffer
 sizes (reference frames, B pictures, pyramid, level) joined with and
 without an end-of-sequence unit between, x264 option sets and --combos
 seeded random combinations, P-only streams whose order counts step
-unevenly (2, 4, 2, 4 ...), and streams without their non-reference
-pictures. Each is to decode with exit 0, no word of damage and ffmpeg's
+unevenly (2, 4, 2, 4 ...), streams without their non-reference
+pictures, and (intra_pairs_made) each field source's frames whose first
+field is intra with their second field replaced by that field made the
+other one, the two sent in either order. Each is to decode with exit 0, no word of damage and ffmpeg's
 pictures in ffmpeg's order (repeated pictures aside), alike at 1, 2, 4
 and 8 workers; the table counts the failures by what failed and
 --failures writes one line per failed stream. The x264 streams are made
 in the working directory (a run of about two minutes on two cores).
 
+The order kinds (--kinds order: ref_flag_flipped, pair_exchanged,
+intra_fields_swapped, cut_at_intra): every coded picture of every source
+with its nal_ref_idc turned (to 0, or from 0 to 2) and every pair of
+adjacent access units exchanged (the first 40 of each; every fifth in a
+quick run), each to be reported (exit 3) or to give ffmpeg's pictures; and
+legal streams: each frame of two intra fields (non-IDR reference fields of I
+slices) of the field streams sent in the other order, frames made of two
+intra fields (the second field of a frame that begins with an I field
+replaced by a field of I_PCM macroblocks, 1 per stream in a quick run, else
+3) sent in their order and the other way, and every stream cut
+at each of its I pictures (the first field of a frame) and recovery points
+(at most 16, 4 in a quick run; of the streams decoded with exit 0 whole)
+with the parameter sets sent before in
+front, to give ffmpeg's pictures with exit 0 or be reported damaged (exit
+3: counted per stream). --workers names the worker counts (1,2,4,8).
+
 usage: damage_campaign.py [--h264dec PATH] [--ac3dec PATH] [--testdata DIR]
                           [--work DIR] [--seeds N] [--jobs N]
                           [--kinds a,b,...|loss|silent|legal] [--quick]
-                          [--runs N]
+                          [--runs N] [--workers a,b,...]
                           [--combos N] [--failures FILE]
                           [--camera FILE] [--camera-seeds N]
                           [--limit S] [--list FILE] [--show N]
@@ -431,14 +449,23 @@ def camera_cut_first_field(b, rng):
 
 def read_sps(payload):
     """(sps id, fields) of a sequence parameter set: log2_max_frame_num,
-    frame_mbs_only, frame size in macroblocks."""
+    frame_mbs_only, frame size in macroblocks; the order count type, the
+    bits of pic_order_cnt_lsb, delta_pic_order_always_zero_flag, the width
+    and the height in map units, chroma_format_idc."""
     r = Bits(to_rbsp(payload))
     sps_id, log2_max_frame_num = sps_head(r)
+    chroma = 1
+    if int(r.s[:8], 2) in HIGH_PROFILES:
+        c = Bits(to_rbsp(payload))
+        c.u(24)
+        c.ue()
+        chroma = c.ue()
     poc = r.ue()
+    lsb_bits, always_zero = 0, 1
     if poc == 0:
-        r.ue()
+        lsb_bits = r.ue() + 4
     elif poc == 1:
-        r.u(1)
+        always_zero = r.u(1)
         r.se()
         r.se()
         for _ in range(r.ue()):
@@ -448,7 +475,11 @@ def read_sps(payload):
     w, h = r.ue() + 1, r.ue() + 1
     frame_mbs_only = r.u(1)
     return sps_id, {'frame_num_bits': log2_max_frame_num, 'frame_mbs_only': frame_mbs_only,
-                    'size': (w, h * (2 - frame_mbs_only))}
+                    'size': (w, h * (2 - frame_mbs_only)), 'poc': poc, 'lsb_bits': lsb_bits,
+                    'always_zero': always_zero, 'w': w, 'h': h, 'chroma': chroma}
+
+
+HIGH_PROFILES = (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135)
 
 
 def sps_head(r):
@@ -458,7 +489,7 @@ def sps_head(r):
     r.u(16)
     sps_id = r.ue()
     chroma = 1
-    if profile in (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135):
+    if profile in HIGH_PROFILES:
         chroma = r.ue()
         if chroma == 3:
             r.u(1)
@@ -737,6 +768,422 @@ def fields_sent_again(b, rng, seed):
     return with_repeats(b, sorted((k, k + rng.randrange(4, 26)) for k in ks))
 
 
+
+# Kinds of order and reference damage: every reference flag turned and every
+# pair of adjacent access units exchanged, on every source. Each derivative
+# is to be reported (exit 3) or to give ffmpeg's pictures.
+def ref_flag_flipped(b, rng, seed):
+    """Every slice of the seed-th coded picture with its nal_ref_idc turned:
+    0 to 2, any other to 0."""
+    us, pics = coded_pictures(b)
+    if seed >= len(pics):
+        return None
+    out = bytearray(b)
+    for x in pics[seed]:
+        h = header_at(b, us[x['unit']])
+        out[h] = (out[h] & 0x9F) | (0x40 if x['ref'] == 0 else 0)
+    return bytes(out)
+
+
+def in_order(b, us, aus, order):
+    """The stream's access units in the order given, with the units before
+    the first and after the last where they stand."""
+    return join(b, us[:aus[0][0]]) + b''.join(join(b, us[aus[i][0]:aus[i][1]]) for i in order) + \
+        join(b, us[aus[-1][1]:])
+
+
+def pair_exchanged(b, rng, seed):
+    """Access units seed and seed + 1 exchanged (each with the delimiter,
+    SEI and sets before its picture)."""
+    us, aus = camera_units(b)
+    if seed + 1 >= len(aus):
+        return None
+    order = list(range(len(aus)))
+    order[seed], order[seed + 1] = seed + 1, seed
+    return in_order(b, us, aus, order)
+
+
+ORDER_KINDS = {
+    'ref_flag_flipped': (ref_flag_flipped, range(40), range(0, 40, 5)),
+    'pair_exchanged': (pair_exchanged, range(40), range(0, 40, 5)),
+}
+
+
+def order_report(args, results, kinds):
+    """The table of the order kinds: a derivative passes when it is reported
+    (exit 3) or decodes to ffmpeg's pictures; the number of faults."""
+    print('order kinds: pass = exit 3 (reported) or exit 0 with ffmpeg\'s pictures; exit0-ff: exit 0 with '
+          'ffmpeg\'s pictures; exit0-not: exit 0 with other pictures than ffmpeg\'s (fault); exit3-ff: reported, '
+          'with ffmpeg\'s pictures; differ: outcome differs between worker counts')
+    print(f"{'kind':20} {'streams':>7} {'exit0-ff':>8} {'exit0-not':>9} {'exit3':>5} {'exit3-ff':>8} {'exit1':>5} "
+          f"{'differ':>6} {'stalls':>6} {'crash':>5}")
+    faults, listed = 0, []
+    for kind in kinds:
+        rs = [r for r in results if r['kind'] == kind]
+        bad = [r for r in rs if (r['rc'] == 0 and not r['as_ffmpeg']) or r['rc'] not in (0, 3) or r['differs']
+               or r['stall'] or r['crash']]
+        row = [len(rs), sum(r['rc'] == 0 and r['as_ffmpeg'] for r in rs), sum(r['rc'] == 0 and not r['as_ffmpeg']
+                                                                              for r in rs),
+               sum(r['rc'] == 3 for r in rs), sum(r['rc'] == 3 and r['as_ffmpeg'] for r in rs),
+               sum(r['rc'] == 1 for r in rs), sum(r['differs'] for r in rs), sum(r['stall'] for r in rs),
+               sum(r['crash'] for r in rs)]
+        print(f"{kind:20} {row[0]:7} {row[1]:8} {row[2]:9} {row[3]:5} {row[4]:8} {row[5]:5} {row[6]:6} {row[7]:6} "
+              f"{row[8]:5}")
+        faults += len(bad)
+        for r in bad:
+            r['why'] = f"exit {r['rc']}" + ('' if r['as_ffmpeg'] else ', not ffmpeg\'s pictures') + \
+                (', differs between worker counts' if r['differs'] else '') + (', stall' if r['stall'] else '') + \
+                (', crash' if r['crash'] else '')
+        listed += [f"  {r['why']}: {r['path']} ({r['pictures']} pictures, ffmpeg {r['ffmpeg']}): "
+                   f"{r['message'][:200]}" for r in bad][:args.show]
+    print('\n'.join(['order streams to look at:'] + listed) if listed else 'no order stream to look at', flush=True)
+    return faults
+
+
+# Legal streams made by cutting or reordering whole pictures: a frame of two
+# intra fields sent in the other order (the bottom field first where the
+# stream sends the top one first), and every stream cut at each of its I
+# pictures and recovery points with its parameter sets in front.
+def intra_field_frames(b):
+    """The stream's units, access units and the indexes k of the frames whose
+    two fields (access units k and k + 1) are both non-IDR reference fields
+    made of I slices only."""
+    us, aus, firsts = access_unit_slices(b)
+    by_unit = {x['unit']: x for x in slices(b)[1]}
+
+    def intra(k):
+        s_, e = aus[k]
+        ss = [by_unit[i] for i in range(s_, e) if i in by_unit]
+        return ss and all(slice_type(b, us[x['unit']]) == 2 and not x['idr'] and x['ref'] for x in ss)
+    out = []
+    for k in range(len(aus) - 1):
+        a, c = firsts[k], firsts[k + 1]
+        if a and c and a['field'] and c['field'] and a['field'] != c['field'] and a['frame_num'] == c['frame_num'] \
+                and (k == 0 or not (firsts[k - 1] and firsts[k - 1]['field'] and firsts[k - 1]['frame_num'] ==
+                                    a['frame_num'] and firsts[k - 1]['field'] != a['field'] and firsts[k - 1]['ref'])) \
+                and intra(k) and intra(k + 1):
+            out.append(k)
+    return us, aus, out
+
+
+def sei_value(r, i):
+    """An SEI payload type or size starting at r[i] (bytes of 255 add up):
+    (value, the index after it), or None past the end."""
+    v = 0
+    while i < len(r) and r[i] == 0xFF:
+        v, i = v + 255, i + 1
+    return None if i >= len(r) else (v + r[i], i + 1)
+
+
+def recovery_point_in(b, us, first, end):
+    """Whether the units [first, end) hold an SEI with a recovery point."""
+    for u in us[first:end]:
+        if u[2] != 6:
+            continue
+        r = to_rbsp(b[header_at(b, u) + 1:u[1]])
+        i = 0
+        while i + 1 < len(r) and r[i] != 0x80:
+            t = sei_value(r, i)
+            size = t and sei_value(r, t[1])
+            if not size:
+                break
+            if t[0] == 6:
+                return True
+            i = size[1] + size[0]
+    return False
+
+
+def intra_starts(b):
+    """The stream's units, access units and the indexes of those that a
+    decoder may start at: an I picture other than IDR (the first field of
+    its frame) or a recovery point, after the first access unit."""
+    us, aus, firsts = access_unit_slices(b)
+    out = []
+    for k in range(1, len(aus)):
+        x, prev = firsts[k], firsts[k - 1]
+        if x is None or x['idr']:
+            continue
+        if x['field'] and prev and prev['field'] and prev['field'] != x['field'] and \
+                prev['frame_num'] == x['frame_num'] and (prev['ref'] == 0) == (x['ref'] == 0):
+            continue  # the second field of a frame
+        if slice_type(b, us[x['unit']]) == 2 or recovery_point_in(b, us, *aus[k]):
+            out.append(k)
+    return us, aus, out
+
+
+def cut_at(b, us, aus, k):
+    """The stream from access unit k on, with the parameter sets sent before
+    it in front."""
+    return join(b, [u for u in us[:aus[k][0]] if u[2] in (7, 8)]) + join(b, us[aus[k][0]:])
+
+
+def se_bits(v):
+    return ue_bits(2 * v - 1 if v > 0 else -2 * v)
+
+
+def field_sps(payload):
+    """What a field's I_PCM slice needs of a sequence parameter set (see
+    read_sps, with its id), or None for a stream of frames only."""
+    sps_id, f = read_sps(payload)
+    return None if f['frame_mbs_only'] else dict(f, id=sps_id)
+
+
+def field_slice_poc(b, u, sps, pps_ids):
+    """pic_order_cnt_lsb (type 0) or delta_pic_order_cnt[0] (type 1) of a
+    field's non-IDR slice, 0 for type 2."""
+    r = Bits(to_rbsp(b[header_at(b, u) + 1:min(u[1], header_at(b, u) + 40)]))
+    r.ue()
+    r.ue()
+    r.ue()
+    r.u(sps['frame_num_bits'])
+    r.u(2)  # field_pic_flag, bottom_field_flag
+    if sps['poc'] == 0:
+        return r.u(sps['lsb_bits'])
+    if sps['poc'] == 1 and not sps['always_zero']:
+        return r.se()
+    return 0
+
+
+def pcm_field_unit(sps, pps_id, ref_idc, frame_num, bottom, poc_value, planes):
+    """A non-IDR reference field of I_PCM macroblocks (CAVLC, deblocking
+    off) with the given identity; planes: (Y, Cb, Cr) rows of the field."""
+    bits = ['1', ue_bits(7), ue_bits(pps_id), format(frame_num, f"0{sps['frame_num_bits']}b"), '1', str(bottom)]
+    if sps['poc'] == 0:
+        bits.append(format(poc_value, f"0{sps['lsb_bits']}b"))
+    elif sps['poc'] == 1 and not sps['always_zero']:
+        bits.append(se_bits(poc_value))
+    bits += ['0', se_bits(0), ue_bits(1)]  # sliding window, slice_qp_delta, no deblocking
+    head = ''.join(bits)
+    y, cb, cr = planes
+    out = bytearray()
+    acc = head
+    for my in range(sps['h']):
+        for mx in range(sps['w']):
+            acc += ue_bits(25)  # I_PCM
+            acc += '0' * (-len(acc) % 8)
+            out += bytes(int(acc[i:i + 8], 2) for i in range(0, len(acc), 8))
+            acc = ''
+            for row in range(16):
+                out += y[my * 16 + row][mx * 16:mx * 16 + 16]
+            for plane in (cb, cr):
+                for row in range(8):
+                    out += plane[my * 8 + row][mx * 8:mx * 8 + 8]
+    out += b'\x80'
+    return b'\x00\x00\x00\x01' + bytes([(ref_idc << 5) | 1]) + to_payload(bytes(out))
+
+
+def cavlc_pps_unit(pps_id, sps_id):
+    """A picture parameter set for the I_PCM fields: CAVLC, deblocking
+    control present, nothing else."""
+    bits = ue_bits(pps_id) + ue_bits(sps_id) + '0' + '0' + ue_bits(0) + ue_bits(0) + ue_bits(0) + '0' + '00' + \
+        se_bits(0) + se_bits(0) + se_bits(0) + '1' + '0' + '0' + '1'
+    bits += '0' * (-len(bits) % 8)
+    return b'\x00\x00\x00\x01\x68' + to_payload(bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8)))
+
+
+def decoded_frame_rows(path, sps):
+    """The last picture ffmpeg decodes from a stream, uncropped where it can
+    be, as rows of Y, Cb and Cr of the coded frame size (rows past the
+    cropped picture repeat its last row)."""
+    w, h = sps['w'] * 16, sps['h'] * 32
+    r = subprocess.run(['ffmpeg', '-v', 'quiet', '-f', 'h264', '-i', path, '-pix_fmt', 'yuv420p', '-f', 'rawvideo',
+                        '-'], capture_output=True, timeout=300)
+    probe = subprocess.run(['ffprobe', '-v', 'quiet', '-select_streams', 'v:0', '-show_entries', 'stream=width,height',
+                            '-of', 'csv=p=0', path], capture_output=True, timeout=60).stdout.decode().strip()
+    if not probe:
+        return None
+    cw, ch = (int(x) for x in probe.split(',')[:2])
+    size = cw * ch * 3 // 2
+    if len(r.stdout) < size:
+        return None
+    last = r.stdout[len(r.stdout) // size * size - size:len(r.stdout) // size * size]
+
+    def plane(data, pw, ph, tw, th):
+        rows = [bytes(data[i * pw:(i + 1) * pw]) + bytes([data[(i + 1) * pw - 1]]) * (tw - pw) for i in range(ph)]
+        return rows + [rows[-1]] * (th - ph)
+    y = plane(last[:cw * ch], cw, ch, w, h)
+    cb = plane(last[cw * ch:cw * ch + cw * ch // 4], cw // 2, ch // 2, w // 2, h // 2)
+    cr = plane(last[cw * ch + cw * ch // 4:], cw // 2, ch // 2, w // 2, h // 2)
+    return y, cb, cr
+
+
+def intra_field_pairs(args, name, b, most):
+    """Streams of a field stream in which the frame of each of `most` I
+    fields (not IDR, first of its frame) has its second field, a reference
+    field, replaced by one of I_PCM macroblocks (the first field's frame as
+    decoded): the frame of two intra fields sent in its order, and in the
+    other order (the replaced field first). (name, data) of each."""
+    us, aus, firsts = access_unit_slices(b)
+    spss, ppss = {}, {}
+    for u in us:
+        if u[2] == 7:
+            f = field_sps(b[header_at(b, u) + 1:u[1]])
+            if f:
+                spss[f['id']] = f
+        elif u[2] == 8:
+            r = Bits(to_rbsp(b[header_at(b, u) + 1:u[1]]))
+            pid = r.ue()
+            ppss[pid] = r.ue()
+    if not spss or not ppss or max(ppss) >= 255:
+        return
+    pps_id = max(ppss) + 1
+    made = 0
+    for k in range(1, len(aus) - 1):
+        a, c = firsts[k], firsts[k + 1]
+        if made >= most or not a or not c or a['idr'] or c['idr'] or not a['field'] or not c['field']:
+            continue
+        if a['field'] == c['field'] or a['frame_num'] != c['frame_num'] or not a['ref'] or not c['ref'] or \
+                slice_type(b, us[a['unit']]) != 2 or slice_type(b, us[c['unit']]) == 2:
+            continue
+        prev = firsts[k - 1]
+        if prev and prev['field'] and prev['frame_num'] == a['frame_num'] and prev['field'] != a['field'] and \
+                prev['ref']:
+            continue  # a is the second field of its frame
+        sps = spss.get(ppss.get(c['pps']))
+        if sps is None or sps['chroma'] != 1:
+            continue
+        head = join(b, us[:aus[k + 1][1]])
+        path = os.path.join(args.work, 'x264', f'intra_field_head_{name}_{k}.264')
+        with open(path, 'wb') as f:
+            f.write(head)
+        rows = decoded_frame_rows(path, sps)
+        os.remove(path)
+        if rows is None:
+            continue
+        bottom = c['field'] == 2
+        field = tuple([row.replace(b'\x00', b'\x01') for row in p[bottom::2]] for p in rows)  # samples above 0
+        pcm = cavlc_pps_unit(pps_id, sps['id']) + \
+            pcm_field_unit(sps, pps_id, c['ref'], c['frame_num'], int(bottom),
+                           field_slice_poc(b, us[c['unit']], sps, ppss), field)
+        first = join(b, us[aus[k][0]:aus[k][1]])
+        before = join(b, us[:aus[k][0]])
+        after = join(b, us[aus[k + 1][1]:])
+        yield f'{name}__{k}_in_order', before + first + pcm + after
+        yield f'{name}__{k}_other_first', before + pcm + first + after
+        made += 1
+
+
+def order_legal_streams(args, kind):
+    """(name, data) of the legal streams of intra_fields_swapped and
+    cut_at_intra."""
+    if kind == 'intra_fields_swapped':
+        for p in FIELD_STREAMS:
+            path = os.path.join(args.testdata, p)
+            if not os.path.exists(path):
+                continue
+            b = open(path, 'rb').read()
+            us, aus, frames = intra_field_frames(b)
+            name = os.path.splitext(os.path.basename(p))[0]
+            for k in frames[::3 if args.quick else 1][:12]:
+                order = list(range(len(aus)))
+                order[k], order[k + 1] = k + 1, k
+                yield f'{name}__{k}', in_order(b, us, aus, order)
+            yield from intra_field_pairs(args, name, b, 1 if args.quick else 3)
+    elif kind == 'cut_at_intra':
+        for src in annexb_sources(args.testdata, args.work):
+            if clean_decode(args, src)['rc'] != 0:
+                continue  # refused or damaged whole
+            b = open(src, 'rb').read()
+            us, aus, starts = intra_starts(b)
+            name = os.path.splitext(os.path.basename(src))[0]
+            most = 4 if args.quick else 16
+            for k in starts[::max(1, len(starts) // most)][:most]:
+                yield f'{name}__{k}', cut_at(b, us, aus, k)
+
+
+ORDER_LEGAL_KINDS = ['intra_fields_swapped', 'cut_at_intra']
+
+
+# Legal streams made of a reference frame whose first field is an intra
+# field: its second field replaced by a copy of the first made the other
+# field (its bottom_field_flag turned), so that the frame holds two intra
+# fields with one order count, sent in the other order or in its own. No
+# field refers to the other and no later picture's lists change: each is to
+# give ffmpeg's pictures with exit 0.
+def other_parity_unit(b, u, frame_num_bits):
+    """A field slice unit with its bottom_field_flag turned."""
+    h = header_at(b, u)
+    r = Bits(to_rbsp(b[h + 1:u[1]]))
+    r.ue()
+    r.ue()
+    r.ue()
+    r.u(frame_num_bits)
+    if r.u(1) != 1:
+        raise ValueError('not a field slice')
+    bits = r.s[:r.pos] + ('1' if r.s[r.pos] == '0' else '0') + r.s[r.pos + 1:]
+    return rbsp_to_unit(b[u[0]:h + 1], bits)
+
+
+def intra_first_fields(b):
+    """The stream's units, access units, frame_num bits, and the indexes k
+    of the reference frames (access units k and k + 1, not IDR) whose first
+    field is made of I slices only."""
+    us, aus, firsts = access_unit_slices(b)
+    spss = [read_sps(b[header_at(b, u) + 1:u[1]])[1] for u in us if u[2] == 7]
+    if len(spss) != 1:
+        return us, aus, 0, []  # one sequence parameter set: one frame_num length
+    by_unit = {x['unit']: x for x in slices(b)[1]}
+    out = []
+    for k in range(len(aus) - 1):
+        a, c = firsts[k], firsts[k + 1]
+        if not (a and c and a['field'] and c['field'] and a['field'] != c['field'] and a['frame_num'] == c['frame_num']
+                and a['ref'] and c['ref'] and not a['idr'] and not c['idr']):
+            continue
+        prev = firsts[k - 1] if k else None
+        if prev and prev['field'] and prev['field'] != a['field'] and prev['frame_num'] == a['frame_num'] \
+                and prev['ref']:
+            continue  # the second field of a reference frame
+        ss = [by_unit[i] for i in range(*aus[k]) if i in by_unit]
+        if ss and all(slice_type(b, us[x['unit']]) == 2 for x in ss):
+            out.append(k)
+    return us, aus, spss[0]['frame_num_bits'], out
+
+
+def intra_pair_streams(args):
+    """(name, data): every field source's frames of intra_first_fields (the
+    first 6 of each, 2 in a quick run), each in both orders."""
+    for src in annexb_sources(args.testdata, args.work):
+        b = open(src, 'rb').read()
+        if not has_fields(src):
+            continue
+        us, aus, bits, frames = intra_first_fields(b)
+        name = os.path.splitext(os.path.basename(src))[0]
+        for k in frames[:2 if args.quick else 6]:
+            copy = b''.join(other_parity_unit(b, u, bits) if u[2] in (1, 5) else b[u[0]:u[1]]
+                            for u in us[aus[k][0]:aus[k][1]])
+            first = join(b, us[aus[k][0]:aus[k][1]])
+            for order, pair in (('other', copy + first), ('own', first + copy)):
+                yield f'{name}__{k}__{order}', join(b, us[:aus[k][0]]) + pair + join(b, us[aus[k + 1][1]:])
+
+
+INTRA_PAIR_KINDS = ['intra_pairs_made']
+
+
+def one_cut(args, item):
+    """A legal stream of the order kinds, judged: exit 0 with ffmpeg's
+    pictures passes; so does a cut stream reported damaged (exit 3), which
+    the table counts on its own (the cut stream's pictures shown before its
+    I picture may refer to pictures before the cut)."""
+    r = one_legal(args, item)
+    if item[0] == 'cut_at_intra' and r['rc'] == 3:
+        r['faults'] = [f for f in r['faults'] if f.startswith(('differs', 'stall', 'crash'))]
+        r['why'] = '; '.join(r['faults'])
+        r['reported'] = True
+    return r
+
+
+def cut_report(args, results):
+    """The streams cut at their I pictures and recovery points: per source,
+    how many cuts are reported damaged (exit 3)."""
+    rs = [r for r in results if r['kind'] == 'cut_at_intra']
+    by_source = collections.OrderedDict()
+    for r in rs:
+        by_source.setdefault(os.path.basename(r['path']).rsplit('__', 1)[0], []).append(r)
+    reported = [(n, sum(bool(r.get('reported')) for r in v), len(v)) for n, v in by_source.items()]
+    print(f"cut_at_intra: {len(rs)} cuts of {len(by_source)} streams, {sum(x[1] for x in reported)} reported "
+          'damaged (exit 3); per stream, reported of cuts: ' +
+          ', '.join(f'{n} {k}/{t}' for n, k, t in reported if k), flush=True)
+
 KINDS = {
     'pps_lost': lose_pps,
     'sps_lost': lose_sps,
@@ -808,7 +1255,7 @@ SILENT_KINDS = {
     'join_larger_no_idr': (join_larger_no_idr, range(1), range(1)),
     'fields_sent_again': (fields_sent_again, range(8), range(4)),
 }
-NEW_KINDS = LOSS_GROUP + list(SILENT_KINDS)
+NEW_KINDS = LOSS_GROUP + list(SILENT_KINDS) + list(ORDER_KINDS)
 # The streams whose every slice is typed IDR: x264's with B pyramids and
 # weighted prediction, CABAC and CAVLC (options, size, pictures), and some
 # conformance streams.
@@ -975,6 +1422,17 @@ def new_items(args, kinds):
                         continue
                     if damaged != data[0]:
                         write(kind, f'{base}__{seed}.264', damaged, made_of)
+        elif kind in ORDER_KINDS:
+            f, seeds, quick_seeds = ORDER_KINDS[kind]
+            for src in srcs:
+                data = open(src, 'rb').read()
+                base = os.path.splitext(os.path.basename(src))[0]
+                for seed in (quick_seeds if args.quick else seeds):
+                    damaged = f(data, None, seed)
+                    if damaged is None:
+                        break  # past the stream's last picture
+                    if damaged != data:
+                        write(kind, f'{base}__{seed}.264', damaged, (src,))
         elif kind in TS_KINDS:
             avchd = os.path.join(args.testdata, 'avchd')
             for n in sorted(os.listdir(avchd)):
@@ -1056,8 +1514,8 @@ def one_new(args, item):
     """Decodes a derivative of the new kinds at 1, 2, 4 and 8 workers (and a
     recording also with ac3dec), and classifies the outcome."""
     kind, path, made_of = item
-    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8) for k in range(args.runs)}
-    first = runs[(1, 0)]
+    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in args.workers for k in range(args.runs)}
+    first = runs[(args.workers[0], 0)]
     outcomes = {(r['rc'], r['digest'], r['message']) for r in runs.values()}
     out = {
         'kind': kind,
@@ -1459,7 +1917,11 @@ def legal_streams(args, kind):
     order; --quick makes fewer of them."""
     work = os.path.join(args.work, 'x264')
     os.makedirs(work, exist_ok=True)
-    if kind == 'join_fields':
+    if kind in ORDER_LEGAL_KINDS:
+        yield from order_legal_streams(args, kind)
+    elif kind in INTRA_PAIR_KINDS:
+        yield from intra_pair_streams(args)
+    elif kind == 'join_fields':
         fields = [(os.path.splitext(os.path.basename(p))[0], open(os.path.join(args.testdata, p), 'rb').read())
                   for p in FIELD_STREAMS if os.path.exists(os.path.join(args.testdata, p))]
         for i, (na, a) in enumerate(fields):
@@ -1553,7 +2015,8 @@ def random_options(rng):
     return ' '.join(x for x in o if x)
 
 
-LEGAL_KINDS = ['join_fields', 'join_buffers', 'x264_options', 'order_steps', 'nonref_dropped']
+LEGAL_KINDS = ['join_fields', 'join_buffers', 'x264_options', 'order_steps', 'nonref_dropped'] + \
+    ORDER_LEGAL_KINDS + INTRA_PAIR_KINDS
 
 
 def legal_items(args, kinds):
@@ -1615,8 +2078,8 @@ def one_legal(args, item):
     """Decodes a legal stream at 1, 2, 4 and 8 workers and judges it against
     ffmpeg's pictures."""
     kind, path = item
-    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in (1, 2, 4, 8) for k in range(args.runs)}
-    first = runs[(1, 0)]
+    runs = {(t, k): h264dec_run(args.h264dec, path, t, args.limit) for t in args.workers for k in range(args.runs)}
+    first = runs[(args.workers[0], 0)]
     theirs = ffmpeg_pictures_as_decoded(path)
     faults = []
     if first['rc'] != 0:
@@ -1775,6 +2238,7 @@ def main():
     ap.add_argument('--kinds', default=','.join(list(KINDS) + list(CAMERA_KINDS)),
                     help='kinds of damage, or "loss" for all of ' + ','.join(LOSS_GROUP) +
                     ', or "silent" for all of ' + ','.join(SILENT_KINDS) +
+                    ', or "order" for all of ' + ','.join(list(ORDER_KINDS) + ORDER_LEGAL_KINDS) +
                     '; kinds of legal streams, or "legal" for all of ' + ','.join(LEGAL_KINDS))
     ap.add_argument('--quick', action='store_true', help='fewer derivatives of the loss, splice and recording kinds')
     ap.add_argument('--ac3dec', help='the AC-3 decoder given the recordings (default: beside h264dec)')
@@ -1782,6 +2246,8 @@ def main():
                     '(default: avchd/camera_1080i50_paff.264 of the test material)')
     ap.add_argument('--camera-seeds', type=int, default=60, help='derivatives of each camera kind')
     ap.add_argument('--runs', type=int, default=1, help='runs of each worker count')
+    ap.add_argument('--workers', default='1,2,4,8', help='worker counts each stream is decoded at (the first is '
+                    'the one judged)')
     ap.add_argument('--limit', type=float, default=50.0, help='seconds before a run counts as stalled')
     ap.add_argument('--list', help='write one line per stream to this file')
     ap.add_argument('--show', type=int, default=12, help='streams of each new kind listed to look at (all: --list)')
@@ -1797,9 +2263,11 @@ def main():
     ap.add_argument('--asan-sample', type=int, default=0, help='streams of that sample')
     args = ap.parse_args()
     args.extra_workers = [int(t) for t in args.extra_workers.split(',') if t]
+    args.workers = [int(t) for t in args.workers.split(',') if t]
     args.ac3dec = args.ac3dec or os.path.join(os.path.dirname(args.h264dec), 'ac3dec')
     kinds = [k for kind in args.kinds.split(',')
              for k in (LOSS_GROUP if kind == 'loss' else list(SILENT_KINDS) if kind == 'silent' else
+                       list(ORDER_KINDS) + ORDER_LEGAL_KINDS if kind == 'order' else
                        LEGAL_KINDS if kind == 'legal' else [kind])]
     unknown = [k for k in kinds if k not in KINDS and k not in CAMERA_KINDS and k not in NEW_KINDS
                and k not in LEGAL_KINDS]
@@ -1849,15 +2317,22 @@ def main():
     results = []
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         for r in pool.map(lambda it: one_new(args, it) if it[0] in NEW_KINDS else
+                          one_cut(args, it) if it[0] in ORDER_LEGAL_KINDS else
                           one_legal(args, it) if it[0] in LEGAL_KINDS else one(args, it[:2]), items):
             results.append(r)
             if len(results) % 200 == 0:
                 print(f'{len(results)} of {len(items)} streams decoded', flush=True)
             if r['stall'] or r['differs']:
                 print(('STALL ' if r['stall'] else 'DIFFERS ') + r['path'] + ': ' + r['message'], flush=True)
+    order_kinds = [k for k in new_kinds if k in ORDER_KINDS]
+    new_kinds = [k for k in new_kinds if k not in ORDER_KINDS]
     faults = new_report(args, results, new_kinds) if new_kinds else 0
+    if order_kinds:
+        faults += order_report(args, results, order_kinds)
     if legal_kinds:
         faults += legal_report(args, results, legal_kinds)
+    if 'cut_at_intra' in legal_kinds:
+        cut_report(args, results)
     if args.list:
         with open(args.list, 'w') as f:
             for r in results:

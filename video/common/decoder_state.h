@@ -160,6 +160,8 @@ struct DecodedPicture {
   uint32_t poolIndex;
   uint32_t poolSize;
   uint8_t outsideFilled;  // the planes beyond a picture smaller than the buffers are filled
+  uint8_t predicted;      // a P or B slice of it was read
+  uint32_t keyEpoch;      // the decoder's keyEpoch when its keys were given
 };
 
 // Words of a picture's refsRead set.
@@ -278,6 +280,7 @@ struct DecoderState {
   // keep rising across such resets.
   int32_t keyBase;
   int32_t highestKey;
+  uint32_t keyEpoch;  // times keyBase rose: keys compare in order within one epoch only
   uint8_t poolExhausted;  // no free picture record or frame buffer was left
   // Why the last parameter set was refused, 0 when it was not refused for its
   // syntax: a refusal code (kVideoRefusal... in bits 0..7, its detail in bits

@@ -52,6 +52,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->setUp = 0;
   p->damaged = 0;
   p->refsMissing = 0;
+  p->predicted = 0;
   p->idr = 0;
   p->mmco5 = 0;
   // The other field of the frame this record held (still a reference, or
@@ -75,6 +76,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->markingBefore = 0;
   drop_conceal_source(p);
   p->outsideFilled = 0;
+  p->keyEpoch = 0;
   settle_read_holds(p);  // a free record holds nothing: the set is empty from here on
   if (p->refsRead) std::memset(p->refsRead, 0, ref_set_words(p->poolSize) * sizeof(uint64_t));
   (void)ds;
@@ -270,7 +272,10 @@ bool flight_has_room(const DecoderState* ds) {
       if (p->users != 0) held += halves;
       continue;
     }
-    if (p->referenceMarking || !p->released) kept += halves;
+    // The references the picture in doubt ended hold no place (see
+    // count_buffered).
+    const bool heldInDoubt = dec->doubt.picture && p->unmarkedBy == dec->doubt.setUpOrder;
+    if ((p->referenceMarking && !heldInDoubt) || !p->released) kept += halves;
     if (gone) continue;
     const bool writable = p->released && (p->structure == kFrame || p->pairedField || p->unpaired);
     if (!p->decoded || writable) ++inFlight;
@@ -574,5 +579,6 @@ void ResetPicturePools(DecoderState* ds) {
   ds->nextOutputPicture = nullptr;
   ds->keyBase = 0;
   ds->highestKey = 0;
+  ds->keyEpoch = 0;
   ds->poolExhausted = 0;
 }

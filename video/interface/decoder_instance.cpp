@@ -144,6 +144,9 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->releaseHead = dec->releaseCount = 0;
   dec->releaseFloor = 0;
   dec->releaseFloorSet = 0;
+  dec->releasedKey = 0;
+  dec->releasedKeySet = 0;
+  dec->releasedEpoch = 0;
   dec->stallRounds = 0;
   dec->setUpCount = 0;
   std::memset(&dec->suspect, 0, sizeof(dec->suspect));
@@ -159,6 +162,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->doubt.picture = nullptr;
   dec->unitRetyped = 0;
   dec->fieldOrder = 0;
+  dec->intraPair = nullptr;
   std::memset(&dec->firstSuspect, 0, sizeof(dec->firstSuspect));
   dec->refusedSetInUse = 0;
   dec->firstDrop = 0;

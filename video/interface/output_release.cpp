@@ -83,13 +83,32 @@ bool release_first(VideoDecoder* dec) {
   first->released = first->queued = 1;
   if (other) other->released = other->queued = 1;
   const int32_t key = other && other->outputKey < first->outputKey ? other->outputKey : first->outputKey;
-  if (first->hasPicTiming && dec->releaseFloorSet && key < dec->releaseFloor) {
+  // Without picture timing the keys are order counts on a base that rises
+  // at every IDR picture and memory_management_control_operation 5 (a new
+  // key epoch; pictures after such a picture may still have keys below
+  // those before it, their counts being negative). Within one epoch a
+  // picture below the highest key released came after that picture in
+  // decode order though it goes before it: the stream's order is damaged
+  // (pictures exchanged). It is left out rather than shown out of order.
+  const bool late = first->hasPicTiming ? dec->releaseFloorSet && key < dec->releaseFloor
+                                        : dec->releasedKeySet && first->keyEpoch == dec->releasedEpoch &&
+                                              key < dec->releasedKey;
+  if (late) {
+    if (!first->hasPicTiming) ++dec->damage.picturesOutOfOrder;
     first->outputDone = 1;
     if (other) other->outputDone = 1;
     return true;
   }
   if (!dec->releaseFloorSet || key > dec->releaseFloor) dec->releaseFloor = key;
   dec->releaseFloorSet = 1;
+  if (!first->hasPicTiming) {
+    if (!dec->releasedKeySet || first->keyEpoch > dec->releasedEpoch ||
+        (first->keyEpoch == dec->releasedEpoch && key > dec->releasedKey)) {
+      dec->releasedKey = key;
+      dec->releasedEpoch = first->keyEpoch;
+    }
+    dec->releasedKeySet = 1;
+  }
   const uint32_t cap = ds->pictureCount;
   dec->releaseQueue[(dec->releaseHead + dec->releaseCount) % cap] = first;
   ++dec->releaseCount;

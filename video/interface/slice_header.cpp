@@ -7,6 +7,7 @@
 #include "decoder_engine.h"
 #include "engine_internal.h"
 #include "mb_record.h"
+#include "slice_repair.h"
 
 namespace {
 
@@ -21,30 +22,14 @@ PictureParameterSet* find_pps(PictureParameterSet* head, uint32_t id, uint32_t a
   return p;
 }
 
-// The fields of a slice header up to the picture order count, as compared
-// between slices.
-struct HeaderStart {
-  uint32_t first_mb_in_slice;
-  uint32_t slice_type;
-  uint32_t pps_id;
-  PictureParameterSet* pps;
-  uint32_t frame_num;
-  uint8_t field_pic_flag;
-  uint8_t bottom_field_flag;
-  uint32_t idr_pic_id;
-  uint32_t poc_lsb;
-  int32_t delta_bottom;
-  int32_t delta[2];
-};
-
 // Structure of the picture a slice header describes: a field's is its
 // parity, bottom_field_flag.
 uint8_t structure_of(uint32_t fieldPicFlag, uint8_t bottomFieldFlag) {
   return fieldPicFlag ? bottomFieldFlag : uint8_t{kFrame};
 }
 
-// Reads the header up to the picture order count fields; false when no PPS
-// fits (the PPS pointer then stays null).
+}  // namespace
+
 bool read_header_start(BitReaderCabac* r, PictureParameterSet* ppsList, uint32_t accessUnit, uint32_t nalType,
                        HeaderStart* h) {
   std::memset(h, 0, sizeof(*h));
@@ -69,6 +54,8 @@ bool read_header_start(BitReaderCabac* r, PictureParameterSet* ppsList, uint32_t
   }
   return true;
 }
+
+namespace {
 
 // The slice's identity fields, as read.
 void take_header_start(SliceDecodeContext* s, const HeaderStart& h) {
@@ -122,54 +109,15 @@ void unlink_output_order(DecodedPicture* p) {
   p->prevInOutputOrder = p->nextInOutputOrder = nullptr;
 }
 
-// PicOrderCntMsb of a picture with pic_order_cnt_lsb `lsb` after a
-// reference picture with (prevMsb, prevLsb).
+}  // namespace
+
 int32_t order_count_msb(int32_t prevMsb, int32_t prevLsb, int32_t lsb, int32_t maxLsb) {
   if (lsb < prevLsb && prevLsb - lsb >= maxLsb / 2) return prevMsb + maxLsb;
   if (lsb > prevLsb && lsb - prevLsb > maxLsb / 2) return prevMsb - maxLsb;
   return prevMsb;
 }
 
-// The stream's first picture read as a non-IDR I picture whose header reads
-// whole as an IDR picture's too (see retype_lost_idr), order count type 0:
-// read as non-IDR, its pic_order_cnt_lsb is made of the IDR reading's
-// idr_pic_id code and count, half the lsb range from the count it has as
-// IDR. The picture after it tells which it was: one more than a quarter of
-// the range before it, that follows it with the IDR reading, follows an IDR
-// picture whose type bit was damaged (a stream's pictures lie closer). The
-// first picture then keeps its count, its lsb becoming the IDR reading's,
-// so that the pictures after it keep the distances the stream gives them
-// (and a frame's bottom field its own); its slice counts as repaired.
-void settle_idr_reading(VideoDecoder* dec, const SliceDecodeContext* s, const SequenceParameterSet* sps, bool idr,
-                        DecodedPicture* p) {
-  PocMemory& m = dec->poc;
-  const DecodedPicture* startPicture = dec->state.startPicture;
-  if (m.idrReadingArmed) {
-    m.idrReadingArmed = 0;
-    m.idrReadingPicture = idr || startPicture ? nullptr : p;
-    return;
-  }
-  DecodedPicture* first = m.idrReadingPicture;
-  m.idrReadingPicture = nullptr;
-  if (!first || idr || first != startPicture || p->prevInDecodeOrder != first || first->sps != sps ||
-      sps->pic_order_cnt_type != 0)
-    return;
-  const int32_t maxLsb = static_cast<int32_t>(sps->MaxPicOrderCntLsb);
-  const int32_t lsb = static_cast<int32_t>(s->pic_order_cnt_lsb);
-  const int32_t count = m.prev.refMsb + m.prev.refLsb;
-  const int32_t idrMsb = count - m.idrLsb;
-  const int32_t asRead = order_count_msb(m.prev.refMsb, m.prev.refLsb, lsb, maxLsb) + lsb;
-  const int32_t asIdr = order_count_msb(idrMsb, m.idrLsb, lsb, maxLsb) + lsb;
-  if (asRead >= count - maxLsb / 4 || asIdr < count) return;
-  m.prev.refMsb = idrMsb;
-  m.prev.refLsb = m.idrLsb;
-  if (first->structure == kFrame) {
-    const int32_t bottom = first->topFieldOrderCnt + m.idrDeltaBottom;
-    const int32_t least = bottom < first->topFieldOrderCnt ? bottom : first->topFieldOrderCnt;
-    if (least == first->pictureOrderCount) first->bottomFieldOrderCnt = bottom;
-  }
-  ++dec->damage.slicesRepaired;
-}
+namespace {
 
 // Picture order count of the current picture (both fields' counts).
 void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParameterSet* sps, bool idr,
@@ -184,7 +132,7 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
     m.prev.frameNum = m.pending.frameNum;
     m.pendingValid = 0;
   }
-  if (m.idrReadingArmed || m.idrReadingPicture) settle_idr_reading(dec, s, sps, idr, p);
+  if (m.idrReadingArmed || m.idrReadingPicture) reread_first_picture_as_idr(dec, s, sps, idr, p);
   if (idr) std::memset(&m.prev, 0, sizeof(m.prev));
   const bool field = s->field_pic_flag_coded != 0;
   const bool bottom = field && s->bottom_field_flag;
@@ -280,7 +228,11 @@ void derive_poc(VideoDecoder* dec, SliceDecodeContext* s, const SequenceParamete
 // counts on a base that rises at every IDR picture.
 void assign_keys(DecoderState* ds, DecodedPicture* p, bool idr, uint32_t openFlags) {
   if (p->hasPicTiming) return;
-  if (idr && p->accessUnitIndex != 0 && ds->startPicture) ds->keyBase = ds->highestKey + 2;
+  if (idr && p->accessUnitIndex != 0 && ds->startPicture) {
+    ds->keyBase = ds->highestKey + 2;
+    ++ds->keyEpoch;
+  }
+  p->keyEpoch = ds->keyEpoch;
   p->decodeKey = static_cast<int32_t>(p->structure == kFrame ? p->accessUnitIndex * 2 : p->accessUnitIndex);
   p->outputKey = (openFlags & kOpenDecodeOrder) ? p->decodeKey : ds->keyBase + p->pictureOrderCount;
   p->releaseKey = p->outputKey;
@@ -313,6 +265,7 @@ void apply_mmco5(VideoDecoder* dec, DecodedPicture* p, uint32_t openFlags) {
   bump_earlier(ds, p);
   if (p->hasPicTiming || (openFlags & kOpenDecodeOrder)) return;
   ds->keyBase = ds->highestKey + 2;
+  p->keyEpoch = ++ds->keyEpoch;
   p->outputKey = ds->keyBase + p->pictureOrderCount;
   p->releaseKey = p->outputKey;
   if (p->outputKey > ds->highestKey) ds->highestKey = p->outputKey;
@@ -356,25 +309,6 @@ void pair_fields(DecodedPicture* p, uint32_t frameNum) {
   // frame one interleaved picture. A first field that repeats an earlier
   // picture (skipped) lends nothing: the second keeps its own planes.
   if (!q->repeated) p->frameBuffer->storage = const_cast<FrameBuffer*>(planes_of(q->frameBuffer));
-}
-
-// The reference field pairs of a stream come in one order, top or bottom
-// field first, each shown in the order it comes. A pair that comes in the
-// other order while its second field is not shown after its first was
-// exchanged: the first to come was predicted without its frame's other
-// field, from other pictures than its own (nothing else shows it when the
-// two fields have one order count). The order is the stream's from its
-// start or its last I picture on. Called at the set-up of picture p.
-void note_field_order(VideoDecoder* dec, DecodedPicture* p, bool restart) {
-  if (restart) dec->fieldOrder = 0;
-  DecodedPicture* first = p->pairedField;
-  if (!p->secondField || !first || p->nalRefIdc == 0) return;
-  const uint8_t order = static_cast<uint8_t>(first->structure + 1);
-  if (dec->fieldOrder == 0 || p->pictureOrderCount > first->pictureOrderCount) {
-    dec->fieldOrder = order;
-  } else if (order != dec->fieldOrder) {
-    note_missing_references(dec, first);
-  }
 }
 
 // A non-reference field whose frame_num does not follow the last reference
@@ -793,230 +727,6 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
   return true;
 }
 
-// The least order count an IDR picture's header gives (H.264 makes it 0).
-int64_t idr_order_count(const SequenceParameterSet* sps, const HeaderStart& h) {
-  int64_t top = 0, bottom = 0;
-  if (sps->pic_order_cnt_type == 0) {
-    top = h.poc_lsb;
-    bottom = top + h.delta_bottom;
-  } else if (sps->pic_order_cnt_type == 1) {
-    top = h.delta[0];
-    bottom = h.field_pic_flag ? int64_t{sps->offset_for_top_to_bottom_field} + h.delta[0]
-                              : top + sps->offset_for_top_to_bottom_field + h.delta[1];
-  }
-  if (h.field_pic_flag) return h.bottom_field_flag ? bottom : top;
-  return top < bottom ? top : bottom;
-}
-
-// How an I slice's header reads as of one NAL unit type: broken, whole, or
-// whole but with marking operations of long-term references (which this
-// decoder refuses).
-enum class IntraReading { kBroken, kWhole, kLongTermMarking };
-
-// Reads the header of an I slice of a reference picture as of NAL unit type
-// `nalType` (5 or 1) into `h`, with what only a header may hold: an IDR
-// picture's order count 0, marking operations that exist and end, a
-// quantiser and deblocking values in range, then the start of the slice
-// data (CABAC's alignment bits all 1, or a CAVLC macroblock type an I slice
-// has). A header read with the fields of the other type is misaligned from
-// idr_pic_id on, and rarely all of that.
-IntraReading read_intra_header(BitReaderCabac r, PictureParameterSet* ppsList, uint32_t accessUnit, uint32_t nalType,
-                               HeaderStart* h) {
-  if (!read_header_start(&r, ppsList, accessUnit, nalType, h)) return IntraReading::kBroken;
-  const PictureParameterSet* pps = h->pps;
-  const SequenceParameterSet* sps = pps->sps;
-  if (nalType == 5 && (h->idr_pic_id > 65535 || idr_order_count(sps, *h) != 0)) return IntraReading::kBroken;
-  if (pps->redundant_pic_cnt_present_flag) ue_v(&r);
-  bool longTerm = false;
-  if (nalType == 5) {
-    u_n(&r, 2);  // no_output_of_prior_pics_flag, long_term_reference_flag
-  } else if (ReadOneBit(&r)) {
-    constexpr uint32_t kMostOperations = 66;  // every reference unmarked, one by one, and more
-    uint32_t k = 0, op = 1;
-    for (; k < kMostOperations && op != 0; ++k) {
-      op = ue_v(&r);
-      if (op > 6) return IntraReading::kBroken;
-      if (op == 1 || op == 3) ue_v(&r);
-      if (op == 2 || op == 3 || op == 4 || op == 6) {
-        ue_v(&r);
-        longTerm = true;
-      }
-    }
-    if (op != 0) return IntraReading::kBroken;
-  }
-  const int64_t qp = 26 + int64_t{pps->pic_init_qp_minus26} + se_v(&r);
-  if (qp < 0 || qp > 51) return IntraReading::kBroken;
-  if (pps->deblocking_filter_control_present_flag) {
-    const uint32_t idc = ue_v(&r);
-    if (idc > 2) return IntraReading::kBroken;
-    if (idc != 1) {
-      const int32_t alpha = se_v(&r), beta = se_v(&r);
-      if (alpha < -6 || alpha > 6 || beta < -6 || beta > 6) return IntraReading::kBroken;
-    }
-  }
-  if (pps->entropy_coding_mode_flag) {
-    const int alignment = (r.bitPos + 1) % 8;
-    if (alignment != 0 && u_n(&r, alignment) != (1u << alignment) - 1) return IntraReading::kBroken;
-  } else {
-    if (sps->mb_adaptive_frame_field_flag && !h->field_pic_flag) ReadOneBit(&r);  // mb_field_decoding_flag
-    if (ue_v(&r) > 25) return IntraReading::kBroken;  // mb_type of an I slice: I_NxN, the 24 I_16x16 kinds, I_PCM
-  }
-  if (r.overrun) return IntraReading::kBroken;
-  return longTerm ? IntraReading::kLongTermMarking : IntraReading::kWhole;
-}
-
-// The stream's first IDR slice with the damaged bit in its nal_unit_type
-// (1): read as a non-IDR slice, the header lacks idr_pic_id and reads one
-// marking flag where there are two, and everything after frame_num is
-// misread; without that picture every picture predicted from it is lost
-// (all of them in a stream with one I picture), with it the pictures after
-// it were misplaced silently. Before any picture started the stream, a
-// reference I slice with frame_num 0 whose header reads whole as IDR is the
-// IDR slice it was, counted as repaired, when as non-IDR it does not read
-// whole, or only with long-term marking (which would end the stream). A
-// stream that begins with a non-IDR I picture reads whole as one and stays
-// one; where the IDR reading is whole too, the picture after it may still
-// show it was IDR (settle_idr_reading).
-void retype_lost_idr(ThreadBuffer* tb, NalUnit* nal) {
-  DecoderState* ds = tb->decoderState;
-  if (ds->startPicture || nal->nal_ref_idc == 0) return;
-  const uint32_t accessUnit = ds->currentPicture->accessUnitIndex;
-  HeaderStart asNonIdr, asIdr;
-  const IntraReading nonIdr = read_intra_header(tb->reader, ds->ppsList, accessUnit, 1, &asNonIdr);
-  if (!asNonIdr.pps || asNonIdr.frame_num != 0 || (asNonIdr.slice_type & 255u) % kSliceTypeCount != kSliceTypeI)
-    return;
-  if (read_intra_header(tb->reader, ds->ppsList, accessUnit, 5, &asIdr) != IntraReading::kWhole) return;
-  if (nonIdr == IntraReading::kWhole) {
-    // Both readings are whole: the picture after it may tell (the slice's
-    // data mostly begins at the same bit either way, the header realigned
-    // by the codes after the order count).
-    PocMemory& m = decoder_of(ds)->poc;
-    m.idrReadingArmed = asNonIdr.first_mb_in_slice == 0 && asIdr.pps->sps->pic_order_cnt_type == 0;
-    m.idrLsb = static_cast<int32_t>(asIdr.poc_lsb);
-    m.idrDeltaBottom = asIdr.delta_bottom;
-    return;
-  }
-  nal->nal_unit_type = 5;
-  if (asNonIdr.first_mb_in_slice == 0) ++decoder_of(ds)->damage.slicesRepaired;
-}
-
-// An IDR picture is a reference picture with frame_num 0. A slice typed
-// IDR that is neither continues the stream: one flipped bit turns a
-// non-IDR slice (type 1) into type 5, and read as IDR its header would be
-// misread from idr_pic_id on and end every reference before it. It is read
-// as the non-IDR slice it is, its header checked like any other.
-//
-// Once the stream has started, a P or B slice typed IDR is damaged too (an
-// IDR picture holds I slices only). With frame_num 0 after a reference
-// picture whose frame_num 0 does not follow, it can only be an IDR slice
-// whose slice_type is damaged (see decode_slice_header); otherwise it is
-// read as the non-IDR slice it is rather than ending every reference.
-//
-// Before any picture started the stream, an I slice typed IDR is the
-// stream's first IDR picture with the damaged bit in frame_num or
-// nal_ref_idc: as a non-IDR slice its header would be misread and, with no
-// picture before it, every picture predicted from it lost. It is read as the
-// IDR slice it is (frame_num 0, a reference), and counted as damaged.
-//
-// A slice read as non-IDR is counted as damaged. The damage that changed
-// its type may have changed its nal_ref_idc as well: a reference picture so
-// read is in doubt until the next picture (settle_reference_in_doubt).
-void retype_false_idr(ThreadBuffer* tb, NalUnit* nal) {
-  DecoderState* ds = tb->decoderState;
-  VideoDecoder* dec = decoder_of(ds);
-  dec->unitRetyped = 0;
-  if (nal->nal_unit_type == 1) {
-    retype_lost_idr(tb, nal);
-    return;
-  }
-  if (nal->nal_unit_type != 5) return;
-  BitReaderCabac r = tb->reader;  // a copy: the slice header is read again from the start
-  HeaderStart h;
-  // frame_num comes before the fields that only an IDR slice has.
-  if (!read_header_start(&r, ds->ppsList, ds->currentPicture->accessUnitIndex, 5, &h)) return;
-  const uint32_t sliceType = (h.slice_type & 255u) % kSliceTypeCount;
-  if (h.frame_num == 0 && nal->nal_ref_idc != 0) {
-    const bool predicted = sliceType == kSliceTypeP || sliceType == kSliceTypeB;
-    const uint32_t maxFrameNum = h.pps->sps->MaxFrameNum;
-    // frame_num 0 follows the last reference picture's after a wrap, or
-    // for the second field of an IDR picture.
-    const bool follows = dec->refFrameNumKnown && (dec->refFrameNum + 1 == maxFrameNum ||
-                                                   (dec->refFrameNum == 0 && h.field_pic_flag));
-    if (!(predicted && ds->startPicture && follows)) return;
-  }
-  if (!ds->startPicture && sliceType == kSliceTypeI) {
-    if (nal->nal_ref_idc == 0) nal->nal_ref_idc = 1;
-    if (h.first_mb_in_slice == 0) ++dec->damage.slicesRepaired;
-    return;
-  }
-  nal->nal_unit_type = 1;
-  if (!ds->startPicture) return;  // left out as a P or B slice before the start, or the start itself
-  ++dec->damage.slicesRepaired;
-  dec->unitRetyped = nal->nal_ref_idc != 0 ? 1 : 0;
-}
-
-// The reference picture in doubt, if any, its marking just read: what it
-// ended is kept a reference for now (its own later slices see it ended, as
-// any picture's do).
-void hold_doubtful_marking(VideoDecoder* dec, DecodedPicture* p) {
-  ReferenceInDoubt& d = dec->doubt;
-  if (d.picture != p || d.setUpOrder != p->setUpOrder) {
-    d.picture = p;
-    d.setUpOrder = p->setUpOrder;
-    d.count = 0;
-  }
-  DecoderState* ds = &dec->state;
-  for (uint32_t i = 0; i < ds->pictureCount; ++i) {
-    DecodedPicture* q = &ds->pictures[i];
-    if (q == p || q->unmarkedBy != p->setUpOrder || q->referenceMarking == q->markingBefore) continue;
-    uint32_t k = 0;
-    while (k < d.count && d.ended[k] != q) ++k;
-    if (k == kRefListSize) continue;  // more than a list holds: ended at once
-    if (k == d.count) {
-      d.ended[k] = q;
-      d.endedOrder[k] = q->setUpOrder;
-      ++d.count;
-    }
-    d.endedMarking[k] = q->referenceMarking;
-    q->referenceMarking = q->markingBefore;
-  }
-}
-
-// The first picture after a reference picture in doubt, about to be set up
-// with frame_num `h.frame_num`: the same frame_num as that reference
-// picture's is one no picture may have after it, but for its second field
-// (a reference field of the other parity right after it, which is the first
-// field of its frame). The picture in doubt was then no reference: it stops
-// being one, and the references are those before it. Otherwise its marking
-// takes effect.
-void settle_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
-                               uint8_t nalRefIdc) {
-  ReferenceInDoubt& d = dec->doubt;
-  DecodedPicture* q = d.picture;
-  if (!q) return;
-  d.picture = nullptr;
-  if (q->setUpOrder != d.setUpOrder || !q->setUp) return;  // withdrawn: its marking ended nothing
-  const DecodedPicture* before = q->prevInDecodeOrder;
-  const bool firstField = q->structure != kFrame && !q->secondField &&
-                          !(before && before->setUp && before->frameNum == q->frameNum);
-  const bool secondField = h.field_pic_flag && firstField && q->structure != h.bottom_field_flag &&
-                           nalRefIdc != 0 && p->prevInDecodeOrder == q;
-  if (idr || h.frame_num != q->frameNum || secondField) {
-    for (uint32_t k = 0; k < d.count; ++k) {
-      DecodedPicture* e = d.ended[k];
-      if (e->setUpOrder == d.endedOrder[k] && e->unmarkedBy == d.setUpOrder) e->referenceMarking = d.endedMarking[k];
-    }
-    return;
-  }
-  q->referenceMarking = 0;
-  q->nalRefIdc = 0;
-  const DecodedPicture* r = before;
-  while (r && !(r->setUp && (r->idr || r->nalRefIdc != 0))) r = r->prevInDecodeOrder;
-  dec->refFrameNumKnown = dec->prevRefFrameNumKnown = r ? 1 : 0;
-  dec->refFrameNum = dec->prevRefFrameNum = r && r->mmco5 != 5 ? static_cast<uint32_t>(r->frameNum) : 0;
-  if (p->prevInDecodeOrder == q) dec->poc.pendingIsReference = 0;
-}
-
 // frame_num of a picture kept (its first slice read) against the last
 // reference picture's: a reference picture goes up by one, a second field
 // or a non-reference picture stays or goes up by one. A larger step, where
@@ -1103,7 +813,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   DecodedPicture* p = ds->currentPicture;
   const NalUnit* nal = s->nalUnit;
   const bool idr = nal->nal_unit_type == 5;
-  const uint8_t nalRefIdc = nal->nal_ref_idc;
+  uint8_t nalRefIdc = nal->nal_ref_idc;
 
   s->field_pic_flag = 0;
   s->field_pic_flag_coded = 0;
@@ -1117,7 +827,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
 
   HeaderStart h;
   const bool found = read_header_start(r, ds->ppsList, p->accessUnitIndex, nal->nal_unit_type, &h);
-  if (idr) h.frame_num = 0;  // only the stream's first IDR slice gets here with another (see retype_false_idr)
+  if (idr) h.frame_num = 0;  // only the stream's first IDR slice gets here with another (see retype_idr_as_non_idr)
   s->first_mb_in_slice = h.first_mb_in_slice;
   s->slice_type = static_cast<uint8_t>((h.slice_type & 255u) % kSliceTypeCount);
   // An IDR slice is I or SI, and SI slices exist only in the Extended
@@ -1160,9 +870,20 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
   }
   if (r->overrun) return kStepUnsupported;
+  // A reference slice (perhaps retyped from IDR) whose header has no
+  // marking where a reference slice's stands: the damage set its
+  // nal_ref_idc. Its picture is no reference (counted as repaired, where
+  // no retyping counted it); a later slice of a picture already set up ends
+  // no reference.
+  const bool noMarking = nalRefIdc != 0 && !idr && marking_absent(*r, s, pps, sps);
+  if (noMarking && !p->setUp) {
+    if (!dec->unitRetyped) ++dec->damage.slicesRepaired;
+    s->nalUnit->nal_ref_idc = 0;
+    nalRefIdc = 0;
+    p->referenceMarking = 0;
+    dec->unitRetyped = 0;
+  }
 
-  // A reference picture in doubt before it is settled by its frame_num.
-  if (!p->setUp) settle_reference_in_doubt(dec, p, h, idr, nalRefIdc);
   // An IDR picture, or a picture that starts a stream joined on without
   // one, begins a new history of identities: no field before it makes it a
   // repeat (another stream may well begin with the same identity).
@@ -1170,6 +891,8 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     const int32_t repeat = sent_again(dec, p, h, nalRefIdc, sps->MaxFrameNum);
     if (repeat != 0) return repeat;
   }
+  // A reference picture in doubt settled by this picture's frame_num.
+  if (!p->setUp) demote_reference_in_doubt(dec, p, h, idr, nalRefIdc);
   if (!p->setUp) {
     const int32_t result = per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
     if (result != 0) return result;
@@ -1177,6 +900,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     return kStepUnsupported;  // a slice that does not belong to the picture opened for it
   }
   s->picture = p;
+  note_predicted_slice(dec, p, s->slice_type);
 
   if (s->slice_type == kSliceTypeI) {
     for (uint32_t i = 0; i < kRefListSize; ++i) s->RefPicList0[i] = s->RefPicList1[i] = nullptr;
@@ -1192,9 +916,13 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     if (result != 0) return result;
   }
   if (nalRefIdc != 0) {
-    const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
-    if (result != 0) return result;
-    if (dec->unitRetyped) hold_doubtful_marking(dec, p);
+    if (noMarking) {
+      p->mmco5 = 0;
+    } else {
+      const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
+      if (result != 0) return result;
+    }
+    if (nal->nal_unit_type != 5 && p->mmco5 != 5) hold_marking_of_doubtful_reference(dec, p);
     if (p->mmco5 == 5 && s->first_mb_in_slice == 0) apply_mmco5(dec, p, openFlags);
   }
   if (pps->entropy_coding_mode_flag && s->slice_type != kSliceTypeI) {
@@ -1528,7 +1256,7 @@ int32_t decode_slice_unit(ThreadBuffer* tb, uint32_t type, uint8_t refIdc, uint3
 int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags) {
   DecoderState* ds = tb->decoderState;
   NalUnit* nal = tb->slice->nalUnit;
-  retype_false_idr(tb, nal);
+  retype_damaged_slice(tb, nal);
   const uint32_t type = nal->nal_unit_type;
   const uint8_t refIdc = nal->nal_ref_idc;
   if (ds->poolExhausted) return kStepNoPictureBuffer;

@@ -84,7 +84,8 @@ std::string damage_words(const VideoDamage& d) {
       {d.fieldsRepeated, "fields repeated"},
       {d.picturesLost, "pictures lost"},
       {d.fieldsAlone, "fields alone"},
-      {d.slicesRepaired, "slices repaired"}};
+      {d.slicesRepaired, "slices repaired"},
+      {d.picturesOutOfOrder, "pictures out of order"}};
   for (const auto& [n, what] : kinds)
     if (n != 0) out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + what;
   return out;
