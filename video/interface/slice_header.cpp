@@ -1112,6 +1112,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   s->FilterOffsetA = 0;
   s->FilterOffsetB = 0;
   s->refCount[0] = s->refCount[1] = 0;
+  s->missingEntries[0] = s->missingEntries[1] = 0;
   s->refusedSyntax = 0;
   s->refusedOperation = 0;
 
