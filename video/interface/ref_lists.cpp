@@ -258,7 +258,8 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
     }
     if (idc > 3) continue;
     const uint32_t absDiff = ue_v(r);
-    if (!cur->prevInDecodeOrder) return kStepMissingReference;
+    DecodedPicture* standIn = recovery_stand_in(decoder_of(ds), cur);
+    if (!cur->prevInDecodeOrder && !standIn) return kStepMissingReference;
     if (absDiff >= maxPicNum) return kStepMissingReference;
     int64_t noWrap;
     if (idc == 0) {
@@ -281,28 +282,41 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
       // the stream's start (a stream cut at an I picture may still name the
       // pictures before it). A stand-in takes the entry; only macroblocks
       // that predict from it lack their reference (see the worker).
-      if (!nearest_newer(s, picNum, &found, &par)) return kStepMissingReference;
+      if (!nearest_newer(s, picNum, &found, &par)) {
+        if (!standIn) return kStepMissingReference;
+        found = standIn;
+        par = s->bottom_field_flag;
+      }
       missing = true;
     } else if (pic_num(found, par, s, sps->MaxFrameNum) != picNum) {
       cur->damaged = 1;
       note_missing_references(decoder_of(ds), cur);
     }
     if (refIdx > activeMinus1 || activeMinus1 + 1 >= kRefListSize) return kStepUnsupported;
+    // Entries from refIdx on move up one place, their marks of stand-ins
+    // with them.
     for (uint32_t i = activeMinus1 + 1; i > refIdx; --i) {
       list[i] = list[i - 1];
       parity[i] = parity[i - 1];
     }
+    const uint64_t below = (1ull << refIdx) - 1;
+    uint64_t bits = (*missingBits & below) | ((*missingBits & ~below) << 1);
     list[refIdx] = found;
-    if (missing) *missingBits |= 1ull << refIdx;
+    bits = missing ? bits | (1ull << refIdx) : bits & ~(1ull << refIdx);
     parity[refIdx++] = par;
     uint32_t n = refIdx;
     for (uint32_t i = refIdx; i <= activeMinus1 + 1; ++i) {
       DecodedPicture* q = list[i];
-      // A stand-in is not the picture it stands in for: later entries stay.
-      if (!q || (!missing && q == found && parity[i] == par)) continue;
+      const uint64_t mark = (bits >> i) & 1;
+      // A stand-in is not the picture it stands in for: neither drops the
+      // other.
+      if (!q || (!missing && !mark && q == found && parity[i] == par)) continue;
       parity[n] = parity[i];
+      bits = (bits & ~(1ull << n)) | (mark << n);
       list[n++] = q;
     }
+    bits &= n < 64 ? (1ull << n) - 1 : ~0ull;
+    *missingBits = bits;
     for (uint32_t i = n; i <= activeMinus1 + 1; ++i) list[i] = nullptr;
   }
   return kStepUnsupported;
@@ -362,7 +376,9 @@ int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
   std::memset(s->refParity, 0, sizeof(s->refParity));
   const bool field = s->field_pic_flag_coded != 0;
   const uint8_t parity = s->bottom_field_flag;
-  if (s->slice_type == kSliceTypeP && !cur->prevInDecodeOrder) return kStepNoReference;
+  DecodedPicture* standIn = recovery_stand_in(decoder_of(ds), cur);
+  if (s->slice_type == kSliceTypeP && !cur->prevInDecodeOrder && !standIn) return kStepNoReference;
+  std::memset(s->missingEntries, 0, sizeof(s->missingEntries));
   DecodedPicture* entries[kRefListSize];
   const uint32_t active = 1u + std::max(s->num_ref_idx_l0_active_minus1, s->num_ref_idx_l1_active_minus1);
   bool lostField = false;
@@ -394,6 +410,16 @@ int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
       std::swap(s->RefPicList1[0], s->RefPicList1[1]);
       std::swap(s->refParity[1][0], s->refParity[1][1]);
     }
+  }
+  // A stream that starts at a recovery point predicts its first picture from
+  // pictures before its start: the stand-in takes their place.
+  if (standIn && l0.count == 0) {
+    l0.add(standIn, parity);
+    s->missingEntries[0] = 1;
+  }
+  if (standIn && s->slice_type == kSliceTypeB && l1.count == 0) {
+    l1.add(standIn, parity);
+    s->missingEntries[1] = 1;
   }
   for (uint32_t i = l0.count; i < kRefListSize; ++i) s->RefPicList0[i] = nullptr;
   for (uint32_t i = l1.count; i < kRefListSize; ++i) s->RefPicList1[i] = nullptr;

@@ -754,7 +754,8 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
     ds->recoveryPoint = 0;
     dec->join.leavingOut = 0;
     dec->join.starting = kStreamStartNone;
-    if (recovery && !ds->startPicture) dec->join.recoveryBeforeStart = 1;
+    dec->recovery.starting = recovery && !ds->startPicture ? 1 : 0;
+    if (dec->recovery.starting) dec->recovery.frames = ds->recoveryFrameCnt;
   } else if (dec->join.leavingOut) {
     return true;
   }
@@ -1380,6 +1381,25 @@ void start_intra_slice(DecoderState* ds, const SliceDecodeContext* s, DecodedPic
   leading_picture_check(ds, s, p);
 }
 
+// Pictures of a stream that started at a recovery point, up to the picture
+// it names (recovery_frame_cnt frames on, by frame_num; an IDR picture ends
+// the wait too), are decoded, as later pictures predict from them, but left
+// out and counted as pictures before their stream's start; what they lack
+// of their references is part of that and not counted again.
+void leave_out_while_recovering(VideoDecoder* dec, const SliceDecodeContext* s, DecodedPicture* p, uint32_t type) {
+  RecoveryStart& rs = dec->recovery;
+  if (!rs.active) return;
+  const uint64_t maxFrameNum = p->sps && p->sps->MaxFrameNum ? p->sps->MaxFrameNum : 1;
+  const uint64_t frames = (s->frame_num + maxFrameNum - rs.frameNum % maxFrameNum) % maxFrameNum;
+  if (type == 5 || frames >= rs.frames) {
+    rs.active = 0;
+    return;
+  }
+  p->outputDone = 1;
+  p->refsMissing = 1;
+  if (p->structure == kFrame || !p->secondField) ++dec->damage.picturesBeforeStart;
+}
+
 // A slice whose header was read: the task's next state, the start of the
 // stream and of output. kStepNoReference for a P or B slice before any start;
 // *leftOut when its picture comes before the start of a stream joined on
@@ -1410,8 +1430,14 @@ int32_t start_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uint8_t 
     return 0;
   }
   if (!ds->startPicture) {
-    RemoveCurrentAccessUnit(ds);
-    return kStepNoReference;
+    if (!dec->recovery.starting) {
+      RemoveCurrentAccessUnit(ds);
+      return kStepNoReference;
+    }
+    // The stream starts at this picture's recovery point.
+    ds->startPicture = p;
+    dec->recovery.active = 1;
+    dec->recovery.frameNum = s->frame_num;
   }
   if (dec->join.startKeySet && p->outputKey < dec->join.startKey) {
     // Before the start of a stream joined on without its IDR picture in
@@ -1461,8 +1487,7 @@ int32_t slice_result(VideoDecoder* dec, ThreadBuffer* tb, int32_t result, uint32
       if (!ds->startPicture && dec->firstDrop == 0) dec->firstDrop = result;
       // A P or B picture the stream begins with, before any I picture or
       // recovery point.
-      if (!ds->startPicture && newUnit && !dec->join.recoveryBeforeStart &&
-          (result == kStepNoReference || result == kStepMissingReference))
+      if (!ds->startPicture && newUnit && (result == kStepNoReference || result == kStepMissingReference))
         ++dec->damage.picturesBeforeStart;
       note_unit(ds, type, refIdc);
       if ((decodeFlags & kDecodeFinishDropped) && s->first_mb_in_slice == 0 && p->setUp && ds->startPicture) {
@@ -1516,6 +1541,7 @@ int32_t decode_slice_unit(ThreadBuffer* tb, uint32_t type, uint8_t refIdc, uint3
   }
   if (opensPicture && p->setUp) {
     follow_frame_num(dec, s, p, type == 5);
+    if (result == 0) leave_out_while_recovering(dec, s, p, type);
     // The picture set up by this slice (and kept) joins the pictures
     // waiting for output once its marking has freed the buffer of the
     // references it ended.
