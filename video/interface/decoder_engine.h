@@ -221,16 +221,22 @@ struct StreamJoin {
 // is, as such a start is meant to be).
 enum : uint8_t { kStreamStartNone = 0, kStreamStartIntra = 1, kStreamStartRecovery = 2 };
 
-// A stream whose first picture is a predicted one with a recovery point:
-// that picture predicts from pictures before the stream's start, for which
-// a mid-grey frame outside the pools stands in, and the pictures up to the
-// one the recovery point names (recovery_frame_cnt frames on, by frame_num)
-// are decoded but left out, as their samples are not yet right.
+// A stream whose first picture is not an IDR picture. When it is a
+// predicted one with a recovery point, that picture predicts from pictures
+// before the stream's start, for which a mid-grey frame outside the pools
+// stands in, and the pictures up to the one the recovery point names
+// (recovery_frame_cnt frames on, by frame_num) are decoded but left out, as
+// their samples are not yet right; so are the pictures that come before the
+// first picture in output order.
 struct RecoveryStart {
   uint8_t starting;   // the picture being read starts the stream at a recovery point
   uint8_t active;     // pictures set up are left out until frame_num reaches the end
   uint64_t frameNum;  // of the picture with the recovery point
   uint32_t frames;    // its recovery_frame_cnt
+  // Pictures before the output key of the stream's first picture (not an
+  // IDR picture) are left out while this is set.
+  uint8_t leadingKeySet;
+  int32_t leadingKey;
   DecodedPicture standIn;
   FrameBuffer standInPlanes;
   uint8_t* standInMemory;  // the planes' allocation (null until first needed)

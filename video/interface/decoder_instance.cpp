@@ -156,7 +156,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->refFrameNumKnown = 0;
   ds->recoveryPoint = 0;
   dec->join = StreamJoin{};
-  dec->recovery.starting = dec->recovery.active = 0;
+  dec->recovery.starting = dec->recovery.active = dec->recovery.leadingKeySet = 0;
   dec->doubt.picture = nullptr;
   dec->unitRetyped = 0;
   dec->fieldOrder = 0;

@@ -1357,8 +1357,18 @@ void settle_failed_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uin
   }
 }
 
+// The pictures that follow a stream's first picture (not an IDR picture) in
+// decode order but come before it in output order predict from pictures
+// before the stream's start: they are left out (see leave_out_before_start)
+// unless the caller asks for them as leading pictures.
+void leave_out_leading(VideoDecoder* dec, const DecodedPicture* start) {
+  dec->recovery.leadingKeySet = 1;
+  dec->recovery.leadingKey = start->outputKey;
+}
+
 // A non-IDR I slice: the stream may start with it, and output too.
 void start_intra_slice(DecoderState* ds, const SliceDecodeContext* s, DecodedPicture* p, uint32_t decodeFlags) {
+  if (!ds->startPicture && !(decodeFlags & kDecodeFinishDropped)) leave_out_leading(decoder_of(ds), p);
   if (s->first_mb_in_slice == 0 && s->bottom_field_flag == 0 && !ds->outputStarted) {
     if (!ds->startPicture) ds->startPicture = p;
     if (ds->decodeOrderOutput) {
@@ -1381,20 +1391,34 @@ void start_intra_slice(DecoderState* ds, const SliceDecodeContext* s, DecodedPic
   leading_picture_check(ds, s, p);
 }
 
-// Pictures of a stream that started at a recovery point, up to the picture
-// it names (recovery_frame_cnt frames on, by frame_num; an IDR picture ends
-// the wait too), are decoded, as later pictures predict from them, but left
-// out and counted as pictures before their stream's start; what they lack
-// of their references is part of that and not counted again.
-void leave_out_while_recovering(VideoDecoder* dec, const SliceDecodeContext* s, DecodedPicture* p, uint32_t type) {
+// Pictures of a stream that starts without an IDR picture that are not
+// right yet, decoded (later pictures may predict from them) but left out
+// and counted as pictures before their stream's start; what they lack of
+// their references is part of that and not counted again:
+// - after a recovery point, up to the picture it names (recovery_frame_cnt
+//   frames on, by frame_num);
+// - before the stream's first picture in output order (the rest of an open
+//   group of pictures cut at its I picture), until a reference picture
+//   after it is set up.
+// An IDR picture ends both.
+void leave_out_before_start(VideoDecoder* dec, const SliceDecodeContext* s, DecodedPicture* p, uint32_t type) {
   RecoveryStart& rs = dec->recovery;
-  if (!rs.active) return;
-  const uint64_t maxFrameNum = p->sps && p->sps->MaxFrameNum ? p->sps->MaxFrameNum : 1;
-  const uint64_t frames = (s->frame_num + maxFrameNum - rs.frameNum % maxFrameNum) % maxFrameNum;
-  if (type == 5 || frames >= rs.frames) {
-    rs.active = 0;
-    return;
+  if (type == 5) rs.active = rs.leadingKeySet = 0;
+  bool out = false;
+  if (rs.leadingKeySet && p->outputKey < rs.leadingKey) {
+    out = true;
+  } else if (rs.leadingKeySet && p != dec->state.startPicture && p->nalRefIdc != 0) {
+    rs.leadingKeySet = 0;
   }
+  if (rs.active) {
+    const uint64_t maxFrameNum = p->sps && p->sps->MaxFrameNum ? p->sps->MaxFrameNum : 1;
+    const uint64_t frames = (s->frame_num + maxFrameNum - rs.frameNum % maxFrameNum) % maxFrameNum;
+    if (frames >= rs.frames)
+      rs.active = 0;
+    else
+      out = true;
+  }
+  if (!out) return;
   p->outputDone = 1;
   p->refsMissing = 1;
   if (p->structure == kFrame || !p->secondField) ++dec->damage.picturesBeforeStart;
@@ -1438,6 +1462,7 @@ int32_t start_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uint8_t 
     ds->startPicture = p;
     dec->recovery.active = 1;
     dec->recovery.frameNum = s->frame_num;
+    if (!(decodeFlags & kDecodeFinishDropped)) leave_out_leading(dec, p);
   }
   if (dec->join.startKeySet && p->outputKey < dec->join.startKey) {
     // Before the start of a stream joined on without its IDR picture in
@@ -1541,7 +1566,7 @@ int32_t decode_slice_unit(ThreadBuffer* tb, uint32_t type, uint8_t refIdc, uint3
   }
   if (opensPicture && p->setUp) {
     follow_frame_num(dec, s, p, type == 5);
-    if (result == 0) leave_out_while_recovering(dec, s, p, type);
+    if (result == 0) leave_out_before_start(dec, s, p, type);
     // The picture set up by this slice (and kept) joins the pictures
     // waiting for output once its marking has freed the buffer of the
     // references it ended.
