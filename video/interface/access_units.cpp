@@ -577,9 +577,9 @@ void ResetPicturePools(DecoderState* ds) {
   ds->poolExhausted = 0;
 }
 
-DecodedPicture* recovery_stand_in(VideoDecoder* dec, const DecodedPicture* cur) {
-  RecoveryStart& rs = dec->recovery;
-  DecoderState* ds = &dec->state;
+DecodedPicture* recovery_stand_in(DecoderState* ds, const DecodedPicture* cur) {
+  if (!ds) return nullptr;
+  RecoveryStart& rs = decoder_of(ds)->recovery;
   const SequenceParameterSet* sps = cur->sps;
   if (!rs.starting || (ds->startPicture && ds->startPicture != cur) || !sps) return nullptr;
   if (!rs.standInMemory) {

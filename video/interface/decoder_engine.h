@@ -467,8 +467,9 @@ void ResetPicturePools(DecoderState* ds);
 
 // The mid-grey frame that stands in for the references of a stream's first
 // picture when that picture is a predicted one with a recovery point (see
-// RecoveryStart), or null: for any other picture, or when memory ran out.
-DecodedPicture* recovery_stand_in(VideoDecoder* dec, const DecodedPicture* cur);
+// RecoveryStart), or null: for any other picture (or without a decoder, as
+// for pictures linked by hand), or when memory ran out.
+DecodedPicture* recovery_stand_in(DecoderState* ds, const DecodedPicture* cur);
 
 // NAL unit dispatch and slice header.
 int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags);

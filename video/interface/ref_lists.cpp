@@ -258,7 +258,7 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
     }
     if (idc > 3) continue;
     const uint32_t absDiff = ue_v(r);
-    DecodedPicture* standIn = recovery_stand_in(decoder_of(ds), cur);
+    DecodedPicture* standIn = recovery_stand_in(ds, cur);
     if (!cur->prevInDecodeOrder && !standIn) return kStepMissingReference;
     if (absDiff >= maxPicNum) return kStepMissingReference;
     int64_t noWrap;
@@ -376,7 +376,7 @@ int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
   std::memset(s->refParity, 0, sizeof(s->refParity));
   const bool field = s->field_pic_flag_coded != 0;
   const uint8_t parity = s->bottom_field_flag;
-  DecodedPicture* standIn = recovery_stand_in(decoder_of(ds), cur);
+  DecodedPicture* standIn = recovery_stand_in(ds, cur);
   if (s->slice_type == kSliceTypeP && !cur->prevInDecodeOrder && !standIn) return kStepNoReference;
   std::memset(s->missingEntries, 0, sizeof(s->missingEntries));
   DecodedPicture* entries[kRefListSize];
