@@ -779,18 +779,21 @@ std::vector<std::string> Md5Column(const std::string& framemd5) {
   return out;
 }
 
-// A stream without its IDR slices.
-std::vector<uint8_t> WithoutIdrSlices(const std::vector<uint8_t>& b) {
+// A stream without its NAL units of one type.
+std::vector<uint8_t> WithoutType(const std::vector<uint8_t>& b, uint8_t type) {
   std::vector<size_t> units;  // start codes
   for (size_t i = 0; i + 3 < b.size(); ++i)
     if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) units.push_back(i);
   std::vector<uint8_t> out;
   for (size_t u = 0; u < units.size(); ++u)
-    if ((b[units[u] + 3] & 31) != 5)
+    if ((b[units[u] + 3] & 31) != type)
       out.insert(out.end(), b.begin() + static_cast<std::ptrdiff_t>(units[u]),
                  u + 1 < units.size() ? b.begin() + static_cast<std::ptrdiff_t>(units[u + 1]) : b.end());
   return out;
 }
+
+// A stream without its IDR slices.
+std::vector<uint8_t> WithoutIdrSlices(const std::vector<uint8_t>& b) { return WithoutType(b, 5); }
 
 // BA_MW_D's pictures, then those `part` gives alone (its run in `*alone`).
 std::vector<std::string> SmallThenAlone(const std::vector<uint8_t>& part, const char* name,
@@ -854,6 +857,32 @@ TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtTheirFirstIPicture) {
     EXPECT_EQ(r.exit, 3) << r.err;
     EXPECT_EQ(expected, Md5Column(r.out)) << (twice ? "sets sent twice" : "sets once");
   }
+}
+
+// A stream cut at a recovery point says how many pictures it left out
+// before the recovery point's end; without its SEI units (no recovery point,
+// no IDR or I picture) it gives no picture and says why.
+TEST(H264dec, StreamCutAtARecoveryPointSaysWhatItLeftOut) {
+  const std::string cut = testsupport::local_data_file("recovery/intra_refresh_cut.264");
+  for (const char* threads : {"1", "8"}) {
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(H264DEC) + " --framemd5 --threads " + threads + " " + cut);
+    EXPECT_EQ(r.exit, 3) << r.err;
+    EXPECT_EQ(Md5Column(testsupport::read_text(testsupport::local_data_file("recovery/intra_refresh_cut.framemd5"))),
+              Md5Column(r.out));
+    EXPECT_NE(r.err.find(": damaged stream: 6 pictures before an IDR picture, I picture or recovery point of their "
+                         "stream (left out)\n"),
+              std::string::npos)
+        << r.err;
+  }
+  const std::string bare = Write("no_start.264", WithoutType(testsupport::read_file(cut), 6));
+  const testsupport::CommandResult r = testsupport::run_command(std::string(H264DEC) + " --md5 " + bare);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(": error 11: no picture to start from: the stream has no IDR picture, and no I picture or "
+                       "recovery point before its predicted pictures"),
+            std::string::npos)
+      << r.err;
 }
 
 // A stream the decoder refuses gets no checksum of the pictures before the
