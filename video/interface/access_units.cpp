@@ -600,6 +600,8 @@ DecodedPicture* recovery_stand_in(DecoderState* ds, const DecodedPicture* cur) {
   // numbers and in order counts; it holds no motion (direct prediction
   // reads it as intra) and belongs to no list of the decoder.
   DecodedPicture* p = &rs.standIn;
+  if (rs.standInReady) return p;
+  rs.standInReady = 1;
   const uint32_t maxFrameNum = sps->MaxFrameNum ? sps->MaxFrameNum : 1;
   p->frameBuffer = &rs.standInPlanes;
   p->sps = cur->sps;

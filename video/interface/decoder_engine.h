@@ -237,6 +237,9 @@ struct RecoveryStart {
   // IDR picture) are left out while this is set.
   uint8_t leadingKeySet;
   int32_t leadingKey;
+  // Set up for the picture being read (once: slices reconstructed meanwhile
+  // read it without the lock).
+  uint8_t standInReady;
   DecodedPicture standIn;
   FrameBuffer standInPlanes;
   uint8_t* standInMemory;  // the planes' allocation (null until first needed)

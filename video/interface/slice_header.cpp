@@ -755,7 +755,10 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
     dec->join.leavingOut = 0;
     dec->join.starting = kStreamStartNone;
     dec->recovery.starting = recovery && !ds->startPicture ? 1 : 0;
-    if (dec->recovery.starting) dec->recovery.frames = ds->recoveryFrameCnt;
+    if (dec->recovery.starting) {
+      dec->recovery.frames = ds->recoveryFrameCnt;
+      dec->recovery.standInReady = 0;
+    }
   } else if (dec->join.leavingOut) {
     return true;
   }
