@@ -237,6 +237,7 @@ struct RecoveryStart {
   // IDR picture) are left out while this is set.
   uint8_t leadingKeySet;
   int32_t leadingKey;
+  uint64_t leadingFrameNum;  // of that first picture (its other field has it too)
   // Set up for the picture being read (once: slices reconstructed meanwhile
   // read it without the lock).
   uint8_t standInReady;

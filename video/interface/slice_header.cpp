@@ -1367,6 +1367,7 @@ void settle_failed_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uin
 void leave_out_leading(VideoDecoder* dec, const DecodedPicture* start) {
   dec->recovery.leadingKeySet = 1;
   dec->recovery.leadingKey = start->outputKey;
+  dec->recovery.leadingFrameNum = start->frameNum;
 }
 
 // A non-IDR I slice: the stream may start with it, and output too.
@@ -1410,7 +1411,7 @@ void leave_out_before_start(VideoDecoder* dec, const SliceDecodeContext* s, Deco
   bool out = false;
   if (rs.leadingKeySet && p->outputKey < rs.leadingKey) {
     out = true;
-  } else if (rs.leadingKeySet && p != dec->state.startPicture && p->nalRefIdc != 0) {
+  } else if (rs.leadingKeySet && p->frameNum != rs.leadingFrameNum && p->nalRefIdc != 0) {
     rs.leadingKeySet = 0;
   }
   if (rs.active) {
