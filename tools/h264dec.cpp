@@ -350,6 +350,7 @@ int finish(const Options& o, const std::string& name, const h264dec::ChunkedStre
     rc = tools::kExitDamaged;
   }
   add_damage(dec, &d->damage);
+  d->damage.picturesLost += stream.IdrPicturesLost();
   if (rc != tools::kExitFailed && report_damage(name, d->damage)) rc = tools::kExitDamaged;
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.

@@ -860,6 +860,27 @@ TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtTheirFirstIPicture) {
   }
 }
 
+// Larger pictures joined on at an I picture, without their IDR picture and
+// a recovery point: every picture after it as the whole stream has it, and
+// the IDR picture said to be lost, which the decoder opened for them cannot
+// tell from a stream that begins at that I picture.
+TEST(H264dec, LargerPicturesJoinedOnAtAnIPictureLoseTheirIdrPicture) {
+  AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");             // 176x144
+  AVCHD_REQUIRE_TESTDATA(large, "h264-features/40_explicit_b_cabac.264");  // 352x288
+  std::vector<uint8_t> joined = testsupport::read_file(small);
+  const std::vector<uint8_t> withoutIdr = WithoutIdrSlices(testsupport::read_file(large));
+  joined.insert(joined.end(), withoutIdr.begin(), withoutIdr.end());
+  std::vector<std::string> expected = Md5Column(testsupport::read_text(testsupport::local_data_file("conformance/BA_MW_D.md5s")));
+  const std::vector<std::string> whole =
+      Md5Column(testsupport::read_text(testsupport::testdata_file("h264-features/40_explicit_b_cabac.framemd5")));
+  expected.insert(expected.end(), whole.begin() + 1, whole.end());
+  const testsupport::CommandResult r =
+      testsupport::run_command(std::string(H264DEC) + " --framemd5 " + Write("larger_at_i.264", joined));
+  EXPECT_EQ(r.exit, 3) << r.err;
+  EXPECT_EQ(expected, Md5Column(r.out));
+  EXPECT_NE(r.err.find(": damaged stream: 1 picture lost ("), std::string::npos) << r.err;
+}
+
 // A stream cut at a recovery point says how many pictures it left out
 // before the recovery point's end; without its SEI units (no recovery point,
 // no IDR or I picture) it gives no picture and says why.
