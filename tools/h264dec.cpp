@@ -87,7 +87,9 @@ const char* error_text(uint32_t code) {
   switch (code) {
     case kVideoErrorUnsupported: return "the stream uses syntax this decoder does not support";
     case kVideoErrorTimeout: return "the decoder did not answer in time";
-    case kVideoErrorNoReference: return "a predicted slice has no reference picture";
+    case kVideoErrorNoReference:
+      return "no picture to start from: the stream has no IDR picture, and no I picture or recovery point before "
+             "its predicted pictures (they refer to pictures before its start)";
     case kVideoErrorNoPps: return "a slice names a picture parameter set that was not sent";
     case kVideoErrorMissingReference: return "a reference picture named by the stream is missing";
     case kVideoErrorDamaged: return "no slice of the stream could be read (the stream is damaged)";
@@ -353,6 +355,7 @@ int finish(const Options& o, const std::string& name, const h264dec::ChunkedStre
     rc = tools::kExitDamaged;
   }
   add_damage(dec, &d->damage);
+  d->damage.picturesLost += stream.IdrPicturesLost();
   if (rc != tools::kExitFailed && report_damage(name, d->damage)) rc = tools::kExitDamaged;
   // A refused or failed stream gets no checksum: it would stand for output
   // that was never complete.

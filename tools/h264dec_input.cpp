@@ -88,6 +88,29 @@ bool IntraPictureStart(const std::vector<uint8_t>& data, size_t from, uint32_t* 
   return sliceType == 2 || sliceType == 7;
 }
 
+// Whether the SEI unit whose start code is at `at` holds a recovery point.
+// Payload types and sizes are read as the bytes come (the payloads skipped
+// may hold emulation prevention bytes: the answer is then a guess, which
+// only decides whether a joined stream's IDR picture is said to be lost).
+bool HoldsRecoveryPoint(const std::vector<uint8_t>& data, size_t at) {
+  const size_t next = FindStartCode(data, at + 3, -1);
+  const size_t stop = next == kNone ? data.size() : next;
+  size_t i = at + 4;
+  const auto value = [&](uint32_t* v) {
+    *v = 0;
+    while (i < stop && data[i] == 0xFF) *v += data[i++];
+    if (i >= stop) return false;
+    *v += data[i++];
+    return true;
+  };
+  uint32_t type = 0, size = 0;
+  while (i < stop && data[i] != 0x80 && value(&type) && value(&size)) {
+    if (type == 6) return true;
+    i += size;
+  }
+  return false;
+}
+
 }  // namespace
 
 ChunkedStream::~ChunkedStream() {
@@ -187,7 +210,7 @@ bool ChunkedStream::NextPiece(size_t from, size_t* end, VideoDecoderParams* next
     // A new size comes with a stream's start: a set that none follows (one
     // no slice uses, a damaged one, or one of a stream joined on without its
     // start) is left to the decoder, which leaves its pictures out.
-    if (bigger && StartFollows(set)) {
+    if (bigger && StartFollows(set, &nextLosesIdr_)) {
       *end = set;
       *next = p;
       *larger = true;
@@ -197,7 +220,9 @@ bool ChunkedStream::NextPiece(size_t from, size_t* end, VideoDecoderParams* next
   return true;
 }
 
-bool ChunkedStream::StartFollows(size_t set) {
+bool ChunkedStream::StartFollows(size_t set, bool* losesIdr) {
+  *losesIdr = false;
+  bool recovery = false;  // a recovery point came before the I picture
   uint32_t unused = 0;
   const uint32_t spsId = SetId(buffer_, set, &unused);
   // The picture parameter sets sent after the set that name it.
@@ -220,10 +245,14 @@ bool ChunkedStream::StartFollows(size_t set) {
     const int type = buffer_[at + 3] & 0x1F;
     uint32_t ppsId = kNoId, ppsSpsId = kNoId;
     if (type == 5) return true;
+    if (type == 6 && HoldsRecoveryPoint(buffer_, at)) recovery = true;
     if (afterOthers && type == 7 && SetId(buffer_, at, &unused) == spsId) return false;  // a later copy decides
     if (type == 8 && (ppsId = SetId(buffer_, at, &ppsSpsId)) < named.size()) named[ppsId] = ppsSpsId == spsId;
     if (type != 1) continue;
-    if (IntraPictureStart(buffer_, at + 4, &ppsId)) return !afterOthers || (ppsId < named.size() && named[ppsId]);
+    if (IntraPictureStart(buffer_, at + 4, &ppsId)) {
+      *losesIdr = !recovery;
+      return !afterOthers || (ppsId < named.size() && named[ppsId]);
+    }
     afterOthers = true;
   }
 }
@@ -257,6 +286,7 @@ bool ChunkedStream::Decode(VideoDecoder* dec, uint8_t* picture, uint32_t decodeF
         return false;
       }
       opened_ = next;
+      if (nextLosesIdr_) ++idrPicturesLost_;
       larger = last = false;
       st = kStatusNeedInput;
     } else if (st & (kStatusError | kStatusEndOfStream)) {

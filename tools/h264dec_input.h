@@ -46,6 +46,10 @@ class ChunkedStream {
   // a stream may begin with: junk the decoder skips. Known once
   // ReadParameters has returned.
   uint64_t LeadingJunk() const { return junk_ == kUnknown ? 0 : junk_; }
+  // IDR pictures lost at the starts of larger pictures (a stream joined on
+  // at an I picture without a recovery point, which a decoder opened anew
+  // cannot tell from a stream that begins there).
+  uint32_t IdrPicturesLost() const { return idrPicturesLost_; }
 
   // Decodes the whole stream through `dec`: the bytes held, then one chunk
   // at a time. `onPicture` is called for every picture written to
@@ -85,8 +89,9 @@ class ChunkedStream {
   // at a recovery point or without an IDR picture), or, after P or B
   // pictures (a stream joined on without its IDR picture), the first I
   // picture that uses the set. Read on as far as a parameter set's length,
-  // past such pictures as far as kHeadBytes, when needed.
-  bool StartFollows(size_t set);
+  // past such pictures as far as kHeadBytes, when needed. `*losesIdr`: it
+  // starts at an I picture that no recovery point comes before.
+  bool StartFollows(size_t set, bool* losesIdr);
 
   // Notes where the first start code is, once buffer_ holds it (searched
   // from `from` on: the bytes before hold none).
@@ -101,6 +106,8 @@ class ChunkedStream {
   size_t chunk_;
   VideoDecoderParams opened_{};
   Reopen reopen_;
+  bool nextLosesIdr_ = false;  // of the larger pictures found last
+  uint32_t idrPicturesLost_ = 0;
 };
 
 }  // namespace h264dec

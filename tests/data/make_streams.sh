@@ -38,3 +38,16 @@ ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read
   sound/ac3_3_per_pes.m2ts > sound/ac3_3_per_pes.frames
 ffmpeg -hide_banner -loglevel error -y -i sound/ac3_3_per_pes.m2ts -map 0:a -f s16le -acodec pcm_s16le \
   sound/ac3_3_per_pes.s16
+
+# recovery/intra_refresh_cut.264: 128x96 interlaced (MBAFF) x264 stream with
+# periodic intra refresh instead of IDR pictures (a recovery point SEI every
+# 10 pictures, recovery_frame_cnt 6), cut at its second recovery point, a P
+# picture, with its parameter sets in front. Reference: ffmpeg's decode of
+# the cut stream (the pictures from the recovery point's end on).
+ffmpeg -hide_banner -loglevel error -f lavfi -i "testsrc2=size=128x96:rate=25" -t 1.2 -pix_fmt yuv420p \
+  -f yuv4mpegpipe - |
+  x264 --quiet --threads 1 --crf 30 --interlaced --tff --intra-refresh --bframes 0 --keyint 10 --demuxer y4m \
+    -o recovery/intra_refresh.264 - 2>/dev/null
+python3 recovery/cut_at_unit.py recovery/intra_refresh.264 recovery/intra_refresh_cut.264 10
+rm recovery/intra_refresh.264
+ffmpeg -hide_banner -loglevel error -y -i recovery/intra_refresh_cut.264 -f framemd5 recovery/intra_refresh_cut.framemd5

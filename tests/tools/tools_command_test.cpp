@@ -792,18 +792,21 @@ std::vector<std::string> Md5Column(const std::string& framemd5) {
   return out;
 }
 
-// A stream without its IDR slices.
-std::vector<uint8_t> WithoutIdrSlices(const std::vector<uint8_t>& b) {
+// A stream without its NAL units of one type.
+std::vector<uint8_t> WithoutType(const std::vector<uint8_t>& b, uint8_t type) {
   std::vector<size_t> units;  // start codes
   for (size_t i = 0; i + 3 < b.size(); ++i)
     if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) units.push_back(i);
   std::vector<uint8_t> out;
   for (size_t u = 0; u < units.size(); ++u)
-    if ((b[units[u] + 3] & 31) != 5)
+    if ((b[units[u] + 3] & 31) != type)
       out.insert(out.end(), b.begin() + static_cast<std::ptrdiff_t>(units[u]),
                  u + 1 < units.size() ? b.begin() + static_cast<std::ptrdiff_t>(units[u + 1]) : b.end());
   return out;
 }
+
+// A stream without its IDR slices.
+std::vector<uint8_t> WithoutIdrSlices(const std::vector<uint8_t>& b) { return WithoutType(b, 5); }
 
 // BA_MW_D's pictures, then those `part` gives alone (its run in `*alone`).
 std::vector<std::string> SmallThenAlone(const std::vector<uint8_t>& part, const char* name,
@@ -845,15 +848,16 @@ TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtAnIPicture) {
 // The same with the larger stream's parameter sets sent only before its P
 // pictures, its first I picture later (CAMA3_Sand_E), and with those sets
 // sent twice: the decoder for its size is opened at the sets and starts at
-// that I picture as the stream alone does. The larger pictures were all
-// left out.
+// that I picture as the stream alone does (its two B pictures after that I
+// picture, before it in output order, left out). The larger pictures were
+// all left out.
 TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtTheirFirstIPicture) {
   AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");       // 176x144
   AVCHD_REQUIRE_TESTDATA(large, "h264-conformance/CAMA3_Sand_E.264");  // 352x288
   const std::vector<uint8_t> withoutIdr = WithoutIdrSlices(testsupport::read_file(large));
   testsupport::CommandResult alone;
   const std::vector<std::string> expected = SmallThenAlone(withoutIdr, "cama3_without_idr.264", &alone);
-  ASSERT_EQ(40u, Md5Column(alone.out).size()) << alone.err;
+  ASSERT_EQ(38u, Md5Column(alone.out).size()) << alone.err;
   size_t sets = 0;  // the bytes before the first slice
   while (sets + 3 < withoutIdr.size() && !(withoutIdr[sets] == 0 && withoutIdr[sets + 1] == 0 &&
                                            withoutIdr[sets + 2] == 1 && (withoutIdr[sets + 3] & 31) == 1))
@@ -867,6 +871,53 @@ TEST(H264dec, LargerPicturesWithoutAnIdrPictureStartAtTheirFirstIPicture) {
     EXPECT_EQ(r.exit, 3) << r.err;
     EXPECT_EQ(expected, Md5Column(r.out)) << (twice ? "sets sent twice" : "sets once");
   }
+}
+
+// Larger pictures joined on at an I picture, without their IDR picture and
+// a recovery point: every picture after it as the whole stream has it, and
+// the IDR picture said to be lost, which the decoder opened for them cannot
+// tell from a stream that begins at that I picture.
+TEST(H264dec, LargerPicturesJoinedOnAtAnIPictureLoseTheirIdrPicture) {
+  AVCHD_REQUIRE_TESTDATA(small, "h264-conformance/BA_MW_D.264");             // 176x144
+  AVCHD_REQUIRE_TESTDATA(large, "h264-features/40_explicit_b_cabac.264");  // 352x288
+  std::vector<uint8_t> joined = testsupport::read_file(small);
+  const std::vector<uint8_t> withoutIdr = WithoutIdrSlices(testsupport::read_file(large));
+  joined.insert(joined.end(), withoutIdr.begin(), withoutIdr.end());
+  std::vector<std::string> expected = Md5Column(testsupport::read_text(testsupport::local_data_file("conformance/BA_MW_D.md5s")));
+  const std::vector<std::string> whole =
+      Md5Column(testsupport::read_text(testsupport::testdata_file("h264-features/40_explicit_b_cabac.framemd5")));
+  expected.insert(expected.end(), whole.begin() + 1, whole.end());
+  const testsupport::CommandResult r =
+      testsupport::run_command(std::string(H264DEC) + " --framemd5 " + Write("larger_at_i.264", joined));
+  EXPECT_EQ(r.exit, 3) << r.err;
+  EXPECT_EQ(expected, Md5Column(r.out));
+  EXPECT_NE(r.err.find(": damaged stream: 1 picture lost ("), std::string::npos) << r.err;
+}
+
+// A stream cut at a recovery point says how many pictures it left out
+// before the recovery point's end; without its SEI units (no recovery point,
+// no IDR or I picture) it gives no picture and says why.
+TEST(H264dec, StreamCutAtARecoveryPointSaysWhatItLeftOut) {
+  const std::string cut = testsupport::local_data_file("recovery/intra_refresh_cut.264");
+  for (const char* threads : {"1", "8"}) {
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(H264DEC) + " --framemd5 --threads " + threads + " " + cut);
+    EXPECT_EQ(r.exit, 3) << r.err;
+    EXPECT_EQ(Md5Column(testsupport::read_text(testsupport::local_data_file("recovery/intra_refresh_cut.framemd5"))),
+              Md5Column(r.out));
+    EXPECT_NE(r.err.find(": damaged stream: 6 pictures before an IDR picture, I picture or recovery point of their "
+                         "stream (left out)\n"),
+              std::string::npos)
+        << r.err;
+  }
+  const std::string bare = Write("no_start.264", WithoutType(testsupport::read_file(cut), 6));
+  const testsupport::CommandResult r = testsupport::run_command(std::string(H264DEC) + " --md5 " + bare);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(": error 11: no picture to start from: the stream has no IDR picture, and no I picture or "
+                       "recovery point before its predicted pictures"),
+            std::string::npos)
+      << r.err;
 }
 
 // A stream the decoder refuses gets no checksum of the pictures before the

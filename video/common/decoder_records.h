@@ -171,6 +171,11 @@ struct SliceDecodeContext : SliceDataState {
   int8_t slice_qp_delta;
   // Number of list entries found (entries past them are null).
   uint8_t refCount[2];
+  // Entries of list 0 / 1 (bit i for entry i) that a modification named
+  // but that no picture received has: each holds a stand-in reference so
+  // that no stage reads a null entry, and a macroblock predicting from one
+  // refers to a picture never received.
+  uint64_t missingEntries[2];
   // In a field slice, the parity of the field each entry of list 0 / 1
   // stands for (0 top, 1 bottom): a frame coded as one picture is one record
   // that serves as either field. Frame slices leave them 0.

@@ -289,4 +289,5 @@ struct DecoderState {
   // A recovery point SEI came for the access unit being assembled (cleared
   // by its first slice).
   uint8_t recoveryPoint;
+  uint32_t recoveryFrameCnt;  // of that recovery point
 };

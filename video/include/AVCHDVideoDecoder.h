@@ -244,7 +244,7 @@ enum : uint32_t {
   kVideoErrorMissingReference = 7,  // a reference is missing, or no task could run
   kVideoErrorNoSps = 9,             // a parameter set names no sequence parameter set
   kVideoErrorTimeout = 10,          // the decode call's wait timed out
-  kVideoErrorNoReference = 11,
+  kVideoErrorNoReference = 11,      // no picture to start from: the stream's slices all predict from pictures before it
   kVideoErrorNoPps = 12,
   kVideoErrorDamaged = 13,          // the input ended and none of its slices could be read
   kVideoErrorNoMemory = 14,         // memory ran out in a worker

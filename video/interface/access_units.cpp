@@ -582,3 +582,51 @@ void ResetPicturePools(DecoderState* ds) {
   ds->keyEpoch = 0;
   ds->poolExhausted = 0;
 }
+
+DecodedPicture* recovery_stand_in(DecoderState* ds, const DecodedPicture* cur) {
+  if (!ds) return nullptr;
+  RecoveryStart& rs = decoder_of(ds)->recovery;
+  const SequenceParameterSet* sps = cur->sps;
+  if (!rs.starting || (ds->startPicture && ds->startPicture != cur) || !sps) return nullptr;
+  if (!rs.standInMemory) {
+    // The planes as a frame buffer lays them out, mid-grey throughout; no
+    // stage writes them.
+    const size_t bytes = static_cast<size_t>(ds->lumaPitch) * ds->lumaHeight + 2u * ds->chromaPitch * ds->chromaHeight + 8u;
+    rs.standInMemory = static_cast<uint8_t*>(aligned_zeroed(bytes));
+    if (!rs.standInMemory) return nullptr;
+    std::memset(rs.standInMemory, 128, bytes);
+    FrameBuffer* fb = &rs.standInPlanes;
+    fb->Y = rs.standInMemory + 32;
+    fb->Cr = rs.standInMemory + static_cast<size_t>(ds->lumaPitch) * ds->lumaHeight + 16;
+    fb->Cb = fb->Cr + static_cast<size_t>(ds->chromaPitch) * ds->chromaHeight;
+    fb->outputTicks = 2;
+    fb->structure = kFrame;
+  }
+  // A finished reference frame just before the current picture, in frame
+  // numbers and in order counts; it holds no motion (direct prediction
+  // reads it as intra) and belongs to no list of the decoder.
+  DecodedPicture* p = &rs.standIn;
+  if (rs.standInReady) return p;
+  rs.standInReady = 1;
+  const uint32_t maxFrameNum = sps->MaxFrameNum ? sps->MaxFrameNum : 1;
+  p->frameBuffer = &rs.standInPlanes;
+  p->sps = cur->sps;
+  p->structure = kFrame;
+  p->decoded = 1;
+  p->setUp = 1;
+  p->outputDone = 1;
+  p->referenceMarking = 3;
+  p->frameNum = (cur->frameNum + maxFrameNum - 1) % maxFrameNum;
+  p->pictureOrderCount = p->topFieldOrderCnt = p->bottomFieldOrderCnt = cur->pictureOrderCount - 2;
+  p->lumaPitch = ds->lumaPitch;
+  p->chromaPitch = ds->chromaPitch;
+  p->lumaHeight = static_cast<uint16_t>(16u * sps->FrameHeightInMbs);
+  p->chromaHeight = static_cast<uint16_t>(8u * sps->FrameHeightInMbs);
+  p->outputWidth = ds->outputWidth;
+  p->outputHeight = ds->outputHeight;
+  p->widthInMbs = sps->PicWidthInMbs;
+  p->mbCount = sps->PicWidthInMbs * sps->FrameHeightInMbs;
+  p->chroma_format_idc = cur->chroma_format_idc;
+  __atomic_store_n(&p->readyRows, static_cast<uint64_t>(sps->FrameHeightInMbs), __ATOMIC_RELEASE);
+  return p;
+}

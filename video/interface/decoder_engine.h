@@ -206,8 +206,7 @@ struct ReferenceInDoubt {
 // whether the slices of the picture being read are left out; the start the
 // next picture set up makes (kStreamStart...); the output key of that start
 // picture, before which its stream's pictures (open-GOP leading pictures)
-// are left out too; and whether a recovery point came before the first
-// picture decoded.
+// are left out too.
 struct StreamJoin {
   const SequenceParameterSet* activeSps;
   const PictureParameterSet* activePps;
@@ -216,7 +215,6 @@ struct StreamJoin {
   uint8_t starting;
   uint8_t startKeySet;
   int32_t startKey;
-  uint8_t recoveryBeforeStart;
 };
 
 // How the picture set up next starts a stream joined on without its IDR
@@ -224,6 +222,31 @@ struct StreamJoin {
 // it or those after it) or at a recovery point (predicted from what there
 // is, as such a start is meant to be).
 enum : uint8_t { kStreamStartNone = 0, kStreamStartIntra = 1, kStreamStartRecovery = 2 };
+
+// A stream whose first picture is not an IDR picture. When it is a
+// predicted one with a recovery point, that picture predicts from pictures
+// before the stream's start, for which a mid-grey frame outside the pools
+// stands in, and the pictures up to the one the recovery point names
+// (recovery_frame_cnt frames on, by frame_num) are decoded but left out, as
+// their samples are not yet right; so are the pictures that come before the
+// first picture in output order.
+struct RecoveryStart {
+  uint8_t starting;   // the picture being read starts the stream at a recovery point
+  uint8_t active;     // pictures set up are left out until frame_num reaches the end
+  uint64_t frameNum;  // of the picture with the recovery point
+  uint32_t frames;    // its recovery_frame_cnt
+  // Pictures before the output key of the stream's first picture (not an
+  // IDR picture) are left out while this is set.
+  uint8_t leadingKeySet;
+  int32_t leadingKey;
+  uint64_t leadingFrameNum;  // of that first picture (its other field has it too)
+  // Set up for the picture being read (once: slices reconstructed meanwhile
+  // read it without the lock).
+  uint8_t standInReady;
+  DecodedPicture standIn;
+  FrameBuffer standInPlanes;
+  uint8_t* standInMemory;  // the planes' allocation (null until first needed)
+};
 
 struct VideoDecoder {
   DecodeTask* taskPool;
@@ -335,6 +358,7 @@ struct VideoDecoder {
   // the instance lock (its slicesDropped and suspect are the fields above).
   VideoDamage damage;
   StreamJoin join;  // under the instance lock
+  RecoveryStart recovery;  // under the instance lock
   ReferenceInDoubt doubt;  // under the instance lock
   uint8_t unitRetyped;     // the slice being read came typed IDR with a nal_ref_idc other than 0
   // The order of the reference field pairs since the last start or I
@@ -455,6 +479,12 @@ void block_pool_free(BlockPool* pool);
 // Binds every picture to the frame buffer of its index and clears both pools
 // as at open.
 void ResetPicturePools(DecoderState* ds);
+
+// The mid-grey frame that stands in for the references of a stream's first
+// picture when that picture is a predicted one with a recovery point (see
+// RecoveryStart), or null: for any other picture (or without a decoder, as
+// for pictures linked by hand), or when memory ran out.
+DecodedPicture* recovery_stand_in(DecoderState* ds, const DecodedPicture* cur);
 
 // NAL unit dispatch and slice header.
 int32_t DecodeNalUnit(ThreadBuffer* tb, uint32_t decodeFlags, uint32_t openFlags);

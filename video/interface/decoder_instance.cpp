@@ -159,6 +159,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->refFrameNumKnown = 0;
   ds->recoveryPoint = 0;
   dec->join = StreamJoin{};
+  dec->recovery.starting = dec->recovery.active = dec->recovery.leadingKeySet = 0;
   dec->doubt.picture = nullptr;
   dec->unitRetyped = 0;
   dec->fieldOrder = 0;
@@ -198,6 +199,7 @@ void free_everything(VideoDecoder* dec) {
     }
     std::free(ds->pictures);
   }
+  std::free(dec->recovery.standInMemory);
   block_pool_free(&dec->recordPool);
   block_pool_free(&dec->motionPool);
   if (ds->spsList) {

@@ -203,6 +203,30 @@ bool lost_pic_num(const SliceDecodeContext* s, int64_t picNum) {
   return find_pic_num(s, picNum, &p, &parity, true);
 }
 
+// The reference with the nearest PicNum above picNum: the stand-in for an
+// entry naming a picture older than every reference. False when none.
+bool nearest_newer(const SliceDecodeContext* s, int64_t picNum, DecodedPicture** found, uint8_t* parity) {
+  DecodedPicture* cur = s->picture;
+  const uint32_t maxFrameNum = cur->sps->MaxFrameNum;
+  int64_t best = INT64_MAX;
+  auto consider = [&](DecodedPicture* p, uint8_t par) {
+    const int64_t n = pic_num(p, par, s, maxFrameNum);
+    if (n <= picNum || n >= best) return;
+    best = n;
+    *found = p;
+    *parity = par;
+  };
+  for (DecodedPicture* p = cur->prevInDecodeOrder; p; p = p->prevInDecodeOrder) {
+    if (s->field_pic_flag_coded) {
+      for (uint8_t par = kTopField; par <= kBottomField; ++par)
+        if (field_reference(p, par, cur)) consider(p, par);
+    } else if (DecodedPicture* e = reference_frame(p, cur)) {
+      consider(e, 0);
+    }
+  }
+  return best != INT64_MAX;
+}
+
 // Entries past the references found are cleared; active entries without a
 // reference repeat the last one found, so no stage reads a stale pointer.
 void close_list(SliceDecodeContext* s, DecodedPicture** list, uint8_t* parity, uint32_t found, uint32_t active) {
@@ -216,7 +240,7 @@ void close_list(SliceDecodeContext* s, DecodedPicture** list, uint8_t* parity, u
 }
 
 int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, DecodedPicture** list,
-                    uint8_t* parity, uint32_t activeMinus1) {
+                    uint8_t* parity, uint64_t* missingBits, uint32_t activeMinus1) {
   if (!ReadOneBit(r)) return 0;
   DecodedPicture* cur = s->picture;
   const SequenceParameterSet* sps = cur->sps;
@@ -234,7 +258,8 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
     }
     if (idc > 3) continue;
     const uint32_t absDiff = ue_v(r);
-    if (!cur->prevInDecodeOrder) return kStepMissingReference;
+    DecodedPicture* standIn = recovery_stand_in(ds, cur);
+    if (!cur->prevInDecodeOrder && !standIn) return kStepMissingReference;
     if (absDiff >= maxPicNum) return kStepMissingReference;
     int64_t noWrap;
     if (idc == 0) {
@@ -251,25 +276,47 @@ int32_t modify_list(DecoderState* ds, BitReaderCabac* r, SliceDecodeContext* s, 
     // A picture lost from the stream (its frame_num skipped) is taken to
     // repeat the newest reference before it, as a decoder filling the gap
     // would have repeated it.
-    if (!find_pic_num(s, picNum, &found, &par, true)) return kStepMissingReference;
-    if (pic_num(found, par, s, sps->MaxFrameNum) != picNum) {
+    bool missing = false;
+    if (!find_pic_num(s, picNum, &found, &par, true)) {
+      // No reference has the number or one below it: a picture from before
+      // the stream's start (a stream cut at an I picture may still name the
+      // pictures before it). A stand-in takes the entry; only macroblocks
+      // that predict from it lack their reference (see the worker).
+      if (!nearest_newer(s, picNum, &found, &par)) {
+        if (!standIn) return kStepMissingReference;
+        found = standIn;
+        par = s->bottom_field_flag;
+      }
+      missing = true;
+    } else if (pic_num(found, par, s, sps->MaxFrameNum) != picNum) {
       cur->damaged = 1;
       note_missing_references(decoder_of(ds), cur);
     }
     if (refIdx > activeMinus1 || activeMinus1 + 1 >= kRefListSize) return kStepUnsupported;
+    // Entries from refIdx on move up one place, their marks of stand-ins
+    // with them.
     for (uint32_t i = activeMinus1 + 1; i > refIdx; --i) {
       list[i] = list[i - 1];
       parity[i] = parity[i - 1];
     }
+    const uint64_t below = (1ull << refIdx) - 1;
+    uint64_t bits = (*missingBits & below) | ((*missingBits & ~below) << 1);
     list[refIdx] = found;
+    bits = missing ? bits | (1ull << refIdx) : bits & ~(1ull << refIdx);
     parity[refIdx++] = par;
     uint32_t n = refIdx;
     for (uint32_t i = refIdx; i <= activeMinus1 + 1; ++i) {
       DecodedPicture* q = list[i];
-      if (!q || (q == found && parity[i] == par)) continue;
+      const uint64_t mark = (bits >> i) & 1;
+      // A stand-in is not the picture it stands in for: neither drops the
+      // other.
+      if (!q || (!missing && !mark && q == found && parity[i] == par)) continue;
       parity[n] = parity[i];
+      bits = (bits & ~(1ull << n)) | (mark << n);
       list[n++] = q;
     }
+    bits &= n < 64 ? (1ull << n) - 1 : ~0ull;
+    *missingBits = bits;
     for (uint32_t i = n; i <= activeMinus1 + 1; ++i) list[i] = nullptr;
   }
   return kStepUnsupported;
@@ -329,7 +376,9 @@ int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
   std::memset(s->refParity, 0, sizeof(s->refParity));
   const bool field = s->field_pic_flag_coded != 0;
   const uint8_t parity = s->bottom_field_flag;
-  if (s->slice_type == kSliceTypeP && !cur->prevInDecodeOrder) return kStepNoReference;
+  DecodedPicture* standIn = recovery_stand_in(ds, cur);
+  if (s->slice_type == kSliceTypeP && !cur->prevInDecodeOrder && !standIn) return kStepNoReference;
+  std::memset(s->missingEntries, 0, sizeof(s->missingEntries));
   DecodedPicture* entries[kRefListSize];
   const uint32_t active = 1u + std::max(s->num_ref_idx_l0_active_minus1, s->num_ref_idx_l1_active_minus1);
   bool lostField = false;
@@ -362,6 +411,16 @@ int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
       std::swap(s->refParity[1][0], s->refParity[1][1]);
     }
   }
+  // A stream that starts at a recovery point predicts its first picture from
+  // pictures before its start: the stand-in takes their place.
+  if (standIn && l0.count == 0) {
+    l0.add(standIn, parity);
+    s->missingEntries[0] = 1;
+  }
+  if (standIn && s->slice_type == kSliceTypeB && l1.count == 0) {
+    l1.add(standIn, parity);
+    s->missingEntries[1] = 1;
+  }
   for (uint32_t i = l0.count; i < kRefListSize; ++i) s->RefPicList0[i] = nullptr;
   for (uint32_t i = l1.count; i < kRefListSize; ++i) s->RefPicList1[i] = nullptr;
   s->refCount[0] = static_cast<uint8_t>(l0.count);
@@ -371,10 +430,11 @@ int32_t build_reference_lists(DecoderState* ds, SliceDecodeContext* s) {
 
 int32_t ref_pic_list_modification(ThreadBuffer* tb, SliceDecodeContext* s) {
   BitReaderCabac* r = &tb->reader;
-  int32_t result =
-      modify_list(tb->decoderState, r, s, s->RefPicList0, s->refParity[0], s->num_ref_idx_l0_active_minus1);
+  int32_t result = modify_list(tb->decoderState, r, s, s->RefPicList0, s->refParity[0], &s->missingEntries[0],
+                               s->num_ref_idx_l0_active_minus1);
   if (result == 0 && s->slice_type == kSliceTypeB)
-    result = modify_list(tb->decoderState, r, s, s->RefPicList1, s->refParity[1], s->num_ref_idx_l1_active_minus1);
+    result = modify_list(tb->decoderState, r, s, s->RefPicList1, s->refParity[1], &s->missingEntries[1],
+                         s->num_ref_idx_l1_active_minus1);
   if (result != 0) return result;
   uint32_t found0 = 0;
   while (found0 < kRefListSize && s->RefPicList0[found0]) ++found0;

@@ -222,7 +222,10 @@ int32_t decode_sei_rbsp(ThreadBuffer* tb) {
         rec->exact_match_flag = static_cast<uint8_t>(ReadOneBit(r));
         rec->broken_link_flag = static_cast<uint8_t>(ReadOneBit(r));
         rec->changing_slice_group_idc = static_cast<uint8_t>(u_n(r, 2));
-        if (ds) ds->recoveryPoint = 1;
+        if (ds) {
+          ds->recoveryPoint = 1;
+          ds->recoveryFrameCnt = rec->recovery_frame_cnt;
+        }
         break;
       default:
         break;

@@ -688,7 +688,11 @@ bool before_stream_start(VideoDecoder* dec, ThreadBuffer* tb, bool newUnit, uint
     ds->recoveryPoint = 0;
     dec->join.leavingOut = 0;
     dec->join.starting = kStreamStartNone;
-    if (recovery && !ds->startPicture) dec->join.recoveryBeforeStart = 1;
+    dec->recovery.starting = recovery && !ds->startPicture ? 1 : 0;
+    if (dec->recovery.starting) {
+      dec->recovery.frames = ds->recoveryFrameCnt;
+      dec->recovery.standInReady = 0;
+    }
   } else if (dec->join.leavingOut) {
     return true;
   }
@@ -822,6 +826,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   s->FilterOffsetA = 0;
   s->FilterOffsetB = 0;
   s->refCount[0] = s->refCount[1] = 0;
+  s->missingEntries[0] = s->missingEntries[1] = 0;
   s->refusedSyntax = 0;
   s->refusedOperation = 0;
 
@@ -1083,8 +1088,19 @@ void settle_failed_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uin
   }
 }
 
+// The pictures that follow a stream's first picture (not an IDR picture) in
+// decode order but come before it in output order predict from pictures
+// before the stream's start: they are left out (see leave_out_before_start)
+// unless the caller asks for them as leading pictures.
+void leave_out_leading(VideoDecoder* dec, const DecodedPicture* start) {
+  dec->recovery.leadingKeySet = 1;
+  dec->recovery.leadingKey = start->outputKey;
+  dec->recovery.leadingFrameNum = start->frameNum;
+}
+
 // A non-IDR I slice: the stream may start with it, and output too.
 void start_intra_slice(DecoderState* ds, const SliceDecodeContext* s, DecodedPicture* p, uint32_t decodeFlags) {
+  if (!ds->startPicture && !(decodeFlags & kDecodeFinishDropped)) leave_out_leading(decoder_of(ds), p);
   if (s->first_mb_in_slice == 0 && s->bottom_field_flag == 0 && !ds->outputStarted) {
     if (!ds->startPicture) ds->startPicture = p;
     if (ds->decodeOrderOutput) {
@@ -1105,6 +1121,39 @@ void start_intra_slice(DecoderState* ds, const SliceDecodeContext* s, DecodedPic
   }
   if (!ds->startPicture) ds->startPicture = p;
   leading_picture_check(ds, s, p);
+}
+
+// Pictures of a stream that starts without an IDR picture that are not
+// right yet, decoded (later pictures may predict from them) but left out
+// and counted as pictures before their stream's start; what they lack of
+// their references is part of that and not counted again:
+// - after a recovery point, up to the picture it names (recovery_frame_cnt
+//   frames on, by frame_num);
+// - before the stream's first picture in output order (the rest of an open
+//   group of pictures cut at its I picture), until a reference picture
+//   after it is set up.
+// An IDR picture ends both.
+void leave_out_before_start(VideoDecoder* dec, const SliceDecodeContext* s, DecodedPicture* p, uint32_t type) {
+  RecoveryStart& rs = dec->recovery;
+  if (type == 5) rs.active = rs.leadingKeySet = 0;
+  bool out = false;
+  if (rs.leadingKeySet && p->outputKey < rs.leadingKey) {
+    out = true;
+  } else if (rs.leadingKeySet && p->frameNum != rs.leadingFrameNum && p->nalRefIdc != 0) {
+    rs.leadingKeySet = 0;
+  }
+  if (rs.active) {
+    const uint64_t maxFrameNum = p->sps && p->sps->MaxFrameNum ? p->sps->MaxFrameNum : 1;
+    const uint64_t frames = (s->frame_num + maxFrameNum - rs.frameNum % maxFrameNum) % maxFrameNum;
+    if (frames >= rs.frames)
+      rs.active = 0;
+    else
+      out = true;
+  }
+  if (!out) return;
+  p->outputDone = 1;
+  p->refsMissing = 1;
+  if (p->structure == kFrame || !p->secondField) ++dec->damage.picturesBeforeStart;
 }
 
 // A slice whose header was read: the task's next state, the start of the
@@ -1137,8 +1186,15 @@ int32_t start_slice(VideoDecoder* dec, ThreadBuffer* tb, uint32_t type, uint8_t 
     return 0;
   }
   if (!ds->startPicture) {
-    RemoveCurrentAccessUnit(ds);
-    return kStepNoReference;
+    if (!dec->recovery.starting) {
+      RemoveCurrentAccessUnit(ds);
+      return kStepNoReference;
+    }
+    // The stream starts at this picture's recovery point.
+    ds->startPicture = p;
+    dec->recovery.active = 1;
+    dec->recovery.frameNum = s->frame_num;
+    if (!(decodeFlags & kDecodeFinishDropped)) leave_out_leading(dec, p);
   }
   if (dec->join.startKeySet && p->outputKey < dec->join.startKey) {
     // Before the start of a stream joined on without its IDR picture in
@@ -1188,8 +1244,7 @@ int32_t slice_result(VideoDecoder* dec, ThreadBuffer* tb, int32_t result, uint32
       if (!ds->startPicture && dec->firstDrop == 0) dec->firstDrop = result;
       // A P or B picture the stream begins with, before any I picture or
       // recovery point.
-      if (!ds->startPicture && newUnit && !dec->join.recoveryBeforeStart &&
-          (result == kStepNoReference || result == kStepMissingReference))
+      if (!ds->startPicture && newUnit && (result == kStepNoReference || result == kStepMissingReference))
         ++dec->damage.picturesBeforeStart;
       note_unit(ds, type, refIdc);
       if ((decodeFlags & kDecodeFinishDropped) && s->first_mb_in_slice == 0 && p->setUp && ds->startPicture) {
@@ -1243,6 +1298,7 @@ int32_t decode_slice_unit(ThreadBuffer* tb, uint32_t type, uint8_t refIdc, uint3
   }
   if (opensPicture && p->setUp) {
     follow_frame_num(dec, s, p, type == 5);
+    if (result == 0) leave_out_before_start(dec, s, p, type);
     // The picture set up by this slice (and kept) joins the pictures
     // waiting for output once its marking has freed the buffer of the
     // references it ended.

@@ -204,15 +204,25 @@ bool finish_job(VideoDecoder* dec) {
 }
 
 // Whether a macroblock of [first, end) predicts from a list entry past the
-// references the slice's list found. A list may be longer than the
-// references there are, but no macroblock of a sound stream uses such an
-// entry: one that does refers to a picture the stream lost, or to fields
-// received out of their order. Looked at only when a list is short.
+// references the slice's list found, or from an entry that stands in for a
+// picture never received. A list may be longer than the references there
+// are, or name a picture from before the stream's start, but no macroblock
+// of a sound stream uses such an entry: one that does refers to a picture
+// the stream lost, or to fields received out of their order. Looked at only
+// when a list is short or has such an entry.
 bool names_missing_reference(const SliceDecodeContext* s, const DecodedPicture* p, uint32_t first, uint32_t end) {
   if (s->slice_type == kSliceTypeI) return false;
   const bool b = s->slice_type == kSliceTypeB;
   const uint32_t found[2] = {s->refCount[0], b ? s->refCount[1] : 0u};
-  if (found[0] > s->num_ref_idx_l0_active_minus1 && (!b || found[1] > s->num_ref_idx_l1_active_minus1)) return false;
+  const uint64_t absent[2] = {s->missingEntries[0], b ? s->missingEntries[1] : 0u};
+  if (found[0] > s->num_ref_idx_l0_active_minus1 && (!b || found[1] > s->num_ref_idx_l1_active_minus1) &&
+      (absent[0] | absent[1]) == 0)
+    return false;
+  const auto lacks = [&](int list, int8_t refIdx, int shift) {
+    if (refIdx < 0) return false;
+    const uint32_t e = static_cast<uint32_t>(refIdx >> shift);
+    return e >= found[list] || ((absent[list] >> e) & 1) != 0;
+  };
   for (uint32_t a = first; a < end; ++a) {
     const MacroblockRecord& mb = p->macroblocks[a];
     if (mb_is_intra(mb.mb_type)) continue;
@@ -220,11 +230,8 @@ bool names_missing_reference(const SliceDecodeContext* s, const DecodedPicture* 
     // entries: two per entry.
     const int shift = s->MbaffFrameFlag && mb.mb_field_decoding_flag ? 1 : 0;
     for (int q = 0; q < 4; ++q) {
-      if (mb.pred_flag_l0[q] && mb.ref_idx_l0[q] >= 0 && static_cast<uint32_t>(mb.ref_idx_l0[q] >> shift) >= found[0])
-        return true;
-      if (b && mb.pred_flag_l1[q] && mb.ref_idx_l1[q] >= 0 &&
-          static_cast<uint32_t>(mb.ref_idx_l1[q] >> shift) >= found[1])
-        return true;
+      if (mb.pred_flag_l0[q] && lacks(0, mb.ref_idx_l0[q], shift)) return true;
+      if (b && mb.pred_flag_l1[q] && lacks(1, mb.ref_idx_l1[q], shift)) return true;
     }
   }
   return false;

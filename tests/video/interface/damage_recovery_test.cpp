@@ -16,6 +16,7 @@
 // end. The outcome is the same for every worker count.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -1211,6 +1212,68 @@ TEST(DamageRecovery, PictureSentAfterOneThatFollowsItIsLeftOutAndReported) {
       decode_counting("CAPA1_T_B twice", joined("h264-conformance/CAPA1_T_B.264", testsupport::read_file(capa1)), &damage);
   EXPECT_EQ("", damage_words(damage));
   EXPECT_EQ(180u, twice.md5s.size());
+}
+
+// A stream cut at access unit `au`, its first two units (its sequence and
+// picture parameter sets) in front, as a recording cut there reads.
+std::vector<uint8_t> cut_at(const std::vector<uint8_t>& s, size_t au) {
+  const std::vector<size_t> u = unit_starts(s);
+  std::vector<uint8_t> out(s.begin() + static_cast<std::ptrdiff_t>(u[0]), s.begin() + static_cast<std::ptrdiff_t>(u[2]));
+  out.insert(out.end(), s.begin() + static_cast<std::ptrdiff_t>(access_unit_starts(s)[au]), s.end());
+  return out;
+}
+
+// Streams cut at the I picture after their IDR picture: the first P
+// picture's list modification names the IDR picture, which no macroblock
+// predicts from. Every picture is the whole stream's; nothing is missing.
+// Cut at an I picture whose B pictures after it come before it in output
+// order (an open group of pictures), those are left out and counted.
+TEST(DamageRecovery, StreamCutAtAnIPictureDecodesAsTheWholeStreamDoes) {
+  for (const char* name : {"40_explicit_b_cabac", "07_weightp"}) {
+    const std::string base = std::string("h264-features/") + name;
+    AVCHD_REQUIRE_TESTDATA(path, base + ".264");
+    VideoDamage damage{};
+    const DecodeRun run = decode_counting(base + " from its I picture", cut_at(testsupport::read_file(path), 1), &damage);
+    const std::vector<std::string> all = reference_md5s(testsupport::testdata_file(base + ".framemd5"));
+    EXPECT_EQ(std::vector<std::string>(all.begin() + 1, all.end()), run.md5s) << name;
+    EXPECT_EQ("", damage_words(damage)) << name;
+  }
+  AVCHD_REQUIRE_TESTDATA(open, "h264-features/06_bpyramid_strict.264");
+  VideoDamage damage{};
+  const DecodeRun run = decode_counting("06 from its second I picture", cut_at(testsupport::read_file(open), 9), &damage);
+  const std::vector<std::string> all = reference_md5s(testsupport::testdata_file("h264-features/06_bpyramid_strict.framemd5"));
+  EXPECT_EQ(std::vector<std::string>(all.begin() + 12, all.end()), run.md5s);
+  EXPECT_EQ(3u, damage.picturesBeforeStart);
+  EXPECT_EQ(0u, damage.picturesMissingReferences);
+}
+
+// An intra-refresh stream cut at a recovery point on a P picture: it starts
+// there, its first six pictures (recovery_frame_cnt) left out and counted,
+// the rest the reference decoder's. With recovery_frame_cnt 0 (its SEI
+// payload rewritten) the first pictures are output too, and said to refer
+// to pictures never received.
+TEST(DamageRecovery, StreamCutAtARecoveryPointStartsThere) {
+  const std::vector<uint8_t> cut = testsupport::read_file(testsupport::local_data_file("recovery/intra_refresh_cut.264"));
+  const std::vector<std::string> reference =
+      reference_md5s(testsupport::local_data_file("recovery/intra_refresh_cut.framemd5"));
+  ASSERT_EQ(14u, reference.size());
+  VideoDamage damage{};
+  DecodeRun run = decode_counting("intra refresh from a recovery point", cut, &damage);
+  EXPECT_EQ(reference, run.md5s);
+  EXPECT_EQ(6u, damage.picturesBeforeStart);
+  EXPECT_EQ(0u, damage.picturesMissingReferences);
+
+  std::vector<uint8_t> now = cut;
+  const std::vector<uint8_t> sei = {0, 0, 1, 6, 6, 2};  // recovery point, 2 bytes
+  auto at = std::search(now.begin(), now.end(), sei.begin(), sei.end());
+  ASSERT_NE(now.end(), at);
+  at[6] = 0xC4;  // recovery_frame_cnt 0, exact_match_flag 1, broken_link_flag 0, changing_slice_group_idc 0
+  at[7] = 0;
+  run = decode_counting("intra refresh from a recovery point of no frames", now, &damage);
+  ASSERT_EQ(20u, run.md5s.size());
+  EXPECT_EQ(reference, std::vector<std::string>(run.md5s.begin() + 6, run.md5s.end()));
+  EXPECT_EQ(0u, damage.picturesBeforeStart);
+  EXPECT_NE(0u, damage.picturesMissingReferences);
 }
 
 }  // namespace
