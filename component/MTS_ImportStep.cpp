@@ -253,7 +253,8 @@ bool BeginsCodedSequence(const uint8_t* p, int32_t size) {
 // begins a coded sequence. Its time stamps may step on by any amount.
 bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) {
   const TSDemuxOutput* out = store->pTSInfo;
-  return (store->videoStartMarks & kTSStartAfterTables) && BeginsCodedSequence(out->pVideo, out->videoSize);
+  return (store->videoStartMarks & kTSStartAfterTables) && !(store->videoStartMarks & kTSStartTablesRunOn) &&
+         BeginsCodedSequence(out->pVideo, out->videoSize);
 }
 
 // Sound that steps ahead where the video was found to join, moving its
@@ -282,7 +283,9 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     // from decode to display is shorter) is moved on as one whose time line
     // restarted: its pictures follow those before, and its sound with them.
     const bool joinedOn = moved == 0 && (store->videoStartMarks & kTSStartAtBreak) && VideoJoins(store, 0);
-    if (moved != 0 || joinedOn) {
+    // A join whose restart the shift below takes back whole is still a join.
+    const bool joins = moved != 0 || joinedOn;
+    if (joins) {
       const int64_t adjust = JoinedRecordingShift(store, shift);
       if (moved != 0 || adjust > 0) {
         store->videoTimeShift += adjust;
@@ -299,7 +302,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     // A join, with a step or without one (another recording whose time
     // stamps go on from this one's: the sound keeps its own time across it,
     // and its step there, sound that ended early or began late, is no loss).
-    if (moved != 0 || joinedOn) {
+    if (joins) {
       if (moved != 0) store->videoRestarted = 1;
       if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->soundJoinMoved, store->ts_offset, moved)) {
         MoveSoundOntoVideoLine(store, true);
@@ -462,9 +465,12 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   }
   // A last PES cut short before its first slice gives no picture: its time
   // is lost.
+  const int32_t damaged = store->videoDamagedPictures;
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
               mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : pending->videoDamage,
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
+  mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut, false, 0,
+                             store->videoDamagedPictures != damaged);
   // A file that ends inside the packet that began the next picture: that
   // picture is not in the movie, and its time is lost.
   if (pending->videoBegunCut && !store->videoLeftOut && !store->needVideoTrack)
@@ -561,6 +567,7 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
                     store->videoDamagedPictures + store->soundDamagedFrames != damaged;
   store->endCutBytes = told ? 0 : pending.cutPacketBytes;
   ClipSoundToVideo(store);
+  mts_import::FinishLossChecks(store);
   // What is counted as lost never exceeds what the time stamps span (packets
   // out of order make steps that are no loss).
   store->videoLostTicks = std::min(store->videoLostTicks, mts_import::Covered(store->videoSpans));
@@ -619,6 +626,8 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const uint8_t inOrder = store->soundInOrder, joinPending = store->soundJoinPending;
     mts_import::UnwrapReportedTimes(store);
     mts_import::ContinueReportedTimes(store, false);
+    mts_import::NoteSoundStep(store, joinPending, store->soundTSOffset);
+    mts_import::NoteSoundTime(store);
     if (store->needSoundTrack) {
       OSErr err = MTS_create_sound_track(store, store->soundDataRef);
       if (err != noErr) {
@@ -656,7 +665,9 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const int64_t shift = store->videoTimeShift;
     const int64_t lost = store->videoLostTicks;
     mts_import::UnwrapReportedTimes(store);
-    store->videoStartMarks = static_cast<uint8_t>(TSDemuxReportedStartLib(store->tsDemux));
+    const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
+    store->videoStartMarks = static_cast<uint8_t>(marks);
+    mts_import::KeepSoundStepLost(store, store->videoTSOffset, marks);
     mts_import::ContinueReportedTimes(store, true);
     store->videoStartMarks = 0;
     const bool restarted = store->videoTimeShift != shift;
@@ -665,6 +676,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       OSErr err = CreateVideoTracks(store, &used);
       if (err != noErr) return err;
       if (!used) {
+        mts_import::NoteHeadPicture(store);
         store->videoTSOffset = nextOffset;
         return noErr;
       }
@@ -681,9 +693,12 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // lost; they still carry the time line on to the pictures after them.
     if (store->videoLeftOut) store->videoLostTicks = lost;
     // A first field waiting for its second goes into the movie too.
+    const int32_t damaged = store->videoDamagedPictures;
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
                 mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : damage, restarted,
                 outSize >= 1 || store->fieldWaiting);
+    mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,
+                               store->videoDamagedPictures != damaged);
   }
   return noErr;
 }

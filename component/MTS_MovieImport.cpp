@@ -373,6 +373,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoJoinPending = store->soundJoinPending = 0;
   store->soundJoinLost = 0;
   store->videoStartMarks = 0;
+  mts_import::ResetLossChecks(store);
   store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
   store->fieldWaiting = 0;
   store->intraCount = 0;

@@ -373,6 +373,23 @@ struct MTS_MovieImportGlobalsRecord {
   // Set when a join moved the sound's time line onto the video's: the next
   // sound sample is placed by its time stamp.
   uint8_t soundJoined;
+  // Loss judged inside a part of the recording (see MTS_ImportLoss.cpp).
+  // Sound that stepped ahead while no join was seen yet: the frame-index
+  // value of the PES after the step; a video PES read from beyond it that
+  // joins nothing shows the step lost inside the part.
+  int64_t soundStepAt;
+  // A part that begins after a seam without its IDR picture: its pictures
+  // up to its next intra picture refer to pictures never received.
+  uint8_t videoPartUndecodable;
+  // The head of a recording cut at its start: video PES left out before the
+  // first picture imported (no parameter sets to start from), the earliest
+  // time stamps read there and of the sound, and the first picture's.
+  int32_t headPicturesLeftOut;
+  int64_t headEarliestPTS;
+  int64_t soundEarliestPTS;
+  int64_t firstPicturePTS;
+  uint8_t soundEarliestSeen;
+  uint8_t firstPictureSeen;
 };
 
 // Component entry point and selector handlers.
@@ -550,6 +567,27 @@ void PictureSize(const SequenceParameterSetFields* sps, int32_t* width, int32_t*
 // slice header's first fields whole. The whole length when that cannot be
 // shown from the bytes (no slice, a short unit, zero pairs in the stretch).
 int32_t FirstSliceSpan(const uint8_t* buffer, int32_t length, int32_t firstSlice);
+
+// Loss judged inside a part of the recording, by its own time stamps,
+// counters and picture order, and at its seam (MTS_ImportLoss.cpp).
+void ResetLossChecks(MTS_MovieImportGlobalsRecord* store);
+// After a sound PES's times were continued: `pendingBefore`, whether a step
+// ahead was waiting for a join before it; `pesAt`, its frame-index value.
+void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt);
+// Before a video PES's times are continued (`pesAt`, its frame-index value;
+// `marks`, how it starts): sound that stepped ahead behind it without a join
+// stays lost.
+void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks);
+// A video PES left out before the first picture imported.
+void NoteHeadPicture(MTS_MovieImportGlobalsRecord* store);
+// A sound PES read (its time stamp continued).
+void NoteSoundTime(MTS_MovieImportGlobalsRecord* store);
+// After a video sample was added (`added`): `restarted`, the time line moved
+// at this PES; `marks`, how it starts; `counted`, whether its damage was
+// already counted.
+void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted);
+// At the end of the file: what a recording cut at its start left out.
+void FinishLossChecks(MTS_MovieImportGlobalsRecord* store);
 
 // Frames of an LPCM PES: its payload after the 4-byte header, in frames of
 // the coded channels at 2 (16-bit) or 3 (20- and 24-bit) bytes per sample.
