@@ -22,11 +22,23 @@ bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
   return store->intraCount > 0 && store->intraSamples[0] == 1;
 }
 
+// A seam that every stream shows, the sound's step ahead found beyond the
+// video's: read as a join, whose steps lose nothing.
+void TakeBackSeam(MTS_MovieImportGlobalsRecord* store) {
+  store->videoLostTicks -= store->videoSeamLost;
+  store->soundLostTicks -= store->soundJoinLost;
+  store->soundJoinLost = 0;
+  store->soundJoinPending = 0;
+  store->soundStepAt = -1;
+}
+
 } // namespace
 
 void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->soundStepAt = -1;
   store->videoPartUndecodable = 0;
+  store->videoSeamLost = 0;
+  store->videoSeamAt = -1;
   store->headPicturesLeftOut = 0;
   store->headEarliestPTS = store->soundEarliestPTS = store->firstPicturePTS = 0;
   store->soundEarliestSeen = store->firstPictureSeen = 0;
@@ -35,7 +47,14 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
 // Sound that steps ahead is held as lost until the video tells whether
 // another recording begins there: remember where that sound was read.
 void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt) {
-  if (!pendingBefore && store->soundJoinPending && store->soundJoinLost > 0) store->soundStepAt = pesAt;
+  const bool stepped = !pendingBefore && store->soundJoinPending && store->soundJoinLost > 0;
+  if (stepped) store->soundStepAt = pesAt;
+  // The first sound PES beyond a video seam after the recording's own
+  // tables: stepping ahead there too, it makes the seam one of every stream.
+  if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
+  if (stepped) TakeBackSeam(store);
+  store->videoSeamAt = -1;
+  store->videoSeamLost = 0;
 }
 
 // A video PES that begins beyond the sound that stepped ahead, and begins
@@ -49,6 +68,22 @@ void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint3
   store->soundJoinPending = 0;
   store->soundJoinLost = 0;
   store->soundStepAt = -1;
+}
+
+// A video PES whose step ahead was counted lost although it starts after
+// program tables where its counters break: the tables ran on, so it was not
+// read as a join. The sound tells: stepping ahead at the same seam (already,
+// or at its first PES beyond it), it makes the seam a join's after all.
+void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt) {
+  constexpr uint32_t kSeam = kTSStartAfterTables | kTSStartTablesRunOn | kTSStartAtBreak;
+  if ((marks & kSeam) != kSeam || store->videoLostTicks <= lostBefore) return;
+  store->videoSeamLost = store->videoLostTicks - lostBefore;
+  store->videoSeamAt = pesAt;
+  if (store->soundJoinPending && store->soundJoinLost > 0 && store->soundStepAt > pesAt) {
+    TakeBackSeam(store);
+    store->videoSeamAt = -1;
+    store->videoSeamLost = 0;
+  }
 }
 
 void NoteHeadPicture(MTS_MovieImportGlobalsRecord* store) {

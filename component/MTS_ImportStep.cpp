@@ -253,8 +253,14 @@ bool BeginsCodedSequence(const uint8_t* p, int32_t size) {
 // begins a coded sequence. Its time stamps may step on by any amount.
 bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) {
   const TSDemuxOutput* out = store->pTSInfo;
-  return (store->videoStartMarks & kTSStartAfterTables) && !(store->videoStartMarks & kTSStartTablesRunOn) &&
-         BeginsCodedSequence(out->pVideo, out->videoSize);
+  return (store->videoStartMarks & kTSStartAfterTables) && BeginsCodedSequence(out->pVideo, out->videoSize);
+}
+
+// A step ahead to such a start is a join's only after another recording's
+// tables: after the recording's own (their counters running on) the PES
+// before were lost.
+bool VideoJoinsAcrossStep(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
+  return !(store->videoStartMarks & kTSStartTablesRunOn) && VideoJoins(store, moved);
 }
 
 // Sound that steps ahead where the video was found to join, moving its
@@ -274,15 +280,17 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   int64_t shift = 0;
   if (video) {
     const int64_t frameTicks = VideoFrameTicks(store);
+    const int64_t lostBefore = store->videoLostTicks;
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
-                      VideoJoins, store},
+                      VideoJoinsAcrossStep, store},
                      key, frameTicks, &moved);
     // Another recording whose decode times run on from this one's but whose
     // first picture would show before the pictures read so far end (its delay
     // from decode to display is shorter) is moved on as one whose time line
     // restarted: its pictures follow those before, and its sound with them.
-    const bool joinedOn = moved == 0 && (store->videoStartMarks & kTSStartAtBreak) && VideoJoins(store, 0);
+    const bool joinedOn = moved == 0 && (store->videoStartMarks & kTSStartAtBreak) && store->videoLostTicks == lostBefore &&
+                          VideoJoins(store, 0);
     // A join whose restart the shift below takes back whole is still a join.
     const bool joins = moved != 0 || joinedOn;
     if (joins) {
@@ -669,6 +677,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     store->videoStartMarks = static_cast<uint8_t>(marks);
     mts_import::KeepSoundStepLost(store, store->videoTSOffset, marks);
     mts_import::ContinueReportedTimes(store, true);
+    mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
     store->videoStartMarks = 0;
     const bool restarted = store->videoTimeShift != shift;
     if (store->needVideoTrack) {

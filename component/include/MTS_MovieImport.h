@@ -381,6 +381,12 @@ struct MTS_MovieImportGlobalsRecord {
   // A part that begins after a seam without its IDR picture: its pictures
   // up to its next intra picture refer to pictures never received.
   uint8_t videoPartUndecodable;
+  // Video time counted lost at a seam after the recording's own tables (the
+  // counters running on) and the frame-index value of the PES there: when
+  // the sound steps ahead at the same seam, every stream has one, as where
+  // another recording begins, and neither step is counted.
+  int64_t videoSeamLost;
+  int64_t videoSeamAt;
   // The head of a recording cut at its start: video PES left out before the
   // first picture imported (no parameter sets to start from), the earliest
   // time stamps read there and of the sound, and the first picture's.
@@ -586,6 +592,10 @@ void NoteSoundTime(MTS_MovieImportGlobalsRecord* store);
 // at this PES; `marks`, how it starts; `counted`, whether its damage was
 // already counted.
 void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted);
+// After a video PES's times were continued: `lostBefore`, the video time
+// counted lost before it; `marks`, how it starts; `pesAt`, its frame-index
+// value.
+void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt);
 // At the end of the file: what a recording cut at its start left out.
 void FinishLossChecks(MTS_MovieImportGlobalsRecord* store);
 
