@@ -87,9 +87,13 @@ int64_t PlacePartAfterLine(const MTS_MovieImportGlobalsRecord* store, int64_t sh
 
 void PartsReset(ImportParts* parts) { *parts = ImportParts{}; }
 
+bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size) {
+  return (marks & kTSStartAfterTables) && BeginsCodedSequence(au, size);
+}
+
 bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store) {
   const TSDemuxOutput* out = store->pTSInfo;
-  return (store->parts.videoStartMarks & kTSStartAfterTables) && BeginsCodedSequence(out->pVideo, out->videoSize);
+  return PartBeginsWith(store->parts.videoStartMarks, out->pVideo, out->videoSize);
 }
 
 bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* moved) {

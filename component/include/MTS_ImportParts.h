@@ -63,6 +63,10 @@ struct ImportParts {
 void PartsReset(ImportParts* parts);
 
 // Events of the import, in the order they come.
+// Whether an access unit that starts so (`marks`: kTSStart* bits of its
+// PES) begins another recording: tables before it, then a picture that
+// begins a coded sequence.
+bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size);
 // The video PES in pTSInfo (stamps unwrapped, before they are continued):
 // whether it begins another recording (tables before it, then a picture
 // that begins a coded sequence).
