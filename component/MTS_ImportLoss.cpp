@@ -6,6 +6,7 @@
 // its start, leaves out.
 #include <algorithm>
 
+#include "MTS_ImportParts.h"
 #include "MTS_MovieImport.h"
 
 namespace mts_import {
@@ -26,9 +27,9 @@ bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
 // video's: read as a join, whose steps lose nothing.
 void TakeBackSeam(MTS_MovieImportGlobalsRecord* store) {
   store->videoLostTicks -= store->videoSeamLost;
-  store->soundLostTicks -= store->soundJoinLost;
-  store->soundJoinLost = 0;
-  store->soundJoinPending = 0;
+  store->soundLostTicks -= store->parts.soundLostAtSeam;
+  store->parts.soundLostAtSeam = 0;
+  store->parts.sound.state = SeamSide::kClosed;
   store->soundStepAt = -1;
 }
 
@@ -47,7 +48,7 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
 // Sound that steps ahead is held as lost until the video tells whether
 // another recording begins there: remember where that sound was read.
 void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt) {
-  const bool stepped = !pendingBefore && store->soundJoinPending && store->soundJoinLost > 0;
+  const bool stepped = !pendingBefore && store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0;
   if (stepped) store->soundStepAt = pesAt;
   // The first sound PES beyond a video seam after the recording's own
   // tables: stepping ahead there too, it makes the seam one of every stream.
@@ -62,11 +63,11 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
 // inside the part: the sound PES between were lost, and no later join may
 // take that time back.
 void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks) {
-  if (!store->soundJoinPending || store->soundJoinLost <= 0 || store->soundStepAt < 0 || pesAt <= store->soundStepAt)
+  if (store->parts.sound.state != SeamSide::kOpen || store->parts.soundLostAtSeam <= 0 || store->soundStepAt < 0 || pesAt <= store->soundStepAt)
     return;
   if ((marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn)) return;
-  store->soundJoinPending = 0;
-  store->soundJoinLost = 0;
+  store->parts.sound.state = SeamSide::kClosed;
+  store->parts.soundLostAtSeam = 0;
   store->soundStepAt = -1;
 }
 
@@ -79,7 +80,7 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   if ((marks & kSeam) != kSeam || store->videoLostTicks <= lostBefore) return;
   store->videoSeamLost = store->videoLostTicks - lostBefore;
   store->videoSeamAt = pesAt;
-  if (store->soundJoinPending && store->soundJoinLost > 0 && store->soundStepAt > pesAt) {
+  if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt > pesAt) {
     TakeBackSeam(store);
     store->videoSeamAt = -1;
     store->videoSeamLost = 0;

@@ -169,27 +169,13 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
 constexpr int64_t kSoundFarOff = 10;  // seconds
 
-// Where sound of presentation time `pts` plays after a stretch left out for
-// its kind (sound media units from track time 0): beside the last picture
-// added, by the two time stamps, since sound and pictures of one recording
-// share a clock while the track may differ from the time line (time stamps
-// that run on from one recording to the next leave no hole between their
-// pictures). False before any picture.
-bool SoundBesideLastPicture(const MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* wanted) {
-  if (!store->videoShownSeen || !store->videoTrack || store->timeScale <= 0) return false;
-  const int64_t start = std::max<int64_t>(TrackTimeToMediaDisplayTime(0, store->videoTrack), 0);
-  const double shown = static_cast<double>(store->videoShownTime - start) * 90000.0 / store->timeScale;
-  *wanted = RoundHalfAway((shown + static_cast<double>(pts - store->videoShownPTS)) * store->soundSampleRate / 90000.0);
-  return true;
-}
-
 OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool afterLeftOut) {
   const int64_t rate = store->soundSampleRate;
   if (rate <= 0) return noErr;
   const int64_t m = GetMediaDisplayDuration(store->soundMedia);
   const int64_t here = store->soundRangeTrack + (m - store->soundRangeMedia);
   int64_t wanted = RoundHalfAway(static_cast<double>(pts - store->soundAnchorPTS) * static_cast<double>(rate) / 90000.0);
-  const bool besidePictures = afterLeftOut && SoundBesideLastPicture(store, pts, &wanted);
+  const bool besidePictures = afterLeftOut && mts_import::PartSoundBesidePictures(store, pts, &wanted);
   // From here on the sound's time line is placed as this sample is.
   if (besidePictures) store->soundAnchorPTS = pts - RoundHalfAway(static_cast<double>(wanted) * 90000.0 / rate);
   const int64_t off = here - wanted;
@@ -263,12 +249,12 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     // after the video's join): sound of the track's kind is of the recording
     // whose pictures are being read, and takes their line. The rest of the
     // PES follows this sample.
-    const int64_t d = mts_import::ShiftSoundOntoVideoLine(store);
+    const int64_t d = mts_import::PartSoundOntoVideoLine(store);
     pts += d;
     store->pTSInfo->PTS += d;
   }
-  if (timed && store->soundAnchored && (store->soundJoined || afterLeftOut) && !store->soundEndEstimated) {
-    store->soundJoined = 0;
+  if (timed && store->soundAnchored && (store->parts.soundToPlace || afterLeftOut) && !store->soundEndEstimated) {
+    store->parts.soundToPlace = 0;
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
     if (err != noErr) return err;
   }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "MTS_ImportParts.h"
 #include "MTS_ImportPlatform.h"
 #include "MTS_SharedMemory.h"
 #include "TSDemuxer.h"
@@ -208,10 +209,6 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t lastVideoKey;
   int64_t videoKeyStep;
   uint8_t videoKeySeen;
-  // Where the video PES read so far end on the continued line (presentation
-  // time of the latest, 90 kHz, plus one step), pictures left out included:
-  // a joined recording's first picture is shown from there.
-  int64_t videoLineEnd;
   int64_t soundTimeShift;
   int64_t lastSoundKey;
   int64_t soundKeyStep;
@@ -264,23 +261,6 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t videoDisplayEnd;
   int64_t videoDisplayShift;
   uint8_t videoRestarted;
-  // A join restarts the time stamps of both streams, each found at the
-  // stream's own first PES after it; the sound is then moved onto the video's
-  // time line. Per stream: a restart not yet matched by the other stream's,
-  // and the file offset at which it was found.
-  uint8_t videoJoinPending;
-  uint8_t soundJoinPending;
-  int64_t videoJoinAt;
-  int64_t soundJoinAt;
-  int64_t videoJoinMoved;  // how far the restart moved the stream's time line
-  int64_t soundJoinMoved;
-  // Sound that stepped ahead (and was counted as lost) may be the next
-  // recording's, found before its video: the time so counted, taken back
-  // when the video joins there. How the video PES being read starts
-  // (kTSStartAfterTables, kTSStartAtBreak): after program tables and at a
-  // break of the counters, as a recording's first does.
-  int64_t soundJoinLost;
-  uint8_t videoStartMarks;
   // Where the sound plays: once placed, the sound's track time 0 is the
   // presentation time soundAnchorPTS. The range of media now being inserted
   // starts at media time soundRangeMedia and track time soundRangeTrack
@@ -354,14 +334,6 @@ struct MTS_MovieImportGlobalsRecord {
   // units), still to go into the video and timecode tracks as empty time
   // after their last media.
   int32_t videoTrailingGapTime;
-  // The last picture added: its presentation time on the continued line and
-  // the media display time at which it shows, plus the empty time before
-  // the range it belongs to (its track time, less where the track's media
-  // starts). Sound resuming after a stretch left out for its kind is placed
-  // by it.
-  uint8_t videoShownSeen;
-  int64_t videoShownPTS;
-  int64_t videoShownTime;
   uint8_t soundAnchored;
   int64_t soundAnchorPTS;
   int64_t soundRangeMedia;
@@ -370,9 +342,9 @@ struct MTS_MovieImportGlobalsRecord {
   // Set while the last sound PES, timed by the pre-scan's estimate of the
   // sound's end, is added at the end of the file.
   uint8_t soundEndEstimated;
-  // Set when a join moved the sound's time line onto the video's: the next
-  // sound sample is placed by its time stamp.
-  uint8_t soundJoined;
+  // The parts of a joined recording: where they meet, and where each
+  // part's sound plays beside its pictures.
+  mts_import::ImportParts parts;
   // Loss judged inside a part of the recording (see MTS_ImportLoss.cpp).
   // Sound that stepped ahead while no join was seen yet: the frame-index
   // value of the PES after the step; a video PES read from beyond it that
@@ -496,10 +468,6 @@ void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store);
 // Carries the time stamps of the PES in pTSInfo (video or sound, already
 // unwrapped) on across a restart of the stream's time stamps.
 void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video);
-
-// Gives the sound the video's time stamp shift; returns how far its time
-// stamps move.
-int64_t ShiftSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 
 // Inserts the sound media from soundInsertedTime to soundEndTime into the
 // sound track (at soundRangeAt when the track ends before it, else at
