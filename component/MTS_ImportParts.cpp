@@ -26,10 +26,11 @@ bool NearSide(const SeamMark& side, int64_t sideMoved, int64_t here, int64_t mov
          sideMoved - moved <= kLargestStep && moved - sideMoved <= kLargestStep;
 }
 
-void Open(SeamMark* side, int64_t at, int64_t moved) {
+void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
   side->state = SeamSide::kOpen;
   side->at = at;
   side->moved = moved;
+  side->pesAt = pesAt;
 }
 
 // Both streams have found the seam: the sound takes the video's line, and
@@ -39,7 +40,7 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   ImportParts& parts = store->parts;
   if (soundFirst) store->soundLostTicks -= parts.soundLostAtSeam;
   parts.soundLostAtSeam = 0;
-  PartSoundOntoVideoLine(store);
+  parts.soundSeamPTS += PartSoundOntoVideoLine(store);
   parts.video.state = parts.sound.state = SeamSide::kClosed;
   parts.soundToPlace = 1;
 }
@@ -85,7 +86,19 @@ int64_t PlacePartAfterLine(const MTS_MovieImportGlobalsRecord* store, int64_t sh
 
 } // namespace
 
-void PartsReset(ImportParts* parts) { *parts = ImportParts{}; }
+void PartsReset(ImportParts* parts) {
+  *parts = ImportParts{};
+  parts->soundSeamMedia = -1;
+  parts->firstSoundAt = -1;
+}
+
+void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
+  // A source packet: 4 bytes of arrival time, then the transport packet;
+  // the audio stream's first packet that starts a PES.
+  constexpr uint32_t kAudioPid = 0x1100;
+  if (packet[4] == 0x47 && (packet[5] & 0x40) && ((packet[5] & 0x1Fu) << 8 | packet[6]) == kAudioPid)
+    store->parts.firstSoundAt = store->ts_offset;
+}
 
 bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size) {
   return (marks & kTSStartAfterTables) && BeginsCodedSequence(au, size);
@@ -102,7 +115,15 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // Another recording whose decode times run on from this one's (at a
   // break of the counters) begins a part without a step of its stamps.
   const bool joinedOn = *moved == 0 && (parts.videoStartMarks & kTSStartAtBreak) && PartVideoBegins(store);
-  if (*moved == 0 && !joinedOn) return false;
+  if (*moved == 0 && !joinedOn) {
+    // Sound that began a part had no pictures of a new part after it: it is
+    // the sound of the part being read.
+    if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
+      parts.sound.state = SeamSide::kClosed;
+      parts.soundSeamMedia = -1;
+    }
+    return false;
+  }
   // Its first picture would show before the pictures read so far end (its
   // delay from decode to display is shorter): it is moved on as a part whose
   // line restarted, its sound with it.
@@ -118,10 +139,14 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // loss.
   ++parts.begun;
   if (*moved != 0) store->videoRestarted = 1;
-  if (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved)) {
+  if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
+    // The part's sound came first: it takes the part's line from where it
+    // began.
+    CloseSeam(store, false);
+  } else if (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved)) {
     CloseSeam(store, true);
   } else {
-    Open(&parts.video, store->ts_offset, *moved);
+    Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
   }
   return true;
 }
@@ -144,6 +169,13 @@ bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
                      int64_t wouldMove) {
   ImportParts& parts = store->parts;
+  const TSDemuxOutput* out = store->pTSInfo;
+  const bool first = !parts.soundSeen;
+  parts.soundSeen = 1;
+  // Where this PES's sound goes in the media, and its time once shifted:
+  // kept when the PES begins a part's sound.
+  const int64_t media = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
+  bool seam = false;
   // The step from the last sound taken over a stretch left out for its kind
   // is that stretch's time, not sound lost; nor is a step where the video
   // found a part beginning without a step of its own. Sound that steps ahead
@@ -155,17 +187,57 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0)) {
     store->soundLostTicks = lostBefore;
     parts.video.state = SeamSide::kClosed;
-  } else if (stepped && parts.sound.state != SeamSide::kOpen) {
-    Open(&parts.sound, store->ts_offset, wouldMove);
-    parts.soundLostAtSeam = store->soundLostTicks - lostBefore;
-  }
-  if (moved == 0) return shift;
-  if (NearSide(parts.video, parts.video.moved, store->ts_offset, moved)) {
+    parts.soundSeamPTS = out->PTS + shift;
     CloseSeam(store, false);
-    return store->soundTimeShift;
+    seam = true;
+  } else if (stepped && parts.sound.state != SeamSide::kOpen) {
+    Open(&parts.sound, store->ts_offset, wouldMove, store->soundTSOffset);
+    parts.soundLostAtSeam = store->soundLostTicks - lostBefore;
+    seam = true;
   }
-  Open(&parts.sound, store->ts_offset, moved);
-  parts.soundLostAtSeam = 0;
+  if (moved != 0) {
+    seam = true;
+    if (NearSide(parts.video, parts.video.moved, store->ts_offset, moved)) {
+      parts.soundSeamPTS = out->PTS + shift;
+      CloseSeam(store, false);
+      shift = store->soundTimeShift;
+    } else {
+      Open(&parts.sound, store->ts_offset, moved, store->soundTSOffset);
+      parts.soundLostAtSeam = 0;
+    }
+  } else if (!seam && !store->soundLeavingOut) {
+    // The first sound of the movie, or sound that starts as a recording's
+    // does (after tables, at a break of the counters), begins the sound of
+    // the part whose pictures were found beginning just before it; sound
+    // that starts so before any such part's pictures begins the sound of
+    // the part whose first picture comes next.
+    const uint8_t both = kTSStartAfterTables | kTSStartAtBreak;
+    const bool begins = (parts.soundStartMarks & both) == both;
+    // The demultiplexer reports a PES when the next of its stream begins: a
+    // sound PES reported after a part's first picture may have begun before
+    // it, in the part before.
+    const int64_t soundStart = first ? parts.firstSoundAt : store->soundTSOffset + kMTSPacketSize;
+    const bool afterPictures = soundStart > parts.video.pesAt + kMTSPacketSize / 2;
+    if ((first || begins) && afterPictures &&
+        NearSide(parts.video, parts.video.moved, store->ts_offset, parts.video.moved)) {
+      seam = true;
+      parts.soundSeamPTS = out->PTS + shift;
+      const SeamMark video = parts.video;
+      CloseSeam(store, false);
+      shift = store->soundTimeShift;
+      // A part that runs on without a step: a step of its sound met later
+      // within reach is still the seam's, not sound lost.
+      if (video.moved == 0) parts.video = video;
+    } else if (begins && parts.sound.state == SeamSide::kClosed) {
+      seam = true;
+      parts.sound.state = SeamSide::kBegun;
+      parts.sound.at = store->ts_offset;
+      parts.sound.moved = 0;
+      parts.sound.pesAt = store->soundTSOffset;
+    }
+  }
+  if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
+  if (seam) parts.soundSeamMedia = media;
   return shift;
 }
 

@@ -486,7 +486,9 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const uint8_t inOrder = store->soundInOrder;
     const bool soundSideOpen = store->parts.sound.state == mts_import::SeamSide::kOpen;
     mts_import::UnwrapReportedTimes(store);
+    store->parts.soundStartMarks = static_cast<uint8_t>(TSDemuxReportedStartLib(store->tsDemux));
     mts_import::ContinueReportedTimes(store, false);
+    store->parts.soundStartMarks = 0;
     mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
     mts_import::NoteSoundTime(store);
     if (store->needSoundTrack) {
@@ -609,6 +611,8 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
+    if (store->parts.firstSoundAt < 0 && offerLength == kMTSPacketSize)
+      mts_import::PartPacketOffered(store, store->pTSbuffer + p);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;
     if (out->status & (kTSStatusVideo | kTSStatusAudio))

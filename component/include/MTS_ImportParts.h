@@ -18,13 +18,17 @@ namespace mts_import {
 // found and how far it moved the stream's time line.
 enum class SeamSide : uint8_t {
   kClosed,  // no seam waiting for the other stream
-  kOpen,    // found by this stream, not yet by the other
+  kOpen,    // found by this stream by a step of its stamps, not yet by the other
+  kBegun,   // sound only: a part's sound begins here (the movie's first sound,
+            // or a PES after tables at a break of the counters), and the
+            // video PES that comes next tells whether a part begins there too
 };
 
 struct SeamMark {
   SeamSide state;
   int64_t at;     // file offset (ts_offset) where this stream found it
   int64_t moved;  // how far it moved the stream's time line (90 kHz)
+  int64_t pesAt;  // where the PES that found it starts (its reader offset)
 };
 
 // The record of the parts. Loss is judged inside a part by its own stamps,
@@ -57,12 +61,28 @@ struct ImportParts {
   // sound sample of the part is placed by its own stamps beside the part's
   // pictures.
   uint8_t soundToPlace;
+  // How the sound PES being read starts (kTSStart* bits); whether a sound PES
+  // was read; where the sound of a part that began before its pictures
+  // begins in the sound media (-1: nowhere) and its presentation time (on
+  // the continued line); whether a part's sound was placed so.
+  uint8_t soundStartMarks;
+  uint8_t soundSeen;
+  int64_t soundSeamMedia;
+  int64_t soundSeamPTS;
+  uint8_t soundPlaced;
+  // Where the first packet of the movie's first sound PES lies in the file
+  // (-1 until seen): the first sound sample is read from offset 0, so this
+  // is what tells whether it began before a part's first picture.
+  int64_t firstSoundAt;
 };
 
 // A fresh record, for a new import.
 void PartsReset(ImportParts* parts);
 
 // Events of the import, in the order they come.
+// The packet `packet` (kMTSPacketSize bytes at file offset ts_offset) is
+// offered to the demultiplexer; looked at only until the first sound PES.
+void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet);
 // Whether an access unit that starts so (`marks`: kTSStart* bits of its
 // PES) begins another recording: tables before it, then a picture that
 // begins a coded sequence.
