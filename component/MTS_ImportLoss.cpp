@@ -48,7 +48,8 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
 // Sound that steps ahead is held as lost until the video tells whether
 // another recording begins there: remember where that sound was read.
 void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt) {
-  const bool stepped = !pendingBefore && store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0;
+  const bool stepped =
+      !pendingBefore && store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0;
   if (stepped) store->soundStepAt = pesAt;
   // The first sound PES beyond a video seam after the recording's own
   // tables: stepping ahead there too, it makes the seam one of every stream.
@@ -63,7 +64,8 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
 // inside the part: the sound PES between were lost, and no later join may
 // take that time back.
 void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks) {
-  if (store->parts.sound.state != SeamSide::kOpen || store->parts.soundLostAtSeam <= 0 || store->soundStepAt < 0 || pesAt <= store->soundStepAt)
+  if (store->parts.sound.state != SeamSide::kOpen || store->parts.soundLostAtSeam <= 0 || store->soundStepAt < 0 ||
+      pesAt <= store->soundStepAt)
     return;
   if ((marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn)) return;
   store->parts.sound.state = SeamSide::kClosed;

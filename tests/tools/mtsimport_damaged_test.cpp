@@ -720,14 +720,15 @@ TEST(MtsimportDamaged, ARecordingCutAtItsStartTellsWhatItLeftOut) {
   for (size_t cut : {960, 1920}) {
     const Imported got = ImportBytes(Bytes(whole.begin() + long(cut), whole.end()), "cut_start.m2ts");
     ASSERT_EQ(got.result.exit, 0) << got.result.err;
-    EXPECT_EQ(got.result.err,
-              DamageLine(got.input, "0.480 s of video and 0.480 s of sound could not be read and are left out of the movie"));
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "0.480 s of video and 0.480 s of sound could not be read and are "
+                                                    "left out of the movie"));
   }
   const Packets clean = Split(whole);
   const auto video = PesPackets(clean, kVideo);
   size_t tables = video[12].front();
   while ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0) --tables;
-  for (const Bytes& legal : {Bytes(whole.begin() + 768, whole.end()), Join(Packets(clean.begin() + long(tables), clean.end()))}) {
+  const Bytes fromTables = Join(Packets(clean.begin() + long(tables), clean.end()));
+  for (const Bytes& legal : {Bytes(whole.begin() + 768, whole.end()), fromTables}) {
     const Imported got = ImportBytes(legal, "legal_start.m2ts");
     EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
   }

@@ -606,7 +606,8 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
     const PESAssembly a = (status & kTSStatusVideo) ? video_assembly(ctx) : audio_assembly(ctx);
     status |= report(a, out);
     ctx->reportedDamage = damage_of(a);
-    ctx->reportedStart = (a.check->afterTables ? kTSStartAfterTables : 0u) | (a.check->afterBreak ? kTSStartAtBreak : 0u) |
+    ctx->reportedStart = (a.check->afterTables ? kTSStartAfterTables : 0u) |
+                         (a.check->afterBreak ? kTSStartAtBreak : 0u) |
                          (a.check->afterTables && a.check->afterTablesRunOn ? kTSStartTablesRunOn : 0u);
     clear(a);
   }
