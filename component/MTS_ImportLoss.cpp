@@ -23,10 +23,13 @@ bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
   return store->intraCount > 0 && store->intraSamples[0] == 1;
 }
 
-// A seam that every stream shows, the sound's step ahead found beyond the
-// video's: read as a join, whose steps lose nothing.
-void TakeBackSeam(MTS_MovieImportGlobalsRecord* store) {
+// A seam that every stream shows: read as a join, whose steps lose
+// nothing (the sound's, when it stepped ahead there).
+void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped) {
   store->videoLostTicks -= store->videoSeamLost;
+  store->videoSeamAt = -1;
+  store->videoSeamLost = 0;
+  if (!soundStepped) return;
   store->soundLostTicks -= store->parts.soundLostAtSeam;
   store->parts.soundLostAtSeam = 0;
   store->parts.sound.state = SeamSide::kClosed;
@@ -52,22 +55,24 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
       !pendingBefore && store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0;
   if (stepped) store->soundStepAt = pesAt;
   // The first sound PES beyond a video seam after the recording's own
-  // tables: stepping ahead there too, it makes the seam one of every stream.
+  // tables: stepping ahead there too, or starting after tables at a break of
+  // its counters, it makes the seam one of every stream.
   if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
-  if (stepped) TakeBackSeam(store);
+  constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
+  if (stepped || (TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) TakeBackSeam(store, stepped);
   store->videoSeamAt = -1;
   store->videoSeamLost = 0;
 }
 
 // A video PES that begins beyond the sound that stepped ahead, and begins
-// no recording (no fresh program tables before it), shows that the step lay
+// no recording (no program tables before it), shows that the step lay
 // inside the part: the sound PES between were lost, and no later join may
 // take that time back.
 void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks) {
   if (store->parts.sound.state != SeamSide::kOpen || store->parts.soundLostAtSeam <= 0 || store->soundStepAt < 0 ||
       pesAt <= store->soundStepAt)
     return;
-  if ((marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn)) return;
+  if (marks & kTSStartAfterTables) return;
   store->parts.sound.state = SeamSide::kClosed;
   store->parts.soundLostAtSeam = 0;
   store->soundStepAt = -1;
@@ -75,18 +80,16 @@ void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint3
 
 // A video PES whose step ahead was counted lost although it starts after
 // program tables where its counters break: the tables ran on, so it was not
-// read as a join. The sound tells: stepping ahead at the same seam (already,
-// or at its first PES beyond it), it makes the seam a join's after all.
+// read as a join. The sound tells: stepping ahead at the same seam (a step
+// still open, which no video PES read since lies beyond, or at its first PES
+// beyond the seam), it makes the seam a join's after all.
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt) {
   constexpr uint32_t kSeam = kTSStartAfterTables | kTSStartTablesRunOn | kTSStartAtBreak;
   if ((marks & kSeam) != kSeam || store->videoLostTicks <= lostBefore) return;
   store->videoSeamLost = store->videoLostTicks - lostBefore;
   store->videoSeamAt = pesAt;
-  if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt > pesAt) {
-    TakeBackSeam(store);
-    store->videoSeamAt = -1;
-    store->videoSeamLost = 0;
-  }
+  if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt >= 0)
+    TakeBackSeam(store, true);
 }
 
 void NoteHeadPicture(MTS_MovieImportGlobalsRecord* store) {
