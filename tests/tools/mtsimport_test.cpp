@@ -1322,12 +1322,18 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
   EXPECT_NE(back.out.find("'soun': 577536 samples, media 12.032 s, in track 11.9"), std::string::npos) << back.out;
 }
 
+// Writes to `out` the recording `source` remultiplexed by ffmpeg with
+// `options` (PIDs and packets as a camera's); returns `out`.
+std::string Remuxed(const std::string& out, const std::string& source, const std::string& options) {
+  testsupport::run_command("ffmpeg -v error -y -i " + source + " " + options +
+                           " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+  return out;
+}
+
 // Writes to `out` a copy of the recording `source` whose time stamps are
 // `seconds` later (modulo 2^33); returns `out`.
 std::string MovedStamps(const std::string& out, const std::string& source, const std::string& seconds) {
-  testsupport::run_command("ffmpeg -v error -i " + source + " -map 0 -c copy -output_ts_offset " + seconds +
-                           " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
-  return out;
+  return Remuxed(out, source, "-map 0 -c copy -output_ts_offset " + seconds);
 }
 
 // Sound of the track's kind after a stretch of another kind left out plays
@@ -1458,16 +1464,12 @@ std::vector<std::array<int64_t, 3>> PlayedSound(const std::vector<std::vector<st
 // The first `pictures` pictures of `source` with their sound, as a recording
 // of their own.
 std::string FirstPictures(const std::string& out, const std::string& source, int pictures) {
-  testsupport::run_command("ffmpeg -v error -y -i " + source + " -map 0 -c copy -frames:v " + std::to_string(pictures) +
-                           " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
-  return out;
+  return Remuxed(out, source, "-map 0 -c copy -frames:v " + std::to_string(pictures));
 }
 
 // `source` without its sound, its stamps `seconds` later.
 std::string PicturesOnly(const std::string& out, const std::string& source, const std::string& seconds) {
-  testsupport::run_command("ffmpeg -v error -y -i " + source + " -map 0:v -c copy -output_ts_offset " + seconds +
-                           " -streamid 0:0x1011 -mpegts_m2ts_mode 1 -f mpegts " + out);
-  return out;
+  return Remuxed(out, source, "-map 0:v -c copy -output_ts_offset " + seconds);
 }
 
 // A first part of a few pictures, then the recording 44 s later: the movie
