@@ -21,9 +21,18 @@ constexpr int64_t kLargestStep = 90000;  // one second: the most a recording lea
 // damaged time stamp restarts one stream only, twice: out and back).
 constexpr int64_t kSeamReach = int64_t(4) << 20;
 
+bool InReach(const SeamMark& side, int64_t here) {
+  return side.state == SeamSide::kOpen && here - side.at < kSeamReach && side.at - here < kSeamReach;
+}
+
 bool NearSide(const SeamMark& side, int64_t sideMoved, int64_t here, int64_t moved) {
-  return side.state == SeamSide::kOpen && here - side.at < kSeamReach && side.at - here < kSeamReach &&
-         sideMoved - moved <= kLargestStep && moved - sideMoved <= kLargestStep;
+  return InReach(side, here) && sideMoved - moved <= kLargestStep && moved - sideMoved <= kLargestStep;
+}
+
+// Whether a step of the sound that moves its line by `moved`, found at file
+// offset `here`, meets the video's open side.
+bool MeetsVideoSide(const ImportParts& parts, int64_t here, int64_t moved) {
+  return NearSide(parts.video, parts.video.moved, here, moved) || (parts.video.begins && InReach(parts.video, here));
 }
 
 void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
@@ -31,6 +40,7 @@ void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
   side->at = at;
   side->moved = moved;
   side->pesAt = pesAt;
+  side->begins = 0;
 }
 
 // Both streams have found the seam: the sound takes the video's line, and
@@ -143,10 +153,12 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     // The part's sound came first: it takes the part's line from where it
     // began.
     CloseSeam(store, false);
-  } else if (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved)) {
+  } else if (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved) ||
+             (PartVideoBegins(store) && InReach(parts.sound, store->ts_offset))) {
     CloseSeam(store, true);
   } else {
     Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
+    parts.video.begins = PartVideoBegins(store);
   }
   return true;
 }
@@ -163,7 +175,7 @@ void PartVideoLine(MTS_MovieImportGlobalsRecord* store) {
 
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
   const ImportParts& parts = store->parts;
-  return parts.video.moved != 0 && NearSide(parts.video, parts.video.moved, store->ts_offset, moved);
+  return parts.video.moved != 0 && MeetsVideoSide(parts, store->ts_offset, moved);
 }
 
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
@@ -197,7 +209,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   }
   if (moved != 0) {
     seam = true;
-    if (NearSide(parts.video, parts.video.moved, store->ts_offset, moved)) {
+    if (MeetsVideoSide(parts, store->ts_offset, moved)) {
       parts.soundSeamPTS = out->PTS + shift;
       CloseSeam(store, false);
       shift = store->soundTimeShift;

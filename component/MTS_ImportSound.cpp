@@ -239,13 +239,19 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   // starts on one), the sound before that unit trimmed so that the rest
   // plays where its stamps put it.
   const int64_t trackEnd = store->soundRangeTrack + (store->soundInsertedTime - store->soundRangeMedia);
-  int64_t startUnit = movieScale > 0 ? (wanted * movieScale + rate - 1) / rate : 0;
+  // The track's first sound (the parts before had none) starts with its
+  // first sample, at the whole unit nearest its time: a copy of the movie
+  // by other tools would play a trimmed head after the empty time.
+  const bool firstSound = GetTrackDuration(store->soundTrack) == 0;
+  int64_t startUnit = movieScale <= 0 ? 0
+                      : firstSound    ? RoundHalfAway(static_cast<double>(wanted) * movieScale / rate)
+                                      : (wanted * movieScale + rate - 1) / rate;
   int64_t start = movieScale > 0 ? (startUnit * rate + movieScale - 1) / movieScale : wanted;
   if (start <= trackEnd) {
     start = trackEnd;
     startUnit = movieScale > 0 ? trackEnd * movieScale / rate : 0;
   }
-  store->soundRangeMedia = m + std::max<int64_t>(start - wanted, 0);
+  store->soundRangeMedia = firstSound ? m : m + std::max<int64_t>(start - wanted, 0);
   store->soundRangeTrack = start;
   store->soundInsertedTime = static_cast<int32_t>(store->soundRangeMedia);
   store->soundEndTime = static_cast<int32_t>(std::max(media, store->soundRangeMedia));

@@ -557,6 +557,26 @@ TEST(MtsimportDamaged, JoinsWhoseTimeStampsStepOnStaySilent) {
 
 // Sound of the track's kind after a stretch of other audio left out (here
 // as ffmpeg remultiplexes the parts, their time stamps wrapping, going back
+// Recordings of two picture sizes whose stamps run on, each starting where
+// the other's pictures end (its sound runs on 16 ms past them, so the next
+// part's sound begins under it): nothing was lost, and nothing is said.
+TEST(MtsimportDamaged, RunOnJoinOfTwoSizesStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Bytes small = testsupport::read_file(sd), large = testsupport::read_file(hd);
+  int64_t smallLow = 0, smallHigh = 0, largeLow = 0, largeHigh = 0;
+  ShiftedStamps(small, 0, &smallLow, &smallHigh);
+  ShiftedStamps(large, 0, &largeLow, &largeHigh);
+  const std::vector<Bytes> joins[] = {{small, ShiftedStamps(large, smallHigh + 3600 - largeLow)},
+                                      {large, ShiftedStamps(small, largeHigh + 3003 - smallLow)}};
+  for (const auto& parts : joins) {
+    Bytes joined;
+    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
+    const Imported got = ImportBytes(joined, "running_on.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
 // and running on): the step over the stretch is its time, no sound lost.
 TEST(MtsimportDamaged, SoundAfterOtherAudioSteppingOnIsNoLoss) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not remultiplexed";
