@@ -24,6 +24,36 @@ constexpr int64_t kTailTarget = 10;
 
 enum class Offer { kStatus, kOutOfData, kError };
 
+// The head's PES by the part of a joined recording they belong to: a part
+// begins where the stamps step by more than a second either way, or where
+// program tables come before a picture that begins a coded sequence. When
+// the head holds more than one part, the time base is judged from the
+// pictures' own durations (the step of their decode times within a part),
+// never from a step between two parts.
+struct HeadParts {
+  int64_t pts = 0, dts = 0;  // of the head's latest PES
+  int32_t n = 0;
+  int32_t parts = 1;
+  int64_t period = 0;  // smallest decode-time step within a part so far
+  bool Begins(int64_t t, uint32_t marks, const TSDemuxOutput* out) const {
+    if (n == 0) return false;
+    const int64_t step = t - pts;
+    return step > kTicksPerSecond || -step > kTicksPerSecond ||
+           mts_import::PartBeginsWith(marks, out->pVideo, out->videoSize);
+  }
+  void Add(int64_t t, int64_t d, bool begins) {
+    if (begins) ++parts;
+    const int64_t step = d - dts;
+    if (n > 0 && !begins && step > 0 && (period == 0 || step < period)) period = step;
+    pts = t;
+    dts = d;
+    ++n;
+  }
+  // The span a head of one part would have had: four of its pictures'
+  // durations; 0 when the head is of one part, or tells no duration.
+  int64_t Span() const { return parts > 1 ? period * (kHeadCount - 1) : 0; }
+};
+
 // Time stamps of the last video PES of the file. The demultiplexer reports a
 // PES only when the next one starts, so the last one is never reported; when
 // the input has run out it is the PES still being assembled.
@@ -136,6 +166,8 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   LastVideoStart lastStart;
 
   bool onlyPes = false;  // the file's one video PES, never reported, is taken
+  HeadParts head;
+  bool headInFirstPart = true;  // no head PES so far began another part
   bool videoSeen = false;  // a video PES came, with or without a sequence parameter set
   bool skippedField = false;  // the last B picture skipped was a single field:
   mts_import::SlicePicture skippedFirstField{};  // this one
@@ -171,6 +203,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
     if (store->wrapReference < 0) store->wrapReference = out->PTS;
     mts_import::UnwrapReportedTimes(store);
     const int64_t pts = out->PTS;
+    const uint32_t startMarks = TSDemuxReportedStartLib(store->tsDemux);
     ++count;
 
     if (count == 1) {
@@ -204,7 +237,9 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
     // The head's smallest time stamp: the tail's are larger in one
     // recording, and after a restart (recordings joined) they say nothing
     // about the delay between decoding and display.
-    if (count <= kHeadCount && pts < minPTS) minPTS = pts;
+    const bool beginsPart = count <= kHeadCount && head.Begins(pts, onlyPes ? 0 : startMarks, out);
+    if (beginsPart) headInFirstPart = false;
+    if (count <= kHeadCount && headInFirstPart && pts < minPTS) minPTS = pts;
     if (!store->idrSeen) {
       StreamInfo slices(out, 4);
       if (slices.head.status != 0) return 1;
@@ -233,8 +268,11 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
     }
 
     if (count <= kHeadCount) {
-      store->firstVideoPTS = std::min(store->firstVideoPTS, pts);
-      headMaxPTS = std::max(headMaxPTS, pts);
+      head.Add(pts, out->bDTS ? out->DTS : pts, beginsPart);
+      if (headInFirstPart) {
+        store->firstVideoPTS = std::min(store->firstVideoPTS, pts);
+        headMaxPTS = std::max(headMaxPTS, pts);
+      }
       if (count == kHeadCount) {
         TSDemuxPending pending{};
         if (TSDemuxGetPendingLib(store->tsDemux, &pending)) headBytes = store->ts_offset - pending.heldBytes;
@@ -281,7 +319,8 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   // Time-base test: a stream whose frames advance by two ticks of the
   // SPS-derived rate is coded at half that rate.
   const uint32_t span450k = frameDuration * 450000u;
-  const int64_t headSpan = headMaxPTS - store->firstVideoPTS;
+  const int64_t partSpan = head.Span();
+  const int64_t headSpan = partSpan > 0 ? partSpan : headMaxPTS - store->firstVideoPTS;
   uint32_t x = 0;
   if (headSpan != 0) x = static_cast<uint32_t>(static_cast<int64_t>(span450k / static_cast<double>(headSpan)));
   const double r = x == 0 ? HUGE_VAL : static_cast<double>(timeScale) / x;

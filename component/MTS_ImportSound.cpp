@@ -157,39 +157,47 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
   return d->numChannels;
 }
 
-// Keeps the sound where its time stamps put it across a join: the first
-// sample after one, about to be added at the media's end, plays in the
+// Places a part's sound by its own stamps beside its own pictures: the
+// part's first sound sample (at the media's end, or where the part's sound
+// began in the media when it came before the part's pictures) plays in the
 // range now being inserted at a track time that may differ from the one its
-// presentation time `pts` gives (the recording before the join had sound
-// that ran on past its last picture, or stopped short of it). Off by more
-// than kSoundSlack of a second, the range ends and a new one starts with
-// this sample at its own time: sound that would play twice is left out,
-// sound that is missing leaves the track empty. Between joins the sound
-// runs on as the media holds it.
+// presentation time `pts` gives beside the part's pictures (the part before
+// had sound that ran on past its last picture, or stopped short of it).
+// Off by more than kSoundSlack of a second, the range ends and a new one
+// starts with this sample at its own time: sound of the part before that
+// would play under this part's is trimmed, sound that is missing leaves
+// the track empty. Between parts the sound runs on as the media holds it.
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
 constexpr int64_t kSoundFarOff = 10;  // seconds
-
-// Where sound of presentation time `pts` plays after a stretch left out for
-// its kind (sound media units from track time 0): beside the last picture
-// added, by the two time stamps, since sound and pictures of one recording
-// share a clock while the track may differ from the time line (time stamps
-// that run on from one recording to the next leave no hole between their
-// pictures). False before any picture.
-bool SoundBesideLastPicture(const MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* wanted) {
-  if (!store->videoShownSeen || !store->videoTrack || store->timeScale <= 0) return false;
-  const int64_t start = std::max<int64_t>(TrackTimeToMediaDisplayTime(0, store->videoTrack), 0);
-  const double shown = static_cast<double>(store->videoShownTime - start) * 90000.0 / store->timeScale;
-  *wanted = RoundHalfAway((shown + static_cast<double>(pts - store->videoShownPTS)) * store->soundSampleRate / 90000.0);
-  return true;
-}
 
 OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool afterLeftOut) {
   const int64_t rate = store->soundSampleRate;
   if (rate <= 0) return noErr;
-  const int64_t m = GetMediaDisplayDuration(store->soundMedia);
+  const int64_t media = GetMediaDisplayDuration(store->soundMedia);
+  // Where the part's sound begins in the media: a part whose sound came
+  // before its pictures began there, unless that sound is inserted already.
+  mts_import::ImportParts& parts = store->parts;
+  const bool partSound = parts.soundToPlace != 0;
+  int64_t m = media;
+  if (partSound && parts.soundSeamMedia >= store->soundInsertedTime && parts.soundSeamMedia < media) {
+    m = parts.soundSeamMedia;
+    pts = parts.soundSeamPTS;
+  }
+  parts.soundSeamMedia = -1;
+  parts.soundToPlace = 0;
+  if (!store->soundAnchored) {
+    // The first sound of the movie is a later part's (the parts before had
+    // none): the range so far is empty, and starts where it goes.
+    store->soundAnchored = 1;
+    store->soundAnchorPTS = pts;
+    store->soundRangeMedia = store->soundInsertedTime = store->soundEndTime = static_cast<int32_t>(m);
+    store->soundRangeTrack = 0;
+  }
+  parts.soundPlaced = 1;
   const int64_t here = store->soundRangeTrack + (m - store->soundRangeMedia);
   int64_t wanted = RoundHalfAway(static_cast<double>(pts - store->soundAnchorPTS) * static_cast<double>(rate) / 90000.0);
-  const bool besidePictures = afterLeftOut && SoundBesideLastPicture(store, pts, &wanted);
+  const bool besidePictures =
+      (afterLeftOut || partSound) && mts_import::PartSoundBesidePictures(store, pts, &wanted);
   // From here on the sound's time line is placed as this sample is.
   if (besidePictures) store->soundAnchorPTS = pts - RoundHalfAway(static_cast<double>(wanted) * 90000.0 / rate);
   const int64_t off = here - wanted;
@@ -227,18 +235,26 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   if (err != noErr) return err;
   // Where the track now ends (what did not fill a whole movie unit is left
   // out), and where the new range begins in media and track: after a gap,
-  // at the whole movie unit nearest its sound's time (an edit starts on one).
+  // at the first whole movie unit at or after its sound's time (an edit
+  // starts on one), the sound before that unit trimmed so that the rest
+  // plays where its stamps put it.
   const int64_t trackEnd = store->soundRangeTrack + (store->soundInsertedTime - store->soundRangeMedia);
-  int64_t startUnit = movieScale > 0 ? RoundHalfAway(static_cast<double>(wanted) * movieScale / rate) : 0;
-  int64_t start = movieScale > 0 ? startUnit * rate / movieScale : wanted;
+  // The track's first sound (the parts before had none) starts with its
+  // first sample, at the whole unit nearest its time: a copy of the movie
+  // by other tools would play a trimmed head after the empty time.
+  const bool firstSound = GetTrackDuration(store->soundTrack) == 0;
+  int64_t startUnit = movieScale <= 0 ? 0
+                      : firstSound    ? RoundHalfAway(static_cast<double>(wanted) * movieScale / rate)
+                                      : (wanted * movieScale + rate - 1) / rate;
+  int64_t start = movieScale > 0 ? (startUnit * rate + movieScale - 1) / movieScale : wanted;
   if (start <= trackEnd) {
     start = trackEnd;
     startUnit = movieScale > 0 ? trackEnd * movieScale / rate : 0;
   }
-  store->soundRangeMedia = m + std::max<int64_t>(trackEnd - wanted, 0);
+  store->soundRangeMedia = firstSound ? m : m + std::max<int64_t>(start - wanted, 0);
   store->soundRangeTrack = start;
   store->soundInsertedTime = static_cast<int32_t>(store->soundRangeMedia);
-  store->soundEndTime = static_cast<int32_t>(m);
+  store->soundEndTime = static_cast<int32_t>(std::max(media, store->soundRangeMedia));
   store->soundRangeAt = static_cast<TimeValue>(startUnit);
   return noErr;
 }
@@ -263,12 +279,12 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     // after the video's join): sound of the track's kind is of the recording
     // whose pictures are being read, and takes their line. The rest of the
     // PES follows this sample.
-    const int64_t d = mts_import::ShiftSoundOntoVideoLine(store);
+    const int64_t d = mts_import::PartSoundOntoVideoLine(store);
     pts += d;
     store->pTSInfo->PTS += d;
   }
-  if (timed && store->soundAnchored && (store->soundJoined || afterLeftOut) && !store->soundEndEstimated) {
-    store->soundJoined = 0;
+  if (timed && (store->soundAnchored || store->parts.soundToPlace) && (store->parts.soundToPlace || afterLeftOut) &&
+      !store->soundEndEstimated) {
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
     if (err != noErr) return err;
   }
@@ -286,7 +302,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   }
 
   if (timed) {
-    if (store->soundInsertedTime == 0) {
+    if (store->soundInsertedTime == 0 && !store->parts.soundPlaced) {
       // The first sample that starts within one of its own lengths of the
       // first picture opens the range to insert.
       int64_t d = pts - store->firstVideoPTS;

@@ -162,105 +162,17 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   return *c.offset;
 }
 
-// Within one recording sound and video share a clock, so after a join the
-// sound takes the shift of the video (a sound that ran on past the last
-// picture of the recording before would else drift later with every join).
-// The two streams find the join each at its own first PES after it: a
-// restart of one stream is matched with one of the other found within
-// kJoinReach bytes of the file that moved its time line by about as much
-// (a damaged time stamp restarts one stream only, twice: out and back).
-constexpr int64_t kJoinReach = int64_t(4) << 20;
+// A step ahead that would skip PES is a seam instead when the video PES
+// begins another recording, or when the sound meets the video's side of
+// one.
+bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) { return PartVideoBegins(store); }
+bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) { return PartSoundJoins(store, moved); }
 
-bool JoinedNearby(uint8_t pending, int64_t at, int64_t pendingMoved, int64_t here, int64_t moved) {
-  return pending && here - at < kJoinReach && at - here < kJoinReach && pendingMoved - moved <= kLargestStep &&
-         moved - pendingMoved <= kLargestStep;
-}
-
-// Whether the video PES in pTSInfo begins with an intra picture, as a
-// joined recording does.
-bool BeginsWithIntraPicture(const TSDemuxOutput* out) {
-  int32_t firstSlice = -1, lastSlice = -1;
-  VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
-  if (firstSlice < 0) return false;
-  VideoStreamInfo node{};
-  AVCHDGetVideoStreamInfoLib(&node, out->pVideo, FirstSliceSpan(out->pVideo, out->videoSize, firstSlice), 4);
-  const bool intra = node.status == 0 && (node.nal_unit_type == 1 || node.nal_unit_type == 5) && node.pPayload &&
-                     IsIntraSlice(static_cast<const SliceSummary*>(node.pPayload)->slice_type);
-  AVCHDReleaseVideoStreamInfoLib(&node);
-  return intra;
-}
-
-// The shift that makes a recording joined on show its first picture where
-// the pictures before it end: the decode times carried on leave its first
-// picture as far off that end as its own delay from decode to display
-// differs from theirs (pictures shown twice at once, or a hole). 0 when the
-// time stamps do not tell (no time line end yet, a delay that is none of a
-// recording's), or when the PES begins no recording.
-int64_t JoinedRecordingShift(const MTS_MovieImportGlobalsRecord* store, int64_t shift) {
-  const TSDemuxOutput* out = store->pTSInfo;
-  if (!out->bPTS || !out->bDTS || store->videoLineEnd == 0) return 0;
-  const int64_t delay = out->PTS - out->DTS;
-  const int64_t adjust = store->videoLineEnd - (out->PTS + shift);
-  if (delay < 0 || delay > kLargestStep || adjust == 0 || adjust > kLargestStep || -adjust > kLargestStep) return 0;
-  return BeginsWithIntraPicture(out) ? adjust : 0;
-}
-
-// Moves the end of the video read so far on by the PES in pTSInfo (its time
-// stamps continued), when its delay from decode to display is a recording's.
-void FollowVideoLineEnd(MTS_MovieImportGlobalsRecord* store) {
-  const TSDemuxOutput* out = store->pTSInfo;
-  if (!out->bPTS || (out->bDTS && (out->PTS < out->DTS || out->PTS - out->DTS > kLargestStep))) return;
-  const int64_t step =
-      store->videoKeyStep > 0 && store->videoKeyStep <= kLargestStep ? store->videoKeyStep : VideoFrameTicks(store);
-  store->videoLineEnd = std::max(store->videoLineEnd, out->PTS + step);
-}
-
-} // namespace
-
-int64_t ShiftSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
-  const int64_t d = store->videoTimeShift - store->soundTimeShift;
-  store->soundTimeShift += d;
-  store->lastSoundKey += d;
-  store->soundEndPTS += d;
-  return d;
-}
-
-namespace {
-
-void MoveSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
-  // Sound that stepped ahead at the join was counted as lost until the
-  // video showed the join.
-  if (soundFirst) store->soundLostTicks -= store->soundJoinLost;
-  store->soundJoinLost = 0;
-  ShiftSoundOntoVideoLine(store);
-  store->videoJoinPending = store->soundJoinPending = 0;
-  store->soundJoined = 1;
-}
-
-// Whether the access unit begins a coded video sequence: a sequence
-// parameter set, then an IDR picture as its first slice.
-bool BeginsCodedSequence(const uint8_t* p, int32_t size) {
-  bool sets = false;
-  for (int32_t i = NextStartCode(p, 0, size); i < size; i = NextStartCode(p, i + 3, size)) {
-    const uint8_t type = p[i + 3] & 0x1F;
-    if (type == 7) sets = true;
-    if (type == 1 || type == 5) return sets && type == 5;
-  }
-  return false;
-}
-
-// The start of another recording: program tables, then a picture that
-// begins a coded sequence. Its time stamps may step on by any amount.
-bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) {
-  const TSDemuxOutput* out = store->pTSInfo;
-  return (store->videoStartMarks & kTSStartAfterTables) && BeginsCodedSequence(out->pVideo, out->videoSize);
-}
-
-// Sound that steps ahead where the video was found to join, moving its
-// line by about as much, joins with it.
-bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
-  return store->videoJoinMoved != 0 &&
-         JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->videoJoinMoved, store->ts_offset, moved);
+// A step ahead to such a start is a join's only after another recording's
+// tables: after the recording's own (their counters running on) the PES
+// before were lost.
+bool VideoJoinsAcrossStep(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
+  return !(store->parts.videoStartMarks & kTSStartTablesRunOn) && VideoJoins(store, moved);
 }
 
 } // namespace
@@ -273,42 +185,20 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   int64_t shift = 0;
   if (video) {
     const int64_t frameTicks = VideoFrameTicks(store);
+    const int64_t lostBefore = store->videoLostTicks;
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
-                      VideoJoins, store},
+                      VideoJoinsAcrossStep, store},
                      key, frameTicks, &moved);
-    // Another recording whose decode times run on from this one's but whose
-    // first picture would show before the pictures read so far end (its delay
-    // from decode to display is shorter) is moved on as one whose time line
-    // restarted: its pictures follow those before, and its sound with them.
-    const bool joinedOn = moved == 0 && (store->videoStartMarks & kTSStartAtBreak) && VideoJoins(store, 0);
-    if (moved != 0 || joinedOn) {
-      const int64_t adjust = JoinedRecordingShift(store, shift);
-      if (moved != 0 || adjust > 0) {
-        store->videoTimeShift += adjust;
-        store->lastVideoKey += adjust;
-        shift += adjust;
-        moved += adjust;
-      }
-    }
+    // A step counted lost there (after the recording's own tables) begins no
+    // part either.
+    if (store->videoLostTicks != lostBefore) store->parts.videoStartMarks &= ~kTSStartAfterTables;
+    PartVideoPES(store, &shift, &moved);
     // The pre-scan's end values belong to the last stretch of the file: they
     // move with the stretch now read.
     store->lastVideoPTS += moved;
     store->videoEndPTS += moved;
     store->videoEndDTS += moved;
-    // A join, with a step or without one (another recording whose time
-    // stamps go on from this one's: the sound keeps its own time across it,
-    // and its step there, sound that ended early or began late, is no loss).
-    if (moved != 0 || joinedOn) {
-      if (moved != 0) store->videoRestarted = 1;
-      if (JoinedNearby(store->soundJoinPending, store->soundJoinAt, store->soundJoinMoved, store->ts_offset, moved)) {
-        MoveSoundOntoVideoLine(store, true);
-      } else {
-        store->videoJoinPending = 1;
-        store->videoJoinAt = store->ts_offset;
-        store->videoJoinMoved = moved;
-      }
-    }
   } else {
     const int64_t lost = store->soundLostTicks;
     const int64_t wouldMove = store->soundKeyStep - (key + store->soundTimeShift - store->lastSoundKey);
@@ -317,38 +207,11 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
                       SoundJoins, store},
                      key, 0, &moved);
     store->soundEndPTS += moved;
-    // The step from the last sound taken over a stretch left out for its
-    // kind is that stretch's time, not sound lost; nor is a step where the
-    // video found another recording beginning without a step of its own.
-    // Sound that steps ahead before the video shows a join: counted as lost
-    // for now, and taken back when the video's join comes within reach.
-    if (store->soundLeavingOut) {
-      store->soundLostTicks = lost;
-    } else if (store->soundLostTicks != lost && store->videoJoinMoved == 0 &&
-               JoinedNearby(store->videoJoinPending, store->videoJoinAt, 0, store->ts_offset, 0)) {
-      store->soundLostTicks = lost;
-      store->videoJoinPending = 0;
-    } else if (store->soundLostTicks != lost && !store->soundJoinPending) {
-      store->soundJoinPending = 1;
-      store->soundJoinAt = store->ts_offset;
-      store->soundJoinMoved = wouldMove;
-      store->soundJoinLost = store->soundLostTicks - lost;
-    }
-    if (moved != 0) {
-      if (JoinedNearby(store->videoJoinPending, store->videoJoinAt, store->videoJoinMoved, store->ts_offset, moved)) {
-        MoveSoundOntoVideoLine(store, false);
-        shift = store->soundTimeShift;
-      } else {
-        store->soundJoinPending = 1;
-        store->soundJoinAt = store->ts_offset;
-        store->soundJoinMoved = moved;
-        store->soundJoinLost = 0;
-      }
-    }
+    shift = PartSoundPES(store, shift, moved, lost, wouldMove);
   }
   if (out->bPTS) out->PTS += shift;
   if (out->bDTS) out->DTS += shift;
-  if (video) FollowVideoLineEnd(store);
+  if (video) PartVideoLine(store);
 }
 
 } // namespace mts_import
@@ -462,9 +325,12 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   }
   // A last PES cut short before its first slice gives no picture: its time
   // is lost.
+  const int32_t damaged = store->videoDamagedPictures;
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
               mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : pending->videoDamage,
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
+  mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut, false, 0,
+                             store->videoDamagedPictures != damaged);
   // A file that ends inside the packet that began the next picture: that
   // picture is not in the movie, and its time is lost.
   if (pending->videoBegunCut && !store->videoLeftOut && !store->needVideoTrack)
@@ -513,7 +379,7 @@ OSErr FlushLastSound(MTS_MovieImportGlobalsRecord* store, const TSDemuxPending& 
 // on through it.
 void EndInLeftOutVideo(MTS_MovieImportGlobalsRecord* store) {
   if (!store->videoLeavingOut || !store->videoMedia || store->timeScale <= 0) return;
-  const int64_t units = RoundHalfAway(static_cast<double>(store->videoLineEnd - store->videoPTSEnd) *
+  const int64_t units = RoundHalfAway(static_cast<double>(store->parts.videoLineEnd - store->videoPTSEnd) *
                                       static_cast<uint32_t>(store->timeScale) / 90000.0);
   if (units <= 0 || units > INT32_MAX) return;
   store->videoTrailingGapTime = static_cast<int32_t>(units);
@@ -561,6 +427,7 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
                     store->videoDamagedPictures + store->soundDamagedFrames != damaged;
   store->endCutBytes = told ? 0 : pending.cutPacketBytes;
   ClipSoundToVideo(store);
+  mts_import::FinishLossChecks(store);
   // What is counted as lost never exceeds what the time stamps span (packets
   // out of order make steps that are no loss).
   store->videoLostTicks = std::min(store->videoLostTicks, mts_import::Covered(store->videoSpans));
@@ -616,9 +483,14 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
   if (out->status & 0x200) {
     const int64_t shift = store->soundTimeShift;
     const int64_t lost = store->soundLostTicks, step = store->soundKeyStep, high = store->soundKeyHigh;
-    const uint8_t inOrder = store->soundInOrder, joinPending = store->soundJoinPending;
+    const uint8_t inOrder = store->soundInOrder;
+    const bool soundSideOpen = store->parts.sound.state == mts_import::SeamSide::kOpen;
     mts_import::UnwrapReportedTimes(store);
+    store->parts.soundStartMarks = static_cast<uint8_t>(TSDemuxReportedStartLib(store->tsDemux));
     mts_import::ContinueReportedTimes(store, false);
+    store->parts.soundStartMarks = 0;
+    mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
+    mts_import::NoteSoundTime(store);
     if (store->needSoundTrack) {
       OSErr err = MTS_create_sound_track(store, store->soundDataRef);
       if (err != noErr) {
@@ -644,7 +516,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       store->soundKeyStep = step;
       store->soundKeyHigh = high;
       store->soundInOrder = inOrder;
-      if (!joinPending && store->soundJoinLost > 0) store->soundJoinPending = 0;
+      mts_import::PartSoundLeftOut(store, soundSideOpen);
     }
     // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
     // PES, the step between time stamps.
@@ -656,15 +528,19 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const int64_t shift = store->videoTimeShift;
     const int64_t lost = store->videoLostTicks;
     mts_import::UnwrapReportedTimes(store);
-    store->videoStartMarks = static_cast<uint8_t>(TSDemuxReportedStartLib(store->tsDemux));
+    const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
+    store->parts.videoStartMarks = static_cast<uint8_t>(marks);
+    mts_import::KeepSoundStepLost(store, store->videoTSOffset, marks);
     mts_import::ContinueReportedTimes(store, true);
-    store->videoStartMarks = 0;
+    mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
+    store->parts.videoStartMarks = 0;
     const bool restarted = store->videoTimeShift != shift;
     if (store->needVideoTrack) {
       bool used = false;
       OSErr err = CreateVideoTracks(store, &used);
       if (err != noErr) return err;
       if (!used) {
+        mts_import::NoteHeadPicture(store);
         store->videoTSOffset = nextOffset;
         return noErr;
       }
@@ -681,9 +557,12 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // lost; they still carry the time line on to the pictures after them.
     if (store->videoLeftOut) store->videoLostTicks = lost;
     // A first field waiting for its second goes into the movie too.
+    const int32_t damaged = store->videoDamagedPictures;
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
                 mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : damage, restarted,
                 outSize >= 1 || store->fieldWaiting);
+    mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,
+                               store->videoDamagedPictures != damaged);
   }
   return noErr;
 }
@@ -732,6 +611,8 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
+    if (store->parts.firstSoundAt < 0 && offerLength == kMTSPacketSize)
+      mts_import::PartPacketOffered(store, store->pTSbuffer + p);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;
     if (out->status & (kTSStatusVideo | kTSStatusAudio))

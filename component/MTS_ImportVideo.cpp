@@ -467,11 +467,7 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
     if (pic.bPTS && store->timeScale > 0)
       store->videoPTSEnd = std::max(store->videoPTSEnd, pic.PTS + int64_t(store->frameDuration) * 90000 /
                                                                       static_cast<uint32_t>(store->timeScale));
-    if (pic.bPTS) {
-      store->videoShownSeen = 1;
-      store->videoShownPTS = pic.PTS;
-      store->videoShownTime = store->videoDecodeTime + displayOffset + store->videoGapTime;
-    }
+    if (pic.bPTS) mts_import::PartPicture(store, pic.PTS, store->videoDecodeTime + displayOffset + store->videoGapTime);
   }
   store->videoDecodeTime += store->frameDuration;
   err = static_cast<OSErr>(MTS_AddFrameOffset(store->pARec, store->pRec, store->qt_offset, pic.tsOffset));

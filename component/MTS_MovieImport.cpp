@@ -357,7 +357,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->firstIPTS = store->ptsOffset = 0;
   store->lastVideoPTS = store->firstVideoPTS = store->videoEndPTS = store->videoEndDTS = store->soundEndPTS = 0;
   store->wrapReference = -1;
-  store->videoTimeShift = store->lastVideoKey = store->videoKeyStep = store->videoLineEnd = 0;
+  store->videoTimeShift = store->lastVideoKey = store->videoKeyStep = 0;
   store->soundTimeShift = store->lastSoundKey = store->soundKeyStep = 0;
   store->videoKeySeen = store->soundKeySeen = 0;
   store->videoKeyHigh = store->soundKeyHigh = 0;
@@ -370,10 +370,8 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoEndInDoubt = store->soundEndInDoubt = 0;
   store->videoDecodeTime = store->videoDisplayEnd = store->videoDisplayShift = 0;
   store->videoRestarted = 0;
-  store->videoJoinPending = store->soundJoinPending = 0;
-  store->soundJoinLost = 0;
-  store->videoStartMarks = 0;
-  store->videoJoinAt = store->soundJoinAt = store->videoJoinMoved = store->soundJoinMoved = 0;
+  mts_import::PartsReset(&store->parts);
+  mts_import::ResetLossChecks(store);
   store->fieldWaiting = 0;
   store->intraCount = 0;
   store->setsTSOffset = -1;
@@ -384,13 +382,11 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->videoGapTime = store->videoOpenGapTime = 0;
   store->videoRangeAt = store->timecodeRangeAt = -1;
   store->videoInsertedGapTime = store->videoTrailingGapTime = 0;
-  store->videoShownSeen = 0;
-  store->videoShownPTS = store->videoShownTime = 0;
   store->sliceLog2MaxFrameNum = store->sliceFrameMbsOnly = store->sliceSeparateColourPlane = 0;
   store->soundAnchored = 0;
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;
   store->soundRangeAt = -1;
-  store->soundEndEstimated = store->soundJoined = 0;
+  store->soundEndEstimated = 0;
   store->state = kMTSStateImporting;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "MTS_ImportParts.h"
 #include "MTS_ImportPlatform.h"
 #include "MTS_SharedMemory.h"
 #include "TSDemuxer.h"
@@ -208,10 +209,6 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t lastVideoKey;
   int64_t videoKeyStep;
   uint8_t videoKeySeen;
-  // Where the video PES read so far end on the continued line (presentation
-  // time of the latest, 90 kHz, plus one step), pictures left out included:
-  // a joined recording's first picture is shown from there.
-  int64_t videoLineEnd;
   int64_t soundTimeShift;
   int64_t lastSoundKey;
   int64_t soundKeyStep;
@@ -264,23 +261,6 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t videoDisplayEnd;
   int64_t videoDisplayShift;
   uint8_t videoRestarted;
-  // A join restarts the time stamps of both streams, each found at the
-  // stream's own first PES after it; the sound is then moved onto the video's
-  // time line. Per stream: a restart not yet matched by the other stream's,
-  // and the file offset at which it was found.
-  uint8_t videoJoinPending;
-  uint8_t soundJoinPending;
-  int64_t videoJoinAt;
-  int64_t soundJoinAt;
-  int64_t videoJoinMoved;  // how far the restart moved the stream's time line
-  int64_t soundJoinMoved;
-  // Sound that stepped ahead (and was counted as lost) may be the next
-  // recording's, found before its video: the time so counted, taken back
-  // when the video joins there. How the video PES being read starts
-  // (kTSStartAfterTables, kTSStartAtBreak): after program tables and at a
-  // break of the counters, as a recording's first does.
-  int64_t soundJoinLost;
-  uint8_t videoStartMarks;
   // Where the sound plays: once placed, the sound's track time 0 is the
   // presentation time soundAnchorPTS. The range of media now being inserted
   // starts at media time soundRangeMedia and track time soundRangeTrack
@@ -354,14 +334,6 @@ struct MTS_MovieImportGlobalsRecord {
   // units), still to go into the video and timecode tracks as empty time
   // after their last media.
   int32_t videoTrailingGapTime;
-  // The last picture added: its presentation time on the continued line and
-  // the media display time at which it shows, plus the empty time before
-  // the range it belongs to (its track time, less where the track's media
-  // starts). Sound resuming after a stretch left out for its kind is placed
-  // by it.
-  uint8_t videoShownSeen;
-  int64_t videoShownPTS;
-  int64_t videoShownTime;
   uint8_t soundAnchored;
   int64_t soundAnchorPTS;
   int64_t soundRangeMedia;
@@ -370,9 +342,32 @@ struct MTS_MovieImportGlobalsRecord {
   // Set while the last sound PES, timed by the pre-scan's estimate of the
   // sound's end, is added at the end of the file.
   uint8_t soundEndEstimated;
-  // Set when a join moved the sound's time line onto the video's: the next
-  // sound sample is placed by its time stamp.
-  uint8_t soundJoined;
+  // The parts of a joined recording: where they meet, and where each
+  // part's sound plays beside its pictures.
+  mts_import::ImportParts parts;
+  // Loss judged inside a part of the recording (see MTS_ImportLoss.cpp).
+  // Sound that stepped ahead while no join was seen yet: the frame-index
+  // value of the PES after the step; a video PES read from beyond it that
+  // joins nothing shows the step lost inside the part.
+  int64_t soundStepAt;
+  // A part that begins after a seam without its IDR picture: its pictures
+  // up to its next intra picture refer to pictures never received.
+  uint8_t videoPartUndecodable;
+  // Video time counted lost at a seam after the recording's own tables (the
+  // counters running on) and the frame-index value of the PES there: when
+  // the sound steps ahead at the same seam, every stream has one, as where
+  // another recording begins, and neither step is counted.
+  int64_t videoSeamLost;
+  int64_t videoSeamAt;
+  // The head of a recording cut at its start: video PES left out before the
+  // first picture imported (no parameter sets to start from), the earliest
+  // time stamps read there and of the sound, and the first picture's.
+  int32_t headPicturesLeftOut;
+  int64_t headEarliestPTS;
+  int64_t soundEarliestPTS;
+  int64_t firstPicturePTS;
+  uint8_t soundEarliestSeen;
+  uint8_t firstPictureSeen;
 };
 
 // Component entry point and selector handlers.
@@ -474,10 +469,6 @@ void UnwrapReportedTimes(MTS_MovieImportGlobalsRecord* store);
 // unwrapped) on across a restart of the stream's time stamps.
 void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video);
 
-// Gives the sound the video's time stamp shift; returns how far its time
-// stamps move.
-int64_t ShiftSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
-
 // Inserts the sound media from soundInsertedTime to soundEndTime into the
 // sound track (at soundRangeAt when the track ends before it, else at
 // `atTime`), as far as whole movie units reach.
@@ -550,6 +541,31 @@ void PictureSize(const SequenceParameterSetFields* sps, int32_t* width, int32_t*
 // slice header's first fields whole. The whole length when that cannot be
 // shown from the bytes (no slice, a short unit, zero pairs in the stretch).
 int32_t FirstSliceSpan(const uint8_t* buffer, int32_t length, int32_t firstSlice);
+
+// Loss judged inside a part of the recording, by its own time stamps,
+// counters and picture order, and at its seam (MTS_ImportLoss.cpp).
+void ResetLossChecks(MTS_MovieImportGlobalsRecord* store);
+// After a sound PES's times were continued: `pendingBefore`, whether a step
+// ahead was waiting for a join before it; `pesAt`, its frame-index value.
+void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt);
+// Before a video PES's times are continued (`pesAt`, its frame-index value;
+// `marks`, how it starts): sound that stepped ahead behind it without a join
+// stays lost.
+void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks);
+// A video PES left out before the first picture imported.
+void NoteHeadPicture(MTS_MovieImportGlobalsRecord* store);
+// A sound PES read (its time stamp continued).
+void NoteSoundTime(MTS_MovieImportGlobalsRecord* store);
+// After a video sample was added (`added`): `restarted`, the time line moved
+// at this PES; `marks`, how it starts; `counted`, whether its damage was
+// already counted.
+void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted);
+// After a video PES's times were continued: `lostBefore`, the video time
+// counted lost before it; `marks`, how it starts; `pesAt`, its frame-index
+// value.
+void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt);
+// At the end of the file: what a recording cut at its start left out.
+void FinishLossChecks(MTS_MovieImportGlobalsRecord* store);
 
 // Frames of an LPCM PES: its payload after the 4-byte header, in frames of
 // the coded channels at 2 (16-bit) or 3 (20- and 24-bit) bytes per sample.

@@ -242,3 +242,72 @@ TEST(ImporterFrameTime, TwoWordHandle) {
   EXPECT_EQ(words[1], 0xA0B0C0D0u);
   DisposeHandle(h);
 }
+
+namespace {
+
+// A store whose video has found a part beginning at file offset 1000 (its
+// PES read from 900), its line moved 10 s on.
+struct PartsStore {
+  MTS_MovieImportGlobalsRecord store{};
+  TSDemuxOutput out{};
+  PartsStore() {
+    store.pTSInfo = &out;
+    mts_import::PartsReset(&store.parts);
+    store.parts.begun = 2;
+    store.parts.video = {mts_import::SeamSide::kOpen, 1000, 900000, 900, 1};
+    store.videoTimeShift = 900000;
+    store.ts_offset = 1300;
+    out.bPTS = 1;
+    out.PTS = 132720;
+  }
+};
+
+}  // namespace
+
+// The first sound of the movie takes the line of the part whose pictures
+// began before it in the file (the parts before had no sound), not when it
+// began before them (it is the sound of the part before).
+TEST(ImporterParts, FirstSoundBelongsToThePartItFollows) {
+  PartsStore after;
+  after.store.parts.firstSoundAt = 1200;
+  EXPECT_EQ(mts_import::PartSoundPES(&after.store, 0, 0, 0, 0), 900000);
+  EXPECT_EQ(after.store.parts.soundToPlace, 1);
+  EXPECT_EQ(after.store.parts.video.state, mts_import::SeamSide::kClosed);
+  EXPECT_EQ(after.store.parts.soundSeamPTS, 132720 + 900000);
+
+  PartsStore before;
+  before.store.parts.firstSoundAt = 800;
+  EXPECT_EQ(mts_import::PartSoundPES(&before.store, 0, 0, 0, 0), 0);
+  EXPECT_EQ(before.store.parts.soundToPlace, 0);
+  EXPECT_EQ(before.store.parts.video.state, mts_import::SeamSide::kOpen);
+}
+
+// Sound whose stamps restart near where another recording's pictures begin
+// is that part's, though its line moves 2 s further than the video's (a
+// part without sound between); near a video restart that begins no
+// recording (a damaged stamp), only a like move matches.
+TEST(ImporterParts, SoundRestartNearAPartBeginTakesItsLine) {
+  PartsStore begins;
+  begins.store.parts.soundSeen = 1;
+  begins.store.soundTimeShift = 1080000;
+  EXPECT_EQ(mts_import::PartSoundPES(&begins.store, 1080000, 1080000, 0, 0), 900000);
+  EXPECT_EQ(begins.store.parts.soundToPlace, 1);
+
+  PartsStore damaged;
+  damaged.store.parts.soundSeen = 1;
+  damaged.store.parts.video.begins = 0;
+  EXPECT_EQ(mts_import::PartSoundPES(&damaged.store, 1080000, 1080000, 0, 0), 1080000);
+  EXPECT_EQ(damaged.store.parts.soundToPlace, 0);
+  EXPECT_EQ(damaged.store.parts.sound.state, mts_import::SeamSide::kOpen);
+}
+
+// Another recording begins with program tables before a sequence parameter
+// set and an IDR picture; a non-IDR picture or no tables begin none.
+TEST(ImporterParts, RecordingBeginsAfterTablesWithACodedSequence) {
+  const Bytes idr = {0, 0, 0, 1, 0x67, 0x64, 0, 0, 1, 0x68, 0xEE, 0, 0, 1, 0x65, 0x88, 0x84};
+  const Bytes nonIdr = {0, 0, 0, 1, 0x67, 0x64, 0, 0, 1, 0x68, 0xEE, 0, 0, 1, 0x41, 0x9A, 0x02};
+  EXPECT_TRUE(mts_import::PartBeginsWith(kTSStartAfterTables, idr.data(), int32_t(idr.size())));
+  EXPECT_TRUE(mts_import::PartBeginsWith(kTSStartAfterTables | kTSStartAtBreak, idr.data(), int32_t(idr.size())));
+  EXPECT_FALSE(mts_import::PartBeginsWith(kTSStartAtBreak, idr.data(), int32_t(idr.size())));
+  EXPECT_FALSE(mts_import::PartBeginsWith(kTSStartAfterTables, nonIdr.data(), int32_t(nonIdr.size())));
+}

@@ -557,6 +557,26 @@ TEST(MtsimportDamaged, JoinsWhoseTimeStampsStepOnStaySilent) {
 
 // Sound of the track's kind after a stretch of other audio left out (here
 // as ffmpeg remultiplexes the parts, their time stamps wrapping, going back
+// Recordings of two picture sizes whose stamps run on, each starting where
+// the other's pictures end (its sound runs on 16 ms past them, so the next
+// part's sound begins under it): nothing was lost, and nothing is said.
+TEST(MtsimportDamaged, RunOnJoinOfTwoSizesStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Bytes small = testsupport::read_file(sd), large = testsupport::read_file(hd);
+  int64_t smallLow = 0, smallHigh = 0, largeLow = 0, largeHigh = 0;
+  ShiftedStamps(small, 0, &smallLow, &smallHigh);
+  ShiftedStamps(large, 0, &largeLow, &largeHigh);
+  const std::vector<Bytes> joins[] = {{small, ShiftedStamps(large, smallHigh + 3600 - largeLow)},
+                                      {large, ShiftedStamps(small, largeHigh + 3003 - smallLow)}};
+  for (const auto& parts : joins) {
+    Bytes joined;
+    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
+    const Imported got = ImportBytes(joined, "running_on.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
 // and running on): the step over the stretch is its time, no sound lost.
 TEST(MtsimportDamaged, SoundAfterOtherAudioSteppingOnIsNoLoss) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not remultiplexed";
@@ -584,3 +604,169 @@ TEST(MtsimportDamaged, SoundAfterOtherAudioSteppingOnIsNoLoss) {
 }
 
 }  // namespace
+
+namespace {
+
+// The recording without the packets at `lost` (indexes into `packets`).
+Bytes Without(const Packets& packets, std::vector<size_t> lost) {
+  std::sort(lost.begin(), lost.end());
+  lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
+  Packets kept;
+  for (size_t i = 0, j = 0; i < packets.size(); ++i) {
+    if (j < lost.size() && lost[j] == i) {
+      ++j;
+      continue;
+    }
+    kept.push_back(packets[i]);
+  }
+  return Join(kept);
+}
+
+// The recording remultiplexed by ffmpeg with its first picture moved to
+// `at` (90 kHz; these recordings' first picture is at 133200); empty when
+// ffmpeg fails.
+Bytes Remuxed(const std::string& source, int64_t at) {
+  const std::string part = Temp("remuxed.m2ts");
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "%.6f", double(at - 133200) / 90000);
+  const testsupport::CommandResult r =
+      testsupport::run_command("ffmpeg -v error -y -i " + source + " -map 0 -c copy -output_ts_offset " + offset +
+                               " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + part);
+  const Bytes b = r.exit == 0 ? testsupport::read_file(part) : Bytes();
+  std::remove(part.c_str());
+  return b;
+}
+
+Bytes Then(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
+// One LPCM sound PES lost inside a part: told alone, and also when another
+// recording joins on after it, its time stamps going back or running on
+// (a join does not take back a loss that video read since lies behind).
+TEST(MtsimportDamaged, SoundLostInsideAPartIsToldAcrossAJoin) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(lpcm);
+  const Packets clean = Split(whole);
+  const Bytes damaged = Without(clean, PesPackets(clean, kAudio)[200]);
+  std::vector<std::pair<const char*, Bytes>> shapes = {{"alone", damaged}, {"joined, going back", Then(damaged, whole)}};
+  if (HaveFfmpeg()) shapes.emplace_back("joined, running on", Then(damaged, Remuxed(lpcm, 133200 + 50 * 3600)));
+  for (const auto& [name, bytes] : shapes) {
+    SCOPED_TRACE(name);
+    const Imported got = ImportBytes(bytes, "sound_lost.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "0.005 s of sound could not be read and are left out of the movie"));
+  }
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the join running on is not made";
+}
+
+// Whole PES lost that end where program tables and an IDR picture begin:
+// the video's alone (the tables' and the sound's counters running straight
+// through) is told; every stream's, as at a join whose time stamps run on,
+// cannot be told from one and is read as a join; the same loss ending
+// before any other picture is told.
+TEST(MtsimportDamaged, PesLostBeforeTablesAndAnIdrPicture) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(ac3));
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  ASSERT_GT(video.size(), 13u);
+  // Video PES k, with every sound PES that lies between its start and the
+  // next video PES's when `withSound`.
+  auto lose = [&](size_t k, bool withSound) {
+    std::vector<size_t> lost = video[k];
+    for (const auto& pes : sound)
+      if (withSound && pes.front() > video[k].front() && pes.back() < video[k + 1].front())
+        lost.insert(lost.end(), pes.begin(), pes.end());
+    return Without(clean, lost);
+  };
+  const std::string video40 = "0.040 s of video could not be read and are left out of the movie";
+  // PES 12 begins the second group of pictures, after program tables.
+  const std::pair<Bytes, std::string> shapes[] = {
+      {lose(11, false), video40},
+      {lose(11, true), ""},
+      {lose(10, false), video40},
+      {lose(10, true), "0.040 s of video and 0.032 s of sound could not be read and are left out of the movie"},
+  };
+  for (const auto& [bytes, what] : shapes) {
+    const Imported got = ImportBytes(bytes, "lost_before_idr.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, what.empty() ? what : DamageLine(got.input, what)) << what;
+  }
+}
+
+// A part joined on without its tables, IDR picture and first pictures: its
+// pictures up to its next IDR picture refer to pictures never received and
+// count as incomplete. Parts that begin with their tables and an IDR
+// picture (also of a few pictures, also without sound) say nothing.
+TEST(MtsimportDamaged, APartWithoutItsIdrPictureIsIncomplete) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo);
+  std::vector<size_t> lost;
+  for (size_t i = 0; i < video[0].front(); ++i)
+    if ((uint32_t(clean[i][5] & 0x1F) << 8 | clean[i][6]) != kAudio) lost.push_back(i);
+  for (size_t k = 0; k < 3; ++k) lost.insert(lost.end(), video[k].begin(), video[k].end());
+  const Imported got = ImportBytes(Then(whole, Without(clean, lost)), "without_idr.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "9 pictures are incomplete"));
+  // From the program tables before the second group of pictures on, without
+  // the packets there of the picture before it.
+  size_t tables = video[12].front();
+  while ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0) --tables;
+  std::vector<size_t> before(video[11].begin(), video[11].end());
+  for (size_t i = 0; i < tables; ++i) before.push_back(i);
+  const Bytes secondGroup = Without(clean, before);
+  Packets silent;
+  for (const Bytes& p : clean)
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) != kAudio) silent.push_back(p);
+  const Bytes fewPictures = Join(Packets(clean.begin(), clean.begin() + long(video[3].front())));
+  for (const Bytes& joined : {Then(whole, secondGroup), Then(fewPictures, whole), Then(Join(silent), Join(silent))}) {
+    const Imported legal = ImportBytes(joined, "legal_part.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
+// A recording cut at its start loses its first group's IDR picture: the
+// pictures before the next IDR picture, and the sound before the first
+// picture imported, are left out, and that time is told. A recording that
+// starts with its tables and an IDR picture says nothing.
+TEST(MtsimportDamaged, ARecordingCutAtItsStartTellsWhatItLeftOut) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(lpcm);
+  for (size_t cut : {960, 1920}) {
+    const Imported got = ImportBytes(Bytes(whole.begin() + long(cut), whole.end()), "cut_start.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "0.480 s of video and 0.480 s of sound could not be read and are "
+                                                    "left out of the movie"));
+  }
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo);
+  size_t tables = video[12].front();
+  while ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0) --tables;
+  const Bytes fromTables = Join(Packets(clean.begin() + long(tables), clean.end()));
+  for (const Bytes& legal : {Bytes(whole.begin() + 768, whole.end()), fromTables}) {
+    const Imported got = ImportBytes(legal, "legal_start.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
+// A join whose program tables happen to continue the counter of the tables
+// before (one join in sixteen) and whose time stamps jump ahead: the sound
+// steps at the same seam, so it is read as a join, and nothing is said.
+TEST(MtsimportDamaged, AJoinWhoseTablesHappenToRunOnStaysSilent) {
+  const Bytes one = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  int64_t low = 0, high = 0;
+  ShiftedStamps(one, 0, &low, &high);
+  Packets later = Split(ShiftedStamps(one, high + 3600 - low + 27000));
+  uint32_t counter = 0;
+  for (const Bytes& p : Split(one))
+    if (p[5] == 0x40 && p[6] == 0) counter = p[7] & 0x0F;
+  for (Bytes& p : later)
+    if (p[5] == 0x40 && p[6] == 0) p[7] = uint8_t((p[7] & 0xF0) | (++counter & 0x0F));
+  const Imported got = ImportBytes(Then(one, Join(later)), "tables_run_on.m2ts");
+  EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+}

@@ -1399,13 +1399,19 @@ TEST(MtsimportCommand, JoinedPartsOfDifferentAudio) {
 
 // The edits of each track of the movie that `parts` joined make, from
 // --dump: {track start, duration, media time (-1: empty)} in movie units.
-std::vector<std::vector<std::array<int64_t, 3>>> JoinedEdits(const std::vector<std::string>& parts) {
+// The --dump of the movie that `parts`, joined end to end, make.
+std::string JoinedDump(const std::vector<std::string>& parts) {
   std::string command = "cat";
   for (const std::string& p : parts) command += " " + p;
   const std::string joined = Temp("edits.m2ts");
   testsupport::run_command(command + " > " + joined);
   const std::string dump = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined).out;
   std::remove(joined.c_str());
+  return dump;
+}
+
+// The edits of each track of a movie, from its --dump.
+std::vector<std::vector<std::array<int64_t, 3>>> EditsOf(const std::string& dump) {
   std::vector<std::vector<std::array<int64_t, 3>>> tracks;
   long long a = 0, b = 0, c = 0;
   for (size_t at = dump.find("\"edits\": ["); at != std::string::npos; at = dump.find("\"edits\": [", at + 1)) {
@@ -1417,6 +1423,10 @@ std::vector<std::vector<std::array<int64_t, 3>>> JoinedEdits(const std::vector<s
       tracks.back().push_back({a, b, c});
   }
   return tracks;
+}
+
+std::vector<std::vector<std::array<int64_t, 3>>> JoinedEdits(const std::vector<std::string>& parts) {
+  return EditsOf(JoinedDump(parts));
 }
 
 // A recording joined from parts of different sizes, whichever part the file
@@ -1456,12 +1466,18 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
   EXPECT_NE(back.out.find("'soun': 577536 samples, media 12.032 s, in track 11.9"), std::string::npos) << back.out;
 }
 
+// Writes to `out` the recording `source` remultiplexed by ffmpeg with
+// `options` (PIDs and packets as a camera's); returns `out`.
+std::string Remuxed(const std::string& out, const std::string& source, const std::string& options) {
+  testsupport::run_command("ffmpeg -v error -y -i " + source + " " + options +
+                           " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+  return out;
+}
+
 // Writes to `out` a copy of the recording `source` whose time stamps are
 // `seconds` later (modulo 2^33); returns `out`.
 std::string MovedStamps(const std::string& out, const std::string& source, const std::string& seconds) {
-  testsupport::run_command("ffmpeg -v error -i " + source + " -map 0 -c copy -output_ts_offset " + seconds +
-                           " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
-  return out;
+  return Remuxed(out, source, "-map 0 -c copy -output_ts_offset " + seconds);
 }
 
 // Sound of the track's kind after a stretch of another kind left out plays
@@ -1541,9 +1557,10 @@ TEST(MtsimportCommand, JoinOverlappingThePicturesMovesItsSoundWithThem) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the part with moved time stamps is not made";
   const Folder folder;
   const auto edits = JoinedEdits({hd, MovedStamps(folder.path + "/on.m2ts", hd, "10.01")});
-  ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 1 && edits.back().size() == 2);
-  EXPECT_GE(edits.back()[1][0], 300300 - 960);
-  EXPECT_LE(edits.back()[1][0], 300300);
+  ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 1 && edits.back().size() >= 2);
+  EXPECT_NE(edits.back().back()[2], -1);
+  EXPECT_GE(edits.back().back()[0], 300300 - 960);
+  EXPECT_LE(edits.back().back()[0], 300300);
 }
 
 // A file that ends in audio of another kind, after parts whose time stamps
@@ -1576,4 +1593,92 @@ TEST(MtsimportCommand, SizeJoinKeepsEachPartsSoundWithItsStretch) {
   bool withStretch = false;
   for (const auto& e : edits.back()) withStretch = withStretch || (e[2] >= 0 && e[0] == edits[0][1][0]);
   EXPECT_TRUE(withStretch) << "no sound starts with the 1080i part's stretch at " << edits[0][1][0];
+}
+
+// The sound track's edits that play media (not empty time), of a movie's
+// edits by track (the sound track last).
+std::vector<std::array<int64_t, 3>> PlayedSound(const std::vector<std::vector<std::array<int64_t, 3>>>& edits) {
+  std::vector<std::array<int64_t, 3>> played;
+  if (!edits.empty())
+    for (const auto& e : edits.back())
+      if (e[2] != -1) played.push_back(e);
+  return played;
+}
+
+// The first `pictures` pictures of `source` with their sound, as a recording
+// of their own.
+std::string FirstPictures(const std::string& out, const std::string& source, int pictures) {
+  return Remuxed(out, source, "-map 0 -c copy -frames:v " + std::to_string(pictures));
+}
+
+// `source` without its sound, its stamps `seconds` later.
+std::string PicturesOnly(const std::string& out, const std::string& source, const std::string& seconds) {
+  return Remuxed(out, source, "-map 0:v -c copy -output_ts_offset " + seconds);
+}
+
+// A first part of a few pictures, then the recording 44 s later: the movie
+// keeps the stream's picture rate (not one from the step between the
+// parts), and the second part's sound starts with its pictures, 4 frames
+// in (the first part's P picture shows 3 frames after its I picture).
+TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string later = MovedStamps(folder.path + "/later.m2ts", sd, "44");
+  for (int pictures : {2, 3, 4}) {
+    const std::string dump = JoinedDump({FirstPictures(folder.path + "/first.m2ts", sd, pictures), later});
+    EXPECT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << pictures << ": " << dump.substr(0, 40);
+    const auto sound = PlayedSound(EditsOf(dump));
+    ASSERT_FALSE(sound.empty()) << pictures;
+    EXPECT_EQ(sound.back()[0], 4) << pictures;  // 1/25 s a picture
+  }
+  const std::string dump = JoinedDump({FirstPictures(folder.path + "/hd_first.m2ts", hd, 3),
+                                       MovedStamps(folder.path + "/hd_later.m2ts", hd, "44")});
+  EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
+}
+
+// A part without sound leaves its stretch silent, first or in the middle,
+// AC-3 or LPCM: the next part's sound plays with its own pictures, not
+// under the soundless part's.
+TEST(MtsimportCommand, PartWithoutSoundStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  for (const std::string& source : {sd, lpcm}) {
+    const auto edits = JoinedEdits({PicturesOnly(folder.path + "/silent.m2ts", source, "0"), source, source});
+    ASSERT_FALSE(edits.empty() || edits.back().empty()) << source;
+    EXPECT_EQ(edits.back()[0], (std::array<int64_t, 3>{0, 50, -1})) << source;  // 2 s without sound
+    const auto sound = PlayedSound(edits);
+    ASSERT_FALSE(sound.empty()) << source;
+    EXPECT_EQ(sound[0][0], 50) << source;
+  }
+  // In the middle, its stamps 10 s on; the last part 20 s on.
+  const auto middle = PlayedSound(JoinedEdits({sd, PicturesOnly(folder.path + "/middle.m2ts", sd, "10"),
+                                               MovedStamps(folder.path + "/last.m2ts", sd, "20")}));
+  ASSERT_EQ(middle.size(), 2u);
+  EXPECT_EQ(middle[1][0], 100);
+}
+
+// Parts whose stamps run on, each starting where the pictures before end
+// (2.016 s of AC-3 to 2 s of pictures), and whole recordings joined by cat:
+// each part's sound plays from its own pictures' start, the media of its
+// first picture's time there (the part's sound begins 256 samples before its
+// first picture), not laid after all the sound before it.
+TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  std::vector<std::string> runOn{sd};
+  for (int k = 1; k < 5; ++k)
+    runOn.push_back(MovedStamps(folder.path + "/on" + std::to_string(k) + ".m2ts", sd, std::to_string(2 * k)));
+  for (const auto& parts : {runOn, std::vector<std::string>{sd, sd, sd}}) {
+    const auto sound = PlayedSound(JoinedEdits(parts));
+    ASSERT_EQ(sound.size(), parts.size());
+    for (size_t k = 1; k < parts.size(); ++k) {
+      EXPECT_EQ(sound[k][0], int64_t(50 * k)) << parts.size() << " parts, part " << k;
+      EXPECT_EQ(sound[k][2], int64_t(96768 * k + 256)) << parts.size() << " parts, part " << k;
+    }
+  }
 }

@@ -229,6 +229,9 @@ constexpr uint32_t kTSStartAfterTables = 1;  // program tables (a PAT) came betw
                                              // before this PES and its first
 constexpr uint32_t kTSStartAtBreak = 2;      // the counter of its first packet does not follow the PES
                                              // before: packets lost between, or another recording
+constexpr uint32_t kTSStartTablesRunOn = 4;  // with kTSStartAfterTables: the counters of those PATs
+                                             // follow the PAT before and the sound's did not break
+                                             // after them: the recording's own tables, no other's
 uint32_t TSDemuxReportedStartLib(const TSDemuxContext* ctx);
 
 // What a context holds between calls.

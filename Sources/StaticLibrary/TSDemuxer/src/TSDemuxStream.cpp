@@ -41,6 +41,12 @@ struct StreamCheck {
   // the first packet of the PES being assembled.
   uint32_t tablesSince;
   uint32_t afterTables;
+  // Whether every PAT since the stream's last packet followed the counter of
+  // the PAT before (the recording's own tables going on, not another's
+  // beginning), and no other stream's counter broke after them; and that
+  // for the PES being assembled.
+  uint32_t tablesRunOnSince;
+  uint32_t afterTablesRunOn;
   // The counters broke at the packet that ends the PES assembled, which
   // starts the next one; and at the first packet of the PES assembled.
   uint32_t breakNext;
@@ -84,6 +90,9 @@ struct TSDemuxContext {
   // packet was found.
   int64_t skippedBeforeFirst;
   uint16_t firstFound;
+  // The counter of the last PAT, once one was seen.
+  uint16_t patSeen;
+  uint32_t patLast;
 };
 
 namespace {
@@ -262,6 +271,7 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     check.announced = announced_payload(packet, layout);
     check.stuffedEnd = carries_stuffing(packet);
     check.afterTables = check.tablesSince;
+    check.afterTablesRunOn = check.tablesSince && check.tablesRunOnSince;
     check.tablesSince = 0;
     check.afterBreak = check.breakNext;
     check.breakNext = 0;
@@ -396,6 +406,26 @@ __attribute__((noinline)) void note_skipped(TSDemuxContext* c, int32_t skipped, 
   if (found) c->firstFound = 1;
 }
 
+// A PAT: program tables come before the streams' next packets. Whether its
+// counter follows the PAT before tells the recording's own tables going on
+// from another recording's beginning.
+void note_tables(TSDemuxContext* c, const uint8_t* packet) {
+  const uint32_t cc = packet[3] & 0x0F;
+  const uint32_t runOn = c->patSeen && cc == ((c->patLast + 1) & 0x0F) && !flags_discontinuity(packet);
+  c->patSeen = 1;
+  c->patLast = cc;
+  for (StreamCheck* check : {&c->videoCheck, &c->audioCheck}) {
+    check->tablesRunOnSince = check->tablesSince ? (check->tablesRunOnSince & runOn) : runOn;
+    check->tablesSince = 1;
+  }
+}
+
+// Whether a packet of the sound breaks its settled counters.
+bool sound_breaks(const StreamCheck& check, const uint8_t* packet) {
+  return (packet[3] & 0x10) && check.state == kCounterSettled && (packet[3] & 0x0F) != check.expect &&
+         !flags_discontinuity(packet);
+}
+
 // Runs packets from the window until a PES is complete or the bytes held
 // cannot be used without more input (then `pending` is set and they stay).
 void scan(TSDemuxContext* c) {
@@ -419,8 +449,13 @@ void scan(TSDemuxContext* c) {
                              : layout.pid == kTSAudioPID && (c->streams & kTSStatusAudio) ? &audio
                                                                                           : nullptr;
       if (a == nullptr) {
-        if (layout.pid == kTSProgramAssociationPID) c->videoCheck.tablesSince = c->audioCheck.tablesSince = 1;
-      } else if (!take_packet(*a, packet, layout)) {
+        if (layout.pid == kTSProgramAssociationPID) note_tables(c, packet);
+      } else if (a == &audio && c->audioCheck.tablesSince && sound_breaks(c->audioCheck, packet)) {
+        // The sound's counter breaks after the tables: a seam of every
+        // stream, as where another recording begins.
+        c->videoCheck.tablesRunOnSince = c->videoCheck.afterTablesRunOn = 0;
+      }
+      if (a != nullptr && !take_packet(*a, packet, layout)) {
         c->status |= a->completeBit;
         break;
       }
@@ -571,7 +606,9 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
     const PESAssembly a = (status & kTSStatusVideo) ? video_assembly(ctx) : audio_assembly(ctx);
     status |= report(a, out);
     ctx->reportedDamage = damage_of(a);
-    ctx->reportedStart = (a.check->afterTables ? kTSStartAfterTables : 0u) | (a.check->afterBreak ? kTSStartAtBreak : 0u);
+    ctx->reportedStart = (a.check->afterTables ? kTSStartAfterTables : 0u) |
+                         (a.check->afterBreak ? kTSStartAtBreak : 0u) |
+                         (a.check->afterTables && a.check->afterTablesRunOn ? kTSStartTablesRunOn : 0u);
     clear(a);
   }
   ctx->status = status;

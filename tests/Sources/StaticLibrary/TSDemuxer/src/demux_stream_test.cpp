@@ -321,6 +321,69 @@ TEST(DemuxStream, TruncatedAndDamagedRealStream) {
   expectSame(damaged, whole.size());
 }
 
+// The start marks of every video PES the stream call reports, fed a packet
+// at a time.
+std::vector<uint32_t> video_start_marks(const Bytes& file) {
+  Demux d;
+  std::vector<uint32_t> marks;
+  uint32_t status = kTSStatusNeedInput;
+  for (size_t at = 0;;) {
+    if (status & kTSStatusNeedInput) {
+      if (at + 192 > file.size()) break;
+      status = d.offer(Bytes(file.begin() + long(at), file.begin() + long(at + 192)));
+      at += 192;
+    } else {
+      status = d.drain();
+    }
+    if (status & kTSStatusVideo) marks.push_back(TSDemuxReportedStartLib(d.ctx));
+  }
+  return marks;
+}
+
+// Program tables whose counter follows the tables before are the
+// recording's own; another recording's (a join) begin anew, and so do
+// tables after which the sound's counter breaks.
+TEST(DemuxStream, TablesThatRunOnAreMarked) {
+  const Bytes file = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  ASSERT_EQ(file.size() % 192, 0u);
+  const std::vector<uint32_t> one = video_start_marks(file);
+  size_t afterTables = 0;
+  for (size_t i = 1; i < one.size(); ++i) {
+    if (!(one[i] & kTSStartAfterTables)) continue;
+    ++afterTables;
+    EXPECT_TRUE(one[i] & kTSStartTablesRunOn) << i;
+  }
+  EXPECT_GT(afterTables, 2u);
+  Bytes joined = file;
+  joined.insert(joined.end(), file.begin(), file.end());
+  const std::vector<uint32_t> two = video_start_marks(joined);
+  ASSERT_GT(two.size(), one.size());
+  // The second recording's first picture: the first PES after the first's.
+  EXPECT_EQ(two[one.size() + 1] & (kTSStartAfterTables | kTSStartTablesRunOn), kTSStartAfterTables);
+  // The second recording's PATs renumbered to run on from the first's: they
+  // read as the first's own, until its sound's counter breaks after them
+  // (its first sound packet moved in front of its first picture's second).
+  uint32_t last = 0;
+  size_t firstSound = 0;
+  for (size_t at = 0; at < file.size(); at += 192) {
+    if (file[at + 5] == 0x40 && file[at + 6] == 0) last = file[at + 7] & 0x0F;
+    if (firstSound == 0 && (file[at + 5] & 0x1F) == 0x11 && file[at + 6] == 0x00) firstSound = at;
+  }
+  ASSERT_GT(firstSound, 4 * 192u);
+  for (size_t at = file.size(); at < joined.size(); at += 192)
+    if (joined[at + 5] == 0x40 && joined[at + 6] == 0)
+      joined[at + 7] = uint8_t((joined[at + 7] & 0xF0) | (++last & 0x0F));
+  std::vector<uint32_t> renumbered = video_start_marks(joined);
+  ASSERT_EQ(renumbered.size(), two.size());
+  EXPECT_EQ(renumbered[one.size() + 1] & (kTSStartAfterTables | kTSStartTablesRunOn),
+            kTSStartAfterTables | kTSStartTablesRunOn);
+  const auto sound = joined.begin() + long(file.size() + firstSound);
+  std::rotate(joined.begin() + long(file.size() + 4 * 192), sound, sound + 192);
+  renumbered = video_start_marks(joined);
+  ASSERT_EQ(renumbered.size(), two.size());
+  EXPECT_EQ(renumbered[one.size() + 1] & (kTSStartAfterTables | kTSStartTablesRunOn), kTSStartAfterTables);
+}
+
 // Source packets of one PES with the stream's running continuity counter.
 Bytes counted_pes(uint32_t pid, const Bytes& header, const Bytes& data, uint8_t* counter) {
   Bytes all = header, out;

@@ -1,0 +1,141 @@
+// Loss that only the inside of one part of a recording shows: each part is
+// judged by its own time stamps, continuity counters and picture order, and
+// at the seam where it begins. The join code carries the time lines across
+// seams; the checks here keep what it would take for a join from hiding a
+// loss, and tell what a part that cannot be decoded, or a recording cut at
+// its start, leaves out.
+#include <algorithm>
+
+#include "MTS_ImportParts.h"
+#include "MTS_MovieImport.h"
+
+namespace mts_import {
+
+namespace {
+
+int64_t FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
+  return store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
+}
+
+// Whether the picture just added is an intra picture: adding one starts the
+// count of samples since the last intra picture anew.
+bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
+  return store->intraCount > 0 && store->intraSamples[0] == 1;
+}
+
+// A seam that every stream shows: read as a join, whose steps lose
+// nothing (the sound's, when it stepped ahead there).
+void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped) {
+  store->videoLostTicks -= store->videoSeamLost;
+  store->videoSeamAt = -1;
+  store->videoSeamLost = 0;
+  if (!soundStepped) return;
+  store->soundLostTicks -= store->parts.soundLostAtSeam;
+  store->parts.soundLostAtSeam = 0;
+  store->parts.sound.state = SeamSide::kClosed;
+  store->soundStepAt = -1;
+}
+
+} // namespace
+
+void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
+  store->soundStepAt = -1;
+  store->videoPartUndecodable = 0;
+  store->videoSeamLost = 0;
+  store->videoSeamAt = -1;
+  store->headPicturesLeftOut = 0;
+  store->headEarliestPTS = store->soundEarliestPTS = store->firstPicturePTS = 0;
+  store->soundEarliestSeen = store->firstPictureSeen = 0;
+}
+
+// Sound that steps ahead is held as lost until the video tells whether
+// another recording begins there: remember where that sound was read.
+void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt) {
+  const bool stepped =
+      !pendingBefore && store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0;
+  if (stepped) store->soundStepAt = pesAt;
+  // The first sound PES beyond a video seam after the recording's own
+  // tables: stepping ahead there too, or starting after tables at a break of
+  // its counters, it makes the seam one of every stream.
+  if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
+  constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
+  if (stepped || (TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) TakeBackSeam(store, stepped);
+  store->videoSeamAt = -1;
+  store->videoSeamLost = 0;
+}
+
+// A video PES that begins beyond the sound that stepped ahead, and begins
+// no recording (no program tables before it), shows that the step lay
+// inside the part: the sound PES between were lost, and no later join may
+// take that time back.
+void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks) {
+  if (store->parts.sound.state != SeamSide::kOpen || store->parts.soundLostAtSeam <= 0 || store->soundStepAt < 0 ||
+      pesAt <= store->soundStepAt)
+    return;
+  if (marks & kTSStartAfterTables) return;
+  store->parts.sound.state = SeamSide::kClosed;
+  store->parts.soundLostAtSeam = 0;
+  store->soundStepAt = -1;
+}
+
+// A video PES whose step ahead was counted lost although it starts after
+// program tables where its counters break: the tables ran on, so it was not
+// read as a join. The sound tells: stepping ahead at the same seam (a step
+// still open, which no video PES read since lies beyond, or at its first PES
+// beyond the seam), it makes the seam a join's after all.
+void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt) {
+  constexpr uint32_t kSeam = kTSStartAfterTables | kTSStartTablesRunOn | kTSStartAtBreak;
+  if ((marks & kSeam) != kSeam || store->videoLostTicks <= lostBefore) return;
+  store->videoSeamLost = store->videoLostTicks - lostBefore;
+  store->videoSeamAt = pesAt;
+  if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt >= 0)
+    TakeBackSeam(store, true);
+}
+
+void NoteHeadPicture(MTS_MovieImportGlobalsRecord* store) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  ++store->headPicturesLeftOut;
+  if (out->bPTS && (store->headPicturesLeftOut == 1 || out->PTS < store->headEarliestPTS))
+    store->headEarliestPTS = out->PTS;
+}
+
+void NoteSoundTime(MTS_MovieImportGlobalsRecord* store) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!out->bPTS || store->soundEndEstimated) return;
+  if (!store->soundEarliestSeen || out->PTS < store->soundEarliestPTS) store->soundEarliestPTS = out->PTS;
+  store->soundEarliestSeen = 1;
+}
+
+// A part that begins at a seam (the time line restarted where the video's
+// counters broke) with a picture other than an intra picture lacks the IDR
+// picture and parameter sets it was coded from: its pictures up to its next
+// intra picture refer to pictures never received, and count as incomplete.
+void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted) {
+  if (!added) return;
+  if (!store->firstPictureSeen) {
+    store->firstPictureSeen = 1;
+    store->firstPicturePTS = store->pTSInfo->bPTS ? store->pTSInfo->PTS : 0;
+  }
+  if (restarted && (marks & kTSStartAtBreak))
+    store->videoPartUndecodable = !AddedIntraPicture(store);
+  else if (store->videoPartUndecodable && AddedIntraPicture(store))
+    store->videoPartUndecodable = 0;
+  if (store->videoPartUndecodable && !counted) ++store->videoDamagedPictures;
+}
+
+// A recording whose first pictures could not be imported (its head cut off
+// with the parameter sets and IDR picture the next pictures need): the time
+// from the earliest time stamp read to the first picture imported is left
+// out of the video, and the sound before that picture out of the sound.
+void FinishLossChecks(MTS_MovieImportGlobalsRecord* store) {
+  if (store->headPicturesLeftOut <= 0 || !store->firstPictureSeen || store->firstPicturePTS == 0) return;
+  int64_t earliest = store->headEarliestPTS > 0 ? store->headEarliestPTS : store->firstPicturePTS;
+  if (store->soundEarliestSeen) earliest = std::min(earliest, store->soundEarliestPTS);
+  const int64_t video = std::max<int64_t>(store->firstPicturePTS - earliest,
+                                          int64_t(store->headPicturesLeftOut) * FrameTicks(store));
+  store->videoLostTicks += video;
+  if (store->soundEarliestSeen && store->soundEarliestPTS < store->firstPicturePTS)
+    store->soundLostTicks += store->firstPicturePTS - store->soundEarliestPTS;
+}
+
+} // namespace mts_import

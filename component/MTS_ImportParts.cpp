@@ -1,0 +1,285 @@
+// The parts of a joined recording: where one recording ends and the next
+// begins in the file, how the next one's time stamps are carried on so
+// that its pictures follow those before, and where its sound plays. The
+// rest of the import asks this file, one function per event: a video PES,
+// a sound PES, sound left out for its kind, a picture added.
+#include "MTS_ImportParts.h"
+
+#include <algorithm>
+
+#include "MTS_MovieImport.h"
+
+namespace mts_import {
+
+namespace {
+
+constexpr int64_t kLargestStep = 90000;  // one second: the most a recording leaves between two PES
+
+// The two streams find a seam each at its own first PES of the new part:
+// one side is matched with the other when the other was found within
+// kSeamReach bytes of the file and moved its line by about as much (a
+// damaged time stamp restarts one stream only, twice: out and back).
+constexpr int64_t kSeamReach = int64_t(4) << 20;
+
+bool InReach(const SeamMark& side, int64_t here) {
+  return side.state == SeamSide::kOpen && here - side.at < kSeamReach && side.at - here < kSeamReach;
+}
+
+bool NearSide(const SeamMark& side, int64_t sideMoved, int64_t here, int64_t moved) {
+  return InReach(side, here) && sideMoved - moved <= kLargestStep && moved - sideMoved <= kLargestStep;
+}
+
+// Whether a step of the sound that moves its line by `moved`, found at file
+// offset `here`, meets the video's open side.
+bool MeetsVideoSide(const ImportParts& parts, int64_t here, int64_t moved) {
+  return NearSide(parts.video, parts.video.moved, here, moved) || (parts.video.begins && InReach(parts.video, here));
+}
+
+void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
+  side->state = SeamSide::kOpen;
+  side->at = at;
+  side->moved = moved;
+  side->pesAt = pesAt;
+  side->begins = 0;
+}
+
+// Both streams have found the seam: the sound takes the video's line, and
+// its next sample is placed beside the part's pictures. Sound that stepped
+// ahead first was counted as lost until the video showed the seam.
+void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
+  ImportParts& parts = store->parts;
+  if (soundFirst) store->soundLostTicks -= parts.soundLostAtSeam;
+  parts.soundLostAtSeam = 0;
+  parts.soundSeamPTS += PartSoundOntoVideoLine(store);
+  parts.video.state = parts.sound.state = SeamSide::kClosed;
+  parts.soundToPlace = 1;
+}
+
+// Whether the access unit begins a coded video sequence: a sequence
+// parameter set, then an IDR picture as its first slice.
+bool BeginsCodedSequence(const uint8_t* p, int32_t size) {
+  bool sets = false;
+  for (int32_t i = NextStartCode(p, 0, size); i < size; i = NextStartCode(p, i + 3, size)) {
+    const uint8_t type = p[i + 3] & 0x1F;
+    if (type == 7) sets = true;
+    if (type == 1 || type == 5) return sets && type == 5;
+  }
+  return false;
+}
+
+// Whether the video PES in pTSInfo begins with an intra picture.
+bool BeginsWithIntraPicture(const TSDemuxOutput* out) {
+  int32_t firstSlice = -1, lastSlice = -1;
+  VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+  if (firstSlice < 0) return false;
+  VideoStreamInfo node{};
+  AVCHDGetVideoStreamInfoLib(&node, out->pVideo, FirstSliceSpan(out->pVideo, out->videoSize, firstSlice), 4);
+  const bool intra = node.status == 0 && (node.nal_unit_type == 1 || node.nal_unit_type == 5) && node.pPayload &&
+                     IsIntraSlice(static_cast<const SliceSummary*>(node.pPayload)->slice_type);
+  AVCHDReleaseVideoStreamInfoLib(&node);
+  return intra;
+}
+
+// The shift that makes a part show its first picture where the pictures
+// before it end: decode times carried on leave its first picture as far
+// off that end as its own delay from decode to display differs from
+// theirs. 0 when the stamps do not tell (no line end yet, a delay that is
+// none of a recording's), or when the PES begins no recording.
+int64_t PlacePartAfterLine(const MTS_MovieImportGlobalsRecord* store, int64_t shift) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!out->bPTS || !out->bDTS || store->parts.videoLineEnd == 0) return 0;
+  const int64_t delay = out->PTS - out->DTS;
+  const int64_t adjust = store->parts.videoLineEnd - (out->PTS + shift);
+  if (delay < 0 || delay > kLargestStep || adjust == 0 || adjust > kLargestStep || -adjust > kLargestStep) return 0;
+  return BeginsWithIntraPicture(out) ? adjust : 0;
+}
+
+} // namespace
+
+void PartsReset(ImportParts* parts) {
+  *parts = ImportParts{};
+  parts->soundSeamMedia = -1;
+  parts->firstSoundAt = -1;
+}
+
+void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
+  // A source packet: 4 bytes of arrival time, then the transport packet;
+  // the audio stream's first packet that starts a PES.
+  constexpr uint32_t kAudioPid = 0x1100;
+  if (packet[4] == 0x47 && (packet[5] & 0x40) && ((packet[5] & 0x1Fu) << 8 | packet[6]) == kAudioPid)
+    store->parts.firstSoundAt = store->ts_offset;
+}
+
+bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size) {
+  return (marks & kTSStartAfterTables) && BeginsCodedSequence(au, size);
+}
+
+bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  return PartBeginsWith(store->parts.videoStartMarks, out->pVideo, out->videoSize);
+}
+
+bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* moved) {
+  ImportParts& parts = store->parts;
+  if (parts.begun == 0) parts.begun = 1;
+  // Another recording whose decode times run on from this one's (at a
+  // break of the counters) begins a part without a step of its stamps.
+  const bool joinedOn = *moved == 0 && (parts.videoStartMarks & kTSStartAtBreak) && PartVideoBegins(store);
+  if (*moved == 0 && !joinedOn) {
+    // Sound that began a part had no pictures of a new part after it: it is
+    // the sound of the part being read.
+    if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
+      parts.sound.state = SeamSide::kClosed;
+      parts.soundSeamMedia = -1;
+    }
+    return false;
+  }
+  // Its first picture would show before the pictures read so far end (its
+  // delay from decode to display is shorter): it is moved on as a part whose
+  // line restarted, its sound with it.
+  const int64_t adjust = PlacePartAfterLine(store, *shift);
+  if (*moved != 0 || adjust > 0) {
+    store->videoTimeShift += adjust;
+    store->lastVideoKey += adjust;
+    *shift += adjust;
+    *moved += adjust;
+  }
+  // A part, with a step or without one: the sound keeps its own time across
+  // it, and its step there (sound that ended early or began late) is no
+  // loss.
+  ++parts.begun;
+  if (*moved != 0) store->videoRestarted = 1;
+  if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
+    // The part's sound came first: it takes the part's line from where it
+    // began.
+    CloseSeam(store, false);
+  } else if (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved) ||
+             (PartVideoBegins(store) && InReach(parts.sound, store->ts_offset))) {
+    CloseSeam(store, true);
+  } else {
+    Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
+    parts.video.begins = PartVideoBegins(store);
+  }
+  return true;
+}
+
+void PartVideoLine(MTS_MovieImportGlobalsRecord* store) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!out->bPTS || (out->bDTS && (out->PTS < out->DTS || out->PTS - out->DTS > kLargestStep))) return;
+  const int64_t frameTicks =
+      store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
+  const int64_t step =
+      store->videoKeyStep > 0 && store->videoKeyStep <= kLargestStep ? store->videoKeyStep : frameTicks;
+  store->parts.videoLineEnd = std::max(store->parts.videoLineEnd, out->PTS + step);
+}
+
+bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
+  const ImportParts& parts = store->parts;
+  return parts.video.moved != 0 && MeetsVideoSide(parts, store->ts_offset, moved);
+}
+
+int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
+                     int64_t wouldMove) {
+  ImportParts& parts = store->parts;
+  const TSDemuxOutput* out = store->pTSInfo;
+  const bool first = !parts.soundSeen;
+  parts.soundSeen = 1;
+  // Where this PES's sound goes in the media, and its time once shifted:
+  // kept when the PES begins a part's sound.
+  const int64_t media = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
+  bool seam = false;
+  // The step from the last sound taken over a stretch left out for its kind
+  // is that stretch's time, not sound lost; nor is a step where the video
+  // found a part beginning without a step of its own. Sound that steps ahead
+  // before the video shows a seam: counted as lost for now, and taken back
+  // when the video's side comes within reach.
+  const bool stepped = store->soundLostTicks != lostBefore;
+  if (store->soundLeavingOut) {
+    store->soundLostTicks = lostBefore;
+  } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0)) {
+    store->soundLostTicks = lostBefore;
+    parts.video.state = SeamSide::kClosed;
+    parts.soundSeamPTS = out->PTS + shift;
+    CloseSeam(store, false);
+    seam = true;
+  } else if (stepped && parts.sound.state != SeamSide::kOpen) {
+    Open(&parts.sound, store->ts_offset, wouldMove, store->soundTSOffset);
+    parts.soundLostAtSeam = store->soundLostTicks - lostBefore;
+    seam = true;
+  }
+  if (moved != 0) {
+    seam = true;
+    if (MeetsVideoSide(parts, store->ts_offset, moved)) {
+      parts.soundSeamPTS = out->PTS + shift;
+      CloseSeam(store, false);
+      shift = store->soundTimeShift;
+    } else {
+      Open(&parts.sound, store->ts_offset, moved, store->soundTSOffset);
+      parts.soundLostAtSeam = 0;
+    }
+  } else if (!seam && !store->soundLeavingOut) {
+    // The first sound of the movie, or sound that starts as a recording's
+    // does (after tables, at a break of the counters), begins the sound of
+    // the part whose pictures were found beginning just before it; sound
+    // that starts so before any such part's pictures begins the sound of
+    // the part whose first picture comes next.
+    const uint8_t both = kTSStartAfterTables | kTSStartAtBreak;
+    const bool begins = (parts.soundStartMarks & both) == both;
+    // The demultiplexer reports a PES when the next of its stream begins: a
+    // sound PES reported after a part's first picture may have begun before
+    // it, in the part before.
+    const int64_t soundStart = first ? parts.firstSoundAt : store->soundTSOffset + kMTSPacketSize;
+    const bool afterPictures = soundStart > parts.video.pesAt + kMTSPacketSize / 2;
+    if ((first || begins) && afterPictures &&
+        NearSide(parts.video, parts.video.moved, store->ts_offset, parts.video.moved)) {
+      seam = true;
+      parts.soundSeamPTS = out->PTS + shift;
+      const SeamMark video = parts.video;
+      CloseSeam(store, false);
+      shift = store->soundTimeShift;
+      // A part that runs on without a step: a step of its sound met later
+      // within reach is still the seam's, not sound lost.
+      if (video.moved == 0) parts.video = video;
+    } else if (begins && parts.sound.state == SeamSide::kClosed) {
+      seam = true;
+      parts.sound.state = SeamSide::kBegun;
+      parts.sound.at = store->ts_offset;
+      parts.sound.moved = 0;
+      parts.sound.pesAt = store->soundTSOffset;
+    }
+  }
+  if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
+  if (seam) parts.soundSeamMedia = media;
+  return shift;
+}
+
+void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen) {
+  ImportParts& parts = store->parts;
+  if (!soundSideWasOpen && parts.soundLostAtSeam > 0) parts.sound.state = SeamSide::kClosed;
+}
+
+void PartPicture(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t time) {
+  ImportParts& parts = store->parts;
+  parts.pictureSeen = 1;
+  parts.picturePTS = pts;
+  parts.pictureTime = time;
+}
+
+int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
+  const int64_t d = store->videoTimeShift - store->soundTimeShift;
+  store->soundTimeShift += d;
+  store->lastSoundKey += d;
+  store->soundEndPTS += d;
+  return d;
+}
+
+bool PartSoundBesidePictures(const MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* wanted) {
+  const ImportParts& parts = store->parts;
+  if (!parts.pictureSeen || !store->videoTrack || store->timeScale <= 0) return false;
+  const int64_t start = std::max<int64_t>(TrackTimeToMediaDisplayTime(0, store->videoTrack), 0);
+  const double shown = static_cast<double>(parts.pictureTime - start) * 90000.0 / store->timeScale;
+  *wanted = RoundHalfAway((shown + static_cast<double>(pts - parts.picturePTS)) * store->soundSampleRate / 90000.0);
+  return true;
+}
+
+} // namespace mts_import

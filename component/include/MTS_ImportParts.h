@@ -1,0 +1,126 @@
+// The parts of a joined recording, as the import reads them: a recording is
+// a run of parts, each where another recording begins in the file, each
+// with pictures and sound on its own time stamps. The importer keeps one
+// small record of where the parts meet and asks it, through one function
+// per event, how to carry a part's time stamps on and where its sound
+// plays.
+#pragma once
+
+#include <cstdint>
+
+struct MTS_MovieImportGlobalsRecord;
+
+namespace mts_import {
+
+// One stream's side of a seam between two parts. A seam is found by each
+// stream at its own first PES of the new part; until the other stream
+// finds it too, that side stays open with the file offset where it was
+// found and how far it moved the stream's time line.
+enum class SeamSide : uint8_t {
+  kClosed,  // no seam waiting for the other stream
+  kOpen,    // found by this stream by a step of its stamps, not yet by the other
+  kBegun,   // sound only: a part's sound begins here (the movie's first sound,
+            // or a PES after tables at a break of the counters), and the
+            // video PES that comes next tells whether a part begins there too
+};
+
+struct SeamMark {
+  SeamSide state;
+  int64_t at;     // file offset (ts_offset) where this stream found it
+  int64_t moved;  // how far it moved the stream's time line (90 kHz)
+  int64_t pesAt;  // where the PES that found it starts (its reader offset)
+  // Video only: the PES begins another recording (tables, then a picture
+  // that begins a coded sequence). The sound's side found near it in the
+  // file is that part's, however far each line moved (a part without sound
+  // between makes the two differ by its length).
+  uint8_t begins;
+};
+
+// The record of the parts. Loss is judged inside a part by its own stamps,
+// counters and picture order (ContinueReportedTimes and the damage counts
+// of the step), and at a seam by what the two sides say: a check that
+// needs to know whether a PES begins a part asks PartVideoBegins (the
+// video) or looks at the open sides here (the sound).
+struct ImportParts {
+  int32_t begun;  // parts begun so far (0 before the first PES)
+  SeamMark video;
+  SeamMark sound;
+  // Sound time counted as lost where the sound stepped ahead before the
+  // video showed the seam; taken back when the video's side comes.
+  int64_t soundLostAtSeam;
+  // How the video PES being read starts (kTSStartAfterTables,
+  // kTSStartAtBreak), as a recording's first PES does.
+  uint8_t videoStartMarks;
+  // Where the video read so far ends on the continued time line (the
+  // presentation time of the latest PES plus one step, pictures left out
+  // included): a part's first picture is shown from there.
+  int64_t videoLineEnd;
+  // The latest picture of the track: its presentation time on the
+  // continued line and the track time it shows at (video media units from
+  // where the track's media starts, empty time before included). A part's
+  // sound is placed beside its pictures by it.
+  uint8_t pictureSeen;
+  int64_t picturePTS;
+  int64_t pictureTime;
+  // Set when a seam has moved the sound onto the video's line: the next
+  // sound sample of the part is placed by its own stamps beside the part's
+  // pictures.
+  uint8_t soundToPlace;
+  // How the sound PES being read starts (kTSStart* bits); whether a sound PES
+  // was read; where the sound of a part that began before its pictures
+  // begins in the sound media (-1: nowhere) and its presentation time (on
+  // the continued line); whether a part's sound was placed so.
+  uint8_t soundStartMarks;
+  uint8_t soundSeen;
+  int64_t soundSeamMedia;
+  int64_t soundSeamPTS;
+  uint8_t soundPlaced;
+  // Where the first packet of the movie's first sound PES lies in the file
+  // (-1 until seen): the first sound sample is read from offset 0, so this
+  // is what tells whether it began before a part's first picture.
+  int64_t firstSoundAt;
+};
+
+// A fresh record, for a new import.
+void PartsReset(ImportParts* parts);
+
+// Events of the import, in the order they come.
+// The packet `packet` (kMTSPacketSize bytes at file offset ts_offset) is
+// offered to the demultiplexer; looked at only until the first sound PES.
+void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet);
+// Whether an access unit that starts so (`marks`: kTSStart* bits of its
+// PES) begins another recording: tables before it, then a picture that
+// begins a coded sequence.
+bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size);
+// The video PES in pTSInfo (stamps unwrapped, before they are continued):
+// whether it begins another recording (tables before it, then a picture
+// that begins a coded sequence).
+bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store);
+// The video PES's stamps were continued with `shift`, moving the line by
+// `*moved`: a part that begins here is placed after the pictures before
+// (its shift adjusted, *shift and *moved with it); true when a part begins.
+bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* moved);
+// The video PES's stamps are final: the line's end follows it.
+void PartVideoLine(MTS_MovieImportGlobalsRecord* store);
+// Whether sound that steps ahead by what would move its line by `moved`
+// meets the video's open side (a seam, not sound lost).
+bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved);
+// The sound PES's stamps were continued: `moved` is how far its line moved,
+// `lostBefore` the sound counted lost before it, `wouldMove` how far a
+// restart would have moved the line. Returns the shift the PES takes.
+int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
+                     int64_t wouldMove);
+// The sound PES just read was left out for its kind; `soundSideWasOpen`:
+// the sound side was open before it.
+void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen);
+// A picture was added to the track: presentation time `pts` (continued
+// line), shown at track time `time` (video media units).
+void PartPicture(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t time);
+// The sound takes the video's shift; returns how far its stamps move.
+int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
+// Where sound of presentation time `pts` (continued line) plays beside the
+// latest picture: sound media units from track time 0. False before any
+// picture.
+bool PartSoundBesidePictures(const MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* wanted);
+
+} // namespace mts_import
