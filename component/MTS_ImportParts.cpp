@@ -184,9 +184,6 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   const TSDemuxOutput* out = store->pTSInfo;
   const bool first = !parts.soundSeen;
   parts.soundSeen = 1;
-  // Where this PES's sound goes in the media, and its time once shifted:
-  // kept when the PES begins a part's sound.
-  const int64_t media = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
   bool seam = false;
   // The step from the last sound taken over a stretch left out for its kind
   // is that stretch's time, not sound lost; nor is a step where the video
@@ -201,6 +198,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.video.state = SeamSide::kClosed;
     parts.soundSeamPTS = out->PTS + shift;
     CloseSeam(store, false);
+    shift = store->soundTimeShift;
     seam = true;
   } else if (stepped && parts.sound.state != SeamSide::kOpen) {
     Open(&parts.sound, store->ts_offset, wouldMove, store->soundTSOffset);
@@ -249,7 +247,9 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     }
   }
   if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
-  if (seam) parts.soundSeamMedia = media;
+  // Where this PES's sound goes in the media: kept when it begins a part's
+  // sound.
+  if (seam) parts.soundSeamMedia = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
   return shift;
 }
 
