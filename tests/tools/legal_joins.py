@@ -447,9 +447,20 @@ def starts(r, specs, material):
             start = WRAP - r.randint(int(0.1 * TICKS), span - int(0.1 * TICKS))
         else:
             start = WRAP - r.randint(1, max(1, span - 1))
+        start = on_grid(start, st["frame"])
         out.append(start)
         end = start + span
     return out
+
+
+def on_grid(start, frame):
+    """The stamp moved (by under half a frame) onto a whole number of
+    frames, as ffmpeg reads it (stamps in the upper half of 2^33 as
+    negative): part-sync times a part by ffmpeg's framemd5, which rounds
+    each picture's time to the frame rate's time base, so a part off that
+    grid would be measured up to half a frame wrong."""
+    shift = WRAP if start >= WRAP // 2 else 0
+    return (int(round((start - shift) / frame)) * frame + shift) % WRAP
 
 
 # ------------------------------------------------------------------ losses
@@ -590,7 +601,7 @@ def part_sync(mov, files, dump, base):
     problems = []
     if not line.startswith("pictures EQUAL"):
         problems.append(line.split(" | ")[0] if line else "no answer: " + p.stderr.decode(errors="replace")[-200:])
-    for tok in re.findall(r"p\d+\[[^\]]*\]:\S+(?: [^|]*?)?(?= p\d+\[| \|)", line):
+    for tok in re.findall(r"p\d+\[[^\]]*\]:\S+(?: [^|]*?)??(?= p\d+\[| \|)", line):
         if "MOVIE-NO-SOUND" in tok and re.match(r"p\d+\[[^\]]*(pcm_bluray6|0)\]", tok):
             bad -= 1  # LPCM 5.1 makes no sound track; a part without sound packets has none to play
         elif re.search(r"FAR|NOTFOUND|MISSING|AUDIBLE|MOVIE-NO-SOUND|no-pictures", tok):
