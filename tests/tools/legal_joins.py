@@ -12,43 +12,95 @@ and checked:
   warning   exit 0 and nothing on standard error
   pictures  the saved movie's pictures (ffmpeg's decode, framemd5) are the
             reference pictures of the parts of the track's size, in order
+  rate      the saved movie's picture rate (ffprobe r_frame_rate) is the
+            stream's (25, 29.97)
   played    every part of the sound track's kind is played
   sync      ... its sound where its own time stamps put it beside its first
             picture, within one sound frame (AC-3 1536, LPCM 240 samples:
             the track's sound starts with a whole frame), and for a part
             after the first half a movie unit more (its edit starts on a
             whole unit of the movie's time scale)
+  partsync  ../shared/tools/part-sync finds every part's pictures in order
+            and its sound beside them within one sound frame (bad 0)
   copy      ffmpeg -c copy of the saved movie to .mkv and .mov holds each
             picture and each sound sample once (Matroska: plus the media
             before the sound's first edit)
 and counted per check, per kind of step between the parts, and per place
 (first, middle, last) of a part of another size or sound kind.
 
+--wide joins every combination instead, chosen so that every pair of values
+of these dimensions appears within a run of --count 150 or so:
+  parts     2, 3-5, 6-15 or 16-40 parts (--parts narrows it); joins of
+            more than 5 parts are of cuts of 7-25 pictures, so that they
+            stay quick to import
+  base      the recording of the first part and of the parts like it
+  short     where a part of 1-6 pictures stands (none, first, middle, last)
+  soundless where a part without sound stands
+  change    where a part of another picture size or sound kind stands
+  step      one seam's stamps go back, jump ahead 0.1-60 s, run on 0.05-0.95
+            s after, run on seamlessly, or wrap (the other seams any step)
+  method    parts cut at PES bounds and restamped in place (restamp: the
+            packets as the camera wrote them) or by ffmpeg (remux: -frames:v,
+            -map 0:v, -output_ts_offset)
+Cuts start at the recording's start or at a group's tables and IDR picture
+in its middle. Checked: warning, pictures, rate, partsync, copy.
+
+--losses (with --wide) adds one loss to each join, inside a part or at a
+seam, a dimension of its own:
+  sound     one sound PES taken out (LPCM 5 ms; AC-3 one frame, ffmpeg's
+            remux packs three)
+  cat       a part's tables, IDR (or I) picture and the 1-3 pictures after
+            taken out, as `cat` of a cut recording joins it
+  gop       the one video PES right before a group's tables and I picture
+  head      a part without its first N bytes (`tail -c +961`; N 960, a
+            multiple of 192 or any); "in" is the recording's own start
+  pinned    whole PESs (from a P picture on, with the sound PES begun among
+            them) lost up to where tables and an IDR picture begin, the
+            stamps running on: no loss anyone can tell from a join
+A loss must be told (exit 0 with a warning on standard error, and the
+saved movie opens in ffmpeg: check `told`); the pinned case is legal and
+takes the checks above, its part counted as the two pieces it becomes.
+
 usage: legal_joins.py MTSIMPORT [--count N] [--jobs J] [--seed S] [--keep DIR]
+         [--wide [--losses] [--parts LO-HI] [--index N,...]]
+--keep keeps each failing join's recording, dump, part files and a script
+(NAME.sh) that makes it again from the material with ffmpeg and python.
 Exits 1 when any join fails a check.
 """
 import argparse
 import json
+import math
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import join_parts as J  # noqa: E402
 
 WRAP = 1 << 33
 TICKS = 90000
 STEPS = ["back", "jump", "on", "seamless", "wrap"]
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PART_SYNC = os.path.join(os.path.dirname(ROOT), "shared", "tools", "part-sync")
+if not os.path.exists(PART_SYNC):
+    PART_SYNC = "/work/shared/tools/part-sync"
+REMUX = ["-streamid", "0:0x1011", "-streamid", "1:0x1100", "-mpegts_m2ts_mode", "1", "-f", "mpegts"]
 
 
 def run(cmd, **kw):
-    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600, **kw)
+    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=900, **kw)
 
 
 def probe(path):
     """Stamps and sizes of a recording: video PTS range, frames and frame
-    ticks, picture size; the first sound PTS, its kind and sample frames."""
+    ticks, picture size, rate; the first sound PTS, its kind and sample
+    frames."""
     out = run(["ffprobe", "-v", "error", "-show_entries",
                "stream=index,codec_type,codec_name,width,height,channels,sample_rate,r_frame_rate",
                "-show_entries", "packet=stream_index,pts,duration", "-of", "json", path]).stdout
@@ -59,10 +111,10 @@ def probe(path):
     num, den = (int(x) for x in video["r_frame_rate"].split("/"))
     frame = round(TICKS * den / num)
     vpts = [int(p["pts"]) for p in info["packets"] if p["stream_index"] == video["index"] and "pts" in p]
-    r = {"size": (video["width"], video["height"]), "frame": frame, "frames": len(vpts),
+    r = {"size": (video["width"], video["height"]), "frame": frame, "frames": len(vpts), "fps": num / den,
          "vlow": min(vpts), "span": max(vpts) + frame - min(vpts)}
-    if audio:
-        apk = [p for p in info["packets"] if p["stream_index"] == audio["index"] and "pts" in p]
+    apk = [p for p in info["packets"] if audio and p["stream_index"] == audio["index"] and "pts" in p]
+    if apk:
         rate = int(audio["sample_rate"])
         r["kind"] = ("ac3" if audio["codec_name"] == "ac3" else "lpcm", int(audio["channels"]))
         r["rate"] = rate
@@ -71,10 +123,127 @@ def probe(path):
     return r
 
 
+def framemd5(path):
+    f = run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0", "-fps_mode", "passthrough",
+             "-f", "framemd5", "-"])
+    return [l.split(",")[-1].strip() for l in f.stdout.decode().splitlines() if l.strip() and not l.startswith("#")]
+
+
 def reference_pictures(path):
     ref = path[:-len(".m2ts")] + ".video.framemd5"
     return [l.split(",")[-1].strip() for l in open(ref) if l.strip() and not l.startswith("#")]
 
+
+def short(src):
+    return os.path.basename(src)[:-len("_avchd.m2ts")]
+
+
+# ---------------------------------------------------------------- the parts
+
+class Material:
+    """The recordings, their probes, and the cut parts made from them (made
+    once each, whichever join asks first)."""
+
+    def __init__(self, sources, workdir):
+        self.sources = sources
+        self.workdir = workdir
+        self.data = {s: open(s, "rb").read() for s in sources}
+        self.stats = {}
+        self.recs = {}
+        self.lock = threading.Lock()
+        self.key_locks = {}
+        self.cuts = {}
+        for s in sources:
+            st = probe(s)
+            st["pictures"] = reference_pictures(s)
+            self.stats[s] = st
+            self.recs[s] = J.Recording(self.data[s])
+
+    def groups(self, src):
+        """Packets where a cut may start: the file's start, and each group
+        with tables and an IDR picture (the pictures before it)."""
+        return [(0, 0)] + [(at, k) for k, at in self.recs[src].gop_starts() if k]
+
+    def _key_lock(self, key):
+        with self.lock:
+            return self.key_locks.setdefault(key, threading.Lock())
+
+    def cut(self, src, start, pictures, soundless, method):
+        """The cut part (stamps as in the recording) and its stats."""
+        key = (src, start, pictures, soundless, method)
+        with self._key_lock(key):
+            if key in self.cuts:
+                return self.cuts[key]
+            name = os.path.join(self.workdir, "cut_%s_%d_%d_%d_%s.m2ts" % (
+                short(src), start, pictures, soundless, method))
+            whole = not start and not pictures
+            if method == "restamp":
+                data = self.data[src] if whole else J.cut(self.data[src], start, pictures)
+                if soundless:
+                    data = J.without_sound(data)
+                open(name, "wb").write(data)
+            else:
+                source = src
+                if start:
+                    source = name + ".from.m2ts"
+                    open(source, "wb").write(J.cut(self.data[src], start, 0))
+                cmd = ["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", source, "-map", "0:v" if soundless else "0",
+                       "-c", "copy"] + (["-frames:v", str(pictures)] if pictures else []) + REMUX + [name]
+                p = run(cmd)
+                if p.returncode != 0:
+                    raise RuntimeError(p.stderr.decode(errors="replace"))
+                if start:
+                    os.remove(source)
+            st = probe(name)
+            st["pictures"] = self.stats[src]["pictures"] if whole else framemd5(name)
+            st["src"] = src
+            self.cuts[key] = (name, st)
+            return self.cuts[key]
+
+
+def place_part(cut_path, st, start, method, path):
+    """The cut part with its first picture's stamp at `start`; the stamp it
+    got (ffmpeg may round)."""
+    offset = (start - st["vlow"]) % WRAP
+    if offset == 0:
+        shutil.copyfile(cut_path, path)
+    elif method == "restamp":
+        open(path, "wb").write(J.restamp(open(cut_path, "rb").read(), offset))
+    else:
+        p = run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-copyts", "-i", cut_path, "-map", "0" if "kind" in st else "0:v",
+                 "-c", "copy",
+                 "-output_ts_offset", "%.6f" % (offset / TICKS), "-muxdelay", "0", "-muxpreload", "0"] + REMUX + [path])
+        if p.returncode != 0:
+            raise RuntimeError(p.stderr.decode(errors="replace"))
+    got = J.first_video_pts(open(path, "rb").read())
+    return start if got is None else got
+
+
+def recipe_for(spec, st, start, path):
+    """Shell lines that make one part from the material."""
+    src, at, pictures, soundless, method = spec["src"], spec["from"], spec["pictures"], spec["soundless"], spec["method"]
+    offset = (start - st["vlow"]) % WRAP
+    tools = os.path.dirname(os.path.abspath(__file__))
+    if method == "restamp":
+        return ("python3 -c 'import sys; sys.path.insert(0, \"%s\"); import join_parts as J; d=open(\"%s\",\"rb\").read(); "
+                "d=J.cut(d,%d,%d) if %d or %d else d; d=J.without_sound(d) if %d else d; "
+                "open(\"%s\",\"wb\").write(J.restamp(d,%d))'" % (tools, src, at, pictures, at, pictures, soundless, path,
+                                                                    offset))
+    lines = []
+    source = src
+    if at:
+        source = path + ".from.m2ts"
+        lines.append("python3 -c 'import sys; sys.path.insert(0, \"%s\"); import join_parts as J; "
+                     "open(\"%s\",\"wb\").write(J.cut(open(\"%s\",\"rb\").read(),%d,0))'" % (tools, source, src, at))
+    cut = path + ".cut.m2ts"
+    lines.append("ffmpeg -v error -y -i %s -map %s -c copy %s%s %s" % (
+        source, "0:v" if soundless else "0", "-frames:v %d " % pictures if pictures else "", " ".join(REMUX), cut))
+    lines.append("ffmpeg -v error -y -copyts -i %s -map %s -c copy -output_ts_offset %.6f -muxdelay 0 -muxpreload 0 %s %s"
+                 % (cut, "0" if "kind" in st else "0:v", offset / TICKS, " ".join(REMUX), path))
+    return "\n".join(lines)
+
+
+# ------------------------------------------------------ the old (narrow) plan
 
 def plan(r, n, sources, stats):
     """The parts of join n: (source, step, start PTS) each."""
@@ -101,17 +270,314 @@ def plan(r, n, sources, stats):
     return parts
 
 
-def make_part(src, start, stats, path):
-    offset = (start - stats[src]["vlow"]) % WRAP
-    if offset == 0:
-        shutil.copyfile(src, path)
-        return
-    p = run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", src, "-map", "0", "-c", "copy",
-             "-output_ts_offset", "%.6f" % (offset / TICKS), "-streamid", "0:0x1011", "-streamid", "1:0x1100",
-             "-mpegts_m2ts_mode", "1", "-f", "mpegts", path])
-    if p.returncode != 0:
-        raise RuntimeError(p.stderr.decode(errors="replace"))
+# ------------------------------------------------------- the wide campaign
 
+BUCKETS = {"2": (2, 2), "3-5": (3, 5), "6-15": (6, 15), "16-40": (16, 40)}
+PLACES = ["none", "first", "middle", "last"]
+MEDIUM = [7, 9, 12, 13, 16, 19, 25]
+LOSSES = ["sound@in", "sound@seam", "cat@in", "cat@seam", "gop@in", "gop@seam", "head@in", "head@seam",
+          "pinned@in", "pinned@seam"]
+
+
+def dimensions(material, args):
+    lo, hi = args.parts
+    buckets = [b for b, (a, z) in BUCKETS.items() if a <= hi and z >= lo]
+    dims = [("parts", buckets), ("base", [short(s) for s in material.sources]), ("short", PLACES),
+            ("soundless", PLACES), ("change", PLACES), ("step", STEPS), ("method", ["restamp", "remux"])]
+    if args.losses:
+        dims.append(("loss", LOSSES))
+    return dims
+
+
+def valid(row):
+    """Whether a (partial) row can be made: two parts have no middle; a
+    recording without IDR pictures inside (open groups) has no place for
+    the pinned loss inside a part."""
+    if row.get("parts") == "2" and "middle" in (row.get("short"), row.get("soundless"), row.get("change")):
+        return False
+    if row.get("base", "").startswith("avchd_1080i") and row.get("loss") == "pinned@in":
+        return False
+    return True
+
+
+def covering_rows(dims, count, rng):
+    """`count` rows of the dimensions, the first ones chosen greedily so that
+    every valid pair of values appears; then rows at random."""
+    names = [d for d, _ in dims]
+    values = dict(dims)
+    need = set()
+    for i in range(len(names)):
+        for j in range(i + 1, len(names)):
+            for a in values[names[i]]:
+                for b in values[names[j]]:
+                    if valid({names[i]: a, names[j]: b}):
+                        need.add((names[i], a, names[j], b))
+    total = len(need)
+    rows = []
+
+    def pairs(row):
+        return {(names[i], row[names[i]], names[j], row[names[j]]) for i in range(len(names))
+                for j in range(i + 1, len(names))}
+
+    while len(rows) < count:
+        best, score = None, -1
+        for _ in range(40):
+            row = {}
+            if need:
+                a, va, b, vb = rng.choice(sorted(need))
+                row = {a: va, b: vb}
+            for d in names:
+                if d not in row:
+                    # Once every pair is in, short joins come more often: they cost less.
+                    weights = [{"2": 6, "3-5": 6, "6-15": 4}.get(v, 1) if d == "parts" and not need else 1
+                               for v in values[d]]
+                    row[d] = rng.choices(values[d], weights)[0]
+            if not valid(row):
+                continue
+            s = len(pairs(row) & need)
+            if s > score:
+                best, score = row, s
+        if best is None:
+            continue
+        need -= pairs(best)
+        rows.append(best)
+    return rows, total, total - len(need)
+
+
+def other_sources(material, base, differ):
+    b = material.stats[base]
+    out = []
+    for s in material.sources:
+        st = material.stats[s]
+        same = st["size"] == b["size"] and st.get("kind") == b.get("kind")
+        if same != differ:
+            out.append(s)
+    return out or [base]
+
+
+def wide_plan(r, row, material, args):
+    """The part specs of one join of the wide campaign."""
+    lo, hi = BUCKETS[row["parts"]]
+    lo, hi = max(lo, args.parts[0]), min(hi, args.parts[1])
+    # Long joins lean to their short end (each part costs part-sync four
+    # decodes), the longest still coming.
+    n = r.choice([lo, lo, lo + (hi - lo) // 6, lo + (hi - lo) // 3, lo + (hi - lo) * 2 // 3, hi]) if hi - lo > 10 \
+        else r.randint(lo, hi)
+    base = next(s for s in material.sources if short(s) == row["base"])
+
+    def index(place):
+        return {"none": None, "first": 0, "last": n - 1}.get(place, r.randint(1, max(1, n - 2)))
+
+    at_short, at_soundless, at_change = index(row["short"]), index(row["soundless"]), index(row["change"])
+    seam = r.randint(1, n - 1)
+    specs = []
+    size = None
+    searched = None  # pictures of the last part of the track's size, from the one part-sync looks for
+    for k in range(n):
+        step = r.choice(["plain", "wrap"]) if k == 0 else row["step"] if k == seam else r.choice(STEPS)
+        for attempt in range(12):
+            src = r.choice(other_sources(material, base, k == at_change))
+            groups = material.groups(src)
+            frames = material.stats[src]["frames"]
+            if k == at_short:
+                pictures = r.randint(1, 6)
+            elif n <= 5 and (frames <= 60 or n <= 3):
+                pictures = 0
+            else:
+                pictures = r.choice(MEDIUM)
+            start, before = r.choice(groups)
+            if pictures and before + pictures > frames:
+                start, before = groups[0]
+            spec = {"src": src, "from": start, "pictures": pictures, "soundless": k == at_soundless,
+                    "method": row["method"], "step": step}
+            _, st = material.cut(src, start, pictures, k == at_soundless, row["method"])
+            # part-sync finds a part by one of its pictures, looked for after
+            # the one it found of the part before: that picture must not be
+            # among the part before's later pictures (the small recordings
+            # share their pictures).
+            pics = st["pictures"]
+            probe = pics[min(20, len(pics) // 2)] if pics else None
+            if size is None or st["size"] != size or not searched or probe not in searched:
+                break
+        else:
+            spec["ambiguous"] = True
+        if size is None:
+            size = st["size"]
+        if st["size"] == size and pics:
+            searched = pics[min(20, len(pics) // 2) + 1:]
+        specs.append(spec)
+    loss = row.get("loss")
+    if loss and loss.endswith("@in"):
+        kind = loss.split("@")[0]
+        # The part that takes the loss: of the track's kind, with sound for a
+        # sound loss, long enough to hold a group start after its first.
+        cands = [k for k, sp in enumerate(specs) if not sp["soundless"] and k != at_change and k != at_short]
+        if kind == "head":
+            cands = [0]
+        h = r.choice(cands) if cands else r.randrange(n)
+        sp = specs[h]
+        if kind != "head":
+            sp["src"] = base
+            sp["from"] = 0
+            sp["pictures"] = 0 if material.stats[base]["frames"] <= 60 or n <= 3 else r.randint(20, 40)
+            sp["soundless"] = False
+        sp["host"] = True
+    return specs
+
+
+def starts(r, specs, material):
+    """Stamps of each part's first picture by the steps."""
+    end = None
+    out = []
+    for k, sp in enumerate(specs):
+        _, st = material.cut(sp["src"], sp["from"], sp["pictures"], sp["soundless"], sp["method"])
+        span = st["span"]
+        step = sp["step"]
+        if step == "plain":
+            start = st["vlow"]
+        elif step == "back":
+            start = (out[-1] - r.randint(0, 5 * TICKS)) % WRAP
+        elif step == "jump":
+            start = (end + int(TICKS * math.exp(r.uniform(math.log(0.1), math.log(60))))) % WRAP
+        elif step == "on":
+            start = (end + r.randint(int(0.05 * TICKS), int(0.95 * TICKS))) % WRAP
+        elif step == "seamless":
+            start = end % WRAP
+        elif span > int(0.25 * TICKS):
+            start = WRAP - r.randint(int(0.1 * TICKS), span - int(0.1 * TICKS))
+        else:
+            start = WRAP - r.randint(1, max(1, span - 1))
+        start = on_grid(start, st["frame"])
+        out.append(start)
+        end = start + span
+    return out
+
+
+def on_grid(start, frame):
+    """The stamp moved (by under half a frame) onto a whole number of
+    frames, as ffmpeg reads it (stamps in the upper half of 2^33 as
+    negative): part-sync times a part by ffmpeg's framemd5, which rounds
+    each picture's time to the frame rate's time base, so a part off that
+    grid would be measured up to half a frame wrong."""
+    shift = WRAP if start >= WRAP // 2 else 0
+    return (int(round((start - shift) / frame)) * frame + shift) % WRAP
+
+
+# ------------------------------------------------------------------ losses
+
+def pes_range(rec, lo, hi):
+    """Packets of the PES (both streams) that begin in [lo, hi)."""
+    return {i for p in rec.pes if lo <= p["packets"][0] < hi for i in p["packets"]}
+
+
+def group_packet(rec, k):
+    """Where the group that video PES k begins starts: its first program
+    table after the PES before begins."""
+    first = rec.video[k]["packets"][0]
+    lo = rec.video[k - 1]["packets"][0] if k else -1
+    tables = [t for t in rec.tables if lo < t < first]
+    return tables[0] if tables else first
+
+
+def apply_loss(r, loss, datas, specs):
+    """Takes the loss out of the parts' bytes. Returns a description, or
+    None when the join has no place for it, and the pieces (for the pinned
+    loss inside a part: that part as two)."""
+    kind, where = loss.split("@")
+    n = len(datas)
+    pieces = None
+    if where == "in":
+        k = next(i for i, sp in enumerate(specs) if sp.get("host"))
+    else:
+        k = r.randint(1, n - 1)
+    rec = J.Recording(datas[k])
+    if kind == "sound":
+        if where == "in":
+            if len(rec.audio) < 3:
+                return None, None
+            i = r.randint(1, len(rec.audio) - 2)
+            victim, text = k, "sound PES %d of %d (PTS %d) of part %d" % (i, len(rec.audio), rec.audio[i]["pts"], k)
+            drop = rec.audio[i]["packets"]
+        else:
+            before = J.Recording(datas[k - 1])
+            if before.audio and (r.random() < 0.5 or not rec.audio):
+                victim, rec, drop = k - 1, before, before.audio[-1]["packets"]
+                text = "the last sound PES of part %d (before the seam)" % (k - 1)
+            elif rec.audio:
+                victim, drop = k, rec.audio[0]["packets"]
+                text = "the first sound PES of part %d (after the seam)" % k
+            else:
+                return None, None
+    elif kind == "cat":
+        groups = [g for g in rec.group_starts() if g] if where == "in" else [0]
+        groups = [g for g in groups if g + 2 < len(rec.video)]
+        if not groups:
+            return None, None
+        g = r.choice(groups)
+        j = r.randint(1, min(3, len(rec.video) - g - 1))
+        a = group_packet(rec, g) if g else 0
+        drop = range(a, rec.video[g + 1 + j]["packets"][0] if g + 1 + j < len(rec.video) else len(rec.packets))
+        victim = k
+        text = "part %d's tables, %s picture and the %d after (packets %d-%d) taken out" % (
+            k, rec.video[g]["slice"] or "?", j, drop[0], drop[-1])
+    elif kind == "gop":
+        if where == "in":
+            groups = [g for g in rec.group_starts() if g]
+            if not groups:
+                return None, None
+            g = r.choice(groups)
+            victim, p = k, rec.video[g - 1]
+        else:
+            victim = k - 1
+            rec = J.Recording(datas[k - 1])
+            p = rec.video[-1]
+        drop = p["packets"]
+        text = "the video PES before a group (a %s picture, PTS %d) of part %d" % (p["slice"], p["pts"], victim)
+    elif kind == "head":
+        victim = 0 if where == "in" else k
+        size = len(datas[victim])
+        cut = r.choice([960, 960, 192 * r.randint(5, 40), r.randint(961, 8000)])
+        cut = min(cut, size // 2)
+        datas[victim] = datas[victim][cut:]
+        specs[victim]["victim"] = True
+        return "part %d without its first %d bytes (tail -c +%d)" % (victim, cut, cut + 1), None
+    else:  # pinned
+        if where == "in":
+            groups = [g for g, _ in rec.gop_starts() if g]
+            if not groups:
+                return None, None
+            g = r.choice(groups)
+            prev = max([h for h, _ in rec.gop_starts() if h < g])
+            ps = [i for i in range(prev + 1, g) if rec.video[i]["slice"] == "P"]
+            if not ps:
+                return None, None
+            a = r.choice(ps)
+            cut = group_packet(rec, g)
+            drop = pes_range(rec, rec.video[a]["packets"][0], cut)
+            first = rec.bytes(drop | set(range(cut, len(rec.packets))))
+            second = rec.bytes(set(range(0, cut)) | drop)
+            pieces = (k, [first, second])
+            victim = k
+            text = "part %d: PES from its %dth picture (P) to the group at picture %d taken out" % (k, a, g)
+        else:
+            victim = k - 1
+            rec = J.Recording(datas[victim])
+            last = max([0] + [h for h, _ in rec.gop_starts()] + rec.group_starts())
+            ps = [i for i in range(last + 1, len(rec.video)) if rec.video[i]["slice"] == "P"]
+            if not ps:
+                return None, None
+            a = r.choice(ps)
+            drop = pes_range(rec, rec.video[a]["packets"][0], len(rec.packets))
+            text = "part %d: its last %d pictures from a P picture on, with their sound, taken out" % (
+                victim, len(rec.video) - a)
+    specs[victim]["victim"] = True
+    datas[victim] = rec.bytes(set(drop))
+    if pieces:
+        datas[pieces[0]] = None
+    return text, pieces
+
+
+# ------------------------------------------------------------------ checks
 
 def media_to_track(edits, media, media_scale, movie_scale):
     """Track time (seconds) at which media time `media` plays, or None."""
@@ -124,86 +590,60 @@ def media_to_track(edits, media, media_scale, movie_scale):
     return None
 
 
-def check(args, n, sources, stats, workdir):
-    r = random.Random(args.seed * 100003 + n)
-    parts = plan(r, n, sources, stats)
-    base = os.path.join(workdir, "%04d" % n)
-    files = []
-    for k, (src, step, start) in enumerate(parts):
-        files.append("%s_%d.m2ts" % (base, k))
-        make_part(src, start, stats, files[-1])
-    joined, mov, dump = base + ".m2ts", base + ".mov", base + ".json"
-    with open(joined, "wb") as out:
-        for f in files:
-            out.write(open(f, "rb").read())
-    for f in files:
-        os.remove(f)
-    name = " + ".join("%s(%s)" % (os.path.basename(s)[:-len("_avchd.m2ts")], step) for s, step, _ in parts)
-    env = dict(os.environ, AVCHD_SHM_TEST_PREFIX="joins-%d-%d-" % (os.getpid(), n))
-    p = run([args.mtsimport, "--mov", mov, "--dump", dump, joined], env=env)
-    res = {"name": name, "steps": {st for _, st, _ in parts[1:]}, "failed": {}, "places": set()}
-    track = stats[parts[0][0]]
-    # A part of another size or sound kind than the track's (the first's);
-    # first: the first part's differ from a later part's.
-    for k, (src, _, _) in enumerate(parts):
-        s = stats[src]
-        if s["size"] != track["size"] or s.get("kind") != track.get("kind"):
-            res["places"].add("last" if k == len(parts) - 1 else "middle")
-            res["places"].add("first")
-    err = p.stderr.decode(errors="replace").strip()
-    if p.returncode != 0 or err:
-        res["failed"]["warning"] = "exit %d: %s" % (p.returncode, err[-300:])
-    if p.returncode != 0:
-        return finish(args, res, joined, mov, dump)
-    # Pictures: the parts of the track's size, each once, in order.
-    want = [h for src, _, _ in parts if stats[src]["size"] == track["size"] for h in stats[src]["pictures"]]
-    f = run(["ffmpeg", "-nostdin", "-v", "error", "-i", mov, "-map", "0:v:0", "-fps_mode", "passthrough",
-             "-f", "framemd5", "-"])
-    got = [l.split(",")[-1].strip() for l in f.stdout.decode().splitlines() if l.strip() and not l.startswith("#")]
+def part_sync(mov, files, dump, base):
+    listing = base + ".parts.txt"
+    with open(listing, "w") as f:
+        f.write("".join(os.path.abspath(x) + "\n" for x in files))
+    p = run([sys.executable, PART_SYNC, mov, listing, dump], cwd=ROOT)
+    line = p.stdout.decode(errors="replace").strip()
+    m = re.search(r"\| bad (\d+)$", line)
+    bad = int(m.group(1)) if m else -1
+    problems = []
+    if not line.startswith("pictures EQUAL"):
+        problems.append(line.split(" | ")[0] if line else "no answer: " + p.stderr.decode(errors="replace")[-200:])
+    for tok in re.findall(r"p\d+\[[^\]]*\]:\S+(?: [^|]*?)??(?= p\d+\[| \|)", line):
+        if "MOVIE-NO-SOUND" in tok and re.match(r"p\d+\[[^\]]*(pcm_bluray6|0)\]", tok):
+            bad -= 1  # LPCM 5.1 makes no sound track; a part without sound packets has none to play
+        elif re.search(r"FAR|NOTFOUND|MISSING|AUDIBLE|MOVIE-NO-SOUND|no-pictures", tok):
+            problems.append(tok.strip())
+    if "no-pictures" in line and not any("no-pictures" in x for x in problems):
+        problems.append("a part without pictures")
+    return line, bad, problems
+
+
+def checks_on_movie(args, res, parts, stats, mov, dump, base, files, old):
+    """Pictures, rate, part-sync (and for the narrow plan played and sync)
+    and copies of one imported join."""
+    track = stats[0]
+    sound_track = next((s for s in stats if "kind" in s), None)
+    want = [h for s in stats if s["size"] == track["size"] for h in s["pictures"]]
+    got = framemd5(mov)
     if got != want:
-        res["failed"]["pictures"] = "%d pictures, %d wanted" % (len(got), len(want))
+        k = next((i for i in range(min(len(got), len(want))) if got[i] != want[i]), min(len(got), len(want)))
+        res["failed"]["pictures"] = "%d pictures, %d wanted, first difference at %d" % (len(got), len(want), k)
+    rate = run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=r_frame_rate", "-of",
+                "csv=p=0", mov]).stdout.decode().strip()
+    try:
+        num, den = (int(x) for x in rate.split("/"))
+        fps = num / den
+    except ValueError:
+        fps = 0
+    if abs(fps - track["fps"]) > 0.005 * track["fps"]:
+        said = re.search(r"frame rate +([^\n]*)", res.get("stdout", ""))
+        res["failed"]["rate"] = "%s, the stream's %.3f (mtsimport: frame rate %s)" % (
+            rate, track["fps"], said.group(1).strip() if said else "?")
     d = json.load(open(dump))
     movie_scale = d["timeScale"]
     tracks = {t["media"]["type"]: t for t in d["tracks"] if "media" in t}
     vt, st = tracks.get("vide"), tracks.get("soun")
-    # Where each part's first picture shows (seconds): from the video track
-    # for parts of its size, else where the part before ends.
-    shows, first = [], 0
+    res["timescale"] = movie_scale
+    line, bad, problems = part_sync(mov, files, dump, base)
+    res["partsync"] = line
+    if bad != 0 or problems:
+        res["failed"]["partsync"] = "bad %d: %s" % (bad, "; ".join(problems)[:400])
     vm = vt["media"]
-    decode, displays = 0, []
-    for smp in vm["samples"]:
-        for _ in range(smp["count"]):
-            displays.append(decode + smp["displayOffset"])
-            decode += smp["duration"]
-    for k, (src, _, _) in enumerate(parts):
-        s = stats[src]
-        if s["size"] == track["size"] and first + s["frames"] <= len(displays):
-            at = media_to_track(vt["edits"], min(displays[first:first + s["frames"]]), vm["timeScale"], movie_scale)
-            first += s["frames"]
-        else:
-            at = None
-        if at is None:
-            at = shows[-1] + stats[parts[k - 1][0]]["span"] / TICKS if k else 0.0
-        shows.append(at)
-    # Sound: each part of the track's kind, in the media in file order.
-    if st and "kind" in track:
-        sm = st["media"]
-        rate = sm["timeScale"]
-        frame = 1536 if track["kind"][0] == "ac3" else 240
-        media = 0
-        for k, (src, _, _) in enumerate(parts):
-            s = stats[src]
-            if s.get("kind") != track["kind"]:
-                continue
-            # A sample half a second into the part's pictures, by its own stamps.
-            into = round((s["vlow"] + TICKS // 2 - s["alow"]) * rate / TICKS)
-            at = media_to_track(st["edits"], media + into, rate, movie_scale)
-            media += s["samples"]
-            if at is None:
-                res["failed"].setdefault("played", "part %d (%s) not played" % (k, os.path.basename(src)))
-            elif abs(at - (shows[k] + 0.5)) > frame / rate + (0.5 / movie_scale if k else 0):
-                res["failed"].setdefault("sync", "part %d (%s) %+.3f s off" % (k, os.path.basename(src),
-                                                                            at - shows[k] - 0.5))
+    if old:
+        played_sync(res, parts, stats, vt, st, movie_scale, track)
     # Copies hold each sample once.
     pictures = len(vm["samples"])
     lead = -1
@@ -221,9 +661,10 @@ def check(args, n, sources, stats, workdir):
                    "stream=nb_read_packets", "-of", "csv=p=0", copy]).stdout.decode().strip()
         if n_v != str(pictures):
             res["failed"].setdefault("copy", "%s: %s video packets of %d" % (ext, n_v, pictures))
-        if st:
+        if st and sound_track:
             a = run(["ffmpeg", "-nostdin", "-v", "error", "-i", copy, "-map", "0:a", "-f", "s16le", "-"]).stdout
-            channels = track["kind"][1] if track["kind"][0] == "ac3" else 2
+            channels = int(run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=channels",
+                                "-of", "csv=p=0", mov]).stdout.decode().strip() or 2)
             before = lead * 2 * channels if ext == "mkv" else 0
             # Every sample the sound edits play, once and in order: the copy's
             # sound is the saved movie's, as ffmpeg decodes it, up to at least
@@ -235,18 +676,217 @@ def check(args, n, sources, stats, workdir):
             if len(body) < need or len(body) > len(heard) or body != heard[:len(body)]:
                 res["failed"].setdefault("copy", "%s: %d sound bytes, %d wanted" % (ext, len(a), len(heard) + before))
         os.remove(copy)
-    return finish(args, res, joined, mov, dump)
 
 
-def finish(args, res, joined, mov, dump):
+def played_sync(res, parts, stats, vt, st, movie_scale, track):
+    """The narrow plan's own sound checks, from the dump's edits."""
+    vm = vt["media"]
+    shows, first = [], 0
+    decode, displays = 0, []
+    for smp in vm["samples"]:
+        for _ in range(smp["count"]):
+            displays.append(decode + smp["displayOffset"])
+            decode += smp["duration"]
+    for k, s in enumerate(stats):
+        if s["size"] == track["size"] and first + s["frames"] <= len(displays):
+            at = media_to_track(vt["edits"], min(displays[first:first + s["frames"]]), vm["timeScale"], movie_scale)
+            first += s["frames"]
+        else:
+            at = None
+        if at is None:
+            at = shows[-1] + stats[k - 1]["span"] / TICKS if k else 0.0
+        shows.append(at)
+    if st and "kind" in track:
+        sm = st["media"]
+        rate = sm["timeScale"]
+        frame = 1536 if track["kind"][0] == "ac3" else 240
+        media = 0
+        for k, s in enumerate(stats):
+            if s.get("kind") != track["kind"]:
+                continue
+            # A sample half a second into the part's pictures, by its own stamps.
+            into = round((s["vlow"] + TICKS // 2 - s["alow"]) * rate / TICKS)
+            at = media_to_track(st["edits"], media + into, rate, movie_scale)
+            media += s["samples"]
+            name = os.path.basename(parts[k])
+            if at is None:
+                res["failed"].setdefault("played", "part %d (%s) not played" % (k, name))
+            elif abs(at - (shows[k] + 0.5)) > frame / rate + (0.5 / movie_scale if k else 0):
+                res["failed"].setdefault("sync", "part %d (%s) %+.3f s off" % (k, name, at - shows[k] - 0.5))
+
+
+def import_join(args, n, joined, mov, dump):
+    env = dict(os.environ, AVCHD_SHM_TEST_PREFIX="joins-%d-%d-" % (os.getpid(), n))
+    return run([args.mtsimport, "--mov", mov, "--dump", dump, joined], env=env)
+
+
+def check(args, n, material, workdir, row=None):
+    r = random.Random(args.seed * 100003 + n)
+    base = os.path.join(workdir, "%04d" % n)
+    recipe = []
+    if row is None:
+        specs = [{"src": src, "from": 0, "pictures": 0, "soundless": False, "method": "remux", "step": step, "at": start}
+                 for src, step, start in plan(r, n, material.sources, material.stats)]
+    else:
+        specs = wide_plan(r, row, material, args)
+        for sp, start in zip(specs, starts(r, specs, material)):
+            sp["at"] = start
+    files, stats = [], []
+    for k, sp in enumerate(specs):
+        cut, st = material.cut(sp["src"], sp["from"], sp["pictures"], sp["soundless"], sp["method"])
+        path = "%s_%d.m2ts" % (base, k)
+        got = place_part(cut, st, sp["at"], sp["method"], path)
+        recipe.append(recipe_for(sp, st, sp["at"], "p%d.m2ts" % k))
+        shift = (got - st["vlow"]) % WRAP
+        st = dict(st, vlow=st["vlow"] + shift, alow=st.get("alow", 0) + shift)
+        sp["got"] = got
+        files.append(path)
+        stats.append(st)
+    name = " + ".join("%s%s%s%s(%s)" % (short(sp["src"]), "@%d" % sp["from"] if sp["from"] else "",
+                                         "[%d]" % sp["pictures"] if sp["pictures"] else "",
+                                         "[v]" if sp["soundless"] else "", sp["step"]) for sp in specs)
+    if row:
+        name = "%s %s: %s" % (row["method"], "ambiguous" if any(sp.get("ambiguous") for sp in specs) else "", name)
+    res = {"n": n, "name": name, "steps": {sp["step"] for sp in specs[1:]}, "failed": {}, "places": set(), "row": row}
+    joined, mov, dump = base + ".m2ts", base + ".mov", base + ".json"
+    datas = [open(f, "rb").read() for f in files]
+    loss = row.get("loss") if row else None
+    told = False
+    if loss:
+        text, pieces = apply_loss(r, loss, datas, specs)
+        res["loss"] = text or "no place for it: imported without loss"
+        recipe.append("# loss: %s (made by legal_joins.py --wide --losses --seed %d --index %d)" % (res["loss"], args.seed, n))
+        told = text is not None and not loss.startswith("pinned")
+        # A loss in what the movie leaves out anyway (a part of another
+        # picture size, or sound of another kind than the track's) need not
+        # be told: it is counted apart.
+        victim = next((k for k, sp in enumerate(specs) if sp.get("victim")), None)
+        if told and victim is not None:
+            kind = loss.split("@")[0]
+            track_kind = next((st["kind"] for st in stats if "kind" in st), None)
+            heard = track_kind is not None and track_kind != ("lpcm", 6)
+            vs = stats[victim]
+            sound_in = heard and vs.get("kind") == track_kind
+            video_in = vs["size"] == stats[0]["size"]
+            res["moot"] = not (sound_in if kind == "sound" else video_in if kind in ("cat", "gop")
+                               else video_in or sound_in)
+        if pieces:
+            k, two = pieces
+            files[k:k + 1] = ["%s_%d_a.m2ts" % (base, k), "%s_%d_b.m2ts" % (base, k)]
+            datas[k:k + 1] = two
+            stats[k:k + 1] = [dict(stats[k], pictures=None), dict(stats[k], pictures=None)]
+        for i, (f, data) in enumerate(zip(files, datas)):
+            if not os.path.exists(f) or os.path.getsize(f) != len(data):
+                open(f, "wb").write(data)
+                if not told:
+                    stats[i] = dict(stats[i], pictures=framemd5(f))
+    with open(joined, "wb") as out:
+        for data in datas:
+            out.write(data)
+    recipe.append("cat %s > join.m2ts" % " ".join("p%d.m2ts" % k for k in range(len(specs))))
+    res["recipe"] = recipe
+    track = stats[0]
+    for k, s in enumerate(stats):
+        if s["size"] != track["size"] or s.get("kind") != track.get("kind"):
+            res["places"].add("last" if k == len(stats) - 1 else "middle")
+            res["places"].add("first")
+    p = import_join(args, n, joined, mov, dump)
+    err = p.stderr.decode(errors="replace").strip()
+    res["stderr"] = err
+    res["stdout"] = p.stdout.decode(errors="replace")
+    if told and res.get("moot"):
+        res["moot_told"] = p.returncode == 0 and "warning" in err
+        return finish(args, res, joined, mov, dump, files)
+    if told:
+        if p.returncode != 0:
+            res["failed"]["told"] = "exit %d: %s" % (p.returncode, err[-300:])
+        elif "warning" not in err:
+            res["failed"]["told"] = "nothing said" + (": " + err[-200:] if err else "")
+        else:
+            f = run(["ffmpeg", "-nostdin", "-v", "error", "-i", mov, "-f", "null", "-"])
+            if f.returncode != 0:
+                res["failed"]["told"] = "the movie does not open in ffmpeg: " + f.stderr.decode(errors="replace")[-200:]
+        return finish(args, res, joined, mov, dump, files)
+    if p.returncode != 0 or err:
+        res["failed"]["warning"] = "exit %d: %s" % (p.returncode, err[-300:])
+    if p.returncode != 0:
+        return finish(args, res, joined, mov, dump, files)
+    checks_on_movie(args, res, [sp["src"] for sp in specs], stats, mov, dump, base, files, row is None)
+    return finish(args, res, joined, mov, dump, files)
+
+
+def guarded(args, n, material, workdir, row):
+    """One join; a join the campaign itself cannot make counts as failing
+    with the reason."""
+    try:
+        return check(args, n, material, workdir, row)
+    except Exception as e:  # noqa: BLE001 - reported with the join
+        return {"n": n, "name": "join %d" % n, "steps": set(), "places": set(), "row": row,
+                "failed": {"campaign": "%s: %s" % (type(e).__name__, str(e)[-300:])}}
+
+
+def finish(args, res, joined, mov, dump, files):
     if args.keep and res["failed"]:
-        for f in (joined, dump):
+        keep = os.path.join(args.keep, "%04d" % res["n"])
+        os.makedirs(keep, exist_ok=True)
+        for f in [joined, dump] + files:
             if os.path.exists(f):
-                shutil.copy(f, args.keep)
-    for f in (joined, mov, dump):
+                shutil.copy(f, keep)
+        with open(os.path.join(keep, "make.sh"), "w") as f:
+            f.write("\n".join(res["recipe"]) + "\n")
+        with open(os.path.join(keep, "result.txt"), "w") as f:
+            f.write("%s\nloss: %s\n%s\nstderr: %s\npart-sync: %s\n" % (
+                res["name"], res.get("loss", "none"), json.dumps(res["failed"], indent=1), res.get("stderr", ""),
+                res.get("partsync", "")))
+    for f in [joined, mov, dump] + files + [joined[:-5] + ".parts.txt"]:
         if os.path.exists(f):
             os.remove(f)
     return res
+
+
+def report(results, rows, args, coverage):
+    checks = ["warning", "told", "pictures", "rate", "played", "sync", "partsync", "copy", "campaign"]
+    failed = [x for x in results if x["failed"]]
+    print("joins: %d, passing every check: %d" % (len(results), len(results) - len(failed)))
+    for c in checks:
+        print("  %-9s failed %3d" % (c, sum(1 for x in results if c in x["failed"])))
+    moot = [x for x in results if x.get("moot")]
+    if moot:
+        print("  losses only in what the movie leaves out (not counted): %d, told %d"
+              % (len(moot), sum(1 for x in moot if x.get("moot_told"))))
+    if rows:
+        print("pairs of dimension values covered: %d of %d" % coverage)
+        for dim in rows[0]:
+            print("by %s (joins / failing: per check):" % dim)
+            for v in sorted({x["row"][dim] for x in results}, key=str):
+                of = [x for x in results if x["row"][dim] == v]
+                print("  %-34s %3d / %3d  %s" % (v, len(of), sum(1 for x in of if x["failed"]),
+                                                 " ".join("%s %d" % (c, sum(1 for x in of if c in x["failed"]))
+                                                          for c in checks if any(c in x["failed"] for x in of))))
+    else:
+        print("by step between parts (joins with that step / failing):")
+        for step in STEPS:
+            of = [x for x in results if step in x["steps"]]
+            print("  %-9s %3d / %3d  %s" % (step, len(of), sum(1 for x in of if x["failed"]),
+                                            " ".join("%s %d" % (c, sum(1 for x in of if c in x["failed"])) for c in checks)))
+        print("by place of a part of another size or sound kind:")
+        for place in ("first", "middle", "last"):
+            of = [x for x in results if place in x["places"]]
+            print("  %-9s %3d / %3d" % (place, len(of), sum(1 for x in of if x["failed"])))
+    shapes = {}
+    for x in results:
+        if x.get("loss"):
+            shape = re.sub(r"\d+", "N", re.sub(r", PTS \d+", "", x["loss"]))
+            shape = re.sub(r"first N bytes \(tail -c \+N\)", "first N bytes", shape)
+            shapes.setdefault("%s: %s" % (x["row"]["loss"], shape), []).append(x)
+    if shapes:
+        print("by loss shape (joins / failing / left-out media):")
+        for shape, of in sorted(shapes.items()):
+            print("  %-100s %3d / %3d / %3d" % (shape[:100], len(of), sum(1 for x in of if x["failed"]),
+                                                 sum(1 for x in of if x.get("moot"))))
+    for x in failed:
+        print("  #%d %s%s: %s" % (x["n"], x["name"], " LOSS " + x["loss"] if x.get("loss") else "",
+                                  "; ".join("%s: %s" % kv for kv in sorted(x["failed"].items()))))
 
 
 def main():
@@ -255,8 +895,15 @@ def main():
     ap.add_argument("--count", type=int, default=60)
     ap.add_argument("--jobs", type=int, default=3)
     ap.add_argument("--seed", type=int, default=66)
-    ap.add_argument("--keep", help="folder to keep the joins that fail (recording and dump)")
+    ap.add_argument("--keep", help="folder to keep the joins that fail (recording, dump, parts, make.sh)")
+    ap.add_argument("--wide", action="store_true", help="every combination of parts, steps, kinds and places")
+    ap.add_argument("--losses", action="store_true", help="with --wide: one loss in each join")
+    ap.add_argument("--parts", default="2-40", help="with --wide: the range of part counts (LO-HI)")
+    ap.add_argument("--index", help="only these joins of the run (N,N,...), as the whole run makes them")
     args = ap.parse_args()
+    args.parts = tuple(int(x) for x in args.parts.split("-")) if "-" in args.parts else (int(args.parts),) * 2
+    if args.losses:
+        args.wide = True
     folder = os.path.join(os.environ.get("AVCHD_TESTDATA", ""), "avchd")
     sources = sorted(os.path.join(folder, f) for f in os.listdir(folder) if f.endswith(".m2ts")) \
         if os.path.isdir(folder) else []
@@ -265,30 +912,17 @@ def main():
         sys.exit("no recordings in %s (set AVCHD_TESTDATA)" % folder)
     if args.keep:
         os.makedirs(args.keep, exist_ok=True)
-    stats = {}
-    for s in sources:
-        stats[s] = probe(s)
-        stats[s]["pictures"] = reference_pictures(s)
+    wanted = range(args.count) if not args.index else [int(x) for x in args.index.split(",")]
     with tempfile.TemporaryDirectory(prefix="legal_joins_") as workdir:
+        material = Material(sources, workdir)
+        rows, coverage = None, None
+        if args.wide:
+            rows, total, covered = covering_rows(dimensions(material, args), args.count, random.Random(args.seed))
+            coverage = (covered, total)
         with ThreadPoolExecutor(args.jobs) as pool:
-            results = list(pool.map(lambda n: check(args, n, sources, stats, workdir), range(args.count)))
-    checks = ["warning", "pictures", "played", "sync", "copy"]
-    failed = [x for x in results if x["failed"]]
-    print("joins: %d, passing every check: %d" % (len(results), len(results) - len(failed)))
-    for c in checks:
-        print("  %-9s failed %3d" % (c, sum(1 for x in results if c in x["failed"])))
-    print("by step between parts (joins with that step / failing):")
-    for step in STEPS:
-        of = [x for x in results if step in x["steps"]]
-        print("  %-9s %3d / %3d  %s" % (step, len(of), sum(1 for x in of if x["failed"]),
-                                        " ".join("%s %d" % (c, sum(1 for x in of if c in x["failed"])) for c in checks)))
-    print("by place of a part of another size or sound kind:")
-    for place in ("first", "middle", "last"):
-        of = [x for x in results if place in x["places"]]
-        print("  %-9s %3d / %3d" % (place, len(of), sum(1 for x in of if x["failed"])))
-    for x in failed:
-        print("  %s: %s" % (x["name"], "; ".join("%s: %s" % kv for kv in sorted(x["failed"].items()))))
-    return 1 if failed else 0
+            results = list(pool.map(lambda n: guarded(args, n, material, workdir, rows[n] if rows else None), wanted))
+    report(results, rows, args, coverage)
+    return 1 if any(x["failed"] for x in results) else 0
 
 
 if __name__ == "__main__":

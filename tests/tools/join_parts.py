@@ -1,0 +1,198 @@
+"""Packet surgery on AVCHD recordings (192-byte source packets) for the join
+campaign: the PES of each stream with their packets, stamps and picture
+kinds; cuts at PES bounds; stamps shifted in place; packets taken out."""
+
+PACKET = 192
+VIDEO, AUDIO = 0x1011, 0x1100
+WRAP = 1 << 33
+TABLES = (0x0000, 0x0100, 0x001F)
+
+
+def split(data):
+    return [data[i:i + PACKET] for i in range(0, len(data) - PACKET + 1, PACKET)]
+
+
+def header(pk):
+    """(pid, start indicator, payload offset or None) of one packet."""
+    if len(pk) < PACKET or pk[4] != 0x47:
+        return None, False, None
+    pid = (pk[5] & 0x1F) << 8 | pk[6]
+    afc = pk[7] >> 4 & 3
+    at = 8
+    if afc & 2:
+        at += 1 + pk[8]
+    return pid, bool(pk[5] & 0x40), at if afc & 1 and at < PACKET else None
+
+
+def _stamp(b):
+    return ((b[0] >> 1) & 7) << 30 | b[1] << 22 | (b[2] >> 1) << 15 | b[3] << 7 | b[4] >> 1
+
+
+def _put_stamp(b, at, value):
+    prefix = b[at] & 0xF0
+    value %= WRAP
+    b[at] = prefix | (value >> 29 & 0x0E) | 1
+    b[at + 1] = value >> 22 & 0xFF
+    b[at + 2] = (value >> 14 & 0xFE) | 1
+    b[at + 3] = value >> 7 & 0xFF
+    b[at + 4] = (value << 1 & 0xFE) | 1
+
+
+def _ue(bits, pos):
+    zeros = 0
+    while pos < len(bits) and bits[pos] == "0":
+        zeros += 1
+        pos += 1
+    value = int(bits[pos:pos + zeros + 1] or "1", 2) - 1
+    return value, pos + zeros + 1
+
+
+def nal_kinds(es):
+    """NAL unit types of an access unit and the slice type (P, B, I) of its
+    first slice."""
+    kinds, slice_type = [], None
+    at = 0
+    while True:
+        at = es.find(b"\0\0\1", at)
+        if at < 0 or at + 3 >= len(es):
+            break
+        t = es[at + 3] & 0x1F
+        kinds.append(t)
+        if t in (1, 5) and slice_type is None:
+            bits = "".join("{:08b}".format(x) for x in es[at + 4:at + 12])
+            _, pos = _ue(bits, 0)
+            st, _ = _ue(bits, pos)
+            slice_type = "PBI"[st % 5] if st % 5 < 3 else "S"
+        at += 3
+    return kinds, slice_type
+
+
+class Recording:
+    """The packets of a recording and the PES they carry."""
+
+    def __init__(self, data):
+        self.packets = split(data)
+        self.pes = []  # dicts: pid, packets, pts, dts (video: kinds, slice)
+        self.tables = []
+        current = {}
+        self.orphans = []
+        for i, pk in enumerate(self.packets):
+            pid, start, at = header(pk)
+            if pid in TABLES:
+                self.tables.append(i)
+                continue
+            if pid not in (VIDEO, AUDIO):
+                continue
+            if start and at is not None and pk[at:at + 3] == b"\0\0\1":
+                p = {"pid": pid, "packets": [i], "pts": None, "dts": None, "payload": []}
+                flags = pk[at + 7] >> 6
+                if flags & 2:
+                    p["pts"] = _stamp(pk[at + 9:at + 14])
+                if flags == 3:
+                    p["dts"] = _stamp(pk[at + 14:at + 19])
+                p["payload"].append(pk[at + 9 + pk[at + 8]:])
+                self.pes.append(p)
+                current[pid] = p
+            elif pid in current:
+                current[pid]["packets"].append(i)
+                if at is not None:
+                    current[pid]["payload"].append(pk[at:])
+            else:
+                self.orphans.append(i)
+        for p in self.pes:
+            if p["pid"] == VIDEO:
+                p["kinds"], p["slice"] = nal_kinds(b"".join(p["payload"]))
+            del p["payload"]
+        self.video = [p for p in self.pes if p["pid"] == VIDEO]
+        self.audio = [p for p in self.pes if p["pid"] == AUDIO]
+
+    def bytes(self, drop=()):
+        drop = set(drop)
+        return b"".join(pk for i, pk in enumerate(self.packets) if i not in drop)
+
+    def gop_starts(self):
+        """Video PES (index into self.video) that begin a group with its
+        tables (SPS, PPS) and an IDR picture, beside the packet where the
+        group's program tables begin (the first after the PES before begins)."""
+        out = []
+        for k, p in enumerate(self.video):
+            if 7 in p["kinds"] and 5 in p["kinds"]:
+                first = p["packets"][0]
+                lo = self.video[k - 1]["packets"][0] if k else -1
+                tables = [t for t in self.tables if lo < t < first]
+                out.append((k, tables[0] if tables else first))
+        return out
+
+    def group_starts(self):
+        """Video PES (index) that begin a group: an I picture with its tables."""
+        return [k for k, p in enumerate(self.video) if 7 in p["kinds"] and p["slice"] == "I"]
+
+    def owner(self):
+        """PES index of each packet of the two streams."""
+        own = {}
+        for n, p in enumerate(self.pes):
+            for i in p["packets"]:
+                own[i] = n
+        return own
+
+
+def cut(data, first_packet, pictures):
+    """From `first_packet` (a group's tables) on, `pictures` video PES in
+    decode order (0: all), cut at PES bounds: packets of PES begun before
+    the start and the sound PES the cut would leave short are left out."""
+    rec = Recording(data)
+    video = [p for p in rec.video if p["packets"][0] >= first_packet]
+    end = len(rec.packets)
+    if pictures and pictures < len(video):
+        end = video[pictures]["packets"][0]
+    keep = set(i for i in rec.tables if first_packet <= i < end)
+    for p in rec.pes:
+        if p["packets"][0] < first_packet or p["packets"][0] >= end:
+            continue
+        if p["packets"][-1] >= end and p["pid"] == AUDIO:
+            continue
+        keep.update(i for i in p["packets"] if i < end)
+    return b"".join(pk for i, pk in enumerate(rec.packets) if i in keep)
+
+
+def without_sound(data):
+    return b"".join(pk for pk in split(data) if header(pk)[0] != AUDIO)
+
+
+def restamp(data, offset):
+    """The recording with every PTS, DTS and PCR moved by `offset` ticks
+    (modulo 2^33), packets otherwise untouched."""
+    out = bytearray(data)
+    for base in range(0, len(out) - PACKET + 1, PACKET):
+        pk = out[base:base + PACKET]
+        pid, start, at = header(pk)
+        if pid is None:
+            continue
+        if pk[7] & 0x20 and pk[8] >= 7 and pk[9] & 0x10:
+            b = pk[10:16]
+            pcr = b[0] << 25 | b[1] << 17 | b[2] << 9 | b[3] << 1 | b[4] >> 7
+            pcr = (pcr + offset) % WRAP
+            out[base + 10] = pcr >> 25 & 0xFF
+            out[base + 11] = pcr >> 17 & 0xFF
+            out[base + 12] = pcr >> 9 & 0xFF
+            out[base + 13] = pcr >> 1 & 0xFF
+            out[base + 14] = (pcr << 7 & 0x80) | (out[base + 14] & 0x7F)
+        if pid in (VIDEO, AUDIO) and start and at is not None and pk[at:at + 3] == b"\0\0\1":
+            flags = pk[at + 7] >> 6
+            if flags & 2:
+                _put_stamp(out, base + at + 9, _stamp(pk[at + 9:at + 14]) + offset)
+            if flags == 3:
+                _put_stamp(out, base + at + 14, _stamp(pk[at + 14:at + 19]) + offset)
+    return bytes(out)
+
+
+def first_video_pts(data):
+    """The smallest video PTS, unwrapped from the first one's, and whether
+    the stamps pass 2^33."""
+    rec = Recording(data)
+    stamps = [p["pts"] for p in rec.video if p["pts"] is not None]
+    if not stamps:
+        return None
+    base = stamps[0]
+    rel = [((s - base + WRAP // 2) % WRAP) - WRAP // 2 for s in stamps]
+    return (base + min(rel)) % WRAP
