@@ -725,7 +725,8 @@ def check(args, n, material, workdir, row=None):
     base = os.path.join(workdir, "%04d" % n)
     recipe = []
     if row is None:
-        specs = [{"src": src, "from": 0, "pictures": 0, "soundless": False, "method": "remux", "step": step, "at": start}
+        specs = [{"src": src, "from": 0, "pictures": 0, "soundless": False, "method": "remux", "step": step,
+                  "at": on_grid(start, material.stats[src]["frame"])}
                  for src, step, start in plan(r, n, material.sources, material.stats)]
     else:
         specs = wide_plan(r, row, material, args)
