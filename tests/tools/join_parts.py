@@ -127,14 +127,6 @@ class Recording:
         """Video PES (index) that begin a group: an I picture with its tables."""
         return [k for k, p in enumerate(self.video) if 7 in p["kinds"] and p["slice"] == "I"]
 
-    def owner(self):
-        """PES index of each packet of the two streams."""
-        own = {}
-        for n, p in enumerate(self.pes):
-            for i in p["packets"]:
-                own[i] = n
-        return own
-
 
 def cut(data, first_packet, pictures):
     """From `first_packet` (a group's tables) on, `pictures` video PES in

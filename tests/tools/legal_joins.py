@@ -43,7 +43,10 @@ of these dimensions appears within a run of --count 150 or so:
             packets as the camera wrote them) or by ffmpeg (remux: -frames:v,
             -map 0:v, -output_ts_offset)
 Cuts start at the recording's start or at a group's tables and IDR picture
-in its middle. Checked: warning, pictures, rate, partsync, copy.
+in its middle. Each part's first picture stands on a whole frame as ffmpeg
+reads the stamps: part-sync rounds picture times to the frame rate, and a
+part off that grid would be measured up to half a frame wrong. Checked:
+warning, pictures, rate, partsync, copy.
 
 --losses (with --wide) adds one loss to each join, inside a part or at a
 seam, a dimension of its own:
@@ -58,8 +61,10 @@ seam, a dimension of its own:
             them) lost up to where tables and an IDR picture begin, the
             stamps running on: no loss anyone can tell from a join
 A loss must be told (exit 0 with a warning on standard error, and the
-saved movie opens in ffmpeg: check `told`); the pinned case is legal and
-takes the checks above, its part counted as the two pieces it becomes.
+saved movie opens in ffmpeg: check `told`); a loss only in what the movie
+leaves out anyway (a part of another picture size, sound of another kind)
+is counted apart. The pinned case is legal and takes the checks above, its
+part counted as the two pieces it becomes.
 
 usage: legal_joins.py MTSIMPORT [--count N] [--jobs J] [--seed S] [--keep DIR]
          [--wide [--losses] [--parts LO-HI] [--index N,...]]
@@ -725,7 +730,8 @@ def check(args, n, material, workdir, row=None):
     base = os.path.join(workdir, "%04d" % n)
     recipe = []
     if row is None:
-        specs = [{"src": src, "from": 0, "pictures": 0, "soundless": False, "method": "remux", "step": step, "at": start}
+        specs = [{"src": src, "from": 0, "pictures": 0, "soundless": False, "method": "remux", "step": step,
+                  "at": on_grid(start, material.stats[src]["frame"])}
                  for src, step, start in plan(r, n, material.sources, material.stats)]
     else:
         specs = wide_plan(r, row, material, args)
