@@ -149,8 +149,8 @@ bool report_damage(const std::string& name, const VideoDamage& d) {
       "on)");
   say(d.fieldsAlone, "field", "fields", "output without the other field of their frame (its lines grey)");
   say(d.slicesRepaired, "slice", "slices",
-      "with a damaged header put right (a slice typed IDR that is none, or an IDR slice's type, reference flag, "
-      "frame_num or order count)");
+      "with a damaged header put right (a slice typed IDR that is none, an IDR slice's type, reference flag, "
+      "frame_num or order count, or a reference flag the next reference picture's frame_num shows was none)");
   say(d.picturesOutOfOrder, "picture", "pictures",
       "sent after a picture that follows them in output order (left out)");
   return any;

@@ -48,8 +48,10 @@ next I picture joined before each), pairs of x264 streams of other buffer
 sizes (reference frames, B pictures, pyramid, level) joined with and
 without an end-of-sequence unit between, x264 option sets and --combos
 seeded random combinations, P-only streams whose order counts step
-unevenly (2, 4, 2, 4 ...), and streams without their non-reference
-pictures. Each is to decode with exit 0, no word of damage and ffmpeg's
+unevenly (2, 4, 2, 4 ...), streams without their non-reference
+pictures, and (intra_pairs_made) each field source's frames whose first
+field is intra with their second field replaced by that field made the
+other one, the two sent in either order. Each is to decode with exit 0, no word of damage and ffmpeg's
 pictures in ffmpeg's order (repeated pictures aside), alike at 1, 2, 4
 and 8 workers; the table counts the failures by what failed and
 --failures writes one line per failed stream. The x264 streams are made
@@ -1092,6 +1094,71 @@ def order_legal_streams(args, kind):
 ORDER_LEGAL_KINDS = ['intra_fields_swapped', 'cut_at_intra']
 
 
+# Legal streams made of a reference frame whose first field is an intra
+# field: its second field replaced by a copy of the first made the other
+# field (its bottom_field_flag turned), so that the frame holds two intra
+# fields with one order count, sent in the other order or in its own. No
+# field refers to the other and no later picture's lists change: each is to
+# give ffmpeg's pictures with exit 0.
+def other_parity_unit(b, u, frame_num_bits):
+    """A field slice unit with its bottom_field_flag turned."""
+    h = header_at(b, u)
+    r = Bits(to_rbsp(b[h + 1:u[1]]))
+    r.ue()
+    r.ue()
+    r.ue()
+    r.u(frame_num_bits)
+    if r.u(1) != 1:
+        raise ValueError('not a field slice')
+    bits = r.s[:r.pos] + ('1' if r.s[r.pos] == '0' else '0') + r.s[r.pos + 1:]
+    return rbsp_to_unit(b[u[0]:h + 1], bits)
+
+
+def intra_first_fields(b):
+    """The stream's units, access units, frame_num bits, and the indexes k
+    of the reference frames (access units k and k + 1, not IDR) whose first
+    field is made of I slices only."""
+    us, aus, firsts = access_unit_slices(b)
+    spss = [read_sps(b[header_at(b, u) + 1:u[1]])[1] for u in us if u[2] == 7]
+    if len(spss) != 1:
+        return us, aus, 0, []  # one sequence parameter set: one frame_num length
+    by_unit = {x['unit']: x for x in slices(b)[1]}
+    out = []
+    for k in range(len(aus) - 1):
+        a, c = firsts[k], firsts[k + 1]
+        if not (a and c and a['field'] and c['field'] and a['field'] != c['field'] and a['frame_num'] == c['frame_num']
+                and a['ref'] and c['ref'] and not a['idr'] and not c['idr']):
+            continue
+        prev = firsts[k - 1] if k else None
+        if prev and prev['field'] and prev['field'] != a['field'] and prev['frame_num'] == a['frame_num'] \
+                and prev['ref']:
+            continue  # the second field of a reference frame
+        ss = [by_unit[i] for i in range(*aus[k]) if i in by_unit]
+        if ss and all(slice_type(b, us[x['unit']]) == 2 for x in ss):
+            out.append(k)
+    return us, aus, spss[0]['frame_num_bits'], out
+
+
+def intra_pair_streams(args):
+    """(name, data): every field source's frames of intra_first_fields (the
+    first 6 of each, 2 in a quick run), each in both orders."""
+    for src in annexb_sources(args.testdata, args.work):
+        b = open(src, 'rb').read()
+        if not has_fields(src):
+            continue
+        us, aus, bits, frames = intra_first_fields(b)
+        name = os.path.splitext(os.path.basename(src))[0]
+        for k in frames[:2 if args.quick else 6]:
+            copy = b''.join(other_parity_unit(b, u, bits) if u[2] in (1, 5) else b[u[0]:u[1]]
+                            for u in us[aus[k][0]:aus[k][1]])
+            first = join(b, us[aus[k][0]:aus[k][1]])
+            for order, pair in (('other', copy + first), ('own', first + copy)):
+                yield f'{name}__{k}__{order}', join(b, us[:aus[k][0]]) + pair + join(b, us[aus[k + 1][1]:])
+
+
+INTRA_PAIR_KINDS = ['intra_pairs_made']
+
+
 def one_cut(args, item):
     """A legal stream of the order kinds, judged: exit 0 with ffmpeg's
     pictures passes; so does a cut stream reported damaged (exit 3), which
@@ -1852,6 +1919,8 @@ def legal_streams(args, kind):
     os.makedirs(work, exist_ok=True)
     if kind in ORDER_LEGAL_KINDS:
         yield from order_legal_streams(args, kind)
+    elif kind in INTRA_PAIR_KINDS:
+        yield from intra_pair_streams(args)
     elif kind == 'join_fields':
         fields = [(os.path.splitext(os.path.basename(p))[0], open(os.path.join(args.testdata, p), 'rb').read())
                   for p in FIELD_STREAMS if os.path.exists(os.path.join(args.testdata, p))]
@@ -1947,7 +2016,7 @@ def random_options(rng):
 
 
 LEGAL_KINDS = ['join_fields', 'join_buffers', 'x264_options', 'order_steps', 'nonref_dropped'] + \
-    ORDER_LEGAL_KINDS
+    ORDER_LEGAL_KINDS + INTRA_PAIR_KINDS
 
 
 def legal_items(args, kinds):

@@ -160,6 +160,7 @@ struct DecodedPicture {
   uint32_t poolIndex;
   uint32_t poolSize;
   uint8_t outsideFilled;  // the planes beyond a picture smaller than the buffers are filled
+  uint8_t predicted;      // a P or B slice of it was read
   uint32_t keyEpoch;      // the decoder's keyEpoch when its keys were given
 };
 

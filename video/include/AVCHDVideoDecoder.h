@@ -327,7 +327,10 @@ struct VideoDamage {
   // Pictures with macroblocks that no slice covered (concealed).
   uint32_t picturesIncomplete;
   // Pictures whose reference lists named pictures never received (lost
-  // pictures or fields, frame_num gaps the sequence does not allow).
+  // pictures or fields, frame_num gaps the sequence does not allow), or
+  // pictures out of their place in the stream: a reference field pair
+  // exchanged, a non-reference picture repeating the frame_num of the
+  // reference picture before it.
   uint32_t picturesMissingReferences;
   // P and B pictures before any IDR picture, I picture or recovery point of
   // their stream (a stream that begins without one, or one joined on
@@ -360,6 +363,8 @@ struct VideoDamage {
   // 0, or a P or B slice whose frame_num follows on), read as non-IDR.
   // Their pictures decode as sent; a reference picture among the latter
   // stops being one when the next picture's frame_num shows it was none.
+  // So does any reference picture (its nal_ref_idc damaged) whose frame_num
+  // the next reference picture repeats, counted here once.
   uint32_t slicesRepaired;
   // Pictures whose order count puts them before a picture already output
   // (no IDR picture or memory_management_control_operation 5 between): the

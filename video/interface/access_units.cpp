@@ -52,6 +52,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->setUp = 0;
   p->damaged = 0;
   p->refsMissing = 0;
+  p->predicted = 0;
   p->idr = 0;
   p->mmco5 = 0;
   // The other field of the frame this record held (still a reference, or
@@ -271,7 +272,10 @@ bool flight_has_room(const DecoderState* ds) {
       if (p->users != 0) held += halves;
       continue;
     }
-    if (p->referenceMarking || !p->released) kept += halves;
+    // The references the picture in doubt ended hold no place (see
+    // count_buffered).
+    const bool heldInDoubt = dec->doubt.picture && p->unmarkedBy == dec->doubt.setUpOrder;
+    if ((p->referenceMarking && !heldInDoubt) || !p->released) kept += halves;
     if (gone) continue;
     const bool writable = p->released && (p->structure == kFrame || p->pairedField || p->unpaired);
     if (!p->decoded || writable) ++inFlight;

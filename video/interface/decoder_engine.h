@@ -182,12 +182,13 @@ struct PictureProgress {
   DeblockPass* pass;
 };
 
-// A reference picture whose first slice came typed IDR though it could not
-// be one (see retype_idr_as_non_idr): the damage that changed its type may have
-// changed its nal_ref_idc too. The references its marking ended stay until
-// the next picture shows whether it was a reference: a frame_num that no
-// picture may have after a reference picture with that frame_num says it
-// was not. Then it is none; otherwise what its marking ended is ended.
+// The reference picture set up last (not an IDR picture), in doubt until
+// the next picture: damage to its nal_ref_idc, or to its slice's type (see
+// retype_idr_as_non_idr), may have made a non-reference picture read as a
+// reference. The references its marking ended stay until the next picture
+// shows whether it was a reference: a frame_num that no picture may have
+// after a reference picture with that frame_num says it was not. Then it is
+// none; otherwise what its marking ended is ended.
 struct ReferenceInDoubt {
   DecodedPicture* picture;  // null: none in doubt
   uint32_t setUpOrder;      // the picture's, to tell its record has not been reused
@@ -195,6 +196,7 @@ struct ReferenceInDoubt {
   DecodedPicture* ended[kRefListSize];
   uint32_t endedOrder[kRefListSize];
   uint8_t endedMarking[kRefListSize];  // their referenceMarking after its marking
+  uint8_t retyped;                     // its slice came typed IDR
 };
 
 // Streams joined on without their IDR picture (see slice_header.cpp): the
@@ -338,6 +340,11 @@ struct VideoDecoder {
   // The order of the reference field pairs since the last start or I
   // picture: 1 top field first, 2 bottom field first, 0 not yet known.
   uint8_t fieldOrder;
+  // A reference field pair whose fields read as intra so far (its second
+  // field, with its set-up rank): the pair's order is judged at the first
+  // P or B slice of that field, if any comes.
+  DecodedPicture* intraPair;
+  uint32_t intraPairSetUp;
 };
 
 // Forgets every picture's progress (set-up ranks start again at reset), and

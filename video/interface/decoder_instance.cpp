@@ -162,6 +162,7 @@ void clear_decoding_state(VideoDecoder* dec) {
   dec->doubt.picture = nullptr;
   dec->unitRetyped = 0;
   dec->fieldOrder = 0;
+  dec->intraPair = nullptr;
   std::memset(&dec->firstSuspect, 0, sizeof(dec->firstSuspect));
   dec->refusedSetInUse = 0;
   dec->firstDrop = 0;

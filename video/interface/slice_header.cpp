@@ -870,19 +870,20 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       return refuse_slice(ds, kVideoRefusalActiveReferences, 0, false);
   }
   if (r->overrun) return kStepUnsupported;
-  // A slice retyped from IDR whose header has no marking where a reference
-  // slice's stands: the damage set its nal_ref_idc too. Its picture is no
-  // reference; a later slice of a picture already set up ends no reference.
-  const bool noMarking = nalRefIdc != 0 && dec->unitRetyped && marking_absent(*r, s, pps, sps);
+  // A reference slice (perhaps retyped from IDR) whose header has no
+  // marking where a reference slice's stands: the damage set its
+  // nal_ref_idc. Its picture is no reference (counted as repaired, where
+  // no retyping counted it); a later slice of a picture already set up ends
+  // no reference.
+  const bool noMarking = nalRefIdc != 0 && !idr && marking_absent(*r, s, pps, sps);
   if (noMarking && !p->setUp) {
+    if (!dec->unitRetyped) ++dec->damage.slicesRepaired;
     s->nalUnit->nal_ref_idc = 0;
     nalRefIdc = 0;
     p->referenceMarking = 0;
     dec->unitRetyped = 0;
   }
 
-  // A reference picture in doubt before it is settled by its frame_num.
-  if (!p->setUp) demote_reference_in_doubt(dec, p, h, idr, nalRefIdc);
   // An IDR picture, or a picture that starts a stream joined on without
   // one, begins a new history of identities: no field before it makes it a
   // repeat (another stream may well begin with the same identity).
@@ -890,6 +891,8 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     const int32_t repeat = sent_again(dec, p, h, nalRefIdc, sps->MaxFrameNum);
     if (repeat != 0) return repeat;
   }
+  // A reference picture in doubt settled by this picture's frame_num.
+  if (!p->setUp) demote_reference_in_doubt(dec, p, h, idr, nalRefIdc);
   if (!p->setUp) {
     const int32_t result = per_picture_setup(dec, tb, s, sps, idr, nalRefIdc, openFlags);
     if (result != 0) return result;
@@ -897,6 +900,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
     return kStepUnsupported;  // a slice that does not belong to the picture opened for it
   }
   s->picture = p;
+  note_predicted_slice(dec, p, s->slice_type);
 
   if (s->slice_type == kSliceTypeI) {
     for (uint32_t i = 0; i < kRefListSize; ++i) s->RefPicList0[i] = s->RefPicList1[i] = nullptr;
@@ -918,7 +922,7 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
       const int32_t result = dec_ref_pic_marking(tb, s, nal->nal_unit_type, nalRefIdc);
       if (result != 0) return result;
     }
-    if (dec->unitRetyped) hold_marking_of_doubtful_reference(dec, p);
+    if (nal->nal_unit_type != 5 && p->mmco5 != 5) hold_marking_of_doubtful_reference(dec, p);
     if (p->mmco5 == 5 && s->first_mb_in_slice == 0) apply_mmco5(dec, p, openFlags);
   }
   if (pps->entropy_coding_mode_flag && s->slice_type != kSliceTypeI) {

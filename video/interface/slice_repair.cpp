@@ -142,23 +142,70 @@ void reread_first_picture_as_idr(VideoDecoder* dec, const SliceDecodeContext* s,
   ++dec->damage.slicesRepaired;
 }
 
-// The reference field pairs of a stream come in one order, top or bottom
-// field first, each shown in the order it comes. A pair that comes in the
-// other order while its second field is not shown after its first was
-// exchanged: the first to come was predicted without its frame's other
-// field, from other pictures than its own (nothing else shows it when the
-// two fields have one order count). The order is the stream's from its
-// start or its last I picture on. Called at the set-up of picture p.
-void note_field_order(VideoDecoder* dec, DecodedPicture* p, bool restart) {
-  if (restart) dec->fieldOrder = 0;
+namespace {
+
+// Whether a slice of the picture is a P or B slice: its lists name other
+// pictures.
+bool predicted(const DecodedPicture* p) { return p->predicted || p->sliceType != kSliceTypeI; }
+
+// The pair of p, its second field, against the stream's order of reference
+// field pairs.
+void judge_field_order(VideoDecoder* dec, DecodedPicture* p) {
   DecodedPicture* first = p->pairedField;
-  if (!p->secondField || !first || p->nalRefIdc == 0) return;
   const uint8_t order = static_cast<uint8_t>(first->structure + 1);
   if (dec->fieldOrder == 0 || p->pictureOrderCount > first->pictureOrderCount) {
     dec->fieldOrder = order;
   } else if (order != dec->fieldOrder) {
     note_missing_references(dec, first);
   }
+}
+
+// q read as the non-reference picture it was, at the set-up of p: the
+// references are those before it.
+void read_as_non_reference(VideoDecoder* dec, const DecodedPicture* p, DecodedPicture* q) {
+  q->referenceMarking = 0;
+  q->nalRefIdc = 0;
+  const DecodedPicture* r = q->prevInDecodeOrder;
+  while (r && !(r->setUp && (r->idr || r->nalRefIdc != 0))) r = r->prevInDecodeOrder;
+  dec->refFrameNumKnown = dec->prevRefFrameNumKnown = r ? 1 : 0;
+  dec->refFrameNum = dec->prevRefFrameNum = r && r->mmco5 != 5 ? static_cast<uint32_t>(r->frameNum) : 0;
+  if (p->prevInDecodeOrder == q) dec->poc.pendingIsReference = 0;
+}
+
+}  // namespace
+
+// H.264 lets every frame of a stream send either field first. This decoder
+// adds a rule of its own, to find reference field pairs exchanged in
+// transit: the reference pairs of a stream come in one order, top or bottom
+// field first, from its start or its last I picture on, each shown in the
+// order it comes. A pair that comes in the other order while its second
+// field is not shown after its first (nothing else shows an exchange when
+// the two fields have one order count) was exchanged, but only where the
+// exchange changes what a field refers to: a P or B field that comes first
+// lacks the other field of its frame from its lists, one that comes second
+// has it there. A pair of two intra fields refers to nothing: it may come in
+// either order, and sets no order for the pairs after it. Called at the
+// set-up of picture p; a pair whose fields read as intra so far waits for a
+// P or B slice of its second field (note_predicted_slice).
+void note_field_order(VideoDecoder* dec, DecodedPicture* p, bool restart) {
+  if (restart) dec->fieldOrder = 0;
+  dec->intraPair = nullptr;
+  DecodedPicture* first = p->pairedField;
+  if (!p->secondField || !first || p->nalRefIdc == 0) return;
+  if (predicted(first) || predicted(p)) {
+    judge_field_order(dec, p);
+    return;
+  }
+  dec->intraPair = p;
+  dec->intraPairSetUp = p->setUpOrder;
+}
+
+void note_predicted_slice(VideoDecoder* dec, DecodedPicture* p, uint32_t sliceType) {
+  if (sliceType != kSliceTypeP && sliceType != kSliceTypeB) return;
+  p->predicted = 1;
+  if (dec->intraPair != p || dec->intraPairSetUp != p->setUpOrder || !p->pairedField) return;
+  dec->intraPair = nullptr;
+  judge_field_order(dec, p);
 }
 
 // A slice typed 1 that was the stream's first IDR slice, read as type 5.
@@ -309,16 +356,22 @@ bool marking_absent(BitReaderCabac r, const SliceDecodeContext* s, const Picture
          !header_end_reads_whole(withMarking, pps, sps, s->slice_type, field);
 }
 
-// The reference picture in doubt, if any, its marking just read: what it
-// ended is kept a reference for now (its own later slices see it ended, as
-// any picture's do).
+// A reference picture other than an IDR picture (or one with
+// memory_management_control_operation 5), its marking just read: what its
+// marking ended stays a reference until the next picture shows whether it
+// was a reference at all (its own later slices see those ended, as any
+// picture's do). Damage to nal_ref_idc or to a slice's type makes a
+// non-reference picture read as one, whose marking would end references
+// the pictures after it still use.
 void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p) {
   ReferenceInDoubt& d = dec->doubt;
   if (d.picture != p || d.setUpOrder != p->setUpOrder) {
     d.picture = p;
     d.setUpOrder = p->setUpOrder;
     d.count = 0;
+    d.retyped = 0;
   }
+  d.retyped |= dec->unitRetyped;
   DecoderState* ds = &dec->state;
   for (uint32_t i = 0; i < ds->pictureCount; ++i) {
     DecodedPicture* q = &ds->pictures[i];
@@ -336,37 +389,47 @@ void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p) {
   }
 }
 
-// The first picture after a reference picture in doubt, about to be set up
-// with frame_num `h.frame_num`: the same frame_num as that reference
-// picture's is one no picture may have after it, but for its second field
-// (a reference field of the other parity right after it, which is the first
-// field of its frame). The picture in doubt was then no reference: it stops
-// being one, and the references are those before it. Otherwise its marking
-// takes effect.
+// A picture about to be set up with frame_num `h.frame_num` (not one sent
+// again) after the reference picture in doubt, q. No picture may repeat
+// q's frame_num but the other field of q's frame right after it (for a
+// non-reference field, the other field of the frame before it, whichever
+// its kind). A reference picture that does shows that q was no reference:
+// q stops being one, the references are those before it, and its slices
+// count as repaired (unless counted already as retyped). A non-reference
+// picture that does was predicted from q where it should not be: either q
+// is such a false reference, or q is a reference picture sent before it
+// that came after it. It is reported, and q stays in doubt (for a slice
+// retyped from IDR, q stops being a reference at once). Any other picture
+// lets q's marking take effect.
 void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
                                uint8_t nalRefIdc) {
   ReferenceInDoubt& d = dec->doubt;
   DecodedPicture* q = d.picture;
   if (!q) return;
+  if (q->setUpOrder != d.setUpOrder || !q->setUp) {  // withdrawn: its marking ended nothing
+    d.picture = nullptr;
+    return;
+  }
+  // The picture before p past the fields out of place (perhaps sent again
+  // ahead of their own) that stand between.
+  const DecodedPicture* b = p->prevInDecodeOrder;
+  for (uint32_t i = 0; i < kFieldHistory && b && b->setUp && b->outOfPlace; ++i) b = b->prevInDecodeOrder;
+  const bool otherField = h.field_pic_flag && b && b->setUp && b->structure != kFrame &&
+                          b->structure != h.bottom_field_flag && b->frameNum == h.frame_num && !b->secondField &&
+                          (nalRefIdc == 0 || b == q);
+  const bool repeats = !idr && h.frame_num == q->frameNum && !otherField && dec->join.starting == kStreamStartNone;
+  if (repeats && nalRefIdc == 0 && !d.retyped) {
+    note_missing_references(dec, p);
+    return;
+  }
   d.picture = nullptr;
-  if (q->setUpOrder != d.setUpOrder || !q->setUp) return;  // withdrawn: its marking ended nothing
-  const DecodedPicture* before = q->prevInDecodeOrder;
-  const bool firstField = q->structure != kFrame && !q->secondField &&
-                          !(before && before->setUp && before->frameNum == q->frameNum);
-  const bool secondField = h.field_pic_flag && firstField && q->structure != h.bottom_field_flag &&
-                           nalRefIdc != 0 && p->prevInDecodeOrder == q;
-  if (idr || h.frame_num != q->frameNum || secondField) {
+  if (!repeats) {
     for (uint32_t k = 0; k < d.count; ++k) {
       DecodedPicture* e = d.ended[k];
       if (e->setUpOrder == d.endedOrder[k] && e->unmarkedBy == d.setUpOrder) e->referenceMarking = d.endedMarking[k];
     }
     return;
   }
-  q->referenceMarking = 0;
-  q->nalRefIdc = 0;
-  const DecodedPicture* r = before;
-  while (r && !(r->setUp && (r->idr || r->nalRefIdc != 0))) r = r->prevInDecodeOrder;
-  dec->refFrameNumKnown = dec->prevRefFrameNumKnown = r ? 1 : 0;
-  dec->refFrameNum = dec->prevRefFrameNum = r && r->mmco5 != 5 ? static_cast<uint32_t>(r->frameNum) : 0;
-  if (p->prevInDecodeOrder == q) dec->poc.pendingIsReference = 0;
+  read_as_non_reference(dec, p, q);
+  if (!d.retyped) ++dec->damage.slicesRepaired;
 }

@@ -57,13 +57,18 @@ void reread_first_picture_as_idr(VideoDecoder* dec, const SliceDecodeContext* s,
 // and the bits where the marking would stand are the rest of its header.
 bool marking_absent(BitReaderCabac r, const SliceDecodeContext* s, const PictureParameterSet* pps,
                     const SequenceParameterSet* sps);
-// A reference picture retyped from IDR, its marking just read: what the
-// marking ended stays a reference until the next picture settles it.
+// A reference picture, its marking just read: what the marking ended stays
+// a reference until the next picture settles whether it was a reference.
 void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p);
 // At the next picture: the picture in doubt made a non-reference picture
-// when that picture's frame_num shows it was one, else its marking applied.
+// when that picture's frame_num shows it was one (a non-reference picture
+// repeating it is reported), else its marking applied.
 void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
                                uint8_t nalRefIdc);
 // A reference field pair exchanged in the stream, reported at the set-up of
-// its second field.
+// its second field, or at its first P or B slice when both fields read as
+// intra until then.
 void note_field_order(VideoDecoder* dec, DecodedPicture* p, bool restart);
+// Every slice of a picture set up: the picture marked as one with P or B
+// slices.
+void note_predicted_slice(VideoDecoder* dec, DecodedPicture* p, uint32_t sliceType);

@@ -988,6 +988,98 @@ TEST(DamageRecovery, ReferenceFieldsOfOneFrameExchangedAreReported) {
   }
 }
 
+// The access unit of a field slice, its parity bit inverted: the field
+// made the frame's other field, its content unchanged. frame_num takes
+// `frameNumBits`; the header's first bytes hold no emulation prevention.
+std::vector<uint8_t> other_parity(std::vector<uint8_t> au, uint32_t frameNumBits) {
+  const size_t header = header_at(au, unit_starts(au).back());
+  size_t bit = 8 * (header + 1);
+  const auto next = [&] { const uint32_t b = au[bit / 8] >> (7 - bit % 8) & 1; ++bit; return b; };
+  for (int k = 0; k < 3; ++k) {  // first_mb_in_slice, slice_type, pic_parameter_set_id
+    uint32_t zeros = 0;
+    while (next() == 0) ++zeros;
+    bit += zeros;
+  }
+  bit += frameNumBits;
+  EXPECT_EQ(1u, next());  // field_pic_flag
+  au[bit / 8] ^= static_cast<uint8_t>(0x80 >> bit % 8);
+  return au;
+}
+
+// A reference frame of two intra fields, either field first, where the
+// stream's pairs come top field first and both fields have one order
+// count: a legal stream (neither field refers to the other, and no later
+// picture's lists change), so no exchange is reported and both orders give
+// the same pictures (ffmpeg's). The frame at access units 26/27 of
+// HPCAFL_BRCM_C (an I top field, its P bottom field) becomes its I field as
+// the bottom field and as the top field.
+TEST(DamageRecovery, IntraFieldPairInEitherOrderIsNoExchange) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/HPCAFL_BRCM_C.264");
+  const std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<uint8_t> top = access_units(s, {26});
+  const std::vector<uint8_t> bottom = other_parity(top, 16);
+  std::vector<std::string> md5s[2];
+  for (int bottomFirst = 0; bottomFirst < 2; ++bottomFirst) {
+    std::vector<uint8_t> stream = access_units(s, span(0, 25));
+    const std::vector<uint8_t>& first = bottomFirst ? bottom : top;
+    const std::vector<uint8_t>& second = bottomFirst ? top : bottom;
+    stream.insert(stream.end(), first.begin(), first.end());
+    stream.insert(stream.end(), second.begin(), second.end());
+    const std::vector<uint8_t> rest = access_units(s, span(28, 37));
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    VideoDamage damage{};
+    const std::string what = bottomFirst ? "intra fields bottom first" : "intra fields top first";
+    md5s[bottomFirst] = decode_counting(what, stream, &damage).md5s;
+    EXPECT_EQ("", damage_words(damage)) << what;
+    EXPECT_EQ(19u, md5s[bottomFirst].size()) << what;
+  }
+  EXPECT_EQ(md5s[0], md5s[1]);
+}
+
+// Two pictures may share a frame_num only as the two fields of a frame. A
+// non-reference picture whose nal_ref_idc was damaged to 3 reads as a
+// reference picture: where its header ends whole only without the marking
+// (06_bpyramid_strict, access unit 3) it is read as the non-reference
+// picture it is, and every picture is the clean stream's; where it ends
+// whole either way (01_cavlc_main, access unit 30) the next reference
+// picture, repeating its frame_num, shows it was none, so that only its own
+// picture differs. A non-reference frame exchanged with the reference frame
+// after it (FRExt2_P, access units 5 and 6) now repeats that frame's
+// frame_num: reported.
+TEST(DamageRecovery, RepeatedFrameNumOfAReferencePictureIsReported) {
+  const struct {
+    const char* path;
+    size_t unit, changed;
+  } cases[] = {{"h264-features/06_bpyramid_strict.264", 3, 0}, {"h264-features/01_cavlc_main.264", 30, 1}};
+  for (const auto& c : cases) {
+    AVCHD_REQUIRE_TESTDATA(path, c.path);
+    std::vector<uint8_t> s = testsupport::read_file(path);
+    const std::vector<std::string> clean = decode_buffer(s, DecodeOptions{}).md5s;
+    const std::vector<size_t> a = access_unit_starts(s);
+    for (size_t u : unit_starts(s)) {
+      const size_t header = header_at(s, u);
+      if (u < a[c.unit] || u >= a[c.unit + 1] || (s[header] & 31) != 1) continue;
+      ASSERT_EQ(0, s[header] & 0x60) << c.path;
+      s[header] |= 0x60;
+    }
+    VideoDamage damage{};
+      const DecodeRun run = decode_counting(c.path, s, &damage);
+    EXPECT_EQ(1u, damage.slicesRepaired) << c.path;
+    ASSERT_EQ(clean.size(), run.md5s.size()) << c.path;
+    size_t changed = 0;
+    for (size_t i = 0; i < clean.size(); ++i) changed += clean[i] != run.md5s[i];
+    EXPECT_EQ(c.changed, changed) << c.path;
+  }
+
+  AVCHD_REQUIRE_TESTDATA(frext, "h264-conformance/FRExt2_P.avc");
+  const std::vector<uint8_t> f = testsupport::read_file(frext);
+  std::vector<size_t> order = span(0, access_unit_starts(f).size() - 1);
+  std::swap(order[5], order[6]);
+  VideoDamage damage{};
+  decode_counting("FRExt2_P with access units 5 and 6 exchanged", access_units(f, order), &damage);
+  EXPECT_EQ(1u, damage.picturesMissingReferences);
+}
+
 // Pictures of a frame/field stream sent again a few access units after
 // themselves: a reference P frame (its frame_num no longer follows on), a
 // non-reference B frame and a reference field. Each is left out and
