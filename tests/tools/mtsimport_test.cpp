@@ -776,7 +776,9 @@ TEST(MtsimportSave, MemoryThatRunsOutIsSaidAndTheRegionsGo) {
       continue;
     }
     EXPECT_NE(r.out.find("track 2 'tmcd': 300 samples"), std::string::npos) << said;
-    EXPECT_NE(r.out.find("  last   10:"), std::string::npos) << said;
+    // Readable time codes, whatever the recording's camera set them to.
+    EXPECT_NE(r.out.find("\n  last   "), std::string::npos) << said;
+    EXPECT_EQ(r.out.find("not readable"), std::string::npos) << said;
     break;
   }
 #endif
