@@ -770,3 +770,19 @@ TEST(MtsimportDamaged, AJoinWhoseTablesHappenToRunOnStaysSilent) {
   const Imported got = ImportBytes(Then(one, Join(later)), "tables_run_on.m2ts");
   EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
 }
+
+// A last part of one picture (its tables and IDR picture) whose stamps step
+// on by less than a second after the part before: the file ends inside its
+// only PES, which still begins a part, and nothing is said.
+TEST(MtsimportDamaged, ALastPartOfOnePictureSteppingOnStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  int64_t low = 0, high = 0;
+  ShiftedStamps(whole, 0, &low, &high);
+  const Bytes onePicture = Join(Packets(clean.begin(), clean.begin() + long(PesPackets(clean, kVideo)[1].front())));
+  for (int64_t after : {4500, 45000, 81000}) {
+    const Imported got = ImportBytes(Then(whole, ShiftedStamps(onePicture, high + 3600 - low + after)), "one_picture.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << after;
+  }
+}
