@@ -492,8 +492,11 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const int64_t lost = store->soundLostTicks, step = store->soundKeyStep, high = store->soundKeyHigh;
     const uint8_t inOrder = store->soundInOrder;
     const bool soundSideOpen = store->parts.sound.state == mts_import::SeamSide::kOpen;
+    const int64_t pesAt = store->soundTSOffset;
+    const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
     mts_import::UnwrapReportedTimes(store);
-    store->parts.soundStartMarks = static_cast<uint8_t>(TSDemuxReportedStartLib(store->tsDemux));
+    const int64_t key = out->bPTS ? out->PTS : -1;
+    store->parts.soundStartMarks = static_cast<uint8_t>(marks);
     mts_import::ContinueReportedTimes(store, false);
     store->parts.soundStartMarks = 0;
     mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
@@ -525,6 +528,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       store->soundInOrder = inOrder;
       mts_import::PartSoundLeftOut(store, soundSideOpen);
     }
+    mts_import::NoteLeftOutSoundStep(store, store->soundLeftOut, key, marks, pesAt);
     // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
     // PES, the step between time stamps.
     const int64_t unit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;

@@ -786,3 +786,31 @@ TEST(MtsimportDamaged, ALastPartOfOnePictureSteppingOnStaysSilent) {
     EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << after;
   }
 }
+
+// The same whole PES lost before tables and an IDR picture, in an LPCM part
+// running on after an AC-3 part (its sound left out for its kind): the
+// left-out sound's own stamps step at the seam too, so every stream's loss
+// reads as a join; the video's alone is still told.
+TEST(MtsimportDamaged, PesLostBeforeAnIdrPictureInAPartWhoseSoundIsLeftOut) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Bytes first = testsupport::read_file(ac3), second = testsupport::read_file(lpcm);
+  int64_t low = 0, high = 0;
+  ShiftedStamps(first, 0, &low, &high);
+  const Packets clean = Split(second);
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  ASSERT_GT(video.size(), 13u);
+  auto lose = [&](bool withSound) {
+    std::vector<size_t> lost;
+    for (size_t k : {10, 11}) lost.insert(lost.end(), video[k].begin(), video[k].end());
+    for (const auto& pes : sound)
+      if (withSound && pes.front() > video[10].front() && pes.back() < video[12].front())
+        lost.insert(lost.end(), pes.begin(), pes.end());
+    return Then(first, ShiftedStamps(Without(clean, lost), high + 3600 - low));
+  };
+  const Imported pinned = ImportBytes(lose(true), "left_out_pinned.m2ts");
+  EXPECT_EQ(std::make_tuple(pinned.result.exit, pinned.result.err), std::make_tuple(0, std::string()));
+  const Imported videoOnly = ImportBytes(lose(false), "left_out_video_lost.m2ts");
+  EXPECT_EQ(videoOnly.result.err,
+            DamageLine(videoOnly.input, "0.080 s of video could not be read and are left out of the movie"));
+}
