@@ -118,6 +118,10 @@ void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint3
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt) {
   constexpr uint32_t kSeam = kTSStartAfterTables | kTSStartTablesRunOn | kTSStartAtBreak;
   if ((marks & kSeam) != kSeam || store->videoLostTicks <= lostBefore) return;
+  // Only a PES that begins a coded sequence can begin another recording:
+  // after tables, a picture of a group begun earlier lost the PES before.
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!PartBeginsWith(marks, out->pVideo, out->videoSize)) return;
   store->videoSeamLost = store->videoLostTicks - lostBefore;
   store->videoSeamAt = pesAt;
   if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt >= 0) {

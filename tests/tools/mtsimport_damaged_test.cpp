@@ -814,3 +814,35 @@ TEST(MtsimportDamaged, PesLostBeforeAnIdrPictureInAPartWhoseSoundIsLeftOut) {
   EXPECT_EQ(videoOnly.result.err,
             DamageLine(videoOnly.input, "0.080 s of video could not be read and are left out of the movie"));
 }
+
+// A part that lost its first tables, IDR picture and pictures after, whose
+// stamps step on: it starts after tables whose counter happens to follow
+// the part before's, with a picture of a group begun earlier. Only a coded
+// sequence's start begins a recording: the loss is told.
+TEST(MtsimportDamaged, APartStartingInsideAGroupAfterTablesRunningOnIsTold) {
+  const Bytes one = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  int64_t low = 0, high = 0;
+  ShiftedStamps(one, 0, &low, &high);
+  Packets later = Split(ShiftedStamps(one, high + 3600 - low + 27000));
+  const auto video = PesPackets(later, kVideo);
+  auto isTables = [](const Bytes& p) { return (p[5] & 0x1F) == 0 && p[6] == 0; };
+  size_t from = 0;  // a PAT between two pictures of the first group, after its third
+  for (size_t k = 3; k < 10 && from == 0; ++k)
+    for (size_t i = video[k - 1].back(); i < video[k].front() && from == 0; ++i)
+      if (isTables(later[i])) from = i;
+  ASSERT_NE(from, 0u);
+  later.erase(later.begin(), later.begin() + long(from));
+  // The tables' counter and the sound's run straight on across the seam.
+  uint32_t counter = 0, sound = 0;
+  for (const Bytes& p : Split(one)) {
+    if (p[5] == 0x40 && p[6] == 0) counter = p[7] & 0x0F;
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kAudio && (p[7] & 0x10)) sound = p[7] & 0x0F;
+  }
+  for (Bytes& p : later) {
+    if (p[5] == 0x40 && p[6] == 0) p[7] = uint8_t((p[7] & 0xF0) | (++counter & 0x0F));
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kAudio && (p[7] & 0x10)) p[7] = uint8_t((p[7] & 0xF0) | (++sound & 0x0F));
+  }
+  const Imported got = ImportBytes(Then(one, Join(later)), "inside_group.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_NE(got.result.err.find("s of video"), std::string::npos) << got.result.err;
+}
