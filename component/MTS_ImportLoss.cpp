@@ -46,6 +46,9 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->headPicturesLeftOut = 0;
   store->headEarliestPTS = store->soundEarliestPTS = store->firstPicturePTS = 0;
   store->soundEarliestSeen = store->firstPictureSeen = 0;
+  store->leftOutSoundSeen = 0;
+  store->leftOutSoundKey = store->leftOutSoundStep = 0;
+  store->leftOutSoundStepAt = -1;
 }
 
 // Sound that steps ahead is held as lost until the video tells whether
@@ -56,10 +59,37 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   if (stepped) store->soundStepAt = pesAt;
   // The first sound PES beyond a video seam after the recording's own
   // tables: stepping ahead there too, or starting after tables at a break of
-  // its counters, it makes the seam one of every stream.
-  if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
+  // its counters, it makes the seam one of every stream. Audio being left
+  // out for its kind is judged by its own stamps once it is handled.
+  if (store->soundLeavingOut || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
   constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
   if (stepped || (TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) TakeBackSeam(store, stepped);
+  store->videoSeamAt = -1;
+  store->videoSeamLost = 0;
+}
+
+// Audio left out for its kind steps ahead (its stamps skip more than half
+// a PES again) where its stream has a seam as the track's sound would: a
+// video seam after the recording's own tables read before it, or one read
+// after it, is every stream's, as where another recording begins.
+void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int64_t key, uint32_t marks,
+                          int64_t pesAt) {
+  if (!leftOut || key < 0) {
+    store->leftOutSoundSeen = 0;
+    return;
+  }
+  constexpr int64_t kLargestStep = 90000;
+  const int64_t delta = key - store->leftOutSoundKey;
+  const bool steps = store->leftOutSoundSeen && delta > 0 && delta <= kLargestStep;
+  const bool stepped = steps && store->leftOutSoundStep > 0 && 2 * delta > 3 * store->leftOutSoundStep;
+  if (steps && !stepped) store->leftOutSoundStep = delta;
+  if (!store->leftOutSoundSeen || !steps) store->leftOutSoundStep = 0;
+  store->leftOutSoundSeen = 1;
+  store->leftOutSoundKey = key;
+  if (stepped) store->leftOutSoundStepAt = pesAt;
+  if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
+  constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
+  if (stepped || (marks & kBegins) == kBegins) TakeBackSeam(store, false);
   store->videoSeamAt = -1;
   store->videoSeamLost = 0;
 }
@@ -69,6 +99,8 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
 // inside the part: the sound PES between were lost, and no later join may
 // take that time back.
 void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks) {
+  if (store->leftOutSoundStepAt >= 0 && pesAt > store->leftOutSoundStepAt && !(marks & kTSStartAfterTables))
+    store->leftOutSoundStepAt = -1;
   if (store->parts.sound.state != SeamSide::kOpen || store->parts.soundLostAtSeam <= 0 || store->soundStepAt < 0 ||
       pesAt <= store->soundStepAt)
     return;
@@ -86,10 +118,18 @@ void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint3
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt) {
   constexpr uint32_t kSeam = kTSStartAfterTables | kTSStartTablesRunOn | kTSStartAtBreak;
   if ((marks & kSeam) != kSeam || store->videoLostTicks <= lostBefore) return;
+  // Only a PES that begins a coded sequence can begin another recording:
+  // after tables, a picture of a group begun earlier lost the PES before.
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!PartBeginsWith(marks, out->pVideo, out->videoSize)) return;
   store->videoSeamLost = store->videoLostTicks - lostBefore;
   store->videoSeamAt = pesAt;
-  if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt >= 0)
+  if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt >= 0) {
     TakeBackSeam(store, true);
+  } else if (store->leftOutSoundStepAt >= 0) {
+    TakeBackSeam(store, false);
+    store->leftOutSoundStepAt = -1;
+  }
 }
 
 void NoteHeadPicture(MTS_MovieImportGlobalsRecord* store) {

@@ -287,11 +287,18 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   // the pre-scan's estimate of the video's end stands in otherwise.
   const int64_t videoShift = store->videoTimeShift;
   const bool hasPTS = held && pending->videoStarted && pending->bPTS;
+  // The last PES may begin a part of its own (a part of one picture): how it
+  // starts tells its seam apart from PES lost, as for any PES reported.
+  const uint32_t marks = hasPTS ? pending->videoStart : 0;
   if (hasPTS) {
     out->PTS = pending->PTS;
     out->DTS = pending->bDTS ? pending->DTS : pending->PTS;
+    const int64_t lost = store->videoLostTicks;
     mts_import::UnwrapReportedTimes(store);
+    store->parts.videoStartMarks = static_cast<uint8_t>(marks);
     mts_import::ContinueReportedTimes(store, true);
+    mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
+    store->parts.videoStartMarks = 0;
   } else {
     out->PTS = store->videoEndPTS;
     out->DTS = store->videoEndDTS;
@@ -329,8 +336,8 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
               mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : pending->videoDamage,
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
-  mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut, false, 0,
-                             store->videoDamagedPictures != damaged);
+  mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
+                             store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
   // A file that ends inside the packet that began the next picture: that
   // picture is not in the movie, and its time is lost.
   if (pending->videoBegunCut && !store->videoLeftOut && !store->needVideoTrack)
@@ -485,8 +492,11 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const int64_t lost = store->soundLostTicks, step = store->soundKeyStep, high = store->soundKeyHigh;
     const uint8_t inOrder = store->soundInOrder;
     const bool soundSideOpen = store->parts.sound.state == mts_import::SeamSide::kOpen;
+    const int64_t pesAt = store->soundTSOffset;
+    const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
     mts_import::UnwrapReportedTimes(store);
-    store->parts.soundStartMarks = static_cast<uint8_t>(TSDemuxReportedStartLib(store->tsDemux));
+    const int64_t key = out->bPTS ? out->PTS : -1;
+    store->parts.soundStartMarks = static_cast<uint8_t>(marks);
     mts_import::ContinueReportedTimes(store, false);
     store->parts.soundStartMarks = 0;
     mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
@@ -518,6 +528,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       store->soundInOrder = inOrder;
       mts_import::PartSoundLeftOut(store, soundSideOpen);
     }
+    mts_import::NoteLeftOutSoundStep(store, store->soundLeftOut, key, marks, pesAt);
     // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
     // PES, the step between time stamps.
     const int64_t unit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;

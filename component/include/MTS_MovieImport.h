@@ -368,6 +368,14 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t firstPicturePTS;
   uint8_t soundEarliestSeen;
   uint8_t firstPictureSeen;
+  // Audio left out for its kind keeps its own stamps: the last one read in
+  // the stretch and its step (when one was seen), and the frame-index value
+  // of a PES after which it stepped ahead (-1: none), which a video seam
+  // after the recording's own tables meets as the track's sound would.
+  uint8_t leftOutSoundSeen;
+  int64_t leftOutSoundKey;
+  int64_t leftOutSoundStep;
+  int64_t leftOutSoundStepAt;
 };
 
 // Component entry point and selector handlers.
@@ -548,6 +556,10 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store);
 // After a sound PES's times were continued: `pendingBefore`, whether a step
 // ahead was waiting for a join before it; `pesAt`, its frame-index value.
 void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt);
+// A sound PES handled: `leftOut` when it was left out for its kind, `key`
+// its unwrapped time stamp (-1: none), `marks` how it starts.
+void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int64_t key, uint32_t marks,
+                          int64_t pesAt);
 // Before a video PES's times are continued (`pesAt`, its frame-index value;
 // `marks`, how it starts): sound that stepped ahead behind it without a join
 // stays lost.

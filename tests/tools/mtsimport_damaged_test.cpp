@@ -776,3 +776,79 @@ TEST(MtsimportDamaged, AJoinWhoseTablesHappenToRunOnStaysSilent) {
   const Imported got = ImportBytes(Then(one, Join(later)), "tables_run_on.m2ts");
   EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
 }
+
+// A last part of one picture (its tables and IDR picture) whose stamps step
+// on by less than a second after the part before: the file ends inside its
+// only PES, which still begins a part, and nothing is said.
+TEST(MtsimportDamaged, ALastPartOfOnePictureSteppingOnStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  int64_t low = 0, high = 0;
+  ShiftedStamps(whole, 0, &low, &high);
+  const Bytes onePicture = Join(Packets(clean.begin(), clean.begin() + long(PesPackets(clean, kVideo)[1].front())));
+  for (int64_t after : {4500, 45000, 81000}) {
+    const Imported got = ImportBytes(Then(whole, ShiftedStamps(onePicture, high + 3600 - low + after)), "one_picture.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << after;
+  }
+}
+
+// The same whole PES lost before tables and an IDR picture, in an LPCM part
+// running on after an AC-3 part (its sound left out for its kind): the
+// left-out sound's own stamps step at the seam too, so every stream's loss
+// reads as a join; the video's alone is still told.
+TEST(MtsimportDamaged, PesLostBeforeAnIdrPictureInAPartWhoseSoundIsLeftOut) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Bytes first = testsupport::read_file(ac3), second = testsupport::read_file(lpcm);
+  int64_t low = 0, high = 0;
+  ShiftedStamps(first, 0, &low, &high);
+  const Packets clean = Split(second);
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  ASSERT_GT(video.size(), 13u);
+  auto lose = [&](bool withSound) {
+    std::vector<size_t> lost;
+    for (size_t k : {10, 11}) lost.insert(lost.end(), video[k].begin(), video[k].end());
+    for (const auto& pes : sound)
+      if (withSound && pes.front() > video[10].front() && pes.back() < video[12].front())
+        lost.insert(lost.end(), pes.begin(), pes.end());
+    return Then(first, ShiftedStamps(Without(clean, lost), high + 3600 - low));
+  };
+  const Imported pinned = ImportBytes(lose(true), "left_out_pinned.m2ts");
+  EXPECT_EQ(std::make_tuple(pinned.result.exit, pinned.result.err), std::make_tuple(0, std::string()));
+  const Imported videoOnly = ImportBytes(lose(false), "left_out_video_lost.m2ts");
+  EXPECT_EQ(videoOnly.result.err,
+            DamageLine(videoOnly.input, "0.080 s of video could not be read and are left out of the movie"));
+}
+
+// A part that lost its first tables, IDR picture and pictures after, whose
+// stamps step on: it starts after tables whose counter happens to follow
+// the part before's, with a picture of a group begun earlier. Only a coded
+// sequence's start begins a recording: the loss is told.
+TEST(MtsimportDamaged, APartStartingInsideAGroupAfterTablesRunningOnIsTold) {
+  const Bytes one = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  int64_t low = 0, high = 0;
+  ShiftedStamps(one, 0, &low, &high);
+  Packets later = Split(ShiftedStamps(one, high + 3600 - low + 27000));
+  const auto video = PesPackets(later, kVideo);
+  auto isTables = [](const Bytes& p) { return (p[5] & 0x1F) == 0 && p[6] == 0; };
+  size_t from = 0;  // a PAT between two pictures of the first group, after its third
+  for (size_t k = 3; k < 10 && from == 0; ++k)
+    for (size_t i = video[k - 1].back(); i < video[k].front() && from == 0; ++i)
+      if (isTables(later[i])) from = i;
+  ASSERT_NE(from, 0u);
+  later.erase(later.begin(), later.begin() + long(from));
+  // The tables' counter and the sound's run straight on across the seam.
+  uint32_t counter = 0, sound = 0;
+  for (const Bytes& p : Split(one)) {
+    if (p[5] == 0x40 && p[6] == 0) counter = p[7] & 0x0F;
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kAudio && (p[7] & 0x10)) sound = p[7] & 0x0F;
+  }
+  for (Bytes& p : later) {
+    if (p[5] == 0x40 && p[6] == 0) p[7] = uint8_t((p[7] & 0xF0) | (++counter & 0x0F));
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kAudio && (p[7] & 0x10)) p[7] = uint8_t((p[7] & 0xF0) | (++sound & 0x0F));
+  }
+  const Imported got = ImportBytes(Then(one, Join(later)), "inside_group.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_NE(got.result.err.find("s of video"), std::string::npos) << got.result.err;
+}

@@ -271,6 +271,9 @@ struct TSDemuxPending {
   // when the input ends at a packet's end; also when too few are there to
   // tell the packet's stream.
   int32_t cutPacketBytes;
+  // How the video PES being assembled starts (kTSStart* bits, as
+  // TSDemuxReportedStartLib tells of a PES reported); 0 when none is.
+  uint32_t videoStart;
 };
 
 // Fills `out`; returns 1, or 0 for a NULL argument.

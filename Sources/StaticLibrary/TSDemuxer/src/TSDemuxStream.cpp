@@ -293,6 +293,13 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
   return true;
 }
 
+// How the PES assembled starts, as where a recording may begin (kTSStart*
+// bits).
+uint32_t start_marks(const StreamCheck& check) {
+  return (check.afterTables ? kTSStartAfterTables : 0u) | (check.afterBreak ? kTSStartAtBreak : 0u) |
+         (check.afterTables && check.afterTablesRunOn ? kTSStartTablesRunOn : 0u);
+}
+
 // Damage of the PES assembled so far, as if it ended here.
 uint32_t damage_of(const PESAssembly& a) {
   uint32_t damage = a.check->damage;
@@ -606,9 +613,7 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
     const PESAssembly a = (status & kTSStatusVideo) ? video_assembly(ctx) : audio_assembly(ctx);
     status |= report(a, out);
     ctx->reportedDamage = damage_of(a);
-    ctx->reportedStart = (a.check->afterTables ? kTSStartAfterTables : 0u) |
-                         (a.check->afterBreak ? kTSStartAtBreak : 0u) |
-                         (a.check->afterTables && a.check->afterTablesRunOn ? kTSStartTablesRunOn : 0u);
+    ctx->reportedStart = start_marks(*a.check);
     clear(a);
   }
   ctx->status = status;
@@ -659,6 +664,7 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   const bool partPacket = ctx->pending && ctx->grid == kGridHeld && held > 0 && held < kTSSourcePacketSize &&
                           (held <= kSyncOffset || front[kSyncOffset] == 0x47) && cutCarriesPayload;
   out->cutPacketBytes = partPacket ? held : 0;
+  out->videoStart = ctx->videoSize > 0 ? start_marks(ctx->videoCheck) : 0u;
   return 1;
 }
 
