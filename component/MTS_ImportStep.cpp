@@ -442,8 +442,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   return noErr;
 }
 
-// The first video PES: creates the video track, and the timecode track when
-// the camera's user data qualifies. A PES that cannot be inspected is not
+// The first video PES: makes the video track, plus a time code track if the
+// camera's user data qualifies. A PES that cannot be inspected is not
 // used; the track is then made from a later one.
 OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used) {
   TSDemuxOutput* out = store->pTSInfo;

@@ -1,7 +1,7 @@
 // The video side of an imported movie: the camera gate, the 'avc1' sample
 // description and its extensions ('avcC', 'colr', 'fiel', 'pasp'), the
-// video track and media, and one sample reference per access unit, moved
-// into the media one group of pictures at a time.
+// video track and media, and one sample reference per access unit, handed
+// to the media a whole group of pictures per insertion.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>

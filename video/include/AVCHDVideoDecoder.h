@@ -286,7 +286,7 @@ int32_t AVCHDCloseVideoDecoderLib(VideoDecoder* decoder);
 uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* decoder, uint8_t* outputBuffer, const uint8_t* data,
                                    uint32_t length, int32_t endOfStream, uint32_t decodeFlags);
 int32_t AVCHDResetVideoDecoderLib(VideoDecoder* decoder);
-// 0 when a frame was queued for output, else 16.
+// 0 once a picture waits in the output queue; 16 otherwise.
 int32_t AVCHDVideoDecoderSeekAFrameLib(VideoDecoder* decoder, int32_t frames);
 // Output buffer bytes for the block's format and output size; 0 for others.
 int32_t AVCHDVideoDecoderGetFrameBufferSizeLib(const VideoDecoderParams* params);

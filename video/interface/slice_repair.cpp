@@ -218,8 +218,8 @@ void note_predicted_slice(VideoDecoder* dec, DecodedPicture* p, uint32_t sliceTy
 // reference I slice with frame_num 0 whose header reads whole as IDR is the
 // IDR slice it was, counted as repaired, when as non-IDR it does not read
 // whole, or only with long-term marking (which would end the stream). A
-// stream that begins with a non-IDR I picture reads whole as one and stays
-// one; where the IDR reading is whole too, the picture after it may still
+// first I picture typed non-IDR whose header is whole that way is left
+// as it is; where the IDR reading is whole too, the picture after it may still
 // show it was IDR (reread_first_picture_as_idr).
 void retype_non_idr_as_idr(ThreadBuffer* tb, NalUnit* nal) {
   DecoderState* ds = tb->decoderState;

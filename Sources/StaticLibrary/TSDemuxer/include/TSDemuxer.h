@@ -288,8 +288,8 @@ int32_t PESScanner_Fill(const uint8_t* src, int32_t length, PESScanner* s);
 
 // Parses one 188-byte packet (a source packet + 4). Returns 0 when length is
 // below 188 or the sync byte is not 0x47 (nothing written), else 1 after
-// filling info (cleared by the caller with DemuxInit), copying the payload
-// into payloadOut (room for 184 bytes) and storing its length.
+// filling info (cleared by the caller with DemuxInit); the payload goes to
+// payloadOut, which must hold 184 bytes, and its size to payloadLength.
 int32_t DemuxParseATSPacket(const uint8_t* packet, int32_t length, ATSPacketInfo* info,
                             uint8_t* payloadOut, int32_t* payloadLength);
 
