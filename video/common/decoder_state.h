@@ -162,6 +162,10 @@ struct DecodedPicture {
   uint8_t outsideFilled;  // the planes beyond a picture smaller than the buffers are filled
   uint8_t predicted;      // a P or B slice of it was read
   uint32_t keyEpoch;      // the decoder's keyEpoch when its keys were given
+  // A reference picture sent just before this non-reference picture that
+  // follows it in the stream's own order (both with one frame_num): no
+  // reference for it (null: none).
+  const DecodedPicture* sentAhead;
 };
 
 // Words of a picture's refsRead set.

@@ -77,6 +77,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   drop_conceal_source(p);
   p->outsideFilled = 0;
   p->keyEpoch = 0;
+  p->sentAhead = nullptr;
   settle_read_holds(p);  // a free record holds nothing: the set is empty from here on
   if (p->refsRead) std::memset(p->refsRead, 0, ref_set_words(p->poolSize) * sizeof(uint64_t));
   (void)ds;

@@ -25,6 +25,7 @@ struct ListBuilder {
 // Marking as the current picture sees it: what its own marking took away
 // still counts for its later slices.
 uint8_t marking_seen(const DecodedPicture* p, const DecodedPicture* cur) {
+  if (p == cur->sentAhead) return 0;
   return p->unmarkedBy != 0 && p->unmarkedBy == cur->setUpOrder ? p->markingBefore : p->referenceMarking;
 }
 

@@ -398,8 +398,9 @@ void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p) {
 // count as repaired (unless counted already as retyped). A non-reference
 // picture that does was predicted from q where it should not be: either q
 // is such a false reference, or q is a reference picture sent before it
-// that came after it. It is reported, and q stays in doubt (for a slice
-// retyped from IDR, q stops being a reference at once). Any other picture
+// that came after it. Either way it reads no reference of q's, only those
+// before q; it is reported, and q stays in doubt (for a slice retyped from
+// IDR, q stops being a reference at once). Any other picture
 // lets q's marking take effect.
 void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
                                uint8_t nalRefIdc) {
@@ -419,6 +420,9 @@ void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const Heade
                           (nalRefIdc == 0 || b == q);
   const bool repeats = !idr && h.frame_num == q->frameNum && !otherField && dec->join.starting == kStreamStartNone;
   if (repeats && nalRefIdc == 0 && !d.retyped) {
+    // What q's marking ended is held while q is in doubt: hiding q leaves
+    // p the references it had in its own place.
+    p->sentAhead = q;
     note_missing_references(dec, p);
     return;
   }

@@ -1046,7 +1046,8 @@ TEST(DamageRecovery, IntraFieldPairInEitherOrderIsNoExchange) {
 // picture, repeating its frame_num, shows it was none, so that only its own
 // picture differs. A non-reference frame exchanged with the reference frame
 // after it (FRExt2_P, access units 5 and 6) now repeats that frame's
-// frame_num: reported.
+// frame_num: reported, and decoded from the references it had in its own
+// place, as the clean stream's picture.
 TEST(DamageRecovery, RepeatedFrameNumOfAReferencePictureIsReported) {
   const struct {
     const char* path;
@@ -1077,8 +1078,9 @@ TEST(DamageRecovery, RepeatedFrameNumOfAReferencePictureIsReported) {
   std::vector<size_t> order = span(0, access_unit_starts(f).size() - 1);
   std::swap(order[5], order[6]);
   VideoDamage damage{};
-  decode_counting("FRExt2_P with access units 5 and 6 exchanged", access_units(f, order), &damage);
+  const DecodeRun run = decode_counting("FRExt2_P with access units 5 and 6 exchanged", access_units(f, order), &damage);
   EXPECT_EQ(1u, damage.picturesMissingReferences);
+  EXPECT_EQ(decode_buffer(f, DecodeOptions{}).md5s, run.md5s);
 }
 
 // Pictures of a frame/field stream sent again a few access units after
