@@ -398,10 +398,10 @@ void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p) {
 // count as repaired (unless counted already as retyped). A non-reference
 // picture that does was predicted from q where it should not be: either q
 // is such a false reference, or q is a reference picture sent before it
-// that came after it. Either way it reads no reference of q's, only those
-// before q; it is reported, and q stays in doubt (for a slice retyped from
-// IDR, q stops being a reference at once). Any other picture
-// lets q's marking take effect.
+// that came after it. Either way q is no reference for it: it reads those
+// before q. It is reported, and q stays in doubt (for a slice retyped from
+// IDR, q stops being a reference at once). Any other picture lets q's
+// marking take effect.
 void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const HeaderStart& h, bool idr,
                                uint8_t nalRefIdc) {
   ReferenceInDoubt& d = dec->doubt;
