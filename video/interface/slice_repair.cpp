@@ -342,14 +342,33 @@ void skip_weights(BitReaderCabac* r, const SliceDecodeContext* s, uint32_t chrom
 
 }  // namespace
 
+namespace {
+
+// The picture before p in decode order, past the fields out of place
+// (perhaps sent again ahead of their own) that stand between.
+const DecodedPicture* picture_before(const DecodedPicture* p) {
+  const DecodedPicture* b = p->prevInDecodeOrder;
+  for (uint32_t i = 0; i < kFieldHistory && b && b->setUp && b->outOfPlace; ++i) b = b->prevInDecodeOrder;
+  return b;
+}
+
+}  // namespace
+
+bool follows_non_reference_first_field(const DecodedPicture* p, const HeaderStart& h) {
+  const DecodedPicture* b = picture_before(p);
+  return h.field_pic_flag && b && b->setUp && b->structure != kFrame && b->structure != h.bottom_field_flag &&
+         b->frameNum == h.frame_num && !b->secondField && !b->idr && b->nalRefIdc == 0;
+}
+
 bool marking_absent(BitReaderCabac r, const SliceDecodeContext* s, const PictureParameterSet* pps,
-                    const SequenceParameterSet* sps) {
+                    const SequenceParameterSet* sps, bool absentIfWhole) {
   if (s->slice_type != kSliceTypeI && !skip_list_modification(&r, s->slice_type)) return false;
   if ((pps->weighted_pred_flag && s->slice_type == kSliceTypeP) ||
       (pps->weighted_bipred_idc == 1 && s->slice_type == kSliceTypeB))
     skip_weights(&r, s, sps->chroma_format_idc);
   const bool field = s->field_pic_flag_coded != 0;
   if (r.overrun || !header_end_reads_whole(r, pps, sps, s->slice_type, field)) return false;
+  if (absentIfWhole) return true;
   BitReaderCabac withMarking = r;
   bool longTerm = false;
   return !skip_adaptive_marking(&withMarking, &longTerm) ||
@@ -410,14 +429,16 @@ void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const Heade
     d.picture = nullptr;
     return;
   }
-  // The picture before p past the fields out of place (perhaps sent again
-  // ahead of their own) that stand between.
-  const DecodedPicture* b = p->prevInDecodeOrder;
-  for (uint32_t i = 0; i < kFieldHistory && b && b->setUp && b->outOfPlace; ++i) b = b->prevInDecodeOrder;
+  const DecodedPicture* b = picture_before(p);
   const bool otherField = h.field_pic_flag && b && b->setUp && b->structure != kFrame &&
                           b->structure != h.bottom_field_flag && b->frameNum == h.frame_num && !b->secondField &&
                           (nalRefIdc == 0 || b == q);
-  const bool repeats = !idr && h.frame_num == q->frameNum && !otherField && dec->join.starting == kStreamStartNone;
+  // A non-reference field right after q, of its frame: q came typed IDR,
+  // and the two fields of a frame are both references or neither, so the
+  // damage that typed it set its reference flag too.
+  const bool partnerDenies = otherField && nalRefIdc == 0 && b == q && d.retyped;
+  const bool repeats = !idr && h.frame_num == q->frameNum && (!otherField || partnerDenies) &&
+                       dec->join.starting == kStreamStartNone;
   if (repeats && nalRefIdc == 0 && !d.retyped) {
     note_missing_references(dec, p);
     return;

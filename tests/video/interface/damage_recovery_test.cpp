@@ -321,6 +321,36 @@ TEST(DamageRecovery, NonReferenceSliceTypedIdrIsReadWithoutMarking) {
   }
 }
 
+// Non-reference B fields of CABREF3 typed IDR with nal_ref_idc 3 whose
+// headers end whole with the marking as well as without it. A second field
+// after its frame's non-reference first field is no reference either: it is
+// read without the marking, and every picture is the intact stream's. A
+// first field is shown no reference by the non-reference field of its frame
+// after it: it ends nothing, and only its own picture may differ. Taken for
+// references, each was dropped and every picture after it differed.
+TEST(DamageRecovery, FieldTypedIdrBesideANonReferenceFieldOfItsFrameIsNoReference) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/CABREF3_Sand_D.264");
+  const std::vector<uint8_t> intact = testsupport::read_file(path);
+  const DecodeRun expected = decode_everywhere("intact", intact);
+  const struct {
+    size_t unit;
+    size_t differing;  // at most
+  } cases[] = {{19, 0}, {6, 1}};
+  for (const auto& c : cases) {
+    std::vector<uint8_t> damaged = intact;
+    const size_t header = header_at(intact, unit_starts(intact).at(c.unit));
+    ASSERT_EQ(1u, intact[header]) << c.unit;                       // a non-reference slice
+    ASSERT_EQ(1u, slice_start(intact, header).second) << c.unit;  // B
+    damaged[header] = 0x65;
+    const DecodeRun run = decode_everywhere("unit " + std::to_string(c.unit) + " typed IDR", damaged);
+    ASSERT_EQ(expected.md5s.size(), run.md5s.size()) << c.unit;
+    size_t differing = 0;
+    for (size_t i = 0; i < run.md5s.size(); ++i) differing += run.md5s[i] != expected.md5s[i];
+    EXPECT_LE(differing, c.differing) << c.unit;
+    EXPECT_TRUE(run.damage.slicesRepaired != 0) << c.unit;
+  }
+}
+
 // Whether `part` is `whole` with some entries left out, in the same order.
 bool in_order_within(const std::vector<std::string>& part, const std::vector<std::string>& whole) {
   size_t at = 0;
