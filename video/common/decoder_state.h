@@ -162,6 +162,10 @@ struct DecodedPicture {
   uint8_t outsideFilled;  // the planes beyond a picture smaller than the buffers are filled
   uint8_t predicted;      // a P or B slice of it was read
   uint32_t keyEpoch;      // the decoder's keyEpoch when its keys were given
+  // An unpaired field whose frame's other field came right after it, of
+  // the other kind (one a reference, one not): that field was not lost.
+  // Set when it is marked unpaired, as the record after it may be reused.
+  uint8_t partnerCame;
 };
 
 // Words of a picture's refsRead set.
