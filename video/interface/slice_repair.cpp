@@ -292,6 +292,16 @@ void retype_idr_as_non_idr(ThreadBuffer* tb, NalUnit* nal) {
   nal->nal_unit_type = 1;
   if (!ds->startPicture) return;  // left out as a P or B slice before the start, or the start itself
   ++dec->damage.slicesRepaired;
+  // A later slice of a non-reference picture, the same picture but for the
+  // reference flag the damage set: it stays in that picture, as no
+  // reference (a new access unit would leave both parts of it incomplete).
+  const PrevSliceIdentity& prev = dec->prevSlice;
+  if (nal->nal_ref_idc != 0 && h.first_mb_in_slice != 0 && prev.valid && prev.nal_ref_idc == 0 &&
+      ds->prevNalType >= 1 && ds->prevNalType <= 5) {
+    const uint8_t refIdc = nal->nal_ref_idc;
+    nal->nal_ref_idc = 0;
+    if (IsNewAccessUnit(tb->slice, ds->currentPicture, tb, &dec->prevSlice)) nal->nal_ref_idc = refIdc;
+  }
   dec->unitRetyped = nal->nal_ref_idc != 0 ? 1 : 0;
 }
 

@@ -351,6 +351,28 @@ TEST(DamageRecovery, FieldTypedIdrBesideANonReferenceFieldOfItsFrameIsNoReferenc
   }
 }
 
+// A later slice of a non-reference B picture of 12_slices4 typed IDR with
+// nal_ref_idc 3: the same picture but for that flag, it stays in it as no
+// reference, and every picture is the intact stream's. Taken for the first
+// slice of a new picture it left both parts incomplete, and 45 pictures
+// after it differed when the slice was the picture's second.
+TEST(DamageRecovery, LaterSliceOfANonReferencePictureTypedIdrStaysInIt) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/12_slices4.264");
+  const std::vector<uint8_t> intact = testsupport::read_file(path);
+  const DecodeRun expected = decode_everywhere("intact", intact);
+  for (size_t unit : {16, 17}) {
+    std::vector<uint8_t> damaged = intact;
+    const size_t header = header_at(intact, unit_starts(intact).at(unit));
+    ASSERT_EQ(1u, intact[header]) << unit;  // a non-reference slice
+    ASSERT_NE(0u, slice_start(intact, header).first) << unit;
+    damaged[header] = 0x65;
+    VideoDamage damage{};
+    const DecodeRun run = decode_everywhere("unit " + std::to_string(unit) + " typed IDR", damaged, &damage);
+    EXPECT_EQ(expected.md5s, run.md5s) << unit;
+    EXPECT_EQ("1 slices repaired", damage_words(damage)) << unit;
+  }
+}
+
 // Whether `part` is `whole` with some entries left out, in the same order.
 bool in_order_within(const std::vector<std::string>& part, const std::vector<std::string>& whole) {
   size_t at = 0;
