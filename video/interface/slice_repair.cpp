@@ -350,10 +350,6 @@ void skip_weights(BitReaderCabac* r, const SliceDecodeContext* s, uint32_t chrom
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The picture before p in decode order, past the fields out of place
 // (perhaps sent again ahead of their own) that stand between.
 const DecodedPicture* picture_before(const DecodedPicture* p) {
@@ -443,9 +439,10 @@ void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const Heade
   const bool otherField = h.field_pic_flag && b && b->setUp && b->structure != kFrame &&
                           b->structure != h.bottom_field_flag && b->frameNum == h.frame_num && !b->secondField &&
                           (nalRefIdc == 0 || b == q);
-  // A non-reference field right after q, of its frame: q came typed IDR,
-  // and the two fields of a frame are both references or neither, so the
-  // damage that typed it set its reference flag too.
+  // A non-reference field right after q, of its frame, where q came typed
+  // IDR: the fields of a frame pair only as two references or two
+  // non-reference fields, so the damage that typed q set its reference
+  // flag too. q ends nothing, as a repeated frame_num would show.
   const bool partnerDenies = otherField && nalRefIdc == 0 && b == q && d.retyped;
   const bool repeats = !idr && h.frame_num == q->frameNum && (!otherField || partnerDenies) &&
                        dec->join.starting == kStreamStartNone;
