@@ -166,6 +166,10 @@ struct DecodedPicture {
   // follows it in the stream's own order (both with one frame_num): no
   // reference for it (null: none).
   const DecodedPicture* sentAhead;
+  // An unpaired field whose frame's other field came right after it, of
+  // the other kind (one a reference, one not): that field was not lost.
+  // Set when it is marked unpaired, as the record after it may be reused.
+  uint8_t partnerCame;
 };
 
 // Words of a picture's refsRead set.

@@ -53,6 +53,7 @@ void init_picture(DecoderState* ds, DecodedPicture* p, uint32_t index) {
   p->damaged = 0;
   p->refsMissing = 0;
   p->predicted = 0;
+  p->partnerCame = 0;
   p->idr = 0;
   p->mmco5 = 0;
   // The other field of the frame this record held (still a reference, or

@@ -228,6 +228,8 @@ bool output_released(VideoDecoder* dec) {
 void mark_unpaired(VideoDecoder* dec, DecodedPicture* p) {
   (void)dec;
   p->unpaired = 1;
+  const DecodedPicture* q = p->nextInDecodeOrder;
+  p->partnerCame = q && q->setUp && q->structure != kFrame && q->structure != p->structure && q->frameNum == p->frameNum;
 }
 
 void release_for_output(VideoDecoder* dec, DecodedPicture* p) {

@@ -64,11 +64,7 @@ bool contains(DecodedPicture* const* list, uint32_t n, const DecodedPicture* p) 
 // picture after it is not the other field of its frame (a second field that
 // is not a reference, after a reference field, does not pair with it but
 // came).
-bool partner_lost(const DecodedPicture* p) {
-  const DecodedPicture* q = p->nextInDecodeOrder;
-  return p->unpaired &&
-         !(q && q->setUp && q->structure != kFrame && q->structure != p->structure && q->frameNum == p->frameNum);
-}
+bool partner_lost(const DecodedPicture* p) { return p->unpaired && !p->partnerCame; }
 
 // The frames (or field pairs, or lone fields) with a reference field for the
 // current picture, latest in decode order first, one entry per frame. A

@@ -880,7 +880,11 @@ int32_t decode_slice_header(ThreadBuffer* tb, SliceDecodeContext* s, uint32_t op
   // nal_ref_idc. Its picture is no reference (counted as repaired, where
   // no retyping counted it); a later slice of a picture already set up ends
   // no reference.
-  const bool noMarking = nalRefIdc != 0 && !idr && marking_absent(*r, s, pps, sps);
+  // A slice that came typed IDR as the second field of a frame whose first
+  // field is no reference is none either, wherever its header reads whole
+  // that way.
+  const bool noMarking = nalRefIdc != 0 && !idr &&
+                         marking_absent(*r, s, pps, sps, dec->unitRetyped && follows_non_reference_first_field(p, h));
   if (noMarking && !p->setUp) {
     if (!dec->unitRetyped) ++dec->damage.slicesRepaired;
     s->nalUnit->nal_ref_idc = 0;

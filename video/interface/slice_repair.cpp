@@ -292,6 +292,16 @@ void retype_idr_as_non_idr(ThreadBuffer* tb, NalUnit* nal) {
   nal->nal_unit_type = 1;
   if (!ds->startPicture) return;  // left out as a P or B slice before the start, or the start itself
   ++dec->damage.slicesRepaired;
+  // A later slice of a non-reference picture, the same picture but for the
+  // reference flag the damage set: it stays in that picture, as no
+  // reference (a new access unit would leave both parts of it incomplete).
+  const PrevSliceIdentity& prev = dec->prevSlice;
+  if (nal->nal_ref_idc != 0 && h.first_mb_in_slice != 0 && prev.valid && prev.nal_ref_idc == 0 &&
+      ds->prevNalType >= 1 && ds->prevNalType <= 5) {
+    const uint8_t refIdc = nal->nal_ref_idc;
+    nal->nal_ref_idc = 0;
+    if (IsNewAccessUnit(tb->slice, ds->currentPicture, tb, &dec->prevSlice)) nal->nal_ref_idc = refIdc;
+  }
   dec->unitRetyped = nal->nal_ref_idc != 0 ? 1 : 0;
 }
 
@@ -340,16 +350,31 @@ void skip_weights(BitReaderCabac* r, const SliceDecodeContext* s, uint32_t chrom
   }
 }
 
+// The picture before p in decode order, past the fields out of place
+// (perhaps sent again ahead of their own) that stand between.
+const DecodedPicture* picture_before(const DecodedPicture* p) {
+  const DecodedPicture* b = p->prevInDecodeOrder;
+  for (uint32_t i = 0; i < kFieldHistory && b && b->setUp && b->outOfPlace; ++i) b = b->prevInDecodeOrder;
+  return b;
+}
+
 }  // namespace
 
+bool follows_non_reference_first_field(const DecodedPicture* p, const HeaderStart& h) {
+  const DecodedPicture* b = picture_before(p);
+  return h.field_pic_flag && b && b->setUp && b->structure != kFrame && b->structure != h.bottom_field_flag &&
+         b->frameNum == h.frame_num && !b->secondField && !b->idr && b->nalRefIdc == 0;
+}
+
 bool marking_absent(BitReaderCabac r, const SliceDecodeContext* s, const PictureParameterSet* pps,
-                    const SequenceParameterSet* sps) {
+                    const SequenceParameterSet* sps, bool absentIfWhole) {
   if (s->slice_type != kSliceTypeI && !skip_list_modification(&r, s->slice_type)) return false;
   if ((pps->weighted_pred_flag && s->slice_type == kSliceTypeP) ||
       (pps->weighted_bipred_idc == 1 && s->slice_type == kSliceTypeB))
     skip_weights(&r, s, sps->chroma_format_idc);
   const bool field = s->field_pic_flag_coded != 0;
   if (r.overrun || !header_end_reads_whole(r, pps, sps, s->slice_type, field)) return false;
+  if (absentIfWhole) return true;
   BitReaderCabac withMarking = r;
   bool longTerm = false;
   return !skip_adaptive_marking(&withMarking, &longTerm) ||
@@ -411,14 +436,17 @@ void demote_reference_in_doubt(VideoDecoder* dec, DecodedPicture* p, const Heade
     d.picture = nullptr;
     return;
   }
-  // The picture before p past the fields out of place (perhaps sent again
-  // ahead of their own) that stand between.
-  const DecodedPicture* b = p->prevInDecodeOrder;
-  for (uint32_t i = 0; i < kFieldHistory && b && b->setUp && b->outOfPlace; ++i) b = b->prevInDecodeOrder;
+  const DecodedPicture* b = picture_before(p);
   const bool otherField = h.field_pic_flag && b && b->setUp && b->structure != kFrame &&
                           b->structure != h.bottom_field_flag && b->frameNum == h.frame_num && !b->secondField &&
                           (nalRefIdc == 0 || b == q);
-  const bool repeats = !idr && h.frame_num == q->frameNum && !otherField && dec->join.starting == kStreamStartNone;
+  // A non-reference field right after q, of its frame, where q came typed
+  // IDR: the fields of a frame pair only as two references or two
+  // non-reference fields, so the damage that typed q set its reference
+  // flag too. q ends nothing, as a repeated frame_num would show.
+  const bool partnerDenies = otherField && nalRefIdc == 0 && b == q && d.retyped;
+  const bool repeats = !idr && h.frame_num == q->frameNum && (!otherField || partnerDenies) &&
+                       dec->join.starting == kStreamStartNone;
   if (repeats && nalRefIdc == 0 && !d.retyped) {
     // What q's marking ended is held while q is in doubt: hiding q leaves
     // p the references it had in its own place.

@@ -55,8 +55,13 @@ void reread_first_picture_as_idr(VideoDecoder* dec, const SliceDecodeContext* s,
 // whole without dec_ref_pic_marking() and not with it. The damage that
 // typed it IDR then set its nal_ref_idc too: it is a non-reference slice,
 // and the bits where the marking would stand are the rest of its header.
+// `absentIfWhole`: the header ending whole without the marking is enough
+// (other evidence shows the slice is no reference).
 bool marking_absent(BitReaderCabac r, const SliceDecodeContext* s, const PictureParameterSet* pps,
-                    const SequenceParameterSet* sps);
+                    const SequenceParameterSet* sps, bool absentIfWhole);
+// Whether the picture before p is the non-reference first field of the
+// frame of p (header `h`): a reference field cannot pair with it.
+bool follows_non_reference_first_field(const DecodedPicture* p, const HeaderStart& h);
 // A reference picture, its marking just read: what the marking ended stays
 // a reference until the next picture settles whether it was a reference.
 void hold_marking_of_doubtful_reference(VideoDecoder* dec, DecodedPicture* p);

@@ -275,23 +275,28 @@ TEST(DamageRecovery, SliceTypedIdrThatContinuesTheStreamIsReadAsNonIdr) {
 // read as the non-IDR slice its frame_num says it is, and counted. Taken for
 // a reference picture it ended an older one, and the P pictures after it
 // were predicted from other pictures (exit 0); the next picture's frame_num
-// shows it is none, so only its own picture may differ.
+// shows it is none, so only its own picture may differ. Of a CABREF3 first
+// field (unit 6), the non-reference field of its frame after it shows the
+// same (every picture after it differed).
 TEST(DamageRecovery, NonReferenceSliceTypedIdrEndsNoReference) {
-  AVCHD_REQUIRE_TESTDATA(path, "h264-features/01_cavlc_main.264");
-  const std::vector<uint8_t> intact = testsupport::read_file(path);
-  std::vector<uint8_t> damaged = intact;
-  const size_t header = header_at(intact, unit_starts(intact).at(37));
-  ASSERT_EQ(1u, intact[header]);  // a non-reference slice
-  ASSERT_EQ(1u, slice_start(intact, header).second);  // B
-  damaged[header] = 0x65;
-  const DecodeRun expected = decode_everywhere("intact", intact);
-  VideoDamage damage{};
-  const DecodeRun run = decode_everywhere("a B slice typed IDR", damaged, &damage);
-  ASSERT_EQ(expected.md5s.size(), run.md5s.size());
-  size_t differing = 0;
-  for (size_t i = 0; i < run.md5s.size(); ++i) differing += run.md5s[i] != expected.md5s[i];
-  EXPECT_LE(differing, 1u);
-  EXPECT_EQ(1u, damage.slicesRepaired);
+  for (const auto& [file, unit] : {std::pair<const char*, size_t>{"h264-features/01_cavlc_main.264", 37},
+                                   std::pair<const char*, size_t>{"h264-conformance/CABREF3_Sand_D.264", 6}}) {
+    AVCHD_REQUIRE_TESTDATA(path, file);
+    const std::vector<uint8_t> intact = testsupport::read_file(path);
+    std::vector<uint8_t> damaged = intact;
+    const size_t header = header_at(intact, unit_starts(intact).at(unit));
+    ASSERT_EQ(1u, intact[header]) << file;  // a non-reference slice
+    ASSERT_EQ(1u, slice_start(intact, header).second) << file;  // B
+    damaged[header] = 0x65;
+    const DecodeRun expected = decode_everywhere("intact", intact);
+    VideoDamage damage{};
+    const DecodeRun run = decode_everywhere("a B slice typed IDR", damaged, &damage);
+    ASSERT_EQ(expected.md5s.size(), run.md5s.size()) << file;
+    size_t differing = 0;
+    for (size_t i = 0; i < run.md5s.size(); ++i) differing += run.md5s[i] != expected.md5s[i];
+    EXPECT_LE(differing, 1u) << file;
+    EXPECT_EQ(1u, damage.slicesRepaired) << file;
+  }
 }
 
 // Non-reference B slices typed IDR with nal_ref_idc 3, of a CABAC frame
@@ -304,7 +309,10 @@ TEST(DamageRecovery, NonReferenceSliceTypedIdrIsReadWithoutMarking) {
   const struct {
     const char* path;
     size_t unit;
-  } cases[] = {{"h264-features/02_cabac_main.264", 6}, {"h264-conformance/CABREF3_Sand_D.264", 7}};
+  } cases[] = {{"h264-features/02_cabac_main.264", 6},
+               {"h264-conformance/CABREF3_Sand_D.264", 7},
+               // ends whole with the marking too, after its frame's non-reference first field
+               {"h264-conformance/CABREF3_Sand_D.264", 19}};
   for (const auto& c : cases) {
     AVCHD_REQUIRE_TESTDATA(path, c.path);
     const std::vector<uint8_t> intact = testsupport::read_file(path);
@@ -318,6 +326,31 @@ TEST(DamageRecovery, NonReferenceSliceTypedIdrIsReadWithoutMarking) {
     const DecodeRun run = decode_everywhere(std::string(c.path) + " with a B slice typed IDR", damaged, &damage);
     EXPECT_EQ(expected.md5s, run.md5s) << c.path;
     EXPECT_EQ("1 slices repaired", damage_words(damage)) << c.path;
+  }
+}
+
+// The second and third slices of the first non-reference picture of
+// 12_slices4, each typed IDR with nal_ref_idc 3, stay in their picture as no
+// reference (each started a new one, leaving both parts incomplete).
+TEST(DamageRecovery, LaterSliceOfANonReferencePictureTypedIdrStaysInIt) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-features/12_slices4.264");
+  const std::vector<uint8_t> intact = testsupport::read_file(path);
+  std::vector<size_t> later;  // header bytes of the later slices of the first non-reference picture
+  for (size_t u : unit_starts(intact)) {
+    const size_t header = header_at(intact, u);
+    if (intact[header] != 1) continue;  // a non-reference slice
+    if (slice_start(intact, header).first == 0 && !later.empty()) break;
+    if (slice_start(intact, header).first != 0) later.push_back(header);
+  }
+  ASSERT_LE(2u, later.size());
+  const DecodeRun expected = decode_everywhere("intact", intact);
+  for (size_t k = 0; k < 2; ++k) {
+    std::vector<uint8_t> damaged = intact;
+    damaged[later[k]] = 0x65;
+    VideoDamage damage{};
+    const DecodeRun run = decode_everywhere("slice " + std::to_string(k + 2) + " typed IDR", damaged, &damage);
+    EXPECT_EQ(expected.md5s, run.md5s) << k;
+    EXPECT_EQ("1 slices repaired", damage_words(damage)) << k;
   }
 }
 
@@ -1035,6 +1068,30 @@ TEST(DamageRecovery, IntraFieldPairInEitherOrderIsNoExchange) {
     EXPECT_EQ(19u, md5s[bottomFirst].size()) << what;
   }
   EXPECT_EQ(md5s[0], md5s[1]);
+}
+
+// The second field of CAFI1's IDR frame with nal_ref_idc 0 does not pair
+// with its first field, yet came: the count of pictures missing references
+// is the same in every run, however far output has got (it varied with the
+// worker count and from run to run).
+TEST(DamageRecovery, NonReferenceSecondFieldCountsTheSameEveryRun) {
+  AVCHD_REQUIRE_TESTDATA(path, "h264-conformance/CAFI1_SVA_C.264");
+  std::vector<uint8_t> s = testsupport::read_file(path);
+  const std::vector<size_t> a = access_unit_starts(s);
+  for (size_t u : unit_starts(s)) {
+    const size_t header = header_at(s, u);
+    if (u < a.at(1) || u >= a.at(2) || (s[header] & 31) != 1) continue;
+    ASSERT_NE(0, s[header] & 0x60);
+    s[header] &= 0x9F;
+  }
+  VideoDamage first{};
+  const DecodeRun expected = decode_counting("second field no reference", s, &first);
+  EXPECT_NE(0u, first.picturesMissingReferences);
+  for (int run = 0; run < 4; ++run) {
+    VideoDamage damage{};
+    EXPECT_EQ(expected.md5s, decode_counting("run " + std::to_string(run), s, &damage).md5s);
+    EXPECT_EQ(damage_words(first), damage_words(damage)) << "run " << run;
+  }
 }
 
 // Two pictures may share a frame_num only as the two fields of a frame. A
