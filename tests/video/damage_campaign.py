@@ -812,23 +812,26 @@ ORDER_KINDS = {
 def order_report(args, results, kinds):
     """The table of the order kinds: a derivative passes when it is reported
     (exit 3) or decodes to ffmpeg's pictures; the number of faults."""
-    print('order kinds: pass = exit 3 (reported) or exit 0 with ffmpeg\'s pictures; exit0-ff: exit 0 with '
-          'ffmpeg\'s pictures; exit0-not: exit 0 with other pictures than ffmpeg\'s (fault); exit3-ff: reported, '
-          'with ffmpeg\'s pictures; differ: outcome differs between worker counts')
-    print(f"{'kind':20} {'streams':>7} {'exit0-ff':>8} {'exit0-not':>9} {'exit3':>5} {'exit3-ff':>8} {'exit1':>5} "
-          f"{'differ':>6} {'stalls':>6} {'crash':>5}")
+    print('order kinds: pass = exit 3 (reported) or exit 0 with ffmpeg\'s pictures or with the untouched '
+          'stream\'s; exit0-ff: exit 0 with ffmpeg\'s pictures; exit0-clean: exit 0 with the untouched stream\'s '
+          'pictures, not ffmpeg\'s (an exchange that leaves a legal order, decoded as the standard asks, where '
+          'ffmpeg leaves a picture out); exit0-not: exit 0 with other pictures than both (fault); exit3-ff: '
+          'reported, with ffmpeg\'s pictures; differ: outcome differs between worker counts')
+    print(f"{'kind':20} {'streams':>7} {'exit0-ff':>8} {'exit0-clean':>11} {'exit0-not':>9} {'exit3':>5} "
+          f"{'exit3-ff':>8} {'exit1':>5} {'differ':>6} {'stalls':>6} {'crash':>5}")
     faults, listed = 0, []
     for kind in kinds:
         rs = [r for r in results if r['kind'] == kind]
-        bad = [r for r in rs if (r['rc'] == 0 and not r['as_ffmpeg']) or r['rc'] not in (0, 3) or r['differs']
-               or r['stall'] or r['crash']]
-        row = [len(rs), sum(r['rc'] == 0 and r['as_ffmpeg'] for r in rs), sum(r['rc'] == 0 and not r['as_ffmpeg']
-                                                                              for r in rs),
+        clean = [r for r in rs if r['rc'] == 0 and not r['as_ffmpeg'] and not r['lost']]
+        bad = [r for r in rs if (r['rc'] == 0 and not r['as_ffmpeg'] and r['lost']) or r['rc'] not in (0, 3) or
+               r['differs'] or r['stall'] or r['crash']]
+        row = [len(rs), sum(r['rc'] == 0 and r['as_ffmpeg'] for r in rs), len(clean),
+               sum(r['rc'] == 0 and not r['as_ffmpeg'] and r['lost'] for r in rs),
                sum(r['rc'] == 3 for r in rs), sum(r['rc'] == 3 and r['as_ffmpeg'] for r in rs),
                sum(r['rc'] == 1 for r in rs), sum(r['differs'] for r in rs), sum(r['stall'] for r in rs),
                sum(r['crash'] for r in rs)]
-        print(f"{kind:20} {row[0]:7} {row[1]:8} {row[2]:9} {row[3]:5} {row[4]:8} {row[5]:5} {row[6]:6} {row[7]:6} "
-              f"{row[8]:5}")
+        print(f"{kind:20} {row[0]:7} {row[1]:8} {row[2]:11} {row[3]:9} {row[4]:5} {row[5]:8} {row[6]:5} {row[7]:6} "
+              f"{row[8]:6} {row[9]:5}")
         faults += len(bad)
         for r in bad:
             r['why'] = f"exit {r['rc']}" + ('' if r['as_ffmpeg'] else ', not ffmpeg\'s pictures') + \
