@@ -302,26 +302,37 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   }
 
   if (timed) {
-    if (store->soundInsertedTime == 0 && !store->parts.soundPlaced) {
+    if (!store->soundAnchored && !store->parts.soundPlaced) {
       // The first sample that starts within one of its own lengths of the
-      // first picture opens the range to insert.
-      int64_t d = pts - store->firstVideoPTS;
-      if (d < 0) d = -d;
-      const int64_t r = RoundHalfAway(static_cast<double>(d) * static_cast<uint32_t>(store->soundSampleRate) / 90000.0);
+      // first picture opens the range to insert, placed by its stamps: one
+      // that began before the picture loses its head up to the picture; one
+      // that begins after it plays from the movie unit nearest its time.
+      const int64_t rate = static_cast<uint32_t>(store->soundSampleRate);
+      const int64_t d = pts - store->firstVideoPTS;
+      const int64_t r = RoundHalfAway(static_cast<double>(d < 0 ? -d : d) * static_cast<double>(rate) / 90000.0);
       if (static_cast<int64_t>(static_cast<uint32_t>(frames)) > r) {
-        store->soundInsertedTime = store->soundEndTime;
-        // Track time 0 is where this sample's first sound frame plays, less
-        // what lies between the start of the range and that frame.
         const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
+        const int64_t movieScale = GetMovieTimeScale(store->theMovie);
+        int64_t track = 0;
+        if (d > 0 && movieScale > 0) {
+          const int64_t unit = RoundHalfAway(static_cast<double>(r) * static_cast<double>(movieScale) / static_cast<double>(rate));
+          track = (unit * rate + movieScale - 1) / movieScale;
+          store->soundRangeAt = static_cast<TimeValue>(unit);
+        }
+        store->soundInsertedTime = static_cast<int32_t>(d < 0 ? start + r : start);
+        store->soundEndTime = std::max(store->soundEndTime, store->soundInsertedTime);
         store->soundAnchored = 1;
         store->soundAnchorPTS =
-            pts - RoundHalfAway(static_cast<double>(start - store->soundInsertedTime) * 90000.0 /
-                                static_cast<uint32_t>(store->soundSampleRate));
+            pts + RoundHalfAway(static_cast<double>(store->soundInsertedTime - start - track) * 90000.0 / static_cast<double>(rate));
         store->soundRangeMedia = store->soundInsertedTime;
-        store->soundRangeTrack = 0;
+        store->soundRangeTrack = track;
       }
     }
-    if (pts <= store->lastVideoPTS)
+    // Sound under the last picture, to the end of its time, is in the range
+    // (the end of the file clips it to the video's end); later sound is not.
+    const int64_t lastPictureTicks =
+        store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
+    if (pts < store->lastVideoPTS + std::max<int64_t>(lastPictureTicks, 1))
       store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));
   } else {
     store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));
