@@ -259,8 +259,12 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   return noErr;
 }
 
-// The first packet of the PES being read.
-int64_t SoundPesStart(const MTS_MovieImportGlobalsRecord* store) { return store->soundTSOffset + kMTSPacketSize; }
+// The first packet of the PES being read (the first sound PES's is where
+// the file's first sound packet lies).
+int64_t SoundPesStart(const MTS_MovieImportGlobalsRecord* store) {
+  return store->soundTSOffset == 0 && store->parts.firstSoundAt >= 0 ? store->parts.firstSoundAt
+                                                                     : store->soundTSOffset + kMTSPacketSize;
+}
 
 // Adds one sample reference of `size` bytes and `frames` sample frames at
 // the current qt_offset, moves the range of sound to insert (by `pts`, the
@@ -283,8 +287,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     pts += d;
     store->pTSInfo->PTS += d;
   }
-  if (timed && (store->soundAnchored || store->parts.soundToPlace) && (store->parts.soundToPlace || afterLeftOut) &&
-      !store->soundEndEstimated) {
+  if (timed && (store->parts.soundToPlace || afterLeftOut) && !store->soundEndEstimated) {
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
     if (err != noErr) return err;
   }
@@ -366,7 +369,8 @@ OSErr LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what, 
     store->soundLeavingOut = 0;
   }
   MTS_LOG("[ERR]%s from ts_offset=%lld on is not imported: the sound track is %s\n", what,
-          static_cast<long long>(store->soundTSOffset), store->isLPCM ? "LPCM" : "AC-3");
+          static_cast<long long>(store->soundTSOffset),
+          !store->soundMedia ? "not made yet" : store->isLPCM ? "LPCM" : "AC-3");
   try {
     if (!store->leftOutSound) store->leftOutSound = new std::vector<MTS_LeftOutSound>;
     store->leftOutSound->push_back({at, 0, kind});
@@ -382,10 +386,22 @@ OSErr LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what, 
 OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
   *outSize = 0;
   store->soundLeftOut = 0;
-  // No sound track (no audio, or a layout that is not served): the audio is
-  // left out and the movie imported without sound.
-  if (!store->soundMedia || !store->soundDescription) return noErr;
   const TSDemuxOutput* out = store->pTSInfo;
+  // No sound track (no audio yet, or a layout that is not served): the audio
+  // is left out, as a stretch of another kind, so that sound of a later part
+  // that makes the track plays beside its own pictures; without any such
+  // part the movie is imported without sound.
+  if (!store->soundMedia || !store->soundDescription) {
+    if (store->soundEndEstimated || out->audioSize <= 0) return noErr;
+    AC3StreamInfo ac3{};
+    LPCMStreamInfo lpcm{};
+    if (IsAC3(out))
+      return LeaveOutOtherAudio(store, "AC-3 audio",
+                                AVCHDAudioGetAC3StreamInfoLib(&ac3, out->pAudio, static_cast<uint32_t>(out->audioSize)) == 0
+                                    ? AC3Kind(ac3)
+                                    : MTS_SoundKind{1, 0xFF, 0, 0});
+    return LeaveOutOtherAudio(store, "LPCM audio", IsLPCM(out, &lpcm) ? LPCMKind(lpcm) : MTS_SoundKind{0, 0xFF, 0, 0});
+  }
   if (store->isLPCM) {
     if (IsAC3(out)) {
       AC3StreamInfo info{};

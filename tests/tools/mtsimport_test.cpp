@@ -1714,6 +1714,36 @@ TEST(MtsimportCommand, PartWithoutSoundStaysSilent) {
   EXPECT_EQ(middle[1][0], 100);
 }
 
+// A first part whose sound makes no track (LPCM 5.1): the track is made of
+// the next part's sound, which plays with that part's pictures, the first
+// part's stretch silent and named in the summary (once, no sound track was
+// made and the later part played silent).
+TEST(MtsimportCommand, SoundTrackFromTheFirstPartThatCanMakeOne) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string later = MovedStamps(folder.path + "/later.m2ts", sd, "2");
+  const std::string joined = folder.path + "/j.m2ts", json = folder.path + "/j.json";
+  testsupport::run_command("cat " + surround + " " + later + " > " + joined);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find(" to byte " + JoinedPesAt(surround, later, 0x1100) +
+                       " is not imported (the sound track holds AC-3 stereo only)"),
+            std::string::npos)
+      << r.out;
+  const auto edits = EditsOf(testsupport::read_text(json));
+  ASSERT_EQ(edits.size(), 3u) << r.out;
+  ASSERT_EQ(edits[0].size(), 1u);
+  const auto sound = PlayedSound(edits);
+  ASSERT_EQ(sound.size(), 1u);
+  EXPECT_EQ(edits[2][0], (std::array<int64_t, 3>{0, 50, -1}));
+  EXPECT_EQ(sound[0][0], 50);
+  EXPECT_EQ(sound[0][1], 50);
+  EXPECT_LT(sound[0][2], 1536);
+}
+
 // Parts whose stamps run on, each starting where the pictures before end
 // (2.016 s of AC-3 to 2 s of pictures), and whole recordings joined by cat:
 // each part's sound plays from its own pictures' start, the media of its
