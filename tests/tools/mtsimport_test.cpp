@@ -1657,6 +1657,21 @@ TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
   EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
 }
 
+// The earliest video and audio presentation times of `file` (-1: none).
+std::pair<long long, long long> FirstStamps(const std::string& file) {
+  long long video = -1, audio = -1;
+  std::istringstream packets(testsupport::run_command("ffprobe -v error -show_entries "
+                                                      "packet=stream_index,pts -of csv=p=0 " + file).out);
+  for (std::string line; std::getline(packets, line);) {
+    int stream = 0;
+    long long pts = 0;
+    if (std::sscanf(line.c_str(), "%d,%lld", &stream, &pts) != 2) continue;
+    long long& first = stream == 0 ? video : audio;
+    if (first < 0 || pts < first) first = pts;
+  }
+  return {video, audio};
+}
+
 // The first part's sound plays from its first picture by its stamps: the
 // AC-3 frame that holds the first picture's time plays from that time on,
 // in a short first part as in a whole recording (the track once started
@@ -1666,16 +1681,7 @@ TEST(MtsimportCommand, FirstPartsSoundPlaysFromItsFirstPicture) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   // The head of the first frame before the first picture, in samples.
-  long long video = -1, audio = -1;
-  std::istringstream packets(testsupport::run_command("ffprobe -v error -read_intervals %+#40 -show_entries "
-                                                      "packet=stream_index,pts -of csv=p=0 " + sd).out);
-  for (std::string line; std::getline(packets, line);) {
-    int stream = 0;
-    long long pts = 0;
-    if (std::sscanf(line.c_str(), "%d,%lld", &stream, &pts) != 2) continue;
-    long long& first = stream == 0 ? video : audio;
-    if (first < 0 || pts < first) first = pts;
-  }
+  const auto [video, audio] = FirstStamps(sd);
   ASSERT_TRUE(video >= 0 && audio >= 0 && audio <= video && video - audio < 2880);
   const int64_t head = std::llround(double(video - audio) * 48000 / 90000);
   const Folder folder;
@@ -1697,6 +1703,7 @@ TEST(MtsimportCommand, FirstPartsSoundPlaysFromItsFirstPicture) {
 TEST(MtsimportCommand, PartWithoutSoundStaysSilent) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
   for (const std::string& source : {sd, lpcm}) {
@@ -1707,6 +1714,16 @@ TEST(MtsimportCommand, PartWithoutSoundStaysSilent) {
     ASSERT_FALSE(sound.empty()) << source;
     EXPECT_EQ(sound[0][0], 50) << source;
   }
+  // After it, a part cut from the middle of an LPCM recording, its sound
+  // read in the file before its pictures: that sound plays with its own
+  // pictures, after the 10.01 s without sound (once, from the movie's start).
+  const std::string cut = Remuxed(folder.path + "/cut.m2ts", lpcm, "-ss 1 -map 0 -c copy -output_ts_offset 11");
+  const auto afterSilence = JoinedEdits({PicturesOnly(folder.path + "/hd.m2ts", hd, "0"), cut});
+  const auto cutSound = PlayedSound(afterSilence);
+  ASSERT_EQ(cutSound.size(), 1u);
+  const auto [video, audio] = FirstStamps(cut);
+  EXPECT_NEAR(cutSound[0][0], 300300 - (video - audio) / 3, 1001);  // by its stamps, to a movie unit
+  EXPECT_EQ(afterSilence.back()[0][2], -1);
   // In the middle, its stamps 10 s on; the last part 20 s on.
   const auto middle = PlayedSound(JoinedEdits({sd, PicturesOnly(folder.path + "/middle.m2ts", sd, "10"),
                                                MovedStamps(folder.path + "/last.m2ts", sd, "20")}));
