@@ -152,12 +152,15 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // loss.
   ++parts.begun;
   if (*moved != 0) store->videoRestarted = 1;
-  // The movie's first sound, placed beside the first pictures already, is
-  // the first part's; else sound that began a part's sound before this PES
-  // (or after it began in the file, but read before it) is this part's.
+  // Sound that began a part's sound before this PES, or after it began in
+  // the file but read before it, is this part's; the movie's first sound
+  // before it only when it was not placed beside the pictures before and
+  // its stamps lie outside their time (else it is their sound).
   const bool soundBegun = parts.sound.state == SeamSide::kBegun;
   const bool soundAfter = parts.sound.pesAt > store->videoTSOffset && InReachOf(parts.sound, store->ts_offset);
-  const bool partsSound = parts.sound.begins ? !store->soundAnchored || soundAfter
+  const bool besideBefore =
+      parts.soundSeamPTS >= store->firstVideoPTS - kLargestStep && parts.soundSeamPTS < parts.videoLineEnd;
+  const bool partsSound = parts.sound.begins ? soundAfter || (!store->soundAnchored && !besideBefore)
                                              : parts.sound.pesAt < store->videoTSOffset ||
                                                    (PartVideoBegins(store) && soundAfter);
   if (soundBegun && !partsSound && parts.sound.begins) {
