@@ -152,6 +152,8 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // loss.
   ++parts.begun;
   if (*moved != 0) store->videoRestarted = 1;
+  parts.partPictureSeen = store->pTSInfo->bPTS;
+  parts.partPicturePTS = store->pTSInfo->PTS + *shift;
   // Sound that began a part's sound before this PES, or after it began in
   // the file but read before it, is this part's; the movie's first sound
   // before it only when it was not placed beside the pictures before and

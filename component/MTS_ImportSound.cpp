@@ -200,9 +200,22 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
       (afterLeftOut || partSound) && mts_import::PartSoundBesidePictures(store, pts, &wanted);
   // From here on the sound's time line is placed as this sample is.
   if (besidePictures) store->soundAnchorPTS = pts - RoundHalfAway(static_cast<double>(wanted) * 90000.0 / rate);
-  const int64_t off = here - wanted;
+  int64_t off = here - wanted;
   const int64_t slack = rate / kSoundSlack;
-  if (off <= slack && off >= -slack) return noErr;
+  // A part whose sound begins before its first picture, where the sound
+  // before runs on into that time: the part before keeps its sound up to
+  // the part's first picture, and the new part's sound before it is left
+  // out (`head` samples).
+  int64_t head = 0;
+  int64_t picture = 0;
+  if (off > slack && partSound && besidePictures && parts.partPictureSeen &&
+      mts_import::PartSoundBesidePictures(store, parts.partPicturePTS, &picture) && picture > wanted) {
+    const int64_t cut = std::min(picture, here);
+    head = cut - wanted;
+    wanted = cut;
+    off = here - cut;
+  }
+  if (off <= slack && off >= -slack && head <= slack) return noErr;
   // Far off is no join but a time line that moved, and sound missing
   // beyond the pictures read so far is sound of pictures to come: the sound
   // stays where it is and the time line is taken from here. Pictures left
@@ -251,7 +264,7 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
     start = trackEnd;
     startUnit = movieScale > 0 ? trackEnd * movieScale / rate : 0;
   }
-  store->soundRangeMedia = firstSound ? m : m + std::max<int64_t>(start - wanted, 0);
+  store->soundRangeMedia = firstSound ? m : m + head + std::max<int64_t>(start - wanted, 0);
   store->soundRangeTrack = start;
   store->soundInsertedTime = static_cast<int32_t>(store->soundRangeMedia);
   store->soundEndTime = static_cast<int32_t>(std::max(media, store->soundRangeMedia));

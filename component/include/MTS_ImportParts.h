@@ -80,6 +80,11 @@ struct ImportParts {
   // (-1 until seen): the first sound sample is read from offset 0, so this
   // is what tells whether it began before a part's first picture.
   int64_t firstSoundAt;
+  // The presentation time (continued line) of the first PES of the latest
+  // part begun, and whether one was: sound of that part before it, where the
+  // part before still has sound, is that part's overlap and left out.
+  int64_t partPicturePTS;
+  uint8_t partPictureSeen;
 };
 
 // A fresh record, for a new import.

@@ -1781,4 +1781,16 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
       EXPECT_EQ(sound[k][2], int64_t(96768 * k + 256)) << parts.size() << " parts, part " << k;
     }
   }
+  // A part whose sound begins long before its pictures (cut in the middle of
+  // an LPCM recording, stamps running on): the part before keeps its sound to
+  // its last picture's end, the cut's sound before its pictures is left out
+  // (once, it played under the part before's last 0.44 s).
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const std::string cut = Remuxed(folder.path + "/cut.m2ts", lpcm, "-ss 1 -map 0 -c copy -output_ts_offset 2");
+  const auto [video, audio] = FirstStamps(cut);
+  ASSERT_GT(video - audio, 9000);
+  const auto overlap = PlayedSound(JoinedEdits({lpcm, cut}));
+  ASSERT_EQ(overlap.size(), 2u);
+  EXPECT_EQ(overlap[0], (std::array<int64_t, 3>{0, 50, 0}));
+  EXPECT_EQ(overlap[1][0], 50);
 }
