@@ -320,28 +320,22 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   if (timed) {
     if (!store->soundAnchored && !store->parts.soundPlaced) {
       // The first sample that starts within one of its own lengths of the
-      // first picture opens the range to insert, placed by its stamps: one
-      // that began before the picture loses its head up to the picture; one
-      // that begins after it plays from the movie unit nearest its time.
+      // first picture opens the range to insert at track time 0, placed by
+      // its stamps: one that began before the picture loses its head up to
+      // the picture (one that begins after it plays from the picture, less
+      // than its own length early).
       const int64_t rate = static_cast<uint32_t>(store->soundSampleRate);
       const int64_t d = pts - store->firstVideoPTS;
       const int64_t r = RoundHalfAway(static_cast<double>(d < 0 ? -d : d) * static_cast<double>(rate) / 90000.0);
       if (static_cast<int64_t>(static_cast<uint32_t>(frames)) > r) {
         const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
-        const int64_t movieScale = GetMovieTimeScale(store->theMovie);
-        int64_t track = 0;
-        if (d > 0 && movieScale > 0) {
-          const int64_t unit = RoundHalfAway(static_cast<double>(r) * static_cast<double>(movieScale) / static_cast<double>(rate));
-          track = (unit * rate + movieScale - 1) / movieScale;
-          store->soundRangeAt = static_cast<TimeValue>(unit);
-        }
         store->soundInsertedTime = static_cast<int32_t>(d < 0 ? start + r : start);
         store->soundEndTime = std::max(store->soundEndTime, store->soundInsertedTime);
         store->soundAnchored = 1;
         store->soundAnchorPTS =
-            pts + RoundHalfAway(static_cast<double>(store->soundInsertedTime - start - track) * 90000.0 / static_cast<double>(rate));
+            pts + RoundHalfAway(static_cast<double>(store->soundInsertedTime - start) * 90000.0 / static_cast<double>(rate));
         store->soundRangeMedia = store->soundInsertedTime;
-        store->soundRangeTrack = track;
+        store->soundRangeTrack = 0;
       }
     }
     // Sound under the last picture, to the end of its time, is in the range
