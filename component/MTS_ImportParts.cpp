@@ -21,9 +21,12 @@ constexpr int64_t kLargestStep = 90000;  // one second: the most a recording lea
 // damaged time stamp restarts one stream only, twice: out and back).
 constexpr int64_t kSeamReach = int64_t(4) << 20;
 
-bool InReach(const SeamMark& side, int64_t here) {
-  return side.state == SeamSide::kOpen && here - side.at < kSeamReach && side.at - here < kSeamReach;
+// Whether a side of any state was found within kSeamReach bytes of `here`.
+bool InReachOf(const SeamMark& side, int64_t here) {
+  return here - side.at < kSeamReach && side.at - here < kSeamReach;
 }
+
+bool InReach(const SeamMark& side, int64_t here) { return side.state == SeamSide::kOpen && InReachOf(side, here); }
 
 bool NearSide(const SeamMark& side, int64_t sideMoved, int64_t here, int64_t moved) {
   return InReach(side, here) && sideMoved - moved <= kLargestStep && moved - sideMoved <= kLargestStep;
@@ -149,9 +152,25 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // loss.
   ++parts.begun;
   if (*moved != 0) store->videoRestarted = 1;
-  if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
-    // The part's sound came first: it takes the part's line from where it
-    // began.
+  parts.partPictureSeen = store->pTSInfo->bPTS;
+  parts.partPicturePTS = store->pTSInfo->PTS + *shift;
+  // Sound that began a part's sound before this PES, or after it began in
+  // the file but read before it, is this part's; the movie's first sound
+  // before it only when it was not placed beside the pictures before and
+  // its stamps lie outside their time (else it is their sound).
+  const bool soundBegun = parts.sound.state == SeamSide::kBegun;
+  const bool soundAfter = parts.sound.pesAt > store->videoTSOffset && InReachOf(parts.sound, store->ts_offset);
+  const bool besideBefore =
+      parts.soundSeamPTS >= store->firstVideoPTS - kLargestStep && parts.soundSeamPTS < parts.videoLineEnd;
+  const bool partsSound = parts.sound.begins ? soundAfter || (!store->soundAnchored && !besideBefore)
+                                             : parts.sound.pesAt < store->videoTSOffset ||
+                                                   (PartVideoBegins(store) && soundAfter);
+  if (soundBegun && !partsSound && parts.sound.begins) {
+    parts.sound.state = SeamSide::kClosed;
+    parts.soundSeamMedia = -1;
+  }
+  if (soundBegun && partsSound) {
+    // It takes the part's line from where it began.
     CloseSeam(store, false);
   } else if (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved) ||
              (PartVideoBegins(store) && InReach(parts.sound, store->ts_offset))) {
@@ -238,12 +257,13 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       // A part that runs on without a step: a step of its sound met later
       // within reach is still the seam's, not sound lost.
       if (video.moved == 0) parts.video = video;
-    } else if (begins && parts.sound.state == SeamSide::kClosed) {
+    } else if ((first || begins) && parts.sound.state == SeamSide::kClosed) {
       seam = true;
       parts.sound.state = SeamSide::kBegun;
       parts.sound.at = store->ts_offset;
       parts.sound.moved = 0;
-      parts.sound.pesAt = store->soundTSOffset;
+      parts.sound.pesAt = first ? soundStart - kMTSPacketSize : store->soundTSOffset;
+      parts.sound.begins = first;
     }
   }
   if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;

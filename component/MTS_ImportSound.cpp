@@ -200,9 +200,22 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
       (afterLeftOut || partSound) && mts_import::PartSoundBesidePictures(store, pts, &wanted);
   // From here on the sound's time line is placed as this sample is.
   if (besidePictures) store->soundAnchorPTS = pts - RoundHalfAway(static_cast<double>(wanted) * 90000.0 / rate);
-  const int64_t off = here - wanted;
+  int64_t off = here - wanted;
   const int64_t slack = rate / kSoundSlack;
-  if (off <= slack && off >= -slack) return noErr;
+  // A part whose sound begins before its first picture, where the sound
+  // before runs on into that time: the part before keeps its sound up to
+  // the part's first picture, and the new part's sound before it is left
+  // out (`head` samples).
+  int64_t head = 0;
+  int64_t picture = 0;
+  if (off > slack && partSound && besidePictures && parts.partPictureSeen &&
+      mts_import::PartSoundBesidePictures(store, parts.partPicturePTS, &picture) && picture > wanted) {
+    const int64_t cut = std::min(picture, here);
+    head = cut - wanted;
+    wanted = cut;
+    off = here - cut;
+  }
+  if (off <= slack && off >= -slack && head <= slack) return noErr;
   // Far off is no join but a time line that moved, and sound missing
   // beyond the pictures read so far is sound of pictures to come: the sound
   // stays where it is and the time line is taken from here. Pictures left
@@ -251,7 +264,7 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
     start = trackEnd;
     startUnit = movieScale > 0 ? trackEnd * movieScale / rate : 0;
   }
-  store->soundRangeMedia = firstSound ? m : m + std::max<int64_t>(start - wanted, 0);
+  store->soundRangeMedia = firstSound ? m : m + head + std::max<int64_t>(start - wanted, 0);
   store->soundRangeTrack = start;
   store->soundInsertedTime = static_cast<int32_t>(store->soundRangeMedia);
   store->soundEndTime = static_cast<int32_t>(std::max(media, store->soundRangeMedia));
@@ -259,8 +272,12 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   return noErr;
 }
 
-// The first packet of the PES being read.
-int64_t SoundPesStart(const MTS_MovieImportGlobalsRecord* store) { return store->soundTSOffset + kMTSPacketSize; }
+// The first packet of the PES being read (the first sound PES's is where
+// the file's first sound packet lies).
+int64_t SoundPesStart(const MTS_MovieImportGlobalsRecord* store) {
+  return store->soundTSOffset == 0 && store->parts.firstSoundAt >= 0 ? store->parts.firstSoundAt
+                                                                     : store->soundTSOffset + kMTSPacketSize;
+}
 
 // Adds one sample reference of `size` bytes and `frames` sample frames at
 // the current qt_offset, moves the range of sound to insert (by `pts`, the
@@ -283,8 +300,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     pts += d;
     store->pTSInfo->PTS += d;
   }
-  if (timed && (store->soundAnchored || store->parts.soundToPlace) && (store->parts.soundToPlace || afterLeftOut) &&
-      !store->soundEndEstimated) {
+  if (timed && (store->parts.soundToPlace || afterLeftOut) && !store->soundEndEstimated) {
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
     if (err != noErr) return err;
   }
@@ -302,26 +318,31 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   }
 
   if (timed) {
-    if (store->soundInsertedTime == 0 && !store->parts.soundPlaced) {
+    if (!store->soundAnchored && !store->parts.soundPlaced) {
       // The first sample that starts within one of its own lengths of the
-      // first picture opens the range to insert.
-      int64_t d = pts - store->firstVideoPTS;
-      if (d < 0) d = -d;
-      const int64_t r = RoundHalfAway(static_cast<double>(d) * static_cast<uint32_t>(store->soundSampleRate) / 90000.0);
+      // first picture opens the range to insert at track time 0, placed by
+      // its stamps: one that began before the picture loses its head up to
+      // the picture (one that begins after it plays from the picture, less
+      // than its own length early).
+      const int64_t rate = static_cast<uint32_t>(store->soundSampleRate);
+      const int64_t d = pts - store->firstVideoPTS;
+      const int64_t r = RoundHalfAway(static_cast<double>(d < 0 ? -d : d) * static_cast<double>(rate) / 90000.0);
       if (static_cast<int64_t>(static_cast<uint32_t>(frames)) > r) {
-        store->soundInsertedTime = store->soundEndTime;
-        // Track time 0 is where this sample's first sound frame plays, less
-        // what lies between the start of the range and that frame.
         const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
+        store->soundInsertedTime = static_cast<int32_t>(d < 0 ? start + r : start);
+        store->soundEndTime = std::max(store->soundEndTime, store->soundInsertedTime);
         store->soundAnchored = 1;
         store->soundAnchorPTS =
-            pts - RoundHalfAway(static_cast<double>(start - store->soundInsertedTime) * 90000.0 /
-                                static_cast<uint32_t>(store->soundSampleRate));
+            pts + RoundHalfAway(static_cast<double>(store->soundInsertedTime - start) * 90000.0 / static_cast<double>(rate));
         store->soundRangeMedia = store->soundInsertedTime;
         store->soundRangeTrack = 0;
       }
     }
-    if (pts <= store->lastVideoPTS)
+    // Sound under the last picture, to the end of its time, is in the range
+    // (the end of the file clips it to the video's end); later sound is not.
+    const int64_t lastPictureTicks =
+        store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
+    if (pts < store->lastVideoPTS + std::max<int64_t>(lastPictureTicks, 1))
       store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));
   } else {
     store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));
@@ -355,7 +376,8 @@ OSErr LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what, 
     store->soundLeavingOut = 0;
   }
   MTS_LOG("[ERR]%s from ts_offset=%lld on is not imported: the sound track is %s\n", what,
-          static_cast<long long>(store->soundTSOffset), store->isLPCM ? "LPCM" : "AC-3");
+          static_cast<long long>(store->soundTSOffset),
+          !store->soundMedia ? "not made yet" : store->isLPCM ? "LPCM" : "AC-3");
   try {
     if (!store->leftOutSound) store->leftOutSound = new std::vector<MTS_LeftOutSound>;
     store->leftOutSound->push_back({at, 0, kind});
@@ -371,10 +393,22 @@ OSErr LeaveOutOtherAudio(MTS_MovieImportGlobalsRecord* store, const char* what, 
 OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
   *outSize = 0;
   store->soundLeftOut = 0;
-  // No sound track (no audio, or a layout that is not served): the audio is
-  // left out and the movie imported without sound.
-  if (!store->soundMedia || !store->soundDescription) return noErr;
   const TSDemuxOutput* out = store->pTSInfo;
+  // No sound track (no audio yet, or a layout that is not served): the audio
+  // is left out, as a stretch of another kind, so that sound of a later part
+  // that makes the track plays beside its own pictures; without any such
+  // part the movie is imported without sound.
+  if (!store->soundMedia || !store->soundDescription) {
+    if (store->soundEndEstimated || out->audioSize <= 0) return noErr;
+    AC3StreamInfo ac3{};
+    LPCMStreamInfo lpcm{};
+    if (IsAC3(out))
+      return LeaveOutOtherAudio(store, "AC-3 audio",
+                                AVCHDAudioGetAC3StreamInfoLib(&ac3, out->pAudio, static_cast<uint32_t>(out->audioSize)) == 0
+                                    ? AC3Kind(ac3)
+                                    : MTS_SoundKind{1, 0xFF, 0, 0});
+    return LeaveOutOtherAudio(store, "LPCM audio", IsLPCM(out, &lpcm) ? LPCMKind(lpcm) : MTS_SoundKind{0, 0xFF, 0, 0});
+  }
   if (store->isLPCM) {
     if (IsAC3(out)) {
       AC3StreamInfo info{};

@@ -507,7 +507,9 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
         MTS_LOG("[ERR]failed to MTS_create_sound_track. err=%d\n", err);
         return err;
       }
-      store->needSoundTrack = 0;
+      // Audio of a kind that makes no track (LPCM 5.1) leaves the next PES
+      // to try: a later part's sound may make it.
+      store->needSoundTrack = store->soundMedia ? 0 : 1;
     }
     OSErr err = MTS_add_sound_sample(store, &outSize);
     if (err != noErr) {

@@ -759,8 +759,9 @@ void PrintMovie(ComponentInstance importer, Movie movie, const Options& o) {
                           "or 3/2+LFE only)\n", audio.c_str());
   // Audio of another kind than the sound track's (a recording joined from
   // parts of different audio) is left out: the sound track holds one kind.
+  // Without a sound track the line above says it all.
   const auto* store = reinterpret_cast<const MTS_MovieImportGlobalsRecord*>(GetComponentInstanceStorage(importer));
-  if (store && store->leftOutSound) {
+  if (store && store->leftOutSound && hasSound) {
     for (const MTS_LeftOutSound& left : *store->leftOutSound) {
       const std::string until = left.to != 0 ? " to byte " + std::to_string(left.to) : " on";
       std::fprintf(summary, "audio: %s from byte %lld%s is not imported (the sound track holds %s only)\n",

@@ -29,10 +29,11 @@ struct SeamMark {
   int64_t at;     // file offset (ts_offset) where this stream found it
   int64_t moved;  // how far it moved the stream's time line (90 kHz)
   int64_t pesAt;  // where the PES that found it starts (its reader offset)
-  // Video only: the PES begins another recording (tables, then a picture
-  // that begins a coded sequence). The sound's side found near it in the
-  // file is that part's, however far each line moved (a part without sound
-  // between makes the two differ by its length).
+  // Video: the PES begins another recording (tables, then a picture that
+  // begins a coded sequence). The sound's side found near it in the file is
+  // that part's, however far each line moved (a part without sound between
+  // makes the two differ by its length). Sound, kBegun: the side is the
+  // movie's first sound.
   uint8_t begins;
 };
 
@@ -79,6 +80,11 @@ struct ImportParts {
   // (-1 until seen): the first sound sample is read from offset 0, so this
   // is what tells whether it began before a part's first picture.
   int64_t firstSoundAt;
+  // The presentation time (continued line) of the first PES of the latest
+  // part begun, and whether one was: sound of that part before it, where the
+  // part before still has sound, is that part's overlap and left out.
+  int64_t partPicturePTS;
+  uint8_t partPictureSeen;
 };
 
 // A fresh record, for a new import.

@@ -156,7 +156,10 @@ TEST_F(SoundFrames, EveryFrameOfAPesIsASampleOfItsDecodedPcm) {
     }
     nextMedia = media + length * 48000 / GetMovieTimeScale(run_.movie);
   }
-  EXPECT_EQ(GetTrackDuration(st), 49);  // 1536 samples in, to the last picture's start (whole 1/25 s)
+  // From the first picture's time in the first frame to the last picture's
+  // end, in whole 1/25 s (once 1536 samples in, to the last picture's
+  // start: 49).
+  EXPECT_EQ(GetTrackDuration(st), 50);
 
   // In media order through one handler: the frames decoded in stream order.
   const std::vector<Bytes> want = DecodeInOrder(frames_);

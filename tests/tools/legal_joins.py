@@ -683,6 +683,10 @@ def checks_on_movie(args, res, parts, stats, mov, dump, base, files, old):
         os.remove(copy)
 
 
+# Sound kinds that make a sound track (LPCM 5.1 makes none).
+TRACK_KINDS = (("ac3", 2), ("ac3", 6), ("lpcm", 1), ("lpcm", 2))
+
+
 def played_sync(res, parts, stats, vt, st, movie_scale, track):
     """The narrow plan's own sound checks, from the dump's edits."""
     vm = vt["media"]
@@ -701,13 +705,15 @@ def played_sync(res, parts, stats, vt, st, movie_scale, track):
         if at is None:
             at = shows[-1] + stats[k - 1]["span"] / TICKS if k else 0.0
         shows.append(at)
-    if st and "kind" in track:
+    # The sound track is made of the first sound of a kind that makes one.
+    kind = next((s["kind"] for s in stats if s.get("kind") in TRACK_KINDS), None)
+    if st and kind:
         sm = st["media"]
         rate = sm["timeScale"]
-        frame = 1536 if track["kind"][0] == "ac3" else 240
+        frame = 1536 if kind[0] == "ac3" else 240
         media = 0
         for k, s in enumerate(stats):
-            if s.get("kind") != track["kind"]:
+            if s.get("kind") != kind:
                 continue
             # A sample half a second into the part's pictures, by its own stamps.
             into = round((s["vlow"] + TICKS // 2 - s["alow"]) * rate / TICKS)
@@ -769,8 +775,8 @@ def check(args, n, material, workdir, row=None):
         victim = next((k for k, sp in enumerate(specs) if sp.get("victim")), None)
         if told and victim is not None:
             kind = loss.split("@")[0]
-            track_kind = next((st["kind"] for st in stats if "kind" in st), None)
-            heard = track_kind is not None and track_kind != ("lpcm", 6)
+            track_kind = next((st["kind"] for st in stats if st.get("kind") in TRACK_KINDS), None)
+            heard = track_kind is not None
             vs = stats[victim]
             sound_in = heard and vs.get("kind") == track_kind
             video_in = vs["size"] == stats[0]["size"]

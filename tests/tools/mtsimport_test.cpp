@@ -157,12 +157,14 @@ TEST_P(Mtsimport, SummaryAndSavedMovie) {
   EXPECT_EQ(FrameMd5s(decoded), FrameMd5s(reference));
 
   // LPCM: exactly the span of the recording's PCM that the import inserts,
-  // computed from the PES time stamps. It opens at the first audio PES, other
-  // than the very first, that starts within its own length of the first
-  // picture (at the media's start when there is none); it
-  // closes with the last PES that starts by the last picture, at most the
-  // video's length after the opening; edits last whole movie time units (one
-  // frame of 25 per second here).
+  // computed from the PES time stamps. It opens at the first audio PES that
+  // starts within its own length of the first picture, at the picture's time
+  // in it (at the media's start when there is none; formerly the very first
+  // PES was passed over, and the track started with the next: 26.7 ms early
+  // on a camera's AC-3); it closes with the last PES that starts under the
+  // last picture (formerly by its start, losing the sound of its time), at
+  // most the video's length after the opening; edits last whole movie time
+  // units (one frame of 25 per second here).
   if (streams.find("audio") != std::string::npos) {
     const std::string format = c.bytesPerSample == 2 ? "s16le" : "s24le";
     const std::string codec = c.bytesPerSample == 2 ? "pcm_s16le" : "pcm_s24le";
@@ -201,12 +203,13 @@ TEST_P(Mtsimport, SummaryAndSavedMovie) {
     ASSERT_FALSE(audio.empty());
     const int64_t firstVideo = *std::min_element(videoPts.begin(), videoPts.end());
     const int64_t lastVideo = *std::max_element(videoPts.begin(), videoPts.end());
+    const int64_t period = videoPts.size() > 1 ? (lastVideo - firstVideo) / int64_t(videoPts.size() - 1) : 1;
     int64_t start = -1, end = 0, media = 0;
     for (const auto& [pts, frames] : audio) {
-      const int64_t distance = std::llabs(pts - firstVideo) * 48000 / 90000;
-      if (start < 0 && media > 0 && frames > distance) start = media;
+      const int64_t distance = std::llround(double(std::llabs(pts - firstVideo)) * 48000 / 90000);
+      if (start < 0 && frames > distance) start = media + (pts < firstVideo ? distance : 0);
       media += frames;
-      if (pts <= lastVideo) end = media;
+      if (pts < lastVideo + period) end = media;
     }
     if (start < 0) start = 0;  // never placed: the range opens at the media's start
     // The video's length in sound samples, from its picture period.
@@ -217,11 +220,16 @@ TEST_P(Mtsimport, SummaryAndSavedMovie) {
     std::sscanf(summary.c_str() + summary.find("(time scale"), "(time scale %d", &movieScale);
     ASSERT_GT(movieScale, 0);
     const int64_t got = int64_t(movPcm.size() / frameBytes);
+    // ffmpeg plays the sample that holds the edit's end to that sample's end:
+    // up to one PES more than the edit.
+    int64_t longest = 0;
+    for (const auto& a : audio) longest = std::max(longest, a.second);
     if (48000 % movieScale == 0) {
       const int64_t perUnit = 48000 / movieScale;
-      EXPECT_EQ(got, (end - start) / perUnit * perUnit);
+      EXPECT_GE(got, (end - start) / perUnit * perUnit);
+      EXPECT_LE(got, std::min(media - start, (end - start) / perUnit * perUnit + longest));
     } else {
-      EXPECT_LE(got, end - start);
+      EXPECT_LE(got, std::min(media - start, end - start + longest));
       EXPECT_GE(got, end - start - 2 * (48000 / movieScale + 1));
     }
     ASSERT_GE(refPcm.size(), size_t(start + got) * frameBytes);
@@ -1431,6 +1439,16 @@ std::vector<std::vector<std::array<int64_t, 3>>> JoinedEdits(const std::vector<s
   return EditsOf(JoinedDump(parts));
 }
 
+// The sound track's edits that play media (not empty time), of a movie's
+// edits by track (the sound track last).
+std::vector<std::array<int64_t, 3>> PlayedSound(const std::vector<std::vector<std::array<int64_t, 3>>>& edits) {
+  std::vector<std::array<int64_t, 3>> played;
+  if (!edits.empty())
+    for (const auto& e : edits.back())
+      if (e[2] != -1) played.push_back(e);
+  return played;
+}
+
 // A recording joined from parts of different sizes, whichever part the file
 // ends with: the part of another size keeps its sound, the track's kind, and
 // the time its pictures take stays empty in the video track, as it does
@@ -1442,10 +1460,14 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
   const Folder folder;
   const std::string joined = folder.path + "/joined.m2ts", mov = folder.path + "/joined.mov";
   testsupport::run_command("cat " + sd + " " + hd + " > " + joined);
-  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --mov " + mov + " " + joined);
+  const std::string json = folder.path + "/joined.json";
+  const testsupport::CommandResult r =
+      testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " --mov " + mov + " " + joined);
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_NE(r.out.find("'vide': 50 samples, media 2.000 s, in track 12.000 s"), std::string::npos) << r.out;
+  const auto sound = PlayedSound(EditsOf(testsupport::read_text(json)));
+  ASSERT_FALSE(sound.empty());
   const double soundInTrack = SoundSecondsInTrack(r.out);
   EXPECT_NEAR(soundInTrack, 12.0, 0.1) << r.out;
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the saved movie is not decoded";
@@ -1458,14 +1480,19 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
   };
   const int64_t played = std::llround(soundInTrack * 48000);
   EXPECT_EQ(decoded(mov), played);
-  EXPECT_EQ(decoded(mkv), played + 1536);  // Matroska's AC-3 lead, as for a single recording
+  // Matroska keeps the head the first edit trims (the first AC-3 frame up
+  // to the first picture), as for a single recording.
+  EXPECT_EQ(decoded(mkv), played + sound[0][2]);
 
   // The other way round: 2 s left out after the 1080i part's 10.01 s.
   testsupport::run_command("cat " + hd + " " + sd + " > " + joined);
   const testsupport::CommandResult back = testsupport::run_command(std::string(MTSIMPORT) + " " + joined);
   ASSERT_EQ(back.exit, 0) << back.err;
   EXPECT_NE(back.out.find("'vide': 300 samples, media 10.010 s, in track 12.010 s"), std::string::npos) << back.out;
-  EXPECT_NE(back.out.find("'soun': 577536 samples, media 12.032 s, in track 11.9"), std::string::npos) << back.out;
+  // The sound plays to the end of the last picture (formerly it stopped
+  // short of the 1080i part's last picture and its first frame was passed
+  // over: 11.9 s).
+  EXPECT_NE(back.out.find("'soun': 577536 samples, media 12.032 s, in track 12.010 s"), std::string::npos) << back.out;
 }
 
 // Writes to `out` the recording `source` remultiplexed by ffmpeg with
@@ -1597,16 +1624,6 @@ TEST(MtsimportCommand, SizeJoinKeepsEachPartsSoundWithItsStretch) {
   EXPECT_TRUE(withStretch) << "no sound starts with the 1080i part's stretch at " << edits[0][1][0];
 }
 
-// The sound track's edits that play media (not empty time), of a movie's
-// edits by track (the sound track last).
-std::vector<std::array<int64_t, 3>> PlayedSound(const std::vector<std::vector<std::array<int64_t, 3>>>& edits) {
-  std::vector<std::array<int64_t, 3>> played;
-  if (!edits.empty())
-    for (const auto& e : edits.back())
-      if (e[2] != -1) played.push_back(e);
-  return played;
-}
-
 // The first `pictures` pictures of `source` with their sound, as a recording
 // of their own.
 std::string FirstPictures(const std::string& out, const std::string& source, int pictures) {
@@ -1640,12 +1657,51 @@ TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
   EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
 }
 
+// The earliest video and audio presentation times of `file` (-1: none).
+std::pair<long long, long long> FirstStamps(const std::string& file) {
+  long long video = -1, audio = -1;
+  std::istringstream packets(testsupport::run_command("ffprobe -v error -show_entries "
+                                                      "packet=stream_index,pts -of csv=p=0 " + file).out);
+  for (std::string line; std::getline(packets, line);) {
+    int stream = 0;
+    long long pts = 0;
+    if (std::sscanf(line.c_str(), "%d,%lld", &stream, &pts) != 2) continue;
+    long long& first = stream == 0 ? video : audio;
+    if (first < 0 || pts < first) first = pts;
+  }
+  return {video, audio};
+}
+
+// The first part's sound plays from its first picture by its stamps: the
+// AC-3 frame that holds the first picture's time plays from that time on,
+// in a short first part as in a whole recording (the track once started
+// with the next frame, 26.7 ms early, and a short part's first frame was
+// never heard).
+TEST(MtsimportCommand, FirstPartsSoundPlaysFromItsFirstPicture) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  // The head of the first frame before the first picture, in samples.
+  const auto [video, audio] = FirstStamps(sd);
+  ASSERT_TRUE(video >= 0 && audio >= 0 && audio <= video && video - audio < 2880);
+  const int64_t head = std::llround(double(video - audio) * 48000 / 90000);
+  const Folder folder;
+  const auto sound = PlayedSound(JoinedEdits({FirstPictures(folder.path + "/first.m2ts", sd, 5),
+                                               MovedStamps(folder.path + "/later.m2ts", sd, "10")}));
+  ASSERT_FALSE(sound.empty());
+  EXPECT_EQ(sound[0][0], 0);
+  EXPECT_EQ(sound[0][2], head);
+  const auto whole = PlayedSound(JoinedEdits({sd}));
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(whole[0], (std::array<int64_t, 3>{0, 50, head}));
+}
+
 // A part without sound leaves its stretch silent, first or in the middle,
 // AC-3 or LPCM: the next part's sound plays with its own pictures, not
 // under the soundless part's.
 TEST(MtsimportCommand, PartWithoutSoundStaysSilent) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
   for (const std::string& source : {sd, lpcm}) {
@@ -1656,11 +1712,44 @@ TEST(MtsimportCommand, PartWithoutSoundStaysSilent) {
     ASSERT_FALSE(sound.empty()) << source;
     EXPECT_EQ(sound[0][0], 50) << source;
   }
+  // After it, a part cut from the middle of an LPCM recording, its sound
+  // read in the file before its pictures: that sound plays with its own
+  // pictures, after the 10.01 s without sound (once, from the movie's start).
+  const std::string cut = Remuxed(folder.path + "/cut.m2ts", lpcm, "-ss 1 -map 0 -c copy -output_ts_offset 11");
+  const auto afterSilence = JoinedEdits({PicturesOnly(folder.path + "/hd.m2ts", hd, "0"), cut});
+  const auto cutSound = PlayedSound(afterSilence);
+  ASSERT_EQ(cutSound.size(), 1u);
+  const auto [video, audio] = FirstStamps(cut);
+  EXPECT_NEAR(cutSound[0][0], 300300 - (video - audio) / 3, 1001);  // by its stamps, to a movie unit
+  EXPECT_EQ(afterSilence.back()[0][2], -1);
   // In the middle, its stamps 10 s on; the last part 20 s on.
   const auto middle = PlayedSound(JoinedEdits({sd, PicturesOnly(folder.path + "/middle.m2ts", sd, "10"),
                                                MovedStamps(folder.path + "/last.m2ts", sd, "20")}));
   ASSERT_EQ(middle.size(), 2u);
   EXPECT_EQ(middle[1][0], 100);
+}
+
+// A first part whose sound makes no track (LPCM 5.1): the track is made of
+// the next part's sound, which plays with that part's pictures, the first
+// part's stretch silent and named in the summary (once, no sound track was
+// made and the later part played silent).
+TEST(MtsimportCommand, SoundTrackFromTheFirstPartThatCanMakeOne) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string later = MovedStamps(folder.path + "/later.m2ts", sd, "2");
+  const std::string joined = folder.path + "/j.m2ts", json = folder.path + "/j.json";
+  testsupport::run_command("cat " + surround + " " + later + " > " + joined);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string said = " to byte " + JoinedPesAt(surround, later, 0x1100) + " is not imported (the sound";
+  EXPECT_NE(r.out.find(said + " track holds AC-3 stereo only)"), std::string::npos) << r.out;
+  const auto edits = EditsOf(testsupport::read_text(json));
+  ASSERT_EQ(edits.size(), 3u) << r.out;
+  EXPECT_EQ(edits[2][0], (std::array<int64_t, 3>{0, 50, -1}));
+  EXPECT_EQ(edits[2][1][0], 50);
 }
 
 // Parts whose stamps run on, each starting where the pictures before end
@@ -1683,4 +1772,16 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
       EXPECT_EQ(sound[k][2], int64_t(96768 * k + 256)) << parts.size() << " parts, part " << k;
     }
   }
+  // A part whose sound begins long before its pictures (cut in the middle of
+  // an LPCM recording, stamps running on): the part before keeps its sound to
+  // its last picture's end, the cut's sound before its pictures is left out
+  // (once, it played under the part before's last 0.44 s).
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const std::string cut = Remuxed(folder.path + "/cut.m2ts", lpcm, "-ss 1 -map 0 -c copy -output_ts_offset 2");
+  const auto [video, audio] = FirstStamps(cut);
+  ASSERT_GT(video - audio, 9000);
+  const auto overlap = PlayedSound(JoinedEdits({lpcm, cut}));
+  ASSERT_EQ(overlap.size(), 2u);
+  EXPECT_EQ(overlap[0], (std::array<int64_t, 3>{0, 50, 0}));
+  EXPECT_EQ(overlap[1][0], 50);
 }
