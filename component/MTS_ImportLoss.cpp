@@ -13,6 +13,10 @@ namespace mts_import {
 
 namespace {
 
+// Sound may start this far after a part's first picture without loss
+// (stamps rounded by a remultiplexer).
+constexpr int64_t kLargestLead = 90;  // 1 ms
+
 int64_t FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
   return store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
 }
@@ -49,6 +53,58 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->leftOutSoundSeen = 0;
   store->leftOutSoundKey = store->leftOutSoundStep = 0;
   store->leftOutSoundStepAt = -1;
+  store->partPictureSeen = 0;
+  store->partPicturePTS = store->soundPESTicks = store->partSoundHeadPTS = 0;
+  store->partSoundHeadPending = 0;
+  store->partSoundJudged = 0;
+}
+
+namespace {
+
+// The first sound of a part that begins at a seam (`soundPTS`, on the
+// continued line) against the part's first picture: a camera starts its
+// sound with its pictures, and a part cut from the middle of a recording
+// starts it ahead of them (the sound is multiplexed ahead), so sound that
+// begins more than half a sound PES after the part's first picture lost
+// its first PES. The time from the picture to that sound is lost.
+void JudgeSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t soundPTS) {
+  // Once a part: a part that runs on without a step may close its seam
+  // again at a later sound PES.
+  if (!store->partPictureSeen || store->soundPESTicks <= 0 || store->parts.begun < 2 ||
+      store->partSoundJudged == store->parts.begun)
+    return;
+  store->partSoundJudged = store->parts.begun;
+  const int64_t gap = soundPTS - store->partPicturePTS;
+  if (gap > kLargestLead && 2 * gap > store->soundPESTicks) store->soundLostTicks += gap;
+}
+
+} // namespace
+
+void NotePartPicture(MTS_MovieImportGlobalsRecord* store, int32_t begunBefore, bool toPlaceBefore) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (store->parts.begun != begunBefore && out->bPTS) {
+    store->partPictureSeen = 1;
+    store->partPicturePTS = out->PTS;
+  }
+  // The part's sound came before its first picture in the file: the video
+  // closed the seam, and the sound's first PES is known.
+  if (!toPlaceBefore && store->parts.soundToPlace && !store->soundLeavingOut)
+    JudgeSoundHead(store, store->parts.soundSeamPTS);
+}
+
+void NotePartSound(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore) {
+  store->partSoundHeadPending = !toPlaceBefore && store->parts.soundToPlace;
+  store->partSoundHeadPTS = store->parts.soundSeamPTS;
+}
+
+void JudgePartSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t mediaBefore, bool leftOut) {
+  const bool pending = store->partSoundHeadPending;
+  store->partSoundHeadPending = 0;
+  if (leftOut || !store->soundMedia || store->soundSampleRate <= 0) return;
+  const int64_t frames = GetMediaDisplayDuration(store->soundMedia) - mediaBefore;
+  if (frames <= 0) return;
+  store->soundPESTicks = frames * 90000 / store->soundSampleRate;
+  if (pending) JudgeSoundHead(store, store->partSoundHeadPTS);
 }
 
 // Sound that steps ahead is held as lost until the video tells whether

@@ -852,3 +852,64 @@ TEST(MtsimportDamaged, APartStartingInsideAGroupAfterTablesRunningOnIsTold) {
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
   EXPECT_NE(got.result.err.find("s of video"), std::string::npos) << got.result.err;
 }
+
+namespace {
+
+// The PTS of the PES that starts in packet `p` (-1: none).
+int64_t PtsOf(const Bytes& p) {
+  const size_t at = StampsAt(p).first;
+  if (at == 0) return -1;
+  const uint8_t* b = &p[at];
+  return int64_t(b[0] >> 1 & 7) << 30 | int64_t(b[1]) << 22 | int64_t(b[2] >> 1) << 15 | int64_t(b[3]) << 7 |
+         int64_t(b[4] >> 1);
+}
+
+}  // namespace
+
+// A part that begins at a seam without its first sound PES: its sound then
+// starts after its first picture, which a recording's sound never does, and
+// the time from that picture to the sound is told, whether the stamps go
+// back or jump ahead there. A whole part says nothing, nor does a part cut
+// at a group in the middle of a recording (its sound starts ahead of its
+// first picture), also without its first sound PES: that sound lies
+// before the part's first picture, as a legal cut's may.
+TEST(MtsimportDamaged, TheFirstSoundPesOfAPartLostAtASeamIsTold) {
+  for (const char* name : {"avchd/small_ac3_20_avchd.m2ts", "avchd/small_lpcm_20_avchd.m2ts"}) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(source, name);
+    const Bytes whole = testsupport::read_file(source);
+    const Packets clean = Split(whole);
+    const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+    ASSERT_GT(video.size(), 13u);
+    ASSERT_GT(sound.size(), 2u);
+    int64_t low = 0, high = 0;
+    ShiftedStamps(whole, 0, &low, &high);
+    const int64_t gap = PtsOf(clean[sound[1].front()]) - low;
+    const int64_t step = PtsOf(clean[sound[1].front()]) - PtsOf(clean[sound[0].front()]);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f s", double(gap) / 90000);
+    const std::string told =
+        2 * gap > step ? std::string(seconds) + " of sound could not be read and are left out of the movie" : "";
+    const Bytes headless = Without(clean, sound[0]);
+    for (const Bytes& joined : {Then(whole, headless), Then(whole, ShiftedStamps(headless, 20 * 90000))}) {
+      const Imported got = ImportBytes(joined, "first_sound_lost.m2ts");
+      ASSERT_EQ(got.result.exit, 0) << got.result.err;
+      EXPECT_EQ(got.result.err, told.empty() ? told : DamageLine(got.input, told));
+    }
+    // From the program tables before the second group of pictures on,
+    // without the packets of PES begun before them.
+    size_t tables = video[12].front();
+    while ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0) --tables;
+    std::vector<size_t> before;
+    for (size_t i = 0; i < tables; ++i) before.push_back(i);
+    for (const auto* stream : {&video, &sound})
+      for (const auto& pes : *stream)
+        if (pes.front() < tables) before.insert(before.end(), pes.begin(), pes.end());
+    const Bytes middle = Without(clean, before);
+    const auto middleSound = PesPackets(Split(middle), kAudio);
+    for (const Bytes& legal : {Then(whole, whole), Then(whole, middle), Then(whole, Without(Split(middle), middleSound[0]))}) {
+      const Imported got = ImportBytes(legal, "first_sound_legal.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+    }
+  }
+}
