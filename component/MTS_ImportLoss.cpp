@@ -17,6 +17,10 @@ namespace {
 // (stamps rounded by a remultiplexer).
 constexpr int64_t kLargestLead = 90;  // 1 ms
 
+// A damaged time stamp moves the line out at its PES and back, about as
+// far, at the next.
+constexpr int64_t kLargestReturn = 4 * 3600;  // four frames at 25 Hz
+
 int64_t FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
   return store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
 }
@@ -57,6 +61,9 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->partPicturePTS = store->soundPESTicks = store->partSoundHeadPTS = 0;
   store->partSoundHeadPending = 0;
   store->partSoundJudged = 0;
+  store->headlessPart = 0;
+  store->headlessPictures = 0;
+  store->headlessShift = store->judgedShift = 0;
 }
 
 namespace {
@@ -74,8 +81,13 @@ void JudgeSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t soundPTS) {
       store->partSoundJudged == store->parts.begun)
     return;
   store->partSoundJudged = store->parts.begun;
+  // One PES lost leaves at most its own length. Sound further off, or
+  // beyond the pictures read so far, is not this part's head (a later
+  // part's sound met before its pictures).
   const int64_t gap = soundPTS - store->partPicturePTS;
-  if (gap > kLargestLead && 2 * gap > store->soundPESTicks) store->soundLostTicks += gap;
+  if (gap > kLargestLead && 2 * gap > store->soundPESTicks && gap <= store->soundPESTicks &&
+      soundPTS < store->parts.videoLineEnd)
+    store->soundLostTicks += gap;
 }
 
 } // namespace
@@ -212,11 +224,33 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
     store->firstPictureSeen = 1;
     store->firstPicturePTS = store->pTSInfo->bPTS ? store->pTSInfo->PTS : 0;
   }
+  const bool intra = AddedIntraPicture(store);
+  // A restart without tables before it and without a break of the counters
+  // (those of a lost head may happen to run on) at a picture other than an
+  // intra picture: a part without its head when the line stays there, a
+  // damaged time stamp when the next PES moves the line back.
+  const int64_t back = store->videoTimeShift - store->headlessShift;
+  const bool returned = restarted && back <= kLargestReturn && -back <= kLargestReturn;
+  if (store->headlessPart) {
+    if (!restarted && !intra) {
+      store->videoDamagedPictures += store->headlessPictures;
+      store->videoPartUndecodable = 1;
+    }
+    store->headlessPart = 0;
+  }
   if (restarted && (marks & kTSStartAtBreak))
-    store->videoPartUndecodable = !AddedIntraPicture(store);
-  else if (store->videoPartUndecodable && AddedIntraPicture(store))
+    store->videoPartUndecodable = !intra;
+  else if (store->videoPartUndecodable && intra)
     store->videoPartUndecodable = 0;
   if (store->videoPartUndecodable && !counted) ++store->videoDamagedPictures;
+  if (restarted && !returned && !(marks & (kTSStartAtBreak | kTSStartAfterTables)) && !intra &&
+      !store->videoPartUndecodable) {
+    store->headlessPart = 1;
+    store->headlessPictures = 0;
+  }
+  if (restarted) store->headlessShift = store->judgedShift;
+  store->judgedShift = store->videoTimeShift;
+  if (store->headlessPart && !counted) ++store->headlessPictures;
 }
 
 // A recording whose first pictures could not be imported (its head cut off

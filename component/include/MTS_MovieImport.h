@@ -388,6 +388,15 @@ struct MTS_MovieImportGlobalsRecord {
   uint8_t partSoundHeadPending;
   int64_t partSoundHeadPTS;
   int32_t partSoundJudged;
+  // A video restart at a picture other than an intra picture, with neither
+  // tables nor a break of the counters before it, waiting for the next
+  // picture to tell whether the line stays there; its pictures; the
+  // video's shift before the latest restart, and after the last picture
+  // judged.
+  uint8_t headlessPart;
+  int32_t headlessPictures;
+  int64_t headlessShift;
+  int64_t judgedShift;
 };
 
 // Component entry point and selector handlers.

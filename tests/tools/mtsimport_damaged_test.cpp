@@ -913,3 +913,52 @@ TEST(MtsimportDamaged, TheFirstSoundPesOfAPartLostAtASeamIsTold) {
     }
   }
 }
+
+// A part joined on without its head (its tables and the IDR picture but
+// the last packets) whose video counters happen to run on from the part
+// before: no break tells it, but its time line restarts at a
+// picture that is no intra picture and stays there, so its pictures up to
+// its next intra picture are incomplete. A time stamp damaged in one
+// picture's PES (the line moves out there and back at the next) says
+// nothing, as a whole part after the first does not either.
+TEST(MtsimportDamaged, APartWithoutItsHeadWhoseCountersRunOnIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  ASSERT_GT(video.size(), 13u);
+  // The next group: the next picture whose first packet holds a sequence
+  // parameter set.
+  auto holdsSets = [](const Bytes& p) {
+    for (size_t i = 8; i + 3 < p.size(); ++i)
+      if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && (p[i + 3] & 0x1F) == 7) return true;
+    return false;
+  };
+  size_t group = 2;
+  while (group < video.size() && !holdsSets(clean[video[group].front()])) ++group;
+  ASSERT_LT(group, video.size());
+  // Cut inside the IDR picture: its last two packets stay, and join the
+  // last picture before as a PES whose start was lost would.
+  ASSERT_GT(video[0].size(), 3u);
+  const size_t from = video[0][video[0].size() - 2];
+  std::vector<size_t> head;
+  for (size_t i = 0; i < from; ++i) head.push_back(i);
+  for (const auto& pes : sound)
+    if (pes.front() < from) head.insert(head.end(), pes.begin(), pes.end());
+  Packets later = Split(ShiftedStamps(Without(clean, head), 20 * 90000));
+  uint32_t counter = clean[video.back().back()][7] & 0x0F;
+  for (Bytes& p : later)
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kVideo && (p[7] & 0x10)) p[7] = uint8_t((p[7] & 0xF0) | (++counter & 0x0F));
+  const Imported got = ImportBytes(Then(whole, Join(later)), "headless_run_on.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  // Its pictures before its next group, and the picture the stray packets
+  // joined.
+  EXPECT_EQ(got.result.err, DamageLine(got.input, std::to_string(group) + " pictures are incomplete"));
+  // One picture's time stamps 20 s off, after or without tables before it.
+  for (size_t k : {size_t(1), group - 1, group + 1}) {
+    Packets stamped = clean;
+    stamped[video[k].front()] = ShiftedStamps(clean[video[k].front()], 20 * 90000);
+    const Imported legal = ImportBytes(Then(whole, Join(stamped)), "one_stamp_off.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string())) << k;
+  }
+}
