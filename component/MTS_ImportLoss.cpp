@@ -64,6 +64,7 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->headlessPart = 0;
   store->headlessPictures = 0;
   store->headlessShift = store->judgedShift = 0;
+  store->soundMovedAt = -1;
 }
 
 namespace {
@@ -197,6 +198,10 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   } else if (store->leftOutSoundStepAt >= 0) {
     TakeBackSeam(store, false);
     store->leftOutSoundStepAt = -1;
+  } else if (store->soundMovedAt >= pesAt) {
+    // The sound moved its line at a PES read from within this one (met
+    // before it was complete): the seam is every stream's.
+    TakeBackSeam(store, false);
   }
 }
 

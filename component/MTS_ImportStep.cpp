@@ -504,6 +504,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     mts_import::ContinueReportedTimes(store, false);
     store->parts.soundStartMarks = 0;
     mts_import::NotePartSound(store, toPlace);
+    if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
     mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
     mts_import::NoteSoundTime(store);
     if (store->needSoundTrack) {

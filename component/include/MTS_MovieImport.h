@@ -397,6 +397,9 @@ struct MTS_MovieImportGlobalsRecord {
   int32_t headlessPictures;
   int64_t headlessShift;
   int64_t judgedShift;
+  // The frame-index value of the last sound PES at which the sound's time
+  // line moved (-1: none).
+  int64_t soundMovedAt;
 };
 
 // Component entry point and selector handlers.

@@ -962,3 +962,56 @@ TEST(MtsimportDamaged, APartWithoutItsHeadWhoseCountersRunOnIsTold) {
     EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string())) << k;
   }
 }
+
+namespace {
+
+// A cut of `n` pictures from the program tables before the group of
+// pictures that video PES `g` begins: the packets of PES begun before it,
+// and of sound PES the end would cut short, left out.
+Bytes GroupCut(const Packets& clean, size_t g, size_t n) {
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  size_t from = video[g].front();
+  while ((clean[from][5] & 0x1F) != 0 || clean[from][6] != 0) --from;
+  const size_t to = g + n < video.size() ? video[g + n].front() : clean.size();
+  std::vector<size_t> lost;
+  for (size_t i = 0; i < clean.size(); ++i)
+    if (i < from || i >= to) lost.push_back(i);
+  for (const auto* stream : {&video, &sound})
+    for (const auto& pes : *stream)
+      if (pes.front() < from || (stream == &sound && pes.back() >= to)) lost.insert(lost.end(), pes.begin(), pes.end());
+  return Without(clean, lost);
+}
+
+// The cut with its first picture at `at` (90 kHz, modulo 2^33).
+Bytes PlacedAt(const Bytes& cut, int64_t at) {
+  int64_t low = 0;
+  ShiftedStamps(cut, 0, &low);
+  return ShiftedStamps(cut, at - low);
+}
+
+}  // namespace
+
+// Parts cut at groups of a recording without a sound track of its own
+// (LPCM 5.1): one running on seamlessly, one going back, and one running
+// on 0.8 s after it whose program tables happen to continue the counter of
+// those before. That last part's sound moves its line before its first
+// picture is read whole: the seam is every stream's, and nothing is said.
+TEST(MtsimportDamaged, ARunOnPartWhoseSoundMovedFirstStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_51_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(lpcm));
+  ASSERT_GT(PesPackets(clean, kVideo).size(), 48u);
+  const int64_t frame = 3600;
+  Packets last = Split(PlacedAt(GroupCut(clean, 12, 19), 30 * frame));
+  uint32_t counter = 0;
+  const Bytes before = PlacedAt(GroupCut(clean, 36, 12), -2 * frame);
+  for (const Bytes& p : Split(before))
+    if (p[5] == 0x40 && p[6] == 0) counter = p[7] & 0x0F;
+  for (Bytes& p : last)
+    if (p[5] == 0x40 && p[6] == 0) p[7] = uint8_t((p[7] & 0xF0) | (++counter & 0x0F));
+  const Bytes joined = Then(Then(Then(PlacedAt(GroupCut(clean, 12, 16), 120 * frame),
+                                      PlacedAt(GroupCut(clean, 12, 12), 136 * frame)),
+                                 before),
+                            Join(last));
+  const Imported got = ImportBytes(joined, "sound_moved_first.m2ts");
+  EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+}
