@@ -13,6 +13,14 @@ namespace mts_import {
 
 namespace {
 
+// Sound may start this far after a part's first picture without loss
+// (stamps rounded by a remultiplexer).
+constexpr int64_t kLargestLead = 90;  // 1 ms
+
+// A damaged time stamp moves the line out at its PES and back, about as
+// far, at the next.
+constexpr int64_t kLargestReturn = 4 * 3600;  // four frames at 25 Hz
+
 int64_t FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
   return store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
 }
@@ -49,6 +57,67 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->leftOutSoundSeen = 0;
   store->leftOutSoundKey = store->leftOutSoundStep = 0;
   store->leftOutSoundStepAt = -1;
+  store->partPictureSeen = 0;
+  store->partPicturePTS = store->soundPESTicks = store->partSoundHeadPTS = 0;
+  store->partSoundHeadPending = 0;
+  store->partSoundJudged = 0;
+  store->headlessPart = 0;
+  store->headlessPictures = 0;
+  store->headlessShift = store->judgedShift = 0;
+  store->soundMovedAt = -1;
+}
+
+namespace {
+
+// The first sound of a part that begins at a seam (`soundPTS`, on the
+// continued line) against the part's first picture: a camera starts its
+// sound with its pictures, and a part cut from the middle of a recording
+// starts it ahead of them (the sound is multiplexed ahead), so sound that
+// begins more than half a sound PES after the part's first picture lost
+// its first PES. The time from the picture to that sound is lost.
+void JudgeSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t soundPTS) {
+  // Once a part: a part that runs on without a step may close its seam
+  // again at a later sound PES.
+  if (!store->partPictureSeen || store->soundPESTicks <= 0 || store->parts.begun < 2 ||
+      store->partSoundJudged == store->parts.begun)
+    return;
+  store->partSoundJudged = store->parts.begun;
+  // One PES lost leaves at most its own length. Sound further off, or
+  // beyond the pictures read so far, is not this part's head (a later
+  // part's sound met before its pictures).
+  const int64_t gap = soundPTS - store->partPicturePTS;
+  if (gap > kLargestLead && 2 * gap > store->soundPESTicks && gap <= store->soundPESTicks &&
+      soundPTS < store->parts.videoLineEnd)
+    store->soundLostTicks += gap;
+}
+
+} // namespace
+
+void NotePartPicture(MTS_MovieImportGlobalsRecord* store, int32_t begunBefore, bool toPlaceBefore) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (store->parts.begun != begunBefore && out->bPTS) {
+    store->partPictureSeen = 1;
+    store->partPicturePTS = out->PTS;
+  }
+  // The part's sound came before its first picture in the file: the video
+  // closed the seam, and the sound's first PES is known.
+  if (!toPlaceBefore && store->parts.soundToPlace && !store->soundLeavingOut)
+    JudgeSoundHead(store, store->parts.soundSeamPTS);
+}
+
+void NotePartSound(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore) {
+  store->partSoundHeadPending = !toPlaceBefore && store->parts.soundToPlace;
+  store->partSoundHeadPTS = store->parts.soundSeamPTS;
+}
+
+void JudgePartSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t mediaBefore, bool leftOut) {
+  const bool pending = store->partSoundHeadPending;
+  store->partSoundHeadPending = 0;
+  if (leftOut || !store->soundMedia || store->soundSampleRate <= 0) return;
+  const int64_t frames = GetMediaDisplayDuration(store->soundMedia) - mediaBefore;
+  if (frames <= 0) return;
+  store->soundPESTicks = frames * 90000 / store->soundSampleRate;
+  if (pending) JudgeSoundHead(store, store->partSoundHeadPTS);
 }
 
 // Sound that steps ahead is held as lost until the video tells whether
@@ -129,6 +198,10 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   } else if (store->leftOutSoundStepAt >= 0) {
     TakeBackSeam(store, false);
     store->leftOutSoundStepAt = -1;
+  } else if (store->soundMovedAt >= pesAt) {
+    // The sound moved its line at a PES read from within this one (met
+    // before it was complete): the seam is every stream's.
+    TakeBackSeam(store, false);
   }
 }
 
@@ -156,11 +229,33 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
     store->firstPictureSeen = 1;
     store->firstPicturePTS = store->pTSInfo->bPTS ? store->pTSInfo->PTS : 0;
   }
+  const bool intra = AddedIntraPicture(store);
+  // A restart without tables before it and without a break of the counters
+  // (those of a lost head may happen to run on) at a picture other than an
+  // intra picture: a part without its head when the line stays there, a
+  // damaged time stamp when the next PES moves the line back.
+  const int64_t back = store->videoTimeShift - store->headlessShift;
+  const bool returned = restarted && back <= kLargestReturn && -back <= kLargestReturn;
+  if (store->headlessPart) {
+    if (!restarted && !intra) {
+      store->videoDamagedPictures += store->headlessPictures;
+      store->videoPartUndecodable = 1;
+    }
+    store->headlessPart = 0;
+  }
   if (restarted && (marks & kTSStartAtBreak))
-    store->videoPartUndecodable = !AddedIntraPicture(store);
-  else if (store->videoPartUndecodable && AddedIntraPicture(store))
+    store->videoPartUndecodable = !intra;
+  else if (store->videoPartUndecodable && intra)
     store->videoPartUndecodable = 0;
   if (store->videoPartUndecodable && !counted) ++store->videoDamagedPictures;
+  if (restarted && !returned && !(marks & (kTSStartAtBreak | kTSStartAfterTables)) && !intra &&
+      !store->videoPartUndecodable) {
+    store->headlessPart = 1;
+    store->headlessPictures = 0;
+  }
+  if (restarted) store->headlessShift = store->judgedShift;
+  store->judgedShift = store->videoTimeShift;
+  if (store->headlessPart && !counted) ++store->headlessPictures;
 }
 
 // A recording whose first pictures could not be imported (its head cut off

@@ -296,7 +296,10 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
     const int64_t lost = store->videoLostTicks;
     mts_import::UnwrapReportedTimes(store);
     store->parts.videoStartMarks = static_cast<uint8_t>(marks);
+    const int32_t begun = store->parts.begun;
+    const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, true);
+    mts_import::NotePartPicture(store, begun, toPlace);
     mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
     store->parts.videoStartMarks = 0;
   } else {
@@ -497,8 +500,11 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     mts_import::UnwrapReportedTimes(store);
     const int64_t key = out->bPTS ? out->PTS : -1;
     store->parts.soundStartMarks = static_cast<uint8_t>(marks);
+    const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, false);
     store->parts.soundStartMarks = 0;
+    mts_import::NotePartSound(store, toPlace);
+    if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
     mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
     mts_import::NoteSoundTime(store);
     if (store->needSoundTrack) {
@@ -511,11 +517,13 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       // to try: a later part's sound may make it.
       store->needSoundTrack = store->soundMedia ? 0 : 1;
     }
+    const int64_t media = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
     OSErr err = MTS_add_sound_sample(store, &outSize);
     if (err != noErr) {
       MTS_LOG("[ERR]failed to MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
       return err;
     }
+    mts_import::JudgePartSoundHead(store, media, store->soundLeftOut);
     // The next sample is read from where the next PES starts, also when this
     // one gave no sample: else a reader would meet this PES first.
     store->soundTSOffset = nextOffset;
@@ -544,7 +552,10 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
     store->parts.videoStartMarks = static_cast<uint8_t>(marks);
     mts_import::KeepSoundStepLost(store, store->videoTSOffset, marks);
+    const int32_t begun = store->parts.begun;
+    const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, true);
+    mts_import::NotePartPicture(store, begun, toPlace);
     mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
     store->parts.videoStartMarks = 0;
     const bool restarted = store->videoTimeShift != shift;

@@ -376,6 +376,30 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t leftOutSoundKey;
   int64_t leftOutSoundStep;
   int64_t leftOutSoundStepAt;
+  // A part's sound runs by its own stamps beside its own pictures: the
+  // first picture of the part being read (presentation time on the
+  // continued line; valid once partPictureSeen is set), how long the last
+  // sound PES added lasts (90 kHz), and the first sound of a part met at
+  // the sound PES being read, judged once that PES is added; the part
+  // whose sound was judged (its number in parts.begun).
+  uint8_t partPictureSeen;
+  int64_t partPicturePTS;
+  int64_t soundPESTicks;
+  uint8_t partSoundHeadPending;
+  int64_t partSoundHeadPTS;
+  int32_t partSoundJudged;
+  // A video restart at a picture other than an intra picture, with neither
+  // tables nor a break of the counters before it, waiting for the next
+  // picture to tell whether the line stays there; its pictures; the
+  // video's shift before the latest restart, and after the last picture
+  // judged.
+  uint8_t headlessPart;
+  int32_t headlessPictures;
+  int64_t headlessShift;
+  int64_t judgedShift;
+  // The frame-index value of the last sound PES at which the sound's time
+  // line moved (-1: none).
+  int64_t soundMovedAt;
 };
 
 // Component entry point and selector handlers.
@@ -576,6 +600,16 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
 // counted lost before it; `marks`, how it starts; `pesAt`, its frame-index
 // value.
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt);
+// After a video PES's times were continued: `begunBefore` and
+// `toPlaceBefore`, the parts begun and whether a part's sound waited to be
+// placed before it.
+void NotePartPicture(MTS_MovieImportGlobalsRecord* store, int32_t begunBefore, bool toPlaceBefore);
+// After a sound PES's times were continued: `toPlaceBefore`, whether a
+// part's sound waited to be placed before it.
+void NotePartSound(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore);
+// After that sound PES was handled: `mediaBefore`, the sound media's length
+// before it; `leftOut`, it was left out for its kind.
+void JudgePartSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t mediaBefore, bool leftOut);
 // At the end of the file: what a recording cut at its start left out.
 void FinishLossChecks(MTS_MovieImportGlobalsRecord* store);
 

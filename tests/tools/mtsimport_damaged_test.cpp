@@ -852,3 +852,201 @@ TEST(MtsimportDamaged, APartStartingInsideAGroupAfterTablesRunningOnIsTold) {
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
   EXPECT_NE(got.result.err.find("s of video"), std::string::npos) << got.result.err;
 }
+
+namespace {
+
+// The PTS of the PES that starts in packet `p` (-1: none).
+int64_t PtsOf(const Bytes& p) {
+  const size_t at = StampsAt(p).first;
+  if (at == 0) return -1;
+  const uint8_t* b = &p[at];
+  return int64_t(b[0] >> 1 & 7) << 30 | int64_t(b[1]) << 22 | int64_t(b[2] >> 1) << 15 | int64_t(b[3]) << 7 |
+         int64_t(b[4] >> 1);
+}
+
+}  // namespace
+
+// A part that begins at a seam without its first sound PES: its sound then
+// starts after its first picture, which a recording's sound never does, and
+// the time from that picture to the sound is told, whether the stamps go
+// back or jump ahead there. A whole part says nothing, nor does a part cut
+// at a group in the middle of a recording (its sound starts ahead of its
+// first picture), also without its first sound PES: that sound lies
+// before the part's first picture, as a legal cut's may.
+TEST(MtsimportDamaged, TheFirstSoundPesOfAPartLostAtASeamIsTold) {
+  for (const char* name : {"avchd/small_ac3_20_avchd.m2ts", "avchd/small_lpcm_20_avchd.m2ts"}) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(source, name);
+    const Bytes whole = testsupport::read_file(source);
+    const Packets clean = Split(whole);
+    const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+    ASSERT_GT(video.size(), 13u);
+    ASSERT_GT(sound.size(), 2u);
+    int64_t low = 0, high = 0;
+    ShiftedStamps(whole, 0, &low, &high);
+    const int64_t gap = PtsOf(clean[sound[1].front()]) - low;
+    const int64_t step = PtsOf(clean[sound[1].front()]) - PtsOf(clean[sound[0].front()]);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f s", double(gap) / 90000);
+    const std::string told =
+        2 * gap > step ? std::string(seconds) + " of sound could not be read and are left out of the movie" : "";
+    const Bytes headless = Without(clean, sound[0]);
+    for (const Bytes& joined : {Then(whole, headless), Then(whole, ShiftedStamps(headless, 20 * 90000))}) {
+      const Imported got = ImportBytes(joined, "first_sound_lost.m2ts");
+      ASSERT_EQ(got.result.exit, 0) << got.result.err;
+      EXPECT_EQ(got.result.err, told.empty() ? told : DamageLine(got.input, told));
+    }
+    // From the program tables before the second group of pictures on,
+    // without the packets of PES begun before them.
+    size_t tables = video[12].front();
+    while ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0) --tables;
+    std::vector<size_t> before;
+    for (size_t i = 0; i < tables; ++i) before.push_back(i);
+    for (const auto* stream : {&video, &sound})
+      for (const auto& pes : *stream)
+        if (pes.front() < tables) before.insert(before.end(), pes.begin(), pes.end());
+    const Bytes middle = Without(clean, before);
+    const auto middleSound = PesPackets(Split(middle), kAudio);
+    for (const Bytes& legal : {Then(whole, whole), Then(whole, middle), Then(whole, Without(Split(middle), middleSound[0]))}) {
+      const Imported got = ImportBytes(legal, "first_sound_legal.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+    }
+  }
+}
+
+// A part joined on without its head (its tables and the IDR picture but
+// the last packets) whose video counters happen to run on from the part
+// before: no break tells it, but its time line restarts at a
+// picture that is no intra picture and stays there, so its pictures up to
+// its next intra picture are incomplete. A time stamp damaged in one
+// picture's PES (the line moves out there and back at the next) says
+// nothing, as a whole part after the first does not either.
+TEST(MtsimportDamaged, APartWithoutItsHeadWhoseCountersRunOnIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  ASSERT_GT(video.size(), 13u);
+  // The next group: the next picture whose first packet holds a sequence
+  // parameter set.
+  auto holdsSets = [](const Bytes& p) {
+    for (size_t i = 8; i + 3 < p.size(); ++i)
+      if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && (p[i + 3] & 0x1F) == 7) return true;
+    return false;
+  };
+  size_t group = 2;
+  while (group < video.size() && !holdsSets(clean[video[group].front()])) ++group;
+  ASSERT_LT(group, video.size());
+  // Cut inside the IDR picture: its last two packets stay, and join the
+  // last picture before as a PES whose start was lost would.
+  ASSERT_GT(video[0].size(), 3u);
+  const size_t from = video[0][video[0].size() - 2];
+  std::vector<size_t> head;
+  for (size_t i = 0; i < from; ++i) head.push_back(i);
+  for (const auto& pes : sound)
+    if (pes.front() < from) head.insert(head.end(), pes.begin(), pes.end());
+  Packets later = Split(ShiftedStamps(Without(clean, head), 20 * 90000));
+  uint32_t counter = clean[video.back().back()][7] & 0x0F;
+  for (Bytes& p : later)
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kVideo && (p[7] & 0x10)) p[7] = uint8_t((p[7] & 0xF0) | (++counter & 0x0F));
+  const Imported got = ImportBytes(Then(whole, Join(later)), "headless_run_on.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  // Its pictures before its next group, and the picture the stray packets
+  // joined.
+  EXPECT_EQ(got.result.err, DamageLine(got.input, std::to_string(group) + " pictures are incomplete"));
+  // One picture's time stamps 20 s off, after or without tables before it.
+  for (size_t k : {size_t(1), group - 1, group + 1}) {
+    Packets stamped = clean;
+    stamped[video[k].front()] = ShiftedStamps(clean[video[k].front()], 20 * 90000);
+    const Imported legal = ImportBytes(Then(whole, Join(stamped)), "one_stamp_off.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string())) << k;
+  }
+}
+
+namespace {
+
+// A cut of `n` pictures from the program tables before the group of
+// pictures that video PES `g` begins: the packets of PES begun before it,
+// and of sound PES the end would cut short, left out.
+Bytes GroupCut(const Packets& clean, size_t g, size_t n) {
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  size_t from = video[g].front();
+  while ((clean[from][5] & 0x1F) != 0 || clean[from][6] != 0) --from;
+  const size_t to = g + n < video.size() ? video[g + n].front() : clean.size();
+  std::vector<size_t> lost;
+  for (size_t i = 0; i < clean.size(); ++i)
+    if (i < from || i >= to) lost.push_back(i);
+  for (const auto* stream : {&video, &sound})
+    for (const auto& pes : *stream)
+      if (pes.front() < from || (stream == &sound && pes.back() >= to)) lost.insert(lost.end(), pes.begin(), pes.end());
+  return Without(clean, lost);
+}
+
+// The cut with its first picture at `at` (90 kHz, modulo 2^33).
+Bytes PlacedAt(const Bytes& cut, int64_t at) {
+  int64_t low = 0;
+  ShiftedStamps(cut, 0, &low);
+  return ShiftedStamps(cut, at - low);
+}
+
+}  // namespace
+
+// Parts cut at groups of a recording without a sound track of its own
+// (LPCM 5.1): one running on seamlessly, one going back, and one running
+// on 0.8 s after it whose program tables happen to continue the counter of
+// those before. That last part's sound moves its line before its first
+// picture is read whole: the seam is every stream's, and nothing is said.
+TEST(MtsimportDamaged, ARunOnPartWhoseSoundMovedFirstStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_51_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(lpcm));
+  ASSERT_GT(PesPackets(clean, kVideo).size(), 48u);
+  const int64_t frame = 3600;
+  Packets last = Split(PlacedAt(GroupCut(clean, 12, 19), 30 * frame));
+  uint32_t counter = 0;
+  const Bytes before = PlacedAt(GroupCut(clean, 36, 12), -2 * frame);
+  for (const Bytes& p : Split(before))
+    if (p[5] == 0x40 && p[6] == 0) counter = p[7] & 0x0F;
+  for (Bytes& p : last)
+    if (p[5] == 0x40 && p[6] == 0) p[7] = uint8_t((p[7] & 0xF0) | (++counter & 0x0F));
+  const Bytes joined = Then(Then(Then(PlacedAt(GroupCut(clean, 12, 16), 120 * frame),
+                                      PlacedAt(GroupCut(clean, 12, 12), 136 * frame)),
+                                 before),
+                            Join(last));
+  const Imported got = ImportBytes(joined, "sound_moved_first.m2ts");
+  EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+}
+
+// What a join cannot tell from a legal one stays silent: a part that lost
+// its last video PES (a B or a P picture) ends as a part cut one picture
+// earlier does, and one that lost its last sound PES ends its sound as
+// early as a cut part's may; neither counter nor stamp of the part shows
+// it, and the next part's begin anew.
+TEST(MtsimportDamaged, ALastPesLostBeforeASeamCannotBeTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  ASSERT_GT(video.size(), 8u);
+  // The first `n` pictures with the sound PES that end before the next.
+  auto head = [&](size_t n) {
+    std::vector<size_t> lost;
+    for (size_t i = video[n].front(); i < clean.size(); ++i) lost.push_back(i);
+    for (const auto& pes : sound)
+      if (pes.front() < video[n].front() && pes.back() >= video[n].front()) lost.insert(lost.end(), pes.begin(), pes.end());
+    return lost;
+  };
+  const Bytes next = ShiftedStamps(whole, 10 * 90000);
+  for (size_t n : {size_t(6), size_t(7)}) {
+    std::vector<size_t> lastVideo = head(n + 1), lastSound = head(n);
+    lastVideo.insert(lastVideo.end(), video[n].begin(), video[n].end());
+    for (auto i = sound.rbegin(); i != sound.rend(); ++i)
+      if (i->back() < video[n].front()) {
+        lastSound.insert(lastSound.end(), i->begin(), i->end());
+        break;
+      }
+    for (const auto& lost : {head(n), lastVideo, lastSound}) {
+      const Imported got = ImportBytes(Then(Without(clean, lost), next), "last_pes_lost.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << n;
+    }
+  }
+}
