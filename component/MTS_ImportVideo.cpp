@@ -434,18 +434,11 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
     MTS_LOG("[ERR]no PTS or no DTS. bPTS=%d, bDTS=%d. not end B frame.\n", pic.bPTS, pic.bDTS);
   }
 
-  // A recording after a restart of the time stamps (a joined recording,
-  // which begins with an I picture) is displayed from where everything
-  // before it ends, though the last pictures of a cut group of pictures may
-  // be displayed later than their decode time, and its own delay from
-  // decode to display may be longer. A restart at another picture is a
-  // damaged time stamp inside a group of pictures and changes nothing.
-  if (pic.restarted && pic.intra && store->videoDisplayEnd > 0)
-    store->videoDisplayShift = store->videoDisplayEnd - (store->videoDecodeTime + displayOffset);
-  // After a stretch left out the media goes on where it ended, without a
-  // hole: the time between stays empty in the track instead.
-  if (pic.resumed) store->videoDisplayShift = store->videoEndTime - (store->videoDecodeTime + displayOffset);
-  displayOffset += store->videoDisplayShift;
+  // Each part's pictures show by their own stamps from where the parts
+  // record places the part.
+  const int64_t shift = mts_import::PartPlacePicture(store, store->videoDecodeTime + displayOffset, pic.restarted,
+                                                     pic.intra, pic.resumed);
+  displayOffset += shift;
 
   OSErr err = static_cast<OSErr>(QTSampleTableAddSampleReferences(store->videoSampleTable, store->qt_offset, size,
                                                                   store->frameDuration, displayOffset, 1, pic.flags,
@@ -461,13 +454,11 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
   ++store->intraSamples[1];
   // A picture whose own time stamps are damaged (displayed more than a second
   // off its decode time) does not move the others.
-  if (std::llabs(displayOffset - store->videoDisplayShift) <= static_cast<int64_t>(store->timeScale)) {
-    store->videoDisplayEnd =
-        std::max(store->videoDisplayEnd, store->videoDecodeTime + displayOffset + store->frameDuration);
+  if (std::llabs(displayOffset - shift) <= static_cast<int64_t>(store->timeScale)) {
     if (pic.bPTS && store->timeScale > 0)
       store->videoPTSEnd = std::max(store->videoPTSEnd, pic.PTS + int64_t(store->frameDuration) * 90000 /
                                                                       static_cast<uint32_t>(store->timeScale));
-    if (pic.bPTS) mts_import::PartPicture(store, pic.PTS, store->videoDecodeTime + displayOffset + store->videoGapTime);
+    mts_import::PartPicture(store, pic.bPTS, pic.PTS, store->videoDecodeTime + displayOffset);
   }
   store->videoDecodeTime += store->frameDuration;
   err = static_cast<OSErr>(MTS_AddFrameOffset(store->pARec, store->pRec, store->qt_offset, pic.tsOffset));
@@ -582,9 +573,8 @@ bool DescribePicture(MTS_MovieImportGlobalsRecord* store, int32_t firstSlice, in
   pic->PTS = out->PTS;
   pic->DTS = out->DTS;
   pic->tsOffset = store->videoTSOffset;
-  pic->restarted = store->videoRestarted;
+  pic->restarted = mts_import::PartPictureBegins(store);
   pic->resumed = resumes;
-  store->videoRestarted = 0;
   return true;
 }
 
