@@ -393,10 +393,10 @@ void EndLeftOutVideo(MTS_MovieImportGlobalsRecord* store) {
     store->leftOutVideo->back().to = store->videoTSOffset + kMTSPacketSize;
 }
 
-// Time stamp ticks as video media units, rounded.
+// The time of a stretch of pictures left out, `ticks` long, as video media
+// units.
 int32_t TicksToVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t ticks) {
-  return static_cast<int32_t>(
-      RoundHalfAway(static_cast<double>(ticks) * static_cast<uint32_t>(store->timeScale) / 90000.0));
+  return static_cast<int32_t>(mts_import::LeftOutVideoUnits(store, ticks));
 }
 
 // The track's pictures go on after a stretch left out, with the picture at
@@ -501,6 +501,17 @@ OSErr AddWaitingField(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
 }
 
 } // namespace
+
+// Rounded up to whole pictures of the track, so that the picture held over
+// the stretch keeps the track's picture rate (a stretch of another rate
+// seldom lasts a whole number of the track's pictures).
+int64_t mts_import::LeftOutVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t ticks) {
+  const int64_t units =
+      RoundHalfAway(static_cast<double>(ticks) * static_cast<uint32_t>(store->timeScale) / 90000.0);
+  const int64_t frame = store->frameDuration;
+  if (units <= 0 || frame <= 0) return units;
+  return (units + frame - 1) / frame * frame;
+}
 
 void mts_import::KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps) {
   store->sliceLog2MaxFrameNum = sps->log2_max_frame_num;

@@ -533,6 +533,11 @@ bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
 enum class LastPicture { kWhole, kCut, kUnchecked };
 LastPicture CheckLastPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
 
+// How long a stretch of pictures left out (`ticks` of its time stamps)
+// stays empty in the video track: video media units, whole pictures of the
+// track.
+int64_t LeftOutVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t ticks);
+
 // Keeps the sequence parameter set values that slice headers are read with.
 void KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps);
 

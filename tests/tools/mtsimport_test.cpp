@@ -1296,7 +1296,8 @@ TEST(MtsimportCommand, JoinedPartsOfDifferentSizes) {
   }
 
   // 1080i, 2 s of 352x288, 1080i again: both 1080i parts' 600 pictures,
-  // the 2 s between empty in the video track (10.01 + 2 + 10.01 s), and
+  // the 2 s between empty in the video track for 60 of its pictures
+  // (10.01 + 2.002 + 10.01 s), and
   // the sound, which goes on through the small part, ending with them.
   AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
@@ -1311,7 +1312,7 @@ TEST(MtsimportCommand, JoinedPartsOfDifferentSizes) {
                        " are not imported (the video track holds 1920x1080 pictures only)\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("'vide': 600 samples, media 20.020 s, in track 22.020 s\n  picture     1920x1080"),
+  EXPECT_NE(r.out.find("'vide': 600 samples, media 20.020 s, in track 22.022 s\n  picture     1920x1080"),
             std::string::npos)
       << r.out;
   const double soundInTrack = SoundSecondsInTrack(r.out);
@@ -1460,11 +1461,12 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
   EXPECT_EQ(decoded(mov), played);
   EXPECT_EQ(decoded(mkv), played + 1536);  // Matroska's AC-3 lead, as for a single recording
 
-  // The other way round: 2 s left out after the 1080i part's 10.01 s.
+  // The other way round: 2 s left out after the 1080i part's 10.01 s, as 60
+  // of its pictures.
   testsupport::run_command("cat " + hd + " " + sd + " > " + joined);
   const testsupport::CommandResult back = testsupport::run_command(std::string(MTSIMPORT) + " " + joined);
   ASSERT_EQ(back.exit, 0) << back.err;
-  EXPECT_NE(back.out.find("'vide': 300 samples, media 10.010 s, in track 12.010 s"), std::string::npos) << back.out;
+  EXPECT_NE(back.out.find("'vide': 300 samples, media 10.010 s, in track 12.012 s"), std::string::npos) << back.out;
   EXPECT_NE(back.out.find("'soun': 577536 samples, media 12.032 s, in track 11.9"), std::string::npos) << back.out;
 }
 
@@ -1743,5 +1745,39 @@ TEST(MtsimportCommand, PartAfterAHoleInDisplayOrderStartsWhereItsStampsEnd) {
                 decode + hole * (decode / samples))
           << source << ", " << pictures << " pictures first, a hole of " << hole;
     }
+  }
+}
+
+// A part of another size and picture rate left out between two parts of
+// the track's: the time it stays empty in the video track lasts whole
+// pictures of the track, so the saved movie's picture rate stays the
+// stream's (the picture held over it would otherwise make ffprobe guess
+// another), as for the parts of the track's size alone.
+TEST(MtsimportCommand, PartLeftOutBetweenKeepsTheSavedPictureRate) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  auto rate = [](const std::string& file) {
+    const std::string out = testsupport::run_command(
+        "ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 " + file).out;
+    return out.substr(0, out.find('\n'));
+  };
+  const std::string stream = rate(hd);
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", hd, 12);
+  const std::string joined = folder.path + "/joined.m2ts", mov = folder.path + "/joined.mov";
+  for (const std::string& parts : {first + " " + sd + " " + first, first + " " + first}) {
+    testsupport::run_command("cat " + parts + " > " + joined);
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(MTSIMPORT) + " --mov " + mov + " --dump - " + joined);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const auto edits = EditsOf(r.out);
+    ASSERT_FALSE(edits.empty());
+    const int64_t frame = VideoMediaValue(r.out, "decodeDuration") / std::max<int64_t>(VideoMediaValue(r.out, "sampleCount"), 1);
+    for (const auto& e : edits[0]) {
+      if (e[2] != -1) continue;
+      EXPECT_EQ(e[1] % frame, 0) << "an empty stretch of " << e[1] << ", pictures of " << frame;
+    }
+    EXPECT_EQ(rate(mov), stream) << parts;
   }
 }
