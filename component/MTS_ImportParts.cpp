@@ -272,10 +272,12 @@ int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, boo
   ImportParts& parts = store->parts;
   // A part begins with an I picture; a step of the stamps at another picture
   // is a damaged stamp inside a group and places nothing.
+  // Its step beyond that end is kept in whole pictures, so the pictures
+  // keep the track's rate.
   if (begins && intra && parts.pictureEnd > 0) {
-    const int64_t gap =
-        RoundHalfAway(static_cast<double>(parts.pictureGap) * static_cast<uint32_t>(store->timeScale) / 90000.0);
-    parts.pictureShift = parts.pictureEnd + gap - shown;
+    const double frames = static_cast<double>(parts.pictureGap) * static_cast<uint32_t>(store->timeScale) / 90000.0 /
+                          std::max<int32_t>(store->frameDuration, 1);
+    parts.pictureShift = parts.pictureEnd + RoundHalfAway(frames) * store->frameDuration - shown;
   }
   // After a stretch left out the media goes on where it ended, without a
   // hole: the time between stays empty in the track instead.
