@@ -270,10 +270,10 @@ bool PartPictureBegins(MTS_MovieImportGlobalsRecord* store) {
 
 int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, bool begins, bool intra, bool resumed) {
   ImportParts& parts = store->parts;
-  // A part begins with an I picture; a step of the stamps at another picture
-  // is a damaged stamp inside a group and places nothing.
-  // Its step beyond that end is kept in whole pictures, so the pictures
-  // keep the track's rate.
+  // A part begins with an I picture (a step of the stamps at another picture
+  // is a damaged stamp inside a group, and places nothing). It shows where
+  // the pictures before end, its own step beyond that end kept in whole
+  // pictures so that the track keeps its rate.
   if (begins && intra && parts.pictureEnd > 0) {
     const double frames = static_cast<double>(parts.pictureGap) * static_cast<uint32_t>(store->timeScale) / 90000.0 /
                           std::max<int32_t>(store->frameDuration, 1);
