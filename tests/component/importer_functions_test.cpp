@@ -311,34 +311,3 @@ TEST(ImporterParts, RecordingBeginsAfterTablesWithACodedSequence) {
   EXPECT_FALSE(mts_import::PartBeginsWith(kTSStartAtBreak, idr.data(), int32_t(idr.size())));
   EXPECT_FALSE(mts_import::PartBeginsWith(kTSStartAfterTables, nonIdr.data(), int32_t(nonIdr.size())));
 }
-
-// Where a picture shows, by what the parts record says (25 pictures a
-// second, one unit a picture): the first picture of a part, an I picture,
-// shows where the pictures before end (4: a hole in display order before
-// the last one counts), with its own step beyond that end; any other
-// picture keeps its part's shift; after a stretch left out the media goes
-// on from its end.
-TEST(ImporterParts, PicturesShowWhereThePartsRecordPlacesThem) {
-  struct Case {
-    bool begins, intra, resumed;
-    int64_t gap, shown, shift;
-  };
-  const Case cases[] = {
-      {true, true, false, 0, 3, 1},      {true, true, false, 7200, 3, 3},  {true, false, false, 0, 3, -5},
-      {false, true, false, 0, 3, -5},    {false, false, true, 0, 3, 7},    {true, true, true, 0, 3, 7},
-  };
-  for (const Case& c : cases) {
-    PartsStore s;
-    s.store.timeScale = 25;
-    s.store.frameDuration = 1;
-    s.store.videoEndTime = 10;
-    s.store.parts.pictureShift = -5;
-    for (int64_t shown : {0, 3, 1}) mts_import::PartPicture(&s.store, true, 0, shown);
-    s.store.parts.pictureGap = c.gap;
-    s.store.parts.pictureToPlace = c.begins;
-    const bool begins = mts_import::PartPictureBegins(&s.store);
-    EXPECT_EQ(mts_import::PartPlacePicture(&s.store, c.shown, begins, c.intra, c.resumed), c.shift)
-        << c.begins << c.intra << c.resumed << " " << c.gap;
-    EXPECT_FALSE(mts_import::PartPictureBegins(&s.store));
-  }
-}
