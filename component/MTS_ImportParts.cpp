@@ -149,11 +149,15 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   }
   // A part, with a step or without one: the sound keeps its own time across
   // it, and its step there (sound that ended early or began late) is no
-  // loss.
+  // loss. Its first picture shows where the pictures before end by their
+  // stamps, with its own step from there (none once placed after them).
   ++parts.begun;
-  if (*moved != 0) store->videoRestarted = 1;
-  parts.partPictureSeen = store->pTSInfo->bPTS;
-  parts.partPicturePTS = store->pTSInfo->PTS + *shift;
+  parts.pictureToPlace = 1;
+  const TSDemuxOutput* out = store->pTSInfo;
+  const int64_t gap = out->bPTS && parts.videoLineEnd != 0 ? out->PTS + *shift - parts.videoLineEnd : 0;
+  parts.pictureGap = gap > 0 && gap <= kLargestStep ? gap : 0;
+  parts.partPictureSeen = out->bPTS;
+  parts.partPicturePTS = out->PTS + *shift;
   // Sound that began a part's sound before this PES, or after it began in
   // the file but read before it, is this part's; the movie's first sound
   // before it only when it was not placed beside the pictures before and
@@ -278,11 +282,36 @@ void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen
   if (!soundSideWasOpen && parts.soundLostAtSeam > 0) parts.sound.state = SeamSide::kClosed;
 }
 
-void PartPicture(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t time) {
+bool PartPictureBegins(MTS_MovieImportGlobalsRecord* store) {
+  const bool begins = store->parts.pictureToPlace != 0;
+  store->parts.pictureToPlace = 0;
+  return begins;
+}
+
+int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, bool begins, bool intra, bool resumed) {
   ImportParts& parts = store->parts;
+  // A part begins with an I picture (a step of the stamps at another picture
+  // is a damaged stamp inside a group, and places nothing). It shows where
+  // the pictures before end, its own step beyond that end kept in whole
+  // pictures so that the track keeps its rate.
+  if (begins && intra && parts.pictureEnd > 0) {
+    const double frames = static_cast<double>(parts.pictureGap) * static_cast<uint32_t>(store->timeScale) / 90000.0 /
+                          std::max<int32_t>(store->frameDuration, 1);
+    parts.pictureShift = parts.pictureEnd + RoundHalfAway(frames) * store->frameDuration - shown;
+  }
+  // After a stretch left out the media goes on where it ended, without a
+  // hole: the time between stays empty in the track instead.
+  if (resumed) parts.pictureShift = store->videoEndTime - shown;
+  return parts.pictureShift;
+}
+
+void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, int64_t shown) {
+  ImportParts& parts = store->parts;
+  parts.pictureEnd = std::max(parts.pictureEnd, shown + store->frameDuration);
+  if (!hasPTS) return;
   parts.pictureSeen = 1;
   parts.picturePTS = pts;
-  parts.pictureTime = time;
+  parts.pictureTime = shown + store->videoGapTime;
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {

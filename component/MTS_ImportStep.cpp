@@ -389,8 +389,7 @@ OSErr FlushLastSound(MTS_MovieImportGlobalsRecord* store, const TSDemuxPending& 
 // on through it.
 void EndInLeftOutVideo(MTS_MovieImportGlobalsRecord* store) {
   if (!store->videoLeavingOut || !store->videoMedia || store->timeScale <= 0) return;
-  const int64_t units = RoundHalfAway(static_cast<double>(store->parts.videoLineEnd - store->videoPTSEnd) *
-                                      static_cast<uint32_t>(store->timeScale) / 90000.0);
+  const int64_t units = mts_import::LeftOutVideoUnits(store, store->parts.videoLineEnd - store->videoPTSEnd);
   if (units <= 0 || units > INT32_MAX) return;
   store->videoTrailingGapTime = static_cast<int32_t>(units);
   store->videoOpenGapTime = 0;

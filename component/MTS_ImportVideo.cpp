@@ -393,10 +393,10 @@ void EndLeftOutVideo(MTS_MovieImportGlobalsRecord* store) {
     store->leftOutVideo->back().to = store->videoTSOffset + kMTSPacketSize;
 }
 
-// Time stamp ticks as video media units, rounded.
+// The time of a stretch of pictures left out, `ticks` long, as video media
+// units.
 int32_t TicksToVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t ticks) {
-  return static_cast<int32_t>(
-      RoundHalfAway(static_cast<double>(ticks) * static_cast<uint32_t>(store->timeScale) / 90000.0));
+  return static_cast<int32_t>(mts_import::LeftOutVideoUnits(store, ticks));
 }
 
 // The track's pictures go on after a stretch left out, with the picture at
@@ -434,18 +434,11 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
     MTS_LOG("[ERR]no PTS or no DTS. bPTS=%d, bDTS=%d. not end B frame.\n", pic.bPTS, pic.bDTS);
   }
 
-  // A recording after a restart of the time stamps (a joined recording,
-  // which begins with an I picture) is displayed from where everything
-  // before it ends, though the last pictures of a cut group of pictures may
-  // be displayed later than their decode time, and its own delay from
-  // decode to display may be longer. A restart at another picture is a
-  // damaged time stamp inside a group of pictures and changes nothing.
-  if (pic.restarted && pic.intra && store->videoDisplayEnd > 0)
-    store->videoDisplayShift = store->videoDisplayEnd - (store->videoDecodeTime + displayOffset);
-  // After a stretch left out the media goes on where it ended, without a
-  // hole: the time between stays empty in the track instead.
-  if (pic.resumed) store->videoDisplayShift = store->videoEndTime - (store->videoDecodeTime + displayOffset);
-  displayOffset += store->videoDisplayShift;
+  // Each part's pictures show by their own stamps from where the parts
+  // record places the part.
+  const int64_t shift = mts_import::PartPlacePicture(store, store->videoDecodeTime + displayOffset, pic.restarted,
+                                                     pic.intra, pic.resumed);
+  displayOffset += shift;
 
   OSErr err = static_cast<OSErr>(QTSampleTableAddSampleReferences(store->videoSampleTable, store->qt_offset, size,
                                                                   store->frameDuration, displayOffset, 1, pic.flags,
@@ -461,13 +454,11 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
   ++store->intraSamples[1];
   // A picture whose own time stamps are damaged (displayed more than a second
   // off its decode time) does not move the others.
-  if (std::llabs(displayOffset - store->videoDisplayShift) <= static_cast<int64_t>(store->timeScale)) {
-    store->videoDisplayEnd =
-        std::max(store->videoDisplayEnd, store->videoDecodeTime + displayOffset + store->frameDuration);
+  if (std::llabs(displayOffset - shift) <= static_cast<int64_t>(store->timeScale)) {
     if (pic.bPTS && store->timeScale > 0)
       store->videoPTSEnd = std::max(store->videoPTSEnd, pic.PTS + int64_t(store->frameDuration) * 90000 /
                                                                       static_cast<uint32_t>(store->timeScale));
-    if (pic.bPTS) mts_import::PartPicture(store, pic.PTS, store->videoDecodeTime + displayOffset + store->videoGapTime);
+    mts_import::PartPicture(store, pic.bPTS, pic.PTS, store->videoDecodeTime + displayOffset);
   }
   store->videoDecodeTime += store->frameDuration;
   err = static_cast<OSErr>(MTS_AddFrameOffset(store->pARec, store->pRec, store->qt_offset, pic.tsOffset));
@@ -510,6 +501,17 @@ OSErr AddWaitingField(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
 }
 
 } // namespace
+
+// Rounded up to whole pictures of the track, so that the picture held over
+// the stretch keeps the track's picture rate (a stretch of another rate
+// seldom lasts a whole number of the track's pictures).
+int64_t mts_import::LeftOutVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t ticks) {
+  const int64_t units =
+      RoundHalfAway(static_cast<double>(ticks) * static_cast<uint32_t>(store->timeScale) / 90000.0);
+  const int64_t frame = store->frameDuration;
+  if (units <= 0 || frame <= 0) return units;
+  return (units + frame - 1) / frame * frame;
+}
 
 void mts_import::KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps) {
   store->sliceLog2MaxFrameNum = sps->log2_max_frame_num;
@@ -582,9 +584,8 @@ bool DescribePicture(MTS_MovieImportGlobalsRecord* store, int32_t firstSlice, in
   pic->PTS = out->PTS;
   pic->DTS = out->DTS;
   pic->tsOffset = store->videoTSOffset;
-  pic->restarted = store->videoRestarted;
+  pic->restarted = mts_import::PartPictureBegins(store);
   pic->resumed = resumes;
-  store->videoRestarted = 0;
   return true;
 }
 

@@ -368,8 +368,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->bytesBeforeFirstPacket = 0;
   store->endCutBytes = 0;
   store->videoEndInDoubt = store->soundEndInDoubt = 0;
-  store->videoDecodeTime = store->videoDisplayEnd = store->videoDisplayShift = 0;
-  store->videoRestarted = 0;
+  store->videoDecodeTime = 0;
   mts_import::PartsReset(&store->parts);
   mts_import::ResetLossChecks(store);
   store->fieldWaiting = 0;

@@ -63,6 +63,18 @@ struct ImportParts {
   uint8_t pictureSeen;
   int64_t picturePTS;
   int64_t pictureTime;
+  // Where the track's pictures show (video media units). Inside a part each
+  // picture shows by its own stamps (its decode time plus its own delay from
+  // decode to display), moved by pictureShift; the part's first picture sets
+  // that shift so that it shows where the pictures before it end by their
+  // stamps (pictureEnd: the latest display time so far plus one frame), plus
+  // the step from that end to its own stamp (pictureGap, 90 kHz).
+  // pictureToPlace is set when a part begins, until its first picture is
+  // described.
+  uint8_t pictureToPlace;
+  int64_t pictureGap;
+  int64_t pictureShift;
+  int64_t pictureEnd;
   // Set when a seam has moved the sound onto the video's line: the next
   // sound sample of the part is placed by its own stamps beside the part's
   // pictures.
@@ -119,9 +131,19 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
 // The sound PES just read was left out for its kind; `soundSideWasOpen`:
 // the sound side was open before it.
 void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen);
-// A picture was added to the track: presentation time `pts` (continued
-// line), shown at track time `time` (video media units).
-void PartPicture(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t time);
+// Whether the picture being described is the first of a part (asked once
+// per picture, so a field of the part before that is added later is not
+// taken for it).
+bool PartPictureBegins(MTS_MovieImportGlobalsRecord* store);
+// A picture is about to be added: `shown` is where its own stamps show it in
+// the media (decode time plus its own display offset), `begins` whether it is
+// the first of a part, `intra` whether it is an I picture, `resumed` whether
+// it takes the track up after a stretch left out. Returns the display shift
+// of its part.
+int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, bool begins, bool intra, bool resumed);
+// A picture was added to the track, shown at `shown` (video media units in
+// the media); `hasPTS` and `pts` its presentation time (continued line).
+void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, int64_t shown);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Where sound of presentation time `pts` (continued line) plays beside the

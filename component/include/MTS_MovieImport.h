@@ -70,7 +70,7 @@ struct MTS_VideoPicture {
   int32_t flags;
   bool intra;
   bool isB;
-  bool restarted;  // the first picture after a restart of the time stamps
+  bool restarted;  // the first picture of a part (after a seam of the time stamps)
   bool resumed;    // the first picture after a stretch left out
   uint16_t bPTS, bDTS;
   int64_t PTS, DTS;
@@ -254,13 +254,9 @@ struct MTS_MovieImportGlobalsRecord {
   // packet's end and the stretch of video that would tell was too long to
   // decode: its end could not be checked. For the host to report.
   uint8_t videoEndUnchecked;
-  // Display order across a restart of the video time stamps: the decode time
-  // of the next video sample, the latest display end so far, the shift of the
-  // composition offsets of the current stretch, and a restart to act on.
+  // The decode time of the next video sample (video media units); where
+  // each picture shows is the parts record's (parts).
   int64_t videoDecodeTime;
-  int64_t videoDisplayEnd;
-  int64_t videoDisplayShift;
-  uint8_t videoRestarted;
   // Where the sound plays: once placed, the sound's track time 0 is the
   // presentation time soundAnchorPTS. The range of media now being inserted
   // starts at media time soundRangeMedia and track time soundRangeTrack
@@ -560,6 +556,11 @@ bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
 // when the stretch holds more pictures or bytes than are decoded for it.
 enum class LastPicture { kWhole, kCut, kUnchecked };
 LastPicture CheckLastPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
+
+// How long a stretch of pictures left out (`ticks` of its time stamps)
+// stays empty in the video track: video media units, whole pictures of the
+// track.
+int64_t LeftOutVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t ticks);
 
 // Keeps the sequence parameter set values that slice headers are read with.
 void KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps);

@@ -1304,7 +1304,8 @@ TEST(MtsimportCommand, JoinedPartsOfDifferentSizes) {
   }
 
   // 1080i, 2 s of 352x288, 1080i again: both 1080i parts' 600 pictures,
-  // the 2 s between empty in the video track (10.01 + 2 + 10.01 s), and
+  // the 2 s between empty in the video track for 60 of its pictures
+  // (10.01 + 2.002 + 10.01 s), and
   // the sound, which goes on through the small part, ending with them.
   AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
@@ -1319,7 +1320,7 @@ TEST(MtsimportCommand, JoinedPartsOfDifferentSizes) {
                        " are not imported (the video track holds 1920x1080 pictures only)\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("'vide': 600 samples, media 20.020 s, in track 22.020 s\n  picture     1920x1080"),
+  EXPECT_NE(r.out.find("'vide': 600 samples, media 20.020 s, in track 22.022 s\n  picture     1920x1080"),
             std::string::npos)
       << r.out;
   const double soundInTrack = SoundSecondsInTrack(r.out);
@@ -1484,15 +1485,16 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
   // to the first picture), as for a single recording.
   EXPECT_EQ(decoded(mkv), played + sound[0][2]);
 
-  // The other way round: 2 s left out after the 1080i part's 10.01 s.
+  // The other way round: 2 s left out after the 1080i part's 10.01 s, as 60
+  // of its pictures.
   testsupport::run_command("cat " + hd + " " + sd + " > " + joined);
   const testsupport::CommandResult back = testsupport::run_command(std::string(MTSIMPORT) + " " + joined);
   ASSERT_EQ(back.exit, 0) << back.err;
-  EXPECT_NE(back.out.find("'vide': 300 samples, media 10.010 s, in track 12.010 s"), std::string::npos) << back.out;
+  EXPECT_NE(back.out.find("'vide': 300 samples, media 10.010 s, in track 12.012 s"), std::string::npos) << back.out;
   // The sound plays to the end of the last picture (formerly it stopped
   // short of the 1080i part's last picture and its first frame was passed
   // over: 11.9 s).
-  EXPECT_NE(back.out.find("'soun': 577536 samples, media 12.032 s, in track 12.010 s"), std::string::npos) << back.out;
+  EXPECT_NE(back.out.find("'soun': 577536 samples, media 12.032 s, in track 12.012 s"), std::string::npos) << back.out;
 }
 
 // Writes to `out` the recording `source` remultiplexed by ffmpeg with
@@ -1784,4 +1786,75 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
   ASSERT_EQ(overlap.size(), 2u);
   EXPECT_EQ(overlap[0], (std::array<int64_t, 3>{0, 50, 0}));
   EXPECT_EQ(overlap[1][0], 50);
+}
+
+// The presentation times of the video PES of a recording (90 kHz), sorted.
+std::vector<int64_t> VideoStamps(const std::string& file) {
+  std::vector<int64_t> stamps;
+  std::istringstream lines(
+      testsupport::run_command("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + file).out);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty() && line != "N/A") stamps.push_back(std::stoll(line));
+  std::sort(stamps.begin(), stamps.end());
+  return stamps;
+}
+
+// A value of the video track's media from a --dump.
+int64_t VideoMediaValue(const std::string& dump, const std::string& name) {
+  const size_t at = dump.find("\"" + name + "\": ", dump.find("\"type\": \"vide\""));
+  return at == std::string::npos ? -1 : std::stoll(dump.substr(at + name.size() + 4));
+}
+
+// A part cut after a P picture whose B pictures were left behind (as
+// `-frames:v 3` cuts I0 P3 B1: nothing shows at 2), then the recording again
+// from where the first part ends by its stamps: the second part's first
+// picture shows after the first part's last, so the video's display end
+// holds the hole's picture time besides the samples'. The same cut without a
+// hole (4 pictures) holds none.
+TEST(MtsimportCommand, PartAfterAHoleInDisplayOrderStartsWhereItsStampsEnd) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string keep = "-map 0 -c copy -copyts -muxdelay 0 -muxpreload 0 ";
+  for (int pictures : {3, 4}) {
+    const std::vector<int64_t> cut =
+        VideoStamps(Remuxed(folder.path + "/first.m2ts", source, keep + "-frames:v " + std::to_string(pictures)));
+    ASSERT_EQ(cut.size(), size_t(pictures));
+    int64_t frame = cut[1] - cut[0];
+    for (size_t k = 2; k < cut.size(); ++k) frame = std::min(frame, cut[k] - cut[k - 1]);
+    const int64_t length = cut.back() + frame - cut.front(), hole = length / frame - pictures;
+    Remuxed(folder.path + "/next.m2ts", source, keep + "-output_ts_offset " + std::to_string(length / 90000.0));
+    const testsupport::CommandResult r = testsupport::run_command(
+        "cat " + folder.path + "/first.m2ts " + folder.path + "/next.m2ts > " + folder.path + "/joined.m2ts && " +
+        MTSIMPORT + " --dump - " + folder.path + "/joined.m2ts");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+    const int64_t samples = VideoMediaValue(r.out, "sampleCount"), decode = VideoMediaValue(r.out, "decodeDuration");
+    ASSERT_GT(samples, 0) << r.out.substr(0, 400);
+    EXPECT_EQ(VideoMediaValue(r.out, "displayEnd") - VideoMediaValue(r.out, "displayStart"),
+              decode + hole * (decode / samples))
+        << pictures << " pictures first, a hole of " << hole;
+  }
+}
+
+// A part of another size and picture rate left out between two parts of
+// the track's: it stays empty in the video track for whole pictures of the
+// track, so the saved movie keeps the stream's picture rate (the picture
+// held over that time would otherwise make ffprobe guess another).
+TEST(MtsimportCommand, PartLeftOutBetweenKeepsTheSavedPictureRate) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  auto rate = [](const std::string& file) {
+    const std::string out = testsupport::run_command(
+        "ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 " + file).out;
+    return out.substr(0, out.find('\n'));
+  };
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", hd, 12), mov = folder.path + "/joined.mov";
+  for (const std::string& parts : {first + " " + sd + " " + first, first + " " + first}) {
+    ASSERT_EQ(testsupport::run_command("cat " + parts + " > " + folder.path + "/joined.m2ts && " + MTSIMPORT +
+                                       " --mov " + mov + " " + folder.path + "/joined.m2ts").exit, 0);
+    EXPECT_EQ(rate(mov), rate(hd)) << parts;
+  }
 }
