@@ -34,19 +34,27 @@ of these dimensions appears within a run of --count 150 or so:
             more than 5 parts are of cuts of 7-25 pictures, so that they
             stay quick to import
   base      the recording of the first part and of the parts like it
-  short     where a part of 1-6 pictures stands (none, first, middle, last)
+  short     where a part of 1 or of 2-6 pictures stands (none, first,
+            middle, last)
   soundless where a part without sound stands
-  change    where a part of another picture size or sound kind stands
-  step      one seam's stamps go back, jump ahead 0.1-60 s, run on 0.05-0.95
-            s after, run on seamlessly, or wrap (the other seams any step)
+  change    where a part of another picture size, or of the same size with
+            sound of another kind (AC-3 for LPCM and back; now and then
+            other channels only), stands
+  step      one seam's stamps go back, jump ahead 0.1-1, 1-10 or 10-60 s,
+            run on 0.05-0.95 s after, run on seamlessly, or wrap (the other
+            seams any step)
   method    parts cut at PES bounds and restamped in place (restamp: the
             packets as the camera wrote them) or by ffmpeg (remux: -frames:v,
             -map 0:v, -output_ts_offset)
 Cuts start at the recording's start or at a group's tables and IDR picture
 in its middle. Each part's first picture stands on a whole frame as ffmpeg
 reads the stamps: part-sync rounds picture times to the frame rate, and a
-part off that grid would be measured up to half a frame wrong. Checked:
-warning, pictures, rate, partsync, copy.
+part off that grid would be measured up to half a frame wrong. Where a part
+or the movie's pictures still stand off that grid (a loss, a movie laid out
+on its own scale), the check takes each of part-sync's sound figures back by
+the rounding of the part's own pictures less that of the movie's picture
+part-sync found it by, both read exactly from ffmpeg, and judges that.
+Checked: warning, pictures, rate, partsync, copy.
 
 --losses (with --wide) adds one loss to each join, inside a part or at a
 seam, a dimension of its own:
@@ -60,7 +68,8 @@ seam, a dimension of its own:
   pinned    whole PESs (from a P picture on, with the sound PES begun among
             them) lost up to where tables and an IDR picture begin, the
             stamps running on: no loss anyone can tell from a join
-A loss must be told (exit 0 with a warning on standard error, and the
+A loss at a seam is put at the seam with the join's chosen step. A loss
+must be told (exit 0 with a warning on standard error, and the
 saved movie opens in ffmpeg: check `told`); a loss only in what the movie
 leaves out anyway (a part of another picture size, sound of another kind)
 is counted apart. The pinned case is legal and takes the checks above, its
@@ -125,6 +134,8 @@ def probe(path):
         r["rate"] = rate
         r["alow"] = int(apk[0]["pts"])
         r["samples"] = sum(round(int(p["duration"]) * rate / TICKS) for p in apk)
+        durations = sorted(int(p["duration"]) for p in apk if "duration" in p)
+        r["sound_packet"] = durations[len(durations) // 2] / TICKS if durations else 0.032
     return r
 
 
@@ -279,6 +290,16 @@ def plan(r, n, sources, stats):
 
 BUCKETS = {"2": (2, 2), "3-5": (3, 5), "6-15": (6, 15), "16-40": (16, 40)}
 PLACES = ["none", "first", "middle", "last"]
+# The wide campaign's step at one seam: jumps ahead in three ranges of
+# seconds (drawn evenly on a log scale within each), so that short, middling
+# and long jumps each meet every other value.
+JUMPS = {"jump<1s": (0.1, 1.0), "jump1-10s": (1.0, 10.0), "jump10-60s": (10.0, 60.0)}
+WIDE_STEPS = ["back"] + list(JUMPS) + ["on", "seamless", "wrap"]
+# Short parts: one picture alone (an I picture and nothing after), or 2-6.
+SHORTS = {"1": (1, 1), "2-6": (2, 6)}
+# A changed part: another picture size, or the same size with sound of
+# another kind (AC-3 for LPCM and back, now and then only other channels).
+CHANGES = ["size", "kind"]
 MEDIUM = [7, 9, 12, 13, 16, 19, 25]
 LOSSES = ["sound@in", "sound@seam", "cat@in", "cat@seam", "gop@in", "gop@seam", "head@in", "head@seam",
           "pinned@in", "pinned@seam"]
@@ -287,25 +308,37 @@ LOSSES = ["sound@in", "sound@seam", "cat@in", "cat@seam", "gop@in", "gop@seam", 
 def dimensions(material, args):
     lo, hi = args.parts
     buckets = [b for b, (a, z) in BUCKETS.items() if a <= hi and z >= lo]
-    dims = [("parts", buckets), ("base", [short(s) for s in material.sources]), ("short", PLACES),
-            ("soundless", PLACES), ("change", PLACES), ("step", STEPS), ("method", ["restamp", "remux"])]
+    placed = lambda what: ["none"] + ["%s:%s" % (p, w) for p in PLACES[1:] for w in what]
+    dims = [("parts", buckets), ("base", [short(s) for s in material.sources]), ("short", placed(SHORTS)),
+            ("soundless", PLACES), ("change", placed(CHANGES)), ("step", WIDE_STEPS),
+            ("method", ["restamp", "remux"])]
     if args.losses:
         dims.append(("loss", LOSSES))
     return dims
 
 
-def valid(row):
+def valid(row, blocked=()):
     """Whether a (partial) row can be made: two parts have no middle; a
     recording without IDR pictures inside (open groups) has no place for
-    the pinned loss inside a part."""
-    if row.get("parts") == "2" and "middle" in (row.get("short"), row.get("soundless"), row.get("change")):
+    the pinned loss inside a part; `blocked` holds the (base, change) pairs
+    the material cannot make (no recording of the same size with sound of
+    another kind)."""
+    places = [str(row.get(d, "")).split(":")[0] for d in ("short", "soundless", "change")]
+    if row.get("parts") == "2" and "middle" in places:
+        return False
+    if (row.get("base"), str(row.get("change", "")).split(":")[-1]) in blocked:
         return False
     if row.get("base", "").startswith("avchd_1080i") and row.get("loss") == "pinned@in":
         return False
     return True
 
 
-def covering_rows(dims, count, rng):
+def blocked_changes(material):
+    """(base, change) pairs the material has no recording for."""
+    return {(short(s), w) for s in material.sources for w in CHANGES if not changed_sources(material, s, w)}
+
+
+def covering_rows(dims, count, rng, blocked=()):
     """`count` rows of the dimensions, the first ones chosen greedily so that
     every valid pair of values appears; then rows at random."""
     names = [d for d, _ in dims]
@@ -315,7 +348,7 @@ def covering_rows(dims, count, rng):
         for j in range(i + 1, len(names)):
             for a in values[names[i]]:
                 for b in values[names[j]]:
-                    if valid({names[i]: a, names[j]: b}):
+                    if valid({names[i]: a, names[j]: b}, blocked):
                         need.add((names[i], a, names[j], b))
     total = len(need)
     rows = []
@@ -333,11 +366,12 @@ def covering_rows(dims, count, rng):
                 row = {a: va, b: vb}
             for d in names:
                 if d not in row:
-                    # Once every pair is in, short joins come more often: they cost less.
-                    weights = [{"2": 6, "3-5": 6, "6-15": 4}.get(v, 1) if d == "parts" and not need else 1
+                    # Short joins come more often: they cost less (long ones
+                    # still come for the pairs they are needed for).
+                    weights = [{"2": 6, "3-5": 6, "6-15": 4}.get(v, 1) if d == "parts" else 1
                                for v in values[d]]
                     row[d] = rng.choices(values[d], weights)[0]
-            if not valid(row):
+            if not valid(row, blocked):
                 continue
             s = len(pairs(row) & need)
             if s > score:
@@ -360,6 +394,23 @@ def other_sources(material, base, differ):
     return out or [base]
 
 
+def changed_sources(material, base, what, r=None):
+    """Recordings for a part that changes `what` against `base`: another
+    picture size; or the same size with sound of another coding (AC-3 for
+    LPCM and back), or, drawn now and then when `r` is given, only other
+    channels."""
+    b = material.stats[base]
+    if what == "size":
+        return [s for s in material.sources if material.stats[s]["size"] != b["size"]]
+    same = [s for s in material.sources if material.stats[s]["size"] == b["size"]]
+    coding = [s for s in same if "kind" in material.stats[s] and "kind" in b
+              and material.stats[s]["kind"][0] != b["kind"][0]]
+    channels = [s for s in same if material.stats[s].get("kind") not in (None, b.get("kind")) and s not in coding]
+    if r is not None and channels and r.random() < 0.25:
+        return channels
+    return coding
+
+
 def wide_plan(r, row, material, args):
     """The part specs of one join of the wide campaign."""
     lo, hi = BUCKETS[row["parts"]]
@@ -373,7 +424,9 @@ def wide_plan(r, row, material, args):
     def index(place):
         return {"none": None, "first": 0, "last": n - 1}.get(place, r.randint(1, max(1, n - 2)))
 
-    at_short, at_soundless, at_change = index(row["short"]), index(row["soundless"]), index(row["change"])
+    short_place, _, short_len = row["short"].partition(":")
+    change_place, _, change_what = row["change"].partition(":")
+    at_short, at_soundless, at_change = index(short_place), index(row["soundless"]), index(change_place)
     seam = r.randint(1, n - 1)
     specs = []
     size = None
@@ -381,11 +434,12 @@ def wide_plan(r, row, material, args):
     for k in range(n):
         step = r.choice(["plain", "wrap"]) if k == 0 else row["step"] if k == seam else r.choice(STEPS)
         for attempt in range(12):
-            src = r.choice(other_sources(material, base, k == at_change))
+            src = r.choice(changed_sources(material, base, change_what, r) if k == at_change else
+                           other_sources(material, base, False))
             groups = material.groups(src)
             frames = material.stats[src]["frames"]
             if k == at_short:
-                pictures = r.randint(1, 6)
+                pictures = r.randint(*SHORTS[short_len])
             elif n <= 5 and (frames <= 60 or n <= 3):
                 pictures = 0
             else:
@@ -394,7 +448,7 @@ def wide_plan(r, row, material, args):
             if pictures and before + pictures > frames:
                 start, before = groups[0]
             spec = {"src": src, "from": start, "pictures": pictures, "soundless": k == at_soundless,
-                    "method": row["method"], "step": step}
+                    "method": row["method"], "step": step, "seam": k == seam}
             _, st = material.cut(src, start, pictures, k == at_soundless, row["method"])
             # part-sync finds a part by one of its pictures, looked for after
             # the one it found of the part before: that picture must not be
@@ -442,8 +496,9 @@ def starts(r, specs, material):
             start = st["vlow"]
         elif step == "back":
             start = (out[-1] - r.randint(0, 5 * TICKS)) % WRAP
-        elif step == "jump":
-            start = (end + int(TICKS * math.exp(r.uniform(math.log(0.1), math.log(60))))) % WRAP
+        elif step == "jump" or step in JUMPS:
+            lo, hi = JUMPS.get(step, (0.1, 60.0))
+            start = (end + int(TICKS * math.exp(r.uniform(math.log(lo), math.log(hi))))) % WRAP
         elif step == "on":
             start = (end + r.randint(int(0.05 * TICKS), int(0.95 * TICKS))) % WRAP
         elif step == "seamless":
@@ -494,7 +549,9 @@ def apply_loss(r, loss, datas, specs):
     if where == "in":
         k = next(i for i, sp in enumerate(specs) if sp.get("host"))
     else:
-        k = r.randint(1, n - 1)
+        # The seam whose step the join is chosen for, so that each loss meets
+        # each step at the seam itself.
+        k = next((i for i, sp in enumerate(specs) if sp.get("seam")), None) or r.randint(1, n - 1)
     rec = J.Recording(datas[k])
     if kind == "sound":
         if where == "in":
@@ -595,7 +652,85 @@ def media_to_track(edits, media, media_scale, movie_scale):
     return None
 
 
-def part_sync(mov, files, dump, base):
+def picture_times(path, first_only=False):
+    """The pictures ffmpeg decodes from `path`, in output order: (time as
+    part-sync reads it, exact time, byte size, hash). part-sync reads
+    framemd5 with -copyts in ffmpeg's default time base, one frame of the
+    stream's rate, so every time it sees is rounded onto that grid; the same
+    decode written a second time in the stream's own time base gives the
+    times as stamped."""
+    outs = [path + ".grid.framemd5", path + ".exact.framemd5"]
+    cmd = ["ffmpeg", "-nostdin", "-v", "error", "-y", "-copyts", "-i", path]
+    for out, base in zip(outs, ([], ["-enc_time_base", "-1"])):
+        cmd += ["-map", "0:v:0"] + (["-frames:v", "1"] if first_only else []) + [
+            "-autoscale", "0", "-fps_mode", "passthrough"] + base + ["-f", "framemd5", out]
+    run(cmd)
+    tables = []
+    for out in outs:
+        rows, unit = [], 1.0
+        lines = open(out).read().splitlines() if os.path.exists(out) else []
+        if os.path.exists(out):
+            os.remove(out)
+        for l in lines:
+            if l.startswith("#tb"):
+                num, den = l.split(":")[1].strip().split("/")
+                unit = int(num) / int(den)
+            elif l.strip() and not l.startswith("#"):
+                f = [x.strip() for x in l.split(",")]
+                rows.append((int(f[2]) * unit, int(f[4]), f[5]))
+        tables.append(rows)
+    grid, exact = tables
+    if [x[2] for x in grid] != [x[2] for x in exact]:
+        exact = grid  # the two outputs disagree: take the times as read, no correction
+    return [(g[0], e[0], g[1], g[2]) for g, e in zip(grid, exact)]
+
+
+def grid_shifts(files, stats, movie):
+    """Per part, how far (ms) part-sync's frame-rounded picture times move
+    the sound error it reports, or None for a part without pictures. It
+    takes a part's sound at the part's own rounded picture times and looks
+    for it at the rounded movie time of the picture it found the part by
+    (a part it does not find is placed after the one before, so the last
+    found picture's rounding carries on): a part in its right place reads
+    its own rounding less the movie's. Follows part-sync's search: the
+    part's 20th picture (its middle one when shorter), looked for in the
+    movie after the one found for the part before, in parts of the
+    movie's picture size only."""
+    msize = movie[0][2] if movie else 0
+    mpos, anchor, out = 0, 0.0, []
+    for f, st in zip(files, stats):
+        first = picture_times(f, first_only=True)
+        if not first:
+            out.append(None)
+            continue
+        own = first[0][0] - first[0][1]
+        pics = st.get("pictures") or []
+        if pics and first[0][2] == msize:
+            h = pics[min(20, len(pics) // 2)]
+            j = next((i for i in range(mpos, len(movie)) if movie[i][3] == h), None)
+            if j is not None:
+                mpos = j + 1
+                anchor = movie[j][0] - movie[j][1]
+        out.append(1000 * (own - anchor))
+    return out
+
+
+def off_grid(tok, shift, limit):
+    """One part's part-sync figures with the grid's share taken off, judged
+    again against `limit` ms; the figure part-sync printed is kept beside a
+    changed one."""
+    def one(m):
+        read = float(m.group(1))
+        true = read - shift
+        return "%+.1fms%s%s" % (true, " FAR" if abs(true) > limit else "",
+                                " (read %+.1f)" % read if abs(shift) >= 0.05 else "")
+    return re.sub(r"([+-]\d+\.\d)ms( FAR)?", one, tok)
+
+
+def part_sync(mov, files, dump, base, stats=None, movie=None):
+    """part-sync's line, its bad count and the problems found. Given the
+    parts' stats and the movie's picture times, its sound figures are
+    judged without the error its frame-rounded picture times bring."""
     listing = base + ".parts.txt"
     with open(listing, "w") as f:
         f.write("".join(os.path.abspath(x) + "\n" for x in files))
@@ -606,13 +741,25 @@ def part_sync(mov, files, dump, base):
     problems = []
     if not line.startswith("pictures EQUAL"):
         problems.append(line.split(" | ")[0] if line else "no answer: " + p.stderr.decode(errors="replace")[-200:])
+    shifts = grid_shifts(files, stats, movie) if stats is not None and movie is not None else []
+    moved = []
     for tok in re.findall(r"p\d+\[[^\]]*\]:\S+(?: [^|]*?)??(?= p\d+\[| \|)", line):
+        k = int(re.match(r"p(\d+)", tok).group(1))
+        if k < len(shifts) and shifts[k] is not None:
+            limit = stats[k].get("sound_packet", 0.032) * 1000 + 0.5
+            judged = off_grid(tok, shifts[k], limit)
+            bad += judged.count(" FAR") - tok.count(" FAR")
+            if judged != tok:
+                moved.append(judged.strip())
+            tok = judged
         if "MOVIE-NO-SOUND" in tok and re.match(r"p\d+\[[^\]]*(pcm_bluray6|0)\]", tok):
             bad -= 1  # LPCM 5.1 makes no sound track; a part without sound packets has none to play
         elif re.search(r"FAR|NOTFOUND|MISSING|AUDIBLE|MOVIE-NO-SOUND|no-pictures", tok):
             problems.append(tok.strip())
     if "no-pictures" in line and not any("no-pictures" in x for x in problems):
         problems.append("a part without pictures")
+    if moved:
+        line += " | off the frame grid, judged: %s | bad %d" % (" ".join(moved), bad)
     return line, bad, problems
 
 
@@ -622,7 +769,8 @@ def checks_on_movie(args, res, parts, stats, mov, dump, base, files, old):
     track = stats[0]
     sound_track = next((s for s in stats if "kind" in s), None)
     want = [h for s in stats if s["size"] == track["size"] for h in s["pictures"]]
-    got = framemd5(mov)
+    movie = picture_times(mov)
+    got = [x[3] for x in movie]
     if got != want:
         k = next((i for i in range(min(len(got), len(want))) if got[i] != want[i]), min(len(got), len(want)))
         res["failed"]["pictures"] = "%d pictures, %d wanted, first difference at %d" % (len(got), len(want), k)
@@ -642,7 +790,7 @@ def checks_on_movie(args, res, parts, stats, mov, dump, base, files, old):
     tracks = {t["media"]["type"]: t for t in d["tracks"] if "media" in t}
     vt, st = tracks.get("vide"), tracks.get("soun")
     res["timescale"] = movie_scale
-    line, bad, problems = part_sync(mov, files, dump, base)
+    line, bad, problems = part_sync(mov, files, dump, base, stats, movie)
     res["partsync"] = line
     if bad != 0 or problems:
         res["failed"]["partsync"] = "bad %d: %s" % (bad, "; ".join(problems)[:400])
@@ -929,7 +1077,8 @@ def main():
         material = Material(sources, workdir)
         rows, coverage = None, None
         if args.wide:
-            rows, total, covered = covering_rows(dimensions(material, args), args.count, random.Random(args.seed))
+            rows, total, covered = covering_rows(dimensions(material, args), args.count, random.Random(args.seed),
+                                                 blocked_changes(material))
             coverage = (covered, total)
         with ThreadPoolExecutor(args.jobs) as pool:
             results = list(pool.map(lambda n: guarded(args, n, material, workdir, rows[n] if rows else None), wanted))
