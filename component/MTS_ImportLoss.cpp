@@ -57,8 +57,7 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->leftOutSoundSeen = 0;
   store->leftOutSoundKey = store->leftOutSoundStep = 0;
   store->leftOutSoundStepAt = -1;
-  store->partPictureSeen = 0;
-  store->partPicturePTS = store->soundPESTicks = store->partSoundHeadPTS = 0;
+  store->soundPESTicks = store->partSoundHeadPTS = 0;
   store->partSoundHeadPending = 0;
   store->partSoundJudged = 0;
   store->headlessPart = 0;
@@ -78,14 +77,14 @@ namespace {
 void JudgeSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t soundPTS) {
   // Once a part: a part that runs on without a step may close its seam
   // again at a later sound PES.
-  if (!store->partPictureSeen || store->soundPESTicks <= 0 || store->parts.begun < 2 ||
+  if (!store->parts.partPictureSeen || store->soundPESTicks <= 0 || store->parts.begun < 2 ||
       store->partSoundJudged == store->parts.begun)
     return;
   store->partSoundJudged = store->parts.begun;
   // One PES lost leaves at most its own length. Sound further off, or
   // beyond the pictures read so far, is not this part's head (a later
   // part's sound met before its pictures).
-  const int64_t gap = soundPTS - store->partPicturePTS;
+  const int64_t gap = soundPTS - store->parts.partPicturePTS;
   if (gap > kLargestLead && 2 * gap > store->soundPESTicks && gap <= store->soundPESTicks &&
       soundPTS < store->parts.videoLineEnd)
     store->soundLostTicks += gap;
@@ -93,12 +92,7 @@ void JudgeSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t soundPTS) {
 
 } // namespace
 
-void NotePartPicture(MTS_MovieImportGlobalsRecord* store, int32_t begunBefore, bool toPlaceBefore) {
-  const TSDemuxOutput* out = store->pTSInfo;
-  if (store->parts.begun != begunBefore && out->bPTS) {
-    store->partPictureSeen = 1;
-    store->partPicturePTS = out->PTS;
-  }
+void NotePartPicture(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore) {
   // The part's sound came before its first picture in the file: the video
   // closed the seam, and the sound's first PES is known.
   if (!toPlaceBefore && store->parts.soundToPlace && !store->soundLeavingOut)

@@ -296,10 +296,9 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
     const int64_t lost = store->videoLostTicks;
     mts_import::UnwrapReportedTimes(store);
     store->parts.videoStartMarks = static_cast<uint8_t>(marks);
-    const int32_t begun = store->parts.begun;
     const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, true);
-    mts_import::NotePartPicture(store, begun, toPlace);
+    mts_import::NotePartPicture(store, toPlace);
     mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
     store->parts.videoStartMarks = 0;
   } else {
@@ -551,10 +550,9 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
     store->parts.videoStartMarks = static_cast<uint8_t>(marks);
     mts_import::KeepSoundStepLost(store, store->videoTSOffset, marks);
-    const int32_t begun = store->parts.begun;
     const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, true);
-    mts_import::NotePartPicture(store, begun, toPlace);
+    mts_import::NotePartPicture(store, toPlace);
     mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
     store->parts.videoStartMarks = 0;
     const bool restarted = store->videoTimeShift != shift;

@@ -372,14 +372,11 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t leftOutSoundKey;
   int64_t leftOutSoundStep;
   int64_t leftOutSoundStepAt;
-  // A part's sound runs by its own stamps beside its own pictures: the
-  // first picture of the part being read (presentation time on the
-  // continued line; valid once partPictureSeen is set), how long the last
+  // A part's sound runs by its own stamps beside its own pictures (the
+  // part's first picture is kept by the parts record): how long the last
   // sound PES added lasts (90 kHz), and the first sound of a part met at
   // the sound PES being read, judged once that PES is added; the part
   // whose sound was judged (its number in parts.begun).
-  uint8_t partPictureSeen;
-  int64_t partPicturePTS;
   int64_t soundPESTicks;
   uint8_t partSoundHeadPending;
   int64_t partSoundHeadPTS;
@@ -601,10 +598,9 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
 // counted lost before it; `marks`, how it starts; `pesAt`, its frame-index
 // value.
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt);
-// After a video PES's times were continued: `begunBefore` and
-// `toPlaceBefore`, the parts begun and whether a part's sound waited to be
-// placed before it.
-void NotePartPicture(MTS_MovieImportGlobalsRecord* store, int32_t begunBefore, bool toPlaceBefore);
+// After a video PES's times were continued: `toPlaceBefore`, whether a
+// part's sound waited to be placed before it.
+void NotePartPicture(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore);
 // After a sound PES's times were continued: `toPlaceBefore`, whether a
 // part's sound waited to be placed before it.
 void NotePartSound(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore);
