@@ -1637,28 +1637,6 @@ std::string PicturesOnly(const std::string& out, const std::string& source, cons
   return Remuxed(out, source, "-map 0:v -c copy -output_ts_offset " + seconds);
 }
 
-// A first part of a few pictures, then the recording 44 s later: the movie
-// keeps the stream's picture rate (not one from the step between the
-// parts), and the second part's sound starts with its pictures, 4 frames
-// in (the first part's P picture shows 3 frames after its I picture).
-TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
-  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
-  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
-  const Folder folder;
-  const std::string later = MovedStamps(folder.path + "/later.m2ts", sd, "44");
-  for (int pictures : {2, 3, 4}) {
-    const std::string dump = JoinedDump({FirstPictures(folder.path + "/first.m2ts", sd, pictures), later});
-    EXPECT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << pictures << ": " << dump.substr(0, 40);
-    const auto sound = PlayedSound(EditsOf(dump));
-    ASSERT_FALSE(sound.empty()) << pictures;
-    EXPECT_EQ(sound.back()[0], 4) << pictures;  // 1/25 s a picture
-  }
-  const std::string dump = JoinedDump({FirstPictures(folder.path + "/hd_first.m2ts", hd, 3),
-                                       MovedStamps(folder.path + "/hd_later.m2ts", hd, "44")});
-  EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
-}
-
 // The earliest video and audio presentation times of `file` (-1: none).
 std::pair<long long, long long> FirstStamps(const std::string& file) {
   long long video = -1, audio = -1;
@@ -1673,6 +1651,50 @@ std::pair<long long, long long> FirstStamps(const std::string& file) {
   }
   return {video, audio};
 }
+
+// The sound media's sample frames in a --dump (the last track's samples).
+int64_t SoundMediaFrames(const std::string& dump) {
+  int64_t frames = 0;
+  long long count = 0;
+  for (size_t at = dump.find("\"count\": ", dump.rfind("\"samples\": [")); at != std::string::npos;
+       at = dump.find("\"count\": ", at + 1))
+    if (std::sscanf(dump.c_str() + at, "\"count\": %lld", &count) == 1) frames += count;
+  return frames;
+}
+
+// A first part of a few pictures, then the recording 44 s later: the movie
+// keeps the stream's picture rate (not one from the step between the
+// parts), and the second part's sound starts with its pictures, 4 frames
+// in (the first part's P picture shows 3 frames after its I picture): the
+// sound played there is the second part's first sample, as far into it as
+// that part's sound begins before its first picture. (Where the first
+// part's sound runs on to the second's, both play in one edit.)
+TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string later = MovedStamps(folder.path + "/later.m2ts", sd, "44");
+  const auto [video, audio] = FirstStamps(later);
+  const int64_t lead = (video - audio) * 48000 / 90000;
+  for (int pictures : {2, 3, 4}) {
+    const std::string first = FirstPictures(folder.path + "/first.m2ts", sd, pictures);
+    const std::string dump = JoinedDump({first, later});
+    EXPECT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << pictures << ": " << dump.substr(0, 40);
+    const auto sound = PlayedSound(EditsOf(dump));
+    ASSERT_FALSE(sound.empty()) << pictures;
+    int64_t mediaAtFour = -1;  // 1/25 s a picture, 1920 sample frames
+    for (const auto& e : sound)
+      if (e[0] <= 4 && 4 < e[0] + e[1]) mediaAtFour = e[2] + (4 - e[0]) * 1920;
+    // A later part's first sound is placed on a whole movie unit: within
+    // half a unit (960 sample frames) of its stamps.
+    EXPECT_NEAR(mediaAtFour, SoundMediaFrames(JoinedDump({first})) + lead, 960) << pictures;
+  }
+  const std::string dump = JoinedDump({FirstPictures(folder.path + "/hd_first.m2ts", hd, 3),
+                                       MovedStamps(folder.path + "/hd_later.m2ts", hd, "44")});
+  EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
+}
+
 
 // The first part's sound plays from its first picture by its stamps: the
 // AC-3 frame that holds the first picture's time plays from that time on,
