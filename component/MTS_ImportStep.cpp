@@ -577,10 +577,13 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // another frame rate, maybe) tell nothing about the track's pictures
     // lost; they still carry the time line on to the pictures after them.
     if (store->videoLeftOut) store->videoLostTicks = lost;
-    // A first field waiting for its second goes into the movie too.
+    // A first field waiting for its second goes into the movie too. The PES
+    // before a break of the counters is whole when the time line restarts
+    // here or another recording begins here.
     const int32_t damaged = store->videoDamagedPictures;
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-                mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : damage, restarted,
+                mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : damage,
+                restarted || mts_import::BeginsRecording(store, marks, outSize >= 1),
                 outSize >= 1 || store->fieldWaiting);
     mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,
                                store->videoDamagedPictures != damaged);

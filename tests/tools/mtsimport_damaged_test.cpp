@@ -577,6 +577,49 @@ TEST(MtsimportDamaged, RunOnJoinOfTwoSizesStaysSilent) {
   }
 }
 
+// A recording that ends with a picture filling its last packet exactly (no
+// stuffing), and another joined on with stamps that run on: the counters
+// break where the other recording's tables and intra picture begin, which
+// tells a join, whether that recording's pictures join the track (the same
+// size, here without sound) or are left out (another size). Nothing is
+// said. The same picture cut a packet short before such a join cannot be
+// told from it (as at a join whose stamps step), and is taken for a join.
+TEST(MtsimportDamaged, JoinAfterAPictureThatFillsItsLastPacketStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes large = testsupport::read_file(hd), small = testsupport::read_file(sd);
+  const Packets clean = Split(large);
+  const size_t end = ThroughFirst(clean, [&](const std::vector<size_t>& payload, size_t j) {
+    return payload.size() > 2 && j + 1 == payload.size() && !StuffedPacket(clean[payload[j]]);
+  });
+  ASSERT_GT(end, 0u) << "no picture fills its last packet";
+  for (size_t packets : {end, end - 1}) {
+    const Bytes head = Head(clean, packets);
+    int64_t headLow = 0, headHigh = 0, largeLow = 0, smallLow = 0;
+    ShiftedStamps(head, 0, &headLow, &headHigh);
+    ShiftedStamps(large, 0, &largeLow);
+    ShiftedStamps(small, 0, &smallLow);
+    // The same size without sound: where the head was cut, its sound may
+    // end before its pictures, which a join cannot tell from sound lost.
+    auto silent = [](const Bytes& file) {
+      Packets kept;
+      for (const Bytes& p : Split(file))
+        if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) != kAudio) kept.push_back(p);
+      return Join(kept);
+    };
+    const std::pair<Bytes, Bytes> joins[] = {
+        {silent(head), silent(ShiftedStamps(large, headHigh + 3003 - largeLow))},
+        {head, ShiftedStamps(small, headHigh + 3003 - smallLow)}};
+    for (const auto& [first, next] : joins) {
+      SCOPED_TRACE(std::to_string(packets) + (next.size() == small.size() ? ": another size" : ": the same size"));
+      Bytes joined = first;
+      joined.insert(joined.end(), next.begin(), next.end());
+      const Imported got = ImportBytes(joined, "filled_join.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+    }
+  }
+}
+
 // and running on): the step over the stretch is its time, no sound lost.
 TEST(MtsimportDamaged, SoundAfterOtherAudioSteppingOnIsNoLoss) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not remultiplexed";
