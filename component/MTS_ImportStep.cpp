@@ -325,12 +325,15 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   if (outSize >= 1) store->videoTSOffset = store->ts_offset - kMTSPacketSize;
   // A last PES that counts as cut only for want of stuffing may have filled
   // its last packet exactly: its picture tells, unless it lies too far from
-  // an intra picture to be decoded (then the end is reported unchecked).
+  // an intra picture to be decoded or the decoder lacks memory (then the end
+  // is reported unchecked).
   store->videoEndUnchecked = 0;
   if (pending->videoEndUnstuffed && outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut) {
     const mts_import::LastPicture last = mts_import::CheckLastPicture(store, hasPTS, lastPTS);
     if (last != mts_import::LastPicture::kCut) pending->videoDamage &= ~kTSDamageInside;
-    store->videoEndUnchecked = last == mts_import::LastPicture::kUnchecked;
+    store->videoEndUnchecked = last == mts_import::LastPicture::kUnchecked   ? 1
+                               : last == mts_import::LastPicture::kNoMemory ? 2
+                                                                             : 0;
   }
   // A last PES cut short before its first slice gives no picture: its time
   // is lost.

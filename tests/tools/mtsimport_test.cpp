@@ -760,7 +760,9 @@ TEST(MtsimportSave, MemoryThatRunsOutIsSaidAndTheRegionsGo) {
           "ulimit -v " + std::to_string(kib) + " && AVCHD_SHM_TEST_PREFIX=" + prefix + " exec " + MTSIMPORT + " " +
           run + " 2>&1 >/dev/null | tail -1");
       const std::string said = run + " at " + std::to_string(kib) + " KiB: " + r.out;
-      if (r.out.empty()) {
+      // A recording whose last picture fills its last packet is saved with
+      // its end unchecked where the decoder that checks it lacks memory.
+      if (r.out.empty() || r.out.find("may be cut short (the memory to decode it ran out)") != std::string::npos) {
         ++saved;
       } else {  // one sentence wherever it ran out: for what, and what to do
         EXPECT_NE(r.out.find(": out of memory for "), std::string::npos) << said;
