@@ -264,7 +264,9 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
     start = trackEnd;
     startUnit = movieScale > 0 ? trackEnd * movieScale / rate : 0;
   }
-  store->soundRangeMedia = firstSound ? m : m + head + std::max<int64_t>(start - wanted, 0);
+  // The track's first sound keeps its head after track time 0 only: what
+  // its stamps put before the movie's start is left out.
+  store->soundRangeMedia = m + head + std::max<int64_t>((firstSound ? 0 : start) - wanted, 0);
   store->soundRangeTrack = start;
   store->soundInsertedTime = static_cast<int32_t>(store->soundRangeMedia);
   store->soundEndTime = static_cast<int32_t>(std::max(media, store->soundRangeMedia));

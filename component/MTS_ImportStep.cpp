@@ -750,7 +750,13 @@ OSErr mts_import::InsertVideoRanges(MTS_MovieImportGlobalsRecord* store, TimeVal
     if (actions) QTDisposeAtomContainer(actions);
   }
   // At the end of the file, after the last pictures: the stretch left out
-  // that the file ends in.
+  // that the file ends in. A track of one picture tells its picture rate by
+  // its length alone (readers take one picture per track length), so there
+  // the stretch is not laid: no picture follows it, and the sound that plays
+  // through it holds the movie's length.
+  if (store->state == kMTSStateEndOfStream && store->videoTrailingGapTime > 0 && store->videoTrack &&
+      store->videoMedia && GetMediaSampleCount(store->videoMedia) == 1)
+    store->videoTrailingGapTime = 0;
   if (store->state == kMTSStateEndOfStream && store->videoTrailingGapTime > 0 && store->videoTrack &&
       store->videoEndTime <= store->videoInsertedTime) {
     OSErr err = InsertEmptyTrackSegment(store->videoTrack, -1, store->videoTrailingGapTime);

@@ -1861,6 +1861,13 @@ TEST(MtsimportCommand, PartAfterAHoleInDisplayOrderStartsWhereItsStampsEnd) {
   }
 }
 
+// The picture rate ffprobe reads from a file's first video stream.
+std::string SavedPictureRate(const std::string& file) {
+  const std::string out = testsupport::run_command(
+      "ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 " + file).out;
+  return out.substr(0, out.find('\n'));
+}
+
 // A part of another size and picture rate left out between two parts of
 // the track's: it stays empty in the video track for whole pictures of the
 // track, so the saved movie keeps the stream's picture rate (the picture
@@ -1870,15 +1877,69 @@ TEST(MtsimportCommand, PartLeftOutBetweenKeepsTheSavedPictureRate) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
-  auto rate = [](const std::string& file) {
-    const std::string out = testsupport::run_command(
-        "ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 " + file).out;
-    return out.substr(0, out.find('\n'));
-  };
+  const auto rate = SavedPictureRate;
   const std::string first = FirstPictures(folder.path + "/first.m2ts", hd, 12), mov = folder.path + "/joined.mov";
   for (const std::string& parts : {first + " " + sd + " " + first, first + " " + first}) {
     ASSERT_EQ(testsupport::run_command("cat " + parts + " > " + folder.path + "/joined.m2ts && " + MTSIMPORT +
                                        " --mov " + mov + " " + folder.path + "/joined.m2ts").exit, 0);
     EXPECT_EQ(rate(mov), rate(hd)) << parts;
   }
+}
+
+// Parts of one picture each: the head of the file holds no two pictures of
+// one part, so no picture's duration is known; the movie keeps the rate the
+// stream's own timing gives (it was halved, each picture lasting two).
+TEST(MtsimportCommand, PartsOfOnePictureKeepThePictureRate) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string one = FirstPictures(folder.path + "/one.m2ts", hd, 1);
+  const std::string dump = JoinedDump({one, one, one});
+  EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
+  EXPECT_EQ(VideoMediaValue(dump, "sampleCount"), 3);
+}
+
+// A first part of one picture, then a part of another size left out to the
+// end of the file: the video track ends with its one picture (a track of
+// one picture whose length held the stretch read as one picture a stretch),
+// and the sound of the track's kind still plays through the stretch.
+TEST(MtsimportCommand, OnePictureBeforeAStretchLeftOutKeepsThePictureRate) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string one = FirstPictures(folder.path + "/one.m2ts", hd, 1), mov = folder.path + "/joined.mov";
+  const testsupport::CommandResult r = testsupport::run_command(
+      "cat " + one + " " + sd + " > " + folder.path + "/joined.m2ts && " + MTSIMPORT + " --mov " + mov + " " +
+      folder.path + "/joined.m2ts");
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(SavedPictureRate(mov), SavedPictureRate(hd));
+  EXPECT_GT(SoundSecondsInTrack(r.out), 1.9) << r.out;
+}
+
+// A soundless first picture, then a part cut from the middle of an LPCM
+// recording whose stamps run on from it: that part's pictures follow the
+// first one, so its sound from before them lies mostly before the track's
+// start; what lies there is left out, and the rest plays beside its own
+// pictures (it played from its first sample, as late as that head).
+TEST(MtsimportCommand, FirstSoundBeforeTheTrackStartLosesItsHead) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string first = Remuxed(folder.path + "/first.m2ts", hd, "-map 0:v -c copy -frames:v 1");
+  const long long firstEnd = FirstStamps(first).first + 3003;  // one 1080i picture later
+  const long long cutSound = FirstStamps(Remuxed(folder.path + "/cut.m2ts", lpcm, "-ss 1 -map 0 -c copy")).second;
+  const std::string cut = Remuxed(folder.path + "/cut.m2ts", lpcm,
+                                  "-ss 1 -map 0 -c copy -output_ts_offset " + std::to_string((firstEnd - cutSound) / 90000.0));
+  const auto [video, audio] = FirstStamps(cut);
+  const int64_t lead = std::llround((video - audio) * 48000.0 / 90000);
+  ASSERT_GT(lead, 4800);
+  // The sound track comes first here: the first PES reported is sound.
+  const std::string dump = JoinedDump({first, cut});
+  const auto edits = EditsOf(dump.substr(0, dump.find("\"type\": \"soun\"")));
+  ASSERT_FALSE(edits.empty() || edits.back().empty()) << dump.substr(0, 400);
+  const auto& sound = edits.back();
+  EXPECT_EQ(sound[0][0], 0);
+  EXPECT_NEAR(sound[0][2], lead - 1602, 2);  // less the first picture's 1001/30000 s
 }
