@@ -634,8 +634,7 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
-    if (store->parts.firstSoundAt < 0 && offerLength == kMTSPacketSize)
-      mts_import::PartPacketOffered(store, store->pTSbuffer + p);
+    if (offerLength == kMTSPacketSize) mts_import::PartPacketOffered(store, store->pTSbuffer + p);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;
     if (out->status & (kTSStatusVideo | kTSStatusAudio))
