@@ -32,9 +32,22 @@ bool NearSide(const SeamMark& side, int64_t sideMoved, int64_t here, int64_t mov
   return InReach(side, here) && sideMoved - moved <= kLargestStep && moved - sideMoved <= kLargestStep;
 }
 
+// Where the first packet of the sound PES being reported lies in the file.
+int64_t ReportedSoundStart(const MTS_MovieImportGlobalsRecord* store) {
+  return store->parts.soundSeen && store->soundTSOffset != 0 ? store->soundTSOffset + kMTSPacketSize
+                                                             : store->parts.firstSoundAt;
+}
+
 // Whether a step of the sound that moves its line by `moved`, found at file
-// offset `here`, meets the video's open side.
-bool MeetsVideoSide(const ImportParts& parts, int64_t here, int64_t moved) {
+// offset `here`, meets the video's open side. A recording's tables between
+// the PES that opened that side and the sound PES begin a later part: the
+// side is that of a part without sound, and this sound waits for the video
+// of its own part.
+bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int64_t moved) {
+  const ImportParts& parts = store->parts;
+  if (parts.recordingTablesAt > parts.video.pesAt + kMTSPacketSize &&
+      parts.recordingTablesAt < ReportedSoundStart(store))
+    return false;
   return NearSide(parts.video, parts.video.moved, here, moved) || (parts.video.begins && InReach(parts.video, here));
 }
 
@@ -103,14 +116,24 @@ void PartsReset(ImportParts* parts) {
   *parts = ImportParts{};
   parts->soundSeamMedia = -1;
   parts->firstSoundAt = -1;
+  parts->recordingTablesAt = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
   // A source packet: 4 bytes of arrival time, then the transport packet;
   // the audio stream's first packet that starts a PES.
   constexpr uint32_t kAudioPid = 0x1100;
-  if (packet[4] == 0x47 && (packet[5] & 0x40) && ((packet[5] & 0x1Fu) << 8 | packet[6]) == kAudioPid)
-    store->parts.firstSoundAt = store->ts_offset;
+  if (packet[4] != 0x47) return;
+  ImportParts& parts = store->parts;
+  const uint32_t pid = (packet[5] & 0x1Fu) << 8 | packet[6];
+  if (parts.firstSoundAt < 0 && (packet[5] & 0x40) && pid == kAudioPid) parts.firstSoundAt = store->ts_offset;
+  if (pid != 0 || !(packet[7] & 0x10)) return;
+  // A PAT sent again keeps its counter; the next one counts on by one.
+  const uint8_t counter = packet[7] & 0x0F;
+  if (!parts.patSeen || (counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F)))
+    parts.recordingTablesAt = store->ts_offset;
+  parts.patCounter = counter;
+  parts.patSeen = 1;
 }
 
 bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size) {
@@ -198,7 +221,7 @@ void PartVideoLine(MTS_MovieImportGlobalsRecord* store) {
 
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
   const ImportParts& parts = store->parts;
-  return parts.video.moved != 0 && MeetsVideoSide(parts, store->ts_offset, moved);
+  return parts.video.moved != 0 && MeetsVideoSide(store, store->ts_offset, moved);
 }
 
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
@@ -230,7 +253,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   }
   if (moved != 0) {
     seam = true;
-    if (MeetsVideoSide(parts, store->ts_offset, moved)) {
+    if (MeetsVideoSide(store, store->ts_offset, moved)) {
       parts.soundSeamPTS = out->PTS + shift;
       CloseSeam(store, false);
       shift = store->soundTimeShift;

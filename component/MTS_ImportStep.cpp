@@ -519,12 +519,14 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       store->needSoundTrack = store->soundMedia ? 0 : 1;
     }
     const int64_t media = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
+    const int64_t dropped = store->soundHeadDropped;
     OSErr err = MTS_add_sound_sample(store, &outSize);
     if (err != noErr) {
       MTS_LOG("[ERR]failed to MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
       return err;
     }
-    mts_import::JudgePartSoundHead(store, media, store->soundLeftOut);
+    // Media times read before the sample was added move with a head dropped meanwhile.
+    mts_import::JudgePartSoundHead(store, media - (store->soundHeadDropped - dropped), store->soundLeftOut);
     // The next sample is read from where the next PES starts, also when this
     // one gave no sample: else a reader would meet this PES first.
     store->soundTSOffset = nextOffset;
@@ -638,8 +640,7 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
-    if (store->parts.firstSoundAt < 0 && offerLength == kMTSPacketSize)
-      mts_import::PartPacketOffered(store, store->pTSbuffer + p);
+    if (offerLength == kMTSPacketSize) mts_import::PartPacketOffered(store, store->pTSbuffer + p);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;
     if (out->status & (kTSStatusVideo | kTSStatusAudio))

@@ -394,6 +394,10 @@ struct MTS_MovieImportGlobalsRecord {
   // The frame-index value of the last sound PES at which the sound's time
   // line moved (-1: none).
   int64_t soundMovedAt;
+  // Sound media dropped from the head of the sound media before the track
+  // played any of it (sound media units, in all): the media is begun anew
+  // at the first sample played.
+  int64_t soundHeadDropped;
 };
 
 // Component entry point and selector handlers.

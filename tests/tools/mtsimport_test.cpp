@@ -1689,14 +1689,63 @@ TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
     for (const auto& e : sound)
       if (e[0] <= 4 && 4 < e[0] + e[1]) mediaAtFour = e[2] + (4 - e[0]) * 1920;
     // A later part's first sound is placed on a whole movie unit: within
-    // half a unit (960 sample frames) of its stamps.
-    EXPECT_NEAR(mediaAtFour, SoundMediaFrames(JoinedDump({first})) + lead, 960) << pictures;
+    // half a unit (960 sample frames) of its stamps. The first part's sound
+    // stays in the media only where an edit plays it: what comes before the
+    // later part's sound is the joined media less the later part's own.
+    const int64_t before = SoundMediaFrames(dump) - SoundMediaFrames(JoinedDump({later}));
+    EXPECT_TRUE(before == 0 || before == SoundMediaFrames(JoinedDump({first}))) << pictures << ": " << before;
+    EXPECT_NEAR(mediaAtFour, before + lead, 960) << pictures;
   }
   const std::string dump = JoinedDump({FirstPictures(folder.path + "/hd_first.m2ts", hd, 3),
                                        MovedStamps(folder.path + "/hd_later.m2ts", hd, "44")});
   EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
 }
 
+
+// An LPCM 5.1 part of three pictures, then an LPCM stereo recording cut at a
+// group's tables two thirds in (its sound begins before its first picture)
+// with stamps that wrap: the sound track is the stereo part's, and its
+// media begins with the first sample an edit plays (a stream copy keeps
+// every sample before the first edit, and would play them).
+TEST(MtsimportCommand, LaterPartsSoundMediaBeginsWhereItPlays) {
+  AVCHD_REQUIRE_TESTDATA(l51, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(l20, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string cut = folder.path + "/cut.m2ts";
+  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
+                           "import join_parts as J; d = open(\"" + l20 + "\", \"rb\").read(); "
+                           "r = J.Recording(d); t = [i for i in r.tables if 3 * i >= 2 * len(r.packets)][0]; "
+                           "open(\"" + cut + "\", \"wb\").write(J.cut(d, t, 0))'");
+  const std::string later = Remuxed(folder.path + "/later.m2ts", Remuxed(folder.path + "/plain.m2ts", cut, "-map 0 -c copy"),
+                                    "-copyts -map 0 -c copy -output_ts_offset 95441.797689 -muxdelay 0 -muxpreload 0");
+  const auto sound = PlayedSound(JoinedEdits({FirstPictures(folder.path + "/first.m2ts", l51, 3), later}));
+  ASSERT_FALSE(sound.empty());
+  EXPECT_LT(sound.front()[2], 240);  // inside the media's first LPCM sample
+}
+
+// LPCM 5.1 pictures, a part without sound, then an LPCM stereo part whose
+// first sound PES is read before its first picture is (its stamps wrap):
+// that sound is the stereo part's, not the soundless part's, and plays from
+// the stereo part's first picture (nine and sixteen pictures in), the
+// stretch before it silent.
+TEST(MtsimportCommand, SoundAfterASoundlessPartWaitsForItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(l51, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(l20, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "a = open(\"" + l51 + "\", \"rb\").read(); b = open(\"" + l20 + "\", \"rb\").read(); "
+      "ra, rb = J.Recording(a), J.Recording(b); "
+      "ta = [i for i in ra.tables if 5 * i >= len(ra.packets)][0]; "
+      "tb = [i for i in rb.tables if 9 * i >= 4 * len(rb.packets)][0]; c = J.cut(b, tb, 16); "
+      "open(\"" + joined + "\", \"wb\").write(J.cut(a, ta, 9) + J.restamp(J.without_sound(J.cut(a, 0, 16)), 900000) + "
+      "J.restamp(c, (1 << 33) - J.first_video_pts(c) - 45000))'");
+  const auto sound = PlayedSound(JoinedEdits({joined}));
+  ASSERT_FALSE(sound.empty());
+  EXPECT_NEAR(sound.front()[0], 25, 1);
+}
 
 // The first part's sound plays from its first picture by its stamps: the
 // AC-3 frame that holds the first picture's time plays from that time on,
