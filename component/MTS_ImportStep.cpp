@@ -356,7 +356,13 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
 OSErr FlushLastSound(MTS_MovieImportGlobalsRecord* store, const TSDemuxPending& pending) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
-  out->PTS = store->soundEndPTS;
+  // The held PES follows the sound read so far on its continued line, one
+  // step after the latest: that start, not the pre-scan's estimate of the
+  // sound's end, tells whether it plays under the pictures. The estimate is
+  // taken from the file's tail, which may hold the end of the part before a
+  // joined last part on other stamps; it stands in only before any sound.
+  const bool runsOn = store->soundKeySeen && store->soundKeyStep > 0 && store->soundKeyStep <= 90000;
+  out->PTS = runsOn ? store->lastSoundKey + store->soundKeyStep : store->soundEndPTS;
   if (store->needSoundTrack && out->audioSize > 0) {
     OSErr err = MTS_create_sound_track(store, store->soundDataRef);
     if (err != noErr) {
