@@ -646,7 +646,11 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
-    if (offerLength == kMTSPacketSize) mts_import::PartPacketOffered(store, store->pTSbuffer + p);
+    // Only program tables (PID 0), and any packet until the first sound PES,
+    // concern the parts record: the test stays here, in the loop.
+    const uint8_t* packet = store->pTSbuffer + p;
+    if (offerLength == kMTSPacketSize && (((packet[5] & 0x1F) | packet[6]) == 0 || store->parts.firstSoundAt < 0))
+      mts_import::PartPacketOffered(store, packet);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;
     if (out->status & (kTSStatusVideo | kTSStatusAudio))
