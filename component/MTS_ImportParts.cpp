@@ -125,9 +125,15 @@ bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store) {
 bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* moved) {
   ImportParts& parts = store->parts;
   if (parts.begun == 0) parts.begun = 1;
-  // Another recording whose decode times run on from this one's (at a
-  // break of the counters) begins a part without a step of its stamps.
-  const bool joinedOn = *moved == 0 && (parts.videoStartMarks & kTSStartAtBreak) && PartVideoBegins(store);
+  // Another recording whose decode times run on from this one's begins a
+  // part without a step of its stamps: at a break of the counters, or,
+  // where the video's counter happens to run on across the join, after
+  // tables that are not the recording's own (their counters broke), once
+  // pictures were read before.
+  const uint8_t marks = parts.videoStartMarks;
+  const bool othersTables = !(marks & kTSStartTablesRunOn) && parts.videoLineEnd != 0;
+  const bool joinedOn =
+      *moved == 0 && ((marks & kTSStartAtBreak) || othersTables) && PartVideoBegins(store);
   if (*moved == 0 && !joinedOn) {
     // Sound that began a part had no pictures of a new part after it: it is
     // the sound of the part being read.
@@ -202,7 +208,7 @@ bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
 }
 
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
-                     int64_t wouldMove) {
+                     int64_t wouldMove, int64_t stepBefore) {
   ImportParts& parts = store->parts;
   const TSDemuxOutput* out = store->pTSInfo;
   const bool first = !parts.soundSeen;
@@ -270,6 +276,12 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       parts.sound.begins = first;
     }
   }
+  // The step from the sound before to this PES crosses the seam: how far
+  // the part before's last PES ran past this one's start (a part's sound
+  // may begin under it) or left a gap says nothing of how long a PES lasts,
+  // and taken for that length it would make the part's next regular step
+  // look like PES skipped. The step of the sound before stays.
+  if (seam) store->soundKeyStep = stepBefore;
   if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
   // Where this PES's sound goes in the media: kept when it begins a part's
   // sound.
