@@ -261,12 +261,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
         NearSide(parts.video, parts.video.moved, store->ts_offset, parts.video.moved)) {
       seam = true;
       parts.soundSeamPTS = out->PTS + shift;
-      const SeamMark video = parts.video;
       CloseSeam(store, false);
       shift = store->soundTimeShift;
-      // A part that runs on without a step: a step of its sound met later
-      // within reach is still the seam's, not sound lost.
-      if (video.moved == 0) parts.video = video;
     } else if ((first || begins) && parts.sound.state == SeamSide::kClosed) {
       seam = true;
       parts.sound.state = SeamSide::kBegun;

@@ -644,6 +644,79 @@ Bytes Then(Bytes a, const Bytes& b) {
 
 }  // namespace
 
+// `packets` with the continuity counters of stream `pid` moved so that its
+// first packet follows `last` (true: the counters run on from it, false:
+// they break).
+Packets CountersFrom(Packets packets, uint32_t pid, int last, bool runOn) {
+  int move = -1;
+  for (Bytes& p : packets) {
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) != pid) continue;
+    if (move < 0) move = ((last + 1 - (p[7] & 0x0F)) & 0x0F) + (runOn ? 0 : 1);
+    p[7] = uint8_t((p[7] & 0xF0) | ((p[7] + move) & 0x0F));
+  }
+  return packets;
+}
+
+// The last continuity counter of stream `pid` in `packets`.
+int LastCounter(const Packets& packets, uint32_t pid) {
+  for (auto p = packets.rbegin(); p != packets.rend(); ++p)
+    if ((uint32_t((*p)[5] & 0x1F) << 8 | (*p)[6]) == pid) return (*p)[7] & 0x0F;
+  return 0;
+}
+
+// A recording whose stamps run on without a step, joined where the video's
+// counter happens to run on too: the next recording's tables (their counter
+// breaks) and its IDR picture begin the part, and its sound, starting two
+// frames after the sound before ended, loses nothing.
+TEST(MtsimportDamaged, RunOnJoinWhoseVideoCounterRunsOnStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(source);
+  int64_t low = 0, high = 0;
+  ShiftedStamps(whole, 0, &low, &high);
+  const Packets clean = Split(whole);
+  const auto sound = PesPackets(clean, kAudio);
+  ASSERT_GT(sound.size(), 4u);
+  std::vector<size_t> tail = sound[sound.size() - 2];
+  tail.insert(tail.end(), sound.back().begin(), sound.back().end());
+  const Packets first = Split(Without(clean, tail));
+  Packets next = Split(ShiftedStamps(whole, high + 3600 - low));
+  next = CountersFrom(next, 0, LastCounter(first, 0), false);
+  for (const bool runOn : {false, true}) {
+    SCOPED_TRACE(runOn ? "video counter runs on" : "video counter breaks");
+    const Packets second = CountersFrom(next, kVideo, LastCounter(first, kVideo), runOn);
+    const Imported got = ImportBytes(Then(Join(first), Join(second)), "counter_runs_on.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
+// The stereo MBAFF recording and the 1080i one, each starting where the
+// other's pictures end or a little later (as a remultiplexer rounds it):
+// the sound of the part before runs on past the next part's first sound
+// frame, so the sound steps by a fraction of a frame at the join. That step
+// tells nothing of how long a frame lasts; the next part's regular steps
+// after it lose nothing. A sound frame lost soon after such a join is told.
+TEST(MtsimportDamaged, ShortSoundStepAtARunOnJoinIsNoLoss) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Bytes small = testsupport::read_file(sd), large = testsupport::read_file(hd);
+  int64_t smallLow = 0, smallHigh = 0, largeLow = 0, largeHigh = 0;
+  ShiftedStamps(small, 0, &smallLow, &smallHigh);
+  ShiftedStamps(large, 0, &largeLow, &largeHigh);
+  for (int64_t later : {0, 36, 360}) {
+    SCOPED_TRACE(later);
+    for (const Bytes& joined : {Then(small, ShiftedStamps(large, smallHigh + 3600 - largeLow + later)),
+                                Then(large, ShiftedStamps(small, largeHigh + 3003 - smallLow + later))}) {
+      const Imported got = ImportBytes(joined, "short_step.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err.find(" s of sound")),
+                std::make_tuple(0, std::string::npos))
+          << got.result.err;
+    }
+  }
+  const Packets next = Split(ShiftedStamps(large, smallHigh + 3600 - largeLow));
+  const Imported lost = ImportBytes(Then(small, Without(next, PesPackets(next, kAudio)[2])), "short_step_lost.m2ts");
+  EXPECT_NE(lost.result.err.find("0.032 s of sound could not be read"), std::string::npos) << lost.result.err;
+}
+
 // One LPCM sound PES lost inside a part: told alone, and also when another
 // recording joins on after it, its time stamps going back or running on
 // (a join does not take back a loss that video read since lies behind).
