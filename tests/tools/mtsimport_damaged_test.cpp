@@ -528,6 +528,21 @@ Bytes ShiftedStamps(const Bytes& file, int64_t ticks, int64_t* low = nullptr, in
   return Join(p);
 }
 
+// A 25 Hz recording and a 29.97 Hz one joined both ways round, the second
+// part's stamps running on from the first's last picture, `later` ticks
+// after where that picture ends.
+std::vector<Bytes> RunOnJoins(const Bytes& small, const Bytes& large, int64_t later) {
+  int64_t smallLow = 0, smallHigh = 0, largeLow = 0, largeHigh = 0;
+  ShiftedStamps(small, 0, &smallLow, &smallHigh);
+  ShiftedStamps(large, 0, &largeLow, &largeHigh);
+  Bytes first = small, second = large;
+  const Bytes next = ShiftedStamps(large, smallHigh + 3600 - largeLow + later);
+  const Bytes back = ShiftedStamps(small, largeHigh + 3003 - smallLow + later);
+  first.insert(first.end(), next.begin(), next.end());
+  second.insert(second.end(), back.begin(), back.end());
+  return {first, second};
+}
+
 // Another recording whose time stamps step on from where the one before
 // ended (a camera's clock running on between files, or going on without a
 // step), also past the 2^33 wrap: its tables and first IDR picture begin a
@@ -563,15 +578,7 @@ TEST(MtsimportDamaged, JoinsWhoseTimeStampsStepOnStaySilent) {
 TEST(MtsimportDamaged, RunOnJoinOfTwoSizesStaysSilent) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
-  const Bytes small = testsupport::read_file(sd), large = testsupport::read_file(hd);
-  int64_t smallLow = 0, smallHigh = 0, largeLow = 0, largeHigh = 0;
-  ShiftedStamps(small, 0, &smallLow, &smallHigh);
-  ShiftedStamps(large, 0, &largeLow, &largeHigh);
-  const std::vector<Bytes> joins[] = {{small, ShiftedStamps(large, smallHigh + 3600 - largeLow)},
-                                      {large, ShiftedStamps(small, largeHigh + 3003 - smallLow)}};
-  for (const auto& parts : joins) {
-    Bytes joined;
-    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
+  for (const Bytes& joined : RunOnJoins(testsupport::read_file(sd), testsupport::read_file(hd), 0)) {
     const Imported got = ImportBytes(joined, "running_on.m2ts");
     EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
   }
@@ -687,6 +694,27 @@ TEST(MtsimportDamaged, RunOnJoinWhoseVideoCounterRunsOnStaysSilent) {
     const Imported got = ImportBytes(Then(Join(first), Join(second)), "counter_runs_on.m2ts");
     EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
   }
+  // Inside one recording, its own tables' packet lost before a picture that
+  // begins a coded sequence, and a sound PES lost after it: told.
+  const auto video = PesPackets(clean, kVideo);
+  size_t idr = 1, table = 0;
+  auto startsSequence = [&](size_t k) {
+    const Bytes& p = clean[video[k].front()];
+    for (size_t i = 8; i + 3 < p.size(); ++i)
+      if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && (p[i + 3] & 0x1F) == 7) return true;
+    return false;
+  };
+  while (idr < video.size() && !startsSequence(idr)) ++idr;
+  ASSERT_LT(idr, video.size()) << "one coded sequence only";
+  for (size_t i = video[idr].front(); i > video[idr - 1].front() && table == 0; --i)
+    if ((uint32_t(clean[i][5] & 0x1F) << 8 | clean[i][6]) == 0) table = i;
+  if (table == 0) GTEST_SKIP() << "no tables before the picture that begins the second coded sequence";
+  size_t after = 0;
+  while (sound[after].front() < video[idr].front()) ++after;
+  std::vector<size_t> lost = sound[after + 1];
+  lost.push_back(table);
+  const Imported damaged = ImportBytes(Without(clean, lost), "own_tables_lost.m2ts");
+  EXPECT_NE(damaged.result.err.find("0.032 s of sound could not be read"), std::string::npos) << damaged.result.err;
 }
 
 // The stereo MBAFF recording and the 1080i one, each starting where the
@@ -699,21 +727,22 @@ TEST(MtsimportDamaged, ShortSoundStepAtARunOnJoinIsNoLoss) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_mbaff_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
   const Bytes small = testsupport::read_file(sd), large = testsupport::read_file(hd);
-  int64_t smallLow = 0, smallHigh = 0, largeLow = 0, largeHigh = 0;
-  ShiftedStamps(small, 0, &smallLow, &smallHigh);
-  ShiftedStamps(large, 0, &largeLow, &largeHigh);
   for (int64_t later : {0, 36, 360}) {
     SCOPED_TRACE(later);
-    for (const Bytes& joined : {Then(small, ShiftedStamps(large, smallHigh + 3600 - largeLow + later)),
-                                Then(large, ShiftedStamps(small, largeHigh + 3003 - smallLow + later))}) {
+    for (const Bytes& joined : RunOnJoins(small, large, later)) {
       const Imported got = ImportBytes(joined, "short_step.m2ts");
       EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err.find(" s of sound")),
                 std::make_tuple(0, std::string::npos))
           << got.result.err;
     }
   }
-  const Packets next = Split(ShiftedStamps(large, smallHigh + 3600 - largeLow));
-  const Imported lost = ImportBytes(Then(small, Without(next, PesPackets(next, kAudio)[2])), "short_step_lost.m2ts");
+  // The first join with the next part's third sound PES lost.
+  const Packets joined = Split(RunOnJoins(small, large, 0)[0]);
+  const auto sound = PesPackets(joined, kAudio);
+  size_t third = 0;
+  while (third < sound.size() && sound[third].front() * kPacket < small.size()) ++third;
+  ASSERT_LT(third + 2, sound.size());
+  const Imported lost = ImportBytes(Without(joined, sound[third + 2]), "short_step_lost.m2ts");
   EXPECT_NE(lost.result.err.find("0.032 s of sound could not be read"), std::string::npos) << lost.result.err;
 }
 
