@@ -649,11 +649,8 @@ Bytes Then(Bytes a, const Bytes& b) {
   return a;
 }
 
-}  // namespace
-
-// `packets` with the continuity counters of stream `pid` moved so that its
-// first packet follows `last` (true: the counters run on from it, false:
-// they break).
+// `packets` with the continuity counters of stream `pid` moved so that they
+// run on from `last` (with `runOn`) or break there.
 Packets CountersFrom(Packets packets, uint32_t pid, int last, bool runOn) {
   int move = -1;
   for (Bytes& p : packets) {
@@ -670,6 +667,8 @@ int LastCounter(const Packets& packets, uint32_t pid) {
     if ((uint32_t((*p)[5] & 0x1F) << 8 | (*p)[6]) == pid) return (*p)[7] & 0x0F;
   return 0;
 }
+
+}  // namespace
 
 // A recording whose stamps run on without a step, joined where the video's
 // counter happens to run on too: the next recording's tables (their counter
@@ -710,7 +709,8 @@ TEST(MtsimportDamaged, RunOnJoinWhoseVideoCounterRunsOnStaysSilent) {
     if ((uint32_t(clean[i][5] & 0x1F) << 8 | clean[i][6]) == 0) table = i;
   if (table == 0) GTEST_SKIP() << "no tables before the picture that begins the second coded sequence";
   size_t after = 0;
-  while (sound[after].front() < video[idr].front()) ++after;
+  while (after + 1 < sound.size() && sound[after].front() < video[idr].front()) ++after;
+  ASSERT_LT(after + 1, sound.size());
   std::vector<size_t> lost = sound[after + 1];
   lost.push_back(table);
   const Imported damaged = ImportBytes(Without(clean, lost), "own_tables_lost.m2ts");
@@ -739,10 +739,10 @@ TEST(MtsimportDamaged, ShortSoundStepAtARunOnJoinIsNoLoss) {
   // The first join with the next part's third sound PES lost.
   const Packets joined = Split(RunOnJoins(small, large, 0)[0]);
   const auto sound = PesPackets(joined, kAudio);
-  size_t third = 0;
-  while (third < sound.size() && sound[third].front() * kPacket < small.size()) ++third;
-  ASSERT_LT(third + 2, sound.size());
-  const Imported lost = ImportBytes(Without(joined, sound[third + 2]), "short_step_lost.m2ts");
+  size_t begins = 0;
+  while (begins < sound.size() && sound[begins].front() * kPacket < small.size()) ++begins;
+  ASSERT_LT(begins + 2, sound.size());
+  const Imported lost = ImportBytes(Without(joined, sound[begins + 2]), "short_step_lost.m2ts");
   EXPECT_NE(lost.result.err.find("0.032 s of sound could not be read"), std::string::npos) << lost.result.err;
 }
 
