@@ -272,12 +272,13 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       parts.sound.begins = first;
     }
   }
-  // The step from the sound before to this PES crosses the seam: how far
-  // the part before's last PES ran past this one's start (a part's sound
-  // may begin under it) or left a gap says nothing of how long a PES lasts,
-  // and taken for that length it would make the part's next regular step
-  // look like PES skipped. The step of the sound before stays.
-  if (seam) store->soundKeyStep = stepBefore;
+  // The step from the sound before to this PES crosses the seam, or a
+  // stretch of audio left out for its kind: how far the PES before ran past
+  // this one's start (a part's sound may begin under it) or left a gap says
+  // nothing of how long a PES lasts, and taken for that length it would
+  // make the part's next regular step look like PES skipped. The step of
+  // the track's sound before stays.
+  if (seam || store->soundLeavingOut) store->soundKeyStep = stepBefore;
   if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
   // Where this PES's sound goes in the media: kept when it begins a part's
   // sound.

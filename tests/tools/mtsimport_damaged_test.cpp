@@ -746,6 +746,29 @@ TEST(MtsimportDamaged, ShortSoundStepAtARunOnJoinIsNoLoss) {
   EXPECT_NE(lost.result.err.find("0.032 s of sound could not be read"), std::string::npos) << lost.result.err;
 }
 
+// Stereo sound, then a 5.1 part left out for its kind, then stereo again,
+// the stamps running on at both joins: the step from the 5.1 sound to the
+// stereo sound that comes back tells nothing of how long a frame lasts,
+// and the stereo part's regular steps after it lose nothing.
+TEST(MtsimportDamaged, SoundBackAfterOtherAudioRunningOnIsNoLoss) {
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(other, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  Bytes joined;
+  int64_t end = 0;
+  for (const std::string& source : {stereo, other, mbaff}) {
+    const Bytes part = testsupport::read_file(source);
+    int64_t low = 0, high = 0;
+    ShiftedStamps(part, 0, &low, &high);
+    const int64_t move = end == 0 ? 0 : end - low;
+    joined = Then(joined, ShiftedStamps(part, move));
+    end = high + move + 3600;
+  }
+  const Imported got = ImportBytes(joined, "back_after_other_audio.m2ts");
+  EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err.find(" s of sound")), std::make_tuple(0, std::string::npos))
+      << got.result.err;
+}
+
 // One LPCM sound PES lost inside a part: told alone, and also when another
 // recording joins on after it, its time stamps going back or running on
 // (a join does not take back a loss that video read since lies behind).
