@@ -148,9 +148,15 @@ bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store) {
 bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* moved) {
   ImportParts& parts = store->parts;
   if (parts.begun == 0) parts.begun = 1;
-  // Another recording whose decode times run on from this one's (at a
-  // break of the counters) begins a part without a step of its stamps.
-  const bool joinedOn = *moved == 0 && (parts.videoStartMarks & kTSStartAtBreak) && PartVideoBegins(store);
+  // Another recording whose decode times run on from this one's begins a
+  // part without a step of its stamps: at a break of the counters, or,
+  // where the video's counter happens to run on across the join, after
+  // tables that are not the recording's own (their counters broke), once
+  // pictures were read before.
+  const uint8_t marks = parts.videoStartMarks;
+  const bool othersTables = !(marks & kTSStartTablesRunOn) && parts.videoLineEnd != 0;
+  const bool joinedOn =
+      *moved == 0 && ((marks & kTSStartAtBreak) || othersTables) && PartVideoBegins(store);
   if (*moved == 0 && !joinedOn) {
     // Sound that began a part had no pictures of a new part after it: it is
     // the sound of the part being read.
@@ -225,7 +231,7 @@ bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
 }
 
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
-                     int64_t wouldMove) {
+                     int64_t wouldMove, int64_t stepBefore) {
   ImportParts& parts = store->parts;
   const TSDemuxOutput* out = store->pTSInfo;
   const bool first = !parts.soundSeen;
@@ -278,12 +284,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
         NearSide(parts.video, parts.video.moved, store->ts_offset, parts.video.moved)) {
       seam = true;
       parts.soundSeamPTS = out->PTS + shift;
-      const SeamMark video = parts.video;
       CloseSeam(store, false);
       shift = store->soundTimeShift;
-      // A part that runs on without a step: a step of its sound met later
-      // within reach is still the seam's, not sound lost.
-      if (video.moved == 0) parts.video = video;
     } else if ((first || begins) && parts.sound.state == SeamSide::kClosed) {
       seam = true;
       parts.sound.state = SeamSide::kBegun;
@@ -293,6 +295,13 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       parts.sound.begins = first;
     }
   }
+  // The step from the sound before to this PES crosses the seam, or a
+  // stretch of audio left out for its kind: how far the PES before ran past
+  // this one's start (a part's sound may begin under it) or left a gap says
+  // nothing of how long a PES lasts, and taken for that length it would
+  // make the part's next regular step look like PES skipped. The step of
+  // the track's sound before stays.
+  if (seam || store->soundLeavingOut) store->soundKeyStep = stepBefore;
   if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
   // Where this PES's sound goes in the media: kept when it begins a part's
   // sound.

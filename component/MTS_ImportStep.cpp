@@ -200,14 +200,14 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     store->videoEndPTS += moved;
     store->videoEndDTS += moved;
   } else {
-    const int64_t lost = store->soundLostTicks;
+    const int64_t lost = store->soundLostTicks, step = store->soundKeyStep;
     const int64_t wouldMove = store->soundKeyStep - (key + store->soundTimeShift - store->lastSoundKey);
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen,
                       &store->soundKeyHigh, &store->soundInOrder, &store->soundSpans, &store->soundLostTicks, 0,
                       SoundJoins, store},
                      key, 0, &moved);
     store->soundEndPTS += moved;
-    shift = PartSoundPES(store, shift, moved, lost, wouldMove);
+    shift = PartSoundPES(store, shift, moved, lost, wouldMove, step);
   }
   if (out->bPTS) out->PTS += shift;
   if (out->bDTS) out->DTS += shift;

@@ -132,9 +132,10 @@ void PartVideoLine(MTS_MovieImportGlobalsRecord* store);
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved);
 // The sound PES's stamps were continued: `moved` is how far its line moved,
 // `lostBefore` the sound counted lost before it, `wouldMove` how far a
-// restart would have moved the line. Returns the shift the PES takes.
+// restart would have moved the line, `stepBefore` the step between sound
+// PES before it. Returns the shift the PES takes.
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
-                     int64_t wouldMove);
+                     int64_t wouldMove, int64_t stepBefore);
 // The sound PES just read was left out for its kind; `soundSideWasOpen`:
 // the sound side was open before it.
 void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen);

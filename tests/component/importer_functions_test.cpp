@@ -270,14 +270,14 @@ struct PartsStore {
 TEST(ImporterParts, FirstSoundBelongsToThePartItFollows) {
   PartsStore after;
   after.store.parts.firstSoundAt = 1200;
-  EXPECT_EQ(mts_import::PartSoundPES(&after.store, 0, 0, 0, 0), 900000);
+  EXPECT_EQ(mts_import::PartSoundPES(&after.store, 0, 0, 0, 0, 0), 900000);
   EXPECT_EQ(after.store.parts.soundToPlace, 1);
   EXPECT_EQ(after.store.parts.video.state, mts_import::SeamSide::kClosed);
   EXPECT_EQ(after.store.parts.soundSeamPTS, 132720 + 900000);
 
   PartsStore before;
   before.store.parts.firstSoundAt = 800;
-  EXPECT_EQ(mts_import::PartSoundPES(&before.store, 0, 0, 0, 0), 0);
+  EXPECT_EQ(mts_import::PartSoundPES(&before.store, 0, 0, 0, 0, 0), 0);
   EXPECT_EQ(before.store.parts.soundToPlace, 0);
   EXPECT_EQ(before.store.parts.video.state, mts_import::SeamSide::kOpen);
 }
@@ -290,13 +290,13 @@ TEST(ImporterParts, SoundRestartNearAPartBeginTakesItsLine) {
   PartsStore begins;
   begins.store.parts.soundSeen = 1;
   begins.store.soundTimeShift = 1080000;
-  EXPECT_EQ(mts_import::PartSoundPES(&begins.store, 1080000, 1080000, 0, 0), 900000);
+  EXPECT_EQ(mts_import::PartSoundPES(&begins.store, 1080000, 1080000, 0, 0, 0), 900000);
   EXPECT_EQ(begins.store.parts.soundToPlace, 1);
 
   PartsStore damaged;
   damaged.store.parts.soundSeen = 1;
   damaged.store.parts.video.begins = 0;
-  EXPECT_EQ(mts_import::PartSoundPES(&damaged.store, 1080000, 1080000, 0, 0), 1080000);
+  EXPECT_EQ(mts_import::PartSoundPES(&damaged.store, 1080000, 1080000, 0, 0, 0), 1080000);
   EXPECT_EQ(damaged.store.parts.soundToPlace, 0);
   EXPECT_EQ(damaged.store.parts.sound.state, mts_import::SeamSide::kOpen);
 }

@@ -549,6 +549,21 @@ Bytes ShiftedStamps(const Bytes& file, int64_t ticks, int64_t* low = nullptr, in
   return Join(p);
 }
 
+// A 25 Hz recording and a 29.97 Hz one joined both ways round, the second
+// part's stamps running on from the first's last picture, `later` ticks
+// after where that picture ends.
+std::vector<Bytes> RunOnJoins(const Bytes& small, const Bytes& large, int64_t later) {
+  int64_t smallLow = 0, smallHigh = 0, largeLow = 0, largeHigh = 0;
+  ShiftedStamps(small, 0, &smallLow, &smallHigh);
+  ShiftedStamps(large, 0, &largeLow, &largeHigh);
+  Bytes first = small, second = large;
+  const Bytes next = ShiftedStamps(large, smallHigh + 3600 - largeLow + later);
+  const Bytes back = ShiftedStamps(small, largeHigh + 3003 - smallLow + later);
+  first.insert(first.end(), next.begin(), next.end());
+  second.insert(second.end(), back.begin(), back.end());
+  return {first, second};
+}
+
 // Another recording whose time stamps step on from where the one before
 // ended (a camera's clock running on between files, or going on without a
 // step), also past the 2^33 wrap: its tables and first IDR picture begin a
@@ -584,15 +599,7 @@ TEST(MtsimportDamaged, JoinsWhoseTimeStampsStepOnStaySilent) {
 TEST(MtsimportDamaged, RunOnJoinOfTwoSizesStaysSilent) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
-  const Bytes small = testsupport::read_file(sd), large = testsupport::read_file(hd);
-  int64_t smallLow = 0, smallHigh = 0, largeLow = 0, largeHigh = 0;
-  ShiftedStamps(small, 0, &smallLow, &smallHigh);
-  ShiftedStamps(large, 0, &largeLow, &largeHigh);
-  const std::vector<Bytes> joins[] = {{small, ShiftedStamps(large, smallHigh + 3600 - largeLow)},
-                                      {large, ShiftedStamps(small, largeHigh + 3003 - smallLow)}};
-  for (const auto& parts : joins) {
-    Bytes joined;
-    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
+  for (const Bytes& joined : RunOnJoins(testsupport::read_file(sd), testsupport::read_file(hd), 0)) {
     const Imported got = ImportBytes(joined, "running_on.m2ts");
     EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
   }
@@ -706,7 +713,125 @@ Bytes Then(Bytes a, const Bytes& b) {
   return a;
 }
 
+// `packets` with the continuity counters of stream `pid` moved so that they
+// run on from `last` (with `runOn`) or break there.
+Packets CountersFrom(Packets packets, uint32_t pid, int last, bool runOn) {
+  int move = -1;
+  for (Bytes& p : packets) {
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) != pid) continue;
+    if (move < 0) move = ((last + 1 - (p[7] & 0x0F)) & 0x0F) + (runOn ? 0 : 1);
+    p[7] = uint8_t((p[7] & 0xF0) | ((p[7] + move) & 0x0F));
+  }
+  return packets;
+}
+
+// The last continuity counter of stream `pid` in `packets`.
+int LastCounter(const Packets& packets, uint32_t pid) {
+  for (auto p = packets.rbegin(); p != packets.rend(); ++p)
+    if ((uint32_t((*p)[5] & 0x1F) << 8 | (*p)[6]) == pid) return (*p)[7] & 0x0F;
+  return 0;
+}
+
 }  // namespace
+
+// A recording whose stamps run on without a step, joined where the video's
+// counter happens to run on too: the next recording's tables (their counter
+// breaks) and its IDR picture begin the part, and its sound, starting two
+// frames after the sound before ended, loses nothing.
+TEST(MtsimportDamaged, RunOnJoinWhoseVideoCounterRunsOnStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(source);
+  int64_t low = 0, high = 0;
+  ShiftedStamps(whole, 0, &low, &high);
+  const Packets clean = Split(whole);
+  const auto sound = PesPackets(clean, kAudio);
+  ASSERT_GT(sound.size(), 4u);
+  std::vector<size_t> tail = sound[sound.size() - 2];
+  tail.insert(tail.end(), sound.back().begin(), sound.back().end());
+  const Packets first = Split(Without(clean, tail));
+  Packets next = Split(ShiftedStamps(whole, high + 3600 - low));
+  next = CountersFrom(next, 0, LastCounter(first, 0), false);
+  for (const bool runOn : {false, true}) {
+    SCOPED_TRACE(runOn ? "video counter runs on" : "video counter breaks");
+    const Packets second = CountersFrom(next, kVideo, LastCounter(first, kVideo), runOn);
+    const Imported got = ImportBytes(Then(Join(first), Join(second)), "counter_runs_on.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+  }
+  // Inside one recording, its own tables' packet lost before a picture that
+  // begins a coded sequence, and a sound PES lost after it: told.
+  const auto video = PesPackets(clean, kVideo);
+  size_t idr = 1, table = 0;
+  auto startsSequence = [&](size_t k) {
+    const Bytes& p = clean[video[k].front()];
+    for (size_t i = 8; i + 3 < p.size(); ++i)
+      if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && (p[i + 3] & 0x1F) == 7) return true;
+    return false;
+  };
+  while (idr < video.size() && !startsSequence(idr)) ++idr;
+  ASSERT_LT(idr, video.size()) << "one coded sequence only";
+  for (size_t i = video[idr].front(); i > video[idr - 1].front() && table == 0; --i)
+    if ((uint32_t(clean[i][5] & 0x1F) << 8 | clean[i][6]) == 0) table = i;
+  if (table == 0) GTEST_SKIP() << "no tables before the picture that begins the second coded sequence";
+  size_t after = 0;
+  while (after + 1 < sound.size() && sound[after].front() < video[idr].front()) ++after;
+  ASSERT_LT(after + 1, sound.size());
+  std::vector<size_t> lost = sound[after + 1];
+  lost.push_back(table);
+  const Imported damaged = ImportBytes(Without(clean, lost), "own_tables_lost.m2ts");
+  EXPECT_NE(damaged.result.err.find("0.032 s of sound could not be read"), std::string::npos) << damaged.result.err;
+}
+
+// The stereo MBAFF recording and the 1080i one, each starting where the
+// other's pictures end or a little later (as a remultiplexer rounds it):
+// the sound of the part before runs on past the next part's first sound
+// frame, so the sound steps by a fraction of a frame at the join. That step
+// tells nothing of how long a frame lasts; the next part's regular steps
+// after it lose nothing. A sound frame lost soon after such a join is told.
+TEST(MtsimportDamaged, ShortSoundStepAtARunOnJoinIsNoLoss) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Bytes small = testsupport::read_file(sd), large = testsupport::read_file(hd);
+  for (int64_t later : {0, 36, 360}) {
+    SCOPED_TRACE(later);
+    for (const Bytes& joined : RunOnJoins(small, large, later)) {
+      const Imported got = ImportBytes(joined, "short_step.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err.find(" s of sound")),
+                std::make_tuple(0, std::string::npos))
+          << got.result.err;
+    }
+  }
+  // The first join with the next part's third sound PES lost.
+  const Packets joined = Split(RunOnJoins(small, large, 0)[0]);
+  const auto sound = PesPackets(joined, kAudio);
+  size_t begins = 0;
+  while (begins < sound.size() && sound[begins].front() * kPacket < small.size()) ++begins;
+  ASSERT_LT(begins + 2, sound.size());
+  const Imported lost = ImportBytes(Without(joined, sound[begins + 2]), "short_step_lost.m2ts");
+  EXPECT_NE(lost.result.err.find("0.032 s of sound could not be read"), std::string::npos) << lost.result.err;
+}
+
+// Stereo sound, then a 5.1 part left out for its kind, then stereo again,
+// the stamps running on at both joins: the step from the 5.1 sound to the
+// stereo sound that comes back tells nothing of how long a frame lasts,
+// and the stereo part's regular steps after it lose nothing.
+TEST(MtsimportDamaged, SoundBackAfterOtherAudioRunningOnIsNoLoss) {
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(other, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  Bytes joined;
+  int64_t end = 0;
+  for (const std::string& source : {stereo, other, mbaff}) {
+    const Bytes part = testsupport::read_file(source);
+    int64_t low = 0, high = 0;
+    ShiftedStamps(part, 0, &low, &high);
+    const int64_t move = end == 0 ? 0 : end - low;
+    joined = Then(joined, ShiftedStamps(part, move));
+    end = high + move + 3600;
+  }
+  const Imported got = ImportBytes(joined, "back_after_other_audio.m2ts");
+  EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err.find(" s of sound")), std::make_tuple(0, std::string::npos))
+      << got.result.err;
+}
 
 // One LPCM sound PES lost inside a part: told alone, and also when another
 // recording joins on after it, its time stamps going back or running on
