@@ -591,8 +591,6 @@ TEST(MtsimportDamaged, JoinsWhoseTimeStampsStepOnStaySilent) {
   }
 }
 
-// Sound of the track's kind after a stretch of other audio left out (here
-// as ffmpeg remultiplexes the parts, their time stamps wrapping, going back
 // Recordings of two picture sizes whose stamps run on, each starting where
 // the other's pictures end (its sound runs on 16 ms past them, so the next
 // part's sound begins under it): nothing was lost, and nothing is said.
@@ -648,6 +646,8 @@ TEST(MtsimportDamaged, JoinAfterAPictureThatFillsItsLastPacketStaysSilent) {
   }
 }
 
+// Sound of the track's kind after a stretch of other audio left out (here
+// as ffmpeg remultiplexes the parts, their time stamps wrapping, going back
 // and running on): the step over the stretch is its time, no sound lost.
 TEST(MtsimportDamaged, SoundAfterOtherAudioSteppingOnIsNoLoss) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not remultiplexed";
