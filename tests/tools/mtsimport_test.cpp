@@ -1731,6 +1731,30 @@ TEST(MtsimportCommand, PartWithoutSoundStaysSilent) {
   EXPECT_EQ(middle[1][0], 100);
 }
 
+// A part cut from the middle of an LPCM recording, its stamps far on,
+// after a part of another size and audio: its sound, read in the file
+// before its pictures, plays with them (it was placed beside the pictures
+// of the part before by its whole step, past the movie's end, and the
+// movie lost it).
+TEST(MtsimportCommand, SoundBeforeItsPicturesAfterAPartLeftOutPlaysWithThem) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", lpcm, 13);
+  const std::string other = FirstPictures(folder.path + "/other.m2ts", hd, 25);
+  const std::string cut = Remuxed(folder.path + "/cut.m2ts", lpcm, "-ss 1 -map 0 -c copy -output_ts_offset 40");
+  const auto edits = JoinedEdits({first, other, cut});
+  ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 3) << "the 1080i part leaves its stretch empty";
+  const auto& pictures = edits[0].back();
+  const auto sound = PlayedSound(edits);
+  ASSERT_FALSE(sound.empty());
+  // Its sound starts by its stamps no later than its pictures and plays
+  // to their end.
+  EXPECT_LE(sound.back()[0], pictures[0]);
+  EXPECT_GE(sound.back()[0] + sound.back()[1], pictures[0] + pictures[1] - 1);
+}
+
 // A first part whose sound makes no track (LPCM 5.1): the track is made of
 // the next part's sound, which plays with that part's pictures, the first
 // part's stretch silent and named in the summary (once, no sound track was
