@@ -314,6 +314,15 @@ void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, 
   parts.pictureTime = shown + store->videoGapTime;
 }
 
+bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  if (parts.sound.state != SeamSide::kOpen) return false;
+  // A video side found near it that moved the line as far is this seam's,
+  // met already (and closed by other audio between).
+  const int64_t apart = parts.video.moved - parts.sound.moved;
+  return !(InReachOf(parts.video, parts.sound.at) && apart <= kLargestStep && -apart <= kLargestStep);
+}
+
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
   const int64_t d = store->videoTimeShift - store->soundTimeShift;
   store->soundTimeShift += d;

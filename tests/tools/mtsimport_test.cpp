@@ -1511,6 +1511,12 @@ std::string MovedStamps(const std::string& out, const std::string& source, const
   return Remuxed(out, source, "-map 0 -c copy -output_ts_offset " + seconds);
 }
 
+// The first `pictures` pictures of `source` with their sound, as a recording
+// of their own.
+std::string FirstPictures(const std::string& out, const std::string& source, int pictures) {
+  return Remuxed(out, source, "-map 0 -c copy -frames:v " + std::to_string(pictures));
+}
+
 // Sound of the track's kind after a stretch of another kind left out plays
 // with the pictures of its own part: whether that part's time stamps go
 // back, run on from the part before (a camera's clock going on between
@@ -1624,12 +1630,23 @@ TEST(MtsimportCommand, SizeJoinKeepsEachPartsSoundWithItsStretch) {
   bool withStretch = false;
   for (const auto& e : edits.back()) withStretch = withStretch || (e[2] >= 0 && e[0] == edits[0][1][0]);
   EXPECT_TRUE(withStretch) << "no sound starts with the 1080i part's stretch at " << edits[0][1][0];
-}
 
-// The first `pictures` pictures of `source` with their sound, as a recording
-// of their own.
-std::string FirstPictures(const std::string& out, const std::string& source, int pictures) {
-  return Remuxed(out, source, "-map 0 -c copy -frames:v " + std::to_string(pictures));
+  // After the 1080i part, a part cut from the middle of the LPCM recording,
+  // its stamps 40 s on: its sound, read in the file before its pictures,
+  // plays with them (it was placed beside the first part's pictures by the
+  // whole step, past the movie's end, and the movie lost it).
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const auto cutEdits = JoinedEdits({FirstPictures(folder.path + "/first.m2ts", lpcm, 13),
+                                     FirstPictures(folder.path + "/hd.m2ts", hd, 25),
+                                     Remuxed(folder.path + "/cut.m2ts", lpcm, "-ss 1 -map 0 -c copy -output_ts_offset 40")});
+  ASSERT_TRUE(cutEdits.size() >= 2 && cutEdits[0].size() == 3);
+  const auto& pictures = cutEdits[0].back();
+  const auto sound = PlayedSound(cutEdits);
+  ASSERT_FALSE(sound.empty());
+  // It starts by its stamps no later than its pictures and plays to their end.
+  EXPECT_LE(sound.back()[0], pictures[0]);
+  EXPECT_GE(sound.back()[0] + sound.back()[1], pictures[0] + pictures[1] - 1);
 }
 
 // `source` without its sound, its stamps `seconds` later.
