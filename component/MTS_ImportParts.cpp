@@ -32,10 +32,28 @@ bool NearSide(const SeamMark& side, int64_t sideMoved, int64_t here, int64_t mov
   return InReach(side, here) && sideMoved - moved <= kLargestStep && moved - sideMoved <= kLargestStep;
 }
 
+// Whether the sound PES in pTSInfo, its stamps taken onto the video's line,
+// lies beside the first picture of the latest part begun (true when no
+// stamp tells).
+bool BesideLatestPart(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!parts.partPictureSeen || !out->bPTS) return true;
+  const int64_t apart = out->PTS + store->videoTimeShift - parts.partPicturePTS;
+  return apart <= kLargestStep && -apart <= kLargestStep;
+}
+
 // Whether a step of the sound that moves its line by `moved`, found at file
-// offset `here`, meets the video's open side.
-bool MeetsVideoSide(const ImportParts& parts, int64_t here, int64_t moved) {
-  return NearSide(parts.video, parts.video.moved, here, moved) || (parts.video.begins && InReach(parts.video, here));
+// offset `here`, meets the video's open side. A side where another
+// recording begins takes sound however far its line moved (a part without
+// sound before makes the two lines move apart), but only sound of that
+// recording: a part without sound is followed by a part whose sound may
+// come before its pictures in the file, and that sound's stamps lie beside
+// the next part's pictures, not beside the soundless part's.
+bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int64_t moved) {
+  const ImportParts& parts = store->parts;
+  return NearSide(parts.video, parts.video.moved, here, moved) ||
+         (parts.video.begins && InReach(parts.video, here) && BesideLatestPart(store));
 }
 
 void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
@@ -198,7 +216,7 @@ void PartVideoLine(MTS_MovieImportGlobalsRecord* store) {
 
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
   const ImportParts& parts = store->parts;
-  return parts.video.moved != 0 && MeetsVideoSide(parts, store->ts_offset, moved);
+  return parts.video.moved != 0 && MeetsVideoSide(store, store->ts_offset, moved);
 }
 
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
@@ -230,7 +248,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   }
   if (moved != 0) {
     seam = true;
-    if (MeetsVideoSide(parts, store->ts_offset, moved)) {
+    if (MeetsVideoSide(store, store->ts_offset, moved)) {
       parts.soundSeamPTS = out->PTS + shift;
       CloseSeam(store, false);
       shift = store->soundTimeShift;
