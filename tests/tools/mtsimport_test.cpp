@@ -1415,10 +1415,13 @@ std::string JoinedDump(const std::vector<std::string>& parts) {
   std::string command = "cat";
   for (const std::string& p : parts) command += " " + p;
   const std::string joined = Temp("edits.m2ts");
-  testsupport::run_command(command + " > " + joined);
-  const std::string dump = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined).out;
+  const testsupport::CommandResult cat = testsupport::run_command(command + " > " + joined);
+  EXPECT_EQ(cat.exit, 0) << "the parts were not joined: " << cat.err;
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined);
+  // An import that fails says so here, not as a movie of another shape.
+  EXPECT_EQ(r.exit, 0) << r.err;
   std::remove(joined.c_str());
-  return dump;
+  return r.out;
 }
 
 // The edits of each track of a movie, from its --dump.
@@ -1500,8 +1503,10 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
 // Writes to `out` the recording `source` remultiplexed by ffmpeg with
 // `options` (PIDs and packets as a camera's); returns `out`.
 std::string Remuxed(const std::string& out, const std::string& source, const std::string& options) {
-  testsupport::run_command("ffmpeg -v error -y -i " + source + " " + options +
-                           " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+  const testsupport::CommandResult r =
+      testsupport::run_command("ffmpeg -v error -y -i " + source + " " + options +
+                               " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+  EXPECT_EQ(r.exit, 0) << "ffmpeg did not make " << out << ": " << r.err;
   return out;
 }
 
