@@ -262,8 +262,11 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     // the part whose pictures were found beginning just before it; sound
     // that starts so before any such part's pictures begins the sound of
     // the part whose first picture comes next.
-    const uint8_t both = kTSStartAfterTables | kTSStartAtBreak;
-    const bool begins = (parts.soundStartMarks & both) == both;
+    // Tables whose counters break are another recording's even where the
+    // sound's own counter happens to run on across the seam.
+    const uint8_t marks = parts.soundStartMarks;
+    const bool begins =
+        (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
     // The demultiplexer reports a PES when the next of its stream begins: a
     // sound PES reported after a part's first picture may have begun before
     // it, in the part before.

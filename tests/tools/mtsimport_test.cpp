@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -1747,6 +1748,69 @@ TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
   EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
 }
 
+
+// A part cut at a group in the middle of the LPCM recording, after 16
+// pictures of it: its sound starts where the first part's sound ends and
+// its counter runs on (as one join in 16 does by chance), its pictures a
+// picture or more after the first part's, after another recording's
+// tables. Its sound still plays beside its own pictures, wherever they go
+// (it ran on after the first part's sound, late by the pictures' step).
+TEST(MtsimportCommand, SoundWhoseCounterRunsOnAcrossASeamKeepsToItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", lpcm, 16);
+  const std::string cut = folder.path + "/cut.m2ts", later = folder.path + "/later.m2ts";
+  const std::string mux = " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts ";
+  testsupport::run_command("ffmpeg -v error -y -ss 1 -i " + lpcm + " -map 0 -c copy -frames:v 16" + mux + cut);
+  // Where the first part's sound ends: its last PES's time and length.
+  long long end = 0, pts = 0, length = 0;
+  std::istringstream sound(testsupport::run_command("ffprobe -v error -select_streams a:0 -show_entries "
+                                                    "packet=pts,duration -of csv=p=0 " + first).out);
+  for (std::string line; std::getline(sound, line);)
+    if (std::sscanf(line.c_str(), "%lld,%lld", &pts, &length) == 2) end = pts + length;
+  const long long begins = FirstStamps(cut).second;
+  ASSERT_TRUE(end > 0 && begins >= 0);
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "%.6f", double(end - begins) / 90000);
+  testsupport::run_command("ffmpeg -v error -y -copyts -i " + cut + " -map 0 -c copy -muxdelay 0 -muxpreload 0 " +
+                           "-output_ts_offset " + offset + mux + later);
+  const auto [video, audio] = FirstStamps(later);
+  ASSERT_EQ(audio, end);
+  // The later part's sound counter follows the first part's; its tables'
+  // counter does not follow the first part's tables.
+  auto firstBytes = testsupport::read_file(first);
+  auto laterBytes = testsupport::read_file(later);
+  uint8_t counters[2] = {0, 0};  // the sound's, the tables'
+  const auto renumber = [&counters](std::vector<uint8_t>& bytes, bool write) {
+    for (size_t at = 0; at + 192 <= bytes.size(); at += 192) {
+      uint8_t* p = &bytes[at + 4];
+      const uint32_t pid = uint32_t(p[1] & 0x1F) << 8 | p[2];
+      const int k = pid == 0x1100 && (p[3] & 0x10) ? 0 : pid == 0 ? 1 : -1;
+      if (k < 0) continue;
+      if (write) p[3] = uint8_t((p[3] & 0xF0) | (++counters[k] & 0x0F));
+      else counters[k] = p[3] & 0x0F;
+    }
+  };
+  renumber(firstBytes, false);
+  ++counters[1];
+  renumber(laterBytes, true);
+  {
+    std::ofstream out(later, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(laterBytes.data()), std::streamsize(laterBytes.size()));
+  }
+  const std::string dump = JoinedDump({first, later});
+  const auto edits = EditsOf(dump);
+  // 32 pictures back to back, 1/25 s each (1,920 sample frames): the later
+  // part's first picture shows at 16, with its sound as far in as that
+  // sound begins before it (within half a unit: placed on a whole unit).
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << dump.substr(0, 40);
+  ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 32);
+  int64_t mediaAt = -1;
+  for (const auto& e : PlayedSound(edits))
+    if (e[0] <= 16 && 16 < e[0] + e[1]) mediaAt = e[2] + (16 - e[0]) * 1920;
+  EXPECT_NEAR(mediaAt, SoundMediaFrames(JoinedDump({first})) + (video - audio) * 48000 / 90000, 960);
+}
 
 // The first part's sound plays from its first picture by its stamps: the
 // AC-3 frame that holds the first picture's time plays from that time on,
