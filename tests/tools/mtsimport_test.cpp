@@ -1749,6 +1749,32 @@ TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
 }
 
 
+// Rewrites the continuity counters of the recording `after` so that its
+// sound's (and with `video` its pictures') run on from those of `before`,
+// as they do by chance at one join in 16, while its program tables' counter
+// breaks, as another recording's does.
+void RunCountersOn(const std::string& before, const std::string& after, bool video) {
+  uint8_t counters[3] = {0, 0, 0};  // the sound's, the pictures', the tables'
+  const auto renumber = [&counters, video](std::vector<uint8_t>& bytes, bool write) {
+    for (size_t at = 0; at + 192 <= bytes.size(); at += 192) {
+      uint8_t* p = &bytes[at + 4];
+      const uint32_t pid = uint32_t(p[1] & 0x1F) << 8 | p[2];
+      const bool payload = (p[3] & 0x10) != 0;
+      const int k = pid == 0x1100 && payload ? 0 : pid == 0x1011 && payload && video ? 1 : pid == 0 ? 2 : -1;
+      if (k < 0) continue;
+      if (write) p[3] = uint8_t((p[3] & 0xF0) | (++counters[k] & 0x0F));
+      else counters[k] = p[3] & 0x0F;
+    }
+  };
+  auto first = testsupport::read_file(before);
+  auto later = testsupport::read_file(after);
+  renumber(first, false);
+  ++counters[2];
+  renumber(later, true);
+  std::ofstream out(after, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(later.data()), std::streamsize(later.size()));
+}
+
 // A part cut at a group in the middle of the LPCM recording, after 16
 // pictures of it: its sound starts where the first part's sound ends and
 // its counter runs on (as one join in 16 does by chance), its pictures a
@@ -1777,28 +1803,7 @@ TEST(MtsimportCommand, SoundWhoseCounterRunsOnAcrossASeamKeepsToItsPictures) {
                            "-output_ts_offset " + offset + mux + later);
   const auto [video, audio] = FirstStamps(later);
   ASSERT_EQ(audio, end);
-  // The later part's sound counter follows the first part's; its tables'
-  // counter does not follow the first part's tables.
-  auto firstBytes = testsupport::read_file(first);
-  auto laterBytes = testsupport::read_file(later);
-  uint8_t counters[2] = {0, 0};  // the sound's, the tables'
-  const auto renumber = [&counters](std::vector<uint8_t>& bytes, bool write) {
-    for (size_t at = 0; at + 192 <= bytes.size(); at += 192) {
-      uint8_t* p = &bytes[at + 4];
-      const uint32_t pid = uint32_t(p[1] & 0x1F) << 8 | p[2];
-      const int k = pid == 0x1100 && (p[3] & 0x10) ? 0 : pid == 0 ? 1 : -1;
-      if (k < 0) continue;
-      if (write) p[3] = uint8_t((p[3] & 0xF0) | (++counters[k] & 0x0F));
-      else counters[k] = p[3] & 0x0F;
-    }
-  };
-  renumber(firstBytes, false);
-  ++counters[1];
-  renumber(laterBytes, true);
-  {
-    std::ofstream out(later, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(laterBytes.data()), std::streamsize(laterBytes.size()));
-  }
+  RunCountersOn(first, later, false);
   const std::string dump = JoinedDump({first, later});
   const auto edits = EditsOf(dump);
   // 32 pictures back to back, 1/25 s each (1,920 sample frames): the later
@@ -1810,6 +1815,41 @@ TEST(MtsimportCommand, SoundWhoseCounterRunsOnAcrossASeamKeepsToItsPictures) {
   for (const auto& e : PlayedSound(edits))
     if (e[0] <= 16 && 16 < e[0] + e[1]) mediaAt = e[2] + (16 - e[0]) * 1920;
   EXPECT_NEAR(mediaAt, SoundMediaFrames(JoinedDump({first})) + (video - audio) * 48000 / 90000, 960);
+}
+
+// Three parts from the LPCM recording's start: 16 pictures, 12 whose
+// stamps go back by less than a second, then 9 that step 7 pictures ahead
+// of those, their pictures' and sound's counters running on by chance. The
+// last part begins another recording though the part before lay below the
+// first part's stamps: no sound is said lost, and its sound plays with its
+// pictures (the step was read as sound lost inside a part, 40 ms early).
+TEST(MtsimportCommand, PartSteppingAheadAfterAStepBackOfUnderASecondKeepsItsSound) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", lpcm, 16);
+  const std::string back = folder.path + "/back.m2ts", ahead = folder.path + "/ahead.m2ts";
+  const std::string moved = " -map 0 -c copy -muxdelay 0 -muxpreload 0 -output_ts_offset ";
+  Remuxed(back, FirstPictures(folder.path + "/12.m2ts", lpcm, 12), "-copyts" + moved + "-0.32");
+  Remuxed(ahead, FirstPictures(folder.path + "/9.m2ts", lpcm, 9), "-copyts" + moved + "0.44");
+  RunCountersOn(back, ahead, true);
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  const testsupport::CommandResult r = testsupport::run_command("cat " + first + " " + back + " " + ahead + " > " +
+                                                                joined + " && " + MTSIMPORT + " --dump " + json +
+                                                                " " + joined);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string dump = testsupport::read_text(json);
+  const auto edits = EditsOf(dump);
+  // 37 pictures back to back, 1/25 s each: the last part's first picture at
+  // 28, with its first sound sample (the part's sound starts with it).
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << dump.substr(0, 40);
+  ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 37);
+  const auto [video, audio] = FirstStamps(ahead);
+  int64_t mediaAt = -1;
+  for (const auto& e : PlayedSound(edits))
+    if (e[0] <= 28 && 28 < e[0] + e[1]) mediaAt = e[2] + (28 - e[0]) * 1920;
+  EXPECT_NEAR(mediaAt, SoundMediaFrames(JoinedDump({first, back})) + (video - audio) * 48000 / 90000, 960);
 }
 
 // The first part's sound plays from its first picture by its stamps: the
