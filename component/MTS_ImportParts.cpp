@@ -33,27 +33,31 @@ bool NearSide(const SeamMark& side, int64_t sideMoved, int64_t here, int64_t mov
 }
 
 // Whether the sound PES in pTSInfo, its stamps taken onto the video's line,
-// lies beside the first picture of the latest part begun (true when no
-// stamp tells).
+// lies within a step of the pictures of the latest part begun, from its
+// first picture to where the pictures read so far end (true when no stamp
+// tells).
 bool BesideLatestPart(const MTS_MovieImportGlobalsRecord* store) {
   const ImportParts& parts = store->parts;
   const TSDemuxOutput* out = store->pTSInfo;
   if (!parts.partPictureSeen || !out->bPTS) return true;
-  const int64_t apart = out->PTS + store->videoTimeShift - parts.partPicturePTS;
-  return apart <= kLargestStep && -apart <= kLargestStep;
+  const int64_t pts = out->PTS + store->videoTimeShift;
+  return pts >= parts.partPicturePTS - kLargestStep &&
+         pts <= std::max(parts.videoLineEnd, parts.partPicturePTS) + kLargestStep;
 }
 
 // Whether a step of the sound that moves its line by `moved`, found at file
 // offset `here`, meets the video's open side. A side where another
 // recording begins takes sound however far its line moved (a part without
-// sound before makes the two lines move apart), but only sound of that
-// recording: a part without sound is followed by a part whose sound may
-// come before its pictures in the file, and that sound's stamps lie beside
-// the next part's pictures, not beside the soundless part's.
+// sound before makes the two lines move apart), but sound that begins in
+// the file after that side's PES only when it is that recording's: a part
+// without sound may be followed by a part whose sound comes before its
+// pictures, and that sound's stamps lie beside the next part's pictures,
+// not beside the soundless part's.
 bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int64_t moved) {
   const ImportParts& parts = store->parts;
+  const bool laterSound = store->soundTSOffset + kMTSPacketSize > parts.video.pesAt;
   return NearSide(parts.video, parts.video.moved, here, moved) ||
-         (parts.video.begins && InReach(parts.video, here) && BesideLatestPart(store));
+         (parts.video.begins && InReach(parts.video, here) && (!laterSound || BesideLatestPart(store)));
 }
 
 void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
