@@ -107,7 +107,9 @@ class StretchDecoder {
     if (decoder_ != nullptr) AVCHDCloseVideoDecoderLib(decoder_);
   }
 
-  // Opens the decoder for the first sequence parameter set in `data`.
+  // Opens the decoder for the first sequence parameter set in `data`. A
+  // decoder that the parameters read allow and that still does not open
+  // lacked memory (or the threads the system gives): `outOfMemory` says so.
   bool Open(const uint8_t* data, int32_t length) {
     VideoDecoderParams params{};
     if (AVCHDGetVideoDecoderInfoLib(&params, data, length) != 0) return false;
@@ -117,12 +119,15 @@ class StretchDecoder {
     params.flags = 0;
     picture_.resize(static_cast<size_t>(AVCHDVideoDecoderGetFrameBufferSizeLib(&params)) + 64);
     decoder_ = AVCHDOpenVideoDecoderLib(&params);
+    outOfMemory_ = decoder_ == nullptr;
     return decoder_ != nullptr;
   }
 
+  bool outOfMemory() const { return outOfMemory_; }
+
   // Decodes `length` bytes until they are used up, or with `end` to the end
-  // of the stream. False when the decoder stops on an error or never
-  // finishes.
+  // of the stream. False when the decoder stops on an error (`outOfMemory`
+  // when memory ran out) or never finishes.
   bool Feed(const uint8_t* data, uint32_t length, bool end) {
     // The deblocking filter changes no macroblock's coverage: it is left out.
     uint32_t status = AVCHDDecodeVideoStreamLib(decoder_, picture_.data(), data, length, 0, kDecodeNoDeblocking);
@@ -135,6 +140,8 @@ class StretchDecoder {
       }
       status = AVCHDDecodeVideoStreamLib(decoder_, picture_.data(), nullptr, 0, ending, kDecodeNoDeblocking);
     }
+    if ((status & kStatusError) && AVCHDVideoDecoderGetErrorCodeLib(decoder_) == kVideoErrorNoMemory)
+      outOfMemory_ = true;
     return false;
   }
 
@@ -147,6 +154,7 @@ class StretchDecoder {
  private:
   VideoDecoder* decoder_ = nullptr;
   std::vector<uint8_t> picture_;
+  bool outOfMemory_ = false;
 };
 
 // Whether 33-bit time stamp `a` lies before `b` (by less than half the
@@ -195,7 +203,7 @@ mts_import::LastPicture mts_import::CheckLastPicture(MTS_MovieImportGlobalsRecor
   try {
     return DecodeStretch(store, from);
   } catch (const std::bad_alloc&) {
-    return LastPicture::kCut;
+    return LastPicture::kNoMemory;
   }
 }
 
@@ -213,7 +221,7 @@ mts_import::LastPicture DecodeStretch(MTS_MovieImportGlobalsRecord* store, int64
     if (!ReadParameterSets(store, store->setsTSOffset, &sets)) return LastPicture::kCut;
     const uint32_t length = static_cast<uint32_t>(sets.size());
     if (!decoder.Open(sets.data(), static_cast<int32_t>(length)) || !decoder.Feed(sets.data(), length, false))
-      return LastPicture::kCut;
+      return decoder.outOfMemory() ? LastPicture::kNoMemory : LastPicture::kCut;
     opened = true;
   }
   int32_t pictures = 0;
@@ -258,6 +266,7 @@ mts_import::LastPicture DecodeStretch(MTS_MovieImportGlobalsRecord* store, int64
     return true;
   };
   const bool read = ReadVideoPes(store, from, take);
+  if (decoder.outOfMemory()) return LastPicture::kNoMemory;
   if (tooMany) return LastPicture::kUnchecked;
   if (!read || failed) return LastPicture::kCut;
   return MoreDamage(all, before) ? LastPicture::kCut : LastPicture::kWhole;

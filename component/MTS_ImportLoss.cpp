@@ -199,6 +199,12 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   }
 }
 
+bool BeginsRecording(const MTS_MovieImportGlobalsRecord* store, uint32_t marks, bool added) {
+  const uint32_t seam = kTSStartAfterTables | kTSStartAtBreak;
+  if ((marks & (seam | kTSStartTablesRunOn)) != seam) return false;
+  return added ? AddedIntraPicture(store) : store->videoLeftOut != 0;
+}
+
 void NoteHeadPicture(MTS_MovieImportGlobalsRecord* store) {
   const TSDemuxOutput* out = store->pTSInfo;
   ++store->headPicturesLeftOut;

@@ -32,32 +32,23 @@ bool NearSide(const SeamMark& side, int64_t sideMoved, int64_t here, int64_t mov
   return InReach(side, here) && sideMoved - moved <= kLargestStep && moved - sideMoved <= kLargestStep;
 }
 
-// Whether the sound PES in pTSInfo, its stamps taken onto the video's line,
-// lies within a step of the pictures of the latest part begun, from its
-// first picture to where the pictures read so far end (true when no stamp
-// tells).
-bool BesideLatestPart(const MTS_MovieImportGlobalsRecord* store) {
-  const ImportParts& parts = store->parts;
-  const TSDemuxOutput* out = store->pTSInfo;
-  if (!parts.partPictureSeen || !out->bPTS) return true;
-  const int64_t pts = out->PTS + store->videoTimeShift;
-  return pts >= parts.partPicturePTS - kLargestStep &&
-         pts <= std::max(parts.videoLineEnd, parts.partPicturePTS) + kLargestStep;
+// Where the first packet of the sound PES being reported lies in the file.
+int64_t ReportedSoundStart(const MTS_MovieImportGlobalsRecord* store) {
+  return store->parts.soundSeen && store->soundTSOffset != 0 ? store->soundTSOffset + kMTSPacketSize
+                                                             : store->parts.firstSoundAt;
 }
 
 // Whether a step of the sound that moves its line by `moved`, found at file
-// offset `here`, meets the video's open side. A side where another
-// recording begins takes sound however far its line moved (a part without
-// sound before makes the two lines move apart), but sound that begins in
-// the file after that side's PES only when it is that recording's: a part
-// without sound may be followed by a part whose sound comes before its
-// pictures, and that sound's stamps lie beside the next part's pictures,
-// not beside the soundless part's.
+// offset `here`, meets the video's open side. A recording's tables between
+// the PES that opened that side and the sound PES begin a later part: the
+// side is that of a part without sound, and this sound waits for the video
+// of its own part.
 bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int64_t moved) {
   const ImportParts& parts = store->parts;
-  const bool laterSound = store->soundTSOffset + kMTSPacketSize > parts.video.pesAt;
-  return NearSide(parts.video, parts.video.moved, here, moved) ||
-         (parts.video.begins && InReach(parts.video, here) && (!laterSound || BesideLatestPart(store)));
+  if (parts.recordingTablesAt > parts.video.pesAt + kMTSPacketSize &&
+      parts.recordingTablesAt < ReportedSoundStart(store))
+    return false;
+  return NearSide(parts.video, parts.video.moved, here, moved) || (parts.video.begins && InReach(parts.video, here));
 }
 
 void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
@@ -125,14 +116,24 @@ void PartsReset(ImportParts* parts) {
   *parts = ImportParts{};
   parts->soundSeamMedia = -1;
   parts->firstSoundAt = -1;
+  parts->recordingTablesAt = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
   // A source packet: 4 bytes of arrival time, then the transport packet;
   // the audio stream's first packet that starts a PES.
   constexpr uint32_t kAudioPid = 0x1100;
-  if (packet[4] == 0x47 && (packet[5] & 0x40) && ((packet[5] & 0x1Fu) << 8 | packet[6]) == kAudioPid)
-    store->parts.firstSoundAt = store->ts_offset;
+  if (packet[4] != 0x47) return;
+  ImportParts& parts = store->parts;
+  const uint32_t pid = (packet[5] & 0x1Fu) << 8 | packet[6];
+  if (parts.firstSoundAt < 0 && (packet[5] & 0x40) && pid == kAudioPid) parts.firstSoundAt = store->ts_offset;
+  if (pid != 0 || !(packet[7] & 0x10)) return;
+  // A PAT sent again keeps its counter; the next one counts on by one.
+  const uint8_t counter = packet[7] & 0x0F;
+  if (!parts.patSeen || (counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F)))
+    parts.recordingTablesAt = store->ts_offset;
+  parts.patCounter = counter;
+  parts.patSeen = 1;
 }
 
 bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size) {

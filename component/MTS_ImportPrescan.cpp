@@ -52,6 +52,10 @@ struct HeadParts {
   // The span a head of one part would have had: four of its pictures'
   // durations; 0 when the head is of one part, or tells no duration.
   int64_t Span() const { return parts > 1 ? period * (kHeadCount - 1) : 0; }
+  // A head with no two pictures of one part in a row (a first part of one
+  // picture, each later part met by one PES): no picture's duration is
+  // known, and a step between two parts says nothing of it.
+  bool Untimed() const { return parts > 1 && period == 0; }
 };
 
 // Time stamps of the last video PES of the file. The demultiplexer reports a
@@ -323,7 +327,9 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   const int64_t headSpan = partSpan > 0 ? partSpan : headMaxPTS - store->firstVideoPTS;
   uint32_t x = 0;
   if (headSpan != 0) x = static_cast<uint32_t>(static_cast<int64_t>(span450k / static_cast<double>(headSpan)));
-  const double r = x == 0 ? HUGE_VAL : static_cast<double>(timeScale) / x;
+  // A head whose parts tell no picture duration keeps the rate the
+  // sequence parameter set gives.
+  const double r = head.Untimed() ? 0.0 : x == 0 ? HUGE_VAL : static_cast<double>(timeScale) / x;
   if (r > 1.5) store->timeScale = static_cast<int32_t>(timeScale >> 1);
   if (store->timeScale == 0) return 1;
   SetMovieTimeScale(store->theMovie, store->timeScale);

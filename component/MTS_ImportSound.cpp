@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "MTS_Log.h"
 #include "MTS_MovieImport.h"
@@ -170,6 +171,65 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
 constexpr int64_t kSoundFarOff = 10;  // seconds
 
+// While no edit of the sound track plays any of its media, the samples
+// before media time `from` are played by none: a stream copy of the movie
+// by other tools keeps every sample before a track's first edit, so they
+// would be heard there. The media is begun anew with the samples from
+// `from` on, and the media times kept move back with it. Nothing happens
+// when `from` lies inside a sample (that sample's head stays, trimmed by
+// the edit).
+OSErr DropUnplayedSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t from) {
+  if (from <= 0 || !store->soundTrack || !store->soundMedia || GetTrackDuration(store->soundTrack) != 0)
+    return noErr;
+  const Media media = store->soundMedia;
+  const SInt64 count = GetMediaSampleReferenceCount(media);
+  SInt64 first = 0;
+  int64_t at = 0;
+  MediaSampleReference r{};
+  for (; first < count && at < from; ++first) {
+    if (GetMediaSampleReferenceAt(media, first, &r) != noErr) return noErr;
+    at += r.count * r.durationPerSample;
+  }
+  if (at != from) return noErr;
+  std::vector<SampleReference64Record> kept;
+  try {
+    kept.reserve(static_cast<size_t>(count - first));
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+  for (SInt64 k = first; k < count; ++k) {
+    if (GetMediaSampleReferenceAt(media, k, &r) != noErr) return noErr;
+    SampleReference64Record ref{};
+    ref.dataOffset = r.dataOffset;
+    ref.dataSize = static_cast<UInt32>(r.dataSize);
+    ref.durationPerSample = static_cast<TimeValue>(r.durationPerSample);
+    ref.numberOfSamples = static_cast<UInt32>(r.count);
+    ref.sampleFlags = static_cast<SInt16>(r.flags);
+    kept.push_back(ref);
+  }
+  const TimeScale scale = GetMediaTimeScale(media);
+  OSErr err = DisposeTrackMedia(media);
+  if (err != noErr) return noErr;
+  store->soundMedia = NewTrackMedia(store->soundTrack, FOUR_CHAR_CODE("soun"), scale, store->soundDataRef,
+                                    store->dataRefType);
+  err = GetMoviesError();
+  if (err == noErr && !store->soundMedia) err = invalidMedia;
+  if (err != noErr) return err;
+  if (!kept.empty()) {
+    err = AddMediaSampleReferences64(store->soundMedia,
+                                     reinterpret_cast<SampleDescriptionHandle>(store->soundDescription),
+                                     static_cast<SInt32>(kept.size()), kept.data(), nullptr);
+    if (err != noErr) return err;
+  }
+  store->soundHeadDropped += from;
+  store->soundRangeMedia = std::max<int64_t>(store->soundRangeMedia - from, 0);
+  store->soundInsertedTime = static_cast<int32_t>(std::max<int64_t>(store->soundInsertedTime - from, 0));
+  store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(store->soundEndTime - from, 0));
+  int64_t& seam = store->parts.soundSeamMedia;
+  if (seam >= 0) seam = seam >= from ? seam - from : -1;
+  return noErr;
+}
+
 OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool afterLeftOut) {
   const int64_t rate = store->soundSampleRate;
   if (rate <= 0) return noErr;
@@ -264,12 +324,15 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
     start = trackEnd;
     startUnit = movieScale > 0 ? trackEnd * movieScale / rate : 0;
   }
-  store->soundRangeMedia = firstSound ? m : m + head + std::max<int64_t>(start - wanted, 0);
+  // The track's first sound keeps its head after track time 0 only: what
+  // its stamps put before the movie's start is left out.
+  store->soundRangeMedia = m + head + std::max<int64_t>((firstSound ? 0 : start) - wanted, 0);
   store->soundRangeTrack = start;
   store->soundInsertedTime = static_cast<int32_t>(store->soundRangeMedia);
   store->soundEndTime = static_cast<int32_t>(std::max(media, store->soundRangeMedia));
   store->soundRangeAt = static_cast<TimeValue>(startUnit);
-  return noErr;
+  if (!firstSound) return noErr;
+  return DropUnplayedSoundHead(store, store->soundRangeMedia);
 }
 
 // The first packet of the PES being read (the first sound PES's is where

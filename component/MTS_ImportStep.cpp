@@ -326,12 +326,15 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   if (outSize >= 1) store->videoTSOffset = store->ts_offset - kMTSPacketSize;
   // A last PES that counts as cut only for want of stuffing may have filled
   // its last packet exactly: its picture tells, unless it lies too far from
-  // an intra picture to be decoded (then the end is reported unchecked).
+  // an intra picture to be decoded or the decoder lacks memory (then the end
+  // is reported unchecked).
   store->videoEndUnchecked = 0;
   if (pending->videoEndUnstuffed && outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut) {
     const mts_import::LastPicture last = mts_import::CheckLastPicture(store, hasPTS, lastPTS);
     if (last != mts_import::LastPicture::kCut) pending->videoDamage &= ~kTSDamageInside;
-    store->videoEndUnchecked = last == mts_import::LastPicture::kUnchecked;
+    store->videoEndUnchecked = last == mts_import::LastPicture::kUnchecked   ? 1
+                               : last == mts_import::LastPicture::kNoMemory ? 2
+                                                                             : 0;
   }
   // A last PES cut short before its first slice gives no picture: its time
   // is lost.
@@ -517,12 +520,14 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       store->needSoundTrack = store->soundMedia ? 0 : 1;
     }
     const int64_t media = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
+    const int64_t dropped = store->soundHeadDropped;
     OSErr err = MTS_add_sound_sample(store, &outSize);
     if (err != noErr) {
       MTS_LOG("[ERR]failed to MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
       return err;
     }
-    mts_import::JudgePartSoundHead(store, media, store->soundLeftOut);
+    // Media times read before the sample was added move with a head dropped meanwhile.
+    mts_import::JudgePartSoundHead(store, media - (store->soundHeadDropped - dropped), store->soundLeftOut);
     // The next sample is read from where the next PES starts, also when this
     // one gave no sample: else a reader would meet this PES first.
     store->soundTSOffset = nextOffset;
@@ -578,10 +583,13 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // another frame rate, maybe) tell nothing about the track's pictures
     // lost; they still carry the time line on to the pictures after them.
     if (store->videoLeftOut) store->videoLostTicks = lost;
-    // A first field waiting for its second goes into the movie too.
+    // A first field waiting for its second goes into the movie too. The PES
+    // before a break of the counters is whole when the time line restarts
+    // here or another recording begins here.
     const int32_t damaged = store->videoDamagedPictures;
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-                mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : damage, restarted,
+                mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : damage,
+                restarted || mts_import::BeginsRecording(store, marks, outSize >= 1),
                 outSize >= 1 || store->fieldWaiting);
     mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,
                                store->videoDamagedPictures != damaged);
@@ -633,8 +641,7 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
-    if (store->parts.firstSoundAt < 0 && offerLength == kMTSPacketSize)
-      mts_import::PartPacketOffered(store, store->pTSbuffer + p);
+    if (offerLength == kMTSPacketSize) mts_import::PartPacketOffered(store, store->pTSbuffer + p);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;
     if (out->status & (kTSStatusVideo | kTSStatusAudio))
@@ -745,7 +752,13 @@ OSErr mts_import::InsertVideoRanges(MTS_MovieImportGlobalsRecord* store, TimeVal
     if (actions) QTDisposeAtomContainer(actions);
   }
   // At the end of the file, after the last pictures: the stretch left out
-  // that the file ends in.
+  // that the file ends in. A track of one picture tells its picture rate by
+  // its length alone (readers take one picture per track length), so there
+  // the stretch is not laid: no picture follows it, and the sound that plays
+  // through it holds the movie's length.
+  if (store->state == kMTSStateEndOfStream && store->videoTrailingGapTime > 0 && store->videoTrack &&
+      store->videoMedia && GetMediaSampleCount(store->videoMedia) == 1)
+    store->videoTrailingGapTime = 0;
   if (store->state == kMTSStateEndOfStream && store->videoTrailingGapTime > 0 && store->videoTrack &&
       store->videoEndTime <= store->videoInsertedTime) {
     OSErr err = InsertEmptyTrackSegment(store->videoTrack, -1, store->videoTrailingGapTime);

@@ -386,6 +386,7 @@ void ResetForImport(MTS_MovieImportGlobalsRecord* store, Movie theMovie) {
   store->soundAnchorPTS = store->soundRangeMedia = store->soundRangeTrack = 0;
   store->soundRangeAt = -1;
   store->soundEndEstimated = 0;
+  store->soundHeadDropped = 0;
   store->state = kMTSStateImporting;
 }
 

@@ -345,6 +345,15 @@ Media NewTrackMedia(Track t, OSType mediaType, TimeScale timeScale, Handle dataR
   return fail(memFullErr, static_cast<Media>(nullptr));
 }
 
+OSErr DisposeTrackMedia(Media m) {
+  if (m == nullptr) return set_error(invalidMedia);
+  TrackRecord* t = m->track;
+  for (const EditRecord& e : t->edits)
+    if (e.mediaTime >= 0) return set_error(paramErr);
+  t->media.reset();
+  return set_error(noErr);
+}
+
 Track GetMediaTrack(Media m) {
   if (m == nullptr) return fail(invalidMedia, static_cast<Track>(nullptr));
   set_error(noErr);

@@ -579,8 +579,11 @@ void WarnOfRecordingDamage(ComponentInstance importer, const char* input) {
   const int64_t junk = store->bytesBeforeFirstPacket;
   if (store->videoEndUnchecked)
     tools::Report(kTool, std::string("warning: ") + input +
-                             ": the end could not be checked: the last picture may be cut short (it lies too far "
-                             "from an intra picture to be decoded)");
+                             ": the end could not be checked: the last picture may be cut short (" +
+                             (store->videoEndUnchecked == 2
+                                  ? "the memory to decode it ran out"
+                                  : "it lies too far from an intra picture to be decoded") +
+                             ")");
   const int32_t cut = store->endCutBytes;
   if (lost.empty() && incomplete.empty() && junk <= 0 && cut <= 0) return;
   std::string what;

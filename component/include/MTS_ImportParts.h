@@ -97,6 +97,13 @@ struct ImportParts {
   // part before still has sound, is that part's overlap and left out.
   int64_t partPicturePTS;
   uint8_t partPictureSeen;
+  // Program tables that begin a recording: where the latest such PAT lies
+  // in the file (-1: none yet), one whose counter does not follow the PAT
+  // before it (a recording's own tables, repeated, run on); the last PAT
+  // counter read.
+  int64_t recordingTablesAt;
+  uint8_t patCounter;
+  uint8_t patSeen;
 };
 
 // A fresh record, for a new import.
@@ -104,7 +111,7 @@ void PartsReset(ImportParts* parts);
 
 // Events of the import, in the order they come.
 // The packet `packet` (kMTSPacketSize bytes at file offset ts_offset) is
-// offered to the demultiplexer; looked at only until the first sound PES.
+// offered to the demultiplexer.
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet);
 // Whether an access unit that starts so (`marks`: kTSStart* bits of its
 // PES) begins another recording: tables before it, then a picture that

@@ -251,8 +251,9 @@ struct MTS_MovieImportGlobalsRecord {
   // is not imported); for the host to report.
   int32_t endCutBytes;
   // Set at the end of the file when the last picture may be cut short at a
-  // packet's end and the stretch of video that would tell was too long to
-  // decode: its end could not be checked. For the host to report.
+  // packet's end and the stretch of video that would tell could not be
+  // decoded: its end could not be checked. 1: the stretch was too long to
+  // decode; 2: the decoder lacked memory. For the host to report.
   uint8_t videoEndUnchecked;
   // The decode time of the next video sample (video media units); where
   // each picture shows is the parts record's (parts).
@@ -393,6 +394,10 @@ struct MTS_MovieImportGlobalsRecord {
   // The frame-index value of the last sound PES at which the sound's time
   // line moved (-1: none).
   int64_t soundMovedAt;
+  // Sound media dropped from the head of the sound media before the track
+  // played any of it (sound media units, in all): the media is begun anew
+  // at the first sample played.
+  int64_t soundHeadDropped;
 };
 
 // Component entry point and selector handlers.
@@ -549,9 +554,12 @@ bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
 // is whole when the decoder met no damage in it. `lastPTS` is its
 // presentation time (`hasPTS`: its PES gave one). kCut when it is not whole,
 // or when the decoder cannot tell (no intra picture before it that the
-// decoder starts from, a decoder that cannot be opened or fails); kUnchecked
-// when the stretch holds more pictures or bytes than are decoded for it.
-enum class LastPicture { kWhole, kCut, kUnchecked };
+// decoder starts from, a decoder that rejects the stream or fails);
+// kUnchecked when the stretch holds more pictures or bytes than are decoded
+// for it; kNoMemory when the decoder could not get the memory it needs (the
+// import goes on, its end unchecked: the check alone needs far more address
+// space than the import, and an unproven cut must not be told as damage).
+enum class LastPicture { kWhole, kCut, kUnchecked, kNoMemory };
 LastPicture CheckLastPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
 
 // How long a stretch of pictures left out (`ticks` of its time stamps)
@@ -586,6 +594,12 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
 // `marks`, how it starts): sound that stepped ahead behind it without a join
 // stays lost.
 void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks);
+// Whether the video PES just taken begins another recording: program tables
+// of its own (not the running ones) and a counter break before it, and an
+// intra picture (`added`: its sample was added) or a picture left out for
+// its size or kind. The PES before it may then end unstuffed at a full
+// packet without any loss: the join broke its counters, not a lost tail.
+bool BeginsRecording(const MTS_MovieImportGlobalsRecord* store, uint32_t marks, bool added);
 // A video PES left out before the first picture imported.
 void NoteHeadPicture(MTS_MovieImportGlobalsRecord* store);
 // A sound PES read (its time stamp continued).

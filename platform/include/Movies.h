@@ -125,6 +125,10 @@ TimeValue64 TrackTimeToMediaDisplayTime(TimeValue64 value, Track t);
 
 // The track's media; the data reference is copied. One media per track.
 Media NewTrackMedia(Track t, OSType mediaType, TimeScale timeScale, Handle dataRef, OSType dataRefType);
+// Removes the media from its track with all its samples, so that the track
+// can take a new one; refused (paramErr) while an edit of the track plays
+// any of it.
+OSErr DisposeTrackMedia(Media m);
 Track GetMediaTrack(Media m);
 OSType GetMediaType(Media m);
 TimeScale GetMediaTimeScale(Media m);

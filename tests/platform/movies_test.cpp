@@ -145,6 +145,24 @@ TEST_F(SampleTables, SoundReferencesCountSampleFrames) {
 
 using Edits = MovieFixture;
 
+// A media no edit plays can be taken off its track and a new one made; one
+// that an edit plays stays.
+TEST_F(Edits, MediaNoEditPlaysIsDisposed) {
+  Handle desc = generic_description(FOUR_CHAR_CODE("avc1"));
+  ASSERT_EQ(AddMediaSampleReference(media, 0, 10, 1001, desc, 3, 0, nullptr), noErr);
+  ASSERT_EQ(InsertEmptyTrackSegment(track, -1, 1001), noErr);
+  ASSERT_EQ(DisposeTrackMedia(media), noErr);
+  media = NewTrackMedia(track, VideoMediaType, 30000, nullptr, 0);
+  ASSERT_NE(media, nullptr);
+  EXPECT_EQ(GetMediaSampleCount(media), 0);
+  ASSERT_EQ(AddMediaSampleReference(media, 0, 10, 1001, desc, 3, 0, nullptr), noErr);
+  DisposeHandle(desc);
+  ASSERT_EQ(InsertMediaIntoTrack(track, -1, 0, 1001, fixed1), noErr);
+  EXPECT_EQ(DisposeTrackMedia(media), paramErr);
+  EXPECT_EQ(GetTrackMedia(track), media);
+  EXPECT_EQ(DisposeTrackMedia(nullptr), invalidMedia);
+}
+
 TEST_F(Edits, InsertionsAppendSplitAndMapToMediaTime) {
   Handle desc = generic_description(FOUR_CHAR_CODE("avc1"));
   ASSERT_EQ(AddMediaSampleReference(media, 0, 10, 1001, desc, 30, 0, nullptr), noErr);
