@@ -1657,36 +1657,6 @@ TEST(MtsimportCommand, SizeJoinKeepsEachPartsSoundWithItsStretch) {
   EXPECT_GE(sound.back()[0] + sound.back()[1], pictures[0] + pictures[1] - 1);
 }
 
-// A part without sound, then a part whose stamps go back and whose sound
-// starts in the file before its pictures (the recording read from its
-// group near 1 s): that sound plays with its own pictures (the soundless
-// part's seam took it, and it was lost).
-TEST(MtsimportCommand, SoundBeforeItsPicturesAfterASoundlessPartPlaysWithThem) {
-  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
-  const Folder folder;
-  const std::string cut = folder.path + "/cut.m2ts";
-  testsupport::run_command("ffmpeg -v error -y -ss 1 -i " + lpcm + " -map 0 -c copy -streamid 0:0x1011 "
-                           "-streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + cut);
-  const std::string dump =
-      JoinedDump({Remuxed(folder.path + "/first.m2ts", lpcm, "-map 0 -c copy -frames:v 13 -output_ts_offset 3"),
-                  Remuxed(folder.path + "/silent.m2ts", lpcm, "-map 0:v -c copy -frames:v 9 -output_ts_offset 3.52"),
-                  cut});
-  const auto edits = EditsOf(dump);
-  long long pictures = 0;
-  const size_t count = dump.find("\"sampleCount\": ");
-  ASSERT_TRUE(count != std::string::npos && std::sscanf(dump.c_str() + count, "\"sampleCount\": %lld", &pictures) == 1);
-  ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 1 && pictures > 22);
-  const int64_t end = edits[0][0][1];
-  const auto sound = PlayedSound(edits);
-  ASSERT_GE(sound.size(), 2u);
-  // It starts after the first part's pictures, no later than its own (the
-  // 23rd), and plays to the end.
-  EXPECT_GE(sound.back()[0] * pictures, 13 * end);
-  EXPECT_LE(sound.back()[0] * pictures, 22 * end);
-  EXPECT_GE(sound.back()[0] + sound.back()[1], end - 1);
-}
-
 // `source` without its sound, its stamps `seconds` later.
 std::string PicturesOnly(const std::string& out, const std::string& source, const std::string& seconds) {
   return Remuxed(out, source, "-map 0:v -c copy -output_ts_offset " + seconds);
