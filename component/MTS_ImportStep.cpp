@@ -357,7 +357,13 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
 OSErr FlushLastSound(MTS_MovieImportGlobalsRecord* store, const TSDemuxPending& pending) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
-  out->PTS = store->soundEndPTS;
+  // The held PES follows the sound read so far on its continued line, one
+  // step after the latest: that start, not the pre-scan's estimate of the
+  // sound's end, tells whether it plays under the pictures. The estimate is
+  // taken from the file's tail, which may hold the end of the part before a
+  // joined last part on other stamps; it stands in only before any sound.
+  const bool runsOn = store->soundKeySeen && store->soundKeyStep > 0 && store->soundKeyStep <= 90000;
+  out->PTS = runsOn ? store->lastSoundKey + store->soundKeyStep : store->soundEndPTS;
   if (store->needSoundTrack && out->audioSize > 0) {
     OSErr err = MTS_create_sound_track(store, store->soundDataRef);
     if (err != noErr) {
@@ -641,7 +647,11 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
-    if (offerLength == kMTSPacketSize) mts_import::PartPacketOffered(store, store->pTSbuffer + p);
+    // Only program tables (PID 0), and any packet until the first sound PES,
+    // concern the parts record: the test stays here, in the loop.
+    const uint8_t* packet = store->pTSbuffer + p;
+    if (offerLength == kMTSPacketSize && (((packet[5] & 0x1F) | packet[6]) == 0 || store->parts.firstSoundAt < 0))
+      mts_import::PartPacketOffered(store, packet);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;
     if (out->status & (kTSStatusVideo | kTSStatusAudio))

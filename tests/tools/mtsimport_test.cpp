@@ -1662,8 +1662,9 @@ std::string PicturesOnly(const std::string& out, const std::string& source, cons
   return Remuxed(out, source, "-map 0:v -c copy -output_ts_offset " + seconds);
 }
 
-// The earliest video and audio presentation times of `file` (-1: none).
-std::pair<long long, long long> FirstStamps(const std::string& file) {
+// The earliest (or, `latest`, the latest) video and audio presentation
+// times of `file` (-1: none).
+std::pair<long long, long long> OuterStamps(const std::string& file, bool latest) {
   long long video = -1, audio = -1;
   std::istringstream packets(testsupport::run_command("ffprobe -v error -show_entries "
                                                       "packet=stream_index,pts -of csv=p=0 " + file).out);
@@ -1671,11 +1672,13 @@ std::pair<long long, long long> FirstStamps(const std::string& file) {
     int stream = 0;
     long long pts = 0;
     if (std::sscanf(line.c_str(), "%d,%lld", &stream, &pts) != 2) continue;
-    long long& first = stream == 0 ? video : audio;
-    if (first < 0 || pts < first) first = pts;
+    long long& kept = stream == 0 ? video : audio;
+    if (kept < 0 || (latest ? pts > kept : pts < kept)) kept = pts;
   }
   return {video, audio};
 }
+
+std::pair<long long, long long> FirstStamps(const std::string& file) { return OuterStamps(file, false); }
 
 // The sound media's sample frames in a --dump (the last track's samples).
 int64_t SoundMediaFrames(const std::string& dump) {
@@ -1685,6 +1688,27 @@ int64_t SoundMediaFrames(const std::string& dump) {
        at = dump.find("\"count\": ", at + 1))
     if (std::sscanf(dump.c_str() + at, "\"count\": %lld", &count) == 1) frames += count;
   return frames;
+}
+
+// A short last part whose stamps go back (the file's tail holds the end of
+// the part before, on higher stamps): its sound plays to where its stamps
+// end, less than a movie unit short (its last PES was once left out: 2.16 s
+// of 2.25 s), and not past its pictures.
+TEST(MtsimportCommand, ShortLastPartAfterAStepBackPlaysItsLastSound) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the last part is not made";
+  const Folder folder;
+  const std::string last = FirstPictures(folder.path + "/last.m2ts", sd, 8);
+  const auto [video, audio] = OuterStamps(last, true);
+  const std::string dump = JoinedDump({sd, last});
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << dump.substr(0, 40);  // 3600 ticks a movie unit
+  const auto edits = EditsOf(dump);
+  const auto sound = PlayedSound(edits);
+  ASSERT_TRUE(video >= 0 && audio >= 0 && edits.size() >= 2 && !edits[0].empty() && !sound.empty());
+  const int64_t videoEnd = (edits[0].back()[0] + edits[0].back()[1]) * 3600;
+  const int64_t soundEnd = (sound.back()[0] + sound.back()[1]) * 3600;
+  EXPECT_GT(soundEnd, videoEnd - (video + 3600 - audio - 2880) - 3600);  // its sound's end before its pictures'
+  EXPECT_LE(soundEnd, videoEnd);
 }
 
 // A first part of a few pictures, then the recording 44 s later: the movie
