@@ -273,8 +273,11 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     // the part whose pictures were found beginning just before it; sound
     // that starts so before any such part's pictures begins the sound of
     // the part whose first picture comes next.
-    const uint8_t both = kTSStartAfterTables | kTSStartAtBreak;
-    const bool begins = (parts.soundStartMarks & both) == both;
+    // Tables whose counters break are another recording's even where the
+    // sound's own counter happens to run on across the seam.
+    const uint8_t marks = parts.soundStartMarks;
+    const bool begins =
+        (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
     // The demultiplexer reports a PES when the next of its stream begins: a
     // sound PES reported after a part's first picture may have begun before
     // it, in the part before.
@@ -344,6 +347,15 @@ void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, 
   parts.pictureSeen = 1;
   parts.picturePTS = pts;
   parts.pictureTime = shown + store->videoGapTime;
+}
+
+bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  if (parts.sound.state != SeamSide::kOpen) return false;
+  // A video side found near it that moved the line as far is this seam's,
+  // met already (and closed by other audio between).
+  const int64_t apart = parts.video.moved - parts.sound.moved;
+  return !(InReachOf(parts.video, parts.sound.at) && apart <= kLargestStep && -apart <= kLargestStep);
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {

@@ -353,7 +353,12 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     store->soundLeavingOut = 0;
     store->leftOutSound->back().to = SoundPesStart(store);
   }
-  if (timed && afterLeftOut) {
+  // Sound whose own step waits for its part's pictures is placed when the
+  // video meets that step, as at any seam: placed beside the pictures read
+  // so far it would play with the part before, by the whole step.
+  const bool awaitsVideo = afterLeftOut && mts_import::PartSoundAwaitsVideo(store);
+  if (awaitsVideo) store->parts.soundToPlace = 0;
+  if (timed && afterLeftOut && !awaitsVideo) {
     // The audio left out carried the sound's time line with its own time
     // stamps (another recording's, which may have restarted it once more
     // after the video's join): sound of the track's kind is of the recording
@@ -363,7 +368,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     pts += d;
     store->pTSInfo->PTS += d;
   }
-  if (timed && (store->parts.soundToPlace || afterLeftOut) && !store->soundEndEstimated) {
+  if (timed && (store->parts.soundToPlace || afterLeftOut) && !awaitsVideo && !store->soundEndEstimated) {
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
     if (err != noErr) return err;
   }

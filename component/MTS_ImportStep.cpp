@@ -146,8 +146,9 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
     *moved = offset - *c.offset;
     *c.offset = offset;
     // A step back by less than a restart's reach is a PES out of order
-    // within the stretch: its latest time stays.
-    if (key > *c.high || *c.high - key > kLargestStep) *c.high = key;
+    // within the stretch: its latest time stays. Where another recording
+    // begins, the stretch is that recording's, however near its stamps lie.
+    if (key > *c.high || *c.high - key > kLargestStep || (c.joins && c.joins(c.store, *moved))) *c.high = key;
     *c.inOrder = 0;
   } else if (delta > 0) {
     // PES skipped by damage: their time is counted. Time already read is

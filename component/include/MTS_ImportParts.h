@@ -152,6 +152,9 @@ int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, boo
 // A picture was added to the track, shown at `shown` (video media units in
 // the media); `hasPTS` and `pts` its presentation time (continued line).
 void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, int64_t shown);
+// Whether the sound stepped on its own line at a seam the video has not
+// reached yet: the pictures read so far are the part's before.
+bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Where sound of presentation time `pts` (continued line) plays beside the

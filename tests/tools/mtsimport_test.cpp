@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -1417,10 +1418,13 @@ std::string JoinedDump(const std::vector<std::string>& parts) {
   std::string command = "cat";
   for (const std::string& p : parts) command += " " + p;
   const std::string joined = Temp("edits.m2ts");
-  testsupport::run_command(command + " > " + joined);
-  const std::string dump = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined).out;
+  const testsupport::CommandResult cat = testsupport::run_command(command + " > " + joined);
+  EXPECT_EQ(cat.exit, 0) << "the parts were not joined: " << cat.err;
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined);
+  // An import that fails says so here, not as a movie of another shape.
+  EXPECT_EQ(r.exit, 0) << r.err;
   std::remove(joined.c_str());
-  return dump;
+  return r.out;
 }
 
 // The edits of each track of a movie, from its --dump.
@@ -1502,8 +1506,10 @@ TEST(MtsimportCommand, LastPartOfAnotherSizeKeepsItsSound) {
 // Writes to `out` the recording `source` remultiplexed by ffmpeg with
 // `options` (PIDs and packets as a camera's); returns `out`.
 std::string Remuxed(const std::string& out, const std::string& source, const std::string& options) {
-  testsupport::run_command("ffmpeg -v error -y -i " + source + " " + options +
-                           " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+  const testsupport::CommandResult r =
+      testsupport::run_command("ffmpeg -v error -y -i " + source + " " + options +
+                               " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+  EXPECT_EQ(r.exit, 0) << "ffmpeg did not make " << out << ": " << r.err;
   return out;
 }
 
@@ -1511,6 +1517,12 @@ std::string Remuxed(const std::string& out, const std::string& source, const std
 // `seconds` later (modulo 2^33); returns `out`.
 std::string MovedStamps(const std::string& out, const std::string& source, const std::string& seconds) {
   return Remuxed(out, source, "-map 0 -c copy -output_ts_offset " + seconds);
+}
+
+// The first `pictures` pictures of `source` with their sound, as a recording
+// of their own.
+std::string FirstPictures(const std::string& out, const std::string& source, int pictures) {
+  return Remuxed(out, source, "-map 0 -c copy -frames:v " + std::to_string(pictures));
 }
 
 // Sound of the track's kind after a stretch of another kind left out plays
@@ -1626,12 +1638,23 @@ TEST(MtsimportCommand, SizeJoinKeepsEachPartsSoundWithItsStretch) {
   bool withStretch = false;
   for (const auto& e : edits.back()) withStretch = withStretch || (e[2] >= 0 && e[0] == edits[0][1][0]);
   EXPECT_TRUE(withStretch) << "no sound starts with the 1080i part's stretch at " << edits[0][1][0];
-}
 
-// The first `pictures` pictures of `source` with their sound, as a recording
-// of their own.
-std::string FirstPictures(const std::string& out, const std::string& source, int pictures) {
-  return Remuxed(out, source, "-map 0 -c copy -frames:v " + std::to_string(pictures));
+  // After the 1080i part, a part cut from the middle of the LPCM recording,
+  // its stamps 40 s on: its sound, read in the file before its pictures,
+  // plays with them (it was placed beside the first part's pictures by the
+  // whole step, past the movie's end, and the movie lost it).
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const auto cutEdits = JoinedEdits({FirstPictures(folder.path + "/first.m2ts", lpcm, 13),
+                                     FirstPictures(folder.path + "/hd.m2ts", hd, 25),
+                                     Remuxed(folder.path + "/cut.m2ts", lpcm, "-ss 1 -map 0 -c copy -output_ts_offset 40")});
+  ASSERT_TRUE(cutEdits.size() >= 2 && cutEdits[0].size() == 3);
+  const auto& pictures = cutEdits[0].back();
+  const auto sound = PlayedSound(cutEdits);
+  ASSERT_FALSE(sound.empty());
+  // It starts by its stamps no later than its pictures and plays to their end.
+  EXPECT_LE(sound.back()[0], pictures[0]);
+  EXPECT_GE(sound.back()[0] + sound.back()[1], pictures[0] + pictures[1] - 1);
 }
 
 // `source` without its sound, its stamps `seconds` later.
@@ -1725,6 +1748,109 @@ TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
   EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
 }
 
+
+// Rewrites the continuity counters of the recording `after` so that its
+// sound's (and with `video` its pictures') run on from those of `before`,
+// as they do by chance at one join in 16, while its program tables' counter
+// breaks, as another recording's does.
+void RunCountersOn(const std::string& before, const std::string& after, bool video) {
+  uint8_t counters[3] = {0, 0, 0};  // the sound's, the pictures', the tables'
+  const auto renumber = [&counters, video](std::vector<uint8_t>& bytes, bool write) {
+    for (size_t at = 0; at + 192 <= bytes.size(); at += 192) {
+      uint8_t* p = &bytes[at + 4];
+      const uint32_t pid = uint32_t(p[1] & 0x1F) << 8 | p[2];
+      const bool payload = (p[3] & 0x10) != 0;
+      const int k = pid == 0x1100 && payload ? 0 : pid == 0x1011 && payload && video ? 1 : pid == 0 ? 2 : -1;
+      if (k < 0) continue;
+      if (write) p[3] = uint8_t((p[3] & 0xF0) | (++counters[k] & 0x0F));
+      else counters[k] = p[3] & 0x0F;
+    }
+  };
+  auto first = testsupport::read_file(before);
+  auto later = testsupport::read_file(after);
+  renumber(first, false);
+  ++counters[2];
+  renumber(later, true);
+  std::ofstream out(after, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(later.data()), std::streamsize(later.size()));
+}
+
+// A part cut at a group in the middle of the LPCM recording, after 16
+// pictures of it: its sound starts where the first part's sound ends and
+// its counter runs on (as one join in 16 does by chance), its pictures a
+// picture or more after the first part's, after another recording's
+// tables. Its sound still plays beside its own pictures, wherever they go
+// (it ran on after the first part's sound, late by the pictures' step).
+TEST(MtsimportCommand, SoundWhoseCounterRunsOnAcrossASeamKeepsToItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", lpcm, 16);
+  const std::string cut = folder.path + "/cut.m2ts", later = folder.path + "/later.m2ts";
+  const std::string mux = " -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts ";
+  testsupport::run_command("ffmpeg -v error -y -ss 1 -i " + lpcm + " -map 0 -c copy -frames:v 16" + mux + cut);
+  // Where the first part's sound ends: its last PES's time and length.
+  long long end = 0, pts = 0, length = 0;
+  std::istringstream sound(testsupport::run_command("ffprobe -v error -select_streams a:0 -show_entries "
+                                                    "packet=pts,duration -of csv=p=0 " + first).out);
+  for (std::string line; std::getline(sound, line);)
+    if (std::sscanf(line.c_str(), "%lld,%lld", &pts, &length) == 2) end = pts + length;
+  const long long begins = FirstStamps(cut).second;
+  ASSERT_TRUE(end > 0 && begins >= 0);
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "%.6f", double(end - begins) / 90000);
+  testsupport::run_command("ffmpeg -v error -y -copyts -i " + cut + " -map 0 -c copy -muxdelay 0 -muxpreload 0 " +
+                           "-output_ts_offset " + offset + mux + later);
+  const auto [video, audio] = FirstStamps(later);
+  ASSERT_EQ(audio, end);
+  RunCountersOn(first, later, false);
+  const std::string dump = JoinedDump({first, later});
+  const auto edits = EditsOf(dump);
+  // 32 pictures back to back, 1/25 s each (1,920 sample frames): the later
+  // part's first picture shows at 16, with its sound as far in as that
+  // sound begins before it (within half a unit: placed on a whole unit).
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << dump.substr(0, 40);
+  ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 32);
+  int64_t mediaAt = -1;
+  for (const auto& e : PlayedSound(edits))
+    if (e[0] <= 16 && 16 < e[0] + e[1]) mediaAt = e[2] + (16 - e[0]) * 1920;
+  EXPECT_NEAR(mediaAt, SoundMediaFrames(JoinedDump({first})) + (video - audio) * 48000 / 90000, 960);
+}
+
+// Three parts from the LPCM recording's start: 16 pictures, 12 whose
+// stamps go back by less than a second, then 9 that step 7 pictures ahead
+// of those, their pictures' and sound's counters running on by chance. The
+// last part begins another recording though the part before lay below the
+// first part's stamps: no sound is said lost, and its sound plays with its
+// pictures (the step was read as sound lost inside a part, 40 ms early).
+TEST(MtsimportCommand, PartSteppingAheadAfterAStepBackOfUnderASecondKeepsItsSound) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", lpcm, 16);
+  const std::string back = folder.path + "/back.m2ts", ahead = folder.path + "/ahead.m2ts";
+  const std::string moved = " -map 0 -c copy -muxdelay 0 -muxpreload 0 -output_ts_offset ";
+  Remuxed(back, FirstPictures(folder.path + "/12.m2ts", lpcm, 12), "-copyts" + moved + "-0.32");
+  Remuxed(ahead, FirstPictures(folder.path + "/9.m2ts", lpcm, 9), "-copyts" + moved + "0.44");
+  RunCountersOn(back, ahead, true);
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  const testsupport::CommandResult r = testsupport::run_command("cat " + first + " " + back + " " + ahead + " > " +
+                                                                joined + " && " + MTSIMPORT + " --dump " + json +
+                                                                " " + joined);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string dump = testsupport::read_text(json);
+  const auto edits = EditsOf(dump);
+  // 37 pictures back to back, 1/25 s each: the last part's first picture at
+  // 28, with its first sound sample (the part's sound starts with it).
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << dump.substr(0, 40);
+  ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 37);
+  const auto [video, audio] = FirstStamps(ahead);
+  int64_t mediaAt = -1;
+  for (const auto& e : PlayedSound(edits))
+    if (e[0] <= 28 && 28 < e[0] + e[1]) mediaAt = e[2] + (28 - e[0]) * 1920;
+  EXPECT_NEAR(mediaAt, SoundMediaFrames(JoinedDump({first, back})) + (video - audio) * 48000 / 90000, 960);
+}
 
 // An LPCM 5.1 part of three pictures, then an LPCM stereo recording cut at a
 // group's tables two thirds in (its sound begins before its first picture)
