@@ -33,15 +33,23 @@ bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
 
 // A seam that every stream shows: read as a join, whose steps lose
 // nothing (the sound's, when it stepped ahead there).
-void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped) {
+// When the sound steps at its first PES beyond the video's seam
+// (`soundPES`), a part begins at the video's seam after all, and the video's
+// step leaves its line as at a join.
+void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped, bool soundPES = false) {
+  const int64_t videoLost = store->videoSeamLost;
   store->videoLostTicks -= store->videoSeamLost;
   store->videoSeamAt = -1;
   store->videoSeamLost = 0;
   if (!soundStepped) return;
   store->soundLostTicks -= store->parts.soundLostAtSeam;
+  store->soundStepAt = -1;
+  if (soundPES) {
+    PartBeginsAtTakenBackStep(store, videoLost);
+    return;
+  }
   store->parts.soundLostAtSeam = 0;
   store->parts.sound.state = SeamSide::kClosed;
-  store->soundStepAt = -1;
 }
 
 } // namespace
@@ -126,7 +134,7 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   // out for its kind is judged by its own stamps once it is handled.
   if (store->soundLeavingOut || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
   constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
-  if (stepped || (TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) TakeBackSeam(store, stepped);
+  if (stepped || (TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) TakeBackSeam(store, stepped, true);
   store->videoSeamAt = -1;
   store->videoSeamLost = 0;
 }
@@ -187,6 +195,7 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   if (!PartBeginsWith(marks, out->pVideo, out->videoSize)) return;
   store->videoSeamLost = store->videoLostTicks - lostBefore;
   store->videoSeamAt = pesAt;
+  store->parts.seamPicturePTS = out->bPTS ? out->PTS : -1;
   if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt >= 0) {
     TakeBackSeam(store, true);
   } else if (store->leftOutSoundStepAt >= 0) {

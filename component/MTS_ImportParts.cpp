@@ -117,6 +117,7 @@ void PartsReset(ImportParts* parts) {
   parts->soundSeamMedia = -1;
   parts->firstSoundAt = -1;
   parts->recordingTablesAt = -1;
+  parts->seamPicturePTS = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
@@ -213,6 +214,37 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     parts.video.begins = PartVideoBegins(store);
   }
   return true;
+}
+
+void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep) {
+  // The video's step is taken out of its line, as a join read at once
+  // would have: the part follows the pictures before.
+  store->videoTimeShift -= videoStep;
+  store->lastVideoKey -= videoStep;
+  store->lastVideoPTS -= videoStep;
+  store->videoEndPTS -= videoStep;
+  store->videoEndDTS -= videoStep;
+  ImportParts& parts = store->parts;
+  parts.videoLineEnd -= videoStep;
+  // Pictures of the part added already (placed in decode order, not by
+  // their stamps) move onto the line with it.
+  if (parts.seamPicturePTS >= 0 && parts.pictureSeen && parts.picturePTS >= parts.seamPicturePTS) {
+    parts.picturePTS -= videoStep;
+    store->videoPTSEnd -= videoStep;
+  }
+  parts.partPictureSeen = parts.seamPicturePTS >= 0;
+  parts.partPicturePTS = parts.seamPicturePTS - videoStep;
+  parts.seamPicturePTS = -1;
+  // The sound's step is the new part's start: its sound is placed by its
+  // own stamps beside the part's pictures, as at a join read at once.
+  // The sound PES being read was continued on the sound's line already: it
+  // moves with it.
+  ++parts.begun;
+  const int64_t d = store->videoTimeShift - store->soundTimeShift;
+  CloseSeam(store, false);
+  TSDemuxOutput* out = store->pTSInfo;
+  if (out->bPTS) out->PTS += d;
+  if (out->bDTS) out->DTS += d;
 }
 
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store) {

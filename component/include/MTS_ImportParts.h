@@ -104,6 +104,11 @@ struct ImportParts {
   int64_t recordingTablesAt;
   uint8_t patCounter;
   uint8_t patSeen;
+  // A video PES that begins a coded sequence after tables that ran on,
+  // whose step ahead was counted as lost for now: its presentation time
+  // (continued line; -1: none). The sound stepping there too makes it a
+  // part's first PES.
+  int64_t seamPicturePTS;
 };
 
 // A fresh record, for a new import.
@@ -125,6 +130,11 @@ bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store);
 // `*moved`: a part that begins here is placed after the pictures before
 // (its shift adjusted, *shift and *moved with it); true when a part begins.
 bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* moved);
+// A step of both streams first counted as lost (the video's after tables
+// that ran on, `videoStep` ticks) is read as a join after all, at the first
+// sound PES beyond the video's: a part begins at the video's seam, the step
+// leaves the video's line, and the sound's open side closes onto it.
+void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep);
 // The video PES's stamps are final: the line's end follows it.
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Whether sound that steps ahead by what would move its line by `moved`

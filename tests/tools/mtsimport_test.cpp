@@ -1752,8 +1752,8 @@ TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
 // Rewrites the continuity counters of the recording `after` so that its
 // sound's (and with `video` its pictures') run on from those of `before`,
 // as they do by chance at one join in 16, while its program tables' counter
-// breaks, as another recording's does.
-void RunCountersOn(const std::string& before, const std::string& after, bool video) {
+// breaks, as another recording's does (with `tablesRunOn` it runs on too).
+void RunCountersOn(const std::string& before, const std::string& after, bool video, bool tablesRunOn = false) {
   uint8_t counters[3] = {0, 0, 0};  // the sound's, the pictures', the tables'
   const auto renumber = [&counters, video](std::vector<uint8_t>& bytes, bool write) {
     for (size_t at = 0; at + 192 <= bytes.size(); at += 192) {
@@ -1769,7 +1769,7 @@ void RunCountersOn(const std::string& before, const std::string& after, bool vid
   auto first = testsupport::read_file(before);
   auto later = testsupport::read_file(after);
   renumber(first, false);
-  ++counters[2];
+  if (!tablesRunOn) ++counters[2];
   renumber(later, true);
   std::ofstream out(after, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(later.data()), std::streamsize(later.size()));
@@ -1850,6 +1850,43 @@ TEST(MtsimportCommand, PartSteppingAheadAfterAStepBackOfUnderASecondKeepsItsSoun
   for (const auto& e : PlayedSound(edits))
     if (e[0] <= 28 && 28 < e[0] + e[1]) mediaAt = e[2] + (28 - e[0]) * 1920;
   EXPECT_NEAR(mediaAt, SoundMediaFrames(JoinedDump({first, back})) + (video - audio) * 48000 / 90000, 960);
+}
+
+// Two parts of the AC-3 recording: 12 pictures from a group a third in,
+// then 19 from its start whose stamps step 0.64 s beyond the first part's
+// end, the sound's and the tables' counters running on (as where both were
+// cut from one recording), the pictures' breaking. The video's step is read
+// as a join once the sound steps there too: the later part follows the
+// first, its sound beside its pictures (it was 64 ms early).
+TEST(MtsimportCommand, StepAfterTablesThatRunOnBeginsAPartOnceTheSoundStepsToo) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the movie is not measured";
+  const Folder folder;
+  const std::string first = folder.path + "/first.m2ts", later = folder.path + "/later.m2ts";
+  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
+                           "import join_parts as J; d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); "
+                           "t = [t for k, t in r.gop_starts() if 3 * t >= len(r.packets)][0]; "
+                           "a = J.cut(d, t, 12); b = J.cut(d, 0, 19); open(\"" + first + "\", \"wb\").write(a); "
+                           "open(\"" + later + "\", \"wb\").write(J.restamp(b, J.first_video_pts(a) + 100800 - "
+                           "J.first_video_pts(b)))'");
+  RunCountersOn(first, later, false, true);
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  const testsupport::CommandResult r = testsupport::run_command("cat " + first + " " + later + " > " + joined +
+                                                                " && " + MTSIMPORT + " --dump " + json + " " + joined);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string dump = testsupport::read_text(json);
+  const auto edits = EditsOf(dump);
+  // 31 pictures back to back, 1/25 s each (1,920 sample frames): the later
+  // part's first picture shows at 12, its sound as far on as it begins
+  // after that picture (within half a unit).
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << dump.substr(0, 40);
+  ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 31);
+  const auto [video, audio] = FirstStamps(later);
+  int64_t mediaAt = -1;
+  for (const auto& e : PlayedSound(edits))
+    if (e[0] <= 12 && 12 < e[0] + e[1]) mediaAt = e[2] + (12 - e[0]) * 1920;
+  EXPECT_NEAR(mediaAt, SoundMediaFrames(JoinedDump({first})) + (video - audio) * 48000 / 90000, 960);
 }
 
 // An LPCM 5.1 part of three pictures, then an LPCM stereo recording cut at a
