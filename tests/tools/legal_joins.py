@@ -68,7 +68,10 @@ seam, a dimension of its own:
   pinned    whole PESs (from a P picture on, with the sound PES begun among
             them) lost up to where tables and an IDR picture begin, the
             stamps running on: no loss anyone can tell from a join
-A loss at a seam is put at the seam with the join's chosen step. A loss
+A loss at a seam is put at the seam with the join's chosen step. The last
+sound PES, or the last video PES of a part that keeps a picture, taken out
+before a seam leaves a part byte for byte as a legal cut one PES earlier
+makes it: like pinned, it takes the legal checks. A loss
 must be told (exit 0 with a warning on standard error, and the
 saved movie opens in ffmpeg: check `told`); a loss only in what the movie
 leaves out anyway (a part of another picture size, sound of another kind)
@@ -565,6 +568,7 @@ def apply_loss(r, loss, datas, specs):
             if before.audio and (r.random() < 0.5 or not rec.audio):
                 victim, rec, drop = k - 1, before, before.audio[-1]["packets"]
                 text = "the last sound PES of part %d (before the seam)" % (k - 1)
+                specs[victim]["untellable"] = True
             elif rec.audio:
                 victim, drop = k, rec.audio[0]["packets"]
                 text = "the first sound PES of part %d (after the seam)" % k
@@ -593,6 +597,9 @@ def apply_loss(r, loss, datas, specs):
             victim = k - 1
             rec = J.Recording(datas[k - 1])
             p = rec.video[-1]
+            # A part that keeps a picture is then byte for byte a legal part
+            # cut one picture shorter; one left without any is not.
+            specs[victim]["untellable"] = len(rec.video) > 1
         drop = p["packets"]
         text = "the video PES before a group (a %s picture, PTS %d) of part %d" % (p["slice"], p["pts"], victim)
     elif kind == "head":
@@ -916,7 +923,7 @@ def check(args, n, material, workdir, row=None):
         text, pieces = apply_loss(r, loss, datas, specs)
         res["loss"] = text or "no place for it: imported without loss"
         recipe.append("# loss: %s (made by legal_joins.py --wide --losses --seed %d --index %d)" % (res["loss"], args.seed, n))
-        told = text is not None and not loss.startswith("pinned")
+        told = text is not None and not loss.startswith("pinned") and not any(sp.get("untellable") for sp in specs)
         # A loss in what the movie leaves out anyway (a part of another
         # picture size, or sound of another kind than the track's) need not
         # be told: it is counted apart.
