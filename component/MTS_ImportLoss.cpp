@@ -208,6 +208,14 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   }
 }
 
+// Two recordings' program tables before this picture with no picture
+// between them: the recording in the middle lost every picture it held
+// (a camera writes none without one), at least one frame's time.
+void NoteEmptyRecording(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
+  constexpr uint32_t kEmpty = kTSStartAfterTables | kTSStartPastEmptyRecording;
+  if ((marks & kEmpty) == kEmpty) store->videoLostTicks += FrameTicks(store);
+}
+
 bool BeginsRecording(const MTS_MovieImportGlobalsRecord* store, uint32_t marks, bool added) {
   const uint32_t seam = kTSStartAfterTables | kTSStartAtBreak;
   if ((marks & (seam | kTSStartTablesRunOn)) != seam) return false;

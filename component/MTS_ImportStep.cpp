@@ -344,6 +344,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
   mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
                              store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
+  mts_import::NoteEmptyRecording(store, marks);
   // A file that ends inside the packet that began the next picture: that
   // picture is not in the movie, and its time is lost.
   if (pending->videoBegunCut && !store->videoLeftOut && !store->needVideoTrack)
@@ -599,6 +600,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
                 outSize >= 1 || store->fieldWaiting);
     mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,
                                store->videoDamagedPictures != damaged);
+    mts_import::NoteEmptyRecording(store, marks);
   }
   return noErr;
 }

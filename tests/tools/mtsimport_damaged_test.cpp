@@ -1245,3 +1245,37 @@ TEST(MtsimportDamaged, ALastPesLostBeforeASeamCannotBeTold) {
     }
   }
 }
+
+// A part of one picture whose picture is lost, between two recordings and at
+// the file's start, with its sound and without: its program tables and the
+// next part's follow each other with no picture between, each breaking the
+// counter of the PAT before. Told as a picture's time lost; the same joins
+// with the picture kept stay silent.
+TEST(MtsimportDamaged, APartThatLostEveryPictureIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  ASSERT_GT(PesPackets(clean, kVideo).size(), 13u);
+  int64_t low = 0, high = 0;
+  ShiftedStamps(whole, 0, &low, &high);
+  const int64_t frame = 3600, gap = 90000;
+  const Packets one = Split(PlacedAt(GroupCut(clean, 12, 1), high + frame + gap));
+  const Bytes next = ShiftedStamps(whole, high + 2 * (frame + gap) - low);
+  // Every PAT counter breaks from the one before, as where recordings join.
+  auto after = [](const Bytes& before, const Bytes& part) {
+    return Then(before, Join(CountersFrom(Split(part), 0, LastCounter(Split(before), 0), false)));
+  };
+  std::vector<size_t> picture = PesPackets(one, kVideo).front(), everything = picture;
+  for (const auto& pes : PesPackets(one, kAudio)) everything.insert(everything.end(), pes.begin(), pes.end());
+  ASSERT_FALSE(PesPackets(one, kAudio).empty());
+  for (const Bytes& before : {whole, Bytes()}) {
+    SCOPED_TRACE(before.empty() ? "at the start" : "between recordings");
+    const Imported legal = ImportBytes(after(after(before, Join(one)), next), "one_picture_kept.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+    for (const auto* lost : {&picture, &everything}) {
+      const Imported got = ImportBytes(after(after(before, Without(one, *lost)), next), "no_picture.m2ts");
+      EXPECT_EQ(got.result.exit, 0);
+      EXPECT_NE(got.result.err.find("0.040 s of video could not be read"), std::string::npos) << got.result.err;
+    }
+  }
+}

@@ -47,6 +47,12 @@ struct StreamCheck {
   // for the PES being assembled.
   uint32_t tablesRunOnSince;
   uint32_t afterTablesRunOn;
+  // How many PATs began a recording (their counter did not follow the PAT
+  // before, or none came before) since the stream's last packet, up to two;
+  // and whether two did so before the PES being assembled: a recording
+  // between held none of the stream's packets.
+  uint32_t recordingsSince;
+  uint32_t afterEmptyRecording;
   // The counters broke at the packet that ends the PES assembled, which
   // starts the next one; and at the first packet of the PES assembled.
   uint32_t breakNext;
@@ -272,7 +278,9 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     check.stuffedEnd = carries_stuffing(packet);
     check.afterTables = check.tablesSince;
     check.afterTablesRunOn = check.tablesSince && check.tablesRunOnSince;
+    check.afterEmptyRecording = check.tablesSince && check.recordingsSince >= 2;
     check.tablesSince = 0;
+    check.recordingsSince = 0;
     check.afterBreak = check.breakNext;
     check.breakNext = 0;
     // The counters of the PES before were checked when this packet ended it.
@@ -281,6 +289,7 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     return true;  // continuation of a PES whose start was not seen: dropped
   } else if (b3 & 0x10) {
     check.tablesSince = 0;
+    check.recordingsSince = 0;
     check.stuffedEnd = 0;
     bool discontinuity = false;
     if (b3 & 0x20) {
@@ -297,7 +306,8 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
 // bits).
 uint32_t start_marks(const StreamCheck& check) {
   return (check.afterTables ? kTSStartAfterTables : 0u) | (check.afterBreak ? kTSStartAtBreak : 0u) |
-         (check.afterTables && check.afterTablesRunOn ? kTSStartTablesRunOn : 0u);
+         (check.afterTables && check.afterTablesRunOn ? kTSStartTablesRunOn : 0u) |
+         (check.afterTables && check.afterEmptyRecording ? kTSStartPastEmptyRecording : 0u);
 }
 
 // Damage of the PES assembled so far, as if it ended here.
@@ -423,6 +433,8 @@ void note_tables(TSDemuxContext* c, const uint8_t* packet) {
   c->patLast = cc;
   for (StreamCheck* check : {&c->videoCheck, &c->audioCheck}) {
     check->tablesRunOnSince = check->tablesSince ? (check->tablesRunOnSince & runOn) : runOn;
+    if (!check->tablesSince) check->recordingsSince = 0;
+    if (!runOn && check->recordingsSince < 2) ++check->recordingsSince;
     check->tablesSince = 1;
   }
 }
