@@ -191,6 +191,10 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
                       VideoJoinsAcrossStep, store},
                      key, frameTicks, &moved);
+    // A restart at a PES that begins another recording leaves the line in
+    // order from there: the next PES's step is judged as any in a recording
+    // (a step ahead of it that begins a recording again is a join).
+    if (moved != 0 && PartVideoBegins(store)) store->videoInOrder = 1;
     // A step counted lost there (after the recording's own tables) begins no
     // part either.
     if (store->videoLostTicks != lostBefore) store->parts.videoStartMarks &= ~kTSStartAfterTables;

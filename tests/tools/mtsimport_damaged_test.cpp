@@ -852,6 +852,21 @@ TEST(MtsimportDamaged, SoundLostInsideAPartIsToldAcrossAJoin) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the join running on is not made";
 }
 
+// A recording joined to itself (its stamps going back, so the line restarts
+// at the second part's IDR picture), the second part without its second
+// video PES: the step right after the restart is a loss and is told (it was
+// passed over, the part's line not yet taken as in order).
+TEST(MtsimportDamaged, PesLostRightAfterAPartsFirstPictureIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo);
+  ASSERT_GT(video.size(), 2u);
+  const Imported got = ImportBytes(Then(whole, Without(clean, video[1])), "lost_after_restart.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie"));
+}
+
 // Whole PES lost that end where program tables and an IDR picture begin:
 // the video's alone (the tables' and the sound's counters running straight
 // through) is told; every stream's, as at a join whose time stamps run on,

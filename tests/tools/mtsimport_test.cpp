@@ -2182,3 +2182,42 @@ TEST(MtsimportCommand, FirstSoundBeforeTheTrackStartLosesItsHead) {
   EXPECT_EQ(sound[0][0], 0);
   EXPECT_NEAR(sound[0][2], lead - 1602, 2);  // less the first picture's 1001/30000 s
 }
+
+// A soundless 1080i part, one 352x288 MBAFF picture whose stamps run on
+// from it (its shorter delay from decode to display moves its line), then
+// a 352x288 part with sound whose stamps step 0.2 s past that picture: the
+// step is a join, and the last part follows the picture's stretch at once,
+// its sound with it (it played 0.2 s late).
+TEST(MtsimportCommand, StepAfterAPartOfAnotherSizeLaysItsSoundRightAfter) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the part's stamps are not read";
+  const Folder folder;
+  const std::string parts[3] = {folder.path + "/p0.m2ts", folder.path + "/p1.m2ts", folder.path + "/p2.m2ts"};
+  // Each part's first picture shows where the part before ends by its
+  // stamps (one picture of its own after its latest), the last 0.2 s later.
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+      "end = None\n"
+      "for k, (src, n, sound, frame, step) in enumerate(((\"" + hd + "\", 14, 0, 3003, 0), (\"" + mbaff +
+      "\", 1, 0, 3600, 0), (\"" + sd + "\", 12, 1, 3600, 18000))):\n"
+      "  d = J.cut(open(src, \"rb\").read(), 0, n)\n"
+      "  d = d if sound else J.without_sound(d)\n"
+      "  v = [p[\"pts\"] for p in J.Recording(d).video if p[\"pts\"] is not None]\n"
+      "  off = 0 if end is None else end + step - min(v)\n"
+      "  end = max(v) + off + frame\n"
+      "  open(\"" + folder.path + "/p%d.m2ts\" % k, \"wb\").write(J.restamp(d, off % J.WRAP))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const auto [video, audio] = FirstStamps(parts[2]);
+  const std::string dump = JoinedDump({parts[0], parts[1], parts[2]});
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
+  const auto edits = EditsOf(dump);
+  const auto sound = PlayedSound(edits);
+  ASSERT_TRUE(!edits.empty() && !edits[0].empty() && !sound.empty());
+  // The last part's first sound sample plays ahead of its first picture
+  // (after the first part's pictures and the lone picture's stretch, which
+  // lasts a picture of the track's) as far as its stamps put it.
+  const double first = sound[0][0] - sound[0][2] * 30000.0 / 48000;
+  EXPECT_NEAR(first, edits[0][0][1] + 1001 - (video - audio) / 3.0, 480);
+}
