@@ -445,6 +445,12 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
                     store->videoDamagedPictures + store->soundDamagedFrames != damaged;
   store->endCutBytes = told ? 0 : pending.cutPacketBytes;
   ClipSoundToVideo(store);
+  // A recording that begins inside a PES (packets of its stream before any
+  // that starts one) lost that PES's head, and with it the whole picture or
+  // sound it carried.
+  if (pending.videoHeadless > 0 && !store->needVideoTrack) store->videoLostTicks += mts_import::VideoFrameTicks(store);
+  if (pending.audioHeadless > 0 && !store->needSoundTrack)
+    store->soundLostTicks += AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;
   mts_import::FinishLossChecks(store);
   // What is counted as lost never exceeds what the time stamps span (packets
   // out of order make steps that are no loss).
@@ -589,6 +595,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // another frame rate, maybe) tell nothing about the track's pictures
     // lost; they still carry the time line on to the pictures after them.
     if (store->videoLeftOut) store->videoLostTicks = lost;
+    mts_import::JudgeLeftOutPart(store, restarted, marks);
     // A first field waiting for its second goes into the movie too. The PES
     // before a break of the counters is whole when the time line restarts
     // here or another recording begins here.
