@@ -344,6 +344,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
   mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
                              store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
+  if (out->videoSize > 0) mts_import::JudgeLeftOutPart(store, store->videoTimeShift != videoShift, marks);
   // A file that ends inside the packet that began the next picture: that
   // picture is not in the movie, and its time is lost.
   if (pending->videoBegunCut && !store->videoLeftOut && !store->needVideoTrack)
