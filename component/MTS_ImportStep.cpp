@@ -446,17 +446,15 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
                     store->videoDamagedPictures + store->soundDamagedFrames != damaged;
   store->endCutBytes = told ? 0 : pending.cutPacketBytes;
   ClipSoundToVideo(store);
-  // A recording that begins inside a PES (packets of its stream before any
-  // that starts one) lost that PES's head, and with it the whole picture or
-  // sound it carried. The picture counts among those of a group cut at its
-  // head, whose span the stamps tell; alone (the next PES began a group) it
-  // lost its own time.
+  // A recording that begins inside a video PES (packets of the video before
+  // any that starts one) lost that PES's head, and with it the whole picture
+  // it carried. The picture counts among those of a group cut at its head,
+  // whose span the stamps tell; alone (the next PES began a group) it lost
+  // its own time.
   if (pending.videoHeadless > 0 && store->headPicturesLeftOut > 0)
     ++store->headPicturesLeftOut;
   else if (pending.videoHeadless > 0 && !store->needVideoTrack)
     store->videoLostTicks += mts_import::VideoFrameTicks(store);
-  if (pending.audioHeadless > 0 && !store->needSoundTrack)
-    store->soundLostTicks += AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;
   mts_import::FinishLossChecks(store);
   // What is counted as lost never exceeds what the time stamps span (packets
   // out of order make steps that are no loss).

@@ -274,11 +274,10 @@ struct TSDemuxPending {
   // How the video PES being assembled starts (kTSStart* bits, as
   // TSDemuxReportedStartLib tells of a PES reported); 0 when none is.
   uint32_t videoStart;
-  // Packets with payload of the video and of the audio dropped before the
-  // stream's first PES start: the input begins inside a PES of that stream,
-  // whose head (and time stamps) it lacks.
+  // Packets with payload of the video dropped before its first PES start:
+  // the input begins inside a video PES, whose head (and time stamps) it
+  // lacks.
   int32_t videoHeadless;
-  int32_t audioHeadless;
 };
 
 // Fills `out`; returns 1, or 0 for a NULL argument.

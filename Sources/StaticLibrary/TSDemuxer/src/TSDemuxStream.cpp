@@ -672,7 +672,6 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   out->cutPacketBytes = partPacket ? held : 0;
   out->videoStart = ctx->videoSize > 0 ? start_marks(ctx->videoCheck) : 0u;
   out->videoHeadless = ctx->videoCheck.headless;
-  out->audioHeadless = ctx->audioCheck.headless;
   return 1;
 }
 
