@@ -268,15 +268,14 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
   if (store->headlessPart && !counted) ++store->headlessPictures;
 }
 
-void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool restarted, uint32_t marks) {
+void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool restarted) {
   if (!store->videoLeftOut) {
     store->leftOutHeadless = 0;
     return;
   }
-  const bool begins = restarted || (marks & kTSStartAtBreak);
-  if (!begins && !store->leftOutHeadless) return;
+  if (!restarted && !store->leftOutHeadless) return;
   const bool intra = PartVideoBeginsIntra(store);
-  if (begins)
+  if (restarted)
     store->leftOutHeadless = !intra;
   else if (intra)
     store->leftOutHeadless = 0;

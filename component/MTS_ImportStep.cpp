@@ -344,7 +344,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
   mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
                              store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
-  if (out->videoSize > 0) mts_import::JudgeLeftOutPart(store, store->videoTimeShift != videoShift, marks);
+  if (out->videoSize > 0) mts_import::JudgeLeftOutPart(store, store->videoTimeShift != videoShift);
   // A file that ends inside the packet that began the next picture: that
   // picture is not in the movie, and its time is lost.
   if (pending->videoBegunCut && !store->videoLeftOut && !store->needVideoTrack)
@@ -599,7 +599,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // another frame rate, maybe) tell nothing about the track's pictures
     // lost; they still carry the time line on to the pictures after them.
     if (store->videoLeftOut) store->videoLostTicks = lost;
-    mts_import::JudgeLeftOutPart(store, restarted, marks);
+    mts_import::JudgeLeftOutPart(store, restarted);
     // A first field waiting for its second goes into the movie too. The PES
     // before a break of the counters is whole when the time line restarts
     // here or another recording begins here.
