@@ -71,6 +71,7 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->headlessPart = 0;
   store->headlessPictures = 0;
   store->headlessShift = store->judgedShift = 0;
+  store->leftOutHeadless = 0;
   store->soundMovedAt = -1;
 }
 
@@ -273,6 +274,20 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
   if (restarted) store->headlessShift = store->judgedShift;
   store->judgedShift = store->videoTimeShift;
   if (store->headlessPart && !counted) ++store->headlessPictures;
+}
+
+void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool restarted) {
+  if (!store->videoLeftOut) {
+    store->leftOutHeadless = 0;
+    return;
+  }
+  if (!restarted && !store->leftOutHeadless) return;
+  const bool intra = PartVideoBeginsIntra(store);
+  if (restarted)
+    store->leftOutHeadless = !intra;
+  else if (intra)
+    store->leftOutHeadless = 0;
+  if (store->leftOutHeadless) store->videoLostTicks += FrameTicks(store);
 }
 
 // A recording whose first pictures could not be imported (its head cut off

@@ -146,6 +146,8 @@ bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store) {
   return PartBeginsWith(store->parts.videoStartMarks, out->pVideo, out->videoSize);
 }
 
+bool PartVideoBeginsIntra(const MTS_MovieImportGlobalsRecord* store) { return BeginsWithIntraPicture(store->pTSInfo); }
+
 bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* moved) {
   ImportParts& parts = store->parts;
   if (parts.begun == 0) parts.begun = 1;

@@ -349,6 +349,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
                              store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
   mts_import::NoteEmptyRecording(store, marks);
+  if (out->videoSize > 0) mts_import::JudgeLeftOutPart(store, store->videoTimeShift != videoShift);
   // A file that ends inside the packet that began the next picture: that
   // picture is not in the movie, and its time is lost.
   if (pending->videoBegunCut && !store->videoLeftOut && !store->needVideoTrack)
@@ -450,6 +451,15 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
                     store->videoDamagedPictures + store->soundDamagedFrames != damaged;
   store->endCutBytes = told ? 0 : pending.cutPacketBytes;
   ClipSoundToVideo(store);
+  // A recording that begins inside a video PES (packets of the video before
+  // any that starts one) lost that PES's head, and with it the whole picture
+  // it carried. The picture counts among those of a group cut at its head,
+  // whose span the stamps tell; alone (the next PES began a group) it lost
+  // its own time.
+  if (pending.videoHeadless > 0 && store->headPicturesLeftOut > 0)
+    ++store->headPicturesLeftOut;
+  else if (pending.videoHeadless > 0 && !store->needVideoTrack)
+    store->videoLostTicks += mts_import::VideoFrameTicks(store);
   mts_import::FinishLossChecks(store);
   // What is counted as lost never exceeds what the time stamps span (packets
   // out of order make steps that are no loss).
@@ -594,6 +604,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // another frame rate, maybe) tell nothing about the track's pictures
     // lost; they still carry the time line on to the pictures after them.
     if (store->videoLeftOut) store->videoLostTicks = lost;
+    mts_import::JudgeLeftOutPart(store, restarted);
     // A first field waiting for its second goes into the movie too. The PES
     // before a break of the counters is whole when the time line restarts
     // here or another recording begins here.

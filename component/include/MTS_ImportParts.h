@@ -126,6 +126,8 @@ bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size);
 // whether it begins another recording (tables before it, then a picture
 // that begins a coded sequence).
 bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store);
+// Whether the video PES in pTSInfo begins with an intra picture.
+bool PartVideoBeginsIntra(const MTS_MovieImportGlobalsRecord* store);
 // The video PES's stamps were continued with `shift`, moving the line by
 // `*moved`: a part that begins here is placed after the pictures before
 // (its shift adjusted, *shift and *moved with it); true when a part begins.

@@ -391,6 +391,10 @@ struct MTS_MovieImportGlobalsRecord {
   int32_t headlessPictures;
   int64_t headlessShift;
   int64_t judgedShift;
+  // Pictures left out for their size since a restart at a picture other
+  // than an intra picture: a part that lost its head, up to its next intra
+  // picture.
+  uint8_t leftOutHeadless;
   // The frame-index value of the last sound PES at which the sound's time
   // line moved (-1: none).
   int64_t soundMovedAt;
@@ -608,6 +612,11 @@ void NoteSoundTime(MTS_MovieImportGlobalsRecord* store);
 // at this PES; `marks`, how it starts; `counted`, whether its damage was
 // already counted.
 void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted);
+// The video PES just read was left out for its size (or not): where the
+// time line restarts (`restarted`, a part beginning) at a picture other
+// than an intra picture, the part lost its head, and its pictures up to
+// its next intra picture cannot be decoded; their time is counted lost.
+void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool restarted);
 // After a video PES's times were continued: `lostBefore`, the video time
 // counted lost before it; `marks`, how it starts; `pesAt`, its frame-index
 // value.

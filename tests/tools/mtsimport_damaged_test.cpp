@@ -1294,3 +1294,80 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureIsTold) {
     }
   }
 }
+
+// A part of one picture without its first 960 bytes (its tables and the
+// head of its only PES), joined before a whole recording: what is left of
+// that picture's PES starts no PES, and the picture is told lost. The same
+// picture whole, or after a few packets that carry no payload (a clock
+// alone), says nothing.
+TEST(MtsimportDamaged, APartThatBeginsInsideItsOnlyPictureIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  const Bytes one = GroupCut(clean, 0, 1);
+  ASSERT_GT(one.size(), 960u + 4 * kPacket);
+  const Bytes next = ShiftedStamps(whole, 20 * 90000);
+  const Imported got = ImportBytes(Then(Bytes(one.begin() + 960, one.end()), next), "headless_picture.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie"));
+  // Clock packets of the video stream: an adaptation field alone.
+  Bytes clock = clean[PesPackets(clean, kVideo)[0].front()];
+  clock[7] = uint8_t(0x20 | (clock[7] & 0x0F));
+  clock[8] = 183;
+  clock[9] = 0x10;
+  std::fill(clock.begin() + 16, clock.end(), uint8_t(0xFF));
+  const Bytes clocks = Join({clock, clock, clock});
+  for (const Bytes& legal : {Then(one, next), Then(Then(clocks, one), next), Then(clocks, whole)}) {
+    const Imported quiet = ImportBytes(legal, "whole_picture.m2ts");
+    EXPECT_EQ(std::make_tuple(quiet.result.exit, quiet.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
+// A part of another picture size (left out of the movie) without its first
+// 960 bytes, joined after a part of that size: the rest of its IDR picture
+// joins the last picture before, and its pictures up to its next group
+// cannot be decoded; their time is told lost, as the movie's sound goes on
+// under pictures that are missing. The part whole says nothing.
+TEST(MtsimportDamaged, ALeftOutPartWithoutItsHeadAtASeamIsTold) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Bytes small = testsupport::read_file(sd);
+  const Packets large = Split(testsupport::read_file(hd));
+  const auto video = PesPackets(large, kVideo);
+  auto holdsSets = [](const Bytes& p) {
+    for (size_t i = 8; i + 3 < p.size(); ++i)
+      if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && (p[i + 3] & 0x1F) == 7) return true;
+    return false;
+  };
+  // Into the next group, when one begins soon; else pictures of the first.
+  size_t group = 1;
+  while (group < 40 && group < video.size() && !holdsSets(large[video[group].front()])) ++group;
+  const size_t pictures = group < 40 ? group + 2 : 8;
+  ASSERT_LT(pictures, video.size());
+  const Bytes part = GroupCut(large, 0, pictures);
+  const Bytes first = Then(small, ShiftedStamps(part, 20 * 90000));
+  const Bytes later = ShiftedStamps(part, 40 * 90000);
+  const Imported got = ImportBytes(Then(first, Bytes(later.begin() + 960, later.end())), "headless_left_out.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  // The track's pictures are 25 a second.
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f s", double(std::min(group, pictures) - 1) * 0.04);
+  EXPECT_EQ(got.result.err,
+            DamageLine(got.input, std::string(seconds) + " of video could not be read and are left out of the movie"));
+  const Imported legal = ImportBytes(Then(first, later), "whole_left_out.m2ts");
+  EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  // A part of the track's size without its tables, its IDR picture and the
+  // three pictures after: lacking parameter sets of its own, its pictures
+  // run on in the stretch left out, up to its next group.
+  const Packets clean = Split(small);
+  const auto own = PesPackets(clean, kVideo);
+  size_t next = 5;
+  while (next < own.size() && !holdsSets(clean[own[next].front()])) ++next;
+  ASSERT_LT(next, own.size());
+  const Packets tail(clean.begin() + long(own[4].front()), clean.end());
+  const Imported cut = ImportBytes(Then(first, ShiftedStamps(Join(tail), 40 * 90000)), "headless_after_left_out.m2ts");
+  ASSERT_EQ(cut.result.exit, 0) << cut.result.err;
+  std::snprintf(seconds, sizeof seconds, "%.3f s", double(next - 4) * 0.04);
+  EXPECT_EQ(cut.result.err,
+            DamageLine(cut.input, std::string(seconds) + " of video could not be read and are left out of the movie"));
+}

@@ -277,6 +277,10 @@ struct TSDemuxPending {
   // How the video PES being assembled starts (kTSStart* bits, as
   // TSDemuxReportedStartLib tells of a PES reported); 0 when none is.
   uint32_t videoStart;
+  // Packets with payload of the video dropped before its first PES start:
+  // the input begins inside a video PES, whose head (and time stamps) it
+  // lacks.
+  int32_t videoHeadless;
 };
 
 // Fills `out`; returns 1, or 0 for a NULL argument.

@@ -57,6 +57,9 @@ struct StreamCheck {
   // starts the next one; and at the first packet of the PES assembled.
   uint32_t breakNext;
   uint32_t afterBreak;
+  // Packets with payload met before the stream's first PES start: the input
+  // begins inside a PES whose head is missing.
+  int32_t headless;
 };
 
 struct TSDemuxContext {
@@ -286,7 +289,10 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     // The counters of the PES before were checked when this packet ended it.
     if (b3 & 0x10) follow_counter_slowly(check, b3 & 0x0F, true, flags_discontinuity(packet));
   } else if (*a.size == 0) {
-    return true;  // continuation of a PES whose start was not seen: dropped
+    // Continuation of a PES whose start was not seen: dropped. Before any
+    // packet of the stream was taken, its start lies before the input.
+    if ((b3 & 0x10) && check.state == kCounterFresh) ++check.headless;
+    return true;
   } else if (b3 & 0x10) {
     check.tablesSince = 0;
     check.recordingsSince = 0;
@@ -677,6 +683,7 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
                           (held <= kSyncOffset || front[kSyncOffset] == 0x47) && cutCarriesPayload;
   out->cutPacketBytes = partPacket ? held : 0;
   out->videoStart = ctx->videoSize > 0 ? start_marks(ctx->videoCheck) : 0u;
+  out->videoHeadless = ctx->videoCheck.headless;
   return 1;
 }
 
