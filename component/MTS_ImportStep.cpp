@@ -771,14 +771,17 @@ OSErr mts_import::InsertVideoRanges(MTS_MovieImportGlobalsRecord* store, TimeVal
     store->videoTrailingGapTime = 0;
   if (store->state == kMTSStateEndOfStream && store->videoTrailingGapTime > 0 && store->videoTrack &&
       store->videoEndTime <= store->videoInsertedTime) {
-    OSErr err = InsertEmptyTrackSegment(store->videoTrack, -1, store->videoTrailingGapTime);
+    // The stretch is kept in video media units; the tracks take movie time.
+    const TimeValue gap =
+        static_cast<TimeValue>(mts_import::VideoUnitsToMovieTime(store, store->videoTrailingGapTime));
+    OSErr err = InsertEmptyTrackSegment(store->videoTrack, -1, gap);
     if (err == noErr && store->isCamera && store->timecodeTrack)
-      err = InsertEmptyTrackSegment(store->timecodeTrack, -1, store->videoTrailingGapTime);
+      err = InsertEmptyTrackSegment(store->timecodeTrack, -1, gap);
     if (err != noErr) {
-      MTS_LOG("[ERR]failed to InsertEmptyTrackSegment(%d). err=%d\n", store->videoTrailingGapTime, err);
+      MTS_LOG("[ERR]failed to InsertEmptyTrackSegment(%d). err=%d\n", gap, err);
       return err;
     }
-    store->videoInsertedGapTime += store->videoTrailingGapTime;
+    store->videoInsertedGapTime += gap;
     store->videoTrailingGapTime = 0;
   }
   return result;
