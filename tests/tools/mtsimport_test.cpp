@@ -1729,6 +1729,52 @@ TEST(MtsimportCommand, ShortLastPartAfterAStepBackPlaysItsLastSound) {
   EXPECT_LE(soundEnd, videoEnd);
 }
 
+// A short last part (five or nine pictures) whose stamps run on from the
+// recording before it: its sound plays from its first picture (the part
+// before plays to there) to its last sample, though that falls between two
+// pictures, and the saved movie decodes to every sample the edits play.
+// Edits on whole 1/25 s once lost up to 40 ms of it at its end.
+TEST(MtsimportCommand, ShortLastPartsSoundPlaysToItsLastSample) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the last part is not made";
+  const Folder folder;
+  const int64_t before = SoundMediaFrames(JoinedDump({sd}));
+  for (int pictures : {5, 9}) {
+    SCOPED_TRACE(pictures);
+    const std::string last = Remuxed(folder.path + "/last.m2ts", FirstPictures(folder.path + "/cut.m2ts", sd, pictures),
+                                     "-copyts -map 0 -c copy -muxdelay 0 -muxpreload 0 -output_ts_offset 2");
+    const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+    const std::string mov = folder.path + "/joined.mov";
+    const testsupport::CommandResult r = testsupport::run_command("cat " + sd + " " + last + " > " + joined + " && " +
+                                                                  MTSIMPORT + " --dump " + json + " --mov " + mov +
+                                                                  " " + joined);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const std::string dump = testsupport::read_text(json);
+    long long scale = 0;
+    ASSERT_EQ(std::sscanf(dump.c_str(), "{\"timeScale\": %lld", &scale), 1);
+    const auto sound = PlayedSound(EditsOf(dump));
+    ASSERT_FALSE(sound.empty());
+    // Sample frames at track time t (movie units).
+    auto frames = [scale](int64_t t) { return t * 48000 / scale; };
+    // The last part's first picture, 2 s in, plays its own sound from there
+    // (the part before's sound ends there).
+    const int64_t seam = 2 * scale;
+    int64_t mediaAtSeam = -1;
+    for (const auto& e : sound)
+      if (e[0] <= seam && seam < e[0] + e[1]) mediaAtSeam = e[2] + frames(seam - e[0]);
+    EXPECT_EQ(mediaAtSeam, before + SoundLead(last));
+    // Its last sample is played, and the sound plays on without a silence
+    // from the movie's start.
+    EXPECT_EQ(sound.back()[2] + frames(sound.back()[1]), SoundMediaFrames(dump));
+    EXPECT_EQ(sound[0][0], 0);
+    for (size_t k = 1; k < sound.size(); ++k) EXPECT_EQ(sound[k][0], sound[k - 1][0] + sound[k - 1][1]) << k;
+    const int64_t end = frames(sound.back()[0] + sound.back()[1]);
+    const std::string bytes = testsupport::run_command("ffmpeg -v error -i " + mov + " -map 0:a -f s16le - | wc -c").out;
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(std::stoll(bytes) / 4, end);
+  }
+}
+
 // A first part of a few pictures, then the recording 44 s later: the movie
 // keeps the stream's picture rate (not one from the step between the
 // parts), and the second part's sound starts with its pictures, 4 frames
