@@ -231,18 +231,6 @@ TEST(ImporterFrameTime, FrameNumbersAndMovieTime) {
   DisposeMovie(store.theMovie);
 }
 
-// The movie's time scale: a picture timing coarser than a millisecond is
-// multiplied up to a whole multiple of it no less than 48000 (48000 itself
-// at the usual rates, a 48 kHz sound sample a unit), so that sound edits
-// fall on the sample (movie times of 32 bits reach twelve hours); finer
-// timings (1080i's 30000) are kept.
-TEST(ImporterFrameTime, MovieTimeScaleIsFineEnoughForSoundSamples) {
-  for (int32_t rate : {24, 25, 30, 50, 60}) EXPECT_EQ(mts_import::MovieTimeScaleFor(rate), 48000) << rate;
-  EXPECT_EQ(mts_import::MovieTimeScaleFor(7), 48006);
-  EXPECT_EQ(mts_import::MovieTimeScaleFor(500), 48000);
-  for (int32_t scale : {1000, 24000, 30000, 60000, 0}) EXPECT_EQ(mts_import::MovieTimeScaleFor(scale), scale);
-}
-
 TEST(ImporterFrameTime, TwoWordHandle) {
   Handle h = nullptr;
   ASSERT_EQ(MTS_create_PtrToHand(0x01020304u, 0xA0B0C0D0u, &h), noErr);
