@@ -332,7 +332,7 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
   const double r = head.Untimed() ? 0.0 : x == 0 ? HUGE_VAL : static_cast<double>(timeScale) / x;
   if (r > 1.5) store->timeScale = static_cast<int32_t>(timeScale >> 1);
   if (store->timeScale == 0) return 1;
-  SetMovieTimeScale(store->theMovie, store->timeScale);
+  SetMovieTimeScale(store->theMovie, mts_import::MovieTimeScaleFor(store->timeScale));
 
   // The decode-to-display delay comes from the head alone: it stands also
   // when the frame count below cannot be estimated.
@@ -422,6 +422,14 @@ int32_t MTS_GetSoundFrameNum(MTS_MovieImportGlobalsRecord* store) {
 }
 
 namespace mts_import {
+
+int32_t MovieTimeScaleFor(int32_t videoScale) {
+  // Sound at 48 kHz is placed to the sample on a grid of 48000 a second;
+  // scales of a millisecond or finer already place it within a few samples.
+  constexpr int32_t kFine = 48000;
+  if (videoScale <= 0 || videoScale >= 1000) return videoScale;
+  return (kFine + videoScale - 1) / videoScale * videoScale;
+}
 
 void PictureSize(const SequenceParameterSetFields* sps, int32_t* width, int32_t* height) {
   *width = 16 * (sps->pic_width_in_mbs_minus1 + 1) - 2 * (sps->frame_crop_left_offset + sps->frame_crop_right_offset);

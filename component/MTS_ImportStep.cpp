@@ -415,9 +415,12 @@ void EndInLeftOutVideo(MTS_MovieImportGlobalsRecord* store) {
 void ClipSoundToVideo(MTS_MovieImportGlobalsRecord* store) {
   if (!store->soundMedia || !store->videoMedia) return;
   // The video's end in track time: its media, and the time of pictures left
-  // out between.
-  const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - TrackTimeToMediaDisplayTime(0, store->videoTrack) +
-                    store->videoGapTime + store->videoTrailingGapTime;
+  // out between. A track still empty (an import inserts at its end) starts
+  // where its first insertion will, not at the -1 an empty track answers.
+  const int64_t start = GetTrackDuration(store->videoTrack) > 0
+                            ? std::max<int64_t>(TrackTimeToMediaDisplayTime(0, store->videoTrack), 0)
+                            : store->videoInsertedTime;
+  const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - start + store->videoGapTime + store->videoTrailingGapTime;
   const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
   if (videoScale <= 0) return;
   const int64_t d = RoundHalfAway(static_cast<double>(e) / videoScale * GetMediaTimeScale(store->soundMedia));
@@ -788,14 +791,17 @@ OSErr mts_import::InsertVideoRanges(MTS_MovieImportGlobalsRecord* store, TimeVal
     store->videoTrailingGapTime = 0;
   if (store->state == kMTSStateEndOfStream && store->videoTrailingGapTime > 0 && store->videoTrack &&
       store->videoEndTime <= store->videoInsertedTime) {
-    OSErr err = InsertEmptyTrackSegment(store->videoTrack, -1, store->videoTrailingGapTime);
+    // The stretch is kept in video media units; the tracks take movie time.
+    const TimeValue gap =
+        static_cast<TimeValue>(mts_import::VideoUnitsToMovieTime(store, store->videoTrailingGapTime));
+    OSErr err = InsertEmptyTrackSegment(store->videoTrack, -1, gap);
     if (err == noErr && store->isCamera && store->timecodeTrack)
-      err = InsertEmptyTrackSegment(store->timecodeTrack, -1, store->videoTrailingGapTime);
+      err = InsertEmptyTrackSegment(store->timecodeTrack, -1, gap);
     if (err != noErr) {
-      MTS_LOG("[ERR]failed to InsertEmptyTrackSegment(%d). err=%d\n", store->videoTrailingGapTime, err);
+      MTS_LOG("[ERR]failed to InsertEmptyTrackSegment(%d). err=%d\n", gap, err);
       return err;
     }
-    store->videoInsertedGapTime += store->videoTrailingGapTime;
+    store->videoInsertedGapTime += gap;
     store->videoTrailingGapTime = 0;
   }
   return result;

@@ -58,8 +58,9 @@ OSErr MTS_create_timecode_track(MTS_MovieImportGlobalsRecord* store) {
       frameDuration == 0 ? 0.0 : std::ceil(static_cast<double>(static_cast<uint32_t>(store->timeScale)) / frameDuration);
   if (framesPerSecond < 1.0 || framesPerSecond > 255.0) return noErr;
 
-  OSErr err = static_cast<OSErr>(
-      QTSampleTableCreateMutable(nullptr, GetMovieTimeScale(store->theMovie), nullptr, &store->timecodeSampleTable));
+  // In the media's units, as the video's table.
+  OSErr err =
+      static_cast<OSErr>(QTSampleTableCreateMutable(nullptr, store->timeScale, nullptr, &store->timecodeSampleTable));
   if (err != noErr) {
     MTS_LOG("[ERR]failed to QTSampleTableCreateMutable. err=%d\n", err);
     return err;

@@ -305,8 +305,9 @@ OSErr MTS_create_video_track(MTS_MovieImportGlobalsRecord* store, const Sequence
                                                          sizeof pasp, pasp));
   if (err != noErr) return fail(err);
 
-  err = static_cast<OSErr>(
-      QTSampleTableCreateMutable(nullptr, GetMovieTimeScale(store->theMovie), nullptr, &store->videoSampleTable));
+  // The table counts in the media's units, as its durations and display
+  // offsets do (the movie's scale may be finer).
+  err = static_cast<OSErr>(QTSampleTableCreateMutable(nullptr, store->timeScale, nullptr, &store->videoSampleTable));
   if (err != noErr) return fail(err);
 
   const uint32_t displayWidth = static_cast<uint32_t>(store->width) * hSpacing / vSpacing;
@@ -411,8 +412,8 @@ OSErr CloseVideoRange(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
   store->videoOpenGapTime = 0;
   if (gap <= 0) return noErr;
   store->videoGapTime += gap;
-  // Movie time: the video media's time scale is the movie's.
-  store->videoRangeAt = GetTrackDuration(store->videoTrack) + gap;
+  store->videoRangeAt =
+      static_cast<TimeValue>(GetTrackDuration(store->videoTrack) + mts_import::VideoUnitsToMovieTime(store, gap));
   if (store->timecodeTrack) store->timecodeRangeAt = store->videoRangeAt;
   return noErr;
 }
@@ -511,6 +512,13 @@ int64_t mts_import::LeftOutVideoUnits(const MTS_MovieImportGlobalsRecord* store,
   const int64_t frame = store->frameDuration;
   if (units <= 0 || frame <= 0) return units;
   return (units + frame - 1) / frame * frame;
+}
+
+int64_t mts_import::VideoUnitsToMovieTime(const MTS_MovieImportGlobalsRecord* store, int64_t units) {
+  const int64_t videoScale = store->timeScale;
+  const int64_t movieScale = GetMovieTimeScale(store->theMovie);
+  if (videoScale <= 0 || movieScale <= 0 || videoScale == movieScale) return units;
+  return units * movieScale / videoScale;
 }
 
 void mts_import::KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps) {

@@ -571,6 +571,18 @@ LastPicture CheckLastPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, i
 // track.
 int64_t LeftOutVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t ticks);
 
+// The movie's time scale for video media of time scale `videoScale`: a
+// scale of whole milliseconds or finer is kept; a coarser one (25 units a
+// second at 25p) is multiplied up to at least 48000, so that sound edits
+// start and end on the sample their stamps give rather than on a picture
+// grid (48000 exactly at 24, 25, 30, 50 and 60 pictures a second; movie
+// times of 32 bits then reach about 12 hours).
+int32_t MovieTimeScaleFor(int32_t videoScale);
+
+// Video media units as movie time (the movie's scale is a whole multiple of
+// the video's).
+int64_t VideoUnitsToMovieTime(const MTS_MovieImportGlobalsRecord* store, int64_t units);
+
 // Keeps the sequence parameter set values that slice headers are read with.
 void KeepSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const SequenceParameterSetFields* sps);
 

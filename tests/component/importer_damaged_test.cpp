@@ -370,7 +370,7 @@ TEST(ImporterDamaged, ShuffledAndLostPacketsKeepTheSoundWithinTheVideo) {
     const Track sound = FindTrack(run.movie, FOUR_CHAR_CODE("soun"));
     // A shuffle that spoils the sequence parameter set leaves the time base
     // unusable; only movies of the recording's own time base are compared.
-    if (!video || !sound || GetMovieTimeScale(run.movie) != 25) continue;
+    if (!video || !sound || GetMediaTimeScale(GetTrackMedia(video)) != 25) continue;
     ++compared;
     EXPECT_LE(GetTrackDuration(sound), GetTrackDuration(video));
   }

@@ -20,6 +20,9 @@ namespace {
 
 constexpr int kGops = 3;
 constexpr int kPictures = 12 * kGops;
+// Movie units a picture lasts: the 25p streams here make movies of time
+// scale 48000, fine enough to place sound to the sample.
+constexpr int kPictureUnits = 48000 / 25;
 
 StreamOptions Basic() {
   StreamOptions o;
@@ -50,7 +53,7 @@ TEST(ImporterImport, SyntheticCameraStreamWithLpcm) {
   MTS_MovieImportGlobalsRecord* store = run.store();
   EXPECT_EQ(store->state, kMTSStateInserted);
   EXPECT_EQ(GetMovieTrackCount(run.movie), 3);
-  EXPECT_EQ(GetMovieTimeScale(run.movie), 25);
+  EXPECT_EQ(GetMovieTimeScale(run.movie), 48000);
 
   Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
   ASSERT_NE(video, nullptr);
@@ -108,10 +111,10 @@ TEST(ImporterImport, SyntheticCameraStreamWithLpcm) {
   EXPECT_EQ(DescriptionText(run.movie), "QORVEX Importer : QORVEX (LPCM)         ");
 
   // The whole video is in the track; the first 64 MiB rule does not apply.
-  EXPECT_EQ(GetTrackDuration(video), kPictures);
+  EXPECT_EQ(GetTrackDuration(video), kPictures * kPictureUnits);
   TimeValue loaded = 0;
   EXPECT_EQ(MTS_MovieImportGetMaxLoadedTime(store, &loaded), noErr);
-  EXPECT_EQ(loaded, kPictures);
+  EXPECT_EQ(loaded, kPictures * kPictureUnits);
 }
 
 TEST(ImporterImport, AspectRatiosAndFields) {
@@ -253,7 +256,7 @@ TEST(ImporterImport, FieldPicturesMakeOneSamplePerFrame) {
   const Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
   EXPECT_EQ(GetMediaSampleCount(GetTrackMedia(video)), 7);
   EXPECT_EQ(run.store()->skippedBFrames, 2);
-  EXPECT_EQ(GetTrackDuration(video), 5);
+  EXPECT_EQ(GetTrackDuration(video), 5 * kPictureUnits);
 }
 
 TEST(ImporterImport, IdleImportOfASmallFileCompletesAtOnce) {
@@ -267,7 +270,7 @@ TEST(ImporterImport, IdleImportOfASmallFileCompletesAtOnce) {
   ASSERT_NE(placeholder, nullptr);
   // The length the pre-scan expects: its frame estimate.
   const int64_t estimate = (store->lastVideoPTS - store->firstVideoPTS) / 3600;
-  EXPECT_EQ(GetTrackDuration(placeholder), TimeValue(estimate));
+  EXPECT_EQ(GetTrackDuration(placeholder), TimeValue(estimate * kPictureUnits));
   int32_t outFlags = 0;
   ASSERT_EQ(CallComponentSelector(run.importer, SInt16(23), int32_t(0), &outFlags), noErr);
   EXPECT_EQ(outFlags, kMTSOutFlagComplete);
@@ -327,7 +330,7 @@ TEST(ImporterImport, IdleImportBeyond64MiB) {
   EXPECT_EQ(scale, 2);
   Track video = FindTrack(run.movie, FOUR_CHAR_CODE("vide"));
   EXPECT_EQ(SampleReferences(GetTrackMedia(video)).size(), size_t(kPictures));
-  EXPECT_EQ(GetTrackDuration(video), kPictures);
+  EXPECT_EQ(GetTrackDuration(video), kPictures * kPictureUnits);
   QTIdleManagerClose(im);
 }
 
@@ -349,7 +352,7 @@ TEST(ImporterImport, QuickLookParentGetsFirstPictureOnly) {
         if (run.result != noErr) code = 1;
         else if (run.outFlags != 0) code = 2;
         else if (run.store()->state != kMTSStateImporting) code = 3;
-        else if (!video || GetTrackDuration(video) == 0 || GetTrackDuration(video) >= kPictures) code = 4;
+        else if (!video || GetTrackDuration(video) == 0 || GetTrackDuration(video) >= kPictures * kPictureUnits) code = 4;
       }
       _exit(code);
     }
@@ -539,7 +542,7 @@ TEST(ImporterBadInput, PtsWrapAround) {
   ASSERT_EQ(samples.size(), size_t(kPictures));
   for (int k = 0; k < kPictures; ++k)
     EXPECT_EQ(samples[size_t(k)].displayOffset, (o.pictures[size_t(k)].display - (k - 1)) - 1) << k;
-  EXPECT_EQ(GetTrackDuration(FindTrack(run.movie, FOUR_CHAR_CODE("vide"))), kPictures);
+  EXPECT_EQ(GetTrackDuration(FindTrack(run.movie, FOUR_CHAR_CODE("vide"))), kPictures * kPictureUnits);
   EXPECT_GT(GetTrackDuration(FindTrack(run.movie, FOUR_CHAR_CODE("soun"))), 0);
 }
 

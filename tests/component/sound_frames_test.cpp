@@ -157,9 +157,10 @@ TEST_F(SoundFrames, EveryFrameOfAPesIsASampleOfItsDecodedPcm) {
     nextMedia = media + length * 48000 / GetMovieTimeScale(run_.movie);
   }
   // From the first picture's time in the first frame to the last picture's
-  // end, in whole 1/25 s (once 1536 samples in, to the last picture's
-  // start: 49).
-  EXPECT_EQ(GetTrackDuration(st), 50);
+  // end, 2 s in a movie of time scale 48000 (once 1536 samples in, to the
+  // last picture's start: 49 of 1/25 s).
+  EXPECT_EQ(GetMovieTimeScale(run_.movie), 48000);
+  EXPECT_EQ(GetTrackDuration(st), 96000);
 
   // In media order through one handler: the frames decoded in stream order.
   const std::vector<Bytes> want = DecodeInOrder(frames_);

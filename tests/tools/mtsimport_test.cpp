@@ -1519,6 +1519,20 @@ std::string MovedStamps(const std::string& out, const std::string& source, const
   return Remuxed(out, source, "-map 0 -c copy -output_ts_offset " + seconds);
 }
 
+// Movie units of one picture of the 25p recordings: their movies have the
+// time scale 48000, in which a sound edit begins and ends on the sample.
+constexpr int64_t kPictureUnits = 48000 / 25;
+
+std::pair<long long, long long> FirstStamps(const std::string& file);
+
+// The sample frames (at 48 kHz) by which the first sound of `file` comes
+// before its first picture: where a part's sound plays from, before its
+// pictures, at a seam.
+int64_t SoundLead(const std::string& file) {
+  const auto [video, audio] = FirstStamps(file);
+  return std::llround(double(video - audio) * 48000 / 90000);
+}
+
 // The first `pictures` pictures of `source` with their sound, as a recording
 // of their own.
 std::string FirstPictures(const std::string& out, const std::string& source, int pictures) {
@@ -1546,12 +1560,12 @@ TEST(MtsimportCommand, SoundAfterOtherAudioPlaysWithItsPictures) {
     const auto edits = JoinedEdits(parts);
     ASSERT_TRUE(edits.size() >= 2 && !edits[0].empty() && !edits.back().empty());
     // The last part's pictures: 4 s in, or after the empty time of the
-    // part left out for its size; its sound starts with them.
-    const int64_t pictures = edits[0].size() > 1 ? edits[0].back()[0] : 100;
+    // part left out for its size; its sound starts with them, by its stamps.
+    const int64_t pictures = edits[0].size() > 1 ? edits[0].back()[0] : 100 * kPictureUnits;
     const auto& last = edits.back().back();
     EXPECT_NE(last[2], -1);
-    EXPECT_EQ(last[0], pictures);
-    EXPECT_GE(last[0] + last[1], pictures + 49);
+    EXPECT_EQ(last[0], pictures - SoundLead(parts.back()));
+    EXPECT_GE(last[0] + last[1], pictures + 49 * kPictureUnits);
   }
 }
 
@@ -1565,14 +1579,14 @@ TEST(MtsimportCommand, SoundAfterOtherAudioBelowTheTrackFollowsTheVideoJoin) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts with moved time stamps are not made";
   const Folder folder;
   // 4.4-6.4 s, 2.4-4.4 s, 4.8-6.8 s.
+  const std::string on = MovedStamps(folder.path + "/on.m2ts", ac3, "3.4");
   const auto edits = JoinedEdits({MovedStamps(folder.path + "/first.m2ts", ac3, "3"),
-                                  MovedStamps(folder.path + "/back.m2ts", lpcm, "1"),
-                                  MovedStamps(folder.path + "/on.m2ts", ac3, "3.4")});
+                                  MovedStamps(folder.path + "/back.m2ts", lpcm, "1"), on});
   ASSERT_TRUE(edits.size() >= 2 && !edits.back().empty());
   const auto& last = edits.back().back();
   EXPECT_NE(last[2], -1);
-  EXPECT_EQ(last[0], 100);
-  EXPECT_GE(last[1], 49);
+  EXPECT_EQ(last[0], 100 * kPictureUnits - SoundLead(on));
+  EXPECT_GE(last[1], 49 * kPictureUnits);
 }
 
 // Audio of another kind whose last PES comes after the next recording's
@@ -1589,7 +1603,7 @@ TEST(MtsimportCommand, SoundAfterOtherAudioEndingPastTheJoinStartsWithItsPicture
   ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 3 && !edits.back().empty());
   const auto& last = edits.back().back();
   EXPECT_NE(last[2], -1);
-  EXPECT_EQ(last[0], edits[0].back()[0]);
+  EXPECT_EQ(last[0], edits[0].back()[0] - SoundLead(surround));
 }
 
 // A recording joined on whose decode times run on from the one before but
@@ -1618,7 +1632,7 @@ TEST(MtsimportCommand, SoundBeforeOtherAudioAtTheEndPlays) {
   const Folder folder;
   const auto edits = JoinedEdits({surround, hd, MovedStamps(folder.path + "/wraps.m2ts", stereo, "95441.433022")});
   ASSERT_TRUE(edits.size() >= 2 && !edits.back().empty());
-  EXPECT_GE(edits.back()[0][1], 49);  // 2 s, less under one sound frame
+  EXPECT_GE(edits.back()[0][1], 49 * kPictureUnits);  // 2 s, less under one sound frame
 }
 
 // A join whose parts' delays from decode to display differ (352x288 parts
@@ -1634,9 +1648,13 @@ TEST(MtsimportCommand, SizeJoinKeepsEachPartsSoundWithItsStretch) {
   // the 1080i part's and the last part's sound.
   ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 3 && edits.back().size() >= 3);
   EXPECT_EQ(edits[0][1][2], -1);
-  EXPECT_GE(edits.back()[0][1], 49);  // the first part's 2 s, less under one sound frame
+  EXPECT_GE(edits.back()[0][1], 49 * kPictureUnits);  // the first part's 2 s, less under one sound frame
+  // Its sound plays from its first sample, by its stamps less than a picture
+  // before the stretch.
+  const int64_t stretch = edits[0][1][0];
   bool withStretch = false;
-  for (const auto& e : edits.back()) withStretch = withStretch || (e[2] >= 0 && e[0] == edits[0][1][0]);
+  for (const auto& e : edits.back())
+    withStretch = withStretch || (e[2] >= 0 && e[0] <= stretch && stretch - e[0] < kPictureUnits);
   EXPECT_TRUE(withStretch) << "no sound starts with the 1080i part's stretch at " << edits[0][1][0];
 
   // After the 1080i part, a part cut from the middle of the LPCM recording,
@@ -1701,14 +1719,60 @@ TEST(MtsimportCommand, ShortLastPartAfterAStepBackPlaysItsLastSound) {
   const std::string last = FirstPictures(folder.path + "/last.m2ts", sd, 8);
   const auto [video, audio] = OuterStamps(last, true);
   const std::string dump = JoinedDump({sd, last});
-  ASSERT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << dump.substr(0, 40);  // 3600 ticks a movie unit
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);  // 15 ticks in 8 movie units
   const auto edits = EditsOf(dump);
   const auto sound = PlayedSound(edits);
   ASSERT_TRUE(video >= 0 && audio >= 0 && edits.size() >= 2 && !edits[0].empty() && !sound.empty());
-  const int64_t videoEnd = (edits[0].back()[0] + edits[0].back()[1]) * 3600;
-  const int64_t soundEnd = (sound.back()[0] + sound.back()[1]) * 3600;
-  EXPECT_GT(soundEnd, videoEnd - (video + 3600 - audio - 2880) - 3600);  // its sound's end before its pictures'
+  const int64_t videoEnd = (edits[0].back()[0] + edits[0].back()[1]) * 15 / 8;
+  const int64_t soundEnd = (sound.back()[0] + sound.back()[1]) * 15 / 8;
+  EXPECT_EQ(soundEnd, videoEnd - (video + 3600 - audio - 2880));  // its sound's end before its pictures'
   EXPECT_LE(soundEnd, videoEnd);
+}
+
+// A short last part (five or nine pictures) whose stamps run on from the
+// recording before it: its sound plays from its first picture (the part
+// before plays to there) to its last sample, though that falls between two
+// pictures, and the saved movie decodes to every sample the edits play.
+// Edits on whole 1/25 s once lost up to 40 ms of it at its end.
+TEST(MtsimportCommand, ShortLastPartsSoundPlaysToItsLastSample) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the last part is not made";
+  const Folder folder;
+  const int64_t before = SoundMediaFrames(JoinedDump({sd}));
+  for (int pictures : {5, 9}) {
+    SCOPED_TRACE(pictures);
+    const std::string last = Remuxed(folder.path + "/last.m2ts", FirstPictures(folder.path + "/cut.m2ts", sd, pictures),
+                                     "-copyts -map 0 -c copy -muxdelay 0 -muxpreload 0 -output_ts_offset 2");
+    const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+    const std::string mov = folder.path + "/joined.mov";
+    const testsupport::CommandResult r = testsupport::run_command("cat " + sd + " " + last + " > " + joined + " && " +
+                                                                  MTSIMPORT + " --dump " + json + " --mov " + mov +
+                                                                  " " + joined);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const std::string dump = testsupport::read_text(json);
+    long long scale = 0;
+    ASSERT_EQ(std::sscanf(dump.c_str(), "{\"timeScale\": %lld", &scale), 1);
+    const auto sound = PlayedSound(EditsOf(dump));
+    ASSERT_FALSE(sound.empty());
+    // Sample frames at track time t (movie units).
+    auto frames = [scale](int64_t t) { return t * 48000 / scale; };
+    // The last part's first picture, 2 s in, plays its own sound from there
+    // (the part before's sound ends there).
+    const int64_t seam = 2 * scale;
+    int64_t mediaAtSeam = -1;
+    for (const auto& e : sound)
+      if (e[0] <= seam && seam < e[0] + e[1]) mediaAtSeam = e[2] + frames(seam - e[0]);
+    EXPECT_EQ(mediaAtSeam, before + SoundLead(last));
+    // Its last sample is played, and the sound plays on without a silence
+    // from the movie's start.
+    EXPECT_EQ(sound.back()[2] + frames(sound.back()[1]), SoundMediaFrames(dump));
+    EXPECT_EQ(sound[0][0], 0);
+    for (size_t k = 1; k < sound.size(); ++k) EXPECT_EQ(sound[k][0], sound[k - 1][0] + sound[k - 1][1]) << k;
+    const int64_t end = frames(sound.back()[0] + sound.back()[1]);
+    const std::string bytes = testsupport::run_command("ffmpeg -v error -i " + mov + " -map 0:a -f s16le - | wc -c").out;
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(std::stoll(bytes) / 4, end);
+  }
 }
 
 // A first part of a few pictures, then the recording 44 s later: the movie
@@ -1729,19 +1793,19 @@ TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
   for (int pictures : {2, 3, 4}) {
     const std::string first = FirstPictures(folder.path + "/first.m2ts", sd, pictures);
     const std::string dump = JoinedDump({first, later});
-    EXPECT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << pictures << ": " << dump.substr(0, 40);
+    EXPECT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << pictures << ": " << dump.substr(0, 40);
     const auto sound = PlayedSound(EditsOf(dump));
     ASSERT_FALSE(sound.empty()) << pictures;
     int64_t mediaAtFour = -1;  // 1/25 s a picture, 1920 sample frames
     for (const auto& e : sound)
-      if (e[0] <= 4 && 4 < e[0] + e[1]) mediaAtFour = e[2] + (4 - e[0]) * 1920;
-    // A later part's first sound is placed on a whole movie unit: within
-    // half a unit (960 sample frames) of its stamps. The first part's sound
+      if (e[0] <= 4 * kPictureUnits && 4 * kPictureUnits < e[0] + e[1]) mediaAtFour = e[2] + 4 * kPictureUnits - e[0];
+    // A later part's first sound is placed by its stamps, to the sample
+    // (once on a whole 1/25 s, within 960 sample frames). The first part's sound
     // stays in the media only where an edit plays it: what comes before the
     // later part's sound is the joined media less the later part's own.
     const int64_t before = SoundMediaFrames(dump) - SoundMediaFrames(JoinedDump({later}));
     EXPECT_TRUE(before == 0 || before == SoundMediaFrames(JoinedDump({first}))) << pictures << ": " << before;
-    EXPECT_NEAR(mediaAtFour, before + lead, 960) << pictures;
+    EXPECT_EQ(mediaAtFour, before + lead) << pictures;
   }
   const std::string dump = JoinedDump({FirstPictures(folder.path + "/hd_first.m2ts", hd, 3),
                                        MovedStamps(folder.path + "/hd_later.m2ts", hd, "44")});
@@ -1808,13 +1872,13 @@ TEST(MtsimportCommand, SoundWhoseCounterRunsOnAcrossASeamKeepsToItsPictures) {
   const auto edits = EditsOf(dump);
   // 32 pictures back to back, 1/25 s each (1,920 sample frames): the later
   // part's first picture shows at 16, with its sound as far in as that
-  // sound begins before it (within half a unit: placed on a whole unit).
-  ASSERT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << dump.substr(0, 40);
-  ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 32);
+  // sound begins before it (to the sample; once placed on a whole 1/25 s).
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);
+  ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 32 * kPictureUnits);
   int64_t mediaAt = -1;
   for (const auto& e : PlayedSound(edits))
-    if (e[0] <= 16 && 16 < e[0] + e[1]) mediaAt = e[2] + (16 - e[0]) * 1920;
-  EXPECT_NEAR(mediaAt, SoundMediaFrames(JoinedDump({first})) + (video - audio) * 48000 / 90000, 960);
+    if (e[0] <= 16 * kPictureUnits && 16 * kPictureUnits < e[0] + e[1]) mediaAt = e[2] + 16 * kPictureUnits - e[0];
+  EXPECT_EQ(mediaAt, SoundMediaFrames(JoinedDump({first})) + SoundLead(later));
 }
 
 // Three parts from the LPCM recording's start: 16 pictures, 12 whose
@@ -1843,13 +1907,12 @@ TEST(MtsimportCommand, PartSteppingAheadAfterAStepBackOfUnderASecondKeepsItsSoun
   const auto edits = EditsOf(dump);
   // 37 pictures back to back, 1/25 s each: the last part's first picture at
   // 28, with its first sound sample (the part's sound starts with it).
-  ASSERT_EQ(dump.rfind("{\"timeScale\": 25,", 0), 0u) << dump.substr(0, 40);
-  ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 37);
-  const auto [video, audio] = FirstStamps(ahead);
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);
+  ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 37 * kPictureUnits);
   int64_t mediaAt = -1;
   for (const auto& e : PlayedSound(edits))
-    if (e[0] <= 28 && 28 < e[0] + e[1]) mediaAt = e[2] + (28 - e[0]) * 1920;
-  EXPECT_NEAR(mediaAt, SoundMediaFrames(JoinedDump({first, back})) + (video - audio) * 48000 / 90000, 960);
+    if (e[0] <= 28 * kPictureUnits && 28 * kPictureUnits < e[0] + e[1]) mediaAt = e[2] + 28 * kPictureUnits - e[0];
+  EXPECT_EQ(mediaAt, SoundMediaFrames(JoinedDump({first, back})) + SoundLead(ahead));
 }
 
 // Two parts of the AC-3 recording: 12 pictures from a group a third in,
@@ -1878,18 +1941,17 @@ TEST(MtsimportCommand, StepAfterTablesThatRunOnBeginsAPartOnceTheSoundStepsToo) 
   const std::string dump = testsupport::read_text(json);
   // 31 pictures back to back, 1/25 s each (1,920 sample frames): the later
   // part's first picture shows at 12, its sound as far on as it begins
-  // after that picture (within half a unit). The sound track may come first.
-  ASSERT_EQ(dump.rfind("{\"timeScale\": 25, \"duration\": 31,", 0), 0u) << dump.substr(0, 40);
-  const auto [video, audio] = FirstStamps(later);
+  // after that picture (to the sample). The sound track may come first.
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 48000, \"duration\": 59520,", 0), 0u) << dump.substr(0, 40);
   int64_t mediaAt = -1;
   for (const auto& e : PlayedSound(EditsOf(dump.substr(0, dump.find("\"type\": \"soun\"")))))
-    if (e[0] <= 12 && 12 < e[0] + e[1]) mediaAt = e[2] + (12 - e[0]) * 1920;
+    if (e[0] <= 12 * kPictureUnits && 12 * kPictureUnits < e[0] + e[1]) mediaAt = e[2] + 12 * kPictureUnits - e[0];
   const std::string alone = JoinedDump({first});
   const size_t sound = alone.find("\"decodeDuration\": ", alone.find("\"type\": \"soun\""));
   long long before = -1;
   ASSERT_TRUE(sound != std::string::npos &&
               std::sscanf(alone.c_str() + sound, "\"decodeDuration\": %lld", &before) == 1);
-  EXPECT_NEAR(mediaAt, before + (video - audio) * 48000 / 90000, 960);
+  EXPECT_EQ(mediaAt, before + SoundLead(later));
 }
 
 // An LPCM 5.1 part of three pictures, then an LPCM stereo recording cut at a
@@ -1934,7 +1996,7 @@ TEST(MtsimportCommand, SoundAfterASoundlessPartWaitsForItsOwnPictures) {
       "J.restamp(c, (1 << 33) - J.first_video_pts(c) - 45000))'");
   const auto sound = PlayedSound(JoinedEdits({joined}));
   ASSERT_FALSE(sound.empty());
-  EXPECT_NEAR(sound.front()[0], 25, 1);
+  EXPECT_NEAR(sound.front()[0], 25 * kPictureUnits, kPictureUnits);
 }
 
 // The first part's sound plays from its first picture by its stamps: the
@@ -1957,7 +2019,7 @@ TEST(MtsimportCommand, FirstPartsSoundPlaysFromItsFirstPicture) {
   EXPECT_EQ(sound[0][2], head);
   const auto whole = PlayedSound(JoinedEdits({sd}));
   ASSERT_EQ(whole.size(), 1u);
-  EXPECT_EQ(whole[0], (std::array<int64_t, 3>{0, 50, head}));
+  EXPECT_EQ(whole[0], (std::array<int64_t, 3>{0, 50 * kPictureUnits, head}));
 }
 
 // A part without sound leaves its stretch silent, first or in the middle,
@@ -1972,10 +2034,12 @@ TEST(MtsimportCommand, PartWithoutSoundStaysSilent) {
   for (const std::string& source : {sd, lpcm}) {
     const auto edits = JoinedEdits({PicturesOnly(folder.path + "/silent.m2ts", source, "0"), source, source});
     ASSERT_FALSE(edits.empty() || edits.back().empty()) << source;
-    EXPECT_EQ(edits.back()[0], (std::array<int64_t, 3>{0, 50, -1})) << source;  // 2 s without sound
+    // 2 s without sound, up to the next part's first sample.
+    const int64_t silent = 50 * kPictureUnits - SoundLead(source);
+    EXPECT_EQ(edits.back()[0], (std::array<int64_t, 3>{0, silent, -1})) << source;
     const auto sound = PlayedSound(edits);
     ASSERT_FALSE(sound.empty()) << source;
-    EXPECT_EQ(sound[0][0], 50) << source;
+    EXPECT_EQ(sound[0][0], silent) << source;
   }
   // After it, a part cut from the middle of an LPCM recording, its sound
   // read in the file before its pictures: that sound plays with its own
@@ -1991,7 +2055,7 @@ TEST(MtsimportCommand, PartWithoutSoundStaysSilent) {
   const auto middle = PlayedSound(JoinedEdits({sd, PicturesOnly(folder.path + "/middle.m2ts", sd, "10"),
                                                MovedStamps(folder.path + "/last.m2ts", sd, "20")}));
   ASSERT_EQ(middle.size(), 2u);
-  EXPECT_EQ(middle[1][0], 100);
+  EXPECT_EQ(middle[1][0], 100 * kPictureUnits - SoundLead(sd));
 }
 
 // A first part whose sound makes no track (LPCM 5.1): the track is made of
@@ -2013,8 +2077,10 @@ TEST(MtsimportCommand, SoundTrackFromTheFirstPartThatCanMakeOne) {
   EXPECT_NE(r.out.find(said + " track holds AC-3 stereo only)"), std::string::npos) << r.out;
   const auto edits = EditsOf(testsupport::read_text(json));
   ASSERT_EQ(edits.size(), 3u) << r.out;
-  EXPECT_EQ(edits[2][0], (std::array<int64_t, 3>{0, 50, -1}));
-  EXPECT_EQ(edits[2][1][0], 50);
+  // Silent up to the later part's first sample, by its stamps.
+  const int64_t silent = 50 * kPictureUnits - SoundLead(later);
+  EXPECT_EQ(edits[2][0], (std::array<int64_t, 3>{0, silent, -1}));
+  EXPECT_EQ(edits[2][1][0], silent);
 }
 
 // Parts whose stamps run on, each starting where the pictures before end
@@ -2029,12 +2095,13 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
   std::vector<std::string> runOn{sd};
   for (int k = 1; k < 5; ++k)
     runOn.push_back(MovedStamps(folder.path + "/on" + std::to_string(k) + ".m2ts", sd, std::to_string(2 * k)));
+  const int64_t lead = SoundLead(sd);
   for (const auto& parts : {runOn, std::vector<std::string>{sd, sd, sd}}) {
     const auto sound = PlayedSound(JoinedEdits(parts));
     ASSERT_EQ(sound.size(), parts.size());
     for (size_t k = 1; k < parts.size(); ++k) {
-      EXPECT_EQ(sound[k][0], int64_t(50 * k)) << parts.size() << " parts, part " << k;
-      EXPECT_EQ(sound[k][2], int64_t(96768 * k + 256)) << parts.size() << " parts, part " << k;
+      EXPECT_EQ(sound[k][0], int64_t(50 * k) * kPictureUnits) << parts.size() << " parts, part " << k;
+      EXPECT_EQ(sound[k][2], int64_t(96768 * k) + lead) << parts.size() << " parts, part " << k;
     }
   }
   // A part whose sound begins long before its pictures (cut in the middle of
@@ -2047,8 +2114,8 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
   ASSERT_GT(video - audio, 9000);
   const auto overlap = PlayedSound(JoinedEdits({lpcm, cut}));
   ASSERT_EQ(overlap.size(), 2u);
-  EXPECT_EQ(overlap[0], (std::array<int64_t, 3>{0, 50, 0}));
-  EXPECT_EQ(overlap[1][0], 50);
+  EXPECT_EQ(overlap[0], (std::array<int64_t, 3>{0, 50 * kPictureUnits, 0}));
+  EXPECT_EQ(overlap[1][0], 50 * kPictureUnits);
 }
 
 // The presentation times of the video PES of a recording (90 kHz), sorted.
