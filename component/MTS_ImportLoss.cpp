@@ -182,12 +182,15 @@ void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint3
 }
 
 // A video PES whose step ahead was counted lost although it starts after
-// program tables where its counters break: the tables ran on, so it was not
-// read as a join. The sound tells: stepping ahead at the same seam (a step
-// still open, which no video PES read since lies beyond, or at its first PES
-// beyond the seam), it makes the seam a join's after all.
+// program tables: the tables ran on, so it was not read as a join. Its
+// counter may break there or happen to follow the PES before (whole PES
+// taken out between; LPCM sound, six packets a PES and eight PES a
+// picture, always runs on so). The sound tells: stepping ahead at the
+// same seam (a step still open, which no video PES read since lies beyond,
+// or at its first PES beyond the seam), it makes the seam a join's after
+// all.
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt) {
-  constexpr uint32_t kSeam = kTSStartAfterTables | kTSStartTablesRunOn | kTSStartAtBreak;
+  constexpr uint32_t kSeam = kTSStartAfterTables | kTSStartTablesRunOn;
   if ((marks & kSeam) != kSeam || store->videoLostTicks <= lostBefore) return;
   // Only a PES that begins a coded sequence can begin another recording:
   // after tables, a picture of a group begun earlier lost the PES before.

@@ -1245,3 +1245,53 @@ TEST(MtsimportDamaged, ALastPesLostBeforeASeamCannotBeTold) {
     }
   }
 }
+
+// Whole PES of every stream lost in an LPCM recording from a picture of its
+// first group up to the program tables before its second group's IDR
+// picture. Six packets a sound PES, eight PES a picture: the sound's
+// counter runs on across the loss, and the video's may too. Either way it
+// cannot be told from a join and is read as one; the video's PES alone lost
+// there (the sound running on) stay told.
+TEST(MtsimportDamaged, LpcmPesLostUpToTablesAndAnIdrPictureIsReadAsAJoin) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(lpcm));
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  // The second group: the first picture after the first few whose first
+  // packet holds a sequence parameter set.
+  const uint8_t prefix[] = {0, 0, 1};
+  auto startsGroup = [&](size_t k) {
+    const Bytes& p = clean[video[k].front()];
+    for (auto i = std::search(p.begin() + 8, p.end(), prefix, prefix + 3); p.end() - i > 3;
+         i = std::search(i + 1, p.end(), prefix, prefix + 3))
+      if ((i[3] & 0x1F) == 7) return true;
+    return false;
+  };
+  size_t g = 4;
+  while (g < video.size() && !startsGroup(g)) ++g;
+  ASSERT_LT(g, video.size());
+  size_t tables = video[g - 1].front();
+  while (tables < video[g].front() && ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0)) ++tables;
+  for (const size_t n : {size_t(3), size_t(2)}) {
+    for (const bool withSound : {true, false}) {
+      std::vector<size_t> lost;
+      for (const auto* stream : {&video, &sound})
+        for (const auto& pes : *stream)
+          if ((withSound || stream == &video) && pes.front() >= video[g - n].front() && pes.front() < tables)
+            lost.insert(lost.end(), pes.begin(), pes.end());
+      const Packets kept = Split(Without(clean, lost));
+      // The counters after the loss: the video's running on (its next PES
+      // starting with the counter the first PES lost had), the sound's as
+      // the loss leaves them.
+      const auto seam = std::find(kept.begin(), kept.end(), clean[tables]);
+      Packets head(kept.begin(), seam);
+      const int first = clean[video[g - n].front()][7] & 0x0F;
+      const Packets tail = CountersFrom(Packets(seam, kept.end()), kVideo, first - 1, true);
+      head.insert(head.end(), tail.begin(), tail.end());
+      const Imported got = ImportBytes(Join(head), "pinned_lpcm.m2ts");
+      ASSERT_EQ(got.result.exit, 0) << got.result.err;
+      char what[96];
+      std::snprintf(what, sizeof what, "%.3f s of video could not be read and are left out of the movie", 0.04 * n);
+      EXPECT_EQ(got.result.err, withSound ? std::string() : DamageLine(got.input, what)) << n;
+    }
+  }
+}
