@@ -267,10 +267,30 @@ bool LacksSecondField(const MTS_MovieImportGlobalsRecord* store) {
   if (out->videoSize <= 0) return store->fieldWaiting != 0;
   int32_t firstSlice = -1, lastSlice = -1;
   mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+  if (firstSlice < 0) return false;
+  // Its slice is read by the parameter set it carries, if any: a last part
+  // joined on may code its pictures otherwise than the track's first
+  // pictures (frames only after pictures of fields or frames).
+  uint32_t log2MaxFrameNum = store->sliceLog2MaxFrameNum, frameMbsOnly = store->sliceFrameMbsOnly,
+           separateColourPlane = store->sliceSeparateColourPlane;
+  bool hasSps = false;
+  for (int32_t i = mts_import::NextStartCode(out->pVideo, 0, firstSlice); i < firstSlice;
+       i = mts_import::NextStartCode(out->pVideo, i + 4, firstSlice))
+    hasSps |= (out->pVideo[i + 3] & 0x1F) == 7;
+  if (hasSps) {
+    VideoStreamInfo sps{};
+    AVCHDGetVideoStreamInfoLib(&sps, out->pVideo, firstSlice, 1);
+    if (sps.status == 0 && sps.nal_unit_type == 7 && sps.pPayload) {
+      const auto* fields = static_cast<const SequenceParameterSetFields*>(sps.pPayload);
+      log2MaxFrameNum = fields->log2_max_frame_num;
+      frameMbsOnly = fields->frame_mbs_only_flag;
+      separateColourPlane = fields->separate_colour_plane_flag;
+    }
+    AVCHDReleaseVideoStreamInfoLib(&sps);
+  }
   mts_import::SlicePicture field{};
-  if (firstSlice < 0 ||
-      !mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, store->sliceLog2MaxFrameNum,
-                               store->sliceFrameMbsOnly, store->sliceSeparateColourPlane, &field))
+  if (!mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, log2MaxFrameNum, frameMbsOnly,
+                               separateColourPlane, &field))
     return false;
   return !(store->fieldWaiting && mts_import::SecondFieldOf(store->waitingFieldSlice, field));
 }

@@ -1246,6 +1246,28 @@ TEST(MtsimportDamaged, ALastPesLostBeforeASeamCannotBeTold) {
   }
 }
 
+namespace {
+
+// The video PES (indexes) whose first packet holds a sequence parameter set:
+// where the groups of pictures begin.
+std::vector<size_t> GroupStarts(const Packets& clean) {
+  const uint8_t prefix[] = {0, 0, 1};
+  std::vector<size_t> groups;
+  const auto video = PesPackets(clean, kVideo);
+  for (size_t k = 0; k < video.size(); ++k) {
+    const Bytes& p = clean[video[k].front()];
+    for (auto i = std::search(p.begin() + 8, p.end(), prefix, prefix + 3); p.end() - i > 3;
+         i = std::search(i + 1, p.end(), prefix, prefix + 3))
+      if ((i[3] & 0x1F) == 7) {
+        groups.push_back(k);
+        break;
+      }
+  }
+  return groups;
+}
+
+}  // namespace
+
 // Whole PES of every stream lost in an LPCM recording from a picture of its
 // first group up to the program tables before its second group's IDR
 // picture. Six packets a sound PES, eight PES a picture: the sound's
@@ -1256,19 +1278,10 @@ TEST(MtsimportDamaged, LpcmPesLostUpToTablesAndAnIdrPictureIsReadAsAJoin) {
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
   const Packets clean = Split(testsupport::read_file(lpcm));
   const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
-  // The second group: the first picture after the first few whose first
-  // packet holds a sequence parameter set.
-  const uint8_t prefix[] = {0, 0, 1};
-  auto startsGroup = [&](size_t k) {
-    const Bytes& p = clean[video[k].front()];
-    for (auto i = std::search(p.begin() + 8, p.end(), prefix, prefix + 3); p.end() - i > 3;
-         i = std::search(i + 1, p.end(), prefix, prefix + 3))
-      if ((i[3] & 0x1F) == 7) return true;
-    return false;
-  };
-  size_t g = 4;
-  while (g < video.size() && !startsGroup(g)) ++g;
-  ASSERT_LT(g, video.size());
+  // The second group of pictures.
+  const auto groups = GroupStarts(clean);
+  ASSERT_GT(groups.size(), 1u);
+  const size_t g = groups[1];
   size_t tables = video[g - 1].front();
   while (tables < video[g].front() && ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0)) ++tables;
   for (const size_t n : {size_t(3), size_t(2)}) {
@@ -1292,6 +1305,28 @@ TEST(MtsimportDamaged, LpcmPesLostUpToTablesAndAnIdrPictureIsReadAsAJoin) {
       char what[96];
       std::snprintf(what, sizeof what, "%.3f s of video could not be read and are left out of the movie", 0.04 * n);
       EXPECT_EQ(got.result.err, withSound ? std::string() : DamageLine(got.input, what)) << n;
+    }
+  }
+}
+
+// A recording of MBAFF frames joined by a last part of one picture coded in
+// frames only (the tables and IDR picture of another recording's group):
+// that picture's slice is read by its own parameter set, as a frame, and
+// nothing is said, as after pictures coded as it is.
+TEST(MtsimportDamaged, ALastPartOfOneFrameAfterMbaffPicturesIsWhole) {
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes first = testsupport::read_file(mbaff), frames = testsupport::read_file(ac3);
+  const Packets clean = Split(frames);
+  int64_t high = 0;
+  ShiftedStamps(first, 0, nullptr, &high);
+  // Each group's IDR picture (their slice headers differ in the IDR picture's
+  // number, read where a field's flag would be).
+  for (const size_t g : GroupStarts(clean)) {
+    const Bytes last = PlacedAt(GroupCut(clean, g, 1), high + 3600);
+    for (const Bytes& joined : {Then(first, last), Then(frames, last)}) {
+      const Imported got = ImportBytes(joined, "frame_after_mbaff.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << g;
     }
   }
 }
