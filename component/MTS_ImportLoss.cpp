@@ -134,7 +134,14 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   // out for its kind is judged by its own stamps once it is handled.
   if (store->soundLeavingOut || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
   constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
-  if (stepped || (TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) TakeBackSeam(store, stepped, true);
+  // The movie's first sound, there: the pictures before had none, and the
+  // part's sound begins with it, as a recording's does.
+  const bool firstSound = store->parts.sound.state == SeamSide::kBegun && store->parts.sound.begins;
+  if (stepped || firstSound) {
+    TakeBackSeam(store, true, true);
+  } else if ((TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) {
+    TakeBackSeam(store, false);
+  }
   store->videoSeamAt = -1;
   store->videoSeamLost = 0;
 }

@@ -1284,7 +1284,10 @@ TEST(MtsimportDamaged, LpcmPesLostUpToTablesAndAnIdrPictureIsReadAsAJoin) {
   const size_t g = groups[1];
   size_t tables = video[g - 1].front();
   while (tables < video[g].front() && ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0)) ++tables;
-  for (const size_t n : {size_t(3), size_t(2)}) {
+  // From the third or second picture before the group on, or from the
+  // second picture of the recording (the sound's first PES lost with them:
+  // the movie's sound begins after the loss).
+  for (const size_t n : {size_t(3), size_t(2), g - 1}) {
     for (const bool withSound : {true, false}) {
       std::vector<size_t> lost;
       for (const auto* stream : {&video, &sound})
