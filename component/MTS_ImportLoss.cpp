@@ -152,7 +152,7 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
 // after it, is every stream's, as where another recording begins.
 void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int64_t key, uint32_t marks,
                           int64_t pesAt) {
-  if (!leftOut || key < 0) {
+  if (!leftOut || key == kNoSoundKey) {
     store->leftOutSoundSeen = 0;
     return;
   }

@@ -526,7 +526,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const int64_t pesAt = store->soundTSOffset;
     const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
     mts_import::UnwrapReportedTimes(store);
-    const int64_t key = out->bPTS ? out->PTS : -1;
+    const int64_t key = out->bPTS ? out->PTS : mts_import::kNoSoundKey;
     store->parts.soundStartMarks = static_cast<uint8_t>(marks);
     const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, false);
