@@ -48,6 +48,11 @@ bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int
   if (parts.recordingTablesAt > parts.video.pesAt + kMTSPacketSize &&
       parts.recordingTablesAt < ReportedSoundStart(store))
     return false;
+  // Sound that began before the tables which began the side's part is the
+  // part before's (its last PES, reported late).
+  if (parts.recordingTablesAt >= 0 && parts.recordingTablesAt <= parts.video.pesAt + kMTSPacketSize &&
+      ReportedSoundStart(store) < parts.recordingTablesAt)
+    return false;
   return NearSide(parts.video, parts.video.moved, here, moved) || (parts.video.begins && InReach(parts.video, here));
 }
 

@@ -1310,13 +1310,22 @@ TEST(MtsimportDamaged, LpcmPesLostUpToTablesAndAnIdrPictureIsReadAsAJoin) {
       EXPECT_EQ(got.result.err, withSound ? std::string() : DamageLine(got.input, what)) << n;
       if (n != 3 || !withSound) continue;
       // The same part after a recording with AC-3 sound (its own sound left
-      // out for its kind), its stamps going back across their wrap.
+      // out for its kind), its stamps going back across their wrap; or
+      // jumping ahead after an LPCM recording and an AC-3 one whose stamps
+      // run on (the AC-3 recording's last PES, reported after the part's
+      // first picture, is not the part's sound).
       AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
-      int64_t low = 0;
+      const Bytes other = testsupport::read_file(ac3), whole = Join(clean);
+      int64_t low = 0, high = 0, otherLow = 0, otherHigh = 0;
       ShiftedStamps(Join(head), 0, &low);
+      ShiftedStamps(whole, 0, nullptr, &high);
+      ShiftedStamps(other, 0, &otherLow, &otherHigh);
       const Bytes back = ShiftedStamps(Join(head), (int64_t(1) << 33) - 50 * 3600 - low);
-      const Imported left = ImportBytes(Then(testsupport::read_file(ac3), back), "pinned_left_out.m2ts");
-      EXPECT_EQ(std::make_tuple(left.result.exit, left.result.err), std::make_tuple(0, std::string()));
+      const Bytes ahead = ShiftedStamps(Join(head), high + otherHigh - otherLow + 300 * 3600 - low);
+      for (const Bytes& joined : {Then(other, back), Then(Then(whole, ShiftedStamps(other, high + 3600 - otherLow)), ahead)}) {
+        const Imported left = ImportBytes(joined, "pinned_left_out.m2ts");
+        EXPECT_EQ(std::make_tuple(left.result.exit, left.result.err), std::make_tuple(0, std::string()));
+      }
     }
   }
 }
