@@ -667,10 +667,13 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
-    // Only program tables (PID 0), and any packet until the first sound PES,
-    // concern the parts record: the test stays here, in the loop.
+    // Only program tables (PID 0), the packets that begin video PES, and any
+    // packet until the first sound PES, concern the parts record: the test
+    // stays here, in the loop.
     const uint8_t* packet = store->pTSbuffer + p;
-    if (offerLength == kMTSPacketSize && (((packet[5] & 0x1F) | packet[6]) == 0 || store->parts.firstSoundAt < 0))
+    const bool videoStart = (packet[5] & 0x5F) == 0x50 && packet[6] == 0x11;
+    if (offerLength == kMTSPacketSize &&
+        (((packet[5] & 0x1F) | packet[6]) == 0 || videoStart || store->parts.firstSoundAt < 0))
       mts_import::PartPacketOffered(store, packet);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;
