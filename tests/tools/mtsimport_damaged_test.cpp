@@ -1211,41 +1211,6 @@ TEST(MtsimportDamaged, ARunOnPartWhoseSoundMovedFirstStaysSilent) {
   EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
 }
 
-// What a join cannot tell from a legal one stays silent: a part that lost
-// its last video PES (a B or a P picture) ends as a part cut one picture
-// earlier does, and one that lost its last sound PES ends its sound as
-// early as a cut part's may; neither counter nor stamp of the part shows
-// it, and the next part's begin anew.
-TEST(MtsimportDamaged, ALastPesLostBeforeASeamCannotBeTold) {
-  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
-  const Bytes whole = testsupport::read_file(ac3);
-  const Packets clean = Split(whole);
-  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
-  ASSERT_GT(video.size(), 8u);
-  // The first `n` pictures with the sound PES that end before the next.
-  auto head = [&](size_t n) {
-    std::vector<size_t> lost;
-    for (size_t i = video[n].front(); i < clean.size(); ++i) lost.push_back(i);
-    for (const auto& pes : sound)
-      if (pes.front() < video[n].front() && pes.back() >= video[n].front()) lost.insert(lost.end(), pes.begin(), pes.end());
-    return lost;
-  };
-  const Bytes next = ShiftedStamps(whole, 10 * 90000);
-  for (size_t n : {size_t(6), size_t(7)}) {
-    std::vector<size_t> lastVideo = head(n + 1), lastSound = head(n);
-    lastVideo.insert(lastVideo.end(), video[n].begin(), video[n].end());
-    for (auto i = sound.rbegin(); i != sound.rend(); ++i)
-      if (i->back() < video[n].front()) {
-        lastSound.insert(lastSound.end(), i->begin(), i->end());
-        break;
-      }
-    for (const auto& lost : {head(n), lastVideo, lastSound}) {
-      const Imported got = ImportBytes(Then(Without(clean, lost), next), "last_pes_lost.m2ts");
-      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << n;
-    }
-  }
-}
-
 namespace {
 
 // The video PES (indexes) whose first packet holds a sequence parameter set:
@@ -1353,6 +1318,41 @@ TEST(MtsimportDamaged, ALastPartOfOneFrameAfterMbaffPicturesIsWhole) {
     for (const Bytes& joined : {Then(first, last), Then(frames, last)}) {
       const Imported got = ImportBytes(joined, "frame_after_mbaff.m2ts");
       EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << g;
+    }
+  }
+}
+
+// What a join cannot tell from a legal one stays silent: a part that lost
+// its last video PES (a B or a P picture) ends as a part cut one picture
+// earlier does, and one that lost its last sound PES ends its sound as
+// early as a cut part's may; neither counter nor stamp of the part shows
+// it, and the next part's begin anew.
+TEST(MtsimportDamaged, ALastPesLostBeforeASeamCannotBeTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  ASSERT_GT(video.size(), 8u);
+  // The first `n` pictures with the sound PES that end before the next.
+  auto head = [&](size_t n) {
+    std::vector<size_t> lost;
+    for (size_t i = video[n].front(); i < clean.size(); ++i) lost.push_back(i);
+    for (const auto& pes : sound)
+      if (pes.front() < video[n].front() && pes.back() >= video[n].front()) lost.insert(lost.end(), pes.begin(), pes.end());
+    return lost;
+  };
+  const Bytes next = ShiftedStamps(whole, 10 * 90000);
+  for (size_t n : {size_t(6), size_t(7)}) {
+    std::vector<size_t> lastVideo = head(n + 1), lastSound = head(n);
+    lastVideo.insert(lastVideo.end(), video[n].begin(), video[n].end());
+    for (auto i = sound.rbegin(); i != sound.rend(); ++i)
+      if (i->back() < video[n].front()) {
+        lastSound.insert(lastSound.end(), i->begin(), i->end());
+        break;
+      }
+    for (const auto& lost : {head(n), lastVideo, lastSound}) {
+      const Imported got = ImportBytes(Then(Without(clean, lost), next), "last_pes_lost.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << n;
     }
   }
 }
