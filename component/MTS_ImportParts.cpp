@@ -48,9 +48,10 @@ bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int
   if (parts.recordingTablesAt > parts.video.pesAt + kMTSPacketSize &&
       parts.recordingTablesAt < ReportedSoundStart(store))
     return false;
-  // Sound that began before the tables read last before the side's PES is
-  // the part before's (its last PES, reported late).
-  if (ReportedSoundStart(store) < parts.videoSideTablesAt) return false;
+  // Audio left out for its kind that began before the tables read last
+  // before the side's PES is the part before's (its last PES, reported
+  // late): its step, measured against the track's sound, is no seam.
+  if (store->soundLeavingOut && ReportedSoundStart(store) < parts.videoSideTablesAt) return false;
   return NearSide(parts.video, parts.video.moved, here, moved) || (parts.video.begins && InReach(parts.video, here));
 }
 
