@@ -135,7 +135,14 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   // out for its kind is judged by its own stamps once it is handled.
   if (store->soundLeavingOut || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
   constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
-  if (stepped || (TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) TakeBackSeam(store, stepped, true);
+  // The movie's first sound, there: the pictures before had none, and the
+  // part's sound begins with it, as a recording's does.
+  const bool firstSound = store->parts.sound.state == SeamSide::kBegun && store->parts.sound.begins;
+  if (stepped || firstSound) {
+    TakeBackSeam(store, true, true);
+  } else if ((TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) {
+    TakeBackSeam(store, false);
+  }
   store->videoSeamAt = -1;
   store->videoSeamLost = 0;
 }
@@ -146,7 +153,7 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
 // after it, is every stream's, as where another recording begins.
 void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int64_t key, uint32_t marks,
                           int64_t pesAt) {
-  if (!leftOut || key < 0) {
+  if (!leftOut || key == kNoSoundKey) {
     store->leftOutSoundSeen = 0;
     return;
   }
@@ -183,12 +190,15 @@ void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint3
 }
 
 // A video PES whose step ahead was counted lost although it starts after
-// program tables where its counters break: the tables ran on, so it was not
-// read as a join. The sound tells: stepping ahead at the same seam (a step
-// still open, which no video PES read since lies beyond, or at its first PES
-// beyond the seam), it makes the seam a join's after all.
+// program tables: the tables ran on, so it was not read as a join. Its
+// counter may break there or happen to follow the PES before (whole PES
+// taken out between; LPCM sound, six packets a PES and eight PES a
+// picture, always runs on so). The sound tells: stepping ahead at the
+// same seam (a step still open, which no video PES read since lies beyond,
+// or at its first PES beyond the seam), it makes the seam a join's after
+// all.
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt) {
-  constexpr uint32_t kSeam = kTSStartAfterTables | kTSStartTablesRunOn | kTSStartAtBreak;
+  constexpr uint32_t kSeam = kTSStartAfterTables | kTSStartTablesRunOn;
   if ((marks & kSeam) != kSeam || store->videoLostTicks <= lostBefore) return;
   // Only a PES that begins a coded sequence can begin another recording:
   // after tables, a picture of a group begun earlier lost the PES before.

@@ -48,6 +48,10 @@ bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int
   if (parts.recordingTablesAt > parts.video.pesAt + kMTSPacketSize &&
       parts.recordingTablesAt < ReportedSoundStart(store))
     return false;
+  // Audio left out for its kind that began before the tables read last
+  // before the side's PES is the part before's (its last PES, reported
+  // late): its step, measured against the track's sound, is no seam.
+  if (store->soundLeavingOut && ReportedSoundStart(store) < parts.videoSideTablesAt) return false;
   return NearSide(parts.video, parts.video.moved, here, moved) || (parts.video.begins && InReach(parts.video, here));
 }
 
@@ -118,6 +122,7 @@ void PartsReset(ImportParts* parts) {
   parts->firstSoundAt = -1;
   parts->recordingTablesAt = -1;
   parts->seamPicturePTS = -1;
+  parts->tablesAt = parts->tablesBeforeVideo = parts->tablesBeforeReportedVideo = parts->videoSideTablesAt = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
@@ -128,7 +133,14 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   ImportParts& parts = store->parts;
   const uint32_t pid = (packet[5] & 0x1Fu) << 8 | packet[6];
   if (parts.firstSoundAt < 0 && (packet[5] & 0x40) && pid == kAudioPid) parts.firstSoundAt = store->ts_offset;
+  // A video PES begins: the one begun before it is reported now.
+  constexpr uint32_t kVideoPid = 0x1011;
+  if ((packet[5] & 0x40) && pid == kVideoPid) {
+    parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
+    parts.tablesBeforeVideo = parts.tablesAt;
+  }
   if (pid != 0 || !(packet[7] & 0x10)) return;
+  parts.tablesAt = store->ts_offset;
   // A PAT sent again keeps its counter; the next one counts on by one.
   const uint8_t counter = packet[7] & 0x0F;
   if (!parts.patSeen || (counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F)))
@@ -214,6 +226,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   } else {
     Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
     parts.video.begins = PartVideoBegins(store);
+    parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
   }
   return true;
 }

@@ -271,10 +271,30 @@ bool LacksSecondField(const MTS_MovieImportGlobalsRecord* store) {
   if (out->videoSize <= 0) return store->fieldWaiting != 0;
   int32_t firstSlice = -1, lastSlice = -1;
   mts_import::VideoSampleLength(out->pVideo, out->videoSize, &firstSlice, &lastSlice);
+  if (firstSlice < 0) return false;
+  // Its slice is read by the parameter set it carries, if any: a last part
+  // joined on may code its pictures otherwise than the track's first
+  // pictures (frames only after pictures of fields or frames).
+  uint32_t log2MaxFrameNum = store->sliceLog2MaxFrameNum, frameMbsOnly = store->sliceFrameMbsOnly,
+           separateColourPlane = store->sliceSeparateColourPlane;
+  bool hasSps = false;
+  for (int32_t i = mts_import::NextStartCode(out->pVideo, 0, firstSlice); i < firstSlice;
+       i = mts_import::NextStartCode(out->pVideo, i + 4, firstSlice))
+    hasSps |= (out->pVideo[i + 3] & 0x1F) == 7;
+  if (hasSps) {
+    VideoStreamInfo sps{};
+    AVCHDGetVideoStreamInfoLib(&sps, out->pVideo, firstSlice, 1);
+    if (sps.status == 0 && sps.nal_unit_type == 7 && sps.pPayload) {
+      const auto* fields = static_cast<const SequenceParameterSetFields*>(sps.pPayload);
+      log2MaxFrameNum = fields->log2_max_frame_num;
+      frameMbsOnly = fields->frame_mbs_only_flag;
+      separateColourPlane = fields->separate_colour_plane_flag;
+    }
+    AVCHDReleaseVideoStreamInfoLib(&sps);
+  }
   mts_import::SlicePicture field{};
-  if (firstSlice < 0 ||
-      !mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, store->sliceLog2MaxFrameNum,
-                               store->sliceFrameMbsOnly, store->sliceSeparateColourPlane, &field))
+  if (!mts_import::SingleField(out->pVideo, out->videoSize, firstSlice, lastSlice, log2MaxFrameNum, frameMbsOnly,
+                               separateColourPlane, &field))
     return false;
   return !(store->fieldWaiting && mts_import::SecondFieldOf(store->waitingFieldSlice, field));
 }
@@ -524,7 +544,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const int64_t pesAt = store->soundTSOffset;
     const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
     mts_import::UnwrapReportedTimes(store);
-    const int64_t key = out->bPTS ? out->PTS : -1;
+    const int64_t key = out->bPTS ? out->PTS : mts_import::kNoSoundKey;
     store->parts.soundStartMarks = static_cast<uint8_t>(marks);
     const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, false);
@@ -667,10 +687,13 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
-    // Only program tables (PID 0), and any packet until the first sound PES,
-    // concern the parts record: the test stays here, in the loop.
+    // Only program tables (PID 0), the packets that begin video PES, and any
+    // packet until the first sound PES, concern the parts record: the test
+    // stays here, in the loop.
     const uint8_t* packet = store->pTSbuffer + p;
-    if (offerLength == kMTSPacketSize && (((packet[5] & 0x1F) | packet[6]) == 0 || store->parts.firstSoundAt < 0))
+    const bool videoStart = (packet[5] & 0x5F) == 0x50 && packet[6] == 0x11;
+    if (offerLength == kMTSPacketSize &&
+        (((packet[5] & 0x1F) | packet[6]) == 0 || videoStart || store->parts.firstSoundAt < 0))
       mts_import::PartPacketOffered(store, packet);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;

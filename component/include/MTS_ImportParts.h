@@ -109,6 +109,15 @@ struct ImportParts {
   // (continued line; -1: none). The sound stepping there too makes it a
   // part's first PES.
   int64_t seamPicturePTS;
+  // Where the latest PAT lies in the file, whatever its counter (-1: none);
+  // that offset as it stood when the latest video PES began, and when the
+  // one before began (the PES reported next); for the PES that opened the
+  // video's side, the last PAT before it: sound begun before that is the
+  // part before's.
+  int64_t tablesAt;
+  int64_t tablesBeforeVideo;
+  int64_t tablesBeforeReportedVideo;
+  int64_t videoSideTablesAt;
 };
 
 // A fresh record, for a new import.

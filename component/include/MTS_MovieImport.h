@@ -603,7 +603,9 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store);
 // ahead was waiting for a join before it; `pesAt`, its frame-index value.
 void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt);
 // A sound PES handled: `leftOut` when it was left out for its kind, `key`
-// its unwrapped time stamp (-1: none), `marks` how it starts.
+// its unwrapped time stamp (kNoSoundKey: none; a part whose stamps go back
+// across their wrap unwraps below 0), `marks` how it starts.
+constexpr int64_t kNoSoundKey = INT64_MIN;
 void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int64_t key, uint32_t marks,
                           int64_t pesAt);
 // Before a video PES's times are continued (`pesAt`, its frame-index value;

@@ -1226,6 +1226,117 @@ TEST(MtsimportDamaged, ARunOnPartWhoseSoundMovedFirstStaysSilent) {
   EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
 }
 
+namespace {
+
+// The video PES (indexes) whose first packet holds a sequence parameter set:
+// where the groups of pictures begin.
+std::vector<size_t> GroupStarts(const Packets& clean) {
+  const uint8_t prefix[] = {0, 0, 1};
+  std::vector<size_t> groups;
+  const auto video = PesPackets(clean, kVideo);
+  for (size_t k = 0; k < video.size(); ++k) {
+    const Bytes& p = clean[video[k].front()];
+    for (auto i = std::search(p.begin() + 8, p.end(), prefix, prefix + 3); p.end() - i > 3;
+         i = std::search(i + 1, p.end(), prefix, prefix + 3))
+      if ((i[3] & 0x1F) == 7) {
+        groups.push_back(k);
+        break;
+      }
+  }
+  return groups;
+}
+
+}  // namespace
+
+// Whole PES of every stream lost in an LPCM recording from a picture of its
+// first group up to the program tables before its second group's IDR
+// picture. Six packets a sound PES, eight PES a picture: the sound's
+// counter runs on across the loss, and the video's may too. Either way it
+// cannot be told from a join and is read as one; the video's PES alone lost
+// there (the sound running on) stay told.
+TEST(MtsimportDamaged, LpcmPesLostUpToTablesAndAnIdrPictureIsReadAsAJoin) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(lpcm));
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  // The second group of pictures.
+  const auto groups = GroupStarts(clean);
+  ASSERT_GT(groups.size(), 1u);
+  const size_t g = groups[1];
+  size_t tables = video[g - 1].front();
+  while (tables < video[g].front() && ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0)) ++tables;
+  // From the third or second picture before the group on, or from the
+  // second picture of the recording (the sound's first PES lost with them:
+  // the movie's sound begins after the loss).
+  for (const size_t n : {size_t(3), size_t(2), g - 1}) {
+    for (const bool withSound : {true, false}) {
+      std::vector<size_t> lost;
+      for (const auto* stream : {&video, &sound})
+        for (const auto& pes : *stream)
+          if ((withSound || stream == &video) && pes.front() >= video[g - n].front() && pes.front() < tables)
+            lost.insert(lost.end(), pes.begin(), pes.end());
+      const Packets kept = Split(Without(clean, lost));
+      // The counters after the loss: the video's running on (its next PES
+      // starting with the counter the first PES lost had), the sound's as
+      // the loss leaves them.
+      const auto seam = std::find(kept.begin(), kept.end(), clean[tables]);
+      Packets head(kept.begin(), seam);
+      const int first = clean[video[g - n].front()][7] & 0x0F;
+      const Packets tail = CountersFrom(Packets(seam, kept.end()), kVideo, first - 1, true);
+      head.insert(head.end(), tail.begin(), tail.end());
+      const Imported got = ImportBytes(Join(head), "pinned_lpcm.m2ts");
+      ASSERT_EQ(got.result.exit, 0) << got.result.err;
+      char what[96];
+      std::snprintf(what, sizeof what, "%.3f s of video could not be read and are left out of the movie", 0.04 * n);
+      EXPECT_EQ(got.result.err, withSound ? std::string() : DamageLine(got.input, what)) << n;
+      if (n != 3 || !withSound) continue;
+      // The same part after a recording with AC-3 sound (its own sound left
+      // out for its kind), its stamps going back across their wrap; or
+      // jumping ahead after an LPCM recording and an AC-3 one whose stamps
+      // run on (the AC-3 recording's last PES, reported after the part's
+      // first picture, is not the part's sound). The same joins of the
+      // whole recording say nothing either.
+      AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+      const Bytes other = testsupport::read_file(ac3), whole = Join(clean);
+      int64_t high = 0, otherLow = 0, otherHigh = 0;
+      ShiftedStamps(whole, 0, nullptr, &high);
+      ShiftedStamps(other, 0, &otherLow, &otherHigh);
+      const Bytes before = Then(whole, ShiftedStamps(other, high + 3600 - otherLow));
+      for (const Bytes& part : {Join(head), whole}) {
+        int64_t low = 0;
+        ShiftedStamps(part, 0, &low);
+        const Bytes back = ShiftedStamps(part, (int64_t(1) << 33) - 50 * 3600 - low);
+        const Bytes ahead = ShiftedStamps(part, high + otherHigh - otherLow + 300 * 3600 - low);
+        for (const Bytes& joined : {Then(other, back), Then(before, ahead)}) {
+          const Imported left = ImportBytes(joined, "pinned_left_out.m2ts");
+          EXPECT_EQ(std::make_tuple(left.result.exit, left.result.err), std::make_tuple(0, std::string()));
+        }
+      }
+    }
+  }
+}
+
+// A recording of MBAFF frames joined by a last part of one picture coded in
+// frames only (the tables and IDR picture of another recording's group):
+// that picture's slice is read by its own parameter set, as a frame, and
+// nothing is said, as after pictures coded as it is.
+TEST(MtsimportDamaged, ALastPartOfOneFrameAfterMbaffPicturesIsWhole) {
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes first = testsupport::read_file(mbaff), frames = testsupport::read_file(ac3);
+  const Packets clean = Split(frames);
+  int64_t high = 0;
+  ShiftedStamps(first, 0, nullptr, &high);
+  // Each group's IDR picture (their slice headers differ in the IDR picture's
+  // number, read where a field's flag would be).
+  for (const size_t g : GroupStarts(clean)) {
+    const Bytes last = PlacedAt(GroupCut(clean, g, 1), high + 3600);
+    for (const Bytes& joined : {Then(first, last), Then(frames, last)}) {
+      const Imported got = ImportBytes(joined, "frame_after_mbaff.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << g;
+    }
+  }
+}
+
 // What a join cannot tell from a legal one stays silent: a part that lost
 // its last video PES (a B or a P picture) ends as a part cut one picture
 // earlier does, and one that lost its last sound PES ends its sound as
