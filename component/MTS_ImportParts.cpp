@@ -291,13 +291,14 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   const uint8_t marks = parts.soundStartMarks;
   const bool begins =
       (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
+  // The first sound of a part before the one whose picture opened the
+  // video's side: its step is its own part's seam, no loss. It takes the
+  // pictures' line, and the side waits for the sound of its own part.
+  const bool earlierPart =
+      !store->soundLeavingOut && begins && InReach(parts.video, store->ts_offset) && SoundBeforeSidesTables(store);
   if (store->soundLeavingOut) {
     store->soundLostTicks = lostBefore;
-  } else if (stepped && begins && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0) &&
-             SoundBeforeSidesTables(store)) {
-    // The first sound of a part before the one whose picture opened the
-    // side: its step is its own part's seam, no loss. It takes the
-    // pictures' line, and the side waits for the sound of its own part.
+  } else if (earlierPart) {
     store->soundLostTicks = lostBefore;
     PartSoundOntoVideoLine(store);
     shift = store->soundTimeShift;
@@ -314,7 +315,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.soundLostAtSeam = store->soundLostTicks - lostBefore;
     seam = true;
   }
-  if (moved != 0) {
+  if (moved != 0 && !earlierPart) {
     seam = true;
     if (MeetsVideoSide(store, store->ts_offset, moved)) {
       parts.soundSeamPTS = out->PTS + shift;
