@@ -38,6 +38,17 @@ int64_t ReportedSoundStart(const MTS_MovieImportGlobalsRecord* store) {
                                                              : store->parts.firstSoundAt;
 }
 
+// Sound begun in the file before the tables of the recording whose first
+// picture opened the video's side is an earlier part's, reported late (a
+// PES is reported once the next of its stream begins): that part's own
+// sound is still to come and meets the side.
+bool SoundBeforeSidesTables(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  return parts.video.begins && parts.recordingTablesAt >= 0 &&
+         parts.recordingTablesAt <= parts.video.pesAt + kMTSPacketSize &&
+         ReportedSoundStart(store) < parts.recordingTablesAt;
+}
+
 // Whether a step of the sound that moves its line by `moved`, found at file
 // offset `here`, meets the video's open side. A recording's tables between
 // the PES that opened that side and the sound PES begin a later part: the
@@ -290,8 +301,23 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // before the video shows a seam: counted as lost for now, and taken back
   // when the video's side comes within reach.
   const bool stepped = store->soundLostTicks != lostBefore;
+  // Tables whose counters break are another recording's even where the
+  // sound's own counter happens to run on across the seam.
+  const uint8_t marks = parts.soundStartMarks;
+  const bool begins =
+      (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
+  // The first sound of a part before the one whose picture opened the
+  // video's side: its step is its own part's seam, no loss. It takes the
+  // pictures' line, and the side waits for the sound of its own part.
+  const bool earlierPart =
+      !store->soundLeavingOut && begins && InReach(parts.video, store->ts_offset) && SoundBeforeSidesTables(store);
   if (store->soundLeavingOut) {
     store->soundLostTicks = lostBefore;
+  } else if (earlierPart) {
+    store->soundLostTicks = lostBefore;
+    PartSoundOntoVideoLine(store);
+    shift = store->soundTimeShift;
+    seam = true;
   } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0)) {
     store->soundLostTicks = lostBefore;
     parts.video.state = SeamSide::kClosed;
@@ -304,7 +330,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.soundLostAtSeam = store->soundLostTicks - lostBefore;
     seam = true;
   }
-  if (moved != 0) {
+  if (moved != 0 && !earlierPart) {
     seam = true;
     if (MeetsVideoSide(store, store->ts_offset, moved)) {
       parts.soundSeamPTS = out->PTS + shift;
@@ -320,11 +346,6 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     // the part whose pictures were found beginning just before it; sound
     // that starts so before any such part's pictures begins the sound of
     // the part whose first picture comes next.
-    // Tables whose counters break are another recording's even where the
-    // sound's own counter happens to run on across the seam.
-    const uint8_t marks = parts.soundStartMarks;
-    const bool begins =
-        (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
     // The demultiplexer reports a PES when the next of its stream begins: a
     // sound PES reported after a part's first picture may have begun before
     // it, in the part before.
