@@ -162,6 +162,12 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     // Sound that began a part had no pictures of a new part after it: it is
     // the sound of the part being read.
     if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
+      // Sound that waited after a stretch left out plays beside these
+      // pictures from where it began.
+      if (parts.soundAfterLeftOut) {
+        CloseSeam(store, false);
+        return false;
+      }
       parts.sound.state = SeamSide::kClosed;
       parts.soundSeamMedia = -1;
     }
@@ -337,6 +343,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // make the part's next regular step look like PES skipped. The step of
   // the track's sound before stays.
   if (seam || store->soundLeavingOut) store->soundKeyStep = stepBefore;
+  if (seam) parts.soundAfterLeftOut = 0;
   if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
   // Where this PES's sound goes in the media: kept when it begins a part's
   // sound.
@@ -388,6 +395,28 @@ bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
   // met already (and closed by other audio between).
   const int64_t apart = parts.video.moved - parts.sound.moved;
   return !(InReachOf(parts.video, parts.sound.at) && apart <= kLargestStep && -apart <= kLargestStep);
+}
+
+bool PartSoundBeginsAfterLeftOut(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t media) {
+  ImportParts& parts = store->parts;
+  const uint8_t marks = parts.soundStartMarks;
+  const bool begins =
+      (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
+  // A part whose pictures came first has its video side open: its sound
+  // is placed beside them at once.
+  if (!begins || parts.video.state != SeamSide::kClosed || parts.sound.state == SeamSide::kOpen ||
+      parts.videoLineEnd == 0)
+    return false;
+  parts.sound.state = SeamSide::kBegun;
+  parts.sound.at = store->ts_offset;
+  parts.sound.moved = 0;
+  parts.sound.pesAt = store->soundTSOffset;
+  parts.sound.begins = 0;
+  parts.soundSeamPTS = pts;
+  parts.soundSeamMedia = media;
+  parts.soundToPlace = 0;
+  parts.soundAfterLeftOut = 1;
+  return true;
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {

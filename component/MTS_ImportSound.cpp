@@ -245,6 +245,9 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   }
   parts.soundSeamMedia = -1;
   parts.soundToPlace = 0;
+  // The part before had no sound of the track's kind: its time stays silent.
+  const bool silentBefore = partSound && parts.soundAfterLeftOut;
+  parts.soundAfterLeftOut = 0;
   if (!store->soundAnchored) {
     // The first sound of the movie is a later part's (the parts before had
     // none): the range so far is empty, and starts where it goes.
@@ -268,9 +271,9 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   // out (`head` samples).
   int64_t head = 0;
   int64_t picture = 0;
-  if (off > slack && partSound && besidePictures && parts.partPictureSeen &&
+  if ((off > slack || silentBefore) && partSound && besidePictures && parts.partPictureSeen &&
       mts_import::PartSoundBesidePictures(store, parts.partPicturePTS, &picture) && picture > wanted) {
-    const int64_t cut = std::min(picture, here);
+    const int64_t cut = silentBefore ? picture : std::min(picture, here);
     head = cut - wanted;
     wanted = cut;
     off = here - cut;
@@ -356,8 +359,15 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   // Sound whose own step waits for its part's pictures is placed when the
   // video meets that step, as at any seam: placed beside the pictures read
   // so far it would play with the part before, by the whole step.
-  const bool awaitsVideo = afterLeftOut && mts_import::PartSoundAwaitsVideo(store);
-  if (awaitsVideo) store->parts.soundToPlace = 0;
+  const bool awaitsVideo =
+      afterLeftOut && (mts_import::PartSoundAwaitsVideo(store) ||
+                       (timed && store->soundMedia &&
+                        mts_import::PartSoundBeginsAfterLeftOut(store, pts, GetMediaDisplayDuration(store->soundMedia))));
+  // Either way the part before has no sound of the track's kind left to play.
+  if (awaitsVideo) {
+    store->parts.soundToPlace = 0;
+    store->parts.soundAfterLeftOut = 1;
+  }
   if (timed && afterLeftOut && !awaitsVideo) {
     // The audio left out carried the sound's time line with its own time
     // stamps (another recording's, which may have restarted it once more
@@ -372,6 +382,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
     if (err != noErr) return err;
   }
+  const int64_t mediaBefore = GetMediaDisplayDuration(store->soundMedia);
   SampleReference64Record reference{};
   reference.dataOffset = store->qt_offset;
   reference.dataSize = static_cast<uint32_t>(size);
@@ -383,6 +394,14 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   if (err != noErr) {
     MTS_LOG("[ERR]failed to AddMediaSampleReferences64.\n");
     return err;
+  }
+  // The track's first sound was placed from a sample not read yet (its
+  // part's sound before the part's first picture is cut off): the media
+  // before that sample goes once it is in, as it would have at once.
+  if (store->soundRangeMedia > mediaBefore && store->soundRangeMedia <= mediaBefore + frames &&
+      GetTrackDuration(store->soundTrack) == 0) {
+    err = DropUnplayedSoundHead(store, store->soundRangeMedia);
+    if (err != noErr) return err;
   }
 
   if (timed) {
