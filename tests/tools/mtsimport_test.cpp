@@ -2068,6 +2068,45 @@ int64_t VideoMediaValue(const std::string& dump, const std::string& name) {
   return at == std::string::npos ? -1 : std::stoll(dump.substr(at + name.size() + 4));
 }
 
+// Three pictures with LPCM 5.1 sound, then an LPCM stereo recording cut at
+// its second group's tables (its sound begins before its first picture),
+// seven pictures on or 44 s later: the stereo sound, read before the
+// pictures of its part, plays from that part's first picture by its own
+// stamps (it once played as late as the step, or began under the 5.1
+// part's pictures, whose stretch stays silent).
+TEST(MtsimportCommand, StereoSoundAfterSurroundWaitsForItsPartsFirstPicture) {
+  AVCHD_REQUIRE_TESTDATA(l51, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(l20, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string cut = folder.path + "/cut.m2ts";
+  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
+                           "import join_parts as J; d = open(\"" + l20 + "\", \"rb\").read(); "
+                           "open(\"" + cut + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[1][1], 0))'");
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", l51, 3);
+  const std::string plain = Remuxed(folder.path + "/plain.m2ts", cut, "-map 0 -c copy");
+  const std::vector<int64_t> a = VideoStamps(first), b = VideoStamps(plain);
+  ASSERT_TRUE(a.size() == 3 && b.size() > 2);
+  const int64_t frame = b[1] - b[0], end = a.back() + frame;
+  const int64_t video = FirstStamps(plain).first;
+  for (const int64_t step : {7 * frame, int64_t(44) * 90000}) {
+    const int64_t offset = (end + step - b[0] + (int64_t(1) << 33)) % (int64_t(1) << 33);
+    const std::string later = Remuxed(folder.path + "/later.m2ts", plain,
+                                      "-copyts -map 0 -c copy -output_ts_offset " + std::to_string(offset / 90000.0) +
+                                          " -muxdelay 0 -muxpreload 0");
+    const std::string dump = JoinedDump({first, later});
+    const int64_t scale = std::stoll(dump.substr(dump.find("\"timeScale\": ") + 13));
+    const auto sound = PlayedSound(EditsOf(dump));
+    ASSERT_FALSE(sound.empty()) << step;
+    // The 5.1 part's pictures show for (end - a[0]); the stereo part's
+    // first picture follows them, and its sound media begins there.
+    EXPECT_EQ(sound.front()[0], (end - a[0]) * scale / 90000) << step;
+    EXPECT_LT(sound.front()[2], 240) << step;
+    EXPECT_NEAR(SoundMediaFrames(dump), int64_t(OuterStamps(plain, true).second - video) * 48000 / 90000 + 240, 240)
+        << step;
+  }
+}
+
 // A part cut after a P picture whose B pictures were left behind (as
 // `-frames:v 3` cuts I0 P3 B1: nothing shows at 2), then the recording again
 // from where the first part ends by its stamps: the second part's first
