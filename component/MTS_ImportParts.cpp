@@ -68,6 +68,7 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   parts.soundLostAtSeam = 0;
   parts.soundSeamPTS += PartSoundOntoVideoLine(store);
   parts.video.state = parts.sound.state = SeamSide::kClosed;
+  parts.videoSideBySize = 0;
   parts.soundToPlace = 1;
 }
 
@@ -218,6 +219,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   } else {
     Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
     parts.video.begins = PartVideoBegins(store);
+    parts.videoSideBySize = 0;
   }
   return true;
 }
@@ -253,6 +255,20 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
   if (out->bDTS) out->DTS += d;
 }
 
+void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
+  ImportParts& parts = store->parts;
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (parts.video.state == SeamSide::kOpen || !PartBeginsWith(marks, out->pVideo, out->videoSize)) return;
+  // The sound stepped first: its step was this seam, not sound lost.
+  if (InReach(parts.sound, store->ts_offset)) {
+    CloseSeam(store, true);
+    return;
+  }
+  Open(&parts.video, store->ts_offset, 0, store->videoTSOffset);
+  parts.video.begins = 1;
+  parts.videoSideBySize = 1;
+}
+
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store) {
   const TSDemuxOutput* out = store->pTSInfo;
   if (!out->bPTS || (out->bDTS && (out->PTS < out->DTS || out->PTS - out->DTS > kLargestStep))) return;
@@ -281,6 +297,13 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // before the video shows a seam: counted as lost for now, and taken back
   // when the video's side comes within reach.
   const bool stepped = store->soundLostTicks != lostBefore;
+  // Sound that starts after the pictures of another size without a step
+  // ran on across that seam: a later step of it is no seam.
+  if (parts.videoSideBySize && parts.video.state == SeamSide::kOpen && !stepped && moved == 0 &&
+      store->soundTSOffset + kMTSPacketSize > parts.video.pesAt) {
+    parts.video.state = SeamSide::kClosed;
+    parts.videoSideBySize = 0;
+  }
   if (store->soundLeavingOut) {
     store->soundLostTicks = lostBefore;
   } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0)) {

@@ -114,6 +114,10 @@ struct ImportParts {
   // track's kind, so its sound waits for its part's first picture and none
   // of it plays before that picture.
   uint8_t soundAfterLeftOut;
+  // The open video side was opened by pictures of another size beginning a
+  // coded sequence (PartOtherSizeBegins): only the first sound PES that
+  // starts after them meets it.
+  uint8_t videoSideBySize;
 };
 
 // A fresh record, for a new import.
@@ -140,6 +144,11 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
 // sound PES beyond the video's: a part begins at the video's seam, the step
 // leaves the video's line, and the sound's open side closes onto it.
 void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep);
+// The video PES just read (`marks`: how it starts) opened a stretch of
+// pictures of another size than the track's: where it begins a coded
+// sequence after tables it begins another recording even though no counter
+// broke and its stamps ran on, and a step of the sound there is that seam's.
+void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks);
 // The video PES's stamps are final: the line's end follows it.
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Whether sound that steps ahead by what would move its line by `moved`

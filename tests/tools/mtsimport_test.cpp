@@ -1892,6 +1892,41 @@ TEST(MtsimportCommand, StepAfterTablesThatRunOnBeginsAPartOnceTheSoundStepsToo) 
   EXPECT_NEAR(mediaAt, before + (video - audio) * 48000 / 90000, 960);
 }
 
+// Two pictures of the 1080i recording, then the AC-3 recording with decode
+// times running on from them by one 1080i frame and every counter running on
+// (the tables' too): only the picture size tells that another recording
+// begins there. The sound's step at that seam is no loss (a warning once
+// said 0.049 s of sound were lost); a sound PES taken out later in the part
+// is still told.
+TEST(MtsimportCommand, OtherSizeRecordingWithEveryCounterRunningOnLosesNoSound) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string first = folder.path + "/first.m2ts", later = folder.path + "/later.m2ts";
+  const std::string lossy = folder.path + "/lossy.m2ts", joined = folder.path + "/joined.m2ts";
+  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
+                           "import join_parts as J; a = J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 2); "
+                           "b = open(\"" + sd + "\", \"rb\").read(); "
+                           "last = max(p[\"dts\"] or p[\"pts\"] for p in J.Recording(a).video); "
+                           "open(\"" + first + "\", \"wb\").write(a); "
+                           "open(\"" + later + "\", \"wb\").write(J.restamp(b, (last + 3003 - "
+                           "J.Recording(b).video[0][\"dts\"]) % J.WRAP))'");
+  RunCountersOn(first, later, true, true);
+  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
+                           "import join_parts as J; r = J.Recording(open(\"" + later + "\", \"rb\").read()); "
+                           "open(\"" + lossy + "\", \"wb\").write(r.bytes(r.audio[len(r.audio) // 2][\"packets\"]))'");
+  for (const std::string& part : {later, lossy}) {
+    const testsupport::CommandResult r =
+        testsupport::run_command("cat " + first + " " + part + " > " + joined + " && " + MTSIMPORT + " " + joined);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_NE(r.out.find("'soun'"), std::string::npos) << r.out;
+    if (part == later)
+      EXPECT_EQ(r.err, "");
+    else
+      EXPECT_NE(r.err.find("damaged recording: 0.032 s of sound"), std::string::npos) << r.err;
+  }
+}
+
 // An LPCM 5.1 part of three pictures, then an LPCM stereo recording cut at a
 // group's tables two thirds in (its sound begins before its first picture)
 // with stamps that wrap: the sound track is the stereo part's, and its
