@@ -168,6 +168,7 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
 // starts with this sample at its own time: sound of the part before that
 // would play under this part's is trimmed, sound that is missing leaves
 // the track empty. Between parts the sound runs on as the media holds it.
+// `sampleFrames`: the sample frames one sound sample holds.
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
 constexpr int64_t kSoundFarOff = 10;  // seconds
 
@@ -230,7 +231,7 @@ OSErr DropUnplayedSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t from) {
   return noErr;
 }
 
-OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool afterLeftOut) {
+OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool afterLeftOut, int64_t sampleFrames) {
   const int64_t rate = store->soundSampleRate;
   if (rate <= 0) return noErr;
   const int64_t media = GetMediaDisplayDuration(store->soundMedia);
@@ -273,7 +274,12 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   int64_t picture = 0;
   if ((off > slack || silentBefore) && partSound && besidePictures && parts.partPictureSeen &&
       mts_import::PartSoundBesidePictures(store, parts.partPicturePTS, &picture) && picture > wanted) {
-    const int64_t cut = silentBefore ? picture : std::min(picture, here);
+    int64_t cut = silentBefore ? picture : std::min(picture, here);
+    // The track's first sound begins with a whole sample (a stream copy
+    // keeps every sample an edit begins in): what is left of the head plays
+    // under the stretch before, less than one sample.
+    if (silentBefore && sampleFrames > 0 && GetTrackDuration(store->soundTrack) == 0)
+      cut -= (cut - wanted) % sampleFrames;
     head = cut - wanted;
     wanted = cut;
     off = here - cut;
@@ -379,7 +385,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     store->pTSInfo->PTS += d;
   }
   if (timed && (store->parts.soundToPlace || afterLeftOut) && !awaitsVideo && !store->soundEndEstimated) {
-    OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
+    OSErr err = KeepSoundInPlace(store, pts, afterLeftOut, frames);
     if (err != noErr) return err;
   }
   const int64_t mediaBefore = GetMediaDisplayDuration(store->soundMedia);
