@@ -2103,6 +2103,17 @@ int64_t VideoMediaValue(const std::string& dump, const std::string& name) {
   return at == std::string::npos ? -1 : std::stoll(dump.substr(at + name.size() + 4));
 }
 
+// Writes to `out` the recording `source` from its group `group` on (counted
+// from 0 among groups with tables and an IDR picture), cut at the group's
+// tables; returns `out`.
+std::string FromGroup(const std::string& out, const std::string& source, int group) {
+  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
+                           "import join_parts as J; d = open(\"" + source + "\", \"rb\").read(); open(\"" + out +
+                           "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[" + std::to_string(group) +
+                           "][1], 0))'");
+  return out;
+}
+
 // Three pictures with LPCM 5.1 sound, then an LPCM stereo recording cut at
 // its second group's tables (its sound begins before its first picture),
 // seven pictures on or 44 s later: the stereo sound, read before the
@@ -2114,12 +2125,9 @@ TEST(MtsimportCommand, StereoSoundAfterSurroundWaitsForItsPartsFirstPicture) {
   AVCHD_REQUIRE_TESTDATA(l20, "avchd/small_lpcm_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
-  const std::string cut = folder.path + "/cut.m2ts";
-  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                           "import join_parts as J; d = open(\"" + l20 + "\", \"rb\").read(); "
-                           "open(\"" + cut + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[1][1], 0))'");
   const std::string first = FirstPictures(folder.path + "/first.m2ts", l51, 3);
-  const std::string plain = Remuxed(folder.path + "/plain.m2ts", cut, "-map 0 -c copy");
+  const std::string plain =
+      Remuxed(folder.path + "/plain.m2ts", FromGroup(folder.path + "/cut.m2ts", l20, 1), "-map 0 -c copy");
   const std::vector<int64_t> a = VideoStamps(first), b = VideoStamps(plain);
   ASSERT_TRUE(a.size() == 3 && b.size() > 2);
   const int64_t frame = b[1] - b[0], end = a.back() + frame;
