@@ -163,12 +163,6 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     // Sound that began a part had no pictures of a new part after it: it is
     // the sound of the part being read.
     if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
-      // Sound that waited after a stretch left out plays beside these
-      // pictures from where it began.
-      if (parts.soundAfterLeftOut) {
-        CloseSeam(store, false);
-        return false;
-      }
       parts.sound.state = SeamSide::kClosed;
       parts.soundSeamMedia = -1;
     }
@@ -258,12 +252,10 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
 void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
   ImportParts& parts = store->parts;
   const TSDemuxOutput* out = store->pTSInfo;
-  if (parts.video.state == SeamSide::kOpen || !PartBeginsWith(marks, out->pVideo, out->videoSize)) return;
-  // The sound stepped first: its step was this seam, not sound lost.
-  if (InReach(parts.sound, store->ts_offset)) {
-    CloseSeam(store, true);
+  // A sound side open already waits for a seam of its own.
+  if (parts.video.state == SeamSide::kOpen || parts.sound.state == SeamSide::kOpen ||
+      !PartBeginsWith(marks, out->pVideo, out->videoSize))
     return;
-  }
   Open(&parts.video, store->ts_offset, 0, store->videoTSOffset);
   parts.video.begins = 1;
   parts.videoSideBySize = 1;
@@ -418,28 +410,6 @@ bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
   // met already (and closed by other audio between).
   const int64_t apart = parts.video.moved - parts.sound.moved;
   return !(InReachOf(parts.video, parts.sound.at) && apart <= kLargestStep && -apart <= kLargestStep);
-}
-
-bool PartSoundBeginsAfterLeftOut(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t media) {
-  ImportParts& parts = store->parts;
-  const uint8_t marks = parts.soundStartMarks;
-  const bool begins =
-      (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
-  // A part whose pictures came first has its video side open: its sound
-  // is placed beside them at once.
-  if (!begins || parts.video.state != SeamSide::kClosed || parts.sound.state == SeamSide::kOpen ||
-      parts.videoLineEnd == 0)
-    return false;
-  parts.sound.state = SeamSide::kBegun;
-  parts.sound.at = store->ts_offset;
-  parts.sound.moved = 0;
-  parts.sound.pesAt = store->soundTSOffset;
-  parts.sound.begins = 0;
-  parts.soundSeamPTS = pts;
-  parts.soundSeamMedia = media;
-  parts.soundToPlace = 0;
-  parts.soundAfterLeftOut = 1;
-  return true;
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {

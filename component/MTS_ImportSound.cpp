@@ -365,10 +365,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   // Sound whose own step waits for its part's pictures is placed when the
   // video meets that step, as at any seam: placed beside the pictures read
   // so far it would play with the part before, by the whole step.
-  const bool awaitsVideo =
-      afterLeftOut && (mts_import::PartSoundAwaitsVideo(store) ||
-                       (timed && store->soundMedia &&
-                        mts_import::PartSoundBeginsAfterLeftOut(store, pts, GetMediaDisplayDuration(store->soundMedia))));
+  const bool awaitsVideo = afterLeftOut && mts_import::PartSoundAwaitsVideo(store);
   // Either way the part before has no sound of the track's kind left to play.
   if (awaitsVideo) {
     store->parts.soundToPlace = 0;

@@ -510,6 +510,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     store->parts.soundStartMarks = static_cast<uint8_t>(marks);
     const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, false);
+    store->parts.soundStartMarks = 0;
     mts_import::NotePartSound(store, toPlace);
     if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
     mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
@@ -526,10 +527,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     }
     const int64_t media = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
     const int64_t dropped = store->soundHeadDropped;
-    // Sound of the track's kind after a stretch left out asks how its PES
-    // starts too.
     OSErr err = MTS_add_sound_sample(store, &outSize);
-    store->parts.soundStartMarks = 0;
     if (err != noErr) {
       MTS_LOG("[ERR]failed to MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
       return err;

@@ -109,10 +109,9 @@ struct ImportParts {
   // (continued line; -1: none). The sound stepping there too makes it a
   // part's first PES.
   int64_t seamPicturePTS;
-  // The open sound side (kBegun) is sound of the track's kind after a
-  // stretch left out for its kind: the part before has no sound of the
-  // track's kind, so its sound waits for its part's first picture and none
-  // of it plays before that picture.
+  // The sound waiting for its part's pictures came after a stretch left out
+  // for its kind: the part before has no sound of the track's kind, so none
+  // of this part's plays before its first picture.
   uint8_t soundAfterLeftOut;
   // The open video side was opened by pictures of another size beginning a
   // coded sequence (PartOtherSizeBegins): only the first sound PES that
@@ -179,11 +178,6 @@ void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, 
 // Whether the sound stepped on its own line at a seam the video has not
 // reached yet: the pictures read so far are the part's before.
 bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store);
-// Sound of the track's kind after a stretch left out for its kind, whose PES
-// (`pts` on the sound's line, going to media time `media`) starts as a
-// recording's does before the pictures of any new part: true when it begins
-// the sound of the part whose first picture comes next, and so waits for it.
-bool PartSoundBeginsAfterLeftOut(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t media);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Where sound of presentation time `pts` (continued line) plays beside the

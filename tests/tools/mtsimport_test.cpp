@@ -2116,10 +2116,9 @@ std::string FromGroup(const std::string& out, const std::string& source, int gro
 
 // Three pictures with LPCM 5.1 sound, then an LPCM stereo recording cut at
 // its second group's tables (its sound begins before its first picture),
-// seven pictures on or 44 s later: the stereo sound, read before the
-// pictures of its part, plays from that part's first picture by its own
-// stamps (it once played as late as the step, or began under the 5.1
-// part's pictures, whose stretch stays silent).
+// 44 s later: the stereo sound, read before the pictures of its part, plays
+// from that part's first picture by its own stamps (it once began under the
+// 5.1 part's pictures, whose stretch stays silent).
 TEST(MtsimportCommand, StereoSoundAfterSurroundWaitsForItsPartsFirstPicture) {
   AVCHD_REQUIRE_TESTDATA(l51, "avchd/small_lpcm_51_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(l20, "avchd/small_lpcm_20_avchd.m2ts");
@@ -2132,7 +2131,7 @@ TEST(MtsimportCommand, StereoSoundAfterSurroundWaitsForItsPartsFirstPicture) {
   ASSERT_TRUE(a.size() == 3 && b.size() > 2);
   const int64_t frame = b[1] - b[0], end = a.back() + frame;
   const int64_t video = FirstStamps(plain).first;
-  for (const int64_t step : {7 * frame, int64_t(44) * 90000}) {
+  for (const int64_t step : {int64_t(44) * 90000}) {
     const int64_t offset = (end + step - b[0] + (int64_t(1) << 33)) % (int64_t(1) << 33);
     const std::string later = Remuxed(folder.path + "/later.m2ts", plain,
                                       "-copyts -map 0 -c copy -output_ts_offset " + std::to_string(offset / 90000.0) +
