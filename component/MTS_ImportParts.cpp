@@ -83,6 +83,7 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   parts.soundLostAtSeam = 0;
   parts.soundSeamPTS += PartSoundOntoVideoLine(store);
   parts.video.state = parts.sound.state = SeamSide::kClosed;
+  parts.videoSideBySize = 0;
   parts.soundToPlace = 1;
 }
 
@@ -238,6 +239,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
     parts.video.begins = PartVideoBegins(store);
     parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
+    parts.videoSideBySize = 0;
   }
   return true;
 }
@@ -271,6 +273,19 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
   TSDemuxOutput* out = store->pTSInfo;
   if (out->bPTS) out->PTS += d;
   if (out->bDTS) out->DTS += d;
+}
+
+void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
+  ImportParts& parts = store->parts;
+  const TSDemuxOutput* out = store->pTSInfo;
+  // A sound side open already waits for a seam of its own.
+  if (parts.video.state == SeamSide::kOpen || parts.sound.state == SeamSide::kOpen ||
+      !PartBeginsWith(marks, out->pVideo, out->videoSize))
+    return;
+  Open(&parts.video, store->ts_offset, 0, store->videoTSOffset);
+  parts.video.begins = 1;
+  parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
+  parts.videoSideBySize = 1;
 }
 
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store) {
@@ -311,6 +326,13 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // pictures' line, and the side waits for the sound of its own part.
   const bool earlierPart =
       !store->soundLeavingOut && begins && InReach(parts.video, store->ts_offset) && SoundBeforeSidesTables(store);
+  // Sound that starts after the pictures of another size without a step
+  // ran on across that seam: a later step of it is no seam.
+  if (parts.videoSideBySize && parts.video.state == SeamSide::kOpen && !stepped && moved == 0 &&
+      store->soundTSOffset + kMTSPacketSize > parts.video.pesAt) {
+    parts.video.state = SeamSide::kClosed;
+    parts.videoSideBySize = 0;
+  }
   if (store->soundLeavingOut) {
     store->soundLostTicks = lostBefore;
   } else if (earlierPart) {
@@ -373,6 +395,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // make the part's next regular step look like PES skipped. The step of
   // the track's sound before stays.
   if (seam || store->soundLeavingOut) store->soundKeyStep = stepBefore;
+  if (seam) parts.soundAfterLeftOut = 0;
   if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
   // Where this PES's sound goes in the media: kept when it begins a part's
   // sound.

@@ -168,6 +168,7 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
 // starts with this sample at its own time: sound of the part before that
 // would play under this part's is trimmed, sound that is missing leaves
 // the track empty. Between parts the sound runs on as the media holds it.
+// `sampleFrames`: the sample frames one sound sample holds.
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
 constexpr int64_t kSoundFarOff = 10;  // seconds
 
@@ -230,7 +231,7 @@ OSErr DropUnplayedSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t from) {
   return noErr;
 }
 
-OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool afterLeftOut) {
+OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool afterLeftOut, int64_t sampleFrames) {
   const int64_t rate = store->soundSampleRate;
   if (rate <= 0) return noErr;
   const int64_t media = GetMediaDisplayDuration(store->soundMedia);
@@ -245,6 +246,9 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   }
   parts.soundSeamMedia = -1;
   parts.soundToPlace = 0;
+  // The part before had no sound of the track's kind: its time stays silent.
+  const bool silentBefore = partSound && parts.soundAfterLeftOut;
+  parts.soundAfterLeftOut = 0;
   if (!store->soundAnchored) {
     // The first sound of the movie is a later part's (the parts before had
     // none): the range so far is empty, and starts where it goes.
@@ -268,9 +272,14 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   // out (`head` samples).
   int64_t head = 0;
   int64_t picture = 0;
-  if (off > slack && partSound && besidePictures && parts.partPictureSeen &&
+  if ((off > slack || silentBefore) && partSound && besidePictures && parts.partPictureSeen &&
       mts_import::PartSoundBesidePictures(store, parts.partPicturePTS, &picture) && picture > wanted) {
-    const int64_t cut = std::min(picture, here);
+    int64_t cut = silentBefore ? picture : std::min(picture, here);
+    // The track's first sound begins with a whole sample (a stream copy
+    // keeps every sample an edit begins in): what is left of the head plays
+    // under the stretch before, less than one sample.
+    if (silentBefore && sampleFrames > 0 && GetTrackDuration(store->soundTrack) == 0)
+      cut -= (cut - wanted) % sampleFrames;
     head = cut - wanted;
     wanted = cut;
     off = here - cut;
@@ -357,7 +366,11 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   // video meets that step, as at any seam: placed beside the pictures read
   // so far it would play with the part before, by the whole step.
   const bool awaitsVideo = afterLeftOut && mts_import::PartSoundAwaitsVideo(store);
-  if (awaitsVideo) store->parts.soundToPlace = 0;
+  // Either way the part before has no sound of the track's kind left to play.
+  if (awaitsVideo) {
+    store->parts.soundToPlace = 0;
+    store->parts.soundAfterLeftOut = 1;
+  }
   if (timed && afterLeftOut && !awaitsVideo) {
     // The audio left out carried the sound's time line with its own time
     // stamps (another recording's, which may have restarted it once more
@@ -369,9 +382,10 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     store->pTSInfo->PTS += d;
   }
   if (timed && (store->parts.soundToPlace || afterLeftOut) && !awaitsVideo && !store->soundEndEstimated) {
-    OSErr err = KeepSoundInPlace(store, pts, afterLeftOut);
+    OSErr err = KeepSoundInPlace(store, pts, afterLeftOut, frames);
     if (err != noErr) return err;
   }
+  const int64_t mediaBefore = GetMediaDisplayDuration(store->soundMedia);
   SampleReference64Record reference{};
   reference.dataOffset = store->qt_offset;
   reference.dataSize = static_cast<uint32_t>(size);
@@ -383,6 +397,14 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   if (err != noErr) {
     MTS_LOG("[ERR]failed to AddMediaSampleReferences64.\n");
     return err;
+  }
+  // The track's first sound was placed from a sample not read yet (its
+  // part's sound before the part's first picture is cut off): the media
+  // before that sample goes once it is in, as it would have at once.
+  if (store->soundRangeMedia > mediaBefore && store->soundRangeMedia <= mediaBefore + frames &&
+      GetTrackDuration(store->soundTrack) == 0) {
+    err = DropUnplayedSoundHead(store, store->soundRangeMedia);
+    if (err != noErr) return err;
   }
 
   if (timed) {

@@ -616,11 +616,16 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
         return noErr;
       }
     }
+    const bool leavingOutBefore = store->videoLeavingOut != 0;
+    const size_t stretchesBefore = store->leftOutVideo ? store->leftOutVideo->size() : 0;
     OSErr err = MTS_add_video_sample(store, &outSize, 0);
     if (err != noErr) {
       MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
       return err;
     }
+    // Pictures of another size from here on: another recording began.
+    if (store->videoLeavingOut && (!leavingOutBefore || store->leftOutVideo->size() != stretchesBefore))
+      mts_import::PartOtherSizeBegins(store, marks);
     store->videoTSOffset = nextOffset;
     if (outSize >= 1) *added = true;
     // Pictures left out for their size are no damage, and their steps (of

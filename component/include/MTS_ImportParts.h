@@ -118,6 +118,14 @@ struct ImportParts {
   int64_t tablesBeforeVideo;
   int64_t tablesBeforeReportedVideo;
   int64_t videoSideTablesAt;
+  // The sound waiting for its part's pictures came after a stretch left out
+  // for its kind: the part before has no sound of the track's kind, so none
+  // of this part's plays before its first picture.
+  uint8_t soundAfterLeftOut;
+  // The open video side was opened by pictures of another size beginning a
+  // coded sequence (PartOtherSizeBegins): only the first sound PES that
+  // starts after them meets it.
+  uint8_t videoSideBySize;
 };
 
 // A fresh record, for a new import.
@@ -146,6 +154,11 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
 // sound PES beyond the video's: a part begins at the video's seam, the step
 // leaves the video's line, and the sound's open side closes onto it.
 void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep);
+// The video PES just read (`marks`: how it starts) opened a stretch of
+// pictures of another size than the track's: where it begins a coded
+// sequence after tables it begins another recording even though no counter
+// broke and its stamps ran on, and a step of the sound there is that seam's.
+void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks);
 // The video PES's stamps are final: the line's end follows it.
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Whether sound that steps ahead by what would move its line by `moved`
