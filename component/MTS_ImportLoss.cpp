@@ -21,10 +21,6 @@ constexpr int64_t kLargestLead = 90;  // 1 ms
 // far, at the next.
 constexpr int64_t kLargestReturn = 4 * 3600;  // four frames at 25 Hz
 
-int64_t FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
-  return store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
-}
-
 // Whether the picture just added is an intra picture: adding one starts the
 // count of samples since the last intra picture anew.
 bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
@@ -224,7 +220,7 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
 // (a camera writes none without one), at least one frame's time.
 void NoteEmptyRecording(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
   constexpr uint32_t kEmpty = kTSStartAfterTables | kTSStartPastEmptyRecording;
-  if ((marks & kEmpty) == kEmpty) store->videoLostTicks += FrameTicks(store);
+  if ((marks & kEmpty) == kEmpty) store->videoLostTicks += VideoFrameTicks(store);
 }
 
 bool BeginsRecording(const MTS_MovieImportGlobalsRecord* store, uint32_t marks, bool added) {
@@ -297,7 +293,7 @@ void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool restarted) {
     store->leftOutHeadless = !intra;
   else if (intra)
     store->leftOutHeadless = 0;
-  if (store->leftOutHeadless) store->videoLostTicks += FrameTicks(store);
+  if (store->leftOutHeadless) store->videoLostTicks += VideoFrameTicks(store);
 }
 
 // A recording whose first pictures could not be imported (its head cut off
@@ -309,7 +305,7 @@ void FinishLossChecks(MTS_MovieImportGlobalsRecord* store) {
   int64_t earliest = store->headEarliestPTS > 0 ? store->headEarliestPTS : store->firstPicturePTS;
   if (store->soundEarliestSeen) earliest = std::min(earliest, store->soundEarliestPTS);
   const int64_t video = std::max<int64_t>(store->firstPicturePTS - earliest,
-                                          int64_t(store->headPicturesLeftOut) * FrameTicks(store));
+                                          int64_t(store->headPicturesLeftOut) * VideoFrameTicks(store));
   store->videoLostTicks += video;
   if (store->soundEarliestSeen && store->soundEarliestPTS < store->firstPicturePTS)
     store->soundLostTicks += store->firstPicturePTS - store->soundEarliestPTS;

@@ -48,6 +48,10 @@ int64_t NextSampleOffset(const MTS_MovieImportGlobalsRecord* store, int64_t offe
   return offset > 0 ? offset : 0;
 }
 
+int64_t VideoFrameTicks(const MTS_MovieImportGlobalsRecord* store) {
+  return store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
+}
+
 namespace {
 
 // Time stamps of one stream carried on across a restart: a joined recording
@@ -72,12 +76,6 @@ struct Continuation {
   bool (*joins)(const MTS_MovieImportGlobalsRecord* store, int64_t moved);
   const MTS_MovieImportGlobalsRecord* store;
 };
-
-// How long one picture lasts, in 90 kHz ticks (0 before the time base is
-// known).
-int64_t VideoFrameTicks(const MTS_MovieImportGlobalsRecord* store) {
-  return store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
-}
 
 // Adds `key` to the spans, merging those it joins.
 void Cover(KeySpans* s, int64_t key) {

@@ -566,6 +566,10 @@ bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
 enum class LastPicture { kWhole, kCut, kUnchecked, kNoMemory };
 LastPicture CheckLastPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
 
+// How long one picture lasts, in 90 kHz ticks (0 before the time base is
+// known).
+int64_t VideoFrameTicks(const MTS_MovieImportGlobalsRecord* store);
+
 // How long a stretch of pictures left out (`ticks` of its time stamps)
 // stays empty in the video track: video media units, whole pictures of the
 // track.
