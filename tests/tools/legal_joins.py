@@ -542,6 +542,24 @@ def group_packet(rec, k):
     return tables[0] if tables else first
 
 
+def sound_head_tellable(rec):
+    """Whether losing the first sound PES of `rec` leaves a head no legal
+    recording has: the second PES beginning more than half a PES after the
+    first picture shown."""
+    if len(rec.audio) < 2 or not rec.video:
+        return False
+    def ahead(t, ref):
+        return (t - ref + WRAP // 2) % WRAP - WRAP // 2
+
+    shown = [p["pts"] for p in rec.video[:16] if p["pts"] is not None]
+    if not shown:
+        return False
+    first = min(shown, key=lambda t: ahead(t, shown[0]))
+    length = ahead(rec.audio[1]["pts"], rec.audio[0]["pts"])
+    gap = ahead(rec.audio[1]["pts"], first)
+    return 2 * gap > length
+
+
 def apply_loss(r, loss, datas, specs):
     """Takes the loss out of the parts' bytes. Returns a description, or
     None when the join has no place for it, and the pieces (for the pinned
@@ -572,6 +590,10 @@ def apply_loss(r, loss, datas, specs):
             elif rec.audio:
                 victim, drop = k, rec.audio[0]["packets"]
                 text = "the first sound PES of part %d (after the seam)" % k
+                # What is left begins as a recording's own sound may: none
+                # at all, or ahead of the part's first picture or less than
+                # half a PES after it.
+                specs[victim]["untellable"] = not sound_head_tellable(rec)
             else:
                 return None, None
     elif kind == "cat":
@@ -607,6 +629,9 @@ def apply_loss(r, loss, datas, specs):
         size = len(datas[victim])
         cut = r.choice([960, 960, 192 * r.randint(5, 40), r.randint(961, 8000)])
         cut = min(cut, size // 2)
+        # The streams whose packets the cut takes (a packet cut into counts).
+        whole = J.split(datas[victim][:(cut + 191) // 192 * 192])
+        specs[victim]["cut_pids"] = {J.header(pk)[0] for pk in whole}
         datas[victim] = datas[victim][cut:]
         specs[victim]["victim"] = True
         return "part %d without its first %d bytes (tail -c +%d)" % (victim, cut, cut + 1), None
@@ -935,6 +960,10 @@ def check(args, n, material, workdir, row=None):
             vs = stats[victim]
             sound_in = heard and vs.get("kind") == track_kind
             video_in = vs["size"] == stats[0]["size"]
+            cut = specs[victim].get("cut_pids")
+            if cut is not None:
+                video_in = video_in and J.VIDEO in cut
+                sound_in = sound_in and J.AUDIO in cut
             res["moot"] = not (sound_in if kind == "sound" else video_in if kind in ("cat", "gop")
                                else video_in or sound_in)
         if pieces:
