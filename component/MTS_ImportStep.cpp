@@ -119,7 +119,9 @@ int64_t Covered(const KeySpans& s) {
 
 // Moves `key` (a PTS or DTS already unwrapped) onto the continued time line;
 // returns the shift to add to the PES's time stamps, and in *moved how far
-// the shift changed.
+// the shift changed. `fallbackStep` stands in for the step until one was
+// read (a frame's time; for sound, how long the PES before lasted): the
+// second PES may already lie past a lost one.
 int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64_t* moved) {
   *moved = 0;
   Cover(c.spans, key);
@@ -132,7 +134,7 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   }
   const int64_t continued = key + *c.offset;
   const int64_t delta = continued - *c.last;
-  const int64_t unit = c.unit > 0 ? c.unit : *c.step;
+  const int64_t unit = c.unit > 0 ? c.unit : *c.step > 0 ? *c.step : fallbackStep;
   const int64_t gap = key - *c.high;
   // A step beyond the stretch's latest time half again as long as one PES
   // lasts, from a PES that came in order: PES between were lost to damage
@@ -208,7 +210,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen,
                       &store->soundKeyHigh, &store->soundInOrder, &store->soundSpans, &store->soundLostTicks, 0,
                       SoundJoins, store},
-                     key, 0, &moved);
+                     key, store->soundPESTicks, &moved);
     store->soundEndPTS += moved;
     shift = PartSoundPES(store, shift, moved, lost, wouldMove, step);
   }

@@ -1482,3 +1482,22 @@ TEST(MtsimportDamaged, ALeftOutPartWithoutItsHeadAtASeamIsTold) {
   EXPECT_EQ(cut.result.err,
             DamageLine(cut.input, std::string(seconds) + " of video could not be read and are left out of the movie"));
 }
+
+// A recording whose second sound PES is lost: the first step of the sound
+// already skips a PES, told by how long the first PES lasts.
+TEST(MtsimportDamaged, TheSecondSoundPesLostIsTold) {
+  for (const char* name : {"avchd/small_ac3_20_avchd.m2ts", "avchd/small_lpcm_20_avchd.m2ts"}) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(source, name);
+    const Packets clean = Split(testsupport::read_file(source));
+    const auto sound = PesPackets(clean, kAudio);
+    ASSERT_GT(sound.size(), 3u);
+    const int64_t lost = PtsOf(clean[sound[2].front()]) - PtsOf(clean[sound[1].front()]);
+    const Imported got = ImportBytes(Without(clean, sound[1]), "second_sound_lost.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    char what[128];
+    std::snprintf(what, sizeof what, "%.3f s of sound could not be read and are left out of the movie",
+                  double(lost) / 90000);
+    EXPECT_EQ(got.result.err, DamageLine(got.input, what));
+  }
+}
