@@ -163,6 +163,28 @@ TEST(ImporterVideoLength, VectorScanMatchesPlainOnEveryAlignmentAndEnd) {
   }
 }
 
+// Picture-like bytes: no zeros, so that whole blocks are passed over, then one
+// start code or lone zeros put at every position near block edges and ends.
+TEST(ImporterVideoLength, ScanFindsEveryStartCodeInBytesWithFewZeros) {
+  std::mt19937 rng(64);
+  for (size_t n : {66, 67, 68, 130, 131, 200, 259}) {
+    for (size_t at = 0; at < n; ++at) {
+      for (int form = 0; form < 3; ++form) {
+        Bytes buffer(1 + n);  // one byte in front: the scan starts unaligned
+        for (auto& v : buffer) v = uint8_t(1 + rng() % 255);
+        uint8_t* p = buffer.data() + 1;
+        static const uint8_t kForms[3][3] = {{0, 0, 1}, {0, 0, 2}, {0, 5, 0}};
+        for (size_t k = 0; k < 3 && at + k < n; ++k) p[at + k] = kForms[form][k];
+        const int32_t from = int32_t(rng() % 3);
+        int32_t want = from;
+        while (want + 4 <= int32_t(n) && !(p[want] == 0 && p[want + 1] == 0 && p[want + 2] == 1)) ++want;
+        if (want + 4 > int32_t(n)) want = int32_t(n);
+        ASSERT_EQ(mts_import::NextStartCode(p, from, int32_t(n)), want) << n << " " << at << " " << form;
+      }
+    }
+  }
+}
+
 TEST(ImporterVideoLength, FirstSliceSpanDescribesTheSliceAsTheWholeUnit) {
   std::mt19937 rng(1028);
   int cut = 0;

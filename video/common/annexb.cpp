@@ -1,6 +1,7 @@
 // Annex B byte-stream parser and the parameter-set id peek.
 #include "annexb.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "decoder_state.h"
@@ -39,6 +40,22 @@ struct Copy {
     while (n > 0 && fill != 0) {
       store(*src++);
       --n;
+    }
+    // Sixteen bytes a step: an 8-byte word reversed whole has its two groups
+    // reversed and swapped, and a rotation by 32 bits swaps them back.
+    for (size_t steps = std::min<size_t>(n, cap - len) / 16; steps > 0; --steps) {
+      uint64_t a, b;
+      std::memcpy(&a, src, 8);
+      std::memcpy(&b, src + 8, 8);
+      a = __builtin_bswap64(a);
+      b = __builtin_bswap64(b);
+      a = (a >> 32) | (a << 32);
+      b = (b >> 32) | (b << 32);
+      std::memcpy(buf + len, &a, 8);
+      std::memcpy(buf + len + 8, &b, 8);
+      len += 16;
+      src += 16;
+      n -= 16;
     }
     while (n >= 4 && len + 4 <= cap) {
       uint32_t w;

@@ -26,9 +26,12 @@ class Inspection {
     const uint32_t bytes = nal_payload_allocation(size);
     void* p = nullptr;
     if (posix_memalign(&p, 16, bytes) != 0) return;
-    std::memset(p, 0, bytes);
     nal_.payload = static_cast<uint8_t*>(p);
     nal_.capacity = bytes - 4u;
+    // The parser zeroes what the reader may load after each unit, up to the
+    // capacity; only the guard word beyond it is left. The payload is not
+    // cleared as a whole: it is as long as the input, and this runs per PES.
+    std::memset(nal_.payload + nal_.capacity, 0, 4);
     ds_.parseReadPtr = data;
     ds_.parseBytesLeft = (data != nullptr) ? static_cast<int32_t>(size) : 0;
     ds_.wholeNalUnits = 1;

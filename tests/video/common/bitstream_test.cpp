@@ -253,6 +253,31 @@ TEST(AnnexB, PiecesOfEverySizeGiveTheSameUnits) {
   }
 }
 
+// Runs without zeros are copied many bytes at a time: every run length, every
+// place in a group the run starts at, and capacities that cut the run.
+TEST(AnnexB, LongRunsWithoutZerosAreCopiedWhole) {
+  for (uint32_t lead = 0; lead < 4; ++lead) {
+    for (uint32_t n = 0; n <= 70; ++n) {
+      for (uint32_t capacity : {128u, 4 * ((lead + 2 + n) / 8), 4 * ((lead + 2 + n) / 4)}) {
+        std::vector<uint8_t> rbsp;
+        for (uint32_t i = 0; i < lead; ++i) rbsp.push_back(uint8_t(0x20 + i));
+        rbsp.insert(rbsp.end(), {0x00, 0x05});  // a zero: the run starts after it
+        for (uint32_t i = 0; i < n; ++i) rbsp.push_back(uint8_t(1 + (i * 7 + n) % 255));
+        std::vector<uint8_t> in = h264test::annexb_unit(0x65, rbsp);
+        in.insert(in.end(), {0, 0, 1, 0x41});
+        h264test::PayloadBuffer buf(capacity < 4 ? 4 : capacity);
+        DecoderState ds = cleared_state();
+        int32_t result = -1;
+        const auto got = run_parser(ds, buf, in, &result);
+        EXPECT_EQ(result, kAnnexBUnitReady);
+        rbsp.resize(std::min<size_t>(rbsp.size(), buf.nal.capacity));
+        if (rbsp.back() == 0) continue;  // a cut unit loses its zeros at the end
+        ASSERT_EQ(got, rbsp) << lead << " " << n << " " << capacity;
+      }
+    }
+  }
+}
+
 TEST(AnnexB, GetParameterSetId) {
   // Codes within the first byte, into the following bytes, and across a group.
   for (uint32_t id : {0u, 14u, 15u, 31u, 200u, 255u, 4000u}) {

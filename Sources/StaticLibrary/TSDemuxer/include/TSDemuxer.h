@@ -157,7 +157,8 @@ constexpr int32_t kCPINoMemory = 7;
 
 // --- Context and stream call -----------------------------------------------
 
-// New context (buffers zero-filled, status kTSStatusNeedInput), or NULL when
+// New context (record cleared, buffers not: nothing in them is valid until a
+// PES or an offer fills it; status kTSStatusNeedInput), or NULL when
 // an allocation fails (nothing is left allocated then).
 TSDemuxContext* TSOpenDemuxLib();
 

@@ -451,12 +451,17 @@ bool sound_breaks(const StreamCheck& check, const uint8_t* packet) {
          !flags_discontinuity(packet);
 }
 
-// Runs packets from the window until a PES is complete or the bytes held
-// cannot be used without more input (then `pending` is set and they stay).
-void scan(TSDemuxContext* c) {
-  PESScanner& s = c->scanner;
-  const PESAssembly video = video_assembly(c);
-  const PESAssembly audio = audio_assembly(c);
+// Bytes the scan runs over: the context's window, or an offer read where the
+// caller holds it while the window is empty.
+struct ScanBytes {
+  const uint8_t* pBuffer;
+  int32_t size;
+  int32_t used;
+};
+
+// Runs packets from `s` until a PES is complete or the bytes held cannot be
+// used without more input (then `pending` is set and they stay).
+void scan(TSDemuxContext* c, ScanBytes& s) {
   tsdemux::PacketLayout layout;
   // Kept in locals: the payload copies may alias anything, and the clean
   // path should not reload them.
@@ -470,19 +475,23 @@ void scan(TSDemuxContext* c) {
       // On the grid: the clean path.
       const uint8_t* packet = front + kSyncOffset;
       tsdemux::read_packet_layout(packet, &layout);
-      const PESAssembly* a = layout.pid == kTSVideoPID && (c->streams & kTSStatusVideo)   ? &video
-                             : layout.pid == kTSAudioPID && (c->streams & kTSStatusAudio) ? &audio
-                                                                                          : nullptr;
-      if (a == nullptr) {
+      const bool isVideo = layout.pid == kTSVideoPID && (c->streams & kTSStatusVideo);
+      const bool isAudio = layout.pid == kTSAudioPID && (c->streams & kTSStatusAudio);
+      if (!isVideo && !isAudio) {
         if (layout.pid == kTSProgramAssociationPID) note_tables(c, packet);
-      } else if (a == &audio && c->audioCheck.tablesSince && sound_breaks(c->audioCheck, packet)) {
-        // The sound's counter breaks after the tables: a seam of every
-        // stream, as where another recording begins.
-        c->videoCheck.tablesRunOnSince = c->videoCheck.afterTablesRunOn = 0;
-      }
-      if (a != nullptr && !take_packet(*a, packet, layout)) {
-        c->status |= a->completeBit;
-        break;
+      } else {
+        if (isAudio && c->audioCheck.tablesSince && sound_breaks(c->audioCheck, packet)) {
+          // The sound's counter breaks after the tables: a seam of every
+          // stream, as where another recording begins.
+          c->videoCheck.tablesRunOnSince = c->videoCheck.afterTablesRunOn = 0;
+        }
+        // Made for the packet's own stream only: the scan runs once per
+        // packet for callers that offer one packet at a time.
+        const PESAssembly a = isVideo ? video_assembly(c) : audio_assembly(c);
+        if (!take_packet(a, packet, layout)) {
+          c->status |= a.completeBit;
+          break;
+        }
       }
       s.used += kTSSourcePacketSize;
       afterPacket = (packet[3] & 0x30) != 0;
@@ -521,14 +530,26 @@ void scan(TSDemuxContext* c) {
   c->pending = pending ? 1 : 0;
 }
 
+// Runs packets from the context's window.
+void scan_window(TSDemuxContext* c) {
+  PESScanner& window = c->scanner;
+  ScanBytes s{window.pBuffer, window.size, window.used};
+  scan(c, s);
+  window.size = s.size;
+  window.used = s.used;
+}
+
 }  // namespace
 
 TSDemuxContext* TSOpenDemuxLib() {
   auto* c = static_cast<TSDemuxContext*>(std::calloc(1, sizeof(TSDemuxContext)));
   if (c == nullptr) return nullptr;
-  c->pAudio = static_cast<uint8_t*>(std::calloc(1, kTSAudioBufferSize));
-  c->scanner.pBuffer = c->pAudio ? static_cast<uint8_t*>(std::calloc(1, kTSInputWindowSize)) : nullptr;
-  c->pVideo = c->scanner.pBuffer ? static_cast<uint8_t*>(std::calloc(1, kTSVideoBufferSize)) : nullptr;
+  // The buffers are not cleared: every byte is written before it is read
+  // (sizes say what is held), and clearing 2 MiB costs a caller that moves
+  // to another place in the stream more than the move itself.
+  c->pAudio = static_cast<uint8_t*>(std::malloc(kTSAudioBufferSize));
+  c->scanner.pBuffer = c->pAudio ? static_cast<uint8_t*>(std::malloc(kTSInputWindowSize)) : nullptr;
+  c->pVideo = c->scanner.pBuffer ? static_cast<uint8_t*>(std::malloc(kTSVideoBufferSize)) : nullptr;
   if (c->pVideo == nullptr) {
     std::free(c->scanner.pBuffer);
     std::free(c->pAudio);
@@ -609,15 +630,24 @@ uint32_t TSDemuxStreamLib(const uint8_t* data, int32_t length, TSDemuxOutput* ou
   const int32_t held = s.size - s.used;
   if (held > 0 && !ctx->pending) {
     ctx->status = kTSStatusHeld;
-    scan(ctx);
+    scan_window(ctx);
   } else if (length <= 0) {
     ctx->status = kTSStatusNeedInput;
   } else if (length > kTSInputWindowSize - 1 - (held > 0 ? held : 0)) {
     ctx->status = kTSStatusRefused;
-  } else {
+  } else if (held > 0 || data == s.pBuffer) {
     ctx->status = kTSStatusConsumed;
     PESScanner_Fill(data, length, &s);
-    scan(ctx);
+    scan_window(ctx);
+  } else {
+    // Nothing held: the packets are read where the caller has them, and only
+    // the bytes that stay (a packet that starts the next PES, a piece of a
+    // packet) are copied into the window, as if all had gone through it.
+    ctx->status = kTSStatusConsumed;
+    ScanBytes offer{data, length, 0};
+    scan(ctx, offer);
+    s.size = s.used = 0;
+    if (offer.used < offer.size) PESScanner_Fill(data + offer.used, offer.size - offer.used, &s);
   }
 
   uint32_t status = ctx->status;

@@ -96,6 +96,34 @@ TEST(DemuxStream, VideoPesReportedAtNextUnitStart) {
   EXPECT_EQ(d.out.DTS, 97200);
 }
 
+// An offer to an empty context is read where the caller has it; what the
+// call leaves (the start of the next PES, a piece of a packet) must outlive
+// the caller's buffer, which the caller is free to reuse.
+TEST(DemuxStream, BytesLeftOfAnOfferOutliveTheCallersBuffer) {
+  const Bytes first = pattern(700, 20), second = pattern(500, 21), third = pattern(300, 22);
+  Bytes stream = pes_packets(kTSVideoPID, pes_header(0xE0, 3000), first);
+  append(stream, pes_packets(kTSVideoPID, pes_header(0xE0, 6000), second));
+  const size_t thirdAt = stream.size();
+  append(stream, pes_packets(kTSVideoPID, pes_header(0xE0, 9000), third));
+  for (const size_t cut : {thirdAt - 50, thirdAt + 100, thirdAt + 192}) {
+    Demux d;
+    std::vector<Bytes> got;
+    Bytes offer(stream.begin(), stream.begin() + long(cut));
+    for (int part = 0; part < 2; ++part) {
+      uint32_t s = d.offer(offer);
+      for (;;) {
+        if (s & kTSStatusVideo) got.push_back(d.video());
+        std::fill(offer.begin(), offer.end(), uint8_t(0x47));  // the caller reuses its buffer
+        if (s & kTSStatusNeedInput) break;
+        s = d.drain();
+      }
+      offer.assign(stream.begin() + long(cut), stream.end());
+    }
+    got.push_back(d.video());  // drained: the last PES
+    EXPECT_EQ(got, (std::vector<Bytes>{first, second, third})) << cut - thirdAt;
+  }
+}
+
 // A reset drops whatever the context held (input, PES parts, a half packet,
 // a lost grid) and keeps its buffers: what follows comes out as from a new
 // context.
