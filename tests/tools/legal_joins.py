@@ -54,6 +54,11 @@ or the movie's pictures still stand off that grid (a loss, a movie laid out
 on its own scale), the check takes each of part-sync's sound figures back by
 the rounding of the part's own pictures less that of the movie's picture
 part-sync found it by, both read exactly from ffmpeg, and judges that.
+An AC-3 part's sound part-sync finds out of place is measured again at the
+same windows over 16 ms against the sound's own size (judge_dither): two
+AC-3 decoders differ by their dither noise, and part-sync's fixed bound per
+sample can miss sound that is in place and take a like stretch of another
+part for it.
 Checked: warning, pictures, rate, partsync, copy.
 
 --losses (with --wide) adds one loss to each join, inside a part or at a
@@ -85,6 +90,7 @@ usage: legal_joins.py MTSIMPORT [--count N] [--jobs J] [--seed S] [--keep DIR]
 Exits 1 when any join fails a check.
 """
 import argparse
+import array
 import json
 import math
 import os
@@ -759,10 +765,118 @@ def off_grid(tok, shift, limit):
     return re.sub(r"([+-]\d+\.\d)ms( FAR)?", one, tok)
 
 
+def mono_sound(path):
+    """The first channel of the first sound stream, 48 kHz, as part-sync
+    decodes it."""
+    p = run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a:0", "-af", "pan=mono|c0=c0", "-ar", "48000",
+             "-f", "s16le", "-"])
+    a = array.array("h")
+    a.frombytes(p.stdout[:len(p.stdout) // 2 * 2])
+    return a
+
+
+def start_times(path):
+    """ffprobe's start times (s) of the first video and sound streams."""
+    out = json.loads(run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_type,start_time", "-of", "json",
+                          path]).stdout or b"{}").get("streams", [])
+    def first(kind):
+        s = next((x for x in out if x["codec_type"] == kind), None)
+        return float(s["start_time"]) if s and s.get("start_time") not in (None, "N/A") else 0.0
+    return first("video"), first("audio")
+
+
+def sound_windows(files, movie, mov):
+    """Per part, the sound windows part-sync takes (part sample, movie
+    sample it expects it at), in its order, or None for a part it places
+    by no pictures. Follows part-sync: a part is timed by its 20th picture
+    (its middle one when shorter) found in the movie after the one found
+    for the part before, else placed after the part before; its windows lie
+    0.5 s after that picture and 0.25 s before its end."""
+    msize = movie[0][2] if movie else 0
+    mvs, mas = start_times(mov)
+    mpos, prev, out = 0, None, []
+    for f in files:
+        pics = sorted(picture_times(f), key=lambda x: x[0])
+        if not pics:
+            out.append(None)
+            continue
+        v0 = pics[0][0]
+        steps = sorted(b[0] - a[0] for a, b in zip(pics, pics[1:]))
+        frame = steps[(len(pics) - 1) // 2] if steps else 0.04
+        plen = pics[-1][0] - v0 + frame
+        tv, size, h = pics[min(20, len(pics) // 2)][0], pics[0][2], pics[min(20, len(pics) // 2)][3]
+        j = next((i for i in range(mpos, len(movie)) if movie[i][3] == h), None) if size == msize else None
+        if j is not None:
+            mpos = j + 1
+            at = movie[j][0] - mvs - (tv - v0)
+        else:
+            at = prev[0] + prev[1] if prev else 0.0
+        prev = (at, plen)
+        pas = start_times(f)[1]
+        wins = []
+        for rel in ((tv - v0) + 0.5, plen - 0.25):
+            rel = max(0.0, min(rel, plen - 0.01))
+            wins.append((int(round((v0 + rel - pas) * 48000)), int(round((at + mvs - mas + rel) * 48000))))
+        out.append(wins)
+    return out
+
+
+def dither_match(part, heard, w0, expected, reach):
+    """Where, within `reach` samples of `expected`, the movie's sound
+    `heard` holds the part's own sound from sample `w0` on, as a relative
+    difference: the summed difference over 16 ms over the summed sound
+    there. AC-3 decoders differ in the noise they put into coefficients
+    sent without bits, sample by sample up to a few hundred steps (ours
+    draws it from one generator that runs on over the whole track, so a
+    part's noise depends on what was decoded before it): part-sync's 96
+    samples within 100 steps each can miss sound that is in place. Returns
+    (offset in samples, relative difference) of the best place, or None."""
+    ref = part[w0:w0 + 768]
+    energy = sum(abs(x) for x in ref)
+    if len(ref) < 96 or energy == 0:
+        return None
+    best = None
+    for i in range(max(0, expected - reach), min(len(heard) - len(ref), expected + reach) + 1):
+        if abs(heard[i] - ref[0]) > 1024 or abs(heard[i + 1] - ref[1]) > 1024:
+            continue
+        d = sum(abs(heard[i + k] - ref[k]) for k in range(len(ref))) / energy
+        if best is None or d < best[1]:
+            best = (i - expected, d)
+    return best
+
+
+def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
+    """An AC-3 part's part-sync figures FAR or NOTFOUND measured again with
+    dither_match at the same windows: one within `limit` ms of its place
+    (less the grid's share `shift`) and under 5 % apart is in place.
+    `seen` keeps the windows and the movie's sound between parts. Returns
+    the token judged and how many figures turned good."""
+    head, figures = re.match(r"(p\d+\[[^\]]*\]:\S+) (.*)$", tok).groups()
+    if "windows" not in seen:
+        seen["windows"] = sound_windows(files, movie, mov)
+        seen["heard"] = mono_sound(mov)
+    wins = seen["windows"][k] if k < len(seen["windows"]) else None
+    if not wins or len(figures.split("/")) != len(wins):
+        return tok, 0
+    part = mono_sound(files[k])
+    out, good = [], 0
+    for fig, (w0, expected) in zip(figures.split("/"), wins):
+        m = dither_match(part, seen["heard"], w0, expected, int((limit + abs(shift)) * 48)) \
+            if "FAR" in fig or "NOTFOUND" in fig else None
+        if m and m[1] <= 0.05 and abs(m[0] / 48.0 - shift) <= limit:
+            good += 1
+            said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
+            fig = "%+.1fms (dither %.3f; part-sync: %s)" % (m[0] / 48.0 - shift, m[1], said)
+        out.append(fig)
+    return head + " " + "/".join(out), good
+
+
 def part_sync(mov, files, dump, base, stats=None, movie=None):
     """part-sync's line, its bad count and the problems found. Given the
     parts' stats and the movie's picture times, its sound figures are
-    judged without the error its frame-rounded picture times bring."""
+    judged without the error its frame-rounded picture times bring, and
+    an AC-3 part's figures it finds out of place are measured again with a
+    bound that AC-3 dither keeps to (judge_dither)."""
     listing = base + ".parts.txt"
     with open(listing, "w") as f:
         f.write("".join(os.path.abspath(x) + "\n" for x in files))
@@ -774,7 +888,7 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
     if not line.startswith("pictures EQUAL"):
         problems.append(line.split(" | ")[0] if line else "no answer: " + p.stderr.decode(errors="replace")[-200:])
     shifts = grid_shifts(files, stats, movie) if stats is not None and movie is not None else []
-    moved = []
+    moved, seen = [], {}
     for tok in re.findall(r"p\d+\[[^\]]*\]:\S+(?: [^|]*?)??(?= p\d+\[| \|)", line):
         k = int(re.match(r"p(\d+)", tok).group(1))
         if k < len(shifts) and shifts[k] is not None:
@@ -784,6 +898,14 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
             if judged != tok:
                 moved.append(judged.strip())
             tok = judged
+            if re.match(r"p\d+\[[^\]]*ac3", tok) and re.search(r"FAR|NOTFOUND", tok):
+                judged, good = judge_dither(tok, k, files, movie, mov, shifts[k], limit, seen)
+                if good:
+                    bad -= good
+                    if moved and moved[-1] == tok.strip():
+                        moved.pop()
+                    moved.append(judged.strip())
+                    tok = judged
         if "MOVIE-NO-SOUND" in tok and re.match(r"p\d+\[[^\]]*(pcm_bluray6|0)\]", tok):
             bad -= 1  # LPCM 5.1 makes no sound track; a part without sound packets has none to play
         elif re.search(r"FAR|NOTFOUND|MISSING|AUDIBLE|MOVIE-NO-SOUND|no-pictures", tok):
@@ -791,7 +913,7 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
     if "no-pictures" in line and not any("no-pictures" in x for x in problems):
         problems.append("a part without pictures")
     if moved:
-        line += " | off the frame grid, judged: %s | bad %d" % (" ".join(moved), bad)
+        line += " | judged again: %s | bad %d" % (" ".join(moved), bad)
     return line, bad, problems
 
 
