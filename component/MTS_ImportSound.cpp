@@ -267,13 +267,20 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   int64_t off = here - wanted;
   const int64_t slack = rate / kSoundSlack;
   // A part whose sound begins before its first picture, where the sound
-  // before runs on into that time: the part before keeps its sound up to
-  // the part's first picture, and the new part's sound before it is left
-  // out (`head` samples).
+  // before runs on into that time. A lead of up to a picture (or one sound
+  // sample) is the part's own: a camera starts its sound a little ahead of
+  // its first picture, and the part before's sound is trimmed where it
+  // begins (below). A longer lead is sound of pictures cut away: the part
+  // before keeps its sound up to the part's first picture, and the new
+  // part's sound before it is left out (`head` samples). After a part
+  // without sound of the track's kind none of it plays before the picture.
   int64_t head = 0;
   int64_t picture = 0;
+  const int64_t ownLead =
+      std::max<int64_t>(sampleFrames, store->timeScale > 0 ? int64_t(store->frameDuration) * rate / store->timeScale : 0);
   if ((off > slack || silentBefore) && partSound && besidePictures && parts.partPictureSeen &&
-      mts_import::PartSoundBesidePictures(store, parts.partPicturePTS, &picture) && picture > wanted) {
+      mts_import::PartSoundBesidePictures(store, parts.partPicturePTS, &picture) && picture > wanted &&
+      (silentBefore || picture - wanted > ownLead)) {
     int64_t cut = silentBefore ? picture : std::min(picture, here);
     // The track's first sound begins with a whole sample (a stream copy
     // keeps every sample an edit begins in): what is left of the head plays

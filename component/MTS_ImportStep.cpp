@@ -444,9 +444,13 @@ void ClipSoundToVideo(MTS_MovieImportGlobalsRecord* store) {
   const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
   if (videoScale <= 0) return;
   const int64_t d = RoundHalfAway(static_cast<double>(e) / videoScale * GetMediaTimeScale(store->soundMedia));
-  // d from track time 0, in the range now being inserted.
-  const int64_t limit = store->soundAnchored ? store->soundRangeMedia + (d - store->soundRangeTrack)
-                                             : d + TrackTimeToMediaDisplayTime(0, store->soundTrack);
+  // d from track time 0, in the range now being inserted. Sound not placed
+  // beside the pictures plays from the media time at track time 0; while
+  // its track is still empty, from where its first insertion starts.
+  const int64_t soundStart = GetTrackDuration(store->soundTrack) > 0
+                                 ? TrackTimeToMediaDisplayTime(0, store->soundTrack)
+                                 : store->soundInsertedTime;
+  const int64_t limit = store->soundAnchored ? store->soundRangeMedia + (d - store->soundRangeTrack) : d + soundStart;
   if (limit < store->soundEndTime) store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(limit, 0));
 }
 

@@ -2120,9 +2120,11 @@ TEST(MtsimportCommand, SoundTrackFromTheFirstPartThatCanMakeOne) {
 
 // Parts whose stamps run on, each starting where the pictures before end
 // (2.016 s of AC-3 to 2 s of pictures), and whole recordings joined by cat:
-// each part's sound plays from its own pictures' start, the media of its
-// first picture's time there (the part's sound begins 256 samples before its
-// first picture), not laid after all the sound before it.
+// each part's sound plays by its own stamps beside its own pictures, not
+// laid after all the sound before it. It begins 256 samples before its
+// first picture, as a camera's does: the part before's sound is trimmed
+// there, and the part's sound plays from its first sample (those 256
+// samples were left out, the part before playing on to the picture).
 TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
@@ -2135,8 +2137,8 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
     const auto sound = PlayedSound(JoinedEdits(parts));
     ASSERT_EQ(sound.size(), parts.size());
     for (size_t k = 1; k < parts.size(); ++k) {
-      EXPECT_EQ(sound[k][0], int64_t(50 * k) * kPictureUnits) << parts.size() << " parts, part " << k;
-      EXPECT_EQ(sound[k][2], int64_t(96768 * k) + lead) << parts.size() << " parts, part " << k;
+      EXPECT_EQ(sound[k][0], int64_t(50 * k) * kPictureUnits - lead) << parts.size() << " parts, part " << k;
+      EXPECT_EQ(sound[k][2], int64_t(96768 * k)) << parts.size() << " parts, part " << k;
     }
   }
   // A part whose sound begins long before its pictures (cut in the middle of
@@ -2406,4 +2408,30 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
     EXPECT_LE(sound.back()[0], picture);
     EXPECT_GE(sound.back()[0], picture - 1536 * scale / 48000);
   }
+}
+
+// Twelve pictures whose sound begins 50 ms after the first (more than one
+// AC-3 frame: it is not placed beside the pictures) and runs on past them,
+// then three pictures with 5.1 sound, left out for its kind: the file ends
+// in that stretch, and the stereo sound plays to the video's end, not one
+// sample short of it (the end was taken from an empty sound track's -1).
+TEST(MtsimportCommand, UnplacedSoundEndsWithTheVideoOfAShortRecording) {
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + stereo + "\", \"rb\").read(); r = J.Recording(d); v = J.first_video_pts(d); "
+      "k = r.gop_starts()[1][0]; "
+      "drop = [i for p in r.video[k:] for i in p[\"packets\"]] + "
+      "[i for p in r.audio if p[\"pts\"] < v + 4500 for i in p[\"packets\"]]; "
+      "open(\"" + joined + "\", \"wb\").write(r.bytes(drop) + J.cut(open(\"" + surround + "\", \"rb\").read(), 0, 3))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  const auto edits = EditsOf(r.out);
+  ASSERT_TRUE(edits.size() >= 2 && !edits[0].empty() && !edits.back().empty()) << r.out.substr(0, 400);
+  const auto end = [](const std::vector<std::array<int64_t, 3>>& track) { return track.back()[0] + track.back()[1]; };
+  EXPECT_EQ(end(edits.back()), end(edits[0]));
 }
