@@ -2368,47 +2368,6 @@ TEST(MtsimportCommand, StepAfterAPartOfAnotherSizeLaysItsSoundRightAfter) {
   EXPECT_NEAR(first, edits[0][0][1] + 1001 - (video - audio) / 3.0, 480);
 }
 
-// A whole recording, a one-picture part cut at a later group's tables (its
-// tables, IDR picture and sound PES), then the whole recording again, each
-// 0.5 s (and 1 s) after the part before ends. The one-picture part's only
-// sound PES is reported after the last part's first picture: it is not that
-// part's sound, whose step is then a join's, no loss ("0.572 s of sound
-// could not be read" was said), and plays from that part's first picture
-// (it played 0.52 s, and 1.07 s, early).
-TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
-  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
-  const Folder folder;
-  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
-  for (const std::string gap : {"45000", "90000"}) {
-    SCOPED_TRACE(gap);
-    // Prints the sound PES of the cut part and the length of the recording's
-    // pictures, in ticks: the last part ends the movie.
-    const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
-        "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
-        "f = p[1] - p[0]; c = J.cut(d, r.gop_starts()[1][1], 1); s = p[-1] + f + " + gap + "; "
-        "open(\"" + joined + "\", \"wb\").write(d + J.restamp(c, s - J.first_video_pts(c)) + "
-        "J.restamp(d, s + f + " + gap + " - p[0])); print(len(J.Recording(c).audio), p[-1] + f - p[0])'");
-    long long sounds = 0, whole = 0;
-    ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld", &sounds, &whole), 2) << made.err;
-    ASSERT_GE(sounds, 1);
-    const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
-    ASSERT_EQ(r.exit, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    const std::string dump = testsupport::read_text(json);
-    long long scale = 0, duration = 0;
-    ASSERT_EQ(std::sscanf(dump.c_str(), "{\"timeScale\": %lld, \"duration\": %lld,", &scale, &duration), 2);
-    const auto sound = PlayedSound(EditsOf(dump));
-    ASSERT_FALSE(sound.empty());
-    // At that picture, or ahead of it by the lead its own stamps give its
-    // sound (less than an AC-3 frame), where the part before's sound does
-    // not run on into it.
-    const long long picture = duration - whole * scale / 90000;
-    EXPECT_LE(sound.back()[0], picture);
-    EXPECT_GE(sound.back()[0], picture - 1536 * scale / 48000);
-  }
-}
-
 // A whole recording, then 0.5 s after its end one picture of another size
 // with its sound as ffmpeg writes it: its sound frames in one PES after the
 // picture, held until the file ends. That sound plays from where the
@@ -2448,4 +2407,45 @@ TEST(MtsimportCommand, LastOnePicturePartsOnlySoundPesPlaysBesideItsPicture) {
   EXPECT_EQ(edits[0].back()[2], -1);  // the stretch of the picture left out
   EXPECT_EQ(sound.back()[0], edits[0].back()[0]);
   EXPECT_NEAR(sound.back()[2], SoundMediaFrames(dump) - frames * 1536 + SoundLead(one), 2);
+}
+
+// A whole recording, a one-picture part cut at a later group's tables (its
+// tables, IDR picture and sound PES), then the whole recording again, each
+// 0.5 s (and 1 s) after the part before ends. The one-picture part's only
+// sound PES is reported after the last part's first picture: it is not that
+// part's sound, whose step is then a join's, no loss ("0.572 s of sound
+// could not be read" was said), and plays from that part's first picture
+// (it played 0.52 s, and 1.07 s, early).
+TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  for (const std::string gap : {"45000", "90000"}) {
+    SCOPED_TRACE(gap);
+    // Prints the sound PES of the cut part and the length of the recording's
+    // pictures, in ticks: the last part ends the movie.
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
+        "f = p[1] - p[0]; c = J.cut(d, r.gop_starts()[1][1], 1); s = p[-1] + f + " + gap + "; "
+        "open(\"" + joined + "\", \"wb\").write(d + J.restamp(c, s - J.first_video_pts(c)) + "
+        "J.restamp(d, s + f + " + gap + " - p[0])); print(len(J.Recording(c).audio), p[-1] + f - p[0])'");
+    long long sounds = 0, whole = 0;
+    ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld", &sounds, &whole), 2) << made.err;
+    ASSERT_GE(sounds, 1);
+    const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string dump = testsupport::read_text(json);
+    long long scale = 0, duration = 0;
+    ASSERT_EQ(std::sscanf(dump.c_str(), "{\"timeScale\": %lld, \"duration\": %lld,", &scale, &duration), 2);
+    const auto sound = PlayedSound(EditsOf(dump));
+    ASSERT_FALSE(sound.empty());
+    // At that picture, or ahead of it by the lead its own stamps give its
+    // sound (less than an AC-3 frame), where the part before's sound does
+    // not run on into it.
+    const long long picture = duration - whole * scale / 90000;
+    EXPECT_LE(sound.back()[0], picture);
+    EXPECT_GE(sound.back()[0], picture - 1536 * scale / 48000);
+  }
 }
