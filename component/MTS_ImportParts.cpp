@@ -80,6 +80,10 @@ void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
 void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   ImportParts& parts = store->parts;
   if (soundFirst) store->soundLostTicks -= parts.soundLostAtSeam;
+  // The sound's line starts again at the seam, as at a restart: the part's
+  // next step tells how long its PES last (they may hold more frames than
+  // the part before's), and is no skip.
+  store->soundInOrder = 0;
   parts.soundLostAtSeam = 0;
   parts.soundSeamPTS += PartSoundOntoVideoLine(store);
   parts.video.state = parts.sound.state = SeamSide::kClosed;

@@ -233,6 +233,8 @@ int32_t MTS_makeDataRef(Handle* out, uint32_t recordID, uint32_t type) {
 namespace {
 
 OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used);
+OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_t marks, int64_t nextOffset,
+                   int32_t* outSize);
 
 // How long an AC-3 frame lasts (0 for LPCM, whose PES have no fixed length).
 int64_t AC3FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
@@ -378,42 +380,53 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
 }
 
 // End of the file, sound: the audio PES still held becomes the last sound
-// sample, closing the sound's range at the pre-scan's estimate of its end,
-// and its damage is counted.
+// sample, and its damage is counted. One whose first packet gave its time
+// stamp is taken as any PES reported: a last part whose sound is that one
+// PES has it placed by its own stamps beside its own pictures. Without a
+// stamp the PES closes the sound's range at an estimate of its end.
 OSErr FlushLastSound(MTS_MovieImportGlobalsRecord* store, const TSDemuxPending& pending) {
   TSDemuxOutput* out = store->pTSInfo;
   int32_t outSize = 0;
-  // The held PES follows the sound read so far on its continued line, one
-  // step after the latest: that start, not the pre-scan's estimate of the
-  // sound's end, tells whether it plays under the pictures. The estimate is
-  // taken from the file's tail, which may hold the end of the part before a
-  // joined last part on other stamps; it stands in only before any sound.
-  const bool runsOn = store->soundKeySeen && store->soundKeyStep > 0 && store->soundKeyStep <= 90000;
-  out->PTS = runsOn ? store->lastSoundKey + store->soundKeyStep : store->soundEndPTS;
-  if (store->needSoundTrack && out->audioSize > 0) {
-    OSErr err = MTS_create_sound_track(store, store->soundDataRef);
+  OSErr err = noErr;
+  if (pending.audioStarted && pending.audioBPTS) {
+    out->bPTS = 1;
+    out->PTS = pending.audioPTS;
+    out->bDTS = 0;
+    err = TakeSoundPES(store, pending.audioDamage, pending.audioStart, -1, &outSize);
+    if (err != noErr) return err;
+  } else {
+    // The estimate follows the sound read so far on its continued line, one
+    // step after the latest. The pre-scan's estimate of the sound's end is
+    // taken from the file's tail, which may hold the end of the part before
+    // a joined last part on other stamps; it stands in only before any
+    // sound.
+    const bool runsOn = store->soundKeySeen && store->soundKeyStep > 0 && store->soundKeyStep <= 90000;
+    out->PTS = runsOn ? store->lastSoundKey + store->soundKeyStep : store->soundEndPTS;
+    if (store->needSoundTrack && out->audioSize > 0) {
+      err = MTS_create_sound_track(store, store->soundDataRef);
+      if (err != noErr) {
+        MTS_LOG("[ERR]failed to MTS_create_sound_track. err=%d\n", err);
+        return err;
+      }
+      store->needSoundTrack = 0;
+    }
+    // That time is no PES's start: it only closes the range.
+    store->soundEndEstimated = 1;
+    err = MTS_add_sound_sample(store, &outSize);
+    store->soundEndEstimated = 0;
     if (err != noErr) {
-      MTS_LOG("[ERR]failed to MTS_create_sound_track. err=%d\n", err);
+      MTS_LOG("[ERR]failed to Last MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
       return err;
     }
-    store->needSoundTrack = 0;
+    if (outSize >= 1) store->soundTSOffset = store->ts_offset - kMTSPacketSize;
+    CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks,
+                AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep,
+                store->soundLeftOut ? 0 : pending.audioDamage, false, outSize >= 1 && out->audioSize > 0);
   }
-  // That time is the pre-scan's estimate of the sound's end, not where the
-  // PES starts: it only closes the range.
-  store->soundEndEstimated = 1;
-  OSErr err = MTS_add_sound_sample(store, &outSize);
-  store->soundEndEstimated = 0;
-  if (err != noErr) {
-    MTS_LOG("[ERR]failed to Last MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
-    return err;
-  }
-  if (outSize >= 1) store->soundTSOffset = store->ts_offset - kMTSPacketSize;
   // A last AC-3 PES cut short no longer decodes and gives no sample: its
-  // frame's time is lost, as is that of a sound PES begun in a packet the
-  // file ends inside.
+  // frame's time is lost (counted above), as is that of a sound PES begun in
+  // a packet the file ends inside.
   const int64_t soundUnit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;
-  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, soundUnit,
-              store->soundLeftOut ? 0 : pending.audioDamage, false, outSize >= 1 && out->audioSize > 0);
   if (pending.audioBegunCut && !store->soundLeftOut && !store->needSoundTrack) store->soundLostTicks += soundUnit;
   return noErr;
 }
@@ -532,6 +545,71 @@ OSErr CreateVideoTracks(MTS_MovieImportGlobalsRecord* store, bool* used) {
   return err;
 }
 
+// Takes a sound PES: its stamps carried onto the continued line, the parts
+// record and the loss checks told, its frames added to the track. `damage`
+// and `marks` are the demultiplexer's words on it; `nextOffset` is where a
+// reader finds the next sound PES (negative: the file ends, and the PES
+// read last is where a reader finds this one).
+OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_t marks, int64_t nextOffset,
+                   int32_t* outSize) {
+  TSDemuxOutput* out = store->pTSInfo;
+  *outSize = 0;
+  const int64_t shift = store->soundTimeShift;
+  const int64_t lost = store->soundLostTicks, step = store->soundKeyStep, high = store->soundKeyHigh;
+  const uint8_t inOrder = store->soundInOrder;
+  const bool soundSideOpen = store->parts.sound.state == mts_import::SeamSide::kOpen;
+  const int64_t pesAt = store->soundTSOffset;
+  mts_import::UnwrapReportedTimes(store);
+  const int64_t key = out->bPTS ? out->PTS : mts_import::kNoSoundKey;
+  store->parts.soundStartMarks = static_cast<uint8_t>(marks);
+  const bool toPlace = store->parts.soundToPlace != 0;
+  mts_import::ContinueReportedTimes(store, false);
+  store->parts.soundStartMarks = 0;
+  mts_import::NotePartSound(store, toPlace);
+  if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
+  mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
+  mts_import::NoteSoundTime(store);
+  if (store->needSoundTrack) {
+    OSErr err = MTS_create_sound_track(store, store->soundDataRef);
+    if (err != noErr) {
+      MTS_LOG("[ERR]failed to MTS_create_sound_track. err=%d\n", err);
+      return err;
+    }
+    // Audio of a kind that makes no track (LPCM 5.1) leaves the next PES
+    // to try: a later part's sound may make it.
+    store->needSoundTrack = store->soundMedia ? 0 : 1;
+  }
+  const int64_t media = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
+  const int64_t dropped = store->soundHeadDropped;
+  OSErr err = MTS_add_sound_sample(store, outSize);
+  if (err != noErr) {
+    MTS_LOG("[ERR]failed to MTS_add_sound_sample(&length=%d). err=%d\n", *outSize, err);
+    return err;
+  }
+  // Media times read before the sample was added move with a head dropped meanwhile.
+  mts_import::JudgePartSoundHead(store, media - (store->soundHeadDropped - dropped), store->soundLeftOut);
+  // The next sample is read from where the next PES starts, also when this
+  // one gave no sample: else a reader would meet this PES first.
+  store->soundTSOffset = nextOffset >= 0 ? nextOffset : *outSize >= 1 ? store->ts_offset - kMTSPacketSize : pesAt;
+  // Sound left out for its kind is no damage, and its steps are not those
+  // of the track's sound: the gap before it and its own losses are not
+  // counted.
+  if (store->soundLeftOut) {
+    store->soundLostTicks = lost;
+    store->soundKeyStep = step;
+    store->soundKeyHigh = high;
+    store->soundInOrder = inOrder;
+    mts_import::PartSoundLeftOut(store, soundSideOpen);
+  }
+  mts_import::NoteLeftOutSoundStep(store, store->soundLeftOut, key, marks, pesAt);
+  // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
+  // PES, the step between time stamps.
+  const int64_t unit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;
+  CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, unit,
+              store->soundLeftOut ? 0 : damage, store->soundTimeShift != shift, *outSize >= 1);
+  return noErr;
+}
+
 // Acts on the PES the demultiplexer has just reported. `added` is set when
 // a sample was added; `nextOffset` is where a reader finds the next PES of
 // the reported stream.
@@ -541,61 +619,9 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
   if (!(out->status & (kTSStatusVideo | kTSStatusAudio))) return noErr;
   const uint32_t damage = TSDemuxReportedDamageLib(store->tsDemux);
   if (out->status & 0x200) {
-    const int64_t shift = store->soundTimeShift;
-    const int64_t lost = store->soundLostTicks, step = store->soundKeyStep, high = store->soundKeyHigh;
-    const uint8_t inOrder = store->soundInOrder;
-    const bool soundSideOpen = store->parts.sound.state == mts_import::SeamSide::kOpen;
-    const int64_t pesAt = store->soundTSOffset;
-    const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
-    mts_import::UnwrapReportedTimes(store);
-    const int64_t key = out->bPTS ? out->PTS : mts_import::kNoSoundKey;
-    store->parts.soundStartMarks = static_cast<uint8_t>(marks);
-    const bool toPlace = store->parts.soundToPlace != 0;
-    mts_import::ContinueReportedTimes(store, false);
-    store->parts.soundStartMarks = 0;
-    mts_import::NotePartSound(store, toPlace);
-    if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
-    mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
-    mts_import::NoteSoundTime(store);
-    if (store->needSoundTrack) {
-      OSErr err = MTS_create_sound_track(store, store->soundDataRef);
-      if (err != noErr) {
-        MTS_LOG("[ERR]failed to MTS_create_sound_track. err=%d\n", err);
-        return err;
-      }
-      // Audio of a kind that makes no track (LPCM 5.1) leaves the next PES
-      // to try: a later part's sound may make it.
-      store->needSoundTrack = store->soundMedia ? 0 : 1;
-    }
-    const int64_t media = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
-    const int64_t dropped = store->soundHeadDropped;
-    OSErr err = MTS_add_sound_sample(store, &outSize);
-    if (err != noErr) {
-      MTS_LOG("[ERR]failed to MTS_add_sound_sample(&length=%d). err=%d\n", outSize, err);
-      return err;
-    }
-    // Media times read before the sample was added move with a head dropped meanwhile.
-    mts_import::JudgePartSoundHead(store, media - (store->soundHeadDropped - dropped), store->soundLeftOut);
-    // The next sample is read from where the next PES starts, also when this
-    // one gave no sample: else a reader would meet this PES first.
-    store->soundTSOffset = nextOffset;
+    OSErr err = TakeSoundPES(store, damage, TSDemuxReportedStartLib(store->tsDemux), nextOffset, &outSize);
+    if (err != noErr) return err;
     if (outSize >= 1) *added = true;
-    // Sound left out for its kind is no damage, and its steps are not those
-    // of the track's sound: the gap before it and its own losses are not
-    // counted.
-    if (store->soundLeftOut) {
-      store->soundLostTicks = lost;
-      store->soundKeyStep = step;
-      store->soundKeyHigh = high;
-      store->soundInOrder = inOrder;
-      mts_import::PartSoundLeftOut(store, soundSideOpen);
-    }
-    mts_import::NoteLeftOutSoundStep(store, store->soundLeftOut, key, marks, pesAt);
-    // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
-    // PES, the step between time stamps.
-    const int64_t unit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;
-    CountDamage(&store->soundDamagedFrames, &store->soundEndInDoubt, &store->soundLostTicks, unit,
-                store->soundLeftOut ? 0 : damage, store->soundTimeShift != shift, outSize >= 1);
   }
   if (out->status & 0x100) {
     const int64_t shift = store->videoTimeShift;

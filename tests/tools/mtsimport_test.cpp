@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -2367,6 +2368,47 @@ TEST(MtsimportCommand, StepAfterAPartOfAnotherSizeLaysItsSoundRightAfter) {
   // lasts a picture of the track's) as far as its stamps put it.
   const double first = sound[0][0] - sound[0][2] * 30000.0 / 48000;
   EXPECT_NEAR(first, edits[0][0][1] + 1001 - (video - audio) / 3.0, 480);
+}
+
+// A whole recording, then 0.5 s after its end one picture of another size
+// with its sound as ffmpeg writes it: its sound frames in one PES after the
+// picture, held until the file ends. That sound plays from where the
+// stretch of the picture begins, as far into it as its own stamps put the
+// picture (it once ran on from the first part's sound, 69 ms late).
+TEST(MtsimportCommand, LastOnePicturePartsOnlySoundPesPlaysBesideItsPicture) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the last part is not made";
+  const Folder folder;
+  // The first group whose one picture, so remultiplexed, has sound that
+  // lasts past the picture's stamp.
+  const std::string one = folder.path + "/one.m2ts";
+  int64_t frames = 0;  // AC-3 frames of that sound
+  for (int group = 0; group < 5 && frames == 0; ++group) {
+    Remuxed(one, FromGroup(folder.path + "/group.m2ts", sd, group), "-map 0 -c copy -frames:v 1");
+    std::istringstream packets(testsupport::run_command(
+        "ffprobe -v error -select_streams a -show_entries packet=pts -of csv=p=0 " + one).out);
+    for (std::string line; std::getline(packets, line);) frames += !line.empty() && std::isdigit(line[0]) ? 1 : 0;
+    const auto [video, audio] = OuterStamps(one, true);
+    if (video < 0 || audio + 2880 <= video) frames = 0;
+  }
+  ASSERT_GE(frames, 1) << "no group's picture has sound past it";
+  const std::string joined = folder.path + "/joined.m2ts";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "h = open(\"" + hd + "\", \"rb\").read(); p = sorted(v[\"pts\"] for v in J.Recording(h).video); "
+      "c = open(\"" + one + "\", \"rb\").read(); s = p[-1] + p[1] - p[0] + 45000; "
+      "open(\"" + joined + "\", \"wb\").write(h + J.restamp(c, (s - J.first_video_pts(c)) % J.WRAP))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined);
+  EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;  // a legal join: no sound lost
+  const std::string& dump = r.out;
+  const auto edits = EditsOf(dump);
+  const auto sound = PlayedSound(edits);
+  ASSERT_TRUE(edits.size() >= 2 && !edits[0].empty() && !sound.empty());
+  EXPECT_EQ(edits[0].back()[2], -1);  // the stretch of the picture left out
+  EXPECT_EQ(sound.back()[0], edits[0].back()[0]);
+  EXPECT_NEAR(sound.back()[2], SoundMediaFrames(dump) - frames * 1536 + SoundLead(one), 2);
 }
 
 // A whole recording, a one-picture part cut at a later group's tables (its

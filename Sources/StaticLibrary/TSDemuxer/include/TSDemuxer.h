@@ -282,6 +282,12 @@ struct TSDemuxPending {
   // the input begins inside a video PES, whose head (and time stamps) it
   // lacks.
   int32_t videoHeadless;
+  // An audio PES is being assembled; its time stamp, and how it starts
+  // (kTSStart* bits; 0 when none is).
+  uint16_t audioStarted;
+  uint16_t audioBPTS;
+  int64_t audioPTS;
+  uint32_t audioStart;
 };
 
 // Fills `out`; returns 1, or 0 for a NULL argument.

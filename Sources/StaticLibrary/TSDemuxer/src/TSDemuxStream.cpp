@@ -714,6 +714,10 @@ int32_t TSDemuxGetPendingLib(const TSDemuxContext* ctx, TSDemuxPending* out) {
   out->cutPacketBytes = partPacket ? held : 0;
   out->videoStart = ctx->videoSize > 0 ? start_marks(ctx->videoCheck) : 0u;
   out->videoHeadless = ctx->videoCheck.headless;
+  out->audioStarted = ctx->audioSize > 0 ? 1 : 0;
+  out->audioBPTS = ctx->audioBPTS;
+  out->audioPTS = ctx->audioPTS;
+  out->audioStart = ctx->audioSize > 0 ? start_marks(ctx->audioCheck) : 0u;
   return 1;
 }
 
