@@ -1729,6 +1729,39 @@ TEST(MtsimportCommand, ShortLastPartAfterAStepBackPlaysItsLastSound) {
   EXPECT_LE(soundEnd, videoEnd);
 }
 
+// A last part of one picture whose first sound PES comes before its
+// picture in the file (its sound steps first, ahead of the pictures' side),
+// after a whole recording of other pictures: its sound, whose seam the
+// video meets only at the file's last PES, plays from that picture on by
+// its own stamps, the part before's sound up to it (it ran on, read on the
+// sound's line, and played the part's sound 11 ms late or 69 ms early).
+TEST(MtsimportCommand, OnePictureLastPartsSoundSteppingFirstPlaysByItsStamps) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the last part is not made";
+  const Folder folder;
+  const std::string cut = folder.path + "/cut.m2ts";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + sd + "\", \"rb\").read(); "
+      "open(\"" + cut + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[-1][1], 0))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const std::string last = MovedStamps(folder.path + "/last.m2ts", FirstPictures(folder.path + "/one.m2ts", cut, 1), "10");
+  const testsupport::CommandResult frames = testsupport::run_command(
+      "ffprobe -v error -select_streams a -count_packets -show_entries stream=nb_read_packets -of csv=p=0 " + last);
+  const int64_t partFrames = std::atoll(frames.out.c_str()) * 1536;
+  const int64_t lead = SoundLead(last);
+  ASSERT_TRUE(partFrames > 0 && lead > 0) << frames.err;
+  const std::string dump = JoinedDump({mbaff, last});
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);
+  const auto edits = EditsOf(dump);
+  const auto sound = PlayedSound(edits);
+  ASSERT_TRUE(edits.size() >= 2 && !edits[0].empty() && !sound.empty());
+  const int64_t picture = edits[0].back()[0] + edits[0].back()[1] - kPictureUnits;
+  EXPECT_EQ(sound.back()[0], picture);
+  EXPECT_EQ(sound.back()[2], SoundMediaFrames(dump) - partFrames + lead);
+}
+
 // A short last part (five or nine pictures) whose stamps run on from the
 // recording before it: its sound plays from its first picture (the part
 // before plays to there) to its last sample, though that falls between two
