@@ -22,6 +22,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "testsupport.h"
@@ -2400,6 +2401,22 @@ TEST(MtsimportCommand, StepAfterAPartOfAnotherSizeLaysItsSoundRightAfter) {
   EXPECT_NEAR(first, edits[0][0][1] + 1001 - (video - audio) / 3.0, 480);
 }
 
+// Imports `joined` (its --dump written to `json`), which must succeed
+// without a word on standard error: the movie's time scale and length and
+// the sound track's edits that play media (none where it failed).
+std::tuple<long long, long long, std::vector<std::array<int64_t, 3>>> ImportedQuietly(const std::string& joined,
+                                                                                       const std::string& json) {
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string dump = testsupport::read_text(json);
+  long long scale = 0, duration = 0;
+  if (r.exit != 0 ||
+      std::sscanf(dump.c_str(), "{\"timeScale\": %lld, \"duration\": %lld,", &scale, &duration) != 2)
+    return {0, 0, {}};
+  return {scale, duration, PlayedSound(EditsOf(dump))};
+}
+
 // A whole recording, a one-picture part cut at a later group's tables (its
 // tables, IDR picture and sound PES), then the whole recording again, each
 // 0.5 s (and 1 s) after the part before ends. The one-picture part's only
@@ -2424,13 +2441,7 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
     long long sounds = 0, whole = 0;
     ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld", &sounds, &whole), 2) << made.err;
     ASSERT_GE(sounds, 1);
-    const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
-    ASSERT_EQ(r.exit, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    const std::string dump = testsupport::read_text(json);
-    long long scale = 0, duration = 0;
-    ASSERT_EQ(std::sscanf(dump.c_str(), "{\"timeScale\": %lld, \"duration\": %lld,", &scale, &duration), 2);
-    const auto sound = PlayedSound(EditsOf(dump));
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
     ASSERT_FALSE(sound.empty());
     // At that picture, or ahead of it by the lead its own stamps give its
     // sound (less than an AC-3 frame), where the part before's sound does
@@ -2439,4 +2450,33 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
     EXPECT_LE(sound.back()[0], picture);
     EXPECT_GE(sound.back()[0], picture - 1536 * scale / 48000);
   }
+}
+
+// The same one-picture part, then a part of that recording without sound
+// whose stamps go 30 s back, then the recording from that later group on.
+// The one-picture part's sound PES is reported once the last part's first
+// sound PES begins, after that part's tables but before its first picture:
+// it is still not the soundless part's, and the last part's sound plays
+// beside its pictures (it was missing, or played a minute late).
+TEST(MtsimportCommand, OnePicturePartsLateSoundAfterASoundlessPartKeepsTheLastPartsSound) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  // Prints the length of the last part's pictures, in ticks.
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
+      "f = p[1] - p[0]; g = r.gop_starts()[1][1]; c = J.cut(d, g, 1); h = J.cut(d, g, 0); "
+      "e = J.without_sound(h); s = p[-1] + f + 45000; t = s - 30 * 90000; "
+      "q = sorted(v[\"pts\"] for v in J.Recording(h).video); u = t + q[-1] + f - q[0] + 45000; "
+      "open(\"" + joined + "\", \"wb\").write(d + J.restamp(c, s - J.first_video_pts(c)) + "
+      "J.restamp(e, t - J.first_video_pts(e)) + J.restamp(h, u - J.first_video_pts(h))); "
+      "print(q[-1] + f - q[0], J.first_video_pts(h) - J.Recording(h).audio[0][\"pts\"])'");
+  long long whole = 0, lead = 0;
+  ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld", &whole, &lead), 2) << made.err;
+  const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+  ASSERT_FALSE(sound.empty());
+  // Ahead of its first picture by the lead its own stamps give its sound.
+  EXPECT_NEAR(sound.back()[0], duration - (whole + lead) * scale / 90000, 1);
+  EXPECT_EQ(sound.back()[0] + sound.back()[1], duration);
 }
