@@ -2315,6 +2315,13 @@ TEST(MtsimportCommand, PartsOfOnePictureKeepThePictureRate) {
   const std::string dump = JoinedDump({one, one, one});
   EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
   EXPECT_EQ(VideoMediaValue(dump, "sampleCount"), 3);
+  // Two frame-coded pictures: the head holds one PES alone, the last being
+  // read apart (the rate was halved: 12 pictures a second).
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  const std::string frame = Remuxed(folder.path + "/frame.m2ts", sd, "-map 0:v -c copy -frames:v 1");
+  const std::string two = JoinedDump({frame, frame});
+  EXPECT_EQ(VideoMediaValue(two, "timeScale"), 25);
+  EXPECT_EQ(VideoMediaValue(two, "sampleCount"), 2);
 }
 
 // A first part of one picture, then a part of another size left out to the
