@@ -76,7 +76,9 @@ must be told (exit 0 with a warning on standard error, and the
 saved movie opens in ffmpeg: check `told`); a loss only in what the movie
 leaves out anyway (a part of another picture size, sound of another kind)
 is counted apart. The pinned case is legal and takes the checks above, its
-part counted as the two pieces it becomes.
+part counted as the two pieces it becomes; inside a part, a warning that
+tells just the time of the pictures taken out as video lost passes too (the
+recording's tables run on across the gap, which may tell it from a join).
 
 usage: legal_joins.py MTSIMPORT [--count N] [--jobs J] [--seed S] [--keep DIR]
          [--wide [--losses] [--parts LO-HI] [--index N,...]]
@@ -627,6 +629,7 @@ def apply_loss(r, loss, datas, specs):
             second = rec.bytes(set(range(0, cut)) | drop)
             pieces = (k, [first, second])
             victim = k
+            specs[k]["pinned_pictures"] = g - a
             text = "part %d: PES from its %dth picture (P) to the group at picture %d taken out" % (k, a, g)
         else:
             victim = k - 1
@@ -974,12 +977,33 @@ def check(args, n, material, workdir, row=None):
             if f.returncode != 0:
                 res["failed"]["told"] = "the movie does not open in ffmpeg: " + f.stderr.decode(errors="replace")[-200:]
         return finish(args, res, joined, mov, dump, files)
+    if p.returncode == 0 and err and told_pinned(err, specs, stats):
+        res["pinned_told"] = err
+        err = ""
     if p.returncode != 0 or err:
         res["failed"]["warning"] = "exit %d: %s" % (p.returncode, err[-300:])
     if p.returncode != 0:
         return finish(args, res, joined, mov, dump, files)
     checks_on_movie(args, res, [sp["src"] for sp in specs], stats, mov, dump, base, files, row is None)
     return finish(args, res, joined, mov, dump, files)
+
+
+def told_pinned(err, specs, stats):
+    """Whether the importer's only words are the pinned loss inside a part
+    told as exactly the time of the pictures taken out. The PES taken out
+    leave the recording's program tables with their counters running on
+    across the gap: where no sound of the track's kind steps with the
+    pictures, that tells a loss in one recording from a join, and telling
+    it (its time left empty in its own part) is as right as saying
+    nothing."""
+    k = next((i for i, sp in enumerate(specs) if sp.get("pinned_pictures")), None)
+    m = re.fullmatch(r"mtsimport: warning: \S+: damaged recording: ([0-9.]+) s of video could not be read "
+                     r"and are left out of the movie", err.strip())
+    if k is None or not m:
+        return False
+    # The pieces' stats are those of the part they were cut from.
+    frame = stats[k]["frame"] / TICKS
+    return abs(float(m.group(1)) - specs[k]["pinned_pictures"] * frame) <= 0.0005
 
 
 def guarded(args, n, material, workdir, row):
