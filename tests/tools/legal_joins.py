@@ -697,7 +697,8 @@ def picture_times(path, first_only=False):
 
 def grid_shifts(files, stats, movie):
     """Per part, how far (ms) part-sync's frame-rounded picture times move
-    the sound error it reports, or None for a part without pictures. It
+    the sound error it reports, and how much of that its finding the part
+    at another's picture makes, or None for a part without pictures. It
     takes a part's sound at the part's own rounded picture times and looks
     for it at the rounded movie time of the picture it found the part by
     (a part it does not find is placed after the one before, so the last
@@ -705,9 +706,12 @@ def grid_shifts(files, stats, movie):
     its own rounding less the movie's. Follows part-sync's search: the
     part's 20th picture (its middle one when shorter), looked for in the
     movie after the one found for the part before, in parts of the
-    movie's picture size only."""
+    movie's picture size only. A part found among the pictures of a part
+    before it (the same pictures, cut from one recording at one place) is
+    read as far off as the movie time between that picture and its own,
+    and so is every part placed after it until one is found again."""
     msize = movie[0][2] if movie else 0
-    mpos, anchor, out = 0, 0.0, []
+    mpos, anchor, off, seen, out = 0, 0.0, 0.0, 0, []
     for f, st in zip(files, stats):
         first = picture_times(f, first_only=True)
         if not first:
@@ -716,23 +720,31 @@ def grid_shifts(files, stats, movie):
         own = first[0][0] - first[0][1]
         pics = st.get("pictures") or []
         if pics and first[0][2] == msize:
-            h = pics[min(20, len(pics) // 2)]
+            probe = min(20, len(pics) // 2)
+            h = pics[probe]
             j = next((i for i in range(mpos, len(movie)) if movie[i][3] == h), None)
             if j is not None:
                 mpos = j + 1
-                anchor = movie[j][0] - movie[j][1]
-        out.append(1000 * (own - anchor))
+                mine = seen + probe if seen + probe < len(movie) and movie[seen + probe][3] == h else j
+                anchor = movie[mine][0] - movie[mine][1]
+                off = movie[mine][0] - movie[j][0]
+            seen += len(pics)
+        out.append((1000 * (own - anchor + off), 1000 * off))
     return out
 
 
-def off_grid(tok, shift, limit):
+def off_grid(tok, shifts, limit):
     """One part's part-sync figures with the grid's share taken off, judged
     again against `limit` ms; the figure part-sync printed is kept beside a
-    changed one."""
+    changed one. Where part-sync took the part for the one before it (the
+    same pictures), its search for the sound is as torn: the same sound lies
+    at the place it took too, so a figure in time as read passes as well."""
+    shift, found_off = shifts
     def one(m):
         read = float(m.group(1))
         true = read - shift
-        return "%+.1fms%s%s" % (true, " FAR" if abs(true) > limit else "",
+        far = abs(true) > limit and (abs(found_off) < 0.05 or abs(read - (shift - found_off)) > limit)
+        return "%+.1fms%s%s" % (true, " FAR" if far else "",
                                 " (read %+.1f)" % read if abs(shift) >= 0.05 else "")
     return re.sub(r"([+-]\d+\.\d)ms( FAR)?", one, tok)
 
