@@ -239,6 +239,9 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     CloseSeam(store, false);
   } else if (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved) ||
              (PartVideoBegins(store) && InReach(parts.sound, store->ts_offset))) {
+    // The video's side of this seam is here: a later sound step compared
+    // with the video's last side must not find an earlier part's.
+    Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
     CloseSeam(store, true);
   } else {
     Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);

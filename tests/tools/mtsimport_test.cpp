@@ -2487,3 +2487,33 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundAfterASoundlessPartKeepsTheLastPa
   EXPECT_NEAR(sound.back()[0], duration - (whole + lead) * scale / 90000, 1);
   EXPECT_EQ(sound.back()[0] + sound.back()[1], duration);
 }
+
+// An LPCM 5.1 recording's last group twice, the second 0.92 s after the
+// first ends, then its second group on with stamps running on, then an
+// LPCM stereo recording from its second group, 2.8 s later. The stereo
+// sound steps about as far as the second part's pictures did, long before
+// in the file: the part between met its own seam since, so the stereo
+// sound waits for its own part's pictures and plays from the first of them
+// (it played 1.2 s late, under the last part's last pictures only).
+TEST(MtsimportCommand, SoundStepLikeAnEarlierPartsWaitsForItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string late = FromGroup(folder.path + "/late.m2ts", surround, 3);
+  const std::string last = MovedStamps(folder.path + "/d.m2ts", FromGroup(folder.path + "/other.m2ts", stereo, 1), "5.44");
+  testsupport::run_command("cat " + MovedStamps(folder.path + "/a.m2ts", late, "0.52") + " " +
+                           MovedStamps(folder.path + "/b.m2ts", late, "2.0") + " " +
+                           MovedStamps(folder.path + "/c.m2ts", FromGroup(folder.path + "/mid.m2ts", surround, 1), "2.56") +
+                           " " + last + " > " + folder.path + "/joined.m2ts");
+  const auto [first, ignored] = OuterStamps(last, false);
+  const auto [latest, alsoIgnored] = OuterStamps(last, true);
+  ASSERT_TRUE(first >= 0 && latest > first);
+  const auto [scale, duration, sound] = ImportedQuietly(folder.path + "/joined.m2ts", folder.path + "/joined.json");
+  ASSERT_EQ(scale, 48000);
+  ASSERT_FALSE(sound.empty());
+  // The part before has no sound of the track's kind: the part's sound
+  // plays from its first picture to the movie's end.
+  EXPECT_EQ(sound.back()[0], duration - (latest - first) * 48000 / 90000 - kPictureUnits);
+  EXPECT_EQ(sound.back()[0] + sound.back()[1], duration);
+}
