@@ -41,12 +41,17 @@ int64_t ReportedSoundStart(const MTS_MovieImportGlobalsRecord* store) {
 // Sound begun in the file before the tables of the recording whose first
 // picture opened the video's side is an earlier part's, reported late (a
 // PES is reported once the next of its stream begins): that part's own
-// sound is still to come and meets the side.
+// sound is still to come and meets the side. Those tables are the ones
+// read last before the side's PES: the newest tables that break the
+// counters may be a later part's by now (the side's part has no sound, and
+// the PES is reported only once the next part's sound begins), or an
+// earlier one's (cuts of one recording may carry its counters on).
 bool SoundBeforeSidesTables(const MTS_MovieImportGlobalsRecord* store) {
   const ImportParts& parts = store->parts;
-  return parts.video.begins && parts.recordingTablesAt >= 0 &&
-         parts.recordingTablesAt <= parts.video.pesAt + kMTSPacketSize &&
-         ReportedSoundStart(store) < parts.recordingTablesAt;
+  const int64_t tables = parts.videoSideTablesAt >= 0                                   ? parts.videoSideTablesAt
+                         : parts.recordingTablesAt <= parts.video.pesAt + kMTSPacketSize ? parts.recordingTablesAt
+                                                                                          : -1;
+  return parts.video.begins && tables >= 0 && ReportedSoundStart(store) < tables;
 }
 
 // Whether a step of the sound that moves its line by `moved`, found at file
@@ -238,6 +243,9 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     CloseSeam(store, false);
   } else if (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved) ||
              (PartVideoBegins(store) && InReach(parts.sound, store->ts_offset))) {
+    // The video's side of this seam is here: a later sound step compared
+    // with the video's last side must not find an earlier part's.
+    Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
     CloseSeam(store, true);
   } else {
     Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);

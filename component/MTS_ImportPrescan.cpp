@@ -54,8 +54,9 @@ struct HeadParts {
   int64_t Span() const { return parts > 1 ? period * (kHeadCount - 1) : 0; }
   // A head with no two pictures of one part in a row (a first part of one
   // picture, each later part met by one PES): no picture's duration is
-  // known, and a step between two parts says nothing of it.
-  bool Untimed() const { return parts > 1 && period == 0; }
+  // known, and a step between two parts says nothing of it. So too a head
+  // of a single PES (a file of two pictures: its last PES is read apart).
+  bool Untimed() const { return n == 1 || (parts > 1 && period == 0); }
 };
 
 // Time stamps of the last video PES of the file. The demultiplexer reports a

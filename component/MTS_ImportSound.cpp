@@ -388,7 +388,13 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     pts += d;
     store->pTSInfo->PTS += d;
   }
-  if (timed && (store->parts.soundToPlace || afterLeftOut) && !awaitsVideo && !store->soundEndEstimated) {
+  // The file's last PES carries an estimated time, which places nothing;
+  // but a part whose sound stepped before its pictures did and was read on
+  // the sound's own line is placed from that step's PES, by its own stamps.
+  const mts_import::ImportParts& parts = store->parts;
+  const bool seamHeld = parts.soundToPlace && parts.soundSeamMedia >= store->soundInsertedTime &&
+                        parts.soundSeamMedia < GetMediaDisplayDuration(store->soundMedia);
+  if (timed && (parts.soundToPlace || afterLeftOut) && !awaitsVideo && (!store->soundEndEstimated || seamHeld)) {
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut, frames);
     if (err != noErr) return err;
   }

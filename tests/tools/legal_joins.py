@@ -81,7 +81,9 @@ must be told (exit 0 with a warning on standard error, and the
 saved movie opens in ffmpeg: check `told`); a loss only in what the movie
 leaves out anyway (a part of another picture size, sound of another kind)
 is counted apart. The pinned case is legal and takes the checks above, its
-part counted as the two pieces it becomes.
+part counted as the two pieces it becomes; inside a part, a warning that
+tells just the time of the pictures taken out as video lost passes too (the
+recording's tables run on across the gap, which may tell it from a join).
 
 usage: legal_joins.py MTSIMPORT [--count N] [--jobs J] [--seed S] [--keep DIR]
          [--wide [--losses] [--parts LO-HI] [--index N,...]]
@@ -658,6 +660,7 @@ def apply_loss(r, loss, datas, specs):
             second = rec.bytes(set(range(0, cut)) | drop)
             pieces = (k, [first, second])
             victim = k
+            specs[k]["pinned_pictures"] = g - a
             text = "part %d: PES from its %dth picture (P) to the group at picture %d taken out" % (k, a, g)
         else:
             victim = k - 1
@@ -725,7 +728,8 @@ def picture_times(path, first_only=False):
 
 def grid_shifts(files, stats, movie):
     """Per part, how far (ms) part-sync's frame-rounded picture times move
-    the sound error it reports, or None for a part without pictures. It
+    the sound error it reports, and how much of that its finding the part
+    at another's picture makes, or None for a part without pictures. It
     takes a part's sound at the part's own rounded picture times and looks
     for it at the rounded movie time of the picture it found the part by
     (a part it does not find is placed after the one before, so the last
@@ -733,9 +737,12 @@ def grid_shifts(files, stats, movie):
     its own rounding less the movie's. Follows part-sync's search: the
     part's 20th picture (its middle one when shorter), looked for in the
     movie after the one found for the part before, in parts of the
-    movie's picture size only."""
+    movie's picture size only. A part found among the pictures of a part
+    before it (the same pictures, cut from one recording at one place) is
+    read as far off as the movie time between that picture and its own,
+    and so is every part placed after it until one is found again."""
     msize = movie[0][2] if movie else 0
-    mpos, anchor, out = 0, 0.0, []
+    mpos, anchor, off, seen, out = 0, 0.0, 0.0, 0, []
     for f, st in zip(files, stats):
         first = picture_times(f, first_only=True)
         if not first:
@@ -744,23 +751,31 @@ def grid_shifts(files, stats, movie):
         own = first[0][0] - first[0][1]
         pics = st.get("pictures") or []
         if pics and first[0][2] == msize:
-            h = pics[min(20, len(pics) // 2)]
+            probe = min(20, len(pics) // 2)
+            h = pics[probe]
             j = next((i for i in range(mpos, len(movie)) if movie[i][3] == h), None)
             if j is not None:
                 mpos = j + 1
-                anchor = movie[j][0] - movie[j][1]
-        out.append(1000 * (own - anchor))
+                mine = seen + probe if seen + probe < len(movie) and movie[seen + probe][3] == h else j
+                anchor = movie[mine][0] - movie[mine][1]
+                off = movie[mine][0] - movie[j][0]
+            seen += len(pics)
+        out.append((1000 * (own - anchor + off), 1000 * off))
     return out
 
 
-def off_grid(tok, shift, limit):
+def off_grid(tok, shifts, limit):
     """One part's part-sync figures with the grid's share taken off, judged
     again against `limit` ms; the figure part-sync printed is kept beside a
-    changed one."""
+    changed one. Where part-sync took the part for the one before it (the
+    same pictures), its search for the sound is as torn: the same sound lies
+    at the place it took too, so a figure in time as read passes as well."""
+    shift, found_off = shifts
     def one(m):
         read = float(m.group(1))
         true = read - shift
-        return "%+.1fms%s%s" % (true, " FAR" if abs(true) > limit else "",
+        far = abs(true) > limit and (abs(found_off) < 0.05 or abs(read - (shift - found_off)) > limit)
+        return "%+.1fms%s%s" % (true, " FAR" if far else "",
                                 " (read %+.1f)" % read if abs(shift) >= 0.05 else "")
     return re.sub(r"([+-]\d+\.\d)ms( FAR)?", one, tok)
 
@@ -1125,12 +1140,33 @@ def check(args, n, material, workdir, row=None):
             if f.returncode != 0:
                 res["failed"]["told"] = "the movie does not open in ffmpeg: " + f.stderr.decode(errors="replace")[-200:]
         return finish(args, res, joined, mov, dump, files)
+    if p.returncode == 0 and err and told_pinned(err, specs, stats):
+        res["pinned_told"] = err
+        err = ""
     if p.returncode != 0 or err:
         res["failed"]["warning"] = "exit %d: %s" % (p.returncode, err[-300:])
     if p.returncode != 0:
         return finish(args, res, joined, mov, dump, files)
     checks_on_movie(args, res, [sp["src"] for sp in specs], stats, mov, dump, base, files, row is None)
     return finish(args, res, joined, mov, dump, files)
+
+
+def told_pinned(err, specs, stats):
+    """Whether the importer's only words are the pinned loss inside a part
+    told as exactly the time of the pictures taken out. The PES taken out
+    leave the recording's program tables with their counters running on
+    across the gap: where no sound of the track's kind steps with the
+    pictures, that tells a loss in one recording from a join, and telling
+    it (its time left empty in its own part) is as right as saying
+    nothing."""
+    k = next((i for i, sp in enumerate(specs) if sp.get("pinned_pictures")), None)
+    m = re.fullmatch(r"mtsimport: warning: \S+: damaged recording: ([0-9.]+) s of video could not be read "
+                     r"and are left out of the movie", err.strip())
+    if k is None or not m:
+        return False
+    # The pieces' stats are those of the part they were cut from.
+    frame = stats[k]["frame"] / TICKS
+    return abs(float(m.group(1)) - specs[k]["pinned_pictures"] * frame) <= 0.0005
 
 
 def guarded(args, n, material, workdir, row):

@@ -23,6 +23,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "testsupport.h"
@@ -1730,6 +1731,43 @@ TEST(MtsimportCommand, ShortLastPartAfterAStepBackPlaysItsLastSound) {
   EXPECT_LE(soundEnd, videoEnd);
 }
 
+// A last part of one picture whose first sound PES comes before its
+// picture in the file (its sound steps first, ahead of the pictures' side),
+// after a whole recording of other pictures: its sound, whose seam the
+// video meets only at the file's last PES, plays from that picture on by
+// its own stamps, the part before's sound up to it (it ran on, read on the
+// sound's line, and played the part's sound 11 ms late or 69 ms early).
+TEST(MtsimportCommand, OnePictureLastPartsSoundSteppingFirstPlaysByItsStamps) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the last part is not made";
+  const Folder folder;
+  const std::string cut = folder.path + "/cut.m2ts";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + sd + "\", \"rb\").read(); "
+      "open(\"" + cut + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[-1][1], 0))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  // Each sound frame a PES of its own: the sound PES before the picture are
+  // reported before it is.
+  const std::string last =
+      Remuxed(folder.path + "/last.m2ts", Remuxed(folder.path + "/one.m2ts", cut, "-map 0 -c copy -frames:v 1 -pes_payload_size 0"),
+              "-map 0 -c copy -output_ts_offset 10 -pes_payload_size 0");
+  const testsupport::CommandResult frames = testsupport::run_command(
+      "ffprobe -v error -select_streams a -count_packets -show_entries stream=nb_read_packets -of csv=p=0 " + last);
+  const int64_t partFrames = std::atoll(frames.out.c_str()) * 1536;
+  const int64_t lead = SoundLead(last);
+  ASSERT_TRUE(partFrames > 0 && lead > 0) << frames.err;
+  const std::string dump = JoinedDump({mbaff, last});
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);
+  const auto edits = EditsOf(dump);
+  const auto sound = PlayedSound(edits);
+  ASSERT_TRUE(edits.size() >= 2 && !edits[0].empty() && !sound.empty());
+  const int64_t picture = edits[0].back()[0] + edits[0].back()[1] - kPictureUnits;
+  EXPECT_EQ(sound.back()[0], picture);
+  EXPECT_EQ(sound.back()[2], SoundMediaFrames(dump) - partFrames + lead);
+}
+
 // A short last part (five or nine pictures) whose stamps run on from the
 // recording before it: its sound plays from its first picture (the part
 // before plays to there) to its last sample, though that falls between two
@@ -2284,6 +2322,13 @@ TEST(MtsimportCommand, PartsOfOnePictureKeepThePictureRate) {
   const std::string dump = JoinedDump({one, one, one});
   EXPECT_EQ(dump.rfind("{\"timeScale\": 30000,", 0), 0u) << dump.substr(0, 40);
   EXPECT_EQ(VideoMediaValue(dump, "sampleCount"), 3);
+  // Two frame-coded pictures: the head holds one PES alone, the last being
+  // read apart (the rate was halved: 12 pictures a second).
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  const std::string frame = Remuxed(folder.path + "/frame.m2ts", sd, "-map 0:v -c copy -frames:v 1");
+  const std::string two = JoinedDump({frame, frame});
+  EXPECT_EQ(VideoMediaValue(two, "timeScale"), 25);
+  EXPECT_EQ(VideoMediaValue(two, "sampleCount"), 2);
 }
 
 // A first part of one picture, then a part of another size left out to the
@@ -2411,6 +2456,22 @@ TEST(MtsimportCommand, LastOnePicturePartsOnlySoundPesPlaysBesideItsPicture) {
   EXPECT_NEAR(sound.back()[2], SoundMediaFrames(dump) - frames * 1536 + SoundLead(one), 2);
 }
 
+// Imports `joined` (its --dump written to `json`), which must succeed
+// without a word on standard error: the movie's time scale and length and
+// the sound track's edits that play media (none where it failed).
+std::tuple<long long, long long, std::vector<std::array<int64_t, 3>>> ImportedQuietly(const std::string& joined,
+                                                                                       const std::string& json) {
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string dump = testsupport::read_text(json);
+  long long scale = 0, duration = 0;
+  if (r.exit != 0 ||
+      std::sscanf(dump.c_str(), "{\"timeScale\": %lld, \"duration\": %lld,", &scale, &duration) != 2)
+    return {0, 0, {}};
+  return {scale, duration, PlayedSound(EditsOf(dump))};
+}
+
 // A whole recording, a one-picture part cut at a later group's tables (its
 // tables, IDR picture and sound PES), then the whole recording again, each
 // 0.5 s (and 1 s) after the part before ends. The one-picture part's only
@@ -2435,13 +2496,7 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
     long long sounds = 0, whole = 0;
     ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld", &sounds, &whole), 2) << made.err;
     ASSERT_GE(sounds, 1);
-    const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
-    ASSERT_EQ(r.exit, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    const std::string dump = testsupport::read_text(json);
-    long long scale = 0, duration = 0;
-    ASSERT_EQ(std::sscanf(dump.c_str(), "{\"timeScale\": %lld, \"duration\": %lld,", &scale, &duration), 2);
-    const auto sound = PlayedSound(EditsOf(dump));
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
     ASSERT_FALSE(sound.empty());
     // At that picture, or ahead of it by the lead its own stamps give its
     // sound (less than an AC-3 frame), where the part before's sound does
@@ -2476,4 +2531,63 @@ TEST(MtsimportCommand, UnplacedSoundEndsWithTheVideoOfAShortRecording) {
   ASSERT_TRUE(edits.size() >= 2 && !edits[0].empty() && !edits.back().empty()) << r.out.substr(0, 400);
   const auto end = [](const std::vector<std::array<int64_t, 3>>& track) { return track.back()[0] + track.back()[1]; };
   EXPECT_EQ(end(edits.back()), end(edits[0]));
+}
+
+// The same one-picture part, then a part of that recording without sound
+// whose stamps go 30 s back, then the recording from that later group on.
+// The one-picture part's sound PES is reported once the last part's first
+// sound PES begins, after that part's tables but before its first picture:
+// it is still not the soundless part's, and the last part's sound plays
+// beside its pictures (it was missing, or played a minute late).
+TEST(MtsimportCommand, OnePicturePartsLateSoundAfterASoundlessPartKeepsTheLastPartsSound) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  // Prints the length of the last part's pictures, in ticks.
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
+      "f = p[1] - p[0]; g = r.gop_starts()[1][1]; c = J.cut(d, g, 1); h = J.cut(d, g, 0); "
+      "e = J.without_sound(h); s = p[-1] + f + 45000; t = s - 30 * 90000; "
+      "q = sorted(v[\"pts\"] for v in J.Recording(h).video); u = t + q[-1] + f - q[0] + 45000; "
+      "open(\"" + joined + "\", \"wb\").write(d + J.restamp(c, s - J.first_video_pts(c)) + "
+      "J.restamp(e, t - J.first_video_pts(e)) + J.restamp(h, u - J.first_video_pts(h))); "
+      "print(q[-1] + f - q[0], J.first_video_pts(h) - J.Recording(h).audio[0][\"pts\"])'");
+  long long whole = 0, lead = 0;
+  ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld", &whole, &lead), 2) << made.err;
+  const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+  ASSERT_FALSE(sound.empty());
+  // Ahead of its first picture by the lead its own stamps give its sound.
+  EXPECT_NEAR(sound.back()[0], duration - (whole + lead) * scale / 90000, 1);
+  EXPECT_EQ(sound.back()[0] + sound.back()[1], duration);
+}
+
+// An LPCM 5.1 recording's last group twice, the second 0.92 s after the
+// first ends, then its second group on with stamps running on, then an
+// LPCM stereo recording from its second group, 2.8 s later. The stereo
+// sound steps about as far as the second part's pictures did, long before
+// in the file: the part between met its own seam since, so the stereo
+// sound waits for its own part's pictures and plays from the first of them
+// (it played 1.2 s late, under the last part's last pictures only).
+TEST(MtsimportCommand, SoundStepLikeAnEarlierPartsWaitsForItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string late = FromGroup(folder.path + "/late.m2ts", surround, 3);
+  const std::string last = MovedStamps(folder.path + "/d.m2ts", FromGroup(folder.path + "/other.m2ts", stereo, 1), "5.44");
+  testsupport::run_command("cat " + MovedStamps(folder.path + "/a.m2ts", late, "0.52") + " " +
+                           MovedStamps(folder.path + "/b.m2ts", late, "2.0") + " " +
+                           MovedStamps(folder.path + "/c.m2ts", FromGroup(folder.path + "/mid.m2ts", surround, 1), "2.56") +
+                           " " + last + " > " + folder.path + "/joined.m2ts");
+  const auto [first, ignored] = OuterStamps(last, false);
+  const auto [latest, alsoIgnored] = OuterStamps(last, true);
+  ASSERT_TRUE(first >= 0 && latest > first);
+  const auto [scale, duration, sound] = ImportedQuietly(folder.path + "/joined.m2ts", folder.path + "/joined.json");
+  ASSERT_EQ(scale, 48000);
+  ASSERT_FALSE(sound.empty());
+  // The part before has no sound of the track's kind: the part's sound
+  // plays from its first picture to the movie's end.
+  EXPECT_EQ(sound.back()[0], duration - (latest - first) * 48000 / 90000 - kPictureUnits);
+  EXPECT_EQ(sound.back()[0] + sound.back()[1], duration);
 }
