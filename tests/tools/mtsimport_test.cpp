@@ -2407,3 +2407,33 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
     EXPECT_GE(sound.back()[0], picture - 1536 * scale / 48000);
   }
 }
+
+// LPCM, a part whose AC-3 sound is left out, then LPCM again from a later
+// group (its sound read before its first picture), its stamps running on
+// seamlessly or 0.2 s after the AC-3 part's end: the join closes the step
+// either way, and the last part's sound plays where it does without it (it
+// played 0.2 s late, as if the step had stayed).
+TEST(MtsimportCommand, SoundAfterAStretchLeftOutWaitsForItsPartsPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  const Folder folder;
+  std::vector<std::array<int64_t, 3>> played[2];
+  for (int k = 0; k < 2; ++k) {
+    const std::string step = k ? "18000" : "0";
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+        "l = open(\"" + lpcm + "\", \"rb\").read(); m = open(\"" + mbaff + "\", \"rb\").read()\n"
+        "end = None\n"
+        "for k, (d, step) in enumerate(((J.cut(l, 0, 13), 0), (J.cut(m, 0, 9), 0),\n"
+        "    (J.cut(l, J.Recording(l).gop_starts()[1][1], 13), " + step + "))):\n"
+        "  v = sorted(p[\"pts\"] for p in J.Recording(d).video if p[\"pts\"] is not None)\n"
+        "  off = 0 if end is None else end + step - v[0]\n"
+        "  end = v[-1] + off + v[1] - v[0]\n"
+        "  open(\"" + folder.path + "/p%d.m2ts\" % k, \"wb\").write(J.restamp(d, off % J.WRAP))'");
+    ASSERT_EQ(made.exit, 0) << made.err;
+    played[k] = PlayedSound(EditsOf(JoinedDump({folder.path + "/p0.m2ts", folder.path + "/p1.m2ts",
+                                                 folder.path + "/p2.m2ts"})));
+    ASSERT_GE(played[k].size(), 2u);
+  }
+  EXPECT_EQ(played[1].back(), played[0].back());
+}
