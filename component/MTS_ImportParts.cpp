@@ -188,6 +188,12 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     // Sound that began a part had no pictures of a new part after it: it is
     // the sound of the part being read.
     if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
+      // Sound that waits after audio left out takes these pictures' line
+      // and is placed beside them from its first sample.
+      if (parts.soundAfterLeftOut && !parts.soundToPlace) {
+        CloseSeam(store, false);
+        return false;
+      }
       parts.sound.state = SeamSide::kClosed;
       parts.soundSeamMedia = -1;
     }
