@@ -2437,3 +2437,35 @@ TEST(MtsimportCommand, SoundAfterAStretchLeftOutWaitsForItsPartsPictures) {
   }
   EXPECT_EQ(played[1].back(), played[0].back());
 }
+
+// LPCM, a part whose AC-3 sound is left out, then LPCM again 0.2 s after
+// its end, every packet counter running on across the joins (as they may
+// by chance): the sound's change of kind shows another recording beginning
+// where the pictures' stamps step, a join, no loss ("0.200 s of video could
+// not be read" was said).
+TEST(MtsimportCommand, SoundTakenUpAfterAStretchLeftOutMakesTheVideosStepAJoin) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+      "l = open(\"" + lpcm + "\", \"rb\").read(); m = open(\"" + mbaff + "\", \"rb\").read()\n"
+      "end = None; d = b\"\"\n"
+      "for part, step in ((J.cut(l, 0, 13), 0), (J.cut(m, 0, 9), 0), (J.cut(l, 0, 9), 18000)):\n"
+      "  v = sorted(p[\"pts\"] for p in J.Recording(part).video if p[\"pts\"] is not None)\n"
+      "  off = 0 if end is None else end + step - v[0]\n"
+      "  end = v[-1] + off + v[1] - v[0]\n"
+      "  d += J.restamp(part, off % J.WRAP)\n"
+      "d = bytearray(d); cc = {}\n"
+      "for b in range(0, len(d), J.PACKET):\n"
+      "  pid = (d[b + 5] & 31) << 8 | d[b + 6]\n"
+      "  if d[b + 7] & 16:\n"
+      "    c = cc.get(pid, d[b + 7] & 15); d[b + 7] = d[b + 7] & 240 | c; cc[pid] = (c + 1) & 15\n"
+      "open(\"" + joined + "\", \"wb\").write(d)'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const testsupport::CommandResult r =
+      testsupport::run_command(std::string(MTSIMPORT) + " --dump " + folder.path + "/joined.json " + joined);
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.err, "");
+}
