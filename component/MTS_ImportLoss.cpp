@@ -149,8 +149,19 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
 // after it, is every stream's, as where another recording begins.
 void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int64_t key, uint32_t marks,
                           int64_t pesAt) {
+  constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
   if (!leftOut || key == kNoSoundKey) {
+    // The track's sound taken up again after audio left out was passed by
+    // where the sound's steps are judged (it was not known yet whether it
+    // would be left out too). Its kind changed, so another recording began:
+    // starting after program tables beyond a video seam, it makes that seam
+    // every stream's, whatever its counters did.
+    const bool resumes = !leftOut && store->leftOutSoundSeen;
     store->leftOutSoundSeen = 0;
+    if (!resumes || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
+    if (marks & kTSStartAfterTables) TakeBackSeam(store, false);
+    store->videoSeamAt = -1;
+    store->videoSeamLost = 0;
     return;
   }
   constexpr int64_t kLargestStep = 90000;
@@ -163,7 +174,6 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   store->leftOutSoundKey = key;
   if (stepped) store->leftOutSoundStepAt = pesAt;
   if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
-  constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
   if (stepped || (marks & kBegins) == kBegins) TakeBackSeam(store, false);
   store->videoSeamAt = -1;
   store->videoSeamLost = 0;

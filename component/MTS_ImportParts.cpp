@@ -197,6 +197,12 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     // Sound that began a part had no pictures of a new part after it: it is
     // the sound of the part being read.
     if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
+      // Sound that waits after audio left out takes these pictures' line
+      // and is placed beside them from its first sample.
+      if (parts.soundAfterLeftOut && !parts.soundToPlace) {
+        CloseSeam(store, false);
+        return false;
+      }
       parts.sound.state = SeamSide::kClosed;
       parts.soundSeamMedia = -1;
     }
@@ -374,7 +380,20 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       Open(&parts.sound, store->ts_offset, moved, store->soundTSOffset);
       parts.soundLostAtSeam = 0;
     }
-  } else if (!seam && !store->soundLeavingOut) {
+  } else if (!seam && store->soundLeavingOut) {
+    // Sound that starts as a recording's does, after a stretch of audio
+    // left out for its kind and before any picture of a new part: where it
+    // is of the track's kind it belongs to the part whose first picture
+    // comes next, however little its stamps stepped, and waits for it.
+    if (begins && parts.sound.state == SeamSide::kClosed && !InReach(parts.video, store->ts_offset)) {
+      seam = true;
+      parts.sound.state = SeamSide::kBegun;
+      parts.sound.at = store->ts_offset;
+      parts.sound.moved = 0;
+      parts.sound.pesAt = store->soundTSOffset;
+      parts.sound.begins = 0;
+    }
+  } else if (!seam) {
     // The first sound of the movie, or sound that starts as a recording's
     // does (after tables, at a break of the counters), begins the sound of
     // the part whose pictures were found beginning just before it; sound
@@ -454,6 +473,9 @@ void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, 
 
 bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
   const ImportParts& parts = store->parts;
+  // The sound PES being added began a recording's sound after audio left
+  // out: its pictures are still to come.
+  if (parts.sound.state == SeamSide::kBegun) return !parts.sound.begins && parts.sound.pesAt == store->soundTSOffset;
   if (parts.sound.state != SeamSide::kOpen) return false;
   // A video side found near it that moved the line as far is this seam's,
   // met already (and closed by other audio between).

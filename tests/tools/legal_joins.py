@@ -749,6 +749,14 @@ def grid_shifts(files, stats, movie):
             out.append(None)
             continue
         own = first[0][0] - first[0][1]
+        # ffmpeg may also read the part's first picture off its own stamp
+        # (seen where its first decode stamp is 0): part-sync
+        # takes the part's sound at that time, off by as much.
+        stamp = J.first_video_pts(open(f, "rb").read())
+        if stamp is not None:
+            read = (round(first[0][1] * TICKS) - stamp + WRAP // 2) % WRAP - WRAP // 2
+            if 0 < abs(read) < TICKS:
+                own += read / TICKS
         pics = st.get("pictures") or []
         if pics and first[0][2] == msize:
             probe = min(20, len(pics) // 2)
@@ -886,6 +894,15 @@ def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
     return head + " " + "/".join(out), good
 
 
+def sound_ends_first(st):
+    """Whether a part's sound, by its own stamps, ends at or before its
+    first picture: none of it plays beside the part's pictures."""
+    if "alow" not in st or not st.get("rate"):
+        return False
+    end = st["alow"] + st["samples"] * TICKS // st["rate"]
+    return (st["vlow"] - end) % WRAP < WRAP // 2
+
+
 def part_sync(mov, files, dump, base, stats=None, movie=None):
     """part-sync's line, its bad count and the problems found. Given the
     parts' stats and the movie's picture times, its sound figures are
@@ -921,8 +938,11 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
                         moved.pop()
                     moved.append(judged.strip())
                     tok = judged
-        if "MOVIE-NO-SOUND" in tok and re.match(r"p\d+\[[^\]]*(pcm_bluray6|0)\]", tok):
-            bad -= 1  # LPCM 5.1 makes no sound track; a part without sound packets has none to play
+        if "MOVIE-NO-SOUND" in tok and (re.match(r"p\d+\[[^\]]*(pcm_bluray6|0)\]", tok) or
+                                        (stats is not None and k < len(stats) and sound_ends_first(stats[k]))):
+            # LPCM 5.1 makes no sound track; a part without sound packets has
+            # none to play, nor one whose sound ends before its first picture
+            bad -= 1
         elif re.search(r"FAR|NOTFOUND|MISSING|AUDIBLE|MOVIE-NO-SOUND|no-pictures", tok):
             problems.append(tok.strip())
     if "no-pictures" in line and not any("no-pictures" in x for x in problems):
