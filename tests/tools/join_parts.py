@@ -178,6 +178,33 @@ def restamp(data, offset):
     return bytes(out)
 
 
+def pat_runs_on(parts):
+    """The parts with the PAT's continuity counter running on from each
+    part's last PAT into the next part, as it does across one join in 16 by
+    chance; the pictures' and the sound's counters made to break there."""
+    out, last = [], {}
+    for k, data in enumerate(parts):
+        b = bytearray(data)
+        first = {}
+        for at in range(0, len(b) - PACKET + 1, PACKET):
+            pid, _, _ = header(b[at:at + PACKET])
+            if pid is not None and b[at + 7] & 0x10:
+                first.setdefault(pid, b[at + 7] & 0x0F)
+        delta = {}
+        for pid, cc in first.items():
+            if k and pid in last:
+                runs_on = (last[pid] + 1 - cc) % 16
+                delta[pid] = runs_on if pid == 0 else (8 if runs_on == 0 else 0)
+        for at in range(0, len(b) - PACKET + 1, PACKET):
+            pid, _, _ = header(b[at:at + PACKET])
+            if pid is None or not b[at + 7] & 0x10:
+                continue
+            b[at + 7] = (b[at + 7] & 0xF0) | ((b[at + 7] + delta.get(pid, 0)) & 0x0F)
+            last[pid] = b[at + 7] & 0x0F
+        out.append(bytes(b))
+    return out
+
+
 def first_video_pts(data):
     """The smallest video PTS, unwrapped from the first one's, and whether
     the stamps pass 2^33."""
