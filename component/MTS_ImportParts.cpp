@@ -175,9 +175,12 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   }
   if (pid != 0 || !(packet[7] & 0x10)) return;
   parts.tablesAt = store->ts_offset;
-  // A PAT sent again keeps its counter; the next one counts on by one.
+  // A PAT sent again keeps its counter; the next one counts on by one. One
+  // whose discontinuity_indicator is set may jump inside the recording.
   const uint8_t counter = packet[7] & 0x0F;
-  if (!parts.patSeen || (counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F)))
+  const bool flagged = (packet[7] & 0x20) && packet[8] > 0 && (packet[9] & 0x80);
+  if (!parts.patSeen ||
+      (!flagged && counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F)))
     parts.recordingTablesAt = store->ts_offset;
   parts.patCounter = counter;
   parts.patSeen = 1;

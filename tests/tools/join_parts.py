@@ -205,6 +205,23 @@ def pat_runs_on(parts):
     return out
 
 
+def flag_pat(data, index, jump, flag=True):
+    """The recording with the discontinuity_indicator set on its PAT number
+    `index` (its payload moved on by the two bytes of the adaptation field,
+    which the PAT's stuffing gives; not with `flag` false), that PAT's
+    counter and those of the PATs after it moved on by `jump`."""
+    b = bytearray(data)
+    pats = [at for at in range(0, len(b) - PACKET + 1, PACKET) if header(b[at:at + PACKET])[0] == 0]
+    at = pats[index]
+    if flag:
+        assert b[at + 7] & 0x30 == 0x10, "a PAT with an adaptation field already"
+        b[at + 8:at + PACKET] = bytes([1, 0x80]) + b[at + 8:at + PACKET - 2]
+        b[at + 7] |= 0x20
+    for q in pats[index:]:
+        b[q + 7] = (b[q + 7] & 0xF0) | ((b[q + 7] + jump) & 0x0F)
+    return bytes(b)
+
+
 def first_video_pts(data):
     """The smallest video PTS, unwrapped from the first one's, and whether
     the stamps pass 2^33."""

@@ -2041,6 +2041,35 @@ TEST(MtsimportCommand, SoundAfterASoundlessPartWaitsForItsOwnPictures) {
   }
 }
 
+// A PAT whose discontinuity_indicator announces a jump of its counter inside
+// a recording begins no recording: a recording with one in the middle
+// imports as without it, and one whose first group's tables (cut off before
+// its pictures, the PAT flagged) end the file's first part, before another
+// recording's tables, leaves no recording between to count video lost in (a
+// warning once said 0.040 s of video could not be read).
+TEST(MtsimportCommand, FlaggedPatCounterJumpBeginsNoRecording) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string flagged = folder.path + "/flagged.m2ts", joined = folder.path + "/joined.m2ts";
+  const testsupport::CommandResult r = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "a = open(\"" + lpcm + "\", \"rb\").read(); r = J.Recording(a); "
+      "open(\"" + flagged + "\", \"wb\").write(J.flag_pat(a, len(r.tables) // 6, 5)); "
+      "first = J.cut(a, 0, r.gop_starts()[1][0]); "
+      "parts = J.pat_runs_on([J.flag_pat(first, -1, 5), J.restamp(a, 1800000)]); "
+      "parts[1] = J.flag_pat(parts[1], 0, 7, False); "
+      "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
+  ASSERT_EQ(r.exit, 0) << r.err;
+  const std::string json = folder.path + "/flagged.json";
+  const testsupport::CommandResult one = testsupport::run_command(MTSIMPORT " --dump " + json + " " + flagged);
+  ASSERT_EQ(one.exit, 0) << one.err;
+  EXPECT_EQ(one.err, "");
+  EXPECT_EQ(testsupport::read_text(json), JoinedDump({lpcm}));
+  const testsupport::CommandResult two = testsupport::run_command(MTSIMPORT " " + joined);
+  ASSERT_EQ(two.exit, 0) << two.err;
+  EXPECT_EQ(two.err, "");
+}
+
 // The first part's sound plays from its first picture by its stamps: the
 // AC-3 frame that holds the first picture's time plays from that time on,
 // in a short first part as in a whole recording (the track once started
