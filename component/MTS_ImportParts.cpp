@@ -186,12 +186,6 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   parts.patSeen = 1;
 }
 
-void PartVideoTables(MTS_MovieImportGlobalsRecord* store) {
-  ImportParts& parts = store->parts;
-  if (AfterRecordingsTables(parts.videoStartMarks))
-    parts.recordingTablesAt = std::max(parts.recordingTablesAt, parts.tablesBeforeReportedVideo);
-}
-
 bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size) {
   return (marks & kTSStartAfterTables) && BeginsCodedSequence(au, size);
 }

@@ -179,7 +179,6 @@ bool VideoJoinsAcrossStep(const MTS_MovieImportGlobalsRecord* store, int64_t mov
 void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   TSDemuxOutput* out = store->pTSInfo;
   if (!out->bPTS && !out->bDTS) return;
-  if (video) PartVideoTables(store);
   const int64_t key = video && out->bDTS ? out->DTS : out->PTS;
   int64_t moved = 0;
   int64_t shift = 0;

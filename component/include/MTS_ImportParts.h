@@ -135,10 +135,6 @@ void PartsReset(ImportParts* parts);
 // The packet `packet` (kMTSPacketSize bytes at file offset ts_offset) is
 // offered to the demultiplexer.
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet);
-// A video PES was reported, its start marks set: tables before it that
-// began another recording though their PAT's counter ran on (its own
-// counter broke there, or the sound's) are marked as that recording's.
-void PartVideoTables(MTS_MovieImportGlobalsRecord* store);
 // Whether an access unit that starts so (`marks`: kTSStart* bits of its
 // PES) begins another recording: tables before it, then a picture that
 // begins a coded sequence.
