@@ -54,6 +54,27 @@ bool SoundBeforeSidesTables(const MTS_MovieImportGlobalsRecord* store) {
   return parts.video.begins && tables >= 0 && ReportedSoundStart(store) < tables;
 }
 
+// Whether the tables before a PES that starts so (`marks`: kTSStart* bits)
+// begin another recording: the PAT's counter broke there, or the stream's
+// own counter or the sound's did after them.
+bool AfterRecordingsTables(uint32_t marks) {
+  return (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
+}
+
+// Whether the video PES being assembled, not yet reported, begins another
+// recording after the PES that opened the video's side and before the
+// sound PES being reported starts: the side is that of a part without
+// sound. Where the PAT's counter happens to run on across that join, only
+// how the PES starts tells, and the sound of that recording may come first.
+bool LaterRecordingBeforeSound(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  const int64_t tables = parts.tablesBeforeVideo;
+  if (tables <= parts.video.pesAt + kMTSPacketSize || tables >= ReportedSoundStart(store)) return false;
+  TSDemuxPending pending{};
+  return TSDemuxGetPendingLib(store->tsDemux, &pending) && pending.videoStarted &&
+         AfterRecordingsTables(pending.videoStart);
+}
+
 // Whether a step of the sound that moves its line by `moved`, found at file
 // offset `here`, meets the video's open side. A recording's tables between
 // the PES that opened that side and the sound PES begin a later part: the
@@ -64,6 +85,7 @@ bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int
   if (parts.recordingTablesAt > parts.video.pesAt + kMTSPacketSize &&
       parts.recordingTablesAt < ReportedSoundStart(store))
     return false;
+  if (LaterRecordingBeforeSound(store)) return false;
   // Audio left out for its kind that began before the tables read last
   // before the side's PES is the part before's (its last PES, reported
   // late): its step, measured against the track's sound, is no seam.
@@ -162,9 +184,12 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   }
   if (pid != 0 || !(packet[7] & 0x10)) return;
   parts.tablesAt = store->ts_offset;
-  // A PAT sent again keeps its counter; the next one counts on by one.
+  // A PAT sent again keeps its counter; the next one counts on by one. One
+  // whose discontinuity_indicator is set may jump inside the recording.
   const uint8_t counter = packet[7] & 0x0F;
-  if (!parts.patSeen || (counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F)))
+  const bool flagged = (packet[7] & 0x20) && packet[8] > 0 && (packet[9] & 0x80);
+  if (!parts.patSeen ||
+      (!flagged && counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F)))
     parts.recordingTablesAt = store->ts_offset;
   parts.patCounter = counter;
   parts.patSeen = 1;

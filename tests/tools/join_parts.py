@@ -178,6 +178,50 @@ def restamp(data, offset):
     return bytes(out)
 
 
+def pat_runs_on(parts):
+    """The parts with the PAT's continuity counter running on from each
+    part's last PAT into the next part, as it does across one join in 16 by
+    chance; the pictures' and the sound's counters made to break there."""
+    out, last = [], {}
+    for k, data in enumerate(parts):
+        b = bytearray(data)
+        first = {}
+        for at in range(0, len(b) - PACKET + 1, PACKET):
+            pid, _, _ = header(b[at:at + PACKET])
+            if pid is not None and b[at + 7] & 0x10:
+                first.setdefault(pid, b[at + 7] & 0x0F)
+        delta = {}
+        for pid, cc in first.items():
+            if k and pid in last:
+                runs_on = (last[pid] + 1 - cc) % 16
+                delta[pid] = runs_on if pid == 0 else (8 if runs_on == 0 else 0)
+        for at in range(0, len(b) - PACKET + 1, PACKET):
+            pid, _, _ = header(b[at:at + PACKET])
+            if pid is None or not b[at + 7] & 0x10:
+                continue
+            b[at + 7] = (b[at + 7] & 0xF0) | ((b[at + 7] + delta.get(pid, 0)) & 0x0F)
+            last[pid] = b[at + 7] & 0x0F
+        out.append(bytes(b))
+    return out
+
+
+def flag_pat(data, index, jump, flag=True):
+    """The recording with the discontinuity_indicator set on its PAT number
+    `index` (its payload moved on by the two bytes of the adaptation field,
+    which the PAT's stuffing gives; not with `flag` false), that PAT's
+    counter and those of the PATs after it moved on by `jump`."""
+    b = bytearray(data)
+    pats = [at for at in range(0, len(b) - PACKET + 1, PACKET) if header(b[at:at + PACKET])[0] == 0]
+    at = pats[index]
+    if flag:
+        assert b[at + 7] & 0x30 == 0x10, "a PAT with an adaptation field already"
+        b[at + 8:at + PACKET] = bytes([1, 0x80]) + b[at + 8:at + PACKET - 2]
+        b[at + 7] |= 0x20
+    for q in pats[index:]:
+        b[q + 7] = (b[q + 7] & 0xF0) | ((b[q + 7] + jump) & 0x0F)
+    return bytes(b)
+
+
 def first_video_pts(data):
     """The smallest video PTS, unwrapped from the first one's, and whether
     the stamps pass 2^33."""

@@ -431,10 +431,12 @@ __attribute__((noinline)) void note_skipped(TSDemuxContext* c, int32_t skipped, 
 
 // A PAT: program tables come before the streams' next packets. Whether its
 // counter follows the PAT before tells the recording's own tables going on
-// from another recording's beginning.
+// from another recording's beginning. A discontinuity_indicator announces a
+// jump of the counter inside the recording: such a PAT tells nothing of
+// another recording by its counter.
 void note_tables(TSDemuxContext* c, const uint8_t* packet) {
   const uint32_t cc = packet[3] & 0x0F;
-  const uint32_t runOn = c->patSeen && cc == ((c->patLast + 1) & 0x0F) && !flags_discontinuity(packet);
+  const uint32_t runOn = c->patSeen && (cc == ((c->patLast + 1) & 0x0F) || flags_discontinuity(packet));
   c->patSeen = 1;
   c->patLast = cc;
   for (StreamCheck* check : {&c->videoCheck, &c->audioCheck}) {

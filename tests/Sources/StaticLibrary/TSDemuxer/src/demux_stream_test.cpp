@@ -410,6 +410,23 @@ TEST(DemuxStream, TablesThatRunOnAreMarked) {
   renumbered = video_start_marks(joined);
   ASSERT_EQ(renumbered.size(), two.size());
   EXPECT_EQ(renumbered[one.size() + 1] & (kTSStartAfterTables | kTSStartTablesRunOn), kTSStartAfterTables);
+  // A PAT in the middle whose discontinuity_indicator announces that its
+  // counter jumps (by 5, the PATs after it following it) is the recording's
+  // own all the same.
+  Bytes flagged = file;
+  std::vector<size_t> pats;
+  for (size_t at = 0; at < flagged.size(); at += 192)
+    if (flagged[at + 5] == 0x40 && flagged[at + 6] == 0) pats.push_back(at);
+  ASSERT_GT(pats.size(), 2u);
+  const size_t mid = pats[pats.size() / 2];
+  ASSERT_EQ(flagged[mid + 7] & 0x30, 0x10);
+  std::copy_backward(flagged.begin() + long(mid + 8), flagged.begin() + long(mid + 190), flagged.begin() + long(mid + 192));
+  flagged[mid + 7] |= 0x20;
+  flagged[mid + 8] = 1;
+  flagged[mid + 9] = 0x80;
+  for (const size_t at : pats)
+    if (at >= mid) flagged[at + 7] = uint8_t((flagged[at + 7] & 0xF0) | ((flagged[at + 7] + 5) & 0x0F));
+  EXPECT_EQ(video_start_marks(flagged), one);
 }
 
 // Source packets of one PES with the stream's running continuity counter.
