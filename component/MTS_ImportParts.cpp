@@ -84,6 +84,7 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   parts.soundSeamPTS += PartSoundOntoVideoLine(store);
   parts.video.state = parts.sound.state = SeamSide::kClosed;
   parts.videoSideBySize = 0;
+  parts.soundBegunAfterLeftOut = 0;
   parts.soundToPlace = 1;
 }
 
@@ -188,8 +189,14 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     // Sound that began a part had no pictures of a new part after it: it is
     // the sound of the part being read.
     if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
-      parts.sound.state = SeamSide::kClosed;
-      parts.soundSeamMedia = -1;
+      // Sound that waited after audio of another kind goes beside these
+      // pictures by its own stamps.
+      if (parts.soundBegunAfterLeftOut) {
+        CloseSeam(store, false);
+      } else {
+        parts.sound.state = SeamSide::kClosed;
+        parts.soundSeamMedia = -1;
+      }
     }
     return false;
   }
@@ -382,6 +389,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     } else if ((first || begins) && parts.sound.state == SeamSide::kClosed) {
       seam = true;
       parts.sound.state = SeamSide::kBegun;
+      parts.soundBegunAfterLeftOut = 0;
       parts.sound.at = store->ts_offset;
       parts.sound.moved = 0;
       parts.sound.pesAt = first ? soundStart - kMTSPacketSize : store->soundTSOffset;
@@ -447,6 +455,27 @@ bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
   // met already (and closed by other audio between).
   const int64_t apart = parts.video.moved - parts.sound.moved;
   return !(InReachOf(parts.video, parts.sound.at) && apart <= kLargestStep && -apart <= kLargestStep);
+}
+
+bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t media) {
+  ImportParts& parts = store->parts;
+  if (!parts.pictureSeen || !(TSDemuxReportedStartLib(store->tsDemux) & kTSStartAfterTables)) return false;
+  // The video began that recording's part already (its first PES lies
+  // before the sound's in the file): the sound goes beside its pictures now.
+  if (parts.video.state == SeamSide::kOpen && parts.video.begins && InReach(parts.video, store->ts_offset))
+    return false;
+  // Its step from the pictures read so far says nothing (audio of another
+  // kind lay between): the video's seam tells where it goes.
+  parts.sound.state = SeamSide::kBegun;
+  parts.sound.at = store->ts_offset;
+  parts.sound.moved = 0;
+  parts.sound.pesAt = store->soundTSOffset;
+  parts.sound.begins = 0;
+  parts.soundSeamMedia = media;
+  parts.soundSeamPTS = pts;
+  parts.soundToPlace = 0;
+  parts.soundBegunAfterLeftOut = 1;
+  return true;
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
