@@ -165,9 +165,9 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
     return;
   }
   constexpr int64_t kLargestStep = 90000;
-  // The audio before was of the track's kind (or there was none): a stretch
-  // of another kind begins here.
-  const bool stretchBegins = !store->leftOutSoundSeen;
+  // The audio before was of the track's kind: a stretch of another kind
+  // begins here (audio before any track is made is all left out).
+  const bool stretchBegins = !store->leftOutSoundSeen && store->soundMedia;
   const int64_t delta = key - store->leftOutSoundKey;
   const bool steps = store->leftOutSoundSeen && delta > 0 && delta <= kLargestStep;
   const bool stepped = steps && store->leftOutSoundStep > 0 && 2 * delta > 3 * store->leftOutSoundStep;
