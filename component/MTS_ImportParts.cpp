@@ -460,6 +460,8 @@ bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
 bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t media) {
   ImportParts& parts = store->parts;
   if (!parts.pictureSeen || !(TSDemuxReportedStartLib(store->tsDemux) & kTSStartAfterTables)) return false;
+  // A seam of its own (a restart of its stamps) placed it already, or waits.
+  if (parts.soundToPlace || parts.sound.state != SeamSide::kClosed) return false;
   // The video began that recording's part already (its first PES lies
   // before the sound's in the file): the sound goes beside its pictures now.
   if (parts.video.state == SeamSide::kOpen && parts.video.begins && InReach(parts.video, store->ts_offset))
