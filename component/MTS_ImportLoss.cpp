@@ -165,6 +165,9 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
     return;
   }
   constexpr int64_t kLargestStep = 90000;
+  // The audio before was of the track's kind: a stretch of another kind
+  // begins here (audio before any track is made is all left out).
+  const bool stretchBegins = !store->leftOutSoundSeen && store->soundMedia;
   const int64_t delta = key - store->leftOutSoundKey;
   const bool steps = store->leftOutSoundSeen && delta > 0 && delta <= kLargestStep;
   const bool stepped = steps && store->leftOutSoundStep > 0 && 2 * delta > 3 * store->leftOutSoundStep;
@@ -172,9 +175,12 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   if (!store->leftOutSoundSeen || !steps) store->leftOutSoundStep = 0;
   store->leftOutSoundSeen = 1;
   store->leftOutSoundKey = key;
-  if (stepped) store->leftOutSoundStepAt = pesAt;
+  // Audio that starts after tables in another kind than the sound before it
+  // is another recording's, as a step is.
+  const bool otherRecording = stretchBegins && (marks & kTSStartAfterTables);
+  if (stepped || otherRecording) store->leftOutSoundStepAt = pesAt;
   if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
-  if (stepped || (marks & kBegins) == kBegins) TakeBackSeam(store, false);
+  if (stepped || (marks & kBegins) == kBegins || otherRecording) TakeBackSeam(store, false);
   store->videoSeamAt = -1;
   store->videoSeamLost = 0;
 }
@@ -218,6 +224,12 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   } else if (store->leftOutSoundStepAt >= 0) {
     TakeBackSeam(store, false);
     store->leftOutSoundStepAt = -1;
+  } else if (store->parts.sound.state == SeamSide::kBegun && store->parts.soundBegunAfterLeftOut &&
+             store->parts.sound.pesAt > pesAt) {
+    // Sound of the track's kind began after audio of another kind, after
+    // tables, within this PES (read before it was complete): another
+    // recording's sound, so the seam is every stream's.
+    TakeBackSeam(store, false);
   } else if (store->soundMovedAt >= pesAt) {
     // The sound moved its line at a PES read from within this one (met
     // before it was complete): the seam is every stream's.

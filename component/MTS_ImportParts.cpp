@@ -115,6 +115,7 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   parts.soundSeamPTS += PartSoundOntoVideoLine(store);
   parts.video.state = parts.sound.state = SeamSide::kClosed;
   parts.videoSideBySize = 0;
+  parts.soundBegunAfterLeftOut = 0;
   parts.soundToPlace = 1;
 }
 
@@ -222,14 +223,14 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     // Sound that began a part had no pictures of a new part after it: it is
     // the sound of the part being read.
     if (parts.sound.state == SeamSide::kBegun && parts.sound.pesAt < store->videoTSOffset) {
-      // Sound that waits after audio left out takes these pictures' line
-      // and is placed beside them from its first sample.
-      if (parts.soundAfterLeftOut && !parts.soundToPlace) {
+      // Sound that waited after audio of another kind goes beside these
+      // pictures by its own stamps.
+      if (parts.soundBegunAfterLeftOut) {
         CloseSeam(store, false);
-        return false;
+      } else {
+        parts.sound.state = SeamSide::kClosed;
+        parts.soundSeamMedia = -1;
       }
-      parts.sound.state = SeamSide::kClosed;
-      parts.soundSeamMedia = -1;
     }
     return false;
   }
@@ -405,20 +406,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       Open(&parts.sound, store->ts_offset, moved, store->soundTSOffset);
       parts.soundLostAtSeam = 0;
     }
-  } else if (!seam && store->soundLeavingOut) {
-    // Sound that starts as a recording's does, after a stretch of audio
-    // left out for its kind and before any picture of a new part: where it
-    // is of the track's kind it belongs to the part whose first picture
-    // comes next, however little its stamps stepped, and waits for it.
-    if (begins && parts.sound.state == SeamSide::kClosed && !InReach(parts.video, store->ts_offset)) {
-      seam = true;
-      parts.sound.state = SeamSide::kBegun;
-      parts.sound.at = store->ts_offset;
-      parts.sound.moved = 0;
-      parts.sound.pesAt = store->soundTSOffset;
-      parts.sound.begins = 0;
-    }
-  } else if (!seam) {
+  } else if (!seam && !store->soundLeavingOut) {
     // The first sound of the movie, or sound that starts as a recording's
     // does (after tables, at a break of the counters), begins the sound of
     // the part whose pictures were found beginning just before it; sound
@@ -438,6 +426,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     } else if ((first || begins) && parts.sound.state == SeamSide::kClosed) {
       seam = true;
       parts.sound.state = SeamSide::kBegun;
+      parts.soundBegunAfterLeftOut = 0;
       parts.sound.at = store->ts_offset;
       parts.sound.moved = 0;
       parts.sound.pesAt = first ? soundStart - kMTSPacketSize : store->soundTSOffset;
@@ -498,14 +487,34 @@ void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, 
 
 bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
   const ImportParts& parts = store->parts;
-  // The sound PES being added began a recording's sound after audio left
-  // out: its pictures are still to come.
-  if (parts.sound.state == SeamSide::kBegun) return !parts.sound.begins && parts.sound.pesAt == store->soundTSOffset;
   if (parts.sound.state != SeamSide::kOpen) return false;
   // A video side found near it that moved the line as far is this seam's,
   // met already (and closed by other audio between).
   const int64_t apart = parts.video.moved - parts.sound.moved;
   return !(InReachOf(parts.video, parts.sound.at) && apart <= kLargestStep && -apart <= kLargestStep);
+}
+
+bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t media) {
+  ImportParts& parts = store->parts;
+  if (!parts.pictureSeen || !(TSDemuxReportedStartLib(store->tsDemux) & kTSStartAfterTables)) return false;
+  // A seam of its own (a restart of its stamps) placed it already, or waits.
+  if (parts.soundToPlace || parts.sound.state != SeamSide::kClosed) return false;
+  // The video began that recording's part already (its first PES lies
+  // before the sound's in the file): the sound goes beside its pictures now.
+  if (parts.video.state == SeamSide::kOpen && parts.video.begins && InReach(parts.video, store->ts_offset))
+    return false;
+  // Its step from the pictures read so far says nothing (audio of another
+  // kind lay between): the video's seam tells where it goes.
+  parts.sound.state = SeamSide::kBegun;
+  parts.sound.at = store->ts_offset;
+  parts.sound.moved = 0;
+  parts.sound.pesAt = store->soundTSOffset;
+  parts.sound.begins = 0;
+  parts.soundSeamMedia = media;
+  parts.soundSeamPTS = pts;
+  parts.soundToPlace = 0;
+  parts.soundBegunAfterLeftOut = 1;
+  return true;
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {

@@ -378,7 +378,13 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     store->parts.soundToPlace = 0;
     store->parts.soundAfterLeftOut = 1;
   }
-  if (timed && afterLeftOut && !awaitsVideo) {
+  // Sound that begins another recording ahead of its pictures waits for them
+  // too: its stamps step from the pictures before by the join's step, which
+  // the video takes out of its line at the seam.
+  const bool waits =
+      awaitsVideo || (afterLeftOut && timed &&
+                      mts_import::PartSoundAwaitsPictures(store, pts, GetMediaDisplayDuration(store->soundMedia)));
+  if (timed && afterLeftOut && !waits) {
     // The audio left out carried the sound's time line with its own time
     // stamps (another recording's, which may have restarted it once more
     // after the video's join): sound of the track's kind is of the recording
@@ -394,7 +400,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   const mts_import::ImportParts& parts = store->parts;
   const bool seamHeld = parts.soundToPlace && parts.soundSeamMedia >= store->soundInsertedTime &&
                         parts.soundSeamMedia < GetMediaDisplayDuration(store->soundMedia);
-  if (timed && (parts.soundToPlace || afterLeftOut) && !awaitsVideo && (!store->soundEndEstimated || seamHeld)) {
+  if (timed && (parts.soundToPlace || afterLeftOut) && !waits && (!store->soundEndEstimated || seamHeld)) {
     OSErr err = KeepSoundInPlace(store, pts, afterLeftOut, frames);
     if (err != noErr) return err;
   }

@@ -126,6 +126,10 @@ struct ImportParts {
   // coded sequence (PartOtherSizeBegins): only the first sound PES that
   // starts after them meets it.
   uint8_t videoSideBySize;
+  // The begun sound side was opened by sound of the track's kind after a
+  // stretch left out for its kind (PartSoundAwaitsPictures): it waits for
+  // the video's seam, and the pictures read next take it if none comes.
+  uint8_t soundBegunAfterLeftOut;
 };
 
 // A fresh record, for a new import.
@@ -189,6 +193,13 @@ void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, 
 // Whether the sound stepped on its own line at a seam the video has not
 // reached yet: the pictures read so far are the part's before.
 bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store);
+// Sound of the track's kind that ends a stretch left out for its kind and
+// starts after program tables (`pts` on the sound's own line, its first
+// sample at `media` in the sound media) begins another recording's sound:
+// where the video has not yet read that recording's first picture, the
+// sound waits for it (true), to be placed beside it by its own stamps once
+// the video's seam closes.
+bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t media);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Where sound of presentation time `pts` (continued line) plays beside the
