@@ -931,7 +931,7 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
                 moved.append(judged.strip())
             tok = judged
             if re.match(r"p\d+\[[^\]]*ac3", tok) and re.search(r"FAR|NOTFOUND", tok):
-                judged, good = judge_dither(tok, k, files, movie, mov, shifts[k], limit, seen)
+                judged, good = judge_dither(tok, k, files, movie, mov, shifts[k][0], limit, seen)
                 if good:
                     bad -= good
                     if moved and moved[-1] == tok.strip():
