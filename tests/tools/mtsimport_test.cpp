@@ -2753,10 +2753,11 @@ std::string LeftOutBetween(const std::string& folder, const std::string& step, b
   return joined;
 }
 
-// The last part 0.2 s after the AC-3 part's end, the counters running on:
-// the sound's change of kind shows another recording beginning where the
-// pictures' stamps step, a join, no loss ("0.200 s of video could not be
-// read" was said).
+// LPCM, then an AC-3 recording whose sound is left out, then LPCM again
+// 0.2 s after the AC-3 pictures end, every counter running on: the sound's
+// change of kind shows another recording beginning where the pictures'
+// stamps step, a join, no loss ("0.200 s of video could not be read" was
+// said).
 TEST(MtsimportCommand, SoundTakenUpAfterAStretchLeftOutMakesTheVideosStepAJoin) {
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
