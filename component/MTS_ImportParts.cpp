@@ -451,6 +451,13 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
 void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen) {
   ImportParts& parts = store->parts;
   if (!soundSideWasOpen && parts.soundLostAtSeam > 0) parts.sound.state = SeamSide::kClosed;
+  // The part whose seam was to place its sound beside its pictures has sound
+  // of another kind: nothing of the track's is left to place for it, and
+  // the track's sound met after this stretch is a later part's.
+  if (parts.soundToPlace) {
+    parts.soundToPlace = 0;
+    parts.soundSeamMedia = -1;
+  }
 }
 
 bool PartPictureBegins(MTS_MovieImportGlobalsRecord* store) {

@@ -175,7 +175,8 @@ bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved);
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
                      int64_t wouldMove, int64_t stepBefore);
 // The sound PES just read was left out for its kind; `soundSideWasOpen`:
-// the sound side was open before it.
+// the sound side was open before it. A seam waiting to place its part's
+// sound has none of the track's kind to place.
 void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen);
 // Whether the picture being described is the first of a part (asked once
 // per picture, so a field of the part before that is added later is not

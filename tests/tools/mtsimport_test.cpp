@@ -2768,3 +2768,30 @@ TEST(MtsimportCommand, SoundTakenUpAfterAStretchLeftOutMakesTheVideosStepAJoin) 
   EXPECT_EQ(r.exit, 0);
   EXPECT_EQ(r.err, "");
 }
+
+// LPCM, an AC-3 part whose sound is left out, then LPCM from the recording's
+// second group 0.32 s after the AC-3 pictures end. The seam of the AC-3
+// part was to place that part's sound beside its pictures; its sound is of
+// another kind, so the LPCM after it is the last part's own: it waits for
+// that part's first picture and plays ahead of it by its own stamps' lead
+// (it was laid on the AC-3 part's line, the step late, and part-sync did
+// not find it).
+TEST(MtsimportCommand, SoundAfterAPartWhoseSoundIsLeftOutPlaysWithItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the last part's stamps are not read";
+  const Folder folder;
+  const int64_t lead = SoundLead(FromGroup(folder.path + "/later.m2ts", lpcm, 1));
+  ASSERT_GT(lead, 0);
+  for (const std::string step : {"28800", "0"}) {
+    SCOPED_TRACE(step);
+    const std::string joined = LeftOutBetween(folder.path, step, true, false);
+    const auto [scale, duration, sound] = ImportedQuietly(joined, folder.path + "/joined.json");
+    ASSERT_EQ(scale, 48000);
+    ASSERT_FALSE(sound.empty());
+    // The last part's 13 pictures end the movie.
+    EXPECT_EQ(sound.back()[0], duration - 13 * kPictureUnits - lead);
+    EXPECT_LE(sound.back()[0] + sound.back()[1], duration);
+  }
+}
+
