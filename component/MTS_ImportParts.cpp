@@ -75,17 +75,23 @@ bool LaterRecordingBeforeSound(const MTS_MovieImportGlobalsRecord* store) {
          AfterRecordingsTables(pending.videoStart);
 }
 
+// Whether another recording begins in the file between the PES that opened
+// the video's side and the sound PES being reported: its tables broke the
+// counters there, or the video PES not yet reported starts as a recording's.
+// The side is then that of a part without sound, and this sound waits for
+// the video of its own part.
+bool LaterRecordingAfterVideoSide(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  return (parts.recordingTablesAt > parts.video.pesAt + kMTSPacketSize &&
+          parts.recordingTablesAt < ReportedSoundStart(store)) ||
+         LaterRecordingBeforeSound(store);
+}
+
 // Whether a step of the sound that moves its line by `moved`, found at file
-// offset `here`, meets the video's open side. A recording's tables between
-// the PES that opened that side and the sound PES begin a later part: the
-// side is that of a part without sound, and this sound waits for the video
-// of its own part.
+// offset `here`, meets the video's open side.
 bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int64_t moved) {
   const ImportParts& parts = store->parts;
-  if (parts.recordingTablesAt > parts.video.pesAt + kMTSPacketSize &&
-      parts.recordingTablesAt < ReportedSoundStart(store))
-    return false;
-  if (LaterRecordingBeforeSound(store)) return false;
+  if (LaterRecordingAfterVideoSide(store)) return false;
   // Audio left out for its kind that began before the tables read last
   // before the side's PES is the part before's (its last PES, reported
   // late): its step, measured against the track's sound, is no seam.
@@ -418,7 +424,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     const int64_t soundStart = first ? parts.firstSoundAt : store->soundTSOffset + kMTSPacketSize;
     const bool afterPictures = soundStart > parts.video.pesAt + kMTSPacketSize / 2;
     if ((first || begins) && afterPictures &&
-        NearSide(parts.video, parts.video.moved, store->ts_offset, parts.video.moved)) {
+        NearSide(parts.video, parts.video.moved, store->ts_offset, parts.video.moved) &&
+        !LaterRecordingAfterVideoSide(store)) {
       seam = true;
       parts.soundSeamPTS = out->PTS + shift;
       CloseSeam(store, false);

@@ -2795,3 +2795,35 @@ TEST(MtsimportCommand, SoundAfterAPartWhoseSoundIsLeftOutPlaysWithItsOwnPictures
   }
 }
 
+// Twelve 1080i pictures without sound, two more 5 s later (a seam the sound
+// never meets), then an LPCM recording of another size from its second
+// group, remultiplexed (its first sound PES before its second picture):
+// the movie's first sound is that last part's, read before the part's first
+// picture is; it plays where its stamps put it beside that picture, at the
+// start of the stretch the part's pictures leave empty (it was taken for
+// the two-picture part's sound and played from another place of its media,
+// or not at all).
+TEST(MtsimportCommand, FirstSoundOfAPartOfAnotherSizeAfterASoundlessSeamPlaysWithItsStretch) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string first = folder.path + "/first.m2ts";
+  ASSERT_EQ(testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
+                                     "import join_parts as J; open(\"" + first + "\", \"wb\").write(J.without_sound("
+                                     "J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 12)))'").exit, 0);
+  const std::string two = Remuxed(folder.path + "/two.m2ts", hd, "-map 0:v -c copy -frames:v 2 -output_ts_offset 5.0");
+  const std::string last =
+      MovedStamps(folder.path + "/last.m2ts", FromGroup(folder.path + "/later.m2ts", lpcm, 1), "3.0");
+  const std::string joined = folder.path + "/joined.m2ts";
+  ASSERT_EQ(testsupport::run_command("cat " + first + " " + two + " " + last + " > " + joined).exit, 0);
+  const auto [scale, duration, sound] = ImportedQuietly(joined, folder.path + "/joined.json");
+  ASSERT_EQ(scale, 30000);
+  ASSERT_EQ(sound.size(), 1u);
+  const auto video = EditsOf(testsupport::read_text(folder.path + "/joined.json"));
+  ASSERT_FALSE(video.empty());
+  ASSERT_EQ(video[0].back()[2], -1);  // the last part's stretch
+  // From its first sample, within one LPCM PES (5 ms).
+  EXPECT_EQ(sound[0][2], 0);
+  EXPECT_NEAR(double(sound[0][0]), double(video[0].back()[0]) - double(SoundLead(last)) * 30000 / 48000, 150);
+}
