@@ -852,6 +852,58 @@ TEST(MtsimportDamaged, SoundLostInsideAPartIsToldAcrossAJoin) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the join running on is not made";
 }
 
+// One sound PES lost a PES or two before the end of a part, with another
+// recording joined on after it, whole or cut at its second group (its
+// sound then begins ahead of its first picture, under the part before's
+// last sound), its stamps running on seamlessly, half a second later, or
+// going back: the part's last sound PES, read with or after the next
+// part's first picture, steps inside its own part, and the loss is told.
+// The part's last PES lost instead leaves a legal cut one PES shorter, and
+// nothing is said; nor for the whole join.
+TEST(MtsimportDamaged, SoundLostJustBeforeTheLastPesOfAPartIsTold) {
+  for (const char* name : {"avchd/small_mbaff_ac3_20_avchd.m2ts", "avchd/small_lpcm_20_avchd.m2ts"}) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(source, name);
+    const Bytes whole = testsupport::read_file(source);
+    const Packets clean = Split(whole);
+    const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+    ASSERT_GT(video.size(), 13u);
+    ASSERT_GT(sound.size(), 3u);
+    // From the program tables before the second group of pictures on,
+    // without the packets of PES begun before them.
+    size_t tables = video[12].front();
+    while ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0) --tables;
+    std::vector<size_t> before;
+    for (size_t i = 0; i < tables; ++i) before.push_back(i);
+    for (const auto* stream : {&video, &sound})
+      for (const auto& pes : *stream)
+        if (pes.front() < tables) before.insert(before.end(), pes.begin(), pes.end());
+    const Bytes middle = Without(clean, before);
+    int64_t low = 0, high = 0;
+    ShiftedStamps(whole, 0, &low, &high);
+    const bool lpcm = std::string(name).find("lpcm") != std::string::npos;
+    for (const Bytes* next : {&whole, &middle}) {
+      int64_t nextLow = 0, nextHigh = 0;
+      ShiftedStamps(*next, 0, &nextLow, &nextHigh);
+      for (const int64_t later : {int64_t(0), int64_t(45000), int64_t(-20 * 90000)}) {
+        SCOPED_TRACE(std::string(next == &whole ? "whole" : "cut") + " part after, " + std::to_string(later));
+        const Bytes after = ShiftedStamps(*next, high + 3600 - nextLow + later);
+        for (const size_t lost : {sound.size() - 2, sound.size() - 3}) {
+          const Imported got = ImportBytes(Then(Without(clean, sound[lost]), after), "lost_before_last.m2ts");
+          ASSERT_EQ(got.result.exit, 0) << got.result.err;
+          EXPECT_NE(got.result.err.find(lpcm ? "0.005 s of sound could not be read" : "0.032 s of sound could not be read"),
+                    std::string::npos)
+              << lost << ": " << got.result.err;
+        }
+        for (const Bytes& legal : {Then(whole, after), Then(Without(clean, sound.back()), after)}) {
+          const Imported got = ImportBytes(legal, "last_lost.m2ts");
+          EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
+        }
+      }
+    }
+  }
+}
+
 // A recording joined to itself (its stamps going back, so the line restarts
 // at the second part's IDR picture), the second part without its second
 // video PES: the step right after the restart is a loss and is told (it was
