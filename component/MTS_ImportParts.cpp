@@ -75,9 +75,13 @@ void NoteSequenceTables(MTS_MovieImportGlobalsRecord* store) {
 }
 
 // Whether a recording began in the file between the sound PES reported
-// before and the one being reported.
+// before and the one being reported: tables whose counter broke came
+// before it (a recording whose pictures were all lost shows no other
+// sign), or a coded sequence began after tables between the two.
 bool RecordingSinceSoundBefore(const MTS_MovieImportGlobalsRecord* store) {
   const ImportParts& parts = store->parts;
+  const uint8_t marks = parts.soundStartMarks;
+  if ((marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn)) return true;
   const int64_t start = ReportedSoundStart(store);
   for (const int64_t at : parts.sequenceTablesAt)
     if (at > parts.soundBeforeAt && at < start) return true;
