@@ -188,8 +188,9 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
 }
 
 // A video PES that begins beyond the sound that stepped ahead, and begins
-// no recording (no program tables before it, or none since that sound
-// began: those tables begin what follows it), shows that the step lay
+// no recording (no program tables before it, or only tables read since
+// that sound began, which begin what follows it, where that sound did not
+// itself start after another recording's tables), shows that the step lay
 // inside the part: the sound PES between were lost, and no later join may
 // take that time back.
 void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks) {
@@ -198,7 +199,9 @@ void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint3
   if (store->parts.sound.state != SeamSide::kOpen || store->parts.soundLostAtSeam <= 0 || store->soundStepAt < 0 ||
       pesAt <= store->soundStepAt)
     return;
-  if ((marks & kTSStartAfterTables) && store->parts.tablesBeforeReportedVideo <= store->soundStepAt) return;
+  if ((marks & kTSStartAfterTables) &&
+      (store->parts.tablesBeforeReportedVideo <= store->soundStepAt || store->parts.soundStepAfterOthersTables))
+    return;
   store->parts.sound.state = SeamSide::kClosed;
   store->parts.soundLostAtSeam = 0;
   store->soundStepAt = -1;

@@ -448,6 +448,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     // the part before them: it stays lost, and this step waits instead.
     Open(&parts.sound, store->ts_offset, wouldMove, store->soundTSOffset);
     parts.soundLostAtSeam = store->soundLostTicks - lostBefore;
+    parts.soundStepAfterOthersTables = (marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn);
     seam = true;
   }
   if (moved != 0 && !earlierPart) {

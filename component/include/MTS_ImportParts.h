@@ -47,8 +47,11 @@ struct ImportParts {
   SeamMark video;
   SeamMark sound;
   // Sound time counted as lost where the sound stepped ahead before the
-  // video showed the seam; taken back when the video's side comes.
+  // video showed the seam; taken back when the video's side comes. Whether
+  // the PES that stepped so began after tables whose counter broke
+  // (another recording's, maybe one whose pictures were all lost).
   int64_t soundLostAtSeam;
+  uint8_t soundStepAfterOthersTables;
   // How the video PES being read starts (kTSStartAfterTables,
   // kTSStartAtBreak), as a recording's first PES does.
   uint8_t videoStartMarks;

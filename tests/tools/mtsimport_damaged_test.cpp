@@ -1458,6 +1458,38 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureIsTold) {
   }
 }
 
+// The same part of one picture without its picture, its sound kept, before
+// a recording whose sound is read before its second picture (cut at a
+// group of the MBAFF recording) or after it (the whole LPCM recording):
+// that sound steps at its own recording's tables, a seam, and only the
+// picture's time is told.
+TEST(MtsimportDamaged, SoundOfAPartThatLostEveryPictureStepsAtItsSeam) {
+  for (const auto& [name, group] : {std::pair<const char*, size_t>{"avchd/small_mbaff_ac3_20_avchd.m2ts", 24},
+                                    std::pair<const char*, size_t>{"avchd/small_lpcm_20_avchd.m2ts", 0}}) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(source, name);
+    const Bytes whole = testsupport::read_file(source);
+    const Packets clean = Split(whole);
+    const size_t pictures = PesPackets(clean, kVideo).size();
+    ASSERT_GT(pictures, std::max<size_t>(group, 12));
+    int64_t low = 0, high = 0;
+    ShiftedStamps(whole, 0, &low, &high);
+    const int64_t frame = 3600, gap = 90000;
+    const Packets one = Split(PlacedAt(GroupCut(clean, 12, 1), high + frame + gap));
+    const Bytes next = PlacedAt(GroupCut(clean, group, pictures - group), high + 2 * (frame + gap));
+    // Every PAT counter breaks from the one before, as where recordings join.
+    auto after = [](const Bytes& before, const Bytes& part) {
+      return Then(before, Join(CountersFrom(Split(part), 0, LastCounter(Split(before), 0), false)));
+    };
+    const Imported kept = ImportBytes(after(after(whole, Join(one)), next), "one_picture_kept.m2ts");
+    EXPECT_EQ(std::make_tuple(kept.result.exit, kept.result.err), std::make_tuple(0, std::string()));
+    const Imported got =
+        ImportBytes(after(after(whole, Without(one, PesPackets(one, kVideo).front())), next), "no_picture.m2ts");
+    ASSERT_EQ(got.result.exit, 0);
+    EXPECT_EQ(got.result.err, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie"));
+  }
+}
+
 // A part of one picture without its first 960 bytes (its tables and the
 // head of its only PES), joined before a whole recording: what is left of
 // that picture's PES starts no PES, and the picture is told lost. The same
