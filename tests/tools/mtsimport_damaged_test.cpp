@@ -852,58 +852,6 @@ TEST(MtsimportDamaged, SoundLostInsideAPartIsToldAcrossAJoin) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the join running on is not made";
 }
 
-// One sound PES lost a PES or two before the end of a part, with another
-// recording joined on after it, whole or cut at its second group (its
-// sound then begins ahead of its first picture, under the part before's
-// last sound), its stamps running on seamlessly, half a second later, or
-// going back: the part's last sound PES, read with or after the next
-// part's first picture, steps inside its own part, and the loss is told,
-// the join's own step not counted with it.
-// The part's last PES lost instead leaves a legal cut one PES shorter, and
-// nothing is said; nor for the whole join.
-TEST(MtsimportDamaged, SoundLostJustBeforeTheLastPesOfAPartIsTold) {
-  for (const char* name : {"avchd/small_mbaff_ac3_20_avchd.m2ts", "avchd/small_lpcm_20_avchd.m2ts"}) {
-    SCOPED_TRACE(name);
-    AVCHD_REQUIRE_TESTDATA(source, name);
-    const Bytes whole = testsupport::read_file(source);
-    const Packets clean = Split(whole);
-    const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
-    ASSERT_GT(video.size(), 13u);
-    ASSERT_GT(sound.size(), 3u);
-    // From the program tables before the second group of pictures on,
-    // without the packets of PES begun before them.
-    size_t tables = video[12].front();
-    while ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0) --tables;
-    std::vector<size_t> before;
-    for (size_t i = 0; i < tables; ++i) before.push_back(i);
-    for (const auto* stream : {&video, &sound})
-      for (const auto& pes : *stream)
-        if (pes.front() < tables) before.insert(before.end(), pes.begin(), pes.end());
-    const Bytes middle = Without(clean, before);
-    int64_t low = 0, high = 0;
-    ShiftedStamps(whole, 0, &low, &high);
-    const bool lpcm = std::string(name).find("lpcm") != std::string::npos;
-    for (const Bytes* next : {&whole, &middle}) {
-      int64_t nextLow = 0, nextHigh = 0;
-      ShiftedStamps(*next, 0, &nextLow, &nextHigh);
-      for (const int64_t later : {int64_t(0), int64_t(45000), int64_t(-20 * 90000)}) {
-        SCOPED_TRACE(std::string(next == &whole ? "whole" : "cut") + " part after, " + std::to_string(later));
-        const Bytes after = ShiftedStamps(*next, high + 3600 - nextLow + later);
-        for (const size_t lost : {sound.size() - 2, sound.size() - 3}) {
-          const Imported got = ImportBytes(Then(Without(clean, sound[lost]), after), "lost_before_last.m2ts");
-          ASSERT_EQ(got.result.exit, 0) << got.result.err;
-          const std::string told = std::string(lpcm ? "0.005" : "0.032") + " s of sound could not be read";
-          EXPECT_EQ(got.result.err, DamageLine(got.input, told + " and are left out of the movie")) << lost;
-        }
-        for (const Bytes& legal : {Then(whole, after), Then(Without(clean, sound.back()), after)}) {
-          const Imported got = ImportBytes(legal, "last_lost.m2ts");
-          EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string()));
-        }
-      }
-    }
-  }
-}
-
 // A recording joined to itself (its stamps going back, so the line restarts
 // at the second part's IDR picture), the second part without its second
 // video PES: the step right after the restart is a loss and is told (it was
@@ -1458,35 +1406,51 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureIsTold) {
   }
 }
 
-// The same part of one picture without its picture, its sound kept, before
-// a recording whose sound is read before its second picture (cut at a
-// group of the MBAFF recording) or after it (the whole LPCM recording):
-// that sound steps at its own recording's tables, a seam, and only the
-// picture's time is told.
-TEST(MtsimportDamaged, SoundOfAPartThatLostEveryPictureStepsAtItsSeam) {
-  for (const auto& [name, group] : {std::pair<const char*, size_t>{"avchd/small_mbaff_ac3_20_avchd.m2ts", 24},
-                                    std::pair<const char*, size_t>{"avchd/small_lpcm_20_avchd.m2ts", 0}}) {
+// One sound PES lost a PES or two before a part's end, another recording
+// joined on after it (whole, or cut at a group: its sound then begins under
+// the part before's last sound), its stamps running on, half a second later
+// or going back: the part's last sound PES, read with or after the next
+// part's first picture, steps inside its own part, and that PES alone is
+// told. Legal neighbours say nothing: the whole join, and the part's last
+// PES lost (a cut one PES shorter). The sound of a part of one picture
+// whose picture was lost steps at its own recording's tables: only the
+// picture is told.
+TEST(MtsimportDamaged, SoundLostJustBeforeTheLastPesOfAPartIsTold) {
+  using Case = std::tuple<const char*, const char*, size_t>;  // recording, a sound PES's time, a group
+  for (const auto& [name, frame, group] :
+       {Case{"avchd/small_mbaff_ac3_20_avchd.m2ts", "0.032", 24}, Case{"avchd/small_lpcm_20_avchd.m2ts", "0.005", 0}}) {
     SCOPED_TRACE(name);
     AVCHD_REQUIRE_TESTDATA(source, name);
     const Bytes whole = testsupport::read_file(source);
     const Packets clean = Split(whole);
+    const auto sound = PesPackets(clean, kAudio);
     const size_t pictures = PesPackets(clean, kVideo).size();
-    ASSERT_GT(pictures, std::max<size_t>(group, 12));
+    ASSERT_GT(pictures, 24u);
     int64_t low = 0, high = 0;
     ShiftedStamps(whole, 0, &low, &high);
-    const int64_t frame = 3600, gap = 90000;
-    const Packets one = Split(PlacedAt(GroupCut(clean, 12, 1), high + frame + gap));
-    const Bytes next = PlacedAt(GroupCut(clean, group, pictures - group), high + 2 * (frame + gap));
+    auto check = [&](const Bytes& joined, const std::string& told) {
+      const Imported got = ImportBytes(joined, "lost_before_last.m2ts");
+      const std::string line = told + " could not be read and are left out of the movie";
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err),
+                std::make_tuple(0, told.empty() ? told : DamageLine(got.input, line)));
+    };
+    for (const size_t from : {size_t(0), size_t(12)})
+      for (const int64_t later : {int64_t(0), int64_t(45000), int64_t(-20 * 90000)}) {
+        SCOPED_TRACE(std::to_string(from) + ", " + std::to_string(later));
+        const Bytes after = PlacedAt(GroupCut(clean, from, pictures - from), high + 3600 + later);
+        for (const size_t lost : {sound.size() - 2, sound.size() - 3})
+          check(Then(Without(clean, sound[lost]), after), std::string(frame) + " s of sound");
+        check(Then(whole, after), "");
+        check(Then(Without(clean, sound.back()), after), "");
+      }
     // Every PAT counter breaks from the one before, as where recordings join.
-    auto after = [](const Bytes& before, const Bytes& part) {
+    auto join = [](const Bytes& before, const Bytes& part) {
       return Then(before, Join(CountersFrom(Split(part), 0, LastCounter(Split(before), 0), false)));
     };
-    const Imported kept = ImportBytes(after(after(whole, Join(one)), next), "one_picture_kept.m2ts");
-    EXPECT_EQ(std::make_tuple(kept.result.exit, kept.result.err), std::make_tuple(0, std::string()));
-    const Imported got =
-        ImportBytes(after(after(whole, Without(one, PesPackets(one, kVideo).front())), next), "no_picture.m2ts");
-    ASSERT_EQ(got.result.exit, 0);
-    EXPECT_EQ(got.result.err, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie"));
+    const Packets one = Split(PlacedAt(GroupCut(clean, 12, 1), high + 3600 + 90000));
+    const Bytes next = PlacedAt(GroupCut(clean, group, pictures - group), high + 2 * (3600 + 90000));
+    check(join(join(whole, Join(one)), next), "");
+    check(join(join(whole, Without(one, PesPackets(one, kVideo).front())), next), "0.040 s of video");
   }
 }
 
