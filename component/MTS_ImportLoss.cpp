@@ -122,8 +122,10 @@ void JudgePartSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t mediaBefore
 // Sound that steps ahead is held as lost until the video tells whether
 // another recording begins there: remember where that sound was read.
 void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt) {
-  const bool stepped =
-      !pendingBefore && store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0;
+  // Opened by this PES: no side was open before, or one held open from an
+  // earlier step gave way to it.
+  const bool stepped = (!pendingBefore || store->parts.sound.pesAt == pesAt) &&
+                       store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0;
   if (stepped) store->soundStepAt = pesAt;
   // The first sound PES beyond a video seam after the recording's own
   // tables: stepping ahead there too, or starting after tables at a break of
@@ -186,7 +188,9 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
 }
 
 // A video PES that begins beyond the sound that stepped ahead, and begins
-// no recording (no program tables before it), shows that the step lay
+// no recording (no program tables before it, or only tables read since
+// that sound began, which begin what follows it, where that sound did not
+// itself start after another recording's tables), shows that the step lay
 // inside the part: the sound PES between were lost, and no later join may
 // take that time back.
 void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks) {
@@ -195,7 +199,9 @@ void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint3
   if (store->parts.sound.state != SeamSide::kOpen || store->parts.soundLostAtSeam <= 0 || store->soundStepAt < 0 ||
       pesAt <= store->soundStepAt)
     return;
-  if (marks & kTSStartAfterTables) return;
+  if ((marks & kTSStartAfterTables) &&
+      (store->parts.tablesBeforeReportedVideo <= store->soundStepAt || store->parts.soundStepAfterOthersTables))
+    return;
   store->parts.sound.state = SeamSide::kClosed;
   store->parts.soundLostAtSeam = 0;
   store->soundStepAt = -1;

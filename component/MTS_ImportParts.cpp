@@ -54,6 +54,51 @@ bool SoundBeforeSidesTables(const MTS_MovieImportGlobalsRecord* store) {
   return parts.video.begins && tables >= 0 && ReportedSoundStart(store) < tables;
 }
 
+// The tables read last before the video PES being reported. A PES is
+// reported once the next of its stream begins, so the tables read last
+// before a PES began may be the next one's; at the end of the file the PES
+// reported is the one begun last.
+int64_t TablesBeforeReportedVideo(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  return parts.tablesBeforeVideo <= store->videoTSOffset ? parts.tablesBeforeVideo : parts.tablesBeforeReportedVideo;
+}
+
+// The video PES being reported begins a coded sequence after tables: a
+// recording begins at those tables.
+void NoteSequenceTables(MTS_MovieImportGlobalsRecord* store) {
+  ImportParts& parts = store->parts;
+  if (!PartVideoBegins(store)) return;
+  const int64_t tables = TablesBeforeReportedVideo(store);
+  if (tables < 0 || tables == parts.sequenceTablesAt[0]) return;
+  for (int i = ImportParts::kSequencesKept - 1; i > 0; --i) parts.sequenceTablesAt[i] = parts.sequenceTablesAt[i - 1];
+  parts.sequenceTablesAt[0] = tables;
+}
+
+// Whether a recording began in the file between the sound PES reported
+// before and the one being reported: tables whose counter broke came
+// before it (a recording whose pictures were all lost shows no other
+// sign), or a coded sequence began after tables between the two.
+bool RecordingSinceSoundBefore(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  const uint8_t marks = parts.soundStartMarks;
+  if ((marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn)) return true;
+  const int64_t start = ReportedSoundStart(store);
+  for (const int64_t at : parts.sequenceTablesAt)
+    if (at > parts.soundBeforeAt && at < start) return true;
+  return false;
+}
+
+// Sound begun before the tables of the part whose first picture opened the
+// video's side, in the same recording as the sound PES before it (no
+// recording began between them), lies inside the part before that side: a
+// step ahead there lost sound of that part (a PES taken out before its last
+// one), and is no seam, however near the side it lies.
+bool SoundInsidePartBefore(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  return parts.soundBeforeAt >= 0 && InReach(parts.video, store->ts_offset) && SoundBeforeSidesTables(store) &&
+         !RecordingSinceSoundBefore(store);
+}
+
 // Whether the tables before a PES that starts so (`marks`: kTSStart* bits)
 // begin another recording: the PAT's counter broke there, or the stream's
 // own counter or the sound's did after them.
@@ -173,6 +218,8 @@ void PartsReset(ImportParts* parts) {
   parts->recordingTablesAt = -1;
   parts->seamPicturePTS = -1;
   parts->tablesAt = parts->tablesBeforeVideo = parts->tablesBeforeReportedVideo = parts->videoSideTablesAt = -1;
+  for (int64_t& at : parts->sequenceTablesAt) at = -1;
+  parts->soundBeforeAt = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
@@ -216,6 +263,7 @@ bool PartVideoBeginsIntra(const MTS_MovieImportGlobalsRecord* store) { return Be
 bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* moved) {
   ImportParts& parts = store->parts;
   if (parts.begun == 0) parts.begun = 1;
+  NoteSequenceTables(store);
   // Another recording whose decode times run on from this one's begins a
   // part without a step of its stamps: at a break of the counters, or,
   // where the video's counter happens to run on across the join, after
@@ -350,7 +398,7 @@ void PartVideoLine(MTS_MovieImportGlobalsRecord* store) {
 
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
   const ImportParts& parts = store->parts;
-  return parts.video.moved != 0 && MeetsVideoSide(store, store->ts_offset, moved);
+  return parts.video.moved != 0 && MeetsVideoSide(store, store->ts_offset, moved) && !SoundInsidePartBefore(store);
 }
 
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
@@ -374,8 +422,10 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // The first sound of a part before the one whose picture opened the
   // video's side: its step is its own part's seam, no loss. It takes the
   // pictures' line, and the side waits for the sound of its own part.
-  const bool earlierPart =
-      !store->soundLeavingOut && begins && InReach(parts.video, store->ts_offset) && SoundBeforeSidesTables(store);
+  // Sound of the part before, read late: its step lies inside that part.
+  const bool insideBefore = !store->soundLeavingOut && !first && SoundInsidePartBefore(store);
+  const bool earlierPart = !store->soundLeavingOut && begins && InReach(parts.video, store->ts_offset) &&
+                           SoundBeforeSidesTables(store) && !insideBefore;
   // Sound that starts after the pictures of another size without a step
   // ran on across that seam: a later step of it is no seam.
   if (parts.videoSideBySize && parts.video.state == SeamSide::kOpen && !stepped && moved == 0 &&
@@ -390,6 +440,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     PartSoundOntoVideoLine(store);
     shift = store->soundTimeShift;
     seam = true;
+  } else if (insideBefore) {
+    // Its step stays counted as lost.
   } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0)) {
     store->soundLostTicks = lostBefore;
     parts.video.state = SeamSide::kClosed;
@@ -397,9 +449,12 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     CloseSeam(store, false);
     shift = store->soundTimeShift;
     seam = true;
-  } else if (stepped && parts.sound.state != SeamSide::kOpen) {
+  } else if (stepped && (parts.sound.state != SeamSide::kOpen || (begins && parts.soundLostAtSeam > 0))) {
+    // A step held open from before another recording's tables lay inside
+    // the part before them: it stays lost, and this step waits instead.
     Open(&parts.sound, store->ts_offset, wouldMove, store->soundTSOffset);
     parts.soundLostAtSeam = store->soundLostTicks - lostBefore;
+    parts.soundStepAfterOthersTables = (marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn);
     seam = true;
   }
   if (moved != 0 && !earlierPart) {
@@ -412,7 +467,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       Open(&parts.sound, store->ts_offset, moved, store->soundTSOffset);
       parts.soundLostAtSeam = 0;
     }
-  } else if (!seam && !store->soundLeavingOut) {
+  } else if (!seam && !store->soundLeavingOut && !insideBefore) {
     // The first sound of the movie, or sound that starts as a recording's
     // does (after tables, at a break of the counters), begins the sound of
     // the part whose pictures were found beginning just before it; sound
@@ -452,6 +507,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // Where this PES's sound goes in the media: kept when it begins a part's
   // sound.
   if (seam) parts.soundSeamMedia = store->soundMedia ? GetMediaDisplayDuration(store->soundMedia) : 0;
+  parts.soundBeforeAt = ReportedSoundStart(store);
   return shift;
 }
 

@@ -47,8 +47,11 @@ struct ImportParts {
   SeamMark video;
   SeamMark sound;
   // Sound time counted as lost where the sound stepped ahead before the
-  // video showed the seam; taken back when the video's side comes.
+  // video showed the seam; taken back when the video's side comes. Whether
+  // the PES that stepped so began after tables whose counter broke
+  // (another recording's, maybe one whose pictures were all lost).
   int64_t soundLostAtSeam;
+  uint8_t soundStepAfterOthersTables;
   // How the video PES being read starts (kTSStartAfterTables,
   // kTSStartAtBreak), as a recording's first PES does.
   uint8_t videoStartMarks;
@@ -130,6 +133,15 @@ struct ImportParts {
   // stretch left out for its kind (PartSoundAwaitsPictures): it waits for
   // the video's seam, and the pictures read next take it if none comes.
   uint8_t soundBegunAfterLeftOut;
+  // Where recordings began in the file, as the video shows it: the tables
+  // before the latest video PES that began a coded sequence after tables,
+  // newest first (-1: none). A few are kept, for sound reported late across
+  // parts of a picture or two.
+  static constexpr int kSequencesKept = 4;
+  int64_t sequenceTablesAt[kSequencesKept];
+  // Where the first packet of the sound PES reported before the one being
+  // read lies in the file (-1: none yet).
+  int64_t soundBeforeAt;
 };
 
 // A fresh record, for a new import.

@@ -1406,6 +1406,54 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureIsTold) {
   }
 }
 
+// One sound PES lost a PES or two before a part's end, another recording
+// joined on after it (whole, or cut at a group: its sound then begins under
+// the part before's last sound), its stamps running on, half a second later
+// or going back: the part's last sound PES, read with or after the next
+// part's first picture, steps inside its own part, and that PES alone is
+// told. Legal neighbours say nothing: the whole join, and the part's last
+// PES lost (a cut one PES shorter). The sound of a part of one picture
+// whose picture was lost steps at its own recording's tables: only the
+// picture is told.
+TEST(MtsimportDamaged, SoundLostJustBeforeTheLastPesOfAPartIsTold) {
+  using Case = std::tuple<const char*, const char*, size_t>;  // recording, a sound PES's time, a group
+  for (const auto& [name, frame, group] :
+       {Case{"avchd/small_mbaff_ac3_20_avchd.m2ts", "0.032", 24}, Case{"avchd/small_lpcm_20_avchd.m2ts", "0.005", 0}}) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(source, name);
+    const Bytes whole = testsupport::read_file(source);
+    const Packets clean = Split(whole);
+    const auto sound = PesPackets(clean, kAudio);
+    const size_t pictures = PesPackets(clean, kVideo).size();
+    ASSERT_GT(pictures, 24u);
+    int64_t low = 0, high = 0;
+    ShiftedStamps(whole, 0, &low, &high);
+    auto check = [&](const Bytes& joined, const std::string& told) {
+      const Imported got = ImportBytes(joined, "lost_before_last.m2ts");
+      const std::string line = told + " could not be read and are left out of the movie";
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err),
+                std::make_tuple(0, told.empty() ? told : DamageLine(got.input, line)));
+    };
+    for (const size_t from : {size_t(0), size_t(12)})
+      for (const int64_t later : {int64_t(0), int64_t(45000), int64_t(-20 * 90000)}) {
+        SCOPED_TRACE(std::to_string(from) + ", " + std::to_string(later));
+        const Bytes after = PlacedAt(GroupCut(clean, from, pictures - from), high + 3600 + later);
+        for (const size_t lost : {sound.size() - 2, sound.size() - 3})
+          check(Then(Without(clean, sound[lost]), after), std::string(frame) + " s of sound");
+        check(Then(whole, after), "");
+        check(Then(Without(clean, sound.back()), after), "");
+      }
+    // Every PAT counter breaks from the one before, as where recordings join.
+    auto join = [](const Bytes& before, const Bytes& part) {
+      return Then(before, Join(CountersFrom(Split(part), 0, LastCounter(Split(before), 0), false)));
+    };
+    const Packets one = Split(PlacedAt(GroupCut(clean, 12, 1), high + 3600 + 90000));
+    const Bytes next = PlacedAt(GroupCut(clean, group, pictures - group), high + 2 * (3600 + 90000));
+    check(join(join(whole, Join(one)), next), "");
+    check(join(join(whole, Without(one, PesPackets(one, kVideo).front())), next), "0.040 s of video");
+  }
+}
+
 // A part of one picture without its first 960 bytes (its tables and the
 // head of its only PES), joined before a whole recording: what is left of
 // that picture's PES starts no PES, and the picture is told lost. The same
