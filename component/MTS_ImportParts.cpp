@@ -514,10 +514,13 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
 void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen) {
   ImportParts& parts = store->parts;
   if (!soundSideWasOpen && parts.soundLostAtSeam > 0) parts.sound.state = SeamSide::kClosed;
-  // The part whose seam was to place its sound beside its pictures has sound
-  // of another kind: nothing of the track's is left to place for it, and
-  // the track's sound met after this stretch is a later part's.
-  if (parts.soundToPlace) {
+  // A seam met by audio of another kind placed nothing: none of that part's
+  // sound is in the track. Sound of the track's kind after it is a later
+  // part's, and is placed when the stretch left out ends, beside its own
+  // pictures; kept asked for, it would be placed as that part's sound,
+  // beside the pictures read before it.
+  if (parts.soundToPlace && (parts.soundSeamMedia < 0 || !store->soundMedia ||
+                             parts.soundSeamMedia >= GetMediaDisplayDuration(store->soundMedia))) {
     parts.soundToPlace = 0;
     parts.soundSeamMedia = -1;
   }

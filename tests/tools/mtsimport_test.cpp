@@ -2827,3 +2827,46 @@ TEST(MtsimportCommand, FirstSoundOfAPartOfAnotherSizeAfterASoundlessSeamPlaysWit
   EXPECT_EQ(sound[0][2], 0);
   EXPECT_NEAR(double(sound[0][0]), double(video[0].back()[0]) - double(SoundLead(last)) * 30000 / 48000, 150);
 }
+
+// LPCM, then a 1080i recording of 16 pictures (and of one) whose pictures
+// and AC-3 sound are both left out, then LPCM from the recording's second
+// group; each part's stamps run on 0.48 s, and 0.94 s (0.5 s), after the
+// part before ends. The AC-3 part's own seam asked for its sound to be
+// placed, but none of it reaches the track: the last part's sound, running
+// on from the AC-3 stamps, waits for its own first picture and plays ahead
+// of it by the lead its stamps give (it played 0.96 s, and 0.49 s, late,
+// placed as the AC-3 part's sound beside the first part's pictures).
+TEST(MtsimportCommand, SoundAfterALeftOutPartOfAnotherSizeAndKindPlaysWithItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  for (const auto& [pictures, step] : std::initializer_list<std::pair<int, int>>{{16, 84972}, {1, 45000}}) {
+    SCOPED_TRACE(pictures);
+    // Prints how far the last part's first sound comes before its first
+    // picture, in ticks.
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+        "l = open(\"" + lpcm + "\", \"rb\").read(); h = open(\"" + hd + "\", \"rb\").read()\n"
+        "last = J.cut(l, J.Recording(l).gop_starts()[1][1], 0); end = None; d = b\"\"\n"
+        "for part, step in ((J.cut(l, 0, 13), 0), (J.cut(h, 0, " + std::to_string(pictures) + "), 42783), (last, " +
+        std::to_string(step) + ")):\n"
+        "  v = sorted(p[\"pts\"] for p in J.Recording(part).video if p[\"pts\"] is not None)\n"
+        "  off = 0 if end is None else end + step - v[0]\n"
+        "  end = v[-1] + off + (v[1] - v[0] if len(v) > 1 else 3003)\n"
+        "  d += J.restamp(part, off)\n"
+        "open(\"" + joined + "\", \"wb\").write(d)\n"
+        "print(J.first_video_pts(last) - J.Recording(last).audio[0][\"pts\"])'");
+    long long lead = 0;
+    ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld", &lead), 1) << made.err;
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+    ASSERT_EQ(scale, 48000);
+    const auto edits = EditsOf(testsupport::read_text(json));
+    ASSERT_TRUE(!sound.empty() && !edits.empty() && edits[0].size() >= 2);
+    // The first part's sound plays from the movie's start; the last part's
+    // from its first picture less its lead, to the movie's end.
+    EXPECT_EQ(sound.front()[0], 0);
+    EXPECT_EQ(sound.back()[0], edits[0].back()[0] - lead * scale / 90000);
+    EXPECT_EQ(sound.back()[0] + sound.back()[1], duration);
+  }
+}
