@@ -54,6 +54,16 @@ or the movie's pictures still stand off that grid (a loss, a movie laid out
 on its own scale), the check takes each of part-sync's sound figures back by
 the rounding of the part's own pictures less that of the movie's picture
 part-sync found it by, both read exactly from ffmpeg, and judges that.
+A part part-sync does not find among the movie's pictures (another size)
+it places after the part before by its own length of that part (the
+span of its rounded pictures and their middle step, 40 ms for one
+picture); its figures are taken back as well by how far those lengths of
+the parts since the last one found fall from their lengths by the stamps
+(first picture shown to one frame after the last), which differ for one
+picture at 29.97 and for a short cut whose pictures leave a gap when shown.
+A figure whose window starts right at a short part's first picture, where
+the movie's edit may start a sample off, is measured again 1 ms on
+(judge_edge).
 An AC-3 part's sound part-sync finds out of place is measured again at the
 same windows over 16 ms against the sound's own size (judge_dither): two
 AC-3 decoders differ by their dither noise, and part-sync's fixed bound per
@@ -740,9 +750,14 @@ def grid_shifts(files, stats, movie):
     movie's picture size only. A part found among the pictures of a part
     before it (the same pictures, cut from one recording at one place) is
     read as far off as the movie time between that picture and its own,
-    and so is every part placed after it until one is found again."""
+    and so is every part placed after it until one is found again. A part
+    placed after the one before is also off by how much part-sync's lengths
+    of the parts since the last one found differ from their lengths by
+    their stamps (part_lengths)."""
     msize = movie[0][2] if movie else 0
     mpos, anchor, off, seen, out = 0, 0.0, 0.0, 0, []
+    since = []  # the parts since the last one part-sync found, as (file, stats)
+    lengths = {}
     for f, st in zip(files, stats):
         first = picture_times(f, first_only=True)
         if not first:
@@ -758,6 +773,7 @@ def grid_shifts(files, stats, movie):
             if 0 < abs(read) < TICKS:
                 own += read / TICKS
         pics = st.get("pictures") or []
+        j = None
         if pics and first[0][2] == msize:
             probe = min(20, len(pics) // 2)
             h = pics[probe]
@@ -768,8 +784,34 @@ def grid_shifts(files, stats, movie):
                 anchor = movie[mine][0] - movie[mine][1]
                 off = movie[mine][0] - movie[j][0]
             seen += len(pics)
-        out.append((1000 * (own - anchor + off), 1000 * off))
+        drift = 0.0
+        if j is None:
+            for g, s in since:
+                told, stamped = lengths.get(g) or lengths.setdefault(g, part_lengths(g, s))
+                drift += stamped - told
+        else:
+            since = []
+        since.append((f, st))
+        out.append((1000 * (own - anchor + off + drift), 1000 * off))
     return out
+
+
+def part_lengths(path, st):
+    """A part's length as part-sync takes it and as its stamps give it (s).
+    part-sync spans the part's frame-rounded pictures and adds their middle
+    step, or 40 ms for a part of one picture; by the stamps the part runs
+    from its first picture shown to one frame of its rate after its last.
+    The two differ for a part of one picture at another rate than 25, and
+    for a short part whose pictures leave a gap when shown (pictures cut in
+    coded order, the ones shown between them left behind): part-sync's
+    middle step is then the gap."""
+    pics = picture_times(path)
+    grid = sorted(p[0] for p in pics)
+    steps = sorted(b - a for a, b in zip(grid, grid[1:]))
+    told = grid[-1] - grid[0] + (steps[(len(grid) - 1) // 2] if steps else 0.04) if grid else 0.0
+    exact = [p[1] for p in pics]
+    stamped = max(exact) - min(exact) + st["frame"] / TICKS if exact else 0.0
+    return told, stamped
 
 
 def off_grid(tok, shifts, limit):
@@ -839,7 +881,7 @@ def sound_windows(files, movie, mov):
         wins = []
         for rel in ((tv - v0) + 0.5, plen - 0.25):
             rel = max(0.0, min(rel, plen - 0.01))
-            wins.append((int(round((v0 + rel - pas) * 48000)), int(round((at + mvs - mas + rel) * 48000))))
+            wins.append((int(round((v0 + rel - pas) * 48000)), int(round((at + mvs - mas + rel) * 48000)), rel))
         out.append(wins)
     return out
 
@@ -883,13 +925,51 @@ def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
         return tok, 0
     part = mono_sound(files[k])
     out, good = [], 0
-    for fig, (w0, expected) in zip(figures.split("/"), wins):
+    for fig, (w0, expected, _) in zip(figures.split("/"), wins):
         m = dither_match(part, seen["heard"], w0, expected, int((limit + abs(shift)) * 48)) \
             if "FAR" in fig or "NOTFOUND" in fig else None
         if m and m[1] <= 0.05 and abs(m[0] / 48.0 - shift) <= limit:
             good += 1
             said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
             fig = "%+.1fms (dither %.3f; part-sync: %s)" % (m[0] / 48.0 - shift, m[1], said)
+        out.append(fig)
+    return head + " " + "/".join(out), good
+
+
+def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
+    """A part's part-sync figures FAR or NOTFOUND whose window starts at the
+    part's first picture (a part too short for a window 0.25 s before its
+    end), measured again with the same window 1 ms on, by part-sync's own
+    match near the same place. Where the part's sound is cut at its first
+    picture (the part before still sounding), the movie's edit for it
+    starts on a whole unit of the movie's time scale (1.6 samples at
+    30000): the part's first sample may be played a sample early and left
+    silent, so a window starting just there matches nowhere near and
+    part-sync takes a like stretch of another part for it. Returns the
+    token judged and how many figures turned good."""
+    head, figures = re.match(r"(p\d+\[[^\]]*\]:\S+) (.*)$", tok).groups()
+    if "windows" not in seen:
+        seen["windows"] = sound_windows(files, movie, mov)
+        seen["heard"] = mono_sound(mov)
+    wins = seen["windows"][k] if k < len(seen["windows"]) else None
+    if not wins or len(figures.split("/")) != len(wins):
+        return tok, 0
+    part, heard, on, size = None, seen["heard"], 48, 96
+    out, good = [], 0
+    for fig, (w0, expected, rel) in zip(figures.split("/"), wins):
+        if rel == 0 and ("FAR" in fig or "NOTFOUND" in fig):
+            part = part or mono_sound(files[k])
+            win = part[w0 + on:w0 + on + size]
+            reach = int((limit + abs(shift)) * 48)
+            at = expected + on
+            near = [i for i in range(max(0, at - reach), min(len(heard) - size, at + reach) + 1)
+                    if len(win) == size and all(abs(heard[i + d] - win[d]) <= 256 for d in range(3))
+                    and sum(abs(heard[i + d] - win[d]) for d in range(size)) <= 100 * size]
+            i = min(near, key=lambda x: abs(x - at)) if near else None
+            if i is not None and abs((i - at) / 48.0 - shift) <= limit:
+                good += 1
+                said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
+                fig = "%+.1fms (1 ms on; part-sync: %s)" % ((i - at) / 48.0 - shift, said)
         out.append(fig)
     return head + " " + "/".join(out), good
 
@@ -932,6 +1012,14 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
             tok = judged
             if re.match(r"p\d+\[[^\]]*ac3", tok) and re.search(r"FAR|NOTFOUND", tok):
                 judged, good = judge_dither(tok, k, files, movie, mov, shifts[k][0], limit, seen)
+                if good:
+                    bad -= good
+                    if moved and moved[-1] == tok.strip():
+                        moved.pop()
+                    moved.append(judged.strip())
+                    tok = judged
+            if re.search(r"FAR|NOTFOUND", tok):
+                judged, good = judge_edge(tok, k, files, movie, mov, shifts[k][0], limit, seen)
                 if good:
                     bad -= good
                     if moved and moved[-1] == tok.strip():

@@ -1,6 +1,7 @@
 // scripts/test.sh: its count of skipped test cases per reason, and which
 // steps a label runs. The pieces are taken from the script itself and run by
-// bash on made-up input.
+// bash on made-up input. Also the join campaign's judgement of part-sync's
+// figures, run by python.
 #include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -184,6 +185,60 @@ TEST(TestScript, DocumentsNameFilesThatExist) {
       }
     }
   }
+}
+
+// The join campaign's judgement of part-sync's figures (tests/tools/
+// legal_joins.py), run by python on made-up pictures and sound: the part
+// of the program between the imports and the checks is used as it is, the
+// decodes it would ask ffmpeg for are given.
+testsupport::CommandResult RunJoinJudge(const std::string& body) {
+  const std::string program = "/tmp/avchd_join_judge_" + std::to_string(getpid()) + ".py";
+  std::ofstream(program) << "import array, math, os, sys, tempfile\nsys.path.insert(0, '" << AVCHD_REPO_ROOT
+                         << "/tests/tools')\nimport legal_joins as L\nL.J.first_video_pts = lambda data: None\n"
+                            "folder = tempfile.mkdtemp()\nimport atexit, shutil\natexit.register(shutil.rmtree, folder)\n"
+                            "def part(name):\n"
+                            "    open(os.path.join(folder, name), 'wb').close()\n"
+                            "    return os.path.join(folder, name)\n"
+                         << body;
+  const testsupport::CommandResult r = testsupport::run_command("python3 " + program);
+  std::remove(program.c_str());
+  return r;
+}
+
+// A part of another size, placed after a part of one picture at 29.97 or of
+// three pictures shown with a gap, is judged against the lengths the stamps
+// give those parts; a part found by its pictures owes nothing to them.
+TEST(TestScript, JoinCampaignPlacesAPartAfterTheStampedLengthOfTheOneBefore) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "frame = 1001 / 30000\n"
+      "times = {'one': [(frame, frame, 3110400, 'a')], 'gap': [(t, t, 3110400, h) for t, h in "
+      "((-0.12, 'a'), (-0.08, 'b'), (0.0, 'c'))], 'other': [(0.44, 0.44, 152064, 'x'), (0.48, 0.48, 152064, 'y')]}\n"
+      "L.picture_times = lambda path, first_only=False: times[os.path.basename(path)][:1 if first_only else None]\n"
+      "for first, rate in (('one', 3003), ('gap', 3600)):\n"
+      "    files = [part(first), part('other')]\n"
+      "    stats = [{'pictures': [h for _, _, _, h in times[first]], 'frame': rate}, {'pictures': ['x', 'y'], "
+      "'frame': 3600}]\n"
+      "    movie = times[first]\n"
+      "    print(first, ' '.join('%+.1f' % s[0] for s in L.grid_shifts(files, stats, movie)), "
+      "'%.3f %.3f' % L.part_lengths(files[0], stats[0]))\n");
+  EXPECT_EQ(r.out, "one +0.0 -6.6 0.040 0.033\ngap +0.0 -40.0 0.200 0.160\n") << r.err;
+}
+
+// A window at a short part's first picture whose first sample the movie's
+// edit played a sample early is found 1 ms on; the same sound 6 ms late
+// stays far.
+TEST(TestScript, JoinCampaignMeasuresAWindowAtAPartsFirstPictureOneMillisecondOn) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "own = array.array('h', (int(12000 * math.sin(i * 0.21) + 3000 * math.sin(i * 1.7)) for i in range(4000)))\n"
+      "L.mono_sound = lambda path: own\n"
+      "for late in (0, 288):\n"
+      "    heard = array.array('h', [0] * (6000 + late)) + own[1001:]\n"
+      "    heard[5999 + late] = 0\n"
+      "    seen = {'windows': [[(0, 0, 0.3), (1000, 6000, 0.0)]], 'heard': heard}\n"
+      "    tok, good = L.judge_edge('p0[other-size pcm_bluray2]:other-size out/+640.0ms FAR', 0, [part('p')], [], "
+      "'movie', 0.0, 5.5, seen)\n"
+      "    print(good, tok.split('/')[1])\n");
+  EXPECT_EQ(r.out, "1 -0.0ms (1 ms on; part-sync: +640.0ms)\n0 +640.0ms FAR\n") << r.err;
 }
 
 }  // namespace
