@@ -144,6 +144,33 @@ bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int
   return NearSide(parts.video, parts.video.moved, here, moved) || (parts.video.begins && InReach(parts.video, here));
 }
 
+// A part's pictures begin at reader offset `pesAt` on the line `shift`.
+void NotePartLine(ImportParts* parts, int64_t pesAt, int64_t shift) {
+  parts->partLines[parts->partLineNext] = PartLine{pesAt, shift};
+  parts->partLineNext = static_cast<uint8_t>((parts->partLineNext + 1) % kPartLines);
+  if (parts->partLineCount < kPartLines) ++parts->partLineCount;
+}
+
+// The line of the latest part kept whose pictures begin before file offset
+// `at` (where a sound PES's first packet lies); false when none is kept.
+bool LineOfPartAt(const ImportParts& parts, int64_t at, int64_t* shift) {
+  for (int k = 1; k <= parts.partLineCount; ++k) {
+    const PartLine& line = parts.partLines[(parts.partLineNext + kPartLines - k) % kPartLines];
+    if (line.pesAt + kMTSPacketSize / 2 < at) {
+      *shift = line.shift;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Moves the sound's continued line by `d` ticks.
+void MoveSoundLine(MTS_MovieImportGlobalsRecord* store, int64_t d) {
+  store->soundTimeShift += d;
+  store->lastSoundKey += d;
+  store->soundEndPTS += d;
+}
+
 void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
   side->state = SeamSide::kOpen;
   side->at = at;
@@ -262,7 +289,10 @@ bool PartVideoBeginsIntra(const MTS_MovieImportGlobalsRecord* store) { return Be
 
 bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* moved) {
   ImportParts& parts = store->parts;
-  if (parts.begun == 0) parts.begun = 1;
+  if (parts.begun == 0) {
+    parts.begun = 1;
+    NotePartLine(&parts, store->videoTSOffset, *shift);
+  }
   NoteSequenceTables(store);
   // Another recording whose decode times run on from this one's begins a
   // part without a step of its stamps: at a break of the counters, or,
@@ -303,6 +333,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // loss. Its first picture shows where the pictures before end by their
   // stamps, with its own step from there (none once placed after them).
   ++parts.begun;
+  NotePartLine(&parts, store->videoTSOffset, *shift);
   parts.pictureToPlace = 1;
   const TSDemuxOutput* out = store->pTSInfo;
   const int64_t gap = out->bPTS && parts.videoLineEnd != 0 ? out->PTS + *shift - parts.videoLineEnd : 0;
@@ -421,8 +452,10 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
   // The first sound of a part before the one whose picture opened the
   // video's side: its step is its own part's seam, no loss. It takes the
-  // pictures' line, and the side waits for the sound of its own part.
-  // Sound of the part before, read late: its step lies inside that part.
+  // line of the part whose pictures it lies among in the file (parts
+  // without sound may lie between it and the side), and the side waits for
+  // the sound of its own part. Sound of the part before, read late: its
+  // step lies inside that part.
   const bool insideBefore = !store->soundLeavingOut && !first && SoundInsidePartBefore(store);
   const bool earlierPart = !store->soundLeavingOut && begins && InReach(parts.video, store->ts_offset) &&
                            SoundBeforeSidesTables(store) && !insideBefore;
@@ -437,7 +470,11 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     store->soundLostTicks = lostBefore;
   } else if (earlierPart) {
     store->soundLostTicks = lostBefore;
-    PartSoundOntoVideoLine(store);
+    int64_t own = 0;
+    if (LineOfPartAt(parts, ReportedSoundStart(store), &own))
+      MoveSoundLine(store, own - store->soundTimeShift);
+    else
+      PartSoundOntoVideoLine(store);
     shift = store->soundTimeShift;
     seam = true;
   } else if (insideBefore) {
@@ -592,9 +629,7 @@ bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, i
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
   const int64_t d = store->videoTimeShift - store->soundTimeShift;
-  store->soundTimeShift += d;
-  store->lastSoundKey += d;
-  store->soundEndPTS += d;
+  MoveSoundLine(store, d);
   return d;
 }
 

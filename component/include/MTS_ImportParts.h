@@ -42,6 +42,17 @@ struct SeamMark {
 // of the step), and at a seam by what the two sides say: a check that
 // needs to know whether a PES begins a part asks PartVideoBegins (the
 // video) or looks at the open sides here (the sound).
+// Where a part's pictures begin in the file (the reader offset of its
+// first video PES) and the shift its stamps take onto the continued line.
+struct PartLine {
+  int64_t pesAt;
+  int64_t shift;
+};
+
+// How many of the latest parts keep their line: enough for a sound PES
+// reported only after several short parts without sound have been read.
+constexpr int kPartLines = 16;
+
 struct ImportParts {
   int32_t begun;  // parts begun so far (0 before the first PES)
   SeamMark video;
@@ -142,6 +153,12 @@ struct ImportParts {
   // Where the first packet of the sound PES reported before the one being
   // read lies in the file (-1: none yet).
   int64_t soundBeforeAt;
+  // The lines of the latest parts begun, oldest overwritten first: a sound
+  // PES reported after later parts' pictures takes the line of the part it
+  // lies in, not the one being read.
+  PartLine partLines[kPartLines];
+  uint8_t partLineNext;
+  uint8_t partLineCount;
 };
 
 // A fresh record, for a new import.

@@ -2639,6 +2639,42 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
   }
 }
 
+// A one-picture first part with its one sound PES (480 ticks ahead of the
+// picture), seven pictures without sound 2 s later, then the whole
+// recording running on from them. The first part's sound is reported only
+// once the last part's sound begins, after that part's first picture: it
+// keeps its own part's line and opens the track at time 0, its lead cut
+// off (it played beside the last part's first picture, after 0.26 s of
+// empty time, pushed there by the jump of the part between).
+TEST(MtsimportCommand, ShortFirstPartsLateSoundPlaysBesideItsOwnPicture) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  // Prints the first part's sound PES, its lead and the length of the
+  // recording's pictures, in ticks: the last part ends the movie.
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
+      "f = p[1] - p[0]; a = J.cut(d, 1, 1); b = J.without_sound(J.cut(d, 1, 7)); "
+      "s = J.first_video_pts(a) + f + 180000; "
+      "open(\"" + joined + "\", \"wb\").write(a + J.restamp(b, s - J.first_video_pts(b)) + "
+      "J.restamp(d, s + 7 * f - p[0])); s = J.Recording(a).audio; "
+      "print(len(s), p[0] - s[0][\"pts\"], p[-1] + f - p[0])'");
+  long long sounds = 0, lead = 0, whole = 0;
+  ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld %lld", &sounds, &lead, &whole), 3) << made.err;
+  ASSERT_EQ(sounds, 1);
+  ASSERT_GT(lead, 0);
+  const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+  ASSERT_GE(sound.size(), 2u);
+  EXPECT_EQ(sound.front()[0], 0);
+  EXPECT_NEAR(sound.front()[2], lead * 48000 / 90000, 1);
+  EXPECT_LE(sound.front()[1], (1536 - lead * 48000 / 90000) * scale / 48000 + 1);
+  // The last part's sound by its own stamps beside its pictures, as before.
+  const long long picture = duration - whole * scale / 90000;
+  EXPECT_LE(sound.back()[0], picture);
+  EXPECT_GE(sound.back()[0], picture - 1536 * scale / 48000);
+}
+
 // Twelve pictures whose sound begins 50 ms after the first (more than one
 // AC-3 frame: it is not placed beside the pictures) and runs on past them,
 // then three pictures with 5.1 sound, left out for its kind: the file ends
