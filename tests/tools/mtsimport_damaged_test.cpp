@@ -1118,6 +1118,37 @@ TEST(MtsimportDamaged, TheFirstSoundPesOfAPartLostAtASeamIsTold) {
   }
 }
 
+// The MBAFF recording's second sound PES comes after its own tables sent
+// again (their counter runs on) and after the picture that follows them
+// began. A part of it without its first sound PES: that sound's counter
+// breaks after those tables, as where another recording begins, but the
+// picture after them continues a group and begins none, so the sound is
+// this part's, and its late start is told, whether the stamps go back, run
+// on or jump ahead at the seam. The part whole says nothing.
+TEST(MtsimportDamaged, TheFirstSoundPesLostBeforeAPartsOwnTablesAgainIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  const Bytes before = testsupport::read_file(ac3), part = testsupport::read_file(mbaff);
+  const Packets clean = Split(part);
+  const auto sound = PesPackets(clean, kAudio);
+  ASSERT_GT(sound.size(), 2u);
+  int64_t low = 0, high = 0, beforeLow = 0, beforeHigh = 0;
+  ShiftedStamps(part, 0, &low, &high);
+  ShiftedStamps(before, 0, &beforeLow, &beforeHigh);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f s", double(PtsOf(clean[sound[1].front()]) - low) / 90000);
+  const Bytes lost = Without(clean, sound[0]);
+  for (const int64_t move : {int64_t(-82800), beforeHigh + 3600 - low, int64_t(20 * 90000)}) {
+    SCOPED_TRACE(move);
+    const Imported got = ImportBytes(Then(before, ShiftedStamps(lost, move)), "first_sound_lost_tables.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    EXPECT_EQ(got.result.err,
+              DamageLine(got.input, std::string(seconds) + " of sound could not be read and are left out of the movie"));
+    const Imported legal = ImportBytes(Then(before, ShiftedStamps(part, move)), "first_sound_kept_tables.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
 // A part joined on without its head (its tables and the IDR picture but
 // the last packets) whose video counters happen to run on from the part
 // before: no break tells it, but its time line restarts at a
