@@ -1465,6 +1465,37 @@ TEST(MtsimportDamaged, APartThatBeginsInsideItsOnlyPictureIsTold) {
   }
 }
 
+// The same part of one picture without its first 960 bytes as the last
+// part, its video counter running on from the part before: what is left of
+// its PES continues that part's last PES after the packet whose stuffing
+// ended it. Those packets are no part of that picture, and the picture
+// they carried is told lost. The part whole, or cut at its PES's start (its
+// tables left out), says nothing.
+TEST(MtsimportDamaged, ALastPartCutInsideItsOnlyPictureWhoseCounterRunsOnIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  ASSERT_GT(PesPackets(clean, kVideo).size(), 13u);
+  const Bytes one = ShiftedStamps(GroupCut(clean, 12, 1), 20 * 90000);
+  const Packets parts = Split(one);
+  const size_t pes = PesPackets(parts, kVideo).front().front();
+  ASSERT_GT(one.size(), 960u + 4 * kPacket);
+  ASSERT_LT(pes * kPacket, 960u);
+  // The counter of the last video packet with payload (a clock alone after
+  // it carries the counter unchanged).
+  int last = 0;
+  for (const Bytes& p : clean)
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kVideo && (p[7] & 0x10)) last = p[7] & 0x0F;
+  auto after = [&](const Bytes& part) { return Then(whole, Join(CountersFrom(Split(part), kVideo, last, true))); };
+  const Imported got = ImportBytes(after(Bytes(one.begin() + 960, one.end())), "last_part_headless.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie"));
+  for (const Bytes& part : {one, Bytes(one.begin() + long(pes * kPacket), one.end())}) {
+    const Imported legal = ImportBytes(after(part), "last_part_whole.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
 // A part of another picture size (left out of the movie) without its first
 // 960 bytes, joined after a part of that size: the rest of its IDR picture
 // joins the last picture before, and its pictures up to its next group

@@ -296,6 +296,15 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
   } else if (b3 & 0x10) {
     check.tablesSince = 0;
     check.recordingsSince = 0;
+    if (check.stuffedEnd && check.announced < 0) {
+      // The PES ended in its stuffed packet, and payload goes on without a
+      // PES start: the packets of a PES whose first packet was lost (a
+      // recording cut inside it, its counters running on by chance). They
+      // are not this PES's bytes; the PES they carried is lost.
+      check.damage |= kTSDamageHeadLostAfter;
+      follow_counter(check, b3 & 0x0F, false, flags_discontinuity(packet));
+      return true;
+    }
     check.stuffedEnd = 0;
     bool discontinuity = false;
     if (b3 & 0x20) {
