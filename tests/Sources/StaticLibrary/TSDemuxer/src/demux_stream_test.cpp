@@ -532,28 +532,6 @@ TEST(DemuxStream, DamageSeenInCountersAndLengths) {
   EXPECT_EQ(videoLeft, kTSDamageInside);
 }
 
-// A video PES ends in its stuffed last packet: packets of the stream after
-// it without a PES start (the next PES's first packet lost, the counters
-// running on across the gap) are left out of it, and it tells that a PES
-// whose head was lost followed. Counters that run on through whole PES
-// flag nothing.
-TEST(DemuxStream, PacketsAfterAStuffedEndAreLeftOut) {
-  uint8_t counter = 0;
-  Bytes stream;
-  for (int i = 0; i < 4; ++i) append(stream, counted_pes(kTSVideoPID, pes_header(0xE0, 3000 * i), pattern(900, 30), &counter));
-  // Packets 0-19 (5 per PES); the first of PES 1 lost, the counters after
-  // it moved back by one so that they run on.
-  Bytes headless = without_packet(stream, 5);
-  for (size_t at = 5 * 192; at < headless.size(); at += 192)
-    headless[at + 7] = uint8_t((headless[at + 7] & 0xF0) | ((headless[at + 7] - 1) & 0x0F));
-  EXPECT_EQ(damage_reports(headless), (std::vector<uint32_t>{kTSDamageHeadLostAfter, 0}));
-  Demux whole, cut;
-  ASSERT_TRUE(whole.offer(stream) & kTSStatusVideo);
-  ASSERT_TRUE(cut.offer(headless) & kTSStatusVideo);
-  EXPECT_EQ(cut.video(), whole.video());
-  EXPECT_EQ(damage_reports(stream), (std::vector<uint32_t>{0, 0, 0}));
-}
-
 // Input that ends inside the packet that starts a PES (its header there, the
 // rest not) tells of a PES begun and cut short, of that packet's stream; a
 // fragment of a packet without payload (its adaptation field alone) cuts
