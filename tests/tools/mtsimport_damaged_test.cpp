@@ -1169,8 +1169,8 @@ TEST(MtsimportDamaged, APartWithoutItsHeadWhoseCountersRunOnIsTold) {
   size_t group = 2;
   while (group < video.size() && !holdsSets(clean[video[group].front()])) ++group;
   ASSERT_LT(group, video.size());
-  // Cut inside the IDR picture: its last two packets stay, and join the
-  // last picture before as a PES whose start was lost would.
+  // Cut inside the IDR picture: its last two packets stay, after the
+  // stuffed end of the last picture before, as a PES whose start was lost.
   ASSERT_GT(video[0].size(), 3u);
   const size_t from = video[0][video[0].size() - 2];
   std::vector<size_t> head;
@@ -1183,9 +1183,10 @@ TEST(MtsimportDamaged, APartWithoutItsHeadWhoseCountersRunOnIsTold) {
     if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kVideo && (p[7] & 0x10)) p[7] = uint8_t((p[7] & 0xF0) | (++counter & 0x0F));
   const Imported got = ImportBytes(Then(whole, Join(later)), "headless_run_on.m2ts");
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
-  // Its pictures before its next group, and the picture the stray packets
-  // joined.
-  EXPECT_EQ(got.result.err, DamageLine(got.input, std::to_string(group) + " pictures are incomplete"));
+  // The IDR picture, whose head was lost, and the pictures after it before
+  // the next group; the picture before stays whole.
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie; " +
+                                                      std::to_string(group - 1) + " pictures are incomplete"));
   // One picture's time stamps 20 s off, after or without tables before it.
   for (size_t k : {size_t(1), group - 1, group + 1}) {
     Packets stamped = clean;

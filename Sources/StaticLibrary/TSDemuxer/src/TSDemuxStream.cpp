@@ -300,9 +300,11 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
       // The PES ended in its stuffed packet, and payload goes on without a
       // PES start: the packets of a PES whose first packet was lost (a
       // recording cut inside it, its counters running on by chance). They
-      // are not this PES's bytes; the PES they carried is lost.
+      // are not this PES's bytes, nor do their counters tell of its damage;
+      // the PES they carried is lost. The next PES's start is checked
+      // against them.
       check.damage |= kTSDamageHeadLostAfter;
-      follow_counter(check, b3 & 0x0F, false, flags_discontinuity(packet));
+      settle(check, b3 & 0x0F);
       return true;
     }
     check.stuffedEnd = 0;
