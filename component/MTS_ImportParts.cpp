@@ -106,17 +106,40 @@ bool AfterRecordingsTables(uint32_t marks) {
   return (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
 }
 
+// Whether the video PES whose first source packet is `packet` may begin a
+// recording, by the NAL units that packet holds: the first of a sequence
+// parameter set and a slice met is the parameter set, or neither is there.
+bool MayBeginRecording(const uint8_t* packet) {
+  constexpr int32_t kTransportPacket = 188;
+  const uint8_t* ts = packet + 4;
+  int32_t at = 4 + ((ts[3] & 0x20) ? 1 + ts[4] : 0);
+  if (!(ts[3] & 0x10) || at + 9 > kTransportPacket || ts[at] != 0 || ts[at + 1] != 0 || ts[at + 2] != 1) return true;
+  at += 9 + ts[at + 8];
+  if (at >= kTransportPacket) return true;
+  const uint8_t* es = ts + at;
+  const int32_t size = kTransportPacket - at;
+  for (int32_t i = NextStartCode(es, 0, size); i < size; i = NextStartCode(es, i + 3, size)) {
+    const uint8_t type = es[i + 3] & 0x1F;
+    if (type == 7) return true;
+    if (type == 1 || type == 5) return false;
+  }
+  return true;
+}
+
 // Whether the video PES being assembled, not yet reported, begins another
 // recording after the PES that opened the video's side and before the
 // sound PES being reported starts: the side is that of a part without
 // sound. Where the PAT's counter happens to run on across that join, only
 // how the PES starts tells, and the sound of that recording may come first.
+// A PES whose first packet shows a picture of a group begun before begins
+// none, however it starts: a sound PES lost after the recording's own
+// tables breaks the sound's counter there as a join would.
 bool LaterRecordingBeforeSound(const MTS_MovieImportGlobalsRecord* store) {
   const ImportParts& parts = store->parts;
   const int64_t tables = parts.tablesBeforeVideo;
   if (tables <= parts.video.pesAt + kMTSPacketSize || tables >= ReportedSoundStart(store)) return false;
   TSDemuxPending pending{};
-  return TSDemuxGetPendingLib(store->tsDemux, &pending) && pending.videoStarted &&
+  return TSDemuxGetPendingLib(store->tsDemux, &pending) && pending.videoStarted && parts.videoMayBegin &&
          AfterRecordingsTables(pending.videoStart);
 }
 
@@ -262,6 +285,7 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   if ((packet[5] & 0x40) && pid == kVideoPid) {
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;
+    parts.videoMayBegin = MayBeginRecording(packet);
   }
   if (pid != 0 || !(packet[7] & 0x10)) return;
   parts.tablesAt = store->ts_offset;

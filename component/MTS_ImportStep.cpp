@@ -251,6 +251,8 @@ int64_t AC3FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
 // decodes) is left out: its time, `unit` ticks, is counted as lost.
 void CountDamage(int32_t* count, uint8_t* endInDoubt, int64_t* lostTicks, int64_t unit, uint32_t damage,
                  bool restarted, bool taken) {
+  // A PES whose head was lost came after this one: its time is lost.
+  if ((damage & kTSDamageHeadLostAfter) && unit > 0) *lostTicks += unit;
   if (*endInDoubt && !restarted && !(damage & kTSDamageBreakRepaired)) ++*count;
   *endInDoubt = 0;
   if (!taken) {

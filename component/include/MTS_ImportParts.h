@@ -140,6 +140,10 @@ struct ImportParts {
   // coded sequence (PartOtherSizeBegins): only the first sound PES that
   // starts after them meets it.
   uint8_t videoSideBySize;
+  // Whether the latest video PES begun in the file may begin a recording:
+  // its first packet shows no slice before a sequence parameter set (a
+  // picture inside a group begins none, whatever the counters did).
+  uint8_t videoMayBegin;
   // The begun sound side was opened by sound of the track's kind after a
   // stretch left out for its kind (PartSoundAwaitsPictures): it waits for
   // the video's seam, and the pictures read next take it if none comes.

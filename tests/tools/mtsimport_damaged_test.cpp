@@ -1118,6 +1118,31 @@ TEST(MtsimportDamaged, TheFirstSoundPesOfAPartLostAtASeamIsTold) {
   }
 }
 
+// A part of the MBAFF recording without its first sound PES: the next one
+// starts after the part's own tables sent again, its counter broken as at a
+// join, but the picture after those tables continues a group and begins no
+// recording, so the sound is this part's and its late start is told. The
+// part whole says nothing.
+TEST(MtsimportDamaged, TheFirstSoundPesLostBeforeAPartsOwnTablesAgainIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  const Bytes before = testsupport::read_file(ac3), part = testsupport::read_file(mbaff);
+  const Packets clean = Split(part);
+  const auto sound = PesPackets(clean, kAudio);
+  ASSERT_GT(sound.size(), 2u);
+  int64_t low = 0;
+  ShiftedStamps(part, 0, &low);
+  char what[96];
+  std::snprintf(what, sizeof what, "%.3f s of sound could not be read and are left out of the movie",
+                double(PtsOf(clean[sound[1].front()]) - low) / 90000);
+  for (const int64_t move : {int64_t(-82800), int64_t(20 * 90000)}) {
+    const Imported got = ImportBytes(Then(before, ShiftedStamps(Without(clean, sound[0]), move)), "sound_lost.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, DamageLine(got.input, what)));
+    const Imported legal = ImportBytes(Then(before, ShiftedStamps(part, move)), "sound_kept.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
 // A part joined on without its head (its tables and the IDR picture but
 // the last packets) whose video counters happen to run on from the part
 // before: no break tells it, but its time line restarts at a
@@ -1144,8 +1169,8 @@ TEST(MtsimportDamaged, APartWithoutItsHeadWhoseCountersRunOnIsTold) {
   size_t group = 2;
   while (group < video.size() && !holdsSets(clean[video[group].front()])) ++group;
   ASSERT_LT(group, video.size());
-  // Cut inside the IDR picture: its last two packets stay, and join the
-  // last picture before as a PES whose start was lost would.
+  // Cut inside the IDR picture: its last two packets stay, after the
+  // stuffed end of the last picture before, as a PES whose start was lost.
   ASSERT_GT(video[0].size(), 3u);
   const size_t from = video[0][video[0].size() - 2];
   std::vector<size_t> head;
@@ -1158,9 +1183,10 @@ TEST(MtsimportDamaged, APartWithoutItsHeadWhoseCountersRunOnIsTold) {
     if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kVideo && (p[7] & 0x10)) p[7] = uint8_t((p[7] & 0xF0) | (++counter & 0x0F));
   const Imported got = ImportBytes(Then(whole, Join(later)), "headless_run_on.m2ts");
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
-  // Its pictures before its next group, and the picture the stray packets
-  // joined.
-  EXPECT_EQ(got.result.err, DamageLine(got.input, std::to_string(group) + " pictures are incomplete"));
+  // The IDR picture, whose head was lost, and the pictures after it before
+  // the next group; the picture before stays whole.
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie; " +
+                                                      std::to_string(group - 1) + " pictures are incomplete"));
   // One picture's time stamps 20 s off, after or without tables before it.
   for (size_t k : {size_t(1), group - 1, group + 1}) {
     Packets stamped = clean;
@@ -1479,6 +1505,31 @@ TEST(MtsimportDamaged, APartThatBeginsInsideItsOnlyPictureIsTold) {
   for (const Bytes& legal : {Then(one, next), Then(Then(clocks, one), next), Then(clocks, whole)}) {
     const Imported quiet = ImportBytes(legal, "whole_picture.m2ts");
     EXPECT_EQ(std::make_tuple(quiet.result.exit, quiet.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
+// The same cut part as the last one, its video counter running on from the
+// part before: what is left of its PES follows the stuffed end of that
+// part's last PES, is no part of it, and the picture it carried is told
+// lost. The part whole, or from its PES's start, says nothing.
+TEST(MtsimportDamaged, ALastPartCutInsideItsOnlyPictureWhoseCounterRunsOnIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(ac3);
+  const Packets clean = Split(whole);
+  const Bytes one = ShiftedStamps(GroupCut(clean, 12, 1), 20 * 90000);
+  const size_t pes = PesPackets(Split(one), kVideo).front().front();
+  int last = 0;  // the last counter of a video packet with payload
+  for (const Bytes& p : clean)
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) == kVideo && (p[7] & 0x10)) last = p[7] & 0x0F;
+  auto after = [&](size_t from) {
+    return Then(whole, Join(CountersFrom(Split(Bytes(one.begin() + long(from), one.end())), kVideo, last, true)));
+  };
+  const Imported got = ImportBytes(after(960), "last_part_headless.m2ts");
+  EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err),
+            std::make_tuple(0, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie")));
+  for (const size_t from : {size_t(0), pes * kPacket}) {
+    const Imported legal = ImportBytes(after(from), "last_part_whole.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
   }
 }
 

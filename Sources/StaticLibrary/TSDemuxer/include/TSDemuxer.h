@@ -219,6 +219,10 @@ constexpr uint32_t kTSDamageEndBroken = 2;  // the packet that starts the next P
 constexpr uint32_t kTSDamageBreakRepaired = 4;  // no damage: the break that the counter of this PES's first
                                                 // packet made (kTSDamageEndBroken of the PES before) was
                                                 // that counter alone, wrong; nothing was lost there
+constexpr uint32_t kTSDamageHeadLostAfter = 8;  // only for a PES that announces no length: after its
+                                                // last packet (which carried stuffing) came packets of
+                                                // the stream without a PES start, left out: a PES
+                                                // whose first packet was lost followed it
 
 // Damage (kTSDamage* bits) of the PES reported by the last TSDemuxStreamLib
 // call on the context; 0 when it reported none, or for NULL.

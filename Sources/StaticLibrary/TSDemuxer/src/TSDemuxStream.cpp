@@ -260,6 +260,15 @@ __attribute__((noinline)) void end_counters(StreamCheck& c, uint32_t cc, bool di
   if (c.breakNext) c.damage |= broken;
 }
 
+// Whether the packet repeats the last packet taken into the PES assembled:
+// its counter and its payload once more.
+__attribute__((noinline)) bool repeats_last(const PESAssembly& a, const uint8_t* packet,
+                                            const tsdemux::PacketLayout& layout) {
+  const int32_t n = kTSPayloadAreaSize - int32_t(layout.payloadOffset);
+  return a.check->state == kCounterSettled && (packet[3] & 0x0F) == a.check->last && n > 0 && n <= *a.size &&
+         std::memcmp(a.buffer + *a.size - n, packet + 4 + layout.payloadOffset, size_t(n)) == 0;
+}
+
 // Takes one packet of a stream. Returns false when the packet starts the next
 // PES while one is assembled: the packet stays in the window and the
 // assembled PES is complete.
@@ -296,6 +305,18 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
   } else if (b3 & 0x10) {
     check.tablesSince = 0;
     check.recordingsSince = 0;
+    // The PES ended in its stuffed packet, and payload goes on without a
+    // PES start: the packets of a PES whose first packet was lost (a
+    // recording cut inside it, its counters running on by chance). They
+    // are not this PES's bytes, nor do their counters tell of its damage;
+    // the PES they carried is lost. The next PES's start is checked
+    // against them. The stuffed packet sent again (its counter and payload
+    // once more) is left to the counters.
+    if (check.stuffedEnd && check.announced < 0 && !repeats_last(a, packet, layout)) {
+      check.damage |= kTSDamageHeadLostAfter;
+      settle(check, b3 & 0x0F);
+      return true;
+    }
     check.stuffedEnd = 0;
     bool discontinuity = false;
     if (b3 & 0x20) {
