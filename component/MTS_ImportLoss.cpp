@@ -143,6 +143,21 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   store->videoSeamLost = 0;
 }
 
+// The first sound PES of the track beyond a video step read as a join by
+// how far the part's tables lie apart: another recording's sound steps or
+// restarts there too, or none comes. Sound that runs straight on across it
+// shows one recording going on, whose PES were lost between two of its
+// tables: that time is told after all.
+void NoteSoundAcrossTablesJoin(MTS_MovieImportGlobalsRecord* store, bool inOrder, int64_t pesAt) {
+  if (store->soundLeavingOut) return;
+  ImportParts& parts = store->parts;
+  if (inOrder) parts.soundOnAt = std::max(parts.soundOnAt, pesAt);
+  if (parts.tablesJoinAt < 0 || pesAt <= parts.tablesJoinAt) return;
+  if (inOrder) store->videoLostTicks += parts.tablesJoinLost;
+  parts.tablesJoinAt = -1;
+  parts.tablesJoinLost = 0;
+}
+
 // Audio left out for its kind steps ahead (its stamps skip more than half
 // a PES again) where its stream has a seam as the track's sound would: a
 // video seam after the recording's own tables read before it, or one read

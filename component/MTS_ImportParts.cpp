@@ -168,6 +168,7 @@ void PartsReset(ImportParts* parts) {
   parts->seamPicturePTS = -1;
   parts->tablesAt = parts->tablesBeforeVideo = parts->tablesBeforeReportedVideo = parts->videoSideTablesAt = -1;
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
+  parts->tablesJoinAt = parts->soundOnAt = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
@@ -293,13 +294,23 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
 void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   ImportParts& parts = store->parts;
   const int64_t step = key + store->videoTimeShift - store->lastVideoKey;
-  parts.videoStepPassesTables =
-      store->videoKeySeen && parts.tablesSpacing > 0 && step > parts.tablesSpacing + VideoFrameTicks(store);
+  const int64_t frame = VideoFrameTicks(store);
+  // Sound read beyond this PES that ran straight on says one recording goes
+  // on here.
+  parts.videoStepPassesTables = store->videoKeySeen && parts.tablesSpacing > 0 &&
+                                step > parts.tablesSpacing + frame && parts.soundOnAt <= store->videoTSOffset;
+  parts.videoStepLost = parts.videoStepPassesTables && step <= kLargestStep ? step - frame : 0;
 }
 
 void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool restarted, bool lost, bool begins) {
   ImportParts& parts = store->parts;
+  // A step ahead after tables that ran on, read as a join for its length.
+  if (parts.videoStepLost > 0 && restarted && (parts.videoStartMarks & kTSStartTablesRunOn)) {
+    parts.tablesJoinAt = store->videoTSOffset;
+    parts.tablesJoinLost = parts.videoStepLost;
+  }
   parts.videoStepPassesTables = 0;
+  parts.videoStepLost = 0;
   // The PES is reported once the next one begins, but the last of the file
   // once the file ends: the tables read last before it began.
   const int64_t pesAt = store->videoTSOffset;

@@ -573,6 +573,8 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   mts_import::NotePartSound(store, toPlace);
   if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
   mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
+  mts_import::NoteSoundAcrossTablesJoin(
+      store, out->bPTS && store->soundTimeShift == shift && store->soundLostTicks == lost, store->soundTSOffset);
   mts_import::NoteSoundTime(store);
   if (store->needSoundTrack) {
     OSErr err = MTS_create_sound_track(store, store->soundDataRef);

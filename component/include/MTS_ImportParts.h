@@ -144,8 +144,18 @@ struct ImportParts {
   int64_t tablesSpacing;
   int64_t tablesVideoAt;
   int64_t latestVideoStartAt;
-  // The video PES being read steps ahead past that spacing.
+  // The video PES being read steps ahead past that spacing, and the time
+  // the step would count as lost.
   uint8_t videoStepPassesTables;
+  int64_t videoStepLost;
+  // A step so read as a join: where its video PES lies (its reader offset;
+  // -1: none waiting) and the time it would have lost. Sound of the track
+  // that runs straight on across it tells that one recording goes on there
+  // after all. Where the latest sound PES that ran straight on lies (-1:
+  // none).
+  int64_t tablesJoinAt;
+  int64_t tablesJoinLost;
+  int64_t soundOnAt;
 };
 
 // A fresh record, for a new import.

@@ -1003,7 +1003,9 @@ TEST(MtsimportDamaged, ALastPartOfOnePictureSteppingOnStaysSilent) {
 // longer than the recording's own tables ever leave between them, and a
 // loss that takes none of them cannot be that long: nothing is said. The
 // video PES right before a group's tables lost in the first part (a step
-// shorter than that) is still told.
+// shorter than that) is still told, and so are four video PES lost there
+// with the tables and the sound between them kept (a step as long as a
+// join's, but the sound runs straight on across it).
 TEST(MtsimportDamaged, ASoundlessPartAfterTablesRunningOnStaysSilent) {
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
   const Bytes whole = testsupport::read_file(lpcm);
@@ -1030,6 +1032,11 @@ TEST(MtsimportDamaged, ASoundlessPartAfterTablesRunningOnStaysSilent) {
   const Imported lost = ImportBytes(joined(Split(Without(clean, video[11])), 72000), "soundless_run_on_lost.m2ts");
   ASSERT_EQ(lost.result.exit, 0) << lost.result.err;
   EXPECT_EQ(lost.result.err, DamageLine(lost.input, "0.040 s of video could not be read and are left out of the movie"));
+  std::vector<size_t> pictures;
+  for (size_t k = 8; k < 12; ++k) pictures.insert(pictures.end(), video[k].begin(), video[k].end());
+  const Imported four = ImportBytes(joined(Split(Without(clean, pictures)), 72000), "soundless_run_on_four.m2ts");
+  ASSERT_EQ(four.result.exit, 0) << four.result.err;
+  EXPECT_EQ(four.result.err, DamageLine(four.input, "0.160 s of video could not be read and are left out of the movie"));
 }
 
 // The same whole PES lost before tables and an IDR picture, in an LPCM part
