@@ -149,7 +149,6 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
 // shows one recording going on, whose PES were lost between two of its
 // tables: that time is told after all.
 void NoteSoundAcrossTablesJoin(MTS_MovieImportGlobalsRecord* store, bool inOrder, int64_t pesAt) {
-  if (store->soundLeavingOut) return;
   ImportParts& parts = store->parts;
   if (inOrder) parts.soundOnAt = std::max(parts.soundOnAt, pesAt);
   if (parts.tablesJoinAt < 0 || pesAt <= parts.tablesJoinAt) return;
@@ -186,6 +185,9 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   const int64_t delta = key - store->leftOutSoundKey;
   const bool steps = store->leftOutSoundSeen && delta > 0 && delta <= kLargestStep;
   const bool stepped = steps && store->leftOutSoundStep > 0 && 2 * delta > 3 * store->leftOutSoundStep;
+  // Its stamps running straight on (a step as long as the one before) tell
+  // as much across a video step as the track's sound would.
+  NoteSoundAcrossTablesJoin(store, steps && !stepped && store->leftOutSoundStep > 0, pesAt);
   if (steps && !stepped) store->leftOutSoundStep = delta;
   if (!store->leftOutSoundSeen || !steps) store->leftOutSoundStep = 0;
   store->leftOutSoundSeen = 1;

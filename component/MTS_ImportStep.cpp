@@ -564,6 +564,7 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   const uint8_t inOrder = store->soundInOrder;
   const bool soundSideOpen = store->parts.sound.state == mts_import::SeamSide::kOpen;
   const int64_t pesAt = store->soundTSOffset;
+  const bool keySeen = store->soundKeySeen != 0, afterLeftOut = store->leftOutSoundSeen != 0;
   mts_import::UnwrapReportedTimes(store);
   const int64_t key = out->bPTS ? out->PTS : mts_import::kNoSoundKey;
   store->parts.soundStartMarks = static_cast<uint8_t>(marks);
@@ -573,8 +574,10 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   mts_import::NotePartSound(store, toPlace);
   if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
   mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
-  mts_import::NoteSoundAcrossTablesJoin(
-      store, out->bPTS && store->soundTimeShift == shift && store->soundLostTicks == lost, store->soundTSOffset);
+  // Sound of the track's kind running straight on from the track's sound
+  // before it (not from audio left out for its kind).
+  const bool soundOn = out->bPTS && keySeen && !afterLeftOut && store->soundTimeShift == shift &&
+                       store->soundLostTicks == lost;
   mts_import::NoteSoundTime(store);
   if (store->needSoundTrack) {
     OSErr err = MTS_create_sound_track(store, store->soundDataRef);
@@ -609,6 +612,7 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
     mts_import::PartSoundLeftOut(store, soundSideOpen);
   }
   mts_import::NoteLeftOutSoundStep(store, store->soundLeftOut, key, marks, pesAt);
+  if (!store->soundLeftOut) mts_import::NoteSoundAcrossTablesJoin(store, soundOn, pesAt);
   // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
   // PES, the step between time stamps.
   const int64_t unit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;
