@@ -145,6 +145,20 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   store->videoSeamLost = 0;
 }
 
+// The first sound PES of the track beyond a video step read as a join by
+// how far the part's tables lie apart: another recording's sound steps or
+// restarts there too, or none comes. Sound that runs straight on across it
+// shows one recording going on, whose PES were lost between two of its
+// tables: that time is told after all.
+void NoteSoundAcrossTablesJoin(MTS_MovieImportGlobalsRecord* store, bool inOrder, int64_t pesAt) {
+  ImportParts& parts = store->parts;
+  if (inOrder) parts.soundOnAt = std::max(parts.soundOnAt, pesAt);
+  if (parts.tablesJoinAt < 0 || pesAt <= parts.tablesJoinAt) return;
+  if (inOrder) store->videoLostTicks += parts.tablesJoinLost;
+  parts.tablesJoinAt = -1;
+  parts.tablesJoinLost = 0;
+}
+
 // Audio left out for its kind steps ahead (its stamps skip more than half
 // a PES again) where its stream has a seam as the track's sound would: a
 // video seam after the recording's own tables read before it, or one read
@@ -173,6 +187,9 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   const int64_t delta = key - store->leftOutSoundKey;
   const bool steps = store->leftOutSoundSeen && delta > 0 && delta <= kLargestStep;
   const bool stepped = steps && store->leftOutSoundStep > 0 && 2 * delta > 3 * store->leftOutSoundStep;
+  // Its stamps running straight on (a step as long as the one before) tell
+  // as much across a video step as the track's sound would.
+  NoteSoundAcrossTablesJoin(store, steps && !stepped && store->leftOutSoundStep > 0, pesAt);
   if (steps && !stepped) store->leftOutSoundStep = delta;
   if (!store->leftOutSoundSeen || !steps) store->leftOutSoundStep = 0;
   store->leftOutSoundSeen = 1;

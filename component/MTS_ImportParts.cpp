@@ -270,6 +270,8 @@ void PartsReset(ImportParts* parts) {
   parts->tablesAt = parts->tablesBeforeVideo = parts->tablesBeforeReportedVideo = parts->videoSideTablesAt = -1;
   for (int64_t& at : parts->sequenceTablesAt) at = -1;
   parts->soundBeforeAt = -1;
+  parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
+  parts->tablesJoinAt = parts->soundOnAt = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
@@ -283,6 +285,7 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   // A video PES begins: the one begun before it is reported now.
   constexpr uint32_t kVideoPid = 0x1011;
   if ((packet[5] & 0x40) && pid == kVideoPid) {
+    parts.latestVideoStartAt = store->ts_offset;
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;
     parts.videoMayBegin = MayBeginRecording(packet);
@@ -395,6 +398,50 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     parts.videoSideBySize = 0;
   }
   return true;
+}
+
+void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
+  ImportParts& parts = store->parts;
+  const int64_t step = key + store->videoTimeShift - store->lastVideoKey;
+  const int64_t frame = VideoFrameTicks(store);
+  // Sound read beyond this PES that ran straight on says one recording goes
+  // on here.
+  parts.videoStepPassesTables = store->videoKeySeen && parts.tablesSpacing > 0 &&
+                                step > parts.tablesSpacing + frame && parts.soundOnAt <= store->videoTSOffset;
+  parts.videoStepLost = parts.videoStepPassesTables && step <= kLargestStep ? step - frame : 0;
+}
+
+void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool restarted, bool lost, bool begins) {
+  ImportParts& parts = store->parts;
+  // A step ahead after tables that ran on, read as a join for its length.
+  if (parts.videoStepLost > 0 && restarted && (parts.videoStartMarks & kTSStartTablesRunOn)) {
+    parts.tablesJoinAt = store->videoTSOffset;
+    parts.tablesJoinLost = parts.videoStepLost;
+  }
+  parts.videoStepPassesTables = 0;
+  parts.videoStepLost = 0;
+  // The PES is reported once the next one begins, but the last of the file
+  // once the file ends: the tables read last before it began.
+  const int64_t pesAt = store->videoTSOffset;
+  const int64_t tables =
+      parts.latestVideoStartAt <= pesAt + kMTSPacketSize ? parts.tablesBeforeVideo : parts.tablesBeforeReportedVideo;
+  // Whether a PAT came after the PES before began; whether one of those
+  // began a recording (its counter broke).
+  const bool afterTables = parts.tablesVideoAt < 0 || tables > parts.tablesVideoAt + kMTSPacketSize;
+  const bool othersTables = parts.tablesVideoAt < 0 || parts.recordingTablesAt > parts.tablesVideoAt + kMTSPacketSize;
+  parts.tablesVideoAt = pesAt;
+  // A part begun, or another recording's tables: the spacing is measured
+  // anew. A step moved off the line or counted as lost is not measured.
+  if (begins || othersTables) parts.tablesSpacing = 0;
+  const bool measured = !begins && !restarted && !lost && !othersTables;
+  if (!afterTables) {
+    if (!measured) parts.tablesVideoKey = -1;
+    return;
+  }
+  const int64_t spacing = key - parts.tablesVideoKey;
+  if (measured && parts.tablesVideoKey >= 0 && spacing > 0 && spacing <= kLargestStep)
+    parts.tablesSpacing = std::max(parts.tablesSpacing, spacing);
+  parts.tablesVideoKey = key;
 }
 
 void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep) {

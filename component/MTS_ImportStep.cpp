@@ -169,11 +169,13 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
 bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) { return PartVideoBegins(store); }
 bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) { return PartSoundJoins(store, moved); }
 
-// A step ahead to such a start is a join's only after another recording's
-// tables: after the recording's own (their counters running on) the PES
-// before were lost.
+// A step ahead to such a start is a join's after another recording's
+// tables. After the recording's own (their counters running on) the PES
+// before were lost, unless the step is longer than the part's tables leave
+// between them: no PAT was lost, so no more than that could have been.
 bool VideoJoinsAcrossStep(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
-  return !(store->parts.videoStartMarks & kTSStartTablesRunOn) && VideoJoins(store, moved);
+  return (!(store->parts.videoStartMarks & kTSStartTablesRunOn) || store->parts.videoStepPassesTables) &&
+         VideoJoins(store, moved);
 }
 
 } // namespace
@@ -187,6 +189,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   if (video) {
     const int64_t frameTicks = VideoFrameTicks(store);
     const int64_t lostBefore = store->videoLostTicks;
+    PartVideoStep(store, key);
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
                       VideoJoinsAcrossStep, store},
@@ -198,7 +201,9 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     // A step counted lost there (after the recording's own tables) begins no
     // part either.
     if (store->videoLostTicks != lostBefore) store->parts.videoStartMarks &= ~kTSStartAfterTables;
-    PartVideoPES(store, &shift, &moved);
+    const bool restarted = moved != 0;
+    const bool begins = PartVideoPES(store, &shift, &moved);
+    PartVideoTables(store, key, restarted, store->videoLostTicks != lostBefore, begins);
     // The pre-scan's end values belong to the last stretch of the file: they
     // move with the stretch now read.
     store->lastVideoPTS += moved;
@@ -561,6 +566,7 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   const uint8_t inOrder = store->soundInOrder;
   const bool soundSideOpen = store->parts.sound.state == mts_import::SeamSide::kOpen;
   const int64_t pesAt = store->soundTSOffset;
+  const bool keySeen = store->soundKeySeen != 0, afterLeftOut = store->leftOutSoundSeen != 0;
   mts_import::UnwrapReportedTimes(store);
   const int64_t key = out->bPTS ? out->PTS : mts_import::kNoSoundKey;
   store->parts.soundStartMarks = static_cast<uint8_t>(marks);
@@ -570,6 +576,10 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   mts_import::NotePartSound(store, toPlace);
   if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
   mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
+  // Sound of the track's kind running straight on from the track's sound
+  // before it (not from audio left out for its kind).
+  const bool soundOn = out->bPTS && keySeen && !afterLeftOut && store->soundTimeShift == shift &&
+                       store->soundLostTicks == lost;
   mts_import::NoteSoundTime(store);
   if (store->needSoundTrack) {
     OSErr err = MTS_create_sound_track(store, store->soundDataRef);
@@ -604,6 +614,7 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
     mts_import::PartSoundLeftOut(store, soundSideOpen);
   }
   mts_import::NoteLeftOutSoundStep(store, store->soundLeftOut, key, marks, pesAt);
+  if (!store->soundLeftOut) mts_import::NoteSoundAcrossTablesJoin(store, soundOn, pesAt);
   // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
   // PES, the step between time stamps.
   const int64_t unit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;

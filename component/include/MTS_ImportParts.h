@@ -163,6 +163,32 @@ struct ImportParts {
   PartLine partLines[kPartLines];
   uint8_t partLineNext;
   uint8_t partLineCount;
+  // How often the part's own program tables come, in video decode time:
+  // the time stamp (unwrapped, before it is continued) of the latest video
+  // PES that began after a PAT (one since the PES before began) within the
+  // part (-1: none yet), and the widest step between two such PES (0: not
+  // known yet). PES lost between two PATs cover less than that step, so a
+  // step ahead after tables that ran on which is longer (by more than a
+  // frame) would have taken a PAT with it, and its counter would have
+  // broken: another recording begins there instead. Where the video PES
+  // reported last lies (its reader offset; -1: none), and where the latest
+  // video PES offered begins in the file.
+  int64_t tablesVideoKey;
+  int64_t tablesSpacing;
+  int64_t tablesVideoAt;
+  int64_t latestVideoStartAt;
+  // The video PES being read steps ahead past that spacing, and the time
+  // the step would count as lost.
+  uint8_t videoStepPassesTables;
+  int64_t videoStepLost;
+  // A step so read as a join: where its video PES lies (its reader offset;
+  // -1: none waiting) and the time it would have lost. Sound of the track
+  // that runs straight on across it tells that one recording goes on there
+  // after all. Where the latest sound PES that ran straight on lies (-1:
+  // none).
+  int64_t tablesJoinAt;
+  int64_t tablesJoinLost;
+  int64_t soundOnAt;
 };
 
 // A fresh record, for a new import.
@@ -196,6 +222,14 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
 // sequence after tables it begins another recording even though no counter
 // broke and its stamps ran on, and a step of the sound there is that seam's.
 void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks);
+// The video PES in pTSInfo (stamps unwrapped, `key` its decode time) is
+// about to be continued: notes whether its step ahead is longer than the
+// part's tables leave between them (plus a frame).
+void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key);
+// The video PES was continued (`key` as above; `restarted` whether its
+// line moved, `lost` whether its step was counted as lost, `begins` whether
+// a part begins with it): the spacing of the part's tables follows it.
+void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool restarted, bool lost, bool begins);
 // The video PES's stamps are final: the line's end follows it.
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Whether sound that steps ahead by what would move its line by `moved`

@@ -997,6 +997,48 @@ TEST(MtsimportDamaged, ALastPartOfOnePictureSteppingOnStaysSilent) {
   }
 }
 
+// A last part of one picture without sound, stepping on by less than a
+// second, whose tables' counter happens to follow the part before's (the
+// video's breaks): no sound steps there to show the join, but the step is
+// longer than the recording's own tables ever leave between them, and a
+// loss that takes none of them cannot be that long: nothing is said. The
+// video PES right before a group's tables lost in the first part (a step
+// shorter than that) is still told, and so are four video PES lost there
+// with the tables and the sound between them kept (a step as long as a
+// join's, but the sound runs straight on across it).
+TEST(MtsimportDamaged, ASoundlessPartAfterTablesRunningOnStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(lpcm);
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo);
+  ASSERT_GT(video.size(), 13u);
+  Packets picture;
+  for (size_t i = 0; i < video[1].front(); ++i)
+    if ((uint32_t(clean[i][5] & 0x1F) << 8 | clean[i][6]) != kAudio) picture.push_back(clean[i]);
+  int64_t low = 0, high = 0, pictureLow = 0;
+  ShiftedStamps(whole, 0, &low, &high);
+  ShiftedStamps(Join(picture), 0, &pictureLow);
+  auto joined = [&](const Packets& first, int64_t after) {
+    Packets second = Split(ShiftedStamps(Join(picture), high + 3600 - pictureLow + after));
+    second = CountersFrom(second, 0, LastCounter(first, 0), true);
+    second = CountersFrom(second, kVideo, LastCounter(first, kVideo), false);
+    return Then(Join(first), Join(second));
+  };
+  for (int64_t after : {18000, 45000, 72000}) {
+    const Imported got = ImportBytes(joined(clean, after), "soundless_run_on.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << after;
+  }
+  // PES 12 begins the second group of pictures, after program tables.
+  const Imported lost = ImportBytes(joined(Split(Without(clean, video[11])), 72000), "soundless_run_on_lost.m2ts");
+  ASSERT_EQ(lost.result.exit, 0) << lost.result.err;
+  EXPECT_EQ(lost.result.err, DamageLine(lost.input, "0.040 s of video could not be read and are left out of the movie"));
+  std::vector<size_t> pictures;
+  for (size_t k = 8; k < 12; ++k) pictures.insert(pictures.end(), video[k].begin(), video[k].end());
+  const Imported four = ImportBytes(joined(Split(Without(clean, pictures)), 72000), "soundless_run_on_four.m2ts");
+  ASSERT_EQ(four.result.exit, 0) << four.result.err;
+  EXPECT_EQ(four.result.err, DamageLine(four.input, "0.160 s of video could not be read and are left out of the movie"));
+}
+
 // The same whole PES lost before tables and an IDR picture, in an LPCM part
 // running on after an AC-3 part (its sound left out for its kind): the
 // left-out sound's own stamps step at the seam too, so every stream's loss
