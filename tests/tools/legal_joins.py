@@ -910,18 +910,28 @@ def dither_match(part, heard, w0, expected, reach):
     return best
 
 
-def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
-    """An AC-3 part's part-sync figures FAR or NOTFOUND measured again with
-    dither_match at the same windows: one within `limit` ms of its place
-    (less the grid's share `shift`) and under 5 % apart is in place.
-    `seen` keeps the windows and the movie's sound between parts. Returns
-    the token judged and how many figures turned good."""
+def token_windows(tok, k, files, movie, mov, seen):
+    """A part-sync token split into its head and figures, with part k's
+    sound windows (None when they do not pair with the figures). `seen`
+    keeps the windows and the movie's sound between parts."""
     head, figures = re.match(r"(p\d+\[[^\]]*\]:\S+) (.*)$", tok).groups()
     if "windows" not in seen:
         seen["windows"] = sound_windows(files, movie, mov)
         seen["heard"] = mono_sound(mov)
     wins = seen["windows"][k] if k < len(seen["windows"]) else None
     if not wins or len(figures.split("/")) != len(wins):
+        wins = None
+    return head, figures, wins
+
+
+def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
+    """An AC-3 part's part-sync figures FAR or NOTFOUND measured again with
+    dither_match at the same windows: one within `limit` ms of its place
+    (less the grid's share `shift`) and under 5 % apart is in place.
+    `seen` keeps the windows and the movie's sound between parts. Returns
+    the token judged and how many figures turned good."""
+    head, figures, wins = token_windows(tok, k, files, movie, mov, seen)
+    if not wins:
         return tok, 0
     part = mono_sound(files[k])
     out, good = [], 0
@@ -947,12 +957,8 @@ def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
     silent, so a window starting just there matches nowhere near and
     part-sync takes a like stretch of another part for it. Returns the
     token judged and how many figures turned good."""
-    head, figures = re.match(r"(p\d+\[[^\]]*\]:\S+) (.*)$", tok).groups()
-    if "windows" not in seen:
-        seen["windows"] = sound_windows(files, movie, mov)
-        seen["heard"] = mono_sound(mov)
-    wins = seen["windows"][k] if k < len(seen["windows"]) else None
-    if not wins or len(figures.split("/")) != len(wins):
+    head, figures, wins = token_windows(tok, k, files, movie, mov, seen)
+    if not wins:
         return tok, 0
     part, heard, on, size = None, seen["heard"], 48, 96
     out, good = [], 0
