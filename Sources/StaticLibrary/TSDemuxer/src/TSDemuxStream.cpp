@@ -260,13 +260,22 @@ __attribute__((noinline)) void end_counters(StreamCheck& c, uint32_t cc, bool di
   if (c.breakNext) c.damage |= broken;
 }
 
-// Whether the packet repeats the last packet taken into the PES assembled:
-// its counter and its payload once more.
-__attribute__((noinline)) bool repeats_last(const PESAssembly& a, const uint8_t* packet,
-                                            const tsdemux::PacketLayout& layout) {
-  const int32_t n = kTSPayloadAreaSize - int32_t(layout.payloadOffset);
-  return a.check->state == kCounterSettled && (packet[3] & 0x0F) == a.check->last && n > 0 && n <= *a.size &&
-         std::memcmp(a.buffer + *a.size - n, packet + 4 + layout.payloadOffset, size_t(n)) == 0;
+// A payload packet without a PES start after the stuffed end of a PES that
+// announces no length (see take_packet): left out, the PES it carried
+// marked as one whose head was lost (true), unless it repeats the last
+// packet taken (its counter and payload once more). Out of line and given
+// plain values, so that the per-packet path keeps its registers.
+__attribute__((noinline)) bool left_out_after_stuffed_end(StreamCheck* check, const uint8_t* assembled,
+                                                          int32_t size, const uint8_t* packet,
+                                                          uint32_t payloadOffset) {
+  if (check->announced >= 0) return false;
+  const int32_t n = kTSPayloadAreaSize - int32_t(payloadOffset);
+  if (check->state == kCounterSettled && (packet[3] & 0x0F) == check->last && n > 0 && n <= size &&
+      std::memcmp(assembled + size - n, packet + 4 + payloadOffset, size_t(n)) == 0)
+    return false;
+  check->damage |= kTSDamageHeadLostAfter;
+  settle(*check, packet[3] & 0x0F);
+  return true;
 }
 
 // Takes one packet of a stream. Returns false when the packet starts the next
@@ -312,11 +321,9 @@ bool take_packet(const PESAssembly& a, const uint8_t* packet, const tsdemux::Pac
     // the PES they carried is lost. The next PES's start is checked
     // against them. The stuffed packet sent again (its counter and payload
     // once more) is left to the counters.
-    if (check.stuffedEnd && check.announced < 0 && !repeats_last(a, packet, layout)) {
-      check.damage |= kTSDamageHeadLostAfter;
-      settle(check, b3 & 0x0F);
+    if (__builtin_expect(check.stuffedEnd != 0, 0) && left_out_after_stuffed_end(a.check, a.buffer, *a.size, packet,
+                                                                                  uint32_t(layout.payloadOffset)))
       return true;
-    }
     check.stuffedEnd = 0;
     bool discontinuity = false;
     if (b3 & 0x20) {
