@@ -255,8 +255,18 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
     TakeBackSeam(store, false);
   } else if (store->soundMovedAt >= pesAt) {
     // The sound moved its line at a PES read from within this one (met
-    // before it was complete): the seam is every stream's.
-    TakeBackSeam(store, false);
+    // before it was complete): the seam is every stream's. A side the
+    // sound left open there (its move met no video side: the video's step
+    // was held as lost until now) closes onto this part, which begins here.
+    const bool soundSideOpen = store->parts.sound.state == SeamSide::kOpen &&
+                               store->parts.soundLostAtSeam == 0 && store->parts.sound.pesAt >= pesAt;
+    if (soundSideOpen) {
+      const int64_t videoLost = store->videoSeamLost;
+      TakeBackSeam(store, false);
+      PartBeginsAtTakenBackStep(store, videoLost, true);
+    } else {
+      TakeBackSeam(store, false);
+    }
   }
 }
 

@@ -444,7 +444,7 @@ void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool rest
   parts.tablesVideoKey = key;
 }
 
-void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep) {
+void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES) {
   // The video's step is taken out of its line, as a join read at once
   // would have: the part follows the pictures before.
   store->videoTimeShift -= videoStep;
@@ -471,8 +471,9 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
   const int64_t d = store->videoTimeShift - store->soundTimeShift;
   CloseSeam(store, false);
   TSDemuxOutput* out = store->pTSInfo;
-  if (out->bPTS) out->PTS += d;
-  if (out->bDTS) out->DTS += d;
+  const int64_t move = videoPES ? -videoStep : d;
+  if (out->bPTS) out->PTS += move;
+  if (out->bDTS) out->DTS += move;
 }
 
 void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {

@@ -215,8 +215,10 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
 // A step of both streams first counted as lost (the video's after tables
 // that ran on, `videoStep` ticks) is read as a join after all, at the first
 // sound PES beyond the video's: a part begins at the video's seam, the step
-// leaves the video's line, and the sound's open side closes onto it.
-void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep);
+// leaves the video's line, and the sound's open side closes onto it. With
+// `videoPES` the PES being read is the seam's picture (the sound met its
+// step first), and its stamps leave the line with the step.
+void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES = false);
 // The video PES just read (`marks`: how it starts) opened a stretch of
 // pictures of another size than the track's: where it begins a coded
 // sequence after tables it begins another recording even though no counter

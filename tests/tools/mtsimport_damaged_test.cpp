@@ -1383,6 +1383,92 @@ TEST(MtsimportDamaged, LpcmPesLostUpToTablesAndAnIdrPictureIsReadAsAJoin) {
   }
 }
 
+// The same loss from a part's second picture up to its next group, taking
+// every sound PES before it (a remultiplexed recording's sound starts with
+// its pictures), after a part of one picture whose sound runs on past it;
+// the part's stamps wrap at the join. The part's first picture carries the
+// video's step, its sound's step meets no video side until the picture
+// after the loss: that picture begins the part's sound, placed by its own
+// stamps (the head it has before the picture left out), not where the
+// sound before ends; and nothing is said.
+TEST(MtsimportDamaged, SoundAfterALossReadAsAJoinStaysBesideItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not remultiplexed";
+  // One picture from inside the recording, with the sound around it.
+  const Packets clean = Split(testsupport::read_file(lpcm));
+  ASSERT_GT(clean.size(), 2968u);
+  const std::string from = Temp("one_from.m2ts"), one = Temp("one.m2ts");
+  {
+    const Bytes b = Join(Packets(clean.begin() + 2968, clean.end()));
+    std::ofstream out(from, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+  }
+  testsupport::run_command("ffmpeg -v error -y -i " + from +
+                           " -map 0 -c copy -frames:v 1 -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1"
+                           " -f mpegts " + one);
+  const Bytes first = testsupport::read_file(one);
+  std::remove(from.c_str());
+  std::remove(one.c_str());
+  ASSERT_FALSE(first.empty());
+  // The whole recording, its first picture 3 pictures before the wrap and
+  // its sound sent beside its pictures, that loses its PES from its second
+  // picture up to its second group's tables.
+  const std::string whole = Temp("whole.m2ts");
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "%.6f", double((int64_t(1) << 33) - 3 * 3600 - 133200) / 90000);
+  const std::string plain = Temp("plain.m2ts");
+  testsupport::run_command("ffmpeg -v error -y -i " + lpcm +
+                           " -map 0 -c copy -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " +
+                           plain);
+  testsupport::run_command("ffmpeg -v error -y -copyts -i " + plain + " -map 0 -c copy -output_ts_offset " + offset +
+                           " -muxdelay 0 -muxpreload 0 -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1"
+                           " -f mpegts " + whole);
+  const Packets remuxed = Split(testsupport::read_file(whole));
+  std::remove(plain.c_str());
+  std::remove(whole.c_str());
+  const auto video = PesPackets(remuxed, kVideo), sound = PesPackets(remuxed, kAudio);
+  const auto groups = GroupStarts(remuxed);
+  ASSERT_GT(groups.size(), 1u);
+  const size_t g = groups[1];
+  size_t tables = video[g - 1].front();
+  while (tables < video[g].front() && ((remuxed[tables][5] & 0x1F) != 0 || remuxed[tables][6] != 0)) ++tables;
+  std::vector<size_t> lost;
+  for (const auto* stream : {&video, &sound})
+    for (const auto& pes : *stream)
+      if (pes.front() >= video[1].front() && pes.front() < tables) lost.insert(lost.end(), pes.begin(), pes.end());
+  const Packets part = Split(Without(remuxed, lost));
+  const std::string input = Temp("loss_join.m2ts"), json = Temp("loss_join.json");
+  {
+    const Bytes joined = Then(first, Join(part));
+    std::ofstream out(input, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(joined.data()), std::streamsize(joined.size()));
+  }
+  const testsupport::CommandResult r =
+      testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + input);
+  const std::string dump = testsupport::read_text(json);
+  std::remove(input.c_str());
+  std::remove(json.c_str());
+  EXPECT_EQ(std::make_tuple(r.exit, r.err), std::make_tuple(0, std::string()));
+  // The sound track's played edits: the first picture's sound, then from
+  // the third picture (the first after the loss) on the part's sound.
+  const size_t soundTrack = dump.find("\"type\": \"soun\"");
+  ASSERT_NE(soundTrack, std::string::npos);
+  const size_t edits = dump.rfind("\"edits\": [", soundTrack);
+  std::vector<std::pair<long long, long long>> played;
+  for (size_t at = dump.find("\"trackStart\": ", edits); at < dump.find(']', edits);
+       at = dump.find("\"trackStart\": ", at + 1)) {
+    long long start = 0, duration = 0, media = 0;
+    ASSERT_EQ(std::sscanf(dump.c_str() + at, "\"trackStart\": %lld, \"trackDuration\": %lld, \"mediaTime\": %lld",
+                          &start, &duration, &media),
+              3);
+    if (media != -1) played.emplace_back(start, media);
+  }
+  ASSERT_EQ(played.size(), 2u) << dump.substr(edits, 300);
+  // 48 kHz sound, 25 pictures a second: the part's sound begins at its
+  // third picture, where its stamps put it.
+  EXPECT_EQ(played[1].first, 2 * 1920) << dump.substr(edits, 300);
+}
+
 // A recording of MBAFF frames joined by a last part of one picture coded in
 // frames only (the tables and IDR picture of another recording's group):
 // that picture's slice is read by its own parameter set, as a frame, and
