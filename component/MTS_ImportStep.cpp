@@ -242,6 +242,12 @@ int64_t AC3FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
                                                       : 0;
 }
 
+// Damage of a picture left out for its size tells nothing of the track,
+// except a PES whose head was lost after it: that one may be the track's.
+uint32_t LeftOutDamage(const MTS_MovieImportGlobalsRecord* store, uint32_t damage) {
+  return store->videoLeftOut ? (damage & kTSDamageHeadLostAfter) : damage;
+}
+
 // Counts the damaged samples of one stream as its PES arrive: the PES just
 // handled (`taken`: its bytes are in the movie) by the demultiplexer's
 // damage bits, and the one before it when that one ended at a break of the
@@ -368,7 +374,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   // is lost.
   const int32_t damaged = store->videoDamagedPictures;
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-              mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : pending->videoDamage,
+              mts_import::VideoFrameTicks(store), LeftOutDamage(store, pending->videoDamage),
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
   mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
                              store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
@@ -670,7 +676,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // here or another recording begins here.
     const int32_t damaged = store->videoDamagedPictures;
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-                mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : damage,
+                mts_import::VideoFrameTicks(store), LeftOutDamage(store, damage),
                 restarted || mts_import::BeginsRecording(store, marks, outSize >= 1),
                 outSize >= 1 || store->fieldWaiting);
     mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,

@@ -1639,3 +1639,37 @@ TEST(MtsimportDamaged, APartWithoutItsHeadAfterTablesRunningOnIsTold) {
       EXPECT_EQ(got.result.err, std::string());
   }
 }
+
+// A part of the track's size (remultiplexed, 0.1 s after the pictures
+// before) after a part left out for its size, cut 960 bytes into its head:
+// its tables and the first packets of its IDR picture are gone, and the
+// rest of that picture follows the stuffed end of the left-out part's last
+// picture. The lost picture is told; the part whole is a join and nothing
+// is said.
+TEST(MtsimportDamaged, APartCutIntoItsIdrPictureAfterALeftOutPartIsTold) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const Bytes small = testsupport::read_file(sd);
+  // The left-out part remultiplexed too: its last picture ends in a
+  // stuffed packet, its PES announcing no length.
+  const std::string cut = Temp("hd_cut.m2ts");
+  {
+    const Bytes b = GroupCut(Split(testsupport::read_file(hd)), 0, 6);
+    std::ofstream(cut, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), long(b.size()));
+  }
+  const Bytes part = Remuxed(cut, 20 * 90000);
+  std::remove(cut.c_str());
+  ASSERT_FALSE(part.empty());
+  int64_t low = 0, high = 0;
+  ShiftedStamps(part, 0, &low, &high);
+  const Bytes first = Then(small, part);
+  // Remultiplexed to begin 0.1 s after the left-out part's pictures end.
+  const Bytes later = Remuxed(sd, high + 3003 + 9000);
+  ASSERT_FALSE(later.empty());
+  const Imported legal = ImportBytes(Then(first, later), "whole_after_left_out.m2ts");
+  EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  const Imported got = ImportBytes(Then(first, Bytes(later.begin() + 960, later.end())), "cut_into_idr.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_NE(got.result.err.find("of video could not be read"), std::string::npos) << got.result.err;
+}
