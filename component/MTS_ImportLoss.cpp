@@ -68,6 +68,8 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->headlessPictures = 0;
   store->headlessShift = store->judgedShift = 0;
   store->leftOutHeadless = 0;
+  store->headLostAfterLeftOut = 0;
+  store->leftOutSinceHeadLost = 0;
   store->soundMovedAt = -1;
 }
 
