@@ -68,6 +68,8 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->headlessPictures = 0;
   store->headlessShift = store->judgedShift = 0;
   store->leftOutHeadless = 0;
+  store->headLostAfterLeftOut = 0;
+  store->leftOutSinceHeadLost = 0;
   store->soundMovedAt = -1;
 }
 
@@ -327,7 +329,11 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
   else if (store->videoPartUndecodable && intra)
     store->videoPartUndecodable = 0;
   if (store->videoPartUndecodable && !counted) ++store->videoDamagedPictures;
-  if (restarted && !returned && !(marks & (kTSStartAtBreak | kTSStartAfterTables)) && !intra &&
+  // Tables whose counters run on are the recording's own, repeated: they
+  // begin nothing, so a restart just after them is judged as without tables.
+  const bool ownTables = (marks & kTSStartAfterTables) && (marks & kTSStartTablesRunOn);
+  const bool beginsAfterTables = (marks & kTSStartAfterTables) && !ownTables;
+  if (restarted && !returned && !(marks & kTSStartAtBreak) && !beginsAfterTables && !intra &&
       !store->videoPartUndecodable) {
     store->headlessPart = 1;
     store->headlessPictures = 0;

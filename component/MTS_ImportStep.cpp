@@ -247,6 +247,30 @@ int64_t AC3FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
                                                       : 0;
 }
 
+// Damage of a picture left out for its size tells nothing of the track,
+// except a PES whose head was lost after it: when pictures of the track
+// (`taken`) come next, with only pictures left out before an intra picture
+// between (of no size known, lacking their parameter sets), the lost one
+// began the track's part, and its time and theirs is lost. Returns the
+// damage to count for the PES just handled.
+uint32_t LeftOutDamage(MTS_MovieImportGlobalsRecord* store, uint32_t damage, bool taken) {
+  if (store->headLostAfterLeftOut) {
+    if (!store->videoLeftOut && taken) {
+      store->videoLostTicks += (1 + int64_t(store->leftOutSinceHeadLost)) * mts_import::VideoFrameTicks(store);
+      store->headLostAfterLeftOut = 0;
+    } else if (store->videoLeftOut && !mts_import::PartVideoBeginsIntra(store)) {
+      ++store->leftOutSinceHeadLost;
+    } else {
+      store->headLostAfterLeftOut = 0;
+    }
+  }
+  if (store->videoLeftOut && (damage & kTSDamageHeadLostAfter)) {
+    store->headLostAfterLeftOut = 1;
+    store->leftOutSinceHeadLost = 0;
+  }
+  return store->videoLeftOut ? 0 : damage;
+}
+
 // Counts the damaged samples of one stream as its PES arrive: the PES just
 // handled (`taken`: its bytes are in the movie) by the demultiplexer's
 // damage bits, and the one before it when that one ended at a break of the
@@ -373,7 +397,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   // is lost.
   const int32_t damaged = store->videoDamagedPictures;
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-              mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : pending->videoDamage,
+              mts_import::VideoFrameTicks(store), LeftOutDamage(store, pending->videoDamage, outSize >= 1 && out->videoSize > 0),
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
   mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
                              store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
@@ -681,7 +705,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // here or another recording begins here.
     const int32_t damaged = store->videoDamagedPictures;
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-                mts_import::VideoFrameTicks(store), store->videoLeftOut ? 0 : damage,
+                mts_import::VideoFrameTicks(store), LeftOutDamage(store, damage, outSize >= 1),
                 restarted || mts_import::BeginsRecording(store, marks, outSize >= 1),
                 outSize >= 1 || store->fieldWaiting);
     mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,

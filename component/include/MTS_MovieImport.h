@@ -395,6 +395,11 @@ struct MTS_MovieImportGlobalsRecord {
   // than an intra picture: a part that lost its head, up to its next intra
   // picture.
   uint8_t leftOutHeadless;
+  // A PES whose head was lost came right after a picture left out for its
+  // size, and how many pictures were left out since (none of them intra):
+  // lost video of the track when a picture of the track comes next.
+  uint8_t headLostAfterLeftOut;
+  int32_t leftOutSinceHeadLost;
   // The frame-index value of the last sound PES at which the sound's time
   // line moved (-1: none).
   int64_t soundMovedAt;

@@ -1728,3 +1728,76 @@ TEST(MtsimportDamaged, TheSecondSoundPesLostIsTold) {
     EXPECT_EQ(got.result.err, DamageLine(got.input, what));
   }
 }
+
+// A recording that ends with its own tables repeated, then a second copy
+// remultiplexed to begin 5 s earlier, every counter (tables, pictures,
+// sound) running on. Whole, the copy is a join and nothing is said. Without
+// its tables, its IDR picture and the three pictures after (with the sound
+// before them), the copy begins at a picture that needs them: the tables
+// before it are the first recording's, so its pictures up to the next group
+// are told.
+TEST(MtsimportDamaged, APartWithoutItsHeadAfterTablesRunningOnIsTold) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_lpcm_51_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const Bytes whole = Remuxed(source, 10 * 90000), later = Remuxed(source, 5 * 90000);
+  ASSERT_FALSE(whole.empty() || later.empty());
+  const Packets clean = Split(whole);
+  Packets first = clean;
+  for (const uint32_t pid : {0u, 0x100u}) {
+    auto table = std::find_if(clean.begin(), clean.end(),
+                              [&](const Bytes& p) { return (uint32_t(p[5] & 0x1F) << 8 | p[6]) == pid; });
+    ASSERT_NE(table, clean.end());
+    first.push_back(CountersFrom({*table}, pid, LastCounter(first, pid), true).front());
+  }
+  const Packets back = Split(later);
+  const auto video = PesPackets(back, kVideo);
+  ASSERT_GT(video.size(), 8u);
+  std::vector<size_t> head;
+  for (size_t i = 0; i < video[4].front(); ++i) head.push_back(i);
+  for (const bool headless : {false, true}) {
+    SCOPED_TRACE(headless ? "without its head" : "whole");
+    Packets second = headless ? Split(Without(back, head)) : back;
+    for (const uint32_t pid : {0u, 0x100u, kVideo, kAudio})
+      second = CountersFrom(second, pid, LastCounter(first, pid), true);
+    const Imported got = ImportBytes(Then(Join(first), Join(second)), "headless_after_own_tables.m2ts");
+    ASSERT_EQ(got.result.exit, 0) << got.result.err;
+    if (headless)
+      EXPECT_NE(got.result.err.find("pictures are incomplete"), std::string::npos) << got.result.err;
+    else
+      EXPECT_EQ(got.result.err, std::string());
+  }
+}
+
+// A part of the track's size (remultiplexed, 0.1 s after the pictures
+// before) after a part left out for its size, cut 960 bytes into its head:
+// its tables and the first packets of its IDR picture are gone, and the
+// rest of that picture follows the stuffed end of the left-out part's last
+// picture. The lost picture is told; the part whole is a join and nothing
+// is said.
+TEST(MtsimportDamaged, APartCutIntoItsIdrPictureAfterALeftOutPartIsTold) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const Bytes small = testsupport::read_file(sd);
+  // The left-out part remultiplexed too: its last picture ends in a
+  // stuffed packet, its PES announcing no length.
+  const std::string cut = Temp("hd_cut.m2ts");
+  {
+    const Bytes b = GroupCut(Split(testsupport::read_file(hd)), 0, 6);
+    std::ofstream(cut, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), long(b.size()));
+  }
+  const Bytes part = Remuxed(cut, 20 * 90000);
+  std::remove(cut.c_str());
+  ASSERT_FALSE(part.empty());
+  int64_t low = 0, high = 0;
+  ShiftedStamps(part, 0, &low, &high);
+  const Bytes first = Then(small, part);
+  // Remultiplexed to begin 0.1 s after the left-out part's pictures end.
+  const Bytes later = Remuxed(sd, high + 3003 + 9000);
+  ASSERT_FALSE(later.empty());
+  const Imported legal = ImportBytes(Then(first, later), "whole_after_left_out.m2ts");
+  EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  const Imported got = ImportBytes(Then(first, Bytes(later.begin() + 960, later.end())), "cut_into_idr.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_NE(got.result.err.find("of video could not be read"), std::string::npos) << got.result.err;
+}
