@@ -1016,16 +1016,13 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
             if judged != tok:
                 moved.append(judged.strip())
             tok = judged
-            if re.match(r"p\d+\[[^\]]*ac3", tok) and re.search(r"FAR|NOTFOUND", tok):
-                judged, good = judge_dither(tok, k, files, movie, mov, shifts[k][0], limit, seen)
-                if good:
-                    bad -= good
-                    if moved and moved[-1] == tok.strip():
-                        moved.pop()
-                    moved.append(judged.strip())
-                    tok = judged
-            if re.search(r"FAR|NOTFOUND", tok):
-                judged, good = judge_edge(tok, k, files, movie, mov, shifts[k][0], limit, seen)
+            # AC-3 dither first, then a window at a short part's first picture.
+            for judge in (judge_dither, judge_edge):
+                if judge is judge_dither and not re.match(r"p\d+\[[^\]]*ac3", tok):
+                    continue
+                if not re.search(r"FAR|NOTFOUND", tok):
+                    continue
+                judged, good = judge(tok, k, files, movie, mov, shifts[k][0], limit, seen)
                 if good:
                     bad -= good
                     if moved and moved[-1] == tok.strip():
