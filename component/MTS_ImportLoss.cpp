@@ -262,13 +262,9 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
     // was held as lost until now) closes onto this part, which begins here.
     const bool soundSideOpen = store->parts.sound.state == SeamSide::kOpen &&
                                store->parts.soundLostAtSeam == 0 && store->parts.sound.pesAt >= pesAt;
-    if (soundSideOpen) {
-      const int64_t videoLost = store->videoSeamLost;
-      TakeBackSeam(store, false);
-      PartBeginsAtTakenBackStep(store, videoLost, true);
-    } else {
-      TakeBackSeam(store, false);
-    }
+    const int64_t videoLost = store->videoSeamLost;
+    TakeBackSeam(store, false);
+    if (soundSideOpen) PartBeginsAtTakenBackStep(store, videoLost, true);
   }
 }
 
