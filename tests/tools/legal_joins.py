@@ -850,10 +850,11 @@ def start_times(path):
     return first("video"), first("audio")
 
 
-def sound_windows(files, movie, mov):
+def sound_windows(files, movie, mov, places=None):
     """Per part, the sound windows part-sync takes (part sample, movie
     sample it expects it at), in its order, or None for a part it places
-    by no pictures. Follows part-sync: a part is timed by its 20th picture
+    by no pictures; `places` (when given) gets per part the place part-sync
+    takes it at, its length and the movie's sound lead (s), or None. Follows part-sync: a part is timed by its 20th picture
     (its middle one when shorter) found in the movie after the one found
     for the part before, else placed after the part before; its windows lie
     0.5 s after that picture and 0.25 s before its end."""
@@ -864,6 +865,8 @@ def sound_windows(files, movie, mov):
         pics = sorted(picture_times(f), key=lambda x: x[0])
         if not pics:
             out.append(None)
+            if places is not None:
+                places.append(None)
             continue
         v0 = pics[0][0]
         steps = sorted(b[0] - a[0] for a, b in zip(pics, pics[1:]))
@@ -877,6 +880,8 @@ def sound_windows(files, movie, mov):
         else:
             at = prev[0] + prev[1] if prev else 0.0
         prev = (at, plen)
+        if places is not None:
+            places.append((at, plen, mvs - mas))
         pas = start_times(f)[1]
         wins = []
         for rel in ((tv - v0) + 0.5, plen - 0.25):
@@ -916,7 +921,8 @@ def token_windows(tok, k, files, movie, mov, seen):
     keeps the windows and the movie's sound between parts."""
     head, figures = re.match(r"(p\d+\[[^\]]*\]:\S+) (.*)$", tok).groups()
     if "windows" not in seen:
-        seen["windows"] = sound_windows(files, movie, mov)
+        seen["places"] = []
+        seen["windows"] = sound_windows(files, movie, mov, seen["places"])
         seen["heard"] = mono_sound(mov)
     wins = seen["windows"][k] if k < len(seen["windows"]) else None
     if not wins or len(figures.split("/")) != len(wins):
@@ -960,24 +966,90 @@ def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
     head, figures, wins = token_windows(tok, k, files, movie, mov, seen)
     if not wins:
         return tok, 0
-    part, heard, on, size = None, seen["heard"], 48, 96
+    part, on = None, 48
     out, good = [], 0
     for fig, (w0, expected, rel) in zip(figures.split("/"), wins):
         if rel == 0 and ("FAR" in fig or "NOTFOUND" in fig):
             part = part or mono_sound(files[k])
-            win = part[w0 + on:w0 + on + size]
-            reach = int((limit + abs(shift)) * 48)
             at = expected + on
-            near = [i for i in range(max(0, at - reach), min(len(heard) - size, at + reach) + 1)
-                    if len(win) == size and all(abs(heard[i + d] - win[d]) <= 256 for d in range(3))
-                    and sum(abs(heard[i + d] - win[d]) for d in range(size)) <= 100 * size]
-            i = min(near, key=lambda x: abs(x - at)) if near else None
+            i = match_near(part[w0 + on:w0 + on + 96], seen["heard"], at, int((limit + abs(shift)) * 48))
             if i is not None and abs((i - at) / 48.0 - shift) <= limit:
                 good += 1
                 said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
                 fig = "%+.1fms (1 ms on; part-sync: %s)" % ((i - at) / 48.0 - shift, said)
         out.append(fig)
     return head + " " + "/".join(out), good
+
+
+def match_near(win, heard, at, reach):
+    """Where, within `reach` samples of `at`, the movie's sound `heard`
+    holds the window `win` of 96 samples by part-sync's own match (its
+    first three samples within 256 steps, all within 100 on the mean), the
+    nearest to `at`; or None."""
+    size = len(win)
+    if size != 96:
+        return None
+    near = [i for i in range(max(0, at - reach), min(len(heard) - size, at + reach) + 1)
+            if all(abs(heard[i + d] - win[d]) <= 256 for d in range(3))
+            and sum(abs(heard[i + d] - win[d]) for d in range(size)) <= 100 * size]
+    return min(near, key=lambda x: abs(x - at)) if near else None
+
+
+def judge_elsewhere(tok, k, files, movie, mov, shifts, limit, seen):
+    """A part part-sync took for a part before it (the same pictures found
+    at `shifts`[1] ms from its own): its figures FAR or NOTFOUND measured
+    again at its own place, by part-sync's own match (an AC-3 part's also
+    by dither_match) within `limit` ms of it (less the grid's share). part-sync looks for the sound near the
+    place it took and, finding nothing there, takes the copy nearest to
+    that place anywhere in the track: where the part taken for it has no
+    sound (a part without sound, or of another kind), that is a third
+    part's copy of the same sound, and the figure measures the distance
+    between two parts, not this one's sync. Returns the token judged and
+    how many figures turned good."""
+    head, figures, wins = token_windows(tok, k, files, movie, mov, seen)
+    if not wins:
+        return tok, 0
+    shift, found_off = shifts
+    grid = shift - found_off
+    part, out, good = None, [], 0
+    for fig, (w0, expected, _) in zip(figures.split("/"), wins):
+        if "FAR" in fig or "NOTFOUND" in fig:
+            part = part or mono_sound(files[k])
+            at = expected + int(round(found_off * 48))
+            reach = int((limit + abs(grid)) * 48)
+            i = match_near(part[w0:w0 + 96], seen["heard"], at, reach)
+            if i is None and re.match(r"p\d+\[[^\]]*ac3", tok):
+                m = dither_match(part, seen["heard"], w0, at, reach)
+                i = at + m[0] if m and m[1] <= 0.05 else None
+            if i is not None and abs((i - at) / 48.0 - grid) <= limit:
+                good += 1
+                said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
+                fig = "%+.1fms (own place; part-sync: %s)" % ((i - at) / 48.0 - grid, said)
+        out.append(fig)
+    return head + " " + "/".join(out), good
+
+
+def judge_left_out(tok, k, files, movie, mov, found_off, seen):
+    """A part of another sound kind (or one without sound) part-sync took
+    for a part before it, `found_off` ms from its own place, heard AUDIBLE
+    there: its stretch measured again at its own place, as part-sync
+    measures it (0.15 s in from each end, the loudest sample of the
+    movie's first channel under 64). Where part-sync took it, the part
+    before plays its own sound. Returns the token judged and 1 when the
+    part's own stretch is silent."""
+    token_windows(tok, k, files, movie, mov, seen)
+    place = seen["places"][k] if k < len(seen["places"]) else None
+    if place is None:
+        return tok, 0
+    at, plen, lead = place
+    heard = seen["heard"]
+    a0 = max(0, int(round((at + found_off / 1000.0 + lead + 0.15) * 48000)))
+    a1 = max(0, int(round((at + found_off / 1000.0 + lead + plen - 0.15) * 48000)))
+    loud = max((abs(x) for x in heard[a0:a1]), default=0)
+    if loud >= 64:
+        return tok, 0
+    return re.sub(r"LEFT-OUT-AUDIBLE\((\d+)\)", r"left-out silent at its own place (part-sync: \1 where it took it)",
+                  tok), 1
 
 
 def sound_ends_first(st):
@@ -1016,13 +1088,26 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
             if judged != tok:
                 moved.append(judged.strip())
             tok = judged
-            # AC-3 dither first, then a window at a short part's first picture.
-            for judge in (judge_dither, judge_edge):
+            # AC-3 dither first, then a window at a short part's first
+            # picture, then a part taken for one before it at its own place.
+            elsewhere = abs(shifts[k][1]) >= 0.05
+            for judge in (judge_dither, judge_edge, judge_elsewhere):
                 if judge is judge_dither and not re.match(r"p\d+\[[^\]]*ac3", tok):
+                    continue
+                if judge is judge_elsewhere and not elsewhere:
                     continue
                 if not re.search(r"FAR|NOTFOUND", tok):
                     continue
-                judged, good = judge(tok, k, files, movie, mov, shifts[k][0], limit, seen)
+                judged, good = judge(tok, k, files, movie, mov, shifts[k] if judge is judge_elsewhere
+                                     else shifts[k][0], limit, seen)
+                if good:
+                    bad -= good
+                    if moved and moved[-1] == tok.strip():
+                        moved.pop()
+                    moved.append(judged.strip())
+                    tok = judged
+            if elsewhere and "AUDIBLE" in tok:
+                judged, good = judge_left_out(tok, k, files, movie, mov, shifts[k][1], seen)
                 if good:
                     bad -= good
                     if moved and moved[-1] == tok.strip():

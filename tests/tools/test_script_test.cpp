@@ -241,4 +241,42 @@ TEST(TestScript, JoinCampaignMeasuresAWindowAtAPartsFirstPictureOneMillisecondOn
   EXPECT_EQ(r.out, "1 -0.0ms (1 ms on; part-sync: +640.0ms)\n0 +640.0ms FAR\n") << r.err;
 }
 
+// A part part-sync took for a part before it (the same pictures, 100 ms
+// early), where that part has no sound and a third part's copy of the same
+// sound lies nearer: its figure is measured again at its own place, and
+// passes there in place; 6 ms late there it stays far.
+TEST(TestScript, JoinCampaignMeasuresAPartTakenForOneBeforeItAtItsOwnPlace) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "own = array.array('h', (int(12000 * math.sin(i * 0.21) + 3000 * math.sin(i * 1.7)) for i in range(4000)))\n"
+      "L.mono_sound = lambda path: own\n"
+      "for late in (0, 288):\n"
+      "    heard = array.array('h', [0] * 500) + own[1000:1500] + array.array('h', [0] * (5800 + late)) + "
+      "own[1000:]\n"
+      "    seen = {'windows': [[(1000, 2000, 0.5)]], 'places': [(0.0, 0.3, 0.0)], 'heard': heard}\n"
+      "    tok, good = L.judge_elsewhere('p0[same-size pcm_bluray2]:-0.100 -131.2ms FAR (read -31.2)', 0, "
+      "[part('p')], [], 'movie', (100.0, 100.0), 5.5, seen)\n"
+      "    print(good, tok.split(']:')[1].split(' ', 1)[1])\n");
+  EXPECT_EQ(r.out,
+            "1 +0.0ms (own place; part-sync: -131.2ms (read -31.2))\n"
+            "0 -131.2ms FAR (read -31.2)\n")
+      << r.err;
+}
+
+// A part without sound part-sync took for the part before it (560 ms
+// early), heard sounding there: silent over its own stretch it passes;
+// sounding there too it stays audible.
+TEST(TestScript, JoinCampaignHearsALeftOutPartTakenForOneBeforeItAtItsOwnPlace) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "for sounding in (False, True):\n"
+      "    heard = array.array('h', [9000] * 26880 + [9000 if sounding else 0] * 26880)\n"
+      "    seen = {'windows': [None], 'places': [(0.0, 0.56, 0.0)], 'heard': heard}\n"
+      "    tok, good = L.judge_left_out('p0[same-size ac30]:-0.560 LEFT-OUT-AUDIBLE(9000)', 0, [part('p')], [], "
+      "'movie', 560.0, seen)\n"
+      "    print(good, tok.split(']:')[1].split(' ', 1)[1])\n");
+  EXPECT_EQ(r.out,
+            "1 left-out silent at its own place (part-sync: 9000 where it took it)\n"
+            "0 LEFT-OUT-AUDIBLE(9000)\n")
+      << r.err;
+}
+
 }  // namespace
