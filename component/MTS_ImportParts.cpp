@@ -194,6 +194,25 @@ void MoveSoundLine(MTS_MovieImportGlobalsRecord* store, int64_t d) {
   store->soundEndPTS += d;
 }
 
+// A sound step still held as lost that began after another recording's
+// tables (their counter broke), met by a later recording before any picture
+// closed it: the step was its recording's own seam, no loss (that
+// recording's pictures were all lost, told as such, or its one picture is
+// reported only once the later one's begins). Taken back; the side closes,
+// and the later recording's pictures and sound meet anew.
+bool HeldStepAtOthersTables(const ImportParts& parts) {
+  return parts.sound.state == SeamSide::kOpen && parts.soundLostAtSeam > 0 && parts.soundStepAfterOthersTables;
+}
+
+void TakeBackHeldStep(MTS_MovieImportGlobalsRecord* store) {
+  ImportParts& parts = store->parts;
+  store->soundLostTicks -= parts.soundLostAtSeam;
+  store->soundStepAt = -1;
+  parts.soundLostAtSeam = 0;
+  parts.soundStepAfterOthersTables = 0;
+  parts.sound.state = SeamSide::kClosed;
+}
+
 void Open(SeamMark* side, int64_t at, int64_t moved, int64_t pesAt) {
   side->state = SeamSide::kOpen;
   side->at = at;
@@ -378,15 +397,27 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   const bool partsSound = parts.sound.begins ? soundAfter || (!store->soundAnchored && !besideBefore)
                                              : parts.sound.pesAt < store->videoTSOffset ||
                                                    (PartVideoBegins(store) && soundAfter);
+  // A sound step held open from before this recording's tables, after
+  // tables of its own, is an earlier recording's, one without pictures.
+  if (HeldStepAtOthersTables(parts) && PartVideoBegins(store) &&
+      parts.recordingTablesAt > parts.sound.pesAt + kMTSPacketSize &&
+      parts.recordingTablesAt < store->videoTSOffset + kMTSPacketSize)
+    TakeBackHeldStep(store);
   if (soundBegun && !partsSound && parts.sound.begins) {
     parts.sound.state = SeamSide::kClosed;
     parts.soundSeamMedia = -1;
   }
+  // A sound side opened after tables of another recording that begins
+  // after this PES (it is reported once the next video PES begins) is that
+  // later part's.
+  const bool laterPartsSound = parts.sound.state == SeamSide::kOpen &&
+                               parts.recordingTablesAt > store->videoTSOffset + kMTSPacketSize &&
+                               parts.recordingTablesAt < parts.sound.pesAt + kMTSPacketSize;
   if (soundBegun && partsSound) {
     // It takes the part's line from where it began.
     CloseSeam(store, false);
-  } else if (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved) ||
-             (PartVideoBegins(store) && InReach(parts.sound, store->ts_offset))) {
+  } else if (!laterPartsSound && (NearSide(parts.sound, parts.sound.moved, store->ts_offset, *moved) ||
+                                  (PartVideoBegins(store) && InReach(parts.sound, store->ts_offset)))) {
     // The video's side of this seam is here: a later sound step compared
     // with the video's last side must not find an earlier part's.
     Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
@@ -560,9 +591,12 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     seam = true;
   } else if (stepped && (parts.sound.state != SeamSide::kOpen || (begins && parts.soundLostAtSeam > 0))) {
     // A step held open from before another recording's tables lay inside
-    // the part before them: it stays lost, and this step waits instead.
+    // the part before them: it stays lost, and this step waits instead;
+    // unless it began after tables of its own recording.
+    const int64_t lostHere = store->soundLostTicks - lostBefore;
+    if (begins && HeldStepAtOthersTables(parts)) TakeBackHeldStep(store);
     Open(&parts.sound, store->ts_offset, wouldMove, store->soundTSOffset);
-    parts.soundLostAtSeam = store->soundLostTicks - lostBefore;
+    parts.soundLostAtSeam = lostHere;
     parts.soundStepAfterOthersTables = (marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn);
     seam = true;
   }
@@ -573,6 +607,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       CloseSeam(store, false);
       shift = store->soundTimeShift;
     } else {
+      if (begins && HeldStepAtOthersTables(parts)) TakeBackHeldStep(store);
       Open(&parts.sound, store->ts_offset, moved, store->soundTSOffset);
       parts.soundLostAtSeam = 0;
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -1392,18 +1393,18 @@ TEST(MtsimportDamaged, LpcmPesLostUpToTablesAndAnIdrPictureIsReadAsAJoin) {
 // stamps (the head it has before the picture left out), not where the
 // sound before ends; and nothing is said.
 TEST(MtsimportDamaged, SoundAfterALossReadAsAJoinStaysBesideItsPictures) {
-  // The made recording's groups lay the loss out otherwise (there it is
-  // told as one picture lost, its sound in one edit): not yet understood,
-  // so the case is checked on the shared bytes.
-  AVCHD_REQUIRE_SHARED_MATERIAL();
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not remultiplexed";
-  // One picture from inside the recording, with the sound around it.
+  // One picture from inside the recording, with the sound around it: from
+  // the tables before its last group's IDR picture.
   const Packets clean = Split(testsupport::read_file(lpcm));
-  ASSERT_GT(clean.size(), 2968u);
+  const auto cleanGroups = GroupStarts(clean);
+  ASSERT_FALSE(cleanGroups.empty());
+  size_t last = PesPackets(clean, kVideo)[cleanGroups.back()].front();
+  while (last > 0 && ((clean[last][5] & 0x1F) != 0 || clean[last][6] != 0)) --last;
   const std::string from = Temp("one_from.m2ts"), one = Temp("one.m2ts");
   {
-    const Bytes b = Join(Packets(clean.begin() + 2968, clean.end()));
+    const Bytes b = Join(Packets(clean.begin() + long(last), clean.end()));
     std::ofstream out(from, std::ios::binary);
     out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
   }
@@ -1431,9 +1432,12 @@ TEST(MtsimportDamaged, SoundAfterALossReadAsAJoinStaysBesideItsPictures) {
   std::remove(plain.c_str());
   std::remove(whole.c_str());
   const auto video = PesPackets(remuxed, kVideo), sound = PesPackets(remuxed, kAudio);
+  // The second group: the first that begins after the second picture (a
+  // first picture whose sets follow a long first packet is not found).
   const auto groups = GroupStarts(remuxed);
-  ASSERT_GT(groups.size(), 1u);
-  const size_t g = groups[1];
+  const auto second = std::upper_bound(groups.begin(), groups.end(), size_t(1));
+  ASSERT_NE(second, groups.end());
+  const size_t g = *second;
   size_t tables = video[g - 1].front();
   while (tables < video[g].front() && ((remuxed[tables][5] & 0x1F) != 0 || remuxed[tables][6] != 0)) ++tables;
   std::vector<size_t> lost;
@@ -1468,9 +1472,29 @@ TEST(MtsimportDamaged, SoundAfterALossReadAsAJoinStaysBesideItsPictures) {
     if (media != -1) played.emplace_back(start, media);
   }
   ASSERT_EQ(played.size(), 2u) << dump.substr(edits, 300);
-  // 48 kHz sound, 25 pictures a second: the part's sound begins at its
-  // third picture, where its stamps put it.
-  EXPECT_EQ(played[1].first, 2 * 1920) << dump.substr(edits, 300);
+  // 48 kHz sound, 25 pictures a second: the part's sound begins after the
+  // first picture and by the third (its head, before that picture, may fill
+  // the second's time where the first part's sound ends before it), and
+  // the sound its stamps put at that picture plays there. The first part's
+  // sound comes first in the media, then the part's (16-bit stereo LPCM, a
+  // 4-byte header in each PES).
+  auto samples = [](const Packets& packets, const std::vector<size_t>& pes) {
+    const Bytes& p = packets[pes.front()];
+    const size_t area = 8 + ((p[7] & 0x20) ? size_t(p[8]) + 1 : 0);
+    return (long long)((size_t(p[area + 4]) << 8 | p[area + 5]) - 3 - p[area + 8] - 4) / 4;
+  };
+  long long media = 0;
+  const Packets firstPackets = Split(first);
+  for (const auto& pes : PesPackets(firstPackets, kAudio)) media += samples(firstPackets, pes);
+  const auto partVideo = PesPackets(part, kVideo), partSound = PesPackets(part, kAudio);
+  ASSERT_GT(partVideo.size(), 1u);
+  const int64_t third = PtsOf(part[partVideo[1].front()]);
+  size_t k = 0;
+  for (; k < partSound.size() && PtsOf(part[partSound[k].front()]) != third; ++k) media += samples(part, partSound[k]);
+  ASSERT_LT(k, partSound.size()) << "no sound PES at the third picture's time";
+  EXPECT_GE(played[1].first, 1920) << dump.substr(edits, 300);
+  EXPECT_LE(played[1].first, 2 * 1920) << dump.substr(edits, 300);
+  EXPECT_EQ(played[1].first + media - played[1].second, 2 * 1920) << dump.substr(edits, 300);
 }
 
 // A recording of MBAFF frames joined by a last part of one picture coded in
@@ -1564,6 +1588,53 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureIsTold) {
   }
 }
 
+namespace {
+
+// The part with the packets of its first `count` sound PES taken out and
+// sent again, in order, just before its first video PES (`before`) or just
+// after the first packet of its second one.
+Packets SoundPesMoved(const Packets& part, size_t count, bool before) {
+  const auto video = PesPackets(part, kVideo), sound = PesPackets(part, kAudio);
+  std::vector<size_t> taken;
+  for (size_t k = 0; k < count && k < sound.size(); ++k) taken.insert(taken.end(), sound[k].begin(), sound[k].end());
+  std::sort(taken.begin(), taken.end());
+  const size_t at = before ? video[0].front() : video[1].front() + 1;
+  Packets out;
+  for (size_t i = 0; i <= part.size(); ++i) {
+    if (i == at)
+      for (size_t t : taken) out.push_back(part[t]);
+    if (i < part.size() && !std::binary_search(taken.begin(), taken.end(), i)) out.push_back(part[i]);
+  }
+  return out;
+}
+
+// Where the sound track's last edit plays its media from: its track start
+// less its media time (sound media units); LLONG_MIN when the import or its
+// dump gives none.
+long long LastSoundEditOffset(const Bytes& bytes) {
+  const std::string input = Temp("last_edit.m2ts"), json = Temp("last_edit.json");
+  {
+    std::ofstream out(input, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+  testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + input);
+  const std::string dump = testsupport::read_text(json);
+  std::remove(input.c_str());
+  std::remove(json.c_str());
+  const size_t track = dump.find("\"type\": \"soun\"");
+  const size_t edits = track == std::string::npos ? track : dump.rfind("\"edits\": [", track);
+  if (edits == std::string::npos) return LLONG_MIN;
+  const size_t at = dump.rfind("\"trackStart\": ", dump.find(']', edits));
+  long long start = 0, duration = 0, media = 0;
+  if (at == std::string::npos || at < edits ||
+      std::sscanf(dump.c_str() + at, "\"trackStart\": %lld, \"trackDuration\": %lld, \"mediaTime\": %lld", &start,
+                  &duration, &media) != 3)
+    return LLONG_MIN;
+  return start - media;
+}
+
+}  // namespace
+
 // One sound PES lost a PES or two before a part's end, another recording
 // joined on after it (whole, or cut at a group: its sound then begins under
 // the part before's last sound), its stamps running on, half a second later
@@ -1608,11 +1679,33 @@ TEST(MtsimportDamaged, SoundLostJustBeforeTheLastPesOfAPartIsTold) {
     const Packets one = Split(PlacedAt(GroupCut(clean, 12, 1), high + 3600 + 90000));
     const Bytes next = PlacedAt(GroupCut(clean, group, pictures - group), high + 2 * (3600 + 90000));
     check(join(join(whole, Join(one)), next), "");
-    // On the made MBAFF recording the lost picture's part also counts its
-    // sound as lost (0.952 s): a known overcount, so the figure is pinned
-    // on the shared bytes only.
-    if (!testsupport::made_material())
-      check(join(join(whole, Without(one, PesPackets(one, kVideo).front())), next), "0.040 s of video");
+    // The next part as it was sent, then with its first two sound PES sent
+    // before its first picture, or after its second picture begins: either
+    // comes first (the part's picture, reported once the next part's
+    // begins, comes after them). Whole, the next part's sound plays where it
+    // does as sent. Without the picture, the step at the part's tables is
+    // its seam, not sound lost, and the next part's sound plays beside its
+    // own pictures: the sound track lasts as long as the video, to within a
+    // sound frame.
+    const long long sent = LastSoundEditOffset(join(join(whole, Join(one)), next));
+    ASSERT_NE(sent, LLONG_MIN);
+    for (const int order : {0, 1, 2}) {
+      SCOPED_TRACE(order == 0 ? "as sent" : order == 1 ? "sound first" : "picture first");
+      const Bytes moved = order == 0 ? next : Join(SoundPesMoved(Split(next), 2, order == 1));
+      if (order != 0) {
+        check(join(join(whole, Join(one)), moved), "");
+        EXPECT_EQ(LastSoundEditOffset(join(join(whole, Join(one)), moved)), sent);
+      }
+      const Bytes lostPicture = join(join(whole, Without(one, PesPackets(one, kVideo).front())), moved);
+      check(lostPicture, "0.040 s of video");
+      const std::string summary = ImportBytes(lostPicture, "lost_before_last.m2ts").result.out;
+      auto inTrack = [&](const std::string& kind) {
+        const size_t at = summary.find("in track ", summary.find("'" + kind + "'"));
+        return at == std::string::npos ? -1.0 : std::atof(summary.c_str() + at + 9);
+      };
+      EXPECT_GT(inTrack("soun"), 0.0) << summary;
+      EXPECT_NEAR(inTrack("soun"), inTrack("vide"), 0.032) << summary;
+    }
   }
 }
 
