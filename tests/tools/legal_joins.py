@@ -68,7 +68,11 @@ An AC-3 part's sound part-sync finds out of place is measured again at the
 same windows over 16 ms against the sound's own size (judge_dither): two
 AC-3 decoders differ by their dither noise, and part-sync's fixed bound per
 sample can miss sound that is in place and take a like stretch of another
-part for it.
+part for it; that search keeps to one frame around the part's own place,
+since cuts of one recording carry the same sound and a copy nearer
+part-sync's place would hide it. A part of another sound kind that
+part-sync heard sound over, where it took the part for one before it (the
+same pictures), is heard again over its own stretch (judge_left_out).
 Checked: warning, pictures, rate, partsync, copy.
 
 --losses (with --wide) adds one loss to each join, inside a part or at a
@@ -850,10 +854,11 @@ def start_times(path):
     return first("video"), first("audio")
 
 
-def sound_windows(files, movie, mov):
+def sound_windows(files, movie, mov, places=None):
     """Per part, the sound windows part-sync takes (part sample, movie
     sample it expects it at), in its order, or None for a part it places
-    by no pictures. Follows part-sync: a part is timed by its 20th picture
+    by no pictures; `places`, given, takes per part where part-sync puts it
+    in the movie's sound and its length (s), or None. Follows part-sync: a part is timed by its 20th picture
     (its middle one when shorter) found in the movie after the one found
     for the part before, else placed after the part before; its windows lie
     0.5 s after that picture and 0.25 s before its end."""
@@ -864,6 +869,8 @@ def sound_windows(files, movie, mov):
         pics = sorted(picture_times(f), key=lambda x: x[0])
         if not pics:
             out.append(None)
+            if places is not None:
+                places.append(None)
             continue
         v0 = pics[0][0]
         steps = sorted(b[0] - a[0] for a, b in zip(pics, pics[1:]))
@@ -877,6 +884,8 @@ def sound_windows(files, movie, mov):
         else:
             at = prev[0] + prev[1] if prev else 0.0
         prev = (at, plen)
+        if places is not None:
+            places.append((at + mvs - mas, plen))
         pas = start_times(f)[1]
         wins = []
         for rel in ((tv - v0) + 0.5, plen - 0.25):
@@ -916,7 +925,8 @@ def token_windows(tok, k, files, movie, mov, seen):
     keeps the windows and the movie's sound between parts."""
     head, figures = re.match(r"(p\d+\[[^\]]*\]:\S+) (.*)$", tok).groups()
     if "windows" not in seen:
-        seen["windows"] = sound_windows(files, movie, mov)
+        seen["places"] = []
+        seen["windows"] = sound_windows(files, movie, mov, seen["places"])
         seen["heard"] = mono_sound(mov)
     wins = seen["windows"][k] if k < len(seen["windows"]) else None
     if not wins or len(figures.split("/")) != len(wins):
@@ -935,9 +945,17 @@ def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
         return tok, 0
     part = mono_sound(files[k])
     out, good = [], 0
+    # The search keeps to `limit` around the part's own place (part-sync's
+    # place and the grid's share): cuts of one recording carry the same
+    # sound, and a copy of it nearer part-sync's place, as good a match
+    # within the dither, would hide the one in place (a part part-sync
+    # finds at the same pictures of a part before it).
+    own = int(round(shift * 48))
     for fig, (w0, expected, _) in zip(figures.split("/"), wins):
-        m = dither_match(part, seen["heard"], w0, expected, int((limit + abs(shift)) * 48)) \
+        m = dither_match(part, seen["heard"], w0, expected + own, int(limit * 48)) \
             if "FAR" in fig or "NOTFOUND" in fig else None
+        if m:
+            m = (m[0] + own, m[1])
         if m and m[1] <= 0.05 and abs(m[0] / 48.0 - shift) <= limit:
             good += 1
             said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
@@ -978,6 +996,31 @@ def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
                 fig = "%+.1fms (1 ms on; part-sync: %s)" % ((i - at) / 48.0 - shift, said)
         out.append(fig)
     return head + " " + "/".join(out), good
+
+
+def judge_left_out(tok, k, files, movie, mov, shift, seen):
+    """A part of another sound kind part-sync heard sound over, measured
+    again over its own stretch: part-sync's stretch (0.15 s in from either
+    end of the part where it placed it) moved by `shift` ms, the part's
+    own place less the one part-sync took. Where part-sync found the part
+    at the same pictures of a part before it (cuts of one recording at one
+    place), it listens over that part's stretch, and hears that part's
+    sound. Returns the token judged and 1 when the stretch is silent (all
+    samples under 64), else the token and 0."""
+    token_windows(tok, k, files, movie, mov, seen)
+    places = seen.get("places") or []
+    if k >= len(places) or places[k] is None:
+        return tok, 0
+    at, plen = places[k]
+    at += shift / 1000.0
+    heard = seen["heard"]
+    a0, a1 = int(round((at + 0.15) * 48000)), int(round((at + plen - 0.15) * 48000))
+    loud = max((abs(x) for x in heard[max(0, a0):max(0, a1)]), default=0)
+    if loud >= 64:
+        return tok, 0
+    said = re.search(r"LEFT-OUT-AUDIBLE\((\d+)\)", tok)
+    return re.sub(r"LEFT-OUT-AUDIBLE\(\d+\)", "left-out silent at its own place (%+.1fms; part-sync heard %s)" % (
+        shift, said.group(1) if said else "?"), tok), 1
 
 
 def sound_ends_first(st):
@@ -1023,6 +1066,16 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
                 if not re.search(r"FAR|NOTFOUND", tok):
                     continue
                 judged, good = judge(tok, k, files, movie, mov, shifts[k][0], limit, seen)
+                if good:
+                    bad -= good
+                    if moved and moved[-1] == tok.strip():
+                        moved.pop()
+                    moved.append(judged.strip())
+                    tok = judged
+            # A part left out that part-sync took for one before it (the
+            # same pictures) is heard where it is, not over that one.
+            if "LEFT-OUT-AUDIBLE" in tok and abs(shifts[k][1]) >= 0.05:
+                judged, good = judge_left_out(tok, k, files, movie, mov, shifts[k][0], seen)
                 if good:
                     bad -= good
                     if moved and moved[-1] == tok.strip():
