@@ -580,6 +580,11 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       PartSoundOntoVideoLine(store);
     shift = store->soundTimeShift;
     seam = true;
+    // Its part's sound begins here: placed beside that part's pictures by
+    // its own stamps, not run on after the sound before (which may end
+    // short of those pictures).
+    parts.soundToPlace = 1;
+    parts.soundSeamPTS = out->PTS + shift;
   } else if (insideBefore) {
     // Its step stays counted as lost.
   } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0)) {

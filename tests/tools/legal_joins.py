@@ -68,7 +68,11 @@ An AC-3 part's sound part-sync finds out of place is measured again at the
 same windows over 16 ms against the sound's own size (judge_dither): two
 AC-3 decoders differ by their dither noise, and part-sync's fixed bound per
 sample can miss sound that is in place and take a like stretch of another
-part for it.
+part for it; that search keeps to one frame around the part's own place,
+since cuts of one recording carry the same sound and a copy nearer
+part-sync's place would hide it. A part of another sound kind that
+part-sync heard sound over, where it took the part for one before it (the
+same pictures), is heard again over its own stretch (judge_left_out).
 Checked: warning, pictures, rate, partsync, copy.
 
 --losses (with --wide) adds one loss to each join, inside a part or at a
@@ -941,9 +945,17 @@ def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
         return tok, 0
     part = mono_sound(files[k])
     out, good = [], 0
+    # The search keeps to `limit` around the part's own place (part-sync's
+    # place and the grid's share): cuts of one recording carry the same
+    # sound, and a copy of it nearer part-sync's place, as good a match
+    # within the dither, would hide the one in place (a part part-sync
+    # finds at the same pictures of a part before it).
+    own = int(round(shift * 48))
     for fig, (w0, expected, _) in zip(figures.split("/"), wins):
-        m = dither_match(part, seen["heard"], w0, expected, int((limit + abs(shift)) * 48)) \
+        m = dither_match(part, seen["heard"], w0, expected + own, int(limit * 48)) \
             if "FAR" in fig or "NOTFOUND" in fig else None
+        if m:
+            m = (m[0] + own, m[1])
         if m and m[1] <= 0.05 and abs(m[0] / 48.0 - shift) <= limit:
             good += 1
             said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")

@@ -279,4 +279,41 @@ TEST(TestScript, JoinCampaignHearsALeftOutPartTakenForOneBeforeItAtItsOwnPlace) 
       << r.err;
 }
 
+// A part found at the same pictures of a part before it: its sound is
+// measured again around its own place, where a like copy of it (the other
+// cut's) lies nearer part-sync's place; with nothing at its own place the
+// figure stays far.
+TEST(TestScript, JoinCampaignMeasuresDitherAtThePartsOwnPlaceNotAtALikeCopy) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "own = array.array('h', (int(12000 * math.sin(i * 0.21) + 3000 * math.sin(i * 1.7)) for i in range(4000)))\n"
+      "L.mono_sound = lambda path: own\n"
+      "for at in (7800, None):\n"
+      "    heard = array.array('h', [0] * 12000)\n"
+      "    for i in (1000, at):\n"
+      "        if i is not None:\n"
+      "            heard[i:i + 800] = own[1000:1800]\n"
+      "    seen = {'windows': [[(1000, 3000, 0.5)]], 'heard': heard}\n"
+      "    tok, good = L.judge_dither('p0[same-size ac32]:-0.100 -41.7ms FAR', 0, [part('p')], [], 'movie', 100.0, "
+      "5.5, seen)\n"
+      "    print(good, tok.split(' ', 2)[2])\n");
+  EXPECT_EQ(r.out, "1 +0.0ms (dither 0.000; part-sync: -41.7ms)\n0 -41.7ms FAR\n") << r.err;
+}
+
+// A part left out (another sound kind) that part-sync placed over the part
+// before it is heard over its own stretch: silent there it passes, sound
+// there stays audible, and so does sound over a stretch taken as it is.
+TEST(TestScript, JoinCampaignHearsALeftOutPartAtItsOwnPlace) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "for loud, shift in ((43200, 1000.0), (120000, 1000.0), (43200, 0.0)):\n"
+      "    heard = array.array('h', (int(9000 * math.sin(i * 0.3)) if i < loud else 0 for i in range(130000)))\n"
+      "    seen = {'windows': [None, None], 'places': [None, (0.5, 1.0, 0.0)], 'heard': heard}\n"
+      "    tok, good = L.judge_left_out('p1[same-size ac32]:-1.000 LEFT-OUT-AUDIBLE(9000)', 1, [part('a'), "
+      "part('b')], [], 'movie', shift, seen)\n"
+      "    print(good, tok.split(' ', 2)[2])\n");
+  EXPECT_EQ(r.out,
+            "1 left-out silent at its own place (part-sync: 9000 where it took it)\n"
+            "0 LEFT-OUT-AUDIBLE(9000)\n0 LEFT-OUT-AUDIBLE(9000)\n")
+      << r.err;
+}
+
 }  // namespace
