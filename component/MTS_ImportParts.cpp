@@ -549,6 +549,11 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       PartSoundOntoVideoLine(store);
     shift = store->soundTimeShift;
     seam = true;
+    // Its part's pictures were read before the side's: the sound is placed
+    // beside them by its own stamps, not run on from the sound before (that
+    // part's sound may end short of its last picture).
+    parts.soundSeamPTS = out->PTS + shift;
+    parts.soundToPlace = 1;
   } else if (insideBefore) {
     // Its step stays counted as lost.
   } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0)) {

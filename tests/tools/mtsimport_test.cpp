@@ -2639,6 +2639,57 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
   }
 }
 
+// The AC-3 sample frames of `file`'s sound (ffmpeg's packets, one a frame).
+int64_t SoundFramesOf(const std::string& file) {
+  const testsupport::CommandResult r = testsupport::run_command(
+      "ffprobe -v error -select_streams a -count_packets -show_entries stream=nb_read_packets -of csv=p=0 " + file);
+  return std::atoll(r.out.c_str()) * 1536;
+}
+
+// Where media sample frame `media` of the sound plays in the track (movie
+// units of 1/48000 s), by the played edit that holds it; -1: in none.
+int64_t PlayedAt(const std::vector<std::array<int64_t, 3>>& sound, int64_t media) {
+  for (const auto& e : sound)
+    if (e[2] <= media && media < e[2] + e[1]) return e[0] + media - e[2];
+  return -1;
+}
+
+// Twelve pictures of a 5.1 recording from its second group (their sound
+// ends 69 ms before their last picture does), its first two pictures (one
+// sound PES, after both) 20 s later, then the whole recording 20 s after
+// that. The two-picture part's sound PES is reported after the last part's
+// first picture: it plays beside its own pictures by its own stamps, the
+// time from the sound before left empty (it ran straight on from that
+// sound, 64 ms early), and the last part's sound by its own as before.
+TEST(MtsimportCommand, TwoPicturePartsLateSoundPlaysBesideItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string from = folder.path + "/from.m2ts", joined = folder.path + "/joined.m2ts",
+                    json = folder.path + "/joined.json";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + surround + "\", \"rb\").read(); "
+      "open(\"" + from + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[1][1], 0))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", from, 12);
+  const std::string two =
+      MovedStamps(folder.path + "/two.m2ts", FirstPictures(folder.path + "/two0.m2ts", surround, 2), "20");
+  const std::string last = MovedStamps(folder.path + "/last.m2ts", surround, "40");
+  const testsupport::CommandResult cat = testsupport::run_command("cat " + first + " " + two + " " + last + " > " + joined);
+  ASSERT_EQ(cat.exit, 0) << cat.err;
+  const int64_t before = SoundFramesOf(first), own = SoundFramesOf(two);
+  ASSERT_TRUE(before > 0 && own == 1536) << before << " " << own;
+  const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+  ASSERT_EQ(scale, 48000);
+  // Its two pictures are shown three pictures apart (the pictures between
+  // were cut away): the last part begins four pictures after it.
+  EXPECT_EQ(PlayedAt(sound, before), 12 * kPictureUnits - SoundLead(two));
+  EXPECT_EQ(PlayedAt(sound, before + own), 16 * kPictureUnits - SoundLead(last));
+  // The part before plays its own sound to its last sample.
+  EXPECT_EQ(PlayedAt(sound, before - 1), PlayedAt(sound, sound.front()[2]) + before - 1 - sound.front()[2]);
+}
+
 // A one-picture first part with its one sound PES (480 ticks ahead of the
 // picture), seven pictures without sound 2 s later, then the whole
 // recording running on from them. The first part's sound is reported only
