@@ -291,6 +291,7 @@ void PartsReset(ImportParts* parts) {
   parts->soundBeforeAt = -1;
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
   parts->tablesJoinAt = parts->soundOnAt = -1;
+  parts->lostStepPTS = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
@@ -494,6 +495,7 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
   parts.partPictureSeen = parts.seamPicturePTS >= 0;
   parts.partPicturePTS = parts.seamPicturePTS - videoStep;
   parts.seamPicturePTS = -1;
+  parts.lostStepPTS = -1;
   // The sound's step is the new part's start: its sound is placed by its
   // own stamps beside the part's pictures, as at a join read at once.
   // The sound PES being read was continued on the sound's line already: it

@@ -274,12 +274,18 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   // before keeps its sound up to the part's first picture, and the new
   // part's sound before it is left out (`head` samples). After a part
   // without sound of the track's kind none of it plays before the picture.
+  // Pictures of the part lost before this sound's time (the movie leaves
+  // their time out) make the first picture after that loss the one its
+  // sound leads: sound stamped before it is of the pictures lost.
   int64_t head = 0;
   int64_t picture = 0;
   const int64_t ownLead =
       std::max<int64_t>(sampleFrames, store->timeScale > 0 ? int64_t(store->frameDuration) * rate / store->timeScale : 0);
-  if ((off > slack || silentBefore) && partSound && besidePictures && parts.partPictureSeen &&
-      mts_import::PartSoundBesidePictures(store, parts.partPicturePTS, &picture) && picture > wanted &&
+  const bool afterLoss = parts.lostStepPTS >= 0 && pts < parts.lostStepPTS &&
+                         (!parts.partPictureSeen || parts.lostStepPTS > parts.partPicturePTS);
+  const int64_t firstPTS = afterLoss ? parts.lostStepPTS : parts.partPicturePTS;
+  if ((off > slack || silentBefore) && partSound && besidePictures && (parts.partPictureSeen || afterLoss) &&
+      mts_import::PartSoundBesidePictures(store, firstPTS, &picture) && picture > wanted &&
       (silentBefore || picture - wanted > ownLead)) {
     int64_t cut = silentBefore ? picture : std::min(picture, here);
     // The track's first sound begins with a whole sample (a stream copy

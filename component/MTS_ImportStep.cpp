@@ -204,6 +204,8 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     const bool restarted = moved != 0;
     const bool begins = PartVideoPES(store, &shift, &moved);
     PartVideoTables(store, key, restarted, store->videoLostTicks != lostBefore, begins);
+    // Where the pictures after a step counted as lost take up again.
+    if (store->videoLostTicks > lostBefore && out->bPTS && !begins) store->parts.lostStepPTS = out->PTS + shift;
     // The pre-scan's end values belong to the last stretch of the file: they
     // move with the stretch now read.
     store->lastVideoPTS += moved;

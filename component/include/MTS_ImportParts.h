@@ -111,6 +111,11 @@ struct ImportParts {
   // part before still has sound, is that part's overlap and left out.
   int64_t partPicturePTS;
   uint8_t partPictureSeen;
+  // The presentation time (continued line) of the latest video PES whose
+  // step ahead was counted as lost (-1: none): the movie leaves that time
+  // out, so sound stamped before this PES and after the pictures before the
+  // loss has no pictures to play beside.
+  int64_t lostStepPTS;
   // Program tables that begin a recording: where the latest such PAT lies
   // in the file (-1: none yet), one whose counter does not follow the PAT
   // before it (a recording's own tables, repeated, run on); the last PAT

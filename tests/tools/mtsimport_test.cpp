@@ -2639,6 +2639,131 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
   }
 }
 
+// The AC-3 sample frames of `file`'s sound (ffmpeg's packets, one a frame).
+int64_t SoundFramesOf(const std::string& file) {
+  const testsupport::CommandResult r = testsupport::run_command(
+      "ffprobe -v error -select_streams a -count_packets -show_entries stream=nb_read_packets -of csv=p=0 " + file);
+  return std::atoll(r.out.c_str()) * 1536;
+}
+
+// Where media sample frame `media` of the sound plays in the track (movie
+// units of 1/48000 s), by the played edit that holds it; -1: in none.
+int64_t PlayedAt(const std::vector<std::array<int64_t, 3>>& sound, int64_t media) {
+  for (const auto& e : sound)
+    if (e[2] <= media && media < e[2] + e[1]) return e[0] + media - e[2];
+  return -1;
+}
+
+// Twelve pictures of a 5.1 recording from its second group (their sound
+// ends 69 ms before their last picture does), its first two pictures (one
+// sound PES, after both) 20 s later, then the whole recording 20 s after
+// that. The two-picture part's sound PES is reported after the last part's
+// first picture: it plays beside its own pictures by its own stamps, the
+// time from the sound before left empty (it ran straight on from that
+// sound, 64 ms early), and the last part's sound by its own as before.
+TEST(MtsimportCommand, TwoPicturePartsLateSoundPlaysBesideItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string from = folder.path + "/from.m2ts", joined = folder.path + "/joined.m2ts",
+                    json = folder.path + "/joined.json";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + surround + "\", \"rb\").read(); "
+      "open(\"" + from + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[1][1], 0))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", from, 12);
+  const std::string two =
+      MovedStamps(folder.path + "/two.m2ts", FirstPictures(folder.path + "/two0.m2ts", surround, 2), "20");
+  const std::string last = MovedStamps(folder.path + "/last.m2ts", surround, "40");
+  const testsupport::CommandResult cat = testsupport::run_command("cat " + first + " " + two + " " + last + " > " + joined);
+  ASSERT_EQ(cat.exit, 0) << cat.err;
+  const int64_t before = SoundFramesOf(first), own = SoundFramesOf(two);
+  ASSERT_TRUE(before > 0 && own == 1536) << before << " " << own;
+  const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+  ASSERT_EQ(scale, 48000);
+  // Its two pictures are shown three pictures apart (the pictures between
+  // were cut away): the last part begins four pictures after it.
+  EXPECT_EQ(PlayedAt(sound, before), 12 * kPictureUnits - SoundLead(two));
+  EXPECT_EQ(PlayedAt(sound, before + own), 16 * kPictureUnits - SoundLead(last));
+  // The part before plays its own sound to its last sample.
+  EXPECT_EQ(PlayedAt(sound, before - 1), PlayedAt(sound, sound.front()[2]) + before - 1 - sound.front()[2]);
+}
+
+// Twenty-five pictures of a recording from its third group (its sound runs
+// on past its last picture), then another recording whose stamps run on from
+// them: whole, or with its PES from its second picture up to its second
+// group's tables taken out. The sound after that loss leads the group's
+// picture by 101 ms, stamped in the time of the pictures lost, which the
+// movie leaves out: the part before keeps its own sound to its end (its
+// last 80 ms were played over by the sound after the loss), and the sound
+// after the loss plays by its own stamps beside the group's picture; the
+// whole recording's sound plays beside its first picture, as before.
+TEST(MtsimportCommand, SoundAfterPicturesLostLeavesThePartBeforeItsSound) {
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string from = folder.path + "/from.m2ts", joined = folder.path + "/joined.m2ts",
+                    json = folder.path + "/joined.json";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + mbaff + "\", \"rb\").read(); "
+      "open(\"" + from + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[2][1], 0))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", from, 25);
+  const std::string second = Remuxed(folder.path + "/second.m2ts", sd, "-map 0 -c copy");
+  const int64_t before = SoundFramesOf(first);
+  ASSERT_GT(before, 0);
+  for (const bool lost : {false, true}) {
+    SCOPED_TRACE(lost ? "pictures lost" : "whole");
+    // Prints how far the recording's sound (the first after the loss) comes
+    // before its picture, in ticks, and the pictures before that one.
+    const testsupport::CommandResult join = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        "a = open(\"" + first + "\", \"rb\").read(); d = open(\"" + second + "\", \"rb\").read(); "
+        "p = sorted(v[\"pts\"] for v in J.Recording(a).video); r = J.Recording(d); g, cut = r.gop_starts()[1]; "
+        "lo = r.video[1][\"packets\"][0]; "
+        "drop = {i for q in r.pes if lo <= q[\"packets\"][0] < cut for i in q[\"packets\"]} if " +
+        std::string(lost ? "True" : "False") + " else set(); "
+        "open(\"" + joined + "\", \"wb\").write(a + J.restamp(r.bytes(drop), "
+        "(p[-1] + p[1] - p[0] - J.first_video_pts(d)) % J.WRAP)); k = g if drop else 0; "
+        "s = [q[\"pts\"] for q in r.audio if not drop or q[\"packets\"][0] >= cut]; "
+        "print(r.video[k][\"pts\"] - s[0], len(p) + (1 if drop else 0))'");
+    long long lead = 0, pictures = 0;
+    ASSERT_EQ(std::sscanf(join.out.c_str(), "%lld %lld", &lead, &pictures), 2) << join.err;
+    ASSERT_GT(lead, 0);
+    const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    // The loss ends where tables and an IDR picture begin: read as a join,
+    // or told as the time of the pictures taken out.
+    if (lost) {
+      EXPECT_TRUE(r.err.empty() || r.err.find("0.440 s of video could not be read") != std::string::npos) << r.err;
+    } else {
+      EXPECT_EQ(r.err, "");
+    }
+    const std::string dump = testsupport::read_text(json);
+    ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);
+    const auto sound = PlayedSound(EditsOf(dump));
+    ASSERT_FALSE(sound.empty());
+    // The part before plays its own sound to within one AC-3 frame of its
+    // end (where the recording's sound begins ahead of its first picture).
+    EXPECT_GE(PlayedAt(sound, before - 1536), 0);
+    EXPECT_EQ(PlayedAt(sound, before - 1536), PlayedAt(sound, sound.front()[2]) + before - 1536 - sound.front()[2]);
+    const int64_t own = std::llround(double(lead) * 48000 / 90000);
+    const int64_t beside = pictures * kPictureUnits - own;
+    // The recording's first sample that plays, at its own time.
+    const auto next = std::find_if(sound.begin(), sound.end(), [&](const auto& e) { return e[2] + e[1] > before; });
+    ASSERT_NE(next, sound.end());
+    const int64_t m = std::max(next->at(2), before);
+    EXPECT_EQ(PlayedAt(sound, m), beside + (m - before));
+    // After the loss: to its very end.
+    if (lost) {
+      EXPECT_EQ(PlayedAt(sound, before - 1), PlayedAt(sound, sound.front()[2]) + before - 1 - sound.front()[2]);
+    }
+  }
+}
+
 // A one-picture first part with its one sound PES (480 ticks ahead of the
 // picture), seven pictures without sound 2 s later, then the whole
 // recording running on from them. The first part's sound is reported only
