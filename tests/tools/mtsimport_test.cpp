@@ -2855,51 +2855,6 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundAfterASoundlessPartKeepsTheLastPa
   EXPECT_EQ(sound.back()[0] + sound.back()[1], duration);
 }
 
-// Twelve pictures from a later group (their sound ends 69 ms before their
-// pictures do), two pictures from the recording's start 20 s later with
-// their one sound PES, then the whole recording 1 s after those. The
-// two-picture part's sound PES is reported after the last part's first
-// picture: it is read on its own part's line, and plays ahead of that
-// part's first picture by its own stamps' lead (it ran on after the first
-// part's sound, 64 ms early).
-TEST(MtsimportCommand, TwoPicturePartsLateSoundPlaysByItsOwnStampsNotRunOn) {
-  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_51_avchd.m2ts");
-  const Folder folder;
-  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
-  // Prints the first part's sound PES (one AC-3 frame each) and picture
-  // length, the second part's sound PES and lead, and the last part's
-  // picture length and lead, in ticks.
-  const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
-      "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
-      "f = p[1] - p[0]; a = J.cut(d, r.gop_starts()[1][1], 12); b = J.cut(d, 0, 2); "
-      "ra = J.Recording(a); rb = J.Recording(b); q = sorted(v[\"pts\"] for v in ra.video); s = 900000; "
-      "t = s + q[-1] + f - q[0] + 20 * 90000; u = t + 5 * f + 90000; "
-      "open(\"" + joined + "\", \"wb\").write(J.restamp(a, s - J.first_video_pts(a)) + "
-      "J.restamp(b, t - J.first_video_pts(b)) + J.restamp(d, u - J.first_video_pts(d))); "
-      "print(len(ra.audio), q[-1] + f - q[0], len(rb.audio), J.first_video_pts(b) - rb.audio[0][\"pts\"], "
-      "p[-1] + f - p[0], p[0] - r.audio[0][\"pts\"])'");
-  long long first = 0, firstLength = 0, second = 0, secondLead = 0, whole = 0, lead = 0;
-  ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld %lld %lld %lld %lld", &first, &firstLength, &second, &secondLead,
-                        &whole, &lead),
-            6)
-      << made.err;
-  ASSERT_EQ(second, 1);
-  ASSERT_GT(secondLead, 0);
-  const auto [scale, duration, sound] = ImportedQuietly(joined, json);
-  ASSERT_GE(sound.size(), 3u);
-  // The second part's one frame, right after the first part's sound in the
-  // media, plays on its own, ahead of that part's first picture by its lead.
-  const auto own = std::find_if(sound.begin(), sound.end(), [&](const auto& e) { return e[2] == first * 1536; });
-  ASSERT_NE(own, sound.end());
-  EXPECT_NEAR(double((*own)[0]), double(firstLength - secondLead) * scale / 90000, 2);
-  EXPECT_LE((*own)[1], 1536 * scale / 48000 + 1);
-  // The first part's sound ends where its media does, before it.
-  EXPECT_LE(sound.front()[0] + sound.front()[1], (*own)[0]);
-  // The last part's sound by its own stamps beside its pictures, as before.
-  EXPECT_NEAR(double(sound.back()[0]), double(duration) - double(whole + lead) * scale / 90000, 2);
-}
-
 // An LPCM 5.1 recording's last group twice, the second 0.92 s after the
 // first ends, then its second group on with stamps running on, then an
 // LPCM stereo recording from its second group, 2.8 s later. The stereo
