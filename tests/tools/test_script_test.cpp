@@ -241,4 +241,28 @@ TEST(TestScript, JoinCampaignMeasuresAWindowAtAPartsFirstPictureOneMillisecondOn
   EXPECT_EQ(r.out, "1 -0.0ms (1 ms on; part-sync: +640.0ms)\n0 +640.0ms FAR\n") << r.err;
 }
 
+// A part of another size after a two-picture cut shown with a gap is heard
+// over its stretch as the stamps place it: the next part's sound begun
+// before its first picture, which part-sync's longer reading of the cut
+// puts inside the stretch, passes; sound well inside the stretch stays.
+TEST(TestScript, JoinCampaignHearsALeftOutPartAtItsStampedPlace) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "S, O = 152064, 3110400\n"
+      "times = {'short': [(0.0, 0.0, S, 'a'), (0.12, 0.12, S, 'b')], "
+      "'other': [(k * 0.04, k * 0.04, O, 'o%d' % k) for k in range(15)]}\n"
+      "L.picture_times = lambda path, first_only=False: times[os.path.basename(path)][:1 if first_only else None]\n"
+      "L.start_times = lambda path: (0.0, 0.0)\n"
+      "files, stats = [part('short'), part('other')], [{'frame': 3600}, {'frame': 3600}]\n"
+      "print(' '.join('%.2f/%.2f' % p for p in L.stamped_places(files, stats, times['short'], 'movie')))\n"
+      "tok = 'p1[other-size ac32]:other-size LEFT-OUT-AUDIBLE(9000)'\n"
+      "for loud_from in (0.66, 0.5):\n"
+      "    heard = array.array('h', [0] * int(loud_from * 48000)) + array.array('h', [9000] * 48000)\n"
+      "    print(*L.judge_left_out(tok, 1, files, stats, times['short'], 'movie', {'heard': heard}))\n");
+  EXPECT_EQ(r.out,
+            "0.00/0.16 0.16/0.60\n"
+            "p1[other-size ac32]:other-size left-out silent at its stamped place (part-sync heard 9000) True\n"
+            "p1[other-size ac32]:other-size LEFT-OUT-AUDIBLE(9000) False\n")
+      << r.err;
+}
+
 }  // namespace
