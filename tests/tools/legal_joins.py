@@ -990,7 +990,7 @@ def stamped_places(files, stats, movie, mov):
     when its pictures leave one when shown)."""
     msize = movie[0][2] if movie else 0
     mvs = start_times(mov)[0]
-    mpos, prev, out = 0, None, []
+    mpos, seen, prev, out = 0, 0, None, []
     for f, st in zip(files, stats):
         pics = sorted(picture_times(f), key=lambda x: x[0])
         if not pics:
@@ -1001,8 +1001,14 @@ def stamped_places(files, stats, movie, mov):
         j = next((i for i in range(mpos, len(movie)) if movie[i][3] == h), None) if pics[0][2] == msize else None
         if j is not None:
             mpos = j + 1
-            at = movie[j][0] - mvs - (tv - pics[0][0])
-        else:
+            # Found among the same pictures of a part before it (cut from one
+            # recording at one place), it still lies at its own pictures, as
+            # grid_shifts takes it.
+            mine = seen + probe if seen + probe < len(movie) and movie[seen + probe][3] == h else j
+            at = movie[mine][0] - mvs - (tv - pics[0][0])
+        if pics[0][2] == msize:
+            seen += len(pics)
+        if j is None:
             at = prev[0] + prev[1] if prev else 0.0
         prev = (at, part_lengths(f, st)[1])
         out.append(prev)
