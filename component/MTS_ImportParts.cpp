@@ -713,7 +713,11 @@ bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
   const ImportParts& parts = store->parts;
   if (parts.sound.state != SeamSide::kOpen) return false;
   // A video side found near it that moved the line as far is this seam's,
-  // met already (and closed by other audio between).
+  // met already (and closed by other audio between); not where another
+  // recording began in the file after that side's picture: the side is an
+  // earlier part's (one whose audio was left out for its kind, its step
+  // back as long by chance), and this sound's pictures are still to come.
+  if (LaterRecordingAfterVideoSide(store)) return true;
   const int64_t apart = parts.video.moved - parts.sound.moved;
   return !(InReachOf(parts.video, parts.sound.at) && apart <= kLargestStep && -apart <= kLargestStep);
 }

@@ -1064,6 +1064,68 @@ def judge_left_out(tok, k, files, movie, mov, found_off, seen):
                   tok), 1
 
 
+def stamped_places(files, stats, movie, mov):
+    """Per part, where part-sync puts it in the movie (s after the movie's
+    first picture) and its length by its stamps (part_lengths), or None for
+    a part without pictures. Follows part-sync: a part is placed by its
+    20th picture (its middle one when shorter) found in the movie after the
+    one found for the part before, else after the part before; here by that
+    part's length by the stamps, not part-sync's (which is a short cut's gap
+    when its pictures leave one when shown)."""
+    msize = movie[0][2] if movie else 0
+    mvs = start_times(mov)[0]
+    mpos, seen, prev, out = 0, 0, None, []
+    for f, st in zip(files, stats):
+        pics = sorted(picture_times(f), key=lambda x: x[0])
+        if not pics:
+            out.append(None)
+            continue
+        probe = min(20, len(pics) // 2)
+        tv, h = pics[probe][0], pics[probe][3]
+        j = next((i for i in range(mpos, len(movie)) if movie[i][3] == h), None) if pics[0][2] == msize else None
+        if j is not None:
+            mpos = j + 1
+            # Found among the same pictures of a part before it (cut from one
+            # recording at one place), it still lies at its own pictures, as
+            # grid_shifts takes it.
+            mine = seen + probe if seen + probe < len(movie) and movie[seen + probe][3] == h else j
+            at = movie[mine][0] - mvs - (tv - pics[0][0])
+        if pics[0][2] == msize:
+            seen += len(pics)
+        if j is None:
+            at = prev[0] + prev[1] if prev else 0.0
+        prev = (at, part_lengths(f, st)[1])
+        out.append(prev)
+    return out
+
+
+def judge_left_out_stamped(tok, k, files, stats, movie, mov, seen):
+    """A part of another sound kind part-sync hears sound over (LEFT-OUT-
+    AUDIBLE), heard again over its stretch with the parts placed after the
+    last one found by their lengths by the stamps (stamped_places), with
+    part-sync's margins (0.15 s in from each end) and bound. A part after a
+    short cut whose pictures leave a gap when shown is placed by part-sync
+    as much too late, and the next part's sound, beside its own first
+    picture and begun before it, then falls into the stretch. Returns the
+    token judged and whether it turned good."""
+    if "stamped" not in seen:
+        seen["stamped"] = stamped_places(files, stats, movie, mov)
+    if "heard" not in seen:
+        seen["heard"] = mono_sound(mov)
+    place = seen["stamped"][k] if k < len(seen["stamped"]) else None
+    if place is None:
+        return tok, False
+    mvs, mas = start_times(mov)
+    heard = seen["heard"]
+    a0 = max(0, int(round((place[0] + mvs - mas + 0.15) * 48000)))
+    a1 = max(0, int(round((place[0] + mvs - mas + place[1] - 0.15) * 48000)))
+    loud = max((abs(x) for x in heard[a0:a1]), default=0)
+    if loud >= 64:
+        return tok, False
+    said = re.search(r"LEFT-OUT-AUDIBLE\((\d+)\)", tok)
+    return tok.replace(said.group(0), "left-out silent at its stamped place (part-sync heard %s)" % said.group(1)), True
+
+
 def sound_ends_first(st):
     """Whether a part's sound, by its own stamps, ends at or before its
     first picture: none of it plays beside the part's pictures."""
@@ -1126,6 +1188,12 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
                         moved.pop()
                     moved.append(judged.strip())
                     tok = judged
+        if "LEFT-OUT-AUDIBLE" in tok and stats is not None and movie is not None:
+            judged, good = judge_left_out_stamped(tok, k, files, stats, movie, mov, seen)
+            if good:
+                bad -= 1
+                moved.append(judged.strip())
+                tok = judged
         if "MOVIE-NO-SOUND" in tok and (re.match(r"p\d+\[[^\]]*(pcm_bluray6|0)\]", tok) or
                                         (stats is not None and k < len(stats) and sound_ends_first(stats[k]))):
             # LPCM 5.1 makes no sound track; a part without sound packets has

@@ -2345,6 +2345,41 @@ TEST(MtsimportCommand, StereoSoundAfterSurroundAcrossASmallStepPlaysWithItsPictu
   }
 }
 
+// Nine LPCM pictures, 16 pictures of another size with AC-3 (both left
+// out), then nine LPCM pictures cut at the recording's third group, whose
+// sound leads them by 80 ms. Each part's stamps go back to about where the
+// one before began, so the last part's sound steps back about as far as
+// the 1080i pictures did; but another recording's tables lie between those
+// pictures and it in the file, so it waits for its own pictures (it was
+// taken for the 1080i part's sound, and its first 35 ms played before that
+// part's stretch, beside the first part's pictures). Run on instead, the
+// same. Either way the sound at the last part's first picture is its own
+// by its stamps, and none of it plays before the stretch left out.
+TEST(MtsimportCommand, SoundSteppingBackAfterAPartLeftOutWaitsForItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", lpcm, 9);
+  const std::string other = FirstPictures(folder.path + "/hd.m2ts", hd, 16);
+  const std::string last = FirstPictures(folder.path + "/last.m2ts", FromGroup(folder.path + "/cut.m2ts", lpcm, 2), 9);
+  const std::string later = MovedStamps(folder.path + "/later.m2ts", last, "0.5");
+  ASSERT_EQ(SoundLead(last), 3840);
+  for (const std::string& after : {last, later}) {
+    SCOPED_TRACE(after);
+    const auto edits = JoinedEdits({first, other, after});
+    ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 3);
+    const int64_t stretch = edits[0][1][0], picture = edits[0][2][0];
+    const auto sound = PlayedSound(edits);
+    ASSERT_EQ(sound.size(), 2u);
+    EXPECT_EQ(sound[0][0], 0);
+    EXPECT_LE(sound[0][0] + sound[0][1], stretch);
+    EXPECT_GE(sound[1][0], picture - SoundLead(after));
+    EXPECT_LE(sound[1][0], picture);
+    EXPECT_EQ(sound[1][2] + picture - sound[1][0], sound[0][2] + sound[0][1] + SoundLead(after));
+  }
+}
+
 // Recordings joined 0.32 s apart, the tables' and the sound's counters
 // running on (as one join in 16 does by chance): LPCM 5.1 then stereo, and
 // stereo then 5.1 cut at its second group. The sound's kind changing after

@@ -316,4 +316,48 @@ TEST(TestScript, JoinCampaignHearsALeftOutPartAtItsOwnPlace) {
       << r.err;
 }
 
+// A part of another size after a two-picture cut shown with a gap is heard
+// over its stretch as the stamps place it: the next part's sound begun
+// before its first picture, which part-sync's longer reading of the cut
+// puts inside the stretch, passes; sound well inside the stretch stays.
+TEST(TestScript, JoinCampaignHearsALeftOutPartAtItsStampedPlace) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "S, O = 152064, 3110400\n"
+      "times = {'short': [(0.0, 0.0, S, 'a'), (0.12, 0.12, S, 'b')], "
+      "'other': [(k * 0.04, k * 0.04, O, 'o%d' % k) for k in range(15)]}\n"
+      "L.picture_times = lambda path, first_only=False: times[os.path.basename(path)][:1 if first_only else None]\n"
+      "L.start_times = lambda path: (0.0, 0.0)\n"
+      "files, stats = [part('short'), part('other')], [{'frame': 3600}, {'frame': 3600}]\n"
+      "print(' '.join('%.2f/%.2f' % p for p in L.stamped_places(files, stats, times['short'], 'movie')))\n"
+      "tok = 'p1[other-size ac32]:other-size LEFT-OUT-AUDIBLE(9000)'\n"
+      "for loud_from in (0.66, 0.5):\n"
+      "    heard = array.array('h', [0] * int(loud_from * 48000)) + array.array('h', [9000] * 48000)\n"
+      "    print(*L.judge_left_out_stamped(tok, 1, files, stats, times['short'], 'movie', {'heard': heard}))\n");
+  EXPECT_EQ(r.out,
+            "0.00/0.16 0.16/0.60\n"
+            "p1[other-size ac32]:other-size left-out silent at its stamped place (part-sync heard 9000) True\n"
+            "p1[other-size ac32]:other-size LEFT-OUT-AUDIBLE(9000) False\n")
+      << r.err;
+}
+
+// A part of the track's size with sound of another kind, cut from the same
+// recording as a longer part before it, whose picture part-sync looks for
+// comes again in that part after the one it found it by: it is heard over
+// its own pictures, not over the earlier part's; sound over its own stays.
+TEST(TestScript, JoinCampaignHearsALeftOutPartOverItsOwnPictures) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "pics = lambda ks, at: [(at + k * 0.04, at + k * 0.04, 152064, 'h%d' % (k + ks[0])) for k in range(len(ks))]\n"
+      "times = {'lpcm': pics(range(50), 0.0), 'ac3': pics(range(10, 40), 0.4)}\n"
+      "L.picture_times = lambda path, first_only=False: times[os.path.basename(path)][:1 if first_only else None]\n"
+      "L.start_times = lambda path: (0.0, 0.0)\n"
+      "movie = times['lpcm'] + pics(range(10, 40), 2.0)\n"
+      "files, stats = [part('lpcm'), part('ac3')], [{'frame': 3600}, {'frame': 3600}]\n"
+      "print(' '.join('%.2f/%.2f' % p for p in L.stamped_places(files, stats, movie, 'movie')))\n"
+      "tok = 'p1[same-size ac32]:-1.600 LEFT-OUT-AUDIBLE(9000)'\n"
+      "for loud_to in (2.0, 3.2):\n"
+      "    heard = array.array('h', [9000] * int(loud_to * 48000)) + array.array('h', [0] * 96000)\n"
+      "    print(L.judge_left_out_stamped(tok, 1, files, stats, movie, 'movie', {'heard': heard})[1])\n");
+  EXPECT_EQ(r.out, "0.00/2.00 2.00/1.20\nTrue\nFalse\n") << r.err;
+}
+
 }  // namespace
