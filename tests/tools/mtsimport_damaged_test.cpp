@@ -1897,3 +1897,23 @@ TEST(MtsimportDamaged, TheFirstSoundAfterASoundlessPictureMakesItsStepAJoin) {
   EXPECT_EQ(gop.result.err, DamageLine(gop.input, "0.040 s of video could not be read and are left out of the movie"));
 }
 
+// The same join without the second part's second sound PES: the seam closed
+// at the movie's first sound PES, whose own length judges the step after it
+// as in a recording's first sound, so the PES skipped is told. Whole, the
+// join says nothing.
+TEST(MtsimportDamaged, TheSecondSoundPesLostAfterASoundlessPictureIsTold) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(source);
+  const Packets clean = Split(whole);
+  const auto sound = PesPackets(clean, kAudio);
+  ASSERT_GT(sound.size(), 3u);
+  const Imported legal = ImportBytes(SoundlessPictureThenRunOn(whole, 22 * 3600, {}), "soundless_second_whole.m2ts");
+  EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  const int64_t lost = PtsOf(clean[sound[2].front()]) - PtsOf(clean[sound[1].front()]);
+  char told[128];
+  std::snprintf(told, sizeof told, "%.3f s of sound could not be read and are left out of the movie",
+                double(lost) / 90000);
+  const Imported got = ImportBytes(SoundlessPictureThenRunOn(whole, 22 * 3600, sound[1]), "soundless_second_lost.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, told));
+}
