@@ -599,9 +599,17 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   const bool toPlace = store->parts.soundToPlace != 0;
   mts_import::ContinueReportedTimes(store, false);
   store->parts.soundStartMarks = 0;
-  mts_import::NotePartSound(store, toPlace);
   if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
-  mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
+  // The movie's first sound PES is read from offset 0: where it lies in the
+  // file is where its first packet was seen, and that is what tells whether
+  // it comes after a video seam.
+  const int64_t soundAt = pesAt == 0 && store->parts.firstSoundAt >= kMTSPacketSize
+                              ? store->parts.firstSoundAt - kMTSPacketSize
+                              : pesAt;
+  mts_import::NoteSoundStep(store, soundSideOpen, soundAt);
+  // After the step is judged: a seam taken back at this PES begins its
+  // part's sound here, whose head is judged as any part's.
+  mts_import::NotePartSound(store, toPlace);
   // Sound of the track's kind running straight on from the track's sound
   // before it (not from audio left out for its kind).
   const bool soundOn = out->bPTS && keySeen && !afterLeftOut && store->soundTimeShift == shift &&

@@ -1902,3 +1902,111 @@ TEST(MtsimportDamaged, APartCutIntoItsIdrPictureAfterALeftOutPartIsTold) {
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
   EXPECT_NE(got.result.err.find("of video could not be read"), std::string::npos) << got.result.err;
 }
+
+namespace {
+
+// A first part of one picture without sound (the recording's tables and
+// first picture), shown at the wrap of the stamps, then the whole recording
+// running on `after` ticks later: its tables' counter follows the first
+// part's, its video's breaks. `lost` are packets of the second part taken
+// out (indexes into it). *soundAhead receives how far the second part's
+// first sound lies before its first picture.
+Bytes SoundlessPictureThenRunOn(const Bytes& whole, int64_t after, const std::vector<size_t>& lost,
+                                int64_t* soundAhead = nullptr) {
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  Packets picture;
+  for (size_t i = 0; i < video[1].front(); ++i)
+    if ((uint32_t(clean[i][5] & 0x1F) << 8 | clean[i][6]) != kAudio) picture.push_back(clean[i]);
+  int64_t low = 0;
+  ShiftedStamps(whole, 0, &low);
+  if (soundAhead) *soundAhead = low - PtsOf(clean[sound[0].front()]);
+  const Packets first = Split(ShiftedStamps(Join(picture), (int64_t(1) << 33) - low));
+  Packets second = Split(ShiftedStamps(Without(clean, lost), after - low));
+  second = CountersFrom(second, 0, LastCounter(first, 0), true);
+  second = CountersFrom(second, kVideo, LastCounter(first, kVideo), false);
+  return Then(Join(first), Join(second));
+}
+
+// Where the sound track's first played edit begins (movie time units; -1:
+// none), from mtsimport's dump of `bytes`; the warnings in *err.
+long long FirstSoundEdit(const Bytes& bytes, const std::string& name, std::string* err) {
+  const std::string input = Temp(name), json = Temp(name + ".json");
+  std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + input);
+  const std::string dump = testsupport::read_text(json);
+  std::remove(input.c_str());
+  std::remove(json.c_str());
+  *err = r.exit == 0 ? r.err : "exit " + std::to_string(r.exit) + ": " + r.err;
+  const size_t track = dump.find("\"type\": \"soun\"");
+  if (track == std::string::npos) return -1;
+  const size_t edits = dump.rfind("\"edits\": [", track);
+  for (size_t at = dump.find("\"trackStart\": ", edits); at < dump.find(']', edits);
+       at = dump.find("\"trackStart\": ", at + 1)) {
+    long long start = 0, duration = 0, media = 0;
+    if (std::sscanf(dump.c_str() + at, "\"trackStart\": %lld, \"trackDuration\": %lld, \"mediaTime\": %lld", &start,
+                    &duration, &media) == 3 &&
+        media != -1)
+      return start;
+  }
+  return -1;
+}
+
+}  // namespace
+
+// A first part of one picture without sound, then a recording whose stamps
+// run on 0.88 s later, its tables' counter following the first part's (its
+// video's breaks): the video's step is first held as lost, and the movie's
+// first sound, read beyond that seam in the file, makes it a join. Nothing
+// is said, and that sound plays beside the second part's first picture
+// (shown one frame in) by its own stamps. With the second part's first
+// sound PES lost its sound starts after that picture, which is told; with
+// the video PES before its second group lost, that picture is told.
+TEST(MtsimportDamaged, TheFirstSoundAfterASoundlessPictureMakesItsStepAJoin) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(source);
+  const Packets clean = Split(whole);
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  ASSERT_GT(video.size(), 13u);
+  ASSERT_GT(sound.size(), 2u);
+  int64_t ahead = 0;
+  const Bytes legal = SoundlessPictureThenRunOn(whole, 22 * 3600, {}, &ahead);
+  std::string err;
+  const long long start = FirstSoundEdit(legal, "soundless_picture_run_on.m2ts", &err);
+  EXPECT_EQ(err, "");
+  // 48 kHz sound (the movie's time scale), 25 pictures a second.
+  EXPECT_EQ(start, 1920 - ahead * 48000 / 90000);
+  const int64_t late = PtsOf(clean[sound[1].front()]) - (PtsOf(clean[sound[0].front()]) + ahead);
+  ASSERT_GT(2 * late, PtsOf(clean[sound[1].front()]) - PtsOf(clean[sound[0].front()]));
+  char told[128];
+  std::snprintf(told, sizeof told, "%.3f s of sound could not be read and are left out of the movie",
+                double(late) / 90000);
+  const Imported head = ImportBytes(SoundlessPictureThenRunOn(whole, 22 * 3600, sound[0]), "soundless_head_lost.m2ts");
+  ASSERT_EQ(head.result.exit, 0) << head.result.err;
+  EXPECT_EQ(head.result.err, DamageLine(head.input, told));
+  // PES 12 begins the second group of pictures, after program tables.
+  const Imported gop = ImportBytes(SoundlessPictureThenRunOn(whole, 22 * 3600, video[11]), "soundless_gop_lost.m2ts");
+  ASSERT_EQ(gop.result.exit, 0) << gop.result.err;
+  EXPECT_EQ(gop.result.err, DamageLine(gop.input, "0.040 s of video could not be read and are left out of the movie"));
+}
+
+// The same join without the second part's second sound PES: the seam closed
+// at the movie's first sound PES, whose own length judges the step after it
+// as in a recording's first sound, so the PES skipped is told. Whole, the
+// join says nothing.
+TEST(MtsimportDamaged, TheSecondSoundPesLostAfterASoundlessPictureIsTold) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(source);
+  const Packets clean = Split(whole);
+  const auto sound = PesPackets(clean, kAudio);
+  ASSERT_GT(sound.size(), 3u);
+  const Imported legal = ImportBytes(SoundlessPictureThenRunOn(whole, 22 * 3600, {}), "soundless_second_whole.m2ts");
+  EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  const int64_t lost = PtsOf(clean[sound[2].front()]) - PtsOf(clean[sound[1].front()]);
+  char told[128];
+  std::snprintf(told, sizeof told, "%.3f s of sound could not be read and are left out of the movie",
+                double(lost) / 90000);
+  const Imported got = ImportBytes(SoundlessPictureThenRunOn(whole, 22 * 3600, sound[1]), "soundless_second_lost.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, told));
+}
