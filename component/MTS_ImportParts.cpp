@@ -524,13 +524,17 @@ void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
   parts.videoSideBySize = 1;
 }
 
-void PartVideoLine(MTS_MovieImportGlobalsRecord* store) {
+void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore) {
   const TSDemuxOutput* out = store->pTSInfo;
   if (!out->bPTS || (out->bDTS && (out->PTS < out->DTS || out->PTS - out->DTS > kLargestStep))) return;
   const int64_t frameTicks =
       store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
-  const int64_t step =
+  int64_t step =
       store->videoKeyStep > 0 && store->videoKeyStep <= kLargestStep ? store->videoKeyStep : frameTicks;
+  // A step that passed pictures (lost, or a join whose line stayed where
+  // the stamps put it) is no picture's length: this picture lasts as long
+  // as the one before.
+  if (stepBefore > 0 && 2 * step > 3 * std::max(stepBefore, frameTicks)) step = stepBefore;
   store->parts.videoLineEnd = std::max(store->parts.videoLineEnd, out->PTS + step);
 }
 

@@ -186,6 +186,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   const int64_t key = video && out->bDTS ? out->DTS : out->PTS;
   int64_t moved = 0;
   int64_t shift = 0;
+  const int64_t videoStepBefore = store->videoKeyStep;
   if (video) {
     const int64_t frameTicks = VideoFrameTicks(store);
     const int64_t lostBefore = store->videoLostTicks;
@@ -223,7 +224,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   }
   if (out->bPTS) out->PTS += shift;
   if (out->bDTS) out->DTS += shift;
-  if (video) PartVideoLine(store);
+  if (video) PartVideoLine(store, videoStepBefore);
 }
 
 } // namespace mts_import

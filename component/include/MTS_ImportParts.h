@@ -237,8 +237,9 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key);
 // line moved, `lost` whether its step was counted as lost, `begins` whether
 // a part begins with it): the spacing of the part's tables follows it.
 void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool restarted, bool lost, bool begins);
-// The video PES's stamps are final: the line's end follows it.
-void PartVideoLine(MTS_MovieImportGlobalsRecord* store);
+// The video PES's stamps are final: the line's end follows it, one
+// picture on (`stepBefore`: the step of the line before this PES).
+void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore);
 // Whether sound that steps ahead by what would move its line by `moved`
 // meets the video's open side (a seam, not sound lost).
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved);

@@ -625,6 +625,11 @@ def apply_loss(r, loss, datas, specs):
             return None, None
         g = r.choice(groups)
         j = r.randint(1, min(3, len(rec.video) - g - 1))
+        # At least one picture of the part stays after the loss: one that
+        # took the group to the part's end would leave the part ending
+        # before tables and an IDR picture, a legal join of a shorter cut
+        # (nothing to tell). Drawn as before, so that other joins stay.
+        j = min(j, len(rec.video) - g - 2)
         a = group_packet(rec, g) if g else 0
         drop = range(a, rec.video[g + 1 + j]["packets"][0] if g + 1 + j < len(rec.video) else len(rec.packets))
         victim = k

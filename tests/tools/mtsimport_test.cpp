@@ -2578,6 +2578,50 @@ TEST(MtsimportCommand, StepAfterAPartOfAnotherSizeLaysItsSoundRightAfter) {
   EXPECT_NEAR(first, edits[0][0][1] + 1001 - (video - audio) / 3.0, 480);
 }
 
+// The LPCM 5.1 recording up to two pictures into its second group, then
+// nine pictures of the 1080i recording (left out for their size; their
+// AC-3 sound is the track's) whose stamps lie far back. Once more with the
+// PES from a P picture of the first group up to the second group's tables
+// taken out (the tables stay, so their counters run on): the step there is
+// read as a join. The 1080i stretch follows the two pictures after it at
+// once, its sound as far ahead of it as without the loss (the step was
+// taken for the last picture's length, and both came 0.12 s late).
+TEST(MtsimportCommand, StretchAfterAStepReadAsAJoinFollowsItsLastPicture) {
+  AVCHD_REQUIRE_TESTDATA(l51, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string first = folder.path + "/first.m2ts", later = folder.path + "/later.m2ts";
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  std::array<int64_t, 2> hole{}, lead{};
+  for (int lossy = 0; lossy < 2; ++lossy) {
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+        "d = open(\"" + l51 + "\", \"rb\").read()\n"
+        "g = [k for k, _ in J.Recording(d).gop_starts()][1]\n"
+        "r = J.Recording(J.cut(d, 0, g + 2))\n"
+        "a = [i for i in range(1, g) if r.video[i][\"slice\"] == \"P\"][-2]\n"
+        "t = [i for i in r.tables if r.video[g - 1][\"packets\"][0] < i < r.video[g][\"packets\"][0]][0]\n"
+        "drop = {i for p in r.pes if r.video[a][\"packets\"][0] <= p[\"packets\"][0] < t for i in p[\"packets\"]}\n"
+        "open(\"" + first + "\", \"wb\").write(r.bytes(drop if " + std::to_string(lossy) + " else ()))\n"
+        "open(\"" + later + "\", \"wb\").write(J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 9))'");
+    ASSERT_EQ(made.exit, 0) << made.err;
+    const testsupport::CommandResult r = testsupport::run_command("cat " + first + " " + later + " > " + joined +
+                                                                  " && " + MTSIMPORT + " --dump " + json + " " + joined);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(r.err, "") << (lossy ? "with the loss" : "without it");
+    const auto edits = EditsOf(testsupport::read_text(json));
+    const auto sound = PlayedSound(edits);
+    ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 2 && edits[0][1][2] == -1 && sound.size() == 1)
+        << testsupport::read_text(json).substr(0, 400);
+    hole[lossy] = edits[0][1][1];
+    lead[lossy] = edits[0][1][0] - sound[0][0];
+  }
+  EXPECT_EQ(hole[1], hole[0]);
+  EXPECT_EQ(lead[1], lead[0]);
+  EXPECT_GE(lead[0], 0);
+  EXPECT_LT(lead[0], 480);  // less than 10 ms
+}
+
 // A whole recording, then 0.5 s after its end one picture of another size
 // with its sound as ffmpeg writes it: its sound frames in one PES after the
 // picture, held until the file ends. That sound plays from where the

@@ -360,4 +360,26 @@ TEST(TestScript, JoinCampaignHearsALeftOutPartOverItsOwnPictures) {
   EXPECT_EQ(r.out, "0.00/2.00 2.00/1.20\nTrue\nFalse\n") << r.err;
 }
 
+// A part's tables, I picture and the pictures after taken out: at least
+// one of its pictures stays after them, so that the part goes on without
+// its group's head (to be told); taken to its end, the part would end
+// before the next one's tables as a shorter cut does (nothing to tell).
+TEST(TestScript, JoinCampaignLeavesAPictureAfterAPartsLostGroupHead) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_51_avchd.m2ts");
+  const testsupport::CommandResult r = RunJoinJudge(
+      "class Last:\n"
+      "    randint = lambda self, a, b: b\n"
+      "    choice = lambda self, s: s[-1]\n"
+      "d = open('" + lpcm + "', 'rb').read()\n"
+      "g = [k for k in L.J.Recording(d).group_starts() if k][-2]\n"
+      "for after in (6, 4):\n"
+      "    datas = [L.J.cut(d, 0, g + after)]\n"
+      "    text, _ = L.apply_loss(Last(), 'cat@in', datas, [{'host': True}])\n"
+      "    print(text.split(' (')[0], len(L.J.Recording(datas[0]).video) - g)\n");
+  EXPECT_EQ(r.out,
+            "part 0's tables, I picture and the 3 after 2\n"
+            "part 0's tables, I picture and the 2 after 1\n")
+      << r.err;
+}
+
 }  // namespace
