@@ -272,6 +272,7 @@ void PartsReset(ImportParts* parts) {
   parts->soundBeforeAt = -1;
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
   parts->tablesJoinAt = parts->soundOnAt = -1;
+  parts->soundOnlyTablesAt = parts->soundOnlySoundAt = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
@@ -281,7 +282,11 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   if (packet[4] != 0x47) return;
   ImportParts& parts = store->parts;
   const uint32_t pid = (packet[5] & 0x1Fu) << 8 | packet[6];
-  if (parts.firstSoundAt < 0 && (packet[5] & 0x40) && pid == kAudioPid) parts.firstSoundAt = store->ts_offset;
+  if ((packet[5] & 0x40) && pid == kAudioPid) {
+    if (parts.firstSoundAt < 0) parts.firstSoundAt = store->ts_offset;
+    // The first sound of a recording whose tables no picture followed yet.
+    if (parts.soundOnlyTablesAt >= 0 && parts.soundOnlySoundAt < 0) parts.soundOnlySoundAt = store->ts_offset;
+  }
   // A video PES begins: the one begun before it is reported now.
   constexpr uint32_t kVideoPid = 0x1011;
   if ((packet[5] & 0x40) && pid == kVideoPid) {
@@ -289,6 +294,12 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;
     parts.videoMayBegin = MayBeginRecording(packet);
+    // Tables read since the sound of a recording that showed no picture
+    // yet: this PES begins after them, as a later recording's first does.
+    parts.reportedVideoAfterSoundOnly = parts.videoAfterSoundOnly;
+    parts.videoAfterSoundOnly =
+        parts.soundOnlySoundAt >= 0 && parts.tablesAt > parts.soundOnlySoundAt && parts.videoMayBegin;
+    parts.soundOnlyTablesAt = parts.soundOnlySoundAt = -1;
   }
   if (pid != 0 || !(packet[7] & 0x10)) return;
   parts.tablesAt = store->ts_offset;
@@ -297,8 +308,11 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   const uint8_t counter = packet[7] & 0x0F;
   const bool flagged = (packet[7] & 0x20) && packet[8] > 0 && (packet[9] & 0x80);
   if (!parts.patSeen ||
-      (!flagged && counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F)))
+      (!flagged && counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F))) {
     parts.recordingTablesAt = store->ts_offset;
+    parts.soundOnlyTablesAt = store->ts_offset;
+    parts.soundOnlySoundAt = -1;
+  }
   parts.patCounter = counter;
   parts.patSeen = 1;
 }

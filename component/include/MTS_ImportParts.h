@@ -189,6 +189,19 @@ struct ImportParts {
   int64_t tablesJoinAt;
   int64_t tablesJoinLost;
   int64_t soundOnAt;
+  // A recording begun by its tables (a PAT whose counter broke, or the
+  // file's first) whose sound began before any of its pictures: where those
+  // tables lie (-1: none, or a video PES began since) and where its first
+  // sound PES begins (-1: none yet). A camera, and a cut at a group, sends
+  // a recording's first picture straight after its tables, so a video PES
+  // that begins after further tables read since that sound is the next
+  // recording's, and the one begun at those tables lost its pictures. Set
+  // for the latest video PES begun in the file, and for the one before it
+  // (the PES reported next).
+  int64_t soundOnlyTablesAt;
+  int64_t soundOnlySoundAt;
+  uint8_t videoAfterSoundOnly;
+  uint8_t reportedVideoAfterSoundOnly;
 };
 
 // A fresh record, for a new import.
