@@ -598,6 +598,7 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   mts_import::ContinueReportedTimes(store, false);
   store->parts.soundStartMarks = 0;
   mts_import::NotePartSound(store, toPlace);
+  mts_import::PartSoundAfterSoundOnly(store);
   if (store->soundTimeShift != shift) store->soundMovedAt = store->soundTSOffset;
   mts_import::NoteSoundStep(store, soundSideOpen, store->soundTSOffset);
   // Sound of the track's kind running straight on from the track's sound
