@@ -270,10 +270,17 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
 
 // Two recordings' program tables before this picture with no picture
 // between them: the recording in the middle lost every picture it held
-// (a camera writes none without one), at least one frame's time.
-void NoteEmptyRecording(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
+// (a camera writes none without one), at least one frame's time. Where
+// the tables of this picture's recording ran on from those before, only
+// the sound tells: a recording whose tables were followed by sound, then
+// by these tables and this picture beginning a coded sequence, lost its
+// pictures when the sound after these tables is of another kind.
+void NoteEmptyRecording(MTS_MovieImportGlobalsRecord* store, uint32_t marks, bool afterSoundOnly) {
   constexpr uint32_t kEmpty = kTSStartAfterTables | kTSStartPastEmptyRecording;
-  if ((marks & kEmpty) == kEmpty) store->videoLostTicks += VideoFrameTicks(store);
+  const TSDemuxOutput* out = store->pTSInfo;
+  const bool empty = (marks & kEmpty) == kEmpty;
+  if (empty) store->videoLostTicks += VideoFrameTicks(store);
+  if (afterSoundOnly) PartVideoAfterSoundOnly(store, !empty && PartBeginsWith(marks, out->pVideo, out->videoSize));
 }
 
 bool BeginsRecording(const MTS_MovieImportGlobalsRecord* store, uint32_t marks, bool added) {

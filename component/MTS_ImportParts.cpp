@@ -294,6 +294,8 @@ void PartsReset(ImportParts* parts) {
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
   parts->tablesJoinAt = parts->soundOnAt = -1;
   parts->lostStepPTS = -1;
+  parts->soundOnlyTablesAt = parts->soundOnlySoundAt = -1;
+  parts->lostPictureSoundAt = parts->lostPictureTablesAt = parts->lostPictureVideoAt = -1;
 }
 
 void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packet) {
@@ -303,7 +305,11 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   if (packet[4] != 0x47) return;
   ImportParts& parts = store->parts;
   const uint32_t pid = (packet[5] & 0x1Fu) << 8 | packet[6];
-  if (parts.firstSoundAt < 0 && (packet[5] & 0x40) && pid == kAudioPid) parts.firstSoundAt = store->ts_offset;
+  if ((packet[5] & 0x40) && pid == kAudioPid) {
+    if (parts.firstSoundAt < 0) parts.firstSoundAt = store->ts_offset;
+    // The first sound of a recording whose tables no picture followed yet.
+    if (parts.soundOnlyTablesAt >= 0 && parts.soundOnlySoundAt < 0) parts.soundOnlySoundAt = store->ts_offset;
+  }
   // A video PES begins: the one begun before it is reported now.
   constexpr uint32_t kVideoPid = 0x1011;
   if ((packet[5] & 0x40) && pid == kVideoPid) {
@@ -311,6 +317,19 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;
     parts.videoMayBegin = MayBeginRecording(packet);
+    // Tables read since the sound of a recording that showed no picture
+    // yet: this PES begins after them, as a later recording's first does.
+    parts.reportedVideoAfterSoundOnly = parts.videoAfterSoundOnly;
+    parts.videoAfterSoundOnly =
+        parts.soundOnlySoundAt >= 0 && parts.tablesAt > parts.soundOnlySoundAt && parts.videoMayBegin;
+    if (parts.videoAfterSoundOnly) {
+      parts.lostPictureSoundAt = parts.soundOnlySoundAt;
+      parts.lostPictureTablesAt = parts.tablesAt;
+      parts.lostPictureVideoAt = store->ts_offset;
+      parts.lostPictureSoundKind = 0;
+      parts.lostPictureVideoBegins = parts.lostPictureSoundChanged = 0;
+    }
+    parts.soundOnlyTablesAt = parts.soundOnlySoundAt = -1;
   }
   if (pid != 0 || !(packet[7] & 0x10)) return;
   parts.tablesAt = store->ts_offset;
@@ -319,8 +338,11 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   const uint8_t counter = packet[7] & 0x0F;
   const bool flagged = (packet[7] & 0x20) && packet[8] > 0 && (packet[9] & 0x80);
   if (!parts.patSeen ||
-      (!flagged && counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F)))
+      (!flagged && counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F))) {
     parts.recordingTablesAt = store->ts_offset;
+    parts.soundOnlyTablesAt = store->ts_offset;
+    parts.soundOnlySoundAt = -1;
+  }
   parts.patCounter = counter;
   parts.patSeen = 1;
 }
@@ -536,6 +558,56 @@ void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore) {
   // as the one before.
   if (stepBefore > 0 && 2 * step > 3 * std::max(stepBefore, frameTicks)) step = stepBefore;
   store->parts.videoLineEnd = std::max(store->parts.videoLineEnd, out->PTS + step);
+}
+
+namespace {
+
+// The kind of the sound PES in pTSInfo, as far as its first bytes tell:
+// AC-3 with its rate and layout, or LPCM with its layout, rate and sample
+// size (0: neither reads).
+uint32_t SoundKindOf(const TSDemuxOutput* out) {
+  const uint8_t* a = out->pAudio;
+  if (!a || out->audioSize < 7) return 0;
+  if (a[0] == 0x0B && a[1] == 0x77) return 0x10000u | uint32_t(a[4] & 0xC0) << 2 | uint32_t(a[6] >> 5);
+  if ((a[0] << 8 | a[1]) == out->audioSize - 4) return 0x20000u | uint32_t(a[2]) << 8 | uint32_t(a[3] & 0xC0);
+  return 0;
+}
+
+// Once the video PES and the sound after it have both told: a picture of
+// the recording that showed none is lost, or nothing is.
+void JudgeLostPicture(MTS_MovieImportGlobalsRecord* store) {
+  ImportParts& parts = store->parts;
+  const bool lost = parts.lostPictureVideoBegins == 1 && parts.lostPictureSoundChanged == 1;
+  if (lost) store->videoLostTicks += VideoFrameTicks(store);
+  if (lost || parts.lostPictureVideoBegins == 2 || parts.lostPictureSoundChanged == 2)
+    parts.lostPictureSoundAt = parts.lostPictureTablesAt = parts.lostPictureVideoAt = -1;
+}
+
+} // namespace
+
+void PartVideoAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, bool begins) {
+  ImportParts& parts = store->parts;
+  if (parts.lostPictureVideoAt < 0 || parts.lostPictureVideoBegins) return;
+  parts.lostPictureVideoBegins = begins ? 1 : 2;
+  JudgeLostPicture(store);
+}
+
+void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store) {
+  ImportParts& parts = store->parts;
+  if (parts.lostPictureVideoAt < 0 || parts.lostPictureSoundChanged) return;
+  const uint32_t kind = SoundKindOf(store->pTSInfo);
+  const int64_t at = ReportedSoundStart(store);
+  if (kind == 0 || at < parts.lostPictureSoundAt) return;
+  if (at < parts.lostPictureTablesAt) {
+    parts.lostPictureSoundKind = kind;
+    return;
+  }
+  // The first sound after those tables: the same kind going on is that
+  // recording's own sound, sent ahead of its first picture; another kind
+  // is another recording's.
+  if (parts.lostPictureSoundKind == 0) return;
+  parts.lostPictureSoundChanged = kind != parts.lostPictureSoundKind ? 1 : 2;
+  JudgeLostPicture(store);
 }
 
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {

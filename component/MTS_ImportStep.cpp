@@ -404,7 +404,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
               store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
   mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
                              store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
-  mts_import::NoteEmptyRecording(store, marks);
+  mts_import::NoteEmptyRecording(store, marks, store->parts.videoAfterSoundOnly != 0);
   if (out->videoSize > 0) mts_import::JudgeLeftOutPart(store, store->videoTimeShift != videoShift);
   // A file that ends inside the packet that began the next picture: that
   // picture is not in the movie, and its time is lost.
@@ -611,6 +611,7 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   // After the step is judged: a seam taken back at this PES begins its
   // part's sound here, whose head is judged as any part's.
   mts_import::NotePartSound(store, toPlace);
+  mts_import::PartSoundAfterSoundOnly(store);
   // Sound of the track's kind running straight on from the track's sound
   // before it (not from audio left out for its kind).
   const bool soundOn = out->bPTS && keySeen && !afterLeftOut && store->soundTimeShift == shift &&
@@ -721,7 +722,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
                 outSize >= 1 || store->fieldWaiting);
     mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,
                                store->videoDamagedPictures != damaged);
-    mts_import::NoteEmptyRecording(store, marks);
+    mts_import::NoteEmptyRecording(store, marks, store->parts.reportedVideoAfterSoundOnly != 0);
   }
   return noErr;
 }
@@ -770,13 +771,14 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
-    // Only program tables (PID 0), the packets that begin video PES, and any
-    // packet until the first sound PES, concern the parts record: the test
-    // stays here, in the loop.
+    // Only program tables (PID 0), the packets that begin video or sound
+    // PES, and any packet until the first sound PES, concern the parts
+    // record: the test stays here, in the loop.
     const uint8_t* packet = store->pTSbuffer + p;
     const bool videoStart = (packet[5] & 0x5F) == 0x50 && packet[6] == 0x11;
+    const bool soundStart = (packet[5] & 0x5F) == 0x51 && packet[6] == 0x00;
     if (offerLength == kMTSPacketSize &&
-        (((packet[5] & 0x1F) | packet[6]) == 0 || videoStart || store->parts.firstSoundAt < 0))
+        (((packet[5] & 0x1F) | packet[6]) == 0 || videoStart || soundStart || store->parts.firstSoundAt < 0))
       mts_import::PartPacketOffered(store, packet);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;

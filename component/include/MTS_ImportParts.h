@@ -194,6 +194,32 @@ struct ImportParts {
   int64_t tablesJoinAt;
   int64_t tablesJoinLost;
   int64_t soundOnAt;
+  // A recording begun by its tables (a PAT whose counter broke, or the
+  // file's first) whose sound began before any of its pictures: where those
+  // tables lie (-1: none, or a video PES began since) and where its first
+  // sound PES begins (-1: none yet). A video PES that begins after further
+  // tables read since that sound, followed by sound of another kind, is the
+  // next recording's, and the one begun at those tables lost its pictures
+  // (a multiplexer may send a recording's tables again between its first
+  // sound and its first picture: its sound then goes on in its kind). Set
+  // for the latest video PES begun in the file, and for the one before it
+  // (the PES reported next).
+  int64_t soundOnlyTablesAt;
+  int64_t soundOnlySoundAt;
+  uint8_t videoAfterSoundOnly;
+  uint8_t reportedVideoAfterSoundOnly;
+  // The latest such video PES waiting to be judged: where the sound before
+  // it begins, where the tables before it lie and where it begins (-1:
+  // none waiting); the kind of the latest sound PES read between those
+  // (0: none read yet); whether the PES began a coded sequence and whether
+  // the first sound after those tables is of another kind (0: not known
+  // yet, 1: yes, 2: no). Both yes: a picture's time is lost.
+  int64_t lostPictureSoundAt;
+  int64_t lostPictureTablesAt;
+  int64_t lostPictureVideoAt;
+  uint32_t lostPictureSoundKind;
+  uint8_t lostPictureVideoBegins;
+  uint8_t lostPictureSoundChanged;
 };
 
 // A fresh record, for a new import.
@@ -276,6 +302,13 @@ bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store);
 // sound waits for it (true), to be placed beside it by its own stamps once
 // the video's seam closes.
 bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t media);
+// A video PES was taken that began after tables read since the sound of a
+// recording that showed no picture (`begins`: it begins a coded sequence
+// there, and no other sign told of that recording).
+void PartVideoAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, bool begins);
+// A sound PES was taken (its stamps continued): its kind against that of
+// the sound of a recording that showed no picture.
+void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Where sound of presentation time `pts` (continued line) plays beside the

@@ -648,8 +648,10 @@ void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool restarted);
 // counted lost before it; `marks`, how it starts; `pesAt`, its frame-index
 // value.
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt);
-// After a video PES was taken: `marks`, how it starts.
-void NoteEmptyRecording(MTS_MovieImportGlobalsRecord* store, uint32_t marks);
+// After a video PES was taken: `marks`, how it starts; `afterSoundOnly`,
+// it began after tables read since the sound of a recording begun by its
+// own tables that showed no picture.
+void NoteEmptyRecording(MTS_MovieImportGlobalsRecord* store, uint32_t marks, bool afterSoundOnly);
 // After a video PES's times were continued: `toPlaceBefore`, whether a
 // part's sound waited to be placed before it.
 void NotePartPicture(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore);

@@ -1635,6 +1635,57 @@ long long LastSoundEditOffset(const Bytes& bytes) {
 
 }  // namespace
 
+// The same loss where only the part's own tables break the PAT counter (or
+// are the file's first) and every counter runs on into the next part: only
+// the part's sound, read between its tables and the next part's and of
+// another kind than the sound after them, tells that its picture is gone.
+// Told before a part of another size and sound kind, and of another sound
+// kind. The joins with the picture kept, with a part of one picture without
+// sound, or before a part of the same sound kind stay silent; so does a
+// recording that sends its tables again between its first sound and its
+// first picture, joined before a part of another sound kind.
+TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(lpcm);
+  const Packets clean = Split(whole);
+  int64_t low = 0, high = 0;
+  ShiftedStamps(whole, 0, &low, &high);
+  const Packets one = Split(PlacedAt(GroupCut(clean, 36, 1), high + 3600));
+  std::vector<size_t> sound;
+  for (const auto& pes : PesPackets(one, kAudio)) sound.insert(sound.end(), pes.begin(), pes.end());
+  ASSERT_FALSE(sound.empty());
+  // Every counter of `part` runs on from `before`'s, the PAT's too unless it `breaks`.
+  auto after = [](const Bytes& before, const Bytes& part, bool breaks) {
+    Packets p = Split(part);
+    for (const uint32_t pid : {uint32_t(0), kVideo, kAudio})
+      p = CountersFrom(p, pid, LastCounter(Split(before), pid), !(breaks && pid == 0));
+    return Then(before, Join(p));
+  };
+  const Bytes sameKind = GroupCut(clean, 12, 12);
+  const std::pair<Bytes, bool> nexts[] = {{GroupCut(Split(testsupport::read_file(hd)), 0, 30), true},
+                                          {GroupCut(Split(testsupport::read_file(ac3)), 12, 12), true},
+                                          {sameKind, false}};
+  for (const Bytes& before : {whole, Bytes()})
+    for (const auto& [next, told] : nexts) {
+      auto join = [&, &next = next](const Bytes& part) {
+        return after(after(before, part, true), PlacedAt(next, high + 7200), false);
+      };
+      for (const Bytes& kept : {Join(one), Without(one, sound)}) {
+        const Imported legal = ImportBytes(join(kept), "one_picture_run_on.m2ts");
+        EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+      }
+      if (!told) continue;
+      const Imported got = ImportBytes(join(Without(one, PesPackets(one, kVideo).front())), "no_picture_run_on.m2ts");
+      EXPECT_EQ(got.result.exit, 0);
+      EXPECT_NE(got.result.err.find(" s of video could not be read"), std::string::npos) << got.result.err;
+    }
+  const Bytes fields = testsupport::read_file(testsupport::local_data_file("importer/importer_paff_fields.m2ts"));
+  const Imported legal = ImportBytes(after(fields, PlacedAt(sameKind, 20 * 90000), false), "sound_before_tables.m2ts");
+  EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+}
+
 // One sound PES lost a PES or two before a part's end, another recording
 // joined on after it (whole, or cut at a group: its sound then begins under
 // the part before's last sound), its stamps running on, half a second later
