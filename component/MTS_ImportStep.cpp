@@ -771,14 +771,13 @@ OSErr MTS_decode_one_sample(MTS_MovieImportGlobalsRecord* store) {
         offerLength = block;
       }
     }
-    // Only program tables (PID 0), the packets that begin video or sound
-    // PES, and any packet until the first sound PES, concern the parts
-    // record: the test stays here, in the loop.
+    // Only program tables (PID 0), the packets that begin a PES or a
+    // section, and any packet until the first sound PES, concern the parts
+    // record, which picks its streams from those: the test stays here, in
+    // the loop, and is kept to a byte or two per packet.
     const uint8_t* packet = store->pTSbuffer + p;
-    const bool videoStart = (packet[5] & 0x5F) == 0x50 && packet[6] == 0x11;
-    const bool soundStart = (packet[5] & 0x5F) == 0x51 && packet[6] == 0x00;
     if (offerLength == kMTSPacketSize &&
-        (((packet[5] & 0x1F) | packet[6]) == 0 || videoStart || soundStart || store->parts.firstSoundAt < 0))
+        ((packet[5] & 0x40) || ((packet[5] & 0x1F) | packet[6]) == 0 || store->parts.firstSoundAt < 0))
       mts_import::PartPacketOffered(store, packet);
     TSDemuxStreamLib(store->pTSbuffer + p, offerLength, out, store->tsDemux);
     int64_t nextOffset = 0;
