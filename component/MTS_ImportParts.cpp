@@ -317,6 +317,9 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;
     parts.videoMayBegin = MayBeginRecording(packet);
+    if (parts.lostPictureVideoAt >= 0 && parts.lostPictureNextRecordingAt < 0 && parts.videoMayBegin &&
+        parts.tablesAt > parts.lostPictureVideoAt)
+      parts.lostPictureNextRecordingAt = store->ts_offset;
     // Tables read since the sound of a recording that showed no picture
     // yet: this PES begins after them, as a later recording's first does.
     parts.reportedVideoAfterSoundOnly = parts.videoAfterSoundOnly;
@@ -326,6 +329,7 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
       parts.lostPictureSoundAt = parts.soundOnlySoundAt;
       parts.lostPictureTablesAt = parts.tablesAt;
       parts.lostPictureVideoAt = store->ts_offset;
+      parts.lostPictureNextRecordingAt = -1;
       parts.lostPictureSoundKind = 0;
       parts.lostPictureVideoBegins = parts.lostPictureSoundChanged = 0;
     }
@@ -606,7 +610,8 @@ void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store) {
   // recording's own sound, sent ahead of its first picture; another kind
   // is another recording's.
   if (parts.lostPictureSoundKind == 0) return;
-  parts.lostPictureSoundChanged = kind != parts.lostPictureSoundKind ? 1 : 2;
+  const bool later = parts.lostPictureNextRecordingAt >= 0 && at > parts.lostPictureNextRecordingAt;
+  parts.lostPictureSoundChanged = kind != parts.lostPictureSoundKind && !later ? 1 : 2;
   JudgeLostPicture(store);
 }
 

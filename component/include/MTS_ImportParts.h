@@ -217,6 +217,11 @@ struct ImportParts {
   int64_t lostPictureSoundAt;
   int64_t lostPictureTablesAt;
   int64_t lostPictureVideoAt;
+  // Where a later video PES that may begin a recording (after tables read
+  // since that one began) begins (-1: none yet). Sound after it is that
+  // later recording's: the PES judged was the part's own picture, sent
+  // after all of its sound, and tells of no loss.
+  int64_t lostPictureNextRecordingAt;
   uint32_t lostPictureSoundKind;
   uint8_t lostPictureVideoBegins;
   uint8_t lostPictureSoundChanged;

@@ -1640,8 +1640,9 @@ long long LastSoundEditOffset(const Bytes& bytes) {
 // the part's sound, read between its tables and the next part's and of
 // another kind than the sound after them, tells that its picture is gone.
 // Told before a part of another size and sound kind, and of another sound
-// kind. The joins with the picture kept, with a part of one picture without
-// sound, or before a part of the same sound kind stay silent; so does a
+// kind. The joins with the picture kept (also sent after all the part's
+// sound and its tables again), with a part of one picture without sound,
+// or before a part of the same sound kind stay silent; so does a
 // recording that sends its tables again between its first sound and its
 // first picture, joined before a part of another sound kind.
 TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
@@ -1656,6 +1657,24 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
   std::vector<size_t> sound;
   for (const auto& pes : PesPackets(one, kAudio)) sound.insert(sound.end(), pes.begin(), pes.end());
   ASSERT_FALSE(sound.empty());
+  // The part laid out as a multiplexer may send it: its tables, all its
+  // sound, its tables again (counting on), then its picture.
+  Bytes soundFirst;
+  {
+    const size_t firstVideo = PesPackets(one, kVideo).front().front();
+    Packets tables, again, rest;
+    for (size_t i = 0; i < one.size(); ++i)
+      if (std::find(sound.begin(), sound.end(), i) == sound.end()) (i < firstVideo ? tables : rest).push_back(one[i]);
+    for (Bytes packet : tables) {
+      packet[7] = uint8_t((packet[7] & 0xF0) | ((packet[7] + 1) & 0x0F));
+      again.push_back(packet);
+    }
+    Packets laid = tables;
+    for (const size_t i : sound) laid.push_back(one[i]);
+    laid.insert(laid.end(), again.begin(), again.end());
+    laid.insert(laid.end(), rest.begin(), rest.end());
+    soundFirst = Join(laid);
+  }
   // Every counter of `part` runs on from `before`'s, the PAT's too unless it `breaks`.
   auto after = [](const Bytes& before, const Bytes& part, bool breaks) {
     Packets p = Split(part);
@@ -1672,7 +1691,7 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
       auto join = [&, &next = next](const Bytes& part) {
         return after(after(before, part, true), PlacedAt(next, high + 7200), false);
       };
-      for (const Bytes& kept : {Join(one), Without(one, sound)}) {
+      for (const Bytes& kept : {Join(one), Without(one, sound), soundFirst}) {
         const Imported legal = ImportBytes(join(kept), "one_picture_run_on.m2ts");
         EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
       }
