@@ -939,6 +939,22 @@ def token_windows(tok, k, files, movie, mov, seen):
     return head, figures, wins
 
 
+def retold(fig, off, how):
+    """A figure part-sync gave FAR or NOTFOUND, told again as `off` ms from
+    its place found another way (`how`), part-sync's own words kept."""
+    said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
+    return "%+.1fms (%s; part-sync: %s)" % (off, how, said)
+
+
+def quiet_over(heard, start, length):
+    """Whether the movie's first channel `heard` stays silent over a part's
+    stretch of `length` s from `start` s, as part-sync listens: from 0.15 s
+    in to 0.15 s before its end, every sample under 64."""
+    a0 = max(0, int(round((start + 0.15) * 48000)))
+    a1 = max(0, int(round((start + length - 0.15) * 48000)))
+    return max((abs(x) for x in heard[a0:a1]), default=0) < 64
+
+
 def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
     """An AC-3 part's part-sync figures FAR or NOTFOUND measured again with
     dither_match at the same windows: one within `limit` ms of its place
@@ -963,8 +979,7 @@ def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
             m = (m[0] + own, m[1])
         if m and m[1] <= 0.05 and abs(m[0] / 48.0 - shift) <= limit:
             good += 1
-            said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
-            fig = "%+.1fms (dither %.3f; part-sync: %s)" % (m[0] / 48.0 - shift, m[1], said)
+            fig = retold(fig, m[0] / 48.0 - shift, "dither %.3f" % m[1])
         out.append(fig)
     return head + " " + "/".join(out), good
 
@@ -992,8 +1007,7 @@ def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
             i = match_near(part[w0 + on:w0 + on + 96], seen["heard"], at, int((limit + abs(shift)) * 48))
             if i is not None and abs((i - at) / 48.0 - shift) <= limit:
                 good += 1
-                said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
-                fig = "%+.1fms (1 ms on; part-sync: %s)" % ((i - at) / 48.0 - shift, said)
+                fig = retold(fig, (i - at) / 48.0 - shift, "1 ms on")
         out.append(fig)
     return head + " " + "/".join(out), good
 
@@ -1040,8 +1054,7 @@ def judge_elsewhere(tok, k, files, movie, mov, shifts, limit, seen):
                 i = at + m[0] if m and m[1] <= 0.05 else None
             if i is not None and abs((i - at) / 48.0 - grid) <= limit:
                 good += 1
-                said = fig.strip().replace(" FAR", "").replace("NOTFOUND", "not found")
-                fig = "%+.1fms (own place; part-sync: %s)" % ((i - at) / 48.0 - grid, said)
+                fig = retold(fig, (i - at) / 48.0 - grid, "own place")
         out.append(fig)
     return head + " " + "/".join(out), good
 
@@ -1060,10 +1073,7 @@ def judge_left_out(tok, k, files, movie, mov, found_off, seen):
         return tok, 0
     at, plen, lead = place
     heard = seen["heard"]
-    a0 = max(0, int(round((at + found_off / 1000.0 + lead + 0.15) * 48000)))
-    a1 = max(0, int(round((at + found_off / 1000.0 + lead + plen - 0.15) * 48000)))
-    loud = max((abs(x) for x in heard[a0:a1]), default=0)
-    if loud >= 64:
+    if not quiet_over(heard, at + found_off / 1000.0 + lead, plen):
         return tok, 0
     return re.sub(r"LEFT-OUT-AUDIBLE\((\d+)\)", r"left-out silent at its own place (part-sync: \1 where it took it)",
                   tok), 1
@@ -1122,10 +1132,7 @@ def judge_left_out_stamped(tok, k, files, stats, movie, mov, seen):
         return tok, False
     mvs, mas = start_times(mov)
     heard = seen["heard"]
-    a0 = max(0, int(round((place[0] + mvs - mas + 0.15) * 48000)))
-    a1 = max(0, int(round((place[0] + mvs - mas + place[1] - 0.15) * 48000)))
-    loud = max((abs(x) for x in heard[a0:a1]), default=0)
-    if loud >= 64:
+    if not quiet_over(heard, place[0] + mvs - mas, place[1]):
         return tok, False
     said = re.search(r"LEFT-OUT-AUDIBLE\((\d+)\)", tok)
     return tok.replace(said.group(0), "left-out silent at its stamped place (part-sync heard %s)" % said.group(1)), True

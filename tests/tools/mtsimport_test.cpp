@@ -2744,14 +2744,9 @@ TEST(MtsimportCommand, TwoPicturePartsLateSoundPlaysBesideItsOwnPictures) {
   AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
-  const std::string from = folder.path + "/from.m2ts", joined = folder.path + "/joined.m2ts",
-                    json = folder.path + "/joined.json";
-  const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
-      "d = open(\"" + surround + "\", \"rb\").read(); "
-      "open(\"" + from + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[1][1], 0))'");
-  ASSERT_EQ(made.exit, 0) << made.err;
-  const std::string first = FirstPictures(folder.path + "/first.m2ts", from, 12);
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  const std::string first =
+      FirstPictures(folder.path + "/first.m2ts", FromGroup(folder.path + "/from.m2ts", surround, 1), 12);
   const std::string two =
       MovedStamps(folder.path + "/two.m2ts", FirstPictures(folder.path + "/two0.m2ts", surround, 2), "20");
   const std::string last = MovedStamps(folder.path + "/last.m2ts", surround, "40");
@@ -2783,14 +2778,9 @@ TEST(MtsimportCommand, SoundAfterPicturesLostLeavesThePartBeforeItsSound) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
-  const std::string from = folder.path + "/from.m2ts", joined = folder.path + "/joined.m2ts",
-                    json = folder.path + "/joined.json";
-  const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
-      "d = open(\"" + mbaff + "\", \"rb\").read(); "
-      "open(\"" + from + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[2][1], 0))'");
-  ASSERT_EQ(made.exit, 0) << made.err;
-  const std::string first = FirstPictures(folder.path + "/first.m2ts", from, 25);
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  const std::string first =
+      FirstPictures(folder.path + "/first.m2ts", FromGroup(folder.path + "/from.m2ts", mbaff, 2), 25);
   const std::string second = Remuxed(folder.path + "/second.m2ts", sd, "-map 0 -c copy");
   const int64_t before = SoundFramesOf(first);
   ASSERT_GT(before, 0);
