@@ -1165,6 +1165,17 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
         problems.append(line.split(" | ")[0] if line else "no answer: " + p.stderr.decode(errors="replace")[-200:])
     shifts = grid_shifts(files, stats, movie) if stats is not None and movie is not None else []
     moved, seen = [], {}
+
+    def adopt(tok, judged, good):
+        """The token judged again, where it turned good, in place of the
+        one listed last for it."""
+        if not good:
+            return tok
+        if moved and moved[-1] == tok.strip():
+            moved.pop()
+        moved.append(judged.strip())
+        return judged
+
     for tok in re.findall(r"p\d+\[[^\]]*\]:\S+(?: [^|]*?)??(?= p\d+\[| \|)", line):
         k = int(re.match(r"p(\d+)", tok).group(1))
         if k < len(shifts) and shifts[k] is not None:
@@ -1186,26 +1197,16 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
                     continue
                 judged, good = judge(tok, k, files, movie, mov, shifts[k] if judge is judge_elsewhere
                                      else shifts[k][0], limit, seen)
-                if good:
-                    bad -= good
-                    if moved and moved[-1] == tok.strip():
-                        moved.pop()
-                    moved.append(judged.strip())
-                    tok = judged
+                bad -= good
+                tok = adopt(tok, judged, good)
             if elsewhere and "AUDIBLE" in tok:
                 judged, good = judge_left_out(tok, k, files, movie, mov, shifts[k][1], seen)
-                if good:
-                    bad -= good
-                    if moved and moved[-1] == tok.strip():
-                        moved.pop()
-                    moved.append(judged.strip())
-                    tok = judged
+                bad -= good
+                tok = adopt(tok, judged, good)
         if "LEFT-OUT-AUDIBLE" in tok and stats is not None and movie is not None:
             judged, good = judge_left_out_stamped(tok, k, files, stats, movie, mov, seen)
-            if good:
-                bad -= 1
-                moved.append(judged.strip())
-                tok = judged
+            bad -= int(good)
+            tok = adopt(tok, judged, good)
         if "MOVIE-NO-SOUND" in tok and (re.match(r"p\d+\[[^\]]*(pcm_bluray6|0)\]", tok) or
                                         (stats is not None and k < len(stats) and sound_ends_first(stats[k]))):
             # LPCM 5.1 makes no sound track; a part without sound packets has
