@@ -154,8 +154,10 @@ inline bool flags_discontinuity(const uint8_t* packet) {
 // does not count: multiplexers put it into packets inside a PES too.
 bool carries_stuffing(const uint8_t* packet) {
   if (!(packet[3] & 0x20)) return false;
+  // A field longer than the 183 bytes after its length byte is damage,
+  // not stuffing, and its flagged lengths would point past the packet.
   const uint32_t length = packet[4];
-  if (length == 0) return false;
+  if (length == 0 || length > 183) return false;
   const uint32_t flags = packet[5];
   uint32_t need = 1 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
   // Private data and the extension carry their own lengths.
