@@ -729,6 +729,17 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       parts.sound.begins = first;
     }
   }
+  // A part whose pictures ran on without a step of their line, and whose
+  // sound runs on past its first picture in the file without one either
+  // (the counters ran on across that join, so the sound shows no start of
+  // its own): the join is over. Left open, the side would take the step of
+  // a later part's sound (a step short of a restart, read before that
+  // part's pictures step) as this part's seam, and put that sound on the
+  // line before the pictures move.
+  if (!seam && !stepped && moved == 0 && !store->soundLeavingOut && !insideBefore &&
+      parts.video.state == SeamSide::kOpen && parts.video.moved == 0 &&
+      ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2)
+    parts.video.state = SeamSide::kClosed;
   // The step from the sound before to this PES crosses the seam, or a
   // stretch of audio left out for its kind: how far the PES before ran past
   // this one's start (a part's sound may begin under it) or left a gap says

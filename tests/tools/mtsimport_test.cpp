@@ -1996,6 +1996,43 @@ TEST(MtsimportCommand, StepAfterTablesThatRunOnBeginsAPartOnceTheSoundStepsToo) 
   EXPECT_EQ(mediaAt, before + SoundLead(later));
 }
 
+// Three parts of the LPCM recording: 13 pictures from its start, 19 from
+// its second group whose stamps run on seamlessly (the sound's and the
+// tables' counters running on, the pictures' breaking), then 9 more that
+// begin 0.6 s after those end. The seamless seam is over once the second
+// part's sound ran on past its first picture: the third part's sound
+// plays beside its own pictures (its step was taken for the second part's
+// seam, and the sound stopped at the second part's end, 0.36 s short).
+TEST(MtsimportCommand, SoundStepAfterASeamlessPartWaitsForItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string p0 = folder.path + "/p0.m2ts", p1 = folder.path + "/p1.m2ts", p2 = folder.path + "/p2.m2ts";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + lpcm + "\", \"rb\").read(); g = J.Recording(d).gop_starts()[1][1]; "
+      "a = J.cut(d, 0, 13); b = J.cut(d, g, 19); c = J.cut(d, g, 9); v = J.first_video_pts; "
+      "b = J.restamp(b, v(a) + 13 * 3600 - v(b)); c = J.restamp(c, v(b) + 19 * 3600 + 54000 - v(c)); "
+      "[open(n, \"wb\").write(x) for n, x in ((\"" + p0 + "\", a), (\"" + p1 + "\", b), (\"" + p2 + "\", c))]; "
+      "r = J.Recording(c); print(len(J.Recording(a).audio) + len(J.Recording(b).audio), "
+      "v(c) - r.audio[0][\"pts\"])'");
+  long long pes = 0, lead = 0;
+  ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld", &pes, &lead), 2) << made.err;
+  RunCountersOn(p0, p1, false, true);
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  const testsupport::CommandResult r = testsupport::run_command("cat " + p0 + " " + p1 + " " + p2 + " > " + joined +
+                                                                " && " + MTSIMPORT + " --dump " + json + " " + joined);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string dump = testsupport::read_text(json);
+  // 41 pictures back to back: the third part's first picture shows at 32,
+  // with its sound as far in as that sound begins before it.
+  ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);
+  int64_t mediaAt = -1;
+  for (const auto& e : PlayedSound(EditsOf(dump.substr(0, dump.find("\"type\": \"soun\"")))))
+    if (e[0] <= 32 * kPictureUnits && 32 * kPictureUnits < e[0] + e[1]) mediaAt = e[2] + 32 * kPictureUnits - e[0];
+  EXPECT_EQ(mediaAt, pes * 240 + lead * 48000 / 90000);
+}
+
 // Two pictures of the 1080i recording, then the AC-3 recording with decode
 // times running on from them by one 1080i frame and every counter running on
 // (the tables' too): only the picture size tells that another recording
