@@ -828,6 +828,11 @@ bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, i
   return true;
 }
 
+int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  return parts.sound.state == SeamSide::kOpen ? parts.soundSeamMedia : -1;
+}
+
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
   const int64_t d = store->videoTimeShift - store->soundTimeShift;
   MoveSoundLine(store, d);
