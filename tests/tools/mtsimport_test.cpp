@@ -3143,3 +3143,13 @@ TEST(MtsimportCommand, SoundWaitingForItsPicturesStaysOutOfTheTrackTillThen) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   ExpectSoundAfterASoundlessPartWithItsPictures(lpcm, {108000, 270000});
 }
+
+// The last part's stamps 0.04, 0.16 and 0.4 s on, its sound's step from
+// the first part's shorter than a second: that step once met the soundless
+// part's seam (its stamps ran on), and the sound played as late as the
+// last part stepped.
+TEST(MtsimportCommand, SoundSteppingPastASoundlessPartThatRanOnPlaysWithItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  ExpectSoundAfterASoundlessPartWithItsPictures(lpcm, {3600, 14400, 36000});
+}
