@@ -834,7 +834,9 @@ bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, i
 
 int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store) {
   const ImportParts& parts = store->parts;
-  return parts.sound.state == SeamSide::kOpen ? parts.soundSeamMedia : -1;
+  // Past the reach of a seam no video side can meet it any more (sound lost
+  // there): its sound goes in as any.
+  return parts.sound.state == SeamSide::kOpen && InReachOf(parts.sound, store->ts_offset) ? parts.soundSeamMedia : -1;
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
