@@ -672,7 +672,11 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.soundSeamPTS = out->PTS + shift;
   } else if (insideBefore) {
     // Its step stays counted as lost.
-  } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0)) {
+  } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0) &&
+             !LaterRecordingAfterVideoSide(store)) {
+    // A part that ran on without a step of its stamps, met by the sound's
+    // step; not where a later recording began after that part's first
+    // picture (the part had no sound, and this is the later one's).
     store->soundLostTicks = lostBefore;
     parts.video.state = SeamSide::kClosed;
     parts.soundSeamPTS = out->PTS + shift;
@@ -837,6 +841,13 @@ bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, i
   parts.soundToPlace = 0;
   parts.soundBegunAfterLeftOut = 1;
   return true;
+}
+
+int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  // Past the reach of a seam no video side can meet it any more (sound lost
+  // there): its sound goes in as any.
+  return parts.sound.state == SeamSide::kOpen && InReachOf(parts.sound, store->ts_offset) ? parts.soundSeamMedia : -1;
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {

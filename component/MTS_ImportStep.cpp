@@ -927,7 +927,14 @@ OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
     MTS_LOG("[ERR]MTS_PutFrameOffset\n");
     return result;
   }
+  // Sound read past a step that waits for the video's seam is held back
+  // while the file is read: inserted now it would play on after the part
+  // before, not beside its own part's pictures. The file's end inserts it.
+  const int32_t soundEnd = store->soundEndTime;
+  const int64_t held = store->state == kMTSStateImporting ? mts_import::PartSoundHeldFrom(store) : -1;
+  if (held >= store->soundInsertedTime && held < soundEnd) store->soundEndTime = static_cast<int32_t>(held);
   result = mts_import::InsertSoundRange(store, atTime);
+  store->soundEndTime = soundEnd;
   if (result != noErr) return result;
   result = mts_import::InsertVideoRanges(store, atTime);
   if (store->state == kMTSStateEndOfStream) store->state = kMTSStateInserted;

@@ -314,6 +314,10 @@ void PartVideoAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, bool begins);
 // A sound PES was taken (its stamps continued): its kind against that of
 // the sound of a recording that showed no picture.
 void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store);
+// Where the sound media read past a step of the sound that waits for the
+// video's side of its seam begins (-1: no sound waits so, or the file was
+// read on past where that side could come).
+int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Where sound of presentation time `pts` (continued line) plays beside the

@@ -3137,3 +3137,56 @@ TEST(MtsimportCommand, SoundAfterALeftOutPartOfAnotherSizeAndKindPlaysWithItsPic
     EXPECT_EQ(sound.back()[0] + sound.back()[1], duration);
   }
 }
+
+// Twelve pictures of an LPCM recording with their sound, thirteen pictures
+// without sound whose stamps run on from them, then nineteen from its
+// third group, stepping ahead of those by each of `steps` (ticks): the last
+// part's sound, read in the file before its first picture is, plays from
+// its first sample beside its own pictures by its own stamps, and the first
+// part's sound to its last sample.
+void ExpectSoundAfterASoundlessPartWithItsPictures(const std::string& lpcm, std::initializer_list<int64_t> steps) {
+  const Folder folder;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", lpcm, 12);
+  const std::string pictures = Remuxed(folder.path + "/pictures.m2ts", lpcm, "-map 0:v -c copy -frames:v 13");
+  const std::string group = Remuxed(folder.path + "/group.m2ts", FromGroup(folder.path + "/cut.m2ts", lpcm, 2),
+                                    "-map 0 -c copy -frames:v 19");
+  const std::vector<int64_t> a = VideoStamps(first), b = VideoStamps(pictures), c = VideoStamps(group);
+  ASSERT_TRUE(a.size() == 12 && b.size() == 13 && c.size() == 19);
+  const auto moved = [&](const std::string& name, const std::string& source, int64_t ticks) {
+    return Remuxed(folder.path + "/" + name, source, "-copyts -map 0 -c copy -output_ts_offset " +
+                                                         std::to_string(ticks / 90000.0) + " -muxdelay 0 -muxpreload 0");
+  };
+  const int64_t frame = a[1] - a[0], silentStart = a.back() + frame;
+  const std::string silent = moved("silent.m2ts", pictures, silentStart - b[0]);
+  const int64_t silentEnd = silentStart + b.back() - b[0] + frame;
+  for (const int64_t step : steps) {
+    const std::string later = moved("later.m2ts", group, silentEnd + step - c[0]);
+    const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+    ASSERT_EQ(testsupport::run_command("cat " + first + " " + silent + " " + later + " > " + joined).exit, 0);
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+    ASSERT_EQ(sound.size(), 2u) << step;
+    EXPECT_EQ(sound[0], (std::array<int64_t, 3>{0, sound[1][2], 0})) << step;
+    EXPECT_EQ(sound[1][0], 25 * kPictureUnits - SoundLead(later)) << step;
+    EXPECT_EQ(sound[0][1], SoundMediaFrames(testsupport::read_text(json)) - sound[1][1]) << step;
+  }
+}
+
+// The last part's stamps 1.2 s and 3 s on: its sound steps first, and waits
+// for its pictures. The movie's first pictures going into the track in
+// between once took the sound read so far along, the last part's first
+// PES played on after the first part's sound.
+TEST(MtsimportCommand, SoundWaitingForItsPicturesStaysOutOfTheTrackTillThen) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  ExpectSoundAfterASoundlessPartWithItsPictures(lpcm, {108000, 270000});
+}
+
+// The last part's stamps 0.04, 0.16 and 0.4 s on, its sound's step from
+// the first part's shorter than a second: that step once met the soundless
+// part's seam (its stamps ran on), and the sound played as late as the
+// last part stepped.
+TEST(MtsimportCommand, SoundSteppingPastASoundlessPartThatRanOnPlaysWithItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  ExpectSoundAfterASoundlessPartWithItsPictures(lpcm, {3600, 14400, 36000});
+}
