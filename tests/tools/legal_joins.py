@@ -63,7 +63,10 @@ the parts since the last one found fall from their lengths by the stamps
 picture at 29.97 and for a short cut whose pictures leave a gap when shown.
 A figure whose window starts right at a short part's first picture, where
 the movie's edit may start a sample off, is measured again 1 ms on
-(judge_edge).
+(judge_edge). A window of the last part that lies past the end of the
+movie's sound by less than a sound packet (the movie ends with its video
+track, on whole units of its time scale) is measured again moved back to
+end there (judge_end).
 An AC-3 part's sound part-sync finds out of place is measured again at the
 same windows over 16 ms against the sound's own size (judge_dither): two
 AC-3 decoders differ by their dither noise, and part-sync's fixed bound per
@@ -1012,6 +1015,43 @@ def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
     return head + " " + "/".join(out), good
 
 
+def judge_end(tok, k, files, movie, mov, shift, limit, seen):
+    """The last part's part-sync figures FAR or NOTFOUND whose window lies
+    past the end of the movie's sound, by less than one sound packet: the
+    movie ends with its video track, whose length is whole units of that
+    track's time scale (40 ms at 25 pictures a second), so a part of
+    another size at the end may lose the last few ms of its sound there.
+    part-sync, finding nothing at its place, takes a like stretch of
+    another cut of the same recording for it. The window is measured again
+    moved back to end where the movie's sound ends, by part-sync's own
+    match (an AC-3 part's also by dither_match over 16 ms) within `limit`
+    ms of its place (less the grid's share `shift`). Returns the token
+    judged and how many figures turned good."""
+    head, figures, wins = token_windows(tok, k, files, movie, mov, seen)
+    if not wins or k != len(files) - 1:
+        return tok, 0
+    heard = seen["heard"]
+    part, out, good = None, [], 0
+    for fig, (w0, expected, _) in zip(figures.split("/"), wins):
+        past = expected - len(heard)
+        if ("FAR" in fig or "NOTFOUND" in fig) and -96 < past <= limit * 48:
+            part = part or mono_sound(files[k])
+            i = None
+            back = past + 96
+            if w0 >= back:
+                at = expected - back
+                i = match_near(part[w0 - back:w0 - back + 96], heard, at, int((limit + abs(shift)) * 48))
+            if i is None and re.match(r"p\d+\[[^\]]*ac3", tok) and w0 >= past + 768:
+                at = expected - past - 768
+                m = dither_match(part, heard, w0 - past - 768, at, int((limit + abs(shift)) * 48))
+                i = at + m[0] if m and m[1] <= 0.05 else None
+            if i is not None and abs((i - at) / 48.0 - shift) <= limit:
+                good += 1
+                fig = retold(fig, (i - at) / 48.0 - shift, "past the movie's end; its sound up to there")
+        out.append(fig)
+    return head + " " + "/".join(out), good
+
+
 def match_near(win, heard, at, reach):
     """Where, within `reach` samples of `at`, the movie's sound `heard`
     holds the window `win` of 96 samples by part-sync's own match (its
@@ -1186,9 +1226,10 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
                 moved.append(judged.strip())
             tok = judged
             # AC-3 dither first, then a window at a short part's first
-            # picture, then a part taken for one before it at its own place.
+            # picture, then one past the movie's end, then a part taken for
+            # one before it at its own place.
             elsewhere = abs(shifts[k][1]) >= 0.05
-            for judge in (judge_dither, judge_edge, judge_elsewhere):
+            for judge in (judge_dither, judge_edge, judge_end, judge_elsewhere):
                 if judge is judge_dither and not re.match(r"p\d+\[[^\]]*ac3", tok):
                     continue
                 if judge is judge_elsewhere and not elsewhere:
