@@ -1624,6 +1624,40 @@ TEST(MtsimportCommand, JoinOverlappingThePicturesMovesItsSoundWithThem) {
   EXPECT_LE(edits.back().back()[0], 300300);
 }
 
+// A part of one picture after a part of another size at 29.97 pictures a
+// second: the track shows its picture for one of its own (25 a second), so
+// the part after it begins that far on. Its sound, placed once that part's
+// pictures are read, plays by its own stamps beside its picture (its head,
+// under the sound of the part before, left out), not 6.6 ms late.
+TEST(MtsimportCommand, OnePictureAfterAnotherSizeKeepsItsSoundBesideIt) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the part of one picture is not made";
+  const Folder folder;
+  const std::string first = folder.path + "/first.m2ts", other = folder.path + "/other.m2ts";
+  const std::string from = folder.path + "/from.m2ts";
+  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
+                           "import join_parts as J; sd = open(\"" + sd + "\", \"rb\").read(); "
+                           "g = [t for k, t in J.Recording(sd).gop_starts() if k]; "
+                           "open(\"" + first + "\", \"wb\").write(J.cut(sd, g[0], 7)); "
+                           "open(\"" + from + "\", \"wb\").write(J.cut(sd, g[-1], 0)); "
+                           "open(\"" + other + "\", \"wb\").write(J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 13))'");
+  const std::string one = Remuxed(folder.path + "/one.m2ts", from, "-map 0 -c copy -frames:v 1");
+  const testsupport::CommandResult reach = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "r = J.Recording(open(\"" + one + "\", \"rb\").read()); "
+      "print(len(r.audio) > 1 and r.audio[-1][\"pts\"] > r.video[0][\"pts\"] - 2880)'");
+  if (reach.out != "True\n") GTEST_SKIP() << "the recording's sound of one picture ends before that picture";
+  const auto edits = JoinedEdits({first, other, one, sd});
+  ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 3 && edits.back().size() >= 4);
+  const auto& before = edits.back()[2];
+  const auto& own = edits.back()[3];
+  ASSERT_NE(own[2], -1);
+  // Samples of its sound left out before the edit: as many as its stamps
+  // put before the edit's start.
+  EXPECT_EQ(own[2] - (before[2] + before[1]), own[0] - (edits[0][2][0] - SoundLead(one)));
+}
+
 // A file that ends in audio of another kind, after parts whose time stamps
 // lie above the last part's: the first part's sound still plays.
 TEST(MtsimportCommand, SoundBeforeOtherAudioAtTheEndPlays) {
