@@ -62,13 +62,15 @@ the parts since the last one found fall from their lengths by the stamps
 (first picture shown to one frame after the last), which differ for one
 picture at 29.97 and for a short cut whose pictures leave a gap when shown.
 A figure whose window starts right at a short part's first picture, where
-the movie's edit may start a sample off, is measured again 1 ms on
-(judge_edge). A window of the last part that lies past the end of the
-movie's sound by less than a sound packet (the movie ends with its video
-track, on whole units of its time scale) is measured again moved back to
-end there (judge_end).
+the movie's edit may start a sample off, is measured again 1 ms on, and
+where the part before's sound runs on into that picture, from where it
+ends, within a sound frame, just at its place (judge_edge). A window of
+the last part that lies past the end of the movie's sound by less than a
+sound packet (the movie ends with its video track, on whole units of its
+time scale) is measured again moved back to end there (judge_end).
 An AC-3 part's sound part-sync finds out of place is measured again at the
-same windows over 16 ms against the sound's own size (judge_dither): two
+same windows over 16 ms (less where a part of one picture ends sooner)
+against the sound's own size (judge_dither): two
 AC-3 decoders differ by their dither noise, and part-sync's fixed bound per
 sample can miss sound that is in place and take a like stretch of another
 part for it; that search keeps to one frame around the part's own place,
@@ -919,17 +921,18 @@ def sound_windows(files, movie, mov, places=None):
     return out
 
 
-def dither_match(part, heard, w0, expected, reach):
+def dither_match(part, heard, w0, expected, reach, size=768):
     """Where, within `reach` samples of `expected`, the movie's sound
     `heard` holds the part's own sound from sample `w0` on, as a relative
-    difference: the summed difference over 16 ms over the summed sound
-    there. AC-3 decoders differ in the noise they put into coefficients
-    sent without bits, sample by sample up to a few hundred steps (ours
+    difference: the summed difference over `size` samples (16 ms, less
+    where the part's stretch ends sooner) over the summed sound there.
+    AC-3 decoders differ in the noise they put into coefficients sent
+    without bits, sample by sample up to a few hundred steps (ours
     draws it from one generator that runs on over the whole track, so a
     part's noise depends on what was decoded before it): part-sync's 96
     samples within 100 steps each can miss sound that is in place. Returns
     (offset in samples, relative difference) of the best place, or None."""
-    ref = part[w0:w0 + 768]
+    ref = part[w0:w0 + size]
     energy = sum(abs(x) for x in ref)
     if len(ref) < 96 or energy == 0:
         return None
@@ -974,6 +977,13 @@ def quiet_over(heard, start, length):
     return max((abs(x) for x in heard[a0:a1]), default=0) < 64
 
 
+def place_of(seen, k):
+    """Part k's place, length and sound lead as token_windows found them,
+    or None."""
+    places = seen.get("places", [])
+    return places[k] if k < len(places) else None
+
+
 def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
     """An AC-3 part's part-sync figures FAR or NOTFOUND measured again with
     dither_match at the same windows: one within `limit` ms of its place
@@ -991,8 +1001,13 @@ def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
     # within the dither, would hide the one in place (a part part-sync
     # finds at the same pictures of a part before it).
     own = int(round(shift * 48))
-    for fig, (w0, expected, _) in zip(figures.split("/"), wins):
-        m = dither_match(part, seen["heard"], w0, expected + own, int(limit * 48)) \
+    # In a part of one picture the window 0.5 s on is taken 10 ms before its
+    # end: 16 ms from there would run past its stretch into the next part's
+    # sound, or past the movie's end when it is the last.
+    place = place_of(seen, k)
+    for fig, (w0, expected, rel) in zip(figures.split("/"), wins):
+        size = min(768, int(round((place[1] - rel) * 48000))) if place else 768
+        m = dither_match(part, seen["heard"], w0, expected + own, int(limit * 48), size) \
             if "FAR" in fig or "NOTFOUND" in fig else None
         if m:
             m = (m[0] + own, m[1])
@@ -1012,8 +1027,12 @@ def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
     starts on a whole unit of the movie's time scale (1.6 samples at
     30000): the part's first sample may be played a sample early and left
     silent, so a window starting just there matches nowhere near and
-    part-sync takes a like stretch of another part for it. Returns the
-    token judged and how many figures turned good."""
+    part-sync takes a like stretch of another part for it. Where the part
+    before's sound runs on past its last picture into this part's first
+    one (up to a sound frame: a part's sound ends where its last frame
+    does), the window is taken again on from there, 1 ms a step within a
+    sound frame, and must be heard just at its own place, loud. Returns
+    the token judged and how many figures turned good."""
     head, figures, wins = token_windows(tok, k, files, movie, mov, seen)
     if not wins:
         return tok, 0
@@ -1027,6 +1046,20 @@ def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
             if i is not None and abs((i - at) / 48.0 - shift) <= limit:
                 good += 1
                 fig = retold(fig, (i - at) / 48.0 - shift, "1 ms on")
+            else:
+                place = place_of(seen, k)
+                span = min(int(limit * 48), int(place[1] * 48000) - 96) if place else 0
+                own = int(round(shift * 48))
+                for later in range(2 * on, span + 1, on):
+                    win = part[w0 + later:w0 + later + 96]
+                    if len(win) < 96 or max(abs(x) for x in win) < 50:
+                        continue
+                    i = match_near(win, seen["heard"], expected + later + own, 2)
+                    if i is not None:
+                        good += 1
+                        fig = retold(fig, (i - expected - later) / 48.0 - shift,
+                                     "%d ms on, after the sound before" % (later // on))
+                        break
         out.append(fig)
     return head + " " + "/".join(out), good
 

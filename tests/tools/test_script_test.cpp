@@ -261,6 +261,22 @@ TEST(TestScript, JoinCampaignMeasuresAWindowPastTheMoviesEndWhereItsSoundEnds) {
       << r.err;
 }
 
+// A window at a one-picture part's first picture, where the part before's
+// sound (its silent end) runs on 10.7 ms: found where that sound ends, just
+// in place; the same sound a picture late stays far.
+TEST(TestScript, JoinCampaignMeasuresAWindowAtAPartsFirstPictureAfterTheSoundBefore) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "own = array.array('h', (int(12000 * math.sin(i * 0.21) + 3000 * math.sin(i * 1.7)) for i in range(4000)))\n"
+      "L.mono_sound = lambda path: own\n"
+      "for late in (0, 1920):\n"
+      "    heard = array.array('h', [0] * (6512 + late)) + own[1512:]\n"
+      "    seen = {'windows': [[(0, 0, 0.03), (1000, 6000, 0.0)]], 'places': [(0.0, 0.04, 0.0)], 'heard': heard}\n"
+      "    tok, good = L.judge_edge('p0[other-size ac32]:other-size +0.0ms/-80.0ms FAR', 0, [part('p')], [], "
+      "'movie', 0.0, 32.5, seen)\n"
+      "    print(good, tok.split('/')[1])\n");
+  EXPECT_EQ(r.out, "1 +0.0ms (11 ms on, after the sound before; part-sync: -80.0ms)\n0 -80.0ms FAR\n") << r.err;
+}
+
 // A part part-sync took for a part before it (the same pictures, 100 ms
 // early), where that part has no sound and a third part's copy of the same
 // sound lies nearer: its figure is measured again at its own place, and
@@ -317,6 +333,23 @@ TEST(TestScript, JoinCampaignMeasuresDitherAtThePartsOwnPlaceNotAtALikeCopy) {
       "5.5, seen)\n"
       "    print(good, tok.split(' ', 2)[2])\n");
   EXPECT_EQ(r.out, "1 +0.0ms (dither 0.000; part-sync: -41.7ms)\n0 -41.7ms FAR\n") << r.err;
+}
+
+// The last part, of one picture, whose sound the movie plays for its 40 ms
+// only: the window 10 ms before its end is measured over those 10 ms, and
+// passes in place; 6 ms late it stays far (a sound that does not repeat).
+TEST(TestScript, JoinCampaignMeasuresDitherOverTheStretchOfAOnePicturePart) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "own = array.array('h', (int(12000 * math.sin(i * 0.21 + i * i * 2e-5) + 3000 * math.sin(i * 1.7)) "
+      "for i in range(4000)))\n"
+      "L.mono_sound = lambda path: own\n"
+      "for late in (0, 288):\n"
+      "    heard = array.array('h', [0] * (1000 + late)) + own[:2920]\n"
+      "    seen = {'windows': [[(2440, 3440, 0.03)]], 'places': [(0.0, 0.04, 0.0)], 'heard': heard}\n"
+      "    tok, good = L.judge_dither('p0[other-size ac32]:other-size -80.0ms FAR', 0, [part('p')], [], 'movie', "
+      "0.0, 5.5, seen)\n"
+      "    print(good, tok.split(' ', 2)[2])\n");
+  EXPECT_EQ(r.out, "1 +0.0ms (dither 0.000; part-sync: -80.0ms)\n0 -80.0ms FAR\n") << r.err;
 }
 
 // A part left out (another sound kind) that part-sync placed over the part
