@@ -314,6 +314,15 @@ void PartVideoAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, bool begins);
 // A sound PES was taken (its stamps continued): its kind against that of
 // the sound of a recording that showed no picture.
 void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store);
+// Sound of the track's kind that ends a stretch left out for its kind (its
+// first sample at `pts`, on the sound's line), begun in the file before the
+// tables of the part whose first picture opened the video's side, and of
+// the part it lies in by the tables between or, where their counters ran
+// on, by its stamps: it is the sound of the part before that side, reported
+// only after the side's first picture, and waits for no seam. It takes its
+// part's line (`*moved`: how far its stamps move) and closes the side its
+// own step opened; false, and nothing changes, for other sound.
+bool PartSoundOfPartBefore(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* moved);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Where sound of presentation time `pts` (continued line) plays beside the
