@@ -6,6 +6,7 @@
 #include "MTS_ImportParts.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "MTS_MovieImport.h"
 
@@ -175,12 +176,14 @@ void NotePartLine(ImportParts* parts, int64_t pesAt, int64_t shift) {
 }
 
 // The line of the latest part kept whose pictures begin before file offset
-// `at` (where a sound PES's first packet lies); false when none is kept.
-bool LineOfPartAt(const ImportParts& parts, int64_t at, int64_t* shift) {
+// `at` (where a sound PES's first packet lies), and where they begin;
+// false when none is kept.
+bool LineOfPartAt(const ImportParts& parts, int64_t at, int64_t* shift, int64_t* pesAt = nullptr) {
   for (int k = 1; k <= parts.partLineCount; ++k) {
     const PartLine& line = parts.partLines[(parts.partLineNext + kPartLines - k) % kPartLines];
     if (line.pesAt + kMTSPacketSize / 2 < at) {
       *shift = line.shift;
+      if (pesAt) *pesAt = line.pesAt;
       return true;
     }
   }
@@ -863,6 +866,35 @@ int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store) {
   // Past the reach of a seam no video side can meet it any more (sound lost
   // there): its sound goes in as any.
   return parts.sound.state == SeamSide::kOpen && InReachOf(parts.sound, store->ts_offset) ? parts.soundSeamMedia : -1;
+}
+
+bool PartSoundOfPartBefore(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* moved) {
+  ImportParts& parts = store->parts;
+  const int64_t at = ReportedSoundStart(store);
+  int64_t own = 0, ownAt = 0;
+  if (parts.video.state != SeamSide::kOpen || !InReach(parts.video, store->ts_offset) || !parts.partPictureSeen ||
+      !SoundBeforeSidesTables(store) || !LineOfPartAt(parts, at, &own, &ownAt))
+    return false;
+  // A recording that begins (its tables' counter broke) between the sound
+  // and the side's first picture tells at once; one that begins between its
+  // part's first picture and the sound, the other way. Where the counters
+  // ran on, its stamps tell: on its part's line it plays nearer the side's
+  // first picture (where that part ends) than on the side's line.
+  const int64_t tables = parts.recordingTablesAt;
+  if (tables < at && tables > ownAt + kMTSPacketSize / 2) return false;
+  if (tables < at || tables > parts.video.pesAt + kMTSPacketSize) {
+    const int64_t onOwn = pts + own - store->soundTimeShift - parts.partPicturePTS;
+    const int64_t onSide = pts + store->videoTimeShift - store->soundTimeShift - parts.partPicturePTS;
+    if (onOwn > kLargestStep || -onOwn > kLargestStep || std::abs(onOwn) >= std::abs(onSide)) return false;
+  }
+  *moved = own - store->soundTimeShift;
+  MoveSoundLine(store, *moved);
+  // The step that brought it onto its own line was no seam of the side's.
+  if (parts.sound.state == SeamSide::kOpen && parts.sound.pesAt == store->soundTSOffset) {
+    parts.sound.state = SeamSide::kClosed;
+    parts.soundLostAtSeam = 0;
+  }
+  return true;
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {

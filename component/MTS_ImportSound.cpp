@@ -375,10 +375,17 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     store->soundLeavingOut = 0;
     store->leftOutSound->back().to = SoundPesStart(store);
   }
+  // Sound of a part whose pictures were read before the latest part's (its
+  // PES is reported only once the next part's sound begins, after that
+  // part's first pictures) goes beside them, on their line, at once: no
+  // seam of a later part is its own.
+  int64_t partBeforeMoved = 0;
+  const bool partBefore = afterLeftOut && timed && !store->soundEndEstimated &&
+                          mts_import::PartSoundOfPartBefore(store, pts, &partBeforeMoved);
   // Sound whose own step waits for its part's pictures is placed when the
   // video meets that step, as at any seam: placed beside the pictures read
   // so far it would play with the part before, by the whole step.
-  const bool awaitsVideo = afterLeftOut && mts_import::PartSoundAwaitsVideo(store);
+  const bool awaitsVideo = afterLeftOut && !partBefore && mts_import::PartSoundAwaitsVideo(store);
   // Either way the part before has no sound of the track's kind left to play.
   if (awaitsVideo) {
     store->parts.soundToPlace = 0;
@@ -388,15 +395,16 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   // too: its stamps step from the pictures before by the join's step, which
   // the video takes out of its line at the seam.
   const bool waits =
-      awaitsVideo || (afterLeftOut && timed &&
+      awaitsVideo || (afterLeftOut && timed && !partBefore &&
                       mts_import::PartSoundAwaitsPictures(store, pts, GetMediaDisplayDuration(store->soundMedia)));
   if (timed && afterLeftOut && !waits) {
     // The audio left out carried the sound's time line with its own time
     // stamps (another recording's, which may have restarted it once more
     // after the video's join): sound of the track's kind is of the recording
-    // whose pictures are being read, and takes their line. The rest of the
-    // PES follows this sample.
-    const int64_t d = mts_import::PartSoundOntoVideoLine(store);
+    // whose pictures are being read, and takes their line (or of the part
+    // before them, as above, and takes that part's). The rest of the PES
+    // follows this sample.
+    const int64_t d = partBefore ? partBeforeMoved : mts_import::PartSoundOntoVideoLine(store);
     pts += d;
     store->pTSInfo->PTS += d;
   }

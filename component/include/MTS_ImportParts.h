@@ -325,6 +325,15 @@ void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store);
 // video's side of its seam begins (-1: no sound waits so, or the file was
 // read on past where that side could come).
 int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store);
+// Sound of the track's kind that ends a stretch left out for its kind (its
+// first sample at `pts`, on the sound's line), begun in the file before the
+// tables of the part whose first picture opened the video's side, and of
+// the part it lies in by the tables between or, where their counters ran
+// on, by its stamps: it is the sound of the part before that side, reported
+// only after the side's first picture, and waits for no seam. It takes its
+// part's line (`*moved`: how far its stamps move) and closes the side its
+// own step opened; false, and nothing changes, for other sound.
+bool PartSoundOfPartBefore(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* moved);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Where sound of presentation time `pts` (continued line) plays beside the

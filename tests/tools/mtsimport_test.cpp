@@ -3224,3 +3224,41 @@ TEST(MtsimportCommand, SoundSteppingPastASoundlessPartThatRanOnPlaysWithItsOwnPi
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   ExpectSoundAfterASoundlessPartWithItsPictures(lpcm, {3600, 14400, 36000});
 }
+
+// LPCM 5.1 (no sound track of its own), a one-picture 1080i part whose
+// AC-3 stamps run on from it, then LPCM 5.1 again 33 s later (or earlier,
+// or 0.5 s later). The AC-3 part's only sound PES, which makes the track,
+// is reported once the last part's first picture was read: it plays beside
+// its own part's stretch by its own stamps (it waited for the last part's
+// seam, which never came, and played at the movie's start; or took the
+// last part's line and played 0.5 s early).
+TEST(MtsimportCommand, LatePesOfAOnePicturePartAfterOtherAudioPlaysWithItsStretch) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  for (const std::string step : {"2970000", "-2970000", "45000"}) {
+    SCOPED_TRACE(step);
+    // Prints how far the AC-3 part's sound comes before its picture, in ticks.
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+        "l = open(\"" + surround + "\", \"rb\").read(); one = J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 1)\n"
+        "end = None; d = b\"\"\n"
+        "for part, step in ((l, 0), (one, 0), (l, " + step + ")):\n"
+        "  v = sorted(p[\"pts\"] for p in J.Recording(part).video if p[\"pts\"] is not None)\n"
+        "  off = 0 if end is None else end + step - v[0]\n"
+        "  end = v[-1] + off + (v[1] - v[0] if len(v) > 1 else 3003)\n"
+        "  d += J.restamp(part, off % J.WRAP)\n"
+        "open(\"" + joined + "\", \"wb\").write(d)\n"
+        "print(J.first_video_pts(one) - J.Recording(one).audio[0][\"pts\"])'");
+    long long lead = 0;
+    ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld", &lead), 1) << made.err;
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+    ASSERT_EQ(scale, 48000);
+    const auto edits = EditsOf(testsupport::read_text(json));
+    ASSERT_TRUE(sound.size() == 1 && !edits.empty() && edits[0].size() == 3 && edits[0][1][2] == -1);
+    // Ahead of the stretch by its lead, within what the stretch (one picture
+    // of the track) is longer than the 1080i picture: 318 units.
+    EXPECT_NEAR(sound[0][0], edits[0][1][0] - lead * scale / 90000, 319);
+  }
+}
