@@ -845,7 +845,11 @@ bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, i
   if (parts.soundToPlace || parts.sound.state != SeamSide::kClosed) return false;
   // The video began that recording's part already (its first PES lies
   // before the sound's in the file): the sound goes beside its pictures now.
-  if (parts.video.state == SeamSide::kOpen && parts.video.begins && InReach(parts.video, store->ts_offset))
+  // Not when another recording's tables lie between that side and this
+  // sound: the side is an earlier part's (its audio left out for its kind),
+  // and this sound's pictures are still to come.
+  if (parts.video.state == SeamSide::kOpen && parts.video.begins && InReach(parts.video, store->ts_offset) &&
+      !LaterRecordingAfterVideoSide(store))
     return false;
   // Its step from the pictures read so far says nothing (audio of another
   // kind lay between): the video's seam tells where it goes.

@@ -1571,6 +1571,29 @@ TEST(MtsimportCommand, SoundAfterOtherAudioPlaysWithItsPictures) {
   }
 }
 
+// Two parts of LPCM 5.1 (left out), the second's stamps running on 0.72 s
+// after the first's end, then LPCM stereo whose stamps go back to before
+// the second's start (its third group on, whose sound leads its first
+// picture): that sound waits for its own pictures, not placed on the
+// line of the 5.1 part's pictures (0.28 s late).
+TEST(MtsimportCommand, SoundAfterOtherAudioAheadOfItsPicturesWaitsForThem) {
+  AVCHD_REQUIRE_TESTDATA(l51, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(l20, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string a = folder.path + "/a.m2ts", b = folder.path + "/b.m2ts", c = folder.path + "/c.m2ts";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "s = J.cut(open(\"" + l51 + "\", \"rb\").read(), 0, 16); d = open(\"" + l20 + "\", \"rb\").read(); "
+      "t = J.cut(d, J.Recording(d).gop_starts()[2][1], 13); "
+      "open(\"" + a + "\", \"wb\").write(J.restamp(s, 900000)); open(\"" + b + "\", \"wb\").write(J.restamp(s, 1022400)); "
+      "open(\"" + c + "\", \"wb\").write(J.restamp(t, 1018800))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const auto played = PlayedSound(JoinedEdits({a, b, c}));
+  ASSERT_EQ(played.size(), 1u);
+  EXPECT_EQ(played[0][0], 32 * kPictureUnits - SoundLead(c));
+  EXPECT_EQ(played[0][1], 13 * kPictureUnits);
+}
+
 // Audio of another kind whose stamps go back, then a part that runs on
 // from it but below the first part's stamps: the last part's sound takes
 // the video's restart at that join (not 0.4 s later, where its stamps
