@@ -218,9 +218,11 @@ void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint3
   if (store->parts.sound.state != SeamSide::kOpen || store->parts.soundLostAtSeam <= 0 || store->soundStepAt < 0 ||
       pesAt <= store->soundStepAt)
     return;
-  if ((marks & kTSStartAfterTables) &&
-      (store->parts.tablesBeforeReportedVideo <= store->soundStepAt || store->parts.soundStepAfterOthersTables))
-    return;
+  // The tables read last before this PES: a PES is reported once the next
+  // video PES begins, but the file's last one once the file ends.
+  const ImportParts& parts = store->parts;
+  const int64_t tables = parts.tablesBeforeVideo <= pesAt ? parts.tablesBeforeVideo : parts.tablesBeforeReportedVideo;
+  if ((marks & kTSStartAfterTables) && (tables <= store->soundStepAt || parts.soundStepAfterOthersTables)) return;
   store->parts.sound.state = SeamSide::kClosed;
   store->parts.soundLostAtSeam = 0;
   store->soundStepAt = -1;

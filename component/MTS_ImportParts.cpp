@@ -156,6 +156,27 @@ bool LaterRecordingAfterVideoSide(const MTS_MovieImportGlobalsRecord* store) {
          LaterRecordingBeforeSound(store);
 }
 
+// Whether a step of the sound `delta` ticks ahead, its PES `stepBefore`
+// long, passes a whole number of its PES (a tick each for rounded stamps):
+// one recording's sound going on after PES lost. Another recording's sound
+// keeps to the grid of the sound before only by chance.
+bool StepOnOwnGrid(int64_t stepBefore, int64_t delta) {
+  if (stepBefore <= 0) return false;
+  const int64_t k = (delta + stepBefore / 2) / stepBefore;
+  const int64_t off = delta - k * stepBefore;
+  return k >= 2 && off <= k && -off <= k;
+}
+
+// Whether the video PES being read begins a part only because the sound's
+// counter broke after its tables: its stamps did not step, its own counter
+// ran on, and no PAT broke its counter since the video PES before. A sound
+// PES lost right before the recording's own tables breaks it just so.
+bool PartBySoundBreakAlone(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
+  const ImportParts& parts = store->parts;
+  return moved == 0 && !(parts.videoStartMarks & kTSStartAtBreak) &&
+         parts.recordingTablesAt <= parts.tablesVideoAt + kMTSPacketSize;
+}
+
 // Whether a step of the sound that moves its line by `moved`, found at file
 // offset `here`, meets the video's open side.
 bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int64_t moved) {
@@ -240,6 +261,7 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   parts.soundSeamPTS += PartSoundOntoVideoLine(store);
   parts.video.state = parts.sound.state = SeamSide::kClosed;
   parts.videoSideBySize = 0;
+  parts.videoSideBySoundBreak = 0;
   parts.soundBegunAfterLeftOut = 0;
   parts.soundToPlace = 1;
 }
@@ -380,8 +402,16 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // pictures were read before.
   const uint8_t marks = parts.videoStartMarks;
   const bool othersTables = !(marks & kTSStartTablesRunOn) && parts.videoLineEnd != 0;
-  const bool joinedOn =
-      *moved == 0 && ((marks & kTSStartAtBreak) || othersTables) && PartVideoBegins(store);
+  bool joinedOn = *moved == 0 && ((marks & kTSStartAtBreak) || othersTables) && PartVideoBegins(store);
+  // The sound stepped after those same tables by whole PES of its own, held
+  // as lost: one recording goes on, and the step stays lost.
+  if (joinedOn && PartBySoundBreakAlone(store, *moved) && parts.sound.state == SeamSide::kOpen &&
+      parts.soundLostAtSeam > 0 && parts.soundStepOnGrid && parts.sound.pesAt > TablesBeforeReportedVideo(store)) {
+    parts.sound.state = SeamSide::kClosed;
+    parts.soundLostAtSeam = 0;
+    store->soundStepAt = -1;
+    joinedOn = false;
+  }
   if (*moved == 0 && !joinedOn) {
     // Sound that began a part had no pictures of a new part after it: it is
     // the sound of the part being read.
@@ -460,6 +490,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     parts.video.begins = PartVideoBegins(store);
     parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
     parts.videoSideBySize = 0;
+    parts.videoSideBySoundBreak = PartBySoundBreakAlone(store, *moved);
   }
   return true;
 }
@@ -552,6 +583,7 @@ void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
   parts.video.begins = 1;
   parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
   parts.videoSideBySize = 1;
+  parts.videoSideBySoundBreak = 0;
 }
 
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore) {
@@ -672,6 +704,15 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.video.state = SeamSide::kClosed;
     parts.videoSideBySize = 0;
   }
+  // A step that keeps to the sound's own grid where the video's side rests
+  // on the sound's counter alone: PES lost before the recording's own
+  // tables. The video's side was no seam.
+  const bool onGrid = StepOnOwnGrid(stepBefore, stepBefore - wouldMove);
+  if (stepped && onGrid && parts.videoSideBySoundBreak && parts.video.moved == 0 &&
+      NearSide(parts.video, 0, store->ts_offset, 0)) {
+    parts.video.state = SeamSide::kClosed;
+    parts.videoSideBySoundBreak = 0;
+  }
   if (store->soundLeavingOut) {
     store->soundLostTicks = lostBefore;
   } else if (earlierPart) {
@@ -709,6 +750,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     if (begins && HeldStepAtOthersTables(parts)) TakeBackHeldStep(store);
     Open(&parts.sound, store->ts_offset, wouldMove, store->soundTSOffset);
     parts.soundLostAtSeam = lostHere;
+    parts.soundStepOnGrid = onGrid;
     parts.soundStepAfterOthersTables = (marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn);
     seam = true;
   }

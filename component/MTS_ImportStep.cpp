@@ -357,6 +357,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
     const int64_t lost = store->videoLostTicks;
     mts_import::UnwrapReportedTimes(store);
     store->parts.videoStartMarks = static_cast<uint8_t>(marks);
+    mts_import::KeepSoundStepLost(store, store->videoTSOffset, marks);
     const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, true);
     mts_import::NotePartPicture(store, toPlace);

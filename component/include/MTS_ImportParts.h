@@ -63,6 +63,8 @@ struct ImportParts {
   // (another recording's, maybe one whose pictures were all lost).
   int64_t soundLostAtSeam;
   uint8_t soundStepAfterOthersTables;
+  // Whether that step passed a whole number of the sound's own PES.
+  uint8_t soundStepOnGrid;
   // How the video PES being read starts (kTSStartAfterTables,
   // kTSStartAtBreak), as a recording's first PES does.
   uint8_t videoStartMarks;
@@ -148,6 +150,11 @@ struct ImportParts {
   // coded sequence (PartOtherSizeBegins): only the first sound PES that
   // starts after them meets it.
   uint8_t videoSideBySize;
+  // The open video side was opened by pictures whose stamps ran on, after
+  // tables whose own counter ran on and with the video's counter running on:
+  // only the sound's counter, broken after those tables, said another
+  // recording begins there.
+  uint8_t videoSideBySoundBreak;
   // Whether the latest video PES begun in the file may begin a recording:
   // its first packet shows no slice before a sequence parameter set (a
   // picture inside a group begins none, whatever the counters did).

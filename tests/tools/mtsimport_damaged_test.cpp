@@ -1779,6 +1779,53 @@ TEST(MtsimportDamaged, SoundLostJustBeforeTheLastPesOfAPartIsTold) {
   }
 }
 
+// The last sound PES before program tables that the recording sends again
+// lost: the sound's counter breaks after those tables, as where another
+// recording begins, but the pictures and the tables' counters run straight
+// on and the sound steps by whole PES of its own. Told before a group's
+// tables (alone), and before the recording's last tables with a part of one
+// picture joined on seamlessly after them; the join without the loss says
+// nothing.
+TEST(MtsimportDamaged, SoundLostRightBeforeTheRecordingsOwnTablesIsTold) {
+  using Case = std::pair<const char*, const char*>;  // recording, a sound PES's time
+  for (const auto& [name, frame] :
+       {Case{"avchd/small_ac3_20_avchd.m2ts", "0.032"}, Case{"avchd/small_lpcm_20_avchd.m2ts", "0.005"}}) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(source, name);
+    const Bytes whole = testsupport::read_file(source);
+    const Packets clean = Split(whole);
+    const auto sound = PesPackets(clean, kAudio), video = PesPackets(clean, kVideo);
+    const std::vector<size_t> groups = GroupStarts(clean);
+    ASSERT_GT(groups.size(), 2u);
+    std::vector<size_t> pats;
+    for (size_t i = 0; i < clean.size(); ++i)
+      if ((clean[i][5] & 0x1F) == 0 && clean[i][6] == 0) pats.push_back(i);
+    // The packets of the last sound PES that begins before packet `at`.
+    auto soundBefore = [&](size_t at) {
+      size_t k = 0;
+      while (k + 1 < sound.size() && sound[k + 1].front() < at) ++k;
+      return sound[k];
+    };
+    size_t tables = pats.front();
+    for (const size_t at : pats)
+      if (at < video[groups[1]].front()) tables = at;
+    int64_t low = 0, high = 0;
+    ShiftedStamps(whole, 0, &low, &high);
+    const Bytes one = PlacedAt(GroupCut(clean, groups[1], 1), high + 3600);
+    const std::string lost = std::string(frame) + " s of sound could not be read and are left out of the movie";
+    const std::pair<Bytes, std::string> shapes[] = {
+        {Without(clean, soundBefore(tables)), lost},
+        {Then(Without(clean, soundBefore(pats.back())), one), lost},
+        {Then(whole, one), ""},
+    };
+    for (const auto& [bytes, what] : shapes) {
+      const Imported got = ImportBytes(bytes, "lost_before_own_tables.m2ts");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err),
+                std::make_tuple(0, what.empty() ? what : DamageLine(got.input, what)));
+    }
+  }
+}
+
 // A part of one picture without its first 960 bytes (its tables and the
 // head of its only PES), joined before a whole recording: what is left of
 // that picture's PES starts no PES, and the picture is told lost. The same
