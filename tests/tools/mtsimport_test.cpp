@@ -1458,6 +1458,14 @@ std::vector<std::array<int64_t, 3>> PlayedSound(const std::vector<std::vector<st
   return played;
 }
 
+// Where in the sound media the movie plays at movie time `at` (-1: silent
+// there), of a movie's edits by track.
+int64_t SoundMediaAt(const std::vector<std::vector<std::array<int64_t, 3>>>& edits, int64_t at) {
+  for (const auto& e : PlayedSound(edits))
+    if (e[0] <= at && at < e[0] + e[1]) return e[2] + at - e[0];
+  return -1;
+}
+
 // A recording joined from parts of different sizes, whichever part the file
 // ends with: the part of another size keeps its sound, the track's kind, and
 // the time its pictures take stays empty in the video track, as it does
@@ -1974,9 +1982,7 @@ TEST(MtsimportCommand, SoundWhoseCounterRunsOnAcrossASeamKeepsToItsPictures) {
   // sound begins before it (to the sample; once placed on a whole 1/25 s).
   ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);
   ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 32 * kPictureUnits);
-  int64_t mediaAt = -1;
-  for (const auto& e : PlayedSound(edits))
-    if (e[0] <= 16 * kPictureUnits && 16 * kPictureUnits < e[0] + e[1]) mediaAt = e[2] + 16 * kPictureUnits - e[0];
+  const int64_t mediaAt = SoundMediaAt(edits, 16 * kPictureUnits);
   EXPECT_EQ(mediaAt, SoundMediaFrames(JoinedDump({first})) + SoundLead(later));
 }
 
@@ -2008,9 +2014,7 @@ TEST(MtsimportCommand, PartSteppingAheadAfterAStepBackOfUnderASecondKeepsItsSoun
   // 28, with its first sound sample (the part's sound starts with it).
   ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);
   ASSERT_TRUE(!edits.empty() && edits[0].size() == 1 && edits[0][0][1] == 37 * kPictureUnits);
-  int64_t mediaAt = -1;
-  for (const auto& e : PlayedSound(edits))
-    if (e[0] <= 28 * kPictureUnits && 28 * kPictureUnits < e[0] + e[1]) mediaAt = e[2] + 28 * kPictureUnits - e[0];
+  const int64_t mediaAt = SoundMediaAt(edits, 28 * kPictureUnits);
   EXPECT_EQ(mediaAt, SoundMediaFrames(JoinedDump({first, back})) + SoundLead(ahead));
 }
 
@@ -2042,9 +2046,7 @@ TEST(MtsimportCommand, StepAfterTablesThatRunOnBeginsAPartOnceTheSoundStepsToo) 
   // part's first picture shows at 12, its sound as far on as it begins
   // after that picture (to the sample). The sound track may come first.
   ASSERT_EQ(dump.rfind("{\"timeScale\": 48000, \"duration\": 59520,", 0), 0u) << dump.substr(0, 40);
-  int64_t mediaAt = -1;
-  for (const auto& e : PlayedSound(EditsOf(dump.substr(0, dump.find("\"type\": \"soun\"")))))
-    if (e[0] <= 12 * kPictureUnits && 12 * kPictureUnits < e[0] + e[1]) mediaAt = e[2] + 12 * kPictureUnits - e[0];
+  const int64_t mediaAt = SoundMediaAt(EditsOf(dump.substr(0, dump.find("\"type\": \"soun\""))), 12 * kPictureUnits);
   const std::string alone = JoinedDump({first});
   const size_t sound = alone.find("\"decodeDuration\": ", alone.find("\"type\": \"soun\""));
   long long before = -1;
@@ -2084,9 +2086,7 @@ TEST(MtsimportCommand, SoundStepAfterASeamlessPartWaitsForItsOwnPictures) {
   // 41 pictures back to back: the third part's first picture shows at 32,
   // with its sound as far in as that sound begins before it.
   ASSERT_EQ(dump.rfind("{\"timeScale\": 48000,", 0), 0u) << dump.substr(0, 40);
-  int64_t mediaAt = -1;
-  for (const auto& e : PlayedSound(EditsOf(dump.substr(0, dump.find("\"type\": \"soun\"")))))
-    if (e[0] <= 32 * kPictureUnits && 32 * kPictureUnits < e[0] + e[1]) mediaAt = e[2] + 32 * kPictureUnits - e[0];
+  const int64_t mediaAt = SoundMediaAt(EditsOf(dump.substr(0, dump.find("\"type\": \"soun\""))), 32 * kPictureUnits);
   EXPECT_EQ(mediaAt, pes * 240 + lead * 48000 / 90000);
 }
 
@@ -2432,9 +2432,7 @@ TEST(MtsimportCommand, StereoSoundAfterSurroundAcrossASmallStepPlaysWithItsPictu
     // The stereo part's first picture shows where the 5.1 pictures end by
     // their stamps; the sound there is its own from as far in as it leads.
     const int64_t picture = (parts.end - parts.a[0]) * 48000 / 90000;
-    int64_t mediaAt = -1;
-    for (const auto& e : PlayedSound(EditsOf(dump)))
-      if (e[0] <= picture && picture < e[0] + e[1]) mediaAt = e[2] + picture - e[0];
+    const int64_t mediaAt = SoundMediaAt(EditsOf(dump), picture);
     EXPECT_EQ(mediaAt, SoundLead(parts.later));
   }
 }
