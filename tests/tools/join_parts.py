@@ -222,6 +222,19 @@ def flag_pat(data, index, jump, flag=True):
     return bytes(b)
 
 
+def run_on(parts):
+    """(recording, step) pairs joined: each recording restamped so that its
+    first picture comes `step` ticks after the one before ends (its last
+    picture plus one picture's step; 3003 where it has one picture)."""
+    end, out = None, b""
+    for part, step in parts:
+        v = sorted(p["pts"] for p in Recording(part).video if p["pts"] is not None)
+        off = 0 if end is None else end + step - v[0]
+        end = v[-1] + off + (v[1] - v[0] if len(v) > 1 else 3003)
+        out += restamp(part, off % WRAP)
+    return out
+
+
 def first_video_pts(data):
     """The smallest video PTS, unwrapped from the first one's, and whether
     the stamps pass 2^33."""

@@ -3170,13 +3170,9 @@ TEST(MtsimportCommand, SoundAfterALeftOutPartOfAnotherSizeAndKindPlaysWithItsPic
     const testsupport::CommandResult made = testsupport::run_command(
         "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
         "l = open(\"" + lpcm + "\", \"rb\").read(); h = open(\"" + hd + "\", \"rb\").read()\n"
-        "last = J.cut(l, J.Recording(l).gop_starts()[1][1], 0); end = None; d = b\"\"\n"
-        "for part, step in ((J.cut(l, 0, 13), 0), (J.cut(h, 0, " + std::to_string(pictures) + "), 42783), (last, " +
-        std::to_string(step) + ")):\n"
-        "  v = sorted(p[\"pts\"] for p in J.Recording(part).video if p[\"pts\"] is not None)\n"
-        "  off = 0 if end is None else end + step - v[0]\n"
-        "  end = v[-1] + off + (v[1] - v[0] if len(v) > 1 else 3003)\n"
-        "  d += J.restamp(part, off)\n"
+        "last = J.cut(l, J.Recording(l).gop_starts()[1][1], 0)\n"
+        "d = J.run_on(((J.cut(l, 0, 13), 0), (J.cut(h, 0, " + std::to_string(pictures) + "), 42783), (last, " +
+        std::to_string(step) + ")))\n"
         "open(\"" + joined + "\", \"wb\").write(d)\n"
         "print(J.first_video_pts(last) - J.Recording(last).audio[0][\"pts\"])'");
     long long lead = 0;
@@ -3264,13 +3260,7 @@ TEST(MtsimportCommand, LatePesOfAOnePicturePartAfterOtherAudioPlaysWithItsStretc
     const testsupport::CommandResult made = testsupport::run_command(
         "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
         "l = open(\"" + surround + "\", \"rb\").read(); one = J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 1)\n"
-        "end = None; d = b\"\"\n"
-        "for part, step in ((l, 0), (one, 0), (l, " + step + ")):\n"
-        "  v = sorted(p[\"pts\"] for p in J.Recording(part).video if p[\"pts\"] is not None)\n"
-        "  off = 0 if end is None else end + step - v[0]\n"
-        "  end = v[-1] + off + (v[1] - v[0] if len(v) > 1 else 3003)\n"
-        "  d += J.restamp(part, off % J.WRAP)\n"
-        "open(\"" + joined + "\", \"wb\").write(d)\n"
+        "open(\"" + joined + "\", \"wb\").write(J.run_on(((l, 0), (one, 0), (l, " + step + "))))\n"
         "print(J.first_video_pts(one) - J.Recording(one).audio[0][\"pts\"])'");
     long long lead = 0;
     ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld", &lead), 1) << made.err;
