@@ -1,9 +1,11 @@
 # Helpers shared by every subsystem's CMakeLists.
 
 # avchd_add_test(NAME name SOURCES ... [LIBS ...] [LABELS unit|stream|e2e ...]
-#                [SHM] [VARIANTS] [TIMEOUT seconds])
+#                [SHM] [VARIANTS] [TIMEOUT seconds] [SHARDS n])
 # TIMEOUT is the limit in the optimised build (600 s when not given); the
-# sanitizer builds allow three times as much.
+# sanitizer builds allow three times as much. SHARDS splits a long program's
+# cases over n CTest tests (name_shard0 ...), GoogleTest's own sharding, so
+# that they run side by side and each stays well inside the limit.
 # One GoogleTest executable per group of related cases, run by CTest.
 # SHM marks tests that make shared-memory regions: each runs with a region
 # name prefix of its own (checkout and test), so it never touches the
@@ -11,7 +13,7 @@
 # it. VARIANTS runs the test once more per processor variant forced through
 # VP_FORCE_VARIANT (name_sse2, name_ssse3, name_sse41).
 function(avchd_add_test)
-  cmake_parse_arguments(T "SHM;VARIANTS" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "SHM;VARIANTS" "NAME;TIMEOUT;SHARDS" "SOURCES;LIBS;LABELS" ${ARGN})
   if(AVCHD_FUZZ)
     # The fuzz build runs only the fuzz targets: the test stays declared (so
     # later target_* calls on it hold) but is neither built nor run.
@@ -20,7 +22,17 @@ function(avchd_add_test)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} avchd_testsupport avchd_test_main GTest::gtest Threads::Threads)
-  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  set(tests ${T_NAME})
+  if(T_SHARDS)
+    set(tests "")
+    math(EXPR last "${T_SHARDS} - 1")
+    foreach(shard RANGE ${last})
+      list(APPEND tests ${T_NAME}_shard${shard})
+    endforeach()
+  endif()
+  foreach(test ${tests})
+    add_test(NAME ${test} COMMAND ${T_NAME})
+  endforeach()
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
@@ -32,7 +44,7 @@ function(avchd_add_test)
     # same cases some two to four times slower.
     math(EXPR T_TIMEOUT "${T_TIMEOUT} * 3")
   endif()
-  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  set_tests_properties(${tests} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
   if(T_VARIANTS)
     foreach(variant sse2 ssse3 sse41)
       add_test(NAME ${T_NAME}_${variant} COMMAND ${T_NAME})
@@ -43,9 +55,21 @@ function(avchd_add_test)
   if(T_SHM)
     string(MD5 checkout "${CMAKE_BINARY_DIR}")
     string(SUBSTRING "${checkout}" 0 8 checkout)
-    set_tests_properties(${T_NAME} PROPERTIES
-                         ENVIRONMENT "AVCHD_SHM_TEST_PREFIX=t${checkout}-${T_NAME}-")
   endif()
+  set(shard 0)
+  foreach(test ${tests})
+    set(env "")
+    if(T_SHM)
+      list(APPEND env "AVCHD_SHM_TEST_PREFIX=t${checkout}-${test}-")
+    endif()
+    if(T_SHARDS)
+      list(APPEND env "GTEST_TOTAL_SHARDS=${T_SHARDS}" "GTEST_SHARD_INDEX=${shard}")
+      math(EXPR shard "${shard} + 1")
+    endif()
+    if(env)
+      set_tests_properties(${test} PROPERTIES ENVIRONMENT "${env}")
+    endif()
+  endforeach()
 endfunction()
 
 # avchd_add_fuzzer(NAME name SOURCES ... [LIBS ...])

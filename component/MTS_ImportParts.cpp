@@ -253,10 +253,11 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   if (soundFirst) store->soundLostTicks -= parts.soundLostAtSeam;
   // The sound's line starts again at the seam, as at a restart: the part's
   // next step tells how long its PES last (they may hold more frames than
-  // the part before's), and is no skip. Where no step was read yet (the
-  // movie's first sound begins the part) the next step is judged by how
-  // long this PES lasts, as in a recording's first sound.
-  if (store->soundKeyStep > 0) store->soundInOrder = 0;
+  // the part before's). It is judged by how long the PES before lasted, as
+  // the first step of the movie's first sound is: a step far beyond that
+  // (a part of one sound PES, then another part whose stamps jump ahead)
+  // skips time, and is that later part's seam.
+  if (store->soundKeyStep > 0) store->soundInOrder = kSoundInOrderAtSeam;
   parts.soundLostAtSeam = 0;
   parts.soundSeamPTS += PartSoundOntoVideoLine(store);
   parts.video.state = parts.sound.state = SeamSide::kClosed;

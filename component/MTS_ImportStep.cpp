@@ -139,7 +139,10 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   // A step beyond the stretch's latest time half again as long as one PES
   // lasts, from a PES that came in order: PES between were lost to damage
   // that the demultiplexer skipped, or another recording begins here.
-  const bool skips = delta > 0 && *c.inOrder && unit > 0 && 2 * gap > 3 * unit;
+  // Just after a seam the stretch's own step is not known yet: the step is
+  // measured against how long the PES before lasted.
+  const int64_t measure = *c.inOrder == kSoundInOrderAtSeam ? fallbackStep : unit;
+  const bool skips = delta > 0 && *c.inOrder && measure > 0 && 2 * gap > 3 * measure;
   const int64_t step = *c.step > 0 ? *c.step : fallbackStep;
   if (delta < 0 || delta > kLargestStep || (skips && c.joins && c.joins(c.store, step - delta))) {
     const int64_t offset = *c.last + step - key;

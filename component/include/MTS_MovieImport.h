@@ -24,6 +24,9 @@ constexpr ComponentResult kMTSImporterVersion = 0x00010000;
 constexpr int32_t kMTSChunkSize = 0x2d000;     // 960 source packets
 constexpr int32_t kMTSPacketSize = 192;        // arrival time + TS packet
 constexpr int32_t kMTSPcmBufferSize = 0x20000; // one decoded AC-3 frame
+// The sound's line restarted at a part's seam: its next step is judged by
+// how long the PES before lasted (a value of soundInOrder).
+constexpr uint8_t kSoundInOrderAtSeam = 2;
 
 namespace mts_import {
 // The stretches of time a stream's time stamps cover, merged where they
@@ -220,7 +223,7 @@ struct MTS_MovieImportGlobalsRecord {
   int64_t videoKeyHigh;
   int64_t soundKeyHigh;
   uint8_t videoInOrder;
-  uint8_t soundInOrder;
+  uint8_t soundInOrder;  // kSoundInOrderAtSeam: the line restarted at a part's seam
   // What each stream's time stamps span: the time counted as lost is kept
   // within it.
   mts_import::KeySpans videoSpans;

@@ -3273,3 +3273,34 @@ TEST(MtsimportCommand, LatePesOfAOnePicturePartAfterOtherAudioPlaysWithItsStretc
     EXPECT_NEAR(sound[0][0], edits[0][1][0] - lead * scale / 90000, 319);
   }
 }
+
+// A whole 5.1 recording (its stamps wrap just before its first picture), one
+// picture of its fourth group (its one sound PES ahead of it) with stamps
+// that go back, then the whole recording with stamps 0.2 s on from that
+// picture. The step from the one-picture part's only sound PES to the last
+// part's first was read as how long that PES lasts: the last part's sound
+// ran straight on from it, 232 ms before its own pictures. It plays by its
+// own stamps beside them, as after a part of two pictures.
+TEST(MtsimportCommand, SoundAfterAOnePicturePartThatJumpsPlaysBesideItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  for (const std::string pictures : {"1", "2"}) {
+    SCOPED_TRACE(pictures);
+    // Prints the sound PES before the last part, the last part's sound lead
+    // and the length of its pictures, in ticks.
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        "d = open(\"" + surround + "\", \"rb\").read(); r = J.Recording(d); "
+        "c = J.cut(d, r.gop_starts()[3][1], " + pictures + "); p = sorted(v[\"pts\"] for v in r.video); "
+        "t = lambda x, at: J.restamp(x, (at - J.first_video_pts(x)) % J.WRAP); "
+        "open(\"" + joined + "\", \"wb\").write(t(d, 7200) + t(c, 14400) + t(d, 32400)); "
+        "print(len(r.audio) + len(J.Recording(c).audio), p[0] - min(a[\"pts\"] for a in r.audio), p[-1] + p[1] - 2 * p[0])'");
+    long long sounds = 0, lead = 0, whole = 0;
+    ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld %lld", &sounds, &lead, &whole), 3) << made.err;
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+    ASSERT_EQ(scale, 48000);
+    const int64_t picture = duration - whole * scale / 90000;
+    EXPECT_EQ(PlayedAt(sound, sounds * 1536), picture - lead * scale / 90000);
+  }
+}
