@@ -188,7 +188,11 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   const bool stretchBegins = !store->leftOutSoundSeen && store->soundMedia;
   const int64_t delta = key - store->leftOutSoundKey;
   const bool steps = store->leftOutSoundSeen && delta > 0 && delta <= kLargestStep;
-  const bool stepped = steps && store->leftOutSoundStep > 0 && 2 * delta > 3 * store->leftOutSoundStep;
+  // Stamps that go back or leap ahead by more than a second restart the
+  // line, as the track's sound would: a seam as surely as a step.
+  const bool restarts = store->leftOutSoundSeen && (delta < 0 || delta > kLargestStep);
+  const bool stepped =
+      restarts || (steps && store->leftOutSoundStep > 0 && 2 * delta > 3 * store->leftOutSoundStep);
   // Its stamps running straight on (a step as long as the one before) tell
   // as much across a video step as the track's sound would.
   NoteSoundAcrossTablesJoin(store, steps && !stepped && store->leftOutSoundStep > 0, pesAt);

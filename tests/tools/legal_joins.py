@@ -1311,6 +1311,13 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
     return line, bad, problems
 
 
+def copy_sound_need(edits, media_scale, movie_scale):
+    """Sample frames a copy's sound holds at least: what the sound edits play.
+    An edit's length is its media's rounded to the movie's unit, so it may
+    reach up to one unit past the media it plays (past the media's end)."""
+    return sum(max(e["trackDuration"] - 1, 0) * media_scale // movie_scale for e in edits if e["mediaTime"] >= 0)
+
+
 def checks_on_movie(args, res, parts, stats, mov, dump, base, files, old):
     """Pictures, rate, part-sync (and for the narrow plan played and sync)
     and copies of one imported join."""
@@ -1371,8 +1378,7 @@ def checks_on_movie(args, res, parts, stats, mov, dump, base, files, old):
             # sound is the saved movie's, as ffmpeg decodes it, up to at least
             # the edits' end. Past a last edit that ends inside a frame, ffmpeg
             # lets through a part of that frame, not as much in each container.
-            played = sum(e["trackDuration"] for e in st["edits"] if e["mediaTime"] >= 0)
-            need = played * st["media"]["timeScale"] // movie_scale * 2 * channels
+            need = copy_sound_need(st["edits"], st["media"]["timeScale"], movie_scale) * 2 * channels
             body = a[before:]
             if len(body) < need or len(body) > len(heard) or body != heard[:len(body)]:
                 res["failed"].setdefault("copy", "%s: %d sound bytes, %d wanted" % (ext, len(a), len(heard) + before))

@@ -3091,6 +3091,37 @@ TEST(MtsimportCommand, SoundTakenUpAfterAStretchLeftOutMakesTheVideosStepAJoin) 
   EXPECT_EQ(r.err, "");
 }
 
+// An AC-3 part, then two LPCM 5.1 parts (their sound left out for its
+// kind): the first's stamps 4.2 s before the AC-3 part's, the second's first
+// picture 1 s after the first's last, every counter running on. The
+// left-out sound leaps ahead by more than a second there, a restart as the
+// track's sound would read it, so the pictures' step is a join ("0.960 s
+// of video could not be read" was said).
+TEST(MtsimportCommand, LeftOutSoundLeapingAheadMakesTheVideosStepAJoin) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_51_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+      "a = open(\"" + ac3 + "\", \"rb\").read(); l = open(\"" + lpcm + "\", \"rb\").read()\n"
+      "key = lambda p, i: [v[\"dts\"] or v[\"pts\"] for v in J.Recording(p).video if v[\"pts\"] is not None][i]\n"
+      "parts = [J.cut(a, 0, 6), J.cut(l, J.Recording(l).gop_starts()[1][1], 13), J.cut(l, 0, 13)]\n"
+      "one = key(parts[0], 0) - 378000 - key(parts[1], 0); two = key(parts[1], -1) + one + 90000 - key(parts[2], 0)\n"
+      "d = bytearray(J.restamp(parts[0], 0) + J.restamp(parts[1], one % J.WRAP) + J.restamp(parts[2], two % J.WRAP))\n"
+      "cc = {}\n"
+      "for b in range(0, len(d), J.PACKET):\n"
+      "  pid = (d[b + 5] & 31) << 8 | d[b + 6]\n"
+      "  if d[b + 7] & 16:\n"
+      "    c = cc.get(pid, d[b + 7] & 15); d[b + 7] = d[b + 7] & 240 | c; cc[pid] = (c + 1) & 15\n"
+      "open(\"" + joined + "\", \"wb\").write(d)'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const testsupport::CommandResult r =
+      testsupport::run_command(std::string(MTSIMPORT) + " --dump " + folder.path + "/joined.json " + joined);
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.err, "");
+}
+
 // LPCM, an AC-3 part whose sound is left out, then LPCM from the recording's
 // second group 0.32 s after the AC-3 pictures end. The seam of the AC-3
 // part was to place that part's sound beside its pictures; its sound is of

@@ -455,4 +455,16 @@ TEST(TestScript, JoinCampaignTakesASoundPESLostBeforeAGroupForAJoin) {
   EXPECT_EQ(r.out, "True\nFalse\n") << r.err;
 }
 
+// A sound edit's length is rounded to the movie's unit: the copy check asks
+// for no more sound than each edit's media can give. An edit of 4869
+// samples lasting 3044 units of 1/30000 s (4870.4 samples) made a copy
+// holding every sample of the movie fail; empty edits ask for nothing.
+TEST(TestScript, JoinCampaignAsksACopyForTheSoundTheEditsMediaHolds) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "edits = [{'trackDuration': 3680, 'mediaTime': 256}, {'trackDuration': 3044, 'mediaTime': 8954},\n"
+      "         {'trackDuration': 900, 'mediaTime': -1}]\n"
+      "print(L.copy_sound_need(edits, 48000, 30000), L.copy_sound_need(edits[:1], 48000, 48000))\n");
+  EXPECT_EQ(r.out, "10754 3679\n") << r.err;
+}
+
 }  // namespace
