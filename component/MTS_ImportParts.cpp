@@ -190,8 +190,8 @@ bool MeetsVideoSide(const MTS_MovieImportGlobalsRecord* store, int64_t here, int
 }
 
 // A part's pictures begin at reader offset `pesAt` on the line `shift`.
-void NotePartLine(ImportParts* parts, int64_t pesAt, int64_t shift) {
-  parts->partLines[parts->partLineNext] = PartLine{pesAt, shift};
+void NotePartLine(ImportParts* parts, int64_t pesAt, int64_t shift, int64_t picturePTS = -1) {
+  parts->partLines[parts->partLineNext] = PartLine{pesAt, shift, picturePTS};
   parts->partLineNext = static_cast<uint8_t>((parts->partLineNext + 1) % kPartLines);
   if (parts->partLineCount < kPartLines) ++parts->partLineCount;
 }
@@ -443,9 +443,9 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // loss. Its first picture shows where the pictures before end by their
   // stamps, with its own step from there (none once placed after them).
   ++parts.begun;
-  NotePartLine(&parts, store->videoTSOffset, *shift);
-  parts.pictureToPlace = 1;
   const TSDemuxOutput* out = store->pTSInfo;
+  NotePartLine(&parts, store->videoTSOffset, *shift, out->bPTS ? out->PTS + *shift : -1);
+  parts.pictureToPlace = 1;
   const int64_t gap = out->bPTS && parts.videoLineEnd != 0 ? out->PTS + *shift - parts.videoLineEnd : 0;
   parts.pictureGap = gap > 0 && gap <= kLargestStep ? gap : 0;
   parts.partPictureSeen = out->bPTS;
@@ -948,6 +948,27 @@ int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {
   const int64_t d = store->videoTimeShift - store->soundTimeShift;
   MoveSoundLine(store, d);
   return d;
+}
+
+bool PartPictureOfEarlierSound(const MTS_MovieImportGlobalsRecord* store, int64_t* pts) {
+  // A PES is reported once the next of its stream begins, so the sound of a
+  // short part may be reported after the next part's pictures began: the
+  // latest part's first picture is then not the one this sound leads. Only
+  // when that picture is the latest line's is the line to go by.
+  const ImportParts& parts = store->parts;
+  if (parts.partLineCount < 2 || !parts.partPictureSeen) return false;
+  const PartLine& latest = parts.partLines[(parts.partLineNext + kPartLines - 1) % kPartLines];
+  const int64_t at = ReportedSoundStart(store);
+  if (latest.picturePTS != parts.partPicturePTS || latest.pesAt + kMTSPacketSize / 2 < at) return false;
+  for (int k = 2; k <= parts.partLineCount; ++k) {
+    const PartLine& line = parts.partLines[(parts.partLineNext + kPartLines - k) % kPartLines];
+    if (line.pesAt + kMTSPacketSize / 2 < at) {
+      if (line.picturePTS < 0) return false;
+      *pts = line.picturePTS;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool PartSoundBesidePictures(const MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* wanted) {

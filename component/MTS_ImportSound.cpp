@@ -281,9 +281,13 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   int64_t picture = 0;
   const int64_t ownLead =
       std::max<int64_t>(sampleFrames, store->timeScale > 0 ? int64_t(store->frameDuration) * rate / store->timeScale : 0);
-  const bool afterLoss = parts.lostStepPTS >= 0 && pts < parts.lostStepPTS &&
+  // Sound begun before the latest part's pictures (a short part's, reported
+  // late) leads its own part's first picture.
+  int64_t partPicture = parts.partPicturePTS;
+  const bool earlierPart = mts_import::PartPictureOfEarlierSound(store, &partPicture);
+  const bool afterLoss = !earlierPart && parts.lostStepPTS >= 0 && pts < parts.lostStepPTS &&
                          (!parts.partPictureSeen || parts.lostStepPTS > parts.partPicturePTS);
-  const int64_t firstPTS = afterLoss ? parts.lostStepPTS : parts.partPicturePTS;
+  const int64_t firstPTS = afterLoss ? parts.lostStepPTS : partPicture;
   if ((off > slack || silentBefore) && partSound && besidePictures && (parts.partPictureSeen || afterLoss) &&
       mts_import::PartSoundBesidePictures(store, firstPTS, &picture) && picture > wanted &&
       (silentBefore || picture - wanted > ownLead)) {

@@ -43,10 +43,12 @@ struct SeamMark {
 // needs to know whether a PES begins a part asks PartVideoBegins (the
 // video) or looks at the open sides here (the sound).
 // Where a part's pictures begin in the file (the reader offset of its
-// first video PES) and the shift its stamps take onto the continued line.
+// first video PES), the shift its stamps take onto the continued line and
+// the time of that PES on the line (-1: not known).
 struct PartLine {
   int64_t pesAt;
   int64_t shift;
+  int64_t picturePTS;
 };
 
 // How many of the latest parts keep their line: enough for a sound PES
@@ -343,6 +345,10 @@ int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store);
 bool PartSoundOfPartBefore(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* moved);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
+// The first picture (continued line) of the part the sound PES being
+// reported belongs to when that PES began in the file before the latest
+// part's pictures (false otherwise, or when not known).
+bool PartPictureOfEarlierSound(const MTS_MovieImportGlobalsRecord* store, int64_t* pts);
 // Where sound of presentation time `pts` (continued line) plays beside the
 // latest picture: sound media units from track time 0. False before any
 // picture.

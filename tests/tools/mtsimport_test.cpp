@@ -3335,3 +3335,43 @@ TEST(MtsimportCommand, SoundAfterAOnePicturePartThatJumpsPlaysBesideItsOwnPictur
     EXPECT_EQ(PlayedAt(sound, sounds * 1536), picture - lead * scale / 90000);
   }
 }
+
+// Thirteen pictures of a 5.1 recording, seven of an AC-3 stereo one whose
+// stamps run on from them (its sound left out for its kind), one picture of
+// the 5.1 recording 1 s on, then thirteen more of it stamped from 2.12 s
+// before that picture. The one-picture part's sound is reported only after
+// the last part's first picture: it plays beside its own picture from
+// there on (it was cut at the last part's picture, and played its last
+// frame only).
+TEST(MtsimportCommand, OnePicturePartsSoundAfterSoundLeftOutPlaysBesideItsPicture) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const auto part = [&](const std::string& name, const std::string& source, int group, int pictures) {
+    return FirstPictures(folder.path + "/" + name + ".m2ts", FromGroup(folder.path + "/" + name + "0.m2ts", source, group),
+                         pictures);
+  };
+  const std::string a = part("a", surround, 1, 13), b = part("b", stereo, 3, 7), c = part("c", surround, 4, 1),
+                    d = part("d", surround, 2, 13);
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+      "end = None; o = b\"\"\n"
+      "for name, step in ((\"" + a + "\", 0), (\"" + b + "\", 0), (\"" + c + "\", 90000), (\"" + d + "\", -194400)):\n"
+      "  part = open(name, \"rb\").read(); v = sorted(p[\"pts\"] for p in J.Recording(part).video)\n"
+      "  off = 0 if end is None else end + step - v[0]\n"
+      "  end = v[-1] + off + 3600\n"
+      "  o += J.restamp(part, off % J.WRAP)\n"
+      "open(\"" + joined + "\", \"wb\").write(o)'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const int64_t before = SoundFramesOf(a), own = SoundFramesOf(c), lead = SoundLead(c);
+  ASSERT_TRUE(before > 0 && lead > 0 && own > lead + kPictureUnits) << before << " " << own << " " << lead;
+  const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+  ASSERT_EQ(scale, 48000);
+  EXPECT_EQ(PlayedAt(sound, before + lead), 20 * kPictureUnits);
+  // Up to where the last part's sound begins: a lead of up to a picture
+  // plays (the recordings differ here), a longer one is cut away.
+  const int64_t next = SoundLead(d) <= kPictureUnits ? SoundLead(d) : 0;
+  EXPECT_EQ(PlayedAt(sound, before + lead + kPictureUnits - next - 1), 21 * kPictureUnits - next - 1);
+}
