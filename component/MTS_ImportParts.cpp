@@ -891,9 +891,12 @@ bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, i
   // Not when another recording's tables lie between that side and this
   // sound: the side is an earlier part's (its audio left out for its kind),
   // and this sound's pictures are still to come.
+  // That side is met so: a later step of this sound lies inside the part.
   if (parts.video.state == SeamSide::kOpen && parts.video.begins && InReach(parts.video, store->ts_offset) &&
-      !LaterRecordingAfterVideoSide(store))
+      !LaterRecordingAfterVideoSide(store)) {
+    parts.video.state = SeamSide::kClosed;
     return false;
+  }
   // Its step from the pictures read so far says nothing (audio of another
   // kind lay between): the video's seam tells where it goes.
   parts.sound.state = SeamSide::kBegun;

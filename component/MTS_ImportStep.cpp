@@ -159,8 +159,12 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
     // counted stays within what the time stamps span.
     if (skips) *c.lost += gap - unit;
     *c.step = delta;
-    *c.inOrder = gap > 0;
-    *c.high = std::max(*c.high, key);
+    // A latest time beyond a restart's reach ahead is another stretch's
+    // (sound left out for its kind ran the line on from it to this one):
+    // this stretch's PES come in order from here.
+    const bool otherStretch = *c.high - key > kLargestStep;
+    *c.inOrder = gap > 0 || otherStretch;
+    *c.high = otherStretch ? key : std::max(*c.high, key);
   }
   *c.last = key + *c.offset;
   return *c.offset;

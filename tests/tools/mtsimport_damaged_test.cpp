@@ -1826,6 +1826,28 @@ TEST(MtsimportDamaged, SoundLostRightBeforeTheRecordingsOwnTablesIsTold) {
   }
 }
 
+// A whole LPCM stereo recording whose stamps run on after a part of LPCM
+// 5.1 (left out for its kind), which itself lies 20 s before a stereo part:
+// a sound PES lost three before the end is told (the sound's latest time,
+// the first part's, no longer keeps the later recording's PES out of
+// order, and its pictures' seam is met by its first sound). The join
+// without the loss says nothing.
+TEST(MtsimportDamaged, SoundLostInARecordingRunningOnAfterLeftOutAudioIsTold) {
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  const Bytes whole = testsupport::read_file(stereo);
+  const Bytes head = Then(PlacedAt(GroupCut(Split(whole), 0, 7), 30 * 90000),
+                          PlacedAt(GroupCut(Split(testsupport::read_file(surround)), 0, 7), 10 * 90000));
+  const Packets last = Split(PlacedAt(whole, 11 * 90000));
+  const auto sound = PesPackets(last, kAudio);
+  ASSERT_GT(sound.size(), 8u);
+  const Imported legal = ImportBytes(Then(head, Join(last)), "run_on_after_left_out.m2ts");
+  EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  const Imported got = ImportBytes(Then(head, Without(last, sound[sound.size() - 4])), "lost_after_left_out.m2ts");
+  EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err),
+            std::make_tuple(0, DamageLine(got.input, "0.005 s of sound could not be read and are left out of the movie")));
+}
+
 // A part of one picture without its first 960 bytes (its tables and the
 // head of its only PES), joined before a whole recording: what is left of
 // that picture's PES starts no PES, and the picture is told lost. The same
