@@ -68,6 +68,10 @@ ends, within a sound frame, just at its place (judge_edge). A window of
 the last part that lies past the end of the movie's sound by less than a
 sound packet (the movie ends with its video track, on whole units of its
 time scale) is measured again moved back to end there (judge_end).
+A window in a part's last picture or sound frame, where another part
+follows (its sound may lead its first picture by that much and then plays
+there by its own stamps), is measured again moved back before that
+stretch (judge_tail).
 An AC-3 part's sound part-sync finds out of place is measured again at the
 same windows over 16 ms (less where a part of one picture ends sooner)
 against the sound's own size (judge_dither): two
@@ -1101,6 +1105,46 @@ def judge_end(tok, k, files, movie, mov, shift, limit, seen):
     return head + " " + "/".join(out), good
 
 
+def judge_tail(tok, k, files, movie, mov, shift, limit, seen):
+    """A part's part-sync figures FAR or NOTFOUND whose window lies within
+    its last picture or sound frame (the longer), where another part
+    follows: that part's sound may begin up to so much ahead of its first
+    picture (a camera's own lead), and then plays there by its own stamps,
+    ending this part's sound early. A part too short for a window 0.5 s
+    after the picture it is timed by has that window 10 ms before its end,
+    inside this stretch; part-sync, finding nothing at its place, takes a
+    like stretch of a later cut of the same recording for it. The window
+    is measured again moved back to end 10 ms before that stretch, by
+    part-sync's own match (an AC-3 part's also by dither_match over the
+    stretch left) within `limit` ms of its place (less the grid's share
+    `shift`). Returns the token judged and how many figures turned good."""
+    head, figures, wins = token_windows(tok, k, files, movie, mov, seen)
+    place = place_of(seen, k)
+    if not wins or not place or k == len(files) - 1:
+        return tok, 0
+    pics = sorted(t for t, *_ in picture_times(files[k]))
+    steps = sorted(b - a for a, b in zip(pics, pics[1:]))
+    stretch = max(steps[(len(pics) - 1) // 2] if steps else 0.04, (limit - 0.5) / 1000)
+    heard = seen["heard"]
+    part, out, good = None, [], 0
+    for fig, (w0, expected, rel) in zip(figures.split("/"), wins):
+        back = int(round((rel - (place[1] - stretch - 0.01 - 0.002)) * 48000))
+        if ("FAR" in fig or "NOTFOUND" in fig) and back > 0 and w0 >= back:
+            part = part or mono_sound(files[k])
+            at = expected - back
+            reach = int((limit + abs(shift)) * 48)
+            i = match_near(part[w0 - back:w0 - back + 96], heard, at, reach)
+            if i is None and re.match(r"p\d+\[[^\]]*ac3", tok):
+                size = min(768, int(round((stretch + 0.012) * 48000)))
+                m = dither_match(part, heard, w0 - back, at, reach, size)
+                i = at + m[0] if m and m[1] <= 0.05 else None
+            if i is not None and abs((i - at) / 48.0 - shift) <= limit:
+                good += 1
+                fig = retold(fig, (i - at) / 48.0 - shift, "%.0f ms back, before the next part's lead" % (back / 48.0))
+        out.append(fig)
+    return head + " " + "/".join(out), good
+
+
 def match_near(win, heard, at, reach):
     """Where, within `reach` samples of `at`, the movie's sound `heard`
     holds the window `win` of 96 samples by part-sync's own match (its
@@ -1275,10 +1319,11 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
                 moved.append(judged.strip())
             tok = judged
             # AC-3 dither first, then a window at a short part's first
-            # picture, then one past the movie's end, then a part taken for
-            # one before it at its own place.
+            # picture, then one past the movie's end, then one in a part's
+            # last picture, then a part taken for one before it at its own
+            # place.
             elsewhere = abs(shifts[k][1]) >= 0.05
-            for judge in (judge_dither, judge_edge, judge_end, judge_elsewhere):
+            for judge in (judge_dither, judge_edge, judge_end, judge_tail, judge_elsewhere):
                 if judge is judge_dither and not re.match(r"p\d+\[[^\]]*ac3", tok):
                     continue
                 if judge is judge_elsewhere and not elsewhere:

@@ -261,6 +261,31 @@ TEST(TestScript, JoinCampaignMeasuresAWindowPastTheMoviesEndWhereItsSoundEnds) {
       << r.err;
 }
 
+// A part of 14 pictures whose window, 10 ms before its end, lies where the
+// next part's sound, led 37 ms ahead of its first picture, plays instead:
+// measured again before that lead, sound in place passes; the same sound a
+// picture late stays far.
+TEST(TestScript, JoinCampaignMeasuresAWindowInAPartsLastPictureBeforeTheNextPartsLead) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "import random\n"
+      "rnd = random.Random(5)\n"
+      "own = array.array('h', (rnd.randint(-12000, 12000) for i in range(40000)))\n"
+      "L.mono_sound = lambda path: own\n"
+      "L.picture_times = lambda path, first_only=False: [(0.04 * i, 0.04 * i, 3110400, 'h%d' % i) "
+      "for i in range(14)]\n"
+      "for late in (0, 1920):\n"
+      "    heard = array.array('h', [0] * late) + own[:25088] + own[30000:]\n"
+      "    seen = {'windows': [[(26400, 26400, 0.55), (14880, 14880, 0.31)]], 'places': [(0.0, 0.56, 0.0)], "
+      "'heard': heard}\n"
+      "    tok, good = L.judge_tail('p0[same-size ac32]:0 +560.0ms FAR/+0.0ms', 0, [part('a'), part('b')], [], "
+      "'movie', 0.0, 32.5, seen)\n"
+      "    print(good, tok.split(' ', 2)[2])\n");
+  EXPECT_EQ(r.out,
+            "1 +0.0ms (42 ms back, before the next part's lead; part-sync: +560.0ms)/+0.0ms\n"
+            "0 +560.0ms FAR/+0.0ms\n")
+      << r.err;
+}
+
 // A window at a one-picture part's first picture, where the part before's
 // sound (its silent end) runs on 10.7 ms: found where that sound ends, just
 // in place; the same sound a picture late stays far.
