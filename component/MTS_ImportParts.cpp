@@ -466,11 +466,8 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   const int64_t frame = VideoFrameTicks(store);
   // Sound read beyond this PES that ran straight on says one recording goes
   // on here.
-  // Where the part's tables came only once (its spacing not yet measured),
-  // nothing bounds what lay between: a step to a coded sequence begun after
-  // tables whose counter happened to run on is read as a join too.
-  const bool passes = parts.tablesSpacing > 0 ? step > parts.tablesSpacing + frame : PartVideoBegins(store);
-  parts.videoStepPassesTables = store->videoKeySeen && passes && parts.soundOnAt <= store->videoTSOffset;
+  parts.videoStepPassesTables = store->videoKeySeen && parts.tablesSpacing > 0 &&
+                                step > parts.tablesSpacing + frame && parts.soundOnAt <= store->videoTSOffset;
   parts.videoStepLost = parts.videoStepPassesTables && step <= kLargestStep ? step - frame : 0;
 }
 
