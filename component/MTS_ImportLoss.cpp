@@ -346,14 +346,14 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
   if (store->headlessPart && !counted) ++store->headlessPictures;
 }
 
-void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool restarted) {
+void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool broke) {
   if (!store->videoLeftOut) {
     store->leftOutHeadless = 0;
     return;
   }
-  if (!restarted && !store->leftOutHeadless) return;
+  if (!broke && !store->leftOutHeadless) return;
   const bool intra = PartVideoBeginsIntra(store);
-  if (restarted)
+  if (broke)
     store->leftOutHeadless = !intra;
   else if (intra)
     store->leftOutHeadless = 0;

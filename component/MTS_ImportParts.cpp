@@ -294,6 +294,7 @@ void PartsReset(ImportParts* parts) {
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
   parts->tablesJoinAt = parts->soundOnAt = -1;
   parts->lostStepPTS = -1;
+  parts->videoLineEndBeforeLeftOutStep = -1;
   parts->soundOnlyTablesAt = parts->soundOnlySoundAt = -1;
   parts->lostPictureSoundAt = parts->lostPictureTablesAt = parts->lostPictureVideoAt = -1;
 }
@@ -561,7 +562,21 @@ void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore) {
   // the stamps put it) is no picture's length: this picture lasts as long
   // as the one before.
   if (stepBefore > 0 && 2 * step > 3 * std::max(stepBefore, frameTicks)) step = stepBefore;
-  store->parts.videoLineEnd = std::max(store->parts.videoLineEnd, out->PTS + step);
+  ImportParts& parts = store->parts;
+  parts.videoLineEndBeforeLeftOutStep = store->videoLeavingOut ? parts.videoLineEnd : -1;
+  parts.videoLineEnd = std::max(parts.videoLineEnd, out->PTS + step);
+}
+
+void PartVideoResumesTrack(MTS_MovieImportGlobalsRecord* store) {
+  ImportParts& parts = store->parts;
+  const TSDemuxOutput* out = store->pTSInfo;
+  const int64_t before = parts.videoLineEndBeforeLeftOutStep;
+  parts.videoLineEndBeforeLeftOutStep = -1;
+  if (before < 0 || !out->bPTS || store->timeScale <= 0) return;
+  // A part of one picture has no step of its own: shown for one of the
+  // track's pictures, the part after it (and the sound placed by that
+  // part's pictures) must begin that far on.
+  parts.videoLineEnd = std::max(before, out->PTS + VideoFrameTicks(store));
 }
 
 namespace {
@@ -672,7 +687,11 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.soundSeamPTS = out->PTS + shift;
   } else if (insideBefore) {
     // Its step stays counted as lost.
-  } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0)) {
+  } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0) &&
+             !LaterRecordingAfterVideoSide(store)) {
+    // A part that ran on without a step of its stamps, met by the sound's
+    // step; not where a later recording began after that part's first
+    // picture (the part had no sound, and this is the later one's).
     store->soundLostTicks = lostBefore;
     parts.video.state = SeamSide::kClosed;
     parts.soundSeamPTS = out->PTS + shift;
@@ -837,6 +856,13 @@ bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, i
   parts.soundToPlace = 0;
   parts.soundBegunAfterLeftOut = 1;
   return true;
+}
+
+int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  // Past the reach of a seam no video side can meet it any more (sound lost
+  // there): its sound goes in as any.
+  return parts.sound.state == SeamSide::kOpen && InReachOf(parts.sound, store->ts_offset) ? parts.soundSeamMedia : -1;
 }
 
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store) {

@@ -710,8 +710,13 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // Pictures left out for their size are no damage, and their steps (of
     // another frame rate, maybe) tell nothing about the track's pictures
     // lost; they still carry the time line on to the pictures after them.
+    // A step that skipped pictures still breaks the stretch as a restart
+    // does: a picture other than an intra picture after it may be the first
+    // left of a part of the track's size whose tables and IDR picture were
+    // lost, its pictures running on among those left out.
+    const bool skipped = store->videoLeftOut && store->videoLostTicks > lost;
     if (store->videoLeftOut) store->videoLostTicks = lost;
-    mts_import::JudgeLeftOutPart(store, restarted);
+    mts_import::JudgeLeftOutPart(store, restarted || skipped);
     // A first field waiting for its second goes into the movie too. The PES
     // before a break of the counters is whole when the time line restarts
     // here or another recording begins here.
@@ -922,7 +927,14 @@ OSErr MTS_insertMedia(MTS_MovieImportGlobalsRecord* store, TimeValue atTime) {
     MTS_LOG("[ERR]MTS_PutFrameOffset\n");
     return result;
   }
+  // Sound read past a step that waits for the video's seam is held back
+  // while the file is read: inserted now it would play on after the part
+  // before, not beside its own part's pictures. The file's end inserts it.
+  const int32_t soundEnd = store->soundEndTime;
+  const int64_t held = store->state == kMTSStateImporting ? mts_import::PartSoundHeldFrom(store) : -1;
+  if (held >= store->soundInsertedTime && held < soundEnd) store->soundEndTime = static_cast<int32_t>(held);
   result = mts_import::InsertSoundRange(store, atTime);
+  store->soundEndTime = soundEnd;
   if (result != noErr) return result;
   result = mts_import::InsertVideoRanges(store, atTime);
   if (store->state == kMTSStateEndOfStream) store->state = kMTSStateInserted;

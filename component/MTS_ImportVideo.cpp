@@ -669,7 +669,10 @@ OSErr MTS_add_video_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     err = AddWaitingField(store, outSize);
     return err != noErr ? err : FinishVideo(store, true);
   }
-  if (resumes) EndLeftOutVideo(store);
+  if (resumes) {
+    EndLeftOutVideo(store);
+    mts_import::PartVideoResumesTrack(store);
+  }
 
   mts_import::SlicePicture first{};
   const bool singleField =

@@ -70,6 +70,9 @@ struct ImportParts {
   // presentation time of the latest PES plus one step, pictures left out
   // included): a part's first picture is shown from there.
   int64_t videoLineEnd;
+  // The line's end before the latest video PES, while that PES's step was
+  // measured from a picture left out for its size (-1 otherwise).
+  int64_t videoLineEndBeforeLeftOutStep;
   // The latest picture of the track: its presentation time on the
   // continued line and the track time it shows at (video media units from
   // where the track's media starts, empty time before included). A part's
@@ -271,6 +274,10 @@ void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool rest
 // The video PES's stamps are final: the line's end follows it, one
 // picture on (`stepBefore`: the step of the line before this PES).
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore);
+// The track's pictures go on after a stretch left out for its size, with
+// the video PES whose line end was just taken: it lasts one of the track's
+// pictures, not the step the left-out pictures' rate gave it.
+void PartVideoResumesTrack(MTS_MovieImportGlobalsRecord* store);
 // Whether sound that steps ahead by what would move its line by `moved`
 // meets the video's open side (a seam, not sound lost).
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved);
@@ -314,6 +321,10 @@ void PartVideoAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, bool begins);
 // A sound PES was taken (its stamps continued): its kind against that of
 // the sound of a recording that showed no picture.
 void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store);
+// Where the sound media read past a step of the sound that waits for the
+// video's side of its seam begins (-1: no sound waits so, or the file was
+// read on past where that side could come).
+int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store);
 // The sound takes the video's shift; returns how far its stamps move.
 int64_t PartSoundOntoVideoLine(MTS_MovieImportGlobalsRecord* store);
 // Where sound of presentation time `pts` (continued line) plays beside the

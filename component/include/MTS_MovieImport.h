@@ -391,9 +391,9 @@ struct MTS_MovieImportGlobalsRecord {
   int32_t headlessPictures;
   int64_t headlessShift;
   int64_t judgedShift;
-  // Pictures left out for their size since a restart at a picture other
-  // than an intra picture: a part that lost its head, up to its next intra
-  // picture.
+  // Pictures left out for their size since a restart, or a step past pictures
+  // lost, at a picture other than an intra picture: a part that lost its head,
+  // up to its next intra picture.
   uint8_t leftOutHeadless;
   // A PES whose head was lost came right after a picture left out for its
   // size, and how many pictures were left out since (none of them intra):
@@ -640,10 +640,11 @@ void NoteSoundTime(MTS_MovieImportGlobalsRecord* store);
 // already counted.
 void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted);
 // The video PES just read was left out for its size (or not): where the
-// time line restarts (`restarted`, a part beginning) at a picture other
-// than an intra picture, the part lost its head, and its pictures up to
-// its next intra picture cannot be decoded; their time is counted lost.
-void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool restarted);
+// time line restarts (a part beginning) or steps ahead past pictures lost
+// (`broke`: either) at a picture other than an intra picture, the part lost
+// its head, and its pictures up to its next intra picture cannot be
+// decoded; their time is counted lost.
+void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool broke);
 // After a video PES's times were continued: `lostBefore`, the video time
 // counted lost before it; `marks`, how it starts; `pesAt`, its frame-index
 // value.

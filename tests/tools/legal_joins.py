@@ -63,7 +63,10 @@ the parts since the last one found fall from their lengths by the stamps
 picture at 29.97 and for a short cut whose pictures leave a gap when shown.
 A figure whose window starts right at a short part's first picture, where
 the movie's edit may start a sample off, is measured again 1 ms on
-(judge_edge).
+(judge_edge). A window of the last part that lies past the end of the
+movie's sound by less than a sound packet (the movie ends with its video
+track, on whole units of its time scale) is measured again moved back to
+end there (judge_end).
 An AC-3 part's sound part-sync finds out of place is measured again at the
 same windows over 16 ms against the sound's own size (judge_dither): two
 AC-3 decoders differ by their dither noise, and part-sync's fixed bound per
@@ -90,7 +93,9 @@ seam, a dimension of its own:
 A loss at a seam is put at the seam with the join's chosen step. The last
 sound PES, or the last video PES of a part that keeps a picture, taken out
 before a seam leaves a part byte for byte as a legal cut one PES earlier
-makes it: like pinned, it takes the legal checks. A loss
+makes it: like pinned, it takes the legal checks; so does a part's sound
+PES taken out right before a group's tables and IDR picture (a cut ending
+one PES early joined on to a cut from that group). A loss
 must be told (exit 0 with a warning on standard error, and the
 saved movie opens in ffmpeg: check `told`); a loss only in what the movie
 leaves out anyway (a part of another picture size, sound of another kind)
@@ -582,6 +587,19 @@ def sound_head_tellable(rec):
     return 2 * gap > length
 
 
+def sound_before_group(rec, i):
+    """Whether sound PES i of `rec` is the last one before a group's tables
+    and IDR picture, every PES begun before those tables ending before them:
+    without it the recording is byte for byte a cut ending one sound PES
+    early joined on to a cut from that group, a legal join."""
+    last = rec.audio[i]["packets"][-1]
+    after = rec.audio[i + 1]["packets"][0] if i + 1 < len(rec.audio) else len(rec.packets)
+    for k, tables in rec.gop_starts():
+        if k and last < tables < after:
+            return rec.video[k - 1]["packets"][-1] < tables
+    return False
+
+
 def apply_loss(r, loss, datas, specs):
     """Takes the loss out of the parts' bytes. Returns a description, or
     None when the join has no place for it, and the pieces (for the pinned
@@ -603,6 +621,7 @@ def apply_loss(r, loss, datas, specs):
             i = r.randint(1, len(rec.audio) - 2)
             victim, text = k, "sound PES %d of %d (PTS %d) of part %d" % (i, len(rec.audio), rec.audio[i]["pts"], k)
             drop = rec.audio[i]["packets"]
+            specs[victim]["untellable"] = sound_before_group(rec, i)
         else:
             before = J.Recording(datas[k - 1])
             if before.audio and (r.random() < 0.5 or not rec.audio):
@@ -1012,6 +1031,43 @@ def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
     return head + " " + "/".join(out), good
 
 
+def judge_end(tok, k, files, movie, mov, shift, limit, seen):
+    """The last part's part-sync figures FAR or NOTFOUND whose window lies
+    past the end of the movie's sound, by less than one sound packet: the
+    movie ends with its video track, whose length is whole units of that
+    track's time scale (40 ms at 25 pictures a second), so a part of
+    another size at the end may lose the last few ms of its sound there.
+    part-sync, finding nothing at its place, takes a like stretch of
+    another cut of the same recording for it. The window is measured again
+    moved back to end where the movie's sound ends, by part-sync's own
+    match (an AC-3 part's also by dither_match over 16 ms) within `limit`
+    ms of its place (less the grid's share `shift`). Returns the token
+    judged and how many figures turned good."""
+    head, figures, wins = token_windows(tok, k, files, movie, mov, seen)
+    if not wins or k != len(files) - 1:
+        return tok, 0
+    heard = seen["heard"]
+    part, out, good = None, [], 0
+    for fig, (w0, expected, _) in zip(figures.split("/"), wins):
+        past = expected - len(heard)
+        if ("FAR" in fig or "NOTFOUND" in fig) and -96 < past <= limit * 48:
+            part = part or mono_sound(files[k])
+            i = None
+            back = past + 96
+            if w0 >= back:
+                at = expected - back
+                i = match_near(part[w0 - back:w0 - back + 96], heard, at, int((limit + abs(shift)) * 48))
+            if i is None and re.match(r"p\d+\[[^\]]*ac3", tok) and w0 >= past + 768:
+                at = expected - past - 768
+                m = dither_match(part, heard, w0 - past - 768, at, int((limit + abs(shift)) * 48))
+                i = at + m[0] if m and m[1] <= 0.05 else None
+            if i is not None and abs((i - at) / 48.0 - shift) <= limit:
+                good += 1
+                fig = retold(fig, (i - at) / 48.0 - shift, "past the movie's end; its sound up to there")
+        out.append(fig)
+    return head + " " + "/".join(out), good
+
+
 def match_near(win, heard, at, reach):
     """Where, within `reach` samples of `at`, the movie's sound `heard`
     holds the window `win` of 96 samples by part-sync's own match (its
@@ -1186,9 +1242,10 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
                 moved.append(judged.strip())
             tok = judged
             # AC-3 dither first, then a window at a short part's first
-            # picture, then a part taken for one before it at its own place.
+            # picture, then one past the movie's end, then a part taken for
+            # one before it at its own place.
             elsewhere = abs(shifts[k][1]) >= 0.05
-            for judge in (judge_dither, judge_edge, judge_elsewhere):
+            for judge in (judge_dither, judge_edge, judge_end, judge_elsewhere):
                 if judge is judge_dither and not re.match(r"p\d+\[[^\]]*ac3", tok):
                     continue
                 if judge is judge_elsewhere and not elsewhere:

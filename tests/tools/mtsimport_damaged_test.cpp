@@ -1879,6 +1879,18 @@ TEST(MtsimportDamaged, ALeftOutPartWithoutItsHeadAtASeamIsTold) {
   std::snprintf(seconds, sizeof seconds, "%.3f s", double(next - 4) * 0.04);
   EXPECT_EQ(cut.result.err,
             DamageLine(cut.input, std::string(seconds) + " of video could not be read and are left out of the movie"));
+  // The same part running on 0.5 s after the left-out pictures: no restart,
+  // its first picture left only steps ahead; its pictures are told alike
+  // (its sound's step, the seam not seen, counts as lost). Whole, a join.
+  int64_t low = 0, high = 0;
+  ShiftedStamps(small, 0, &low);
+  ShiftedStamps(first, 0, nullptr, &high);
+  const int64_t on = high + 3003 + 45000 - low;
+  const Imported onCut = ImportBytes(Then(first, ShiftedStamps(Join(tail), on)), "headless_on_after_left_out.m2ts");
+  EXPECT_NE(onCut.result.err.find(": damaged recording: " + std::string(seconds) + " of video"), std::string::npos)
+      << onCut.result.err;
+  const Imported onWhole = ImportBytes(Then(first, ShiftedStamps(small, on)), "whole_on_after_left_out.m2ts");
+  EXPECT_EQ(std::make_tuple(onWhole.result.exit, onWhole.result.err), std::make_tuple(0, std::string()));
 }
 
 // A recording whose second sound PES is lost: the first step of the sound

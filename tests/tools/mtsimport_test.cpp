@@ -1624,6 +1624,40 @@ TEST(MtsimportCommand, JoinOverlappingThePicturesMovesItsSoundWithThem) {
   EXPECT_LE(edits.back().back()[0], 300300);
 }
 
+// A part of one picture after a part of another size at 29.97 pictures a
+// second: the track shows its picture for one of its own (25 a second), so
+// the part after it begins that far on. Its sound, placed once that part's
+// pictures are read, plays by its own stamps beside its picture (its head,
+// under the sound of the part before, left out), not 6.6 ms late.
+TEST(MtsimportCommand, OnePictureAfterAnotherSizeKeepsItsSoundBesideIt) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the part of one picture is not made";
+  const Folder folder;
+  const std::string first = folder.path + "/first.m2ts", other = folder.path + "/other.m2ts";
+  const std::string from = folder.path + "/from.m2ts";
+  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
+                           "import join_parts as J; sd = open(\"" + sd + "\", \"rb\").read(); "
+                           "g = [t for k, t in J.Recording(sd).gop_starts() if k]; "
+                           "open(\"" + first + "\", \"wb\").write(J.cut(sd, g[0], 7)); "
+                           "open(\"" + from + "\", \"wb\").write(J.cut(sd, g[-1], 0)); "
+                           "open(\"" + other + "\", \"wb\").write(J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 13))'");
+  const std::string one = Remuxed(folder.path + "/one.m2ts", from, "-map 0 -c copy -frames:v 1");
+  const testsupport::CommandResult reach = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "r = J.Recording(open(\"" + one + "\", \"rb\").read()); "
+      "print(len(r.audio) > 1 and r.audio[-1][\"pts\"] > r.video[0][\"pts\"] - 2880)'");
+  if (reach.out != "True\n") GTEST_SKIP() << "the recording's sound of one picture ends before that picture";
+  const auto edits = JoinedEdits({first, other, one, sd});
+  ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 3 && edits.back().size() >= 4);
+  const auto& before = edits.back()[2];
+  const auto& own = edits.back()[3];
+  ASSERT_NE(own[2], -1);
+  // Samples of its sound left out before the edit: as many as its stamps
+  // put before the edit's start.
+  EXPECT_EQ(own[2] - (before[2] + before[1]), own[0] - (edits[0][2][0] - SoundLead(one)));
+}
+
 // A file that ends in audio of another kind, after parts whose time stamps
 // lie above the last part's: the first part's sound still plays.
 TEST(MtsimportCommand, SoundBeforeOtherAudioAtTheEndPlays) {
@@ -3136,4 +3170,57 @@ TEST(MtsimportCommand, SoundAfterALeftOutPartOfAnotherSizeAndKindPlaysWithItsPic
     EXPECT_EQ(sound.back()[0], edits[0].back()[0] - lead * scale / 90000);
     EXPECT_EQ(sound.back()[0] + sound.back()[1], duration);
   }
+}
+
+// Twelve pictures of an LPCM recording with their sound, thirteen pictures
+// without sound whose stamps run on from them, then nineteen from its
+// third group, stepping ahead of those by each of `steps` (ticks): the last
+// part's sound, read in the file before its first picture is, plays from
+// its first sample beside its own pictures by its own stamps, and the first
+// part's sound to its last sample.
+void ExpectSoundAfterASoundlessPartWithItsPictures(const std::string& lpcm, std::initializer_list<int64_t> steps) {
+  const Folder folder;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", lpcm, 12);
+  const std::string pictures = Remuxed(folder.path + "/pictures.m2ts", lpcm, "-map 0:v -c copy -frames:v 13");
+  const std::string group = Remuxed(folder.path + "/group.m2ts", FromGroup(folder.path + "/cut.m2ts", lpcm, 2),
+                                    "-map 0 -c copy -frames:v 19");
+  const std::vector<int64_t> a = VideoStamps(first), b = VideoStamps(pictures), c = VideoStamps(group);
+  ASSERT_TRUE(a.size() == 12 && b.size() == 13 && c.size() == 19);
+  const auto moved = [&](const std::string& name, const std::string& source, int64_t ticks) {
+    return Remuxed(folder.path + "/" + name, source, "-copyts -map 0 -c copy -output_ts_offset " +
+                                                         std::to_string(ticks / 90000.0) + " -muxdelay 0 -muxpreload 0");
+  };
+  const int64_t frame = a[1] - a[0], silentStart = a.back() + frame;
+  const std::string silent = moved("silent.m2ts", pictures, silentStart - b[0]);
+  const int64_t silentEnd = silentStart + b.back() - b[0] + frame;
+  for (const int64_t step : steps) {
+    const std::string later = moved("later.m2ts", group, silentEnd + step - c[0]);
+    const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+    ASSERT_EQ(testsupport::run_command("cat " + first + " " + silent + " " + later + " > " + joined).exit, 0);
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+    ASSERT_EQ(sound.size(), 2u) << step;
+    EXPECT_EQ(sound[0], (std::array<int64_t, 3>{0, sound[1][2], 0})) << step;
+    EXPECT_EQ(sound[1][0], 25 * kPictureUnits - SoundLead(later)) << step;
+    EXPECT_EQ(sound[0][1], SoundMediaFrames(testsupport::read_text(json)) - sound[1][1]) << step;
+  }
+}
+
+// The last part's stamps 1.2 s and 3 s on: its sound steps first, and waits
+// for its pictures. The movie's first pictures going into the track in
+// between once took the sound read so far along, the last part's first
+// PES played on after the first part's sound.
+TEST(MtsimportCommand, SoundWaitingForItsPicturesStaysOutOfTheTrackTillThen) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  ExpectSoundAfterASoundlessPartWithItsPictures(lpcm, {108000, 270000});
+}
+
+// The last part's stamps 0.04, 0.16 and 0.4 s on, its sound's step from
+// the first part's shorter than a second: that step once met the soundless
+// part's seam (its stamps ran on), and the sound played as late as the
+// last part stepped.
+TEST(MtsimportCommand, SoundSteppingPastASoundlessPartThatRanOnPlaysWithItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  ExpectSoundAfterASoundlessPartWithItsPictures(lpcm, {3600, 14400, 36000});
 }

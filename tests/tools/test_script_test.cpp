@@ -241,6 +241,26 @@ TEST(TestScript, JoinCampaignMeasuresAWindowAtAPartsFirstPictureOneMillisecondOn
   EXPECT_EQ(r.out, "1 -0.0ms (1 ms on; part-sync: +640.0ms)\n0 +640.0ms FAR\n") << r.err;
 }
 
+// The last part's window lies a few ms past the end of the movie's sound
+// (the movie ends on a whole unit of its video track): measured again
+// where the movie's sound ends, sound in place there passes; the same
+// sound 6 ms late stays far.
+TEST(TestScript, JoinCampaignMeasuresAWindowPastTheMoviesEndWhereItsSoundEnds) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "own = array.array('h', (int(12000 * math.sin(i * 0.21) + 3000 * math.sin(i * 1.7)) for i in range(4000)))\n"
+      "L.mono_sound = lambda path: own\n"
+      "for late in (0, 288):\n"
+      "    heard = (array.array('h', [0] * (3000 + late)) + own)[:5800]\n"
+      "    seen = {'windows': [None, [(1000, 4000, 0.3), (3000, 6000, 0.8)]], 'heard': heard}\n"
+      "    tok, good = L.judge_end('p1[other-size pcm_bluray2]:other-size +0.0ms/-834.2ms FAR', 1, [part('a'), "
+      "part('b')], [], 'movie', 0.0, 5.5, seen)\n"
+      "    print(good, tok.split('/')[1])\n");
+  EXPECT_EQ(r.out,
+            "1 +0.0ms (past the movie's end; its sound up to there; part-sync: -834.2ms)\n"
+            "0 -834.2ms FAR\n")
+      << r.err;
+}
+
 // A part part-sync took for a part before it (the same pictures, 100 ms
 // early), where that part has no sound and a third part's copy of the same
 // sound lies nearer: its figure is measured again at its own place, and
@@ -380,6 +400,26 @@ TEST(TestScript, JoinCampaignLeavesAPictureAfterAPartsLostGroupHead) {
             "part 0's tables, I picture and the 3 after 2\n"
             "part 0's tables, I picture and the 2 after 1\n")
       << r.err;
+}
+
+// A part's sound PES taken out right before a group's tables and IDR
+// picture leaves a cut ending one PES early joined on to a cut from that
+// group (nothing to tell); the PES before it stays a loss to tell.
+TEST(TestScript, JoinCampaignTakesASoundPESLostBeforeAGroupForAJoin) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_51_avchd.m2ts");
+  const testsupport::CommandResult r = RunJoinJudge(
+      "class At:\n"
+      "    def __init__(self, i): self.i = i\n"
+      "    randint = lambda self, a, b: self.i\n"
+      "d = open('" + ac3 + "', 'rb').read()\n"
+      "rec = L.J.Recording(d)\n"
+      "tables = [t for k, t in rec.gop_starts() if k][0]\n"
+      "i = max(j for j, a in enumerate(rec.audio) if a['packets'][0] < tables)\n"
+      "for lost in (i, i - 1):\n"
+      "    specs = [{'host': True}]\n"
+      "    L.apply_loss(At(lost), 'sound@in', [d], specs)\n"
+      "    print(specs[0]['untellable'])\n");
+  EXPECT_EQ(r.out, "True\nFalse\n") << r.err;
 }
 
 }  // namespace
