@@ -2097,11 +2097,10 @@ TEST(MtsimportDamaged, TheSecondSoundPesLostAfterASoundlessPictureIsTold) {
 // apart the recording places them is not known yet), then a part without
 // sound from an IDR picture after tables whose counter happens to run on,
 // its stamps stepping on: a join, and nothing is said (the step was told
-// as video lost). Two PES lost after the first picture of a recording, up
-// to tables before a B picture, are still told. Disabled: the join is still
-// told as video lost; reading such a step as a join at once broke the joins
-// where sound after the seam decides it.
-TEST(MtsimportDamaged, DISABLED_ASoundlessPartAfterAOnePicturePartWhoseTablesRunOnStaysSilent) {
+// as video lost until the pictures after it went on without sound), also
+// with a recording with sound after it. Two PES lost after the first
+// picture of a recording, up to tables before a B picture, are still told.
+TEST(MtsimportDamaged, ASoundlessPartAfterAOnePicturePartWhoseTablesRunOnStaysSilent) {
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
   const Packets clean = Split(testsupport::read_file(lpcm));
   const std::vector<size_t> groups = GroupStarts(clean);
@@ -2117,6 +2116,13 @@ TEST(MtsimportDamaged, DISABLED_ASoundlessPartAfterAOnePicturePartWhoseTablesRun
     second = CountersFrom(second, kVideo, LastCounter(first, kVideo), false);
     const Imported got = ImportBytes(Then(Join(first), Join(second)), "one_picture_run_on.m2ts");
     EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << frames;
+    // A recording with sound after it: the soundless pictures decide the
+    // step before that sound comes.
+    Packets third = Split(PlacedAt(GroupCut(clean, groups[1], 3), at + (frames + 30) * 3600));
+    third = CountersFrom(third, 0, LastCounter(second, 0), false);
+    const Imported more =
+        ImportBytes(Then(Then(Join(first), Join(second)), Join(third)), "one_picture_run_on_then_sound.m2ts");
+    EXPECT_EQ(std::make_tuple(more.result.exit, more.result.err), std::make_tuple(0, std::string())) << frames;
   }
   const Packets part = Split(GroupCut(clean, groups[3], 9));
   const auto video = PesPackets(part, kVideo);
