@@ -5,6 +5,7 @@
 // loss, and tell what a part that cannot be decoded, or a recording cut at
 // its start, leaves out.
 #include <algorithm>
+#include <cstdint>
 
 #include "MTS_ImportParts.h"
 #include "MTS_MovieImport.h"
@@ -276,7 +277,7 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
 }
 
 void NoteVideoAfterSeam(MTS_MovieImportGlobalsRecord* store, bool atEnd) {
-  if (store->videoSinceSound >= 0 && !atEnd) ++store->videoSinceSound;
+  if (store->videoSinceSound >= 0 && store->videoSinceSound < INT32_MAX && !atEnd) ++store->videoSinceSound;
   // Sound read after the seam cleared it; sound read before the seam came
   // from the recording whose pictures end there.
   if (store->videoSeamAt < 0 || store->videoSeamQuietFrom < 0) return;
