@@ -5,6 +5,7 @@
 // loss, and tell what a part that cannot be decoded, or a recording cut at
 // its start, leaves out.
 #include <algorithm>
+#include <cstdint>
 
 #include "MTS_ImportParts.h"
 #include "MTS_MovieImport.h"
@@ -55,6 +56,7 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->videoPartUndecodable = 0;
   store->videoSeamLost = 0;
   store->videoSeamAt = -1;
+  store->videoSinceSound = store->videoSeamQuietFrom = -1;
   store->headPicturesLeftOut = 0;
   store->headEarliestPTS = store->soundEarliestPTS = store->firstPicturePTS = 0;
   store->soundEarliestSeen = store->firstPictureSeen = 0;
@@ -126,6 +128,7 @@ void JudgePartSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t mediaBefore
 void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt) {
   // Opened by this PES: no side was open before, or one held open from an
   // earlier step gave way to it.
+  if (!store->soundLeavingOut) store->videoSinceSound = 0;
   const bool stepped = (!pendingBefore || store->parts.sound.pesAt == pesAt) &&
                        store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0;
   if (stepped) store->soundStepAt = pesAt;
@@ -249,6 +252,11 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   if (!PartBeginsWith(marks, out->pVideo, out->videoSize)) return;
   store->videoSeamLost = store->videoLostTicks - lostBefore;
   store->videoSeamAt = pesAt;
+  // Sound of the track read with the picture before (a camera multiplexes
+  // it a little ahead of its pictures).
+  constexpr int32_t kSoundJustBefore = 2;
+  store->videoSeamQuietFrom =
+      store->videoSinceSound >= 0 && store->videoSinceSound <= kSoundJustBefore ? store->videoSinceSound : -1;
   store->parts.seamPicturePTS = out->bPTS ? out->PTS : -1;
   if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt >= 0) {
     TakeBackSeam(store, true);
@@ -272,6 +280,19 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
     TakeBackSeam(store, false);
     if (soundSideOpen) PartBeginsAtTakenBackStep(store, videoLost, true);
   }
+}
+
+void NoteVideoAfterSeam(MTS_MovieImportGlobalsRecord* store, bool atEnd) {
+  if (store->videoSinceSound >= 0 && store->videoSinceSound < INT32_MAX && !atEnd) ++store->videoSinceSound;
+  // Sound read after the seam cleared it; sound read before the seam came
+  // from the recording whose pictures end there.
+  if (store->videoSeamAt < 0 || store->videoSeamQuietFrom < 0) return;
+  // A camera interleaves its sound with every few pictures, even right
+  // after a loss: six pictures without any is no stretch of one recording.
+  constexpr int32_t kQuietPictures = 6;
+  if (!atEnd && store->videoSinceSound - store->videoSeamQuietFrom <= kQuietPictures) return;
+  TakeBackSeam(store, false);
+  store->videoSeamQuietFrom = -1;
 }
 
 // Two recordings' program tables before this picture with no picture

@@ -369,6 +369,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
     mts_import::ContinueReportedTimes(store, true);
     mts_import::NotePartPicture(store, toPlace);
     mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
+    mts_import::NoteVideoAfterSeam(store, false);
     store->parts.videoStartMarks = 0;
   } else {
     out->PTS = store->videoEndPTS;
@@ -515,13 +516,18 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   TSDemuxPending pending{};
   const bool held = TSDemuxGetPendingLib(store->tsDemux, &pending) != 0;
   store->bytesBeforeFirstPacket = pending.skippedBeforeFirstPacket;
-  const int64_t lost = store->videoLostTicks + store->soundLostTicks;
+  int64_t lost = store->videoLostTicks + store->soundLostTicks;
   const int32_t damaged = store->videoDamagedPictures + store->soundDamagedFrames;
   OSErr err = FlushLastVideo(store, &pending, held);
   if (err != noErr) return err;
   EndInLeftOutVideo(store);
   err = FlushLastSound(store, pending);
   if (err != noErr) return err;
+  // A seam still held after the sound before it: no sound followed it up to
+  // the end. What that takes back is no cost of the end.
+  const int64_t heldLost = store->videoLostTicks;
+  mts_import::NoteVideoAfterSeam(store, true);
+  lost -= heldLost - store->videoLostTicks;
   // A file that ends in audio of another kind: the pre-scan's last picture
   // is of a part whose sound is not in the track, and the track's sound
   // before that stretch plays to its end (as far as the pictures go).
@@ -691,6 +697,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     mts_import::ContinueReportedTimes(store, true);
     mts_import::NotePartPicture(store, toPlace);
     mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
+    mts_import::NoteVideoAfterSeam(store, false);
     store->parts.videoStartMarks = 0;
     const bool restarted = store->videoTimeShift != shift;
     if (store->needVideoTrack) {

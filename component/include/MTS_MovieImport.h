@@ -359,6 +359,13 @@ struct MTS_MovieImportGlobalsRecord {
   // another recording begins, and neither step is counted.
   int64_t videoSeamLost;
   int64_t videoSeamAt;
+  // Video PES read since the last sound PES of the track's kind (-1: none
+  // yet), and its count where a seam was held right after such sound (-1:
+  // the stretch before the seam had none). A recording keeps its sound, so
+  // pictures that go on long after such a seam with no sound at all are
+  // another recording's.
+  int32_t videoSinceSound;
+  int32_t videoSeamQuietFrom;
   // The head of a recording cut at its start: video PES left out before the
   // first picture imported (no parameter sets to start from), the earliest
   // time stamps read there and of the sound, and the first picture's.
@@ -652,6 +659,10 @@ void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool broke);
 // counted lost before it; `marks`, how it starts; `pesAt`, its frame-index
 // value.
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt);
+// A video PES read (`atEnd`: the file ended): a seam held after the sound
+// before it, that no sound has followed over several pictures or up to the
+// file's end, is a join after all.
+void NoteVideoAfterSeam(MTS_MovieImportGlobalsRecord* store, bool atEnd);
 // After a video PES was taken: `marks`, how it starts; `afterSoundOnly`,
 // it began after tables read since the sound of a recording begun by its
 // own tables that showed no picture.

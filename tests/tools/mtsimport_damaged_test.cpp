@@ -2161,3 +2161,44 @@ TEST(MtsimportDamaged, TheSecondSoundPesLostAfterASoundlessPictureIsTold) {
   ASSERT_EQ(got.result.exit, 0) << got.result.err;
   EXPECT_EQ(got.result.err, DamageLine(got.input, told));
 }
+
+// A first part of one picture (its program tables read once, so how far
+// apart the recording places them is not known yet), then a part without
+// sound from an IDR picture after tables whose counter happens to run on,
+// its stamps stepping on: a join, and nothing is said (the step was told
+// as video lost until the pictures after it went on without sound), also
+// with a recording with sound after it. Two PES lost after the first
+// picture of a recording, up to tables before a B picture, are still told.
+TEST(MtsimportDamaged, ASoundlessPartAfterAOnePicturePartWhoseTablesRunOnStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(lpcm));
+  const std::vector<size_t> groups = GroupStarts(clean);
+  ASSERT_GT(groups.size(), 2u);
+  const Packets first = Split(GroupCut(clean, groups[1], 1));
+  Packets soundless;
+  for (const Bytes& p : Split(GroupCut(clean, 0, 9)))
+    if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) != kAudio) soundless.push_back(p);
+  const int64_t at = PtsOf(first[PesPackets(first, kVideo)[0].front()]);
+  for (int64_t frames : {2, 4, 6}) {
+    Packets second = Split(PlacedAt(Join(soundless), at + frames * 3600));
+    second = CountersFrom(second, 0, LastCounter(first, 0), true);
+    second = CountersFrom(second, kVideo, LastCounter(first, kVideo), false);
+    const Imported got = ImportBytes(Then(Join(first), Join(second)), "one_picture_run_on.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, std::string())) << frames;
+    // A recording with sound after it: the soundless pictures decide the
+    // step before that sound comes.
+    Packets third = Split(PlacedAt(GroupCut(clean, groups[2], 3), at + (frames + 30) * 3600));
+    third = CountersFrom(third, 0, LastCounter(second, 0), false);
+    const Imported more =
+        ImportBytes(Then(Then(Join(first), Join(second)), Join(third)), "one_picture_run_on_then_sound.m2ts");
+    EXPECT_EQ(std::make_tuple(more.result.exit, more.result.err), std::make_tuple(0, std::string())) << frames;
+  }
+  const Packets part = Split(GroupCut(clean, groups[1], 9));
+  const auto video = PesPackets(part, kVideo);
+  ASSERT_GT(video.size(), 2u);
+  std::vector<size_t> lost = video[1];
+  lost.insert(lost.end(), video[2].begin(), video[2].end());
+  const Imported got = ImportBytes(Without(part, lost), "lost_after_one_picture.m2ts");
+  ASSERT_EQ(got.result.exit, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "0.080 s of video could not be read and are left out of the movie"));
+}
