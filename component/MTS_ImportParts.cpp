@@ -334,6 +334,9 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   const uint32_t pid = (packet[5] & 0x1Fu) << 8 | packet[6];
   if ((packet[5] & 0x40) && pid == kAudioPid) {
     if (parts.firstSoundAt < 0) parts.firstSoundAt = store->ts_offset;
+    // Sound read beside the pictures, though reported only once the next
+    // sound PES begins (a part's last one may wait for the file's end).
+    if (!store->soundLeavingOut) store->videoSinceSound = 0;
     // The first sound of a recording whose tables no picture followed yet.
     if (parts.soundOnlyTablesAt >= 0 && parts.soundOnlySoundAt < 0) parts.soundOnlySoundAt = store->ts_offset;
   }

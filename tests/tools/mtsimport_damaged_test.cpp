@@ -2193,6 +2193,24 @@ TEST(MtsimportDamaged, ASoundlessPartAfterAOnePicturePartWhoseTablesRunOnStaysSi
         ImportBytes(Then(Then(Join(first), Join(second)), Join(third)), "one_picture_run_on_then_sound.m2ts");
     EXPECT_EQ(std::make_tuple(more.result.exit, more.result.err), std::make_tuple(0, std::string())) << frames;
   }
+  // A one-picture AC-3 part whose one sound PES, its stream's last, is
+  // reported only at the file's end: it still came before the quiet pictures.
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Packets ac3Clean = Split(testsupport::read_file(ac3));
+  const std::vector<size_t> ac3Groups = GroupStarts(ac3Clean);
+  ASSERT_GT(ac3Groups.size(), 1u);
+  const Packets cut = Split(GroupCut(ac3Clean, ac3Groups[1], 1));
+  auto sounds = PesPackets(cut, kAudio);
+  ASSERT_FALSE(sounds.empty());
+  std::vector<size_t> earlier;
+  for (size_t i = 0; i + 1 < sounds.size(); ++i) earlier.insert(earlier.end(), sounds[i].begin(), sounds[i].end());
+  const Packets lone = Split(Without(cut, earlier));
+  const int64_t loneAt = PtsOf(lone[PesPackets(lone, kVideo)[0].front()]);
+  Packets after = Split(PlacedAt(Join(soundless), loneAt + 13 * 3600));
+  after = CountersFrom(after, 0, LastCounter(lone, 0), true);
+  after = CountersFrom(after, kVideo, LastCounter(lone, kVideo), false);
+  const Imported lonely = ImportBytes(Then(Join(lone), Join(after)), "one_sound_pes_run_on.m2ts");
+  EXPECT_EQ(std::make_tuple(lonely.result.exit, lonely.result.err), std::make_tuple(0, std::string()));
   const Packets part = Split(GroupCut(clean, groups[1], 9));
   const auto video = PesPackets(part, kVideo);
   ASSERT_GT(video.size(), 2u);
