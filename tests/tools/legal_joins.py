@@ -99,9 +99,7 @@ seam, a dimension of its own:
 A loss at a seam is put at the seam with the join's chosen step. The last
 sound PES, or the last video PES of a part that keeps a picture, taken out
 before a seam leaves a part byte for byte as a legal cut one PES earlier
-makes it: like pinned, it takes the legal checks; so does a part's sound
-PES taken out right before a group's tables and IDR picture (a cut ending
-one PES early joined on to a cut from that group). A loss
+makes it: like pinned, it takes the legal checks. A loss
 must be told (exit 0 with a warning on standard error, and the
 saved movie opens in ffmpeg: check `told`); a loss only in what the movie
 leaves out anyway (a part of another picture size, sound of another kind)
@@ -593,19 +591,6 @@ def sound_head_tellable(rec):
     return 2 * gap > length
 
 
-def sound_before_group(rec, i):
-    """Whether sound PES i of `rec` is the last one before a group's tables
-    and IDR picture, every PES begun before those tables ending before them:
-    without it the recording is byte for byte a cut ending one sound PES
-    early joined on to a cut from that group, a legal join."""
-    last = rec.audio[i]["packets"][-1]
-    after = rec.audio[i + 1]["packets"][0] if i + 1 < len(rec.audio) else len(rec.packets)
-    for k, tables in rec.gop_starts():
-        if k and last < tables < after:
-            return rec.video[k - 1]["packets"][-1] < tables
-    return False
-
-
 def apply_loss(r, loss, datas, specs):
     """Takes the loss out of the parts' bytes. Returns a description, or
     None when the join has no place for it, and the pieces (for the pinned
@@ -627,7 +612,6 @@ def apply_loss(r, loss, datas, specs):
             i = r.randint(1, len(rec.audio) - 2)
             victim, text = k, "sound PES %d of %d (PTS %d) of part %d" % (i, len(rec.audio), rec.audio[i]["pts"], k)
             drop = rec.audio[i]["packets"]
-            specs[victim]["untellable"] = sound_before_group(rec, i)
         else:
             before = J.Recording(datas[k - 1])
             if before.audio and (r.random() < 0.5 or not rec.audio):

@@ -460,26 +460,6 @@ TEST(TestScript, JoinCampaignLeavesAPictureAfterAPartsLostGroupHead) {
       << r.err;
 }
 
-// A part's sound PES taken out right before a group's tables and IDR
-// picture leaves a cut ending one PES early joined on to a cut from that
-// group (nothing to tell); the PES before it stays a loss to tell.
-TEST(TestScript, JoinCampaignTakesASoundPESLostBeforeAGroupForAJoin) {
-  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_51_avchd.m2ts");
-  const testsupport::CommandResult r = RunJoinJudge(
-      "class At:\n"
-      "    def __init__(self, i): self.i = i\n"
-      "    randint = lambda self, a, b: self.i\n"
-      "d = open('" + ac3 + "', 'rb').read()\n"
-      "rec = L.J.Recording(d)\n"
-      "tables = [t for k, t in rec.gop_starts() if k][0]\n"
-      "i = max(j for j, a in enumerate(rec.audio) if a['packets'][0] < tables)\n"
-      "for lost in (i, i - 1):\n"
-      "    specs = [{'host': True}]\n"
-      "    L.apply_loss(At(lost), 'sound@in', [d], specs)\n"
-      "    print(specs[0]['untellable'])\n");
-  EXPECT_EQ(r.out, "True\nFalse\n") << r.err;
-}
-
 // A sound edit's length is rounded to the movie's unit: the copy check asks
 // for no more sound than each edit's media can give. An edit of 4869
 // samples lasting 3044 units of 1/30000 s (4870.4 samples) made a copy
