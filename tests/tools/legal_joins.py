@@ -909,6 +909,17 @@ def sound_windows(files, movie, mov, places=None):
     return out
 
 
+def window_near(tok, part, heard, w0, at, reach, size=768):
+    """Where the 96-sample window of a part's sound at `w0` lies in the
+    movie's sound within `reach` samples of `at`: part-sync's own match, or
+    for AC-3 one over `size` samples against its dither; None if nowhere."""
+    i = match_near(part[w0:w0 + 96], heard, at, reach)
+    if i is None and re.match(r"p\d+\[[^\]]*ac3", tok):
+        m = dither_match(part, heard, w0, at, reach, size)
+        i = at + m[0] if m and m[1] <= 0.05 else None
+    return i
+
+
 def dither_match(part, heard, w0, expected, reach, size=768):
     """Where, within `reach` samples of `expected`, the movie's sound
     `heard` holds the part's own sound from sample `w0` on, as a relative
@@ -1117,11 +1128,7 @@ def judge_tail(tok, k, files, movie, mov, shift, limit, seen):
             part = part or mono_sound(files[k])
             at = expected - back
             reach = int((limit + abs(shift)) * 48)
-            i = match_near(part[w0 - back:w0 - back + 96], heard, at, reach)
-            if i is None and re.match(r"p\d+\[[^\]]*ac3", tok):
-                size = min(768, int(round((stretch + 0.012) * 48000)))
-                m = dither_match(part, heard, w0 - back, at, reach, size)
-                i = at + m[0] if m and m[1] <= 0.05 else None
+            i = window_near(tok, part, heard, w0 - back, at, reach, min(768, int(round((stretch + 0.012) * 48000))))
             if i is not None and abs((i - at) / 48.0 - shift) <= limit:
                 good += 1
                 fig = retold(fig, (i - at) / 48.0 - shift, "%.0f ms back, before the next part's lead" % (back / 48.0))
@@ -1165,10 +1172,7 @@ def judge_elsewhere(tok, k, files, movie, mov, shifts, limit, seen):
             part = part or mono_sound(files[k])
             at = expected + int(round(found_off * 48))
             reach = int((limit + abs(grid)) * 48)
-            i = match_near(part[w0:w0 + 96], seen["heard"], at, reach)
-            if i is None and re.match(r"p\d+\[[^\]]*ac3", tok):
-                m = dither_match(part, seen["heard"], w0, at, reach)
-                i = at + m[0] if m and m[1] <= 0.05 else None
+            i = window_near(tok, part, seen["heard"], w0, at, reach)
             if i is not None and abs((i - at) / 48.0 - grid) <= limit:
                 good += 1
                 fig = retold(fig, (i - at) / 48.0 - grid, "own place")
