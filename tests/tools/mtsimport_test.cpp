@@ -2184,6 +2184,9 @@ TEST(MtsimportCommand, SoundAfterASoundlessPartWaitsForItsOwnPictures) {
 // (run on after the first part's sound, it once played a picture early).
 TEST(MtsimportCommand, SoundSteppingOverASoundlessOnePicturePartKeepsToItsPictures) {
   AVCHD_REQUIRE_TESTDATA(l20, "avchd/small_lpcm_20_avchd.m2ts");
+  // The first part is cut from far into the recording: a shorter one has
+  // no such stretch.
+  if (testsupport::read_file(l20).size() < 192u * 3200) GTEST_SKIP() << "the recording is too short for the join";
   const Folder folder;
   const std::string joined = folder.path + "/joined.m2ts";
   const testsupport::CommandResult r = testsupport::run_command(
