@@ -45,7 +45,15 @@ void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped, bool s
     PartBeginsAtTakenBackStep(store, videoLost);
     return;
   }
+  // The sound stepped over more than this seam's pictures (a part without
+  // sound lay between): run on, it would play ahead of them by that part's
+  // own step; it goes beside them by its stamps instead.
+  const int64_t apart = store->parts.soundLostAtSeam - videoLost;
   store->parts.soundLostAtSeam = 0;
+  if (apart > kLargestReturn) {
+    PartSoundBesideVideo(store);
+    return;
+  }
   store->parts.sound.state = SeamSide::kClosed;
 }
 

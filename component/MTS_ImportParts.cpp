@@ -543,6 +543,8 @@ void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool rest
   parts.tablesVideoKey = key;
 }
 
+void PartSoundBesideVideo(MTS_MovieImportGlobalsRecord* store) { CloseSeam(store, false); }
+
 void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES) {
   // The video's step is taken out of its line, as a join read at once
   // would have: the part follows the pictures before.

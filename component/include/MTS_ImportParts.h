@@ -267,6 +267,9 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
 // `videoPES` the PES being read is the seam's picture (the sound met its
 // step first), and its stamps leave the line with the step.
 void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES = false);
+// The sound's seam closes onto the video's line: its next sample goes beside
+// the part's pictures by its own stamps.
+void PartSoundBesideVideo(MTS_MovieImportGlobalsRecord* store);
 // The video PES just read (`marks`: how it starts) opened a stretch of
 // pictures of another size than the track's: where it begins a coded
 // sequence after tables it begins another recording even though no counter

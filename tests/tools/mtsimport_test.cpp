@@ -2177,6 +2177,43 @@ TEST(MtsimportCommand, SoundAfterASoundlessPartWaitsForItsOwnPictures) {
   }
 }
 
+// A part with sound, a one-picture part without any (its sound PES lost up
+// to the next group's tables and IDR picture), then the rest of that
+// recording, whose sound leads its pictures by two: the last part's sound
+// steps over both seams, yet plays beside its own pictures by its stamps
+// (run on after the first part's sound, it once played a picture early).
+TEST(MtsimportCommand, SoundSteppingOverASoundlessOnePicturePartKeepsToItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(l20, "avchd/small_lpcm_20_avchd.m2ts");
+  // The first part is cut from far into the recording: a shorter one has
+  // no such stretch.
+  if (testsupport::read_file(l20).size() < 192u * 3200) GTEST_SKIP() << "the recording is too short for the join";
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  const testsupport::CommandResult r = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "a = open(\"" + l20 + "\", \"rb\").read(); w = J.restamp(a, 640800); r = J.Recording(w); v = r.video; "
+      "g = r.gop_starts()[1][0]; "
+      "cut = [t for t in r.tables if v[g - 1][\"packets\"][0] < t < v[g][\"packets\"][0]][0]; "
+      "drop = {i for p in r.pes if v[1][\"packets\"][0] <= p[\"packets\"][0] < cut for i in p[\"packets\"]}; "
+      "parts = [J.restamp(J.cut(a, 2198, 12), 428400), r.bytes(drop | set(range(cut, len(r.packets)))), "
+      "r.bytes(set(range(cut)) | drop)]; "
+      "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
+  ASSERT_EQ(r.exit, 0) << r.err;
+  // The sound track is the one whose media is of type 'soun' (here first).
+  const std::string dump = JoinedDump({joined});
+  const auto edits = EditsOf(dump);
+  size_t track = 0;
+  for (size_t at = dump.find("\"edits\": ["); at != std::string::npos && at < dump.find("\"soun\"");
+       at = dump.find("\"edits\": [", at + 1))
+    track = at == dump.find("\"edits\": [") ? 0 : track + 1;
+  ASSERT_LT(track, edits.size());
+  std::vector<std::array<int64_t, 3>> sound;
+  for (const auto& e : edits[track])
+    if (e[2] != -1) sound.push_back(e);
+  ASSERT_EQ(sound.size(), 2u);
+  EXPECT_EQ(sound[1][0], 11 * kPictureUnits);
+}
+
 // A PAT whose discontinuity_indicator announces a jump of its counter inside
 // a recording begins no recording: a recording with one in the middle
 // imports without a word, and one whose first group's tables (cut off before
