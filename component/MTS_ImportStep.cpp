@@ -664,7 +664,10 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
     mts_import::PartSoundLeftOut(store, soundSideOpen);
   }
   mts_import::NoteLeftOutSoundStep(store, store->soundLeftOut, key, marks, pesAt);
-  if (!store->soundLeftOut) mts_import::NoteSoundAcrossTablesJoin(store, soundOn, pesAt);
+  // Weighed against a video step by where it lies in the file, as its own
+  // step is above: the movie's first sound PES may lie beyond that step, and
+  // sound running on from it then never crossed the step.
+  if (!store->soundLeftOut) mts_import::NoteSoundAcrossTablesJoin(store, soundOn, soundAt);
   // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
   // PES, the step between time stamps.
   const int64_t unit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;

@@ -2242,6 +2242,29 @@ TEST(MtsimportCommand, FlaggedPatCounterJumpBeginsNoRecording) {
   EXPECT_EQ(two.err, "");
 }
 
+// Twenty-five pictures from a recording's second group without sound, then
+// its first nineteen with their sound, their stamps moved 1.8 s on (a step
+// ahead of about a third of a second), the PAT's counter running on: the
+// step is longer than the first part's tables leave between them, so a
+// join. The movie's first sound PES lies beyond it and runs on from no
+// sound before it: it does not show one recording going on (a warning once
+// said 0.320 s of video could not be read).
+TEST(MtsimportCommand, FirstSoundAfterASoundlessPartsStepKeepsTheJoinSilent) {
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  const testsupport::CommandResult r = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + mbaff + "\", \"rb\").read(); r = J.Recording(d); "
+      "parts = J.pat_runs_on([J.without_sound(J.cut(d, r.gop_starts()[1][1], 25)), J.restamp(J.cut(d, 0, 19), 162000)]); "
+      "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
+  ASSERT_EQ(r.exit, 0) << r.err;
+  const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " " + joined);
+  ASSERT_EQ(imported.exit, 0) << imported.err;
+  EXPECT_EQ(imported.err, "");
+  EXPECT_NE(imported.out.find("'vide': 44 samples"), std::string::npos) << imported.out;
+}
+
 // The first part's sound plays from its first picture by its stamps: the
 // AC-3 frame that holds the first picture's time plays from that time on,
 // in a short first part as in a whole recording (the track once started
