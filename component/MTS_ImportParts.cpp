@@ -920,7 +920,12 @@ int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store) {
   const ImportParts& parts = store->parts;
   // Past the reach of a seam no video side can meet it any more (sound lost
   // there): its sound goes in as any.
-  return parts.sound.state == SeamSide::kOpen && InReachOf(parts.sound, store->ts_offset) ? parts.soundSeamMedia : -1;
+  if (parts.sound.state == SeamSide::kOpen) return InReachOf(parts.sound, store->ts_offset) ? parts.soundSeamMedia : -1;
+  // Sound that begins a part and waits for the video PES that tells whose
+  // it is, or for its part's next sample to place it beside that part's
+  // pictures (a part whose only picture is reported after its sound):
+  // inserted now it would play where the track ends, not by its stamps.
+  return parts.sound.state == SeamSide::kBegun || parts.soundToPlace ? parts.soundSeamMedia : -1;
 }
 
 bool PartSoundOfPartBefore(MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* moved) {

@@ -334,8 +334,9 @@ void PartVideoAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, bool begins);
 // the sound of a recording that showed no picture.
 void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store);
 // Where the sound media read past a step of the sound that waits for the
-// video's side of its seam begins (-1: no sound waits so, or the file was
-// read on past where that side could come).
+// video's side of its seam begins, or the sound of a part that waits to be
+// placed beside its pictures (-1: no sound waits so, or the file was read
+// on past where that side could come).
 int64_t PartSoundHeldFrom(const MTS_MovieImportGlobalsRecord* store);
 // Sound of the track's kind that ends a stretch left out for its kind (its
 // first sample at `pts`, on the sound's line), begun in the file before the

@@ -3435,3 +3435,37 @@ TEST(MtsimportCommand, OnePicturePartsSoundAfterSoundLeftOutPlaysBesideItsPictur
   const int64_t next = SoundLead(d) <= kPictureUnits ? SoundLead(d) : 0;
   EXPECT_EQ(PlayedAt(sound, before + lead + kPictureUnits - next - 1), 21 * kPictureUnits - next - 1);
 }
+
+// A recording without its sound, the last group of another whose second
+// picture's PES was lost right before the next part (one picture, then all
+// of its sound), and six pictures of a 1080i recording 1 s on. The one
+// picture is reported only after its sound, once the next part begins. The
+// import puts what it has read into the tracks once its first 960 packets
+// are read: there (null packets after the first part move it) the sound
+// waits for that picture, or to be placed beside it, and stays out of the
+// track till then (it played from the movie's start, 1.93 s early).
+TEST(MtsimportCommand, OnePicturePartsSoundReadBeforeItsPictureWaitsToBePlaced) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  for (const std::string nulls : {"0", "90"}) {
+    SCOPED_TRACE(nulls);
+    // Prints the first part's pictures and the one picture's sound lead, in ticks.
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        "a = J.without_sound(open(\"" + sd + "\", \"rb\").read()); m = open(\"" + mbaff + "\", \"rb\").read(); "
+        "c = J.Recording(J.cut(m, J.Recording(m).gop_starts()[-1][1], 0)); one = c.bytes(c.video[1][\"packets\"]); "
+        "h = J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 6); p = sorted(v[\"pts\"] for v in J.Recording(a).video); "
+        "t = lambda x, at: J.restamp(x, (at - J.first_video_pts(x)) % J.WRAP); e = p[-1] + p[1] - p[0] - J.first_video_pts(a); "
+        "n = bytes(4) + bytes([0x47, 0x1F, 0xFF, 0x10]) + bytes([0xFF]) * 184; "
+        "open(\"" + joined + "\", \"wb\").write(t(a, 0) + n * " + nulls + " + t(one, e) + t(h, e + 90000)); "
+        "print(len(p), c.video[0][\"pts\"] - min(s[\"pts\"] for s in c.audio))'");
+    long long pictures = 0, lead = 0;
+    ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld", &pictures, &lead), 2) << made.err;
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+    ASSERT_EQ(scale, 48000);
+    EXPECT_EQ(PlayedAt(sound, 0), pictures * kPictureUnits - lead * scale / 90000);
+  }
+}
