@@ -35,9 +35,9 @@ bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
 // step leaves its line as at a join.
 void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped, bool soundPES = false) {
   const int64_t videoLost = store->videoSeamLost;
-  store->videoLostTicks -= store->videoSeamLost;
+  store->videoLostTicks -= store->videoSeamCounted;
   store->videoSeamAt = -1;
-  store->videoSeamLost = 0;
+  store->videoSeamLost = store->videoSeamCounted = 0;
   if (!soundStepped) return;
   store->soundLostTicks -= store->parts.soundLostAtSeam;
   store->soundStepAt = -1;
@@ -62,7 +62,7 @@ void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped, bool s
 void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->soundStepAt = -1;
   store->videoPartUndecodable = 0;
-  store->videoSeamLost = 0;
+  store->videoSeamLost = store->videoSeamCounted = 0;
   store->videoSeamAt = -1;
   store->videoSinceSound = store->videoSeamQuietFrom = -1;
   store->headPicturesLeftOut = 0;
@@ -155,7 +155,7 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
     TakeBackSeam(store, false);
   }
   store->videoSeamAt = -1;
-  store->videoSeamLost = 0;
+  store->videoSeamLost = store->videoSeamCounted = 0;
 }
 
 // The first sound PES of the track beyond a video step read as a join by
@@ -190,7 +190,7 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
     if (!resumes || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
     if (marks & kTSStartAfterTables) TakeBackSeam(store, false);
     store->videoSeamAt = -1;
-    store->videoSeamLost = 0;
+    store->videoSeamLost = store->videoSeamCounted = 0;
     return;
   }
   constexpr int64_t kLargestStep = 90000;
@@ -218,7 +218,7 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
   if (stepped || (marks & kBegins) == kBegins || otherRecording) TakeBackSeam(store, false);
   store->videoSeamAt = -1;
-  store->videoSeamLost = 0;
+  store->videoSeamLost = store->videoSeamCounted = 0;
 }
 
 // A video PES that begins beyond the sound that stepped ahead, and begins
@@ -258,14 +258,14 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   // after tables, a picture of a group begun earlier lost the PES before.
   const TSDemuxOutput* out = store->pTSInfo;
   if (!PartBeginsWith(marks, out->pVideo, out->videoSize)) return;
-  store->videoSeamLost = store->videoLostTicks - lostBefore;
+  store->videoSeamLost = store->videoSeamCounted = store->videoLostTicks - lostBefore;
   store->videoSeamAt = pesAt;
   // Sound of the track read with the picture before (a camera multiplexes
   // it a little ahead of its pictures).
   constexpr int32_t kSoundJustBefore = 2;
   store->videoSeamQuietFrom =
       store->videoSinceSound >= 0 && store->videoSinceSound <= kSoundJustBefore ? store->videoSinceSound : -1;
-  store->parts.seamPicturePTS = out->bPTS ? out->PTS : -1;
+  PartSeamPicture(store, store->videoSeamLost);
   if (store->parts.sound.state == SeamSide::kOpen && store->parts.soundLostAtSeam > 0 && store->soundStepAt >= 0) {
     TakeBackSeam(store, true);
   } else if (store->leftOutSoundStepAt >= 0) {
@@ -288,6 +288,15 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
     TakeBackSeam(store, false);
     if (soundSideOpen) PartBeginsAtTakenBackStep(store, videoLost, true);
   }
+}
+
+void NoteVideoSeamTaken(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, bool leftOut) {
+  if (store->videoSeamAt != pesAt || !leftOut) return;
+  // Nothing of its step is counted any more: taking the seam back later
+  // must not take that time off losses counted elsewhere. The part it
+  // begins has no pictures in the track, so only its stamps place it.
+  store->videoSeamCounted = 0;
+  store->parts.seamPictureLeftOut = 1;
 }
 
 void NoteVideoAfterSeam(MTS_MovieImportGlobalsRecord* store, bool atEnd) {

@@ -297,13 +297,19 @@ bool BeginsWithIntraPicture(const TSDemuxOutput* out) {
 // off that end as its own delay from decode to display differs from
 // theirs. 0 when the stamps do not tell (no line end yet, a delay that is
 // none of a recording's), or when the PES begins no recording.
-int64_t PlacePartAfterLine(const MTS_MovieImportGlobalsRecord* store, int64_t shift) {
+// `lineEnd`: where the pictures before end; `pts`: where the PES's stamps
+// put its first picture on the line.
+int64_t PlacePartAfter(const MTS_MovieImportGlobalsRecord* store, int64_t lineEnd, int64_t pts) {
   const TSDemuxOutput* out = store->pTSInfo;
-  if (!out->bPTS || !out->bDTS || store->parts.videoLineEnd == 0) return 0;
+  if (!out->bPTS || !out->bDTS || lineEnd == 0) return 0;
   const int64_t delay = out->PTS - out->DTS;
-  const int64_t adjust = store->parts.videoLineEnd - (out->PTS + shift);
+  const int64_t adjust = lineEnd - pts;
   if (delay < 0 || delay > kLargestStep || adjust == 0 || adjust > kLargestStep || -adjust > kLargestStep) return 0;
   return BeginsWithIntraPicture(out) ? adjust : 0;
+}
+
+int64_t PlacePartAfterLine(const MTS_MovieImportGlobalsRecord* store, int64_t shift) {
+  return PlacePartAfter(store, store->parts.videoLineEnd, store->pTSInfo->PTS + shift);
 }
 
 } // namespace
@@ -545,9 +551,20 @@ void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool rest
 
 void PartSoundBesideVideo(MTS_MovieImportGlobalsRecord* store) { CloseSeam(store, false); }
 
+void PartSeamPicture(MTS_MovieImportGlobalsRecord* store, int64_t lost) {
+  ImportParts& parts = store->parts;
+  const TSDemuxOutput* out = store->pTSInfo;
+  parts.seamPicturePTS = out->bPTS ? out->PTS : -1;
+  parts.seamPictureAdjust = PlacePartAfter(store, parts.videoLineEndBeforePES, out->PTS - lost);
+  parts.seamPictureLeftOut = 0;
+}
+
 void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES) {
   // The video's step is taken out of its line, as a join read at once
-  // would have: the part follows the pictures before.
+  // would have: the part follows the pictures before (a part left out for
+  // its size where they end, as such a join places it).
+  if (store->parts.seamPictureLeftOut) videoStep -= store->parts.seamPictureAdjust;
+  store->parts.seamPictureLeftOut = 0;
   store->videoTimeShift -= videoStep;
   store->lastVideoKey -= videoStep;
   store->lastVideoPTS -= videoStep;
@@ -594,6 +611,7 @@ void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
 
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore) {
   const TSDemuxOutput* out = store->pTSInfo;
+  store->parts.videoLineEndBeforePES = store->parts.videoLineEnd;
   if (!out->bPTS || (out->bDTS && (out->PTS < out->DTS || out->PTS - out->DTS > kLargestStep))) return;
   const int64_t frameTicks =
       store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;

@@ -692,14 +692,15 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
   if (out->status & 0x100) {
     const int64_t shift = store->videoTimeShift;
     const int64_t lost = store->videoLostTicks;
+    const int64_t pesAt = store->videoTSOffset;
     mts_import::UnwrapReportedTimes(store);
     const uint32_t marks = TSDemuxReportedStartLib(store->tsDemux);
     store->parts.videoStartMarks = static_cast<uint8_t>(marks);
-    mts_import::KeepSoundStepLost(store, store->videoTSOffset, marks);
+    mts_import::KeepSoundStepLost(store, pesAt, marks);
     const bool toPlace = store->parts.soundToPlace != 0;
     mts_import::ContinueReportedTimes(store, true);
     mts_import::NotePartPicture(store, toPlace);
-    mts_import::NoteVideoSeam(store, lost, marks, store->videoTSOffset);
+    mts_import::NoteVideoSeam(store, lost, marks, pesAt);
     mts_import::NoteVideoAfterSeam(store, false);
     store->parts.videoStartMarks = 0;
     const bool restarted = store->videoTimeShift != shift;
@@ -734,6 +735,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // lost, its pictures running on among those left out.
     const bool skipped = store->videoLeftOut && store->videoLostTicks > lost;
     if (store->videoLeftOut) store->videoLostTicks = lost;
+    mts_import::NoteVideoSeamTaken(store, pesAt, store->videoLeftOut != 0);
     mts_import::JudgeLeftOutPart(store, restarted || skipped);
     // A first field waiting for its second goes into the movie too. The PES
     // before a break of the counters is whole when the time line restarts

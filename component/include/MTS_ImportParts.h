@@ -74,6 +74,8 @@ struct ImportParts {
   // presentation time of the latest PES plus one step, pictures left out
   // included): a part's first picture is shown from there.
   int64_t videoLineEnd;
+  // The line's end before the latest video PES was read.
+  int64_t videoLineEndBeforePES;
   // The line's end before the latest video PES, while that PES's step was
   // measured from a picture left out for its size (-1 otherwise).
   int64_t videoLineEndBeforeLeftOutStep;
@@ -133,8 +135,16 @@ struct ImportParts {
   // A video PES that begins a coded sequence after tables that ran on,
   // whose step ahead was counted as lost for now: its presentation time
   // (continued line; -1: none). The sound stepping there too makes it a
-  // part's first PES.
+  // part's first PES. How much further its line moves then, beyond the
+  // step, to show its first picture where the pictures before end (its
+  // delay from decode to display may differ from theirs), and whether it
+  // does: only where that picture was left out for its size (the part's
+  // place in the movie is then its stamps' alone; pictures in the track
+  // show by their decode order, and so does the line that places their
+  // sound).
   int64_t seamPicturePTS;
+  int64_t seamPictureAdjust;
+  uint8_t seamPictureLeftOut;
   // Where the latest PAT lies in the file, whatever its counter (-1: none);
   // that offset as it stood when the latest video PES began, and when the
   // one before began (the PES reported next); for the PES that opened the
@@ -267,6 +277,10 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
 // `videoPES` the PES being read is the seam's picture (the sound met its
 // step first), and its stamps leave the line with the step.
 void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES = false);
+// The video PES in pTSInfo (stamps continued) holds a step of `lost` ticks
+// counted as lost for now, after tables that ran on: it may yet begin a
+// part (PartBeginsAtTakenBackStep).
+void PartSeamPicture(MTS_MovieImportGlobalsRecord* store, int64_t lost);
 // The sound's seam closes onto the video's line: its next sample goes beside
 // the part's pictures by its own stamps.
 void PartSoundBesideVideo(MTS_MovieImportGlobalsRecord* store);

@@ -359,6 +359,10 @@ struct MTS_MovieImportGlobalsRecord {
   // another recording begins, and neither step is counted.
   int64_t videoSeamLost;
   int64_t videoSeamAt;
+  // What of that time still counts as lost, to be taken back with the seam:
+  // none once the seam's picture was left out for its size (the steps of
+  // pictures left out count for nothing).
+  int64_t videoSeamCounted;
   // Video PES read since the last sound PES of the track's kind (-1: none
   // yet), and its count where a seam was held right after such sound (-1:
   // the stretch before the seam had none). A recording keeps its sound, so
@@ -659,6 +663,11 @@ void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool broke);
 // counted lost before it; `marks`, how it starts; `pesAt`, its frame-index
 // value.
 void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint32_t marks, int64_t pesAt);
+// The video PES at `pesAt` was taken (`leftOut`: left out for its size, so
+// its step is no longer counted as lost): a seam still held at it takes
+// back only what is still counted, and, made a join, places its part by
+// the stamps alone.
+void NoteVideoSeamTaken(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, bool leftOut);
 // A video PES read (`atEnd`: the file ended): a seam held after the sound
 // before it, that no sound has followed over several pictures or up to the
 // file's end, is a join after all.
