@@ -50,6 +50,10 @@ void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped, bool s
   // own step; it goes beside them by its stamps instead.
   const int64_t apart = store->parts.soundLostAtSeam - videoLost;
   store->parts.soundLostAtSeam = 0;
+  // Among pictures left out for their size the video's line is what places
+  // the parts after: the step leaves it, as the track's own pictures would
+  // run on in their media.
+  if (store->videoLeftOut) PartStepLeavesLeftOutLine(store, apart <= kLargestReturn);
   if (apart > kLargestReturn) {
     PartSoundBesideVideo(store);
     return;

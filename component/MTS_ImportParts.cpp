@@ -514,6 +514,8 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   parts.videoStepPassesTables = store->videoKeySeen && parts.tablesSpacing > 0 &&
                                 step > parts.tablesSpacing + frame && parts.soundOnAt <= store->videoTSOffset;
   parts.videoStepLost = parts.videoStepPassesTables && step <= kLargestStep ? step - frame : 0;
+  const int64_t own = store->videoKeyStep > 0 && store->videoKeyStep <= kLargestStep ? store->videoKeyStep : frame;
+  parts.videoStepPastLine = store->videoKeySeen && step > own && step <= kLargestStep ? step - own : 0;
 }
 
 void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool restarted, bool lost, bool begins) {
@@ -557,6 +559,31 @@ void PartSeamPicture(MTS_MovieImportGlobalsRecord* store, int64_t lost) {
   parts.seamPicturePTS = out->bPTS ? out->PTS : -1;
   parts.seamPictureAdjust = PlacePartAfter(store, parts.videoLineEndBeforePES, out->PTS - lost);
   parts.seamPictureLeftOut = 0;
+}
+
+void PartStepLeavesLeftOutLine(MTS_MovieImportGlobalsRecord* store, bool soundRunsOn) {
+  ImportParts& parts = store->parts;
+  const int64_t step = parts.videoStepPastLine;
+  parts.videoStepPastLine = 0;
+  if (step <= 0) return;
+  // The line from the PES being read on, and that PES, as a restart there
+  // would have moved them: the pictures left out before end where it shows.
+  store->videoTimeShift -= step;
+  store->lastVideoKey -= step;
+  store->lastVideoPTS -= step;
+  store->videoEndPTS -= step;
+  store->videoEndDTS -= step;
+  parts.videoLineEnd -= step;
+  if (parts.seamPicturePTS >= 0) parts.seamPicturePTS -= step;
+  if (parts.lostStepPTS >= 0) parts.lostStepPTS -= step;
+  TSDemuxOutput* out = store->pTSInfo;
+  if (out->bPTS) out->PTS -= step;
+  if (out->bDTS) out->DTS -= step;
+  if (!soundRunsOn) return;
+  // The sound plays on where it is: its line and the time its samples are
+  // placed by move together.
+  MoveSoundLine(store, -step);
+  store->soundAnchorPTS -= step;
 }
 
 void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES) {

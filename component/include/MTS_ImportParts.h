@@ -208,6 +208,10 @@ struct ImportParts {
   // the step would count as lost.
   uint8_t videoStepPassesTables;
   int64_t videoStepLost;
+  // How far the video PES being read steps past one step of its line (the
+  // step between the two PES before it): what a join read at once takes
+  // out of the line.
+  int64_t videoStepPastLine;
   // A step so read as a join: where its video PES lies (its reader offset;
   // -1: none waiting) and the time it would have lost. Sound of the track
   // that runs straight on across it tells that one recording goes on there
@@ -284,6 +288,13 @@ void PartSeamPicture(MTS_MovieImportGlobalsRecord* store, int64_t lost);
 // The sound's seam closes onto the video's line: its next sample goes beside
 // the part's pictures by its own stamps.
 void PartSoundBesideVideo(MTS_MovieImportGlobalsRecord* store);
+// A step of both streams first counted as lost is read as a join whose
+// lines keep their steps, at a video PES that follows a picture left out for
+// its size: the video's step (videoStepPastLine) leaves its line after all,
+// so that the stretch left out lasts as long as its pictures, laid end to
+// end as the track's own would be. With `soundRunsOn` the sound, which ran
+// on across its own step, moves with it.
+void PartStepLeavesLeftOutLine(MTS_MovieImportGlobalsRecord* store, bool soundRunsOn);
 // The video PES just read (`marks`: how it starts) opened a stretch of
 // pictures of another size than the track's: where it begins a coded
 // sequence after tables it begins another recording even though no counter

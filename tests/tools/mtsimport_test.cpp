@@ -2774,6 +2774,55 @@ TEST(MtsimportCommand, StretchAfterAStepReadAsAJoinFollowsItsLastPicture) {
   EXPECT_LT(lead[0], 480);  // less than 10 ms
 }
 
+// Two soundless 1080i pictures (the track's size), then the LPCM recording
+// (left out for its size, its sound the track's) and its first 13 pictures
+// again, stamps going back. Once more with the PES from the first P picture
+// of its second group up to the third group's tables taken out: read as a
+// join, the stretch left out is as much shorter as the pictures lost, and
+// the last part's sound plays that much sooner (it once kept its place
+// while the sound before ran on, 0.44 s behind its own pictures).
+TEST(MtsimportCommand, LossReadAsAJoinAmongPicturesLeftOutShortensTheirStretch) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  std::array<int64_t, 2> stretch{}, soundEnd{};
+  int lost = 0;
+  for (int lossy = 0; lossy < 2; ++lossy) {
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+        "h = J.Recording(J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 2))\n"
+        "d = open(\"" + lpcm + "\", \"rb\").read()\n"
+        "r = J.Recording(d)\n"
+        "s, g = [k for k, _ in r.gop_starts()][1:3]\n"
+        "a = [i for i in range(s + 1, g) if r.video[i][\"slice\"] == \"P\"][0]\n"
+        "t = [i for i in r.tables if r.video[g - 1][\"packets\"][0] < i < r.video[g][\"packets\"][0]][0]\n"
+        "drop = {i for p in r.pes if r.video[a][\"packets\"][0] <= p[\"packets\"][0] < t for i in p[\"packets\"]}\n"
+        "open(\"" + joined + "\", \"wb\").write(h.bytes({i for p in h.audio for i in p[\"packets\"]}) + "
+        "r.bytes(drop if " + std::to_string(lossy) + " else ()) + J.cut(d, 0, 13))\n"
+        "print(g - a)'");
+    ASSERT_EQ(made.exit, 0) << made.err;
+    lost = std::atoi(made.out.c_str());
+    const testsupport::CommandResult r =
+        testsupport::run_command(std::string(MTSIMPORT) + " --dump " + json + " " + joined);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(r.err, "") << (lossy ? "with the loss" : "without it");
+    const std::string dump = testsupport::read_text(json);
+    const auto edits = EditsOf(dump);
+    const auto sound = PlayedSound(edits);
+    ASSERT_TRUE(edits.size() >= 2 && edits[0].size() == 2 && edits[0][1][2] == -1 && !sound.empty())
+        << dump.substr(0, 400);
+    stretch[lossy] = edits[0][1][1];
+    soundEnd[lossy] = sound.back()[0] + sound.back()[1];
+  }
+  ASSERT_GT(lost, 2);
+  // 25 pictures a second, 30000 movie units a second; the stretch lasts
+  // whole pictures of the track's (1001 units).
+  EXPECT_NEAR(soundEnd[0] - soundEnd[1], lost * 1200, 2);
+  EXPECT_GE(stretch[0] - stretch[1], lost * 1200 - 1001);
+  EXPECT_LE(stretch[0] - stretch[1], lost * 1200 + 1001);
+}
+
 // A whole recording, then 0.5 s after its end one picture of another size
 // with its sound as ffmpeg writes it: its sound frames in one PES after the
 // picture, held until the file ends. That sound plays from where the
