@@ -892,7 +892,8 @@ bool PartPictureBegins(MTS_MovieImportGlobalsRecord* store) {
   return begins;
 }
 
-int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, bool begins, bool intra, bool resumed) {
+int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, bool begins, bool intra, bool resumed,
+                         bool seam) {
   ImportParts& parts = store->parts;
   // A part begins with an I picture (a step of the stamps at another picture
   // is a damaged stamp inside a group, and places nothing). It shows where
@@ -903,6 +904,14 @@ int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, boo
                           std::max<int32_t>(store->frameDuration, 1);
     parts.pictureShift = parts.pictureEnd + RoundHalfAway(frames) * store->frameDuration - shown;
   }
+  // The I picture a step held as lost began with is added before the step
+  // is known to be a join or a loss. Placed by its decode order it would
+  // show a frame or more off the end of the pictures before wherever those
+  // do not end in decode order (a part cut inside a group, or with another
+  // delay from decode to display: a hole, or over their last); it shows
+  // where they end, as a join read at once places it, and where a group
+  // ended whole before it that is the same place.
+  if (seam && intra && !begins && !resumed && parts.pictureEnd > 0) parts.pictureShift = parts.pictureEnd - shown;
   // After a stretch left out the media goes on where it ended, without a
   // hole: the time between stays empty in the track instead.
   if (resumed) parts.pictureShift = store->videoEndTime - shown;

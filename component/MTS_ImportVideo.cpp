@@ -437,8 +437,9 @@ OSErr AddPicture(MTS_MovieImportGlobalsRecord* store, const MTS_VideoPicture& pi
 
   // Each part's pictures show by their own stamps from where the parts
   // record places the part.
+  const bool seam = pic.bPTS && pic.PTS == store->parts.seamPicturePTS;
   const int64_t shift = mts_import::PartPlacePicture(store, store->videoDecodeTime + displayOffset, pic.restarted,
-                                                     pic.intra, pic.resumed);
+                                                     pic.intra, pic.resumed, seam);
   displayOffset += shift;
 
   OSErr err = static_cast<OSErr>(QTSampleTableAddSampleReferences(store->videoSampleTable, store->qt_offset, size,

@@ -140,8 +140,8 @@ struct ImportParts {
   // delay from decode to display may differ from theirs), and whether it
   // does: only where that picture was left out for its size (the part's
   // place in the movie is then its stamps' alone; pictures in the track
-  // show by their decode order, and so does the line that places their
-  // sound).
+  // show where those before end once that picture is placed, and the line
+  // that places their sound follows them).
   int64_t seamPicturePTS;
   int64_t seamPictureAdjust;
   uint8_t seamPictureLeftOut;
@@ -335,9 +335,11 @@ bool PartPictureBegins(MTS_MovieImportGlobalsRecord* store);
 // A picture is about to be added: `shown` is where its own stamps show it in
 // the media (decode time plus its own display offset), `begins` whether it is
 // the first of a part, `intra` whether it is an I picture, `resumed` whether
-// it takes the track up after a stretch left out. Returns the display shift
-// of its part.
-int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, bool begins, bool intra, bool resumed);
+// it takes the track up after a stretch left out, `seam` whether it is the
+// picture a step held as lost began with. Returns the display shift of its
+// part.
+int64_t PartPlacePicture(MTS_MovieImportGlobalsRecord* store, int64_t shown, bool begins, bool intra, bool resumed,
+                         bool seam);
 // A picture was added to the track, shown at `shown` (video media units in
 // the media); `hasPTS` and `pts` its presentation time (continued line).
 void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, int64_t shown);

@@ -2265,6 +2265,39 @@ TEST(MtsimportCommand, FirstSoundAfterASoundlessPartsStepKeepsTheJoinSilent) {
   EXPECT_NE(imported.out.find("'vide': 44 samples"), std::string::npos) << imported.out;
 }
 
+// Fourteen pictures without sound, cut inside a group (their last shown two
+// pictures after the last one decoded), then a recording of the same size
+// with its sound (its pictures shown one or two pictures after their decode
+// time), its stamps running on from the first part's end. Where the PAT's
+// counter runs on across the join, its step is held as lost until the sound
+// comes, and the part's first pictures are in the track by then: the movie
+// is the one made where the counter breaks and the join is read at once
+// (its pictures once showed in decode order, one or two pictures early, a
+// picture hidden under the first part's last, their sound with them).
+TEST(MtsimportCommand, PartOfAnotherDisplayDelayJoinedLateShowsAsAJoinReadAtOnce) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const std::string lpcm = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
+  const Folder folder;
+  std::string dumps[2];
+  for (const bool tablesRunOn : {false, true}) {
+    const std::string joined = folder.path + "/joined.m2ts";
+    const testsupport::CommandResult r = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        "a = open(\"" + lpcm + "\", \"rb\").read(); b = open(\"" + ac3 + "\", \"rb\").read(); "
+        "first = J.without_sound(J.cut(a, J.Recording(a).gop_starts()[1][1], 14)); "
+        "v = sorted(p[\"pts\"] for p in J.Recording(first).video if p[\"pts\"] is not None); "
+        "second = J.cut(b, 0, 19); parts = [first, J.restamp(second, v[-1] + v[1] - v[0] - J.first_video_pts(second))]; "
+        "parts = J.pat_runs_on(parts) if " + std::string(tablesRunOn ? "1" : "0") + " else parts; "
+        "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " --dump - " + joined);
+    ASSERT_EQ(imported.exit, 0) << imported.err;
+    EXPECT_EQ(imported.err.find("warning"), std::string::npos) << imported.err;
+    dumps[tablesRunOn] = imported.out;
+  }
+  EXPECT_TRUE(dumps[1] == dumps[0]) << "the join read late made another movie";
+}
+
 // The first part's sound plays from its first picture by its stamps: the
 // AC-3 frame that holds the first picture's time plays from that time on,
 // in a short first part as in a whole recording (the track once started
