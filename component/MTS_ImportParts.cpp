@@ -65,27 +65,42 @@ int64_t TablesBeforeReportedVideo(const MTS_MovieImportGlobalsRecord* store) {
 }
 
 // The video PES being reported begins a coded sequence after tables: a
-// recording begins at those tables.
-void NoteSequenceTables(MTS_MovieImportGlobalsRecord* store) {
+// recording may begin at those tables. `moved`: how far its stamps moved
+// the line.
+void NoteSequenceTables(MTS_MovieImportGlobalsRecord* store, int64_t moved) {
   ImportParts& parts = store->parts;
   if (!PartVideoBegins(store)) return;
   const int64_t tables = TablesBeforeReportedVideo(store);
   if (tables < 0 || tables == parts.sequenceTablesAt[0]) return;
-  for (int i = ImportParts::kSequencesKept - 1; i > 0; --i) parts.sequenceTablesAt[i] = parts.sequenceTablesAt[i - 1];
+  for (int i = ImportParts::kSequencesKept - 1; i > 0; --i) {
+    parts.sequenceTablesAt[i] = parts.sequenceTablesAt[i - 1];
+    parts.sequenceRanOn[i] = parts.sequenceRanOn[i - 1];
+  }
   parts.sequenceTablesAt[0] = tables;
+  // A step of its stamps counted as lost left no sign of the tables here,
+  // so a sequence noted with a still line ran on in time.
+  const uint8_t marks = parts.videoStartMarks;
+  parts.sequenceRanOn[0] = (marks & kTSStartTablesRunOn) && !(marks & kTSStartAtBreak) && moved == 0;
 }
 
 // Whether a recording began in the file between the sound PES reported
 // before and the one being reported: tables whose counter broke came
 // before it (a recording whose pictures were all lost shows no other
-// sign), or a coded sequence began after tables between the two.
-bool RecordingSinceSoundBefore(const MTS_MovieImportGlobalsRecord* store) {
+// sign), or a coded sequence began after tables between the two. With
+// `stepOnGrid` (the sound stepped ahead by whole PES of its own) a
+// sequence that went straight on from the pictures before is the
+// recording's own: another recording's sound would keep to the grid of
+// the sound before only by chance, and with every counter but the
+// sound's running on too, the step is sound of one recording lost.
+bool RecordingSinceSoundBefore(const MTS_MovieImportGlobalsRecord* store, bool stepOnGrid) {
   const ImportParts& parts = store->parts;
   const uint8_t marks = parts.soundStartMarks;
   if ((marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn)) return true;
   const int64_t start = ReportedSoundStart(store);
-  for (const int64_t at : parts.sequenceTablesAt)
-    if (at > parts.soundBeforeAt && at < start) return true;
+  for (int i = 0; i < ImportParts::kSequencesKept; ++i) {
+    const int64_t at = parts.sequenceTablesAt[i];
+    if (at > parts.soundBeforeAt && at < start && !(stepOnGrid && parts.sequenceRanOn[i])) return true;
+  }
   return false;
 }
 
@@ -94,10 +109,10 @@ bool RecordingSinceSoundBefore(const MTS_MovieImportGlobalsRecord* store) {
 // recording began between them), lies inside the part before that side: a
 // step ahead there lost sound of that part (a PES taken out before its last
 // one), and is no seam, however near the side it lies.
-bool SoundInsidePartBefore(const MTS_MovieImportGlobalsRecord* store) {
+bool SoundInsidePartBefore(const MTS_MovieImportGlobalsRecord* store, bool stepOnGrid) {
   const ImportParts& parts = store->parts;
   return parts.soundBeforeAt >= 0 && InReach(parts.video, store->ts_offset) && SoundBeforeSidesTables(store) &&
-         !RecordingSinceSoundBefore(store);
+         !RecordingSinceSoundBefore(store, stepOnGrid);
 }
 
 // Whether the tables before a PES that starts so (`marks`: kTSStart* bits)
@@ -404,7 +419,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     parts.begun = 1;
     NotePartLine(&parts, store->videoTSOffset, *shift);
   }
-  NoteSequenceTables(store);
+  NoteSequenceTables(store, *moved);
   // Another recording whose decode times run on from this one's begins a
   // part without a step of its stamps: at a break of the counters, or,
   // where the video's counter happens to run on across the join, after
@@ -718,7 +733,10 @@ void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store) {
 
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
   const ImportParts& parts = store->parts;
-  return parts.video.moved != 0 && MeetsVideoSide(store, store->ts_offset, moved) && !SoundInsidePartBefore(store);
+  // `moved` is the step before less this one.
+  const bool onGrid = StepOnOwnGrid(store->soundKeyStep, store->soundKeyStep - moved);
+  return parts.video.moved != 0 && MeetsVideoSide(store, store->ts_offset, moved) &&
+         !SoundInsidePartBefore(store, onGrid);
 }
 
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
@@ -745,7 +763,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // without sound may lie between it and the side), and the side waits for
   // the sound of its own part. Sound of the part before, read late: its
   // step lies inside that part.
-  const bool insideBefore = !store->soundLeavingOut && !first && SoundInsidePartBefore(store);
+  const bool onGrid = stepped && StepOnOwnGrid(stepBefore, stepBefore - wouldMove);
+  const bool insideBefore = !store->soundLeavingOut && !first && SoundInsidePartBefore(store, onGrid);
   const bool earlierPart = !store->soundLeavingOut && begins && InReach(parts.video, store->ts_offset) &&
                            SoundBeforeSidesTables(store) && !insideBefore;
   // Sound that starts after the pictures of another size without a step
@@ -758,7 +777,6 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // A step that keeps to the sound's own grid where the video's side rests
   // on the sound's counter alone: PES lost before the recording's own
   // tables. The video's side was no seam.
-  const bool onGrid = StepOnOwnGrid(stepBefore, stepBefore - wouldMove);
   if (stepped && onGrid && parts.videoSideBySoundBreak && parts.video.moved == 0 &&
       NearSide(parts.video, 0, store->ts_offset, 0)) {
     parts.video.state = SeamSide::kClosed;

@@ -178,9 +178,13 @@ struct ImportParts {
   // Where recordings began in the file, as the video shows it: the tables
   // before the latest video PES that began a coded sequence after tables,
   // newest first (-1: none). A few are kept, for sound reported late across
-  // parts of a picture or two.
+  // parts of a picture or two. Whether each sequence went straight on from
+  // the pictures before: the tables' and the video's counters ran on, and
+  // so did its stamps (a camera repeats its tables and parameter sets before
+  // intra pictures, and begins no recording there).
   static constexpr int kSequencesKept = 4;
   int64_t sequenceTablesAt[kSequencesKept];
+  uint8_t sequenceRanOn[kSequencesKept];
   // Where the first packet of the sound PES reported before the one being
   // read lies in the file (-1: none yet).
   int64_t soundBeforeAt;

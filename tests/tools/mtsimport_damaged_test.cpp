@@ -2267,3 +2267,32 @@ TEST(MtsimportDamaged, ALeftOutPartWhoseStepIsTakenBackFollowsThePicturesBefore)
     EXPECT_EQ(got.result.err, DamageLine(got.input, "0.033 s of video could not be read and are left out of the movie"));
   }
 }
+
+// The recording as ffmpeg remultiplexes it (three AC-3 frames a sound PES),
+// its second-last sound PES lost, with its first five pictures joined on
+// seamlessly (and 0.5 s later) after it. The last sound PES before the join
+// comes after tables and an IDR picture the recording sends again, its
+// counter broken by the loss: reported only once the next part has begun,
+// its step of whole PES is still the part's own loss and is told. The joins
+// without the loss, or without the last sound PES, say nothing.
+TEST(MtsimportDamaged, SoundLostBeforeTheLastPesOfAPartJoinedSeamlesslyIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not remultiplexed";
+  const Bytes whole = Remuxed(ac3, 133200);
+  ASSERT_FALSE(whole.empty());
+  const Packets clean = Split(whole);
+  const auto sound = PesPackets(clean, kAudio);
+  ASSERT_GT(sound.size(), 3u);
+  int64_t low = 0, high = 0;
+  ShiftedStamps(whole, 0, &low, &high);
+  for (const int64_t later : {int64_t(0), int64_t(45000)}) {
+    SCOPED_TRACE(later);
+    const Bytes next = PlacedAt(GroupCut(clean, 0, 5), high + 3600 + later);
+    for (const size_t lost : {size_t(0), sound.size() - 2, sound.size() - 1}) {
+      const Imported got = ImportBytes(Then(lost ? Without(clean, sound[lost]) : whole, next), "lost_before_seam.m2ts");
+      const std::string told = DamageLine(got.input, "0.096 s of sound could not be read and are left out of the movie");
+      EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err),
+                std::make_tuple(0, lost == sound.size() - 2 ? told : std::string()));
+    }
+  }
+}
