@@ -336,6 +336,7 @@ void PartsReset(ImportParts* parts) {
   parts->recordingTablesAt = -1;
   parts->seamPicturePTS = -1;
   parts->tablesAt = parts->tablesBeforeVideo = parts->tablesBeforeReportedVideo = parts->videoSideTablesAt = -1;
+  parts->tablesAfterLatestVideo = parts->tablesAfterVideoBefore = parts->tablesAfterVideoBeforeReported = -1;
   for (int64_t& at : parts->sequenceTablesAt) at = -1;
   parts->soundBeforeAt = -1;
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
@@ -367,6 +368,9 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
     parts.latestVideoStartAt = store->ts_offset;
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;
+    parts.tablesAfterVideoBeforeReported = parts.tablesAfterVideoBefore;
+    parts.tablesAfterVideoBefore = parts.tablesAfterLatestVideo;
+    parts.tablesAfterLatestVideo = -1;
     parts.videoMayBegin = MayBeginRecording(packet);
     if (parts.lostPictureVideoAt >= 0 && parts.lostPictureNextRecordingAt < 0 && parts.videoMayBegin &&
         parts.tablesAt > parts.lostPictureVideoAt)
@@ -388,6 +392,7 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   }
   if (pid != 0 || !(packet[7] & 0x10)) return;
   parts.tablesAt = store->ts_offset;
+  if (parts.tablesAfterLatestVideo < 0) parts.tablesAfterLatestVideo = store->ts_offset;
   // A PAT sent again keeps its counter; the next one counts on by one. One
   // whose discontinuity_indicator is set may jump inside the recording.
   const uint8_t counter = packet[7] & 0x0F;
@@ -409,6 +414,17 @@ bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size) {
 bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store) {
   const TSDemuxOutput* out = store->pTSInfo;
   return PartBeginsWith(store->parts.videoStartMarks, out->pVideo, out->videoSize);
+}
+
+bool PartSoundBegunBeforeVideo(const MTS_MovieImportGlobalsRecord* store) {
+  const ImportParts& parts = store->parts;
+  // The tables read first after the video PES before this one began.
+  const int64_t tables = parts.latestVideoStartAt <= store->videoTSOffset + kMTSPacketSize
+                             ? parts.tablesAfterVideoBefore
+                             : parts.tablesAfterVideoBeforeReported;
+  return parts.sound.state == SeamSide::kBegun && parts.sound.begins && tables >= 0 &&
+         tables < parts.sound.pesAt + kMTSPacketSize && parts.sound.pesAt < store->videoTSOffset &&
+         parts.soundSeamPTS > parts.videoLineEnd - VideoFrameTicks(store);
 }
 
 bool PartVideoBeginsIntra(const MTS_MovieImportGlobalsRecord* store) { return BeginsWithIntraPicture(store->pTSInfo); }
@@ -528,7 +544,10 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   // on here.
   parts.videoStepPassesTables = store->videoKeySeen && parts.tablesSpacing > 0 &&
                                 step > parts.tablesSpacing + frame && parts.soundOnAt <= store->videoTSOffset;
-  parts.videoStepLost = parts.videoStepPassesTables && step <= kLargestStep ? step - frame : 0;
+  // After the movie's first sound, begun after tables just before this PES,
+  // sound running on beyond it never crossed the step: it tells nothing lost.
+  parts.videoStepLost =
+      parts.videoStepPassesTables && step <= kLargestStep && !PartSoundBegunBeforeVideo(store) ? step - frame : 0;
   const int64_t own = store->videoKeyStep > 0 && store->videoKeyStep <= kLargestStep ? store->videoKeyStep : frame;
   parts.videoStepPastLine = store->videoKeySeen && step > own && step <= kLargestStep ? step - own : 0;
 }

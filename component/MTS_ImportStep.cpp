@@ -179,9 +179,13 @@ bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) { retu
 // A step ahead to such a start is a join's after another recording's
 // tables. After the recording's own (their counters running on) the PES
 // before were lost, unless the step is longer than the part's tables leave
-// between them: no PAT was lost, so no more than that could have been.
+// between them: no PAT was lost, so no more than that could have been;
+// or unless the movie's first sound began between those tables and the
+// PES (the pictures before had none: this recording's sound, read ahead of
+// its first picture).
 bool VideoJoinsAcrossStep(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
-  return (!(store->parts.videoStartMarks & kTSStartTablesRunOn) || store->parts.videoStepPassesTables) &&
+  return (!(store->parts.videoStartMarks & kTSStartTablesRunOn) || store->parts.videoStepPassesTables ||
+          PartSoundBegunBeforeVideo(store)) &&
          VideoJoins(store, moved);
 }
 

@@ -154,6 +154,11 @@ struct ImportParts {
   int64_t tablesBeforeVideo;
   int64_t tablesBeforeReportedVideo;
   int64_t videoSideTablesAt;
+  // The first PAT after the latest video PES began (-1: none yet); the
+  // first after the PES before it began, and after the one before that.
+  int64_t tablesAfterLatestVideo;
+  int64_t tablesAfterVideoBefore;
+  int64_t tablesAfterVideoBeforeReported;
   // The sound waiting for its part's pictures came after a stretch left out
   // for its kind: the part before has no sound of the track's kind, so none
   // of this part's plays before its first picture.
@@ -272,6 +277,12 @@ bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size);
 // whether it begins another recording (tables before it, then a picture
 // that begins a coded sequence).
 bool PartVideoBegins(const MTS_MovieImportGlobalsRecord* store);
+// The video PES in pTSInfo (stamps unwrapped, before they are continued):
+// whether the movie's first sound began ahead of it in the file, after the
+// first tables that followed the video PES before it, its stamps beyond the
+// start of the last picture read (those pictures had no sound: another
+// recording, whose sound is sent ahead of its pictures, begins here).
+bool PartSoundBegunBeforeVideo(const MTS_MovieImportGlobalsRecord* store);
 // Whether the video PES in pTSInfo begins with an intra picture.
 bool PartVideoBeginsIntra(const MTS_MovieImportGlobalsRecord* store);
 // The video PES's stamps were continued with `shift`, moving the line by
