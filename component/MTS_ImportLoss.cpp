@@ -53,8 +53,13 @@ void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped, bool s
   // Among pictures left out for their size the video's line is what places
   // the parts after: the step leaves it, as the track's own pictures would
   // run on in their media.
-  if (store->videoLeftOut) PartStepLeavesLeftOutLine(store, apart <= kLargestReturn);
-  if (apart > kLargestReturn) {
+  // Nor does it run on where no sound was placed yet (the sound before lay
+  // wholly ahead of its part's first picture): the part's sound would play
+  // from the track's start, and the sound that comes later would find no
+  // line to follow.
+  const bool runsOn = apart <= kLargestReturn && store->soundAnchored;
+  if (store->videoLeftOut) PartStepLeavesLeftOutLine(store, runsOn);
+  if (!runsOn) {
     PartSoundBesideVideo(store);
     return;
   }

@@ -3594,3 +3594,43 @@ TEST(MtsimportCommand, OnePicturePartsSoundReadBeforeItsPictureWaitsToBePlaced) 
     EXPECT_EQ(PlayedAt(sound, 0), pictures * kPictureUnits - lead * scale / 90000);
   }
 }
+
+// The one picture of a recording's last group, its stamps wrapping, its
+// sound wholly before it; the same recording from its second group, its
+// stamps running on 0.72 s after that picture; then the whole recording
+// 1 s on. No sound was placed before the second part's seam: its sound
+// plays beside its own pictures by its own stamps from the movie's start
+// (it ran on after the first part's sound, 80 ms late, and was then lost
+// as the last part's sound began the track: 1 s silent).
+TEST(MtsimportCommand, SoundAfterAPartWhoseSoundLiesBeforeItsPicturePlaysBesideItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  // Prints the sound frames of all parts and the second part's sound lead, in ticks.
+  const testsupport::CommandResult made = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + lpcm + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
+      "a = J.cut(d, g[-1][1], 1); b = J.cut(d, g[1][1], 0); "
+      "t = lambda x, at: J.restamp(x, (at - J.first_video_pts(x)) % J.WRAP); r = J.Recording(b); "
+      "open(\"" + joined + "\", \"wb\").write(t(a, J.WRAP - 3600) + t(b, 68400) + t(d, 68400 + 38 * 3600 + 90000)); "
+      "print(sum(len(J.Recording(x).audio) for x in (a, b, d)) * 240, len(J.Recording(a).audio) * 240, "
+      "min(v[\"pts\"] for v in r.video) - min(s[\"pts\"] for s in r.audio))'");
+  long long frames = 0, first = 0, lead = 0;
+  ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld %lld", &frames, &first, &lead), 3) << made.err;
+  const auto [scale, duration, timecode] = ImportedQuietly(joined, json);
+  ASSERT_EQ(scale, 48000);
+  // The sound track is the movie's first.
+  const std::string dump = testsupport::read_text(json);
+  const std::vector<std::array<int64_t, 3>> sound = EditsOf(dump).front();
+  ASSERT_EQ(sound.size(), 1u);
+  EXPECT_EQ(sound[0][0], 0);
+  EXPECT_EQ(sound[0][1], duration);
+  // The first part's sound is left out, and the second's plays from the
+  // movie's start by its stamps: its lead beyond the first picture's time
+  // lies before that start.
+  long long samples = 0;
+  const size_t at = dump.find("\"sampleCount\": ");
+  ASSERT_NE(at, std::string::npos);
+  ASSERT_EQ(std::sscanf(dump.c_str() + at, "\"sampleCount\": %lld", &samples), 1);
+  EXPECT_EQ(samples - sound[0][2], frames - first - (lead * scale / 90000 - kPictureUnits));
+}
