@@ -1429,11 +1429,16 @@ std::string JoinedDump(const std::vector<std::string>& parts) {
   return r.out;
 }
 
-// The edits of each track of a movie, from its --dump.
+// The edits of each track of a movie, from its --dump, the sound track last
+// (the movie lists first the track whose stream the file shows first).
 std::vector<std::vector<std::array<int64_t, 3>>> EditsOf(const std::string& dump) {
   std::vector<std::vector<std::array<int64_t, 3>>> tracks;
   long long a = 0, b = 0, c = 0;
+  size_t sound = std::string::npos;
   for (size_t at = dump.find("\"edits\": ["); at != std::string::npos; at = dump.find("\"edits\": [", at + 1)) {
+    // A track's media follows its edits.
+    const size_t type = dump.find("\"type\": \"", at);
+    if (type != std::string::npos && dump.compare(type + 9, 4, "soun") == 0) sound = tracks.size();
     tracks.emplace_back();
     for (size_t e = at + 10; e != std::string::npos && std::sscanf(dump.c_str() + e, "{\"trackStart\": %lld, "
                                                                    "\"trackDuration\": %lld, \"mediaTime\": %lld",
@@ -1441,6 +1446,7 @@ std::vector<std::vector<std::array<int64_t, 3>>> EditsOf(const std::string& dump
          e = dump.find('{', e + 1))
       tracks.back().push_back({a, b, c});
   }
+  if (sound != std::string::npos) std::rotate(tracks.begin() + sound, tracks.begin() + sound + 1, tracks.end());
   return tracks;
 }
 
@@ -1449,7 +1455,7 @@ std::vector<std::vector<std::array<int64_t, 3>>> JoinedEdits(const std::vector<s
 }
 
 // The sound track's edits that play media (not empty time), of a movie's
-// edits by track (the sound track last).
+// edits by track.
 std::vector<std::array<int64_t, 3>> PlayedSound(const std::vector<std::vector<std::array<int64_t, 3>>>& edits) {
   std::vector<std::array<int64_t, 3>> played;
   if (!edits.empty())
@@ -2199,17 +2205,7 @@ TEST(MtsimportCommand, SoundSteppingOverASoundlessOnePicturePartKeepsToItsPictur
       "r.bytes(set(range(cut)) | drop)]; "
       "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
   ASSERT_EQ(r.exit, 0) << r.err;
-  // The sound track is the one whose media is of type 'soun' (here first).
-  const std::string dump = JoinedDump({joined});
-  const auto edits = EditsOf(dump);
-  size_t track = 0;
-  for (size_t at = dump.find("\"edits\": ["); at != std::string::npos && at < dump.find("\"soun\"");
-       at = dump.find("\"edits\": [", at + 1))
-    track = at == dump.find("\"edits\": [") ? 0 : track + 1;
-  ASSERT_LT(track, edits.size());
-  std::vector<std::array<int64_t, 3>> sound;
-  for (const auto& e : edits[track])
-    if (e[2] != -1) sound.push_back(e);
+  const auto sound = PlayedSound(EditsOf(JoinedDump({joined})));
   ASSERT_EQ(sound.size(), 2u);
   EXPECT_EQ(sound[1][0], 11 * kPictureUnits);
 }
@@ -3619,9 +3615,8 @@ TEST(MtsimportCommand, SoundAfterAPartWhoseSoundLiesBeforeItsPicturePlaysBesideI
   ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld %lld", &frames, &first, &lead), 3) << made.err;
   const auto [scale, duration, timecode] = ImportedQuietly(joined, json);
   ASSERT_EQ(scale, 48000);
-  // The sound track is the movie's first.
   const std::string dump = testsupport::read_text(json);
-  const std::vector<std::array<int64_t, 3>> sound = EditsOf(dump).front();
+  const std::vector<std::array<int64_t, 3>> sound = EditsOf(dump).back();
   ASSERT_EQ(sound.size(), 1u);
   EXPECT_EQ(sound[0][0], 0);
   EXPECT_EQ(sound[0][1], duration);
