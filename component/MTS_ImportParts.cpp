@@ -422,9 +422,17 @@ bool PartSoundBegunBeforeVideo(const MTS_MovieImportGlobalsRecord* store) {
   const int64_t tables = parts.latestVideoStartAt <= store->videoTSOffset + kMTSPacketSize
                              ? parts.tablesAfterVideoBefore
                              : parts.tablesAfterVideoBeforeReported;
-  return parts.sound.state == SeamSide::kBegun && parts.sound.begins && tables >= 0 &&
-         tables < parts.sound.pesAt + kMTSPacketSize && parts.sound.pesAt < store->videoTSOffset &&
-         parts.soundSeamPTS > parts.videoLineEnd - VideoFrameTicks(store);
+  if (parts.sound.state != SeamSide::kBegun || !parts.sound.begins || tables < 0 ||
+      tables >= parts.sound.pesAt + kMTSPacketSize || parts.sound.pesAt >= store->videoTSOffset)
+    return false;
+  // Its stamps lie beyond the start of the last picture read, or, by its
+  // own line against this PES's own stamps, less than a picture from this
+  // PES's first picture: a recording whose stamps run on from the pictures
+  // before, or repeat their last time, has its sound there too.
+  const int64_t frame = VideoFrameTicks(store);
+  const TSDemuxOutput* out = store->pTSInfo;
+  const int64_t apart = parts.soundSeamPTS - store->soundTimeShift - out->PTS;
+  return parts.soundSeamPTS > parts.videoLineEnd - frame || (out->bPTS && apart < frame && -apart < frame);
 }
 
 bool PartVideoBeginsIntra(const MTS_MovieImportGlobalsRecord* store) { return BeginsWithIntraPicture(store->pTSInfo); }
@@ -496,8 +504,8 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // its stamps lie outside their time (else it is their sound).
   const bool soundBegun = parts.sound.state == SeamSide::kBegun;
   const bool soundAfter = parts.sound.pesAt > store->videoTSOffset && InReachOf(parts.sound, store->ts_offset);
-  const bool besideBefore =
-      parts.soundSeamPTS >= store->firstVideoPTS - kLargestStep && parts.soundSeamPTS < parts.videoLineEnd;
+  const bool besideBefore = parts.soundSeamPTS >= store->firstVideoPTS - kLargestStep &&
+                            parts.soundSeamPTS < parts.videoLineEnd && !PartSoundBegunBeforeVideo(store);
   const bool partsSound = parts.sound.begins ? soundAfter || (!store->soundAnchored && !besideBefore)
                                              : parts.sound.pesAt < store->videoTSOffset ||
                                                    (PartVideoBegins(store) && soundAfter);

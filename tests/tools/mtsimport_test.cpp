@@ -2295,12 +2295,16 @@ TEST(MtsimportCommand, PartOfAnotherDisplayDelayJoinedLateShowsAsAJoinReadAtOnce
 }
 
 // Twenty-five pictures without sound, then a recording of the same size
-// without B pictures (stamps carry no decode time), two or five pictures
-// on, whose first sound PES lies ahead of its first picture in the file,
-// between that recording's tables. Where the PAT's counter runs on across
-// the join, that sound tells the step is a join: the movie is the one made
-// where the counter breaks (a warning once said video could not be read,
-// and the part's sound played from the movie's start).
+// without B pictures (stamps carry no decode time), one picture back to
+// five pictures on, whose first sound PES lies ahead of its first picture
+// in the file, between that recording's tables. Where the PAT's counter
+// runs on across the join, that sound tells the step is a join: the movie
+// is the one made where the counter breaks (a warning once said video could
+// not be read, and the part's sound played from the movie's start). Its
+// sound plays beside its own pictures by its stamps, from its lead before
+// them, also where its stamps run on from the pictures before or repeat
+// their last time (it was once taken for theirs, and played from the
+// movie's start).
 TEST(MtsimportCommand, SoundAheadOfAPartWithoutBPicturesKeepsItsJoinSilent) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the part is not made";
   const Folder folder;
@@ -2313,7 +2317,9 @@ TEST(MtsimportCommand, SoundAheadOfAPartWithoutBPicturesKeepsItsJoinSilent) {
       "-streamid 0:0x1011 -streamid 1:0x1100 -mpegts_pmt_start_pid 0x100 -fflags +bitexact -pes_payload_size 0 " +
       later);
   ASSERT_EQ(made.exit, 0) << made.err;
-  for (const int step : {2, 5}) {
+  const int64_t lead = SoundLead(later);
+  ASSERT_GT(lead, 0);
+  for (const int step : {-1, 0, 1, 2, 5}) {
     std::string dumps[2];
     for (const bool tablesRunOn : {false, true}) {
       const std::string joined = folder.path + "/joined.m2ts";
@@ -2331,6 +2337,9 @@ TEST(MtsimportCommand, SoundAheadOfAPartWithoutBPicturesKeepsItsJoinSilent) {
       const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " --dump - " + joined);
       ASSERT_EQ(imported.exit, 0) << imported.err;
       EXPECT_EQ(imported.err.find("warning"), std::string::npos) << "step " << step << ": " << imported.err;
+      const auto sound = PlayedSound(EditsOf(imported.out));
+      ASSERT_FALSE(sound.empty()) << "step " << step;
+      EXPECT_EQ(sound[0][0], 25 * kPictureUnits - lead) << "step " << step << ", counter ran on: " << tablesRunOn;
       dumps[tablesRunOn] = imported.out;
     }
     EXPECT_TRUE(dumps[1] == dumps[0]) << "step " << step << ": the join whose counter ran on made another movie";
