@@ -130,6 +130,14 @@ void NotePartSound(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore) {
   store->partSoundHeadPTS = store->parts.soundSeamPTS;
 }
 
+void NoteSoundAfterLeftOut(MTS_MovieImportGlobalsRecord* store, int64_t pts) {
+  // No seam of the sound's own placed it (the audio left out carried its
+  // line), yet it is the first of its part's sound in the track: its head
+  // is judged once its length is known, as a part's at a seam is.
+  store->partSoundHeadPending = 1;
+  store->partSoundHeadPTS = pts;
+}
+
 void JudgePartSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t mediaBefore, bool leftOut) {
   const bool pending = store->partSoundHeadPending;
   store->partSoundHeadPending = 0;

@@ -411,6 +411,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     const int64_t d = partBefore ? partBeforeMoved : mts_import::PartSoundOntoVideoLine(store);
     pts += d;
     store->pTSInfo->PTS += d;
+    if (!partBefore) mts_import::NoteSoundAfterLeftOut(store, pts);
   }
   // The file's last PES carries an estimated time, which places nothing;
   // but a part whose sound stepped before its pictures did and was read on

@@ -682,6 +682,10 @@ void NotePartPicture(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore);
 // After a sound PES's times were continued: `toPlaceBefore`, whether a
 // part's sound waited to be placed before it.
 void NotePartSound(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore);
+// Sound of the track's kind that ends a stretch left out for its kind was
+// moved onto the line of the pictures being read (`pts`, its first sample
+// there): it begins the sound their part has in the track.
+void NoteSoundAfterLeftOut(MTS_MovieImportGlobalsRecord* store, int64_t pts);
 // After that sound PES was handled: `mediaBefore`, the sound media's length
 // before it; `leftOut`, it was left out for its kind.
 void JudgePartSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t mediaBefore, bool leftOut);

@@ -2296,3 +2296,32 @@ TEST(MtsimportDamaged, SoundLostBeforeTheLastPesOfAPartJoinedSeamlesslyIsTold) {
     }
   }
 }
+
+// A part of LPCM 5.1 (audio of a kind that makes no sound track), then an
+// AC-3 stereo recording whose stamps run on 0.1 s after it, without its
+// first sound PES: the AC-3 sound makes the track and goes beside its own
+// pictures, but what is left of it begins more than half a PES after the
+// part's first picture, as no whole recording's does. That time is told, as
+// after a soundless part or one of AC-3 sound. The join whole says nothing.
+TEST(MtsimportDamaged, TheFirstSoundPesLostAfterAPartWhoseSoundMakesNoTrackIsTold) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Bytes first = testsupport::read_file(surround);
+  int64_t high = 0, low = 0, ignored = 0;
+  ShiftedStamps(first, 0, &ignored, &high);
+  const Bytes whole = testsupport::read_file(ac3);
+  ShiftedStamps(whole, 0, &low);
+  const Packets clean = Split(whole);
+  const auto sound = PesPackets(clean, kAudio);
+  ASSERT_GT(sound.size(), 2u);
+  char told[128];
+  std::snprintf(told, sizeof told, "%.3f s of sound could not be read and are left out of the movie",
+                double(PtsOf(clean[sound[1].front()]) - low) / 90000);
+  for (const bool lost : {false, true}) {
+    SCOPED_TRACE(lost);
+    const Bytes next = PlacedAt(lost ? Without(clean, sound[0]) : whole, high + 3600 + 9000);
+    const Imported got = ImportBytes(Then(first, next), "first_sound_lost_after_lpcm_51.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err),
+              std::make_tuple(0, lost ? DamageLine(got.input, told) : std::string()));
+  }
+}
