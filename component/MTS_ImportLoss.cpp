@@ -231,9 +231,12 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   // Audio that starts after tables in another kind than the sound before it
   // is another recording's, as a step is.
   const bool otherRecording = stretchBegins && (marks & kTSStartAfterTables);
-  if (stepped || otherRecording) store->leftOutSoundStepAt = pesAt;
+  // The movie's first sound: beyond a video seam the pictures before it had
+  // none, and this is the next recording's sound, whatever its kind.
+  const bool firstSound = pesAt + kMTSPacketSize == store->parts.firstSoundAt;
+  if (stepped || otherRecording || firstSound) store->leftOutSoundStepAt = pesAt;
   if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
-  if (stepped || (marks & kBegins) == kBegins || otherRecording) TakeBackSeam(store, false);
+  if (stepped || (marks & kBegins) == kBegins || otherRecording || firstSound) TakeBackSeam(store, false);
   store->videoSeamAt = -1;
   store->videoSeamLost = store->videoSeamCounted = 0;
 }

@@ -667,7 +667,9 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
     store->soundInOrder = inOrder;
     mts_import::PartSoundLeftOut(store, soundSideOpen);
   }
-  mts_import::NoteLeftOutSoundStep(store, store->soundLeftOut, key, marks, pesAt);
+  // Audio left out for its kind is weighed by where it lies in the file as
+  // well (the movie's first sound PES, read from offset 0, among it).
+  mts_import::NoteLeftOutSoundStep(store, store->soundLeftOut, key, marks, soundAt);
   // Weighed against a video step by where it lies in the file, as its own
   // step is above: the movie's first sound PES may lie beyond that step, and
   // sound running on from it then never crossed the step.

@@ -3638,3 +3638,37 @@ TEST(MtsimportCommand, SoundAfterAPartWhoseSoundLiesBeforeItsPicturePlaysBesideI
   ASSERT_EQ(std::sscanf(dump.c_str() + at, "\"sampleCount\": %lld", &samples), 1);
   EXPECT_EQ(samples - sound[0][2], frames - first - (lead * scale / 90000 - kPictureUnits));
 }
+
+// Twelve pictures without sound whose stamps end where they wrap past 2^33,
+// then a recording whose sound is LPCM 5.1 (it makes no sound track), its
+// first picture a picture or a second after they end. That sound, the
+// movie's first, tells the step is a join also where the PAT's counter runs
+// on across it: nothing is said (up to 0.88 s of video was told as lost),
+// all 31 pictures are in the movie, and it is the movie made where the
+// counter breaks.
+TEST(MtsimportCommand, FirstSoundOfAKindLeftOutAfterASoundlessPartKeepsItsJoinSilent) {
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  for (const char* at : {"3600", "90000"}) {
+    std::string dumps[2];
+    for (const char* runOn : {"0", "1"}) {
+      const testsupport::CommandResult r = testsupport::run_command(
+          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          "a = open(\"" + sd + "\", \"rb\").read(); b = open(\"" + surround + "\", \"rb\").read(); "
+          "t = lambda x, at: J.restamp(x, (at - J.first_video_pts(x)) % J.WRAP); "
+          "parts = [t(J.without_sound(J.cut(a, J.Recording(a).gop_starts()[1][1], 12)), J.WRAP - 12 * 3600), "
+          "t(J.cut(b, J.Recording(b).gop_starts()[1][1], 19), " + at + ")]; "
+          "parts = J.pat_runs_on(parts) if " + runOn + " else parts; "
+          "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
+      ASSERT_EQ(r.exit, 0) << r.err;
+      const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " --dump - " + joined);
+      ASSERT_EQ(imported.exit, 0) << imported.err;
+      EXPECT_EQ(imported.err.find("warning"), std::string::npos) << at << ", " << runOn << ": " << imported.err;
+      EXPECT_EQ(VideoMediaValue(imported.out, "sampleCount"), 31) << at << ", " << runOn;
+      dumps[*runOn - '0'] = imported.out;
+    }
+    EXPECT_TRUE(dumps[1] == dumps[0]) << at << ": the join whose counter ran on made another movie";
+  }
+}
