@@ -358,7 +358,9 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
     if (parts.firstSoundAt < 0) parts.firstSoundAt = store->ts_offset;
     // Sound read beside the pictures, though reported only once the next
     // sound PES begins (a part's last one may wait for the file's end).
-    if (!store->soundLeavingOut) store->videoSinceSound = 0;
+    // Audio left out for its kind counts too: its recording has sound all
+    // the same, and pictures long without any after a seam are another's.
+    store->videoSinceSound = 0;
     // The first sound of a recording whose tables no picture followed yet.
     if (parts.soundOnlyTablesAt >= 0 && parts.soundOnlySoundAt < 0) parts.soundOnlySoundAt = store->ts_offset;
   }

@@ -363,9 +363,9 @@ struct MTS_MovieImportGlobalsRecord {
   // none once the seam's picture was left out for its size (the steps of
   // pictures left out count for nothing).
   int64_t videoSeamCounted;
-  // Video PES read since the last sound PES of the track's kind (-1: none
-  // yet), and its count where a seam was held right after such sound (-1:
-  // the stretch before the seam had none). A recording keeps its sound, so
+  // Video PES read since the last sound PES, of any kind (-1: none yet), and
+  // its count where a seam was held right after such sound (-1: the stretch
+  // before the seam had none). A recording keeps its sound, so
   // pictures that go on long after such a seam with no sound at all are
   // another recording's.
   int32_t videoSinceSound;
