@@ -226,6 +226,16 @@ bool LineOfPartAt(const ImportParts& parts, int64_t at, int64_t* shift, int64_t*
   return false;
 }
 
+// Whether a part's pictures begin in the file after file offset `from`
+// (where a sound PES's first packet lies) and before reader offset `to`.
+bool PartBegunBetween(const ImportParts& parts, int64_t from, int64_t to) {
+  for (int k = 1; k <= parts.partLineCount; ++k) {
+    const PartLine& line = parts.partLines[(parts.partLineNext + kPartLines - k) % kPartLines];
+    if (line.pesAt + kMTSPacketSize / 2 > from && line.pesAt < to) return true;
+  }
+  return false;
+}
+
 // Moves the sound's continued line by `d` ticks.
 void MoveSoundLine(MTS_MovieImportGlobalsRecord* store, int64_t d) {
   store->soundTimeShift += d;
@@ -805,9 +815,12 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   }
   // A step that keeps to the sound's own grid where the video's side rests
   // on the sound's counter alone: PES lost before the recording's own
-  // tables. The video's side was no seam.
+  // tables. The video's side was no seam. Not where another part's
+  // pictures began in the file between the sound before and that side: the
+  // step passes that part, which has no sound, and cuts of one recording
+  // keep its sound's grid however far apart they are stamped.
   if (stepped && onGrid && parts.videoSideBySoundBreak && parts.video.moved == 0 &&
-      NearSide(parts.video, 0, store->ts_offset, 0)) {
+      NearSide(parts.video, 0, store->ts_offset, 0) && !PartBegunBetween(parts, parts.soundBeforeAt, parts.video.pesAt)) {
     parts.video.state = SeamSide::kClosed;
     parts.videoSideBySoundBreak = 0;
   }

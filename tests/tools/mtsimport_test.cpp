@@ -3710,3 +3710,44 @@ TEST(MtsimportCommand, SoundlessPartAfterSoundLeftOutForItsKindIsAJoin) {
     EXPECT_LE(sound[0][1], 4 * kPictureUnits);
   }
 }
+
+// Thirteen pictures of a recording with their sound, its first picture
+// alone without sound a step later (0.4 s, 0.6 s), then its first twelve
+// pictures with their sound running on from that picture, each part made
+// by ffmpeg (its tables' counters begin anew). The last part's sound,
+// stamped before the lone picture, steps from the first part's by whole
+// PES of its own: that step was taken for PES lost before the recording's
+// own tables, the soundless part's seam was forgotten, "0.480 s of sound
+// could not be read" was said and most of that sound was left out. It
+// plays from its first sample beside its own pictures by its stamps, the
+// first part's sound to its last sample.
+TEST(MtsimportCommand, SoundSteppingOnItsGridPastALonePictureWithoutSoundPlaysWithItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  for (const auto& [source, step] : {std::pair<std::string, int64_t>{surround, 36000}, {lpcm, 54000}}) {
+    SCOPED_TRACE(source);
+    const std::string first = FirstPictures(folder.path + "/first.m2ts", source, 13);
+    const std::string one = Remuxed(folder.path + "/one.m2ts", source, "-map 0:v -c copy -frames:v 1");
+    const std::string last = FirstPictures(folder.path + "/last0.m2ts", source, 12);
+    const std::vector<int64_t> a = VideoStamps(first), b = VideoStamps(one), c = VideoStamps(last);
+    ASSERT_TRUE(a.size() == 13 && b.size() == 1 && c.size() == 12);
+    const auto moved = [&](const std::string& name, const std::string& part, int64_t ticks) {
+      return Remuxed(folder.path + "/" + name, part,
+                     "-copyts -map 0 -c copy -output_ts_offset " + std::to_string(ticks / 90000.0) +
+                         " -muxdelay 0 -muxpreload 0");
+    };
+    const int64_t frame = a[1] - a[0], lone = a.back() + frame + step;
+    const std::string silent = moved("silent.m2ts", one, lone - b[0]);
+    const std::string later = moved("later.m2ts", last, lone + frame - c[0]);
+    const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+    ASSERT_EQ(testsupport::run_command("cat " + first + " " + silent + " " + later + " > " + joined).exit, 0);
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+    ASSERT_EQ(scale, 48000);
+    ASSERT_EQ(sound.size(), 2u);
+    EXPECT_EQ(sound[1][0], 14 * kPictureUnits - SoundLead(later));
+    EXPECT_EQ(sound[0][2] + sound[0][1], sound[1][2]);
+    EXPECT_EQ(sound[1][2] + sound[1][1], SoundMediaFrames(testsupport::read_text(json)));
+  }
+}
