@@ -391,15 +391,18 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
     }
     store->headlessPart = 0;
   }
-  if (restarted && (marks & kTSStartAtBreak))
-    store->videoPartUndecodable = !intra;
-  else if (store->videoPartUndecodable && intra)
-    store->videoPartUndecodable = 0;
-  if (store->videoPartUndecodable && !counted) ++store->videoDamagedPictures;
   // Tables whose counters run on are the recording's own, repeated: they
   // begin nothing, so a restart just after them is judged as without tables.
   const bool ownTables = (marks & kTSStartAfterTables) && (marks & kTSStartTablesRunOn);
   const bool beginsAfterTables = (marks & kTSStartAfterTables) && !ownTables;
+  // Another recording's tables begin a part as a break does (the video's
+  // counter may run on across a loss by chance): a recording begins with an
+  // intra picture, so a part that begins with any other lost its head.
+  if (restarted && ((marks & kTSStartAtBreak) || beginsAfterTables))
+    store->videoPartUndecodable = !intra;
+  else if (store->videoPartUndecodable && intra)
+    store->videoPartUndecodable = 0;
+  if (store->videoPartUndecodable && !counted) ++store->videoDamagedPictures;
   if (restarted && !returned && !(marks & kTSStartAtBreak) && !beginsAfterTables && !intra &&
       !store->videoPartUndecodable) {
     store->headlessPart = 1;

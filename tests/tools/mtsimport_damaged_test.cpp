@@ -2325,3 +2325,32 @@ TEST(MtsimportDamaged, TheFirstSoundPesLostAfterAPartWhoseSoundMakesNoTrackIsTol
               std::make_tuple(0, lost ? DamageLine(got.input, told) : std::string()));
   }
 }
+
+// Seven pictures whose stamps wrap past 2^33 (or not), then twelve of
+// another group without its IDR picture and the picture after (and the
+// sound before them): after the part's tables come B and P pictures that
+// refer to the lost IDR picture, the video's counter running on by chance
+// and the sound's breaking. Those pictures are told; the whole part after
+// says nothing.
+TEST(MtsimportDamaged, APartWithoutItsIdrPictureAfterTablesIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(ac3));
+  ASSERT_GT(PesPackets(clean, kVideo).size(), 31u);
+  for (const int64_t first : {(int64_t(1) << 33) - 10800, int64_t(90000)}) {
+    const Packets before = Split(PlacedAt(GroupCut(clean, 24, 7), first));
+    const Packets part = Split(PlacedAt(GroupCut(clean, 12, 12), first + 20 * 90000));
+    for (const size_t from : {size_t(0), PesPackets(part, kVideo)[2].front()}) {
+      std::vector<size_t> lost;
+      for (size_t i = 0; i < from; ++i)
+        if (part[i][6] != 0 || (part[i][5] & 0x1F) > 1) lost.push_back(i);  // all but the PAT and PMT
+      Packets after = CountersFrom(Split(Without(part, lost)), kVideo, LastCounter(before, kVideo), true);
+      after = CountersFrom(after, kAudio, LastCounter(before, kAudio), false);
+      const Imported got = ImportBytes(Then(Join(before), Join(after)), "without_idr_after_tables.m2ts");
+      ASSERT_EQ(got.result.exit, 0) << got.result.err;
+      if (from)  // the sound lost with the head is told too where it ran past the first picture left
+        EXPECT_NE(got.result.err.find("10 pictures are incomplete\n"), std::string::npos) << first << got.result.err;
+      else
+        EXPECT_EQ(got.result.err, std::string()) << first;
+    }
+  }
+}
