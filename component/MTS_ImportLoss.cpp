@@ -431,15 +431,15 @@ void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool broke) {
 // with the parameter sets and IDR picture the next pictures need): the time
 // from the earliest time stamp read to the first picture imported is left
 // out of the video, and the sound before that picture out of the sound.
-void FinishLossChecks(MTS_MovieImportGlobalsRecord* store) {
-  if (store->headPicturesLeftOut <= 0 || !store->firstPictureSeen || store->firstPicturePTS == 0) return;
+int64_t FinishLossChecks(MTS_MovieImportGlobalsRecord* store) {
+  if (store->headPicturesLeftOut <= 0 || !store->firstPictureSeen || store->firstPicturePTS == 0) return 0;
   int64_t earliest = store->headEarliestPTS > 0 ? store->headEarliestPTS : store->firstPicturePTS;
   if (store->soundEarliestSeen) earliest = std::min(earliest, store->soundEarliestPTS);
-  const int64_t video = std::max<int64_t>(store->firstPicturePTS - earliest,
-                                          int64_t(store->headPicturesLeftOut) * VideoFrameTicks(store));
-  store->videoLostTicks += video;
+  const int64_t pictures = int64_t(store->headPicturesLeftOut) * VideoFrameTicks(store);
+  store->videoLostTicks += std::max<int64_t>(store->firstPicturePTS - earliest, pictures);
   if (store->soundEarliestSeen && store->soundEarliestPTS < store->firstPicturePTS)
     store->soundLostTicks += store->firstPicturePTS - store->soundEarliestPTS;
+  return pictures;
 }
 
 } // namespace mts_import

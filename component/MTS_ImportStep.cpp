@@ -552,10 +552,14 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
     ++store->headPicturesLeftOut;
   else if (pending.videoHeadless > 0 && !store->needVideoTrack)
     store->videoLostTicks += mts_import::VideoFrameTicks(store);
-  mts_import::FinishLossChecks(store);
+  const int64_t headPictures = mts_import::FinishLossChecks(store);
   // What is counted as lost never exceeds what the time stamps span (packets
-  // out of order make steps that are no loss).
-  store->videoLostTicks = std::min(store->videoLostTicks, mts_import::Covered(store->videoSpans));
+  // out of order make steps that are no loss). Pictures read at the head
+  // that could not be imported lose their own time all the same: when they
+  // were a part of their own, ahead of the part the movie begins with, the
+  // stamps of so few pictures span less than they last.
+  store->videoLostTicks =
+      std::max(std::min(store->videoLostTicks, mts_import::Covered(store->videoSpans)), headPictures);
   store->soundLostTicks = std::min(store->soundLostTicks, mts_import::Covered(store->soundSpans));
   return noErr;
 }

@@ -690,7 +690,8 @@ void NoteSoundAfterLeftOut(MTS_MovieImportGlobalsRecord* store, int64_t pts);
 // before it; `leftOut`, it was left out for its kind.
 void JudgePartSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t mediaBefore, bool leftOut);
 // At the end of the file: what a recording cut at its start left out.
-void FinishLossChecks(MTS_MovieImportGlobalsRecord* store);
+// Returns the time of the pictures it counted there, a picture's time each.
+int64_t FinishLossChecks(MTS_MovieImportGlobalsRecord* store);
 
 // Frames of an LPCM PES: its payload after the 4-byte header, in frames of
 // the coded channels at 2 (16-bit) or 3 (20- and 24-bit) bytes per sample.

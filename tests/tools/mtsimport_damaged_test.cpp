@@ -2354,3 +2354,40 @@ TEST(MtsimportDamaged, APartWithoutItsIdrPictureAfterTablesIsTold) {
     }
   }
 }
+
+// The last group of an LPCM 5.1 recording (an IDR picture and a P picture,
+// stamps passing 2^33) without its sound and without its first 960 bytes:
+// the file begins inside the IDR picture's PES, and neither picture can be
+// decoded. The first picture of another recording (or its first group),
+// without sound, begins the movie. The two pictures left out are told as
+// their time, however few stamps they carry, and although the part's own
+// tables, first met after its pictures, come right before the next
+// recording's. The join whole says nothing.
+TEST(MtsimportDamaged, AFirstPartCutInsideItsFirstPictureBeforeAnotherIsTold) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_51_avchd.m2ts");
+  const Packets lpcmClean = Split(testsupport::read_file(lpcm)), ac3Clean = Split(testsupport::read_file(ac3));
+  const std::vector<size_t> groups = GroupStarts(lpcmClean);
+  ASSERT_FALSE(groups.empty());
+  ASSERT_EQ(PesPackets(lpcmClean, kVideo).size() - groups.back(), 2u);
+  auto soundless = [](const Bytes& part) {
+    Packets kept;
+    for (const Bytes& p : Split(part))
+      if ((uint32_t(p[5] & 0x1F) << 8 | p[6]) != kAudio) kept.push_back(p);
+    return kept;
+  };
+  const int64_t wrap = int64_t(1) << 33;
+  const Packets first = soundless(PlacedAt(GroupCut(lpcmClean, groups.back(), 2), wrap - 3600));
+  const Bytes whole = Join(first), headless(whole.begin() + 960, whole.end());
+  for (const size_t pictures : {size_t(1), size_t(12)}) {
+    SCOPED_TRACE(pictures);
+    const Packets next =
+        CountersFrom(soundless(PlacedAt(GroupCut(ac3Clean, 0, pictures), wrap)), 0, LastCounter(first, 0), false);
+    const Imported got = ImportBytes(Then(headless, Join(next)), "first_part_headless.m2ts");
+    EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err),
+              std::make_tuple(0, DamageLine(got.input, "0.080 s of video could not be read and are left out of the "
+                                                       "movie")));
+    const Imported legal = ImportBytes(Then(whole, Join(next)), "first_part_whole.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  }
+}

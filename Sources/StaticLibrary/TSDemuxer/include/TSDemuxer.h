@@ -238,8 +238,9 @@ constexpr uint32_t kTSStartTablesRunOn = 4;  // with kTSStartAfterTables: the co
                                              // follow the PAT before and the sound's did not break
                                              // after them: the recording's own tables, no other's
 constexpr uint32_t kTSStartPastEmptyRecording = 8;  // with kTSStartAfterTables: two of those PATs began a
-                                                    // recording (a counter break, or the first PAT): the
-                                                    // recording between holds no packet of the stream
+                                                    // recording (a counter break, or the first PAT when no
+                                                    // packet of the streams came before it): the recording
+                                                    // between holds no packet of the stream
 uint32_t TSDemuxReportedStartLib(const TSDemuxContext* ctx);
 
 // What a context holds between calls.

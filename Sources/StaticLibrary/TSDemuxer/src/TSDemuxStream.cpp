@@ -48,9 +48,9 @@ struct StreamCheck {
   uint32_t tablesRunOnSince;
   uint32_t afterTablesRunOn;
   // How many PATs began a recording (their counter did not follow the PAT
-  // before, or none came before) since the stream's last packet, up to two;
-  // and whether two did so before the PES being assembled: a recording
-  // between held none of the stream's packets.
+  // before, or none came before, nor any packet of the streams) since the
+  // stream's last packet, up to two; and whether two did so before the PES
+  // being assembled: a recording between held none of the stream's packets.
   uint32_t recordingsSince;
   uint32_t afterEmptyRecording;
   // The counters broke at the packet that ends the PES assembled, which
@@ -463,16 +463,21 @@ __attribute__((noinline)) void note_skipped(TSDemuxContext* c, int32_t skipped, 
 // counter follows the PAT before tells the recording's own tables going on
 // from another recording's beginning. A discontinuity_indicator announces a
 // jump of the counter inside the recording: such a PAT tells nothing of
-// another recording by its counter.
+// another recording by its counter. The first PAT begins a recording only
+// where it comes before every packet of the streams: after some, the input
+// began inside a recording whose first tables were cut off, and this PAT
+// may well be that recording's own, repeated.
 void note_tables(TSDemuxContext* c, const uint8_t* packet) {
   const uint32_t cc = packet[3] & 0x0F;
   const uint32_t runOn = c->patSeen && (cc == ((c->patLast + 1) & 0x0F) || flags_discontinuity(packet));
+  auto met = [](const StreamCheck& check) { return check.state != kCounterFresh || check.headless > 0; };
+  const bool begins = !runOn && (c->patSeen || (!met(c->videoCheck) && !met(c->audioCheck)));
   c->patSeen = 1;
   c->patLast = cc;
   for (StreamCheck* check : {&c->videoCheck, &c->audioCheck}) {
     check->tablesRunOnSince = check->tablesSince ? (check->tablesRunOnSince & runOn) : runOn;
     if (!check->tablesSince) check->recordingsSince = 0;
-    if (!runOn && check->recordingsSince < 2) ++check->recordingsSince;
+    if (begins && check->recordingsSince < 2) ++check->recordingsSince;
     check->tablesSince = 1;
   }
 }
