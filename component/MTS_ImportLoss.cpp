@@ -28,6 +28,13 @@ bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
   return store->intraCount > 0 && store->intraSamples[0] == 1;
 }
 
+// Seams held before the latest one are settled with it: taken back, their
+// time is no loss; kept, it stays counted.
+void SettleEarlierSeams(MTS_MovieImportGlobalsRecord* store, bool takeBack) {
+  if (takeBack) store->videoLostTicks -= store->earlierSeamsCounted;
+  store->earlierSeamsCounted = 0;
+}
+
 // A seam that every stream shows: read as a join, whose steps lose
 // nothing (the sound's, when it stepped ahead there).
 // When the sound steps at its first PES beyond the video's seam
@@ -36,6 +43,7 @@ bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
 void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped, bool soundPES = false) {
   const int64_t videoLost = store->videoSeamLost;
   store->videoLostTicks -= store->videoSeamCounted;
+  SettleEarlierSeams(store, true);
   store->videoSeamAt = -1;
   store->videoSeamLost = store->videoSeamCounted = 0;
   if (!soundStepped) return;
@@ -73,6 +81,7 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->videoPartUndecodable = 0;
   store->videoSeamLost = store->videoSeamCounted = 0;
   store->videoSeamAt = -1;
+  store->earlierSeamsCounted = 0;
   store->videoSinceSound = store->videoSeamQuietFrom = -1;
   store->headPicturesLeftOut = 0;
   store->headEarliestPTS = store->soundEarliestPTS = store->firstPicturePTS = 0;
@@ -171,6 +180,7 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   } else if ((TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) {
     TakeBackSeam(store, false);
   }
+  SettleEarlierSeams(store, false);
   store->videoSeamAt = -1;
   store->videoSeamLost = store->videoSeamCounted = 0;
 }
@@ -206,6 +216,7 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
     store->leftOutSoundSeen = 0;
     if (!resumes || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
     if (marks & kTSStartAfterTables) TakeBackSeam(store, false);
+    SettleEarlierSeams(store, false);
     store->videoSeamAt = -1;
     store->videoSeamLost = store->videoSeamCounted = 0;
     return;
@@ -237,6 +248,7 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   if (stepped || otherRecording || firstSound) store->leftOutSoundStepAt = pesAt;
   if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
   if (stepped || (marks & kBegins) == kBegins || otherRecording || firstSound) TakeBackSeam(store, false);
+  SettleEarlierSeams(store, false);
   store->videoSeamAt = -1;
   store->videoSeamLost = store->videoSeamCounted = 0;
 }
@@ -278,6 +290,9 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   // after tables, a picture of a group begun earlier lost the PES before.
   const TSDemuxOutput* out = store->pTSInfo;
   if (!PartBeginsWith(marks, out->pVideo, out->videoSize)) return;
+  // A seam still held (parts without sound in a row: no sound read beyond
+  // it yet) waits on beside this one, to be settled with it.
+  if (store->videoSeamAt >= 0) store->earlierSeamsCounted += store->videoSeamCounted;
   store->videoSeamLost = store->videoSeamCounted = store->videoLostTicks - lostBefore;
   store->videoSeamAt = pesAt;
   // Sound of the track read with the picture before (a camera multiplexes

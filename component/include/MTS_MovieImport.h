@@ -363,6 +363,11 @@ struct MTS_MovieImportGlobalsRecord {
   // none once the seam's picture was left out for its size (the steps of
   // pictures left out count for nothing).
   int64_t videoSeamCounted;
+  // What seams held so before the latest one still count as lost (parts
+  // without sound in a row: no sound was read beyond them when the next was
+  // found). The sound that settles the latest seam lies beyond them too, and
+  // settles each of them the same way.
+  int64_t earlierSeamsCounted;
   // Video PES read since the last sound PES, of any kind (-1: none yet), and
   // its count where a seam was held right after such sound (-1: the stretch
   // before the seam had none). A recording keeps its sound, so

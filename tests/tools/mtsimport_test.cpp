@@ -3751,3 +3751,39 @@ TEST(MtsimportCommand, SoundSteppingOnItsGridPastALonePictureWithoutSoundPlaysWi
     EXPECT_EQ(sound[1][2] + sound[1][1], SoundMediaFrames(testsupport::read_text(json)));
   }
 }
+
+// Seven pictures with their sound, then one-picture (or two-picture) parts
+// without sound in a row, then a part with its sound, each cut at a group's
+// tables and picture, 80 ms (and 0.5 s) after the part before ends, AC-3 and
+// LPCM. Where the PAT's counter runs on, the step into each soundless part
+// is held as lost until the sound tells: the last part's sound makes every
+// one of them a join (the first was forgotten when the next was held, and
+// "0.080 s of video could not be read" was said). Nothing is said, every
+// picture is in the movie, and only the first and last parts play sound.
+TEST(MtsimportCommand, SoundlessPartsInARowAfterTablesThatRunOnAreJoins) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  for (const std::string& source : {ac3, lpcm}) {
+    for (const auto& [silent, pictures] : {std::pair{"1, 1", 2}, std::pair{"1, 1, 1", 3}, std::pair{"2, 1", 3}}) {
+      for (const char* step : {"7200", "45000"}) {
+        SCOPED_TRACE(source + ", soundless parts " + silent + ", step " + step);
+        for (const char* runOn : {"0", "1"}) {
+          const testsupport::CommandResult made = testsupport::run_command(
+              "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+              "d = open(\"" + source + "\", \"rb\").read(); g = J.Recording(d).gop_starts()[1][1]; "
+              "parts = [J.cut(d, 0, 7)] + [J.without_sound(J.cut(d, g, n)) for n in (" + silent + ")] + "
+              "[J.cut(d, 0, 13)]; parts = J.pat_runs_on(parts) if " + runOn + " else parts; "
+              "open(\"" + joined + "\", \"wb\").write(J.run_on(zip(parts, [0] + [" + step + "] * len(parts))))'");
+          ASSERT_EQ(made.exit, 0) << made.err;
+          const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " --dump - " + joined);
+          ASSERT_EQ(imported.exit, 0) << imported.err;
+          EXPECT_EQ(imported.err.find("warning"), std::string::npos) << "counter ran on: " << runOn << imported.err;
+          EXPECT_EQ(VideoMediaValue(imported.out, "sampleCount"), 20 + pictures) << "counter ran on: " << runOn;
+          EXPECT_EQ(PlayedSound(EditsOf(imported.out)).size(), 2u) << "counter ran on: " << runOn;
+        }
+      }
+    }
+  }
+}
