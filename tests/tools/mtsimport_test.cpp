@@ -3787,3 +3787,32 @@ TEST(MtsimportCommand, SoundlessPartsInARowAfterTablesThatRunOnAreJoins) {
     }
   }
 }
+
+// A picture without sound (stamped just before 2^33, or not), a picture
+// with its own sound (reported only after the next part's pictures), then
+// seven pictures without sound, each part 80 ms after the one before ends,
+// the PAT's counter running on. The second part's step was held as lost
+// until its sound came, but the third part's step took its place and the
+// first was never taken back ("0.073 s of video could not be read" was
+// said). A join: every picture is in the movie, no word is said.
+TEST(MtsimportCommand, JoinBeginningWithOnePictureOnesStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  for (const std::string& source : {ac3, lpcm}) {
+    for (const std::string wraps : {"0", "1"}) {
+      SCOPED_TRACE(source + ", wrapping " + wraps);
+      const testsupport::CommandResult made = testsupport::run_command(
+          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          "d = open(\"" + source + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
+          "p = [J.without_sound(J.cut(d, g[0][1], 1)), J.cut(d, g[1][1], 1), J.without_sound(J.cut(d, g[0][1], 7))]; "
+          "p[0] = J.restamp(p[0], (2**33 - 7200 - J.first_video_pts(p[0])) % 2**33) if " + wraps + " else p[0]; "
+          "open(\"" + joined + "\", \"wb\").write(J.run_on(zip(J.pat_runs_on(p), (0, 7200, 7200))))'");
+      ASSERT_EQ(made.exit, 0) << made.err;
+      const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+      ASSERT_EQ(scale, 48000);
+      EXPECT_EQ(VideoMediaValue(testsupport::read_text(json), "sampleCount"), 9);
+    }
+  }
+}
