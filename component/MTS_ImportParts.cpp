@@ -861,7 +861,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     if (begins && HeldStepAtOthersTables(parts)) TakeBackHeldStep(store);
     Open(&parts.sound, store->ts_offset, wouldMove, store->soundTSOffset);
     parts.soundLostAtSeam = lostHere;
-    parts.soundStepOnGrid = onGrid;
+    parts.soundStepOnGrid = onGrid && !PartBegunBetween(parts, parts.soundBeforeAt, ReportedSoundStart(store));
     parts.soundStepAfterOthersTables = (marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn);
     seam = true;
   }

@@ -65,7 +65,9 @@ struct ImportParts {
   // (another recording's, maybe one whose pictures were all lost).
   int64_t soundLostAtSeam;
   uint8_t soundStepAfterOthersTables;
-  // Whether that step passed a whole number of the sound's own PES.
+  // Whether that step passed a whole number of the sound's own PES, with no
+  // part's pictures begun in the file between the sound before and that
+  // PES (a step past a part without sound is a seam, on the grid or not).
   uint8_t soundStepOnGrid;
   // How the video PES being read starts (kTSStartAfterTables,
   // kTSStartAtBreak), as a recording's first PES does.

@@ -3816,3 +3816,47 @@ TEST(MtsimportCommand, JoinBeginningWithOnePictureOnesStaysSilent) {
     }
   }
 }
+
+// A part cut at a later group of an LPCM recording, its sound stamped ahead
+// of its pictures and so before the one picture of a soundless part whose
+// stamps it runs on from, its step from the first part's sound on the
+// sound's own grid; stamps wrapping between the parts or not. Its sound
+// plays beside its pictures (the step past the soundless part was kept as
+// sound lost: "0.920 s of sound could not be read" was said, and that part
+// played silent).
+TEST(MtsimportCommand, SoundOnItsGridAheadOfALonePictureWithoutSoundPlaysWithItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string first = FirstPictures(folder.path + "/first.m2ts", lpcm, 7);
+  const std::string one = Remuxed(folder.path + "/one.m2ts", lpcm, "-map 0:v -c copy -frames:v 1");
+  const std::string group = folder.path + "/group.m2ts";
+  const testsupport::CommandResult cut = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "a = open(\"" + lpcm + "\", \"rb\").read(); "
+      "open(\"" + group + "\", \"wb\").write(J.cut(a, J.Recording(a).gop_starts()[1][1], 0))'");
+  ASSERT_EQ(cut.exit, 0) << cut.err;
+  const std::string last = FirstPictures(folder.path + "/last.m2ts", group, 16);
+  for (const auto& [step, wraps] : {std::pair<int64_t, bool>{54000, false}, {75600, true}}) {
+    SCOPED_TRACE(step);
+    const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+    const testsupport::CommandResult r = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        "p = [open(f, \"rb\").read() for f in (\"" + first + "\", \"" + one + "\", \"" + last + "\")]; "
+        "v = sorted(q[\"pts\"] for q in J.Recording(p[0]).video); s = " + std::to_string(step) + "; "
+        "base = J.WRAP - (v[-1] - v[0]) - 3600 - s // 2 if " + (wraps ? "1" : "0") + " else 900000; "
+        "lone = base + v[-1] - v[0] + 3600 + s; "
+        "at = [base, lone, lone + 3600]; "
+        "open(\"" + joined + "\", \"wb\").write(b\"\".join(J.restamp(q, (t - J.first_video_pts(q)) % J.WRAP) "
+        "for q, t in zip(p, at)))'");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+    ASSERT_EQ(scale, 48000);
+    ASSERT_EQ(sound.size(), 2u);
+    // After the lone picture's silent stretch, the media going on after the
+    // first part's.
+    EXPECT_GE(sound[1][0], sound[0][0] + sound[0][1]);
+    EXPECT_EQ(sound[1][2], sound[0][2] + sound[0][1]);
+    EXPECT_EQ(sound[1][2] + sound[1][1], SoundMediaFrames(testsupport::read_text(json)));
+  }
+}
