@@ -352,6 +352,7 @@ void PartsReset(ImportParts* parts) {
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
   parts->tablesJoinAt = parts->soundOnAt = -1;
   parts->lostStepPTS = -1;
+  parts->leftOutPartPTS = -1;
   parts->videoLineEndBeforeLeftOutStep = -1;
   parts->soundOnlyTablesAt = parts->soundOnlySoundAt = -1;
   parts->lostPictureSoundAt = parts->lostPictureTablesAt = parts->lostPictureVideoAt = -1;
@@ -659,6 +660,7 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
     parts.picturePTS -= videoStep;
     store->videoPTSEnd -= videoStep;
   }
+  if (parts.seamPicturePTS >= 0 && parts.leftOutPartPTS >= parts.seamPicturePTS) parts.leftOutPartPTS -= videoStep;
   parts.partPictureSeen = parts.seamPicturePTS >= 0;
   parts.partPicturePTS = parts.seamPicturePTS - videoStep;
   parts.seamPicturePTS = -1;
@@ -679,6 +681,12 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
 void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
   ImportParts& parts = store->parts;
   const TSDemuxOutput* out = store->pTSInfo;
+  // Another recording's first picture, left out: it stands where the
+  // track's pictures end, whatever step its stamps took from theirs.
+  if (out->bPTS && parts.pictureSeen && PartBeginsWith(marks, out->pVideo, out->videoSize)) {
+    parts.leftOutPartPTS = out->PTS;
+    parts.leftOutPartTime = parts.pictureEnd + store->videoGapTime;
+  }
   // A sound side open already waits for a seam of its own.
   if (parts.video.state == SeamSide::kOpen || parts.sound.state == SeamSide::kOpen ||
       !PartBeginsWith(marks, out->pVideo, out->videoSize))
@@ -985,6 +993,7 @@ void PartPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t pts, 
   parts.pictureSeen = 1;
   parts.picturePTS = pts;
   parts.pictureTime = shown + store->videoGapTime;
+  parts.leftOutPartPTS = -1;
 }
 
 bool PartSoundAwaitsVideo(const MTS_MovieImportGlobalsRecord* store) {
@@ -1102,8 +1111,15 @@ bool PartSoundBesidePictures(const MTS_MovieImportGlobalsRecord* store, int64_t 
   const ImportParts& parts = store->parts;
   if (!parts.pictureSeen || !store->videoTrack || store->timeScale <= 0) return false;
   const int64_t start = std::max<int64_t>(TrackTimeToMediaDisplayTime(0, store->videoTrack), 0);
-  const double shown = static_cast<double>(parts.pictureTime - start) * 90000.0 / store->timeScale;
-  *wanted = RoundHalfAway((shown + static_cast<double>(pts - parts.picturePTS)) * store->soundSampleRate / 90000.0);
+  // Sound nearer a recording left out for its size, begun after the latest
+  // picture, than that picture is its sound, and goes beside its first
+  // picture.
+  const bool leftOutPart = parts.leftOutPartPTS > parts.picturePTS &&
+                           2 * (pts - parts.picturePTS) > parts.leftOutPartPTS - parts.picturePTS;
+  const int64_t time = leftOutPart ? parts.leftOutPartTime : parts.pictureTime;
+  const int64_t from = leftOutPart ? parts.leftOutPartPTS : parts.picturePTS;
+  const double shown = static_cast<double>(time - start) * 90000.0 / store->timeScale;
+  *wanted = RoundHalfAway((shown + static_cast<double>(pts - from)) * store->soundSampleRate / 90000.0);
   return true;
 }
 

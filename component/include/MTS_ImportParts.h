@@ -88,6 +88,14 @@ struct ImportParts {
   uint8_t pictureSeen;
   int64_t picturePTS;
   int64_t pictureTime;
+  // The first picture of a recording left out for its size, read after the
+  // latest picture of the track (-1: none): its presentation time on the
+  // continued line, and the track time it stands for, where the track's
+  // pictures end (video media units, as pictureTime). Its part's sound is
+  // placed beside it, not beside the pictures before by a step of the
+  // stamps that the movie leaves out.
+  int64_t leftOutPartPTS;
+  int64_t leftOutPartTime;
   // Where the track's pictures show (video media units). Inside a part each
   // picture shows by its own stamps (its decode time plus its own delay from
   // decode to display), moved by pictureShift; the part's first picture sets

@@ -3860,3 +3860,38 @@ TEST(MtsimportCommand, SoundOnItsGridAheadOfALonePictureWithoutSoundPlaysWithIts
     EXPECT_EQ(sound[1][2] + sound[1][1], SoundMediaFrames(testsupport::read_text(json)));
   }
 }
+
+// A one-picture part of an LPCM 5.1 recording (its sound makes no track,
+// its stamps wrapping before its picture), then 19 pictures of a 1080i
+// recording (another size, left out) with AC-3 sound, 0.05 s to more than a
+// second after it or back, the PAT's counter breaking or running on across
+// the join. The second part's sound makes the track and plays beside its
+// own pictures, which the movie shows where the first part's picture ends:
+// from the picture's end less its lead (it played the step late, 0.487 s
+// where the counter ran on, placed by the first part's picture).
+TEST(MtsimportCommand, SoundOfAPartLeftOutForItsSizeAfterSurroundLPCMPlaysBesideItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", later = folder.path + "/later.m2ts";
+  const std::string json = folder.path + "/joined.json";
+  for (const int step : {4500, 43800, 85000, 100000, -9000}) {
+    for (const bool tablesRunOn : {false, true}) {
+      SCOPED_TRACE("step " + std::to_string(step) + (tablesRunOn ? ", counter ran on" : ""));
+      const testsupport::CommandResult r = testsupport::run_command(
+          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          "a = open(\"" + surround + "\", \"rb\").read(); b = open(\"" + hd + "\", \"rb\").read(); "
+          "first = J.cut(a, J.Recording(a).gop_starts()[0][1], 1); first = J.restamp(first, 3600 - J.first_video_pts(first)); "
+          "second = J.cut(b, J.Recording(b).gop_starts()[0][1], 19); "
+          "open(\"" + later + "\", \"wb\").write(second); "
+          "second = J.restamp(second, (7200 + " + std::to_string(step) + " - J.first_video_pts(second)) % J.WRAP); "
+          "parts = J.pat_runs_on([first, second]) if " + std::string(tablesRunOn ? "1" : "0") + " else [first, second]; "
+          "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
+      ASSERT_EQ(r.exit, 0) << r.err;
+      const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+      ASSERT_EQ(scale, 48000);
+      ASSERT_FALSE(sound.empty());
+      EXPECT_EQ(sound[0][0], kPictureUnits - SoundLead(later));
+    }
+  }
+}
