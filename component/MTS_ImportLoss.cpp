@@ -28,11 +28,14 @@ bool AddedIntraPicture(const MTS_MovieImportGlobalsRecord* store) {
   return store->intraCount > 0 && store->intraSamples[0] == 1;
 }
 
-// Seams held before the latest one are settled with it: taken back, their
-// time is no loss; kept, it stays counted.
-void SettleEarlierSeams(MTS_MovieImportGlobalsRecord* store, bool takeBack) {
+// Ends the held seam once sound has settled it, and with it the seams held
+// before it: taken back, their time is no loss; kept, it stays counted (the
+// latest seam's own time is taken back by the caller).
+void EndHeldSeams(MTS_MovieImportGlobalsRecord* store, bool takeBack) {
   if (takeBack) store->videoLostTicks -= store->earlierSeamsCounted;
   store->earlierSeamsCounted = 0;
+  store->videoSeamAt = -1;
+  store->videoSeamLost = store->videoSeamCounted = 0;
 }
 
 // A seam that every stream shows: read as a join, whose steps lose
@@ -43,9 +46,7 @@ void SettleEarlierSeams(MTS_MovieImportGlobalsRecord* store, bool takeBack) {
 void TakeBackSeam(MTS_MovieImportGlobalsRecord* store, bool soundStepped, bool soundPES = false) {
   const int64_t videoLost = store->videoSeamLost;
   store->videoLostTicks -= store->videoSeamCounted;
-  SettleEarlierSeams(store, true);
-  store->videoSeamAt = -1;
-  store->videoSeamLost = store->videoSeamCounted = 0;
+  EndHeldSeams(store, true);
   if (!soundStepped) return;
   store->soundLostTicks -= store->parts.soundLostAtSeam;
   store->soundStepAt = -1;
@@ -180,9 +181,7 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   } else if ((TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) {
     TakeBackSeam(store, false);
   }
-  SettleEarlierSeams(store, false);
-  store->videoSeamAt = -1;
-  store->videoSeamLost = store->videoSeamCounted = 0;
+  EndHeldSeams(store, false);
 }
 
 // The first sound PES of the track beyond a video step read as a join by
@@ -216,9 +215,7 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
     store->leftOutSoundSeen = 0;
     if (!resumes || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
     if (marks & kTSStartAfterTables) TakeBackSeam(store, false);
-    SettleEarlierSeams(store, false);
-    store->videoSeamAt = -1;
-    store->videoSeamLost = store->videoSeamCounted = 0;
+    EndHeldSeams(store, false);
     return;
   }
   constexpr int64_t kLargestStep = 90000;
@@ -248,9 +245,7 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   if (stepped || otherRecording || firstSound) store->leftOutSoundStepAt = pesAt;
   if (store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
   if (stepped || (marks & kBegins) == kBegins || otherRecording || firstSound) TakeBackSeam(store, false);
-  SettleEarlierSeams(store, false);
-  store->videoSeamAt = -1;
-  store->videoSeamLost = store->videoSeamCounted = 0;
+  EndHeldSeams(store, false);
 }
 
 // A video PES that begins beyond the sound that stepped ahead, and begins
