@@ -136,7 +136,11 @@ void NotePartPicture(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore) {
 }
 
 void NotePartSound(MTS_MovieImportGlobalsRecord* store, bool toPlaceBefore) {
-  store->partSoundHeadPending = !toPlaceBefore && store->parts.soundToPlace;
+  // Sound of an earlier part, reported only after the latest part's first
+  // picture, lies before that part's tables: judged against that picture, it
+  // would pass for the latest part's head, and the head still to come (a
+  // part's sound judged once) would go unjudged.
+  store->partSoundHeadPending = !toPlaceBefore && store->parts.soundToPlace && !store->parts.soundOfEarlierPart;
   store->partSoundHeadPTS = store->parts.soundSeamPTS;
 }
 

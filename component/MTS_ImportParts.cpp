@@ -814,6 +814,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   const bool insideBefore = !store->soundLeavingOut && !first && SoundInsidePartBefore(store, onGrid);
   const bool earlierPart = !store->soundLeavingOut && begins && InReach(parts.video, store->ts_offset) &&
                            SoundBeforeSidesTables(store) && !insideBefore;
+  parts.soundOfEarlierPart = earlierPart;
   // Sound that starts after the pictures of another size without a step
   // ran on across that seam: a later step of it is no seam.
   if (parts.videoSideBySize && parts.video.state == SeamSide::kOpen && !stepped && moved == 0 &&

@@ -112,6 +112,10 @@ struct ImportParts {
   // sound sample of the part is placed by its own stamps beside the part's
   // pictures.
   uint8_t soundToPlace;
+  // The sound PES just read is that of a part before the latest one begun
+  // (reported late, after the latest part's first picture), placed beside
+  // its own part's pictures: it is no head of the latest part's sound.
+  uint8_t soundOfEarlierPart;
   // How the sound PES being read starts (kTSStart* bits); whether a sound PES
   // was read; where the sound of a part that began before its pictures
   // begins in the sound media (-1: nowhere) and its presentation time (on

@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "testsupport.h"
@@ -2389,5 +2390,46 @@ TEST(MtsimportDamaged, AFirstPartCutInsideItsFirstPictureBeforeAnotherIsTold) {
                                                        "movie")));
     const Imported legal = ImportBytes(Then(whole, Join(next)), "first_part_whole.m2ts");
     EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  }
+}
+
+// A part of one picture and its one sound PES (two pictures of the small
+// recording, whose first holds no whole sound PES), also wrapping past
+// 2^33, then a part without its first sound PES whose stamps jump ahead or
+// go back: the first part's sound is reported only after the second part's
+// first picture, and goes beside its own picture without passing for the
+// second part's first sound. What is left of that sound starts after its
+// part's first picture, which is told; with the second part whole nothing
+// is.
+TEST(MtsimportDamaged, TheFirstSoundPesLostAfterAOnePicturePartWithSoundIsTold) {
+  const std::pair<const char*, size_t> sources[] = {{"avchd/avchd_1080i_10s_ac3_20_avchd.m2ts", 1},
+                                                    {"avchd/small_ac3_20_avchd.m2ts", 2}};
+  for (const auto& [name, pictures] : sources) {
+    SCOPED_TRACE(name);
+    AVCHD_REQUIRE_TESTDATA(source, name);
+    const Packets clean = Split(testsupport::read_file(source));
+    const Bytes first = GroupCut(clean, 0, pictures);
+    ASSERT_FALSE(PesPackets(Split(first), kAudio).empty());
+    const Packets second = Split(GroupCut(clean, 0, 25));
+    const auto sound = PesPackets(second, kAudio);
+    ASSERT_GT(sound.size(), 2u);
+    int64_t low = 0;
+    ShiftedStamps(Join(second), 0, &low);
+    const int64_t late = PtsOf(second[sound[1].front()]) - low;
+    ASSERT_GT(2 * late, PtsOf(second[sound[1].front()]) - PtsOf(second[sound[0].front()]));
+    char told[128];
+    std::snprintf(told, sizeof told, "%.3f s of sound could not be read and are left out of the movie",
+                  double(late) / 90000);
+    for (const int64_t at : {(int64_t(1) << 33) - 3003, int64_t(90000)}) {
+      for (const int64_t step : {int64_t(3 * 90000), int64_t(-5 * 90000)}) {
+        SCOPED_TRACE(std::to_string(at) + " " + std::to_string(step));
+        const Bytes before = PlacedAt(first, at);
+        const Imported got = ImportBytes(Then(before, PlacedAt(Without(second, sound[0]), at + step)),
+                                         "first_sound_lost_after_one_picture.m2ts");
+        EXPECT_EQ(std::make_tuple(got.result.exit, got.result.err), std::make_tuple(0, DamageLine(got.input, told)));
+        const Imported legal = ImportBytes(Then(before, PlacedAt(Join(second), at + step)), "one_picture_whole.m2ts");
+        EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+      }
+    }
   }
 }
