@@ -61,6 +61,11 @@ picture); its figures are taken back as well by how far those lengths of
 the parts since the last one found fall from their lengths by the stamps
 (first picture shown to one frame after the last), which differ for one
 picture at 29.97 and for a short cut whose pictures leave a gap when shown.
+A figure still out of place after that is measured again by part-sync's
+own match nearest where the part's stamps put the window (judge_stamped):
+part-sync takes the match nearest its own place, and where the part's
+sound repeats (a steady tone) within the grid's share, that is a repeat of
+the window, as far from where the window plays as the share.
 A figure whose window starts right at a short part's first picture, where
 the movie's edit may start a sample off, is measured again 1 ms on, and
 where the part before's sound runs on into that picture, from where it
@@ -1017,6 +1022,34 @@ def judge_dither(tok, k, files, movie, mov, shift, limit, seen):
     return head + " " + "/".join(out), good
 
 
+def judge_stamped(tok, k, files, movie, mov, shift, limit, seen):
+    """A part's part-sync figures FAR or NOTFOUND measured again at the
+    place the part's own stamps give the window (part-sync's place less the
+    grid's share `shift`), by part-sync's own match nearest that place,
+    within `limit` ms of it. part-sync takes the match nearest its own
+    place; where the part's sound repeats within the grid's share (a steady
+    tone: 440 Hz repeats every 2.27 ms), that is a repeat of the window, not
+    the window, and the figure less the grid's share is then off by about
+    as much as that share (seen: a part whose first decode stamp is 0, its
+    first picture read 40 ms early, its tone found 18 periods, 40.9 ms, from
+    where it plays). Returns the token judged and how many figures turned
+    good."""
+    head, figures, wins = token_windows(tok, k, files, movie, mov, seen)
+    if not wins or abs(shift) < 0.05:
+        return tok, 0
+    own = int(round(shift * 48))
+    part, out, good = None, [], 0
+    for fig, (w0, expected, _) in zip(figures.split("/"), wins):
+        if "FAR" in fig or "NOTFOUND" in fig:
+            part = part or mono_sound(files[k])
+            i = match_near(part[w0:w0 + 96], seen["heard"], expected + own, int(limit * 48))
+            if i is not None and abs((i - expected) / 48.0 - shift) <= limit:
+                good += 1
+                fig = retold(fig, (i - expected) / 48.0 - shift, "at its stamped place")
+        out.append(fig)
+    return head + " " + "/".join(out), good
+
+
 def judge_edge(tok, k, files, movie, mov, shift, limit, seen):
     """A part's part-sync figures FAR or NOTFOUND whose window starts at the
     part's first picture (a part too short for a window 0.25 s before its
@@ -1306,13 +1339,16 @@ def part_sync(mov, files, dump, base, stats=None, movie=None):
             if judged != tok:
                 moved.append(judged.strip())
             tok = judged
-            # AC-3 dither first, then a window at a short part's first
-            # picture, then one past the movie's end, then one in a part's
-            # last picture, then a part taken for one before it at its own
-            # place.
+            # AC-3 dither first, then a window at its stamped place (a part
+            # found at its own pictures), then a window at a short part's
+            # first picture, then one past the movie's end, then one in a
+            # part's last picture, then a part taken for one before it at
+            # its own place.
             elsewhere = abs(shifts[k][1]) >= 0.05
-            for judge in (judge_dither, judge_edge, judge_end, judge_tail, judge_elsewhere):
+            for judge in (judge_dither, judge_stamped, judge_edge, judge_end, judge_tail, judge_elsewhere):
                 if judge is judge_dither and not re.match(r"p\d+\[[^\]]*ac3", tok):
+                    continue
+                if judge is judge_stamped and elsewhere:
                     continue
                 if judge is judge_elsewhere and not elsewhere:
                     continue

@@ -472,4 +472,32 @@ TEST(TestScript, JoinCampaignAsksACopyForTheSoundTheEditsMediaHolds) {
   EXPECT_EQ(r.out, "10754 3679\n") << r.err;
 }
 
+// A part whose pictures part-sync reads 40 ms early (its first decode stamp
+// is 0), its sound a steady 440 Hz tone: part-sync takes a repeat of the
+// window 18 periods from where it plays, read 40.9 ms late once the grid's
+// share is taken off. Looked for nearest where the part's stamps put it,
+// the tone in place passes; sound that does not repeat, 40 ms late, stays
+// far.
+TEST(TestScript, JoinCampaignMeasuresARepeatingSoundAtItsStampedPlace) {
+  const testsupport::CommandResult r = RunJoinJudge(
+      "import random, types\n"
+      "rnd = random.Random(7)\n"
+      "sounds = {'tone': array.array('h', (int(2896 * math.sin(2 * math.pi * 440 * i / 48000)) for i in "
+      "range(6000))), 'noise': array.array('h', (rnd.randint(-12000, 12000) for i in range(6000)))}\n"
+      "L.grid_shifts = lambda files, stats, movie: [(-40.0, 0.0)]\n"
+      "L.sound_windows = lambda files, movie, mov, places: places.append((0.0, 0.2, 0.0)) or [[(1000, 4000, 0.5)]]\n"
+      "for kind, late, read in (('tone', 0, '+0.9ms'), ('noise', 1920, '+0.0ms')):\n"
+      "    heard = array.array('h', [0] * (1080 + late)) + sounds[kind]\n"
+      "    L.mono_sound = lambda path: heard if path == 'movie' else sounds[kind]\n"
+      "    said = 'pictures EQUAL (5) | movie | p0[same-size pcm_bluray2]:0 %s | worst 0.9 ms | bad 0' % read\n"
+      "    L.run = lambda cmd, **kw: types.SimpleNamespace(stdout=said.encode(), stderr=b'')\n"
+      "    line, bad, problems = L.part_sync('movie', [part('p')], 'dump', os.path.join(folder, 'j'), "
+      "[{'sound_packet': 0.005}], [])\n"
+      "    print(bad, line.split(']:0 ')[-1].split(' | ')[0])\n");
+  EXPECT_EQ(r.out,
+            "0 +0.0ms (at its stamped place; part-sync: +40.9ms (read +0.9))\n"
+            "1 +40.0ms FAR (read +0.0)\n")
+      << r.err;
+}
+
 }  // namespace
