@@ -178,8 +178,11 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   if (store->soundLeavingOut || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
   constexpr uint32_t kBegins = kTSStartAfterTables | kTSStartAtBreak;
   // The movie's first sound, there: the pictures before had none, and the
-  // part's sound begins with it, as a recording's does.
-  const bool firstSound = store->parts.sound.state == SeamSide::kBegun && store->parts.sound.begins;
+  // part's sound begins with it, as a recording's does (also where it went
+  // beside the pictures of a part begun before the seam, whose side no sound
+  // had met).
+  const bool firstSound = (store->parts.sound.state == SeamSide::kBegun && store->parts.sound.begins) ||
+                          pesAt + kMTSPacketSize == store->parts.firstSoundAt;
   if (stepped || firstSound) {
     TakeBackSeam(store, true, true);
   } else if ((TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) {
@@ -191,13 +194,18 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
 // The first sound PES of the track beyond a video step read as a join by
 // how far the part's tables lie apart: another recording's sound steps or
 // restarts there too, or none comes. Sound that runs straight on across it
-// shows one recording going on, whose PES were lost between two of its
-// tables: that time is told after all.
+// (from sound begun before the step's PES) shows one recording going on,
+// whose PES were lost between two of its tables: that time is told after
+// all. Sound that began anew beyond that PES and runs on from there is the
+// next part's own.
 void NoteSoundAcrossTablesJoin(MTS_MovieImportGlobalsRecord* store, bool inOrder, int64_t pesAt) {
   ImportParts& parts = store->parts;
-  if (inOrder) parts.soundOnAt = std::max(parts.soundOnAt, pesAt);
+  if (inOrder)
+    parts.soundOnAt = std::max(parts.soundOnAt, pesAt);
+  else
+    parts.soundRunAt = std::max(parts.soundRunAt, pesAt);
   if (parts.tablesJoinAt < 0 || pesAt <= parts.tablesJoinAt) return;
-  if (inOrder) store->videoLostTicks += parts.tablesJoinLost;
+  if (inOrder && parts.soundRunAt < parts.tablesJoinAt) store->videoLostTicks += parts.tablesJoinLost;
   parts.tablesJoinAt = -1;
   parts.tablesJoinLost = 0;
 }

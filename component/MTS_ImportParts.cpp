@@ -350,7 +350,7 @@ void PartsReset(ImportParts* parts) {
   for (int64_t& at : parts->sequenceTablesAt) at = -1;
   parts->soundBeforeAt = -1;
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
-  parts->tablesJoinAt = parts->soundOnAt = -1;
+  parts->tablesJoinAt = parts->soundOnAt = parts->soundRunAt = -1;
   parts->lostStepPTS = -1;
   parts->leftOutPartPTS = -1;
   parts->videoLineEndBeforeLeftOutStep = -1;
@@ -561,10 +561,15 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   ImportParts& parts = store->parts;
   const int64_t step = key + store->videoTimeShift - store->lastVideoKey;
   const int64_t frame = VideoFrameTicks(store);
-  // Sound read beyond this PES that ran straight on says one recording goes
-  // on here.
-  parts.videoStepPassesTables = store->videoKeySeen && parts.tablesSpacing > 0 &&
-                                step > parts.tablesSpacing + frame && parts.soundOnAt <= store->videoTSOffset;
+  // A part of a picture or two shows no two of its tables yet: nothing
+  // bounds what PES lost between them could cover, so any step ahead is
+  // weighed as one past them. Sound read beyond this PES that ran straight
+  // on from sound before it says one recording goes on here; sound that
+  // began anew beyond it (a part's first, read before this PES is
+  // reported) and ran on from there never crossed the step.
+  const int64_t reach = parts.tablesSpacing > 0 ? parts.tablesSpacing + frame : frame;
+  const bool soundCrossed = parts.soundOnAt > store->videoTSOffset && parts.soundRunAt < store->videoTSOffset;
+  parts.videoStepPassesTables = store->videoKeySeen && step > reach && !soundCrossed;
   // After the movie's first sound, begun after tables just before this PES,
   // sound running on beyond it never crossed the step: it tells nothing lost.
   parts.videoStepLost =

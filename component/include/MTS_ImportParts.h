@@ -238,11 +238,12 @@ struct ImportParts {
   // A step so read as a join: where its video PES lies (its reader offset;
   // -1: none waiting) and the time it would have lost. Sound of the track
   // that runs straight on across it tells that one recording goes on there
-  // after all. Where the latest sound PES that ran straight on lies (-1:
-  // none).
+  // after all. Where the latest sound PES that ran straight on lies, and
+  // where the latest that did not (its run began there) lies (-1: none).
   int64_t tablesJoinAt;
   int64_t tablesJoinLost;
   int64_t soundOnAt;
+  int64_t soundRunAt;
   // A recording begun by its tables (a PAT whose counter broke, or the
   // file's first) whose sound began before any of its pictures: where those
   // tables lie (-1: none, or a video PES began since) and where its first
