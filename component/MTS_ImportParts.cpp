@@ -698,6 +698,17 @@ void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
   parts.videoSideBySoundBreak = 0;
 }
 
+void PartVideoSideOfTakenBackSeam(MTS_MovieImportGlobalsRecord* store) {
+  ImportParts& parts = store->parts;
+  // A side open already waits for a seam of its own.
+  if (parts.video.state == SeamSide::kOpen || parts.sound.state == SeamSide::kOpen) return;
+  Open(&parts.video, store->ts_offset, 0, store->videoTSOffset);
+  parts.video.begins = 1;
+  parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
+  parts.videoSideBySize = 0;
+  parts.videoSideBySoundBreak = 0;
+}
+
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore) {
   const TSDemuxOutput* out = store->pTSInfo;
   store->parts.videoLineEndBeforePES = store->parts.videoLineEnd;

@@ -3945,3 +3945,17 @@ TEST(MtsimportCommand, SoundAfterALoneSurroundPicturesLeftOutSoundWaitsForItsOwn
   AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_lpcm_20_avchd.m2ts");
   ExpectStereoSoundBesideItsPicturesAfterSurround(surround, stereo, 1, "J.cut(b, J.Recording(b).gop_starts()[1][1], 12)");
 }
+
+// One or two surround pictures, then the stereo recording's first three
+// pictures, their sound sent after all of them. Where the PAT's counter ran
+// on, the step of the pictures was held as lost and then read as a join, and
+// the sound waited for a seam of pictures that never came: it played from
+// the movie's start, beside the surround pictures.
+TEST(MtsimportCommand, SoundSentAfterItsPicturesPastAHeldSeamPlaysBesideThem) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_lpcm_20_avchd.m2ts");
+  for (const int pictures : {1, 2}) {
+    SCOPED_TRACE(std::to_string(pictures) + " surround pictures");
+    ExpectStereoSoundBesideItsPicturesAfterSurround(surround, stereo, pictures, "J.cut(b, 0, 3)");
+  }
+}
