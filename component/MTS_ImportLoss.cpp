@@ -226,7 +226,13 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
     const bool resumes = !leftOut && store->leftOutSoundSeen;
     store->leftOutSoundSeen = 0;
     if (!resumes || store->videoSeamAt < 0 || pesAt <= store->videoSeamAt) return;
-    if (marks & kTSStartAfterTables) TakeBackSeam(store, false);
+    if (marks & kTSStartAfterTables) {
+      TakeBackSeam(store, false);
+      // That sound, waiting for its part's first picture, meets it here: the
+      // seam's picture, read before it.
+      if (store->parts.sound.state == SeamSide::kBegun && store->parts.soundBegunAfterLeftOut)
+        PartSoundBesideVideo(store);
+    }
     EndHeldSeams(store, false);
     return;
   }
@@ -313,6 +319,9 @@ void NoteVideoSeam(MTS_MovieImportGlobalsRecord* store, int64_t lostBefore, uint
   } else if (store->leftOutSoundStepAt >= 0) {
     TakeBackSeam(store, false);
     store->leftOutSoundStepAt = -1;
+    // The PES begins another recording: its sound of the track's kind, read
+    // later, meets the video's side here, as at a join read at once.
+    PartVideoSideOfTakenBackSeam(store);
   } else if (store->parts.sound.state == SeamSide::kBegun && store->parts.soundBegunAfterLeftOut &&
              store->parts.sound.pesAt > pesAt) {
     // Sound of the track's kind began after audio of another kind, after

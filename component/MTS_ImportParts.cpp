@@ -703,6 +703,17 @@ void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
   parts.videoSideBySoundBreak = 0;
 }
 
+void PartVideoSideOfTakenBackSeam(MTS_MovieImportGlobalsRecord* store) {
+  ImportParts& parts = store->parts;
+  // A side open already waits for a seam of its own.
+  if (parts.video.state == SeamSide::kOpen || parts.sound.state == SeamSide::kOpen) return;
+  Open(&parts.video, store->ts_offset, 0, store->videoTSOffset);
+  parts.video.begins = 1;
+  parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
+  parts.videoSideBySize = 0;
+  parts.videoSideBySoundBreak = 0;
+}
+
 void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore) {
   const TSDemuxOutput* out = store->pTSInfo;
   store->parts.videoLineEndBeforePES = store->parts.videoLineEnd;
@@ -1019,7 +1030,12 @@ bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, i
   ImportParts& parts = store->parts;
   if (!parts.pictureSeen || !(TSDemuxReportedStartLib(store->tsDemux) & kTSStartAfterTables)) return false;
   // A seam of its own (a restart of its stamps) placed it already, or waits.
-  if (parts.soundToPlace || parts.sound.state != SeamSide::kClosed) return false;
+  // A part's sound begun by audio of the stretch just left out is no such
+  // seam: none of it went into the track, and this sound takes its place.
+  const bool begunLeftOut = parts.sound.state == SeamSide::kBegun && !parts.soundBegunAfterLeftOut &&
+                            store->leftOutSound && !store->leftOutSound->empty() &&
+                            parts.sound.pesAt + kMTSPacketSize >= store->leftOutSound->back().from;
+  if (parts.soundToPlace || (parts.sound.state != SeamSide::kClosed && !begunLeftOut)) return false;
   // The video began that recording's part already (its first PES lies
   // before the sound's in the file): the sound goes beside its pictures now.
   // Not when another recording's tables lie between that side and this

@@ -330,6 +330,12 @@ void PartStepLeavesLeftOutLine(MTS_MovieImportGlobalsRecord* store, bool soundRu
 // sequence after tables it begins another recording even though no counter
 // broke and its stamps ran on, and a step of the sound there is that seam's.
 void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks);
+// The video PES just read, whose step after tables that ran on was counted
+// as lost, begins a recording after all (audio left out for its kind said
+// so, ahead of that recording's sound of the track's kind): the video's side
+// of that seam opens for that sound, still to come, as a join read at once
+// leaves it.
+void PartVideoSideOfTakenBackSeam(MTS_MovieImportGlobalsRecord* store);
 // The video PES in pTSInfo (stamps unwrapped, `key` its decode time) is
 // about to be continued: notes whether its step ahead is longer than the
 // part's tables leave between them (plus a frame).

@@ -3947,3 +3947,67 @@ TEST(MtsimportCommand, JoinsAfterPartsOfAPictureOrTwoWhoseTablesRunOnStaySilent)
     }
   }
 }
+
+// The first `pictures` pictures of the LPCM 5.1 recording cut at its second
+// group, with their sound (the movie's first, which makes no track), then
+// the LPCM stereo recording cut by `cut` (Python over its bytes `b`), its
+// first picture 0.12 to 0.96 s after those pictures end by their stamps,
+// the PAT's counter breaking or running on. Nothing is said, and the stereo
+// part's sound plays beside its own pictures by its stamps: the sample its
+// first picture's stamp names plays with that picture, where the surround
+// pictures end.
+void ExpectStereoSoundBesideItsPicturesAfterSurround(const std::string& surround, const std::string& stereo,
+                                                     int pictures, const std::string& cut) {
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", later = folder.path + "/later.m2ts";
+  const std::string json = folder.path + "/joined.json";
+  for (const int step : {0, 10800, 36000, 86400}) {
+    for (const bool tablesRunOn : {false, true}) {
+      SCOPED_TRACE("step " + std::to_string(step) + (tablesRunOn ? ", counter ran on" : ""));
+      const testsupport::CommandResult r = testsupport::run_command(
+          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          "a = open(\"" + surround + "\", \"rb\").read(); b = open(\"" + stereo + "\", \"rb\").read(); "
+          "first = J.cut(a, J.Recording(a).gop_starts()[1][1], " + std::to_string(pictures) + "); second = " + cut +
+          "; v = sorted(p[\"pts\"] for p in J.Recording(first).video); second = J.restamp(second, v[-1] + 3600 + " +
+          std::to_string(step) + " - J.first_video_pts(second)); open(\"" + later + "\", \"wb\").write(second); "
+          "parts = J.pat_runs_on([first, second]) if " + std::string(tablesRunOn ? "1" : "0") + " else [first, second]; "
+          "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts)); "
+          "print(len(J.Recording(second).audio), v[-1] + 3600 - v[0])'");
+      ASSERT_EQ(r.exit, 0) << r.err;
+      long long sounds = 0, span = 0;
+      ASSERT_EQ(std::sscanf(r.out.c_str(), "%lld %lld", &sounds, &span), 2) << r.out;
+      const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+      ASSERT_EQ(scale, 48000);
+      ASSERT_FALSE(sound.empty());
+      // 240 sample frames a PES; the media's head that would play before
+      // the movie's start is left out of it.
+      const int64_t dropped = sounds * 240 - SoundMediaFrames(testsupport::read_text(json));
+      EXPECT_EQ(PlayedAt(sound, SoundLead(later) - dropped), span * 48000 / 90000);
+    }
+  }
+}
+
+// One surround picture, then the stereo part cut at its second group, its
+// sound leading its pictures by 80 ms (the surround sound began a part's
+// sound that no sound of the track filled: the stereo sound, not let wait
+// for its own pictures, was placed by the surround picture's stamps, late
+// by the step, or nowhere).
+TEST(MtsimportCommand, SoundAfterALoneSurroundPicturesLeftOutSoundWaitsForItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_lpcm_20_avchd.m2ts");
+  ExpectStereoSoundBesideItsPicturesAfterSurround(surround, stereo, 1, "J.cut(b, J.Recording(b).gop_starts()[1][1], 12)");
+}
+
+// One or two surround pictures, then the stereo recording's first three
+// pictures, their sound sent after all of them. Where the PAT's counter ran
+// on, the step of the pictures was held as lost and then read as a join, and
+// the sound waited for a seam of pictures that never came: it played from
+// the movie's start, beside the surround pictures.
+TEST(MtsimportCommand, SoundSentAfterItsPicturesPastAHeldSeamPlaysBesideThem) {
+  AVCHD_REQUIRE_TESTDATA(surround, "avchd/small_lpcm_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(stereo, "avchd/small_lpcm_20_avchd.m2ts");
+  for (const int pictures : {1, 2}) {
+    SCOPED_TRACE(std::to_string(pictures) + " surround pictures");
+    ExpectStereoSoundBesideItsPicturesAfterSurround(surround, stereo, pictures, "J.cut(b, 0, 3)");
+  }
+}
