@@ -261,6 +261,15 @@ int64_t AC3FrameTicks(const MTS_MovieImportGlobalsRecord* store) {
                                                       : 0;
 }
 
+// Whether the picture just handled opened a stretch of another size than
+// the pictures before it (`leavingOutBefore` and `stretchesBefore` tell the
+// stretches left out before it was handled). A recording keeps one picture
+// size, so another recording begins at it, whatever the counters of its
+// tables did: the PES before it ended with its own recording.
+bool OpensOtherSize(const MTS_MovieImportGlobalsRecord* store, bool leavingOutBefore, size_t stretchesBefore) {
+  return store->videoLeavingOut && (!leavingOutBefore || store->leftOutVideo->size() != stretchesBefore);
+}
+
 // Damage of a picture left out for its size tells nothing of the track,
 // except a PES whose head was lost after it: when pictures of the track
 // (`taken`) come next, with only pictures left out before an intra picture
@@ -391,6 +400,8 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
     pending->videoEndUnstuffed = 0;
   }
   const int64_t lastPTS = out->PTS;
+  const bool leavingOutBefore = store->videoLeavingOut != 0;
+  const size_t stretchesBefore = store->leftOutVideo ? store->leftOutVideo->size() : 0;
   OSErr err = MTS_add_video_sample(store, &outSize, 1);
   if (err != noErr) {
     MTS_LOG("[ERR]failed to MTS_add_video_sample(&length=%d). err=%d\n", outSize, err);
@@ -410,11 +421,14 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
                                                                              : 0;
   }
   // A last PES cut short before its first slice gives no picture: its time
-  // is lost.
+  // is lost. The PES before is whole when the time line restarts here or
+  // another recording begins here, as for any PES reported.
   const int32_t damaged = store->videoDamagedPictures;
+  const bool taken = outSize >= 1 && out->videoSize > 0;
+  const bool begins = store->videoTimeShift != videoShift || OpensOtherSize(store, leavingOutBefore, stretchesBefore) ||
+                      mts_import::BeginsRecording(store, marks, taken);
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
-              mts_import::VideoFrameTicks(store), LeftOutDamage(store, pending->videoDamage, outSize >= 1 && out->videoSize > 0),
-              store->videoTimeShift != videoShift, outSize >= 1 && out->videoSize > 0);
+              mts_import::VideoFrameTicks(store), LeftOutDamage(store, pending->videoDamage, taken), begins, taken);
   mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
                              store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
   mts_import::NoteEmptyRecording(store, marks, store->parts.videoAfterSoundOnly != 0);
@@ -732,8 +746,8 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
       return err;
     }
     // Pictures of another size from here on: another recording began.
-    if (store->videoLeavingOut && (!leavingOutBefore || store->leftOutVideo->size() != stretchesBefore))
-      mts_import::PartOtherSizeBegins(store, marks);
+    const bool otherSize = OpensOtherSize(store, leavingOutBefore, stretchesBefore);
+    if (otherSize) mts_import::PartOtherSizeBegins(store, marks);
     store->videoTSOffset = nextOffset;
     if (outSize >= 1) *added = true;
     // Pictures left out for their size are no damage, and their steps (of
@@ -753,7 +767,7 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     const int32_t damaged = store->videoDamagedPictures;
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
                 mts_import::VideoFrameTicks(store), LeftOutDamage(store, damage, outSize >= 1),
-                restarted || mts_import::BeginsRecording(store, marks, outSize >= 1),
+                restarted || otherSize || mts_import::BeginsRecording(store, marks, outSize >= 1),
                 outSize >= 1 || store->fieldWaiting);
     mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,
                                store->videoDamagedPictures != damaged);

@@ -4011,3 +4011,61 @@ TEST(MtsimportCommand, SoundSentAfterItsPicturesPastAHeldSeamPlaysBesideThem) {
     ExpectStereoSoundBesideItsPicturesAfterSurround(surround, stereo, pictures, "J.cut(b, 0, 3)");
   }
 }
+
+// The pictures of a 1080i recording up to the first whose PES fills its last
+// packet exactly (no stuffing: it ends as a PES cut at a packet's end would),
+// then a part of another size (one picture without sound, or three with
+// their sound), last or between two 1080i parts, seamless or a picture
+// later, the PAT's counter breaking or running on. The part of another size
+// begins another recording, so the picture before it is whole ("1 picture
+// is incomplete" was said where the part came last or the counter ran on).
+// A picture cut short inside the first part is still told.
+TEST(MtsimportCommand, PartOfAnotherSizeAfterAPictureFillingItsLastPacketStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string whole = Remuxed(folder.path + "/whole.m2ts", hd, "-map 0 -c copy");
+  const std::string first = folder.path + "/first.m2ts";
+  const testsupport::CommandResult cut = testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "d = open(\"" + whole + "\", \"rb\").read(); a = J.Recording(d); "
+      "k = next((k for k, p in enumerate(a.video) if k > 6 and not a.packets[p[\"packets\"][-1]][7] & 0x20), 0); "
+      "k or sys.exit(3); open(\"" + first + "\", \"wb\").write(J.cut(d, a.gop_starts()[0][1], k + 1)); print(k + 1)'");
+  if (cut.exit == 3) GTEST_SKIP() << "no picture of the remultiplexed recording fills its last packet exactly";
+  ASSERT_EQ(cut.exit, 0) << cut.err;
+  const int pictures = std::stoi(cut.out);
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  auto join = [&](const std::string& source, const char* other, bool middle, bool runOn, int step, bool cutShort) {
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        "a = J.Recording(open(\"" + first + "\", \"rb\").read()); "
+        "first = a.bytes([a.video[5][\"packets\"][-1]] if " + (cutShort ? "1" : "0") + " else []); "
+        "d = open(\"" + source + "\", \"rb\").read(); other = J.cut(d, J.Recording(d).gop_starts()[1][1], " + other + "); "
+        "parts = [first, other] + ([first] if " + (middle ? "1" : "0") + " else []); "
+        "parts = J.pat_runs_on(parts) if " + (runOn ? "1" : "0") + " else parts; "
+        "open(\"" + joined + "\", \"wb\").write(J.run_on(zip(parts, (0, " + std::to_string(step) + ", 3003))))'");
+    ASSERT_EQ(made.exit, 0) << made.err;
+  };
+  for (const std::string& source : {lpcm, ac3}) {
+    for (const bool alone : {true, false}) {
+      // Last, seamless or a picture later; between, a picture later.
+      for (const auto& [middle, step] : {std::pair{false, 0}, {false, 3003}, {true, 3003}}) {
+        for (const bool runOn : {false, true}) {
+          SCOPED_TRACE(source + (alone ? ", one picture" : ", three pictures with sound") +
+                       (middle ? " between" : " last") + ", step " + std::to_string(step) +
+                       (runOn ? ", counter ran on" : ""));
+          join(source, alone ? "1); other = J.without_sound(other" : "3", middle, runOn, step, false);
+          const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+          EXPECT_EQ(VideoMediaValue(testsupport::read_text(json), "sampleCount"), middle ? 2 * pictures : pictures);
+          EXPECT_FALSE(sound.empty());
+        }
+      }
+    }
+  }
+  join(lpcm, "1", false, false, 0, true);
+  const testsupport::CommandResult r = testsupport::run_command(MTSIMPORT " --dump - " + joined);
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_NE(r.err.find("damaged recording: 1 picture is incomplete"), std::string::npos) << r.err;
+}
