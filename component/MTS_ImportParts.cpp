@@ -143,32 +143,37 @@ bool MayBeginRecording(const uint8_t* packet) {
 }
 
 // Whether the video PES being assembled, not yet reported, begins another
-// recording after the PES that opened the video's side and before the
-// sound PES being reported starts: the side is that of a part without
-// sound. Where the PAT's counter happens to run on across that join, only
-// how the PES starts tells, and the sound of that recording may come first.
+// recording after the video PES at reader offset `from` (the one that
+// opened the video's side) and before the sound PES being reported starts:
+// that PES's part is one without sound. Where the PAT's counter happens to
+// run on across that join, only how the PES starts tells, and the sound of
+// that recording may come first.
 // A PES whose first packet shows a picture of a group begun before begins
 // none, however it starts: a sound PES lost after the recording's own
 // tables breaks the sound's counter there as a join would.
-bool LaterRecordingBeforeSound(const MTS_MovieImportGlobalsRecord* store) {
+bool LaterRecordingBeforeSound(const MTS_MovieImportGlobalsRecord* store, int64_t from) {
   const ImportParts& parts = store->parts;
   const int64_t tables = parts.tablesBeforeVideo;
-  if (tables <= parts.video.pesAt + kMTSPacketSize || tables >= ReportedSoundStart(store)) return false;
+  if (tables <= from + kMTSPacketSize || tables >= ReportedSoundStart(store)) return false;
   TSDemuxPending pending{};
   return TSDemuxGetPendingLib(store->tsDemux, &pending) && pending.videoStarted && parts.videoMayBegin &&
          AfterRecordingsTables(pending.videoStart);
 }
 
-// Whether another recording begins in the file between the PES that opened
-// the video's side and the sound PES being reported: its tables broke the
-// counters there, or the video PES not yet reported starts as a recording's.
-// The side is then that of a part without sound, and this sound waits for
-// the video of its own part.
-bool LaterRecordingAfterVideoSide(const MTS_MovieImportGlobalsRecord* store) {
+// Whether another recording begins in the file between the video PES at
+// reader offset `from` and the sound PES being reported: its tables broke
+// the counters there, or the video PES not yet reported starts as a
+// recording's. The part of that PES has no sound then, and this sound waits
+// for the video of its own part.
+bool LaterRecordingAfter(const MTS_MovieImportGlobalsRecord* store, int64_t from) {
   const ImportParts& parts = store->parts;
-  return (parts.recordingTablesAt > parts.video.pesAt + kMTSPacketSize &&
-          parts.recordingTablesAt < ReportedSoundStart(store)) ||
-         LaterRecordingBeforeSound(store);
+  return (parts.recordingTablesAt > from + kMTSPacketSize && parts.recordingTablesAt < ReportedSoundStart(store)) ||
+         LaterRecordingBeforeSound(store, from);
+}
+
+// The same after the PES that opened the video's side.
+bool LaterRecordingAfterVideoSide(const MTS_MovieImportGlobalsRecord* store) {
+  return LaterRecordingAfter(store, store->parts.video.pesAt);
 }
 
 // Whether a step of the sound `delta` ticks ahead, its PES `stepBefore`
@@ -646,7 +651,12 @@ void PartStepLeavesLeftOutLine(MTS_MovieImportGlobalsRecord* store, bool soundRu
   store->soundAnchorPTS -= step;
 }
 
-void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES) {
+bool PartRecordingBegunAfter(const MTS_MovieImportGlobalsRecord* store, int64_t pesAt) {
+  return LaterRecordingAfter(store, pesAt);
+}
+
+void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES,
+                               bool soundWaits) {
   // The video's step is taken out of its line, as a join read at once
   // would have: the part follows the pictures before (a part left out for
   // its size where they end, as such a join places it).
@@ -675,6 +685,9 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
   // The sound PES being read was continued on the sound's line already: it
   // moves with it.
   ++parts.begun;
+  // Sound that waits for a later part's pictures keeps its line and its
+  // side open until they come.
+  if (soundWaits) return;
   const int64_t d = store->videoTimeShift - store->soundTimeShift;
   CloseSeam(store, false);
   TSDemuxOutput* out = store->pTSInfo;

@@ -309,8 +309,16 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
 // sound PES beyond the video's: a part begins at the video's seam, the step
 // leaves the video's line, and the sound's open side closes onto it. With
 // `videoPES` the PES being read is the seam's picture (the sound met its
-// step first), and its stamps leave the line with the step.
-void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES = false);
+// step first), and its stamps leave the line with the step. With
+// `soundWaits` the sound PES being read is a later part's (see
+// PartRecordingBegunAfter): its side stays open for that part's pictures.
+void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES = false,
+                               bool soundWaits = false);
+// Whether another recording begins in the file after the video PES at reader
+// offset `pesAt` and before the sound PES being reported (tables that broke
+// the counters, or a video PES begun after tables, not reported yet, that
+// starts as a recording's): the part of that PES has no sound.
+bool PartRecordingBegunAfter(const MTS_MovieImportGlobalsRecord* store, int64_t pesAt);
 // The video PES in pTSInfo (stamps continued) holds a step of `lost` ticks
 // counted as lost for now, after tables that ran on: it may yet begin a
 // part (PartBeginsAtTakenBackStep).
