@@ -4070,7 +4070,6 @@ TEST(MtsimportCommand, PartOfAnotherSizeAfterAPictureFillingItsLastPacketStaysSi
   EXPECT_NE(r.err.find("damaged recording: 1 picture is incomplete"), std::string::npos) << r.err;
 }
 
-
 // A part of a picture or two without sound between parts with sound (or
 // after a first part without), each begun right after the one before ends
 // or up to two frames later, the PAT's counter running on across each join:
