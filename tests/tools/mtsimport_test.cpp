@@ -935,6 +935,17 @@ bool KillAfterNthChange(const std::vector<std::string>& argv, const std::string&
     const ssize_t len = ::readlink(link, target, sizeof target - 1);
     return len > 0 && std::string(target, size_t(len)).rfind(folder + "/", 0) == 0;
   };
+  // A path argument of the stopped call, read from its memory; the saves
+  // name their files by absolute paths.
+  auto pathInFolder = [&](unsigned long long at) {
+    char path[4096] = {};
+    const std::string mem = "/proc/" + std::to_string(pid) + "/mem";
+    const int fd = ::open(mem.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t got = ::pread(fd, path, sizeof path - 1, off_t(at));
+    ::close(fd);
+    return got > 0 && std::string(path).rfind(folder + "/", 0) == 0;
+  };
   bool entering = true;
   long call = -1;
   int changes = 0;
@@ -958,9 +969,16 @@ bool KillAfterNthChange(const std::vector<std::string>& argv, const std::string&
       case SYS_ftruncate: case SYS_fallocate: case SYS_fchmod: case SYS_fchown:
         change = inFolder(long(regs.rdi));
         break;
-      case SYS_rename: case SYS_renameat: case SYS_renameat2: case SYS_link: case SYS_linkat: case SYS_unlink:
+      // Names count only inside the folder: the record store's claims
+      // remove stale regions of other imports, as many as there are then.
+      case SYS_rename: case SYS_link: case SYS_unlink:
+        change = pathInFolder(regs.rdi) || (call != SYS_unlink && pathInFolder(regs.rsi));
+        break;
+      case SYS_renameat: case SYS_renameat2: case SYS_linkat:
+        change = pathInFolder(regs.rsi) || pathInFolder(regs.r10);
+        break;
       case SYS_unlinkat:
-        change = true;
+        change = pathInFolder(regs.rsi);
         break;
     }
     if (change && ++changes == n) {
