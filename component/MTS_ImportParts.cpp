@@ -64,12 +64,13 @@ int64_t TablesBeforeReportedVideo(const MTS_MovieImportGlobalsRecord* store) {
   return parts.tablesBeforeVideo <= store->videoTSOffset ? parts.tablesBeforeVideo : parts.tablesBeforeReportedVideo;
 }
 
-// The video PES being reported begins a coded sequence after tables: a
-// recording may begin at those tables. `moved`: how far its stamps moved
-// the line.
-void NoteSequenceTables(MTS_MovieImportGlobalsRecord* store, int64_t moved) {
+// The video PES being reported begins a coded sequence after tables (it
+// starts so: `marks`, kTSStart* bits): a recording may begin at those
+// tables. `moved`: how far its stamps moved the line.
+void NoteSequenceTables(MTS_MovieImportGlobalsRecord* store, uint8_t marks, int64_t moved) {
   ImportParts& parts = store->parts;
-  if (!PartVideoBegins(store)) return;
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!PartBeginsWith(marks, out->pVideo, out->videoSize)) return;
   const int64_t tables = TablesBeforeReportedVideo(store);
   if (tables < 0 || tables == parts.sequenceTablesAt[0]) return;
   for (int i = ImportParts::kSequencesKept - 1; i > 0; --i) {
@@ -79,7 +80,6 @@ void NoteSequenceTables(MTS_MovieImportGlobalsRecord* store, int64_t moved) {
   parts.sequenceTablesAt[0] = tables;
   // A step of its stamps counted as lost left no sign of the tables here,
   // so a sequence noted with a still line ran on in time.
-  const uint8_t marks = parts.videoStartMarks;
   parts.sequenceRanOn[0] = (marks & kTSStartTablesRunOn) && !(marks & kTSStartAtBreak) && moved == 0;
 }
 
@@ -461,7 +461,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     parts.begun = 1;
     NotePartLine(&parts, store->videoTSOffset, *shift);
   }
-  NoteSequenceTables(store, *moved);
+  NoteSequenceTables(store, parts.videoStartMarks, *moved);
   // Another recording whose decode times run on from this one's begins a
   // part without a step of its stamps: at a break of the counters, or,
   // where the video's counter happens to run on across the join, after
@@ -699,6 +699,12 @@ void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t vide
 void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
   ImportParts& parts = store->parts;
   const TSDemuxOutput* out = store->pTSInfo;
+  // Its step ahead, counted as lost while it was read, hid its tables as a
+  // recording's start; left out for its size, that step is no loss, and its
+  // part's sound, reported only once the next part has begun, is known by
+  // those tables as another recording's, not as sound lost inside the part
+  // before.
+  NoteSequenceTables(store, static_cast<uint8_t>(marks), 0);
   // Another recording's first picture, left out: it stands where the
   // track's pictures end, whatever step its stamps took from theirs.
   if (out->bPTS && parts.pictureSeen && PartBeginsWith(marks, out->pVideo, out->videoSize)) {

@@ -4128,3 +4128,40 @@ TEST(MtsimportCommand, SoundAfterAShortSoundlessPartWhoseTablesRunOnPlaysByItsSt
     }
   }
 }
+
+// Twelve pictures of the remultiplexed 1080i recording, three of the small
+// recording's second group with their sound (another size, left out of the
+// track), then seven 1080i pictures again, each a picture after the part
+// before, the PAT's counter running on across both joins. The small part's
+// step ahead was counted as lost while its first picture was read, so its
+// tables were not noted as a recording's start; its one sound PES, reported
+// only after the last part's first picture, passed for sound lost at the
+// end of the first part ("0.051 s of sound could not be read" was said).
+// The last part's first sound PES, taken out, is still told.
+TEST(MtsimportCommand, SoundOfAPartOfAnotherSizeBetweenTwoPartsStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string big = Remuxed(folder.path + "/big.m2ts", hd, "-map 0 -c copy");
+  const std::string small = Remuxed(folder.path + "/small.m2ts", ac3, "-map 0 -c copy");
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  auto join = [&](bool lostHead) {
+    const testsupport::CommandResult made = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        "b = open(\"" + big + "\", \"rb\").read(); s = open(\"" + small + "\", \"rb\").read(); "
+        "g = J.Recording(b).gop_starts()[0][1]; last = J.Recording(J.cut(b, g, 7)); "
+        "last = last.bytes(last.audio[0][\"packets\"] if " + (lostHead ? "1" : "0") + " else []); "
+        "parts = J.pat_runs_on([J.cut(b, g, 12), J.cut(s, J.Recording(s).gop_starts()[1][1], 3), last]); "
+        "open(\"" + joined + "\", \"wb\").write(J.run_on(zip(parts, (0, 3003, 3003))))'");
+    ASSERT_EQ(made.exit, 0) << made.err;
+  };
+  join(false);
+  const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+  EXPECT_EQ(VideoMediaValue(testsupport::read_text(json), "sampleCount"), 19);
+  EXPECT_FALSE(sound.empty());
+  join(true);
+  const testsupport::CommandResult r = testsupport::run_command(MTSIMPORT " --dump - " + joined);
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_NE(r.err.find("s of sound could not be read"), std::string::npos) << r.err;
+}
