@@ -389,7 +389,15 @@ void NoteEmptyRecording(MTS_MovieImportGlobalsRecord* store, uint32_t marks, boo
 
 bool BeginsRecording(const MTS_MovieImportGlobalsRecord* store, uint32_t marks, bool added) {
   const uint32_t seam = kTSStartAfterTables | kTSStartAtBreak;
-  if ((marks & (seam | kTSStartTablesRunOn)) != seam) return false;
+  if ((marks & seam) != seam) return false;
+  // Tables whose counters ran on may still open another recording (a join
+  // whose parts' PAT counters happen to follow on): a picture that starts a
+  // coded sequence afresh, its parameter sets and an IDR picture, tells so;
+  // any other picture after them continues the recording the PES was cut in.
+  if (marks & kTSStartTablesRunOn) {
+    const TSDemuxOutput* out = store->pTSInfo;
+    return added && PartBeginsWith(marks, out->pVideo, out->videoSize);
+  }
   return added ? AddedIntraPicture(store) : store->videoLeftOut != 0;
 }
 

@@ -645,9 +645,10 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
 // stays lost.
 void KeepSoundStepLost(MTS_MovieImportGlobalsRecord* store, int64_t pesAt, uint32_t marks);
 // Whether the video PES just taken begins another recording: program tables
-// of its own (not the running ones) and a counter break before it, and an
-// intra picture (`added`: its sample was added) or a picture left out for
-// its size or kind. The PES before it may then end unstuffed at a full
+// and a counter break before it, and an intra picture (`added`: its sample
+// was added) or a picture left out for its size or kind after tables of its
+// own (not the running ones), or parameter sets and an IDR picture after
+// tables whose counters ran on. The PES before it may then end unstuffed at a full
 // packet without any loss: the join broke its counters, not a lost tail.
 bool BeginsRecording(const MTS_MovieImportGlobalsRecord* store, uint32_t marks, bool added);
 // A video PES left out before the first picture imported.
