@@ -288,6 +288,11 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   // (a part of one sound PES, then another part whose stamps jump ahead)
   // skips time, and is that later part's seam.
   if (store->soundKeyStep > 0) store->soundInOrder = kSoundInOrderAtSeam;
+  // Its stretch starts again there too: the latest time of the part before
+  // (above the part's stamps after a step back of under a second) would
+  // make the part's PES pass for ones out of order, and a step ahead of its
+  // sound at the next seam would go unseen.
+  store->soundKeyHigh = store->lastSoundKey - store->soundTimeShift;
   parts.soundLostAtSeam = 0;
   parts.soundSeamPTS += PartSoundOntoVideoLine(store);
   parts.video.state = parts.sound.state = SeamSide::kClosed;

@@ -4221,3 +4221,48 @@ TEST(MtsimportCommand, PartOfTheSameSizeAfterAPictureFillingItsLastPacketStaysSi
   EXPECT_EQ(r.exit, 0);
   EXPECT_NE(r.err.find("damaged recording: 1 picture is incomplete"), std::string::npos) << r.err;
 }
+
+// Three parts of the LPCM recording: 13 pictures from its second group, 5
+// from its fourth whose stamps go back below the first part's, then 10 that
+// begin from 0.04 to 0.96 s after those end, the tables' and the sound's
+// counters running on there and the pictures' breaking. The sound's step
+// back stays under the first part's latest stamps, yet once the second
+// part begins its sound is that part's own: the step ahead to the third is
+// a join, silent, its sound beside its pictures (the second part's sound
+// passed for PES out of order, its step was never seen, and the pictures'
+// step was told as "damaged recording: 0.960 s of video could not be read").
+TEST(MtsimportCommand, StepAfterAPartBelowTheLatestSoundIsAJoinOnceTheSoundStepsToo) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the movie is not measured";
+  const Folder folder;
+  const std::string first = folder.path + "/first.m2ts", back = folder.path + "/back.m2ts";
+  const std::string later = folder.path + "/later.m2ts", json = folder.path + "/joined.json";
+  for (const int on : {3600, 86400}) {
+    for (const int below : {0, 18000}) {
+      SCOPED_TRACE("back " + std::to_string(below) + ", on " + std::to_string(on));
+      const testsupport::CommandResult made = testsupport::run_command(
+          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          "d = open(\"" + lpcm + "\", \"rb\").read(); g = [t for k, t in J.Recording(d).gop_starts()]; "
+          "a = J.cut(d, g[1], 13); b = J.cut(d, g[3], 5); c = J.cut(d, g[1], 10); "
+          "b = J.restamp(b, J.first_video_pts(a) - " + std::to_string(below) + " - J.first_video_pts(b)); "
+          "v = sorted(p[\"pts\"] for p in J.Recording(b).video); "
+          "c = J.restamp(c, v[-1] + v[1] - v[0] + " + std::to_string(on) + " - J.first_video_pts(c)); "
+          "[open(n, \"wb\").write(p) for n, p in zip((\"" + first + "\", \"" + back + "\", \"" + later + "\"), "
+          "(a, b, c))]; print((J.first_video_pts(c) - J.Recording(c).audio[0][\"pts\"]) * 48000 // 90000)'");
+      ASSERT_EQ(made.exit, 0) << made.err;
+      const int64_t lead = std::stoll(made.out);
+      RunCountersOn(back, later, false, true);
+      const testsupport::CommandResult r = testsupport::run_command("cat " + first + " " + back + " " + later +
+                                                                    " > " + folder.path + "/joined.m2ts && " +
+                                                                    MTSIMPORT + " --dump " + json + " " + folder.path +
+                                                                    "/joined.m2ts");
+      ASSERT_EQ(r.exit, 0) << r.err;
+      EXPECT_EQ(r.err, "");
+      EXPECT_NE(r.out.find("'vide': 28 samples"), std::string::npos) << r.out;
+      // The third part's first picture shows at 18, its sound as far ahead
+      // of it as it begins before it (each cut's LPCM sound lasts as long
+      // as its pictures: 18 pictures' sound before it in the media).
+      EXPECT_EQ(SoundMediaAt(EditsOf(testsupport::read_text(json)), 18 * kPictureUnits), 18 * kPictureUnits + lead);
+    }
+  }
+}
