@@ -713,6 +713,14 @@ void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
   // Another recording's first picture, left out: it stands where the
   // track's pictures end, whatever step its stamps took from theirs.
   if (out->bPTS && parts.pictureSeen && PartBeginsWith(marks, out->pVideo, out->videoSize)) {
+    // Its stamps' step past the pictures before leaves the line, as a join
+    // read at once (at a break of the counters) takes it out: the stretch
+    // left out, and the part's sound placed by its stamps, follow on.
+    const int64_t past = out->PTS - parts.videoLineEndBeforePES;
+    if (parts.videoLineEndBeforePES >= 0 && past > 0 && past <= kLargestStep) {
+      parts.videoStepPastLine = past;
+      PartStepLeavesLeftOutLine(store, false);
+    }
     parts.leftOutPartPTS = out->PTS;
     parts.leftOutPartTime = parts.pictureEnd + store->videoGapTime;
   }

@@ -4266,3 +4266,49 @@ TEST(MtsimportCommand, StepAfterAPartBelowTheLatestSoundIsAJoinOnceTheSoundSteps
     }
   }
 }
+
+// Twelve pictures of a remultiplexed 1080i recording, then six of a smaller
+// remultiplexed AC-3 recording (left out for their size) with their sound,
+// its first sound 0.1 s ahead of its first picture, a picture (and
+// half a second) after them; the tables' counters break at the join, or run
+// on across it. Either way the small part stands where the track's pictures
+// end, and its sound plays by its own stamps beside it (with the counters
+// running on, the step stayed in the line: the stretch grew a picture and
+// the sound played 33 ms late, beside the step's end).
+TEST(MtsimportCommand, SoundOfAPartOfAnotherSizeAfterTablesThatRunOnPlaysBesideItsStretch) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string whole = Remuxed(folder.path + "/whole.m2ts", hd, "-map 0 -c copy");
+  const std::string small = Remuxed(folder.path + "/small.m2ts", ac3, "-map 0 -c copy");
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  for (const int step : {3003, 45000}) {
+    std::vector<std::vector<std::array<int64_t, 3>>> breaking;
+    for (const bool runOn : {false, true}) {
+      SCOPED_TRACE(std::to_string(step) + (runOn ? ", counters ran on" : ", counters broke"));
+      // Prints how far the small part's first sound comes before its first
+      // picture, in ticks.
+      const testsupport::CommandResult made = testsupport::run_command(
+          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+          "h = open(\"" + whole + "\", \"rb\").read(); s = open(\"" + small + "\", \"rb\").read()\n"
+          "parts = [J.cut(h, J.Recording(h).gop_starts()[0][1], 12), J.cut(s, J.Recording(s).gop_starts()[1][1], 6)]\n"
+          "parts = J.pat_runs_on(parts) if " + (runOn ? "1" : "0") + " else parts\n"
+          "open(\"" + joined + "\", \"wb\").write(J.run_on(zip(parts, (0, " + std::to_string(step) + "))))\n"
+          "print(J.first_video_pts(parts[1]) - J.Recording(parts[1]).audio[0][\"pts\"])'");
+      long long lead = 0;
+      ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld", &lead), 1) << made.err;
+      const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+      ASSERT_EQ(scale, 30000);
+      const auto edits = EditsOf(testsupport::read_text(json));
+      ASSERT_TRUE(sound.size() == 2u && !edits.empty() && edits[0].size() == 2u);
+      // The stretch left out follows the track's pictures; the small part's
+      // sound leads it by its own lead, within a sample or two.
+      EXPECT_EQ(edits[0][1][2], -1);
+      EXPECT_EQ(edits[0][1][0], edits[0][0][0] + edits[0][0][1]);
+      EXPECT_NEAR(double(sound[1][0]), double(edits[0][1][0]) - double(lead) / 3, 2);
+      if (!runOn) breaking = edits;
+      else EXPECT_EQ(edits, breaking);
+    }
+  }
+}
