@@ -649,9 +649,13 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   mts_import::NotePartSound(store, toPlace);
   mts_import::PartSoundAfterSoundOnly(store);
   // Sound of the track's kind running straight on from the track's sound
-  // before it (not from audio left out for its kind).
+  // before it (not from audio left out for its kind): no further ahead of
+  // it than half again its step. A step past that which neither moved the
+  // line nor counted as lost was taken as a part's seam (its sound placed by
+  // its own stamps), and ran on across nothing.
+  const int64_t measure = step > 0 ? step : store->soundPESTicks;
   const bool soundOn = out->bPTS && keySeen && !afterLeftOut && store->soundTimeShift == shift &&
-                       store->soundLostTicks == lost;
+                       store->soundLostTicks == lost && (measure <= 0 || 2 * (key - high) <= 3 * measure);
   mts_import::NoteSoundTime(store);
   if (store->needSoundTrack) {
     OSErr err = MTS_create_sound_track(store, store->soundDataRef);

@@ -4312,3 +4312,43 @@ TEST(MtsimportCommand, SoundOfAPartOfAnotherSizeAfterTablesThatRunOnPlaysBesideI
     }
   }
 }
+
+// Two pictures with their sound, cut at each group (the sound lying before,
+// around or after them), then a part begun right where they end by their
+// stamps, wrapping there or not, the PAT's counter breaking or running on.
+// The second part's sound steps ahead of the first's and is placed by its
+// own stamps: it never ran straight on across the video's step, so nothing
+// is said and all the pictures are in the movie (that step, read as one
+// past the short part's tables, was told as "0.080 s of video could not be
+// read").
+TEST(MtsimportCommand, SeamlessJoinAfterTwoPicturesWhoseSoundStepsAheadStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  for (const std::string& source : {ac3, lpcm}) {
+    for (const char* group : {"0", "1", "2", "3"}) {
+      for (const int wraps : {0, 1}) {
+        for (const int runOn : {0, 1}) {
+          SCOPED_TRACE(source + ", group " + group + (wraps ? ", wrapping" : "") + (runOn ? ", counter ran on" : ""));
+          const testsupport::CommandResult made = testsupport::run_command(
+              "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+              "d = open(\"" + source + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
+              "p = [J.cut(d, g[" + group + "][1], 2), J.cut(d, g[0][1], 9)]; "
+              "v = sorted(x[\"pts\"] for x in J.Recording(p[0]).video); span = v[-1] - v[0] + 3600; "
+              "first = J.WRAP - span if " + std::to_string(wraps) + " else 90000; "
+              "p = [J.restamp(p[0], (first - v[0]) % J.WRAP), "
+              "J.restamp(p[1], (first + span - J.first_video_pts(p[1])) % J.WRAP)]; "
+              "p = J.pat_runs_on(p) if " + std::to_string(runOn) + " else p; "
+              "open(\"" + joined + "\", \"wb\").write(b\"\".join(p))'");
+          ASSERT_EQ(made.exit, 0) << made.err;
+          const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " --dump - " + joined);
+          ASSERT_EQ(imported.exit, 0) << imported.err;
+          EXPECT_EQ(imported.err.find("warning"), std::string::npos) << imported.err;
+          EXPECT_EQ(VideoMediaValue(imported.out, "sampleCount"), 11);
+          EXPECT_FALSE(PlayedSound(EditsOf(imported.out)).empty());
+        }
+      }
+    }
+  }
+}
