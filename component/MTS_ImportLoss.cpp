@@ -183,17 +183,19 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
   // had met).
   const bool firstSound = (store->parts.sound.state == SeamSide::kBegun && store->parts.sound.begins) ||
                           pesAt + kMTSPacketSize == store->parts.firstSoundAt;
-  if ((stepped || firstSound) && PartRecordingBegunAfter(store, store->videoSeamAt)) {
-    // It stepped past the seam's part, which has no sound, into a later
-    // recording whose first picture began in the file before it (and is
-    // reported only once that recording's next picture begins): the seam is
-    // a join all the same, and its part begins there; the sound's step is
-    // the later recording's seam and waits for its pictures.
-    const int64_t videoLost = store->videoSeamLost;
-    TakeBackSeam(store, false);
-    PartBeginsAtTakenBackStep(store, videoLost, false, true);
-  } else if (stepped || firstSound) {
-    TakeBackSeam(store, true, true);
+  if (stepped || firstSound) {
+    if (PartRecordingBegunAfter(store, store->videoSeamAt)) {
+      // It stepped past the seam's part, which has no sound, into a later
+      // recording whose first picture began in the file before it (and is
+      // reported only once that recording's next picture begins): the seam
+      // is a join all the same, and its part begins there; the sound's step
+      // is the later recording's seam and waits for its pictures.
+      const int64_t videoLost = store->videoSeamLost;
+      TakeBackSeam(store, false);
+      PartBeginsAtTakenBackStep(store, videoLost, false, true);
+    } else {
+      TakeBackSeam(store, true, true);
+    }
   } else if ((TSDemuxReportedStartLib(store->tsDemux) & kBegins) == kBegins) {
     TakeBackSeam(store, false);
   }

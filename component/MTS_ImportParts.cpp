@@ -160,20 +160,12 @@ bool LaterRecordingBeforeSound(const MTS_MovieImportGlobalsRecord* store, int64_
          AfterRecordingsTables(pending.videoStart);
 }
 
-// Whether another recording begins in the file between the video PES at
-// reader offset `from` and the sound PES being reported: its tables broke
-// the counters there, or the video PES not yet reported starts as a
-// recording's. The part of that PES has no sound then, and this sound waits
-// for the video of its own part.
-bool LaterRecordingAfter(const MTS_MovieImportGlobalsRecord* store, int64_t from) {
-  const ImportParts& parts = store->parts;
-  return (parts.recordingTablesAt > from + kMTSPacketSize && parts.recordingTablesAt < ReportedSoundStart(store)) ||
-         LaterRecordingBeforeSound(store, from);
-}
-
-// The same after the PES that opened the video's side.
+// Whether another recording begins in the file between the PES that opened
+// the video's side and the sound PES being reported (PartRecordingBegunAfter):
+// the side is that of a part without sound, and this sound waits for the
+// video of its own part.
 bool LaterRecordingAfterVideoSide(const MTS_MovieImportGlobalsRecord* store) {
-  return LaterRecordingAfter(store, store->parts.video.pesAt);
+  return PartRecordingBegunAfter(store, store->parts.video.pesAt);
 }
 
 // Whether a step of the sound `delta` ticks ahead, its PES `stepBefore`
@@ -657,7 +649,11 @@ void PartStepLeavesLeftOutLine(MTS_MovieImportGlobalsRecord* store, bool soundRu
 }
 
 bool PartRecordingBegunAfter(const MTS_MovieImportGlobalsRecord* store, int64_t pesAt) {
-  return LaterRecordingAfter(store, pesAt);
+  // Its tables broke the counters there, or the video PES not yet reported
+  // starts as a recording's.
+  const ImportParts& parts = store->parts;
+  return (parts.recordingTablesAt > pesAt + kMTSPacketSize && parts.recordingTablesAt < ReportedSoundStart(store)) ||
+         LaterRecordingBeforeSound(store, pesAt);
 }
 
 void PartBeginsAtTakenBackStep(MTS_MovieImportGlobalsRecord* store, int64_t videoStep, bool videoPES,

@@ -429,7 +429,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
                       mts_import::BeginsRecording(store, marks, taken);
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
               mts_import::VideoFrameTicks(store), LeftOutDamage(store, pending->videoDamage, taken), begins, taken);
-  mts_import::JudgeVideoPart(store, outSize >= 1 && out->videoSize > 0 && !store->videoLeftOut,
+  mts_import::JudgeVideoPart(store, taken && !store->videoLeftOut,
                              store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
   mts_import::NoteEmptyRecording(store, marks, store->parts.videoAfterSoundOnly != 0);
   if (out->videoSize > 0) mts_import::JudgeLeftOutPart(store, store->videoTimeShift != videoShift);
