@@ -771,6 +771,19 @@ void PartVideoResumesTrack(MTS_MovieImportGlobalsRecord* store) {
   parts.videoLineEnd = std::max(before, out->PTS + VideoFrameTicks(store));
 }
 
+void PartLeftOutPictureLasts(MTS_MovieImportGlobalsRecord* store, int64_t ticks) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (!out->bPTS || ticks <= 0 || ticks > kLargestStep) return;
+  // A picture that shows nowhere stands for its own time, not one of the
+  // track's: a part of this one picture has no step of its own, and the
+  // part after it (its pictures and the sound placed by them) begins where
+  // the picture's own length ends. A later picture of its part measures
+  // the step again.
+  store->videoKeyStep = ticks;
+  ImportParts& parts = store->parts;
+  parts.videoLineEnd = std::max(parts.videoLineEndBeforePES, out->PTS + ticks);
+}
+
 namespace {
 
 // The kind of the sound PES in pTSInfo, as far as its first bytes tell:

@@ -349,9 +349,10 @@ OSErr TransferGroup(MTS_MovieImportGlobalsRecord* store) {
 // The sequence parameter set values the slice headers are read with: from
 // the parameter set of the access unit when it carries one for pictures of
 // the track's size, else those kept from earlier. The size of another one
-// in *width and *height.
+// in *width and *height, with how long one of its pictures lasts when its
+// timing tells (90 kHz; else left as it was).
 UnitSize TakeSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const uint8_t* au, int32_t firstSlice,
-                               int32_t* width, int32_t* height) {
+                               int32_t* width, int32_t* height, int64_t* frameTicks) {
   bool hasSps = false;
   for (int32_t i = mts_import::NextStartCode(au, 0, firstSlice); i < firstSlice;
        i = mts_import::NextStartCode(au, i + 4, firstSlice))
@@ -365,6 +366,11 @@ UnitSize TakeSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const uint8_
     mts_import::PictureSize(fields, width, height);
     size = *width == store->width && *height == store->height ? UnitSize::kTrackSize : UnitSize::kOtherSize;
     if (size == UnitSize::kTrackSize) mts_import::KeepSliceHeaderValues(store, fields);
+    // Its time scale counts fields, as the track's does.
+    const uint32_t scale = fields->time_scale >> 1;
+    if (size == UnitSize::kOtherSize && fields->vui_parameters_present_flag && fields->timing_info_present_flag &&
+        scale > 0)
+      *frameTicks = int64_t(fields->num_units_in_tick) * 90000 / scale;
   }
   AVCHDReleaseVideoStreamInfoLib(&sps);
   return size;
@@ -540,7 +546,8 @@ namespace {
 OSErr FollowPictureSize(MTS_MovieImportGlobalsRecord* store, int32_t firstSlice, int32_t* outSize, bool* resumes) {
   const TSDemuxOutput* out = store->pTSInfo;
   int32_t width = 0, height = 0;
-  const UnitSize unitSize = TakeSliceHeaderValues(store, out->pVideo, firstSlice, &width, &height);
+  int64_t frameTicks = 0;
+  const UnitSize unitSize = TakeSliceHeaderValues(store, out->pVideo, firstSlice, &width, &height, &frameTicks);
   if (unitSize == UnitSize::kTrackSize) store->setsTSOffset = store->videoTSOffset;
   if (unitSize == UnitSize::kOtherSize) {
     const MTS_LeftOutVideo* open =
@@ -560,6 +567,7 @@ OSErr FollowPictureSize(MTS_MovieImportGlobalsRecord* store, int32_t firstSlice,
   store->videoLeftOut = left;
   if (left && out->bPTS && out->PTS > store->videoPTSEnd)
     store->videoOpenGapTime = std::max(store->videoOpenGapTime, TicksToVideoUnits(store, out->PTS - store->videoPTSEnd));
+  if (left && frameTicks > 0) mts_import::PartLeftOutPictureLasts(store, frameTicks);
   return noErr;
 }
 

@@ -359,6 +359,10 @@ void PartVideoLine(MTS_MovieImportGlobalsRecord* store, int64_t stepBefore);
 // the video PES whose line end was just taken: it lasts one of the track's
 // pictures, not the step the left-out pictures' rate gave it.
 void PartVideoResumesTrack(MTS_MovieImportGlobalsRecord* store);
+// The video PES just read is a picture left out for its size whose
+// sequence tells its own picture's length (`ticks`, 90 kHz): the line runs
+// on by that, not by the step of the pictures before.
+void PartLeftOutPictureLasts(MTS_MovieImportGlobalsRecord* store, int64_t ticks);
 // Whether sound that steps ahead by what would move its line by `moved`
 // meets the video's open side (a seam, not sound lost).
 bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved);

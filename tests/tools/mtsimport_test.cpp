@@ -4353,3 +4353,52 @@ TEST(MtsimportCommand, SeamlessJoinAfterTwoPicturesWhoseSoundStepsAheadStaysSile
     }
   }
 }
+
+// Pictures of the track without sound, then one picture of another size and
+// rate (25 against 29.97 pictures a second) with its sound, then a part of
+// its size whose stamps step ahead or back, then the track's pictures again
+// running on from that part's end; AC-3 or LPCM, the PAT's counter breaking
+// or running on. The picture left out shows nowhere: its stretch lasts one
+// of its own pictures, so the next part's sound plays beside that part's
+// pictures and the stretch left out lasts both parts by their own pictures,
+// in whole pictures of the track (the track's step was taken for it, and
+// everything after it came early).
+TEST(MtsimportCommand, OnePictureLeftOutForItsSizeLastsOneOfItsOwnPictures) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  for (const std::string& source : {ac3, lpcm}) {
+    for (const char* step : {"45000", "-90000"}) {
+      for (const char* runOn : {"0", "1"}) {
+        SCOPED_TRACE(source + ", step " + step + (*runOn == '1' ? ", counter ran on" : ""));
+        // Prints how long the later small part lasts and how far its first
+        // sound comes before its first picture, in ticks.
+        const testsupport::CommandResult made = testsupport::run_command(
+            "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+            "h = open(\"" + hd + "\", \"rb\").read(); s = open(\"" + source + "\", \"rb\").read()\n"
+            "g = J.Recording(s).gop_starts(); track = J.without_sound(J.cut(h, J.Recording(h).gop_starts()[0][1], 12))\n"
+            "v = lambda p: sorted(x[\"pts\"] for x in J.Recording(p).video)\n"
+            "end = v(track)[-1] + 3003\n"
+            "one = J.cut(s, g[1][1], 1); one = J.restamp(one, (end - v(one)[0]) % J.WRAP)\n"
+            "part = J.cut(s, g[0][1], 5); part = J.restamp(part, (end + 3600 + " + step + " - v(part)[0]) % J.WRAP)\n"
+            "again = J.restamp(track, (v(part)[-1] + 3600 - v(track)[0]) % J.WRAP)\n"
+            "parts = [track, one, part, again]\n"
+            "parts = J.pat_runs_on(parts) if " + runOn + " else parts\n"
+            "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))\n"
+            "print(v(part)[-1] - v(part)[0] + 3600, v(part)[0] - J.Recording(part).audio[0][\"pts\"])'");
+        long long lasts = 0, lead = 0;
+        ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld", &lasts, &lead), 2) << made.err;
+        const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+        ASSERT_EQ(scale, 30000);
+        const auto edits = EditsOf(testsupport::read_text(json));
+        ASSERT_TRUE(sound.size() == 2u && !edits.empty() && edits[0].size() == 3u);
+        EXPECT_EQ(edits[0][1][2], -1);
+        const int64_t own = 3600 / 3;  // the lone picture, in movie units
+        EXPECT_EQ(edits[0][1][1], (own + lasts / 3 + 1000) / 1001 * 1001);
+        EXPECT_NEAR(double(sound[1][0]), double(edits[0][1][0] + own) - double(lead) / 3, 2);
+      }
+    }
+  }
+}
