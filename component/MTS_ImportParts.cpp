@@ -866,11 +866,14 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // line of the part whose pictures it lies among in the file (parts
   // without sound may lie between it and the side), and the side waits for
   // the sound of its own part. Sound of the part before, read late: its
-  // step lies inside that part.
+  // step lies inside that part. Its start need not show that part's begin
+  // (the counters of the tables and of the sound may both run on across
+  // that join): a recording begun in the file since the sound before tells
+  // as much.
   const bool onGrid = stepped && StepOnOwnGrid(stepBefore, stepBefore - wouldMove);
   const bool insideBefore = !store->soundLeavingOut && !first && SoundInsidePartBefore(store, onGrid);
-  const bool earlierPart = !store->soundLeavingOut && begins && InReach(parts.video, store->ts_offset) &&
-                           SoundBeforeSidesTables(store) && !insideBefore;
+  const bool earlierPart = !store->soundLeavingOut && (begins || RecordingSinceSoundBefore(store, onGrid)) &&
+                           InReach(parts.video, store->ts_offset) && SoundBeforeSidesTables(store) && !insideBefore;
   parts.soundOfEarlierPart = earlierPart;
   // Sound that starts after the pictures of another size without a step
   // ran on across that seam: a later step of it is no seam.
@@ -901,6 +904,13 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
       PartSoundOntoVideoLine(store);
     shift = store->soundTimeShift;
     seam = true;
+    // Its line and its stretch start again here, as at any part's seam: the
+    // step to the next part's sound is judged against this PES's length and
+    // from this PES's time (not the part before's latest, which a step back
+    // of under a second leaves above it), and meets the side that waits for
+    // it.
+    if (store->soundKeyStep > 0) store->soundInOrder = kSoundInOrderAtSeam;
+    store->soundKeyHigh = store->lastSoundKey - store->soundTimeShift;
     // Its part's sound begins here: placed beside that part's pictures by
     // its own stamps, not run on after the sound before (which may end
     // short of those pictures).

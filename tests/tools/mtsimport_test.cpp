@@ -4402,3 +4402,62 @@ TEST(MtsimportCommand, OnePictureLeftOutForItsSizeLastsOneOfItsOwnPictures) {
     }
   }
 }
+
+// Six pictures with their sound, then two pictures of the recording's first
+// group with theirs, stamped a step back before the six or on after them,
+// then eleven pictures stamped 0.74 s or 89 ms on after the two. The
+// tables' counters run on at both joins and the pictures' break; the
+// sound's runs on across the first join, and breaks or runs on across the
+// second. The short part's sound, reported only after the next part's first
+// picture, keeps to its own part, and each part's sound plays as with the
+// sound's counters broken at both joins (that sound took the next part's
+// line, and the next part's own sound, stepping ahead of it, was told as
+// "damaged recording: 0.950 s of sound could not be read", or 0.297 s where
+// the next part came 89 ms on).
+TEST(MtsimportCommand, ShortPartsLateSoundWhoseCounterRunsOnKeepsToItsOwnPart) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string first = folder.path + "/first.m2ts", middle = folder.path + "/middle.m2ts";
+  const std::string later = folder.path + "/later.m2ts", joined = folder.path + "/joined.m2ts";
+  const auto importJoin = [&]() {
+    return testsupport::run_command("cat " + first + " " + middle + " " + later + " > " + joined + " && " +
+                                    MTSIMPORT + " --dump - " + joined);
+  };
+  for (const std::string step : {"a0 - 33387", "a1 + 20000"}) {
+    for (const std::string on : {"66784", "8000"}) {
+      for (const bool laterRunsOn : {false, true}) {
+        SCOPED_TRACE("short part at " + step + ", next " + on + " on" + (laterRunsOn ? ", sound ran on at both" : ""));
+        const testsupport::CommandResult made = testsupport::run_command(
+            "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+            "d = open(\"" + ac3 + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
+            "span = lambda x: (lambda v: (v[0], v[-1] + v[1] - v[0]))"
+            "(sorted(p[\"pts\"] for p in J.Recording(x).video)); "
+            "a = J.cut(d, g[1][1], 6); b = J.cut(d, g[0][1], 2); c = J.cut(d, g[0][1], 11); a0, a1 = span(a); "
+            "b = J.restamp(b, (" + step + " - span(b)[0]) % J.WRAP); "
+            "c = J.restamp(c, (span(b)[1] + " + on + " - span(c)[0]) % J.WRAP); "
+            "[open(n, \"wb\").write(p) for n, p in zip((\"" + first + "\", \"" + middle + "\", \"" + later + "\"), "
+            "J.pat_runs_on([a, b, c]))]'");
+        ASSERT_EQ(made.exit, 0) << made.err;
+        const testsupport::CommandResult broken = importJoin();
+        ASSERT_EQ(broken.exit, 0) << broken.err;
+        EXPECT_EQ(broken.err.find("warning"), std::string::npos) << broken.err;
+        RunCountersOn(first, middle, false, true);
+        if (laterRunsOn) RunCountersOn(middle, later, false, true);
+        const testsupport::CommandResult imported = importJoin();
+        ASSERT_EQ(imported.exit, 0) << imported.err;
+        EXPECT_EQ(imported.err.find("warning"), std::string::npos) << imported.err;
+        EXPECT_EQ(VideoMediaValue(imported.out, "sampleCount"), 19);
+        // Each part's sound as with the counters broken: the last part's as
+        // far before the pictures' end (its pictures may take another step).
+        const auto edits = EditsOf(imported.out), reference = EditsOf(broken.out);
+        const auto sound = PlayedSound(edits), expected = PlayedSound(reference);
+        ASSERT_TRUE(edits.size() == 3u && edits[0].size() == 1u && reference[0].size() == 1u && sound.size() == 3u &&
+                    expected.size() == 3u);
+        EXPECT_EQ(sound[0], expected[0]);
+        EXPECT_EQ(sound[1], expected[1]);
+        EXPECT_EQ(edits[0][0][1] - sound[2][0], reference[0][0][1] - expected[2][0]);
+        EXPECT_EQ(sound[2][2], expected[2][2]);
+      }
+    }
+  }
+}
