@@ -6,6 +6,7 @@
 // its start, leaves out.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 
 #include "MTS_ImportParts.h"
 #include "MTS_MovieImport.h"
@@ -208,17 +209,23 @@ void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int6
 // (from sound begun before the step's PES) shows one recording going on,
 // whose PES were lost between two of its tables: that time is told after
 // all. Sound that began anew beyond that PES and runs on from there is the
-// next part's own.
-void NoteSoundAcrossTablesJoin(MTS_MovieImportGlobalsRecord* store, bool inOrder, int64_t pesAt) {
+// next part's own. Across a step read as a join for the video's counter
+// breaking after those tables, only sound that ran on by exactly its own
+// step from before it crossed it.
+void NoteSoundAcrossTablesJoin(MTS_MovieImportGlobalsRecord* store, bool inOrder, bool exact, int64_t pesAt) {
   ImportParts& parts = store->parts;
   if (inOrder)
     parts.soundOnAt = std::max(parts.soundOnAt, pesAt);
   else
     parts.soundRunAt = std::max(parts.soundRunAt, pesAt);
+  if (!exact) parts.soundOffStepAt = std::max(parts.soundOffStepAt, pesAt);
   if (parts.tablesJoinAt < 0 || pesAt <= parts.tablesJoinAt) return;
-  if (inOrder && parts.soundRunAt < parts.tablesJoinAt) store->videoLostTicks += parts.tablesJoinLost;
+  const bool across = parts.tablesJoinAtBreak ? parts.soundOffStepAt < parts.tablesJoinAt
+                                              : inOrder && parts.soundRunAt < parts.tablesJoinAt;
+  if (across) store->videoLostTicks += parts.tablesJoinLost;
   parts.tablesJoinAt = -1;
   parts.tablesJoinLost = 0;
+  parts.tablesJoinAtBreak = 0;
 }
 
 // Audio left out for its kind steps ahead (its stamps skip more than half
@@ -260,7 +267,9 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
       restarts || (steps && store->leftOutSoundStep > 0 && 2 * delta > 3 * store->leftOutSoundStep);
   // Its stamps running straight on (a step as long as the one before) tell
   // as much across a video step as the track's sound would.
-  NoteSoundAcrossTablesJoin(store, steps && !stepped && store->leftOutSoundStep > 0, pesAt);
+  const bool inOrder = steps && !stepped && store->leftOutSoundStep > 0;
+  NoteSoundAcrossTablesJoin(
+      store, inOrder, inOrder && std::abs(delta - store->leftOutSoundStep) <= 1 && !(marks & kTSStartAtBreak), pesAt);
   if (steps && !stepped) store->leftOutSoundStep = delta;
   if (!store->leftOutSoundSeen || !steps) store->leftOutSoundStep = 0;
   store->leftOutSoundSeen = 1;

@@ -352,7 +352,7 @@ void PartsReset(ImportParts* parts) {
   for (int64_t& at : parts->sequenceTablesAt) at = -1;
   parts->soundBeforeAt = -1;
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
-  parts->tablesJoinAt = parts->soundOnAt = parts->soundRunAt = -1;
+  parts->tablesJoinAt = parts->soundOnAt = parts->soundRunAt = parts->soundOffStepAt = -1;
   parts->lostStepPTS = -1;
   parts->leftOutPartPTS = -1;
   parts->videoLineEndBeforeLeftOutStep = -1;
@@ -572,10 +572,16 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   const int64_t reach = parts.tablesSpacing > 0 ? parts.tablesSpacing + frame : frame;
   const bool soundCrossed = parts.soundOnAt > store->videoTSOffset && parts.soundRunAt < store->videoTSOffset;
   parts.videoStepPassesTables = store->videoKeySeen && step > reach && !soundCrossed;
+  // The video's own counter broke there too: a join whatever the step,
+  // unless the sound runs on across it by exactly its own step (judged once
+  // a sound PES beyond it is reported).
+  parts.videoStepAtBreak = store->videoKeySeen && step > frame && (parts.videoStartMarks & kTSStartAtBreak);
   // After the movie's first sound, begun after tables just before this PES,
   // sound running on beyond it never crossed the step: it tells nothing lost.
-  parts.videoStepLost =
-      parts.videoStepPassesTables && step <= kLargestStep && !PartSoundBegunBeforeVideo(store) ? step - frame : 0;
+  parts.videoStepLost = (parts.videoStepPassesTables || parts.videoStepAtBreak) && step <= kLargestStep &&
+                               !PartSoundBegunBeforeVideo(store)
+                           ? step - frame
+                           : 0;
   const int64_t own = store->videoKeyStep > 0 && store->videoKeyStep <= kLargestStep ? store->videoKeyStep : frame;
   parts.videoStepPastLine = store->videoKeySeen && step > own && step <= kLargestStep ? step - own : 0;
 }
@@ -586,8 +592,10 @@ void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool rest
   if (parts.videoStepLost > 0 && restarted && (parts.videoStartMarks & kTSStartTablesRunOn)) {
     parts.tablesJoinAt = store->videoTSOffset;
     parts.tablesJoinLost = parts.videoStepLost;
+    parts.tablesJoinAtBreak = parts.videoStepAtBreak;
   }
   parts.videoStepPassesTables = 0;
+  parts.videoStepAtBreak = 0;
   parts.videoStepLost = 0;
   // The PES is reported once the next one begins, but the last of the file
   // once the file ends: the tables read last before it began.
@@ -987,17 +995,19 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // a later part's sound (a step short of a restart, read before that
   // part's pictures step) as this part's seam, and put that sound on the
   // line before the pictures move.
-  if (!seam && !stepped && moved == 0 && !store->soundLeavingOut && !insideBefore &&
-      parts.video.state == SeamSide::kOpen && parts.video.moved == 0 &&
-      ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2)
-    parts.video.state = SeamSide::kClosed;
+  const bool across = !seam && !stepped && moved == 0 && !store->soundLeavingOut && !insideBefore &&
+                      parts.video.state == SeamSide::kOpen && parts.video.moved == 0 &&
+                      ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2;
+  if (across) parts.video.state = SeamSide::kClosed;
   // The step from the sound before to this PES crosses the seam, or a
   // stretch of audio left out for its kind: how far the PES before ran past
   // this one's start (a part's sound may begin under it) or left a gap says
   // nothing of how long a PES lasts, and taken for that length it would
   // make the part's next regular step look like PES skipped. The step of
-  // the track's sound before stays.
-  if (seam || store->soundLeavingOut) store->soundKeyStep = stepBefore;
+  // the track's sound before stays; so it does where the sound ran on
+  // across such a part's first picture (the next part's sound may begin
+  // under the last PES of the part before).
+  if (seam || store->soundLeavingOut || (across && stepBefore > 0)) store->soundKeyStep = stepBefore;
   if (seam) parts.soundAfterLeftOut = 0;
   if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
   // Where this PES's sound goes in the media: kept when it begins a part's

@@ -6,6 +6,7 @@
 // the tracks.
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "MTS_Log.h"
@@ -182,10 +183,11 @@ bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) { retu
 // between them: no PAT was lost, so no more than that could have been;
 // or unless the movie's first sound began between those tables and the
 // PES (the pictures before had none: this recording's sound, read ahead of
-// its first picture).
+// its first picture); or unless the video's own counter broke there as well
+// (the step is then held against the sound after it).
 bool VideoJoinsAcrossStep(const MTS_MovieImportGlobalsRecord* store, int64_t moved) {
   return (!(store->parts.videoStartMarks & kTSStartTablesRunOn) || store->parts.videoStepPassesTables ||
-          PartSoundBegunBeforeVideo(store)) &&
+          store->parts.videoStepAtBreak || PartSoundBegunBeforeVideo(store)) &&
          VideoJoins(store, moved);
 }
 
@@ -656,6 +658,10 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   const int64_t measure = step > 0 ? step : store->soundPESTicks;
   const bool soundOn = out->bPTS && keySeen && !afterLeftOut && store->soundTimeShift == shift &&
                        store->soundLostTicks == lost && (measure <= 0 || 2 * (key - high) <= 3 * measure);
+  // Running on by exactly its own step, its counter too, as sound that
+  // nothing touched does.
+  const bool soundExact =
+      soundOn && measure > 0 && std::abs(key - high - measure) <= 1 && !(marks & kTSStartAtBreak);
   mts_import::NoteSoundTime(store);
   if (store->needSoundTrack) {
     OSErr err = MTS_create_sound_track(store, store->soundDataRef);
@@ -695,7 +701,7 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   // Weighed against a video step by where it lies in the file, as its own
   // step is above: the movie's first sound PES may lie beyond that step, and
   // sound running on from it then never crossed the step.
-  if (!store->soundLeftOut) mts_import::NoteSoundAcrossTablesJoin(store, soundOn, soundAt);
+  if (!store->soundLeftOut) mts_import::NoteSoundAcrossTablesJoin(store, soundOn, soundExact, soundAt);
   // A damaged AC-3 PES that gives no sample loses a frame's time; an LPCM
   // PES, the step between time stamps.
   const int64_t unit = AC3FrameTicks(store) > 0 ? AC3FrameTicks(store) : store->soundKeyStep;

@@ -231,19 +231,33 @@ struct ImportParts {
   // the step would count as lost.
   uint8_t videoStepPassesTables;
   int64_t videoStepLost;
+  // Or, however short the step, the video's own counter broke after those
+  // tables as well: whole PES lost up to them leave what another
+  // recording's start leaves (a part whose pictures show further after
+  // their decode than the next part's first picture does steps ahead in
+  // decode time with no gap on screen), so the step is read as a join, and
+  // only sound that runs on across it by exactly its own step tells a loss
+  // (the next part's sound may start less than a PES after the part
+  // before's, which passes for running on by the measure above).
+  uint8_t videoStepAtBreak;
   // How far the video PES being read steps past one step of its line (the
   // step between the two PES before it): what a join read at once takes
   // out of the line.
   int64_t videoStepPastLine;
   // A step so read as a join: where its video PES lies (its reader offset;
-  // -1: none waiting) and the time it would have lost. Sound of the track
-  // that runs straight on across it tells that one recording goes on there
-  // after all. Where the latest sound PES that ran straight on lies, and
-  // where the latest that did not (its run began there) lies (-1: none).
+  // -1: none waiting), the time it would have lost and whether it was read
+  // so at a break of the video's counter. Sound of the track that runs
+  // straight on across it tells that one recording goes on there after all.
+  // Where the latest sound PES that ran straight on lies, and where the
+  // latest that did not (its run began there) lies (-1: none).
   int64_t tablesJoinAt;
   int64_t tablesJoinLost;
+  uint8_t tablesJoinAtBreak;
   int64_t soundOnAt;
   int64_t soundRunAt;
+  // Where the latest sound PES lies that did not run on by exactly its own
+  // step (-1: none).
+  int64_t soundOffStepAt;
   // A recording begun by its tables (a PAT whose counter broke, or the
   // file's first) whose sound began before any of its pictures: where those
   // tables lie (-1: none, or a video PES began since) and where its first

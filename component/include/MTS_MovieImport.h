@@ -632,8 +632,9 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store);
 void NoteSoundStep(MTS_MovieImportGlobalsRecord* store, bool pendingBefore, int64_t pesAt);
 // A sound PES of the track's kind handled: `inOrder`, whether its times
 // ran straight on from the sound before (no step ahead, no restart);
-// `pesAt`, its frame-index value.
-void NoteSoundAcrossTablesJoin(MTS_MovieImportGlobalsRecord* store, bool inOrder, int64_t pesAt);
+// `exact`, whether they did so by exactly the sound's own step; `pesAt`,
+// its frame-index value.
+void NoteSoundAcrossTablesJoin(MTS_MovieImportGlobalsRecord* store, bool inOrder, bool exact, int64_t pesAt);
 // A sound PES handled: `leftOut` when it was left out for its kind, `key`
 // its unwrapped time stamp (kNoSoundKey: none; a part whose stamps go back
 // across their wrap unwraps below 0), `marks` how it starts.
