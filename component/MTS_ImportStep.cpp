@@ -76,6 +76,10 @@ struct Continuation {
   // line; null: never.
   bool (*joins)(const MTS_MovieImportGlobalsRecord* store, int64_t moved);
   const MTS_MovieImportGlobalsRecord* store;
+  // Whether the stream's PES follow each other end to end (sound): one that
+  // begins before the one before it ended (`fallbackStep`, how long that one
+  // lasted) steps back on the line, as one whose stamps go back does.
+  bool endToEnd;
 };
 
 // Adds `key` to the spans, merging those it joins.
@@ -145,7 +149,12 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   const int64_t measure = *c.inOrder == kSoundInOrderAtSeam ? fallbackStep : unit;
   const bool skips = delta > 0 && *c.inOrder && measure > 0 && 2 * gap > 3 * measure;
   const int64_t step = *c.step > 0 ? *c.step : fallbackStep;
-  if (delta < 0 || delta > kLargestStep || (skips && c.joins && c.joins(c.store, step - delta))) {
+  // One recording's sound never overlaps itself: where a PES begins under
+  // the one before (more than its stamps' rounding), another recording's
+  // sound begins, its counter run on from that one's.
+  constexpr int64_t kRounding = 2;
+  const bool under = c.endToEnd && delta > 0 && delta + kRounding < fallbackStep;
+  if (delta < 0 || under || delta > kLargestStep || (skips && c.joins && c.joins(c.store, step - delta))) {
     const int64_t offset = *c.last + step - key;
     *moved = offset - *c.offset;
     *c.offset = offset;
@@ -206,7 +215,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     PartVideoStep(store, key);
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
-                      VideoJoinsAcrossStep, store},
+                      VideoJoinsAcrossStep, store, false},
                      key, frameTicks, &moved);
     // A restart at a PES that begins another recording leaves the line in
     // order from there: the next PES's step is judged as any in a recording
@@ -228,9 +237,14 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
   } else {
     const int64_t lost = store->soundLostTicks, step = store->soundKeyStep;
     const int64_t wouldMove = store->soundKeyStep - (key + store->soundTimeShift - store->lastSoundKey);
+    // The track's sound after the track's sound (not after audio left out
+    // for its kind, nor audio of another coding than the track's, whose PES
+    // last otherwise): its PES follow end to end.
+    const bool ac3 = out->pAudio && out->audioSize >= 2 && out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77;
+    const bool endToEnd = store->soundMedia && !store->soundLeavingOut && ac3 == !store->isLPCM;
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen,
                       &store->soundKeyHigh, &store->soundInOrder, &store->soundSpans, &store->soundLostTicks, 0,
-                      SoundJoins, store},
+                      SoundJoins, store, endToEnd},
                      key, store->soundPESTicks, &moved);
     store->soundEndPTS += moved;
     shift = PartSoundPES(store, shift, moved, lost, wouldMove, step);
