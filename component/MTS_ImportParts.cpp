@@ -995,19 +995,17 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   // a later part's sound (a step short of a restart, read before that
   // part's pictures step) as this part's seam, and put that sound on the
   // line before the pictures move.
-  const bool across = !seam && !stepped && moved == 0 && !store->soundLeavingOut && !insideBefore &&
-                      parts.video.state == SeamSide::kOpen && parts.video.moved == 0 &&
-                      ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2;
-  if (across) parts.video.state = SeamSide::kClosed;
+  if (!seam && !stepped && moved == 0 && !store->soundLeavingOut && !insideBefore &&
+      parts.video.state == SeamSide::kOpen && parts.video.moved == 0 &&
+      ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2)
+    parts.video.state = SeamSide::kClosed;
   // The step from the sound before to this PES crosses the seam, or a
   // stretch of audio left out for its kind: how far the PES before ran past
   // this one's start (a part's sound may begin under it) or left a gap says
   // nothing of how long a PES lasts, and taken for that length it would
   // make the part's next regular step look like PES skipped. The step of
-  // the track's sound before stays; so it does where the sound ran on
-  // across such a part's first picture (the next part's sound may begin
-  // under the last PES of the part before).
-  if (seam || store->soundLeavingOut || (across && stepBefore > 0)) store->soundKeyStep = stepBefore;
+  // the track's sound before stays.
+  if (seam || store->soundLeavingOut) store->soundKeyStep = stepBefore;
   if (seam) parts.soundAfterLeftOut = 0;
   if (seam && parts.sound.state != SeamSide::kClosed) parts.soundSeamPTS = out->PTS + shift;
   // Where this PES's sound goes in the media: kept when it begins a part's

@@ -4500,40 +4500,6 @@ TEST(MtsimportCommand, SeamlessJoinAfterALongerDisplayDelayStaysSilent) {
   }
 }
 
-// A part whose first sound PES begins half a PES after the last sound PES
-// of the part before begins (the parts' sound leads their pictures by
-// different amounts), joined on seamlessly after tables whose counter
-// happens to run on, the sound's counter running on too: its step shorter
-// than a PES tells nothing of how long its PES last, and its next regular
-// steps skip nothing (a warning once said 0.064 s of sound, or 0.005 s of
-// LPCM sound, could not be read).
-TEST(MtsimportCommand, SoundBegunUnderThePartBeforesLastPesSkipsNothing) {
-  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
-  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
-  const Folder folder;
-  for (const std::string& source : {ac3, lpcm}) {
-    const std::string joined = folder.path + "/joined.m2ts";
-    const testsupport::CommandResult r = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
-        "a = open(\"" + source + "\", \"rb\").read(); first = J.cut(a, J.Recording(a).gop_starts()[1][1], 4); "
-        "v = sorted(p[\"pts\"] for p in J.Recording(first).video if p[\"pts\"] is not None); "
-        "second = J.cut(a, 0, 19); second = J.restamp(second, v[-1] + v[1] - v[0] - J.first_video_pts(second)); "
-        "sound = lambda d: [p[\"pts\"] for p in J.Recording(d).pes if p[\"pid\"] == J.AUDIO]; "
-        "f, s = sound(first), sound(second); lead = (f[-1] + (f[-1] - f[-2]) // 2 - s[0]) % J.WRAP; "
-        "audio = lambda pk: J.header(pk)[0] == J.AUDIO; counted = lambda pk: audio(pk) and pk[7] & 16; "
-        "moved = b\"\".join(J.restamp(pk, lead) if audio(pk) else pk for pk in J.split(second)); "
-        "parts = J.pat_runs_on([first, moved]); "
-        "last = [pk[7] for pk in J.split(parts[0]) if counted(pk)][-1]; "
-        "d = last + 1 - next(pk[7] for pk in J.split(parts[1]) if counted(pk)); "
-        "runs = b\"\".join(pk[:7] + bytes([pk[7] & 0xF0 | (pk[7] + d) & 15]) + pk[8:] if counted(pk) else pk "
-        "for pk in J.split(parts[1])); "
-        "open(\"" + joined + "\", \"wb\").write(parts[0] + runs)'");
-    ASSERT_EQ(r.exit, 0) << r.err;
-    const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " " + joined);
-    EXPECT_EQ(std::make_tuple(imported.exit, imported.err), std::make_tuple(0, std::string())) << source;
-  }
-}
-
 // A recording's end (its last group: two pictures, its sound running on past
 // them to the file's end), then another cut of the recording right where it
 // ends by its stamps or a step later, wrapping there or not: the tables'
