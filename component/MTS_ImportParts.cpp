@@ -328,8 +328,9 @@ bool BeginsWithIntraPicture(const TSDemuxOutput* out) {
 // put its first picture on the line.
 int64_t PlacePartAfter(const MTS_MovieImportGlobalsRecord* store, int64_t lineEnd, int64_t pts) {
   const TSDemuxOutput* out = store->pTSInfo;
-  if (!out->bPTS || !out->bDTS || lineEnd == 0) return 0;
-  const int64_t delay = out->PTS - out->DTS;
+  if (!out->bPTS || lineEnd == 0) return 0;
+  // A PES without a decode stamp decodes when it shows.
+  const int64_t delay = out->bDTS ? out->PTS - out->DTS : 0;
   const int64_t adjust = lineEnd - pts;
   if (delay < 0 || delay > kLargestStep || adjust == 0 || adjust > kLargestStep || -adjust > kLargestStep) return 0;
   return BeginsWithIntraPicture(out) ? adjust : 0;
@@ -576,11 +577,23 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   // unless the sound runs on across it by exactly its own step (judged once
   // a sound PES beyond it is reported).
   parts.videoStepAtBreak = store->videoKeySeen && step > frame && (parts.videoStartMarks & kTSStartAtBreak);
+  // A recording's first picture shows as long after its decode as each
+  // one that begins a coded sequence in it. Another recording's that shows
+  // sooner after its decode (it is reordered less, or not at all) steps
+  // ahead in decode time by the difference with no gap on screen: that
+  // much of the step is no loss.
+  const TSDemuxOutput* out = store->pTSInfo;
+  const int64_t delay = out->bPTS && out->bDTS ? out->PTS - out->DTS : 0;
+  const bool known = delay >= 0 && delay <= kLargestStep;
+  const bool begins = PartVideoBegins(store);
+  const int64_t shorter =
+      known && begins ? std::clamp(parts.videoDisplayDelay - delay, int64_t(0), std::max(step, int64_t(0))) : 0;
+  if (known && (begins || !store->videoKeySeen)) parts.videoDisplayDelay = delay;
   // After the movie's first sound, begun after tables just before this PES,
   // sound running on beyond it never crossed the step: it tells nothing lost.
   parts.videoStepLost = (parts.videoStepPassesTables || parts.videoStepAtBreak) && step <= kLargestStep &&
-                               !PartSoundBegunBeforeVideo(store)
-                           ? step - frame
+                               !PartSoundBegunBeforeVideo(store) && step - shorter > frame
+                           ? step - shorter - frame
                            : 0;
   const int64_t own = store->videoKeyStep > 0 && store->videoKeyStep <= kLargestStep ? store->videoKeyStep : frame;
   parts.videoStepPastLine = store->videoKeySeen && step > own && step <= kLargestStep ? step - own : 0;

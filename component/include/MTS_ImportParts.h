@@ -244,6 +244,10 @@ struct ImportParts {
   // step between the two PES before it): what a join read at once takes
   // out of the line.
   int64_t videoStepPastLine;
+  // How long after its decode the recording being read shows the picture
+  // that begins it or its latest coded sequence (0 where the PES carries
+  // no decode stamp: it decodes when it shows).
+  int64_t videoDisplayDelay;
   // A step so read as a join: where its video PES lies (its reader offset;
   // -1: none waiting), the time it would have lost and whether it was read
   // so at a break of the video's counter. Sound of the track that runs

@@ -4552,3 +4552,44 @@ TEST(MtsimportCommand, SoundBegunUnderThePartBeforesSoundKeepsItsJoinSilent) {
     }
   }
 }
+
+// A part whose video PES carry no decode stamp (its pictures are never
+// reordered: each decodes when it shows) joined where the end of a
+// recording with B pictures stops showing: its decode times step ahead of
+// those before by as long as they showed after their decode, with no gap on
+// screen. Nothing is lost, whatever the sound's counter does across the
+// join (once, that step was told as pictures lost where the sound ran on).
+TEST(MtsimportCommand, PartWithoutDecodeStampsAfterReorderedPicturesLosesNothing) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string plain = folder.path + "/plain.m2ts", end = folder.path + "/end.m2ts";
+  const std::string later = folder.path + "/later.m2ts", joined = folder.path + "/joined.m2ts";
+  for (const std::string& source : {ac3, lpcm}) {
+    Remuxed(plain, source, "-map 0 -c:v libx264 -bf 0 -x264-params keyint=12:threads=1 -c:a copy");
+    for (const bool soundRunsOn : {false, true}) {
+      SCOPED_TRACE(source + (soundRunsOn ? ", sound counter ran on" : ""));
+      // Prints how many pictures each part has.
+      const testsupport::CommandResult made = testsupport::run_command(
+          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          "a = open(\"" + source + "\", \"rb\").read(); b = open(\"" + plain + "\", \"rb\").read(); "
+          "first = J.cut(a, J.Recording(a).gop_starts()[-2][1], 0); "
+          "second = J.cut(b, J.Recording(b).gop_starts()[1][1], 24); "
+          "v = sorted(p[\"pts\"] for p in J.Recording(first).video); "
+          "p = J.pat_runs_on([first, J.restamp(second, (v[-1] + v[1] - v[0] - J.first_video_pts(second)) % J.WRAP)]); "
+          "[open(n, \"wb\").write(x) for n, x in zip((\"" + end + "\", \"" + later + "\"), p)]; "
+          "print(len(v), len(J.Recording(p[1]).video), J.Recording(p[1]).video[0][\"dts\"])'");
+      long long pictures = 0, laterPictures = 0;
+      char dts[8] = {};
+      ASSERT_EQ(std::sscanf(made.out.c_str(), "%lld %lld %7s", &pictures, &laterPictures, dts), 3) << made.err;
+      ASSERT_STREQ(dts, "None") << "the later part's PES carry decode stamps";
+      if (soundRunsOn) RunCountersOn(end, later, false, true);
+      const testsupport::CommandResult imported = testsupport::run_command(
+          "cat " + end + " " + later + " > " + joined + " && " MTSIMPORT " --dump - " + joined);
+      ASSERT_EQ(imported.exit, 0) << imported.err;
+      EXPECT_EQ(imported.err.find("warning"), std::string::npos) << imported.err;
+      EXPECT_EQ(VideoMediaValue(imported.out, "sampleCount"), pictures + laterPictures);
+    }
+  }
+}
