@@ -219,8 +219,15 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
                      key, frameTicks, &moved);
     // A restart at a PES that begins another recording leaves the line in
     // order from there: the next PES's step is judged as any in a recording
-    // (a step ahead of it that begins a recording again is a join).
-    if (moved != 0 && PartVideoBegins(store)) store->videoInOrder = 1;
+    // (a step ahead of it that begins a recording again is a join), against
+    // that recording's own latest time, not the one before's (a step back
+    // after tables that ran on would leave the earlier part's time as the
+    // latest, and the next part's step ahead would then be taken as a gap
+    // to keep rather than a join).
+    if (moved != 0 && PartVideoBegins(store)) {
+      store->videoInOrder = 1;
+      store->videoKeyHigh = key;
+    }
     // A step counted lost there (after the recording's own tables) begins no
     // part either.
     if (store->videoLostTicks != lostBefore) store->parts.videoStartMarks &= ~kTSStartAfterTables;
