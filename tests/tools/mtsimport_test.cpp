@@ -2289,6 +2289,35 @@ TEST(MtsimportCommand, FirstSoundAfterASoundlessPartsStepKeepsTheJoinSilent) {
   EXPECT_NE(imported.out.find("'vide': 44 samples"), std::string::npos) << imported.out;
 }
 
+// Joins `pictures` pictures of `first` from its second group, without
+// their sound, and the first 19 of `second` (without sound where `quiet`),
+// the second part's stamps running on seamlessly from the first's end;
+// imports the join with the tables' counter breaking and running on across
+// it: both silent, one movie.
+void ExpectSeamlessJoinSilentEitherWay(const std::string& first, const std::string& second, int pictures, bool quiet) {
+  SCOPED_TRACE(first + ", " + std::to_string(pictures) + " pictures, then " + second);
+  const Folder folder;
+  std::string dumps[2];
+  for (const bool tablesRunOn : {false, true}) {
+    const std::string joined = folder.path + "/joined.m2ts";
+    const testsupport::CommandResult r = testsupport::run_command(
+        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        "a = open(\"" + first + "\", \"rb\").read(); b = open(\"" + second + "\", \"rb\").read(); "
+        "first = J.without_sound(J.cut(a, J.Recording(a).gop_starts()[1][1], " + std::to_string(pictures) + ")); "
+        "v = sorted(p[\"pts\"] for p in J.Recording(first).video if p[\"pts\"] is not None); "
+        "second = J.cut(b, 0, 19); second = J.without_sound(second) if " + (quiet ? "1" : "0") + " else second; "
+        "parts = [first, J.restamp(second, v[-1] + v[1] - v[0] - J.first_video_pts(second))]; "
+        "parts = J.pat_runs_on(parts) if " + std::string(tablesRunOn ? "1" : "0") + " else parts; "
+        "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " --dump - " + joined);
+    ASSERT_EQ(imported.exit, 0) << imported.err;
+    EXPECT_EQ(imported.err.find("warning"), std::string::npos) << imported.err;
+    dumps[tablesRunOn] = WithoutRecordIds(imported.out);
+  }
+  EXPECT_TRUE(dumps[1] == dumps[0]) << "the join read late made another movie";
+}
+
 // Fourteen pictures without sound, cut inside a group (their last shown two
 // pictures after the last one decoded), then a recording of the same size
 // with its sound (its pictures shown one or two pictures after their decode
@@ -2300,26 +2329,7 @@ TEST(MtsimportCommand, FirstSoundAfterASoundlessPartsStepKeepsTheJoinSilent) {
 // picture hidden under the first part's last, their sound with them).
 TEST(MtsimportCommand, PartOfAnotherDisplayDelayJoinedLateShowsAsAJoinReadAtOnce) {
   AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
-  const std::string lpcm = testsupport::local_data_file("importer/importer_lpcm_20.m2ts");
-  const Folder folder;
-  std::string dumps[2];
-  for (const bool tablesRunOn : {false, true}) {
-    const std::string joined = folder.path + "/joined.m2ts";
-    const testsupport::CommandResult r = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
-        "a = open(\"" + lpcm + "\", \"rb\").read(); b = open(\"" + ac3 + "\", \"rb\").read(); "
-        "first = J.without_sound(J.cut(a, J.Recording(a).gop_starts()[1][1], 14)); "
-        "v = sorted(p[\"pts\"] for p in J.Recording(first).video if p[\"pts\"] is not None); "
-        "second = J.cut(b, 0, 19); parts = [first, J.restamp(second, v[-1] + v[1] - v[0] - J.first_video_pts(second))]; "
-        "parts = J.pat_runs_on(parts) if " + std::string(tablesRunOn ? "1" : "0") + " else parts; "
-        "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
-    ASSERT_EQ(r.exit, 0) << r.err;
-    const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " --dump - " + joined);
-    ASSERT_EQ(imported.exit, 0) << imported.err;
-    EXPECT_EQ(imported.err.find("warning"), std::string::npos) << imported.err;
-    dumps[tablesRunOn] = WithoutRecordIds(imported.out);
-  }
-  EXPECT_TRUE(dumps[1] == dumps[0]) << "the join read late made another movie";
+  ExpectSeamlessJoinSilentEitherWay(testsupport::local_data_file("importer/importer_lpcm_20.m2ts"), ac3, 14, false);
 }
 
 // Twenty-five pictures without sound, then a recording of the same size
@@ -4475,30 +4485,8 @@ TEST(MtsimportCommand, ShortPartsLateSoundWhoseCounterRunsOnKeepsToItsOwnPart) {
 TEST(MtsimportCommand, SeamlessJoinAfterALongerDisplayDelayStaysSilent) {
   AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
-  const Folder folder;
-  for (const std::string& source : {ac3, lpcm}) {
-    for (const int pictures : {5, 8}) {
-      std::string dumps[2];
-      for (const bool tablesRunOn : {false, true}) {
-        const std::string joined = folder.path + "/joined.m2ts";
-        const testsupport::CommandResult r = testsupport::run_command(
-            "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
-            "a = open(\"" + source + "\", \"rb\").read(); "
-            "first = J.without_sound(J.cut(a, J.Recording(a).gop_starts()[1][1], " + std::to_string(pictures) + ")); "
-            "second = J.without_sound(J.cut(a, 0, 19)); "
-            "v = sorted(p[\"pts\"] for p in J.Recording(first).video if p[\"pts\"] is not None); "
-            "parts = [first, J.restamp(second, v[-1] + v[1] - v[0] - J.first_video_pts(second))]; "
-            "parts = J.pat_runs_on(parts) if " + std::string(tablesRunOn ? "1" : "0") + " else parts; "
-            "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
-        ASSERT_EQ(r.exit, 0) << r.err;
-        const testsupport::CommandResult imported = testsupport::run_command(MTSIMPORT " --dump - " + joined);
-        ASSERT_EQ(imported.exit, 0) << imported.err;
-        EXPECT_EQ(imported.err.find("warning"), std::string::npos) << pictures << " pictures: " << imported.err;
-        dumps[tablesRunOn] = WithoutRecordIds(imported.out);
-      }
-      EXPECT_TRUE(dumps[1] == dumps[0]) << source << ", " << pictures << " pictures: another movie";
-    }
-  }
+  for (const std::string& source : {ac3, lpcm})
+    for (const int pictures : {5, 8}) ExpectSeamlessJoinSilentEitherWay(source, source, pictures, true);
 }
 
 // A recording's end (its last group: two pictures, its sound running on past
