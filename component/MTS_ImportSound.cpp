@@ -45,6 +45,10 @@ int32_t ReadAC3FrameHeader(MTS_MovieImportGlobalsRecord* store, const uint8_t* d
   return 0;
 }
 
+bool IsAC3(const TSDemuxOutput* out) {
+  return out->pAudio && out->audioSize >= 2 && out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77;
+}
+
 } // namespace mts_import
 
 namespace {
@@ -52,10 +56,6 @@ namespace {
 constexpr uint32_t kLayoutMono = 0x640001;
 constexpr uint32_t kLayoutStereo = 0x650002;
 constexpr uint32_t kLayout51 = 0x7b0006;
-
-bool IsAC3(const TSDemuxOutput* out) {
-  return out->audioSize >= 2 && out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77;
-}
 
 // An LPCM PES for certain: its header reads (into *info), and names the
 // size of the samples behind it (a damaged AC-3 PES is not taken for one).
@@ -81,7 +81,7 @@ OSErr MTS_create_sound_track(MTS_MovieImportGlobalsRecord* store, Handle soundDa
   AudioChannelLayout layout{};
   asbd.mFormatID = FOUR_CHAR_CODE("lpcm");
   asbd.mFramesPerPacket = 1;
-  if (IsAC3(out)) {
+  if (mts_import::IsAC3(out)) {
     store->isLPCM = 0;
     AC3StreamInfo info{};
     if (AVCHDAudioGetAC3StreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) != 0) return noErr;
@@ -530,7 +530,7 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     if (store->soundEndEstimated || out->audioSize <= 0) return noErr;
     AC3StreamInfo ac3{};
     LPCMStreamInfo lpcm{};
-    if (IsAC3(out))
+    if (mts_import::IsAC3(out))
       return LeaveOutOtherAudio(store, "AC-3 audio",
                                 AVCHDAudioGetAC3StreamInfoLib(&ac3, out->pAudio, static_cast<uint32_t>(out->audioSize)) == 0
                                     ? AC3Kind(ac3)
@@ -538,7 +538,7 @@ OSErr MTS_add_sound_sample(MTS_MovieImportGlobalsRecord* store, int32_t* outSize
     return LeaveOutOtherAudio(store, "LPCM audio", IsLPCM(out, &lpcm) ? LPCMKind(lpcm) : MTS_SoundKind{0, 0xFF, 0, 0});
   }
   if (store->isLPCM) {
-    if (IsAC3(out)) {
+    if (mts_import::IsAC3(out)) {
       AC3StreamInfo info{};
       const bool read = AVCHDAudioGetAC3StreamInfoLib(&info, out->pAudio, static_cast<uint32_t>(out->audioSize)) == 0;
       return LeaveOutOtherAudio(store, "AC-3 audio", read ? AC3Kind(info) : MTS_SoundKind{1, 0xFF, 0, 0});

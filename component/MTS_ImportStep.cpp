@@ -247,8 +247,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     // The track's sound after the track's sound (not after audio left out
     // for its kind, nor audio of another coding than the track's, whose PES
     // last otherwise): its PES follow end to end.
-    const bool ac3 = out->pAudio && out->audioSize >= 2 && out->pAudio[0] == 0x0B && out->pAudio[1] == 0x77;
-    const bool endToEnd = store->soundMedia && !store->soundLeavingOut && ac3 == !store->isLPCM;
+    const bool endToEnd = store->soundMedia && !store->soundLeavingOut && IsAC3(out) == !store->isLPCM;
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen,
                       &store->soundKeyHigh, &store->soundInOrder, &store->soundSpans, &store->soundLostTicks, 0,
                       SoundJoins, store, endToEnd},

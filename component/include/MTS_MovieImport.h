@@ -590,6 +590,9 @@ bool SecondFieldOf(const SlicePicture& first, const SlicePicture& second);
 enum class LastPicture { kWhole, kCut, kUnchecked, kNoMemory };
 LastPicture CheckLastPicture(MTS_MovieImportGlobalsRecord* store, bool hasPTS, int64_t lastPTS);
 
+// Whether the sound PES in `out` holds AC-3 (its first bytes are a sync word).
+bool IsAC3(const TSDemuxOutput* out);
+
 // How long one picture lasts, in 90 kHz ticks (0 before the time base is
 // known).
 int64_t VideoFrameTicks(const MTS_MovieImportGlobalsRecord* store);
