@@ -48,8 +48,15 @@ uint32_t max_dpb_mbs(uint8_t level) {
 }
 
 
+// The decoder's waits run on the monotonic clock (their condition variables
+// are made so at open): a step of the wall clock, as when a machine sets its
+// time after it starts, must neither end a wait at once nor stretch it.
+// Like the rest of the waits' timing, a deadline counts from the clock's
+// current whole second.
 timespec deadline_after_ms(uint64_t ms) {
-  const uint64_t total = static_cast<uint64_t>(time(nullptr)) * 1000u + ms;
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const uint64_t total = static_cast<uint64_t>(now.tv_sec) * 1000u + ms;
   timespec ts;
   ts.tv_sec = static_cast<time_t>(total / 1000u);
   ts.tv_nsec = static_cast<long>((total % 1000u) * 1000000u);
@@ -488,11 +495,15 @@ VideoDecoder* AVCHDOpenVideoDecoderLib(const VideoDecoderParams* params) {
   dec->flightLimit = n > 1 ? n + 3 : n + 1;
   pthread_mutex_init(&dec->lock, nullptr);
   pthread_mutex_init(&dec->mbLock, nullptr);
-  pthread_cond_init(&dec->idleCond, nullptr);
+  pthread_condattr_t monotonic;
+  pthread_condattr_init(&monotonic);
+  pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+  pthread_cond_init(&dec->idleCond, &monotonic);
   pthread_cond_init(&dec->workCond, nullptr);
-  pthread_cond_init(&dec->doneCond, nullptr);
+  pthread_cond_init(&dec->doneCond, &monotonic);
   pthread_mutex_init(&dec->progressLock, nullptr);
-  pthread_cond_init(&dec->progressCond, nullptr);
+  pthread_cond_init(&dec->progressCond, &monotonic);
+  pthread_condattr_destroy(&monotonic);
   // A finished picture keeps its task until it is output, so the tasks must
   // cover a full decoded picture buffer waiting for output besides the ones
   // that parse and decode.
@@ -598,7 +609,7 @@ uint32_t AVCHDDecodeVideoStreamLib(VideoDecoder* dec, uint8_t* outputBuffer, con
         // A picture being copied into the buffer is waited for even past
         // the deadline: the buffer is the caller's again only once it is
         // written, which takes a moment.
-        clock_gettime(CLOCK_REALTIME, &ts);
+        clock_gettime(CLOCK_MONOTONIC, &ts);
         ts.tv_nsec += 1000000;
         if (ts.tv_nsec >= 1000000000) {
           ts.tv_nsec -= 1000000000;

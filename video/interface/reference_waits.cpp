@@ -111,7 +111,7 @@ void await_reference_rows_slow(const SliceDecodeContext* s, const DecodedPicture
     // Publishing broadcasts; the time-out only serves to notice a decoder
     // that is being stopped while nothing else runs.
     timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     ts.tv_nsec += 20 * 1000 * 1000;
     if (ts.tv_nsec >= 1000000000) {
       ts.tv_nsec -= 1000000000;
