@@ -1,9 +1,7 @@
-// The decoder's waits against a wall clock that is set while they run. The
-// program stands in for the C library's wall-clock reads (time and
-// clock_gettime on CLOCK_REALTIME) so that it can put the clock an hour
-// behind, as a machine setting its time after it starts leaves a wait
-// reckoned before: every wait would then be over at once. Its own program,
-// so that no other test reads the stand-in clock.
+// The decoder's waits with the wall clock set back while they run, as a
+// machine that sets its time after it starts leaves a deadline reckoned
+// before. The program stands in for the C library's wall-clock reads, so it
+// is a program of its own.
 #include <gtest/gtest.h>
 
 #include <sys/syscall.h>
@@ -21,7 +19,7 @@ std::atomic<long> g_wallBehind{0};  // seconds taken off the wall clock
 
 extern "C" int clock_gettime(clockid_t clock, struct timespec* ts) {
   const long r = syscall(SYS_clock_gettime, clock, ts);
-  if (r == 0 && clock == CLOCK_REALTIME && ts) ts->tv_sec -= g_wallBehind.load();
+  if (r == 0 && clock == CLOCK_REALTIME) ts->tv_sec -= g_wallBehind.load();
   return static_cast<int>(r);
 }
 
@@ -34,23 +32,18 @@ extern "C" time_t time(time_t* out) {
 
 namespace {
 
-// Open's wait for its workers, the decode call's wait for a picture and the
-// workers' waits for reference rows all last as long as they should with the
-// wall clock an hour behind: the stream decodes whole, as it does without.
+// Open's wait for the workers, the decode call's and the workers' waits for
+// reference rows last as they should: the stream decodes whole.
 TEST(EngineClock, WaitsOutlastAWallClockSetBack) {
-  const std::string path = testsupport::local_data_file("inter/p_cavlc.264");
-  ASSERT_FALSE(path.empty());
-  const std::vector<uint8_t> data = testsupport::read_file(path);
-  for (uint32_t threads : {1u, 2u, 4u}) {
+  const std::vector<uint8_t> data = testsupport::read_file(testsupport::local_data_file("inter/p_cavlc.264"));
+  for (uint32_t threads : {1u, 4u}) {
     enginetest::DecodeOptions opt;
     opt.threads = threads;
     const enginetest::DecodeRun usual = enginetest::decode_buffer(data, opt);
-    ASSERT_TRUE(usual.finished) << threads << " workers";
     g_wallBehind = 3600;
     const enginetest::DecodeRun behind = enginetest::decode_buffer(data, opt);
     g_wallBehind = 0;
-    EXPECT_TRUE(behind.opened) << threads << " workers";
-    EXPECT_TRUE(behind.finished) << threads << " workers, error code " << behind.errorCode;
+    EXPECT_TRUE(usual.finished && behind.finished) << threads << " workers, error " << behind.errorCode;
     EXPECT_EQ(usual.md5s, behind.md5s) << threads << " workers";
   }
 }
