@@ -290,6 +290,7 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   parts.video.state = parts.sound.state = SeamSide::kClosed;
   parts.videoSideBySize = 0;
   parts.videoSideBySoundBreak = 0;
+  parts.videoSideRebased = 0;
   parts.soundBegunAfterLeftOut = 0;
   parts.soundToPlace = 1;
 }
@@ -556,6 +557,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
     parts.videoSideBySize = 0;
     parts.videoSideBySoundBreak = PartBySoundBreakAlone(store, *moved);
+    parts.videoSideRebased = parts.videoRebased;
   }
   return true;
 }
@@ -939,6 +941,18 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.soundSeamPTS = out->PTS + shift;
   } else if (insideBefore) {
     // Its step stays counted as lost.
+  } else if (!stepped && moved == 0 && parts.videoSideRebased && parts.video.state == SeamSide::kOpen &&
+             ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2 && out->bPTS &&
+             out->PTS + shift >= parts.partPicturePTS && !LaterRecordingAfterVideoSide(store)) {
+    // The sound ran on across a join whose stamps were set to follow the
+    // recording before: its first PES after the part's pictures begin in
+    // the file, and no sooner than the pictures before end by their stamps,
+    // takes their line, beside them by its own stamps (the sound before it,
+    // the part before's, keeps that part's line and is cut under it).
+    parts.soundSeamPTS = out->PTS + shift;
+    CloseSeam(store, false);
+    shift = store->soundTimeShift;
+    seam = true;
   } else if (stepped && parts.video.moved == 0 && NearSide(parts.video, 0, store->ts_offset, 0) &&
              !LaterRecordingAfterVideoSide(store)) {
     // A part that ran on without a step of its stamps, met by the sound's

@@ -80,6 +80,11 @@ struct Continuation {
   // begins before the one before it ended (`fallbackStep`, how long that one
   // lasted) steps back on the line, as one whose stamps go back does.
   bool endToEnd;
+  // Whether the PES begins another recording (video: tables, then a coded
+  // sequence), so that a step a little longer than one PES lasts is a join
+  // whose stamps were set to follow the recording before; null: never.
+  bool (*begins)(const MTS_MovieImportGlobalsRecord* store);
+  uint8_t* rebased;  // set when the step was such a join
 };
 
 // Adds `key` to the spans, merging those it joins.
@@ -154,7 +159,17 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   // sound begins, its counter run on from that one's.
   constexpr int64_t kRounding = 2;
   const bool under = c.endToEnd && delta > 0 && delta + kRounding < fallbackStep;
-  if (delta < 0 || under || delta > kLargestStep || (skips && c.joins && c.joins(c.store, step - delta))) {
+  // A recording joined on with stamps that go on from where the one before
+  // ended by another stream's length (a join that keeps the sound running
+  // on, as ffmpeg's concatenation does) steps its pictures by a fraction of
+  // a picture more than one: its pictures follow the ones before, so the
+  // line moves back by that fraction, and its sound with it (the sound
+  // before is cut where it begins). Else every such join would leave the
+  // sound later beside its pictures by that much.
+  const bool rebased = !skips && c.unit > 0 && delta > c.unit + kRounding && c.begins && c.begins(c.store);
+  if (c.rebased) *c.rebased = rebased;
+  if (delta < 0 || under || delta > kLargestStep || rebased ||
+      (skips && c.joins && c.joins(c.store, step - delta))) {
     const int64_t offset = *c.last + step - key;
     *moved = offset - *c.offset;
     *c.offset = offset;
@@ -215,7 +230,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     PartVideoStep(store, key);
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
-                      VideoJoinsAcrossStep, store, false},
+                      VideoJoinsAcrossStep, store, false, PartVideoBegins, &store->parts.videoRebased},
                      key, frameTicks, &moved);
     // A restart at a PES that begins another recording leaves the line in
     // order from there: the next PES's step is judged as any in a recording
@@ -250,7 +265,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     const bool endToEnd = store->soundMedia && !store->soundLeavingOut && IsAC3(out) == !store->isLPCM;
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen,
                       &store->soundKeyHigh, &store->soundInOrder, &store->soundSpans, &store->soundLostTicks, 0,
-                      SoundJoins, store, endToEnd},
+                      SoundJoins, store, endToEnd, nullptr, nullptr},
                      key, store->soundPESTicks, &moved);
     store->soundEndPTS += moved;
     shift = PartSoundPES(store, shift, moved, lost, wouldMove, step);
