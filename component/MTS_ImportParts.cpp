@@ -591,6 +591,7 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   const int64_t shorter =
       known && begins ? std::clamp(parts.videoDisplayDelay - delay, int64_t(0), std::max(step, int64_t(0))) : 0;
   if (known && (begins || !store->videoKeySeen)) parts.videoDisplayDelay = delay;
+  parts.videoStepSooner = shorter;
   // After the movie's first sound, begun after tables just before this PES,
   // sound running on beyond it never crossed the step: it tells nothing lost.
   parts.videoStepLost = (parts.videoStepPassesTables || parts.videoStepAtBreak) && step <= kLargestStep &&

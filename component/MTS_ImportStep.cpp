@@ -80,10 +80,10 @@ struct Continuation {
   // begins before the one before it ended (`fallbackStep`, how long that one
   // lasted) steps back on the line, as one whose stamps go back does.
   bool endToEnd;
-  // Whether the PES begins another recording (video: tables, then a coded
-  // sequence), so that a step a little longer than one PES lasts is a join
-  // whose stamps were set to follow the recording before; null: never.
-  bool (*begins)(const MTS_MovieImportGlobalsRecord* store);
+  // Whether a step ahead of `delta` ticks, longer than one PES lasts
+  // (`unit`), is a join whose stamps were set to follow the recording before
+  // (the time line then restarts as at a jump); null: never.
+  bool (*rebases)(const MTS_MovieImportGlobalsRecord* store, int64_t delta, int64_t unit);
   uint8_t* rebased;  // set when the step was such a join
 };
 
@@ -127,6 +127,14 @@ int64_t Covered(const KeySpans& s) {
   return t;
 }
 
+// Whether `delta` ticks pass a whole number of half pictures of `unit`
+// ticks, a tick each for rounded stamps.
+bool OnHalfPictureGrid(int64_t unit, int64_t delta) {
+  const int64_t k = (2 * delta + unit / 2) / unit;
+  const int64_t off = 2 * delta - k * unit;
+  return off <= k && -off <= k;
+}
+
 // Moves `key` (a PTS or DTS already unwrapped) onto the continued time line;
 // returns the shift to add to the PES's time stamps, and in *moved how far
 // the shift changed. `fallbackStep` stands in for the step until one was
@@ -159,17 +167,10 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   // sound begins, its counter run on from that one's.
   constexpr int64_t kRounding = 2;
   const bool under = c.endToEnd && delta > 0 && delta + kRounding < fallbackStep;
-  // A recording joined on with stamps that go on from where the one before
-  // ended by another stream's length (a join that keeps the sound running
-  // on, as ffmpeg's concatenation does) steps its pictures by a fraction of
-  // a picture more than one: its pictures follow the ones before, so the
-  // line moves back by that fraction, and its sound with it (the sound
-  // before is cut where it begins). Else every such join would leave the
-  // sound later beside its pictures by that much.
-  const bool rebased = !skips && c.unit > 0 && delta > c.unit + kRounding && c.begins && c.begins(c.store);
+  const bool joinsAtSkip = skips && c.joins && c.joins(c.store, step - delta);
+  const bool rebased = !joinsAtSkip && c.unit > 0 && delta > c.unit && c.rebases && c.rebases(c.store, delta, c.unit);
   if (c.rebased) *c.rebased = rebased;
-  if (delta < 0 || under || delta > kLargestStep || rebased ||
-      (skips && c.joins && c.joins(c.store, step - delta))) {
+  if (delta < 0 || under || delta > kLargestStep || rebased || joinsAtSkip) {
     const int64_t offset = *c.last + step - key;
     *moved = offset - *c.offset;
     *c.offset = offset;
@@ -199,6 +200,22 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
 // begins another recording, or when the sound meets the video's side of
 // one.
 bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) { return PartVideoBegins(store); }
+
+// A recording joined on with stamps set to go on from where the one before
+// ended by its sound (a join that keeps the sound running on, as ffmpeg's
+// concatenation writes) steps its pictures off their grid: by the part
+// before's sound past its pictures, and by the part's own sound ahead of
+// its first picture. PES lost keep the stamps on the grid of half pictures
+// (fields), and so does a part that shows its first picture sooner after
+// its decode, once that difference is taken off. Its pictures follow the
+// ones before, so the line moves back by the step, and its sound with it:
+// else the sound of every such part came that much later beside its
+// pictures.
+bool VideoRebases(const MTS_MovieImportGlobalsRecord* store, int64_t delta, int64_t unit) {
+  constexpr int64_t kRounding = 2;
+  const int64_t step = delta - store->parts.videoStepSooner;
+  return step > unit + kRounding && !OnHalfPictureGrid(unit, step) && PartVideoBegins(store);
+}
 bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) { return PartSoundJoins(store, moved); }
 
 // A step ahead to such a start is a join's after another recording's
@@ -230,7 +247,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     PartVideoStep(store, key);
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
-                      VideoJoinsAcrossStep, store, false, PartVideoBegins, &store->parts.videoRebased},
+                      VideoJoinsAcrossStep, store, false, VideoRebases, &store->parts.videoRebased},
                      key, frameTicks, &moved);
     // A restart at a PES that begins another recording leaves the line in
     // order from there: the next PES's step is judged as any in a recording

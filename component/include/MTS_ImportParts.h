@@ -255,6 +255,9 @@ struct ImportParts {
   // that begins it or its latest coded sequence (0 where the PES carries
   // no decode stamp: it decodes when it shows).
   int64_t videoDisplayDelay;
+  // How much of the latest video PES's step comes of its recording showing
+  // its first picture sooner after its decode than the one before did.
+  int64_t videoStepSooner;
   // A step so read as a join: where its video PES lies (its reader offset;
   // -1: none waiting), the time it would have lost and whether it was read
   // so at a break of the video's counter. Sound of the track that runs

@@ -2475,6 +2475,8 @@ TEST(MtsimportCommand, SoundTrackFromTheFirstPartThatCanMakeOne) {
 // first picture, as a camera's does: the part before's sound is trimmed
 // there, and the part's sound plays from its first sample (those 256
 // samples were left out, the part before playing on to the picture).
+std::vector<int64_t> VideoStamps(const std::string& file);
+
 TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
@@ -2482,18 +2484,25 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
   std::vector<std::string> runOn{sd};
   for (int k = 1; k < 5; ++k)
     runOn.push_back(MovedStamps(folder.path + "/on" + std::to_string(k) + ".m2ts", sd, std::to_string(2 * k)));
-  // Also three copies joined by ffmpeg's concatenation: every counter runs
-  // on, and each copy's stamps follow the one before by its sound's length,
-  // 16 ms past its pictures' end (its sound came 16 ms later at each join).
-  const std::string list = folder.path + "/list.txt";
-  std::ofstream(list) << "file '" << sd << "'\nfile '" << sd << "'\nfile '" << sd << "'\n";
-  const std::string concat = folder.path + "/concat.m2ts";
-  testsupport::run_command("ffmpeg -v error -nostdin -f concat -safe 0 -i " + list +
-                           " -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts " + concat);
-  const testsupport::CommandResult concatenated = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + concat);
-  EXPECT_EQ(concatenated.err.find("warning"), std::string::npos) << concatenated.err;
+  // Joined by ffmpeg's concatenation, every counter running on, each part's
+  // stamps following the part before's by the longer of its streams: the
+  // edits of the import, which says nothing of damage.
+  auto concatenated = [&](const std::vector<std::string>& files) {
+    const std::string list = folder.path + "/list.txt", joined = folder.path + "/concat.m2ts";
+    std::ofstream out(list);
+    for (const std::string& f : files) out << "file '" << f << "'\n";
+    out.close();
+    testsupport::run_command("ffmpeg -v error -nostdin -y -f concat -safe 0 -i " + list +
+                             " -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts " + joined);
+    const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined);
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+    return EditsOf(r.out);
+  };
+  // Three copies so: each copy's pictures step 16 ms past the end of the
+  // ones before, where the sound ends (its sound came 16 ms later at each
+  // join).
   const int64_t lead = SoundLead(sd);
-  for (const auto& edits : {JoinedEdits(runOn), JoinedEdits({sd, sd, sd}), EditsOf(concatenated.out)}) {
+  for (const auto& edits : {JoinedEdits(runOn), JoinedEdits({sd, sd, sd}), concatenated({sd, sd, sd})}) {
     const auto sound = PlayedSound(edits);
     ASSERT_GE(sound.size(), 3u);
     for (size_t k = 1; k < sound.size(); ++k) {
@@ -2501,6 +2510,23 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
       EXPECT_EQ(sound[k][2], int64_t(96768 * k)) << sound.size() << " parts, part " << k;
     }
   }
+  // The first ten pictures (with AC-3 frames that end before them), then
+  // the recording: its pictures step a fraction of a picture more than whole
+  // pictures past where the ones before end, to where its sound begins
+  // after theirs. Its sound plays by its stamps beside its pictures: its
+  // media's first sample (after the part before's frames) belongs `lead`
+  // before the ten pictures' shown time ends (it was told as video and sound
+  // lost, its sound 0.13 s early).
+  const std::string ten = FirstPictures(folder.path + "/ten.m2ts", sd, 10);
+  const std::vector<int64_t> shown = VideoStamps(ten);
+  ASSERT_FALSE(shown.empty());
+  const int64_t frames = std::stoll("0" + testsupport::run_command("ffprobe -v error -select_streams a -count_packets "
+                                                                   "-show_entries stream=nb_read_packets -of csv=p=0 " +
+                                                                   ten).out);
+  const auto afterShortSound = PlayedSound(concatenated({ten, sd}));
+  ASSERT_EQ(afterShortSound.size(), 2u);
+  EXPECT_EQ(afterShortSound[1][0] - afterShortSound[1][2],
+            ((shown.back() - shown.front()) / 3600 + 1) * kPictureUnits - lead - frames * 1536);
   // A part whose sound begins long before its pictures (cut in the middle of
   // an LPCM recording, stamps running on): the part before keeps its sound to
   // its last picture's end, the cut's sound before its pictures is left out
