@@ -2484,23 +2484,20 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
   std::vector<std::string> runOn{sd};
   for (int k = 1; k < 5; ++k)
     runOn.push_back(MovedStamps(folder.path + "/on" + std::to_string(k) + ".m2ts", sd, std::to_string(2 * k)));
-  // Joined by ffmpeg's concatenation, every counter running on, each part's
-  // stamps following the part before's by the longer of its streams: the
-  // edits of the import, which says nothing of damage.
+  // Joined by ffmpeg's concatenation (counters run on, stamps follow by the
+  // longer stream): edits of an import that tells no damage. Three copies so
+  // step 16 ms past the pictures before (the sound came that much later at
+  // each join).
   auto concatenated = [&](const std::vector<std::string>& files) {
-    const std::string list = folder.path + "/list.txt", joined = folder.path + "/concat.m2ts";
-    std::ofstream out(list);
-    for (const std::string& f : files) out << "file '" << f << "'\n";
-    out.close();
-    testsupport::run_command("ffmpeg -v error -nostdin -y -f concat -safe 0 -i " + list +
-                             " -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts " + joined);
-    const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + joined);
+    std::string list;
+    for (const std::string& f : files) list += "file '" + f + "'\n";
+    testsupport::run_command("printf \"" + list + "\" > " + folder.path + "/list.txt && ffmpeg -v error -nostdin -y -f "
+                             "concat -safe 0 -i " + folder.path + "/list.txt -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts " +
+                             folder.path + "/concat.m2ts");
+    const auto r = testsupport::run_command(std::string(MTSIMPORT) + " --dump - " + folder.path + "/concat.m2ts");
     EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
     return EditsOf(r.out);
   };
-  // Three copies so: each copy's pictures step 16 ms past the end of the
-  // ones before, where the sound ends (its sound came 16 ms later at each
-  // join).
   const int64_t lead = SoundLead(sd);
   for (const auto& edits : {JoinedEdits(runOn), JoinedEdits({sd, sd, sd}), concatenated({sd, sd, sd})}) {
     const auto sound = PlayedSound(edits);
@@ -2510,13 +2507,10 @@ TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
       EXPECT_EQ(sound[k][2], int64_t(96768 * k)) << sound.size() << " parts, part " << k;
     }
   }
-  // The first ten pictures (with AC-3 frames that end before them), then
-  // the recording: its pictures step a fraction of a picture more than whole
-  // pictures past where the ones before end, to where its sound begins
-  // after theirs. Its sound plays by its stamps beside its pictures: its
-  // media's first sample (after the part before's frames) belongs `lead`
-  // before the ten pictures' shown time ends (it was told as video and sound
-  // lost, its sound 0.13 s early).
+  // Ten pictures whose sound ends before them, then the recording: its
+  // pictures step whole pictures and a fraction past theirs. Its first sound
+  // sample plays `lead` before the ten pictures' shown time ends (it was told
+  // as video and sound lost, 0.13 s early).
   const std::string ten = FirstPictures(folder.path + "/ten.m2ts", sd, 10);
   const std::vector<int64_t> shown = VideoStamps(ten);
   ASSERT_FALSE(shown.empty());
