@@ -949,7 +949,10 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     // recording before: its first PES after the part's pictures begin in
     // the file, and no sooner than the pictures before end by their stamps,
     // takes their line, beside them by its own stamps (the sound before it,
-    // the part before's, keeps that part's line and is cut under it).
+    // the part before's, keeps that part's line and is cut under it). Its
+    // stamps and counter ran on: none of the part's sound was lost ahead of
+    // it (the part's first PES may have been reported before its pictures).
+    store->partSoundJudged = parts.begun;
     parts.soundSeamPTS = out->PTS + shift;
     CloseSeam(store, false);
     shift = store->soundTimeShift;

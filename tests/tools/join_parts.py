@@ -235,6 +235,32 @@ def run_on(parts):
     return out
 
 
+def concatenated(parts):
+    """The recordings joined as ffmpeg's concatenation writes them: each one
+    restamped so that its first sound PES follows the one before's last (by
+    that PES's step), every counter running on across each join."""
+    out, end, last = b"", None, {}
+    for data in parts:
+        a = [p["pts"] for p in Recording(data).audio if p["pts"] is not None]
+        off = 0 if end is None else (end - a[0]) % WRAP
+        end = (a[-1] + off + a[-1] - a[-2]) % WRAP
+        b = bytearray(restamp(data, off))
+        first = {}
+        for at in range(0, len(b) - PACKET + 1, PACKET):
+            pid, _, _ = header(b[at:at + PACKET])
+            if pid is not None and b[at + 7] & 0x10:
+                first.setdefault(pid, b[at + 7] & 0x0F)
+        delta = {pid: (last[pid] + 1 - cc) % 16 for pid, cc in first.items() if pid in last}
+        for at in range(0, len(b) - PACKET + 1, PACKET):
+            pid, _, _ = header(b[at:at + PACKET])
+            if pid is None or not b[at + 7] & 0x10:
+                continue
+            b[at + 7] = (b[at + 7] & 0xF0) | ((b[at + 7] + delta.get(pid, 0)) & 0x0F)
+            last[pid] = b[at + 7] & 0x0F
+        out += bytes(b)
+    return out
+
+
 def first_video_pts(data):
     """The smallest video PTS, unwrapped from the first one's, and whether
     the stamps pass 2^33."""
