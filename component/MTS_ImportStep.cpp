@@ -127,6 +127,9 @@ int64_t Covered(const KeySpans& s) {
   return t;
 }
 
+// How far apart two stamps that rounding alone moved may lie, in ticks.
+constexpr int64_t kRounding = 2;
+
 // Whether `delta` ticks pass a whole number of half pictures of `unit`
 // ticks, a tick each for rounded stamps.
 bool OnHalfPictureGrid(int64_t unit, int64_t delta) {
@@ -165,7 +168,6 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   // One recording's sound never overlaps itself: where a PES begins under
   // the one before (more than its stamps' rounding), another recording's
   // sound begins, its counter run on from that one's.
-  constexpr int64_t kRounding = 2;
   const bool under = c.endToEnd && delta > 0 && delta + kRounding < fallbackStep;
   const bool joinsAtSkip = skips && c.joins && c.joins(c.store, step - delta);
   const bool rebased = !joinsAtSkip && c.unit > 0 && delta > c.unit && c.rebases && c.rebases(c.store, delta, c.unit);
@@ -212,7 +214,6 @@ bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) { return Par
 // else the sound of every such part came that much later beside its
 // pictures.
 bool VideoRebases(const MTS_MovieImportGlobalsRecord* store, int64_t delta, int64_t unit) {
-  constexpr int64_t kRounding = 2;
   const int64_t step = delta - store->parts.videoStepSooner;
   return step > unit + kRounding && !OnHalfPictureGrid(unit, step) && PartVideoBegins(store);
 }

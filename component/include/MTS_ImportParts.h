@@ -187,10 +187,10 @@ struct ImportParts {
   // recording begins there.
   uint8_t videoSideBySoundBreak;
   // The latest video PES began another recording whose stamps were set to
-  // follow the one before by another stream's length (a step a fraction of
-  // a picture longer than one); the open video side was opened so: the
-  // sound runs on across it with no step of its own, and its first PES
-  // that starts after the side's pictures meets it.
+  // follow the one before by the longer of its streams (its pictures
+  // stepped off their grid); the open video side was opened so: the sound
+  // runs on across it with no step of its own, and its first PES that
+  // starts after the side's pictures meets it.
   uint8_t videoRebased;
   uint8_t videoSideRebased;
   // Whether the latest video PES begun in the file may begin a recording:
