@@ -178,6 +178,27 @@ def restamp(data, offset):
     return bytes(out)
 
 
+def _first_counters(b):
+    """Each PID's first continuity counter (packets with payload)."""
+    first = {}
+    for at in range(0, len(b) - PACKET + 1, PACKET):
+        pid, _, _ = header(b[at:at + PACKET])
+        if pid is not None and b[at + 7] & 0x10:
+            first.setdefault(pid, b[at + 7] & 0x0F)
+    return first
+
+
+def _move_counters(b, delta, last):
+    """Moves each PID's counters in `b` on by delta[pid]; `last` gets each
+    PID's last counter."""
+    for at in range(0, len(b) - PACKET + 1, PACKET):
+        pid, _, _ = header(b[at:at + PACKET])
+        if pid is None or not b[at + 7] & 0x10:
+            continue
+        b[at + 7] = (b[at + 7] & 0xF0) | ((b[at + 7] + delta.get(pid, 0)) & 0x0F)
+        last[pid] = b[at + 7] & 0x0F
+
+
 def pat_runs_on(parts):
     """The parts with the PAT's continuity counter running on from each
     part's last PAT into the next part, as it does across one join in 16 by
@@ -185,22 +206,12 @@ def pat_runs_on(parts):
     out, last = [], {}
     for k, data in enumerate(parts):
         b = bytearray(data)
-        first = {}
-        for at in range(0, len(b) - PACKET + 1, PACKET):
-            pid, _, _ = header(b[at:at + PACKET])
-            if pid is not None and b[at + 7] & 0x10:
-                first.setdefault(pid, b[at + 7] & 0x0F)
         delta = {}
-        for pid, cc in first.items():
+        for pid, cc in _first_counters(b).items():
             if k and pid in last:
                 runs_on = (last[pid] + 1 - cc) % 16
                 delta[pid] = runs_on if pid == 0 else (8 if runs_on == 0 else 0)
-        for at in range(0, len(b) - PACKET + 1, PACKET):
-            pid, _, _ = header(b[at:at + PACKET])
-            if pid is None or not b[at + 7] & 0x10:
-                continue
-            b[at + 7] = (b[at + 7] & 0xF0) | ((b[at + 7] + delta.get(pid, 0)) & 0x0F)
-            last[pid] = b[at + 7] & 0x0F
+        _move_counters(b, delta, last)
         out.append(bytes(b))
     return out
 
@@ -245,18 +256,7 @@ def concatenated(parts):
         off = 0 if end is None else (end - a[0]) % WRAP
         end = (a[-1] + off + a[-1] - a[-2]) % WRAP
         b = bytearray(restamp(data, off))
-        first = {}
-        for at in range(0, len(b) - PACKET + 1, PACKET):
-            pid, _, _ = header(b[at:at + PACKET])
-            if pid is not None and b[at + 7] & 0x10:
-                first.setdefault(pid, b[at + 7] & 0x0F)
-        delta = {pid: (last[pid] + 1 - cc) % 16 for pid, cc in first.items() if pid in last}
-        for at in range(0, len(b) - PACKET + 1, PACKET):
-            pid, _, _ = header(b[at:at + PACKET])
-            if pid is None or not b[at + 7] & 0x10:
-                continue
-            b[at + 7] = (b[at + 7] & 0xF0) | ((b[at + 7] + delta.get(pid, 0)) & 0x0F)
-            last[pid] = b[at + 7] & 0x0F
+        _move_counters(b, {pid: (last[pid] + 1 - cc) % 16 for pid, cc in _first_counters(b).items() if pid in last}, last)
         out += bytes(b)
     return out
 
