@@ -565,7 +565,10 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
 void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   ImportParts& parts = store->parts;
   const int64_t step = key + store->videoTimeShift - store->lastVideoKey;
-  const int64_t frame = VideoFrameTicks(store);
+  // After a picture left out, a picture of its own rate (a stretch of
+  // another size may run at another).
+  const int64_t frame =
+      store->videoLeavingOut && parts.leftOutPictureTicks > 0 ? parts.leftOutPictureTicks : VideoFrameTicks(store);
   // A part of a picture or two shows no two of its tables yet: nothing
   // bounds what PES lost between them could cover, so any step ahead is
   // weighed as one past them. Sound read beyond this PES that ran straight
@@ -805,6 +808,7 @@ void PartLeftOutPictureLasts(MTS_MovieImportGlobalsRecord* store, int64_t ticks)
   // the step again.
   store->videoKeyStep = ticks;
   ImportParts& parts = store->parts;
+  parts.leftOutPictureTicks = ticks;
   parts.videoLineEnd = std::max(parts.videoLineEndBeforePES, out->PTS + ticks);
 }
 

@@ -382,6 +382,7 @@ UnitSize TakeSliceHeaderValues(MTS_MovieImportGlobalsRecord* store, const uint8_
 OSErr BeginLeftOutVideo(MTS_MovieImportGlobalsRecord* store, int32_t width, int32_t height) {
   const int64_t at = store->videoTSOffset + kMTSPacketSize;
   store->videoLeavingOut = 1;
+  store->parts.leftOutPictureTicks = 0;  // known again from the stretch's own sequence
   MTS_LOG("[ERR]video of %dx%d from ts_offset=%lld on is not imported: the video track is %dx%d\n", width, height,
           static_cast<long long>(at), store->width, store->height);
   try {

@@ -255,6 +255,9 @@ struct ImportParts {
   // that begins it or its latest coded sequence (0 where the PES carries
   // no decode stamp: it decodes when it shows).
   int64_t videoDisplayDelay;
+  // How long a picture of the stretch left out lasts by its own sequence's
+  // timing (0: not known); its steps are measured by it, not the track's.
+  int64_t leftOutPictureTicks;
   // How much of the latest video PES's step comes of its recording showing
   // its first picture sooner after its decode than the one before did.
   int64_t videoStepSooner;

@@ -2551,6 +2551,32 @@ TEST(MtsimportCommand, ConcatenatedShortPartsStaySilent) {
   EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
 }
 
+// The 1080i recording (AC-3), then small LPCM pictures left out for their
+// size, 7 s on, and among them three pictures without B pictures joined on
+// seamlessly (the tables' and the sound's counters run on, the pictures'
+// breaks): the stretch's pictures last 1/25 s, not the track's 1/29.97 s,
+// and nothing is told (it was told as 0.007 s of video lost).
+TEST(MtsimportCommand, SeamlessJoinInAStretchOfAnotherRateStaysSilent) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string plain = Remuxed(folder.path + "/plain.m2ts", lpcm,
+                                    "-map 0 -c:v libx264 -bf 0 -x264-params keyint=12:threads=1 -c:a copy");
+  const std::string joined = folder.path + "/joined.m2ts";
+  testsupport::run_command(
+      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      "r = lambda p: open(p, \"rb\").read(); s = lambda x: sorted(p[\"pts\"] for p in J.Recording(x).video); "
+      "cut = lambda x, g, n: J.cut(x, J.Recording(x).gop_starts()[g][1], n); "
+      "a = cut(r(\"" + hd + "\"), 0, 25); b = cut(r(\"" + lpcm + "\"), 2, 30); c = cut(r(\"" + plain + "\"), 0, 3); "
+      "b = J.restamp(b, (s(a)[-1] + 1501 + 663992 - s(b)[0]) % J.WRAP); c = J.restamp(c, (s(b)[-1] + 3600 - s(c)[0]) % J.WRAP); "
+      "open(\"" + joined + "\", \"wb\").write(b\"\".join(J.pat_runs_on([a, b, c], True)))'");
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " " + joined);
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("'vide': 25 samples"), std::string::npos) << r.out;
+}
+
 // The presentation times of the video PES of a recording (90 kHz), sorted.
 std::vector<int64_t> VideoStamps(const std::string& file) {
   std::vector<int64_t> stamps;
