@@ -2468,6 +2468,9 @@ TEST(MtsimportCommand, SoundTrackFromTheFirstPartThatCanMakeOne) {
   EXPECT_EQ(edits[2][1][0], silent);
 }
 
+// Defined with the helpers below.
+std::vector<int64_t> VideoStamps(const std::string& file);
+
 // Parts whose stamps run on, each starting where the pictures before end
 // (2.016 s of AC-3 to 2 s of pictures), and whole recordings joined by cat:
 // each part's sound plays by its own stamps beside its own pictures, not
@@ -2475,8 +2478,6 @@ TEST(MtsimportCommand, SoundTrackFromTheFirstPartThatCanMakeOne) {
 // first picture, as a camera's does: the part before's sound is trimmed
 // there, and the part's sound plays from its first sample (those 256
 // samples were left out, the part before playing on to the picture).
-std::vector<int64_t> VideoStamps(const std::string& file);
-
 TEST(MtsimportCommand, EachPartsSoundStartsWithItsPictures) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
