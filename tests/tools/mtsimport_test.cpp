@@ -28,6 +28,11 @@
 
 #include "testsupport.h"
 
+// The start of a shell command that runs a Python script with the join
+// tool (tests/tools/join_parts.py) imported as J; the script follows, its
+// closing quote after it.
+#define JOIN_PARTS "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+
 namespace {
 
 std::string RunCommand(const std::string& command, int* status) {
@@ -1624,7 +1629,7 @@ TEST(MtsimportCommand, SoundAfterOtherAudioAheadOfItsPicturesWaitsForThem) {
   const Folder folder;
   const std::string a = folder.path + "/a.m2ts", b = folder.path + "/b.m2ts", c = folder.path + "/c.m2ts";
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "s = J.cut(open(\"" + l51 + "\", \"rb\").read(), 0, 16); d = open(\"" + l20 + "\", \"rb\").read(); "
       "t = J.cut(d, J.Recording(d).gop_starts()[2][1], 13); "
       "open(\"" + a + "\", \"wb\").write(J.restamp(s, 900000)); open(\"" + b + "\", \"wb\").write(J.restamp(s, 1022400)); "
@@ -1701,15 +1706,15 @@ TEST(MtsimportCommand, OnePictureAfterAnotherSizeKeepsItsSoundBesideIt) {
   const Folder folder;
   const std::string first = folder.path + "/first.m2ts", other = folder.path + "/other.m2ts";
   const std::string from = folder.path + "/from.m2ts";
-  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                           "import join_parts as J; sd = open(\"" + sd + "\", \"rb\").read(); "
+  testsupport::run_command(JOIN_PARTS
+                           "sd = open(\"" + sd + "\", \"rb\").read(); "
                            "g = [t for k, t in J.Recording(sd).gop_starts() if k]; "
                            "open(\"" + first + "\", \"wb\").write(J.cut(sd, g[0], 7)); "
                            "open(\"" + from + "\", \"wb\").write(J.cut(sd, g[-1], 0)); "
                            "open(\"" + other + "\", \"wb\").write(J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 13))'");
   const std::string one = Remuxed(folder.path + "/one.m2ts", from, "-map 0 -c copy -frames:v 1");
   const testsupport::CommandResult reach = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "r = J.Recording(open(\"" + one + "\", \"rb\").read()); "
       "print(len(r.audio) > 1 and r.audio[-1][\"pts\"] > r.video[0][\"pts\"] - 2880)'");
   if (reach.out != "True\n") GTEST_SKIP() << "the recording's sound of one picture ends before that picture";
@@ -1843,7 +1848,7 @@ TEST(MtsimportCommand, OnePictureLastPartsSoundSteppingFirstPlaysByItsStamps) {
   const Folder folder;
   const std::string cut = folder.path + "/cut.m2ts";
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "d = open(\"" + sd + "\", \"rb\").read(); "
       "open(\"" + cut + "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[-1][1], 0))'");
   ASSERT_EQ(made.exit, 0) << made.err;
@@ -2063,8 +2068,8 @@ TEST(MtsimportCommand, StepAfterTablesThatRunOnBeginsAPartOnceTheSoundStepsToo) 
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the movie is not measured";
   const Folder folder;
   const std::string first = folder.path + "/first.m2ts", later = folder.path + "/later.m2ts";
-  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                           "import join_parts as J; d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); "
+  testsupport::run_command(JOIN_PARTS
+                           "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); "
                            "t = [t for k, t in r.gop_starts() if 3 * t >= len(r.packets)][0]; "
                            "a = J.cut(d, t, 12); b = J.cut(d, 0, 19); open(\"" + first + "\", \"wb\").write(a); "
                            "open(\"" + later + "\", \"wb\").write(J.restamp(b, J.first_video_pts(a) + 100800 - "
@@ -2101,7 +2106,7 @@ TEST(MtsimportCommand, SoundStepAfterASeamlessPartWaitsForItsOwnPictures) {
   const Folder folder;
   const std::string p0 = folder.path + "/p0.m2ts", p1 = folder.path + "/p1.m2ts", p2 = folder.path + "/p2.m2ts";
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "d = open(\"" + lpcm + "\", \"rb\").read(); g = J.Recording(d).gop_starts()[1][1]; "
       "a = J.cut(d, 0, 13); b = J.cut(d, g, 19); c = J.cut(d, g, 9); v = J.first_video_pts; "
       "b = J.restamp(b, v(a) + 13 * 3600 - v(b)); c = J.restamp(c, v(b) + 19 * 3600 + 54000 - v(c)); "
@@ -2136,16 +2141,16 @@ TEST(MtsimportCommand, OtherSizeRecordingWithEveryCounterRunningOnLosesNoSound) 
   const Folder folder;
   const std::string first = folder.path + "/first.m2ts", later = folder.path + "/later.m2ts";
   const std::string lossy = folder.path + "/lossy.m2ts", joined = folder.path + "/joined.m2ts";
-  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                           "import join_parts as J; a = J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 2); "
+  testsupport::run_command(JOIN_PARTS
+                           "a = J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 2); "
                            "b = open(\"" + sd + "\", \"rb\").read(); "
                            "last = max(p[\"dts\"] or p[\"pts\"] for p in J.Recording(a).video); "
                            "open(\"" + first + "\", \"wb\").write(a); "
                            "open(\"" + later + "\", \"wb\").write(J.restamp(b, (last + 3003 - "
                            "J.Recording(b).video[0][\"dts\"]) % J.WRAP))'");
   RunCountersOn(first, later, true, true);
-  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                           "import join_parts as J; r = J.Recording(open(\"" + later + "\", \"rb\").read()); "
+  testsupport::run_command(JOIN_PARTS
+                           "r = J.Recording(open(\"" + later + "\", \"rb\").read()); "
                            "open(\"" + lossy + "\", \"wb\").write(r.bytes(r.audio[len(r.audio) // 2][\"packets\"]))'");
   for (const std::string& part : {later, lossy}) {
     const testsupport::CommandResult r =
@@ -2170,8 +2175,8 @@ TEST(MtsimportCommand, LaterPartsSoundMediaBeginsWhereItPlays) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
   const std::string cut = folder.path + "/cut.m2ts";
-  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                           "import join_parts as J; d = open(\"" + l20 + "\", \"rb\").read(); "
+  testsupport::run_command(JOIN_PARTS
+                           "d = open(\"" + l20 + "\", \"rb\").read(); "
                            "r = J.Recording(d); t = [i for i in r.tables if 3 * i >= 2 * len(r.packets)][0]; "
                            "open(\"" + cut + "\", \"wb\").write(J.cut(d, t, 0))'");
   const std::string later = Remuxed(folder.path + "/later.m2ts", Remuxed(folder.path + "/plain.m2ts", cut, "-map 0 -c copy"),
@@ -2195,7 +2200,7 @@ TEST(MtsimportCommand, SoundAfterASoundlessPartWaitsForItsOwnPictures) {
   for (const bool tablesRunOn : {false, true}) {
     const std::string joined = folder.path + "/joined.m2ts";
     const testsupport::CommandResult r = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "a = open(\"" + l51 + "\", \"rb\").read(); b = open(\"" + l20 + "\", \"rb\").read(); "
         "ra, rb = J.Recording(a), J.Recording(b); "
         "ta = [i for i in ra.tables if 5 * i >= len(ra.packets)][0]; "
@@ -2224,7 +2229,7 @@ TEST(MtsimportCommand, SoundSteppingOverASoundlessOnePicturePartKeepsToItsPictur
   const Folder folder;
   const std::string joined = folder.path + "/joined.m2ts";
   const testsupport::CommandResult r = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "a = open(\"" + l20 + "\", \"rb\").read(); w = J.restamp(a, 640800); r = J.Recording(w); v = r.video; "
       "g = r.gop_starts()[1][0]; "
       "cut = [t for t in r.tables if v[g - 1][\"packets\"][0] < t < v[g][\"packets\"][0]][0]; "
@@ -2249,7 +2254,7 @@ TEST(MtsimportCommand, FlaggedPatCounterJumpBeginsNoRecording) {
   const Folder folder;
   const std::string flagged = folder.path + "/flagged.m2ts", joined = folder.path + "/joined.m2ts";
   const testsupport::CommandResult r = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "a = open(\"" + lpcm + "\", \"rb\").read(); r = J.Recording(a); "
       "open(\"" + flagged + "\", \"wb\").write(J.flag_pat(a, len(r.tables) // 6, 5)); "
       "first = J.cut(a, 0, r.gop_starts()[1][0]); "
@@ -2278,7 +2283,7 @@ TEST(MtsimportCommand, FirstSoundAfterASoundlessPartsStepKeepsTheJoinSilent) {
   const Folder folder;
   const std::string joined = folder.path + "/joined.m2ts";
   const testsupport::CommandResult r = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "d = open(\"" + mbaff + "\", \"rb\").read(); r = J.Recording(d); "
       "parts = J.pat_runs_on([J.without_sound(J.cut(d, r.gop_starts()[1][1], 25)), J.restamp(J.cut(d, 0, 19), 162000)]); "
       "open(\"" + joined + "\", \"wb\").write(b\"\".join(parts))'");
@@ -2301,7 +2306,7 @@ void ExpectSeamlessJoinSilentEitherWay(const std::string& first, const std::stri
   for (const bool tablesRunOn : {false, true}) {
     const std::string joined = folder.path + "/joined.m2ts";
     const testsupport::CommandResult r = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "a = open(\"" + first + "\", \"rb\").read(); b = open(\"" + second + "\", \"rb\").read(); "
         "first = J.without_sound(J.cut(a, J.Recording(a).gop_starts()[1][1], " + std::to_string(pictures) + ")); "
         "v = sorted(p[\"pts\"] for p in J.Recording(first).video if p[\"pts\"] is not None); "
@@ -2362,7 +2367,7 @@ TEST(MtsimportCommand, SoundAheadOfAPartWithoutBPicturesKeepsItsJoinSilent) {
     for (const bool tablesRunOn : {false, true}) {
       const std::string joined = folder.path + "/joined.m2ts";
       const testsupport::CommandResult r = testsupport::run_command(
-          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          JOIN_PARTS ""
           "a = open(\"" + sample + "\", \"rb\").read(); b = open(\"" + later + "\", \"rb\").read(); "
           "first = J.without_sound(J.cut(a, J.Recording(a).gop_starts()[1][1], 25)); "
           "v = sorted(p[\"pts\"] for p in J.Recording(first).video if p[\"pts\"] is not None); "
@@ -2544,8 +2549,8 @@ TEST(MtsimportCommand, ConcatenatedShortPartsStaySilent) {
   AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
   const Folder folder;
   const std::string joined = folder.path + "/joined.m2ts";
-  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                           "import join_parts as J; d = open(\"" + hd + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
+  testsupport::run_command(JOIN_PARTS
+                           "d = open(\"" + hd + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
                            "open(\"" + joined + "\", \"wb\").write(J.concatenated([J.cut(d, g[0][1], n) for n in (22, 7, 31)]))'");
   const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " " + joined);
   EXPECT_EQ(r.exit, 0);
@@ -2566,7 +2571,7 @@ TEST(MtsimportCommand, SeamlessJoinInAStretchOfAnotherRateStaysSilent) {
                                     "-map 0 -c:v libx264 -bf 0 -x264-params keyint=12:threads=1 -c:a copy");
   const std::string joined = folder.path + "/joined.m2ts";
   testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "r = lambda p: open(p, \"rb\").read(); s = lambda x: sorted(p[\"pts\"] for p in J.Recording(x).video); "
       "cut = lambda x, g, n: J.cut(x, J.Recording(x).gop_starts()[g][1], n); "
       "a = cut(r(\"" + hd + "\"), 0, 25); b = cut(r(\"" + lpcm + "\"), 2, 30); c = cut(r(\"" + plain + "\"), 0, 3); "
@@ -2599,8 +2604,8 @@ int64_t VideoMediaValue(const std::string& dump, const std::string& name) {
 // from 0 among groups with tables and an IDR picture), cut at the group's
 // tables; returns `out`.
 std::string FromGroup(const std::string& out, const std::string& source, int group) {
-  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                           "import join_parts as J; d = open(\"" + source + "\", \"rb\").read(); open(\"" + out +
+  testsupport::run_command(JOIN_PARTS
+                           "d = open(\"" + source + "\", \"rb\").read(); open(\"" + out +
                            "\", \"wb\").write(J.cut(d, J.Recording(d).gop_starts()[" + std::to_string(group) +
                            "][1], 0))'");
   return out;
@@ -2736,8 +2741,8 @@ TEST(MtsimportCommand, SoundOfAnotherKindAfterTablesThatRunOnMakesTheStepAJoin) 
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
   const std::string cut = FromGroup(folder.path + "/cut.m2ts", l51, 1), holed = folder.path + "/holed.m2ts";
-  testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                           "import join_parts as J; d = open(\"" + l51 + "\", \"rb\").read(); r = J.Recording(d); "
+  testsupport::run_command(JOIN_PARTS
+                           "d = open(\"" + l51 + "\", \"rb\").read(); r = J.Recording(d); "
                            "g = r.gop_starts(); out = set(i for p in r.video for i in p[\"packets\"] "
                            "if g[1][1] <= p[\"packets\"][0] < g[2][1]); open(\"" + holed + "\", \"wb\").write("
                            "b\"\".join(k for i, k in enumerate(r.packets) if i not in out))'");
@@ -2898,7 +2903,7 @@ TEST(MtsimportCommand, StepAfterAPartOfAnotherSizeLaysItsSoundRightAfter) {
   // Each part's first picture shows where the part before ends by its
   // stamps (one picture of its own after its latest), the last 0.2 s later.
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+      JOIN_PARTS "\n"
       "end = None\n"
       "for k, (src, n, sound, frame, step) in enumerate(((\"" + hd + "\", 14, 0, 3003, 0), (\"" + mbaff +
       "\", 1, 0, 3600, 0), (\"" + sd + "\", 12, 1, 3600, 18000))):\n"
@@ -2939,7 +2944,7 @@ TEST(MtsimportCommand, StretchAfterAStepReadAsAJoinFollowsItsLastPicture) {
   std::array<int64_t, 2> hole{}, lead{};
   for (int lossy = 0; lossy < 2; ++lossy) {
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+        JOIN_PARTS "\n"
         "d = open(\"" + l51 + "\", \"rb\").read()\n"
         "g = [k for k, _ in J.Recording(d).gop_starts()][1]\n"
         "r = J.Recording(J.cut(d, 0, g + 2))\n"
@@ -2982,7 +2987,7 @@ TEST(MtsimportCommand, LossReadAsAJoinAmongPicturesLeftOutShortensTheirStretch) 
   int lost = 0;
   for (int lossy = 0; lossy < 2; ++lossy) {
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+        JOIN_PARTS "\n"
         "h = J.Recording(J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 2))\n"
         "d = open(\"" + lpcm + "\", \"rb\").read()\n"
         "r = J.Recording(d)\n"
@@ -3040,7 +3045,7 @@ TEST(MtsimportCommand, LastOnePicturePartsOnlySoundPesPlaysBesideItsPicture) {
   ASSERT_GE(frames, 1) << "no group's picture has sound past it";
   const std::string joined = folder.path + "/joined.m2ts";
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "h = open(\"" + hd + "\", \"rb\").read(); p = sorted(v[\"pts\"] for v in J.Recording(h).video); "
       "c = open(\"" + one + "\", \"rb\").read(); s = p[-1] + p[1] - p[0] + 45000; "
       "open(\"" + joined + "\", \"wb\").write(h + J.restamp(c, (s - J.first_video_pts(c)) % J.WRAP))'");
@@ -3099,7 +3104,7 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
     // Prints the sound PES of the cut part and the length of the recording's
     // pictures, in ticks: the last part ends the movie.
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
         "f = p[1] - p[0]; c = J.cut(d, r.gop_starts()[1][1], 1); s = p[-1] + f + " + gap + "; "
         "open(\"" + joined + "\", \"wb\").write(d + J.restamp(c, s - J.first_video_pts(c)) + "
@@ -3189,7 +3194,7 @@ TEST(MtsimportCommand, SoundAfterPicturesLostLeavesThePartBeforeItsSound) {
     // Prints how far the recording's sound (the first after the loss) comes
     // before its picture, in ticks, and the pictures before that one.
     const testsupport::CommandResult join = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "a = open(\"" + first + "\", \"rb\").read(); d = open(\"" + second + "\", \"rb\").read(); "
         "p = sorted(v[\"pts\"] for v in J.Recording(a).video); r = J.Recording(d); g, cut = r.gop_starts()[1]; "
         "lo = r.video[1][\"packets\"][0]; "
@@ -3247,7 +3252,7 @@ TEST(MtsimportCommand, ShortFirstPartsLateSoundPlaysBesideItsOwnPicture) {
   // Prints the first part's sound PES, its lead and the length of the
   // recording's pictures, in ticks: the last part ends the movie.
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
       "f = p[1] - p[0]; a = J.cut(d, 1, 1); b = J.without_sound(J.cut(d, 1, 7)); "
       "s = J.first_video_pts(a) + f + 180000; "
@@ -3280,7 +3285,7 @@ TEST(MtsimportCommand, UnplacedSoundEndsWithTheVideoOfAShortRecording) {
   const Folder folder;
   const std::string joined = folder.path + "/joined.m2ts";
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "d = open(\"" + stereo + "\", \"rb\").read(); r = J.Recording(d); v = J.first_video_pts(d); "
       "k = r.gop_starts()[1][0]; "
       "drop = [i for p in r.video[k:] for i in p[\"packets\"]] + "
@@ -3307,7 +3312,7 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundAfterASoundlessPartKeepsTheLastPa
   const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
   // Prints the length of the last part's pictures, in ticks.
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
       "f = p[1] - p[0]; g = r.gop_starts()[1][1]; c = J.cut(d, g, 1); h = J.cut(d, g, 0); "
       "e = J.without_sound(h); s = p[-1] + f + 45000; t = s - 30 * 90000; "
@@ -3364,7 +3369,7 @@ std::string LeftOutBetween(const std::string& folder, const std::string& step, b
   const std::string mbaff = testsupport::testdata_file("avchd/small_mbaff_ac3_20_avchd.m2ts");
   const std::string joined = folder + "/joined" + step + ".m2ts";
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+      JOIN_PARTS "\n"
       "l = open(\"" + lpcm + "\", \"rb\").read(); m = open(\"" + mbaff + "\", \"rb\").read()\n"
       "at = J.Recording(l).gop_starts()[1][1] if " + (later ? "1" : "0") + " else 0\n"
       "end = None; d = b\"\"\n"
@@ -3411,7 +3416,7 @@ TEST(MtsimportCommand, LeftOutSoundLeapingAheadMakesTheVideosStepAJoin) {
   const Folder folder;
   const std::string joined = folder.path + "/joined.m2ts";
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+      JOIN_PARTS "\n"
       "a = open(\"" + ac3 + "\", \"rb\").read(); l = open(\"" + lpcm + "\", \"rb\").read()\n"
       "key = lambda p, i: [v[\"dts\"] or v[\"pts\"] for v in J.Recording(p).video if v[\"pts\"] is not None][i]\n"
       "parts = [J.cut(a, 0, 6), J.cut(l, J.Recording(l).gop_starts()[1][1], 13), J.cut(l, 0, 13)]\n"
@@ -3470,8 +3475,8 @@ TEST(MtsimportCommand, FirstSoundOfAPartOfAnotherSizeAfterASoundlessSeamPlaysWit
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
   const std::string first = folder.path + "/first.m2ts";
-  ASSERT_EQ(testsupport::run_command("python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); "
-                                     "import join_parts as J; open(\"" + first + "\", \"wb\").write(J.without_sound("
+  ASSERT_EQ(testsupport::run_command(JOIN_PARTS
+                                     "open(\"" + first + "\", \"wb\").write(J.without_sound("
                                      "J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 12)))'").exit, 0);
   const std::string two = Remuxed(folder.path + "/two.m2ts", hd, "-map 0:v -c copy -frames:v 2 -output_ts_offset 5.0");
   const std::string last =
@@ -3507,7 +3512,7 @@ TEST(MtsimportCommand, SoundAfterALeftOutPartOfAnotherSizeAndKindPlaysWithItsPic
     // Prints how far the last part's first sound comes before its first
     // picture, in ticks.
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+        JOIN_PARTS "\n"
         "l = open(\"" + lpcm + "\", \"rb\").read(); h = open(\"" + hd + "\", \"rb\").read()\n"
         "last = J.cut(l, J.Recording(l).gop_starts()[1][1], 0)\n"
         "d = J.run_on(((J.cut(l, 0, 13), 0), (J.cut(h, 0, " + std::to_string(pictures) + "), 42783), (last, " +
@@ -3597,7 +3602,7 @@ TEST(MtsimportCommand, LatePesOfAOnePicturePartAfterOtherAudioPlaysWithItsStretc
     SCOPED_TRACE(step);
     // Prints how far the AC-3 part's sound comes before its picture, in ticks.
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+        JOIN_PARTS "\n"
         "l = open(\"" + surround + "\", \"rb\").read(); one = J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 1)\n"
         "open(\"" + joined + "\", \"wb\").write(J.run_on(((l, 0), (one, 0), (l, " + step + "))))\n"
         "print(J.first_video_pts(one) - J.Recording(one).audio[0][\"pts\"])'");
@@ -3629,7 +3634,7 @@ TEST(MtsimportCommand, SoundAfterAOnePicturePartThatJumpsPlaysBesideItsOwnPictur
     // Prints the sound PES before the last part, the last part's sound lead
     // and the length of its pictures, in ticks.
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "d = open(\"" + surround + "\", \"rb\").read(); r = J.Recording(d); "
         "c = J.cut(d, r.gop_starts()[3][1], " + pictures + "); p = sorted(v[\"pts\"] for v in r.video); "
         "t = lambda x, at: J.restamp(x, (at - J.first_video_pts(x)) % J.WRAP); "
@@ -3664,7 +3669,7 @@ TEST(MtsimportCommand, OnePicturePartsSoundAfterSoundLeftOutPlaysBesideItsPictur
                     d = part("d", surround, 2, 13);
   const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+      JOIN_PARTS "\n"
       "end = None; o = b\"\"\n"
       "for name, step in ((\"" + a + "\", 0), (\"" + b + "\", 0), (\"" + c + "\", 90000), (\"" + d + "\", -194400)):\n"
       "  part = open(name, \"rb\").read(); v = sorted(p[\"pts\"] for p in J.Recording(part).video)\n"
@@ -3702,7 +3707,7 @@ TEST(MtsimportCommand, OnePicturePartsSoundReadBeforeItsPictureWaitsToBePlaced) 
     SCOPED_TRACE(nulls);
     // Prints the first part's pictures and the one picture's sound lead, in ticks.
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "a = J.without_sound(open(\"" + sd + "\", \"rb\").read()); m = open(\"" + mbaff + "\", \"rb\").read(); "
         "c = J.Recording(J.cut(m, J.Recording(m).gop_starts()[-1][1], 0)); one = c.bytes(c.video[1][\"packets\"]); "
         "h = J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 6); p = sorted(v[\"pts\"] for v in J.Recording(a).video); "
@@ -3731,7 +3736,7 @@ TEST(MtsimportCommand, SoundAfterAPartWhoseSoundLiesBeforeItsPicturePlaysBesideI
   const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
   // Prints the sound frames of all parts and the second part's sound lead, in ticks.
   const testsupport::CommandResult made = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "d = open(\"" + lpcm + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
       "a = J.cut(d, g[-1][1], 1); b = J.cut(d, g[1][1], 0); "
       "t = lambda x, at: J.restamp(x, (at - J.first_video_pts(x)) % J.WRAP); r = J.Recording(b); "
@@ -3773,7 +3778,7 @@ TEST(MtsimportCommand, FirstSoundOfAKindLeftOutAfterASoundlessPartKeepsItsJoinSi
     std::string dumps[2];
     for (const char* runOn : {"0", "1"}) {
       const testsupport::CommandResult r = testsupport::run_command(
-          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          JOIN_PARTS ""
           "a = open(\"" + sd + "\", \"rb\").read(); b = open(\"" + surround + "\", \"rb\").read(); "
           "t = lambda x, at: J.restamp(x, (at - J.first_video_pts(x)) % J.WRAP); "
           "parts = [t(J.without_sound(J.cut(a, J.Recording(a).gop_starts()[1][1], 12)), J.WRAP - 12 * 3600), "
@@ -3805,7 +3810,7 @@ TEST(MtsimportCommand, SoundlessPartAfterSoundLeftOutForItsKindIsAJoin) {
   for (const auto& [track, other] : {std::pair{ac3, lpcm}, std::pair{lpcm, ac3}}) {
     SCOPED_TRACE(track);
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "t = open(\"" + track + "\", \"rb\").read(); o = open(\"" + other + "\", \"rb\").read(); "
         "parts = [J.cut(t, 0, 4), J.cut(o, J.Recording(o).gop_starts()[1][1], 13), J.without_sound(J.cut(o, 0, 25))]; "
         "open(\"" + joined + "\", \"wb\").write(J.run_on(zip(J.pat_runs_on(parts), (0, 90000, 7200))))'");
@@ -3879,7 +3884,7 @@ TEST(MtsimportCommand, SoundlessPartsInARowAfterTablesThatRunOnAreJoins) {
         SCOPED_TRACE(source + ", soundless parts " + silent + ", step " + step);
         for (const char* runOn : {"0", "1"}) {
           const testsupport::CommandResult made = testsupport::run_command(
-              "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+              JOIN_PARTS ""
               "d = open(\"" + source + "\", \"rb\").read(); g = J.Recording(d).gop_starts()[1][1]; "
               "parts = [J.cut(d, 0, 7)] + [J.without_sound(J.cut(d, g, n)) for n in (" + silent + ")] + "
               "[J.cut(d, 0, 13)]; parts = J.pat_runs_on(parts) if " + runOn + " else parts; "
@@ -3912,7 +3917,7 @@ TEST(MtsimportCommand, JoinBeginningWithOnePictureOnesStaysSilent) {
     for (const std::string wraps : {"0", "1"}) {
       SCOPED_TRACE(source + ", wrapping " + wraps);
       const testsupport::CommandResult made = testsupport::run_command(
-          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          JOIN_PARTS ""
           "d = open(\"" + source + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
           "p = [J.without_sound(J.cut(d, g[0][1], 1)), J.cut(d, g[1][1], 1), J.without_sound(J.cut(d, g[0][1], 7))]; "
           "p[0] = J.restamp(p[0], (2**33 - 7200 - J.first_video_pts(p[0])) % 2**33) if " + wraps + " else p[0]; "
@@ -3940,7 +3945,7 @@ TEST(MtsimportCommand, SoundOnItsGridAheadOfALonePictureWithoutSoundPlaysWithIts
   const std::string one = Remuxed(folder.path + "/one.m2ts", lpcm, "-map 0:v -c copy -frames:v 1");
   const std::string group = folder.path + "/group.m2ts";
   const testsupport::CommandResult cut = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "a = open(\"" + lpcm + "\", \"rb\").read(); "
       "open(\"" + group + "\", \"wb\").write(J.cut(a, J.Recording(a).gop_starts()[1][1], 0))'");
   ASSERT_EQ(cut.exit, 0) << cut.err;
@@ -3949,7 +3954,7 @@ TEST(MtsimportCommand, SoundOnItsGridAheadOfALonePictureWithoutSoundPlaysWithIts
     SCOPED_TRACE(step);
     const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
     const testsupport::CommandResult r = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "p = [open(f, \"rb\").read() for f in (\"" + first + "\", \"" + one + "\", \"" + last + "\")]; "
         "v = sorted(q[\"pts\"] for q in J.Recording(p[0]).video); s = " + std::to_string(step) + "; "
         "base = J.WRAP - (v[-1] - v[0]) - 3600 - s // 2 if " + (wraps ? "1" : "0") + " else 900000; "
@@ -3987,7 +3992,7 @@ TEST(MtsimportCommand, SoundOfAPartLeftOutForItsSizeAfterSurroundLPCMPlaysBeside
     for (const bool tablesRunOn : {false, true}) {
       SCOPED_TRACE("step " + std::to_string(step) + (tablesRunOn ? ", counter ran on" : ""));
       const testsupport::CommandResult r = testsupport::run_command(
-          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          JOIN_PARTS ""
           "a = open(\"" + surround + "\", \"rb\").read(); b = open(\"" + hd + "\", \"rb\").read(); "
           "first = J.cut(a, J.Recording(a).gop_starts()[0][1], 1); first = J.restamp(first, 3600 - J.first_video_pts(first)); "
           "second = J.cut(b, J.Recording(b).gop_starts()[0][1], 19); "
@@ -4033,7 +4038,7 @@ TEST(MtsimportCommand, JoinsAfterPartsOfAPictureOrTwoWhoseTablesRunOnStaySilent)
       std::string dumps[2];
       for (const int runOn : {0, 1}) {
         const testsupport::CommandResult made = testsupport::run_command(
-            "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+            JOIN_PARTS ""
             "d = open(\"" + source + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
             "p = [J.cut(d, g[k][1], n) for k, n in zip((0, 1, 0), (" + j.pictures + "))]; "
             "p = [q if s else J.without_sound(q) for q, s in zip(p, (" + j.sound + "))]; "
@@ -4073,7 +4078,7 @@ void ExpectStereoSoundBesideItsPicturesAfterSurround(const std::string& surround
     for (const bool tablesRunOn : {false, true}) {
       SCOPED_TRACE("step " + std::to_string(step) + (tablesRunOn ? ", counter ran on" : ""));
       const testsupport::CommandResult r = testsupport::run_command(
-          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          JOIN_PARTS ""
           "a = open(\"" + surround + "\", \"rb\").read(); b = open(\"" + stereo + "\", \"rb\").read(); "
           "first = J.cut(a, J.Recording(a).gop_starts()[1][1], " + std::to_string(pictures) + "); second = " + cut +
           "; v = sorted(p[\"pts\"] for p in J.Recording(first).video); second = J.restamp(second, v[-1] + 3600 + " +
@@ -4137,7 +4142,7 @@ TEST(MtsimportCommand, PartOfAnotherSizeAfterAPictureFillingItsLastPacketStaysSi
   const std::string whole = Remuxed(folder.path + "/whole.m2ts", hd, "-map 0 -c copy");
   const std::string first = folder.path + "/first.m2ts";
   const testsupport::CommandResult cut = testsupport::run_command(
-      "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+      JOIN_PARTS ""
       "d = open(\"" + whole + "\", \"rb\").read(); a = J.Recording(d); "
       "k = next((k for k, p in enumerate(a.video) if k > 6 and not a.packets[p[\"packets\"][-1]][7] & 0x20), 0); "
       "k or sys.exit(3); open(\"" + first + "\", \"wb\").write(J.cut(d, a.gop_starts()[0][1], k + 1)); print(k + 1)'");
@@ -4147,7 +4152,7 @@ TEST(MtsimportCommand, PartOfAnotherSizeAfterAPictureFillingItsLastPacketStaysSi
   const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
   auto join = [&](const std::string& source, const char* other, bool middle, bool runOn, int step, bool cutShort) {
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "a = J.Recording(open(\"" + first + "\", \"rb\").read()); "
         "first = a.bytes([a.video[5][\"packets\"][-1]] if " + (cutShort ? "1" : "0") + " else []); "
         "d = open(\"" + source + "\", \"rb\").read(); other = J.cut(d, J.Recording(d).gop_starts()[1][1], " + other + "); "
@@ -4197,7 +4202,7 @@ TEST(MtsimportCommand, SoundAfterAShortSoundlessPartWhoseTablesRunOnPlaysByItsSt
           std::string dumps[2];
           for (const int runOn : {0, 1}) {
             const testsupport::CommandResult made = testsupport::run_command(
-                "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+                JOIN_PARTS ""
                 "d = open(\"" + source + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
                 "p = [J.cut(d, g[k][1], n) for k, n in zip((0, 1, 2), (" + pictures + "))]; "
                 "p = [q if s else J.without_sound(q) for q, s in zip(p, (" + sound + "))]; "
@@ -4236,7 +4241,7 @@ TEST(MtsimportCommand, SoundOfAPartOfAnotherSizeBetweenTwoPartsStaysSilent) {
   const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
   auto join = [&](bool lostHead) {
     const testsupport::CommandResult made = testsupport::run_command(
-        "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+        JOIN_PARTS ""
         "b = open(\"" + big + "\", \"rb\").read(); s = open(\"" + small + "\", \"rb\").read(); "
         "g = J.Recording(b).gop_starts()[0][1]; last = J.Recording(J.cut(b, g, 7)); "
         "last = last.bytes(last.audio[0][\"packets\"] if " + (lostHead ? "1" : "0") + " else []); "
@@ -4269,8 +4274,7 @@ TEST(MtsimportCommand, PartOfTheSameSizeAfterAPictureFillingItsLastPacketStaysSi
   const Folder folder;
   const std::string whole = folder.path + "/whole.m2ts", joined = folder.path + "/joined.m2ts";
   const std::string json = folder.path + "/joined.json";
-  const std::string python = "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT
-                             "/tests/tools\"); import join_parts as J; d = open(\"" + whole +
+  const std::string python = JOIN_PARTS "d = open(\"" + whole +
                              "\", \"rb\").read(); a = J.Recording(d); v = a.video; ";
   for (const std::string& source : {lpcm, ac3}) {
     Remuxed(whole, source, "-map 0 -c copy");
@@ -4325,7 +4329,7 @@ TEST(MtsimportCommand, StepAfterAPartBelowTheLatestSoundIsAJoinOnceTheSoundSteps
     for (const int below : {0, 18000}) {
       SCOPED_TRACE("back " + std::to_string(below) + ", on " + std::to_string(on));
       const testsupport::CommandResult made = testsupport::run_command(
-          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          JOIN_PARTS ""
           "d = open(\"" + lpcm + "\", \"rb\").read(); g = [t for k, t in J.Recording(d).gop_starts()]; "
           "a = J.cut(d, g[1], 13); b = J.cut(d, g[3], 5); c = J.cut(d, g[1], 10); "
           "b = J.restamp(b, J.first_video_pts(a) - " + std::to_string(below) + " - J.first_video_pts(b)); "
@@ -4374,7 +4378,7 @@ TEST(MtsimportCommand, SoundOfAPartOfAnotherSizeAfterTablesThatRunOnPlaysBesideI
       // Prints how far the small part's first sound comes before its first
       // picture, in ticks.
       const testsupport::CommandResult made = testsupport::run_command(
-          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+          JOIN_PARTS "\n"
           "h = open(\"" + whole + "\", \"rb\").read(); s = open(\"" + small + "\", \"rb\").read()\n"
           "parts = [J.cut(h, J.Recording(h).gop_starts()[0][1], 12), J.cut(s, J.Recording(s).gop_starts()[1][1], 6)]\n"
           "parts = J.pat_runs_on(parts) if " + (runOn ? "1" : "0") + " else parts\n"
@@ -4416,7 +4420,7 @@ TEST(MtsimportCommand, SeamlessJoinAfterTwoPicturesWhoseSoundStepsAheadStaysSile
         for (const int runOn : {0, 1}) {
           SCOPED_TRACE(source + ", group " + group + (wraps ? ", wrapping" : "") + (runOn ? ", counter ran on" : ""));
           const testsupport::CommandResult made = testsupport::run_command(
-              "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+              JOIN_PARTS ""
               "d = open(\"" + source + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
               "p = [J.cut(d, g[" + group + "][1], 2), J.cut(d, g[0][1], 9)]; "
               "v = sorted(x[\"pts\"] for x in J.Recording(p[0]).video); span = v[-1] - v[0] + 3600; "
@@ -4459,7 +4463,7 @@ TEST(MtsimportCommand, OnePictureLeftOutForItsSizeLastsOneOfItsOwnPictures) {
         // Prints how long the later small part lasts and how far its first
         // sound comes before its first picture, in ticks.
         const testsupport::CommandResult made = testsupport::run_command(
-            "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J\n"
+            JOIN_PARTS "\n"
             "h = open(\"" + hd + "\", \"rb\").read(); s = open(\"" + source + "\", \"rb\").read()\n"
             "g = J.Recording(s).gop_starts(); track = J.without_sound(J.cut(h, J.Recording(h).gop_starts()[0][1], 12))\n"
             "v = lambda p: sorted(x[\"pts\"] for x in J.Recording(p).video)\n"
@@ -4513,7 +4517,7 @@ TEST(MtsimportCommand, ShortPartsLateSoundWhoseCounterRunsOnKeepsToItsOwnPart) {
       for (const bool laterRunsOn : {false, true}) {
         SCOPED_TRACE("short part at " + step + ", next " + on + " on" + (laterRunsOn ? ", sound ran on at both" : ""));
         const testsupport::CommandResult made = testsupport::run_command(
-            "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+            JOIN_PARTS ""
             "d = open(\"" + ac3 + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
             "span = lambda x: (lambda v: (v[0], v[-1] + v[1] - v[0]))"
             "(sorted(p[\"pts\"] for p in J.Recording(x).video)); "
@@ -4588,7 +4592,7 @@ TEST(MtsimportCommand, SoundBegunUnderThePartBeforesSoundKeepsItsJoinSilent) {
           // Prints the end's pictures and sound PES, and how far the later
           // part's first sound comes before its first picture (48 kHz).
           const testsupport::CommandResult made = testsupport::run_command(
-              "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+              JOIN_PARTS ""
               "d = open(\"" + source + "\", \"rb\").read(); g = J.Recording(d).gop_starts(); "
               "p = [J.cut(d, g[-1][1], 8), J.cut(d, g[" + group + "][1], 12)]; "
               "v = sorted(x[\"pts\"] for x in J.Recording(p[0]).video); span = v[-1] - v[0] + 3600; "
@@ -4634,7 +4638,7 @@ TEST(MtsimportCommand, PartWithoutDecodeStampsAfterReorderedPicturesLosesNothing
       SCOPED_TRACE(source + (soundRunsOn ? ", sound counter ran on" : ""));
       // Prints how many pictures each part has.
       const testsupport::CommandResult made = testsupport::run_command(
-          "python3 -c 'import sys; sys.path.insert(0, \"" AVCHD_REPO_ROOT "/tests/tools\"); import join_parts as J; "
+          JOIN_PARTS ""
           "a = open(\"" + source + "\", \"rb\").read(); b = open(\"" + plain + "\", \"rb\").read(); "
           "first = J.cut(a, J.Recording(a).gop_starts()[-2][1], 0); "
           "second = J.cut(b, J.Recording(b).gop_starts()[1][1], 24); "
