@@ -557,7 +557,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
     parts.videoSideBySize = 0;
     parts.videoSideBySoundBreak = PartBySoundBreakAlone(store, *moved);
-    parts.videoSideRebased = parts.videoRebased;
+    parts.videoSideRebased = parts.videoRebased || (parts.videoStepOffClock && *moved < 0);
   }
   return true;
 }
@@ -595,6 +595,14 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
       known && begins ? std::clamp(parts.videoDisplayDelay - delay, int64_t(0), std::max(step, int64_t(0))) : 0;
   if (known && (begins || !store->videoKeySeen)) parts.videoDisplayDelay = delay;
   parts.videoStepSooner = shorter;
+  // Every counter ran on to a part's start that steps ahead: the step is a
+  // join unless the camera's clock ran on across it (PES of one recording
+  // lost, their counters running on by chance). Read only at such steps,
+  // the time code costs nothing per picture.
+  const uint8_t marks = parts.videoStartMarks;
+  parts.videoStepOffClock = store->videoKeySeen && 2 * (step - shorter) > 3 * frame && begins &&
+                            (marks & kTSStartTablesRunOn) && !(marks & kTSStartAtBreak) && out->bPTS &&
+                            !TimeCodeRunsOn(store, out->PTS + store->videoTimeShift);
   // After the movie's first sound, begun after tables just before this PES,
   // sound running on beyond it never crossed the step: it tells nothing lost.
   parts.videoStepLost = (parts.videoStepPassesTables || parts.videoStepAtBreak) && step <= kLargestStep &&
@@ -608,7 +616,8 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
 void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool restarted, bool lost, bool begins) {
   ImportParts& parts = store->parts;
   // A step ahead after tables that ran on, read as a join for its length.
-  if (parts.videoStepLost > 0 && restarted && (parts.videoStartMarks & kTSStartTablesRunOn)) {
+  if (parts.videoStepLost > 0 && restarted && (parts.videoStartMarks & kTSStartTablesRunOn) &&
+      !parts.videoStepOffClock) {
     parts.tablesJoinAt = store->videoTSOffset;
     parts.tablesJoinLost = parts.videoStepLost;
     parts.tablesJoinAtBreak = parts.videoStepAtBreak;
@@ -946,7 +955,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.soundSeamPTS = out->PTS + shift;
   } else if (insideBefore) {
     // Its step stays counted as lost.
-  } else if (!stepped && moved == 0 && parts.videoSideRebased && parts.video.state == SeamSide::kOpen &&
+  } else if (!stepped && moved == 0 && (parts.videoSideRebased || (parts.video.begins && parts.video.moved > 0)) &&
+             parts.video.state == SeamSide::kOpen &&
              ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2 && out->bPTS &&
              out->PTS + shift >= parts.partPicturePTS && !LaterRecordingAfterVideoSide(store)) {
     // The sound ran on across a join whose stamps were set to follow the

@@ -85,6 +85,10 @@ struct Continuation {
   // (the time line then restarts as at a jump); null: never.
   bool (*rebases)(const MTS_MovieImportGlobalsRecord* store, int64_t delta, int64_t unit);
   uint8_t* rebased;  // set when the step was such a join
+  // How much of the step passes no time on screen (a recording that shows
+  // its first picture sooner after its decode than the one before): no PES
+  // could have been lost in it.
+  int64_t sooner;
 };
 
 // Adds `key` to the spans, merging those it joins.
@@ -157,13 +161,14 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   const int64_t delta = continued - *c.last;
   const int64_t unit = c.unit > 0 ? c.unit : *c.step > 0 ? *c.step : fallbackStep;
   const int64_t gap = key - *c.high;
+  const int64_t screenGap = gap - c.sooner;
   // A step beyond the stretch's latest time half again as long as one PES
   // lasts, from a PES that came in order: PES between were lost to damage
   // that the demultiplexer skipped, or another recording begins here.
   // Just after a seam the stretch's own step is not known yet: the step is
   // measured against how long the PES before lasted.
   const int64_t measure = *c.inOrder == kSoundInOrderAtSeam ? fallbackStep : unit;
-  const bool skips = delta > 0 && *c.inOrder && measure > 0 && 2 * gap > 3 * measure;
+  const bool skips = delta > 0 && *c.inOrder && measure > 0 && 2 * screenGap > 3 * measure;
   const int64_t step = *c.step > 0 ? *c.step : fallbackStep;
   // One recording's sound never overlaps itself: where a PES begins under
   // the one before (more than its stamps' rounding), another recording's
@@ -185,7 +190,7 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
     // PES skipped by damage: their time is counted. Time already read is
     // not, nor a step among PES out of order (packets shuffled): what is
     // counted stays within what the time stamps span.
-    if (skips) *c.lost += gap - unit;
+    if (skips) *c.lost += screenGap - unit;
     *c.step = delta;
     // A latest time beyond a restart's reach ahead is another stretch's
     // (sound left out for its kind ran the line on from it to this one):
@@ -213,9 +218,18 @@ bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) { return Par
 // ones before, so the line moves back by the step, and its sound with it:
 // else the sound of every such part came that much later beside its
 // pictures.
+//
+// A step of whole pictures is one too where every counter ran on across it
+// (the tables', the video's own): PES lost within one recording would have
+// broken the video's counter, but for a run of exactly a whole number of
+// its cycles, and would have had to end just where tables and a sequence
+// begin. Only a camera's time code that runs on across the step tells such
+// a loss from a join.
 bool VideoRebases(const MTS_MovieImportGlobalsRecord* store, int64_t delta, int64_t unit) {
   const int64_t step = delta - store->parts.videoStepSooner;
-  return step > unit + kRounding && !OnHalfPictureGrid(unit, step) && PartVideoBegins(store);
+  if (step <= unit + kRounding || !PartVideoBegins(store)) return false;
+  if (!OnHalfPictureGrid(unit, step)) return true;
+  return store->parts.videoStepOffClock && step + kRounding >= 2 * unit;
 }
 bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) { return PartSoundJoins(store, moved); }
 
@@ -248,7 +262,8 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     PartVideoStep(store, key);
     shift = Continue({&store->videoTimeShift, &store->lastVideoKey, &store->videoKeyStep, &store->videoKeySeen,
                       &store->videoKeyHigh, &store->videoInOrder, &store->videoSpans, &store->videoLostTicks, frameTicks,
-                      VideoJoinsAcrossStep, store, false, VideoRebases, &store->parts.videoRebased},
+                      VideoJoinsAcrossStep, store, false, VideoRebases, &store->parts.videoRebased,
+                      store->parts.videoStepSooner},
                      key, frameTicks, &moved);
     // A restart at a PES that begins another recording leaves the line in
     // order from there: the next PES's step is judged as any in a recording
@@ -283,7 +298,7 @@ void ContinueReportedTimes(MTS_MovieImportGlobalsRecord* store, bool video) {
     const bool endToEnd = store->soundMedia && !store->soundLeavingOut && IsAC3(out) == !store->isLPCM;
     shift = Continue({&store->soundTimeShift, &store->lastSoundKey, &store->soundKeyStep, &store->soundKeySeen,
                       &store->soundKeyHigh, &store->soundInOrder, &store->soundSpans, &store->soundLostTicks, 0,
-                      SoundJoins, store, endToEnd, nullptr, nullptr},
+                      SoundJoins, store, endToEnd, nullptr, nullptr, 0},
                      key, store->soundPESTicks, &moved);
     store->soundEndPTS += moved;
     shift = PartSoundPES(store, shift, moved, lost, wouldMove, step);

@@ -20,15 +20,45 @@ int BcdUnits(uint8_t b) { return b >> 4; }
 
 // The picture's presentation time in frames of the video rate: the time
 // codes of two pictures differ by the difference of their counts.
+int64_t CountAt(const MTS_MovieImportGlobalsRecord* store, int64_t pts) {
+  return mts_import::RoundHalfAway(static_cast<double>(pts) * store->timeScale / (90000.0 * store->frameDuration));
+}
 bool PictureCount(const MTS_MovieImportGlobalsRecord* store, int64_t* count) {
   const TSDemuxOutput* out = store->pTSInfo;
   if (!out->bPTS || store->timeScale <= 0 || store->frameDuration <= 0) return false;
-  *count = mts_import::RoundHalfAway(static_cast<double>(out->PTS) * store->timeScale /
-                                     (90000.0 * store->frameDuration));
+  *count = CountAt(store, out->PTS);
   return true;
 }
 
+// The frame number of the time code in the camera's user data `packs`.
+int32_t TimeCodeFrame(const MTS_MovieImportGlobalsRecord* store, const uint8_t* packs, SInt32* frameNumber) {
+  TimeCodeRecord timeCode{};
+  timeCode.t.frames = static_cast<uint8_t>(BcdUnits(packs[0]) + ((packs[0] & 0x0C) >> 2) * 10);
+  timeCode.t.seconds = static_cast<uint8_t>(BcdUnits(packs[1]) + ((packs[1] & 0x0E) >> 1) * 10);
+  timeCode.t.minutes = static_cast<uint8_t>(BcdUnits(packs[2]) + ((packs[2] & 0x0E) >> 1) * 10);
+  timeCode.t.hours = static_cast<uint8_t>(BcdUnits(packs[3]) + ((packs[3] & 0x0C) >> 2) * 10);
+  const int32_t e = TCTimeCodeToFrameNumber(GetMediaHandler(store->timecodeMedia), &store->timecodeDef, &timeCode,
+                                            frameNumber);
+  if (e != 0)
+    MTS_LOG("[ERR]failed to TCTimeCodeToFrameNumber(%02d:%02d:%02d:%02d). err=%d\n", timeCode.t.hours,
+            timeCode.t.minutes, timeCode.t.seconds, timeCode.t.frames, e);
+  return e;
+}
+
 } // namespace
+
+bool mts_import::TimeCodeRunsOn(const MTS_MovieImportGlobalsRecord* store, int64_t pts) {
+  if (!store->isCamera || !store->timecodeMedia || !store->tcAnchorValid || store->timeScale <= 0 ||
+      store->frameDuration <= 0)
+    return false;
+  const TSDemuxOutput* out = store->pTSInfo;
+  VideoUserData userData{};
+  SInt32 frameNumber = 0;
+  if (AVCHDGetVideoUserDataLib(&userData, out->pVideo, out->videoSize) != 0 || !userData.valid ||
+      TimeCodeFrame(store, userData.packs, &frameNumber) != 0)
+    return false;
+  return frameNumber - CountAt(store, pts) == store->tcAnchor;
+}
 
 OSErr MTS_create_timecode_track(MTS_MovieImportGlobalsRecord* store) {
   if (store->timecodeDescription) {
@@ -109,20 +139,7 @@ int32_t MTS_add_timecode_sample(MTS_MovieImportGlobalsRecord* store) {
     MTS_LOG("[ERR]AVCHDGetVideoUserDataLib(pVideoBuf=%p, lVideoValid=%d. err=%d\n", static_cast<void*>(out->pVideo),
             out->videoSize, r);
   } else {
-    const uint8_t* packs = userData.packs;
-    TimeCodeRecord timeCode{};
-    timeCode.t.frames = static_cast<uint8_t>(BcdUnits(packs[0]) + ((packs[0] & 0x0C) >> 2) * 10);
-    timeCode.t.seconds = static_cast<uint8_t>(BcdUnits(packs[1]) + ((packs[1] & 0x0E) >> 1) * 10);
-    timeCode.t.minutes = static_cast<uint8_t>(BcdUnits(packs[2]) + ((packs[2] & 0x0E) >> 1) * 10);
-    timeCode.t.hours = static_cast<uint8_t>(BcdUnits(packs[3]) + ((packs[3] & 0x0C) >> 2) * 10);
-    int32_t e = TCTimeCodeToFrameNumber(GetMediaHandler(store->timecodeMedia), &store->timecodeDef, &timeCode,
-                                        &frameNumber);
-    if (e != 0) {
-      MTS_LOG("[ERR]failed to TCTimeCodeToFrameNumber(%02d:%02d:%02d:%02d). err=%d\n", timeCode.t.hours,
-              timeCode.t.minutes, timeCode.t.seconds, timeCode.t.frames, e);
-    } else {
-      known = true;
-    }
+    known = TimeCodeFrame(store, userData.packs, &frameNumber) == 0;
   }
   // A picture without a readable time code takes the one that follows from
   // its neighbours in display order, so that the time codes stay one per

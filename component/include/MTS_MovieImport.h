@@ -492,6 +492,12 @@ OSErr MTS_add_metadata(MTS_MovieImportGlobalsRecord* store);
 // Shared helpers of the import road.
 namespace mts_import {
 
+// Whether the reported video PES carries a camera time code that follows
+// from the pictures read before it, were it shown at `pts` on their line:
+// the recording's own clock ran on across its step. False where either has
+// no time code.
+bool TimeCodeRunsOn(const MTS_MovieImportGlobalsRecord* store, int64_t pts);
+
 // The error of a failed allocation: MemError, or memFullErr when it reports
 // none.
 inline OSErr AllocationError() {
