@@ -958,14 +958,19 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   } else if (!stepped && moved == 0 && (parts.videoSideRebased || (parts.video.begins && parts.video.moved > 0)) &&
              parts.video.state == SeamSide::kOpen &&
              ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2 && out->bPTS &&
-             out->PTS + shift >= parts.partPicturePTS && !LaterRecordingAfterVideoSide(store)) {
+             (parts.video.moved > 0 || out->PTS + shift >= parts.partPicturePTS) &&
+             !LaterRecordingAfterVideoSide(store)) {
     // The sound ran on across a join whose stamps were set to follow the
-    // recording before: its first PES after the part's pictures begin in
-    // the file, and no sooner than the pictures before end by their stamps,
-    // takes their line, beside them by its own stamps (the sound before it,
-    // the part before's, keeps that part's line and is cut under it). Its
-    // stamps and counter ran on: none of the part's sound was lost ahead of
-    // it (the part's first PES may have been reported before its pictures).
+    // recording before, or across a part whose pictures were moved on to
+    // follow the pictures before: its first PES after the part's pictures
+    // begin in the file takes their line, beside them by its own stamps
+    // (the sound before it, the part before's, keeps that part's line and
+    // is cut under it). Where the line moved back, a PES sooner than the
+    // pictures before end by their stamps is still the part before's (a
+    // muxer that orders PES by time writes its last ones after the part's
+    // first picture). Its stamps and counter ran on: none of the part's
+    // sound was lost ahead of it (the part's first PES may have been
+    // reported before its pictures).
     store->partSoundJudged = parts.begun;
     parts.soundSeamPTS = out->PTS + shift;
     CloseSeam(store, false);
