@@ -263,6 +263,39 @@ def concatenated(parts):
     return out
 
 
+def sound_offsets(parts, dump):
+    """How far (in the movie's units) each AC-3 part's sound plays from where
+    its own stamps put it beside its own first picture, in a movie imported
+    from the parts joined (the importer's --dump, parsed): measured at the
+    sample its stamps put under that picture (the part before plays up to
+    it); None where no edit plays that sample."""
+    tracks = {t["media"]["type"]: t for t in dump["tracks"]}
+    scale = dump["timeScale"]
+    video, sound = tracks["vide"], tracks["soun"]
+    decode, shown = 0, []
+    for s in video["media"]["samples"]:
+        for _ in range(s["count"]):
+            shown.append(decode + s["displayOffset"])
+            decode += s["duration"]
+    vscale, sscale = video["media"]["timeScale"], sound["media"]["timeScale"]
+    first, media, out = 0, 0, []
+    for data in parts:
+        rec = Recording(data)
+        pictures = min(shown[first:first + len(rec.video)]) * scale // vscale
+        lead = min(p["pts"] for p in rec.video) - rec.audio[0]["pts"]
+        into = max(0, lead) * sscale // 90000
+        at = media + into
+        play = None
+        for e in sound["edits"]:
+            m = e["mediaTime"]
+            if m >= 0 and m <= at < m + e["trackDuration"] * sscale // scale:
+                play = e["trackStart"] + (at - m) * scale // sscale
+        out.append(None if play is None else play - (pictures + (into * scale // sscale) - lead * scale // 90000))
+        first += len(rec.video)
+        media += len(rec.audio) * 1536
+    return out
+
+
 def first_video_pts(data):
     """The smallest video PTS, unwrapped from the first one's, and whether
     the stamps pass 2^33."""
