@@ -468,10 +468,15 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   // pictures were read before.
   const uint8_t marks = parts.videoStartMarks;
   const bool othersTables = !(marks & kTSStartTablesRunOn) && parts.videoLineEnd != 0;
-  bool joinedOn = *moved == 0 && ((marks & kTSStartAtBreak) || othersTables) && PartVideoBegins(store);
+  // So does one whose first picture shows sooner after its decode than the
+  // pictures before did at theirs: a recording keeps that delay.
+  bool joinedOn = *moved == 0 && ((marks & kTSStartAtBreak) || othersTables || parts.videoStepSooner > 0) &&
+                  PartVideoBegins(store);
   // The sound stepped after those same tables by whole PES of its own, held
-  // as lost: one recording goes on, and the step stays lost.
-  if (joinedOn && PartBySoundBreakAlone(store, *moved) && parts.sound.state == SeamSide::kOpen &&
+  // as lost: one recording goes on, and the step stays lost (unless its
+  // pictures show sooner after their decode: another recording's).
+  if (joinedOn && parts.videoStepSooner == 0 && PartBySoundBreakAlone(store, *moved) &&
+      parts.sound.state == SeamSide::kOpen &&
       parts.soundLostAtSeam > 0 && parts.soundStepOnGrid && parts.sound.pesAt > TablesBeforeReportedVideo(store)) {
     parts.sound.state = SeamSide::kClosed;
     parts.soundLostAtSeam = 0;
@@ -593,6 +598,7 @@ void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   const bool begins = PartVideoBegins(store);
   const int64_t shorter =
       known && begins ? std::clamp(parts.videoDisplayDelay - delay, int64_t(0), std::max(step, int64_t(0))) : 0;
+  parts.videoStepOnScreen = known && begins ? step - (parts.videoDisplayDelay - delay) : step;
   if (known && (begins || !store->videoKeySeen)) parts.videoDisplayDelay = delay;
   parts.videoStepSooner = shorter;
   // Every counter ran on to a part's start that steps ahead: the step is a

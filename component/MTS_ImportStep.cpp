@@ -175,7 +175,7 @@ int64_t Continue(const Continuation& c, int64_t key, int64_t fallbackStep, int64
   // sound begins, its counter run on from that one's.
   const bool under = c.endToEnd && delta > 0 && delta + kRounding < fallbackStep;
   const bool joinsAtSkip = skips && c.joins && c.joins(c.store, step - delta);
-  const bool rebased = !joinsAtSkip && c.unit > 0 && delta > 0 && c.rebases && c.rebases(c.store, delta, c.unit);
+  const bool rebased = !joinsAtSkip && c.unit > 0 && delta >= 0 && c.rebases && c.rebases(c.store, delta, c.unit);
   if (c.rebased) *c.rebased = rebased;
   if (delta < 0 || under || delta > kLargestStep || rebased || joinsAtSkip) {
     const int64_t offset = *c.last + step - key;
@@ -228,7 +228,8 @@ bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) { return Par
 bool VideoRebases(const MTS_MovieImportGlobalsRecord* store, int64_t delta, int64_t unit) {
   const int64_t step = delta - store->parts.videoStepSooner;
   if (!PartVideoBegins(store)) return false;
-  if (!OnHalfPictureGrid(unit, step)) return true;
+  const int64_t screen = store->parts.videoStepOnScreen;
+  if (delta <= 0 || screen <= 0 || !OnHalfPictureGrid(unit, screen)) return true;
   return store->parts.videoStepOffClock && step > unit + kRounding && step + kRounding >= 2 * unit;
 }
 bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) { return PartSoundJoins(store, moved); }

@@ -266,6 +266,10 @@ struct ImportParts {
   // How much of the latest video PES's step comes of its recording showing
   // its first picture sooner after its decode than the one before did.
   int64_t videoStepSooner;
+  // The step as it shows on screen: less that difference, unbounded (a
+  // part that shows its first picture sooner by more than it steps in
+  // decode time begins under the pictures before).
+  int64_t videoStepOnScreen;
   // A step so read as a join: where its video PES lies (its reader offset;
   // -1: none waiting), the time it would have lost and whether it was read
   // so at a break of the video's counter. Sound of the track that runs
