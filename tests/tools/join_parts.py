@@ -199,11 +199,11 @@ def _move_counters(b, delta, last):
         last[pid] = b[at + 7] & 0x0F
 
 
-def pat_runs_on(parts, sound_on=False):
+def pat_runs_on(parts, sound_on=False, video_on=False):
     """The parts with the PAT's continuity counter running on from each
     part's last PAT into the next part, as it does across one join in 16 by
-    chance; the pictures' counters made to break there, and the sound's
-    too unless `sound_on` (then it runs on as well)."""
+    chance; the pictures' counters made to break there unless `video_on`,
+    and the sound's too unless `sound_on` (each then runs on as well)."""
     out, last = [], {}
     for k, data in enumerate(parts):
         b = bytearray(data)
@@ -211,7 +211,7 @@ def pat_runs_on(parts, sound_on=False):
         for pid, cc in _first_counters(b).items():
             if k and pid in last:
                 runs_on = (last[pid] + 1 - cc) % 16
-                on = pid == 0 or (sound_on and pid == AUDIO)
+                on = pid == 0 or (sound_on and pid == AUDIO) or (video_on and pid == VIDEO)
                 delta[pid] = runs_on if on else (8 if runs_on == 0 else 0)
         _move_counters(b, delta, last)
         out.append(bytes(b))

@@ -2613,6 +2613,34 @@ TEST(MtsimportCommand, SeamlessJoinInAStretchOfAnotherRateStaysSilent) {
   EXPECT_NE(r.out.find("'vide': 25 samples"), std::string::npos) << r.out;
 }
 
+// Twelve pictures of the LPCM recording, their sound ending two pictures
+// before them, then its pictures coded without B pictures (shown as they
+// decode) from the second group, on screen where the twelve end, their
+// sound with them; the tables' and the pictures' counters run on, the
+// sound's breaks. The sound's step of whole PES is the part's start, not
+// sound lost: the part shows its first picture sooner after its decode
+// than the pictures before did, which one recording never does (it was
+// told as 0.08 s of sound lost).
+TEST(MtsimportCommand, PartShowingItsPicturesSoonerAfterDecodeIsAJoin) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string plain = Remuxed(folder.path + "/plain.m2ts", lpcm,
+                                    "-map 0 -c:v libx264 -bf 0 -x264-params keyint=12:threads=1 -c:a copy");
+  const std::string joined = folder.path + "/joined.m2ts";
+  ASSERT_EQ(testsupport::run_command(
+                JOIN_PARTS "g = lambda x, k: [t for _, t in J.Recording(x).gop_starts()][k]; "
+                           "a = open(\"" + lpcm + "\", \"rb\").read(); b = open(\"" + plain + "\", \"rb\").read(); "
+                           "a = J.cut(a, g(a, 0), 12); b = J.cut(b, g(b, 1), 16); "
+                           "end = lambda x: max(p[\"pts\"] for p in J.Recording(x).video); "
+                           "b = J.restamp(b, (end(a) + 3600 - min(p[\"pts\"] for p in J.Recording(b).video)) % J.WRAP); "
+                           "open(\"" + joined + "\", \"wb\").write(b\"\".join(J.pat_runs_on([a, b], video_on=True)))'")
+                .exit,
+            0);
+  const testsupport::CommandResult r = testsupport::run_command(std::string(MTSIMPORT) + " " + joined);
+  EXPECT_EQ(std::make_tuple(r.exit, r.err), std::make_tuple(0, std::string()));
+}
+
 // The presentation times of the video PES of a recording (90 kHz), sorted.
 std::vector<int64_t> VideoStamps(const std::string& file) {
   std::vector<int64_t> stamps;
