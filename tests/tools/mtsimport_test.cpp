@@ -2587,6 +2587,12 @@ TEST(MtsimportCommand, ConcatenatedCutsKeepTheirSoundBesideTheirPictures) {
   }
 }
 
+// The recording's pictures coded again without B pictures (each shown as
+// it decodes), a group every twelve, its sound copied.
+static std::string WithoutBPictures(const std::string& path, const std::string& source) {
+  return Remuxed(path, source, "-map 0 -c:v libx264 -bf 0 -x264-params keyint=12:threads=1 -c:a copy");
+}
+
 // The 1080i recording (AC-3), then small LPCM pictures left out for their
 // size, 7 s on, and among them three pictures without B pictures joined on
 // seamlessly (the tables' and the sound's counters run on, the pictures'
@@ -2597,8 +2603,7 @@ TEST(MtsimportCommand, SeamlessJoinInAStretchOfAnotherRateStaysSilent) {
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
-  const std::string plain = Remuxed(folder.path + "/plain.m2ts", lpcm,
-                                    "-map 0 -c:v libx264 -bf 0 -x264-params keyint=12:threads=1 -c:a copy");
+  const std::string plain = WithoutBPictures(folder.path + "/plain.m2ts", lpcm);
   const std::string joined = folder.path + "/joined.m2ts";
   testsupport::run_command(
       JOIN_PARTS ""
@@ -2625,8 +2630,7 @@ TEST(MtsimportCommand, PartShowingItsPicturesSoonerAfterDecodeIsAJoin) {
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
-  const std::string plain = Remuxed(folder.path + "/plain.m2ts", lpcm,
-                                    "-map 0 -c:v libx264 -bf 0 -x264-params keyint=12:threads=1 -c:a copy");
+  const std::string plain = WithoutBPictures(folder.path + "/plain.m2ts", lpcm);
   const std::string joined = folder.path + "/joined.m2ts";
   ASSERT_EQ(testsupport::run_command(
                 JOIN_PARTS "g = lambda x, k: [t for _, t in J.Recording(x).gop_starts()][k]; "
