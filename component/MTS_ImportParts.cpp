@@ -961,7 +961,9 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.soundSeamPTS = out->PTS + shift;
   } else if (insideBefore) {
     // Its step stays counted as lost.
-  } else if (!stepped && moved == 0 && (parts.videoSideRebased || (parts.video.begins && parts.video.moved > 0)) &&
+  } else if (!stepped && moved == 0 &&
+             (parts.videoSideRebased ||
+              (parts.video.begins && parts.video.moved > 0 && !first && !(marks & kTSStartAtBreak))) &&
              parts.video.state == SeamSide::kOpen &&
              ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2 && out->bPTS &&
              (parts.video.moved > 0 || out->PTS + shift >= parts.partPicturePTS) &&
