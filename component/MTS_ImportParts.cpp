@@ -469,8 +469,10 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   const uint8_t marks = parts.videoStartMarks;
   const bool othersTables = !(marks & kTSStartTablesRunOn) && parts.videoLineEnd != 0;
   // So does one whose first picture shows sooner after its decode than the
-  // pictures before did at theirs: a recording keeps that delay.
-  bool joinedOn = *moved == 0 && ((marks & kTSStartAtBreak) || othersTables || parts.videoStepSooner > 0) &&
+  // pictures before did at theirs (a recording keeps that delay), and one
+  // whose step was read as a join that left the line in place.
+  bool joinedOn = *moved == 0 &&
+                  ((marks & kTSStartAtBreak) || othersTables || parts.videoStepSooner > 0 || parts.videoRebased) &&
                   PartVideoBegins(store);
   // The sound stepped after those same tables by whole PES of its own, held
   // as lost: one recording goes on, and the step stays lost (unless its
@@ -623,7 +625,7 @@ void PartVideoTables(MTS_MovieImportGlobalsRecord* store, int64_t key, bool rest
   ImportParts& parts = store->parts;
   // A step ahead after tables that ran on, read as a join for its length.
   if (parts.videoStepLost > 0 && restarted && (parts.videoStartMarks & kTSStartTablesRunOn) &&
-      !parts.videoStepOffClock) {
+      !parts.videoStepOffClock && !parts.videoRebased) {
     parts.tablesJoinAt = store->videoTSOffset;
     parts.tablesJoinLost = parts.videoStepLost;
     parts.tablesJoinAtBreak = parts.videoStepAtBreak;

@@ -230,6 +230,13 @@ bool VideoRebases(const MTS_MovieImportGlobalsRecord* store, int64_t delta, int6
   if (!PartVideoBegins(store)) return false;
   const int64_t screen = store->parts.videoStepOnScreen;
   if (delta <= 0 || screen <= 0 || !OnHalfPictureGrid(unit, screen)) return true;
+  // A recording's pictures never show before the ones it decoded earlier:
+  // one that would is another recording's (the part before ended with a
+  // picture shown later than its decode order's last).
+  const TSDemuxOutput* out = store->pTSInfo;
+  if (out->bPTS && store->parts.videoLineEnd != 0 &&
+      out->PTS + store->videoTimeShift + kRounding < store->parts.videoLineEnd)
+    return true;
   return store->parts.videoStepOffClock && step > unit + kRounding && step + kRounding >= 2 * unit;
 }
 bool SoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved) { return PartSoundJoins(store, moved); }

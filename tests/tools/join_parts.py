@@ -296,6 +296,18 @@ def sound_offsets(parts, dump):
     return out
 
 
+def shown_together(dump):
+    """How many pictures of a movie (the importer's --dump, parsed) show at
+    a time another picture already shows."""
+    video = next(t for t in dump["tracks"] if t["media"]["type"] == "vide")
+    decode, shown = 0, []
+    for s in video["media"]["samples"]:
+        for _ in range(s["count"]):
+            shown.append(decode + s["displayOffset"])
+            decode += s["duration"]
+    return len(shown) - len(set(shown))
+
+
 def first_video_pts(data):
     """The smallest video PTS, unwrapped from the first one's, and whether
     the stamps pass 2^33."""
