@@ -214,10 +214,12 @@ bool VideoJoins(const MTS_MovieImportGlobalsRecord* store, int64_t) { return Par
 // before's sound past its pictures, and by the part's own sound ahead of
 // its first picture. PES lost keep the stamps on the grid of half pictures
 // (fields), and so does a part that shows its first picture sooner after
-// its decode, once that difference is taken off. Its pictures follow the
-// ones before, so the line moves back by the step, and its sound with it:
-// else the sound of every such part came that much later beside its
-// pictures.
+// its decode, once that difference is taken off. So does a step that
+// shows at once or sooner on screen, or a decode time that does not move
+// on: one recording never does either. Its pictures follow the ones
+// before, so the line moves by the step's excess (back, or on where it
+// overlapped), and its sound with it: else the sound of every such part
+// came that much away from its pictures.
 //
 // A step of whole pictures is one too where every counter ran on across it
 // (the tables', the video's own): PES lost within one recording would have

@@ -23,6 +23,7 @@ int BcdUnits(uint8_t b) { return b >> 4; }
 int64_t CountAt(const MTS_MovieImportGlobalsRecord* store, int64_t pts) {
   return mts_import::RoundHalfAway(static_cast<double>(pts) * store->timeScale / (90000.0 * store->frameDuration));
 }
+// The count of the reported PES, when it has a stamp and the rate is known.
 bool PictureCount(const MTS_MovieImportGlobalsRecord* store, int64_t* count) {
   const TSDemuxOutput* out = store->pTSInfo;
   if (!out->bPTS || store->timeScale <= 0 || store->frameDuration <= 0) return false;

@@ -191,12 +191,12 @@ struct ImportParts {
   // stepped off their grid); the open video side was opened so: the sound
   // runs on across it with no step of its own, and its first PES that
   // starts after the side's pictures meets it.
-  // A step of whole pictures ahead is read so too where every counter ran
-  // on across it and no camera time code runs on across it (`videoStepOffClock`,
-  // judged for the PES being read): a join written with every counter
-  // running on, as ffmpeg's concatenation does.
   uint8_t videoRebased;
   uint8_t videoSideRebased;
+  // The video PES being read begins a part, steps ahead by more than a
+  // picture and a half with every counter running on across the step, and
+  // no camera time code runs on across it: a join written with every
+  // counter running on (as ffmpeg's concatenation does), not PES lost.
   uint8_t videoStepOffClock;
   // Whether the latest video PES begun in the file may begin a recording:
   // its first packet shows no slice before a sequence parameter set (a

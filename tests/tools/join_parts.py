@@ -263,6 +263,17 @@ def concatenated(parts):
     return out
 
 
+def _shown_times(video):
+    """When each sample of a video track (of the importer's --dump) shows,
+    in its media's units, in decode order."""
+    decode, shown = 0, []
+    for s in video["media"]["samples"]:
+        for _ in range(s["count"]):
+            shown.append(decode + s["displayOffset"])
+            decode += s["duration"]
+    return shown
+
+
 def sound_offsets(parts, dump):
     """How far (in the movie's units) each AC-3 part's sound plays from where
     its own stamps put it beside its own first picture, in a movie imported
@@ -272,11 +283,7 @@ def sound_offsets(parts, dump):
     tracks = {t["media"]["type"]: t for t in dump["tracks"]}
     scale = dump["timeScale"]
     video, sound = tracks["vide"], tracks["soun"]
-    decode, shown = 0, []
-    for s in video["media"]["samples"]:
-        for _ in range(s["count"]):
-            shown.append(decode + s["displayOffset"])
-            decode += s["duration"]
+    shown = _shown_times(video)
     vscale, sscale = video["media"]["timeScale"], sound["media"]["timeScale"]
     first, media, out = 0, 0, []
     for data in parts:
@@ -299,12 +306,7 @@ def sound_offsets(parts, dump):
 def shown_together(dump):
     """How many pictures of a movie (the importer's --dump, parsed) show at
     a time another picture already shows."""
-    video = next(t for t in dump["tracks"] if t["media"]["type"] == "vide")
-    decode, shown = 0, []
-    for s in video["media"]["samples"]:
-        for _ in range(s["count"]):
-            shown.append(decode + s["displayOffset"])
-            decode += s["duration"]
+    shown = _shown_times(next(t for t in dump["tracks"] if t["media"]["type"] == "vide"))
     return len(shown) - len(set(shown))
 
 
