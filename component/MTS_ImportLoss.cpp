@@ -94,6 +94,7 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->soundPESTicks = store->partSoundHeadPTS = 0;
   store->partSoundHeadPending = 0;
   store->partSoundJudged = 0;
+  store->soundHeadLostTicks = 0;
   store->headlessPart = 0;
   store->headlessPictures = 0;
   store->headlessShift = store->judgedShift = 0;
@@ -123,8 +124,10 @@ void JudgeSoundHead(MTS_MovieImportGlobalsRecord* store, int64_t soundPTS) {
   // part's sound met before its pictures).
   const int64_t gap = soundPTS - store->parts.partPicturePTS;
   if (gap > kLargestLead && 2 * gap > store->soundPESTicks && gap <= store->soundPESTicks &&
-      soundPTS < store->parts.videoLineEnd)
+      soundPTS < store->parts.videoLineEnd) {
     store->soundLostTicks += gap;
+    store->soundHeadLostTicks += gap;
+  }
 }
 
 } // namespace

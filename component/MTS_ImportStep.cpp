@@ -654,7 +654,8 @@ OSErr FlushAtEndOfFile(MTS_MovieImportGlobalsRecord* store) {
   // stamps of so few pictures span less than they last.
   store->videoLostTicks =
       std::max(std::min(store->videoLostTicks, mts_import::Covered(store->videoSpans)), headPictures);
-  store->soundLostTicks = std::min(store->soundLostTicks, mts_import::Covered(store->soundSpans));
+  store->soundLostTicks =
+      std::min(store->soundLostTicks, mts_import::Covered(store->soundSpans) + store->soundHeadLostTicks);
   return noErr;
 }
 

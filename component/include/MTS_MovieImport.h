@@ -401,6 +401,11 @@ struct MTS_MovieImportGlobalsRecord {
   uint8_t partSoundHeadPending;
   int64_t partSoundHeadPTS;
   int32_t partSoundJudged;
+  // Of soundLostTicks, what parts' heads lost: it lies between a part's
+  // first picture and its sound, outside the sound's own stamps, so the
+  // cap by what those span leaves it (a part left with one sound PES spans
+  // nothing).
+  int64_t soundHeadLostTicks;
   // A video restart at a picture other than an intra picture, with neither
   // tables nor a break of the counters before it, waiting for the next
   // picture to tell whether the line stays there; its pictures; the

@@ -2150,6 +2150,22 @@ TEST(MtsimportDamaged, TheFirstSoundAfterASoundlessPictureMakesItsStepAJoin) {
                                     "soundless_then_back_head_lost.m2ts");
   ASSERT_EQ(back.result.exit, 0) << back.result.err;
   EXPECT_EQ(back.result.err, DamageLine(back.input, "0.027 s of sound could not be read and are left out of the movie"));
+  // The recording without its sound, then its first pictures (as few as
+  // hold two sound PES) 30 s on less their first sound PES: the one sound
+  // PES left spans no time of its own, yet the head lost before it is told
+  // (the loss was held to the span of the sound left, and nothing was said).
+  Packets cut;
+  for (size_t n = 2; n < 6 && PesPackets(cut, kAudio).size() != 2; ++n) cut = Split(GroupCut(clean, 0, n));
+  const auto cutSound = PesPackets(cut, kAudio);
+  ASSERT_EQ(cutSound.size(), 2u);
+  const int64_t shortLate = PtsOf(cut[cutSound[1].front()]) - PtsOf(cut[PesPackets(cut, kVideo)[0].front()]);
+  ASSERT_GT(2 * shortLate, PtsOf(cut[cutSound[1].front()]) - PtsOf(cut[cutSound[0].front()]));
+  std::snprintf(told, sizeof told, "%.3f s of sound could not be read and are left out of the movie",
+                double(shortLate) / 90000);
+  const Imported two = ImportBytes(Then(Without(clean, all), PlacedAt(Without(cut, cutSound[0]), 30 * 90000)),
+                                   "soundless_then_short_head_lost.m2ts");
+  ASSERT_EQ(two.result.exit, 0) << two.result.err;
+  EXPECT_EQ(two.result.err, DamageLine(two.input, told));
 }
 
 // The same join without the second part's second sound PES: the seam closed
