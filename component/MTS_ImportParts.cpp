@@ -111,7 +111,7 @@ bool RecordingSinceSoundBefore(const MTS_MovieImportGlobalsRecord* store, bool s
 // one), and is no seam, however near the side it lies.
 bool SoundInsidePartBefore(const MTS_MovieImportGlobalsRecord* store, bool stepOnGrid) {
   const ImportParts& parts = store->parts;
-  return parts.soundBeforeAt >= 0 && InReach(parts.video, store->ts_offset) && SoundBeforeSidesTables(store) &&
+  return parts.soundBeforeAt >= 0 && InReach(parts.video, ReportedSoundStart(store)) && SoundBeforeSidesTables(store) &&
          !RecordingSinceSoundBefore(store, stepOnGrid);
 }
 
@@ -918,7 +918,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   const bool onGrid = stepped && StepOnOwnGrid(stepBefore, stepBefore - wouldMove);
   const bool insideBefore = !store->soundLeavingOut && !first && SoundInsidePartBefore(store, onGrid);
   const bool earlierPart = !store->soundLeavingOut && (begins || RecordingSinceSoundBefore(store, onGrid)) &&
-                           InReach(parts.video, store->ts_offset) && SoundBeforeSidesTables(store) && !insideBefore;
+                           InReach(parts.video, ReportedSoundStart(store)) && SoundBeforeSidesTables(store) && !insideBefore;
   parts.soundOfEarlierPart = earlierPart;
   // Sound that starts after the pictures of another size without a step
   // ran on across that seam: a later step of it is no seam.

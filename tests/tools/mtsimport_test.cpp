@@ -3197,6 +3197,30 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
   }
 }
 
+// The same one-picture part 0.6 s after the whole recording, then a
+// recording of another size without sound: the part's only sound PES is
+// reported when the file ends, over 4 MiB past the seam that other
+// recording's pictures opened. It lies before that recording's tables and
+// is the one-picture part's own sound, no loss ("0.520 s of sound could
+// not be read" was said where the last part filled more than 4 MiB).
+TEST(MtsimportCommand, OnePicturePartsSoundReadAtTheEndOfALongPartOfAnotherSizeIsNoLoss) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
+  const testsupport::CommandResult made = testsupport::run_command(
+      JOIN_PARTS ""
+      "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
+      "f = p[1] - p[0]; c = J.cut(d, r.gop_starts()[1][1], 1); s = p[-1] + f + 54000; "
+      "h = J.without_sound(open(\"" + hd + "\", \"rb\").read()); "
+      "open(\"" + joined + "\", \"wb\").write(d + J.restamp(c, s - J.first_video_pts(c)) + "
+      "J.restamp(h, s + f + 45000 - J.first_video_pts(h))); print(len(h))'");
+  ASSERT_EQ(made.exit, 0) << made.err;
+  ASSERT_GT(std::atoll(made.out.c_str()), 4 << 20);
+  const auto [scale, duration, sound] = ImportedQuietly(joined, json);
+  EXPECT_FALSE(sound.empty());
+}
+
 // The AC-3 sample frames of `file`'s sound (ffmpeg's packets, one a frame).
 int64_t SoundFramesOf(const std::string& file) {
   const testsupport::CommandResult r = testsupport::run_command(
