@@ -446,17 +446,23 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
   // damaged time stamp when the next PES moves the line back.
   const int64_t back = store->videoTimeShift - store->headlessShift;
   const bool returned = restarted && back <= kLargestReturn && -back <= kLargestReturn;
-  if (store->headlessPart) {
-    if (!restarted && !intra) {
-      store->videoDamagedPictures += store->headlessPictures;
-      store->videoPartUndecodable = 1;
-    }
-    store->headlessPart = 0;
-  }
   // Tables whose counters run on are the recording's own, repeated: they
   // begin nothing, so a restart just after them is judged as without tables.
   const bool ownTables = (marks & kTSStartAfterTables) && (marks & kTSStartTablesRunOn);
   const bool beginsAfterTables = (marks & kTSStartAfterTables) && !ownTables;
+  if (store->headlessPart) {
+    if (!restarted && !intra) {
+      store->videoDamagedPictures += store->headlessPictures;
+      store->videoPartUndecodable = 1;
+    } else if ((restarted && !returned) || (intra && beginsAfterTables)) {
+      // Another recording's tables follow, or the line moves on again (not
+      // back to where it ran before those pictures): they were a part of
+      // their own whose head went with its tables, its counters running on
+      // by chance.
+      store->videoDamagedPictures += store->headlessPictures;
+    }
+    store->headlessPart = 0;
+  }
   // Another recording's tables begin a part as a break does (the video's
   // counter may run on across a loss by chance): a recording begins with an
   // intra picture, so a part that begins with any other lost its head.

@@ -1238,6 +1238,36 @@ TEST(MtsimportDamaged, APartWithoutItsHeadWhoseCountersRunOnIsTold) {
     const Imported legal = ImportBytes(Then(whole, Join(stamped)), "one_stamp_off.m2ts");
     EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string())) << k;
   }
+  // The recording without its sound, up to a picture whose PES no tables
+  // interrupt; the second picture alone 20 s on (its part's tables and head
+  // lost, its video counter running on); the recording again after its own
+  // tables, on that picture's line or 40 s on. The picture was a part of its
+  // own, and is told (it passed for a damaged stamp).
+  auto tablesIn = [&](size_t k) {
+    for (size_t i = video[k].front(); i <= video[k].back(); ++i)
+      if ((clean[i][5] & 0x1F) == 0 && clean[i][6] == 0) return true;
+    return false;
+  };
+  size_t j = video.size() - 1;
+  while (j > 2 && (tablesIn(j) || !(clean[video[j].back()][7] & 0x10))) --j;
+  std::vector<size_t> cutOff;
+  for (const auto& pes : sound) cutOff.insert(cutOff.end(), pes.begin(), pes.end());
+  for (size_t i = video[j].back() + 1; i < clean.size(); ++i) cutOff.push_back(i);
+  const Bytes first = Without(clean, cutOff);
+  Packets lone;
+  counter = clean[video[j].back()][7] & 0x0F;
+  for (size_t i : video[1]) {
+    lone.push_back(ShiftedStamps(clean[i], 20 * 90000));
+    if (lone.back()[7] & 0x10) lone.back()[7] = uint8_t((lone.back()[7] & 0xF0) | (++counter & 0x0F));
+  }
+  int64_t low = 0;
+  ShiftedStamps(whole, 0, &low);
+  for (int64_t then : {int64_t(18000), int64_t(40 * 90000)}) {
+    const Bytes again = ShiftedStamps(whole, PtsOf(lone.front()) + then - low);
+    const Imported alone = ImportBytes(Then(Then(first, Join(lone)), again), "headless_lone_picture.m2ts");
+    ASSERT_EQ(alone.result.exit, 0) << alone.result.err;
+    EXPECT_EQ(alone.result.err, DamageLine(alone.input, "1 picture is incomplete")) << then;
+  }
 }
 
 namespace {
