@@ -535,10 +535,20 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
                                                    (PartVideoBegins(store) && soundAfter);
   // A sound step held open from before this recording's tables, after
   // tables of its own, is an earlier recording's, one without pictures.
-  if (HeldStepAtOthersTables(parts) && PartVideoBegins(store) &&
+  if (HeldStepAtOthersTables(parts) && parts.soundStepPastRecordingTables && PartVideoBegins(store) &&
       parts.recordingTablesAt > parts.sound.pesAt + kMTSPacketSize &&
       parts.recordingTablesAt < store->videoTSOffset + kMTSPacketSize)
     TakeBackHeldStep(store);
+  // One held from before this recording's tables, and after none of its
+  // own, lies inside the part before them (a recording's sound follows its
+  // tables): it stays lost, and this part's sound meets the side anew.
+  if (parts.sound.state == SeamSide::kOpen && parts.soundLostAtSeam > 0 && PartVideoBegins(store) &&
+      parts.recordingTablesAt > parts.sound.pesAt + kMTSPacketSize &&
+      parts.recordingTablesAt < store->videoTSOffset + kMTSPacketSize) {
+    parts.sound.state = SeamSide::kClosed;
+    parts.soundLostAtSeam = 0;
+    store->soundStepAt = -1;
+  }
   if (soundBegun && !partsSound && parts.sound.begins) {
     parts.sound.state = SeamSide::kClosed;
     parts.soundSeamMedia = -1;
@@ -963,9 +973,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.soundSeamPTS = out->PTS + shift;
   } else if (insideBefore) {
     // Its step stays counted as lost.
-  } else if (!stepped && moved == 0 &&
-             (parts.videoSideRebased ||
-              (parts.video.begins && parts.video.moved > 0 && !first && !(marks & kTSStartAtBreak))) &&
+  } else if (!stepped && moved == 0 && !first &&
+             (parts.videoSideRebased || (parts.video.begins && parts.video.moved > 0 && !(marks & kTSStartAtBreak))) &&
              parts.video.state == SeamSide::kOpen &&
              ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2 && out->bPTS &&
              (parts.video.moved > 0 || out->PTS + shift >= parts.partPicturePTS) &&
@@ -1007,6 +1016,7 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     parts.soundLostAtSeam = lostHere;
     parts.soundStepOnGrid = onGrid && !PartBegunBetween(parts, parts.soundBeforeAt, ReportedSoundStart(store));
     parts.soundStepAfterOthersTables = (marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn);
+    parts.soundStepPastRecordingTables = parts.recordingTablesAt > parts.soundBeforeAt;
     seam = true;
   }
   if (moved != 0 && !earlierPart) {

@@ -65,6 +65,10 @@ struct ImportParts {
   // (another recording's, maybe one whose pictures were all lost).
   int64_t soundLostAtSeam;
   uint8_t soundStepAfterOthersTables;
+  // Whether a PAT whose own counter broke was read between the sound PES
+  // before that step and the one that stepped (the flag above also follows
+  // a break of the sound's counter alone, as a lost sound PES leaves).
+  uint8_t soundStepPastRecordingTables;
   // Whether that step passed a whole number of the sound's own PES, with no
   // part's pictures begun in the file between the sound before and that
   // PES (a step past a part without sound is a seam, on the grid or not).

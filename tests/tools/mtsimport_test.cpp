@@ -3221,6 +3221,60 @@ TEST(MtsimportCommand, OnePicturePartsSoundReadAtTheEndOfALongPartOfAnotherSizeI
   EXPECT_FALSE(sound.empty());
 }
 
+// Joins as ffmpeg writes them, each with one sound PES taken out, told.
+// (1) The 25i recording with its stamps wrapping, less its 58th of 63
+// sound PES, then LPCM from a later group 0.04 s after its end: the LPCM's
+// own step held the seam open in the lost PES's place, and the video's
+// seam took back both, leaving less than nothing lost. (2) Six pictures without sound, then the 1080i recording
+// (another size) seamlessly after them, less its first sound PES: that
+// sound was taken as running on across the join, its head never judged.
+TEST(MtsimportCommand, SoundLostAtPartsWhoseSoundOrPicturesAreLeftOutIsTold) {
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_51_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string f = folder.path + "/";
+  // `in` with its stamps moved on by `seconds` from where they are.
+  auto moved = [&](const std::string& in, const std::string& map, const std::string& seconds) {
+    const std::string out = in + ".moved.m2ts";
+    const testsupport::CommandResult r = testsupport::run_command(
+        "ffmpeg -v error -y -copyts -i " + in + " -map " + map + " -c copy -output_ts_offset " + seconds +
+        " -muxdelay 0 -muxpreload 0 -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+    EXPECT_EQ(r.exit, 0) << r.err;
+    return out;
+  };
+  // `a` then `b`, less sound PES `k` of part `part` (0: a, 1: b).
+  auto joined = [&](const std::string& a, const std::string& b, int part, int k, const std::string& out) {
+    const testsupport::CommandResult r = testsupport::run_command(
+        JOIN_PARTS "p = [open(x, \"rb\").read() for x in (\"" + a + "\", \"" + b + "\")]; "
+        "r = J.Recording(p[" + std::to_string(part) + "]); s = [x for x in r.pes if x[\"pid\"] == 0x1100][" +
+        std::to_string(k) + "]; drop = set(s[\"packets\"]); "
+        "p[" + std::to_string(part) + "] = b\"\".join(x for i, x in enumerate(r.packets) if i not in drop); "
+        "open(\"" + out + "\", \"wb\").write(p[0] + p[1])'");
+    EXPECT_EQ(r.exit, 0) << r.err;
+    return out;
+  };
+  const testsupport::CommandResult cut = testsupport::run_command(
+      JOIN_PARTS "open(\"" + f + "lpcm.m2ts\", \"wb\").write(J.cut(open(\"" + lpcm + "\", \"rb\").read(), 670, 0))'");
+  ASSERT_EQ(cut.exit, 0) << cut.err;
+  Remuxed(f + "mbaff.m2ts", mbaff, "-map 0 -c copy");
+  const std::string kind =
+      joined(moved(f + "mbaff.m2ts", "0", "95441.397689"), moved(f + "lpcm.m2ts", "0", "0.04"), 0, 57, f + "kind.m2ts");
+  const testsupport::CommandResult one = testsupport::run_command(MTSIMPORT " " + kind);
+  EXPECT_EQ(one.exit, 0);
+  EXPECT_NE(one.err.find("0.032 s of sound could not be read"), std::string::npos) << one.err;
+
+  Remuxed(f + "six.m2ts", sd, "-map 0:v -c copy -frames:v 6");
+  Remuxed(f + "hd.m2ts", hd, "-map 0 -c copy");
+  const std::string size =
+      joined(moved(f + "six.m2ts", "0:v", "95442.037689"), moved(f + "hd.m2ts", "0", "95442.317689"), 1, 0, f + "size.m2ts");
+  const testsupport::CommandResult two = testsupport::run_command(MTSIMPORT " " + size);
+  EXPECT_EQ(two.exit, 0);
+  EXPECT_NE(two.err.find("s of sound could not be read"), std::string::npos) << two.err;
+}
+
 // The AC-3 sample frames of `file`'s sound (ffmpeg's packets, one a frame).
 int64_t SoundFramesOf(const std::string& file) {
   const testsupport::CommandResult r = testsupport::run_command(
