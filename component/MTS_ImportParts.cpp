@@ -352,7 +352,7 @@ void PartsReset(ImportParts* parts) {
   parts->tablesAt = parts->tablesBeforeVideo = parts->tablesBeforeReportedVideo = parts->videoSideTablesAt = -1;
   parts->tablesAfterLatestVideo = parts->tablesAfterVideoBefore = parts->tablesAfterVideoBeforeReported = -1;
   for (int64_t& at : parts->sequenceTablesAt) at = -1;
-  parts->soundBeforeAt = -1;
+  parts->soundBeforeAt = parts->soundAfterOthersTablesAt = -1;
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
   parts->tablesJoinAt = parts->soundOnAt = parts->soundRunAt = parts->soundOffStepAt = -1;
   parts->lostStepPTS = -1;
@@ -916,6 +916,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   const uint8_t marks = parts.soundStartMarks;
   const bool begins =
       (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
+  if ((marks & kTSStartAfterTables) && !(marks & kTSStartTablesRunOn))
+    parts.soundAfterOthersTablesAt = ReportedSoundStart(store);
   // The first sound of a part before the one whose picture opened the
   // video's side: its step is its own part's seam, no loss. It takes the
   // line of the part whose pictures it lies among in the file (parts
@@ -974,14 +976,18 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   } else if (insideBefore) {
     // Its step stays counted as lost.
   } else if (!stepped && moved == 0 && !first &&
-             (parts.videoSideRebased || (parts.video.begins && parts.video.moved > 0 && !(marks & kTSStartAtBreak))) &&
+             (parts.videoSideRebased ||
+              (parts.video.begins && !(marks & kTSStartAtBreak) &&
+               (parts.video.moved > 0 || (parts.video.moved < 0 && parts.soundAfterOthersTablesAt > parts.videoSideTablesAt)))) &&
              parts.video.state == SeamSide::kOpen &&
              ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2 && out->bPTS &&
              (parts.video.moved > 0 || out->PTS + shift >= parts.partPicturePTS) &&
              !LaterRecordingAfterVideoSide(store)) {
     // The sound ran on across a join whose stamps were set to follow the
-    // recording before, or across a part whose pictures were moved on to
-    // follow the pictures before: its first PES after the part's pictures
+    // recording before, or across a part whose pictures were moved to
+    // follow the pictures before (on, or back over the gap its stamps left
+    // where its own sound began after its tables, running on from sound
+    // before that ended early): its first PES after the part's pictures
     // begin in the file takes their line, beside them by its own stamps
     // (the sound before it, the part before's, keeps that part's line and
     // is cut under it). Where the line moved back, a PES sooner than the

@@ -223,6 +223,9 @@ struct ImportParts {
   // Where the first packet of the sound PES reported before the one being
   // read lies in the file (-1: none yet).
   int64_t soundBeforeAt;
+  // Where the latest sound PES begun after tables not its recording's own
+  // (another recording's sound) lies in the file (-1: none yet).
+  int64_t soundAfterOthersTablesAt;
   // The lines of the latest parts begun, oldest overwritten first: a sound
   // PES reported after later parts' pictures takes the line of the part it
   // lies in, not the one being read.

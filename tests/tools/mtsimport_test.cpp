@@ -1568,6 +1568,17 @@ std::string MovedStamps(const std::string& out, const std::string& source, const
   return Remuxed(out, source, "-map 0 -c copy -output_ts_offset " + seconds);
 }
 
+// Writes `in` with its stamps moved on by `seconds` from where they are
+// (streams `map`) to IN.moved.m2ts; returns that name.
+std::string StampsMovedOn(const std::string& in, const std::string& map, const std::string& seconds) {
+  const std::string out = in + ".moved.m2ts";
+  const testsupport::CommandResult r = testsupport::run_command(
+      "ffmpeg -v error -y -copyts -i " + in + " -map " + map + " -c copy -output_ts_offset " + seconds +
+      " -muxdelay 0 -muxpreload 0 -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
+  EXPECT_EQ(r.exit, 0) << r.err;
+  return out;
+}
+
 // Movie units of one picture of the 25p recordings: their movies have the
 // time scale 48000, in which a sound edit begins and ends on the sample.
 constexpr int64_t kPictureUnits = 48000 / 25;
@@ -3236,15 +3247,6 @@ TEST(MtsimportCommand, SoundLostAtPartsWhoseSoundOrPicturesAreLeftOutIsTold) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
   const Folder folder;
   const std::string f = folder.path + "/";
-  // `in` with its stamps moved on by `seconds` from where they are.
-  auto moved = [&](const std::string& in, const std::string& map, const std::string& seconds) {
-    const std::string out = in + ".moved.m2ts";
-    const testsupport::CommandResult r = testsupport::run_command(
-        "ffmpeg -v error -y -copyts -i " + in + " -map " + map + " -c copy -output_ts_offset " + seconds +
-        " -muxdelay 0 -muxpreload 0 -streamid 0:0x1011 -streamid 1:0x1100 -mpegts_m2ts_mode 1 -f mpegts " + out);
-    EXPECT_EQ(r.exit, 0) << r.err;
-    return out;
-  };
   // `a` then `b`, less sound PES `k` of part `part` (0: a, 1: b).
   auto joined = [&](const std::string& a, const std::string& b, int part, int k, const std::string& out) {
     const testsupport::CommandResult r = testsupport::run_command(
@@ -3261,7 +3263,8 @@ TEST(MtsimportCommand, SoundLostAtPartsWhoseSoundOrPicturesAreLeftOutIsTold) {
   ASSERT_EQ(cut.exit, 0) << cut.err;
   Remuxed(f + "mbaff.m2ts", mbaff, "-map 0 -c copy");
   const std::string kind =
-      joined(moved(f + "mbaff.m2ts", "0", "95441.397689"), moved(f + "lpcm.m2ts", "0", "0.04"), 0, 57, f + "kind.m2ts");
+      joined(StampsMovedOn(f + "mbaff.m2ts", "0", "95441.397689"), StampsMovedOn(f + "lpcm.m2ts", "0", "0.04"), 0, 57,
+             f + "kind.m2ts");
   const testsupport::CommandResult one = testsupport::run_command(MTSIMPORT " " + kind);
   EXPECT_EQ(one.exit, 0);
   EXPECT_NE(one.err.find("0.032 s of sound could not be read"), std::string::npos) << one.err;
@@ -3269,10 +3272,54 @@ TEST(MtsimportCommand, SoundLostAtPartsWhoseSoundOrPicturesAreLeftOutIsTold) {
   Remuxed(f + "six.m2ts", sd, "-map 0:v -c copy -frames:v 6");
   Remuxed(f + "hd.m2ts", hd, "-map 0 -c copy");
   const std::string size =
-      joined(moved(f + "six.m2ts", "0:v", "95442.037689"), moved(f + "hd.m2ts", "0", "95442.317689"), 1, 0, f + "size.m2ts");
+      joined(StampsMovedOn(f + "six.m2ts", "0:v", "95442.037689"), StampsMovedOn(f + "hd.m2ts", "0", "95442.317689"), 1, 0,
+             f + "size.m2ts");
   const testsupport::CommandResult two = testsupport::run_command(MTSIMPORT " " + size);
   EXPECT_EQ(two.exit, 0);
   EXPECT_NE(two.err.find("s of sound could not be read"), std::string::npos) << two.err;
+}
+
+// One picture cut from a group of the LPCM recording (its sound, cut with
+// it, ends where that picture begins), then the same cut as much later as
+// its sound leads its pictures (80 ms here): its pictures follow the one
+// picture at once, and its sound, which runs on from the sound before
+// without a step, begins that far ahead of them. The movie plays that
+// sound beside its own pictures by its stamps, the lead less a picture
+// into it at the movie's start (it played from its first sample there,
+// 40 ms late).
+TEST(MtsimportCommand, SoundRunningOnIntoAPartMovedBackPlaysBesideItsPictures) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: the parts are not made";
+  const Folder folder;
+  const std::string f = folder.path + "/";
+  // Cuts the third group; prints how far its sound leads its first picture.
+  const testsupport::CommandResult cut = testsupport::run_command(
+      JOIN_PARTS "d = open(\"" + lpcm + "\", \"rb\").read(); c = J.cut(d, J.Recording(d).gop_starts()[2][1], 0); "
+      "open(\"" + f + "cut.m2ts\", \"wb\").write(c); r = J.Recording(c); "
+      "print(min(x[\"pts\"] for x in r.video) - min(x[\"pts\"] for x in r.audio))'");
+  ASSERT_EQ(cut.exit, 0) << cut.err;
+  const long long lead = std::atoll(cut.out.c_str());  // 90 kHz
+  if (lead <= 3600) GTEST_SKIP() << "the recording's sound leads its groups by no more than a picture";
+  Remuxed(f + "one.m2ts", f + "cut.m2ts", "-map 0 -c copy -frames:v 1");
+  Remuxed(f + "part.m2ts", f + "cut.m2ts", "-map 0 -c copy");
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.6f", double(lead) / 90000);
+  const std::string later = StampsMovedOn(f + "part.m2ts", "0", seconds);
+  const testsupport::CommandResult joined =
+      testsupport::run_command("cat " + StampsMovedOn(f + "one.m2ts", "0", "0") + " " + later + " > " + f + "joined.m2ts");
+  ASSERT_EQ(joined.exit, 0);
+  const testsupport::CommandResult r = testsupport::run_command(MTSIMPORT " --mov " + f + "joined.mov " + f + "joined.m2ts");
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  auto pcm = [](const std::string& file) {
+    return testsupport::run_command("ffmpeg -v error -i " + file + " -map 0:a -f s16le -").out;
+  };
+  const std::string played = pcm(f + "joined.mov"), own = pcm(later);
+  // Stereo 16-bit sample frames at 48 kHz.
+  const size_t ahead = size_t(lead - 3600) * 48000 / 90000 * 4, compared = 48000;
+  ASSERT_GE(played.size(), compared);
+  ASSERT_GE(own.size(), ahead + compared);
+  EXPECT_TRUE(played.compare(0, compared, own, ahead, compared) == 0);
 }
 
 // The AC-3 sample frames of `file`'s sound (ffmpeg's packets, one a frame).
