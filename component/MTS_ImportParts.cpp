@@ -111,8 +111,8 @@ bool RecordingSinceSoundBefore(const MTS_MovieImportGlobalsRecord* store, bool s
 // one), and is no seam, however near the side it lies.
 bool SoundInsidePartBefore(const MTS_MovieImportGlobalsRecord* store, bool stepOnGrid) {
   const ImportParts& parts = store->parts;
-  return parts.soundBeforeAt >= 0 && InReach(parts.video, ReportedSoundStart(store)) && SoundBeforeSidesTables(store) &&
-         !RecordingSinceSoundBefore(store, stepOnGrid);
+  return parts.soundBeforeAt >= 0 && InReach(parts.video, ReportedSoundStart(store)) &&
+         SoundBeforeSidesTables(store) && !RecordingSinceSoundBefore(store, stepOnGrid);
 }
 
 // Whether the tables before a PES that starts so (`marks`: kTSStart* bits)
@@ -930,7 +930,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   const bool onGrid = stepped && StepOnOwnGrid(stepBefore, stepBefore - wouldMove);
   const bool insideBefore = !store->soundLeavingOut && !first && SoundInsidePartBefore(store, onGrid);
   const bool earlierPart = !store->soundLeavingOut && (begins || RecordingSinceSoundBefore(store, onGrid)) &&
-                           InReach(parts.video, ReportedSoundStart(store)) && SoundBeforeSidesTables(store) && !insideBefore;
+                           InReach(parts.video, ReportedSoundStart(store)) && SoundBeforeSidesTables(store) &&
+                           !insideBefore;
   parts.soundOfEarlierPart = earlierPart;
   // Sound that starts after the pictures of another size without a step
   // ran on across that seam: a later step of it is no seam.
@@ -978,7 +979,8 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   } else if (!stepped && moved == 0 && !first &&
              (parts.videoSideRebased ||
               (parts.video.begins && !(marks & kTSStartAtBreak) &&
-               (parts.video.moved > 0 || (parts.video.moved < 0 && parts.soundAfterOthersTablesAt > parts.videoSideTablesAt)))) &&
+               (parts.video.moved > 0 ||
+                (parts.video.moved < 0 && parts.soundAfterOthersTablesAt > parts.videoSideTablesAt)))) &&
              parts.video.state == SeamSide::kOpen &&
              ReportedSoundStart(store) > parts.video.pesAt + kMTSPacketSize / 2 && out->bPTS &&
              (parts.video.moved > 0 || out->PTS + shift >= parts.partPicturePTS) &&

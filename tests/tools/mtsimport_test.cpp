@@ -3272,8 +3272,8 @@ TEST(MtsimportCommand, SoundLostAtPartsWhoseSoundOrPicturesAreLeftOutIsTold) {
   Remuxed(f + "six.m2ts", sd, "-map 0:v -c copy -frames:v 6");
   Remuxed(f + "hd.m2ts", hd, "-map 0 -c copy");
   const std::string size =
-      joined(StampsMovedOn(f + "six.m2ts", "0:v", "95442.037689"), StampsMovedOn(f + "hd.m2ts", "0", "95442.317689"), 1, 0,
-             f + "size.m2ts");
+      joined(StampsMovedOn(f + "six.m2ts", "0:v", "95442.037689"), StampsMovedOn(f + "hd.m2ts", "0", "95442.317689"),
+             1, 0, f + "size.m2ts");
   const testsupport::CommandResult two = testsupport::run_command(MTSIMPORT " " + size);
   EXPECT_EQ(two.exit, 0);
   EXPECT_NE(two.err.find("s of sound could not be read"), std::string::npos) << two.err;
@@ -3305,10 +3305,12 @@ TEST(MtsimportCommand, SoundRunningOnIntoAPartMovedBackPlaysBesideItsPictures) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.6f", double(lead) / 90000);
   const std::string later = StampsMovedOn(f + "part.m2ts", "0", seconds);
+  const std::string first = StampsMovedOn(f + "one.m2ts", "0", "0");
   const testsupport::CommandResult joined =
-      testsupport::run_command("cat " + StampsMovedOn(f + "one.m2ts", "0", "0") + " " + later + " > " + f + "joined.m2ts");
+      testsupport::run_command("cat " + first + " " + later + " > " + f + "joined.m2ts");
   ASSERT_EQ(joined.exit, 0);
-  const testsupport::CommandResult r = testsupport::run_command(MTSIMPORT " --mov " + f + "joined.mov " + f + "joined.m2ts");
+  const testsupport::CommandResult r =
+      testsupport::run_command(MTSIMPORT " --mov " + f + "joined.mov " + f + "joined.m2ts");
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_EQ(r.err, "");
   auto pcm = [](const std::string& file) {
