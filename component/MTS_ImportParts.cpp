@@ -995,10 +995,11 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
     // is cut under it). Where the line moved back, a PES sooner than the
     // pictures before end by their stamps is still the part before's (a
     // muxer that orders PES by time writes its last ones after the part's
-    // first picture). Its stamps and counter ran on: none of the part's
+    // first picture). Where its counter ran on too, none of the part's
     // sound was lost ahead of it (the part's first PES may have been
-    // reported before its pictures).
-    store->partSoundJudged = parts.begun;
+    // reported before its pictures); where it broke, it is the part's first
+    // sound read, and its head is judged as any part's.
+    if (!(marks & kTSStartAtBreak)) store->partSoundJudged = parts.begun;
     parts.soundSeamPTS = out->PTS + shift;
     CloseSeam(store, false);
     shift = store->soundTimeShift;

@@ -3239,7 +3239,10 @@ TEST(MtsimportCommand, OnePicturePartsSoundReadAtTheEndOfALongPartOfAnotherSizeI
 // seam took back both, leaving less than nothing lost. (2) Six pictures without sound, then the 1080i recording
 // (another size) seamlessly after them, less its first sound PES: that
 // sound was taken as running on across the join, its head never judged.
+// (3) The same after the whole recording, its sound too: the sound after
+// the lost PES, its counter broken, was taken as running on all the same.
 TEST(MtsimportCommand, SoundLostAtPartsWhoseSoundOrPicturesAreLeftOutIsTold) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_51_avchd.m2ts");
@@ -3277,6 +3280,14 @@ TEST(MtsimportCommand, SoundLostAtPartsWhoseSoundOrPicturesAreLeftOutIsTold) {
   const testsupport::CommandResult two = testsupport::run_command(MTSIMPORT " " + size);
   EXPECT_EQ(two.exit, 0);
   EXPECT_NE(two.err.find("s of sound could not be read"), std::string::npos) << two.err;
+
+  Remuxed(f + "whole.m2ts", ac3, "-map 0 -c copy");
+  Remuxed(f + "nine.m2ts", hd, "-map 0 -c copy -frames:v 9");
+  const std::string after = joined(StampsMovedOn(f + "whole.m2ts", "0", "30.4"),
+                                   StampsMovedOn(f + "nine.m2ts", "0", "32.4338"), 1, 0, f + "after.m2ts");
+  const testsupport::CommandResult three = testsupport::run_command(MTSIMPORT " " + after);
+  EXPECT_EQ(three.exit, 0);
+  EXPECT_NE(three.err.find("s of sound could not be read"), std::string::npos) << three.err;
 }
 
 // One picture cut from a group of the LPCM recording (its sound, cut with
