@@ -127,19 +127,22 @@ TEST_F(StoreMessages, BusyStoreNamesNoProcessNotKnownToHoldIt) {
   }
 }
 
-// The import's record cut by one byte and given its size back by another
-// process of the same user, between import and read: the record is blamed,
-// not the recording, which nobody touched; written over, the recording is.
+// The import's record cut short by its last eight bytes (the recording's
+// identity, which ends its seal) and given its size back by another process
+// of the same user, between import and read: the record is blamed, not the
+// recording, which nobody touched; written over, the recording is. (Cut by
+// one byte only, it lost nothing where the identity's last byte was 0, one
+// run in 256.)
 TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
   const char* tmp = std::getenv("TMPDIR");
   const std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/damaged_record_" + std::to_string(getpid()) +
                            ".m2ts";
   ASSERT_EQ(testsupport::run_command("cp " + testsupport::local_data_file("importer/importer_lpcm_20.m2ts") + " " +
                                      path).exit, 0);
-  auto cutOneByte = [](uint32_t id) {
+  auto cutShort = [](uint32_t id) {
     const int fd = shm_open(shmtest::region_name(static_cast<int32_t>(id)).c_str(), O_RDWR, 0);
     struct stat st {};
-    const bool done = fd >= 0 && fstat(fd, &st) == 0 && ftruncate(fd, st.st_size - 1) == 0 &&
+    const bool done = fd >= 0 && fstat(fd, &st) == 0 && ftruncate(fd, st.st_size - 8) == 0 &&
                       ftruncate(fd, st.st_size) == 0;
     if (fd >= 0) close(fd);
     return done;
@@ -153,7 +156,7 @@ TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
     const int32_t id = ImportedId(importer);
     ASSERT_GE(id, 0);
     EXPECT_EQ(ReaderSays(id, path), "0 ") << "read before the damage";
-    ASSERT_TRUE(cutOneByte(id));
+    ASSERT_TRUE(cutShort(id));
     EXPECT_EQ(ReaderSays(id, path), blamed) << "import in another process";
     importer.write_line("");
     EXPECT_EQ(importer.wait(), 0);
@@ -162,7 +165,7 @@ TEST_F(StoreMessages, DamagedRecordIsBlamedNotTheRecording) {
     // The import in this process.
     ImportHere here(path);
     ASSERT_NE(here.rec, nullptr);
-    ASSERT_TRUE(cutOneByte(here.id));
+    ASSERT_TRUE(cutShort(here.id));
     EXPECT_EQ(ReaderSays(here.id, path), blamed) << "import in this process";
   }
   {
