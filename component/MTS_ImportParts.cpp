@@ -533,21 +533,21 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   const bool partsSound = parts.sound.begins ? soundAfter || (!store->soundAnchored && !besideBefore)
                                              : parts.sound.pesAt < store->videoTSOffset ||
                                                    (PartVideoBegins(store) && soundAfter);
-  // A sound step held open from before this recording's tables, after
-  // tables of its own, is an earlier recording's, one without pictures.
-  if (HeldStepAtOthersTables(parts) && parts.soundStepPastRecordingTables && PartVideoBegins(store) &&
-      parts.recordingTablesAt > parts.sound.pesAt + kMTSPacketSize &&
-      parts.recordingTablesAt < store->videoTSOffset + kMTSPacketSize)
-    TakeBackHeldStep(store);
-  // One held from before this recording's tables, and after none of its
-  // own, lies inside the part before them (a recording's sound follows its
-  // tables): it stays lost, and this part's sound meets the side anew.
+  // A sound step held open from before this recording's tables: after
+  // tables of its own (a PAT's counter broke), an earlier recording's, one
+  // without pictures; else it lies inside the part before those tables (a
+  // recording's sound follows its tables), stays lost, and this part's
+  // sound meets the side anew.
   if (parts.sound.state == SeamSide::kOpen && parts.soundLostAtSeam > 0 && PartVideoBegins(store) &&
       parts.recordingTablesAt > parts.sound.pesAt + kMTSPacketSize &&
       parts.recordingTablesAt < store->videoTSOffset + kMTSPacketSize) {
-    parts.sound.state = SeamSide::kClosed;
-    parts.soundLostAtSeam = 0;
-    store->soundStepAt = -1;
+    if (HeldStepAtOthersTables(parts) && parts.soundStepPastRecordingTables) {
+      TakeBackHeldStep(store);
+    } else {
+      parts.sound.state = SeamSide::kClosed;
+      parts.soundLostAtSeam = 0;
+      store->soundStepAt = -1;
+    }
   }
   if (soundBegun && !partsSound && parts.sound.begins) {
     parts.sound.state = SeamSide::kClosed;
@@ -1094,9 +1094,25 @@ int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t
   return shift;
 }
 
-void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen) {
+HeldSoundStep PartHeldSoundStep(const ImportParts& parts) {
+  return {parts.sound, parts.soundLostAtSeam, parts.soundStepOnGrid, parts.soundStepAfterOthersTables,
+          parts.soundStepPastRecordingTables};
+}
+
+void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, const HeldSoundStep& before) {
   ImportParts& parts = store->parts;
-  if (!soundSideWasOpen && parts.soundLostAtSeam > 0) parts.sound.state = SeamSide::kClosed;
+  // Its step holds no seam open: a side it opened closes, and one held from
+  // before stays as it was, with the sound lost that it holds (that step's,
+  // not this one's).
+  if (before.side.state != SeamSide::kOpen && parts.soundLostAtSeam > 0) {
+    parts.sound.state = SeamSide::kClosed;
+  } else if (before.side.state == SeamSide::kOpen && parts.sound.state == SeamSide::kOpen) {
+    parts.sound = before.side;
+    parts.soundLostAtSeam = before.lost;
+    parts.soundStepOnGrid = before.onGrid;
+    parts.soundStepAfterOthersTables = before.afterOthersTables;
+    parts.soundStepPastRecordingTables = before.pastRecordingTables;
+  }
   // A seam met by audio of another kind placed nothing: none of that part's
   // sound is in the track. Sound of the track's kind after it is a later
   // part's, and is placed when the stretch left out ends, beside its own

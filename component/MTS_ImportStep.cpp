@@ -708,11 +708,8 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   const int64_t shift = store->soundTimeShift;
   const int64_t lost = store->soundLostTicks, step = store->soundKeyStep, high = store->soundKeyHigh;
   const uint8_t inOrder = store->soundInOrder;
-  const bool soundSideOpen = store->parts.sound.state == mts_import::SeamSide::kOpen;
-  const mts_import::SeamMark soundSide = store->parts.sound;
-  const int64_t soundLostAtSeam = store->parts.soundLostAtSeam;
-  const uint8_t stepOnGrid = store->parts.soundStepOnGrid, stepAfterTables = store->parts.soundStepAfterOthersTables,
-                stepPastTables = store->parts.soundStepPastRecordingTables;
+  const mts_import::HeldSoundStep held = mts_import::PartHeldSoundStep(store->parts);
+  const bool soundSideOpen = held.side.state == mts_import::SeamSide::kOpen;
   const int64_t pesAt = store->soundTSOffset;
   const bool keySeen = store->soundKeySeen != 0, afterLeftOut = store->leftOutSoundSeen != 0;
   mts_import::UnwrapReportedTimes(store);
@@ -776,16 +773,7 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
     store->soundKeyStep = step;
     store->soundKeyHigh = high;
     store->soundInOrder = inOrder;
-    // Nor does its step hold a seam open: one held from before stays as it
-    // was, with the sound lost that it holds (that step's, not this one's).
-    if (soundSideOpen && store->parts.sound.state == mts_import::SeamSide::kOpen) {
-      store->parts.sound = soundSide;
-      store->parts.soundLostAtSeam = soundLostAtSeam;
-      store->parts.soundStepOnGrid = stepOnGrid;
-      store->parts.soundStepAfterOthersTables = stepAfterTables;
-      store->parts.soundStepPastRecordingTables = stepPastTables;
-    }
-    mts_import::PartSoundLeftOut(store, soundSideOpen);
+    mts_import::PartSoundLeftOut(store, held);
   }
   // Audio left out for its kind is weighed by where it lies in the file as
   // well (the movie's first sound PES, read from offset 0, among it).

@@ -419,10 +419,18 @@ bool PartSoundJoins(const MTS_MovieImportGlobalsRecord* store, int64_t moved);
 // PES before it. Returns the shift the PES takes.
 int64_t PartSoundPES(MTS_MovieImportGlobalsRecord* store, int64_t shift, int64_t moved, int64_t lostBefore,
                      int64_t wouldMove, int64_t stepBefore);
-// The sound PES just read was left out for its kind; `soundSideWasOpen`:
-// the sound side was open before it. A seam waiting to place its part's
-// sound has none of the track's kind to place.
-void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, bool soundSideWasOpen);
+// The sound's side of a seam and the step it holds, as the sound PES being
+// read found them (taken before that PES is judged).
+struct HeldSoundStep {
+  SeamMark side;
+  int64_t lost;
+  uint8_t onGrid, afterOthersTables, pastRecordingTables;
+};
+HeldSoundStep PartHeldSoundStep(const ImportParts& parts);
+// The sound PES just read was left out for its kind; `before`: the sound's
+// side as it was before it. A seam waiting to place its part's sound has
+// none of the track's kind to place.
+void PartSoundLeftOut(MTS_MovieImportGlobalsRecord* store, const HeldSoundStep& before);
 // Whether the picture being described is the first of a part (asked once
 // per picture, so a field of the part before that is added later is not
 // taken for it).

@@ -3173,6 +3173,13 @@ void ExpectTold(const std::string& joined, const std::string& words) {
   EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
 }
 
+// Python, after JOIN_PARTS, that reads the recording `file` as `d`: `r` its
+// PES, `p` its pictures' stamps in order, `f` one picture's time.
+std::string ReadRecording(const std::string& file) {
+  return "d = open(\"" + file + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
+         "f = p[1] - p[0]; ";
+}
+
 // A whole recording, a one-picture part cut at a later group's tables (its
 // tables, IDR picture and sound PES), then the whole recording again, each
 // 0.5 s (and 1 s) after the part before ends. The one-picture part's only
@@ -3189,9 +3196,8 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
     // Prints the sound PES of the cut part and the length of the recording's
     // pictures, in ticks: the last part ends the movie.
     const testsupport::CommandResult made = testsupport::run_command(
-        JOIN_PARTS ""
-        "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
-        "f = p[1] - p[0]; c = J.cut(d, r.gop_starts()[1][1], 1); s = p[-1] + f + " + gap + "; "
+        JOIN_PARTS + ReadRecording(ac3) +
+        "c = J.cut(d, r.gop_starts()[1][1], 1); s = p[-1] + f + " + gap + "; "
         "open(\"" + joined + "\", \"wb\").write(d + J.restamp(c, s - J.first_video_pts(c)) + "
         "J.restamp(d, s + f + " + gap + " - p[0])); print(len(J.Recording(c).audio), p[-1] + f - p[0])'");
     long long sounds = 0, whole = 0;
@@ -3208,8 +3214,9 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundLeavesTheNextPartsSoundItsOwn) {
   }
 }
 
-// The same one-picture part 0.6 s after the whole recording, then a
-// recording of another size without sound: the part's only sound PES is
+// The whole recording, the one-picture cut of the test before placed
+// 0.6 s after it, then a recording of another size without sound: the
+// one-picture cut's only sound PES is
 // reported when the file ends, over 4 MiB past the seam that other
 // recording's pictures opened. It lies before that recording's tables and
 // is the one-picture part's own sound, no loss ("0.520 s of sound could
@@ -3220,9 +3227,8 @@ TEST(MtsimportCommand, OnePicturePartsSoundReadAtTheEndOfALongPartOfAnotherSizeI
   const Folder folder;
   const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
   const testsupport::CommandResult made = testsupport::run_command(
-      JOIN_PARTS ""
-      "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
-      "f = p[1] - p[0]; c = J.cut(d, r.gop_starts()[1][1], 1); s = p[-1] + f + 54000; "
+      JOIN_PARTS + ReadRecording(ac3) +
+      "c = J.cut(d, r.gop_starts()[1][1], 1); s = p[-1] + f + 54000; "
       "h = J.without_sound(open(\"" + hd + "\", \"rb\").read()); "
       "open(\"" + joined + "\", \"wb\").write(d + J.restamp(c, s - J.first_video_pts(c)) + "
       "J.restamp(h, s + f + 45000 - J.first_video_pts(h))); print(len(h))'");
@@ -3464,9 +3470,8 @@ TEST(MtsimportCommand, ShortFirstPartsLateSoundPlaysBesideItsOwnPicture) {
   // Prints the first part's sound PES, its lead and the length of the
   // recording's pictures, in ticks: the last part ends the movie.
   const testsupport::CommandResult made = testsupport::run_command(
-      JOIN_PARTS ""
-      "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
-      "f = p[1] - p[0]; a = J.cut(d, 1, 1); b = J.without_sound(J.cut(d, 1, 7)); "
+      JOIN_PARTS + ReadRecording(ac3) +
+      "a = J.cut(d, 1, 1); b = J.without_sound(J.cut(d, 1, 7)); "
       "s = J.first_video_pts(a) + f + 180000; "
       "open(\"" + joined + "\", \"wb\").write(a + J.restamp(b, s - J.first_video_pts(b)) + "
       "J.restamp(d, s + 7 * f - p[0])); s = J.Recording(a).audio; "
@@ -3524,9 +3529,8 @@ TEST(MtsimportCommand, OnePicturePartsLateSoundAfterASoundlessPartKeepsTheLastPa
   const std::string joined = folder.path + "/joined.m2ts", json = folder.path + "/joined.json";
   // Prints the length of the last part's pictures, in ticks.
   const testsupport::CommandResult made = testsupport::run_command(
-      JOIN_PARTS ""
-      "d = open(\"" + ac3 + "\", \"rb\").read(); r = J.Recording(d); p = sorted(v[\"pts\"] for v in r.video); "
-      "f = p[1] - p[0]; g = r.gop_starts()[1][1]; c = J.cut(d, g, 1); h = J.cut(d, g, 0); "
+      JOIN_PARTS + ReadRecording(ac3) +
+      "g = r.gop_starts()[1][1]; c = J.cut(d, g, 1); h = J.cut(d, g, 0); "
       "e = J.without_sound(h); s = p[-1] + f + 45000; t = s - 30 * 90000; "
       "q = sorted(v[\"pts\"] for v in J.Recording(h).video); u = t + q[-1] + f - q[0] + 45000; "
       "open(\"" + joined + "\", \"wb\").write(d + J.restamp(c, s - J.first_video_pts(c)) + "
