@@ -571,7 +571,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
   } else {
     Open(&parts.video, store->ts_offset, *moved, store->videoTSOffset);
     parts.video.begins = PartVideoBegins(store);
-    parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
+    parts.videoSideTablesAt = TablesBeforeReportedVideo(store);
     parts.videoSideBySize = 0;
     parts.videoSideBySoundBreak = PartBySoundBreakAlone(store, *moved);
     parts.videoSideRebased = parts.videoRebased || (parts.videoStepOffClock && *moved < 0);
@@ -780,7 +780,7 @@ void PartOtherSizeBegins(MTS_MovieImportGlobalsRecord* store, uint32_t marks) {
     return;
   Open(&parts.video, store->ts_offset, 0, store->videoTSOffset);
   parts.video.begins = 1;
-  parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
+  parts.videoSideTablesAt = TablesBeforeReportedVideo(store);
   parts.videoSideBySize = 1;
   parts.videoSideBySoundBreak = 0;
 }
@@ -791,7 +791,7 @@ void PartVideoSideOfTakenBackSeam(MTS_MovieImportGlobalsRecord* store) {
   if (parts.video.state == SeamSide::kOpen || parts.sound.state == SeamSide::kOpen) return;
   Open(&parts.video, store->ts_offset, 0, store->videoTSOffset);
   parts.video.begins = 1;
-  parts.videoSideTablesAt = parts.tablesBeforeReportedVideo;
+  parts.videoSideTablesAt = TablesBeforeReportedVideo(store);
   parts.videoSideBySize = 0;
   parts.videoSideBySoundBreak = 0;
 }

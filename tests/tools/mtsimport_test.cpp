@@ -3247,6 +3247,10 @@ TEST(MtsimportCommand, OnePicturePartsSoundReadAtTheEndOfALongPartOfAnotherSizeI
 // sound was taken as running on across the join, its head never judged.
 // (3) The same after the whole recording, its sound too: the sound after
 // the lost PES, its counter broken, was taken as running on all the same.
+// (4) The recording less its last sound PES but one, then one 1080i
+// picture without sound stamped on after it: the last sound PES, reported
+// at the file's end, was judged against the tables of a picture before
+// that one's, and its step taken as the seam's.
 TEST(MtsimportCommand, SoundLostAtPartsWhoseSoundOrPicturesAreLeftOutIsTold) {
   AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
@@ -3294,6 +3298,16 @@ TEST(MtsimportCommand, SoundLostAtPartsWhoseSoundOrPicturesAreLeftOutIsTold) {
   const testsupport::CommandResult three = testsupport::run_command(MTSIMPORT " " + after);
   EXPECT_EQ(three.exit, 0);
   EXPECT_NE(three.err.find("s of sound could not be read"), std::string::npos) << three.err;
+
+  const testsupport::CommandResult last = testsupport::run_command(
+      JOIN_PARTS "r = J.Recording(J.restamp(open(\"" + ac3 + "\", \"rb\").read(), 0)); "
+      "drop = set([x for x in r.pes if x[\"pid\"] == 0x1100][-2][\"packets\"]); "
+      "b = J.restamp(J.without_sound(J.cut(open(\"" + hd + "\", \"rb\").read(), 0, 1)), 183309); "
+      "open(\"" + f + "last.m2ts\", \"wb\").write(b\"\".join(x for i, x in enumerate(r.packets) if i not in drop) + b)'");
+  ASSERT_EQ(last.exit, 0) << last.err;
+  const testsupport::CommandResult four = testsupport::run_command(MTSIMPORT " " + f + "last.m2ts");
+  EXPECT_EQ(four.exit, 0);
+  EXPECT_NE(four.err.find("0.032 s of sound could not be read"), std::string::npos) << four.err;
 }
 
 // One picture cut from a group of the LPCM recording (its sound, cut with
