@@ -500,6 +500,19 @@ void JudgeLeftOutPart(MTS_MovieImportGlobalsRecord* store, bool broke) {
 // from the earliest time stamp read to the first picture imported is left
 // out of the video, and the sound before that picture out of the sound.
 int64_t FinishLossChecks(MTS_MovieImportGlobalsRecord* store) {
+  // Pictures after a restart at other than an intra picture that the file
+  // ends with: no later PES moved the line back to show a damaged time
+  // stamp, so they are a part without its head.
+  if (store->headlessPart) {
+    store->videoDamagedPictures += store->headlessPictures;
+    store->headlessPart = 0;
+  }
+  // A PES whose head was lost after pictures left out, with no picture
+  // taken after it: its own picture is lost, whichever part it began.
+  if (store->headLostAfterLeftOut) {
+    store->videoLostTicks += VideoFrameTicks(store);
+    store->headLostAfterLeftOut = 0;
+  }
   if (store->headPicturesLeftOut <= 0 || !store->firstPictureSeen || store->firstPicturePTS == 0) return 0;
   int64_t earliest = store->headEarliestPTS > 0 ? store->headEarliestPTS : store->firstPicturePTS;
   if (store->soundEarliestSeen) earliest = std::min(earliest, store->soundEarliestPTS);

@@ -446,6 +446,10 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
   }
 
   if (timed) {
+    // Samples wholly before the first picture wait for the one that reaches
+    // it (none of them plays): inserted meanwhile, they would play from the
+    // movie's start.
+    bool before = false;
     if (!store->soundAnchored && !store->parts.soundPlaced) {
       // The first sample that starts within one of its own lengths of the
       // first picture opens the range to insert at track time 0, placed by
@@ -453,9 +457,13 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       // the picture (one that begins after it plays from the picture, less
       // than its own length early).
       const int64_t rate = static_cast<uint32_t>(store->soundSampleRate);
-      const int64_t d = pts - store->firstVideoPTS;
+      // (How far apart the two are, across a wrap of the stamps too.)
+      constexpr int64_t kWrap = int64_t(1) << 33;
+      const int64_t d = ((pts - store->firstVideoPTS) % kWrap + kWrap + kWrap / 2) % kWrap - kWrap / 2;
       const int64_t r = RoundHalfAway(static_cast<double>(d < 0 ? -d : d) * static_cast<double>(rate) / 90000.0);
-      if (static_cast<int64_t>(static_cast<uint32_t>(frames)) > r) {
+      const int64_t length = static_cast<uint32_t>(frames);
+      before = d < 0 && r >= length && store->timeScale > 0;
+      if (length > r) {
         const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
         store->soundInsertedTime = static_cast<int32_t>(d < 0 ? start + r : start);
         store->soundEndTime = std::max(store->soundEndTime, store->soundInsertedTime);
@@ -470,7 +478,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
     // (the end of the file clips it to the video's end); later sound is not.
     const int64_t lastPictureTicks =
         store->timeScale > 0 ? int64_t(store->frameDuration) * 90000 / store->timeScale : 0;
-    if (pts < store->lastVideoPTS + std::max<int64_t>(lastPictureTicks, 1))
+    if (!before && pts < store->lastVideoPTS + std::max<int64_t>(lastPictureTicks, 1))
       store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));
   } else {
     store->soundEndTime = static_cast<int32_t>(GetMediaDisplayDuration(store->soundMedia));

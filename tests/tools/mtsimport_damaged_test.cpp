@@ -1268,6 +1268,10 @@ TEST(MtsimportDamaged, APartWithoutItsHeadWhoseCountersRunOnIsTold) {
     ASSERT_EQ(alone.result.exit, 0) << alone.result.err;
     EXPECT_EQ(alone.result.err, DamageLine(alone.input, "1 picture is incomplete")) << then;
   }
+  // The file ends with that picture: nothing after it tells a stamp damaged.
+  const Imported last = ImportBytes(Then(first, Join(lone)), "headless_last_picture.m2ts");
+  ASSERT_EQ(last.result.exit, 0) << last.result.err;
+  EXPECT_EQ(last.result.err, DamageLine(last.input, "1 picture is incomplete"));
 }
 
 namespace {
@@ -1991,6 +1995,11 @@ TEST(MtsimportDamaged, ALeftOutPartWithoutItsHeadAtASeamIsTold) {
       << onCut.result.err;
   const Imported onWhole = ImportBytes(Then(first, ShiftedStamps(small, on)), "whole_on_after_left_out.m2ts");
   EXPECT_EQ(std::make_tuple(onWhole.result.exit, onWhole.result.err), std::make_tuple(0, std::string()));
+  // The track's size again, one picture without its first 960 bytes, and
+  // the file ends there: that picture is lost.
+  const Bytes one = ShiftedStamps(GroupCut(clean, 0, 1), 40 * 90000);
+  const Imported oneCut = ImportBytes(Then(first, Bytes(one.begin() + 960, one.end())), "headless_one_last.m2ts");
+  EXPECT_EQ(oneCut.result.err, DamageLine(oneCut.input, "0.040 s of video could not be read and are left out of the movie"));
 }
 
 // A recording whose second sound PES is lost: the first step of the sound

@@ -3238,6 +3238,32 @@ TEST(MtsimportCommand, OnePicturePartsSoundReadAtTheEndOfALongPartOfAnotherSizeI
   EXPECT_FALSE(sound.empty());
 }
 
+// Two pictures cut at a recording's second group with their sound, which
+// leads them, twelve pictures without sound, then a recording of another
+// size: the sound PES that reaches the first picture is reported only once
+// that recording's sound begins, after the sound before it was inserted at
+// the movie's start (it played 64 ms late). The two pictures' sound plays
+// as it does when they are alone.
+TEST(MtsimportCommand, SoundBeforeTheFirstPictureWaitsForTheSoundThatReachesIt) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string json = folder.path + "/joined.json";
+  const std::string two = folder.path + "/two.m2ts", joined = folder.path + "/joined.m2ts";
+  const testsupport::CommandResult parts = testsupport::run_command(
+      JOIN_PARTS + ReadRecording(ac3) +
+      "c = J.cut(d, r.gop_starts()[1][1], 2); s = J.without_sound(J.cut(d, r.gop_starts()[2][1], 12)); "
+      "t = J.first_video_pts(c); h = open(\"" + hd + "\", \"rb\").read(); "
+      "open(\"" + two + "\", \"wb\").write(c); open(\"" + joined + "\", \"wb\").write(c + "
+      "J.restamp(s, t + 5 * f - J.first_video_pts(s)) + J.restamp(h, t + 20 * f - J.first_video_pts(h)))'");
+  ASSERT_EQ(parts.exit, 0) << parts.err;
+  const auto alone = ImportedQuietly(two, json);
+  const auto both = ImportedQuietly(joined, json);
+  ASSERT_FALSE(std::get<2>(alone).empty());
+  ASSERT_FALSE(std::get<2>(both).empty());
+  EXPECT_EQ(std::get<2>(both).front(), std::get<2>(alone).front());
+}
+
 // Joins as ffmpeg writes them, each with one sound PES taken out, told.
 // (1) The 25i recording with its stamps wrapping, less its 58th of 63
 // sound PES, then LPCM from a later group 0.04 s after its end: the LPCM's
