@@ -3248,8 +3248,7 @@ TEST(MtsimportCommand, SoundBeforeTheFirstPictureWaitsForTheSoundThatReachesIt) 
   AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
   const Folder folder;
-  const std::string json = folder.path + "/joined.json";
-  const std::string two = folder.path + "/two.m2ts", joined = folder.path + "/joined.m2ts";
+  const std::string json = folder.path + "/j.json", two = folder.path + "/two.m2ts", joined = folder.path + "/j.m2ts";
   const testsupport::CommandResult parts = testsupport::run_command(
       JOIN_PARTS + ReadRecording(ac3) +
       "c = J.cut(d, r.gop_starts()[1][1], 2); s = J.without_sound(J.cut(d, r.gop_starts()[2][1], 12)); "
@@ -3257,11 +3256,9 @@ TEST(MtsimportCommand, SoundBeforeTheFirstPictureWaitsForTheSoundThatReachesIt) 
       "open(\"" + two + "\", \"wb\").write(c); open(\"" + joined + "\", \"wb\").write(c + "
       "J.restamp(s, t + 5 * f - J.first_video_pts(s)) + J.restamp(h, t + 20 * f - J.first_video_pts(h)))'");
   ASSERT_EQ(parts.exit, 0) << parts.err;
-  const auto alone = ImportedQuietly(two, json);
-  const auto both = ImportedQuietly(joined, json);
-  ASSERT_FALSE(std::get<2>(alone).empty());
-  ASSERT_FALSE(std::get<2>(both).empty());
-  EXPECT_EQ(std::get<2>(both).front(), std::get<2>(alone).front());
+  const auto alone = std::get<2>(ImportedQuietly(two, json)), both = std::get<2>(ImportedQuietly(joined, json));
+  ASSERT_FALSE(alone.empty() || both.empty());
+  EXPECT_EQ(both.front(), alone.front());
 }
 
 // Joins as ffmpeg writes them, each with one sound PES taken out, told.
