@@ -507,10 +507,11 @@ int64_t FinishLossChecks(MTS_MovieImportGlobalsRecord* store) {
     store->videoDamagedPictures += store->headlessPictures;
     store->headlessPart = 0;
   }
-  // A PES whose head was lost after pictures left out, with no picture
-  // taken after it: its own picture is lost, whichever part it began.
+  // A PES whose head was lost after pictures left out, the last of the
+  // file: its own picture is lost, whichever part it began. (Pictures left
+  // out after it are judged as their part's own.)
   if (store->headLostAfterLeftOut) {
-    store->videoLostTicks += VideoFrameTicks(store);
+    if (store->leftOutSinceHeadLost == 0) store->videoLostTicks += VideoFrameTicks(store);
     store->headLostAfterLeftOut = 0;
   }
   if (store->headPicturesLeftOut <= 0 || !store->firstPictureSeen || store->firstPicturePTS == 0) return 0;
