@@ -353,7 +353,7 @@ void PartsReset(ImportParts* parts) {
   parts->tablesAfterLatestVideo = parts->tablesAfterVideoBefore = parts->tablesAfterVideoBeforeReported = -1;
   for (int64_t& at : parts->sequenceTablesAt) at = -1;
   parts->soundBeforeAt = parts->soundAfterOthersTablesAt = -1;
-  parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = -1;
+  parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = parts->laterSequenceTablesAt = -1;
   parts->tablesJoinAt = parts->soundOnAt = parts->soundRunAt = parts->soundOffStepAt = -1;
   parts->lostStepPTS = -1;
   parts->leftOutPartPTS = -1;
@@ -382,13 +382,16 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   // A video PES begins: the one begun before it is reported now.
   constexpr uint32_t kVideoPid = 0x1011;
   if ((packet[5] & 0x40) && pid == kVideoPid) {
+    parts.videoMayBegin = MayBeginRecording(packet);
+    if (parts.laterSequenceTablesAt < 0 && parts.latestVideoStartAt >= 0 && parts.tablesAt > parts.latestVideoStartAt &&
+        parts.videoMayBegin)
+      parts.laterSequenceTablesAt = parts.tablesAt;
     parts.latestVideoStartAt = store->ts_offset;
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;
     parts.tablesAfterVideoBeforeReported = parts.tablesAfterVideoBefore;
     parts.tablesAfterVideoBefore = parts.tablesAfterLatestVideo;
     parts.tablesAfterLatestVideo = -1;
-    parts.videoMayBegin = MayBeginRecording(packet);
     if (parts.lostPictureVideoAt >= 0 && parts.lostPictureNextRecordingAt < 0 && parts.videoMayBegin &&
         parts.tablesAt > parts.lostPictureVideoAt)
       parts.lostPictureNextRecordingAt = store->ts_offset;

@@ -455,15 +455,24 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       // first picture opens the range to insert at track time 0, placed by
       // its stamps: one that began before the picture loses its head up to
       // the picture (one that begins after it plays from the picture, less
-      // than its own length early).
+      // than its own length early). One of the first recording that begins
+      // later than that (it was cut where its sound had not begun yet, or
+      // its first sound was lost) opens the range where its stamps put it,
+      // after empty time: its PES starts in the file before the tables of
+      // the next coded sequence, and no part began before it.
       const int64_t rate = static_cast<uint32_t>(store->soundSampleRate);
-      // (How far apart the two are, across a wrap of the stamps too.)
+      // The shorter way round the wrap of the stamps.
       constexpr int64_t kWrap = int64_t(1) << 33;
       const int64_t d = ((pts - store->firstVideoPTS) % kWrap + kWrap + kWrap / 2) % kWrap - kWrap / 2;
       const int64_t r = RoundHalfAway(static_cast<double>(d < 0 ? -d : d) * static_cast<double>(rate) / 90000.0);
       const int64_t length = static_cast<uint32_t>(frames);
       before = d < 0 && r >= length && store->timeScale > 0;
-      if (length > r) {
+      const mts_import::ImportParts& parts = store->parts;
+      const int64_t movieScale = GetMovieTimeScale(store->theMovie);
+      const bool later = d > 0 && r >= length && r < kSoundFarOff * rate && movieScale > 0 && !afterLeftOut &&
+                         parts.begun <= 1 && pts < parts.videoLineEnd &&
+                         (parts.laterSequenceTablesAt < 0 || SoundPesStart(store) < parts.laterSequenceTablesAt);
+      if (length > r || later) {
         const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
         store->soundInsertedTime = static_cast<int32_t>(d < 0 ? start + r : start);
         store->soundEndTime = std::max(store->soundEndTime, store->soundInsertedTime);
@@ -472,6 +481,13 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
             pts + RoundHalfAway(static_cast<double>(store->soundInsertedTime - start) * 90000.0 / static_cast<double>(rate));
         store->soundRangeMedia = store->soundInsertedTime;
         store->soundRangeTrack = 0;
+        if (later) {
+          // On the whole movie unit nearest its time: an edit starts on one.
+          const int64_t unit = RoundHalfAway(static_cast<double>(r) * static_cast<double>(movieScale) / rate);
+          store->soundRangeAt = static_cast<TimeValue>(unit);
+          store->soundRangeTrack = (unit * rate + movieScale - 1) / movieScale;
+          store->soundAnchorPTS = pts - RoundHalfAway(static_cast<double>(store->soundRangeTrack) * 90000.0 / rate);
+        }
       }
     }
     // Sound under the last picture, to the end of its time, is in the range

@@ -246,6 +246,10 @@ struct ImportParts {
   int64_t tablesSpacing;
   int64_t tablesVideoAt;
   int64_t latestVideoStartAt;
+  // The tables before the first coded sequence begun in the file after the
+  // first video PES (-1: none yet). Sound whose PES starts before them is
+  // the first recording's own.
+  int64_t laterSequenceTablesAt;
   // The video PES being read steps ahead past that spacing, and the time
   // the step would count as lost.
   uint8_t videoStepPassesTables;

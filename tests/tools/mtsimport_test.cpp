@@ -3238,6 +3238,29 @@ TEST(MtsimportCommand, OnePicturePartsSoundReadAtTheEndOfALongPartOfAnotherSizeI
   EXPECT_FALSE(sound.empty());
 }
 
+// A recording less its sound PES up to the first that starts more than a
+// picture after its first picture, as where it was cut before its sound
+// began: that sound plays there by its stamps after empty time (it played
+// from the first picture, 91 ms early with AC-3).
+TEST(MtsimportCommand, SoundBegunAfterTheFirstPicturePlaysByItsStamps) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Folder folder;
+  const std::string late = folder.path + "/late.m2ts", json = folder.path + "/late.json";
+  for (const std::string& source : {ac3, lpcm}) {
+    SCOPED_TRACE(source);
+    const testsupport::CommandResult made = testsupport::run_command(
+        JOIN_PARTS + ReadRecording(source) + "k = next(i for i, a in enumerate(r.audio) if a[\"pts\"] > p[0] + f); "
+        "drop = set(i for a in r.audio[:k] for i in a[\"packets\"]); "
+        "open(\"" + late + "\", \"wb\").write(r.bytes(drop)); print(r.audio[k][\"pts\"] - p[0])'");
+    ASSERT_EQ(made.exit, 0) << made.err;
+    const auto [scale, duration, sound] = ImportedQuietly(late, json);
+    ASSERT_FALSE(sound.empty());
+    EXPECT_NEAR(double(sound.front()[0]), double(std::atoll(made.out.c_str())) * double(scale) / 90000, 1.0);
+    EXPECT_EQ(sound.front()[2], 0);
+  }
+}
+
 // Two pictures cut at a recording's second group with their sound, which
 // leads them, twelve pictures without sound, then a recording of another
 // size: the sound PES that reaches the first picture is reported only once
