@@ -172,6 +172,12 @@ int32_t DescriptionChannels(const MTS_MovieImportGlobalsRecord* store) {
 constexpr int32_t kSoundSlack = 200;  // 1/200 s
 constexpr int64_t kSoundFarOff = 10;  // seconds
 
+// The first sample frame (at `rate`) at or after the start of movie unit
+// `unit` (at `movieScale`): where an edit that starts on that unit begins.
+int64_t UnitFirstFrame(int64_t unit, int64_t rate, int64_t movieScale) {
+  return (unit * rate + movieScale - 1) / movieScale;
+}
+
 // While no edit of the sound track plays any of its media, the samples
 // before media time `from` are played by none: a stream copy of the movie
 // by other tools keeps every sample before a track's first edit, so they
@@ -327,7 +333,7 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   if (movieScale > 0) {
     const int64_t unit = RoundHalfAway(static_cast<double>(store->soundRangeTrack + end - store->soundRangeMedia) *
                                        movieScale / rate);
-    end = std::min(m, store->soundRangeMedia - store->soundRangeTrack + (unit * rate + movieScale - 1) / movieScale);
+    end = std::min(m, store->soundRangeMedia - store->soundRangeTrack + UnitFirstFrame(unit, rate, movieScale));
   }
   store->soundEndTime = static_cast<int32_t>(std::max<int64_t>(end, store->soundInsertedTime));
   OSErr err = mts_import::InsertSoundRange(store, -1);
@@ -345,7 +351,7 @@ OSErr KeepSoundInPlace(MTS_MovieImportGlobalsRecord* store, int64_t pts, bool af
   int64_t startUnit = movieScale <= 0 ? 0
                       : firstSound    ? RoundHalfAway(static_cast<double>(wanted) * movieScale / rate)
                                       : (wanted * movieScale + rate - 1) / rate;
-  int64_t start = movieScale > 0 ? (startUnit * rate + movieScale - 1) / movieScale : wanted;
+  int64_t start = movieScale > 0 ? UnitFirstFrame(startUnit, rate, movieScale) : wanted;
   if (start <= trackEnd) {
     start = trackEnd;
     startUnit = movieScale > 0 ? trackEnd * movieScale / rate : 0;
@@ -485,7 +491,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
           // On the whole movie unit nearest its time: an edit starts on one.
           const int64_t unit = RoundHalfAway(static_cast<double>(r) * static_cast<double>(movieScale) / rate);
           store->soundRangeAt = static_cast<TimeValue>(unit);
-          store->soundRangeTrack = (unit * rate + movieScale - 1) / movieScale;
+          store->soundRangeTrack = UnitFirstFrame(unit, rate, movieScale);
           store->soundAnchorPTS = pts - RoundHalfAway(static_cast<double>(store->soundRangeTrack) * 90000.0 / rate);
         }
       }
