@@ -101,6 +101,7 @@ void ResetLossChecks(MTS_MovieImportGlobalsRecord* store) {
   store->leftOutHeadless = 0;
   store->headLostAfterLeftOut = 0;
   store->leftOutSinceHeadLost = 0;
+  store->videoLostAtHeadLost = 0;
   store->soundMovedAt = -1;
 }
 
@@ -508,10 +509,13 @@ int64_t FinishLossChecks(MTS_MovieImportGlobalsRecord* store) {
     store->headlessPart = 0;
   }
   // A PES whose head was lost after pictures left out, the last of the
-  // file: its own picture is lost, whichever part it began. (Pictures left
-  // out after it are judged as their part's own.)
+  // file: its own picture is lost, whichever part it began. Pictures left
+  // out after it whose time was counted lost (as a part without its head,
+  // or by a step of their stamps) told of it already; others (stamps
+  // running on from the stretch before, no restart) told nothing.
   if (store->headLostAfterLeftOut) {
-    if (store->leftOutSinceHeadLost == 0) store->videoLostTicks += VideoFrameTicks(store);
+    if (store->leftOutSinceHeadLost == 0 || store->videoLostTicks == store->videoLostAtHeadLost)
+      store->videoLostTicks += VideoFrameTicks(store);
     store->headLostAfterLeftOut = 0;
   }
   if (store->headPicturesLeftOut <= 0 || !store->firstPictureSeen || store->firstPicturePTS == 0) return 0;

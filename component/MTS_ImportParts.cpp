@@ -407,6 +407,7 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
       parts.lostPictureNextRecordingAt = -1;
       parts.lostPictureSoundKind = 0;
       parts.lostPictureVideoBegins = parts.lostPictureSoundChanged = 0;
+      parts.lostPictureSoundKeyed = parts.lostPictureVideoKeyed = 0;
     }
     parts.soundOnlyTablesAt = parts.soundOnlySoundAt = -1;
   }
@@ -584,6 +585,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
 
 void PartVideoStep(MTS_MovieImportGlobalsRecord* store, int64_t key) {
   ImportParts& parts = store->parts;
+  parts.videoKey = key;
   const int64_t step = key + store->videoTimeShift - store->lastVideoKey;
   // After a picture left out, a picture of its own rate (a stretch of
   // another size may run at another).
@@ -859,9 +861,19 @@ uint32_t SoundKindOf(const TSDemuxOutput* out) {
 // the recording that showed none is lost, or nothing is.
 void JudgeLostPicture(MTS_MovieImportGlobalsRecord* store) {
   ImportParts& parts = store->parts;
-  const bool lost = parts.lostPictureVideoBegins == 1 && parts.lostPictureSoundChanged == 1;
+  // Stamps further apart than a multiplexer keeps one recording's sound
+  // from its pictures (the shorter way round their wrap).
+  constexpr int64_t kApart = 2 * 90000;
+  constexpr int64_t kWrap = int64_t(1) << 33;
+  const int64_t d = ((parts.lostPictureVideoKey - parts.lostPictureSoundKey) % kWrap + kWrap + kWrap / 2) % kWrap -
+                    kWrap / 2;
+  const bool apart = parts.lostPictureSoundKeyed && parts.lostPictureVideoKeyed && (d > kApart || d < -kApart);
+  const bool lost = parts.lostPictureVideoBegins == 1 && (parts.lostPictureSoundChanged == 1 || apart);
   if (lost) store->videoLostTicks += VideoFrameTicks(store);
-  if (lost || parts.lostPictureVideoBegins == 2 || parts.lostPictureSoundChanged == 2)
+  // The video's side decides alone where it begins nothing; the sound's
+  // "same recording" only once the video's stamps were weighed too.
+  if (lost || parts.lostPictureVideoBegins == 2 ||
+      (parts.lostPictureSoundChanged == 2 && parts.lostPictureVideoBegins == 1))
     parts.lostPictureSoundAt = parts.lostPictureTablesAt = parts.lostPictureVideoAt = -1;
 }
 
@@ -871,10 +883,12 @@ void PartVideoAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, bool begins) {
   ImportParts& parts = store->parts;
   if (parts.lostPictureVideoAt < 0 || parts.lostPictureVideoBegins) return;
   parts.lostPictureVideoBegins = begins ? 1 : 2;
+  parts.lostPictureVideoKey = parts.videoKey;
+  parts.lostPictureVideoKeyed = 1;
   JudgeLostPicture(store);
 }
 
-void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store) {
+void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, int64_t key, uint32_t marks) {
   ImportParts& parts = store->parts;
   if (parts.lostPictureVideoAt < 0 || parts.lostPictureSoundChanged) return;
   const uint32_t kind = SoundKindOf(store->pTSInfo);
@@ -882,14 +896,18 @@ void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store) {
   if (kind == 0 || at < parts.lostPictureSoundAt) return;
   if (at < parts.lostPictureTablesAt) {
     parts.lostPictureSoundKind = kind;
+    parts.lostPictureSoundKeyed = key != kNoSoundKey;
+    parts.lostPictureSoundKey = key;
+    JudgeLostPicture(store);
     return;
   }
-  // The first sound after those tables: the same kind going on is that
-  // recording's own sound, sent ahead of its first picture; another kind
-  // is another recording's.
+  // The first sound after those tables: the same kind going on, its
+  // counter too, is that recording's own sound, sent ahead of its first
+  // picture; another kind, or a broken counter, is another recording's.
   if (parts.lostPictureSoundKind == 0) return;
   const bool later = parts.lostPictureNextRecordingAt >= 0 && at > parts.lostPictureNextRecordingAt;
-  parts.lostPictureSoundChanged = kind != parts.lostPictureSoundKind && !later ? 1 : 2;
+  const bool other = kind != parts.lostPictureSoundKind || (marks & kTSStartAtBreak);
+  parts.lostPictureSoundChanged = other && !later ? 1 : 2;
   JudgeLostPicture(store);
 }
 

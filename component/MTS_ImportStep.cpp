@@ -370,6 +370,7 @@ uint32_t LeftOutDamage(MTS_MovieImportGlobalsRecord* store, uint32_t damage, boo
   if (store->videoLeftOut && (damage & kTSDamageHeadLostAfter)) {
     store->headLostAfterLeftOut = 1;
     store->leftOutSinceHeadLost = 0;
+    store->videoLostAtHeadLost = store->videoLostTicks;
   }
   return store->videoLeftOut ? 0 : damage;
 }
@@ -729,7 +730,7 @@ OSErr TakeSoundPES(MTS_MovieImportGlobalsRecord* store, uint32_t damage, uint32_
   // After the step is judged: a seam taken back at this PES begins its
   // part's sound here, whose head is judged as any part's.
   mts_import::NotePartSound(store, toPlace);
-  mts_import::PartSoundAfterSoundOnly(store);
+  mts_import::PartSoundAfterSoundOnly(store, key, marks);
   // Sound of the track's kind running straight on from the track's sound
   // before it (not from audio left out for its kind): no further ahead of
   // it than half again its step. A step past that which neither moved the

@@ -326,6 +326,19 @@ struct ImportParts {
   uint32_t lostPictureSoundKind;
   uint8_t lostPictureVideoBegins;
   uint8_t lostPictureSoundChanged;
+  // The stamps of both (unwrapped): of the latest sound PES of the
+  // recording that showed no picture, and the decode time of the video PES
+  // judged; whether each is known. A multiplexer keeps the sound and the
+  // pictures of one recording that lie side by side in the file within a
+  // second or so of each other: stamps much further apart are two
+  // recordings', and the first lost its pictures whatever its sound.
+  int64_t lostPictureSoundKey;
+  int64_t lostPictureVideoKey;
+  uint8_t lostPictureSoundKeyed;
+  uint8_t lostPictureVideoKeyed;
+  // The decode time stamp (unwrapped, before it is continued) of the video
+  // PES being taken.
+  int64_t videoKey;
 };
 
 // A fresh record, for a new import.
@@ -464,9 +477,10 @@ bool PartSoundAwaitsPictures(MTS_MovieImportGlobalsRecord* store, int64_t pts, i
 // recording that showed no picture (`begins`: it begins a coded sequence
 // there, and no other sign told of that recording).
 void PartVideoAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, bool begins);
-// A sound PES was taken (its stamps continued): its kind against that of
-// the sound of a recording that showed no picture.
-void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store);
+// A sound PES was taken (its stamps continued; `key`: its presentation
+// time before that, kNoSoundKey without one; `marks`: how it starts): its
+// kind and counter against the sound of a recording that showed no picture.
+void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, int64_t key, uint32_t marks);
 // Where the sound media read past a step of the sound that waits for the
 // video's side of its seam begins, or the sound of a part that waits to be
 // placed beside its pictures (-1: no sound waits so, or the file was read

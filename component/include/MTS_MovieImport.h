@@ -424,6 +424,10 @@ struct MTS_MovieImportGlobalsRecord {
   // lost video of the track when a picture of the track comes next.
   uint8_t headLostAfterLeftOut;
   int32_t leftOutSinceHeadLost;
+  // The video's lost time when that head was lost: time counted lost since
+  // (those pictures as a part without its head, or a step of their stamps)
+  // already tells of it.
+  int64_t videoLostAtHeadLost;
   // The frame-index value of the last sound PES at which the sound's time
   // line moved (-1: none).
   int64_t soundMovedAt;

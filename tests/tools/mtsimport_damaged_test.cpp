@@ -1671,13 +1671,14 @@ long long LastSoundEditOffset(const Bytes& bytes) {
 }  // namespace
 
 // The same loss where only the part's own tables break the PAT counter (or
-// are the file's first) and every counter runs on into the next part: only
-// the part's sound, read between its tables and the next part's and of
-// another kind than the sound after them, tells that its picture is gone.
-// Told before a part of another size and sound kind, and of another sound
-// kind. The joins with the picture kept (also sent after all the part's
-// sound and its tables again), with a part of one picture without sound,
-// or before a part of the same sound kind stay silent; so does a
+// are the file's first) and the PAT's counter runs on into the next part:
+// only the part's sound, read between its tables and the next part's, tells
+// that its picture is gone: the sound after them is of another kind or
+// breaks the sound's counter, or the next part's stamps lie seconds away
+// from it (that part with sound or without, ahead or back). The joins with
+// the picture kept (also sent after all the part's sound and its tables
+// again), with a part of one picture without sound, or before a part of the
+// same sound kind running on with every counter stay silent; so does a
 // recording that sends its tables again between its first sound and its
 // first picture, joined before a part of another sound kind.
 TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
@@ -1710,21 +1711,37 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
     laid.insert(laid.end(), rest.begin(), rest.end());
     soundFirst = Join(laid);
   }
-  // Every counter of `part` runs on from `before`'s, the PAT's too unless it `breaks`.
-  auto after = [](const Bytes& before, const Bytes& part, bool breaks) {
+  // Every counter of `part` runs on from `before`'s, the PAT's too unless it
+  // `breaks`, the sound's unless `soundBreaks`.
+  auto after = [](const Bytes& before, const Bytes& part, bool breaks, bool soundBreaks = false) {
     Packets p = Split(part);
     for (const uint32_t pid : {uint32_t(0), kVideo, kAudio})
-      p = CountersFrom(p, pid, LastCounter(Split(before), pid), !(breaks && pid == 0));
+      p = CountersFrom(p, pid, LastCounter(Split(before), pid), !(breaks && pid == 0) && !(soundBreaks && pid == kAudio));
     return Then(before, Join(p));
   };
   const Bytes sameKind = GroupCut(clean, 12, 12);
-  const std::pair<Bytes, bool> nexts[] = {{GroupCut(Split(testsupport::read_file(hd)), 0, 30), true},
-                                          {GroupCut(Split(testsupport::read_file(ac3)), 12, 12), true},
-                                          {sameKind, false}};
+  std::vector<size_t> sameSound;
+  for (const auto& pes : PesPackets(Split(sameKind), kAudio)) sameSound.insert(sameSound.end(), pes.begin(), pes.end());
+  // The next part: of another size or sound kind, or of the same kind (its
+  // sound's counter broken, or its stamps far off, with or without sound):
+  // each tells that the part before lost its only picture. Running on with
+  // every counter, it cannot tell.
+  struct Next {
+    Bytes part;
+    int64_t at;
+    bool told, soundBreaks;
+  };
+  const Next nexts[] = {{GroupCut(Split(testsupport::read_file(hd)), 0, 30), high + 7200, true, false},
+                        {GroupCut(Split(testsupport::read_file(ac3)), 12, 12), high + 7200, true, false},
+                        {sameKind, high + 7200, false, false},
+                        {sameKind, high + 7200, true, true},
+                        {sameKind, high + 20 * 90000, true, false},
+                        {Without(Split(sameKind), sameSound), high + 20 * 90000, true, false},
+                        {sameKind, high - 20 * 90000, true, false}};
   for (const Bytes& before : {whole, Bytes()})
-    for (const auto& [next, told] : nexts) {
-      auto join = [&, &next = next](const Bytes& part) {
-        return after(after(before, part, true), PlacedAt(next, high + 7200), false);
+    for (const auto& [next, at, told, soundBreaks] : nexts) {
+      auto join = [&, &next = next, at = at, soundBreaks = soundBreaks](const Bytes& part) {
+        return after(after(before, part, true), PlacedAt(next, at), false, soundBreaks);
       };
       for (const Bytes& kept : {Join(one), Without(one, sound), soundFirst}) {
         const Imported legal = ImportBytes(join(kept), "one_picture_run_on.m2ts");
@@ -1940,7 +1957,9 @@ TEST(MtsimportDamaged, ALastPartCutInsideItsOnlyPictureWhoseCounterRunsOnIsTold)
 // 960 bytes, joined after a part of that size: the rest of its IDR picture
 // joins the last picture before, and its pictures up to its next group
 // cannot be decoded; their time is told lost, as the movie's sound goes on
-// under pictures that are missing. The part whole says nothing.
+// under pictures that are missing. The part whole says nothing. So is a
+// part of the track's size cut into its IDR picture after the stretch left
+// out, its stamps running on from it.
 TEST(MtsimportDamaged, ALeftOutPartWithoutItsHeadAtASeamIsTold) {
   AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
   AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
@@ -2000,6 +2019,21 @@ TEST(MtsimportDamaged, ALeftOutPartWithoutItsHeadAtASeamIsTold) {
   const Bytes one = ShiftedStamps(GroupCut(clean, 0, 1), 40 * 90000);
   const Imported oneCut = ImportBytes(Then(first, Bytes(one.begin() + 960, one.end())), "headless_one_last.m2ts");
   EXPECT_EQ(oneCut.result.err, DamageLine(oneCut.input, "0.040 s of video could not be read and are left out of the movie"));
+  // Two pictures without sound, their first shown less than a frame after
+  // the last left out (the stamps run on, no step to count), without their
+  // first 960 bytes, the file's end after them: the picture after the lost
+  // head, lacking parameter sets, runs on in the stretch left out, and the
+  // head's own picture is lost. Whole, a join.
+  high = 0;
+  ShiftedStamps(first, 0, nullptr, &high);
+  const Packets twoPictures = Split(GroupCut(clean, 0, 2));
+  std::vector<size_t> twoSound;
+  for (const auto& pes : PesPackets(twoPictures, kAudio)) twoSound.insert(twoSound.end(), pes.begin(), pes.end());
+  const Bytes two = PlacedAt(Without(twoPictures, twoSound), high + 2400);
+  const Imported twoCut = ImportBytes(Then(first, Bytes(two.begin() + 960, two.end())), "headless_two_on.m2ts");
+  EXPECT_EQ(twoCut.result.err, DamageLine(twoCut.input, "0.040 s of video could not be read and are left out of the movie"));
+  const Imported twoWhole = ImportBytes(Then(first, two), "whole_two_on.m2ts");
+  EXPECT_EQ(std::make_tuple(twoWhole.result.exit, twoWhole.result.err), std::make_tuple(0, std::string()));
 }
 
 // A recording whose second sound PES is lost: the first step of the sound
