@@ -383,9 +383,9 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   constexpr uint32_t kVideoPid = 0x1011;
   if ((packet[5] & 0x40) && pid == kVideoPid) {
     parts.videoMayBegin = MayBeginRecording(packet);
-    if (parts.laterSequenceTablesAt < 0 && parts.latestVideoStartAt >= 0 && parts.tablesAt > parts.latestVideoStartAt &&
-        parts.videoMayBegin)
-      parts.laterSequenceTablesAt = parts.tablesAt;
+    parts.sequenceBegunLast =
+        parts.latestVideoStartAt >= 0 && parts.tablesAt > parts.latestVideoStartAt && parts.videoMayBegin;
+    if (parts.laterSequenceTablesAt < 0 && parts.sequenceBegunLast) parts.laterSequenceTablesAt = parts.tablesAt;
     parts.latestVideoStartAt = store->ts_offset;
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;

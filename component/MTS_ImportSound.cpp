@@ -472,13 +472,18 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       const int64_t d = ((pts - store->firstVideoPTS) % kWrap + kWrap + kWrap / 2) % kWrap - kWrap / 2;
       const int64_t r = RoundHalfAway(static_cast<double>(d < 0 ? -d : d) * static_cast<double>(rate) / 90000.0);
       const int64_t length = static_cast<uint32_t>(frames);
-      before = d < 0 && r >= length && store->timeScale > 0;
       const mts_import::ImportParts& parts = store->parts;
+      // Sound that starts in the file after a video PES that may begin
+      // another recording, whose picture is not read yet, waits too: it may
+      // be that recording's, placed beside its pictures at its seam (whose
+      // stamps may happen to lie near the first picture's).
+      const bool awaitsPart = parts.sequenceBegunLast && SoundPesStart(store) > parts.latestVideoStartAt;
+      before = (d < 0 && r >= length && store->timeScale > 0) || awaitsPart;
       const int64_t movieScale = GetMovieTimeScale(store->theMovie);
       const bool later = d > 0 && r >= length && r < kSoundFarOff * rate && movieScale > 0 && !afterLeftOut &&
                          parts.begun <= 1 && pts < parts.videoLineEnd &&
                          (parts.laterSequenceTablesAt < 0 || SoundPesStart(store) < parts.laterSequenceTablesAt);
-      if (length > r || later) {
+      if ((length > r && !awaitsPart) || later) {
         const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
         store->soundInsertedTime = static_cast<int32_t>(d < 0 ? start + r : start);
         store->soundEndTime = std::max(store->soundEndTime, store->soundInsertedTime);

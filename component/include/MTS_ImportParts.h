@@ -250,6 +250,11 @@ struct ImportParts {
   // first video PES (-1: none yet). Sound whose PES starts before them is
   // the first recording's own.
   int64_t laterSequenceTablesAt;
+  // The latest video PES begun in the file may begin another recording: it
+  // follows an earlier video PES, after tables read since that one began.
+  // Until it is reported (the next video PES begins), sound that starts
+  // after it may be a later part's.
+  uint8_t sequenceBegunLast;
   // The video PES being read steps ahead past that spacing, and the time
   // the step would count as lost.
   uint8_t videoStepPassesTables;

@@ -2227,6 +2227,33 @@ TEST(MtsimportCommand, SoundAfterASoundlessPartWaitsForItsOwnPictures) {
   }
 }
 
+// A soundless recording, then a part of one picture whose sound PES follow
+// its picture in the file up to the next part's, its stamps a picture
+// before the first part's (its sound leads it by 69 ms): its picture is
+// read only with the next part's, after all its sound, and that sound is
+// still its own. It plays beside its picture, fifty pictures in, not at
+// the movie's start under the first part's pictures (it once did, its
+// stamps taken beside the first part's first picture).
+TEST(MtsimportCommand, SoundReadBeforeItsOnlyPictureIsThatPartsOwn) {
+  AVCHD_REQUIRE_TESTDATA(mbaff, "avchd/small_mbaff_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  if (testsupport::read_file(ac3).size() < 192u * 1100) GTEST_SKIP() << "the recording is too short for the cut";
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  const testsupport::CommandResult r = testsupport::run_command(
+      JOIN_PARTS ""
+      "a = open(\"" + mbaff + "\", \"rb\").read(); b = open(\"" + ac3 + "\", \"rb\").read(); w = 1 << 33; "
+      "p0 = J.without_sound(a); p0 = J.restamp(p0, 900000 - J.first_video_pts(p0)); "
+      "r = J.Recording(J.cut(b, 1048, 0)); p1 = r.bytes(set(r.video[-1][\"packets\"])); "
+      "p1 = J.restamp(p1, (896400 - J.first_video_pts(p1)) % w); "
+      "p2 = J.cut(b, 779, 3); p2 = J.restamp(p2, (1350000 - J.first_video_pts(p2)) % w); "
+      "open(\"" + joined + "\", \"wb\").write(p0 + p1 + p2)'");
+  ASSERT_EQ(r.exit, 0) << r.err;
+  const auto sound = PlayedSound(EditsOf(JoinedDump({joined})));
+  ASSERT_FALSE(sound.empty());
+  EXPECT_NEAR(sound.front()[0], 50 * kPictureUnits, 2 * kPictureUnits);
+}
+
 // A part with sound, a one-picture part without any (its sound PES lost up
 // to the next group's tables and IDR picture), then the rest of that
 // recording, whose sound leads its pictures by two: the last part's sound
