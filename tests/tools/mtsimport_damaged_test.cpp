@@ -1693,24 +1693,32 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
   std::vector<size_t> sound;
   for (const auto& pes : PesPackets(one, kAudio)) sound.insert(sound.end(), pes.begin(), pes.end());
   ASSERT_FALSE(sound.empty());
-  // The part laid out as a multiplexer may send it: its tables, all its
-  // sound, its tables again (counting on), then its picture.
-  Bytes soundFirst;
-  {
-    const size_t firstVideo = PesPackets(one, kVideo).front().front();
+  // A part laid out as a multiplexer may send it: its tables, its sound up
+  // to its second picture (at most `most` PES), its tables again (counting
+  // on), then the rest.
+  auto laidSoundFirst = [](const Packets& part, size_t most) {
+    const auto video = PesPackets(part, kVideo);
+    const size_t firstVideo = video.front().front(), secondVideo = video.size() > 1 ? video[1].front() : part.size();
+    std::vector<size_t> ahead;
+    for (const auto& pes : PesPackets(part, kAudio))
+      if (pes.front() < secondVideo && most > 0) {
+        ahead.insert(ahead.end(), pes.begin(), pes.end());
+        --most;
+      }
     Packets tables, again, rest;
-    for (size_t i = 0; i < one.size(); ++i)
-      if (std::find(sound.begin(), sound.end(), i) == sound.end()) (i < firstVideo ? tables : rest).push_back(one[i]);
+    for (size_t i = 0; i < part.size(); ++i)
+      if (std::find(ahead.begin(), ahead.end(), i) == ahead.end()) (i < firstVideo ? tables : rest).push_back(part[i]);
     for (Bytes packet : tables) {
       packet[7] = uint8_t((packet[7] & 0xF0) | ((packet[7] + 1) & 0x0F));
       again.push_back(packet);
     }
     Packets laid = tables;
-    for (const size_t i : sound) laid.push_back(one[i]);
+    for (const size_t i : ahead) laid.push_back(part[i]);
     laid.insert(laid.end(), again.begin(), again.end());
     laid.insert(laid.end(), rest.begin(), rest.end());
-    soundFirst = Join(laid);
-  }
+    return Join(laid);
+  };
+  const Bytes soundFirst = laidSoundFirst(one, sound.size());
   // Every counter of `part` runs on from `before`'s, the PAT's too unless it
   // `breaks`, the sound's unless `soundBreaks`.
   auto after = [](const Bytes& before, const Bytes& part, bool breaks, bool soundBreaks = false) {
@@ -1752,6 +1760,14 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
       EXPECT_EQ(got.result.exit, 0);
       EXPECT_NE(got.result.err.find(" s of video could not be read"), std::string::npos) << got.result.err;
     }
+  // The next part laid out so too (one sound PES ahead, read after the
+  // part's picture), its own PAT's and sound's counters broken: the sound
+  // after the tables is that part's.
+  {
+    const Bytes next = laidSoundFirst(Split(PlacedAt(sameKind, high + 7200)), 1);
+    const Imported legal = ImportBytes(after(after(whole, soundFirst, true), next, true, true), "both_sound_first.m2ts");
+    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  }
   const Bytes fields = testsupport::read_file(testsupport::local_data_file("importer/importer_paff_fields.m2ts"));
   const Imported legal = ImportBytes(after(fields, PlacedAt(sameKind, 20 * 90000), false), "sound_before_tables.m2ts");
   EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
