@@ -476,8 +476,11 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       // Sound that starts in the file after a video PES that may begin
       // another recording, whose picture is not read yet, waits too: it may
       // be that recording's, placed beside its pictures at its seam (whose
-      // stamps may happen to lie near the first picture's).
-      const bool awaitsPart = parts.sequenceBegunLast && SoundPesStart(store) > parts.latestVideoStartAt;
+      // stamps may happen to lie near the first picture's). Not before the
+      // track's first picture: a recording cut inside a group begins with
+      // pictures that are left out, and its first whole group is its own.
+      const bool awaitsPart =
+          parts.sequenceBegunLast && parts.pictureSeen && SoundPesStart(store) > parts.latestVideoStartAt;
       before = (d < 0 && r >= length && store->timeScale > 0) || awaitsPart;
       const int64_t movieScale = GetMovieTimeScale(store->theMovie);
       const bool later = d > 0 && r >= length && r < kSoundFarOff * rate && movieScale > 0 && !afterLeftOut &&
