@@ -862,7 +862,11 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
                 outSize >= 1 || store->fieldWaiting);
     mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,
                                store->videoDamagedPictures != damaged);
-    mts_import::NoteEmptyRecording(store, marks, store->parts.reportedVideoAfterSoundOnly != 0);
+    // The PES begun since opened a judgement of its own in place of this
+    // one's (its part sent its sound first too): this PES says nothing of
+    // that part.
+    mts_import::NoteEmptyRecording(
+        store, marks, store->parts.reportedVideoAfterSoundOnly != 0 && !store->parts.videoAfterSoundOnly);
   }
   return noErr;
 }

@@ -1761,13 +1761,15 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
       EXPECT_NE(got.result.err.find(" s of video could not be read"), std::string::npos) << got.result.err;
     }
   // The next part laid out so too (one sound PES ahead, read after the
-  // part's picture), its own PAT's and sound's counters broken: the sound
-  // after the tables is that part's.
-  {
-    const Bytes next = laidSoundFirst(Split(PlacedAt(sameKind, high + 7200)), 1);
-    const Imported legal = ImportBytes(after(after(whole, soundFirst, true), next, true, true), "both_sound_first.m2ts");
-    EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
-  }
+  // part's picture, or all before its second picture), its own PAT's and
+  // sound's counters broken, its stamps running on or seconds away: the
+  // sound after the tables is that part's.
+  for (const int64_t at : {high + 7200, high + 20 * 90000, high - 20 * 90000})
+    for (const size_t most : {size_t(1), size_t(99)}) {
+      const Bytes next = laidSoundFirst(Split(PlacedAt(sameKind, at)), most);
+      const Imported legal = ImportBytes(after(after(whole, soundFirst, true), next, true, true), "both_sound_first.m2ts");
+      EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string())) << at << " " << most;
+    }
   const Bytes fields = testsupport::read_file(testsupport::local_data_file("importer/importer_paff_fields.m2ts"));
   const Imported legal = ImportBytes(after(fields, PlacedAt(sameKind, 20 * 90000), false), "sound_before_tables.m2ts");
   EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
