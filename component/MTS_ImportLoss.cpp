@@ -434,7 +434,8 @@ void NoteSoundTime(MTS_MovieImportGlobalsRecord* store) {
 // counters broke) with a picture other than an intra picture lacks the IDR
 // picture and parameter sets it was coded from: its pictures up to its next
 // intra picture refer to pictures never received, and count as incomplete.
-void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted) {
+void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted,
+                    bool brokeInLine) {
   if (!added) return;
   if (!store->firstPictureSeen) {
     store->firstPictureSeen = 1;
@@ -469,6 +470,12 @@ void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restar
   // intra picture, so a part that begins with any other lost its head.
   if (restarted && ((marks & kTSStartAtBreak) || beginsAfterTables))
     store->videoPartUndecodable = !intra;
+  // A break of the counter where the line runs on, the PES before whole (not
+  // counted damaged), at a picture other than an intra picture: the PES lost
+  // there carried no picture of this line (its time would show), so this
+  // picture is of another recording, whose head was lost with its tables.
+  else if (!restarted && brokeInLine && !intra && !counted)
+    store->videoPartUndecodable = 1;
   else if (store->videoPartUndecodable && intra)
     store->videoPartUndecodable = 0;
   if (store->videoPartUndecodable && !counted) ++store->videoDamagedPictures;

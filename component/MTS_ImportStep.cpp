@@ -375,6 +375,13 @@ uint32_t LeftOutDamage(MTS_MovieImportGlobalsRecord* store, uint32_t damage, boo
   return store->videoLeftOut ? 0 : damage;
 }
 
+// The video's own counter broke right before the PES (not a single wrong
+// counter, `damage`), and its stamps took no step that counted time as lost
+// (`noStepLost`).
+bool BrokeInLine(uint32_t marks, uint32_t damage, bool noStepLost) {
+  return (marks & kTSStartAtBreak) && !(damage & kTSDamageBreakRepaired) && noStepLost;
+}
+
 // Counts the damaged samples of one stream as its PES arrive: the PES just
 // handled (`taken`: its bytes are in the movie) by the demultiplexer's
 // damage bits, and the one before it when that one ended at a break of the
@@ -452,6 +459,7 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   // The last PES may begin a part of its own (a part of one picture): how it
   // starts tells its seam apart from PES lost, as for any PES reported.
   const uint32_t marks = hasPTS ? pending->videoStart : 0;
+  const int64_t lostBefore = store->videoLostTicks;
   if (hasPTS) {
     out->PTS = pending->PTS;
     out->DTS = pending->bDTS ? pending->DTS : pending->PTS;
@@ -508,10 +516,11 @@ OSErr FlushLastVideo(MTS_MovieImportGlobalsRecord* store, TSDemuxPending* pendin
   const bool taken = outSize >= 1 && out->videoSize > 0;
   const bool begins = store->videoTimeShift != videoShift || OpensOtherSize(store, leavingOutBefore, stretchesBefore) ||
                       mts_import::BeginsRecording(store, marks, taken);
+  const bool brokeInLine = BrokeInLine(marks, pending->videoDamage, store->videoLostTicks == lostBefore);
   CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
               mts_import::VideoFrameTicks(store), LeftOutDamage(store, pending->videoDamage, taken), begins, taken);
-  mts_import::JudgeVideoPart(store, taken && !store->videoLeftOut,
-                             store->videoTimeShift != videoShift, marks, store->videoDamagedPictures != damaged);
+  mts_import::JudgeVideoPart(store, taken && !store->videoLeftOut, store->videoTimeShift != videoShift, marks,
+                             store->videoDamagedPictures != damaged, brokeInLine);
   mts_import::NoteEmptyRecording(store, marks, store->parts.videoAfterSoundOnly != 0);
   if (out->videoSize > 0) mts_import::JudgeLeftOutPart(store, store->videoTimeShift != videoShift);
   // A file that ends inside the packet that began the next picture: that
@@ -856,12 +865,13 @@ OSErr TakeReportedPES(MTS_MovieImportGlobalsRecord* store, int64_t nextOffset, b
     // before a break of the counters is whole when the time line restarts
     // here or another recording begins here.
     const int32_t damaged = store->videoDamagedPictures;
+    const bool brokeInLine = BrokeInLine(marks, damage, store->videoLostTicks == lost);
     CountDamage(&store->videoDamagedPictures, &store->videoEndInDoubt, &store->videoLostTicks,
                 mts_import::VideoFrameTicks(store), LeftOutDamage(store, damage, outSize >= 1),
                 restarted || otherSize || mts_import::BeginsRecording(store, marks, outSize >= 1),
                 outSize >= 1 || store->fieldWaiting);
     mts_import::JudgeVideoPart(store, outSize >= 1 && !store->videoLeftOut, restarted, marks,
-                               store->videoDamagedPictures != damaged);
+                               store->videoDamagedPictures != damaged, brokeInLine);
     // The PES begun since opened a judgement of its own in place of this
     // one's (its part sent its sound first too): this PES says nothing of
     // that part.

@@ -676,8 +676,10 @@ void NoteHeadPicture(MTS_MovieImportGlobalsRecord* store);
 void NoteSoundTime(MTS_MovieImportGlobalsRecord* store);
 // After a video sample was added (`added`): `restarted`, the time line moved
 // at this PES; `marks`, how it starts; `counted`, whether its damage was
-// already counted.
-void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted);
+// already counted; `brokeInLine`, the video's counter broke before it while
+// its stamps ran on.
+void JudgeVideoPart(MTS_MovieImportGlobalsRecord* store, bool added, bool restarted, uint32_t marks, bool counted,
+                    bool brokeInLine);
 // The video PES just read was left out for its size (or not): where the
 // time line restarts (a part beginning) or steps ahead past pictures lost
 // (`broke`: either) at a picture other than an intra picture, the part lost

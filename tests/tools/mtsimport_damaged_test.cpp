@@ -2474,6 +2474,42 @@ TEST(MtsimportDamaged, APartWithoutItsIdrPictureAfterTablesIsTold) {
   }
 }
 
+// Two pictures, then four of another group without its tables, its I
+// picture and the two pictures after (and the sound among them), the
+// picture left decoding one frame after the last before, the video's
+// counter broken there and the sound's running on: the PES lost at the
+// break carried no picture of the line (its time would show), so the
+// picture after it is another recording's, coded from pictures never
+// received. Told; a single wrong counter there (the packet after follows
+// the one before) says nothing.
+TEST(MtsimportDamaged, APictureAfterABreakWhoseStampsRunOnIsIncomplete) {
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(ac3));
+  ASSERT_GT(PesPackets(clean, kVideo).size(), 20u);
+  auto dtsOf = [](const Packets& packets, size_t pes) {
+    const Bytes& p = packets[PesPackets(packets, kVideo)[pes].front()];
+    const auto at = StampsAt(p);
+    const uint8_t* b = &p[at.second ? at.second : at.first];
+    return int64_t(b[0] >> 1 & 7) << 30 | int64_t(b[1]) << 22 | int64_t(b[2] >> 1) << 15 | int64_t(b[3]) << 7 |
+           int64_t(b[4] >> 1);
+  };
+  const Packets before = Split(GroupCut(clean, 0, 2));
+  const Packets part = Split(GroupCut(clean, 12, 4));
+  std::vector<size_t> lost;
+  for (size_t i = 0; i < PesPackets(part, kVideo)[3].front(); ++i) lost.push_back(i);
+  Packets rest = Split(Without(part, lost));
+  rest = Split(ShiftedStamps(Join(rest), dtsOf(before, 1) + 3600 - dtsOf(rest, 0)));
+  rest = CountersFrom(CountersFrom(rest, kVideo, LastCounter(before, kVideo), false), kAudio,
+                      LastCounter(before, kAudio), true);
+  const Imported got = ImportBytes(Then(Join(before), Join(rest)), "break_running_on.m2ts");
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "1 picture is incomplete"));
+  Packets wrong = Split(GroupCut(clean, 0, 6));
+  Bytes& first = wrong[PesPackets(wrong, kVideo)[3].front()];
+  first[7] = uint8_t((first[7] & 0xF0) | ((first[7] + 5) & 0x0F));
+  const Imported legal = ImportBytes(Join(wrong), "one_wrong_counter.m2ts");
+  EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+}
+
 // The last group of an LPCM 5.1 recording (an IDR picture and a P picture,
 // stamps passing 2^33) without its sound and without its first 960 bytes:
 // the file begins inside the IDR picture's PES, and neither picture can be
