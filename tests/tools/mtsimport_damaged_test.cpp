@@ -164,6 +164,13 @@ std::vector<std::vector<size_t>> PesPackets(const Packets& packets, uint32_t pid
   return pes;
 }
 
+// Every packet of those PES, in file order.
+std::vector<size_t> AllPesPackets(const Packets& packets, uint32_t pid) {
+  std::vector<size_t> all;
+  for (const auto& pes : PesPackets(packets, pid)) all.insert(all.end(), pes.begin(), pes.end());
+  return all;
+}
+
 // The packet in the middle of PES `k` of a stream (neither its first nor its
 // last).
 size_t InsidePacket(const Packets& packets, uint32_t pid, size_t k) {
@@ -1103,9 +1110,11 @@ TEST(MtsimportDamaged, APartStartingInsideAGroupAfterTablesRunningOnIsTold) {
 
 namespace {
 
-// The PTS of the PES that starts in packet `p` (-1: none).
-int64_t PtsOf(const Bytes& p) {
-  const size_t at = StampsAt(p).first;
+// The PTS (or with `decode` its DTS, where it carries one) of the PES that
+// starts in packet `p` (-1: none).
+int64_t PtsOf(const Bytes& p, bool decode = false) {
+  const auto stamps = StampsAt(p);
+  const size_t at = decode && stamps.second ? stamps.second : stamps.first;
   if (at == 0) return -1;
   const uint8_t* b = &p[at];
   return int64_t(b[0] >> 1 & 7) << 30 | int64_t(b[1]) << 22 | int64_t(b[2] >> 1) << 15 | int64_t(b[3]) << 7 |
@@ -1728,8 +1737,6 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
     return Then(before, Join(p));
   };
   const Bytes sameKind = GroupCut(clean, 12, 12);
-  std::vector<size_t> sameSound;
-  for (const auto& pes : PesPackets(Split(sameKind), kAudio)) sameSound.insert(sameSound.end(), pes.begin(), pes.end());
   // The next part: of another size or sound kind, or of the same kind (its
   // sound's counter broken, or its stamps far off, with or without sound):
   // each tells that the part before lost its only picture. Running on with
@@ -1744,7 +1751,7 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureBeforeTablesThatRunOnIsTold) {
                         {sameKind, high + 7200, false, false},
                         {sameKind, high + 7200, true, true},
                         {sameKind, high + 20 * 90000, true, false},
-                        {Without(Split(sameKind), sameSound), high + 20 * 90000, true, false},
+                        {Without(Split(sameKind), AllPesPackets(Split(sameKind), kAudio)), high + 20 * 90000, true, false},
                         {sameKind, high - 20 * 90000, true, false}};
   for (const Bytes& before : {whole, Bytes()})
     for (const auto& [next, at, told, soundBreaks] : nexts) {
@@ -2046,9 +2053,7 @@ TEST(MtsimportDamaged, ALeftOutPartWithoutItsHeadAtASeamIsTold) {
   high = 0;
   ShiftedStamps(first, 0, nullptr, &high);
   const Packets twoPictures = Split(GroupCut(clean, 0, 2));
-  std::vector<size_t> twoSound;
-  for (const auto& pes : PesPackets(twoPictures, kAudio)) twoSound.insert(twoSound.end(), pes.begin(), pes.end());
-  const Bytes two = PlacedAt(Without(twoPictures, twoSound), high + 2400);
+  const Bytes two = PlacedAt(Without(twoPictures, AllPesPackets(twoPictures, kAudio)), high + 2400);
   const Imported twoCut = ImportBytes(Then(first, Bytes(two.begin() + 960, two.end())), "headless_two_on.m2ts");
   EXPECT_NE(twoCut.result.err.find(": damaged recording: 0.0"), std::string::npos) << twoCut.result.err;
   const Imported twoWhole = ImportBytes(Then(first, two), "whole_two_on.m2ts");
@@ -2487,11 +2492,7 @@ TEST(MtsimportDamaged, APictureAfterABreakWhoseStampsRunOnIsIncomplete) {
   const Packets clean = Split(testsupport::read_file(ac3));
   ASSERT_GT(PesPackets(clean, kVideo).size(), 20u);
   auto dtsOf = [](const Packets& packets, size_t pes) {
-    const Bytes& p = packets[PesPackets(packets, kVideo)[pes].front()];
-    const auto at = StampsAt(p);
-    const uint8_t* b = &p[at.second ? at.second : at.first];
-    return int64_t(b[0] >> 1 & 7) << 30 | int64_t(b[1]) << 22 | int64_t(b[2] >> 1) << 15 | int64_t(b[3]) << 7 |
-           int64_t(b[4] >> 1);
+    return PtsOf(packets[PesPackets(packets, kVideo)[pes].front()], true);
   };
   const Packets before = Split(GroupCut(clean, 0, 2));
   const Packets part = Split(GroupCut(clean, 12, 4));
