@@ -407,7 +407,7 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
       parts.lostPictureNextRecordingAt = -1;
       parts.lostPictureSoundKind = 0;
       parts.lostPictureVideoBegins = parts.lostPictureSoundChanged = 0;
-      parts.lostPictureSoundKeyed = parts.lostPictureVideoKeyed = 0;
+      parts.lostPictureSoundKey = parts.lostPictureVideoKey = kNoSoundKey;
     }
     parts.soundOnlyTablesAt = parts.soundOnlySoundAt = -1;
   }
@@ -864,10 +864,9 @@ void JudgeLostPicture(MTS_MovieImportGlobalsRecord* store) {
   // Stamps further apart than a multiplexer keeps one recording's sound
   // from its pictures (the shorter way round their wrap).
   constexpr int64_t kApart = 2 * 90000;
-  constexpr int64_t kWrap = int64_t(1) << 33;
-  const int64_t d = ((parts.lostPictureVideoKey - parts.lostPictureSoundKey) % kWrap + kWrap + kWrap / 2) % kWrap -
-                    kWrap / 2;
-  const bool apart = parts.lostPictureSoundKeyed && parts.lostPictureVideoKeyed && (d > kApart || d < -kApart);
+  const int64_t d = UnwrapTimestamp(0, parts.lostPictureVideoKey - parts.lostPictureSoundKey);
+  const bool apart = parts.lostPictureSoundKey != kNoSoundKey && parts.lostPictureVideoKey != kNoSoundKey &&
+                     (d > kApart || d < -kApart);
   const bool lost = parts.lostPictureVideoBegins == 1 && (parts.lostPictureSoundChanged == 1 || apart);
   if (lost) store->videoLostTicks += VideoFrameTicks(store);
   // The video's side decides alone where it begins nothing; the sound's
@@ -884,7 +883,6 @@ void PartVideoAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, bool begins) {
   if (parts.lostPictureVideoAt < 0 || parts.lostPictureVideoBegins) return;
   parts.lostPictureVideoBegins = begins ? 1 : 2;
   parts.lostPictureVideoKey = parts.videoKey;
-  parts.lostPictureVideoKeyed = 1;
   JudgeLostPicture(store);
 }
 
@@ -896,7 +894,6 @@ void PartSoundAfterSoundOnly(MTS_MovieImportGlobalsRecord* store, int64_t key, u
   if (kind == 0 || at < parts.lostPictureSoundAt) return;
   if (at < parts.lostPictureTablesAt) {
     parts.lostPictureSoundKind = kind;
-    parts.lostPictureSoundKeyed = key != kNoSoundKey;
     parts.lostPictureSoundKey = key;
     JudgeLostPicture(store);
     return;

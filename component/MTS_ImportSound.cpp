@@ -468,8 +468,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       // the next coded sequence, and no part began before it.
       const int64_t rate = static_cast<uint32_t>(store->soundSampleRate);
       // The shorter way round the wrap of the stamps.
-      constexpr int64_t kWrap = int64_t(1) << 33;
-      const int64_t d = ((pts - store->firstVideoPTS) % kWrap + kWrap + kWrap / 2) % kWrap - kWrap / 2;
+      const int64_t d = mts_import::UnwrapTimestamp(0, pts - store->firstVideoPTS);
       const int64_t r = RoundHalfAway(static_cast<double>(d < 0 ? -d : d) * static_cast<double>(rate) / 90000.0);
       const int64_t length = static_cast<uint32_t>(frames);
       const mts_import::ImportParts& parts = store->parts;

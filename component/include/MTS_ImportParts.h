@@ -331,16 +331,14 @@ struct ImportParts {
   uint32_t lostPictureSoundKind;
   uint8_t lostPictureVideoBegins;
   uint8_t lostPictureSoundChanged;
-  // The stamps of both (unwrapped): of the latest sound PES of the
-  // recording that showed no picture, and the decode time of the video PES
-  // judged; whether each is known. A multiplexer keeps the sound and the
-  // pictures of one recording that lie side by side in the file within a
-  // second or so of each other: stamps much further apart are two
+  // The stamps of both (unwrapped; kNoSoundKey: not known yet): of the
+  // latest sound PES of the recording that showed no picture, and the
+  // decode time of the video PES judged. A multiplexer keeps the sound and
+  // the pictures of one recording that lie side by side in the file within
+  // a second or so of each other: stamps much further apart are two
   // recordings', and the first lost its pictures whatever its sound.
   int64_t lostPictureSoundKey;
   int64_t lostPictureVideoKey;
-  uint8_t lostPictureSoundKeyed;
-  uint8_t lostPictureVideoKeyed;
   // The decode time stamp (unwrapped, before it is continued) of the video
   // PES being taken.
   int64_t videoKey;
