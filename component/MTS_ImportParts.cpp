@@ -864,9 +864,9 @@ void JudgeLostPicture(MTS_MovieImportGlobalsRecord* store) {
   // Stamps further apart than a multiplexer keeps one recording's sound
   // from its pictures (the shorter way round their wrap).
   constexpr int64_t kApart = 2 * 90000;
-  const int64_t d = UnwrapTimestamp(0, parts.lostPictureVideoKey - parts.lostPictureSoundKey);
-  const bool apart = parts.lostPictureSoundKey != kNoSoundKey && parts.lostPictureVideoKey != kNoSoundKey &&
-                     (d > kApart || d < -kApart);
+  const bool keyed = parts.lostPictureSoundKey != kNoSoundKey && parts.lostPictureVideoKey != kNoSoundKey;
+  const int64_t d = keyed ? UnwrapTimestamp(0, parts.lostPictureVideoKey - parts.lostPictureSoundKey) : 0;
+  const bool apart = d > kApart || d < -kApart;
   const bool lost = parts.lostPictureVideoBegins == 1 && (parts.lostPictureSoundChanged == 1 || apart);
   if (lost) store->videoLostTicks += VideoFrameTicks(store);
   // The video's side decides alone where it begins nothing; the sound's
