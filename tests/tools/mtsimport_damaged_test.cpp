@@ -1601,8 +1601,9 @@ TEST(MtsimportDamaged, ALastPesLostBeforeASeamCannotBeTold) {
 // A part of one picture whose picture is lost, between two recordings and at
 // the file's start, with its sound and without: its program tables and the
 // next part's follow each other with no picture between, each breaking the
-// counter of the PAT before. Told as a picture's time lost; the same joins
-// with the picture kept stay silent.
+// counter of the PAT before, or only its program map telling it from its
+// neighbours. Told as a picture's time lost; the same joins with the picture
+// kept stay silent.
 TEST(MtsimportDamaged, APartThatLostEveryPictureIsTold) {
   AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_20_avchd.m2ts");
   const Bytes whole = testsupport::read_file(ac3);
@@ -1630,6 +1631,20 @@ TEST(MtsimportDamaged, APartThatLostEveryPictureIsTold) {
       EXPECT_NE(got.result.err.find("0.040 s of video could not be read"), std::string::npos) << got.result.err;
     }
   }
+  // Every PAT counter running on (as it does by chance), the part of another
+  // sound kind: its program map, unlike its neighbours', begins a recording
+  // of its own all the same.
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  const Packets other = Split(PlacedAt(GroupCut(Split(testsupport::read_file(lpcm)), 12, 1), high + frame + gap));
+  auto runOn = [](const Bytes& before, const Bytes& part) {
+    return Then(before, Join(CountersFrom(Split(part), 0, LastCounter(Split(before), 0), true)));
+  };
+  const Imported legal = ImportBytes(runOn(runOn(whole, Join(other)), next), "other_kind_kept.m2ts");
+  EXPECT_EQ(std::make_tuple(legal.result.exit, legal.result.err), std::make_tuple(0, std::string()));
+  std::vector<size_t> all = AllPesPackets(other, kVideo), sound = AllPesPackets(other, kAudio);
+  all.insert(all.end(), sound.begin(), sound.end());
+  const Imported got = ImportBytes(runOn(runOn(whole, Without(other, all)), next), "other_kind_lost.m2ts");
+  EXPECT_NE(got.result.err.find("0.040 s of video could not be read"), std::string::npos) << got.result.err;
 }
 
 namespace {

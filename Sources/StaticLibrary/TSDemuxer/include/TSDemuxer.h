@@ -321,6 +321,11 @@ int32_t PayloadLength(const ATSPacketInfo* info);
 // 33-bit time stamp coded in 5 bytes the PES way (marker bits ignored).
 int64_t GetClock(const uint8_t* p);
 
+// A digest of the table section that starts in a 188-byte packet (as far as
+// the packet holds it), never 0; 0 when no section starts there. Two
+// recordings whose program maps differ give different digests.
+uint64_t TSProgramSectionKey(const uint8_t* packet);
+
 // --- Stand-alone services --------------------------------------------------
 
 // Parses the source packet at sourcePacket; returns 1 after filling rec, 0

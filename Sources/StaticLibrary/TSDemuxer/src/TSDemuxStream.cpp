@@ -99,9 +99,13 @@ struct TSDemuxContext {
   // packet was found.
   int64_t skippedBeforeFirst;
   uint16_t firstFound;
-  // The counter of the last PAT, once one was seen.
+  // The counter of the last PAT, once one was seen, and whether it began a
+  // recording.
   uint16_t patSeen;
+  uint16_t patBegan;
   uint32_t patLast;
+  // A digest of the last program map's section (0: none read yet).
+  uint64_t programMapKey;
 };
 
 namespace {
@@ -473,12 +477,30 @@ void note_tables(TSDemuxContext* c, const uint8_t* packet) {
   auto met = [](const StreamCheck& check) { return check.state != kCounterFresh || check.headless > 0; };
   const bool begins = !runOn && (c->patSeen || (!met(c->videoCheck) && !met(c->audioCheck)));
   c->patSeen = 1;
+  c->patBegan = begins;
   c->patLast = cc;
   for (StreamCheck* check : {&c->videoCheck, &c->audioCheck}) {
     check->tablesRunOnSince = check->tablesSince ? (check->tablesRunOnSince & runOn) : runOn;
     if (!check->tablesSince) check->recordingsSince = 0;
     if (begins && check->recordingsSince < 2) ++check->recordingsSince;
     check->tablesSince = 1;
+  }
+}
+
+// A program map that says otherwise than the one before it (other streams,
+// kinds or descriptors) is another recording's, whatever the counter of the
+// PAT it follows: that PAT begins a recording, had it not already.
+__attribute__((noinline)) void note_program_map(TSDemuxContext* c, const uint8_t* packet) {
+  const uint64_t key = TSProgramSectionKey(packet);
+  if (key == 0) return;
+  const uint64_t before = c->programMapKey;
+  c->programMapKey = key;
+  if (before == 0 || key == before || !c->patSeen || c->patBegan) return;
+  c->patBegan = 1;
+  for (StreamCheck* check : {&c->videoCheck, &c->audioCheck}) {
+    if (!check->tablesSince) continue;
+    check->tablesRunOnSince = 0;
+    if (check->recordingsSince < 2) ++check->recordingsSince;
   }
 }
 
@@ -516,6 +538,7 @@ void scan(TSDemuxContext* c, ScanBytes& s) {
       const bool isAudio = layout.pid == kTSAudioPID && (c->streams & kTSStatusAudio);
       if (!isVideo && !isAudio) {
         if (layout.pid == kTSProgramAssociationPID) note_tables(c, packet);
+        else if (layout.pid == kTSProgramMapPID) note_program_map(c, packet);
       } else {
         if (isAudio && c->audioCheck.tablesSince && sound_breaks(c->audioCheck, packet)) {
           // The sound's counter breaks after the tables: a seam of every

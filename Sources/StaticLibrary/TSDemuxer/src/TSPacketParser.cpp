@@ -209,3 +209,19 @@ int32_t DemuxParseATSPacket(const uint8_t* packet, int32_t length, ATSPacketInfo
   if (payloadLength != nullptr) *payloadLength = n;
   return 1;
 }
+
+uint64_t TSProgramSectionKey(const uint8_t* packet) {
+  constexpr uint32_t kPacket = 188;
+  if (packet[0] != 0x47 || !(packet[1] & 0x40) || !(packet[3] & 0x10)) return 0;
+  uint32_t at = 4;
+  if (packet[3] & 0x20) at += 1u + packet[4];
+  if (at >= kPacket) return 0;
+  at += 1u + packet[at];  // pointer_field
+  if (at + 3 > kPacket) return 0;
+  const uint32_t length = uint32_t(packet[at + 1] & 0x0F) << 8 | packet[at + 2];
+  const uint32_t end = at + 3 + length < kPacket ? at + 3 + length : kPacket;
+  // FNV-1a over the section as far as the packet holds it.
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (uint32_t i = at; i < end; ++i) h = (h ^ packet[i]) * 0x100000001b3ull;
+  return h | 1;
+}
