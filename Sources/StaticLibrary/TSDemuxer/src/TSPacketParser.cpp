@@ -219,9 +219,15 @@ uint64_t TSProgramSectionKey(const uint8_t* packet) {
   at += 1u + packet[at];  // pointer_field
   if (at + 3 > kPacket) return 0;
   const uint32_t length = uint32_t(packet[at + 1] & 0x0F) << 8 | packet[at + 2];
-  const uint32_t end = at + 3 + length < kPacket ? at + 3 + length : kPacket;
-  // FNV-1a over the section as far as the packet holds it.
+  const uint32_t end = at + 3 + length;
+  if (length >= 4 && end <= kPacket) {
+    // The section's own CRC_32, its last four bytes, digests it already.
+    uint32_t crc;
+    std::memcpy(&crc, packet + end - 4, sizeof crc);
+    return uint64_t(crc) << 16 | uint64_t(length) << 1 | 1;
+  }
+  // A section that goes on in later packets: FNV-1a over its part here.
   uint64_t h = 0xcbf29ce484222325ull;
-  for (uint32_t i = at; i < end; ++i) h = (h ^ packet[i]) * 0x100000001b3ull;
+  for (uint32_t i = at; i < kPacket; ++i) h = (h ^ packet[i]) * 0x100000001b3ull;
   return h | 1;
 }
