@@ -117,7 +117,9 @@ tells just the time of the pictures taken out as video lost passes too (the
 recording's tables run on across the gap, which may tell it from a join).
 
 usage: legal_joins.py MTSIMPORT [--count N] [--jobs J] [--seed S] [--keep DIR]
-         [--wide [--losses] [--parts LO-HI] [--index N,...]]
+         [--wide [--losses] [--parts LO-HI] [--index N,...]] [--pat-on]
+--pat-on makes every seam's PAT counter run on (the streams' counters
+break there), as one join in sixteen has it by chance.
 --keep keeps each failing join's recording, dump, part files and a script
 (NAME.sh) that makes it again from the material with ffmpeg and python.
 Exits 1 when any join fails a check.
@@ -1587,6 +1589,11 @@ def check(args, n, material, workdir, row=None):
                 open(f, "wb").write(data)
                 if not told:
                     stats[i] = dict(stats[i], pictures=framemd5(f))
+    if args.pat_on:
+        # Every seam's PAT counter running on, as it does at one join in
+        # sixteen by chance (the streams' counters break there).
+        datas = J.pat_runs_on(datas)
+        recipe.append("# every PAT counter then made to run on across the seams (join_parts.pat_runs_on, --pat-on)")
     with open(joined, "wb") as out:
         for data in datas:
             out.write(data)
@@ -1728,6 +1735,7 @@ def main():
     ap.add_argument("--losses", action="store_true", help="with --wide: one loss in each join")
     ap.add_argument("--parts", default="2-40", help="with --wide: the range of part counts (LO-HI)")
     ap.add_argument("--index", help="only these joins of the run (N,N,...), as the whole run makes them")
+    ap.add_argument("--pat-on", action="store_true", help="every seam's PAT counter running on (streams' breaking)")
     args = ap.parse_args()
     args.parts = tuple(int(x) for x in args.parts.split("-")) if "-" in args.parts else (int(args.parts),) * 2
     if args.losses:
