@@ -1472,7 +1472,7 @@ def checks_on_movie(args, res, parts, stats, mov, dump, base, files, old):
                 if a == media[:len(a)] and len(a) >= lead * 2 * channels + need:
                     body = ref = a
             if len(body) < need or len(body) > len(ref) or body != ref[:len(body)]:
-                res["failed"].setdefault("copy", "%s: %d sound bytes, %d wanted" % (ext, len(a), len(heard) + before))
+                res["failed"].setdefault("copy", "%s: %d sound bytes, %d wanted" % (ext, len(a), len(ref) + before))
         os.remove(copy)
 
 
@@ -1593,7 +1593,10 @@ def check(args, n, material, workdir, row=None):
         # Every seam's PAT counter running on, as it does at one join in
         # sixteen by chance (the streams' counters break there).
         datas = J.pat_runs_on(datas)
-        recipe.append("# every PAT counter then made to run on across the seams (join_parts.pat_runs_on, --pat-on)")
+        names = ",".join("\"p%d.m2ts\"" % k for k in range(len(specs)))
+        recipe.append("python3 -c 'import sys; sys.path.insert(0, \"%s\"); import join_parts as J; n=[%s]; "
+                      "[open(f,\"wb\").write(d) for f, d in zip(n, J.pat_runs_on([open(f,\"rb\").read() for f in n]))]'"
+                      % (os.path.dirname(os.path.abspath(__file__)), names))
     with open(joined, "wb") as out:
         for data in datas:
             out.write(data)
