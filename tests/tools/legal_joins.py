@@ -601,6 +601,24 @@ def sound_head_tellable(rec):
     return 2 * gap > length
 
 
+def tables_begin(before, data):
+    """Whether `data`'s first program tables begin a recording after
+    `before` (None: the file's start): its PAT's counter does not follow the
+    last PAT before, or its program map differs from the last one before."""
+    if before is None:
+        return True
+
+    def tables(d, last):
+        pats = [pk for pk in J.split(d) if J.header(pk)[0] == 0]
+        maps = [pk for pk in J.split(d) if J.header(pk)[0] == 0x0100 and J.header(pk)[1]]
+        pick = -1 if last else 0
+        return (pats[pick][7] & 0x0F if pats else None), (maps[pick][8:] if maps else None)
+
+    cc, pmt = tables(before, True)
+    cc2, pmt2 = tables(data, False)
+    return cc is None or cc2 is None or cc2 != (cc + 1) % 16 or pmt != pmt2
+
+
 def apply_loss(r, loss, datas, specs):
     """Takes the loss out of the parts' bytes. Returns a description, or
     None when the join has no place for it, and the pieces (for the pinned
@@ -1593,6 +1611,17 @@ def check(args, n, material, workdir, row=None):
         # Every seam's PAT counter running on, as it does at one join in
         # sixteen by chance (the streams' counters break there).
         datas = J.pat_runs_on(datas)
+    if told and loss == "gop@seam" and victim is not None and not J.Recording(datas[victim]).pes:
+        # A part left with nothing but its tables: where neither they nor the
+        # next part's begin a recording (counters running on, the same
+        # program map), they are byte for byte the part before's own tables
+        # sent again at its end, and the next part a legal join.
+        if victim + 1 < len(datas) and not (tables_begin(datas[victim - 1] if victim else None, datas[victim]) and
+                                            tables_begin(datas[victim], datas[victim + 1])):
+            told = False
+            res["loss"] += " (its tables alone left, as the part before's own: cannot be told)"
+            # No part of the movie: the checks look for the others.
+            del files[victim], stats[victim]
         names = ",".join("\"p%d.m2ts\"" % k for k in range(len(specs)))
         recipe.append("python3 -c 'import sys; sys.path.insert(0, \"%s\"); import join_parts as J; n=[%s]; "
                       "[open(f,\"wb\").write(d) for f, d in zip(n, J.pat_runs_on([open(f,\"rb\").read() for f in n]))]'"
