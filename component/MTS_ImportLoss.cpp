@@ -274,7 +274,11 @@ void NoteLeftOutSoundStep(MTS_MovieImportGlobalsRecord* store, bool leftOut, int
   const bool inOrder = steps && !stepped && store->leftOutSoundStep > 0;
   NoteSoundAcrossTablesJoin(
       store, inOrder, inOrder && std::abs(delta - store->leftOutSoundStep) <= 1 && !(marks & kTSStartAtBreak), pesAt);
-  if (steps && !stepped) store->leftOutSoundStep = delta;
+  // A step shorter than the one known is sound begun under the PES before
+  // (another recording's, at a seam), not the length of its PES: kept to,
+  // it would read every whole step after it as a step ahead.
+  const bool under = steps && store->leftOutSoundStep > 0 && delta + 2 < store->leftOutSoundStep;
+  if (steps && !stepped && !under) store->leftOutSoundStep = delta;
   if (!store->leftOutSoundSeen || !steps) store->leftOutSoundStep = 0;
   store->leftOutSoundSeen = 1;
   store->leftOutSoundKey = key;

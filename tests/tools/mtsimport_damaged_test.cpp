@@ -2301,6 +2301,28 @@ TEST(MtsimportDamaged, TheSecondSoundPesLostAfterASoundlessPictureIsTold) {
   EXPECT_EQ(got.result.err, DamageLine(got.input, told));
 }
 
+// The PES lost before tables and an IDR picture inside a part whose sound
+// is left out for its kind, that part running on from a cut of the same
+// recording's middle (also left out): its first sound begins under the
+// cut's last PES, a step shorter than a PES, which is no PES's length to
+// judge the left-out sound's later steps by. The loss is told.
+TEST(MtsimportDamaged, PesLostInALeftOutPartAfterAnotherIsTold) {
+  AVCHD_REQUIRE_TESTDATA(lpcm, "avchd/small_lpcm_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(ac3, "avchd/small_ac3_51_avchd.m2ts");
+  const Bytes first = testsupport::read_file(lpcm);
+  int64_t high = 0;
+  ShiftedStamps(first, 0, nullptr, &high);
+  const Packets clean = Split(testsupport::read_file(ac3));
+  const auto video = PesPackets(clean, kVideo);
+  ASSERT_EQ(video.size(), 50u);
+  const Packets cut = Split(ShiftedStamps(GroupCut(clean, 36, 14), high + 3600 - PtsOf(clean[video[36].front()])));
+  int64_t cutEnd = 0;
+  for (const auto& pes : PesPackets(cut, kVideo)) cutEnd = std::max(cutEnd, PtsOf(cut[pes.front()]) + 3600);
+  const Bytes rest = ShiftedStamps(Without(clean, video[47]), cutEnd - PtsOf(clean[video[0].front()]));
+  const Imported got = ImportBytes(Then(Then(first, Join(cut)), rest), "left_out_twice_video_lost.m2ts");
+  EXPECT_EQ(got.result.err, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie"));
+}
+
 // A recording that lost its sound up to past the tables of its second group
 // of pictures, those tables its own (their counters run on): its first
 // sound left plays where its stamps put it beside its first picture, not
