@@ -465,9 +465,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       // later than that (it was cut where its sound had not begun yet, or
       // its first sound was lost) opens the range where its stamps put it,
       // after empty time: its PES starts in the file before the tables of
-      // the next coded sequence, or after them where they were the
-      // recording's own (their counters ran on, their program map the
-      // same), and no part began before it.
+      // the next coded sequence, and no part began before it.
       const int64_t rate = static_cast<uint32_t>(store->soundSampleRate);
       // The shorter way round the wrap of the stamps.
       const int64_t d = mts_import::UnwrapTimestamp(0, pts - store->firstVideoPTS);
@@ -486,8 +484,7 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       const int64_t movieScale = GetMovieTimeScale(store->theMovie);
       const bool later = d > 0 && r >= length && r < kSoundFarOff * rate && movieScale > 0 && !afterLeftOut &&
                          parts.begun <= 1 && pts < parts.videoLineEnd &&
-                         (parts.laterSequenceTablesAt < 0 || SoundPesStart(store) < parts.laterSequenceTablesAt ||
-                          parts.recordingTablesAt < parts.laterSequenceTablesAt);
+                         (parts.laterSequenceTablesAt < 0 || SoundPesStart(store) < parts.laterSequenceTablesAt);
       if ((length > r && !awaitsPart) || later) {
         const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
         store->soundInsertedTime = static_cast<int32_t>(d < 0 ? start + r : start);
