@@ -446,7 +446,7 @@ Bytes other_program_map(Bytes pmt) {
 
 // Tables whose PAT counter runs on but whose program map differs from the
 // one before begin another recording; two such with no picture between
-// tell of a recording that held none. The section digest follows the map.
+// tell of a recording that held none.
 TEST(DemuxStream, AnotherProgramMapBeginsARecording) {
   const Bytes file = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
   size_t pat = 0, pmt = 0;
@@ -460,9 +460,6 @@ TEST(DemuxStream, AnotherProgramMapBeginsARecording) {
   ASSERT_TRUE(pat && pmt);
   const Bytes map(file.begin() + long(pmt - 1), file.begin() + long(pmt + 191));
   const Bytes other = other_program_map(map);
-  EXPECT_EQ(TSProgramSectionKey(map.data() + 4), TSProgramSectionKey(map.data() + 4));
-  EXPECT_NE(TSProgramSectionKey(map.data() + 4), TSProgramSectionKey(other.data() + 4));
-  EXPECT_NE(TSProgramSectionKey(map.data() + 4), 0u);
   Bytes continued = map;
   continued[5] &= 0xBF;  // no section starts there
   EXPECT_EQ(TSProgramSectionKey(continued.data() + 4), 0u);
