@@ -429,68 +429,6 @@ TEST(DemuxStream, TablesThatRunOnAreMarked) {
   EXPECT_EQ(video_start_marks(flagged), one);
 }
 
-// The recording's program map (source packet) with one byte of its section
-// changed and its CRC_32 made anew: another recording's.
-Bytes other_program_map(Bytes pmt) {
-  const size_t at = 4 + 4 + 1 + pmt[8];  // past the header and pointer_field
-  const size_t end = at + 3 + ((size_t(pmt[at + 1]) & 0x0F) << 8 | pmt[at + 2]);
-  pmt[end - 5] ^= 0x01;
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = at; i < end - 4; ++i) {
-    crc ^= uint32_t(pmt[i]) << 24;
-    for (int b = 0; b < 8; ++b) crc = crc & 0x80000000u ? crc << 1 ^ 0x04C11DB7u : crc << 1;
-  }
-  for (int b = 0; b < 4; ++b) pmt[end - 4 + size_t(b)] = uint8_t(crc >> (24 - 8 * b));
-  return pmt;
-}
-
-// Tables whose PAT counter runs on but whose program map differs from the
-// one before begin another recording; two such with no picture between
-// tell of a recording that held none.
-TEST(DemuxStream, AnotherProgramMapBeginsARecording) {
-  const Bytes file = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
-  size_t pat = 0, pmt = 0;
-  uint32_t last = 0;
-  for (size_t at = 0; at < file.size(); at += 192) {
-    const uint32_t pid = uint32_t(file[at + 5] & 0x1F) << 8 | file[at + 6];
-    if (pid == 0) last = file[at + 7] & 0x0F;
-    if (pid == 0 && pat == 0) pat = at + 1;
-    if (pid == kTSProgramMapPID && pmt == 0) pmt = at + 1;
-  }
-  ASSERT_TRUE(pat && pmt);
-  const Bytes map(file.begin() + long(pmt - 1), file.begin() + long(pmt + 191));
-  const Bytes other = other_program_map(map);
-  Bytes continued = map;
-  continued[5] &= 0xBF;  // no section starts there
-  EXPECT_EQ(TSProgramSectionKey(continued.data() + 4), 0u);
-  // The recording again after itself, every PAT counter running on, the
-  // program map of the second (`second`) and of tables sent between the
-  // two with no packet of the streams (`between`: none, the same, another).
-  const size_t firstVideo = video_start_marks(file).size();
-  for (const bool second : {false, true})
-    for (int between = 0; between < 3; ++between) {
-      SCOPED_TRACE(testing::Message() << second << " " << between);
-      Bytes joined = file;
-      if (between > 0) {
-        append(joined, Bytes(file.begin() + long(pat - 1), file.begin() + long(pat + 191)));
-        append(joined, between == 2 ? other : map);
-      }
-      append(joined, file);
-      uint32_t counter = last;
-      for (size_t at = file.size(); at < joined.size(); at += 192) {
-        const uint32_t pid = uint32_t(joined[at + 5] & 0x1F) << 8 | joined[at + 6];
-        if (pid == 0) joined[at + 7] = uint8_t((joined[at + 7] & 0xF0) | (++counter & 0x0F));
-        if (second && pid == kTSProgramMapPID && at >= file.size() + 2 * 192 * (between > 0))
-          std::copy(other.begin() + 4, other.end(), joined.begin() + long(at + 4));
-      }
-      // The same map throughout runs on; one change begins the second
-      // recording; two (there and back) leave one between that held nothing.
-      const uint32_t want = second ? 0u : between == 2 ? kTSStartPastEmptyRecording : kTSStartTablesRunOn;
-      const uint32_t got = video_start_marks(joined).at(firstVideo + 1);
-      EXPECT_EQ(got & (kTSStartTablesRunOn | kTSStartPastEmptyRecording), want);
-    }
-}
-
 // Source packets of one PES with the stream's running continuity counter.
 Bytes counted_pes(uint32_t pid, const Bytes& header, const Bytes& data, uint8_t* counter) {
   Bytes all = header, out;
