@@ -414,11 +414,7 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   // A program map unlike the one before: that PAT began a recording, had
   // its counter not said so already.
   if (pid == kTSProgramMapPID && (packet[5] & 0x40)) {
-    const uint64_t key = TSProgramSectionKey(packet + 4);
-    const uint64_t before = parts.programMapKey;
-    if (key != 0) parts.programMapKey = key;
-    if (key != 0 && before != 0 && key != before && parts.patSeen && !parts.patBegan && parts.tablesAt >= 0) {
-      parts.patBegan = 1;
+    if (parts.tablesAt >= 0 && TSJudgeProgramMap(&parts.tables, packet + 4)) {
       parts.recordingTablesAt = parts.soundOnlyTablesAt = parts.tablesAt;
       parts.soundOnlySoundAt = -1;
     }
@@ -427,19 +423,12 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
   if (pid != 0 || !(packet[7] & 0x10)) return;
   parts.tablesAt = store->ts_offset;
   if (parts.tablesAfterLatestVideo < 0) parts.tablesAfterLatestVideo = store->ts_offset;
-  // A PAT sent again keeps its counter; the next one counts on by one. One
-  // whose discontinuity_indicator is set may jump inside the recording.
-  const uint8_t counter = packet[7] & 0x0F;
-  const bool flagged = (packet[7] & 0x20) && packet[8] > 0 && (packet[9] & 0x80);
-  parts.patBegan = !parts.patSeen ||
-                   (!flagged && counter != parts.patCounter && counter != ((parts.patCounter + 1) & 0x0F));
-  if (parts.patBegan) {
+  // The first PAT read begins the first recording wherever it lies.
+  if (TSJudgeProgramAssociation(&parts.tables, packet + 4, false)) {
     parts.recordingTablesAt = store->ts_offset;
     parts.soundOnlyTablesAt = store->ts_offset;
     parts.soundOnlySoundAt = -1;
   }
-  parts.patCounter = counter;
-  parts.patSeen = 1;
 }
 
 bool PartBeginsWith(uint32_t marks, const uint8_t* au, int32_t size) {

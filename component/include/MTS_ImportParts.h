@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "TSDemuxer.h"
+
 struct MTS_MovieImportGlobalsRecord;
 
 namespace mts_import {
@@ -144,16 +146,10 @@ struct ImportParts {
   // loss has no pictures to play beside.
   int64_t lostStepPTS;
   // Program tables that begin a recording: where the latest such PAT lies
-  // in the file (-1: none yet), one whose counter does not follow the PAT
-  // before it (a recording's own tables, repeated, run on); the last PAT
-  // counter read. A PAT begins one too where the program map after it
-  // differs from the one before (`programMapKey`, its digest; 0: none);
-  // whether the last PAT did.
+  // in the file (-1: none yet); the demultiplexer's judge of them, kept over
+  // the packets read here.
   int64_t recordingTablesAt;
-  uint64_t programMapKey;
-  uint8_t patCounter;
-  uint8_t patSeen;
-  uint8_t patBegan;
+  TSTablesJudge tables;
   // A video PES that begins a coded sequence after tables that ran on,
   // whose step ahead was counted as lost for now: its presentation time
   // (continued line; -1: none). The sound stepping there too makes it a

@@ -326,6 +326,29 @@ int64_t GetClock(const uint8_t* p);
 // recordings whose program maps differ give different digests.
 uint64_t TSProgramSectionKey(const uint8_t* packet);
 
+// Whether program tables begin another recording. A PAT whose counter does
+// not follow the PAT before it (one whose discontinuity_indicator announces
+// a jump excepted) begins one; so does the PAT before a program map unlike
+// the map before it (other streams, kinds or descriptors). The demultiplexer
+// keeps one; a caller that reads the packets itself keeps its own and asks
+// the same questions.
+struct TSTablesJudge {
+  uint64_t programMapKey;  // digest of the last program map (0: none yet)
+  uint8_t seen;            // a PAT was read
+  uint8_t last;            // its continuity counter
+  uint8_t began;           // it began a recording
+};
+
+// A 188-byte packet of PID 0. `streamsMet`: packets of the streams came
+// before it; the first PAT then begins nothing (the input began inside a
+// recording whose first tables were cut off). A packet without payload
+// changes nothing. Returns whether the latest PAT began a recording.
+bool TSJudgeProgramAssociation(TSTablesJudge* judge, const uint8_t* packet, bool streamsMet);
+
+// A 188-byte packet of the program map's PID. Returns true where its map,
+// unlike the one before, turns the PAT before it into a beginning.
+bool TSJudgeProgramMap(TSTablesJudge* judge, const uint8_t* packet);
+
 // --- Stand-alone services --------------------------------------------------
 
 // Parses the source packet at sourcePacket; returns 1 after filling rec, 0

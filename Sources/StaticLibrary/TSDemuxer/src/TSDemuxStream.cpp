@@ -99,13 +99,8 @@ struct TSDemuxContext {
   // packet was found.
   int64_t skippedBeforeFirst;
   uint16_t firstFound;
-  // The counter of the last PAT, once one was seen, and whether it began a
-  // recording.
-  uint16_t patSeen;
-  uint16_t patBegan;
-  uint32_t patLast;
-  // A digest of the last program map's section (0: none read yet).
-  uint64_t programMapKey;
+  // Whether the latest program tables began a recording.
+  TSTablesJudge tables;
 };
 
 namespace {
@@ -472,13 +467,11 @@ __attribute__((noinline)) void note_skipped(TSDemuxContext* c, int32_t skipped, 
 // began inside a recording whose first tables were cut off, and this PAT
 // may well be that recording's own, repeated.
 void note_tables(TSDemuxContext* c, const uint8_t* packet) {
-  const uint32_t cc = packet[3] & 0x0F;
-  const uint32_t runOn = c->patSeen && (cc == ((c->patLast + 1) & 0x0F) || flags_discontinuity(packet));
+  if (!(packet[3] & 0x10)) return;
   auto met = [](const StreamCheck& check) { return check.state != kCounterFresh || check.headless > 0; };
-  const bool begins = !runOn && (c->patSeen || (!met(c->videoCheck) && !met(c->audioCheck)));
-  c->patSeen = 1;
-  c->patBegan = begins;
-  c->patLast = cc;
+  const bool seen = c->tables.seen != 0;
+  const bool begins = TSJudgeProgramAssociation(&c->tables, packet, met(c->videoCheck) || met(c->audioCheck));
+  const uint32_t runOn = seen && !begins;
   for (StreamCheck* check : {&c->videoCheck, &c->audioCheck}) {
     check->tablesRunOnSince = check->tablesSince ? (check->tablesRunOnSince & runOn) : runOn;
     if (!check->tablesSince) check->recordingsSince = 0;
@@ -491,12 +484,7 @@ void note_tables(TSDemuxContext* c, const uint8_t* packet) {
 // kinds or descriptors) is another recording's, whatever the counter of the
 // PAT it follows: that PAT begins a recording, had it not already.
 __attribute__((noinline)) void note_program_map(TSDemuxContext* c, const uint8_t* packet) {
-  const uint64_t key = TSProgramSectionKey(packet);
-  if (key == 0) return;
-  const uint64_t before = c->programMapKey;
-  c->programMapKey = key;
-  if (before == 0 || key == before || !c->patSeen || c->patBegan) return;
-  c->patBegan = 1;
+  if (!TSJudgeProgramMap(&c->tables, packet)) return;
   for (StreamCheck* check : {&c->videoCheck, &c->audioCheck}) {
     if (!check->tablesSince) continue;
     check->tablesRunOnSince = 0;

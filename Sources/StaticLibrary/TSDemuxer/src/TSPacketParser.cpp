@@ -231,3 +231,24 @@ uint64_t TSProgramSectionKey(const uint8_t* packet) {
   for (uint32_t i = at; i < kPacket; ++i) h = (h ^ packet[i]) * 0x100000001b3ull;
   return h | 1;
 }
+
+bool TSJudgeProgramAssociation(TSTablesJudge* judge, const uint8_t* packet, bool streamsMet) {
+  if (!(packet[3] & 0x10)) return judge->began != 0;
+  const uint8_t counter = packet[3] & 0x0F;
+  const bool flagged = (packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80);
+  const bool runOn = judge->seen && (flagged || counter == ((judge->last + 1) & 0x0F));
+  judge->began = !runOn && (judge->seen || !streamsMet);
+  judge->seen = 1;
+  judge->last = counter;
+  return judge->began != 0;
+}
+
+bool TSJudgeProgramMap(TSTablesJudge* judge, const uint8_t* packet) {
+  const uint64_t key = TSProgramSectionKey(packet);
+  if (key == 0) return false;
+  const uint64_t before = judge->programMapKey;
+  judge->programMapKey = key;
+  if (before == 0 || key == before || !judge->seen || judge->began) return false;
+  judge->began = 1;
+  return true;
+}
