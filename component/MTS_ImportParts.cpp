@@ -354,6 +354,8 @@ void PartsReset(ImportParts* parts) {
   for (int64_t& at : parts->sequenceTablesAt) at = -1;
   parts->soundBeforeAt = parts->soundAfterOthersTablesAt = -1;
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = parts->laterSequenceTablesAt = -1;
+  parts->soundPesAt[0] = parts->soundPesAt[1] = parts->soundPictureAt[0] = parts->soundPictureAt[1] = -1;
+  parts->tablesPictureAt = parts->judgedVideoAt = -1;
   parts->tablesJoinAt = parts->soundOnAt = parts->soundRunAt = parts->soundOffStepAt = -1;
   parts->lostStepPTS = -1;
   parts->leftOutPartPTS = -1;
@@ -378,6 +380,10 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
     store->videoSinceSound = 0;
     // The first sound of a recording whose tables no picture followed yet.
     if (parts.soundOnlyTablesAt >= 0 && parts.soundOnlySoundAt < 0) parts.soundOnlySoundAt = store->ts_offset;
+    parts.soundPesAt[1] = parts.soundPesAt[0];
+    parts.soundPictureAt[1] = parts.soundPictureAt[0];
+    parts.soundPesAt[0] = store->ts_offset;
+    parts.soundPictureAt[0] = parts.latestVideoStartAt > parts.tablesAt ? parts.tablesPictureAt : -1;
   }
   // A video PES begins: the one begun before it is reported now.
   constexpr uint32_t kVideoPid = 0x1011;
@@ -386,6 +392,7 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
     parts.sequenceBegunLast =
         parts.latestVideoStartAt >= 0 && parts.tablesAt > parts.latestVideoStartAt && parts.videoMayBegin;
     if (parts.laterSequenceTablesAt < 0 && parts.sequenceBegunLast) parts.laterSequenceTablesAt = parts.tablesAt;
+    if (parts.tablesAt > parts.latestVideoStartAt) parts.tablesPictureAt = store->ts_offset;
     parts.latestVideoStartAt = store->ts_offset;
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;
@@ -467,6 +474,7 @@ bool PartVideoPES(MTS_MovieImportGlobalsRecord* store, int64_t* shift, int64_t* 
     parts.begun = 1;
     NotePartLine(&parts, store->videoTSOffset, *shift);
   }
+  parts.judgedVideoAt = store->videoTSOffset + kMTSPacketSize;
   NoteSequenceTables(store, parts.videoStartMarks, *moved);
   // Another recording whose decode times run on from this one's begins a
   // part without a step of its stamps: at a break of the counters, or,

@@ -374,6 +374,19 @@ int64_t SoundPesStart(const MTS_MovieImportGlobalsRecord* store) {
                                                                      : store->soundTSOffset + kMTSPacketSize;
 }
 
+// The sound PES being reported begins after a picture that followed the
+// tables read last before it, and that picture was reported already: had it
+// begun a part, the part is known.
+bool SoundAfterJudgedPicture(const MTS_MovieImportGlobalsRecord* store) {
+  const mts_import::ImportParts& parts = store->parts;
+  const int64_t at = SoundPesStart(store);
+  for (int i = 0; i < 2; ++i) {
+    if (parts.soundPesAt[i] == at)
+      return parts.soundPictureAt[i] >= 0 && parts.judgedVideoAt >= parts.soundPictureAt[i];
+  }
+  return false;
+}
+
 // Adds one sample reference of `size` bytes and `frames` sample frames at
 // the current qt_offset, moves the range of sound to insert (by `pts`, the
 // presentation time of its first sample, when `timed`), and enters `value`
@@ -465,7 +478,11 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       // later than that (it was cut where its sound had not begun yet, or
       // its first sound was lost) opens the range where its stamps put it,
       // after empty time: its PES starts in the file before the tables of
-      // the next coded sequence, and no part began before it.
+      // the next coded sequence, or after them where they were the
+      // recording's own (their counters ran on, their program map the
+      // same) and the picture after the tables read last before the PES
+      // was taken already, and no part began before it. Sound read ahead
+      // of that picture waits: the picture may still begin a part.
       const int64_t rate = static_cast<uint32_t>(store->soundSampleRate);
       // The shorter way round the wrap of the stamps.
       const int64_t d = mts_import::UnwrapTimestamp(0, pts - store->firstVideoPTS);
@@ -484,7 +501,8 @@ OSErr AddSoundReference(MTS_MovieImportGlobalsRecord* store, int32_t size, int32
       const int64_t movieScale = GetMovieTimeScale(store->theMovie);
       const bool later = d > 0 && r >= length && r < kSoundFarOff * rate && movieScale > 0 && !afterLeftOut &&
                          parts.begun <= 1 && pts < parts.videoLineEnd &&
-                         (parts.laterSequenceTablesAt < 0 || SoundPesStart(store) < parts.laterSequenceTablesAt);
+                         (parts.laterSequenceTablesAt < 0 || SoundPesStart(store) < parts.laterSequenceTablesAt ||
+                          (parts.recordingTablesAt < parts.laterSequenceTablesAt && SoundAfterJudgedPicture(store)));
       if ((length > r && !awaitsPart) || later) {
         const int64_t start = GetMediaDisplayDuration(store->soundMedia) - frames;
         store->soundInsertedTime = static_cast<int32_t>(d < 0 ? start + r : start);

@@ -250,6 +250,15 @@ struct ImportParts {
   // first video PES (-1: none yet). Sound whose PES starts before them is
   // the first recording's own.
   int64_t laterSequenceTablesAt;
+  // For the two sound PES begun last (newest first): where each begins in
+  // the file, and where the first video PES after the tables read last
+  // before it begins (-1: none began between those tables and the sound).
+  int64_t soundPesAt[2];
+  int64_t soundPictureAt[2];
+  // Where the first video PES begun after the latest tables begins; where
+  // the latest video PES whose part was judged begins.
+  int64_t tablesPictureAt;
+  int64_t judgedVideoAt;
   // The latest video PES begun in the file may begin another recording: it
   // follows an earlier video PES, after tables read since that one began.
   // Until it is reported (the next video PES begins), sound that starts

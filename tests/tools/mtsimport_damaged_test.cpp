@@ -2323,6 +2323,31 @@ TEST(MtsimportDamaged, PesLostInALeftOutPartAfterAnotherIsTold) {
   EXPECT_EQ(got.result.err, DamageLine(got.input, "0.040 s of video could not be read and are left out of the movie"));
 }
 
+// A recording that lost its sound up to past the tables of its second group
+// of pictures, those tables its own (their counters run on): its first
+// sound left plays where its stamps put it beside its first picture, not
+// from the movie's start.
+TEST(MtsimportDamaged, SoundLostPastTheSecondGroupsOwnTablesKeepsItsPlace) {
+  AVCHD_REQUIRE_TESTDATA(source, "avchd/small_ac3_20_avchd.m2ts");
+  const Packets clean = Split(testsupport::read_file(source));
+  const auto video = PesPackets(clean, kVideo), sound = PesPackets(clean, kAudio);
+  ASSERT_GT(video.size(), 13u);
+  size_t tables = video[12].front();
+  while ((clean[tables][5] & 0x1F) != 0 || clean[tables][6] != 0) --tables;
+  std::vector<size_t> lost;
+  size_t first = 0;
+  while (first < sound.size() && sound[first].front() < tables) {
+    lost.insert(lost.end(), sound[first].begin(), sound[first].end());
+    ++first;
+  }
+  ASSERT_LT(first, sound.size());
+  std::string err;
+  // 25 pictures a second: the movie counts 48000 units a second.
+  EXPECT_EQ(FirstSoundEdit(Without(clean, lost), "sound_lost_past_group.m2ts", &err),
+            (PtsOf(clean[sound[first].front()]) - PtsOf(clean[video[0].front()])) * 48000 / 90000)
+      << err;
+}
+
 // A first part of one picture (its program tables read once, so how far
 // apart the recording places them is not known yet), then a part without
 // sound from an IDR picture after tables whose counter happens to run on,
