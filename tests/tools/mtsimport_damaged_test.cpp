@@ -2326,7 +2326,8 @@ TEST(MtsimportDamaged, PesLostInALeftOutPartAfterAnotherIsTold) {
 // A recording that lost its sound up to past the tables of its second group
 // of pictures, those tables its own (their counters run on): its first
 // sound left plays where its stamps put it beside its first picture, not
-// from the movie's start.
+// from the movie's start, within one AC-3 frame (a frame read ahead of the
+// group's first picture waits for it and is not heard).
 TEST(MtsimportDamaged, SoundLostPastTheSecondGroupsOwnTablesKeepsItsPlace) {
   AVCHD_REQUIRE_TESTDATA(source, "avchd/small_ac3_20_avchd.m2ts");
   const Packets clean = Split(testsupport::read_file(source));
@@ -2343,9 +2344,9 @@ TEST(MtsimportDamaged, SoundLostPastTheSecondGroupsOwnTablesKeepsItsPlace) {
   ASSERT_LT(first, sound.size());
   std::string err;
   // 25 pictures a second: the movie counts 48000 units a second.
-  EXPECT_EQ(FirstSoundEdit(Without(clean, lost), "sound_lost_past_group.m2ts", &err),
-            (PtsOf(clean[sound[first].front()]) - PtsOf(clean[video[0].front()])) * 48000 / 90000)
-      << err;
+  const long long stamped = (PtsOf(clean[sound[first].front()]) - PtsOf(clean[video[0].front()])) * 48000 / 90000;
+  const long long edit = FirstSoundEdit(Without(clean, lost), "sound_lost_past_group.m2ts", &err);
+  EXPECT_TRUE(edit >= stamped && edit <= stamped + 1536) << edit << " for " << stamped << err;
 }
 
 // A first part of one picture (its program tables read once, so how far
