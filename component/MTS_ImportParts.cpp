@@ -295,14 +295,50 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   parts.soundToPlace = 1;
 }
 
+// The slice_type of the slice whose NAL header byte is `nal[0]` (`size`
+// bytes on), or -1 when its first bytes do not hold it: the header's second
+// Exp-Golomb code, after first_mb_in_slice.
+int32_t CodedSliceType(const uint8_t* nal, int32_t size) {
+  uint8_t rbsp[8];
+  int32_t n = 0, zeros = 0;
+  for (int32_t i = 1; i < size && n < 8; ++i) {
+    if (zeros >= 2 && nal[i] == 3) {  // emulation prevention byte
+      zeros = 0;
+      continue;
+    }
+    zeros = nal[i] == 0 ? zeros + 1 : 0;
+    rbsp[n++] = nal[i];
+  }
+  const int32_t bits = n * 8;
+  int32_t at = 0;
+  auto bit = [&]() { return (rbsp[at >> 3] >> (7 - (at & 7))) & 1; };
+  uint32_t value = 0;
+  for (int code = 0; code < 2; ++code) {
+    int32_t zeroBits = 0;
+    while (at < bits && !bit()) ++zeroBits, ++at;
+    if (at >= bits || zeroBits > 31 || at + 1 + zeroBits > bits) return -1;
+    ++at;
+    uint32_t rest = 0;
+    for (int32_t k = 0; k < zeroBits; ++k, ++at) rest = rest << 1 | static_cast<uint32_t>(bit());
+    value = (uint32_t(1) << zeroBits) - 1 + rest;
+  }
+  return value <= 9 ? static_cast<int32_t>(value) : -1;
+}
+
 // Whether the access unit begins a coded video sequence: a sequence
-// parameter set, then an IDR picture as its first slice.
+// parameter set, then an I picture as its first slice, IDR or not (a
+// recording cut at any group of its pictures begins so).
 bool BeginsCodedSequence(const uint8_t* p, int32_t size) {
   bool sets = false;
   for (int32_t i = NextStartCode(p, 0, size); i < size; i = NextStartCode(p, i + 3, size)) {
     const uint8_t type = p[i + 3] & 0x1F;
     if (type == 7) sets = true;
-    if (type == 1 || type == 5) return sets && type == 5;
+    if (type == 5) return sets;
+    if (type == 1) {
+      if (!sets) return false;
+      const int32_t slice = CodedSliceType(p + i + 3, size - i - 3);
+      return slice >= 0 && IsIntraSlice(static_cast<unsigned>(slice));
+    }
   }
   return false;
 }
@@ -320,19 +356,47 @@ bool BeginsWithIntraPicture(const TSDemuxOutput* out) {
   return intra;
 }
 
+// The presentation stamp of the PES that begins in the source packet
+// `packet`, as coded; -1 when its header holds none.
+int64_t PESStartPTS(const uint8_t* packet) {
+  constexpr int32_t kTransportPacket = 188;
+  const uint8_t* ts = packet + 4;
+  const int32_t at = 4 + ((ts[3] & 0x20) ? 1 + ts[4] : 0);
+  if (!(ts[3] & 0x10) || at + 14 > kTransportPacket || ts[at] != 0 || ts[at + 1] != 0 || ts[at + 2] != 1 ||
+      !(ts[at + 7] & 0x80) || ts[at + 8] < 5)
+    return -1;
+  return GetClock(ts + at + 9);
+}
+
+// How long before the I picture that begins the PES being reported the
+// group's first picture shows: the pictures of an open group that follow
+// it in decode order but show before it (their references lie before the
+// cut). Read from the picture after it, which shows after the I picture
+// decodes and before it shows; 0 when the stamps tell none.
+int64_t LeadingPictures(const MTS_MovieImportGlobalsRecord* store) {
+  const TSDemuxOutput* out = store->pTSInfo;
+  const int64_t next = store->parts.latestVideoPTS;
+  if (!out->bPTS || !out->bDTS || next < 0 || store->parts.latestVideoStartAt <= store->videoTSOffset + kMTSPacketSize)
+    return 0;
+  constexpr int64_t kWrap = int64_t(1) << 33;
+  const int64_t ahead = ((out->PTS - next) % kWrap + kWrap) % kWrap;
+  return ahead > 0 && ahead < out->PTS - out->DTS ? ahead : 0;
+}
+
 // The shift that makes a part show its first picture where the pictures
 // before it end: decode times carried on leave its first picture as far
 // off that end as its own delay from decode to display differs from
 // theirs. 0 when the stamps do not tell (no line end yet, a delay that is
 // none of a recording's), or when the PES begins no recording.
 // `lineEnd`: where the pictures before end; `pts`: where the PES's stamps
-// put its first picture on the line.
+// put its first picture on the line. Pictures of its group that show before
+// it go after that end too.
 int64_t PlacePartAfter(const MTS_MovieImportGlobalsRecord* store, int64_t lineEnd, int64_t pts) {
   const TSDemuxOutput* out = store->pTSInfo;
   if (!out->bPTS || lineEnd == 0) return 0;
   // A PES without a decode stamp decodes when it shows.
   const int64_t delay = out->bDTS ? out->PTS - out->DTS : 0;
-  const int64_t adjust = lineEnd - pts;
+  const int64_t adjust = lineEnd - pts + LeadingPictures(store);
   if (delay < 0 || delay > kLargestStep || adjust == 0 || adjust > kLargestStep || -adjust > kLargestStep) return 0;
   return BeginsWithIntraPicture(out) ? adjust : 0;
 }
@@ -355,7 +419,7 @@ void PartsReset(ImportParts* parts) {
   parts->soundBeforeAt = parts->soundAfterOthersTablesAt = -1;
   parts->tablesVideoKey = parts->tablesVideoAt = parts->latestVideoStartAt = parts->laterSequenceTablesAt = -1;
   parts->soundPesAt[0] = parts->soundPesAt[1] = parts->soundPictureAt[0] = parts->soundPictureAt[1] = -1;
-  parts->tablesPictureAt = parts->judgedVideoAt = -1;
+  parts->tablesPictureAt = parts->judgedVideoAt = parts->latestVideoPTS = -1;
   parts->tablesJoinAt = parts->soundOnAt = parts->soundRunAt = parts->soundOffStepAt = -1;
   parts->lostStepPTS = -1;
   parts->leftOutPartPTS = -1;
@@ -394,6 +458,7 @@ void PartPacketOffered(MTS_MovieImportGlobalsRecord* store, const uint8_t* packe
     if (parts.laterSequenceTablesAt < 0 && parts.sequenceBegunLast) parts.laterSequenceTablesAt = parts.tablesAt;
     if (parts.tablesAt > parts.latestVideoStartAt) parts.tablesPictureAt = store->ts_offset;
     parts.latestVideoStartAt = store->ts_offset;
+    parts.latestVideoPTS = PESStartPTS(packet);
     parts.tablesBeforeReportedVideo = parts.tablesBeforeVideo;
     parts.tablesBeforeVideo = parts.tablesAt;
     parts.tablesAfterVideoBeforeReported = parts.tablesAfterVideoBefore;

@@ -26,10 +26,11 @@ enum class Offer { kStatus, kOutOfData, kError };
 
 // The head's PES by the part of a joined recording they belong to: a part
 // begins where the stamps step by more than a second either way, or where
-// program tables come before a picture that begins a coded sequence. When
-// the head holds more than one part, the time base is judged from the
-// pictures' own durations (the step of their decode times within a part),
-// never from a step between two parts.
+// program tables come before a picture that begins a coded sequence. The
+// time base is judged from the pictures' own durations (the smallest step
+// of their decode times within a part), never from a step between two
+// parts, told or not: pieces of one recording may join with their
+// counters running on and a step under a second between them.
 struct HeadParts {
   int64_t pts = 0, dts = 0;  // of the head's latest PES
   int32_t n = 0;
@@ -49,9 +50,9 @@ struct HeadParts {
     dts = d;
     ++n;
   }
-  // The span a head of one part would have had: four of its pictures'
-  // durations; 0 when the head is of one part, or tells no duration.
-  int64_t Span() const { return parts > 1 ? period * (kHeadCount - 1) : 0; }
+  // The span a head of one part without a step would have had: four of
+  // its pictures' durations; 0 when it tells no duration.
+  int64_t Span() const { return period * (kHeadCount - 1); }
   // A head with no two pictures of one part in a row (a first part of one
   // picture, each later part met by one PES): no picture's duration is
   // known, and a step between two parts says nothing of it. So too a head
@@ -197,6 +198,10 @@ int32_t MTS_GetFrameNum(MTS_MovieImportGlobalsRecord* store) {
           if (store->wrapReference >= 0) lastStart.Take(store);
           break;
         }
+        // The head is what this pass read: a pass from an earlier point
+        // feeds the tail alone (its first PES would come into the head twice,
+        // and a head of one picture read twice tells a duration of 0).
+        count = std::max<int64_t>(count, kHeadCount);
         tailStart = StepBack(tailStart, &stepDistance);
         if (MTS_Importer_StartTSdemuxer(store, tailStart)) return 1;
         continue;

@@ -155,8 +155,12 @@ OSErr FinishVideo(MTS_MovieImportGlobalsRecord* store, bool flushTimecodes) {
   const int64_t total = store->startSampleNum + store->sampleTableNum - 1;
   if (static_cast<int64_t>(store->videoFrames) + store->skippedBFrames < total)
     store->videoFrames = static_cast<int32_t>(total - store->skippedBFrames);
+  // A recording of one group hides its leading B pictures here, as the
+  // transfer of a first group does.
+  const bool first = store->sampleTableNum > 0 && store->videoInsertedTime == 0;
   OSErr err = TransferPendingSamples(store);
   if (err != noErr) return err;
+  if (first) store->videoInsertedTime = store->skippedBFrames * store->frameDuration;
   if (flushTimecodes && store->isCamera) {
     MTS_FlushTCList(store);
     UpdateTimecodeEnd(store);

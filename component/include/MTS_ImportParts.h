@@ -246,6 +246,10 @@ struct ImportParts {
   int64_t tablesSpacing;
   int64_t tablesVideoAt;
   int64_t latestVideoStartAt;
+  // That PES's presentation stamp as coded (-1: none): the picture after
+  // the one being reported, which tells whether pictures of a group begun
+  // at an I picture show before it.
+  int64_t latestVideoPTS;
   // The tables before the first coded sequence begun in the file after the
   // first video PES (-1: none yet). Sound whose PES starts before them is
   // the first recording's own.
