@@ -1380,7 +1380,7 @@ bool PartPictureOfEarlierSound(const MTS_MovieImportGlobalsRecord* store, int64_
 bool PartSoundBesidePictures(const MTS_MovieImportGlobalsRecord* store, int64_t pts, int64_t* wanted) {
   const ImportParts& parts = store->parts;
   if (!parts.pictureSeen || !store->videoTrack || store->timeScale <= 0) return false;
-  const int64_t start = std::max<int64_t>(TrackTimeToMediaDisplayTime(0, store->videoTrack), 0);
+  const int64_t start = VideoTrackStart(store);
   // Sound nearer a recording left out for its size, begun after the latest
   // picture, than that picture is its sound, and goes beside its first
   // picture.

@@ -601,9 +601,7 @@ void ClipSoundToVideo(MTS_MovieImportGlobalsRecord* store) {
   // The video's end in track time: its media, and the time of pictures left
   // out between. A track still empty (an import inserts at its end) starts
   // where its first insertion will, not at the -1 an empty track answers.
-  const int64_t start = GetTrackDuration(store->videoTrack) > 0
-                            ? std::max<int64_t>(TrackTimeToMediaDisplayTime(0, store->videoTrack), 0)
-                            : store->videoInsertedTime;
+  const int64_t start = mts_import::VideoTrackStart(store);
   const int64_t e = GetMediaDisplayEndTime(store->videoMedia) - start + store->videoGapTime + store->videoTrailingGapTime;
   const TimeScale videoScale = GetMediaTimeScale(store->videoMedia);
   if (videoScale <= 0) return;

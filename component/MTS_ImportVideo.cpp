@@ -518,6 +518,13 @@ OSErr AddWaitingField(MTS_MovieImportGlobalsRecord* store, int32_t* outSize) {
 // Rounded up to whole pictures of the track, so that the picture held over
 // the stretch keeps the track's picture rate (a stretch of another rate
 // seldom lasts a whole number of the track's pictures).
+int64_t mts_import::VideoTrackStart(const MTS_MovieImportGlobalsRecord* store) {
+  if (GetTrackDuration(store->videoTrack) > 0)
+    return std::max<int64_t>(TrackTimeToMediaDisplayTime(0, store->videoTrack), 0);
+  return store->videoInsertedTime != 0 ? store->videoInsertedTime
+                                       : int64_t(store->skippedBFrames) * store->frameDuration;
+}
+
 int64_t mts_import::LeftOutVideoUnits(const MTS_MovieImportGlobalsRecord* store, int64_t ticks) {
   const int64_t units =
       RoundHalfAway(static_cast<double>(ticks) * static_cast<uint32_t>(store->timeScale) / 90000.0);

@@ -612,6 +612,12 @@ bool IsAC3(const TSDemuxOutput* out);
 // known).
 int64_t VideoFrameTicks(const MTS_MovieImportGlobalsRecord* store);
 
+// The video media time the track begins with (video media units): where
+// its first edit starts, or, while the track is still empty, where its
+// first insertion will (after the leading B pictures a recording cut at an
+// open group begins with).
+int64_t VideoTrackStart(const MTS_MovieImportGlobalsRecord* store);
+
 // How long a stretch of pictures left out (`ticks` of its time stamps)
 // stays empty in the video track: video media units, whole pictures of the
 // track.

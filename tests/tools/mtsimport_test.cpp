@@ -2038,6 +2038,37 @@ TEST(MtsimportCommand, RecordingCutAtAnIPictureJoinsAsAnyOther) {
   for (size_t i = 1; i < times.size(); ++i) EXPECT_EQ(times[i] - times[i - 1], 1001) << i;
 }
 
+// A first part of one group cut at an I picture that is no IDR picture's
+// (its leading B pictures left out of the movie's time), then a recording
+// of another size whose stamps run on: that recording's sound plays from
+// where its stretch begins, beside its own first picture, not two pictures
+// later.
+TEST(MtsimportCommand, SoundOfAPartLeftOutAfterAnOpenGroupPlaysBesideItsStretch) {
+  AVCHD_REQUIRE_TESTDATA(hd, "avchd/avchd_1080i_10s_ac3_20_avchd.m2ts");
+  AVCHD_REQUIRE_TESTDATA(sd, "avchd/small_ac3_20_avchd.m2ts");
+  const Folder folder;
+  const std::string joined = folder.path + "/joined.m2ts";
+  // Prints where the small recording's first picture lies in the movie's
+  // time (30000 a second): its stamps after the first part's I picture's.
+  const testsupport::CommandResult made = testsupport::run_command(
+      JOIN_PARTS "d = open(\"" + hd + "\", \"rb\").read(); a = J.Recording(d); k = a.group_starts()[1]; "
+      "5 in a.video[k][\"kinds\"] and sys.exit(3); "
+      "first = J.cut(d, min(t for t in a.tables if t > a.video[k - 1][\"packets\"][0]), 6); "
+      "j = J.run_on([(first, 0), (open(\"" + sd + "\", \"rb\").read(), 0)]); open(\"" + joined +
+      "\", \"wb\").write(j); r = J.Recording(j); "
+      "print((min(p[\"pts\"] for p in r.video[6:]) - r.video[0][\"pts\"]) // 3)'");
+  if (made.exit == 3) GTEST_SKIP() << "the 1080i recording's second group begins with an IDR picture";
+  ASSERT_EQ(made.exit, 0) << made.err;
+  const int64_t stretch = std::stoll(made.out);
+  const auto [scale, duration, played] = ImportedQuietly(joined, folder.path + "/joined.json");
+  ASSERT_EQ(scale, 30000);
+  // Within one AC-3 frame (600 units): its first sound, 5 ms before its
+  // picture, is trimmed where the first part's sound still plays.
+  EXPECT_TRUE(std::any_of(played.begin(), played.end(),
+                          [&](const std::array<int64_t, 3>& e) { return std::llabs(e[0] - stretch) <= 600; }))
+      << stretch;
+}
+
 // Rewrites the continuity counters of the recording `after` so that its
 // sound's (and with `video` its pictures') run on from those of `before`,
 // as they do by chance at one join in 16, while its program tables' counter

@@ -194,7 +194,7 @@ TEST(TestScript, DocumentsNameFilesThatExist) {
 testsupport::CommandResult RunJoinJudge(const std::string& body) {
   const std::string program = "/tmp/avchd_join_judge_" + std::to_string(getpid()) + ".py";
   std::ofstream(program) << "import array, math, os, sys, tempfile\nsys.path.insert(0, '" << AVCHD_REPO_ROOT
-                         << "/tests/tools')\nimport legal_joins as L\nL.J.first_video_pts = lambda data: None\n"
+                         << "/tests/tools')\nimport legal_joins as L\nL.J.first_video_pts = lambda data, shown=False: None\n"
                             "folder = tempfile.mkdtemp()\nimport atexit, shutil\natexit.register(shutil.rmtree, folder)\n"
                             "def part(name):\n"
                             "    open(os.path.join(folder, name), 'wb').close()\n"
