@@ -310,11 +310,23 @@ def shown_together(dump):
     return len(shown) - len(set(shown))
 
 
-def first_video_pts(data):
+def first_video_pts(data, shown=False):
     """The smallest video PTS, unwrapped from the first one's, and whether
-    the stamps pass 2^33."""
+    the stamps pass 2^33. With `shown`, of the pictures a decoder shows
+    from this recording alone: where it begins with an I picture that is
+    no IDR picture, the B pictures after it that show before it refer to
+    pictures cut off, and are left out."""
     rec = Recording(data)
-    stamps = [p["pts"] for p in rec.video if p["pts"] is not None]
+    video = [p for p in rec.video if p["pts"] is not None]
+    if shown and video and video[0]["slice"] == "I" and 5 not in video[0]["kinds"]:
+        first, lead = video[0]["pts"], set()
+        for i in range(1, len(video)):
+            if video[i]["slice"] != "B":
+                break
+            if (video[i]["pts"] - first + WRAP // 2) % WRAP - WRAP // 2 < 0:
+                lead.add(i)
+        video = [p for i, p in enumerate(video) if i not in lead]
+    stamps = [p["pts"] for p in video]
     if not stamps:
         return None
     base = stamps[0]

@@ -219,10 +219,19 @@ class Material:
             self.stats[s] = st
             self.recs[s] = J.Recording(self.data[s])
 
-    def groups(self, src):
+    def groups(self, src, any_intra=False):
         """Packets where a cut may start: the file's start, and each group
-        with tables and an IDR picture (the pictures before it)."""
-        return [(0, 0)] + [(at, k) for k, at in self.recs[src].gop_starts() if k]
+        with tables and an IDR picture (the pictures before it); with
+        `any_intra` each group with tables and an I picture, IDR or not: a
+        recording cut there begins with B pictures whose references were
+        cut off. Such a cut begins a join only: after another part a
+        decoder, ours as ffmpeg, orders its pictures by picture order
+        counts that go on from that part's, and ffmpeg's own decode of a
+        short one leaves out pictures by rules of its own."""
+        rec = self.recs[src]
+        if not any_intra:
+            return [(0, 0)] + [(at, k) for k, at in rec.gop_starts() if k]
+        return [(0, 0)] + [(group_packet(rec, k), k) for k in rec.group_starts() if k]
 
     def _key_lock(self, key):
         with self.lock:
@@ -480,7 +489,7 @@ def wide_plan(r, row, material, args):
         for attempt in range(12):
             src = r.choice(changed_sources(material, base, change_what, r) if k == at_change else
                            other_sources(material, base, False))
-            groups = material.groups(src)
+            groups = material.groups(src, k == 0 and k != at_short)
             frames = material.stats[src]["frames"]
             if k == at_short:
                 pictures = r.randint(*SHORTS[short_len])
@@ -813,7 +822,7 @@ def grid_shifts(files, stats, movie):
         # ffmpeg may also read the part's first picture off its own stamp
         # (seen where its first decode stamp is 0): part-sync
         # takes the part's sound at that time, off by as much.
-        stamp = J.first_video_pts(open(f, "rb").read())
+        stamp = J.first_video_pts(open(f, "rb").read(), shown=True)
         if stamp is not None:
             read = (round(first[0][1] * TICKS) - stamp + WRAP // 2) % WRAP - WRAP // 2
             if 0 < abs(read) < TICKS:
