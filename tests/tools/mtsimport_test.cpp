@@ -1971,15 +1971,16 @@ TEST(MtsimportCommand, ShortFirstPartKeepsThePictureRate) {
   // IDR picture's: its two B pictures that show before its I picture refer
   // to pictures cut off, and the movie begins at the I picture.
   const std::string open = folder.path + "/open.m2ts";
-  ASSERT_EQ(testsupport::run_command(JOIN_PARTS "d = open(\"" + hd + "\", \"rb\").read(); a = J.Recording(d); "
-                                     "k = a.group_starts()[1]; 5 in a.video[k][\"kinds\"] and sys.exit(3); "
+  const testsupport::CommandResult cut = testsupport::run_command(JOIN_PARTS "d = open(\"" + hd + "\", \"rb\").read(); a = J.Recording(d); "
+                                     "g = a.group_starts(); len(g) < 2 and sys.exit(3); k = g[1]; "
+                                     "5 in a.video[k][\"kinds\"] and sys.exit(3); "
                                      "t = min(t for t in a.tables if t > a.video[k - 1][\"packets\"][0]); "
-                                     "open(\"" + open + "\", \"wb\").write(J.cut(d, t, 4))'")
-                .exit,
-            0);
-  const std::string cut = JoinedDump({open});
-  EXPECT_EQ(cut.rfind("{\"timeScale\": 30000,", 0), 0u) << cut.substr(0, 40);
-  const auto edits = EditsOf(cut);
+                                     "open(\"" + open + "\", \"wb\").write(J.cut(d, t, 4))'");
+  if (cut.exit == 3) GTEST_SKIP() << "the 1080i recording has no second group that begins without an IDR picture";
+  ASSERT_EQ(cut.exit, 0) << cut.err;
+  const std::string alone = JoinedDump({open});
+  EXPECT_EQ(alone.rfind("{\"timeScale\": 30000,", 0), 0u) << alone.substr(0, 40);
+  const auto edits = EditsOf(alone);
   ASSERT_FALSE(edits.empty() || edits[0].empty());
   EXPECT_EQ(edits[0][0][2], 2 * 1001);
 }
@@ -2022,7 +2023,7 @@ TEST(MtsimportCommand, RecordingCutAtAnIPictureJoinsAsAnyOther) {
   const testsupport::CommandResult made = testsupport::run_command(
       JOIN_PARTS "d = open(\"" + hd + "\", \"rb\").read(); a = J.Recording(d); g = a.group_starts(); "
       "at = lambda k: min(t for t in a.tables if t > a.video[k - 1][\"packets\"][0]); "
-      "any(5 in a.video[k][\"kinds\"] for k in g[1:4]) and sys.exit(3); "
+      "(len(g) < 4 or any(5 in a.video[k][\"kinds\"] for k in g[1:4])) and sys.exit(3); "
       "open(\"" + pieces + "\", \"wb\").write(J.cut(d, at(g[1]), 1) + J.cut(d, at(g[2]), 9)); "
       "c = J.cut(d, at(g[3]), 30); open(\"" + twice + "\", \"wb\").write(c + c)'");
   if (made.exit == 3) GTEST_SKIP() << "the 1080i recording's groups are not as this test expects";
@@ -2051,13 +2052,13 @@ TEST(MtsimportCommand, SoundOfAPartLeftOutAfterAnOpenGroupPlaysBesideItsStretch)
   // Prints where the small recording's first picture lies in the movie's
   // time (30000 a second): its stamps after the first part's I picture's.
   const testsupport::CommandResult made = testsupport::run_command(
-      JOIN_PARTS "d = open(\"" + hd + "\", \"rb\").read(); a = J.Recording(d); k = a.group_starts()[1]; "
-      "5 in a.video[k][\"kinds\"] and sys.exit(3); "
+      JOIN_PARTS "d = open(\"" + hd + "\", \"rb\").read(); a = J.Recording(d); g = a.group_starts(); "
+      "(len(g) < 2 or 5 in a.video[g[1]][\"kinds\"]) and sys.exit(3); k = g[1]; "
       "first = J.cut(d, min(t for t in a.tables if t > a.video[k - 1][\"packets\"][0]), 6); "
       "j = J.run_on([(first, 0), (open(\"" + sd + "\", \"rb\").read(), 0)]); open(\"" + joined +
       "\", \"wb\").write(j); r = J.Recording(j); "
       "print((min(p[\"pts\"] for p in r.video[6:]) - r.video[0][\"pts\"]) // 3)'");
-  if (made.exit == 3) GTEST_SKIP() << "the 1080i recording's second group begins with an IDR picture";
+  if (made.exit == 3) GTEST_SKIP() << "the 1080i recording has no second group that begins without an IDR picture";
   ASSERT_EQ(made.exit, 0) << made.err;
   const int64_t stretch = std::stoll(made.out);
   const auto [scale, duration, played] = ImportedQuietly(joined, folder.path + "/joined.json");
