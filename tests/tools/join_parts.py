@@ -310,6 +310,21 @@ def shown_together(dump):
     return len(shown) - len(set(shown))
 
 
+def shown_pictures(video):
+    """The video PES (with stamps, in decode order) less the B pictures
+    that follow a first I picture that is no IDR picture's and show before
+    it: their references were cut off, and a decoder leaves them out."""
+    if not video or video[0]["slice"] != "I" or 5 in video[0]["kinds"]:
+        return video
+    first, lead = video[0]["pts"], set()
+    for i in range(1, len(video)):
+        if video[i]["slice"] != "B":
+            break
+        if (video[i]["pts"] - first + WRAP // 2) % WRAP - WRAP // 2 < 0:
+            lead.add(i)
+    return [p for i, p in enumerate(video) if i not in lead]
+
+
 def first_video_pts(data, shown=False):
     """The smallest video PTS, unwrapped from the first one's, and whether
     the stamps pass 2^33. With `shown`, of the pictures a decoder shows
@@ -318,14 +333,8 @@ def first_video_pts(data, shown=False):
     pictures cut off, and are left out."""
     rec = Recording(data)
     video = [p for p in rec.video if p["pts"] is not None]
-    if shown and video and video[0]["slice"] == "I" and 5 not in video[0]["kinds"]:
-        first, lead = video[0]["pts"], set()
-        for i in range(1, len(video)):
-            if video[i]["slice"] != "B":
-                break
-            if (video[i]["pts"] - first + WRAP // 2) % WRAP - WRAP // 2 < 0:
-                lead.add(i)
-        video = [p for i, p in enumerate(video) if i not in lead]
+    if shown:
+        video = shown_pictures(video)
     stamps = [p["pts"] for p in video]
     if not stamps:
         return None
