@@ -578,6 +578,28 @@ std::vector<Bytes> RunOnJoins(const Bytes& small, const Bytes& large, int64_t la
 // step), also past the 2^33 wrap: its tables and first IDR picture begin a
 // recording, nothing was lost, and nothing is said; the movie holds every
 // picture of both.
+// Stamps that step half a second ahead at the third picture of a recording
+// (damage, no tables there: one part) leave the picture rate the stream's:
+// the step between two pictures of the head is no picture's duration.
+TEST(MtsimportDamaged, StampStepInTheHeadKeepsThePictureRate) {
+  const Bytes one = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
+  Packets p = Split(one);
+  size_t starts = 0, at = 0;
+  for (; at < p.size(); ++at) {
+    const uint32_t pid = uint32_t(p[at][5] & 0x1F) << 8 | p[at][6];
+    if (pid == kVideo && (p[at][5] & 0x40) && ++starts == 3) break;
+  }
+  ASSERT_LT(at, p.size());
+  const Bytes head = Join(Packets(p.begin(), p.begin() + ptrdiff_t(at)));
+  Bytes stepped = ShiftedStamps(Join(Packets(p.begin() + ptrdiff_t(at), p.end())), 45000);
+  stepped.insert(stepped.begin(), head.begin(), head.end());
+  const Imported whole = ImportBytes(one, "whole.m2ts"), got = ImportBytes(stepped, "stepped.m2ts");
+  const auto rate = [](const std::string& out) { return out.substr(out.find("frame rate"), 30); };
+  ASSERT_NE(whole.result.out.find("frame rate"), std::string::npos) << whole.result.out;
+  ASSERT_NE(got.result.out.find("frame rate"), std::string::npos) << got.result.out;
+  EXPECT_EQ(rate(got.result.out), rate(whole.result.out));
+}
+
 TEST(MtsimportDamaged, JoinsWhoseTimeStampsStepOnStaySilent) {
   const Bytes one = testsupport::read_file(testsupport::local_data_file("sample.m2ts"));
   int64_t low = 0, high = 0;
