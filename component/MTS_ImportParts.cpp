@@ -122,14 +122,24 @@ bool AfterRecordingsTables(uint32_t marks) {
   return (marks & kTSStartAfterTables) && ((marks & kTSStartAtBreak) || !(marks & kTSStartTablesRunOn));
 }
 
+constexpr int32_t kTransportPacket = 188;
+
+// Where the PES header begins in the 188-byte transport packet `ts` that
+// starts a PES (its fixed 9 bytes within the packet), or -1 when the
+// payload does not begin with a start code.
+int32_t PESHeaderIn(const uint8_t* ts) {
+  const int32_t at = 4 + ((ts[3] & 0x20) ? 1 + ts[4] : 0);
+  if (!(ts[3] & 0x10) || at + 9 > kTransportPacket || ts[at] != 0 || ts[at + 1] != 0 || ts[at + 2] != 1) return -1;
+  return at;
+}
+
 // Whether the video PES whose first source packet is `packet` may begin a
 // recording, by the NAL units that packet holds: the first of a sequence
 // parameter set and a slice met is the parameter set, or neither is there.
 bool MayBeginRecording(const uint8_t* packet) {
-  constexpr int32_t kTransportPacket = 188;
   const uint8_t* ts = packet + 4;
-  int32_t at = 4 + ((ts[3] & 0x20) ? 1 + ts[4] : 0);
-  if (!(ts[3] & 0x10) || at + 9 > kTransportPacket || ts[at] != 0 || ts[at + 1] != 0 || ts[at + 2] != 1) return true;
+  int32_t at = PESHeaderIn(ts);
+  if (at < 0) return true;
   at += 9 + ts[at + 8];
   if (at >= kTransportPacket) return true;
   const uint8_t* es = ts + at;
@@ -295,34 +305,12 @@ void CloseSeam(MTS_MovieImportGlobalsRecord* store, bool soundFirst) {
   parts.soundToPlace = 1;
 }
 
-// The slice_type of the slice whose NAL header byte is `nal[0]` (`size`
-// bytes on), or -1 when its first bytes do not hold it: the header's second
-// Exp-Golomb code, after first_mb_in_slice.
-int32_t CodedSliceType(const uint8_t* nal, int32_t size) {
-  uint8_t rbsp[8];
-  int32_t n = 0, zeros = 0;
-  for (int32_t i = 1; i < size && n < 8; ++i) {
-    if (zeros >= 2 && nal[i] == 3) {  // emulation prevention byte
-      zeros = 0;
-      continue;
-    }
-    zeros = nal[i] == 0 ? zeros + 1 : 0;
-    rbsp[n++] = nal[i];
-  }
-  const int32_t bits = n * 8;
-  int32_t at = 0;
-  auto bit = [&]() { return (rbsp[at >> 3] >> (7 - (at & 7))) & 1; };
-  uint32_t value = 0;
-  for (int code = 0; code < 2; ++code) {
-    int32_t zeroBits = 0;
-    while (at < bits && !bit()) ++zeroBits, ++at;
-    if (at >= bits || zeroBits > 31 || at + 1 + zeroBits > bits) return -1;
-    ++at;
-    uint32_t rest = 0;
-    for (int32_t k = 0; k < zeroBits; ++k, ++at) rest = rest << 1 | static_cast<uint32_t>(bit());
-    value = (uint32_t(1) << zeroBits) - 1 + rest;
-  }
-  return value <= 9 ? static_cast<int32_t>(value) : -1;
+// The slice_type of the slice whose NAL header byte lies at `nal` in `p`
+// (`size` bytes), or -1 when its first bytes do not hold it.
+int32_t CodedSliceType(const uint8_t* p, int32_t size, int32_t nal) {
+  SliceHeaderBits header(p, size, nal);
+  uint32_t firstMb = 0, type = 0;
+  return header.Ue(&firstMb) && header.Ue(&type) && type <= 9 ? static_cast<int32_t>(type) : -1;
 }
 
 // Whether the access unit begins a coded video sequence: a sequence
@@ -336,7 +324,7 @@ bool BeginsCodedSequence(const uint8_t* p, int32_t size) {
     if (type == 5) return sets;
     if (type == 1) {
       if (!sets) return false;
-      const int32_t slice = CodedSliceType(p + i + 3, size - i - 3);
+      const int32_t slice = CodedSliceType(p, size, i + 3);
       return slice >= 0 && IsIntraSlice(static_cast<unsigned>(slice));
     }
   }
@@ -359,12 +347,9 @@ bool BeginsWithIntraPicture(const TSDemuxOutput* out) {
 // The presentation stamp of the PES that begins in the source packet
 // `packet`, as coded; -1 when its header holds none.
 int64_t PESStartPTS(const uint8_t* packet) {
-  constexpr int32_t kTransportPacket = 188;
   const uint8_t* ts = packet + 4;
-  const int32_t at = 4 + ((ts[3] & 0x20) ? 1 + ts[4] : 0);
-  if (!(ts[3] & 0x10) || at + 14 > kTransportPacket || ts[at] != 0 || ts[at + 1] != 0 || ts[at + 2] != 1 ||
-      !(ts[at + 7] & 0x80) || ts[at + 8] < 5)
-    return -1;
+  const int32_t at = PESHeaderIn(ts);
+  if (at < 0 || at + 14 > kTransportPacket || !(ts[at + 7] & 0x80) || ts[at + 8] < 5) return -1;
   return GetClock(ts + at + 9);
 }
 

@@ -172,36 +172,45 @@ OSErr FinishVideo(MTS_MovieImportGlobalsRecord* store, bool flushTimecodes) {
 
 namespace mts_import {
 
-bool ReadSlicePicture(const uint8_t* buffer, int32_t length, int32_t nal, uint32_t log2MaxFrameNum,
-                      bool frameMbsOnly, bool separateColourPlane, SlicePicture* out) {
-  if (!buffer || nal < 0 || nal >= length) return false;
-  // The header fields wanted take at most 3 x 65 + 2 + 16 + 2 bits.
-  uint8_t rbsp[32];
+SliceHeaderBits::SliceHeaderBits(const uint8_t* buffer, int32_t length, int32_t nal) {
   int32_t n = 0, zeros = 0;
-  for (int32_t i = nal + 1; i < length && n < static_cast<int32_t>(sizeof rbsp); ++i) {
+  for (int32_t i = nal + 1; buffer && nal >= 0 && i < length && n < static_cast<int32_t>(sizeof rbsp_); ++i) {
     if (zeros >= 2 && buffer[i] == 3) {
       zeros = 0;
       continue;
     }
     zeros = buffer[i] == 0 ? zeros + 1 : 0;
-    rbsp[n++] = buffer[i];
+    rbsp_[n++] = buffer[i];
   }
-  int32_t bit = 0;
-  const int32_t bits = 8 * n;
-  auto read = [&](int count, uint32_t* v) {
-    if (bits - bit < count) return false;
-    *v = 0;
-    for (int k = 0; k < count; ++k, ++bit) *v = *v << 1 | ((rbsp[bit >> 3] >> (7 - (bit & 7))) & 1u);
-    return true;
-  };
-  auto ue = [&]() {
-    int lead = 0;
-    uint32_t b = 0;
-    while (read(1, &b) && b == 0)
-      if (++lead > 31) return false;
-    uint32_t rest = 0;
-    return b == 1 && read(lead, &rest);
-  };
+  bits_ = 8 * n;
+}
+
+bool SliceHeaderBits::Read(int count, uint32_t* v) {
+  if (bits_ - at_ < count) return false;
+  *v = 0;
+  for (int k = 0; k < count; ++k, ++at_) *v = *v << 1 | ((rbsp_[at_ >> 3] >> (7 - (at_ & 7))) & 1u);
+  return true;
+}
+
+bool SliceHeaderBits::Ue(uint32_t* v) {
+  int lead = 0;
+  uint32_t b = 0;
+  while (Read(1, &b) && b == 0)
+    if (++lead > 31) return false;
+  uint32_t rest = 0;
+  if (b != 1 || !Read(lead, &rest)) return false;
+  *v = (uint32_t(1) << lead) - 1 + rest;
+  return true;
+}
+
+bool ReadSlicePicture(const uint8_t* buffer, int32_t length, int32_t nal, uint32_t log2MaxFrameNum,
+                      bool frameMbsOnly, bool separateColourPlane, SlicePicture* out) {
+  if (!buffer || nal < 0 || nal >= length) return false;
+  // The header fields wanted take at most 3 x 65 + 2 + 16 + 2 bits.
+  SliceHeaderBits h(buffer, length, nal);
+  auto read = [&](int count, uint32_t* v) { return h.Read(count, v); };
+  uint32_t code = 0;
+  auto ue = [&]() { return h.Ue(&code); };
   SlicePicture p{};
   p.idr = (buffer[nal] & 0x1F) == 5;
   p.reference = (buffer[nal] & 0x60) != 0;

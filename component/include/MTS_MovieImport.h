@@ -571,6 +571,19 @@ int32_t NextStartCode(const uint8_t* buffer, int32_t from, int32_t length);
 int32_t VideoSampleLength(const uint8_t* buffer, int32_t length, int32_t* firstSlice,
                           int32_t* lastSlice = nullptr);
 
+// The first bytes of the slice whose NAL header byte lies at `nal` in
+// `buffer` (`length` bytes), emulation prevention bytes taken out, read
+// field by field from the header's start.
+class SliceHeaderBits {
+ public:
+  SliceHeaderBits(const uint8_t* buffer, int32_t length, int32_t nal);
+  bool Read(int count, uint32_t* v);  // a fixed-length field
+  bool Ue(uint32_t* v);               // an Exp-Golomb code
+ private:
+  uint8_t rbsp_[32];
+  int32_t bits_ = 0, at_ = 0;
+};
+
 // Reads the slice header whose NAL header byte is at `nal` in `buffer`
 // (emulation prevention removed on the way), with the sequence parameter
 // set's log2_max_frame_num, frame_mbs_only_flag and
